@@ -1,0 +1,583 @@
+// KTString: blocks, assignment, appending, search, substrings, editing,
+// trimming and formatting.
+#include "core/ktstring.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "platform/ktresources.h"
+#include "platform/ktwchar.h"
+
+namespace {
+
+// The one shared empty block: capacity 0, length 0, an empty text. Constant
+// initialised, so strings built before main may point at it.
+struct alignas(8) SharedEmptyBlock {
+  int capacity;
+  int length;
+  char16_t chars[4];
+};
+constinit SharedEmptyBlock gSharedEmpty = {0, 0, {0, 0, 0, 0}};
+
+// Texts longer than this cannot be held: sizes are signed 32-bit numbers.
+constexpr int kMaxCapacity = (INT_MAX / 2) - 64;
+
+int Stepped(int n) { return n <= 0 ? 0 : ((n - 1) / 10 + 1) * 10; }
+
+bool InSet(char16_t c, const char16_t* set) {
+  for (; *set; ++set)
+    if (*set == c) return true;
+  return false;
+}
+
+}  // namespace
+
+// ---- Blocks ----
+
+bool KTString::OnShared() const noexcept { return data_ == gSharedEmpty.chars; }
+
+char16_t* KTString::NewBlock(int capacity) {
+  if (capacity < 0 || capacity > kMaxCapacity) KT_THROW_EXCEPT(KTExcept::kNoMemory);
+  size_t bytes = sizeof(Header) + (static_cast<size_t>(capacity) + 1) * sizeof(char16_t);
+  void* raw = ::operator new(bytes, std::nothrow);
+  if (!raw) KT_THROW_EXCEPT(KTExcept::kNoMemory);
+  Header* h = static_cast<Header*>(raw);
+  h->capacity = capacity;
+  h->length = 0;
+  char16_t* data = reinterpret_cast<char16_t*>(h + 1);
+  data[0] = 0;
+  return data;
+}
+
+void KTString::FreeBlock(char16_t* data) noexcept {
+  if (data != gSharedEmpty.chars) ::operator delete(reinterpret_cast<Header*>(data) - 1);
+}
+
+void KTString::Release() noexcept {
+  FreeBlock(data_);
+  data_ = gSharedEmpty.chars;
+}
+
+KTString::KTString() noexcept : data_(gSharedEmpty.chars) {}
+
+KTString::KTString(const char16_t* text) : data_(gSharedEmpty.chars) {
+  if (!text) return;
+  int n = KTStrLen(text);
+  data_ = NewBlock(n);
+  std::memcpy(data_, text, n * sizeof(char16_t));
+  SetLength(n);
+}
+
+KTString::KTString(char16_t c) : data_(NewBlock(1)) {
+  data_[0] = c;
+  data_[1] = 0;
+  Head()->length = c ? 1 : 0;
+}
+
+KTString::KTString(std::u16string_view text) : data_(gSharedEmpty.chars) {
+  Assign(text.data(), static_cast<int>(text.size()));
+}
+
+KTString::KTString(const KTString& other) : data_(gSharedEmpty.chars) {
+  if (other.OnShared()) return;
+  int n = other.GetLength();
+  data_ = NewBlock(n);
+  std::memcpy(data_, other.data_, n * sizeof(char16_t));
+  SetLength(n);
+}
+
+KTString::KTString(KTString&& other) noexcept : data_(other.data_) { other.data_ = gSharedEmpty.chars; }
+
+KTString::~KTString() { Release(); }
+
+char16_t* KTString::GetBuffer() {
+  if (!OnShared()) Head()->length = kUnknownLength;
+  return data_;
+}
+
+int KTString::GetLength() const {
+  Header* h = Head();
+  if (h->length < 0) h->length = KTStrLen(data_);
+  return h->length;
+}
+
+char16_t KTString::operator[](int index) const {
+  if (index < 0 || index > GetCapacity()) KT_THROW_EXCEPT(KTExcept::kIndexTooLarge);
+  return data_[index];
+}
+
+char16_t& KTString::operator[](int index) {
+  if (index < 0 || index > GetCapacity()) KT_THROW_EXCEPT(KTExcept::kIndexTooLarge);
+  if (!OnShared()) Head()->length = kUnknownLength;
+  return data_[index];
+}
+
+void KTString::SetCapacity(int n) {
+  if (n <= 0) {
+    Release();
+    return;
+  }
+  int len = std::min(GetLength(), n);
+  char16_t* block = NewBlock(n);
+  std::memcpy(block, data_, len * sizeof(char16_t));
+  FreeBlock(data_);
+  data_ = block;
+  SetLength(len);
+}
+
+void KTString::GrowTo(int n) {
+  int cap = GetCapacity();
+  if (n <= cap) return;
+  // Geometric growth keeps repeated appends linear overall.
+  long long wanted = std::max<long long>(Stepped(n), cap + cap / 2);
+  int newCap = static_cast<int>(std::min<long long>(wanted, kMaxCapacity));
+  if (newCap < n) newCap = n;
+  int len = GetLength();
+  char16_t* block = NewBlock(newCap);
+  std::memcpy(block, data_, len * sizeof(char16_t));
+  FreeBlock(data_);
+  data_ = block;
+  SetLength(len);
+}
+
+void KTString::Reserve(int n) {
+  if (n <= 0) {
+    if (!OnShared()) SetLength(0);
+    return;
+  }
+  GrowTo(n);
+}
+
+void KTString::ClearAndReserve(int n) {
+  if (n > GetCapacity()) {
+    Release();
+    data_ = NewBlock(Stepped(n));
+  } else if (!OnShared()) {
+    SetLength(0);
+  }
+}
+
+void KTString::AllocBuffer(int n) {
+  if (n <= 0 || n <= GetCapacity()) return;
+  Release();
+  data_ = NewBlock(Stepped(n));
+}
+
+// ---- Assignment ----
+
+KTString& KTString::operator=(const char16_t* text) {
+  if (!text || !*text) {
+    Release();
+    return *this;
+  }
+  return Assign(text, KTStrLen(text));
+}
+
+KTString& KTString::Assign(const char16_t* text, int count) {
+  if (count <= 0) {
+    Release();
+    return *this;
+  }
+  if (text >= data_ && text <= data_ + GetCapacity()) {
+    // Assigning part of our own text: copy it out first.
+    KTString copy;
+    copy.data_ = NewBlock(count);
+    std::memcpy(copy.data_, text, count * sizeof(char16_t));
+    copy.SetLength(count);
+    return *this = std::move(copy);
+  }
+  AllocBuffer(count);
+  std::memcpy(data_, text, count * sizeof(char16_t));
+  SetLength(count);
+  return *this;
+}
+
+KTString& KTString::operator=(char16_t c) {
+  AllocBuffer(1);
+  if (OnShared()) data_ = NewBlock(10);
+  data_[0] = c;
+  SetLength(c ? 1 : 0);
+  return *this;
+}
+
+KTString& KTString::operator=(const KTString& other) {
+  if (this == &other) return *this;
+  int n = other.GetLength();
+  if (n == 0) {
+    if (!OnShared()) SetLength(0);
+    return *this;
+  }
+  AllocBuffer(n);
+  std::memcpy(data_, other.data_, n * sizeof(char16_t));
+  SetLength(n);
+  return *this;
+}
+
+KTString& KTString::operator=(KTString&& other) noexcept {
+  if (this != &other) {
+    Release();
+    data_ = other.data_;
+    other.data_ = gSharedEmpty.chars;
+  }
+  return *this;
+}
+
+// ---- Appending ----
+
+KTString& KTString::operator+=(const KTString& other) {
+  int n = other.GetLength();
+  if (n == 0) return *this;
+  if (&other == this) {
+    KTString copy(other);
+    return *this += copy;
+  }
+  int len = GetLength();
+  GrowTo(len + n);
+  std::memcpy(data_ + len, other.data_, n * sizeof(char16_t));
+  SetLength(len + n);
+  return *this;
+}
+
+KTString& KTString::operator+=(const char16_t* text) {
+  if (!text || !*text) return *this;
+  int n = KTStrLen(text);
+  if (text >= data_ && text <= data_ + GetCapacity()) {
+    KTString copy(text);
+    return *this += copy;
+  }
+  int len = GetLength();
+  GrowTo(len + n);
+  std::memcpy(data_ + len, text, n * sizeof(char16_t));
+  SetLength(len + n);
+  return *this;
+}
+
+KTString& KTString::operator+=(char16_t c) {
+  if (!c) return *this;
+  int len = GetLength();
+  GrowTo(len + 1);
+  data_[len] = c;
+  SetLength(len + 1);
+  return *this;
+}
+
+void KTString::AppendAtLength(const char16_t* text, int& length, int growBy, int count) {
+  if (count < 0) count = KTStrLen(text);
+  if (length + count > GetCapacity()) {
+    if (text >= data_ && text <= data_ + GetCapacity()) {
+      KTString copy;
+      copy.Assign(text, count);
+      AppendAtLength(copy.data_, length, growBy, count);
+      return;
+    }
+    long long wanted = std::max<long long>(static_cast<long long>(length) + growBy + count,
+                                           static_cast<long long>(GetCapacity()) * 3 / 2);
+    int newCap = static_cast<int>(std::min<long long>(wanted, kMaxCapacity));
+    if (newCap < length + count) KT_THROW_EXCEPT(KTExcept::kNoMemory);
+    char16_t* block = NewBlock(newCap);
+    std::memcpy(block, data_, length * sizeof(char16_t));
+    FreeBlock(data_);
+    data_ = block;
+  }
+  if (count > 0) std::memmove(data_ + length, text, count * sizeof(char16_t));
+  length += count;
+  if (OnShared()) return;  // nothing appended to the shared block
+  SetLength(length);
+}
+
+void KTString::AppendCharAtLength(char16_t c, int& length, int growBy) {
+  if (length + 1 > GetCapacity()) {
+    long long wanted = std::max<long long>(static_cast<long long>(length) + growBy + 1,
+                                           static_cast<long long>(GetCapacity()) * 3 / 2);
+    int newCap = static_cast<int>(std::min<long long>(wanted, kMaxCapacity));
+    if (newCap < length + 1) KT_THROW_EXCEPT(KTExcept::kNoMemory);
+    char16_t* block = NewBlock(newCap);
+    std::memcpy(block, data_, length * sizeof(char16_t));
+    FreeBlock(data_);
+    data_ = block;
+  }
+  data_[length++] = c;
+  data_[length] = 0;
+  // The character is stored unchanged, even a NUL, so the scanned length may
+  // differ from the caller's; let the next GetLength scan.
+  Head()->length = c ? length : kUnknownLength;
+}
+
+// ---- Concatenation and comparison ----
+
+KTString operator+(const KTString& a, const KTString& b) {
+  KTString r;
+  int la = a.GetLength(), lb = b.GetLength();
+  if (la + lb == 0) return r;
+  r.SetCapacity(la + lb);
+  int len = 0;
+  r.AppendAtLength(a, len, 0, la);
+  r.AppendAtLength(b, len, 0, lb);
+  return r;
+}
+
+KTString operator+(char16_t a, const KTString& b) { return KTString(a) + b; }
+
+KTString operator+(const KTString& a, const char16_t* b) { return a + KTString(b); }
+
+KTString operator+(const char16_t* a, const KTString& b) { return KTString(a) + b; }
+
+bool operator<(const KTString& a, const KTString& b) { return KTStrCmp(a.data_, b.data_) < 0; }
+
+bool operator==(const KTString& a, const KTString& b) {
+  return a.GetLength() == b.GetLength() && KTStrCmp(a.data_, b.data_) == 0;
+}
+
+bool operator==(const KTString& a, const char16_t* b) { return KTStrCmp(a.data_, b ? b : u"") == 0; }
+
+// ---- Search ----
+
+int KTString::Find(const KTString& what, int start) const { return Find(what.data_, start); }
+
+int KTString::Find(const char16_t* what, int start) const {
+  int len = GetLength();
+  if (start < 0 || start >= len) return -1;
+  int n = KTStrLen(what);
+  if (n == 0) return start;
+  std::u16string_view hay(data_ + start, len - start);
+  size_t pos = hay.find(std::u16string_view(what, n));
+  return pos == std::u16string_view::npos ? -1 : static_cast<int>(pos) + start;
+}
+
+int KTString::Find(char16_t c, int start) const {
+  int len = GetLength();
+  if (start < 0 || start >= len) return -1;
+  for (int i = start; i < len; ++i)
+    if (data_[i] == c) return i;
+  return -1;
+}
+
+int KTString::FindOneOf(const char16_t* set, int start) const {
+  int len = GetLength();
+  if (start < 0 || start >= len) return -1;
+  for (int i = start; i < len; ++i)
+    if (InSet(data_[i], set)) return i;
+  return -1;
+}
+
+int KTString::ReverseFind(char16_t c) const {
+  for (int i = GetLength() - 1; i >= 0; --i)
+    if (data_[i] == c) return i;
+  return -1;
+}
+
+// ---- Substrings ----
+
+KTString KTString::Left(int n) const { return Mid(0, n); }
+
+KTString KTString::Right(int n) const {
+  int len = GetLength();
+  if (n >= len) return *this;
+  return Mid(len - n, n);
+}
+
+KTString KTString::Mid(int start) const {
+  int len = GetLength();
+  return Mid(start, len - start);
+}
+
+KTString KTString::Mid(int start, int count) const {
+  int len = GetLength();
+  KTString r;
+  if (start < 0 || start >= len || count <= 0) return r;
+  if (count > len - start) count = len - start;
+  r.data_ = NewBlock(count);
+  std::memcpy(r.data_, data_ + start, count * sizeof(char16_t));
+  r.SetLength(count);
+  return r;
+}
+
+KTString KTString::Tokenize(const char16_t* delimiters, int& position, const char16_t* quotes) const {
+  int len = GetLength();
+  int i = position;
+  while (i < len && InSet(data_[i], delimiters)) ++i;
+  int begin = i;
+  bool quoted = false;
+  for (; i < len; ++i) {
+    char16_t c = data_[i];
+    if (quotes && InSet(c, quotes)) {
+      quoted = !quoted;
+      continue;
+    }
+    if (!quoted && InSet(c, delimiters)) break;
+  }
+  position = i;
+  return Mid(begin, i - begin);
+}
+
+// ---- Editing ----
+
+// One pass over the text: the search resumes behind each match, which is the
+// same as resuming behind the inserted text of a rebuilt string, since the
+// search never looks into inserted text.
+KTString& KTString::Replace(const char16_t* oldText, const char16_t* newText, int maxCount) {
+  if (maxCount < 0 || !oldText || !*oldText) return *this;
+  int oldLen = KTStrLen(oldText);
+  int first = Find(oldText, 0);
+  if (first < 0) return *this;
+  std::u16string_view text = View();
+  std::u16string_view oldView(oldText, oldLen);
+  std::u16string_view newView(newText ? newText : u"");
+  std::u16string out;
+  out.reserve(text.size());
+  size_t pos = 0, match = static_cast<size_t>(first);
+  int count = 0;
+  while (match != std::u16string_view::npos) {
+    out.append(text.substr(pos, match - pos));
+    out.append(newView);
+    pos = match + oldLen;
+    if (++count == maxCount) break;
+    match = text.find(oldView, pos);
+  }
+  out.append(text.substr(pos));
+  KTString result{std::u16string_view(out)};
+  if (result.IsEmpty()) {
+    if (!OnShared()) SetLength(0);
+  } else {
+    *this = std::move(result);
+  }
+  return *this;
+}
+
+void KTString::Replace(char16_t oldChar, char16_t newChar) {
+  int len = GetLength();
+  for (int i = 0; i < len; ++i)
+    if (data_[i] == oldChar) data_[i] = newChar;
+  if (!newChar && !OnShared()) Head()->length = kUnknownLength;
+}
+
+void KTString::Insert(const char16_t* text, int index) {
+  if (!text || !*text) return;
+  int n = KTStrLen(text);
+  int len = GetLength();
+  if (text >= data_ && text <= data_ + GetCapacity()) {
+    KTString copy(text);
+    Insert(copy.data_, index);
+    return;
+  }
+  GrowTo(len + n);
+  if (index < 0 || index > len) return;
+  std::memmove(data_ + index + n, data_ + index, (len - index) * sizeof(char16_t));
+  std::memcpy(data_ + index, text, n * sizeof(char16_t));
+  SetLength(len + n);
+}
+
+void KTString::Delete(int index, int count) {
+  int len = GetLength();
+  if (index < 0 || index > len || count <= 0) return;
+  if (count > len - index) count = len - index;
+  std::memmove(data_ + index, data_ + index + count, (len - index - count) * sizeof(char16_t));
+  SetLength(len - count);
+}
+
+KTString& KTString::CollapseChars(const char16_t* set, char16_t replacement, const char16_t* quotes) {
+  int len = GetLength();
+  if (len == 0) return *this;
+  int w = 0;
+  bool quoted = false, inRun = false;
+  for (int r = 0; r < len; ++r) {
+    char16_t c = data_[r];
+    if (quotes && InSet(c, quotes)) {
+      quoted = !quoted;
+      inRun = false;
+      data_[w++] = c;
+    } else if (!quoted && InSet(c, set)) {
+      if (!inRun) data_[w++] = replacement;
+      inRun = true;
+    } else {
+      inRun = false;
+      data_[w++] = c;
+    }
+  }
+  SetLength(w);
+  if (!replacement) Head()->length = kUnknownLength;
+  return *this;
+}
+
+// ---- Trimming ----
+
+KTString& KTString::TrimRight(const char16_t* set) {
+  if (!set || !*set) return *this;
+  int len = GetLength();
+  int n = len;
+  while (n > 0 && InSet(data_[n - 1], set)) --n;
+  if (n != len) SetLength(n);
+  return *this;
+}
+
+KTString& KTString::TrimRight(char16_t c) {
+  int len = GetLength();
+  int n = len;
+  while (n > 0 && data_[n - 1] == c) --n;
+  if (n != len) SetLength(n);
+  return *this;
+}
+
+KTString& KTString::TrimRight() {
+  int len = GetLength();
+  int n = len;
+  while (n > 0 && KTIsSpace(data_[n - 1])) --n;
+  if (n != len) SetLength(n);
+  return *this;
+}
+
+KTString& KTString::TrimLeft(const char16_t* set) {
+  if (!set || !*set) return *this;
+  int len = GetLength();
+  int n = 0;
+  while (n < len && InSet(data_[n], set)) ++n;
+  if (n) Delete(0, n);
+  return *this;
+}
+
+KTString& KTString::TrimLeft(char16_t c) {
+  int len = GetLength();
+  int n = 0;
+  while (n < len && data_[n] == c) ++n;
+  if (n) Delete(0, n);
+  return *this;
+}
+
+KTString& KTString::TrimLeft() {
+  int len = GetLength();
+  int n = 0;
+  while (n < len && KTIsSpace(data_[n])) ++n;
+  if (n) Delete(0, n);
+  return *this;
+}
+
+// ---- Case, formatting and resources ----
+
+KTString& KTString::MakeLower() {
+  int len = GetLength();
+  for (int i = 0; i < len; ++i) data_[i] = KTToLowerAscii(data_[i]);
+  return *this;
+}
+
+KTString& KTString::FormatArgs(const char16_t* format, std::span<const KTFormatArg> args) {
+  std::u16string out = KTFormatV(format, args);
+  ClearAndReserve(static_cast<int>(out.size()));
+  if (out.empty()) return *this;
+  // Format's output may hold a NUL from %c; the text ends at the first one.
+  std::memcpy(data_, out.data(), out.size() * sizeof(char16_t));
+  data_[out.size()] = 0;
+  Head()->length = kUnknownLength;
+  return *this;
+}
+
+bool KTString::LoadString(unsigned id) {
+  const char16_t* text = KTFindStringResource(id);
+  if (!text || !*text) {
+    Release();
+    return false;
+  }
+  *this = text;
+  return true;
+}

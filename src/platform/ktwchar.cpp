@@ -1,0 +1,69 @@
+// NUL-terminated UTF-16 text helpers.
+#include "platform/ktwchar.h"
+
+int KTStrLen(const char16_t* text) {
+  const char16_t* p = text;
+  while (*p) ++p;
+  return static_cast<int>(p - text);
+}
+
+int KTStrCmp(const char16_t* a, const char16_t* b) {
+  while (*a && *a == *b) { ++a; ++b; }
+  return static_cast<int>(static_cast<unsigned>(*a)) - static_cast<int>(static_cast<unsigned>(*b));
+}
+
+int KTStrNCmp(const char16_t* a, const char16_t* b, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (a[i] != b[i] || !a[i])
+      return static_cast<int>(a[i]) - static_cast<int>(b[i]);
+  }
+  return 0;
+}
+
+int KTStrICmpAscii(const char16_t* a, const char16_t* b) {
+  for (;; ++a, ++b) {
+    char16_t x = KTToLowerAscii(*a), y = KTToLowerAscii(*b);
+    if (x != y || !x) return static_cast<int>(x) - static_cast<int>(y);
+  }
+}
+
+int KTStrNICmpAscii(const char16_t* a, const char16_t* b, int count) {
+  for (int i = 0; i < count; ++i) {
+    char16_t x = KTToLowerAscii(a[i]), y = KTToLowerAscii(b[i]);
+    if (x != y || !x) return static_cast<int>(x) - static_cast<int>(y);
+  }
+  return 0;
+}
+
+char16_t* KTStrCpy(char16_t* dest, const char16_t* src) {
+  char16_t* d = dest;
+  while ((*d++ = *src++)) {}
+  return dest;
+}
+
+const char16_t* KTStrChr(const char16_t* text, char16_t c) {
+  for (;; ++text) {
+    if (*text == c) return text;
+    if (!*text) return nullptr;
+  }
+}
+
+const char16_t* KTStrRChr(const char16_t* text, char16_t c) {
+  const char16_t* found = nullptr;
+  for (;; ++text) {
+    if (*text == c) found = text;
+    if (!*text) return found;
+  }
+}
+
+const char16_t* KTStrStr(const char16_t* text, const char16_t* what) {
+  if (!*what) return text;
+  for (; *text; ++text) {
+    if (*text != *what) continue;
+    const char16_t* t = text;
+    const char16_t* w = what;
+    while (*w && *t == *w) { ++t; ++w; }
+    if (!*w) return text;
+  }
+  return nullptr;
+}

@@ -1,0 +1,290 @@
+// Tests of the wide string: sharing of the empty block, growth, search,
+// substrings, tokenizing, replacing, collapsing, trimming and formatting.
+#include "core/ktstring.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace {
+
+std::u16string S(const KTString& s) { return std::u16string(s.View()); }
+
+TEST(KTStringTest, EmptyStringsShareOneBlock) {
+  KTString a;
+  KTString b(static_cast<const char16_t*>(nullptr));
+  KTString c(u"abc");
+  c.SetCapacity(0);
+  EXPECT_EQ(static_cast<const char16_t*>(a), static_cast<const char16_t*>(b));
+  EXPECT_EQ(static_cast<const char16_t*>(a), static_cast<const char16_t*>(c));
+  EXPECT_EQ(a.GetCapacity(), 0);
+  EXPECT_EQ(a.GetLength(), 0);
+  KTString copy(a);
+  EXPECT_EQ(static_cast<const char16_t*>(copy), static_cast<const char16_t*>(a));
+  // An empty text of its own is not the shared block.
+  KTString own(u"");
+  EXPECT_NE(static_cast<const char16_t*>(own), static_cast<const char16_t*>(a));
+}
+
+TEST(KTStringTest, CopiesAreDeep) {
+  KTString a(u"hello");
+  KTString b(a);
+  b.GetBuffer()[0] = u'j';
+  EXPECT_EQ(S(a), u"hello");
+  EXPECT_EQ(S(b), u"jello");
+  a = b;
+  EXPECT_EQ(S(a), u"jello");
+  a = a;
+  EXPECT_EQ(S(a), u"jello");
+}
+
+TEST(KTStringTest, TextEndsAtFirstNulWrittenThroughBuffer) {
+  KTString s(u"abcdef");
+  EXPECT_EQ(s.GetLength(), 6);
+  s.GetBuffer()[3] = 0;
+  EXPECT_EQ(s.GetLength(), 3);
+  s += u'x';
+  EXPECT_EQ(S(s), u"abcx");
+  s[1] = 0;
+  EXPECT_EQ(s.GetLength(), 1);
+}
+
+TEST(KTStringTest, IndexChecksAgainstCapacity) {
+  KTString s(u"abc");
+  s.SetCapacity(8);
+  EXPECT_EQ(s.GetCapacity(), 8);
+  EXPECT_NO_THROW(s[8]);  // the terminator slot at the capacity is accepted
+  EXPECT_THROW(s[9], KTExcept);
+  try {
+    s[9] = u'x';
+    FAIL();
+  } catch (KTExcept& e) {
+    EXPECT_EQ(e.GetCode(), -1010);
+  }
+}
+
+TEST(KTStringTest, SetCapacityCutsOrKeepsText) {
+  KTString s(u"abcdef");
+  s.SetCapacity(3);
+  EXPECT_EQ(S(s), u"abc");
+  EXPECT_EQ(s.GetCapacity(), 3);
+  s.SetCapacity(8);
+  EXPECT_EQ(S(s), u"abc");
+  s.Reserve(0);
+  EXPECT_EQ(S(s), u"");
+  EXPECT_GE(s.GetCapacity(), 8);  // block kept
+}
+
+TEST(KTStringTest, AppendingManySingleCharactersIsLinearAndCorrect) {
+  KTString s;
+  std::u16string expected;
+  for (int i = 0; i < 200000; ++i) {
+    char16_t c = static_cast<char16_t>(u'a' + i % 26);
+    s += c;
+    expected.push_back(c);
+  }
+  EXPECT_EQ(S(s), expected);
+  KTString t;
+  int len = 0;
+  for (int i = 0; i < 1000; ++i) t.AppendAtLength(u"xy", len, 16, -1);
+  t.AppendCharAtLength(u'z', len, 16);
+  EXPECT_EQ(len, 2001);
+  EXPECT_EQ(t.GetLength(), 2001);
+  EXPECT_EQ(t[2000], u'z');
+}
+
+TEST(KTStringTest, AppendingOwnText) {
+  KTString s(u"ab");
+  s += s;
+  EXPECT_EQ(S(s), u"abab");
+  s += static_cast<const char16_t*>(s);
+  EXPECT_EQ(S(s), u"abababab");
+  s.Insert(s, 2);
+  EXPECT_EQ(S(s), u"ab" u"abababab" u"ababab");
+}
+
+TEST(KTStringTest, Concatenation) {
+  KTString a(u"ab");
+  EXPECT_EQ(S(a + KTString(u"cd")), u"abcd");
+  EXPECT_EQ(S(u'x' + a), u"xab");
+  EXPECT_EQ(S(a + u"z"), u"abz");
+  EXPECT_EQ(S(static_cast<const char16_t*>(nullptr) + a), u"ab");
+}
+
+TEST(KTStringTest, OrderIsPlainCodeUnitOrder) {
+  EXPECT_TRUE(KTString(u"Z") < KTString(u"a"));
+  EXPECT_TRUE(KTString(u"ab") < KTString(u"abc"));
+  EXPECT_FALSE(KTString(u"abc") < KTString(u"abc"));
+  // Code units above U+7FFF order after ASCII (unsigned comparison).
+  EXPECT_TRUE(KTString(u"z") < KTString(u"\u00e9"));
+  EXPECT_TRUE(KTString(u"\u7fff") < KTString(u"\uffff"));
+  std::map<KTString, int> m{{KTString(u"b"), 2}, {KTString(u"B"), 1}, {KTString(u"a"), 3}};
+  EXPECT_EQ(S(m.begin()->first), u"B");
+  EXPECT_TRUE(KTString(u"abc") == u"abc");
+  EXPECT_TRUE(KTString(u"abc") != KTString(u"abd"));
+}
+
+TEST(KTStringTest, Search) {
+  KTString s(u"abcdefabc");
+  struct Case {
+    const char16_t* what;
+    int start;
+    int expected;
+  } cases[] = {{u"abc", 0, 0}, {u"abc", 1, 6}, {u"abc", 7, -1}, {u"", 2, 2},
+               {u"x", 0, -1},  {u"c", 9, -1},  {u"fab", 0, 5}};
+  for (const auto& c : cases) EXPECT_EQ(s.Find(c.what, c.start), c.expected) << c.start;
+  EXPECT_EQ(s.Find(u'c', 3), 8);
+  EXPECT_EQ(s.FindOneOf(u"fe", 0), 4);
+  EXPECT_EQ(KTString().FindOneOf(u"a", 0), -1);
+  EXPECT_EQ(KTString().Find(u"", 0), -1);
+  EXPECT_EQ(s.ReverseFind(u'a'), 6);
+  EXPECT_EQ(s.ReverseFind(u'q'), -1);
+  EXPECT_EQ(KTString().ReverseFind(u'a'), -1);
+}
+
+TEST(KTStringTest, Substrings) {
+  KTString s(u"abcdef");
+  EXPECT_EQ(S(s.Left(10)), u"abcdef");
+  EXPECT_EQ(S(s.Left(0)), u"");
+  EXPECT_EQ(S(s.Right(2)), u"ef");
+  EXPECT_EQ(S(s.Right(0)), u"");
+  EXPECT_EQ(S(s.Mid(2, 100)), u"cdef");
+  EXPECT_EQ(S(s.Mid(6)), u"");
+  EXPECT_EQ(S(s.Mid(1, 2)), u"bc");
+}
+
+TEST(KTStringTest, TokenizeWithQuotes) {
+  KTString s(u"x='a b' y");
+  int pos = 0;
+  EXPECT_EQ(S(s.Tokenize(u" ", pos, u"'\"")), u"x='a b'");
+  EXPECT_EQ(S(s.Tokenize(u" ", pos, u"'\"")), u"y");
+  EXPECT_EQ(S(s.Tokenize(u" ", pos, u"'\"")), u"");
+  EXPECT_EQ(pos, s.GetLength());
+  // All quote characters share one state: the apostrophe closes what the
+  // double quote opened, and the closing double quote opens a new part.
+  KTString t(u"\"a ' b\" c d");
+  pos = 0;
+  EXPECT_EQ(S(t.Tokenize(u" ", pos, u"'\"")), u"\"a '");
+  EXPECT_EQ(S(t.Tokenize(u" ", pos, u"'\"")), u"b\" c d");
+  KTString u(u"a:b::c");
+  pos = 0;
+  EXPECT_EQ(S(u.Tokenize(u":", pos)), u"a");
+  EXPECT_EQ(S(u.Tokenize(u":", pos)), u"b");
+  EXPECT_EQ(S(u.Tokenize(u":", pos)), u"c");
+}
+
+TEST(KTStringTest, ReplaceResumesBehindInsertedText) {
+  KTString s(u"---");
+  s.Replace(u"--", u"- -");
+  EXPECT_EQ(S(s), u"- --");
+  KTString t(u"a.b.c");
+  t.Replace(u".", u"::", 1);
+  EXPECT_EQ(S(t), u"a::b.c");
+  KTString u(u"aaa");
+  u.Replace(u"a", u"aa");
+  EXPECT_EQ(S(u), u"aaaaaa");
+  u.Replace(u"a", u"", -1);
+  EXPECT_EQ(S(u), u"aaaaaa");
+  u.Replace(u"a", u"");
+  EXPECT_EQ(S(u), u"");
+  KTString v(u"xyx");
+  v.Replace(u'x', u'z');
+  EXPECT_EQ(S(v), u"zyz");
+}
+
+TEST(KTStringTest, InsertAndDelete) {
+  KTString s(u"abcdef");
+  s.Insert(u"XY", 10);
+  EXPECT_EQ(S(s), u"abcdef");
+  s.Insert(u"XY", 6);
+  EXPECT_EQ(S(s), u"abcdefXY");
+  s.Insert(u"-", 0);
+  EXPECT_EQ(S(s), u"-abcdefXY");
+  KTString d(u"abcdef");
+  d.Delete(4, 100);
+  EXPECT_EQ(S(d), u"abcd");
+  d.Delete(10, 1);
+  EXPECT_EQ(S(d), u"abcd");
+  d.Delete(1, 2);
+  EXPECT_EQ(S(d), u"ad");
+}
+
+TEST(KTStringTest, CollapseChars) {
+  KTString s(u"  a\t\nb");
+  s.CollapseChars(u" \t\r\n", u' ');
+  EXPECT_EQ(S(s), u" a b");
+  KTString q(u"a  'b  c'  d");
+  q.CollapseChars(u" ", u'_', u"'\"");
+  EXPECT_EQ(S(q), u"a_'b  c'_d");
+}
+
+TEST(KTStringTest, Trimming) {
+  KTString s(u" \t\f\vabc\v\f \u00a0");
+  s.TrimRight();
+  EXPECT_EQ(S(s), u" \t\f\vabc\v\f \u00a0");  // a trailing no-break space is not white space
+  KTString t(u" \t abc\v\f");
+  t.TrimRight().TrimLeft();
+  EXPECT_EQ(S(t), u"abc");
+  KTString u(u"xxabcxx");
+  u.TrimLeft(u'x').TrimRight(u'x');
+  EXPECT_EQ(S(u), u"abc");
+  KTString v(u"abcba");
+  v.TrimLeft(u"ab").TrimRight(u"");
+  EXPECT_EQ(S(v), u"cba");
+  v.TrimLeft(static_cast<const char16_t*>(nullptr));
+  EXPECT_EQ(S(v), u"cba");
+  v.TrimRight(u"ab");
+  EXPECT_EQ(S(v), u"c");
+}
+
+TEST(KTStringTest, MakeLowerOnlyAscii) {
+  KTString s(u"ABC\u00c9\u0391z");
+  s.MakeLower();
+  EXPECT_EQ(S(s), u"abc\u00c9\u0391z");
+}
+
+TEST(KTStringTest, FormatKeepsWholeOutput) {
+  KTString s;
+  s.Format(u"%s=%d (%02X) %ld%%", u"x", -5, 10u, 123456L);
+  EXPECT_EQ(S(s), u"x=-5 (0A) 123456%");
+  std::u16string big(5000, u'q');
+  s.Format(u"<%s>", big.c_str());
+  EXPECT_EQ(s.GetLength(), 5002);
+  KTString arg(u"str");
+  s.Format(u"[%s]", arg);
+  EXPECT_EQ(S(s), u"[str]");
+  s.Format(u"");
+  EXPECT_EQ(S(s), u"");
+}
+
+TEST(KTStringTest, LoadString) {
+  KTString s(u"old");
+  EXPECT_FALSE(s.LoadString(999999));
+  EXPECT_EQ(S(s), u"");
+  EXPECT_TRUE(s.LoadString(1));
+  EXPECT_EQ(S(s), u"Ostrel XSLT Processor");
+}
+
+TEST(KTExceptTest, MessagesAndFileParts) {
+  KTExcept e(-1001, 42, u"C:\\src\\ktcore/ktstring.cpp");
+  EXPECT_EQ(std::u16string(e.GetFile()), u"ktstring.cpp");
+  EXPECT_EQ(std::u16string(e.GetMessage(false)), u"An error has occurred. (-1001)");
+  EXPECT_EQ(std::u16string(e.GetMessage(true)),
+            u"An error has occurred in line 42 of file \"ktstring.cpp\". (-1001)");
+  KTExcept trailing(-1010, 1, u"dir/");
+  EXPECT_EQ(std::u16string(trailing.GetFile()), u"");
+  KTExcept copy(e);
+  EXPECT_EQ(copy.GetFile(), e.GetFile());
+  // Every call overwrites the one shared buffer.
+  const char16_t* first = e.GetMessage(false);
+  trailing.GetMessage(false);
+  EXPECT_EQ(std::u16string(first), u"An error has occurred. (-1010)");
+  KTExcept::messageLanguage = 4;
+  EXPECT_EQ(std::u16string(e.GetMessage(false)), u"An error has occurred. (-1001)");
+  KTExcept::messageLanguage = 1;
+  EXPECT_EQ(std::u16string(e.GetMessage(false)), u"Ein Fehler ist aufgetreten. (-1001)");
+  KTExcept::messageLanguage = 0;
+}
+
+}  // namespace

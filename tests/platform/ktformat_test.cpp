@@ -1,0 +1,29 @@
+// Tests of the char16_t formatter.
+#include "platform/ktformat.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(KTFormatTest, Specifiers) {
+  EXPECT_EQ(KTFormat(u"%d|%i|%ld|%u|%lu", -3, 4, -5L, 6u, 7UL), u"-3|4|-5|6|7");
+  EXPECT_EQ(KTFormat(u"%X|%02X|%0lX|%x|%08X", 255, 5, 0x1ABUL, 255, 0xBEEFu), u"FF|05|1AB|ff|0000BEEF");
+  EXPECT_EQ(KTFormat(u"%I64d", 1234567890123LL), u"1234567890123");
+  EXPECT_EQ(KTFormat(u"%s and %S", u"w\u00e9", "n"), u"w\u00e9 and n");
+  EXPECT_EQ(KTFormat(u"[%5s][%-4s][%.2s]", u"ab", u"c", u"xyz"), u"[   ab][c   ][xy]");
+  EXPECT_EQ(KTFormat(u"%c%c", u'a', 0x263A), u"a\u263A");
+  EXPECT_EQ(KTFormat(u"100%%"), u"100%");
+  EXPECT_EQ(KTFormat(u"%.3f|%g", 1.5, 0.25), u"1.500|0.25");
+  EXPECT_EQ(KTFormat(u"%*d", 4, 7), u"   7");
+  EXPECT_EQ(KTFormat(u"%s", static_cast<const char16_t*>(nullptr)), u"(null)");
+  // Missing arguments format as empty/zero instead of reading garbage.
+  EXPECT_EQ(KTFormat(u"%s|%d"), u"|0");
+}
+
+TEST(KTFormatTest, LongOutputIsNotCut) {
+  std::u16string big(100000, u'z');
+  EXPECT_EQ(KTFormat(u"%s!", big.c_str()).size(), 100001u);
+  EXPECT_EQ(KTFormat(u"%600d", 1).size(), 600u);
+}
+
+}  // namespace

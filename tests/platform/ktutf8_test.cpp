@@ -1,0 +1,52 @@
+// Tests of the UTF-8 conversion used at the command line and the console.
+#include "platform/ktutf8.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/ktresources.h"
+#include "platform/ktwchar.h"
+
+namespace {
+
+TEST(KTUtf8Test, RoundTripAndMalformedInput) {
+  std::u16string text = u"a\u00e9\u20ac\U0001F600";
+  EXPECT_EQ(KTUtf8ToUtf16(KTUtf16ToUtf8(text)), text);
+  EXPECT_EQ(KTUtf16ToUtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
+  struct Case {
+    const char* bytes;
+    std::u16string expected;
+  } cases[] = {
+      {"\xC0\xBC", u"\uFFFD\uFFFD"},       // overlong '<'
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
+      {"\x80x", u"\uFFFDx"},               // stray continuation byte
+      {"\xE2\x82", u"\uFFFD\uFFFD"},       // cut off at the end
+      {"\xF8\x88\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},  // 5-byte form
+  };
+  for (const auto& c : cases) EXPECT_EQ(KTUtf8ToUtf16(c.bytes), c.expected) << c.bytes;
+  EXPECT_EQ(KTUtf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+}
+
+TEST(KTWcharTest, HelpersAndWhiteSpace) {
+  EXPECT_EQ(KTStrLen(u"abc"), 3);
+  EXPECT_LT(KTStrCmp(u"Z", u"a"), 0);
+  EXPECT_GT(KTStrCmp(u"\uffff", u"a"), 0);
+  EXPECT_EQ(KTStrICmpAscii(u"AbC", u"aBc"), 0);
+  EXPECT_NE(KTStrICmpAscii(u"\u00c9", u"\u00e9"), 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(KTStrStr(u"abcabd", u"abd")),
+               reinterpret_cast<const char*>(u"abd"));
+  EXPECT_EQ(KTStrStr(u"abc", u"x"), nullptr);
+  EXPECT_EQ(*KTStrRChr(u"a/b/c", u'/') , u'/');
+  for (char16_t c : {u'\t', u'\n', u'\v', u'\f', u'\r', u' ', u'\u3000', u'\u2028'})
+    EXPECT_TRUE(KTIsSpace(c)) << int(c);
+  for (char16_t c : {u'\u0085', u'\u00a0', u'a', u'\0'}) EXPECT_FALSE(KTIsSpace(c)) << int(c);
+}
+
+TEST(KTResourcesTest, LoadByIdLikeAStringTable) {
+  char16_t buf[8];
+  EXPECT_EQ(KTLoadStringResource(1, buf, 8), 7);
+  EXPECT_EQ(std::u16string(buf), u"Ostrel ");
+  EXPECT_EQ(KTLoadStringResource(123456, buf, 8), 0);
+  EXPECT_EQ(KTFindStringResource(123456), nullptr);
+}
+
+}  // namespace
