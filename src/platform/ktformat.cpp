@@ -113,9 +113,13 @@ std::u16string KTFormatV(const char16_t* format, std::span<const KTFormatArg> ar
       case u'd': case u'i': case u'u': case u'x': case u'X': case u'o':
       case u'f': case u'F': case u'e': case u'E': case u'g': case u'G': case u'p': {
         const KTFormatArg* a = take();
-        std::string spec = "%" + flags;
+        std::string spec = "%";
+        spec += flags;
         if (width >= 0) spec += std::to_string(width);
-        if (precision >= 0) spec += "." + std::to_string(precision);
+        if (precision >= 0) {
+          spec += '.';
+          spec += std::to_string(precision);
+        }
         char buf[512];
         int n;
         char c = static_cast<char>(conv);
