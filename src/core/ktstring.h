@@ -110,6 +110,47 @@ class KTString {
   bool LoadString(unsigned id);
 
   // ---- Text, markup, path and numbering operations ----
+  // XML whitespace (space, tab, CR, LF) only; true for the empty text.
+  bool IsWhitespace() const;
+  static bool IsWhitespace(const char16_t* text);  // null counts as empty
+  // Character references "&#n;" and "&#xh;" become their characters (a pair of
+  // surrogates above U+FFFF); malformed, zero or out-of-range ones stay as written.
+  KTString& ResolveCharRefs();
+  // Each character becomes its UTF-8 bytes, one byte value per code unit.
+  KTString& EncodeUtf8Bytes();
+  // UTF-8 bytes, then %XX for controls, space, '"', '%', '<', '>', '^', '`',
+  // '{', '|', '}' and every byte from 0x7F.
+  KTString& UrlEscape();
+  // Qualified names split at the first ':'.
+  bool HasPrefix() const;
+  KTString GetPrefix() const;
+  KTString GetLocalName() const;
+  const char16_t* GetLocalNamePtr() const;  // into this string's own buffer
+
+  // Names indexed by character code (null where a code has none), and the
+  // values of the hexadecimal digits below 128 (0 for other codes).
+  static const char16_t* const HtmlEntityNames[256];
+  static const char16_t* const XmlEntityNames[64];
+  static const unsigned short HexDigitValues[128];
+
+  // Paths and URLs: '/' and '\' both separate; a text holding "://" is a URL.
+  KTString GetFileName() const;
+  KTString GetFolder(bool withSeparator) const;
+  KTString GetExtension(bool lowerCase) const;
+  bool IsRelativePath(bool rootedIsAbsolute) const;
+  // The text resolved against the folder of the document base, or against the
+  // folder defaultBase when base is empty; this string is left unchanged.
+  KTString MakeAbsolute(const char16_t* base, const char16_t* defaultBase) const;
+  // '\' becomes '/'; a URL's scheme and host are lower-cased, nothing else.
+  KTString& NormalizePath();
+  bool IsSamePath(const char16_t* other) const;
+  // Line ends: CR LF, a lone CR or a lone LF.
+  KTString DetectLineEnd() const;  // the first one; "\r\n" when there is none
+  KTString& NormalizeLineEnds(const char16_t* lineEnd);
+
+  // Numbering for xsl:number; out-of-range numbers give the empty text.
+  KTString& FormatRomanNumeral(int n, bool upperCase);  // 1..9999, 4000 is MMMM
+  KTString& FormatAlphabetic(int n, bool upperCase);    // bijective base 26, n >= 1
   // ---- end of text, markup, path and numbering operations ----
 
  private:

@@ -1,0 +1,69 @@
+// Error-logger checks of the core library: the log hook, the checks that turn a
+// failed step (a null instance, a non-zero result code) into a raised KTComError,
+// and KTNullLock, the do-nothing lock taken around lazily built singletons.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+
+// A COM-style error: an exception that carries nothing but a 32-bit result code
+// (the HRESULT values 0x8000FFFF, 0x8007000E, ... or a platform error number).
+class KTComError : public std::exception {
+ public:
+  explicit KTComError(int32_t code) noexcept : code_(code) {}
+
+  int32_t Error() const noexcept { return code_; }
+  const char* what() const noexcept override;
+
+ private:
+  int32_t code_;
+};
+
+// The unexpected-failure code raised when an instance cannot be had.
+inline constexpr int32_t kKTErrorUnexpected = static_cast<int32_t>(0x8000FFFFu);
+
+// The lock guarding the creation of process-wide singletons. The process has one
+// thread, so both operations do nothing; the structure stays so that callers
+// keep their lock/unlock pairs.
+class KTNullLock {
+ public:
+  virtual ~KTNullLock() = default;
+  virtual void Lock() {}
+  virtual void Unlock() {}
+};
+
+// Takes a KTNullLock for the lifetime of the guard, releasing it on every path.
+class KTNullLockGuard {
+ public:
+  explicit KTNullLockGuard(KTNullLock* lock) : lock_(lock) {
+    if (lock_)
+      lock_->Lock();
+  }
+  ~KTNullLockGuard() {
+    if (lock_)
+      lock_->Unlock();
+  }
+  KTNullLockGuard(const KTNullLockGuard&) = delete;
+  KTNullLockGuard& operator=(const KTNullLockGuard&) = delete;
+
+ private:
+  KTNullLock* lock_;
+};
+
+// The log hook. It records nothing; every caller passes 0 as flag.
+void LogError(int32_t code, const char16_t* message, const char16_t* file, int line, int flag);
+
+// Logs with code 0 and raises nothing.
+void LogNotice(const char16_t* message);
+
+// Raises KTComError(0x8000FFFF) when instance is null, after logging message.
+void CheckInstance(const void* instance, const char16_t* message);
+
+// The same check, logged with the note "See Manual".
+void CheckInstanceNote(const void* instance, const char16_t* message = u"See Manual");
+
+// Raises KTComError(code) when code is not 0.
+void CheckCall(int32_t code, const char16_t* message = u"Method Call Failed");
+
+// Raises KTComError(code) when a line read returned a code that is not 0.
+void CheckReadLine(int32_t code, const char16_t* message = u"Could not read a deliminated file");
