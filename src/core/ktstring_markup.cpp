@@ -4,6 +4,8 @@
 // static initialisers of other files).
 #include "core/ktstring.h"
 
+#include <algorithm>
+#include <climits>
 #include <string>
 
 namespace {
@@ -57,6 +59,26 @@ int Utf8Bytes(char32_t cp, unsigned char out[4]) {
   out[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
   out[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
   return 4;
+}
+
+// Gives s room for length characters and returns its buffer. A result longer
+// than a string can count is a failure to get its block.
+char16_t* ReserveText(KTString& s, size_t length) {
+  if (length > static_cast<size_t>(INT_MAX))
+    KT_THROW_EXCEPT(KTExcept::kNoMemory);
+  s.ClearAndReserve(static_cast<int>(length));
+  return s.GetBuffer();
+}
+
+// Calls emit with every UTF-8 byte of text from index from on.
+template <typename Emit>
+void ForEachUtf8Byte(std::u16string_view text, size_t from, Emit emit) {
+  unsigned char bytes[4];
+  for (size_t i = from; i < text.size();) {
+    int n = Utf8Bytes(NextCodePoint(text, i), bytes);
+    for (int k = 0; k < n; ++k)
+      emit(bytes[k]);
+  }
 }
 
 // Bytes that a URI value may not hold as they are: space and the controls, the
@@ -253,16 +275,14 @@ KTString& KTString::EncodeUtf8Bytes() {
   if (first == text.size())
     return *this;
 
-  std::u16string work;
-  work.reserve(first + (text.size() - first) * 3);
-  work.append(text.substr(0, first));
-  unsigned char bytes[4];
-  for (size_t i = first; i < text.size();) {
-    int n = Utf8Bytes(NextCodePoint(text, i), bytes);
-    for (int k = 0; k < n; ++k)
-      work.push_back(bytes[k]);
-  }
-  Assign(work.data(), static_cast<int>(work.size()));
+  size_t length = first;
+  ForEachUtf8Byte(text, first, [&](unsigned) { ++length; });
+  KTString result;
+  char16_t* out = ReserveText(result, length);
+  out = std::copy(text.begin(), text.begin() + first, out);
+  ForEachUtf8Byte(text, first, [&](unsigned b) { *out++ = static_cast<char16_t>(b); });
+  result.SetLength(static_cast<int>(length));
+  *this = std::move(result);
   return *this;
 }
 
@@ -276,24 +296,22 @@ KTString& KTString::UrlEscape() {
   if (first == text.size())
     return *this;
 
-  std::u16string work;
-  work.reserve(first + (text.size() - first) * 9);  // 3 bytes of 3 characters per unit
-  work.append(text.substr(0, first));
-  unsigned char bytes[4];
-  for (size_t i = first; i < text.size();) {
-    int n = Utf8Bytes(NextCodePoint(text, i), bytes);
-    for (int k = 0; k < n; ++k) {
-      unsigned b = bytes[k];
-      if (NeedsPercentEscape(b)) {
-        work.push_back(u'%');
-        work.push_back(kUpperHex[b >> 4]);
-        work.push_back(kUpperHex[b & 0xF]);
-      } else {
-        work.push_back(static_cast<char16_t>(b));
-      }
+  size_t length = first;
+  ForEachUtf8Byte(text, first, [&](unsigned b) { length += NeedsPercentEscape(b) ? 3 : 1; });
+  KTString result;
+  char16_t* out = ReserveText(result, length);
+  out = std::copy(text.begin(), text.begin() + first, out);
+  ForEachUtf8Byte(text, first, [&](unsigned b) {
+    if (NeedsPercentEscape(b)) {
+      *out++ = u'%';
+      *out++ = kUpperHex[b >> 4];
+      *out++ = kUpperHex[b & 0xF];
+    } else {
+      *out++ = static_cast<char16_t>(b);
     }
-  }
-  Assign(work.data(), static_cast<int>(work.size()));
+  });
+  result.SetLength(static_cast<int>(length));
+  *this = std::move(result);
   return *this;
 }
 
