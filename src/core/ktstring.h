@@ -116,7 +116,8 @@ class KTString {
   // Character references "&#n;" and "&#xh;" become their characters (a pair of
   // surrogates above U+FFFF); malformed, zero or out-of-range ones stay as written.
   KTString& ResolveCharRefs();
-  // Each character becomes its UTF-8 bytes, one byte value per code unit.
+  // Each character becomes its UTF-8 bytes, one byte value per resulting code
+  // unit; a surrogate pair is one 4-byte sequence, a lone surrogate U+FFFD.
   KTString& EncodeUtf8Bytes();
   // UTF-8 bytes, then %XX for controls, space, '"', '%', '<', '>', '^', '`',
   // '{', '|', '}' and every byte from 0x7F.
@@ -137,6 +138,9 @@ class KTString {
   KTString GetFileName() const;
   KTString GetFolder(bool withSeparator) const;
   KTString GetExtension(bool lowerCase) const;
+  // False for the empty text, one holding ':' and one starting with two
+  // separators; a text starting with one separator is relative unless
+  // rootedIsAbsolute (it may still need a URL base's scheme and server).
   bool IsRelativePath(bool rootedIsAbsolute) const;
   // The text resolved against the folder of the document base, or against the
   // folder defaultBase when base is empty; this string is left unchanged.
