@@ -1,0 +1,79 @@
+// Lookup in the embedded-file store and the base64 decoder. The stored texts
+// are constant data generated at build time (ktembeddedfiles_data.cpp in the
+// build folder), so nothing here reads a file or depends on initialisation order.
+#include "streams/ktembeddedfiles.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/ktwchar.h"
+
+namespace {
+
+constexpr unsigned char kInvalid = 0xFF;
+constexpr unsigned char kPad = 64;  // '=' stands at index 64 and gives zero bits
+
+struct KTBase64Table {
+  unsigned char value[256];
+  constexpr KTBase64Table() : value() {
+    constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+    for (unsigned char& v : value) v = kInvalid;
+    for (int i = 0; i < 65; ++i) value[static_cast<unsigned char>(alphabet[i])] = static_cast<unsigned char>(i);
+  }
+};
+
+constexpr KTBase64Table kBase64;
+
+}  // namespace
+
+void Base64Decode(const char* text, char*& bytes, int& length) {
+  bytes = nullptr;
+  length = 0;
+  if (!text) return;
+  const size_t n = std::strlen(text);
+  if (n % 4 != 0 || n / 4 * 3 > static_cast<size_t>(INT32_MAX) - 4) return;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char v = kBase64.value[static_cast<unsigned char>(text[i])];
+    if (v == kInvalid) return;
+    // Padding only closes the text: "xx==" or "xxx=".
+    if (v == kPad && (i + 2 < n || (i + 1 == n - 1 && text[n - 1] != '='))) return;
+  }
+  const size_t outLength = n / 4 * 3;
+  char* out = new char[outLength + 4];
+  for (size_t i = 0, o = 0; i < n; i += 4, o += 3) {
+    const unsigned a = kBase64.value[static_cast<unsigned char>(text[i])];
+    const unsigned b = kBase64.value[static_cast<unsigned char>(text[i + 1])];
+    const unsigned c = kBase64.value[static_cast<unsigned char>(text[i + 2])];
+    const unsigned d = kBase64.value[static_cast<unsigned char>(text[i + 3])];
+    // '=' has the value 64: the masks keep its bit 6 out, so it gives zero bits.
+    out[o] = static_cast<char>((a << 2 | (b >> 4 & 3)) & 0xFF);
+    out[o + 1] = static_cast<char>((b << 4 | (c >> 2 & 15)) & 0xFF);
+    out[o + 2] = static_cast<char>((c << 6 | (d & 63)) & 0xFF);
+  }
+  std::memset(out + outLength, 0, 4);
+  bytes = out;
+  length = static_cast<int>(outLength);
+}
+
+bool GetEmbeddedFile(const char16_t* name, char*& bytes, int& size) {
+  if (!name) return false;
+  for (int i = 0; i < kEmbeddedFileCount; ++i) {
+    const KTEmbeddedFile& file = kEmbeddedFiles[i];
+    if (KTStrICmpAscii(name, file.name) != 0) continue;
+    if (!file.text) return false;
+    char* decoded = nullptr;
+    int decodedLength = 0;
+    Base64Decode(file.text, decoded, decodedLength);
+    // The generator writes valid texts whose decoded length covers the size.
+    if (!decoded || decodedLength < file.size) {
+      delete[] decoded;
+      return false;
+    }
+    decoded[file.size] = 0;
+    bytes = decoded;
+    size = file.size;
+    return true;
+  }
+  return false;
+}

@@ -1,0 +1,121 @@
+// The embedded-file store against the files of resources/ it was generated
+// from, and the base64 decoder.
+#include "streams/ktembeddedfiles.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "platform/ktutf8.h"
+
+namespace {
+
+std::string MixCase(const std::string& name, int pattern) {
+  std::string out = name;
+  for (size_t i = 0; i < out.size(); ++i) {
+    char& c = out[i];
+    const bool upper = pattern == 0 || (pattern == 1 && i % 2 == 0);
+    if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
+TEST(EmbeddedFiles, EveryStoredNameInAnyCaseGivesItsFileByteForByte) {
+  ASSERT_EQ(kEmbeddedFileCount, 14);
+  for (int i = 0; i < kEmbeddedFileCount; ++i) {
+    const std::string name = KTUtf16ToUtf8(kEmbeddedFiles[i].name);
+    const std::filesystem::path path = std::filesystem::path(OST_RESOURCES_DIR) / name;
+    const bool present = std::filesystem::exists(path);
+    // The table takes every named file that resources/ holds, and only those.
+    EXPECT_EQ(kEmbeddedFiles[i].text != nullptr, present) << name;
+    std::ifstream in(path, std::ios::binary);
+    const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+    for (const std::string& asked : {name, MixCase(name, 0), MixCase(name, 1), MixCase(name, 2)}) {
+      char* bytes = reinterpret_cast<char*>(1);
+      int size = -7;
+      const bool found = GetEmbeddedFile(KTUtf8ToUtf16(asked).c_str(), bytes, size);
+      EXPECT_EQ(found, present) << asked;
+      if (!found) {
+        EXPECT_EQ(bytes, reinterpret_cast<char*>(1));
+        EXPECT_EQ(size, -7);
+        continue;
+      }
+      std::unique_ptr<char[]> owned(bytes);
+      ASSERT_EQ(size, static_cast<int>(expected.size())) << asked;
+      EXPECT_EQ(std::string(bytes, size), expected) << asked;
+      EXPECT_EQ(bytes[size], 0) << asked;
+    }
+  }
+}
+
+TEST(EmbeddedFiles, EachLookupGivesItsOwnBuffer) {
+  char* first = nullptr;
+  char* second = nullptr;
+  int firstSize = 0, secondSize = 0;
+  ASSERT_TRUE(GetEmbeddedFile(u"def_xsl.dtd", first, firstSize));
+  std::unique_ptr<char[]> a(first);
+  ASSERT_TRUE(GetEmbeddedFile(u"def_xsl.dtd", second, secondSize));
+  std::unique_ptr<char[]> b(second);
+  EXPECT_NE(first, second);
+  ASSERT_EQ(firstSize, secondSize);
+  EXPECT_EQ(std::string(first, firstSize), std::string(second, secondSize));
+}
+
+TEST(EmbeddedFiles, UnknownNamesLeaveTheOutputsAlone) {
+  for (const char16_t* name : {u"gra_xsl.txt", u"gra_xml_td.txt", u"", u"resources/blocks.txt", u"/blocks.txt",
+                               u"blocks.txt ", u"blocks", static_cast<const char16_t*>(nullptr)}) {
+    char* bytes = reinterpret_cast<char*>(1);
+    int size = -7;
+    EXPECT_FALSE(GetEmbeddedFile(name, bytes, size)) << (name ? KTUtf16ToUtf8(name) : "null");
+    EXPECT_EQ(bytes, reinterpret_cast<char*>(1));
+    EXPECT_EQ(size, -7);
+  }
+}
+
+TEST(Base64Decode, Cases) {
+  struct Case {
+    const char* text;
+    bool decodes;
+    std::string bytes;  // length counts the bytes that padding gives
+  } cases[] = {
+      {"", true, ""},
+      {"TWFu", true, "Man"},
+      {"TWFuTWFu", true, "ManMan"},
+      {"TWE=", true, std::string("Ma\0", 3)},
+      {"TQ==", true, std::string("M\0\0", 3)},
+      {"+/+/", true, "\xFB\xFF\xBF"},
+      {"TWFuT", false, ""},  // not a multiple of four
+      {"TWF", false, ""},
+      {"TW!u", false, ""},  // outside the alphabet
+      {"TW u", false, ""},
+      {"TW-u", false, ""},
+      {"T=Fu", false, ""},  // padding only at the end
+      {"TQ=a", false, ""},
+      {"T===", false, ""},
+      {"TQ==TWFu", false, ""},
+  };
+  for (const Case& c : cases) {
+    char* bytes = reinterpret_cast<char*>(1);
+    int length = -1;
+    Base64Decode(c.text, bytes, length);
+    if (!c.decodes) {
+      EXPECT_EQ(bytes, nullptr) << c.text;
+      continue;
+    }
+    ASSERT_NE(bytes, nullptr) << c.text;
+    std::unique_ptr<char[]> owned(bytes);
+    EXPECT_EQ(std::string(bytes, length), c.bytes) << c.text;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(bytes[length + i], 0) << c.text;  // room behind the content
+  }
+  char* bytes = reinterpret_cast<char*>(1);
+  int length = -1;
+  Base64Decode(nullptr, bytes, length);
+  EXPECT_EQ(bytes, nullptr);
+}
+
+}  // namespace
