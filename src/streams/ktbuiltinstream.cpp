@@ -24,6 +24,7 @@ void* CreateAppFolderStream() {
 }
 
 KTBuiltinStreamImpl::KTRegistrar::KTRegistrar() {
+  EnsureStreamFactories();
   if (!builtinStreamRegistered) {
     builtinStreamRegistered = GetClassFactoryRegistry()->Register(kStreamClassBuiltin, &CreateBuiltinStream);
   }
@@ -32,6 +33,7 @@ KTBuiltinStreamImpl::KTRegistrar::KTRegistrar() {
 KTBuiltinStreamImpl::KTBuiltinStreamImpl() = default;
 
 KTAppFolderStreamImpl::KTRegistrar::KTRegistrar() {
+  EnsureStreamFactories();
   if (!appFolderStreamRegistered) {
     appFolderStreamRegistered = GetClassFactoryRegistry()->Register(kStreamClassAppFolder, &CreateAppFolderStream);
   }

@@ -44,6 +44,7 @@ void* CreateFileStream() {
 }
 
 KTFileStreamImpl::KTFileStreamImpl() {
+  EnsureStreamFactories();
   if (!fileStreamRegistered) {
     fileStreamRegistered = GetClassFactoryRegistry()->Register(kStreamClassFile, &CreateFileStream);
   }

@@ -122,6 +122,7 @@ void* CreateMemoryStream() {
 }
 
 KTMemoryStreamImpl::KTMemoryStreamImpl() {
+  EnsureStreamFactories();
   if (!memoryStreamRegistered) {
     memoryStreamRegistered = GetClassFactoryRegistry()->Register(kStreamClassMemory, &CreateMemoryStream);
   }

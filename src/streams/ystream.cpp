@@ -28,7 +28,13 @@ void SetStreamPrototypeMaker(int classId, KTStreamPrototypeMaker make) {
   if (factoriesRegistered) make();
 }
 
+void EnsureStreamFactories() {
+  if (!factoriesRegistered) RegisterStreamFactories();
+}
+
 bool RegisterStreamFactories() {
+  // Set first: the prototypes' constructors call EnsureStreamFactories.
+  factoriesRegistered = true;
   // Each prototype is a function-local static: built once, never opened, and
   // destroyed at exit before the registry, which it reached first.
   MakeFileStreamPrototype();
@@ -37,18 +43,14 @@ bool RegisterStreamFactories() {
   MakeAppFolderStreamPrototype();
   MakeBuiltinStreamPrototype();
   MakeMemoryStreamPrototype();
-  factoriesRegistered = true;
   return true;
 }
 
 YStream* CreateStreamById(int classId) {
   KTClassFactoryRegistry* registry = GetClassFactoryRegistry();
-  // The registry may already hold entries that a class put there on its own
-  // construction, so whether the factories were registered is kept apart from
-  // whether the registry is empty.
   if (!factoriesRegistered) {
     KTNullLockGuard guard(registry->GetRegistryLock());
-    if (!factoriesRegistered) RegisterStreamFactories();
+    EnsureStreamFactories();
   }
   auto entry = registry->Find(classId);
   if (entry == registry->End() || !entry->second) return nullptr;

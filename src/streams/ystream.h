@@ -68,6 +68,11 @@ inline constexpr int kStreamMaxName = 511;
 // registry (CreateStreamById does it), never by the stream classes.
 bool RegisterStreamFactories();
 
+// Runs RegisterStreamFactories once in the process. Every stream class calls
+// it first thing in its constructor, so that a registry holding any stream
+// class holds all of them, whichever class was constructed first.
+void EnsureStreamFactories();
+
 // Stream classes that live in higher libraries (the URL stream, class 2, and the
 // delegating stream, class 5) hand in a function that constructs their static
 // prototype. RegisterStreamFactories calls it in its place in the class order;
