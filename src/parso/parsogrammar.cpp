@@ -1,0 +1,295 @@
+// Grammar loader: reads the rule lines of a grammar file, builds the rule
+// table through the expression compiler, and links the finished grammar.
+#include "parso/parsogrammar.h"
+
+#include <cstdio>
+
+namespace {
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+std::u16string Number(long long value) {
+  char digits[32];
+  int n = std::snprintf(digits, sizeof digits, "%lld", value);
+  return std::u16string(digits, digits + n);
+}
+
+std::u16string HexNumber(unsigned value) {
+  char digits[16];
+  int n = std::snprintf(digits, sizeof digits, "0x%08X", value);
+  return std::u16string(digits, digits + n);
+}
+
+}  // namespace
+
+int ParsoTextLineReader::ReadLine(char16_t* buffer, int& count) {
+  if (pos_ >= text_.size()) {
+    count = -1;
+    return 0;
+  }
+  const int max = count;
+  int n = 0;
+  while (pos_ < text_.size()) {
+    const char16_t c = text_[pos_];
+    if (c == u'\r' || c == u'\n') {
+      ++pos_;
+      if (c == u'\r' && pos_ < text_.size() && text_[pos_] == u'\n') ++pos_;
+      break;
+    }
+    if (n == max) break;  // the rest of an over-long line comes with the next call
+    buffer[n++] = c;
+    ++pos_;
+  }
+  count = n;
+  return 0;
+}
+
+ParsoGrammar::ParsoGrammar() = default;
+
+ParsoGrammar::~ParsoGrammar() = default;
+
+void ParsoGrammar::Clear() {
+  rules_.clear();
+  named_.clear();
+  root_ = nullptr;
+  currentLine_ = 0;
+  loadError_.clear();
+}
+
+bool ParsoGrammar::Fail(std::u16string_view sourceName, int line, std::u16string_view reason) {
+  loadError_.assign(sourceName);
+  loadError_ += u": line ";
+  loadError_ += Number(line);
+  loadError_ += u": ";
+  loadError_ += reason;
+  return false;
+}
+
+bool ParsoGrammar::LoadText(std::u16string_view text, std::u16string_view sourceName) {
+  ParsoTextLineReader reader(text);
+  return Load(reader, sourceName);
+}
+
+bool ParsoGrammar::Load(ParsoLineReader& reader, std::u16string_view sourceName) {
+  Clear();
+  loaded_ = true;
+  // One character more than a line may hold tells an over-long line apart.
+  char16_t buffer[kParsoMaxLineLength + 1];
+  int ruleLines = 0;
+  std::u16string error;
+  for (;;) {
+    int count = kParsoMaxLineLength + 1;
+    const int rc = reader.ReadLine(buffer, count);
+    ++currentLine_;
+    if (rc != 0) {
+      return Fail(sourceName, currentLine_,
+                  u"could not read the grammar (error " + HexNumber(static_cast<unsigned>(rc)) + u")");
+    }
+    if (count <= 0) break;  // an empty line or the end of the input ends the grammar
+    if (count > kParsoMaxLineLength) {
+      return Fail(sourceName, currentLine_, u"line longer than 1024 characters");
+    }
+    if (buffer[0] == 0 || buffer[0] == 0xFFFF) continue;
+
+    const std::u16string_view line(buffer, static_cast<size_t>(count));
+    size_t p = 0;
+    auto nextToken = [&](size_t& start) -> std::u16string_view {
+      while (p < line.size() && IsBlank(line[p])) ++p;
+      start = p;
+      while (p < line.size() && !IsBlank(line[p])) ++p;
+      return line.substr(start, p - start);
+    };
+    size_t nameStart = 0, sepStart = 0, exprStart = 0;
+    const std::u16string_view name = nextToken(nameStart);
+    if (name.empty()) continue;  // blanks and tabs only
+    if (nextToken(sepStart) != u"::=") {
+      return Fail(sourceName, currentLine_, u"expected \"::=\" after the rule name");
+    }
+    if (nextToken(exprStart).empty()) {
+      return Fail(sourceName, currentLine_, u"rule without an expression");
+    }
+    if (name.size() > static_cast<size_t>(kParsoMaxTextLength)) {
+      return Fail(sourceName, currentLine_, u"rule name longer than 255 characters");
+    }
+    const std::u16string_view expression = line.substr(exprStart);
+    if (expression.size() > static_cast<size_t>(kParsoMaxTextLength)) {
+      return Fail(sourceName, currentLine_, u"expression longer than 255 characters");
+    }
+    if (!AddRule(name, expression, &error)) return Fail(sourceName, currentLine_, error);
+    ++ruleLines;
+  }
+  if (ruleLines == 0) return Fail(sourceName, currentLine_, u"no rule line before the end");
+
+  // Every name an expression refers to must have a line of its own.
+  for (const auto& rule : rules_) {
+    if (rule->kind_ == GrammarRule::kNamed && !rule->defined_) {
+      return Fail(sourceName, rule->referenceLine_,
+                  u"rule \"" + rule->text_ + u"\" is referenced but never defined");
+    }
+  }
+  Link();
+  loaded_ = true;
+  return true;
+}
+
+bool ParsoGrammar::AddRule(std::u16string_view nameWithMarks, std::u16string_view expression,
+                           std::u16string* error) {
+  std::u16string name(nameWithMarks);
+  bool drop = false, keepChain = false, keep = false;
+  // Marks are looked for in this order; each one found ends the name there.
+  size_t mark = name.find(u'!');
+  if (mark != std::u16string::npos) {
+    drop = true;
+    name.resize(mark);
+  }
+  mark = name.find(u'&');
+  if (mark != std::u16string::npos) {
+    keepChain = true;
+    name.resize(mark);
+  }
+  mark = name.find(u'$');
+  if (mark != std::u16string::npos) {
+    keep = true;
+    name.resize(mark);
+  }
+  if (name.empty()) {
+    *error = u"rule line without a rule name";
+    return false;
+  }
+  GrammarRule* rule = nullptr;
+  if (!root_) {
+    rule = CreateRule(name.data(), name.size(), GrammarRule::kNamed, false, false, false);
+    root_ = rule;
+  } else {
+    rule = FindRule(name);
+    if (!rule) {
+      *error = u"rule \"" + name + u"\" is defined before any earlier line refers to it";
+      return false;
+    }
+  }
+  rule->drop_ = rule->drop_ || drop;
+  rule->keepChain_ = rule->keepChain_ || keepChain;
+  rule->keep_ = rule->keep_ || keep;
+  rule->defined_ = true;
+  return rule->CompileBody(expression, error);
+}
+
+GrammarRule* ParsoGrammar::CreateRule(const char16_t* text, size_t length, char16_t kind,
+                                      bool drop, bool keepChain, bool keep) {
+  if (static_cast<int>(rules_.size()) >= kParsoMaxRules) return nullptr;
+  auto rule = std::make_unique<GrammarRule>(this, text, length, kind, drop, keepChain, keep);
+  rule->index_ = static_cast<int>(rules_.size());
+  GrammarRule* result = rule.get();
+  rules_.push_back(std::move(rule));
+  if (result->kind_ == GrammarRule::kNamed && !result->text_.empty()) {
+    named_.emplace(result->text_, result);
+  }
+  return result;
+}
+
+GrammarRule* ParsoGrammar::FindRule(std::u16string_view name) const {
+  auto it = named_.find(std::u16string(name));
+  return it == named_.end() ? nullptr : it->second;
+}
+
+GrammarRule* ParsoGrammar::FindRule(std::u16string_view text, char16_t kind) const {
+  for (const auto& rule : rules_) {
+    if (rule && rule->kind_ == kind && !rule->text_.empty() && rule->text_ == text) {
+      return rule.get();
+    }
+  }
+  return nullptr;
+}
+
+void ParsoGrammar::Link() {
+  using R = GrammarRule;
+
+  // 1. Class texts, character codes and one-character literals become
+  //    compiled classes. A literal above U+00FF stays a literal: a 256-entry
+  //    table would widen it to every character above U+00FF.
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    switch (rule->kind_) {
+      case R::kClassText:
+        rule->kind_ = R::kClass;
+        rule->text_.clear();
+        break;
+      case R::kCode:
+        rule->kind_ = R::kClass;
+        rule->SetClassChar(rule->code_);
+        rule->text_.clear();
+        break;
+      case R::kLiteral:
+        if (rule->text_.size() == 1 && rule->text_[0] <= 255) {
+          rule->kind_ = R::kClass;
+          rule->SetClassChar(rule->text_[0]);
+          rule->text_.clear();
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  // 2. A choice of plain classes, or a rule of one plain class, becomes one
+  //    class; repeated until nothing changes, so nested choices fold up.
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (auto& rule : rules_) {
+      if (!rule || (rule->kind_ != R::kNamed && rule->kind_ != R::kGroup)) continue;
+      if (rule->elements_.empty()) continue;
+      if (rule->operator_ != R::kChoice && rule->elements_.size() != 1) continue;
+      bool allClasses = true;
+      for (const R::Element& e : rule->elements_) {
+        if (e.rule->kind_ != R::kClass || e.mark != 0) {
+          allClasses = false;
+          break;
+        }
+      }
+      if (!allClasses) continue;
+      for (const R::Element& e : rule->elements_) {
+        for (int w = 0; w < 4; ++w) rule->classBits_[w] |= e.rule->classBits_[w];
+      }
+      if (rule->kind_ == R::kNamed) named_.erase(rule->text_);
+      rule->kind_ = R::kClass;
+      rule->text_.clear();
+      rule->token_ = false;
+      rule->elements_.clear();
+      rule->constraints_.clear();
+      rule->operator_ = R::kSingle;
+      changed = true;
+    }
+  }
+
+  // 3. Rules that no rule refers to are deleted, in one pass in table order.
+  //    Constraint references count too, so no constraint is left dangling.
+  std::vector<int> references(rules_.size(), 0);
+  for (const auto& rule : rules_) {
+    if (!rule) continue;
+    for (const R::Element& e : rule->elements_) ++references[e.rule->index_];
+    for (const R* c : rule->constraints_) ++references[c->index_];
+  }
+  for (size_t i = 0; i < rules_.size(); ++i) {
+    R* rule = rules_[i].get();
+    if (!rule || rule == root_ || references[i] != 0) continue;
+    for (const R::Element& e : rule->elements_) --references[e.rule->index_];
+    for (const R* c : rule->constraints_) --references[c->index_];
+    if (rule->kind_ == R::kNamed) named_.erase(rule->text_);
+    rules_[i].reset();
+  }
+
+  // 4. A class of one character becomes a one-character literal. A class of
+  //    entry 255 alone stays: it holds U+00FF and every character above.
+  for (auto& rule : rules_) {
+    if (!rule || rule.get() == root_ || rule->kind_ != R::kClass) continue;
+    if (rule->CountClassEntries() != 1) continue;
+    unsigned c = 0;
+    while (!rule->ClassContains(static_cast<char16_t>(c))) ++c;
+    if (c == 255) continue;
+    rule->kind_ = R::kLiteral;
+    rule->text_.assign(1, static_cast<char16_t>(c));
+    rule->token_ = false;
+    for (uint64_t& bits : rule->classBits_) bits = 0;
+  }
+  loaded_ = true;
+}

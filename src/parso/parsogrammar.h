@@ -1,0 +1,183 @@
+// Grammars of the parse engine: GrammarRule (one compiled rule record) and
+// ParsoGrammar (reads a grammar file of EBNF rule lines, compiles and links it).
+// Read-only once linked; the parse engine (parso/parsoparser.h) matches text against it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+class ParsoGrammar;
+
+// Limits of the grammar file format. A grammar that breaks one fails its load.
+inline constexpr int kParsoMaxLineLength = 1024;  // characters of one grammar line
+inline constexpr int kParsoMaxTextLength = 255;   // a rule name, an expression, a literal
+inline constexpr int kParsoMaxChildren = 40;      // elements of one rule or group
+inline constexpr int kParsoMaxConstraints = 20;   // constraint slots (10 pairs)
+inline constexpr int kParsoMaxRules = 500;        // rules of one grammar, anonymous ones included
+
+// One rule record. Named rules come from rule lines; every literal, class,
+// character code and parenthesised group of an expression is an anonymous rule.
+class GrammarRule {
+ public:
+  // Kinds.
+  static constexpr char16_t kGroup = 0;        // parenthesised sub-expression
+  static constexpr char16_t kNamed = u'i';     // named rule
+  static constexpr char16_t kLiteral = u'l';   // literal text
+  static constexpr char16_t kClassText = u'p'; // class text, before linking
+  static constexpr char16_t kClass = u'c';     // compiled class (256-entry table)
+  static constexpr char16_t kCode = u'#';      // character code, before linking
+  // Operators.
+  static constexpr char16_t kSingle = 0;
+  static constexpr char16_t kSequence = u's';
+  static constexpr char16_t kChoice = u'|';
+  static constexpr char16_t kDifference = u'-';
+  static constexpr char16_t kUpTo = u'/';
+
+  struct Element {
+    GrammarRule* rule;
+    char16_t mark;  // 0, '?', '*' or '+': belongs to this reference, not to the rule
+  };
+
+  GrammarRule(ParsoGrammar* grammar, const char16_t* text, size_t textLength, char16_t kind,
+              bool drop, bool keepChain, bool keep);
+
+  // Compiles one expression (the text behind "::=") into this rule, appending
+  // to the elements it has. False, with the reason in *error, when the text
+  // breaks a limit or has an unterminated quote, group, class or constraint.
+  bool CompileBody(std::u16string_view expression, std::u16string* error);
+
+  // Appends the rule's elements as expression text (used in error messages).
+  void PrintExpression(std::u16string& out) const;
+
+  // Name of a named rule, characters of a literal, text of a class or code.
+  // Empty for groups and compiled classes.
+  const std::u16string& GetText() const { return text_; }
+  const std::u16string& GetDescription() const { return description_; }
+  char16_t GetKind() const { return kind_; }
+  char16_t GetOperator() const { return operator_; }
+  int GetIndex() const { return index_; }
+  bool IsDrop() const { return drop_; }
+  bool IsKeepChain() const { return keepChain_; }
+  bool IsKeep() const { return keep_; }
+  // A named rule whose name begins with 'A'-'Z': its matches keep no children.
+  bool IsToken() const { return token_; }
+  int GetChildCount() const { return static_cast<int>(elements_.size()); }
+  const Element& GetElement(int i) const { return elements_[i]; }
+  const std::vector<Element>& GetElements() const { return elements_; }
+  // Constraint rules in pairs (left, right).
+  const std::vector<GrammarRule*>& GetConstraints() const { return constraints_; }
+
+  // Class membership: characters above U+00FF are classed by entry 255.
+  bool ClassContains(char16_t c) const {
+    unsigned i = c > 255 ? 255u : c;
+    return (classBits_[i >> 6] >> (i & 63)) & 1u;
+  }
+  // Value of a character code (kind '#').
+  char16_t GetCode() const { return code_; }
+
+ private:
+  friend class ParsoGrammar;
+
+  GrammarRule* AddChild(const char16_t* text, size_t length, char16_t kind, std::u16string* error);
+  bool AddConstraint(std::u16string_view name, std::u16string* error);
+  bool CompileClassText(std::u16string* error);
+  bool CompileCode(std::u16string* error);
+  void SetClassChar(unsigned c) { classBits_[c >> 6] |= uint64_t{1} << (c & 63); }
+  int CountClassEntries() const;
+
+  ParsoGrammar* grammar_;
+  std::u16string text_;
+  std::u16string description_;
+  std::vector<Element> elements_;
+  std::vector<GrammarRule*> constraints_;
+  uint64_t classBits_[4] = {0, 0, 0, 0};
+  int index_ = -1;
+  int referenceLine_ = 0;  // grammar line of the first reference (named rules)
+  bool defined_ = false;   // a rule line defined it (named rules)
+  char16_t kind_;
+  char16_t operator_ = kSingle;
+  char16_t code_ = 0;
+  bool drop_;
+  bool keepChain_;
+  bool keep_;
+  bool token_ = false;
+};
+
+// Source of grammar lines. ReadLine fills at most `count` characters of one
+// line (without its line end) and sets `count` to the number read: 0 for an
+// empty line, -1 at the end of the input. Returns 0, or an error code.
+class ParsoLineReader {
+ public:
+  virtual ~ParsoLineReader() = default;
+  virtual int ReadLine(char16_t* buffer, int& count) = 0;
+};
+
+// Line reader over a text in memory. A carriage return, a line feed, and a
+// carriage return followed by a line feed each end one line.
+class ParsoTextLineReader : public ParsoLineReader {
+ public:
+  explicit ParsoTextLineReader(std::u16string_view text) : text_(text) {}
+  int ReadLine(char16_t* buffer, int& count) override;
+
+ private:
+  std::u16string_view text_;
+  size_t pos_ = 0;
+};
+
+class ParsoGrammar {
+ public:
+  ParsoGrammar();
+  ~ParsoGrammar();
+  ParsoGrammar(const ParsoGrammar&) = delete;
+  ParsoGrammar& operator=(const ParsoGrammar&) = delete;
+
+  // Reads rule lines until an empty line or the end of the input, then links.
+  // `sourceName` names the grammar in load errors. True on success; on failure
+  // GetLoadError() says file, line and reason.
+  bool Load(ParsoLineReader& reader, std::u16string_view sourceName);
+  // Load from a text in memory.
+  bool LoadText(std::u16string_view text, std::u16string_view sourceName);
+
+  // Set as soon as a load begins and again after linking; stays set when the
+  // load fails. Judge a load by its result, not by this flag.
+  bool IsLoaded() const { return loaded_; }
+  const std::u16string& GetLoadError() const { return loadError_; }
+
+  // The named rule of exactly that name, or null. Rules that linking turned
+  // into classes or literals have lost their names.
+  GrammarRule* FindRule(std::u16string_view name) const;
+  // First rule in table order of that kind whose text is not empty and equals `text`.
+  GrammarRule* FindRule(std::u16string_view text, char16_t kind) const;
+
+  GrammarRule* GetRoot() const { return root_; }
+  // Table slots in use, emptied ones included; GetRule(i) is null for an emptied slot.
+  int GetRuleCount() const { return static_cast<int>(rules_.size()); }
+  GrammarRule* GetRule(int index) const { return rules_[index].get(); }
+
+  // One rule line: name with its marks, and the expression. The first call
+  // makes the root; later ones must name a rule already referenced or defined.
+  bool AddRule(std::u16string_view nameWithMarks, std::u16string_view expression,
+               std::u16string* error);
+  // Null when the table holds kParsoMaxRules rules.
+  GrammarRule* CreateRule(const char16_t* text, size_t length, char16_t kind, bool drop,
+                          bool keepChain, bool keep);
+  // Class compilation, merging of class choices, removal of unreferenced
+  // rules, one-character classes to literals.
+  void Link();
+
+ private:
+  friend class GrammarRule;
+  void Clear();
+  bool Fail(std::u16string_view sourceName, int line, std::u16string_view reason);
+
+  std::vector<std::unique_ptr<GrammarRule>> rules_;
+  std::unordered_map<std::u16string, GrammarRule*> named_;
+  GrammarRule* root_ = nullptr;
+  int currentLine_ = 0;
+  bool loaded_ = false;
+  std::u16string loadError_;
+};

@@ -1,0 +1,646 @@
+// Parse engine: recursive-descent matcher with ordered choice and greedy
+// repetition that never gives back, over the rules of a linked grammar.
+// Parse nodes come from an arena with a free list; the settings and the
+// furthest-failure record belong to each parser.
+#include "parso/parsoparser.h"
+
+#include <cstdio>
+
+namespace {
+
+using Rule = GrammarRule;
+
+constexpr size_t kArenaBlockNodes = 8192;
+
+// Case-insensitive compare folds ASCII letters only, like the platform's
+// KTStrICmpAscii; a table keeps the per-character work to one load.
+struct AsciiFold {
+  char16_t lower[128];
+  constexpr AsciiFold() : lower() {
+    for (int c = 0; c < 128; ++c) lower[c] = static_cast<char16_t>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+};
+constexpr AsciiFold kFold;
+
+bool EqualAsciiFold(const char16_t* a, const char16_t* b, int n) {
+  for (int i = 0; i < n; ++i) {
+    const char16_t ca = a[i], cb = b[i];
+    if (ca == cb) continue;
+    if ((ca | cb) >= 128 || kFold.lower[ca] != kFold.lower[cb]) return false;
+  }
+  return true;
+}
+
+bool EqualExact(const char16_t* a, const char16_t* b, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+bool IsTerminal(const Rule* rule) {
+  const char16_t k = rule->GetKind();
+  return k != Rule::kNamed && k != Rule::kGroup;
+}
+
+// Where an up-to scan stops: before one of a few literals (case-sensitive),
+// or at a character of a class.
+struct StopSet {
+  static constexpr int kMax = kParsoMaxChildren;
+  const char16_t* text[kMax];
+  int length[kMax];
+  int count = 0;
+  const Rule* cls = nullptr;
+
+  void AddLiteral(const Rule* r) {
+    if (count < kMax) {
+      text[count] = r->GetText().data();
+      length[count] = static_cast<int>(r->GetText().size());
+      ++count;
+    }
+  }
+
+  explicit StopSet(const Rule* b) {
+    if (!b) return;
+    if (b->GetKind() == Rule::kLiteral) {
+      AddLiteral(b);
+    } else if (b->GetKind() == Rule::kClass) {
+      cls = b;
+    } else if (b->GetOperator() == Rule::kChoice || b->GetChildCount() == 1) {
+      for (const Rule::Element& e : b->GetElements()) {
+        if (e.rule->GetKind() != Rule::kLiteral) {
+          count = 0;  // only a choice of literals is a stop
+          return;
+        }
+        AddLiteral(e.rule);
+      }
+    }
+  }
+
+  bool StopsAt(const char16_t* p, int left) const {
+    if (cls) return cls->ClassContains(*p);
+    for (int i = 0; i < count; ++i) {
+      const int n = length[i];
+      if (n <= left && (n == 0 || p[0] == text[i][0]) && EqualExact(p, text[i], n)) return true;
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+int ParseNode::CountChildren() const {
+  int n = 0;
+  for (const ParseNode* c = firstChild; c; c = c->next) ++n;
+  return n;
+}
+
+ParseNode* ParseNode::Find(const GrammarRule* r, int depth) {
+  for (ParseNode* n = this; n; n = n->next) {
+    if (n->rule == r) return n;
+    if (depth > 0 && n->firstChild) {
+      if (ParseNode* found = n->firstChild->Find(r, depth - 1)) return found;
+    }
+  }
+  return nullptr;
+}
+
+ParsoParser::ParsoParser(const ParsoGrammar* grammar) { SetGrammar(grammar); }
+
+ParsoParser::~ParsoParser() = default;
+
+void ParsoParser::SetGrammar(const ParsoGrammar* grammar) {
+  grammar_ = grammar;
+  valid_ = grammar && grammar->IsLoaded();
+}
+
+// ---------------------------------------------------------------------------
+// Nodes
+
+ParseNode* ParsoParser::NewNode(const char16_t* text, int available, int line,
+                                const GrammarRule* rule) {
+  ParseNode* n;
+  if (freeList_) {
+    n = freeList_;
+    freeList_ = n->next;
+  } else {
+    if (blocks_.empty() || blockUsed_ == kArenaBlockNodes) {
+      blocks_.emplace_back(new ParseNode[kArenaBlockNodes]);
+      blockUsed_ = 0;
+    }
+    n = &blocks_.back()[blockUsed_++];
+  }
+  n->next = nullptr;
+  n->firstChild = nullptr;
+  n->rule = rule;
+  n->textStart = text;
+  n->length = available;
+  n->line = line;
+  n->valid = 0;
+  return n;
+}
+
+void ParsoParser::ResetNode(ParseNode* node, const char16_t* text, int available, int line,
+                            const GrammarRule* rule) {
+  FreeChildren(node);
+  node->rule = rule;
+  node->textStart = text;
+  node->length = available;
+  node->line = line;
+  node->valid = rule && text ? 1 : 0;
+}
+
+void ParsoParser::ReleaseNode(ParseNode* node) {
+  node->firstChild = nullptr;
+  node->next = freeList_;
+  freeList_ = node;
+}
+
+void ParsoParser::FreeChildrenAndSiblings(ParseNode* n) {
+  // Iterative: a node's children are spliced in front of the rest of the
+  // work list, so the walk needs no stack whatever the tree's depth.
+  while (n) {
+    ParseNode* rest = n->next;
+    if (ParseNode* child = n->firstChild) {
+      ParseNode* last = child;
+      while (last->next) last = last->next;
+      last->next = rest;
+      rest = child;
+    }
+    ReleaseNode(n);
+    n = rest;
+  }
+}
+
+void ParsoParser::FreeChildren(ParseNode* node) {
+  FreeChildrenAndSiblings(node->firstChild);
+  node->firstChild = nullptr;
+}
+
+bool ParsoParser::RemoveNode(ParseNode* top, ParseNode* node) {
+  ParseNode* prev = nullptr;
+  for (ParseNode* c = top->firstChild; c; prev = c, c = c->next) {
+    if (c == node) {
+      (prev ? prev->next : top->firstChild) = c->next;
+      c->next = nullptr;
+      FreeChildrenAndSiblings(c);
+      return true;
+    }
+    if (c->firstChild && RemoveNode(c, node)) return true;
+  }
+  return false;
+}
+
+void ParsoParser::ReleaseArena() {
+  blocks_.clear();
+  blockUsed_ = 0;
+  freeList_ = nullptr;
+}
+
+void ParsoParser::DropTree() {
+  root_ = nullptr;
+  ReleaseArena();
+}
+
+// ---------------------------------------------------------------------------
+// Failures
+
+void ParsoParser::ResetFailure() {
+  failPos_ = nullptr;
+  failRule_ = nullptr;
+  failChild_ = -1;
+  hasMessage_ = false;
+  failMessage_.clear();
+}
+
+void ParsoParser::Record(const char16_t* pos, const GrammarRule* rule, int childIndex) {
+  // At equal positions the first failure stays: it is the innermost one.
+  if (aborted_ || pos <= failPos_) return;
+  failPos_ = pos;
+  failRule_ = rule;
+  failChild_ = childIndex;
+  hasMessage_ = false;
+  failMessage_.clear();
+}
+
+void ParsoParser::RecordMessage(const char16_t* pos, const GrammarRule* rule,
+                                std::u16string message) {
+  failPos_ = pos;
+  failRule_ = rule;
+  failChild_ = -1;
+  hasMessage_ = true;
+  failMessage_ = std::move(message);
+}
+
+int ParsoParser::GetErrorOffset() const {
+  if (!failPos_ || !text_) return 0;
+  return static_cast<int>(failPos_ - text_);
+}
+
+int ParsoParser::GetErrorLine() const {
+  if (!failPos_ || !text_) return 0;
+  return 1 + CountLineEnds(text_, static_cast<int>(failPos_ - text_));
+}
+
+int ParsoParser::GetErrorColumn() const {
+  if (!failPos_ || !text_) return 0;
+  const char16_t* lineStart = failPos_;
+  while (lineStart > text_ && lineStart[-1] != u'\n' && lineStart[-1] != u'\r') --lineStart;
+  return static_cast<int>(failPos_ - lineStart) + 1;
+}
+
+std::u16string ParsoParser::GetErrorText() const {
+  if (hasMessage_) return failMessage_;
+  if (!failRule_) return {};
+  if (!failRule_->GetDescription().empty()) return failRule_->GetDescription();
+  std::u16string text = failRule_->GetText();
+  const char16_t op = failRule_->GetOperator();
+  if (op == Rule::kSequence || op == Rule::kChoice) {
+    text += u" ::= ";
+    failRule_->PrintExpression(text);
+  }
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Matching
+
+bool ParsoParser::Equal(const char16_t* a, const char16_t* b, int n) const {
+  return caseSensitive_ ? EqualExact(a, b, n) : EqualAsciiFold(a, b, n);
+}
+
+// A carriage return, a line feed, and a carriage return followed by a line
+// feed each end one line. Whether a line feed follows a carriage return is
+// read from the text itself, so the count does not depend on which rule
+// matched the carriage return.
+int ParsoParser::CountLineEnds(const char16_t* pos, int n) const {
+  int lines = 0;
+  for (int i = 0; i < n; ++i) {
+    const char16_t c = pos[i];
+    if (c > u'\r') continue;
+    if (c == u'\r') {
+      ++lines;
+    } else if (c == u'\n' && (pos + i == text_ || pos[i - 1] != u'\r')) {
+      ++lines;
+    }
+  }
+  return lines;
+}
+
+int ParsoParser::MatchTerminal(const GrammarRule* rule, char16_t mark, const char16_t* pos,
+                               int available, int& line) {
+  switch (rule->GetKind()) {
+    case Rule::kLiteral: {
+      const std::u16string& lit = rule->GetText();
+      const int n = static_cast<int>(lit.size());
+      if (n > available || !Equal(pos, lit.data(), n)) {
+        Record(pos, rule, -1);
+        return -1;
+      }
+      line += CountLineEnds(pos, n);
+      return n;
+    }
+    case Rule::kClass:
+      if (mark == u'*' || mark == u'+') {
+        // One run takes every following character of the class.
+        const char16_t* p = pos;
+        const char16_t* end = pos + available;
+        while (p < end) {
+          const char16_t c = *p;
+          if (!rule->ClassContains(c)) break;
+          if (c <= u'\r') {
+            if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++line;
+          }
+          ++p;
+        }
+        const int n = static_cast<int>(p - pos);
+        return n > 0 ? n : -1;
+      }
+      [[fallthrough]];
+    case Rule::kClassText:
+      if (available < 1 || !rule->ClassContains(*pos)) return -1;
+      line += CountLineEnds(pos, 1);
+      return 1;
+    case Rule::kCode:
+      if (available < 1 || *pos != rule->GetCode()) return -1;
+      if (*pos == u'\r' && available >= 2 && pos[1] == u'\n') {
+        ++line;
+        return 2;
+      }
+      line += CountLineEnds(pos, 1);
+      return 1;
+    default:
+      return -1;
+  }
+}
+
+void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* child) {
+  if (child->rule->IsDrop()) {
+    FreeChildrenAndSiblings(child);
+    return;
+  }
+  (children.tail ? children.tail->next : parent->firstChild) = child;
+  children.tail = child;
+}
+
+bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t* pos,
+                             int available, int& line, int& matched, ParseNode* parent,
+                             ChildList& children, int depth) {
+  if (aborted_) return false;
+  const Rule* rule = element.rule;
+  if (IsTerminal(rule)) {
+    const int n = MatchTerminal(rule, element.mark, pos, available, line);
+    if (n < 0) return false;
+    matched = n;
+    return true;
+  }
+  ParseNode* child = NewNode(pos, available, line, rule);
+  const int endLine = Match(child, element.mark, depth + 1);
+  if (!endLine) {
+    ReleaseNode(child);
+    return false;
+  }
+  matched = child->length;
+  line = endLine;
+  Attach(parent, children, child);
+  return true;
+}
+
+namespace {
+
+bool Repeats(char16_t mark) { return mark == u'*' || mark == u'+'; }
+bool Optional(char16_t mark) { return mark == u'?' || mark == u'*'; }
+
+}  // namespace
+
+// Tries one element at start+used as often as its mark allows, while
+// characters remain; returns the number of matches. A class under '*' or '+'
+// takes its run in one match; a match of no characters is not repeated.
+int ParsoParser::Repeat(const GrammarRule::Element& element, const char16_t* start,
+                        int available, int& used, int& line, ParseNode* node,
+                        ChildList& children, int depth) {
+  int count = 0;
+  while (used < available) {
+    int n = 0;
+    if (!TryElement(element, start + used, available - used, line, n, node, children, depth)) {
+      break;
+    }
+    used += n;
+    ++count;
+    if (!Repeats(element.mark) || n == 0 || element.rule->GetKind() == Rule::kClass) break;
+  }
+  return count;
+}
+
+bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int depth,
+                                int& failIndex) {
+  ChildList children;
+  const char16_t* start = node->textStart;
+  int used = 0;
+  const auto& elements = node->rule->GetElements();
+  for (size_t i = 0; i < elements.size(); ++i) {
+    const Rule::Element& e = elements[i];
+    const int count = Repeat(e, start, available, used, line, node, children, depth);
+    if (count == 0 && !Optional(e.mark)) {
+      failIndex = static_cast<int>(i);
+      return false;
+    }
+  }
+  node->length = used;
+  if (node->rule->GetConstraints().size() >= 2) return CheckConstraint(node);
+  return true;
+}
+
+bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int depth) {
+  ChildList children;
+  const char16_t* start = node->textStart;
+  for (const Rule::Element& e : node->rule->GetElements()) {
+    int used = 0;
+    if (Repeat(e, start, available, used, line, node, children, depth) > 0) {
+      node->length = used;
+      return true;
+    }
+    if (aborted_) return false;
+  }
+  return false;
+}
+
+bool ParsoParser::MatchDifference(ParseNode* node, int available, int& line, int depth,
+                                  int& failIndex) {
+  ChildList children;
+  const char16_t* start = node->textStart;
+  const auto& elements = node->rule->GetElements();
+  if (elements.empty()) return true;
+  int used = 0;
+  const int count = Repeat(elements[0], start, available, used, line, node, children, depth);
+  if (count == 0 && !Optional(elements[0].mark)) {
+    failIndex = 0;
+    return false;
+  }
+  // The excluded side is a literal, compared ignoring ASCII case whatever the setting.
+  for (size_t i = 1; i < elements.size(); ++i) {
+    const Rule* excluded = elements[i].rule;
+    if (excluded->GetKind() != Rule::kLiteral) continue;
+    const std::u16string& lit = excluded->GetText();
+    if (static_cast<int>(lit.size()) == used && EqualAsciiFold(start, lit.data(), used)) {
+      failIndex = static_cast<int>(i);
+      return false;
+    }
+  }
+  node->length = used;
+  return true;
+}
+
+bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth) {
+  const auto& elements = node->rule->GetElements();
+  if (elements.empty()) return false;
+  const Rule::Element& a = elements[0];
+  const StopSet stop(elements.size() > 1 ? elements[1].rule : nullptr);
+  const char16_t* start = node->textStart;
+  const char16_t* end = start + available;
+  const char16_t* p = start;
+
+  const char16_t kind = a.rule->GetKind();
+  if (kind == Rule::kClass || kind == Rule::kClassText) {
+    // The scanned span is the match; no nodes are made.
+    while (p < end) {
+      const char16_t c = *p;
+      if (!a.rule->ClassContains(c) || stop.StopsAt(p, static_cast<int>(end - p))) break;
+      if (c <= u'\r') {
+        if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++line;
+      }
+      ++p;
+    }
+    if (p == start) return false;
+    node->length = static_cast<int>(p - start);
+    return true;
+  }
+
+  while (p < end && !stop.StopsAt(p, static_cast<int>(end - p))) ++p;
+  const int span = static_cast<int>(p - start);
+  if (span == 0) return false;
+  ChildList children;
+  int used = 0;
+  int count = 0;
+  while (used < span) {
+    int n = 0;
+    if (!TryElement(a, start + used, span - used, line, n, node, children, depth)) break;
+    used += n;
+    ++count;
+    if (n == 0) break;
+  }
+  if (count == 0) return false;
+  node->length = used;
+  return true;
+}
+
+bool ParsoParser::CheckConstraint(ParseNode* node) {
+  // Only the first pair is tested; the grammars write one per rule.
+  const auto& constraints = node->rule->GetConstraints();
+  ParseNode* left = node->Find(constraints[0], 2);
+  ParseNode* right = node->Find(constraints[1], 2);
+  if (!left || !right) return false;
+  if (left->length == right->length && Equal(left->textStart, right->textStart, left->length)) {
+    if (endNameRemoval_) RemoveNode(node, right);
+    return true;
+  }
+  std::u16string message(left->textStart, static_cast<size_t>(left->length));
+  message += u' ';
+  message += constraints[1]->GetDescription();
+  RecordMessage(right->textStart, constraints[1], std::move(message));
+  return false;
+}
+
+void ParsoParser::Flatten(ParseNode* node) {
+  const Rule* rule = node->rule;
+  ParseNode* prev = nullptr;
+  ParseNode* cur = node->firstChild;
+  while (cur) {
+    ParseNode* next = cur->next;
+    const Rule* cr = cur->rule;
+    ParseNode* replacement = nullptr;  // first node that takes cur's place
+    ParseNode* last = nullptr;         // last node that takes cur's place
+    bool remove = false;
+    if (cr->GetKind() == Rule::kGroup) {
+      if (cur->firstChild && !cr->IsKeep() && !(rule->IsKeepChain() && cr->IsKeepChain())) {
+        replacement = cur->firstChild;
+        last = replacement;
+        while (last->next) last = last->next;
+        remove = true;
+      }
+    } else if (cr->GetKind() == Rule::kNamed && !cr->IsKeep()) {
+      ParseNode* only = cur->firstChild;
+      if (only && !only->next) {
+        if (!(cr->IsKeepChain() && only->rule->IsKeepChain())) {
+          replacement = last = only;
+          remove = true;
+        }
+      } else if (!only && !cr->IsToken()) {
+        remove = true;
+      }
+    }
+    if (!remove) {
+      prev = cur;
+      cur = next;
+      continue;
+    }
+    ParseNode* follow = next;
+    if (replacement) {
+      last->next = next;
+      follow = replacement;
+    }
+    (prev ? prev->next : node->firstChild) = follow;
+    if (last) prev = last;
+    ReleaseNode(cur);
+    cur = next;
+  }
+}
+
+int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
+  if (aborted_) return 0;
+  const Rule* rule = node->rule;
+  const int available = node->length;
+  node->length = 0;
+  node->valid = 0;
+  int line = node->line;
+
+  if (IsTerminal(rule)) {
+    const int n = MatchTerminal(rule, mark, node->textStart, available, line);
+    if (n < 0) return 0;
+    node->length = n;
+    node->valid = 1;
+    return line;
+  }
+  if (depth >= kMaxNestingDepth) {
+    RecordMessage(node->textStart, rule, u"rules nested deeper than 5000 levels");
+    aborted_ = true;
+    return 0;
+  }
+
+  bool ok = false;
+  int failIndex = -1;
+  switch (rule->GetOperator()) {
+    case Rule::kChoice:
+      ok = MatchChoice(node, available, line, depth);
+      break;
+    case Rule::kDifference:
+      ok = MatchDifference(node, available, line, depth, failIndex);
+      break;
+    case Rule::kUpTo:
+      ok = MatchUpTo(node, available, line, depth);
+      break;
+    default:
+      ok = MatchSequence(node, available, line, depth, failIndex);
+      break;
+  }
+  if (!ok || aborted_) {
+    FreeChildren(node);
+    if (rule->GetKind() == Rule::kNamed) Record(node->textStart, rule, failIndex);
+    return 0;
+  }
+  if (rule->IsToken()) {
+    FreeChildren(node);
+  } else if (flatten_ && node->firstChild) {
+    Flatten(node);
+  }
+  node->valid = 1;
+  return line;
+}
+
+bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* ruleName) {
+  DropTree();
+  ResetFailure();
+  aborted_ = false;
+  if (!text) {
+    text = u"";
+    length = 0;
+  }
+  text_ = text;
+  textLength_ = 0;
+  if (length > kMaxTextLength) {
+    RecordMessage(text, nullptr, u"text longer than 2 GB: not parsed");
+    return false;
+  }
+  textLength_ = static_cast<int>(length);
+
+  const GrammarRule* start = nullptr;
+  if (grammar_) start = ruleName ? grammar_->FindRule(ruleName) : grammar_->GetRoot();
+  if (!start) {
+    root_ = NewNode(text, textLength_, 1, nullptr);
+    RecordMessage(text, nullptr,
+                  ruleName ? u"unknown identifier: " + std::u16string(ruleName) + u"; valid grammar ident"
+                           : std::u16string(u"no valid grammar; grammar root rule"));
+    return false;
+  }
+
+  root_ = NewNode(text, textLength_, 1, start);
+  failPos_ = text;
+  failRule_ = start;
+  if (!Match(root_, 0, 0) || aborted_) return false;
+  if (root_->length < textLength_) {
+    const char16_t* at = text + root_->length;
+    if (at > failPos_) RecordMessage(at, start, u"end of " + start->GetDescription());
+    return false;
+  }
+  return true;
+}

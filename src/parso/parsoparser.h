@@ -1,0 +1,141 @@
+// Parse engine: ParsoParser matches a UTF-16 text against a linked
+// ParsoGrammar by ordered choice and greedy repetition, and builds a tree of
+// ParseNode (text ranges into the caller's text, with line numbers).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "parso/parsogrammar.h"
+
+// One matched named rule or group. Nodes belong to the parser that made them
+// (an arena); free them through the parser, never with delete.
+struct ParseNode {
+  ParseNode* next;           // next sibling
+  ParseNode* firstChild;
+  const GrammarRule* rule;
+  const char16_t* textStart;  // into the parsed text
+  int32_t length;            // characters matched
+  int32_t line;              // line of the first character, from 1
+  uint8_t valid;             // set once the match succeeded
+
+  int CountChildren() const;
+  // The first node of `rule` among this node, its following siblings and
+  // their descendants down to `depth` levels, depth first in document order.
+  ParseNode* Find(const GrammarRule* rule, int depth);
+};
+
+class ParsoParser {
+ public:
+  // Deepest nesting of rule matches. Deeper input fails with a parse error
+  // instead of exhausting the stack; every later recursive walk over a parse
+  // tree or a tree built from one relies on this bound.
+  static constexpr int kMaxNestingDepth = 5000;
+  // Lengths and offsets are 32-bit; longer texts are refused.
+  static constexpr size_t kMaxTextLength = 0x7FFFFFFF;
+
+  explicit ParsoParser(const ParsoGrammar* grammar);
+  ~ParsoParser();
+  ParsoParser(const ParsoParser&) = delete;
+  ParsoParser& operator=(const ParsoParser&) = delete;
+
+  void SetGrammar(const ParsoGrammar* grammar);
+  const ParsoGrammar* GetGrammar() const { return grammar_; }
+  // The grammar's loaded flag as read by SetGrammar.
+  bool IsValid() const { return valid_; }
+
+  // Settings of this parser. Defaults: case-insensitive compare (ASCII
+  // letters fold; other characters compare exactly), no flattening, no
+  // end-name removal, option word 52 (it does not change matching).
+  void SetCaseSensitive(bool on) { caseSensitive_ = on; }
+  bool IsCaseSensitive() const { return caseSensitive_; }
+  void SetFlatten(bool on) { flatten_ = on; }
+  void SetEndNameRemoval(bool on) { endNameRemoval_ = on; }
+  void SetOptionWord(int value) { optionWord_ = value; }
+  int GetOptionWord() const { return optionWord_; }
+
+  // Matches text[0, length) from the named rule (the grammar's root rule when
+  // null). True when the whole text matched; the tree is then GetRoot().
+  // Drops the previous tree first. The text must outlive the tree.
+  bool Parse(const char16_t* text, size_t length, const char16_t* ruleName = nullptr);
+
+  ParseNode* GetRoot() const { return root_; }
+  const char16_t* GetText() const { return text_; }
+  int GetTextLength() const { return textLength_; }
+
+  // The furthest failure of the last parse.
+  int GetErrorOffset() const;              // characters from the text start; 0 when none
+  int GetErrorLine() const;                // 1-based line of that position; 0 when none
+  int GetErrorColumn() const;              // 1-based column of that position; 0 when none
+  const char16_t* GetErrorPosition() const { return failPos_; }
+  const GrammarRule* GetErrorRule() const { return failRule_; }
+  std::u16string GetErrorText() const;
+
+  // Parse-node operations. A new node holds `available` in its length field.
+  ParseNode* NewNode(const char16_t* text, int available, int line, const GrammarRule* rule);
+  // Re-initialises a node, freeing its children first.
+  void ResetNode(ParseNode* node, const char16_t* text, int available, int line,
+                 const GrammarRule* rule);
+  void FreeChildren(ParseNode* node);
+  // Frees `first`, its following siblings and all their descendants.
+  void FreeChildrenAndSiblings(ParseNode* first);
+  // Unlinks `node` from the subtree under `top` and frees it; false when absent.
+  bool RemoveNode(ParseNode* top, ParseNode* node);
+  // Frees the tree and the node arena.
+  void DropTree();
+
+ private:
+  struct ChildList {
+    ParseNode* tail = nullptr;
+  };
+
+  int Match(ParseNode* node, char16_t mark, int depth);
+  int MatchTerminal(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
+                    int& line);
+  bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
+                  int& line, int& matched, ParseNode* parent, ChildList& children, int depth);
+  int Repeat(const GrammarRule::Element& element, const char16_t* start, int available, int& used,
+             int& line, ParseNode* node, ChildList& children, int depth);
+  bool MatchSequence(ParseNode* node, int available, int& line, int depth, int& failIndex);
+  bool MatchChoice(ParseNode* node, int available, int& line, int depth);
+  bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex);
+  bool MatchUpTo(ParseNode* node, int available, int& line, int depth);
+  bool CheckConstraint(ParseNode* node);
+  void Flatten(ParseNode* node);
+  void Attach(ParseNode* parent, ChildList& children, ParseNode* child);
+  bool Equal(const char16_t* a, const char16_t* b, int n) const;
+  int CountLineEnds(const char16_t* pos, int n) const;
+
+  void Record(const char16_t* pos, const GrammarRule* rule, int childIndex);
+  void RecordMessage(const char16_t* pos, const GrammarRule* rule, std::u16string message);
+  void ResetFailure();
+  void ReleaseNode(ParseNode* node);
+  void ReleaseArena();
+
+  const ParsoGrammar* grammar_ = nullptr;
+  bool valid_ = false;
+  bool caseSensitive_ = false;
+  bool flatten_ = false;
+  bool endNameRemoval_ = false;
+  int optionWord_ = 52;
+
+  const char16_t* text_ = nullptr;
+  int textLength_ = 0;
+  ParseNode* root_ = nullptr;
+  bool aborted_ = false;
+
+  // Furthest failure.
+  const char16_t* failPos_ = nullptr;
+  const GrammarRule* failRule_ = nullptr;
+  int failChild_ = -1;
+  bool hasMessage_ = false;
+  std::u16string failMessage_;
+
+  // Node arena: blocks that live until DropTree, and a free list through `next`.
+  std::vector<std::unique_ptr<ParseNode[]>> blocks_;
+  size_t blockUsed_ = 0;
+  ParseNode* freeList_ = nullptr;
+};

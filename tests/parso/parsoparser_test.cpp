@@ -1,0 +1,450 @@
+// Parse engine: ordered choice, greedy repetition, the operators, constraints,
+// tree shaping, line counting, failure reports and limits.
+#include "parso/parsoparser.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "parso_test_util.h"
+
+namespace {
+
+struct Settings {
+  bool flatten = false;
+  bool endNameRemoval = false;
+  bool caseSensitive = false;
+};
+
+struct Outcome {
+  bool ok = false;
+  std::string tree;
+  std::string error;
+  int offset = -1;
+  int line = -1;
+  int column = -1;
+};
+
+Outcome RunParse(const std::string& grammarText, const std::string& text, Settings s = {},
+            const char16_t* startRule = nullptr) {
+  ParsoGrammar g;
+  Outcome out;
+  if (!g.LoadText(U(grammarText), u"test grammar")) {
+    out.error = "grammar: " + N(g.GetLoadError());
+    return out;
+  }
+  ParsoParser p(&g);
+  p.SetFlatten(s.flatten);
+  p.SetEndNameRemoval(s.endNameRemoval);
+  p.SetCaseSensitive(s.caseSensitive);
+  const std::u16string t = U(text);
+  out.ok = p.Parse(t.data(), t.size(), startRule);
+  if (out.ok) {
+    out.tree = Dump(p.GetRoot());
+  } else {
+    out.error = N(p.GetErrorText());
+    out.offset = p.GetErrorOffset();
+    out.line = p.GetErrorLine();
+    out.column = p.GetErrorColumn();
+  }
+  return out;
+}
+
+struct MatchCase {
+  const char* what;
+  const char* grammar;
+  const char* text;
+  bool ok;
+  const char* error;  // expected error text when !ok
+  int offset;         // expected error offset when !ok
+};
+
+void RunMatchCases(const MatchCase* cases, size_t count, Settings s = {}) {
+  for (size_t i = 0; i < count; ++i) {
+    const MatchCase& c = cases[i];
+    SCOPED_TRACE(std::string(c.what) + " / text «" + c.text + "»");
+    const Outcome o = RunParse(c.grammar, c.text, s);
+    EXPECT_EQ(o.ok, c.ok) << o.error;
+    if (!c.ok) {
+      EXPECT_EQ(o.error, c.error);
+      EXPECT_EQ(o.offset, c.offset);
+    }
+  }
+}
+
+TEST(ParseEngine, OrderedChoiceAndGreedyRepetition) {
+  const MatchCase cases[] = {
+      {"first alternative wins, longer one never tried", "x ::= 'a' | 'ab' >thing\n", "ab", false,
+       "end of thing", 1},
+      {"longer alternative first", "x ::= 'ab' | 'a'\n", "ab", true, "", 0},
+      {"class run never gives back", "x ::= [ab]* 'b'\n", "ab", false, "x ::= [...]* 'b'", 0},
+      {"literal repetition never gives back", "x ::= y* 'a'\ny ::= 'aa'\n", "aaaa", false,
+       "x ::= y* 'a'", 0},
+      {"repeated group", "x ::= ('ab' | 'c')+ 'dd'\n", "abcabdd", true, "", 0},
+      {"optional element", "x ::= 'ab'? 'cd'\n", "cd", true, "", 0},
+      {"required element missing", "x ::= 'ab' y\ny ::= [c-e]+ 'zz' >letters then zz\n", "ab!",
+       false, "letters then zz", 2},
+      {"named failure prints its expression", "x ::= 'ab' y\ny ::= [c-e]+ 'zz'\n", "ab!", false,
+       "y ::= [...]+ 'zz'", 2},
+      {"furthest literal failure", "x ::= 'ab' y\ny ::= 'cd' 'ef'\n", "abcdeg", false, "ef", 4},
+      {"no characters left: a required element is not tried", "x ::= 'ab' y\ny ::= 'cd'? >y\n",
+       "ab", false, "x ::= 'ab' y", 0},
+      {"literals ignore ASCII case by default", "x ::= 'Ab' 'cD'\n", "aBCd", true, "", 0},
+      {"case folding is ASCII only", "x ::= '\xC3'\n", "\xE3", false, "", 0},
+      {"empty named rule matches the empty text", "x ::= e 'zz'\ne ::= >nothing\n", "zz", true,
+       "", 0},
+      {"empty match under '*' ends the repetition", "x ::= e* 'zz'\ne ::= 'y'?\n", "zz", true, "",
+       0},
+  };
+  RunMatchCases(cases, std::size(cases));
+}
+
+TEST(ParseEngine, CaseSensitiveSetting) {
+  Settings s;
+  s.caseSensitive = true;
+  EXPECT_FALSE(RunParse("x ::= 'Ab'\n", "ab", s).ok);
+  EXPECT_TRUE(RunParse("x ::= 'Ab'\n", "Ab", s).ok);
+}
+
+TEST(ParseEngine, ClassMembership) {
+  struct ClassCase {
+    const char16_t* cls;
+    char16_t c;
+    bool member;
+  };
+  const ClassCase cases[] = {
+      {u"[a-z]", u'q', true},       {u"[a-z]", u'\u4E00', false},
+      {u"[^a-z]", u'\u4E00', true}, {u"[^a-z]", u'q', false},
+      {u"[#x20-#xFF]", u'\u4E00', true},  // a range ending at code 255 reaches U+FFFF
+      {u"[#x20-#xFE]", u'\uFFFD', false}, {u"[#x41-#x43]", u'B', true},
+      {u"[#x41-#x43]", u'D', false},      {u"[#41]", u')', true},
+      {u"[#a]", u'#', true},              {u"[#a]", u'a', true},
+      {u"[a-]", u'-', true},              {u"[^#x00-#xFF]", u'\u0100', false},
+      {u"[#x5B#x5D#x5E]", u'^', true},    {u"[#xFF]", u'\u4E00', true},
+  };
+  for (const ClassCase& c : cases) {
+    SCOPED_TRACE(N(c.cls) + " " + std::to_string(c.c));
+    ParsoGrammar g;
+    ASSERT_TRUE(g.LoadText(std::u16string(u"r ::= ") + c.cls + u"\n", u"g")) << N(g.GetLoadError());
+    ParsoParser p(&g);
+    EXPECT_EQ(p.Parse(&c.c, 1), c.member);
+  }
+}
+
+TEST(ParseEngine, Difference) {
+  const char* grammar = "p ::= Name - 'xml' >target\nName ::= [a-zA-Z]+\n";
+  const MatchCase cases[] = {
+      {"excluded", grammar, "xml", false, "target", 0},
+      {"excluded ignoring case", grammar, "XML", false, "target", 0},
+      {"excluded ignoring mixed case", grammar, "Xml", false, "target", 0},
+      {"longer name", grammar, "xmlx", true, "", 0},
+      {"shorter name", grammar, "xm", true, "", 0},
+  };
+  RunMatchCases(cases, std::size(cases));
+  Settings s;
+  s.caseSensitive = true;
+  EXPECT_FALSE(RunParse(grammar, "XmL", s).ok);  // the exclusion ignores case whatever the setting
+}
+
+TEST(ParseEngine, UpTo) {
+  const char* charData = "d ::= CharData ']]>' 'c'\nCharData ::= [^<&]* / ']]>'\n";
+  const char* twoStops = "d ::= T E\nT ::= [a-z?>]* / ('?>' | '>')\nE ::= '?>' | '>'\n";
+  const char* namedA = "d ::= p '?>'\np ::= w / '?>'\nw ::= [a-z]+\n";
+  const MatchCase cases[] = {
+      {"class scan stops before the literal", charData, "ab]]>c", true, "", 0},
+      {"class scan stops at a character outside the class", charData, "a<]]>c", false, "]]>",
+       1},
+      {"nothing scanned fails", charData, "]]>c", false, "d ::= CharData ']]>' 'c'", 0},
+      {"the nearer of two stops wins", twoStops, "ab>", true, "", 0},
+      {"the nearer of two stops wins (2)", twoStops, "ab?>", true, "", 0},
+      {"no stop: the span runs to the end", twoStops, "ab", false, "d ::= T E", 0},
+      {"named element matched within the span", namedA, "abc?>", true, "", 0},
+      {"named element covers less than the span", namedA, "ab c?>", false, "w", 2},
+      {"named element needs one match", namedA, "?>", false, "d ::= p '?>'", 0},
+  };
+  RunMatchCases(cases, std::size(cases));
+  EXPECT_EQ(RunParse(namedA, "abc?>").tree, "d(p(w:'abc'))");
+  // The stop literal is compared case-sensitively.
+  EXPECT_TRUE(RunParse("d ::= T 'ZZ'\nT ::= [a-zA-Z]* / 'ZZ'\n", "abzzZZ").ok);
+}
+
+// Elements with the end name checked against the start name.
+const char* kElementGrammar =
+    "doc ::= elem\n"
+    "elem$ ::= sTag content eTag { Name = NameEnd } >element\n"
+    "sTag ::= '<' Name '>'\n"
+    "content$ ::= (elem | Text)*\n"
+    "eTag ::= '</' NameEnd '>'\n"
+    "Name ::= [a-zA-Z]+ >element name\n"
+    "NameEnd ::= [a-zA-Z]+ >end tag name\n"
+    "Text ::= [^<]+\n";
+
+TEST(ParseEngine, Constraints) {
+  const MatchCase cases[] = {
+      {"equal names", kElementGrammar, "<a></a>", true, "", 0},
+      {"nested", kElementGrammar, "<a><b></b></a>", true, "", 0},
+      {"mismatch reported at the end name", kElementGrammar, "<a></b>", false, "a end tag name", 5},
+      {"inner mismatch", kElementGrammar, "<a><bc></bd></a>", false, "bc end tag name", 9},
+      {"names compared ignoring ASCII case", kElementGrammar, "<a></A>", true, "", 0},
+  };
+  RunMatchCases(cases, std::size(cases));
+  Settings s;
+  s.caseSensitive = true;
+  EXPECT_FALSE(RunParse(kElementGrammar, "<a></A>", s).ok);
+
+  // The mismatch message is the report even though other alternatives failed later.
+  const Outcome o = RunParse(kElementGrammar, "<a>\n<b></c></a>");
+  EXPECT_EQ(o.error, "b end tag name");
+  EXPECT_EQ(o.line, 2);
+  EXPECT_EQ(o.column, 6);
+}
+
+TEST(ParseEngine, EndNameRemovalAndFlattening) {
+  struct TreeCase {
+    bool flatten, removal;
+    const char* tree;
+  };
+  const TreeCase cases[] = {
+      {false, false,
+       "doc(elem(sTag(Name:'a') content(#(elem(sTag(Name:'b') content:'' eTag(NameEnd:'b')))) "
+       "eTag(NameEnd:'a')))"},
+      {false, true,
+       "doc(elem(sTag(Name:'a') content(#(elem(sTag(Name:'b') content:'' eTag:'</b>'))) "
+       "eTag:'</a>'))"},
+      // sTag and the group have one child each and give way to it; eTag is left
+      // empty and goes. The root itself is never replaced.
+      {true, true, "doc(elem(Name:'a' content(elem(Name:'b' content:''))))"},
+  };
+  for (const TreeCase& c : cases) {
+    Settings s;
+    s.flatten = c.flatten;
+    s.endNameRemoval = c.removal;
+    const Outcome o = RunParse(kElementGrammar, "<a><b></b></a>", s);
+    ASSERT_TRUE(o.ok) << o.error;
+    EXPECT_EQ(o.tree, c.tree);
+  }
+}
+
+TEST(ParseEngine, TreeShaping) {
+  struct ShapeCase {
+    const char* what;
+    const char* grammar;
+    const char* text;
+    bool flatten;
+    const char* tree;
+  };
+  const ShapeCase cases[] = {
+      {"token rule keeps no children", "d ::= Word\nWord ::= w+\nw ::= [a-z] [0-9]\n", "a1b2",
+       false, "d(Word:'a1b2')"},
+      {"lower-case rule keeps its children", "d ::= word\nword ::= w+\nw ::= [a-z] [0-9]\n", "a1b2",
+       false, "d(word(w:'a1' w:'b2'))"},
+      {"drop flag", "d$ ::= e f\ne! ::= 'ee'\nf$ ::= 'ff'\n", "eeff", false, "d(f:'ff')"},
+      {"groups stay without flattening", "d$ ::= (a b)*\na$ ::= 'aa'\nb$ ::= 'bb'\n", "aabbaabb",
+       false, "d(#(a:'aa' b:'bb') #(a:'aa' b:'bb'))"},
+      {"groups give way to their children", "d$ ::= (a b)*\na$ ::= 'aa'\nb$ ::= 'bb'\n",
+       "aabbaabb", true, "d(a:'aa' b:'bb' a:'aa' b:'bb')"},
+      {"one-child rule gives way", "d$ ::= w\nw ::= v\nv$ ::= 'vv'\n", "vv", true, "d(v:'vv')"},
+      {"keep flag holds a one-child rule", "d$ ::= w\nw$ ::= v\nv$ ::= 'vv'\n", "vv", true,
+       "d(w(v:'vv'))"},
+      {"keep chain holds a chain", "d$ ::= w\nw& ::= v\nv$& ::= 'vv'\n", "vv", true,
+       "d(w(v:'vv'))"},
+      {"keep chain needs both ends", "d$ ::= w\nw& ::= v\nv$ ::= 'vv'\n", "vv", true, "d(v:'vv')"},
+      {"empty lower-case rule goes", "d$ ::= e f\ne ::= 'ee'\nf$ ::= 'ff'\n", "eeff", true,
+       "d(f:'ff')"},
+      {"empty token stays", "d$ ::= E f\nE ::= 'ee'\nf$ ::= 'ff'\n", "eeff", true,
+       "d(E:'ee' f:'ff')"},
+      {"empty kept rule stays", "d$ ::= e f\ne$ ::= 'ee'\nf$ ::= 'ff'\n", "eeff", true,
+       "d(e:'ee' f:'ff')"},
+      {"spliced children are not flattened again", "d$ ::= (w)\nw ::= v\nv$ ::= 'vv'\n", "vv", true,
+       "d(v:'vv')"},
+  };
+  for (const ShapeCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Settings s;
+    s.flatten = c.flatten;
+    const Outcome o = RunParse(c.grammar, c.text, s);
+    ASSERT_TRUE(o.ok) << o.error;
+    EXPECT_EQ(o.tree, c.tree);
+  }
+}
+
+TEST(ParseEngine, LineCounting) {
+  // The same text through three grammars: line ends matched by one class, by
+  // separate literals for CR and LF, and by an up-to scan.
+  const char* grammars[] = {
+      "d ::= (w s?)*\nw$ ::= [a-z]+\ns! ::= [#x0D#x0A]+\n",
+      "d ::= (w s?)*\nw$ ::= [a-z]+\ns! ::= (cr | lf)+\ncr ::= #x0D\nlf ::= #x0A\n",
+      "d ::= (w s?)*\nw$ ::= [a-z]+\ns! ::= [#x0D#x0Aa-z]* / 'q'\n",
+  };
+  const std::string text = "a\r\nb\n\rc\rd\ne";
+  for (const char* grammar : grammars) {
+    SCOPED_TRACE(grammar);
+    ParsoGrammar g;
+    ASSERT_TRUE(g.LoadText(U(grammar), u"g")) << N(g.GetLoadError());
+    ParsoParser p(&g);
+    const std::u16string t = U(text);
+    ASSERT_TRUE(p.Parse(t.data(), t.size())) << N(p.GetErrorText());
+    std::string lines;
+    for (const ParseNode* n = p.GetRoot()->firstChild; n; n = n->next) {
+      for (const ParseNode* w = n->firstChild; w; w = w->next) lines += std::to_string(w->line);
+      if (n->rule->GetText() == u"w") lines += std::to_string(n->line);
+    }
+    // Only the third grammar's scan swallows everything after 'a' into one match.
+    if (grammar == grammars[2]) {
+      EXPECT_EQ(lines, "1");
+    } else {
+      EXPECT_EQ(lines, "12456");  // "\r\n" ends one line, "\n\r" two
+    }
+  }
+}
+
+TEST(ParseEngine, ErrorPositionLineAndColumn) {
+  const char* grammar = "d ::= (w s?)* 'end'\nw$ ::= [a-z]+\ns! ::= [#x0D#x0A ]+\n";
+  struct PosCase {
+    const char* text;
+    int offset, line, column;
+  };
+  const PosCase cases[] = {
+      {"ab cd\r\nef\n\nx 1", 13, 4, 3},
+      {"ab\r\rcd!", 6, 3, 3},
+      {"ab\r\n\r\ncd!", 8, 3, 3},
+  };
+  for (const PosCase& c : cases) {
+    SCOPED_TRACE(c.text);
+    const Outcome o = RunParse(grammar, c.text);
+    ASSERT_FALSE(o.ok);
+    EXPECT_EQ(o.offset, c.offset);
+    EXPECT_EQ(o.line, c.line);
+    EXPECT_EQ(o.column, c.column);
+  }
+}
+
+TEST(ParseEngine, StartRules) {
+  const char* grammar = "doc ::= 'd' part\npart ::= 'pp' >a part\n";
+  Outcome o = RunParse(grammar, "pp", {}, u"part");
+  EXPECT_TRUE(o.ok) << o.error;
+  o = RunParse(grammar, "pp", {}, u"nope");
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.error, "unknown identifier: nope; valid grammar ident");
+  EXPECT_EQ(o.offset, 0);
+
+  ParsoParser none(nullptr);
+  EXPECT_FALSE(none.IsValid());
+  EXPECT_FALSE(none.Parse(u"x", 1));
+  EXPECT_EQ(N(none.GetErrorText()), "no valid grammar; grammar root rule");
+}
+
+TEST(ParseEngine, SettingsBelongToEachParser) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"x ::= 'ab'\n", u"g"));
+  ParsoParser sensitive(&g);
+  sensitive.SetCaseSensitive(true);
+  ParsoParser insensitive(&g);
+  EXPECT_FALSE(sensitive.Parse(u"AB", 2));
+  EXPECT_TRUE(insensitive.Parse(u"AB", 2));
+  EXPECT_FALSE(sensitive.Parse(u"AB", 2));
+}
+
+TEST(ParseEngine, NestingLimitFailsCleanly) {
+  const char* grammar = "d ::= '(' d? ')'\n";
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(U(grammar), u"g"));
+  ParsoParser p(&g);
+  auto nested = [](int depth) {
+    return std::u16string(depth, u'(') + std::u16string(depth, u')');
+  };
+  const std::u16string ok = nested(ParsoParser::kMaxNestingDepth - 1);
+  EXPECT_TRUE(p.Parse(ok.data(), ok.size())) << N(p.GetErrorText());
+
+  const std::u16string deep = nested(200000);
+  EXPECT_FALSE(p.Parse(deep.data(), deep.size()));
+  EXPECT_EQ(N(p.GetErrorText()), "rules nested deeper than 5000 levels");
+  EXPECT_EQ(p.GetErrorOffset(), ParsoParser::kMaxNestingDepth);
+
+  // A fallback alternative must not turn the aborted parse into a success.
+  ParsoGrammar h;
+  ASSERT_TRUE(h.LoadText(u"d ::= ('(' d ')') | '('\n", u"g"));
+  ParsoParser q(&h);
+  const std::u16string open(ParsoParser::kMaxNestingDepth + 10, u'(');
+  EXPECT_FALSE(q.Parse(open.data(), open.size()));
+
+  // Left recursion ends at the limit too.
+  ParsoGrammar left;
+  ASSERT_TRUE(left.LoadText(u"d ::= d 'x'\n", u"g"));
+  ParsoParser r(&left);
+  EXPECT_FALSE(r.Parse(u"xx", 2));
+  EXPECT_EQ(N(r.GetErrorText()), "rules nested deeper than 5000 levels");
+}
+
+TEST(ParseEngine, OversizedTextIsRefused) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"x ::= 'ab'\n", u"g"));
+  ParsoParser p(&g);
+  // The length is refused before any character is read.
+  EXPECT_FALSE(p.Parse(u"ab", size_t{0x80000000}));
+  EXPECT_NE(N(p.GetErrorText()).find("2 GB"), std::string::npos);
+}
+
+TEST(ParseEngine, NodeOperations) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= a+\na$ ::= 'x' b\nb$ ::= 'yy'\n", u"g"));
+  ParsoParser p(&g);
+  const std::u16string t = u"xyyxyyxyy";
+  ASSERT_TRUE(p.Parse(t.data(), t.size()));
+  ParseNode* root = p.GetRoot();
+  EXPECT_EQ(root->CountChildren(), 3);
+  EXPECT_EQ(root->line, 1);
+  EXPECT_TRUE(root->valid);
+  ParseNode* second = root->firstChild->next;
+  ParseNode* b = root->Find(g.FindRule(u"b"), 2);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b, root->firstChild->firstChild);
+  EXPECT_EQ(root->Find(g.FindRule(u"b"), 0), nullptr);
+  EXPECT_TRUE(p.RemoveNode(root, second));
+  EXPECT_FALSE(p.RemoveNode(root, second));
+  EXPECT_EQ(Dump(root), "d(a(b:'yy') a(b:'yy'))");
+  p.FreeChildren(root);
+  EXPECT_EQ(root->firstChild, nullptr);
+  // Freed nodes are reused by the next nodes made.
+  ParseNode* fresh = p.NewNode(t.data(), 3, 1, g.GetRoot());
+  EXPECT_EQ(fresh->length, 3);
+  EXPECT_EQ(fresh->firstChild, nullptr);
+  p.DropTree();
+  EXPECT_EQ(p.GetRoot(), nullptr);
+}
+
+std::u16string ReadResource(const std::string& name) {
+  std::ifstream in(std::string(OST_TEST_DATA) + "/../../resources/" + name, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return U(bytes.str());
+}
+
+// The document grammars shipped with the program load and drive the engine.
+TEST(ParseEngine, ShippedGrammars) {
+  for (const char* name : {"gra_xml.txt", "gra_dtd.txt", "gra_ent.txt"}) {
+    SCOPED_TRACE(name);
+    const std::u16string text = ReadResource(name);
+    if (text.empty()) GTEST_SKIP() << name << " not present";
+    ParsoGrammar g;
+    EXPECT_TRUE(g.LoadText(text, U(name))) << N(g.GetLoadError());
+  }
+  ParsoGrammar xml;
+  ASSERT_TRUE(xml.LoadText(ReadResource("gra_xml.txt"), u"gra_xml.txt"));
+  ParsoParser p(&xml);
+  p.SetCaseSensitive(true);
+  p.SetFlatten(true);
+  p.SetEndNameRemoval(true);
+  const std::u16string doc =
+      u"<?xml version='1.0' encoding='UTF-8'?>\r\n<a x='1'>\n  <b/>text &amp; more<!--c-->"
+      u"<![CDATA[<x>]]><?pi data?></a>\n";
+  EXPECT_TRUE(p.Parse(doc.data(), doc.size())) << N(p.GetErrorText()) << " at " << p.GetErrorOffset();
+  const std::u16string bad = u"<a>\n<b></c></a>";
+  EXPECT_FALSE(p.Parse(bad.data(), bad.size()));
+  EXPECT_EQ(p.GetErrorLine(), 2);
+  EXPECT_EQ(p.GetErrorOffset(), 9);
+}
+
+}  // namespace
