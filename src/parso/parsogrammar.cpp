@@ -58,8 +58,10 @@ void ParsoGrammar::Clear() {
 
 bool ParsoGrammar::Fail(std::u16string_view sourceName, int line, std::u16string_view reason) {
   loadError_.assign(sourceName);
-  loadError_ += u": line ";
-  loadError_ += Number(line);
+  if (line > 0) {
+    loadError_ += u": line ";
+    loadError_ += Number(line);
+  }
   loadError_ += u": ";
   loadError_ += reason;
   return false;
@@ -73,8 +75,9 @@ bool ParsoGrammar::LoadText(std::u16string_view text, std::u16string_view source
 bool ParsoGrammar::Load(ParsoLineReader& reader, std::u16string_view sourceName) {
   Clear();
   loaded_ = true;
-  // One character more than a line may hold tells an over-long line apart.
-  char16_t buffer[kParsoMaxLineLength + 1];
+  // One character more than a line may hold tells an over-long line apart;
+  // one more again for the terminator that stream line readers write.
+  char16_t buffer[kParsoMaxLineLength + 2];
   int ruleLines = 0;
   std::u16string error;
   for (;;) {

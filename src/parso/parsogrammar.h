@@ -11,6 +11,7 @@
 #include <vector>
 
 class ParsoGrammar;
+class YStream;
 
 // Limits of the grammar file format. A grammar that breaks one fails its load.
 inline constexpr int kParsoMaxLineLength = 1024;  // characters of one grammar line
@@ -81,6 +82,7 @@ class GrammarRule {
 
  private:
   friend class ParsoGrammar;
+class YStream;
 
   GrammarRule* AddChild(const char16_t* text, size_t length, char16_t kind, std::u16string* error);
   bool AddConstraint(std::u16string_view name, std::u16string* error);
@@ -141,6 +143,14 @@ class ParsoGrammar {
   bool Load(ParsoLineReader& reader, std::u16string_view sourceName);
   // Load from a text in memory.
   bool LoadText(std::u16string_view text, std::u16string_view sourceName);
+  // Load from an open stream, read line by line. `sourceName` names the
+  // grammar in load errors (when empty: the stream's own name, if it keeps
+  // one). False at once, changing nothing, for a null stream.
+  bool Load(YStream* stream, std::u16string_view sourceName = {});
+  // Load the embedded grammar file of that name through a built-in-file
+  // stream (class id 8). Failures to create or open the stream fail the load
+  // with a message, like any other load failure.
+  bool Init(const char16_t* fileName);
 
   // Set as soon as a load begins and again after linking; stays set when the
   // load fails. Judge a load by its result, not by this flag.

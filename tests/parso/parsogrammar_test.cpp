@@ -1,8 +1,11 @@
 // Grammar file format, rule-expression compiler and linking.
 #include "parso/parsogrammar.h"
+#include "streams/ktmemorystream.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "parso_test_util.h"
@@ -261,6 +264,56 @@ TEST(GrammarLink, FindRuleByKind) {
   ASSERT_NE(lit, nullptr);
   EXPECT_EQ(lit, g.GetRoot()->GetElement(1).rule);
   EXPECT_EQ(g.FindRule(u"lit", GrammarRule::kNamed), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+void AddMemoryFile(const char16_t* name, const std::string& text) {
+  std::unique_ptr<char[]> data(new char[text.size()]);
+  std::memcpy(data.get(), text.data(), text.size());
+  ASSERT_NE(GetMemoryFileList()->AddFile(name, std::move(data), static_cast<int32_t>(text.size()), true),
+            nullptr);
+}
+
+TEST(GrammarStream, EmbeddedGrammarThroughTheBuiltinStream) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.Init(u"gra_xml.txt")) << N(g.GetLoadError());
+  EXPECT_NE(g.FindRule(u"document"), nullptr);
+  EXPECT_EQ(g.GetRoot(), g.FindRule(u"document"));
+
+  ParsoGrammar missing;
+  EXPECT_FALSE(missing.Init(u"gra_missing.txt"));
+  EXPECT_EQ(N(missing.GetLoadError()).rfind("gra_missing.txt: could not open", 0), 0u)
+      << N(missing.GetLoadError());
+}
+
+TEST(GrammarStream, LinesOfAStream) {
+  // CR LF and lone CR end lines; the empty line ends the grammar.
+  const std::string text = "a ::= b c\r\nb ::= 'xy'\rc ::= 'zz'\n\nnot a rule\n";
+  AddMemoryFile(u"parso-stream-grammar.txt", text);
+
+  KTMemoryStreamImpl reader;
+  ASSERT_EQ(reader.Open(u"parso-stream-grammar.txt", kStreamModeRead), kStreamOk);
+  ParsoGrammar g;
+  EXPECT_TRUE(g.Load(&reader)) << N(g.GetLoadError());
+  EXPECT_NE(g.FindRule(u"c"), nullptr);
+
+  ParsoGrammar none;
+  EXPECT_FALSE(none.Load(static_cast<YStream*>(nullptr)));
+  EXPECT_FALSE(none.IsLoaded());
+}
+
+TEST(GrammarStream, LoadErrorNamesTheStream) {
+  const std::string text = "a ::= b\nc ::= d\n";
+  AddMemoryFile(u"parso-bad-grammar.txt", text);
+  KTMemoryStreamImpl reader;
+  ASSERT_EQ(reader.Open(u"parso-bad-grammar.txt", kStreamModeRead), kStreamOk);
+  ParsoGrammar g;
+  EXPECT_FALSE(g.Load(&reader, u"parso-bad-grammar.txt"));
+  EXPECT_EQ(N(g.GetLoadError()).rfind("parso-bad-grammar.txt: line 2: ", 0), 0u)
+      << N(g.GetLoadError());
 }
 
 }  // namespace
