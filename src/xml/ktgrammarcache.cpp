@@ -1,0 +1,161 @@
+// The grammar cache: loads the grammar files of the start-up list from the
+// embedded files and resolves, per grammar, the rules of the tree builder.
+#include "xml/ktgrammarcache.h"
+
+#include <string>
+
+#include "parso/parsogrammar.h"
+#include "platform/ktutf8.h"
+#include "streams/ktembeddedfiles.h"
+
+const char16_t* const KTGrammarRuleTable::kNames[kCount] = {
+    u"xmlDecl", u"versionInfo", u"VersionNum", u"encodingDecl", u"EncName", u"sdDecl", u"SDValue",
+    u"attribute", u"AttName", u"AttValue1", u"AttValue2", u"comment", u"CommentText", u"pi",
+    u"PITarget", u"PIData", u"realElemTag", u"sTag", u"emptyElemTag", u"content", u"ElementName",
+    u"ElementNameEnd", u"cdSect", u"CData", u"TextData", u"doctypedecl", u"DocTypeName",
+    u"DocTypeText", u"externalID", u"ExtIDNameSys", u"ExtIDNamePub", u"ExtIDTextSys",
+    u"ExtIDTextPub", u"elementdecl", u"ElementDeclName", u"ElementEMPTY", u"ElementANY",
+    u"ElementPCDATA", u"ElementPERef", u"elementChildren", u"ElementRepeat", u"elementChoice",
+    u"elementSeq", u"elementGroup", u"elementMixed", u"ElementSubName", u"elementSpecFormatted",
+    u"elementSpecUnformatted", u"attlistDecl", u"AttlistName", u"attDef", u"AttDefName",
+    u"AttDefPERef", u"attTypeText", u"AttTypeCDATA", u"AttTypeIDREFS", u"AttTypeIDREF",
+    u"AttTypeID", u"AttTypeENTITY", u"AttTypeENTITIES", u"AttTypeNMTOKENS", u"AttTypeNMTOKEN",
+    u"AttTypePERef", u"attTypeNotation", u"AttTypeNotName", u"attTypeEnum", u"AttTypeEnumName",
+    u"AttREQUIRED", u"AttIMPLIED", u"AttFIXED", u"attDefValue", u"attlistRestFormatted",
+    u"attlistRestUnformatted", u"geDecl", u"peDecl", u"GEName", u"PEName", u"GEDef", u"PEDef",
+    u"notationDecl", u"NotationName", u"NotationText",
+};
+
+bool KTGrammarRuleTable::Resolve(const ParsoGrammar* grammar, bool strict) {
+  for (const GrammarRule*& r : rules_) r = nullptr;
+  byRuleIndex_.clear();
+  if (!grammar) return !strict;
+  byRuleIndex_.assign(static_cast<size_t>(grammar->GetRuleCount()), -1);
+  bool all = true;
+  for (int i = 0; i < kCount; ++i) {
+    const GrammarRule* rule = grammar->FindRule(kNames[i]);
+    rules_[i] = rule;
+    if (!rule) {
+      all = false;
+      continue;
+    }
+    const int index = rule->GetIndex();
+    if (index >= 0 && static_cast<size_t>(index) < byRuleIndex_.size()) {
+      byRuleIndex_[static_cast<size_t>(index)] = static_cast<int8_t>(i);
+    }
+  }
+  return all || !strict;
+}
+
+int KTGrammarRuleTable::IndexOf(const GrammarRule* rule) const {
+  if (!rule) return -1;
+  const int index = rule->GetIndex();
+  if (index < 0 || static_cast<size_t>(index) >= byRuleIndex_.size()) return -1;
+  const int nameIndex = byRuleIndex_[static_cast<size_t>(index)];
+  // The index table belongs to one grammar; a rule of another grammar with
+  // the same index is not ours.
+  return nameIndex >= 0 && rules_[nameIndex] == rule ? nameIndex : -1;
+}
+
+KTGrammarEntry::~KTGrammarEntry() = default;
+
+namespace {
+
+// Start-up list: grammar id and strict flag, in load order.
+struct KTStartupRow {
+  int id;
+  bool strict;
+};
+constexpr KTStartupRow kStartupList[] = {
+    {KTGrammarCache::kDtd, false},    {KTGrammarCache::kXml, true},
+    {KTGrammarCache::kEntity, false}, {KTGrammarCache::k3dml, false},
+    {KTGrammarCache::kXmlTd, true},   {KTGrammarCache::kXsl, true},
+};
+
+}  // namespace
+
+KTGrammarCache::KTGrammarCache() = default;
+KTGrammarCache::~KTGrammarCache() = default;
+
+KTString KTGrammarCache::GrammarFileName(int id) {
+  switch (id) {
+    case kDtd: return KTString(u"gra_dtd.txt");
+    case kXml: return KTString(u"gra_xml.txt");
+    case kEntity: return KTString(u"gra_ent.txt");
+    case k3dml: return KTString(u"gra_3dml.txt");
+    case kXmlTd: return KTString(u"gra_xml_td.txt");
+    case kXsl: return KTString(u"gra_xsl.txt");
+    default: return KTString();
+  }
+}
+
+const KTGrammarEntry* KTGrammarCache::FindGrammar(int id) const {
+  for (const auto& entry : entries_) {
+    if (entry->id == static_cast<uint32_t>(id)) return entry.get();
+  }
+  return nullptr;
+}
+
+bool KTGrammarCache::LoadGrammar(int id, bool strict) {
+  bool embedded = false;
+  return LoadGrammarFile(id, strict, embedded);
+}
+
+bool KTGrammarCache::LoadGrammarFile(int id, bool strict, bool& embedded) {
+  loadError_ = u"";
+  embedded = false;
+  if (FindGrammar(id)) {
+    embedded = true;
+    return true;
+  }
+  bool listed = false;
+  for (const KTStartupRow& row : kStartupList) listed = listed || row.id == id;
+  if (!listed) return false;
+
+  const KTString fileName = GrammarFileName(id);
+  char* bytes = nullptr;
+  int size = 0;
+  if (!GetEmbeddedFile(fileName, bytes, size)) {
+    loadError_ = fileName + u": not an embedded file";
+    return false;
+  }
+  embedded = true;
+  std::unique_ptr<char[]> hold(bytes);
+  const std::u16string text = KTUtf8ToUtf16(std::string_view(bytes, static_cast<size_t>(size)));
+  auto grammar = std::make_unique<ParsoGrammar>();
+  if (!grammar->LoadText(text, fileName.View())) {
+    loadError_ = KTString(std::u16string_view(grammar->GetLoadError()));
+    return false;
+  }
+  auto entry = std::make_unique<KTGrammarEntry>();
+  entry->id = static_cast<uint32_t>(id);
+  entry->grammar = grammar.get();
+  // In strict mode a grammar that lacks some names is cached all the same;
+  // its missing rules stay null in the table.
+  entry->rules.Resolve(grammar.get(), strict);
+  entry->owned = std::move(grammar);
+  entries_.push_back(std::move(entry));
+  return true;
+}
+
+bool KTGrammarCache::LoadStandardGrammars(bool stopOnFailure, KTString& failedFileName) {
+  bool result = true;
+  KTString firstError;
+  for (const KTStartupRow& row : kStartupList) {
+    bool embedded = false;
+    if (LoadGrammarFile(row.id, row.strict, embedded)) continue;
+    if (stopOnFailure) {
+      failedFileName = GrammarFileName(row.id);
+      return false;
+    }
+    // A missing file is the normal case for the two grammars the program
+    // does not carry; an embedded grammar that does not load is a fault.
+    if (embedded && result) {
+      failedFileName = GrammarFileName(row.id);
+      firstError = loadError_;
+      result = false;
+    }
+  }
+  loadError_ = firstError;
+  return result;
+}

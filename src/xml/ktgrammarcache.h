@@ -1,0 +1,103 @@
+// The grammar cache: the grammars that documents are parsed with, each loaded
+// once from its embedded grammar file and looked up by grammar id, together
+// with the table of the rules that the tree builder (ktparserdriver.h) acts on.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/ktstring.h"
+
+class GrammarRule;
+class ParsoGrammar;
+
+// The rules the tree builder recognises, resolved by name once per grammar.
+class KTGrammarRuleTable {
+ public:
+  // Name indexes, in the fixed order of kNames.
+  enum : int {
+    kXmlDecl, kVersionInfo, kVersionNum, kEncodingDecl, kEncName, kSdDecl, kSdValue,
+    kAttribute, kAttName, kAttValue1, kAttValue2, kComment, kCommentText, kPi, kPiTarget,
+    kPiData, kRealElemTag, kSTag, kEmptyElemTag, kContent, kElementName, kElementNameEnd,
+    kCdSect, kCData, kTextData, kDoctypeDecl, kDocTypeName, kDocTypeText, kExternalId,
+    kExtIdNameSys, kExtIdNamePub, kExtIdTextSys, kExtIdTextPub, kElementDecl,
+    kElementDeclName, kElementEmpty, kElementAny, kElementPcData, kElementPeRef,
+    kElementChildren, kElementRepeat, kElementChoice, kElementSeq, kElementGroup,
+    kElementMixed, kElementSubName, kElementSpecFormatted, kElementSpecUnformatted,
+    kAttlistDecl, kAttlistName, kAttDef, kAttDefName, kAttDefPeRef, kAttTypeText,
+    kAttTypeCData, kAttTypeIdRefs, kAttTypeIdRef, kAttTypeId, kAttTypeEntity,
+    kAttTypeEntities, kAttTypeNmTokens, kAttTypeNmToken, kAttTypePeRef, kAttTypeNotation,
+    kAttTypeNotName, kAttTypeEnum, kAttTypeEnumName, kAttRequired, kAttImplied, kAttFixed,
+    kAttDefValue, kAttlistRestFormatted, kAttlistRestUnformatted, kGeDecl, kPeDecl, kGeName,
+    kPeName, kGeDef, kPeDef, kNotationDecl, kNotationName, kNotationText,
+    kCount
+  };
+  static const char16_t* const kNames[kCount];
+
+  // Empties the table and looks every name up in the grammar. Non-strict:
+  // true. Strict: true only when every name was found.
+  bool Resolve(const ParsoGrammar* grammar, bool strict);
+
+  const GrammarRule* Get(int nameIndex) const { return rules_[nameIndex]; }
+  // The name index of a rule of the resolved grammar, -1 for a rule the
+  // builder does not act on. One table lookup by the rule's index.
+  int IndexOf(const GrammarRule* rule) const;
+
+ private:
+  const GrammarRule* rules_[kCount] = {};
+  std::vector<int8_t> byRuleIndex_;
+};
+
+// One cached grammar.
+struct KTGrammarEntry {
+  uint32_t id = 0;
+  const ParsoGrammar* grammar = nullptr;
+  KTGrammarRuleTable rules;
+  std::unique_ptr<ParsoGrammar> owned;  // set for grammars the cache loaded
+  ~KTGrammarEntry();
+};
+
+class KTGrammarCache {
+ public:
+  // Grammar ids.
+  static constexpr int kDtd = 0;
+  static constexpr int kXml = 1;
+  static constexpr int kEntity = 2;
+  static constexpr int k3dml = 3;
+  static constexpr int kXmlTd = 4;
+  static constexpr int kXsl = 5;
+
+  KTGrammarCache();
+  virtual ~KTGrammarCache();
+  KTGrammarCache(const KTGrammarCache&) = delete;
+  KTGrammarCache& operator=(const KTGrammarCache&) = delete;
+
+  // The grammar file of an id; the empty string for an unknown id.
+  static KTString GrammarFileName(int id);
+
+  // The first entry of that id, or null. Entries keep their address for the
+  // cache's life, whatever is loaded later.
+  const KTGrammarEntry* FindGrammar(int id) const;
+
+  // Loads one grammar of the start-up list from its embedded file. True when
+  // it is cached (now or before); false for an id outside the list, a file
+  // that is not embedded or a grammar that does not load (see GetLoadError).
+  bool LoadGrammar(int id, bool strict);
+
+  // Loads the start-up list in order. A grammar whose file is not embedded
+  // fails only with stopOnFailure, which also ends the list at the first
+  // failure. A grammar whose file is embedded but does not load is always a
+  // failure: the result is then false and failedFileName names the first such
+  // file (the list goes on without stopOnFailure).
+  bool LoadStandardGrammars(bool stopOnFailure, KTString& failedFileName);
+
+  // Why the last LoadGrammar failed ("" when it did not): file, line and reason.
+  const KTString& GetLoadError() const { return loadError_; }
+
+ private:
+  bool LoadGrammarFile(int id, bool strict, bool& embedded);
+
+  std::vector<std::unique_ptr<KTGrammarEntry>> entries_;
+  KTString loadError_;
+};

@@ -1,0 +1,448 @@
+// KTParserDriver: runs the parse engine over a text and turns the parse tree
+// into document nodes. Each named rule of the grammar's rule table has one
+// action (see BuildTree); every other rule is transparent and its children
+// build into the same node.
+#include "xml/ktparserdriver.h"
+
+#include <string>
+
+#include "parso/parsoparser.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktxdoctype.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+using T = KTGrammarRuleTable;
+
+// ATTLIST part codes (the attribute-definition parts of a DOCTYPE-ATTLIST node).
+constexpr int kPartDefinition = 0;
+constexpr int kPartName = 1;
+constexpr int kPartNotation = 10;
+constexpr int kPartEnumeration = 11;
+constexpr int kPartTypeReference = 12;
+constexpr int kPartValue = 13;
+constexpr int kPartDeclarationText = 18;
+
+KTDoctypeElementNode* AsElementDecl(KTXNode* node) {
+  return node && node->GetKind() == kDoctypeElement ? static_cast<KTDoctypeElementNode*>(node)
+                                                     : nullptr;
+}
+
+KTDoctypeAttlistNode* AsAttlist(KTXNode* node) {
+  return node && node->GetKind() == kDoctypeAttlist ? static_cast<KTDoctypeAttlistNode*>(node)
+                                                    : nullptr;
+}
+
+// Turns the engine's failure text into a reason a reader can act on: what
+// was expected where the parse stopped.
+KTString DescribeFailure(const ParsoParser& parser) {
+  const std::u16string text = parser.GetErrorText();
+  const GrammarRule* rule = parser.GetErrorRule();
+  if (text.starts_with(u"end of ")) return KTString(u"expected ") + KTString(std::u16string_view(text));
+  if (rule && rule->GetKind() == GrammarRule::kLiteral && text == rule->GetText()) {
+    const char16_t* quote = text.find(u'\'') == std::u16string::npos ? u"'" : u"\"";
+    return KTString(u"expected ") + quote + KTString(std::u16string_view(text)) + quote;
+  }
+  if (rule && rule->GetKind() == GrammarRule::kNamed && !rule->GetDescription().empty() &&
+      text == rule->GetDescription()) {
+    return KTString(u"expected ") + KTString(std::u16string_view(text));
+  }
+  return KTString(std::u16string_view(text));
+}
+
+}  // namespace
+
+KTParserDriver::KTParserDriver() = default;
+KTParserDriver::~KTParserDriver() = default;
+
+bool KTParserDriver::Init(const KTGrammarEntry* entry, bool caseSensitive, bool endNameRemoval,
+                          bool flatten) {
+  if (!entry) return false;
+  parser_ = std::make_unique<ParsoParser>(entry->grammar);
+  if (!parser_->IsValid()) {
+    parser_.reset();
+    return false;
+  }
+  rules_ = &entry->rules;
+  parser_->SetCaseSensitive(caseSensitive);
+  parser_->SetEndNameRemoval(endNameRemoval);
+  parser_->SetFlatten(flatten);
+  entry_ = entry;
+  return true;
+}
+
+int KTParserDriver::SetOption(int value) {
+  if (!parser_) return 0;
+  parser_->SetOptionWord(value);
+  return value;
+}
+
+bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& status,
+                           KTXNode* document, const char16_t* rootRule, bool finish) {
+  if (!text) return false;
+  text_ = text;
+  errorMessage_ = u"";
+  errorOffset_ = errorLine_ = errorColumn_ = 0;
+  buildFailed_ = false;
+  if (!parser_) {
+    errorMessage_ = u"no grammar to parse with";
+    status.SetError(KTLoadStatus::kParse, KTLoadStatus::kParseFailed);
+    status.SetMessage(errorMessage_);
+    return false;
+  }
+  if (length < 0) {
+    length = 0;
+    while (text[length]) ++length;
+  }
+
+  if (!parser_->Parse(text, static_cast<size_t>(length), rootRule)) {
+    ParseNode* root = parser_->GetRoot();
+    // The engine keeps the first failure at a position; when the whole parse
+    // stopped short of the text there, the reason is the unmatched rest.
+    if (root && root->valid && root->rule && root->length < length &&
+        parser_->GetErrorOffset() == root->length && !root->rule->GetDescription().empty()) {
+      errorMessage_ = KTString(u"expected end of ") +
+                      KTString(std::u16string_view(root->rule->GetDescription()));
+    } else {
+      errorMessage_ = DescribeFailure(*parser_);
+    }
+    errorOffset_ = parser_->GetErrorOffset();
+    errorLine_ = parser_->GetErrorLine();
+    errorColumn_ = parser_->GetErrorColumn();
+    parser_->DropTree();
+    status.SetError(KTLoadStatus::kParse, KTLoadStatus::kParseFailed);
+  } else if (document) {
+    const int before = document->GetChildCount();
+    KTXNode* current = document;
+    const bool built = BuildTree(nullptr, parser_->GetRoot(), current, document);
+    parser_->DropTree();
+    if (!built) {
+      while (document->GetChildCount() > before) {
+        KTChildIterator last;
+        document->GetLastChild()->GetPositionInParent(last);
+        document->RemoveChild(last, nullptr);
+      }
+      status.SetError(KTLoadStatus::kParse, KTLoadStatus::kBuildFailed);
+    }
+  } else {
+    parser_->DropTree();
+  }
+
+  if (status.HasError() && (errorLine_ > 0 || !errorMessage_.IsEmpty()) &&
+      (status.GetCode() == KTLoadStatus::kParseFailed ||
+       status.GetCode() == KTLoadStatus::kBuildFailed) &&
+      status.GetCategory() == KTLoadStatus::kParse) {
+    KTString message;
+    message.Format(u"line %d, column %d: %s", errorLine_, errorColumn_, errorMessage_.c_str());
+    status.SetMessage(message);
+    status.SetPosition(errorLine_, errorColumn_);
+  }
+  if (!errorMessage_.IsEmpty()) return false;
+
+  if (document && finish) document->ApplyToSubtree(nullptr, nullptr);
+  OnParsed(document, text, length);
+  return true;
+}
+
+void KTParserDriver::SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust,
+                                    int endAdjust) const {
+  const int start = static_cast<int>(node->textStart - text_);
+  target->SetOffsets(start + startAdjust, start + node->length + endAdjust);
+}
+
+void KTParserDriver::FailBuild(const char16_t* reason, const ParseNode* node) {
+  buildFailed_ = true;
+  errorMessage_ = reason;
+  errorOffset_ = static_cast<int>(node->textStart - text_);
+  errorLine_ = node->line;
+  int column = 1;
+  for (const char16_t* p = node->textStart; p > text_ && p[-1] != u'\n' && p[-1] != u'\r'; --p) {
+    ++column;
+  }
+  errorColumn_ = column;
+}
+
+bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode*& current,
+                               KTXNode* parentDocument) {
+  const GrammarRule* rule = node->rule;
+  const char16_t* text = node->textStart;
+  const int length = node->length;
+  // The node whose children the child parse nodes build: a new node, or current.
+  KTXNode* target = current;
+
+  // A new node gets this parse node's source range and is appended to `to`.
+  auto append = [&](int kind, KTXNode* to, const ParseNode* range) -> KTXNode* {
+    std::unique_ptr<KTXNode> made = CreateXNode(kind);
+    if (!made || !to) return nullptr;
+    SetSourceRange(made.get(), range, 0, 0);
+    return to->AppendChild(std::move(made));
+  };
+  auto appendPart = [&](int part, bool withText) -> KTXNode* {
+    KTXNode* made = append(kDoctypeAttlist, current, node);
+    if (KTDoctypeAttlistNode* p = AsAttlist(made)) {
+      p->SetPart(part);
+      if (withText) p->SetValue(text, length);
+    }
+    return made;
+  };
+
+  const int action = rule && rule->GetKind() == GrammarRule::kNamed ? rules_->IndexOf(rule) : -1;
+  KTDoctypeElementNode* decl = nullptr;
+  switch (action) {
+    case T::kRealElemTag:
+    case T::kEmptyElemTag:
+      current = parentDocument;
+      target = parentDocument;
+      break;
+    case T::kSTag:
+      // The element covers the whole element text: the range of realElemTag.
+      target = append(kElement, parentDocument, parent ? parent : node);
+      current = target;
+      break;
+    case T::kElementName:
+      if (parent && rules_->IndexOf(parent->rule) == T::kSTag) {
+        if (current) current->SetName(text, length);
+      } else {
+        target = append(kElement, parentDocument, parent ? parent : node);
+        current = target;
+        if (target) target->SetName(text, length);
+      }
+      break;
+    case T::kTextData:
+      target = append(kText, current, node);
+      if (target) target->SetValue(text, length);
+      break;
+    case T::kContent: {
+      // White-space-only content matched by a group that keeps no node.
+      const ParseNode* only = node->firstChild;
+      if (only && !only->next && !only->firstChild && only->rule &&
+          only->rule->GetKind() == GrammarRule::kGroup && length > 0) {
+        if (KTXNode* t = append(kText, current, node)) t->SetValue(text, length);
+      }
+      break;
+    }
+    case T::kAttribute:
+    case T::kVersionInfo:
+    case T::kEncodingDecl:
+    case T::kSdDecl:
+      target = append(kAttribute, current, node);
+      break;
+    case T::kAttName:
+    case T::kPiTarget:
+    case T::kDocTypeName:
+    case T::kExtIdNameSys:
+    case T::kExtIdNamePub:
+    case T::kElementDeclName:
+    case T::kAttlistName:
+    case T::kGeName:
+    case T::kPeName:
+    case T::kNotationName:
+      if (current) current->SetName(text, length);
+      break;
+    case T::kAttValue1:
+    case T::kAttValue2:
+    case T::kCData:
+    case T::kPiData:
+    case T::kExtIdTextSys:
+    case T::kExtIdTextPub:
+    case T::kGeDef:
+    case T::kPeDef:
+    case T::kNotationText:
+      if (current) current->SetValue(text, length);
+      break;
+    case T::kCdSect:
+      target = append(kCData, current, node);
+      break;
+    case T::kCommentText:
+      target = append(kComment, current, node);
+      if (target) {
+        target->SetValue(text, length);
+        // The comment's range covers "<!--" and "-->".
+        SetSourceRange(target, node, -4, 3);
+      }
+      break;
+    case T::kPi:
+      target = append(kProcessingInstruction, current, node);
+      break;
+    case T::kXmlDecl:
+      target = append(kXmlTag, current, node);
+      break;
+    case T::kVersionNum:
+    case T::kEncName:
+    case T::kSdValue:
+      if (current) {
+        current->SetName(action == T::kVersionNum ? u"version"
+                         : action == T::kEncName  ? u"encoding"
+                                                  : u"standalone");
+        current->SetValue(text, length);
+      }
+      break;
+    case T::kDoctypeDecl:
+      target = append(kDoctype, current, node);
+      break;
+    case T::kDocTypeText:
+      target = append(kText, current, node);
+      if (target) target->SetValue(text, length);
+      break;
+    case T::kExternalId:
+      target = append(kDoctypeExternalId, current, node);
+      break;
+    case T::kElementDecl:
+    case T::kElementGroup:
+      target = append(kDoctypeElement, current, node);
+      break;
+    case T::kElementEmpty:
+    case T::kElementAny:
+    case T::kElementPcData:
+    case T::kElementChoice:
+    case T::kElementSeq:
+    case T::kElementMixed:
+      decl = AsElementDecl(current);
+      if (!decl) {
+        FailBuild(u"content model outside an element declaration", node);
+        return false;
+      }
+      decl->SetContentType(action == T::kElementEmpty    ? kContentEmpty
+                           : action == T::kElementAny    ? kContentAny
+                           : action == T::kElementPcData ? kContentPCData
+                           : action == T::kElementChoice ? kContentChoice
+                           : action == T::kElementSeq    ? kContentSequence
+                                                         : kContentMixed);
+      break;
+    case T::kElementPeRef:
+    case T::kElementSpecUnformatted:
+      decl = AsElementDecl(current);
+      if (!decl) {
+        FailBuild(u"content model outside an element declaration", node);
+        return false;
+      }
+      decl->SetContentType(kContentText);
+      decl->SetValue(text, length);
+      break;
+    case T::kElementSubName:
+      decl = AsElementDecl(current);
+      if (!decl) {
+        FailBuild(u"content particle outside an element declaration", node);
+        return false;
+      }
+      if (decl->GetContentType(false) == kContentMixed) {
+        if (KTDoctypeElementNode* p = AsElementDecl(append(kDoctypeElement, current, node))) {
+          p->SetContentType(kContentName);
+          p->SetName(text, length);
+        }
+      } else {
+        decl->SetContentType(kContentName);
+        decl->SetName(text, length);
+        if (KTDoctypeElementNode* up = AsElementDecl(decl->GetParent())) {
+          const int type = up->GetContentType(false);
+          if (type != kContentSequence && type != kContentChoice) {
+            up->SetContentType(kContentSequence);
+          }
+        }
+      }
+      break;
+    case T::kElementRepeat:
+      decl = AsElementDecl(current);
+      if (decl && length > 0) {
+        decl->SetOccurrence(text[0] == u'?' ? 1 : text[0] == u'+' ? 2 : text[0] == u'*' ? 3 : 0);
+      }
+      break;
+    case T::kAttlistDecl:
+      target = append(kDoctypeAttlist, current, node);
+      if (KTDoctypeAttlistNode* a = AsAttlist(target)) a->SetPart(kPartDefinition);
+      break;
+    case T::kAttDef:
+      // The first definition fills the declaration's own node; each further
+      // one gets a node of its own beside it, named like the declaration.
+      if (current && current->HasChildren()) {
+        KTXNode* next = append(kDoctypeAttlist, current->GetParent(), node);
+        if (KTDoctypeAttlistNode* a = AsAttlist(next)) {
+          a->SetPart(kPartDefinition);
+          a->SetName(current->GetName());
+        }
+        current = next;
+        target = next;
+      }
+      break;
+    case T::kAttDefName:
+    case T::kAttDefPeRef:
+      appendPart(kPartName, true);
+      break;
+    case T::kAttTypeCData:
+    case T::kAttTypeId:
+    case T::kAttTypeIdRef:
+    case T::kAttTypeIdRefs:
+    case T::kAttTypeEntity:
+    case T::kAttTypeEntities:
+    case T::kAttTypeNmToken:
+    case T::kAttTypeNmTokens:
+      appendPart(action == T::kAttTypeCData      ? 2
+                 : action == T::kAttTypeId       ? 3
+                 : action == T::kAttTypeIdRef    ? 4
+                 : action == T::kAttTypeIdRefs   ? 5
+                 : action == T::kAttTypeEntity   ? 6
+                 : action == T::kAttTypeEntities ? 7
+                 : action == T::kAttTypeNmToken  ? 8
+                                                 : 9,
+                 false);
+      break;
+    case T::kAttTypeNotation:
+    case T::kAttTypeEnum: {
+      // Appended at once and without a range; the values that follow become
+      // its siblings.
+      std::unique_ptr<KTXNode> made = CreateXNode(kDoctypeAttlist);
+      static_cast<KTDoctypeAttlistNode*>(made.get())
+          ->SetPart(action == T::kAttTypeNotation ? kPartNotation : kPartEnumeration);
+      if (current) current->AppendChild(std::move(made));
+      break;
+    }
+    case T::kAttTypePeRef:
+      appendPart(kPartTypeReference, true);
+      break;
+    case T::kAttTypeEnumName:
+    case T::kAttTypeNotName:
+      appendPart(kPartValue, true);
+      break;
+    case T::kAttRequired:
+    case T::kAttImplied:
+    case T::kAttFixed:
+    case T::kAttDefValue:
+      target = appendPart(action == T::kAttRequired  ? 14
+                          : action == T::kAttImplied ? 15
+                          : action == T::kAttFixed   ? 16
+                                                     : 17,
+                          false);
+      break;
+    case T::kAttlistRestUnformatted:
+      if (KTDoctypeAttlistNode* a = AsAttlist(current)) {
+        a->SetPart(kPartDeclarationText);
+        a->SetValue(text, length);
+      }
+      break;
+    case T::kGeDecl:
+    case T::kPeDecl:
+      target = append(kDoctypeEntity, current, node);
+      break;
+    case T::kNotationDecl:
+      target = append(kDoctypeNotation, current, node);
+      break;
+    default:
+      break;  // transparent: the children build into current
+  }
+
+  if (node->firstChild) {
+    if (!target) {
+      FailBuild(u"markup where the document tree cannot hold it", node);
+      return false;
+    }
+    KTXNode* childCurrent = target;
+    for (ParseNode* child = node->firstChild; child; child = child->next) {
+      if (!BuildTree(node, child, childCurrent, target)) return false;
+    }
+    // The parse tree is consumed while the document tree grows.
+    parser_->FreeChildren(node);
+  }
+  return true;
+}

@@ -1,0 +1,66 @@
+// KTParserDriver: parses a text with a cached grammar (ktgrammarcache.h)
+// through the parse engine and builds the document tree (ktxnode.h) from the
+// parse tree, rule by rule; a failure lands in the caller's KTLoadStatus.
+#pragma once
+
+#include <memory>
+
+#include "core/ktstring.h"
+
+class KTLoadStatus;
+class KTXNode;
+class ParsoParser;
+struct KTGrammarEntry;
+class KTGrammarRuleTable;
+struct ParseNode;
+
+class KTParserDriver {
+ public:
+  KTParserDriver();
+  virtual ~KTParserDriver();
+  KTParserDriver(const KTParserDriver&) = delete;
+  KTParserDriver& operator=(const KTParserDriver&) = delete;
+
+  // Makes a parser on the entry's grammar with the given settings. False for
+  // a null entry or a grammar that is not loaded.
+  virtual bool Init(const KTGrammarEntry* entry, bool caseSensitive, bool endNameRemoval,
+                    bool flatten);
+  // Sets the engine's option word when a parser exists and returns the
+  // value; 0 otherwise.
+  virtual int SetOption(int value);
+  // Parses text[0, length) from the named rule (the grammar's root when
+  // null) and builds the result as children of `document` (parse only when
+  // it is null). With `finish` the new tree is tidied (ApplyToSubtree).
+  // On failure the status gets category 3 and code 5 (the text does not
+  // match) or 6 (the tree could not be built), its message the line, the
+  // column and the reason; the document keeps only what it held before.
+  virtual bool Parse(const char16_t* text, int length, KTLoadStatus& status, KTXNode* document,
+                     const char16_t* rootRule, bool finish);
+
+  // The last failure: the engine's message, the offset in characters and the
+  // 1-based line and column (all empty or 0 after a success).
+  const KTString& GetErrorMessage() const { return errorMessage_; }
+  int GetErrorOffset() const { return errorOffset_; }
+  int GetErrorLine() const { return errorLine_; }
+  int GetErrorColumn() const { return errorColumn_; }
+
+ protected:
+  // Hook after a successful parse; empty.
+  virtual void OnParsed(KTXNode* node, const char16_t* text, int length) {}
+
+ private:
+  bool BuildTree(const ParseNode* parent, ParseNode* node, KTXNode*& current,
+                 KTXNode* parentDocument);
+  void SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust, int endAdjust) const;
+  void FailBuild(const char16_t* reason, const ParseNode* node);
+
+  KTString errorMessage_;
+  int errorOffset_ = 0;
+  int errorLine_ = 0;
+  int errorColumn_ = 0;
+  std::unique_ptr<ParsoParser> parser_;
+  const KTGrammarRuleTable* rules_ = nullptr;
+  const KTGrammarEntry* entry_ = nullptr;
+  const char16_t* text_ = nullptr;
+  bool buildFailed_ = false;
+};
