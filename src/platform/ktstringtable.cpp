@@ -15,6 +15,31 @@ struct Entry {
 constexpr Entry kTable[] = {
     // Placeholder entry used by the table's own tests.
     {1, u"Ostrel XSLT Processor"},
+
+    // Document node checks (src/xml/ktxnodecheck.cpp). %s are kind names,
+    // the parser's message or an attribute name.
+    {217, u"%s: the name is missing"},
+    {218, u"A %s is not allowed in a %s"},
+    {220, u"%s: the value is missing"},
+    {221, u"Only one %s is allowed in a %s"},
+    {223, u"An %s is required in a %s"},
+    {224, u"Syntax error: %s"},
+    {225, u"Unexpected end of text"},
+    {230, u"A DOCTYPE may have only one external identifier"},
+    {231, u"%s: the keyword must be SYSTEM or PUBLIC"},
+    {236, u"An empty text is not allowed in a %s"},
+    {287, u"An XML declaration takes version (required), encoding and standalone only"},
+    {288, u"A text declaration takes version and encoding (required) only"},
+    {379, u"This attribute-list part is out of place"},
+    {380, u"The attribute type is missing"},
+    {381, u"The enumerated values are missing"},
+    {382, u"#FIXED must be followed by a default value"},
+    {383, u"Values may only follow NOTATION or an enumerated type"},
+    {384, u"No default value may follow #REQUIRED or #IMPLIED"},
+    {386, u"The element declaration is not well-formed"},
+    {387, u"The attribute-list declaration is not well-formed"},
+    {413, u"The default declaration is missing"},
+    {480, u"The attribute %s is given more than once"},
 };
 
 static_assert(std::is_sorted(std::begin(kTable), std::end(kTable),

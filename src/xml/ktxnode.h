@@ -1,0 +1,374 @@
+// The document node model: KTXNode and its storage levels (value, named,
+// container), child iterators, the change log of the editing operations and
+// the outline-view state. Every parsed document, external entity and DTD is a
+// tree of these nodes; the kinds live in ktxnodekinds.h and ktxdoctype.h.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "core/ktstring.h"
+
+class KTXNode;
+class KTXContainerNode;
+class KTTextChecker;
+struct KTWriteOptions;
+class KTXTextOut;
+struct KTXWriteFrame;
+
+// Node kinds; the numbers are stored and compared as ints.
+enum KTXNodeKind : int {
+  kXmlDocument = 0,
+  kXmlEntity = 1,
+  kDtdDocument = 2,
+  kXmlTag = 3,
+  kElement = 4,
+  kAttribute = 5,
+  kText = 6,
+  kCData = 7,
+  kComment = 8,
+  kProcessingInstruction = 9,
+  kDoctype = 10,
+  kDoctypeExternalId = 11,
+  kDoctypeElement = 12,
+  kDoctypeAttlist = 13,
+  kDoctypeEntity = 14,
+  kDoctypeNotation = 15,
+};
+constexpr int kXNodeKindCount = 16;
+// Stop kind of GatherChildrenOfKind meaning "no stop kind".
+constexpr int kNoStopKind = 16;
+
+// The four node flags (each a value bit and, shifted left by one, a
+// set-here bit in the flag byte).
+constexpr int kFlagChecked = 1;
+constexpr int kFlagWrite = 4;
+
+using KTXChildList = std::list<std::unique_ptr<KTXNode>>;
+using KTXChildPos = KTXChildList::iterator;
+
+// A position in a container's child list; the end position is the list's
+// end. A kind-restricted iterator skips children of other kinds as it
+// advances. Iterators stay valid while other children are added, removed or
+// moved (the list is node based).
+class KTChildIterator {
+ public:
+  KTChildIterator() = default;
+
+  bool IsEnd() const { return list_ == nullptr || pos_ == list_->end(); }
+  KTXNode* Node() const { return IsEnd() ? nullptr : pos_->get(); }
+  KTChildIterator& Next();
+  KTXChildPos Position() const { return pos_; }
+  KTXChildList* List() const { return list_; }
+  int Kind() const { return kind_; }
+
+  friend bool operator==(const KTChildIterator& a, const KTChildIterator& b) {
+    if (a.IsEnd() || b.IsEnd()) return a.IsEnd() && b.IsEnd() && a.list_ == b.list_;
+    return a.pos_ == b.pos_;
+  }
+
+ private:
+  friend class KTXContainerNode;
+  friend class KTXNode;
+  KTChildIterator(KTXChildList* list, KTXChildPos pos, int kind) : list_(list), pos_(pos), kind_(kind) {}
+  void SkipOtherKinds();
+
+  KTXChildList* list_ = nullptr;
+  KTXChildPos pos_{};
+  int kind_ = -1;  // -1: every kind
+};
+using KTChildKindIterator = KTChildIterator;
+
+// Change log records. Kind 5 (removal that emptied an attached table) is
+// kept for its number; nothing here produces it.
+enum KTXChangeKind : int {
+  kChangeName = 0,
+  kChangeValue = 1,
+  kChangeInserted = 3,
+  kChangeRemoved = 4,
+  kChangeRemovedWithTable = 5,
+  kChangeMoved = 6,
+};
+
+struct KTXChangeRecord {
+  int kind = 0;
+  KTXNode* node = nullptr;    // the node renamed, revalued, inserted, removed or moved
+  KTXChildPos position{};     // that node's list position (in `unlinked` after a removal)
+  KTXChildPos next{};         // the position that followed it in the parent
+  KTXNode* parent = nullptr;  // the parent it was inserted into, removed from or moved from
+  KTXChildList unlinked;      // a removed child, owned by the record
+  bool expanded = false;      // the node's expanded byte
+  KTString oldText;           // old name or value of a text change
+};
+
+// Optional argument of the editing operations; null means no logging.
+class KTXChangeLog {
+ public:
+  KTXChangeRecord* NewRecord(int kind);
+  int GetCount() const { return static_cast<int>(records_.size()); }
+  KTXChangeRecord& GetRecord(int index) { return *records_[index]; }
+
+ private:
+  std::vector<std::unique_ptr<KTXChangeRecord>> records_;
+};
+
+// Filter of the outline view: a word per kind (non-zero: shown) and the
+// checked-only word (shown nodes must also have flag 1 on).
+struct KTXViewFilter {
+  int kinds[kXNodeKindCount] = {};
+  int checkedOnly = 0;
+};
+
+// Returned by WriteBeforeChild for a child that is not written.
+constexpr int kSkipChild = -0x7fffffff;
+
+class KTXNode {
+ public:
+  virtual ~KTXNode() = default;
+  KTXNode(const KTXNode&) = delete;
+  KTXNode& operator=(const KTXNode&) = delete;
+
+  // ---- Kind ----
+  virtual int GetKind() const = 0;
+  const char16_t* GetKindName() const { return KindName(GetKind()); }
+  static const char16_t* KindName(int kind);
+
+  // ---- Copies ----
+  // Deep copy (children cloned and re-parented); with reset the view state
+  // of every copy is cleared. Iterative, so any depth is safe.
+  std::unique_ptr<KTXNode> Clone(bool reset) const;
+  // A fresh node of the same kind with the name (when HasName) and the value
+  // (when IsEmpty); CopyShallow leaves out the value. No children.
+  std::unique_ptr<KTXNode> Copy() const;
+  std::unique_ptr<KTXNode> CopyShallow() const;
+  virtual void ResetFields() { flags_ = 0; }
+
+  // ---- Name and value ----
+  virtual const char16_t* GetName() const { return u""; }
+  const char16_t* GetLocalName() const;
+  void SetName(const char16_t* text);
+  virtual void SetName(const char16_t* text, int length) {}
+  virtual bool HasName() const { return false; }
+  virtual bool IsUnnamed() const { return false; }
+  bool HasPrefix() const;
+  virtual const char16_t* GetValue() const { return u""; }
+  void SetValue(const char16_t* text);
+  virtual void SetValue(const char16_t* text, int length) {}
+  virtual bool IsEmpty() const { return true; }  // the value is in use
+  virtual bool HasComputedValue() const { return false; }
+  virtual KTString GetTypeCode() const { return KTString(); }
+  virtual void SetTypeCode(const char16_t* text) {}
+
+  // ---- Tree ----
+  KTXNode* GetParent() const { return parent_; }
+  KTXNode* GetNextSibling() const;
+  KTXNode* GetPreviousSibling() const;
+  virtual bool IsContainer() const { return false; }
+  virtual bool HasChildren() const { return false; }
+  virtual int GetChildCount() const { return 0; }
+  virtual KTXNode* GetFirstChild() const { return nullptr; }
+  virtual KTXNode* GetLastChild() const { return nullptr; }
+  virtual bool CanHaveChild(int kind) const { return false; }
+  // Links the child before pos and returns it; a node that holds no children
+  // returns null and leaves the child with the caller.
+  virtual KTXNode* InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child, KTXChangeLog* log) {
+    return nullptr;
+  }
+  KTXNode* AppendChild(std::unique_ptr<KTXNode>&& child, KTXChangeLog* log = nullptr);
+  // Without a log the child is deleted; with a log the record keeps it.
+  virtual void RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) {}
+  virtual void DeleteChildren() {}
+  virtual void FirstChildOfKind(KTChildIterator& out, int kind) { out = KTChildIterator(); }
+  virtual void BeginChildren(KTChildIterator& out) { out = KTChildIterator(); }
+  virtual KTChildIterator EndIterator() { return KTChildIterator(); }
+  bool IsEnd(const KTChildIterator& it) const { return it.IsEnd(); }
+  void EndChildren(KTChildIterator& out) { out = EndIterator(); }
+  void GetPositionInParent(KTChildIterator& out) const;
+  KTXNode* NextInDocumentOrder(bool forward) const;
+  int CountChildrenOfKind(int kind) const;
+  bool HasSameKindAndName(const KTXNode& other) const;
+  virtual KTXNode* TakeChildren(const KTChildIterator& pos, KTXNode* from, KTChildIterator first,
+                                KTChildIterator last, KTXChangeLog* log, bool normalize) {
+    return first.Node();
+  }
+
+  // ---- Tidy-up ----
+  virtual void NormalizeText(KTXChangeLog* log, KTXNode** tracked) {}
+  // NormalizeText on this node, then on every node below it in document order.
+  void ApplyToSubtree(KTXChangeLog* log, KTXNode** tracked);
+  virtual void ValueToTextChild() {}
+  void ValueToTextChildInSubtree();
+  virtual void RemoveEmptyTexts(KTXChangeLog* log) {}
+  void RemoveEmptyTextsInSubtree(KTXChangeLog* log);
+  virtual bool MoveValueToTextChild(int entryIndex, KTXChangeLog* log) { return false; }
+
+  // ---- Kind changes ----
+  virtual bool CanChangeKindTo(int kind) const;
+  // A node with a parent is replaced there by a new node of the kind, which
+  // is returned; this node is then deleted (or kept by the log's record), so
+  // the caller must not use it again. A node without a parent cannot delete
+  // itself safely: use ChangeRootKind. Null and nothing changed otherwise.
+  virtual KTXNode* ChangeKind(int kind, KTXChangeLog* log);
+  static KTXNode* ChangeRootKind(std::unique_ptr<KTXNode>& root, int kind);
+
+  // ---- Flags and outline view ----
+  bool TestFlag(bool* setHere, int flag) const;
+  void SetFlag(bool value, bool setHere, int flag);
+  uint8_t GetFlagByte() const { return flags_; }
+  virtual bool IsExpandable() const { return false; }
+  virtual bool IsExpanded() const { return false; }
+  virtual void SetExpanded(bool value) {}
+  virtual bool GetMark() const { return false; }
+  virtual void SetMark(bool value) {}
+  virtual void GetExtent(int& columns, int& rows) const;
+  virtual int GetRowCount() const { return 1; }
+  virtual void UpdateExtent(const KTXViewFilter* filter) {}
+  void UpdateSubtreeExtent(const KTXViewFilter* filter);
+  void UpdateExtentUpwards();
+  virtual void ShrinkExtent() {}
+  bool IsShown(const KTXViewFilter* filter) const;
+
+  // ---- Source and output offsets (-1 when unset) ----
+  int GetStartOffset() const { return startOffset_; }
+  int GetEndOffset() const { return endOffset_; }
+  void SetOffsets(int start, int end) {
+    startOffset_ = start;
+    endOffset_ = end;
+  }
+
+  // ---- Checks (ktxnodecheck.cpp) ----
+  virtual bool Validate(KTTextChecker& checker);
+  // Validate on every node of the subtree in document order; false at the
+  // first failure. Iterative.
+  bool ValidateSubtree(KTTextChecker& checker);
+  // Parses the name (useName) or the value with the checker's parser from the
+  // named rule; on failure fills the checker.
+  bool Reparse(KTTextChecker& checker, const char16_t* ruleName, bool useName);
+
+  // ---- Writing as text (ktxwriter.cpp) ----
+  bool IsSelectedForWrite(const KTWriteOptions& options) const;
+  // Appends the node and its subtree at `length` (kept by the caller) to
+  // `text`; depth -1 writes a container's content without its own tags.
+  void WriteText(KTString& text, int& length, int depth, const KTWriteOptions& options);
+  // The per-kind parts of the writer (driven by WriteText without recursion):
+  // WriteOpen writes what comes before the children and answers whether the
+  // children are to be walked; WriteBeforeChild answers the depth of a child
+  // (kSkipChild to leave it out); WriteClose ends the node.
+  virtual bool WriteOpen(KTXTextOut& out, KTXWriteFrame& frame) { return false; }
+  virtual int WriteBeforeChild(KTXTextOut& out, KTXWriteFrame& frame, KTXNode* child) { return kSkipChild; }
+  virtual void WriteAfterChild(KTXTextOut& out, KTXWriteFrame& frame, KTXNode* child) {}
+  virtual void WriteClose(KTXTextOut& out, KTXWriteFrame& frame) {}
+
+ protected:
+  KTXNode() = default;
+  // Copies this level's fields of `other` (not parent, not children).
+  virtual void CopyFieldsFrom(const KTXNode& other);
+  // Per-node part of ValidateSubtree run after the node's subtree passed.
+  virtual bool ValidateAfterSubtree(KTTextChecker& checker) { return true; }
+
+ private:
+  friend class KTXContainerNode;
+  KTXNode* parent_ = nullptr;
+  KTXChildPos posInParent_{};  // valid while parent_ is set
+  int32_t startOffset_ = -1;
+  int32_t endOffset_ = -1;
+  uint8_t flags_ = 0;
+};
+
+// The value level: Text, CData and Comment.
+class KTXValueNode : public KTXNode {
+ public:
+  const char16_t* GetName() const override { return GetKindName(); }
+  const char16_t* GetValue() const override { return value_; }
+  using KTXNode::SetValue;
+  void SetValue(const char16_t* text, int length) override;
+  const KTString& ValueString() const { return value_; }
+
+ protected:
+  void CopyFieldsFrom(const KTXNode& other) override;
+  // Mutable so that declaration nodes can keep their computed value in it.
+  mutable KTString value_;
+};
+
+// The named level: Attribute and Processing instruction, and the base of
+// the containers.
+class KTXNamedNode : public KTXValueNode {
+ public:
+  const char16_t* GetName() const override { return name_.c_str(); }
+  using KTXNode::SetName;
+  void SetName(const char16_t* text, int length) override;
+  bool HasName() const override { return !IsUnnamed(); }
+  const KTString& NameString() const { return name_; }
+
+ protected:
+  void CopyFieldsFrom(const KTXNode& other) override;
+  KTString name_;
+};
+
+// Containers own their children in a node-based list.
+class KTXContainerNode : public KTXNamedNode {
+ public:
+  ~KTXContainerNode() override;
+  void ResetFields() override;
+
+  bool IsEmpty() const override { return children_.empty(); }
+  bool IsContainer() const override { return true; }
+  bool HasChildren() const override { return !children_.empty(); }
+  int GetChildCount() const override { return static_cast<int>(children_.size()); }
+  KTXNode* GetFirstChild() const override { return children_.empty() ? nullptr : children_.front().get(); }
+  KTXNode* GetLastChild() const override { return children_.empty() ? nullptr : children_.back().get(); }
+  KTXNode* InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child, KTXChangeLog* log) override;
+  void RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) override;
+  void DeleteChildren() override;
+  void FirstChildOfKind(KTChildIterator& out, int kind) override;
+  void BeginChildren(KTChildIterator& out) override;
+  KTChildIterator EndIterator() override;
+  KTXNode* TakeChildren(const KTChildIterator& pos, KTXNode* from, KTChildIterator first, KTChildIterator last,
+                        KTXChangeLog* log, bool normalize) override;
+
+  void NormalizeText(KTXChangeLog* log, KTXNode** tracked) override;
+  void ValueToTextChild() override;
+  void RemoveEmptyTexts(KTXChangeLog* log) override;
+  bool MoveValueToTextChild(int entryIndex, KTXChangeLog* log) override;
+
+  bool IsExpandable() const override;
+  bool IsExpanded() const override { return expanded_; }
+  void SetExpanded(bool value) override { expanded_ = value; }
+  bool GetMark() const override { return mark_; }
+  void SetMark(bool value) override { mark_ = value; }
+  void GetExtent(int& columns, int& rows) const override;
+  void UpdateExtent(const KTXViewFilter* filter) override;
+  void ShrinkExtent() override;
+
+  // Without a log DeleteChildren; with a log RemoveChild on each child.
+  virtual void RemoveChildren(KTXChangeLog* log);
+  virtual bool MergesTexts() const { return false; }
+  virtual bool GathersAttributes() const { return true; }
+  // Moves the children of `kind` from `start` on together at an insertion
+  // point (see the .cpp) and returns the final insertion point.
+  virtual void GatherChildrenOfKind(KTChildIterator& out, int kind, KTXChangeLog* log, const KTChildIterator& start,
+                                    int stopKind);
+
+  KTChildIterator IteratorAt(KTXChildPos pos) { return KTChildIterator(&children_, pos, -1); }
+  const KTXChildList& Children() const { return children_; }
+
+ protected:
+  void CopyFieldsFrom(const KTXNode& other) override;
+  // Records a value change of `node` (old value kept) when a log is given.
+  void LogValueChange(KTXNode* node, const KTString& oldValue, KTXChangeLog* log);
+
+ private:
+  friend class KTXNode;
+  KTXChildList children_;
+  bool expanded_ = false;
+  bool mark_ = false;
+  int32_t columnExtent_ = 0;
+  int32_t rowExtent_ = 0;
+};
+
+// A new node of kind 0 to 15 (null for any other kind).
+std::unique_ptr<KTXNode> CreateXNode(int kind);
+// The shared prototype of a kind, for questions about the kind itself.
+const KTXNode* GetPrototype(int kind);
