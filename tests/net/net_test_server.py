@@ -195,7 +195,9 @@ def serve_ftp(a):
     from pyftpdlib.handlers import FTPHandler
     from pyftpdlib.servers import FTPServer
     import logging
+    import warnings
     logging.disable(logging.CRITICAL)
+    warnings.simplefilter("ignore")
 
     authorizer = DummyAuthorizer()
     if a.user:

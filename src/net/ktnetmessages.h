@@ -1,0 +1,35 @@
+// The URL request's messages 7700-7715: their ids and texts, formatted
+// printf-style with the arguments each id takes.
+#pragma once
+
+#include "core/ktstring.h"
+
+enum KTNetMessage : unsigned {
+  kMsgUrlCannotSplit = 7700,        // URL
+  kMsgUrlOpenFailed = 7701,         // URL
+  kMsgUrlOpenFailedText = 7702,     // URL, text
+  kMsgFileUrlWriteFailed = 7703,    // URL
+  kMsgFileUrlWriteFailedText = 7704,  // URL, text
+  kMsgFtpCannotRead = 7705,         // object path, server
+  kMsgFtpCannotWrite = 7706,        // object path, server
+  kMsgFtpCannotRemove = 7707,       // object path, server, error
+  kMsgFtpCannotMakeFolder = 7708,   // object path, server
+  kMsgFtpNoConnection = 7709,       // server
+  kMsgHttpStatus = 7710,            // verb, object path, server, status
+  kMsgHttpNoRequest = 7711,         // verb, object path, server
+  kMsgHttpNoConnection = 7712,      // server
+  kMsgHttpFailed = 7713,            // verb, object path
+  kMsgHttpFailedText = 7714,        // verb, object path, text
+  kMsgMkcolStatus = 7715,           // object path, server, status
+};
+
+// The format text of a message id; the string table's text when it has one,
+// else our own; null for an id outside 7700-7715.
+const char16_t* KTNetMessageText(unsigned id);
+
+template <typename... Args>
+KTString KTFormatNetMessage(unsigned id, const Args&... args) {
+  KTString text;
+  if (const char16_t* format = KTNetMessageText(id)) text.Format(format, args...);
+  return text;
+}
