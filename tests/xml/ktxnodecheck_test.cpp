@@ -5,6 +5,9 @@
 #include "ktxtest_util.h"
 #include "parso/parsogrammar.h"
 #include "parso/parsoparser.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktparserdriver.h"
 #include "xml/ktxnodecheck.h"
 
 namespace {
@@ -297,6 +300,45 @@ TEST_F(KTXNodeCheck, AttributeListPartOrder) {
   KTTextChecker checker2(parser_.get());
   EXPECT_FALSE(loose->Validate(checker2));
   EXPECT_FALSE(checker2.IsNameFailure());
+}
+
+// A parsed document passes the checks of the grammar it was parsed with,
+// and an edit that breaks a rule is found.
+TEST(KTXNodeCheckDocumentGrammar, ParsedDocumentPassesItsOwnGrammar) {
+  KTGrammarCache cache;
+  ASSERT_TRUE(cache.LoadGrammar(KTGrammarCache::kXml, false)) << Utf8(cache.GetLoadError());
+  const KTGrammarEntry* entry = cache.FindGrammar(KTGrammarCache::kXml);
+  const std::u16string text =
+      u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      u"<!DOCTYPE doc SYSTEM \"doc.dtd\" [\n"
+      u"<!ELEMENT doc (head?, (p | list)*)>\n"
+      u"<!ELEMENT p (#PCDATA | b)*>\n"
+      u"<!ATTLIST doc id ID #REQUIRED kind (a | b) \"a\">\n"
+      u"<!ENTITY e \"x\">\n"
+      u"<!NOTATION n SYSTEM \"n\">\n"
+      u"]>\n"
+      u"<doc id=\"d1\"><!-- c --><p>t &e; <b>b</b></p><?pi data?><![CDATA[<x>]]></doc>\n";
+  KTParserDriver driver;
+  KTLoadStatus status;
+  auto doc = MakeNode(kXmlDocument);
+  ASSERT_TRUE(driver.Init(entry, true, true, true));
+  ASSERT_TRUE(driver.Parse(text.c_str(), static_cast<int>(text.size()), status, doc.get(), nullptr, true))
+      << Utf8(status.GetMessage());
+
+  ParsoParser parser(entry->grammar);
+  parser.SetCaseSensitive(true);
+  KTTextChecker checker(&parser);
+  EXPECT_TRUE(doc->ValidateSubtree(checker)) << Utf8(checker.GetMessage()) << " at "
+                                             << (checker.GetNode() ? Utf8(checker.GetNode()->GetName()) : "");
+
+  KTChildKindIterator it;
+  doc->FirstChildOfKind(it, kElement);
+  ASSERT_FALSE(it.IsEnd());
+  KTXNode* bad = AddNode(it.Node(), kAttribute, u"1x", u"v");
+  KTTextChecker again(&parser);
+  EXPECT_FALSE(doc->ValidateSubtree(again));
+  EXPECT_EQ(again.GetNode(), bad);
+  EXPECT_TRUE(again.IsNameFailure());
 }
 
 }  // namespace
