@@ -2,10 +2,8 @@
 // embedded files and resolves, per grammar, the rules of the tree builder.
 #include "xml/ktgrammarcache.h"
 
-#include <string>
-
 #include "parso/parsogrammar.h"
-#include "platform/ktutf8.h"
+#include "platform/ktwchar.h"
 #include "streams/ktembeddedfiles.h"
 
 const char16_t* const KTGrammarRuleTable::kNames[kCount] = {
@@ -72,6 +70,16 @@ constexpr KTStartupRow kStartupList[] = {
     {KTGrammarCache::kXmlTd, true},   {KTGrammarCache::kXsl, true},
 };
 
+// True when the program carries a file of that name (compared like the
+// store compares names: ASCII letters without regard to case).
+bool IsEmbedded(const KTString& fileName) {
+  for (int i = 0; i < kEmbeddedFileCount; ++i) {
+    const KTEmbeddedFile& file = kEmbeddedFiles[i];
+    if (file.text && KTStrICmpAscii(file.name, fileName) == 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 KTGrammarCache::KTGrammarCache() = default;
@@ -113,17 +121,13 @@ bool KTGrammarCache::LoadGrammarFile(int id, bool strict, bool& embedded) {
   if (!listed) return false;
 
   const KTString fileName = GrammarFileName(id);
-  char* bytes = nullptr;
-  int size = 0;
-  if (!GetEmbeddedFile(fileName, bytes, size)) {
+  embedded = IsEmbedded(fileName);
+  if (!embedded) {
     loadError_ = fileName + u": not an embedded file";
     return false;
   }
-  embedded = true;
-  std::unique_ptr<char[]> hold(bytes);
-  const std::u16string text = KTUtf8ToUtf16(std::string_view(bytes, static_cast<size_t>(size)));
   auto grammar = std::make_unique<ParsoGrammar>();
-  if (!grammar->LoadText(text, fileName.View())) {
+  if (!grammar->Init(fileName)) {
     loadError_ = KTString(std::u16string_view(grammar->GetLoadError()));
     return false;
   }
