@@ -2,7 +2,11 @@
 // and failures with their error numbers, FTP login, transfers and commands,
 // gopher and file URLs, and the limits that keep a transfer from hanging or
 // filling memory.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -257,6 +261,41 @@ TEST_F(HttpTest, StalledServerIsAbandonedByTheLowSpeedLimit) {
     EXPECT_EQ(e.GetErrorCode(), kInetErrorTimeout);
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(InternetFailureTest, ServerThatNeverAnswersIsAbandoned) {
+  // A socket that listens but never accepts: the connection is made by the
+  // system, the request goes out, and no answer ever comes.
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(s, 4), 0);
+  ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  int port = ntohs(addr.sin_port);
+
+  LimitsGuard guard;
+  KTGetInternetLimits().lowSpeedSeconds = 1;
+  KTInternetSession session(nullptr, 1, kInetOpenTypeDirect);
+  auto start = std::chrono::steady_clock::now();
+  auto connection = session.GetHttpConnection(u"127.0.0.1", port);
+  auto request = connection->OpenRequest(u"GET", u"/");
+  try {
+    request->SendRequest();
+    ADD_FAILURE() << "a silent server answered";
+  } catch (const KTInternetException& e) {
+    EXPECT_EQ(e.GetErrorCode(), kInetErrorTimeout);
+  }
+  try {
+    session.GetFtpConnection(u"127.0.0.1", nullptr, nullptr, port);
+    ADD_FAILURE() << "a silent FTP server let us log in";
+  } catch (const KTInternetException& e) {
+    EXPECT_EQ(e.GetErrorCode(), kInetErrorTimeout);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  close(s);
 }
 
 TEST(InternetFailureTest, NetworkFailuresCarryTheirErrorNumbers) {

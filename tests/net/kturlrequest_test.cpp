@@ -409,6 +409,26 @@ TEST_F(UrlRequestTest, GopherAndFileURLsReturnTheFileBytes) {
   EXPECT_EQ(mail.GetLastMessageId(), 7702u);
 }
 
+TEST(UrlRequestHttpsTest, GetOverHttpsWithTheTestAuthority) {
+  KTTempDir dir;
+  KTWriteFileBytes(dir.Path() + "/root/doc.xml", "<secure/>");
+  KTTestServer server;
+  ASSERT_TRUE(server.Start("https", {"--root", dir.Path() + "/root", "--dir", dir.Path()}));
+  std::string url = "https://127.0.0.1:" + std::to_string(server.Port()) + "/files/doc.xml";
+  {
+    KTUrlRequest untrusted;
+    untrusted.SetInteractive(false);
+    EXPECT_FALSE(untrusted.Read(K(url))) << "the test certificate is in no system store";
+    EXPECT_EQ(untrusted.GetLastMessageId(), 7714u);
+  }
+  setenv(kInetCaBundleVariable, (dir.Path() + "/cert.pem").c_str(), 1);
+  KTUrlRequest request;
+  bool ok = request.Read(K(url));
+  unsetenv(kInetCaBundleVariable);
+  ASSERT_TRUE(ok) << KTUtf16ToUtf8(request.GetLastMessage().View());
+  EXPECT_EQ(Body(request), "<secure/>");
+}
+
 TEST_F(UrlRequestTest, FileURLWrite) {
   std::string bytes = KTPatternBytes(5000);
   const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());

@@ -42,6 +42,8 @@ void KTCurlTransfer::Prepare(const std::string& url) {
   curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, limits.connectTimeoutSeconds * 1000L);
   curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);
   curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
+  // An FTP server that stops answering on the control connection.
+  curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, limits.lowSpeedSeconds);
   curl_easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxResponseBytes));
   curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https,ftp,gopher");
   curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");

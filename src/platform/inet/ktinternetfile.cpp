@@ -169,7 +169,7 @@ bool KTHttpFile::AddRequestHeaders(const std::u16string& headers, uint32_t flags
 }
 
 bool KTHttpFile::SendRequest(const char16_t* headers, const void* optional,
-                             uint32_t optionalLength) {
+                             uint64_t optionalLength) {
   if (!connection_ || !open_) ThrowInternetException(context_, kErrorInvalidHandle);
   if (headers && *headers) AddRequestHeaders(headers, kHttpAddReqFlagAdd);
   if (!transfer_) transfer_ = std::make_unique<KTCurlTransfer>(context_);

@@ -85,7 +85,7 @@ class KTHttpFile : public KTInternetFile {
   // again to send the same request once more (with the connection's current
   // credentials).
   bool SendRequest(const char16_t* headers = nullptr, const void* optional = nullptr,
-                   uint32_t optionalLength = 0);
+                   uint64_t optionalLength = 0);
   // The status of the last answer; false (status unchanged) when none came.
   bool QueryInfoStatusCode(uint32_t& status) const;
 
