@@ -212,6 +212,7 @@ TEST_F(HttpTest, PutSendsTheBodyAndHeaders) {
   auto request = connection->OpenRequest(u"PUT", u"/up/put-body.bin");
   EXPECT_TRUE(request->AddRequestHeaders(u"Content-Type: text/xml\r\nX-A: 1\r\n"));
   EXPECT_FALSE(request->AddRequestHeaders(u"X-A: 2", kHttpAddReqFlagAddIfNew));
+  EXPECT_FALSE(request->AddRequestHeaders(u"no header line"));
   std::string body = KTPatternBytes(5000);
   request->SendRequest(nullptr, body.data(), static_cast<uint32_t>(body.size()));
   uint32_t status = 0;
@@ -328,6 +329,9 @@ TEST(InternetFileTest, FileURLReadsTheLocalFile) {
                               kInetFlagTransferBinary);
   EXPECT_EQ(file->GetLength(), bytes.size());
   EXPECT_EQ(ReadAll(*file), bytes);
+  // "%00" must not cut the name short and open the file before it.
+  EXPECT_THROW(session.OpenURL(U("file://" + dir.Path() + "/a b.bin%00.txt").c_str()),
+               KTFileException);
   try {
     session.OpenURL(U("file://" + dir.Path() + "/missing.bin").c_str());
     FAIL();
@@ -469,6 +473,8 @@ TEST_F(FtpTest, DownloadUploadAndCommandsOnOneLogin) {
   EXPECT_EQ(KTInternetGetLastError(), kInetErrorExtended);
   EXPECT_EQ(KTInternetGetLastResponseInfo().substr(0, 3), u"550");
   EXPECT_FALSE(connection->Remove(u"/x\r\nDELE doc.xml"));
+  EXPECT_THROW(connection->OpenFile(u"/x\r\nDELE doc.xml"), KTInternetException);
+  EXPECT_TRUE(std::filesystem::exists(dir_->Path() + "/root/doc.xml"));
   EXPECT_TRUE(connection->Remove(u"/new dir/up.bin"));
   EXPECT_TRUE(connection->RemoveDirectory(u"/new dir"));
   EXPECT_FALSE(std::filesystem::exists(dir_->Path() + "/root/new dir"));

@@ -146,12 +146,12 @@ bool KTHttpFile::AddRequestHeaders(const std::u16string& headers, uint32_t flags
   bool added = false;
   size_t start = 0;
   while (start < text.size()) {
-    size_t end = text.find('\n', start);
+    // CR and LF both end a line, so no line can carry a header of its own.
+    size_t end = text.find_first_of("\r\n", start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
     start = end + 1;
-    if (line.find(':') == std::string::npos) continue;
+    if (line.find(':') == std::string::npos || line.find('\0') != std::string::npos) continue;
     auto same = std::find_if(headers_.begin(), headers_.end(),
                              [&](const std::string& h) { return SameHeaderName(h, line); });
     if (same != headers_.end()) {

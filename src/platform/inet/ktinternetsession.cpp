@@ -359,6 +359,10 @@ KTFtpConnection::KTFtpConnection(KTInternetSession* session, const char16_t* ser
 KTFtpConnection::~KTFtpConnection() = default;
 
 std::string KTFtpConnection::UrlFor(const std::u16string& name) const {
+  // A control character would end the command that carries the name.
+  for (char16_t c : name)
+    if (c < 0x20)
+      ThrowInternetException(context_, kInetErrorInvalidUrl, u"a control character in the name");
   std::string url = "ftp://" + KTUtf16ToUtf8(server_) + ":" + std::to_string(port_) + "/";
   std::string path = KTUtf16ToUtf8(name);
   // A name from the root: "%2F" makes libcurl change to "/" first instead of

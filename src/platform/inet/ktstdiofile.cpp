@@ -11,6 +11,8 @@
 #include "platform/ktutf8.h"
 
 KTStdioFile::KTStdioFile(const std::u16string& path, unsigned mode) : path_(path) {
+  // A NUL (from "%00" in a URL) would cut the name short and open another file.
+  if (path.find(u'\0') != std::u16string::npos) throw KTFileException(EINVAL, path_);
   int flags = O_CLOEXEC;
   if (mode & kModeWrite) {
     flags |= O_WRONLY;
