@@ -2,6 +2,7 @@
 // table through the expression compiler, and links the finished grammar.
 #include "parso/parsogrammar.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -294,5 +295,133 @@ void ParsoGrammar::Link() {
     rule->token_ = false;
     for (uint64_t& bits : rule->classBits_) bits = 0;
   }
+  ComputePrediction();
   loaded_ = true;
+}
+
+// First characters and emptiness of every rule, for the engine's prediction.
+// Both over-approximate (a set too large, "may be empty" too often only costs
+// speed), so skipping an attempt that cannot begin at a character never
+// changes a match. Literals count under both letter cases, as the compare
+// may ignore case.
+void ParsoGrammar::ComputePrediction() {
+  using R = GrammarRule;
+  auto setChar = [](uint64_t* bits, char16_t c) {
+    const unsigned i = c > 255 ? 255u : c;
+    bits[i >> 6] |= uint64_t{1} << (i & 63);
+  };
+  auto elementEmpty = [](const R::Element& e) {
+    return e.rule->mayBeEmpty_ || e.mark == u'?' || e.mark == u'*';
+  };
+
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    for (uint64_t& bits : rule->firstBits_) bits = 0;
+    switch (rule->kind_) {
+      case R::kLiteral:
+        rule->mayBeEmpty_ = rule->text_.empty();
+        if (!rule->text_.empty()) {
+          const char16_t c = rule->text_[0];
+          setChar(rule->firstBits_, c);
+          if (c >= u'a' && c <= u'z') setChar(rule->firstBits_, c - 32);
+          if (c >= u'A' && c <= u'Z') setChar(rule->firstBits_, c + 32);
+        }
+        break;
+      case R::kClass:
+      case R::kClassText:
+        rule->mayBeEmpty_ = false;
+        for (int w = 0; w < 4; ++w) rule->firstBits_[w] = rule->classBits_[w];
+        break;
+      case R::kCode:
+        rule->mayBeEmpty_ = false;
+        setChar(rule->firstBits_, rule->code_);
+        break;
+      default:
+        rule->mayBeEmpty_ = false;  // grows to the fixed point below
+        break;
+    }
+  }
+
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (auto& rule : rules_) {
+      if (!rule || (rule->kind_ != R::kNamed && rule->kind_ != R::kGroup)) continue;
+      const auto& elements = rule->elements_;
+      uint64_t first[4] = {0, 0, 0, 0};
+      bool empty = elements.empty();
+      auto addFirst = [&](const R::Element& e) {
+        for (int w = 0; w < 4; ++w) first[w] |= e.rule->firstBits_[w];
+      };
+      if (!elements.empty()) {
+        switch (rule->operator_) {
+          case R::kChoice:
+            for (const R::Element& e : elements) {
+              addFirst(e);
+              empty = empty || elementEmpty(e);
+            }
+            break;
+          case R::kDifference:
+          case R::kUpTo:
+            addFirst(elements[0]);
+            empty = elementEmpty(elements[0]);
+            break;
+          default:
+            empty = true;
+            for (const R::Element& e : elements) {
+              addFirst(e);
+              if (!elementEmpty(e)) {
+                empty = false;
+                break;
+              }
+            }
+            break;
+        }
+      }
+      for (int w = 0; w < 4; ++w) {
+        if ((rule->firstBits_[w] | first[w]) != rule->firstBits_[w]) {
+          rule->firstBits_[w] |= first[w];
+          changed = true;
+        }
+      }
+      if (empty && !rule->mayBeEmpty_) {
+        rule->mayBeEmpty_ = true;
+        changed = true;
+      }
+    }
+  }
+
+  // Nesting at one position: the composite rules an attempt may enter before
+  // it takes a character. A cycle among them (left recursion) is unbounded.
+  constexpr int kUnbounded = 1 << 30;
+  enum : uint8_t { kUnseen, kOnPath, kDone };
+  std::vector<uint8_t> state(rules_.size(), kUnseen);
+  auto startCalls = [&](const R* rule, auto&& visit) {
+    const auto& elements = rule->elements_;
+    if (elements.empty()) return;
+    if (rule->operator_ == R::kChoice) {
+      for (const R::Element& e : elements) visit(e.rule);
+    } else if (rule->operator_ == R::kDifference || rule->operator_ == R::kUpTo) {
+      visit(elements[0].rule);
+    } else {
+      for (const R::Element& e : elements) {
+        visit(e.rule);
+        if (!elementEmpty(e)) break;
+      }
+    }
+  };
+  auto nesting = [&](R* rule, auto&& self) -> int {
+    if (rule->kind_ != R::kNamed && rule->kind_ != R::kGroup) return 0;
+    uint8_t& st = state[rule->index_];
+    if (st == kDone) return rule->startNesting_;
+    if (st == kOnPath) return kUnbounded;
+    st = kOnPath;
+    int deepest = 0;
+    startCalls(rule, [&](R* child) { deepest = std::max(deepest, self(child, self)); });
+    rule->startNesting_ = deepest >= kUnbounded ? kUnbounded : deepest + 1;
+    st = kDone;
+    return rule->startNesting_;
+  };
+  for (auto& rule : rules_) {
+    if (rule) nesting(rule.get(), nesting);
+  }
 }

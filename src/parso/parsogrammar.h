@@ -80,6 +80,17 @@ class GrammarRule {
   // Value of a character code (kind '#').
   char16_t GetCode() const { return code_; }
 
+  // First-character prediction, computed when the grammar is linked: true
+  // when no match of this rule can begin with c (nor be empty).
+  bool CannotStartWith(char16_t c) const {
+    if (mayBeEmpty_) return false;
+    unsigned i = c > 255 ? 255u : c;
+    return !((firstBits_[i >> 6] >> (i & 63)) & 1u);
+  }
+  // Most rule matches nested inside one attempt of this rule before it takes
+  // a character; a large number when a cycle makes it unbounded.
+  int GetStartNesting() const { return startNesting_; }
+
  private:
   friend class ParsoGrammar;
 class YStream;
@@ -97,6 +108,9 @@ class YStream;
   std::vector<Element> elements_;
   std::vector<GrammarRule*> constraints_;
   uint64_t classBits_[4] = {0, 0, 0, 0};
+  uint64_t firstBits_[4] = {0, 0, 0, 0};
+  bool mayBeEmpty_ = true;  // until computed: predict nothing
+  int startNesting_ = 1 << 30;
   int index_ = -1;
   int referenceLine_ = 0;  // grammar line of the first reference (named rules)
   bool defined_ = false;   // a rule line defined it (named rules)
@@ -182,6 +196,7 @@ class ParsoGrammar {
  private:
   friend class GrammarRule;
   void Clear();
+  void ComputePrediction();
   bool Fail(std::u16string_view sourceName, int line, std::u16string_view reason);
 
   std::vector<std::unique_ptr<GrammarRule>> rules_;

@@ -178,6 +178,10 @@ void ParsoParser::FreeChildren(ParseNode* node) {
 }
 
 bool ParsoParser::RemoveNode(ParseNode* top, ParseNode* node) {
+  return RemoveNodeWithin(top, node, kMaxNestingDepth);
+}
+
+bool ParsoParser::RemoveNodeWithin(ParseNode* top, ParseNode* node, int depth) {
   ParseNode* prev = nullptr;
   for (ParseNode* c = top->firstChild; c; prev = c, c = c->next) {
     if (c == node) {
@@ -186,7 +190,7 @@ bool ParsoParser::RemoveNode(ParseNode* top, ParseNode* node) {
       FreeChildrenAndSiblings(c);
       return true;
     }
-    if (c->firstChild && RemoveNode(c, node)) return true;
+    if (depth > 1 && c->firstChild && RemoveNodeWithin(c, node, depth - 1)) return true;
   }
   return false;
 }
@@ -354,6 +358,13 @@ bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t
     matched = n;
     return true;
   }
+  // An attempt that cannot begin at this character is skipped when it could
+  // not record a failure either (one at or before the furthest is never
+  // recorded) and could not reach the nesting limit: the outcome is the same.
+  if (available > 0 && pos <= failPos_ && rule->CannotStartWith(*pos) &&
+      depth + rule->GetStartNesting() < kMaxNestingDepth) {
+    return false;
+  }
   ParseNode* child = NewNode(pos, available, line, rule);
   const int endLine = Match(child, element.mark, depth + 1);
   if (!endLine) {
@@ -501,7 +512,9 @@ bool ParsoParser::CheckConstraint(ParseNode* node) {
   ParseNode* right = node->Find(constraints[1], 2);
   if (!left || !right) return false;
   if (left->length == right->length && Equal(left->textStart, right->textStart, left->length)) {
-    if (endNameRemoval_) RemoveNode(node, right);
+    // The right node was found within two levels; searching no deeper keeps
+    // the check linear in the document rather than in its depth.
+    if (endNameRemoval_) RemoveNodeWithin(node, right, 2);
     return true;
   }
   std::u16string message(left->textStart, static_cast<size_t>(left->length));

@@ -19,14 +19,18 @@ struct ParseNode {
   const GrammarRule* rule;
   const char16_t* textStart;  // into the parsed text
   int32_t length;            // characters matched
-  int32_t line;              // line of the first character, from 1
-  uint8_t valid;             // set once the match succeeded
+  int32_t line : 31;         // line of the first character, from 1
+  uint32_t valid : 1;        // set once the match succeeded
 
   int CountChildren() const;
   // The first node of `rule` among this node, its following siblings and
   // their descendants down to `depth` levels, depth first in document order.
   ParseNode* Find(const GrammarRule* rule, int depth);
 };
+
+// A parsed document holds a node for about every sixth character; the size of
+// a node decides the parse's memory.
+static_assert(sizeof(ParseNode) <= 40, "ParseNode grew");
 
 class ParsoParser {
  public:
@@ -104,6 +108,7 @@ class ParsoParser {
   bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex);
   bool MatchUpTo(ParseNode* node, int available, int& line, int depth);
   bool CheckConstraint(ParseNode* node);
+  bool RemoveNodeWithin(ParseNode* top, ParseNode* node, int depth);
   void Flatten(ParseNode* node);
   void Attach(ParseNode* parent, ChildList& children, ParseNode* child);
   bool Equal(const char16_t* a, const char16_t* b, int n) const;
