@@ -37,14 +37,15 @@ int WriteBytes(YStream& stream, const std::string& bytes) {
 
 struct StreamServers {
   KTTempDir dir;
-  KTTestServer http, ftp;
+  KTTestServer http, ftp, ftpAnonymous;
   bool ok = false;
   std::string root;
   StreamServers() {
     root = dir.Path() + "/root";
     KTWriteFileBytes(root + "/lines.txt", "ab\r\ncd\n\xE9");
     ok = http.Start("http", {"--root", root}) &&
-         ftp.Start("ftp", {"--root", root, "--user", "sue:pw"});
+         ftp.Start("ftp", {"--root", root, "--user", "sue:pw"}) &&
+         ftpAnonymous.Start("ftp", {"--root", root});
   }
   std::u16string Http(const std::string& path) const {
     return U("http://127.0.0.1:" + std::to_string(http.Port()) + path);
@@ -215,6 +216,18 @@ TEST_F(UrlStreamTest, FtpUploadThroughTheStreamComparesByteForByte) {
   ASSERT_TRUE(login.Read(KTString(U(base + "/small.txt").c_str())));
   EXPECT_EQ(stream.Close(), 0);
   EXPECT_EQ(KTReadFileBytes(s->root + "/ftp-up.bin"), bytes);
+
+  // Without a login: an anonymous server takes it at once.
+  std::string reversed(bytes.rbegin(), bytes.rend());
+  KTUrlStreamImpl anonymous;
+  ASSERT_EQ(anonymous.Open(U("ftp://127.0.0.1:" + std::to_string(s->ftpAnonymous.Port()) +
+                             "/anon-up.bin").c_str(),
+                           kStreamModeWrite),
+            0);
+  for (size_t at = 0; at < reversed.size(); at += 1000)
+    EXPECT_EQ(WriteBytes(anonymous, reversed.substr(at, 1000)), 0);
+  EXPECT_EQ(anonymous.Close(), 0);
+  EXPECT_EQ(KTReadFileBytes(s->root + "/anon-up.bin"), reversed);
 }
 
 class DelegatorTest : public UrlStreamTest {};
