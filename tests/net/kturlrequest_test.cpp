@@ -382,6 +382,48 @@ TEST_F(UrlRequestTest, RefusedFtpLoginPromptsAndRetries) {
   EXPECT_EQ(closed.GetLastMessageId(), 7709u);
 }
 
+TEST_F(UrlRequestTest, FtpListDeleteAndMakeFolder) {
+  std::filesystem::create_directories(s->root + "/ops/inner");
+  KTWriteFileBytes(s->root + "/ops/f.txt", "f");
+  KTUrlRequest request(u"bob", u"pw1");
+  request.SetInteractive(false);
+  KTString pu, pp;
+  uint32_t flags;
+  ASSERT_TRUE(request.PrepareRequest(K(s->Ftp(s->ftpUser, "/ops/")), pu, pp, flags));
+  ASSERT_TRUE(request.FtpRequest(1, nullptr, 0));
+  std::string listing(reinterpret_cast<const char*>(request.TakeResponse(false)),
+                      request.GetResponseSize() + 1);
+  EXPECT_TRUE(listing == std::string("Dinner\nFf.txt\n\0", 15) ||
+              listing == std::string("Ff.txt\nDinner\n\0", 15))
+      << listing;
+
+  // A folder named without its trailing '/' is tried as a file first, then
+  // as a folder after the server's refusal.
+  ASSERT_TRUE(request.PrepareRequest(K(s->Ftp(s->ftpUser, "/ops/inner")), pu, pp, flags));
+  EXPECT_TRUE(request.FtpRequest(3, nullptr, 0));
+  EXPECT_FALSE(std::filesystem::exists(s->root + "/ops/inner"));
+  ASSERT_TRUE(request.PrepareRequest(K(s->Ftp(s->ftpUser, "/ops/f.txt")), pu, pp, flags));
+  EXPECT_TRUE(request.FtpRequest(3, nullptr, 0));
+  EXPECT_FALSE(request.FtpRequest(3, nullptr, 0));
+  EXPECT_EQ(request.GetLastMessageId(), 7707u);
+
+  ASSERT_TRUE(request.PrepareRequest(K(s->Ftp(s->ftpUser, "/ops/made")), pu, pp, flags));
+  EXPECT_TRUE(request.FtpRequest(4, nullptr, 0));
+  EXPECT_TRUE(std::filesystem::is_directory(s->root + "/ops/made"));
+  EXPECT_FALSE(request.FtpRequest(4, nullptr, 0));
+  EXPECT_EQ(request.GetLastMessageId(), 7708u);
+  EXPECT_FALSE(request.FtpRequest(9, nullptr, 0));
+  EXPECT_EQ(request.GetLastMessageId(), 7709u);
+}
+
+TEST(UrlRequestCacheTest, OnlyCompleteCredentialsAreRemembered) {
+  KTTempDir dir;
+  KTWriteFileBytes(dir.Path() + "/f.txt", "x");
+  KTUrlRequest request(u"someone", u"");
+  ASSERT_TRUE(request.Read(K("file://" + dir.Path() + "/f.txt")));
+  EXPECT_EQ(KTCredentialCache::Global().Find({kInetServiceFile, u"", 0}), nullptr);
+}
+
 TEST_F(UrlRequestTest, GopherAndFileURLsReturnTheFileBytes) {
   std::string bytes = KTReadFileBytes(s->root + "/data.bin");
   for (const std::string& url :
