@@ -241,6 +241,7 @@ int main(int argc, char** argv) {
   }
   if (bytes.starts_with("\xEF\xBB\xBF")) bytes.erase(0, 3);
   const std::u16string text = KTUtf8ToUtf16(bytes);
+  std::string().swap(bytes);  // the tree is built from the decoded text alone
 
   const bool dtd = path.size() >= 4 && path.substr(path.size() - 4) == ".dtd";
   const int grammarId = dtd ? KTGrammarCache::kDtd : KTGrammarCache::kXml;

@@ -1,0 +1,60 @@
+#!/bin/bash
+# Parse benchmark: generates a 20 MB XML document (records with attributes,
+# text, references, comments and CDATA, nested three deep), then times
+# `xmlprobe parse` against `xmllint --noout` on it in the same run and prints
+# both times, the ratio and both peak memories.
+#   bench/parse.sh [build folder] [size in MB]
+# Needs xmllint (libxml2-utils) and /usr/bin/time (time).
+set -euo pipefail
+
+build=${1:-build}
+megabytes=${2:-20}
+probe=$build/tests/tools/xmlprobe
+if [ ! -x "$probe" ]; then
+  echo "no $probe: build the tests first (cmake --build $build --target xmlprobe)" >&2
+  exit 2
+fi
+for tool in xmllint /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 2; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+doc=$work/bench.xml
+
+awk -v target=$((megabytes * 1024 * 1024)) 'BEGIN {
+  print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+  print "<!DOCTYPE catalog [ <!ELEMENT catalog ANY> <!ATTLIST item id ID #REQUIRED> ]>"
+  print "<catalog xmlns=\"urn:bench\">"
+  size = 0
+  for (i = 0; size < target; i++) {
+    line = sprintf("  <item id=\"i%d\" kind=\"k%d\" price=\"%d.%02d\">\n", i, i % 17, i % 1000, i % 100) \
+      sprintf("    <name lang=\"en\">Item number %d &amp; friends</name>\n", i) \
+      sprintf("    <tags><tag>t%d</tag><tag>u%d</tag><tag v=\"%d\"/></tags>\n", i % 31, i % 7, i) \
+      sprintf("    <text>Some text with &#233;t&#xe9; and &lt;markup&gt; inside, line %d.</text>\n", i)
+    if (i % 50 == 0) line = line "    <!-- comment " i " --><![CDATA[raw <data> " i "]]>\n"
+    line = line "  </item>"
+    print line
+    size += length(line) + 1
+  }
+  print "</catalog>"
+}' > "$doc"
+
+bytes=$(stat -c %s "$doc")
+measure() {  # prints "seconds peak-KB"
+  /usr/bin/time -f "%e %M" -o "$work/time" "$@" > "$work/out" 2>&1 || {
+    echo "failed: $*" >&2
+    cat "$work/out" >&2
+    exit 1
+  }
+  cat "$work/time"
+}
+read -r probe_s probe_kb < <(measure "$probe" parse "$doc")
+read -r lint_s lint_kb < <(measure xmllint --noout "$doc")
+echo "document: $bytes bytes"
+"$probe" parse "$doc"
+awk -v ps="$probe_s" -v pk="$probe_kb" -v ls="$lint_s" -v lk="$lint_kb" -v b="$bytes" 'BEGIN {
+  printf "xmlprobe parse:  %6.2f s  peak %7.1f MB (%.1f x file)\n", ps, pk / 1024, pk * 1024 / b
+  printf "xmllint --noout: %6.2f s  peak %7.1f MB (%.1f x file)\n", ls, lk / 1024, lk * 1024 / b
+  printf "time ratio xmlprobe/xmllint: %.1f\n", (ls > 0 ? ps / ls : 0)
+}'
