@@ -1,0 +1,52 @@
+// The narrow interface through which the XPath tree context reaches a
+// document's schema model. The schema layer (src/schema) sits above this one
+// and implements it; the document layer never includes schema headers and
+// handles element declarations only as opaque pointers that it hands back.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xml/ktnamespace.h"
+
+class KTXNode;
+class KTElementType;  // an element declaration of the schema layer
+
+// A declared default attribute: its declared name (for a DTD declaration the
+// whole name as written, in no namespace) and its default value.
+struct KTDefaultAttribute {
+  KTQName name;
+  KTString value;
+};
+
+class KTSchemaServices {
+ public:
+  virtual ~KTSchemaServices() = default;
+
+  // Finds and loads the schema the document refers to; problems stay
+  // recorded in the model.
+  virtual bool LoadSchema(KTXNode* documentRoot, bool searchFurther) = 0;
+  // The message id of the kept schema problem (7500: none).
+  virtual int GetErrorId() const = 0;
+  // Expands the general entity references of a text from element content or
+  // an attribute value into `out`, one level, leaving character references
+  // for the caller. An undeclared reference stays as written and is
+  // recorded; past the document's expansion budget the rest of the text is
+  // copied unexpanded and the problem recorded. `out` always holds the text
+  // to use; the result is false when a problem was recorded.
+  virtual bool ExpandContentReferences(KTXNode* node, const char16_t* text, KTString& out) = 0;
+  // Parses text in the grammar of the context node's document from the start
+  // rule; null when it does not parse or no grammar is at hand.
+  virtual std::unique_ptr<KTXNode> ParseFragment(const char16_t* text, const char16_t* startRule,
+                                                 KTXNode* contextNode) = 0;
+  virtual KTElementType* FindElement(const KTQName& name) = 0;
+  virtual KTElementType* FindChildElementDecl(KTElementType* parent, const KTQName& name) = 0;
+  // The declaration's default attributes and default or fixed element text
+  // (`hasText` tells whether there is one); false when it has no defaults.
+  virtual bool CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes,
+                               KTString& text, bool& hasText) = 0;
+  // Records a problem met while building the view (an entity text refused
+  // for a cycle or for depth); false as a rule, like every report.
+  virtual bool ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) = 0;
+};

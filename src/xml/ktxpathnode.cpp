@@ -1,0 +1,312 @@
+// The XPath view node: kinds, names and values, prefix maps, placement rules,
+// document-order steps and namespace nodes.
+#include "xml/ktxpathnode.h"
+
+#include <utility>
+
+#include "platform/ktwchar.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
+
+// Copies the own maps of `source` into fresh objects (or shares the new
+// parent's when the source shared its parent's).
+void CopyMaps(KTXPathNode& copy, const KTXPathNode& source, KTXPathNode* newParent, bool shareWithParent) {
+  if (source.GetKind() != kXPathElement) return;
+  if (shareWithParent) {
+    if (newParent) copy.SetMaps(newParent->InheritedElementMap(), newParent->InheritedAttributeMap());
+    return;
+  }
+  KTPrefixMapRef e = source.InheritedElementMap();
+  KTPrefixMapRef a = source.InheritedAttributeMap();
+  copy.SetMaps(e ? std::make_shared<KTPrefixMap>(*e) : nullptr, a ? std::make_shared<KTPrefixMap>(*a) : nullptr);
+}
+
+}  // namespace
+
+int KTXPathNode::KindOfXNode(const KTXNode* node) {
+  if (!node) return kXPathRoot;
+  switch (node->GetKind()) {
+    case kXmlDocument:
+    case kXmlEntity:
+    case kDtdDocument:
+      return kXPathRoot;
+    case kXmlTag:
+      return kXPathXmlDecl;
+    case kElement:
+      return kXPathElement;
+    case kAttribute: {
+      // "xmlns" itself or the prefix "xmlns" (text before the first ':').
+      const char16_t* name = node->GetName();
+      if (KTStrNCmp(name, u"xmlns", 5) == 0 && (name[5] == 0 || name[5] == u':')) return kXPathNamespace;
+      return kXPathAttribute;
+    }
+    case kText:
+      return kXPathText;
+    case kCData:
+      return kXPathCData;
+    case kComment:
+      return kXPathComment;
+    case kProcessingInstruction:
+      return kXPathPI;
+    default:  // 10 to 15: DOCTYPE and its declarations
+      return node->GetKind() - kDoctype + kXPathDoctype;
+  }
+}
+
+KTXPathNode::KTXPathNode(KTXNode* node, int kind)
+    : xnode_(node), kind_(kind == kXPathKindFromNode ? KindOfXNode(node) : kind) {}
+
+KTXPathNode::KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent) {
+  bool share = !deep && (!newParent || newParent->InheritedElementMap() == source.InheritedElementMap());
+  CopyFieldsFrom(source, newParent, share);
+  if (!deep) return;
+  // Deep copy without recursion: (source, copy) pairs still to fill.
+  std::vector<std::pair<const KTXPathNode*, KTXPathNode*>> work{{&source, this}};
+  while (!work.empty()) {
+    auto [from, to] = work.back();
+    work.pop_back();
+    for (const auto& child : from->children_) {
+      auto copy = std::unique_ptr<KTXPathNode>(new KTXPathNode());
+      // Keep the source's sharing: a child that shared its parent's maps
+      // shares the copy's; one with maps of its own gets copies.
+      copy->CopyFieldsFrom(*child, to, !child->OwnsMaps());
+      KTXPathNode* added = to->AppendChild(std::move(copy));
+      work.emplace_back(child.get(), added);
+    }
+  }
+}
+
+void KTXPathNode::CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps) {
+  xnode_ = source.xnode_;
+  parent_ = newParent;
+  kind_ = source.kind_;
+  position_ = 0;
+  documentNumber_ = 0;
+  namespaceUri_ = source.namespaceUri_;
+  documentUri_ = source.documentUri_;
+  output_ = source.output_;
+  fromEntity_ = source.fromEntity_;
+  if (source.value_) value_ = std::make_unique<KTString>(*source.value_);
+  if (source.name_) name_ = std::make_unique<KTString>(*source.name_);
+  CopyMaps(*this, source, newParent, shareMaps);
+}
+
+KTXPathNode::~KTXPathNode() {
+  // Children are freed without recursion so that deep trees cannot exhaust
+  // the stack.
+  ChildList pending = std::move(children_);
+  while (!pending.empty()) {
+    std::unique_ptr<KTXPathNode> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& c : node->children_) pending.push_back(std::move(c));
+    node->children_.clear();
+  }
+}
+
+// ---- Name, value ----
+
+const char16_t* KTXPathNode::GetName() const {
+  if (name_) return name_->c_str();
+  if (kind_ == kXPathRoot || kind_ == kXPathText || kind_ == kXPathComment) return u"";
+  return xnode_ ? xnode_->GetName() : u"";
+}
+
+const char16_t* KTXPathNode::GetValue() const {
+  if (value_) return value_->c_str();
+  return xnode_ ? xnode_->GetValue() : u"";
+}
+
+void KTXPathNode::SetValue(const char16_t* text) {
+  if (text) {
+    value_ = std::make_unique<KTString>(text);
+  } else {
+    value_.reset();
+  }
+}
+
+void KTXPathNode::SetName(const char16_t* text) {
+  if (text) {
+    name_ = std::make_unique<KTString>(text);
+  } else {
+    name_.reset();
+  }
+}
+
+// ---- Prefix maps ----
+
+const KTPrefixMap* KTXPathNode::GetElementNamespaceMap() const {
+  for (const KTXPathNode* n = this; n; n = n->parent_) {
+    if (IsAttributeLike(n->kind_)) return n->GetAttributeNamespaceMap();
+    if (n->elementMap_) return n->elementMap_.get();
+  }
+  return nullptr;
+}
+
+const KTPrefixMap* KTXPathNode::GetAttributeNamespaceMap() const {
+  for (const KTXPathNode* n = this; n; n = n->parent_) {
+    if (n->attributeMap_) return n->attributeMap_.get();
+  }
+  return nullptr;
+}
+
+const KTPrefixMap* KTXPathNode::GetNodeNamespaceMap(const KTXPathNode* node, const void*) {
+  if (!node) return nullptr;
+  return node->kind_ == kXPathAttribute ? node->GetAttributeNamespaceMap() : node->GetElementNamespaceMap();
+}
+
+KTPrefixMapRef KTXPathNode::InheritedElementMap() const {
+  for (const KTXPathNode* n = this; n; n = n->parent_) {
+    if (n->elementMap_) return n->elementMap_;
+  }
+  return nullptr;
+}
+
+KTPrefixMapRef KTXPathNode::InheritedAttributeMap() const {
+  for (const KTXPathNode* n = this; n; n = n->parent_) {
+    if (n->attributeMap_) return n->attributeMap_;
+  }
+  return nullptr;
+}
+
+void KTXPathNode::SetMaps(KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap) {
+  elementMap_ = std::move(elementMap);
+  attributeMap_ = std::move(attributeMap);
+}
+
+bool KTXPathNode::OwnsMaps() const {
+  if (!elementMap_ && !attributeMap_) return false;
+  if (!parent_) return true;
+  return elementMap_ != parent_->InheritedElementMap() || attributeMap_ != parent_->InheritedAttributeMap();
+}
+
+// ---- Document URI ----
+
+namespace {
+bool TakesParentDocumentUri(int kind) {
+  return kind == kXPathText || kind == kXPathAttribute || kind == kXPathNamespace || kind == kXPathComment;
+}
+}  // namespace
+
+void KTXPathNode::SetDocumentUri(const KTString* uri) {
+  KTXPathNode* n = this;
+  while (n && TakesParentDocumentUri(n->kind_)) n = n->parent_;
+  if (n) n->documentUri_ = uri;
+}
+
+const KTString* KTXPathNode::GetDocumentUri(const KTXPathNode* node) {
+  for (const KTXPathNode* n = node; n; n = n->parent_) {
+    if (!TakesParentDocumentUri(n->kind_) && n->documentUri_) return n->documentUri_;
+  }
+  return nullptr;
+}
+
+// ---- Children ----
+
+KTXPathNode* KTXPathNode::GetNextSibling() const {
+  if (!parent_ || indexInParent_ < 0 || indexInParent_ + 1 >= parent_->GetChildCount()) return nullptr;
+  return parent_->children_[indexInParent_ + 1].get();
+}
+
+KTXPathNode* KTXPathNode::GetPreviousSibling() const {
+  if (!parent_ || indexInParent_ <= 0) return nullptr;
+  return parent_->children_[indexInParent_ - 1].get();
+}
+
+int KTXPathNode::FirstChildOfKind(int kind) const {
+  for (int i = 0; i < GetChildCount(); ++i) {
+    if (children_[i]->kind_ == kind) return i;
+  }
+  return GetChildCount();
+}
+
+void KTXPathNode::CheckPlacement(const KTXPathNode* parent, const KTXPathNode* child, int index) {
+  int pk = parent->kind_;
+  int ck = child->kind_;
+  bool ok = true;
+  if (IsAttributeLike(pk) && ck != kXPathText) ok = false;
+  if (pk == kXPathRoot && ck == kXPathAttribute) ok = false;
+  if (IsAttributeLike(ck)) {
+    // Attribute and namespace children come before all others.
+    if (index > 0 && !IsAttributeLike(parent->children_[index - 1]->kind_)) ok = false;
+  } else if (index < parent->GetChildCount() && IsAttributeLike(parent->children_[index]->kind_)) {
+    ok = false;
+  }
+  if (!ok) throw KTXTreeException(1);
+}
+
+KTXPathNode* KTXPathNode::AppendChild(std::unique_ptr<KTXPathNode> child) {
+  return InsertChild(GetChildCount(), std::move(child));
+}
+
+KTXPathNode* KTXPathNode::InsertChild(int index, std::unique_ptr<KTXPathNode> child) {
+  CheckPlacement(this, child.get(), index);
+  child->parent_ = this;
+  child->documentNumber_ = documentNumber_;
+  KTXPathNode* raw = child.get();
+  children_.insert(children_.begin() + index, std::move(child));
+  Reindex(index);
+  return raw;
+}
+
+std::unique_ptr<KTXPathNode> KTXPathNode::RemoveChild(int index) {
+  std::unique_ptr<KTXPathNode> child = std::move(children_[index]);
+  children_.erase(children_.begin() + index);
+  Reindex(index);
+  // A node that shared this node's maps keeps them alive through its refs.
+  child->parent_ = nullptr;
+  child->indexInParent_ = -1;
+  return child;
+}
+
+KTXPathNode::ChildList KTXPathNode::ReleaseChildren() {
+  ChildList out = std::move(children_);
+  children_.clear();
+  for (auto& c : out) {
+    c->parent_ = nullptr;
+    c->indexInParent_ = -1;
+  }
+  return out;
+}
+
+void KTXPathNode::Reindex(int from) {
+  for (int i = from; i < GetChildCount(); ++i) children_[i]->indexInParent_ = i;
+}
+
+KTXPathNode* KTXPathNode::NextInDocumentOrder(bool forward) const {
+  if (forward) {
+    if (!children_.empty()) return children_.front().get();
+    if (!parent_) return nullptr;
+    for (const KTXPathNode* n = this; n->parent_; n = n->parent_) {
+      if (n->indexInParent_ < 0) return nullptr;  // a namespace node outside the child list
+      if (KTXPathNode* next = n->GetNextSibling()) return next;
+    }
+    return nullptr;
+  }
+  if (!parent_ || indexInParent_ < 0) return nullptr;
+  if (indexInParent_ == 0) return parent_;
+  KTXPathNode* n = parent_->children_[indexInParent_ - 1].get();
+  while (!n->children_.empty()) n = n->children_.back().get();
+  return n;
+}
+
+// ---- Namespace nodes ----
+
+const std::vector<std::unique_ptr<KTXPathNode>>* KTXPathNode::GetNamespaceNodes() {
+  if (kind_ != kXPathElement) return nullptr;
+  if (namespaceNodes_) return namespaceNodes_.get();
+  namespaceNodes_ = std::make_unique<std::vector<std::unique_ptr<KTXPathNode>>>();
+  KTPrefixMapRef map = InheritedElementMap();
+  if (!map) return namespaceNodes_.get();
+  for (const auto& [prefix, uri] : *map) {
+    if (!uri || uri->IsEmpty()) continue;
+    auto node = std::make_unique<KTXPathNode>(nullptr, kXPathNamespace);
+    node->parent_ = this;
+    node->SetName(prefix);
+    node->SetValue(*uri);
+    namespaceNodes_->push_back(std::move(node));
+  }
+  return namespaceNodes_.get();
+}

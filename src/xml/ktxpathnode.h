@@ -1,0 +1,167 @@
+// KTXPathNode: the node of the tree that XPath expressions and the XSLT
+// processor walk. The tree context builds one for every node of a wrapped
+// document (plus namespace nodes, default attributes and default text); the
+// XSLT result tree is made of the same class.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "core/ktstring.h"
+
+class KTXNode;
+
+enum KTXPathNodeKind : int {
+  kXPathRoot = 0,
+  kXPathElement = 1,
+  kXPathText = 2,
+  kXPathAttribute = 3,
+  kXPathNamespace = 4,
+  kXPathPI = 5,
+  kXPathCData = 6,
+  kXPathComment = 7,
+  kXPathXmlDecl = 8,
+  kXPathDoctype = 9,
+  kXPathDoctypeExternalId = 10,
+  kXPathDoctypeElement = 11,
+  kXPathDoctypeAttlist = 12,
+  kXPathDoctypeEntity = 13,
+  kXPathDoctypeNotation = 14,
+  // Constructor argument only: derive the kind from the wrapped node.
+  kXPathKindFromNode = 17,
+};
+
+// Prefix to interned URI (null: no namespace, an undeclared default). The
+// empty prefix is the default namespace. Maps are shared between an element
+// and its descendants that declare nothing; shared_ptr makes the last holder
+// free them, whichever tree (document, fragment, result) it belongs to.
+using KTPrefixMap = std::map<KTString, const KTString*>;
+using KTPrefixMapRef = std::shared_ptr<KTPrefixMap>;
+
+// Thrown by value when a node is placed where the placement rules forbid it
+// (code 1).
+class KTXTreeException {
+ public:
+  explicit KTXTreeException(int code) : code_(code) {}
+  int GetCode() const { return code_; }
+
+ private:
+  int code_;
+};
+
+class KTXPathNode {
+ public:
+  using ChildList = std::vector<std::unique_ptr<KTXPathNode>>;
+
+  // kind 17 derives the kind from the wrapped node.
+  explicit KTXPathNode(KTXNode* node, int kind = kXPathKindFromNode);
+  // A copy with position and document number 0; with deep the children are
+  // copied too (placement rules apply).
+  KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent);
+  virtual ~KTXPathNode();
+  KTXPathNode(const KTXPathNode&) = delete;
+  KTXPathNode& operator=(const KTXPathNode&) = delete;
+
+  static int KindOfXNode(const KTXNode* node);
+
+  // ---- Identity ----
+  int GetKind() const { return kind_; }
+  KTXNode* GetXNode() const { return xnode_; }
+  KTXPathNode* GetParent() const { return parent_; }
+  int32_t GetPosition() const { return position_; }
+  int32_t GetDocumentNumber() const { return documentNumber_; }
+  void SetPosition(int32_t position) { position_ = position; }
+  void SetDocumentNumber(int32_t number) { documentNumber_ = number; }
+
+  // ---- Name, value, namespace ----
+  const char16_t* GetName() const;
+  const char16_t* GetValue() const;
+  bool HasOwnValue() const { return value_ != nullptr; }
+  bool HasOwnName() const { return name_ != nullptr; }
+  // Null clears the own string (the wrapped node's then shows).
+  void SetValue(const char16_t* text);
+  void SetName(const char16_t* text);
+  const KTString* GetNamespaceUri() const { return namespaceUri_; }
+  void SetNamespaceUri(const KTString* uri) { namespaceUri_ = uri; }
+
+  // ---- Prefix maps ----
+  const KTPrefixMap* GetElementNamespaceMap() const;
+  const KTPrefixMap* GetAttributeNamespaceMap() const;
+  // The map that resolves the node's own name (the second argument is unused).
+  static const KTPrefixMap* GetNodeNamespaceMap(const KTXPathNode* node, const void* unused = nullptr);
+  const KTPrefixMapRef& OwnElementMap() const { return elementMap_; }
+  const KTPrefixMapRef& OwnAttributeMap() const { return attributeMap_; }
+  // The nearest maps held by this node or an ancestor (empty refs when none).
+  KTPrefixMapRef InheritedElementMap() const;
+  KTPrefixMapRef InheritedAttributeMap() const;
+  void SetMaps(KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap);
+  // True when the node holds map objects other than its parent's.
+  bool OwnsMaps() const;
+
+  // ---- Document URI ----
+  const KTString* GetOwnDocumentUri() const { return documentUri_; }
+  void SetDocumentUri(const KTString* uri);
+  // Text, attribute, namespace and comment nodes take their parent's; other
+  // nodes their own when set, else their parent's.
+  static const KTString* GetDocumentUri(const KTXPathNode* node);
+
+  // ---- Children ----
+  const ChildList& Children() const { return children_; }
+  int GetChildCount() const { return static_cast<int>(children_.size()); }
+  KTXPathNode* GetChild(int index) const { return children_[index].get(); }
+  // Index of this node among its parent's children (-1 without a parent).
+  int GetIndexInParent() const { return indexInParent_; }
+  KTXPathNode* GetNextSibling() const;
+  KTXPathNode* GetPreviousSibling() const;
+  // Index of the first child of the kind, or the child count.
+  int FirstChildOfKind(int kind) const;
+  // Throws KTXTreeException(1) when the placement rules forbid the child (it
+  // is then destroyed with the unique_ptr unless the caller keeps it). The
+  // child takes this node's document number and the parent link.
+  KTXPathNode* AppendChild(std::unique_ptr<KTXPathNode> child);
+  KTXPathNode* InsertChild(int index, std::unique_ptr<KTXPathNode> child);
+  std::unique_ptr<KTXPathNode> RemoveChild(int index);
+  // Takes every child out (parent links cleared), in order.
+  ChildList ReleaseChildren();
+  // Sets only the parent link, for a node that is being built before it is
+  // appended (AppendChild sets it again).
+  void SetParentLink(KTXPathNode* parent) { parent_ = parent; }
+  // Throws KTXTreeException(1) when `child` may not stand under `parent`
+  // after `before` existing children.
+  static void CheckPlacement(const KTXPathNode* parent, const KTXPathNode* child, int index);
+
+  KTXPathNode* NextInDocumentOrder(bool forward) const;
+
+  // ---- Namespace nodes (elements; built once) ----
+  const std::vector<std::unique_ptr<KTXPathNode>>* GetNamespaceNodes();
+
+  // ---- Flags ----
+  bool GetOutputFlag() const { return output_; }
+  void SetOutputFlag(bool value) { output_ = value; }
+  bool IsFromEntity() const { return fromEntity_; }
+  void SetFromEntity(bool value) { fromEntity_ = value; }
+
+ private:
+  KTXPathNode() = default;
+  void CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps);
+  void Reindex(int from);
+
+  KTXNode* xnode_ = nullptr;
+  KTXPathNode* parent_ = nullptr;
+  int kind_ = kXPathRoot;
+  std::unique_ptr<KTString> value_;
+  std::unique_ptr<KTString> name_;
+  int32_t position_ = -1;
+  int32_t documentNumber_ = -1;
+  int32_t indexInParent_ = -1;
+  const KTString* namespaceUri_ = nullptr;
+  KTPrefixMapRef elementMap_;
+  KTPrefixMapRef attributeMap_;
+  const KTString* documentUri_ = nullptr;
+  ChildList children_;
+  std::unique_ptr<std::vector<std::unique_ptr<KTXPathNode>>> namespaceNodes_;
+  bool output_ = true;
+  bool fromEntity_ = false;
+};

@@ -1,0 +1,460 @@
+// Wrapping document trees as XPath views: numbering, namespace resolution,
+// entity expansion with fragment splicing, schema defaults, and the
+// namespace-scope cache.
+#include "xml/ktxpathtreecontext.h"
+
+#include <algorithm>
+
+#include "platform/ktwchar.h"
+#include "xml/ktnamespace.h"
+#include "xml/ktschemaservices.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+// Process-wide: every wrapped document gets the next number, so nodes of
+// different documents order by the order in which they were wrapped.
+int32_t gDocumentCounter = 0;
+
+// The next node after `node` in document order within the subtree of `root`.
+KTXNode* NextInSubtree(KTXNode* node, const KTXNode* root) {
+  if (KTXNode* first = node->GetFirstChild()) return first;
+  for (KTXNode* n = node; n && n != root; n = n->GetParent()) {
+    if (KTXNode* next = n->GetNextSibling()) return next;
+  }
+  return nullptr;
+}
+
+// Splits a qualified name at the first ':'.
+const char16_t* LocalPart(const char16_t* name) {
+  const char16_t* colon = KTStrChr(name, u':');
+  return colon ? colon + 1 : name;
+}
+
+KTString PrefixPart(const char16_t* name) {
+  const char16_t* colon = KTStrChr(name, u':');
+  KTString prefix;
+  if (colon) prefix.Assign(name, static_cast<int>(colon - name));
+  return prefix;
+}
+
+bool IsDefaultDeclarationName(const char16_t* name) { return KTStrCmp(name, u"xmlns") == 0; }
+bool IsPrefixedDeclarationName(const char16_t* name) { return KTStrNCmp(name, u"xmlns:", 6) == 0; }
+
+// The URI a prefix has in a map; null when unbound or undeclared.
+const KTString* Lookup(const KTPrefixMap* map, const KTString& prefix) {
+  if (!map) return nullptr;
+  auto it = map->find(prefix);
+  return it == map->end() ? nullptr : it->second;
+}
+
+// Prefixes "xml" and "xmlns" keep their fixed meaning (Namespaces in XML §3).
+bool IsReservedPrefix(const KTString& prefix) { return prefix == u"xml" || prefix == u"xmlns"; }
+
+}  // namespace
+
+KTXPathTreeContext::KTXPathTreeContext() { InternUri(kXmlNamespaceUri); }
+
+KTXPathTreeContext::~KTXPathTreeContext() = default;
+
+int32_t KTXPathTreeContext::GetDocumentCounter() { return gDocumentCounter; }
+
+const KTString* KTXPathTreeContext::InternUri(const char16_t* uri) {
+  std::u16string_view key(uri ? uri : u"");
+  auto it = uriIndex_.find(key);
+  if (it != uriIndex_.end()) return it->second;
+  uris_.push_back(std::make_unique<KTString>(key));
+  const KTString* entry = uris_.back().get();
+  uriIndex_.emplace(entry->View(), entry);  // the view points into the owned entry
+  return entry;
+}
+
+KTPrefixMapRef KTXPathTreeContext::NewRootMap() {
+  auto map = std::make_shared<KTPrefixMap>();
+  (*map)[KTString(u"xml")] = uris_[0].get();
+  return map;
+}
+
+// ---- Wrapping ----
+
+std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchemaServices* model, bool loadSchema,
+                                                          const char16_t* documentUri) {
+  model_ = model;
+  fromEntity_ = false;
+  if (loadSchema && model_) LoadDocumentSchema(root);
+  nodeCounter_ = 0;
+  documentNumber_ = ++gDocumentCounter;
+  pendingElementMap_ = NewRootMap();
+  pendingAttributeMap_ = std::make_shared<KTPrefixMap>(*pendingElementMap_);
+  spliceStack_.clear();
+  wrapDepth_ = 0;
+  std::unique_ptr<KTXPathNode> view;
+  try {
+    view = WrapNode(root, nullptr, nullptr);
+  } catch (...) {
+    model_ = nullptr;
+    pendingElementMap_.reset();
+    pendingAttributeMap_.reset();
+    throw;
+  }
+  model_ = nullptr;
+  if (!view) {
+    // A lone text root merges into nothing; give it a view of its own.
+    view = NewNode(root, kXPathKindFromNode, nullptr);
+  }
+  view->SetParentLink(nullptr);
+  if (documentUri) view->SetDocumentUri(InternUri(documentUri));
+  return view;
+}
+
+void KTXPathTreeContext::LoadDocumentSchema(KTXNode* root) {
+  // The outcome is kept in the model (7506 and 7530 count as success); the
+  // document is wrapped whatever it was.
+  model_->LoadSchema(root, true);
+}
+
+std::unique_ptr<KTXPathNode> KTXPathTreeContext::NewNode(KTXNode* node, int kind, KTXPathNode* parent) {
+  auto view = std::make_unique<KTXPathNode>(node, kind);
+  view->SetFromEntity(fromEntity_);
+  view->SetPosition(++nodeCounter_);
+  view->SetDocumentNumber(documentNumber_);
+  view->SetParentLink(parent);
+  return view;
+}
+
+std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPathNode* parent,
+                                                          KTElementType* parentDecl) {
+  struct DepthGuard {
+    int& depth;
+    explicit DepthGuard(int& d) : depth(d) { ++depth; }
+    ~DepthGuard() { --depth; }
+  } guard(wrapDepth_);
+
+  std::unique_ptr<KTXPathNode> view = NewNode(node, kXPathKindFromNode, parent);
+  KTXPathNode* v = view.get();
+  if (pendingElementMap_ && pendingAttributeMap_) {
+    v->SetMaps(std::move(pendingElementMap_), std::move(pendingAttributeMap_));
+    pendingElementMap_.reset();
+    pendingAttributeMap_.reset();
+  } else if (v->GetKind() == kXPathElement && parent) {
+    v->SetMaps(parent->InheritedElementMap(), parent->InheritedAttributeMap());
+  }
+  ResolveNamespaces(v);
+
+  if (v->GetKind() == kXPathText) {
+    if (ExpandTextEntities(v)) return nullptr;  // the fragment stands in its place
+    return view;
+  }
+
+  KTElementType* decl = nullptr;
+  bool defaultsDone = false;
+  if (v->GetKind() == kXPathElement && !node->HasChildren() && node->GetValue()[0] != 0) {
+    // The element holds its text as its value: defaults first (they stand
+    // before content), then one text child showing that value.
+    decl = SupplyDefaults(v, parentDecl, true);
+    defaultsDone = true;
+    std::unique_ptr<KTXPathNode> text = NewNode(node, kXPathText, v);
+    if (!ExpandTextEntities(text.get())) v->AppendChild(std::move(text));
+  }
+  if (v->GetKind() == kXPathAttribute) ExpandAttributeEntities(v);
+
+  KTChildIterator it;
+  for (node->BeginChildren(it); !it.IsEnd(); it.Next()) {
+    KTXNode* child = it.Node();
+    if (!defaultsDone && child->GetKind() != kAttribute) {
+      decl = SupplyDefaults(v, parentDecl, false);
+      defaultsDone = true;
+    }
+    std::unique_ptr<KTXPathNode> wrapped = WrapNode(child, v, defaultsDone ? decl : nullptr);
+    if (wrapped) v->AppendChild(std::move(wrapped));
+  }
+  if (!defaultsDone) SupplyDefaults(v, parentDecl, false);
+  return view;
+}
+
+// ---- Namespaces ----
+
+void KTXPathTreeContext::ReplaceElementMaps(KTXPathNode* element, const KTString& prefix, const KTString* uri) {
+  KTPrefixMapRef current = element->InheritedElementMap();
+  auto elementMap = current ? std::make_shared<KTPrefixMap>(*current) : NewRootMap();
+  (*elementMap)[prefix] = uri;
+  auto attributeMap = std::make_shared<KTPrefixMap>(*elementMap);
+  attributeMap->erase(KTString());
+  element->SetMaps(std::move(elementMap), std::move(attributeMap));
+}
+
+void KTXPathTreeContext::ResolveNamespaces(KTXPathNode* node) {
+  int kind = node->GetKind();
+  if (kind != kXPathElement && kind != kXPathAttribute && kind != kXPathNamespace) return;
+  const char16_t* name = node->GetName();
+  KTXPathNode* element = node->GetParent();
+
+  if (kind == kXPathNamespace) {
+    if (!element || element->GetKind() != kXPathElement) return;
+    const char16_t* value = node->GetValue();
+    const KTString* uri = value[0] ? InternUri(value) : nullptr;  // empty: undeclares the default
+    if (IsDefaultDeclarationName(name)) {
+      ReplaceElementMaps(element, KTString(), uri);
+      if (PrefixPart(element->GetName()).IsEmpty()) element->SetNamespaceUri(uri);
+      return;
+    }
+    if (!IsPrefixedDeclarationName(name)) return;
+    KTString declared(LocalPart(name));
+    // Namespaces in XML: "xml" stays bound to its namespace, "xmlns" is never
+    // declared, and a prefix cannot be undeclared in XML 1.0.
+    if (IsReservedPrefix(declared) || declared.IsEmpty() || !uri) return;
+    ReplaceElementMaps(element, declared, uri);
+    element->SetNamespaceUri(Lookup(element->GetElementNamespaceMap(), PrefixPart(element->GetName())));
+    for (int i = 0; i < element->GetChildCount(); ++i) {
+      KTXPathNode* attribute = element->GetChild(i);
+      if (attribute->GetKind() != kXPathAttribute) continue;
+      KTString prefix = PrefixPart(attribute->GetName());
+      if (!prefix.IsEmpty()) attribute->SetNamespaceUri(Lookup(element->GetAttributeNamespaceMap(), prefix));
+    }
+    return;
+  }
+
+  KTString prefix = PrefixPart(name);
+  if (kind == kXPathAttribute) {
+    node->SetNamespaceUri(prefix.IsEmpty() ? nullptr : Lookup(node->GetAttributeNamespaceMap(), prefix));
+  } else {
+    node->SetNamespaceUri(Lookup(node->GetElementNamespaceMap(), prefix));
+  }
+}
+
+// ---- Entities ----
+
+bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
+  const char16_t* value = text->GetValue();
+  if (!model_ || !KTStrChr(value, u'&')) return false;
+  KTXPathNode* parent = text->GetParent();
+  // General entities belong to element content only.
+  if (parent && parent->GetKind() != kXPathElement && parent->GetKind() != kXPathRoot) return false;
+  KTString expanded;
+  model_->ExpandContentReferences(text->GetXNode(), value, expanded);
+
+  if (expanded.Find(u'<') >= 0 && expanded.Find(u'>') >= 0 && parent) {
+    if (static_cast<int>(spliceStack_.size()) >= kMaxEntitySpliceDepth || wrapDepth_ >= kMaxSpliceWrapDepth) {
+      model_->ReportViewProblem(kEntityExpansionFailed, text->GetXNode(), KTString(u"entity nesting too deep"));
+      return false;
+    }
+    for (const KTString& open : spliceStack_) {
+      if (open == expanded) {
+        // The entity's text leads back to itself: refuse it, keep the
+        // reference as written.
+        model_->ReportViewProblem(kEntityExpansionFailed, text->GetXNode(), KTString(u"recursive entity reference"));
+        return false;
+      }
+    }
+    std::unique_ptr<KTXNode> tree = model_->ParseFragment(expanded, u"content", text->GetXNode());
+    if (tree) {
+      pendingElementMap_ = parent->InheritedElementMap();
+      pendingAttributeMap_ = parent->InheritedAttributeMap();
+      bool savedFlag = fromEntity_;
+      fromEntity_ = true;
+      spliceStack_.push_back(expanded);
+      std::unique_ptr<KTXPathNode> fragment;
+      try {
+        fragment = WrapNode(tree.get(), nullptr, nullptr);
+      } catch (...) {
+        spliceStack_.pop_back();
+        fromEntity_ = savedFlag;
+        keptFragments_.push_back(std::move(tree));
+        throw;
+      }
+      spliceStack_.pop_back();
+      fromEntity_ = savedFlag;
+      pendingElementMap_.reset();
+      pendingAttributeMap_.reset();
+      keptFragments_.push_back(std::move(tree));
+      if (fragment) {
+        for (auto& child : fragment->ReleaseChildren()) parent->AppendChild(std::move(child));
+      }
+      return true;
+    }
+  }
+  // Plain text (or markup that does not parse): character references too.
+  expanded.ResolveCharRefs();
+  text->SetValue(expanded);
+  return false;
+}
+
+void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
+  const char16_t* value = attribute->GetValue();
+  if (!model_ || !KTStrChr(value, u'&')) return;
+  KTString expanded;
+  model_->ExpandContentReferences(attribute->GetXNode(), value, expanded);
+  expanded.ResolveCharRefs();
+  if (!(expanded == value)) attribute->SetValue(expanded);
+}
+
+// ---- Defaults ----
+
+KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending) {
+  if (!model_) return nullptr;
+  KTElementType* decl = nullptr;
+  if (node->GetKind() == kXPathRoot) {
+    decl = parentDecl;
+  } else if (node->GetKind() == kXPathElement) {
+    const KTString* uri = node->GetNamespaceUri();
+    KTQName name(LocalPart(node->GetName()), KTNamespaceId::Intern(uri ? uri->c_str() : u""));
+    decl = parentDecl ? model_->FindChildElementDecl(parentDecl, name) : model_->FindElement(name);
+  } else {
+    return nullptr;
+  }
+  if (!decl) return nullptr;
+  std::vector<KTDefaultAttribute> defaults;
+  KTString defaultText;
+  bool hasText = false;
+  if (!model_->CollectDefaults(decl, defaults, defaultText, hasText)) return decl;
+
+  // Text content cancels the default text: text already in the view, text
+  // held as the element's value, or text among the document node's children.
+  if (textPending) hasText = false;
+  for (int i = 0; hasText && i < node->GetChildCount(); ++i) {
+    if (node->GetChild(i)->GetKind() == kXPathText) hasText = false;
+  }
+  if (hasText && node->GetXNode()) {
+    KTChildIterator it;
+    for (node->GetXNode()->BeginChildren(it); !it.IsEnd(); it.Next()) {
+      int k = it.Node()->GetKind();
+      if (k == kText || k == kCData) {
+        hasText = false;
+        break;
+      }
+    }
+  }
+
+  for (const KTDefaultAttribute& def : defaults) {
+    const char16_t* declared = def.name.localName.c_str();
+    // An attribute given in the document wins over its default: compared by
+    // expanded name, and by the name as written for DTD declarations.
+    bool present = false;
+    for (int i = 0; i < node->GetChildCount() && !present; ++i) {
+      KTXPathNode* a = node->GetChild(i);
+      if (a->GetKind() != kXPathAttribute && a->GetKind() != kXPathNamespace) continue;
+      if (KTStrCmp(a->GetName(), declared) == 0 && def.name.ns.IsNone()) present = true;
+      const KTString* uri = a->GetNamespaceUri();
+      if (a->GetKind() == kXPathAttribute && KTStrCmp(LocalPart(a->GetName()), declared) == 0 &&
+          NamespaceUriEqual(def.name.ns, uri ? uri->c_str() : u"")) {
+        present = true;
+      }
+    }
+    if (present) continue;
+
+    int insertAt = 0;
+    while (insertAt < node->GetChildCount() && (node->GetChild(insertAt)->GetKind() == kXPathAttribute ||
+                                                node->GetChild(insertAt)->GetKind() == kXPathNamespace)) {
+      ++insertAt;
+    }
+
+    if (def.name.ns.IsNone() && (KTStrCmp(declared, u"xmlns") == 0 || IsPrefixedDeclarationName(declared))) {
+      // A defaulted namespace declaration binds like one written in the
+      // document; it stands under its declared name ("xmlns" or "xmlns:p").
+      std::unique_ptr<KTXPathNode> ns = NewNode(node->GetXNode(), kXPathNamespace, node);
+      ns->SetName(declared);
+      ns->SetValue(def.value);
+      ResolveNamespaces(ns.get());
+      node->InsertChild(insertAt, std::move(ns));
+      continue;
+    }
+
+    std::unique_ptr<KTXPathNode> attribute = NewNode(nullptr, kXPathAttribute, node);
+    attribute->SetValue(def.value);
+    if (def.name.ns.IsNone()) {
+      // A DTD declaration: the name as declared; a prefix takes the binding
+      // in scope, as it would for an attribute written in the document.
+      attribute->SetName(declared);
+      KTString prefix = PrefixPart(declared);
+      if (!prefix.IsEmpty()) attribute->SetNamespaceUri(Lookup(node->GetAttributeNamespaceMap(), prefix));
+    } else {
+      // A declaration in a namespace: the first prefixed binding of that
+      // URI, else a generated prefix bound on the element.
+      const KTPrefixMap* map = node->GetAttributeNamespaceMap();
+      const KTString* boundUri = nullptr;
+      KTString prefix;
+      if (map) {
+        for (const auto& [p, uri] : *map) {
+          if (!p.IsEmpty() && uri && *uri == def.name.ns.Uri()) {
+            prefix = p;
+            boundUri = uri;
+            break;
+          }
+        }
+      }
+      if (!boundUri) {
+        boundUri = InternUri(def.name.ns.Uri());
+        const KTPrefixMap* scope = node->GetElementNamespaceMap();
+        for (int n = 0;; ++n) {
+          prefix.Format(u"ns%d", n);
+          if (!scope || !scope->count(prefix)) break;
+        }
+        ReplaceElementMaps(node, prefix, boundUri);
+      }
+      attribute->SetName(prefix + u":" + def.name.localName);
+      attribute->SetNamespaceUri(boundUri);
+    }
+    node->InsertChild(insertAt, std::move(attribute));
+  }
+
+  if (hasText) {
+    std::unique_ptr<KTXPathNode> text = NewNode(nullptr, kXPathText, node);
+    text->SetValue(defaultText);
+    node->AppendChild(std::move(text));
+  }
+  return decl;
+}
+
+// ---- Namespace scopes ----
+
+const KTPrefixMap& KTXPathTreeContext::GetNamespaceScope(KTXNode* node) {
+  auto found = scopeCache_.find(node);
+  if (found != scopeCache_.end()) return found->second;
+  KTPrefixMap map;
+  map[KTString(u"xml")] = uris_[0].get();
+  for (KTXNode* n = node; n; n = n->GetParent()) {
+    if (n->GetKind() != kElement) continue;
+    KTChildIterator it;
+    for (n->BeginChildren(it); !it.IsEnd(); it.Next()) {
+      KTXNode* child = it.Node();
+      if (child->GetKind() == kElement) break;
+      if (child->GetKind() != kAttribute) continue;
+      const char16_t* name = child->GetName();
+      KTString prefix;
+      if (KTStrCmp(name, u"xmlns") == 0) {
+        prefix = KTString();
+      } else if (IsPrefixedDeclarationName(name)) {
+        prefix = KTString(name + 6);
+      } else {
+        continue;
+      }
+      if (map.count(prefix)) continue;  // the nearest declaration wins; "xml" stays
+      const char16_t* value = child->GetValue();
+      map[prefix] = value[0] ? InternUri(value) : nullptr;
+    }
+  }
+  return scopeCache_.emplace(node, std::move(map)).first->second;
+}
+
+bool KTXPathTreeContext::BuildNamespaceScopes(KTXNode* root) {
+  workingMap_.clear();
+  workingMap_[KTString(u"xml")] = uris_[0].get();
+  for (KTXNode* n = root; n; n = NextInSubtree(n, root)) {
+    if (n->GetKind() != kAttribute) continue;
+    const char16_t* name = n->GetName();
+    KTString prefix;
+    if (KTStrCmp(name, u"xmlns") == 0) {
+      prefix = KTString();
+    } else if (IsPrefixedDeclarationName(name)) {
+      prefix = KTString(name + 6);
+    } else {
+      continue;
+    }
+    if (prefix == u"xml") continue;
+    const char16_t* value = n->GetValue();
+    workingMap_[prefix] = value[0] ? InternUri(value) : nullptr;
+  }
+  scopeCache_.emplace(root, workingMap_);  // an existing entry stays in place
+  workingMap_.clear();
+  return true;
+}

@@ -1,0 +1,86 @@
+// KTXPathTreeContext turns a parsed document tree into its XPath view: nodes
+// numbered in document order with a per-document number, namespace prefixes
+// resolved into interned URIs, entity references expanded in text and
+// attribute values, and the schema's default attributes and text supplied.
+// It also computes in-scope namespace maps of document nodes for schema code.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xml/ktxpathnode.h"
+
+class KTXNode;
+class KTElementType;
+class KTSchemaServices;
+
+class KTXPathTreeContext {
+ public:
+  // Nested entity fragments (a fragment whose text holds a reference whose
+  // text holds markup again, and so on). Real documents nest a few levels;
+  // the limit stops documents built to multiply nodes level by level.
+  static constexpr int kMaxEntitySpliceDepth = 16;
+  // View depth past which no further entity fragment is spliced in. The
+  // parser already bounds a document (and each fragment) to its nesting
+  // limit, so only spliced fragments reach here; the bound keeps the
+  // recursive wrap within a few megabytes of stack.
+  static constexpr int kMaxSpliceWrapDepth = 6000;
+  // Message id recorded when an entity text is refused (cycle or depth).
+  static constexpr int kEntityExpansionFailed = 7524;
+
+  KTXPathTreeContext();
+  virtual ~KTXPathTreeContext();
+  KTXPathTreeContext(const KTXPathTreeContext&) = delete;
+  KTXPathTreeContext& operator=(const KTXPathTreeContext&) = delete;
+
+  // Builds the view of the tree. The model is borrowed for the call; without
+  // one the tree is wrapped without schema, entities or defaults. Throws
+  // KTXTreeException(1) when a node breaks the placement rules.
+  std::unique_ptr<KTXPathNode> WrapTree(KTXNode* root, KTSchemaServices* model, bool loadSchema,
+                                        const char16_t* documentUri);
+
+  // The interned entry whose text equals the given one (case-sensitive); a
+  // new entry when there is none. Entry 0 is the XML namespace URI.
+  const KTString* InternUri(const char16_t* uri);
+  const std::vector<std::unique_ptr<KTString>>& GetUriTable() const { return uris_; }
+
+  // In-scope bindings of a document node, cached; owned by the context.
+  const KTPrefixMap& GetNamespaceScope(KTXNode* node);
+  // Caches for the root one map merging every declaration of the document
+  // (a later declaration of a prefix replaces an earlier one).
+  bool BuildNamespaceScopes(KTXNode* root);
+  void ClearNamespaceScopes() { scopeCache_.clear(); }
+
+  // The process-wide count of wrapped documents (the last number given).
+  static int32_t GetDocumentCounter();
+
+ private:
+  void LoadDocumentSchema(KTXNode* root);
+  std::unique_ptr<KTXPathNode> WrapNode(KTXNode* node, KTXPathNode* parent, KTElementType* parentDecl);
+  std::unique_ptr<KTXPathNode> NewNode(KTXNode* node, int kind, KTXPathNode* parent);
+  void ResolveNamespaces(KTXPathNode* node);
+  void ReplaceElementMaps(KTXPathNode* element, const KTString& prefix, const KTString* uri);
+  bool ExpandTextEntities(KTXPathNode* text);
+  void ExpandAttributeEntities(KTXPathNode* attribute);
+  KTElementType* SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending);
+  KTPrefixMapRef NewRootMap();
+
+  bool fromEntity_ = false;
+  KTSchemaServices* model_ = nullptr;
+  int32_t nodeCounter_ = 0;
+  int32_t documentNumber_ = 0;
+  std::vector<std::unique_ptr<KTString>> uris_;
+  std::unordered_map<std::u16string_view, const KTString*> uriIndex_;
+  KTPrefixMapRef pendingElementMap_;
+  KTPrefixMapRef pendingAttributeMap_;
+  std::unordered_map<const KTXNode*, KTPrefixMap> scopeCache_;
+  KTPrefixMap workingMap_;
+  std::vector<std::unique_ptr<KTXNode>> keptFragments_;
+  // Expanded texts of the fragments being wrapped, innermost last.
+  std::vector<KTString> spliceStack_;
+  int wrapDepth_ = 0;
+};

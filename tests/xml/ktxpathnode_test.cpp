@@ -1,0 +1,207 @@
+// The XPath view node: kind mapping, names and values, placement rules,
+// document-order steps, namespace nodes, copies and shared prefix maps.
+#include "xml/ktxpathnode.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/ktutf8.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+std::unique_ptr<KTXNode> Make(int kind, const char16_t* name = nullptr, const char16_t* value = nullptr) {
+  auto node = CreateXNode(kind);
+  if (name) node->SetName(name);
+  if (value) node->SetValue(value);
+  return node;
+}
+
+std::string U8(const char16_t* s) { return KTUtf16ToUtf8(s); }
+
+std::unique_ptr<KTXPathNode> View(int kind) { return std::make_unique<KTXPathNode>(nullptr, kind); }
+
+TEST(XPathNodeKind, MappedFromDocumentNodes) {
+  struct Case {
+    int xkind;
+    const char16_t* name;
+    int expected;
+  } cases[] = {
+      {kXmlDocument, nullptr, kXPathRoot},      {kXmlEntity, nullptr, kXPathRoot},
+      {kDtdDocument, nullptr, kXPathRoot},      {kXmlTag, nullptr, kXPathXmlDecl},
+      {kElement, u"e", kXPathElement},          {kAttribute, u"a", kXPathAttribute},
+      {kAttribute, u"xmlns", kXPathNamespace},  {kAttribute, u"xmlns:p", kXPathNamespace},
+      {kAttribute, u"xmlnsx", kXPathAttribute}, {kAttribute, u"p:xmlns", kXPathAttribute},
+      {kAttribute, u"XMLNS", kXPathAttribute},  {kText, nullptr, kXPathText},
+      {kCData, nullptr, kXPathCData},           {kComment, nullptr, kXPathComment},
+      {kProcessingInstruction, u"pi", kXPathPI}, {kDoctype, u"d", kXPathDoctype},
+      {kDoctypeExternalId, u"SYSTEM", kXPathDoctypeExternalId}, {kDoctypeElement, nullptr, kXPathDoctypeElement},
+      {kDoctypeAttlist, nullptr, kXPathDoctypeAttlist},         {kDoctypeEntity, u"e", kXPathDoctypeEntity},
+      {kDoctypeNotation, u"n", kXPathDoctypeNotation},
+  };
+  for (const Case& c : cases) {
+    auto node = Make(c.xkind, c.name);
+    KTXPathNode view(node.get());
+    EXPECT_EQ(view.GetKind(), c.expected) << "kind " << c.xkind << " " << (c.name ? U8(c.name) : "");
+    EXPECT_EQ(view.GetPosition(), -1);
+    EXPECT_EQ(view.GetDocumentNumber(), -1);
+  }
+  KTXPathNode explicitKind(nullptr, kXPathComment);
+  EXPECT_EQ(explicitKind.GetKind(), kXPathComment);
+}
+
+TEST(XPathNode, NamesAndValues) {
+  auto text = Make(kText, nullptr, u"hello");
+  KTXPathNode tv(text.get());
+  EXPECT_EQ(U8(tv.GetName()), "");  // the document node's kind name is not shown
+  EXPECT_EQ(U8(tv.GetValue()), "hello");
+  tv.SetValue(u"own");
+  EXPECT_EQ(U8(tv.GetValue()), "own");
+  tv.SetValue(nullptr);
+  EXPECT_EQ(U8(tv.GetValue()), "hello");
+  tv.SetName(u"t");
+  EXPECT_EQ(U8(tv.GetName()), "t");
+
+  auto element = Make(kElement, u"p:e");
+  KTXPathNode ev(element.get());
+  EXPECT_EQ(U8(ev.GetName()), "p:e");
+  ev.SetName(u"other");
+  EXPECT_EQ(U8(ev.GetName()), "other");
+  KTXPathNode bare(nullptr, kXPathElement);
+  EXPECT_EQ(U8(bare.GetName()), "");
+  EXPECT_EQ(U8(bare.GetValue()), "");
+}
+
+TEST(XPathNode, PlacementRules) {
+  struct Case {
+    int parent;
+    std::vector<int> before;
+    int child;
+    bool allowed;
+  } cases[] = {
+      {kXPathElement, {}, kXPathAttribute, true},
+      {kXPathElement, {kXPathAttribute, kXPathNamespace}, kXPathAttribute, true},
+      {kXPathElement, {kXPathText}, kXPathAttribute, false},
+      {kXPathElement, {kXPathElement}, kXPathNamespace, false},
+      {kXPathRoot, {}, kXPathAttribute, false},
+      {kXPathRoot, {}, kXPathNamespace, true},
+      {kXPathAttribute, {}, kXPathText, true},
+      {kXPathAttribute, {}, kXPathElement, false},
+      {kXPathNamespace, {}, kXPathAttribute, false},
+      {kXPathNamespace, {}, kXPathText, true},
+  };
+  for (const Case& c : cases) {
+    auto parent = View(c.parent);
+    for (int k : c.before) parent->AppendChild(View(k));
+    bool thrown = false;
+    try {
+      parent->AppendChild(View(c.child));
+    } catch (const KTXTreeException& e) {
+      thrown = true;
+      EXPECT_EQ(e.GetCode(), 1);
+    }
+    EXPECT_EQ(thrown, !c.allowed) << "parent " << c.parent << " child " << c.child;
+    EXPECT_EQ(parent->GetChildCount(), static_cast<int>(c.before.size()) + (c.allowed ? 1 : 0));
+  }
+  // Inserting content in front of an attribute breaks the order as well.
+  auto e = View(kXPathElement);
+  e->AppendChild(View(kXPathAttribute));
+  EXPECT_THROW(e->InsertChild(0, View(kXPathText)), KTXTreeException);
+}
+
+TEST(XPathNode, DocumentOrderSteps) {
+  // root(e1(a, t1), e2(t2))
+  auto root = View(kXPathRoot);
+  root->SetDocumentNumber(4);
+  KTXPathNode* e1 = root->AppendChild(View(kXPathElement));
+  KTXPathNode* a = e1->AppendChild(View(kXPathAttribute));
+  KTXPathNode* t1 = e1->AppendChild(View(kXPathText));
+  KTXPathNode* e2 = root->AppendChild(View(kXPathElement));
+  KTXPathNode* t2 = e2->AppendChild(View(kXPathText));
+  EXPECT_EQ(t2->GetDocumentNumber(), 4);
+
+  std::vector<KTXPathNode*> forward;
+  for (KTXPathNode* n = root.get(); n; n = n->NextInDocumentOrder(true)) forward.push_back(n);
+  EXPECT_EQ(forward, (std::vector<KTXPathNode*>{root.get(), e1, a, t1, e2, t2}));
+  std::vector<KTXPathNode*> backward;
+  for (KTXPathNode* n = t2; n; n = n->NextInDocumentOrder(false)) backward.push_back(n);
+  EXPECT_EQ(backward, (std::vector<KTXPathNode*>{t2, e2, t1, a, e1, root.get()}));
+  EXPECT_EQ(e1->GetNextSibling(), e2);
+  EXPECT_EQ(e2->GetPreviousSibling(), e1);
+  EXPECT_EQ(root->FirstChildOfKind(kXPathText), 2);
+  EXPECT_EQ(e1->FirstChildOfKind(kXPathText), 1);
+}
+
+TEST(XPathNode, NamespaceNodesAndMapSharing) {
+  KTString xmlUri(u"http://www.w3.org/XML/1998/namespace"), a(u"urn:a"), empty;
+  auto map = std::make_shared<KTPrefixMap>();
+  (*map)[KTString(u"xml")] = &xmlUri;
+  (*map)[KTString(u"")] = &a;
+  (*map)[KTString(u"u")] = nullptr;   // undeclared: no node
+  (*map)[KTString(u"v")] = &empty;    // empty: no node
+  auto attrMap = std::make_shared<KTPrefixMap>(*map);
+  attrMap->erase(KTString());
+
+  auto root = View(kXPathRoot);
+  KTXPathNode* outer = root->AppendChild(View(kXPathElement));
+  outer->SetMaps(map, attrMap);
+  KTXPathNode* inner = outer->AppendChild(View(kXPathElement));
+  inner->SetMaps(outer->InheritedElementMap(), outer->InheritedAttributeMap());
+  KTXPathNode* attribute = inner->InsertChild(0, View(kXPathAttribute));
+  EXPECT_FALSE(inner->OwnsMaps());
+  EXPECT_TRUE(outer->OwnsMaps());
+  EXPECT_EQ(inner->GetElementNamespaceMap(), map.get());
+  EXPECT_EQ(attribute->GetElementNamespaceMap(), attrMap.get());  // attributes resolve without the default
+  EXPECT_EQ(KTXPathNode::GetNodeNamespaceMap(attribute), attrMap.get());
+
+  const auto* nodes = inner->GetNamespaceNodes();
+  ASSERT_NE(nodes, nullptr);
+  ASSERT_EQ(nodes->size(), 2u);
+  EXPECT_EQ(U8((*nodes)[0]->GetName()), "");
+  EXPECT_EQ(U8((*nodes)[0]->GetValue()), "urn:a");
+  EXPECT_EQ(U8((*nodes)[1]->GetName()), "xml");
+  EXPECT_EQ((*nodes)[1]->GetKind(), kXPathNamespace);
+  EXPECT_EQ((*nodes)[1]->GetParent(), inner);
+  EXPECT_EQ((*nodes)[1]->GetPosition(), -1);
+  EXPECT_EQ(inner->GetNamespaceNodes(), nodes);  // built once
+  EXPECT_EQ(attribute->GetNamespaceNodes(), nullptr);
+
+  // Deleting the child that shares the maps leaves them with the parent.
+  root->GetChild(0)->RemoveChild(0).reset();
+  map.reset();
+  attrMap.reset();
+  ASSERT_NE(outer->GetElementNamespaceMap(), nullptr);
+  EXPECT_EQ(outer->GetElementNamespaceMap()->size(), 4u);
+}
+
+TEST(XPathNode, CopiesKeepStructureAndRules) {
+  auto text = Make(kText, nullptr, u"wrapped");
+  auto root = View(kXPathRoot);
+  KTXPathNode* e = root->AppendChild(View(kXPathElement));
+  auto map = std::make_shared<KTPrefixMap>();
+  e->SetMaps(map, map);
+  e->SetName(u"e");
+  KTXPathNode* inner = e->AppendChild(View(kXPathElement));
+  inner->SetMaps(map, map);
+  inner->AppendChild(std::make_unique<KTXPathNode>(text.get()));
+
+  KTXPathNode copy(*e, true, nullptr);
+  EXPECT_EQ(copy.GetPosition(), 0);
+  EXPECT_EQ(U8(copy.GetName()), "e");
+  ASSERT_EQ(copy.GetChildCount(), 1);
+  KTXPathNode* innerCopy = copy.GetChild(0);
+  EXPECT_EQ(innerCopy->GetParent(), &copy);
+  EXPECT_NE(copy.InheritedElementMap(), map);              // own copies
+  EXPECT_EQ(innerCopy->InheritedElementMap(), copy.InheritedElementMap());  // sharing kept
+  EXPECT_EQ(U8(innerCopy->GetChild(0)->GetValue()), "wrapped");
+
+}
+
+TEST(XPathNode, DeepTreesAreFreedWithoutRecursion) {
+  auto root = View(kXPathRoot);
+  KTXPathNode* n = root.get();
+  for (int i = 0; i < 200000; ++i) n = n->AppendChild(View(kXPathElement));
+  root.reset();  // would overflow the stack if freed recursively
+  SUCCEED();
+}
+
+}  // namespace

@@ -1,0 +1,321 @@
+// The tree context over parsed documents: document-order numbering,
+// namespace resolution, defaults and entity fragments (through a scripted
+// stand-in for the schema model), and the namespace-scope cache.
+#include "xml/ktxpathtreecontext.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+
+#include "platform/ktutf8.h"
+#include "platform/ktwchar.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktparserdriver.h"
+#include "xml/ktschemaservices.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+const KTGrammarCache& Grammars() {
+  static KTGrammarCache* cache = [] {
+    auto* c = new KTGrammarCache();
+    c->LoadGrammar(KTGrammarCache::kXml, false);
+    return c;
+  }();
+  return *cache;
+}
+
+std::unique_ptr<KTXNode> ParseInto(std::unique_ptr<KTXNode> target, const char16_t* text, const char16_t* rule) {
+  KTParserDriver driver;
+  if (!driver.Init(Grammars().FindGrammar(KTGrammarCache::kXml), true, true, true)) return nullptr;
+  KTLoadStatus status;
+  if (!driver.Parse(text, KTStrLen(text), status, target.get(), rule, true)) return nullptr;
+  return target;
+}
+
+std::unique_ptr<KTXNode> Parse(const char16_t* text) { return ParseInto(CreateXNode(kXmlDocument), text, nullptr); }
+
+std::string U8(const char16_t* s) { return KTUtf16ToUtf8(s); }
+std::string Uri(const KTXPathNode* n) { return n->GetNamespaceUri() ? U8(*n->GetNamespaceUri()) : "-"; }
+
+// A compact picture of a view: kind letter, name, value, children.
+std::string Picture(const KTXPathNode* n) {
+  static const char* kLetters = "/etanpcx";
+  std::string out;
+  int k = n->GetKind();
+  out += k < 8 ? kLetters[k] : '?';
+  if (*n->GetName()) out += U8(n->GetName());
+  if (k == kXPathText || k == kXPathAttribute || k == kXPathNamespace) {
+    out += '=';
+    out += U8(n->GetValue());
+  }
+  if (n->GetChildCount()) {
+    out += "(";
+    for (int i = 0; i < n->GetChildCount(); ++i) {
+      if (i) out += " ";
+      out += Picture(n->GetChild(i));
+    }
+    out += ")";
+  }
+  return out;
+}
+
+// A scripted stand-in for the schema model.
+class FakeSchema : public KTSchemaServices {
+ public:
+  std::function<KTString(const char16_t*)> expand = [](const char16_t* t) { return KTString(t); };
+  std::map<std::u16string, std::vector<KTDefaultAttribute>> defaults;  // by element local name
+  std::map<std::u16string, KTString> defaultTexts;
+  std::vector<int> problems;
+  int loads = 0;
+
+  bool LoadSchema(KTXNode*, bool) override {
+    ++loads;
+    return false;
+  }
+  int GetErrorId() const override { return 7529; }
+  bool ExpandContentReferences(KTXNode*, const char16_t* text, KTString& out) override {
+    out = expand(text);
+    return true;
+  }
+  std::unique_ptr<KTXNode> ParseFragment(const char16_t* text, const char16_t* rule, KTXNode*) override {
+    return ParseInto(CreateXNode(kElement), text, rule);
+  }
+  KTElementType* FindElement(const KTQName& name) override {
+    std::u16string key(name.localName.View());
+    if (!defaults.count(key) && !defaultTexts.count(key)) return nullptr;
+    return reinterpret_cast<KTElementType*>(Key(key));
+  }
+  KTElementType* FindChildElementDecl(KTElementType*, const KTQName& name) override { return FindElement(name); }
+  bool CollectDefaults(KTElementType* decl, std::vector<KTDefaultAttribute>& attributes, KTString& text,
+                       bool& hasText) override {
+    const std::u16string& key = *reinterpret_cast<std::u16string*>(decl);
+    attributes = defaults[key];
+    hasText = defaultTexts.count(key) > 0;
+    if (hasText) text = defaultTexts[key];
+    return !attributes.empty() || hasText;
+  }
+  bool ReportViewProblem(int id, KTXNode*, const KTString&) override {
+    problems.push_back(id);
+    return false;
+  }
+
+ private:
+  std::u16string* Key(const std::u16string& key) {
+    keys_.push_back(std::make_unique<std::u16string>(key));
+    return keys_.back().get();
+  }
+  std::vector<std::unique_ptr<std::u16string>> keys_;
+};
+
+TEST(TreeContext, NumbersNodesInDocumentOrder) {
+  auto doc1 = Parse(u"<r a='1'><!--c--><e>t<f/></e><?p x?></r>");
+  auto doc2 = Parse(u"<s/>");
+  ASSERT_TRUE(doc1 && doc2);
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  auto view1 = context.WrapTree(doc1.get(), &schema, true, u"file:///one.xml");
+  auto view2 = context.WrapTree(doc2.get(), &schema, true, nullptr);
+  EXPECT_EQ(schema.loads, 2);
+  EXPECT_EQ(Picture(view1.get()), "/(er(aa=1 x ee(t=t ef) pp))");
+  EXPECT_EQ(view2->GetDocumentNumber(), view1->GetDocumentNumber() + 1);
+  EXPECT_EQ(KTXPathTreeContext::GetDocumentCounter(), view2->GetDocumentNumber());
+
+  EXPECT_EQ(view1->GetPosition(), 1);
+  EXPECT_EQ(view1->GetChild(0)->GetPosition(), 2);
+  int last = 0;
+  int count = 0;
+  for (KTXPathNode* n = view1.get(); n; n = n->NextInDocumentOrder(true)) {
+    EXPECT_GT(n->GetPosition(), last);
+    EXPECT_EQ(n->GetDocumentNumber(), view1->GetDocumentNumber());
+    last = n->GetPosition();
+    ++count;
+  }
+  EXPECT_EQ(count, 8);
+  ASSERT_NE(KTXPathNode::GetDocumentUri(view1->GetChild(0)->GetChild(0)), nullptr);
+  EXPECT_EQ(U8(*KTXPathNode::GetDocumentUri(view1->GetChild(0)->GetChild(0))), "file:///one.xml");
+  EXPECT_EQ(KTXPathNode::GetDocumentUri(view2.get()), nullptr);
+}
+
+TEST(TreeContext, ResolvesNamespaces) {
+  auto doc = Parse(
+      u"<r xmlns='urn:a' xmlns:xml='urn:bad' q:at='1' xmlns:q='urn:q' plain='2'>"
+      u"<q:c xmlns:q='urn:q2'><d xmlns=''><e u:f='3'/></d></q:c><g/></r>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+  KTXPathNode* r = view->GetChild(0);
+  EXPECT_EQ(Uri(r), "urn:a");
+  // Attributes wrapped before the declaration are resolved again by it.
+  KTXPathNode* at = nullptr;
+  KTXPathNode* plain = nullptr;
+  for (int i = 0; i < r->GetChildCount(); ++i) {
+    if (U8(r->GetChild(i)->GetName()) == "q:at") at = r->GetChild(i);
+    if (U8(r->GetChild(i)->GetName()) == "plain") plain = r->GetChild(i);
+  }
+  ASSERT_TRUE(at && plain);
+  EXPECT_EQ(Uri(at), "urn:q");
+  EXPECT_EQ(Uri(plain), "-");  // unprefixed attributes never get a namespace
+  KTXPathNode* c = r->GetChild(r->FirstChildOfKind(kXPathElement));
+  EXPECT_EQ(Uri(c), "urn:q2");
+  KTXPathNode* d = c->GetChild(c->FirstChildOfKind(kXPathElement));
+  EXPECT_EQ(Uri(d), "-");  // the default namespace undeclared
+  KTXPathNode* e = d->GetChild(d->FirstChildOfKind(kXPathElement));
+  EXPECT_EQ(Uri(e), "-");
+  EXPECT_EQ(Uri(e->GetChild(0)), "-");  // unbound prefix: no namespace, no error
+  KTXPathNode* g = r->GetChild(r->GetChildCount() - 1);
+  EXPECT_EQ(Uri(g), "urn:a");
+  EXPECT_FALSE(g->OwnsMaps());
+
+  // Namespace nodes: xml stays bound to its own namespace; the undeclared
+  // default gives no node.
+  auto names = [](KTXPathNode* n) {
+    std::string out;
+    for (const auto& ns : *n->GetNamespaceNodes()) out += U8(ns->GetName()) + "=" + U8(ns->GetValue()) + " ";
+    return out;
+  };
+  EXPECT_EQ(names(r), "=urn:a q=urn:q xml=http://www.w3.org/XML/1998/namespace ");
+  EXPECT_EQ(names(e), "q=urn:q2 xml=http://www.w3.org/XML/1998/namespace ");
+  EXPECT_EQ(context.GetUriTable()[0]->View(), u"http://www.w3.org/XML/1998/namespace");
+  EXPECT_EQ(context.InternUri(u"urn:q"), at->GetNamespaceUri());
+}
+
+TEST(TreeContext, ElementValueBecomesTextChild) {
+  auto doc = CreateXNode(kXmlDocument);
+  KTXNode* e = doc->AppendChild(CreateXNode(kElement));
+  e->SetName(u"e");
+  e->SetValue(u"held");
+  KTXNode* empty = doc->AppendChild(CreateXNode(kElement));
+  empty->SetName(u"empty");
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  auto view = context.WrapTree(doc.get(), &schema, false, nullptr);
+  EXPECT_EQ(Picture(view.get()), "/(ee(t=held) eempty)");
+  EXPECT_EQ(view->GetChild(0)->GetChild(0)->GetXNode(), e);
+  EXPECT_EQ(view->GetChild(0)->GetChild(0)->GetPosition(), 3);
+}
+
+TEST(TreeContext, SuppliesDefaults) {
+  auto doc = Parse(u"<r xmlns:p='urn:p'><e a='given'/><e>text</e><f/><g/></r>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  KTNamespaceId none;
+  schema.defaults[u"e"] = {{KTQName(u"a", none), KTString(u"dflt")}, {KTQName(u"b", none), KTString(u"2")}};
+  schema.defaultTexts[u"e"] = KTString(u"deftext");
+  schema.defaults[u"f"] = {{KTQName(u"xmlns:d", none), KTString(u"urn:d")},
+                           {KTQName(u"d:x", none), KTString(u"1")},
+                           {KTQName(u"p:y", none), KTString(u"2")}};
+  schema.defaults[u"g"] = {{KTQName(u"z", KTNamespaceId::Intern(u"urn:p")), KTString(u"3")},
+                           {KTQName(u"w", KTNamespaceId::Intern(u"urn:new")), KTString(u"4")}};
+  auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+  EXPECT_EQ(Picture(view.get()),
+            "/(er(nxmlns:p=urn:p "
+            "ee(aa=given ab=2 t=deftext) "
+            "ee(aa=dflt ab=2 t=text) "
+            "ef(nxmlns:d=urn:d ad:x=1 ap:y=2) "
+            "eg(ap:z=3 ans0:w=4)))");
+  KTXPathNode* r = view->GetChild(0);
+  KTXPathNode* f = r->GetChild(3);
+  // The defaulted declaration binds d, which the defaulted d:x then uses.
+  EXPECT_EQ(Uri(f->GetChild(1)), "urn:d");
+  EXPECT_EQ(Uri(f->GetChild(2)), "urn:p");
+  KTXPathNode* g = r->GetChild(4);
+  EXPECT_EQ(Uri(g->GetChild(1)), "urn:new");
+  ASSERT_NE(g->GetElementNamespaceMap(), nullptr);
+  EXPECT_EQ(g->GetElementNamespaceMap()->count(KTString(u"ns0")), 1u);
+  // Defaults are numbered after the element's own attributes, before content.
+  KTXPathNode* e1 = r->GetChild(1);
+  EXPECT_LT(e1->GetChild(0)->GetPosition(), e1->GetChild(1)->GetPosition());
+  EXPECT_LT(e1->GetChild(1)->GetPosition(), e1->GetChild(2)->GetPosition());
+  KTXPathNode* e2 = r->GetChild(2);
+  EXPECT_LT(e2->GetChild(0)->GetPosition(), e2->GetChild(1)->GetPosition());
+}
+
+TEST(TreeContext, SplicesEntityFragments) {
+  auto doc = Parse(u"<r>a &e; b <i x='&e;'/></r>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  schema.expand = [](const char16_t* t) {
+    KTString s(t);
+    s.Replace(u"&e;", u"<b>x</b>&#38;");
+    return s;
+  };
+  auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+  EXPECT_EQ(Picture(view.get()), "/(er(t=a  eb(t=x) t=& b  ei(ax=<b>x</b>&)))");
+  KTXPathNode* r = view->GetChild(0);
+  EXPECT_TRUE(r->GetChild(1)->IsFromEntity());
+  EXPECT_FALSE(r->GetChild(3)->IsFromEntity());
+  EXPECT_TRUE(schema.problems.empty());
+  int last = 0;
+  for (KTXPathNode* n = view.get(); n; n = n->NextInDocumentOrder(true)) {
+    EXPECT_GT(n->GetPosition(), last);
+    last = n->GetPosition();
+  }
+}
+
+TEST(TreeContext, RefusesEntityCyclesAndDeepNesting) {
+  KTXPathTreeContext context;
+  {
+    // An entity whose text leads back to itself.
+    auto doc = Parse(u"<r>&e;</r>");
+    FakeSchema schema;
+    schema.expand = [](const char16_t* t) {
+      KTString s(t);
+      s.Replace(u"&e;", u"<b>&e;</b>");
+      return s;
+    };
+    auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+    EXPECT_EQ(Picture(view.get()), "/(er(eb(t=&e;)))");
+    EXPECT_EQ(schema.problems, std::vector<int>{7524});
+  }
+  {
+    // Each level different, nesting without end: stopped by depth.
+    auto doc = Parse(u"<r>&e;</r>");
+    FakeSchema schema;
+    int level = 0;
+    schema.expand = [&level](const char16_t* t) {
+      KTString s(t);
+      KTString replacement;
+      replacement.Format(u"<b>%d&e;</b>", ++level);
+      s.Replace(u"&e;", replacement);
+      return s;
+    };
+    auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+    int depth = 0;
+    for (KTXPathNode* n = view->GetChild(0); n->GetChildCount(); n = n->GetChild(n->GetChildCount() - 1)) ++depth;
+    EXPECT_EQ(depth, KTXPathTreeContext::kMaxEntitySpliceDepth + 1);
+    EXPECT_EQ(schema.problems, std::vector<int>{7524});
+  }
+}
+
+TEST(TreeContext, NamespaceScopes) {
+  auto doc = Parse(u"<a xmlns:p='urn:1' xmlns='urn:d'><b xmlns:p='urn:2'><c/></b><z xmlns:p='urn:3'/></a>");
+  ASSERT_TRUE(doc);
+  KTXNode* a = doc->GetFirstChild();
+  while (a->GetKind() != kElement) a = a->GetNextSibling();
+  KTChildIterator it;
+  a->FirstChildOfKind(it, kElement);
+  KTXNode* b = it.Node();
+  b->FirstChildOfKind(it, kElement);
+  KTXNode* c = it.Node();
+  KTXPathTreeContext context;
+  const KTPrefixMap& scope = context.GetNamespaceScope(c);
+  ASSERT_EQ(scope.size(), 3u);
+  EXPECT_EQ(U8(*scope.at(KTString(u"p"))), "urn:2");
+  EXPECT_EQ(U8(*scope.at(KTString(u""))), "urn:d");
+  EXPECT_EQ(scope.at(KTString(u"xml")), context.GetUriTable()[0].get());
+  EXPECT_EQ(&context.GetNamespaceScope(c), &scope);
+
+  EXPECT_TRUE(context.BuildNamespaceScopes(doc.get()));
+  const KTPrefixMap& all = context.GetNamespaceScope(doc.get());
+  EXPECT_EQ(U8(*all.at(KTString(u"p"))), "urn:3");  // the last declaration of a prefix wins
+  context.ClearNamespaceScopes();
+  EXPECT_EQ(context.GetNamespaceScope(doc.get()).size(), 1u);
+}
+
+}  // namespace
