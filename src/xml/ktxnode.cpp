@@ -27,23 +27,18 @@ bool BeginsWithSectionMark(const char16_t* text) {
 template <typename Visit>
 void WalkPreorder(KTXNode* root, Visit visit) {
   visit(root);
-  if (!root->IsContainer()) return;
-  std::vector<std::pair<KTXContainerNode*, KTXChildPos>> stack;
-  auto* top = static_cast<KTXContainerNode*>(root);
-  stack.emplace_back(top, const_cast<KTXChildList&>(top->Children()).begin());
+  // The stack holds the next child to visit at each open level.
+  std::vector<KTXNode*> stack;
+  if (KTXNode* first = root->GetFirstChild()) stack.push_back(first);
   while (!stack.empty()) {
-    auto& [container, pos] = stack.back();
-    if (pos == container->Children().end()) {
+    KTXNode* node = stack.back();
+    if (!node) {
       stack.pop_back();
       continue;
     }
-    KTXNode* node = pos->get();
-    ++pos;
+    stack.back() = node->GetNextSibling();
     visit(node);
-    if (node->IsContainer() && node->HasChildren()) {
-      auto* c = static_cast<KTXContainerNode*>(node);
-      stack.emplace_back(c, const_cast<KTXChildList&>(c->Children()).begin());
-    }
+    if (KTXNode* first = node->GetFirstChild()) stack.push_back(first);
   }
 }
 
@@ -53,8 +48,8 @@ void WalkPreorder(KTXNode* root, Visit visit) {
 // Iterators and change log
 
 KTChildIterator& KTChildIterator::Next() {
-  if (!IsEnd()) {
-    ++pos_;
+  if (node_) {
+    node_ = node_->GetNextSibling();
     SkipOtherKinds();
   }
   return *this;
@@ -62,7 +57,7 @@ KTChildIterator& KTChildIterator::Next() {
 
 void KTChildIterator::SkipOtherKinds() {
   if (kind_ < 0) return;
-  while (!IsEnd() && (*pos_)->GetKind() != kind_) ++pos_;
+  while (node_ && node_->GetKind() != kind_) node_ = node_->GetNextSibling();
 }
 
 KTXChangeRecord* KTXChangeLog::NewRecord(int kind) {
@@ -97,9 +92,9 @@ std::unique_ptr<KTXNode> KTXNode::Clone(bool reset) const {
   while (!stack.empty()) {
     auto [source, target] = stack.back();
     stack.pop_back();
-    for (const auto& child : static_cast<const KTXContainerNode*>(source)->Children()) {
+    for (const KTXNode* child = source->GetFirstChild(); child; child = child->GetNextSibling()) {
       KTXNode* copy = target->AppendChild(copyOne(*child));
-      if (child->HasChildren()) stack.emplace_back(child.get(), copy);
+      if (child->HasChildren()) stack.emplace_back(child, copy);
     }
   }
   return root;
@@ -129,20 +124,6 @@ void KTXNode::SetValue(const char16_t* text) { SetValue(text, text ? static_cast
 
 bool KTXNode::HasPrefix() const { return KTStrChr(GetName(), u':') != nullptr; }
 
-KTXNode* KTXNode::GetNextSibling() const {
-  if (!parent_) return nullptr;
-  auto next = std::next(posInParent_);
-  const auto& list = static_cast<KTXContainerNode*>(parent_)->Children();
-  return next == list.end() ? nullptr : next->get();
-}
-
-KTXNode* KTXNode::GetPreviousSibling() const {
-  if (!parent_) return nullptr;
-  const auto& list = static_cast<KTXContainerNode*>(parent_)->Children();
-  if (posInParent_ == list.begin()) return nullptr;
-  return std::prev(posInParent_)->get();
-}
-
 KTXNode* KTXNode::AppendChild(std::unique_ptr<KTXNode>&& child, KTXChangeLog* log) {
   return InsertChild(EndIterator(), std::move(child), log);
 }
@@ -152,7 +133,7 @@ void KTXNode::GetPositionInParent(KTChildIterator& out) const {
     out = KTChildIterator();
     return;
   }
-  out = static_cast<KTXContainerNode*>(parent_)->IteratorAt(posInParent_);
+  out = static_cast<KTXContainerNode*>(parent_)->IteratorAt(const_cast<KTXNode*>(this));
 }
 
 KTXNode* KTXNode::NextInDocumentOrder(bool forward) const {
@@ -173,7 +154,7 @@ KTXNode* KTXNode::NextInDocumentOrder(bool forward) const {
 int KTXNode::CountChildrenOfKind(int kind) const {
   if (!IsContainer()) return 0;
   int count = 0;
-  for (const auto& child : static_cast<const KTXContainerNode*>(this)->Children()) {
+  for (const KTXNode* child = GetFirstChild(); child; child = child->next_) {
     if (child->GetKind() == kind) ++count;
   }
   return count;
@@ -202,7 +183,7 @@ bool KTXNode::CanChangeKindTo(int kind) const {
   if (!HasChildren()) return true;
   const KTXNode* prototype = GetPrototype(kind);
   if (!prototype->IsContainer()) return false;
-  for (const auto& child : static_cast<const KTXContainerNode*>(this)->Children()) {
+  for (const KTXNode* child = GetFirstChild(); child; child = child->next_) {
     if (!prototype->CanHaveChild(child->GetKind())) return false;
   }
   return true;
@@ -289,7 +270,7 @@ void KTXNode::SetFlag(bool value, bool setHere, int flag) {
     const bool topValue = (top->flags_ & flag) != 0;
     for (auto it = path.rbegin(); it != path.rend(); ++it) {
       KTXNode* level = *it;
-      for (const auto& child : static_cast<KTXContainerNode*>(level)->Children()) {
+      for (KTXNode* child = level->GetFirstChild(); child; child = child->next_) {
         child->flags_ = static_cast<uint8_t>((child->flags_ & ~flag) | (topValue ? flag : 0) | setBit);
       }
       level->flags_ = static_cast<uint8_t>(level->flags_ & ~setBit);
@@ -326,8 +307,8 @@ void KTXNode::UpdateSubtreeExtent(const KTXViewFilter* filter) {
       continue;
     }
     stack.emplace_back(node, true);
-    for (const auto& child : static_cast<KTXContainerNode*>(node)->Children()) {
-      if (child->IsShown(filter)) stack.emplace_back(child.get(), false);
+    for (KTXNode* child = node->GetFirstChild(); child; child = child->next_) {
+      if (child->IsShown(filter)) stack.emplace_back(child, false);
     }
   }
 }
@@ -367,22 +348,59 @@ void KTXNamedNode::CopyFieldsFrom(const KTXNode& other) {
 // Containers
 
 KTXContainerNode::~KTXContainerNode() {
-  // Children are taken apart level by level so that destroying a deep tree
-  // never recurses: each node is deleted only after its children were moved
-  // onto the work stack.
-  if (children_.empty()) return;
-  std::vector<std::unique_ptr<KTXNode>> stack;
-  for (auto& child : children_) stack.push_back(std::move(child));
-  children_.clear();
-  while (!stack.empty()) {
-    std::unique_ptr<KTXNode> node = std::move(stack.back());
-    stack.pop_back();
+  KTXNode* first = first_;
+  first_ = last_ = nullptr;
+  count_ = 0;
+  DeleteChain(first);
+}
+
+void KTXContainerNode::DeleteChain(KTXNode* first) {
+  // The chain is a work list linked through the siblings' next links: each
+  // container's children are spliced in front of what is left before the
+  // container itself is deleted, so deep trees never recurse.
+  KTXNode* work = first;
+  while (work) {
+    KTXNode* node = work;
+    work = node->next_;
     if (node->IsContainer()) {
-      auto* container = static_cast<KTXContainerNode*>(node.get());
-      for (auto& child : container->children_) stack.push_back(std::move(child));
-      container->children_.clear();
+      auto* container = static_cast<KTXContainerNode*>(node);
+      if (container->first_) {
+        container->last_->next_ = work;
+        work = container->first_;
+        container->first_ = container->last_ = nullptr;
+        container->count_ = 0;
+      }
     }
+    delete node;
   }
+}
+
+void KTXContainerNode::LinkBefore(KTXNode* child, KTXNode* before) {
+  child->parent_ = this;
+  child->next_ = before;
+  child->prev_ = before ? before->prev_ : last_;
+  if (child->prev_)
+    child->prev_->next_ = child;
+  else
+    first_ = child;
+  if (before)
+    before->prev_ = child;
+  else
+    last_ = child;
+  ++count_;
+}
+
+void KTXContainerNode::Unlink(KTXNode* child) {
+  if (child->prev_)
+    child->prev_->next_ = child->next_;
+  else
+    first_ = child->next_;
+  if (child->next_)
+    child->next_->prev_ = child->prev_;
+  else
+    last_ = child->prev_;
+  child->parent_ = child->prev_ = child->next_ = nullptr;
+  --count_;
 }
 
 void KTXContainerNode::ResetFields() {
@@ -405,16 +423,13 @@ void KTXContainerNode::CopyFieldsFrom(const KTXNode& other) {
 KTXNode* KTXContainerNode::InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child,
                                        KTXChangeLog* log) {
   if (!child || child->parent_) return nullptr;
-  KTXChildPos where = (pos.List() == &children_) ? pos.Position() : children_.end();
-  KTXChildPos at = children_.insert(where, std::move(child));
-  KTXNode* node = at->get();
-  node->parent_ = this;
-  node->posInParent_ = at;
+  KTXNode* before = pos.Owner() == this ? pos.Node() : nullptr;
+  KTXNode* node = child.release();
+  LinkBefore(node, before);
   if (log) {
     KTXChangeRecord* record = log->NewRecord(kChangeInserted);
     record->node = node;
-    record->position = at;
-    record->next = std::next(at);
+    record->next = node->next_;
     record->parent = this;
     record->expanded = node->IsExpanded();
   }
@@ -422,31 +437,31 @@ KTXNode* KTXContainerNode::InsertChild(const KTChildIterator& pos, std::unique_p
 }
 
 void KTXContainerNode::RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) {
-  if (pos.List() != &children_ || pos.IsEnd()) return;
-  KTXChildPos at = pos.Position();
-  KTXNode* node = at->get();
-  KTXChildPos next = std::next(at);
+  KTXNode* node = pos.Node();
+  if (!node || node->parent_ != this) return;
+  KTXNode* next = node->next_;
+  Unlink(node);
   if (log) {
     KTXChangeRecord* record = log->NewRecord(kChangeRemoved);
-    record->unlinked.splice(record->unlinked.end(), children_, at);
+    record->unlinked.reset(node);
     record->node = node;
-    record->position = at;  // now in record->unlinked
     record->next = next;
     record->parent = this;
     record->expanded = node->IsExpanded();
-    node->parent_ = nullptr;
-    node->posInParent_ = KTXChildPos();
   } else {
-    children_.erase(at);
+    delete node;
   }
-  if (children_.empty()) {
+  if (!first_) {
     expanded_ = false;
     mark_ = false;
   }
 }
 
 void KTXContainerNode::DeleteChildren() {
-  children_.clear();  // each child takes its own subtree apart without recursion
+  KTXNode* first = first_;
+  first_ = last_ = nullptr;
+  count_ = 0;
+  DeleteChain(first);
   expanded_ = false;
   mark_ = false;
 }
@@ -456,41 +471,38 @@ void KTXContainerNode::RemoveChildren(KTXChangeLog* log) {
     DeleteChildren();
     return;
   }
-  while (!children_.empty()) RemoveChild(IteratorAt(children_.begin()), log);
+  while (first_) RemoveChild(IteratorAt(first_), log);
 }
 
 void KTXContainerNode::FirstChildOfKind(KTChildIterator& out, int kind) {
-  out = KTChildIterator(&children_, children_.begin(), kind);
+  out = KTChildIterator(this, first_, kind);
   out.SkipOtherKinds();
 }
 
-void KTXContainerNode::BeginChildren(KTChildIterator& out) { out = IteratorAt(children_.begin()); }
+void KTXContainerNode::BeginChildren(KTChildIterator& out) { out = IteratorAt(first_); }
 
-KTChildIterator KTXContainerNode::EndIterator() { return IteratorAt(children_.end()); }
+KTChildIterator KTXContainerNode::EndIterator() { return IteratorAt(nullptr); }
 
 KTXNode* KTXContainerNode::TakeChildren(const KTChildIterator& pos, KTXNode* from, KTChildIterator first,
                                         KTChildIterator last, KTXChangeLog* log, bool normalize) {
   KTXNode* firstMoved = first.Node();
   if (!from || !from->IsContainer() || from == this) return firstMoved;
   auto* source = static_cast<KTXContainerNode*>(from);
-  if (first.List() != &source->children_) return firstMoved;
-  KTXChildPos where = (pos.List() == &children_) ? pos.Position() : children_.end();
-  KTXChildPos stop = (last.List() == &source->children_) ? last.Position() : source->children_.end();
-  KTXChildPos at = first.Position();
-  while (at != stop) {
-    KTXChildPos next = std::next(at);
-    KTXNode* node = at->get();
-    children_.splice(where, source->children_, at);  // `at` stays valid, now in this list
-    node->parent_ = this;
+  if (!firstMoved || firstMoved->parent_ != source) return firstMoved;
+  KTXNode* before = pos.Owner() == this ? pos.Node() : nullptr;
+  KTXNode* stop = last.Owner() == source ? last.Node() : nullptr;
+  for (KTXNode* node = firstMoved; node && node != stop;) {
+    KTXNode* next = node->next_;
+    source->Unlink(node);
+    LinkBefore(node, before);
     if (log) {
       KTXChangeRecord* record = log->NewRecord(kChangeMoved);
       record->node = node;
-      record->position = at;
       record->next = next;
       record->parent = source;
       record->expanded = node->IsExpanded();
     }
-    at = next;
+    node = next;
   }
   if (normalize) {
     NormalizeText(log, nullptr);
@@ -504,27 +516,26 @@ void KTXContainerNode::GatherChildrenOfKind(KTChildIterator& out, int kind, KTXC
   // Children of `kind` collect at an insertion point that starts at `start`.
   // A child of another kind is passed over; the insertion point follows it
   // unless there is no stop kind or the insertion point reached the stop kind.
-  KTXChildPos at = (start.List() == &children_) ? start.Position() : children_.end();
-  KTXChildPos insert = at;
-  while (at != children_.end()) {
-    KTXChildPos next = std::next(at);
-    KTXNode* node = at->get();
-    if (node->GetKind() == kind) {
+  KTXNode* at = start.Owner() == this ? start.Node() : nullptr;
+  KTXNode* insert = at;
+  while (at) {
+    KTXNode* next = at->next_;
+    if (at->GetKind() == kind) {
       if (at == insert) {
         insert = next;
       } else {
-        children_.splice(insert, children_, at);
+        Unlink(at);
+        LinkBefore(at, insert);
         if (log) {
           KTXChangeRecord* record = log->NewRecord(kChangeMoved);
-          record->node = node;
-          record->position = at;
+          record->node = at;
           record->next = next;
           record->parent = this;
-          record->expanded = node->IsExpanded();
+          record->expanded = at->IsExpanded();
         }
       }
-    } else if (stopKind != kNoStopKind && insert != children_.end() && (*insert)->GetKind() != stopKind) {
-      ++insert;
+    } else if (stopKind != kNoStopKind && insert && insert->GetKind() != stopKind) {
+      insert = insert->next_;
     }
     at = next;
   }
@@ -537,31 +548,28 @@ void KTXContainerNode::LogValueChange(KTXNode* node, const KTString& oldValue, K
   record->node = node;
   record->oldText = oldValue;
   record->parent = node->parent_;
-  if (node->parent_) {
-    record->position = node->posInParent_;
-    record->next = std::next(node->posInParent_);
-  }
+  record->next = node->next_;
 }
 
 void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
   if (GathersAttributes()) {
     KTChildIterator ignored;
-    GatherChildrenOfKind(ignored, kAttribute, log, IteratorAt(children_.begin()), kNoStopKind);
+    GatherChildrenOfKind(ignored, kAttribute, log, IteratorAt(first_), kNoStopKind);
   }
   if (!MergesTexts()) return;
 
   // Runs of adjacent Text children are joined in one pass per run, so a long
   // run costs time linear in its text.
-  for (KTXChildPos at = children_.begin(); at != children_.end(); ++at) {
-    if ((*at)->GetKind() != kText) continue;
-    auto* absorber = static_cast<KTXValueNode*>(at->get());
-    KTXChildPos next = std::next(at);
-    if (next == children_.end() || (*next)->GetKind() != kText) continue;
+  for (KTXNode* at = first_; at; at = at->next_) {
+    if (at->GetKind() != kText) continue;
+    auto* absorber = static_cast<KTXValueNode*>(at);
+    KTXNode* next = at->next_;
+    if (!next || next->GetKind() != kText) continue;
     std::u16string joined(absorber->ValueString().View());
     KTString oldValue = absorber->ValueString();
     bool merged = false;
-    while (next != children_.end() && (*next)->GetKind() == kText) {
-      auto* text = static_cast<KTXValueNode*>(next->get());
+    while (next && next->GetKind() == kText) {
+      auto* text = static_cast<KTXValueNode*>(next);
       const char16_t* value = text->GetValue();
       bool joinedIsSection = joined.size() >= 3 && BeginsWithSectionMark(joined.c_str());
       if (BeginsWithSectionMark(value) || (value[0] != 0 && joinedIsSection)) break;
@@ -572,7 +580,7 @@ void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
         merged = true;
       }
       if (tracked && *tracked == text) *tracked = absorber;
-      KTXChildPos after = std::next(next);
+      KTXNode* after = next->next_;
       RemoveChild(IteratorAt(next), log);
       next = after;
     }
@@ -582,23 +590,23 @@ void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
   int kind = GetKind();
   if (kind == kDtdDocument || kind == kDoctype) return;
 
-  if (children_.size() == 1 && children_.front()->GetKind() == kText) {
-    KTXNode* text = children_.front().get();
+  if (count_ == 1 && first_->GetKind() == kText) {
+    KTXNode* text = first_;
     KTString oldValue = value_;
     int length = value_.GetLength();
     value_.AppendAtLength(text->GetValue(), length, 0);
     if (tracked && *tracked == text) *tracked = this;
-    RemoveChild(IteratorAt(children_.begin()), log);
+    RemoveChild(IteratorAt(first_), log);
     LogValueChange(this, oldValue, log);
     return;
   }
-  if (!children_.empty() && !value_.IsEmpty()) {
+  if (first_ && !value_.IsEmpty()) {
     // The value goes in front of the content, after the attributes, so the
     // attributes keep standing first.
-    KTXChildPos first = children_.begin();
-    while (first != children_.end() && (*first)->GetKind() == kAttribute) ++first;
-    if (first != children_.end() && (*first)->GetKind() == kText) {
-      auto* text = static_cast<KTXValueNode*>(first->get());
+    KTXNode* first = first_;
+    while (first && first->GetKind() == kAttribute) first = first->next_;
+    if (first && first->GetKind() == kText) {
+      auto* text = static_cast<KTXValueNode*>(first);
       KTString oldText = text->ValueString();
       text->SetValue(value_ + oldText);
       LogValueChange(text, oldText, log);
@@ -616,7 +624,7 @@ void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
 void KTXContainerNode::ValueToTextChild() {
   int kind = GetKind();
   if (!(kind <= kElement || kind == kDoctype)) return;
-  if (!children_.empty() || value_.IsEmpty()) return;
+  if (first_ || value_.IsEmpty()) return;
   std::unique_ptr<KTXNode> text = CreateXNode(kText);
   text->SetValue(value_);
   AppendChild(std::move(text));
@@ -624,16 +632,16 @@ void KTXContainerNode::ValueToTextChild() {
 }
 
 void KTXContainerNode::RemoveEmptyTexts(KTXChangeLog* log) {
-  for (KTXChildPos at = children_.begin(); at != children_.end();) {
-    KTXChildPos next = std::next(at);
-    if ((*at)->GetKind() == kText && static_cast<KTXValueNode*>(at->get())->ValueString().IsEmpty())
+  for (KTXNode* at = first_; at;) {
+    KTXNode* next = at->next_;
+    if (at->GetKind() == kText && static_cast<KTXValueNode*>(at)->ValueString().IsEmpty())
       RemoveChild(IteratorAt(at), log);
     at = next;
   }
 }
 
 bool KTXContainerNode::MoveValueToTextChild(int entryIndex, KTXChangeLog* log) {
-  if (!children_.empty() || value_.IsEmpty()) return false;
+  if (first_ || value_.IsEmpty()) return false;
   std::unique_ptr<KTXNode> text = CreateXNode(kText);
   text->SetValue(value_);
   AppendChild(std::move(text));
@@ -660,7 +668,7 @@ void KTXContainerNode::GetExtent(int& columns, int& rows) const {
 void KTXContainerNode::UpdateExtent(const KTXViewFilter* filter) {
   if (!IsExpanded()) return;
   int columns = 0, rows = 0;
-  for (const auto& child : children_) {
+  for (KTXNode* child = first_; child; child = child->next_) {
     if (!child->IsShown(filter)) continue;
     int c = 0, r = 0;
     child->GetExtent(c, r);

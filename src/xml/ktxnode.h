@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <vector>
 
@@ -46,37 +45,31 @@ constexpr int kNoStopKind = 16;
 constexpr int kFlagChecked = 1;
 constexpr int kFlagWrite = 4;
 
-using KTXChildList = std::list<std::unique_ptr<KTXNode>>;
-using KTXChildPos = KTXChildList::iterator;
-
-// A position in a container's child list; the end position is the list's
-// end. A kind-restricted iterator skips children of other kinds as it
-// advances. Iterators stay valid while other children are added, removed or
-// moved (the list is node based).
+// A position in a container's child list: the child there, or the end
+// (no child). A kind-restricted iterator skips children of other kinds as it
+// advances. An iterator stays valid while other children are added, removed
+// or moved.
 class KTChildIterator {
  public:
   KTChildIterator() = default;
 
-  bool IsEnd() const { return list_ == nullptr || pos_ == list_->end(); }
-  KTXNode* Node() const { return IsEnd() ? nullptr : pos_->get(); }
+  bool IsEnd() const { return node_ == nullptr; }
+  KTXNode* Node() const { return node_; }
   KTChildIterator& Next();
-  KTXChildPos Position() const { return pos_; }
-  KTXChildList* List() const { return list_; }
+  const KTXNode* Owner() const { return owner_; }
   int Kind() const { return kind_; }
 
   friend bool operator==(const KTChildIterator& a, const KTChildIterator& b) {
-    if (a.IsEnd() || b.IsEnd()) return a.IsEnd() && b.IsEnd() && a.list_ == b.list_;
-    return a.pos_ == b.pos_;
+    return a.node_ == b.node_ && (a.node_ || a.owner_ == b.owner_);
   }
 
  private:
   friend class KTXContainerNode;
-  friend class KTXNode;
-  KTChildIterator(KTXChildList* list, KTXChildPos pos, int kind) : list_(list), pos_(pos), kind_(kind) {}
+  KTChildIterator(const KTXNode* owner, KTXNode* node, int kind) : owner_(owner), node_(node), kind_(kind) {}
   void SkipOtherKinds();
 
-  KTXChildList* list_ = nullptr;
-  KTXChildPos pos_{};
+  const KTXNode* owner_ = nullptr;
+  KTXNode* node_ = nullptr;
   int kind_ = -1;  // -1: every kind
 };
 using KTChildKindIterator = KTChildIterator;
@@ -94,13 +87,12 @@ enum KTXChangeKind : int {
 
 struct KTXChangeRecord {
   int kind = 0;
-  KTXNode* node = nullptr;    // the node renamed, revalued, inserted, removed or moved
-  KTXChildPos position{};     // that node's list position (in `unlinked` after a removal)
-  KTXChildPos next{};         // the position that followed it in the parent
-  KTXNode* parent = nullptr;  // the parent it was inserted into, removed from or moved from
-  KTXChildList unlinked;      // a removed child, owned by the record
-  bool expanded = false;      // the node's expanded byte
-  KTString oldText;           // old name or value of a text change
+  KTXNode* node = nullptr;      // the node renamed, revalued, inserted, removed or moved
+  KTXNode* next = nullptr;      // the sibling that followed it in the parent (null: the end)
+  KTXNode* parent = nullptr;    // the parent it was inserted into, removed from or moved from
+  std::unique_ptr<KTXNode> unlinked;  // a removed child, owned by the record
+  bool expanded = false;        // the node's expanded byte
+  KTString oldText;             // old name or value of a text change
 };
 
 // Optional argument of the editing operations; null means no logging.
@@ -163,8 +155,8 @@ class KTXNode {
 
   // ---- Tree ----
   KTXNode* GetParent() const { return parent_; }
-  KTXNode* GetNextSibling() const;
-  KTXNode* GetPreviousSibling() const;
+  KTXNode* GetNextSibling() const { return next_; }
+  KTXNode* GetPreviousSibling() const { return prev_; }
   virtual bool IsContainer() const { return false; }
   virtual bool HasChildren() const { return false; }
   virtual int GetChildCount() const { return 0; }
@@ -271,7 +263,8 @@ class KTXNode {
  private:
   friend class KTXContainerNode;
   KTXNode* parent_ = nullptr;
-  KTXChildPos posInParent_{};  // valid while parent_ is set
+  KTXNode* prev_ = nullptr;  // siblings; the parent owns the whole chain
+  KTXNode* next_ = nullptr;
   int32_t startOffset_ = -1;
   int32_t endOffset_ = -1;
   uint8_t flags_ = 0;
@@ -307,18 +300,42 @@ class KTXNamedNode : public KTXValueNode {
   KTString name_;
 };
 
-// Containers own their children in a node-based list.
+// Containers own their children, chained through the siblings' links.
 class KTXContainerNode : public KTXNamedNode {
  public:
+  // The children in order, for range-for loops.
+  class ChildRange {
+   public:
+    class Iter {
+     public:
+      explicit Iter(KTXNode* node) : node_(node) {}
+      KTXNode* operator*() const { return node_; }
+      Iter& operator++() {
+        node_ = node_->GetNextSibling();
+        return *this;
+      }
+      bool operator!=(const Iter& other) const { return node_ != other.node_; }
+
+     private:
+      KTXNode* node_;
+    };
+    explicit ChildRange(KTXNode* first) : first_(first) {}
+    Iter begin() const { return Iter(first_); }
+    Iter end() const { return Iter(nullptr); }
+
+   private:
+    KTXNode* first_;
+  };
+
   ~KTXContainerNode() override;
   void ResetFields() override;
 
-  bool IsEmpty() const override { return children_.empty(); }
+  bool IsEmpty() const override { return first_ == nullptr; }
   bool IsContainer() const override { return true; }
-  bool HasChildren() const override { return !children_.empty(); }
-  int GetChildCount() const override { return static_cast<int>(children_.size()); }
-  KTXNode* GetFirstChild() const override { return children_.empty() ? nullptr : children_.front().get(); }
-  KTXNode* GetLastChild() const override { return children_.empty() ? nullptr : children_.back().get(); }
+  bool HasChildren() const override { return first_ != nullptr; }
+  int GetChildCount() const override { return count_; }
+  KTXNode* GetFirstChild() const override { return first_; }
+  KTXNode* GetLastChild() const override { return last_; }
   KTXNode* InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child, KTXChangeLog* log) override;
   void RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) override;
   void DeleteChildren() override;
@@ -351,8 +368,8 @@ class KTXContainerNode : public KTXNamedNode {
   virtual void GatherChildrenOfKind(KTChildIterator& out, int kind, KTXChangeLog* log, const KTChildIterator& start,
                                     int stopKind);
 
-  KTChildIterator IteratorAt(KTXChildPos pos) { return KTChildIterator(&children_, pos, -1); }
-  const KTXChildList& Children() const { return children_; }
+  KTChildIterator IteratorAt(KTXNode* child) const { return KTChildIterator(this, child, -1); }
+  ChildRange Children() const { return ChildRange(first_); }
 
  protected:
   void CopyFieldsFrom(const KTXNode& other) override;
@@ -361,7 +378,16 @@ class KTXContainerNode : public KTXNamedNode {
 
  private:
   friend class KTXNode;
-  KTXChildList children_;
+  // Link and unlink one child; ownership passes with the link.
+  void LinkBefore(KTXNode* child, KTXNode* before);
+  void Unlink(KTXNode* child);
+  // Deletes a chain of detached nodes and all their descendants without
+  // recursion.
+  static void DeleteChain(KTXNode* first);
+
+  KTXNode* first_ = nullptr;
+  KTXNode* last_ = nullptr;
+  int32_t count_ = 0;
   bool expanded_ = false;
   bool mark_ = false;
   int32_t columnExtent_ = 0;

@@ -74,38 +74,34 @@ bool KTXNode::Reparse(KTTextChecker& checker, const char16_t* ruleName, bool use
 // The children's kinds check of containers.
 bool KTXNode::Validate(KTTextChecker& checker) {
   if (!IsContainer()) return true;
-  for (const auto& child : static_cast<KTXContainerNode*>(this)->Children()) {
+  for (KTXNode* child = GetFirstChild(); child; child = child->GetNextSibling()) {
     if (!CanHaveChild(child->GetKind()))
-      return checker.Fail(child.get(), false, kMsgChildNotAllowed, child->GetKindName(), GetKindName());
+      return checker.Fail(child, false, kMsgChildNotAllowed, child->GetKindName(), GetKindName());
   }
   return true;
 }
 
 bool KTXNode::ValidateSubtree(KTTextChecker& checker) {
   if (!Validate(checker)) return false;
-  // Each frame is a container whose children are being checked; when they
-  // all passed, its ValidateAfterSubtree runs.
-  std::vector<std::pair<KTXContainerNode*, KTXChildPos>> stack;
-  auto push = [&](KTXNode* node) {
-    auto* c = static_cast<KTXContainerNode*>(node);
-    stack.emplace_back(c, const_cast<KTXChildList&>(c->Children()).begin());
-  };
-  if (!IsContainer()) return ValidateAfterSubtree(checker);
-  push(this);
+  // One entry per open level: the container and the next child to check.
+  // When a level is done, its container's ValidateAfterSubtree runs.
+  std::vector<std::pair<KTXNode*, KTXNode*>> stack;
+  if (!HasChildren()) return ValidateAfterSubtree(checker);
+  stack.emplace_back(this, GetFirstChild());
   while (!stack.empty()) {
-    auto& [container, pos] = stack.back();
-    if (pos == container->Children().end()) {
-      KTXContainerNode* done = container;
+    auto& [container, node] = stack.back();
+    if (!node) {
+      KTXNode* done = container;
       stack.pop_back();
       if (!done->ValidateAfterSubtree(checker)) return false;
       continue;
     }
-    KTXNode* node = pos->get();
-    ++pos;
-    if (!node->Validate(checker)) return false;
-    if (node->IsContainer()) {
-      push(node);
-    } else if (!node->ValidateAfterSubtree(checker)) {
+    KTXNode* current = node;
+    node = current->GetNextSibling();
+    if (!current->Validate(checker)) return false;
+    if (current->HasChildren()) {
+      stack.emplace_back(current, current->GetFirstChild());
+    } else if (!current->ValidateAfterSubtree(checker)) {
       return false;
     }
   }
@@ -118,8 +114,8 @@ bool KTXNode::ValidateSubtree(KTTextChecker& checker) {
 bool KTXDocumentNode::Validate(KTTextChecker& checker) {
   int tags = 0, elements = 0, doctypes = 0;
   KTXNode* last = nullptr;
-  for (const auto& child : Children()) {
-    KTXNode* node = child.get();
+  for (KTXNode* child : Children()) {
+    KTXNode* node = child;
     last = node;
     int kind = node->GetKind();
     int count = kind == kXmlTag ? ++tags : kind == kElement ? ++elements : kind == kDoctype ? ++doctypes : 0;
@@ -132,9 +128,9 @@ bool KTXDocumentNode::Validate(KTTextChecker& checker) {
 
 bool KTXEntityNode::Validate(KTTextChecker& checker) {
   int tags = 0;
-  for (const auto& child : Children()) {
+  for (KTXNode* child : Children()) {
     if (child->GetKind() == kXmlTag && ++tags == 2)
-      return checker.Fail(child.get(), false, kMsgOnlyOne, child->GetKindName(), GetKindName());
+      return checker.Fail(child, false, kMsgOnlyOne, child->GetKindName(), GetKindName());
   }
   return KTXNode::Validate(checker);
 }
@@ -144,9 +140,9 @@ bool KTXTagNode::Validate(KTTextChecker& checker) {
   const int parentKind = ParentKind(this);
   const unsigned badDeclaration = parentKind == kDtdDocument ? kMsgBadTextDeclaration : kMsgBadXmlDeclaration;
   bool hasVersion = false, hasEncoding = false;
-  for (const auto& child : Children()) {
+  for (KTXNode* child : Children()) {
     if (child->GetKind() != kAttribute) continue;
-    KTXNode* attribute = child.get();
+    KTXNode* attribute = child;
     const char16_t* name = attribute->GetName();
     if (KTStrCmp(name, u"encoding") == 0) {
       hasEncoding = true;
@@ -170,10 +166,10 @@ bool KTXElementNode::Validate(KTTextChecker& checker) {
   if (!Reparse(checker, u"ElementName", true)) return false;
   if (!IsOnlyXmlSpace(value_) && !Reparse(checker, u"TextData", false)) return false;
   std::unordered_set<std::u16string_view> names;
-  for (const auto& child : Children()) {
+  for (KTXNode* child : Children()) {
     if (child->GetKind() != kAttribute) continue;
     if (!names.insert(std::u16string_view(child->GetName())).second)
-      return checker.Fail(child.get(), true, kMsgDuplicateAttribute, child->GetName());
+      return checker.Fail(child, true, kMsgDuplicateAttribute, child->GetName());
   }
   return KTXNode::Validate(checker);
 }
@@ -213,9 +209,9 @@ bool KTXDoctypeNode::Validate(KTTextChecker& checker) {
   if (name_.IsEmpty()) return checker.Fail(this, true, kMsgNameMissing, GetKindName());
   if (!Reparse(checker, u"DocTypeName", true)) return false;
   int ids = 0;
-  for (const auto& child : Children()) {
+  for (KTXNode* child : Children()) {
     if (child->GetKind() == kDoctypeExternalId && ++ids == 2)
-      return checker.Fail(child.get(), false, kMsgSecondExternalId, child->GetKindName());
+      return checker.Fail(child, false, kMsgSecondExternalId, child->GetKindName());
   }
   return KTXNode::Validate(checker);
 }
@@ -278,9 +274,9 @@ bool KTDoctypeAttlistNode::Validate(KTTextChecker& checker) {
   if (!HasChildren()) return true;
 
   std::vector<KTDoctypeAttlistNode*> parts;
-  for (const auto& child : Children()) {
-    if (child->GetKind() != kDoctypeAttlist) return checker.Fail(child.get(), false, kMsgAttlistPartOutOfPlace);
-    parts.push_back(static_cast<KTDoctypeAttlistNode*>(child.get()));
+  for (KTXNode* child : Children()) {
+    if (child->GetKind() != kDoctypeAttlist) return checker.Fail(child, false, kMsgAttlistPartOutOfPlace);
+    parts.push_back(static_cast<KTDoctypeAttlistNode*>(child));
   }
   auto partAt = [&](size_t i) { return i < parts.size() ? parts[i]->GetPart() : -1; };
   auto failAt = [&](size_t i, unsigned message, int detail) {

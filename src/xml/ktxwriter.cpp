@@ -103,11 +103,11 @@ bool KTXTagNode::WriteOpen(KTXTextOut& out, KTXWriteFrame& frame) {
   out.Put(u"<?xml");
   static const char16_t* const kOrder[] = {u"version", u"encoding", u"standalone"};
   for (const char16_t* name : kOrder) {
-    for (const auto& child : Children()) {
+    for (KTXNode* child : Children()) {
       if (child->GetKind() != kAttribute || KTStrCmp(child->GetName(), name) != 0) continue;
       if (!child->IsSelectedForWrite(out.Options())) continue;
       out.PutChar(u' ');
-      out.PutLeaf(child.get(), frame.depth + 1);
+      out.PutLeaf(child, frame.depth + 1);
     }
   }
   out.Put(u"?>");
@@ -132,13 +132,13 @@ bool KTXElementNode::WriteOpen(KTXTextOut& out, KTXWriteFrame& frame) {
     out.PutChar(u'<');
     out.Put(name_);
   }
-  for (const auto& child : Children()) {
+  for (KTXNode* child : Children()) {
     if (!child->IsSelectedForWrite(options)) continue;
     if (child->GetKind() == kAttribute) {
       // Attributes belong to the start tag, which depth -1 leaves out.
       if (d >= 0) {
         out.PutChar(u' ');
-        out.PutLeaf(child.get(), d + 1);
+        out.PutLeaf(child, d + 1);
       }
     } else {
       frame.hasContent = true;
@@ -232,11 +232,11 @@ bool KTXDoctypeNode::WriteOpen(KTXTextOut& out, KTXWriteFrame& frame) {
   out.Put(u"<!DOCTYPE ");
   out.Put(name_);
   bool others = false;
-  for (const auto& child : Children()) {
+  for (KTXNode* child : Children()) {
     if (!child->IsSelectedForWrite(out.Options())) continue;
     if (child->GetKind() == kDoctypeExternalId) {
       out.PutChar(u' ');
-      out.PutLeaf(child.get(), d);
+      out.PutLeaf(child, d);
     } else {
       others = true;
     }

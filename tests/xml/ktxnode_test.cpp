@@ -94,10 +94,10 @@ TEST(KTXNodeEditing, InsertRemoveAndMoveWithChangeLog) {
   EXPECT_EQ(removed.kind, kChangeRemoved);
   EXPECT_EQ(removed.node, a);
   EXPECT_EQ(removed.parent, root.get());
-  ASSERT_EQ(removed.unlinked.size(), 1u);
-  EXPECT_EQ(removed.unlinked.front().get(), a);
+  EXPECT_EQ(removed.unlinked.get(), a);
   EXPECT_EQ(a->GetParent(), nullptr);
-  EXPECT_EQ(removed.next->get(), b);
+  EXPECT_EQ(a->GetNextSibling(), nullptr);
+  EXPECT_EQ(removed.next, b);
 
   // Without a log the child is deleted at once.
   c->GetPositionInParent(at);
