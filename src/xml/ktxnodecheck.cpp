@@ -165,11 +165,26 @@ bool KTXElementNode::Validate(KTTextChecker& checker) {
   if (name_.IsEmpty()) return checker.Fail(this, true, kMsgNameMissing, GetKindName());
   if (!Reparse(checker, u"ElementName", true)) return false;
   if (!IsOnlyXmlSpace(value_) && !Reparse(checker, u"TextData", false)) return false;
-  std::unordered_set<std::u16string_view> names;
+  // Few attributes are compared pairwise; many go through a hash set, so
+  // the check stays linear without a set per element.
+  std::vector<KTXNode*> attributes;
   for (KTXNode* child : Children()) {
-    if (child->GetKind() != kAttribute) continue;
-    if (!names.insert(std::u16string_view(child->GetName())).second)
-      return checker.Fail(child, true, kMsgDuplicateAttribute, child->GetName());
+    if (child->GetKind() == kAttribute) attributes.push_back(child);
+  }
+  constexpr size_t kPairwiseLimit = 8;
+  if (attributes.size() <= kPairwiseLimit) {
+    for (size_t i = 1; i < attributes.size(); ++i) {
+      for (size_t j = 0; j < i; ++j) {
+        if (KTStrCmp(attributes[i]->GetName(), attributes[j]->GetName()) == 0)
+          return checker.Fail(attributes[i], true, kMsgDuplicateAttribute, attributes[i]->GetName());
+      }
+    }
+  } else {
+    std::unordered_set<std::u16string_view> names;
+    for (KTXNode* attribute : attributes) {
+      if (!names.insert(std::u16string_view(attribute->GetName())).second)
+        return checker.Fail(attribute, true, kMsgDuplicateAttribute, attribute->GetName());
+    }
   }
   return KTXNode::Validate(checker);
 }

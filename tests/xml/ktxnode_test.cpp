@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ktxtest_util.h"
+#include "xml/ktxnodecheck.h"
 
 namespace {
 
@@ -472,6 +473,9 @@ TEST(KTXNodeDeep, WalksSurviveVeryDeepTrees) {
   for (KTXNode* n = doc->GetFirstChild(); n; n = n->NextInDocumentOrder(true)) ++steps;
   EXPECT_EQ(steps, 2 * kDepth - 2);  // the elements and their merged texts
 
+  KTTextChecker checker(nullptr);
+  checker.SetDisabled(true);
+  EXPECT_TRUE(doc->ValidateSubtree(checker));
   doc->UpdateSubtreeExtent(nullptr);
   doc->ValueToTextChildInSubtree();
   doc->RemoveEmptyTextsInSubtree(nullptr);

@@ -165,6 +165,14 @@ TEST_F(KTXNodeCheck, DuplicateAttributesAndDisabledChecker) {
   EXPECT_TRUE(duplicate.IsNameFailure());
   EXPECT_EQ(Utf8(duplicate.GetMessage()), "The attribute a is given more than once");
 
+  // Past a handful of attributes the duplicate is found the same way.
+  auto many = MakeNode(kElement, u"m");
+  const char16_t* const names[] = {u"a", u"b", u"c", u"d", u"e", u"f", u"g", u"h", u"i", u"j", u"c"};
+  for (const char16_t* name : names) AddNode(many.get(), kAttribute, name, u"1");
+  KTTextChecker manyChecker(parser_.get());
+  EXPECT_FALSE(many->Validate(manyChecker));
+  EXPECT_EQ(manyChecker.GetNode(), many->GetLastChild());
+
   // A disabled checker passes every grammar check but not structure checks.
   auto bad = MakeNode(kElement, u"9");
   KTTextChecker disabled(parser_.get());
