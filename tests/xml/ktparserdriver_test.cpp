@@ -214,6 +214,8 @@ TEST(ParserDriverTest, DtdAndEntityGrammars) {
   EXPECT_EQ(Tree(KTGrammarCache::kEntity, u"<?xml version='1.0' encoding='x'?>text <a>&e;</a>", kXmlEntity),
             "doc{xml{@version=1.0,@encoding=x},t\"text \",e:a{t\"&e;\"}}");
   EXPECT_EQ(Tree(KTGrammarCache::kEntity, u"", kXmlEntity), "doc");
+  EXPECT_EQ(Tree(KTGrammarCache::k3dml, u"<!-- w --><world a='1'><block/>text &amp;</world>"),
+            "doc{c\" w \",e:world{@a=1,e:block,t\"text &amp;\"}}");
   // The internal subset of a document holds no conditional sections.
   EXPECT_FALSE(ParseWith(KTGrammarCache::kXml, u"<!DOCTYPE a [<![INCLUDE[]]>]><a/>")->ok);
 }
