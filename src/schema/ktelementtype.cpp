@@ -1,0 +1,225 @@
+// Element types: content-model building and lookups, attribute declarations
+// and the defaults the tree builder supplies.
+#include "schema/ktelementtype.h"
+
+#include <set>
+
+#include "schema/ktschemamodel.h"
+
+namespace {
+// Complex-type links and nested groups come from schema documents; a schema
+// that links a type to itself must not make a lookup endless. Real content
+// models nest a few levels.
+constexpr int kMaxContentNesting = 256;
+}  // namespace
+
+KTElementType::KTElementType(const KTQName& name, KTSchemaModel* owner, KTElementType* parent)
+    : owner_(owner), name_(name), parent_(parent) {}
+
+KTElementType::KTElementType(const KTElementType& other) : owner_(other.owner_), parent_(nullptr) {
+  Assign(other, true);
+}
+
+KTElementType& KTElementType::operator=(const KTElementType& other) {
+  if (this != &other) Assign(other, true);
+  return *this;
+}
+
+KTElementType::~KTElementType() = default;
+
+std::vector<KTParticle>& KTElementType::GetParticles() {
+  return complexType_ ? complexType_->contentModel.GetEffectiveParticles() : particles_;
+}
+
+std::vector<KTParticle>& KTElementType::GetEffectiveParticles() {
+  KTElementType* t = this;
+  for (int i = 0; t->complexType_ && i < kMaxContentNesting; ++i) t = &t->complexType_->contentModel;
+  return t->particles_;
+}
+
+std::list<KTAttributeDecl>& KTElementType::GetAttributeList() {
+  KTElementType* t = this;
+  for (int i = 0; t->complexType_ && i < kMaxContentNesting; ++i) t = &t->complexType_->contentModel;
+  return t->attributes_;
+}
+
+void KTElementType::AddParticle(KTParticle particle) {
+  if (!particle.child) return;
+  particle.owner = this;
+  particle.child->parent_ = this;
+  particles_.push_back(particle);
+}
+
+KTElementType* KTElementType::CreateChildType(const KTQName& name) {
+  if (name.localName.IsEmpty()) {
+    ownedChildren_.push_back(std::make_unique<KTElementType>(KTQName(), owner_, nullptr));
+    return ownedChildren_.back().get();
+  }
+  // Named local elements of all nested compositors share one set of child
+  // declarations: the nearest enclosing type that is not a group owns them.
+  KTElementType* ownerType = this;
+  for (int i = 0; ownerType->group_ && ownerType->parent_ && i < kMaxContentNesting; ++i) {
+    ownerType = ownerType->parent_;
+  }
+  for (auto& child : ownerType->ownedChildren_) {
+    if (QNameEqual(child->name_, name)) return child.get();
+  }
+  ownerType->ownedChildren_.push_back(std::make_unique<KTElementType>(name, owner_, nullptr));
+  return ownerType->ownedChildren_.back().get();
+}
+
+bool KTElementType::ContainsParticle(const KTElementType* child) {
+  std::vector<std::pair<KTElementType*, int>> work{{this, 0}};
+  while (!work.empty()) {
+    auto [t, depth] = work.back();
+    work.pop_back();
+    for (KTParticle& p : t->GetEffectiveParticles()) {
+      if (p.child == child) return true;
+      if (p.child->group_ && depth < kMaxContentNesting) work.emplace_back(p.child, depth + 1);
+    }
+  }
+  return false;
+}
+
+KTElementType* KTElementType::FindChildElementDecl(const KTQName& name) { return FindChildElementDeclIn(name, 0); }
+
+KTElementType* KTElementType::FindChildElementDeclIn(const KTQName& name, int depth) {
+  if (depth > kMaxContentNesting) return nullptr;
+  for (KTParticle& p : GetEffectiveParticles()) {
+    KTElementType* child = p.child;
+    if (child->group_) {
+      if (KTElementType* found = child->FindChildElementDeclIn(name, depth + 1)) return found;
+      continue;
+    }
+    if (QNameEqual(child->name_, name)) return child;
+    if (child->substitutionHeadFlag_ && owner_) {
+      // Follow the substitution-group heads of the named element up the
+      // chain; a chain that comes back on itself ends the search.
+      KTElementType* member = owner_->FindElement(name);
+      std::set<const KTElementType*> seen;
+      for (KTElementType* t = member; t && !t->substitutionHead_.localName.IsEmpty() && seen.insert(t).second;) {
+        if (QNameEqual(t->substitutionHead_, child->name_)) return member;
+        t = owner_->FindElement(t->substitutionHead_);
+      }
+    }
+  }
+  return nullptr;
+}
+
+void KTElementType::ResetContent() {
+  ownedChildren_.clear();
+  particles_.clear();
+  contentRead_ = contentDeclared_ = choice_ = sequence_ = empty_ = any_ = all_ = mixed_ = group_ = open_ = false;
+  abstract_ = nillable_ = substitutionHeadFlag_ = false;
+  hasDefaults_ = true;
+  if (complexType_) {
+    std::list<KTAttributeDecl> linked = GetAttributeList();
+    for (const KTAttributeDecl& a : linked) AddAttribute(a);
+    complexType_ = nullptr;
+  }
+}
+
+void KTElementType::AddAttribute(const KTAttributeDecl& decl) {
+  for (KTAttributeDecl& a : attributes_) {
+    if (QNameEqual(a.name, decl.name)) {
+      a = decl;
+      return;
+    }
+  }
+  attributes_.push_back(decl);
+}
+
+KTAttributeDecl* KTElementType::FindAttribute(const KTQName& name) {
+  for (KTAttributeDecl& a : GetAttributeList()) {
+    if (QNameEqual(a.name, name)) return &a;
+  }
+  return nullptr;
+}
+
+bool KTElementType::CollectDefaultAttributes(std::vector<KTAttributeDecl*>& out, const KTString*& text) {
+  out.clear();
+  text = nullptr;
+  if (!hasDefaults_) return false;
+  for (KTAttributeDecl& a : GetAttributeList()) {
+    if (!a.defaultText.IsEmpty()) out.push_back(&a);
+  }
+  if (HasSimpleContent() || mixed_) {
+    if (!valueText_.IsEmpty()) {
+      text = &valueText_;
+    } else if (!fixedText_.IsEmpty()) {
+      text = &fixedText_;
+    }
+  }
+  if (!out.empty() || text) return true;
+  hasDefaults_ = false;  // element types without defaults answer at once from now on
+  return false;
+}
+
+void KTElementType::Reset() {
+  ownedChildren_.clear();
+  particles_.clear();
+  attributes_.clear();
+  name_ = KTQName();
+  substitutionHead_ = KTQName();
+  description_ = valueText_ = fixedText_ = blockText_ = finalText_ = KTString();
+  elementWildcard_ = attributeWildcard_ = KTString();
+  elementWildcardProcess_ = attributeWildcardProcess_ = 2;
+  parent_ = nullptr;
+  declaringNode_ = nullptr;
+  complexType_ = nullptr;
+  contentRead_ = contentDeclared_ = choice_ = sequence_ = textOnly_ = false;
+  empty_ = any_ = all_ = mixed_ = group_ = open_ = abstract_ = nillable_ = substitutionHeadFlag_ = false;
+  qualified_ = false;
+  spareWord_ = 0;
+  hasDefaults_ = true;
+}
+
+void KTElementType::Assign(const KTElementType& source, bool deep) {
+  Reset();
+  owner_ = source.owner_;
+  name_ = source.name_;
+  description_ = source.description_;
+  substitutionHead_ = source.substitutionHead_;
+  elementWildcard_ = source.elementWildcard_;
+  attributeWildcard_ = source.attributeWildcard_;
+  elementWildcardProcess_ = source.elementWildcardProcess_;
+  attributeWildcardProcess_ = source.attributeWildcardProcess_;
+  parent_ = source.parent_;
+  declaringNode_ = source.declaringNode_;
+  complexType_ = source.complexType_;
+  contentRead_ = source.contentRead_;
+  contentDeclared_ = source.contentDeclared_;
+  choice_ = source.choice_;
+  sequence_ = source.sequence_;
+  textOnly_ = source.textOnly_;
+  empty_ = source.empty_;
+  any_ = source.any_;
+  all_ = source.all_;
+  mixed_ = source.mixed_;
+  group_ = source.group_;
+  open_ = source.open_;
+  abstract_ = source.abstract_;
+  nillable_ = source.nillable_;
+  substitutionHeadFlag_ = source.substitutionHeadFlag_;
+  hasDefaults_ = source.hasDefaults_;
+  qualified_ = source.qualified_;
+  spareWord_ = source.spareWord_;
+  valueText_ = source.valueText_;
+  fixedText_ = source.fixedText_;
+  blockText_ = source.blockText_;
+  finalText_ = source.finalText_;
+  if (!deep) return;
+  for (const KTAttributeDecl& a : source.attributes_) AddAttribute(a);
+  for (const auto& child : source.ownedChildren_) ownedChildren_.push_back(std::make_unique<KTElementType>(*child));
+  particles_ = source.particles_;
+  for (KTParticle& p : particles_) {
+    p.owner = this;
+    for (size_t i = 0; i < source.ownedChildren_.size(); ++i) {
+      if (p.child == source.ownedChildren_[i].get()) {
+        p.child = ownedChildren_[i].get();
+        p.child->parent_ = this;
+        break;
+      }
+    }
+  }
+}

@@ -1,0 +1,143 @@
+// Element declarations of every schema language: KTElementType (a declared
+// element or an anonymous compositor) with its content-model particles and
+// attribute declarations, and the named complex-type record that element
+// types may link to. The schema model owns declared types; a type owns the
+// child types it creates.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xml/ktnamespace.h"
+
+class KTXNode;
+class KTSchemaModel;
+class KTElementType;
+class KTComplexTypeDef;
+
+// One content-model entry. The child is a declared element of the model or
+// an anonymous compositor owned by the type that created it; never owned here.
+struct KTParticle {
+  KTElementType* child = nullptr;
+  KTElementType* owner = nullptr;
+  int32_t minOccurs = 1;
+  int32_t maxOccurs = 1;  // -1: unbounded
+  bool flag = false;
+
+  void SetMaxOccursUnbounded(bool unbounded) { maxOccurs = unbounded ? -1 : 1; }
+};
+
+struct KTAttributeDecl {
+  KTQName name;
+  std::vector<KTString> enumeratedValues;
+  KTString defaultText;  // non-empty: the attribute has a default value
+  KTString description;
+  KTXNode* declaringNode = nullptr;
+  KTSchemaModel* owner = nullptr;
+  bool required = false, prohibited = false, fixed = false, implied = false;
+  bool id = false, idref = false, idrefs = false, entity = false, entities = false;
+  bool nmtoken = false, nmtokens = false, notation = false, enumerated = false, qualified = false;
+};
+
+class KTElementType {
+ public:
+  KTElementType(const KTQName& name, KTSchemaModel* owner, KTElementType* parent);
+  KTElementType(const KTElementType& other);  // deep
+  KTElementType& operator=(const KTElementType& other);
+  ~KTElementType();
+
+  // ---- Content model ----
+  std::vector<KTParticle>& GetParticles();
+  std::vector<KTParticle>& GetEffectiveParticles();
+  std::list<KTAttributeDecl>& GetAttributeList();
+  void AddParticle(KTParticle particle);
+  KTElementType* CreateChildType(const KTQName& name);
+  KTElementType* CreateAnonymousChild() { return CreateChildType(KTQName()); }
+  bool ContainsParticle(const KTElementType* child);
+  // The declaration of a child element by name, nested groups and
+  // substitution groups included.
+  KTElementType* FindChildElementDecl(const KTQName& name);
+  bool HasParticles() { return !GetParticles().empty(); }
+  void ResetContent();
+
+  // ---- Attributes and defaults ----
+  // A later declaration of the same name replaces the earlier one.
+  void AddAttribute(const KTAttributeDecl& decl);
+  KTAttributeDecl* FindAttribute(const KTQName& name);
+  // The attribute declarations with default values and the default (else
+  // fixed) text of simple or mixed content; false when there is neither,
+  // which also makes every later call return false at once.
+  bool CollectDefaultAttributes(std::vector<KTAttributeDecl*>& out, const KTString*& text);
+  bool HasSimpleContent() const { return textOnly_; }
+
+  void Assign(const KTElementType& source, bool deep);
+  void Reset();
+
+  // ---- Fields the loaders fill ----
+  const KTQName& GetName() const { return name_; }
+  void SetName(const KTQName& name) { name_ = name; }
+  KTSchemaModel* GetModel() const { return owner_; }
+  KTElementType* GetParent() const { return parent_; }
+  void SetParent(KTElementType* parent) { parent_ = parent; }
+  KTXNode* GetDeclaringNode() const { return declaringNode_; }
+  void SetDeclaringNode(KTXNode* node) { declaringNode_ = node; }
+  KTComplexTypeDef* GetComplexTypeLink() const { return complexType_; }
+  void SetComplexTypeLink(KTComplexTypeDef* link) { complexType_ = link; }
+  const KTQName& GetSubstitutionGroupHead() const { return substitutionHead_; }
+  void SetSubstitutionGroupHead(const KTQName& name) { substitutionHead_ = name; }
+
+  bool IsChoice() const { return choice_; }
+  bool IsSequence() const { return sequence_; }
+  bool IsEmpty() const { return empty_; }
+  bool IsAny() const { return any_; }
+  bool IsAll() const { return all_; }
+  bool IsMixed() const { return mixed_; }
+  bool IsGroup() const { return group_; }
+  bool IsTextOnly() const { return textOnly_; }
+  bool IsSubstitutionGroupHead() const { return substitutionHeadFlag_; }
+
+  // Flag bytes, set directly by the loaders.
+  bool contentRead_ = false, contentDeclared_ = false;
+  bool choice_ = false, sequence_ = false, textOnly_ = false;
+  bool empty_ = false, any_ = false, all_ = false, mixed_ = false, group_ = false, open_ = false;
+  bool abstract_ = false, nillable_ = false, substitutionHeadFlag_ = false;
+  bool hasDefaults_ = true;
+  bool qualified_ = false;
+  int32_t spareWord_ = 0;
+  KTString description_;
+  KTString valueText_, fixedText_;
+  KTString blockText_, finalText_;
+  KTString elementWildcard_, attributeWildcard_;
+  int32_t elementWildcardProcess_ = 2, attributeWildcardProcess_ = 2;
+
+ private:
+  KTElementType* FindChildElementDeclIn(const KTQName& name, int depth);
+
+  KTSchemaModel* owner_;
+  std::vector<KTParticle> particles_;
+  std::list<KTAttributeDecl> attributes_;
+  KTQName name_;
+  KTQName substitutionHead_;
+  KTElementType* parent_;
+  KTXNode* declaringNode_ = nullptr;
+  KTComplexTypeDef* complexType_ = nullptr;
+  std::vector<std::unique_ptr<KTElementType>> ownedChildren_;
+};
+
+// A named XML Schema complex type: its content model held by value.
+class KTComplexTypeDef {
+ public:
+  KTComplexTypeDef(const KTQName& name, const KTQName& baseName, const KTElementType& contentModel,
+                   KTComplexTypeDef* baseRecord)
+      : name(name), baseName(baseName), contentModel(contentModel), baseRecord(baseRecord) {}
+
+  KTQName name;
+  KTQName baseName;
+  KTElementType contentModel;
+  KTString blockText, finalText;
+  KTXNode* declaringNode = nullptr;
+  KTComplexTypeDef* baseRecord;
+};

@@ -1,0 +1,244 @@
+// Entity and notation declarations, entity values and the expansion of
+// entity references in texts.
+#include "schema/ktentitydecl.h"
+
+#include "platform/ktwchar.h"
+#include "schema/ktschemamodel.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxwriter.h"
+
+namespace {
+
+constexpr const char16_t* kBlanks = u" \t\r\n";
+constexpr const char16_t* kNotSingleToken = u" \t\r\n(|,%=<>'\"";
+
+bool StartsWith(const KTString& text, const char16_t* prefix) {
+  return KTStrNCmp(text.c_str(), prefix, KTStrLen(prefix)) == 0;
+}
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+// The declared text of an entity or notation node with its parameter
+// references (and general references) expanded.
+bool ExpandDeclarationText(KTSchemaModel& model, KTXNode* node, KTString& text, bool trimmedValues) {
+  return model.ExpandEntityReferences(node, node->GetValue(), text, true, trimmedValues, false);
+}
+
+}  // namespace
+
+void ExpandCharacterReferences(KTString& text) { text.ResolveCharRefs(); }
+
+// ---- KTEntityDecl ----
+
+KTEntityDecl::KTEntityDecl(const KTString& name) : name(name) {}
+KTEntityDecl::~KTEntityDecl() = default;
+
+const KTString& KTEntityDecl::GetTrimmedValue(KTSchemaModel& model) {
+  if (trimmedValue.IsEmpty()) {
+    trimmedValue = GetEntityValue(*this, model);
+    trimmedValue.TrimLeft().TrimRight();
+  }
+  return trimmedValue;
+}
+
+KTString KTEntityDecl::Describe() const {
+  KTString collapsed = value;
+  collapsed.CollapseChars(kBlanks, u' ');
+  KTString text = u"'" + name + u"' (" + collapsed;
+  if (text.GetLength() > 50) text = text.Left(48) + u"...";
+  return text + u")";
+}
+
+void KTEntityDecl::DropParsedValue() {
+  if (external) return;
+  ownedParsed.reset();
+  parsedValue = nullptr;
+}
+
+// ---- Readers ----
+
+bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
+  if (!node) return model.ReportError(kSchemaMissingNode, nullptr, nullptr, KTString());
+  KTString name(node->GetName());
+  bool parameter = name.GetLength() > 0 && name[0] == u'%';
+  if (parameter) {
+    name.Delete(0, 1);
+    name.TrimLeft(kBlanks);
+  }
+  KTEntityDecl* record = parameter ? model.FindParameterEntity(name) : model.FindGeneralEntity(name);
+  if (!record) {
+    record = parameter ? model.DeclareParameterEntity(name) : model.DeclareGeneralEntity(name);
+  } else {
+    // "lt" and "amp" keep their predefined values: their replacement must
+    // stay a character reference (XML 1.0 §4.6).
+    if (!parameter && (name == u"lt" || name == u"amp")) return true;
+    if (model.GetCurrentPass() >= 2 && record->predeclared) {
+      record->declaredThisPass = true;
+      return true;
+    }
+    if (record->declaredThisPass) return true;  // the first declaration in a pass wins
+  }
+
+  KTString text;
+  if (!ExpandDeclarationText(model, node, text, true)) return false;
+  ExpandCharacterReferences(text);
+
+  record->external = StartsWith(text, u"PUBLIC") || StartsWith(text, u"SYSTEM");
+  int n = text.GetLength();
+  if (!record->external && n >= 2 && text[0] == text[n - 1] && (text[0] == u'"' || text[0] == u'\'')) {
+    text = text.Mid(1, n - 2);
+  }
+  record->singleToken = text.FindOneOf(kNotSingleToken) < 0;
+  record->parameter = parameter;
+  record->value = parameter ? u" " + text + u" " : text;
+  record->trimmedValue = KTString();
+  record->declaringNode = node;
+  record->declaredThisPass = true;
+  return true;
+}
+
+bool ParseNotationDecl(KTSchemaModel& model, KTXNode* node) {
+  if (!node) return model.ReportError(kSchemaMissingNode, nullptr, nullptr, KTString());
+  KTString text;
+  if (!model.ExpandEntityReferences(node, node->GetValue(), text, true, false, false)) return false;
+  ExpandCharacterReferences(text);
+  KTEntityDecl* record = model.DeclareNotation(KTString(node->GetName()));
+  record->external = StartsWith(text, u"PUBLIC") || StartsWith(text, u"SYSTEM");
+  record->value = text;
+  record->trimmedValue = KTString();
+  record->declaringNode = node;
+  record->declaredThisPass = true;
+  return true;
+}
+
+// ---- Values ----
+
+const KTString& GetEntityValue(KTEntityDecl& record, KTSchemaModel& model) {
+  if (!record.external) return record.value;
+  if (!record.loaded && record.mayLoad) LoadExternalEntity(record, model);
+  return record.loaded ? record.replacementText : record.value;
+}
+
+bool LoadExternalEntity(KTEntityDecl& record, KTSchemaModel& model) {
+  if (!record.external) return model.ReportError(kSchemaMalformedDecl, record.declaringNode, nullptr, KTString());
+  if (!record.mayLoad) return model.ReportError(kSchemaLoadFailed, record.declaringNode, nullptr, record.name);
+  int position = 0;
+  KTString keyword = record.value.Tokenize(kBlanks, position, u"'\"");
+  if (!(keyword == u"SYSTEM") && !(keyword == u"PUBLIC")) {
+    return model.ReportError(kSchemaBadExternalKeyword, record.declaringNode, nullptr, record.name);
+  }
+  KTString idText = record.value.Mid(keyword.GetLength() + 1);
+  KTXNode* root = model.LoadExternalSubset(keyword, idText, record.declaringNode, record.parameter);
+  if (!root) {
+    record.mayLoad = false;
+    return false;
+  }
+  record.parsedValue = root;
+  record.loaded = true;
+  KTWriteOptions options(0, u"", false, false, u"\n", nullptr, false, true);
+  KTString text;
+  int length = 0;
+  root->WriteText(text, length, -1, options);
+  record.replacementText = record.parameter ? u" " + text + u" " : text;
+  record.trimmedValue = KTString();
+  return true;
+}
+
+// ---- Expansion ----
+
+bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, KTString& out, bool parameterRefs,
+                                           bool trimmedValues, bool countExpansions) {
+  if (!text) text = u"";
+  KTString result;
+  int length = 0;
+  constexpr int kGrowBy = 16384;
+  bool reported = false;
+  int expansions = 0;
+  const char16_t* p = text;
+  while (*p) {
+    char16_t c = *p;
+    // In declaration texts only parameter references are expanded: general
+    // references there are bypassed and expand where the entity is used
+    // (XML 1.0 §4.4.7), so "&amp;lt;" in a literal still means "&lt;".
+    bool isRef = parameterRefs ? c == u'%' : c == u'&';
+    if (!isRef || (c == u'&' && p[1] == u'#') || (c == u'%' && IsBlank(p[1]))) {
+      // Character references are the caller's; a '%' before a blank is text.
+      result.AppendCharAtLength(c, length, kGrowBy);
+      ++p;
+      continue;
+    }
+    const char16_t* start = p;
+    const char16_t* nameStart = p + 1;
+    const char16_t* q = nameStart;
+    while (*q && *q != u';' && !IsBlank(*q)) ++q;
+    if (*q != u';') {
+      // No closing ';': the reference and the character that ended it are
+      // copied; the end of the text ends the expansion.
+      reported = true;
+      KTString name;
+      name.Assign(nameStart, static_cast<int>(q - nameStart));
+      ReportError(kSchemaUnterminatedReference, node, nullptr, name);
+      int count = static_cast<int>(q - start) + (*q ? 1 : 0);
+      result.AppendAtLength(start, length, kGrowBy, count);
+      p = start + count;
+      if (!*q) break;
+      continue;
+    }
+    KTString name;
+    name.Assign(nameStart, static_cast<int>(q - nameStart));
+    int refLength = static_cast<int>(q - start) + 1;
+    KTEntityDecl* record = c == u'%' ? FindParameterEntity(name) : FindGeneralEntity(name);
+    if (!record) {
+      if (!parameterRefs) {
+        // Content and attribute values: the reference stays as written and
+        // the problem is recorded, whatever the pass.
+        reported = true;
+        ReportError(kSchemaUndeclaredEntity, node, nullptr, name);
+        result.AppendAtLength(start, length, kGrowBy, refLength);
+      } else if (currentPass_ <= 1) {
+        RequestAnotherPass();  // declared later in the DTD: the next pass has it
+      } else {
+        reported = true;
+        ReportError(kSchemaUndeclaredEntity, node, nullptr, name);
+        result.AppendAtLength(start, length, kGrowBy, refLength);
+      }
+      p = q + 1;
+      continue;
+    }
+    if (record->external && !record->loaded && !LoadExternalEntity(*record, *this)) {
+      // An external entity that cannot be read stays a reference rather
+      // than turning into its SYSTEM text.
+      reported = true;
+      result.AppendAtLength(start, length, kGrowBy, refLength);
+      p = q + 1;
+      continue;
+    }
+    const KTString& value = trimmedValues ? record->GetTrimmedValue(*this) : GetEntityValue(*record, *this);
+    int valueLength = value.GetLength();
+    if (expandedChars_ + valueLength > expansionBudget_) {
+      // The document's entities would grow past its budget: stop here and
+      // keep the rest of the text as written.
+      reported = true;
+      ReportError(kSchemaExpansionFailed, node, nullptr, name);
+      result.AppendAtLength(start, length, kGrowBy);
+      break;
+    }
+    expandedChars_ += valueLength;
+    result.AppendAtLength(value.c_str(), length, kGrowBy, valueLength);
+    ++expansions;
+    p = q + 1;
+  }
+  out = std::move(result);
+  if (!reported) return true;
+  return countExpansions && expansions > 0;
+}
+
+bool KTSchemaModel::ExpandReferences(KTXNode* node, const char16_t* text, KTString& out) {
+  if (!text || !KTStrChr(text, u'&')) {
+    out = text;
+    return true;
+  }
+  if (!ExpandEntityReferences(node, text, out, false, false, false)) return false;
+  ExpandCharacterReferences(out);
+  return true;
+}

@@ -1,0 +1,23 @@
+// Schema message ids. Problems are recorded in the schema model by id (the
+// texts are looked up by id outside the schema code); 7500 means none.
+#pragma once
+
+enum KTSchemaMessage : int {
+  kSchemaNoError = 7500,
+  kSchemaMissingNode = 7501,
+  kSchemaMalformedDecl = 7502,
+  kSchemaUnsupported = 7503,
+  kSchemaNoElements = 7506,
+  kSchemaEmptyDoctype = 7508,
+  kSchemaLoadFailed = 7509,
+  kSchemaUndeclaredEntity = 7522,
+  kSchemaUnusableParameterEntity = 7523,
+  kSchemaExpansionFailed = 7524,
+  kSchemaBadSectionOrReference = 7525,
+  kSchemaBadExternalKeyword = 7528,
+  kSchemaNotFound = 7529,
+  kSchemaCountsAsLoaded = 7530,
+  // Ids above this one never replace a kept problem below it.
+  kSchemaSeverityBoundary = 7551,
+  kSchemaUnterminatedReference = 7585,
+};

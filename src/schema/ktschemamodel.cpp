@@ -1,0 +1,376 @@
+// The schema model: construction and passes, error recording, declaration
+// lookups, fragment parsing and external documents, and the services the
+// XPath tree context asks of it.
+#include "schema/ktschemamodel.h"
+
+#include <algorithm>
+
+#include "platform/ktwchar.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktdocsource.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktparserdriver.h"
+#include "xml/ktxdoctype.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxpathtreecontext.h"
+
+namespace {
+
+KTXNode* Topmost(KTXNode* node) {
+  while (node && node->GetParent()) node = node->GetParent();
+  return node;
+}
+
+// The next node after `node` in document order within the subtree of `root`.
+KTXNode* NextInSubtree(KTXNode* node, const KTXNode* root) {
+  if (KTXNode* first = node->GetFirstChild()) return first;
+  for (KTXNode* n = node; n && n != root; n = n->GetParent()) {
+    if (KTXNode* next = n->GetNextSibling()) return next;
+  }
+  return nullptr;
+}
+
+// URLs longer than this are cut: the limit of the platform's path buffers.
+constexpr int kMaxUrlLength = 259;
+
+}  // namespace
+
+KTSchemaModel::KTSchemaModel(KTDocumentManager* manager, uint8_t flag, int defaultSecondTypeId, bool strict)
+    : defaultSecondTypeId_(defaultSecondTypeId), strict_(strict), flag_(flag), manager_(manager) {
+  Reset();
+}
+
+KTSchemaModel::~KTSchemaModel() {
+  // Element types point at one another through particles: drop them all
+  // before anything they point at.
+  elements_.clear();
+  complexTypes_.clear();
+}
+
+void KTSchemaModel::Reset() {
+  currentPass_ = 1;
+  lastPassAllowed_ = 1;
+  anotherPass_ = false;
+  referenceName_ = KTString();
+  referenceNode_ = nullptr;
+  for (EntitySet* set : {&notations_, &generalEntities_, &parameterEntities_}) {
+    for (auto& [name, record] : *set) {
+      record->DropParsedValue();
+      record->declaredThisPass = false;
+    }
+  }
+  ResetErrorBlock();
+  Clear();
+}
+
+void KTSchemaModel::Clear() {
+  schemaKind_ = kSchemaNone;
+  namespaces_.Reset();
+  elements_.clear();
+  complexTypes_.clear();
+  if (currentPass_ == 1) {
+    notations_.clear();
+    generalEntities_.clear();
+    parameterEntities_.clear();
+    DeclarePredefinedEntities();
+  }
+  treeContext_ = std::make_unique<KTXPathTreeContext>();
+  loadedDocuments_.clear();
+}
+
+void KTSchemaModel::DeclarePredefinedEntities() {
+  // "lt" and "amp" expand to character references, so that the expanded
+  // text never holds markup that was written as data (XML 1.0 §4.6).
+  static const struct {
+    const char16_t* name;
+    const char16_t* value;
+  } kPredefined[] = {{u"lt", u"&#60;"}, {u"gt", u">"}, {u"amp", u"&#38;"}, {u"apos", u"'"}, {u"quot", u"\""}};
+  for (const auto& e : kPredefined) {
+    KTEntityDecl* record = DeclareGeneralEntity(KTString(e.name));
+    record->value = e.value;
+    record->singleToken = true;
+  }
+}
+
+void KTSchemaModel::RequestAnotherPass() {
+  if (currentPass_ > 1) return;
+  anotherPass_ = true;
+  lastPassAllowed_ = static_cast<int16_t>(currentPass_ + 1);
+}
+
+// ---- Schema loading ----
+
+bool KTSchemaModel::LoadSchema(KTXNode* documentRoot, bool searchFurther) {
+  SetExpansionBudgetFor(documentRoot);
+  KTXNode* doctype = nullptr;
+  if (documentRoot) {
+    KTChildIterator it;
+    for (documentRoot->FirstChildOfKind(it, kDoctype); !it.IsEnd(); it.Next()) {
+      doctype = it.Node();
+      break;
+    }
+  }
+  if (!doctype) {
+    schemaKind_ = kSchemaNone;
+    return ReportError(kSchemaNotFound, documentRoot, nullptr, KTString());
+  }
+  referenceName_ = doctype->GetName();
+  referenceNode_ = doctype;
+  return LoadInternalSubsetEntities(doctype);
+}
+
+bool KTSchemaModel::LoadInternalSubsetEntities(KTXNode* doctype) {
+  currentPass_ = 0;
+  lastPassAllowed_ = 1;
+  bool ok = true;
+  do {
+    ++currentPass_;
+    anotherPass_ = false;
+    ResetErrorBlock();
+    for (EntitySet* set : {&generalEntities_, &parameterEntities_}) {
+      for (auto& [name, record] : *set) {
+        record->DropParsedValue();
+        record->declaredThisPass = false;
+      }
+    }
+    Clear();
+    schemaKind_ = kSchemaDtd;
+    KTChildIterator it;
+    for (doctype->BeginChildren(it); ok && !it.IsEnd(); it.Next()) {
+      if (it.Node()->GetKind() == kDoctypeEntity) ok = ParseEntityDecl(*this, it.Node());
+      if (it.Node()->GetKind() == kDoctypeNotation) ok = ParseNotationDecl(*this, it.Node());
+    }
+  } while (ok && anotherPass_);
+  return ok;
+}
+
+void KTSchemaModel::SetExpansionBudgetFor(KTXNode* documentRoot) {
+  int64_t size = 0;
+  for (KTXNode* n = documentRoot; n; n = NextInSubtree(n, documentRoot)) {
+    size += KTStrLen(n->GetName()) + KTStrLen(n->GetValue());
+  }
+  expansionBudget_ = std::max<int64_t>(kMaxEntityExpansionChars, size * kExpansionPerDocumentFactor);
+  expandedChars_ = 0;
+}
+
+// ---- Error recording ----
+
+bool KTSchemaModel::ReportError(int id, KTXNode* node, const KTElementType* declaration,
+                                const KTString& contextText, int firstWord, int secondWord, int position,
+                                int kindWord) {
+  if (id == kSchemaUnsupported && !strict_) return true;
+  std::vector<KTXNode*> path;
+  if (node) {
+    for (KTXNode* n = node; n; n = n->GetParent()) path.push_back(n);
+  }
+  bool record = true;
+  if (error_.node) {
+    const std::vector<KTXNode*>& kept = error_.ancestorPath;
+    if (error_.id < kSchemaSeverityBoundary && id > kSchemaSeverityBoundary) {
+      record = false;
+    } else if (!node) {
+      record = false;
+    } else if (kept.empty()) {
+      record = true;
+    } else if (kept.back() != path.back()) {
+      record = true;  // different documents
+    } else {
+      // Walk both paths down from the common top.
+      size_t i = kept.size(), j = path.size();
+      while (i > 0 && j > 0 && kept[i - 1] == path[j - 1]) {
+        --i;
+        --j;
+      }
+      if (i == 0 && j > 0) {
+        record = true;  // the new node lies inside the kept node
+      } else if (j == 0) {
+        record = false;  // the same node, or an ancestor of it
+      } else {
+        // The paths part below a common ancestor: the later branch wins.
+        KTXNode* ancestor = kept[i];
+        KTXNode* keptBranch = kept[i - 1];
+        KTXNode* newBranch = path[j - 1];
+        record = false;
+        KTChildIterator it;
+        for (ancestor->BeginChildren(it); !it.IsEnd(); it.Next()) {
+          if (it.Node() == keptBranch) {
+            record = true;
+            break;
+          }
+          if (it.Node() == newBranch) break;
+        }
+      }
+    }
+  } else {
+    record = error_.declaration == nullptr;
+  }
+  if (!record) return false;
+  error_.id = id;
+  error_.node = node;
+  error_.declaration = declaration;
+  error_.firstWord = firstWord;
+  error_.secondWord = secondWord;
+  error_.position = position;
+  error_.kindWord = (kindWord == 0 && id >= 7587 && id <= 7590) ? 2 : kindWord;
+  if (!contextText.IsEmpty()) {
+    error_.contextText = contextText;
+  } else if (declaration) {
+    error_.contextText = declaration->GetName().localName;
+  } else {
+    error_.contextText = KTString();
+  }
+  error_.ancestorPath = std::move(path);
+  return false;
+}
+
+// ---- Declarations ----
+
+KTElementType* KTSchemaModel::DeclareElement(const KTQName& name) {
+  KTQName key = schemaKind_ == kSchemaDtd ? KTQName(name.localName, KTNamespaceId::None()) : name;
+  auto it = elements_.find(key);
+  if (it == elements_.end()) it = elements_.emplace(key, std::make_unique<KTElementType>(key, this, nullptr)).first;
+  return it->second.get();
+}
+
+KTElementType* KTSchemaModel::FindElement(const KTQName& name) {
+  auto it = FindElementPosition(name);
+  return it == elements_.end() ? nullptr : it->second.get();
+}
+
+KTSchemaModel::ElementSet::iterator KTSchemaModel::FindElementPosition(const KTQName& name) {
+  if (schemaKind_ == kSchemaDtd) return elements_.find(KTQName(name.localName, KTNamespaceId::None()));
+  return elements_.find(name);
+}
+
+namespace {
+KTEntityDecl* DeclareIn(KTSchemaModel::EntitySet& set, const KTString& name) {
+  auto it = set.find(name);
+  if (it == set.end()) it = set.emplace(name, std::make_unique<KTEntityDecl>(name)).first;
+  return it->second.get();
+}
+KTEntityDecl* FindIn(KTSchemaModel::EntitySet& set, const KTString& name) {
+  auto it = set.find(name);
+  return it == set.end() ? nullptr : it->second.get();
+}
+}  // namespace
+
+KTEntityDecl* KTSchemaModel::DeclareNotation(const KTString& name) { return DeclareIn(notations_, name); }
+KTEntityDecl* KTSchemaModel::FindNotation(const KTString& name) { return FindIn(notations_, name); }
+KTEntityDecl* KTSchemaModel::DeclareGeneralEntity(const KTString& name) { return DeclareIn(generalEntities_, name); }
+KTEntityDecl* KTSchemaModel::FindGeneralEntity(const KTString& name) { return FindIn(generalEntities_, name); }
+KTEntityDecl* KTSchemaModel::DeclareParameterEntity(const KTString& name) {
+  return DeclareIn(parameterEntities_, name);
+}
+KTEntityDecl* KTSchemaModel::FindParameterEntity(const KTString& name) { return FindIn(parameterEntities_, name); }
+
+// ---- Documents ----
+
+const KTGrammarEntry* KTSchemaModel::GrammarOfDocument(KTXNode* contextNode) {
+  KTXNode* root = Topmost(contextNode);
+  auto known = fragmentGrammars_.find(root);
+  if (known != fragmentGrammars_.end()) return known->second;
+  if (!manager_ || !manager_->GetGrammarCache()) return nullptr;
+  KTDocumentRecord* record = manager_->FindByDocument(root);
+  if (!record) return nullptr;
+  return manager_->GetGrammarCache()->FindGrammar(record->GetGrammarId());
+}
+
+std::unique_ptr<KTXNode> KTSchemaModel::ParseFragment(const char16_t* text, const char16_t* startRule,
+                                                      KTXNode* contextNode) {
+  if (!manager_ || !contextNode || !text) return nullptr;
+  const KTGrammarEntry* entry = GrammarOfDocument(contextNode);
+  if (!entry) return nullptr;
+  KTParserDriver driver;
+  if (!driver.Init(entry, true, true, true)) return nullptr;
+  std::unique_ptr<KTXNode> holder = CreateXNode(kElement);
+  KTXNode* target = holder.get();
+  KTString rule(startRule);
+  if (rule == u"attlistText") {
+    target = holder->AppendChild(CreateXNode(kDoctypeAttlist));
+  } else if (rule == u"elementSpecFormatted" || rule == u"elementMixedI" || rule == u"elementChoiceI" ||
+             rule == u"elementSeqI") {
+    auto element = CreateXNode(kDoctypeElement);
+    if (rule == u"elementMixedI") static_cast<KTDoctypeElementNode*>(element.get())->SetContentType(kContentMixed);
+    target = holder->AppendChild(std::move(element));
+  }
+  KTLoadStatus status;
+  if (!driver.Parse(text, KTStrLen(text), status, target, startRule, false)) return nullptr;
+  fragmentGrammars_[holder.get()] = entry;
+  return holder;
+}
+
+KTXNode* KTSchemaModel::LoadExternalDocument(const KTString& identifier, const KTString& url, KTXNode* contextNode,
+                                             uint16_t grammarKind) {
+  if (!manager_) return nullptr;
+  KTString resolved = url;
+  if (url.IsRelativePath(false) && contextNode) {
+    KTDocumentRecord* base = manager_->FindByDocument(Topmost(contextNode));
+    if (base && base->GetSource()) resolved = url.MakeAbsolute(base->GetSource()->GetUrl(), u"");
+  }
+  if (resolved.GetLength() > kMaxUrlLength) resolved = resolved.Left(kMaxUrlLength);
+  KTDocumentRecord* record = nullptr;
+  if (!identifier.IsEmpty()) record = manager_->FindByIdentifiers(resolved, identifier, nullptr);
+  KTXNode* document = record ? record->GetDocument() : nullptr;
+  if (!document) {
+    int grammarId = grammarKind == 0   ? KTGrammarCache::kXml
+                    : grammarKind == 1 ? KTGrammarCache::kDtd
+                    : grammarKind == 2 ? KTGrammarCache::kEntity
+                                       : kNoGrammarId;
+    KTLoadStatus status;
+    document = manager_->LoadDocument(resolved, status, nullptr, nullptr, nullptr, grammarId);
+    if (!document || status.HasError()) return nullptr;
+    record = manager_->FindByDocument(document);
+  }
+  if (record && std::find(loadedDocuments_.begin(), loadedDocuments_.end(), record) == loadedDocuments_.end()) {
+    loadedDocuments_.push_back(record);
+  }
+  return document;
+}
+
+KTXNode* KTSchemaModel::LoadExternalSubset(const KTString& keyword, const KTString& idText, KTXNode* contextNode,
+                                           bool dtdGrammar) {
+  int position = 0;
+  KTString first = idText.Tokenize(u" \t\r\n", position, u"'\"");
+  KTString publicId, systemId;
+  auto unquote = [](const KTString& s) { return s.GetLength() >= 2 ? s.Mid(1, s.GetLength() - 2) : KTString(); };
+  if (keyword == u"SYSTEM") {
+    systemId = unquote(first);
+  } else {
+    publicId = unquote(first);
+    systemId = unquote(idText.Tokenize(u" \t\r\n", position, u"'\""));
+  }
+  KTXNode* root = LoadExternalDocument(publicId, systemId, contextNode, dtdGrammar ? 1 : 2);
+  if (!root) ReportError(kSchemaLoadFailed, contextNode, nullptr, systemId);
+  return root;
+}
+
+// ---- The tree context's view ----
+
+bool KTSchemaModel::ExpandContentReferences(KTXNode* node, const char16_t* text, KTString& out) {
+  return ExpandEntityReferences(node, text, out, false, false, false);
+}
+
+KTElementType* KTSchemaModel::FindChildElementDecl(KTElementType* parent, const KTQName& name) {
+  return parent ? parent->FindChildElementDecl(name) : nullptr;
+}
+
+bool KTSchemaModel::CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes,
+                                    KTString& text, bool& hasText) {
+  attributes.clear();
+  hasText = false;
+  if (!declaration) return false;
+  std::vector<KTAttributeDecl*> decls;
+  const KTString* defaultText = nullptr;
+  if (!declaration->CollectDefaultAttributes(decls, defaultText)) return false;
+  for (const KTAttributeDecl* d : decls) attributes.push_back({d->name, d->defaultText});
+  if (defaultText) {
+    text = *defaultText;
+    hasText = true;
+  }
+  return true;
+}
+
+bool KTSchemaModel::ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) {
+  return ReportError(messageId, node, nullptr, contextText);
+}

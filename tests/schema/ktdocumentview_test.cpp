@@ -1,0 +1,199 @@
+// Documents loaded through the document manager and wrapped with their
+// schema model: entity expansion in the view, problems recorded for what
+// cannot be expanded, hostile entity documents, and large real documents.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/ktutf8.h"
+#include "platform/ktwchar.h"
+#include "schema/ktschemamodel.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktdocsource.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktparserdriver.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxpathtreecontext.h"
+
+namespace {
+
+const std::string kData = OST_TEST_DATA "/schema/";
+
+std::string U8(const char16_t* s) { return KTUtf16ToUtf8(s); }
+
+const KTGrammarCache& Grammars() {
+  static KTGrammarCache* cache = [] {
+    auto* c = new KTGrammarCache();
+    KTString failed;
+    c->LoadStandardGrammars(false, failed);
+    return c;
+  }();
+  return *cache;
+}
+
+// One document loaded, modelled and wrapped the way a run does it.
+struct Wrapped {
+  KTDocumentManager manager{&Grammars(), nullptr};
+  std::unique_ptr<KTSchemaModel> model;
+  KTXPathTreeContext context;
+  std::unique_ptr<KTXPathNode> view;
+  KTXNode* document = nullptr;
+
+  bool FromText(const char16_t* text) {
+    auto doc = CreateXNode(kXmlDocument);
+    KTParserDriver driver;
+    KTLoadStatus status;
+    if (!driver.Init(Grammars().FindGrammar(KTGrammarCache::kXml), false, true, true) ||
+        !driver.Parse(text, KTStrLen(text), status, doc.get(), nullptr, true)) {
+      ADD_FAILURE() << U8(status.GetMessage());
+      return false;
+    }
+    document = manager.AddNewRecord(nullptr, std::move(doc), u"\n", KTGrammarCache::kXml)->GetDocument();
+    return Wrap();
+  }
+  bool FromFile(const std::string& path) {
+    KTLoadStatus status;
+    document = manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path))), status, nullptr, nullptr,
+                                    nullptr, kNoGrammarId);
+    if (!document) {
+      ADD_FAILURE() << path << ": " << U8(status.GetMessage());
+      return false;
+    }
+    return Wrap();
+  }
+  bool Wrap() {
+    model = std::make_unique<KTSchemaModel>(&manager);
+    view = context.WrapTree(document, model.get(), true, nullptr);
+    return view != nullptr;
+  }
+  KTXPathNode* Root() const {
+    for (int i = 0; i < view->GetChildCount(); ++i) {
+      if (view->GetChild(i)->GetKind() == kXPathElement) return view->GetChild(i);
+    }
+    return nullptr;
+  }
+};
+
+// Elements, then text of the view in document order, as "name[text]".
+std::string Outline(const KTXPathNode* n) {
+  std::string out;
+  for (int i = 0; i < n->GetChildCount(); ++i) {
+    const KTXPathNode* c = n->GetChild(i);
+    if (c->GetKind() == kXPathElement) out.append(U8(c->GetName())).append("(").append(Outline(c)).append(")");
+    if (c->GetKind() == kXPathText) out.append("[").append(U8(c->GetValue())).append("]");
+    if (c->GetKind() == kXPathAttribute) {
+      out.append("@").append(U8(c->GetName())).append("=").append(U8(c->GetValue())).append(" ");
+    }
+  }
+  return out;
+}
+
+int CountElements(const KTXPathNode* root) {
+  int count = 0;
+  for (const KTXPathNode* n = root; n; n = n->NextInDocumentOrder(true)) count += n->GetKind() == kXPathElement;
+  return count;
+}
+
+TEST(DocumentView, ExpandsEntitiesAndCharacterReferences) {
+  struct Case {
+    const char16_t* text;
+    const char* outline;
+    int problem;
+  } cases[] = {
+      {u"<!DOCTYPE r [<!ENTITY e \"<b>x</b>\">]><r>&e;</r>", "b([x])", 7500},
+      {u"<r a='&lt;&#65;&#x42;'>&lt;&#65;&#x42;</r>", "@a=<AB [<AB]", 7529},
+      {u"<!DOCTYPE r [<!ENTITY e \"one <i>two</i> &amp;lt;\">]><r>(&e;)</r>", "[(one ]i([two])[ &lt;)]", 7500},
+      {u"<!DOCTYPE r [<!ENTITY e 'plain &#38;amp; text'>]><r a='[&e;]'>&e;</r>",
+       "@a=[plain & text] [plain & text]", 7500},
+      {u"<!DOCTYPE r [<!ENTITY a '<x>&b;</x>'><!ENTITY b '<y/>'>]><r>&a;</r>", "x(y())", 7500},
+      {u"<!DOCTYPE r [<!ENTITY a '&b;&b;'><!ENTITY b 'B&c;'><!ENTITY c 'C'>]><r t='&a;'>&a;</r>",
+       "@t=BCBC [BCBC]", 7500},
+      // Entities that refer to each other in a circle are refused.
+      {u"<!DOCTYPE r [<!ENTITY a 'x&b;'><!ENTITY b 'y&a;'>]><r>&a;</r>", "[&a;]", 7524},
+      // An undeclared reference stays as written; the load records it.
+      {u"<!DOCTYPE r []><r a='&nope;'>x&nope;y</r>", "@a=&nope; [x&nope;y]", 7522},
+  };
+  for (const Case& c : cases) {
+    Wrapped w;
+    ASSERT_TRUE(w.FromText(c.text));
+    ASSERT_NE(w.Root(), nullptr);
+    EXPECT_EQ(Outline(w.Root()), c.outline) << U8(c.text);
+    EXPECT_EQ(w.model->GetErrorId(), c.problem) << U8(c.text);
+  }
+}
+
+TEST(DocumentView, SplicedNodesAreNumberedAndMarked) {
+  Wrapped w;
+  ASSERT_TRUE(w.FromText(u"<!DOCTYPE r [<!ENTITY e 'a<b>x</b>c'>]><r><p/>&e;<q/></r>"));
+  KTXPathNode* r = w.Root();
+  ASSERT_EQ(Outline(r), "p()[a]b([x])[c]q()");
+  int last = 0;
+  for (KTXPathNode* n = w.view.get(); n; n = n->NextInDocumentOrder(true)) {
+    EXPECT_GT(n->GetPosition(), last);
+    last = n->GetPosition();
+  }
+  EXPECT_FALSE(r->GetChild(0)->IsFromEntity());
+  EXPECT_TRUE(r->GetChild(1)->IsFromEntity());
+  EXPECT_TRUE(r->GetChild(2)->IsFromEntity());
+  EXPECT_TRUE(r->GetChild(2)->GetChild(0)->IsFromEntity());
+  EXPECT_FALSE(r->GetChild(4)->IsFromEntity());
+}
+
+long PeakMemoryMb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024;
+}
+
+TEST(DocumentView, HostileEntityDocumentsEndWithAProblem) {
+  struct Case {
+    const char* file;
+    int problem;
+  } cases[] = {
+      {"billion-laughs.xml", 7524},
+      {"entity-self-reference.xml", 7524},
+      {"entity-markup-laughs.xml", 7524},
+  };
+  for (const Case& c : cases) {
+    auto start = std::chrono::steady_clock::now();
+    Wrapped w;
+    ASSERT_TRUE(w.FromFile(kData + c.file));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(w.model->GetErrorId(), c.problem) << c.file;
+    EXPECT_LT(seconds, 5.0) << c.file;
+    EXPECT_LT(PeakMemoryMb(), 500) << c.file;
+    EXPECT_LE(w.model->GetExpandedChars(), w.model->GetExpansionBudget()) << c.file;
+  }
+}
+
+// The element count xmllint finds, or -1 when it cannot be asked.
+long XmllintCount(const std::string& path) {
+  std::string command = "xmllint --xpath 'count(//*)' '" + path + "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[64] = {};
+  size_t n = fread(buffer, 1, sizeof buffer - 1, pipe);
+  if (pclose(pipe) != 0 || n == 0) return -1;
+  return std::strtol(buffer, nullptr, 10);
+}
+
+TEST(DocumentView, LargeRealDocumentsWrapWithEveryElement) {
+  for (const char* path : {"/usr/share/mime/packages/freedesktop.org.xml", "/usr/share/xml/iso-codes/iso_639-3.xml"}) {
+    if (!std::filesystem::exists(path)) {
+      GTEST_SKIP() << path << " is not installed";
+    }
+    long expected = XmllintCount(path);
+    if (expected < 0) GTEST_SKIP() << "xmllint is not available";
+    Wrapped w;
+    ASSERT_TRUE(w.FromFile(path));
+    EXPECT_EQ(CountElements(w.view.get()), expected) << path;
+  }
+}
+
+}  // namespace
