@@ -224,16 +224,49 @@ void KTXPathTreeContext::ResolveNamespaces(KTXPathNode* node) {
 
 // ---- Entities ----
 
+namespace {
+// "&name": a reference that is not a character reference.
+bool HasEntityReference(const KTString& text) {
+  for (int i = text.Find(u'&'); i >= 0; i = text.Find(u'&', i + 1)) {
+    if (text[i + 1] != u'#') return true;
+  }
+  return false;
+}
+bool HasMarkup(const KTString& text) { return text.Find(u'<') >= 0 && text.Find(u'>') >= 0; }
+}  // namespace
+
+KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t* text, bool stopAtMarkup) {
+  // An entity's replacement text may refer to further entities (XML 1.0
+  // §4.4.5): expand again until none is left, or until markup appears, which
+  // the fragment parse takes over. A text seen before is a cycle; texts are
+  // remembered by hash so that the rounds cost no copies.
+  KTString current(text);
+  std::vector<size_t> seen{std::hash<KTString>()(current)};
+  for (int round = 0; round < kMaxEntitySpliceDepth; ++round) {
+    KTString next;
+    model_->ExpandContentReferences(node, current, next);
+    if (next == current || !HasEntityReference(next) || (stopAtMarkup && HasMarkup(next))) return next;
+    size_t hash = std::hash<KTString>()(next);
+    if (std::find(seen.begin(), seen.end(), hash) != seen.end()) {
+      model_->ReportViewProblem(kEntityExpansionFailed, node, KTString(u"recursive entity reference"));
+      return KTString(text);
+    }
+    seen.push_back(hash);
+    current = std::move(next);
+  }
+  model_->ReportViewProblem(kEntityExpansionFailed, node, KTString(u"entity nesting too deep"));
+  return KTString(text);
+}
+
 bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
   const char16_t* value = text->GetValue();
   if (!model_ || !KTStrChr(value, u'&')) return false;
   KTXPathNode* parent = text->GetParent();
   // General entities belong to element content only.
   if (parent && parent->GetKind() != kXPathElement && parent->GetKind() != kXPathRoot) return false;
-  KTString expanded;
-  model_->ExpandContentReferences(text->GetXNode(), value, expanded);
+  KTString expanded = ExpandReferenceRounds(text->GetXNode(), value, true);
 
-  if (expanded.Find(u'<') >= 0 && expanded.Find(u'>') >= 0 && parent) {
+  if (HasMarkup(expanded) && parent) {
     if (static_cast<int>(spliceStack_.size()) >= kMaxEntitySpliceDepth || wrapDepth_ >= kMaxSpliceWrapDepth) {
       model_->ReportViewProblem(kEntityExpansionFailed, text->GetXNode(), KTString(u"entity nesting too deep"));
       return false;
@@ -282,8 +315,7 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
 void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
   const char16_t* value = attribute->GetValue();
   if (!model_ || !KTStrChr(value, u'&')) return;
-  KTString expanded;
-  model_->ExpandContentReferences(attribute->GetXNode(), value, expanded);
+  KTString expanded = ExpandReferenceRounds(attribute->GetXNode(), value, false);
   expanded.ResolveCharRefs();
   if (!(expanded == value)) attribute->SetValue(expanded);
 }

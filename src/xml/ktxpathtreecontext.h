@@ -64,6 +64,7 @@ class KTXPathTreeContext {
   std::unique_ptr<KTXPathNode> NewNode(KTXNode* node, int kind, KTXPathNode* parent);
   void ResolveNamespaces(KTXPathNode* node);
   void ReplaceElementMaps(KTXPathNode* element, const KTString& prefix, const KTString* uri);
+  KTString ExpandReferenceRounds(KTXNode* node, const char16_t* text, bool stopAtMarkup);
   bool ExpandTextEntities(KTXPathNode* text);
   void ExpandAttributeEntities(KTXPathNode* attribute);
   KTElementType* SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending);
