@@ -8,8 +8,13 @@
 //   ParsoParser parser(&grammar);
 //   parser.SetCaseSensitive(true);  parser.SetFlatten(true);  parser.SetEndNameRemoval(true);
 //   if (parser.Parse(text, length /*, u"startRule" or null for the root */)) {
-//     for (ParseNode* n = parser.GetRoot()->firstChild; n; n = n->next)
+//     // Visit each child, then free it at once: the tree's memory goes back
+//     // while the walk runs (see ParsoParser::FreeFirstChild).
+//     ParseNode* root = parser.GetRoot();
+//     while (ParseNode* n = root->firstChild) {
 //       use(n->rule->GetText(), n->textStart, n->length, n->line);
+//       parser.FreeFirstChild(root);
+//     }
 //   } else {
 //     report(parser.GetErrorText(), parser.GetErrorLine(), parser.GetErrorColumn(),
 //            parser.GetErrorOffset());

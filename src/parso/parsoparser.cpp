@@ -5,12 +5,12 @@
 #include "parso/parsoparser.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 
 namespace {
 
 using Rule = GrammarRule;
-
-constexpr size_t kArenaBlockNodes = 8192;
 
 // Case-insensitive compare folds ASCII letters only, like the platform's
 // KTStrICmpAscii; a table keeps the per-character work to one load.
@@ -117,19 +117,66 @@ void ParsoParser::SetGrammar(const ParsoGrammar* grammar) {
 // ---------------------------------------------------------------------------
 // Nodes
 
-ParseNode* ParsoParser::NewNode(const char16_t* text, int available, int line,
-                                const GrammarRule* rule) {
+ParseNode* ParseNodeArena::Allocate() {
   ParseNode* n;
   if (freeList_) {
     n = freeList_;
     freeList_ = n->next;
   } else {
-    if (blocks_.empty() || blockUsed_ == kArenaBlockNodes) {
-      blocks_.emplace_back(new ParseNode[kArenaBlockNodes]);
-      blockUsed_ = 0;
+    if (!current_ || current_->used == kNodesPerBlock) {
+      void* memory = std::aligned_alloc(kBlockBytes, kBlockBytes);
+      if (!memory) throw std::bad_alloc();
+      current_ = static_cast<Block*>(memory);
+      current_->live = 0;
+      current_->used = 0;
+      current_->index = blocks_.size();
+      blocks_.push_back(current_);
     }
-    n = &blocks_.back()[blockUsed_++];
+    n = NodesOf(current_) + current_->used++;
   }
+  ++BlockOf(n)->live;
+  return n;
+}
+
+void ParseNodeArena::Free(ParseNode* node) {
+  Block* block = BlockOf(node);
+  --block->live;
+  if (!consuming_) {
+    node->next = freeList_;
+    freeList_ = node;
+  } else if (block->live == 0 && block != current_) {
+    ReleaseBlock(block);
+  }
+}
+
+void ParseNodeArena::BeginConsuming() {
+  consuming_ = true;
+  freeList_ = nullptr;
+  current_ = nullptr;
+  for (size_t i = blocks_.size(); i-- > 0;) {
+    if (blocks_[i]->live == 0) ReleaseBlock(blocks_[i]);
+  }
+}
+
+void ParseNodeArena::ReleaseBlock(Block* block) {
+  Block* last = blocks_.back();
+  blocks_[block->index] = last;
+  last->index = block->index;
+  blocks_.pop_back();
+  std::free(block);
+}
+
+void ParseNodeArena::ReleaseAll() {
+  for (Block* block : blocks_) std::free(block);
+  blocks_.clear();
+  current_ = nullptr;
+  freeList_ = nullptr;
+  consuming_ = false;
+}
+
+ParseNode* ParsoParser::NewNode(const char16_t* text, int available, int line,
+                                const GrammarRule* rule) {
+  ParseNode* n = arena_.Allocate();
   n->next = nullptr;
   n->firstChild = nullptr;
   n->rule = rule;
@@ -150,11 +197,7 @@ void ParsoParser::ResetNode(ParseNode* node, const char16_t* text, int available
   node->valid = rule && text ? 1 : 0;
 }
 
-void ParsoParser::ReleaseNode(ParseNode* node) {
-  node->firstChild = nullptr;
-  node->next = freeList_;
-  freeList_ = node;
-}
+void ParsoParser::ReleaseNode(ParseNode* node) { arena_.Free(node); }
 
 void ParsoParser::FreeChildrenAndSiblings(ParseNode* n) {
   // Iterative: a node's children are spliced in front of the rest of the
@@ -177,6 +220,14 @@ void ParsoParser::FreeChildren(ParseNode* node) {
   node->firstChild = nullptr;
 }
 
+void ParsoParser::FreeFirstChild(ParseNode* parent) {
+  ParseNode* child = parent->firstChild;
+  if (!child) return;
+  parent->firstChild = child->next;
+  child->next = nullptr;
+  FreeChildrenAndSiblings(child);
+}
+
 bool ParsoParser::RemoveNode(ParseNode* top, ParseNode* node) {
   return RemoveNodeWithin(top, node, kMaxNestingDepth);
 }
@@ -195,15 +246,9 @@ bool ParsoParser::RemoveNodeWithin(ParseNode* top, ParseNode* node, int depth) {
   return false;
 }
 
-void ParsoParser::ReleaseArena() {
-  blocks_.clear();
-  blockUsed_ = 0;
-  freeList_ = nullptr;
-}
-
 void ParsoParser::DropTree() {
   root_ = nullptr;
-  ReleaseArena();
+  arena_.ReleaseAll();
 }
 
 // ---------------------------------------------------------------------------
@@ -646,10 +691,19 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
     return false;
   }
 
-  root_ = NewNode(text, textLength_, 1, start);
-  failPos_ = text;
-  failRule_ = start;
-  if (!Match(root_, 0, 0) || aborted_) return false;
+  bool matched = false;
+  try {
+    root_ = NewNode(text, textLength_, 1, start);
+    failPos_ = text;
+    failRule_ = start;
+    matched = Match(root_, 0, 0) && !aborted_;
+  } catch (const std::bad_alloc&) {
+    DropTree();
+    RecordMessage(failPos_ ? failPos_ : text, nullptr, u"not enough memory for the parse tree");
+    return false;
+  }
+  arena_.BeginConsuming();
+  if (!matched) return false;
   if (root_->length < textLength_) {
     const char16_t* at = text + root_->length;
     if (at > failPos_) RecordMessage(at, start, u"end of " + start->GetDescription());

@@ -32,6 +32,50 @@ struct ParseNode {
 // a node decides the parse's memory.
 static_assert(sizeof(ParseNode) <= 40, "ParseNode grew");
 
+// Blocks of parse nodes with a free list. Each block is aligned to its size,
+// so a node finds its block's header by masking its address; the header
+// counts the block's live nodes. While a parse runs, freed nodes are reused;
+// once it has ended, a block whose nodes have all been freed is given back at
+// once, so a tree consumed while a document is built returns its memory as
+// the walk goes on.
+class ParseNodeArena {
+ public:
+  ParseNodeArena() = default;
+  ~ParseNodeArena() { ReleaseAll(); }
+  ParseNodeArena(const ParseNodeArena&) = delete;
+  ParseNodeArena& operator=(const ParseNodeArena&) = delete;
+
+  ParseNode* Allocate();  // throws std::bad_alloc when no block can be had
+  void Free(ParseNode* node);
+  // Ends reuse: the free list is dropped and empty blocks are given back.
+  void BeginConsuming();
+  void ReleaseAll();
+  size_t GetBlockCount() const { return blocks_.size(); }
+
+ private:
+  struct Block {
+    uint32_t live;
+    uint32_t used;
+    size_t index;  // in blocks_
+  };
+  static constexpr size_t kBlockBytes = size_t{1} << 18;
+  static constexpr size_t kHeaderBytes = (sizeof(Block) + alignof(ParseNode) - 1) / alignof(ParseNode) * alignof(ParseNode);
+  static constexpr uint32_t kNodesPerBlock = (kBlockBytes - kHeaderBytes) / sizeof(ParseNode);
+
+  static Block* BlockOf(ParseNode* node) {
+    return reinterpret_cast<Block*>(reinterpret_cast<uintptr_t>(node) & ~(uintptr_t{kBlockBytes} - 1));
+  }
+  static ParseNode* NodesOf(Block* block) {
+    return reinterpret_cast<ParseNode*>(reinterpret_cast<char*>(block) + kHeaderBytes);
+  }
+  void ReleaseBlock(Block* block);
+
+  std::vector<Block*> blocks_;
+  Block* current_ = nullptr;  // the block that new nodes are cut from
+  ParseNode* freeList_ = nullptr;
+  bool consuming_ = false;
+};
+
 class ParsoParser {
  public:
   // Deepest nesting of rule matches. Deeper input fails with a parse error
@@ -84,12 +128,19 @@ class ParsoParser {
   void ResetNode(ParseNode* node, const char16_t* text, int available, int line,
                  const GrammarRule* rule);
   void FreeChildren(ParseNode* node);
+  // Unlinks the first child of `parent` and frees it with its descendants.
+  // A walk that frees each child right after visiting it gives the tree's
+  // memory back while it runs; freeing all children only after the last one
+  // keeps every block alive to the end.
+  void FreeFirstChild(ParseNode* parent);
   // Frees `first`, its following siblings and all their descendants.
   void FreeChildrenAndSiblings(ParseNode* first);
   // Unlinks `node` from the subtree under `top` and frees it; false when absent.
   bool RemoveNode(ParseNode* top, ParseNode* node);
   // Frees the tree and the node arena.
   void DropTree();
+  // Memory blocks the nodes occupy (each 256 KiB).
+  size_t GetArenaBlockCount() const { return arena_.GetBlockCount(); }
 
  private:
   struct ChildList {
@@ -118,7 +169,6 @@ class ParsoParser {
   void RecordMessage(const char16_t* pos, const GrammarRule* rule, std::u16string message);
   void ResetFailure();
   void ReleaseNode(ParseNode* node);
-  void ReleaseArena();
 
   const ParsoGrammar* grammar_ = nullptr;
   bool valid_ = false;
@@ -139,8 +189,5 @@ class ParsoParser {
   bool hasMessage_ = false;
   std::u16string failMessage_;
 
-  // Node arena: blocks that live until DropTree, and a free list through `next`.
-  std::vector<std::unique_ptr<ParseNode[]>> blocks_;
-  size_t blockUsed_ = 0;
-  ParseNode* freeList_ = nullptr;
+  ParseNodeArena arena_;
 };

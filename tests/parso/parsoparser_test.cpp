@@ -448,3 +448,33 @@ TEST(ParseEngine, ShippedGrammars) {
 }
 
 }  // namespace
+
+namespace {
+
+// Consuming the tree child by child gives its memory back as the walk goes.
+TEST(ParseEngine, ConsumedTreeReturnsItsMemory) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= item*\nitem$ ::= 'ab' sub\nsub$ ::= 'cd'\n", u"g"));
+  ParsoParser p(&g);
+  std::u16string text;
+  const int items = 100000;
+  for (int i = 0; i < items; ++i) text += u"abcd";
+  ASSERT_TRUE(p.Parse(text.data(), text.size()));
+  const size_t blocks = p.GetArenaBlockCount();
+  ASSERT_GT(blocks, 10u);
+  ParseNode* root = p.GetRoot();
+  for (int i = 0; i < items; ++i) {
+    ASSERT_NE(root->firstChild, nullptr);
+    p.FreeFirstChild(root->firstChild);  // the item's own child first
+    p.FreeFirstChild(root);
+    if (i == items / 2) {
+      EXPECT_LT(p.GetArenaBlockCount(), blocks * 6 / 10);
+    }
+  }
+  EXPECT_EQ(root->firstChild, nullptr);
+  EXPECT_LE(p.GetArenaBlockCount(), 1u);  // the root's own block
+  p.DropTree();
+  EXPECT_EQ(p.GetArenaBlockCount(), 0u);
+}
+
+}  // namespace
