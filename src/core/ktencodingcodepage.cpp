@@ -28,7 +28,7 @@ struct CodePageTables {
   std::unique_ptr<char16_t[]> decode;        // 256 (single-byte) or 65,536 entries
   std::unique_ptr<std::uint8_t[]> encode8;   // single-byte: byte by character
   std::unique_ptr<std::uint16_t[]> encode16;  // double-byte: code by character
-  bool asciiIdentity = false;                // 00-7F decode to themselves
+  bool asciiIdentity = false;                // 00-7E decode to themselves
 };
 
 CodePageTables gTables[kEncodingCount][kVariantCount];
@@ -77,7 +77,7 @@ const char16_t* DecodeTable(int row, Variant variant, bool doubleByte, bool* asc
       table[code] = r.byteMap[i + 1];
     }
     bool identity = true;
-    for (unsigned i = 0; i < 0x80 && identity; ++i) identity = table[i] == i;
+    for (unsigned i = 0; i < 0x7F && identity; ++i) identity = table[i] == i;
     t.asciiIdentity = identity;
     t.decode = std::move(table);
   });
@@ -121,13 +121,16 @@ inline bool Unconvertible(std::uint16_t code, char16_t c) {
   return code == kReplacementCode && c != u'_' && c != kReplacementChar;
 }
 
-// Widens a run of ASCII bytes eight at a time; returns the bytes done.
+// Widens a run of bytes 00-7E eight at a time; returns the bytes done. (7F is
+// left to the table: the ISO 8859 maps leave it unmapped.)
 inline std::size_t WidenAscii(const unsigned char* in, std::size_t n, char16_t* out) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
   std::size_t i = 0;
   while (i + 8 <= n) {
     std::uint64_t word;
     std::memcpy(&word, in + i, 8);
-    if (word & 0x8080808080808080ull) break;
+    // With no high bit set, adding 1 to each byte carries into bit 7 only for 7F.
+    if ((word & kHigh) || ((word + 0x0101010101010101ull) & kHigh)) break;
     for (int k = 0; k < 8; ++k) out[i + k] = in[i + k];
     i += 8;
   }
@@ -193,10 +196,15 @@ bool DecodeSingleByte(const char* bytes, char16_t* out, unsigned int count, int 
   const char16_t* table = DecodeTable(row, kVariantPlain, false, &asciiIdentity);
   if (!table) return false;
   int unknown = 0;
-  for (unsigned i = 0; i < count; ++i) {
+  for (unsigned i = 0; i < count;) {
+    if (asciiIdentity && in[i] < 0x7F) {
+      i += unsigned(WidenAscii(in + i, count - i, out + i));
+      if (i >= count) break;
+    }
     char16_t c = table[in[i]];
     unknown += c == kReplacementChar;
     out[i] = c;
+    ++i;
   }
   UnconvertibleCount = unknown;
   return true;

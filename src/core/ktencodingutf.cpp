@@ -231,6 +231,23 @@ ConvertStatus Utf8ToUtf16(const char*& source, const char* sourceEnd, char16_t*&
       }
     }
 
+    // Well-formed two- and three-byte forms, the bulk of non-ASCII text, take
+    // a short path; everything else goes through the checks below.
+    if (b >= 0xC2 && b < 0xE0 && end - s >= 2 && (s[1] & 0xC0) == 0x80 && t < targetEnd) {
+      *t++ = char16_t(((b & 0x1F) << 6) | (s[1] & 0x3F));
+      s += 2;
+      continue;
+    }
+    if (b >= 0xE0 && b < 0xF0 && end - s >= 3 && ((s[1] & 0xC0) == 0x80) && ((s[2] & 0xC0) == 0x80) &&
+        t < targetEnd) {
+      std::uint32_t v = ((b & 0x0F) << 12) | ((s[1] & 0x3F) << 6) | (s[2] & 0x3F);
+      if (v >= 0x800 && (v < 0xD800 || v > 0xDFFF) && v != 0xFFFE) {
+        *t++ = char16_t(v);
+        s += 3;
+        continue;
+      }
+    }
+
     // A multi-byte sequence, or a byte that cannot start one.
     unsigned trailing = kTrailing.count[b];
     std::size_t consumed = 1;
