@@ -145,6 +145,17 @@ TEST(DocumentView, SplicedNodesAreNumberedAndMarked) {
   EXPECT_FALSE(r->GetChild(4)->IsFromEntity());
 }
 
+TEST(DocumentView, ExternalEntitiesLoadOnceAndMissingOnesStay) {
+  Wrapped w;
+  ASSERT_TRUE(w.FromFile(kData + "external-entity.xml"));
+  EXPECT_EQ(Outline(w.Root()), "p([inside & ]i([out]))[|&gone;|]p([inside & ]i([out]))");
+  EXPECT_EQ(w.model->GetErrorId(), 7509);
+  KTEntityDecl* gone = w.model->FindGeneralEntity(KTString(u"gone"));
+  ASSERT_NE(gone, nullptr);
+  EXPECT_FALSE(gone->mayLoad);  // not tried again
+  EXPECT_TRUE(w.model->FindGeneralEntity(KTString(u"part"))->loaded);
+}
+
 long PeakMemoryMb() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
