@@ -124,8 +124,9 @@ ParseNode* ParseNodeArena::Allocate() {
     freeList_ = n->next;
   } else {
     if (!current_ || current_->used == kNodesPerBlock) {
-      void* memory = std::aligned_alloc(kBlockBytes, kBlockBytes);
+      void* memory = spare_ ? spare_ : std::aligned_alloc(kBlockBytes, kBlockBytes);
       if (!memory) throw std::bad_alloc();
+      spare_ = nullptr;
       current_ = static_cast<Block*>(memory);
       current_->live = 0;
       current_->used = 0;
@@ -166,8 +167,19 @@ void ParseNodeArena::ReleaseBlock(Block* block) {
   std::free(block);
 }
 
+ParseNodeArena::~ParseNodeArena() {
+  ReleaseAll();
+  std::free(spare_);
+}
+
 void ParseNodeArena::ReleaseAll() {
-  for (Block* block : blocks_) std::free(block);
+  for (Block* block : blocks_) {
+    if (!spare_) {
+      spare_ = block;
+    } else {
+      std::free(block);
+    }
+  }
   blocks_.clear();
   current_ = nullptr;
   freeList_ = nullptr;

@@ -41,7 +41,7 @@ static_assert(sizeof(ParseNode) <= 40, "ParseNode grew");
 class ParseNodeArena {
  public:
   ParseNodeArena() = default;
-  ~ParseNodeArena() { ReleaseAll(); }
+  ~ParseNodeArena();
   ParseNodeArena(const ParseNodeArena&) = delete;
   ParseNodeArena& operator=(const ParseNodeArena&) = delete;
 
@@ -72,6 +72,7 @@ class ParseNodeArena {
 
   std::vector<Block*> blocks_;
   Block* current_ = nullptr;  // the block that new nodes are cut from
+  Block* spare_ = nullptr;    // kept by ReleaseAll, so many small parses reuse one block
   ParseNode* freeList_ = nullptr;
   bool consuming_ = false;
 };

@@ -478,3 +478,22 @@ TEST(ParseEngine, ConsumedTreeReturnsItsMemory) {
 }
 
 }  // namespace
+
+namespace {
+
+// A failed load leaves the rules read so far unlinked, with the loaded flag
+// set; the engine still matches their class texts and character codes.
+TEST(ParseEngine, UnlinkedGrammarAfterAFailedLoad) {
+  ParsoGrammar g;
+  EXPECT_FALSE(g.LoadText(u"a ::= [bc]+ #x0D x\nx ::= 'zz'\ny ::= q\n", u"g"));
+  ParsoParser p(&g);
+  EXPECT_TRUE(p.IsValid());
+  const std::u16string text = u"bcb\r\nzz";
+  ASSERT_TRUE(p.Parse(text.data(), text.size())) << N(p.GetErrorText());
+  const ParseNode* x = p.GetRoot()->firstChild;
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(x->line, 2);  // the code matched CR LF as one line end
+  EXPECT_FALSE(p.Parse(u"bd", 2));
+}
+
+}  // namespace
