@@ -670,6 +670,33 @@ TEST(EncodingUtf7, EncodeAndDecode) {
   }
 }
 
+// Arbitrary bytes never overrun a buffer or fail a code-page decoder, and
+// whatever they decode to can be encoded again.
+TEST(EncodingConversion, ArbitraryBytesInEveryEncoding) {
+  std::string noise(4096 + 3, '\0');
+  std::uint32_t seed = 12345;
+  for (char& c : noise) {
+    seed = seed * 1664525u + 1013904223u;
+    c = char(seed >> 24);
+  }
+  for (int row = 0; row < kEncodingCount; ++row) {
+    const int id = EncodingTable[row].id;
+    SCOPED_TRACE(testing::Message() << "id " << id);
+    for (std::size_t size : {noise.size(), std::size_t(4096), std::size_t(1)}) {
+      for (int order : {1, 2}) {
+        auto text = Decode(std::string_view(noise).substr(0, size), id, order);
+        if (id < 1000) {
+          ASSERT_TRUE(text);
+          EXPECT_LE(text->size(), size);
+        }
+        if (text) {
+          EXPECT_TRUE(Encode(*text, id, order, true, true));
+        }
+      }
+    }
+  }
+}
+
 TEST(EncodingConversion, EntryPointArguments) {
   int length = 3;
   EXPECT_FALSE(DecodeToUtf16("abc", nullptr, 1000, 0));
