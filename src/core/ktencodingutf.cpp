@@ -125,17 +125,13 @@ std::unique_ptr<char16_t[]> DecodeUcs4(const unsigned char* in, std::size_t n, i
   char16_t* target = out.get();
   char16_t* targetEnd = target + 2 * units;
   std::uint32_t chunk[kUcs4Chunk];
-  int unknown = 0;
   for (std::size_t done = 0; done < units;) {
     std::size_t step = units - done < kUcs4Chunk ? units - done : kUcs4Chunk;
     for (std::size_t k = 0; k < step; ++k) chunk[k] = ReadUcs4(in + 4 * (done + k), byteOrder);
     const std::uint32_t* source = chunk;
     if (Ucs4ToUtf16(source, chunk + step, target, targetEnd) != ConvertDone) return nullptr;
-    unknown += UnconvertibleCount;
-    UnconvertibleCount = 0;
     done += step;
   }
-  UnconvertibleCount = unknown;
   std::size_t used = std::size_t(target - out.get());
   DropLeadingMark(out.get(), &used);
   return Finish(std::move(out), used, length);
@@ -182,9 +178,9 @@ std::unique_ptr<char16_t[]> DecodeUtf8Or7(const char* bytes, std::size_t n, int 
 }
 
 std::unique_ptr<char16_t[]> DecodeCodePage(const char* bytes, std::size_t n, int id, int* length) {
+  if (n > UINT_MAX) return nullptr;
   auto out = Allocate<char16_t>(n + 1);
   if (!out) return nullptr;
-  if (n > UINT_MAX) return nullptr;
   unsigned count = unsigned(n);
   bool ok;
   if (id < 90)

@@ -14,7 +14,9 @@ enum ConvertStatus : int {
 };
 
 // Each converter reads [source, sourceEnd) and writes into [target, targetEnd),
-// advancing both pointers over what it has read and written.
+// advancing both pointers over what it has read and written, so a conversion
+// stopped by ConvertTargetFull can be resumed. Replacements are added to
+// UnconvertibleCount (the entry points below reset it first).
 //
 // UTF-8 decoding is strict: an overlong form, a 5- or 6-byte form, an encoded
 // surrogate, a value above U+10FFFF, a stray continuation byte or a lead byte
