@@ -55,6 +55,83 @@ void KTEntityDecl::DropParsedValue() {
   parsedValue = nullptr;
 }
 
+namespace {
+
+enum class GroupKind { kSequence, kChoice, kMixed };
+
+void MarkGroup(KTElementType* type, GroupKind kind) {
+  if (!type) return;
+  if (kind == GroupKind::kMixed && type->IsGroup() && type->GetName().localName.IsEmpty() && type->GetParent()) {
+    type = type->GetParent();  // an anonymous compositor: its element is mixed
+  }
+  type->sequence_ = kind == GroupKind::kSequence;
+  type->choice_ = kind == GroupKind::kChoice;
+  type->mixed_ = kind == GroupKind::kMixed;
+}
+
+bool GroupOfRule(const KTString& rule, GroupKind& kind) {
+  if (rule == u"elementSeqI") {
+    kind = GroupKind::kSequence;
+  } else if (rule == u"elementChoiceI") {
+    kind = GroupKind::kChoice;
+  } else if (rule == u"elementMixedI") {
+    kind = GroupKind::kMixed;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool KTEntityDecl::ParseValueAs(KTSchemaModel& model, KTXNode*& root, const KTString& rule, KTXNode* contextNode,
+                                KTElementType* type) {
+  root = parsedValue;
+  bool groupAsked = rule == u"elementChoiceI" || rule == u"elementSeqI";
+  if (root && !(parseRule == rule)) {
+    GroupKind cached = GroupKind::kSequence;
+    if (groupAsked && GroupOfRule(parseRule, cached)) {
+      MarkGroup(type, cached);
+    } else {
+      root = nullptr;
+    }
+  }
+  if (root) return true;
+
+  const KTString& text = GetEntityValue(*this, model);
+  KTString usedRule = rule;
+  std::unique_ptr<KTXNode> tree = model.ParseFragment(text, rule, declaringNode);
+  bool noParticles = !type || !type->HasParticles();
+  if (!tree && noParticles && groupAsked) {
+    // A parameter entity may hold a group of another kind than the place
+    // of reference expects: try the others in turn.
+    static const char16_t* const kAfterChoice[] = {u"elementMixedI", u"elementSeqI"};
+    static const char16_t* const kAfterSequence[] = {u"elementChoiceI", u"elementMixedI"};
+    const char16_t* const* others = rule == u"elementChoiceI" ? kAfterChoice : kAfterSequence;
+    for (int i = 0; i < 2 && !tree; ++i) {
+      tree = model.ParseFragment(text, others[i], declaringNode);
+      if (tree) {
+        usedRule = others[i];
+        GroupKind kind = GroupKind::kSequence;
+        GroupOfRule(usedRule, kind);
+        MarkGroup(type, kind);
+      }
+    }
+  }
+  if (!tree && rule == u"attlistText") {
+    value.TrimLeft(kBlanks);
+    tree = model.ParseFragment(value, rule, declaringNode);
+  }
+  if (!tree) {
+    return model.ReportError(kSchemaUnusableParameterEntity, contextNode, type, Describe());
+  }
+  ownedParsed = std::move(tree);
+  parsedValue = ownedParsed.get();
+  parseRule = usedRule;
+  root = parsedValue;
+  return true;
+}
+
 // ---- Readers ----
 
 bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {

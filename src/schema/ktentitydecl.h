@@ -9,6 +9,7 @@
 
 class KTXNode;
 class KTSchemaModel;
+class KTElementType;
 
 class KTEntityDecl {
  public:
@@ -22,6 +23,13 @@ class KTEntityDecl {
   // "'name' (value)", white-space runs as one blank, cut to 48 characters
   // and "..." when longer than 50: the context text of messages.
   KTString Describe() const;
+  // The value parsed from a DTD grammar rule ("extSubsetDecl",
+  // "elementSpecFormatted", "elementSeqI", "elementChoiceI", "attlistText"),
+  // cached with its rule; a content-model group of another kind than asked
+  // for is accepted and the element type marked accordingly. False, with
+  // 7523 recorded, when the value does not parse.
+  bool ParseValueAs(KTSchemaModel& model, KTXNode*& root, const KTString& rule, KTXNode* contextNode,
+                    KTElementType* type);
   // Drops an internal entity's parsed value tree (between passes).
   void DropParsedValue();
   KTXNode* GetParsedValue() const { return parsedValue; }

@@ -156,6 +156,43 @@ TEST(DocumentView, ExternalEntitiesLoadOnceAndMissingOnesStay) {
   EXPECT_TRUE(w.model->FindGeneralEntity(KTString(u"part"))->loaded);
 }
 
+TEST(DocumentView, FragmentsParseInTheDocumentsGrammar) {
+  Wrapped w;
+  ASSERT_TRUE(w.FromText(u"<!DOCTYPE r [<!ENTITY % seq 'a, b'><!ENTITY % bad 'no group'>]><r/>"));
+  KTXNode* doctype = w.document->GetFirstChild();
+  ASSERT_EQ(doctype->GetKind(), kDoctype);
+
+  std::unique_ptr<KTXNode> attlist = w.model->ParseFragment(u" x CDATA #IMPLIED", u"attlistText", doctype);
+  ASSERT_NE(attlist, nullptr);
+  EXPECT_EQ(attlist->GetKind(), kElement);
+  ASSERT_EQ(attlist->GetChildCount(), 1);
+  EXPECT_EQ(attlist->GetFirstChild()->GetKind(), kDoctypeAttlist);
+  EXPECT_EQ(w.model->ParseFragment(u"<unclosed>", u"content", doctype), nullptr);
+  KTSchemaModel withoutManager;
+  EXPECT_EQ(withoutManager.ParseFragment(u"<a/>", u"content", doctype), nullptr);
+
+  // A sequence where a choice was asked for is taken, and the type marked.
+  KTEntityDecl* seq = w.model->FindParameterEntity(KTString(u"seq"));
+  ASSERT_NE(seq, nullptr);
+  KTElementType type(KTQName(u"t", KTNamespaceId()), w.model.get(), nullptr);
+  KTXNode* root = nullptr;
+  EXPECT_TRUE(seq->ParseValueAs(*w.model, root, KTString(u"elementChoiceI"), doctype, &type));
+  ASSERT_NE(root, nullptr);
+  EXPECT_TRUE(type.IsSequence());
+  EXPECT_FALSE(type.IsChoice());
+  EXPECT_EQ(KTUtf16ToUtf8(seq->parseRule.View()), "elementSeqI");
+  KTXNode* again = nullptr;
+  KTElementType other(KTQName(u"o", KTNamespaceId()), w.model.get(), nullptr);
+  EXPECT_TRUE(seq->ParseValueAs(*w.model, again, KTString(u"elementChoiceI"), doctype, &other));
+  EXPECT_EQ(again, root);  // the cached tree, the kind taken from it
+  EXPECT_TRUE(other.IsSequence());
+
+  KTEntityDecl* bad = w.model->FindParameterEntity(KTString(u"bad"));
+  EXPECT_FALSE(bad->ParseValueAs(*w.model, root, KTString(u"elementSeqI"), doctype, &type));
+  EXPECT_EQ(w.model->GetErrorId(), 7523);
+  EXPECT_EQ(KTUtf16ToUtf8(w.model->GetError().contextText.View()), "'bad' ( no group )");
+}
+
 long PeakMemoryMb() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
