@@ -698,10 +698,9 @@ TEST(EncodingConversion, ArbitraryBytesInEveryEncoding) {
 }
 
 TEST(EncodingConversion, EntryPointArguments) {
-  int length = 3;
   EXPECT_FALSE(DecodeToUtf16("abc", nullptr, 1000, 0));
   EXPECT_FALSE(EncodeFromUtf16(u"abc", nullptr, 1000, 0, false, false));
-  length = -1;
+  int length = -1;
   EXPECT_FALSE(DecodeToUtf16("abc", &length, 1000, 0));
   EXPECT_EQ(length, 0);
   length = 0;
