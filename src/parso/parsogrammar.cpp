@@ -76,6 +76,13 @@ bool ParsoGrammar::LoadText(std::u16string_view text, std::u16string_view source
 bool ParsoGrammar::Load(ParsoLineReader& reader, std::u16string_view sourceName) {
   Clear();
   loaded_ = true;
+  if (ReadRules(reader, sourceName)) return true;
+  // The rules read so far stay usable, unlinked, as the loaded flag promises.
+  ComputeEngineTables();
+  return false;
+}
+
+bool ParsoGrammar::ReadRules(ParsoLineReader& reader, std::u16string_view sourceName) {
   // One character more than a line may hold tells an over-long line apart;
   // one more again for the terminator that stream line readers write.
   char16_t buffer[kParsoMaxLineLength + 2];
@@ -295,17 +302,41 @@ void ParsoGrammar::Link() {
     rule->token_ = false;
     for (uint64_t& bits : rule->classBits_) bits = 0;
   }
-  ComputePrediction();
+  ComputeEngineTables();
   loaded_ = true;
 }
 
-// First characters and emptiness of every rule, for the engine's prediction.
-// Both over-approximate (a set too large, "may be empty" too often only costs
-// speed), so skipping an attempt that cannot begin at a character never
-// changes a match. Literals count under both letter cases, as the compare
-// may ignore case.
-void ParsoGrammar::ComputePrediction() {
+// Tables the engine reads instead of working them out on every attempt:
+// where up-to scans stop, and the first characters and emptiness of every
+// rule for its prediction. Both of the latter over-approximate (a set too
+// large, "may be empty" too often only costs speed), so skipping an attempt
+// that cannot begin at a character never changes a match. Literals count
+// under both letter cases, as the compare may ignore case.
+void ParsoGrammar::ComputeEngineTables() {
   using R = GrammarRule;
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    rule->stopLiterals_.clear();
+    rule->stopClass_ = nullptr;
+    if (rule->operator_ != R::kUpTo || rule->elements_.size() < 2) continue;
+    const R* b = rule->elements_[1].rule;
+    if (b->kind_ == R::kLiteral) {
+      rule->stopLiterals_.push_back(b);
+    } else if (b->kind_ == R::kClass || b->kind_ == R::kClassText) {
+      rule->stopClass_ = b;
+    } else if ((b->kind_ == R::kNamed || b->kind_ == R::kGroup) &&
+               (b->operator_ == R::kChoice || b->elements_.size() == 1)) {
+      // A choice of literals; anything else in it makes no stop at all.
+      for (const R::Element& e : b->elements_) {
+        if (e.rule->kind_ != R::kLiteral) {
+          rule->stopLiterals_.clear();
+          break;
+        }
+        rule->stopLiterals_.push_back(e.rule);
+      }
+    }
+  }
+
   auto setChar = [](uint64_t* bits, char16_t c) {
     const unsigned i = c > 255 ? 255u : c;
     bits[i >> 6] |= uint64_t{1} << (i & 63);

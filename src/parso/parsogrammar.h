@@ -91,6 +91,11 @@ class GrammarRule {
   // a character; a large number when a cycle makes it unbounded.
   int GetStartNesting() const { return startNesting_; }
 
+  // Up-to rules: the scan stops before one of these literals (compared
+  // case-sensitively) or at a character of the stop class.
+  const std::vector<const GrammarRule*>& GetStopLiterals() const { return stopLiterals_; }
+  const GrammarRule* GetStopClass() const { return stopClass_; }
+
  private:
   friend class ParsoGrammar;
 class YStream;
@@ -111,6 +116,8 @@ class YStream;
   uint64_t firstBits_[4] = {0, 0, 0, 0};
   bool mayBeEmpty_ = true;  // until computed: predict nothing
   int startNesting_ = 1 << 30;
+  std::vector<const GrammarRule*> stopLiterals_;
+  const GrammarRule* stopClass_ = nullptr;
   int index_ = -1;
   int referenceLine_ = 0;  // grammar line of the first reference (named rules)
   bool defined_ = false;   // a rule line defined it (named rules)
@@ -196,7 +203,8 @@ class ParsoGrammar {
  private:
   friend class GrammarRule;
   void Clear();
-  void ComputePrediction();
+  bool ReadRules(ParsoLineReader& reader, std::u16string_view sourceName);
+  void ComputeEngineTables();
   bool Fail(std::u16string_view sourceName, int line, std::u16string_view reason);
 
   std::vector<std::unique_ptr<GrammarRule>> rules_;

@@ -43,49 +43,16 @@ bool IsTerminal(const Rule* rule) {
   return k != Rule::kNamed && k != Rule::kGroup;
 }
 
-// Where an up-to scan stops: before one of a few literals (case-sensitive),
-// or at a character of a class.
-struct StopSet {
-  static constexpr int kMax = kParsoMaxChildren;
-  const char16_t* text[kMax];
-  int length[kMax];
-  int count = 0;
-  const Rule* cls = nullptr;
-
-  void AddLiteral(const Rule* r) {
-    if (count < kMax) {
-      text[count] = r->GetText().data();
-      length[count] = static_cast<int>(r->GetText().size());
-      ++count;
-    }
+// Whether an up-to scan stops at p, with `left` characters available there.
+bool StopsAt(const Rule* upTo, const char16_t* p, int left) {
+  if (const Rule* cls = upTo->GetStopClass()) return cls->ClassContains(*p);
+  for (const Rule* lit : upTo->GetStopLiterals()) {
+    const std::u16string& text = lit->GetText();
+    const int n = static_cast<int>(text.size());
+    if (n <= left && (n == 0 || p[0] == text[0]) && EqualExact(p, text.data(), n)) return true;
   }
-
-  explicit StopSet(const Rule* b) {
-    if (!b) return;
-    if (b->GetKind() == Rule::kLiteral) {
-      AddLiteral(b);
-    } else if (b->GetKind() == Rule::kClass) {
-      cls = b;
-    } else if (b->GetOperator() == Rule::kChoice || b->GetChildCount() == 1) {
-      for (const Rule::Element& e : b->GetElements()) {
-        if (e.rule->GetKind() != Rule::kLiteral) {
-          count = 0;  // only a choice of literals is a stop
-          return;
-        }
-        AddLiteral(e.rule);
-      }
-    }
-  }
-
-  bool StopsAt(const char16_t* p, int left) const {
-    if (cls) return cls->ClassContains(*p);
-    for (int i = 0; i < count; ++i) {
-      const int n = length[i];
-      if (n <= left && (n == 0 || p[0] == text[i][0]) && EqualExact(p, text[i], n)) return true;
-    }
-    return false;
-  }
-};
+  return false;
+}
 
 }  // namespace
 
@@ -523,7 +490,6 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
   const auto& elements = node->rule->GetElements();
   if (elements.empty()) return false;
   const Rule::Element& a = elements[0];
-  const StopSet stop(elements.size() > 1 ? elements[1].rule : nullptr);
   const char16_t* start = node->textStart;
   const char16_t* end = start + available;
   const char16_t* p = start;
@@ -533,7 +499,7 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
     // The scanned span is the match; no nodes are made.
     while (p < end) {
       const char16_t c = *p;
-      if (!a.rule->ClassContains(c) || stop.StopsAt(p, static_cast<int>(end - p))) break;
+      if (!a.rule->ClassContains(c) || StopsAt(node->rule, p, static_cast<int>(end - p))) break;
       if (c <= u'\r') {
         if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++line;
       }
@@ -544,7 +510,7 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
     return true;
   }
 
-  while (p < end && !stop.StopsAt(p, static_cast<int>(end - p))) ++p;
+  while (p < end && !StopsAt(node->rule, p, static_cast<int>(end - p))) ++p;
   const int span = static_cast<int>(p - start);
   if (span == 0) return false;
   ChildList children;
