@@ -3,8 +3,8 @@
 //
 // Usage:
 //   ParsoGrammar grammar;
-//   if (!grammar.LoadText(grammarText, u"gra_xml.txt"))      // or Load(lineReader, name)
-//     report(grammar.GetLoadError());                          // "<file>: line <n>: <reason>"
+//   if (!grammar.Init(u"gra_xml.txt"))     // embedded file; or Load(stream), LoadText(text, name)
+//     report(grammar.GetLoadError());      // "<file>: line <n>: <reason>"
 //   ParsoParser parser(&grammar);
 //   parser.SetCaseSensitive(true);  parser.SetFlatten(true);  parser.SetEndNameRemoval(true);
 //   if (parser.Parse(text, length /*, u"startRule" or null for the root */)) {

@@ -80,6 +80,8 @@ TEST(ParseEngine, OrderedChoiceAndGreedyRepetition) {
        "end of thing", 1},
       {"longer alternative first", "x ::= 'ab' | 'a'\n", "ab", true, "", 0},
       {"class run never gives back", "x ::= [ab]* 'b'\n", "ab", false, "x ::= [...]* 'b'", 0},
+      {"one-character class run never gives back", "x ::= [a]* 'a'\n", "aa", false,
+       "x ::= 'a'* 'a'", 0},
       {"literal repetition never gives back", "x ::= y* 'a'\ny ::= 'aa'\n", "aaaa", false,
        "x ::= y* 'a'", 0},
       {"repeated group", "x ::= ('ab' | 'c')+ 'dd'\n", "abcabdd", true, "", 0},
