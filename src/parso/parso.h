@@ -22,7 +22,7 @@
 //   parser.DropTree();  // frees the nodes; the tree points into `text`
 //
 // Rule indexes (GrammarRule::GetIndex, below ParsoGrammar::GetRuleCount) are
-// dense and stable once linked: index a per-grammar action table with them.
+// stable once linked: index a per-grammar action table with them.
 // A grammar is read-only once linked and may serve several parsers.
 #pragma once
 
