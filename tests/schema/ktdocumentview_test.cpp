@@ -154,6 +154,17 @@ TEST(DocumentView, ExternalEntitiesLoadOnceAndMissingOnesStay) {
   ASSERT_NE(gone, nullptr);
   EXPECT_FALSE(gone->mayLoad);  // not tried again
   EXPECT_TRUE(w.model->FindGeneralEntity(KTString(u"part"))->loaded);
+
+  // Relative to the document; loaded once by the manager.
+  KTXNode* first = w.model->LoadExternalDocument(KTString(), KTString(u"external-entity-part.xml"), w.document, 2);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->GetKind(), kXmlEntity);
+  EXPECT_EQ(w.model->LoadExternalDocument(KTString(), KTString(u"external-entity-part.xml"), w.document, 2), first);
+  EXPECT_EQ(w.model->LoadExternalDocument(KTString(), KTString(u"external-entity-missing.xml"), w.document, 2),
+            nullptr);
+  KTSchemaModel withoutManager;
+  EXPECT_EQ(withoutManager.LoadExternalDocument(KTString(), KTString(u"external-entity-part.xml"), w.document, 2),
+            nullptr);
 }
 
 TEST(DocumentView, FragmentsParseInTheDocumentsGrammar) {
