@@ -1,0 +1,64 @@
+// KTDecodedTextBuffer: turns a document's bytes into UTF-16 text for parsing
+// (detecting the encoding from the first bytes and the encoding declaration)
+// and UTF-16 text into the bytes of a chosen encoding for saving. Conversion
+// errors are reported in the load status; the text is kept either way.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/ktstring.h"
+#include "xml/ktinputbuffer.h"
+
+class KTLoadStatus;
+
+class KTDecodedTextBuffer : public KTRawBuffer {
+ public:
+  KTDecodedTextBuffer() = default;
+  ~KTDecodedTextBuffer() override;
+
+  // Detects the encoding of the bytes and decodes them. True when text came
+  // out (conversion errors then leave category 2, code 3 in the status); the
+  // raw bytes are gone afterwards.
+  virtual bool Decode(const void* bytes, uint32_t size, bool copy, KTLoadStatus& status);
+  // The same over a block that the buffer takes over, so the bytes are not
+  // copied once more.
+  bool DecodeBlock(std::unique_ptr<char[]> block, uint32_t size, KTLoadStatus& status);
+  // Decodes the bytes as the given encoding; no detection runs.
+  virtual bool DecodeAs(const void* bytes, uint32_t size, int id, int byteOrder, bool copy, KTLoadStatus& status);
+  // Takes UTF-16 text over as the decoded text (the save path, which would
+  // otherwise decode the text's own UTF-16 bytes into a second copy).
+  void TakeText(KTString&& text);
+  // The decoded text in encoding id, with the encoding's byte-order mark; the
+  // caller owns the block. Null when there is no decoded text, or when the
+  // encoding cannot be written (category 2, code 4).
+  virtual std::unique_ptr<char[]> Encode(int id, int byteOrder, uint32_t& size, KTLoadStatus& status);
+
+  // Fills id, byte order and name from the raw bytes; returns the detection's
+  // result flags (0 without bytes).
+  virtual int DetectEncoding(int& id, int& byteOrder, KTString& name);
+  virtual bool AcceptEncoding(int result, int& id, int& byteOrder, KTString& name) { return true; }
+  virtual int ShouldConvert() { return 1; }
+  virtual void Convert(KTLoadStatus& status);
+
+  // Frees the raw block and the decoded text.
+  void Clear();
+  const char16_t* GetText(int& length) const;
+  bool HasText() const { return hasText_; }
+  // Moves the decoded text out; the buffer holds no text afterwards.
+  KTString ReleaseText();
+
+  int GetEncodingId() const { return encodingId_; }
+  int GetByteOrder() const { return byteOrder_; }
+  const KTString& GetEncodingName() const { return encodingName_; }
+
+ private:
+  bool FinishDecode(KTLoadStatus& status);
+
+  int encodingId_ = 0;
+  int byteOrder_ = 0;
+  KTString encodingName_{u"unknown"};
+  KTString text_;
+  int length_ = 0;
+  bool hasText_ = false;
+};

@@ -1,0 +1,583 @@
+// The document loader: sources made from names, reading and decoding, grammar
+// choice and parsing, and saving texts and trees in a chosen encoding.
+#include "xml/ktdocloader.h"
+
+#include <cstring>
+
+#include "core/ktencoding.h"
+#include "platform/ktwchar.h"
+#include "streams/ktfilestream.h"
+#include "xml/ktdecodedtext.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktdocsource.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktidentifiercatalog.h"
+#include "xml/ktinputbuffer.h"
+#include "xml/ktloaderror.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktparserdriver.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxwriter.h"
+
+const char16_t* const kLineEndCrLf = u"\r\n";
+const char16_t* const kLineEndCr = u"\r";
+const char16_t* const kLineEndLf = u"\n";
+
+namespace {
+
+// How far into a text EncodingFromDeclarationText looks for the declaration.
+constexpr int kDeclarationWindow = 100;
+
+// The line end of a saved tree when neither the document's record nor the
+// loader names one: POSIX text files end their lines with LF.
+const char16_t* const kDefaultSaveLineEnd = kLineEndLf;
+
+const char16_t* OrEmpty(const char16_t* text) { return text ? text : u""; }
+
+// Loader-category failures keep the error an earlier step wrote, unless that
+// is only the warning that some bytes were replaced while decoding, which
+// would hide why nothing loaded.
+void FailIfClean(KTLoadStatus& status, uint32_t code, const char16_t* message) {
+  bool onlyWarning = status.GetCategory() == KTLoadStatus::kEncoding && status.GetCode() == KTLoadStatus::kDecodeFailed;
+  if (!status.HasError() || onlyWarning)
+    KTSetLoadError(status, KTLoadStatus::kLoader, code, KTString(message));
+}
+
+}  // namespace
+
+// ---- Free functions ----
+
+int ClassifyUrl(const char16_t* text) {
+  static const char16_t* const kPrefixes[] = {u"file://", u"http://", u"https://", u"gopher://", u"ftp://"};
+  if (text == nullptr)
+    return kNameIsPath;
+  for (const char16_t* prefix : kPrefixes) {
+    int length = KTStrLen(prefix);
+    if (KTStrNICmpAscii(text, prefix, length) == 0)
+      return kNameIsUrl;
+  }
+  return kNameIsPath;
+}
+
+const char16_t* MapLineEnd(const char16_t* text) {
+  if (text == nullptr)
+    return nullptr;
+  if (KTStrCmp(text, kLineEndCrLf) == 0)
+    return kLineEndCrLf;
+  if (KTStrCmp(text, kLineEndCr) == 0)
+    return kLineEndCr;
+  if (KTStrCmp(text, kLineEndLf) == 0)
+    return kLineEndLf;
+  return nullptr;
+}
+
+KTString EncodingFromDeclarationText(const char16_t* text) {
+  if (text == nullptr)
+    return KTString();
+  std::u16string window;
+  for (int i = 0; i < kDeclarationWindow && text[i] != 0; ++i)
+    window.push_back(KTToLowerAscii(text[i]));
+  std::u16string_view view(window);
+  size_t at = view.find(u"<?xml ");
+  if (at == std::u16string_view::npos)
+    return KTString();
+  at = view.find(u"encoding", at + 6);
+  if (at == std::u16string_view::npos)
+    return KTString();
+  at += 8;
+  while (at < view.size() && view[at] == u' ')
+    ++at;
+  if (at >= view.size() || view[at] != u'=')
+    return KTString();
+  at = view.find_first_of(u"'\"", at + 1);
+  if (at == std::u16string_view::npos)
+    return KTString();
+  size_t close = view.find(view[at], at + 1);
+  if (close == std::u16string_view::npos)
+    return KTString();
+  return KTString(view.substr(at + 1, close - at - 1));
+}
+
+KTString EncodingFromDeclarationNode(const KTXNode* tree) {
+  if (tree == nullptr)
+    return KTString();
+  for (const KTXNode* child = tree->GetFirstChild(); child; child = child->GetNextSibling()) {
+    if (child->GetKind() != kXmlTag)
+      continue;
+    for (const KTXNode* part = child->GetFirstChild(); part; part = part->GetNextSibling())
+      if (KTStrICmpAscii(part->GetName(), u"encoding") == 0)
+        return KTString(part->GetValue());
+    break;
+  }
+  return KTString();
+}
+
+// ---- Construction ----
+
+KTDocumentLoader::KTDocumentLoader() = default;
+
+KTDocumentLoader::KTDocumentLoader(const KTGrammarCache* grammars, KTDocumentManager* manager,
+                                   KTIdentifierCatalog* catalog)
+    : grammars_(grammars), manager_(manager), catalog_(catalog) {}
+
+KTDocumentLoader::~KTDocumentLoader() = default;
+
+bool KTDocumentLoader::CreateComponents() {
+  if (!decoded_)
+    decoded_ = std::make_unique<KTDecodedTextBuffer>();
+  if (!driver_)
+    driver_ = std::make_unique<KTParserDriver>();
+  return true;
+}
+
+KTCursorBuffer* KTDocumentLoader::BufferFor(const KTDocumentSource* source) {
+  if (source->IsFile()) {
+    if (!fileBuffer_)
+      fileBuffer_ = std::make_unique<KTFileBuffer>();
+    return fileBuffer_.get();
+  }
+  if (source->IsUrl()) {
+    if (!urlBuffer_)
+      urlBuffer_ = std::make_unique<KTUrlBuffer>();
+    return urlBuffer_.get();
+  }
+  return nullptr;
+}
+
+// ---- Sources ----
+
+KTString KTDocumentLoader::ResolveLocation(const char16_t* location, const char16_t* publicId, const char16_t* uri) {
+  KTString resolved(location);
+  if (catalog_ == nullptr)
+    return resolved;
+  KTString candidate;
+  if (uri != nullptr && uri[0] != 0)
+    catalog_->RewriteByPrefix(candidate, uri);
+  else
+    catalog_->Resolve(candidate, (publicId && publicId[0]) ? publicId : nullptr, location);
+  if (!candidate.IsEmpty() && !(candidate == resolved))
+    resolved = std::move(candidate);
+  return resolved;
+}
+
+std::unique_ptr<KTDocumentSource> KTDocumentLoader::CreateSource(const char16_t* location, const char16_t* publicId,
+                                                                 const char16_t* uri, const char16_t* user,
+                                                                 const char16_t* password, bool interactive,
+                                                                 bool askCredentials, bool useCache,
+                                                                 const std::vector<KTString>* headers,
+                                                                 const char16_t* contentType) {
+  KTString resolved = ResolveLocation(location, publicId, uri);
+  if (ClassifyUrl(resolved) == kNameIsUrl)
+    return std::make_unique<KTUrlSource>(resolved, user, password, interactive, askCredentials, useCache, headers,
+                                         contentType);
+  return std::make_unique<KTFileSource>(resolved);
+}
+
+// ---- Reading ----
+
+bool KTDocumentLoader::ReadSource(KTDocumentSource* source, KTLoadStatus& status, KTDocumentRecord* record) {
+  if (!componentsMade_)
+    componentsMade_ = CreateComponents();
+  KTString url = source->GetUrl();
+  if (url.IsEmpty()) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, kLoadEmptySourceName, KTString(u"The source names no file or URL"));
+    return false;
+  }
+  if (!CheckSource(source, url)) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, KTLoadStatus::kSourceRefused, u"The source was refused: " + url);
+    return false;
+  }
+  status.Clear();
+  source->SetUrl(url);
+  KTCursorBuffer* buffer = BufferFor(source);
+  if (buffer == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, kLoadUnsupportedSource,
+                   u"The source is neither a file nor a URL: " + url);
+    return false;
+  }
+  if (!buffer->Read(source, status))
+    return false;
+  uint32_t size = 0;
+  std::unique_ptr<char[]> bytes = buffer->DetachData(size);
+  buffer->Release();
+  const char16_t* preferred = PreferredLineEnd();
+  bool decoded = DecodeText(std::move(bytes), size, OrEmpty(preferred), status);
+  decoded_->Clear();
+  return decoded;
+}
+
+bool KTDocumentLoader::DecodeText(std::unique_ptr<char[]> bytes, uint32_t size, const char16_t* preferredLineEnd,
+                                  KTLoadStatus& status) {
+  if (!bytes)
+    return false;
+  if (!componentsMade_)
+    componentsMade_ = CreateComponents();
+  // The bytes move into the decoder, which frees them once the text is out.
+  if (!decoded_->DecodeBlock(std::move(bytes), size, status)) {
+    if (!status.HasError())
+      KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kDecodeFailed,
+                     KTString(u"The document could not be decoded"));
+    return false;
+  }
+  if (!CheckEncoding(0, decoded_->GetEncodingId(), status)) {
+    if (!status.HasError())
+      KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kDecodeFailed,
+                     u"The encoding was refused: " + decoded_->GetEncodingName());
+    return false;
+  }
+  text_ = decoded_->ReleaseText();
+  lineEnd_ = MapLineEnd(text_.DetectLineEnd());
+  if (preferredLineEnd != nullptr && preferredLineEnd[0] != 0 && KTStrCmp(preferredLineEnd, lineEnd_) != 0)
+    text_.NormalizeLineEnds(preferredLineEnd);
+  return true;
+}
+
+bool KTDocumentLoader::GrammarForUrl(KTDocumentSource* source, const KTString& url, const KTGrammarEntry*& entry) {
+  entry = nullptr;
+  if (grammars_ == nullptr || source == nullptr || source->GetUrl().IsEmpty())
+    return false;
+  KTString extension = source->GetUrl().GetExtension(true);
+  entry = grammars_->FindGrammar(extension == u"dtd" ? KTGrammarCache::kDtd : KTGrammarCache::kXml);
+  return entry != nullptr;
+}
+
+std::unique_ptr<KTXNode> KTDocumentLoader::CreateDocumentNode(int grammarId) {
+  if (grammarId == KTGrammarCache::kDtd)
+    return CreateXNode(kDtdDocument);
+  if (grammarId == KTGrammarCache::kEntity)
+    return CreateXNode(kXmlEntity);
+  return CreateXNode(kXmlDocument);
+}
+
+KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& url, const KTString& text,
+                                     const KTGrammarEntry* entry, const char16_t* startRule, KTXNode* node,
+                                     KTLoadStatus& status) {
+  if (!driver_->Init(entry, caseSensitive_, endNameRemoval_, flatten_)) {
+    FailIfClean(status, KTLoadStatus::kNoGrammar, u"The grammar for the document is not loaded");
+    return nullptr;
+  }
+  if (!driver_->Parse(text.c_str(), text.GetLength(), status, node, startRule, finish_))
+    return nullptr;
+  return node;
+}
+
+KTXNode* KTDocumentLoader::Load(KTDocumentSource* source, KTLoadStatus& status, KTDocumentRecord* record,
+                                bool ownSource) {
+  if (source == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, KTLoadStatus::kNoSource, KTString(u"No source was given"));
+    return nullptr;
+  }
+  std::unique_ptr<KTDocumentSource> owned(ownSource ? source : nullptr);
+  if (record != nullptr) {
+    record->SetSource(owned ? std::move(owned) : source->Clone());
+    source = record->GetSource();
+  }
+  if (!ReadSource(source, status, record))
+    return nullptr;
+
+  const KTGrammarEntry* entry = grammar_;
+  if (entry == nullptr && (!GrammarForUrl(source, source->GetUrl(), entry) || entry == nullptr)) {
+    FailIfClean(status, KTLoadStatus::kNoGrammar, u"No grammar is available for the document");
+    return nullptr;
+  }
+
+  std::unique_ptr<KTXNode> node = CreateDocumentNode(static_cast<int>(entry->id));
+  KTXNode* result = node.get();
+  if (!text_.IsEmpty())
+    result = ParseText(source, source->GetUrl(), text_, entry, nullptr, node.get(), status);
+  if (result == nullptr) {
+    node.reset();
+    FailIfClean(status, KTLoadStatus::kNoDocument, u"No document came out of the text");
+  }
+
+  if (record != nullptr) {
+    record->SetDocument(std::move(node));
+    record->SetLineEnd(lineEnd_);
+    record->SetGrammarId(static_cast<int>(entry->id));
+    time_t modified = 0;
+    if (source->IsFile() && GetFileModifiedTime(source->GetUrl(), modified)) {
+      record->SetTime(modified);
+      record->SetHasTime(true);
+    }
+    return result;
+  }
+  return node.release();
+}
+
+KTXNode* KTDocumentLoader::LoadFromFile(const char16_t* path, KTLoadStatus& status, KTDocumentRecord* record) {
+  return Load(new KTFileSource(path), status, record, true);
+}
+
+KTXNode* KTDocumentLoader::LoadByIdentifiers(const char16_t* location, const char16_t* publicId,
+                                             const char16_t* uri, KTLoadStatus& status, KTDocumentRecord* record) {
+  return LoadByIdentifiers(location, publicId, uri, status, record, nullptr, nullptr, false, true, false, nullptr,
+                           u"text/xml");
+}
+
+KTXNode* KTDocumentLoader::LoadByIdentifiers(const char16_t* location, const char16_t* publicId,
+                                             const char16_t* uri, KTLoadStatus& status, KTDocumentRecord* record,
+                                             const char16_t* user, const char16_t* password, bool interactive,
+                                             bool askCredentials, bool useCache,
+                                             const std::vector<KTString>* headers, const char16_t* contentType) {
+  std::unique_ptr<KTDocumentSource> source =
+      CreateSource(location, publicId, uri, user, password, interactive, askCredentials, useCache, headers,
+                   contentType);
+  return Load(source.release(), status, record, true);
+}
+
+KTXNode* KTDocumentLoader::LoadFromUrl(const char16_t* url, KTLoadStatus& status, KTDocumentRecord* record,
+                                       const char16_t* user, const char16_t* password, bool interactive,
+                                       bool askCredentials, bool useCache, const std::vector<KTString>* headers,
+                                       const char16_t* contentType) {
+  KTDocumentSource* source;
+  if (ClassifyUrl(url) == kNameIsUrl)
+    source = new KTUrlSource(url, user, password, interactive, askCredentials, useCache, headers, contentType);
+  else
+    source = new KTFileSource(url);
+  return Load(source, status, record, true);
+}
+
+KTXNode* KTDocumentLoader::LoadFromUrlSource(const char16_t* url, const char16_t* user, const char16_t* password,
+                                             KTLoadStatus& status, KTDocumentRecord* record, bool interactive,
+                                             bool askCredentials, bool useCache,
+                                             const std::vector<KTString>* headers, const char16_t* contentType) {
+  return Load(new KTUrlSource(url, user, password, interactive, askCredentials, useCache, headers, contentType),
+              status, record, true);
+}
+
+KTXNode* KTDocumentLoader::LoadFromBytes(const void* bytes, uint32_t size, int grammarId, KTLoadStatus& status) {
+  if (bytes == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, KTLoadStatus::kNoSource, KTString(u"No bytes were given"));
+    return nullptr;
+  }
+  const KTGrammarEntry* entry = grammars_ ? grammars_->FindGrammar(grammarId) : nullptr;
+  if (entry == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, KTLoadStatus::kNoGrammar,
+                   KTString(u"No grammar is available for the document"));
+    return nullptr;
+  }
+  if (!componentsMade_)
+    componentsMade_ = CreateComponents();
+  std::unique_ptr<KTXNode> node = CreateDocumentNode(grammarId);
+  std::unique_ptr<char[]> copy(new char[size ? size : 1]);
+  if (size)
+    std::memcpy(copy.get(), bytes, size);
+  KTLoadStatus decodeStatus;
+  bool decoded = DecodeText(std::move(copy), size, u"", decodeStatus);
+  decoded_->Clear();
+  if (!decoded) {
+    // Replaced characters are not reported here, but a text that could not be
+    // decoded at all is.
+    status = decodeStatus;
+    return nullptr;
+  }
+  if (!text_.IsEmpty() && ParseText(nullptr, KTString(), text_, entry, nullptr, node.get(), status) == nullptr) {
+    FailIfClean(status, KTLoadStatus::kNoDocument, u"No document came out of the text");
+    return nullptr;
+  }
+  return node.release();
+}
+
+KTString KTDocumentLoader::ReadText(const char16_t* url, KTLoadStatus& status, KTDocumentRecord* record) {
+  std::unique_ptr<KTDocumentSource> source;
+  if (ClassifyUrl(url) == kNameIsUrl)
+    source = std::make_unique<KTUrlSource>(url, nullptr, nullptr, false, true, false, nullptr, u"text/xml");
+  else
+    source = std::make_unique<KTFileSource>(url);
+  KTDocumentSource* used = source.get();
+  if (record != nullptr) {
+    record->SetSource(std::move(source));
+    used = record->GetSource();
+  }
+  ReadSource(used, status, record);
+  return text_;
+}
+
+KTString KTDocumentLoader::ReadTextByIdentifiers(const char16_t* location, const char16_t* publicId,
+                                                 const char16_t* uri, KTLoadStatus& status,
+                                                 KTDocumentRecord* record) {
+  std::unique_ptr<KTDocumentSource> source =
+      CreateSource(location, publicId, uri, nullptr, nullptr, false, true, false, nullptr, u"text/xml");
+  KTDocumentSource* used = source.get();
+  if (record != nullptr) {
+    record->SetSource(std::move(source));
+    used = record->GetSource();
+  }
+  ReadSource(used, status, record);
+  return text_;
+}
+
+// ---- Saving ----
+
+KTDocumentRecord* KTDocumentLoader::FindRecord(KTDocumentSource* source, const KTXNode* document) {
+  if (manager_ == nullptr)
+    return nullptr;
+  if (document != nullptr)
+    if (KTDocumentRecord* record = manager_->FindByDocument(document))
+      return record;
+  if (source != nullptr && !source->GetUrl().IsEmpty())
+    return manager_->FindByUrl(source->GetUrl());
+  return nullptr;
+}
+
+const char16_t* KTDocumentLoader::LineEndForSave(KTDocumentSource* source, KTDocumentRecord* record) {
+  if (record != nullptr && record->GetLineEnd() != nullptr)
+    return record->GetLineEnd();
+  return PreferredLineEnd();
+}
+
+void KTDocumentLoader::DefaultEncoding(int& encodingId, int& byteOrder) {
+  encodingId = kEncodingUtf16;
+  byteOrder = kByteOrderLittle;
+}
+
+bool KTDocumentLoader::PrepareSave(KTDocumentSource* source, KTDocumentRecord* record, KTString& text,
+                                   const char16_t* lineEnd, const KTString& declaredName, int& encodingId,
+                                   int& byteOrder, KTLoadStatus& status) {
+  // Every line break of the saved text takes the one form, not only when the
+  // first break differs: a text with mixed breaks would otherwise keep them.
+  if (lineEnd != nullptr)
+    text.NormalizeLineEnds(lineEnd);
+  if (encodingId == 0) {
+    encodingId = EncodingIdFromName(declaredName);
+    // XML 1.0 §4.3.3: without a (known) declaration the text is read back as
+    // UTF-8, so it is written as UTF-8.
+    if (encodingId == 0)
+      encodingId = kEncodingUtf8;
+    if (!CheckSaveEncoding(source, record, encodingId, byteOrder)) {
+      if (!status.HasError())
+        KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, KTString(u"The encoding was refused"));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool KTDocumentLoader::SaveText(KTDocumentSource* source, const char16_t* text, KTLoadStatus& status,
+                                int encodingId, int byteOrder) {
+  if (text == nullptr || source == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, kLoadNothingToSave, KTString(u"There is no text to save"));
+    return false;
+  }
+  if (!componentsMade_)
+    componentsMade_ = CreateComponents();
+  KTDocumentRecord* record = FindRecord(source, nullptr);
+  const char16_t* lineEnd = LineEndForSave(source, record);
+  KTString copy(text);
+  if (!PrepareSave(source, record, copy, lineEnd, encodingId == 0 ? EncodingFromDeclarationText(copy) : KTString(),
+                   encodingId, byteOrder, status))
+    return false;
+  return SaveBytes(source, record, std::move(copy), encodingId, byteOrder, status);
+}
+
+bool KTDocumentLoader::WriteTree(KTString& text, KTXNode* tree, KTDocumentSource* source, KTDocumentRecord* record,
+                                 const KTWriteOptions* options, const char16_t* lineEnd) {
+  KTWriteOptions used = options ? *options : KTWriteOptions(0, u"\t", true, false, lineEnd, nullptr, false, false);
+  if (!CheckWriteOptions(source, record, used))
+    return false;
+  text = KTString();
+  int length = 0;
+  tree->WriteText(text, length, -1, used);
+  return true;
+}
+
+bool KTDocumentLoader::SaveTree(KTDocumentSource* source, KTXNode* tree, KTLoadStatus& status,
+                                const KTWriteOptions* options, int encodingId, int byteOrder) {
+  if (tree == nullptr || source == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, kLoadNothingToSave, KTString(u"There is no tree to save"));
+    return false;
+  }
+  if (!componentsMade_)
+    componentsMade_ = CreateComponents();
+  KTDocumentRecord* record = FindRecord(source, tree);
+  const char16_t* lineEnd = LineEndForSave(source, record);
+  // Indented output needs real line breaks: without a record's line end the
+  // tree is written with the loader's own, else with LF.
+  const char16_t* writeLineEnd = lineEnd ? lineEnd : (lineEnd_ ? lineEnd_ : kDefaultSaveLineEnd);
+  KTString text;
+  if (!WriteTree(text, tree, source, record, options, writeLineEnd)) {
+    FailIfClean(status, kLoadNothingToSave, u"The write options were refused");
+    return false;
+  }
+  if (!PrepareSave(source, record, text, options ? nullptr : writeLineEnd,
+                   encodingId == 0 ? EncodingFromDeclarationNode(tree) : KTString(), encodingId, byteOrder, status))
+    return false;
+  return SaveBytes(source, record, std::move(text), encodingId, byteOrder, status);
+}
+
+bool KTDocumentLoader::SaveBytes(KTDocumentSource* source, KTDocumentRecord* record, KTString&& text,
+                                 int encodingId, int byteOrder, KTLoadStatus& status) {
+  int ownId = 0;
+  int ownOrder = 0;
+  DefaultEncoding(ownId, ownOrder);
+  // The text is already UTF-16 in memory: it moves into the decoder as its
+  // decoded text instead of being decoded from its own bytes into a copy.
+  decoded_->TakeText(std::move(text));
+  uint32_t size = 0;
+  std::unique_ptr<char[]> bytes = decoded_->Encode(encodingId, byteOrder, size, status);
+  decoded_->Clear();
+  if (!bytes)
+    return false;
+  if (!FilterOutput(source, record, encodingId, byteOrder, bytes, size, status)) {
+    if (!status.HasError())
+      KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, KTString(u"The output was refused"));
+    return false;
+  }
+  KTCursorBuffer* buffer = BufferFor(source);
+  if (buffer == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, kLoadUnsupportedSource,
+                   u"The source is neither a file nor a URL: " + source->GetUrl());
+    return false;
+  }
+  if (!buffer->LoadBlock(std::move(bytes), size, 0)) {
+    FailIfClean(status, kLoadNothingToSave, u"There is nothing to save");
+    return false;
+  }
+  bool written = buffer->WriteOut(source, status);
+  buffer->Release();
+  return written;
+}
+
+bool KTDocumentLoader::SaveTextToFile(const char16_t* path, const char16_t* text, KTLoadStatus& status,
+                                      int encodingId, int byteOrder) {
+  KTFileSource source(path);
+  return SaveText(&source, text, status, encodingId, byteOrder);
+}
+
+bool KTDocumentLoader::SaveTreeToFile(const char16_t* path, KTXNode* tree, KTLoadStatus& status,
+                                      const KTWriteOptions* options, int encodingId, int byteOrder) {
+  KTFileSource source(path);
+  return SaveTree(&source, tree, status, options, encodingId, byteOrder);
+}
+
+bool KTDocumentLoader::SaveTextToUrl(const char16_t* url, const char16_t* text, KTLoadStatus& status,
+                                     const char16_t* user, const char16_t* password, bool interactive,
+                                     bool askCredentials, int encodingId, int byteOrder) {
+  KTUrlSource source(url, user, password, interactive, askCredentials, false, nullptr, u"text/xml");
+  return SaveText(&source, text, status, encodingId, byteOrder);
+}
+
+bool KTDocumentLoader::SaveTreeToUrl(const char16_t* url, KTXNode* tree, KTLoadStatus& status, const char16_t* user,
+                                     const char16_t* password, bool interactive, bool askCredentials,
+                                     const KTWriteOptions* options, int encodingId, int byteOrder) {
+  KTUrlSource source(url, user, password, interactive, askCredentials, false, nullptr, u"text/xml");
+  return SaveTree(&source, tree, status, options, encodingId, byteOrder);
+}
+
+bool KTDocumentLoader::SaveRecordText(KTDocumentRecord* record, const char16_t* text, KTLoadStatus& status,
+                                      int encodingId, int byteOrder) {
+  if (record == nullptr || record->GetSource() == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, kLoadNothingToSave, KTString(u"The record names no source"));
+    return false;
+  }
+  return SaveText(record->GetSource(), text, status, encodingId, byteOrder);
+}
+
+bool KTDocumentLoader::SaveRecordTree(KTDocumentRecord* record, KTLoadStatus& status, const KTWriteOptions* options,
+                                      int encodingId, int byteOrder) {
+  if (record == nullptr || record->GetSource() == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, kLoadNothingToSave, KTString(u"The record names no source"));
+    return false;
+  }
+  return SaveTree(record->GetSource(), record->GetDocument(), status, options, encodingId, byteOrder);
+}

@@ -1,0 +1,513 @@
+// The document loader and the document manager over real files: every
+// encoding loads to the same tree, every failure leaves its status and the
+// run goes on, documents load once per path, and saved texts and trees read
+// back equal in each encoding and line-end form.
+#include "xml/ktdocloader.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "core/ktencoding.h"
+#include "platform/ktutf8.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktdocsource.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktidentifiercatalog.h"
+#include "xml/ktloaderror.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxwriter.h"
+
+namespace {
+
+const std::string kData = OST_TEST_DATA "/xml/loading/";
+
+KTString Path(const std::string& utf8) { return KTString(std::u16string_view(KTUtf8ToUtf16(utf8))); }
+
+const KTGrammarCache& Grammars() {
+  static KTGrammarCache* cache = [] {
+    auto* c = new KTGrammarCache();
+    KTString failed;
+    c->LoadStandardGrammars(false, failed);
+    return c;
+  }();
+  return *cache;
+}
+
+// A folder of its own for the files a test writes, removed afterwards.
+class TempFolder {
+ public:
+  explicit TempFolder(const char* name)
+      : path_(std::filesystem::temp_directory_path() / ("ktdocloader-" + std::to_string(getpid()) + "-" + name)) {
+    std::filesystem::create_directories(path_);
+  }
+  ~TempFolder() { std::filesystem::remove_all(path_); }
+  std::string File(const char* name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The tree as text without its XML declaration, which names each file's own
+// encoding; everything else must be equal.
+std::string Written(KTXNode* tree) {
+  KTWriteOptions options(0, u"", true, false, u"\n", nullptr, false, true);
+  KTString text;
+  int length = 0;
+  tree->WriteText(text, length, -1, options);
+  return KTUtf16ToUtf8(std::u16string_view(text.c_str(), length));
+}
+
+std::unique_ptr<KTXNode> Load(KTDocumentLoader& loader, const std::string& path, KTLoadStatus& status) {
+  return std::unique_ptr<KTXNode>(loader.LoadFromUrl(Path(path), status));
+}
+
+std::string Message(const KTLoadStatus& status) { return KTUtf16ToUtf8(status.GetMessage().View()); }
+
+TEST(DocumentLoader, EveryEncodingLoadsToTheSameTree) {
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> latin = Load(loader, kData + "latin-utf8.xml", status);
+  ASSERT_NE(latin, nullptr) << Message(status);
+  const std::string latinText = Written(latin.get());
+  EXPECT_NE(latinText.find("caf\xC3\xA9 cr\xC3\xA8me"), std::string::npos) << latinText;
+  std::unique_ptr<KTXNode> japanese = Load(loader, kData + "japanese-utf8.xml", status);
+  ASSERT_NE(japanese, nullptr) << Message(status);
+  const std::string japaneseText = Written(japanese.get());
+
+  struct Case {
+    const char* file;
+    const std::string& expected;
+  } cases[] = {
+      {"latin-utf16le-bom.xml", latinText}, {"latin-utf16be.xml", latinText},
+      {"latin-iso-8859-1.xml", latinText},  {"latin-windows-1252.xml", latinText},
+      {"japanese-shift-jis.xml", japaneseText},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<KTXNode> tree = Load(loader, kData + c.file, status);
+    ASSERT_NE(tree, nullptr) << c.file << ": " << Message(status);
+    EXPECT_FALSE(status.HasError()) << c.file << ": " << Message(status);
+    EXPECT_EQ(Written(tree.get()), c.expected) << c.file;
+  }
+}
+
+TEST(DocumentLoader, EveryFailureLeavesItsStatusAndTheRunGoesOn) {
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  struct Case {
+    std::string name;
+    int category;
+    uint32_t code;
+    bool document;  // a document still comes out
+  } cases[] = {
+      {kData + "no-such-file.xml", KTLoadStatus::kFile, ENOENT, false},
+      {kData, KTLoadStatus::kFile, EISDIR, false},
+      {kData + "invalid-utf8.xml", KTLoadStatus::kEncoding, KTLoadStatus::kDecodeFailed, true},
+      {kData + "not-well-formed.xml", KTLoadStatus::kParse, KTLoadStatus::kParseFailed, false},
+      // XML names are case-sensitive: an end tag must match its start tag exactly.
+      {kData + "end-tag-case-differs.xml", KTLoadStatus::kParse, KTLoadStatus::kParseFailed, false},
+      {"", KTLoadStatus::kLoader, kLoadEmptySourceName, false},
+      {"http://127.0.0.1:9/a.xml", KTLoadStatus::kFile, KTLoadStatus::kUrlTransferFailed, false},
+      {kData + "no-line-end.xml", 0, 0, true},
+  };
+  for (const Case& c : cases) {
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree = Load(loader, c.name, status);
+    EXPECT_EQ(tree != nullptr, c.document) << c.name;
+    EXPECT_EQ(status.GetCategory(), c.category) << c.name;
+    EXPECT_EQ(status.GetCode(), c.code) << c.name;
+    EXPECT_EQ(status.GetMessage().IsEmpty(), c.code == 0) << c.name << ": " << Message(status);
+  }
+
+  // A file of zero bytes is an empty document, not an error.
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> empty = Load(loader, kData + "empty.xml", status);
+  ASSERT_NE(empty, nullptr);
+  EXPECT_FALSE(status.HasError());
+  EXPECT_EQ(empty->GetKind(), kXmlDocument);
+  EXPECT_EQ(empty->GetChildCount(), 0);
+
+  // No source at all, and a loader without grammars.
+  EXPECT_EQ(loader.Load(nullptr, status, nullptr, true), nullptr);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kNoSource);
+  KTDocumentLoader bare;
+  EXPECT_EQ(bare.LoadFromUrl(Path(kData + "no-line-end.xml"), status), nullptr);
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kLoader);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kNoGrammar);
+}
+
+TEST(DocumentLoader, SourceOfNeitherKindIsReported) {
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  KTDocumentSource plain(u"a.xml", kSourcePlain);
+  EXPECT_EQ(loader.Load(&plain, status, nullptr, false), nullptr);
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kLoader);
+  EXPECT_EQ(status.GetCode(), kLoadUnsupportedSource);
+}
+
+TEST(DocumentLoader, RecordsLineEndsAndPicksTheGrammarByName) {
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  struct Case {
+    const char* file;
+    const char16_t* lineEnd;
+    int kind;
+  } cases[] = {
+      {"crlf-lines.xml", kLineEndCrLf, kXmlDocument},
+      {"cr-lines.xml", kLineEndCr, kXmlDocument},
+      {"no-line-end.xml", kLineEndCrLf, kXmlDocument},
+      {"latin-utf8.xml", kLineEndLf, kXmlDocument},
+      {"schema.DTD", kLineEndLf, kDtdDocument},
+  };
+  for (const Case& c : cases) {
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree = Load(loader, kData + c.file, status);
+    ASSERT_NE(tree, nullptr) << c.file << ": " << Message(status);
+    EXPECT_EQ(loader.GetLineEnd(), c.lineEnd) << c.file;
+    EXPECT_EQ(tree->GetKind(), c.kind) << c.file;
+  }
+}
+
+TEST(DocumentLoader, LoadsFromBytes) {
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  const char bytes[] = "<a x='1'>t</a>";
+  std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(bytes, sizeof bytes - 1, KTGrammarCache::kXml, status));
+  ASSERT_NE(tree, nullptr) << Message(status);
+  EXPECT_EQ(Written(tree.get()), "<a x=\"1\">t</a>\n");
+  EXPECT_EQ(loader.LoadFromBytes(bytes, 3, 99, status), nullptr);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kNoGrammar);
+}
+
+TEST(DocumentLoader, FreeFunctions) {
+  EXPECT_EQ(ClassifyUrl(u"HTTP://host/a.xml"), kNameIsUrl);
+  EXPECT_EQ(ClassifyUrl(u"file:///tmp/a.xml"), kNameIsUrl);
+  EXPECT_EQ(ClassifyUrl(u"ftp://h/a"), kNameIsUrl);
+  EXPECT_EQ(ClassifyUrl(u"D:\\data\\a.xml"), kNameIsPath);
+  EXPECT_EQ(ClassifyUrl(u"a.xml"), kNameIsPath);
+  EXPECT_EQ(ClassifyUrl(u"http:/a.xml"), kNameIsPath);
+
+  struct Case {
+    const char16_t* text;
+    const char16_t* expected;
+  } cases[] = {
+      {u"<?xml version='1.0' encoding='Shift_JIS'?><a/>", u"shift_jis"},
+      {u"<?XML version=\"1.0\" encoding  =  \"UTF-16\"?>", u"utf-16"},
+      {u"<?xml version='1.0'?><a encoding='x'/>", u"x"},
+      {u"<?xml version='1.0' encoding\t='x'?>", u""},
+      {u"<?xml version='1.0' encoding='latin1?>", u""},
+      {u"<a/>", u""},
+      {u"<!-- a comment that pushes the declaration beyond the first one hundred characters of the text ---><?xml encoding='x'?>",
+       u""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(EncodingFromDeclarationText(c.text), KTString(c.expected)) << KTUtf16ToUtf8(c.text);
+
+  EXPECT_EQ(MapLineEnd(u"\r"), kLineEndCr);
+  EXPECT_EQ(MapLineEnd(u"\r\r"), nullptr);
+}
+
+// Saves with a line end of its own choosing, as the front end's result writer does.
+class LineEndWriter : public KTDocumentLoader {
+ public:
+  LineEndWriter(const char16_t* lineEnd) : KTDocumentLoader(&Grammars(), nullptr, nullptr), lineEnd_(lineEnd) {}
+  const char16_t* LineEndForSave(KTDocumentSource*, KTDocumentRecord*) override { return lineEnd_; }
+
+ private:
+  const char16_t* lineEnd_;
+};
+
+TEST(DocumentLoader, SavedTextReadsBackInEveryEncodingAndLineEnd) {
+  TempFolder folder("text");
+  const KTString text(u"<?xml version=\"1.0\"?>\n<a>caf\u00E9\r\nline\rend</a>\n");
+  struct Case {
+    int id;
+    const char16_t* lineEnd;
+    const char* lineEndBytes;
+  } cases[] = {
+      {kEncodingUtf8, kLineEndCrLf, "\r\n"},
+      {kEncodingUtf8, kLineEndLf, "\n"},
+      {kEncodingUtf16, kLineEndCrLf, ""},
+      {EncodingIdFromName(u"ISO-8859-1"), kLineEndLf, "\n"},
+      {EncodingIdFromName(u"windows-1252"), kLineEndCrLf, "\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string path = folder.File("saved.xml");
+    LineEndWriter writer(c.lineEnd);
+    KTLoadStatus status;
+    ASSERT_TRUE(writer.SaveTextToFile(Path(path), text, status, c.id, kByteOrderLittle)) << Message(status);
+    EXPECT_FALSE(status.HasError()) << Message(status);
+
+    KTString expected(text);
+    expected.NormalizeLineEnds(c.lineEnd);
+    KTString saved = writer.ReadText(Path(path), status, nullptr);
+    // The declaration names no encoding, so only the Unicode forms read back
+    // as the same characters; the single-byte files are checked byte by byte.
+    if (c.id == kEncodingUtf8 || c.id == kEncodingUtf16) {
+      EXPECT_EQ(saved, expected) << c.id;
+    } else {
+      EXPECT_EQ(ReadBytes(path), "<?xml version=\"1.0\"?>" + std::string(c.lineEndBytes) + "<a>caf\xE9" +
+                                     c.lineEndBytes + "line" + c.lineEndBytes + "end</a>" + c.lineEndBytes)
+          << c.id;
+    }
+  }
+}
+
+TEST(DocumentLoader, SavedTreeReadsBackEqual) {
+  TempFolder folder("tree");
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> reference = Load(loader, kData + "latin-utf8.xml", status);
+  ASSERT_NE(reference, nullptr);
+  const std::string original = Written(reference.get());
+  struct Case {
+    const char* file;
+    int id;  // 0: the encoding the tree declares
+    const char16_t* lineEnd;
+  } cases[] = {
+      {"latin-utf8.xml", kEncodingUtf16, kLineEndCrLf},
+      {"latin-utf8.xml", 0, kLineEndLf},
+      {"latin-windows-1252.xml", 0, kLineEndCrLf},
+      {"latin-iso-8859-1.xml", 0, kLineEndLf},
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<KTXNode> tree = Load(loader, kData + c.file, status);
+    ASSERT_NE(tree, nullptr) << c.file;
+    std::string path = folder.File("tree.xml");
+    LineEndWriter writer(c.lineEnd);
+    ASSERT_TRUE(writer.SaveTreeToFile(Path(path), tree.get(), status, nullptr, c.id, kByteOrderLittle))
+        << Message(status);
+    EXPECT_FALSE(status.HasError()) << Message(status);
+    std::unique_ptr<KTXNode> again = Load(loader, path, status);
+    ASSERT_NE(again, nullptr) << Message(status);
+    EXPECT_FALSE(status.HasError()) << c.file << ": " << Message(status);
+    EXPECT_EQ(loader.GetLineEnd(), c.lineEnd) << c.file;
+    if (c.id == 0 && c.lineEnd == kLineEndLf) {
+      EXPECT_EQ(ReadBytes(path).find('\r'), std::string::npos) << c.file;
+    }
+    KTString normalised = KTString(std::u16string_view(KTUtf8ToUtf16(Written(again.get()))));
+    normalised.NormalizeLineEnds(u"\n");
+    EXPECT_EQ(KTUtf16ToUtf8(normalised.View()), original) << c.file;
+  }
+}
+
+TEST(DocumentLoader, SaveFailuresAreReported) {
+  LineEndWriter writer(kLineEndLf);
+  KTLoadStatus status;
+  EXPECT_FALSE(writer.SaveTextToFile(u"/no-such-folder/x/out.xml", u"<a/>", status, kEncodingUtf8, 0));
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kFile);
+  EXPECT_EQ(status.GetCode(), static_cast<uint32_t>(ENOENT));
+  EXPECT_FALSE(status.GetMessage().IsEmpty());
+
+  status.Clear();
+  EXPECT_FALSE(writer.SaveTextToUrl(u"http://127.0.0.1:9/out.xml", u"<a/>", status, nullptr, nullptr, false, true,
+                                    kEncodingUtf8, 0));
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kFile);
+  EXPECT_FALSE(status.GetMessage().IsEmpty());
+
+  status.Clear();
+  EXPECT_FALSE(writer.SaveTreeToFile(u"/tmp/never.xml", nullptr, status, nullptr, kEncodingUtf8, 0));
+  EXPECT_EQ(status.GetCode(), kLoadNothingToSave);
+  status.Clear();
+  EXPECT_FALSE(writer.SaveRecordText(nullptr, u"<a/>", status, kEncodingUtf8, 0));
+  EXPECT_TRUE(status.HasError());
+}
+
+// ---- Document manager ----
+
+TEST(DocumentManager, LoadsEachPathOnceAndKeepsCaseApart) {
+  TempFolder folder("manager");
+  WriteBytes(folder.File("A.xml"), "<upper/>");
+  WriteBytes(folder.File("a.xml"), "<lower/>");
+  KTDocumentManager manager(&Grammars(), nullptr);
+  KTLoadStatus status;
+  KTXNode* upper = manager.LoadDocument(Path(folder.File("A.xml")), status, nullptr, nullptr, nullptr, kNoGrammarId);
+  ASSERT_NE(upper, nullptr) << Message(status);
+  KTXNode* lower = manager.LoadDocument(Path(folder.File("a.xml")), status, nullptr, nullptr, nullptr, kNoGrammarId);
+  ASSERT_NE(lower, nullptr) << Message(status);
+  EXPECT_NE(upper, lower);
+  EXPECT_EQ(Written(upper), "<upper/>\n");
+  EXPECT_EQ(Written(lower), "<lower/>\n");
+
+  // Loaded once: the same path (in either separator form) finds the record.
+  std::remove(folder.File("A.xml").c_str());
+  KTDocumentLoader* loader = manager.NewLoader().release();  // handed to the manager
+  std::string backslashed = folder.File("A.xml");
+  backslashed[backslashed.rfind('/')] = '\\';
+  EXPECT_EQ(manager.LoadDocument(Path(backslashed), status, &loader, nullptr, nullptr, kNoGrammarId), upper);
+  EXPECT_FALSE(status.HasError());
+  ASSERT_NE(loader, nullptr);
+  EXPECT_EQ(loader, manager.FindByDocument(upper)->GetLoader());
+
+  KTDocumentRecord* record = manager.FindByUrl(Path(folder.File("A.xml")));
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->GetDocument(), upper);
+  EXPECT_EQ(record->GetGrammarId(), KTGrammarCache::kXml);
+  EXPECT_TRUE(record->HasTime());
+  EXPECT_EQ(manager.FindBySource(KTFileSource(Path(folder.File("a.xml")))), manager.FindByDocument(lower));
+  EXPECT_EQ(manager.FindBySource(KTFileSource(Path(backslashed))), nullptr);
+
+  // Removal by URL is exact; the other case stays.
+  EXPECT_FALSE(manager.RemoveByUrl(Path(backslashed)));
+  EXPECT_TRUE(manager.RemoveByUrl(Path(folder.File("A.xml"))));
+  EXPECT_EQ(manager.FindByUrl(Path(folder.File("A.xml"))), nullptr);
+  EXPECT_EQ(manager.FindByDocument(lower)->GetDocument(), lower);
+  EXPECT_TRUE(manager.RemoveByDocument(lower));
+  EXPECT_EQ(manager.FirstDocument(), nullptr);
+}
+
+TEST(DocumentManager, FailedLoads) {
+  KTDocumentManager manager(&Grammars(), nullptr);
+  KTLoadStatus status;
+  // A missing file leaves no record.
+  EXPECT_EQ(manager.LoadDocument(Path(kData + "missing.xml"), status, nullptr, nullptr, nullptr, kNoGrammarId),
+            nullptr);
+  EXPECT_EQ(status.GetCode(), static_cast<uint32_t>(ENOENT));
+  EXPECT_EQ(manager.FirstDocument(), nullptr);
+
+  // A parse failure is remembered: the second load reads nothing and fails
+  // the same way.
+  KTString bad = Path(kData + "not-well-formed.xml");
+  EXPECT_EQ(manager.LoadDocument(bad, status, nullptr, nullptr, nullptr, kNoGrammarId), nullptr);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kParseFailed);
+  const std::string firstMessage = Message(status);
+  KTDocumentRecord* record = manager.FindByUrl(bad);
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->GetDocument(), nullptr);
+  status.Clear();
+  EXPECT_EQ(manager.LoadDocument(bad, status, nullptr, nullptr, nullptr, kNoGrammarId), nullptr);
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kParse);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kParseFailed);
+  EXPECT_EQ(Message(status), firstMessage);
+
+  // A file with undecodable bytes is not kept.
+  EXPECT_EQ(manager.LoadDocument(Path(kData + "invalid-utf8.xml"), status, nullptr, nullptr, nullptr, kNoGrammarId),
+            nullptr);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kDecodeFailed);
+}
+
+TEST(DocumentManager, PresetGrammarAndIdentifierSearch) {
+  KTDocumentManager manager(&Grammars(), nullptr);
+  KTLoadStatus status;
+  // The DTD grammar asked for by id, whatever the name says.
+  KTString dtdPath = Path(kData + "schema.DTD");
+  KTXNode* dtd = manager.LoadDocument(dtdPath, status, nullptr, nullptr, nullptr, KTGrammarCache::kDtd);
+  ASSERT_NE(dtd, nullptr) << Message(status);
+  EXPECT_EQ(dtd->GetKind(), kDtdDocument);
+  EXPECT_EQ(manager.GrammarForKind(1), Grammars().FindGrammar(KTGrammarCache::kDtd));
+  EXPECT_EQ(manager.GrammarForKind(0), Grammars().FindGrammar(KTGrammarCache::kXml));
+
+  // Without a catalog the identifier search finds nothing.
+  EXPECT_EQ(manager.FindByIdentifiers(dtdPath, nullptr, nullptr), nullptr);
+  KTIdentifierCatalog catalog;
+  KTDocumentManager withCatalog(&Grammars(), &catalog);
+  KTXNode* again = withCatalog.LoadDocument(dtdPath, status, nullptr, nullptr, nullptr, kNoGrammarId);
+  ASSERT_NE(again, nullptr);
+  ASSERT_NE(withCatalog.FindByIdentifiers(dtdPath, u"-//Any//EN", nullptr), nullptr);
+  EXPECT_EQ(withCatalog.FindByIdentifiers(dtdPath, nullptr, nullptr)->GetDocument(), again);
+}
+
+TEST(DocumentManager, WalkEndsWhenItsRecordIsRemoved) {
+  KTDocumentManager manager(nullptr, nullptr);
+  for (const char16_t* name : {u"1.xml", u"2.xml", u"3.xml"})
+    manager.AddNewRecord(std::make_unique<KTFileSource>(name), nullptr, kLineEndLf, kNoGrammarId);
+  KTDocumentRecord* first = manager.FirstDocument();
+  ASSERT_NE(first, nullptr);
+  EXPECT_TRUE(manager.RemoveRecord(first));
+  EXPECT_EQ(manager.NextDocument(), nullptr);
+  int count = 0;
+  for (KTDocumentRecord* r = manager.FirstDocument(); r; r = manager.NextDocument())
+    ++count;
+  EXPECT_EQ(count, 2);
+  // After the end, the walk starts again at the first record.
+  EXPECT_EQ(manager.NextDocument(), nullptr);
+  EXPECT_EQ(manager.FirstDocument()->GetSource()->GetUrl(), KTString(u"2.xml"));
+}
+
+// A loader keeps a buffer per source kind: a file read after a failed URL read
+// still works.
+TEST(DocumentLoader, FileAfterUrlThroughOneLoader) {
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  EXPECT_EQ(Load(loader, "http://127.0.0.1:9/a.xml", status), nullptr);
+  EXPECT_TRUE(status.HasError());
+  std::unique_ptr<KTXNode> tree = Load(loader, kData + "no-line-end.xml", status);
+  EXPECT_NE(tree, nullptr);
+  EXPECT_FALSE(status.HasError());
+}
+
+}  // namespace
+
+namespace {
+
+// file:// names go through the URL buffer and the URL request, both ways.
+TEST(DocumentLoader, FileUrlsReadAndWriteThroughTheUrlRequest) {
+  TempFolder folder("url");
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> tree = Load(loader, "FILE://" + kData + "latin-iso-8859-1.xml", status);
+  ASSERT_NE(tree, nullptr) << Message(status);
+  EXPECT_FALSE(status.HasError()) << Message(status);
+  EXPECT_NE(Written(tree.get()).find("caf\xC3\xA9"), std::string::npos);
+
+  std::string path = folder.File("put.xml");
+  ASSERT_TRUE(loader.SaveTextToUrl(Path("file://" + path), u"<a>\u00E9</a>", status, nullptr, nullptr, false, true,
+                                   kEncodingUtf8, 0))
+      << Message(status);
+  EXPECT_EQ(ReadBytes(path), "<a>\xC3\xA9</a>");
+
+  // The manager finds a URL again with its scheme in another case.
+  KTDocumentManager manager(&Grammars(), nullptr);
+  KTXNode* first = manager.LoadDocument(Path("file://" + path), status, nullptr, nullptr, nullptr, kNoGrammarId);
+  ASSERT_NE(first, nullptr) << Message(status);
+  EXPECT_EQ(manager.LoadDocument(Path("FILE://" + path), status, nullptr, nullptr, nullptr, kNoGrammarId), first);
+}
+
+}  // namespace
+
+namespace {
+
+// A catalog entry sends a public identifier to a real file.
+class OneEntryCatalog : public KTIdentifierCatalog {
+ public:
+  OneEntryCatalog(const KTString& target) { publicMap_[KTString(u"-//Test//DTD Doc//EN")] = target; }
+};
+
+TEST(DocumentLoader, LocationsResolveThroughTheCatalog) {
+  KTString target = Path(kData + "no-line-end.xml");
+  OneEntryCatalog catalog(target);
+  KTDocumentManager manager(&Grammars(), &catalog);
+  std::unique_ptr<KTDocumentLoader> loader = manager.NewLoader();
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> tree(
+      loader->LoadByIdentifiers(u"nowhere.xml", u"-//Test//DTD Doc//EN", nullptr, status, nullptr));
+  ASSERT_NE(tree, nullptr) << Message(status);
+  EXPECT_EQ(Written(tree.get()), "<doc>\n<a/>\n</doc>\n");
+  // Without the identifier the location is used as given.
+  EXPECT_EQ(loader->LoadByIdentifiers(u"nowhere.xml", nullptr, nullptr, status, nullptr), nullptr);
+  EXPECT_EQ(status.GetCode(), static_cast<uint32_t>(ENOENT));
+
+  // The manager finds the record of the resolved location.
+  KTXNode* document = manager.LoadDocument(target, status, nullptr, nullptr, nullptr, kNoGrammarId);
+  ASSERT_NE(document, nullptr);
+  KTDocumentRecord* found = manager.FindByIdentifiers(u"elsewhere.xml", u"-//Test//DTD Doc//EN", nullptr);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->GetDocument(), document);
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+// Document sources, input buffers and the decoded-text buffer: cloning,
+// cursors, whole-file reads and writes with their system errors, and
+// decoding with detection and conversion errors.
+#include "xml/ktinputbuffer.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "core/ktencoding.h"
+#include "platform/ktutf8.h"
+#include "xml/ktdecodedtext.h"
+#include "xml/ktdocsource.h"
+#include "xml/ktloadstatus.h"
+
+namespace {
+
+const std::string kData = OST_TEST_DATA "/xml/loading/";
+
+KTString Path(const std::string& utf8) { return KTString(std::u16string_view(KTUtf8ToUtf16(utf8))); }
+
+std::string TempPath(const char* name) {
+  return (std::filesystem::temp_directory_path() / ("ktinputbuffer-" + std::to_string(getpid()) + "-" + name))
+      .string();
+}
+
+TEST(DocumentSource, CloneKeepsClassAndFields) {
+  std::vector<KTString> headers{KTString(u"X-A: 1"), KTString(u"X-B: 2")};
+  KTUrlSource url(u"http://h/a.xml", u"me", u"pw", true, false, true, &headers, u"application/xml");
+  url.SetVerb(u"POST");
+  url.SetResponse(std::vector<char>{'o', 'k'});
+  std::unique_ptr<KTDocumentSource> copy = url.Clone();
+  auto* urlCopy = dynamic_cast<KTUrlSource*>(copy.get());
+  ASSERT_NE(urlCopy, nullptr);
+  EXPECT_TRUE(*copy == url);
+  EXPECT_EQ(urlCopy->GetUser(), KTString(u"me"));
+  EXPECT_EQ(urlCopy->GetPassword(), KTString(u"pw"));
+  EXPECT_TRUE(urlCopy->IsInteractive());
+  EXPECT_FALSE(urlCopy->GetAskCredentials());
+  EXPECT_TRUE(urlCopy->GetUseCache());
+  EXPECT_EQ(urlCopy->GetVerb(), KTString(u"POST"));
+  EXPECT_EQ(urlCopy->GetHeaders().size(), 2u);
+  EXPECT_EQ(urlCopy->GetContentType(), KTString(u"application/xml"));
+  EXPECT_EQ(urlCopy->GetResponse(), (std::vector<char>{'o', 'k'}));
+
+  KTFileSource file(u"a.xml");
+  std::unique_ptr<KTDocumentSource> fileCopy = file.Clone();
+  ASSERT_NE(dynamic_cast<KTFileSource*>(fileCopy.get()), nullptr);
+  EXPECT_TRUE(*fileCopy == file);
+  // Equality is kind and exact URL text.
+  EXPECT_FALSE(KTFileSource(u"A.xml") == file);
+  EXPECT_FALSE(KTDocumentSource(u"a.xml", kSourcePlain) == file);
+}
+
+TEST(CursorBuffer, BytesAndUnitsStopAtTheEnd) {
+  KTFileBuffer buffer;
+  EXPECT_TRUE(buffer.AtByteEnd());
+  EXPECT_EQ(buffer.NextByte(), 0);
+  const char one[] = {'x'};
+  ASSERT_TRUE(buffer.LoadBytes(one, 1, 0, true));
+  EXPECT_FALSE(buffer.AtByteEnd());
+  EXPECT_EQ(buffer.NextByte(), 'x');
+  EXPECT_TRUE(buffer.AtByteEnd());
+  EXPECT_EQ(buffer.NextByte(), 0);
+  // A lone byte is no 16-bit unit and is never read past.
+  EXPECT_EQ(buffer.NextUnit(), 0);
+  EXPECT_TRUE(buffer.AtUnitEnd());
+
+  const char three[] = {'a', 0, 'b'};
+  ASSERT_TRUE(buffer.LoadBytes(three, 3, 0, false));
+  EXPECT_EQ(buffer.NextUnit(), u'a');
+  EXPECT_FALSE(buffer.AtUnitEnd());
+  EXPECT_EQ(buffer.NextUnit(), 0);
+  EXPECT_TRUE(buffer.AtUnitEnd());
+  // Borrowed bytes are not freed by the buffer.
+  buffer.Release();
+  EXPECT_EQ(three[2], 'b');
+  EXPECT_FALSE(buffer.LoadBytes(nullptr, 0, 0, true));
+}
+
+TEST(FileBuffer, ReadsWholeFiles) {
+  KTFileBuffer buffer;
+  KTLoadStatus status;
+  KTFileSource empty(Path(kData + "empty.xml"));
+  ASSERT_TRUE(buffer.Read(&empty, status));
+  uint32_t size = 99;
+  EXPECT_NE(buffer.GetData(size), nullptr);
+  EXPECT_EQ(size, 0u);
+  EXPECT_FALSE(status.HasError());
+
+  KTFileSource text(Path(kData + "no-line-end.xml"));
+  ASSERT_TRUE(buffer.Read(&text, status));
+  const char* data = buffer.GetData(size);
+  EXPECT_EQ(std::string(data, size), "<doc><a/></doc>");
+}
+
+TEST(FileBuffer, ReadFailuresCarryTheSystemError) {
+  struct Case {
+    std::string path;
+    int error;
+  } cases[] = {
+      {kData + "no-such-file.xml", ENOENT},
+      {kData, EISDIR},
+      {kData + "empty.xml/child.xml", ENOTDIR},
+  };
+  for (const Case& c : cases) {
+    KTFileBuffer buffer;
+    KTLoadStatus status;
+    KTFileSource source(Path(c.path));
+    EXPECT_FALSE(buffer.Read(&source, status)) << c.path;
+    EXPECT_EQ(status.GetCategory(), KTLoadStatus::kFile) << c.path;
+    EXPECT_EQ(status.GetCode(), static_cast<uint32_t>(c.error)) << c.path;
+    EXPECT_EQ(status.GetDetail(), 1) << c.path;
+    EXPECT_EQ(KTUtf16ToUtf8(status.GetMessage().View()), std::strerror(c.error)) << c.path;
+    uint32_t size = 1;
+    EXPECT_EQ(buffer.GetData(size), nullptr);
+    EXPECT_EQ(size, 0u);
+  }
+}
+
+TEST(FileBuffer, UnreadableFile) {
+  if (geteuid() == 0)
+    GTEST_SKIP() << "permissions do not stop the superuser";
+  std::string path = TempPath("unreadable.xml");
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("<a/>", f);
+  std::fclose(f);
+  chmod(path.c_str(), 0);
+  KTFileBuffer buffer;
+  KTLoadStatus status;
+  KTFileSource source(Path(path));
+  EXPECT_FALSE(buffer.Read(&source, status));
+  EXPECT_EQ(status.GetCode(), static_cast<uint32_t>(EACCES));
+  EXPECT_FALSE(status.GetMessage().IsEmpty());
+  std::remove(path.c_str());
+}
+
+TEST(FileBuffer, WritesAndReportsWriteErrors) {
+  std::string path = TempPath("written.bin");
+  KTFileBuffer buffer;
+  KTLoadStatus status;
+  KTFileSource source(Path(path));
+  // Nothing loaded: nothing to write.
+  EXPECT_FALSE(buffer.WriteOut(&source, status));
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kFile);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kNothingToWrite);
+  EXPECT_EQ(status.GetDetail(), 0);
+
+  const char bytes[] = {'a', 0, 'b'};
+  ASSERT_TRUE(buffer.LoadBytes(bytes, 3, 0, true));
+  status.Clear();
+  ASSERT_TRUE(buffer.WriteOut(&source, status));
+  EXPECT_FALSE(status.HasError());
+  KTFileBuffer reader;
+  ASSERT_TRUE(reader.Read(&source, status));
+  uint32_t size = 0;
+  EXPECT_EQ(std::string(reader.GetData(size), 3), std::string(bytes, 3));
+  std::remove(path.c_str());
+
+  KTFileSource inMissingFolder(Path(TempPath("no-folder") + "/x.xml"));
+  EXPECT_FALSE(buffer.WriteOut(&inMissingFolder, status));
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kFile);
+  EXPECT_EQ(status.GetCode(), static_cast<uint32_t>(ENOENT));
+  EXPECT_EQ(status.GetDetail(), 1);
+  EXPECT_FALSE(status.GetMessage().IsEmpty());
+}
+
+TEST(InputBuffer, RefusesSourcesOfAnotherKind) {
+  KTLoadStatus status;
+  uint32_t size = 7;
+  KTFileBuffer file;
+  KTUrlSource url(u"http://h/a.xml", nullptr, nullptr, false, true, false, nullptr, u"text/xml");
+  EXPECT_EQ(file.LoadFromSource(&url, size, status), nullptr);
+  EXPECT_EQ(size, 0u);
+  KTUrlBuffer urlBuffer;
+  KTFileSource path(u"a.xml");
+  EXPECT_EQ(urlBuffer.LoadFromSource(&path, size, status), nullptr);
+  EXPECT_FALSE(status.HasError());
+}
+
+TEST(UrlBuffer, FailedTransferIsReported) {
+  KTUrlBuffer buffer;
+  KTLoadStatus status;
+  KTUrlSource url(u"http://127.0.0.1:9/none.xml", nullptr, nullptr, false, true, false, nullptr, u"text/xml");
+  EXPECT_FALSE(buffer.Read(&url, status));
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kFile);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kUrlTransferFailed);
+  EXPECT_EQ(status.GetDetail(), 0);
+  EXPECT_FALSE(status.GetMessage().IsEmpty());
+}
+
+// ---- Decoded text ----
+
+std::string Text(const KTDecodedTextBuffer& buffer) {
+  int length = 0;
+  const char16_t* text = buffer.GetText(length);
+  return text ? KTUtf16ToUtf8(std::u16string_view(text, length)) : "(none)";
+}
+
+TEST(DecodedText, DetectsAndDecodes) {
+  struct Case {
+    std::string bytes;
+    const char* expected;
+    int id;
+  } cases[] = {
+      {"<a>caf\xC3\xA9</a>", "<a>caf\xC3\xA9</a>", kEncodingUtf8},
+      // No byte-order mark and no declaration: UTF-8 (XML 1.0 §4.3.3).
+      {"<a/>", "<a/>", kEncodingUtf8},
+      {"<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xE9</a>",
+       "<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xC3\xA9</a>", 0},
+      {std::string("\xFF\xFE<\0a\0/\0>\0", 10), "<a/>", kEncodingUtf16},
+      {std::string("\xEF\xBB\xBF<a/>"), "<a/>", kEncodingUtf8},
+  };
+  for (const Case& c : cases) {
+    KTDecodedTextBuffer buffer;
+    KTLoadStatus status;
+    ASSERT_TRUE(buffer.Decode(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()), true, status)) << c.expected;
+    EXPECT_EQ(Text(buffer), c.expected);
+    if (c.id) {
+      EXPECT_EQ(buffer.GetEncodingId(), c.id) << c.expected;
+    }
+    EXPECT_FALSE(status.HasError()) << c.expected;
+    // The raw bytes are gone once the text is out.
+    uint32_t size = 5;
+    EXPECT_EQ(buffer.GetData(size), nullptr);
+    EXPECT_EQ(size, 0u);
+  }
+}
+
+TEST(DecodedText, ConversionErrorsKeepTheText) {
+  KTDecodedTextBuffer buffer;
+  KTLoadStatus status;
+  std::string bytes = "<a>bad \xFF byte</a>";
+  ASSERT_TRUE(buffer.Decode(bytes.data(), static_cast<uint32_t>(bytes.size()), false, status));
+  EXPECT_EQ(Text(buffer), "<a>bad \xEF\xBF\xBD byte</a>");
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kEncoding);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kDecodeFailed);
+  EXPECT_FALSE(status.GetMessage().IsEmpty());
+
+  // A UTF-8 sequence cut off at the end gives no text at all, and says so.
+  KTLoadStatus cutStatus;
+  std::string cut = "<a>\xE6\x97";
+  EXPECT_FALSE(buffer.Decode(cut.data(), static_cast<uint32_t>(cut.size()), true, cutStatus));
+  EXPECT_EQ(cutStatus.GetCode(), KTLoadStatus::kDecodeFailed);
+  EXPECT_FALSE(buffer.HasText());
+}
+
+TEST(DecodedText, EncodesWithMarksAndCountsMissingCharacters) {
+  KTDecodedTextBuffer buffer;
+  KTLoadStatus status;
+  // Nothing decoded: no bytes and the status stays clean.
+  uint32_t size = 3;
+  EXPECT_EQ(buffer.Encode(kEncodingUtf8, 0, size, status), nullptr);
+  EXPECT_FALSE(status.HasError());
+
+  buffer.TakeText(KTString(u"a\u00E9\u65E5"));
+  std::unique_ptr<char[]> utf16 = buffer.Encode(kEncodingUtf16, kByteOrderBig, size, status);
+  ASSERT_NE(utf16, nullptr);
+  EXPECT_EQ(std::string(utf16.get(), size), std::string("\xFE\xFF\0a\0\xE9\x65\xE5", 8));
+  std::unique_ptr<char[]> utf8 = buffer.Encode(kEncodingUtf8, 0, size, status);
+  EXPECT_EQ(std::string(utf8.get(), size), "a\xC3\xA9\xE6\x97\xA5");
+  EXPECT_FALSE(status.HasError());
+
+  std::unique_ptr<char[]> latin = buffer.Encode(EncodingIdFromName(u"ISO-8859-1"), 0, size, status);
+  ASSERT_NE(latin, nullptr);
+  EXPECT_EQ(std::string(latin.get(), size), "a\xE9_");
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kEncoding);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kEncodeFailed);
+}
+
+}  // namespace
