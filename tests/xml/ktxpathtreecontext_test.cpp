@@ -291,6 +291,43 @@ TEST(TreeContext, RefusesEntityCyclesAndDeepNesting) {
     EXPECT_EQ(depth, KTXPathTreeContext::kMaxEntitySpliceDepth + 1);
     EXPECT_EQ(schema.problems, std::vector<int>{7524});
   }
+  {
+    // Each fragment itself deep: stopped by the depth of the view.
+    auto doc = Parse(u"<r>&e;</r>");
+    FakeSchema schema;
+    int level = 0;
+    schema.expand = [&level](const char16_t*) {
+      KTString s;
+      s.Format(u"%d", ++level);
+      for (int i = 0; i < 1500; ++i) s += u"<a>";
+      s += u"&e;";
+      for (int i = 0; i < 1500; ++i) s += u"</a>";
+      return s;
+    };
+    auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+    int depth = 0;
+    for (KTXPathNode* n = view->GetChild(0); n->GetChildCount(); n = n->GetChild(n->GetChildCount() - 1)) ++depth;
+    EXPECT_GE(depth, KTXPathTreeContext::kMaxSpliceWrapDepth);
+    EXPECT_LT(depth, KTXPathTreeContext::kMaxSpliceWrapDepth + 1600);
+    EXPECT_EQ(schema.problems, std::vector<int>{7524});
+  }
+}
+
+TEST(TreeContext, WrapsDocumentsAsDeepAsTheParserAllows) {
+  constexpr int kDepth = 1600;  // near the parser's nesting limit
+  std::u16string text;
+  for (int i = 0; i < kDepth; ++i) text += u"<a>";
+  text += u"&e;";
+  for (int i = 0; i < kDepth; ++i) text += u"</a>";
+  auto doc = Parse(text.c_str());
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  schema.expand = [](const char16_t*) { return KTString(u"<b><c/></b>"); };
+  auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+  int depth = 0;
+  for (KTXPathNode* n = view.get(); n->GetChildCount(); n = n->GetChild(0)) ++depth;
+  EXPECT_EQ(depth, kDepth + 2);  // the fragment spliced at the bottom
 }
 
 TEST(TreeContext, NamespaceScopes) {
