@@ -53,7 +53,9 @@ const char16_t* KTDoctypeElementNode::GetValue() const {
   static const char16_t* const kOccurrencePrefix[] = {u"", u"0 or 1 ", u"1 or more ", u"0 or more "};
   int type = GetContentType(true);
   if (type == kContentText) return value_.c_str();
-  const char16_t* text = type == kContentName ? u"" : kTypeValues[type];
+  // A name particle shows no text of its own; so does a detached node whose
+  // stored type is none of the known ones (type codes come from edits too).
+  const char16_t* text = (type >= kContentPCData && type <= kContentAny) ? kTypeValues[type] : u"";
   if ((type == kContentSequence || type == kContentChoice || type == kContentName) && occurrence_ >= 1 &&
       occurrence_ <= 3) {
     // The computed value is kept in the value string.

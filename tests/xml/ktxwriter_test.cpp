@@ -260,6 +260,15 @@ TEST(KTDoctypeElement, NestedGroupsAndParticleNames) {
   EXPECT_EQ(Utf8(coded->GetTypeCode()), "31");
   coded->SetTypeCode(u"/2");  // a character below '0' leaves its field alone
   EXPECT_EQ(Utf8(coded->GetTypeCode()), "32");
+
+  // Without a parent the stored type is the one in effect, whatever digit
+  // was typed in: a type outside the table shows and writes no model.
+  for (const char16_t* code : {u"80", u"91", u"z3"}) {
+    auto loose = MakeNode(kDoctypeElement, u"e");
+    loose->SetTypeCode(code);
+    EXPECT_EQ(Utf8(loose->GetValue()), "") << Utf8(code);
+    EXPECT_EQ(WriteTree(loose.get(), DtdOptions(), 0), "<!ELEMENT e >") << Utf8(code);
+  }
 }
 
 TEST(KTDoctypeAttlist, DefinitionsWrittenAsOneDeclaration) {
