@@ -82,6 +82,15 @@ std::unique_ptr<KTXNode> Declarations() {
   Part(def, kAttlistFixed);
   Part(def, kAttlistDefault, nullptr, u"gif");
 
+  // Parameter-entity references: a content model and a whole attribute
+  // list held as text, and an attribute type given by reference.
+  Decl(dtd.get(), u"free", kContentText)->SetValue(u"%model;");
+  Part(dtd.get(), kAttlistWhole, u"free", u"t CDATA %dflt;");
+  def = Part(dtd.get(), kAttlistDefinition, u"any");
+  Part(def, kAttlistName, nullptr, u"t");
+  Part(def, kAttlistTypePERef, nullptr, u"%type;");
+  Part(def, kAttlistImplied);
+
   AddNode(dtd.get(), kDoctypeEntity, u"copy", u"\"&#169;\"");
   AddNode(dtd.get(), kDoctypeEntity, u"ext", u"SYSTEM \"ext.xml\"");
   AddNode(dtd.get(), kDoctypeEntity, u"% pe", u"\"(a | b)\"");
