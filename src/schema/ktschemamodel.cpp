@@ -36,9 +36,17 @@ constexpr int kMaxUrlLength = 259;
 
 }  // namespace
 
-KTSchemaModel::KTSchemaModel(KTDocumentManager* manager, uint8_t flag, int defaultSecondTypeId, bool strict)
-    : defaultSecondTypeId_(defaultSecondTypeId), strict_(strict), flag_(flag), manager_(manager) {
+KTSchemaModel::KTSchemaModel(KTDocumentManager* manager, uint8_t flag, KTXNode* internalSubset,
+                             int defaultSecondTypeId, uint8_t optionA, uint8_t optionB, bool strict, int32_t word)
+    : defaultSecondTypeId_(defaultSecondTypeId),
+      strict_(strict),
+      flag_(flag),
+      optionA_(optionA),
+      optionB_(optionB),
+      word_(word),
+      manager_(manager) {
   Reset();
+  if (internalSubset) LoadInternalSubsetEntities(internalSubset);
 }
 
 KTSchemaModel::~KTSchemaModel() {

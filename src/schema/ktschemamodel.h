@@ -61,9 +61,12 @@ class KTSchemaModel final : public KTSchemaServices {
   using EntitySet = std::map<KTString, std::unique_ptr<KTEntityDecl>>;
   using ElementSet = std::map<KTQName, std::unique_ptr<KTElementType>, KTQNameLessFn>;
 
-  // The front end and the processor pass (manager or null, 1, 52, false).
-  explicit KTSchemaModel(KTDocumentManager* manager = nullptr, uint8_t flag = 1, int defaultSecondTypeId = 52,
-                         bool strict = false);
+  // The front end and the processor pass (manager or null, 1, null, 52, 0,
+  // 0, 0, 0). An internal-subset root given here has its entity and
+  // notation declarations read at once.
+  explicit KTSchemaModel(KTDocumentManager* manager = nullptr, uint8_t flag = 1, KTXNode* internalSubset = nullptr,
+                         int defaultSecondTypeId = 52, uint8_t optionA = 0, uint8_t optionB = 0, bool strict = false,
+                         int32_t word = 0);
   ~KTSchemaModel() override;
   KTSchemaModel(const KTSchemaModel&) = delete;
   KTSchemaModel& operator=(const KTSchemaModel&) = delete;
@@ -193,6 +196,8 @@ class KTSchemaModel final : public KTSchemaServices {
   bool anotherPass_ = false;
   bool strict_;
   uint8_t flag_;
+  uint8_t optionA_, optionB_;
+  int32_t word_;
   std::unique_ptr<KTXPathTreeContext> treeContext_;
   KTDocumentManager* manager_;
   std::vector<KTDocumentRecord*> loadedDocuments_;

@@ -102,7 +102,7 @@ TEST(SchemaModel, ReportErrorKeepsTheMostRelevantProblem) {
   KTSchemaModel lenient;
   EXPECT_TRUE(lenient.ReportError(kSchemaUnsupported, a, nullptr, KTString()));
   EXPECT_EQ(lenient.GetErrorId(), kSchemaNoError);
-  KTSchemaModel strict(nullptr, 1, 52, true);
+  KTSchemaModel strict(nullptr, 1, nullptr, 52, 0, 0, true);
   EXPECT_FALSE(strict.ReportError(kSchemaUnsupported, a, nullptr, KTString()));
   EXPECT_EQ(strict.GetErrorId(), kSchemaUnsupported);
 
@@ -234,6 +234,14 @@ TEST(SchemaModel, EntityDeclarationsFromTheInternalSubset) {
   KTEntityDecl e(KTString(u"e"));
   e.value = u"(a|b)";
   EXPECT_EQ(U8(e.Describe()), "'e' ((a|b))");
+
+  // An internal subset handed to the constructor is read at once.
+  KTChildIterator it;
+  doc->FirstChildOfKind(it, kDoctype);
+  ASSERT_FALSE(it.IsEnd());
+  KTSchemaModel fromSubset(nullptr, 1, it.Node());
+  ASSERT_NE(fromSubset.FindGeneralEntity(KTString(u"later")), nullptr);
+  EXPECT_EQ(U8(fromSubset.FindGeneralEntity(KTString(u"later"))->value), "L");
 
   // No DOCTYPE: no schema.
   auto plain = Parse(u"<r/>");
