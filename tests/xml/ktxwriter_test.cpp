@@ -167,6 +167,29 @@ TEST(KTXWriter, LargeOutputGrowsOnce) {
   EXPECT_EQ(text.size(), 3u + 200000u * (1 + 14) + 1 + 4);
 }
 
+TEST(KTXWriter, OutputBlockGrowsGeometrically) {
+  // Many writes into one text at the caller's length (as a caller writing
+  // node after node does): the block is replaced a logarithmic number of
+  // times, not once per fixed step of characters.
+  auto e = MakeNode(kElement, u"item");
+  AddNode(e.get(), kAttribute, u"k", u"1");
+  const KTWriteOptions options(0, u"", true, false, u"\n", nullptr, false, false);
+  KTString text;
+  int length = 0;
+  const char16_t* block = text.c_str();
+  int moves = 0;
+  for (int i = 0; i < 200000; ++i) {
+    e->WriteText(text, length, 0, options);
+    if (text.c_str() != block) {
+      block = text.c_str();
+      ++moves;
+    }
+  }
+  ASSERT_EQ(length, 200000 * 13);
+  EXPECT_EQ(std::u16string_view(text.c_str() + length - 13, 13), u"<item k=\"1\"/>");
+  EXPECT_LT(moves, 40);  // fixed steps of 16,384 characters would take 159
+}
+
 // ---------------------------------------------------------------------------
 // DTD declarations
 
