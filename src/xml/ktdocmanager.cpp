@@ -94,8 +94,13 @@ KTXNode* KTDocumentManager::LoadDocument(const char16_t* url, KTLoadStatus& stat
       *loader = found->GetLoader();
     if (found->GetDocument() == nullptr) {
       const KTLoadStatus& failure = found->GetLoadStatus();
-      status.Set(failure.GetCategory(), failure.GetCode(), failure.GetDetail(), failure.GetMessage());
-      status.SetPosition(failure.GetLine(), failure.GetColumn());
+      if (failure.HasError()) {
+        status.Set(failure.GetCategory(), failure.GetCode(), failure.GetDetail(), failure.GetMessage());
+        status.SetPosition(failure.GetLine(), failure.GetColumn());
+      } else {
+        status.SetError(KTLoadStatus::kLoader, KTLoadStatus::kNoDocument);
+        status.SetMessage(KTString(u"No document is held for ") + url);
+      }
     } else {
       status.Clear();
     }

@@ -172,6 +172,15 @@ void KTCursorBuffer::Release() {
 
 namespace {
 
+// A buffer handed a source of another kind refuses it, and says so.
+bool RefuseOtherKind(const KTDocumentSource* source, bool wanted, KTLoadStatus& status) {
+  if (source != nullptr && wanted)
+    return false;
+  KTSetLoadError(status, KTLoadStatus::kLoader, kLoadUnsupportedSource,
+                 KTString(source ? u"The source is of another kind than the buffer" : u"No source was given"));
+  return true;
+}
+
 std::string NarrowPath(const KTString& path) { return KTUtf16ToUtf8(path.View()); }
 
 // Reads the whole open file; regular files in one block of their size, other
@@ -229,7 +238,7 @@ std::unique_ptr<char[]> ReadAll(int fd, const struct stat& info, uint32_t& size,
 std::unique_ptr<char[]> KTFileBuffer::LoadFromSource(KTDocumentSource* source, uint32_t& size,
                                                      KTLoadStatus& status) {
   size = 0;
-  if (source == nullptr || !source->IsFile())
+  if (RefuseOtherKind(source, source && source->IsFile(), status))
     return nullptr;
   const KTString& path = source->GetUrl();
   int fd = ::open(NarrowPath(path).c_str(), O_RDONLY | O_CLOEXEC);
@@ -256,7 +265,7 @@ std::unique_ptr<char[]> KTFileBuffer::LoadFromSource(KTDocumentSource* source, u
 
 bool KTFileBuffer::SaveToSource(KTDocumentSource* source, const char* bytes, uint32_t size,
                                 KTLoadStatus& status) {
-  if (bytes == nullptr || source == nullptr || !source->IsFile())
+  if (bytes == nullptr || RefuseOtherKind(source, source && source->IsFile(), status))
     return false;
   const KTString& path = source->GetUrl();
   int fd = ::open(NarrowPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -302,7 +311,7 @@ void FailTransfer(KTLoadStatus& status, const KTUrlRequest& request, const char1
 std::unique_ptr<char[]> KTUrlBuffer::LoadFromSource(KTDocumentSource* source, uint32_t& size,
                                                     KTLoadStatus& status) {
   size = 0;
-  if (source == nullptr || !source->IsUrl())
+  if (RefuseOtherKind(source, source && source->IsUrl(), status))
     return nullptr;
   auto* url = static_cast<KTUrlSource*>(source);
   KTUrlRequest request(url->GetUser(), url->GetPassword());
@@ -334,7 +343,7 @@ std::unique_ptr<char[]> KTUrlBuffer::LoadFromSource(KTDocumentSource* source, ui
 }
 
 bool KTUrlBuffer::SaveToSource(KTDocumentSource* source, const char* bytes, uint32_t size, KTLoadStatus& status) {
-  if (bytes == nullptr || source == nullptr || !source->IsUrl())
+  if (bytes == nullptr || RefuseOtherKind(source, source && source->IsUrl(), status))
     return false;
   auto* url = static_cast<KTUrlSource*>(source);
   const char16_t* verb = url->GetVerb().IsEmpty() ? u"PUT" : url->GetVerb().c_str();

@@ -399,6 +399,13 @@ TEST(DocumentManager, FailedLoads) {
   EXPECT_EQ(manager.LoadDocument(Path(kData + "invalid-utf8.xml"), status, nullptr, nullptr, nullptr, kNoGrammarId),
             nullptr);
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kDecodeFailed);
+
+  // A record added without a document answers with a status, not silence.
+  manager.AddNewRecord(std::make_unique<KTFileSource>(u"held.xml"), nullptr, nullptr, kNoGrammarId);
+  status.Clear();
+  EXPECT_EQ(manager.LoadDocument(u"held.xml", status, nullptr, nullptr, nullptr, kNoGrammarId), nullptr);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kNoDocument);
+  EXPECT_FALSE(status.GetMessage().IsEmpty());
 }
 
 TEST(DocumentManager, PresetGrammarAndIdentifierSearch) {

@@ -18,6 +18,7 @@
 #include "platform/ktutf8.h"
 #include "xml/ktdecodedtext.h"
 #include "xml/ktdocsource.h"
+#include "xml/ktloaderror.h"
 #include "xml/ktloadstatus.h"
 
 namespace {
@@ -192,10 +193,16 @@ TEST(InputBuffer, RefusesSourcesOfAnotherKind) {
   KTUrlSource url(u"http://h/a.xml", nullptr, nullptr, false, true, false, nullptr, u"text/xml");
   EXPECT_EQ(file.LoadFromSource(&url, size, status), nullptr);
   EXPECT_EQ(size, 0u);
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kLoader);
+  EXPECT_EQ(status.GetCode(), kLoadUnsupportedSource);
+  status.Clear();
   KTUrlBuffer urlBuffer;
   KTFileSource path(u"a.xml");
   EXPECT_EQ(urlBuffer.LoadFromSource(&path, size, status), nullptr);
-  EXPECT_FALSE(status.HasError());
+  EXPECT_EQ(status.GetCode(), kLoadUnsupportedSource);
+  status.Clear();
+  EXPECT_FALSE(urlBuffer.SaveToSource(&path, "x", 1, status));
+  EXPECT_EQ(status.GetCode(), kLoadUnsupportedSource);
 }
 
 TEST(UrlBuffer, FailedTransferIsReported) {
