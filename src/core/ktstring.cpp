@@ -190,7 +190,10 @@ KTString& KTString::Assign(const char16_t* text, int count) {
   }
   AllocBuffer(count);
   std::memcpy(data_, text, count * sizeof(char16_t));
-  SetLength(count);
+  data_[count] = 0;
+  // The text ends at its first NUL, wherever the copied units hold one.
+  const char16_t* nul = std::char_traits<char16_t>::find(data_, count, 0);
+  Head()->length = nul ? static_cast<int>(nul - data_) : count;
   return *this;
 }
 
@@ -265,6 +268,9 @@ KTString& KTString::operator+=(char16_t c) {
 
 void KTString::AppendAtLength(const char16_t* text, int& length, int growBy, int count) {
   if (count < 0) count = KTStrLen(text);
+  // The recorded length stays valid only if it matched the caller's length and
+  // the appended units hold no NUL; otherwise the next GetLength scans.
+  const bool lengthKnown = Head()->length == length;
   if (length + count > GetCapacity()) {
     if (text >= data_ && text <= data_ + GetCapacity()) {
       KTString copy;
@@ -282,12 +288,15 @@ void KTString::AppendAtLength(const char16_t* text, int& length, int growBy, int
     data_ = block;
   }
   if (count > 0) std::memmove(data_ + length, text, count * sizeof(char16_t));
+  const bool hasNul = count > 0 && std::char_traits<char16_t>::find(data_ + length, count, 0);
   length += count;
   if (OnShared()) return;  // nothing appended to the shared block
-  SetLength(length);
+  data_[length] = 0;
+  Head()->length = lengthKnown && !hasNul ? length : kUnknownLength;
 }
 
 void KTString::AppendCharAtLength(char16_t c, int& length, int growBy) {
+  const bool lengthKnown = Head()->length == length;
   if (length + 1 > GetCapacity()) {
     long long wanted = std::max<long long>(static_cast<long long>(length) + growBy + 1,
                                            static_cast<long long>(GetCapacity()) * 3 / 2);
@@ -302,7 +311,7 @@ void KTString::AppendCharAtLength(char16_t c, int& length, int growBy) {
   data_[length] = 0;
   // The character is stored unchanged, even a NUL, so the scanned length may
   // differ from the caller's; let the next GetLength scan.
-  Head()->length = c ? length : kUnknownLength;
+  Head()->length = lengthKnown && c ? length : kUnknownLength;
 }
 
 // ---- Concatenation and comparison ----

@@ -50,6 +50,35 @@ TEST(KTStringTest, TextEndsAtFirstNulWrittenThroughBuffer) {
   EXPECT_EQ(s.GetLength(), 1);
 }
 
+// Copied units that hold a NUL end the text there, however they arrive: the
+// recorded length, search, equality and hashing all see the same text.
+TEST(KTStringTest, TextEndsAtFirstNulOfCopiedUnits) {
+  const char16_t withNul[] = {u'a', u'b', 0, u'c', u'd'};
+  KTString assigned;
+  assigned.Assign(withNul, 5);
+  KTString viewed(std::u16string_view(withNul, 5));
+  KTString appended;
+  int length = 0;
+  appended.AppendAtLength(withNul, length, 16, 5);
+  EXPECT_EQ(length, 5);  // the caller's own length counts every unit
+  KTString chars;
+  int charsLength = 0;
+  for (char16_t c : withNul) chars.AppendCharAtLength(c, charsLength, 16);
+  KTString later;  // a NUL appended earlier still ends the text after more appends
+  int laterLength = 0;
+  later.AppendAtLength(withNul, laterLength, 16, 3);
+  later.AppendAtLength(u"cd", laterLength, 16);
+
+  const KTString ab(u"ab");
+  for (const KTString* s : {&assigned, &viewed, &appended, &chars, &later}) {
+    EXPECT_EQ(s->GetLength(), 2);
+    EXPECT_EQ(s->Find(u'c'), -1);
+    EXPECT_TRUE(*s == ab);
+    EXPECT_EQ(std::hash<KTString>()(*s), std::hash<KTString>()(ab));
+    EXPECT_EQ(S(s->Mid(1)), u"b");
+  }
+}
+
 TEST(KTStringTest, IndexChecksAgainstCapacity) {
   KTString s(u"abc");
   s.SetCapacity(8);
