@@ -3,6 +3,7 @@
 // widened; text arguments are padded and cut here.
 #include "platform/ktformat.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -17,9 +18,13 @@ long long AsSigned(const KTFormatArg& a) {
   }
 }
 
-unsigned long long AsUnsigned(const KTFormatArg& a) {
+// A negative signed value given to an unsigned conversion without a 64-bit
+// prefix is taken as the 32-bit value the caller passed.
+unsigned long long AsUnsigned(const KTFormatArg& a, bool wide64 = true) {
   switch (a.kind) {
-    case KTFormatArg::Kind::Signed: return static_cast<unsigned long long>(a.s);
+    case KTFormatArg::Kind::Signed:
+      if (!wide64 && a.s < 0 && a.s >= INT32_MIN) return static_cast<uint32_t>(static_cast<int32_t>(a.s));
+      return static_cast<unsigned long long>(a.s);
     case KTFormatArg::Kind::Unsigned: return a.u;
     case KTFormatArg::Kind::Double: return static_cast<unsigned long long>(a.d);
     default: return 0;
@@ -78,10 +83,15 @@ std::u16string KTFormatV(const char16_t* format, std::span<const KTFormatArg> ar
       }
     }
     // Length prefixes only say how wide the caller's value was; the argument
-    // record already carries it, so they are skipped.
+    // record already carries it, so they are skipped. Without a 64-bit prefix
+    // an unsigned conversion takes a 32-bit value (int and long are 32 bits in
+    // these formats), so a negative int prints as 8 hex digits, not 16.
+    bool wide64 = false;
     for (;;) {
-      if (*p == u'h' || *p == u'l' || *p == u'L' || *p == u'z' || *p == u'j' || *p == u't') { ++p; continue; }
-      if (*p == u'I' && p[1] == u'6' && p[2] == u'4') { p += 3; continue; }
+      if (*p == u'l' && p[1] == u'l') { wide64 = true; p += 2; continue; }
+      if (*p == u'z' || *p == u'j' || *p == u't') { wide64 = true; ++p; continue; }
+      if (*p == u'h' || *p == u'l' || *p == u'L') { ++p; continue; }
+      if (*p == u'I' && p[1] == u'6' && p[2] == u'4') { wide64 = true; p += 3; continue; }
       if (*p == u'I' && p[1] == u'3' && p[2] == u'2') { p += 3; continue; }
       break;
     }
@@ -129,7 +139,7 @@ std::u16string KTFormatV(const char16_t* format, std::span<const KTFormatArg> ar
         } else if (c == 'u' || c == 'x' || c == 'X' || c == 'o') {
           spec += "ll";
           spec.push_back(c);
-          n = std::snprintf(buf, sizeof buf, spec.c_str(), a ? AsUnsigned(*a) : 0ULL);
+          n = std::snprintf(buf, sizeof buf, spec.c_str(), a ? AsUnsigned(*a, wide64) : 0ULL);
         } else if (c == 'p') {
           spec += "llX";
           n = std::snprintf(buf, sizeof buf, spec.c_str(), a ? AsUnsigned(*a) : 0ULL);
@@ -143,7 +153,9 @@ std::u16string KTFormatV(const char16_t* format, std::span<const KTFormatArg> ar
         } else {
           std::string big(static_cast<size_t>(n) + 1, '\0');
           if (c == 'd' || c == 'i') std::snprintf(big.data(), big.size(), spec.c_str(), a ? AsSigned(*a) : 0LL);
-          else if (c == 'u' || c == 'x' || c == 'X' || c == 'o' || c == 'p')
+          else if (c == 'u' || c == 'x' || c == 'X' || c == 'o')
+            std::snprintf(big.data(), big.size(), spec.c_str(), a ? AsUnsigned(*a, wide64) : 0ULL);
+          else if (c == 'p')
             std::snprintf(big.data(), big.size(), spec.c_str(), a ? AsUnsigned(*a) : 0ULL);
           else std::snprintf(big.data(), big.size(), spec.c_str(), a ? AsDouble(*a) : 0.0);
           for (int i = 0; i < n; ++i) out.push_back(static_cast<unsigned char>(big[i]));

@@ -20,6 +20,15 @@ TEST(KTFormatTest, Specifiers) {
   EXPECT_EQ(KTFormat(u"%s|%d"), u"|0");
 }
 
+// Result codes are 32-bit: a negative one shown in hex or as unsigned reads
+// as its 32-bit value; only a 64-bit prefix takes the value as 64 bits.
+TEST(KTFormatTest, NegativeValuesOfUnsignedConversions) {
+  const int32_t code = static_cast<int32_t>(0x8007000Eu);
+  EXPECT_EQ(KTFormat(u"%X|%08lX|%x|%u|%lu", code, code, -1, -1, -2L), u"8007000E|8007000E|ffffffff|4294967295|4294967294");
+  EXPECT_EQ(KTFormat(u"%llX|%I64X", -1LL, -2LL), u"FFFFFFFFFFFFFFFF|FFFFFFFFFFFFFFFE");
+  EXPECT_EQ(KTFormat(u"%d|%ld|%X", code, -5L, 0xFFFFFFFFFFull), u"-2147024882|-5|FFFFFFFFFF");
+}
+
 TEST(KTFormatTest, LongOutputIsNotCut) {
   std::u16string big(100000, u'z');
   EXPECT_EQ(KTFormat(u"%s!", big.c_str()).size(), 100001u);
