@@ -187,6 +187,25 @@ TEST_F(HttpTest, RequestReturnsStatusAndBody) {
   }
 }
 
+TEST_F(HttpTest, GetFollowsRedirectsButNotForever) {
+  KTInternetSession session(nullptr, 1, kInetOpenTypeDirect);
+  auto connection = session.GetHttpConnection(u"127.0.0.1", server_->Port());
+  auto request = connection->OpenRequest(u"GET", u"/redirect/files/doc.xml");
+  request->SendRequest();
+  uint32_t status = 0;
+  ASSERT_TRUE(request->QueryInfoStatusCode(status));
+  EXPECT_EQ(status, 200u);
+  EXPECT_EQ(ReadAll(*request), "<doc>hello</doc>");
+
+  auto loop = connection->OpenRequest(u"GET", u"/loop");
+  try {
+    loop->SendRequest();
+    FAIL() << "a redirect loop ended";
+  } catch (const KTInternetException& e) {
+    EXPECT_EQ(e.GetErrorCode(), kInetErrorRedirectFailed);
+  }
+}
+
 TEST_F(HttpTest, CredentialsSetOnTheConnectionServeTheNextSend) {
   KTInternetSession session(nullptr, 1, kInetOpenTypeDirect);
   auto connection = session.GetHttpConnection(u"127.0.0.1", server_->Port());

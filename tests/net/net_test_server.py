@@ -10,6 +10,7 @@ HTTP paths:
   /auth/<user>/<password>/<name> 401 without those Basic credentials
   /status/<code>                 that status with the body "body of <code>"
   /stall                         headers, a few bytes, then silence
+  /redirect/<path>               302 to /<path>; /loop redirects to itself
   anything with PUT/POST         body stored as --root/put/<last segment>, 201
 With --proxy-auth user:password, requests with an absolute URL (proxy form)
 get 407 until they carry those proxy credentials; then they are served as
@@ -124,6 +125,12 @@ def serve_http(a):
             if parts[0] == "status" and len(parts) > 1:
                 code = int(parts[1])
                 self.reply(code, b"body of %d" % code)
+                return
+            if parts[0] == "redirect":
+                self.reply(302, b"", [("Location", "/" + "/".join(parts[1:]))])
+                return
+            if parts[0] == "loop":
+                self.reply(302, b"", [("Location", "/loop")])
                 return
             if parts[0] == "stall":
                 self.send_response(200)
