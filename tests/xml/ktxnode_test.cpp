@@ -259,6 +259,33 @@ TEST(KTXNodeTidy, ApplyToSubtreeOrdersPrologAndTidiesElements) {
   EXPECT_EQ(Utf8(doctype->GetLastChild()->GetValue()), "%a;%b;");
 }
 
+TEST(KTXNodeTidy, PrologMovesAreLogged) {
+  auto doc = MakeNode(kXmlDocument);
+  KTXNode* root = AddNode(doc.get(), kElement, u"root");
+  KTXNode* comment = AddNode(doc.get(), kComment, nullptr, u"c");
+  KTXNode* doctype = AddNode(doc.get(), kDoctype, u"root");
+  KTXNode* tag = AddNode(doc.get(), kXmlTag);
+  KTXChangeLog log;
+  doc->ApplyToSubtree(&log, nullptr);
+  EXPECT_EQ(ChildNames(doc.get()), "XML-Tag,root,root,Comment");
+  EXPECT_EQ(doc->GetFirstChild(), tag);
+  EXPECT_EQ(tag->GetNextSibling(), doctype);
+  // Each move names the node, the sibling it stood before and the parent.
+  ASSERT_EQ(log.GetCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    const KTXChangeRecord& record = log.GetRecord(i);
+    EXPECT_EQ(record.kind, kChangeMoved);
+    EXPECT_EQ(record.parent, doc.get());
+    EXPECT_EQ(record.unlinked, nullptr);
+  }
+  EXPECT_EQ(log.GetRecord(0).node, tag);
+  EXPECT_EQ(log.GetRecord(0).next, nullptr);
+  EXPECT_EQ(log.GetRecord(1).node, doctype);
+  EXPECT_EQ(log.GetRecord(1).next, nullptr);
+  EXPECT_EQ(doctype->GetNextSibling(), root);
+  EXPECT_EQ(root->GetNextSibling(), comment);
+}
+
 TEST(KTXNodeTidy, ValueToTextChildAndRemoveEmptyTexts) {
   auto doc = MakeNode(kXmlDocument);
   KTXNode* r = AddNode(doc.get(), kElement, u"r", u"rv");
@@ -374,6 +401,24 @@ TEST(KTXNodeKindChange, CanChangeKindToAndChangeKind) {
   EXPECT_EQ(ChildNames(r), "e,leaf");
   EXPECT_EQ(log.GetRecord(log.GetCount() - 1).kind, kChangeRemoved);
   EXPECT_EQ(log.GetRecord(log.GetCount() - 1).node, leaf);  // kept by the record
+
+  // Without a log the old node is deleted at once; its children live on in
+  // the new node, which takes its place between the same siblings.
+  KTXNode* before = AddNode(r, kComment, nullptr, u"before");
+  KTXNode* box = AddNode(r, kElement, u"box");
+  KTXNode* after = AddNode(r, kComment, nullptr, u"after");
+  KTXNode* inner = AddNode(box, kElement, u"inner");
+  AddNode(box, kComment, nullptr, u"c");
+  box->SetFlag(true, true, kFlagWrite);
+  KTXNode* entity = box->ChangeKind(kXmlEntity, nullptr);
+  ASSERT_NE(entity, nullptr);
+  EXPECT_EQ(entity->GetPreviousSibling(), before);
+  EXPECT_EQ(entity->GetNextSibling(), after);
+  EXPECT_EQ(entity->GetChildCount(), 2);
+  EXPECT_EQ(entity->GetFirstChild(), inner);
+  EXPECT_EQ(inner->GetParent(), entity);
+  EXPECT_EQ(entity->GetLastChild()->GetParent(), entity);
+  EXPECT_TRUE(entity->TestFlag(nullptr, kFlagWrite));
 
   // A root container keeps its children under the new kind.
   auto element = MakeNode(kElement, u"top");
