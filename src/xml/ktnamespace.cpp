@@ -13,16 +13,25 @@ namespace {
 // The process-wide URI set: created on first use and never shrunk, so the
 // addresses of its entries serve as ids for the whole run. It is never
 // destroyed, so ids held by static objects stay valid at exit.
-std::set<KTString>& UriSet() {
-  static std::set<KTString>* set = new std::set<KTString>();
+struct UriLess {
+  using is_transparent = void;
+  bool operator()(const KTString& a, const KTString& b) const { return a.View() < b.View(); }
+  bool operator()(const KTString& a, std::u16string_view b) const { return a.View() < b; }
+  bool operator()(std::u16string_view a, const KTString& b) const { return a < b.View(); }
+};
+using UriSetType = std::set<KTString, UriLess>;
+
+UriSetType& UriSet() {
+  static UriSetType* set = new UriSetType();
   return *set;
 }
 
+// Looked up without a copy; a copy is made only for a new URI.
 const KTString* InternText(const char16_t* uri) {
   auto& set = UriSet();
-  KTString key(uri);
+  std::u16string_view key(uri);
   auto it = set.find(key);
-  if (it == set.end()) it = set.insert(std::move(key)).first;
+  if (it == set.end()) it = set.insert(KTString(key)).first;
   return &*it;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -37,7 +38,15 @@ enum KTXPathNodeKind : int {
 // empty prefix is the default namespace. Maps are shared between an element
 // and its descendants that declare nothing; shared_ptr makes the last holder
 // free them, whichever tree (document, fragment, result) it belongs to.
-using KTPrefixMap = std::map<KTString, const KTString*>;
+// Prefixes order by UTF-16 code units; lookups also take a string view, so
+// that a prefix cut out of a name is found without a copy.
+struct KTPrefixLess {
+  using is_transparent = void;
+  bool operator()(const KTString& a, const KTString& b) const { return a.View() < b.View(); }
+  bool operator()(const KTString& a, std::u16string_view b) const { return a.View() < b; }
+  bool operator()(std::u16string_view a, const KTString& b) const { return a < b.View(); }
+};
+using KTPrefixMap = std::map<KTString, const KTString*, KTPrefixLess>;
 using KTPrefixMapRef = std::shared_ptr<KTPrefixMap>;
 
 // Thrown by value when a node is placed where the placement rules forbid it
@@ -82,6 +91,7 @@ class KTXPathNode {
   bool HasOwnName() const { return name_ != nullptr; }
   // Null clears the own string (the wrapped node's then shows).
   void SetValue(const char16_t* text);
+  void SetValue(KTString&& text) { value_ = std::make_unique<KTString>(std::move(text)); }
   void SetName(const char16_t* text);
   const KTString* GetNamespaceUri() const { return namespaceUri_; }
   void SetNamespaceUri(const KTString* uri) { namespaceUri_ = uri; }
@@ -121,6 +131,7 @@ class KTXPathNode {
   // is then destroyed with the unique_ptr unless the caller keeps it). The
   // child takes this node's document number and the parent link.
   KTXPathNode* AppendChild(std::unique_ptr<KTXPathNode> child);
+  void ReserveChildren(int count) { children_.reserve(count); }
   KTXPathNode* InsertChild(int index, std::unique_ptr<KTXPathNode> child);
   std::unique_ptr<KTXPathNode> RemoveChild(int index);
   // Takes every child out (parent links cleared), in order.

@@ -31,25 +31,23 @@ const char16_t* LocalPart(const char16_t* name) {
   return colon ? colon + 1 : name;
 }
 
-KTString PrefixPart(const char16_t* name) {
+std::u16string_view PrefixPart(const char16_t* name) {
   const char16_t* colon = KTStrChr(name, u':');
-  KTString prefix;
-  if (colon) prefix.Assign(name, static_cast<int>(colon - name));
-  return prefix;
+  return colon ? std::u16string_view(name, colon - name) : std::u16string_view();
 }
 
 bool IsDefaultDeclarationName(const char16_t* name) { return KTStrCmp(name, u"xmlns") == 0; }
 bool IsPrefixedDeclarationName(const char16_t* name) { return KTStrNCmp(name, u"xmlns:", 6) == 0; }
 
 // The URI a prefix has in a map; null when unbound or undeclared.
-const KTString* Lookup(const KTPrefixMap* map, const KTString& prefix) {
+const KTString* Lookup(const KTPrefixMap* map, std::u16string_view prefix) {
   if (!map) return nullptr;
   auto it = map->find(prefix);
   return it == map->end() ? nullptr : it->second;
 }
 
 // Prefixes "xml" and "xmlns" keep their fixed meaning (Namespaces in XML §3).
-bool IsReservedPrefix(const KTString& prefix) { return prefix == u"xml" || prefix == u"xmlns"; }
+bool IsReservedPrefix(std::u16string_view prefix) { return prefix == u"xml" || prefix == u"xmlns"; }
 
 }  // namespace
 
@@ -132,6 +130,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPath
 
   std::unique_ptr<KTXPathNode> view = NewNode(node, kXPathKindFromNode, parent);
   KTXPathNode* v = view.get();
+  v->ReserveChildren(node->GetChildCount());
   if (pendingElementMap_ && pendingAttributeMap_) {
     v->SetMaps(std::move(pendingElementMap_), std::move(pendingAttributeMap_));
     pendingElementMap_.reset();
@@ -195,28 +194,28 @@ void KTXPathTreeContext::ResolveNamespaces(KTXPathNode* node) {
     const KTString* uri = value[0] ? InternUri(value) : nullptr;  // empty: undeclares the default
     if (IsDefaultDeclarationName(name)) {
       ReplaceElementMaps(element, KTString(), uri);
-      if (PrefixPart(element->GetName()).IsEmpty()) element->SetNamespaceUri(uri);
+      if (PrefixPart(element->GetName()).empty()) element->SetNamespaceUri(uri);
       return;
     }
     if (!IsPrefixedDeclarationName(name)) return;
     KTString declared(LocalPart(name));
     // Namespaces in XML: "xml" stays bound to its namespace, "xmlns" is never
     // declared, and a prefix cannot be undeclared in XML 1.0.
-    if (IsReservedPrefix(declared) || declared.IsEmpty() || !uri) return;
+    if (IsReservedPrefix(declared.View()) || declared.IsEmpty() || !uri) return;
     ReplaceElementMaps(element, declared, uri);
     element->SetNamespaceUri(Lookup(element->GetElementNamespaceMap(), PrefixPart(element->GetName())));
     for (int i = 0; i < element->GetChildCount(); ++i) {
       KTXPathNode* attribute = element->GetChild(i);
       if (attribute->GetKind() != kXPathAttribute) continue;
-      KTString prefix = PrefixPart(attribute->GetName());
-      if (!prefix.IsEmpty()) attribute->SetNamespaceUri(Lookup(element->GetAttributeNamespaceMap(), prefix));
+      std::u16string_view prefix = PrefixPart(attribute->GetName());
+      if (!prefix.empty()) attribute->SetNamespaceUri(Lookup(element->GetAttributeNamespaceMap(), prefix));
     }
     return;
   }
 
-  KTString prefix = PrefixPart(name);
+  std::u16string_view prefix = PrefixPart(name);
   if (kind == kXPathAttribute) {
-    node->SetNamespaceUri(prefix.IsEmpty() ? nullptr : Lookup(node->GetAttributeNamespaceMap(), prefix));
+    node->SetNamespaceUri(prefix.empty() ? nullptr : Lookup(node->GetAttributeNamespaceMap(), prefix));
   } else {
     node->SetNamespaceUri(Lookup(node->GetElementNamespaceMap(), prefix));
   }
@@ -240,10 +239,15 @@ KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t
   // §4.4.5): expand again until none is left, or until markup appears, which
   // the fragment parse takes over. A text seen before is a cycle; texts are
   // remembered by hash so that the rounds cost no copies.
-  KTString current(text);
-  std::vector<size_t> seen{std::hash<KTString>()(current)};
-  for (int round = 0; round < kMaxEntitySpliceDepth; ++round) {
-    KTString next;
+  KTString next;
+  model_->ExpandContentReferences(node, text, next);
+  if (next == text || !HasEntityReference(next) || (stopAtMarkup && HasMarkup(next))) return next;
+  // Further rounds (rare): replacement texts that refer to entities again.
+  KTString current = std::move(next);
+  std::vector<size_t> seen{std::hash<std::u16string_view>()(std::u16string_view(text)),
+                           std::hash<KTString>()(current)};
+  for (int round = 1; round < kMaxEntitySpliceDepth; ++round) {
+    next = KTString();
     model_->ExpandContentReferences(node, current, next);
     if (next == current || !HasEntityReference(next) || (stopAtMarkup && HasMarkup(next))) return next;
     size_t hash = std::hash<KTString>()(next);
@@ -308,7 +312,7 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
   }
   // Plain text (or markup that does not parse): character references too.
   expanded.ResolveCharRefs();
-  text->SetValue(expanded);
+  text->SetValue(std::move(expanded));
   return false;
 }
 
@@ -317,7 +321,7 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
   if (!model_ || !KTStrChr(value, u'&')) return;
   KTString expanded = ExpandReferenceRounds(attribute->GetXNode(), value, false);
   expanded.ResolveCharRefs();
-  if (!(expanded == value)) attribute->SetValue(expanded);
+  if (!(expanded == value)) attribute->SetValue(std::move(expanded));
 }
 
 // ---- Defaults ----
@@ -328,9 +332,12 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
   if (node->GetKind() == kXPathRoot) {
     decl = parentDecl;
   } else if (node->GetKind() == kXPathElement) {
+    // One name object reused for every element: its buffer is kept.
     const KTString* uri = node->GetNamespaceUri();
-    KTQName name(LocalPart(node->GetName()), KTNamespaceId::Intern(uri ? uri->c_str() : u""));
-    decl = parentDecl ? model_->FindChildElementDecl(parentDecl, name) : model_->FindElement(name);
+    lookupName_.localName = LocalPart(node->GetName());
+    lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+    decl = parentDecl ? model_->FindChildElementDecl(parentDecl, lookupName_)
+                      : model_->FindElement(lookupName_);
   } else {
     return nullptr;
   }
@@ -397,8 +404,8 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
       // A DTD declaration: the name as declared; a prefix takes the binding
       // in scope, as it would for an attribute written in the document.
       attribute->SetName(declared);
-      KTString prefix = PrefixPart(declared);
-      if (!prefix.IsEmpty()) attribute->SetNamespaceUri(Lookup(node->GetAttributeNamespaceMap(), prefix));
+      std::u16string_view prefix = PrefixPart(declared);
+      if (!prefix.empty()) attribute->SetNamespaceUri(Lookup(node->GetAttributeNamespaceMap(), prefix));
     } else {
       // A declaration in a namespace: the first prefixed binding of that
       // URI, else a generated prefix bound on the element.

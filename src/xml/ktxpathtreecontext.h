@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/ktstring.h"
+#include "xml/ktnamespace.h"
 #include "xml/ktxpathnode.h"
 
 class KTXNode;
@@ -83,5 +84,6 @@ class KTXPathTreeContext {
   std::vector<std::unique_ptr<KTXNode>> keptFragments_;
   // Expanded texts of the fragments being wrapped, innermost last.
   std::vector<KTString> spliceStack_;
+  KTQName lookupName_;
   int wrapDepth_ = 0;
 };
