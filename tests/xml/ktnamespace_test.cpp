@@ -16,7 +16,9 @@ KTXNode* Add(KTXNode* parent, int kind, const char16_t* name, const char16_t* va
 }
 
 std::string Show(const KTQName& q) {
-  return "{" + KTUtf16ToUtf8(q.ns.Uri().View()) + "}" + KTUtf16ToUtf8(q.localName.View());
+  std::string out("{");
+  out.append(KTUtf16ToUtf8(q.ns.Uri().View())).append("}").append(KTUtf16ToUtf8(q.localName.View()));
+  return out;
 }
 
 TEST(NamespaceId, InterningGivesOneIdPerText) {
