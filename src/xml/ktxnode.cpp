@@ -423,7 +423,16 @@ void KTXContainerNode::CopyFieldsFrom(const KTXNode& other) {
 KTXNode* KTXContainerNode::InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child,
                                        KTXChangeLog* log) {
   if (!child || child->parent_) return nullptr;
-  KTXNode* before = pos.Owner() == this ? pos.Node() : nullptr;
+  // A node cannot hold itself or the root above it: the tree would become a
+  // ring that no walk leaves and nothing deletes. Only a node that has
+  // children can be that root, so building a tree pays nothing for this.
+  if (child.get() == this) return nullptr;
+  if (child->HasChildren()) {
+    const KTXNode* top = this;
+    while (top->parent_) top = top->parent_;
+    if (top == child.get()) return nullptr;
+  }
+  KTXNode* before = ChildAt(pos);
   KTXNode* node = child.release();
   LinkBefore(node, before);
   if (log) {
@@ -434,6 +443,14 @@ KTXNode* KTXContainerNode::InsertChild(const KTChildIterator& pos, std::unique_p
     record->expanded = node->IsExpanded();
   }
   return node;
+}
+
+KTXNode* KTXContainerNode::ChildAt(const KTChildIterator& pos) const {
+  // A position of another list, or one whose child has since moved to
+  // another parent, stands for the end: linking next to that child would
+  // join two lists.
+  KTXNode* node = pos.Owner() == this ? pos.Node() : nullptr;
+  return node && node->parent_ == this ? node : nullptr;
 }
 
 void KTXContainerNode::RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) {
@@ -489,8 +506,17 @@ KTXNode* KTXContainerNode::TakeChildren(const KTChildIterator& pos, KTXNode* fro
   if (!from || !from->IsContainer() || from == this) return firstMoved;
   auto* source = static_cast<KTXContainerNode*>(from);
   if (!firstMoved || firstMoved->parent_ != source) return firstMoved;
-  KTXNode* before = pos.Owner() == this ? pos.Node() : nullptr;
-  KTXNode* stop = last.Owner() == source ? last.Node() : nullptr;
+  KTXNode* before = ChildAt(pos);
+  KTXNode* stop = source->ChildAt(last);
+  // Moving this node or one of its ancestors under this node would make a
+  // ring: such a move is refused as a whole.
+  const KTXNode* own = this;
+  while (own && own->parent_ != source) own = own->parent_;
+  if (own) {
+    for (const KTXNode* node = firstMoved; node && node != stop; node = node->next_) {
+      if (node == own) return firstMoved;
+    }
+  }
   for (KTXNode* node = firstMoved; node && node != stop;) {
     KTXNode* next = node->next_;
     source->Unlink(node);
@@ -516,7 +542,7 @@ void KTXContainerNode::GatherChildrenOfKind(KTChildIterator& out, int kind, KTXC
   // Children of `kind` collect at an insertion point that starts at `start`.
   // A child of another kind is passed over; the insertion point follows it
   // unless there is no stop kind or the insertion point reached the stop kind.
-  KTXNode* at = start.Owner() == this ? start.Node() : nullptr;
+  KTXNode* at = ChildAt(start);
   KTXNode* insert = at;
   while (at) {
     KTXNode* next = at->next_;

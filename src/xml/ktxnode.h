@@ -378,6 +378,9 @@ class KTXContainerNode : public KTXNamedNode {
 
  private:
   friend class KTXNode;
+  // The child at a position of this list; null for the end, for a position
+  // of another list and for a child that no longer stands here.
+  KTXNode* ChildAt(const KTChildIterator& pos) const;
   // Link and unlink one child; ownership passes with the link.
   void LinkBefore(KTXNode* child, KTXNode* before);
   void Unlink(KTXNode* child);

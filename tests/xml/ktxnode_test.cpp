@@ -139,6 +139,54 @@ TEST(KTXNodeEditing, InsertRemoveAndMoveWithChangeLog) {
   EXPECT_NE(orphan, nullptr);
 }
 
+// Edits that would hang a node under itself, or link next to a child that
+// has left the list, leave both trees as they were.
+TEST(KTXNodeEditing, RingsAndStalePositionsRefused) {
+  auto root = MakeNode(kElement, u"r");
+  KTXNode* a = AddNode(root.get(), kElement, u"a");
+  KTXNode* b = AddNode(a, kElement, u"b");
+  KTXNode* z = AddNode(root.get(), kElement, u"z");
+
+  // The root under its own grandchild, or a node under itself.
+  KTXNode* rootNode = root.get();
+  EXPECT_EQ(b->AppendChild(std::move(root)), nullptr);
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(rootNode->GetParent(), nullptr);
+  auto lone = MakeNode(kElement, u"lone");
+  KTXNode* loneNode = lone.get();
+  EXPECT_EQ(loneNode->AppendChild(std::move(lone)), nullptr);
+  ASSERT_NE(lone, nullptr);
+  EXPECT_FALSE(lone->HasChildren());
+
+  // An ancestor moved under its descendant: the whole move is refused.
+  KTChildIterator first, last;
+  root->BeginChildren(first);
+  last = root->EndIterator();
+  KTXChangeLog log;
+  EXPECT_EQ(b->TakeChildren(b->EndIterator(), root.get(), first, last, &log, false), a);
+  EXPECT_EQ(ChildNames(root.get()), "a,z");
+  EXPECT_EQ(a->GetParent(), root.get());
+  EXPECT_FALSE(b->HasChildren());
+  EXPECT_EQ(log.GetCount(), 0);
+
+  // A position whose child has moved to another parent stands for the end.
+  auto other = MakeNode(kElement, u"o");
+  KTChildIterator atA;
+  a->GetPositionInParent(atA);
+  KTChildIterator atZ;
+  z->GetPositionInParent(atZ);
+  other->TakeChildren(other->EndIterator(), root.get(), atA, atZ, nullptr, false);
+  EXPECT_EQ(ChildNames(other.get()), "a");
+  root->InsertChild(atA, MakeNode(kElement, u"n"), nullptr);
+  EXPECT_EQ(ChildNames(root.get()), "z,n");
+  EXPECT_EQ(ChildNames(other.get()), "a");
+  EXPECT_EQ(root->GetChildCount(), 2);
+  EXPECT_EQ(other->GetChildCount(), 1);
+  KTChildIterator ignored;
+  static_cast<KTXContainerNode*>(root.get())->GatherChildrenOfKind(ignored, kElement, nullptr, atA, kNoStopKind);
+  EXPECT_EQ(ChildNames(other.get()), "a");
+}
+
 TEST(KTXNodeEditing, KindIteratorAndCounts) {
   auto e = MakeNode(kElement, u"e");
   AddNode(e.get(), kAttribute, u"a1", u"1");
