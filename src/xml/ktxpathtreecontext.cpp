@@ -316,10 +316,31 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
   return false;
 }
 
+namespace {
+// XML 1.0 §3.3.3: each literal white-space character of an attribute value
+// (a CR LF pair counting as one, §2.11) becomes a space. Run before character
+// references are resolved, so that "&#9;" and "&#10;" stay what they name.
+void NormalizeAttributeWhitespace(KTString& text) {
+  if (text.IsEmpty()) return;
+  char16_t* p = text.GetBuffer();
+  char16_t* out = p;
+  for (; *p; ++p) {
+    char16_t c = *p;
+    if (c == u'\r' && p[1] == u'\n') ++p;
+    *out++ = (c == u'\t' || c == u'\n' || c == u'\r') ? u' ' : c;
+  }
+  *out = 0;
+}
+}  // namespace
+
 void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
   const char16_t* value = attribute->GetValue();
-  if (!model_ || !KTStrChr(value, u'&')) return;
-  KTString expanded = ExpandReferenceRounds(attribute->GetXNode(), value, false);
+  bool hasReference = KTStrChr(value, u'&') != nullptr;
+  bool hasWhitespace = KTStrChr(value, u'\t') || KTStrChr(value, u'\n') || KTStrChr(value, u'\r');
+  if (!hasReference && !hasWhitespace) return;
+  KTString expanded = model_ && hasReference ? ExpandReferenceRounds(attribute->GetXNode(), value, false)
+                                             : KTString(value);
+  NormalizeAttributeWhitespace(expanded);
   expanded.ResolveCharRefs();
   if (!(expanded == value)) attribute->SetValue(std::move(expanded));
 }

@@ -258,6 +258,26 @@ TEST(TreeContext, SplicesEntityFragments) {
   }
 }
 
+TEST(TreeContext, NormalizesAttributeValues) {
+  auto doc = Parse(u"<r a='x&#9;y\r\n z\tq' b='&e;' c='plain'/>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  schema.expand = [](const char16_t* t) {
+    KTString s(t);
+    s.Replace(u"&e;", u"1\n2&#10;3");
+    return s;
+  };
+  auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+  KTXPathNode* r = view->GetChild(0);
+  ASSERT_EQ(r->GetChildCount(), 3);
+  // Literal white space becomes spaces; character references keep theirs.
+  EXPECT_EQ(U8(r->GetChild(0)->GetValue()), "x\ty  z q");
+  EXPECT_EQ(U8(r->GetChild(1)->GetValue()), "1 2\n3");
+  EXPECT_EQ(U8(r->GetChild(2)->GetValue()), "plain");
+  EXPECT_FALSE(r->GetChild(2)->HasOwnValue());
+}
+
 TEST(TreeContext, RefusesEntityCyclesAndDeepNesting) {
   KTXPathTreeContext context;
   {
