@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/ktresources.h"
 #include "platform/ktwchar.h"
@@ -25,6 +26,41 @@ constinit SharedEmptyBlock gSharedEmpty = {0, 0, {0, 0, 0, 0}};
 constexpr int kMaxCapacity = (INT_MAX / 2) - 64;
 
 int Stepped(int n) { return n <= 0 ? 0 : ((n - 1) / 10 + 1) * 10; }
+
+// Finds a text in time linear in the searched text, whatever both hold: a
+// short pattern is compared directly (a bounded number of comparisons per
+// position); a longer one goes through the Knuth-Morris-Pratt prefix table, so
+// that a pattern such as "aa...ab" against a long run of 'a' does not cost
+// text length times pattern length.
+class KTTextSearch {
+ public:
+  explicit KTTextSearch(std::u16string_view pattern) : pattern_(pattern) {
+    if (pattern.size() <= kShortPattern) return;
+    prefix_.assign(pattern.size(), 0);
+    size_t k = 0;
+    for (size_t i = 1; i < pattern.size(); ++i) {
+      while (k > 0 && pattern[i] != pattern[k]) k = prefix_[k - 1];
+      if (pattern[i] == pattern[k]) ++k;
+      prefix_[i] = k;
+    }
+  }
+
+  // Index of the first occurrence at or after from, or npos.
+  size_t Find(std::u16string_view text, size_t from) const {
+    if (prefix_.empty()) return text.find(pattern_, from);
+    size_t k = 0;
+    for (size_t i = from; i < text.size(); ++i) {
+      while (k > 0 && text[i] != pattern_[k]) k = prefix_[k - 1];
+      if (text[i] == pattern_[k] && ++k == pattern_.size()) return i + 1 - k;
+    }
+    return std::u16string_view::npos;
+  }
+
+ private:
+  static constexpr size_t kShortPattern = 16;
+  std::u16string_view pattern_;
+  std::vector<size_t> prefix_;  // empty for a short pattern
+};
 
 bool InSet(char16_t c, const char16_t* set) {
   for (; *set; ++set)
@@ -350,9 +386,8 @@ int KTString::Find(const char16_t* what, int start) const {
   if (start < 0 || start >= len) return -1;
   int n = KTStrLen(what);
   if (n == 0) return start;
-  std::u16string_view hay(data_ + start, len - start);
-  size_t pos = hay.find(std::u16string_view(what, n));
-  return pos == std::u16string_view::npos ? -1 : static_cast<int>(pos) + start;
+  size_t pos = KTTextSearch(std::u16string_view(what, n)).Find(View(), static_cast<size_t>(start));
+  return pos == std::u16string_view::npos ? -1 : static_cast<int>(pos);
 }
 
 int KTString::Find(char16_t c, int start) const {
@@ -429,21 +464,21 @@ KTString KTString::Tokenize(const char16_t* delimiters, int& position, const cha
 KTString& KTString::Replace(const char16_t* oldText, const char16_t* newText, int maxCount) {
   if (maxCount < 0 || !oldText || !*oldText) return *this;
   int oldLen = KTStrLen(oldText);
-  int first = Find(oldText, 0);
-  if (first < 0) return *this;
   std::u16string_view text = View();
-  std::u16string_view oldView(oldText, oldLen);
+  const KTTextSearch search(std::u16string_view(oldText, oldLen));
+  size_t first = search.Find(text, 0);
+  if (first == std::u16string_view::npos) return *this;
   std::u16string_view newView(newText ? newText : u"");
   std::u16string out;
   out.reserve(text.size());
-  size_t pos = 0, match = static_cast<size_t>(first);
+  size_t pos = 0, match = first;
   int count = 0;
   while (match != std::u16string_view::npos) {
     out.append(text.substr(pos, match - pos));
     out.append(newView);
     pos = match + oldLen;
     if (++count == maxCount) break;
-    match = text.find(oldView, pos);
+    match = search.Find(text, pos);
   }
   out.append(text.substr(pos));
   KTString result{std::u16string_view(out)};

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+#include <random>
 #include <string>
 
 namespace {
@@ -170,6 +172,49 @@ TEST(KTStringTest, Search) {
   EXPECT_EQ(s.ReverseFind(u'a'), 6);
   EXPECT_EQ(s.ReverseFind(u'q'), -1);
   EXPECT_EQ(KTString().ReverseFind(u'a'), -1);
+}
+
+// Long patterns over a two-letter alphabet, where partial matches abound:
+// every search agrees with a plain one, and Replace finds the same matches.
+TEST(KTStringTest, SearchAgreesWithPlainSearchOnRepetitiveText) {
+  std::mt19937 random(2024);
+  for (int round = 0; round < 400; ++round) {
+    std::u16string text, pattern;
+    for (int i = 0, n = 20 + static_cast<int>(random() % 200); i < n; ++i) text += (random() % 4) ? u'a' : u'b';
+    for (int i = 0, n = 1 + static_cast<int>(random() % 40); i < n; ++i) pattern += (random() % 4) ? u'a' : u'b';
+    if (random() % 3 == 0) text.insert(random() % text.size(), pattern);
+    const KTString s{std::u16string_view(text)};
+    const int start = static_cast<int>(random() % text.size());
+    const size_t expected = text.find(pattern, start);
+    EXPECT_EQ(s.Find(pattern.c_str(), start), expected == std::u16string::npos ? -1 : static_cast<int>(expected))
+        << "pattern of " << pattern.size();
+
+    std::u16string replaced;
+    size_t pos = 0;
+    for (size_t at = text.find(pattern); at != std::u16string::npos; at = text.find(pattern, pos)) {
+      replaced.append(text, pos, at - pos).append(u"#");
+      pos = at + pattern.size();
+    }
+    replaced.append(text, pos);
+    KTString r{std::u16string_view(text)};
+    r.Replace(pattern.c_str(), u"#");
+    EXPECT_EQ(S(r), replaced) << "pattern of " << pattern.size();
+  }
+}
+
+// A long pattern that almost matches everywhere: searching must stay linear in
+// the text (a position-by-position comparison takes about a minute here).
+TEST(KTStringTest, SearchForALongAlmostMatchingPatternIsLinear) {
+  const std::u16string text(400000, u'a');
+  const std::u16string pattern = std::u16string(200000, u'a') + u'b';
+  const KTString s{std::u16string_view(text)};
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(s.Find(pattern.c_str(), 0), -1);
+  KTString r(s);
+  r.Replace(pattern.c_str(), u"x");
+  EXPECT_EQ(r.GetLength(), 400000);
+  EXPECT_EQ(KTString{std::u16string_view(text + u'b')}.Find(pattern.c_str(), 0), 200000);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(), 2.0);
 }
 
 TEST(KTStringTest, Substrings) {
