@@ -400,7 +400,10 @@ TEST(GopherTest, GopherURLReturnsTheItem) {
   KTInternetSession session;
   auto file = session.OpenURL(
       U("gopher://127.0.0.1:" + std::to_string(server.Port()) + "/9/item.bin").c_str());
-  ASSERT_NE(dynamic_cast<KTGopherFile*>(file.get()), nullptr);
+  auto* gopher = dynamic_cast<KTGopherFile*>(file.get());
+  ASSERT_NE(gopher, nullptr);
+  EXPECT_EQ(gopher->GetLocator().GetLength(), 0u) << "a URL open gives an empty locator";
+  EXPECT_EQ(gopher->GetFilePath(), u"/9/item.bin");
   EXPECT_EQ(ReadAll(*file), bytes);
 }
 

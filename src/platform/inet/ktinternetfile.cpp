@@ -80,6 +80,9 @@ KTInternetFile::~KTInternetFile() {
     Close();
   } catch (const KTPlatformException& e) {
     KTWriteConsole(stderr, u"Closing " + path_ + u" failed: " + e.GetErrorText() + u"\n");
+  } catch (...) {
+    // Out of memory while sending: a destructor must still not throw.
+    KTWriteConsole(stderr, u"Closing " + path_ + u" failed\n");
   }
 }
 
@@ -267,9 +270,11 @@ std::u16string KTHttpFile::GetFileURL() const {
 
 // ---- KTGopherFile ----
 
-KTGopherFile::KTGopherFile(std::vector<unsigned char> body, std::u16string locator,
-                           std::u16string server, uint32_t context)
-    : KTInternetFile(std::move(body), locator, std::move(server), context),
+KTGopherLocator::~KTGopherLocator() = default;
+
+KTGopherFile::KTGopherFile(std::vector<unsigned char> body, KTGopherLocator locator,
+                           std::u16string object, std::u16string server, uint32_t context)
+    : KTInternetFile(std::move(body), std::move(object), std::move(server), context),
       locator_(std::move(locator)) {}
 
 // ---- KTFtpFileFind ----

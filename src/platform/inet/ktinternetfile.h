@@ -102,14 +102,31 @@ class KTHttpFile : public KTInternetFile {
   std::unique_ptr<KTCurlTransfer> transfer_;
 };
 
-class KTGopherFile : public KTInternetFile {
+// The locator of a gopher item: the text that names the item on its server
+// (type, selector, host and port), with its length. Deleted through its
+// virtual destructor, like the files that hold one.
+class KTGopherLocator {
  public:
-  KTGopherFile(std::vector<unsigned char> body, std::u16string locator, std::u16string server,
-               uint32_t context);
-  const std::u16string& GetLocator() const { return locator_; }
+  KTGopherLocator() = default;
+  explicit KTGopherLocator(std::u16string text) : text_(std::move(text)) {}
+  virtual ~KTGopherLocator();
+
+  const std::u16string& GetText() const { return text_; }
+  size_t GetLength() const { return text_.size(); }
 
  private:
-  std::u16string locator_;
+  std::u16string text_;
+};
+
+class KTGopherFile : public KTInternetFile {
+ public:
+  // A gopher item whose body has arrived; object is the URL's path.
+  KTGopherFile(std::vector<unsigned char> body, KTGopherLocator locator, std::u16string object,
+               std::u16string server, uint32_t context);
+  const KTGopherLocator& GetLocator() const { return locator_; }
+
+ private:
+  KTGopherLocator locator_;
 };
 
 // The entries of one FTP folder, fetched whole by FindFile.

@@ -263,9 +263,10 @@ std::unique_ptr<KTStdioFile> KTInternetSession::OpenURL(const char16_t* url, uin
     return std::make_unique<KTHttpFile>(std::move(body), static_cast<uint32_t>(status),
                                         std::move(object), std::move(server), context);
   }
+  // A gopher item opened by URL carries an empty locator: the URL names it.
   if (cracked.service == kInetServiceGopher)
-    return std::make_unique<KTGopherFile>(std::move(body), std::move(object), std::move(server),
-                                          context);
+    return std::make_unique<KTGopherFile>(std::move(body), KTGopherLocator(), std::move(object),
+                                          std::move(server), context);
   return std::make_unique<KTInternetFile>(std::move(body), std::move(object), std::move(server),
                                           context);
 }
