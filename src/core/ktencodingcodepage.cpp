@@ -29,6 +29,10 @@ struct CodePageTables {
   std::unique_ptr<std::uint8_t[]> encode8;   // single-byte: byte by character
   std::unique_ptr<std::uint16_t[]> encode16;  // double-byte: code by character
   bool asciiIdentity = false;                // 00-7E decode to themselves
+  // The character that the replacement byte 5F stands for in a single-byte
+  // map ('_' in the ASCII-based maps, U+00AC in EBCDIC): it encodes to 5F
+  // without being a replacement.
+  char16_t ownerOf5F = u'_';
 };
 
 CodePageTables gTables[kEncodingCount][kVariantCount];
@@ -87,17 +91,23 @@ const char16_t* DecodeTable(int row, Variant variant, bool doubleByte, bool* asc
 
 // Entries are applied in list order, so a character with several codes keeps
 // the last (highest) one.
-const std::uint8_t* SingleByteEncodeTable(int row) {
+const std::uint8_t* SingleByteEncodeTable(int row, char16_t* ownerOf5F) {
   CodePageTables& t = gTables[row][kVariantPlain];
   std::call_once(t.encodeOnce, [&] {
     std::unique_ptr<std::uint8_t[]> table(new (std::nothrow) std::uint8_t[65536]);
     if (!table) return;
     for (unsigned i = 0; i < 65536; ++i) table[i] = i < 0x20 ? std::uint8_t(i) : std::uint8_t(kReplacementCode);
     const KTEncodingRow& r = EncodingTable[row];
-    for (unsigned i = 0; i + 1 < r.byteMapSize; i += 2)
-      if (r.byteMap[i] < 256) table[r.byteMap[i + 1]] = std::uint8_t(r.byteMap[i]);
+    char16_t owner = u'_';
+    for (unsigned i = 0; i + 1 < r.byteMapSize; i += 2) {
+      if (r.byteMap[i] >= 256) continue;
+      table[r.byteMap[i + 1]] = std::uint8_t(r.byteMap[i]);
+      if (r.byteMap[i] == kReplacementCode) owner = char16_t(r.byteMap[i + 1]);
+    }
+    if (table[owner] == kReplacementCode) t.ownerOf5F = owner;
     t.encode8 = std::move(table);
   });
+  *ownerOf5F = t.ownerOf5F;
   return t.encode8.get();
 }
 
@@ -229,11 +239,12 @@ bool EncodeSingleByte(const char16_t* text, char* out, unsigned int count, int i
   }
   int row = MapRow(id);
   if (row < 0) return false;
-  const std::uint8_t* table = SingleByteEncodeTable(row);
+  char16_t ownerOf5F;
+  const std::uint8_t* table = SingleByteEncodeTable(row, &ownerOf5F);
   if (!table) return false;
   for (unsigned i = 0; i < count; ++i) {
     std::uint8_t b = table[text[i]];
-    unknown += Unconvertible(b, text[i]);
+    unknown += Unconvertible(b, text[i]) && text[i] != ownerOf5F;
     out[i] = char(b);
   }
   UnconvertibleCount = unknown;
