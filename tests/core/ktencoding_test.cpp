@@ -355,6 +355,7 @@ TEST(EncodingCodePages, EncodeReplacesAndCounts) {
       {0, u"é\u3042", "\xE9_"sv, 1},
       {6, u"\u0661" u"1", "1_"sv, 1},
       {31, u"A\t", "\xC1\x05"sv, 0},
+      {31, u"\u00AC\u20AC", "\x5F\x5F"sv, 1},  // 5F is the code of U+00AC in EBCDIC
       {42, u"€", "\xB2"sv, 0},
       {41, u"€", "_"sv, 1},
       {92, u"\u3042\uFF71", "\x82\xA0\xB1"sv, 0},
