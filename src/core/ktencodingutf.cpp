@@ -164,16 +164,19 @@ std::unique_ptr<char16_t[]> DecodeUtf8Or7(const char* bytes, std::size_t n, int 
   const char* sourceEnd = bytes + n;
   char16_t* target = out.get();
   ConvertStatus status;
+  bool signature = false;
   if (id == kEncodingUtf8) {
-    // Skipping the signature here spares moving the whole text afterwards.
-    if (n >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) source += 3;
+    // Skipping the signature here spares moving the whole text afterwards. It
+    // is the one leading U+FEFF removed: a second one is text and stays.
+    signature = n >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0;
+    if (signature) source += 3;
     status = Utf8ToUtf16(source, sourceEnd, target, target + n);
   } else {
     status = Utf7ToUtf16(source, sourceEnd, target, target + n);
   }
   if (status != ConvertDone) return nullptr;
   std::size_t used = std::size_t(target - out.get());
-  DropLeadingMark(out.get(), &used);
+  if (!signature) DropLeadingMark(out.get(), &used);
   return Finish(std::move(out), used, length);
 }
 

@@ -498,6 +498,7 @@ TEST(EncodingUtf8, StrictDecoding) {
       {"\xF4\x8F\xBF\xBF"sv, u"\U0010FFFF", 0},
       {"\xEF\xBB\xBF" "A"sv, u"A", 0},
       {"A\xEF\xBB\xBF"sv, u"A\uFEFF", 0},
+      {"\xEF\xBB\xBF\xEF\xBB\xBF" "A"sv, u"\uFEFF" u"A", 0},  // only the signature goes
       {"\xEF\xBF\xBE"sv, u"", 0},
       {"\xC0\xBC"sv, u"\uFFFD", 1},              // overlong '<'
       {"\xE0\x80\xBC"sv, u"\uFFFD", 1},
