@@ -1,6 +1,7 @@
 // The URL stream over KTUrlRequest.
 #include "net/kturlstream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -53,7 +54,7 @@ int KTUrlStreamImpl::Open(const char16_t* name, int mode) {
       return kStreamNotFound;
     }
     data_.reset(request.TakeResponse(true));
-    size_ = capacity_ = static_cast<int64_t>(request.GetResponseSize());
+    size_ = capacity_ = allocated_ = static_cast<int64_t>(request.GetResponseSize());
     position_ = 0;
     mode_ = kStreamModeRead;
     return kStreamOk;
@@ -63,7 +64,7 @@ int KTUrlStreamImpl::Open(const char16_t* name, int mode) {
     name_ = u"";
     return kStreamOutOfMemory;
   }
-  capacity_ = kWriteBlockStep;
+  capacity_ = allocated_ = kWriteBlockStep;
   size_ = position_ = 0;
   mode_ = kStreamModeWrite;
   return kStreamOk;
@@ -79,7 +80,7 @@ int KTUrlStreamImpl::Close() {
   }
   data_.reset();
   name_ = u"";
-  position_ = size_ = capacity_ = 0;
+  position_ = size_ = capacity_ = allocated_ = 0;
   mode_ = kStreamModeNone;
   return kStreamOk;
 }
@@ -112,10 +113,19 @@ int KTUrlStreamImpl::Write(const void* data, uint32_t& size) {
   if (needed > capacity_) {
     int64_t steps = (needed - capacity_) / kWriteBlockStep + 1;
     int64_t capacity = capacity_ + steps * kWriteBlockStep;
-    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[capacity]());
-    if (!block) return kStreamOutOfMemory;
-    std::memcpy(block.get(), data_.get(), static_cast<size_t>(capacity_));
-    data_ = std::move(block);
+    if (capacity > allocated_) {
+      // Bytes past the size need no copy: a moved end zero-fills them.
+      int64_t length = std::max(capacity, 2 * allocated_);
+      std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[length]);
+      if (!block) {
+        length = capacity;
+        block.reset(new (std::nothrow) unsigned char[length]);
+      }
+      if (!block) return kStreamOutOfMemory;
+      if (size_) std::memcpy(block.get(), data_.get(), static_cast<size_t>(size_));
+      data_ = std::move(block);
+      allocated_ = length;
+    }
     capacity_ = capacity;
   }
   if (size) std::memcpy(data_.get() + size_, data, size);

@@ -52,7 +52,11 @@ class KTUrlStreamImpl : public YStream {
   std::unique_ptr<unsigned char[]> data_;
   int64_t position_ = 0;
   int64_t size_ = 0;
+  // The capacity the stream reports grows in steps of kWriteBlockStep; the
+  // block behind it grows by doubling, so that writing n bytes in small
+  // pieces copies O(n) bytes, not O(n^2 / kWriteBlockStep).
   int64_t capacity_ = 0;
+  int64_t allocated_ = 0;
   int mode_ = kStreamModeNone;
 };
 
