@@ -49,8 +49,9 @@ size_t RootLength(TextView folder) {
 // Removes the last level of folder (which ends with a separator or is empty) for
 // one "../". Returns false when the step must stay in the name instead: the
 // folder is relative and has no level left, or its last level is itself "..".
-bool ClimbOneLevel(std::u16string& folder) {
-  size_t root = RootLength(folder);
+// root is RootLength of the folder, which no climb changes: it is found once,
+// so that many "../" steps cost no more than the folder's length.
+bool ClimbOneLevel(std::u16string& folder, size_t root) {
   if (folder.size() <= root)
     return root > 0;  // at a root: the step is dropped
   TextView body(folder.data(), folder.size() - 1);
@@ -183,8 +184,9 @@ KTString KTString::MakeAbsolute(const char16_t* base, const char16_t* defaultBas
   if (name.size() >= 2 && name[0] == u'.' && IsSep(name[1]))
     name.remove_prefix(2);
   std::u16string kept;  // "../" steps that the folder cannot take
+  const size_t root = RootLength(folder);
   while (name.size() >= 3 && name[0] == u'.' && name[1] == u'.' && IsSep(name[2])) {
-    if (!ClimbOneLevel(folder))
+    if (!ClimbOneLevel(folder, root))
       kept.append(name.substr(0, 3));
     name.remove_prefix(3);
   }

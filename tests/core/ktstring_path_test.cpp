@@ -1,6 +1,7 @@
 // Path, URL and line-end operations of KTString.
 #include "core/ktstring.h"
 
+#include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -142,6 +143,23 @@ TEST(MakeAbsolute, ResolvesAgainstTheFolderOfTheBase) {
     EXPECT_EQ(name.View(), std::u16string_view(c.name));  // the name itself is unchanged
   }
   EXPECT_EQ(Str(KTString(u"x.xml").MakeAbsolute(nullptr, nullptr)), u"x.xml");
+}
+
+// Each "../" step costs no more than the level it removes: a deep base and as
+// many steps as it has levels resolve in linear time (rescanning the folder
+// for its root at every step took seconds here).
+TEST(MakeAbsolute, ManyParentStepsAgainstADeepBaseAreLinear) {
+  std::u16string base = u"/";
+  std::u16string name;
+  for (int i = 0; i < 100000; ++i) {
+    base += u"ab/";
+    name += u"../";
+  }
+  base += u"doc.xml";
+  name += u"x.xml";
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(Str(KTString(name.c_str()).MakeAbsolute(base.c_str(), u"")), u"/x.xml");
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(), 1.0);
 }
 
 TEST(IsSamePath, LocalPathsAreCaseSensitive) {
