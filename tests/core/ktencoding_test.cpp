@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -90,6 +91,14 @@ TEST(EncodingNames, EveryCanonicalNameNamesItsOwnRow) {
   for (int row = 0; row < kEncodingCount; ++row) {
     const KTEncodingRow& r = EncodingTable[row];
     EXPECT_EQ(EncodingIdFromName(r.canonicalName), r.id) << "row " << row;
+    // Each alias key alone, in lower case and with '_' for '-', names its row.
+    std::u16string_view keys(r.aliasKeys);
+    while (!keys.empty()) {
+      std::u16string key(keys.substr(0, keys.find(u';')));
+      keys.remove_prefix(std::min(keys.size(), key.size() + 1));
+      for (char16_t& c : key) c = c == u'-' ? u'_' : (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+      EXPECT_EQ(EncodingIdFromName(key.c_str()), r.id) << "row " << row << " key " << HexUnits(key);
+    }
     EXPECT_EQ(EncodingIndexFromId(r.id), row);
     // Code-page rows carry a byte map, the Unicode forms none.
     EXPECT_EQ(r.byteMap != nullptr, r.id < 1000) << "row " << row;
