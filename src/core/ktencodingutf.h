@@ -14,9 +14,12 @@ enum ConvertStatus : int {
 };
 
 // Each converter reads [source, sourceEnd) and writes into [target, targetEnd),
-// advancing both pointers over what it has read and written, so a conversion
-// stopped by ConvertTargetFull can be resumed. Replacements are added to
-// UnconvertibleCount (the entry points below reset it first).
+// advancing both pointers over what it has read and written. The UTF-8 and
+// UCS-4 converters stop between whole characters, so a conversion stopped by
+// ConvertTargetFull can be resumed; the UTF-7 ones keep their base64 state
+// only within one call and must be given room for the whole result.
+// Replacements are added to UnconvertibleCount (the entry points below reset
+// it first).
 //
 // UTF-8 decoding is strict: an overlong form, a 5- or 6-byte form, an encoded
 // surrogate, a value above U+10FFFF, a stray continuation byte or a lead byte
