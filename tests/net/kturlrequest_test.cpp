@@ -201,8 +201,10 @@ TEST_F(UrlRequestTest, HttpStatusesAndFailuresGiveTheirMessages) {
     request.SetInteractive(false);
     EXPECT_EQ(request.Read(K(c.url)), c.ok);
     EXPECT_EQ(request.GetLastMessageId(), c.message);
-    if (c.messageHolds) EXPECT_NE(request.GetLastMessage().Find(c.messageHolds), -1)
-        << KTUtf16ToUtf8(request.GetLastMessage().View());
+    if (c.messageHolds) {
+      EXPECT_NE(request.GetLastMessage().Find(c.messageHolds), -1)
+          << KTUtf16ToUtf8(request.GetLastMessage().View());
+    }
     EXPECT_EQ(Body(request), c.body);
     EXPECT_EQ(request.GetResponseSize(), c.body.size());
   }
@@ -307,6 +309,61 @@ TEST_F(UrlRequestTest, ProxyCredentialsMayBePromptedTwice) {
   EXPECT_TRUE(prompter.prompts[1].proxy);
 }
 
+TEST_F(UrlRequestTest, ConfirmedServerPromptGetsOneMoreSendOnly) {
+  // Wrong credentials typed in: the second 401 is final, no second prompt.
+  std::string path = "/auth/cid/pw9/doc.xml";
+  int before = s->Requests("http.log", "GET " + path);
+  ScriptedPrompter prompter({{kDialogOk, u"cid", u"bad"}, {kDialogOk, u"cid", u"pw9"}});
+  KTUrlRequest request(u"cid", u"worse");  // given: the cache is not asked
+  EXPECT_FALSE(request.Read(K(s->Http(path))));
+  EXPECT_EQ(request.GetLastMessageId(), 7710u);
+  EXPECT_NE(request.GetLastMessage().Find(u"401"), -1);
+  EXPECT_EQ(prompter.prompts.size(), 1u);
+  EXPECT_EQ(s->Requests("http.log", "GET " + path), before + 2);
+  const KTCredentialEntry* entry = KTCredentialCache::Global().Find(
+      {kInetServiceHttp, u"127.0.0.1", static_cast<uint16_t>(s->http.Port())});
+  EXPECT_TRUE(entry == nullptr || entry->user != u"cid")
+      << "credentials that failed are not remembered";
+}
+
+TEST_F(UrlRequestTest, ProxyPromptMayBeFollowedByOneMorePrompt) {
+  ProxyEnvironment proxy(s->proxy.Port());
+  struct Case {
+    const char* url;  // hosts of their own, so that no case finds another's cache entry
+    std::vector<ScriptedPrompter::Answer> answers;
+    bool ok;
+    std::vector<bool> promptIsProxy;
+  } cases[] = {
+      // 407, then 401 from the server behind the proxy, then 200.
+      {"http://origin-a.test/auth/cid/pw9/doc.xml",
+       {{kDialogOk, u"pu", u"pp"}, {kDialogOk, u"cid", u"pw9"}}, true, {true, false}},
+      // 407, 401, and the third answer is final even though it is 401 again.
+      {"http://origin-b.test/auth/cid/pw9/doc.xml",
+       {{kDialogOk, u"pu", u"pp"}, {kDialogOk, u"cid", u"bad"}, {kDialogOk, u"cid", u"pw9"}},
+       false, {true, false}},
+      // Three 407 answers: two prompts, three sends, then a failure.
+      {"http://origin-c.test/files/doc.xml",
+       {{kDialogOk, u"pu", u"x"}, {kDialogOk, u"pu", u"y"}, {kDialogOk, u"pu", u"pp"}}, false,
+       {true, true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    int before = s->Requests("proxy.log", std::string("GET ") + c.url);
+    ScriptedPrompter prompter(c.answers);
+    KTUrlRequest request;
+    EXPECT_EQ(request.Read(K(c.url)), c.ok) << KTUtf16ToUtf8(request.GetLastMessage().View());
+    EXPECT_EQ(s->Requests("proxy.log", std::string("GET ") + c.url), before + 3);
+    std::vector<bool> kinds;
+    for (const auto& seen : prompter.prompts) kinds.push_back(seen.proxy);
+    EXPECT_EQ(kinds, c.promptIsProxy);
+    if (c.ok) {
+      EXPECT_EQ(Body(request), "<doc>hello</doc>");
+    } else {
+      EXPECT_EQ(request.GetLastMessageId(), 7710u);
+    }
+  }
+}
+
 TEST_F(UrlRequestTest, PutKeepsTheAnswerWithAZeroByteBehindIt) {
   std::string bytes = KTPatternBytes(3000);
   KTUrlRequest request;
@@ -361,6 +418,17 @@ TEST_F(UrlRequestTest, FtpDownloadAndUploadWithAndWithoutLogin) {
 
 TEST_F(UrlRequestTest, RefusedFtpLoginPromptsAndRetries) {
   std::string url = s->Ftp(s->ftpUser, "/doc.xml");
+  {
+    // An upload whose login is refused asks once; a cancel ends it quietly.
+    ScriptedPrompter cancel({{kDialogCancel, u"", u""}});
+    KTUrlRequest up(u"bob", u"wrong");
+    EXPECT_FALSE(up.Write(K(s->Ftp(s->ftpUser, "/never.bin")),
+                          reinterpret_cast<const unsigned char*>("x"), 1, u"PUT", u"text/xml"));
+    ASSERT_EQ(cancel.prompts.size(), 1u);
+    EXPECT_FALSE(cancel.prompts[0].proxy);
+    EXPECT_EQ(up.GetLastMessageId(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(s->root + "/never.bin"));
+  }
   {
     KTUrlRequest refused(u"bob", u"wrong");
     EXPECT_FALSE(refused.Read(K(url)));
