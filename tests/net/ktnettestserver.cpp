@@ -20,6 +20,21 @@
 #error "OST_NET_TEST_SERVER must name the test server script"
 #endif
 
+namespace {
+
+// The tests talk to 127.0.0.1 directly; a proxy named in the environment of
+// the machine that runs them would take those requests away. The proxy test
+// sets its own for its duration.
+const bool proxiesCleared = [] {
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ftp_proxy",
+                           "FTP_PROXY", "gopher_proxy", "GOPHER_PROXY", "all_proxy", "ALL_PROXY",
+                           "no_proxy", "NO_PROXY", "OST_CA_BUNDLE"})
+    unsetenv(name);
+  return true;
+}();
+
+}  // namespace
+
 bool KTTestServer::Start(const std::string& mode, const std::vector<std::string>& args) {
   Stop();
   int out[2], in[2];
@@ -29,8 +44,10 @@ bool KTTestServer::Start(const std::string& mode, const std::vector<std::string>
     close(out[1]);
     return false;
   }
+  // The lifetime is only a backstop: the server ends as soon as this process
+  // goes, and a loaded machine may run one test binary for a long while.
   std::vector<std::string> argv = {"/usr/bin/python3", OST_NET_TEST_SERVER, "--mode", mode,
-                                   "--lifetime", "60"};
+                                   "--lifetime", "600"};
   argv.insert(argv.end(), args.begin(), args.end());
   pid_t pid = fork();
   if (pid == 0) {
@@ -56,7 +73,8 @@ bool KTTestServer::Start(const std::string& mode, const std::vector<std::string>
   pid_ = pid;
   stdinFd_ = in[1];
   std::string text;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  // Generous: a loaded machine may take long to start python and the FTP module.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
     pollfd p{out[0], POLLIN, 0};
     if (poll(&p, 1, 200) <= 0) continue;
