@@ -219,9 +219,7 @@ KTString& KTString::Assign(const char16_t* text, int count) {
   if (text >= data_ && text <= data_ + GetCapacity()) {
     // Assigning part of our own text: copy it out first.
     KTString copy;
-    copy.data_ = NewBlock(count);
-    std::memcpy(copy.data_, text, count * sizeof(char16_t));
-    copy.SetLength(count);
+    copy.Assign(text, count);
     return *this = std::move(copy);
   }
   AllocBuffer(count);

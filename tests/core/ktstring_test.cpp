@@ -71,8 +71,12 @@ TEST(KTStringTest, TextEndsAtFirstNulOfCopiedUnits) {
   later.AppendAtLength(withNul, laterLength, 16, 3);
   later.AppendAtLength(u"cd", laterLength, 16);
 
+  KTString own(u"abXcd");  // part of its own buffer, past a NUL written into it
+  own.GetBuffer()[2] = 0;
+  own.Assign(own.c_str(), 5);
+
   const KTString ab(u"ab");
-  for (const KTString* s : {&assigned, &viewed, &appended, &chars, &later}) {
+  for (const KTString* s : {&assigned, &viewed, &appended, &chars, &later, &own}) {
     EXPECT_EQ(s->GetLength(), 2);
     EXPECT_EQ(s->Find(u'c'), -1);
     EXPECT_TRUE(*s == ab);
