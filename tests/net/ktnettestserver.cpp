@@ -2,6 +2,7 @@
 #include "ktnettestserver.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -37,9 +38,11 @@ const bool proxiesCleared = [] {
 
 bool KTTestServer::Start(const std::string& mode, const std::vector<std::string>& args) {
   Stop();
+  // Close-on-exec, so that a server started later does not hold this one's
+  // stdin open: each server must see its stdin close when this process goes.
   int out[2], in[2];
-  if (pipe(out) != 0) return false;
-  if (pipe(in) != 0) {
+  if (pipe2(out, O_CLOEXEC) != 0) return false;
+  if (pipe2(in, O_CLOEXEC) != 0) {
     close(out[0]);
     close(out[1]);
     return false;
@@ -124,7 +127,10 @@ KTTempDir::~KTTempDir() {
 }
 
 int KTClosedPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
+  // The socket stays bound, without listening, until the process ends: a
+  // connection to the port is refused, and no other process (a server of a
+  // test binary running beside this one) can take the port meanwhile.
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -134,7 +140,7 @@ int KTClosedPort() {
   if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
       getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
     port = ntohs(addr.sin_port);
-  close(s);
+  if (port == 0) close(s);
   return port;
 }
 

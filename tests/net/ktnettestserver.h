@@ -39,7 +39,8 @@ class KTTempDir {
   std::string path_;
 };
 
-// A port on 127.0.0.1 that was free a moment ago and has no listener.
+// A port on 127.0.0.1 that refuses connections; it stays reserved for this
+// process, so nothing else starts listening on it.
 int KTClosedPort();
 std::string KTReadFileBytes(const std::string& path);
 void KTWriteFileBytes(const std::string& path, const std::string& bytes);
