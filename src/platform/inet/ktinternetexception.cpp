@@ -80,7 +80,15 @@ KTFileException::KTFileException(int cause, std::u16string fileName)
 
 std::u16string KTFileException::GetErrorText() const {
   std::u16string text = KTUtf8ToUtf16(std::strerror(cause_));
-  if (!fileName_.empty()) text = fileName_ + u": " + text;
+  if (!fileName_.empty()) {
+    // A NUL in the name (from "%00" in a URL) would end the message there.
+    std::u16string name;
+    for (char16_t c : fileName_) {
+      if (c == 0) name += u"%00";
+      else name += c;
+    }
+    text = name + u": " + text;
+  }
   return text;
 }
 
