@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/ktutf8.h"
+
 namespace {
 
 long long AsSigned(const KTFormatArg& a) {
@@ -107,8 +109,8 @@ std::u16string KTFormatV(const char16_t* format, std::span<const KTFormatArg> ar
         } else if (a->kind == KTFormatArg::Kind::Wide) {
           text = a->w ? std::u16string(a->w) : std::u16string(u"(null)");
         } else if (a->kind == KTFormatArg::Kind::Narrow) {
-          if (a->n) for (const char* q = a->n; *q; ++q) text.push_back(static_cast<unsigned char>(*q));
-          else text = u"(null)";
+          // Narrow text on this system (command line, system messages) is UTF-8.
+          text = a->n ? KTUtf8ToUtf16(a->n) : std::u16string(u"(null)");
         }
         if (precision >= 0 && static_cast<int>(text.size()) > precision) text.resize(precision);
         AppendPadded(out, text, width, left);

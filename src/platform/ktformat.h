@@ -1,5 +1,5 @@
 // printf-style formatting over char16_t text, independent of the locale.
-// Understands %s (wide text), %S (narrow text), %c, %d %i %u %x %X %o with the
+// Understands %s (wide text), %S (narrow UTF-8 text), %c, %d %i %u %x %X %o with the
 // length prefixes h, l, ll, I64, I32, z and the floating forms %f %e %g, with
 // flags, width and precision (also as '*'), and %%.
 #pragma once

@@ -10,6 +10,8 @@ TEST(KTFormatTest, Specifiers) {
   EXPECT_EQ(KTFormat(u"%X|%02X|%0lX|%x|%08X", 255, 5, 0x1ABUL, 255, 0xBEEFu), u"FF|05|1AB|ff|0000BEEF");
   EXPECT_EQ(KTFormat(u"%I64d", 1234567890123LL), u"1234567890123");
   EXPECT_EQ(KTFormat(u"%s and %S", u"w\u00e9", "n"), u"w\u00e9 and n");
+  // Narrow text is UTF-8 here: its characters, not its bytes, are shown.
+  EXPECT_EQ(KTFormat(u"[%s][%.4S]", "caf\xC3\xA9", "\xE2\x82\xAC" "12345"), u"[caf\u00E9][\u20AC123]");
   EXPECT_EQ(KTFormat(u"[%5s][%-4s][%.2s]", u"ab", u"c", u"xyz"), u"[   ab][c   ][xy]");
   EXPECT_EQ(KTFormat(u"%c%c", u'a', 0x263A), u"a\u263A");
   EXPECT_EQ(KTFormat(u"100%%"), u"100%");
