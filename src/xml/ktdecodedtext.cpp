@@ -128,6 +128,16 @@ void KTDecodedTextBuffer::Convert(KTLoadStatus& status) {
     return;
   }
   int replaced = UnconvertibleCount;
+  // XML 1.0 §2.2 allows no U+0000, and a KTString ends at its first NUL: a
+  // NUL would silently cut the text there. It becomes U+FFFD and counts as
+  // a character that could not be decoded.
+  char16_t* units = decoded.get();
+  for (int i = 0; i < length; ++i) {
+    if (units[i] == 0) {
+      units[i] = 0xFFFD;
+      ++replaced;
+    }
+  }
   // The converter's block has no KTString header, so the text is copied once;
   // the raw bytes are released right after by the caller.
   text_.Assign(decoded.get(), length);

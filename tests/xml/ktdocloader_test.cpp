@@ -119,6 +119,9 @@ TEST(DocumentLoader, EveryFailureLeavesItsStatusAndTheRunGoesOn) {
       {kData + "no-such-file.xml", KTLoadStatus::kFile, ENOENT, false},
       {kData, KTLoadStatus::kFile, EISDIR, false},
       {kData + "invalid-utf8.xml", KTLoadStatus::kEncoding, KTLoadStatus::kDecodeFailed, true},
+      // A NUL character does not end the document early: the rest is parsed
+      // too, and fails.
+      {kData + "nul-character.xml", KTLoadStatus::kParse, KTLoadStatus::kParseFailed, false},
       {kData + "not-well-formed.xml", KTLoadStatus::kParse, KTLoadStatus::kParseFailed, false},
       // XML names are case-sensitive: an end tag must match its start tag exactly.
       {kData + "end-tag-case-differs.xml", KTLoadStatus::kParse, KTLoadStatus::kParseFailed, false},

@@ -264,6 +264,14 @@ TEST(DecodedText, ConversionErrorsKeepTheText) {
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kDecodeFailed);
   EXPECT_FALSE(status.GetMessage().IsEmpty());
 
+  // U+0000 is no XML character and would end the text early: it is
+  // replaced and reported, and the rest of the text stays.
+  KTLoadStatus nulStatus;
+  std::string nul("<a/>\0<b/>", 9);
+  ASSERT_TRUE(buffer.Decode(nul.data(), static_cast<uint32_t>(nul.size()), true, nulStatus));
+  EXPECT_EQ(Text(buffer), "<a/>\xEF\xBF\xBD<b/>");
+  EXPECT_EQ(nulStatus.GetCode(), KTLoadStatus::kDecodeFailed);
+
   // A UTF-8 sequence cut off at the end gives no text at all, and says so.
   KTLoadStatus cutStatus;
   std::string cut = "<a>\xE6\x97";
