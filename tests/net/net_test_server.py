@@ -88,6 +88,11 @@ def serve_http(a):
             self.send_response(code)
             for k, v in headers:
                 self.send_header(k, v)
+            # A connection that ends after this answer (an HTTP/1.0 request)
+            # says so; otherwise the client may send its next request on a
+            # socket that is being closed and see it reset.
+            if self.close_connection:
+                self.send_header("Connection", "close")
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             if self.command != "HEAD":
