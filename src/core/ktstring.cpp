@@ -128,8 +128,12 @@ KTString::KTString(KTString&& other) noexcept : data_(other.data_) { other.data_
 
 KTString::~KTString() { Release(); }
 
+// Writable access never reaches the shared empty block: a string on it first
+// gets an empty block of its own, so a stray write cannot change every empty
+// string of the process.
 char16_t* KTString::GetBuffer() {
-  if (!OnShared()) Head()->length = kUnknownLength;
+  if (OnShared()) data_ = NewBlock(0);
+  Head()->length = kUnknownLength;
   return data_;
 }
 
@@ -146,7 +150,8 @@ char16_t KTString::operator[](int index) const {
 
 char16_t& KTString::operator[](int index) {
   if (index < 0 || index > GetCapacity()) KT_THROW_EXCEPT(KTExcept::kIndexTooLarge);
-  if (!OnShared()) Head()->length = kUnknownLength;
+  if (OnShared()) data_ = NewBlock(0);
+  Head()->length = kUnknownLength;
   return data_[index];
 }
 

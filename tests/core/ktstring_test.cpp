@@ -29,6 +29,16 @@ TEST(KTStringTest, EmptyStringsShareOneBlock) {
   EXPECT_NE(static_cast<const char16_t*>(own), static_cast<const char16_t*>(a));
 }
 
+TEST(KTStringTest, WritesNeverReachTheSharedEmptyBlock) {
+  KTString a;
+  a[0] = u'x';  // the terminator slot of an empty string
+  a.GetBuffer()[0] = u'y';
+  KTString b;
+  EXPECT_EQ(b.GetLength(), 0);
+  EXPECT_EQ(S(b), u"");
+  EXPECT_NE(static_cast<const char16_t*>(a), static_cast<const char16_t*>(b));
+}
+
 TEST(KTStringTest, CopiesAreDeep) {
   KTString a(u"hello");
   KTString b(a);
