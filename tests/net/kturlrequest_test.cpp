@@ -414,6 +414,16 @@ TEST_F(UrlRequestTest, FtpDownloadAndUploadWithAndWithoutLogin) {
     EXPECT_EQ(missing.GetLastMessageId(), 7705u);
     EXPECT_NE(missing.GetLastMessage().Find(u"550"), -1);
   }
+  // A folder is not a document: no listing comes back in its place.
+  std::filesystem::create_directories(s->root + "/folder");
+  for (const char* path : {"/folder/", "/", ""}) {
+    SCOPED_TRACE(path);
+    KTUrlRequest folder;
+    folder.SetInteractive(false);
+    EXPECT_FALSE(folder.Read(K(s->Ftp(s->ftpAnonymous, path))));
+    EXPECT_EQ(folder.GetLastMessageId(), 7705u);
+    EXPECT_EQ(folder.TakeResponse(false), nullptr);
+  }
 }
 
 TEST_F(UrlRequestTest, RefusedFtpLoginPromptsAndRetries) {

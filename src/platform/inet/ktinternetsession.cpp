@@ -401,6 +401,11 @@ std::unique_ptr<KTInternetFile> KTFtpConnection::OpenFile(const char16_t* name, 
 
 void KTFtpConnection::Download(const std::u16string& name, uint32_t flags,
                                std::vector<unsigned char>& body) {
+  // A name that ends in '/' would make the transfer a folder listing: only
+  // files are received, as RETR would have it.
+  if (name.empty() || name.back() == u'/')
+    ThrowInternetException(context_, kInetErrorExtended,
+                           u"\"" + name + u"\" names a folder, not a file");
   PrepareTransfer(UrlFor(name));
   if (flags & kFtpTransferTypeAscii) curl_easy_setopt(transfer_->Handle(), CURLOPT_TRANSFERTEXT, 1L);
   transfer_->Perform(&body);
