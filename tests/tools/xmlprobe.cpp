@@ -260,7 +260,12 @@ int main(int argc, char** argv) {
       !driver.Parse(text.c_str(), static_cast<int>(text.size()), status, document.get(), nullptr, true)) {
     std::printf("error category=%d code=%u line=%d column=%d: ", status.GetCategory(),
                 static_cast<unsigned>(status.GetCode()), status.GetLine(), status.GetColumn());
-    Print(status.GetMessage().View());
+    // The message begins with the position already printed; show it once.
+    std::u16string_view message = status.GetMessage().View();
+    KTString where;
+    where.Format(u"line %d, column %d: ", status.GetLine(), status.GetColumn());
+    if (message.starts_with(where.View())) message.remove_prefix(static_cast<size_t>(where.GetLength()));
+    Print(message);
     std::printf("\n");
     return 1;
   }
