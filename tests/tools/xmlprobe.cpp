@@ -3,8 +3,9 @@
 //   xmlprobe write FILE   the tree written back as text (the loader's save options)
 //   xmlprobe canon FILE   the document in canonical form (see WriteCanonical)
 // Exit code 0 on success, 1 when the document does not load, 2 on bad usage.
-// The file is read as UTF-8 (a byte-order mark is skipped); a name ending in
-// ".dtd" is parsed with the DTD grammar, any other with the XML grammar.
+// The file is loaded by the document loader as the front end loads it: any
+// supported encoding, the DTD grammar for a name ending in ".dtd", the XML
+// grammar for any other.
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -16,22 +17,11 @@
 #include "platform/ktutf8.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
-#include "xml/ktparserdriver.h"
+#include "xml/ktdocloader.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxwriter.h"
 
 namespace {
-
-bool ReadFile(const char* path, std::string& bytes) {
-  FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  char buffer[1 << 16];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
-}
 
 void Print(const std::u16string_view text) {
   const std::string utf8 = KTUtf16ToUtf8(text);
@@ -232,32 +222,19 @@ int main(int argc, char** argv) {
   if (argc != 3) return Usage();
   const std::string_view command = argv[1];
   if (command != "parse" && command != "write" && command != "canon") return Usage();
-  const std::string_view path = argv[2];
-
-  std::string bytes;
-  if (!ReadFile(argv[2], bytes)) {
-    std::printf("error category=1 code=2 line=0 column=0: cannot read %s\n", argv[2]);
-    return 1;
-  }
-  if (bytes.starts_with("\xEF\xBB\xBF")) bytes.erase(0, 3);
-  const std::u16string text = KTUtf8ToUtf16(bytes);
-  std::string().swap(bytes);  // the tree is built from the decoded text alone
-
-  const bool dtd = path.size() >= 4 && path.substr(path.size() - 4) == ".dtd";
-  const int grammarId = dtd ? KTGrammarCache::kDtd : KTGrammarCache::kXml;
   KTGrammarCache cache;
-  if (!cache.LoadGrammar(grammarId, false)) {
+  KTString failedGrammar;
+  if (!cache.LoadStandardGrammars(false, failedGrammar)) {
     std::printf("error category=4 code=8 line=0 column=0: ");
     Print(cache.GetLoadError().View());
     std::printf("\n");
     return 1;
   }
-  KTParserDriver driver;
+  KTDocumentLoader loader(&cache, nullptr, nullptr);
   KTLoadStatus status;
-  std::unique_ptr<KTXNode> document = CreateXNode(dtd ? kDtdDocument : kXmlDocument);
-  // Literals and end-tag names compare case-sensitively, as XML names do.
-  if (!driver.Init(cache.FindGrammar(grammarId), true, true, true) ||
-      !driver.Parse(text.c_str(), static_cast<int>(text.size()), status, document.get(), nullptr, true)) {
+  const std::u16string path = KTUtf8ToUtf16(argv[2]);
+  std::unique_ptr<KTXNode> document(loader.LoadFromUrl(path.c_str(), status));
+  if (!document) {
     std::printf("error category=%d code=%u line=%d column=%d: ", status.GetCategory(),
                 static_cast<unsigned>(status.GetCode()), status.GetLine(), status.GetColumn());
     // The message begins with the position already printed; show it once.
