@@ -85,7 +85,6 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   text_ = text;
   errorMessage_ = u"";
   errorOffset_ = errorLine_ = errorColumn_ = 0;
-  buildFailed_ = false;
   if (!parser_) {
     errorMessage_ = u"no grammar to parse with";
     status.SetError(KTLoadStatus::kParse, KTLoadStatus::kParseFailed);
@@ -97,7 +96,9 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     while (text[length]) ++length;
   }
 
+  uint32_t failure = 0;
   if (!parser_->Parse(text, static_cast<size_t>(length), rootRule)) {
+    failure = KTLoadStatus::kParseFailed;
     ParseNode* root = parser_->GetRoot();
     // The engine keeps the first failure at a position; when the whole parse
     // stopped short of the text there, the reason is the unmatched rest.
@@ -108,39 +109,33 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     } else {
       errorMessage_ = DescribeFailure(*parser_);
     }
+    if (errorMessage_.IsEmpty()) errorMessage_ = u"the text does not match the grammar";
     errorOffset_ = parser_->GetErrorOffset();
     errorLine_ = parser_->GetErrorLine();
     errorColumn_ = parser_->GetErrorColumn();
-    parser_->DropTree();
-    status.SetError(KTLoadStatus::kParse, KTLoadStatus::kParseFailed);
   } else if (document) {
     const int before = document->GetChildCount();
     KTXNode* current = document;
-    const bool built = BuildTree(nullptr, parser_->GetRoot(), current, document);
-    parser_->DropTree();
-    if (!built) {
+    if (!BuildTree(nullptr, parser_->GetRoot(), current, document)) {
+      failure = KTLoadStatus::kBuildFailed;
+      // The document keeps only what it held before.
       while (document->GetChildCount() > before) {
         KTChildIterator last;
         document->GetLastChild()->GetPositionInParent(last);
         document->RemoveChild(last, nullptr);
       }
-      status.SetError(KTLoadStatus::kParse, KTLoadStatus::kBuildFailed);
     }
-  } else {
-    parser_->DropTree();
   }
+  parser_->DropTree();
 
-  if (status.HasError() && (errorLine_ > 0 || !errorMessage_.IsEmpty()) &&
-      (status.GetCode() == KTLoadStatus::kParseFailed ||
-       status.GetCode() == KTLoadStatus::kBuildFailed) &&
-      status.GetCategory() == KTLoadStatus::kParse) {
+  if (failure) {
+    status.SetError(KTLoadStatus::kParse, failure);
     KTString message;
     message.Format(u"line %d, column %d: %s", errorLine_, errorColumn_, errorMessage_.c_str());
     status.SetMessage(message);
     status.SetPosition(errorLine_, errorColumn_);
+    return false;
   }
-  if (!errorMessage_.IsEmpty()) return false;
-
   if (document && finish) document->ApplyToSubtree(nullptr, nullptr);
   OnParsed(document, text, length);
   return true;
@@ -153,7 +148,6 @@ void KTParserDriver::SetSourceRange(KTXNode* target, const ParseNode* node, int 
 }
 
 void KTParserDriver::FailBuild(const char16_t* reason, const ParseNode* node) {
-  buildFailed_ = true;
   errorMessage_ = reason;
   errorOffset_ = static_cast<int>(node->textStart - text_);
   errorLine_ = node->line;
@@ -173,11 +167,17 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   KTXNode* target = current;
 
   // A new node gets this parse node's source range and is appended to `to`.
+  // A node that cannot hold the new one makes the build fail below.
+  bool lost = false;
   auto append = [&](int kind, KTXNode* to, const ParseNode* range) -> KTXNode* {
     std::unique_ptr<KTXNode> made = CreateXNode(kind);
-    if (!made || !to) return nullptr;
-    SetSourceRange(made.get(), range, 0, 0);
-    return to->AppendChild(std::move(made));
+    KTXNode* added = nullptr;
+    if (made && to) {
+      SetSourceRange(made.get(), range, 0, 0);
+      added = to->AppendChild(std::move(made));
+    }
+    lost = lost || !added;
+    return added;
   };
   auto appendPart = [&](int part, bool withText) -> KTXNode* {
     KTXNode* made = append(kDoctypeAttlist, current, node);
@@ -395,7 +395,7 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       std::unique_ptr<KTXNode> made = CreateXNode(kDoctypeAttlist);
       static_cast<KTDoctypeAttlistNode*>(made.get())
           ->SetPart(action == T::kAttTypeNotation ? kPartNotation : kPartEnumeration);
-      if (current) current->AppendChild(std::move(made));
+      lost = !current || !current->AppendChild(std::move(made));
       break;
     }
     case T::kAttTypePeRef:
@@ -432,11 +432,11 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       break;  // transparent: the children build into current
   }
 
+  if (lost || (node->firstChild && !target)) {
+    FailBuild(u"markup where the document tree cannot hold it", node);
+    return false;
+  }
   if (node->firstChild) {
-    if (!target) {
-      FailBuild(u"markup where the document tree cannot hold it", node);
-      return false;
-    }
     KTXNode* childCurrent = target;
     for (ParseNode* child = node->firstChild; child; child = child->next) {
       if (!BuildTree(node, child, childCurrent, target)) return false;

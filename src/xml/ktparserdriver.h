@@ -62,5 +62,4 @@ class KTParserDriver {
   const KTGrammarRuleTable* rules_ = nullptr;
   const KTGrammarEntry* entry_ = nullptr;
   const char16_t* text_ = nullptr;
-  bool buildFailed_ = false;
 };

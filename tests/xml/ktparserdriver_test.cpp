@@ -346,6 +346,12 @@ TEST(ParserDriverTest, FailuresOtherThanSyntax) {
   EXPECT_EQ(status.GetCategory(), KTLoadStatus::kParse);
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kBuildFailed);
   EXPECT_EQ(Dump(holder.get()), "e:{t\"kept\"}");
+  // A target that holds no children.
+  auto leaf = CreateXNode(kText);
+  KTLoadStatus leafStatus;
+  const std::u16string element = u"<a/>";
+  EXPECT_FALSE(driver.Parse(element.c_str(), 4, leafStatus, leaf.get(), nullptr, true));
+  EXPECT_EQ(leafStatus.GetCode(), KTLoadStatus::kBuildFailed);
   // A driver without a grammar.
   KTParserDriver bare;
   EXPECT_FALSE(bare.Init(nullptr, true, true, true));
