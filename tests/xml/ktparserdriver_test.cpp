@@ -299,7 +299,9 @@ TEST(ParserDriverTest, TextsThatAreNotWellFormedFailWithTheirPosition) {
     EXPECT_EQ(r->status.GetCode(), KTLoadStatus::kParseFailed) << U8(c.text);
     EXPECT_FALSE(r->root->HasChildren()) << U8(c.text);
     EXPECT_EQ(r->status.GetLine(), c.line) << U8(c.text);
-    if (c.column) EXPECT_EQ(r->status.GetColumn(), c.column) << U8(c.text);
+    if (c.column) {
+      EXPECT_EQ(r->status.GetColumn(), c.column) << U8(c.text);
+    }
     const std::string message = U8(r->status.GetMessage().View());
     const std::string where = "line " + std::to_string(r->status.GetLine()) + ", column " +
                               std::to_string(r->status.GetColumn()) + ": ";
