@@ -22,4 +22,6 @@ function(ost_gtest name)
     OST_TEST_DATA="${CMAKE_SOURCE_DIR}/tests/data"
     OST_BUILD_DIR="${CMAKE_BINARY_DIR}")
   add_test(NAME ${name} COMMAND ${name})
+  # A hung test fails after five minutes instead of eating the CI budget.
+  set_tests_properties(${name} PROPERTIES TIMEOUT 300)
 endfunction()
