@@ -251,6 +251,32 @@ void ParsoParser::Record(const char16_t* pos, const GrammarRule* rule, int child
   failMessage_.clear();
 }
 
+namespace {
+
+// The rule that a failure of `rule` names: a literal or named rule itself;
+// for a group the expectation of its first element (the first alternative
+// of a choice); null for a class or code, which have no text to show.
+const GrammarRule* ExpectedRule(const GrammarRule* rule) {
+  for (int hops = 0; rule && hops < 16; ++hops) {
+    const char16_t kind = rule->GetKind();
+    if (kind == Rule::kLiteral || kind == Rule::kNamed) return rule;
+    if (kind != Rule::kGroup || rule->GetElements().empty()) return nullptr;
+    rule = rule->GetElements().front().rule;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void ParsoParser::RecordExpected(const char16_t* pos, const GrammarRule* element,
+                                 const GrammarRule* sequence, int index) {
+  if (const GrammarRule* expected = ExpectedRule(element)) {
+    Record(pos, expected, -1);
+  } else if (sequence->GetKind() == Rule::kNamed) {
+    Record(pos, sequence, index);
+  }
+}
+
 void ParsoParser::RecordMessage(const char16_t* pos, const GrammarRule* rule,
                                 std::u16string message) {
   failPos_ = pos;
@@ -437,6 +463,9 @@ bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int d
     const Rule::Element& e = elements[i];
     const int count = Repeat(e, start, available, used, line, node, children, depth);
     if (count == 0 && !Optional(e.mark)) {
+      // A required element that the text ran out before was never tried, so
+      // it recorded nothing; it is the failure at the end of the text.
+      if (used == available) RecordExpected(start + used, e.rule, node->rule, static_cast<int>(i));
       failIndex = static_cast<int>(i);
       return false;
     }

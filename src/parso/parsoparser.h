@@ -167,6 +167,10 @@ class ParsoParser {
   int CountLineEnds(const char16_t* pos, int n) const;
 
   void Record(const char16_t* pos, const GrammarRule* rule, int childIndex);
+  // Records the failure of a required element that was not tried because no
+  // characters were left for it (element `index` of `sequence`).
+  void RecordExpected(const char16_t* pos, const GrammarRule* element, const GrammarRule* sequence,
+                      int index);
   void RecordMessage(const char16_t* pos, const GrammarRule* rule, std::u16string message);
   void ResetFailure();
   void ReleaseNode(ParseNode* node);
