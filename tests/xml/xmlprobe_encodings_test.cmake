@@ -1,0 +1,26 @@
+# The same document saved in six encodings loads to the same tree: xmlprobe's
+# canonical form of each file equals that of its UTF-8 version.
+# Run with -DPROBE=<xmlprobe> -DDATA=<tests/data/xml/loading>.
+function(canon file out)
+  execute_process(COMMAND ${PROBE} canon ${DATA}/${file} OUTPUT_VARIABLE text RESULT_VARIABLE code)
+  if(NOT code EQUAL 0)
+    message(FATAL_ERROR "xmlprobe canon ${file} failed (${code}): ${text}")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+canon(latin-utf8.xml latin)
+canon(japanese-utf8.xml japanese)
+if(NOT latin MATCHES "café crème")
+  message(FATAL_ERROR "the UTF-8 reference did not load as expected: ${latin}")
+endif()
+foreach(file latin-utf16le-bom.xml latin-utf16be.xml latin-iso-8859-1.xml latin-windows-1252.xml)
+  canon(${file} text)
+  if(NOT text STREQUAL latin)
+    message(FATAL_ERROR "${file} differs from latin-utf8.xml:\n${text}\n---\n${latin}")
+  endif()
+endforeach()
+canon(japanese-shift-jis.xml text)
+if(NOT text STREQUAL japanese)
+  message(FATAL_ERROR "japanese-shift-jis.xml differs from japanese-utf8.xml:\n${text}\n---\n${japanese}")
+endif()
