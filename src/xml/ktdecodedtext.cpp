@@ -3,6 +3,7 @@
 #include "xml/ktdecodedtext.h"
 
 #include <climits>
+#include <cstring>
 
 #include "core/ktencoding.h"
 #include "xml/ktloaderror.h"
@@ -109,6 +110,53 @@ void KTDecodedTextBuffer::TakeText(KTString&& text) {
   encodingName_ = CanonicalName(kEncodingUtf16);
 }
 
+namespace {
+
+// XML 1.0 §2.2 allows no U+0000, and a KTString ends at its first NUL: a NUL
+// would silently cut the text there. It becomes U+FFFD and counts as a
+// character that could not be decoded.
+int ReplaceNuls(char16_t* units, int length) {
+  int replaced = 0;
+  for (int i = 0; i < length; ++i) {
+    if (units[i] == 0) {
+      units[i] = 0xFFFD;
+      ++replaced;
+    }
+  }
+  return replaced;
+}
+
+}  // namespace
+
+bool KTDecodedTextBuffer::DecodeUtf8InPlace(int& replaced) {
+  // UTF-8, the common case, decodes straight into the string's own block: N
+  // bytes give at most N units. This spares the converter's separate block
+  // and the copy out of it, so a load peaks at the bytes plus the text.
+  if (size_ == 0) {
+    UnconvertibleCount = 0;
+    text_ = KTString();
+    length_ = 0;
+    return true;
+  }
+  const char* source = data_;
+  const char* sourceEnd = data_ + size_;
+  if (size_ >= 3 && std::memcmp(data_, "\xEF\xBB\xBF", 3) == 0)
+    source += 3;  // the signature is no text
+  KTString text;
+  text.ClearAndReserve(static_cast<int>(size_));
+  char16_t* start = text.GetBuffer();
+  char16_t* target = start;
+  UnconvertibleCount = 0;
+  if (Utf8ToUtf16(source, sourceEnd, target, start + size_) != ConvertDone)
+    return false;
+  int length = static_cast<int>(target - start);
+  replaced = UnconvertibleCount + ReplaceNuls(start, length);
+  *target = 0;
+  text_ = std::move(text);
+  length_ = length;
+  return true;
+}
+
 void KTDecodedTextBuffer::Convert(KTLoadStatus& status) {
   text_ = KTString();
   length_ = 0;
@@ -118,8 +166,24 @@ void KTDecodedTextBuffer::Convert(KTLoadStatus& status) {
                    KTString(u"The document is too large to decode"));
     return;
   }
-  int length = static_cast<int>(size_);
-  std::unique_ptr<char16_t[]> decoded = DecodeToUtf16(data_, &length, encodingId_, byteOrder_);
+  int replaced = 0;
+  bool decoded = false;
+  if (encodingId_ == kEncodingUtf8) {
+    decoded = DecodeUtf8InPlace(replaced);
+  } else {
+    int length = static_cast<int>(size_);
+    std::unique_ptr<char16_t[]> block = DecodeToUtf16(data_, &length, encodingId_, byteOrder_);
+    if (block) {
+      replaced = UnconvertibleCount + ReplaceNuls(block.get(), length);
+      // The raw bytes go before the copy, so that bytes, block and text are
+      // never all held at once. The converter's block has no KTString
+      // header, so the text is copied out of it once.
+      ReleaseData();
+      text_.Assign(block.get(), length);
+      length_ = length;
+      decoded = true;
+    }
+  }
   if (!decoded) {
     KTString message;
     message.Format(u"The bytes cannot be decoded as %s", encodingName_.IsEmpty() ? u"the given encoding"
@@ -127,22 +191,6 @@ void KTDecodedTextBuffer::Convert(KTLoadStatus& status) {
     KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kDecodeFailed, message);
     return;
   }
-  int replaced = UnconvertibleCount;
-  // XML 1.0 §2.2 allows no U+0000, and a KTString ends at its first NUL: a
-  // NUL would silently cut the text there. It becomes U+FFFD and counts as
-  // a character that could not be decoded.
-  char16_t* units = decoded.get();
-  for (int i = 0; i < length; ++i) {
-    if (units[i] == 0) {
-      units[i] = 0xFFFD;
-      ++replaced;
-    }
-  }
-  // The converter's block has no KTString header, so the text is copied once;
-  // the raw bytes are released right after by the caller.
-  text_.Assign(decoded.get(), length);
-  decoded.reset();
-  length_ = length;
   hasText_ = true;
   if (replaced > 0) {
     KTString message;

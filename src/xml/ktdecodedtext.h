@@ -54,6 +54,9 @@ class KTDecodedTextBuffer : public KTRawBuffer {
 
  private:
   bool FinishDecode(KTLoadStatus& status);
+  // Decodes UTF-8 bytes into the text's own block; false when the bytes end
+  // inside a sequence.
+  bool DecodeUtf8InPlace(int& replaced);
 
   int encodingId_ = 0;
   int byteOrder_ = 0;

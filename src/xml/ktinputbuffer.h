@@ -10,9 +10,10 @@
 class KTDocumentSource;
 class KTLoadStatus;
 
-// The largest document read into memory: decoded to UTF-16 it doubles, and its
-// length in characters must stay within a 32-bit int.
-inline constexpr uint32_t kMaxDocumentBytes = 1u << 30;
+// The largest document read into memory (512 MiB): decoded to UTF-16 it
+// doubles, and its length in characters must stay below the largest string
+// capacity (just under 2^30 characters).
+inline constexpr uint32_t kMaxDocumentBytes = 1u << 29;
 
 class KTRawBuffer {
  public:
