@@ -69,6 +69,8 @@ class ParseNodeArena {
     return reinterpret_cast<ParseNode*>(reinterpret_cast<char*>(block) + kHeaderBytes);
   }
   void ReleaseBlock(Block* block);
+  static void* MapBlock();
+  static void UnmapBlock(void* block);
 
   std::vector<Block*> blocks_;
   Block* current_ = nullptr;  // the block that new nodes are cut from

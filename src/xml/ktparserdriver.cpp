@@ -436,13 +436,13 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
     FailBuild(u"markup where the document tree cannot hold it", node);
     return false;
   }
-  if (node->firstChild) {
-    KTXNode* childCurrent = target;
-    for (ParseNode* child = node->firstChild; child; child = child->next) {
-      if (!BuildTree(node, child, childCurrent, target)) return false;
-    }
-    // The parse tree is consumed while the document tree grows.
-    parser_->FreeChildren(node);
+  // Each child's parse subtree is freed as soon as it is built, so the
+  // parse tree gives its memory back while the document tree grows and the
+  // two never stand at full size side by side.
+  KTXNode* childCurrent = target;
+  while (ParseNode* child = node->firstChild) {
+    if (!BuildTree(node, child, childCurrent, target)) return false;
+    parser_->FreeFirstChild(node);
   }
   return true;
 }
