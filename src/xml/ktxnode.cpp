@@ -4,11 +4,81 @@
 #include "xml/ktxnode.h"
 
 #include <algorithm>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/ktwchar.h"
 
 namespace {
+
+// The node allocator, the name table and the extent table are shared by all
+// trees. The program runs one thread; the lock keeps them sound should a
+// caller build trees on more than one.
+std::mutex& SharedTablesLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
+// ---- Node allocator ----
+
+// Sizes up to kPoolLargest bytes, in steps of kPoolStep, each with a free
+// list; larger objects go to the general allocator. Blocks are never given
+// back: freed nodes wait for the next nodes of their size. (The tables are
+// made once and never destroyed, so nodes deleted at exit still find them.)
+constexpr size_t kPoolStep = 8;
+constexpr size_t kPoolLargest = 256;
+constexpr size_t kPoolBlockBytes = size_t{64} << 10;
+
+// An address sanitizer build allocates every node on its own, so that it
+// can still see a node used after it was freed.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPoolNodes = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPoolNodes = false;
+#else
+constexpr bool kPoolNodes = true;
+#endif
+#else
+constexpr bool kPoolNodes = true;
+#endif
+
+struct NodePool {
+  void* free[kPoolLargest / kPoolStep + 1] = {};
+  char* block = nullptr;
+  size_t left = 0;
+};
+
+NodePool& Pool() {
+  static NodePool* pool = new NodePool;
+  return *pool;
+}
+
+void PushFree(NodePool& pool, void* memory, size_t size) {
+  *static_cast<void**>(memory) = pool.free[size / kPoolStep];
+  pool.free[size / kPoolStep] = memory;
+}
+
+// ---- Name table ----
+
+struct NameTable {
+  std::unordered_map<std::u16string_view, KTXName::Entry*> entries;
+};
+
+NameTable& Names() {
+  static NameTable* names = new NameTable;
+  return *names;
+}
+
+// ---- Extent table ----
+
+std::unordered_map<const KTXNode*, std::pair<int32_t, int32_t>>& Extents() {
+  static auto* extents = new std::unordered_map<const KTXNode*, std::pair<int32_t, int32_t>>;
+  return *extents;
+}
 
 const char16_t* const kKindNames[kXNodeKindCount] = {
     u"XML-Document", u"XML-Entity",       u"DTD-Document",     u"XML-Tag",
@@ -43,6 +113,125 @@ void WalkPreorder(KTXNode* root, Visit visit) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Node allocation
+
+void* KTXNode::operator new(size_t size) {
+  if (!kPoolNodes || size > kPoolLargest) return ::operator new(size);
+  size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  NodePool& pool = Pool();
+  if (void* node = pool.free[size / kPoolStep]) {
+    pool.free[size / kPoolStep] = *static_cast<void**>(node);
+    return node;
+  }
+  if (pool.left < size) {
+    // What is left of the old block serves the size that fits it exactly.
+    if (pool.left >= kPoolStep) PushFree(pool, pool.block, pool.left);
+    pool.block = static_cast<char*>(::operator new(kPoolBlockBytes));
+    pool.left = kPoolBlockBytes;
+  }
+  void* node = pool.block;
+  pool.block += size;
+  pool.left -= size;
+  return node;
+}
+
+void KTXNode::operator delete(void* node, size_t size) noexcept {
+  if (!node) return;
+  if (!kPoolNodes || size > kPoolLargest) {
+    ::operator delete(node);
+    return;
+  }
+  size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  PushFree(Pool(), node, size);
+}
+
+// ---------------------------------------------------------------------------
+// Interned names
+
+struct KTXName::Entry {
+  KTString text;
+  size_t holders;
+};
+
+namespace {
+
+// Called with the lock held.
+void DropName(KTXName::Entry* entry) {
+  if (!entry || --entry->holders > 0) return;
+  Names().entries.erase(entry->text.View());
+  delete entry;
+}
+
+}  // namespace
+
+KTXName::KTXName(const KTXName& other) noexcept : entry_(other.entry_) {
+  if (!entry_) return;
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  ++entry_->holders;
+}
+
+KTXName& KTXName::operator=(const KTXName& other) noexcept {
+  if (entry_ == other.entry_) return *this;
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  if (other.entry_) ++other.entry_->holders;
+  DropName(entry_);
+  entry_ = other.entry_;
+  return *this;
+}
+
+KTXName::~KTXName() { Clear(); }
+
+void KTXName::Clear() noexcept {
+  if (!entry_) return;
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  DropName(entry_);
+  entry_ = nullptr;
+}
+
+void KTXName::Assign(const char16_t* text, int length) {
+  if (text && length > 0) {
+    // Like a string assignment, the name ends at its first NUL.
+    if (const char16_t* nul = std::char_traits<char16_t>::find(text, static_cast<size_t>(length), 0)) {
+      length = static_cast<int>(nul - text);
+    }
+  }
+  if (!text || length <= 0) {
+    Clear();
+    return;
+  }
+  const std::u16string_view key(text, static_cast<size_t>(length));
+  if (entry_ && entry_->text.View() == key) return;
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  auto& entries = Names().entries;
+  Entry* entry;
+  auto found = entries.find(key);
+  if (found != entries.end()) {
+    entry = found->second;
+    ++entry->holders;
+  } else {
+    // A copy of the text takes exactly its size; the key views that copy.
+    KTString sized;
+    sized.Assign(text, length);
+    entry = new Entry{KTString(sized), 1};
+    entries.emplace(entry->text.View(), entry);
+  }
+  DropName(entry_);
+  entry_ = entry;
+}
+
+const KTString& KTXName::Str() const noexcept {
+  static const KTString kEmpty;
+  return entry_ ? entry_->text : kEmpty;
+}
+
+size_t KTXName::GetInternedCount() {
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  return Names().entries.size();
+}
 
 // ---------------------------------------------------------------------------
 // Iterators and change log
@@ -321,10 +510,17 @@ void KTXNode::UpdateExtentUpwards() {
 // Value and named levels
 
 void KTXValueNode::SetValue(const char16_t* text, int length) {
-  if (!text || length <= 0)
+  if (!text || length <= 0) {
     value_ = static_cast<const char16_t*>(nullptr);
-  else
+  } else if (length > kExactValueLength || length <= value_.GetCapacity()) {
     value_.Assign(text, length);
+  } else {
+    // Most values of a document are short, and an assignment rounds its
+    // block up to ten characters more; a copy is sized exactly.
+    thread_local KTString scratch;
+    scratch.Assign(text, length);
+    value_ = KTString(scratch);
+  }
 }
 
 void KTXValueNode::CopyFieldsFrom(const KTXNode& other) {
@@ -332,12 +528,7 @@ void KTXValueNode::CopyFieldsFrom(const KTXNode& other) {
   value_ = static_cast<const KTXValueNode&>(other).value_;
 }
 
-void KTXNamedNode::SetName(const char16_t* text, int length) {
-  if (!text || length <= 0)
-    name_ = static_cast<const char16_t*>(nullptr);
-  else
-    name_.Assign(text, length);
-}
+void KTXNamedNode::SetName(const char16_t* text, int length) { name_.Assign(text, length); }
 
 void KTXNamedNode::CopyFieldsFrom(const KTXNode& other) {
   KTXValueNode::CopyFieldsFrom(other);
@@ -348,6 +539,7 @@ void KTXNamedNode::CopyFieldsFrom(const KTXNode& other) {
 // Containers
 
 KTXContainerNode::~KTXContainerNode() {
+  DropStoredExtent();
   KTXNode* first = first_;
   first_ = last_ = nullptr;
   count_ = 0;
@@ -407,8 +599,7 @@ void KTXContainerNode::ResetFields() {
   KTXNode::ResetFields();
   expanded_ = false;
   mark_ = false;
-  columnExtent_ = 0;
-  rowExtent_ = 0;
+  DropStoredExtent();
 }
 
 void KTXContainerNode::CopyFieldsFrom(const KTXNode& other) {
@@ -416,8 +607,33 @@ void KTXContainerNode::CopyFieldsFrom(const KTXNode& other) {
   const auto& o = static_cast<const KTXContainerNode&>(other);
   expanded_ = o.expanded_;
   mark_ = o.mark_;
-  columnExtent_ = o.columnExtent_;
-  rowExtent_ = o.rowExtent_;
+  int columns = 0, rows = 0;
+  o.GetStoredExtent(columns, rows);
+  if (columns != 0 || rows != 0 || hasExtent_) SetStoredExtent(columns, rows);
+}
+
+void KTXContainerNode::GetStoredExtent(int& columns, int& rows) const {
+  columns = rows = 0;
+  if (!hasExtent_) return;
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  auto found = Extents().find(this);
+  if (found == Extents().end()) return;
+  columns = found->second.first;
+  rows = found->second.second;
+}
+
+void KTXContainerNode::SetStoredExtent(int columns, int rows) {
+  if (!hasExtent_ && columns == 0 && rows == 0) return;
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  Extents()[this] = {columns, rows};
+  hasExtent_ = true;
+}
+
+void KTXContainerNode::DropStoredExtent() {
+  if (!hasExtent_) return;
+  std::lock_guard<std::mutex> hold(SharedTablesLock());
+  Extents().erase(this);
+  hasExtent_ = false;
 }
 
 KTXNode* KTXContainerNode::InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child,
@@ -619,8 +835,13 @@ void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
   if (count_ == 1 && first_->GetKind() == kText) {
     KTXNode* text = first_;
     KTString oldValue = value_;
-    int length = value_.GetLength();
-    value_.AppendAtLength(text->GetValue(), length, 0);
+    if (!log && value_.IsEmpty()) {
+      // The Text is deleted below and nothing records it: its text moves.
+      value_ = std::move(ValueOf(static_cast<KTXValueNode*>(text)));
+    } else {
+      int length = value_.GetLength();
+      value_.AppendAtLength(text->GetValue(), length, 0);
+    }
     if (tracked && *tracked == text) *tracked = this;
     RemoveChild(IteratorAt(first_), log);
     LogValueChange(this, oldValue, log);
@@ -687,8 +908,7 @@ void KTXContainerNode::GetExtent(int& columns, int& rows) const {
     KTXNode::GetExtent(columns, rows);
     return;
   }
-  columns = columnExtent_;
-  rows = rowExtent_;
+  GetStoredExtent(columns, rows);
 }
 
 void KTXContainerNode::UpdateExtent(const KTXViewFilter* filter) {
@@ -705,12 +925,12 @@ void KTXContainerNode::UpdateExtent(const KTXViewFilter* filter) {
     columns += 2;
     rows += 1;
   }
-  columnExtent_ = columns;
-  rowExtent_ = rows;
+  SetStoredExtent(columns, rows);
 }
 
 void KTXContainerNode::ShrinkExtent() {
   if (!GetParent()) return;
-  columnExtent_ -= 2;
-  rowExtent_ -= 1;
+  int columns = 0, rows = 0;
+  GetStoredExtent(columns, rows);
+  SetStoredExtent(columns - 2, rows - 1);
 }

@@ -4,8 +4,10 @@
 // tree of these nodes; the kinds live in ktxnodekinds.h and ktxdoctype.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -116,11 +118,52 @@ struct KTXViewFilter {
 // Returned by WriteBeforeChild for a child that is not written.
 constexpr int kSkipChild = -0x7fffffff;
 
+// The name of a node, interned: all nodes that carry the same name share one
+// counted copy of its text, so a large document holds each distinct element
+// and attribute name once instead of once per node. Reads like a constant
+// KTString; a name is changed only as a whole (Assign, Clear).
+class KTXName {
+ public:
+  struct Entry;  // one interned text with its count of holders
+
+  KTXName() noexcept = default;
+  KTXName(const KTXName& other) noexcept;
+  KTXName& operator=(const KTXName& other) noexcept;
+  ~KTXName();
+
+  // The text up to `length` characters or its first NUL; empty for null.
+  void Assign(const char16_t* text, int length);
+  void Clear() noexcept;
+
+  const KTString& Str() const noexcept;
+  operator const KTString&() const noexcept { return Str(); }
+  const char16_t* c_str() const noexcept { return Str().c_str(); }
+  bool IsEmpty() const noexcept { return entry_ == nullptr; }
+  int GetLength() const noexcept { return Str().GetLength(); }
+  std::u16string_view View() const { return Str().View(); }
+  char16_t operator[](int index) const { return Str()[index]; }
+  friend bool operator==(const KTXName& a, const char16_t* b) { return a.Str() == b; }
+  friend bool operator==(const KTXName& a, const KTString& b) { return a.Str() == b; }
+
+  // Distinct names held by any node right now.
+  static size_t GetInternedCount();
+
+ private:
+  Entry* entry_ = nullptr;  // null: the empty name
+};
+
 class KTXNode {
  public:
   virtual ~KTXNode() = default;
   KTXNode(const KTXNode&) = delete;
   KTXNode& operator=(const KTXNode&) = delete;
+
+  // Nodes of every kind come from per-size free lists carved out of large
+  // blocks: a document holds millions of nodes, and a general allocation
+  // would add its own header and rounding to each of them. Freed nodes are
+  // kept for the next nodes of that size.
+  static void* operator new(size_t size);
+  static void operator delete(void* node, size_t size) noexcept;
 
   // ---- Kind ----
   virtual int GetKind() const = 0;
@@ -268,11 +311,20 @@ class KTXNode {
   int32_t startOffset_ = -1;
   int32_t endOffset_ = -1;
   uint8_t flags_ = 0;
+  // State of containers, kept in the room the fields above leave free so
+  // that a container grows by its child links only.
+  bool expanded_ = false;
+  bool mark_ = false;
+  bool hasExtent_ = false;  // column and row extents stored (see KTXContainerNode)
+  int32_t count_ = 0;       // children
 };
 
 // The value level: Text, CData and Comment.
 class KTXValueNode : public KTXNode {
  public:
+  // Values up to this length are stored in a block of exactly their size.
+  static constexpr int kExactValueLength = 64;
+
   const char16_t* GetName() const override { return GetKindName(); }
   const char16_t* GetValue() const override { return value_; }
   using KTXNode::SetValue;
@@ -281,6 +333,8 @@ class KTXValueNode : public KTXNode {
 
  protected:
   void CopyFieldsFrom(const KTXNode& other) override;
+  // The value text of another node, for the tidy-up to move instead of copy.
+  static KTString& ValueOf(KTXValueNode* node) { return node->value_; }
   // Mutable so that declaration nodes can keep their computed value in it.
   mutable KTString value_;
 };
@@ -297,7 +351,7 @@ class KTXNamedNode : public KTXValueNode {
 
  protected:
   void CopyFieldsFrom(const KTXNode& other) override;
-  KTString name_;
+  KTXName name_;
 };
 
 // Containers own their children, chained through the siblings' links.
@@ -388,13 +442,14 @@ class KTXContainerNode : public KTXNamedNode {
   // recursion.
   static void DeleteChain(KTXNode* first);
 
+  // The outline extents live in a side table (only views that expand nodes
+  // set them); a node without an entry has 0 columns and 0 rows.
+  void GetStoredExtent(int& columns, int& rows) const;
+  void SetStoredExtent(int columns, int rows);
+  void DropStoredExtent();
+
   KTXNode* first_ = nullptr;
   KTXNode* last_ = nullptr;
-  int32_t count_ = 0;
-  bool expanded_ = false;
-  bool mark_ = false;
-  int32_t columnExtent_ = 0;
-  int32_t rowExtent_ = 0;
 };
 
 // A new node of kind 0 to 15 (null for any other kind).

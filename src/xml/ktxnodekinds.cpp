@@ -60,8 +60,14 @@ void KTXDoctypeNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
 }
 
 void KTXAttributeNode::SetName(const char16_t* text, int length) {
+  if (GetParent() && GetParent()->GetKind() == kXmlTag && text && length > 0) {
+    KTString lower;
+    lower.Assign(text, length);
+    lower.MakeLower();
+    KTXNamedNode::SetName(lower.c_str(), lower.GetLength());
+    return;
+  }
   KTXNamedNode::SetName(text, length);
-  if (GetParent() && GetParent()->GetKind() == kXmlTag) name_.MakeLower();
 }
 
 std::unique_ptr<KTXNode> CreateXNode(int kind) {
