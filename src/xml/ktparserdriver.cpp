@@ -116,6 +116,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   } else if (document) {
     const int before = document->GetChildCount();
     KTXNode* current = document;
+    tidyElements_ = finish;
     if (!BuildTree(nullptr, parser_->GetRoot(), current, document)) {
       failure = KTLoadStatus::kBuildFailed;
       // The document keeps only what it held before.
@@ -443,6 +444,16 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   while (ParseNode* child = node->firstChild) {
     if (!BuildTree(node, child, childCurrent, target)) return false;
     parser_->FreeFirstChild(node);
+  }
+  // An element is complete once its tag's parse node is built. Tidying it
+  // now, while its Text children are fresh, lets them go before the rest of
+  // the document is built; the tidy-up of the whole tree after the build
+  // finds these elements already in their final form. Children are tidied
+  // before their parent here, which gives the same tree: a node's tidy-up
+  // only rearranges its own children and value.
+  if (tidyElements_ && (action == T::kRealElemTag || action == T::kEmptyElemTag) && childCurrent &&
+      childCurrent != target && childCurrent->GetKind() == kElement) {
+    childCurrent->NormalizeText(nullptr, nullptr);
   }
   return true;
 }

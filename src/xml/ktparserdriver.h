@@ -62,4 +62,5 @@ class KTParserDriver {
   const KTGrammarRuleTable* rules_ = nullptr;
   const KTGrammarEntry* entry_ = nullptr;
   const char16_t* text_ = nullptr;
+  bool tidyElements_ = false;  // tidy each element once built (a finishing parse)
 };
