@@ -6,6 +6,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -95,6 +96,10 @@ ParseNode* ParseNodeArena::Allocate() {
     if (!current_ || current_->used == kNodesPerBlock) {
       void* memory = spare_ ? spare_ : MapBlock();
       if (!memory) throw std::bad_alloc();
+      if (!KeepsLinksInRange(static_cast<Block*>(memory))) {
+        if (memory != spare_) UnmapBlock(memory);
+        throw std::bad_alloc();
+      }
       spare_ = nullptr;
       current_ = static_cast<Block*>(memory);
       current_->live = 0;
@@ -106,6 +111,18 @@ ParseNode* ParseNodeArena::Allocate() {
   }
   ++BlockOf(n)->live;
   return n;
+}
+
+bool ParseNodeArena::KeepsLinksInRange(const Block* block) {
+  // A link holds a signed 32-bit count of 8-byte steps.
+  constexpr uintptr_t kLinkReach = (uintptr_t{1} << 31) * 8 - 8;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(block);
+  const uintptr_t lowest = std::min(lowest_, start);
+  const uintptr_t highest = std::max(highest_, start + kBlockBytes);
+  if (highest - lowest > kLinkReach) return false;
+  lowest_ = lowest;
+  highest_ = highest;
+  return true;
 }
 
 void ParseNodeArena::Free(ParseNode* node) {
@@ -171,6 +188,8 @@ void ParseNodeArena::ReleaseAll() {
   current_ = nullptr;
   freeList_ = nullptr;
   consuming_ = false;
+  lowest_ = UINTPTR_MAX;
+  highest_ = 0;
 }
 
 ParseNode* ParsoParser::NewNode(const char16_t* text, int available, int line,

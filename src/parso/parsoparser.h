@@ -11,11 +11,41 @@
 
 #include "parso/parsogrammar.h"
 
+struct ParseNode;
+
+// A link from one parse node to another, held in 32 bits as the distance
+// between the two in steps of 8 bytes (0: no node). Reads and assigns like a
+// ParseNode pointer. It is only meaningful inside the node that holds it, so
+// it cannot be copied out; take the pointer instead. The arena keeps all
+// nodes of a parser close enough for every distance to fit.
+class ParseNodeLink {
+ public:
+  ParseNodeLink() = default;
+  ParseNodeLink(const ParseNodeLink&) = delete;
+  ParseNodeLink& operator=(const ParseNodeLink& other) noexcept {
+    return *this = static_cast<ParseNode*>(other);
+  }
+  ParseNodeLink& operator=(ParseNode* node) noexcept {
+    delta_ = node ? static_cast<int32_t>((reinterpret_cast<intptr_t>(node) - Base()) / 8) : 0;
+    return *this;
+  }
+  operator ParseNode*() const noexcept {
+    return delta_ ? reinterpret_cast<ParseNode*>(Base() + intptr_t{delta_} * 8) : nullptr;
+  }
+  ParseNode* operator->() const noexcept { return *this; }
+
+ private:
+  // The holding node: both links lie in its first 8 bytes and nodes are
+  // aligned to 8.
+  intptr_t Base() const noexcept { return reinterpret_cast<intptr_t>(this) & ~intptr_t{7}; }
+  int32_t delta_;
+};
+
 // One matched named rule or group. Nodes belong to the parser that made them
 // (an arena); free them through the parser, never with delete.
 struct ParseNode {
-  ParseNode* next;           // next sibling
-  ParseNode* firstChild;
+  ParseNodeLink next;        // next sibling
+  ParseNodeLink firstChild;
   const GrammarRule* rule;
   const char16_t* textStart;  // into the parsed text
   int32_t length;            // characters matched
@@ -28,9 +58,9 @@ struct ParseNode {
   ParseNode* Find(const GrammarRule* rule, int depth);
 };
 
-// A parsed document holds a node for about every sixth character; the size of
+// A parsed document holds a node for about every fifth character; the size of
 // a node decides the parse's memory.
-static_assert(sizeof(ParseNode) <= 40, "ParseNode grew");
+static_assert(sizeof(ParseNode) <= 32, "ParseNode grew");
 
 // Blocks of parse nodes with a free list. Each block is aligned to its size,
 // so a node finds its block's header by masking its address; the header
@@ -69,6 +99,9 @@ class ParseNodeArena {
     return reinterpret_cast<ParseNode*>(reinterpret_cast<char*>(block) + kHeaderBytes);
   }
   void ReleaseBlock(Block* block);
+  // Takes a block into use: false when it lies so far from the others that
+  // a link between their nodes would not fit.
+  bool KeepsLinksInRange(const Block* block);
   static void* MapBlock();
   static void UnmapBlock(void* block);
 
@@ -77,6 +110,9 @@ class ParseNodeArena {
   Block* spare_ = nullptr;    // kept by ReleaseAll, so many small parses reuse one block
   ParseNode* freeList_ = nullptr;
   bool consuming_ = false;
+  // Addresses spanned by the blocks taken into use since ReleaseAll.
+  uintptr_t lowest_ = UINTPTR_MAX;
+  uintptr_t highest_ = 0;
 };
 
 class ParsoParser {
