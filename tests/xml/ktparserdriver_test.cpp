@@ -318,6 +318,24 @@ TEST(ParserDriverTest, TextsThatAreNotWellFormedFailWithTheirPosition) {
   }
 }
 
+// A finishing parse tidies elements while it builds them; the tree must be
+// the one that tidying the whole built tree afterwards gives.
+TEST(ParserDriverTest, FinishingWhileBuildingGivesTheTidiedTree) {
+  const char16_t* texts[] = {
+      u"<r a='1'>t<b>x</b>y<![CDATA[c]]>z<c/><d k='v'>w</d><?p q?><!--m--></r>",
+      u"<r>\n  <a>1</a>\n  <b x='2'>  </b>\n  <e>a<![CDATA[b]]>c</e>\n</r>",
+      u"<?xml version='1.0'?><!DOCTYPE r [<!ELEMENT r ANY>]><!--c--><r>&amp;<e/>&#65;</r>",
+      u"<r><a><b><c>deep</c></b>tail</a><a/></r>",
+  };
+  for (const char16_t* text : texts) {
+    auto finished = ParseWith(KTGrammarCache::kXml, text, kXmlDocument, nullptr, true);
+    auto plain = ParseWith(KTGrammarCache::kXml, text, kXmlDocument, nullptr, false);
+    ASSERT_TRUE(finished->ok && plain->ok) << U8(text);
+    plain->root->ApplyToSubtree(nullptr, nullptr);
+    EXPECT_EQ(Dump(finished->root.get()), Dump(plain->root.get())) << U8(text);
+  }
+}
+
 TEST(ParserDriverTest, DeepNestingFailsCleanly) {
   std::u16string text;
   for (int i = 0; i < 100000; ++i) text += u"<a>";

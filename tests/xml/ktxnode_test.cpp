@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ktxtest_util.h"
+#include "platform/ktwchar.h"
 #include "xml/ktxnodecheck.h"
 
 namespace {
@@ -531,6 +532,71 @@ TEST(KTXNodeView, ExtentsAndFilter) {
   EXPECT_FALSE(r->IsShown(&elementsOnly));
   r->SetFlag(true, true, kFlagChecked);
   EXPECT_TRUE(r->IsShown(&elementsOnly));
+}
+
+// Names are shared between the nodes that carry them: renaming or deleting
+// one node leaves the others as they were, and a name no node holds any more
+// is gone from the table.
+TEST(KTXNodeStorage, SharedNamesStayIndependent) {
+  const size_t before = KTXName::GetInternedCount();
+  {
+    auto a = MakeNode(kElement, u"shared-name");
+    auto b = MakeNode(kElement, u"shared-name");
+    KTXNode* attr = AddNode(a.get(), kAttribute, u"shared-name", u"v");
+    EXPECT_EQ(KTXName::GetInternedCount(), before + 1);
+    b->SetName(u"other-name");
+    EXPECT_EQ(Utf8(a->GetName()), "shared-name");
+    EXPECT_EQ(Utf8(attr->GetName()), "shared-name");
+    auto copy = a->Clone(true);
+    a->SetName(nullptr);
+    EXPECT_EQ(Utf8(a->GetName()), "");
+    EXPECT_EQ(Utf8(copy->GetName()), "shared-name");
+    EXPECT_EQ(Utf8(copy->GetFirstChild()->GetName()), "shared-name");
+    // Like a string assignment, a name ends at its first NUL.
+    b->SetName(u"ab\0cd", 5);
+    EXPECT_EQ(static_cast<KTXNamedNode*>(b.get())->NameString().GetLength(), 2);
+    EXPECT_TRUE(b->HasSameKindAndName(*MakeNode(kElement, u"ab")));
+  }
+  EXPECT_EQ(KTXName::GetInternedCount(), before);
+}
+
+TEST(KTXNodeStorage, ValuesAndExtentsOfReusedNodes) {
+  // Values set from a part of the node's own value, across the exact-size limit.
+  auto text = MakeNode(kText, nullptr, u"0123456789");
+  text->SetValue(text->GetValue() + 2, 3);
+  EXPECT_EQ(Utf8(text->GetValue()), "234");
+  const std::u16string longValue(KTXValueNode::kExactValueLength + 5, u'x');
+  text->SetValue(longValue.c_str(), static_cast<int>(longValue.size()));
+  EXPECT_EQ(KTStrLen(text->GetValue()), static_cast<int>(longValue.size()));
+  text->SetValue(text->GetValue() + 1, 2);
+  EXPECT_EQ(Utf8(text->GetValue()), "xx");
+
+  // Extents travel with a plain clone, go with a reset one, and never pass
+  // to a node made where a deleted one stood.
+  auto doc = MakeNode(kXmlDocument);
+  KTXNode* r = AddNode(doc.get(), kElement, u"r");
+  AddNode(r, kElement, u"a");
+  r->SetExpanded(true);
+  doc->UpdateSubtreeExtent(nullptr);
+  auto kept = r->Clone(false);
+  int columns = 0, rows = 0;
+  kept->GetExtent(columns, rows);
+  EXPECT_EQ(columns, 6);
+  EXPECT_EQ(rows, 2);
+  auto reset = r->Clone(true);
+  reset->SetExpanded(true);
+  reset->GetExtent(columns, rows);
+  EXPECT_EQ(columns, 0);
+  EXPECT_EQ(rows, 0);
+  doc.reset();
+  kept.reset();
+  for (int i = 0; i < 100; ++i) {
+    auto fresh = MakeNode(kElement, u"f");
+    fresh->SetExpanded(true);
+    fresh->GetExtent(columns, rows);
+    ASSERT_EQ(columns, 0);
+    ASSERT_EQ(rows, 0);
+  }
 }
 
 // Trees far deeper than the parser's nesting limit: every walk must run
