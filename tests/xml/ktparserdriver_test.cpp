@@ -34,11 +34,10 @@ std::string U8(std::u16string_view s) { return KTUtf16ToUtf8(s); }
 //   doctype:name  id:keyword value  ed:name/type.occurrence  al:name/part"value"
 //   ent:name=value  not:name=value
 std::string Dump(const KTXNode* node) {
-  const auto* named = static_cast<const KTXNamedNode*>(node);
   const auto* valued = static_cast<const KTXValueNode*>(node);
   const std::string name = node->HasName() || node->GetKind() == kDoctypeElement ||
                                    node->GetKind() == kDoctypeAttlist
-                               ? U8(named->NameString().View())
+                               ? U8(static_cast<const KTXNamedNode*>(node)->NameString().View())
                                : "";
   const std::string value = U8(valued->ValueString().View());
   std::string out;
