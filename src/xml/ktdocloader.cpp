@@ -10,6 +10,7 @@
 #include "xml/ktdecodedtext.h"
 #include "xml/ktdocmanager.h"
 #include "xml/ktdocsource.h"
+#include "xml/ktdocwellformed.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktidentifiercatalog.h"
 #include "xml/ktinputbuffer.h"
@@ -256,7 +257,14 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
     FailIfClean(status, KTLoadStatus::kNoGrammar, u"The grammar for the document is not loaded");
     return nullptr;
   }
+  // Characters XML does not allow are refused before the parse, so that the
+  // grammar never sees them; the checks the grammar cannot make run over the
+  // tree it built (both in linear time).
+  if (!KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status))
+    return nullptr;
   if (!driver_->Parse(text.c_str(), text.GetLength(), status, node, startRule, finish_))
+    return nullptr;
+  if (!KTCheckWellFormedTree(text.c_str(), text.GetLength(), node, status))
     return nullptr;
   return node;
 }

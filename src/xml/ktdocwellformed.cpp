@@ -1,0 +1,373 @@
+// Well-formedness checks around a parse: a scan of the text for characters
+// XML does not allow, and one walk of the built tree for attributes given
+// twice and for character and entity references that XML 1.0 forbids.
+#include "xml/ktdocwellformed.h"
+
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "platform/ktresources.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktxdoctype.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxnodecheck.h"
+
+namespace {
+
+using View = std::u16string_view;
+
+// Up to this many attributes an element's names are compared pair by pair;
+// more go through a hash set, so the check stays linear however many there are.
+constexpr size_t kPairwiseAttributeLimit = 8;
+
+// XML 1.0 §2.2 Char.
+bool IsXmlChar(long c) {
+  if (c < 0x20)
+    return c == 0x9 || c == 0xA || c == 0xD;
+  return (c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// 1-based line and column of an offset; CR, LF and CR LF each end a line.
+void LineAndColumn(const char16_t* text, int length, int offset, int& line, int& column) {
+  line = 1;
+  int lineStart = 0;
+  if (offset > length)
+    offset = length;
+  for (int i = 0; i < offset; ++i) {
+    if (text[i] == u'\n' || (text[i] == u'\r' && (i + 1 >= length || text[i + 1] != u'\n'))) {
+      ++line;
+      lineStart = i + 1;
+    }
+  }
+  column = offset - lineStart + 1;
+}
+
+bool Fail(const char16_t* text, int length, int offset, const KTString& reason, KTLoadStatus& status) {
+  int line = 0;
+  int column = 0;
+  if (offset >= 0)
+    LineAndColumn(text, length, offset, line, column);
+  KTString message;
+  message.Format(u"line %d, column %d: %s", line, column, reason.c_str());
+  status.SetError(KTLoadStatus::kParse, KTLoadStatus::kParseFailed);
+  status.SetMessage(message);
+  status.SetPosition(line, column);
+  return false;
+}
+
+// One reference "&...;" found in a value: its place in the value, the text
+// between '&' and ';', and for a character reference the code (-1 when it
+// names no character at all).
+struct Reference {
+  size_t at = 0;
+  View body;
+  bool isChar = false;
+  long code = -1;
+};
+
+// The character a reference body "#123" or "#x7B" names, -1 when the digits
+// are missing or the value leaves the Unicode range.
+long CharacterCode(View body) {
+  bool hex = body.size() > 1 && body[1] == u'x';
+  View digits = body.substr(hex ? 2 : 1);
+  if (digits.empty())
+    return -1;
+  long code = 0;
+  for (char16_t d : digits) {
+    int v = d >= u'0' && d <= u'9'           ? d - u'0'
+            : hex && d >= u'a' && d <= u'f' ? d - u'a' + 10
+            : hex && d >= u'A' && d <= u'F' ? d - u'A' + 10
+                                            : -1;
+    if (v < 0)
+      return -1;
+    code = code * (hex ? 16 : 10) + v;
+    if (code > 0x10FFFF)
+      return -1;
+  }
+  return code;
+}
+
+// Calls f(reference) for each reference of the value, in order, until f
+// returns false. A '&' without its ';' is left alone: the grammar has
+// already refused such a text.
+template <typename F>
+bool ForEachReference(View value, F f) {
+  for (size_t at = value.find(u'&'); at != View::npos; at = value.find(u'&', at + 1)) {
+    size_t end = value.find(u';', at + 1);
+    if (end == View::npos)
+      return true;
+    Reference ref;
+    ref.at = at;
+    ref.body = value.substr(at + 1, end - at - 1);
+    ref.isChar = !ref.body.empty() && ref.body[0] == u'#';
+    if (ref.isChar)
+      ref.code = CharacterCode(ref.body);
+    if (!f(ref))
+      return false;
+    at = end;
+  }
+  return true;
+}
+
+bool IsPredefinedEntity(View name) {
+  return name == u"amp" || name == u"lt" || name == u"gt" || name == u"apos" || name == u"quot";
+}
+
+// What the walk knows of a declared general entity.
+struct EntityFacts {
+  bool external = false;
+  bool unparsed = false;
+  bool holdsLessThan = false;  // its literal holds '<', written or as a character reference
+};
+
+enum class Place { kContent, kAttributeValue, kEntityValue };
+
+class TreeChecker {
+ public:
+  TreeChecker(const char16_t* text, int length, KTLoadStatus& status)
+      : text_(text), length_(length), status_(status) {}
+
+  bool Run(const KTXNode* document) {
+    // WFC Entity Declared binds a document without a DTD, with only an
+    // internal subset free of parameter-entity references, or standalone.
+    entitiesMustBeDeclared_ = document->GetKind() == kXmlDocument;
+    // Iterative walk in document order: trees may be thousands of levels deep.
+    const KTXNode* node = document->GetFirstChild();
+    while (node != nullptr) {
+      if (!Visit(node))
+        return false;
+      if (const KTXNode* child = node->GetFirstChild()) {
+        node = child;
+        continue;
+      }
+      while (node != nullptr && node != document && node->GetNextSibling() == nullptr)
+        node = node->GetParent();
+      node = (node == nullptr || node == document) ? nullptr : node->GetNextSibling();
+    }
+    return true;
+  }
+
+ private:
+  bool Visit(const KTXNode* node) {
+    const KTXNode* parent = node->GetParent();
+    const int parentKind = parent ? parent->GetKind() : -1;
+    switch (node->GetKind()) {
+      case kXmlTag:
+        if (parentKind == kXmlDocument)
+          NoteStandalone(node);
+        return true;
+      case kDoctype:
+        NoteDoctype(node);
+        return true;
+      case kDoctypeEntity:
+        return CheckEntityDeclaration(node, parentKind == kDoctype);
+      case kDoctypeAttlist:
+        if (const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(node))
+          if (part->GetPart() == kAttlistDefault || part->GetPart() == kAttlistFixed)
+            return CheckValue(node, Place::kAttributeValue, false);
+        return true;
+      case kElement:
+        return CheckAttributeNames(node) && CheckValue(node, Place::kContent, true);
+      case kAttribute:
+        return parentKind != kElement || CheckValue(node, Place::kAttributeValue, false);
+      case kText:
+        return parentKind != kElement || CheckValue(node, Place::kContent, false);
+      default:
+        return true;
+    }
+  }
+
+  void NoteStandalone(const KTXNode* declaration) {
+    for (const KTXNode* a = declaration->GetFirstChild(); a; a = a->GetNextSibling())
+      if (a->GetKind() == kAttribute && View(a->GetName()) == u"standalone" && View(a->GetValue()) == u"yes")
+        standalone_ = true;
+  }
+
+  void NoteDoctype(const KTXNode* doctype) {
+    bool external = false;
+    bool parameterReferences = false;
+    for (const KTXNode* c = doctype->GetFirstChild(); c; c = c->GetNextSibling()) {
+      if (c->GetKind() == kDoctypeExternalId)
+        external = true;
+      else if (c->GetKind() == kText && View(c->GetValue()).find(u'%') != View::npos)
+        parameterReferences = true;
+    }
+    if ((external || parameterReferences) && !standalone_)
+      entitiesMustBeDeclared_ = false;
+  }
+
+  bool CheckEntityDeclaration(const KTXNode* node, bool internalSubset) {
+    View name(node->GetName());
+    View value(node->GetValue());
+    bool literal = !value.empty() && (value[0] == u'"' || value[0] == u'\'');
+    if (literal) {
+      // XML 1.0 §2.8 WFC PEs in Internal Subset: there a parameter-entity
+      // reference may stand between declarations only, never inside one.
+      if (internalSubset && value.find(u'%') != View::npos)
+        return FailInValue(node, value, value.find(u'%'),
+                           KTString(u"a parameter-entity reference may not stand inside a declaration in the "
+                                    u"internal subset"));
+      if (!CheckValue(node, Place::kEntityValue, false))
+        return false;
+    }
+    if (name.empty() || name[0] == u'%')
+      return true;  // parameter entities are not referenced from content
+    EntityFacts facts;
+    if (literal) {
+      facts.holdsLessThan = value.find(u'<') != View::npos;
+      ForEachReference(value, [&](const Reference& ref) {
+        if (ref.isChar && ref.code == u'<')
+          facts.holdsLessThan = true;
+        return true;
+      });
+    } else {
+      facts.external = true;
+      facts.unparsed = value.find(u"NDATA") != View::npos;
+    }
+    // XML 1.0 §4.2: the first declaration of an entity binds.
+    entities_.emplace(name, facts);
+    return true;
+  }
+
+  bool CheckAttributeNames(const KTXNode* element) {
+    attributes_.clear();
+    for (const KTXNode* c = element->GetFirstChild(); c; c = c->GetNextSibling())
+      if (c->GetKind() == kAttribute)
+        attributes_.push_back(c);
+    const KTXNode* twice = nullptr;
+    if (attributes_.size() <= kPairwiseAttributeLimit) {
+      for (size_t i = 1; i < attributes_.size() && !twice; ++i)
+        for (size_t j = 0; j < i && !twice; ++j)
+          if (View(attributes_[i]->GetName()) == View(attributes_[j]->GetName()))
+            twice = attributes_[i];
+    } else {
+      names_.clear();
+      for (const KTXNode* a : attributes_)
+        if (!names_.insert(View(a->GetName())).second) {
+          twice = a;
+          break;
+        }
+    }
+    if (twice == nullptr)
+      return true;
+    // XML 1.0 §3.1 WFC Unique Att Spec.
+    KTString reason;
+    const char16_t* format = KTFindStringResource(kMsgDuplicateAttribute);
+    reason.Format(format ? format : u"The attribute %s is given more than once", twice->GetName());
+    return Fail(text_, length_, twice->GetStartOffset(), reason, status_);
+  }
+
+  // Checks the references of the node's value. For an element the value is
+  // the text it holds when that text was its only child.
+  bool CheckValue(const KTXNode* node, Place place, bool elementText) {
+    View value(node->GetValue());
+    if (value.find(u'&') == View::npos)
+      return true;
+    KTString reason;
+    size_t failedAt = 0;
+    ForEachReference(value, [&](const Reference& ref) {
+      if (ref.isChar) {
+        // XML 1.0 §4.1 WFC Legal Character.
+        if (ref.code < 0 || !IsXmlChar(ref.code)) {
+          reason = u"the character reference &" + KTString(ref.body) + u"; names no character allowed in XML";
+          failedAt = ref.at;
+          return false;
+        }
+        return true;
+      }
+      if (place == Place::kEntityValue || IsPredefinedEntity(ref.body))
+        return true;  // references in entity values are checked where the entity is used
+      auto found = entities_.find(ref.body);
+      KTString name(ref.body);
+      if (found == entities_.end()) {
+        if (entitiesMustBeDeclared_) {
+          reason = u"the entity " + name + u" is referenced but not declared";
+          failedAt = ref.at;
+          return false;
+        }
+        return true;
+      }
+      const EntityFacts& facts = found->second;
+      if (facts.unparsed) {
+        reason = u"the unparsed entity " + name + u" may not be referenced";  // WFC Parsed Entity
+      } else if (place == Place::kAttributeValue && facts.external) {
+        reason = u"the external entity " + name + u" may not be referenced in an attribute value";
+      } else if (place == Place::kAttributeValue && facts.holdsLessThan) {
+        reason = u"the entity " + name + u" holds '<' and may not be referenced in an attribute value";
+      } else {
+        return true;
+      }
+      failedAt = ref.at;
+      return false;
+    });
+    if (reason.IsEmpty())
+      return true;
+    return FailInValue(node, value, failedAt, reason, elementText);
+  }
+
+  // Fails at the character `at` of the node's value, found in the node's
+  // source range; at the node's start when the value is not found there.
+  bool FailInValue(const KTXNode* node, View value, size_t at, const KTString& reason, bool fromEnd = false) {
+    int start = node->GetStartOffset();
+    int end = node->GetEndOffset();
+    int offset = start;
+    if (start >= 0 && end <= length_ && start <= end) {
+      View range(text_ + start, static_cast<size_t>(end - start));
+      // An element's text stands right before its end tag, which holds no '&'.
+      size_t found = fromEnd ? range.rfind(value) : range.find(value);
+      if (found != View::npos)
+        offset = start + static_cast<int>(found + at);
+    }
+    return Fail(text_, length_, offset, reason, status_);
+  }
+
+  const char16_t* text_;
+  int length_;
+  KTLoadStatus& status_;
+  bool standalone_ = false;
+  bool entitiesMustBeDeclared_ = true;
+  std::unordered_map<View, EntityFacts> entities_;
+  // Reused for every element, so the walk allocates nothing per element.
+  std::vector<const KTXNode*> attributes_;
+  std::unordered_set<View> names_;
+};
+
+}  // namespace
+
+bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& status) {
+  for (int i = 0; i < length; ++i) {
+    char16_t c = text[i];
+    if (c >= 0x20 && c < 0xD800)
+      continue;
+    KTString reason;
+    if (c < 0x20) {
+      if (c == 0x9 || c == 0xA || c == 0xD)
+        continue;
+      reason.Format(u"the character U+%04X is not allowed in XML", static_cast<unsigned>(c));
+    } else if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        ++i;
+        continue;
+      }
+      reason.Format(u"the surrogate U+%04X stands without its pair", static_cast<unsigned>(c));
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      reason.Format(u"the surrogate U+%04X stands without its pair", static_cast<unsigned>(c));
+    } else if (c == 0xFFFE || c == 0xFFFF) {
+      reason.Format(u"the character U+%04X is not allowed in XML", static_cast<unsigned>(c));
+    } else {
+      continue;
+    }
+    return Fail(text, length, i, reason, status);
+  }
+  return true;
+}
+
+bool KTCheckWellFormedTree(const char16_t* text, int length, const KTXNode* document, KTLoadStatus& status) {
+  if (document == nullptr)
+    return true;
+  TreeChecker checker(text, length, status);
+  return checker.Run(document);
+}

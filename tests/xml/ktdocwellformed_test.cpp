@@ -1,0 +1,159 @@
+// Documents the grammar accepts but XML 1.0 does not: the loader refuses each
+// with a parse status naming the line, the column and the reason, and lets
+// the well-formed neighbours of each case through. Where xmllint is
+// installed, it must give the same verdict on every case.
+#include "xml/ktdocwellformed.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "platform/ktutf8.h"
+#include "xml/ktdocloader.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+const KTGrammarCache& Grammars() {
+  static KTGrammarCache* cache = [] {
+    auto* c = new KTGrammarCache();
+    KTString failed;
+    c->LoadStandardGrammars(false, failed);
+    return c;
+  }();
+  return *cache;
+}
+
+std::string Message(const KTLoadStatus& status) { return KTUtf16ToUtf8(status.GetMessage().View()); }
+
+bool HaveXmllint() { return std::system("xmllint --version >/dev/null 2>&1") == 0; }
+
+// xmllint's verdict on the text: true when it is well-formed.
+bool XmllintAccepts(const std::string& text) {
+  std::filesystem::path file =
+      std::filesystem::temp_directory_path() / ("ktdocwellformed-" + std::to_string(getpid()) + ".xml");
+  std::ofstream(file, std::ios::binary) << text;
+  bool accepted = std::system(("xmllint --noout '" + file.string() + "' >/dev/null 2>&1").c_str()) == 0;
+  std::filesystem::remove(file);
+  return accepted;
+}
+
+struct Case {
+  const char* text;
+  int line;            // 0: the document is well-formed
+  int column;
+  const char* reason;  // part of the message
+};
+
+const Case kCases[] = {
+    // WFC Unique Att Spec, with few attributes and with enough to take the
+    // hash path; names differing in prefix or case are different names.
+    {"<a x='1' y='2' x='3'/>", 1, 16, "attribute x is given more than once"},
+    {"<r>\n<e a='' b='' c='' d='' e='' f='' g='' h='' i='' j='' c=''/></r>", 2, 54, "attribute c"},
+    {"<a x='1' X='2' p:x='3' xmlns:p='u'/>", 0, 0, nullptr},
+    {"<a><b x='1'/><b x='2'/></a>", 0, 0, nullptr},
+    // WFC Legal Character: character references in content, attribute values,
+    // entity values and attribute defaults.
+    {"<a>&#0;</a>", 1, 4, "&#0;"},
+    {"<a>ok\n  &#x1;</a>", 2, 3, "&#x1;"},
+    {"<a><b/>t&#xD800;</a>", 1, 9, "&#xD800;"},
+    {"<a>&#xFFFE;</a>", 1, 4, "&#xFFFE;"},
+    {"<a>&#65535;</a>", 1, 4, "&#65535;"},
+    {"<a>&#x110000;</a>", 1, 4, "&#x110000;"},
+    {"<a>&#99999999999999999999;</a>", 1, 4, "&#99999999999999999999;"},
+    {"<a b='x&#0;'/>", 1, 8, "&#0;"},
+    {"<!DOCTYPE a [<!ENTITY e 'v&#0;'>]>\n<a/>", 1, 27, "&#0;"},
+    {"<!DOCTYPE a [<!ATTLIST a b CDATA '&#0;'>]>\n<a/>", 1, 35, "&#0;"},
+    {"<a>&#9;&#xA;&#xD;&#x20;&#xD7FF;&#xE000;&#xFFFD;&#x10000;&#x10FFFF;</a>", 0, 0, nullptr},
+    // References are not recognised in comments, CDATA sections and
+    // processing instructions.
+    {"<a><!--&#0;--><![CDATA[&#0;&x;]]><?p &#0;?></a>", 0, 0, nullptr},
+    // Characters that XML does not allow at all.
+    {"<a>\x01</a>", 1, 4, "U+0001"},
+    {"<a>\n<b c='\x1F'/></a>", 2, 7, "U+001F"},
+    {"<a>x\xEF\xBF\xBF</a>", 1, 5, "U+FFFF"},
+    {"<!-- \x02 -->\n<a/>", 1, 6, "U+0002"},
+    // WFC Entity Declared: binding without a DTD, with only an internal
+    // subset, and when standalone; not with an external subset or a
+    // parameter-entity reference.
+    {"<a>&foo;</a>", 1, 4, "entity foo is referenced but not declared"},
+    {"<a b='&foo;'/>", 1, 7, "entity foo"},
+    {"<!DOCTYPE a [<!ENTITY bar 'x'>]>\n<a>&bar;&foo;</a>", 2, 9, "entity foo"},
+    {"<!DOCTYPE a [<!ATTLIST a b CDATA '&zz;'>]>\n<a/>", 1, 35, "entity zz"},
+    {"<?xml version='1.0' standalone='yes'?>\n<!DOCTYPE a SYSTEM 'x.dtd'>\n<a>&foo;</a>", 3, 4, "entity foo"},
+    {"<!DOCTYPE a SYSTEM 'x.dtd'>\n<a>&foo;</a>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY e 'x'>]>\n<a b='&e;'>&e;&lt;&amp;&gt;&apos;&quot;</a>", 0, 0, nullptr},
+    // WFC Parsed Entity, No External Entity References, No < in Attribute
+    // Values, PEs in Internal Subset.
+    {"<!DOCTYPE a [<!NOTATION n SYSTEM 'n'><!ENTITY e SYSTEM 'e' NDATA n>]>\n<a>&e;</a>", 2, 4,
+     "unparsed entity e"},
+    {"<!DOCTYPE a [<!ENTITY e SYSTEM 'e.txt'>]>\n<a b='&e;'/>", 2, 7, "external entity e"},
+    {"<!DOCTYPE a [<!ENTITY e '&#60;'>]>\n<a b='&e;'/>", 2, 7, "entity e holds '<'"},
+    {"<!DOCTYPE a [<!ENTITY e '<b/>'>]>\n<a>&e;</a>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY % p 'x'><!ENTITY e '%p;'>]>\n<a/>", 1, 43, "parameter-entity reference"},
+};
+
+TEST(WellFormedness, LoaderRefusesWhatTheGrammarLetsThrough) {
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  const bool lint = HaveXmllint();
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.text);
+    KTLoadStatus status;
+    std::string text(c.text);
+    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
+                                                       KTGrammarCache::kXml, status));
+    if (c.line == 0) {
+      EXPECT_NE(tree, nullptr) << Message(status);
+      EXPECT_FALSE(status.HasError()) << Message(status);
+    } else {
+      EXPECT_EQ(tree, nullptr);
+      EXPECT_EQ(status.GetCategory(), KTLoadStatus::kParse);
+      EXPECT_EQ(status.GetCode(), KTLoadStatus::kParseFailed);
+      EXPECT_EQ(status.GetLine(), c.line) << Message(status);
+      EXPECT_EQ(status.GetColumn(), c.column) << Message(status);
+      EXPECT_NE(Message(status).find(c.reason), std::string::npos) << Message(status);
+    }
+    if (lint) {
+      EXPECT_EQ(XmllintAccepts(text), c.line == 0) << "xmllint disagrees";
+    }
+  }
+}
+
+// U+FFFE and lone surrogates do not survive UTF-8 decoding, so the text scan
+// is shown on UTF-16 text directly and on a UTF-16 file through the loader.
+TEST(WellFormedness, CharactersOutsideXmlAreRefused) {
+  struct CharCase {
+    std::u16string text;
+    int column;  // 0: allowed
+  } cases[] = {
+      {u"<a>\uFFFE</a>", 4},
+      {std::u16string(u"<a>x") + char16_t(0xD800) + u"</a>", 5},
+      {std::u16string(u"<a>") + char16_t(0xDC00) + char16_t(0xD800) + u"</a>", 4},
+      {std::u16string(u"<a>x") + char16_t(0xD800), 5},
+      {u"<a>\U0001F600\uFFFD\uE000\uD7FF\t</a>", 0},
+  };
+  for (const CharCase& c : cases) {
+    KTLoadStatus status;
+    bool allowed = KTCheckDocumentCharacters(c.text.data(), static_cast<int>(c.text.size()), status);
+    EXPECT_EQ(allowed, c.column == 0) << KTUtf16ToUtf8(c.text);
+    EXPECT_EQ(status.GetColumn(), c.column) << Message(status);
+  }
+
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  const char utf16[] = "\xFF\xFE<\0a\0>\0\n\0\xFE\xFF<\0/\0a\0>\0";
+  std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(utf16, sizeof utf16 - 1, KTGrammarCache::kXml, status));
+  EXPECT_EQ(tree, nullptr);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kParseFailed);
+  EXPECT_EQ(status.GetLine(), 2);
+  EXPECT_EQ(status.GetColumn(), 1);
+}
+
+}  // namespace
