@@ -64,8 +64,22 @@ void PushFree(NodePool& pool, void* memory, size_t size) {
 
 // ---- Name table ----
 
-struct NameTable {
-  std::unordered_map<std::u16string_view, KTXName::Entry*> entries;
+// Open addressing with linear probing over the entries themselves: a name
+// costs one slot here beside its entry, which matters for documents whose
+// names are mostly distinct. Removal shifts the following run back, so no
+// slot is ever marked deleted.
+class NameTable {
+ public:
+  KTXName::Entry* Find(std::u16string_view key, size_t hash) const;
+  void Insert(KTXName::Entry* entry);
+  void Erase(const KTXName::Entry* entry);
+  size_t Size() const { return size_; }
+
+ private:
+  void Grow();
+
+  std::vector<KTXName::Entry*> slots_;  // a power of two of them; null: free
+  size_t size_ = 0;
 };
 
 NameTable& Names() {
@@ -154,15 +168,64 @@ void KTXNode::operator delete(void* node, size_t size) noexcept {
 
 struct KTXName::Entry {
   KTString text;
+  size_t hash;
   size_t holders;
 };
 
 namespace {
 
+KTXName::Entry* NameTable::Find(std::u16string_view key, size_t hash) const {
+  if (slots_.empty()) return nullptr;
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask; slots_[i]; i = (i + 1) & mask) {
+    if (slots_[i]->hash == hash && slots_[i]->text.View() == key) return slots_[i];
+  }
+  return nullptr;
+}
+
+void NameTable::Insert(KTXName::Entry* entry) {
+  if ((size_ + 1) * 2 > slots_.size()) Grow();
+  const size_t mask = slots_.size() - 1;
+  size_t i = entry->hash & mask;
+  while (slots_[i]) i = (i + 1) & mask;
+  slots_[i] = entry;
+  ++size_;
+}
+
+void NameTable::Erase(const KTXName::Entry* entry) {
+  const size_t mask = slots_.size() - 1;
+  size_t hole = entry->hash & mask;
+  while (slots_[hole] != entry) hole = (hole + 1) & mask;
+  // Entries after the hole whose home slot does not lie between the hole and
+  // themselves move back into it.
+  for (size_t j = (hole + 1) & mask; slots_[j]; j = (j + 1) & mask) {
+    const size_t home = slots_[j]->hash & mask;
+    const bool between = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+    if (!between) {
+      slots_[hole] = slots_[j];
+      hole = j;
+    }
+  }
+  slots_[hole] = nullptr;
+  --size_;
+}
+
+void NameTable::Grow() {
+  std::vector<KTXName::Entry*> old(std::max<size_t>(64, slots_.size() * 2), nullptr);
+  old.swap(slots_);
+  const size_t mask = slots_.size() - 1;
+  for (KTXName::Entry* entry : old) {
+    if (!entry) continue;
+    size_t i = entry->hash & mask;
+    while (slots_[i]) i = (i + 1) & mask;
+    slots_[i] = entry;
+  }
+}
+
 // Called with the lock held.
 void DropName(KTXName::Entry* entry) {
   if (!entry || --entry->holders > 0) return;
-  Names().entries.erase(entry->text.View());
+  Names().Erase(entry);
   delete entry;
 }
 
@@ -205,19 +268,18 @@ void KTXName::Assign(const char16_t* text, int length) {
   }
   const std::u16string_view key(text, static_cast<size_t>(length));
   if (entry_ && entry_->text.View() == key) return;
+  const size_t hash = std::hash<std::u16string_view>{}(key);
   std::lock_guard<std::mutex> hold(SharedTablesLock());
-  auto& entries = Names().entries;
-  Entry* entry;
-  auto found = entries.find(key);
-  if (found != entries.end()) {
-    entry = found->second;
+  NameTable& names = Names();
+  Entry* entry = names.Find(key, hash);
+  if (entry) {
     ++entry->holders;
   } else {
-    // A copy of the text takes exactly its size; the key views that copy.
+    // A copy of the text takes exactly its size.
     KTString sized;
     sized.Assign(text, length);
-    entry = new Entry{KTString(sized), 1};
-    entries.emplace(entry->text.View(), entry);
+    entry = new Entry{KTString(sized), hash, 1};
+    names.Insert(entry);
   }
   DropName(entry_);
   entry_ = entry;
@@ -230,7 +292,7 @@ const KTString& KTXName::Str() const noexcept {
 
 size_t KTXName::GetInternedCount() {
   std::lock_guard<std::mutex> hold(SharedTablesLock());
-  return Names().entries.size();
+  return Names().Size();
 }
 
 // ---------------------------------------------------------------------------

@@ -560,6 +560,28 @@ TEST(KTXNodeStorage, SharedNamesStayIndependent) {
   EXPECT_EQ(KTXName::GetInternedCount(), before);
 }
 
+// Many distinct names, half of them released in an interleaved order: the
+// table must still find every name that is left and reuse it.
+TEST(KTXNodeStorage, ManyNamesComeAndGo) {
+  const size_t before = KTXName::GetInternedCount();
+  std::vector<std::unique_ptr<KTXNode>> nodes;
+  for (int i = 0; i < 5000; ++i) {
+    std::u16string name = u"n";
+    for (char c : std::to_string(i * 7919)) name += static_cast<char16_t>(c);
+    nodes.push_back(MakeNode(kElement, name.c_str()));
+  }
+  EXPECT_EQ(KTXName::GetInternedCount(), before + 5000);
+  for (int i = 0; i < 5000; i += 2) nodes[i].reset();
+  EXPECT_EQ(KTXName::GetInternedCount(), before + 2500);
+  for (int i = 1; i < 5000; i += 2) {
+    auto twin = MakeNode(kAttribute, nodes[i]->GetName());
+    ASSERT_TRUE(twin->HasSameKindAndName(*MakeNode(kAttribute, nodes[i]->GetName())));
+    ASSERT_EQ(KTXName::GetInternedCount(), before + 2500) << i;
+  }
+  nodes.clear();
+  EXPECT_EQ(KTXName::GetInternedCount(), before);
+}
+
 TEST(KTXNodeStorage, ValuesAndExtentsOfReusedNodes) {
   // Values set from a part of the node's own value, across the exact-size limit.
   auto text = MakeNode(kText, nullptr, u"0123456789");
