@@ -116,11 +116,21 @@ bool IsPredefinedEntity(View name) {
   return name == u"amp" || name == u"lt" || name == u"gt" || name == u"apos" || name == u"quot";
 }
 
-// What the walk knows of a declared general entity.
+// What the walk knows of a declared general entity: its own declaration, and
+// once a reference needs it, what its replacement text reaches through the
+// entities it refers to in turn.
 struct EntityFacts {
+  View name;
+  View literal;  // the replacement text as written, without its quotes
   bool external = false;
   bool unparsed = false;
   bool holdsLessThan = false;  // its literal holds '<', written or as a character reference
+
+  enum State { kNew, kActive, kDone } state = kNew;
+  enum Problem { kNone, kRecursive, kUndeclared, kUnparsed } problem = kNone;
+  View problemName;             // the entity the problem is about
+  bool reachesLessThan = false;  // here or in an entity referred to
+  bool reachesExternal = false;
 };
 
 enum class Place { kContent, kAttributeValue, kEntityValue };
@@ -165,9 +175,11 @@ class TreeChecker {
       case kDoctypeEntity:
         return CheckEntityDeclaration(node, parentKind == kDoctype);
       case kDoctypeAttlist:
+        // A default is checked against the entities declared before it only
+        // (XML 1.0 §4.1): entities it reaches are looked at where it is used.
         if (const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(node))
           if (part->GetPart() == kAttlistDefault || part->GetPart() == kAttlistFixed)
-            return CheckValue(node, Place::kAttributeValue, false);
+            return CheckValue(node, Place::kAttributeValue, false, false);
         return true;
       case kElement:
         return CheckAttributeNames(node) && CheckValue(node, Place::kContent, true);
@@ -216,7 +228,9 @@ class TreeChecker {
     if (name.empty() || name[0] == u'%')
       return true;  // parameter entities are not referenced from content
     EntityFacts facts;
+    facts.name = name;
     if (literal) {
+      facts.literal = value.substr(1, value.size() >= 2 ? value.size() - 2 : 0);
       facts.holdsLessThan = value.find(u'<') != View::npos;
       ForEachReference(value, [&](const Reference& ref) {
         if (ref.isChar && ref.code == u'<')
@@ -262,7 +276,7 @@ class TreeChecker {
 
   // Checks the references of the node's value. For an element the value is
   // the text it holds when that text was its only child.
-  bool CheckValue(const KTXNode* node, Place place, bool elementText) {
+  bool CheckValue(const KTXNode* node, Place place, bool elementText, bool followEntities = true) {
     View value(node->GetValue());
     if (value.find(u'&') == View::npos)
       return true;
@@ -290,12 +304,26 @@ class TreeChecker {
         }
         return true;
       }
-      const EntityFacts& facts = found->second;
+      EntityFacts& facts = found->second;
+      bool external = facts.external;
+      bool lessThan = facts.holdsLessThan;
+      if (followEntities && !facts.unparsed) {
+        Analyse(facts);
+        external = facts.reachesExternal;
+        lessThan = facts.reachesLessThan;
+      }
+      KTString other(facts.problemName);
       if (facts.unparsed) {
         reason = u"the unparsed entity " + name + u" may not be referenced";  // WFC Parsed Entity
-      } else if (place == Place::kAttributeValue && facts.external) {
+      } else if (followEntities && facts.problem == EntityFacts::kRecursive) {
+        reason = u"the entity " + name + u" refers to itself through " + other;  // WFC No Recursion
+      } else if (followEntities && facts.problem == EntityFacts::kUndeclared) {
+        reason = u"the entity " + other + u", referenced through " + name + u", is not declared";
+      } else if (followEntities && facts.problem == EntityFacts::kUnparsed) {
+        reason = u"the unparsed entity " + other + u", referenced through " + name + u", may not be referenced";
+      } else if (place == Place::kAttributeValue && external) {
         reason = u"the external entity " + name + u" may not be referenced in an attribute value";
-      } else if (place == Place::kAttributeValue && facts.holdsLessThan) {
+      } else if (place == Place::kAttributeValue && lessThan) {
         reason = u"the entity " + name + u" holds '<' and may not be referenced in an attribute value";
       } else {
         return true;
@@ -306,6 +334,77 @@ class TreeChecker {
     if (reason.IsEmpty())
       return true;
     return FailInValue(node, value, failedAt, reason, elementText);
+  }
+
+  // Follows the references of the entity's replacement text, and of theirs,
+  // once per entity: what it reaches is kept with it, so each literal is read
+  // once however often its entity is referenced. Iterative, since chains of
+  // entities may be long.
+  void Analyse(EntityFacts& start) {
+    if (start.state == EntityFacts::kDone)
+      return;
+    struct Frame {
+      EntityFacts* entity;
+      size_t next;  // where the scan of its literal goes on
+    };
+    std::vector<Frame> stack;
+    start.state = EntityFacts::kActive;
+    start.reachesLessThan = start.holdsLessThan;
+    start.reachesExternal = start.external;
+    stack.push_back({&start, 0});
+    while (!stack.empty()) {
+      EntityFacts& entity = *stack.back().entity;
+      View literal = entity.literal;
+      size_t at = literal.find(u'&', stack.back().next);
+      size_t end = at == View::npos ? View::npos : literal.find(u';', at + 1);
+      if (end == View::npos) {
+        entity.state = EntityFacts::kDone;
+        stack.pop_back();
+        if (!stack.empty())
+          Merge(*stack.back().entity, entity);
+        continue;
+      }
+      stack.back().next = end + 1;
+      View name = literal.substr(at + 1, end - at - 1);
+      if (name.empty() || name[0] == u'#' || IsPredefinedEntity(name))
+        continue;
+      auto found = entities_.find(name);
+      if (found == entities_.end()) {
+        if (entitiesMustBeDeclared_ && entity.problem == EntityFacts::kNone) {
+          entity.problem = EntityFacts::kUndeclared;
+          entity.problemName = name;
+        }
+        continue;
+      }
+      EntityFacts& next = found->second;
+      if (next.state == EntityFacts::kActive) {
+        if (entity.problem == EntityFacts::kNone) {
+          entity.problem = EntityFacts::kRecursive;
+          entity.problemName = name;
+        }
+      } else if (next.state == EntityFacts::kDone) {
+        Merge(entity, next);
+      } else {
+        next.state = EntityFacts::kActive;
+        next.reachesLessThan = next.holdsLessThan;
+        next.reachesExternal = next.external;
+        stack.push_back({&next, 0});
+      }
+    }
+  }
+
+  static void Merge(EntityFacts& into, const EntityFacts& from) {
+    into.reachesLessThan = into.reachesLessThan || from.reachesLessThan;
+    into.reachesExternal = into.reachesExternal || from.reachesExternal;
+    if (into.problem != EntityFacts::kNone)
+      return;
+    if (from.unparsed) {
+      into.problem = EntityFacts::kUnparsed;
+      into.problemName = from.name;
+    } else if (from.problem != EntityFacts::kNone) {
+      into.problem = from.problem;
+      into.problemName = from.problemName;
+    }
   }
 
   // Fails at the character `at` of the node's value, found in the node's

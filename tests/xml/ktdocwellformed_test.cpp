@@ -98,6 +98,20 @@ const Case kCases[] = {
     {"<!DOCTYPE a [<!ENTITY e '&#60;'>]>\n<a b='&e;'/>", 2, 7, "entity e holds '<'"},
     {"<!DOCTYPE a [<!ENTITY e '<b/>'>]>\n<a>&e;</a>", 0, 0, nullptr},
     {"<!DOCTYPE a [<!ENTITY % p 'x'><!ENTITY e '%p;'>]>\n<a/>", 1, 43, "parameter-entity reference"},
+    // The same constraints through the entities an entity refers to, and WFC
+    // No Recursion; an entity that refers to itself but is never used is no
+    // fault, and a chain that ends well is none either.
+    {"<!DOCTYPE a [<!ENTITY e 'x&e;'>]>\n<a>&e;</a>", 2, 4, "entity e refers to itself"},
+    {"<!DOCTYPE a [<!ENTITY e '&f;'><!ENTITY f '&g;'><!ENTITY g '&e;'>]>\n<a>t&f;</a>", 2, 5, "refers to itself"},
+    {"<!DOCTYPE a [<!ENTITY e 'x&e;'>]>\n<a/>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY e '&f;'><!ENTITY f '&zz;'>]>\n<a>&e;</a>", 2, 4, "entity zz, referenced through e"},
+    {"<!DOCTYPE a [<!NOTATION n SYSTEM 'n'><!ENTITY u SYSTEM 'u' NDATA n><!ENTITY e '&u;'>]>\n<a>&e;</a>", 2, 4,
+     "unparsed entity u, referenced through e"},
+    {"<!DOCTYPE a [<!ENTITY x SYSTEM 'x.txt'><!ENTITY e '&x;'>]>\n<a b='&e;'/>", 2, 7, "external entity e"},
+    {"<!DOCTYPE a [<!ENTITY x SYSTEM 'x.txt'><!ENTITY e '&x;'>]>\n<a>&e;</a>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY x '&#x3C;'><!ENTITY e 'a&x;'>]>\n<a><b/><b c='&e;'/></a>", 2, 14, "entity e holds '<'"},
+    {"<!DOCTYPE a [<!ENTITY e '&f;&f;'><!ENTITY f '&g;&g;'><!ENTITY g 'ok'>]>\n<a b='&e;'>&e;&f;</a>", 0, 0,
+     nullptr},
 };
 
 TEST(WellFormedness, LoaderRefusesWhatTheGrammarLetsThrough) {
