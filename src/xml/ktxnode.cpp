@@ -603,7 +603,7 @@ void KTXNamedNode::CopyFieldsFrom(const KTXNode& other) {
 KTXContainerNode::~KTXContainerNode() {
   DropStoredExtent();
   KTXNode* first = first_;
-  first_ = last_ = nullptr;
+  first_ = nullptr;
   count_ = 0;
   DeleteChain(first);
 }
@@ -619,9 +619,9 @@ void KTXContainerNode::DeleteChain(KTXNode* first) {
     if (node->IsContainer()) {
       auto* container = static_cast<KTXContainerNode*>(node);
       if (container->first_) {
-        container->last_->next_ = work;
+        container->first_->prev_->next_ = work;  // the last child
         work = container->first_;
-        container->first_ = container->last_ = nullptr;
+        container->first_ = nullptr;
         container->count_ = 0;
       }
     }
@@ -629,30 +629,44 @@ void KTXContainerNode::DeleteChain(KTXNode* first) {
   }
 }
 
+// The first child's previous link holds the last child (itself when it is
+// the only one), so a container needs no link of its own to the end of its
+// list; a child is the first exactly when its previous sibling's next link
+// does not lead back to it.
 void KTXContainerNode::LinkBefore(KTXNode* child, KTXNode* before) {
   child->parent_ = this;
   child->next_ = before;
-  child->prev_ = before ? before->prev_ : last_;
-  if (child->prev_)
-    child->prev_->next_ = child;
-  else
+  if (!first_) {
     first_ = child;
-  if (before)
+    child->prev_ = child;
+  } else if (!before) {
+    KTXNode* last = first_->prev_;
+    child->prev_ = last;
+    last->next_ = child;
+    first_->prev_ = child;
+  } else {
+    child->prev_ = before->prev_;
+    if (before == first_)
+      first_ = child;
+    else
+      before->prev_->next_ = child;
     before->prev_ = child;
-  else
-    last_ = child;
+  }
   ++count_;
 }
 
 void KTXContainerNode::Unlink(KTXNode* child) {
-  if (child->prev_)
-    child->prev_->next_ = child->next_;
-  else
+  KTXNode* last = first_->prev_;
+  if (child == first_) {
     first_ = child->next_;
-  if (child->next_)
-    child->next_->prev_ = child->prev_;
-  else
-    last_ = child->prev_;
+    if (first_) first_->prev_ = last;
+  } else {
+    child->prev_->next_ = child->next_;
+    if (child->next_)
+      child->next_->prev_ = child->prev_;
+    else
+      first_->prev_ = child->prev_;  // the new last child
+  }
   child->parent_ = child->prev_ = child->next_ = nullptr;
   --count_;
 }
@@ -754,7 +768,7 @@ void KTXContainerNode::RemoveChild(const KTChildIterator& pos, KTXChangeLog* log
 
 void KTXContainerNode::DeleteChildren() {
   KTXNode* first = first_;
-  first_ = last_ = nullptr;
+  first_ = nullptr;
   count_ = 0;
   DeleteChain(first);
   expanded_ = false;

@@ -199,7 +199,7 @@ class KTXNode {
   // ---- Tree ----
   KTXNode* GetParent() const { return parent_; }
   KTXNode* GetNextSibling() const { return next_; }
-  KTXNode* GetPreviousSibling() const { return prev_; }
+  KTXNode* GetPreviousSibling() const { return prev_ && prev_->next_ == this ? prev_ : nullptr; }
   virtual bool IsContainer() const { return false; }
   virtual bool HasChildren() const { return false; }
   virtual int GetChildCount() const { return 0; }
@@ -307,6 +307,7 @@ class KTXNode {
   friend class KTXContainerNode;
   KTXNode* parent_ = nullptr;
   KTXNode* prev_ = nullptr;  // siblings; the parent owns the whole chain
+                             // (the first child's prev_ is the last child)
   KTXNode* next_ = nullptr;
   int32_t startOffset_ = -1;
   int32_t endOffset_ = -1;
@@ -389,7 +390,7 @@ class KTXContainerNode : public KTXNamedNode {
   bool HasChildren() const override { return first_ != nullptr; }
   int GetChildCount() const override { return count_; }
   KTXNode* GetFirstChild() const override { return first_; }
-  KTXNode* GetLastChild() const override { return last_; }
+  KTXNode* GetLastChild() const override { return first_ ? first_->prev_ : nullptr; }
   KTXNode* InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child, KTXChangeLog* log) override;
   void RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) override;
   void DeleteChildren() override;
@@ -448,8 +449,7 @@ class KTXContainerNode : public KTXNamedNode {
   void SetStoredExtent(int columns, int rows);
   void DropStoredExtent();
 
-  KTXNode* first_ = nullptr;
-  KTXNode* last_ = nullptr;
+  KTXNode* first_ = nullptr;  // its previous link holds the last child
 };
 
 // A new node of kind 0 to 15 (null for any other kind).

@@ -142,6 +142,58 @@ TEST(KTXNodeEditing, InsertRemoveAndMoveWithChangeLog) {
 
 // Edits that would hang a node under itself, or link next to a child that
 // has left the list, leave both trees as they were.
+// Every insertion and removal point (only, first, middle, last) keeps the
+// list readable both ways: backward from the last child gives the reverse
+// of forward from the first, and the first child has no previous sibling.
+TEST(KTXNodeEditing, SiblingLinksBothWays) {
+  auto root = MakeNode(kElement, u"r");
+  auto check = [&](const std::string& expected) {
+    SCOPED_TRACE(expected);
+    EXPECT_EQ(ChildNames(root.get()), expected);
+    std::string backward;
+    for (KTXNode* n = root->GetLastChild(); n; n = n->GetPreviousSibling()) {
+      backward = Utf8(n->GetName()) + (backward.empty() ? "" : ",") + backward;
+    }
+    EXPECT_EQ(backward, expected);
+    EXPECT_EQ(root->GetChildCount(), expected.empty() ? 0 : static_cast<int>(expected.size() + 1) / 2);
+    if (KTXNode* first = root->GetFirstChild()) {
+      EXPECT_EQ(first->GetPreviousSibling(), nullptr);
+    }
+    if (KTXNode* last = root->GetLastChild()) {
+      EXPECT_EQ(last->GetNextSibling(), nullptr);
+    }
+  };
+  auto insertBefore = [&](KTXNode* before, const char16_t* name) {
+    KTChildIterator at = before ? static_cast<KTXContainerNode*>(root.get())->IteratorAt(before) : root->EndIterator();
+    return root->InsertChild(at, MakeNode(kElement, name), nullptr);
+  };
+  auto remove = [&](KTXNode* node) {
+    KTChildIterator at;
+    node->GetPositionInParent(at);
+    root->RemoveChild(at, nullptr);
+  };
+  KTXNode* b = insertBefore(nullptr, u"b");
+  check("b");
+  KTXNode* a = insertBefore(b, u"a");
+  check("a,b");
+  KTXNode* d = insertBefore(nullptr, u"d");
+  check("a,b,d");
+  KTXNode* c = insertBefore(d, u"c");
+  check("a,b,c,d");
+  remove(a);
+  check("b,c,d");
+  remove(d);
+  check("b,c");
+  insertBefore(nullptr, u"e");
+  remove(c);
+  check("b,e");
+  remove(b);
+  check("e");
+  remove(root->GetFirstChild());
+  check("");
+  EXPECT_EQ(root->GetLastChild(), nullptr);
+}
+
 TEST(KTXNodeEditing, RingsAndStalePositionsRefused) {
   auto root = MakeNode(kElement, u"r");
   KTXNode* a = AddNode(root.get(), kElement, u"a");
