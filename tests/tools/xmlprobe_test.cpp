@@ -71,6 +71,11 @@ TEST(XmlProbeTest, ErrorsNameTheirPlace) {
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_EQ(missing.out.rfind("error category=1 ", 0), 0u) << missing.out;
   EXPECT_EQ(RunCommand(std::string(OST_BUILD_DIR) + "/tests/tools/xmlprobe count x 2>/dev/null").exitCode, 2);
+  // Bytes that are not UTF-8 are replaced and the document comes out, but
+  // parse reports the decoding error as xmllint does.
+  const RunResult invalid = Probe("parse", std::string(OST_TEST_DATA) + "/xml/loading/invalid-utf8.xml");
+  EXPECT_EQ(invalid.exitCode, 1);
+  EXPECT_EQ(invalid.out.rfind("error category=2 code=3 ", 0), 0u) << invalid.out;
 }
 
 TEST(XmlProbeTest, CanonicalForm) {
