@@ -133,6 +133,9 @@ struct EntityFacts {
   bool reachesExternal = false;
 };
 
+const char16_t* const kParameterReferenceInside =
+    u"a parameter-entity reference may not stand inside a declaration in the internal subset";
+
 enum class Place { kContent, kAttributeValue, kEntityValue };
 
 class TreeChecker {
@@ -144,6 +147,7 @@ class TreeChecker {
     // WFC Entity Declared binds a document without a DTD, with only an
     // internal subset free of parameter-entity references, or standalone.
     entitiesMustBeDeclared_ = document->GetKind() == kXmlDocument;
+    internalSubset_ = document->GetKind() == kXmlDocument;
     // Iterative walk in document order: trees may be thousands of levels deep.
     const KTXNode* node = document->GetFirstChild();
     while (node != nullptr) {
@@ -174,13 +178,18 @@ class TreeChecker {
         return true;
       case kDoctypeEntity:
         return CheckEntityDeclaration(node, parentKind == kDoctype);
+      case kDoctypeElement:
+        return CheckNoParameterReference(node);
       case kDoctypeAttlist:
         // A default is checked against the entities declared before it only
         // (XML 1.0 §4.1): entities it reaches are looked at where it is used.
-        if (const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(node))
+        if (const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(node)) {
           if (part->GetPart() == kAttlistDefault || part->GetPart() == kAttlistFixed)
             return CheckValue(node, Place::kAttributeValue, false, false);
-        return true;
+          if (part->GetPart() == kAttlistWhole)
+            return true;  // held as written, literals and all
+        }
+        return CheckNoParameterReference(node);
       case kElement:
         return CheckAttributeNames(node) && CheckValue(node, Place::kContent, true);
       case kAttribute:
@@ -190,6 +199,28 @@ class TreeChecker {
       default:
         return true;
     }
+  }
+
+  // XML 1.0 §2.8 WFC PEs in Internal Subset: in the internal subset (the only
+  // DTD text a document's tree holds) a parameter-entity reference may stand
+  // between declarations, never inside one. Element declarations and the
+  // parts of attribute-list declarations other than defaults hold no
+  // literals, so any '%' in them is such a reference.
+  bool CheckNoParameterReference(const KTXNode* node) {
+    if (!internalSubset_)
+      return true;
+    bool inName = View(node->GetName()).find(u'%') != View::npos;
+    View value(node->GetValue());
+    if (!inName && value.find(u'%') == View::npos)
+      return true;
+    int offset = node->GetStartOffset();
+    int end = node->GetEndOffset();
+    if (offset >= 0 && end <= length_ && offset <= end) {
+      size_t at = View(text_ + offset, static_cast<size_t>(end - offset)).find(u'%');
+      if (at != View::npos)
+        offset += static_cast<int>(at);
+    }
+    return Fail(text_, length_, offset, KTString(kParameterReferenceInside), status_);
   }
 
   void NoteStandalone(const KTXNode* declaration) {
@@ -219,9 +250,7 @@ class TreeChecker {
       // XML 1.0 §2.8 WFC PEs in Internal Subset: there a parameter-entity
       // reference may stand between declarations only, never inside one.
       if (internalSubset && value.find(u'%') != View::npos)
-        return FailInValue(node, value, value.find(u'%'),
-                           KTString(u"a parameter-entity reference may not stand inside a declaration in the "
-                                    u"internal subset"));
+        return FailInValue(node, value, value.find(u'%'), KTString(kParameterReferenceInside));
       if (!CheckValue(node, Place::kEntityValue, false))
         return false;
     }
@@ -428,6 +457,9 @@ class TreeChecker {
   KTLoadStatus& status_;
   bool standalone_ = false;
   bool entitiesMustBeDeclared_ = true;
+  // Declarations in the tree stand in a document's internal subset, not in
+  // a DTD of its own.
+  bool internalSubset_ = false;
   std::unordered_map<View, EntityFacts> entities_;
   // Reused for every element, so the walk allocates nothing per element.
   std::vector<const KTXNode*> attributes_;

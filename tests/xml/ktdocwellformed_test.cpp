@@ -98,6 +98,10 @@ const Case kCases[] = {
     {"<!DOCTYPE a [<!ENTITY e '&#60;'>]>\n<a b='&e;'/>", 2, 7, "entity e holds '<'"},
     {"<!DOCTYPE a [<!ENTITY e '<b/>'>]>\n<a>&e;</a>", 0, 0, nullptr},
     {"<!DOCTYPE a [<!ENTITY % p 'x'><!ENTITY e '%p;'>]>\n<a/>", 1, 43, "parameter-entity reference"},
+    {"<!DOCTYPE a [<!ENTITY % p 'ANY'><!ELEMENT a %p;>]>\n<a/>", 1, 45, "parameter-entity reference"},
+    {"<!DOCTYPE a [<!ENTITY % p 'b'>\n<!ELEMENT a (c|%p;)*>]>\n<a/>", 2, 16, "parameter-entity reference"},
+    {"<!DOCTYPE a [<!ENTITY % p 'CDATA'><!ATTLIST a x %p; #IMPLIED>]>\n<a/>", 1, 49, "parameter-entity reference"},
+    {"<!DOCTYPE a [<!ENTITY % p 'x'><!ENTITY e SYSTEM '%p;'><!ATTLIST a b CDATA '50%'>]>\n<a/>", 0, 0, nullptr},
     // The grammar's share: conditional sections stand only in external
     // subsets (XML 1.0 §3.4); a bare '&' or '<' in an attribute value.
     {"<!DOCTYPE a [<![INCLUDE[<!ELEMENT a ANY>]]>]>\n<a/>", 1, 14, "expected"},
