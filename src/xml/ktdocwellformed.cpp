@@ -30,6 +30,37 @@ bool IsXmlChar(long c) {
   return (c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
 
+// XML 1.0 (fifth edition) §2.3 NameStartChar and NameChar above U+00FF; the
+// grammars' character classes hold every character above U+00FF as one, so
+// the finer ranges are checked here.
+bool IsWideNameStartChar(long c) {
+  return (c >= 0x100 && c <= 0x2FF) || (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) ||
+         c == 0x200C || c == 0x200D || (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) ||
+         (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+bool IsWideNameChar(long c) {
+  return IsWideNameStartChar(c) || (c >= 0x300 && c <= 0x36F) || c == 0x203F || c == 0x2040;
+}
+
+// The place of the first character of the name that XML does not allow
+// there, npos when all are allowed. Characters up to U+00FF are the
+// grammar's to judge.
+size_t BadNameCharacter(std::u16string_view name) {
+  for (size_t i = 0; i < name.size(); ++i) {
+    long c = name[i];
+    if (c <= 0xFF)
+      continue;
+    size_t at = i;
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF)
+      c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
+    if (!(at == 0 ? IsWideNameStartChar(c) : IsWideNameChar(c)))
+      return at;
+  }
+  return std::u16string_view::npos;
+}
+
 // 1-based line and column of an offset; CR, LF and CR LF each end a line.
 void LineAndColumn(const char16_t* text, int length, int offset, int& line, int& column) {
   line = 1;
@@ -168,6 +199,8 @@ class TreeChecker {
   bool Visit(const KTXNode* node) {
     const KTXNode* parent = node->GetParent();
     const int parentKind = parent ? parent->GetKind() : -1;
+    if (!CheckName(node, parentKind))
+      return false;
     switch (node->GetKind()) {
       case kXmlTag:
         if (parentKind == kXmlDocument)
@@ -221,6 +254,44 @@ class TreeChecker {
         offset += static_cast<int>(at);
     }
     return Fail(text_, length_, offset, KTString(kParameterReferenceInside), status_);
+  }
+
+  // The names of elements, attributes, processing-instruction targets and
+  // declarations, against the name characters above U+00FF.
+  bool CheckName(const KTXNode* node, int parentKind) {
+    View name;
+    switch (node->GetKind()) {
+      case kElement:
+      case kAttribute:
+      case kProcessingInstruction:
+      case kDoctype:
+      case kDoctypeNotation:
+        name = node->GetName();
+        break;
+      case kDoctypeEntity:
+        name = node->GetName();
+        if (name.starts_with(u"% "))
+          name.remove_prefix(2);
+        break;
+      case kDoctypeElement:
+        if (parentKind == kDoctype)
+          name = node->GetName();
+        break;
+      case kDoctypeAttlist:
+        if (const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(node))
+          if (part->GetPart() == kAttlistName)
+            name = node->GetValue();
+        break;
+      default:
+        break;
+    }
+    size_t bad = BadNameCharacter(name);
+    if (bad == View::npos)
+      return true;
+    KTString reason;
+    reason.Format(u"the character U+%04X may not stand in the name %s", static_cast<unsigned>(name[bad]),
+                  KTString(name).c_str());
+    return FailInValue(node, name, bad, reason);
   }
 
   void NoteStandalone(const KTXNode* declaration) {
@@ -320,6 +391,11 @@ class TreeChecker {
           return false;
         }
         return true;
+      }
+      if (size_t bad = BadNameCharacter(ref.body); bad != View::npos) {
+        reason = u"the entity reference &" + KTString(ref.body) + u"; holds a character no name may hold";
+        failedAt = ref.at + 1 + bad;
+        return false;
       }
       if (place == Place::kEntityValue || IsPredefinedEntity(ref.body))
         return true;  // references in entity values are checked where the entity is used

@@ -1,8 +1,9 @@
 // Well-formedness checks that the document grammars cannot express, run by
 // the document loader around each parse: characters that XML 1.0 does not
-// allow, character references to such characters, attributes given twice on
-// one element and references to entities that are not declared or may not be
-// used where they stand. Each check is one linear pass; a failure leaves
+// allow, names holding characters above U+00FF that no name may hold,
+// character references to characters XML does not allow, attributes given
+// twice on one element, and references to entities that are not declared or
+// may not be used where they stand. Each check is one linear pass; a failure leaves
 // category 3, code 5 in the status with the line, column and reason.
 #pragma once
 
@@ -15,7 +16,7 @@ class KTXNode;
 bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& status);
 
 // The checks over a tree just parsed from text[0, length) (node offsets index
-// the text): WFC Unique Att Spec, WFC Legal Character for character
+// the text): NameStartChar and NameChar above U+00FF, WFC Unique Att Spec, WFC Legal Character for character
 // references in content, attribute values, entity values and attribute
 // defaults, and for entity references WFC Entity Declared, Parsed Entity, No
 // External Entity References, No < in Attribute Values and PEs in Internal

@@ -102,6 +102,16 @@ const Case kCases[] = {
     {"<!DOCTYPE a [<!ENTITY % p 'b'>\n<!ELEMENT a (c|%p;)*>]>\n<a/>", 2, 16, "parameter-entity reference"},
     {"<!DOCTYPE a [<!ENTITY % p 'CDATA'><!ATTLIST a x %p; #IMPLIED>]>\n<a/>", 1, 49, "parameter-entity reference"},
     {"<!DOCTYPE a [<!ENTITY % p 'x'><!ENTITY e SYSTEM '%p;'><!ATTLIST a b CDATA '50%'>]>\n<a/>", 0, 0, nullptr},
+    // Names: the grammar takes every character above U+00FF as a name
+    // character; XML 1.0 does not.
+    {"<a\xE2\x86\x90/>", 1, 3, "U+2190 may not stand in the name"},
+    {"<a>\n <b c\xE3\x80\x80='1'/></a>", 2, 6, "U+3000"},
+    {"<\xCC\x80" "a/>", 1, 2, "U+0300"},
+    {"<a><?p\xCD\xBE x?></a>", 1, 7, "U+037E"},
+    {"<a\xF3\xB0\x80\x80/>", 1, 3, "may not stand in the name"},
+    {"<a>&e\xE2\x86\x90;</a>", 1, 6, "no name may hold"},
+    {"<\xF0\x90\x80\x80 \xE4\xB8\xAD\xCC\x80\xE2\x80\xBF='1'><\xC3\xA9\xC2\xB7/></\xF0\x90\x80\x80>", 0, 0,
+     nullptr},
     // The grammar's share: conditional sections stand only in external
     // subsets (XML 1.0 §3.4); a bare '&' or '<' in an attribute value.
     {"<!DOCTYPE a [<![INCLUDE[<!ELEMENT a ANY>]]>]>\n<a/>", 1, 14, "expected"},
