@@ -228,7 +228,10 @@ class TreeChecker {
       case kAttribute:
         return parentKind != kElement || CheckValue(node, Place::kAttributeValue, false);
       case kText:
-        return parentKind != kElement || CheckValue(node, Place::kContent, false);
+        // Content: in an element, or at the top of an external parsed entity.
+        if (parentKind != kElement && parentKind != kXmlEntity)
+          return true;
+        return CheckValue(node, Place::kContent, false);
       default:
         return true;
     }

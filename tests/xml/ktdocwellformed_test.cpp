@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -157,6 +158,27 @@ TEST(WellFormedness, LoaderRefusesWhatTheGrammarLetsThrough) {
     if (lint) {
       EXPECT_EQ(XmllintAccepts(text), c.line == 0) << "xmllint disagrees";
     }
+  }
+}
+
+// An external parsed entity holds content at its top: its character
+// references are checked there, while its entity references may name
+// entities that the including document declares.
+TEST(WellFormedness, ExternalEntityContent) {
+  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  const struct {
+    const char* text;
+    int column;  // 0: loads
+  } cases[] = {
+      {"<?xml encoding='UTF-8'?>text &#0; <b>x</b>", 30},
+      {"text &declaredElsewhere; <b>&#x20;</b>", 0},
+  };
+  for (const auto& c : cases) {
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(c.text, static_cast<uint32_t>(std::strlen(c.text)),
+                                                       KTGrammarCache::kEntity, status));
+    EXPECT_EQ(tree != nullptr, c.column == 0) << c.text << ": " << Message(status);
+    EXPECT_EQ(status.GetColumn(), c.column) << c.text << ": " << Message(status);
   }
 }
 
