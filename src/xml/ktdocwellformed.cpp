@@ -403,10 +403,11 @@ class TreeChecker {
       if (place == Place::kEntityValue || IsPredefinedEntity(ref.body))
         return true;  // references in entity values are checked where the entity is used
       auto found = entities_.find(ref.body);
-      KTString name(ref.body);
+      // The names become text only for a message: most references pass.
+      auto name = [&] { return KTString(ref.body); };
       if (found == entities_.end()) {
         if (entitiesMustBeDeclared_) {
-          reason = u"the entity " + name + u" is referenced but not declared";
+          reason = u"the entity " + name() + u" is referenced but not declared";
           failedAt = ref.at;
           return false;
         }
@@ -420,19 +421,19 @@ class TreeChecker {
         external = facts.reachesExternal;
         lessThan = facts.reachesLessThan;
       }
-      KTString other(facts.problemName);
+      auto other = [&] { return KTString(facts.problemName); };
       if (facts.unparsed) {
-        reason = u"the unparsed entity " + name + u" may not be referenced";  // WFC Parsed Entity
+        reason = u"the unparsed entity " + name() + u" may not be referenced";  // WFC Parsed Entity
       } else if (followEntities && facts.problem == EntityFacts::kRecursive) {
-        reason = u"the entity " + name + u" refers to itself through " + other;  // WFC No Recursion
+        reason = u"the entity " + name() + u" refers to itself through " + other();  // WFC No Recursion
       } else if (followEntities && facts.problem == EntityFacts::kUndeclared) {
-        reason = u"the entity " + other + u", referenced through " + name + u", is not declared";
+        reason = u"the entity " + other() + u", referenced through " + name() + u", is not declared";
       } else if (followEntities && facts.problem == EntityFacts::kUnparsed) {
-        reason = u"the unparsed entity " + other + u", referenced through " + name + u", may not be referenced";
+        reason = u"the unparsed entity " + other() + u", referenced through " + name() + u", may not be referenced";
       } else if (place == Place::kAttributeValue && external) {
-        reason = u"the external entity " + name + u" may not be referenced in an attribute value";
+        reason = u"the external entity " + name() + u" may not be referenced in an attribute value";
       } else if (place == Place::kAttributeValue && lessThan) {
-        reason = u"the entity " + name + u" holds '<' and may not be referenced in an attribute value";
+        reason = u"the entity " + name() + u" holds '<' and may not be referenced in an attribute value";
       } else {
         return true;
       }
