@@ -64,6 +64,7 @@ const Case kCases[] = {
     // entity values and attribute defaults.
     {"<a>&#0;</a>", 1, 4, "&#0;"},
     {"<a>ok\n  &#x1;</a>", 2, 3, "&#x1;"},
+    {"<a>\r\n\r&#0;</a>", 3, 1, "&#0;"},  // CR LF and a lone CR each end one line
     {"<a><b/>t&#xD800;</a>", 1, 9, "&#xD800;"},
     {"<a>&#xFFFE;</a>", 1, 4, "&#xFFFE;"},
     {"<a>&#65535;</a>", 1, 4, "&#65535;"},
