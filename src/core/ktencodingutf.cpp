@@ -269,9 +269,11 @@ ConvertStatus Utf8ToUtf16(const char*& source, const char* sourceEnd, char16_t*&
     }
     if (!valid) value = kReplacementChar;
 
+    // U+FFFE is no character of a text (only a reversed byte-order mark);
+    // dropping it would lose input silently, so it is replaced and counted.
     if (value == 0xFFFE) {
-      s += consumed;
-      continue;
+      value = kReplacementChar;
+      valid = false;
     }
     std::size_t units = value > 0xFFFF ? 2 : 1;
     if (std::size_t(targetEnd - t) < units) {

@@ -508,7 +508,7 @@ TEST(EncodingUtf8, StrictDecoding) {
       {"\xEF\xBB\xBF" "A"sv, u"A", 0},
       {"A\xEF\xBB\xBF"sv, u"A\uFEFF", 0},
       {"\xEF\xBB\xBF\xEF\xBB\xBF" "A"sv, u"\uFEFF" u"A", 0},  // only the signature goes
-      {"\xEF\xBF\xBE"sv, u"", 0},
+      {"\xEF\xBF\xBE"sv, u"\uFFFD", 1},             // U+FFFE is replaced, never dropped
       {"\xC0\xBC"sv, u"\uFFFD", 1},              // overlong '<'
       {"\xE0\x80\xBC"sv, u"\uFFFD", 1},
       {"\xF0\x80\x80\xBC"sv, u"\uFFFD", 1},
