@@ -49,6 +49,24 @@ const KTString* Lookup(const KTPrefixMap* map, std::u16string_view prefix) {
 // Prefixes "xml" and "xmlns" keep their fixed meaning (Namespaces in XML §3).
 bool IsReservedPrefix(std::u16string_view prefix) { return prefix == u"xml" || prefix == u"xmlns"; }
 
+// XML 1.0 §2.11: a CR LF pair and a lone CR read as one LF. The tree keeps
+// text as written; the view shows it as a processor reads it. Runs before
+// character references resolve, so that "&#13;" stays a CR.
+bool NormalizeLineEnds(const char16_t* value, KTString& out) {
+  const char16_t* cr = KTStrChr(value, u'\r');
+  if (!cr) return false;
+  std::u16string text(value, cr);
+  for (const char16_t* p = cr; *p; ++p) {
+    if (*p == u'\r') {
+      if (p[1] == u'\n') ++p;
+      text += u'\n';
+    } else {
+      text += *p;
+    }
+  }
+  out = KTString(std::u16string_view(text));
+  return true;
+}
 }  // namespace
 
 KTXPathTreeContext::KTXPathTreeContext() { InternUri(kXmlNamespaceUri); }
@@ -156,6 +174,10 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPath
     if (!ExpandTextEntities(text.get())) v->AppendChild(std::move(text));
   }
   if (v->GetKind() == kXPathAttribute) ExpandAttributeEntities(v);
+  if (v->GetKind() == kXPathCData) {
+    KTString normalized;
+    if (NormalizeLineEnds(v->GetValue(), normalized)) v->SetValue(std::move(normalized));
+  }
 
   KTChildIterator it;
   for (node->BeginChildren(it); !it.IsEnd(); it.Next()) {
@@ -263,6 +285,8 @@ KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t
 }
 
 bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
+  KTString normalized;
+  if (NormalizeLineEnds(text->GetValue(), normalized)) text->SetValue(std::move(normalized));
   const char16_t* value = text->GetValue();
   if (!model_ || !KTStrChr(value, u'&')) return false;
   KTXPathNode* parent = text->GetParent();

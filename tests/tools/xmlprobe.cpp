@@ -3,13 +3,15 @@
 //                         (also when a document came out of bytes that were not
 //                         valid in their encoding)
 //   xmlprobe write FILE   the tree written back as text (the loader's save options)
-//   xmlprobe canon FILE   the document in canonical form (see WriteCanonical)
+//   xmlprobe canon FILE   the XPath view of the document (entities expanded,
+//                         defaults supplied) in canonical form (see WriteCanonical)
 // Exit code 0 on success, 1 when the document does not load, 2 on bad usage.
 // The file is loaded by the document loader as the front end loads it: any
 // supported encoding, the DTD grammar for a name ending in ".dtd", the XML
 // grammar for any other.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,10 +19,15 @@
 
 #include "core/ktstring.h"
 #include "platform/ktutf8.h"
+#include "schema/ktschemamodel.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktdocsource.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktxnode.h"
+#include "xml/ktxpathnode.h"
+#include "xml/ktxpathtreecontext.h"
 #include "xml/ktxwriter.h"
 
 namespace {
@@ -61,52 +68,7 @@ void Count(KTXNode* root, long& elements, long& attributes, long& texts) {
   }
 }
 
-// The character a character reference or one of the five predefined entity
-// references at text[i] ('&') stands for, with the reference's length in
-// `used`; -1 for any other entity reference, which stays as written.
-long ReferenceAt(std::u16string_view text, size_t i, size_t& used) {
-  const size_t semi = text.find(u';', i);
-  if (semi == std::u16string_view::npos) return -1;
-  used = semi + 1 - i;
-  const std::u16string_view name = text.substr(i + 1, semi - i - 1);
-  if (name == u"amp") return u'&';
-  if (name == u"lt") return u'<';
-  if (name == u"gt") return u'>';
-  if (name == u"quot") return u'"';
-  if (name == u"apos") return u'\'';
-  if (!name.starts_with(u"#") || name.size() < 2) return -1;
-  const bool hex = name[1] == u'x';
-  long code = 0;
-  for (char16_t d : name.substr(hex ? 2 : 1)) {
-    const int v = d >= u'0' && d <= u'9'           ? d - u'0'
-                  : hex && d >= u'a' && d <= u'f' ? d - u'a' + 10
-                  : hex && d >= u'A' && d <= u'F' ? d - u'A' + 10
-                                                  : -1;
-    if (v < 0) return -1;
-    code = code * (hex ? 16 : 10) + v;
-    if (code > 0x10FFFF) return -1;
-  }
-  return code;
-}
-
-// XML 1.0 §2.11: CR LF and a lone CR are read as LF. In attribute values
-// (§3.3.3) every literal white-space character then counts as a space.
-std::u16string NormalizeLineEnds(std::u16string_view text, bool attribute) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char16_t c = text[i];
-    if (c == u'\r') {
-      if (i + 1 < text.size() && text[i + 1] == u'\n') ++i;
-      c = u'\n';
-    }
-    if (attribute && (c == u'\n' || c == u'\t')) c = u' ';
-    out += c;
-  }
-  return out;
-}
-
-void PutEscapedChar(std::u16string& out, long c) {
+void PutEscapedChar(std::u16string& out, char16_t c) {
   switch (c) {
     case u'&': out += u"&amp;"; break;
     case u'<': out += u"&lt;"; break;
@@ -115,91 +77,70 @@ void PutEscapedChar(std::u16string& out, long c) {
     case u'\t': out += u"&#9;"; break;
     case u'\n': out += u"&#10;"; break;
     case u'\r': out += u"&#13;"; break;
-    default:
-      if (c >= 0x10000) {
-        out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-        out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-      } else {
-        out += static_cast<char16_t>(c);
-      }
-      break;
+    default: out += c; break;
   }
 }
 
-void PutEscaped(std::u16string& out, std::u16string_view value, bool attribute) {
-  const std::u16string text = NormalizeLineEnds(value, attribute);
-  for (size_t i = 0; i < text.size(); ++i) {
-    size_t used = 0;
-    const long c = text[i] == u'&' ? ReferenceAt(text, i, used) : -2;
-    if (c == -2) {
-      PutEscapedChar(out, text[i]);
-    } else if (c >= 0) {
-      PutEscapedChar(out, c);
-      i += used - 1;
-    } else if (used > 0) {
-      out.append(text, i, used);  // an entity reference, as the tree holds it
-      i += used - 1;
-    } else {
-      out += u"&amp;";
-    }
-  }
+void PutEscaped(std::u16string& out, const char16_t* value) {
+  for (const char16_t* p = value; *p; ++p) PutEscapedChar(out, *p);
 }
 
-// Canonical form: no XML declaration, DOCTYPE or comments; attributes sorted
-// by name; every element as a start and an end tag; processing
-// instructions as "<?target data?>"; text and attribute values escaped.
-void WriteCanonical(KTXNode* node, std::u16string& out) {
+// Canonical form of the XPath view: no XML declaration, DOCTYPE or comments;
+// attributes (and the namespace declarations written in the document or
+// supplied as defaults) sorted by name; every element as a start and an end
+// tag; processing instructions as "<?target data?>"; text and attribute
+// values, which the view holds with their references expanded, escaped.
+void WriteCanonical(const KTXPathNode* node, std::u16string& out) {
   struct Frame {
-    KTXNode* node;
-    KTXNode* next;  // next child to write, null when done
+    const KTXPathNode* node;
+    int next;  // index of the next child to write
   };
   std::vector<Frame> stack;
-  auto open = [&](KTXNode* n) -> bool {
+  std::vector<const KTXPathNode*> attributes;
+  auto open = [&](const KTXPathNode* n) -> bool {
     switch (n->GetKind()) {
-      case kElement: {
+      case kXPathElement: {
         out += u'<';
         out += n->GetName();
-        std::vector<KTXNode*> attributes;
-        for (KTXNode* c = n->GetFirstChild(); c; c = c->GetNextSibling()) {
-          if (c->GetKind() == kAttribute) attributes.push_back(c);
+        attributes.clear();
+        for (const auto& c : n->Children()) {
+          if (c->GetKind() == kXPathAttribute || c->GetKind() == kXPathNamespace) attributes.push_back(c.get());
         }
-        std::stable_sort(attributes.begin(), attributes.end(), [](KTXNode* a, KTXNode* b) {
+        std::stable_sort(attributes.begin(), attributes.end(), [](const KTXPathNode* a, const KTXPathNode* b) {
           return std::u16string_view(a->GetName()) < std::u16string_view(b->GetName());
         });
-        for (KTXNode* a : attributes) {
+        for (const KTXPathNode* a : attributes) {
           out += u' ';
           out += a->GetName();
           out += u"=\"";
-          PutEscaped(out, a->GetValue(), true);
+          PutEscaped(out, a->GetValue());
           out += u'"';
         }
         out += u'>';
-        PutEscaped(out, n->GetValue(), false);
         return true;
       }
-      case kText:
-      case kCData:
-        if (n->GetParent() && n->GetParent()->GetKind() == kElement) PutEscaped(out, n->GetValue(), false);
+      case kXPathText:
+      case kXPathCData:
+        if (n->GetParent() && n->GetParent()->GetKind() == kXPathElement) PutEscaped(out, n->GetValue());
         return false;
-      case kProcessingInstruction:
+      case kXPathPI:
         out += u"<?";
         out += n->GetName();
         out += u' ';
         out += n->GetValue();
         out += u"?>";
         return false;
-      case kXmlDocument:
-      case kXmlEntity:
+      case kXPathRoot:
         return true;
       default:
         return false;  // declarations, DOCTYPE, comments, attributes (written with their element)
     }
   };
-  if (open(node)) stack.push_back({node, node->GetFirstChild()});
+  if (open(node)) stack.push_back({node, 0});
   while (!stack.empty()) {
     Frame& top = stack.back();
-    if (!top.next) {
-      if (top.node->GetKind() == kElement) {
+    if (top.next >= top.node->GetChildCount()) {
+      if (top.node->GetKind() == kXPathElement) {
         out += u"</";
         out += top.node->GetName();
         out += u'>';
@@ -207,9 +148,8 @@ void WriteCanonical(KTXNode* node, std::u16string& out) {
       stack.pop_back();
       continue;
     }
-    KTXNode* child = top.next;
-    top.next = child->GetNextSibling();
-    if (open(child)) stack.push_back({child, child->GetFirstChild()});
+    const KTXPathNode* child = top.node->GetChild(top.next++);
+    if (open(child)) stack.push_back({child, 0});
   }
 }
 
@@ -262,8 +202,30 @@ int main(int argc, char** argv) {
     document->WriteText(out, length, -1, options);
     Print(std::u16string_view(out.c_str(), static_cast<size_t>(length)));
   } else {
+    // The view XPath and XSLT see: the document registered with a manager
+    // (entity fragments parse in its grammar, external entities resolve
+    // against its place), its schema model, references expanded.
+    KTDocumentManager manager(&cache, nullptr);
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(argv[2], error);
+    const std::u16string url = KTUtf8ToUtf16(error ? std::string(argv[2]) : absolute.string());
+    const bool dtd = path.ends_with(u".dtd");
+    KTXNode* root = manager
+                        .AddNewRecord(std::make_unique<KTDocumentSource>(url.c_str(), kSourcePlain),
+                                      std::move(document), u"\n", dtd ? KTGrammarCache::kDtd : KTGrammarCache::kXml)
+                        ->GetDocument();
+    KTSchemaModel model(&manager);
+    KTXPathTreeContext context;
+    std::unique_ptr<KTXPathNode> view;
+    try {
+      view = context.WrapTree(root, &model, true, url.c_str());
+    } catch (const KTXTreeException& e) {
+      std::printf("error category=0 code=%d line=0 column=0: the view of the document could not be built\n",
+                  e.GetCode());
+      return 1;
+    }
     std::u16string out;
-    WriteCanonical(document.get(), out);
+    if (view) WriteCanonical(view.get(), out);
     Print(out);
   }
   return 0;

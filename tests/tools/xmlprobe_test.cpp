@@ -83,7 +83,26 @@ TEST(XmlProbeTest, CanonicalForm) {
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out,
             "<?top level?><doc a=\"x&#9;y  z\" m=\"&quot;q&quot;\" z=\"2\">&#10; <empty></empty>&#10; "
-            "<t>&lt;&amp;&gt;AB&e;&#9;</t>&#10; &lt;raw&gt; &amp; &#10; <?pi data?>&#10;</doc>");
+            "<t>&lt;&amp;&gt;ABentity&#9;</t>&#10; &lt;raw&gt; &amp; &#10; <?pi data?>&#10;</doc>");
+}
+
+// canon writes the XPath view: entity references expanded (markup in an
+// entity's text becomes elements), character references resolved in text and
+// attribute values, namespace declarations kept as written.
+TEST(XmlProbeTest, CanonicalFormIsTheExpandedView) {
+  const struct {
+    const char* file;
+    const char* expected;
+  } cases[] = {
+      {"entity-with-markup.xml", "<r><b>x</b></r>"},
+      {"character-references.xml", "<r a=\"&lt;AB\">&lt;AB</r>"},
+      {"namespaces.xml", "<r p:a=\"1\" xmlns=\"u\" xmlns:p=\"v\"><p:s></p:s></r>"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = Probe("canon", std::string(OST_TEST_DATA) + "/tools/" + c.file);
+    EXPECT_EQ(r.exitCode, 0) << c.file;
+    EXPECT_EQ(r.out, c.expected) << c.file;
+  }
 }
 
 TEST(XmlProbeTest, WriteGivesTheTreeBackAsText) {
