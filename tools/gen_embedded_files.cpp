@@ -2,7 +2,7 @@
 // resources folder and writes a C++ source holding each as one base64 text
 // (standard alphabet, '=' padding) in string-literal pieces of 512 characters.
 //
-//   gen_embedded_files <output.cpp> <resources folder> <name>...
+//   gen_embedded_files <output.cpp> <resources folder> <name>|<name>=<file>...
 //
 // The table keeps the names in the order given; a name whose file is missing
 // gets an entry without text, which the lookup answers with "not found".
@@ -61,7 +61,7 @@ bool PlainName(const std::string& name) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: gen_embedded_files <output.cpp> <resources folder> <name>...\n");
+    std::fprintf(stderr, "usage: gen_embedded_files <output.cpp> <resources folder> <name>[=<file>]...\n");
     return 2;
   }
   const std::string output = argv[1];
@@ -70,13 +70,18 @@ int main(int argc, char** argv) {
   std::ostringstream table;
   int stored = 0;
   for (int a = 3; a < argc; ++a) {
-    const std::string name = argv[a];
-    if (!PlainName(name)) {
-      std::fprintf(stderr, "gen_embedded_files: unusable file name '%s'\n", name.c_str());
+    // An argument is the stored name, or "stored=file" when the file in the
+    // resources folder has another name than the one the program asks for.
+    const std::string argument = argv[a];
+    const size_t equals = argument.find('=');
+    const std::string name = argument.substr(0, equals);
+    const std::string file = equals == std::string::npos ? name : argument.substr(equals + 1);
+    if (!PlainName(name) || !PlainName(file)) {
+      std::fprintf(stderr, "gen_embedded_files: unusable file name '%s'\n", argument.c_str());
       return 1;
     }
     std::string data;
-    if (!ReadWhole(folder + "/" + name, data)) {
+    if (!ReadWhole(folder + "/" + file, data)) {
       table << "    {u\"" << name << "\", 0, nullptr},\n";
       continue;
     }

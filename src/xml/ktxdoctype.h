@@ -25,7 +25,7 @@ enum KTContentType : int {
   kContentChoice = 3,
   kContentEmpty = 4,
   kContentAny = 5,
-  kContentText = 6,   // the content specification held as written
+  kContentText = 6,   // the content model held as written
   kContentName = 7,   // an element-name particle
 };
 

@@ -24,11 +24,16 @@ std::string MixCase(const std::string& name, int pattern) {
   return out;
 }
 
+// The file of resources/ a stored name is made from (the build's name=file pairs).
+std::string ResourceFileFor(const std::string& name) {
+  return name == "part2.dtd" ? "xsd-datatypes-1999.dtd" : name;
+}
+
 TEST(EmbeddedFiles, EveryStoredNameInAnyCaseGivesItsFileByteForByte) {
   ASSERT_EQ(kEmbeddedFileCount, 14);
   for (int i = 0; i < kEmbeddedFileCount; ++i) {
     const std::string name = KTUtf16ToUtf8(kEmbeddedFiles[i].name);
-    const std::filesystem::path path = std::filesystem::path(OST_RESOURCES_DIR) / name;
+    const std::filesystem::path path = std::filesystem::path(OST_RESOURCES_DIR) / ResourceFileFor(name);
     const bool present = std::filesystem::exists(path);
     // The table takes every named file that resources/ holds, and only those.
     EXPECT_EQ(kEmbeddedFiles[i].text != nullptr, present) << name;

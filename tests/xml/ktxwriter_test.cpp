@@ -273,7 +273,7 @@ TEST(KTDoctypeElement, ContentModelsTextAndComputedValues) {
     EXPECT_TRUE(e->HasComputedValue());
   }
 
-  // Free text holds the specification as written, and it is the value in use.
+  // Free text holds the content model as written, and it is the value in use.
   dtd->DeleteChildren();
   KTDoctypeElementNode* free = AddElementDecl(dtd.get(), u"f", kContentText);
   free->SetValue(u"%model;");
