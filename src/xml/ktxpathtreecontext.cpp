@@ -104,6 +104,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   pendingAttributeMap_ = std::make_shared<KTPrefixMap>(*pendingElementMap_);
   spliceStack_.clear();
   wrapDepth_ = 0;
+  attributesPendingFor_ = nullptr;
+  attributePrefixesStale_ = false;
   std::unique_ptr<KTXPathNode> view;
   try {
     view = WrapNode(root, nullptr, nullptr);
@@ -148,6 +150,10 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPath
 
   std::unique_ptr<KTXPathNode> view = NewNode(node, kXPathKindFromNode, parent);
   KTXPathNode* v = view.get();
+  if (v->GetKind() == kXPathElement) {
+    attributesPendingFor_ = v;
+    attributePrefixesStale_ = false;
+  }
   v->ReserveChildren(node->GetChildCount());
   if (pendingElementMap_ && pendingAttributeMap_) {
     v->SetMaps(std::move(pendingElementMap_), std::move(pendingAttributeMap_));
@@ -196,6 +202,17 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPath
 // ---- Namespaces ----
 
 void KTXPathTreeContext::ReplaceElementMaps(KTXPathNode* element, const KTString& prefix, const KTString* uri) {
+  // Maps that only this element holds (a second declaration on it) take the
+  // binding in place, so that many declarations on one element cost no copy
+  // each.
+  const KTPrefixMapRef& ownElement = element->OwnElementMap();
+  const KTPrefixMapRef& ownAttribute = element->OwnAttributeMap();
+  if (ownElement && ownAttribute && ownElement != ownAttribute && ownElement.use_count() == 1 &&
+      ownAttribute.use_count() == 1) {
+    (*ownElement)[prefix] = uri;
+    if (!prefix.IsEmpty()) (*ownAttribute)[prefix] = uri;
+    return;
+  }
   KTPrefixMapRef current = element->InheritedElementMap();
   auto elementMap = current ? std::make_shared<KTPrefixMap>(*current) : NewRootMap();
   (*elementMap)[prefix] = uri;
@@ -226,11 +243,12 @@ void KTXPathTreeContext::ResolveNamespaces(KTXPathNode* node) {
     if (IsReservedPrefix(declared.View()) || declared.IsEmpty() || !uri) return;
     ReplaceElementMaps(element, declared, uri);
     element->SetNamespaceUri(Lookup(element->GetElementNamespaceMap(), PrefixPart(element->GetName())));
-    for (int i = 0; i < element->GetChildCount(); ++i) {
-      KTXPathNode* attribute = element->GetChild(i);
-      if (attribute->GetKind() != kXPathAttribute) continue;
-      std::u16string_view prefix = PrefixPart(attribute->GetName());
-      if (!prefix.empty()) attribute->SetNamespaceUri(Lookup(element->GetAttributeNamespaceMap(), prefix));
+    if (element == attributesPendingFor_) {
+      // The element's attributes are still being wrapped: resolve them
+      // again once, after the last one (see FinishAttributes).
+      attributePrefixesStale_ = true;
+    } else {
+      ResolveAttributePrefixes(element);
     }
     return;
   }
@@ -241,6 +259,20 @@ void KTXPathTreeContext::ResolveNamespaces(KTXPathNode* node) {
   } else {
     node->SetNamespaceUri(Lookup(node->GetElementNamespaceMap(), prefix));
   }
+}
+
+void KTXPathTreeContext::ResolveAttributePrefixes(KTXPathNode* element) {
+  for (int i = 0; i < element->GetChildCount(); ++i) {
+    KTXPathNode* attribute = element->GetChild(i);
+    if (attribute->GetKind() == kXPathAttribute) ResolveNamespaces(attribute);
+  }
+}
+
+void KTXPathTreeContext::FinishAttributes(KTXPathNode* element) {
+  if (element != attributesPendingFor_) return;
+  attributesPendingFor_ = nullptr;
+  if (attributePrefixesStale_) ResolveAttributePrefixes(element);
+  attributePrefixesStale_ = false;
 }
 
 // ---- Entities ----
@@ -372,6 +404,7 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
 // ---- Defaults ----
 
 KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending) {
+  FinishAttributes(node);  // the element's own attributes are all wrapped
   if (!model_) return nullptr;
   KTElementType* decl = nullptr;
   if (node->GetKind() == kXPathRoot) {

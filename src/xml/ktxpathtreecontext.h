@@ -65,6 +65,8 @@ class KTXPathTreeContext {
   std::unique_ptr<KTXPathNode> NewNode(KTXNode* node, int kind, KTXPathNode* parent);
   void ResolveNamespaces(KTXPathNode* node);
   void ReplaceElementMaps(KTXPathNode* element, const KTString& prefix, const KTString* uri);
+  void ResolveAttributePrefixes(KTXPathNode* element);
+  void FinishAttributes(KTXPathNode* element);
   KTString ExpandReferenceRounds(KTXNode* node, const char16_t* text, bool stopAtMarkup);
   bool ExpandTextEntities(KTXPathNode* text);
   void ExpandAttributeEntities(KTXPathNode* attribute);
@@ -86,4 +88,9 @@ class KTXPathTreeContext {
   std::vector<KTString> spliceStack_;
   KTQName lookupName_;
   int wrapDepth_ = 0;
+  // The element whose attribute children are being wrapped, and whether a
+  // prefix declaration among them asks for their prefixes to be resolved
+  // again when the last one is in.
+  KTXPathNode* attributesPendingFor_ = nullptr;
+  bool attributePrefixesStale_ = false;
 };
