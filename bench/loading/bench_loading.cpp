@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "ktloadtest_util.h"
 #include "core/ktencoding.h"
 #include "platform/ktutf8.h"
 #include "xml/ktdocloader.h"
@@ -19,16 +20,6 @@
 namespace {
 
 constexpr std::size_t kTargetBytes = 20u * 1000u * 1000u;
-
-const KTGrammarCache& Grammars() {
-  static KTGrammarCache* cache = [] {
-    auto* c = new KTGrammarCache();
-    KTString failed;
-    c->LoadStandardGrammars(false, failed);
-    return c;
-  }();
-  return *cache;
-}
 
 std::string TempPath(const char* name) {
   return (std::filesystem::temp_directory_path() / ("bench-loading-" + std::to_string(getpid()) + name)).string();
@@ -52,7 +43,7 @@ const KTString& DocumentPath() {
 
 void BM_ReadAndDecode(benchmark::State& state) {
   const KTString& path = DocumentPath();
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   for (auto _ : state) {
     KTLoadStatus status;
     KTString text = loader.ReadText(path, status, nullptr);
@@ -64,7 +55,7 @@ void BM_ReadAndDecode(benchmark::State& state) {
 
 void BM_LoadTree(benchmark::State& state) {
   const KTString& path = DocumentPath();
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   for (auto _ : state) {
     KTLoadStatus status;
     std::unique_ptr<KTXNode> tree(loader.LoadFromUrl(path, status));
@@ -74,7 +65,7 @@ void BM_LoadTree(benchmark::State& state) {
 }
 
 void Save(benchmark::State& state, int id) {
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   KTString text = loader.ReadText(DocumentPath(), status, nullptr);
   std::string out = TempPath("-out.xml");

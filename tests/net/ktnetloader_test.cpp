@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "ktloadtest_util.h"
 #include "ktnettestserver.h"
 #include "platform/ktutf8.h"
 #include "xml/ktdocloader.h"
@@ -20,26 +21,12 @@ const std::string kFixture = OST_TEST_DATA "/net/same-tree-every-scheme.xml";
 
 KTString K(const std::string& s) { return KTString(std::u16string_view(KTUtf8ToUtf16(s))); }
 
-const KTGrammarCache& Grammars() {
-  static KTGrammarCache* cache = [] {
-    auto* c = new KTGrammarCache();
-    KTString failed;
-    c->LoadStandardGrammars(false, failed);
-    return c;
-  }();
-  return *cache;
-}
-
 std::string Written(KTXNode* tree) {
   KTWriteOptions options(0, u"", true, false, u"\n", nullptr, false, true);
   KTString text;
   int length = 0;
   tree->WriteText(text, length, -1, options);
   return KTUtf16ToUtf8(std::u16string_view(text.c_str(), length));
-}
-
-std::string Message(const KTLoadStatus& status) {
-  return KTUtf16ToUtf8(status.GetMessage().View());
 }
 
 TEST(UrlLoading, EverySchemeGivesTheLocalFilesTree) {
@@ -51,10 +38,10 @@ TEST(UrlLoading, EverySchemeGivesTheLocalFilesTree) {
   ASSERT_TRUE(ftp.Start("ftp", {"--root", root}));
   ASSERT_TRUE(gopher.Start("gopher", {"--root", root}));
 
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   std::unique_ptr<KTXNode> local(loader.LoadFromUrl(K(kFixture), status));
-  ASSERT_NE(local, nullptr) << Message(status);
+  ASSERT_NE(local, nullptr) << StatusMessage(status);
   const std::string expected = Written(local.get());
   EXPECT_NE(expected.find("cr\xC3\xA8me"), std::string::npos);
 
@@ -66,8 +53,8 @@ TEST(UrlLoading, EverySchemeGivesTheLocalFilesTree) {
     SCOPED_TRACE(url);
     KTLoadStatus urlStatus;
     std::unique_ptr<KTXNode> tree(loader.LoadFromUrl(K(url), urlStatus));
-    ASSERT_NE(tree, nullptr) << Message(urlStatus);
-    EXPECT_FALSE(urlStatus.HasError()) << Message(urlStatus);
+    ASSERT_NE(tree, nullptr) << StatusMessage(urlStatus);
+    EXPECT_FALSE(urlStatus.HasError()) << StatusMessage(urlStatus);
     EXPECT_EQ(Written(tree.get()), expected);
   }
 
@@ -76,7 +63,7 @@ TEST(UrlLoading, EverySchemeGivesTheLocalFilesTree) {
       K("http://127.0.0.1:" + std::to_string(http.Port()) + "/files/none.xml"), missing));
   EXPECT_EQ(none, nullptr);
   EXPECT_EQ(missing.GetCode(), KTLoadStatus::kUrlTransferFailed);
-  EXPECT_NE(Message(missing).find("404"), std::string::npos) << Message(missing);
+  EXPECT_NE(StatusMessage(missing).find("404"), std::string::npos) << StatusMessage(missing);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "ktloadtest_util.h"
 #include "platform/ktutf8.h"
 #include "platform/ktwchar.h"
 #include "schema/ktschemamodel.h"
@@ -27,19 +28,9 @@ const std::string kData = OST_TEST_DATA "/schema/";
 
 std::string U8(const char16_t* s) { return KTUtf16ToUtf8(s); }
 
-const KTGrammarCache& Grammars() {
-  static KTGrammarCache* cache = [] {
-    auto* c = new KTGrammarCache();
-    KTString failed;
-    c->LoadStandardGrammars(false, failed);
-    return c;
-  }();
-  return *cache;
-}
-
 // One document loaded, modelled and wrapped the way a run does it.
 struct Wrapped {
-  KTDocumentManager manager{&Grammars(), nullptr};
+  KTDocumentManager manager{&StandardGrammars(), nullptr};
   std::unique_ptr<KTSchemaModel> model;
   KTXPathTreeContext context;
   std::unique_ptr<KTXPathNode> view;
@@ -49,9 +40,9 @@ struct Wrapped {
     auto doc = CreateXNode(kXmlDocument);
     KTParserDriver driver;
     KTLoadStatus status;
-    if (!driver.Init(Grammars().FindGrammar(KTGrammarCache::kXml), false, true, true) ||
+    if (!driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), false, true, true) ||
         !driver.Parse(text, KTStrLen(text), status, doc.get(), nullptr, true)) {
-      ADD_FAILURE() << U8(status.GetMessage());
+      ADD_FAILURE() << StatusMessage(status);
       return false;
     }
     document = manager.AddNewRecord(nullptr, std::move(doc), u"\n", KTGrammarCache::kXml)->GetDocument();
@@ -62,7 +53,7 @@ struct Wrapped {
     document = manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path))), status, nullptr, nullptr,
                                     nullptr, kNoGrammarId);
     if (!document) {
-      ADD_FAILURE() << path << ": " << U8(status.GetMessage());
+      ADD_FAILURE() << path << ": " << StatusMessage(status);
       return false;
     }
     return Wrap();

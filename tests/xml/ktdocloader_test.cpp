@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "ktloadtest_util.h"
 #include "core/ktencoding.h"
 #include "platform/ktutf8.h"
 #include "xml/ktdocmanager.h"
@@ -31,16 +32,6 @@ namespace {
 const std::string kData = OST_TEST_DATA "/xml/loading/";
 
 KTString Path(const std::string& utf8) { return KTString(std::u16string_view(KTUtf8ToUtf16(utf8))); }
-
-const KTGrammarCache& Grammars() {
-  static KTGrammarCache* cache = [] {
-    auto* c = new KTGrammarCache();
-    KTString failed;
-    c->LoadStandardGrammars(false, failed);
-    return c;
-  }();
-  return *cache;
-}
 
 // A folder of its own for the files a test writes, removed afterwards.
 class TempFolder {
@@ -79,17 +70,15 @@ std::unique_ptr<KTXNode> Load(KTDocumentLoader& loader, const std::string& path,
   return std::unique_ptr<KTXNode>(loader.LoadFromUrl(Path(path), status));
 }
 
-std::string Message(const KTLoadStatus& status) { return KTUtf16ToUtf8(status.GetMessage().View()); }
-
 TEST(DocumentLoader, EveryEncodingLoadsToTheSameTree) {
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   std::unique_ptr<KTXNode> latin = Load(loader, kData + "latin-utf8.xml", status);
-  ASSERT_NE(latin, nullptr) << Message(status);
+  ASSERT_NE(latin, nullptr) << StatusMessage(status);
   const std::string latinText = Written(latin.get());
   EXPECT_NE(latinText.find("caf\xC3\xA9 cr\xC3\xA8me"), std::string::npos) << latinText;
   std::unique_ptr<KTXNode> japanese = Load(loader, kData + "japanese-utf8.xml", status);
-  ASSERT_NE(japanese, nullptr) << Message(status);
+  ASSERT_NE(japanese, nullptr) << StatusMessage(status);
   const std::string japaneseText = Written(japanese.get());
 
   struct Case {
@@ -102,14 +91,14 @@ TEST(DocumentLoader, EveryEncodingLoadsToTheSameTree) {
   };
   for (const Case& c : cases) {
     std::unique_ptr<KTXNode> tree = Load(loader, kData + c.file, status);
-    ASSERT_NE(tree, nullptr) << c.file << ": " << Message(status);
-    EXPECT_FALSE(status.HasError()) << c.file << ": " << Message(status);
+    ASSERT_NE(tree, nullptr) << c.file << ": " << StatusMessage(status);
+    EXPECT_FALSE(status.HasError()) << c.file << ": " << StatusMessage(status);
     EXPECT_EQ(Written(tree.get()), c.expected) << c.file;
   }
 }
 
 TEST(DocumentLoader, EveryFailureLeavesItsStatusAndTheRunGoesOn) {
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   struct Case {
     std::string name;
     int category;
@@ -135,7 +124,7 @@ TEST(DocumentLoader, EveryFailureLeavesItsStatusAndTheRunGoesOn) {
     EXPECT_EQ(tree != nullptr, c.document) << c.name;
     EXPECT_EQ(status.GetCategory(), c.category) << c.name;
     EXPECT_EQ(status.GetCode(), c.code) << c.name;
-    EXPECT_EQ(status.GetMessage().IsEmpty(), c.code == 0) << c.name << ": " << Message(status);
+    EXPECT_EQ(status.GetMessage().IsEmpty(), c.code == 0) << c.name << ": " << StatusMessage(status);
   }
 
   // A file of zero bytes is an empty document, not an error.
@@ -156,7 +145,7 @@ TEST(DocumentLoader, EveryFailureLeavesItsStatusAndTheRunGoesOn) {
 }
 
 TEST(DocumentLoader, SourceOfNeitherKindIsReported) {
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   KTDocumentSource plain(u"a.xml", kSourcePlain);
   EXPECT_EQ(loader.Load(&plain, status, nullptr, false), nullptr);
@@ -165,7 +154,7 @@ TEST(DocumentLoader, SourceOfNeitherKindIsReported) {
 }
 
 TEST(DocumentLoader, RecordsLineEndsAndPicksTheGrammarByName) {
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   struct Case {
     const char* file;
     const char16_t* lineEnd;
@@ -180,18 +169,18 @@ TEST(DocumentLoader, RecordsLineEndsAndPicksTheGrammarByName) {
   for (const Case& c : cases) {
     KTLoadStatus status;
     std::unique_ptr<KTXNode> tree = Load(loader, kData + c.file, status);
-    ASSERT_NE(tree, nullptr) << c.file << ": " << Message(status);
+    ASSERT_NE(tree, nullptr) << c.file << ": " << StatusMessage(status);
     EXPECT_EQ(loader.GetLineEnd(), c.lineEnd) << c.file;
     EXPECT_EQ(tree->GetKind(), c.kind) << c.file;
   }
 }
 
 TEST(DocumentLoader, LoadsFromBytes) {
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   const char bytes[] = "<a x='1'>t</a>";
   std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(bytes, sizeof bytes - 1, KTGrammarCache::kXml, status));
-  ASSERT_NE(tree, nullptr) << Message(status);
+  ASSERT_NE(tree, nullptr) << StatusMessage(status);
   EXPECT_EQ(Written(tree.get()), "<a x=\"1\">t</a>\n");
   EXPECT_EQ(loader.LoadFromBytes(bytes, 3, 99, status), nullptr);
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kNoGrammar);
@@ -228,7 +217,7 @@ TEST(DocumentLoader, FreeFunctions) {
 // Saves with a line end of its own choosing, as the front end's result writer does.
 class LineEndWriter : public KTDocumentLoader {
  public:
-  LineEndWriter(const char16_t* lineEnd) : KTDocumentLoader(&Grammars(), nullptr, nullptr), lineEnd_(lineEnd) {}
+  LineEndWriter(const char16_t* lineEnd) : KTDocumentLoader(&StandardGrammars(), nullptr, nullptr), lineEnd_(lineEnd) {}
   const char16_t* LineEndForSave(KTDocumentSource*, KTDocumentRecord*) override { return lineEnd_; }
 
  private:
@@ -253,8 +242,8 @@ TEST(DocumentLoader, SavedTextReadsBackInEveryEncodingAndLineEnd) {
     std::string path = folder.File("saved.xml");
     LineEndWriter writer(c.lineEnd);
     KTLoadStatus status;
-    ASSERT_TRUE(writer.SaveTextToFile(Path(path), text, status, c.id, kByteOrderLittle)) << Message(status);
-    EXPECT_FALSE(status.HasError()) << Message(status);
+    ASSERT_TRUE(writer.SaveTextToFile(Path(path), text, status, c.id, kByteOrderLittle)) << StatusMessage(status);
+    EXPECT_FALSE(status.HasError()) << StatusMessage(status);
 
     KTString expected(text);
     expected.NormalizeLineEnds(c.lineEnd);
@@ -273,7 +262,7 @@ TEST(DocumentLoader, SavedTextReadsBackInEveryEncodingAndLineEnd) {
 
 TEST(DocumentLoader, SavedTreeReadsBackEqual) {
   TempFolder folder("tree");
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   std::unique_ptr<KTXNode> reference = Load(loader, kData + "latin-utf8.xml", status);
   ASSERT_NE(reference, nullptr);
@@ -294,11 +283,11 @@ TEST(DocumentLoader, SavedTreeReadsBackEqual) {
     std::string path = folder.File("tree.xml");
     LineEndWriter writer(c.lineEnd);
     ASSERT_TRUE(writer.SaveTreeToFile(Path(path), tree.get(), status, nullptr, c.id, kByteOrderLittle))
-        << Message(status);
-    EXPECT_FALSE(status.HasError()) << Message(status);
+        << StatusMessage(status);
+    EXPECT_FALSE(status.HasError()) << StatusMessage(status);
     std::unique_ptr<KTXNode> again = Load(loader, path, status);
-    ASSERT_NE(again, nullptr) << Message(status);
-    EXPECT_FALSE(status.HasError()) << c.file << ": " << Message(status);
+    ASSERT_NE(again, nullptr) << StatusMessage(status);
+    EXPECT_FALSE(status.HasError()) << c.file << ": " << StatusMessage(status);
     EXPECT_EQ(loader.GetLineEnd(), c.lineEnd) << c.file;
     if (c.id == 0 && c.lineEnd == kLineEndLf) {
       EXPECT_EQ(ReadBytes(path).find('\r'), std::string::npos) << c.file;
@@ -337,12 +326,12 @@ TEST(DocumentManager, LoadsEachPathOnceAndKeepsCaseApart) {
   TempFolder folder("manager");
   WriteBytes(folder.File("A.xml"), "<upper/>");
   WriteBytes(folder.File("a.xml"), "<lower/>");
-  KTDocumentManager manager(&Grammars(), nullptr);
+  KTDocumentManager manager(&StandardGrammars(), nullptr);
   KTLoadStatus status;
   KTXNode* upper = manager.LoadDocument(Path(folder.File("A.xml")), status, nullptr, nullptr, nullptr, kNoGrammarId);
-  ASSERT_NE(upper, nullptr) << Message(status);
+  ASSERT_NE(upper, nullptr) << StatusMessage(status);
   KTXNode* lower = manager.LoadDocument(Path(folder.File("a.xml")), status, nullptr, nullptr, nullptr, kNoGrammarId);
-  ASSERT_NE(lower, nullptr) << Message(status);
+  ASSERT_NE(lower, nullptr) << StatusMessage(status);
   EXPECT_NE(upper, lower);
   EXPECT_EQ(Written(upper), "<upper/>\n");
   EXPECT_EQ(Written(lower), "<lower/>\n");
@@ -375,7 +364,7 @@ TEST(DocumentManager, LoadsEachPathOnceAndKeepsCaseApart) {
 }
 
 TEST(DocumentManager, FailedLoads) {
-  KTDocumentManager manager(&Grammars(), nullptr);
+  KTDocumentManager manager(&StandardGrammars(), nullptr);
   KTLoadStatus status;
   // A missing file leaves no record.
   EXPECT_EQ(manager.LoadDocument(Path(kData + "missing.xml"), status, nullptr, nullptr, nullptr, kNoGrammarId),
@@ -388,7 +377,7 @@ TEST(DocumentManager, FailedLoads) {
   KTString bad = Path(kData + "not-well-formed.xml");
   EXPECT_EQ(manager.LoadDocument(bad, status, nullptr, nullptr, nullptr, kNoGrammarId), nullptr);
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kParseFailed);
-  const std::string firstMessage = Message(status);
+  const std::string firstMessage = StatusMessage(status);
   KTDocumentRecord* record = manager.FindByUrl(bad);
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(record->GetDocument(), nullptr);
@@ -396,7 +385,7 @@ TEST(DocumentManager, FailedLoads) {
   EXPECT_EQ(manager.LoadDocument(bad, status, nullptr, nullptr, nullptr, kNoGrammarId), nullptr);
   EXPECT_EQ(status.GetCategory(), KTLoadStatus::kParse);
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kParseFailed);
-  EXPECT_EQ(Message(status), firstMessage);
+  EXPECT_EQ(StatusMessage(status), firstMessage);
 
   // A file with undecodable bytes is not kept.
   EXPECT_EQ(manager.LoadDocument(Path(kData + "invalid-utf8.xml"), status, nullptr, nullptr, nullptr, kNoGrammarId),
@@ -412,20 +401,20 @@ TEST(DocumentManager, FailedLoads) {
 }
 
 TEST(DocumentManager, PresetGrammarAndIdentifierSearch) {
-  KTDocumentManager manager(&Grammars(), nullptr);
+  KTDocumentManager manager(&StandardGrammars(), nullptr);
   KTLoadStatus status;
   // The DTD grammar asked for by id, whatever the name says.
   KTString dtdPath = Path(kData + "schema.DTD");
   KTXNode* dtd = manager.LoadDocument(dtdPath, status, nullptr, nullptr, nullptr, KTGrammarCache::kDtd);
-  ASSERT_NE(dtd, nullptr) << Message(status);
+  ASSERT_NE(dtd, nullptr) << StatusMessage(status);
   EXPECT_EQ(dtd->GetKind(), kDtdDocument);
-  EXPECT_EQ(manager.GrammarForKind(1), Grammars().FindGrammar(KTGrammarCache::kDtd));
-  EXPECT_EQ(manager.GrammarForKind(0), Grammars().FindGrammar(KTGrammarCache::kXml));
+  EXPECT_EQ(manager.GrammarForKind(1), StandardGrammars().FindGrammar(KTGrammarCache::kDtd));
+  EXPECT_EQ(manager.GrammarForKind(0), StandardGrammars().FindGrammar(KTGrammarCache::kXml));
 
   // Without a catalog the identifier search finds nothing.
   EXPECT_EQ(manager.FindByIdentifiers(dtdPath, nullptr, nullptr), nullptr);
   KTIdentifierCatalog catalog;
-  KTDocumentManager withCatalog(&Grammars(), &catalog);
+  KTDocumentManager withCatalog(&StandardGrammars(), &catalog);
   KTXNode* again = withCatalog.LoadDocument(dtdPath, status, nullptr, nullptr, nullptr, kNoGrammarId);
   ASSERT_NE(again, nullptr);
   ASSERT_NE(withCatalog.FindByIdentifiers(dtdPath, u"-//Any//EN", nullptr), nullptr);
@@ -452,7 +441,7 @@ TEST(DocumentManager, WalkEndsWhenItsRecordIsRemoved) {
 // A loader keeps a buffer per source kind: a file read after a failed URL read
 // still works.
 TEST(DocumentLoader, FileAfterUrlThroughOneLoader) {
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   EXPECT_EQ(Load(loader, "http://127.0.0.1:9/a.xml", status), nullptr);
   EXPECT_TRUE(status.HasError());
@@ -468,23 +457,23 @@ namespace {
 // file:// names go through the URL buffer and the URL request, both ways.
 TEST(DocumentLoader, FileUrlsReadAndWriteThroughTheUrlRequest) {
   TempFolder folder("url");
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   std::unique_ptr<KTXNode> tree = Load(loader, "FILE://" + kData + "latin-iso-8859-1.xml", status);
-  ASSERT_NE(tree, nullptr) << Message(status);
-  EXPECT_FALSE(status.HasError()) << Message(status);
+  ASSERT_NE(tree, nullptr) << StatusMessage(status);
+  EXPECT_FALSE(status.HasError()) << StatusMessage(status);
   EXPECT_NE(Written(tree.get()).find("caf\xC3\xA9"), std::string::npos);
 
   std::string path = folder.File("put.xml");
   ASSERT_TRUE(loader.SaveTextToUrl(Path("file://" + path), u"<a>\u00E9</a>", status, nullptr, nullptr, false, true,
                                    kEncodingUtf8, 0))
-      << Message(status);
+      << StatusMessage(status);
   EXPECT_EQ(ReadBytes(path), "<a>\xC3\xA9</a>");
 
   // The manager finds a URL again with its scheme in another case.
-  KTDocumentManager manager(&Grammars(), nullptr);
+  KTDocumentManager manager(&StandardGrammars(), nullptr);
   KTXNode* first = manager.LoadDocument(Path("file://" + path), status, nullptr, nullptr, nullptr, kNoGrammarId);
-  ASSERT_NE(first, nullptr) << Message(status);
+  ASSERT_NE(first, nullptr) << StatusMessage(status);
   EXPECT_EQ(manager.LoadDocument(Path("FILE://" + path), status, nullptr, nullptr, nullptr, kNoGrammarId), first);
 }
 
@@ -501,12 +490,12 @@ class OneEntryCatalog : public KTIdentifierCatalog {
 TEST(DocumentLoader, LocationsResolveThroughTheCatalog) {
   KTString target = Path(kData + "no-line-end.xml");
   OneEntryCatalog catalog(target);
-  KTDocumentManager manager(&Grammars(), &catalog);
+  KTDocumentManager manager(&StandardGrammars(), &catalog);
   std::unique_ptr<KTDocumentLoader> loader = manager.NewLoader();
   KTLoadStatus status;
   std::unique_ptr<KTXNode> tree(
       loader->LoadByIdentifiers(u"nowhere.xml", u"-//Test//DTD Doc//EN", nullptr, status, nullptr));
-  ASSERT_NE(tree, nullptr) << Message(status);
+  ASSERT_NE(tree, nullptr) << StatusMessage(status);
   EXPECT_EQ(Written(tree.get()), "<doc>\n<a/>\n</doc>\n");
   // Without the identifier the location is used as given.
   EXPECT_EQ(loader->LoadByIdentifiers(u"nowhere.xml", nullptr, nullptr, status, nullptr), nullptr);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "ktloadtest_util.h"
 #include "platform/ktutf8.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktgrammarcache.h"
@@ -21,18 +22,6 @@
 #include "xml/ktxnode.h"
 
 namespace {
-
-const KTGrammarCache& Grammars() {
-  static KTGrammarCache* cache = [] {
-    auto* c = new KTGrammarCache();
-    KTString failed;
-    c->LoadStandardGrammars(false, failed);
-    return c;
-  }();
-  return *cache;
-}
-
-std::string Message(const KTLoadStatus& status) { return KTUtf16ToUtf8(status.GetMessage().View()); }
 
 bool HaveXmllint() { return std::system("xmllint --version >/dev/null 2>&1") == 0; }
 
@@ -137,7 +126,7 @@ const Case kCases[] = {
 };
 
 TEST(WellFormedness, LoaderRefusesWhatTheGrammarLetsThrough) {
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   const bool lint = HaveXmllint();
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.text);
@@ -146,15 +135,15 @@ TEST(WellFormedness, LoaderRefusesWhatTheGrammarLetsThrough) {
     std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
                                                        KTGrammarCache::kXml, status));
     if (c.line == 0) {
-      EXPECT_NE(tree, nullptr) << Message(status);
-      EXPECT_FALSE(status.HasError()) << Message(status);
+      EXPECT_NE(tree, nullptr) << StatusMessage(status);
+      EXPECT_FALSE(status.HasError()) << StatusMessage(status);
     } else {
       EXPECT_EQ(tree, nullptr);
       EXPECT_EQ(status.GetCategory(), KTLoadStatus::kParse);
       EXPECT_EQ(status.GetCode(), KTLoadStatus::kParseFailed);
-      EXPECT_EQ(status.GetLine(), c.line) << Message(status);
-      EXPECT_EQ(status.GetColumn(), c.column) << Message(status);
-      EXPECT_NE(Message(status).find(c.reason), std::string::npos) << Message(status);
+      EXPECT_EQ(status.GetLine(), c.line) << StatusMessage(status);
+      EXPECT_EQ(status.GetColumn(), c.column) << StatusMessage(status);
+      EXPECT_NE(StatusMessage(status).find(c.reason), std::string::npos) << StatusMessage(status);
     }
     if (lint) {
       EXPECT_EQ(XmllintAccepts(text), c.line == 0) << "xmllint disagrees";
@@ -166,7 +155,7 @@ TEST(WellFormedness, LoaderRefusesWhatTheGrammarLetsThrough) {
 // references are checked there, while its entity references may name
 // entities that the including document declares.
 TEST(WellFormedness, ExternalEntityContent) {
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   const struct {
     const char* text;
     int column;  // 0: loads
@@ -178,8 +167,8 @@ TEST(WellFormedness, ExternalEntityContent) {
     KTLoadStatus status;
     std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(c.text, static_cast<uint32_t>(std::strlen(c.text)),
                                                        KTGrammarCache::kEntity, status));
-    EXPECT_EQ(tree != nullptr, c.column == 0) << c.text << ": " << Message(status);
-    EXPECT_EQ(status.GetColumn(), c.column) << c.text << ": " << Message(status);
+    EXPECT_EQ(tree != nullptr, c.column == 0) << c.text << ": " << StatusMessage(status);
+    EXPECT_EQ(status.GetColumn(), c.column) << c.text << ": " << StatusMessage(status);
   }
 }
 
@@ -200,10 +189,10 @@ TEST(WellFormedness, CharactersOutsideXmlAreRefused) {
     KTLoadStatus status;
     bool allowed = KTCheckDocumentCharacters(c.text.data(), static_cast<int>(c.text.size()), status);
     EXPECT_EQ(allowed, c.column == 0) << KTUtf16ToUtf8(c.text);
-    EXPECT_EQ(status.GetColumn(), c.column) << Message(status);
+    EXPECT_EQ(status.GetColumn(), c.column) << StatusMessage(status);
   }
 
-  KTDocumentLoader loader(&Grammars(), nullptr, nullptr);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   const char utf16[] = "\xFF\xFE<\0a\0>\0\n\0\xFE\xFF<\0/\0a\0>\0";
   std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(utf16, sizeof utf16 - 1, KTGrammarCache::kXml, status));

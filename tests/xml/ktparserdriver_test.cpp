@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "ktloadtest_util.h"
 #include "platform/ktutf8.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
@@ -16,16 +17,6 @@
 #include "xml/ktxnodekinds.h"
 
 namespace {
-
-const KTGrammarCache& Cache() {
-  static KTGrammarCache* cache = [] {
-    auto* c = new KTGrammarCache;
-    KTString failed;
-    c->LoadStandardGrammars(false, failed);
-    return c;
-  }();
-  return *cache;
-}
 
 std::string U8(std::u16string_view s) { return KTUtf16ToUtf8(s); }
 
@@ -95,7 +86,7 @@ std::unique_ptr<ParseResult> ParseWith(int grammarId, std::u16string_view text, 
   auto r = std::make_unique<ParseResult>();
   r->root = CreateXNode(rootKind);
   const std::u16string copy(text);
-  r->ok = r->driver.Init(Cache().FindGrammar(grammarId), true, true, true) &&
+  r->ok = r->driver.Init(StandardGrammars().FindGrammar(grammarId), true, true, true) &&
           r->driver.Parse(copy.c_str(), static_cast<int>(copy.size()), r->status, r->root.get(), rule,
                           finish);
   return r;
@@ -247,7 +238,7 @@ TEST(ParserDriverTest, FragmentStartRules) {
     KTXNode* target = c.holderKind == kElement ? holder.get() : holder->AppendChild(CreateXNode(c.holderKind));
     KTParserDriver driver;
     KTLoadStatus status;
-    ASSERT_TRUE(driver.Init(Cache().FindGrammar(KTGrammarCache::kXml), true, true, true));
+    ASSERT_TRUE(driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), true, true, true));
     const std::u16string text(c.text);
     EXPECT_TRUE(driver.Parse(text.c_str(), static_cast<int>(text.size()), status, target, c.rule, false))
         << U8(c.rule) << ": " << U8(status.GetMessage().View());
@@ -260,7 +251,7 @@ TEST(ParserDriverTest, FragmentStartRules) {
   static_cast<KTDoctypeElementNode*>(decl.get())->SetContentType(kContentMixed);
   KTParserDriver driver;
   KTLoadStatus status;
-  ASSERT_TRUE(driver.Init(Cache().FindGrammar(KTGrammarCache::kDtd), true, true, true));
+  ASSERT_TRUE(driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kDtd), true, true, true));
   const std::u16string mixed = u" #PCDATA | em | b ";
   ASSERT_TRUE(driver.Parse(mixed.c_str(), static_cast<int>(mixed.size()), status, decl.get(), u"elementMixedI", false));
   EXPECT_EQ(Dump(decl.get()), "ed:/1.0{ed:em/7.0,ed:b/7.0}");
@@ -366,7 +357,7 @@ TEST(ParserDriverTest, FailuresOtherThanSyntax) {
   holder->AppendChild(CreateXNode(kText))->SetValue(u"kept");
   KTParserDriver driver;
   KTLoadStatus status;
-  ASSERT_TRUE(driver.Init(Cache().FindGrammar(KTGrammarCache::kXml), true, true, true));
+  ASSERT_TRUE(driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), true, true, true));
   const std::u16string text = u"EMPTY";
   EXPECT_FALSE(driver.Parse(text.c_str(), 5, status, holder.get(), u"elementSpecFormatted", false));
   EXPECT_EQ(status.GetCategory(), KTLoadStatus::kParse);
@@ -395,7 +386,7 @@ TEST(ParserDriverTest, LiteralsFollowTheCaseSetting) {
   // names then match that way too.
   KTParserDriver driver;
   KTLoadStatus status;
-  ASSERT_TRUE(driver.Init(Cache().FindGrammar(KTGrammarCache::kXml), false, true, true));
+  ASSERT_TRUE(driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), false, true, true));
   auto doc = CreateXNode(kXmlDocument);
   const std::u16string text = u"<!doctype a><a></A>";
   EXPECT_TRUE(driver.Parse(text.c_str(), static_cast<int>(text.size()), status, doc.get(), nullptr, false));
