@@ -180,7 +180,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPath
     if (!ExpandTextEntities(text.get())) v->AppendChild(std::move(text));
   }
   if (v->GetKind() == kXPathAttribute) ExpandAttributeEntities(v);
-  if (v->GetKind() == kXPathCData) {
+  if (v->GetKind() == kXPathCData || v->GetKind() == kXPathPI || v->GetKind() == kXPathComment) {
     KTString normalized;
     if (NormalizeLineEnds(v->GetValue(), normalized)) v->SetValue(std::move(normalized));
   }

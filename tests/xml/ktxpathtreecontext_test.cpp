@@ -218,6 +218,21 @@ TEST(TreeContext, ManyDeclarationsOnOneElement) {
   EXPECT_EQ(top->GetNamespaceNodes()->size(), 2u);
 }
 
+// XML 1.0 §2.11: the view reads CR LF and a lone CR as LF in every text it
+// shows, while a CR written as a character reference stays.
+TEST(TreeContext, LineEndsReadAsLineFeeds) {
+  auto doc = Parse(u"<r>a\r\nb\rc&#13;<x>one\r\ntwo</x><![CDATA[d\r\ne]]><?p f\r\ng?><!--h\ri--></r>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+  std::vector<std::string> values;
+  for (KTXPathNode* n = view.get(); n; n = n->NextInDocumentOrder(true)) {
+    if (n->GetKind() != kXPathRoot && n->GetKind() != kXPathElement) values.push_back(U8(n->GetValue()));
+  }
+  EXPECT_EQ(values, (std::vector<std::string>{"a\nb\nc\r", "one\ntwo", "d\ne", "f\ng", "h\ni"}));
+}
+
 TEST(TreeContext, ElementValueBecomesTextChild) {
   auto doc = CreateXNode(kXmlDocument);
   KTXNode* e = doc->AppendChild(CreateXNode(kElement));
