@@ -186,19 +186,15 @@ uint32_t KTCurlTransfer::MapError(CURLcode code) {
 }
 
 std::string KTUrlEscapePath(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(name.size());
   for (unsigned char c : name) {
     bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                 c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
-    if (keep) {
+    if (keep)
       out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
+    else
+      KTAppendPercentByte(out, c);
   }
   return out;
 }

@@ -64,3 +64,19 @@ bool KTCurlGlobalInit();
 // Percent-encodes the UTF-8 bytes of a name for a URL path, keeping '/' and the
 // unreserved characters.
 std::string KTUrlEscapePath(const std::string& name);
+
+// True for a byte that may not stand in a URL as it is: controls, space,
+// non-ASCII bytes and " < > \ ^ ` { | }. '%' is not one: text that is
+// percent-encoded already passes unchanged.
+inline bool KTUrlUnsafeByte(unsigned char c) {
+  return c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' || c == '`' ||
+         c == '{' || c == '|' || c == '}';
+}
+
+// Appends the byte as %XX (upper-case hex digits).
+inline void KTAppendPercentByte(std::string& out, unsigned char c) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  out += '%';
+  out += kHex[c >> 4];
+  out += kHex[c & 15];
+}

@@ -33,21 +33,16 @@ bool SameHeaderName(const std::string& a, const std::string& b) {
   return true;
 }
 
-// Escapes what may not stand in a request target as it is; '%' stays, so an
-// object that is percent-encoded already passes unchanged.
+// Escapes what may not stand in a request target as it is, '#' included; '%'
+// stays, so an object that is percent-encoded already passes unchanged.
 std::string EscapeTarget(const std::string& object) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(object.size());
   for (unsigned char c : object) {
-    if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' ||
-        c == '`' || c == '{' || c == '|' || c == '}' || c == '#') {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
+    if (KTUrlUnsafeByte(c) || c == '#')
+      KTAppendPercentByte(out, c);
+    else
       out += static_cast<char>(c);
-    }
   }
   return out;
 }

@@ -29,7 +29,6 @@ uint32_t ServiceOfScheme(const std::string& scheme) {
 // Percent-encodes the bytes a URL may not hold as they are and turns '\' in
 // the part before the query into '/'.
 std::string CanonicalText(const std::string& url, size_t pathStart) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(url.size() + 16);
   bool inQuery = false;
@@ -38,11 +37,8 @@ std::string CanonicalText(const std::string& url, size_t pathStart) {
     if (c == '?' || c == '#') inQuery = true;
     if (c == '\\' && !inQuery && i >= pathStart) {
       out += '/';
-    } else if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '^' ||
-               c == '`' || c == '{' || c == '|' || c == '}' || c == '\\') {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+    } else if (KTUrlUnsafeByte(c)) {
+      KTAppendPercentByte(out, c);
     } else {
       out += static_cast<char>(c);
     }
