@@ -811,15 +811,7 @@ KTXNode* KTXContainerNode::TakeChildren(const KTChildIterator& pos, KTXNode* fro
   }
   for (KTXNode* node = firstMoved; node && node != stop;) {
     KTXNode* next = node->next_;
-    source->Unlink(node);
-    LinkBefore(node, before);
-    if (log) {
-      KTXChangeRecord* record = log->NewRecord(kChangeMoved);
-      record->node = node;
-      record->next = next;
-      record->parent = source;
-      record->expanded = node->IsExpanded();
-    }
+    MoveBefore(source, node, before, log);
     node = next;
   }
   if (normalize) {
@@ -842,15 +834,7 @@ void KTXContainerNode::GatherChildrenOfKind(KTChildIterator& out, int kind, KTXC
       if (at == insert) {
         insert = next;
       } else {
-        Unlink(at);
-        LinkBefore(at, insert);
-        if (log) {
-          KTXChangeRecord* record = log->NewRecord(kChangeMoved);
-          record->node = at;
-          record->next = next;
-          record->parent = this;
-          record->expanded = at->IsExpanded();
-        }
+        MoveBefore(this, at, insert, log);
       }
     } else if (stopKind != kNoStopKind && insert && insert->GetKind() != stopKind) {
       insert = insert->next_;
@@ -858,6 +842,19 @@ void KTXContainerNode::GatherChildrenOfKind(KTChildIterator& out, int kind, KTXC
     at = next;
   }
   out = IteratorAt(insert);
+}
+
+void KTXContainerNode::MoveBefore(KTXContainerNode* from, KTXNode* node, KTXNode* before, KTXChangeLog* log) {
+  KTXNode* oldNext = node->next_;
+  from->Unlink(node);
+  LinkBefore(node, before);
+  if (log) {
+    KTXChangeRecord* record = log->NewRecord(kChangeMoved);
+    record->node = node;
+    record->next = oldNext;
+    record->parent = from;
+    record->expanded = node->IsExpanded();
+  }
 }
 
 void KTXContainerNode::LogValueChange(KTXNode* node, const KTString& oldValue, KTXChangeLog* log) {

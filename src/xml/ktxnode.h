@@ -439,6 +439,10 @@ class KTXContainerNode : public KTXNamedNode {
   // Link and unlink one child; ownership passes with the link.
   void LinkBefore(KTXNode* child, KTXNode* before);
   void Unlink(KTXNode* child);
+  // Moves a child of `from` (this node or another container) before `before`
+  // in this list; the log records the move with the old parent and the old
+  // next sibling.
+  void MoveBefore(KTXContainerNode* from, KTXNode* node, KTXNode* before, KTXChangeLog* log);
   // Deletes a chain of detached nodes and all their descendants without
   // recursion.
   static void DeleteChain(KTXNode* first);
