@@ -171,21 +171,16 @@ int KTMemoryStreamImpl::Open(const char16_t* name, int mode) {
     return kStreamOk;
   }
 
+  KTMemoryFile* file;
   if (mode == kStreamModeRead) {
     char* bytes = nullptr;
     int size = 0;
     if (!GetEmbeddedFile(name, bytes, size)) return kStreamNotFound;
-    KTMemoryFile* file = list->AddFile(name, std::unique_ptr<char[]>(bytes), size, false);
-    if (!file) return kStreamNoMemory;
-    file_ = file;
-    readPosition_ = 0;
-    writePosition_ = 0;
-    mode_ = mode;
-    return kStreamOk;
+    file = list->AddFile(name, std::unique_ptr<char[]>(bytes), size, false);
+  } else {
+    if (KTStrNCmp(name, kScratchPrefix, kScratchPrefixLength) != 0) return kStreamNotFound;
+    file = list->AddFile(name, nullptr, kMemoryFileStep, true);
   }
-
-  if (KTStrNCmp(name, kScratchPrefix, kScratchPrefixLength) != 0) return kStreamNotFound;
-  KTMemoryFile* file = list->AddFile(name, nullptr, kMemoryFileStep, true);
   if (!file) return kStreamNoMemory;
   file_ = file;
   readPosition_ = 0;
