@@ -31,6 +31,23 @@ KTXNode* NextInSubtree(KTXNode* node, const KTXNode* root) {
   return nullptr;
 }
 
+// Whether sibling `a` stands before sibling `b`. Both walk forward in
+// step, so the cost is the distance between them or from the later one to
+// the end, never the whole child list: problems reported in document order
+// under one parent cost linear time in all.
+bool SiblingBefore(KTXNode* a, KTXNode* b) {
+  KTXNode* fromA = a;
+  KTXNode* fromB = b;
+  for (;;) {
+    fromA = fromA->GetNextSibling();
+    if (fromA == b) return true;
+    if (!fromA) return false;
+    fromB = fromB->GetNextSibling();
+    if (fromB == a) return false;
+    if (!fromB) return true;
+  }
+}
+
 // URLs longer than this are cut: the limit of the platform's path buffers.
 constexpr int kMaxUrlLength = 259;
 
@@ -196,18 +213,7 @@ bool KTSchemaModel::ReportError(int id, KTXNode* node, const KTElementType* decl
         record = false;  // the same node, or an ancestor of it
       } else {
         // The paths part below a common ancestor: the later branch wins.
-        KTXNode* ancestor = kept[i];
-        KTXNode* keptBranch = kept[i - 1];
-        KTXNode* newBranch = path[j - 1];
-        record = false;
-        KTChildIterator it;
-        for (ancestor->BeginChildren(it); !it.IsEnd(); it.Next()) {
-          if (it.Node() == keptBranch) {
-            record = true;
-            break;
-          }
-          if (it.Node() == newBranch) break;
-        }
+        record = SiblingBefore(kept[i - 1], path[j - 1]);
       }
     }
   } else {

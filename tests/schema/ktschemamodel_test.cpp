@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "platform/ktutf8.h"
 #include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
@@ -111,6 +113,34 @@ TEST(SchemaModel, ReportErrorKeepsTheMostRelevantProblem) {
   EXPECT_EQ(model.GetError().kindWord, 2);
   ASSERT_EQ(model.GetError().ancestorPath.size(), 4u);
   EXPECT_EQ(model.GetError().ancestorPath.back(), doc.get());
+}
+
+// Problems reported in document order under one parent: which sibling comes
+// first is decided without walking the whole child list each time.
+TEST(SchemaModel, ReportErrorOrdersSiblingsInLinearTime) {
+  auto doc = Node(kXmlDocument, nullptr);
+  KTXNode* root = doc->AppendChild(Node(kElement, u"r"));
+  constexpr int kCount = 100000;
+  std::vector<KTXNode*> children;
+  for (int i = 0; i < kCount; ++i) children.push_back(root->AppendChild(Node(kElement, u"c")));
+
+  const struct {
+    int kept, reported;
+    bool replaces;
+  } cases[] = {{0, 1, true}, {1, 0, false}, {0, kCount - 1, true}, {kCount - 1, 0, false},
+               {kCount - 2, kCount - 1, true}, {kCount - 1, kCount - 2, false}};
+  for (const auto& c : cases) {
+    KTSchemaModel model;
+    model.ReportError(7524, children[c.kept], nullptr, KTString());
+    model.ReportError(7536, children[c.reported], nullptr, KTString());
+    EXPECT_EQ(model.GetErrorId(), c.replaces ? 7536 : 7524) << c.kept << " then " << c.reported;
+  }
+
+  KTSchemaModel model;
+  const auto start = std::chrono::steady_clock::now();
+  for (KTXNode* child : children) model.ReportError(7524, child, nullptr, KTString());
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+  EXPECT_EQ(model.GetError().node, children.back());
 }
 
 TEST(SchemaModel, ElementLookupsByKind) {
