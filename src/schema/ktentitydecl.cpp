@@ -229,7 +229,10 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
   if (!text) text = u"";
   KTString result;
   int length = 0;
-  constexpr int kGrowBy = 16384;
+  // The result often becomes a node's own value for the life of the view:
+  // it grows geometrically from a small step, so that a short text keeps a
+  // short block (a fixed large step cost tens of kilobytes per text).
+  constexpr int kGrowBy = 16;
   bool reported = false;
   int expansions = 0;
   const char16_t* p = text;
