@@ -234,16 +234,18 @@ long XmllintCount(const std::string& path) {
 }
 
 TEST(DocumentView, LargeRealDocumentsWrapWithEveryElement) {
+  // Each installed document is checked; a missing one does not skip the other.
+  int tested = 0;
   for (const char* path : {"/usr/share/mime/packages/freedesktop.org.xml", "/usr/share/xml/iso-codes/iso_639-3.xml"}) {
-    if (!std::filesystem::exists(path)) {
-      GTEST_SKIP() << path << " is not installed";
-    }
+    if (!std::filesystem::exists(path)) continue;
     long expected = XmllintCount(path);
     if (expected < 0) GTEST_SKIP() << "xmllint is not available";
+    ++tested;
     Wrapped w;
     ASSERT_TRUE(w.FromFile(path));
     EXPECT_EQ(CountElements(w.view.get()), expected) << path;
   }
+  if (tested == 0) GTEST_SKIP() << "neither shared-mime-info nor iso-codes is installed";
 }
 
 }  // namespace
