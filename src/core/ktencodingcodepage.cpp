@@ -191,6 +191,48 @@ std::size_t DecodeTwoByteCodes(const unsigned char* in, std::size_t n, char16_t*
 
 bool DoubleByteId(int id) { return id >= 90 && id <= 1999; }
 
+// The start of every double-byte conversion: the unconvertible count reset,
+// the id checked and the table of the variant fetched; null where the id has
+// no double-byte map.
+const char16_t* StartDoubleByteDecode(const unsigned int* count, int id, Variant variant, bool* asciiIdentity) {
+  UnconvertibleCount = 0;
+  if (!count || !DoubleByteId(id)) return nullptr;
+  int row = MapRow(id);
+  return row < 0 ? nullptr : DecodeTable(row, variant, true, asciiIdentity);
+}
+
+const std::uint16_t* StartDoubleByteEncode(const unsigned int* count, int id, Variant variant) {
+  UnconvertibleCount = 0;
+  if (!count || !DoubleByteId(id)) return nullptr;
+  int row = MapRow(id);
+  return row < 0 ? nullptr : DoubleByteEncodeTable(row, variant);
+}
+
+// Double-byte encoding shared by EncodeDoubleByte and the EUC-JP encoder: one
+// lookup a character, codes from 256 on written lead byte first. eucJp writes
+// the single-byte codes 80-FF (half-width katakana, JIS X 0201) after the SS2
+// prefix 8E. Returns the bytes written.
+template <bool eucJp>
+std::size_t EncodeTwoByteCodes(const char16_t* text, std::size_t n, char* out, const std::uint16_t* table) {
+  char* start = out;
+  int unknown = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint16_t code = table[text[i]];
+    unknown += Unconvertible(code, text[i]);
+    if (code < 0x80 || (!eucJp && code < 256)) {
+      *out++ = char(code);
+    } else if (eucJp && code < 256) {
+      *out++ = char(0x8E);
+      *out++ = char(code);
+    } else {
+      *out++ = char(code >> 8);
+      *out++ = char(code & 0xFF);
+    }
+  }
+  UnconvertibleCount += unknown;
+  return std::size_t(out - start);
+}
+
 }  // namespace
 
 bool DecodeSingleByte(const char* bytes, char16_t* out, unsigned int count, int id) {
@@ -253,12 +295,8 @@ bool EncodeSingleByte(const char16_t* text, char* out, unsigned int count, int i
 
 bool DecodeDoubleByte(const char* bytes, char16_t* out, unsigned int* count, int id,
                       unsigned int singleLow, unsigned int singleHigh) {
-  UnconvertibleCount = 0;
-  if (!count || !DoubleByteId(id)) return false;
-  int row = MapRow(id);
-  if (row < 0) return false;
   bool asciiIdentity;
-  const char16_t* table = DecodeTable(row, kVariantPlain, true, &asciiIdentity);
+  const char16_t* table = StartDoubleByteDecode(count, id, kVariantPlain, &asciiIdentity);
   if (!table) return false;
   *count = unsigned(DecodeTwoByteCodes(reinterpret_cast<const unsigned char*>(bytes), *count, out,
                                        table, asciiIdentity, singleLow, singleHigh, false));
@@ -266,36 +304,15 @@ bool DecodeDoubleByte(const char* bytes, char16_t* out, unsigned int* count, int
 }
 
 bool EncodeDoubleByte(const char16_t* text, char* out, unsigned int* count, int id) {
-  UnconvertibleCount = 0;
-  if (!count || !DoubleByteId(id)) return false;
-  int row = MapRow(id);
-  if (row < 0) return false;
-  const std::uint16_t* table = DoubleByteEncodeTable(row, kVariantPlain);
+  const std::uint16_t* table = StartDoubleByteEncode(count, id, kVariantPlain);
   if (!table) return false;
-  char* start = out;
-  int unknown = 0;
-  for (unsigned i = 0; i < *count; ++i) {
-    std::uint16_t code = table[text[i]];
-    unknown += Unconvertible(code, text[i]);
-    if (code < 256) {
-      *out++ = char(code);
-    } else {
-      *out++ = char(code >> 8);
-      *out++ = char(code & 0xFF);
-    }
-  }
-  UnconvertibleCount = unknown;
-  *count = unsigned(out - start);
+  *count = unsigned(EncodeTwoByteCodes<false>(text, *count, out, table));
   return true;
 }
 
 bool DecodeEucJp(const char* bytes, char16_t* out, unsigned int* count, int id) {
-  UnconvertibleCount = 0;
-  if (!count || !DoubleByteId(id)) return false;
-  int row = MapRow(id);
-  if (row < 0) return false;
   bool asciiIdentity;
-  const char16_t* table = DecodeTable(row, kVariantEuc, true, &asciiIdentity);
+  const char16_t* table = StartDoubleByteDecode(count, id, kVariantEuc, &asciiIdentity);
   if (!table) return false;
   // Every byte from 80 on leads a code: no single-byte range.
   *count = unsigned(DecodeTwoByteCodes(reinterpret_cast<const unsigned char*>(bytes), *count, out,
@@ -304,39 +321,15 @@ bool DecodeEucJp(const char* bytes, char16_t* out, unsigned int* count, int id) 
 }
 
 bool EncodeEucJp(const char16_t* text, char* out, unsigned int* count, int id) {
-  UnconvertibleCount = 0;
-  if (!count || !DoubleByteId(id)) return false;
-  int row = MapRow(id);
-  if (row < 0) return false;
-  const std::uint16_t* table = DoubleByteEncodeTable(row, kVariantEuc);
+  const std::uint16_t* table = StartDoubleByteEncode(count, id, kVariantEuc);
   if (!table) return false;
-  char* start = out;
-  int unknown = 0;
-  for (unsigned i = 0; i < *count; ++i) {
-    std::uint16_t code = table[text[i]];
-    unknown += Unconvertible(code, text[i]);
-    if (code < 0x80) {
-      *out++ = char(code);
-    } else if (code < 256) {
-      *out++ = char(0x8E);  // half-width katakana (JIS X 0201) take the SS2 prefix
-      *out++ = char(code);
-    } else {
-      *out++ = char(code >> 8);
-      *out++ = char(code & 0xFF);
-    }
-  }
-  UnconvertibleCount = unknown;
-  *count = unsigned(out - start);
+  *count = unsigned(EncodeTwoByteCodes<true>(text, *count, out, table));
   return true;
 }
 
 bool DecodeIso2022Jp(const char* bytes, char16_t* out, unsigned int* count, int id) {
-  UnconvertibleCount = 0;
-  if (!count || !DoubleByteId(id)) return false;
-  int row = MapRow(id);
-  if (row < 0) return false;
   bool asciiIdentity;
-  const char16_t* table = DecodeTable(row, kVariantJis, true, &asciiIdentity);
+  const char16_t* table = StartDoubleByteDecode(count, id, kVariantJis, &asciiIdentity);
   if (!table) return false;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes);
   const std::size_t n = *count;
@@ -393,11 +386,7 @@ bool DecodeIso2022Jp(const char* bytes, char16_t* out, unsigned int* count, int 
 }
 
 bool EncodeIso2022Jp(const char16_t* text, char* out, unsigned int* count, int id) {
-  UnconvertibleCount = 0;
-  if (!count || !DoubleByteId(id)) return false;
-  int row = MapRow(id);
-  if (row < 0) return false;
-  const std::uint16_t* table = DoubleByteEncodeTable(row, kVariantJis);
+  const std::uint16_t* table = StartDoubleByteEncode(count, id, kVariantJis);
   if (!table) return false;
   char* start = out;
   int unknown = 0;

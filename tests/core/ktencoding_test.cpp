@@ -371,6 +371,7 @@ TEST(EncodingCodePages, EncodeReplacesAndCounts) {
       {92, u"\uFFE2", "\xFA\x54"sv, 0},  // several codes: the last one is written
       {92, u"\u3042\u00E9", "\x82\xA0_"sv, 1},
       {200, u"\u3042\uFF71", "\xA4\xA2\x8E\xB1"sv, 0},
+      {200, u"A\u00E9\uFF71", "A_\x8E\xB1"sv, 1},
       {500, u"\u3042A", "\x1B\x24\x42\x24\x22\x1B\x28\x42\x41"sv, 0},
       {500, u"A\u3042", "A\x1B\x24\x42\x24\x22\x1B\x28\x42"sv, 0},
       {500, u"\uFF71", "_"sv, 1},  // half-width katakana have no 7-bit form
