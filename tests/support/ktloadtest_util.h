@@ -1,6 +1,6 @@
 // Helpers shared by the tests and benchmarks that load documents: the
-// standard grammars, loaded once per program, and load status messages as
-// UTF-8 for failure output.
+// standard grammars, loaded once per program, load status messages as UTF-8
+// for failure output, and loaded trees written back for comparison.
 #pragma once
 
 #include <string>
@@ -9,6 +9,8 @@
 #include "platform/ktutf8.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxwriter.h"
 
 // The standard grammars, loaded on first use and kept (never freed) to the end
 // of the program, so every test or benchmark pays for loading them once.
@@ -23,3 +25,13 @@ inline const KTGrammarCache& StandardGrammars() {
 }
 
 inline std::string StatusMessage(const KTLoadStatus& status) { return KTUtf16ToUtf8(status.GetMessage().View()); }
+
+// The tree as UTF-8 text without its XML declaration, which names each file's
+// own encoding: trees loaded from different encodings or sources compare equal.
+inline std::string WrittenWithoutDeclaration(KTXNode* tree) {
+  KTWriteOptions options(0, u"", true, false, u"\n", nullptr, false, true);
+  KTString text;
+  int length = 0;
+  tree->WriteText(text, length, -1, options);
+  return KTUtf16ToUtf8(std::u16string_view(text.c_str(), length));
+}

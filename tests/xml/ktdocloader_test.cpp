@@ -56,16 +56,6 @@ void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// The tree as text without its XML declaration, which names each file's own
-// encoding; everything else must be equal.
-std::string Written(KTXNode* tree) {
-  KTWriteOptions options(0, u"", true, false, u"\n", nullptr, false, true);
-  KTString text;
-  int length = 0;
-  tree->WriteText(text, length, -1, options);
-  return KTUtf16ToUtf8(std::u16string_view(text.c_str(), length));
-}
-
 std::unique_ptr<KTXNode> Load(KTDocumentLoader& loader, const std::string& path, KTLoadStatus& status) {
   return std::unique_ptr<KTXNode>(loader.LoadFromUrl(Path(path), status));
 }
@@ -75,11 +65,11 @@ TEST(DocumentLoader, EveryEncodingLoadsToTheSameTree) {
   KTLoadStatus status;
   std::unique_ptr<KTXNode> latin = Load(loader, kData + "latin-utf8.xml", status);
   ASSERT_NE(latin, nullptr) << StatusMessage(status);
-  const std::string latinText = Written(latin.get());
+  const std::string latinText = WrittenWithoutDeclaration(latin.get());
   EXPECT_NE(latinText.find("caf\xC3\xA9 cr\xC3\xA8me"), std::string::npos) << latinText;
   std::unique_ptr<KTXNode> japanese = Load(loader, kData + "japanese-utf8.xml", status);
   ASSERT_NE(japanese, nullptr) << StatusMessage(status);
-  const std::string japaneseText = Written(japanese.get());
+  const std::string japaneseText = WrittenWithoutDeclaration(japanese.get());
 
   struct Case {
     const char* file;
@@ -93,7 +83,7 @@ TEST(DocumentLoader, EveryEncodingLoadsToTheSameTree) {
     std::unique_ptr<KTXNode> tree = Load(loader, kData + c.file, status);
     ASSERT_NE(tree, nullptr) << c.file << ": " << StatusMessage(status);
     EXPECT_FALSE(status.HasError()) << c.file << ": " << StatusMessage(status);
-    EXPECT_EQ(Written(tree.get()), c.expected) << c.file;
+    EXPECT_EQ(WrittenWithoutDeclaration(tree.get()), c.expected) << c.file;
   }
 }
 
@@ -181,7 +171,7 @@ TEST(DocumentLoader, LoadsFromBytes) {
   const char bytes[] = "<a x='1'>t</a>";
   std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(bytes, sizeof bytes - 1, KTGrammarCache::kXml, status));
   ASSERT_NE(tree, nullptr) << StatusMessage(status);
-  EXPECT_EQ(Written(tree.get()), "<a x=\"1\">t</a>\n");
+  EXPECT_EQ(WrittenWithoutDeclaration(tree.get()), "<a x=\"1\">t</a>\n");
   EXPECT_EQ(loader.LoadFromBytes(bytes, 3, 99, status), nullptr);
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kNoGrammar);
 }
@@ -266,7 +256,7 @@ TEST(DocumentLoader, SavedTreeReadsBackEqual) {
   KTLoadStatus status;
   std::unique_ptr<KTXNode> reference = Load(loader, kData + "latin-utf8.xml", status);
   ASSERT_NE(reference, nullptr);
-  const std::string original = Written(reference.get());
+  const std::string original = WrittenWithoutDeclaration(reference.get());
   struct Case {
     const char* file;
     int id;  // 0: the encoding the tree declares
@@ -292,7 +282,7 @@ TEST(DocumentLoader, SavedTreeReadsBackEqual) {
     if (c.id == 0 && c.lineEnd == kLineEndLf) {
       EXPECT_EQ(ReadBytes(path).find('\r'), std::string::npos) << c.file;
     }
-    KTString normalised = KTString(std::u16string_view(KTUtf8ToUtf16(Written(again.get()))));
+    KTString normalised = KTString(std::u16string_view(KTUtf8ToUtf16(WrittenWithoutDeclaration(again.get()))));
     normalised.NormalizeLineEnds(u"\n");
     EXPECT_EQ(KTUtf16ToUtf8(normalised.View()), original) << c.file;
   }
@@ -333,8 +323,8 @@ TEST(DocumentManager, LoadsEachPathOnceAndKeepsCaseApart) {
   KTXNode* lower = manager.LoadDocument(Path(folder.File("a.xml")), status, nullptr, nullptr, nullptr, kNoGrammarId);
   ASSERT_NE(lower, nullptr) << StatusMessage(status);
   EXPECT_NE(upper, lower);
-  EXPECT_EQ(Written(upper), "<upper/>\n");
-  EXPECT_EQ(Written(lower), "<lower/>\n");
+  EXPECT_EQ(WrittenWithoutDeclaration(upper), "<upper/>\n");
+  EXPECT_EQ(WrittenWithoutDeclaration(lower), "<lower/>\n");
 
   // Loaded once: the same path (in either separator form) finds the record.
   std::remove(folder.File("A.xml").c_str());
@@ -462,7 +452,7 @@ TEST(DocumentLoader, FileUrlsReadAndWriteThroughTheUrlRequest) {
   std::unique_ptr<KTXNode> tree = Load(loader, "FILE://" + kData + "latin-iso-8859-1.xml", status);
   ASSERT_NE(tree, nullptr) << StatusMessage(status);
   EXPECT_FALSE(status.HasError()) << StatusMessage(status);
-  EXPECT_NE(Written(tree.get()).find("caf\xC3\xA9"), std::string::npos);
+  EXPECT_NE(WrittenWithoutDeclaration(tree.get()).find("caf\xC3\xA9"), std::string::npos);
 
   std::string path = folder.File("put.xml");
   ASSERT_TRUE(loader.SaveTextToUrl(Path("file://" + path), u"<a>\u00E9</a>", status, nullptr, nullptr, false, true,
@@ -496,7 +486,7 @@ TEST(DocumentLoader, LocationsResolveThroughTheCatalog) {
   std::unique_ptr<KTXNode> tree(
       loader->LoadByIdentifiers(u"nowhere.xml", u"-//Test//DTD Doc//EN", nullptr, status, nullptr));
   ASSERT_NE(tree, nullptr) << StatusMessage(status);
-  EXPECT_EQ(Written(tree.get()), "<doc>\n<a/>\n</doc>\n");
+  EXPECT_EQ(WrittenWithoutDeclaration(tree.get()), "<doc>\n<a/>\n</doc>\n");
   // Without the identifier the location is used as given.
   EXPECT_EQ(loader->LoadByIdentifiers(u"nowhere.xml", nullptr, nullptr, status, nullptr), nullptr);
   EXPECT_EQ(status.GetCode(), static_cast<uint32_t>(ENOENT));
