@@ -25,23 +25,30 @@ std::unique_ptr<KTXNode> SmallDocument() {
   return doc;
 }
 
-TEST(KTXWriter, DocumentWithEachOptionSet) {
-  auto doc = SmallDocument();
-  struct Case {
-    const char* what;
-    KTWriteOptions options;
-    const char* expected;
-  };
-  const Case cases[] = {
+struct OptionCase {
+  const char* what;
+  KTWriteOptions options;
+  const char* expected;
+};
+
+// The small document written with the option sets of the loader, the error
+// report and the DTD code.
+std::vector<OptionCase> SmallDocumentOptionCases() {
+  return {
       {"saving a tree", SaveOptions(), "<?xml version=\"1.0\"?>\n<r>\n\t<a x=\"1\"/>\n\t<b>t</b>\n</r>\n"},
       {"error report", KTWriteOptions(0, u"", true, true, u"\n", nullptr, false, false),
        "<?xml version=\"1.0\"?>\n<r>\n<a x=\"1\" />\n<b>t</b>\n</r>\n"},
       {"DTD code (no empty tags, no declaration)", KTWriteOptions(0, u"", false, false, u"\n", nullptr, false, true),
        "\n<r>\n<a x=\"1\"></a>\n<b>t</b>\n</r>\n"},
-      {"carriage-return line ends", KTWriteOptions(0, u"  ", true, false, u"\r", nullptr, false, false),
-       "<?xml version=\"1.0\"?>\r<r>\r  <a x=\"1\"/>\r  <b>t</b>\r</r>\r"},
   };
-  for (const Case& c : cases) EXPECT_EQ(WriteTree(doc.get(), c.options), c.expected) << c.what;
+}
+
+TEST(KTXWriter, DocumentWithEachOptionSet) {
+  auto doc = SmallDocument();
+  std::vector<OptionCase> cases = SmallDocumentOptionCases();
+  cases.push_back({"carriage-return line ends", KTWriteOptions(0, u"  ", true, false, u"\r", nullptr, false, false),
+                   "<?xml version=\"1.0\"?>\r<r>\r  <a x=\"1\"/>\r  <b>t</b>\r</r>\r"});
+  for (const OptionCase& c : cases) EXPECT_EQ(WriteTree(doc.get(), c.options), c.expected) << c.what;
 }
 
 // The same document as the parser builds it from its text, written back
@@ -56,19 +63,8 @@ TEST(KTXWriter, ParsedDocumentWrittenBack) {
   ASSERT_TRUE(driver.Init(cache.FindGrammar(KTGrammarCache::kXml), true, true, true));
   ASSERT_TRUE(driver.Parse(source.c_str(), static_cast<int>(source.size()), status, doc.get(), nullptr, true))
       << Utf8(status.GetMessage());
-  struct Case {
-    const char* what;
-    KTWriteOptions options;
-    const char* expected;
-  };
-  const Case cases[] = {
-      {"saving a tree", SaveOptions(), "<?xml version=\"1.0\"?>\n<r>\n\t<a x=\"1\"/>\n\t<b>t</b>\n</r>\n"},
-      {"error report", KTWriteOptions(0, u"", true, true, u"\n", nullptr, false, false),
-       "<?xml version=\"1.0\"?>\n<r>\n<a x=\"1\" />\n<b>t</b>\n</r>\n"},
-      {"DTD code", KTWriteOptions(0, u"", false, false, u"\n", nullptr, false, true),
-       "\n<r>\n<a x=\"1\"></a>\n<b>t</b>\n</r>\n"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(WriteTree(doc.get(), c.options), c.expected) << c.what;
+  for (const OptionCase& c : SmallDocumentOptionCases())
+    EXPECT_EQ(WriteTree(doc.get(), c.options), c.expected) << c.what;
 }
 
 TEST(KTXWriter, RecordedOffsetsDelimitEachNode) {
