@@ -4,6 +4,7 @@
 // furthest-failure record belong to each parser.
 #include "parso/parsoparser.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -660,6 +661,30 @@ void ParsoParser::Flatten(ParseNode* node) {
   }
 }
 
+namespace {
+
+// The lowest usable address of the calling thread's stack plus the reserve,
+// found once per thread. When the stack's bounds cannot be read, a stack of
+// 8 MB below the first caller is assumed.
+uintptr_t StackFloor(size_t reserve) {
+  thread_local uintptr_t floor = 0;
+  if (floor) return floor;
+  uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  uintptr_t low = here > (8u << 20) ? here - (8u << 20) : 0;
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    void* address = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &address, &size) == 0 && address)
+      low = reinterpret_cast<uintptr_t>(address);
+    pthread_attr_destroy(&attr);
+  }
+  floor = low + reserve;
+  return floor;
+}
+
+}  // namespace
+
 int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
   if (aborted_) return 0;
   const Rule* rule = node->rule;
@@ -677,6 +702,11 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
   }
   if (depth >= kMaxNestingDepth) {
     RecordMessage(node->textStart, rule, u"rules nested deeper than 5000 levels");
+    aborted_ = true;
+    return 0;
+  }
+  if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stackFloor_) {
+    RecordMessage(node->textStart, rule, u"rules nested deeper than the stack allows");
     aborted_ = true;
     return 0;
   }
@@ -715,6 +745,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   DropTree();
   ResetFailure();
   aborted_ = false;
+  stackFloor_ = StackFloor(kStackReserve);
   if (!text) {
     text = u"";
     length = 0;

@@ -123,6 +123,10 @@ class ParsoParser {
   static constexpr int kMaxNestingDepth = 5000;
   // Lengths and offsets are 32-bit; longer texts are refused.
   static constexpr size_t kMaxTextLength = 0x7FFFFFFF;
+  // Stack kept free below the deepest match: a parse that would come closer
+  // to the end of the thread's stack fails like one nested too deeply, so a
+  // small stack or large frames (instrumented builds) never overflow.
+  static constexpr size_t kStackReserve = 256 * 1024;
 
   explicit ParsoParser(const ParsoGrammar* grammar);
   ~ParsoParser();
@@ -224,6 +228,7 @@ class ParsoParser {
   int textLength_ = 0;
   ParseNode* root_ = nullptr;
   bool aborted_ = false;
+  uintptr_t stackFloor_ = 0;  // lowest frame address a match may use
 
   // Furthest failure.
   const char16_t* failPos_ = nullptr;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -378,6 +380,35 @@ TEST(ParseEngine, NestingLimitFailsCleanly) {
   ParsoParser r(&left);
   EXPECT_FALSE(r.Parse(u"xx", 2));
   EXPECT_EQ(N(r.GetErrorText()), "rules nested deeper than 5000 levels");
+}
+
+// A parse on a thread with a small stack stops at the stack's reserve with a
+// parse error instead of overflowing, even below the nesting limit.
+TEST(ParseEngine, SmallStackFailsCleanly) {
+  struct Job {
+    bool parsed = true;
+    std::string message;
+  } job;
+  auto run = [](void* arg) -> void* {
+    auto* j = static_cast<Job*>(arg);
+    ParsoGrammar g;
+    if (!g.LoadText(u"d ::= '(' d? ')'\n", u"g")) return nullptr;
+    ParsoParser p(&g);
+    const int depth = ParsoParser::kMaxNestingDepth - 1;
+    const std::u16string text = std::u16string(depth, u'(') + std::u16string(depth, u')');
+    j->parsed = p.Parse(text.data(), text.size());
+    j->message = N(p.GetErrorText());
+    return nullptr;
+  };
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, ParsoParser::kStackReserve + 128 * 1024), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attr, run, &job), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_FALSE(job.parsed);
+  EXPECT_EQ(job.message, "rules nested deeper than the stack allows");
 }
 
 TEST(ParseEngine, OversizedTextIsRefused) {
