@@ -125,41 +125,41 @@ std::u16string KTFormatV(const char16_t* format, std::span<const KTFormatArg> ar
       case u'd': case u'i': case u'u': case u'x': case u'X': case u'o':
       case u'f': case u'F': case u'e': case u'E': case u'g': case u'G': case u'p': {
         const KTFormatArg* a = take();
-        std::string spec = "%";
-        spec += flags;
-        if (width >= 0) spec += std::to_string(width);
+        std::string narrowFormat = "%";
+        narrowFormat += flags;
+        if (width >= 0) narrowFormat += std::to_string(width);
         if (precision >= 0) {
-          spec += '.';
-          spec += std::to_string(precision);
+          narrowFormat += '.';
+          narrowFormat += std::to_string(precision);
         }
         char buf[512];
         int n;
         char c = static_cast<char>(conv);
         if (c == 'd' || c == 'i') {
-          spec += "lld";
-          n = std::snprintf(buf, sizeof buf, spec.c_str(), a ? AsSigned(*a) : 0LL);
+          narrowFormat += "lld";
+          n = std::snprintf(buf, sizeof buf, narrowFormat.c_str(), a ? AsSigned(*a) : 0LL);
         } else if (c == 'u' || c == 'x' || c == 'X' || c == 'o') {
-          spec += "ll";
-          spec.push_back(c);
-          n = std::snprintf(buf, sizeof buf, spec.c_str(), a ? AsUnsigned(*a, wide64) : 0ULL);
+          narrowFormat += "ll";
+          narrowFormat.push_back(c);
+          n = std::snprintf(buf, sizeof buf, narrowFormat.c_str(), a ? AsUnsigned(*a, wide64) : 0ULL);
         } else if (c == 'p') {
-          spec += "llX";
-          n = std::snprintf(buf, sizeof buf, spec.c_str(), a ? AsUnsigned(*a) : 0ULL);
+          narrowFormat += "llX";
+          n = std::snprintf(buf, sizeof buf, narrowFormat.c_str(), a ? AsUnsigned(*a) : 0ULL);
         } else {
-          spec.push_back(c);
-          n = std::snprintf(buf, sizeof buf, spec.c_str(), a ? AsDouble(*a) : 0.0);
+          narrowFormat.push_back(c);
+          n = std::snprintf(buf, sizeof buf, narrowFormat.c_str(), a ? AsDouble(*a) : 0.0);
         }
         if (n < 0) break;
         if (n < static_cast<int>(sizeof buf)) {
           for (int i = 0; i < n; ++i) out.push_back(static_cast<unsigned char>(buf[i]));
         } else {
           std::string big(static_cast<size_t>(n) + 1, '\0');
-          if (c == 'd' || c == 'i') std::snprintf(big.data(), big.size(), spec.c_str(), a ? AsSigned(*a) : 0LL);
+          if (c == 'd' || c == 'i') std::snprintf(big.data(), big.size(), narrowFormat.c_str(), a ? AsSigned(*a) : 0LL);
           else if (c == 'u' || c == 'x' || c == 'X' || c == 'o')
-            std::snprintf(big.data(), big.size(), spec.c_str(), a ? AsUnsigned(*a, wide64) : 0ULL);
+            std::snprintf(big.data(), big.size(), narrowFormat.c_str(), a ? AsUnsigned(*a, wide64) : 0ULL);
           else if (c == 'p')
-            std::snprintf(big.data(), big.size(), spec.c_str(), a ? AsUnsigned(*a) : 0ULL);
-          else std::snprintf(big.data(), big.size(), spec.c_str(), a ? AsDouble(*a) : 0.0);
+            std::snprintf(big.data(), big.size(), narrowFormat.c_str(), a ? AsUnsigned(*a) : 0ULL);
+          else std::snprintf(big.data(), big.size(), narrowFormat.c_str(), a ? AsDouble(*a) : 0.0);
           for (int i = 0; i < n; ++i) out.push_back(static_cast<unsigned char>(big[i]));
         }
         break;
