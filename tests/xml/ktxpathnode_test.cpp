@@ -52,7 +52,7 @@ TEST(XPathNodeKind, MappedFromDocumentNodes) {
 TEST(XPathNode, NamesAndValues) {
   auto text = Make(kText, nullptr, u"hello");
   KTXPathNode tv(text.get());
-  EXPECT_EQ(U8(tv.GetName()), "");  // the document node's kind name is not shown
+  EXPECT_EQ(U8(tv.GetName()), "");  // text, comment and root views have no name
   EXPECT_EQ(U8(tv.GetValue()), "hello");
   tv.SetValue(u"own");
   EXPECT_EQ(U8(tv.GetValue()), "own");
