@@ -1,10 +1,10 @@
 // The node levels, child lists, change log, tidy-up, kind changes, flags and
 // outline extents of the document node model. Every walk over a subtree runs
 // with an explicit stack: trees can be as deep as the parser allows and more.
+// Node storage lives in ktxnodepool.cpp, interned names in ktxname.cpp.
 #include "xml/ktxnode.h"
 
 #include <algorithm>
-#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -13,79 +13,6 @@
 #include "platform/ktwchar.h"
 
 namespace {
-
-// The node allocator, the name table and the extent table are shared by all
-// trees. The program runs one thread; the lock keeps them sound should a
-// caller build trees on more than one.
-std::mutex& SharedTablesLock() {
-  static std::mutex* lock = new std::mutex;
-  return *lock;
-}
-
-// ---- Node allocator ----
-
-// Sizes up to kPoolLargest bytes, in steps of kPoolStep, each with a free
-// list; larger objects go to the general allocator. Blocks are never given
-// back: freed nodes wait for the next nodes of their size. (The tables are
-// made once and never destroyed, so nodes deleted at exit still find them.)
-constexpr size_t kPoolStep = 8;
-constexpr size_t kPoolLargest = 256;
-constexpr size_t kPoolBlockBytes = size_t{64} << 10;
-
-// An address sanitizer build allocates every node on its own, so that it
-// can still see a node used after it was freed.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kPoolNodes = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kPoolNodes = false;
-#else
-constexpr bool kPoolNodes = true;
-#endif
-#else
-constexpr bool kPoolNodes = true;
-#endif
-
-struct NodePool {
-  void* free[kPoolLargest / kPoolStep + 1] = {};
-  char* block = nullptr;
-  size_t left = 0;
-};
-
-NodePool& Pool() {
-  static NodePool* pool = new NodePool;
-  return *pool;
-}
-
-void PushFree(NodePool& pool, void* memory, size_t size) {
-  *static_cast<void**>(memory) = pool.free[size / kPoolStep];
-  pool.free[size / kPoolStep] = memory;
-}
-
-// ---- Name table ----
-
-// Open addressing with linear probing over the entries themselves: a name
-// costs one slot here beside its entry, which matters for documents whose
-// names are mostly distinct. Removal shifts the following run back, so no
-// slot is ever marked deleted.
-class NameTable {
- public:
-  KTXName::Entry* Find(std::u16string_view key, size_t hash) const;
-  void Insert(KTXName::Entry* entry);
-  void Erase(const KTXName::Entry* entry);
-  size_t Size() const { return size_; }
-
- private:
-  void Grow();
-
-  std::vector<KTXName::Entry*> slots_;  // a power of two of them; null: free
-  size_t size_ = 0;
-};
-
-NameTable& Names() {
-  static NameTable* names = new NameTable;
-  return *names;
-}
 
 // ---- Extent table ----
 
@@ -127,173 +54,6 @@ void WalkPreorder(KTXNode* root, Visit visit) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Node allocation
-
-void* KTXNode::operator new(size_t size) {
-  if (!kPoolNodes || size > kPoolLargest) return ::operator new(size);
-  size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
-  NodePool& pool = Pool();
-  if (void* node = pool.free[size / kPoolStep]) {
-    pool.free[size / kPoolStep] = *static_cast<void**>(node);
-    return node;
-  }
-  if (pool.left < size) {
-    // What is left of the old block serves the size that fits it exactly.
-    if (pool.left >= kPoolStep) PushFree(pool, pool.block, pool.left);
-    pool.block = static_cast<char*>(::operator new(kPoolBlockBytes));
-    pool.left = kPoolBlockBytes;
-  }
-  void* node = pool.block;
-  pool.block += size;
-  pool.left -= size;
-  return node;
-}
-
-void KTXNode::operator delete(void* node, size_t size) noexcept {
-  if (!node) return;
-  if (!kPoolNodes || size > kPoolLargest) {
-    ::operator delete(node);
-    return;
-  }
-  size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
-  PushFree(Pool(), node, size);
-}
-
-// ---------------------------------------------------------------------------
-// Interned names
-
-struct KTXName::Entry {
-  KTString text;
-  size_t hash;
-  size_t holders;
-};
-
-namespace {
-
-KTXName::Entry* NameTable::Find(std::u16string_view key, size_t hash) const {
-  if (slots_.empty()) return nullptr;
-  const size_t mask = slots_.size() - 1;
-  for (size_t i = hash & mask; slots_[i]; i = (i + 1) & mask) {
-    if (slots_[i]->hash == hash && slots_[i]->text.View() == key) return slots_[i];
-  }
-  return nullptr;
-}
-
-void NameTable::Insert(KTXName::Entry* entry) {
-  if ((size_ + 1) * 2 > slots_.size()) Grow();
-  const size_t mask = slots_.size() - 1;
-  size_t i = entry->hash & mask;
-  while (slots_[i]) i = (i + 1) & mask;
-  slots_[i] = entry;
-  ++size_;
-}
-
-void NameTable::Erase(const KTXName::Entry* entry) {
-  const size_t mask = slots_.size() - 1;
-  size_t hole = entry->hash & mask;
-  while (slots_[hole] != entry) hole = (hole + 1) & mask;
-  // Entries after the hole whose home slot does not lie between the hole and
-  // themselves move back into it.
-  for (size_t j = (hole + 1) & mask; slots_[j]; j = (j + 1) & mask) {
-    const size_t home = slots_[j]->hash & mask;
-    const bool between = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
-    if (!between) {
-      slots_[hole] = slots_[j];
-      hole = j;
-    }
-  }
-  slots_[hole] = nullptr;
-  --size_;
-}
-
-void NameTable::Grow() {
-  std::vector<KTXName::Entry*> old(std::max<size_t>(64, slots_.size() * 2), nullptr);
-  old.swap(slots_);
-  const size_t mask = slots_.size() - 1;
-  for (KTXName::Entry* entry : old) {
-    if (!entry) continue;
-    size_t i = entry->hash & mask;
-    while (slots_[i]) i = (i + 1) & mask;
-    slots_[i] = entry;
-  }
-}
-
-// Called with the lock held.
-void DropName(KTXName::Entry* entry) {
-  if (!entry || --entry->holders > 0) return;
-  Names().Erase(entry);
-  delete entry;
-}
-
-}  // namespace
-
-KTXName::KTXName(const KTXName& other) noexcept : entry_(other.entry_) {
-  if (!entry_) return;
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
-  ++entry_->holders;
-}
-
-KTXName& KTXName::operator=(const KTXName& other) noexcept {
-  if (entry_ == other.entry_) return *this;
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
-  if (other.entry_) ++other.entry_->holders;
-  DropName(entry_);
-  entry_ = other.entry_;
-  return *this;
-}
-
-KTXName::~KTXName() { Clear(); }
-
-void KTXName::Clear() noexcept {
-  if (!entry_) return;
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
-  DropName(entry_);
-  entry_ = nullptr;
-}
-
-void KTXName::Assign(const char16_t* text, int length) {
-  if (text && length > 0) {
-    // Like a string assignment, the name ends at its first NUL.
-    if (const char16_t* nul = std::char_traits<char16_t>::find(text, static_cast<size_t>(length), 0)) {
-      length = static_cast<int>(nul - text);
-    }
-  }
-  if (!text || length <= 0) {
-    Clear();
-    return;
-  }
-  const std::u16string_view key(text, static_cast<size_t>(length));
-  if (entry_ && entry_->text.View() == key) return;
-  const size_t hash = std::hash<std::u16string_view>{}(key);
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
-  NameTable& names = Names();
-  Entry* entry = names.Find(key, hash);
-  if (entry) {
-    ++entry->holders;
-  } else {
-    // A copy of the text takes exactly its size.
-    KTString sized;
-    sized.Assign(text, length);
-    entry = new Entry{KTString(sized), hash, 1};
-    names.Insert(entry);
-  }
-  DropName(entry_);
-  entry_ = entry;
-}
-
-const KTString& KTXName::Str() const noexcept {
-  static const KTString kEmpty;
-  return entry_ ? entry_->text : kEmpty;
-}
-
-size_t KTXName::GetInternedCount() {
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
-  return Names().Size();
-}
 
 // ---------------------------------------------------------------------------
 // Iterators and change log
@@ -691,7 +451,6 @@ void KTXContainerNode::CopyFieldsFrom(const KTXNode& other) {
 void KTXContainerNode::GetStoredExtent(int& columns, int& rows) const {
   columns = rows = 0;
   if (!hasExtent_) return;
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
   auto found = Extents().find(this);
   if (found == Extents().end()) return;
   columns = found->second.first;
@@ -700,14 +459,12 @@ void KTXContainerNode::GetStoredExtent(int& columns, int& rows) const {
 
 void KTXContainerNode::SetStoredExtent(int columns, int rows) {
   if (!hasExtent_ && columns == 0 && rows == 0) return;
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
   Extents()[this] = {columns, rows};
   hasExtent_ = true;
 }
 
 void KTXContainerNode::DropStoredExtent() {
   if (!hasExtent_) return;
-  std::lock_guard<std::mutex> hold(SharedTablesLock());
   Extents().erase(this);
   hasExtent_ = false;
 }

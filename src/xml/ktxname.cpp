@@ -1,0 +1,158 @@
+// Interned node names: one counted copy of each distinct element and
+// attribute name, shared by every node that carries it. Names are assigned and
+// dropped on the program's one thread, so the table takes no lock.
+#include "xml/ktxname.h"
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct KTXName::Entry {
+  KTString text;
+  size_t hash;
+  size_t holders;
+};
+
+namespace {
+
+// ---- Name table ----
+
+// Open addressing with linear probing over the entries themselves: a name
+// costs one slot here beside its entry, which matters for documents whose
+// names are mostly distinct. Removal shifts the following run back, so no
+// slot is ever marked deleted.
+class NameTable {
+ public:
+  KTXName::Entry* Find(std::u16string_view key, size_t hash) const;
+  void Insert(KTXName::Entry* entry);
+  void Erase(const KTXName::Entry* entry);
+  size_t Size() const { return size_; }
+
+ private:
+  void Grow();
+
+  std::vector<KTXName::Entry*> slots_;  // a power of two of them; null: free
+  size_t size_ = 0;
+};
+
+NameTable& Names() {
+  static NameTable* names = new NameTable;
+  return *names;
+}
+
+KTXName::Entry* NameTable::Find(std::u16string_view key, size_t hash) const {
+  if (slots_.empty()) return nullptr;
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask; slots_[i]; i = (i + 1) & mask) {
+    if (slots_[i]->hash == hash && slots_[i]->text.View() == key) return slots_[i];
+  }
+  return nullptr;
+}
+
+void NameTable::Insert(KTXName::Entry* entry) {
+  if ((size_ + 1) * 2 > slots_.size()) Grow();
+  const size_t mask = slots_.size() - 1;
+  size_t i = entry->hash & mask;
+  while (slots_[i]) i = (i + 1) & mask;
+  slots_[i] = entry;
+  ++size_;
+}
+
+void NameTable::Erase(const KTXName::Entry* entry) {
+  const size_t mask = slots_.size() - 1;
+  size_t hole = entry->hash & mask;
+  while (slots_[hole] != entry) hole = (hole + 1) & mask;
+  // Entries after the hole whose home slot does not lie between the hole and
+  // themselves move back into it.
+  for (size_t j = (hole + 1) & mask; slots_[j]; j = (j + 1) & mask) {
+    const size_t home = slots_[j]->hash & mask;
+    const bool between = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+    if (!between) {
+      slots_[hole] = slots_[j];
+      hole = j;
+    }
+  }
+  slots_[hole] = nullptr;
+  --size_;
+}
+
+void NameTable::Grow() {
+  std::vector<KTXName::Entry*> old(std::max<size_t>(64, slots_.size() * 2), nullptr);
+  old.swap(slots_);
+  const size_t mask = slots_.size() - 1;
+  for (KTXName::Entry* entry : old) {
+    if (!entry) continue;
+    size_t i = entry->hash & mask;
+    while (slots_[i]) i = (i + 1) & mask;
+    slots_[i] = entry;
+  }
+}
+
+void DropName(KTXName::Entry* entry) {
+  if (!entry || --entry->holders > 0) return;
+  Names().Erase(entry);
+  delete entry;
+}
+
+}  // namespace
+
+KTXName::KTXName(const KTXName& other) noexcept : entry_(other.entry_) {
+  if (!entry_) return;
+  ++entry_->holders;
+}
+
+KTXName& KTXName::operator=(const KTXName& other) noexcept {
+  if (entry_ == other.entry_) return *this;
+  if (other.entry_) ++other.entry_->holders;
+  DropName(entry_);
+  entry_ = other.entry_;
+  return *this;
+}
+
+KTXName::~KTXName() { Clear(); }
+
+void KTXName::Clear() noexcept {
+  if (!entry_) return;
+  DropName(entry_);
+  entry_ = nullptr;
+}
+
+void KTXName::Assign(const char16_t* text, int length) {
+  if (text && length > 0) {
+    // Like a string assignment, the name ends at its first NUL.
+    if (const char16_t* nul = std::char_traits<char16_t>::find(text, static_cast<size_t>(length), 0)) {
+      length = static_cast<int>(nul - text);
+    }
+  }
+  if (!text || length <= 0) {
+    Clear();
+    return;
+  }
+  const std::u16string_view key(text, static_cast<size_t>(length));
+  if (entry_ && entry_->text.View() == key) return;
+  const size_t hash = std::hash<std::u16string_view>{}(key);
+  NameTable& names = Names();
+  Entry* entry = names.Find(key, hash);
+  if (entry) {
+    ++entry->holders;
+  } else {
+    // A copy of the text takes exactly its size.
+    KTString sized;
+    sized.Assign(text, length);
+    entry = new Entry{KTString(sized), hash, 1};
+    names.Insert(entry);
+  }
+  DropName(entry_);
+  entry_ = entry;
+}
+
+const KTString& KTXName::Str() const noexcept {
+  static const KTString kEmpty;
+  return entry_ ? entry_->text : kEmpty;
+}
+
+size_t KTXName::GetInternedCount() {
+  return Names().Size();
+}

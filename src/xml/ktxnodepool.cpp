@@ -1,0 +1,81 @@
+// The node allocator: every KTXNode comes from per-size free lists carved out
+// of large blocks. Trees are built and freed on the program's one thread, so
+// the lists take no lock.
+#include <cstddef>
+#include <new>
+
+#include "xml/ktxnode.h"
+
+namespace {
+
+// ---- Node allocator ----
+
+// Sizes up to kPoolLargest bytes, in steps of kPoolStep, each with a free
+// list; larger objects go to the general allocator. Blocks are never given
+// back: freed nodes wait for the next nodes of their size. (The tables are
+// made once and never destroyed, so nodes deleted at exit still find them.)
+constexpr size_t kPoolStep = 8;
+constexpr size_t kPoolLargest = 256;
+constexpr size_t kPoolBlockBytes = size_t{64} << 10;
+
+// An address sanitizer build allocates every node on its own, so that it
+// can still see a node used after it was freed.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPoolNodes = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPoolNodes = false;
+#else
+constexpr bool kPoolNodes = true;
+#endif
+#else
+constexpr bool kPoolNodes = true;
+#endif
+
+struct NodePool {
+  void* free[kPoolLargest / kPoolStep + 1] = {};
+  char* block = nullptr;
+  size_t left = 0;
+};
+
+NodePool& Pool() {
+  static NodePool* pool = new NodePool;
+  return *pool;
+}
+
+void PushFree(NodePool& pool, void* memory, size_t size) {
+  *static_cast<void**>(memory) = pool.free[size / kPoolStep];
+  pool.free[size / kPoolStep] = memory;
+}
+
+}  // namespace
+
+void* KTXNode::operator new(size_t size) {
+  if (!kPoolNodes || size > kPoolLargest) return ::operator new(size);
+  size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
+  NodePool& pool = Pool();
+  if (void* node = pool.free[size / kPoolStep]) {
+    pool.free[size / kPoolStep] = *static_cast<void**>(node);
+    return node;
+  }
+  if (pool.left < size) {
+    // What is left of the old block serves the size that fits it exactly.
+    if (pool.left >= kPoolStep) PushFree(pool, pool.block, pool.left);
+    pool.block = static_cast<char*>(::operator new(kPoolBlockBytes));
+    pool.left = kPoolBlockBytes;
+  }
+  void* node = pool.block;
+  pool.block += size;
+  pool.left -= size;
+  return node;
+}
+
+void KTXNode::operator delete(void* node, size_t size) noexcept {
+  if (!node) return;
+  if (!kPoolNodes || size > kPoolLargest) {
+    ::operator delete(node);
+    return;
+  }
+  size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
+  PushFree(Pool(), node, size);
+}
