@@ -1,0 +1,85 @@
+// KTXSLTError: message lookup for stylesheet and XPath errors. The texts
+// live in the program's string table; the object caches what it has loaded.
+#include "xslt/ktxslterror.h"
+
+#include <iterator>
+
+#include "xml/ktxpathnode.h"
+
+namespace {
+
+// Resource id of each table code, indexed by code - 2.
+constexpr unsigned kCodeResourceIds[] = {
+    7240, 7200, 7237, 7201, 7245, 7202, 7203, 7204, 7205, 7206,  // 2-11
+    7235, 7207, 7208, 7236, 7244, 7238, 7209, 7210, 7211, 7212,  // 12-21
+    7213, 7214, 7249, 7215, 7216, 7217, 7218, 7219, 7220, 7221,  // 22-31
+    7222, 7223, 7224, 7225, 7226, 7227, 7228, 7229, 7230, 7231,  // 32-41
+    7232, 7233, 7234, 7246, 7241, 7242, 7243, 7247, 7248,        // 42-50
+};
+static_assert(std::size(kCodeResourceIds) ==
+              KTXSLTError::kLastTableCode - KTXSLTError::kFirstTableCode + 1);
+
+// Resource id of each XPath error kind, indexed by kind - 1.
+constexpr unsigned kXPathKindResourceIds[] = {
+    7401, 7402, 7403, 7404, 7405, 7406, 7454, 7407, 7408,  // 1-9
+    7409, 7410, 7411, 7449, 7450, 7451, 7453, 7455,        // 10-17
+};
+static_assert(std::size(kXPathKindResourceIds) == KTXSLTError::kLastXPathErrorKind);
+
+KTString LoadText(unsigned id) {
+  KTString text;
+  if (id != 0) text.LoadString(id);  // a missing text leaves it empty
+  return text;
+}
+
+}  // namespace
+
+KTXSLTError::KTXSLTError(int code, KTXPathNode* node) : code_(code) {
+  while (node && node->IsFromEntity()) node = node->GetParent();
+  node_ = node;
+}
+
+KTXSLTError::KTXSLTError(const KTXSLTError& other) = default;
+KTXSLTError& KTXSLTError::operator=(const KTXSLTError& other) = default;
+KTXSLTError::~KTXSLTError() = default;
+
+void KTXSLTError::SetXPathError(int kind, int functionIndex) {
+  xpathKind_ = kind;
+  functionIndex_ = functionIndex;
+}
+
+unsigned KTXSLTError::ResourceIdOfCode(int code) {
+  if (code < kFirstTableCode || code > kLastTableCode) return 0;
+  return kCodeResourceIds[code - kFirstTableCode];
+}
+
+unsigned KTXSLTError::ResourceIdOfXPathKind(int kind) {
+  if (kind < 1 || kind > kLastXPathErrorKind) return 0;
+  return kXPathKindResourceIds[kind - 1];
+}
+
+const char16_t* KTXSLTError::GetMessage() {
+  if (!message_.IsEmpty()) return message_;
+  if (code_ == kNone) return u"";
+  if (code_ == kXPathError) return GetXPathMessage();
+  if (code_ < kFirstTableCode || code_ > kLastTableCode) return u"Unknown error";
+  message_ = LoadText(ResourceIdOfCode(code_));
+  return message_;
+}
+
+const char16_t* KTXSLTError::GetXPathMessage() {
+  if (!xpathMessage_.IsEmpty()) return xpathMessage_;
+  KTString function;
+  if (functionIndex_ >= 0 && functionIndex_ <= kLastFunctionIndex)
+    function = LoadText(kFirstFunctionNameId + static_cast<unsigned>(functionIndex_));
+  KTString kind = LoadText(ResourceIdOfXPathKind(xpathKind_));
+  xpathMessage_ = LoadText(kXPathMessageHeadId);
+  if (function.IsEmpty()) {
+    xpathMessage_ += kind;
+  } else {
+    KTString detail;
+    detail.Format(u"%s -> %s", kind.c_str(), function.c_str());
+    xpathMessage_ += detail;
+  }
+  return xpathMessage_;
+}
