@@ -3,6 +3,8 @@
 // twice and for character and entity references that XML 1.0 forbids.
 #include "xml/ktdocwellformed.h"
 
+#include <deque>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -180,6 +182,8 @@ class TreeChecker {
     entitiesMustBeDeclared_ = document->GetKind() == kXmlDocument;
     internalSubset_ = document->GetKind() == kXmlDocument;
     // Iterative walk in document order: trees may be thousands of levels deep.
+    // Prefixes are bound by the including document in an external entity.
+    prefixesMustBeDeclared_ = document->GetKind() == kXmlDocument;
     const KTXNode* node = document->GetFirstChild();
     while (node != nullptr) {
       if (!Visit(node))
@@ -188,8 +192,12 @@ class TreeChecker {
         node = child;
         continue;
       }
-      while (node != nullptr && node != document && node->GetNextSibling() == nullptr)
+      Leave(node);
+      while (node != nullptr && node != document && node->GetNextSibling() == nullptr) {
         node = node->GetParent();
+        if (node != document)
+          Leave(node);
+      }
       node = (node == nullptr || node == document) ? nullptr : node->GetNextSibling();
     }
     return true;
@@ -224,7 +232,7 @@ class TreeChecker {
         }
         return CheckNoParameterReference(node);
       case kElement:
-        return CheckAttributeNames(node) && CheckValue(node, Place::kContent, true);
+        return CheckAttributeNames(node) && CheckNamespaces(node) && CheckValue(node, Place::kContent, true);
       case kAttribute:
         return parentKind != kElement || CheckValue(node, Place::kAttributeValue, false);
       case kText:
@@ -287,6 +295,19 @@ class TreeChecker {
         break;
       default:
         break;
+    }
+    // Namespaces in XML 1.0 §7: no entity name, processing-instruction
+    // target or notation name holds a colon.
+    const int kind = node->GetKind();
+    if ((kind == kProcessingInstruction || kind == kDoctypeEntity || kind == kDoctypeNotation) &&
+        name.find(u':') != View::npos) {
+      const char16_t* what = kind == kProcessingInstruction ? u"processing-instruction target"
+                             : kind == kDoctypeEntity       ? u"entity name"
+                                                            : u"notation name";
+      KTString reason;
+      reason.Format(u"the %s %s holds a colon, which Namespaces in XML 1.0 (§7) does not allow", what,
+                    KTString(name).c_str());
+      return FailInValue(node, name, name.find(u':'), reason);
     }
     size_t bad = BadNameCharacter(name);
     if (bad == View::npos)
@@ -532,9 +553,284 @@ class TreeChecker {
     return Fail(text_, length_, offset, reason, status_);
   }
 
+  // ---- Namespaces in XML 1.0 ----
+
+  // Ends the scope of the namespace declarations of an element whose
+  // subtree the walk has left.
+  void Leave(const KTXNode* node) {
+    if (scopes_.empty() || scopes_.back().element != node)
+      return;
+    for (size_t i = declared_.size(); i > scopes_.back().mark; --i) {
+      auto found = bindings_.find(declared_[i - 1]);
+      found->second.pop_back();
+      if (found->second.empty())
+        bindings_.erase(found);
+      uris_.pop_back();
+    }
+    declared_.resize(scopes_.back().mark);
+    scopes_.pop_back();
+  }
+
+  // The namespace constraints of one element: its declarations first (they
+  // bind for its own name and attributes), then its name, the names of its
+  // attributes and their expanded names. Runs over the attributes that
+  // CheckAttributeNames gathered, so the walk stays a single pass.
+  bool CheckNamespaces(const KTXNode* element) {
+    const size_t mark = declared_.size();
+    for (const KTXNode* a : attributes_) {
+      View name(a->GetName());
+      if (!name.starts_with(u"xmlns"))
+        continue;
+      if (name.size() == 5) {
+        if (!Declare(a, View()))
+          return false;
+      } else if (name[5] == u':') {
+        if (!CheckQName(a, name) || !Declare(a, name.substr(6)))
+          return false;
+      }
+    }
+    if (declared_.size() > mark)
+      scopes_.push_back({element, mark});
+
+    View name(element->GetName());
+    if (!CheckQName(element, name))
+      return false;
+    if (size_t colon = name.find(u':'); colon != View::npos && !Bound(name.substr(0, colon)))
+      return FailUnbound(element, name, name.substr(0, colon));
+
+    qualified_.clear();
+    for (const KTXNode* a : attributes_) {
+      View attribute(a->GetName());
+      if (!CheckQName(a, attribute))
+        return false;
+      size_t colon = attribute.find(u':');
+      if (colon == View::npos)
+        continue;
+      View prefix = attribute.substr(0, colon);
+      if (prefix == u"xmlns")
+        continue;
+      const View* uri = Bound(prefix);
+      if (uri == nullptr)
+        return FailUnbound(a, attribute, prefix);
+      qualified_.push_back({*uri, attribute.substr(colon + 1), a});
+    }
+    return CheckExpandedNamesUnique();
+  }
+
+  // Namespaces in XML 1.0 §3: a name with a colon is a prefix and a local
+  // part, each an NCName.
+  bool CheckQName(const KTXNode* node, View name) {
+    size_t colon = name.find(u':');
+    if (colon == View::npos)
+      return true;
+    bool good = colon > 0 && colon + 1 < name.size() && name.find(u':', colon + 1) == View::npos &&
+                IsNameStartAfterColon(name[colon + 1]);
+    if (good)
+      return true;
+    KTString reason;
+    reason.Format(u"the name %s is not a qualified name (Namespaces in XML 1.0 §3)", KTString(name).c_str());
+    return Fail(text_, length_, NameOffset(node), reason, status_);
+  }
+
+  // Characters that may follow a name's colon: the grammar has checked them
+  // as NameChar, so only those that are NameChar but not NameStartChar are
+  // refused here.
+  static bool IsNameStartAfterColon(char16_t c) {
+    return !((c >= u'0' && c <= u'9') || c == u'-' || c == u'.' || c == 0xB7 || (c >= 0x300 && c <= 0x36F) ||
+             c == 0x203F || c == 0x2040);
+  }
+
+  // Binds the prefix (empty: the default namespace) that the declaration
+  // `attribute` names, after NSC Reserved Prefixes and Namespace Names and
+  // NSC No Prefix Undeclaring.
+  bool Declare(const KTXNode* attribute, View prefix) {
+    static constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
+    static constexpr View kXmlnsUri = u"http://www.w3.org/2000/xmlns/";
+    View uri = ResolveAttributeValue(attribute->GetValue());
+    const char16_t* problem = nullptr;
+    if (prefix == u"xmlns")
+      problem = u"the prefix xmlns may not be declared";
+    else if (prefix == u"xml" && uri != kXmlUri)
+      problem = u"the prefix xml may be bound to http://www.w3.org/XML/1998/namespace only";
+    else if (prefix != u"xml" && uri == kXmlUri)
+      problem = u"only the prefix xml may be bound to http://www.w3.org/XML/1998/namespace";
+    else if (uri == kXmlnsUri)
+      problem = u"no prefix may be bound to http://www.w3.org/2000/xmlns/";
+    if (problem) {
+      KTString reason;
+      reason.Format(u"%s (Namespaces in XML 1.0, NSC Reserved Prefixes and Namespace Names)", problem);
+      return Fail(text_, length_, attribute->GetStartOffset(), reason, status_);
+    }
+    if (uri.empty() && !prefix.empty()) {
+      KTString reason;
+      reason.Format(u"the declaration xmlns:%s=\"\" unbinds a prefix, which XML 1.0 does not allow "
+                    u"(Namespaces in XML 1.0, NSC No Prefix Undeclaring)",
+                    KTString(prefix).c_str());
+      return Fail(text_, length_, attribute->GetStartOffset(), reason, status_);
+    }
+    uris_.emplace_back(uri);
+    bindings_[prefix].push_back(uris_.back().View());
+    declared_.push_back(prefix);
+    return true;
+  }
+
+  // The URI the prefix is bound to in the scope of the element being
+  // checked; null when none is (xml is always bound).
+  const View* Bound(View prefix) {
+    static constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
+    auto found = bindings_.find(prefix);
+    if (found != bindings_.end())
+      return &found->second.back();
+    if (prefix == u"xml")
+      return &kXmlUri;
+    // An external parsed entity takes its bindings from where it is used.
+    static constexpr View kUnknown = u"";
+    return prefixesMustBeDeclared_ ? nullptr : &kUnknown;
+  }
+
+  bool FailUnbound(const KTXNode* node, View name, View prefix) {
+    KTString reason;
+    reason.Format(u"the prefix %s of %s is not declared (Namespaces in XML 1.0, NSC Prefix Declared)",
+                  KTString(prefix).c_str(), KTString(name).c_str());
+    return Fail(text_, length_, NameOffset(node), reason, status_);
+  }
+
+  // NSC Attributes Unique: no two attributes of an element share a local
+  // name and a namespace URI.
+  bool CheckExpandedNamesUnique() {
+    const Qualified* twice = nullptr;
+    const Qualified* first = nullptr;
+    if (qualified_.size() <= kPairwiseAttributeLimit) {
+      for (size_t i = 1; i < qualified_.size() && !twice; ++i)
+        for (size_t j = 0; j < i && !twice; ++j)
+          if (qualified_[i].local == qualified_[j].local && qualified_[i].uri == qualified_[j].uri) {
+            twice = &qualified_[i];
+            first = &qualified_[j];
+          }
+    } else {
+      expanded_.clear();
+      for (const Qualified& q : qualified_) {
+        auto [at, added] = expanded_.emplace(ExpandedKey(q), &q);
+        if (!added) {
+          twice = &q;
+          first = at->second;
+          break;
+        }
+      }
+    }
+    if (twice == nullptr)
+      return true;
+    KTString reason;
+    reason.Format(u"the attributes %s and %s have one expanded name {%s}%s (Namespaces in XML 1.0, NSC Attributes "
+                  u"Unique)",
+                  first->attribute->GetName(), twice->attribute->GetName(), KTString(twice->uri).c_str(),
+                  KTString(twice->local).c_str());
+    return Fail(text_, length_, twice->attribute->GetStartOffset(), reason, status_);
+  }
+
+  struct Qualified {
+    View uri;
+    View local;
+    const KTXNode* attribute;
+  };
+
+  static std::u16string ExpandedKey(const Qualified& q) {
+    std::u16string key(q.uri);
+    key += u'\0';
+    key += q.local;
+    return key;
+  }
+
+  // Where the name of an element (after its '<') or an attribute starts.
+  int NameOffset(const KTXNode* node) const {
+    int start = node->GetStartOffset();
+    if (node->GetKind() == kElement && start >= 0 && start < length_ && text_[start] == u'<')
+      ++start;
+    return start;
+  }
+
+  // The value of an attribute as its namespace declaration binds it (XML 1.0
+  // §3.3.3 for CDATA): character references and the predefined and internal
+  // entities resolved, white-space characters as spaces. Most values hold
+  // none of these and are returned as they stand.
+  View ResolveAttributeValue(View raw) {
+    if (raw.find_first_of(u"&\t\n\r") == View::npos)
+      return raw;
+    resolved_.clear();
+    AppendResolved(raw, 0);
+    return resolved_;
+  }
+
+  // Entity texts are followed this deep at most in a namespace URI; deeper
+  // nesting is left as written (the entity checks report real cycles).
+  static constexpr int kMaxUriEntityDepth = 16;
+
+  void AppendResolved(View raw, int depth) {
+    for (size_t i = 0; i < raw.size(); ++i) {
+      char16_t c = raw[i];
+      if (c == u'\r') {
+        if (i + 1 < raw.size() && raw[i + 1] == u'\n')
+          ++i;
+        resolved_ += u' ';
+        continue;
+      }
+      if (c == u'\t' || c == u'\n') {
+        resolved_ += u' ';
+        continue;
+      }
+      size_t end = c == u'&' ? raw.find(u';', i + 1) : View::npos;
+      if (end == View::npos) {
+        resolved_ += c;
+        continue;
+      }
+      View body = raw.substr(i + 1, end - i - 1);
+      if (!body.empty() && body[0] == u'#') {
+        long code = CharacterCode(body);
+        if (code >= 0x10000) {
+          resolved_ += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+          resolved_ += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else if (code >= 0) {
+          resolved_ += static_cast<char16_t>(code);
+        }
+      } else if (body == u"amp") {
+        resolved_ += u'&';
+      } else if (body == u"lt") {
+        resolved_ += u'<';
+      } else if (body == u"gt") {
+        resolved_ += u'>';
+      } else if (body == u"apos") {
+        resolved_ += u'\'';
+      } else if (body == u"quot") {
+        resolved_ += u'"';
+      } else {
+        auto found = entities_.find(body);
+        if (found == entities_.end() || found->second.external || depth >= kMaxUriEntityDepth)
+          resolved_.append(raw.substr(i, end - i + 1));
+        else
+          AppendResolved(found->second.literal, depth + 1);
+      }
+      i = end;
+    }
+  }
+
   const char16_t* text_;
   int length_;
   KTLoadStatus& status_;
+  bool prefixesMustBeDeclared_ = true;
+  // Prefix → the URIs it is bound to, innermost last; the prefixes each open
+  // scope declared, in order; the elements whose scopes are open. URI texts
+  // live in uris_ (a deque, so views of them stay valid).
+  std::unordered_map<View, std::vector<View>> bindings_;
+  std::vector<View> declared_;
+  struct Scope {
+    const KTXNode* element;
+    size_t mark;
+  };
+  std::vector<Scope> scopes_;
+  std::deque<KTString> uris_;
+  std::u16string resolved_;
+  std::vector<Qualified> qualified_;
+  std::unordered_map<std::u16string, const Qualified*> expanded_;
   bool standalone_ = false;
   bool entitiesMustBeDeclared_ = true;
   // Declarations in the tree stand in a document's internal subset, not in

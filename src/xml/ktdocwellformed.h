@@ -20,5 +20,8 @@ bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& s
 // references in content, attribute values, entity values and attribute
 // defaults, and for entity references WFC Entity Declared, Parsed Entity, No
 // External Entity References, No < in Attribute Values and PEs in Internal
-// Subset. False with the status written.
+// Subset; and Namespaces in XML 1.0: qualified names, declared prefixes,
+// reserved prefixes and names, no prefix undeclaring, unique expanded
+// attribute names, no colon in targets, entity and notation names. False with
+// the status written.
 bool KTCheckWellFormedTree(const char16_t* text, int length, const KTXNode* document, KTLoadStatus& status);
