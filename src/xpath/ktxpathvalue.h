@@ -1,0 +1,162 @@
+// XPath values: KTXPathNodeItem (one member of a node-set: a view node, its
+// item kind and a context position) and KTXPathValue (a node-set, boolean,
+// number or string) with the XPath 1.0 operators of XPath 1.0 §3.4 and §3.5.
+// Values are passed by value everywhere, so copies share their node vector
+// and string and copy only when one of them is changed (copy on write).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/ktstring.h"
+
+class KTXPathNode;
+
+// The kind of a node item, derived from the view node's kind.
+enum KTXPathItemKind : int {
+  kItemRoot = 0,
+  kItemElement = 1,
+  kItemText = 2,  // text and CDATA sections
+  kItemAttribute = 3,
+  kItemNamespace = 4,
+  kItemPI = 5,
+  kItemComment = 6,
+  kItemOther = 7,  // XML declaration and the DOCTYPE kinds
+  kItemNoNode = 9,
+};
+
+enum KTXPathValueKind : int {
+  kValueNodeSet = 0,
+  kValueBoolean = 1,
+  kValueNumber = 2,
+  kValueString = 3,
+};
+
+// Items are stored by value in vectors, so the class has no virtual members:
+// 16 bytes per item.
+class KTXPathNodeItem {
+ public:
+  KTXPathNodeItem() noexcept = default;  // the empty item: no node, kind 9
+  explicit KTXPathNodeItem(KTXPathNode* node) noexcept : node_(node), kind_(ItemKindOf(node)) {}
+  KTXPathNodeItem(KTXPathNode* node, int position) noexcept
+      : node_(node), kind_(ItemKindOf(node)), position_(position) {}
+
+  static int ItemKindOf(const KTXPathNode* node) noexcept;
+
+  KTXPathNode* GetNode() const noexcept { return node_; }
+  int GetKind() const noexcept { return kind_; }
+  bool IsEmpty() const noexcept { return node_ == nullptr; }
+  int GetPosition() const noexcept { return position_; }
+  void SetPosition(int position) noexcept { position_ = position; }
+
+  // The node's document-order position, -1 without a node.
+  int TreePosition() const noexcept;
+  // The item of the node's parent; the empty item at a root or without a node.
+  KTXPathNodeItem& ParentItem(KTXPathNodeItem& out) const noexcept;
+
+  // Same node (positions are not compared).
+  friend bool operator==(const KTXPathNodeItem& a, const KTXPathNodeItem& b) noexcept {
+    return a.node_ == b.node_;
+  }
+
+ private:
+  KTXPathNode* node_ = nullptr;  // borrowed
+  int kind_ = kItemNoNode;
+  int position_ = 0;
+};
+
+// Document order: document number, then position in the document. Namespace
+// nodes, which the tree context leaves unnumbered, stand right after their
+// element and before its attributes; nodes that share one place (unnumbered
+// result-tree nodes) are told apart by identity, so that the order is strict
+// and a node equals only itself. Both items must have nodes.
+bool DocumentOrderLess(const KTXPathNodeItem& a, const KTXPathNodeItem& b) noexcept;
+
+class KTXPathValue {
+ public:
+  using ItemVector = std::vector<KTXPathNodeItem>;
+
+  KTXPathValue() noexcept = default;  // an empty node-set
+  KTXPathValue(const KTXPathValue&) = default;
+  KTXPathValue(KTXPathValue&&) noexcept = default;
+  KTXPathValue& operator=(const KTXPathValue&) = default;
+  KTXPathValue& operator=(KTXPathValue&&) noexcept = default;
+  ~KTXPathValue() = default;
+
+  static KTXPathValue Number(double number);
+  static KTXPathValue Boolean(bool value);
+  static KTXPathValue String(const KTString& text);
+  static KTXPathValue String(KTString&& text);
+
+  int GetKind() const noexcept { return kind_; }
+  bool IsNodeSet() const noexcept { return kind_ == kValueNodeSet; }
+  // The scalar fields: false, 0.0 and the empty string unless the value is of
+  // that kind.
+  bool GetBoolean() const noexcept { return boolean_; }
+  double GetNumber() const noexcept { return number_; }
+  const KTString& GetString() const noexcept;
+
+  // Each setter makes the value of its kind and drops whatever it held.
+  void SetString(const KTString& text);
+  void SetString(KTString&& text);
+  void SetNumber(const double& number) noexcept;
+  void SetBoolean(const bool& value) noexcept;
+  // An empty node-set.
+  void SetNodeSet() noexcept;
+  // A node-set holding the items (moved in, not copied).
+  void SetNodeSet(ItemVector&& items);
+
+  // ---- Node-set items (empty for the other kinds) ----
+  int ItemCount() const noexcept { return items_ ? static_cast<int>(items_->size()) : 0; }
+  const ItemVector& Items() const noexcept;
+  // The item at a 0-based index, or ItemsEnd() when the index is negative or
+  // not below the count.
+  const KTXPathNodeItem* NodeItemAt(int index) const noexcept;
+  const KTXPathNodeItem* ItemsEnd() const noexcept;
+  // The vector to change in place: makes the value a node-set and gives it a
+  // vector of its own when copies share it.
+  ItemVector& MutableItems();
+  void PushItem(const KTXPathNodeItem& item) { MutableItems().push_back(item); }
+  // Sorts the items into document order and numbers them 1..n (an already
+  // ordered set is only renumbered). Duplicates are not removed.
+  void SortDocumentOrder();
+  // The first item in document order (not necessarily the first stored), or
+  // null for an empty set or another kind.
+  const KTXPathNodeItem* FirstInDocumentOrder() const noexcept;
+
+  // The XPath string value: a string is copied, any other kind converted as
+  // XPath string() does.
+  KTString& ToString(KTString* out) const;
+
+  // ---- Operators (this value is the left operand) ----
+  // Comparisons follow XPath 1.0 §3.4: a node-set compares true when the
+  // comparison holds for some node; NaN is unequal to everything and neither
+  // less nor greater than anything.
+  bool Equals(const KTXPathValue& right) const;
+  bool NotEquals(const KTXPathValue& right) const;
+  bool Less(const KTXPathValue& right) const;
+  bool LessOrEqual(const KTXPathValue& right) const;
+  bool Greater(const KTXPathValue& right) const;
+  bool GreaterOrEqual(const KTXPathValue& right) const;
+  // Both operands are converted; the syntax nodes skip the right operand
+  // themselves when the left one decides.
+  bool Or(const KTXPathValue& right) const;
+  bool And(const KTXPathValue& right) const;
+  // IEEE 754 arithmetic on the numbers of both operands; mod is the
+  // floating-point remainder with the sign of the dividend (fmod).
+  double Add(const KTXPathValue& right) const;
+  double Subtract(const KTXPathValue& right) const;
+  double Multiply(const KTXPathValue& right) const;
+  double Divide(const KTXPathValue& right) const;
+  double Modulo(const KTXPathValue& right) const;
+
+ private:
+  void DropContents() noexcept;
+
+  int kind_ = kValueNodeSet;
+  bool boolean_ = false;
+  double number_ = 0.0;
+  std::shared_ptr<ItemVector> items_;      // null: no items; shared by copies
+  std::shared_ptr<const KTString> string_;  // null unless a string; immutable, shared
+};
