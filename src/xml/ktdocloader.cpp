@@ -253,6 +253,16 @@ std::unique_ptr<KTXNode> KTDocumentLoader::CreateDocumentNode(int grammarId) {
 KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& url, const KTString& text,
                                      const KTGrammarEntry* entry, const char16_t* startRule, KTXNode* node,
                                      KTLoadStatus& status) {
+  if (text.IsEmpty()) {
+    // An external entity or a DTD may be empty; a document needs its root
+    // element (XML 1.0 §2.1).
+    if (node == nullptr || node->GetKind() != kXmlDocument)
+      return node;
+    status.SetError(KTLoadStatus::kParse, KTLoadStatus::kParseFailed);
+    status.SetMessage(KTString(u"line 1, column 1: the document is empty: it has no root element"));
+    status.SetPosition(1, 1);
+    return nullptr;
+  }
   if (!driver_->Init(entry, caseSensitive_, endNameRemoval_, flatten_)) {
     FailIfClean(status, KTLoadStatus::kNoGrammar, u"The grammar for the document is not loaded");
     return nullptr;
@@ -290,9 +300,7 @@ KTXNode* KTDocumentLoader::Load(KTDocumentSource* source, KTLoadStatus& status, 
   }
 
   std::unique_ptr<KTXNode> node = CreateDocumentNode(static_cast<int>(entry->id));
-  KTXNode* result = node.get();
-  if (!text_.IsEmpty())
-    result = ParseText(source, source->GetUrl(), text_, entry, nullptr, node.get(), status);
+  KTXNode* result = ParseText(source, source->GetUrl(), text_, entry, nullptr, node.get(), status);
   if (result == nullptr) {
     node.reset();
     FailIfClean(status, KTLoadStatus::kNoDocument, u"No document came out of the text");
@@ -379,7 +387,7 @@ KTXNode* KTDocumentLoader::LoadFromBytes(const void* bytes, uint32_t size, int g
     status = decodeStatus;
     return nullptr;
   }
-  if (!text_.IsEmpty() && ParseText(nullptr, KTString(), text_, entry, nullptr, node.get(), status) == nullptr) {
+  if (ParseText(nullptr, KTString(), text_, entry, nullptr, node.get(), status) == nullptr) {
     FailIfClean(status, KTLoadStatus::kNoDocument, u"No document came out of the text");
     return nullptr;
   }

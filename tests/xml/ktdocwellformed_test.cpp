@@ -58,6 +58,11 @@ struct Case {
 };
 
 const Case kCases[] = {
+    // XML 1.0 §2.1: a document has one root element.
+    {"", 1, 1, "the document is empty: it has no root element"},
+    {"  \n ", 2, 2, "expected element"},
+    {"<?xml version='1.0'?>", 1, 22, "expected element"},
+    {"<?xml version='1.0'?>\n<!-- c --><?p x?>", 2, 18, "expected element"},
     // WFC Unique Att Spec, with few attributes and with enough to take the
     // hash path; names differing in prefix or case are different names.
     {"<a x='1' y='2' x='3'/>", 1, 16, "attribute x is given more than once"},
