@@ -97,6 +97,11 @@ bool KTEntityDecl::ParseValueAs(KTSchemaModel& model, KTXNode*& root, const KTSt
     }
   }
   if (root) return true;
+  if (model.IsActive(this)) {
+    // The entity is being read right now: a reference to it inside its own
+    // text is refused (and its tree in use is never replaced).
+    return model.ReportError(kSchemaUnusableParameterEntity, contextNode, type, Describe());
+  }
 
   const KTString& text = GetEntityValue(*this, model);
   KTString usedRule = rule;

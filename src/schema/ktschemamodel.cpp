@@ -48,9 +48,6 @@ bool SiblingBefore(KTXNode* a, KTXNode* b) {
   }
 }
 
-// URLs longer than this are cut: the limit of the platform's path buffers.
-constexpr int kMaxUrlLength = 259;
-
 }  // namespace
 
 KTSchemaModel::KTSchemaModel(KTDocumentManager* manager, uint8_t flag, KTXNode* internalSubset,
@@ -63,7 +60,7 @@ KTSchemaModel::KTSchemaModel(KTDocumentManager* manager, uint8_t flag, KTXNode* 
       word_(word),
       manager_(manager) {
   Reset();
-  if (internalSubset) LoadInternalSubsetEntities(internalSubset);
+  if (internalSubset) ParseExtSubsetDecl(internalSubset, true, false);
 }
 
 KTSchemaModel::~KTSchemaModel() {
@@ -79,6 +76,9 @@ void KTSchemaModel::Reset() {
   anotherPass_ = false;
   referenceName_ = KTString();
   referenceNode_ = nullptr;
+  doctypeSeen_ = false;
+  doctypeName_ = KTString();
+  dtdFromSchemaReference_ = false;
   for (EntitySet* set : {&notations_, &generalEntities_, &parameterEntities_}) {
     for (auto& [name, record] : *set) {
       record->DropParsedValue();
@@ -91,6 +91,7 @@ void KTSchemaModel::Reset() {
 
 void KTSchemaModel::Clear() {
   schemaKind_ = kSchemaNone;
+  twoPassMode_ = false;
   namespaces_.Reset();
   elements_.clear();
   complexTypes_.clear();
@@ -124,52 +125,6 @@ void KTSchemaModel::RequestAnotherPass() {
   lastPassAllowed_ = static_cast<int16_t>(currentPass_ + 1);
 }
 
-// ---- Schema loading ----
-
-bool KTSchemaModel::LoadSchema(KTXNode* documentRoot, bool searchFurther) {
-  SetExpansionBudgetFor(documentRoot);
-  KTXNode* doctype = nullptr;
-  if (documentRoot) {
-    KTChildIterator it;
-    for (documentRoot->FirstChildOfKind(it, kDoctype); !it.IsEnd(); it.Next()) {
-      doctype = it.Node();
-      break;
-    }
-  }
-  if (!doctype) {
-    schemaKind_ = kSchemaNone;
-    return ReportError(kSchemaNotFound, documentRoot, nullptr, KTString());
-  }
-  referenceName_ = doctype->GetName();
-  referenceNode_ = doctype;
-  return LoadInternalSubsetEntities(doctype);
-}
-
-bool KTSchemaModel::LoadInternalSubsetEntities(KTXNode* doctype) {
-  currentPass_ = 0;
-  lastPassAllowed_ = 1;
-  bool ok = true;
-  do {
-    ++currentPass_;
-    anotherPass_ = false;
-    ResetErrorBlock();
-    for (EntitySet* set : {&generalEntities_, &parameterEntities_}) {
-      for (auto& [name, record] : *set) {
-        record->DropParsedValue();
-        record->declaredThisPass = false;
-      }
-    }
-    Clear();
-    schemaKind_ = kSchemaDtd;
-    KTChildIterator it;
-    for (doctype->BeginChildren(it); ok && !it.IsEnd(); it.Next()) {
-      if (it.Node()->GetKind() == kDoctypeEntity) ok = ParseEntityDecl(*this, it.Node());
-      if (it.Node()->GetKind() == kDoctypeNotation) ok = ParseNotationDecl(*this, it.Node());
-    }
-  } while (ok && anotherPass_);
-  return ok;
-}
-
 void KTSchemaModel::SetExpansionBudgetFor(KTXNode* documentRoot) {
   int64_t size = 0;
   for (KTXNode* n = documentRoot; n; n = NextInSubtree(n, documentRoot)) {
@@ -187,7 +142,7 @@ bool KTSchemaModel::ReportError(int id, KTXNode* node, const KTElementType* decl
   if (id == kSchemaUnsupported && !strict_) return true;
   std::vector<KTXNode*> path;
   if (node) {
-    for (KTXNode* n = node; n; n = n->GetParent()) path.push_back(n);
+    for (KTXNode* n = node; n; n = ParentOf(n)) path.push_back(n);
   }
   bool record = true;
   if (error_.node) {
@@ -280,10 +235,36 @@ KTEntityDecl* KTSchemaModel::FindParameterEntity(const KTString& name) { return 
 
 // ---- Documents ----
 
+KTXNode* KTSchemaModel::AdoptFragment(std::unique_ptr<KTXNode> fragment, KTXNode* parent) {
+  KTXNode* root = fragment.get();
+  if (!root) return nullptr;
+  fragmentParents_[root] = parent;
+  fragmentRoots_.push_back(std::move(fragment));
+  return root;
+}
+
+KTXNode* KTSchemaModel::ParentOf(const KTXNode* node) const {
+  if (!node) return nullptr;
+  if (KTXNode* parent = node->GetParent()) return parent;
+  auto it = fragmentParents_.find(node);
+  return it == fragmentParents_.end() ? nullptr : it->second;
+}
+
+KTXNode* KTSchemaModel::DocumentRootOf(KTXNode* node) const {
+  while (KTXNode* parent = ParentOf(node)) node = parent;
+  return node;
+}
+
+bool KTSchemaModel::IsActive(const void* entity) const {
+  // The stack is at most kMaxDtdNesting deep.
+  return std::find(active_.begin(), active_.end(), entity) != active_.end();
+}
+
 const KTGrammarEntry* KTSchemaModel::GrammarOfDocument(KTXNode* contextNode) {
   KTXNode* root = Topmost(contextNode);
   auto known = fragmentGrammars_.find(root);
   if (known != fragmentGrammars_.end()) return known->second;
+  root = DocumentRootOf(contextNode);
   if (!manager_ || !manager_->GetGrammarCache()) return nullptr;
   KTDocumentRecord* record = manager_->FindByDocument(root);
   if (!record) return nullptr;
@@ -319,10 +300,9 @@ KTXNode* KTSchemaModel::LoadExternalDocument(const KTString& identifier, const K
   if (!manager_) return nullptr;
   KTString resolved = url;
   if (url.IsRelativePath(false) && contextNode) {
-    KTDocumentRecord* base = manager_->FindByDocument(Topmost(contextNode));
+    KTDocumentRecord* base = manager_->FindByDocument(DocumentRootOf(contextNode));
     if (base && base->GetSource()) resolved = url.MakeAbsolute(base->GetSource()->GetUrl(), u"");
   }
-  if (resolved.GetLength() > kMaxUrlLength) resolved = resolved.Left(kMaxUrlLength);
   KTDocumentRecord* record = nullptr;
   if (!identifier.IsEmpty()) record = manager_->FindByIdentifiers(resolved, identifier, nullptr);
   KTXNode* document = record ? record->GetDocument() : nullptr;
@@ -343,7 +323,7 @@ KTXNode* KTSchemaModel::LoadExternalDocument(const KTString& identifier, const K
 }
 
 KTXNode* KTSchemaModel::LoadExternalSubset(const KTString& keyword, const KTString& idText, KTXNode* contextNode,
-                                           bool dtdGrammar) {
+                                           bool dtdGrammar, KTString* systemIdOut, bool report) {
   int position = 0;
   KTString first = idText.Tokenize(u" \t\r\n", position, u"'\"");
   KTString publicId, systemId;
@@ -355,7 +335,8 @@ KTXNode* KTSchemaModel::LoadExternalSubset(const KTString& keyword, const KTStri
     systemId = unquote(idText.Tokenize(u" \t\r\n", position, u"'\""));
   }
   KTXNode* root = LoadExternalDocument(publicId, systemId, contextNode, dtdGrammar ? 1 : 2);
-  if (!root) ReportError(kSchemaLoadFailed, contextNode, nullptr, systemId);
+  if (systemIdOut) *systemIdOut = systemId;
+  if (!root && report) ReportError(kSchemaLoadFailed, contextNode, nullptr, systemId);
   return root;
 }
 

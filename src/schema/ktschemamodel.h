@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <set>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "core/ktstring.h"
+#include "schema/ktdtdwalker.h"
 #include "schema/ktelementtype.h"
 #include "schema/ktentitydecl.h"
 #include "schema/ktschemaerrors.h"
@@ -74,16 +76,58 @@ class KTSchemaModel final : public KTSchemaServices {
   void Reset();
   void Clear();
 
-  // ---- Schema loading ----
-  // Reads the schema the document names. Until the DTD walker and the
-  // schema languages are in place, a DOCTYPE's internal subset gives its
-  // entity and notation declarations (in up to two passes, so that an
-  // entity may refer to one declared after it); anything else finds no
-  // schema (7529).
+  // ---- Schema loading (ktschemaloader.cpp) ----
+  // Finds the schema the document names (a DOCTYPE, an XDR "x-schema:"
+  // namespace, an XML Schema location or namespace, or the document itself)
+  // and runs the loader of its language. A kept problem that describes a
+  // fault of the document is then named in one warning line on standard
+  // error; the document is never rejected.
   bool LoadSchema(KTXNode* documentRoot, bool searchFurther) override;
-  // Reads the entity and notation declarations among the DOCTYPE's
-  // children, in passes.
-  bool LoadInternalSubsetEntities(KTXNode* doctype);
+  // Records the documents a loader walked in the model's document list.
+  void AddSchemaDocuments(const std::vector<KTXNode*>& roots);
+  // The loaders of XML Schema, XDR and DCD documents are not built yet: their
+  // documents are recognised and these record nothing.
+  bool LoadXsdSchema(const std::vector<KTXNode*>& roots);
+  bool LoadXdrSchema(KTXNode* schemaDocument);
+  bool LoadDcdSchema(KTXNode* schemaDocument);
+  void SetReference(const KTString& name, KTXNode* node) {
+    referenceName_ = name;
+    referenceNode_ = node;
+  }
+  // Where the warning line of LoadSchema goes (standard error; null for none).
+  void SetWarningStream(FILE* stream) { warningStream_ = stream; }
+
+  // ---- The DTD walk (ktdtdwalker.cpp) ----
+  // Nested conditional sections and parameter entities walked inside one
+  // another: deeper ones are refused with a recorded problem.
+  static constexpr int kMaxDtdNesting = 256;
+  // Walks a DTD document or a document's DOCTYPE once, or twice when the
+  // first walk met a reference to an entity declared later.
+  bool LoadDtdPasses(KTXNode* root);
+  // Walks the children of a DTD tree; `start` begins a pass, `expandedText`
+  // marks a tree parsed from text in which several references were expanded.
+  bool ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedText);
+  bool ParseExternalSubset(KTXNode* root) { return ParseExtSubsetDecl(root, false, false); }
+  bool IsTwoPassMode() const { return twoPassMode_; }
+  void SetTwoPassMode(bool on) { twoPassMode_ = on; }
+  bool IsDtdFromSchemaReference() const { return dtdFromSchemaReference_; }
+  void SetDtdFromSchemaReference(bool on) { dtdFromSchemaReference_ = on; }
+  bool IsDoctypeSeen() const { return doctypeSeen_; }
+  const KTString& GetDoctypeName() const { return doctypeName_; }
+  // Entities (and external DTD documents) whose text is being walked or read
+  // right now: one met again inside itself is refused, never followed.
+  bool IsActive(const void* entity) const;
+  void PushActive(const void* entity) { active_.push_back(entity); }
+  void PopActive() { active_.pop_back(); }
+  int GetActiveDepth() const { return static_cast<int>(active_.size()); }
+  // Keeps a tree parsed from DTD text for the life of the model; `parent` is
+  // the node whose text it came from (for messages and relative URLs).
+  KTXNode* AdoptFragment(std::unique_ptr<KTXNode> fragment, KTXNode* parent);
+  // The node's parent, or for the root of an adopted fragment the node its
+  // text came from.
+  KTXNode* ParentOf(const KTXNode* node) const;
+  // The root of the document the node belongs to, across adopted fragments.
+  KTXNode* DocumentRootOf(KTXNode* node) const;
 
   // ---- Error recording ----
   // False when the problem was recorded or dropped; true only for a 7503
@@ -137,8 +181,9 @@ class KTSchemaModel final : public KTSchemaServices {
   std::unique_ptr<KTXNode> ParseFragment(const char16_t* text, const char16_t* startRule,
                                          KTXNode* contextNode) override;
   // Loads a document a schema refers to through the document manager (once
-  // per URL); grammar kind 0 XML, 1 DTD, 2 external entity. Null without a
-  // manager or when it does not load.
+  // per URL; a relative URL is resolved against the context node's document,
+  // and resolved URLs are never cut); grammar kind 0 XML, 1 DTD, 2 external
+  // entity. Null without a manager or when it does not load.
   KTXNode* LoadExternalDocument(const KTString& identifier, const KTString& url, KTXNode* contextNode,
                                 uint16_t grammarKind);
   // The document an external identifier names: keyword "SYSTEM" (id text:
@@ -146,7 +191,7 @@ class KTSchemaModel final : public KTSchemaServices {
   // grammar or external-entity grammar. Null, with 7509 recorded, when it
   // does not load.
   KTXNode* LoadExternalSubset(const KTString& keyword, const KTString& idText, KTXNode* contextNode,
-                              bool dtdGrammar);
+                              bool dtdGrammar, KTString* systemIdOut = nullptr, bool report = true);
   KTDocumentManager* GetDocumentManager() const { return manager_; }
 
   // ---- Passes and state ----
@@ -176,6 +221,13 @@ class KTSchemaModel final : public KTSchemaServices {
 
  private:
   void DeclarePredefinedEntities();
+  bool LoadReferencedSchema(KTXNode* documentRoot, bool searchFurther);
+  void WarnAboutKeptProblem(KTXNode* documentRoot);
+  enum class TextWalk { kGoOn, kEndWalk, kFailed };
+  TextWalk WalkConditionalSection(KTXNode* node, const KTString& text);
+  TextWalk WalkReferenceText(KTXNode* node, const KTString& text, bool expandedText);
+  bool WalkEntityTree(KTXNode* node, KTEntityDecl* entity);
+  bool WalkFragment(const KTString& text, KTXNode* node, bool expandedText, int failureId);
   const KTGrammarEntry* GrammarOfDocument(KTXNode* contextNode);
 
   KTNamespaceContext namespaces_;
@@ -204,6 +256,18 @@ class KTSchemaModel final : public KTSchemaServices {
   // Grammar of the fragments this model parsed, so that text inside a
   // fragment parses in the grammar of the document it came from.
   std::unordered_map<const KTXNode*, const KTGrammarEntry*> fragmentGrammars_;
+  // Roots of adopted fragments -> the node their text came from.
+  std::unordered_map<const KTXNode*, KTXNode*> fragmentParents_;
+  std::vector<const void*> active_;
+  int sectionDepth_ = 0;
+  bool twoPassMode_ = false;
+  bool dtdFromSchemaReference_ = false;
+  bool doctypeSeen_ = false;
+  KTString doctypeName_;
+  // The external subset that could not be loaded: recorded after the walk.
+  KTString missingSubsetId_;
+  KTXNode* missingSubsetNode_ = nullptr;
+  FILE* warningStream_ = stderr;
   int64_t expansionBudget_ = kMaxEntityExpansionChars;
   int64_t expandedChars_ = 0;
 };

@@ -1,0 +1,27 @@
+// The DTD walk and the readers of element and attribute-list declarations
+// it hands nodes to. The walk itself is an operation of the schema model
+// (KTSchemaModel::LoadDtdPasses, ParseExtSubsetDecl); these helpers are
+// shared by the walker and the declaration readers.
+#pragma once
+
+#include "core/ktstring.h"
+
+class KTXNode;
+class KTSchemaModel;
+class KTElementType;
+
+// True when the whole text is one parameter-entity reference "%name;".
+bool IsParameterEntityReference(const KTString& text);
+
+enum class SectionKind { kInclude, kIgnore, kPending, kUnknown };
+// The meaning of a conditional section's keyword ("INCLUDE", "IGNORE" or a
+// parameter entity holding one of them). kPending: the entity is not
+// declared yet and another pass was requested. False after a report.
+bool ResolveSectionKeyword(KTSchemaModel& model, KTXNode* node, const KTString& keyword, SectionKind& kind);
+
+// An element declaration (DOCTYPE-ELEMENT node) into its element type; the
+// walker passes a top-level node, null and both flags false.
+bool ParseElementDecl(KTSchemaModel& model, KTXNode* node, KTElementType* type, bool parameterText, bool splice);
+// An attribute-list declaration (DOCTYPE-ATTLIST node) into attribute
+// declarations of its element type; the walker passes null.
+bool ParseAttlistDecl(KTSchemaModel& model, KTXNode* node, KTElementType* type);

@@ -1,0 +1,392 @@
+// The schema-language dispatcher: the schema reference of a document, the
+// language of the referenced document, and the loader that reads it.
+#include "schema/ktschemaloader.h"
+
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include "platform/ktutf8.h"
+#include "platform/ktwchar.h"
+#include "schema/ktschemamodel.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktdocsource.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+constexpr const char16_t* kXsd2001 = u"http://www.w3.org/2001/XMLSchema";
+constexpr const char16_t* kXsd1999 = u"http://www.w3.org/1999/XMLSchema";
+constexpr const char16_t* kXsd2000 = u"http://www.w3.org/2000/10/XMLSchema";
+constexpr const char16_t* kXsltNamespace = u"http://www.w3.org/1999/XSL/Transform";
+constexpr const char16_t* kWhite = u" \t\r\n";
+
+bool Contains(const char16_t* text, const char16_t* part) { return KTStrStr(text, part) != nullptr; }
+bool BeginsWith(const char16_t* text, const char16_t* part) { return KTStrNCmp(text, part, KTStrLen(part)) == 0; }
+
+KTString Unquote(const KTString& word) {
+  return word.GetLength() >= 2 ? word.Mid(1, word.GetLength() - 2) : KTString();
+}
+
+bool IsDtdDeclarationKind(int kind) {
+  return kind == kDoctype || kind == kDoctypeElement || kind == kDoctypeAttlist || kind == kDoctypeEntity ||
+         kind == kDoctypeNotation;
+}
+
+int KindOfXsdNamespace(const KTString& uri) {
+  if (uri == kXsd1999) return kSchemaXsd1999;
+  if (uri == kXsd2000) return kSchemaXsd2000;
+  if (uri == kXsd2001) return kSchemaXsd;
+  return kSchemaNone;
+}
+
+// In-scope namespace bindings during the reference search, by prefix, with
+// the prefixes each open element declared so that they unbind after it.
+class PrefixScopes {
+ public:
+  void Declare(const KTString& prefix, const KTString& uri) {
+    bindings_[prefix].push_back(uri);
+    declared_.push_back(prefix);
+  }
+  size_t Mark() const { return declared_.size(); }
+  void UnwindTo(size_t mark) {
+    while (declared_.size() > mark) {
+      auto it = bindings_.find(declared_.back());
+      it->second.pop_back();
+      if (it->second.empty()) bindings_.erase(it);
+      declared_.pop_back();
+    }
+  }
+  const KTString* Lookup(const KTString& prefix) const {
+    auto it = bindings_.find(prefix);
+    return it == bindings_.end() ? nullptr : &it->second.back();
+  }
+
+ private:
+  std::map<KTString, std::vector<KTString>> bindings_;
+  std::vector<KTString> declared_;
+};
+
+}  // namespace
+
+int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& referenceNode,
+                        std::vector<KTString>& namespaces, std::vector<KTString>& locations, bool skipDoctype) {
+  int kind = kSchemaNone;
+  namespaces.clear();
+  locations.clear();
+  referenceNode = nullptr;
+  if (!node) return kind;
+  KTString targetNamespace, foundNamespace;
+  PrefixScopes scopes;
+  // Depth-first over the elements: per open element the next child to look
+  // at and the scope mark to unwind to when it closes.
+  struct Frame {
+    KTXNode* next;
+    size_t mark;
+  };
+  std::vector<Frame> stack{{node->GetFirstChild(), 0}};
+  while (!stack.empty() && kind == kSchemaNone) {
+    Frame& frame = stack.back();
+    KTXNode* child = frame.next;
+    if (!child) {
+      scopes.UnwindTo(frame.mark);
+      stack.pop_back();
+      continue;
+    }
+    frame.next = child->GetNextSibling();
+    int childKind = child->GetKind();
+    bool topLevel = stack.size() == 1;
+    if (childKind == kElement) {
+      size_t mark = scopes.Mark();
+      KTString elementName(child->GetName());
+      KTString prefix = elementName.GetPrefix();
+      KTString ownDeclaration = prefix.IsEmpty() ? KTString(u"xmlns") : u"xmlns:" + prefix;
+      KTChildIterator it;
+      for (child->FirstChildOfKind(it, kAttribute); !it.IsEnd(); it.Next()) {
+        const char16_t* name = it.Node()->GetName();
+        const char16_t* value = it.Node()->GetValue();
+        if (KTStrCmp(name, u"xmlns") == 0) scopes.Declare(KTString(), KTString(value));
+        if (BeginsWith(name, u"xmlns:")) scopes.Declare(KTString(name + 6), KTString(value));
+        if (kind != kSchemaNone) continue;  // the rest only declares prefixes
+        if (BeginsWith(name, u"xmlns") && BeginsWith(value, u"x-schema:")) {
+          kind = kSchemaXdrData;
+          KTString location(value + 9);
+          locations.push_back(location.TrimLeft());
+          namespaces.push_back(KTString());
+          referenceNode = child;
+        } else if (BeginsWith(name, u"xmlns") && ownDeclaration == name) {
+          foundNamespace = value;
+          kind = KindOfXsdNamespace(foundNamespace);
+          if (kind != kSchemaNone) {
+            namespaces.push_back(foundNamespace);
+            referenceNode = child;
+          }
+        } else if (Contains(name, u"noNamespaceSchemaLocation")) {
+          kind = kSchemaXsd;
+          namespaces.push_back(KTString());
+          locations.push_back(KTString(value));
+          referenceNode = child;
+        } else if (Contains(name, u"schemaLocation") && !(elementName.GetLocalName() == u"include") &&
+                   !(elementName.GetLocalName() == u"import")) {
+          kind = kSchemaXsd;
+          KTString text(value);
+          int position = 0;
+          for (;;) {
+            KTString ns = text.Tokenize(kWhite, position, u"'\"");
+            if (ns.IsEmpty()) break;
+            namespaces.push_back(ns);
+            locations.push_back(text.Tokenize(kWhite, position, u"'\""));
+          }
+          referenceNode = child;
+        } else if (Contains(name, u"targetNamespace")) {
+          targetNamespace = value;
+        }
+      }
+      if (kind != kSchemaNone) break;
+      // A stylesheet's literal result elements may carry schema attributes
+      // for the result: nothing below an XSLT element is searched.
+      const KTString* uri = scopes.Lookup(prefix);
+      if (uri && *uri == kXsltNamespace) {
+        scopes.UnwindTo(mark);
+        continue;
+      }
+      stack.push_back({child->GetFirstChild(), mark});
+    } else if (topLevel && !skipDoctype && IsDtdDeclarationKind(childKind)) {
+      kind = kSchemaDtd;
+      model.SetReference(KTString(child->GetName()), nullptr);
+      KTXNode* first = child->GetFirstChild();
+      if (childKind == kDoctype && first && first->GetKind() == kDoctypeExternalId) {
+        KTString idText(first->GetValue());
+        int position = 0;
+        KTString word = Unquote(idText.Tokenize(kWhite, position, u"'\""));
+        if (KTString(first->GetName()) == u"SYSTEM") {
+          namespaces.push_back(KTString());
+          locations.push_back(word);
+        } else {
+          namespaces.push_back(word);
+          locations.push_back(Unquote(idText.Tokenize(kWhite, position, u"'\"")));
+        }
+      }
+    }
+  }
+  if (referenceNode) model.SetReference(KTString(referenceNode->GetName()), referenceNode);
+  if (!targetNamespace.IsEmpty() && targetNamespace == foundNamespace) {
+    locations.assign(1, KTString(kSchemaSelfLocation));
+    if (namespaces.empty()) namespaces.push_back(foundNamespace);
+  }
+  return kind;
+}
+
+int ClassifySchemaDocument(KTSchemaModel& model, KTXNode* schemaDocument) {
+  if (!schemaDocument) return kSchemaNone;
+  if (schemaDocument->GetKind() == kDtdDocument) return kSchemaDtd;
+  auto report = [&](int id) {
+    model.ReportError(id, schemaDocument, nullptr, KTString());
+    return kSchemaNone;
+  };
+  KTChildIterator top;
+  for (schemaDocument->FirstChildOfKind(top, kElement); !top.IsEnd(); top.Next()) {
+    KTXNode* root = top.Node();
+    const char16_t* rootName = root->GetName();
+    const char16_t* local = root->GetLocalName();
+    if (Contains(rootName, u"DCD")) return kSchemaDcd;
+    if (KTStrCmp(local, u"Schema") == 0) {
+      for (KTXNode* c = root->GetFirstChild(); c; c = c->GetNextSibling()) {
+        const char16_t* name = c->GetName();
+        if (c->GetKind() == kAttribute && BeginsWith(name, u"xmlns")) {
+          const char16_t* value = c->GetValue();
+          if (Contains(value, u"xml-data")) return kSchemaXdrData;
+          if (Contains(value, u"XMLSchema") || Contains(value, u"structures") || Contains(value, u"xmlschema")) {
+            return report(7532);
+          }
+        } else if (c->GetKind() == kElement) {
+          if (Contains(name, u"ElementType") || Contains(name, u"AttributeType")) return kSchemaXdrData;
+          for (const char16_t* word : {u"attributeGroup", u"group", u"notation", u"annotation", u"include",
+                                       u"import", u"complexType", u"attrDecl", u"elementType", u"element"}) {
+            if (Contains(name, word)) return report(7532);
+          }
+        }
+      }
+      return kSchemaXdrData;
+    }
+    if (KTStrCmp(local, u"schema") == 0) {
+      for (KTXNode* c = root->GetFirstChild(); c; c = c->GetNextSibling()) {
+        const char16_t* name = c->GetName();
+        if (c->GetKind() == kElement) {
+          if (Contains(name, u"attrDecl") || Contains(name, u"elementType")) return report(7533);
+          if (Contains(name, u"ElementType") || Contains(name, u"AttributeType")) return report(7532);
+          for (const char16_t* word : {u"attributeGroup", u"group", u"notation", u"annotation", u"include",
+                                       u"import", u"complexType", u"element"}) {
+            if (Contains(name, word)) return kSchemaXsd;
+          }
+        } else if (c->GetKind() == kAttribute && BeginsWith(name, u"xmlns")) {
+          const char16_t* value = c->GetValue();
+          if (Contains(value, u"1999/XMLSchema")) return kSchemaXsd1999;
+          if (Contains(value, u"2000/10/XMLSchema")) return kSchemaXsd2000;
+          if (Contains(value, u"/XMLSchema")) return kSchemaXsd;
+          if (Contains(value, u"xml-data")) return report(7532);
+        }
+      }
+    }
+  }
+  return kSchemaNone;
+}
+
+void SetSchemaPrefixEntities(KTSchemaModel& model, const KTString& prefix) {
+  KTEntityDecl* p = model.DeclareParameterEntity(KTString(u"p"));
+  p->value = prefix + u":";
+  KTEntityDecl* s = model.DeclareParameterEntity(KTString(u"s"));
+  s->value = u":" + prefix;
+  for (KTEntityDecl* e : {p, s}) {
+    e->predeclared = true;
+    e->parameter = true;
+    e->singleToken = true;
+    e->trimmedValue = KTString();
+  }
+  model.SetTwoPassMode(true);
+}
+
+// ---- The model's schema load ----
+
+bool KTSchemaModel::LoadSchema(KTXNode* documentRoot, bool searchFurther) {
+  SetExpansionBudgetFor(documentRoot);
+  bool ok = LoadReferencedSchema(documentRoot, searchFurther);
+  WarnAboutKeptProblem(documentRoot);
+  return ok;
+}
+
+bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
+  std::vector<KTString> namespaces, locations;
+  KTXNode* referenceNode = nullptr;
+  int kind = FindSchemaReference(*this, root, referenceNode, namespaces, locations, false);
+  schemaKind_ = kind;
+  if (kind == kSchemaNone) return ReportError(kSchemaNotFound, root, nullptr, KTString());
+  if (kind == kSchemaDtd) {
+    if (!LoadDtdPasses(root)) return false;
+    if (!elements_.empty() && !searchFurther) return true;
+    kind = FindSchemaReference(*this, root, referenceNode, namespaces, locations, true);
+    if (kind == kSchemaNone) {
+      schemaKind_ = kSchemaDtd;
+      return true;
+    }
+  }
+
+  // The referenced schema document.
+  KTString location = locations.empty() ? KTString() : locations[0];
+  KTString firstNamespace = namespaces.empty() ? KTString() : namespaces[0];
+  KTXNode* schemaDocument = nullptr;
+  if (location == kSchemaSelfLocation) {
+    schemaDocument = root;
+    kind = kSchemaXsd;
+  } else {
+    if (!location.IsEmpty()) {
+      schemaDocument = LoadExternalDocument(firstNamespace, location, root, 0);
+      if (!schemaDocument) return ReportError(kSchemaLoadFailed, root, nullptr, location);
+    } else {
+      if (firstNamespace.IsEmpty()) return ReportError(kSchemaNotFound, root, nullptr, KTString());
+      if (KindOfXsdNamespace(firstNamespace) == kSchemaNone) return ReportError(7531, root, nullptr, firstNamespace);
+      schemaDocument = LoadExternalDocument(firstNamespace, KTString(), root, 0);
+      if (!schemaDocument) return ReportError(7531, root, nullptr, firstNamespace);
+    }
+    int classified = ClassifySchemaDocument(*this, schemaDocument);
+    if (classified != kind) {
+      if (kind == kSchemaXsd && (classified == kSchemaXsd1999 || classified == kSchemaXsd2000)) {
+        kind = classified;
+      } else if (kind == kSchemaXsd && classified == kSchemaDtd) {
+        // A DTD written for schema documents builds its element names from
+        // the referring document's own prefix.
+        kind = kSchemaDtd;
+        KTChildIterator it;
+        root->FirstChildOfKind(it, kElement);
+        KTString prefix = it.IsEnd() ? KTString() : KTString(it.Node()->GetName()).GetPrefix();
+        if (!prefix.IsEmpty()) SetSchemaPrefixEntities(*this, prefix);
+        dtdFromSchemaReference_ = true;
+      } else {
+        return ReportError(kSchemaNotFound, root, nullptr, location);
+      }
+    }
+  }
+  schemaKind_ = kind;
+
+  bool ok = false;
+  switch (kind) {
+    case kSchemaDtd:
+      ok = LoadDtdPasses(schemaDocument);
+      break;
+    case kSchemaDcd:
+      ok = LoadDcdSchema(schemaDocument);
+      break;
+    case kSchemaXsd: {
+      std::vector<KTXNode*> roots{schemaDocument};
+      for (size_t i = 1; i < locations.size(); ++i) {
+        KTString identifier = i < namespaces.size() ? namespaces[i] : KTString();
+        if (KTXNode* more = LoadExternalDocument(identifier, locations[i], root, 0)) roots.push_back(more);
+      }
+      ok = LoadXsdSchema(roots);
+      break;
+    }
+    case kSchemaXdr:
+    case kSchemaXdrData:
+      ok = LoadXdrSchema(schemaDocument);
+      break;
+    case kSchemaXsd1999:
+      ok = ReportError(7534, root, nullptr, KTString());
+      break;
+    case kSchemaXsd2000:
+      ok = ReportError(7535, root, nullptr, KTString());
+      break;
+    default:
+      ok = ReportError(kSchemaNotFound, root, nullptr, KTString());
+      break;
+  }
+  if (ok && referenceNode_) {
+    namespaces_.Reset();
+    namespaces_.AddDeclarations(referenceNode_, false);
+  }
+  return ok;
+}
+
+// The XML Schema, XDR and DCD loaders are not built yet: a document that
+// names such a schema is recognised and gets no declarations from it.
+bool KTSchemaModel::LoadXsdSchema(const std::vector<KTXNode*>&) { return true; }
+bool KTSchemaModel::LoadXdrSchema(KTXNode*) { return true; }
+bool KTSchemaModel::LoadDcdSchema(KTXNode*) { return true; }
+
+void KTSchemaModel::AddSchemaDocuments(const std::vector<KTXNode*>& roots) {
+  if (!manager_) return;
+  for (KTXNode* root : roots) {
+    if (!root) continue;
+    KTDocumentRecord* record = manager_->FindByDocument(DocumentRootOf(root));
+    if (record && std::find(loadedDocuments_.begin(), loadedDocuments_.end(), record) == loadedDocuments_.end()) {
+      loadedDocuments_.push_back(record);
+    }
+  }
+}
+
+void KTSchemaModel::WarnAboutKeptProblem(KTXNode* documentRoot) {
+  switch (error_.id) {
+    case kSchemaNoError:
+    case kSchemaNoElements:
+    case kSchemaEmptyDoctype:
+    case kSchemaNotFound:
+    case kSchemaCountsAsLoaded:
+    case 7531:
+      return;  // no fault of the document
+    default:
+      break;
+  }
+  if (!warningStream_) return;
+  KTString document(u"(unnamed document)");
+  if (manager_) {
+    KTDocumentRecord* record = manager_->FindByDocument(DocumentRootOf(documentRoot));
+    if (record && record->GetSource() && !record->GetSource()->GetUrl().IsEmpty()) {
+      document = record->GetSource()->GetUrl();
+    }
+  }
+  std::string line = "Warning: schema problem " + std::to_string(error_.id) + " in " +
+                     KTUtf16ToUtf8(document.View());
+  if (!error_.contextText.IsEmpty()) line += ": " + KTUtf16ToUtf8(error_.contextText.View());
+  line += "\n";
+  std::fputs(line.c_str(), warningStream_);
+  std::fflush(warningStream_);
+}

@@ -1,0 +1,182 @@
+// The DTD walk: passes, parameter-entity references between declarations,
+// conditional sections, the external subset, and hostile DTDs that must end
+// with a recorded problem.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "ktschematest_util.h"
+#include "schema/ktdtdwalker.h"
+
+namespace {
+
+std::string Text(const KTString& s) { return KTUtf16ToUtf8(s.View()); }
+
+std::string EntityValue(KTSchemaModel& model, const char16_t* name) {
+  KTEntityDecl* e = model.FindGeneralEntity(KTString(name));
+  return e ? Text(e->value) : "(undeclared)";
+}
+
+TEST(DtdWalker, InternalSubsetReadsParameterEntitiesInTwoPasses) {
+  struct Case {
+    const char16_t* text;
+    const char* outline;
+    int problem;
+  } cases[] = {
+      // A parameter entity that declares a general entity, used before its
+      // own declaration (found on the second pass) and after it.
+      {u"<!DOCTYPE r [%d;<!ENTITY % d \"<!ENTITY e 'E'>\">%d;]><r>&e;</r>", "[E]", 7500},
+      // Two references in one text are expanded together and read.
+      {u"<!DOCTYPE r [<!ENTITY % a \"<!ENTITY e \"><!ENTITY % b \"'AB'>\">%a;%b;]><r>&e;</r>", "[AB]", 7500},
+      // Never declared: the second pass records it.
+      {u"<!DOCTYPE r [%nope;<!ENTITY e 'E'>]><r>&e;</r>", "[E]", 7522},
+      // A parameter entity that reaches itself through character references.
+      {u"<!DOCTYPE r [<!ENTITY % a '&#37;b;'><!ENTITY % b '&#37;a;'><!ENTITY e 'E'>%a;]><r>&e;</r>", "[E]", 7523},
+      // A DOCTYPE without declarations is no fault.
+      {u"<!DOCTYPE r><r>x</r>", "[x]", 7508},
+  };
+  for (const Case& c : cases) {
+    Wrapped w;
+    ASSERT_TRUE(w.FromText(c.text));
+    EXPECT_EQ(Outline(w.Root()), c.outline) << Text(KTString(c.text));
+    EXPECT_EQ(w.model->GetErrorId(), c.problem) << Text(KTString(c.text));
+    EXPECT_EQ(w.model->GetSchemaKind(), kSchemaDtd);
+  }
+}
+
+TEST(DtdWalker, ExternalSubsetWithConditionalSections) {
+  Wrapped w;
+  ASSERT_TRUE(w.FromFile(kData + "sections.xml"));
+  // Relative to the document; the sections' keywords come from parameter
+  // entities; an ignored section nested in an included one stays ignored.
+  EXPECT_EQ(Outline(w.Root()), "[included|nested]");
+  EXPECT_EQ(w.model->GetErrorId(), 7500);
+  EXPECT_TRUE(w.model->IsDoctypeSeen());
+  EXPECT_EQ(Text(w.model->GetDoctypeName()), "r");
+}
+
+TEST(DtdWalker, InternalSubsetIsReadWhenTheExternalOneIsMissing) {
+  Wrapped w;
+  w.warnings = tmpfile();
+  ASSERT_TRUE(w.FromFile(kData + "missing-subset.xml"));
+  EXPECT_EQ(Outline(w.Root()), "[Offline: ]p([inside & ]i([out]))");
+  EXPECT_EQ(w.model->GetErrorId(), 7509);
+  EXPECT_EQ(Text(w.model->GetError().contextText), "dtd/no-such-subset.dtd");
+  // One warning line names the document, the id and the context.
+  rewind(w.warnings);
+  char line[512] = {};
+  ASSERT_NE(fgets(line, sizeof line, w.warnings), nullptr);
+  std::string warning(line);
+  EXPECT_NE(warning.find("7509"), std::string::npos) << warning;
+  EXPECT_NE(warning.find("missing-subset.xml"), std::string::npos) << warning;
+  EXPECT_NE(warning.find("dtd/no-such-subset.dtd"), std::string::npos) << warning;
+  EXPECT_EQ(fgets(line, sizeof line, w.warnings), nullptr);
+  fclose(w.warnings);
+}
+
+TEST(DtdWalker, ConditionalSectionKeywords) {
+  // Conditional sections stand only in external DTDs: walk DTD texts parsed
+  // in the DTD grammar.
+  struct Case {
+    const char* dtd;
+    const char* e;
+    int problem;
+  } cases[] = {
+      {"<![INCLUDE[<!ENTITY e 'in'>]]>", "in", 7500},
+      {"<![IGNORE[<![INCLUDE[<!ENTITY e 'in'>]]>]]><!ENTITY e 'out'>", "out", 7500},
+      {"<!ENTITY % k 'INCLUDE'><![%k;[<!ENTITY e 'in'>]]>", "in", 7500},
+      {"<![%k;[<!ENTITY e 'in'>]]><!ENTITY % k 'INCLUDE'>", "in", 7500},  // declared later: second pass
+      {"<!ENTITY % k 'MAYBE'><![%k;[<!ENTITY e 'in'>]]>", "(undeclared)", 7523},
+      {"<!ENTITY % k 'IN CLUDE'><![%k;[<!ENTITY e 'in'>]]>", "(undeclared)", 7523},
+      {"<![include[<!ENTITY e 'in'>]]>", "(undeclared)", 7525},
+      {"<![%never;[<!ENTITY e 'in'>]]>", "(undeclared)", 7522},
+  };
+  std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "dtdwalker-sections";
+  std::filesystem::create_directories(dir);
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string path = (dir / ("case" + std::to_string(n++) + ".dtd")).string();
+    std::ofstream(path) << c.dtd;
+    Wrapped w;
+    KTLoadStatus status;
+    w.document = w.manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path))), status, nullptr, nullptr,
+                                        nullptr, kNoGrammarId);
+    ASSERT_NE(w.document, nullptr) << c.dtd << ": " << StatusMessage(status);
+    KTSchemaModel model(&w.manager);
+    model.SetWarningStream(nullptr);
+    model.LoadDtdPasses(w.document);
+    EXPECT_EQ(EntityValue(model, u"e"), c.e) << c.dtd;
+    EXPECT_EQ(model.GetErrorId(), c.problem) << c.dtd;
+  }
+}
+
+TEST(DtdWalker, ParameterEntityReferencePattern) {
+  for (const char16_t* yes : {u"%a;", u"%_x.y-z:1;", u"%\u00e9t\u00e9;"}) {
+    EXPECT_TRUE(IsParameterEntityReference(KTString(yes))) << Text(KTString(yes));
+  }
+  for (const char16_t* no : {u"%;", u"% a;", u"%a", u"%1a;", u"%a;%b;", u"x%a;", u"%a b;"}) {
+    EXPECT_FALSE(IsParameterEntityReference(KTString(no))) << Text(KTString(no));
+  }
+}
+
+// Hostile DTDs end with a recorded problem, in bounded time and memory.
+TEST(DtdWalker, HostileDtdsEndWithAProblem) {
+  std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "dtdwalker-hostile";
+  std::filesystem::create_directories(dir);
+  auto write = [&](const std::string& name, const std::string& text) {
+    std::ofstream((dir / name).string()) << text;
+    return (dir / name).string();
+  };
+
+  // Parameter entities whose values double at each level.
+  std::string bomb = "<!ENTITY % a0 \"<!ENTITY x 'xxxxxxxxxxxxxxxxxxxxxxxx'>\">\n";
+  for (int i = 1; i <= 40; ++i) {
+    bomb += "<!ENTITY % a" + std::to_string(i) + " \"%a" + std::to_string(i - 1) + ";%a" + std::to_string(i - 1) +
+            ";\">\n";
+  }
+  bomb += "%a40;\n";
+  write("bomb.dtd", bomb);
+
+  // Conditional sections nested far deeper than any real DTD.
+  auto nested = [](int depth) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += "<![INCLUDE[";
+    text += "<!ENTITY e 'deep'>";
+    for (int i = 0; i < depth; ++i) text += "]]>";
+    return text;
+  };
+  write("nested-10000.dtd", nested(10000));
+  write("nested-300.dtd", nested(300));
+  write("nested-100.dtd", nested(100));
+
+  struct Case {
+    std::string document;  // a DOCTYPE naming the DTD
+    const char* outline;
+    int problem;
+  } cases[] = {
+      {"<!DOCTYPE r SYSTEM 'bomb.dtd'><r/>", "", 7524},
+      {"<!DOCTYPE r SYSTEM 'nested-10000.dtd'><r/>", "", 7509},  // beyond what the parser nests
+      {"<!DOCTYPE r SYSTEM 'nested-300.dtd'><r/>", "", 7525},
+      {"<!DOCTYPE r SYSTEM 'nested-100.dtd'><r>&e;</r>", "[deep]", 7500},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string path = write("doc" + std::to_string(n++) + ".xml", c.document);
+    Wrapped w;
+    ASSERT_TRUE(w.FromFile(path));
+    EXPECT_EQ(Outline(w.Root()), c.outline) << c.document;
+    EXPECT_EQ(w.model->GetErrorId(), c.problem) << c.document;
+    EXPECT_LE(w.model->GetExpandedChars(), w.model->GetExpansionBudget()) << c.document;
+  }
+
+  // Parameter entities that include each other, and a DTD that names itself.
+  for (const char* file : {"pe-cycle.xml", "self-subset.xml"}) {
+    Wrapped w;
+    ASSERT_TRUE(w.FromFile(kData + file));
+    EXPECT_EQ(w.model->GetErrorId(), 7523) << file;
+  }
+}
+
+}  // namespace
