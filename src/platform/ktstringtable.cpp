@@ -94,6 +94,15 @@ constexpr Entry kTable[] = {
     {7249, u"elements attribute expected"},
     {7250, u"Error in XPath expression, "},
 
+    // Result serialiser (src/xslt/output/ktoutputerror.cpp): a character that
+    // the output encoding cannot hold where no character reference may stand.
+    {7260, u"The character U+%04X cannot be written in %s in the output encoding %s"},
+    {7261, u"a name"},
+    {7262, u"a comment"},
+    {7263, u"a processing instruction"},
+    {7264, u"a CDATA section"},
+    {7265, u"text output"},
+
     // XPath errors by kind and the XPath and XSLT function names by function
     // index (7413 + index), shown in XPath error messages.
     {7401, u"Invalid prefix"},

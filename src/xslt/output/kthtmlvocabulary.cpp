@@ -1,0 +1,85 @@
+// KTHtmlVocabulary: each list is sorted upper-case text searched by binary
+// search on the name folded to upper case, so a test costs a few comparisons.
+#include "xslt/output/kthtmlvocabulary.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+using std::u16string_view;
+
+// Longer than any name of the lists; a longer name is in none of them.
+constexpr std::size_t kMaxListedName = 12;
+
+constexpr u16string_view kEmptyElements[] = {
+    u"AREA", u"BASE", u"BASEFONT", u"BR", u"COL", u"FRAME", u"HR",
+    u"IMG", u"INPUT", u"ISINDEX", u"LINK", u"META", u"PARAM",
+};
+
+constexpr u16string_view kEndTagElements[] = {
+    u"A", u"ABBR", u"ACRONYM", u"ADDRESS", u"APPLET", u"B", u"BDO", u"BIG",
+    u"BLOCKQUOTE", u"BUTTON", u"CAPTION", u"CENTER", u"CITE", u"CODE", u"DEL", u"DFN",
+    u"DIR", u"DIV", u"DL", u"EM", u"FIELDSET", u"FONT", u"FORM", u"FRAMESET",
+    u"H1", u"H2", u"H3", u"H4", u"H5", u"H6", u"I", u"IFRAME",
+    u"INS", u"KBD", u"LABEL", u"LEGEND", u"MAP", u"MENU", u"NOFRAMES", u"NOSCRIPT",
+    u"OBJECT", u"OL", u"OPTGROUP", u"PRE", u"Q", u"S", u"SAMP", u"SCRIPT",
+    u"SELECT", u"SMALL", u"SPAN", u"STRIKE", u"STRONG", u"STYLE", u"SUB", u"SUP",
+    u"TABLE", u"TEXTAREA", u"TITLE", u"TT", u"U", u"UL", u"VAR",
+};
+
+constexpr u16string_view kUriAttributes[] = {
+    u"ACTION", u"BACKGROUND", u"CITE", u"CLASSID", u"CODEBASE", u"DATA",
+    u"HREF", u"LONGDESC", u"PROFILE", u"SRC", u"USEMAP",
+};
+
+constexpr u16string_view kBooleanAttributes[] = {
+    u"CHECKED", u"COMPACT", u"DECLARE", u"DEFER", u"DISABLED", u"ISMAP", u"MULTIPLE",
+    u"NOHREF", u"NORESIZE", u"NOSHADE", u"NOWRAP", u"READONLY", u"SELECTED",
+};
+
+constexpr u16string_view kBlockElements[] = {
+    u"ADDRESS", u"BLOCKQUOTE", u"CENTER", u"DIR", u"DIV", u"DL", u"FIELDSET", u"FORM",
+    u"H1", u"H2", u"H3", u"H4", u"H5", u"H6", u"HR", u"ISINDEX",
+    u"MENU", u"NOFRAMES", u"NOSCRIPT", u"OL", u"P", u"PRE", u"TABLE", u"TD",
+    u"TR", u"UL",
+};
+
+template <std::size_t N>
+constexpr bool Sorted(const u16string_view (&list)[N]) {
+  for (std::size_t i = 1; i < N; ++i) {
+    if (!(list[i - 1] < list[i])) return false;
+  }
+  return true;
+}
+static_assert(Sorted(kEmptyElements) && Sorted(kEndTagElements) && Sorted(kUriAttributes) &&
+                  Sorted(kBooleanAttributes) && Sorted(kBlockElements),
+              "the name lists are searched by binary search");
+static_assert(std::size(kEndTagElements) == 63);
+
+template <std::size_t N>
+bool InList(const u16string_view (&list)[N], u16string_view name) {
+  if (name.empty() || name.size() > kMaxListedName) return false;
+  char16_t folded[kMaxListedName];
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char16_t c = name[i];
+    folded[i] = (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+  }
+  return std::binary_search(std::begin(list), std::end(list), u16string_view(folded, name.size()));
+}
+
+}  // namespace
+
+bool KTHtmlVocabulary::IsHtmlEmptyElement(u16string_view name) { return InList(kEmptyElements, name); }
+
+bool KTHtmlVocabulary::IsHtmlElementWithEndTag(u16string_view name) {
+  return InList(kEndTagElements, name);
+}
+
+bool KTHtmlVocabulary::IsHtmlUriAttribute(u16string_view name) { return InList(kUriAttributes, name); }
+
+bool KTHtmlVocabulary::IsHtmlBooleanAttribute(u16string_view name) {
+  return InList(kBooleanAttributes, name);
+}
+
+bool KTHtmlVocabulary::IsHtmlBlockElement(u16string_view name) { return InList(kBlockElements, name); }

@@ -1,0 +1,20 @@
+// KTHtmlVocabulary: the fixed HTML 4 name lists that the html output method
+// consults for end tags, minimised attributes, URI escaping and line breaks.
+// Every test folds ASCII case.
+#pragma once
+
+#include <string_view>
+
+class KTHtmlVocabulary {
+ public:
+  // AREA BASE BASEFONT BR COL FRAME HR IMG INPUT ISINDEX LINK META PARAM.
+  static bool IsHtmlEmptyElement(std::u16string_view name);
+  // The 63 elements that always get an end tag, even without content.
+  static bool IsHtmlElementWithEndTag(std::u16string_view name);
+  // Attributes whose values are URIs (XSLT 1.0 §16.2).
+  static bool IsHtmlUriAttribute(std::u16string_view name);
+  // Attributes written as their name alone.
+  static bool IsHtmlBooleanAttribute(std::u16string_view name);
+  // Elements before which an indented result starts a new line.
+  static bool IsHtmlBlockElement(std::u16string_view name);
+};

@@ -1,0 +1,48 @@
+// KTOutputEncoding: name resolution and the per-encoding set of characters
+// that can be written as they are, found once per encoding by a round trip of
+// every BMP character through the converters of src/core.
+#include "xslt/output/ktoutputencoding.h"
+
+#include <map>
+#include <memory>
+
+#include "core/ktencoding.h"
+
+namespace {
+
+// Built on first use, kept for the process (8 KB per encoding used).
+const std::bitset<0x10000>* RepresentableSet(int id) {
+  static std::map<int, std::unique_ptr<std::bitset<0x10000>>> cache;
+  auto found = cache.find(id);
+  if (found != cache.end()) return found->second.get();
+  auto set = std::make_unique<std::bitset<0x10000>>();
+  for (char32_t c = 1; c <= 0xFFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;  // astral characters are never in these encodings
+    const char16_t unit = static_cast<char16_t>(c);
+    int length = 1;
+    std::unique_ptr<char[]> bytes = EncodeFromUtf16(&unit, &length, id, kByteOrderNone, false, false);
+    if (!bytes || UnconvertibleCount != 0) continue;
+    std::unique_ptr<char16_t[]> back = DecodeToUtf16(bytes.get(), &length, id, kByteOrderNone);
+    if (back && length == 1 && back[0] == unit) set->set(c);
+  }
+  const std::bitset<0x10000>* result = set.get();
+  cache.emplace(id, std::move(set));
+  return result;
+}
+
+}  // namespace
+
+KTOutputEncoding::KTOutputEncoding() : id_(kEncodingUtf8), name_(u"UTF-8") {}
+
+void KTOutputEncoding::Select(const char16_t* name) {
+  int id = EncodingIdFromName(name);
+  fellBack_ = id == kEncodingNone;
+  if (fellBack_) {
+    id_ = kEncodingUtf8;
+    name_ = u"UTF-8";
+  } else {
+    id_ = id;
+    name_ = name;
+  }
+  set_ = id_ >= kEncodingUtf8 ? nullptr : RepresentableSet(id_);
+}

@@ -1,0 +1,443 @@
+// KTResultSerializer: the serialiser object, the choice of output method, the
+// XML declaration and document type declaration, the escaping shared by all
+// methods, CDATA sections and the XML writer. The HTML and text writers are in
+// ktresultserializer_html.cpp.
+#include "xslt/output/ktresultserializer.h"
+
+#include "xml/ktxpathnode.h"
+
+namespace {
+
+// Growth step of the output buffer; the buffer also grows by half its size
+// at least (KTString::AppendAtLength), so appends stay linear overall.
+constexpr int kOutputGrowBy = 16000;
+
+bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
+bool IsTextLike(int kind) { return kind == kXPathText || kind == kXPathCData; }
+
+bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x - u'A' + u'a');
+    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y - u'A' + u'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool IsXmlSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+bool IsWhitespaceOnly(std::u16string_view text) {
+  for (char16_t c : text) {
+    if (!IsXmlSpace(c)) return false;
+  }
+  return true;
+}
+
+std::u16string_view LocalPart(std::u16string_view name) {
+  std::size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
+}
+
+// "&#N;" in decimal into buffer (at least 16 units); returns the length.
+int FormatCharacterReference(char32_t c, char16_t* buffer) {
+  char16_t digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char16_t>(u'0' + c % 10);
+    c /= 10;
+  } while (c != 0);
+  int length = 0;
+  buffer[length++] = u'&';
+  buffer[length++] = u'#';
+  while (n > 0) buffer[length++] = digits[--n];
+  buffer[length++] = u';';
+  return length;
+}
+
+}  // namespace
+
+// One element (or other container) whose children the XML writer is walking.
+struct KTResultSerializer::XmlFrame {
+  const KTXPathNode* node;
+  int next;
+  XmlFlags childFlags;  // the flags of the children and of the end tag
+  bool element;
+  bool closed;  // the start tag has its '>' (the element has content)
+};
+
+KTResultSerializer::KTResultSerializer() : newline_(u"\n"), defaultEncoding_(u"UTF-8") {}
+
+KTResultSerializer::~KTResultSerializer() = default;
+
+void KTResultSerializer::ClearOutput() {
+  outputLength_ = 0;
+  output_.ClearAndReserve(0);
+}
+
+void KTResultSerializer::Append(std::u16string_view text) {
+  output_.AppendAtLength(text.data(), outputLength_, kOutputGrowBy, static_cast<int>(text.size()));
+}
+
+void KTResultSerializer::Append(char16_t c) { output_.AppendCharAtLength(c, outputLength_, kOutputGrowBy); }
+
+void KTResultSerializer::WriteNewline() {
+  if (firstBreak_) {
+    firstBreak_ = false;
+    return;
+  }
+  Append(newline_.View());
+}
+
+void KTResultSerializer::WriteIndent() {
+  for (int i = 0; i < depth_; ++i) Append(u'\t');
+}
+
+// ---- Serialize and the method ----
+
+const char16_t* KTResultSerializer::Serialize(const KTOutputSettings& settings) {
+  if (!resultRoot_) return output_.c_str();
+  ClearOutput();
+  settings_ = settings;
+  ChooseMethod();
+  depth_ = 0;
+  blockContext_ = true;
+  firstBreak_ = true;
+  pendingMeta_ = false;
+  encoding_.Select(settings_.IsEncodingSpecified() ? settings_.GetEncoding().c_str()
+                                                   : defaultEncoding_.c_str());
+  ParseCdataList();
+
+  bool written = false;
+  if (xml_) {
+    indent_ = settings_.IsIndentSpecified() && settings_.GetIndent();
+    if (!(settings_.IsOmitXmlDeclarationSpecified() && settings_.GetOmitXmlDeclaration())) {
+      WriteXmlDeclaration();
+      if (indent_) WriteNewline();
+    }
+    WriteXmlDoctype();
+    written = WriteXmlNode(resultRoot_, XmlFlags{indent_, indent_});
+  } else if (html_) {
+    indent_ = settings_.IsIndentSpecified() ? settings_.GetIndent() : true;
+    WriteHtmlDoctype();
+    written = WriteHtmlNode(resultRoot_);
+  } else if (text_) {
+    written = WriteTextNode(resultRoot_);
+  }
+  if (!written) ClearOutput();
+  return output_.c_str();
+}
+
+void KTResultSerializer::ChooseMethod() {
+  if (settings_.IsMethodSpecified()) {
+    const KTString method = settings_.GetMethod();
+    const std::u16string_view name = method.View();
+    const bool isXml = EqualsIgnoringAsciiCase(name, u"xml");
+    const bool isHtml = !isXml && EqualsIgnoringAsciiCase(name, u"html");
+    const bool isText = !isXml && !isHtml && EqualsIgnoringAsciiCase(name, u"text");
+    if (isXml || isHtml || isText) {
+      xml_ = isXml;
+      html_ = isHtml;
+      text_ = isText;
+      return;
+    }
+  }
+  // XSLT 1.0 §16: html when the first element child of the root is named
+  // html (any case) in no namespace and only white space text precedes it.
+  bool html = false;
+  if (resultRoot_) {
+    bool onlySpaceBefore = true;
+    for (const auto& child : resultRoot_->Children()) {
+      const int kind = child->GetKind();
+      if (kind == kXPathElement) {
+        html = onlySpaceBefore && !child->GetNamespaceUri() &&
+               EqualsIgnoringAsciiCase(LocalPart(child->GetName()), u"html");
+        break;
+      }
+      if (IsTextLike(kind) && !IsWhitespaceOnly(child->GetValue())) onlySpaceBefore = false;
+    }
+  }
+  html_ = html;
+  xml_ = !html;
+  text_ = false;
+  settings_.SetMethod(html ? KTString(u"html") : KTString(u"xml"));
+}
+
+// ---- Escaping ----
+
+void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_view text,
+                                    unsigned rules, const KTXPathNode* node,
+                                    KTOutputError::Place place) {
+  const bool representsAll = encoding_.RepresentsAll();
+  const std::size_t size = text.size();
+  std::size_t runStart = 0;
+  char16_t reference[16];
+  for (std::size_t i = 0; i < size; ++i) {
+    const char16_t c = text[i];
+    const char16_t* replacement = nullptr;
+    int replacementLength = 0;
+    std::size_t units = 1;
+    if (c < 0x80) {
+      switch (c) {
+        case u'<':
+          if (rules & kEscapeMarkup) replacement = u"&lt;";
+          break;
+        case u'>':
+          if (rules & kEscapeMarkup) replacement = u"&gt;";
+          break;
+        case u'&':
+          if ((rules & kEscapeAmpersand) ||
+              ((rules & kAmpersandBeforeBrace) && (i + 1 >= size || text[i + 1] != u'{'))) {
+            replacement = u"&amp;";
+          }
+          break;
+        case u'"':
+          if (rules & kEscapeQuote) replacement = u"&quot;";
+          break;
+        case u'\r':
+          if (rules & kEscapeLineEnds) replacement = u"&#13;";
+          break;
+        case u'\n':
+          if (rules & kEscapeLineEnds) replacement = u"&#10;";
+          break;
+        case u'\t':
+          if (rules & kEscapeLineEnds) replacement = u"&#9;";
+          break;
+        default:
+          break;
+      }
+      if (replacement) {
+        replacementLength = static_cast<int>(std::char_traits<char16_t>::length(replacement));
+      } else if (representsAll || encoding_.CanRepresent(c)) {
+        continue;
+      }
+    } else if (representsAll) {
+      continue;
+    }
+    if (!replacement) {
+      char32_t code = c;
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        code = 0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
+        units = 2;
+      }
+      if (encoding_.CanRepresent(code)) continue;
+      if (rules & kNoReferences) throw KTOutputError(code, place, encoding_.GetName(), node);
+      replacementLength = FormatCharacterReference(code, reference);
+      replacement = reference;
+    }
+    if (i > runStart) out.AppendAtLength(text.data() + runStart, length, kOutputGrowBy, int(i - runStart));
+    out.AppendAtLength(replacement, length, kOutputGrowBy, replacementLength);
+    i += units - 1;
+    runStart = i + 1;
+  }
+  if (size > runStart) out.AppendAtLength(text.data() + runStart, length, kOutputGrowBy, int(size - runStart));
+}
+
+void KTResultSerializer::EscapeMarkup(KTString& text, bool quotes, bool lineFeeds, bool ampersands) {
+  unsigned rules = kEscapeMarkup | (ampersands ? kEscapeAmpersand : kAmpersandBeforeBrace);
+  if (quotes) rules |= kEscapeQuote;
+  if (lineFeeds) rules |= kEscapeLineEnds;
+  int length = 0;
+  escapeBuffer_.ClearAndReserve(text.GetLength());
+  AppendText(escapeBuffer_, length, text.View(), rules, nullptr, KTOutputError::kPlaceName);
+  text = escapeBuffer_;
+}
+
+void KTResultSerializer::AppendName(const KTXPathNode* node) {
+  AppendText(node->GetName(), kNoReferences, node, KTOutputError::kPlaceName);
+}
+
+// ---- CDATA sections ----
+
+void KTResultSerializer::ParseCdataList() {
+  cdataTokens_.clear();
+  if (!settings_.IsCdataSectionElementsSpecified()) return;
+  cdataList_ = settings_.GetCdataSectionElements();
+  const std::u16string_view list = cdataList_.View();
+  std::size_t i = 0;
+  while (i < list.size()) {
+    while (i < list.size() && IsXmlSpace(list[i])) ++i;
+    std::size_t start = i;
+    while (i < list.size() && !IsXmlSpace(list[i])) ++i;
+    if (i > start) {
+      CdataToken token;
+      token.text = KTString(list.substr(start, i - start));
+      token.hasColon = token.text.Find(u':') >= 0;
+      cdataTokens_.push_back(std::move(token));
+    }
+  }
+}
+
+bool KTResultSerializer::InCdataSectionElement(const KTXPathNode* textNode) const {
+  const KTXPathNode* parent = textNode->GetParent();
+  if (cdataTokens_.empty() || !parent || parent->GetKind() != kXPathElement) return false;
+  const std::u16string_view name = parent->GetName();
+  const KTString* uri = parent->GetNamespaceUri();
+  for (const CdataToken& token : cdataTokens_) {
+    const std::u16string_view t = token.text.View();
+    if (!uri) {
+      if (!token.hasColon && t == name) return true;
+    } else {
+      const std::u16string_view u = uri->View();
+      const std::u16string_view local = LocalPart(name);
+      if (t.size() == u.size() + 1 + local.size() && t.substr(0, u.size()) == u &&
+          t[u.size()] == u':' && t.substr(u.size() + 1) == local) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void KTResultSerializer::WriteTextContent(const KTXPathNode* node, bool escape) {
+  const std::u16string_view value = node->GetValue();
+  if (InCdataSectionElement(node)) {
+    // "]]>" cannot stand inside a section: it is split between "]]" and ">".
+    Append(u"<![CDATA[");
+    std::size_t start = 0;
+    for (std::size_t end = value.find(u"]]>"); end != std::u16string_view::npos;
+         end = value.find(u"]]>", start)) {
+      AppendText(value.substr(start, end - start), kNoReferences, node, KTOutputError::kPlaceCData);
+      Append(u"]]]]><![CDATA[>");
+      start = end + 3;
+    }
+    AppendText(value.substr(start), kNoReferences, node, KTOutputError::kPlaceCData);
+    Append(u"]]>");
+    return;
+  }
+  AppendText(value, escape ? kTextRules : 0u, node, KTOutputError::kPlaceTextOutput);
+}
+
+// ---- XML method ----
+
+void KTResultSerializer::WriteXmlDeclaration() {
+  Append(u"<?xml version=\"1.0\" encoding=\"");
+  Append(encoding_.GetName().View());
+  Append(u'"');
+  if (settings_.IsStandaloneSpecified()) {
+    Append(settings_.GetStandalone() ? u" standalone=\"yes\"" : u" standalone=\"no\"");
+  }
+  Append(u"?>");
+}
+
+void KTResultSerializer::WriteXmlDoctype() {
+  if (!settings_.IsDoctypeSystemSpecified()) return;
+  const int first = resultRoot_->FirstChildOfKind(kXPathElement);
+  if (first >= resultRoot_->GetChildCount()) return;
+  Append(u"<!DOCTYPE ");
+  AppendName(resultRoot_->GetChild(first));
+  const unsigned rules = kNoReferences;
+  if (settings_.IsDoctypePublicSpecified()) {
+    Append(u" PUBLIC \"");
+    AppendText(settings_.GetDoctypePublic().View(), rules, nullptr);
+    Append(u"\" \"");
+  } else {
+    Append(u" SYSTEM \"");
+  }
+  AppendText(settings_.GetDoctypeSystem().View(), rules, nullptr);
+  Append(u"\">");
+}
+
+bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags) {
+  if (!top) return false;
+  std::vector<XmlFrame> stack;
+  const KTXPathNode* node = top;
+  XmlFlags flags = topFlags;
+  for (;;) {
+    // Write the start of node (all of it for a node without children to walk).
+    switch (node->GetKind()) {
+      case kXPathRoot:
+      case kXPathXmlDecl:
+      case kXPathDoctype:
+      case kXPathDoctypeExternalId:
+      case kXPathDoctypeElement:
+      case kXPathDoctypeAttlist:
+      case kXPathDoctypeEntity:
+      case kXPathDoctypeNotation:
+        stack.push_back(XmlFrame{node, 0, flags, false, false});
+        break;
+      case kXPathElement: {
+        if (flags.lineBreak) WriteNewline();
+        if (flags.tabs) WriteIndent();
+        Append(u'<');
+        AppendName(node);
+        // Mixed content keeps its white space exactly: no indentation inside.
+        bool hasText = false;
+        for (const auto& child : node->Children()) {
+          if (IsTextLike(child->GetKind())) {
+            hasText = true;
+            break;
+          }
+        }
+        XmlFlags childFlags = hasText ? XmlFlags{} : XmlFlags{indent_, indent_};
+        stack.push_back(XmlFrame{node, 0, childFlags, true, false});
+        break;
+      }
+      case kXPathAttribute:
+      case kXPathNamespace:
+        Append(u' ');
+        AppendName(node);
+        Append(u"=\"");
+        AppendText(node->GetValue(), kXmlAttributeRules, node);
+        Append(u'"');
+        break;
+      case kXPathText:
+      case kXPathCData:
+        WriteTextContent(node, node->GetOutputFlag());
+        break;
+      case kXPathPI:
+        if (flags.tabs) WriteIndent();
+        Append(u"<?");
+        AppendName(node);
+        Append(u' ');
+        AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
+        Append(u"?>");
+        if (flags.lineBreak) WriteNewline();
+        stack.push_back(XmlFrame{node, 0, flags, false, false});
+        break;
+      case kXPathComment:
+        if (flags.tabs) WriteIndent();
+        Append(u"<!--");
+        AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceComment);
+        Append(u"-->");
+        if (flags.lineBreak) WriteNewline();
+        stack.push_back(XmlFrame{node, 0, flags, false, false});
+        break;
+      default:
+        break;
+    }
+
+    // Find the next node to start, finishing the elements left behind.
+    node = nullptr;
+    while (!stack.empty()) {
+      XmlFrame& frame = stack.back();
+      if (frame.next < frame.node->GetChildCount()) {
+        const KTXPathNode* child = frame.node->GetChild(frame.next++);
+        if (!child) return false;
+        if (frame.element && !frame.closed && !IsAttributeLike(child->GetKind())) {
+          Append(u'>');
+          frame.closed = true;
+          ++depth_;
+        }
+        node = child;
+        flags = frame.childFlags;
+        break;
+      }
+      const XmlFrame done = frame;
+      stack.pop_back();
+      if (!done.element) continue;
+      if (done.closed) {
+        --depth_;
+        if (done.childFlags.lineBreak) WriteNewline();
+        if (done.childFlags.tabs) WriteIndent();
+        Append(u"</");
+        AppendName(done.node);
+        Append(u'>');
+      } else {
+        Append(u"/>");
+      }
+    }
+    if (!node) return true;
+  }
+}

@@ -1,0 +1,152 @@
+// KTResultSerializer: turns the result tree (KTXPathNode, src/xml) into the
+// whole output text of a run by the xml, html or text output method. It
+// writes no bytes: the front end encodes the text in GetEncodingId() and
+// writes the file. The processor owns one, sets the result root and calls
+// Serialize with its KTOutputSettings; see docs/ARCHITECTURE.md.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xslt/output/kthtmlvocabulary.h"
+#include "xslt/output/ktoutputencoding.h"
+#include "xslt/output/ktoutputerror.h"
+#include "xslt/output/ktoutputsettings.h"
+
+class KTXPathNode;
+
+class KTResultSerializer {
+ public:
+  // Whether the XML writer writes indentation tabs before a node and a line
+  // break before (elements, end tags) or after (comments, processing
+  // instructions) it.
+  struct XmlFlags {
+    bool tabs = false;
+    bool lineBreak = false;
+  };
+
+  KTResultSerializer();
+  virtual ~KTResultSerializer();
+  KTResultSerializer(const KTResultSerializer&) = delete;
+  KTResultSerializer& operator=(const KTResultSerializer&) = delete;
+
+  // Borrowed; the processor hands over its result root before Serialize.
+  void SetResultRoot(const KTXPathNode* root) { resultRoot_ = root; }
+  const KTXPathNode* GetResultRoot() const { return resultRoot_; }
+  // The line break written by indentation ("\n" unless the front end sets
+  // "\r\n") and the encoding named when xsl:output names none ("UTF-8").
+  void SetNewline(const KTString& text) { newline_ = text; }
+  void SetDefaultEncoding(const KTString& name) { defaultEncoding_ = name; }
+
+  // The whole output text, valid until the next Serialize or the
+  // serialiser's end. Unchanged output when no result root is set. Throws
+  // KTOutputError for a character that the output encoding cannot hold where
+  // no character reference may stand.
+  const char16_t* Serialize(const KTOutputSettings& settings);
+  int GetOutputLength() const { return outputLength_; }
+  void ClearOutput();
+
+  // The settings of the last Serialize, its method filled in when the default
+  // rule chose it; the processor's GetOutputSettings forwards here.
+  KTOutputSettings& GetOutputSettings() { return settings_; }
+  // The encoding the last text was prepared for: the xsl:output encoding, or
+  // the default one, or UTF-8 when the name is not one of the 38 encodings.
+  int GetEncodingId() const { return encoding_.GetId(); }
+  const KTOutputEncoding& GetOutputEncoding() const { return encoding_; }
+
+  bool IsXmlMethod() const { return xml_; }
+  bool IsHtmlMethod() const { return html_; }
+  bool IsTextMethod() const { return text_; }
+
+  // Sets the method flags from the settings, else by the XSLT 1.0 §16 default
+  // rule on the result root.
+  void ChooseMethod();
+
+  // Rewrites text in place: '<' and '>' always escaped; '"' with quotes; CR,
+  // LF and tab as character references with lineFeeds; '&' always with
+  // ampersands, else everywhere but directly before '{' (HTML 4 B.7.1).
+  // Characters the output encoding cannot hold become "&#N;".
+  void EscapeMarkup(KTString& text, bool quotes, bool lineFeeds, bool ampersands);
+
+  // The writers walk the subtree with an explicit stack, so any depth works.
+  // False only for a null node.
+  bool WriteXmlNode(const KTXPathNode* node, XmlFlags flags);
+  bool WriteHtmlNode(const KTXPathNode* node);
+  bool WriteTextNode(const KTXPathNode* node);
+  void WriteHtmlDoctype();
+
+  void WriteNewline();
+  void WriteIndent();
+
+ private:
+  // Escape rule bits of AppendText.
+  enum : unsigned {
+    kEscapeMarkup = 1,           // '<' and '>'
+    kEscapeAmpersand = 2,        // every '&'
+    kAmpersandBeforeBrace = 4,   // every '&' but one directly before '{'
+    kEscapeQuote = 8,            // '"'
+    kEscapeLineEnds = 16,        // CR, LF and tab as references
+    kNoReferences = 32,          // an unwritable character is an error, not a reference
+  };
+  static constexpr unsigned kTextRules = kEscapeMarkup | kEscapeAmpersand;
+  static constexpr unsigned kXmlAttributeRules =
+      kEscapeMarkup | kEscapeAmpersand | kEscapeQuote | kEscapeLineEnds;
+  static constexpr unsigned kHtmlAttributeRules =
+      kEscapeMarkup | kAmpersandBeforeBrace | kEscapeQuote | kEscapeLineEnds;
+
+  struct XmlFrame;
+  struct HtmlFrame;
+  // One name of cdata-section-elements: a name in no namespace, or a
+  // namespace URI, ':' and a local name.
+  struct CdataToken {
+    KTString text;
+    bool hasColon = false;
+  };
+
+  void Append(std::u16string_view text);
+  void Append(char16_t c);
+  // Appends text under the escape rules to (out, length); with kNoReferences
+  // an unwritable character throws KTOutputError for place.
+  void AppendText(KTString& out, int& length, std::u16string_view text, unsigned rules,
+                  const KTXPathNode* node, KTOutputError::Place place);
+  void AppendText(std::u16string_view text, unsigned rules, const KTXPathNode* node,
+                  KTOutputError::Place place = KTOutputError::kPlaceName) {
+    AppendText(output_, outputLength_, text, rules, node, place);
+  }
+  void AppendName(const KTXPathNode* node);
+  void WriteXmlDeclaration();
+  void WriteXmlDoctype();
+  void ParseCdataList();
+  bool InCdataSectionElement(const KTXPathNode* textNode) const;
+  // Writes a text or CDATA node: as a CDATA section when its parent is listed
+  // in cdata-section-elements, else escaped unless escape is false.
+  void WriteTextContent(const KTXPathNode* node, bool escape);
+  void WriteHtmlAttribute(const KTXPathNode* node);
+  void WriteHtmlMeta();
+  void OpenHtmlElement(const KTXPathNode* node, std::vector<HtmlFrame>& stack);
+  void CloseHtmlElement(const HtmlFrame& frame);
+
+  KTString output_;
+  int outputLength_ = 0;
+  const KTXPathNode* resultRoot_ = nullptr;
+  KTOutputSettings settings_;
+  KTHtmlVocabulary htmlVocabulary_;
+  bool html_ = false;
+  bool xml_ = true;
+  bool text_ = false;
+  int depth_ = 0;
+  bool indent_ = false;
+  bool blockContext_ = true;
+  // The first place where a line break would go only clears this flag, so
+  // the output never begins with a line break.
+  bool firstBreak_ = true;
+  bool pendingMeta_ = false;
+  KTString newline_;
+  KTString defaultEncoding_;
+  KTOutputEncoding encoding_;
+  std::vector<CdataToken> cdataTokens_;
+  KTString cdataList_;
+  KTString escapeBuffer_;
+  KTString uriBuffer_;
+};

@@ -1,0 +1,377 @@
+// KTResultSerializer: the xml method, the declaration, indentation, escaping,
+// CDATA sections, the choice of method, encodings and unwritable characters.
+// Hand-built result trees are checked against the exact texts the xml method
+// defines, and against xsltproc (through xmllint's canonical form) where the
+// re-parsed result is all that XSLT 1.0 fixes.
+#include "xslt/output/ktresultserializer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "ktresulttree_util.h"
+
+using ktresulttree::TreeBuilder;
+
+namespace {
+
+std::u16string Serialize(TreeBuilder& tree, const KTOutputSettings& settings) {
+  KTResultSerializer serializer;
+  serializer.SetResultRoot(tree.Root());
+  return std::u16string(serializer.Serialize(settings));
+}
+
+// <a><b/><c>t</c></a>
+void BuildABC(TreeBuilder& t) {
+  KTXPathNode* a = t.Element(t.Root(), u"a");
+  t.Element(a, u"b");
+  t.Text(t.Element(a, u"c"), u"t");
+}
+
+struct XmlCase {
+  const char* what;
+  std::function<void(TreeBuilder&)> build;
+  std::function<void(KTOutputSettings&)> settings;
+  std::u16string expected;
+};
+
+TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
+  const XmlCase cases[] = {
+      {"declaration, then the tree without line breaks", BuildABC, [](KTOutputSettings&) {},
+       u"<?xml version=\"1.0\" encoding=\"UTF-8\"?><a><b/><c>t</c></a>"},
+      {"indent: tabs per level, mixed content inline, no leading break",
+       BuildABC, [](KTOutputSettings& s) { s.SetIndent(true); },
+       u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>\n\t<b/>\n\t<c>t</c>\n</a>"},
+      {"indent without declaration starts with the start tag", BuildABC,
+       [](KTOutputSettings& s) {
+         s.SetIndent(true);
+         s.SetOmitXmlDeclaration(true);
+       },
+       u"<a>\n\t<b/>\n\t<c>t</c>\n</a>"},
+      {"omit-xml-declaration=no writes it; the version is always 1.0", BuildABC,
+       [](KTOutputSettings& s) {
+         s.SetOmitXmlDeclaration(false);
+         s.SetVersion(u"1.1");
+         s.SetStandalone(true);
+       },
+       u"<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?><a><b/><c>t</c></a>"},
+      {"an encoding not among the 38 is named UTF-8", BuildABC,
+       [](KTOutputSettings& s) { s.SetEncoding(u"x-no-such-encoding"); },
+       u"<?xml version=\"1.0\" encoding=\"UTF-8\"?><a><b/><c>t</c></a>"},
+      {"doctype-system, and doctype-public with it", BuildABC,
+       [](KTOutputSettings& s) {
+         s.SetOmitXmlDeclaration(true);
+         s.SetDoctypePublic(u"-//P//EN");
+         s.SetDoctypeSystem(u"a.dtd");
+       },
+       u"<!DOCTYPE a PUBLIC \"-//P//EN\" \"a.dtd\"><a><b/><c>t</c></a>"},
+      {"doctype-public alone writes no declaration", BuildABC,
+       [](KTOutputSettings& s) {
+         s.SetOmitXmlDeclaration(true);
+         s.SetDoctypePublic(u"-//P//EN");
+       },
+       u"<a><b/><c>t</c></a>"},
+      {"an element with attributes only is an empty-element tag",
+       [](TreeBuilder& t) {
+         KTXPathNode* e = t.Element(t.Root(), u"e");
+         t.Attribute(e, u"x", u"1");
+         t.Attribute(e, u"y", u"2");
+       },
+       [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
+       u"<e x=\"1\" y=\"2\"/>"},
+      {"attribute values: markup, quote and line ends escaped, apostrophe kept",
+       [](TreeBuilder& t) { t.Attribute(t.Element(t.Root(), u"e"), u"v", u"a<b\"c\r\nd\te'&>"); },
+       [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
+       u"<e v=\"a&lt;b&quot;c&#13;&#10;d&#9;e'&amp;&gt;\"/>"},
+      {"namespace declarations are escaped like attribute values",
+       [](TreeBuilder& t) { t.Namespace(t.Element(t.Root(), u"e"), u"xmlns:p", u"urn:a&b<\"c\" d"); },
+       [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
+       u"<e xmlns:p=\"urn:a&amp;b&lt;&quot;c&quot; d\"/>"},
+      {"text escapes markup; comments and processing instructions are written as they are",
+       [](TreeBuilder& t) {
+         KTXPathNode* e = t.Element(t.Root(), u"e");
+         t.Text(e, u"a<b>&c\"'");
+         t.Comment(e, u" x<y&z ");
+         t.Pi(e, u"pi", u"a<b&c");
+       },
+       [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
+       u"<e>a&lt;b&gt;&amp;c\"'<!-- x<y&z --><?pi a<b&c?></e>"},
+      {"disable-output-escaping text is written raw",
+       [](TreeBuilder& t) { t.RawText(t.Element(t.Root(), u"e"), u"<br/>&amp;"); },
+       [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
+       u"<e><br/>&amp;</e>"},
+      {"cdata-section-elements splits a section around ]]>",
+       [](TreeBuilder& t) {
+         KTXPathNode* r = t.Element(t.Root(), u"r");
+         t.Text(t.Element(r, u"a"), u"a]]>b<");
+         t.Text(t.Element(r, u"b"), u"x<");
+       },
+       [](KTOutputSettings& s) {
+         s.SetOmitXmlDeclaration(true);
+         s.AppendCdataSectionElements(u" a");
+       },
+       u"<r><a><![CDATA[a]]]]><![CDATA[>b<]]></a><b>x&lt;</b></r>"},
+      {"cdata-section-elements names from two xsl:output elements, one namespaced",
+       [](TreeBuilder& t) {
+         KTXPathNode* r = t.Element(t.Root(), u"r");
+         t.Text(t.Element(r, u"a"), u"1");
+         t.Text(t.Element(r, u"p:b", u"urn:x"), u"2");
+         t.Text(t.Element(r, u"b"), u"3");
+       },
+       [](KTOutputSettings& s) {
+         s.SetOmitXmlDeclaration(true);
+         s.AppendCdataSectionElements(u" a");
+         s.AppendCdataSectionElements(u" urn:x:b");
+       },
+       u"<r><a><![CDATA[1]]></a><p:b><![CDATA[2]]></p:b><b>3</b></r>"},
+      {"indentation: a comment takes the break after it, the output never starts with one",
+       [](TreeBuilder& t) {
+         t.Comment(t.Root(), u"c");
+         t.Element(t.Root(), u"a");
+       },
+       [](KTOutputSettings& s) {
+         s.SetOmitXmlDeclaration(true);
+         s.SetIndent(true);
+       },
+       u"<!--c-->\n<a/>"},
+  };
+  for (const XmlCase& c : cases) {
+    TreeBuilder tree;
+    c.build(tree);
+    KTOutputSettings settings;
+    if (c.settings) c.settings(settings);
+    EXPECT_EQ(Serialize(tree, settings), c.expected) << c.what;
+  }
+}
+
+TEST(KTResultSerializerXmlTest, DefaultMethodIsHtmlOnlyForAnHtmlRootInNoNamespace) {
+  struct Case {
+    const char16_t* leadingText;
+    const char16_t* name;
+    const char16_t* uri;
+    bool html;
+  } cases[] = {
+      {nullptr, u"html", nullptr, true},
+      {u" \r\n\t", u"HTML", nullptr, true},
+      {u" x ", u"html", nullptr, false},
+      {nullptr, u"html", u"http://www.w3.org/1999/xhtml", false},
+      {nullptr, u"htmlx", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    TreeBuilder tree;
+    if (c.leadingText) tree.Text(tree.Root(), c.leadingText);
+    tree.Element(tree.Root(), c.name, c.uri);
+    KTResultSerializer serializer;
+    serializer.SetResultRoot(tree.Root());
+    serializer.Serialize(KTOutputSettings());
+    EXPECT_EQ(serializer.IsHtmlMethod(), c.html) << ktresulttree::Utf8(c.name);
+    EXPECT_EQ(serializer.IsXmlMethod(), !c.html);
+    EXPECT_EQ(serializer.GetOutputSettings().GetMethod(), c.html ? u"html" : u"xml");
+  }
+  // An explicit method wins, in any case of letters; an unknown one falls back.
+  TreeBuilder tree;
+  tree.Element(tree.Root(), u"html");
+  KTResultSerializer serializer;
+  serializer.SetResultRoot(tree.Root());
+  KTOutputSettings settings;
+  settings.SetMethod(u"XML");
+  serializer.Serialize(settings);
+  EXPECT_TRUE(serializer.IsXmlMethod());
+  settings.SetMethod(u"q:own");
+  serializer.Serialize(settings);
+  EXPECT_TRUE(serializer.IsHtmlMethod());
+}
+
+TEST(KTResultSerializerXmlTest, NoRootLeavesTheOutputAndARootlessWriteIsRefused) {
+  KTResultSerializer serializer;
+  EXPECT_EQ(std::u16string(serializer.Serialize(KTOutputSettings())), u"");
+  EXPECT_FALSE(serializer.WriteXmlNode(nullptr, {}));
+  EXPECT_FALSE(serializer.WriteHtmlNode(nullptr));
+  EXPECT_FALSE(serializer.WriteTextNode(nullptr));
+}
+
+TEST(KTResultSerializerXmlTest, EscapeMarkupFollowsItsFlags) {
+  KTResultSerializer serializer;
+  KTString text(u"<a \"b\" & {c} &{d}\r\n>");
+  serializer.EscapeMarkup(text, false, false, true);
+  EXPECT_EQ(text, u"&lt;a \"b\" &amp; {c} &amp;{d}\r\n&gt;");
+  text = u"<a \"b\" & &{d}\r\n>";
+  serializer.EscapeMarkup(text, true, true, false);
+  EXPECT_EQ(text, u"&lt;a &quot;b&quot; &amp; &{d}&#13;&#10;&gt;");
+}
+
+// Characters an encoding cannot hold become references in text and attribute
+// values; the bytes are those the front end writes with the same encoding id.
+TEST(KTResultSerializerXmlTest, UnwritableCharactersBecomeReferences) {
+  TreeBuilder tree;
+  KTXPathNode* a = tree.Element(tree.Root(), u"a");
+  tree.Attribute(a, u"v", u"\u00e9\u20ac");
+  tree.Text(a, u"\u00e9\u20ac\U0001D11E");
+  KTOutputSettings settings;
+  settings.SetEncoding(u"ISO-8859-1");
+  KTResultSerializer serializer;
+  serializer.SetResultRoot(tree.Root());
+  const char16_t* text = serializer.Serialize(settings);
+  EXPECT_EQ(serializer.GetEncodingId(), EncodingIdFromName(u"ISO-8859-1"));
+  EXPECT_EQ(ktresulttree::Encode(text, serializer.GetOutputLength(), serializer.GetEncodingId()),
+            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>"
+            "<a v=\"\xE9&#8364;\">\xE9&#8364;&#119070;</a>");
+
+  // UTF-8 holds every character.
+  settings.SetEncoding(u"utf-8");
+  EXPECT_EQ(std::u16string(serializer.Serialize(settings)),
+            u"<?xml version=\"1.0\" encoding=\"utf-8\"?><a v=\"\u00e9\u20ac\">\u00e9\u20ac\U0001D11E</a>");
+}
+
+TEST(KTResultSerializerXmlTest, UnwritableCharactersWhereNoReferenceMayStandAreErrors) {
+  struct Case {
+    const char* what;
+    std::function<void(TreeBuilder&)> build;
+    const char* method;
+    KTOutputError::Place place;
+  } cases[] = {
+      {"element name", [](TreeBuilder& t) { t.Element(t.Root(), u"a\u20ac"); }, "xml",
+       KTOutputError::kPlaceName},
+      {"attribute name", [](TreeBuilder& t) { t.Attribute(t.Element(t.Root(), u"a"), u"\u20ac", u"1"); },
+       "xml", KTOutputError::kPlaceName},
+      {"comment", [](TreeBuilder& t) { t.Comment(t.Element(t.Root(), u"a"), u"\u20ac"); }, "xml",
+       KTOutputError::kPlaceComment},
+      {"processing instruction", [](TreeBuilder& t) { t.Pi(t.Element(t.Root(), u"a"), u"p", u"\u20ac"); },
+       "html", KTOutputError::kPlaceProcessingInstruction},
+      {"CDATA section", [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"c"), u"x\u20ac"); }, "xml",
+       KTOutputError::kPlaceCData},
+      {"text output", [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"a"), u"x\u20ac"); }, "text",
+       KTOutputError::kPlaceTextOutput},
+  };
+  for (const Case& c : cases) {
+    TreeBuilder tree;
+    c.build(tree);
+    KTOutputSettings settings;
+    settings.SetEncoding(u"ISO-8859-1");
+    settings.SetMethod(KTString(std::u16string(c.method, c.method + std::strlen(c.method))));
+    settings.AppendCdataSectionElements(u" c");
+    KTResultSerializer serializer;
+    serializer.SetResultRoot(tree.Root());
+    try {
+      serializer.Serialize(settings);
+      ADD_FAILURE() << c.what << ": no error";
+    } catch (const KTOutputError& error) {
+      EXPECT_EQ(error.GetCharacter(), U'\u20ac') << c.what;
+      EXPECT_EQ(error.GetPlace(), c.place) << c.what;
+      EXPECT_NE(error.GetNode(), nullptr) << c.what;
+      const std::u16string message = error.GetMessage();
+      EXPECT_NE(message.find(u"U+20AC"), std::u16string::npos) << c.what;
+      EXPECT_NE(message.find(u"ISO-8859-1"), std::u16string::npos) << c.what;
+    }
+  }
+}
+
+// Without recursion: a result nested 100,000 deep serialises in every method.
+TEST(KTResultSerializerXmlTest, DeepResultsSerialiseInEveryMethod) {
+  constexpr int kDepth = 100000;
+  TreeBuilder tree;
+  KTXPathNode* node = tree.Element(tree.Root(), u"e");
+  for (int i = 1; i < kDepth; ++i) node = tree.Element(node, u"e");
+  tree.Text(node, u"x");
+  for (const char16_t* method : {u"xml", u"html", u"text"}) {
+    KTOutputSettings settings;
+    settings.SetMethod(method);
+    settings.SetOmitXmlDeclaration(true);
+    // Indentation would make the text grow with the square of the depth.
+    settings.SetIndent(false);
+    KTResultSerializer serializer;
+    serializer.SetResultRoot(tree.Root());
+    std::u16string out = serializer.Serialize(settings);
+    if (method == std::u16string_view(u"text")) {
+      EXPECT_EQ(out, u"x");
+      continue;
+    }
+    ASSERT_GT(out.size(), std::size_t(kDepth) * 7) << ktresulttree::Utf8(method);
+    EXPECT_EQ(out.substr(0, 3), u"<e>");
+    EXPECT_EQ(out.substr(out.size() - 4), u"</e>");
+    EXPECT_NE(out.find(u"<e>x</e>"), std::u16string::npos);
+  }
+}
+
+// The canonical forms of our xml output and of xsltproc's output of a
+// stylesheet that builds the same result tree are equal.
+TEST(KTResultSerializerXmlTest, ReparsesLikeXsltprocOutput) {
+  if (!ktresulttree::HaveTool("xsltproc") || !ktresulttree::HaveTool("xmllint")) {
+    GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  }
+  TreeBuilder tree;
+  KTXPathNode* doc = tree.Element(tree.Root(), u"doc");
+  tree.Namespace(doc, u"xmlns:p", u"urn:p");
+  tree.Attribute(doc, u"a", u"x<y\"z\r\nw\tv'>&");
+  tree.Add(doc, kXPathAttribute, u"p:b", u"1", u"urn:p");
+  tree.Text(tree.Element(doc, u"p:e", u"urn:p"), u"t & < > ]]> \"'");
+  tree.Pi(doc, u"pi", u"data <x>");
+  tree.Comment(doc, u" c < & ");
+  tree.Element(doc, u"f");
+  KTXPathNode* g = tree.Element(doc, u"g");
+  tree.Text(g, u"\u00e9\u20ac\U0001D11E");
+  tree.Text(tree.Element(doc, u"cd"), u"a]]>b<&");
+
+  const std::string stylesheet =
+      "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'"
+      " xmlns:p='urn:p'>"
+      "<xsl:output cdata-section-elements='cd'/>"
+      "<xsl:template match='/'>"
+      "<doc a='x&lt;y&quot;z&#13;&#10;w&#9;v&apos;&gt;&amp;' p:b='1'>"
+      "<p:e>t &amp; &lt; &gt; ]]&gt; \"'</p:e>"
+      "<xsl:processing-instruction name='pi'>data &lt;x&gt;</xsl:processing-instruction>"
+      "<xsl:comment> c &lt; &amp; </xsl:comment>"
+      "<f/><g>\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E</g><cd>a]]&gt;b&lt;&amp;</cd>"
+      "</doc></xsl:template></xsl:stylesheet>";
+
+  for (const char16_t* encoding : {u"UTF-8", u"ISO-8859-1", u"US-ASCII"}) {
+    KTOutputSettings settings;
+    settings.SetEncoding(encoding);
+    settings.AppendCdataSectionElements(u" cd");
+    KTResultSerializer serializer;
+    serializer.SetResultRoot(tree.Root());
+    const char16_t* text = serializer.Serialize(settings);
+    ktresulttree::ScratchFolder folder;
+    const std::string ours = ktresulttree::Encode(text, serializer.GetOutputLength(),
+                                                  serializer.GetEncodingId());
+    // xsltproc gets the same encoding through the stylesheet's xsl:output.
+    std::string styled = stylesheet;
+    styled.replace(styled.find("<xsl:output "), 12,
+                   "<xsl:output encoding='" + ktresulttree::Utf8(encoding) + "' ");
+    const std::string theirs = ktresulttree::Xsltproc(folder, styled);
+    ASSERT_FALSE(theirs.empty());
+    EXPECT_EQ(ktresulttree::Canonical(folder, "ours.xml", ours),
+              ktresulttree::Canonical(folder, "theirs.xml", theirs))
+        << ktresulttree::Utf8(encoding) << "\nours: " << ours << "\ntheirs: " << theirs;
+  }
+}
+
+// Text output is the text nodes alone, exactly as xsltproc writes it.
+TEST(KTResultSerializerXmlTest, TextOutputMatchesXsltproc) {
+  if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
+  TreeBuilder tree;
+  KTXPathNode* a = tree.Element(tree.Root(), u"a");
+  tree.Attribute(a, u"x", u"attr");
+  tree.Comment(a, u"comment");
+  tree.Text(a, u"one <&> ");
+  tree.Pi(a, u"pi", u"instruction");
+  tree.Text(tree.Element(a, u"b"), u"two\n\u00e9");
+  KTOutputSettings settings;
+  settings.SetMethod(u"text");
+  KTResultSerializer serializer;
+  serializer.SetResultRoot(tree.Root());
+  const char16_t* text = serializer.Serialize(settings);
+  ktresulttree::ScratchFolder folder;
+  const std::string theirs = ktresulttree::Xsltproc(
+      folder,
+      "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+      "<xsl:output method='text'/><xsl:template match='/'>"
+      "<a x='attr'><xsl:comment>comment</xsl:comment>one &lt;&amp;&gt; "
+      "<xsl:processing-instruction name='pi'>instruction</xsl:processing-instruction>"
+      "<b>two&#10;\xC3\xA9</b></a></xsl:template></xsl:stylesheet>");
+  EXPECT_EQ(ktresulttree::Encode(text, serializer.GetOutputLength(), serializer.GetEncodingId()), theirs);
+}
+
+}  // namespace
