@@ -1,6 +1,6 @@
-// A hand-built XPath view for the value and function tests: nodes are made
-// directly, named and valued, and numbered in document order as the tree
-// context would number them.
+// Helpers of the XPath tests: a hand-built XPath view (nodes made directly,
+// named and valued, and numbered in document order as the tree context would
+// number them) and the shape of a syntax tree as text.
 #pragma once
 
 #include <memory>
@@ -8,6 +8,7 @@
 
 #include "platform/ktutf8.h"
 #include "xml/ktxpathnode.h"
+#include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathvalue.h"
 
 class KTTestTree {
@@ -51,3 +52,24 @@ inline KTXPathValue NodeSet(std::initializer_list<KTXPathNode*> nodes) {
 }
 
 inline std::string U8(const KTString& s) { return KTUtf16ToUtf8(s.View()); }
+
+// "kind(children)" for every syntax-tree node; a token shows as 't:text', a
+// character run as 'c:text'; a node without children shows its kind alone.
+inline std::string AstShape(const KTXPathAstNode* node) {
+  if (!node)
+    return "null";
+  if (node->GetKind() == kAstToken)
+    return "t:" + KTUtf16ToUtf8(node->TokenText());
+  if (node->GetKind() == kAstCharacterRun)
+    return "c:" + KTUtf16ToUtf8(node->TokenText());
+  std::string text = std::to_string(node->GetKind());
+  if (node->ChildCount() == 0)
+    return text;
+  text += "(";
+  for (int i = 0; i < node->ChildCount(); ++i) {
+    if (i)
+      text += " ";
+    text += AstShape(node->ChildAt(i));
+  }
+  return text + ")";
+}

@@ -1,0 +1,262 @@
+// The syntax-tree node base, its counted child handles and the node-factory
+// registry. Deletion and copying of subtrees walk explicit stacks, so a tree
+// of any depth is freed or copied without deep recursion.
+#include "xpath/ktxpathastnode.h"
+
+#include <cwchar>
+#include <utility>
+
+// ---------------------------------------------------------------------------
+// KTNodeHandle
+
+KTNodeHandle::KTNodeHandle(KTXPathAstNode* node) {
+  if (node)
+    block_ = new Block{node, 1};
+}
+
+KTNodeHandle::KTNodeHandle(const KTNodeHandle& other) noexcept : block_(other.block_) {
+  if (block_)
+    ++block_->count;
+}
+
+KTNodeHandle& KTNodeHandle::operator=(const KTNodeHandle& other) noexcept {
+  if (block_ != other.block_) {
+    KTNodeHandle copy(other);
+    std::swap(block_, copy.block_);
+  }
+  return *this;
+}
+
+KTNodeHandle& KTNodeHandle::operator=(KTNodeHandle&& other) noexcept {
+  if (this != &other) {
+    Release();
+    block_ = other.block_;
+    other.block_ = nullptr;
+  }
+  return *this;
+}
+
+void KTNodeHandle::Release() noexcept {
+  Block* block = block_;
+  block_ = nullptr;
+  if (!block)
+    return;
+  if (--block->count == 0) {
+    delete block->node;
+    delete block;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// KTXPathAstNode
+
+KTXPathAstNode::~KTXPathAstNode() {
+  // Children whose last reference this node holds are taken apart here:
+  // their own children move onto the pending list before they are deleted,
+  // so each deletion finds a node without children.
+  lastChild_.Release();
+  if (children_.empty())
+    return;
+  std::vector<KTNodeHandle> pending = std::move(children_);
+  while (!pending.empty()) {
+    KTNodeHandle handle = std::move(pending.back());
+    pending.pop_back();
+    KTXPathAstNode* node = handle.Get();
+    if (handle.Count() == 1 && node) {
+      node->lastChild_.Release();
+      for (KTNodeHandle& child : node->children_)
+        pending.push_back(std::move(child));
+      node->children_.clear();
+    }
+  }
+}
+
+bool KTXPathAstNode::Evaluate(KTXPathEvalContext& context) { return EvaluateChildren(context); }
+
+bool KTXPathAstNode::AddChild(KTXPathAstNode* child, int role) {
+  if (!child)
+    return false;
+  KTNodeHandle handle(child);
+  if (sourcePosition_ == 0)
+    sourcePosition_ = child->sourcePosition_;
+  child->role_ = role;
+  lastChild_ = handle;
+  children_.push_back(std::move(handle));
+  return true;
+}
+
+bool KTXPathAstNode::SetTokenText(const char16_t* text, int length, int position) {
+  if (length >= kMaxSetTokenLength || length < 0)
+    return false;
+  token_.Assign(text ? text : u"", text ? length : 0);
+  sourcePosition_ = position;
+  return true;
+}
+
+bool KTXPathAstNode::AppendTokenChar(char16_t c) { return AppendTokenRun(&c, 1); }
+
+bool KTXPathAstNode::AppendTokenRun(const char16_t* text, int length) {
+  if (length <= 0)
+    return true;
+  KTXPathAstNode* run = lastChild_.Get();
+  if (!run || run->role_ != kRoleCharacterRun) {
+    KTXPathNodeHolder made = CreateNodeOfKind(kAstCharacterRun);
+    if (!made)
+      return false;
+    run = made.get();
+    AddChild(made.release(), kRoleCharacterRun);
+  }
+  if (length == 1) {
+    run->token_ += text[0];
+  } else {
+    run->token_ += KTString(std::u16string_view(text, length));
+  }
+  return true;
+}
+
+int KTXPathAstNode::ResetChildCursor() {
+  cursor_ = 0;
+  return ChildCount();
+}
+
+KTNodeHandle KTXPathAstNode::NextChild() {
+  if (cursor_ >= children_.size())
+    return KTNodeHandle();
+  return children_[cursor_++];
+}
+
+bool KTXPathAstNode::EvaluateChildren(KTXPathEvalContext& context) {
+  // Indexing instead of the shared cursor: a node evaluated again inside its
+  // own evaluation (a predicate run per context node) keeps its place.
+  for (size_t i = 0; i < children_.size(); ++i) {
+    if (!children_[i].Get()->Evaluate(context))
+      return false;
+  }
+  return true;
+}
+
+namespace {
+
+KTXPathAstNode* NewNodeLike(const KTXPathAstNode& source) {
+  KTIndividualFactory* factory = KTIndividualFactory::Instance();
+  KTXPathAstNode* copy = factory->Create(source.GetKind());
+  if (!copy)
+    copy = factory->Create(kAstDefault);
+  return copy;
+}
+
+}  // namespace
+
+KTXPathAstNode* KTXPathAstNode::CloneSubtree() const {
+  KTXPathAstNode* top = NewNodeLike(*this);
+  if (!top)
+    return nullptr;
+  KTXPathNodeHolder topHolder(top);
+  top->token_ = token_;
+  top->kind_ = kind_;
+  top->role_ = role_;
+  // Pairs of (source, copy) whose children are still to be copied.
+  std::vector<std::pair<const KTXPathAstNode*, KTXPathAstNode*>> work{{this, top}};
+  while (!work.empty()) {
+    auto [source, copy] = work.back();
+    work.pop_back();
+    for (const KTNodeHandle& child : source->children_) {
+      const KTXPathAstNode* from = child.Get();
+      KTXPathAstNode* to = NewNodeLike(*from);
+      if (!to)
+        return nullptr;
+      to->token_ = from->token_;
+      to->kind_ = from->kind_;
+      copy->AddChild(to, kRoleChild);
+      work.emplace_back(from, to);
+    }
+  }
+  return topHolder.release();
+}
+
+// ---------------------------------------------------------------------------
+// KTIndividualFactory
+
+namespace {
+
+constinit KTIndividualFactory* cachedFactory = nullptr;
+constinit bool factoryDestroyed = false;
+
+KTIndividualFactory* FactoryStorage();
+
+}  // namespace
+
+KTIndividualFactory* KTIndividualFactory::Instance() {
+  if (cachedFactory)
+    return cachedFactory;
+  KTNullLockGuard guard(GetLock());
+  if (!cachedFactory) {
+    if (factoryDestroyed)
+      CheckInstance(nullptr, u"This class has already been destroyed");
+    KTIndividualFactory* factory = FactoryStorage();
+    CheckInstance(factory, u"The Individual Factory Could Not Be Created");
+    factory->lock_ = GetLock();
+    cachedFactory = factory;
+  }
+  return cachedFactory;
+}
+
+KTNullLock* KTIndividualFactory::GetLock() {
+  static KTNullLock lock;
+  return &lock;
+}
+
+KTIndividualFactory::~KTIndividualFactory() {
+  creators_.clear();
+  cachedFactory = nullptr;
+  factoryDestroyed = true;
+}
+
+namespace {
+
+KTIndividualFactory* FactoryStorage() {
+  static KTIndividualFactory storage;
+  return &storage;
+}
+
+}  // namespace
+
+KTXPathAstNode* KTIndividualFactory::Create(int kind) {
+  if (creators_.empty()) {
+    KTNullLockGuard guard(lock_);
+    if (creators_.empty())
+      BuildNodePrototypes();
+  }
+  auto it = creators_.lower_bound(kind);
+  if (it != creators_.end() && it->first == kind)
+    return it->second();
+  return nullptr;
+}
+
+bool KTIndividualFactory::Register(int kind, KTXPathNodeCreator creator) {
+  return creators_.emplace(kind, creator).second;
+}
+
+KTXPathNodeHolder CreateNodeOfKind(int kind) {
+  KTIndividualFactory* factory = KTIndividualFactory::Instance();
+  KTXPathNodeHolder node(factory->Create(kind));
+  if (!node)
+    node.reset(factory->Create(kAstDefault));
+  if (node)
+    node->SetKind(kind);
+  return node;
+}
+
+int CompareChars(const char16_t* a, const char16_t* b, int n) {
+  if (!a && !b)
+    return 0;
+  if (!a || !b)
+    return -1;
+  for (int i = 0; i < n; ++i) {
+    if (a[i] != b[i])
+      return a[i] < b[i] ? -1 : 1;
+    if (a[i] == 0)
+      return 0;
+  }
+  return 0;
+}

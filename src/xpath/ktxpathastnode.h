@@ -1,0 +1,242 @@
+// The syntax-tree node base of the XPath engine: nodes that evaluate
+// themselves over a KTXPathEvalContext, hold their children through counted
+// handles and carry token text, plus the node-factory registry that makes a
+// node of any kind and the table of grammar kinds the parser builds.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "core/kterrorlogger.h"
+#include "core/ktstring.h"
+
+class KTXPathEvalContext;
+class KTXPathAstNode;
+
+// Grammar kinds of the syntax tree. The numbers are fixed: parsers, node
+// classes and stylesheet code all test them.
+enum KTXPathAstNodeKind : int {
+  kAstUnset = -1,
+  kAstLocationPath = 50,
+  kAstRelativeLocationPath = 51,
+  kAstAbsoluteLocationPath = 52,
+  kAstRootLocationPath = 53,
+  kAstAbbreviatedAbsoluteLocationPath = 55,
+  kAstStepContinuation = 56,
+  kAstStep = 57,
+  kAstStepSeparator = 59,
+  kAstAxisStep = 60,
+  kAstAxisSpecifier = 61,
+  kAstNodeTest = 62,
+  kAstPredicate = 63,
+  kAstAbbreviatedStep = 64,
+  kAstNamedAxis = 65,
+  kAstAxisName = 66,
+  kAstAbbreviatedAxisSpecifier = 68,
+  kAstProcessingInstructionTest = 82,
+  kAstNodeType = 83,
+  kAstNodeTypeTest = 86,
+  kAstLiteral = 88,
+  kAstNameTest = 89,
+  kAstPredicateExpr = 91,
+  kAstExpr = 93,
+  kAstOrExpr = 101,
+  kAstAndExpr = 102,
+  kAstOrOperand = 103,
+  kAstEqualityExpr = 105,
+  kAstAndOperand = 106,
+  kAstRelationalExpr = 108,
+  kAstEqualityOperand = 109,
+  kAstEqualityOperator = 110,
+  kAstAdditiveExpr = 113,
+  kAstRelationalOperand = 114,
+  kAstRelationalOperator = 115,
+  kAstMultiplicativeExpr = 120,
+  kAstAdditiveOperand = 121,
+  kAstUnaryExpr = 125,
+  kAstMultiplicativeOperand = 126,
+  kAstMultiplyOperand = 127,
+  kAstDivOperand = 129,
+  kAstModOperand = 131,
+  kAstUnionExpr = 133,
+  kAstNegation = 134,
+  kAstPathExpr = 135,
+  kAstUnionOperand = 136,
+  kAstFilterExpr = 138,
+  kAstFilterDescendantPath = 139,
+  kAstFilterChildPath = 140,
+  kAstPrimaryExpr = 141,
+  kAstFilterPredicate = 142,
+  kAstVariableReference = 143,
+  kAstParenthesizedExpr = 144,
+  kAstNumber = 145,
+  kAstFunctionCall = 146,
+  kAstFunctionName = 147,
+  kAstArguments = 148,
+  kAstArgument = 149,
+  kAstArgumentTail = 150,
+  kAstPrefixWildcard = 153,
+  kAstNCName = 154,
+  kAstQName = 156,
+  kAstDoubleQuotedLiteral = 160,
+  kAstSingleQuotedLiteral = 163,
+  kAstDigitsNumber = 167,
+  kAstDigits = 168,
+  kAstFraction = 169,
+  kAstLeadingPointNumber = 170,
+  kAstQNamePrefix = 177,
+  kAstPrefix = 178,
+  kAstLocalPart = 179,
+  // Selector and field path kinds that the shared node classes also serve.
+  kAstFieldStep = 8,
+  kAstFieldNameTest = 13,
+  kAstSelectorStep = 33,
+  kAstSelectorNameTest = 37,
+  kAstToken = 8190,
+  kAstCharacterRun = 8191,
+  kAstDefault = 8192,
+};
+
+// Roles a parent gives a child when it adds it.
+inline constexpr int kRoleCharacterRun = 2;
+inline constexpr int kRoleChild = 3;
+
+// Shared ownership of one syntax-tree node: every holder (a slot of a child
+// vector, a last-child field, a handle handed out by NextChild) counts one;
+// the node is deleted when the last reference goes.
+class KTNodeHandle {
+ public:
+  KTNodeHandle() noexcept = default;
+  // Takes ownership of the node with a count of 1 (an empty handle for null).
+  explicit KTNodeHandle(KTXPathAstNode* node);
+  KTNodeHandle(const KTNodeHandle& other) noexcept;
+  KTNodeHandle(KTNodeHandle&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+  KTNodeHandle& operator=(const KTNodeHandle& other) noexcept;
+  KTNodeHandle& operator=(KTNodeHandle&& other) noexcept;
+  ~KTNodeHandle() { Release(); }
+
+  KTXPathAstNode* Get() const noexcept { return block_ ? block_->node : nullptr; }
+  KTXPathAstNode* operator->() const noexcept { return Get(); }
+  explicit operator bool() const noexcept { return block_ != nullptr; }
+  uint32_t Count() const noexcept { return block_ ? block_->count : 0; }
+  // Drops this reference; the node goes with the last one.
+  void Release() noexcept;
+
+ private:
+  friend class KTXPathAstNode;
+  struct Block {
+    KTXPathAstNode* node;
+    uint32_t count;
+  };
+  Block* block_ = nullptr;
+};
+
+// Base of every syntax-tree node. A node evaluates itself (Evaluate) by
+// reading and writing the evaluation context; the base evaluates its children
+// in order.
+class KTXPathAstNode {
+ public:
+  KTXPathAstNode() = default;
+  // Frees the whole subtree without recursion, so that deep trees never
+  // exhaust the call stack.
+  virtual ~KTXPathAstNode();
+  KTXPathAstNode(const KTXPathAstNode&) = delete;
+  KTXPathAstNode& operator=(const KTXPathAstNode&) = delete;
+
+  virtual bool Evaluate(KTXPathEvalContext& context);
+  // Always true; kept for the classes that override it.
+  virtual bool Check(void* unused) { return true; }
+
+  // Adds the child (owned from then on) with the role; false for null.
+  bool AddChild(KTXPathAstNode* child, int role);
+  // Refuses (false, nothing changed) text of kMaxSetTokenLength characters
+  // or more; the character runs of names, numbers and literals grow without
+  // limit through AppendTokenChar and AppendTokenRun.
+  bool SetTokenText(const char16_t* text, int length, int position);
+  // Adds one character to the node's current character run (a last child of
+  // role 2), starting a new run (kind 8191) when there is none.
+  bool AppendTokenChar(char16_t c);
+  // The same for a run of characters at once.
+  bool AppendTokenRun(const char16_t* text, int length);
+  const char16_t* TokenText() const { return token_.c_str(); }
+  int TokenLength() const { return token_.GetLength(); }
+  const KTString& Token() const { return token_; }
+
+  int ResetChildCursor();
+  // A counted reference to the child at the cursor (empty past the last).
+  KTNodeHandle NextChild();
+  int ChildCount() const { return static_cast<int>(children_.size()); }
+  // The child at an index (null when out of range); reads no cursor, so
+  // nested evaluations of one node never disturb each other.
+  KTXPathAstNode* ChildAt(int index) const {
+    return index >= 0 && index < ChildCount() ? children_[index].Get() : nullptr;
+  }
+  KTXPathAstNode* FirstChild() const { return ChildAt(0); }
+
+  bool EvaluateChildren(KTXPathEvalContext& context);
+  // Deep copy made through the registry by kind; null when no node can be
+  // made. Children of the copy have role 3 and the copy's positions are 0.
+  KTXPathAstNode* CloneSubtree() const;
+
+  int SourcePosition() const { return sourcePosition_; }
+  void SetSourcePosition(int position) { sourcePosition_ = position; }
+  int GetKind() const { return kind_; }
+  void SetKind(int kind) { kind_ = kind; }
+  int GetRole() const { return role_; }
+
+  static constexpr int kMaxSetTokenLength = 256;
+
+ private:
+  size_t cursor_ = 0;
+  std::vector<KTNodeHandle> children_;
+  KTString token_;
+  int sourcePosition_ = 0;
+  int role_ = 0;
+  int kind_ = kAstUnset;
+  KTNodeHandle lastChild_;
+};
+
+// Owns a node while a parser production builds it.
+using KTXPathNodeHolder = std::unique_ptr<KTXPathAstNode>;
+
+using KTXPathNodeCreator = KTXPathAstNode* (*)();
+
+// The process-wide registry from node kind to creator. The first Create on an
+// empty registry builds the prototype table (BuildNodePrototypes), so every
+// node class is known before the first node is made.
+class KTIndividualFactory {
+ public:
+  // The registry; raises KTComError(0x8000FFFF) after process teardown.
+  static KTIndividualFactory* Instance();
+  static KTNullLock* GetLock();
+
+  // A new node of the class registered for exactly this kind (kind field
+  // still -1), or null when no class registered it.
+  KTXPathAstNode* Create(int kind);
+  // Inserts the pair unless the kind is registered already; true if inserted.
+  bool Register(int kind, KTXPathNodeCreator creator);
+  int GetEntryCount() const { return static_cast<int>(creators_.size()); }
+  bool IsRegistered(int kind) const { return creators_.count(kind) != 0; }
+
+  KTIndividualFactory() = default;
+  ~KTIndividualFactory();
+
+ private:
+  std::map<int, KTXPathNodeCreator> creators_;
+  KTNullLock* lock_ = nullptr;
+};
+
+// Registers the creator of every node class in the fixed prototype order
+// (the first class to claim a kind keeps it). Called by the registry when its
+// map is empty; answers true.
+bool BuildNodePrototypes();
+
+// A node of the kind: the registered class, else the default class; its
+// kind field is set to the kind asked for. Null only when nothing can be made.
+KTXPathNodeHolder CreateNodeOfKind(int kind);
+
+// Compares at most n characters like the bounded wide-string comparison;
+// 0 when both are null, -1 when exactly one is.
+int CompareChars(const char16_t* a, const char16_t* b, int n);

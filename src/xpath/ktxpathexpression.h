@@ -1,0 +1,150 @@
+// KTXPathExpression: XPath text compiled once into a syntax tree, with the
+// bindings its nodes consult while they run (namespace prefixes, variables,
+// XSLT context) and the error state they leave behind. The XSLT processor
+// derives its own expression class from it.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xml/ktxpathnode.h"
+#include "xpath/ktxpathastnode.h"
+#include "xpath/ktxpathparser.h"
+
+class KTXPathExpression {
+ public:
+  // Prefix -> interned namespace URI; the empty prefix is the default.
+  using NamespaceMap = KTPrefixMap;
+  // The interned URIs of the tree context that wrapped the documents.
+  using UriList = std::vector<std::unique_ptr<KTString>>;
+
+  // Compile modes.
+  static constexpr int kModeNone = 0;
+  static constexpr int kModeField = 1;
+  static constexpr int kModeSelector = 2;
+  static constexpr int kModeExpr = 3;
+  // Restriction flags: a pattern allows only the child, attribute and
+  // descendant-or-self axes outside predicates; a key definition may not
+  // call key(). Both refuse variable references.
+  static constexpr int kRestrictPattern = 1;
+  static constexpr int kRestrictKey = 2;
+
+  // XPath error kinds (the messages are string resources 7401..7417).
+  enum ErrorCode : int {
+    kErrorNone = 0,
+    kErrorInvalidPrefix = 1,
+    kErrorTooFewParameters = 2,
+    kErrorTooManyParameters = 3,
+    kErrorNotNodeSet = 4,
+    kErrorArgumentType = 5,
+    kErrorInvalidVariable = 6,
+    kErrorInvalidKey = 7,
+    kErrorFunctionInNamespace = 8,
+    kErrorUnknownFunction = 9,
+    kErrorNotQName = 10,
+    kErrorResultTreeFragment = 11,
+    kErrorPatternAxis = 12,
+    kErrorUnknownDecimalFormat = 13,
+    kErrorFormatPattern = 14,
+    kErrorNaNArgument = 15,
+    kErrorExternalEntity = 16,
+    kErrorKeyInKey = 17,
+  };
+
+  KTXPathExpression();
+  KTXPathExpression(const NamespaceMap* namespaces, const UriList* uris, const KTString& text);
+  KTXPathExpression(const KTXPathExpression& other);
+  KTXPathExpression& operator=(const KTXPathExpression& other);
+  virtual ~KTXPathExpression();
+
+  // Called by a variable reference whose name has no binding (after error 6).
+  virtual void UnknownVariable(const KTString& name) {}
+  // Called by document() to load another document; none here.
+  virtual KTXPathNode* LoadDocument(const KTString& uri) { return nullptr; }
+  virtual void Notify(void* unused) {}
+
+  // Sets the bindings and the text (trimmed of white space at both ends) and
+  // forgets any compiled tree.
+  void Init(const NamespaceMap* namespaces, const UriList* uris, const KTString& text, int restrictions);
+
+  // Parses the text with the production of the mode (3: an XPath Expr; the
+  // identity-constraint modes 1 and 2 need their path parsers). Fails when
+  // text is left after the parse (the error position is then the characters
+  // left after the farthest terminal reached), when nesting is too deep,
+  // or, with keepTree, when the restrictions refuse a variable reference.
+  // Without keepTree the tree is only checked and dropped.
+  bool Compile(bool keepTree, int mode);
+  bool CompileField(bool keepTree) { return Compile(keepTree, kModeField); }
+  bool CompileSelector(bool keepTree) { return Compile(keepTree, kModeSelector); }
+
+  // The owned tree handed to the caller (null when none).
+  KTXPathAstNode* DetachTree();
+  // Lends a tree compiled earlier for the next evaluation.
+  void AttachTree(KTXPathAstNode* tree, int mode);
+  KTXPathAstNode* GetTree() const { return lentTree_ ? lentTree_ : ownedTree_.get(); }
+
+  const KTString& GetText() const { return text_; }
+  int GetCompileMode() const { return compileMode_; }
+  int GetRestrictions() const { return restrictions_; }
+  bool RefusedVariable() const { return refusedVariable_ != 0; }
+  const NamespaceMap* GetNamespaceMap() const { return namespaces_; }
+  const UriList* GetUriList() const { return uris_; }
+  KTXPathParser& GetParser() { return parser_; }
+
+  int GetErrorCode() const { return errorCode_; }
+  int GetFunctionIndex() const { return functionIndex_; }
+  // Characters of the text left where the error lies (0 when unknown); the
+  // offset of the error is the text's length minus this.
+  int GetErrorPosition() const { return errorPosition_; }
+  void SetError(int code, int functionIndex) {
+    errorCode_ = code;
+    functionIndex_ = functionIndex;
+  }
+  // Sets the position only when none is recorded yet.
+  void SetErrorPositionIfUnset(int position) {
+    if (errorPosition_ == 0)
+      errorPosition_ = position;
+  }
+
+  // XSLT bindings (borrowed; they must outlive the evaluations).
+  void EnableXSLTFunctions(bool enable) { xsltFunctions_ = enable; }
+  bool XSLTFunctionsEnabled() const { return xsltFunctions_; }
+  void SetKeyTables(void* keyTables) { keyTables_ = keyTables; }
+  void* GetKeyTables() const { return keyTables_; }
+  void SetXSLTContext(KTXPathNode* currentNode, KTXPathNode* stylesheetNode) {
+    currentNode_ = currentNode;
+    stylesheetNode_ = stylesheetNode;
+  }
+  KTXPathNode* GetCurrentNode() const { return currentNode_; }
+  KTXPathNode* GetStylesheetNode() const { return stylesheetNode_; }
+  void SetStylesheetRoot(KTXPathNode* root) { stylesheetRoot_ = root; }
+  KTXPathNode* GetStylesheetRoot() const { return stylesheetRoot_; }
+  void SetDecimalFormats(void* formats) { decimalFormats_ = formats; }
+  void* GetDecimalFormats() const { return decimalFormats_; }
+  bool AllowsFragments() const { return allowFragments_; }
+
+ private:
+  KTString text_;
+  std::unique_ptr<KTXPathAstNode> ownedTree_;
+  KTXPathAstNode* lentTree_ = nullptr;
+  int compileMode_ = kModeNone;
+  const NamespaceMap* namespaces_ = nullptr;
+  const UriList* uris_ = nullptr;
+  int refusedVariable_ = 0;
+  int errorCode_ = kErrorNone;
+  int functionIndex_ = -1;
+  int errorPosition_ = 0;
+  void* keyTables_ = nullptr;
+  KTXPathParser parser_;
+  bool xsltFunctions_ = false;
+  bool allowFragments_ = true;
+  int restrictions_ = 0;
+  KTXPathNode* currentNode_ = nullptr;
+  KTXPathNode* stylesheetNode_ = nullptr;
+  KTXPathNode* stylesheetRoot_ = nullptr;
+  void* decimalFormats_ = nullptr;
+  NamespaceMap ownNamespaces_;
+  UriList ownUris_;
+};

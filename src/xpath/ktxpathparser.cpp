@@ -1,0 +1,1029 @@
+// The XPath parser's productions. Terminals skip white space and are compared
+// as prefixes of the text; names, digits and literal contents are character
+// runs taken whole. A FilterExpr is parsed once and then followed by "//",
+// "/" or nothing, so nested filters cost linear time.
+#include "xpath/ktxpathparser.h"
+
+#include <array>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace {
+
+using Holder = KTXPathParser::Holder;
+using Pos = KTXPathParser::Pos;
+
+// Name-character classes of the BMP, one byte per code unit: bit 0 a name
+// start character, bit 1 a name character (XML 1.0 fifth edition §2.3,
+// without ':').
+constexpr uint8_t kStart = 1;
+constexpr uint8_t kName = 2;
+
+const std::array<uint8_t, 0x10000>& NameClasses() {
+  static const std::array<uint8_t, 0x10000> table = [] {
+    std::array<uint8_t, 0x10000> t{};
+    auto set = [&t](unsigned from, unsigned to, uint8_t bits) {
+      for (unsigned c = from; c <= to; ++c)
+        t[c] |= bits;
+    };
+    const uint8_t both = kStart | kName;
+    set(u'A', u'Z', both);
+    set(u'_', u'_', both);
+    set(u'a', u'z', both);
+    set(0xC0, 0xD6, both);
+    set(0xD8, 0xF6, both);
+    set(0xF8, 0x2FF, both);
+    set(0x370, 0x37D, both);
+    set(0x37F, 0x1FFF, both);
+    set(0x200C, 0x200D, both);
+    set(0x2070, 0x218F, both);
+    set(0x2C00, 0x2FEF, both);
+    set(0x3001, 0xD7FF, both);
+    set(0xF900, 0xFDCF, both);
+    set(0xFDF0, 0xFFFD, both);
+    set(u'-', u'-', kName);
+    set(u'.', u'.', kName);
+    set(u'0', u'9', kName);
+    set(0xB7, 0xB7, kName);
+    set(0x300, 0x36F, kName);
+    set(0x203F, 0x2040, kName);
+    return t;
+  }();
+  return table;
+}
+
+// A surrogate pair for a code point of U+10000..U+EFFFF (high surrogates
+// D800..DB7F); such characters are name start and name characters.
+bool IsNameSurrogatePair(Pos pos) {
+  return pos[0] >= 0xD800 && pos[0] <= 0xDB7F && pos[1] >= 0xDC00 && pos[1] <= 0xDFFF;
+}
+
+int NameCharWidth(Pos pos, uint8_t bit) {
+  if (NameClasses()[*pos] & bit)
+    return 1;
+  return IsNameSurrogatePair(pos) ? 2 : 0;
+}
+
+bool IsXPathWhitespace(char16_t c) { return c == u' ' || c == u'\n' || c == u'\r' || c == u'\t'; }
+
+int LiteralLength(const char16_t* literal) {
+  int n = 0;
+  while (literal[n])
+    ++n;
+  return n;
+}
+
+Holder Make(int kind) {
+  Holder node = CreateNodeOfKind(kind);
+  if (!node)
+    throw std::bad_alloc();
+  return node;
+}
+
+void Attach(Holder& parent, Holder& child) { parent->AddChild(child.release(), kRoleChild); }
+
+// Restores the nesting depth when a production leaves, whatever the path.
+class DepthGuard {
+ public:
+  explicit DepthGuard(int& depth) : depth_(depth) { ++depth_; }
+  ~DepthGuard() { --depth_; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+
+ private:
+  int& depth_;
+};
+
+}  // namespace
+
+bool KTXPathParser::IsNCNameStartChar(Pos pos) { return *pos && NameCharWidth(pos, kStart) > 0; }
+
+bool KTXPathParser::IsNCNameChar(Pos pos) { return *pos && NameCharWidth(pos, kName) > 0; }
+
+void KTXPathParser::Reset() {
+  textStart_ = nullptr;
+  textEnd_ = nullptr;
+  minRemaining_ = kNoTerminalMatched;
+  depth_ = 0;
+  nestingExceeded_ = false;
+}
+
+void KTXPathParser::SetText(Pos pos) {
+  if (textStart_ && pos >= textStart_ && pos <= textEnd_)
+    return;
+  textStart_ = pos;
+  Pos end = pos;
+  while (*end)
+    ++end;
+  textEnd_ = end;
+}
+
+void KTXPathParser::SkipWhitespace(Pos& pos) const {
+  while (IsXPathWhitespace(*pos))
+    ++pos;
+}
+
+bool KTXPathParser::MatchTerminal(const char16_t* literal, Holder& token, Pos& pos, bool skipWhitespace) {
+  token.reset();
+  SetText(pos);
+  if (skipWhitespace)
+    SkipWhitespace(pos);
+  const int n = LiteralLength(literal);
+  if (Remaining(pos) < n)
+    return false;
+  for (int i = 0; i < n; ++i) {
+    if (pos[i] != literal[i])
+      return false;
+  }
+  token = Make(kAstToken);
+  token->SetTokenText(literal, n, Remaining(pos));
+  pos += n;
+  if (Remaining(pos) < minRemaining_)
+    minRemaining_ = Remaining(pos);
+  return true;
+}
+
+bool KTXPathParser::AttachTerminal(Holder& node, const char16_t* literal, Pos& pos, bool skipWhitespace) {
+  Holder token;
+  if (!MatchTerminal(literal, token, pos, skipWhitespace))
+    return false;
+  Attach(node, token);
+  return true;
+}
+
+KTXPathAstNode* KTXPathParser::FindNodeOfKind(KTXPathAstNode* root, int kind) {
+  if (!root)
+    return nullptr;
+  std::vector<KTXPathAstNode*> work{root};
+  while (!work.empty()) {
+    KTXPathAstNode* node = work.back();
+    work.pop_back();
+    if (node->GetKind() == kind)
+      return node;
+    for (int i = node->ChildCount() - 1; i >= 0; --i)
+      work.push_back(node->ChildAt(i));
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Expressions
+
+bool KTXPathParser::ParseExpr(Holder& out, Pos& pos) {
+  out.reset();
+  SetText(pos);
+  if (nestingExceeded_)
+    return false;
+  if (depth_ >= kMaxNesting) {
+    nestingExceeded_ = true;
+    return false;
+  }
+  DepthGuard guard(depth_);
+  const Pos start = pos;
+  Holder sub;
+  if (!ParseOrExpr(sub, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstExpr);
+  // The text from here to the end of the input, when it is short enough to
+  // be a token; the source position is recorded either way.
+  if (!node->SetTokenText(start, Remaining(start), Remaining(start)))
+    node->SetSourcePosition(Remaining(start));
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+// A head operand followed by any number of operator-and-operand nodes.
+#define OST_XPATH_OPERATOR_LEVEL(Method, kind, Head, Operand) \
+  bool KTXPathParser::Method(Holder& out, Pos& pos) {         \
+    out.reset();                                              \
+    const Pos start = pos;                                    \
+    Holder sub;                                               \
+    if (!Head(sub, pos)) {                                    \
+      pos = start;                                            \
+      return false;                                           \
+    }                                                         \
+    Holder node = Make(kind);                                 \
+    Attach(node, sub);                                        \
+    while (Operand(sub, pos))                                 \
+      Attach(node, sub);                                      \
+    out = std::move(node);                                    \
+    return true;                                              \
+  }
+
+OST_XPATH_OPERATOR_LEVEL(ParseOrExpr, kAstOrExpr, ParseAndExpr, ParseOrOperand)
+OST_XPATH_OPERATOR_LEVEL(ParseAndExpr, kAstAndExpr, ParseEqualityExpr, ParseAndOperand)
+OST_XPATH_OPERATOR_LEVEL(ParseEqualityExpr, kAstEqualityExpr, ParseRelationalExpr, ParseEqualityOperand)
+OST_XPATH_OPERATOR_LEVEL(ParseRelationalExpr, kAstRelationalExpr, ParseAdditiveExpr, ParseRelationalOperand)
+OST_XPATH_OPERATOR_LEVEL(ParseAdditiveExpr, kAstAdditiveExpr, ParseMultiplicativeExpr, ParseAdditiveOperand)
+OST_XPATH_OPERATOR_LEVEL(ParseMultiplicativeExpr, kAstMultiplicativeExpr, ParseUnaryExpr,
+                         ParseMultiplicativeOperand)
+OST_XPATH_OPERATOR_LEVEL(ParseUnionExpr, kAstUnionExpr, ParsePathExpr, ParseUnionOperand)
+OST_XPATH_OPERATOR_LEVEL(ParseArguments, kAstArguments, ParseArgument, ParseArgumentTail)
+OST_XPATH_OPERATOR_LEVEL(ParseRelativeLocationPath, kAstRelativeLocationPath, ParseStep, ParseStepContinuation)
+
+#undef OST_XPATH_OPERATOR_LEVEL
+
+bool KTXPathParser::ParseKeywordOperand(int kind, const char16_t* keyword, Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder token, operand;
+  if (!MatchTerminal(keyword, token, pos)) {
+    pos = start;
+    return false;
+  }
+  bool ok = false;
+  switch (kind) {
+    case kAstOrOperand: ok = ParseAndExpr(operand, pos); break;
+    case kAstAndOperand: ok = ParseEqualityExpr(operand, pos); break;
+    case kAstUnionOperand: ok = ParsePathExpr(operand, pos); break;
+    case kAstArgumentTail: ok = ParseArgument(operand, pos); break;
+    default: ok = ParseUnaryExpr(operand, pos); break;
+  }
+  if (!ok) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kind);
+  Attach(node, token);
+  Attach(node, operand);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseOrOperand(Holder& out, Pos& pos) {
+  return ParseKeywordOperand(kAstOrOperand, u"or", out, pos);
+}
+
+bool KTXPathParser::ParseAndOperand(Holder& out, Pos& pos) {
+  return ParseKeywordOperand(kAstAndOperand, u"and", out, pos);
+}
+
+bool KTXPathParser::ParseEqualityOperand(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder op = Make(kAstEqualityOperator);
+  if (!AttachTerminal(op, u"=", pos) && !AttachTerminal(op, u"!=", pos)) {
+    pos = start;
+    return false;
+  }
+  Holder operand;
+  if (!ParseRelationalExpr(operand, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstEqualityOperand);
+  Attach(node, op);
+  Attach(node, operand);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseRelationalOperand(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder op = Make(kAstRelationalOperator);
+  if (!AttachTerminal(op, u"<=", pos) && !AttachTerminal(op, u">=", pos) && !AttachTerminal(op, u"<", pos) &&
+      !AttachTerminal(op, u">", pos)) {
+    pos = start;
+    return false;
+  }
+  Holder operand;
+  if (!ParseAdditiveExpr(operand, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstRelationalOperand);
+  Attach(node, op);
+  Attach(node, operand);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseAdditiveOperand(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  SkipWhitespace(pos);
+  if (*pos != u'+' && *pos != u'-') {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstAdditiveOperand);
+  node->AppendTokenChar(*pos);
+  ++pos;
+  Holder operand;
+  if (!ParseMultiplicativeExpr(operand, pos)) {
+    pos = start;
+    return false;
+  }
+  Attach(node, operand);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseMultiplicativeOperand(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParseKeywordOperand(kAstMultiplyOperand, u"*", sub, pos) &&
+      !ParseKeywordOperand(kAstDivOperand, u"div", sub, pos) &&
+      !ParseKeywordOperand(kAstModOperand, u"mod", sub, pos))
+    return false;
+  Holder node = Make(kAstMultiplicativeOperand);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseUnaryExpr(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParseUnionExpr(sub, pos) && !ParseNegation(sub, pos))
+    return false;
+  Holder node = Make(kAstUnaryExpr);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseNegation(Holder& out, Pos& pos) {
+  out.reset();
+  if (nestingExceeded_)
+    return false;
+  if (depth_ >= kMaxNesting) {
+    nestingExceeded_ = true;
+    return false;
+  }
+  DepthGuard guard(depth_);
+  return ParseKeywordOperand(kAstNegation, u"-", out, pos);
+}
+
+bool KTXPathParser::ParseUnionOperand(Holder& out, Pos& pos) {
+  return ParseKeywordOperand(kAstUnionOperand, u"|", out, pos);
+}
+
+bool KTXPathParser::ParsePathExpr(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder sub;
+  Holder node = Make(kAstPathExpr);
+  if (ParseFilterExpr(sub, pos)) {
+    // FilterExpr "//" RelativeLocationPath, else FilterExpr "/"
+    // RelativeLocationPath, else the FilterExpr alone.
+    const Pos afterFilter = pos;
+    for (int kind : {kAstFilterDescendantPath, kAstFilterChildPath}) {
+      Holder token, path;
+      if (MatchTerminal(kind == kAstFilterDescendantPath ? u"//" : u"/", token, pos) &&
+          ParseRelativeLocationPath(path, pos)) {
+        Holder combined = Make(kind);
+        Attach(combined, sub);
+        Attach(combined, token);
+        Attach(combined, path);
+        Attach(node, combined);
+        out = std::move(node);
+        return true;
+      }
+      pos = afterFilter;
+    }
+    Attach(node, sub);
+    out = std::move(node);
+    return true;
+  }
+  pos = start;
+  if (!ParseLocationPath(sub, pos)) {
+    pos = start;
+    return false;
+  }
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseFilterExpr(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParsePrimaryExpr(sub, pos))
+    return false;
+  Holder node = Make(kAstFilterExpr);
+  Attach(node, sub);
+  while (ParseFilterPredicate(sub, pos))
+    Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseFilterPredicate(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParsePredicate(sub, pos))
+    return false;
+  Holder node = Make(kAstFilterPredicate);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParsePrimaryExpr(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParseVariableReference(sub, pos) && !ParseParenthesizedExpr(sub, pos) && !ParseLiteral(sub, pos) &&
+      !ParseNumber(sub, pos) && !ParseFunctionCall(sub, pos))
+    return false;
+  Holder node = Make(kAstPrimaryExpr);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseVariableReference(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder token, name;
+  if (!MatchTerminal(u"$", token, pos) || !ParseQName(name, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstVariableReference);
+  Attach(node, token);
+  Attach(node, name);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseParenthesizedExpr(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstParenthesizedExpr);
+  Holder expr;
+  if (!AttachTerminal(node, u"(", pos) || !ParseExpr(expr, pos)) {
+    pos = start;
+    return false;
+  }
+  Attach(node, expr);
+  if (!AttachTerminal(node, u")", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseFunctionCall(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder name, args;
+  if (!ParseFunctionName(name, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstFunctionCall);
+  Attach(node, name);
+  if (!AttachTerminal(node, u"(", pos)) {
+    pos = start;
+    return false;
+  }
+  if (ParseArguments(args, pos))
+    Attach(node, args);
+  if (!AttachTerminal(node, u")", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseFunctionName(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  SkipWhitespace(pos);
+  // A name that begins with a node-type word is a node test, never a
+  // function name: "text()" and "node()" select nodes.
+  {
+    Pos probe = pos;
+    Holder nodeType;
+    if (ParseNodeType(nodeType, probe)) {
+      pos = start;
+      return false;
+    }
+  }
+  Holder name;
+  if (!ParseQName(name, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstFunctionName);
+  Attach(node, name);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseArgument(Holder& out, Pos& pos) {
+  out.reset();
+  Holder expr;
+  if (!ParseExpr(expr, pos))
+    return false;
+  Holder node = Make(kAstArgument);
+  Attach(node, expr);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseArgumentTail(Holder& out, Pos& pos) {
+  return ParseKeywordOperand(kAstArgumentTail, u",", out, pos);
+}
+
+// ---------------------------------------------------------------------------
+// Location paths
+
+bool KTXPathParser::ParseLocationPath(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParseRelativeLocationPath(sub, pos) && !ParseAbsoluteLocationPath(sub, pos))
+    return false;
+  Holder node = Make(kAstLocationPath);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseAbsoluteLocationPath(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParseAbbreviatedAbsoluteLocationPath(sub, pos) && !ParseRootLocationPath(sub, pos))
+    return false;
+  Holder node = Make(kAstAbsoluteLocationPath);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseAbbreviatedAbsoluteLocationPath(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstAbbreviatedAbsoluteLocationPath);
+  Holder path;
+  if (!AttachTerminal(node, u"//", pos) || !ParseRelativeLocationPath(path, pos)) {
+    pos = start;
+    return false;
+  }
+  Attach(node, path);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseRootLocationPath(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstRootLocationPath);
+  if (!AttachTerminal(node, u"/", pos)) {
+    pos = start;
+    return false;
+  }
+  Holder path;
+  if (ParseRelativeLocationPath(path, pos))
+    Attach(node, path);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseStepContinuation(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder separator, step;
+  if (!ParseStepSeparator(separator, pos) || !ParseStep(step, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstStepContinuation);
+  Attach(node, separator);
+  Attach(node, step);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseStepSeparator(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstStepSeparator);
+  if (!AttachTerminal(node, u"//", pos) && !AttachTerminal(node, u"/", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseStep(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParseAxisStep(sub, pos) && !ParseAbbreviatedStep(sub, pos))
+    return false;
+  Holder node = Make(kAstStep);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseAxisStep(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder axis, test, predicate;
+  if (!ParseAxisSpecifier(axis, pos) || !ParseNodeTest(test, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstAxisStep);
+  Attach(node, axis);
+  Attach(node, test);
+  while (ParsePredicate(predicate, pos))
+    Attach(node, predicate);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseAbbreviatedStep(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstAbbreviatedStep);
+  if (!AttachTerminal(node, u"..", pos) && !AttachTerminal(node, u".", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseAxisSpecifier(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParseNamedAxis(sub, pos) && !ParseAbbreviatedAxisSpecifier(sub, pos))
+    return false;
+  Holder node = Make(kAstAxisSpecifier);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseNamedAxis(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder name;
+  if (!ParseAxisName(name, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstNamedAxis);
+  Attach(node, name);
+  if (!AttachTerminal(node, u"::", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseAxisName(Holder& out, Pos& pos) {
+  // A keyword that begins another comes after the longer one.
+  static const char16_t* const kAxes[] = {
+      u"ancestor-or-self", u"ancestor",  u"attribute", u"child",     u"descendant-or-self",
+      u"descendant",       u"following-sibling",     u"following", u"namespace",
+      u"parent",           u"preceding-sibling",     u"preceding", u"self"};
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstAxisName);
+  for (const char16_t* axis : kAxes) {
+    if (AttachTerminal(node, axis, pos)) {
+      out = std::move(node);
+      return true;
+    }
+    pos = start;
+  }
+  return false;
+}
+
+bool KTXPathParser::ParseAbbreviatedAxisSpecifier(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstAbbreviatedAxisSpecifier);
+  if (!AttachTerminal(node, u"@", pos)) {
+    pos = start;
+    Holder empty = Make(kAstToken);
+    empty->SetTokenText(u"", 0, Remaining(pos));
+    Attach(node, empty);
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseNodeTest(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParseProcessingInstructionTest(sub, pos) && !ParseNodeTypeTest(sub, pos) && !ParseNameTest(sub, pos))
+    return false;
+  Holder node = Make(kAstNodeTest);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseProcessingInstructionTest(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstProcessingInstructionTest);
+  Holder literal;
+  if (!AttachTerminal(node, u"processing-instruction", pos) || !AttachTerminal(node, u"(", pos) ||
+      !ParseLiteral(literal, pos)) {
+    pos = start;
+    return false;
+  }
+  Attach(node, literal);
+  if (!AttachTerminal(node, u")", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseNodeTypeTest(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder type;
+  if (!ParseNodeType(type, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstNodeTypeTest);
+  Attach(node, type);
+  if (!AttachTerminal(node, u"(", pos) || !AttachTerminal(node, u")", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseNodeType(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstNodeType);
+  for (const char16_t* word : {u"comment", u"text", u"processing-instruction", u"node"}) {
+    if (AttachTerminal(node, word, pos)) {
+      out = std::move(node);
+      return true;
+    }
+    pos = start;
+  }
+  return false;
+}
+
+bool KTXPathParser::ParseNameTest(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstNameTest);
+  Holder sub;
+  if (!AttachTerminal(node, u"*", pos)) {
+    pos = start;
+    if (!ParsePrefixWildcard(sub, pos)) {
+      pos = start;
+      SkipWhitespace(pos);
+      if (!ParseQName(sub, pos)) {
+        pos = start;
+        return false;
+      }
+    }
+    Attach(node, sub);
+  }
+  if (spanMap_ && textStart_) {
+    Pos spanStart = start;
+    if (spanStart > textStart_ && spanStart[-1] == u'@')
+      --spanStart;
+    (*spanMap_)[static_cast<int>(spanStart - textStart_)] = static_cast<int>(pos - spanStart);
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParsePredicate(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstPredicate);
+  Holder expr;
+  if (!AttachTerminal(node, u"[", pos) || !ParseExpr(expr, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder predicateExpr = Make(kAstPredicateExpr);
+  Attach(predicateExpr, expr);
+  Attach(node, predicateExpr);
+  if (!AttachTerminal(node, u"]", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Names, literals, numbers
+
+bool KTXPathParser::ParseNameNode(int kind, Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder name;
+  if (!ParseNCName(name, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kind);
+  Attach(node, name);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseNCName(Holder& out, Pos& pos) {
+  out.reset();
+  SetText(pos);
+  int width = *pos ? NameCharWidth(pos, kStart) : 0;
+  if (width == 0)
+    return false;
+  Pos end = pos + width;
+  while (*end && (width = NameCharWidth(end, kName)) > 0)
+    end += width;
+  Holder node = Make(kAstNCName);
+  node->AppendTokenRun(pos, static_cast<int>(end - pos));
+  node->SetSourcePosition(Remaining(pos));
+  pos = end;
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseQNamePrefix(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder prefix;
+  if (!ParseNameNode(kAstPrefix, prefix, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstQNamePrefix);
+  Attach(node, prefix);
+  if (!AttachTerminal(node, u":", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseQName(Holder& out, Pos& pos) {
+  out.reset();
+  SetText(pos);
+  const Pos start = pos;
+  Holder node = Make(kAstQName);
+  Holder prefix, local;
+  if (ParseQNamePrefix(prefix, pos))
+    Attach(node, prefix);
+  if (!ParseNameNode(kAstLocalPart, local, pos)) {
+    pos = start;
+    return false;
+  }
+  Attach(node, local);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParsePrefixWildcard(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  SkipWhitespace(pos);
+  Holder name;
+  if (!ParseNCName(name, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstPrefixWildcard);
+  Attach(node, name);
+  if (!AttachTerminal(node, u":", pos) || !AttachTerminal(node, u"*", pos)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseLiteral(Holder& out, Pos& pos) {
+  out.reset();
+  Holder sub;
+  if (!ParseQuotedLiteral(kAstDoubleQuotedLiteral, u'"', sub, pos) &&
+      !ParseQuotedLiteral(kAstSingleQuotedLiteral, u'\'', sub, pos))
+    return false;
+  Holder node = Make(kAstLiteral);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseQuotedLiteral(int kind, char16_t quote, Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  const char16_t quoteText[2] = {quote, 0};
+  Holder node = Make(kind);
+  if (!AttachTerminal(node, quoteText, pos)) {
+    pos = start;
+    return false;
+  }
+  Pos end = pos;
+  while (*end && *end != quote)
+    ++end;
+  if (!*end) {
+    pos = start;
+    return false;
+  }
+  if (end > pos) {
+    node->AppendTokenRun(pos, static_cast<int>(end - pos));
+    pos = end;
+  }
+  if (!AttachTerminal(node, quoteText, pos, false)) {
+    pos = start;
+    return false;
+  }
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseNumber(Holder& out, Pos& pos) {
+  // "NaN" is no number literal here: XPath 1.0 has none, so NaN is a name.
+  out.reset();
+  const Pos start = pos;
+  SkipWhitespace(pos);
+  Holder sub;
+  if (!ParseDigitsNumber(sub, pos) && !ParseLeadingPointNumber(sub, pos)) {
+    pos = start;
+    return false;
+  }
+  Holder node = Make(kAstNumber);
+  Attach(node, sub);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseDigitsNumber(Holder& out, Pos& pos) {
+  out.reset();
+  Holder digits, fraction;
+  if (!ParseDigits(digits, pos))
+    return false;
+  Holder node = Make(kAstDigitsNumber);
+  Attach(node, digits);
+  if (ParseFraction(fraction, pos))
+    Attach(node, fraction);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseDigits(Holder& out, Pos& pos) {
+  out.reset();
+  SetText(pos);
+  Pos end = pos;
+  while (IsAsciiDigit(end))
+    ++end;
+  if (end == pos)
+    return false;
+  Holder node = Make(kAstDigits);
+  node->AppendTokenRun(pos, static_cast<int>(end - pos));
+  node->SetSourcePosition(Remaining(pos));
+  pos = end;
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseFraction(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstFraction);
+  if (!AttachTerminal(node, u".", pos, false)) {
+    pos = start;
+    return false;
+  }
+  Holder digits;
+  if (ParseDigits(digits, pos))
+    Attach(node, digits);
+  out = std::move(node);
+  return true;
+}
+
+bool KTXPathParser::ParseLeadingPointNumber(Holder& out, Pos& pos) {
+  out.reset();
+  const Pos start = pos;
+  Holder node = Make(kAstLeadingPointNumber);
+  Holder digits;
+  if (!AttachTerminal(node, u".", pos, false) || !ParseDigits(digits, pos)) {
+    pos = start;
+    return false;
+  }
+  Attach(node, digits);
+  out = std::move(node);
+  return true;
+}

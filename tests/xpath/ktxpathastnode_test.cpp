@@ -1,0 +1,175 @@
+// The syntax-tree node base, its counted handles and the node-factory
+// registry.
+#include "xpath/ktxpathastnode.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ktxpathtest_util.h"
+
+namespace {
+
+// Counts live instances, so that the tests see when subtrees are freed.
+int liveProbes = 0;
+
+class ProbeNode : public KTXPathAstNode {
+ public:
+  ProbeNode() { ++liveProbes; }
+  ~ProbeNode() override { --liveProbes; }
+
+};
+
+TEST(KTXPathAstNode, FreshNodeHasNothing) {
+  KTXPathAstNode node;
+  EXPECT_EQ(node.GetKind(), -1);
+  EXPECT_EQ(node.ChildCount(), 0);
+  EXPECT_EQ(node.ResetChildCursor(), 0);
+  EXPECT_FALSE(node.NextChild());
+  EXPECT_STREQ(reinterpret_cast<const char*>(node.TokenText()), "");
+  EXPECT_EQ(node.SourcePosition(), 0);
+}
+
+TEST(KTXPathAstNode, SetTokenTextRefusesFromTheLimit) {
+  KTXPathAstNode node;
+  const std::u16string text(255, u'x');
+  ASSERT_TRUE(node.SetTokenText(text.c_str(), 255, 7));
+  EXPECT_EQ(node.TokenLength(), 255);
+  EXPECT_EQ(node.SourcePosition(), 7);
+  const std::u16string longer(256, u'y');
+  EXPECT_FALSE(node.SetTokenText(longer.c_str(), 256, 9));
+  EXPECT_EQ(node.TokenText(), text);
+  EXPECT_EQ(node.SourcePosition(), 7);
+}
+
+TEST(KTXPathAstNode, AddChildTakesPositionAndRole) {
+  KTXPathAstNode parent;
+  EXPECT_FALSE(parent.AddChild(nullptr, 3));
+  auto* first = new KTXPathAstNode();
+  first->SetSourcePosition(12);
+  auto* second = new KTXPathAstNode();
+  second->SetSourcePosition(5);
+  ASSERT_TRUE(parent.AddChild(first, 3));
+  ASSERT_TRUE(parent.AddChild(second, 7));
+  EXPECT_EQ(parent.SourcePosition(), 12);
+  EXPECT_EQ(first->GetRole(), 3);
+  EXPECT_EQ(second->GetRole(), 7);
+  EXPECT_EQ(parent.ResetChildCursor(), 2);
+  KTNodeHandle a = parent.NextChild();
+  KTNodeHandle b = parent.NextChild();
+  EXPECT_EQ(a.Get(), first);
+  EXPECT_EQ(b.Get(), second);
+  // The vector slot, the last-child field and this handle.
+  EXPECT_EQ(b.Count(), 3u);
+  EXPECT_FALSE(parent.NextChild());
+}
+
+TEST(KTXPathAstNode, CharacterRunsSplitWhereAnotherChildComesBetween) {
+  KTXPathAstNode node;
+  node.AppendTokenChar(u'a');
+  node.AppendTokenChar(u'b');
+  node.AddChild(new KTXPathAstNode(), 3);
+  node.AppendTokenChar(u'c');
+  ASSERT_EQ(node.ChildCount(), 3);
+  EXPECT_EQ(node.ChildAt(0)->GetKind(), kAstCharacterRun);
+  EXPECT_EQ(std::u16string(node.ChildAt(0)->TokenText()), u"ab");
+  EXPECT_EQ(node.ChildAt(0)->GetRole(), kRoleCharacterRun);
+  EXPECT_EQ(std::u16string(node.ChildAt(2)->TokenText()), u"c");
+}
+
+TEST(KTXPathAstNode, CharacterRunsGrowPastTheTokenLimit) {
+  KTXPathAstNode node;
+  for (int i = 0; i < 10000; ++i)
+    node.AppendTokenChar(static_cast<char16_t>(u'a' + i % 26));
+  ASSERT_EQ(node.ChildCount(), 1);
+  EXPECT_EQ(node.ChildAt(0)->TokenLength(), 10000);
+}
+
+TEST(KTXPathAstNode, DeletingTheParentDeletesTheSubtreeOnce) {
+  liveProbes = 0;
+  {
+    auto* parent = new ProbeNode();
+    auto* child = new ProbeNode();
+    child->AddChild(new ProbeNode(), 3);
+    child->AddChild(new ProbeNode(), 3);
+    parent->AddChild(child, 3);
+    parent->AddChild(new ProbeNode(), 3);
+    EXPECT_EQ(liveProbes, 5);
+    delete parent;
+  }
+  EXPECT_EQ(liveProbes, 0);
+}
+
+TEST(KTXPathAstNode, HandleKeepsAChildAliveAfterItsParent) {
+  liveProbes = 0;
+  auto* parent = new KTXPathAstNode();
+  parent->AddChild(new ProbeNode(), 3);
+  parent->ResetChildCursor();
+  KTNodeHandle kept = parent->NextChild();
+  delete parent;
+  EXPECT_EQ(liveProbes, 1);
+  EXPECT_EQ(kept.Count(), 1u);
+  kept.Release();
+  EXPECT_EQ(liveProbes, 0);
+}
+
+TEST(KTXPathAstNode, DeepChainIsFreedWithoutRecursion) {
+  auto* root = new KTXPathAstNode();
+  KTXPathAstNode* tip = root;
+  for (int i = 0; i < 200000; ++i) {
+    auto* next = new KTXPathAstNode();
+    tip->AddChild(next, 3);
+    tip = next;
+  }
+  delete root;
+  SUCCEED();
+}
+
+TEST(KTXPathAstNode, CloneCopiesKindsTokensAndShape) {
+  KTXPathNodeHolder root = CreateNodeOfKind(kAstExpr);
+  root->SetTokenText(u"x", 1, 40);
+  KTXPathNodeHolder child = CreateNodeOfKind(kAstStep);
+  child->AppendTokenChar(u'q');
+  KTXPathNodeHolder token = CreateNodeOfKind(kAstToken);
+  token->SetTokenText(u"/", 1, 30);
+  child->AddChild(token.release(), 3);
+  root->AddChild(child.release(), 9);
+  std::unique_ptr<KTXPathAstNode> copy(root->CloneSubtree());
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(AstShape(copy.get()), AstShape(root.get()));
+  EXPECT_EQ(copy->SourcePosition(), 0);
+  EXPECT_EQ(copy->ChildAt(0)->GetRole(), 3);
+  EXPECT_EQ(copy->ChildAt(0)->ChildAt(0)->GetRole(), 3);
+  EXPECT_EQ(std::u16string(copy->TokenText()), u"x");
+}
+
+TEST(KTIndividualFactory, UnknownKindsGiveNullAndDefaultNodesTakeTheKind) {
+  KTIndividualFactory* factory = KTIndividualFactory::Instance();
+  EXPECT_EQ(factory->Create(12345), nullptr);
+  EXPECT_GT(factory->GetEntryCount(), 0);
+  EXPECT_TRUE(factory->IsRegistered(kAstDefault));
+  KTXPathNodeHolder node = CreateNodeOfKind(kAstStepContinuation);
+  ASSERT_TRUE(node);
+  EXPECT_EQ(node->GetKind(), kAstStepContinuation);
+}
+
+TEST(KTIndividualFactory, AKindRegisteredFirstKeepsItsCreator) {
+  KTIndividualFactory* factory = KTIndividualFactory::Instance();
+  factory->Create(kAstDefault);
+  const int count = factory->GetEntryCount();
+  EXPECT_FALSE(factory->Register(kAstDefault, [] { return static_cast<KTXPathAstNode*>(new ProbeNode()); }));
+  EXPECT_EQ(factory->GetEntryCount(), count);
+  liveProbes = 0;
+  std::unique_ptr<KTXPathAstNode> node(factory->Create(kAstDefault));
+  EXPECT_EQ(liveProbes, 0);
+}
+
+TEST(CompareChars, BoundedLikeTheWideComparison) {
+  EXPECT_EQ(CompareChars(nullptr, nullptr, 3), 0);
+  EXPECT_EQ(CompareChars(u"a", nullptr, 3), -1);
+  EXPECT_EQ(CompareChars(u"divide", u"div", 3), 0);
+  EXPECT_LT(CompareChars(u"ab", u"ac", 2), 0);
+  EXPECT_EQ(CompareChars(u"ab", u"ab", 10), 0);
+}
+
+}  // namespace

@@ -1,0 +1,339 @@
+// The XPath parser: lexical productions, tree shapes of the grammar
+// productions, disambiguation, farthest-terminal positions and nesting.
+#include "xpath/ktxpathparser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ktxpathtest_util.h"
+#include "platform/ktutf8.h"
+
+namespace {
+
+struct ParseOutcome {
+  bool ok = false;
+  KTXPathNodeHolder tree;
+  std::u16string rest;  // text left after the parse
+  int minRemaining = 0;
+};
+
+template <class Method>
+ParseOutcome ParseWith(Method method, const std::u16string& text) {
+  KTXPathParser parser;
+  ParseOutcome outcome;
+  KTXPathParser::Pos pos = text.c_str();
+  outcome.ok = (parser.*method)(outcome.tree, pos);
+  outcome.rest = pos;
+  outcome.minRemaining = parser.GetMinRemainingLength();
+  return outcome;
+}
+
+ParseOutcome RunExpr(const std::string& text) { return ParseWith(&KTXPathParser::ParseExpr, KTUtf8ToUtf16(text)); }
+
+// The subtree under the chain of one-child operator levels of an Expr: the
+// PathExpr (135) or the first level that has an operator.
+const KTXPathAstNode* Core(const KTXPathAstNode* expr) {
+  const KTXPathAstNode* node = expr;
+  while (node && node->GetKind() != kAstPathExpr && node->ChildCount() == 1 &&
+         (node->GetKind() == kAstExpr || (node->GetKind() >= kAstOrExpr && node->GetKind() <= kAstUnionExpr)))
+    node = node->ChildAt(0);
+  return node;
+}
+
+// Lexical productions --------------------------------------------------------
+
+struct NameCase {
+  const char* text;
+  bool ok;
+  const char* rest;
+};
+
+TEST(KTXPathParser, NCNames) {
+  const NameCase cases[] = {
+      {"a.b-c_d", true, ""},
+      {"1a", false, "1a"},
+      {"-a", false, "-a"},
+      {"a:b", true, ":b"},
+      {"\xC3\xA9", true, ""},                       // é
+      {"\xE4\xB8\xAD\xE6\x96\x87", true, ""},       // CJK
+      {"col\xC2\xB7lecci\xC3\xB3", true, ""},       // extender U+00B7 inside
+      {"\xE0\xA4\xA8\xE0\xA4\xAE\xE0\xA4\xB8\xE0\xA5\x8D\xE0\xA4\xA4\xE0\xA5\x87", true, ""},  // Devanagari
+      {"a\xCC\x81x", true, ""},                     // combining acute accent
+      {"\xF0\x90\x80\x80z", true, ""},              // U+10000, a surrogate pair
+      {"\xC2\xB7x", false, "\xC2\xB7x"},            // an extender cannot start a name
+      {" a", false, " a"},
+  };
+  for (const NameCase& c : cases) {
+    ParseOutcome r = ParseWith(&KTXPathParser::ParseNCName, KTUtf8ToUtf16(c.text));
+    EXPECT_EQ(r.ok, c.ok) << c.text;
+    EXPECT_EQ(KTUtf16ToUtf8(r.rest), c.rest) << c.text;
+  }
+}
+
+TEST(KTXPathParser, QNames) {
+  ParseOutcome r = ParseWith(&KTXPathParser::ParseQName, u"p:local");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(AstShape(r.tree.get()), "156(177(178(154(c:p)) t::) 179(154(c:local)))");
+  r = ParseWith(&KTXPathParser::ParseQName, u"local");
+  EXPECT_EQ(AstShape(r.tree.get()), "156(179(154(c:local)))");
+  r = ParseWith(&KTXPathParser::ParseQName, u"p :local");
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.rest, u"");
+  for (const char16_t* text : {u"p:", u"p:1", u"p: x"}) {
+    r = ParseWith(&KTXPathParser::ParseQName, text);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.rest, text);
+  }
+}
+
+TEST(KTXPathParser, Numbers) {
+  const NameCase cases[] = {
+      {"0", true, ""},   {"12.", true, ""}, {"12.5", true, ""}, {".5", true, ""},   {"1e3", true, "e3"},
+      {".", false, "."}, {"-1", false, "-1"}, {"NaN", false, "NaN"}, {" 7", true, ""},
+  };
+  for (const NameCase& c : cases) {
+    ParseOutcome r = ParseWith(&KTXPathParser::ParseNumber, KTUtf8ToUtf16(c.text));
+    EXPECT_EQ(r.ok, c.ok) << c.text;
+    EXPECT_EQ(KTUtf16ToUtf8(r.rest), c.rest) << c.text;
+  }
+  ParseOutcome r = ParseWith(&KTXPathParser::ParseNumber, u"12.5");
+  EXPECT_EQ(AstShape(r.tree.get()), "145(167(168(c:12) 169(t:. 168(c:5))))");
+  r = ParseWith(&KTXPathParser::ParseNumber, u".5");
+  EXPECT_EQ(AstShape(r.tree.get()), "145(170(t:. 168(c:5)))");
+}
+
+TEST(KTXPathParser, Literals) {
+  ParseOutcome r = ParseWith(&KTXPathParser::ParseLiteral, u"'it''s'");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(AstShape(r.tree.get()), "88(163(t:' c:it t:'))");
+  EXPECT_EQ(r.rest, u"'s'");
+  r = ParseWith(&KTXPathParser::ParseLiteral, u"\"\"");
+  EXPECT_EQ(AstShape(r.tree.get()), "88(160(t:\" t:\"))");
+  r = ParseWith(&KTXPathParser::ParseLiteral, u"\" a\\n'b \"");
+  EXPECT_EQ(AstShape(r.tree.get()), "88(160(t:\" c: a\\n'b  t:\"))");
+  r = ParseWith(&KTXPathParser::ParseLiteral, u"'open");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.rest, u"'open");
+}
+
+// Grammar productions -------------------------------------------------------
+
+struct ShapeCase {
+  const char* text;
+  const char* rest;   // what ParseExpr leaves
+  const char* shape;  // of Core(tree)
+};
+
+TEST(KTXPathParser, TreeShapes) {
+  const ShapeCase cases[] = {
+      {"/", "", "135(50(52(53(t:/))))"},
+      {"//", "/", "135(50(52(53(t:/))))"},
+      {"a//b", "",
+       "135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:a))))))) "
+       "56(59(t://) 57(60(61(68(t:)) 62(89(156(179(154(c:b)))))))))))"},
+      {"//a", "", "135(50(52(55(t:// 51(57(60(61(68(t:)) 62(89(156(179(154(c:a))))))))))))"},
+      {"@x", "", "135(50(51(57(60(61(68(t:@)) 62(89(156(179(154(c:x))))))))))"},
+      {"child::x", "",
+       "135(50(51(57(60(61(65(66(t:child) t:::)) 62(89(156(179(154(c:x))))))))))"},
+      {"child", "", "135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:child))))))))))"},
+      {"..", "", "135(50(51(57(64(t:..)))))"},
+      {"f()", "", "135(138(141(146(147(156(179(154(c:f)))) t:( t:)))))"},
+      {"$x/y", "",
+       "135(140(138(141(143(t:$ 156(179(154(c:x)))))) t:/ "
+       "51(57(60(61(68(t:)) 62(89(156(179(154(c:y))))))))))"},
+      {"1+2", "",
+       "113(120(125(133(135(138(141(145(167(168(c:1))))))))) "
+       "121(c:+ 120(125(133(135(138(141(145(167(168(c:2)))))))))))"},
+      {"a | b", "",
+       "133(135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:a)))))))))) "
+       "136(t:| 135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:b))))))))))))"},
+      {"text()", "", "135(50(51(57(60(61(68(t:)) 62(86(83(t:text) t:( t:))))))))"},
+      {"processing-instruction('x')", "",
+       "135(50(51(57(60(61(68(t:)) 62(82(t:processing-instruction t:( 88(163(t:' c:x t:')) t:))))))))"},
+      {"processing-instruction()", "",
+       "135(50(51(57(60(61(68(t:)) 62(86(83(t:processing-instruction) t:( t:))))))))"},
+      {"p:*", "", "135(50(51(57(60(61(68(t:)) 62(89(153(154(c:p) t:: t:*))))))))"},
+      {"x[1]", "",
+       "135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:x))))) "
+       "63(t:[ 91(93(101(102(105(108(113(120(125(133(135(138(141(145(167(168(c:1)))))))))))))))) t:]))))))"},
+  };
+  for (const ShapeCase& c : cases) {
+    ParseOutcome r = RunExpr(c.text);
+    ASSERT_TRUE(r.ok) << c.text;
+    EXPECT_EQ(KTUtf16ToUtf8(r.rest), c.rest) << c.text;
+    EXPECT_EQ(AstShape(Core(r.tree.get())), c.shape) << c.text;
+  }
+}
+
+// Kinds that must appear (pre-order search) and what is left over.
+struct KindCase {
+  const char* text;
+  int kind;
+  const char* subtree;  // shape of the first node of the kind, or "" when it must be absent
+  const char* rest;
+};
+
+TEST(KTXPathParser, Disambiguation) {
+  const KindCase cases[] = {
+      // "*" is a name test at an operand's place and the operator between.
+      {"* * *", kAstMultiplicativeOperand,
+       "126(127(t:* 125(133(135(50(51(57(60(61(68(t:)) 62(89(t:*)))))))))))", ""},
+      // Operator names are names at an operand's place.
+      {"div div div", kAstDivOperand,
+       "129(t:div 125(133(135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:div)))))))))))))", ""},
+      {"and and or", kAstOrOperand, "", ""},
+      {"and and or", kAstAndOperand, nullptr, ""},
+      {"a ordinal", kAstOrOperand, nullptr, ""},
+      {"a mod b", kAstModOperand, nullptr, ""},
+      {"order", kAstOrOperand, "", ""},
+      // A name before "(" is a function call, unless it begins with a
+      // node-type word.
+      {"count(a)", kAstFunctionCall, nullptr, ""},
+      {"node-set(x)", kAstFunctionCall, "", "(x)"},
+      {"p:node-set(x)", kAstFunctionCall, nullptr, ""},
+      {"node()", kAstNodeTypeTest, nullptr, ""},
+      {"comment ( )", kAstNodeTypeTest, nullptr, ""},
+      {"commentary", kAstNodeTypeTest, "", ""},
+      // A name before "::" is an axis name.
+      {"ancestor-or-self::a", kAstAxisName, "66(t:ancestor-or-self)", ""},
+      {"descendant::a", kAstAxisName, "66(t:descendant)", ""},
+      {"following-sibling :: a", kAstAxisName, "66(t:following-sibling)", ""},
+      // NaN is a name, never a number.
+      {"NaN", kAstNumber, "", ""},
+      {"NaNa", kAstNameTest, "89(156(179(154(c:NaNa))))", ""},
+      // Whitespace around a QName's colon; none after "$".
+      {"a :b", kAstQNamePrefix, "177(178(154(c:a)) t::)", ""},
+      {"1 - -2", kAstNegation, nullptr, ""},
+      {"-a|b", kAstNegation, nullptr, ""},
+      {"($x)[1]", kAstFilterPredicate, nullptr, ""},
+      {"$x//y", kAstFilterDescendantPath, nullptr, ""},
+      {"f(1, 2)", kAstArguments, nullptr, ""},
+  };
+  for (const KindCase& c : cases) {
+    ParseOutcome r = RunExpr(c.text);
+    ASSERT_TRUE(r.ok) << c.text;
+    EXPECT_EQ(KTUtf16ToUtf8(r.rest), c.rest) << c.text;
+    KTXPathAstNode* found = KTXPathParser::FindNodeOfKind(r.tree.get(), c.kind);
+    if (c.subtree && *c.subtree == 0) {
+      EXPECT_EQ(found, nullptr) << c.text;
+    } else {
+      ASSERT_NE(found, nullptr) << c.text;
+      if (c.subtree) {
+        EXPECT_EQ(AstShape(found), c.subtree) << c.text;
+      }
+    }
+  }
+  // f(1, 2): one argument and one argument tail.
+  ParseOutcome r = RunExpr("f(1, 2)");
+  const KTXPathAstNode* args = KTXPathParser::FindNodeOfKind(r.tree.get(), kAstArguments);
+  ASSERT_EQ(args->ChildCount(), 2);
+  EXPECT_EQ(args->ChildAt(0)->GetKind(), kAstArgument);
+  EXPECT_EQ(args->ChildAt(1)->GetKind(), kAstArgumentTail);
+  // -a|b negates the union.
+  r = RunExpr("-a|b");
+  const KTXPathAstNode* negation = KTXPathParser::FindNodeOfKind(r.tree.get(), kAstNegation);
+  EXPECT_EQ(negation->ChildAt(1)->ChildAt(0)->GetKind(), kAstUnionExpr);
+  EXPECT_EQ(negation->ChildAt(1)->ChildAt(0)->ChildCount(), 2);
+}
+
+TEST(KTXPathParser, OperatorLevelsAreFlat) {
+  ParseOutcome r = RunExpr("1 - 2 - 3");
+  const KTXPathAstNode* additive = KTXPathParser::FindNodeOfKind(r.tree.get(), kAstAdditiveExpr);
+  ASSERT_EQ(additive->ChildCount(), 3);
+  EXPECT_EQ(additive->ChildAt(1)->GetKind(), kAstAdditiveOperand);
+  EXPECT_EQ(additive->ChildAt(2)->GetKind(), kAstAdditiveOperand);
+  r = RunExpr("a = b != c");
+  const KTXPathAstNode* equality = KTXPathParser::FindNodeOfKind(r.tree.get(), kAstEqualityExpr);
+  ASSERT_EQ(equality->ChildCount(), 3);
+  EXPECT_EQ(AstShape(equality->ChildAt(2)->ChildAt(0)), "110(t:!=)");
+  r = RunExpr("a<=b>c");
+  const KTXPathAstNode* relational = KTXPathParser::FindNodeOfKind(r.tree.get(), kAstRelationalExpr);
+  ASSERT_EQ(relational->ChildCount(), 3);
+  EXPECT_EQ(AstShape(relational->ChildAt(1)->ChildAt(0)), "115(t:<=)");
+  EXPECT_EQ(AstShape(relational->ChildAt(2)->ChildAt(0)), "115(t:>)");
+}
+
+TEST(KTXPathParser, FailuresRestoreThePosition) {
+  for (const char* text : {"", "   ", ")", "[1]", "@", "$", "'x", "children::a", "$ x"}) {
+    ParseOutcome r = RunExpr(text);
+    EXPECT_FALSE(r.ok) << text;
+    EXPECT_EQ(KTUtf16ToUtf8(r.rest), text);
+    EXPECT_EQ(r.tree, nullptr);
+  }
+  // An Expr ends before what it cannot take.
+  const std::pair<const char*, const char*> partial[] = {
+      {"a[1", "[1"}, {"f(", "("}, {"a[", "["}, {"$x/", "/"}, {"1 +", " +"}, {"a b", " b"}, {"a]", "]"},
+  };
+  for (auto [text, rest] : partial) {
+    ParseOutcome r = RunExpr(text);
+    EXPECT_TRUE(r.ok) << text;
+    EXPECT_EQ(KTUtf16ToUtf8(r.rest), rest) << text;
+  }
+  EXPECT_FALSE(RunExpr("(1").ok);
+}
+
+TEST(KTXPathParser, FarthestTerminal) {
+  EXPECT_EQ(RunExpr("a/b").minRemaining, 1);
+  EXPECT_EQ(RunExpr("ab").minRemaining, KTXPathParser::kNoTerminalMatched);
+  EXPECT_EQ(RunExpr("f(a, b]").minRemaining, 3);
+}
+
+TEST(KTXPathParser, FindNodeOfKindSearchesInPreOrder) {
+  ParseOutcome r = RunExpr("a[b]/c");
+  EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kAstExpr), r.tree.get());
+  KTXPathAstNode* first = KTXPathParser::FindNodeOfKind(r.tree.get(), kAstNCName);
+  EXPECT_EQ(std::u16string(first->ChildAt(0)->TokenText()), u"a");
+  KTXPathAstNode* predicate = KTXPathParser::FindNodeOfKind(r.tree.get(), kAstPredicate);
+  KTXPathAstNode* inner = KTXPathParser::FindNodeOfKind(predicate, kAstNCName);
+  EXPECT_EQ(std::u16string(inner->ChildAt(0)->TokenText()), u"b");
+  EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kAstFunctionCall), nullptr);
+}
+
+TEST(KTXPathParser, NameTestSpans) {
+  std::map<int, int> spans;
+  KTXPathParser parser;
+  parser.SetSpanMap(&spans);
+  const std::u16string text = u"a/@bc | x:*";
+  KTXPathParser::Pos pos = text.c_str();
+  KTXPathNodeHolder tree;
+  ASSERT_TRUE(parser.ParseExpr(tree, pos));
+  EXPECT_EQ(spans, (std::map<int, int>{{0, 1}, {2, 3}, {7, 4}}));
+}
+
+TEST(KTXPathParser, LongTokensAndDeepNesting) {
+  std::string literal(10002, 'q');
+  literal.front() = literal.back() = '\'';
+  ParseOutcome r = RunExpr(literal);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kAstCharacterRun)->TokenLength(), 10000);
+  const std::string name(300, 'n');
+  r = RunExpr(name + "/" + name);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.rest, u"");
+  EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kAstCharacterRun)->TokenLength(), 300);
+
+  const int allowed = KTXPathParser::kMaxNesting - 1;
+  r = RunExpr(std::string(allowed, '(') + "1" + std::string(allowed, ')'));
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.rest, u"");
+
+  KTXPathParser parser;
+  const std::u16string deep = KTUtf8ToUtf16(std::string(5000, '(') + "1" + std::string(5000, ')'));
+  KTXPathParser::Pos pos = deep.c_str();
+  KTXPathNodeHolder tree;
+  EXPECT_FALSE(parser.ParseExpr(tree, pos));
+  EXPECT_TRUE(parser.NestingExceeded());
+  EXPECT_EQ(pos, deep.c_str());
+
+  KTXPathParser minus;
+  std::u16string negations;
+  for (int i = 0; i < 5000; ++i)
+    negations += u"- ";
+  negations += u"1";
+  pos = negations.c_str();
+  EXPECT_FALSE(minus.ParseExpr(tree, pos));
+  EXPECT_TRUE(minus.NestingExceeded());
+}
+
+}  // namespace
