@@ -1,0 +1,146 @@
+// KTExecFrame: construction from the processor or a parent frame, binding
+// layers, and the frame step with the choice of executor.
+#include "xslt/ktexecframe.h"
+
+#include "xml/ktxpathnode.h"
+#include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+const std::shared_ptr<const KTNamespaceSet>& EmptyNamespaceSet() {
+  static const std::shared_ptr<const KTNamespaceSet> empty = std::make_shared<const KTNamespaceSet>();
+  return empty;
+}
+
+}  // namespace
+
+KTExecFrame::KTExecFrame(KTXSLTProcessor* processor)
+    : root_(this),
+      ownedResultRoot_(std::make_unique<KTXPathNode>(nullptr, kXPathRoot)),
+      processor_(processor),
+      excluded_(EmptyNamespaceSet()),
+      extension_(EmptyNamespaceSet()) {
+  resultParent_ = ownedResultRoot_.get();
+}
+
+KTExecFrame::KTExecFrame(KTExecFrame* parent, KTXPathNode* resultParent)
+    : parent_(parent),
+      root_(parent->root_),
+      currentTemplatePosition_(parent->currentTemplatePosition_),
+      currentTemplate_(parent->currentTemplate_),
+      forwardsCompatible_(parent->forwardsCompatible_),
+      nodeList_(parent->nodeList_),
+      contextPosition_(parent->contextPosition_),
+      resultParent_(resultParent),
+      processor_(parent->processor_),
+      variables_(parent->variables_),
+      withParams_(parent->withParams_),
+      parameters_(parent->parameters_),
+      excluded_(parent->excluded_),
+      extension_(parent->extension_) {}
+
+KTExecFrame::~KTExecFrame() = default;
+
+std::unique_ptr<KTXPathNode> KTExecFrame::ReleaseResultRoot() { return std::move(ownedResultRoot_); }
+
+void KTExecFrame::AdvanceImportPrecedence() { processor_->AdvanceImportPrecedence(); }
+
+// ---- Bindings ----
+
+namespace {
+
+KTBindingScope& TakeOver(KTBindingScopeRef& scope, bool& owns) {
+  if (!owns) {
+    scope = std::make_shared<KTBindingScope>(std::move(scope));
+    owns = true;
+  }
+  return *scope;
+}
+
+}  // namespace
+
+KTBindingScope& KTExecFrame::OwnVariables() { return TakeOver(variables_, ownsVariables_); }
+KTBindingScope& KTExecFrame::OwnParameters() { return TakeOver(parameters_, ownsParameters_); }
+KTBindingScope& KTExecFrame::OwnWithParams() { return TakeOver(withParams_, ownsWithParams_); }
+
+void KTExecFrame::ShareVariables(KTBindingScopeRef scope) {
+  variables_ = std::move(scope);
+  ownsVariables_ = false;
+}
+
+void KTExecFrame::ShareParameters(KTBindingScopeRef scope) {
+  parameters_ = std::move(scope);
+  ownsParameters_ = false;
+}
+
+void KTExecFrame::ShareWithParams(KTBindingScopeRef scope) {
+  withParams_ = std::move(scope);
+  ownsWithParams_ = false;
+}
+
+void KTExecFrame::SetOwnWithParams(KTBindingScopeRef scope) {
+  withParams_ = std::move(scope);
+  ownsWithParams_ = withParams_ != nullptr;
+}
+
+const KTBindingRecord* KTExecFrame::FindBinding(const KTString& name) const {
+  if (variables_)
+    if (const KTBindingRecord* found = variables_->Find(name)) return found;
+  if (parameters_)
+    if (const KTBindingRecord* found = parameters_->Find(name)) return found;
+  return nullptr;
+}
+
+void KTExecFrame::SetExcludedNamespaces(KTNamespaceSet set) {
+  excluded_ = std::make_shared<const KTNamespaceSet>(std::move(set));
+}
+
+void KTExecFrame::SetExtensionNamespaces(KTNamespaceSet set) {
+  extension_ = std::make_shared<const KTNamespaceSet>(std::move(set));
+}
+
+// ---- Step ----
+
+void KTExecFrame::CreateExecutor() {
+  if (!nodeToRun_) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  const KTExecutorFactory& factory = processor_->Executors();
+  int id = processor_->ElementIdOf(nodeToRun_);
+  int kind = -1;
+  if (id != 0 && id != kXSLTLiteralResult && id != kXSLTParam && id != kXSLTVariable) {
+    // An XSLT element id without an executor of its own (xsl:include,
+    // xsl:preserve-space, xsl:strip-space) runs as a literal result element.
+    kind = factory.Has(id) ? id : kXSLTLiteralResult;
+  } else if (id == kXSLTVariable || id == kXSLTParam) {
+    kind = id;
+    KTXPathNode* parent = nodeToRun_->GetParent();
+    if (parent && processor_->ElementIdOf(parent) == kXSLTStylesheet) processor_->SetTopLevelVariableFlag(true);
+  } else {
+    int attributeId = processor_->AttributeIdOf(nodeToRun_);
+    if (attributeId == kAttrUseAttributeSets) {
+      kind = KTExecutorFactory::kUseAttributeSets;
+    } else if (attributeId != kAttrOther || !processor_->ElementRecognizer().IsInXSLTNamespace(nodeToRun_)) {
+      kind = kXSLTLiteralResult;
+    } else {
+      // An XSLT element this version does not know runs its fallback only in
+      // forwards-compatible mode (XSLT 1.0 §2.5).
+      if (!parent_ || !parent_->forwardsCompatible_)
+        throw KTXSLTError(KTXSLTError::kUnexpectedElement, nullptr);
+      kind = KTExecutorFactory::kForwardsCompatible;
+    }
+  }
+  executor_ = factory.Create(kind, processor_);
+  // A node kind whose executor family is not part of the processor yet.
+  if (!executor_) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nodeToRun_);
+  executor_->SetResultParent(resultParent_);
+}
+
+bool KTExecFrame::Step() {
+  if (!executor_) CreateExecutor();
+  executor_->SetDeclaration(processor_->FindDeclaration(nodeToRun_));
+  bool done = processor_->TopLevelVariableFlag() ? executor_->ExecuteStepWithRecovery() : executor_->ExecuteStep();
+  if (!done) return false;
+  resultParent_ = executor_->ResultParent();
+  return true;
+}

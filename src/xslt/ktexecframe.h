@@ -1,0 +1,159 @@
+// KTExecFrame: one frame of the processor's stack machine. A frame stands for
+// one stylesheet node being instantiated and carries the dynamic context of
+// XSLT: the current node list and position, variable, parameter and
+// with-param bindings, the current template rule, the result node that
+// output goes to and the namespace sets inherited from the stylesheet
+// element. Its first step creates the executor for its node (by element id,
+// through the processor's KTExecutorFactory); every step runs that executor.
+#pragma once
+
+#include <memory>
+#include <set>
+
+#include "core/ktstring.h"
+#include "xpath/ktxpathvalue.h"
+#include "xslt/ktbindings.h"
+
+class KTCompiledTemplate;
+class KTInstructionExecutor;
+class KTXPathNode;
+class KTXSLTProcessor;
+
+using KTNamespaceSet = std::set<KTString>;
+
+class KTExecFrame {
+ public:
+  // No template rule is being instantiated.
+  static constexpr int kNoTemplate = -1;
+
+  // The first frame: its own new result root, an empty current node list,
+  // context position -1.
+  explicit KTExecFrame(KTXSLTProcessor* processor);
+  // A child frame: the parent's context (node list, position, bindings,
+  // template, namespace sets), output going to `resultParent`. The creator
+  // then sets the node to run.
+  KTExecFrame(KTExecFrame* parent, KTXPathNode* resultParent);
+  virtual ~KTExecFrame();
+  KTExecFrame(const KTExecFrame&) = delete;
+  KTExecFrame& operator=(const KTExecFrame&) = delete;
+
+  // One step: creates the executor on the first step, then starts or
+  // continues it. Exceptions of the executor pass through unchanged.
+  bool Step();
+
+  // Evaluates `text` and makes the result the current node list; the
+  // position becomes 1, or 0 for an empty result. False (list and position
+  // unchanged) when the evaluation fails.
+  bool SelectNodeList(KTXPathNode* stylesheetNode, const KTString& text, bool allowFragments);
+  // Evaluates `text` with `nodeList` as the current node list, the frame's
+  // context position and the frame's variables and parameters in scope.
+  bool EvaluateExpression(KTXPathNode* stylesheetNode, const KTString& text, const KTXPathValue* nodeList,
+                          KTXPathValue* result, bool allowFragments);
+
+  // The position of the current template rule, kNoTemplate without one.
+  int CurrentTemplate() const { return currentTemplate_ ? currentTemplatePosition_ : kNoTemplate; }
+  KTCompiledTemplate* GetCurrentTemplate() const { return currentTemplate_; }
+  void SetCurrentTemplate(int position, KTCompiledTemplate* rule) {
+    currentTemplatePosition_ = position;
+    currentTemplate_ = rule;
+  }
+  // Raises the processor's import precedence by one.
+  void AdvanceImportPrecedence();
+
+  // ---- Structure ----
+  KTExecFrame* Parent() const { return parent_; }
+  KTExecFrame* Root() const { return root_; }
+  void MakeRoot() { root_ = this; }
+  KTXSLTProcessor* Processor() const { return processor_; }
+  KTInstructionExecutor* Executor() const { return executor_.get(); }
+
+  // ---- Stylesheet nodes ----
+  KTXPathNode* NodeToRun() const { return nodeToRun_; }
+  void SetNodeToRun(KTXPathNode* node) { nodeToRun_ = node; }
+  KTXPathNode* OwnNode() const { return ownNode_; }
+  void SetOwnNode(KTXPathNode* node) { ownNode_ = node; }
+  KTXPathNode* LastFinished() const { return lastFinished_; }
+  void SetLastFinished(KTXPathNode* node) { lastFinished_ = node; }
+  KTXPathNode* CurrentChild() const { return currentChild_; }
+  void SetCurrentChild(KTXPathNode* node) { currentChild_ = node; }
+  bool IsStarted() const { return started_; }
+  void SetStarted(bool started = true) { started_ = started; }
+  bool IsForwardsCompatible() const { return forwardsCompatible_; }
+  void SetForwardsCompatible(bool value) { forwardsCompatible_ = value; }
+
+  // ---- Current node list ----
+  // A child frame starts with its parent's list; values share their node
+  // vectors, so handing a list on never copies it.
+  const KTXPathValue& NodeList() const { return nodeList_; }
+  KTXPathValue& MutableNodeList() { return nodeList_; }
+  void SetNodeList(KTXPathValue list) { nodeList_ = std::move(list); }
+  int ContextPosition() const { return contextPosition_; }
+  void SetContextPosition(int position) { contextPosition_ = position; }
+
+  // ---- Result ----
+  KTXPathNode* ResultParent() const { return resultParent_; }
+  void SetResultParent(KTXPathNode* node) { resultParent_ = node; }
+  // The result root this frame owns (the first frame's), or null.
+  KTXPathNode* OwnedResultRoot() const { return ownedResultRoot_.get(); }
+  std::unique_ptr<KTXPathNode> ReleaseResultRoot();
+
+  // ---- Bindings ----
+  // Each of the three kinds is a layer shared with the frame it came from
+  // until this frame binds a name: Own...() then gives the frame a layer of
+  // its own over the shared one (the shared bindings stay visible).
+  const KTBindingScope* Variables() const { return variables_.get(); }
+  const KTBindingScope* Parameters() const { return parameters_.get(); }
+  const KTBindingScope* WithParams() const { return withParams_.get(); }
+  const KTBindingScopeRef& VariablesRef() const { return variables_; }
+  const KTBindingScopeRef& ParametersRef() const { return parameters_; }
+  const KTBindingScopeRef& WithParamsRef() const { return withParams_; }
+  KTBindingScope& OwnVariables();
+  KTBindingScope& OwnParameters();
+  KTBindingScope& OwnWithParams();
+  bool OwnsVariables() const { return ownsVariables_; }
+  bool OwnsParameters() const { return ownsParameters_; }
+  bool OwnsWithParams() const { return ownsWithParams_; }
+  // Shares the given layer (null: none) without owning it.
+  void ShareVariables(KTBindingScopeRef scope);
+  void ShareParameters(KTBindingScopeRef scope);
+  void ShareWithParams(KTBindingScopeRef scope);
+  // Makes a new layer with no outer layer the frame's own.
+  void SetOwnWithParams(KTBindingScopeRef scope);
+  // The variable, then the parameter visible under a name (a variable hides
+  // a parameter of the same name).
+  const KTBindingRecord* FindBinding(const KTString& name) const;
+
+  // ---- Namespace sets (copies of the parent's, shared until changed) ----
+  const KTNamespaceSet& ExcludedNamespaces() const { return *excluded_; }
+  const KTNamespaceSet& ExtensionNamespaces() const { return *extension_; }
+  void SetExcludedNamespaces(KTNamespaceSet set);
+  void SetExtensionNamespaces(KTNamespaceSet set);
+
+ private:
+  void CreateExecutor();
+
+  KTExecFrame* parent_ = nullptr;
+  KTExecFrame* root_ = nullptr;
+  int currentTemplatePosition_ = kNoTemplate;
+  KTCompiledTemplate* currentTemplate_ = nullptr;
+  KTXPathNode* lastFinished_ = nullptr;
+  KTXPathNode* currentChild_ = nullptr;
+  bool started_ = false;
+  bool forwardsCompatible_ = false;
+  KTXPathNode* nodeToRun_ = nullptr;
+  KTXPathNode* ownNode_ = nullptr;
+  std::unique_ptr<KTInstructionExecutor> executor_;
+  KTXPathValue nodeList_;
+  int contextPosition_ = -1;
+  KTXPathNode* resultParent_ = nullptr;
+  std::unique_ptr<KTXPathNode> ownedResultRoot_;
+  KTXSLTProcessor* processor_ = nullptr;
+  KTBindingScopeRef variables_;
+  KTBindingScopeRef withParams_;
+  KTBindingScopeRef parameters_;
+  std::shared_ptr<const KTNamespaceSet> excluded_;
+  std::shared_ptr<const KTNamespaceSet> extension_;
+  bool ownsVariables_ = false;
+  bool ownsParameters_ = false;
+  bool ownsWithParams_ = false;
+};

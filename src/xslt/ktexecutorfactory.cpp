@@ -1,0 +1,35 @@
+// KTExecutorFactory: the creators by kind, and the list of the executor
+// families the processor has.
+#include "xslt/ktexecutorfactory.h"
+
+#include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktmessageexecutor.h"
+
+KTExecutorFactory::KTExecutorFactory() { RegisterStandardExecutors(*this); }
+
+void KTExecutorFactory::Register(int kind, Creator creator) {
+  if (kind >= 0 && kind < kKindCount) creators_[kind] = std::move(creator);
+}
+
+bool KTExecutorFactory::Has(int kind) const { return kind >= 0 && kind < kKindCount && creators_[kind]; }
+
+std::unique_ptr<KTInstructionExecutor> KTExecutorFactory::Create(int kind, KTXSLTProcessor* processor) const {
+  if (!Has(kind)) return nullptr;
+  return creators_[kind](processor);
+}
+
+namespace {
+
+template <typename T>
+KTExecutorFactory::Creator CreatorOf() {
+  return [](KTXSLTProcessor* processor) -> std::unique_ptr<KTInstructionExecutor> {
+    return std::make_unique<T>(processor);
+  };
+}
+
+}  // namespace
+
+void RegisterStandardExecutors(KTExecutorFactory& factory) {
+  factory.Register(kXSLTKey, CreatorOf<KTKeyExecutor>());
+  factory.Register(kXSLTMessage, CreatorOf<KTMessageExecutor>());
+}

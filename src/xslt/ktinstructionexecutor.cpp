@@ -1,0 +1,180 @@
+// KTInstructionExecutor: step dispatch, the default Continue, recovery from
+// forward references among top-level variables, and the small walks and
+// accessors that the executors share.
+#include "xslt/ktinstructionexecutor.h"
+
+#include "xml/ktxpathtreecontext.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltnames.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+bool IsCommentPIOrNamespace(const KTXPathNode* node) {
+  int kind = node->GetKind();
+  return kind == kXPathComment || kind == kXPathPI || kind == kXPathNamespace;
+}
+
+// The expanded name a top-level xsl:variable or xsl:param declares, or null
+// for any other record.
+const KTString* DeclaredName(const KTDeclRecord* record) {
+  if (!record) return nullptr;
+  if (record->elementId == kXSLTVariable) return &static_cast<const KTDeclVariable*>(record)->name;
+  if (record->elementId == kXSLTParam) return &static_cast<const KTDeclParam*>(record)->name;
+  return nullptr;
+}
+
+}  // namespace
+
+KTInstructionExecutor::KTInstructionExecutor(KTXSLTProcessor* processor, int elementId)
+    : processor_(processor), elementId_(elementId) {}
+
+KTInstructionExecutor::~KTInstructionExecutor() = default;
+
+KTExecFrame* KTInstructionExecutor::TopFrame() const { return processor_->TopFrame(); }
+
+bool KTInstructionExecutor::Continue() { return DefaultContinue(); }
+
+bool KTInstructionExecutor::ExecuteStep() {
+  KTExecFrame* top = TopFrame();
+  return top && top->IsStarted() ? Continue() : Start();
+}
+
+bool KTInstructionExecutor::DefaultContinue() {
+  KTExecFrame* finished = processor_->PopFrame();
+  if (KTExecFrame* top = TopFrame()) top->SetLastFinished(finished->OwnNode());
+  return true;
+}
+
+bool KTInstructionExecutor::ExecuteStepWithRecovery() {
+  try {
+    return ExecuteStep();
+  } catch (const KTXSLTError& error) {
+    if (error.GetCode() != KTXSLTError::kXPathError || error.GetXPathErrorKind() != 6) throw;
+    if (!RecoverFromForwardReference()) throw;
+    return true;
+  }
+}
+
+// A top-level declaration referred to a variable that has not been evaluated
+// yet: evaluate that one first, then the interrupted one from its start.
+bool KTInstructionExecutor::RecoverFromForwardReference() {
+  KTString missing = processor_->UnknownVariableName();
+  KTXPathNode* declaration = nullptr;
+  while (KTExecFrame* frame = TopFrame()) {
+    processor_->PopFrame();
+    KTInstructionExecutor* executor = frame->Executor();
+    if (!executor) continue;
+    int id = executor->GetElementId();
+    if (id != kXSLTVariable && id != kXSLTParam) continue;
+    KTXPathNode* node = frame->NodeToRun() ? frame->NodeToRun() : frame->OwnNode();
+    KTXPathNode* parent = node ? node->GetParent() : nullptr;
+    const KTDeclRecord* parentRecord = parent ? processor_->FindDeclaration(parent) : nullptr;
+    if (parentRecord && parentRecord->elementId == kXSLTStylesheet) {
+      declaration = node;
+      break;
+    }
+  }
+  if (!declaration) return false;
+
+  std::vector<KTXPathNode*>& inEvaluation = processor_->InEvaluation();
+  if (!inEvaluation.empty()) inEvaluation.pop_back();
+  KTExecFrame* top = TopFrame();
+  if (!top) return false;
+  auto again = std::make_unique<KTExecFrame>(top, resultParent_);
+  again->SetNodeToRun(declaration);
+  KTExecFrame* againFrame = again.get();
+  processor_->PushFrame(std::move(again));
+
+  // The first top-level declaration of the missing name.
+  KTXPathNode* stylesheet = declaration->GetParent();
+  for (const auto& child : stylesheet->Children()) {
+    int kind = child->GetKind();
+    if (kind == kXPathAttribute || kind == kXPathNamespace || kind == kXPathPI || kind == kXPathComment) continue;
+    const KTString* name = DeclaredName(processor_->FindDeclaration(child.get()));
+    if (name && *name == missing) {
+      auto first = std::make_unique<KTExecFrame>(againFrame, resultParent_);
+      first->SetNodeToRun(child.get());
+      processor_->PushFrame(std::move(first));
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---- Walks over stylesheet nodes ----
+
+bool KTInstructionExecutor::IsAncestor(const KTXPathNode* a, const KTXPathNode* b) {
+  if (!b) return false;
+  for (const KTXPathNode* n = b->GetParent(); n; n = n->GetParent())
+    if (n == a) return true;
+  return false;
+}
+
+KTXPathNode* KTInstructionExecutor::NextInstructionSibling(const KTXPathNode* node) {
+  if (!node || !node->GetParent()) return nullptr;
+  for (KTXPathNode* next = node->GetNextSibling(); next; next = next->GetNextSibling())
+    if (!IsCommentPIOrNamespace(next)) return next;
+  return nullptr;
+}
+
+int KTInstructionExecutor::FirstInstructionChild(const KTXPathNode* node, int from) {
+  int count = node->GetChildCount();
+  for (int i = from; i < count; ++i)
+    if (!IsCommentPIOrNamespace(node->GetChild(i))) return i;
+  return count;
+}
+
+int KTInstructionExecutor::NextChoiceChild(const KTXPathNode* parent, int index) {
+  int count = parent->GetChildCount();
+  for (int i = index + 1; i < count; ++i) {
+    int kind = parent->GetChild(i)->GetKind();
+    if (kind != kXPathComment && kind != kXPathPI) return i;
+  }
+  return count;
+}
+
+// ---- Namespaces, messages and processor state ----
+
+const KTString* KTInstructionExecutor::XsltNamespaceUri() {
+  if (!xsltNamespace_ && processor_->TreeContext())
+    xsltNamespace_ = processor_->TreeContext()->InternUri(kXSLTNamespaceUri);
+  return xsltNamespace_;
+}
+
+const KTString* KTInstructionExecutor::XmlNamespaceUri() {
+  KTXPathTreeContext* context = processor_->TreeContext();
+  if (!xmlNamespace_ && context && !context->GetUriTable().empty())
+    xmlNamespace_ = context->GetUriTable().front().get();
+  return xmlNamespace_;
+}
+
+void KTInstructionExecutor::SetMessage(const char16_t* text, bool terminate) {
+  processor_->SetMessage(text, terminate);
+}
+
+int KTInstructionExecutor::NextGeneratedPrefixNumber() { return processor_->NextGeneratedPrefixNumber(); }
+
+std::vector<std::unique_ptr<KTString>>& KTInstructionExecutor::NamespaceUriStrings() {
+  return processor_->OwnedStrings();
+}
+
+const KTPrefixMap* KTInstructionExecutor::NamespaceMapOf(const KTXPathNode* node, bool) {
+  return KTXPathNode::GetNodeNamespaceMap(node);
+}
+
+std::map<KTString, KTXPathNode*>& KTInstructionExecutor::VariableOwners() { return processor_->VariableOwners(); }
+
+std::map<KTString, KTXPathNode*>& KTInstructionExecutor::ParameterOwners() {
+  return processor_->ParameterOwners();
+}
+
+void KTInstructionExecutor::AddNamespaceAlias(const char16_t* key, const char16_t* value) {
+  processor_->AddNamespaceAlias(key, value);
+}
+
+bool KTInstructionExecutor::IsNCName(const char16_t* text) { return ::IsNCName(text); }
+bool KTInstructionExecutor::IsQName(const char16_t* text) { return ::IsQName(text); }
+bool KTInstructionExecutor::IsNotXmlName(const char16_t* text) { return ::IsNotXmlName(text); }

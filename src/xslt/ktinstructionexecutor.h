@@ -1,0 +1,108 @@
+// KTInstructionExecutor: the base of the objects that carry out one
+// stylesheet node in one frame (KTExecFrame). A frame's first step creates
+// its executor and calls Start; every later step calls Continue, until a
+// Continue pops the frame. Executors push child frames for the nodes they
+// want run and are continued when those frames have been popped.
+//
+// Writing an executor (see docs/ARCHITECTURE.md):
+// - Start marks the top frame started (frame->SetStarted()), usually sets its
+//   own node (SetOwnNode(NodeToRun())) and either does all its work and pops
+//   the frame, or pushes a child frame (new KTExecFrame(frame, result parent),
+//   SetNodeToRun, processor->PushFrame) and returns true.
+// - Continue is called for every later step; the default pops the frame and
+//   names its own node as the new top frame's last finished node.
+// - Both return true when the step did its work and report failure only by
+//   throwing KTXSLTError.
+#pragma once
+
+#include <map>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xml/ktxpathnode.h"
+#include "xpath/ktxpathvalue.h"
+
+class KTDeclRecord;
+class KTExecFrame;
+class KTXSLTProcessor;
+
+class KTInstructionExecutor {
+ public:
+  explicit KTInstructionExecutor(KTXSLTProcessor* processor, int elementId = 0);
+  virtual ~KTInstructionExecutor();
+  KTInstructionExecutor(const KTInstructionExecutor&) = delete;
+  KTInstructionExecutor& operator=(const KTInstructionExecutor&) = delete;
+
+  // First step of the executor in its frame.
+  virtual bool Start() = 0;
+  // Every later step; the default pops the frame (DefaultContinue).
+  virtual bool Continue();
+
+  // Start when the processor's top frame has not started, else Continue.
+  bool ExecuteStep();
+  // The same, recovering from a reference to a top-level variable or
+  // parameter that has not been evaluated yet: the frames down to the
+  // top-level declaration being evaluated are discarded, the referenced
+  // declaration is evaluated first and the interrupted one again after it.
+  bool ExecuteStepWithRecovery();
+
+  int GetElementId() const { return elementId_; }
+  KTXSLTProcessor* GetProcessor() const { return processor_; }
+  KTXPathNode* ResultParent() const { return resultParent_; }
+  void SetResultParent(KTXPathNode* node) { resultParent_ = node; }
+  const KTDeclRecord* Declaration() const { return declaration_; }
+  void SetDeclaration(const KTDeclRecord* record) { declaration_ = record; }
+
+  // ---- Shared operations ----
+  // The value of a test expression (xsl:if, xsl:when) as a boolean, in the
+  // frame's variable scope; a failed evaluation throws KTXSLTError code 1.
+  bool EvaluateTest(KTXPathNode* stylesheetNode, const KTXPathValue* nodeList, int position,
+                    const KTString& text, KTExecFrame* frame);
+  // True when a is b's parent or an ancestor of it; false for a null b.
+  static bool IsAncestor(const KTXPathNode* a, const KTXPathNode* b);
+  // The next sibling that is not a comment, processing instruction or
+  // namespace node; null when there is none.
+  static KTXPathNode* NextInstructionSibling(const KTXPathNode* node);
+  // The index of the first child at or after `from` that is not a comment,
+  // processing instruction or namespace node; the child count when none.
+  static int FirstInstructionChild(const KTXPathNode* node, int from = 0);
+  // The index after `index` of the next child that is not a comment or
+  // processing instruction; the child count when none follows.
+  static int NextChoiceChild(const KTXPathNode* parent, int index);
+  // The interned XSLT and XML namespace URIs of the tree context.
+  const KTString* XsltNamespaceUri();
+  const KTString* XmlNamespaceUri();
+  // Stores the text of an xsl:message in the processor.
+  void SetMessage(const char16_t* text, bool terminate);
+
+  // ---- Processor state for the executors ----
+  int NextGeneratedPrefixNumber();
+  std::vector<std::unique_ptr<KTString>>& NamespaceUriStrings();
+  static const KTPrefixMap* NamespaceMapOf(const KTXPathNode* node, bool flag = false);
+  std::map<KTString, KTXPathNode*>& VariableOwners();
+  std::map<KTString, KTXPathNode*>& ParameterOwners();
+  void AddNamespaceAlias(const char16_t* key, const char16_t* value);
+  static bool IsNCName(const char16_t* text);
+  static bool IsQName(const char16_t* text);
+  static bool IsNotXmlName(const char16_t* text);
+
+ protected:
+  // Pops the top frame; when frames remain, the new top frame's last
+  // finished node becomes the popped frame's own node. Returns true.
+  bool DefaultContinue();
+  KTExecFrame* TopFrame() const;
+  KTXPathValue& Value() { return value_; }
+
+  KTXSLTProcessor* processor_;
+  int elementId_;
+  KTXPathNode* resultParent_ = nullptr;
+  KTXPathValue value_;
+  KTString currentPrefix_;
+  const KTDeclRecord* declaration_ = nullptr;
+  const KTString* xsltNamespace_ = nullptr;
+  const KTString* xmlNamespace_ = nullptr;
+  bool resultMadeCurrent_ = false;
+
+ private:
+  bool RecoverFromForwardReference();
+};

@@ -1,0 +1,163 @@
+// KTXSLTProcessor: preparing and starting a run, the step of the stack
+// machine, the frame stack and the processor state executors share.
+#include "xslt/ktxsltprocessor.h"
+
+#include "xml/ktxpathtreecontext.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktwhitespacestripper.h"
+#include "xslt/ktxslterror.h"
+
+KTXSLTProcessor::KTXSLTProcessor() = default;
+
+KTXSLTProcessor::~KTXSLTProcessor() {
+  // Frames refer to registered trees and to the result tree; they go first.
+  DeleteFrames();
+}
+
+void KTXSLTProcessor::DeleteFrames() {
+  while (!frames_.empty()) frames_.pop_back();
+  while (!finished_.empty()) finished_.pop_back();
+}
+
+void KTXSLTProcessor::SetTreeContext(KTXPathTreeContext* context) { treeContext_ = context; }
+
+void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot) {
+  // The first frame runs the stylesheet's document element.
+  if (!stylesheetRoot || stylesheetRoot->FirstChildOfKind(kXPathElement) == stylesheetRoot->GetChildCount())
+    throw KTXSLTError(38, stylesheetRoot);
+  KTWhitespaceStripper().StripStylesheet(stylesheetRoot);
+  for (KTXPathNode* root : {stylesheetRoot, sourceRoot}) {
+    if (root && treeContext_ && !KTXPathNode::GetDocumentUri(root)) root->SetDocumentUri(treeContext_->InternUri(u""));
+  }
+  stylesheetRoot_ = stylesheetRoot;
+  sourceRoot_ = sourceRoot;
+  Start();
+}
+
+void KTXSLTProcessor::Start() {
+  lastEvaluation_.result = KTXPathValue();
+  topLevelVariable_ = false;
+  inEvaluation_.clear();
+  evaluated_.clear();
+  DeleteFrames();
+  registeredTrees_.clear();
+  resultRoot_.reset();
+
+  // The state of the previous run goes before the first frame is made, so
+  // that the command-line parameters are evaluated in a clean run.
+  namespaceAliases_.clear();
+  generatedPrefixCounter_ = 0;
+  importPrecedence_ = 0;
+  ownedStrings_.clear();
+  globalVariables_.clear();
+  globalParameters_.clear();
+  variableOwners_.clear();
+  parameterOwners_.clear();
+  message_ = u"";
+  terminatingMessage_ = u"";
+  terminate_ = false;
+  unknownVariableName_ = u"";
+
+  if (!stylesheetRoot_) return;
+  auto frame = std::make_unique<KTExecFrame>(this);
+  if (treeContext_ && !treeContext_->GetUriTable().empty()) {
+    const KTString* xmlUri = treeContext_->GetUriTable().front().get();
+    auto elementMap = std::make_shared<KTPrefixMap>();
+    elementMap->emplace(KTString(u"xml"), xmlUri);
+    auto attributeMap = std::make_shared<KTPrefixMap>(*elementMap);
+    frame->OwnedResultRoot()->SetMaps(std::move(elementMap), std::move(attributeMap));
+  }
+  int first = stylesheetRoot_->FirstChildOfKind(kXPathElement);
+  frame->SetNodeToRun(first < stylesheetRoot_->GetChildCount() ? stylesheetRoot_->GetChild(first) : nullptr);
+  KTXPathValue list;
+  if (sourceRoot_) list.PushItem(KTXPathNodeItem(sourceRoot_, 1));
+  frame->SetNodeList(std::move(list));
+  frame->SetContextPosition(1);
+  frame->SetOwnWithParams(std::make_shared<KTBindingScope>());
+  PushFrame(std::move(frame));
+  // Command-line parameters need the expression evaluation of the run.
+  if (!parameters_.empty()) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+}
+
+bool KTXSLTProcessor::Step() {
+  if (frames_.empty()) return false;
+  bool result = TopFrame()->Step();
+  if (!finished_.empty()) {
+    // When the run has ended, the result tree outlives the first frame.
+    if (frames_.empty()) {
+      for (auto& frame : finished_) {
+        if (frame->OwnedResultRoot() && !frame->Parent()) {
+          resultRoot_ = frame->ReleaseResultRoot();
+          break;
+        }
+      }
+    }
+    while (!finished_.empty()) finished_.pop_back();
+  }
+  return result;
+}
+
+KTXPathNode* KTXSLTProcessor::ResultRoot() const {
+  if (!frames_.empty()) return frames_.front()->ResultParent();
+  return resultRoot_.get();
+}
+
+bool KTXSLTProcessor::SetCurrentInstruction(KTXPathNode* node) {
+  TopFrame()->SetNodeToRun(node);
+  return true;
+}
+
+KTXPathNode* KTXSLTProcessor::CurrentInstruction() {
+  KTExecFrame* top = TopFrame();
+  if (!top) return nullptr;
+  return top->NodeToRun() ? top->NodeToRun() : top->OwnNode();
+}
+
+KTEvaluationRecord& KTXSLTProcessor::LastEvaluation(KTEvaluationRecord& out) {
+  out = lastEvaluation_;
+  return out;
+}
+
+void KTXSLTProcessor::PushFrame(std::unique_ptr<KTExecFrame> frame) { frames_.push_back(std::move(frame)); }
+
+KTExecFrame* KTXSLTProcessor::PopFrame() {
+  finished_.push_back(std::move(frames_.back()));
+  frames_.pop_back();
+  return finished_.back().get();
+}
+
+void KTXSLTProcessor::RegisterTree(std::unique_ptr<KTXPathNode> root) { registeredTrees_.push_back(std::move(root)); }
+
+bool KTXSLTProcessor::AddParameter(const char16_t* text) {
+  KTString all(text);
+  int equals = all.Find(u'=');
+  if (equals < 0) throw KTXSLTError(KTXSLTError::kInvalidXPathExpression, nullptr);
+  parameters_.emplace(all.Left(equals), all.Mid(equals + 1));
+  return true;
+}
+
+int KTXSLTProcessor::ElementIdOf(const KTXPathNode* node) const {
+  return node ? elementRecognizer_.ElementId(node) : 0;
+}
+
+int KTXSLTProcessor::AttributeIdOf(const KTXPathNode* node) const {
+  return node ? attributeRecognizer_.AttributeId(node) : kAttrOther;
+}
+
+const KTDeclRecord* KTXSLTProcessor::FindDeclaration(const KTXPathNode*) const { return nullptr; }
+
+void KTXSLTProcessor::AddNamespaceAlias(const char16_t* key, const char16_t* value) {
+  namespaceAliases_.emplace(KTString(key), KTString(value));
+}
+
+void KTXSLTProcessor::SetMessage(const char16_t* text, bool terminate) {
+  if (terminate) {
+    terminatingMessage_ = text;
+    message_ = u"";
+    terminate_ = true;
+  } else {
+    message_ = text;
+    terminatingMessage_ = u"";
+  }
+}

@@ -1,0 +1,144 @@
+// KTXSLTProcessor: the engine object of a transformation. It owns the frame
+// stack of the stack machine and the state of one run (bindings of top-level
+// variables and parameters, registered trees, messages), keeps the
+// command-line parameters across runs, and gives executors their executor
+// factory. Prepare strips the stylesheet and starts a run; every Step runs
+// one Start or Continue of the top frame's executor; when the last frame is
+// popped the result tree stays with the processor (ResultRoot).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xml/ktxpathnode.h"
+#include "xpath/ktxpathvalue.h"
+#include "xslt/ktbindings.h"
+#include "xslt/ktexecutorfactory.h"
+#include "xslt/ktxsltengine.h"
+#include "xslt/ktxsltkeywords.h"
+
+class KTDeclRecord;
+class KTExecFrame;
+class KTXPathTreeContext;
+
+class KTXSLTProcessor : public KTXSLTEngine {
+ public:
+  using NodeMap = std::map<KTString, KTXPathNode*>;
+
+  KTXSLTProcessor();
+  ~KTXSLTProcessor() override;
+  KTXSLTProcessor(const KTXSLTProcessor&) = delete;
+  KTXSLTProcessor& operator=(const KTXSLTProcessor&) = delete;
+
+  // ---- KTXSLTEngine ----
+  void SetTreeContext(KTXPathTreeContext* context) override;
+  // Strips the stylesheet, gives both roots a document URI when they have
+  // none and starts a run. A stylesheet root without an element child is
+  // refused with KTXSLTError code 38 ("Not a root element") for the root.
+  void Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot) override;
+  void SetGlobalVariables(KTBindingMap map) override { globalVariables_ = std::move(map); }
+  KTBindingMap* GlobalVariables() override { return &globalVariables_; }
+  void SetGlobalParameters(KTBindingMap map) override { globalParameters_ = std::move(map); }
+  KTBindingMap* GlobalParameters() override { return &globalParameters_; }
+  // Discards the previous run (everything but the command-line parameters,
+  // the tree context and the executor factory) and pushes the first frame.
+  void Start() override;
+  // One step of the top frame; false when the stack is empty.
+  bool Step() override;
+  bool SetCurrentInstruction(KTXPathNode* node) override;
+  KTXPathNode* CurrentInstruction() override;
+  KTEvaluationRecord& LastEvaluation(KTEvaluationRecord& out) override;
+  const KTFrameStack* FrameStack() override { return &frames_; }
+
+  // ---- Frame stack ----
+  KTExecFrame* TopFrame() const { return frames_.empty() ? nullptr : frames_.back().get(); }
+  void PushFrame(std::unique_ptr<KTExecFrame> frame);
+  // Moves the top frame to the finished frames, which the end of the current
+  // Step deletes; the caller may use it until then. Requires a frame.
+  KTExecFrame* PopFrame();
+  int FrameDepth() const { return static_cast<int>(frames_.size()); }
+  // Keeps a tree made during the run until the next Start.
+  void RegisterTree(std::unique_ptr<KTXPathNode> root);
+
+  // The root of the result tree: the first frame's while the run goes on,
+  // the processor's own once the last frame has been popped; null before a
+  // run.
+  KTXPathNode* ResultRoot() const;
+
+  // ---- Command-line parameters ----
+  // "name=expression": the text is split at the first '=', neither part
+  // trimmed; the first parameter of a name wins. Without '=' throws
+  // KTXSLTError code 6 with no node.
+  bool AddParameter(const char16_t* text);
+  const std::map<KTString, KTString>& Parameters() const { return parameters_; }
+
+  // ---- Stylesheet nodes ----
+  int ElementIdOf(const KTXPathNode* node) const;
+  int AttributeIdOf(const KTXPathNode* node) const;
+  // The compiled declaration of a stylesheet node, null when it has none.
+  const KTDeclRecord* FindDeclaration(const KTXPathNode* node) const;
+  const KTXSLTElementRecognizer& ElementRecognizer() const { return elementRecognizer_; }
+
+  // ---- State shared with the executors ----
+  KTExecutorFactory& Executors() { return executors_; }
+  KTXPathTreeContext* TreeContext() const { return treeContext_; }
+  KTXPathNode* StylesheetRoot() const { return stylesheetRoot_; }
+  KTXPathNode* SourceRoot() const { return sourceRoot_; }
+  int ImportPrecedence() const { return importPrecedence_; }
+  void AdvanceImportPrecedence() { ++importPrecedence_; }
+  int NextGeneratedPrefixNumber() { return ++generatedPrefixCounter_; }
+  std::vector<std::unique_ptr<KTString>>& OwnedStrings() { return ownedStrings_; }
+  NodeMap& VariableOwners() { return variableOwners_; }
+  NodeMap& ParameterOwners() { return parameterOwners_; }
+  // Inserts key -> value unless the key is present.
+  void AddNamespaceAlias(const char16_t* key, const char16_t* value);
+  const std::map<KTString, KTString>& NamespaceAliases() const { return namespaceAliases_; }
+
+  // Top-level xsl:variable and xsl:param declarations under evaluation (the
+  // frames then step with recovery) and those already evaluated.
+  bool TopLevelVariableFlag() const { return topLevelVariable_; }
+  void SetTopLevelVariableFlag(bool value) { topLevelVariable_ = value; }
+  std::vector<KTXPathNode*>& InEvaluation() { return inEvaluation_; }
+  std::vector<KTXPathNode*>& Evaluated() { return evaluated_; }
+  const KTString& UnknownVariableName() const { return unknownVariableName_; }
+  void SetUnknownVariableName(const KTString& name) { unknownVariableName_ = name; }
+
+  // xsl:message: the text of the last message, and of a terminating one.
+  void SetMessage(const char16_t* text, bool terminate);
+  const KTString& Message() const { return message_; }
+  const KTString& TerminatingMessage() const { return terminatingMessage_; }
+  bool Terminated() const { return terminate_; }
+
+ private:
+  void DeleteFrames();
+
+  std::vector<std::unique_ptr<KTString>> ownedStrings_;
+  std::map<KTString, KTString> namespaceAliases_;
+  KTEvaluationRecord lastEvaluation_;
+  KTBindingMap globalVariables_;
+  KTBindingMap globalParameters_;
+  std::map<KTString, KTString> parameters_;
+  NodeMap variableOwners_;
+  NodeMap parameterOwners_;
+  KTFrameStack frames_;
+  KTFrameStack finished_;
+  std::vector<std::unique_ptr<KTXPathNode>> registeredTrees_;
+  std::unique_ptr<KTXPathNode> resultRoot_;
+  int importPrecedence_ = 0;
+  KTString terminatingMessage_;
+  bool terminate_ = false;
+  KTString message_;
+  bool topLevelVariable_ = false;
+  KTXPathTreeContext* treeContext_ = nullptr;
+  int generatedPrefixCounter_ = 0;
+  KTString unknownVariableName_;
+  std::vector<KTXPathNode*> inEvaluation_;
+  std::vector<KTXPathNode*> evaluated_;
+  KTXPathNode* stylesheetRoot_ = nullptr;
+  KTXPathNode* sourceRoot_ = nullptr;
+  KTExecutorFactory executors_;
+  KTXSLTElementRecognizer elementRecognizer_;
+  KTXSLTAttributeRecognizer attributeRecognizer_;
+};
