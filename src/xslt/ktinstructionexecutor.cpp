@@ -155,6 +155,8 @@ void KTInstructionExecutor::SetMessage(const char16_t* text, bool terminate) {
   processor_->SetMessage(text, terminate);
 }
 
+KTOutputSettings& KTInstructionExecutor::OutputSettings() { return processor_->OutputSettings(); }
+
 int KTInstructionExecutor::NextGeneratedPrefixNumber() { return processor_->NextGeneratedPrefixNumber(); }
 
 std::vector<std::unique_ptr<KTString>>& KTInstructionExecutor::NamespaceUriStrings() {

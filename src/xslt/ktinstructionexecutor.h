@@ -24,6 +24,7 @@
 
 class KTDeclRecord;
 class KTExecFrame;
+class KTOutputSettings;
 class KTXSLTProcessor;
 
 class KTInstructionExecutor {
@@ -76,6 +77,7 @@ class KTInstructionExecutor {
   void SetMessage(const char16_t* text, bool terminate);
 
   // ---- Processor state for the executors ----
+  KTOutputSettings& OutputSettings();
   int NextGeneratedPrefixNumber();
   std::vector<std::unique_ptr<KTString>>& NamespaceUriStrings();
   static const KTPrefixMap* NamespaceMapOf(const KTXPathNode* node, bool flag = false);

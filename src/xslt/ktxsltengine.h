@@ -37,6 +37,8 @@ class KTXSLTEngine {
   virtual KTBindingMap* GlobalVariables() = 0;
   virtual void SetGlobalParameters(KTBindingMap map) = 0;
   virtual KTBindingMap* GlobalParameters() = 0;
+  // The whole output text of the run's result tree.
+  virtual const char16_t* Serialize() = 0;
   virtual void Start() = 0;
   virtual bool Step() = 0;
   virtual bool SetCurrentInstruction(KTXPathNode* node) = 0;

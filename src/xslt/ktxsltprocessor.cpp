@@ -8,7 +8,9 @@
 #include "xslt/ktwhitespacestripper.h"
 #include "xslt/ktxslterror.h"
 
-KTXSLTProcessor::KTXSLTProcessor() = default;
+KTXSLTProcessor::KTXSLTProcessor() {
+  serializer_.SetDefaultEncoding(u"UTF-8");
+}
 
 KTXSLTProcessor::~KTXSLTProcessor() {
   // Frames refer to registered trees and to the result tree; they go first.
@@ -54,6 +56,9 @@ void KTXSLTProcessor::Start() {
   globalParameters_.clear();
   variableOwners_.clear();
   parameterOwners_.clear();
+  outputSettings_.Reset();
+  serializer_.SetResultRoot(nullptr);
+  serializer_.ClearOutput();
   message_ = u"";
   terminatingMessage_ = u"";
   terminate_ = false;
@@ -101,6 +106,13 @@ bool KTXSLTProcessor::Step() {
 KTXPathNode* KTXSLTProcessor::ResultRoot() const {
   if (!frames_.empty()) return frames_.front()->ResultParent();
   return resultRoot_.get();
+}
+
+const char16_t* KTXSLTProcessor::Serialize() {
+  serializer_.SetResultRoot(ResultRoot());
+  const char16_t* text = serializer_.Serialize(outputSettings_);
+  serializer_.SetResultRoot(nullptr);
+  return text;
 }
 
 bool KTXSLTProcessor::SetCurrentInstruction(KTXPathNode* node) {

@@ -4,7 +4,8 @@
 // command-line parameters across runs, and gives executors their executor
 // factory. Prepare strips the stylesheet and starts a run; every Step runs
 // one Start or Continue of the top frame's executor; when the last frame is
-// popped the result tree stays with the processor (ResultRoot).
+// popped the result tree stays with the processor (ResultRoot) until
+// Serialize writes it.
 #pragma once
 
 #include <map>
@@ -18,6 +19,8 @@
 #include "xslt/ktexecutorfactory.h"
 #include "xslt/ktxsltengine.h"
 #include "xslt/ktxsltkeywords.h"
+#include "xslt/output/ktoutputsettings.h"
+#include "xslt/output/ktresultserializer.h"
 
 class KTDeclRecord;
 class KTExecFrame;
@@ -42,6 +45,9 @@ class KTXSLTProcessor : public KTXSLTEngine {
   KTBindingMap* GlobalVariables() override { return &globalVariables_; }
   void SetGlobalParameters(KTBindingMap map) override { globalParameters_ = std::move(map); }
   KTBindingMap* GlobalParameters() override { return &globalParameters_; }
+  // Serialises the result tree with the settings xsl:output gave; the text
+  // stays valid until the next Serialize.
+  const char16_t* Serialize() override;
   // Discards the previous run (everything but the command-line parameters,
   // the tree context and the executor factory) and pushes the first frame.
   void Start() override;
@@ -66,6 +72,15 @@ class KTXSLTProcessor : public KTXSLTEngine {
   // the processor's own once the last frame has been popped; null before a
   // run.
   KTXPathNode* ResultRoot() const;
+
+  // ---- Output ----
+  // The settings of the last Serialize (the method chosen, the encoding);
+  // the front end reads the output encoding here.
+  KTOutputSettings& GetOutputSettings() { return serializer_.GetOutputSettings(); }
+  // The settings the xsl:output declarations fill during the run.
+  KTOutputSettings& OutputSettings() { return outputSettings_; }
+  // The front end sets the serialiser's newline and default encoding.
+  KTResultSerializer& Serializer() { return serializer_; }
 
   // ---- Command-line parameters ----
   // "name=expression": the text is split at the first '=', neither part
@@ -138,6 +153,8 @@ class KTXSLTProcessor : public KTXSLTEngine {
   std::vector<KTXPathNode*> evaluated_;
   KTXPathNode* stylesheetRoot_ = nullptr;
   KTXPathNode* sourceRoot_ = nullptr;
+  KTOutputSettings outputSettings_;
+  KTResultSerializer serializer_;
   KTExecutorFactory executors_;
   KTXSLTElementRecognizer elementRecognizer_;
   KTXSLTAttributeRecognizer attributeRecognizer_;

@@ -196,6 +196,12 @@ TEST_F(ProcessorTest, FrameProtocolStepByStep) {
   // The result tree outlives the frames.
   ASSERT_NE(processor_.ResultRoot(), nullptr);
   EXPECT_EQ(ViewPicture(processor_.ResultRoot()), "/(edoc(ea(eb t=t) ec))");
+  // Serialize writes it with the default output method, and again on a
+  // second call.
+  std::string text = U8(processor_.Serialize());
+  EXPECT_NE(text.find("<doc><a><b/>t</a><c/></doc>"), std::string::npos) << text;
+  EXPECT_EQ(U8(processor_.Serialize()), text);
+  EXPECT_EQ(U8(processor_.GetOutputSettings().GetMethod()), "xml");
 }
 
 TEST_F(ProcessorTest, UnknownXsltElementOutsideForwardsCompatibleModeIsError34) {
