@@ -1,0 +1,654 @@
+// The per-element compile functions of the stylesheet compiler: each runs the
+// structural checks with its element's lists, makes the element's
+// declaration record and reads the attribute values that can be checked
+// without evaluating anything (required attributes, yes/no flags,
+// enumerations, single characters, QNames). Expressions, attribute value
+// templates and patterns are only kept, as text and as the attribute node
+// that errors will point at.
+#include <string_view>
+
+#include "xml/ktxpathnode.h"
+#include "xslt/ktstylesheetcompiler.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltnames.h"
+
+namespace {
+
+// Error codes raised here (message texts in KTXSLTError).
+enum : int {
+  kExpressionExpected = 5,
+  kUndefinedPrefix = 10,
+  kSelectWithContent = 15,
+  kMatchExpected = 16,
+  kUseExpected = 17,
+  kSelectExpected = 18,
+  kTestExpected = 19,
+  kVersionExpected = 20,
+  kNameExpected = 21,
+  kWhenExpected = 22,
+  kHrefExpected = 23,
+  kElementsExpected = 24,
+  kStylesheetPrefixExpected = 25,
+  kResultPrefixExpected = 26,
+  kUnexpectedOtherwise = 27,
+  kUnexpectedValue = 31,
+  kUnexpectedAttribute = 32,
+  kUnexpectedChild = 33,
+  kUnexpectedElement = 34,
+  kNotRootElement = 38,
+  kNotQName = 40,
+};
+
+[[noreturn]] void Fail(int code, KTXPathNode* node) { throw KTXSLTError(code, node); }
+
+std::u16string_view ValueOf(const KTXPathNode* attribute) { return std::u16string_view(attribute->GetValue()); }
+
+// "yes" true, "no" false, anything else code 31 at the attribute; absent false.
+bool YesNo(KTXPathNode* attribute) {
+  if (!attribute) return false;
+  std::u16string_view value = ValueOf(attribute);
+  if (value == u"yes") return true;
+  if (value == u"no") return false;
+  Fail(kUnexpectedValue, attribute);
+}
+
+// The value must be exactly one character (one UTF-16 unit, or a pair).
+void CheckOneCharacter(KTXPathNode* attribute) {
+  if (!attribute) return;
+  std::u16string_view value = ValueOf(attribute);
+  bool pair = value.size() == 2 && value[0] >= 0xD800 && value[0] <= 0xDBFF && value[1] >= 0xDC00 && value[1] <= 0xDFFF;
+  if (value.size() != 1 && !pair) Fail(kUnexpectedValue, attribute);
+}
+
+void CheckNotEmpty(KTXPathNode* attribute, int code) {
+  if (attribute && ValueOf(attribute).empty()) Fail(code, attribute);
+}
+
+bool IsSeparator(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+// The tokens of a whitespace-separated list (space, tab, CR, LF).
+std::vector<std::u16string_view> Tokens(std::u16string_view text) {
+  std::vector<std::u16string_view> tokens;
+  size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && IsSeparator(text[at])) ++at;
+    size_t start = at;
+    while (at < text.size() && !IsSeparator(text[at])) ++at;
+    if (at > start) tokens.push_back(text.substr(start, at - start));
+  }
+  return tokens;
+}
+
+std::u16string_view PrefixOf(std::u16string_view name) {
+  size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? std::u16string_view() : name.substr(0, colon);
+}
+
+std::u16string_view LocalOf(std::u16string_view name) {
+  size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
+}
+
+// The URI the map binds the prefix to (the empty prefix: the default
+// namespace); null when unbound.
+const KTString* Lookup(const KTPrefixMap* map, std::u16string_view prefix) {
+  if (!map) return nullptr;
+  auto found = map->find(prefix);
+  return found == map->end() ? nullptr : found->second;
+}
+
+// URI ':' local name.
+KTString Expanded(const KTString& uri, std::u16string_view local) {
+  KTString text(uri);
+  text += u':';
+  text += KTString(local);
+  return text;
+}
+
+// The expanded-name text of a QName whose prefix resolves in the map of
+// `resolver`: URI ':' local for a prefix bound to a non-empty URI, else the
+// name as written. An unbound prefix raises 10 at `errorNode` when one is
+// given.
+KTString ExpandedName(std::u16string_view name, const KTXPathNode* resolver, KTXPathNode* errorNode) {
+  std::u16string_view prefix = PrefixOf(name);
+  if (prefix.empty()) return KTString(name);
+  const KTString* uri = Lookup(KTXPathNode::GetNodeNamespaceMap(resolver), prefix);
+  if (!uri && errorNode) Fail(kUndefinedPrefix, errorNode);
+  if (!uri || uri->IsEmpty()) return KTString(name);
+  return Expanded(*uri, LocalOf(name));
+}
+
+// The namespace URIs of an exclude-result-prefixes or
+// extension-element-prefixes list, resolved in the map of `resolver`; an
+// unbound prefix raises 10 at the attribute. "#default" names the default
+// namespace and adds nothing when none is declared.
+void ResolvePrefixList(KTXPathNode* attribute, const KTXPathNode* resolver, std::set<KTString>& into) {
+  const KTPrefixMap* map = KTXPathNode::GetNodeNamespaceMap(resolver);
+  for (std::u16string_view token : Tokens(ValueOf(attribute))) {
+    bool isDefault = token == u"#default";
+    const KTString* uri = Lookup(map, isDefault ? std::u16string_view() : token);
+    if (uri) {
+      into.insert(*uri);
+    } else if (!isDefault) {
+      Fail(kUndefinedPrefix, attribute);
+    }
+  }
+}
+
+bool IsVersion10(const KTXPathNode* attribute) { return ValueOf(attribute) == u"1.0"; }
+
+}  // namespace
+
+// ---- Dispatch ----
+
+void KTStylesheetCompiler::CompileById(int id, int parentId, KTXPathNode* node, bool fc) {
+  switch (id) {
+    case kXSLTApplyImports: return CompileXslApplyImports(parentId, node, fc);
+    case kXSLTApplyTemplates: return CompileXslApplyTemplates(parentId, node, fc);
+    case kXSLTAttribute: return CompileXslAttribute(parentId, node, fc);
+    case kXSLTAttributeSet: return CompileXslAttributeSet(parentId, node, fc);
+    case kXSLTCallTemplate: return CompileXslCallTemplate(parentId, node, fc);
+    case kXSLTChoose: return CompileXslChoose(parentId, node, fc);
+    case kXSLTComment: return CompileXslComment(parentId, node, fc);
+    case kXSLTCopy: return CompileXslCopy(parentId, node, fc);
+    case kXSLTCopyOf: return CompileXslCopyOf(parentId, node, fc);
+    case kXSLTDecimalFormat: return CompileXslDecimalFormat(parentId, node, fc);
+    case kXSLTElement: return CompileXslElement(parentId, node, fc);
+    case kXSLTFallback: return CompileXslFallback(parentId, node, fc);
+    case kXSLTForEach: return CompileXslForEach(parentId, node, fc);
+    case kXSLTIf: return CompileXslIf(parentId, node, fc);
+    case kXSLTImport: return CompileXslImport(parentId, node, fc);
+    case kXSLTInclude: return CompileXslInclude(parentId, node, fc);
+    case kXSLTKey: return CompileXslKey(parentId, node, fc);
+    case kXSLTMessage: return CompileXslMessage(parentId, node, fc);
+    case kXSLTNamespaceAlias: return CompileXslNamespaceAlias(parentId, node, fc);
+    case kXSLTNumber: return CompileXslNumber(parentId, node, fc);
+    case kXSLTOtherwise: return CompileXslOtherwise(parentId, node, fc);
+    case kXSLTOutput: return CompileXslOutput(parentId, node, fc);
+    case kXSLTParam: return CompileXslParam(parentId, node, fc);
+    case kXSLTPreserveSpace: return CompileXslPreserveSpace(parentId, node, fc);
+    case kXSLTProcessingInstruction: return CompileXslProcessingInstruction(parentId, node, fc);
+    case kXSLTSort: return CompileXslSort(parentId, node, fc);
+    case kXSLTStripSpace: return CompileXslStripSpace(parentId, node, fc);
+    case kXSLTStylesheet:
+    case kXSLTUnassigned: return CompileXslStylesheet(parentId, node, fc);
+    case kXSLTTemplate: return CompileXslTemplate(parentId, node, fc);
+    case kXSLTText: return CompileXslText(parentId, node, fc);
+    case kXSLTValueOf: return CompileXslValueOf(parentId, node, fc);
+    case kXSLTVariable: return CompileXslVariable(parentId, node, fc);
+    case kXSLTWhen: return CompileXslWhen(parentId, node, fc);
+    case kXSLTWithParam: return CompileXslWithParam(parentId, node, fc);
+    default: return CompileLiteralResult(parentId, node, fc);
+  }
+}
+
+template <class T>
+T* KTStylesheetCompiler::NewRecord(KTXPathNode* node) {
+  auto record = std::make_unique<T>();
+  T* raw = record.get();
+  auto [at, inserted] = records_.try_emplace(node, nullptr);
+  if (inserted) {
+    at->second = std::move(record);
+  } else {
+    spareRecord_ = std::move(record);
+  }
+  return raw;
+}
+
+// ---- Literal result elements and every other node of id 1 ----
+
+void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node, bool fc) {
+  const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
+  // XSLT 1.0 §2.5: an xsl:version other than 1.0 makes the element and its
+  // content forwards-compatible.
+  KTXPathNode* version = FindAttribute(node, u"version", &xsltUri);
+  bool ownFc = version && !IsVersion10(version);
+  childrenForwardsCompatible_ = fc || ownFc;
+  CheckStructure(parentId, node, 'I', 0, 4, childrenForwardsCompatible_);
+  auto* record = NewRecord<KTDeclLiteralResult>(node);
+  record->forwardsCompatible = ownFc;
+  if (KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri)) {
+    record->excludeResultPrefixesNode = exclude;
+    ResolvePrefixList(exclude, node, record->excludedNamespaces);
+  }
+  if (KTXPathNode* extension = FindAttribute(node, u"extension-element-prefixes", &xsltUri)) {
+    record->extensionElementPrefixesNode = extension;
+    ResolvePrefixList(extension, node, record->extensionNamespaces);
+  }
+}
+
+// ---- Instructions ----
+
+void KTStylesheetCompiler::CompileXslApplyImports(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 6, 5, fc);
+  NewRecord<KTDeclApplyImports>(node);
+}
+
+void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 8, 7, fc);
+  auto* record = NewRecord<KTDeclApplyTemplates>(node);
+  if (KTXPathNode* select = FindAttribute(node, u"select", nullptr)) {
+    record->selectNode = select;
+    record->selectText = select->GetValue();
+  } else {
+    record->selectNode = node;
+    record->selectText = u"node()";
+  }
+  if (KTXPathNode* mode = FindAttribute(node, u"mode", nullptr)) record->mode = mode->GetValue();
+}
+
+void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 9, 1, fc);
+  auto* record = NewRecord<KTDeclAttribute>(node);
+  record->nameNode = FindAttribute(node, u"name", nullptr);
+  if (!record->nameNode) Fail(kNameExpected, node);
+  record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
+}
+
+void KTStylesheetCompiler::CompileXslCallTemplate(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 13, 12, fc);
+  auto* record = NewRecord<KTDeclCallTemplate>(node);
+  KTXPathNode* name = FindAttribute(node, u"name", nullptr);
+  if (!name) Fail(kNameExpected, node);
+  record->nameNode = name;
+  record->name = name->GetValue();
+  if (!IsQName(record->name)) Fail(kNotQName, name);
+  // An unbound prefix is an error (XSLT 1.0 §2.4), not a name that could
+  // call an unprefixed template.
+  record->expandedName = ExpandedName(record->name.View(), node, name);
+}
+
+void KTStylesheetCompiler::CompileXslChoose(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 3, 14, fc);
+  NewRecord<KTDeclChoose>(node);
+  // XSLT 1.0 §9.2: one or more xsl:when, then an optional xsl:otherwise that
+  // comes last. The children check has let only these two (and foreign or,
+  // forwards-compatibly, unknown XSLT elements) through.
+  KTXPathNode* first = nullptr;
+  KTXPathNode* otherwise = nullptr;
+  for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
+    KTXPathNode* child = node->GetChild(i);
+    int kind = child->GetKind();
+    if (kind != kXPathElement && kind != kXPathText && kind != kXPathCData) continue;
+    if (otherwise) Fail(kUnexpectedOtherwise, otherwise);
+    if (!first) first = child;
+    if (elementRecognizer_.IsXSLOtherwise(child)) otherwise = child;
+  }
+  if (!first || !elementRecognizer_.IsXSLWhen(first)) Fail(kWhenExpected, node);
+}
+
+void KTStylesheetCompiler::CompileXslComment(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 3, 1, fc);
+  NewRecord<KTDeclComment>(node);
+}
+
+void KTStylesheetCompiler::CompileXslCopy(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 15, 1, fc);
+  NewRecord<KTDeclCopy>(node)->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", nullptr);
+}
+
+void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 16, 2, fc);
+  auto* record = NewRecord<KTDeclCopyOf>(node);
+  KTXPathNode* select = FindAttribute(node, u"select", nullptr);
+  if (!select) Fail(kSelectExpected, node);
+  record->selectNode = select;
+  record->selectText = select->GetValue();
+}
+
+void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 18, 1, fc);
+  auto* record = NewRecord<KTDeclElement>(node);
+  record->nameNode = FindAttribute(node, u"name", nullptr);
+  if (!record->nameNode) Fail(kNameExpected, node);
+  record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
+}
+
+void KTStylesheetCompiler::CompileXslFallback(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 3, 1, fc);
+  NewRecord<KTDeclFallback>(node);
+}
+
+void KTStylesheetCompiler::CompileXslForEach(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 20, 19, fc);
+  auto* record = NewRecord<KTDeclForEach>(node);
+  KTXPathNode* select = FindAttribute(node, u"select", nullptr);
+  if (!select) Fail(kSelectExpected, node);
+  record->selectNode = select;
+  record->selectText = select->GetValue();
+}
+
+void KTStylesheetCompiler::CompileXslIf(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 21, 1, fc);
+  auto* record = NewRecord<KTDeclIf>(node);
+  KTXPathNode* test = FindAttribute(node, u"test", nullptr);
+  if (!test) Fail(kTestExpected, node);
+  CheckNotEmpty(test, kExpressionExpected);
+  record->testNode = test;
+  record->testText = test->GetValue();
+}
+
+void KTStylesheetCompiler::CompileXslMessage(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 25, 1, fc);
+  NewRecord<KTDeclMessage>(node)->terminate = YesNo(FindAttribute(node, u"terminate", nullptr));
+}
+
+void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 27, 2, fc);
+  auto* record = NewRecord<KTDeclNumber>(node);
+  record->countNode = FindAttribute(node, u"count", nullptr);
+  record->fromNode = FindAttribute(node, u"from", nullptr);
+  record->valueNode = FindAttribute(node, u"value", nullptr);
+  record->formatNode = FindAttribute(node, u"format", nullptr);
+  record->langNode = FindAttribute(node, u"lang", nullptr);
+  record->letterValueNode = FindAttribute(node, u"letter-value", nullptr);
+  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", nullptr);
+  record->groupingSizeNode = FindAttribute(node, u"grouping-size", nullptr);
+  if (KTXPathNode* level = FindAttribute(node, u"level", nullptr)) {
+    std::u16string_view value = ValueOf(level);
+    if (value != u"single" && value != u"multiple" && value != u"any") Fail(kUnexpectedValue, level);
+    record->level = level->GetValue();
+  }
+}
+
+void KTStylesheetCompiler::CompileXslOtherwise(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 3, 1, fc);
+  NewRecord<KTDeclOtherwise>(node);
+}
+
+void KTStylesheetCompiler::CompileXslProcessingInstruction(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 31, 1, fc);
+  auto* record = NewRecord<KTDeclProcessingInstruction>(node);
+  record->nameNode = FindAttribute(node, u"name", nullptr);
+  if (!record->nameNode) Fail(kNameExpected, node);
+}
+
+void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 32, 2, fc);
+  // The parents' children lists keep xsl:sort elsewhere out, but
+  // forwards-compatible mode lets XSLT elements through them: xsl:sort
+  // belongs under xsl:apply-templates or xsl:for-each in every mode.
+  if (parentId != kXSLTApplyTemplates && parentId != kXSLTForEach) Fail(kUnexpectedChild, node);
+  auto* record = NewRecord<KTDeclSort>(node);
+  record->selectNode = FindAttribute(node, u"select", nullptr);
+  if (record->selectNode) record->selectText = record->selectNode->GetValue();
+  record->langNode = FindAttribute(node, u"lang", nullptr);
+  record->dataTypeNode = FindAttribute(node, u"data-type", nullptr);
+  record->orderNode = FindAttribute(node, u"order", nullptr);
+  record->caseOrderNode = FindAttribute(node, u"case-order", nullptr);
+}
+
+void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 39, 38, fc);
+  auto* record = NewRecord<KTDeclText>(node);
+  KTXPathNode* escaping = FindAttribute(node, u"disable-output-escaping", nullptr);
+  record->disableOutputEscaping = YesNo(escaping);
+  int length = 0;
+  for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
+    KTXPathNode* child = node->GetChild(i);
+    switch (child->GetKind()) {
+      case kXPathText:
+      case kXPathCData:
+        record->text.AppendAtLength(child->GetValue(), length, length + 16);
+        break;
+      case kXPathAttribute:
+        if (child != escaping && !child->GetNamespaceUri()) Fail(kUnexpectedAttribute, child);
+        break;
+      case kXPathNamespace:  // a declaration is not an attribute (Namespaces in XML)
+      case kXPathComment:
+      case kXPathPI:
+        break;
+      default:
+        Fail(kUnexpectedChild, child);
+    }
+  }
+}
+
+void KTStylesheetCompiler::CompileXslValueOf(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 40, 2, fc);
+  auto* record = NewRecord<KTDeclValueOf>(node);
+  KTXPathNode* select = FindAttribute(node, u"select", nullptr);
+  if (!select) Fail(kSelectExpected, node);
+  record->selectNode = select;
+  record->selectText = select->GetValue();
+  record->disableOutputEscaping = YesNo(FindAttribute(node, u"disable-output-escaping", nullptr));
+}
+
+void KTStylesheetCompiler::CompileXslWhen(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 42, 1, fc);
+  auto* record = NewRecord<KTDeclWhen>(node);
+  KTXPathNode* test = FindAttribute(node, u"test", nullptr);
+  if (!test) Fail(kTestExpected, node);
+  CheckNotEmpty(test, kExpressionExpected);
+  record->testNode = test;
+  record->testText = test->GetValue();
+}
+
+void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'I', 43, 1, fc);
+  auto* record = NewRecord<KTDeclWithParam>(node);
+  KTXPathNode* name = FindAttribute(node, u"name", nullptr);
+  if (!name) Fail(kNameExpected, node);
+  record->nameNode = name;
+  if (!IsQName(name->GetValue())) Fail(kNotQName, name);
+  record->name = ExpandedName(ValueOf(name), name, nullptr);
+  if (KTXPathNode* select = FindAttribute(node, u"select", nullptr)) {
+    CheckNotEmpty(select, kExpressionExpected);
+    record->selectNode = select;
+    record->selectText = select->GetValue();
+  }
+}
+
+// ---- Bindings ----
+
+void KTStylesheetCompiler::ReadBinding(KTXPathNode* node, KTString& name, KTString& selectText,
+                                       KTXPathNode*& nameNode, KTXPathNode*& selectNode) {
+  nameNode = FindAttribute(node, u"name", nullptr);
+  if (!nameNode) Fail(kNameExpected, node);
+  if (!IsQName(nameNode->GetValue())) Fail(kNotQName, nameNode);
+  name = ExpandedName(ValueOf(nameNode), nameNode, nullptr);
+  selectNode = FindAttribute(node, u"select", nullptr);
+  if (!selectNode) return;
+  // XSLT 1.0 §11.2: a select attribute and content together are an error.
+  for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
+    int kind = node->GetChild(i)->GetKind();
+    if (kind == kXPathAttribute || kind == kXPathNamespace || kind == kXPathComment || kind == kXPathPI) continue;
+    Fail(kSelectWithContent, node->GetChild(i));
+  }
+  CheckNotEmpty(selectNode, kExpressionExpected);
+  selectText = selectNode->GetValue();
+}
+
+void KTStylesheetCompiler::CompileXslParam(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'B', 29, 1, fc);
+  auto* record = NewRecord<KTDeclParam>(node);
+  if (parentId != kXSLTStylesheet && parentId != kXSLTTemplate) Fail(kUnexpectedElement, node);
+  record->topLevel = parentId == kXSLTStylesheet;
+  ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
+}
+
+void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'B', 41, 1, fc);
+  auto* record = NewRecord<KTDeclVariable>(node);
+  record->topLevel = parentId == kXSLTStylesheet;
+  ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
+}
+
+// ---- Top-level elements ----
+
+void KTStylesheetCompiler::CompileXslAttributeSet(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 11, 10, fc);
+  auto* record = NewRecord<KTDeclAttributeSet>(node);
+  KTXPathNode* name = FindAttribute(node, u"name", nullptr);
+  if (!name) Fail(kNameExpected, node);
+  if (!IsQName(name->GetValue())) Fail(kNotQName, name);
+  record->name = name->GetValue();
+  record->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", nullptr);
+}
+
+void KTStylesheetCompiler::CompileXslDecimalFormat(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 17, 2, fc);
+  auto* record = NewRecord<KTDeclDecimalFormat>(node);
+  if (KTXPathNode* name = FindAttribute(node, u"name", nullptr)) {
+    if (!IsQName(name->GetValue())) Fail(kNotQName, name);
+    record->nameNode = name;
+    record->name = ExpandedName(ValueOf(name), name, name);
+  }
+  record->decimalSeparatorNode = FindAttribute(node, u"decimal-separator", nullptr);
+  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", nullptr);
+  record->percentNode = FindAttribute(node, u"percent", nullptr);
+  record->perMilleNode = FindAttribute(node, u"per-mille", nullptr);
+  record->zeroDigitNode = FindAttribute(node, u"zero-digit", nullptr);
+  record->digitNode = FindAttribute(node, u"digit", nullptr);
+  record->patternSeparatorNode = FindAttribute(node, u"pattern-separator", nullptr);
+  record->infinityNode = FindAttribute(node, u"infinity", nullptr);
+  record->nanNode = FindAttribute(node, u"NaN", nullptr);
+  record->minusSignNode = FindAttribute(node, u"minus-sign", nullptr);
+  for (KTXPathNode* single : {record->decimalSeparatorNode, record->groupingSeparatorNode, record->percentNode,
+                              record->perMilleNode, record->zeroDigitNode, record->digitNode,
+                              record->patternSeparatorNode}) {
+    CheckOneCharacter(single);
+  }
+  CheckNotEmpty(record->infinityNode, kUnexpectedValue);
+  CheckNotEmpty(record->nanNode, kUnexpectedValue);
+  CheckOneCharacter(record->minusSignNode);
+}
+
+void KTStylesheetCompiler::CompileXslImport(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 22, 2, fc);
+  auto* record = NewRecord<KTDeclImport>(node);
+  record->hrefNode = FindAttribute(node, u"href", nullptr);
+  if (!record->hrefNode) Fail(kHrefExpected, node);
+}
+
+void KTStylesheetCompiler::CompileXslInclude(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 23, 2, fc);
+  auto* record = NewRecord<KTDeclInclude>(node);
+  record->hrefNode = FindAttribute(node, u"href", nullptr);
+  if (!record->hrefNode) Fail(kHrefExpected, node);
+}
+
+void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 24, 2, fc);
+  auto* record = NewRecord<KTDeclKey>(node);
+  record->nameNode = FindAttribute(node, u"name", nullptr);
+  record->matchNode = FindAttribute(node, u"match", nullptr);
+  record->useNode = FindAttribute(node, u"use", nullptr);
+  if (!record->nameNode) Fail(kNameExpected, node);
+  if (!IsQName(record->nameNode->GetValue())) Fail(kNotQName, record->nameNode);
+  if (!record->matchNode) Fail(kMatchExpected, node);
+  if (!record->useNode) Fail(kUseExpected, node);
+  // A key name's prefix must be bound: there is no expanded name without it.
+  std::u16string_view prefix = PrefixOf(ValueOf(record->nameNode));
+  if (!prefix.empty()) {
+    record->namespaceId = Lookup(KTXPathNode::GetNodeNamespaceMap(record->nameNode), prefix);
+    if (!record->namespaceId) Fail(kUndefinedPrefix, record->nameNode);
+  }
+}
+
+void KTStylesheetCompiler::CompileXslNamespaceAlias(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 26, 2, fc);
+  auto* record = NewRecord<KTDeclNamespaceAlias>(node);
+  struct Side {
+    const char16_t* attribute;
+    int missing;
+    KTString& prefix;
+  } sides[] = {{u"stylesheet-prefix", kStylesheetPrefixExpected, record->stylesheetPrefix},
+               {u"result-prefix", kResultPrefixExpected, record->resultPrefix}};
+  for (Side& side : sides) {
+    KTXPathNode* attribute = FindAttribute(node, side.attribute, nullptr);
+    if (!attribute) Fail(side.missing, node);
+    CheckNotEmpty(attribute, kUnexpectedValue);
+    if (ValueOf(attribute) != u"#default") side.prefix = attribute->GetValue();
+  }
+}
+
+void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 28, 2, fc);
+  auto* record = NewRecord<KTDeclOutput>(node);
+  if ((record->methodNode = FindAttribute(node, u"method", nullptr))) {
+    std::u16string_view method = ValueOf(record->methodNode);
+    bool known = method == u"xml" || method == u"html" || method == u"text";
+    if (!known && !(IsQName(record->methodNode->GetValue()) && !PrefixOf(method).empty())) {
+      Fail(kUnexpectedValue, record->methodNode);
+    }
+    record->method = record->methodNode->GetValue();
+  }
+  struct Text {
+    const char16_t* attribute;
+    KTXPathNode*& node;
+    KTString& value;
+  } texts[] = {{u"version", record->versionNode, record->version},
+               {u"encoding", record->encodingNode, record->encoding}};
+  for (Text& t : texts) {
+    if ((t.node = FindAttribute(node, t.attribute, nullptr))) {
+      CheckNotEmpty(t.node, kUnexpectedValue);
+      t.value = t.node->GetValue();
+    }
+  }
+  if ((record->omitXmlDeclarationNode = FindAttribute(node, u"omit-xml-declaration", nullptr))) {
+    record->omitXmlDeclaration = YesNo(record->omitXmlDeclarationNode);
+  }
+  if ((record->standaloneNode = FindAttribute(node, u"standalone", nullptr))) {
+    record->standalone = YesNo(record->standaloneNode);
+  }
+  Text doctypes[] = {{u"doctype-public", record->doctypePublicNode, record->doctypePublic},
+                     {u"doctype-system", record->doctypeSystemNode, record->doctypeSystem}};
+  for (Text& t : doctypes) {
+    if ((t.node = FindAttribute(node, t.attribute, nullptr))) {
+      CheckNotEmpty(t.node, kUnexpectedValue);
+      t.value = t.node->GetValue();
+    }
+  }
+  if (KTXPathNode* cdata = FindAttribute(node, u"cdata-section-elements", nullptr)) {
+    record->cdataSectionElementsNode = cdata;
+    CheckNotEmpty(cdata, kUnexpectedValue);
+    // Names resolve like element names: an unprefixed one takes the default
+    // namespace of the xsl:output element.
+    const KTPrefixMap* map = KTXPathNode::GetNodeNamespaceMap(node);
+    int length = 0;
+    for (std::u16string_view name : Tokens(ValueOf(cdata))) {
+      KTString text(name);
+      if (!IsQName(text)) Fail(kNotQName, cdata);
+      std::u16string_view prefix = PrefixOf(name);
+      const KTString* uri = Lookup(map, prefix);
+      if (!uri && !prefix.empty()) Fail(kUndefinedPrefix, cdata);
+      if (uri && !uri->IsEmpty()) text = Expanded(*uri, LocalOf(name));
+      record->cdataSectionElements.AppendCharAtLength(u' ', length, length + 16);
+      record->cdataSectionElements.AppendAtLength(text, length, length + 16);
+    }
+  }
+  if ((record->indentNode = FindAttribute(node, u"indent", nullptr))) record->indent = YesNo(record->indentNode);
+}
+
+void KTStylesheetCompiler::CompileXslPreserveSpace(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 30, 2, fc);
+  NewRecord<KTDeclPreserveSpace>(node);
+  if (!FindAttribute(node, u"elements", nullptr)) Fail(kElementsExpected, node);
+}
+
+void KTStylesheetCompiler::CompileXslStripSpace(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 33, 2, fc);
+  NewRecord<KTDeclStripSpace>(node);
+  if (!FindAttribute(node, u"elements", nullptr)) Fail(kElementsExpected, node);
+}
+
+void KTStylesheetCompiler::CompileXslStylesheet(int parentId, KTXPathNode* node, bool fc) {
+  // XSLT 1.0 §2.5: a version other than 1.0 makes the whole stylesheet
+  // forwards-compatible.
+  KTXPathNode* version = FindAttribute(node, u"version", nullptr);
+  childrenForwardsCompatible_ = fc || (version && !IsVersion10(version));
+  CheckStructure(parentId, node, 'I', 35, 34, childrenForwardsCompatible_);
+  auto* record = NewRecord<KTDeclStylesheet>(node);
+  if (!version) Fail(kVersionExpected, node);
+  record->version = version->GetValue();
+  record->idNode = FindAttribute(node, u"id", nullptr);
+  record->excludeResultPrefixesNode = FindAttribute(node, u"exclude-result-prefixes", nullptr);
+  record->extensionElementPrefixesNode = FindAttribute(node, u"extension-element-prefixes", nullptr);
+  if (!node->GetParent() || node->GetParent()->GetKind() != kXPathRoot) Fail(kNotRootElement, node);
+}
+
+void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, bool fc) {
+  CheckStructure(parentId, node, 'T', 37, 36, fc);
+  NewRecord<KTDeclTemplate>(node)->modeNode = FindAttribute(node, u"mode", nullptr);
+}

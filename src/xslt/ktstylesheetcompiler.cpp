@@ -1,0 +1,212 @@
+// The stylesheet compiler's walk and its structural checks: element ids,
+// allowed places, allowed attributes and allowed children. The per-element
+// compile functions are in ktstylesheetcompile_elements.cpp.
+#include "xslt/ktstylesheetcompiler.h"
+
+#include <initializer_list>
+
+#include "xml/ktxpathnode.h"
+#include "xslt/ktxslterror.h"
+
+namespace {
+
+constexpr uint64_t Ids(std::initializer_list<int> ids) {
+  uint64_t mask = 0;
+  for (int id : ids) mask |= uint64_t(1) << id;
+  return mask;
+}
+
+// The content of a template body: the literal result element and the XSLT
+// instructions, and also elements that are not instructions (they pass the
+// parent's check and are refused by their own context check or compile
+// function).
+constexpr uint64_t kInstructions =
+    Ids({1, 2, 3, 4, 6, 7, 8, 9, 10, 12, 13, 14, 15, 19, 20, 21, 23, 24, 25, 26, 28, 29, 30, 31, 32, 33, 34});
+
+bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
+
+}  // namespace
+
+KTStylesheetCompiler::KTStylesheetCompiler(KTXSLTProcessor* processor) : processor_(processor) {
+  lists_[1] = kInstructions;
+  lists_[2] = 0;
+  lists_[3] = 0;
+  lists_[4] = kInstructions;
+  lists_[5] = 0;
+  lists_[6] = 0;
+  lists_[7] = Ids({kXSLTSort, kXSLTWithParam});
+  lists_[8] = Ids({kAttrSelect, kAttrMode});
+  lists_[9] = Ids({kAttrName, kAttrNamespace});
+  lists_[10] = Ids({kXSLTAttribute});
+  lists_[11] = Ids({kAttrName, kAttrUseAttributeSets});
+  lists_[12] = Ids({kXSLTWithParam});
+  lists_[13] = Ids({kAttrName});
+  lists_[14] = Ids({kXSLTWhen, kXSLTOtherwise});
+  lists_[15] = Ids({kAttrUseAttributeSets});
+  lists_[16] = Ids({kAttrSelect});
+  lists_[17] = Ids({kAttrName, kAttrDecimalSeparator, kAttrGroupingSeparator, kAttrInfinity, kAttrMinusSign, kAttrNaN,
+                    kAttrPercent, kAttrPerMille, kAttrZeroDigit, kAttrDigit, kAttrPatternSeparator});
+  lists_[18] = Ids({kAttrName, kAttrNamespace, kAttrUseAttributeSets});
+  lists_[19] = kInstructions | Ids({kXSLTSort});
+  lists_[20] = Ids({kAttrSelect});
+  lists_[21] = Ids({kAttrTest});
+  lists_[22] = Ids({kAttrHref});
+  lists_[23] = Ids({kAttrHref});
+  lists_[24] = Ids({kAttrName, kAttrMatch, kAttrUse});
+  lists_[25] = Ids({kAttrTerminate});
+  lists_[26] = Ids({kAttrStylesheetPrefix, kAttrResultPrefix});
+  lists_[27] = Ids({kAttrLevel, kAttrCount, kAttrFrom, kAttrValue, kAttrFormat, kAttrLang, kAttrLetterValue,
+                    kAttrGroupingSeparator, kAttrGroupingSize});
+  lists_[28] = Ids({kAttrMethod, kAttrVersion, kAttrEncoding, kAttrOmitXmlDeclaration, kAttrStandalone,
+                    kAttrDoctypePublic, kAttrDoctypeSystem, kAttrCdataSectionElements, kAttrIndent, kAttrMediaType});
+  lists_[29] = Ids({kAttrName, kAttrSelect});
+  lists_[30] = Ids({kAttrElements});
+  lists_[31] = Ids({kAttrName});
+  lists_[32] = Ids({kAttrSelect, kAttrLang, kAttrDataType, kAttrOrder, kAttrCaseOrder});
+  lists_[33] = Ids({kAttrElements});
+  lists_[34] = Ids({kXSLTAttributeSet, kXSLTDecimalFormat, kXSLTImport, kXSLTInclude, kXSLTKey, kXSLTNamespaceAlias,
+                    kXSLTOutput, kXSLTParam, kXSLTPreserveSpace, kXSLTStripSpace, kXSLTTemplate, kXSLTVariable});
+  lists_[35] = Ids({kAttrId, kAttrExtensionElementPrefixes, kAttrExcludeResultPrefixes, kAttrVersion});
+  lists_[36] = kInstructions | Ids({kXSLTParam});
+  lists_[37] = Ids({kAttrMatch, kAttrName, kAttrPriority, kAttrMode});
+  lists_[38] = Ids({kXSLTLiteralResult});
+  lists_[39] = Ids({kAttrDisableOutputEscaping});
+  lists_[40] = Ids({kAttrSelect, kAttrDisableOutputEscaping});
+  lists_[41] = Ids({kAttrName, kAttrSelect});
+  lists_[42] = Ids({kAttrTest});
+  lists_[43] = Ids({kAttrName, kAttrSelect});
+}
+
+KTStylesheetCompiler::~KTStylesheetCompiler() = default;
+
+void KTStylesheetCompiler::Clear() {
+  records_.clear();
+  elementIds_.clear();
+}
+
+int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
+  auto found = elementIds_.find(node);
+  return found == elementIds_.end() ? 0 : found->second;
+}
+
+KTDeclRecord* KTStylesheetCompiler::FindDeclRecord(const KTXPathNode* node) const {
+  auto found = records_.find(node);
+  return found == records_.end() ? nullptr : found->second.get();
+}
+
+// ---- The walk ----
+
+bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool forwardsCompatible) {
+  struct Pending {
+    int parentId;
+    KTXPathNode* node;
+    bool forwardsCompatible;
+  };
+  std::vector<Pending> stack{{parentId, node, forwardsCompatible}};
+  while (!stack.empty()) {
+    Pending at = stack.back();
+    stack.pop_back();
+    // Attribute and namespace nodes are compiled as literal result content.
+    int id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);
+    elementIds_.emplace(at.node, id);
+    childrenForwardsCompatible_ = at.forwardsCompatible;
+    CompileById(id, at.parentId, at.node, at.forwardsCompatible);
+    // Children in reverse onto the stack, so that they are compiled in order.
+    for (int i = at.node->GetChildCount() - 1; i >= 0; --i) {
+      stack.push_back({id, at.node->GetChild(i), childrenForwardsCompatible_});
+    }
+  }
+  return true;
+}
+
+// ---- Structural checks ----
+
+bool KTStylesheetCompiler::CheckContext(int parentId, KTXPathNode* node, bool instructionAllowed,
+                                        bool topLevelAllowed) {
+  if (topLevelAllowed) {
+    if (!instructionAllowed && parentId != kXSLTStylesheet) throw KTXSLTError(33, node);
+  } else if (parentId == kXSLTStylesheet && elementRecognizer_.IsXSLTElement(node)) {
+    throw KTXSLTError(33, node);
+  }
+  return true;
+}
+
+bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList) {
+  const KTString* elementUri = node->GetNamespaceUri();
+  const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
+  bool elementIsXslt = elementUri && *elementUri == xsltUri;
+  int count = node->GetChildCount();
+  int i = node->FirstChildOfKind(kXPathAttribute);
+  for (; i < count && node->GetChild(i)->GetKind() == kXPathAttribute; ++i) {
+    KTXPathNode* attribute = node->GetChild(i);
+    int id = attributeRecognizer_.AttributeId(attribute);
+    if (ListHas(attributeList, id)) {
+      // Ids 25 (any other name) and 47 (use-attribute-sets) may repeat.
+      if (id == kAttrOther || id == kAttrUseAttributeSets) continue;
+      for (int j = i + 1; j < count && IsAttributeLike(node->GetChild(j)->GetKind()); ++j) {
+        KTXPathNode* later = node->GetChild(j);
+        if (later->GetKind() == kXPathAttribute && attributeRecognizer_.AttributeId(later) == id) {
+          throw KTXSLTError(2, later);
+        }
+      }
+      continue;
+    }
+    const KTString* uri = attribute->GetNamespaceUri();
+    if (elementIsXslt) {
+      if (!uri) throw KTXSLTError(32, attribute);
+    } else if (!elementUri) {
+      if (uri && *uri == xsltUri) throw KTXSLTError(32, attribute);
+    }
+  }
+  return true;
+}
+
+int KTStylesheetCompiler::ChildId(const KTXPathNode* child) const {
+  if (elementRecognizer_.IsInXSLTNamespace(child) && child->GetKind() == kXPathElement) {
+    return KTXSLTElementIdOfLocalName(KTXSLTLocalName(child->GetName()));
+  }
+  return elementRecognizer_.ElementId(child);
+}
+
+bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, int childrenList, bool forwardsCompatible) {
+  const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
+  int count = node->GetChildCount();
+  int i = 0;
+  for (; i < count; ++i) {
+    int kind = node->GetChild(i)->GetKind();
+    if (kind != kXPathAttribute && kind != kXPathNamespace && kind != kXPathPI && kind != kXPathComment) break;
+  }
+  for (; i < count; ++i) {
+    KTXPathNode* child = node->GetChild(i);
+    int kind = child->GetKind();
+    if (kind == kXPathPI || kind == kXPathComment) continue;
+    const KTString* uri = child->GetNamespaceUri();
+    bool inXslt = uri && *uri == xsltUri;
+    if (uri && !inXslt) continue;  // foreign elements may stand anywhere
+    if (ListHas(childrenList, ChildId(child))) continue;
+    if (forwardsCompatible && inXslt) continue;
+    throw KTXSLTError(33, child);
+  }
+  return true;
+}
+
+KTXPathNode* KTStylesheetCompiler::FindAttribute(const KTXPathNode* node, const char16_t* localName,
+                                                 const KTString* namespaceUri) const {
+  std::u16string_view wanted(localName);
+  for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
+    KTXPathNode* child = node->GetChild(i);
+    int kind = child->GetKind();
+    if (!IsAttributeLike(kind)) break;  // attributes and declarations come first
+    if (kind != kXPathAttribute || KTXSLTLocalName(child->GetName()) != wanted) continue;
+    const KTString* uri = child->GetNamespaceUri();
+    if (namespaceUri ? (uri && *uri == *namespaceUri) : !uri) return child;
+  }
+  return nullptr;
+}
+
+void KTStylesheetCompiler::CheckStructure(int parentId, KTXPathNode* node, char context, int attributeList,
+                                          int childrenList, bool forwardsCompatible) {
+  CheckContext(parentId, node, context != 'T', context != 'I');
+  if (attributeList) CheckAttributes(node, attributeList);
+  CheckChildren(node, childrenList, forwardsCompatible);
+}

@@ -1,0 +1,149 @@
+// KTStylesheetCompiler: walks the XPath view of a stylesheet once before a
+// transformation, gives every node its element id, checks that it stands in
+// an allowed place with allowed attributes and children, checks the
+// attribute values that need no evaluation, and builds one declaration
+// record per node. The first problem found is thrown as a KTXSLTError with
+// its code and the stylesheet node concerned; nothing is collected.
+//
+// Results are two maps keyed by view node: node -> element id and node ->
+// declaration record. The frames look a node's record up and hand it to the
+// node's executor; include and import resolution compiles further trees
+// into the same maps. The compiler owns the records until Clear (the
+// processor's Prepare) or its destruction.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktxsltkeywords.h"
+
+class KTXPathNode;
+class KTXSLTProcessor;
+
+class KTStylesheetCompiler {
+ public:
+  using ElementIdMap = std::unordered_map<const KTXPathNode*, int>;
+  using DeclarationMap = std::unordered_map<const KTXPathNode*, std::unique_ptr<KTDeclRecord>>;
+
+  // The processor is borrowed (xsl:key declarations register key tables with
+  // it); it may be null when only checks and records are wanted.
+  explicit KTStylesheetCompiler(KTXSLTProcessor* processor = nullptr);
+  virtual ~KTStylesheetCompiler();
+  KTStylesheetCompiler(const KTStylesheetCompiler&) = delete;
+  KTStylesheetCompiler& operator=(const KTStylesheetCompiler&) = delete;
+
+  // Compiles `node` and its subtree in document order (pre-order: a node's
+  // checks run before any of its children is compiled). The root call passes
+  // parent id 1 and false. Forwards-compatible mode (XSLT 1.0 §2.5) holds for
+  // the subtree when the flag is given, and below an xsl:stylesheet whose
+  // version, or a literal result element whose xsl:version, is not "1.0".
+  // Always true; failures are thrown KTXSLTError. The walk uses an explicit
+  // stack, so stylesheet depth never reaches the call stack.
+  bool CompileElement(int parentId, KTXPathNode* node, bool forwardsCompatible);
+
+  // Top-level-only elements must be children of xsl:stylesheet (29),
+  // instructions must not be; with both allowed anything goes. Code 33.
+  bool CheckContext(int parentId, KTXPathNode* node, bool instructionAllowed, bool topLevelAllowed);
+  // The leading attribute children against an allowed-attributes list
+  // (codes 2 and 32). A namespace declaration ends the run of attributes.
+  bool CheckAttributes(KTXPathNode* node, int attributeList);
+  // The content children against an allowed-children list (code 33).
+  // Foreign elements are always accepted; with the forwards-compatible flag
+  // XSLT elements are too.
+  bool CheckChildren(KTXPathNode* node, int childrenList, bool forwardsCompatible);
+  // The first attribute child with this local name and namespace (null: no
+  // namespace); null when there is none.
+  KTXPathNode* FindAttribute(const KTXPathNode* node, const char16_t* localName, const KTString* namespaceUri) const;
+
+  // ---- Results ----
+  const ElementIdMap& ElementIds() const { return elementIds_; }
+  const DeclarationMap& DeclarationRecords() const { return records_; }
+  // 0 when the node has not been compiled.
+  int FindElementId(const KTXPathNode* node) const;
+  // Null when the node has no record.
+  KTDeclRecord* FindDeclRecord(const KTXPathNode* node) const;
+  // Empties both maps, deleting the records.
+  void Clear();
+
+  const KTXSLTElementRecognizer& ElementRecognizer() const { return elementRecognizer_; }
+  const KTXSLTAttributeRecognizer& AttributeRecognizer() const { return attributeRecognizer_; }
+  KTXSLTProcessor* GetProcessor() const { return processor_; }
+
+  // The allowed-id lists by number (1 to 43), each a set of element or
+  // attribute ids.
+  static constexpr int kListCount = 43;
+  bool ListHas(int list, int id) const { return id > 0 && id < 64 && (lists_[list] >> id) & 1; }
+
+ private:
+  // Per-element compile functions, one per element id; each runs the three
+  // checks with its own lists, makes and enters its record, then reads and
+  // checks its attribute values.
+  void CompileById(int id, int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileLiteralResult(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslApplyImports(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslApplyTemplates(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslAttribute(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslAttributeSet(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslCallTemplate(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslChoose(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslComment(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslCopy(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslCopyOf(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslDecimalFormat(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslElement(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslFallback(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslForEach(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslIf(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslImport(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslInclude(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslKey(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslMessage(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslNamespaceAlias(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslNumber(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslOtherwise(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslOutput(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslParam(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslPreserveSpace(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslProcessingInstruction(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslSort(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslStripSpace(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslStylesheet(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslTemplate(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslText(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslValueOf(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslVariable(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslWhen(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  void CompileXslWithParam(int parentId, KTXPathNode* node, bool forwardsCompatible);
+
+  // The common steps 1 to 3: context, attributes (list 0: not checked) and
+  // children checks.
+  void CheckStructure(int parentId, KTXPathNode* node, char context, int attributeList, int childrenList,
+                      bool forwardsCompatible);
+  // Makes a record of class T for the node and enters it unless the node has
+  // one already (a tree compiled again); the record to fill either way.
+  template <class T>
+  T* NewRecord(KTXPathNode* node);
+  // The element id a child counts as in the children check: 0 for an
+  // element in the XSLT namespace whose name XSLT 1.0 does not define.
+  int ChildId(const KTXPathNode* child) const;
+  // The binding shared by xsl:param and xsl:variable: name and select.
+  void ReadBinding(KTXPathNode* node, KTString& name, KTString& selectText, KTXPathNode*& nameNode,
+                   KTXPathNode*& selectNode);
+
+  KTXSLTElementRecognizer elementRecognizer_;
+  KTXSLTAttributeRecognizer attributeRecognizer_;
+  std::array<uint64_t, kListCount + 1> lists_{};
+  KTXSLTProcessor* processor_;
+  ElementIdMap elementIds_;
+  DeclarationMap records_;
+  // A record made for a node that already had one: filled, then dropped.
+  std::unique_ptr<KTDeclRecord> spareRecord_;
+  // Set by the compile function of the node being compiled: the mode its
+  // children are compiled in.
+  bool childrenForwardsCompatible_ = false;
+};
