@@ -1,14 +1,17 @@
 // KTXPathFunctionLibrary: the XPath 1.0 value conversions (string, number,
-// boolean, round) that the whole system uses, and the exception that the
-// function library throws to the function-call node.
+// boolean, round) that the whole system uses, the table of the 36 function
+// names, the XPath 1.0 core functions over argument values, and the
+// exception that a function throws to the function-call node.
 #pragma once
 
+#include <span>
 #include <string_view>
 
 #include "core/ktstring.h"
+#include "xml/ktxpathnode.h"
 #include "xpath/ktxpathvalue.h"
 
-class KTXPathNode;
+class KTXSLTFunctionServices;
 
 // Error kinds of the XPath code space (1 to 17) and the function index
 // (0 last .. 35 function-available; -1 none) they were raised for.
@@ -38,8 +41,75 @@ struct KTXPathFunctionLibraryException {
   int functionIndex;
 };
 
+// Function indices: the numbering of error reports and of the function-name
+// messages (7413 + index).
+enum KTXPathFunctionIndex : int {
+  kFnLast = 0, kFnPosition, kFnCount, kFnId, kFnLocalName, kFnNamespaceUri, kFnName, kFnString,
+  kFnConcat, kFnStartsWith, kFnContains, kFnSubstringBefore, kFnSubstringAfter, kFnSubstring,
+  kFnStringLength, kFnNormalizeSpace, kFnTranslate, kFnBoolean, kFnNot, kFnTrue, kFnFalse, kFnLang,
+  kFnNumber, kFnSum, kFnFloor, kFnCeiling, kFnRound,
+  // XSLT 1.0 §12 and §15.
+  kFnDocument, kFnKey, kFnFormatNumber, kFnCurrent, kFnUnparsedEntityUri, kFnGenerateId,
+  kFnSystemProperty, kFnElementAvailable, kFnFunctionAvailable,
+  kFunctionCount
+};
+
+// One function name with the argument counts it takes.
+struct KTXPathFunctionInfo {
+  const char16_t* name;
+  int index;
+  int minArgs;
+  int maxArgs;  // kUnlimitedArgs for concat
+  bool xslt;    // an XSLT function, known only where XSLT functions are enabled
+  // unparsed-entity-uri neither counts nor looks at its arguments.
+  bool checksArgs;
+};
+inline constexpr int kUnlimitedArgs = 0x7FFFFFFF;
+
+// What the functions need of the evaluation around a call. The function-call
+// node implements it over its evaluation context and expression; the
+// defaults describe an evaluation outside any stylesheet.
+class KTXPathFunctionContext {
+ public:
+  virtual ~KTXPathFunctionContext() = default;
+  // The context node, the empty item when there is none.
+  virtual KTXPathNodeItem ContextNode() const = 0;
+  virtual int ContextPosition() const = 0;
+  virtual int ContextSize() const = 0;
+  // The prefix bindings in force for the expression (null: none).
+  virtual const KTPrefixMap* Namespaces() const { return nullptr; }
+  // The expression's restriction flags (2: a key definition).
+  virtual int Restrictions() const { return 0; }
+  // XSLT: the current node, the stylesheet element holding the expression
+  // (the base of relative document() URIs) and the stylesheet's root.
+  virtual KTXPathNode* CurrentNode() const { return nullptr; }
+  virtual KTXPathNode* StylesheetNode() const { return nullptr; }
+  virtual KTXPathNode* StylesheetRoot() const { return nullptr; }
+  // The root of the document at an absolute URI, loaded once; null when it
+  // cannot be loaded.
+  virtual KTXPathNode* LoadDocument(const KTString& uri) { return nullptr; }
+  // The processor's keys and decimal formats; the registered services unless
+  // the context knows better.
+  virtual KTXSLTFunctionServices* XSLTServices() const;
+};
+
 class KTXPathFunctionLibrary {
  public:
+  // ---- Functions ----
+  // The function of the name (exact, case-sensitive), or null when there is
+  // none; XSLT functions only when xslt is set.
+  static const KTXPathFunctionInfo* FindFunction(std::u16string_view name, bool xslt) noexcept;
+  static const KTXPathFunctionInfo& FunctionAt(int index) noexcept;
+  // Raises code 2 or 3 when the count is outside the function's range, and
+  // code 17 for key() in a key definition (checked first); run before the
+  // arguments are evaluated.
+  static void CheckCall(const KTXPathFunctionInfo& function, int argumentCount, const KTXPathFunctionContext& context);
+  // Runs the function over the evaluated arguments. Throws
+  // KTXPathFunctionLibraryException {code, function index} on an error.
+  static KTXPathValue Call(const KTXPathFunctionInfo& function, KTXPathFunctionContext& context,
+                           std::span<const KTXPathValue> arguments);
+  [[noreturn]] static void Raise(int code, int functionIndex);
+
   // ---- Conversions (XPath 1.0 §4.2 to §4.4) ----
   // string(): a node-set gives the string value of its first node in document
   // order (empty for an empty set); numbers as NumberToString; booleans

@@ -1,0 +1,35 @@
+// KTXSLTFunctionServices: what key() and format-number() need of the XSLT
+// processor (its key tables and decimal formats). The processor implements
+// it and registers itself, so that this layer never includes its headers.
+#pragma once
+
+#include "core/ktstring.h"
+#include "xpath/ktxpathvalue.h"
+
+class KTXSLTFunctionServices {
+ public:
+  virtual ~KTXSLTFunctionServices() = default;
+
+  // Expanded names below are "URI:local" for a prefixed QName and the bare
+  // local name for an unprefixed one (XSLT 1.0 §2.4: no default namespace).
+
+  // key(): the nodes that the key of that name indexes under the value, in
+  // the document that holds `node` (its index built on first use); a
+  // node-set value unites the lookups of its nodes' string values. The
+  // result is in document order, numbered 1..n. False when the stylesheet
+  // has no key of that name.
+  virtual bool LookupKey(const KTString& keyName, const KTXPathValue& value, const KTXPathNodeItem& node,
+                         KTXPathValue& result) = 0;
+
+  // format-number(): the number formatted with the pattern under the named
+  // decimal format (the empty name: the default format). Answers 0 with the
+  // text in out, or the XPath error kind: 13 when no decimal format has that
+  // name, 14 when the pattern does not parse completely.
+  virtual int FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) = 0;
+
+  // The services of the running processor (null: none, and key() and
+  // format-number() fail with codes 7 and 13). The processor registers
+  // itself for its run and clears the registration when it ends.
+  static void Register(KTXSLTFunctionServices* services) noexcept;
+  static KTXSLTFunctionServices* Registered() noexcept;
+};
