@@ -7,6 +7,7 @@
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktwhitespacestripper.h"
 #include "xslt/ktxslterror.h"
+#include "xslt/ktxsltxpathexpression.h"
 
 KTXSLTProcessor::KTXSLTProcessor() {
   serializer_.SetDefaultEncoding(u"UTF-8");
@@ -38,6 +39,10 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
 }
 
 void KTXSLTProcessor::Start() {
+  // Documents that document() loaded belong to the registered trees, which
+  // go below, so the expression that maps them goes too.
+  expression_ = std::make_unique<KTXSLTXPathExpression>(this);
+  expression_->EnableXSLTFunctions(true);
   lastEvaluation_.result = KTXPathValue();
   topLevelVariable_ = false;
   inEvaluation_.clear();

@@ -24,7 +24,10 @@
 
 class KTDeclRecord;
 class KTExecFrame;
+class KTSchemaServices;
+class KTXNode;
 class KTXPathTreeContext;
+class KTXSLTXPathExpression;
 
 class KTXSLTProcessor : public KTXSLTEngine {
  public:
@@ -57,6 +60,16 @@ class KTXSLTProcessor : public KTXSLTEngine {
   KTXPathNode* CurrentInstruction() override;
   KTEvaluationRecord& LastEvaluation(KTEvaluationRecord& out) override;
   const KTFrameStack* FrameStack() override { return &frames_; }
+
+  // ---- Documents, loaded by the subclass ----
+  // The document at an absolute URL, loaded once per URL; null (after the
+  // subclass has reported why) when it cannot be loaded.
+  virtual KTXNode* LoadDocument(const char16_t* url) = 0;
+  // A new schema model for a document about to be wrapped.
+  virtual std::unique_ptr<KTSchemaServices> NewSchemaModel() = 0;
+
+  // The expression object of the run (made by Start).
+  KTXSLTXPathExpression* Expression() const { return expression_.get(); }
 
   // ---- Frame stack ----
   KTExecFrame* TopFrame() const { return frames_.empty() ? nullptr : frames_.back().get(); }
@@ -131,6 +144,7 @@ class KTXSLTProcessor : public KTXSLTEngine {
 
   std::vector<std::unique_ptr<KTString>> ownedStrings_;
   std::map<KTString, KTString> namespaceAliases_;
+  std::unique_ptr<KTXSLTXPathExpression> expression_;
   KTEvaluationRecord lastEvaluation_;
   KTBindingMap globalVariables_;
   KTBindingMap globalParameters_;

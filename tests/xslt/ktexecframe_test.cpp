@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ktxslttest_util.h"
+#include "kttestprocessor.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktxsltprocessor.h"
 
@@ -22,7 +22,7 @@ double Lookup(const KTExecFrame& frame, const char16_t* name) {
 }
 
 TEST(KTExecFrameTest, ChildFramesShareBindingsUntilTheyBindTheirOwn) {
-  KTXSLTProcessor processor;
+  KTTestProcessor processor;
   KTExecFrame first(&processor);
   EXPECT_EQ(first.Variables(), nullptr);
   first.OwnVariables().Bind(KTString(u"x"), Number(1));
@@ -56,7 +56,7 @@ TEST(KTExecFrameTest, ChildFramesShareBindingsUntilTheyBindTheirOwn) {
 }
 
 TEST(KTExecFrameTest, ChildFrameInheritsContextAndNamespaceSets) {
-  KTXSLTProcessor processor;
+  KTTestProcessor processor;
   KTExecFrame first(&processor);
   EXPECT_EQ(first.ContextPosition(), -1);
   EXPECT_EQ(first.NodeList().ItemCount(), 0);
@@ -112,7 +112,7 @@ class NoOpExecutor : public KTInstructionExecutor {
 
 TEST(KTInstructionExecutorTest, NamespaceUrisComeFromTheTreeContext) {
   KTXPathTreeContext context;
-  KTXSLTProcessor processor;
+  KTTestProcessor processor;
   processor.SetTreeContext(&context);
   NoOpExecutor executor(&processor);
   const KTString* xslt = executor.XsltNamespaceUri();

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ktxslttest_util.h"
+#include "kttestprocessor.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktxslterror.h"
@@ -109,7 +109,7 @@ class ProcessorTest : public ::testing::Test {
   }
 
   KTXPathTreeContext context_;
-  KTXSLTProcessor processor_;
+  KTTestProcessor processor_;
   KTTestDocument stylesheet_;
   KTTestDocument source_;
   std::vector<std::string> events_;
@@ -340,7 +340,7 @@ TEST(KTXSLTProcessorParameterTest, ParametersSplitAtTheFirstEquals) {
       {u"=g", u"", u"g"},
       {u"a=2", u"a", u"1"},  // the first parameter of a name wins
   };
-  KTXSLTProcessor processor;
+  KTTestProcessor processor;
   for (const ParameterCase& c : cases) EXPECT_TRUE(processor.AddParameter(c.text));
   for (const ParameterCase& c : cases) {
     auto it = processor.Parameters().find(KTString(c.name));
@@ -351,7 +351,7 @@ TEST(KTXSLTProcessorParameterTest, ParametersSplitAtTheFirstEquals) {
 }
 
 TEST(KTXSLTProcessorParameterTest, ParameterWithoutEqualsIsError6) {
-  KTXSLTProcessor processor;
+  KTTestProcessor processor;
   try {
     processor.AddParameter(u"novalue");
     FAIL() << "no error";

@@ -1,0 +1,37 @@
+// KTXSLTXPathExpression: the callbacks of the XPath engine into the
+// processor.
+#include "xslt/ktxsltxpathexpression.h"
+
+#include "xml/ktschemaservices.h"
+#include "xml/ktxpathtreecontext.h"
+#include "xslt/ktwhitespacestripper.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
+
+KTXSLTXPathExpression::KTXSLTXPathExpression(KTXSLTProcessor* processor) : processor_(processor) {}
+
+KTXSLTXPathExpression::~KTXSLTXPathExpression() = default;
+
+void KTXSLTXPathExpression::UnknownVariable(const KTString& name) { processor_->SetUnknownVariableName(name); }
+
+KTXPathNode* KTXSLTXPathExpression::LoadDocument(const KTString& uri) {
+  KTXPathTreeContext* context = processor_->TreeContext();
+  if (!context) return nullptr;
+  std::unique_ptr<KTSchemaServices> model = processor_->NewSchemaModel();
+  KTXNode* document = processor_->LoadDocument(uri);
+  if (!document) return nullptr;
+  auto known = loaded_.find(document);
+  if (known != loaded_.end()) return known->second;
+  std::unique_ptr<KTXPathNode> view;
+  try {
+    view = context->WrapTree(document, model.get(), true, uri);
+  } catch (const KTXTreeException&) {
+    throw KTXSLTError(42, nullptr);  // "Could not load external entity"
+  }
+  if (!view) return nullptr;
+  KTWhitespaceStripper().StripDocument(view.get());
+  KTXPathNode* root = view.get();
+  processor_->RegisterTree(std::move(view));
+  loaded_.emplace(document, root);
+  return root;
+}

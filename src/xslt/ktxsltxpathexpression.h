@@ -1,0 +1,30 @@
+// KTXSLTXPathExpression: the processor's one expression object, through
+// which every stylesheet expression is evaluated. It adds the two hooks the
+// XPath engine calls back: the name of a variable without a binding (kept in
+// the processor for the error report and the forward-reference recovery)
+// and the loading of a document for document().
+#pragma once
+
+#include <unordered_map>
+
+#include "xpath/ktxpathexpression.h"
+
+class KTXNode;
+class KTXSLTProcessor;
+
+class KTXSLTXPathExpression : public KTXPathExpression {
+ public:
+  explicit KTXSLTXPathExpression(KTXSLTProcessor* processor);
+  ~KTXSLTXPathExpression() override;
+
+  void UnknownVariable(const KTString& name) override;
+  // The root of the document's XPath view, stripped of whitespace-only text
+  // and kept by the processor until the next Start; the same root for every
+  // request of one document; null when it cannot be loaded.
+  KTXPathNode* LoadDocument(const KTString& uri) override;
+
+ private:
+  KTXSLTProcessor* processor_;
+  // Loaded document -> its view (owned by the processor's registered trees).
+  std::unordered_map<KTXNode*, KTXPathNode*> loaded_;
+};
