@@ -117,6 +117,10 @@ uint32_t DatatypeIdFromName(const KTString& name, uint8_t dialect);
 const char16_t* DatatypeName(uint32_t typeId);
 const char16_t* DatatypeXdrName(uint32_t typeId);
 
+// Compiles the table of built-in patterns now (it is otherwise built by the
+// first check that needs it); it lives until the process ends.
+void BuildBuiltinPatternTable();
+
 // Numeric comparison of decimal numerals given as text (any length; leading
 // white space, one sign; zero has no sign).
 bool DecimalEquals(const KTString& a, const KTString& b);

@@ -201,6 +201,8 @@ int CharacterCount(const KTString& text) {
 
 }  // namespace
 
+void BuildBuiltinPatternTable() { BuiltinPattern(kDtString); }
+
 int KTDatatype::CheckBuiltinLexical(const KTString& text, bool skipFacets) const {
   const uint32_t id = typeId_;
   if (id == kDtUnknown) return kDatatypeValid;
