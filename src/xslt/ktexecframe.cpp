@@ -138,7 +138,8 @@ void KTExecFrame::CreateExecutor() {
 
 bool KTExecFrame::Step() {
   if (!executor_) CreateExecutor();
-  executor_->SetDeclaration(processor_->FindDeclaration(nodeToRun_));
+  // Executors that clear their node to run keep the record they were given.
+  if (const KTDeclRecord* record = processor_->FindDeclaration(nodeToRun_)) executor_->SetDeclaration(record);
   bool done = processor_->TopLevelVariableFlag() ? executor_->ExecuteStepWithRecovery() : executor_->ExecuteStep();
   if (!done) return false;
   resultParent_ = executor_->ResultParent();

@@ -4,12 +4,13 @@
 
 #include "xml/ktxpathtreecontext.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktwhitespacestripper.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltxpathexpression.h"
 
-KTXSLTProcessor::KTXSLTProcessor() {
+KTXSLTProcessor::KTXSLTProcessor() : compiler_(std::make_unique<KTStylesheetCompiler>(this)) {
   serializer_.SetDefaultEncoding(u"UTF-8");
 }
 
@@ -30,6 +31,8 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   if (!stylesheetRoot || stylesheetRoot->FirstChildOfKind(kXPathElement) == stylesheetRoot->GetChildCount())
     throw KTXSLTError(38, stylesheetRoot);
   KTWhitespaceStripper().StripStylesheet(stylesheetRoot);
+  compiler_->Clear();
+  compiler_->CompileElement(kXSLTLiteralResult, stylesheetRoot, false);
   for (KTXPathNode* root : {stylesheetRoot, sourceRoot}) {
     if (root && treeContext_ && !KTXPathNode::GetDocumentUri(root)) root->SetDocumentUri(treeContext_->InternUri(u""));
   }
@@ -155,14 +158,20 @@ bool KTXSLTProcessor::AddParameter(const char16_t* text) {
 }
 
 int KTXSLTProcessor::ElementIdOf(const KTXPathNode* node) const {
-  return node ? elementRecognizer_.ElementId(node) : 0;
+  if (!node) return 0;
+  int id = compiler_->FindElementId(node);
+  return id ? id : compiler_->ElementRecognizer().ElementId(node);
 }
 
 int KTXSLTProcessor::AttributeIdOf(const KTXPathNode* node) const {
-  return node ? attributeRecognizer_.AttributeId(node) : kAttrOther;
+  return node ? compiler_->AttributeRecognizer().AttributeId(node) : kAttrOther;
 }
 
-const KTDeclRecord* KTXSLTProcessor::FindDeclaration(const KTXPathNode*) const { return nullptr; }
+const KTDeclRecord* KTXSLTProcessor::FindDeclaration(const KTXPathNode* node) const {
+  return node ? compiler_->FindDeclRecord(node) : nullptr;
+}
+
+const KTXSLTElementRecognizer& KTXSLTProcessor::ElementRecognizer() const { return compiler_->ElementRecognizer(); }
 
 void KTXSLTProcessor::AddNamespaceAlias(const char16_t* key, const char16_t* value) {
   namespaceAliases_.emplace(KTString(key), KTString(value));

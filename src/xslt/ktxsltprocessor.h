@@ -25,6 +25,7 @@
 class KTDeclRecord;
 class KTExecFrame;
 class KTSchemaServices;
+class KTStylesheetCompiler;
 class KTXNode;
 class KTXPathTreeContext;
 class KTXSLTXPathExpression;
@@ -40,8 +41,9 @@ class KTXSLTProcessor : public KTXSLTEngine {
 
   // ---- KTXSLTEngine ----
   void SetTreeContext(KTXPathTreeContext* context) override;
-  // Strips the stylesheet, gives both roots a document URI when they have
-  // none and starts a run. A stylesheet root without an element child is
+  // Strips and compiles the stylesheet (compile errors are thrown as
+  // KTXSLTError), gives both roots a document URI when they have none and
+  // starts a run. A stylesheet root without an element child is
   // refused with KTXSLTError code 38 ("Not a root element") for the root.
   void Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot) override;
   void SetGlobalVariables(KTBindingMap map) override { globalVariables_ = std::move(map); }
@@ -103,11 +105,13 @@ class KTXSLTProcessor : public KTXSLTEngine {
   const std::map<KTString, KTString>& Parameters() const { return parameters_; }
 
   // ---- Stylesheet nodes ----
+  // The compiler's id of a compiled node, else the recogniser's.
   int ElementIdOf(const KTXPathNode* node) const;
   int AttributeIdOf(const KTXPathNode* node) const;
   // The compiled declaration of a stylesheet node, null when it has none.
   const KTDeclRecord* FindDeclaration(const KTXPathNode* node) const;
-  const KTXSLTElementRecognizer& ElementRecognizer() const { return elementRecognizer_; }
+  const KTXSLTElementRecognizer& ElementRecognizer() const;
+  KTStylesheetCompiler& Compiler() { return *compiler_; }
 
   // ---- State shared with the executors ----
   KTExecutorFactory& Executors() { return executors_; }
@@ -170,6 +174,5 @@ class KTXSLTProcessor : public KTXSLTEngine {
   KTOutputSettings outputSettings_;
   KTResultSerializer serializer_;
   KTExecutorFactory executors_;
-  KTXSLTElementRecognizer elementRecognizer_;
-  KTXSLTAttributeRecognizer attributeRecognizer_;
+  std::unique_ptr<KTStylesheetCompiler> compiler_;
 };

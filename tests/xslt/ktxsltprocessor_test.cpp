@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kttestprocessor.h"
+#include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktxslterror.h"
@@ -51,7 +52,12 @@ class CopyExecutor : public KTInstructionExecutor {
     else
       copy->SetName(node->GetName());
     KTXPathNode* added = resultParent_->AppendChild(std::move(copy));
-    int first = FirstInstructionChild(node);
+    // Attributes (xsl:version of a literal result stylesheet) are not run.
+    int content = 0;
+    while (content < node->GetChildCount() && (node->GetChild(content)->GetKind() == kXPathAttribute ||
+                                                node->GetChild(content)->GetKind() == kXPathNamespace))
+      ++content;
+    int first = FirstInstructionChild(node, content);
     if (first < node->GetChildCount()) Push(frame, node->GetChild(first), added);
     return true;
   }
@@ -205,7 +211,7 @@ TEST_F(ProcessorTest, FrameProtocolStepByStep) {
 }
 
 TEST_F(ProcessorTest, UnknownXsltElementOutsideForwardsCompatibleModeIsError34) {
-  Load(u"<doc xmlns:xsl='http://www.w3.org/1999/XSL/Transform'><xsl:frobnicate/></doc>");
+  Load(u"<doc xmlns:xsl='http://www.w3.org/1999/XSL/Transform' xsl:version='2.0'><xsl:frobnicate/></doc>");
   processor_.Prepare(stylesheet_.view.get(), source_.view.get());
   ASSERT_TRUE(processor_.Step());
   try {
@@ -223,7 +229,7 @@ TEST_F(ProcessorTest, UnknownXsltElementOutsideForwardsCompatibleModeIsError34) 
 
 TEST_F(ProcessorTest, ForwardsCompatibleFramesGetTheirOwnExecutor) {
   processor_.Executors().Register(KTExecutorFactory::kForwardsCompatible, NewCopyExecutor);
-  Load(u"<doc xmlns:xsl='http://www.w3.org/1999/XSL/Transform'><xsl:frobnicate/></doc>");
+  Load(u"<doc xmlns:xsl='http://www.w3.org/1999/XSL/Transform' xsl:version='2.0'><xsl:frobnicate/></doc>");
   processor_.Prepare(stylesheet_.view.get(), source_.view.get());
   ASSERT_TRUE(processor_.Step());
   processor_.TopFrame()->Parent()->SetForwardsCompatible(true);
@@ -361,6 +367,123 @@ TEST(KTXSLTProcessorParameterTest, ParameterWithoutEqualsIsError6) {
     EXPECT_EQ(e.GetNode(), nullptr);
   }
   EXPECT_TRUE(processor.Parameters().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A stand-in for the top-level xsl:variable executor: its select text "$n"
+// refers to variable n, any other text is a value. A reference to a variable
+// not bound yet fails as the XPath evaluation does (error 1, kind 6, the
+// name recorded in the processor); a declaration already evaluated is
+// skipped, as the real executor skips it.
+class ForwardVariableExecutor : public KTInstructionExecutor {
+ public:
+  explicit ForwardVariableExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTVariable) {}
+
+  bool Start() override {
+    KTExecFrame* frame = TopFrame();
+    frame->SetStarted();
+    frame->SetOwnNode(frame->NodeToRun());
+    const auto* record = static_cast<const KTDeclVariable*>(Declaration());
+    std::string name = U8(record->name);
+    KTBindingMap& globals = *processor_->GlobalVariables();
+    if (globals.count(record->name)) {
+      Note("skip " + name);
+      return true;
+    }
+    Note("start " + name);
+    processor_->InEvaluation().push_back(frame->OwnNode());
+    KTBindingRecord value;
+    if (record->selectText[0] == u'$') {
+      KTString referred = record->selectText.Mid(1);
+      auto found = globals.find(referred);
+      if (found == globals.end()) {
+        processor_->SetUnknownVariableName(referred);
+        KTXSLTError error(KTXSLTError::kXPathError, nullptr);
+        error.SetXPathError(6, -1);
+        throw error;
+      }
+      value = found->second;
+    } else {
+      value.value.SetString(record->selectText);
+    }
+    globals.emplace(record->name, value);
+    Note("bound " + name + "=" + U8(value.value.GetString()));
+    return true;
+  }
+
+  bool Continue() override {
+    std::vector<KTXPathNode*>& inEvaluation = processor_->InEvaluation();
+    if (!inEvaluation.empty() && inEvaluation.back() == TopFrame()->OwnNode()) inEvaluation.pop_back();
+    if (inEvaluation.empty()) processor_->SetTopLevelVariableFlag(false);
+    return DefaultContinue();
+  }
+};
+
+std::unique_ptr<KTInstructionExecutor> NewForwardVariable(KTXSLTProcessor* p) {
+  return std::make_unique<ForwardVariableExecutor>(p);
+}
+
+TEST_F(ProcessorTest, TopLevelVariableReferringForwardEvaluatesTheOtherFirst) {
+  processor_.Executors().Register(kXSLTStylesheet, NewCopyExecutor);
+  processor_.Executors().Register(kXSLTVariable, NewForwardVariable);
+  Load(u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+       u"<xsl:variable name='a' select='$b'/><xsl:variable name='b' select='$c'/>"
+       u"<xsl:variable name='c' select='x'/></xsl:stylesheet>");
+  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  RunToEnd();
+  EXPECT_EQ(events_, (std::vector<std::string>{
+                         "start xsl:stylesheet", "start a", "start b", "start c", "bound c=x",
+                         // Each interrupted declaration starts again once the one it needs is bound.
+                         "start b", "bound b=x", "start a", "bound a=x", "skip b", "skip c", "pop xsl:stylesheet", "popped alive",
+                         "delete xsl:stylesheet"}));
+  EXPECT_FALSE(processor_.TopLevelVariableFlag());
+  EXPECT_TRUE(processor_.InEvaluation().empty());
+}
+
+TEST_F(ProcessorTest, ReferenceToAnUndeclaredVariableIsReported) {
+  processor_.Executors().Register(kXSLTStylesheet, NewCopyExecutor);
+  processor_.Executors().Register(kXSLTVariable, NewForwardVariable);
+  Load(u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+       u"<xsl:variable name='a' select='$nowhere'/></xsl:stylesheet>");
+  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  try {
+    RunToEnd();
+    FAIL() << "no error";
+  } catch (KTXSLTError& e) {
+    EXPECT_EQ(e.GetCode(), 1);
+    EXPECT_EQ(std::u16string(e.GetMessage()), u"Error in XPath expression, Invalid variable reference");
+  }
+  EXPECT_EQ(processor_.UnknownVariableName(), u"nowhere");
+}
+
+TEST_F(ProcessorTest, TerminatingMessageIsKeptForTheFrontEnd) {
+  Load(u"<doc xmlns:xsl='http://www.w3.org/1999/XSL/Transform'><xsl:message terminate='yes'>stop</xsl:message></doc>");
+  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  RunToEnd();
+  EXPECT_TRUE(processor_.Terminated());
+  EXPECT_EQ(processor_.TerminatingMessage(), u"stop");
+  EXPECT_TRUE(processor_.Message().IsEmpty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ProcessorTest, PrepareRefusesAStylesheetThatDoesNotCompile) {
+  Load(u"<doc xmlns:xsl='http://www.w3.org/1999/XSL/Transform'><xsl:value-of/></doc>");
+  try {
+    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+    FAIL() << "no error";
+  } catch (KTXSLTError& e) {
+    EXPECT_EQ(e.GetCode(), 18);
+    EXPECT_EQ(std::u16string(e.GetMessage()), u"select attribute expected");
+    ASSERT_NE(e.GetNode(), nullptr);
+    EXPECT_EQ(U8(e.GetNode()->GetName()), "xsl:value-of");
+  }
+  EXPECT_EQ(processor_.FrameDepth(), 0);
 }
 
 }  // namespace
