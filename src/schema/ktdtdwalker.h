@@ -25,3 +25,6 @@ bool ParseElementDecl(KTSchemaModel& model, KTXNode* node, KTElementType* type, 
 // An attribute-list declaration (DOCTYPE-ATTLIST node) into attribute
 // declarations of its element type; the walker passes null.
 bool ParseAttlistDecl(KTSchemaModel& model, KTXNode* node, KTElementType* type);
+// The element type an ATTLIST node names, declared when absent; no type
+// (and true) while the name waits for an entity of the next pass.
+bool ResolveAttlistElement(KTSchemaModel& model, KTXNode* node, KTElementType*& type);

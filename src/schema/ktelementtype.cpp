@@ -52,7 +52,9 @@ void KTElementType::AddParticle(KTParticle particle) {
 
 KTElementType* KTElementType::CreateChildType(const KTQName& name) {
   if (name.localName.IsEmpty()) {
-    ownedChildren_.push_back(std::make_unique<KTElementType>(KTQName(), owner_, nullptr));
+    // An anonymous compositor is linked to its creator at once, so that the
+    // local elements made inside it always find their owner.
+    ownedChildren_.push_back(std::make_unique<KTElementType>(KTQName(), owner_, this));
     return ownedChildren_.back().get();
   }
   // Named local elements of all nested compositors share one set of child
@@ -69,26 +71,34 @@ KTElementType* KTElementType::CreateChildType(const KTQName& name) {
 }
 
 bool KTElementType::ContainsParticle(const KTElementType* child) {
-  std::vector<std::pair<KTElementType*, int>> work{{this, 0}};
+  // Groups are searched once each: a group that contains itself (a named
+  // group reference in a cycle) ends the search instead of repeating it.
+  std::vector<KTElementType*> work{this};
+  std::set<const KTElementType*> visited{this};
   while (!work.empty()) {
-    auto [t, depth] = work.back();
+    KTElementType* t = work.back();
     work.pop_back();
     for (KTParticle& p : t->GetEffectiveParticles()) {
       if (p.child == child) return true;
-      if (p.child->group_ && depth < kMaxContentNesting) work.emplace_back(p.child, depth + 1);
+      if (p.child->group_ && visited.insert(p.child).second) work.push_back(p.child);
     }
   }
   return false;
 }
 
-KTElementType* KTElementType::FindChildElementDecl(const KTQName& name) { return FindChildElementDeclIn(name, 0); }
+KTElementType* KTElementType::FindChildElementDecl(const KTQName& name) {
+  std::set<const KTElementType*> visited{this};
+  return FindChildElementDeclIn(name, 0, visited);
+}
 
-KTElementType* KTElementType::FindChildElementDeclIn(const KTQName& name, int depth) {
+KTElementType* KTElementType::FindChildElementDeclIn(const KTQName& name, int depth,
+                                                     std::set<const KTElementType*>& visited) {
   if (depth > kMaxContentNesting) return nullptr;
   for (KTParticle& p : GetEffectiveParticles()) {
     KTElementType* child = p.child;
     if (child->group_) {
-      if (KTElementType* found = child->FindChildElementDeclIn(name, depth + 1)) return found;
+      if (!visited.insert(child).second) continue;  // searched already
+      if (KTElementType* found = child->FindChildElementDeclIn(name, depth + 1, visited)) return found;
       continue;
     }
     if (QNameEqual(child->name_, name)) return child;
@@ -209,7 +219,7 @@ void KTElementType::Assign(const KTElementType& source, bool deep) {
   blockText_ = source.blockText_;
   finalText_ = source.finalText_;
   if (!deep) return;
-  for (const KTAttributeDecl& a : source.attributes_) AddAttribute(a);
+  attributes_ = source.attributes_;  // whole: the source holds each name once
   for (const auto& child : source.ownedChildren_) ownedChildren_.push_back(std::make_unique<KTElementType>(*child));
   particles_ = source.particles_;
   for (KTParticle& p : particles_) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -114,7 +115,7 @@ class KTElementType {
   int32_t elementWildcardProcess_ = 2, attributeWildcardProcess_ = 2;
 
  private:
-  KTElementType* FindChildElementDeclIn(const KTQName& name, int depth);
+  KTElementType* FindChildElementDeclIn(const KTQName& name, int depth, std::set<const KTElementType*>& visited);
 
   KTSchemaModel* owner_;
   std::vector<KTParticle> particles_;

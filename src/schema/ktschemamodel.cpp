@@ -347,6 +347,9 @@ bool KTSchemaModel::ExpandContentReferences(KTXNode* node, const char16_t* text,
 }
 
 KTElementType* KTSchemaModel::FindChildElementDecl(KTElementType* parent, const KTQName& name) {
+  // DTD declarations are global: a child has its declaration whatever its
+  // parent's content model says.
+  if (schemaKind_ == kSchemaDtd) return FindElement(name);
   return parent ? parent->FindChildElementDecl(name) : nullptr;
 }
 

@@ -120,6 +120,9 @@ class KTSchemaModel final : public KTSchemaServices {
   void PushActive(const void* entity) { active_.push_back(entity); }
   void PopActive() { active_.pop_back(); }
   int GetActiveDepth() const { return static_cast<int>(active_.size()); }
+  // Nesting of the declaration being read (groups, entity values), bounded
+  // by kMaxDtdNesting.
+  int& DeclarationDepth() { return declarationDepth_; }
   // Keeps a tree parsed from DTD text for the life of the model; `parent` is
   // the node whose text it came from (for messages and relative URLs).
   KTXNode* AdoptFragment(std::unique_ptr<KTXNode> fragment, KTXNode* parent);
@@ -215,6 +218,7 @@ class KTSchemaModel final : public KTSchemaServices {
   // ---- The tree context's view of the model ----
   bool ExpandContentReferences(KTXNode* node, const char16_t* text, KTString& out) override;
   KTElementType* FindChildElementDecl(KTElementType* parent, const KTQName& name) override;
+  bool KeysNamesAsWritten() const override { return schemaKind_ == kSchemaDtd; }
   bool CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes, KTString& text,
                        bool& hasText) override;
   bool ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) override;
@@ -260,6 +264,7 @@ class KTSchemaModel final : public KTSchemaServices {
   std::unordered_map<const KTXNode*, KTXNode*> fragmentParents_;
   std::vector<const void*> active_;
   int sectionDepth_ = 0;
+  int declarationDepth_ = 0;
   bool twoPassMode_ = false;
   bool dtdFromSchemaReference_ = false;
   bool doctypeSeen_ = false;

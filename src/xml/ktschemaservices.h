@@ -41,6 +41,9 @@ class KTSchemaServices {
   virtual std::unique_ptr<KTXNode> ParseFragment(const char16_t* text, const char16_t* startRule,
                                                  KTXNode* contextNode) = 0;
   virtual KTElementType* FindElement(const KTQName& name) = 0;
+  // True when element declarations are keyed by the name as written, prefix
+  // included, in no namespace (DTDs); false when by expanded name.
+  virtual bool KeysNamesAsWritten() const { return false; }
   virtual KTElementType* FindChildElementDecl(KTElementType* parent, const KTQName& name) = 0;
   // The declaration's default attributes and default or fixed element text
   // (`hasText` tells whether there is one); false when it has no defaults.

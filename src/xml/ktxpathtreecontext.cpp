@@ -411,9 +411,14 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
     decl = parentDecl;
   } else if (node->GetKind() == kXPathElement) {
     // One name object reused for every element: its buffer is kept.
-    const KTString* uri = node->GetNamespaceUri();
-    lookupName_.localName = LocalPart(node->GetName());
-    lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+    if (model_->KeysNamesAsWritten()) {
+      lookupName_.localName = node->GetName();
+      lookupName_.ns = KTNamespaceId::None();
+    } else {
+      const KTString* uri = node->GetNamespaceUri();
+      lookupName_.localName = LocalPart(node->GetName());
+      lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+    }
     decl = parentDecl ? model_->FindChildElementDecl(parentDecl, lookupName_)
                       : model_->FindElement(lookupName_);
   } else {

@@ -1,0 +1,353 @@
+// Attribute-list declarations of a DTD: attribute declarations of the
+// element type a declaration names, read part by part (name, type,
+// enumerated values, presence, default). The first declaration of an
+// attribute is binding (XML 1.0 §3.3); later ones are ignored.
+#include <algorithm>
+
+#include "platform/ktwchar.h"
+#include "schema/ktdtdwalker.h"
+#include "schema/ktschemamodel.h"
+#include "xml/ktxdoctype.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxwriter.h"
+
+namespace {
+
+constexpr const char16_t* kBlanks = u" \t\r\n";
+
+KTQName DtdName(const KTString& name) { return KTQName(name.c_str(), KTNamespaceId::None()); }
+
+KTString ReferenceName(const KTString& reference) {
+  return reference.GetLength() >= 2 ? reference.Mid(1, reference.GetLength() - 2) : KTString();
+}
+
+int PartOf(KTXNode* node) {
+  return node && node->GetKind() == kDoctypeAttlist ? static_cast<KTDoctypeAttlistNode*>(node)->GetPart() : -1;
+}
+
+bool IsTokenized(const KTAttributeDecl& d) {
+  return d.id || d.idref || d.idrefs || d.entity || d.entities || d.nmtoken || d.nmtokens || d.notation ||
+         d.enumerated;
+}
+
+// Attribute-value normalisation of a default (XML 1.0 §3.3.3): white-space
+// characters become spaces; tokenised types also lose leading and trailing
+// spaces and keep one space between tokens.
+KTString NormalizedDefault(const KTString& text, bool tokenized) {
+  KTString out;
+  int length = 0;
+  bool pendingSpace = false;
+  for (int i = 0; i < text.GetLength(); ++i) {
+    char16_t c = text[i];
+    if (c == u'\t' || c == u'\r' || c == u'\n') c = u' ';
+    if (tokenized && c == u' ') {
+      pendingSpace = length > 0;
+      continue;
+    }
+    if (pendingSpace) {
+      out.AppendCharAtLength(u' ', length, 16);
+      pendingSpace = false;
+    }
+    out.AppendCharAtLength(c, length, 16);
+  }
+  return out;
+}
+
+class AttlistReader {
+ public:
+  explicit AttlistReader(KTSchemaModel& model) : model_(model) {}
+  // `declaration`: the top-level ATTLIST node the definitions come from.
+  bool Read(KTXNode* node, KTElementType* type, KTXNode* declaration);
+  bool ResolveElement(KTXNode* node, KTElementType*& type);
+
+ private:
+  bool Report(int id, KTXNode* node, KTElementType* type, const KTString& context = KTString()) {
+    return model_.ReportError(id, node, type, context);
+  }
+  bool ReadText(KTXNode* node, const KTString& text, KTElementType* type, KTXNode* declaration, int failureId);
+  bool ReadEntityDefinitions(KTXNode* part, KTEntityDecl* entity, KTElementType* type, KTXNode* declaration);
+  bool ReadRunAgain(KTXNode* definition, KTEntityDecl* entity, KTElementType* type);
+  bool AppendValue(KTXNode* part, KTAttributeDecl& decl, const KTString& value, bool& result);
+  void Add(KTElementType* type, const KTAttributeDecl& decl);
+
+  KTSchemaModel& model_;
+};
+
+bool AttlistReader::ResolveElement(KTXNode* node, KTElementType*& type) {
+  type = nullptr;
+  if (!node || node->GetKind() != kDoctypeAttlist) return false;
+  KTString name(node->GetName());
+  if (name.GetLength() > 0 && name[0] == u'%') {
+    KTString entityName = ReferenceName(name);
+    KTEntityDecl* entity = model_.FindParameterEntity(entityName);
+    if (!entity) {
+      if (model_.GetCurrentPass() > 1) return Report(kSchemaUndeclaredEntity, node, nullptr, entityName);
+      model_.RequestAnotherPass();
+      return true;
+    }
+    if (entity->singleToken) {
+      name = entity->GetTrimmedValue(model_);
+    } else {
+      KTString expanded;
+      if (!model_.ExpandEntityReferences(node, name.c_str(), expanded, true, false, false)) return false;
+      name = expanded.TrimLeft().TrimRight();
+    }
+  }
+  type = model_.DeclareElement(DtdName(name));
+  if (!type) return Report(kSchemaMalformedDecl, node, nullptr, name);
+  type->SetDeclaringNode(node);
+  return true;
+}
+
+void AttlistReader::Add(KTElementType* type, const KTAttributeDecl& decl) {
+  // The first declaration of an attribute is binding.
+  for (const KTAttributeDecl& a : type->GetAttributeList()) {
+    if (QNameEqual(a.name, decl.name)) return;
+  }
+  type->AddAttribute(decl);
+}
+
+bool AttlistReader::ReadText(KTXNode* node, const KTString& text, KTElementType* type, KTXNode* declaration,
+                             int failureId) {
+  KTString expanded;
+  if (!model_.ExpandEntityReferences(node, text.c_str(), expanded, true, false, false)) return false;
+  expanded.TrimLeft().TrimRight();
+  if (expanded.IsEmpty()) return true;  // no attribute definitions
+  std::unique_ptr<KTXNode> tree = model_.ParseFragment(expanded.c_str(), u"attlistText", node);
+  if (!tree) {
+    if (model_.IsAnotherPassNeeded()) return true;
+    return Report(failureId, node, type);
+  }
+  KTXNode* root = model_.AdoptFragment(std::move(tree), node);
+  for (KTXNode* child = root->GetFirstChild(); child; child = child->GetNextSibling()) {
+    if (!Read(child, type, declaration)) return false;
+  }
+  return true;
+}
+
+bool AttlistReader::ReadEntityDefinitions(KTXNode* part, KTEntityDecl* entity, KTElementType* type,
+                                          KTXNode* declaration) {
+  KTXNode* tree = nullptr;
+  if (!entity->ParseValueAs(model_, tree, KTString(u"attlistText"), part, type)) {
+    if (model_.IsActive(entity)) return false;
+    return ReadRunAgain(part->GetParent(), entity, type);
+  }
+  model_.PushActive(entity);
+  bool ok = true;
+  for (KTXNode* child = tree->GetFirstChild(); ok && child; child = child->GetNextSibling()) {
+    ok = Read(child, type, declaration);
+  }
+  model_.PopActive();
+  return ok;
+}
+
+// The definitions of the element's declaration run (adjacent ATTLIST nodes
+// of the same element) are read again from their text with the parameter
+// references expanded. Only the declarations that run made are replaced.
+bool AttlistReader::ReadRunAgain(KTXNode* definition, KTEntityDecl* entity, KTElementType* type) {
+  if (!definition) return Report(kSchemaMalformedDecl, definition, type);
+  KTString name(definition->GetName());
+  auto sameRun = [&](KTXNode* n) {
+    return n && n->GetKind() == kDoctypeAttlist && KTStrCmp(n->GetName(), name.c_str()) == 0;
+  };
+  KTXNode* first = definition;
+  while (sameRun(first->GetPreviousSibling())) first = first->GetPreviousSibling();
+  std::vector<KTXNode*> run;
+  KTWriteOptions options(0, u"", false, false, u"\n", nullptr, false, true);
+  KTString text;
+  int length = 0;
+  for (KTXNode* n = first; sameRun(n); n = n->GetNextSibling()) {
+    run.push_back(n);
+    n->WriteText(text, length, 0, options);
+  }
+  if (text.IsEmpty()) return Report(kSchemaMalformedDecl, definition, type);
+  if (text.Find(u'%') < 0) return Report(kSchemaUnusableParameterEntity, definition, type, entity->Describe());
+  KTString expanded;
+  if (!model_.ExpandEntityReferences(definition, text.c_str(), expanded, true, false, false)) return false;
+  std::unique_ptr<KTXNode> tree = model_.ParseFragment(expanded.c_str(), u"attlistDecl", definition);
+  if (!tree) {
+    if (model_.IsAnotherPassNeeded()) return true;
+    return Report(kSchemaUnusableParameterEntity, definition, type, entity->Describe());
+  }
+  KTXNode* root = model_.AdoptFragment(std::move(tree), definition);
+  std::list<KTAttributeDecl>& list = type->GetAttributeList();
+  list.remove_if([&](const KTAttributeDecl& a) {
+    return std::find(run.begin(), run.end(), a.declaringNode) != run.end();
+  });
+  type->hasDefaults_ = true;
+  for (KTXNode* child = root->GetFirstChild(); child; child = child->GetNextSibling()) {
+    // Each definition node of the new text stands for the run's first node.
+    if (!Read(child, type, first)) return false;
+  }
+  model_.ResetErrorBlock();  // the earlier failure is mended
+  return true;
+}
+
+bool AttlistReader::AppendValue(KTXNode* part, KTAttributeDecl& decl, const KTString& value, bool& result) {
+  decl.enumeratedValues.push_back(value);
+  if (!decl.notation || model_.FindNotation(value)) return true;
+  if (model_.GetCurrentPass() <= 1) {
+    model_.RequestAnotherPass();
+    return true;
+  }
+  result = Report(7584, part, nullptr, value);
+  return false;
+}
+
+bool AttlistReader::Read(KTXNode* node, KTElementType* type, KTXNode* declaration) {
+  KTAttributeDecl decl;
+  decl.owner = &model_;
+  if (!type) {
+    if (!ResolveElement(node, type)) return false;
+    if (!type) return model_.IsAnotherPassNeeded();
+  }
+  if (!declaration) declaration = node;
+  bool hasId = false;
+  KTString idName;
+  for (const KTAttributeDecl& a : type->GetAttributeList()) {
+    if (a.id) {
+      hasId = true;
+      idName = a.name.localName;
+      break;
+    }
+  }
+
+  if (!node->HasChildren()) return ReadText(node, KTString(node->GetValue()), type, declaration, kSchemaExpansionFailed);
+
+  bool result = true;  // the result of the last report made on the way
+  for (KTXNode* part = node->GetFirstChild(); part; part = part->GetNextSibling()) {
+    KTString value(part->GetValue());
+    switch (PartOf(part)) {
+      case kAttlistName:
+        if (value.GetLength() > 0 && value[0] == u'%') {
+          KTString entityName = ReferenceName(value);
+          KTEntityDecl* entity = model_.FindParameterEntity(entityName);
+          if (!entity) {
+            if (model_.GetCurrentPass() > 1) return Report(kSchemaUndeclaredEntity, part, type, entityName);
+            model_.RequestAnotherPass();
+          } else if (entity->singleToken) {
+            decl.name = DtdName(entity->GetTrimmedValue(model_));
+          } else if (!ReadEntityDefinitions(part, entity, type, declaration)) {
+            return false;
+          }
+        } else {
+          decl.name = DtdName(value);
+        }
+        break;
+      case 3:
+        decl.id = true;
+        if (hasId && !(idName == decl.name.localName)) return Report(7526, part, type);
+        break;
+      case 2: break;
+      case 4: decl.idref = true; break;
+      case 5: decl.idrefs = true; break;
+      case 6: decl.entity = true; break;
+      case 7: decl.entities = true; break;
+      case 8: decl.nmtoken = true; break;
+      case 9: decl.nmtokens = true; break;
+      case kAttlistTypeNotation: decl.notation = true; break;
+      case kAttlistTypeEnum: decl.enumerated = true; break;
+      case kAttlistTypePERef: {
+        KTString entityName = ReferenceName(value);
+        KTEntityDecl* entity = model_.FindParameterEntity(entityName);
+        if (!entity) {
+          if (model_.GetCurrentPass() > 1) return Report(kSchemaUndeclaredEntity, part, type, entityName);
+          model_.RequestAnotherPass();
+          break;
+        }
+        const KTString& trimmed = entity->GetTrimmedValue(model_);
+        if (entity->singleToken) {
+          if (trimmed == u"CDATA") {
+          } else if (trimmed == u"ID") {
+            decl.id = true;
+            if (hasId && !(idName == decl.name.localName)) return Report(7526, part, type);
+          } else if (trimmed == u"IDREF") {
+            decl.idref = true;
+          } else if (trimmed == u"IDREFS") {
+            decl.idrefs = true;
+          } else if (trimmed == u"ENTITY") {
+            decl.entity = true;
+          } else if (trimmed == u"ENTITIES") {
+            decl.entities = true;
+          } else if (trimmed == u"NMTOKEN") {
+            decl.nmtoken = true;
+          } else if (trimmed == u"NMTOKENS") {
+            decl.nmtokens = true;
+          } else if (!trimmed.IsEmpty()) {
+            result = Report(kSchemaUnusableParameterEntity, part, type, entity->Describe());
+          }
+        } else if (trimmed.GetLength() > 0 && trimmed[0] == u'(') {
+          decl.enumerated = true;
+          int position = 0;
+          for (KTString token = trimmed.Tokenize(u"(| \t\r\n)", position, u"'\""); !token.IsEmpty();
+               token = trimmed.Tokenize(u"(| \t\r\n)", position, u"'\"")) {
+            if (!AppendValue(part, decl, token, result)) return result;
+          }
+        } else {
+          return ReadRunAgain(node, entity, type);
+        }
+        break;
+      }
+      case kAttlistValue:
+        decl.enumerated = true;
+        if (value.GetLength() > 0 && value[0] == u'%') {
+          KTString entityName = ReferenceName(value);
+          KTEntityDecl* entity = model_.FindParameterEntity(entityName);
+          if (!entity) {
+            if (model_.GetCurrentPass() > 1) return Report(kSchemaUndeclaredEntity, part, type, entityName);
+            model_.RequestAnotherPass();
+            break;
+          }
+          KTString entityValue = GetEntityValue(*entity, model_);
+          int position = 0;
+          for (KTString token = entityValue.Tokenize(u"| \t\r\n", position); !token.IsEmpty();
+               token = entityValue.Tokenize(u"| \t\r\n", position)) {
+            if (!AppendValue(part, decl, token, result)) return result;
+          }
+        } else if (!AppendValue(part, decl, value, result)) {
+          return result;
+        }
+        break;
+      case kAttlistRequired: decl.required = true; break;
+      case kAttlistImplied: decl.implied = true; break;
+      case kAttlistFixed: decl.fixed = true; break;
+      case kAttlistDefault: {
+        KTString normalized = NormalizedDefault(value, false);
+        KTString expanded;
+        // Entity and character references of the default as the document's
+        // own attribute values have them.
+        model_.ExpandReferences(part, normalized.c_str(), expanded);
+        decl.defaultText = IsTokenized(decl) ? NormalizedDefault(expanded, true) : expanded;
+        if (decl.enumerated && std::find(decl.enumeratedValues.begin(), decl.enumeratedValues.end(),
+                                         decl.defaultText) == decl.enumeratedValues.end()) {
+          KTString joined;
+          for (size_t i = 0; i < decl.enumeratedValues.size(); ++i) {
+            if (i) joined += u" | ";
+            joined += decl.enumeratedValues[i];
+          }
+          return Report(7569, part, type, joined);
+        }
+        break;
+      }
+      case kAttlistWhole:
+        if (!ReadText(part, value, type, declaration, kSchemaExpansionFailed)) return false;
+        break;
+      default:
+        break;
+    }
+  }
+  if (decl.id && !decl.required && !decl.implied) return Report(7527, node, type);
+  decl.declaringNode = declaration;
+  if (!decl.name.localName.IsEmpty()) Add(type, decl);
+  return result;
+}
+
+}  // namespace
+
+bool ResolveAttlistElement(KTSchemaModel& model, KTXNode* node, KTElementType*& type) {
+  return AttlistReader(model).ResolveElement(node, type);
+}
+
+bool ParseAttlistDecl(KTSchemaModel& model, KTXNode* node, KTElementType* type) {
+  return AttlistReader(model).Read(node, type, nullptr);
+}

@@ -1,0 +1,262 @@
+// Element and attribute-list declarations of DTDs: content models, the
+// attribute declarations and the defaults they give documents, compared
+// with xmllint on real DTDs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ktschematest_util.h"
+#include "schema/ktdtdwalker.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Text(const KTString& s) { return KTUtf16ToUtf8(s.View()); }
+std::string Text(const char16_t* s) { return KTUtf16ToUtf8(s ? s : u""); }
+
+// Every element of the view in document order as
+// "name{namespace}[a=1 b=2]", attributes sorted by name.
+std::string AttributeOutline(const KTXPathNode* root) {
+  std::string out;
+  for (const KTXPathNode* n = root; n; n = n->NextInDocumentOrder(true)) {
+    if (n->GetKind() != kXPathElement) continue;
+    std::vector<std::string> attributes;
+    for (int i = 0; i < n->GetChildCount(); ++i) {
+      const KTXPathNode* a = n->GetChild(i);
+      if (a->GetKind() == kXPathAttribute) attributes.push_back(Text(a->GetName()) + "=" + Text(a->GetValue()));
+    }
+    std::sort(attributes.begin(), attributes.end());
+    const KTString* uri = n->GetNamespaceUri();
+    out.append(Text(n->GetName())).append("{").append(uri ? Text(*uri) : "").append("}[");
+    for (size_t i = 0; i < attributes.size(); ++i) out.append(i ? " " : "").append(attributes[i]);
+    out += "]\n";
+  }
+  return out;
+}
+
+// A DTD text in a file of its own, walked into a fresh model.
+struct DtdFile {
+  Wrapped w;
+  std::unique_ptr<KTSchemaModel> model;
+  bool Load(const std::string& dtd, const std::string& name) {
+    fs::path dir = fs::path(testing::TempDir()) / "dtddecls";
+    fs::create_directories(dir);
+    std::string path = (dir / name).string();
+    std::ofstream(path) << dtd;
+    KTLoadStatus status;
+    w.document = w.manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path))), status, nullptr, nullptr,
+                                        nullptr, kNoGrammarId);
+    if (!w.document) {
+      ADD_FAILURE() << dtd << ": " << StatusMessage(status);
+      return false;
+    }
+    model = std::make_unique<KTSchemaModel>(&w.manager);
+    model->SetWarningStream(nullptr);
+    model->LoadDtdPasses(w.document);
+    return true;
+  }
+  KTElementType* Element(const char16_t* name) { return model->FindElement(KTQName(name, KTNamespaceId::None())); }
+};
+
+// The content model of an element type as text: "seq(b c{0,-1})" and so on.
+std::string Model(KTElementType* t, int depth = 0) {
+  if (!t) return "(none)";
+  std::string out;
+  if (t->IsEmpty()) out += "empty ";
+  if (t->IsAny()) out += "any ";
+  if (t->IsMixed()) out += "mixed ";
+  if (t->IsTextOnly()) out += "text ";
+  out += t->IsSequence() ? "seq(" : t->IsChoice() ? "choice(" : "(";
+  bool first = true;
+  for (KTParticle& p : t->GetParticles()) {
+    if (!first) out += " ";
+    first = false;
+    if (p.child->IsGroup()) {
+      out.append(depth < 8 ? Model(p.child, depth + 1) : std::string("..."));
+    } else {
+      out += Text(p.child->GetName().localName);
+    }
+    if (p.minOccurs != 1 || p.maxOccurs != 1) {
+      out.append("{").append(std::to_string(p.minOccurs)).append(",").append(std::to_string(p.maxOccurs)).append("}");
+    }
+  }
+  return out + ")";
+}
+
+TEST(DtdDeclarations, ContentModels) {
+  struct Case {
+    const char* dtd;
+    const char16_t* element;
+    const char* model;
+    int problem;
+  } cases[] = {
+      {"<!ELEMENT a (b, c)>", u"a", "seq(b c)", 7500},
+      {"<!ELEMENT a (b, c)*>", u"a", "seq(seq(b c){0,-1})", 7500},
+      {"<!ELEMENT a (b | (c, d)+)>", u"a", "choice(b seq(c d){1,-1})", 7500},
+      {"<!ELEMENT a (#PCDATA | b)*>", u"a", "mixed (b)", 7500},
+      {"<!ELEMENT a EMPTY>", u"a", "empty ()", 7500},
+      {"<!ELEMENT a ANY>", u"a", "any mixed ()", 7500},
+      {"<!ELEMENT a (#PCDATA)>", u"a", "text ()", 7500},
+      {"<!ELEMENT a (b?, c+, d*)>", u"a", "seq(b{0,1} c{1,-1} d{0,-1})", 7500},
+      {"<!ENTITY % e 'EMPTY'><!ELEMENT a %e;>", u"a", "empty ()", 7500},
+      {"<!ENTITY % bc 'b | c'><!ELEMENT a (%bc; | d)>", u"a", "choice(b c d)", 7500},
+      {"<!ENTITY % m '(#PCDATA | b)*'><!ELEMENT a %m;>", u"a", "mixed (b)", 7500},
+      {"<!ENTITY % n 'a'><!ELEMENT %n; (b)>", u"a", "seq(b)", 7500},
+      {"<!ENTITY % x ''><!ELEMENT a %x; (b, %bc;)><!ENTITY % bc 'c'>", u"a", "seq(b c)", 7500},
+      {"<!ELEMENT a (b)><!ELEMENT a (c)>", u"a", "seq(b)", 7512},
+      {"<!ATTLIST a x CDATA #IMPLIED><!ELEMENT a (b)>", u"a", "seq(b)", 7500},
+      {"<!ENTITY % n 'a b'><!ELEMENT %n; (b)>", u"a", "(none)", 7523},
+      {"<!ELEMENT a (b, %never;)>", u"a", "seq(b)", 7522},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    DtdFile f;
+    ASSERT_TRUE(f.Load(c.dtd, "model" + std::to_string(n++) + ".dtd"));
+    EXPECT_EQ(Model(f.Element(c.element)), c.model) << c.dtd;
+    EXPECT_EQ(f.model->GetErrorId(), c.problem) << c.dtd;
+  }
+  // Names of a content model exist as declarations whose parent is the type.
+  DtdFile f;
+  ASSERT_TRUE(f.Load("<!ELEMENT a (b, c)>", "parents.dtd"));
+  ASSERT_NE(f.Element(u"b"), nullptr);
+  EXPECT_EQ(f.Element(u"b")->GetParent(), f.Element(u"a"));
+}
+
+TEST(DtdDeclarations, AttributeLists) {
+  struct Case {
+    const char* dtd;
+    const char* attributes;  // name:default, in list order
+    int problem;
+  } cases[] = {
+      {"<!ATTLIST e a CDATA #IMPLIED b CDATA 'x'>", "a: b:x", 7500},
+      {"<!ATTLIST e a CDATA 'first'><!ATTLIST e a CDATA 'second'>", "a:first", 7500},
+      {"<!ATTLIST e a (x|y) 'z'>", "", 7569},
+      {"<!ATTLIST e i ID #FIXED 'v'>", "", 7527},
+      {"<!ATTLIST e i ID #IMPLIED j ID #IMPLIED>", "i:", 7526},
+      {"<!ATTLIST e n NOTATION (gif) #IMPLIED>", "", 7584},
+      {"<!ATTLIST e n NOTATION (gif) #IMPLIED><!NOTATION gif SYSTEM 'gif'>", "n:", 7500},
+      {"<!ENTITY % t 'NMTOKENS'><!ATTLIST e a %t; ' x  y '>", "a:x y", 7500},
+      {"<!ENTITY % defs 'a CDATA \"1\" b CDATA \"2\"'><!ATTLIST e %defs; c CDATA '3'>", "a:1 b:2 c:3", 7500},
+      {"<!ENTITY % rest 'CDATA \"r\"'><!ATTLIST e a %rest;>", "a:r", 7500},
+      {"<!ENTITY % en 'e'><!ATTLIST %en; a CDATA 'v'>", "a:v", 7500},
+      {"<!ATTLIST e a CDATA 'tab\tand&#x20;ref &amp; &lt;'>", "a:tab and ref & <", 7500},
+      {"<!ATTLIST e a (x|y) 'y'>", "a:y", 7500},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    DtdFile f;
+    ASSERT_TRUE(f.Load(c.dtd, "attlist" + std::to_string(n++) + ".dtd"));
+    KTElementType* e = f.Element(u"e");
+    ASSERT_NE(e, nullptr) << c.dtd;
+    std::string list;
+    for (const KTAttributeDecl& a : e->GetAttributeList()) {
+      list.append(list.empty() ? "" : " ").append(Text(a.name.localName)).append(":").append(Text(a.defaultText));
+    }
+    EXPECT_EQ(list, c.attributes) << c.dtd;
+    EXPECT_EQ(f.model->GetErrorId(), c.problem) << c.dtd;
+  }
+  DtdFile f;
+  ASSERT_TRUE(f.Load("<!ENTITY % t 'NMTOKENS'><!ATTLIST e a %t; #IMPLIED b (x|y) #REQUIRED>", "flags.dtd"));
+  const KTAttributeDecl* a = f.Element(u"e")->FindAttribute(KTQName(u"a", KTNamespaceId::None()));
+  ASSERT_NE(a, nullptr);
+  EXPECT_TRUE(a->nmtokens && a->implied);
+  const KTAttributeDecl* b = f.Element(u"e")->FindAttribute(KTQName(u"b", KTNamespaceId::None()));
+  ASSERT_NE(b, nullptr);
+  EXPECT_TRUE(b->enumerated && b->required);
+  EXPECT_EQ(b->enumeratedValues.size(), 2u);
+}
+
+TEST(DtdDeclarations, DocumentsGetTheirDefaults) {
+  struct Case {
+    const char* file;
+    const char* outline;
+  } cases[] = {
+      // External default; the internal subset's declaration wins; ANY still
+      // gives a declared child its defaults; #FIXED; a prefixed name as
+      // written; a defaulted xmlns binds the element's namespace.
+      {"defaults.xml",
+       "r{}[]\nitem{}[kind=plain]\nspecial{}[kind=own]\nwrap{}[fixed=always kind=inner]\nitem{}[kind=plain]\n"
+       "x:item{urn:x}[k=a]\nitem{}[kind=given]\nns{urn:default}[]\nin{urn:default}[]\n"},
+  };
+  for (const Case& c : cases) {
+    Wrapped w;
+    ASSERT_TRUE(w.FromFile(kData + c.file));
+    EXPECT_EQ(AttributeOutline(w.Root()), c.outline) << c.file;
+    EXPECT_EQ(w.model->GetErrorId(), 7500) << c.file;
+  }
+}
+
+// The view's elements and attributes against xmllint's --dtdattr output of
+// the same document, read without its DTD.
+void CompareWithXmllint(const std::string& path) {
+  std::string reference = (fs::path(testing::TempDir()) / "dtdattr-reference.xml").string();
+  std::string command = "xmllint --nonet --noent --dtdattr --dropdtd --output '" + reference + "' '" + path + "' 2>/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  Wrapped expected;
+  ASSERT_TRUE(expected.FromFile(reference));
+  Wrapped actual;
+  ASSERT_TRUE(actual.FromFile(path));
+  EXPECT_EQ(AttributeOutline(actual.Root()), AttributeOutline(expected.Root())) << path;
+  EXPECT_EQ(actual.model->GetErrorId(), 7500) << path;
+  EXPECT_GT(actual.model->Elements().size(), 50u) << path;
+}
+
+TEST(DtdDeclarations, DocBookArticleGetsTheDefaultsXmllintGives) {
+  const char* dtd = "/usr/share/xml/docbook/schema/dtd/4.5/docbookx.dtd";
+  if (!fs::exists(dtd)) GTEST_SKIP() << "docbook-xml is not installed";
+  fs::path dir = fs::path(testing::TempDir()) / "docbook";
+  fs::create_directories(dir);
+  std::string path = (dir / "article.xml").string();
+  std::ofstream(path) << "<?xml version='1.0'?>\n"
+                         "<!DOCTYPE article PUBLIC '-//OASIS//DTD DocBook XML V4.5//EN' '"
+                      << dtd
+                      << "'>\n"
+                         "<article lang='en'><title>A small article</title>\n"
+                         "<section id='s1'><title>One</title>\n"
+                         "<para>Text with <emphasis>stress</emphasis>, a <ulink url='http://x/'>link</ulink> "
+                         "and &mdash; an entity.</para>\n"
+                         "<programlisting>code</programlisting><literallayout>lines</literallayout>\n"
+                         "<orderedlist><listitem><para>item</para></listitem></orderedlist>\n"
+                         "<table frame='all'><title>T</title><tgroup cols='1'><tbody><row><entry>e</entry></row>"
+                         "</tbody></tgroup></table>\n"
+                         "<screen>s</screen><address>a</address><synopsis>x</synopsis>\n"
+                         "</section></article>\n";
+  CompareWithXmllint(path);
+}
+
+TEST(DtdDeclarations, XhtmlDocumentIsInTheXhtmlNamespaceThroughItsDtd) {
+  fs::path lib = "/usr/share/xml/w3c-sgml-lib/schema/dtd";
+  fs::path dtd = lib / "REC-xhtml1-20020801/xhtml1-transitional.dtd";
+  if (!fs::exists(dtd)) GTEST_SKIP() << "w3c-sgml-lib is not installed";
+  // The DTD with its three entity sets beside it.
+  fs::path dir = fs::path(testing::TempDir()) / "xhtml";
+  fs::create_directories(dir);
+  fs::copy_file(dtd, dir / dtd.filename(), fs::copy_options::overwrite_existing);
+  for (const char* set : {"xhtml-lat1.ent", "xhtml-special.ent", "xhtml-symbol.ent"}) {
+    fs::copy_file(lib / "REC-xhtml-modularization-20100729" / set, dir / set, fs::copy_options::overwrite_existing);
+  }
+  std::string path = (dir / "page.xml").string();
+  std::ofstream(path) << "<?xml version='1.0'?>\n"
+                         "<!DOCTYPE html PUBLIC '-//W3C//DTD XHTML 1.0 Transitional//EN' '"
+                      << (dir / dtd.filename()).string()
+                      << "'>\n"
+                         "<html><head><title>T&eacute;st</title><script>x()</script></head>\n"
+                         "<body><p>Caf&eacute; &mdash; <a href='#x'>link</a></p>"
+                         "<form action='f'><input type='text' name='n'/></form>\n"
+                         "<table><tr><td>c</td></tr></table><br/><pre>p</pre></body></html>\n";
+  CompareWithXmllint(path);
+  Wrapped w;
+  ASSERT_TRUE(w.FromFile(path));
+  ASSERT_NE(w.Root(), nullptr);
+  EXPECT_EQ(Text(w.Root()->GetName()), "html");
+  ASSERT_NE(w.Root()->GetNamespaceUri(), nullptr);
+  EXPECT_EQ(Text(*w.Root()->GetNamespaceUri()), "http://www.w3.org/1999/xhtml");
+}
+
+}  // namespace
