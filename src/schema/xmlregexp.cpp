@@ -551,7 +551,9 @@ int XMLRegExp::Match(const char16_t* text, int length) {
   attempts_ = 0;
   if (nodes_.empty()) return kMatch;
   points_.clear();
-  pointIndex_.clear();
+  // Clearing an empty map still wipes every bucket; many short matches
+  // (the tokens of a long list) skip that.
+  if (!pointIndex_.empty()) pointIndex_.clear();
   pointsOverflow_ = false;
   aborted_ = false;
   text_ = text ? text : u"";
