@@ -56,13 +56,6 @@ def double_byte_map(codec):
     return entries
 
 
-def iso8859_6():
-    m = single_byte_map("iso8859_6", True)
-    for d in range(10):  # the digits read as Arabic-Indic digits
-        m[0x30 + d] = 0x0660 + d
-    return m
-
-
 def iso8859_7():
     # 1987 edition: modifier-letter apostrophes, no euro, drachma or ypogegrammeni
     m = single_byte_map("iso8859_7", True)
@@ -124,7 +117,7 @@ SINGLE_BYTE = [
     ("kMapIso8859_3", lambda: single_byte_map("iso8859_3", True), 184),
     ("kMapIso8859_4", lambda: single_byte_map("iso8859_4", True), 191),
     ("kMapIso8859_5", lambda: single_byte_map("iso8859_5", True), 191),
-    ("kMapIso8859_6", iso8859_6, 146),
+    ("kMapIso8859_6", lambda: single_byte_map("iso8859_6", True), 146),
     ("kMapIso8859_7", iso8859_7, 185),
     ("kMapIso8859_8", iso8859_8, 153),
     ("kMapIso8859_9", lambda: single_byte_map("iso8859_9", True), 191),

@@ -17,6 +17,7 @@ namespace {
 
 constexpr char16_t kReplacementChar = 0xFFFD;
 constexpr std::uint16_t kReplacementCode = 0x5F;  // '_'
+constexpr int kIso8859_6Id = 6;
 
 // The Japanese map is written in Shift_JIS codes; EUC-JP and ISO-2022-JP read
 // it through the JIS row/cell form of every two-byte code.
@@ -105,6 +106,10 @@ const std::uint8_t* SingleByteEncodeTable(int row, char16_t* ownerOf5F) {
       if (r.byteMap[i] == kReplacementCode) owner = char16_t(r.byteMap[i + 1]);
     }
     if (table[owner] == kReplacementCode) t.ownerOf5F = owner;
+    // ISO 8859-6 has no codes of its own for the Arabic-Indic digits; they
+    // are written as the ASCII digits, which is how they are read too.
+    if (r.id == kIso8859_6Id)
+      for (unsigned d = 0; d < 10; ++d) table[0x0660 + d] = std::uint8_t(0x30 + d);
     t.encode8 = std::move(table);
   });
   *ownerOf5F = t.ownerOf5F;

@@ -125,6 +125,17 @@ bool HasIso2022JpEscape(const unsigned char* bytes, unsigned length) {
   return false;
 }
 
+// True when the key stands in the name and no digit follows it there: the
+// key 8859-1 names ISO-8859-1, not ISO-8859-13, and IBM names EBCDIC, not
+// IBM855.
+bool ContainsKey(std::u16string_view name, std::u16string_view key) {
+  for (std::size_t at = name.find(key); at != std::u16string_view::npos; at = name.find(key, at + 1)) {
+    std::size_t after = at + key.size();
+    if (after >= name.size() || name[after] < u'0' || name[after] > u'9') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int EncodingIdFromName(const char16_t* name) {
@@ -147,7 +158,7 @@ int EncodingIdFromName(const char16_t* name) {
       std::size_t cut = keys.find(u';');
       std::u16string_view key = keys.substr(0, cut);
       keys = cut == std::u16string_view::npos ? std::u16string_view() : keys.substr(cut + 1);
-      if (key.empty() || workName.find(key) == std::u16string_view::npos) continue;
+      if (key.empty() || !ContainsKey(workName, key)) continue;
       if (!taken || key.size() > bestLength) {
         taken = true;
         bestId = EncodingTable[row].id;
@@ -196,7 +207,8 @@ int DetectEncoding(const char* bytes, unsigned int length, int* id, int* byteOrd
   if (FindDeclaredValue(window, size, &begin, &end)) {
     char16_t value[kDeclarationWindow + 1];
     std::size_t n = 0;
-    for (std::size_t i = begin; i < end; ++i) value[n++] = static_cast<unsigned char>(window[i]);
+    // The name as written (the window is upper-cased for the search).
+    for (std::size_t i = begin; i < end; ++i) value[n++] = data[i];
     value[n] = 0;
     if (declaredName) std::memcpy(declaredName, value, (n + 1) * sizeof(char16_t));
     *id = EncodingIdFromName(value);

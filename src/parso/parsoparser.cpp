@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "platform/ktwchar.h"
+
 namespace {
 
 using Rule = GrammarRule;
@@ -340,7 +342,7 @@ int ParsoParser::GetErrorColumn() const {
   if (!failPos_ || !text_) return 0;
   const char16_t* lineStart = failPos_;
   while (lineStart > text_ && lineStart[-1] != u'\n' && lineStart[-1] != u'\r') --lineStart;
-  return static_cast<int>(failPos_ - lineStart) + 1;
+  return KTCountCharacters(lineStart, failPos_) + 1;
 }
 
 std::u16string ParsoParser::GetErrorText() const {

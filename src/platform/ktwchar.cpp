@@ -67,3 +67,11 @@ const char16_t* KTStrStr(const char16_t* text, const char16_t* what) {
   }
   return nullptr;
 }
+
+int KTCountCharacters(const char16_t* begin, const char16_t* end) {
+  int count = 0;
+  for (const char16_t* p = begin; p < end; ++p)
+    if (!(*p >= 0xDC00 && *p <= 0xDFFF && p > begin && p[-1] >= 0xD800 && p[-1] <= 0xDBFF))
+      ++count;
+  return count;
+}

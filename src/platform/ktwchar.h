@@ -15,6 +15,9 @@ char16_t* KTStrCpy(char16_t* dest, const char16_t* src);
 const char16_t* KTStrChr(const char16_t* text, char16_t c);
 const char16_t* KTStrRChr(const char16_t* text, char16_t c);
 const char16_t* KTStrStr(const char16_t* text, const char16_t* what);
+// Characters in [begin, end): a surrogate pair counts once, so error columns
+// count characters, not UTF-16 units.
+int KTCountCharacters(const char16_t* begin, const char16_t* end);
 
 constexpr char16_t KTToLowerAscii(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;

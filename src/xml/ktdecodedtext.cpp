@@ -4,8 +4,10 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "core/ktencoding.h"
+#include "platform/ktwchar.h"
 #include "xml/ktloaderror.h"
 #include "xml/ktloadstatus.h"
 
@@ -13,10 +15,106 @@ namespace {
 
 // Room the detection may fill with a declared encoding name.
 constexpr int kEncodingNameRoom = 80;
+// Ids below this one are the single-byte encodings: one byte, one character.
+constexpr int kFirstMultiByteId = 90;
 
 KTString CanonicalName(int id) {
   int row = EncodingIndexFromId(id);
   return row < 0 ? KTString() : KTString(EncodingTable[row].canonicalName);
+}
+
+// Where decoding met its first problem and what it was.
+struct BadPlace {
+  enum Kind { kNone, kSequence, kNul, kNonCharacter } kind = kNone;
+  long byteOffset = -1;  // -1: not known for the encoding
+  int line = 0;          // 0: not known
+  int column = 0;
+  unsigned code = 0;     // the character for kNul and kNonCharacter
+};
+
+// The first sequence of UTF-8 bytes that is not valid, or NUL, or U+FFFE
+// (which the decoder replaces: it is a reversed byte-order mark, no
+// character). Lines and columns count characters, a four-byte form once.
+BadPlace FindBadUtf8(const unsigned char* bytes, size_t size) {
+  BadPlace place;
+  int line = 1;
+  int column = 1;
+  size_t i = size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+  while (i < size) {
+    unsigned b = bytes[i];
+    size_t length = b < 0x80 ? 1 : b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3 : b >= 0xF0 && b < 0xF5 ? 4 : 0;
+    bool valid = length > 0 && i + length <= size;
+    unsigned value = length == 1 ? b : length == 2 ? (b & 0x1F) : length == 3 ? (b & 0x0F) : (b & 0x07);
+    for (size_t k = 1; valid && k < length; ++k) {
+      valid = (bytes[i + k] & 0xC0) == 0x80;
+      value = (value << 6) | (bytes[i + k] & 0x3F);
+    }
+    if (valid)
+      valid = (length != 3 || (value >= 0x800 && (value < 0xD800 || value > 0xDFFF))) &&
+              (length != 4 || (value >= 0x10000 && value <= 0x10FFFF));
+    BadPlace::Kind kind = !valid ? BadPlace::kSequence
+                          : value == 0 ? BadPlace::kNul
+                          : value == 0xFFFE ? BadPlace::kNonCharacter
+                                            : BadPlace::kNone;
+    // A character XML forbids outranks an earlier bad sequence: it ends the
+    // load, so it is the one to name.
+    if (kind != BadPlace::kNone && (place.kind == BadPlace::kNone || kind != BadPlace::kSequence)) {
+      place.kind = kind;
+      place.byteOffset = static_cast<long>(i);
+      place.line = line;
+      place.column = column;
+      place.code = value;
+      if (kind != BadPlace::kSequence)
+        return place;
+    }
+    if (!valid)
+      length = 1;
+    if (b == '\n' || (b == '\r' && (i + 1 >= size || bytes[i + 1] != '\n'))) {
+      ++line;
+      column = 1;
+    } else if (b != '\r') {
+      ++column;
+    }
+    i += length;
+  }
+  return place;
+}
+
+// The first NUL or replaced character of text decoded from another encoding;
+// the byte offset is known where one byte makes one character.
+BadPlace FindBadUnits(const char16_t* units, int length, bool singleByte) {
+  BadPlace place;
+  int line = 1;
+  int lineStart = 0;
+  for (int i = 0; i < length; ++i) {
+    char16_t c = units[i];
+    if ((c == 0 || c == 0xFFFD) && (place.kind == BadPlace::kNone || c == 0)) {
+      place.kind = c == 0 ? BadPlace::kNul : BadPlace::kSequence;
+      place.byteOffset = singleByte ? i : -1;
+      place.line = line;
+      place.column = KTCountCharacters(units + lineStart, units + i) + 1;
+      if (c == 0)
+        return place;
+    }
+    if (c == u'\n' || (c == u'\r' && (i + 1 >= length || units[i + 1] != u'\n'))) {
+      ++line;
+      lineStart = i + 1;
+    }
+  }
+  return place;
+}
+
+// "byte offset N, line L, column C" as far as each is known.
+KTString DescribePlace(const BadPlace& place) {
+  KTString where;
+  if (place.byteOffset >= 0)
+    where.Format(u"byte offset %ld", place.byteOffset);
+  if (place.line > 0) {
+    KTString lineColumn;
+    lineColumn.Format(u"line %d, column %d", place.line, place.column);
+    where = where.IsEmpty() ? lineColumn : where + u", " + lineColumn;
+  }
+  return where;
 }
 
 }  // namespace
@@ -55,7 +153,7 @@ int KTDecodedTextBuffer::DetectEncoding(int& id, int& byteOrder, KTString& name)
     byteOrder = kByteOrderNone;
   }
   KTString canonical = CanonicalName(id);
-  name = canonical.IsEmpty() ? KTString(declared) : canonical;
+  name = canonical.IsEmpty() || (result & DetectUnknownName) ? KTString(declared) : canonical;
   return result;
 }
 
@@ -76,6 +174,16 @@ bool KTDecodedTextBuffer::DecodeBlock(std::unique_ptr<char[]> block, uint32_t si
 
 bool KTDecodedTextBuffer::FinishDecode(KTLoadStatus& status) {
   int result = DetectEncoding(encodingId_, byteOrder_, encodingName_);
+  if (result & DetectUnknownName) {
+    // XML 1.0 §4.3.3: an entity declared in an encoding the processor cannot
+    // read is a fatal error (a byte-order mark, which decides before any
+    // declaration is read, never gets here).
+    KTString message;
+    message.Format(u"The encoding \"%s\" named in the encoding declaration is not supported", encodingName_.c_str());
+    KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kDecodeFailed, message);
+    ReleaseData();
+    return false;
+  }
   if (!AcceptEncoding(result, encodingId_, byteOrder_, encodingName_) || ShouldConvert() == 0)
     return true;
   Convert(status);
@@ -168,13 +276,19 @@ void KTDecodedTextBuffer::Convert(KTLoadStatus& status) {
   }
   int replaced = 0;
   bool decoded = false;
+  BadPlace bad;
   if (encodingId_ == kEncodingUtf8) {
     decoded = DecodeUtf8InPlace(replaced);
+    if (decoded && replaced > 0)
+      bad = FindBadUtf8(reinterpret_cast<const unsigned char*>(data_), size_);
   } else {
     int length = static_cast<int>(size_);
     std::unique_ptr<char16_t[]> block = DecodeToUtf16(data_, &length, encodingId_, byteOrder_);
     if (block) {
-      replaced = UnconvertibleCount + ReplaceNuls(block.get(), length);
+      replaced = UnconvertibleCount;
+      if (replaced > 0 || std::char_traits<char16_t>::find(block.get(), static_cast<size_t>(length), 0))
+        bad = FindBadUnits(block.get(), length, encodingId_ < kFirstMultiByteId);
+      replaced += ReplaceNuls(block.get(), length);
       // The raw bytes go before the copy, so that bytes, block and text are
       // never all held at once. The converter's block has no KTString
       // header, so the text is copied out of it once.
@@ -191,11 +305,27 @@ void KTDecodedTextBuffer::Convert(KTLoadStatus& status) {
     KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kDecodeFailed, message);
     return;
   }
+  if (bad.kind == BadPlace::kNul || bad.kind == BadPlace::kNonCharacter) {
+    // XML 1.0 §2.2 allows neither: the document is not well-formed, so the
+    // decode ends here, naming the character and its place.
+    KTString message;
+    message.Format(u"%s: the character U+%04X is not allowed in XML", DescribePlace(bad).c_str(), bad.code);
+    status.SetError(KTLoadStatus::kParse, KTLoadStatus::kParseFailed);
+    status.SetMessage(message);
+    status.SetPosition(bad.line, bad.column);
+    text_ = KTString();
+    length_ = 0;
+    return;
+  }
   hasText_ = true;
   if (replaced > 0) {
     KTString message;
-    message.Format(u"%d byte sequence(s) are not valid %s and were replaced", replaced,
-                   encodingName_.IsEmpty() ? u"in the given encoding" : encodingName_.c_str());
+    const char16_t* name = encodingName_.IsEmpty() ? u"the given encoding" : encodingName_.c_str();
+    if (bad.kind == BadPlace::kSequence)
+      message.Format(u"%d byte sequence(s) are not valid %s and were replaced; the first at %s", replaced, name,
+                     DescribePlace(bad).c_str());
+    else
+      message.Format(u"%d byte sequence(s) are not valid %s and were replaced", replaced, name);
     KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kDecodeFailed, message);
   }
 }

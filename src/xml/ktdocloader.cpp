@@ -72,31 +72,50 @@ const char16_t* MapLineEnd(const char16_t* text) {
   return nullptr;
 }
 
-KTString EncodingFromDeclarationText(const char16_t* text) {
+namespace {
+
+// The value of the encoding declaration in the first characters of the text:
+// true with [begin, end) set when there is one.
+bool FindDeclaredEncoding(const char16_t* text, size_t& begin, size_t& end) {
   if (text == nullptr)
-    return KTString();
+    return false;
   std::u16string window;
   for (int i = 0; i < kDeclarationWindow && text[i] != 0; ++i)
     window.push_back(KTToLowerAscii(text[i]));
   std::u16string_view view(window);
   size_t at = view.find(u"<?xml ");
   if (at == std::u16string_view::npos)
-    return KTString();
+    return false;
   at = view.find(u"encoding", at + 6);
   if (at == std::u16string_view::npos)
-    return KTString();
+    return false;
   at += 8;
   while (at < view.size() && view[at] == u' ')
     ++at;
   if (at >= view.size() || view[at] != u'=')
-    return KTString();
+    return false;
   at = view.find_first_of(u"'\"", at + 1);
   if (at == std::u16string_view::npos)
-    return KTString();
+    return false;
   size_t close = view.find(view[at], at + 1);
   if (close == std::u16string_view::npos)
+    return false;
+  begin = at + 1;
+  end = close;
+  return true;
+}
+
+}  // namespace
+
+KTString EncodingFromDeclarationText(const char16_t* text) {
+  size_t begin = 0;
+  size_t end = 0;
+  if (!FindDeclaredEncoding(text, begin, end))
     return KTString();
-  return KTString(view.substr(at + 1, close - at - 1));
+  std::u16string name(text + begin, text + end);
+  for (char16_t& c : name)
+    c = KTToLowerAscii(c);
+  return KTString(std::u16string_view(name));
 }
 
 KTString EncodingFromDeclarationNode(const KTXNode* tree) {
@@ -456,10 +475,23 @@ bool KTDocumentLoader::PrepareSave(KTDocumentSource* source, KTDocumentRecord* r
     text.NormalizeLineEnds(lineEnd);
   if (encodingId == 0) {
     encodingId = EncodingIdFromName(declaredName);
-    // XML 1.0 §4.3.3: without a (known) declaration the text is read back as
-    // UTF-8, so it is written as UTF-8.
-    if (encodingId == 0)
+    // XML 1.0 §4.3.3: without a declaration the text is read back as UTF-8,
+    // so it is written as UTF-8. A declared name that no encoding here
+    // answers to would be a false label on UTF-8 bytes (and refused when read
+    // back): the declaration is rewritten to say UTF-8, with a warning.
+    if (encodingId == 0) {
       encodingId = kEncodingUtf8;
+      size_t begin = 0;
+      size_t end = 0;
+      if (!declaredName.IsEmpty() && FindDeclaredEncoding(text.c_str(), begin, end)) {
+        text = text.Left(static_cast<int>(begin)) + u"UTF-8" + text.Mid(static_cast<int>(end));
+        KTString message;
+        message.Format(u"The encoding \"%s\" is not supported: the document was written as UTF-8 and its "
+                       u"declaration says so",
+                       declaredName.c_str());
+        KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, message);
+      }
+    }
     if (!CheckSaveEncoding(source, record, encodingId, byteOrder)) {
       if (!status.HasError())
         KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, KTString(u"The encoding was refused"));

@@ -12,6 +12,7 @@
 
 #include "core/ktstring.h"
 #include "platform/ktresources.h"
+#include "platform/ktwchar.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktxdoctype.h"
 #include "xml/ktxnode.h"
@@ -75,7 +76,7 @@ void LineAndColumn(const char16_t* text, int length, int offset, int& line, int&
       lineStart = i + 1;
     }
   }
-  column = offset - lineStart + 1;
+  column = KTCountCharacters(text + lineStart, text + offset) + 1;
 }
 
 bool Fail(const char16_t* text, int length, int offset, const KTString& reason, KTLoadStatus& status) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "parso/parsoparser.h"
+#include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktxdoctype.h"
@@ -152,11 +153,10 @@ void KTParserDriver::FailBuild(const char16_t* reason, const ParseNode* node) {
   errorMessage_ = reason;
   errorOffset_ = static_cast<int>(node->textStart - text_);
   errorLine_ = node->line;
-  int column = 1;
-  for (const char16_t* p = node->textStart; p > text_ && p[-1] != u'\n' && p[-1] != u'\r'; --p) {
-    ++column;
-  }
-  errorColumn_ = column;
+  const char16_t* lineStart = node->textStart;
+  while (lineStart > text_ && lineStart[-1] != u'\n' && lineStart[-1] != u'\r')
+    --lineStart;
+  errorColumn_ = KTCountCharacters(lineStart, node->textStart) + 1;
 }
 
 bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode*& current,

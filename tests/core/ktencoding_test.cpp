@@ -85,6 +85,12 @@ TEST(EncodingNames, AliasesCaseAndSeparatorsLongestKeyWins) {
   };
   for (const Case& c : cases) EXPECT_EQ(EncodingIdFromName(c.name), c.id) << HexUnits(c.name);
   EXPECT_EQ(EncodingIdFromName(nullptr), 0);
+  // A key does not match where a digit follows it in the name.
+  const Case digitAfterKey[] = {
+      {u"ISO-8859-13", 0}, {u"ISO-8859-16", 0}, {u"IBM855", 0}, {u"IBM1047", 0},
+      {u"windows-12521", 0}, {u"8859-1x", 1}, {u"IBM-037", 31},
+  };
+  for (const Case& c : digitAfterKey) EXPECT_EQ(EncodingIdFromName(c.name), c.id) << HexUnits(c.name);
 }
 
 TEST(EncodingNames, EveryCanonicalNameNamesItsOwnRow) {
@@ -157,13 +163,13 @@ TEST(EncodingDetection, Declarations) {
     std::u16string declared;
   } cases[] = {
       {"\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>", 9, 1000, u"unknown"},
-      {"<?xml version='1.0' encoding='utf-8'?><a/>", 8, 1000, u"UTF-8"},
-      {"<?xml version=\"1.0\" encoding = \"windows-1252\" ?>", 8, 52, u"WINDOWS-1252"},
-      {"<?xml version='1.0' encoding=\"Shift_JIS'?>", 8, 92, u"SHIFT_JIS"},
+      {"<?xml version='1.0' encoding='utf-8'?><a/>", 8, 1000, u"utf-8"},
+      {"<?xml version=\"1.0\" encoding = \"windows-1252\" ?>", 8, 52, u"windows-1252"},
+      {"<?xml version='1.0' encoding=\"Shift_JIS'?>", 8, 92, u"Shift_JIS"},
       {"<?xml version=\"1.0\" encoding=\"UTF-16\"?><a/>", 4, 0, u"UTF-16"},
-      {"<?xml version=\"1.0\" encoding=\"x-none\"?><a/>", 2, 0, u"X-NONE"},
+      {"<?xml version=\"1.0\" encoding=\"x-none\"?><a/>", 2, 0, u"x-none"},
       {"<?xml version=\"1.0\" encoding=\"\"?><a/>", 2, 0, u""},
-      {"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a>\x1B$B$\"\x1B(B</a>", 12, 500, u"SHIFT_JIS"},
+      {"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a>\x1B$B$\"\x1B(B</a>", 12, 500, u"Shift_JIS"},
       {"<?xml version=\"1.0\" encoding=\"EUC-JP\"?><a>\x1B$@$\"\x1B(B</a>", 12, 500, u"EUC-JP"},
       {"<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\x1B$B</a>", 8, 1000, u"UTF-8"},
       {"<a>\x1B$B$\"\x1B(B</a>", 9, 500, u"unknown"},
@@ -238,7 +244,7 @@ const Sample kSamples[] = {
     {4, 0, false, "\xC0\x20\xBA\x20\xEF\x20\xFE\x20\xB3\x20\xB6\x20\xF3\x20\xF1\x20\xA2"sv, u"Ā ē ī ū ŗ ļ ķ ņ ĸ"},
     {5, 0, false, "\xBF\xE0\xD8\xD2\xD5\xE2\x2C\x20\xDC\xD8\xE0\x21\x20\xF0\x20\xA2"sv, u"Привет, мир! № Ђ"},
     // The digit bytes read as Arabic-Indic digits.
-    {6, 0, false, "\xE5\xD1\xCD\xC8\xC7\x20\xAC\x20\xBF\x20\x31\x32\x33"sv, u"مرحبا ، ؟ ١٢٣"},
+    {6, 0, false, "\xE5\xD1\xCD\xC8\xC7\x20\xAC\x20\xBF\x20\x31\x32\x33"sv, u"مرحبا ، ؟ 123"},
     {7, 0, false, "\xCA\xE1\xEB\xE7\xEC\xDD\xF1\xE1\x20\xEA\xFC\xF3\xEC\xE5\x20\xC0"sv, u"Καλημέρα κόσμε ΐ"},
     {8, 0, false, "\xF9\xEC\xE5\xED\x20\xF2\xE5\xEC\xED\x20\xAA\xBA"sv, u"שלום עולם ×÷"},
     {9, 0, false, "\xDD\x73\x74\x61\x6E\x62\x75\x6C\x27\x64\x61\x20\xF0\xFC\xFE\xFD\xF6\xE7"sv, u"İstanbul'da ğüşıöç"},
@@ -316,7 +322,7 @@ TEST(EncodingCodePages, DecodeReplacesAndCounts) {
       {0, "A\x80\xE9"sv, u"A\u0080\u00E9", 0},
       {1, "\t\x7F"sv, u"\t\uFFFD", 1},
       {30, "a\x80\xFF"sv, u"a\uFFFD\uFFFD", 2},
-      {6, "1"sv, u"\u0661", 0},
+      {6, "019"sv, u"019", 0},  // the ASCII digits, as every ISO 8859-6 decoder reads them
       {7, "\xA1\xA2\xA4"sv, u"\u02BD\u02BC\uFFFD", 1},
       {8, "\xAF\xFD"sv, u"\u203E\uFFFD", 1},
       {31, "\xC1\x05\x25"sv, u"A\t\n", 0},
@@ -362,7 +368,7 @@ TEST(EncodingCodePages, EncodeReplacesAndCounts) {
       {30, u"_\uFFFD", "__"sv, 0},
       {1, u"A€\u007F", "A__"sv, 2},
       {0, u"é\u3042", "\xE9_"sv, 1},
-      {6, u"\u0661" u"1", "1_"sv, 1},
+      {6, u"\u0661" u"1\u0669", "119"sv, 0},  // Arabic-Indic digits are written as the digits' bytes
       {31, u"A\t", "\xC1\x05"sv, 0},
       {31, u"\u00AC\u20AC", "\x5F\x5F"sv, 1},  // 5F is the code of U+00AC in EBCDIC
       {42, u"€", "\xB2"sv, 0},

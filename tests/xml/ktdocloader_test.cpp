@@ -250,6 +250,46 @@ TEST(DocumentLoader, SavedTextReadsBackInEveryEncodingAndLineEnd) {
   }
 }
 
+// ISO 8859-6 reads bytes 30-39 as the ASCII digits, with its declaration as
+// without; Arabic-Indic digits are saved as those bytes.
+TEST(DocumentLoader, Iso8859_6KeepsItsDigits) {
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  const char bytes[] = "<?xml version='1.0' encoding='ISO-8859-6'?><a n='12'>\xC7 2026</a>";
+  std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(bytes, sizeof bytes - 1, KTGrammarCache::kXml, status));
+  ASSERT_NE(tree, nullptr) << StatusMessage(status);
+  EXPECT_FALSE(status.HasError()) << StatusMessage(status);
+  EXPECT_EQ(WrittenWithoutDeclaration(tree.get()), "\n<a n=\"12\">\xD8\xA7 2026</a>\n");
+
+  TempFolder folder("arabic");
+  std::string path = folder.File("digits.xml");
+  ASSERT_TRUE(loader.SaveTextToFile(Path(path), u"<a>\u0661\u0662 12</a>", status, EncodingIdFromName(u"ISO-8859-6"), 0))
+      << StatusMessage(status);
+  EXPECT_EQ(ReadBytes(path), "<a>12 12</a>");
+}
+
+// A declared name that no encoding here answers to is not written as a label
+// on bytes of another encoding: the text is saved as UTF-8, its declaration
+// says UTF-8, and a warning says why.
+TEST(DocumentLoader, SaveUnderAnUnknownNameWritesUtf8) {
+  TempFolder folder("unknown");
+  std::string path = folder.File("latin1.xml");
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  ASSERT_TRUE(loader.SaveTextToFile(Path(path), u"<?xml version='1.0' encoding='latin1'?><a>caf\u00E9</a>", status, 0, 0))
+      << StatusMessage(status);
+  EXPECT_EQ(ReadBytes(path), "<?xml version='1.0' encoding='UTF-8'?><a>caf\xC3\xA9</a>");
+  EXPECT_EQ(status.GetCategory(), KTLoadStatus::kEncoding);
+  EXPECT_EQ(status.GetCode(), KTLoadStatus::kEncodeFailed);
+  EXPECT_NE(StatusMessage(status).find("\"latin1\" is not supported"), std::string::npos) << StatusMessage(status);
+
+  // Read back, the file loads; under its old label it would not.
+  KTLoadStatus readStatus;
+  std::unique_ptr<KTXNode> tree = Load(loader, path, readStatus);
+  ASSERT_NE(tree, nullptr) << StatusMessage(readStatus);
+  EXPECT_EQ(WrittenWithoutDeclaration(tree.get()), "\n<a>caf\xC3\xA9</a>\n");
+}
+
 TEST(DocumentLoader, SavedTreeReadsBackEqual) {
   TempFolder folder("tree");
   KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);

@@ -80,6 +80,9 @@ const Case kCases[] = {
     {"<a>&#x110000;</a>", 1, 4, "&#x110000;"},
     {"<a>&#99999999999999999999;</a>", 1, 4, "&#99999999999999999999;"},
     {"<a b='x&#0;'/>", 1, 8, "&#0;"},
+    // Columns count characters: one above U+FFFF counts once.
+    {"<a>\xF0\x9F\x98\x80&#0;</a>", 1, 5, "&#0;"},
+    {"<a>\xF0\x9F\x98\x80\xF0\x9F\x98\x80</b>", 1, 8, "expected"},
     {"<!DOCTYPE a [<!ENTITY e 'v&#0;'>]>\n<a/>", 1, 27, "&#0;"},
     {"<!DOCTYPE a [<!ATTLIST a b CDATA '&#0;'>]>\n<a/>", 1, 35, "&#0;"},
     {"<a>&#9;&#xA;&#xD;&#x20;&#xD7FF;&#xE000;&#xFFFD;&#x10000;&#x10FFFF;</a>", 0, 0, nullptr},

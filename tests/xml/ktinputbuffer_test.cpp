@@ -25,6 +25,8 @@ namespace {
 
 const std::string kData = OST_TEST_DATA "/xml/loading/";
 
+std::string StatusText(const KTLoadStatus& status) { return KTUtf16ToUtf8(status.GetMessage().View()); }
+
 KTString Path(const std::string& utf8) { return KTString(std::u16string_view(KTUtf8ToUtf16(utf8))); }
 
 std::string TempPath(const char* name) {
@@ -264,13 +266,47 @@ TEST(DecodedText, ConversionErrorsKeepTheText) {
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kDecodeFailed);
   EXPECT_FALSE(status.GetMessage().IsEmpty());
 
-  // U+0000 is no XML character and would end the text early: it is
-  // replaced and reported, and the rest of the text stays.
-  KTLoadStatus nulStatus;
-  std::string nul("<a/>\0<b/>", 9);
-  ASSERT_TRUE(buffer.Decode(nul.data(), static_cast<uint32_t>(nul.size()), true, nulStatus));
-  EXPECT_EQ(Text(buffer), "<a/>\xEF\xBF\xBD<b/>");
-  EXPECT_EQ(nulStatus.GetCode(), KTLoadStatus::kDecodeFailed);
+  // The message of a bad sequence names the encoding, the count and the
+  // place of the first one; columns count characters.
+  KTLoadStatus placeStatus;
+  std::string twice = "<a>\n\xF0\x9F\x98\x80\xC3\xA9\xFF\xFE</a>";
+  ASSERT_TRUE(buffer.Decode(twice.data(), static_cast<uint32_t>(twice.size()), true, placeStatus));
+  EXPECT_EQ(StatusText(placeStatus),
+            "2 byte sequence(s) are not valid UTF-8 and were replaced; the first at byte offset 10, line 2, column 3");
+
+  // U+0000 and U+FFFE are no XML characters: the decode ends, naming the
+  // character and its place, not a bad sequence.
+  const struct {
+    std::string bytes;
+    const char* message;
+  } forbidden[] = {
+      {std::string("<a/>\n \0<b/>", 11), "byte offset 6, line 2, column 2: the character U+0000 is not allowed in XML"},
+      {"<a>\xFF\xEF\xBF\xBE</a>", "byte offset 4, line 1, column 5: the character U+FFFE is not allowed in XML"},
+      {std::string("<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9\0</a>", 50),
+       "byte offset 47, line 1, column 48: the character U+0000 is not allowed in XML"},
+  };
+  for (const auto& c : forbidden) {
+    KTLoadStatus nulStatus;
+    EXPECT_FALSE(buffer.Decode(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()), true, nulStatus));
+    EXPECT_EQ(nulStatus.GetCode(), KTLoadStatus::kParseFailed);
+    EXPECT_EQ(StatusText(nulStatus), c.message);
+  }
+
+  // A declared encoding that no name here answers to is a fatal error naming
+  // it; a byte-order mark decides before the declaration is read.
+  for (const char* name : {"ISO-8859-13", "IBM855", "latin1"}) {
+    KTLoadStatus unknownStatus;
+    std::string doc = std::string("<?xml version='1.0' encoding='") + name + "'?><a/>";
+    EXPECT_FALSE(buffer.Decode(doc.data(), static_cast<uint32_t>(doc.size()), true, unknownStatus));
+    EXPECT_EQ(unknownStatus.GetCategory(), KTLoadStatus::kEncoding);
+    EXPECT_NE(StatusText(unknownStatus).find(std::string("\"") + name + "\" named in the encoding declaration"),
+              std::string::npos)
+        << StatusText(unknownStatus);
+  }
+  KTLoadStatus markStatus;
+  std::string marked = "\xEF\xBB\xBF<?xml version='1.0' encoding='IBM855'?><a/>";
+  EXPECT_TRUE(buffer.Decode(marked.data(), static_cast<uint32_t>(marked.size()), true, markStatus));
+  EXPECT_FALSE(markStatus.HasError());
 
   // A UTF-8 sequence cut off at the end gives no text at all, and says so.
   KTLoadStatus cutStatus;
