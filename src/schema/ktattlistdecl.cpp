@@ -59,6 +59,7 @@ class AttlistReader {
   // `declaration`: the top-level ATTLIST node the definitions come from.
   bool Read(KTXNode* node, KTElementType* type, KTXNode* declaration);
   bool ResolveElement(KTXNode* node, KTElementType*& type);
+  bool ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* declaration);
 
  private:
   bool Report(int id, KTXNode* node, KTElementType* type, const KTString& context = KTString()) {
@@ -127,6 +128,10 @@ bool AttlistReader::ReadText(KTXNode* node, const KTString& text, KTElementType*
 
 bool AttlistReader::ReadEntityDefinitions(KTXNode* part, KTEntityDecl* entity, KTElementType* type,
                                           KTXNode* declaration) {
+  if (model_.IsActive(entity)) {
+    // Met again inside its own value: refused, never followed.
+    return Report(kSchemaUnusableParameterEntity, part, type, entity->Describe());
+  }
   KTXNode* tree = nullptr;
   if (!entity->ParseValueAs(model_, tree, KTString(u"attlistText"), part, type)) {
     if (model_.IsActive(entity)) return false;
@@ -195,6 +200,16 @@ bool AttlistReader::AppendValue(KTXNode* part, KTAttributeDecl& decl, const KTSt
 }
 
 bool AttlistReader::Read(KTXNode* node, KTElementType* type, KTXNode* declaration) {
+  if (!node) return Report(kSchemaMissingNode, node, type);
+  int& depth = model_.DeclarationDepth();
+  if (depth >= KTSchemaModel::kMaxDtdNesting) return Report(kSchemaMalformedDecl, node, type);
+  ++depth;
+  bool ok = ReadDefinition(node, type, declaration);
+  --depth;
+  return ok;
+}
+
+bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* declaration) {
   KTAttributeDecl decl;
   decl.owner = &model_;
   if (!type) {

@@ -184,6 +184,9 @@ bool ElementReader::ReadContentEntity(KTXNode* node, KTElementType* type) {
 }
 
 bool ElementReader::ReadTreeOf(KTEntityDecl* entity, KTXNode* tree, KTElementType* type, bool splice) {
+  if (model_.IsActive(entity)) {
+    return Report(kSchemaUnusableParameterEntity, entity->declaringNode, type, entity->Describe());
+  }
   if (!tree || !tree->GetFirstChild()) return Report(kSchemaUnusableParameterEntity, entity->declaringNode, type,
                                                      entity->Describe());
   model_.PushActive(entity);
@@ -235,6 +238,10 @@ bool ElementReader::ReadEntityParticles(KTXNode* child, KTElementType* fill, boo
     model_.RequestAnotherPass();
     return true;
   }
+  if (model_.IsActive(entity)) {
+    // Met again inside its own value: refused, never followed.
+    return Report(kSchemaUnusableParameterEntity, child, fill, entity->Describe());
+  }
   bool wasMixed = fill->IsMixed();
   if (!fill->IsSequence() && !fill->IsChoice() && !wasMixed) fill->sequence_ = true;
   bool wasSequence = fill->IsSequence();
@@ -243,7 +250,10 @@ bool ElementReader::ReadEntityParticles(KTXNode* child, KTElementType* fill, boo
                                      fill);
   if (!parsed && model_.IsActive(entity)) return false;  // refused: it is being read
   if (!parsed || fill->IsSequence() != wasSequence) {
-    if (!ReadAgainAsText(child, fill, false)) return false;
+    model_.PushActive(entity);
+    bool ok = ReadAgainAsText(child, fill, false);
+    model_.PopActive();
+    if (!ok) return false;
   } else if (!ReadTreeOf(entity, tree, fill, true)) {
     return false;
   }

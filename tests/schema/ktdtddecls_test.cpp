@@ -113,6 +113,9 @@ TEST(DtdDeclarations, ContentModels) {
       {"<!ATTLIST a x CDATA #IMPLIED><!ELEMENT a (b)>", u"a", "seq(b)", 7500},
       {"<!ENTITY % n 'a b'><!ELEMENT %n; (b)>", u"a", "(none)", 7523},
       {"<!ELEMENT a (b, %never;)>", u"a", "seq(b)", 7522},
+      // Parameter entities that lead back to themselves are refused.
+      {"<!ENTITY % g '(x, &#37;g;)'><!ELEMENT a %g;>", u"a", "seq(x)", 7523},
+      {"<!ENTITY % g 'x | &#37;g;'><!ELEMENT a (%g;)>", u"a", "choice(x)", 7523},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -147,6 +150,7 @@ TEST(DtdDeclarations, AttributeLists) {
       {"<!ENTITY % en 'e'><!ATTLIST %en; a CDATA 'v'>", "a:v", 7500},
       {"<!ATTLIST e a CDATA 'tab\tand&#x20;ref &amp; &lt;'>", "a:tab and ref & <", 7500},
       {"<!ATTLIST e a (x|y) 'y'>", "a:y", 7500},
+      {"<!ENTITY % d 'a CDATA \"x\" &#37;d;'><!ATTLIST e %d;>", "a:x", 7523},
   };
   int n = 0;
   for (const Case& c : cases) {
