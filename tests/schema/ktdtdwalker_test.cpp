@@ -76,6 +76,20 @@ TEST(DtdWalker, InternalSubsetIsReadWhenTheExternalOneIsMissing) {
   fclose(w.warnings);
 }
 
+TEST(DtdWalker, LongDtdPathsAreNotCut) {
+  std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "dtdwalker-long";
+  for (int i = 0; i < 6; ++i) dir /= std::string(60, static_cast<char>('a' + i));
+  std::filesystem::create_directories(dir);
+  std::ofstream((dir / "long.dtd").string()) << "<!ENTITY e 'far away'>";
+  std::string path = (dir / "doc.xml").string();
+  ASSERT_GT(path.size(), 300u);
+  std::ofstream(path) << "<!DOCTYPE r SYSTEM '" << (dir / "long.dtd").string() << "'><r>&e;</r>";
+  Wrapped w;
+  ASSERT_TRUE(w.FromFile(path));
+  EXPECT_EQ(Outline(w.Root()), "[far away]");
+  EXPECT_EQ(w.model->GetErrorId(), 7500);
+}
+
 TEST(DtdWalker, ConditionalSectionKeywords) {
   // Conditional sections stand only in external DTDs: walk DTD texts parsed
   // in the DTD grammar.
