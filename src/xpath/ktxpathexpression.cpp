@@ -2,6 +2,8 @@
 // compiled expression.
 #include "xpath/ktxpathexpression.h"
 
+#include "xpath/ktxpathevalcontext.h"
+
 KTXPathExpression::KTXPathExpression() { Init(&ownNamespaces_, &ownUris_, KTString(), 0); }
 
 KTXPathExpression::KTXPathExpression(const NamespaceMap* namespaces, const UriList* uris, const KTString& text) {
@@ -102,4 +104,65 @@ KTXPathAstNode* KTXPathExpression::DetachTree() { return ownedTree_.release(); }
 void KTXPathExpression::AttachTree(KTXPathAstNode* tree, int mode) {
   lentTree_ = tree;
   compileMode_ = mode;
+}
+
+void KTXPathExpression::SetVariables(const VariableMap& variables) {
+  if (&variables != &variables_)
+    variables_ = variables;
+}
+
+const KTXPathValue* KTXPathExpression::FindVariable(const KTString& name) const {
+  auto it = variables_.find(name);
+  return it == variables_.end() ? nullptr : &it->second;
+}
+
+bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* contextNode, KTXPathValue* result,
+                                 const KTXPathValue* startValue, int position, int size, bool allowFragments) {
+  if (!namespaces_ || !uris_)
+    return false;
+  KTXPathEvalContext context;
+  context.SetOwner(this);
+  allowFragments_ = allowFragments;
+  KTXPathAstNode* tree = GetTree();
+  if (!result || !tree || !rootLookupNode || !contextNode)
+    return false;
+  result->SetNodeSet();
+  if (startValue) {
+    context.SetResult(*startValue);
+  } else {
+    KTXPathValue start;
+    start.PushItem(KTXPathNodeItem(contextNode, 1));
+    context.SetResult(start);
+  }
+  context.SetContextPosition(position);
+  context.SetContextSize(size);
+  contextItem_ = std::make_unique<KTXPathNodeItem>(contextNode, position);
+  KTXPathNodeItem root(rootLookupNode);
+  while (root.GetKind() != kItemRoot && !root.IsEmpty()) {
+    KTXPathNodeItem parent;
+    root = root.ParentItem(parent);
+  }
+  rootItem_ = std::make_unique<KTXPathNodeItem>(root);
+  errorCode_ = kErrorNone;
+  functionIndex_ = -1;
+  errorPosition_ = 0;
+
+  bool ok = tree->Evaluate(context);
+  if (ok)
+    *result = context.Current();
+  // A variable's result-tree fragment where the caller allows none (XSLT
+  // 1.0 §11.1).
+  if (ok && !allowFragments && std::u16string_view(context.GetNameTest()) == u"$" && result->IsNodeSet() &&
+      result->ItemCount() == 1) {
+    const KTXPathNode* node = result->Items()[0].GetNode();
+    if (node && node->GetKind() == kXPathRoot && !node->GetXNode()) {
+      errorCode_ = kErrorResultTreeFragment;
+      ok = false;
+    }
+  }
+  lentTree_ = nullptr;
+  contextItem_.reset();
+  currentNode_ = nullptr;
+  stylesheetRoot_ = nullptr;
+  return ok;
 }

@@ -12,9 +12,12 @@
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathparser.h"
+#include "xpath/ktxpathvalue.h"
 
 class KTXPathExpression {
  public:
+  // Variable bindings by name ("uri:local" for a prefixed name).
+  using VariableMap = std::map<KTString, KTXPathValue>;
   // Prefix -> interned namespace URI; the empty prefix is the default.
   using NamespaceMap = KTPrefixMap;
   // The interned URIs of the tree context that wrapped the documents.
@@ -63,7 +66,8 @@ class KTXPathExpression {
   virtual void UnknownVariable(const KTString& name) {}
   // Called by document() to load another document; none here.
   virtual KTXPathNode* LoadDocument(const KTString& uri) { return nullptr; }
-  virtual void Notify(void* unused) {}
+  // Called with the value of every location path evaluated; nothing here.
+  virtual void OnLocationPath(const KTXPathValue& value) {}
 
   // Sets the bindings and the text (trimmed of white space at both ends) and
   // forgets any compiled tree.
@@ -78,6 +82,24 @@ class KTXPathExpression {
   bool Compile(bool keepTree, int mode);
   bool CompileField(bool keepTree) { return Compile(keepTree, kModeField); }
   bool CompileSelector(bool keepTree) { return Compile(keepTree, kModeSelector); }
+
+  // Evaluates the tree (the lent one, else the owned one) at contextNode;
+  // absolute paths start at the root of rootLookupNode's document. The
+  // context node-set is startValue when given, else the context node;
+  // position and size are the context position and size. With
+  // allowFragments false a result that is a variable's result-tree fragment
+  // fails with error 11. False on an error (code, function index and
+  // position stay here); result holds what was computed before it.
+  bool Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* contextNode, KTXPathValue* result,
+                const KTXPathValue* startValue, int position, int size, bool allowFragments);
+
+  // Replaces the variable bindings with a copy of the map.
+  void SetVariables(const VariableMap& variables);
+  const KTXPathValue* FindVariable(const KTString& name) const;
+  // The item of the root of the context node's document during (and after)
+  // an evaluation; null before the first.
+  const KTXPathNodeItem* GetRootItem() const { return rootItem_.get(); }
+  const KTXPathNodeItem* GetContextItem() const { return contextItem_.get(); }
 
   // The owned tree handed to the caller (null when none).
   KTXPathAstNode* DetachTree();
@@ -136,7 +158,10 @@ class KTXPathExpression {
   int errorCode_ = kErrorNone;
   int functionIndex_ = -1;
   int errorPosition_ = 0;
+  VariableMap variables_;
   void* keyTables_ = nullptr;
+  std::unique_ptr<KTXPathNodeItem> rootItem_;
+  std::unique_ptr<KTXPathNodeItem> contextItem_;
   KTXPathParser parser_;
   bool xsltFunctions_ = false;
   bool allowFragments_ = true;

@@ -1,13 +1,10 @@
 // The registration of every syntax-tree node class in the node-factory
 // registry, in one fixed order: the first class that claims a kind keeps it.
+// Kinds no class claims get the default node with the kind stamped on it.
 #include "xpath/ktxpathastnode.h"
+#include "xpath/ktxpathnodes.h"
 
 namespace {
-
-// Every kind without a class of its own, and the character runs of names,
-// numbers and literals: both evaluate their children in order.
-class DefaultNode : public KTXPathAstNode {};
-class CharacterNode : public KTXPathAstNode {};
 
 template <class Node>
 KTXPathAstNode* CreateNode() {
@@ -22,9 +19,44 @@ struct PrototypeRow {
 }  // namespace
 
 bool BuildNodePrototypes() {
+  // The order of the classes; a class serving several kinds has one row per
+  // kind. The identity-constraint path classes (kinds 1, 2, 27, 28) and the
+  // function call (146) join here when they are built.
   static const PrototypeRow kRows[] = {
+      {kAstAbbreviatedAbsoluteLocationPath, &CreateNode<DescendantPathNode>},
+      {kAstAbbreviatedAxisSpecifier, &CreateNode<AbbreviatedAxisNode>},
+      {kAstAbsoluteLocationPath, &CreateNode<AbsoluteLocationPathNode>},
+      {kAstAdditiveExpr, &CreateNode<AdditiveExprNode>},
+      {kAstAndExpr, &CreateNode<AndExprNode>},
+      {kAstAxisName, &CreateNode<AxisNameNode>},
+      {kAstAxisSpecifier, &CreateNode<AxisSpecifierNode>},
+      {kAstAbbreviatedStep, &CreateNode<AbbreviatedStepNode>},
       {kAstDefault, &CreateNode<DefaultNode>},
+      {kAstEqualityExpr, &CreateNode<EqualityExprNode>},
+      {kAstExpr, &CreateNode<ExprNode>},
+      {kAstLiteral, &CreateNode<LiteralNode>},
+      {kAstLocationPath, &CreateNode<LocationPathNode>},
+      {kAstMultiplicativeExpr, &CreateNode<MultiplicativeExprNode>},
+      {kAstNameTest, &CreateNode<NameTestNode>},
+      {kAstSelectorNameTest, &CreateNode<NameTestNode>},
+      {kAstFieldNameTest, &CreateNode<NameTestNode>},
+      {kAstNodeTest, &CreateNode<NodeTestNode>},
+      {kAstNodeType, &CreateNode<NodeTypeTestNode>},
+      {kAstNumber, &CreateNode<NumberNode>},
+      {kAstOrExpr, &CreateNode<OrExprNode>},
+      {kAstRootLocationPath, &CreateNode<RootSlashNode>},
+      {kAstProcessingInstructionTest, &CreateNode<PITargetTestNode>},
+      {kAstFilterDescendantPath, &CreateNode<FilterDescendantPathNode>},
+      {kAstPredicate, &CreateNode<PredicateNode>},
+      {kAstPrimaryExpr, &CreateNode<PrimaryExprNode>},
+      {kAstRelationalExpr, &CreateNode<RelationalExprNode>},
+      {kAstRelativeLocationPath, &CreateNode<RelativeLocationPathNode>},
+      {kAstStep, &CreateNode<StepNode>},
+      {kAstSelectorStep, &CreateNode<StepNode>},
+      {kAstFieldStep, &CreateNode<StepNode>},
       {kAstCharacterRun, &CreateNode<CharacterNode>},
+      {kAstUnaryExpr, &CreateNode<UnaryExprNode>},
+      {kAstUnionExpr, &CreateNode<UnionExprNode>},
   };
   KTIndividualFactory* factory = KTIndividualFactory::Instance();
   for (const PrototypeRow& row : kRows)

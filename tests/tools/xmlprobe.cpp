@@ -5,7 +5,14 @@
 //   xmlprobe write FILE   the tree written back as text (the loader's save options)
 //   xmlprobe canon FILE   the XPath view of the document (entities expanded,
 //                         defaults supplied) in canonical form (see WriteCanonical)
-// Exit code 0 on success, 1 when the document does not load, 2 on bad usage.
+//   xmlprobe xpath FILE EXPR
+//                         EXPR evaluated at the root of that view: a number or
+//                         string as its XPath string value, a boolean as
+//                         true/false, a node-set as "node-set N" and then one
+//                         line per node: kind, name and string value separated
+//                         by tabs (line ends in values written as \n)
+// Exit code 0 on success, 1 when the document does not load (or the
+// expression fails: "error compile ..." or "error xpath ..."), 2 on bad usage.
 // The file is loaded by the document loader as the front end loads it: any
 // supported encoding, the DTD grammar for a name ending in ".dtd", the XML
 // grammar for any other.
@@ -29,6 +36,9 @@
 #include "xml/ktxpathnode.h"
 #include "xml/ktxpathtreecontext.h"
 #include "xml/ktxwriter.h"
+#include "xpath/ktxpathexpression.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xpath/ktxpathvalue.h"
 
 namespace {
 
@@ -153,17 +163,71 @@ void WriteCanonical(const KTXPathNode* node, std::u16string& out) {
   }
 }
 
+const char* ItemKindName(int kind) {
+  static const char* const kNames[] = {"root",  "element",                "text",    "attribute", "namespace",
+                                       "processing-instruction", "comment", "other"};
+  return kind >= 0 && kind <= kItemOther ? kNames[kind] : "none";
+}
+
+// Prints the value of the expression at the root of the view.
+int PrintXPath(KTXPathNode* root, const KTXPathTreeContext& context, const char* text) {
+  KTXPathExpression expression;
+  const std::u16string source = KTUtf8ToUtf16(text);
+  expression.Init(expression.GetNamespaceMap(), &context.GetUriTable(), KTString(std::u16string_view(source)), 0);
+  if (!expression.Compile(true, KTXPathExpression::kModeExpr)) {
+    std::printf("error compile position=%d\n", expression.GetErrorPosition());
+    return 1;
+  }
+  KTXPathValue value;
+  if (!expression.Evaluate(root, root, &value, nullptr, 1, 1, true)) {
+    std::printf("error xpath code=%d function=%d position=%d\n", expression.GetErrorCode(),
+                expression.GetFunctionIndex(), expression.GetErrorPosition());
+    return 1;
+  }
+  KTString out;
+  switch (value.GetKind()) {
+    case kValueBoolean:
+      std::printf("%s\n", value.GetBoolean() ? "true" : "false");
+      return 0;
+    case kValueNumber:
+    case kValueString:
+      Print(value.ToString(&out).View());
+      std::printf("\n");
+      return 0;
+    default:
+      break;
+  }
+  std::printf("node-set %d\n", value.ItemCount());
+  KTString scratch;
+  for (const KTXPathNodeItem& item : value.Items()) {
+    std::u16string line = KTUtf8ToUtf16(ItemKindName(item.GetKind()));
+    line += u'\t';
+    line += item.GetNode()->GetName();
+    line += u'\t';
+    for (char16_t c : KTXPathFunctionLibrary::StringValueView(item.GetNode(), scratch)) {
+      if (c == u'\n')
+        line += u"\\n";
+      else
+        line += c;
+    }
+    line += u'\n';
+    Print(line);
+  }
+  return 0;
+}
+
 int Usage() {
-  std::fputs("usage: xmlprobe parse|write|canon FILE\n", stderr);
+  std::fputs("usage: xmlprobe parse|write|canon FILE\n       xmlprobe xpath FILE EXPR\n", stderr);
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return Usage();
+  if (argc < 3) return Usage();
   const std::string_view command = argv[1];
-  if (command != "parse" && command != "write" && command != "canon") return Usage();
+  if (command == "xpath" ? argc != 4 : argc != 3) return Usage();
+  if (command != "parse" && command != "write" && command != "canon" && command != "xpath") return Usage();
   KTGrammarCache cache;
   KTString failedGrammar;
   if (!cache.LoadStandardGrammars(false, failedGrammar)) {
@@ -224,6 +288,7 @@ int main(int argc, char** argv) {
                   e.GetCode());
       return 1;
     }
+    if (command == "xpath") return view ? PrintXPath(view.get(), context, argv[3]) : 1;
     std::u16string out;
     if (view) WriteCanonical(view.get(), out);
     Print(out);

@@ -1,0 +1,444 @@
+// The evaluation context's location step and the walkers of the thirteen
+// axes. Every walk uses explicit stacks (documents may nest deeply), and a
+// step from several context nodes never walks a node twice where the
+// union can be had in one walk: nested descendant walks are skipped, the
+// following and preceding axes walk once per document from the context
+// node whose set holds all the others', sibling axes once per parent and
+// ancestor walks stop at an ancestor already climbed. Other duplicates are
+// dropped through a hash set. Positions are proximity positions along the
+// axis (nearest first on reverse axes); the step nodes put the result into
+// document order afterwards.
+#include "xpath/ktxpathevalcontext.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "xml/ktxpathnode.h"
+#include "xpath/ktxpathexpression.h"
+#include "xpath/ktxpathnodetest.h"
+
+namespace {
+
+using ItemVector = KTXPathValue::ItemVector;
+
+// Not an attribute, namespace or declaration node: what the child,
+// descendant, sibling, following and preceding axes hold.
+inline bool IsContent(const KTXPathNode* node) {
+  const int kind = node->GetKind();
+  if (kind == kXPathAttribute || kind == kXPathNamespace || kind >= kXPathXmlDecl)
+    return false;
+  const KTXPathNode* parent = node->GetParent();
+  return !(parent && parent->GetKind() >= kXPathXmlDecl);
+}
+
+inline bool IsAttributeOrNamespace(const KTXPathNode* node) {
+  return node->GetKind() == kXPathAttribute || node->GetKind() == kXPathNamespace;
+}
+
+// Appends the nodes that pass the step's test with their proximity
+// position; the position counts only nodes really added.
+class Collector {
+ public:
+  Collector(const KTXPathNodeTest* test, ItemVector& out) : test_(test), out_(out) {}
+  void Restart() { counter_ = 1; }
+  void SetSeen(KTXPathEvalContext::SeenSet* seen) { seen_ = seen; }
+  void Offer(KTXPathNode* node) {
+    KTXPathNodeItem item(node, counter_);
+    if (test_ && !test_->Test(item))
+      return;
+    if (seen_ && !seen_->insert(node).second)
+      return;
+    out_.push_back(item);
+    ++counter_;
+  }
+
+ private:
+  const KTXPathNodeTest* test_;
+  ItemVector& out_;
+  KTXPathEvalContext::SeenSet* seen_ = nullptr;
+  int counter_ = 1;
+};
+
+std::vector<std::pair<KTXPathNode*, int>>& WalkStack() {
+  static std::vector<std::pair<KTXPathNode*, int>> stack;
+  return stack;
+}
+
+// The content nodes below `top` in document order (a node before its
+// children).
+void WalkDescendants(KTXPathNode* top, Collector& collector) {
+  auto& stack = WalkStack();
+  const size_t base = stack.size();
+  stack.emplace_back(top, 0);
+  while (stack.size() > base) {
+    auto& [node, next] = stack.back();
+    if (next >= node->GetChildCount()) {
+      stack.pop_back();
+      continue;
+    }
+    KTXPathNode* child = node->GetChild(next++);
+    if (!IsContent(child))
+      continue;
+    collector.Offer(child);
+    if (child->GetChildCount() > 0)
+      stack.emplace_back(child, 0);
+  }
+}
+
+// `top` and the content nodes below it in reverse document order (children
+// last to first, each subtree reversed, the node itself last).
+void WalkSubtreeReversed(KTXPathNode* top, Collector& collector) {
+  auto& stack = WalkStack();
+  const size_t base = stack.size();
+  stack.emplace_back(top, top->GetChildCount() - 1);
+  while (stack.size() > base) {
+    auto& [node, next] = stack.back();
+    KTXPathNode* child = nullptr;
+    while (next >= 0 && !child) {
+      KTXPathNode* candidate = node->GetChild(next--);
+      if (IsContent(candidate))
+        child = candidate;
+    }
+    if (!child) {
+      KTXPathNode* done = node;
+      stack.pop_back();
+      collector.Offer(done);
+      continue;
+    }
+    stack.emplace_back(child, child->GetChildCount() - 1);
+  }
+}
+
+void WalkFollowing(KTXPathNode* node, Collector& collector) {
+  KTXPathNode* base = node;
+  if (IsAttributeOrNamespace(node)) {
+    base = node->GetParent();
+    if (!base)
+      return;
+    WalkDescendants(base, collector);
+  }
+  for (KTXPathNode* x = base; x->GetParent(); x = x->GetParent()) {
+    KTXPathNode* parent = x->GetParent();
+    const int index = x->GetIndexInParent();
+    if (index < 0)
+      continue;
+    for (int i = index + 1; i < parent->GetChildCount(); ++i) {
+      KTXPathNode* sibling = parent->GetChild(i);
+      if (!IsContent(sibling))
+        continue;
+      collector.Offer(sibling);
+      WalkDescendants(sibling, collector);
+    }
+  }
+}
+
+void WalkPreceding(KTXPathNode* node, Collector& collector) {
+  KTXPathNode* base = IsAttributeOrNamespace(node) ? node->GetParent() : node;
+  if (!base)
+    return;
+  for (KTXPathNode* x = base; x->GetParent(); x = x->GetParent()) {
+    KTXPathNode* parent = x->GetParent();
+    for (int i = x->GetIndexInParent() - 1; i >= 0; --i) {
+      KTXPathNode* sibling = parent->GetChild(i);
+      if (IsContent(sibling))
+        WalkSubtreeReversed(sibling, collector);
+    }
+  }
+}
+
+bool HasSiblings(const KTXPathNode* node) {
+  return node->GetParent() && node->GetIndexInParent() >= 0 && IsContent(node);
+}
+
+void WalkFollowingSiblings(KTXPathNode* node, int fromIndex, Collector& collector) {
+  KTXPathNode* parent = node->GetParent();
+  for (int i = fromIndex + 1; i < parent->GetChildCount(); ++i) {
+    KTXPathNode* sibling = parent->GetChild(i);
+    if (IsContent(sibling))
+      collector.Offer(sibling);
+  }
+}
+
+void WalkPrecedingSiblings(KTXPathNode* node, int fromIndex, Collector& collector) {
+  KTXPathNode* parent = node->GetParent();
+  for (int i = fromIndex - 1; i >= 0; --i) {
+    KTXPathNode* sibling = parent->GetChild(i);
+    if (IsContent(sibling))
+      collector.Offer(sibling);
+  }
+}
+
+// The last node of a subtree in document order.
+const KTXPathNode* LastInSubtree(const KTXPathNode* node) {
+  while (node->GetChildCount() > 0)
+    node = node->GetChild(node->GetChildCount() - 1);
+  return node;
+}
+
+// For following (forward) and preceding (!forward) from several context
+// nodes: per document, the one context node whose set holds every other's.
+// Empty when some node is not numbered (then each is walked on its own).
+std::vector<KTXPathNode*> WidestContexts(const ItemVector& contexts, bool forward) {
+  std::unordered_map<int, std::pair<int, KTXPathNode*>> best;
+  for (const KTXPathNodeItem& item : contexts) {
+    KTXPathNode* node = item.GetNode();
+    if (!node)
+      continue;
+    int key = 0;
+    if (IsAttributeOrNamespace(node)) {
+      const KTXPathNode* element = node->GetParent();
+      if (!element)
+        continue;
+      // An attribute's following nodes start after it; a namespace node's
+      // (unnumbered) right after its element, before whose own attributes
+      // nothing content-like stands.
+      key = forward && node->GetKind() == kXPathAttribute ? node->GetPosition() : element->GetPosition();
+    } else {
+      key = forward ? LastInSubtree(node)->GetPosition() : node->GetPosition();
+    }
+    if (key < 1)
+      return {};
+    auto [it, inserted] = best.try_emplace(node->GetDocumentNumber(), key, node);
+    if (!inserted && (forward ? key < it->second.first : key > it->second.first))
+      it->second = {key, node};
+  }
+  std::vector<KTXPathNode*> nodes;
+  for (auto& [document, entry] : best)
+    nodes.push_back(entry.second);
+  return nodes;
+}
+
+}  // namespace
+
+bool KTXPathEvalContext::CommitValueSlots() {
+  KTXPathValue& other = Other();
+  if (other.IsNodeSet() && other.ItemCount() == 0) {
+    Current().SetNodeSet();
+    nodeSetSize_ = 0;
+    return false;
+  }
+  Current().SetNodeSet();
+  std::swap(current_, other_);
+  nodeSetSize_ = Current().ItemCount();
+  return true;
+}
+
+void KTXPathEvalContext::SetResult(const KTXPathValue& value) {
+  Other() = value;
+  CommitValueSlots();
+}
+
+void KTXPathEvalContext::SetCurrentItem(const KTXPathNodeItem& item) {
+  KTXPathValue& other = Other();
+  other.SetNodeSet();
+  other.PushItem(item);
+  CommitValueSlots();
+}
+
+void KTXPathEvalContext::SortInDocumentOrder() {
+  if (Current().IsNodeSet() && Current().ItemCount() > 0)
+    Current().SortDocumentOrder();
+}
+
+bool KTXPathEvalContext::AddResultNode(const KTXPathNodeItem& item, SeenSet& seen) {
+  if (!seen.insert(item.GetNode()).second)
+    return true;
+  Other().PushItem(item);
+  return false;
+}
+
+bool KTXPathEvalContext::EvaluateStepWithOwner(const KTXPathNodeTest* test) {
+  stepTest_ = test;
+  const bool ok = EvaluateStep();
+  stepTest_ = nullptr;
+  return ok;
+}
+
+bool KTXPathEvalContext::EvaluateStep() {
+  if (!predicate_ && owner_ && owner_->GetRestrictions() == KTXPathExpression::kRestrictPattern &&
+      axis_ != kAxisAttribute && axis_ != kAxisChild && axis_ != kAxisDescendantOrSelf) {
+    owner_->SetError(KTXPathExpression::kErrorPatternAxis, -1);
+    return false;
+  }
+  if (axis_ < kAxisAncestor || axis_ > kAxisSelf)
+    return false;
+  // The context node-set stays alive through its own handle while the
+  // other slot grows.
+  const KTXPathValue contextValue = Current();
+  const ItemVector& contexts = contextValue.Items();
+  ItemVector& out = Other().MutableItems();
+  Collector collector(stepTest_, out);
+  const bool several = contexts.size() > 1;
+
+  switch (axis_) {
+    case kAxisAncestor:
+    case kAxisAncestorOrSelf: {
+      // Each node is climbed once: above an ancestor climbed before, all
+      // are known already.
+      SeenSet climbed;
+      for (const KTXPathNodeItem& item : contexts) {
+        KTXPathNode* node = item.GetNode();
+        if (!node)
+          continue;
+        collector.Restart();
+        if (axis_ == kAxisAncestorOrSelf) {
+          if (several && !climbed.insert(node).second)
+            continue;
+          collector.Offer(node);
+        }
+        for (KTXPathNode* up = node->GetParent(); up; up = up->GetParent()) {
+          if (several && !climbed.insert(up).second)
+            break;
+          if (!IsDeclarationNode(up))
+            collector.Offer(up);
+        }
+      }
+      break;
+    }
+    case kAxisAttribute:
+      for (const KTXPathNodeItem& item : contexts) {
+        KTXPathNode* node = item.GetNode();
+        if (!node || node->GetKind() != kXPathElement)
+          continue;
+        collector.Restart();
+        for (int i = 0; i < node->GetChildCount(); ++i) {
+          KTXPathNode* child = node->GetChild(i);
+          if (child->GetKind() == kXPathAttribute)
+            collector.Offer(child);
+        }
+      }
+      break;
+    case kAxisChild:
+      for (const KTXPathNodeItem& item : contexts) {
+        KTXPathNode* node = item.GetNode();
+        if (!node)
+          continue;
+        collector.Restart();
+        for (int i = 0; i < node->GetChildCount(); ++i) {
+          KTXPathNode* child = node->GetChild(i);
+          if (IsContent(child))
+            collector.Offer(child);
+        }
+      }
+      break;
+    case kAxisDescendant:
+    case kAxisDescendantOrSelf: {
+      // A context node inside the subtree of one walked before has had all
+      // its descendants (and itself) added already.
+      SeenSet walked, seen;
+      // The skip relies on ancestors coming first: a node-set out of order
+      // (only a caller's start value can be) is deduplicated node by node.
+      const bool ordered = !several || std::is_sorted(contexts.begin(), contexts.end(), DocumentOrderLess);
+      if (!ordered)
+        collector.SetSeen(&seen);
+      for (const KTXPathNodeItem& item : contexts) {
+        KTXPathNode* node = item.GetNode();
+        if (!node)
+          continue;
+        if (several && ordered && IsContent(node)) {
+          bool inside = false;
+          for (const KTXPathNode* up = node; up && !inside; up = up->GetParent())
+            inside = walked.count(up) != 0;
+          if (inside)
+            continue;
+          walked.insert(node);
+        }
+        collector.Restart();
+        if (axis_ == kAxisDescendantOrSelf && !IsDeclarationNode(node))
+          collector.Offer(node);
+        WalkDescendants(node, collector);
+      }
+      break;
+    }
+    case kAxisFollowing:
+    case kAxisPreceding: {
+      const bool forward = axis_ == kAxisFollowing;
+      std::vector<KTXPathNode*> starts;
+      SeenSet seen;
+      if (several) {
+        starts = WidestContexts(contexts, forward);
+        if (starts.empty())
+          collector.SetSeen(&seen);
+      }
+      if (starts.empty()) {
+        for (const KTXPathNodeItem& item : contexts) {
+          if (item.GetNode())
+            starts.push_back(item.GetNode());
+        }
+      }
+      for (KTXPathNode* node : starts) {
+        collector.Restart();
+        if (forward)
+          WalkFollowing(node, collector);
+        else
+          WalkPreceding(node, collector);
+      }
+      break;
+    }
+    case kAxisFollowingSibling:
+    case kAxisPrecedingSibling: {
+      const bool forward = axis_ == kAxisFollowingSibling;
+      // Per parent, the siblings of the first (following) or last
+      // (preceding) context node hold those of all the others.
+      std::unordered_map<KTXPathNode*, std::pair<int, KTXPathNode*>> perParent;
+      std::vector<KTXPathNode*> order;
+      for (const KTXPathNodeItem& item : contexts) {
+        KTXPathNode* node = item.GetNode();
+        if (!node || !HasSiblings(node))
+          continue;
+        const int index = node->GetIndexInParent();
+        auto [it, inserted] = perParent.try_emplace(node->GetParent(), index, node);
+        if (inserted)
+          order.push_back(node->GetParent());
+        else if (forward ? index < it->second.first : index > it->second.first)
+          it->second = {index, node};
+      }
+      for (KTXPathNode* parent : order) {
+        auto [index, node] = perParent[parent];
+        collector.Restart();
+        if (forward)
+          WalkFollowingSiblings(node, index, collector);
+        else
+          WalkPrecedingSiblings(node, index, collector);
+      }
+      break;
+    }
+    case kAxisNamespace:
+      for (const KTXPathNodeItem& item : contexts) {
+        KTXPathNode* node = item.GetNode();
+        if (!node || node->GetKind() != kXPathElement)
+          continue;
+        collector.Restart();
+        if (const auto* namespaces = node->GetNamespaceNodes()) {
+          for (const auto& ns : *namespaces)
+            collector.Offer(ns.get());
+        }
+      }
+      break;
+    case kAxisParent: {
+      SeenSet seen;
+      if (several)
+        collector.SetSeen(&seen);
+      for (const KTXPathNodeItem& item : contexts) {
+        KTXPathNode* node = item.GetNode();
+        KTXPathNode* parent = node ? node->GetParent() : nullptr;
+        if (!parent || IsDeclarationNode(parent))
+          continue;
+        collector.Restart();
+        collector.Offer(parent);
+      }
+      break;
+    }
+    case kAxisSelf:
+      for (const KTXPathNodeItem& item : contexts) {
+        if (!item.GetNode())
+          continue;
+        collector.Restart();
+        collector.Offer(item.GetNode());
+      }
+      break;
+  }
+  return true;
+}

@@ -1,0 +1,101 @@
+// KTXPathEvalContext: the state of one XPath evaluation as it passes from
+// syntax-tree node to node: two value slots (the current value and the one
+// being built), the axis and node test of the step in progress, the context
+// position and size, and the owning expression that receives errors. Its
+// location step walks the thirteen axes.
+#pragma once
+
+#include <unordered_set>
+
+#include "xpath/ktxpathvalue.h"
+
+class KTXPathExpression;
+class KTXPathNodeTest;
+
+enum KTXPathAxis : int {
+  kAxisAncestor = 0,
+  kAxisAncestorOrSelf = 1,
+  kAxisAttribute = 2,
+  kAxisChild = 3,
+  kAxisDescendant = 4,
+  kAxisDescendantOrSelf = 5,
+  kAxisFollowing = 6,
+  kAxisFollowingSibling = 7,
+  kAxisNamespace = 8,
+  kAxisParent = 9,
+  kAxisPreceding = 10,
+  kAxisPrecedingSibling = 11,
+  kAxisSelf = 12,
+};
+
+class KTXPathEvalContext {
+ public:
+  using SeenSet = std::unordered_set<const KTXPathNode*>;
+
+  KTXPathEvalContext() = default;
+  // Copies share the values' items until one side changes them.
+  KTXPathEvalContext(const KTXPathEvalContext&) = default;
+  KTXPathEvalContext& operator=(const KTXPathEvalContext&) = default;
+  virtual ~KTXPathEvalContext() = default;
+
+  // ---- Value slots ----
+  KTXPathValue& Current() { return slots_[current_]; }
+  const KTXPathValue& Current() const { return slots_[current_]; }
+  KTXPathValue& Other() { return slots_[other_]; }
+  // Makes the value in the other slot current. When it is an empty node-set
+  // the current value is emptied instead and the answer is false.
+  bool CommitValueSlots();
+  // Puts the value into the other slot and commits (true, also for an empty
+  // node-set).
+  void SetResult(const KTXPathValue& value);
+  // A node-set of the one item as the current value (the other slot empty).
+  void SetCurrentItem(const KTXPathNodeItem& item);
+  // Sorts the current node-set into document order and numbers it 1..n.
+  void SortInDocumentOrder();
+
+  // ---- Steps ----
+  // One location step along the axis from every node of the current
+  // node-set into the other slot (not committed), keeping the nodes that
+  // pass the step's node test. False for an axis a pattern may not use
+  // (error 12) or an unknown axis code.
+  bool EvaluateStep();
+  // The same with the test in force for the step (borrowed).
+  bool EvaluateStepWithOwner(const KTXPathNodeTest* test);
+  // Appends the item to the other slot unless its node is in `seen`; true
+  // when it was there already.
+  bool AddResultNode(const KTXPathNodeItem& item, SeenSet& seen);
+
+  // ---- Fields ----
+  // The name test or path operator of the step in progress ("/", "//", "$",
+  // "[", "]", "@", "::", "..", "*", a name, ...): a text that outlives the
+  // evaluation (a literal or a syntax-tree token).
+  const char16_t* GetNameTest() const { return nameTest_; }
+  void SetNameTest(const char16_t* text) { nameTest_ = text ? text : u""; }
+  int GetAxis() const { return axis_; }
+  void SetAxis(int axis) { axis_ = axis; }
+  int GetContextPosition() const { return contextPosition_; }
+  void SetContextPosition(int position) { contextPosition_ = position; }
+  // Items of the current value after the last commit.
+  int GetNodeSetSize() const { return nodeSetSize_; }
+  // The size given by the caller (0 when none); last() prefers it.
+  int GetContextSize() const { return contextSize_; }
+  void SetContextSize(int size) { contextSize_ = size; }
+  KTXPathExpression* GetOwner() const { return owner_; }
+  void SetOwner(KTXPathExpression* owner) { owner_ = owner; }
+  const KTXPathNodeTest* GetStepTest() const { return stepTest_; }
+  bool InPredicate() const { return predicate_; }
+  void SetInPredicate(bool value) { predicate_ = value; }
+
+ private:
+  KTXPathValue slots_[2];
+  int current_ = 0;
+  int other_ = 1;
+  const char16_t* nameTest_ = u"";
+  int axis_ = kAxisChild;
+  int contextPosition_ = 1;
+  int nodeSetSize_ = 0;
+  int contextSize_ = 0;
+  KTXPathExpression* owner_ = nullptr;
+  const KTXPathNodeTest* stepTest_ = nullptr;
+  bool predicate_ = false;
+};

@@ -1,0 +1,707 @@
+// Evaluation of the syntax-tree node classes. A node reads the context's
+// current value, builds its result in the other slot and commits it; on an
+// error it records the code (and where known the position) on the owning
+// expression and answers false. Location-path results are in document order
+// with positions 1..n; inside a step, items carry their proximity position
+// along the axis so that predicates can count them.
+#include "xpath/ktxpathnodes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "xml/ktxpathnode.h"
+#include "xpath/ktxpathevalcontext.h"
+#include "xpath/ktxpathexpression.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xpath/ktxpathnodetest.h"
+
+namespace {
+
+using ItemVector = KTXPathValue::ItemVector;
+
+const KTString& EmptyText() {
+  static const KTString empty;
+  return empty;
+}
+
+void Fail(KTXPathEvalContext& context, int code, const KTXPathAstNode* where) {
+  if (KTXPathExpression* owner = context.GetOwner()) {
+    owner->SetError(code, -1);
+    if (where)
+      owner->SetErrorPositionIfUnset(where->SourcePosition());
+  }
+}
+
+// The root of a result-tree fragment: one root node that the processor
+// built (it wraps no document node).
+bool IsFragmentValue(const KTXPathValue& value) {
+  if (!value.IsNodeSet() || value.ItemCount() != 1)
+    return false;
+  const KTXPathNode* node = value.Items()[0].GetNode();
+  return node && node->GetKind() == kXPathRoot && node->GetXNode() == nullptr;
+}
+
+// A "/", "//" or predicate may not apply to a fragment that a variable
+// delivered (XSLT 1.0 §11.1).
+bool FragmentGuard(KTXPathEvalContext& context) {
+  if (std::u16string_view(context.GetNameTest()) == u"$" && IsFragmentValue(context.Current())) {
+    Fail(context, KTXPathExpression::kErrorResultTreeFragment, nullptr);
+    return false;
+  }
+  return true;
+}
+
+bool RequireNodeSet(KTXPathEvalContext& context, const KTXPathAstNode* where) {
+  if (context.Current().IsNodeSet())
+    return true;
+  Fail(context, KTXPathExpression::kErrorNotNodeSet, where);
+  return false;
+}
+
+double NumberOf(const KTXPathValue& value) {
+  return value.GetKind() == kValueNumber ? value.GetNumber() : KTXPathFunctionLibrary::ToNumber(value);
+}
+
+bool BooleanOf(const KTXPathValue& value) {
+  return value.GetKind() == kValueBoolean ? value.GetBoolean() : KTXPathFunctionLibrary::ToBoolean(value);
+}
+
+bool TokenIs(const KTXPathAstNode* node, const char16_t* text) {
+  return node && node->Token().View() == std::u16string_view(text);
+}
+
+// A step "child::name" or "name" (any node test) without predicates.
+const KTXPathAstNode* PlainChildStepTest(const KTXPathAstNode* step) {
+  if (!step || step->GetKind() != kAstStep)
+    return nullptr;
+  const KTXPathAstNode* axisStep = step->FirstChild();
+  if (!axisStep || axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() != 2)
+    return nullptr;
+  const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+  if (!specifier)
+    return nullptr;
+  if (specifier->GetKind() == kAstAbbreviatedAxisSpecifier) {
+    if (!specifier->FirstChild() || specifier->FirstChild()->TokenLength() != 0)
+      return nullptr;
+  } else if (specifier->GetKind() != kAstNamedAxis || !TokenIs(specifier->FirstChild()->FirstChild(), u"child")) {
+    return nullptr;
+  }
+  return axisStep->ChildAt(1);
+}
+
+// Walks descendant-or-self from the current node-set, then evaluates the
+// step. A plain child step becomes one descendant step (the same nodes
+// without building the node-set of every descendant); patterns keep the
+// two steps, since they allow only descendant-or-self.
+bool DescendThenStep(KTXPathEvalContext& context, KTXPathAstNode* step) {
+  context.SetNameTest(u"//");
+  const KTXPathExpression* owner = context.GetOwner();
+  const KTXPathAstNode* nodeTest = PlainChildStepTest(step);
+  if (nodeTest && !(owner && owner->GetRestrictions() == KTXPathExpression::kRestrictPattern)) {
+    context.SetAxis(kAxisDescendant);
+    if (!const_cast<KTXPathAstNode*>(nodeTest)->Evaluate(context))
+      return false;
+    context.SortInDocumentOrder();
+    return true;
+  }
+  context.SetAxis(kAxisDescendantOrSelf);
+  if (!context.EvaluateStep())
+    return false;
+  context.CommitValueSlots();
+  return step->Evaluate(context);
+}
+
+}  // namespace
+
+const KTString& NodeText(const KTXPathAstNode* node) {
+  while (node) {
+    if (node->GetKind() == kAstCharacterRun)
+      return node->Token();
+    node = node->FirstChild();
+  }
+  return EmptyText();
+}
+
+// ---------------------------------------------------------------------------
+// Default node, numbers, literals, primary expressions
+
+bool DefaultNode::Evaluate(KTXPathEvalContext& context) {
+  // A function call whose class is not registered names no function this
+  // engine knows.
+  if (GetKind() == kAstFunctionCall) {
+    Fail(context, KTXPathExpression::kErrorUnknownFunction, this);
+    return false;
+  }
+  return EvaluateChildren(context);
+}
+
+bool NumberNode::Evaluate(KTXPathEvalContext& context) {
+  if (!made_) {
+    // Digits, an optional point and optional fraction digits, or a point
+    // and digits.
+    KTString text;
+    const KTXPathAstNode* form = FirstChild();
+    if (form && form->GetKind() == kAstDigitsNumber) {
+      text += NodeText(form->ChildAt(0));
+      if (const KTXPathAstNode* fraction = form->ChildAt(1)) {
+        text += u'.';
+        if (fraction->ChildAt(1))
+          text += NodeText(fraction->ChildAt(1));
+      }
+    } else if (form && form->GetKind() == kAstLeadingPointNumber) {
+      text += u'.';
+      text += NodeText(form->ChildAt(1));
+    }
+    value_.SetNumber(KTXPathFunctionLibrary::StringToNumber(text.View()));
+    made_ = true;
+  }
+  context.SetResult(value_);
+  return true;
+}
+
+bool LiteralNode::Evaluate(KTXPathEvalContext& context) {
+  if (!made_) {
+    const KTXPathAstNode* quoted = FirstChild();
+    value_.SetString(quoted && quoted->ChildCount() >= 3 ? quoted->ChildAt(1)->Token() : EmptyText());
+    made_ = true;
+  }
+  context.SetResult(value_);
+  return true;
+}
+
+bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
+  KTXPathAstNode* child = FirstChild();
+  if (!child)
+    return false;
+  if (child->GetKind() != kAstVariableReference) {
+    if (!child->Evaluate(context))
+      return false;
+    // Node-sets of parenthesised expressions and functions are in document
+    // order before predicates count them.
+    context.SortInDocumentOrder();
+    return true;
+  }
+  KTXPathExpression* owner = context.GetOwner();
+  const KTXPathAstNode* qname = child->ChildAt(1);
+  if (!owner || !qname)
+    return false;
+  KTString name;
+  if (qname->ChildCount() == 2) {
+    const KTString& prefix = NodeText(qname->ChildAt(0));
+    const KTString& local = NodeText(qname->ChildAt(1));
+    const KTXPathExpression::NamespaceMap* namespaces = owner->GetNamespaceMap();
+    const KTString* uri = nullptr;
+    if (namespaces) {
+      auto it = namespaces->find(prefix);
+      if (it != namespaces->end())
+        uri = it->second;
+    }
+    if (uri && !uri->IsEmpty()) {
+      name = *uri;
+      name += u':';
+    }
+    name += local;
+  } else {
+    name = NodeText(qname);
+  }
+  const KTXPathValue* value = owner->FindVariable(name);
+  if (!value) {
+    owner->SetError(KTXPathExpression::kErrorInvalidVariable, -1);
+    owner->SetErrorPositionIfUnset(qname->SourcePosition());
+    owner->UnknownVariable(name);
+    return false;
+  }
+  if (IsFragmentValue(*value))
+    context.SetNameTest(u"$");
+  context.SetResult(*value);
+  context.SortInDocumentOrder();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Operators
+
+bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
+  if (ChildCount() == 1)
+    return EvaluateChildren(context);
+  // Every operand sees the caller's context; only the final value reaches it.
+  KTXPathEvalContext operand = context;
+  if (!FirstChild()->Evaluate(operand))
+    return false;
+  KTXPathValue left = operand.Current();
+  const int kind = GetKind();
+  for (int i = 1; i < ChildCount(); ++i) {
+    const KTXPathAstNode* pair = ChildAt(i);
+    // The multiplicative pair (126) holds one operator node (127, 129 or
+    // 131) with the token and the operand; the other pairs hold both.
+    KTXPathAstNode* right =
+        kind == kAstMultiplicativeExpr ? pair->ChildAt(0)->ChildAt(1) : pair->ChildAt(1);
+    // "or" and "and" leave the right operand alone when the left decides.
+    if (kind == kAstOrExpr || kind == kAstAndExpr) {
+      const bool leftValue = BooleanOf(left);
+      if (leftValue == (kind == kAstOrExpr)) {
+        left.SetBoolean(leftValue);
+        continue;
+      }
+    }
+    operand = context;
+    if (!right->Evaluate(operand))
+      return false;
+    const KTXPathValue& rightValue = operand.Current();
+    KTXPathValue result;
+    switch (kind) {
+      case kAstOrExpr:
+      case kAstAndExpr:
+        result.SetBoolean(BooleanOf(rightValue));
+        break;
+      case kAstEqualityExpr: {
+        const bool equal = TokenIs(pair->ChildAt(0)->FirstChild(), u"=");
+        result.SetBoolean(equal ? left.Equals(rightValue) : left.NotEquals(rightValue));
+        break;
+      }
+      case kAstRelationalExpr: {
+        const KTXPathAstNode* op = pair->ChildAt(0)->FirstChild();
+        bool answer;
+        if (TokenIs(op, u"<"))
+          answer = left.Less(rightValue);
+        else if (TokenIs(op, u">"))
+          answer = left.Greater(rightValue);
+        else if (TokenIs(op, u"<="))
+          answer = left.LessOrEqual(rightValue);
+        else
+          answer = left.GreaterOrEqual(rightValue);
+        result.SetBoolean(answer);
+        break;
+      }
+      case kAstAdditiveExpr:
+        result.SetNumber(TokenIs(pair->ChildAt(0), u"+") ? left.Add(rightValue) : left.Subtract(rightValue));
+        break;
+      default: {  // multiplicative: the pair holds a 127, 129 or 131 node
+        const int op = pair->ChildAt(0)->GetKind();
+        if (op == kAstMultiplyOperand)
+          result.SetNumber(left.Multiply(rightValue));
+        else if (op == kAstDivOperand)
+          result.SetNumber(left.Divide(rightValue));
+        else
+          result.SetNumber(left.Modulo(rightValue));
+        break;
+      }
+    }
+    left = std::move(result);
+  }
+  context.SetResult(left);
+  return true;
+}
+
+bool UnaryExprNode::Evaluate(KTXPathEvalContext& context) {
+  KTXPathAstNode* child = FirstChild();
+  if (!child)
+    return false;
+  if (child->GetKind() != kAstNegation)
+    return child->Evaluate(context);
+  if (!child->ChildAt(1)->Evaluate(context))
+    return false;
+  // The sign bit flips for -0 and NaN as well.
+  context.Current().SetNumber(-NumberOf(context.Current()));
+  return true;
+}
+
+bool UnionExprNode::Evaluate(KTXPathEvalContext& context) {
+  if (ChildCount() == 1)
+    return EvaluateChildren(context);
+  ItemVector items;
+  for (int i = 0; i < ChildCount(); ++i) {
+    KTXPathAstNode* path = i == 0 ? FirstChild() : ChildAt(i)->ChildAt(1);
+    KTXPathEvalContext operand = context;
+    if (!path->Evaluate(operand))
+      return false;
+    if (!operand.Current().IsNodeSet()) {
+      Fail(context, KTXPathExpression::kErrorNotNodeSet, path);
+      return false;
+    }
+    const ItemVector& part = operand.Current().Items();
+    items.insert(items.end(), part.begin(), part.end());
+  }
+  // Document order, then each node once.
+  std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
+  items.erase(std::unique(items.begin(), items.end()), items.end());
+  for (size_t i = 0; i < items.size(); ++i)
+    items[i].SetPosition(static_cast<int>(i) + 1);
+  KTXPathValue result;
+  result.SetNodeSet(std::move(items));
+  context.SetResult(result);
+  return true;
+}
+
+// The semantic actions of the location-path part of the grammar follow.
+
+bool LocationPathNode::Evaluate(KTXPathEvalContext& context) {
+  const bool ok = EvaluateChildren(context);
+  if (ok && context.GetOwner())
+    context.GetOwner()->OnLocationPath(context.Current());
+  return ok;
+}
+
+bool AbsoluteLocationPathNode::Evaluate(KTXPathEvalContext& context) {
+  KTXPathExpression* owner = context.GetOwner();
+  if (!owner || !owner->GetRootItem())
+    return false;
+  KTXPathValue root;
+  root.PushItem(KTXPathNodeItem(owner->GetRootItem()->GetNode(), 1));
+  context.SetResult(root);
+  KTXPathAstNode* first = FirstChild();
+  if (first && first->GetKind() == kAstRootLocationPath && first->ChildCount() > 1) {
+    if (!FragmentGuard(context))
+      return false;
+    context.SetAxis(kAxisChild);
+    context.SetNameTest(u"/");
+    return first->ChildAt(1)->Evaluate(context);
+  }
+  return EvaluateChildren(context);
+}
+
+bool RootSlashNode::Evaluate(KTXPathEvalContext& context) {
+  if (ChildCount() != 1)
+    return EvaluateChildren(context);
+  const KTXPathNodeItem* first = context.Current().NodeItemAt(0);
+  if (first == context.Current().ItemsEnd())
+    return false;
+  KTXPathNodeItem item = *first;
+  while (item.GetKind() != kItemRoot && !item.IsEmpty()) {
+    KTXPathNodeItem parent;
+    item = item.ParentItem(parent);
+  }
+  KTXPathValue root;
+  if (!item.IsEmpty()) {
+    item.SetPosition(1);
+    root.PushItem(item);
+  }
+  context.SetResult(root);
+  return true;
+}
+
+bool DescendantPathNode::Evaluate(KTXPathEvalContext& context) {
+  if (!TokenIs(FirstChild(), u"//"))
+    return EvaluateChildren(context);
+  if (!FragmentGuard(context))
+    return false;
+  KTXPathAstNode* path = ChildAt(1);
+  if (!path || path->GetKind() != kAstRelativeLocationPath)
+    return false;
+  return static_cast<RelativeLocationPathNode*>(path)->EvaluatePath(context, true);
+}
+
+bool FilterDescendantPathNode::Evaluate(KTXPathEvalContext& context) {
+  if (!FirstChild()->Evaluate(context))
+    return false;
+  if (!FragmentGuard(context) || !RequireNodeSet(context, this))
+    return false;
+  KTXPathAstNode* path = ChildAt(2);
+  if (!path || path->GetKind() != kAstRelativeLocationPath)
+    return false;
+  return static_cast<RelativeLocationPathNode*>(path)->EvaluatePath(context, true);
+}
+
+bool RelativeLocationPathNode::Evaluate(KTXPathEvalContext& context) { return EvaluatePath(context, false); }
+
+bool RelativeLocationPathNode::EvaluatePath(KTXPathEvalContext& context, bool descendFirst) {
+  if (!FragmentGuard(context))
+    return false;
+  // A path continues a node-set only (XPath 1.0 §3.3): «1/a» is an error.
+  if (!RequireNodeSet(context, this))
+    return false;
+  if (descendFirst ? !DescendThenStep(context, FirstChild()) : !FirstChild()->Evaluate(context))
+    return false;
+  for (int i = 1; i < ChildCount(); ++i) {
+    const KTXPathAstNode* continuation = ChildAt(i);
+    KTXPathAstNode* step = continuation->ChildAt(1);
+    if (TokenIs(continuation->ChildAt(0)->FirstChild(), u"//")) {
+      if (!DescendThenStep(context, step))
+        return false;
+    } else {
+      context.SetNameTest(u"/");
+      if (!step->Evaluate(context))
+        return false;
+    }
+  }
+  return true;
+}
+
+bool StepNode::Evaluate(KTXPathEvalContext& context) {
+  KTXPathAstNode* first = FirstChild();
+  if (!first)
+    return false;
+  KTXPathExpression* owner = context.GetOwner();
+  if (owner && owner->GetCompileMode() != KTXPathExpression::kModeExpr) {
+    context.SetAxis(kAxisChild);
+    return EvaluateChildren(context);
+  }
+  if (first->GetKind() != kAstAxisStep || first->ChildCount() < 3) {
+    if (!EvaluateChildren(context))
+      return false;
+    context.SortInDocumentOrder();
+    return true;
+  }
+  // Predicates count positions from each context node, so the step runs
+  // for one context node at a time.
+  const KTXPathValue contexts = context.Current();
+  const ItemVector& items = contexts.Items();
+  KTXPathEvalContext working = context;
+  KTXPathEvalContext::SeenSet seen;
+  context.Other().SetNodeSet();
+  for (const KTXPathNodeItem& item : items) {
+    working.SetCurrentItem(item);
+    if (!first->Evaluate(working)) {
+      context = working;
+      return false;
+    }
+    const ItemVector& found = working.Current().Items();
+    const int axis = working.GetAxis();
+    // Child and attribute steps from distinct nodes never meet.
+    if (items.size() == 1 || axis == kAxisChild || axis == kAxisAttribute || axis == kAxisSelf ||
+        axis == kAxisNamespace) {
+      ItemVector& out = context.Other().MutableItems();
+      out.insert(out.end(), found.begin(), found.end());
+    } else {
+      for (const KTXPathNodeItem& result : found)
+        context.AddResultNode(result, seen);
+    }
+  }
+  context.CommitValueSlots();
+  context.SortInDocumentOrder();
+  return true;
+}
+
+bool AxisNameNode::Evaluate(KTXPathEvalContext& context) {
+  static const char16_t* const kAxes[] = {
+      u"ancestor",  u"ancestor-or-self", u"attribute", u"child",  u"descendant",        u"descendant-or-self",
+      u"following", u"following-sibling", u"namespace", u"parent", u"preceding",         u"preceding-sibling",
+      u"self"};
+  KTXPathExpression* owner = context.GetOwner();
+  const KTXPathAstNode* token = FirstChild();
+  int axis = -1;
+  for (int i = 0; token && i < 13; ++i) {
+    if (TokenIs(token, kAxes[i])) {
+      axis = i;
+      break;
+    }
+  }
+  const bool patternRefuses = axis == kAxisDescendantOrSelf && !context.InPredicate() && owner &&
+                              owner->GetRestrictions() == KTXPathExpression::kRestrictPattern;
+  if (axis < 0 || patternRefuses) {
+    context.SetNameTest(u"::");
+    Fail(context, KTXPathExpression::kErrorPatternAxis, this);
+    return false;
+  }
+  context.SetAxis(axis);
+  context.SetNameTest(u"::");
+  return true;
+}
+
+bool AbbreviatedAxisNode::Evaluate(KTXPathEvalContext& context) {
+  if (ChildCount() == 0)
+    return false;
+  if (TokenIs(FirstChild(), u"@")) {
+    context.SetAxis(kAxisAttribute);
+    context.SetNameTest(u"@");
+  } else {
+    context.SetAxis(kAxisChild);
+  }
+  return true;
+}
+
+bool AbbreviatedStepNode::Evaluate(KTXPathEvalContext& context) {
+  const KTXPathAstNode* token = FirstChild();
+  if (TokenIs(token, u"."))
+    return true;
+  if (!TokenIs(token, u".."))
+    return false;
+  context.SetAxis(kAxisParent);
+  context.SetNameTest(u"..");
+  std::vector<KTXPathNodeTestPtr> excluded;
+  excluded.push_back(std::make_unique<KTAttributeOfElementTest>());
+  excluded.push_back(std::make_unique<KTNamespaceNodeTest>());
+  const KTNotTest test(std::make_unique<KTAnyOfTest>(std::move(excluded)));
+  if (!context.EvaluateStepWithOwner(&test))
+    return false;
+  context.CommitValueSlots();
+  return true;
+}
+
+bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
+  // A predicate inside another keeps the outer predicate's flag when done.
+  const bool wasInPredicate = context.InPredicate();
+  context.SetInPredicate(true);
+  if (!FragmentGuard(context))
+    return false;
+  context.SetNameTest(u"[");
+  KTXPathAstNode* expression = ChildAt(1);
+  if (!expression)
+    return false;
+  if (!context.Current().IsNodeSet()) {
+    Fail(context, KTXPathExpression::kErrorNotNodeSet, this);
+    return false;
+  }
+  const KTXPathValue candidates = context.Current();
+  const ItemVector& items = candidates.Items();
+  KTXPathEvalContext working = context;
+  ItemVector selected;
+  int index = 1;
+  for (const KTXPathNodeItem& item : items) {
+    working.SetCurrentItem(item);
+    working.SetContextPosition(item.GetPosition());
+    working.SetContextSize(candidates.ItemCount());
+    if (!expression->Evaluate(working))
+      return false;
+    const KTXPathValue& result = working.Current();
+    bool keep;
+    if (result.GetKind() == kValueNumber) {
+      const double n = result.GetNumber();
+      keep = std::isfinite(n) && n == index;
+    } else {
+      keep = BooleanOf(result);
+    }
+    if (keep) {
+      // Kept items are numbered anew for the next predicate.
+      selected.push_back(item);
+      selected.back().SetPosition(static_cast<int>(selected.size()));
+    }
+    ++index;
+  }
+  context.SetNameTest(u"]");
+  context.Other().SetNodeSet(std::move(selected));
+  context.CommitValueSlots();
+  context.SetInPredicate(wasInPredicate);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Node tests
+
+namespace {
+
+// Walks the axis with the test and commits.
+bool WalkWith(KTXPathEvalContext& context, const KTXPathNodeTest& test, const char16_t* nameTest) {
+  if (!context.EvaluateStepWithOwner(&test))
+    return false;
+  context.CommitValueSlots();
+  context.SetNameTest(nameTest);
+  return true;
+}
+
+// The test of the axis's principal node type (XPath 1.0 §2.3).
+KTXPathNodeTestPtr PrincipalTest(int axis) {
+  if (axis == kAxisAttribute)
+    return std::make_unique<KTAttributeOfElementTest>();
+  if (axis == kAxisNamespace)
+    return std::make_unique<KTNamespaceNodeTest>();
+  return std::make_unique<KTElementTest>();
+}
+
+// The URI the expression binds to the prefix; false when unbound.
+bool LookUpPrefix(const KTXPathExpression* owner, const KTString& prefix, const KTString*& uri) {
+  uri = nullptr;
+  if (!owner || !owner->GetNamespaceMap())
+    return false;
+  const auto& map = *owner->GetNamespaceMap();
+  auto it = map.find(prefix);
+  if (it == map.end())
+    return false;
+  uri = it->second && !it->second->IsEmpty() ? it->second : nullptr;
+  return true;
+}
+
+}  // namespace
+
+bool NodeTypeTestNode::Evaluate(KTXPathEvalContext& context) {
+  const KTXPathAstNode* keyword = FirstChild();
+  if (!keyword)
+    return false;
+  const char16_t* word = keyword->TokenText();
+  if (TokenIs(keyword, u"comment"))
+    return WalkWith(context, KTCommentTest(), word);
+  if (TokenIs(keyword, u"text"))
+    return WalkWith(context, KTTextTest(), word);
+  if (TokenIs(keyword, u"processing-instruction"))
+    return WalkWith(context, KTPITargetTest(KTString()), word);
+  if (!TokenIs(keyword, u"node"))
+    return false;
+  switch (context.GetAxis()) {
+    case kAxisSelf:
+      // Every node passes: the context node-set is the step's value.
+      context.SetNameTest(word);
+      return true;
+    case kAxisNamespace:
+      return WalkWith(context, KTNamespaceNodeTest(), word);
+    case kAxisAttribute:
+      return WalkWith(context, KTAttributeOfElementTest(), word);
+    case kAxisParent:
+      return WalkWith(context, KTXPathNodeTest(), word);
+    case kAxisAncestorOrSelf:
+    case kAxisDescendantOrSelf:
+      return WalkWith(context, KTNotTest(std::make_unique<KTNamespaceNodeTest>()), word);
+    default: {
+      std::vector<KTXPathNodeTestPtr> excluded;
+      excluded.push_back(std::make_unique<KTAttributeOfElementTest>());
+      excluded.push_back(std::make_unique<KTNamespaceNodeTest>());
+      return WalkWith(context, KTNotTest(std::make_unique<KTAnyOfTest>(std::move(excluded))), word);
+    }
+  }
+}
+
+bool PITargetTestNode::Evaluate(KTXPathEvalContext& context) {
+  const KTXPathAstNode* literal = ChildAt(2);
+  const KTXPathAstNode* quoted = literal ? literal->FirstChild() : nullptr;
+  const KTString& target = quoted && quoted->ChildCount() >= 3 ? quoted->ChildAt(1)->Token() : EmptyText();
+  return WalkWith(context, KTPITargetTest(target), u")");
+}
+
+bool NameTestNode::Evaluate(KTXPathEvalContext& context) {
+  const KTXPathAstNode* first = FirstChild();
+  if (!first)
+    return false;
+  const KTXPathExpression* owner = context.GetOwner();
+  const int axis = context.GetAxis();
+  if (first->GetKind() == kAstToken && TokenIs(first, u"*")) {
+    KTXPathNodeTestPtr test = PrincipalTest(axis);
+    return WalkWith(context, *test, u"*");
+  }
+  if (first->GetKind() == kAstPrefixWildcard) {
+    const KTString* uri = nullptr;
+    if (!LookUpPrefix(owner, NodeText(first), uri)) {
+      Fail(context, KTXPathExpression::kErrorInvalidPrefix, this);
+      return false;
+    }
+    // Namespace nodes are in no namespace: p:* never selects them.
+    std::vector<KTXPathNodeTestPtr> tests;
+    tests.push_back(PrincipalTest(axis));
+    tests.push_back(std::make_unique<KTNamespaceUriTest>(uri));
+    return WalkWith(context, KTAllOfTest(std::move(tests)), u"*");
+  }
+  // A QName: a prefix part and a local part, or the local part alone.
+  const KTString* uri = nullptr;
+  const KTXPathAstNode* localPart = first->ChildAt(first->ChildCount() - 1);
+  if (first->ChildCount() == 2) {
+    if (!LookUpPrefix(owner, NodeText(first->ChildAt(0)), uri)) {
+      Fail(context, KTXPathExpression::kErrorInvalidPrefix, this);
+      return false;
+    }
+  }
+  // An unprefixed name is in no namespace, whatever the default namespace
+  // (XPath 1.0 §2.3).
+  const KTString& name = NodeText(localPart);
+  std::vector<KTXPathNodeTestPtr> tests;
+  tests.push_back(PrincipalTest(axis));
+  if (axis == kAxisNamespace) {
+    // A namespace node's name is its prefix; a prefixed name test cannot
+    // match one (namespace nodes have no namespace URI).
+    if (first->ChildCount() == 2)
+      tests.push_back(std::make_unique<KTNamespaceUriTest>(uri));
+    tests.push_back(std::make_unique<KTLocalNameTest>(name));
+  } else {
+    tests.push_back(std::make_unique<KTLocalNameTest>(name));
+    tests.push_back(std::make_unique<KTNamespaceUriTest>(uri));
+  }
+  return WalkWith(context, KTAllOfTest(std::move(tests)), localPart ? NodeText(localPart).c_str() : u"");
+}

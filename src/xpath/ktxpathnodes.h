@@ -1,0 +1,160 @@
+// The syntax-tree node classes that evaluate XPath expressions: location
+// paths and steps, node tests, operators, literals, numbers, variable
+// references, and the default node of every kind without a class. Each is
+// registered by kind in the prototype table (ktxpathprototypes.cpp).
+#pragma once
+
+#include "xpath/ktxpathastnode.h"
+#include "xpath/ktxpathvalue.h"
+
+class KTXPathEvalContext;
+
+// Kinds without a class of their own; evaluates its children in order.
+class DefaultNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+// A run of characters of a name, number or literal.
+class CharacterNode : public KTXPathAstNode {};
+
+// ---- Numbers, literals, expressions ----
+class NumberNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+
+ private:
+  KTXPathValue value_;  // the constant, made on first use
+  bool made_ = false;
+};
+
+class LiteralNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+
+ private:
+  KTXPathValue value_;
+  bool made_ = false;
+};
+
+class ExprNode : public KTXPathAstNode {};
+
+// A variable reference, or the parenthesised expression, literal, number or
+// function call it passes on; node-sets come out in document order.
+class PrimaryExprNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+// ---- Operators ----
+// or, and, =/!=, relational, additive and multiplicative levels: a head
+// operand and operator-and-operand pairs, grouped from the left.
+class BinaryExprNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+class OrExprNode : public BinaryExprNode {};
+class AndExprNode : public BinaryExprNode {};
+class EqualityExprNode : public BinaryExprNode {};
+class RelationalExprNode : public BinaryExprNode {};
+class AdditiveExprNode : public BinaryExprNode {};
+class MultiplicativeExprNode : public BinaryExprNode {};
+
+class UnaryExprNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+class UnionExprNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+// ---- Location paths ----
+class LocationPathNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+class AbsoluteLocationPathNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+class RelativeLocationPathNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+  // With descendFirst the path follows a "//": the nodes of the context
+  // node-set and their descendants are its context.
+  bool EvaluatePath(KTXPathEvalContext& context, bool descendFirst);
+};
+
+// '//' RelativeLocationPath at the start of an absolute path.
+class DescendantPathNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+// The '/' of an absolute path.
+class RootSlashNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+// FilterExpr '//' RelativeLocationPath.
+class FilterDescendantPathNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+class StepNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+class AxisSpecifierNode : public KTXPathAstNode {};
+
+class AxisNameNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+// "@" or the empty specifier of an abbreviated step.
+class AbbreviatedAxisNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+// "." and "..".
+class AbbreviatedStepNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+class PredicateNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+// ---- Node tests ----
+class NodeTestNode : public KTXPathAstNode {};
+
+class NodeTypeTestNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+class PITargetTestNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+class NameTestNode : public KTXPathAstNode {
+ public:
+  bool Evaluate(KTXPathEvalContext& context) override;
+};
+
+// The text of the character runs below a node (a name, digits or a
+// literal's content); empty when there is none.
+const KTString& NodeText(const KTXPathAstNode* node);

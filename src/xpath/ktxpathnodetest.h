@@ -1,0 +1,165 @@
+// Node tests: small predicates over one node-set item that decide which
+// nodes a location step keeps (kind tests, name tests, and their negation
+// and combinations), and the descendant and ancestor sets of one node.
+// A test that combines others owns them.
+#pragma once
+
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xpath/ktxpathvalue.h"
+
+class KTXPathNodeTest {
+ public:
+  KTXPathNodeTest() = default;
+  virtual ~KTXPathNodeTest() = default;
+  KTXPathNodeTest(const KTXPathNodeTest&) = delete;
+  KTXPathNodeTest& operator=(const KTXPathNodeTest&) = delete;
+  // The base accepts every item.
+  virtual bool Test(const KTXPathNodeItem& item) const { return true; }
+};
+
+using KTXPathNodeTestPtr = std::unique_ptr<KTXPathNodeTest>;
+
+class KTElementTest : public KTXPathNodeTest {
+ public:
+  bool Test(const KTXPathNodeItem& item) const override { return item.GetKind() == kItemElement; }
+};
+
+// Text and CDATA sections alike.
+class KTTextTest : public KTXPathNodeTest {
+ public:
+  bool Test(const KTXPathNodeItem& item) const override { return item.GetKind() == kItemText; }
+};
+
+class KTCommentTest : public KTXPathNodeTest {
+ public:
+  bool Test(const KTXPathNodeItem& item) const override { return item.GetKind() == kItemComment; }
+};
+
+class KTNamespaceNodeTest : public KTXPathNodeTest {
+ public:
+  bool Test(const KTXPathNodeItem& item) const override { return item.GetKind() == kItemNamespace; }
+};
+
+// An attribute whose parent is an element.
+class KTAttributeOfElementTest : public KTXPathNodeTest {
+ public:
+  bool Test(const KTXPathNodeItem& item) const override;
+};
+
+// The XML declaration, the document type declaration and the declarations
+// inside it (item kind 7, or a node whose parent has it).
+class KTDeclarationTest : public KTXPathNodeTest {
+ public:
+  bool Test(const KTXPathNodeItem& item) const override;
+};
+
+// Elements and attributes in the namespace of the interned URI (compared by
+// identity); without a URI, those in no namespace.
+class KTNamespaceUriTest : public KTXPathNodeTest {
+ public:
+  explicit KTNamespaceUriTest(const KTString* uri) : uri_(uri) {}
+  bool Test(const KTXPathNodeItem& item) const override;
+
+ private:
+  const KTString* uri_;
+};
+
+// The node's name, after its first colon when it has one, equals the text.
+class KTLocalNameTest : public KTXPathNodeTest {
+ public:
+  explicit KTLocalNameTest(const KTString& localName) : localName_(localName) {}
+  bool Test(const KTXPathNodeItem& item) const override;
+
+ private:
+  KTString localName_;
+};
+
+// The node's own value text (else its tree node's) equals the text.
+class KTStringValueTest : public KTXPathNodeTest {
+ public:
+  explicit KTStringValueTest(const KTString& value) : value_(value) {}
+  bool Test(const KTXPathNodeItem& item) const override;
+
+ private:
+  KTString value_;
+};
+
+// A processing instruction, named as the target when it is not empty.
+class KTPITargetTest : public KTXPathNodeTest {
+ public:
+  explicit KTPITargetTest(const KTString& target) : target_(target) {}
+  bool Test(const KTXPathNodeItem& item) const override;
+
+ private:
+  KTString target_;
+};
+
+class KTNotTest : public KTXPathNodeTest {
+ public:
+  explicit KTNotTest(KTXPathNodeTestPtr test) : test_(std::move(test)) {}
+  bool Test(const KTXPathNodeItem& item) const override { return !test_->Test(item); }
+
+ private:
+  KTXPathNodeTestPtr test_;
+};
+
+// True when every test is (true for none); stops at the first false.
+class KTAllOfTest : public KTXPathNodeTest {
+ public:
+  explicit KTAllOfTest(std::vector<KTXPathNodeTestPtr> tests) : tests_(std::move(tests)) {}
+  bool Test(const KTXPathNodeItem& item) const override;
+
+ private:
+  std::vector<KTXPathNodeTestPtr> tests_;
+};
+
+// True when some test is (false for none); stops at the first true.
+class KTAnyOfTest : public KTXPathNodeTest {
+ public:
+  explicit KTAnyOfTest(std::vector<KTXPathNodeTestPtr> tests) : tests_(std::move(tests)) {}
+  bool Test(const KTXPathNodeItem& item) const override;
+
+ private:
+  std::vector<KTXPathNodeTestPtr> tests_;
+};
+
+// Membership of an item's node in a set of nodes.
+class KTXPathNodeSetTest : public KTXPathNodeTest {
+ public:
+  bool Test(const KTXPathNodeItem& item) const override { return Contains(item); }
+  virtual bool Contains(const KTXPathNodeItem& item) const = 0;
+};
+
+// The descendants of one node (attributes and namespace nodes of the
+// subtree included, the node itself not). Numbered nodes of one document
+// answer from the range of document-order positions that the subtree
+// covers; others by climbing their parents.
+class KTDescendantSet : public KTXPathNodeSetTest {
+ public:
+  explicit KTDescendantSet(const KTXPathNodeItem& item);
+  bool Contains(const KTXPathNodeItem& item) const override;
+
+ private:
+  const KTXPathNode* top_;
+  int first_ = 0;  // the range of positions, when the subtree is numbered
+  int last_ = -1;
+  bool ranged_ = false;
+};
+
+// One node and all its ancestors.
+class KTAncestorSet : public KTXPathNodeSetTest {
+ public:
+  explicit KTAncestorSet(const KTXPathNodeItem& item);
+  bool Contains(const KTXPathNodeItem& item) const override;
+
+ private:
+  std::unordered_set<const KTXPathNode*> nodes_;
+};
+
+// Shared node classifications of the axis walkers.
+bool IsDeclarationNode(const KTXPathNode* node);
+bool IsAttributeOfElement(const KTXPathNode* node);
