@@ -460,8 +460,9 @@ TEST(KTXPathNodeTest, DeclarationsAndNodeSets) {
   }
   ASSERT_NE(doctype, nullptr);
   EXPECT_TRUE(KTDeclarationTest().Test(KTXPathNodeItem(const_cast<KTXPathNode*>(doctype), 1)));
-  if (doctype->GetChildCount() > 0)
+  if (doctype->GetChildCount() > 0) {
     EXPECT_TRUE(KTDeclarationTest().Test(KTXPathNodeItem(doctype->GetChild(0), 1)));
+  }
 
   KTXPathNodeItem rootItem(root, 1);
   KTAncestorSet ancestors(rootItem);
