@@ -177,6 +177,8 @@ void KTElementType::Reset() {
   parent_ = nullptr;
   declaringNode_ = nullptr;
   complexType_ = nullptr;
+  simpleType_ = nullptr;
+  datatype_.Release();
   contentRead_ = contentDeclared_ = choice_ = sequence_ = textOnly_ = false;
   empty_ = any_ = all_ = mixed_ = group_ = open_ = abstract_ = nillable_ = substitutionHeadFlag_ = false;
   qualified_ = false;
@@ -197,6 +199,8 @@ void KTElementType::Assign(const KTElementType& source, bool deep) {
   parent_ = source.parent_;
   declaringNode_ = source.declaringNode_;
   complexType_ = source.complexType_;
+  simpleType_ = source.simpleType_;
+  datatype_ = source.datatype_;
   contentRead_ = source.contentRead_;
   contentDeclared_ = source.contentDeclared_;
   choice_ = source.choice_;

@@ -12,12 +12,14 @@
 #include <vector>
 
 #include "core/ktstring.h"
+#include "schema/ktdatatype.h"
 #include "xml/ktnamespace.h"
 
 class KTXNode;
 class KTSchemaModel;
 class KTElementType;
 class KTComplexTypeDef;
+class KTSimpleTypeDef;  // a named XML Schema simple type
 
 // One content-model entry. The child is a declared element of the model or
 // an anonymous compositor owned by the type that created it; never owned here.
@@ -37,7 +39,12 @@ struct KTAttributeDecl {
   KTString defaultText;  // non-empty: the attribute has a default value
   KTString description;
   KTXNode* declaringNode = nullptr;
+  KTSimpleTypeDef* namedType = nullptr;  // XML Schema: the simple type whose datatype it uses
+  KTDatatypeRef datatype;                // shared between copies; empty for DTD declarations
   KTSchemaModel* owner = nullptr;
+
+  // A new reference to the datatype (an empty handle stays empty).
+  KTDatatypeRef GetDatatype() const { return datatype; }
   bool required = false, prohibited = false, fixed = false, implied = false;
   bool id = false, idref = false, idrefs = false, entity = false, entities = false;
   bool nmtoken = false, nmtokens = false, notation = false, enumerated = false, qualified = false;
@@ -72,7 +79,12 @@ class KTElementType {
   // fixed) text of simple or mixed content; false when there is neither,
   // which also makes every later call return false at once.
   bool CollectDefaultAttributes(std::vector<KTAttributeDecl*>& out, const KTString*& text);
-  bool HasSimpleContent() const { return textOnly_; }
+  // Text only, or content of a datatype.
+  bool HasSimpleContent() const { return textOnly_ || datatype_.IsValid(); }
+  KTDatatypeRef GetDatatype() const { return datatype_; }
+  void SetDatatype(const KTDatatypeRef& datatype) { datatype_ = datatype; }
+  KTSimpleTypeDef* GetSimpleTypeLink() const { return simpleType_; }
+  void SetSimpleTypeLink(KTSimpleTypeDef* link) { simpleType_ = link; }
 
   void Assign(const KTElementType& source, bool deep);
   void Reset();
@@ -125,6 +137,8 @@ class KTElementType {
   KTElementType* parent_;
   KTXNode* declaringNode_ = nullptr;
   KTComplexTypeDef* complexType_ = nullptr;
+  KTSimpleTypeDef* simpleType_ = nullptr;
+  KTDatatypeRef datatype_;
   std::vector<std::unique_ptr<KTElementType>> ownedChildren_;
 };
 
