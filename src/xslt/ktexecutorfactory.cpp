@@ -4,6 +4,7 @@
 
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktmessageexecutor.h"
+#include "xslt/output/ktoutputexecutor.h"
 
 KTExecutorFactory::KTExecutorFactory() { RegisterStandardExecutors(*this); }
 
@@ -32,4 +33,5 @@ KTExecutorFactory::Creator CreatorOf() {
 void RegisterStandardExecutors(KTExecutorFactory& factory) {
   factory.Register(kXSLTKey, CreatorOf<KTKeyExecutor>());
   factory.Register(kXSLTMessage, CreatorOf<KTMessageExecutor>());
+  factory.Register(kXSLTOutput, CreatorOf<KTOutputExecutor>());
 }

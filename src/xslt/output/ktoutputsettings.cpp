@@ -44,6 +44,8 @@ void KTOutputSettings::SetIndent(bool value) {
 }
 
 void KTOutputSettings::AppendCdataSectionElements(const KTString& text) {
+  // A list left from before a Reset means nothing; a new one starts empty.
+  if (!cdataSectionElementsSpecified_) cdataSectionElements_ = u"";
   cdataSectionElements_ += text;
   cdataSectionElementsSpecified_ = true;
 }

@@ -38,4 +38,7 @@ TEST(KTOutputSettingsTest, LaterValuesOverrideAndListsAccumulate) {
   EXPECT_FALSE(copy.IsCdataSectionElementsSpecified());
   EXPECT_EQ(copy.GetMethod(), u"html");
   EXPECT_TRUE(settings.IsMethodSpecified());
+  // After a reset the old list means nothing: a new one starts empty.
+  copy.AppendCdataSectionElements(u" c");
+  EXPECT_EQ(copy.GetCdataSectionElements(), u" c");
 }
