@@ -113,6 +113,10 @@ TEST(DtdDeclarations, ContentModels) {
       {"<!ATTLIST a x CDATA #IMPLIED><!ELEMENT a (b)>", u"a", "seq(b)", 7500},
       {"<!ENTITY % n 'a b'><!ELEMENT %n; (b)>", u"a", "(none)", 7523},
       {"<!ELEMENT a (b, %never;)>", u"a", "seq(b)", 7522},
+      {"<!ENTITY % g '(c, d)'><!ELEMENT a (#PCDATA | b | %g;)*>", u"a", "mixed (b)", 7510},
+      // Two references whose joined values form one declaration.
+      {"<!ENTITY % p '<!ELEMENT a '><!ENTITY % q 'ANY>'>%p;%q;", u"a", "any mixed ()", 7500},
+      {"<!ENTITY % p '<!ELEMENT a ANY>'><!ENTITY % q '&#37;p;'>%p;%q;", u"a", "any mixed ()", 7525},
       // Parameter entities that lead back to themselves are refused.
       {"<!ENTITY % g '(x, &#37;g;)'><!ELEMENT a %g;>", u"a", "seq(x)", 7523},
       {"<!ENTITY % g 'x | &#37;g;'><!ELEMENT a (%g;)>", u"a", "choice(x)", 7523},
