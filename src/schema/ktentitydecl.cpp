@@ -163,6 +163,10 @@ bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
 
   KTString text;
   if (!ExpandDeclarationText(model, node, text, true)) return false;
+  // XML 1.0 §2.11 and §4.5: line ends of the literal read as LF, then its
+  // character references resolve (so "&#13;" stays a CR); general references
+  // stay for the place of use.
+  text.NormalizeLineEnds(u"\n");
   ExpandCharacterReferences(text);
 
   record->external = StartsWith(text, u"PUBLIC") || StartsWith(text, u"SYSTEM");

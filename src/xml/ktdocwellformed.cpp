@@ -3,6 +3,7 @@
 // twice and for character and entity references that XML 1.0 forbids.
 #include "xml/ktdocwellformed.h"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -155,14 +156,18 @@ bool IsPredefinedEntity(View name) {
 // entities it refers to in turn.
 struct EntityFacts {
   View name;
-  View literal;  // the replacement text as written, without its quotes
+  // The replacement text: the literal without its quotes, its character
+  // references resolved (XML 1.0 §4.5); general references stay for the
+  // place of use.
+  View literal;
   bool external = false;
   bool unparsed = false;
   bool holdsLessThan = false;  // its literal holds '<', written or as a character reference
 
   enum State { kNew, kActive, kDone } state = kNew;
   enum Problem { kNone, kRecursive, kUndeclared, kUnparsed } problem = kNone;
-  View problemName;             // the entity the problem is about
+  View problemName;             // the entity the problem is about (for a cycle, the one that closes it)
+  View cycleName;               // the entity a cycle leads back to
   bool reachesLessThan = false;  // here or in an entity referred to
   bool reachesExternal = false;
 };
@@ -355,7 +360,7 @@ class TreeChecker {
     EntityFacts facts;
     facts.name = name;
     if (literal) {
-      facts.literal = value.substr(1, value.size() >= 2 ? value.size() - 2 : 0);
+      facts.literal = ReplacementText(value.substr(1, value.size() >= 2 ? value.size() - 2 : 0));
       facts.holdsLessThan = value.find(u'<') != View::npos;
       ForEachReference(value, [&](const Reference& ref) {
         if (ref.isChar && ref.code == u'<')
@@ -447,7 +452,11 @@ class TreeChecker {
       if (facts.unparsed) {
         reason = u"the unparsed entity " + name() + u" may not be referenced";  // WFC Parsed Entity
       } else if (followEntities && facts.problem == EntityFacts::kRecursive) {
-        reason = u"the entity " + name() + u" refers to itself through " + other();  // WFC No Recursion
+        // WFC No Recursion: the message names the entity the cycle leads
+        // back to and the one whose text closes it.
+        reason = u"the entity " + KTString(facts.cycleName) + u" refers to itself through " + other();
+        if (facts.cycleName != ref.body)
+          reason += u", referenced through " + name();
       } else if (followEntities && facts.problem == EntityFacts::kUndeclared) {
         reason = u"the entity " + other() + u", referenced through " + name() + u", is not declared";
       } else if (followEntities && facts.problem == EntityFacts::kUnparsed) {
@@ -486,7 +495,7 @@ class TreeChecker {
     while (!stack.empty()) {
       EntityFacts& entity = *stack.back().entity;
       View literal = entity.literal;
-      size_t at = literal.find(u'&', stack.back().next);
+      size_t at = FindReference(literal, stack.back().next);
       size_t end = at == View::npos ? View::npos : literal.find(u';', at + 1);
       if (end == View::npos) {
         entity.state = EntityFacts::kDone;
@@ -511,7 +520,8 @@ class TreeChecker {
       if (next.state == EntityFacts::kActive) {
         if (entity.problem == EntityFacts::kNone) {
           entity.problem = EntityFacts::kRecursive;
-          entity.problemName = name;
+          entity.problemName = entity.name;
+          entity.cycleName = name;
         }
       } else if (next.state == EntityFacts::kDone) {
         Merge(entity, next);
@@ -535,6 +545,7 @@ class TreeChecker {
     } else if (from.problem != EntityFacts::kNone) {
       into.problem = from.problem;
       into.problemName = from.problemName;
+      into.cycleName = from.cycleName;
     }
   }
 
@@ -552,6 +563,55 @@ class TreeChecker {
         offset = start + static_cast<int>(found + at);
     }
     return Fail(text_, length_, offset, reason, status_);
+  }
+
+  // The literal with its character references resolved, kept for the walk.
+  // Most literals hold none and are used as they stand.
+  View ReplacementText(View literal) {
+    if (literal.find(u"&#") == View::npos)
+      return literal;
+    std::u16string& text = replacements_.emplace_back();
+    size_t done = 0;
+    ForEachReference(literal, [&](const Reference& ref) {
+      if (!ref.isChar || ref.code < 0)
+        return true;
+      text.append(literal.substr(done, ref.at - done));
+      done = ref.at + ref.body.size() + 2;
+      if (ref.code >= 0x10000) {
+        text += static_cast<char16_t>(0xD800 + ((ref.code - 0x10000) >> 10));
+        text += static_cast<char16_t>(0xDC00 + ((ref.code - 0x10000) & 0x3FF));
+      } else {
+        text += static_cast<char16_t>(ref.code);
+      }
+      return true;
+    });
+    text.append(literal.substr(done));
+    return text;
+  }
+
+  // The next '&' of a replacement text at or after `from` that starts a
+  // reference: none is recognised inside CDATA sections, comments and
+  // processing instructions (XML 1.0 §4.4).
+  static size_t FindReference(View text, size_t from) {
+    while (from < text.size()) {
+      size_t at = text.find_first_of(u"&<", from);
+      if (at == View::npos || text[at] == u'&')
+        return at;
+      View rest = text.substr(at);
+      View close = rest.starts_with(u"<![CDATA[") ? View(u"]]>")
+                   : rest.starts_with(u"<!--")    ? View(u"-->")
+                   : rest.starts_with(u"<?")      ? View(u"?>")
+                                                  : View();
+      if (close.empty()) {
+        from = at + 1;
+        continue;
+      }
+      size_t end = text.find(close, at + 2);
+      if (end == View::npos)
+        return View::npos;
+      from = end + close.size();
+    }
+    return View::npos;
   }
 
   // ---- Namespaces in XML 1.0 ----
@@ -838,6 +898,7 @@ class TreeChecker {
   // a DTD of its own.
   bool internalSubset_ = false;
   std::unordered_map<View, EntityFacts> entities_;
+  std::deque<std::u16string> replacements_;
   // Reused for every element, so the walk allocates nothing per element.
   std::vector<const KTXNode*> attributes_;
   std::unordered_set<View> names_;

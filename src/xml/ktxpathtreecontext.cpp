@@ -339,6 +339,11 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
         return false;
       }
     }
+    // Written line ends were normalised before the expansion and entity
+    // texts when declared, so a CR here came from a character reference: it
+    // goes into the parse as one, or the fragment's text would read it as a
+    // line end.
+    if (expanded.Find(u'\r') >= 0) expanded.Replace(u"\r", u"&#13;");
     std::unique_ptr<KTXNode> tree = model_->ParseFragment(expanded, u"content", text->GetXNode());
     if (tree) {
       pendingElementMap_ = parent->InheritedElementMap();
@@ -373,19 +378,18 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
 }
 
 namespace {
-// XML 1.0 §3.3.3: each literal white-space character of an attribute value
-// (a CR LF pair counting as one, §2.11) becomes a space. Run before character
-// references are resolved, so that "&#9;" and "&#10;" stay what they name.
+// XML 1.0 §3.3.3: each white-space character of an attribute value, written
+// or from an entity's replacement text, becomes a space. Line ends of the
+// written value are normalised first (§2.11) and entity texts were normalised
+// when declared, so a CR LF that a character reference put into an entity
+// gives two spaces, as the recommendation's examples show. Run before
+// character references are resolved, so that "&#9;" and "&#10;" stay what
+// they name.
 void NormalizeAttributeWhitespace(KTString& text) {
   if (text.IsEmpty()) return;
   char16_t* p = text.GetBuffer();
-  char16_t* out = p;
-  for (; *p; ++p) {
-    char16_t c = *p;
-    if (c == u'\r' && p[1] == u'\n') ++p;
-    *out++ = (c == u'\t' || c == u'\n' || c == u'\r') ? u' ' : c;
-  }
-  *out = 0;
+  for (; *p; ++p)
+    if (*p == u'\t' || *p == u'\n' || *p == u'\r') *p = u' ';
 }
 }  // namespace
 
@@ -394,6 +398,8 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
   bool hasReference = KTStrChr(value, u'&') != nullptr;
   bool hasWhitespace = KTStrChr(value, u'\t') || KTStrChr(value, u'\n') || KTStrChr(value, u'\r');
   if (!hasReference && !hasWhitespace) return;
+  KTString written;
+  if (NormalizeLineEnds(value, written)) value = written.c_str();
   KTString expanded = model_ && hasReference ? ExpandReferenceRounds(attribute->GetXNode(), value, false)
                                              : KTString(value);
   NormalizeAttributeWhitespace(expanded);

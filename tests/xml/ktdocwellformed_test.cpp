@@ -111,6 +111,11 @@ const Case kCases[] = {
     {"<!DOCTYPE a [<!ENTITY e SYSTEM 'e.txt'>]>\n<a b='&e;'/>", 2, 7, "external entity e"},
     {"<!DOCTYPE a [<!ENTITY e '&#60;'>]>\n<a b='&e;'/>", 2, 7, "entity e holds '<'"},
     {"<!DOCTYPE a [<!ENTITY e '<b/>'>]>\n<a>&e;</a>", 0, 0, nullptr},
+    // No reference is recognised in a CDATA section, comment or processing
+    // instruction of a replacement text; one a character reference spells
+    // out at declaration is.
+    {"<!DOCTYPE a [<!ENTITY e '<![CDATA[&foo;]]><!--&foo;--><?p &foo;?>'>]>\n<a>&e;</a>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY e '&#38;foo;'>]>\n<a>&e;</a>", 2, 4, "entity foo, referenced through e"},
     {"<!DOCTYPE a [<!ENTITY % p 'x'><!ENTITY e '%p;'>]>\n<a/>", 1, 43, "parameter-entity reference"},
     {"<!DOCTYPE a [<!ENTITY % p 'ANY'><!ELEMENT a %p;>]>\n<a/>", 1, 45, "parameter-entity reference"},
     {"<!DOCTYPE a [<!ENTITY % p 'b'>\n<!ELEMENT a (c|%p;)*>]>\n<a/>", 2, 16, "parameter-entity reference"},
@@ -136,7 +141,12 @@ const Case kCases[] = {
     // No Recursion; an entity that refers to itself but is never used is no
     // fault, and a chain that ends well is none either.
     {"<!DOCTYPE a [<!ENTITY e 'x&e;'>]>\n<a>&e;</a>", 2, 4, "entity e refers to itself"},
-    {"<!DOCTYPE a [<!ENTITY e '&f;'><!ENTITY f '&g;'><!ENTITY g '&e;'>]>\n<a>t&f;</a>", 2, 5, "refers to itself"},
+    {"<!DOCTYPE a [<!ENTITY e '&f;'><!ENTITY f '&g;'><!ENTITY g '&e;'>]>\n<a>t&f;</a>", 2, 5,
+     "entity f refers to itself through e"},
+    {"<!DOCTYPE a [<!ENTITY a '&b;'><!ENTITY b 'x&a;'>]>\n<a>&a;</a>", 2, 4, "entity a refers to itself through b"},
+    {"<!DOCTYPE a [<!ENTITY x '&a;'><!ENTITY a '&b;'><!ENTITY b '&a;'>]>\n<a>&x;</a>", 2, 4,
+     "entity a refers to itself through b, referenced through x"},
+    {"<!DOCTYPE a [<!ENTITY e '<b>&#38;e;</b>'>]>\n<a>&e;</a>", 2, 4, "entity e refers to itself through e"},
     {"<!DOCTYPE a [<!ENTITY e 'x&e;'>]>\n<a/>", 0, 0, nullptr},
     {"<!DOCTYPE a [<!ENTITY e '&f;'><!ENTITY f '&zz;'>]>\n<a>&e;</a>", 2, 4, "entity zz, referenced through e"},
     {"<!DOCTYPE a [<!NOTATION n SYSTEM 'n'><!ENTITY u SYSTEM 'u' NDATA n><!ENTITY e '&u;'>]>\n<a>&e;</a>", 2, 4,
