@@ -95,7 +95,9 @@ class KTXPathExpression {
 
   // Replaces the variable bindings with a copy of the map.
   void SetVariables(const VariableMap& variables);
-  const KTXPathValue* FindVariable(const KTString& name) const;
+  // The value bound to a variable name, or null. The XSLT processor's
+  // expression looks names up in its frames' bindings instead of a copy.
+  virtual const KTXPathValue* FindVariable(const KTString& name) const;
   // The item of the root of the context node's document during (and after)
   // an evaluation; null before the first.
   const KTXPathNodeItem* GetRootItem() const { return rootItem_.get(); }

@@ -145,3 +145,19 @@ bool KTExecFrame::Step() {
   resultParent_ = executor_->ResultParent();
   return true;
 }
+
+// ---- Evaluation ----
+
+bool KTExecFrame::EvaluateExpression(KTXPathNode* stylesheetNode, const KTString& text, const KTXPathValue* nodeList,
+                                     KTXPathValue* result, bool allowFragments) {
+  return processor_->CompileExpression(stylesheetNode, nullptr, text, result, nodeList, contextPosition_, this,
+                                       allowFragments, 0);
+}
+
+bool KTExecFrame::SelectNodeList(KTXPathNode* stylesheetNode, const KTString& text, bool allowFragments) {
+  KTXPathValue selected;
+  if (!EvaluateExpression(stylesheetNode, text, &nodeList_, &selected, allowFragments)) return false;
+  nodeList_ = std::move(selected);
+  contextPosition_ = nodeList_.ItemCount() > 0 ? 1 : 0;
+  return true;
+}

@@ -21,7 +21,7 @@ class KTXSLTProcessor;
 
 using KTNamespaceSet = std::set<KTString>;
 
-class KTExecFrame {
+class KTExecFrame : public KTVariableSource {
  public:
   // No template rule is being instantiated.
   static constexpr int kNoTemplate = -1;
@@ -33,7 +33,7 @@ class KTExecFrame {
   // template, namespace sets), output going to `resultParent`. The creator
   // then sets the node to run.
   KTExecFrame(KTExecFrame* parent, KTXPathNode* resultParent);
-  virtual ~KTExecFrame();
+  ~KTExecFrame() override;
   KTExecFrame(const KTExecFrame&) = delete;
   KTExecFrame& operator=(const KTExecFrame&) = delete;
 
@@ -42,8 +42,9 @@ class KTExecFrame {
   bool Step();
 
   // Evaluates `text` and makes the result the current node list; the
-  // position becomes 1, or 0 for an empty result. False (list and position
-  // unchanged) when the evaluation fails.
+  // position becomes 1, or 0 for an empty result. Evaluation errors are
+  // thrown as KTXSLTError (code 1, or 6 and 46 for texts that do not
+  // compile) for the stylesheet node.
   bool SelectNodeList(KTXPathNode* stylesheetNode, const KTString& text, bool allowFragments);
   // Evaluates `text` with `nodeList` as the current node list, the frame's
   // context position and the frame's variables and parameters in scope.
@@ -121,7 +122,7 @@ class KTExecFrame {
   void SetOwnWithParams(KTBindingScopeRef scope);
   // The variable, then the parameter visible under a name (a variable hides
   // a parameter of the same name).
-  const KTBindingRecord* FindBinding(const KTString& name) const;
+  const KTBindingRecord* FindBinding(const KTString& name) const override;
 
   // ---- Namespace sets (copies of the parent's, shared until changed) ----
   const KTNamespaceSet& ExcludedNamespaces() const { return *excluded_; }

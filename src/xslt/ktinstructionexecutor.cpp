@@ -4,6 +4,7 @@
 #include "xslt/ktinstructionexecutor.h"
 
 #include "xml/ktxpathtreecontext.h"
+#include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktxslterror.h"
@@ -102,6 +103,13 @@ bool KTInstructionExecutor::RecoverFromForwardReference() {
     }
   }
   return false;
+}
+
+bool KTInstructionExecutor::EvaluateTest(KTXPathNode* stylesheetNode, const KTXPathValue* nodeList, int position,
+                                         const KTString& text, KTExecFrame* frame) {
+  KTXPathValue result;
+  processor_->CompileExpression(stylesheetNode, nullptr, text, &result, nodeList, position, frame, true, 0);
+  return result.GetKind() == kValueBoolean ? result.GetBoolean() : KTXPathFunctionLibrary::ToBoolean(result);
 }
 
 // ---- Walks over stylesheet nodes ----

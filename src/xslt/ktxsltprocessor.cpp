@@ -89,13 +89,26 @@ void KTXSLTProcessor::Start() {
   frame->SetContextPosition(1);
   frame->SetOwnWithParams(std::make_shared<KTBindingScope>());
   PushFrame(std::move(frame));
-  // Command-line parameters need the expression evaluation of the run.
-  if (!parameters_.empty()) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  // The command-line parameters become the first frame's with-param values,
+  // which a top-level xsl:param of the same name takes.
+  KTBindingScope& withParams = TopFrame()->OwnWithParams();
+  for (const auto& [name, expressionText] : parameters_) {
+    KTBindingRecord record;
+    EvaluateParameterValue(&record.value, expressionText);
+    withParams.Bind(name, std::move(record));
+  }
 }
 
 bool KTXSLTProcessor::Step() {
   if (frames_.empty()) return false;
-  bool result = TopFrame()->Step();
+  bool result = false;
+  try {
+    result = TopFrame()->Step();
+  } catch (const KTXTreeException&) {
+    // A result node the placement rules refuse, which its executor did not
+    // drop: a stylesheet error at the instruction that made it.
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, CurrentInstruction());
+  }
   if (!finished_.empty()) {
     // When the run has ended, the result tree outlives the first frame.
     if (frames_.empty()) {

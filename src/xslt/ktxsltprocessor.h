@@ -10,6 +10,7 @@
 
 #include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -26,6 +27,7 @@ class KTDeclRecord;
 class KTExecFrame;
 class KTSchemaServices;
 class KTStylesheetCompiler;
+class KTXPathAstNode;
 class KTXNode;
 class KTXPathTreeContext;
 class KTXSLTXPathExpression;
@@ -56,7 +58,9 @@ class KTXSLTProcessor : public KTXSLTEngine {
   // Discards the previous run (everything but the command-line parameters,
   // the tree context and the executor factory) and pushes the first frame.
   void Start() override;
-  // One step of the top frame; false when the stack is empty.
+  // One step of the top frame; false when the stack is empty. Errors of the
+  // executors pass through as KTXSLTError (a refused result-tree placement
+  // becomes code 7 for the current instruction), the stack left as it was.
   bool Step() override;
   bool SetCurrentInstruction(KTXPathNode* node) override;
   KTXPathNode* CurrentInstruction() override;
@@ -104,6 +108,30 @@ class KTXSLTProcessor : public KTXSLTEngine {
   bool AddParameter(const char16_t* text);
   const std::map<KTString, KTString>& Parameters() const { return parameters_; }
 
+  // ---- Expression evaluation ----
+  // Evaluates `text` for `stylesheetNode` (whose in-scope prefixes resolve
+  // the expression's and for which errors are reported) into `result`.
+  // `contextValue` is the current node list and `position` the 1-based
+  // context position; -1 makes every node of the list a context node at
+  // once (position and size 1, the first node the XSLT current node). The
+  // variables in scope are `variables`, then the global variables, then the
+  // global parameters. Non-zero restrictions evaluate a pattern (variable
+  // references refused). A text is compiled once and its tree reused.
+  // Throws KTXSLTError: code 6 (46 for a refused variable reference) when
+  // the text does not compile, code 1 with the XPath error kind and function
+  // index when the evaluation fails. Returns true.
+  bool CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
+                         KTXPathValue* result, const KTXPathValue* contextValue, int position,
+                         const KTVariableSource* variables, bool allowFragment, int restrictions);
+  // The same in a private expression object, which loads no documents.
+  bool EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
+                          KTXPathValue* result, const KTXPathValue* contextValue, int position,
+                          const KTVariableSource* variables, bool allowFragment, int restrictions);
+  // The value of one command-line parameter's text in the context of the
+  // top frame; unprefixed names in it are in no namespace, whatever default
+  // namespace the stylesheet declares.
+  KTXPathValue* EvaluateParameterValue(KTXPathValue* result, const char16_t* text);
+
   // ---- Stylesheet nodes ----
   // The compiler's id of a compiled node, else the recogniser's.
   int ElementIdOf(const KTXPathNode* node) const;
@@ -145,10 +173,22 @@ class KTXSLTProcessor : public KTXSLTEngine {
 
  private:
   void DeleteFrames();
+  bool Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode, const KTPrefixMap* namespaces,
+                KTXPathNode* evaluationRoot, const KTString& text, KTXPathValue* result,
+                const KTXPathValue* contextValue, int position, const KTVariableSource* variables, bool allowFragment,
+                int restrictions);
 
   std::vector<std::unique_ptr<KTString>> ownedStrings_;
   std::map<KTString, KTString> namespaceAliases_;
   std::unique_ptr<KTXSLTXPathExpression> expression_;
+  std::unique_ptr<KTXSLTXPathExpression> privateExpression_;
+  // Compiled trees by text, patterns (restricted) apart from expressions.
+  struct CompiledTree {
+    std::unique_ptr<KTXPathAstNode> tree;
+    int mode = 0;
+  };
+  std::unordered_map<KTString, CompiledTree> expressionCache_;
+  std::unordered_map<KTString, CompiledTree> patternCache_;
   KTEvaluationRecord lastEvaluation_;
   KTBindingMap globalVariables_;
   KTBindingMap globalParameters_;

@@ -3,20 +3,29 @@
 #include "xslt/ktxsltxpathexpression.h"
 
 #include "xml/ktschemaservices.h"
+#include "xslt/ktbindings.h"
 #include "xml/ktxpathtreecontext.h"
 #include "xslt/ktwhitespacestripper.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 
-KTXSLTXPathExpression::KTXSLTXPathExpression(KTXSLTProcessor* processor) : processor_(processor) {}
+KTXSLTXPathExpression::KTXSLTXPathExpression(KTXSLTProcessor* processor, bool privateEvaluation)
+    : processor_(processor), private_(privateEvaluation) {}
 
 KTXSLTXPathExpression::~KTXSLTXPathExpression() = default;
 
-void KTXSLTXPathExpression::UnknownVariable(const KTString& name) { processor_->SetUnknownVariableName(name); }
+void KTXSLTXPathExpression::UnknownVariable(const KTString& name) {
+  if (!private_) processor_->SetUnknownVariableName(name);
+}
+
+const KTXPathValue* KTXSLTXPathExpression::FindVariable(const KTString& name) const {
+  const KTBindingRecord* record = variables_ ? variables_->FindBinding(name) : nullptr;
+  return record ? &record->value : nullptr;
+}
 
 KTXPathNode* KTXSLTXPathExpression::LoadDocument(const KTString& uri) {
   KTXPathTreeContext* context = processor_->TreeContext();
-  if (!context) return nullptr;
+  if (private_ || !context) return nullptr;
   std::unique_ptr<KTSchemaServices> model = processor_->NewSchemaModel();
   KTXNode* document = processor_->LoadDocument(uri);
   if (!document) return nullptr;

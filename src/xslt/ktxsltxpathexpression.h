@@ -9,13 +9,21 @@
 
 #include "xpath/ktxpathexpression.h"
 
+class KTVariableSource;
 class KTXNode;
 class KTXSLTProcessor;
 
 class KTXSLTXPathExpression : public KTXPathExpression {
  public:
-  explicit KTXSLTXPathExpression(KTXSLTProcessor* processor);
+  // A private expression (privateEvaluation) belongs to no run: it loads no
+  // documents and records no variable names.
+  explicit KTXSLTXPathExpression(KTXSLTProcessor* processor, bool privateEvaluation = false);
   ~KTXSLTXPathExpression() override;
+
+  // Variable references are looked up here during the next evaluations
+  // (borrowed; null: none is bound), so that no scope is copied.
+  void SetVariableSource(const KTVariableSource* source) { variables_ = source; }
+  const KTXPathValue* FindVariable(const KTString& name) const override;
 
   void UnknownVariable(const KTString& name) override;
   // The root of the document's XPath view, stripped of whitespace-only text
@@ -25,6 +33,8 @@ class KTXSLTXPathExpression : public KTXPathExpression {
 
  private:
   KTXSLTProcessor* processor_;
+  bool private_;
+  const KTVariableSource* variables_ = nullptr;
   // Loaded document -> its view (owned by the processor's registered trees).
   std::unordered_map<KTXNode*, KTXPathNode*> loaded_;
 };

@@ -487,3 +487,35 @@ TEST_F(ProcessorTest, PrepareRefusesAStylesheetThatDoesNotCompile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Appends an attribute to the result root, which the placement rules refuse.
+class MisplacingExecutor : public KTInstructionExecutor {
+ public:
+  explicit MisplacingExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTLiteralResult) {}
+  bool Start() override {
+    TopFrame()->SetStarted();
+    resultParent_->AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathAttribute));
+    return true;
+  }
+};
+
+TEST_F(ProcessorTest, RefusedResultPlacementIsAStylesheetError) {
+  processor_.Executors().Register(kXSLTLiteralResult, [](KTXSLTProcessor* p) -> std::unique_ptr<KTInstructionExecutor> {
+    return std::make_unique<MisplacingExecutor>(p);
+  });
+  Load(u"<doc/>");
+  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  try {
+    processor_.Step();
+    FAIL() << "no error";
+  } catch (KTXSLTError& e) {
+    EXPECT_EQ(e.GetCode(), 7);
+    EXPECT_EQ(e.GetNode(), stylesheet_.view->GetChild(0));
+  }
+  EXPECT_EQ(processor_.FrameDepth(), 1);
+  EXPECT_EQ(processor_.ResultRoot()->GetChildCount(), 0);
+}
+
+}  // namespace

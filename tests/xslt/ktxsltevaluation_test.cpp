@@ -1,0 +1,255 @@
+// Expression evaluation through the processor: -param values in the first
+// frame, variables seen through the frames' binding layers and the global
+// maps, compiled trees reused across stylesheet nodes, and the errors an
+// expression raises (codes 1, 6 and 46 with the XPath error form).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kttestprocessor.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktxslterror.h"
+
+namespace {
+
+std::string U8(const KTString& s) { return KTUtf16ToUtf8(s.View()); }
+
+std::string Text(const KTXPathValue& value) { return U8(KTXPathFunctionLibrary::ToString(value)); }
+
+class EvaluationTest : public ::testing::Test {
+ protected:
+  void SetUp() override { processor_.SetTreeContext(&context_); }
+
+  // Prepares a run of the stylesheet over the source; the first frame is
+  // pushed and the command-line parameters are evaluated.
+  void Prepare(const char16_t* stylesheet, const char16_t* source) {
+    stylesheet_ = ParseTestDocument(context_, stylesheet);
+    source_ = ParseTestDocument(context_, source);
+    ASSERT_TRUE(stylesheet_.view && source_.view);
+    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  }
+
+  KTXPathNode* DocumentElement() { return stylesheet_.view->GetChild(stylesheet_.view->FirstChildOfKind(kXPathElement)); }
+
+  // The text's value in the first frame's context.
+  std::string Value(const char16_t* text, KTXPathNode* node = nullptr) {
+    KTExecFrame* top = processor_.TopFrame();
+    KTXPathValue result;
+    top->EvaluateExpression(node ? node : DocumentElement(), KTString(text), &top->NodeList(), &result, true);
+    return Text(result);
+  }
+
+  int Count(const char16_t* text, KTXPathNode* node) {
+    KTExecFrame* top = processor_.TopFrame();
+    KTXPathValue result;
+    top->EvaluateExpression(node, KTString(text), &top->NodeList(), &result, true);
+    return result.ItemCount();
+  }
+
+  KTXSLTError ErrorOf(const char16_t* text, int restrictions = 0) {
+    KTExecFrame* top = processor_.TopFrame();
+    KTXPathValue result;
+    try {
+      processor_.CompileExpression(DocumentElement(), nullptr, KTString(text), &result, &top->NodeList(), 1, top, true,
+                                   restrictions);
+    } catch (KTXSLTError& e) {
+      return e;
+    }
+    ADD_FAILURE() << "no error for " << KTUtf16ToUtf8(text);
+    return KTXSLTError(0, nullptr);
+  }
+
+  KTXPathTreeContext context_;
+  KTTestProcessor processor_;
+  KTTestDocument stylesheet_;
+  KTTestDocument source_;
+};
+
+constexpr const char16_t* kXhtmlStylesheet =
+    u"<html xmlns='http://www.w3.org/1999/xhtml' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' "
+    u"xsl:version='1.0'><body/></html>";
+constexpr const char16_t* kItems = u"<doc><item>a</item><item>b</item></doc>";
+
+TEST_F(EvaluationTest, ParametersReachTheFirstFrame) {
+  const struct {
+    const char16_t* option;
+    const char* name;
+    const char* value;
+  } cases[] = {
+      {u"a=1", "a", "1"},
+      {u"s='x'", "s", "x"},
+      {u"b=c=d", "b", "false"},  // the expression c=d compares two empty node-sets
+      // Unprefixed names are in no namespace, though the stylesheet's default
+      // namespace is XHTML.
+      {u"n=/doc/item[2]", "n", "b"},
+      {u"m=1\n+\r\n2", "m", "3"},  // line ends count as spaces
+      {u"t=/doc/item[1] = 'a'", "t", "true"},
+      {u"n=99", "n", "b"},  // the first parameter of a name wins
+  };
+  for (const auto& c : cases) processor_.AddParameter(c.option);
+  Prepare(kXhtmlStylesheet, kItems);
+  const KTBindingScope* withParams = processor_.TopFrame()->WithParams();
+  ASSERT_NE(withParams, nullptr);
+  for (const auto& c : cases) {
+    const KTBindingRecord* record = withParams->FindOwn(KTString(KTUtf8ToUtf16(c.name).c_str()));
+    ASSERT_NE(record, nullptr) << c.name;
+    EXPECT_EQ(Text(record->value), c.value) << c.name;
+    EXPECT_EQ(record->nameNode, nullptr);
+  }
+  EXPECT_EQ(withParams->Own().size(), 6u);
+  EXPECT_EQ(withParams->FindOwn(KTString(u"a"))->value.GetKind(), kValueNumber);
+  EXPECT_EQ(withParams->FindOwn(KTString(u"n"))->value.ItemCount(), 1);
+}
+
+TEST_F(EvaluationTest, ParameterThatDoesNotEvaluateStopsTheStart) {
+  const struct {
+    const char16_t* option;
+    int code;
+    const char16_t* message;
+  } cases[] = {
+      {u"p=1 +", 6, u"Invalid XPath expression"},
+      {u"p=$nothing", 1, u"Error in XPath expression, Invalid variable reference"},
+  };
+  for (const auto& c : cases) {
+    KTTestProcessor processor;
+    processor.SetTreeContext(&context_);
+    processor.AddParameter(c.option);
+    KTTestDocument stylesheet = ParseTestDocument(context_, kXhtmlStylesheet);
+    KTTestDocument source = ParseTestDocument(context_, kItems);
+    try {
+      processor.Prepare(stylesheet.view.get(), source.view.get());
+      ADD_FAILURE() << "no error for " << KTUtf16ToUtf8(c.option);
+    } catch (KTXSLTError& e) {
+      EXPECT_EQ(e.GetCode(), c.code) << KTUtf16ToUtf8(c.option);
+      EXPECT_EQ(std::u16string(e.GetMessage()), c.message) << KTUtf16ToUtf8(c.option);
+      // Reported for the stylesheet's document element.
+      ASSERT_NE(e.GetNode(), nullptr);
+      EXPECT_EQ(KTUtf16ToUtf8(e.GetNode()->GetName()), "html");
+    }
+    // The record of the failed evaluation keeps its text.
+    KTEvaluationRecord last;
+    EXPECT_EQ(processor.LastEvaluation(last).text, KTString(c.option + 2));
+  }
+}
+
+TEST_F(EvaluationTest, VariablesComeFromFramesThenGlobals) {
+  Prepare(kXhtmlStylesheet, kItems);
+  KTBindingRecord global;
+  global.value.SetString(KTString(u"global"));
+  processor_.GlobalVariables()->emplace(KTString(u"g"), global);
+  processor_.GlobalVariables()->emplace(KTString(u"x"), global);
+  KTBindingRecord parameter;
+  parameter.value.SetString(KTString(u"param"));
+  processor_.GlobalParameters()->emplace(KTString(u"gp"), parameter);
+
+  KTExecFrame* first = processor_.TopFrame();
+  KTBindingRecord local;
+  local.value.SetString(KTString(u"local"));
+  first->OwnVariables().Bind(KTString(u"x"), local);
+  first->OwnParameters().Bind(KTString(u"x"), parameter);
+  first->OwnParameters().Bind(KTString(u"p"), parameter);
+  EXPECT_EQ(Value(u"$x"), "local");   // a local variable hides the parameter and the global
+  EXPECT_EQ(Value(u"$p"), "param");
+  EXPECT_EQ(Value(u"$g"), "global");
+  EXPECT_EQ(Value(u"$gp"), "param");
+
+  // A child frame sees its parent's bindings, and its own on top.
+  auto child = std::make_unique<KTExecFrame>(first, first->ResultParent());
+  child->OwnVariables().Bind(KTString(u"y"), global);
+  child->SetNodeToRun(DocumentElement());
+  processor_.PushFrame(std::move(child));
+  EXPECT_EQ(Value(u"$x"), "local");
+  EXPECT_EQ(Value(u"$y"), "global");
+}
+
+TEST_F(EvaluationTest, NodeListsAndPositions) {
+  Prepare(kXhtmlStylesheet, kItems);
+  KTExecFrame* first = processor_.TopFrame();
+  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), KTString(u"/doc/item"), false));
+  EXPECT_EQ(first->NodeList().ItemCount(), 2);
+  EXPECT_EQ(first->ContextPosition(), 1);
+  EXPECT_EQ(Value(u"."), "a");
+  EXPECT_EQ(Value(u"../item[2]"), "b");
+  first->SetContextPosition(2);
+  EXPECT_EQ(Value(u"."), "b");
+  // Selecting nothing leaves position 0.
+  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), KTString(u"/doc/none"), false));
+  EXPECT_EQ(first->ContextPosition(), 0);
+  EXPECT_EQ(first->NodeList().ItemCount(), 0);
+}
+
+TEST_F(EvaluationTest, WholeListAsContextWithPositionMinusOne) {
+  Prepare(kXhtmlStylesheet, kItems);
+  KTExecFrame* first = processor_.TopFrame();
+  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), KTString(u"/doc/item"), false));
+  KTXPathValue result;
+  processor_.CompileExpression(DocumentElement(), nullptr, KTString(u"text()"), &result, &first->NodeList(), -1,
+                               nullptr, true, 0);
+  EXPECT_EQ(result.ItemCount(), 2);
+  KTEvaluationRecord last;
+  processor_.LastEvaluation(last);
+  EXPECT_EQ(last.contextPosition, -1);
+  EXPECT_EQ(last.contextValue.ItemCount(), 2);
+  EXPECT_EQ(last.result.ItemCount(), 2);
+}
+
+TEST_F(EvaluationTest, OneTextCompiledOnceTakesEachPlacesPrefixes) {
+  Prepare(u"<r xmlns:xsl='http://www.w3.org/1999/XSL/Transform' xsl:version='1.0'>"
+          u"<a xmlns:p='urn:one'/><b xmlns:p='urn:two'/></r>",
+          u"<doc xmlns:x='urn:one' xmlns:y='urn:two'><x:i/><y:i/><y:i/></doc>");
+  KTXPathNode* r = DocumentElement();
+  KTXPathNode* a = r->GetChild(r->FirstChildOfKind(kXPathElement));
+  KTXPathNode* b = a->GetNextSibling();
+  EXPECT_EQ(Count(u"/doc/p:i", a), 1);
+  EXPECT_EQ(Count(u"/doc/p:i", b), 2);
+  // A prefix bound at neither place.
+  KTXSLTError e = ErrorOf(u"/doc/q:i");
+  EXPECT_EQ(e.GetCode(), 1);
+  EXPECT_EQ(std::u16string(e.GetMessage()), u"Error in XPath expression, Invalid prefix");
+}
+
+TEST_F(EvaluationTest, ErrorsOfExpressionsAndPatterns) {
+  Prepare(kXhtmlStylesheet, kItems);
+  const struct {
+    const char16_t* text;
+    int restrictions;
+    int code;
+    const char16_t* message;
+  } cases[] = {
+      {u"1 +", 0, 6, u"Invalid XPath expression"},
+      {u"", 0, 6, u"Invalid XPath expression"},
+      {u"/doc/item[$v]", 1, 46, u"Variables and parameters cannot be used in patterns"},
+      {u"$v", 0, 1, u"Error in XPath expression, Invalid variable reference"},
+  };
+  for (const auto& c : cases) {
+    KTXSLTError e = ErrorOf(c.text, c.restrictions);
+    EXPECT_EQ(e.GetCode(), c.code) << KTUtf16ToUtf8(c.text);
+    EXPECT_EQ(std::u16string(e.GetMessage()), c.message) << KTUtf16ToUtf8(c.text);
+    EXPECT_EQ(e.GetNode(), DocumentElement());
+  }
+  // The same text as an expression (not a pattern) is compiled apart.
+  EXPECT_EQ(ErrorOf(u"/doc/item[$v]").GetCode(), 1);
+}
+
+class TestExecutor : public KTInstructionExecutor {
+ public:
+  using KTInstructionExecutor::KTInstructionExecutor;
+  bool Start() override { return true; }
+};
+
+TEST_F(EvaluationTest, TestsConvertToBoolean) {
+  Prepare(kXhtmlStylesheet, kItems);
+  TestExecutor executor(&processor_);
+  KTExecFrame* first = processor_.TopFrame();
+  const struct {
+    const char16_t* text;
+    bool value;
+  } cases[] = {{u"/doc/item", true}, {u"/doc/none", false}, {u"0", false}, {u"'0'", true}, {u"1 = 1", true}};
+  for (const auto& c : cases)
+    EXPECT_EQ(executor.EvaluateTest(DocumentElement(), &first->NodeList(), 1, KTString(c.text), first), c.value)
+        << KTUtf16ToUtf8(c.text);
+}
+
+}  // namespace
