@@ -91,6 +91,7 @@ bool KTSchemaModel::LoadDtdPasses(KTXNode* root) {
     lastPassAllowed_ = 1;
   }
   bool ok = true;
+  dtdVisits_ = 0;
   do {
     ++currentPass_;
     anotherPass_ = false;
@@ -124,6 +125,7 @@ bool KTSchemaModel::ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedT
     AddSchemaDocuments({root});
   }
   for (KTXNode* child = root->GetFirstChild(); child; child = child->GetNextSibling()) {
+    if (++dtdVisits_ > kMaxDtdVisits) return ReportError(kSchemaExpansionFailed, child, nullptr, KTString());
     bool ok = true;
     switch (child->GetKind()) {
       case kDoctype: {

@@ -101,6 +101,10 @@ class KTSchemaModel final : public KTSchemaServices {
   // Nested conditional sections and parameter entities walked inside one
   // another: deeper ones are refused with a recorded problem.
   static constexpr int kMaxDtdNesting = 256;
+  // Declarations and references one DTD load may visit: DocBook's whole DTD
+  // visits a few thousand, while entities that use each other twice per
+  // level would make the walk exponential.
+  static constexpr int64_t kMaxDtdVisits = 1000000;
   // Walks a DTD document or a document's DOCTYPE once, or twice when the
   // first walk met a reference to an entity declared later.
   bool LoadDtdPasses(KTXNode* root);
@@ -265,6 +269,7 @@ class KTSchemaModel final : public KTSchemaServices {
   std::vector<const void*> active_;
   int sectionDepth_ = 0;
   int declarationDepth_ = 0;
+  int64_t dtdVisits_ = 0;
   bool twoPassMode_ = false;
   bool dtdFromSchemaReference_ = false;
   bool doctypeSeen_ = false;
