@@ -231,6 +231,7 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
 
   bool result = true;  // the result of the last report made on the way
   for (KTXNode* part = node->GetFirstChild(); part; part = part->GetNextSibling()) {
+    if (!model_.CountDtdVisit(part)) return false;
     KTString value(part->GetValue());
     switch (PartOf(part)) {
       case kAttlistName:

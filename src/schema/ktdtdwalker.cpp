@@ -117,6 +117,12 @@ bool KTSchemaModel::LoadDtdPasses(KTXNode* root) {
 
 // ---- The walk ----
 
+bool KTSchemaModel::CountDtdVisit(KTXNode* node) {
+  if (++dtdVisits_ <= kMaxDtdVisits) return true;
+  ReportError(kSchemaExpansionFailed, node, nullptr, KTString());
+  return false;
+}
+
 bool KTSchemaModel::ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedText) {
   if (!root) return true;
   if (start) {
@@ -125,7 +131,7 @@ bool KTSchemaModel::ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedT
     AddSchemaDocuments({root});
   }
   for (KTXNode* child = root->GetFirstChild(); child; child = child->GetNextSibling()) {
-    if (++dtdVisits_ > kMaxDtdVisits) return ReportError(kSchemaExpansionFailed, child, nullptr, KTString());
+    if (!CountDtdVisit(child)) return false;
     bool ok = true;
     switch (child->GetKind()) {
       case kDoctype: {

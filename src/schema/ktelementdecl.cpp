@@ -198,6 +198,7 @@ bool ElementReader::ReadTreeOf(KTEntityDecl* entity, KTXNode* tree, KTElementTyp
 bool ElementReader::ReadChildren(KTXNode* node, KTElementType* fill, bool starred) {
   for (KTXNode* child = node->GetFirstChild(); child; child = child->GetNextSibling()) {
     if (child->GetKind() != kDoctypeElement) continue;
+    if (!model_.CountDtdVisit(child)) return false;
     int minOccurs = 1, maxOccurs = 1;
     bool known = Bounds(OccurrenceOf(child), minOccurs, maxOccurs);
     if (child->HasChildren()) {

@@ -112,6 +112,9 @@ class KTSchemaModel final : public KTSchemaServices {
   // marks a tree parsed from text in which several references were expanded.
   bool ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedText);
   bool ParseExternalSubset(KTXNode* root) { return ParseExtSubsetDecl(root, false, false); }
+  // Counts one visited declaration, reference or content particle; past
+  // kMaxDtdVisits records 7524 and answers false.
+  bool CountDtdVisit(KTXNode* node);
   bool IsTwoPassMode() const { return twoPassMode_; }
   void SetTwoPassMode(bool on) { twoPassMode_ = on; }
   bool IsDtdFromSchemaReference() const { return dtdFromSchemaReference_; }

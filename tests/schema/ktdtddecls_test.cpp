@@ -180,6 +180,27 @@ TEST(DtdDeclarations, AttributeLists) {
   EXPECT_EQ(b->enumeratedValues.size(), 2u);
 }
 
+// Parameter entities whose values name the one below twice (through
+// character references, so nothing is expanded when they are declared) end
+// with a problem instead of an exponential reading.
+TEST(DtdDeclarations, DoublingParameterEntitiesEndWithAProblem) {
+  std::string groups = "<!ENTITY % g0 'x'>", definitions = "<!ENTITY % d0 'a CDATA \"v\"'>";
+  for (int i = 1; i <= 40; ++i) {
+    std::string below = std::to_string(i - 1);
+    groups += "<!ENTITY % g" + std::to_string(i) + " '&#37;g" + below + "; | &#37;g" + below + ";'>";
+    definitions += "<!ENTITY % d" + std::to_string(i) + " '&#37;d" + below + "; &#37;d" + below + ";'>";
+  }
+  struct Case {
+    std::string dtd;
+  } cases[] = {{groups + "<!ELEMENT e (%g40;)>"}, {definitions + "<!ATTLIST e %d40;>"}};
+  int n = 0;
+  for (const Case& c : cases) {
+    DtdFile f;
+    ASSERT_TRUE(f.Load(c.dtd, "doubling" + std::to_string(n++) + ".dtd"));
+    EXPECT_EQ(f.model->GetErrorId(), 7524) << c.dtd.substr(0, 60);
+  }
+}
+
 TEST(DtdDeclarations, DocumentsGetTheirDefaults) {
   struct Case {
     const char* file;
