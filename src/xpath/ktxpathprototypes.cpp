@@ -2,6 +2,7 @@
 // registry, in one fixed order: the first class that claims a kind keeps it.
 // Kinds no class claims get the default node with the kind stamped on it.
 #include "xpath/ktxpathastnode.h"
+#include "xpath/ktxpathcallfunction.h"
 #include "xpath/ktxpathnodes.h"
 
 namespace {
@@ -20,8 +21,8 @@ struct PrototypeRow {
 
 bool BuildNodePrototypes() {
   // The order of the classes; a class serving several kinds has one row per
-  // kind. The identity-constraint path classes (kinds 1, 2, 27, 28) and the
-  // function call (146) join here when they are built.
+  // kind. The identity-constraint path classes (kinds 1, 2, 27, 28) join here
+  // when they are built.
   static const PrototypeRow kRows[] = {
       {kAstAbbreviatedAbsoluteLocationPath, &CreateNode<DescendantPathNode>},
       {kAstAbbreviatedAxisSpecifier, &CreateNode<AbbreviatedAxisNode>},
@@ -34,6 +35,7 @@ bool BuildNodePrototypes() {
       {kAstDefault, &CreateNode<DefaultNode>},
       {kAstEqualityExpr, &CreateNode<EqualityExprNode>},
       {kAstExpr, &CreateNode<ExprNode>},
+      {kAstFunctionCall, &CreateCallFunctionNode},
       {kAstLiteral, &CreateNode<LiteralNode>},
       {kAstLocationPath, &CreateNode<LocationPathNode>},
       {kAstMultiplicativeExpr, &CreateNode<MultiplicativeExprNode>},

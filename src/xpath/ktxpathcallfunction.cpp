@@ -1,0 +1,120 @@
+// The function-call node: name lookup, argument evaluation on copies of the
+// caller's context, and the bridge from the evaluation context and the
+// expression to what the function libraries need of them.
+#include "xpath/ktxpathcallfunction.h"
+
+#include <string_view>
+#include <vector>
+
+#include "xpath/ktxpathevalcontext.h"
+#include "xpath/ktxpathexpression.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+
+namespace {
+
+// The text of a name node (a prefix or local part): the character run at the
+// end of its chain of first children.
+std::u16string_view NameText(const KTXPathAstNode* node) {
+  while (node && node->GetKind() != kAstCharacterRun) node = node->FirstChild();
+  return node ? std::u16string_view(node->TokenText(), node->TokenLength()) : std::u16string_view();
+}
+
+// What a function sees of the evaluation: the context node, position and
+// size from the context; bindings, XSLT state and document loading from the
+// expression.
+class CallContext : public KTXPathFunctionContext {
+ public:
+  CallContext(const KTXPathEvalContext& context, KTXPathExpression* owner) : context_(context), owner_(owner) {}
+
+  // The item at the context position when the current value is a list of
+  // several nodes, else its first item (inside predicates and steps the
+  // current value holds the context node alone).
+  KTXPathNodeItem ContextNode() const override {
+    const KTXPathValue& current = context_.Current();
+    if (!current.IsNodeSet() || current.ItemCount() == 0) return KTXPathNodeItem();
+    int position = context_.GetContextPosition();
+    if (current.ItemCount() > 1 && position >= 1 && position <= current.ItemCount()) {
+      return *current.NodeItemAt(position - 1);
+    }
+    return *current.NodeItemAt(0);
+  }
+  int ContextPosition() const override { return context_.GetContextPosition(); }
+  int ContextSize() const override {
+    return context_.GetContextSize() != 0 ? context_.GetContextSize() : context_.GetNodeSetSize();
+  }
+  const KTPrefixMap* Namespaces() const override { return owner_ ? owner_->GetNamespaceMap() : nullptr; }
+  int Restrictions() const override { return owner_ ? owner_->GetRestrictions() : 0; }
+  KTXPathNode* CurrentNode() const override { return owner_ ? owner_->GetCurrentNode() : nullptr; }
+  KTXPathNode* StylesheetNode() const override { return owner_ ? owner_->GetStylesheetNode() : nullptr; }
+  KTXPathNode* StylesheetRoot() const override { return owner_ ? owner_->GetStylesheetRoot() : nullptr; }
+  KTXPathNode* LoadDocument(const KTString& uri) override { return owner_ ? owner_->LoadDocument(uri) : nullptr; }
+
+ private:
+  const KTXPathEvalContext& context_;
+  KTXPathExpression* owner_;
+};
+
+}  // namespace
+
+KTXPathAstNode* CreateCallFunctionNode() { return new CallFunctionNode(); }
+
+bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
+  KTXPathExpression* owner = context.GetOwner();
+  auto fail = [&](int code) {
+    if (owner) {
+      owner->SetError(code, -1);
+      owner->SetErrorPositionIfUnset(SourcePosition());
+    }
+    return false;
+  };
+
+  // FunctionName (147) -> QName (156) -> [QNamePrefix (177)] LocalPart (179).
+  const KTXPathAstNode* functionName = FirstChild();
+  const KTXPathAstNode* qname = functionName ? functionName->FirstChild() : nullptr;
+  const KTXPathAstNode* part = qname ? qname->FirstChild() : nullptr;
+  if (!part) return fail(kXPathErrUnknownFunction);
+  if (part->GetKind() == kAstQNamePrefix) {
+    // No function lives in a namespace: a bound prefix is error 8.
+    const KTPrefixMap* map = owner ? owner->GetNamespaceMap() : nullptr;
+    auto found = map ? map->find(NameText(part)) : KTPrefixMap::const_iterator();
+    bool bound = map && found != map->end() && found->second && !found->second->IsEmpty();
+    return fail(bound ? kXPathErrFunctionInNamespace : kXPathErrInvalidPrefix);
+  }
+  bool xslt = owner && owner->XSLTFunctionsEnabled();
+  const KTXPathFunctionInfo* function = KTXPathFunctionLibrary::FindFunction(NameText(part), xslt);
+  if (!function) return fail(kXPathErrUnknownFunction);
+
+  // Arguments (148): an Argument (149), then ArgumentTails (150) holding
+  // "," and an Argument each.
+  std::vector<const KTXPathAstNode*> arguments;
+  for (int i = 1; i < ChildCount(); ++i) {
+    const KTXPathAstNode* list = ChildAt(i);
+    if (list->GetKind() != kAstArguments) continue;
+    for (int k = 0; k < list->ChildCount(); ++k) {
+      const KTXPathAstNode* arg = list->ChildAt(k);
+      if (arg->GetKind() == kAstArgumentTail) arg = arg->ChildAt(arg->ChildCount() - 1);
+      if (arg) arguments.push_back(arg);
+    }
+  }
+
+  try {
+    CallContext callContext(context, owner);
+    KTXPathFunctionLibrary::CheckCall(*function, static_cast<int>(arguments.size()), callContext);
+    std::vector<KTXPathValue> values;
+    if (function->checksArgs) {
+      values.reserve(arguments.size());
+      // Each argument runs on its own copy of the context, so that arguments
+      // never see each other's values; the copy shares the node-sets.
+      for (const KTXPathAstNode* arg : arguments) {
+        KTXPathEvalContext argumentContext(context);
+        if (!const_cast<KTXPathAstNode*>(arg)->Evaluate(argumentContext)) return false;
+        values.push_back(std::move(argumentContext.Current()));
+      }
+    }
+    context.SetResult(KTXPathFunctionLibrary::Call(*function, callContext, values));
+    return true;
+  } catch (const KTXPathFunctionLibraryException& e) {
+    if (owner) owner->SetError(e.code, e.functionIndex);
+    return false;
+  }
+}
