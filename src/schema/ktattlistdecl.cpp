@@ -134,7 +134,6 @@ bool AttlistReader::ReadEntityDefinitions(KTXNode* part, KTEntityDecl* entity, K
   }
   KTXNode* tree = nullptr;
   if (!entity->ParseValueAs(model_, tree, KTString(u"attlistText"), part, type)) {
-    if (model_.IsActive(entity)) return false;
     return ReadRunAgain(part->GetParent(), entity, type);
   }
   model_.PushActive(entity);

@@ -249,7 +249,6 @@ bool ElementReader::ReadEntityParticles(KTXNode* child, KTElementType* fill, boo
   KTXNode* tree = nullptr;
   bool parsed = entity->ParseValueAs(model_, tree, KTString(wasSequence ? u"elementSeqI" : u"elementChoiceI"), child,
                                      fill);
-  if (!parsed && model_.IsActive(entity)) return false;  // refused: it is being read
   if (!parsed || fill->IsSequence() != wasSequence) {
     model_.PushActive(entity);
     bool ok = ReadAgainAsText(child, fill, false);

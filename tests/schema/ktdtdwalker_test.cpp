@@ -9,6 +9,7 @@
 
 #include "ktschematest_util.h"
 #include "schema/ktdtdwalker.h"
+#include "schema/ktschemaloader.h"
 
 namespace {
 
@@ -124,6 +125,27 @@ TEST(DtdWalker, ConditionalSectionKeywords) {
     EXPECT_EQ(EntityValue(model, u"e"), c.e) << c.dtd;
     EXPECT_EQ(model.GetErrorId(), c.problem) << c.dtd;
   }
+}
+
+TEST(DtdWalker, TwoPassModeForSchemaDtds) {
+  // A DTD reached through a schema reference: "p" and "s" are declared
+  // before the walk, which counts as the second pass at once.
+  std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "dtdwalker-twopass";
+  std::filesystem::create_directories(dir);
+  std::string path = (dir / "schema.dtd").string();
+  std::ofstream(path) << "<!ENTITY e '%p;item'><!ENTITY f 'x%s;'>%never;";
+  Wrapped w;
+  KTLoadStatus status;
+  w.document = w.manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path))), status, nullptr, nullptr,
+                                      nullptr, kNoGrammarId);
+  ASSERT_NE(w.document, nullptr);
+  KTSchemaModel model(&w.manager);
+  SetSchemaPrefixEntities(model, KTString(u"xs"));
+  EXPECT_FALSE(model.LoadDtdPasses(w.document));
+  EXPECT_EQ(EntityValue(model, u"e"), "xs:item");
+  EXPECT_EQ(EntityValue(model, u"f"), "x:xs");
+  EXPECT_EQ(model.GetErrorId(), 7522);
+  EXPECT_EQ(model.GetCurrentPass(), 2);
 }
 
 TEST(DtdWalker, ParameterEntityReferencePattern) {
