@@ -94,6 +94,12 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   }
 
   EvaluationScope scope(variables, &globalVariables_, &globalParameters_);
+  // The scope lives on this stack frame only, whichever way the evaluation
+  // ends.
+  struct ScopeGuard {
+    KTXSLTXPathExpression& expression;
+    ~ScopeGuard() { expression.SetVariableSource(nullptr); }
+  } guard{expression};
   expression.SetVariableSource(&scope);
 
   KTExecFrame* top = TopFrame();
@@ -124,7 +130,6 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   KTXPathNode* rootLookup = evaluationRoot ? evaluationRoot : (contextNode ? contextNode : sourceRoot_);
   bool done = rootLookup && expression.Evaluate(rootLookup, rootLookup, result, start, position, size, allowFragment);
   lastEvaluation_.result = *result;
-  expression.SetVariableSource(nullptr);
   if (!done) {
     KTXSLTError error(KTXSLTError::kXPathError, stylesheetNode);
     error.SetXPathError(expression.GetErrorCode(), expression.GetFunctionIndex());

@@ -37,7 +37,11 @@ class EvaluationTest : public ::testing::Test {
   std::string Value(const char16_t* text, KTXPathNode* node = nullptr) {
     KTExecFrame* top = processor_.TopFrame();
     KTXPathValue result;
-    top->EvaluateExpression(node ? node : DocumentElement(), KTString(text), &top->NodeList(), &result, true);
+    try {
+      top->EvaluateExpression(node ? node : DocumentElement(), KTString(text), &top->NodeList(), &result, true);
+    } catch (KTXSLTError& e) {
+      return "error " + KTUtf16ToUtf8(e.GetMessage());
+    }
     return Text(result);
   }
 
@@ -86,6 +90,7 @@ TEST_F(EvaluationTest, ParametersReachTheFirstFrame) {
       {u"n=/doc/item[2]", "n", "b"},
       {u"m=1\n+\r\n2", "m", "3"},  // line ends count as spaces
       {u"t=/doc/item[1] = 'a'", "t", "true"},
+      {u"c=count(/doc/item)", "c", "2"},
       {u"n=99", "n", "b"},  // the first parameter of a name wins
   };
   for (const auto& c : cases) processor_.AddParameter(c.option);
@@ -98,7 +103,7 @@ TEST_F(EvaluationTest, ParametersReachTheFirstFrame) {
     EXPECT_EQ(Text(record->value), c.value) << c.name;
     EXPECT_EQ(record->nameNode, nullptr);
   }
-  EXPECT_EQ(withParams->Own().size(), 6u);
+  EXPECT_EQ(withParams->Own().size(), 7u);
   EXPECT_EQ(withParams->FindOwn(KTString(u"a"))->value.GetKind(), kValueNumber);
   EXPECT_EQ(withParams->FindOwn(KTString(u"n"))->value.ItemCount(), 1);
 }
@@ -111,6 +116,7 @@ TEST_F(EvaluationTest, ParameterThatDoesNotEvaluateStopsTheStart) {
   } cases[] = {
       {u"p=1 +", 6, u"Invalid XPath expression"},
       {u"p=$nothing", 1, u"Error in XPath expression, Invalid variable reference"},
+      {u"p=count(1)", 1, u"Error in XPath expression, Not a node set -> count"},
   };
   for (const auto& c : cases) {
     KTTestProcessor processor;
@@ -154,6 +160,7 @@ TEST_F(EvaluationTest, VariablesComeFromFramesThenGlobals) {
   EXPECT_EQ(Value(u"$p"), "param");
   EXPECT_EQ(Value(u"$g"), "global");
   EXPECT_EQ(Value(u"$gp"), "param");
+  EXPECT_EQ(Value(u"concat($x, '-', $g)"), "local-global");
 
   // A child frame sees its parent's bindings, and its own on top.
   auto child = std::make_unique<KTExecFrame>(first, first->ResultParent());
@@ -172,8 +179,13 @@ TEST_F(EvaluationTest, NodeListsAndPositions) {
   EXPECT_EQ(first->ContextPosition(), 1);
   EXPECT_EQ(Value(u"."), "a");
   EXPECT_EQ(Value(u"../item[2]"), "b");
+  EXPECT_EQ(Value(u"position()"), "1");
+  EXPECT_EQ(Value(u"last()"), "2");
   first->SetContextPosition(2);
   EXPECT_EQ(Value(u"."), "b");
+  EXPECT_EQ(Value(u"position() = last()"), "true");
+  // current() is the context node of the instruction.
+  EXPECT_EQ(Value(u"string(current())"), "b");
   // Selecting nothing leaves position 0.
   ASSERT_TRUE(first->SelectNodeList(DocumentElement(), KTString(u"/doc/none"), false));
   EXPECT_EQ(first->ContextPosition(), 0);
@@ -222,6 +234,9 @@ TEST_F(EvaluationTest, ErrorsOfExpressionsAndPatterns) {
       {u"", 0, 6, u"Invalid XPath expression"},
       {u"/doc/item[$v]", 1, 46, u"Variables and parameters cannot be used in patterns"},
       {u"$v", 0, 1, u"Error in XPath expression, Invalid variable reference"},
+      {u"substring('a')", 0, 1, u"Error in XPath expression, Too few parameters -> substring"},
+      {u"string-length('a', 'b')", 0, 1, u"Error in XPath expression, Too many parameters -> string-length"},
+      {u"frobnicate()", 0, 1, u"Error in XPath expression, Unknown XPath function"},
   };
   for (const auto& c : cases) {
     KTXSLTError e = ErrorOf(c.text, c.restrictions);
@@ -250,6 +265,26 @@ TEST_F(EvaluationTest, TestsConvertToBoolean) {
   for (const auto& c : cases)
     EXPECT_EQ(executor.EvaluateTest(DocumentElement(), &first->NodeList(), 1, KTString(c.text), first), c.value)
         << KTUtf16ToUtf8(c.text);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(EvaluationTest, DocumentsKeepTheirIdentityAndTheirOwnRoot) {
+  processor_.AddDocument(u"file:///l.xml", u"<l><e r='1'/><e r='2'/></l>");
+  Prepare(kXhtmlStylesheet, kItems);
+  EXPECT_EQ(Value(u"count(document('file:///l.xml')//e)"), "2");
+  // Two calls give the same nodes: their union holds each once.
+  EXPECT_EQ(Value(u"count(document('file:///l.xml')//e | document('file:///l.xml')//e)"), "2");
+  EXPECT_EQ(processor_.Loads(), 1);
+  EXPECT_EQ(Value(u"count(document('file:///missing.xml'))"),
+            "error Error in XPath expression, Could not find external entity -> document");
+  // With a node of that document as context, '/' is its root.
+  KTExecFrame* first = processor_.TopFrame();
+  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), KTString(u"document('file:///l.xml')//e"), false));
+  EXPECT_EQ(Value(u"count(/l)"), "1");
+  EXPECT_EQ(Value(u"count(/doc)"), "0");
 }
 
 }  // namespace
