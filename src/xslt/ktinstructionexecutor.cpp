@@ -45,7 +45,8 @@ bool KTInstructionExecutor::ExecuteStep() {
 
 bool KTInstructionExecutor::DefaultContinue() {
   KTExecFrame* finished = processor_->PopFrame();
-  if (KTExecFrame* top = TopFrame()) top->SetLastFinished(finished->OwnNode());
+  KTExecFrame* top = TopFrame();
+  if (finished && top) top->SetLastFinished(finished->OwnNode());
   return true;
 }
 

@@ -125,8 +125,9 @@ bool KTXSLTProcessor::Step() {
 }
 
 KTXPathNode* KTXSLTProcessor::ResultRoot() const {
-  if (!frames_.empty()) return frames_.front()->ResultParent();
-  return resultRoot_.get();
+  if (frames_.empty()) return resultRoot_.get();
+  KTExecFrame* bottom = frames_.front().get();
+  return bottom->OwnedResultRoot() ? bottom->OwnedResultRoot() : bottom->ResultParent();
 }
 
 const char16_t* KTXSLTProcessor::Serialize() {
@@ -137,7 +138,9 @@ const char16_t* KTXSLTProcessor::Serialize() {
 }
 
 bool KTXSLTProcessor::SetCurrentInstruction(KTXPathNode* node) {
-  TopFrame()->SetNodeToRun(node);
+  KTExecFrame* top = TopFrame();
+  if (!top) return false;
+  top->SetNodeToRun(node);
   return true;
 }
 
@@ -155,6 +158,7 @@ KTEvaluationRecord& KTXSLTProcessor::LastEvaluation(KTEvaluationRecord& out) {
 void KTXSLTProcessor::PushFrame(std::unique_ptr<KTExecFrame> frame) { frames_.push_back(std::move(frame)); }
 
 KTExecFrame* KTXSLTProcessor::PopFrame() {
+  if (frames_.empty()) return nullptr;
   finished_.push_back(std::move(frames_.back()));
   frames_.pop_back();
   return finished_.back().get();

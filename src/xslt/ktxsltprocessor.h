@@ -62,6 +62,7 @@ class KTXSLTProcessor : public KTXSLTEngine {
   // executors pass through as KTXSLTError (a refused result-tree placement
   // becomes code 7 for the current instruction), the stack left as it was.
   bool Step() override;
+  // Sets the top frame's node to run; false on an empty stack.
   bool SetCurrentInstruction(KTXPathNode* node) override;
   KTXPathNode* CurrentInstruction() override;
   KTEvaluationRecord& LastEvaluation(KTEvaluationRecord& out) override;
@@ -81,7 +82,7 @@ class KTXSLTProcessor : public KTXSLTEngine {
   KTExecFrame* TopFrame() const { return frames_.empty() ? nullptr : frames_.back().get(); }
   void PushFrame(std::unique_ptr<KTExecFrame> frame);
   // Moves the top frame to the finished frames, which the end of the current
-  // Step deletes; the caller may use it until then. Requires a frame.
+  // Step deletes; the caller may use it until then. Null on an empty stack.
   KTExecFrame* PopFrame();
   int FrameDepth() const { return static_cast<int>(frames_.size()); }
   // Keeps a tree made during the run until the next Start.
