@@ -1,23 +1,55 @@
 // Error-logger checks: each failed check logs through LogError, then raises a
-// KTComError carrying only the code (the message goes to the log hook alone).
+// KTComError carrying the code and the message.
 #include "core/kterrorlogger.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "platform/ktutf8.h"
 
 namespace {
 
 constexpr const char16_t* kLoggerFile = u"core/kterrorlogger";
 
+KTLogSink logSink = nullptr;
+
+std::string Hex(int32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+  return text;
+}
+
+std::string Utf8(const char16_t* text) { return text ? KTUtf16ToUtf8(std::u16string_view(text)) : std::string(); }
+
 [[noreturn]] void Fail(int32_t code, const char16_t* message, int line) {
   LogError(code, message, kLoggerFile, line, 0);
-  throw KTComError(code);
+  throw KTComError(code, message);
 }
 
 }  // namespace
 
-const char* KTComError::what() const noexcept {
-  return "COM-style error";
+KTComError::KTComError(int32_t code, const char16_t* message) : code_(code) {
+  std::string text = Utf8(message);
+  text = text.empty() ? "error code " + Hex(code) : text + " (code " + Hex(code) + ")";
+  text_ = std::make_shared<const std::string>(std::move(text));
 }
 
-void LogError(int32_t, const char16_t*, const char16_t*, int, int) {}
+const char* KTComError::what() const noexcept { return text_ ? text_->c_str() : "error"; }
+
+void SetLogSink(KTLogSink sink) { logSink = sink; }
+
+void LogError(int32_t code, const char16_t* message, const char16_t* file, int line, int) {
+  std::string text = code == 0 ? "notice: " : "error " + Hex(code) + ": ";
+  text += Utf8(message);
+  if (file && *file) text += " (" + Utf8(file) + ":" + std::to_string(line) + ")";
+  text += '\n';
+  if (logSink) {
+    logSink(text);
+  } else {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+  }
+}
 
 void LogNotice(const char16_t* message) {
   LogError(0, message, kLoggerFile, __LINE__, 0);

@@ -5,18 +5,23 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
+#include <string>
 
-// A COM-style error: an exception that carries nothing but a 32-bit result code
-// (the HRESULT values 0x8000FFFF, 0x8007000E, ... or a platform error number).
+// A COM-style error: an exception with a 32-bit result code (the HRESULT
+// values 0x8000FFFF, 0x8007000E, ... or a platform error number) and the
+// message of the step that failed, both in what().
 class KTComError : public std::exception {
  public:
-  explicit KTComError(int32_t code) noexcept : code_(code) {}
+  explicit KTComError(int32_t code, const char16_t* message = nullptr);
 
   int32_t Error() const noexcept { return code_; }
+  // "message (code 0x8000FFFF)", or "error code 0x8000FFFF" without a message.
   const char* what() const noexcept override;
 
  private:
   int32_t code_;
+  std::shared_ptr<const std::string> text_;  // shared, so copies never throw
 };
 
 // The unexpected-failure code raised when an instance cannot be had.
@@ -50,8 +55,15 @@ class KTNullLockGuard {
   KTNullLock* lock_;
 };
 
-// The log hook. It records nothing; every caller passes 0 as flag.
+// The log hook: writes one line, "error 0x8000FFFF: message (file:line)"
+// (code 0: "notice: message"), where the run's errors go. Every caller
+// passes 0 as flag.
 void LogError(int32_t code, const char16_t* message, const char16_t* file, int line, int flag);
+
+// Where LogError writes its lines (each ends with a line feed): standard
+// error until the program names another sink; null restores standard error.
+using KTLogSink = void (*)(const std::string& line);
+void SetLogSink(KTLogSink sink);
 
 // Logs with code 0 and raises nothing.
 void LogNotice(const char16_t* message);

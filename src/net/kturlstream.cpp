@@ -17,9 +17,12 @@ bool urlStreamRegistered = false;
 void MakeUrlStreamPrototype() { static KTUrlStreamImpl prototype; }
 void MakeDelegatorStreamPrototype() { static KTDelegatorStreamImpl prototype; }
 
-const bool netStreamsHandedIn = (RegisterNetStreamFactories(), true);
-
 }  // namespace
+
+// Hands classes 2 and 5 to the stream registry before main runs. Every
+// program that links ost_net keeps this object file (the library's link
+// options name the symbol), so the classes are there without a call.
+extern "C" const bool ost_net_streams_registered = (RegisterNetStreamFactories(), true);
 
 void RegisterNetStreamFactories() {
   SetStreamPrototypeMaker(kStreamClassUrl, &MakeUrlStreamPrototype);
@@ -29,7 +32,6 @@ void RegisterNetStreamFactories() {
 void* CreateUrlStream() { return static_cast<YStream*>(new (std::nothrow) KTUrlStreamImpl()); }
 
 KTUrlStreamImpl::KTUrlStreamImpl() {
-  (void)netStreamsHandedIn;
   if (!urlStreamRegistered)
     urlStreamRegistered = GetClassFactoryRegistry()->Register(kStreamClassUrl, &CreateUrlStream);
 }

@@ -2,6 +2,7 @@
 #include "core/ktclassfactory.h"
 
 #include <cstdlib>
+#include <string>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -99,6 +100,28 @@ TEST(ErrorLoggerChecks, FailedChecksRaiseTheirCode) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(RaisedCode(c.step), c.code) << c.name;
+}
+
+std::string logged;
+void KeepLine(const std::string& line) { logged += line; }
+
+// Messages never vanish: a failed check's message reaches the log sink and
+// the raised error's what(), each with its code.
+TEST(ErrorLoggerChecks, MessagesReachTheLogAndTheError) {
+  SetLogSink(&KeepLine);
+  logged.clear();
+  try {
+    CheckCall(static_cast<int32_t>(0x8007000Eu), u"Could not open caf\u00E9.xml");
+    ADD_FAILURE() << "no error raised";
+  } catch (const KTComError& e) {
+    EXPECT_STREQ(e.what(), "Could not open caf\xC3\xA9.xml (code 0x8007000E)");
+  }
+  EXPECT_EQ(logged.rfind("error 0x8007000E: Could not open caf\xC3\xA9.xml (core/kterrorlogger:", 0), 0u) << logged;
+  logged.clear();
+  LogNotice(u"deprecated");
+  EXPECT_EQ(logged.rfind("notice: deprecated", 0), 0u) << logged;
+  SetLogSink(nullptr);
+  EXPECT_STREQ(KTComError(13).what(), "error code 0x0000000D");
 }
 
 }  // namespace

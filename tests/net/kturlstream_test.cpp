@@ -16,6 +16,7 @@
 #include "platform/ktutf8.h"
 #include "streams/ystream.h"
 #include "ktscaling_util.h"
+#include "core/kterrorlogger.h"
 
 namespace {
 
@@ -230,6 +231,24 @@ TEST_F(UrlStreamTest, FailedSendKeepsTheStreamWriting) {
   EXPECT_EQ(std::string(back, n), "data");
   EXPECT_EQ(stream.Close(), 29) << "a second Close sends again";
   // Leaving the scope destroys a stream whose send fails: logged, not thrown.
+}
+
+std::string loggedLines;
+void KeepLoggedLine(const std::string& line) { loggedLines += line; }
+
+// A stream destroyed with data it cannot send reports it where the run's
+// errors go, instead of losing it silently.
+TEST(UrlStreamLocalTest, FailedUploadInTheDestructorIsReported) {
+  SetLogSink(&KeepLoggedLine);
+  loggedLines.clear();
+  {
+    KTUrlStreamImpl stream;
+    std::u16string url = U("http://127.0.0.1:" + std::to_string(KTClosedPort()) + "/x");
+    ASSERT_EQ(stream.Open(url.c_str(), kStreamModeWrite), 0);
+    EXPECT_EQ(WriteBytes(stream, "data"), 0);
+  }
+  SetLogSink(nullptr);
+  EXPECT_NE(loggedLines.find("The URL stream's data could not be sent"), std::string::npos) << loggedLines;
 }
 
 TEST_F(UrlStreamTest, FtpUploadThroughTheStreamComparesByteForByte) {
