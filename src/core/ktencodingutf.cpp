@@ -316,6 +316,11 @@ ConvertStatus Utf16ToUtf8(const char16_t*& source, const char16_t* sourceEnd, ch
     if (c >= 0xD800 && c <= 0xDBFF && s + 1 < sourceEnd && s[1] >= 0xDC00 && s[1] <= 0xDFFF) {
       c = ((c - 0xD800) << 10) + (s[1] - 0xDC00) + 0x10000;
       read = 2;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      // A lone surrogate has no UTF-8 form: like every converter of the
+      // program, it writes U+FFFD (and counts it) instead of invalid bytes.
+      c = kReplacementChar;
+      ++UnconvertibleCount;
     }
     std::size_t bytes = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
     if (std::size_t(targetEnd - t) < bytes) {
@@ -523,6 +528,9 @@ ConvertStatus Utf16ToUcs4(const char16_t*& source, const char16_t* sourceEnd,
     if (c >= 0xD800 && c <= 0xDBFF && s + 1 < sourceEnd && s[1] >= 0xDC00 && s[1] <= 0xDFFF) {
       c = ((c - 0xD800) << 10) + (s[1] - 0xDC00) + 0x10000;
       read = 2;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = kReplacementChar;  // no UCS-4 value either
+      ++UnconvertibleCount;
     }
     if (t >= targetEnd) {
       status = ConvertTargetFull;

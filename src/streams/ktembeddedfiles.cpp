@@ -27,20 +27,19 @@ constexpr KTBase64Table kBase64;
 
 }  // namespace
 
-void Base64Decode(const char* text, char*& bytes, int& length) {
-  bytes = nullptr;
+std::unique_ptr<char[]> Base64Decode(const char* text, int& length) {
   length = 0;
-  if (!text) return;
+  if (!text) return nullptr;
   const size_t n = std::strlen(text);
-  if (n % 4 != 0 || n / 4 * 3 > static_cast<size_t>(INT32_MAX) - 4) return;
+  if (n % 4 != 0 || n / 4 * 3 > static_cast<size_t>(INT32_MAX) - 4) return nullptr;
   for (size_t i = 0; i < n; ++i) {
     unsigned char v = kBase64.value[static_cast<unsigned char>(text[i])];
-    if (v == kInvalid) return;
+    if (v == kInvalid) return nullptr;
     // Padding only closes the text: "xx==" or "xxx=".
-    if (v == kPad && (i + 2 < n || (i + 1 == n - 1 && text[n - 1] != '='))) return;
+    if (v == kPad && (i + 2 < n || (i + 1 == n - 1 && text[n - 1] != '='))) return nullptr;
   }
   const size_t outLength = n / 4 * 3;
-  char* out = new char[outLength + 4];
+  std::unique_ptr<char[]> out(new char[outLength + 4]);
   for (size_t i = 0, o = 0; i < n; i += 4, o += 3) {
     const unsigned a = kBase64.value[static_cast<unsigned char>(text[i])];
     const unsigned b = kBase64.value[static_cast<unsigned char>(text[i + 1])];
@@ -51,29 +50,24 @@ void Base64Decode(const char* text, char*& bytes, int& length) {
     out[o + 1] = static_cast<char>((b << 4 | (c >> 2 & 15)) & 0xFF);
     out[o + 2] = static_cast<char>((c << 6 | (d & 63)) & 0xFF);
   }
-  std::memset(out + outLength, 0, 4);
-  bytes = out;
+  std::memset(out.get() + outLength, 0, 4);
   length = static_cast<int>(outLength);
+  return out;
 }
 
-bool GetEmbeddedFile(const char16_t* name, char*& bytes, int& size) {
-  if (!name) return false;
+std::unique_ptr<char[]> GetEmbeddedFile(const char16_t* name, int& size) {
+  if (!name) return nullptr;
   for (int i = 0; i < kEmbeddedFileCount; ++i) {
     const KTEmbeddedFile& file = kEmbeddedFiles[i];
     if (KTStrICmpAscii(name, file.name) != 0) continue;
-    if (!file.text) return false;
-    char* decoded = nullptr;
+    if (!file.text) return nullptr;
     int decodedLength = 0;
-    Base64Decode(file.text, decoded, decodedLength);
+    std::unique_ptr<char[]> decoded = Base64Decode(file.text, decodedLength);
     // The generator writes valid texts whose decoded length covers the size.
-    if (!decoded || decodedLength < file.size) {
-      delete[] decoded;
-      return false;
-    }
+    if (!decoded || decodedLength < file.size) return nullptr;
     decoded[file.size] = 0;
-    bytes = decoded;
     size = file.size;
-    return true;
+    return decoded;
   }
-  return false;
+  return nullptr;
 }

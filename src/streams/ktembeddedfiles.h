@@ -3,19 +3,21 @@
 // base64 texts generated from resources/ at build time and decoded on request.
 #pragma once
 
+#include <memory>
+
 // Decodes a NUL-terminated base64 text in the standard alphabet. On success
-// bytes is a new buffer (free with delete[]) of length * 3 / 4 + 4 bytes and
+// the result is a buffer of length * 3 / 4 + 4 bytes (the last four zero) and
 // length is text length * 3 / 4: each '=' of the padding gives one zero byte,
 // counted in length. A text whose length is not a multiple of four, that holds
 // a character outside the alphabet, or '=' anywhere but in the last two places,
-// gives bytes null and length 0.
-void Base64Decode(const char* text, char*& bytes, int& length);
+// gives null and length 0.
+std::unique_ptr<char[]> Base64Decode(const char* text, int& length);
 
 // Finds the stored file whose name equals name without regard to the case of
-// ASCII letters (whole names: no folder is stripped). On a match bytes is a new
-// buffer (free with delete[]) holding the file followed by a NUL at index size,
-// and the result is true. Otherwise false, with bytes and size untouched.
-bool GetEmbeddedFile(const char16_t* name, char*& bytes, int& size);
+// ASCII letters (whole names: no folder is stripped). On a match the result is
+// a buffer of its own holding the file followed by a NUL at index size.
+// Otherwise null, with size untouched.
+std::unique_ptr<char[]> GetEmbeddedFile(const char16_t* name, int& size);
 
 // One stored file of the generated table; text is null for a file the table
 // names but the build did not find in resources/.

@@ -173,10 +173,10 @@ int KTMemoryStreamImpl::Open(const char16_t* name, int mode) {
 
   KTMemoryFile* file;
   if (mode == kStreamModeRead) {
-    char* bytes = nullptr;
     int size = 0;
-    if (!GetEmbeddedFile(name, bytes, size)) return kStreamNotFound;
-    file = list->AddFile(name, std::unique_ptr<char[]>(bytes), size, false);
+    std::unique_ptr<char[]> bytes = GetEmbeddedFile(name, size);
+    if (!bytes) return kStreamNotFound;
+    file = list->AddFile(name, std::move(bytes), size, false);
   } else {
     if (KTStrNCmp(name, kScratchPrefix, kScratchPrefixLength) != 0) return kStreamNotFound;
     file = list->AddFile(name, nullptr, kMemoryFileStep, true);

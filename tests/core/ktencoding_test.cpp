@@ -1,6 +1,8 @@
 // Tests of the encoding table, encoding detection and the conversions between
 // UTF-16 and the 38 encodings. Sample bytes were made once with Python's codecs.
 #include "core/ktencoding.h"
+#include "platform/ktutf8.h"
+#include "core/ktstring.h"
 
 #include <gtest/gtest.h>
 
@@ -282,6 +284,23 @@ const Sample kSamples[] = {
     {4000, 4, true, "\xFE\xFF\x00\x00\x00\x68\x00\x00\x00\xE9\x00\x00\x00\x6C\x00\x00\x00\x6C\x00\x00\x00\x6F\x00\x00\x00\x20\x00\x00\x65\xE5\x00\x00\x00\x20\x00\x00\xF6\x00\x00\x01"sv, u"héllo 日 😀"},
 };
 
+// One rule for the whole program: a lone surrogate becomes U+FFFD in every
+// UTF-16 to UTF-8 (or UCS-4) converter, never bytes no decoder accepts.
+TEST(EncodingConversion, LoneSurrogatesBecomeTheReplacementCharacter) {
+  const std::u16string lone = std::u16string(u"a") + char16_t(0xD800) + u"b" + char16_t(0xDC00);
+  auto utf8 = Encode(lone, kEncodingUtf8);
+  ASSERT_TRUE(utf8);
+  EXPECT_EQ(*utf8, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(UnconvertibleCount, 2);
+  auto ucs4 = Encode(lone, kEncodingUcs4, kByteOrderBig);
+  ASSERT_TRUE(ucs4);
+  EXPECT_EQ(HexBytes(*ucs4), HexBytes(std::string("\0\0\0a\0\0\xFF\xFD\0\0\0b\0\0\xFF\xFD", 16)));
+  EXPECT_EQ(KTUtf16ToUtf8(lone), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  KTString bytes{std::u16string_view(lone)};
+  bytes.EncodeUtf8Bytes();
+  EXPECT_EQ(HexUnits(bytes.View()), HexUnits(u"a\u00EF\u00BF\u00BDb\u00EF\u00BF\u00BD"));
+}
+
 TEST(EncodingConversion, EverySampleDecodesAndEncodesBack) {
   std::map<int, int> seen;
   for (const Sample& s : kSamples) {
@@ -550,8 +569,8 @@ TEST(EncodingUtf8, EncodingAndSignature) {
       {u"\u00E9", false, "\xC3\xA9"sv},
       {u"\u20AC", false, "\xE2\x82\xAC"sv},
       {u"\U0001F600", false, "\xF0\x9F\x98\x80"sv},
-      {u"\xD800", false, "\xED\xA0\x80"sv},  // an unpaired surrogate keeps its own form
-      {u"\xDC00\xD800", false, "\xED\xB0\x80\xED\xA0\x80"sv},
+      {u"\xD800", false, "\xEF\xBF\xBD"sv},  // an unpaired surrogate has no UTF-8 form: U+FFFD
+      {u"\xDC00\xD800", false, "\xEF\xBF\xBD\xEF\xBF\xBD"sv},
       {u"A", true, "\xEF\xBB\xBF" "A"sv},
       {u"", true, "\xEF\xBB\xBF"sv},
       {u"\uFFFF", false, "\xEF\xBF\xBF"sv},

@@ -41,43 +41,35 @@ TEST(EmbeddedFiles, EveryStoredNameInAnyCaseGivesItsFileByteForByte) {
     const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 
     for (const std::string& asked : {name, MixCase(name, 0), MixCase(name, 1), MixCase(name, 2)}) {
-      char* bytes = reinterpret_cast<char*>(1);
       int size = -7;
-      const bool found = GetEmbeddedFile(KTUtf8ToUtf16(asked).c_str(), bytes, size);
-      EXPECT_EQ(found, present) << asked;
-      if (!found) {
-        EXPECT_EQ(bytes, reinterpret_cast<char*>(1));
+      std::unique_ptr<char[]> bytes = GetEmbeddedFile(KTUtf8ToUtf16(asked).c_str(), size);
+      EXPECT_EQ(bytes != nullptr, present) << asked;
+      if (!bytes) {
         EXPECT_EQ(size, -7);
         continue;
       }
-      std::unique_ptr<char[]> owned(bytes);
       ASSERT_EQ(size, static_cast<int>(expected.size())) << asked;
-      EXPECT_EQ(std::string(bytes, size), expected) << asked;
+      EXPECT_EQ(std::string(bytes.get(), size), expected) << asked;
       EXPECT_EQ(bytes[size], 0) << asked;
     }
   }
 }
 
 TEST(EmbeddedFiles, EachLookupGivesItsOwnBuffer) {
-  char* first = nullptr;
-  char* second = nullptr;
   int firstSize = 0, secondSize = 0;
-  ASSERT_TRUE(GetEmbeddedFile(u"def_xsl.dtd", first, firstSize));
-  std::unique_ptr<char[]> a(first);
-  ASSERT_TRUE(GetEmbeddedFile(u"def_xsl.dtd", second, secondSize));
-  std::unique_ptr<char[]> b(second);
-  EXPECT_NE(first, second);
+  std::unique_ptr<char[]> first = GetEmbeddedFile(u"def_xsl.dtd", firstSize);
+  std::unique_ptr<char[]> second = GetEmbeddedFile(u"def_xsl.dtd", secondSize);
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first.get(), second.get());
   ASSERT_EQ(firstSize, secondSize);
-  EXPECT_EQ(std::string(first, firstSize), std::string(second, secondSize));
+  EXPECT_EQ(std::string(first.get(), firstSize), std::string(second.get(), secondSize));
 }
 
 TEST(EmbeddedFiles, UnknownNamesLeaveTheOutputsAlone) {
   for (const char16_t* name : {u"gra_xsl.txt", u"gra_xml_td.txt", u"", u"resources/blocks.txt", u"/blocks.txt",
                                u"blocks.txt ", u"blocks", static_cast<const char16_t*>(nullptr)}) {
-    char* bytes = reinterpret_cast<char*>(1);
     int size = -7;
-    EXPECT_FALSE(GetEmbeddedFile(name, bytes, size)) << (name ? KTUtf16ToUtf8(name) : "null");
-    EXPECT_EQ(bytes, reinterpret_cast<char*>(1));
+    EXPECT_EQ(GetEmbeddedFile(name, size), nullptr) << (name ? KTUtf16ToUtf8(name) : "null");
     EXPECT_EQ(size, -7);
   }
 }
@@ -105,22 +97,18 @@ TEST(Base64Decode, Cases) {
       {"TQ==TWFu", false, ""},
   };
   for (const Case& c : cases) {
-    char* bytes = reinterpret_cast<char*>(1);
     int length = -1;
-    Base64Decode(c.text, bytes, length);
+    std::unique_ptr<char[]> bytes = Base64Decode(c.text, length);
     if (!c.decodes) {
       EXPECT_EQ(bytes, nullptr) << c.text;
       continue;
     }
     ASSERT_NE(bytes, nullptr) << c.text;
-    std::unique_ptr<char[]> owned(bytes);
-    EXPECT_EQ(std::string(bytes, length), c.bytes) << c.text;
+    EXPECT_EQ(std::string(bytes.get(), length), c.bytes) << c.text;
     for (int i = 0; i < 4; ++i) EXPECT_EQ(bytes[length + i], 0) << c.text;  // room behind the content
   }
-  char* bytes = reinterpret_cast<char*>(1);
   int length = -1;
-  Base64Decode(nullptr, bytes, length);
-  EXPECT_EQ(bytes, nullptr);
+  EXPECT_EQ(Base64Decode(nullptr, length), nullptr);
 }
 
 }  // namespace
