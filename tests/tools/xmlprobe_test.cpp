@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -112,6 +115,129 @@ TEST(XmlProbeTest, WriteGivesTheTreeBackAsText) {
   EXPECT_EQ(r.out.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE doc [\n", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("<t>&lt;&amp;&gt;&#x41;&#66;&e;\t</t>"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("<![CDATA[<raw> & ]]>"), std::string::npos) << r.out;
+}
+
+// ---- xpath: the same expressions through xmllint ----
+
+std::string Quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+
+RunResult ProbeXPath(const std::string& file, const std::string& expression) {
+  return RunCommand(std::string(OST_BUILD_DIR) + "/tests/tools/xmlprobe xpath " + Quoted(file) + " " +
+                    Quoted(expression));
+}
+
+// The values of an attribute node-set as xmllint prints them (one
+// ` name="value"` per line, markup characters escaped).
+std::vector<std::string> XmllintAttributeValues(const std::string& file, const std::string& expression) {
+  const RunResult r = RunCommand("xmllint --xpath " + Quoted(expression) + " " + Quoted(file) + " 2>/dev/null");
+  std::vector<std::string> values;
+  size_t at = 0;
+  while ((at = r.out.find("=\"", at)) != std::string::npos) {
+    const size_t end = r.out.find('"', at + 2);
+    std::string value = r.out.substr(at + 2, end - at - 2);
+    for (auto [entity, c] : {std::pair{"&quot;", "\""}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}}) {
+      size_t e;
+      while ((e = value.find(entity)) != std::string::npos) value.replace(e, std::strlen(entity), c);
+    }
+    values.push_back(value);
+    at = end + 1;
+  }
+  return values;
+}
+
+// Our values of the same node-set: the last field of each node line.
+std::vector<std::string> ProbeValues(const RunResult& r) {
+  std::vector<std::string> values;
+  size_t line = r.out.find('\n');
+  while (line != std::string::npos && line + 1 < r.out.size()) {
+    const size_t end = r.out.find('\n', line + 1);
+    const std::string text = r.out.substr(line + 1, end - line - 1);
+    values.push_back(text.substr(text.rfind('\t') + 1));
+    line = end;
+  }
+  return values;
+}
+
+std::string XmllintValue(const std::string& expression, const std::string& file) {
+  RunResult r = RunCommand("xmllint --xpath " + Quoted(expression) + " " + Quoted(file) + " 2>/dev/null");
+  if (r.exitCode != 0) return "xmllint failed";
+  while (!r.out.empty() && (r.out.back() == '\n' || r.out.back() == ' ')) r.out.pop_back();
+  return r.out;
+}
+
+int ProbeCount(const RunResult& r) {
+  return r.out.rfind("node-set ", 0) == 0 ? std::atoi(r.out.c_str() + 9) : -1;
+}
+
+// Node-sets are compared by their size (count() in xmllint) and, for sets of
+// attributes, by the values in order; booleans and strings by their text.
+void ExpectAgreement(const std::string& file, const std::vector<std::string>& nodeSets,
+                     const std::vector<std::string>& attributeSets, const std::vector<std::string>& scalars) {
+  for (const std::string& expression : nodeSets) {
+    const RunResult ours = ProbeXPath(file, expression);
+    EXPECT_EQ(ours.exitCode, 0) << expression << "\n" << ours.out;
+    EXPECT_EQ(std::to_string(ProbeCount(ours)), XmllintValue("count(" + expression + ")", file)) << expression;
+  }
+  for (const std::string& expression : attributeSets) {
+    const RunResult ours = ProbeXPath(file, expression);
+    EXPECT_EQ(ours.exitCode, 0) << expression << "\n" << ours.out;
+    EXPECT_EQ(ProbeValues(ours), XmllintAttributeValues(file, expression)) << expression;
+  }
+  for (const std::string& expression : scalars) {
+    RunResult ours = ProbeXPath(file, expression);
+    EXPECT_EQ(ours.exitCode, 0) << expression;
+    while (!ours.out.empty() && ours.out.back() == '\n') ours.out.pop_back();
+    EXPECT_EQ(ours.out, XmllintValue(expression, file)) << expression;
+  }
+}
+
+TEST(XmlProbeTest, XPathAgreesWithXmllintOnIsoCodes) {
+  if (RunCommand("xmllint --version 2>&1").exitCode != 0) GTEST_SKIP() << "xmllint is not installed";
+  const char* file = "/usr/share/xml/iso-codes/iso_639-3.xml";
+  if (!Exists(file)) GTEST_SKIP() << "iso-codes is not installed";
+  const std::string e = "//iso_639_3_entry";
+  ExpectAgreement(file,
+                  {"//*", "//@*", "//node()", "//comment()", "/node()", "//namespace::*", e + "[@part1_code]",
+                   e + "[@id = 'zza']/ancestor::*", e + "[@id > 'zz']", "/*/*[7000]/following::*",
+                   "/*/*[20]/preceding::node()", e + "/@name/..", "//@status[. != 'Active']/../preceding-sibling::*",
+                   e + "[@scope = 'M'] | " + e + "[@type = 'E']", e + "[@type = 'E']/following-sibling::*[1]"},
+                  {e + "[@part1_code]/@id", e + "[@scope = 'M']/@name", e + "[@type = 'E'][3]/@id",
+                   e + "[@part2_code = 'ger']/following-sibling::*[2]/@id",
+                   e + "[@id = 'deu']/preceding-sibling::iso_639_3_entry[1]/@id",
+                   e + "[@id = 'deu']/preceding::*[5]/@name", "/iso_639_3_entries/*[100]/following::*[1]/@id",
+                   "//@status[. != 'Active']/../@id", e + "[@part1_code = 'de' or @part1_code = 'fr']/@name",
+                   "//*[@inverted_name][@common_name]/@common_name",
+                   e + "[@id = 'zzj']/@id | " + e + "[@id = 'aaa']/@id | " + e + "[@id = 'deu']/@id",
+                   e + "[@type = 'L'][@scope = 'I'][500]/preceding-sibling::*[1]/@id",
+                   "(" + e + ")[@part1_code][10]/ancestor-or-self::*/@*", e + "[7][@id]/self::*/attribute::id",
+                   e + "[@part1_code = 'en']/@*"},
+                  {"//@part1_code = 'de'", "//@part1_code != 'de'", e + "[1]/@id = " + e + "[2]/@id",
+                   "//@part1_code = //@part3_code", "//nothing or //@id"});
+}
+
+// The following axis of an attribute is left out: XPath 1.0 puts an
+// element's children after its attributes in document order, so they follow
+// the attribute, where xmllint starts after the element.
+TEST(XmlProbeTest, XPathAgreesWithXmllintOnEveryAxis) {
+  if (RunCommand("xmllint --version 2>&1").exitCode != 0) GTEST_SKIP() << "xmllint is not installed";
+  const std::string file = std::string(OST_TEST_DATA) + "/xpath/axes.xml";
+  ExpectAgreement(file, {"/descendant::node()", "//text()", "//b/ancestor-or-self::node()", "//b/@*/preceding::node()",
+                         "//c/preceding::node()", "//processing-instruction()", "/doc/namespace::*/.."},
+                  {"//b[@id='b4']/preceding::*[1]/@id", "//b[@id='b4']/preceding::node()[2]/@id",
+                   "//b[@id='b3']/ancestor::*[1]/@id", "//b[@id='b3']/ancestor::*[3]/@id",
+                   "/doc/a[1]/c/preceding-sibling::*[1]/@id", "/doc/a[1]/b[1]/following-sibling::*[2]/@id",
+                   "/doc/a[2]/@n/preceding::*/@id", "//b[1]/@id",
+                   "(//b)[2]/@id", "/doc/a/*[2][1]/@id", "//c/following::*/@id", "//b/../@id"},
+                  {});
 }
 
 }  // namespace
