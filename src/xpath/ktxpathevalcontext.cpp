@@ -44,7 +44,12 @@ class Collector {
   Collector(const KTXPathNodeTest* test, ItemVector& out) : test_(test), out_(out) {}
   void Restart() { counter_ = 1; }
   void SetSeen(KTXPathEvalContext::SeenSet* seen) { seen_ = seen; }
+  void SetLimit(int limit) { limit_ = limit; }
+  // True once the limit of nodes from this context node is reached.
+  bool Full() const { return limit_ > 0 && counter_ > limit_; }
   void Offer(KTXPathNode* node) {
+    if (Full())
+      return;
     KTXPathNodeItem item(node, counter_);
     if (test_ && !test_->Test(item))
       return;
@@ -59,6 +64,7 @@ class Collector {
   ItemVector& out_;
   KTXPathEvalContext::SeenSet* seen_ = nullptr;
   int counter_ = 1;
+  int limit_ = 0;
 };
 
 std::vector<std::pair<KTXPathNode*, int>>& WalkStack() {
@@ -73,6 +79,10 @@ void WalkDescendants(KTXPathNode* top, Collector& collector) {
   const size_t base = stack.size();
   stack.emplace_back(top, 0);
   while (stack.size() > base) {
+    if (collector.Full()) {
+      stack.resize(base);
+      return;
+    }
     auto& [node, next] = stack.back();
     if (next >= node->GetChildCount()) {
       stack.pop_back();
@@ -94,6 +104,10 @@ void WalkSubtreeReversed(KTXPathNode* top, Collector& collector) {
   const size_t base = stack.size();
   stack.emplace_back(top, top->GetChildCount() - 1);
   while (stack.size() > base) {
+    if (collector.Full()) {
+      stack.resize(base);
+      return;
+    }
     auto& [node, next] = stack.back();
     KTXPathNode* child = nullptr;
     while (next >= 0 && !child) {
@@ -119,12 +133,12 @@ void WalkFollowing(KTXPathNode* node, Collector& collector) {
       return;
     WalkDescendants(base, collector);
   }
-  for (KTXPathNode* x = base; x->GetParent(); x = x->GetParent()) {
+  for (KTXPathNode* x = base; x->GetParent() && !collector.Full(); x = x->GetParent()) {
     KTXPathNode* parent = x->GetParent();
     const int index = x->GetIndexInParent();
     if (index < 0)
       continue;
-    for (int i = index + 1; i < parent->GetChildCount(); ++i) {
+    for (int i = index + 1; i < parent->GetChildCount() && !collector.Full(); ++i) {
       KTXPathNode* sibling = parent->GetChild(i);
       if (!IsContent(sibling))
         continue;
@@ -138,9 +152,9 @@ void WalkPreceding(KTXPathNode* node, Collector& collector) {
   KTXPathNode* base = IsAttributeOrNamespace(node) ? node->GetParent() : node;
   if (!base)
     return;
-  for (KTXPathNode* x = base; x->GetParent(); x = x->GetParent()) {
+  for (KTXPathNode* x = base; x->GetParent() && !collector.Full(); x = x->GetParent()) {
     KTXPathNode* parent = x->GetParent();
-    for (int i = x->GetIndexInParent() - 1; i >= 0; --i) {
+    for (int i = x->GetIndexInParent() - 1; i >= 0 && !collector.Full(); --i) {
       KTXPathNode* sibling = parent->GetChild(i);
       if (IsContent(sibling))
         WalkSubtreeReversed(sibling, collector);
@@ -154,7 +168,7 @@ bool HasSiblings(const KTXPathNode* node) {
 
 void WalkFollowingSiblings(KTXPathNode* node, int fromIndex, Collector& collector) {
   KTXPathNode* parent = node->GetParent();
-  for (int i = fromIndex + 1; i < parent->GetChildCount(); ++i) {
+  for (int i = fromIndex + 1; i < parent->GetChildCount() && !collector.Full(); ++i) {
     KTXPathNode* sibling = parent->GetChild(i);
     if (IsContent(sibling))
       collector.Offer(sibling);
@@ -163,7 +177,7 @@ void WalkFollowingSiblings(KTXPathNode* node, int fromIndex, Collector& collecto
 
 void WalkPrecedingSiblings(KTXPathNode* node, int fromIndex, Collector& collector) {
   KTXPathNode* parent = node->GetParent();
-  for (int i = fromIndex - 1; i >= 0; --i) {
+  for (int i = fromIndex - 1; i >= 0 && !collector.Full(); --i) {
     KTXPathNode* sibling = parent->GetChild(i);
     if (IsContent(sibling))
       collector.Offer(sibling);
@@ -270,6 +284,8 @@ bool KTXPathEvalContext::EvaluateStep() {
   const ItemVector& contexts = contextValue.Items();
   ItemVector& out = Other().MutableItems();
   Collector collector(stepTest_, out);
+  collector.SetLimit(stepLimit_);
+  stepLimit_ = 0;
   const bool several = contexts.size() > 1;
 
   switch (axis_) {

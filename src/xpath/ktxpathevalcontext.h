@@ -83,6 +83,10 @@ class KTXPathEvalContext {
   KTXPathExpression* GetOwner() const { return owner_; }
   void SetOwner(KTXPathExpression* owner) { owner_ = owner; }
   const KTXPathNodeTest* GetStepTest() const { return stepTest_; }
+  // The next walk stops once this many nodes have passed its test (0: no
+  // limit); EvaluateStep consumes it. A step whose first predicate is a
+  // number n needs no more than n nodes from each context node.
+  void SetStepLimit(int limit) { stepLimit_ = limit; }
   bool InPredicate() const { return predicate_; }
   void SetInPredicate(bool value) { predicate_ = value; }
 
@@ -98,4 +102,5 @@ class KTXPathEvalContext {
   KTXPathExpression* owner_ = nullptr;
   const KTXPathNodeTest* stepTest_ = nullptr;
   bool predicate_ = false;
+  int stepLimit_ = 0;
 };

@@ -90,6 +90,28 @@ const KTXPathAstNode* PlainChildStepTest(const KTXPathAstNode* step) {
   return axisStep->ChildAt(1);
 }
 
+// n when the predicate is the number literal n (a whole number from 1):
+// only the first n nodes of the axis can be selected. 0 otherwise.
+int NumberPredicateLimit(const KTXPathAstNode* predicate) {
+  if (!predicate || predicate->GetKind() != kAstPredicate)
+    return 0;
+  const KTXPathAstNode* node = predicate->ChildAt(1);
+  while (node && node->ChildCount() == 1 && node->GetKind() != kAstNumber)
+    node = node->FirstChild();
+  if (!node || node->GetKind() != kAstNumber)
+    return 0;
+  const KTXPathAstNode* form = node->FirstChild();
+  if (!form || form->GetKind() != kAstDigitsNumber || form->ChildCount() != 1)
+    return 0;
+  const KTString& digits = NodeText(form->FirstChild());
+  if (digits.GetLength() > 6)
+    return 0;
+  int n = 0;
+  for (char16_t c : digits.View())
+    n = n * 10 + (c - u'0');
+  return n;
+}
+
 // Walks descendant-or-self from the current node-set, then evaluates the
 // step. A plain child step becomes one descendant step (the same nodes
 // without building the node-set of every descendant); patterns keep the
@@ -450,9 +472,18 @@ bool StepNode::Evaluate(KTXPathEvalContext& context) {
   KTXPathEvalContext working = context;
   KTXPathEvalContext::SeenSet seen;
   context.Other().SetNodeSet();
+  const int limit = NumberPredicateLimit(first->ChildAt(2));
   for (const KTXPathNodeItem& item : items) {
     working.SetCurrentItem(item);
-    if (!first->Evaluate(working)) {
+    // The axis specifier, the node test (with the walk limited to what the
+    // first predicate can select), then the predicates.
+    bool ok = first->ChildAt(0)->Evaluate(working);
+    working.SetStepLimit(limit);
+    ok = ok && first->ChildAt(1)->Evaluate(working);
+    working.SetStepLimit(0);
+    for (int i = 2; ok && i < first->ChildCount(); ++i)
+      ok = first->ChildAt(i)->Evaluate(working);
+    if (!ok) {
       context = working;
       return false;
     }
