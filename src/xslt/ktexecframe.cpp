@@ -30,6 +30,7 @@ KTExecFrame::KTExecFrame(KTExecFrame* parent, KTXPathNode* resultParent)
       root_(parent->root_),
       currentTemplatePosition_(parent->currentTemplatePosition_),
       currentTemplate_(parent->currentTemplate_),
+      invokedMode_(parent->invokedMode_),
       forwardsCompatible_(parent->forwardsCompatible_),
       nodeList_(parent->nodeList_),
       contextPosition_(parent->contextPosition_),

@@ -58,6 +58,11 @@ class KTExecFrame : public KTVariableSource {
     currentTemplatePosition_ = position;
     currentTemplate_ = rule;
   }
+  // The mode the current template rule was selected in (null: the default
+  // mode). Child frames inherit it; the built-in rules' apply-templates in
+  // mode "?" continue in it. The text is interned by the processor.
+  const KTString* InvokedMode() const { return invokedMode_; }
+  void SetInvokedMode(const KTString* mode) { invokedMode_ = mode; }
   // Raises the processor's import precedence by one.
   void AdvanceImportPrecedence();
 
@@ -137,6 +142,7 @@ class KTExecFrame : public KTVariableSource {
   KTExecFrame* root_ = nullptr;
   int currentTemplatePosition_ = kNoTemplate;
   KTCompiledTemplate* currentTemplate_ = nullptr;
+  const KTString* invokedMode_ = nullptr;
   KTXPathNode* lastFinished_ = nullptr;
   KTXPathNode* currentChild_ = nullptr;
   bool started_ = false;

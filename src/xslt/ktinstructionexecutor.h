@@ -76,6 +76,26 @@ class KTInstructionExecutor {
   // Stores the text of an xsl:message in the processor.
   void SetMessage(const char16_t* text, bool terminate);
 
+  // ---- Template rule lookup (positions in the processor's rule list) ----
+  // The rule for the node in the requested mode (a QName, expanded in the
+  // scope of the frame's node; "?" stands for the frame's invoked mode):
+  // the first rule of the sorted list whose mode fits and whose pattern
+  // matches. KTExecFrame::kNoTemplate when none does. `invokedMode`, when
+  // given, receives the interned mode the rule was selected in.
+  int FindTemplateRule(const KTXPathNodeItem& item, KTExecFrame* frame, const KTString& mode,
+                       const KTString** invokedMode = nullptr);
+  // The rule xsl:apply-imports instantiates: the first rule after the
+  // current template's import precedence whose mode fits and whose pattern
+  // matches; kNoTemplate without a current template or such a rule.
+  int FindImportedTemplateRule(const KTXPathNodeItem& item, KTExecFrame* frame, const KTString& mode);
+  // Whether the node is among the nodes the match text selects in its
+  // document (namespaces resolved for the template element).
+  bool TemplateMatchesNode(KTXPathNode* templateElement, KTXPathNode* node, const KTString& match,
+                           KTExecFrame* frame);
+  // The named template (expanded name) with the highest import precedence,
+  // the first in list order among equals; kNoTemplate when there is none.
+  int FindNamedTemplate(const KTString& expandedName);
+
   // ---- Processor state for the executors ----
   KTOutputSettings& OutputSettings();
   int NextGeneratedPrefixNumber();

@@ -2,8 +2,11 @@
 // machine, the frame stack and the processor state executors share.
 #include "xslt/ktxsltprocessor.h"
 
+#include "xml/ktxnode.h"
 #include "xml/ktxpathtreecontext.h"
+#include "xslt/ktcompiledtemplate.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/kttemplateruleindex.h"
 #include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktwhitespacestripper.h"
@@ -24,7 +27,10 @@ void KTXSLTProcessor::DeleteFrames() {
   while (!finished_.empty()) finished_.pop_back();
 }
 
-void KTXSLTProcessor::SetTreeContext(KTXPathTreeContext* context) { treeContext_ = context; }
+void KTXSLTProcessor::SetTreeContext(KTXPathTreeContext* context) {
+  treeContext_ = context;
+  BuildBuiltinRules();
+}
 
 void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot) {
   // The first frame runs the stylesheet's document element.
@@ -33,6 +39,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   KTWhitespaceStripper().StripStylesheet(stylesheetRoot);
   compiler_->Clear();
   compiler_->CompileElement(kXSLTLiteralResult, stylesheetRoot, false);
+  if (builtinRules_) compiler_->CompileElement(kXSLTLiteralResult, builtinRules_.get(), false);
   for (KTXPathNode* root : {stylesheetRoot, sourceRoot}) {
     if (root && treeContext_ && !KTXPathNode::GetDocumentUri(root)) root->SetDocumentUri(treeContext_->InternUri(u""));
   }
@@ -51,6 +58,12 @@ void KTXSLTProcessor::Start() {
   inEvaluation_.clear();
   evaluated_.clear();
   DeleteFrames();
+  // The rules of the previous run go; the built-in rules come first.
+  templateRules_.clear();
+  templateIndex_.reset();
+  namedTemplates_.clear();
+  patternContexts_.clear();
+  RegisterBuiltinRules();
   registeredTrees_.clear();
   resultRoot_.reset();
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -23,8 +24,10 @@
 #include "xslt/output/ktoutputsettings.h"
 #include "xslt/output/ktresultserializer.h"
 
+class KTCompiledTemplate;
 class KTDeclRecord;
 class KTExecFrame;
+class KTTemplateRuleIndex;
 class KTSchemaServices;
 class KTStylesheetCompiler;
 class KTXPathAstNode;
@@ -166,6 +169,42 @@ class KTXSLTProcessor : public KTXSLTEngine {
   const KTString& UnknownVariableName() const { return unknownVariableName_; }
   void SetUnknownVariableName(const KTString& name) { unknownVariableName_ = name; }
 
+  // ---- Template rules ----
+  using TemplateRuleList = std::vector<std::unique_ptr<KTCompiledTemplate>>;
+  // Registers one rule per alternative of the template's match pattern, at
+  // precedence -1 (built-in rules) or the current import precedence. Throws
+  // KTXSLTError 16 (mode without match), 31 (a pattern ending in '|'), 11
+  // (a name used twice in one stylesheet document) and the rule's own errors.
+  bool RegisterTemplate(KTXPathNode* templateElement, int precedence);
+  // Registers every xsl:template child of `parent`.
+  bool RegisterTemplatesOf(KTXPathNode* parent, int precedence);
+  // Appends a rule; KTXSLTError 11 for a second template of the same name in
+  // one stylesheet document (alternatives of one template share its name).
+  bool AddTemplateRule(std::unique_ptr<KTCompiledTemplate> rule);
+  // Orders the rules: higher import precedence, higher priority, later
+  // declaration first. Lookups take the first rule that matches.
+  void SortTemplateRules();
+  const TemplateRuleList& TemplateRules() const { return templateRules_; }
+  // The rule index by mode and node name or kind, built after the last
+  // change of the rule list.
+  KTTemplateRuleIndex& TemplateIndex();
+  // The stylesheet of built-in rules (made by SetTreeContext) and their
+  // registration, at every Start, with precedence -1.
+  void BuildBuiltinRules();
+  bool RegisterBuiltinRules();
+  KTXPathNode* BuiltinRulesRoot() const { return builtinRules_.get(); }
+  // The node-set the pattern selects in the document of `node`: the
+  // pattern is evaluated with the root and every node but attributes and
+  // namespace nodes as context nodes at once.
+  bool MatchesPattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* node, KTXPathNode* stylesheetNode,
+                      bool privateEvaluation, int restrictions);
+  // The expanded form of a mode QName in `namespaces`: "uri:local" for a
+  // bound prefix, the local name for a prefix bound to no URI, the text as
+  // written otherwise; an unprefixed mode never takes the default namespace.
+  static KTString ExpandMode(const KTString& mode, const KTPrefixMap* namespaces);
+  // One stable string per mode text (frames keep the mode they run in).
+  const KTString* InternMode(const KTString& mode) { return &*modes_.insert(mode).first; }
+
   // xsl:message: the text of the last message, and of a terminating one.
   void SetMessage(const char16_t* text, bool terminate);
   const KTString& Message() const { return message_; }
@@ -178,6 +217,8 @@ class KTXSLTProcessor : public KTXSLTEngine {
                 KTXPathNode* evaluationRoot, const KTString& text, KTXPathValue* result,
                 const KTXPathValue* contextValue, int position, const KTVariableSource* variables, bool allowFragment,
                 int restrictions);
+  bool EvaluatePattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root, const KTXPathValue& contexts,
+                       KTXPathNode* stylesheetNode, bool privateEvaluation, int restrictions);
 
   std::vector<std::unique_ptr<KTString>> ownedStrings_;
   std::map<KTString, KTString> namespaceAliases_;
@@ -215,5 +256,15 @@ class KTXSLTProcessor : public KTXSLTEngine {
   KTOutputSettings outputSettings_;
   KTResultSerializer serializer_;
   KTExecutorFactory executors_;
+  TemplateRuleList templateRules_;
+  std::unique_ptr<KTTemplateRuleIndex> templateIndex_;
+  // Expanded template name -> the template elements registered under it.
+  std::unordered_map<KTString, std::vector<KTXPathNode*>> namedTemplates_;
+  std::unordered_set<KTString> modes_;
+  std::unique_ptr<KTXNode> builtinDocument_;
+  std::unique_ptr<KTXPathNode> builtinRules_;
+  // Document root -> the root and every non-attribute node, in document
+  // order: the context of pattern evaluation.
+  std::unordered_map<const KTXPathNode*, KTXPathValue> patternContexts_;
   std::unique_ptr<KTStylesheetCompiler> compiler_;
 };

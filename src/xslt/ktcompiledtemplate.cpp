@@ -1,0 +1,103 @@
+// KTCompiledTemplate: construction (names, match, priority), conflict order
+// and the match test with its per-document cache of selected nodes.
+#include "xslt/ktcompiledtemplate.h"
+
+#include <cmath>
+#include <string_view>
+
+#include "xpath/ktxpathexpression.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltnames.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+KTXPathNode* FindAttributeNamed(KTXPathNode* element, const char16_t* name) {
+  for (const auto& child : element->Children()) {
+    if (child->GetKind() == kXPathAttribute && std::u16string_view(child->GetName()) == name) return child.get();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
+                                       const KTString& modeAsWritten, const KTString& expandedMode,
+                                       int importPrecedence, int declarationPosition, const KTPrefixMap* namespaces)
+    : modeAsWritten_(modeAsWritten),
+      expandedMode_(expandedMode),
+      templateElement_(templateElement),
+      matchNode_(matchNode),
+      importPrecedence_(importPrecedence),
+      declarationPosition_(declarationPosition) {
+  if (!namespaces) namespaces = KTXPathNode::GetNodeNamespaceMap(templateElement);
+  KTXPathNode* priorityNode = nullptr;
+  for (const auto& child : templateElement->Children()) {
+    if (child->GetKind() != kXPathAttribute) continue;
+    std::u16string_view attribute(child->GetName());
+    if (attribute == u"name") {
+      name_ = child->GetValue();
+      if (!IsQName(name_.c_str())) throw KTXSLTError(40, child.get());
+      std::u16string_view name = name_.View();
+      size_t colon = name.find(u':');
+      expandedName_ = name_;
+      if (colon != std::u16string_view::npos) {
+        // XSLT 1.0 §2.4: a prefix must be bound.
+        const KTPrefixMap* map = KTXPathNode::GetNodeNamespaceMap(templateElement);
+        auto found = map ? map->find(KTString(name.substr(0, colon))) : KTPrefixMap::const_iterator();
+        if (!map || found == map->end()) throw KTXSLTError(10, child.get());
+        if (found->second && !found->second->IsEmpty()) {
+          expandedName_ = *found->second;
+          expandedName_ += u':';
+          expandedName_ += KTString(name.substr(colon + 1));
+        }
+      }
+    } else if (attribute == u"priority") {
+      priorityNode = child.get();
+    }
+  }
+  // The registrar gives each alternative of the match pattern; an empty
+  // alternative (a||b) matches nothing.
+  match_ = match;
+  if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty()) throw KTXSLTError(48, templateElement);
+  pattern_.Parse(match_, namespaces);
+  if (priorityNode) {
+    double value = KTXPathFunctionLibrary::StringToNumber(priorityNode->GetValue());
+    // Zero is a normal priority; NaN, infinities and denormals are not.
+    if (value != 0 && !std::isnormal(value)) throw KTXSLTError(31, priorityNode);
+    priority_ = value;
+  } else {
+    priority_ = pattern_.DefaultPriority();
+  }
+}
+
+KTCompiledTemplate::~KTCompiledTemplate() = default;
+
+bool KTCompiledTemplate::Compare(const KTCompiledTemplate* a, const KTCompiledTemplate* b) {
+  if (a->importPrecedence_ != b->importPrecedence_) return a->importPrecedence_ > b->importPrecedence_;
+  if (a->priority_ == b->priority_ || std::isnan(a->priority_) || std::isnan(b->priority_))
+    return a->declarationPosition_ > b->declarationPosition_;
+  return a->priority_ > b->priority_;
+}
+
+bool KTCompiledTemplate::Matches(const KTXPathNode* node) {
+  if (match_.IsEmpty() || !pattern_.MayMatch(node)) return false;
+  if (pattern_.IsDirect()) return pattern_.Matches(node);
+  return MatchedNodes(node).count(node) != 0;
+}
+
+const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPathNode* node) {
+  const KTXPathNode* root = node;
+  while (root->GetParent()) root = root->GetParent();
+  auto found = matched_.find(root);
+  if (found != matched_.end()) return found->second;
+  KTXPathValue selected;
+  processor_->MatchesPattern(&selected, match_, const_cast<KTXPathNode*>(node),
+                             matchNode_ ? matchNode_ : templateElement_, false, KTXPathExpression::kRestrictPattern);
+  NodeSet& set = matched_[root];
+  if (selected.GetKind() == kValueNodeSet) {
+    for (const KTXPathNodeItem& item : selected.Items()) set.insert(item.GetNode());
+  }
+  return set;
+}

@@ -1,0 +1,78 @@
+// KTCompiledTemplate: one template rule of the processor's rule list: one
+// xsl:template (or built-in rule) and one alternative of its match pattern.
+// It holds the rule's names, pattern, modes, priority and import precedence,
+// orders rules for conflict resolution (Compare) and tells whether a node
+// matches its pattern: directly from the node for patterns without
+// predicates or id()/key(), else by membership in the set of nodes the
+// pattern selects in the node's document, computed once per document.
+#pragma once
+
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/ktstring.h"
+#include "xml/ktxpathnode.h"
+#include "xslt/kttemplatepattern.h"
+
+class KTXSLTProcessor;
+
+class KTCompiledTemplate {
+ public:
+  // Reads the template element's name and priority attributes; the match
+  // text is one alternative of its match pattern. Throws KTXSLTError 40 for
+  // a name that is not a QName (10 for an unbound prefix; at the
+  // attribute), 48 for a template with neither name nor match attribute, 31
+  // for a priority that is
+  // not a finite normal number (at the attribute). `namespaces` resolves the
+  // prefixes of the name and the pattern (null: the element's own map).
+  KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
+                     const KTString& modeAsWritten, const KTString& expandedMode, int importPrecedence,
+                     int declarationPosition, const KTPrefixMap* namespaces = nullptr);
+  virtual ~KTCompiledTemplate();
+  KTCompiledTemplate(const KTCompiledTemplate&) = delete;
+  KTCompiledTemplate& operator=(const KTCompiledTemplate&) = delete;
+
+  // The expanded name ("uri:local" for a bound prefix, else the name).
+  const KTString& Name() const { return expandedName_; }
+  const KTString& NameAsWritten() const { return name_; }
+  const KTString& Match() const { return match_; }
+  // The expanded mode; "?" for the built-in rules that serve every mode.
+  const KTString& Mode() const { return expandedMode_; }
+  const KTString& ModeAsWritten() const { return modeAsWritten_; }
+  int ImportPrecedence() const { return importPrecedence_; }
+  double Priority() const { return priority_; }
+  int DeclarationPosition() const { return declarationPosition_; }
+  KTXPathNode* TemplateElement() const { return templateElement_; }
+  KTXPathNode* MatchNode() const { return matchNode_; }
+  const KTTemplatePattern& Pattern() const { return pattern_; }
+
+  void SetProcessor(KTXSLTProcessor* processor) { processor_ = processor; }
+  KTXSLTProcessor* Processor() const { return processor_; }
+
+  // Whether the node matches the rule's pattern (false for an empty match).
+  bool Matches(const KTXPathNode* node);
+
+  // True when rule a is to be tried before rule b: higher import
+  // precedence, then higher priority, then later declaration.
+  static bool Compare(const KTCompiledTemplate* a, const KTCompiledTemplate* b);
+
+ private:
+  using NodeSet = std::unordered_set<const KTXPathNode*>;
+  // The nodes of the node's document that the pattern selects.
+  const NodeSet& MatchedNodes(const KTXPathNode* node);
+
+  KTString name_;
+  KTString expandedName_;
+  KTString match_;
+  KTString modeAsWritten_;
+  KTString expandedMode_;
+  KTXPathNode* templateElement_;
+  KTXPathNode* matchNode_;
+  double priority_ = 0;
+  int importPrecedence_;
+  int declarationPosition_;
+  KTXSLTProcessor* processor_ = nullptr;
+  KTTemplatePattern pattern_;
+  // Document root -> the nodes the pattern selects there.
+  std::unordered_map<const KTXPathNode*, NodeSet> matched_;
+};

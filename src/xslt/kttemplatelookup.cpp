@@ -1,0 +1,62 @@
+// KTInstructionExecutor: the template rule lookups of apply-templates,
+// apply-imports and call-template, through the processor's rule index.
+#include "xml/ktxpathnode.h"
+#include "xpath/ktxpathexpression.h"
+#include "xslt/ktcompiledtemplate.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktinstructionexecutor.h"
+#include "xslt/kttemplateruleindex.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+// The requested mode expanded in the scope of the frame's node, with "?"
+// standing for the mode the frame's template was selected in.
+const KTString* ResolveMode(KTXSLTProcessor* processor, KTExecFrame* frame, const KTString& mode) {
+  if (mode.IsEmpty()) return processor->InternMode(mode);
+  if (mode == KTTemplateRuleIndex::AnyModeMarker()) {
+    const KTString* invoked = frame ? frame->InvokedMode() : nullptr;
+    return invoked ? invoked : processor->InternMode(KTString());
+  }
+  const KTXPathNode* scope = frame ? (frame->OwnNode() ? frame->OwnNode() : frame->NodeToRun()) : nullptr;
+  const KTPrefixMap* namespaces = scope ? KTXPathNode::GetNodeNamespaceMap(scope) : nullptr;
+  return processor->InternMode(KTXSLTProcessor::ExpandMode(mode, namespaces));
+}
+
+}  // namespace
+
+int KTInstructionExecutor::FindTemplateRule(const KTXPathNodeItem& item, KTExecFrame* frame, const KTString& mode,
+                                            const KTString** invokedMode) {
+  const KTString* requested = ResolveMode(processor_, frame, mode);
+  if (invokedMode) *invokedMode = requested;
+  int found = processor_->TemplateIndex().Find(item.GetNode(), *requested);
+  return found == KTTemplateRuleIndex::kNotFound ? KTExecFrame::kNoTemplate : found;
+}
+
+int KTInstructionExecutor::FindImportedTemplateRule(const KTXPathNodeItem& item, KTExecFrame* frame,
+                                                    const KTString& mode) {
+  if (!frame || !frame->GetCurrentTemplate()) return KTExecFrame::kNoTemplate;
+  const auto& rules = processor_->TemplateRules();
+  int from = frame->CurrentTemplate();
+  int precedence = frame->GetCurrentTemplate()->ImportPrecedence();
+  while (from < static_cast<int>(rules.size()) && rules[from]->ImportPrecedence() == precedence) ++from;
+  const KTString* requested = ResolveMode(processor_, frame, mode);
+  int found = processor_->TemplateIndex().Find(item.GetNode(), *requested, from);
+  return found == KTTemplateRuleIndex::kNotFound ? KTExecFrame::kNoTemplate : found;
+}
+
+bool KTInstructionExecutor::TemplateMatchesNode(KTXPathNode* templateElement, KTXPathNode* node,
+                                                const KTString& match, KTExecFrame*) {
+  KTXPathValue selected;
+  processor_->MatchesPattern(&selected, match, node, templateElement, false, KTXPathExpression::kRestrictPattern);
+  if (selected.GetKind() != kValueNodeSet) return false;
+  for (const KTXPathNodeItem& item : selected.Items()) {
+    if (item.GetNode() == node) return true;
+  }
+  return false;
+}
+
+int KTInstructionExecutor::FindNamedTemplate(const KTString& expandedName) {
+  int found = processor_->TemplateIndex().FindNamed(expandedName);
+  return found == KTTemplateRuleIndex::kNotFound ? KTExecFrame::kNoTemplate : found;
+}

@@ -1,0 +1,89 @@
+// KTTemplateRuleIndex: building the per-mode lists and the merged lookup.
+#include "xslt/kttemplateruleindex.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "xml/ktxpathnode.h"
+#include "xpath/ktxpathvalue.h"
+#include "xslt/ktcompiledtemplate.h"
+
+const KTString& KTTemplateRuleIndex::AnyModeMarker() {
+  static const KTString marker(u"?");
+  return marker;
+}
+
+void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemplate>>& rules) {
+  rules_ = &rules;
+  modes_.clear();
+  named_.clear();
+  for (int position = 0; position < static_cast<int>(rules.size()); ++position) {
+    const KTCompiledTemplate& rule = *rules[position];
+    if (!rule.Name().IsEmpty()) named_.emplace(rule.Name(), position);
+    if (rule.Match().IsEmpty()) continue;
+    const KTTemplatePattern& pattern = rule.Pattern();
+    if (pattern.MatchesNothing()) continue;
+    ModeIndex& index = modes_[rule.Mode()];
+    int kind = pattern.IndexKind();
+    if (const KTString* name = pattern.IndexName()) {
+      (kind == kItemAttribute ? index.attributeNames : index.elementNames)[*name].push_back(position);
+    } else if (kind >= 0 && kind < static_cast<int>(index.byKind.size())) {
+      index.byKind[kind].push_back(position);
+    } else {
+      index.any.push_back(position);
+    }
+  }
+}
+
+void KTTemplateRuleIndex::Candidates(const ModeIndex& index, const KTXPathNode* node, int kind,
+                                     std::vector<const List*>& out) const {
+  if (kind == kItemElement || kind == kItemAttribute) {
+    std::u16string_view name(node->GetName());
+    size_t colon = name.find(u':');
+    if (colon != std::u16string_view::npos) name.remove_prefix(colon + 1);
+    const auto& names = kind == kItemElement ? index.elementNames : index.attributeNames;
+    if (!names.empty()) {
+      auto found = names.find(KTString(name));
+      if (found != names.end()) out.push_back(&found->second);
+    }
+  }
+  if (kind >= 0 && kind < static_cast<int>(index.byKind.size()) && !index.byKind[kind].empty())
+    out.push_back(&index.byKind[kind]);
+  if (!index.any.empty()) out.push_back(&index.any);
+}
+
+int KTTemplateRuleIndex::Find(const KTXPathNode* node, const KTString& mode, int from) const {
+  if (!rules_ || !node) return kNotFound;
+  int kind = KTXPathNodeItem::ItemKindOf(node);
+  std::vector<const List*> lists;
+  lists.reserve(6);
+  auto exact = modes_.find(mode);
+  if (exact != modes_.end()) Candidates(exact->second, node, kind, lists);
+  if (!mode.IsEmpty() && mode != AnyModeMarker()) {
+    auto any = modes_.find(AnyModeMarker());
+    if (any != modes_.end()) Candidates(any->second, node, kind, lists);
+  }
+  // Merge the sorted lists, smallest position first.
+  std::vector<size_t> at(lists.size());
+  for (size_t i = 0; i < lists.size(); ++i)
+    at[i] = static_cast<size_t>(std::lower_bound(lists[i]->begin(), lists[i]->end(), from) - lists[i]->begin());
+  for (;;) {
+    int best = -1;
+    size_t bestList = 0;
+    for (size_t i = 0; i < lists.size(); ++i) {
+      if (at[i] < lists[i]->size() && (best < 0 || (*lists[i])[at[i]] < best)) {
+        best = (*lists[i])[at[i]];
+        bestList = i;
+      }
+    }
+    if (best < 0) return kNotFound;
+    ++at[bestList];
+    ++tests_;
+    if ((*rules_)[best]->Matches(node)) return best;
+  }
+}
+
+int KTTemplateRuleIndex::FindNamed(const KTString& name) const {
+  auto found = named_.find(name);
+  return found == named_.end() ? kNotFound : found->second;
+}

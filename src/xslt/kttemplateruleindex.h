@@ -1,0 +1,56 @@
+// KTTemplateRuleIndex: the processor's template rules indexed by mode and by
+// what their pattern's last step can match (an element or attribute name, a
+// node kind, or anything), each list in rule-list order. A lookup merges the
+// few lists that can hold a rule for the node and tests the rules in list
+// order, so it costs the rules that could match, not the whole list.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "core/ktstring.h"
+
+class KTCompiledTemplate;
+class KTXPathNode;
+
+class KTTemplateRuleIndex {
+ public:
+  static constexpr int kNotFound = -1;
+  // The expanded mode of the built-in rules that serve every mode.
+  static const KTString& AnyModeMarker();
+
+  // Indexes the sorted rule list (rules with an empty match are left out:
+  // they match nothing).
+  void Build(const std::vector<std::unique_ptr<KTCompiledTemplate>>& rules);
+
+  // The position of the first rule at or after `from` whose expanded mode
+  // is `mode` (or, when `mode` is not empty, "?") and whose pattern matches
+  // the node; kNotFound when none does.
+  int Find(const KTXPathNode* node, const KTString& mode, int from = 0) const;
+
+  // The position of the first rule of the expanded name (the highest
+  // import precedence comes first in the list); kNotFound when none.
+  int FindNamed(const KTString& name) const;
+
+  // Rules whose pattern was tested against a node (for tests that count).
+  long long Tests() const { return tests_; }
+
+ private:
+  using List = std::vector<int>;
+  struct ModeIndex {
+    std::unordered_map<KTString, List> elementNames;
+    std::unordered_map<KTString, List> attributeNames;
+    std::array<List, 8> byKind;  // by node item kind
+    List any;
+  };
+  // Appends the lists of one mode that can hold a rule for the node.
+  void Candidates(const ModeIndex& index, const KTXPathNode* node, int kind,
+                  std::vector<const List*>& out) const;
+
+  const std::vector<std::unique_ptr<KTCompiledTemplate>>* rules_ = nullptr;
+  std::unordered_map<KTString, ModeIndex> modes_;
+  std::unordered_map<KTString, int> named_;
+  mutable long long tests_ = 0;
+};
