@@ -140,16 +140,11 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::NewNode(KTXNode* node, int kind
   return view;
 }
 
-std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPathNode* parent,
-                                                          KTElementType* parentDecl) {
-  struct DepthGuard {
-    int& depth;
-    explicit DepthGuard(int& d) : depth(d) { ++depth; }
-    ~DepthGuard() { --depth; }
-  } guard(wrapDepth_);
-
+std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPathNode* parent,
+                                                          KTElementType* parentDecl, WrapFrame& frame) {
   std::unique_ptr<KTXPathNode> view = NewNode(node, kXPathKindFromNode, parent);
   KTXPathNode* v = view.get();
+  frame = WrapFrame{v, parentDecl, nullptr, false, nullptr};
   if (v->GetKind() == kXPathElement) {
     attributesPendingFor_ = v;
     attributePrefixesStale_ = false;
@@ -166,16 +161,15 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPath
 
   if (v->GetKind() == kXPathText) {
     if (ExpandTextEntities(v)) return nullptr;  // the fragment stands in its place
+    frame.defaultsDone = true;                  // a text has no defaults to supply
     return view;
   }
 
-  KTElementType* decl = nullptr;
-  bool defaultsDone = false;
   if (v->GetKind() == kXPathElement && !node->HasChildren() && node->GetValue()[0] != 0) {
     // The element holds its text as its value: defaults first (they stand
     // before content), then one text child showing that value.
-    decl = SupplyDefaults(v, parentDecl, true);
-    defaultsDone = true;
+    frame.decl = SupplyDefaults(v, parentDecl, true);
+    frame.defaultsDone = true;
     std::unique_ptr<KTXPathNode> text = NewNode(node, kXPathText, v);
     if (!ExpandTextEntities(text.get())) v->AppendChild(std::move(text));
   }
@@ -184,18 +178,50 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPath
     KTString normalized;
     if (NormalizeLineEnds(v->GetValue(), normalized)) v->SetValue(std::move(normalized));
   }
+  frame.next = node->GetFirstChild();
+  return view;
+}
 
-  KTChildIterator it;
-  for (node->BeginChildren(it); !it.IsEnd(); it.Next()) {
-    KTXNode* child = it.Node();
-    if (!defaultsDone && child->GetKind() != kAttribute) {
-      decl = SupplyDefaults(v, parentDecl, false);
-      defaultsDone = true;
+std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPathNode* parent,
+                                                          KTElementType* parentDecl) {
+  // Without recursion: a frame per open node, so a tree of any depth (result
+  // trees are built by hand, not parsed) wraps within a bounded stack. A
+  // fragment spliced in while a text is opened wraps through a nested call;
+  // kMaxSpliceWrapDepth bounds those by the depth they stand at.
+  const int baseDepth = wrapDepth_;
+  struct DepthRestore {
+    int& depth;
+    int base;
+    ~DepthRestore() { depth = base; }
+  } restore{wrapDepth_, baseDepth};
+
+  std::vector<WrapFrame> stack;
+  WrapFrame frame;
+  wrapDepth_ = baseDepth + 1;
+  std::unique_ptr<KTXPathNode> view = OpenNode(node, parent, parentDecl, frame);
+  if (!view) return nullptr;
+  stack.push_back(frame);
+  while (!stack.empty()) {
+    WrapFrame& open = stack.back();
+    KTXNode* child = open.next;
+    if (child == nullptr) {
+      if (!open.defaultsDone) SupplyDefaults(open.view, open.parentDecl, false);
+      stack.pop_back();
+      continue;
     }
-    std::unique_ptr<KTXPathNode> wrapped = WrapNode(child, v, defaultsDone ? decl : nullptr);
-    if (wrapped) v->AppendChild(std::move(wrapped));
+    open.next = child->GetNextSibling();
+    if (!open.defaultsDone && child->GetKind() != kAttribute) {
+      open.decl = SupplyDefaults(open.view, open.parentDecl, false);
+      open.defaultsDone = true;
+    }
+    KTXPathNode* into = open.view;
+    KTElementType* childDecl = open.defaultsDone ? open.decl : nullptr;
+    wrapDepth_ = baseDepth + static_cast<int>(stack.size()) + 1;
+    std::unique_ptr<KTXPathNode> wrapped = OpenNode(child, into, childDecl, frame);
+    if (!wrapped) continue;
+    frame.view = into->AppendChild(std::move(wrapped));
+    stack.push_back(frame);  // `open` is not used past this point
   }
-  if (!defaultsDone) SupplyDefaults(v, parentDecl, false);
   return view;
 }
 
@@ -567,22 +593,28 @@ const KTPrefixMap& KTXPathTreeContext::GetNamespaceScope(KTXNode* node) {
 bool KTXPathTreeContext::BuildNamespaceScopes(KTXNode* root) {
   workingMap_.clear();
   workingMap_[KTString(u"xml")] = uris_[0].get();
-  for (KTXNode* n = root; n; n = NextInSubtree(n, root)) {
-    if (n->GetKind() != kAttribute) continue;
-    const char16_t* name = n->GetName();
-    KTString prefix;
-    if (KTStrCmp(name, u"xmlns") == 0) {
-      prefix = KTString();
-    } else if (IsPrefixedDeclarationName(name)) {
-      prefix = KTString(name + 6);
-    } else {
-      continue;
-    }
-    if (prefix == u"xml") continue;
-    const char16_t* value = n->GetValue();
-    workingMap_[prefix] = value[0] ? InternUri(value) : nullptr;
-  }
+  CollectDeclarations(root);
   scopeCache_.emplace(root, workingMap_);  // an existing entry stays in place
   workingMap_.clear();
   return true;
+}
+
+void KTXPathTreeContext::CollectDeclarations(KTXNode* root) {
+  for (KTXNode* n = root; n; n = NextInSubtree(n, root))
+    if (n->GetKind() == kAttribute) AddDeclaration(n);
+}
+
+void KTXPathTreeContext::AddDeclaration(KTXNode* attribute) {
+  const char16_t* name = attribute->GetName();
+  KTString prefix;
+  if (KTStrCmp(name, u"xmlns") == 0) {
+    prefix = KTString();
+  } else if (IsPrefixedDeclarationName(name)) {
+    prefix = KTString(name + 6);
+  } else {
+    return;
+  }
+  if (prefix == u"xml") return;
+  const char16_t* value = attribute->GetValue();
+  workingMap_[prefix] = value[0] ? InternUri(value) : nullptr;
 }

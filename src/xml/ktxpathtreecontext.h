@@ -26,9 +26,8 @@ class KTXPathTreeContext {
   // the limit stops documents built to multiply nodes level by level.
   static constexpr int kMaxEntitySpliceDepth = 16;
   // View depth past which no further entity fragment is spliced in. The
-  // parser already bounds a document (and each fragment) to its nesting
-  // limit, so only spliced fragments reach here; the bound keeps the
-  // recursive wrap within a few megabytes of stack.
+  // wrap itself keeps its open nodes on a heap stack, but each spliced
+  // fragment wraps through a nested call; the bound keeps those few.
   static constexpr int kMaxSpliceWrapDepth = 6000;
   // Message id recorded when an entity text is refused (cycle or depth).
   static constexpr int kEntityExpansionFailed = 7524;
@@ -54,6 +53,12 @@ class KTXPathTreeContext {
   // Caches for the root one map merging every declaration of the document
   // (a later declaration of a prefix replaces an earlier one).
   bool BuildNamespaceScopes(KTXNode* root);
+  // The two steps of BuildNamespaceScopes: every attribute of the subtree in
+  // document order goes to AddDeclaration, which binds a declaration's
+  // prefix ("xmlns" itself: the empty prefix) in the working map to its
+  // interned value ("xml" is never rebound).
+  void CollectDeclarations(KTXNode* root);
+  void AddDeclaration(KTXNode* attribute);
   void ClearNamespaceScopes() { scopeCache_.clear(); }
 
   // The process-wide count of wrapped documents (the last number given).
@@ -61,7 +66,20 @@ class KTXPathTreeContext {
 
  private:
   void LoadDocumentSchema(KTXNode* root);
+  // An open node of the wrap: its view, the declarations it was wrapped
+  // under, whether its defaults are in, and its next child to wrap.
+  struct WrapFrame {
+    KTXPathNode* view = nullptr;
+    KTElementType* parentDecl = nullptr;
+    KTElementType* decl = nullptr;
+    bool defaultsDone = false;
+    KTXNode* next = nullptr;
+  };
   std::unique_ptr<KTXPathNode> WrapNode(KTXNode* node, KTXPathNode* parent, KTElementType* parentDecl);
+  // Makes the view of one node with everything that comes before its
+  // children; null when a text gave way to a spliced fragment.
+  std::unique_ptr<KTXPathNode> OpenNode(KTXNode* node, KTXPathNode* parent, KTElementType* parentDecl,
+                                        WrapFrame& frame);
   std::unique_ptr<KTXPathNode> NewNode(KTXNode* node, int kind, KTXPathNode* parent);
   void ResolveNamespaces(KTXPathNode* node);
   void ReplaceElementMaps(KTXPathNode* element, const KTString& prefix, const KTString* uri);

@@ -227,6 +227,40 @@ TEST(TreeContext, ManyDeclarationsOnOneElement) {
 
 // XML 1.0 §2.11: the view reads CR LF and a lone CR as LF in every text it
 // shows, while a CR written as a character reference stays.
+// Result trees are built by hand, not parsed, so nothing bounds their depth:
+// a tree 100,000 levels deep wraps and frees without recursion.
+TEST(TreeContext, DeepHandBuiltTreeWrapsAndFrees) {
+  constexpr int kDepth = 100000;
+  auto doc = CreateXNode(kXmlDocument);
+  KTXNode* at = doc.get();
+  for (int i = 0; i < kDepth; ++i) {
+    KTXNode* e = at->AppendChild(CreateXNode(kElement));
+    e->SetName(i % 2 ? u"p:b" : u"a");
+    if (i == 0) {
+      KTXNode* ns = e->AppendChild(CreateXNode(kAttribute));
+      ns->SetName(u"xmlns:p");
+      ns->SetValue(u"urn:p");
+    }
+    at = e;
+  }
+  at->AppendChild(CreateXNode(kText))->SetValue(u"deep");
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  std::unique_ptr<KTXPathNode> view = context.WrapTree(doc.get(), &schema, false, nullptr);
+  ASSERT_NE(view, nullptr);
+  int depth = 0;
+  const KTXPathNode* n = view.get();
+  while (n->GetChildCount() > 0) {
+    n = n->GetChild(n->GetChildCount() - 1);
+    ++depth;
+  }
+  EXPECT_EQ(depth, kDepth + 1);  // the elements and the text
+  EXPECT_EQ(U8(n->GetValue()), "deep");
+  EXPECT_EQ(Uri(n->GetParent()), "urn:p");  // the innermost element is p:b
+  view.reset();
+  doc.reset();
+}
+
 TEST(TreeContext, LineEndsReadAsLineFeeds) {
   auto doc = Parse(u"<r>a\r\nb\rc&#13;<x>one\r\ntwo</x><![CDATA[d\r\ne]]><?p f\r\ng?><!--h\ri--></r>");
   ASSERT_TRUE(doc);
