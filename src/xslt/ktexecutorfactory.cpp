@@ -4,6 +4,7 @@
 
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktmessageexecutor.h"
+#include "xslt/kttemplateexecutors.h"
 #include "xslt/output/ktoutputexecutor.h"
 
 KTExecutorFactory::KTExecutorFactory() { RegisterStandardExecutors(*this); }
@@ -33,5 +34,8 @@ KTExecutorFactory::Creator CreatorOf() {
 void RegisterStandardExecutors(KTExecutorFactory& factory) {
   factory.Register(kXSLTKey, CreatorOf<KTKeyExecutor>());
   factory.Register(kXSLTMessage, CreatorOf<KTMessageExecutor>());
+  factory.Register(kXSLTStylesheet, CreatorOf<KTStylesheetExecutor>());
+  factory.Register(kXSLTTemplate, CreatorOf<KTTemplateExecutor>());
+  factory.Register(kXSLTApplyTemplates, CreatorOf<KTApplyTemplatesExecutor>());
   factory.Register(kXSLTOutput, CreatorOf<KTOutputExecutor>());
 }

@@ -1,0 +1,367 @@
+// xsl:stylesheet, xsl:template and xsl:apply-templates executors.
+#include "xslt/kttemplateexecutors.h"
+
+#include <string_view>
+
+#include "xslt/ktcompiledtemplate.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+// Element, text or CDATA: what a template body or an instruction's content
+// runs.
+bool IsBodyNode(const KTXPathNode* node) {
+  int kind = node->GetKind();
+  return kind != kXPathAttribute && kind != kXPathNamespace && kind != kXPathPI && kind != kXPathComment;
+}
+
+KTXPathNode* FirstBodyChild(const KTXPathNode* node) {
+  for (const auto& child : node->Children())
+    if (IsBodyNode(child.get())) return child.get();
+  return nullptr;
+}
+
+// Pushes a frame that runs `node`, its output going to `resultParent`.
+KTExecFrame* PushFrameFor(KTXSLTProcessor* processor, KTExecFrame* parent, KTXPathNode* resultParent,
+                          KTXPathNode* node) {
+  auto child = std::make_unique<KTExecFrame>(parent, resultParent);
+  child->SetNodeToRun(node);
+  child->SetLastFinished(nullptr);
+  KTExecFrame* raw = child.get();
+  processor->PushFrame(std::move(child));
+  return raw;
+}
+
+// Pops the frame; the frame below learns that `own` has finished.
+bool PopFrame(KTXSLTProcessor* processor, KTXPathNode* own) {
+  processor->PopFrame();
+  if (KTExecFrame* top = processor->TopFrame()) top->SetLastFinished(own);
+  return true;
+}
+
+// The namespace URIs of an exclude-result-prefixes or
+// extension-element-prefixes attribute ("#default": the default
+// namespace, "" when none is declared); an unbound prefix raises 10 at the
+// attribute.
+KTNamespaceSet ResolvePrefixes(KTXPathNode* attribute, const KTXPathNode* scope) {
+  KTNamespaceSet uris;
+  const KTPrefixMap* map = KTInstructionExecutor::NamespaceMapOf(scope, true);
+  std::u16string_view text(attribute->GetValue());
+  auto isSpace = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+  size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && isSpace(text[at])) ++at;
+    size_t end = at;
+    while (end < text.size() && !isSpace(text[end])) ++end;
+    if (end == at) break;
+    std::u16string_view token = text.substr(at, end - at);
+    at = end;
+    KTString prefix(token == u"#default" ? std::u16string_view() : token);
+    const KTString* uri = nullptr;
+    if (map) {
+      auto found = map->find(prefix);
+      if (found != map->end()) uri = found->second;
+    }
+    if (uri) {
+      uris.insert(*uri);
+    } else if (prefix.IsEmpty()) {
+      uris.insert(KTString());
+    } else {
+      throw KTXSLTError(10, attribute);
+    }
+  }
+  return uris;
+}
+
+}  // namespace
+
+// ---- xsl:template ----
+
+KTTemplateExecutor::KTTemplateExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTTemplate) {
+  if (KTExecFrame* frame = TopFrame()) {
+    frame->ShareVariables(nullptr);
+    frame->ShareParameters(nullptr);
+    frame->MakeRoot();
+  }
+}
+
+bool KTTemplateExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* element = frame->NodeToRun();
+  frame->SetOwnNode(element);
+  KTXPathNode* first = FirstBodyChild(element);
+  if (first && element->GetKind() == kXPathElement) {
+    PushFrameFor(processor_, frame, resultParent_, first);
+    frame->SetCurrentChild(first);
+  }
+  frame->SetLastFinished(element);
+  frame->SetNodeToRun(nullptr);
+  return true;
+}
+
+bool KTTemplateExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* own = frame->OwnNode();
+  if (IsAncestor(own, frame->LastFinished()) && frame->CurrentChild()) {
+    KTXPathNode* next = NextInstructionSibling(frame->CurrentChild());
+    frame->SetCurrentChild(next);
+    if (next) {
+      PushFrameFor(processor_, frame, resultParent_, next);
+      return true;
+    }
+  }
+  return PopFrame(processor_, own);
+}
+
+// ---- xsl:apply-templates ----
+
+KTApplyTemplatesExecutor::KTApplyTemplatesExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kXSLTApplyTemplates) {}
+
+void KTApplyTemplatesExecutor::Select(KTExecFrame* frame) {
+  if (!frame->SelectNodeList(selectNode_, selectText_, false)) throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
+  KTXPathValue& list = frame->MutableNodeList();
+  if (list.GetKind() != kValueNodeSet) throw KTXSLTError(29, selectNode_);
+  // The selection is processed in document order (XSLT 1.0 §5.4) unless
+  // xsl:sort orders it.
+  if (list.ItemCount() > 0) list.SortDocumentOrder();
+  selected_ = true;
+}
+
+void KTApplyTemplatesExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
+  KTExecFrame* pushed = PushFrameFor(processor_, frame, resultParent_, child);
+  // Parameters are evaluated where xsl:apply-templates was reached, before
+  // or after the selection.
+  if (processor_->ElementIdOf(child) == kXSLTWithParam) {
+    pushed->SetNodeList(savedNodeList_);
+    pushed->SetContextPosition(savedPosition_);
+  }
+  frame->SetCurrentChild(child);
+}
+
+bool KTApplyTemplatesExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* element = frame->NodeToRun();
+  frame->SetOwnNode(element);
+  savedNodeList_ = frame->NodeList();
+  savedPosition_ = frame->ContextPosition();
+  // The with-param children bind afresh for the templates applied here.
+  frame->ShareWithParams(nullptr);
+  const KTDeclRecord* record = Declaration();
+  if (!record || record->elementId != kXSLTApplyTemplates) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, element);
+  const auto* apply = static_cast<const KTDeclApplyTemplates*>(record);
+  selectText_ = apply->selectText;
+  selectNode_ = apply->selectNode;
+  mode_ = apply->mode;
+
+  if (element->FirstChildOfKind(kXPathElement) == element->GetChildCount()) {
+    Select(frame);
+    ApplyToNextNode(frame);
+  } else if (KTXPathNode* first = FirstBodyChild(element)) {
+    if (processor_->ElementIdOf(first) == kXSLTSort) {
+      Select(frame);
+      hasSort_ = true;
+    }
+    PushChild(frame, first);
+  }
+  frame->SetNodeToRun(nullptr);
+  frame->SetLastFinished(element);
+  return true;
+}
+
+bool KTApplyTemplatesExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* own = frame->OwnNode();
+  if (!IsAncestor(own, frame->LastFinished())) {
+    // A template frame has finished, or nothing was pushed.
+    if (!selected_) {
+      Select(frame);
+      return ApplyToNextNode(frame);
+    }
+    int count = frame->NodeList().ItemCount();
+    if (nextIndex_ != count && count > 0) return ApplyToNextNode(frame);
+    return Finish(frame);
+  }
+  // An xsl:sort or xsl:with-param child has finished.
+  if (!frame->CurrentChild()) return Finish(frame);
+  KTXPathNode* next = NextInstructionSibling(frame->CurrentChild());
+  if (!next) {
+    if (!selected_) Select(frame);
+    int count = frame->NodeList().ItemCount();
+    if (count == 0 || nextIndex_ == count) return Finish(frame);
+    return ApplyToNextNode(frame);
+  }
+  if (processor_->ElementIdOf(next) == kXSLTSort) {
+    if (!selected_) Select(frame);
+    hasSort_ = true;
+  }
+  if (frame->NodeList().GetKind() == kValueNodeSet && frame->NodeList().ItemCount() == 0) {
+    frame->SetCurrentChild(next);
+    return Finish(frame);
+  }
+  PushChild(frame, next);
+  return true;
+}
+
+bool KTApplyTemplatesExecutor::Finish(KTExecFrame* frame) { return PopFrame(processor_, frame->OwnNode()); }
+
+bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
+  const KTXPathValue& list = frame->NodeList();
+  if (list.GetKind() == kValueNodeSet && list.ItemCount() == 0) return true;
+  if (list.GetKind() != kValueNodeSet) throw KTXSLTError(29, nullptr);
+  const auto& rules = processor_->TemplateRules();
+  int count = list.ItemCount();
+  while (nextIndex_ < count) {
+    const KTXPathNodeItem& item = list.Items()[nextIndex_];
+    ++nextIndex_;
+    const KTString* invoked = nullptr;
+    int position = FindTemplateRule(item, frame, mode_, &invoked);
+    if (position == KTExecFrame::kNoTemplate) {
+      // The built-in rule for namespace nodes does nothing (XSLT 1.0 §5.8).
+      if (item.GetKind() == kItemNamespace) continue;
+      throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+    }
+    KTCompiledTemplate* rule = rules[position].get();
+    auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
+    child->SetCurrentTemplate(position, rule);
+    child->SetInvokedMode(invoked);
+    child->SetNodeToRun(rule->TemplateElement());
+    child->SetLastFinished(nullptr);
+    child->SetContextPosition(nextIndex_);
+    processor_->PushFrame(std::move(child));
+    frame->SetNodeToRun(nullptr);
+    frame->SetLastFinished(rule->TemplateElement());
+    return true;
+  }
+  return true;
+}
+
+// ---- xsl:stylesheet ----
+
+KTStylesheetExecutor::KTStylesheetExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kXSLTStylesheet) {}
+
+void KTStylesheetExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
+  PushFrameFor(processor_, frame, resultParent_, child);
+  frame->SetCurrentChild(child);
+}
+
+bool KTStylesheetExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetExcludedNamespaces(KTNamespaceSet());
+  frame->SetStarted();
+  KTXPathNode* stylesheet = frame->NodeToRun();
+  frame->SetOwnNode(stylesheet);
+  const KTDeclRecord* record = Declaration();
+  const auto* declaration =
+      record && record->elementId == kXSLTStylesheet ? static_cast<const KTDeclStylesheet*>(record) : nullptr;
+  if (!declaration) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, stylesheet);
+  if (declaration->version != u"1.0") frame->SetForwardsCompatible(true);
+  if (declaration->excludeResultPrefixesNode)
+    frame->SetExcludedNamespaces(ResolvePrefixes(declaration->excludeResultPrefixesNode, stylesheet));
+  if (declaration->extensionElementPrefixesNode)
+    frame->SetExtensionNamespaces(ResolvePrefixes(declaration->extensionElementPrefixesNode, stylesheet));
+
+  bool seenOther = false;
+  KTXPathNode* stop = nullptr;
+  for (const auto& child : stylesheet->Children()) {
+    if (child->GetKind() != kXPathElement) continue;
+    int id = processor_->ElementIdOf(child.get());
+    if (id == kXSLTLiteralResult) continue;
+    if (id == kXSLTImport || id == kXSLTInclude) {
+      stop = child.get();
+      break;
+    }
+    seenOther = true;
+  }
+  // Included stylesheets are not merged in yet: an xsl:include is refused
+  // rather than run as a literal result element.
+  for (const auto& child : stylesheet->Children())
+    if (child->GetKind() == kXPathElement && processor_->ElementIdOf(child.get()) == kXSLTInclude)
+      throw KTXSLTError(KTXSLTError::kUnexpectedFailure, child.get());
+  if (stop) {
+    if (seenOther && processor_->ElementIdOf(stop) == kXSLTImport) throw KTXSLTError(49, stop);
+    PushChild(frame, stop);
+  } else {
+    RegisterTemplates();
+    templatesRegistered_ = true;
+    for (const auto& child : stylesheet->Children()) {
+      if (child->GetKind() != kXPathElement) continue;
+      int id = processor_->ElementIdOf(child.get());
+      if (id != kXSLTLiteralResult && id != kXSLTTemplate) {
+        PushChild(frame, child.get());
+        break;
+      }
+    }
+  }
+  frame->SetLastFinished(stylesheet);
+  frame->SetNodeToRun(nullptr);
+  return true;
+}
+
+bool KTStylesheetExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (KTXPathNode* current = frame->CurrentChild()) {
+    KTXPathNode* next = NextInstructionSibling(current);
+    while (next && next->GetKind() != kXPathElement) next = NextInstructionSibling(next);
+    frame->SetCurrentChild(next);
+    if (!next) return true;
+    int id = processor_->ElementIdOf(next);
+    if (id == kXSLTImport || id == kXSLTInclude) {
+      if (templatesRegistered_ && id == kXSLTImport) throw KTXSLTError(49, next);
+      PushFrameFor(processor_, frame, resultParent_, next);
+    } else if (id != kXSLTLiteralResult) {
+      if (!templatesRegistered_) {
+        RegisterTemplates();
+        templatesRegistered_ = true;
+      }
+      if (id != kXSLTTemplate) PushFrameFor(processor_, frame, resultParent_, next);
+    }
+    return true;
+  }
+  if (!rootTemplateStarted_ && processor_->FrameDepth() == 1) {
+    // A stylesheet of imports only still has its rule list ordered.
+    if (!templatesRegistered_) {
+      RegisterTemplates();
+      templatesRegistered_ = true;
+    }
+    StartRootTemplate();
+    rootTemplateStarted_ = true;
+    frame->SetCurrentChild(nullptr);
+    return true;
+  }
+  return PopFrame(processor_, frame->OwnNode());
+}
+
+bool KTStylesheetExecutor::RegisterTemplates() {
+  KTXPathNode* stylesheet = TopFrame()->OwnNode();
+  for (const auto& child : stylesheet->Children()) {
+    if (child->GetKind() == kXPathElement && processor_->ElementIdOf(child.get()) == kXSLTTemplate)
+      processor_->RegisterTemplate(child.get(), 0);
+  }
+  processor_->SortTemplateRules();
+  return true;
+}
+
+bool KTStylesheetExecutor::StartRootTemplate() {
+  KTExecFrame* frame = TopFrame();
+  const KTXPathValue& list = frame->NodeList();
+  if (list.GetKind() != kValueNodeSet || list.ItemCount() == 0) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  const KTString* invoked = nullptr;
+  int position = FindTemplateRule(list.Items()[0], frame, KTString(), &invoked);
+  if (position == KTExecFrame::kNoTemplate) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  KTCompiledTemplate* rule = processor_->TemplateRules()[position].get();
+  auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
+  child->SetCurrentTemplate(position, rule);
+  child->SetInvokedMode(invoked);
+  child->SetNodeToRun(rule->TemplateElement());
+  child->SetLastFinished(nullptr);
+  child->SetContextPosition(1);
+  processor_->PushFrame(std::move(child));
+  return true;
+}

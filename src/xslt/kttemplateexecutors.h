@@ -1,0 +1,63 @@
+// The executors that drive a transformation: xsl:stylesheet (top-level
+// elements in order, template registration, the rule for the source root),
+// xsl:template (its body, instruction by instruction) and
+// xsl:apply-templates (select, with-param children, one template frame per
+// selected node).
+#pragma once
+
+#include "xslt/ktinstructionexecutor.h"
+
+class KTTemplateExecutor : public KTInstructionExecutor {
+ public:
+  // The frame about to run the template gets a scope of its own: the
+  // caller's variables and parameters are out of scope, the with-param
+  // values stay for the template's xsl:param elements.
+  explicit KTTemplateExecutor(KTXSLTProcessor* processor);
+  bool Start() override;
+  bool Continue() override;
+};
+
+class KTApplyTemplatesExecutor : public KTInstructionExecutor {
+ public:
+  explicit KTApplyTemplatesExecutor(KTXSLTProcessor* processor);
+  bool Start() override;
+  bool Continue() override;
+  // Pushes a template frame for the next selected node that has a rule.
+  bool ApplyToNextNode(KTExecFrame* frame);
+
+  bool HasSort() const { return hasSort_; }
+
+ private:
+  // Evaluates the select expression into the frame's node list, in
+  // document order.
+  void Select(KTExecFrame* frame);
+  void PushChild(KTExecFrame* frame, KTXPathNode* child);
+  bool Finish(KTExecFrame* frame);
+
+  int nextIndex_ = 0;
+  KTString selectText_;
+  KTXPathNode* selectNode_ = nullptr;
+  bool selected_ = false;
+  bool hasSort_ = false;
+  bool sorted_ = false;
+  KTString mode_;
+  KTXPathValue savedNodeList_;
+  int savedPosition_ = 0;
+};
+
+class KTStylesheetExecutor : public KTInstructionExecutor {
+ public:
+  explicit KTStylesheetExecutor(KTXSLTProcessor* processor);
+  bool Start() override;
+  bool Continue() override;
+  // Registers the xsl:template children and sorts the rule list.
+  bool RegisterTemplates();
+  // Pushes the frame of the rule that matches the source root.
+  bool StartRootTemplate();
+
+ private:
+  void PushChild(KTExecFrame* frame, KTXPathNode* child);
+
+  bool templatesRegistered_ = false;
+  bool rootTemplateStarted_ = false;
+};
