@@ -106,6 +106,8 @@ TEST_F(EvaluationTest, ParametersReachTheFirstFrame) {
   EXPECT_EQ(withParams->Own().size(), 7u);
   EXPECT_EQ(withParams->FindOwn(KTString(u"a"))->value.GetKind(), kValueNumber);
   EXPECT_EQ(withParams->FindOwn(KTString(u"n"))->value.ItemCount(), 1);
+  // Stylesheet expressions follow the same rule.
+  EXPECT_EQ(Value(u"count(/doc/item)"), "2");
 }
 
 TEST_F(EvaluationTest, ParameterThatDoesNotEvaluateStopsTheStart) {
