@@ -134,6 +134,10 @@ bool DescendThenStep(KTXPathEvalContext& context, KTXPathAstNode* step) {
   return step->Evaluate(context);
 }
 
+// Every parent but an attribute's or namespace node's own kind: the test of
+// "..".
+const KTXPathNodeTest& ParentStepTest();
+
 }  // namespace
 
 const KTString& NodeText(const KTXPathAstNode* node) {
@@ -550,11 +554,7 @@ bool AbbreviatedStepNode::Evaluate(KTXPathEvalContext& context) {
     return false;
   context.SetAxis(kAxisParent);
   context.SetNameTest(u"..");
-  std::vector<KTXPathNodeTestPtr> excluded;
-  excluded.push_back(std::make_unique<KTAttributeOfElementTest>());
-  excluded.push_back(std::make_unique<KTNamespaceNodeTest>());
-  const KTNotTest test(std::make_unique<KTAnyOfTest>(std::move(excluded)));
-  if (!context.EvaluateStepWithOwner(&test))
+  if (!context.EvaluateStepWithOwner(&ParentStepTest()))
     return false;
   context.CommitValueSlots();
   return true;
@@ -621,6 +621,29 @@ bool WalkWith(KTXPathEvalContext& context, const KTXPathNodeTest& test, const ch
   return true;
 }
 
+// Tests without state, shared by every evaluation.
+const KTXPathNodeTest& AllNodesTest() {
+  static const KTXPathNodeTest test;
+  return test;
+}
+
+const KTXPathNodeTest& ContentTest() {
+  static const KTNotTest* test = [] {
+    std::vector<KTXPathNodeTestPtr> excluded;
+    excluded.push_back(std::make_unique<KTAttributeOfElementTest>());
+    excluded.push_back(std::make_unique<KTNamespaceNodeTest>());
+    return new KTNotTest(std::make_unique<KTAnyOfTest>(std::move(excluded)));
+  }();
+  return *test;
+}
+
+const KTXPathNodeTest& ParentStepTest() { return ContentTest(); }
+
+const KTXPathNodeTest& NotNamespaceTest() {
+  static const KTNotTest test(std::make_unique<KTNamespaceNodeTest>());
+  return test;
+}
+
 // The test of the axis's principal node type (XPath 1.0 §2.3).
 KTXPathNodeTestPtr PrincipalTest(int axis) {
   if (axis == kAxisAttribute)
@@ -646,16 +669,21 @@ bool LookUpPrefix(const KTXPathExpression* owner, const KTString& prefix, const 
 }  // namespace
 
 bool NodeTypeTestNode::Evaluate(KTXPathEvalContext& context) {
+  static const KTCommentTest comments;
+  static const KTTextTest texts;
+  static const KTPITargetTest instructions{KTString()};
+  static const KTNamespaceNodeTest namespaces;
+  static const KTAttributeOfElementTest attributes;
   const KTXPathAstNode* keyword = FirstChild();
   if (!keyword)
     return false;
   const char16_t* word = keyword->TokenText();
   if (TokenIs(keyword, u"comment"))
-    return WalkWith(context, KTCommentTest(), word);
+    return WalkWith(context, comments, word);
   if (TokenIs(keyword, u"text"))
-    return WalkWith(context, KTTextTest(), word);
+    return WalkWith(context, texts, word);
   if (TokenIs(keyword, u"processing-instruction"))
-    return WalkWith(context, KTPITargetTest(KTString()), word);
+    return WalkWith(context, instructions, word);
   if (!TokenIs(keyword, u"node"))
     return false;
   switch (context.GetAxis()) {
@@ -664,20 +692,16 @@ bool NodeTypeTestNode::Evaluate(KTXPathEvalContext& context) {
       context.SetNameTest(word);
       return true;
     case kAxisNamespace:
-      return WalkWith(context, KTNamespaceNodeTest(), word);
+      return WalkWith(context, namespaces, word);
     case kAxisAttribute:
-      return WalkWith(context, KTAttributeOfElementTest(), word);
+      return WalkWith(context, attributes, word);
     case kAxisParent:
-      return WalkWith(context, KTXPathNodeTest(), word);
+      return WalkWith(context, AllNodesTest(), word);
     case kAxisAncestorOrSelf:
     case kAxisDescendantOrSelf:
-      return WalkWith(context, KTNotTest(std::make_unique<KTNamespaceNodeTest>()), word);
-    default: {
-      std::vector<KTXPathNodeTestPtr> excluded;
-      excluded.push_back(std::make_unique<KTAttributeOfElementTest>());
-      excluded.push_back(std::make_unique<KTNamespaceNodeTest>());
-      return WalkWith(context, KTNotTest(std::make_unique<KTAnyOfTest>(std::move(excluded))), word);
-    }
+      return WalkWith(context, NotNamespaceTest(), word);
+    default:
+      return WalkWith(context, ContentTest(), word);
   }
 }
 
@@ -694,45 +718,34 @@ bool NameTestNode::Evaluate(KTXPathEvalContext& context) {
     return false;
   const KTXPathExpression* owner = context.GetOwner();
   const int axis = context.GetAxis();
-  if (first->GetKind() == kAstToken && TokenIs(first, u"*")) {
-    KTXPathNodeTestPtr test = PrincipalTest(axis);
-    return WalkWith(context, *test, u"*");
-  }
-  if (first->GetKind() == kAstPrefixWildcard) {
-    const KTString* uri = nullptr;
-    if (!LookUpPrefix(owner, NodeText(first), uri)) {
-      Fail(context, KTXPathExpression::kErrorInvalidPrefix, this);
-      return false;
-    }
-    // Namespace nodes are in no namespace: p:* never selects them.
-    std::vector<KTXPathNodeTestPtr> tests;
-    tests.push_back(PrincipalTest(axis));
-    tests.push_back(std::make_unique<KTNamespaceUriTest>(uri));
-    return WalkWith(context, KTAllOfTest(std::move(tests)), u"*");
-  }
+  const bool wildcard = first->GetKind() == kAstToken && TokenIs(first, u"*");
+  const bool prefixWildcard = first->GetKind() == kAstPrefixWildcard;
   // A QName: a prefix part and a local part, or the local part alone.
+  const KTXPathAstNode* localPart = wildcard ? nullptr : first->ChildAt(first->ChildCount() - 1);
+  const bool prefixed = prefixWildcard || (!wildcard && first->ChildCount() == 2);
   const KTString* uri = nullptr;
-  const KTXPathAstNode* localPart = first->ChildAt(first->ChildCount() - 1);
-  if (first->ChildCount() == 2) {
-    if (!LookUpPrefix(owner, NodeText(first->ChildAt(0)), uri)) {
-      Fail(context, KTXPathExpression::kErrorInvalidPrefix, this);
-      return false;
-    }
+  if (prefixed && !LookUpPrefix(owner, NodeText(prefixWildcard ? first : first->ChildAt(0)), uri)) {
+    Fail(context, KTXPathExpression::kErrorInvalidPrefix, this);
+    return false;
   }
-  // An unprefixed name is in no namespace, whatever the default namespace
-  // (XPath 1.0 §2.3).
-  const KTString& name = NodeText(localPart);
+  const char16_t* nameTest = wildcard || prefixWildcard ? u"*" : NodeText(localPart).c_str();
+  if (test_ && testAxis_ == axis && testUri_ == uri)
+    return WalkWith(context, *test_, nameTest);
   std::vector<KTXPathNodeTestPtr> tests;
   tests.push_back(PrincipalTest(axis));
-  if (axis == kAxisNamespace) {
-    // A namespace node's name is its prefix; a prefixed name test cannot
-    // match one (namespace nodes have no namespace URI).
-    if (first->ChildCount() == 2)
-      tests.push_back(std::make_unique<KTNamespaceUriTest>(uri));
-    tests.push_back(std::make_unique<KTLocalNameTest>(name));
-  } else {
-    tests.push_back(std::make_unique<KTLocalNameTest>(name));
+  if (prefixWildcard) {
+    // Namespace nodes are in no namespace: p:* never selects them.
     tests.push_back(std::make_unique<KTNamespaceUriTest>(uri));
+  } else if (!wildcard) {
+    // An unprefixed name is in no namespace, whatever the default namespace
+    // (XPath 1.0 §2.3). A namespace node's name is its prefix; a prefixed
+    // name test cannot match one (namespace nodes have no namespace URI).
+    tests.push_back(std::make_unique<KTLocalNameTest>(NodeText(localPart)));
+    if (axis != kAxisNamespace || prefixed)
+      tests.push_back(std::make_unique<KTNamespaceUriTest>(uri));
   }
-  return WalkWith(context, KTAllOfTest(std::move(tests)), localPart ? NodeText(localPart).c_str() : u"");
+  test_ = tests.size() == 1 ? std::move(tests[0]) : std::make_unique<KTAllOfTest>(std::move(tests));
+  testAxis_ = axis;
+  testUri_ = uri;
+  return WalkWith(context, *test_, nameTest);
 }

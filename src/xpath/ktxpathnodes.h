@@ -5,6 +5,7 @@
 #pragma once
 
 #include "xpath/ktxpathastnode.h"
+#include "xpath/ktxpathnodetest.h"
 #include "xpath/ktxpathvalue.h"
 
 class KTXPathEvalContext;
@@ -153,6 +154,13 @@ class PITargetTestNode : public KTXPathAstNode {
 class NameTestNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+
+ private:
+  // The test built for the last axis and namespace URI, kept because one
+  // tree is evaluated for many context nodes.
+  KTXPathNodeTestPtr test_;
+  int testAxis_ = -1;
+  const KTString* testUri_ = nullptr;
 };
 
 // The text of the character runs below a node (a name, digits or a
