@@ -94,8 +94,10 @@ KTMemoryFile* KTMemoryFileList::AddFile(const char16_t* name, std::unique_ptr<ch
   return files_.back().get();
 }
 
-KTMemoryFileList::~KTMemoryFileList() {
-  files_.clear();
+KTMemoryFileList::~KTMemoryFileList() { FreeMemoryFiles(); }
+
+void FreeMemoryFiles() {
+  if (cachedList) cachedList->files_.clear();
   cachedList = nullptr;
   listDestroyed = true;
 }

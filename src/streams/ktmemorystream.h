@@ -55,6 +55,7 @@ class KTMemoryFileList {
 
  private:
   friend KTMemoryFileList* GetMemoryFileList();
+  friend void FreeMemoryFiles();
   KTMemoryFileList() = default;
 
   KTNullLock* lock_ = nullptr;  // not owned
@@ -64,6 +65,11 @@ class KTMemoryFileList {
 // Guarded access to the list, built on first use and freed at exit. Raises
 // KTComError(0x8000FFFF) when used after its teardown.
 KTMemoryFileList* GetMemoryFileList();
+// The list's teardown, run once at process exit: frees every memory file
+// (and the data each owns), clears the cached list and marks it destroyed,
+// so that a later GetMemoryFileList fails instead of handing out freed
+// records. A second call changes nothing.
+void FreeMemoryFiles();
 
 class KTMemoryStreamImpl : public YStream {
  public:

@@ -298,6 +298,65 @@ void KTXNode::GetExtent(int& columns, int& rows) const {
   rows = 1;
 }
 
+namespace {
+
+// The running count of one node's shown children for GetChildFlagState.
+struct FlagTally {
+  const KTXNode* node;
+  const KTXNode* next;  // the child to look at next
+  int on = 0;
+  int partial = 0;
+  bool onAndPartial = false;  // one child counted both
+  bool mixed = false;         // the early false has been reached
+
+  // Adds one child's state; true once the children are no longer in a single
+  // state (two on, or one on and another partial).
+  bool Add(bool childOn, bool childPartial) {
+    on += childOn;
+    partial += childPartial;
+    onAndPartial = onAndPartial || (childOn && childPartial);
+    mixed = on >= 2 || (on >= 1 && partial >= 1 && !(on == 1 && partial == 1 && onAndPartial));
+    return mixed;
+  }
+};
+
+}  // namespace
+
+bool KTXNode::GetChildFlagState(const KTXViewFilter* filter, bool& partial, int flag) const {
+  // Post-order over the shown subtree: a child's partial state needs its own
+  // children first. Each open node keeps its tally on an explicit stack.
+  std::vector<FlagTally> stack;
+  stack.push_back(FlagTally{this, GetFirstChild()});
+  bool lastResult = true;
+  bool lastPartial = false;
+  while (true) {
+    FlagTally& top = stack.back();
+    const KTXNode* child = top.mixed ? nullptr : top.next;
+    while (child && !child->IsShown(filter)) child = child->GetNextSibling();
+    if (child == nullptr) {
+      lastResult = !top.mixed;
+      lastPartial = top.partial > 0;
+      stack.pop_back();
+      if (stack.empty()) break;
+      // The finished node was a child of the new top: count it.
+      FlagTally& parent = stack.back();
+      const KTXNode* done = parent.next;
+      parent.next = done->GetNextSibling();
+      parent.Add(done->TestFlag(nullptr, flag), !lastResult || lastPartial);
+      continue;
+    }
+    top.next = child;
+    if (child->HasChildren()) {
+      stack.push_back(FlagTally{child, child->GetFirstChild()});
+      continue;
+    }
+    top.next = child->GetNextSibling();
+    top.Add(child->TestFlag(nullptr, flag), false);
+  }
+  partial = lastPartial;
+  return lastResult;
+}
+
 bool KTXNode::IsShown(const KTXViewFilter* filter) const {
   if (!filter) return true;
   int kind = GetKind();

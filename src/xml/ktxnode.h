@@ -218,6 +218,13 @@ class KTXNode {
   // ---- Flags and outline view ----
   bool TestFlag(bool* setHere, int flag) const;
   void SetFlag(bool value, bool setHere, int flag);
+  // Whether the children that IsShown(filter) admits leave the flag in a
+  // single state: false as soon as two of them are on, or one is on and
+  // another partial; otherwise true, with partial telling whether any was.
+  // A child is on when TestFlag reports the flag on for it (inherited value
+  // included); it is partial when its own children are not in a single state
+  // or one of them is partial. Walks the subtree without recursion.
+  bool GetChildFlagState(const KTXViewFilter* filter, bool& partial, int flag) const;
   uint8_t GetFlagByte() const { return flags_; }
   virtual bool IsExpandable() const { return false; }
   virtual bool IsExpanded() const { return false; }

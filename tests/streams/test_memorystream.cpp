@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
+#include "core/kterrorlogger.h"
 #include "platform/ktutf8.h"
 #include "streamtesthelpers.h"
 
@@ -260,3 +262,38 @@ TEST(MemoryStream, ManySmallWritesKeepEveryByte) {
 }
 
 }  // namespace
+
+namespace {
+
+void OpenAfterTeardown() {
+  try {
+    GetMemoryFileList();
+  } catch (const KTComError& e) {
+    std::_Exit(e.Error() == kKTErrorUnexpected ? 3 : 4);
+  }
+  std::_Exit(5);
+}
+
+}  // namespace
+
+// FreeMemoryFiles ends the list at exit: a use after it fails with the
+// registry's "already destroyed" error instead of reaching freed records.
+TEST(MemoryFileListDeathTest, UseAfterFreeMemoryFilesRaisesUnexpected) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::atexit(OpenAfterTeardown);
+        KTMemoryStreamImpl stream;
+        EXPECT_EQ(stream.Open(u"memory:teardown", kStreamModeWrite), kStreamOk);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(3), "");
+  EXPECT_EXIT(
+      {
+        GetMemoryFileList();
+        FreeMemoryFiles();
+        FreeMemoryFiles();
+        OpenAfterTeardown();
+      },
+      ::testing::ExitedWithCode(3), "");
+}

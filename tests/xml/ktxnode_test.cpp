@@ -533,6 +533,53 @@ TEST(KTXNodeKindChange, CanChangeKindToAndChangeKind) {
   EXPECT_EQ(asDoctype->GetFirstChild()->GetParent(), asDoctype);
 }
 
+// GetChildFlagState on three small trees: children in one state, children
+// that disagree (two on, or one on beside a partial one), a filter that hides
+// a child, and a value inherited from an ancestor.
+TEST(KTXNodeFlags, ChildFlagStateOnThreeTrees) {
+  // r(a b c): only a is on.
+  auto r = MakeNode(kElement, u"r");
+  KTXNode* a = AddNode(r.get(), kElement, u"a");
+  AddNode(r.get(), kElement, u"b");
+  KTXNode* c = AddNode(r.get(), kComment);
+  a->SetFlag(true, true, kFlagChecked);
+  bool partial = true;
+  EXPECT_TRUE(r->GetChildFlagState(nullptr, partial, kFlagChecked));
+  EXPECT_FALSE(partial);
+  // c on too: two children on. A filter that shows elements only hides c.
+  c->SetFlag(true, true, kFlagChecked);
+  EXPECT_FALSE(r->GetChildFlagState(nullptr, partial, kFlagChecked));
+  KTXViewFilter elementsOnly;
+  elementsOnly.kinds[kElement] = 1;
+  EXPECT_TRUE(r->GetChildFlagState(&elementsOnly, partial, kFlagChecked));
+
+  // s(x(x1 x2) y): x's children are both on, so x is partial; beside it y
+  // on makes s's children disagree, and y off leaves s in one state, partial.
+  auto s = MakeNode(kElement, u"s");
+  KTXNode* x = AddNode(s.get(), kElement, u"x");
+  AddNode(x, kElement, u"x1")->SetFlag(true, true, kFlagChecked);
+  AddNode(x, kElement, u"x2")->SetFlag(true, true, kFlagChecked);
+  KTXNode* y = AddNode(s.get(), kElement, u"y");
+  EXPECT_FALSE(x->GetChildFlagState(nullptr, partial, kFlagChecked));
+  EXPECT_TRUE(s->GetChildFlagState(nullptr, partial, kFlagChecked));
+  EXPECT_TRUE(partial);
+  y->SetFlag(true, true, kFlagChecked);
+  EXPECT_FALSE(s->GetChildFlagState(nullptr, partial, kFlagChecked));
+
+  // t(u(v w)): t sets the flag on, so v and w inherit it and u's children
+  // are two on; with t off they are none.
+  auto t = MakeNode(kElement, u"t");
+  KTXNode* u = AddNode(t.get(), kElement, u"u");
+  AddNode(u, kElement, u"v");
+  AddNode(u, kElement, u"w");
+  EXPECT_TRUE(u->GetChildFlagState(nullptr, partial, kFlagChecked));
+  EXPECT_FALSE(partial);
+  t->SetFlag(true, true, kFlagChecked);
+  EXPECT_FALSE(u->GetChildFlagState(nullptr, partial, kFlagChecked));
+  EXPECT_TRUE(t->GetChildFlagState(nullptr, partial, kFlagChecked));
+  EXPECT_TRUE(partial);  // u, on by inheritance, is partial itself
+}
+
 TEST(KTXNodeFlags, TestFlagAndSetFlagPushDown) {
   auto g = MakeNode(kElement, u"g");
   KTXNode* p = AddNode(g.get(), kElement, u"p");
