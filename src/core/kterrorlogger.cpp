@@ -39,7 +39,8 @@ const char* KTComError::what() const noexcept { return text_ ? text_->c_str() : 
 void SetLogSink(KTLogSink sink) { logSink = sink; }
 
 void LogError(int32_t code, const char16_t* message, const char16_t* file, int line, int) {
-  std::string text = code == 0 ? "notice: " : "error " + Hex(code) + ": ";
+  if (code == 0) return;
+  std::string text = "error " + Hex(code) + ": ";
   text += Utf8(message);
   if (file && *file) text += " (" + Utf8(file) + ":" + std::to_string(line) + ")";
   text += '\n';

@@ -55,9 +55,10 @@ class KTNullLockGuard {
   KTNullLock* lock_;
 };
 
-// The log hook: writes one line, "error 0x8000FFFF: message (file:line)"
-// (code 0: "notice: message"), where the run's errors go. Every caller
-// passes 0 as flag.
+// The log hook: writes one line, "error 0x8000FFFF: message (file:line)",
+// where the run's errors go. Code 0 is a notice (a deprecated call, say),
+// no error: it is not written, so a run's error output holds errors only.
+// Every caller passes 0 as flag.
 void LogError(int32_t code, const char16_t* message, const char16_t* file, int line, int flag);
 
 // Where LogError writes its lines (each ends with a line feed): standard
@@ -65,7 +66,8 @@ void LogError(int32_t code, const char16_t* message, const char16_t* file, int l
 using KTLogSink = void (*)(const std::string& line);
 void SetLogSink(KTLogSink sink);
 
-// Logs with code 0 and raises nothing.
+// Logs with code 0 (a notice, which LogError does not write) and raises
+// nothing.
 void LogNotice(const char16_t* message);
 
 // Raises KTComError(0x8000FFFF) when instance is null, after logging message.
