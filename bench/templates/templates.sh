@@ -56,10 +56,11 @@ for run in 1 2 3; do
   t=$(seconds "$ours" "$style" "$doc"); best_ours=$(echo "if ($t < $best_ours) $t else $best_ours" | bc)
   t=$(seconds xsltproc -o "$work/proc.txt" "$style" "$doc"); best_proc=$(echo "if ($t < $best_proc) $t else $best_proc" | bc)
 done
-"$ours" "$style" "$doc" > "$work/length" 2>/dev/null || true
+"$ours" "$style" "$doc" > "$work/length" 2> "$work/split" || true
 ours_length=$(cat "$work/length")
 proc_length=$(iconv -f UTF-8 -t UTF-16LE "$work/proc.txt" | wc -c)
 printf 'document: %s bytes, 200 template rules\n' "$(stat -c %s "$doc")"
 printf 'output: ours %s characters, xsltproc %s characters\n' "$ours_length" "$((proc_length / 2))"
+printf 'ours, one run: %s\n' "$(grep '^load' "$work/split")"
 printf '%-10s %8s %8s %7s\n' "" ours xsltproc ratio
 printf '%-10s %8.3f %8.3f %7.2f\n' seconds "$best_ours" "$best_proc" "$(echo "scale=4; $best_ours / $best_proc" | bc)"

@@ -2,6 +2,7 @@
 // and the match test with its per-document cache of selected nodes.
 #include "xslt/ktcompiledtemplate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 
@@ -88,13 +89,36 @@ bool KTCompiledTemplate::Matches(const KTXPathNode* node) {
 }
 
 const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPathNode* node) {
-  const KTXPathNode* root = node;
+  KTXPathNode* root = const_cast<KTXPathNode*>(node);
   while (root->GetParent()) root = root->GetParent();
   auto found = matched_.find(root);
   if (found != matched_.end()) return found->second;
+  KTXPathNode* resolver = matchNode_ ? matchNode_ : templateElement_;
   KTXPathValue selected;
-  processor_->MatchesPattern(&selected, match_, const_cast<KTXPathNode*>(node),
-                             matchNode_ ? matchNode_ : templateElement_, false, KTXPathExpression::kRestrictPattern);
+  if (const std::vector<KTPatternStep>& steps = pattern_.Steps();
+      pattern_.IsUnderstood() && pattern_.GetAnchor() == KTTemplatePattern::kRelative && !steps.empty() &&
+      std::none_of(steps.begin(), steps.end(), [](const KTPatternStep& step) { return step.descendant; })) {
+    // A pattern of k steps joined by '/' selects a node only from its k-th
+    // ancestor: those of the nodes that pass the last step are the only
+    // context nodes that can select anything, so the evaluation starts
+    // from them alone and gives the same set.
+    std::unordered_set<KTXPathNode*> seen;
+    KTXPathValue contexts;
+    for (KTXPathNode* at = root; at; at = at->NextInDocumentOrder(true)) {
+      if (!pattern_.MayMatch(at)) continue;
+      KTXPathNode* context = at;
+      for (size_t i = 0; context && i < steps.size(); ++i) context = context->GetParent();
+      if (context && seen.insert(context).second) contexts.PushItem(KTXPathNodeItem(context));
+    }
+    if (contexts.ItemCount() > 0) {
+      contexts.SortDocumentOrder();
+      processor_->EvaluatePattern(&selected, match_, root, contexts, resolver, false,
+                                  KTXPathExpression::kRestrictPattern);
+    }
+  } else {
+    processor_->MatchesPattern(&selected, match_, const_cast<KTXPathNode*>(node), resolver, false,
+                               KTXPathExpression::kRestrictPattern);
+  }
   NodeSet& set = matched_[root];
   if (selected.GetKind() == kValueNodeSet) {
     for (const KTXPathNodeItem& item : selected.Items()) set.insert(item.GetNode());

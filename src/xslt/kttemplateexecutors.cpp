@@ -123,6 +123,29 @@ KTApplyTemplatesExecutor::KTApplyTemplatesExecutor(KTXSLTProcessor* processor)
     : KTInstructionExecutor(processor, kXSLTApplyTemplates) {}
 
 void KTApplyTemplatesExecutor::Select(KTExecFrame* frame) {
+  const KTXPathValue& current = frame->NodeList();
+  int position = frame->ContextPosition();
+  if (selectNode_ == frame->OwnNode() && current.GetKind() == kValueNodeSet && position >= 1 &&
+      position <= current.ItemCount()) {
+    // Without a select attribute the selection is child::node() of the
+    // current node: its children but attributes, namespace nodes and
+    // declarations, already in document order.
+    KTXPathNode* node = current.Items()[position - 1].GetNode();
+    KTXPathValue children;
+    KTXPathValue::ItemVector& items = children.MutableItems();
+    if (node && node->GetKind() != kXPathAttribute && node->GetKind() != kXPathNamespace) {
+      items.reserve(node->GetChildCount());
+      for (const auto& child : node->Children()) {
+        int kind = child->GetKind();
+        if (kind == kXPathAttribute || kind == kXPathNamespace || kind >= kXPathXmlDecl) continue;
+        items.emplace_back(child.get(), static_cast<int>(items.size()) + 1);
+      }
+    }
+    frame->SetContextPosition(items.empty() ? 0 : 1);
+    frame->SetNodeList(std::move(children));
+    selected_ = true;
+    return;
+  }
   if (!frame->SelectNodeList(selectNode_, selectText_, false)) throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
   KTXPathValue& list = frame->MutableNodeList();
   if (list.GetKind() != kValueNodeSet) throw KTXSLTError(29, selectNode_);

@@ -198,6 +198,10 @@ class KTXSLTProcessor : public KTXSLTEngine {
   // namespace nodes as context nodes at once.
   bool MatchesPattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* node, KTXPathNode* stylesheetNode,
                       bool privateEvaluation, int restrictions);
+  // The node-set the pattern selects from the given context nodes (in
+  // document order) of the document of `root`, all at once.
+  bool EvaluatePattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root, const KTXPathValue& contexts,
+                       KTXPathNode* stylesheetNode, bool privateEvaluation, int restrictions);
   // The expanded form of a mode QName in `namespaces`: "uri:local" for a
   // bound prefix, the local name for a prefix bound to no URI, the text as
   // written otherwise; an unprefixed mode never takes the default namespace.
@@ -217,8 +221,7 @@ class KTXSLTProcessor : public KTXSLTEngine {
                 KTXPathNode* evaluationRoot, const KTString& text, KTXPathValue* result,
                 const KTXPathValue* contextValue, int position, const KTVariableSource* variables, bool allowFragment,
                 int restrictions);
-  bool EvaluatePattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root, const KTXPathValue& contexts,
-                       KTXPathNode* stylesheetNode, bool privateEvaluation, int restrictions);
+
 
   std::vector<std::unique_ptr<KTString>> ownedStrings_;
   std::map<KTString, KTString> namespaceAliases_;

@@ -176,6 +176,36 @@ TEST_F(TemplateRulesTest, PatternsWithPredicatesMatchThroughEvaluation) {
   }
 }
 
+// Patterns of steps joined by '/' are evaluated only from the ancestors
+// that could select a node; the result equals the evaluation from every
+// node, positional predicates included.
+TEST_F(TemplateRulesTest, NarrowedEvaluationEqualsFullEvaluation) {
+  const char16_t* patterns[] = {u"b[1]",   u"*[last()]", u"a/b[1]",     u"@x[.='1']", u"a[b]/@x",
+                                u"r/*[2]", u"text()[1]", u"*[2]/b[1]", u"c//b[1]",  u"node()[3]"};
+  std::u16string templates;
+  for (const char16_t* text : patterns) templates += u"<xsl:template match=\"" + std::u16string(text) + u"\"/>";
+  Register(templates);
+  std::vector<KTXPathNode*> nodes = AllNodes();
+  int checked = 0;
+  for (const auto& rule : processor_.TemplateRules()) {
+    if (rule->ImportPrecedence() < 0) continue;
+    KTXPathValue selected;
+    processor_.MatchesPattern(&selected, rule->Match(), source_.view.get(), StylesheetElement(), false,
+                              KTXPathExpression::kRestrictPattern);
+    std::string expected, got;
+    for (KTXPathNode* node : nodes) {
+      bool in = false;
+      for (const KTXPathNodeItem& item : selected.Items()) in = in || item.GetNode() == node;
+      expected += in ? '1' : '0';
+      got += rule->Matches(node) ? '1' : '0';
+    }
+    EXPECT_EQ(got, expected) << U8(rule->Match());
+    EXPECT_NE(expected.find('1'), std::string::npos) << U8(rule->Match());
+    ++checked;
+  }
+  EXPECT_EQ(checked, 10);
+}
+
 TEST_F(TemplateRulesTest, UnionPatternsGiveOneRulePerAlternative) {
   struct Case {
     const char16_t* match;
