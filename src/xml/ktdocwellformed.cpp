@@ -231,6 +231,8 @@ class TreeChecker {
         // A default is checked against the entities declared before it only
         // (XML 1.0 §4.1): entities it reaches are looked at where it is used.
         if (const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(node)) {
+          if (part->GetPart() == kAttlistName)
+            NoteDeclarationType(node);
           if (part->GetPart() == kAttlistDefault || part->GetPart() == kAttlistFixed)
             return CheckValue(node, Place::kAttributeValue, false, false);
           if (part->GetPart() == kAttlistWhole)
@@ -643,10 +645,10 @@ class TreeChecker {
       if (!name.starts_with(u"xmlns"))
         continue;
       if (name.size() == 5) {
-        if (!Declare(a, View()))
+        if (!Declare(element, a, View()))
           return false;
       } else if (name[5] == u':') {
-        if (!CheckQName(a, name) || !Declare(a, name.substr(6)))
+        if (!CheckQName(a, name) || !Declare(element, a, name.substr(6)))
           return false;
       }
     }
@@ -704,10 +706,12 @@ class TreeChecker {
   // Binds the prefix (empty: the default namespace) that the declaration
   // `attribute` names, after NSC Reserved Prefixes and Namespace Names and
   // NSC No Prefix Undeclaring.
-  bool Declare(const KTXNode* attribute, View prefix) {
+  bool Declare(const KTXNode* element, const KTXNode* attribute, View prefix) {
     static constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
     static constexpr View kXmlnsUri = u"http://www.w3.org/2000/xmlns/";
     View uri = ResolveAttributeValue(attribute->GetValue());
+    if (!declarationTypes_.empty() && IsTokenized(element, attribute))
+      uri = CollapseSpaces(uri);
     const char16_t* problem = nullptr;
     if (prefix == u"xmlns")
       problem = u"the prefix xmlns may not be declared";
@@ -802,6 +806,48 @@ class TreeChecker {
     return key;
   }
 
+  // Records whether an attribute-list declaration gives a namespace
+  // declaration attribute a tokenized type (XML 1.0 §3.3.3: its value then
+  // loses leading and trailing spaces and runs of spaces become one). Only
+  // declarations the tree holds, those of the internal subset, are seen;
+  // the first declaration of an attribute binds (§3.3).
+  void NoteDeclarationType(const KTXNode* namePart) {
+    View attribute(namePart->GetValue());
+    if (attribute != u"xmlns" && !attribute.starts_with(u"xmlns:"))
+      return;
+    const KTXNode* definition = namePart->GetParent();
+    const auto* typePart = dynamic_cast<const KTDoctypeAttlistNode*>(namePart->GetNextSibling());
+    if (definition == nullptr || typePart == nullptr)
+      return;
+    const int type = typePart->GetPart();
+    const bool tokenized = type > kAttlistTypeCDATA && type <= kAttlistTypeEnum;
+    declarationTypes_.emplace(DeclarationKey(definition->GetName(), attribute), tokenized);
+  }
+
+  bool IsTokenized(const KTXNode* element, const KTXNode* attribute) const {
+    auto found = declarationTypes_.find(DeclarationKey(element->GetName(), attribute->GetName()));
+    return found != declarationTypes_.end() && found->second;
+  }
+
+  static std::u16string DeclarationKey(View element, View attribute) {
+    std::u16string key(element);
+    key += u'\0';
+    key += attribute;
+    return key;
+  }
+
+  View CollapseSpaces(View value) {
+    collapsed_.clear();
+    for (char16_t c : value) {
+      if (c == u' ' && (collapsed_.empty() || collapsed_.back() == u' '))
+        continue;
+      collapsed_ += c;
+    }
+    if (!collapsed_.empty() && collapsed_.back() == u' ')
+      collapsed_.pop_back();
+    return collapsed_;
+  }
+
   // Where the name of an element (after its '<') or an attribute starts.
   int NameOffset(const KTXNode* node) const {
     int start = node->GetStartOffset();
@@ -890,6 +936,10 @@ class TreeChecker {
   std::vector<Scope> scopes_;
   std::deque<KTString> uris_;
   std::u16string resolved_;
+  std::u16string collapsed_;
+  // (element name, NUL, attribute name) → tokenized, for namespace
+  // declaration attributes the internal subset declares.
+  std::unordered_map<std::u16string, bool> declarationTypes_;
   std::vector<Qualified> qualified_;
   std::unordered_map<std::u16string, const Qualified*> expanded_;
   bool standalone_ = false;

@@ -52,9 +52,11 @@ struct Case {
   int line;            // 0: the document is well-formed
   int column;
   const char* reason;  // part of the message
-  // xmllint compares namespace URIs as written, before references are
-  // resolved; Namespaces in XML 1.0 compares them after.
-  bool xmllintComparesUnresolved = false;
+  // Where xmllint judges otherwise, and rightly so for it: it compares
+  // namespace URIs as written, before references are resolved (Namespaces
+  // in XML 1.0 compares them after), and it refuses a namespace name that is
+  // no URI (Namespaces in XML 1.0 only says it should be one).
+  bool xmllintDiffers = false;
 };
 
 const Case kCases[] = {
@@ -198,6 +200,13 @@ const Case kNamespaceCases[] = {
     {"<!DOCTYPE a [<!ENTITY u 'urn:x'>]><a xmlns:p='&u;' xmlns:q='urn:x' p:a='1' q:a='2'/>", 1, 76, "{urn:x}a",
      true},
     {"<a xmlns:p='urn:x' xmlns:q='urn:x' p:a='1' a='2'/>", 0, 0, nullptr},
+    // A declaration the internal subset gives a tokenized type loses its
+    // outer spaces before the URIs are compared; one of type CDATA keeps
+    // them.
+    {"<!DOCTYPE a [<!ATTLIST a xmlns:q NMTOKEN #IMPLIED>]><a xmlns:p='urn:x' xmlns:q=' urn:x ' p:b='1' q:b='2'/>", 1,
+     98, "{urn:x}b", true},
+    {"<!DOCTYPE a [<!ATTLIST a xmlns:q CDATA #IMPLIED>]><a xmlns:p='urn:x' xmlns:q=' urn:x ' p:b='1' q:b='2'/>", 0,
+     0, nullptr, true},
     {"<a xmlns:p='urn:x' xmlns:q='urn:x' b='' c='' d='' e='' f='' g='' h='' p:a='1' q:a='2'/>", 1, 79,
      "{urn:x}a"},
     // Colons in processing-instruction targets, entity and notation names.
@@ -228,7 +237,7 @@ void ExpectVerdicts(const Case* cases, size_t count) {
       EXPECT_EQ(status.GetColumn(), c.column) << StatusMessage(status);
       EXPECT_NE(StatusMessage(status).find(c.reason), std::string::npos) << StatusMessage(status);
     }
-    if (lint && !c.xmllintComparesUnresolved) {
+    if (lint && !c.xmllintDiffers) {
       EXPECT_EQ(XmllintAccepts(text), c.line == 0) << "xmllint disagrees";
     }
   }
