@@ -26,7 +26,7 @@ void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemp
     ModeIndex& index = modes_[rule.Mode()];
     int kind = pattern.IndexKind();
     if (const KTString* name = pattern.IndexName()) {
-      (kind == kItemAttribute ? index.attributeNames : index.elementNames)[*name].push_back(position);
+      (kind == kItemAttribute ? index.attributeNames : index.elementNames)[name->View()].push_back(position);
     } else if (kind >= 0 && kind < static_cast<int>(index.byKind.size())) {
       index.byKind[kind].push_back(position);
     } else {
@@ -43,7 +43,7 @@ void KTTemplateRuleIndex::Candidates(const ModeIndex& index, const KTXPathNode* 
     if (colon != std::u16string_view::npos) name.remove_prefix(colon + 1);
     const auto& names = kind == kItemElement ? index.elementNames : index.attributeNames;
     if (!names.empty()) {
-      auto found = names.find(KTString(name));
+      auto found = names.find(name);
       if (found != names.end()) out.push_back(&found->second);
     }
   }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -40,8 +41,9 @@ class KTTemplateRuleIndex {
  private:
   using List = std::vector<int>;
   struct ModeIndex {
-    std::unordered_map<KTString, List> elementNames;
-    std::unordered_map<KTString, List> attributeNames;
+    // Keys view the local names held by the rules' patterns.
+    std::unordered_map<std::u16string_view, List> elementNames;
+    std::unordered_map<std::u16string_view, List> attributeNames;
     std::array<List, 8> byKind;  // by node item kind
     List any;
   };

@@ -139,6 +139,13 @@ TEST_F(TemplateExecutorsTest, TransformsAgreeWithXsltproc) {
                    "<xsl:template match='c//b | d'>[cb]</xsl:template>"
                    "<xsl:template match=\"b[2][not(@k)]\">[b2]</xsl:template>",
        "<r><a><b/><b k='1'/></a><c><e><b/></e><b/></c><d/><b/></r>"},
+      // The identity transform's rule (@*|node()) reaches every attribute,
+      // element, text, comment and processing instruction in order; here
+      // each node is written as its kind and name instead of copied.
+      {"identity order", "<xsl:template match='@*|node()'>(<xsl:value-of select=\"concat(name(), '=', "
+                         "count(self::*|self::text()), count(self::comment()|self::processing-instruction()))\"/>"
+                         "<xsl:apply-templates select='@*|node()'/>)</xsl:template>",
+       "<r a='1' b='2'><!--c--><?p d?><s xmlns:n='urn:n' n:c='3'>t<u/></s>x</r>"},
       // Modes with a prefix are compared by namespace URI.
       {"qualified modes", "<xsl:template match='/'><xsl:apply-templates mode='p:m' xmlns:p='urn:m'/></xsl:template>"
                           "<xsl:template match='a' mode='q:m' xmlns:q='urn:m'>[m]</xsl:template>",
