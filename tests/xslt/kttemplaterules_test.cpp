@@ -10,6 +10,8 @@
 #include "ktxslttest_util.h"
 #include "xpath/ktxpathexpression.h"
 #include "xslt/ktcompiledtemplate.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktinstructionexecutor.h"
 #include "xslt/kttemplatepattern.h"
 #include "xslt/kttemplateruleindex.h"
 #include "xslt/ktxslterror.h"
@@ -338,6 +340,57 @@ TEST_F(TemplateRulesTest, LookupIsIndexedByNameAndKind) {
   }
   // At most the named rule and the built-in rule of the node's kind each.
   EXPECT_LE(index.Tests() - before, static_cast<long long>(2 * nodes.size()));
+}
+
+// An executor that only serves the lookups.
+class LookupExecutor : public KTInstructionExecutor {
+ public:
+  explicit LookupExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor) {}
+  bool Start() override { return true; }
+};
+
+// Rules of an imported stylesheet (registered first, lower precedence)
+// serve apply-imports and lose named-template and match conflicts.
+TEST_F(TemplateRulesTest, ImportPrecedenceDecidesNamedAndImportedRules) {
+  Register(u"<xsl:template name='t' match='b'/><xsl:template match='b' mode='m'/>");
+  KTTestDocument main = ParseTestDocument(
+      context_, u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+                u"<xsl:template name='t' match='b' priority='-9'/><xsl:template match='*' mode='m'/>"
+                u"</xsl:stylesheet>");
+  ASSERT_TRUE(main.view);
+  processor_.AdvanceImportPrecedence();
+  KTXPathNode* mainElement = main.view->GetChild(main.view->FirstChildOfKind(kXPathElement));
+  processor_.RegisterTemplatesOf(mainElement, 0);
+  processor_.SortTemplateRules();
+
+  LookupExecutor lookup(&processor_);
+  const auto& rules = processor_.TemplateRules();
+  int named = lookup.FindNamedTemplate(KTString(u"t"));
+  ASSERT_NE(named, KTExecFrame::kNoTemplate);
+  EXPECT_EQ(rules[named]->ImportPrecedence(), 1);
+  EXPECT_EQ(lookup.FindNamedTemplate(KTString(u"none")), KTExecFrame::kNoTemplate);
+
+  // b in mode m: the main stylesheet's * rule wins over the imported b rule
+  // (precedence before priority); apply-imports from it finds the b rule,
+  // and from that rule the built-in rule of mode "?".
+  KTXPathNode* b = nullptr;
+  for (KTXPathNode* node : AllNodes())
+    if (!b && node->GetKind() == kXPathElement && std::u16string_view(node->GetName()) == u"b") b = node;
+  ASSERT_TRUE(b);
+  KTExecFrame frame(&processor_);
+  int found = lookup.FindTemplateRule(KTXPathNodeItem(b), &frame, KTString(u"m"));
+  ASSERT_NE(found, KTExecFrame::kNoTemplate);
+  EXPECT_EQ(U8(rules[found]->Match()), "*");
+  EXPECT_EQ(lookup.FindImportedTemplateRule(KTXPathNodeItem(b), &frame, KTString(u"m")), KTExecFrame::kNoTemplate);
+  frame.SetCurrentTemplate(found, rules[found].get());
+  int imported = lookup.FindImportedTemplateRule(KTXPathNodeItem(b), &frame, KTString(u"m"));
+  ASSERT_NE(imported, KTExecFrame::kNoTemplate);
+  EXPECT_EQ(U8(rules[imported]->Match()), "b");
+  EXPECT_EQ(rules[imported]->ImportPrecedence(), 0);
+  frame.SetCurrentTemplate(imported, rules[imported].get());
+  int builtin = lookup.FindImportedTemplateRule(KTXPathNodeItem(b), &frame, KTString(u"m"));
+  ASSERT_NE(builtin, KTExecFrame::kNoTemplate);
+  EXPECT_EQ(U8(rules[builtin]->Mode()), "?");
 }
 
 }  // namespace
