@@ -1,11 +1,15 @@
-// The program's entry. Until the transformation pipeline is in place the
-// program only prints its banner and option list.
-#include <cstdio>
+// The program's entry: the command line arrives as UTF-8 and is handed to
+// the front end as UTF-16; the front end's run gives the exit status.
+#include <string>
+#include <vector>
 
-#include "app/ktusage.h"
+#include "app/ktfrontend.h"
+#include "platform/ktutf8.h"
 
-int main(int, char**) {
-  PrintUsage();
-  std::fflush(stdout);
-  return 2;
+int main(int argc, char** argv) {
+  std::vector<std::u16string> arguments;
+  arguments.reserve(argc);
+  for (int i = 0; i < argc; ++i) arguments.push_back(KTUtf8ToUtf16(argv[i]));
+  KTFrontEnd frontEnd;
+  return frontEnd.Run(arguments);
 }

@@ -1,0 +1,385 @@
+// KTFrontEnd: set-up, options, document loading, the run loop, the error
+// report, the output file and the clean-up of one run.
+#include "app/ktfrontend.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <new>
+#include <string_view>
+
+#include "app/ktresultwriter.h"
+#include "app/ktusage.h"
+#include "core/ktexcept.h"
+#include "platform/inet/ktinternetexception.h"
+#include "platform/ktutf8.h"
+#include "schema/ktschemamodel.h"
+#include "xml/ktdocloader.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktidentifiercatalog.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxpathnode.h"
+#include "xml/ktxpathtreecontext.h"
+#include "xml/ktxwriter.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltfileprocessor.h"
+#include "xslt/output/ktoutputerror.h"
+
+namespace {
+
+// Writes a text and a line feed, then flushes: every console line of the
+// front end ends this way.
+void WriteLine(FILE* stream, std::u16string_view text) {
+  KTWriteConsole(stream, text);
+  KTWriteConsole(stream, u"\n");
+  std::fflush(stream);
+}
+
+bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i] >= u'A' && a[i] <= u'Z' ? a[i] + 32 : a[i];
+    char16_t y = b[i] >= u'A' && b[i] <= u'Z' ? b[i] + 32 : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// A decimal number as the C library's atoi reads it (leading white space, a
+// sign, digits up to the first other character; none gives 0), clamped to
+// the 32-bit range instead of overflowing.
+int32_t ReadNumber(std::u16string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
+    value = value * 10 + (text[i] - u'0');
+    if (value > INT32_MAX) value = int64_t(INT32_MAX) + 1;  // stays clamped
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+// The current directory, however long.
+KTString CurrentDirectory() {
+  std::string buffer(256, '\0');
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return KTString();
+    buffer.resize(buffer.size() * 2);
+  }
+  buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+  return KTString(KTUtf8ToUtf16(buffer).c_str());
+}
+
+}  // namespace
+
+KTGrammarCache& FrontEndGrammars() {
+  static KTGrammarCache grammars;
+  return grammars;
+}
+
+KTFrontEnd::KTFrontEnd() = default;
+
+KTFrontEnd::~KTFrontEnd() { DestroyGlobalObjects(); }
+
+int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
+  int status = kExitFailed;
+  try {
+    CreateGlobalObjects();
+    if (!ParseCommandLine(arguments)) {
+      PrintUsage();
+      std::fflush(stdout);
+      status = kExitCommandLine;
+    } else if (LoadInputDocuments() && RunTransformation() && WriteOutputFile()) {
+      WriteLine(stdout, u"");
+      WriteLine(stdout, OutputFileName.c_str());
+      status = kExitWritten;
+    }
+  } catch (const KTPlatformException& error) {
+    // A file or transfer that failed outside a load status.
+    char16_t text[1024];
+    error.GetErrorMessage(text, 1024);
+    WriteLine(stderr, text);
+  } catch (KTXSLTError& error) {
+    ReportXSLTError(error);
+  } catch (KTExcept& error) {
+    WriteLine(stderr, std::u16string(u"Internal error: ") + error.GetMessage(true));
+  } catch (const KTXTreeException& error) {
+    WriteLine(stderr, u"Internal error: a node was placed where the tree does not allow it");
+  } catch (const KTOutputError& error) {
+    WriteLine(stderr, error.GetMessage());
+  } catch (const std::bad_alloc&) {
+    WriteLine(stderr, u"Out of memory");
+  } catch (const std::exception& error) {
+    // KTComError among others: its text holds the failed step and the code.
+    WriteLine(stderr, std::u16string(u"Internal error: ") + KTUtf8ToUtf16(error.what()));
+  }
+  DestroyGlobalObjects();
+  return status;
+}
+
+bool KTFrontEnd::CreateGlobalObjects() {
+  // A grammar that cannot be loaded is left out here; a document that needs
+  // it fails to load with its own message.
+  KTString failedFile;
+  FrontEndGrammars().LoadStandardGrammars(false, failedFile);
+  catalog_ = std::make_unique<KTIdentifierCatalog>();
+  documentManager_ = std::make_unique<KTDocumentManager>(&FrontEndGrammars(), catalog_.get());
+  treeContext_ = std::make_unique<KTXPathTreeContext>();
+  processor_ = std::make_unique<KTXSLTFileProcessor>(documentManager_.get());
+  return true;
+}
+
+bool KTFrontEnd::ParseCommandLine(const std::vector<std::u16string>& arguments) {
+  const size_t count = arguments.size();
+  if (count < 2) return false;
+  for (size_t i = 1; i < count; i += 2) {
+    const std::u16string& option = arguments[i];
+    // Options start with '-'; '/' starts an absolute path, which is a value.
+    if (option.empty() || option[0] != u'-') return false;
+    if (i + 1 >= count) return false;
+    const std::u16string& value = arguments[i + 1];
+    if (!value.empty() && value[0] == u'-') return false;
+    std::u16string_view name = std::u16string_view(option).substr(1);
+    if (name == u"xml") {
+      SourceFileName = value.c_str();
+      HaveSourceFile = true;
+    } else if (EqualsNoCase(name, u"xsl")) {
+      StylesheetFileName = value.c_str();
+      HaveStylesheetFile = true;
+    } else if (EqualsNoCase(name, u"out")) {
+      OutputFileName = value.c_str();
+      HaveOutputFile = true;
+    } else if (EqualsNoCase(name, u"param")) {
+      if (value.find(u'=') == std::u16string::npos) {
+        WriteLine(stderr, u"Error");
+        WriteLine(stderr, u"A stylesheet parameter must be given as name=expr: " + value);
+        WriteLine(stderr, u"");
+        return false;
+      }
+      processor_->AddParameter(value.c_str());
+    } else if (EqualsNoCase(name, u"xslstack")) {
+      MaxTemplateDepth = ReadNumber(value);
+      if (MaxTemplateDepth < kMinTemplateDepth) {
+        WriteLine(stderr, u"Error");
+        WriteLine(stderr, u"XSLT stack size should be at least 100");
+        WriteLine(stderr, u"");
+        return false;
+      }
+    } else {
+      return false;
+    }
+  }
+  const char16_t* missing = nullptr;
+  if (!HaveStylesheetFile)
+    missing = u"An input XSL file must be supplied";
+  else if (!HaveSourceFile)
+    missing = u"An input XML file must be supplied";
+  else if (!HaveOutputFile)
+    missing = u"An output file must be specified";
+  if (missing) {
+    WriteLine(stderr, missing);
+    WriteLine(stderr, u"");
+    return false;
+  }
+  return true;
+}
+
+KTString KTFrontEnd::AbsoluteName(const KTString& name) {
+  if (name.IsEmpty() || name.c_str()[0] == u'/' || ClassifyUrl(name.c_str()) == kNameIsUrl) return name;
+  return name.MakeAbsolute(nullptr, CurrentDirectory().c_str());
+}
+
+KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLoader** loaderOut) {
+  std::unique_ptr<KTDocumentLoader> loader = documentManager_->NewLoader();
+  // Without a cached grammar of that id the loader chooses one by the name.
+  loader->SetGrammar(FrontEndGrammars().FindGrammar(grammarId));
+  auto record = std::make_unique<KTDocumentRecord>();
+  KTLoadStatus status;
+  KTXNode* root = loader->LoadFromUrl(name.c_str(), status, record.get());
+  KTDocumentLoader* used = loader.get();
+  record->SetLoader(std::move(loader));
+  documentManager_->AddRecord(std::move(record));
+  *loaderOut = used;
+
+  if (root && !status.HasError() && !used->GetText().IsEmpty()) {
+    // The tree holds everything now; the decoded text would only take room.
+    used->GetText() = KTString();
+    return root;
+  }
+  WriteLine(stderr, u"Failed to load " + std::u16string(name.c_str()));
+  if (status.HasError() && !status.GetMessage().IsEmpty())
+    WriteLine(stderr, status.GetMessage().c_str());
+  else if (used->GetText().IsEmpty())
+    WriteLine(stderr, u"The document is empty");
+  return nullptr;
+}
+
+std::unique_ptr<KTXPathNode> KTFrontEnd::WrapInput(KTXNode* root, const KTString& name) {
+  auto model = std::make_unique<KTSchemaModel>(documentManager_.get(), 1, nullptr, 52, 0, 0, false, 0);
+  std::unique_ptr<KTXPathNode> tree = treeContext_->WrapTree(root, model.get(), true, name.c_str());
+  DocumentSchemaModels[root] = std::move(model);
+  if (!tree) WriteLine(stderr, u"Internal error creating tree for " + std::u16string(name.c_str()));
+  return tree;
+}
+
+bool KTFrontEnd::LoadInputDocuments() {
+  StylesheetFileName = AbsoluteName(StylesheetFileName);
+  SourceFileName = AbsoluteName(SourceFileName);
+
+  KTDocumentLoader* loader = nullptr;
+  KTXNode* source = LoadInput(SourceFileName, KTGrammarCache::kXml, &loader);
+  if (!source) return false;
+  sourceTree_ = WrapInput(source, SourceFileName);
+  if (!sourceTree_) return false;
+
+  KTXNode* stylesheet = LoadInput(StylesheetFileName, KTGrammarCache::kXsl, &loader);
+  if (!stylesheet) return false;
+  // The output file takes the stylesheet's line ends: LF when its first line
+  // break is a lone LF, else CR LF (also when it has no line break at all).
+  const char16_t* lineEnd = loader->GetLineEnd();
+  if (!lineEnd || lineEnd[0] == u'\r') {
+    UseLfLineEnds = false;
+    processor_->Serializer().SetNewline(KTString(u"\r\n"));
+  }
+  DefaultOutputEncodingId = 1000;
+  processor_->Serializer().SetDefaultEncoding(KTString(u"UTF-8"));
+
+  stylesheetTree_ = WrapInput(stylesheet, StylesheetFileName);
+  return stylesheetTree_ != nullptr;
+}
+
+bool KTFrontEnd::RunTransformation() {
+  processor_->SetTreeContext(treeContext_.get());
+  try {
+    processor_->Prepare(stylesheetTree_.get(), sourceTree_.get());
+  } catch (KTXSLTError& error) {
+    ReportXSLTError(error);
+    return false;
+  }
+  bool result = false;
+  while (!processor_->FrameStack()->empty()) {
+    if (processor_->FrameDepth() > MaxTemplateDepth) {
+      WriteLine(stderr, u"XSL template stack overflow");
+      WriteLine(stderr, u"");
+      return false;
+    }
+    try {
+      result = processor_->Step();
+    } catch (KTXSLTError& error) {
+      ReportXSLTError(error);
+      return false;
+    }
+    if (!result) return false;
+    if (processor_->Terminated()) {
+      KTString text = processor_->TerminatingMessage();
+      processor_->SetMessage(u"", false);
+      WriteLine(stdout, u"XSL terminating message: " + std::u16string(text.c_str()));
+      return false;
+    }
+  }
+  return result;
+}
+
+bool KTFrontEnd::WriteOutputFile() {
+  const char16_t* text = nullptr;
+  try {
+    text = processor_->Serialize();
+  } catch (const KTOutputError& error) {
+    // A character the output encoding cannot hold where no reference may stand.
+    WriteLine(stderr, u"Error writing to file " + std::u16string(OutputFileName.c_str()));
+    WriteLine(stderr, error.GetMessage());
+    return false;
+  }
+  const KTResultSerializer& serializer = processor_->Serializer();
+  int encodingId = serializer.GetEncodingId();
+  if (serializer.GetOutputEncoding().FellBack()) {
+    KTString name = processor_->GetOutputSettings().GetEncoding();
+    WriteLine(stderr, u"Warning: the output encoding \"" + std::u16string(name.c_str()) +
+                          u"\" is not supported; the output is written in UTF-8");
+  }
+
+  KTResultWriter writer;
+  writer.SetCrLf(!UseLfLineEnds);
+  KTLoadStatus status;
+  if (writer.SaveTextToFile(OutputFileName.c_str(), text ? text : u"", status, encodingId, 0) &&
+      !status.HasError())
+    return true;
+  WriteLine(stderr, u"Error writing to file " + std::u16string(OutputFileName.c_str()));
+  if (!status.GetMessage().IsEmpty()) WriteLine(stderr, status.GetMessage().c_str());
+  return false;
+}
+
+void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
+  KTXSLTError copy(error);
+  std::u16string report;
+  KTXPathNode* node = copy.GetNode();
+  KTXNode* treeNode = node ? node->GetXNode() : nullptr;
+  if (treeNode) {
+    KTXNode* top = treeNode;
+    while (top->GetParent()) top = top->GetParent();
+    const KTString* uri = KTXPathNode::GetDocumentUri(node);
+
+    // The document is written again with every node recording where its
+    // text starts; line and character are counted in that text.
+    KTWriteOptions options(0, u"", true, true, u"\n", nullptr, true, false);
+    KTString written;
+    int length = 0;
+    top->WriteText(written, length, -1, options);
+    int offset = treeNode->GetStartOffset();
+    if (offset >= 0 && offset <= length) {
+      const char16_t* chars = written.c_str();
+      int line = 1;
+      int lastBreak = -1;
+      // Text nodes keep the file's own breaks, so CR LF is one break here,
+      // as it is in the file.
+      for (int i = 0; i < offset; ++i) {
+        if (chars[i] == u'\n' && i > 0 && chars[i - 1] == u'\r') {
+          lastBreak = i;
+        } else if (chars[i] == u'\r' || chars[i] == u'\n') {
+          ++line;
+          lastBreak = i;
+        }
+      }
+      // Characters are counted from 1 on every line.
+      KTString head;
+      head.Format(u"Error in %s at line %d character %d", uri ? uri->c_str() : u"", line, offset - lastBreak);
+      report += head.c_str();
+      report += u'\n';
+    }
+  }
+  report += copy.GetMessage();
+  report += u"\nXSLT stack dump\n\n";
+  if (processor_) {
+    const KTFrameStack* frames = processor_->FrameStack();
+    for (auto frame = frames->rbegin(); frame != frames->rend(); ++frame) {
+      KTXPathNode* shown = (*frame)->OwnNode() ? (*frame)->OwnNode() : (*frame)->NodeToRun();
+      if (!shown) continue;
+      report += shown->GetName();
+      report += u'\n';
+    }
+  }
+  KTWriteConsole(stderr, report);
+  std::fflush(stderr);
+}
+
+bool KTFrontEnd::DestroyGlobalObjects() {
+  // The processor's frames and documents refer to the trees; it goes first.
+  processor_.reset();
+  stylesheetTree_.reset();
+  sourceTree_.reset();
+  DocumentSchemaModels.clear();
+  treeContext_.reset();
+  documentManager_.reset();
+  catalog_.reset();
+  return true;
+}

@@ -1,0 +1,96 @@
+// KTFrontEnd: one run of the command-line program. It builds the objects
+// that live for the run, reads the options, loads the source and the
+// stylesheet, steps the processor under the template depth limit, reports
+// stylesheet errors with a dump of the frame stack and writes the output
+// file; DestroyGlobalObjects ends every run, whatever happened before.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/ktstring.h"
+
+class KTDocumentManager;
+class KTGrammarCache;
+class KTIdentifierCatalog;
+class KTSchemaModel;
+class KTXNode;
+class KTXPathNode;
+class KTXPathTreeContext;
+class KTXSLTError;
+class KTXSLTFileProcessor;
+
+class KTFrontEnd {
+ public:
+  // Exit statuses of the process.
+  static constexpr int kExitWritten = 0;      // the output file was written
+  static constexpr int kExitFailed = 1;       // load, stylesheet, run or write failure
+  static constexpr int kExitCommandLine = 2;  // wrong or incomplete command line
+
+  // The depth limit when -xslstack is not given, and the least value it takes.
+  static constexpr int32_t kDefaultTemplateDepth = 1000;
+  static constexpr int32_t kMinTemplateDepth = 100;
+
+  KTFrontEnd();
+  ~KTFrontEnd();
+  KTFrontEnd(const KTFrontEnd&) = delete;
+  KTFrontEnd& operator=(const KTFrontEnd&) = delete;
+
+  // The whole run: arguments from index 1 on are the options (argument 0 is
+  // the program's name). Returns the exit status.
+  int Run(const std::vector<std::u16string>& arguments);
+
+  // ---- The steps of a run, in order ----
+  bool CreateGlobalObjects();
+  // True when a stylesheet, a source and an output file are named and no
+  // option is wrong; -param values go to the processor at once.
+  bool ParseCommandLine(const std::vector<std::u16string>& arguments);
+  // True when both documents are loaded, not empty, and wrapped.
+  bool LoadInputDocuments();
+  // True when the frame stack was run to empty without error.
+  bool RunTransformation();
+  // True when the output file was written.
+  bool WriteOutputFile();
+  // Deletes what the run made; safe whatever was made.
+  bool DestroyGlobalObjects();
+
+  // The report of a stylesheet error on standard error: document, line and
+  // character, the message, and the frame stack from the top down.
+  void ReportXSLTError(const KTXSLTError& error);
+
+  // ---- Option values ----
+  KTString OutputFileName;
+  KTString SourceFileName;
+  KTString StylesheetFileName;
+  bool HaveSourceFile = false;
+  bool HaveStylesheetFile = false;
+  bool HaveOutputFile = false;
+  int32_t MaxTemplateDepth = kDefaultTemplateDepth;
+  bool UseLfLineEnds = true;
+  int32_t DefaultOutputEncodingId = 1000;
+
+ private:
+  // The name made absolute against the current directory, unless it is a
+  // URL or an absolute path already.
+  static KTString AbsoluteName(const KTString& name);
+  // Loads one document through a loader of the document manager. Reports a
+  // failure on standard error and gives null; `loaderOut` gets the loader
+  // (owned by the manager's record).
+  KTXNode* LoadInput(const KTString& name, int grammarId, class KTDocumentLoader** loaderOut);
+  // Gives the document a schema model and its XPath view.
+  std::unique_ptr<KTXPathNode> WrapInput(KTXNode* root, const KTString& name);
+
+  std::unique_ptr<KTIdentifierCatalog> catalog_;
+  std::unique_ptr<KTDocumentManager> documentManager_;
+  std::unique_ptr<KTXPathTreeContext> treeContext_;
+  std::unique_ptr<KTXSLTFileProcessor> processor_;
+  std::unique_ptr<KTXPathNode> sourceTree_;
+  std::unique_ptr<KTXPathNode> stylesheetTree_;
+  std::map<const KTXNode*, std::unique_ptr<KTSchemaModel>> DocumentSchemaModels;
+};
+
+// The grammar cache of the process, loaded by the first CreateGlobalObjects.
+KTGrammarCache& FrontEndGrammars();

@@ -1,0 +1,36 @@
+// KTXSLTFileProcessor: the processor of the command-line program. It loads
+// the documents a stylesheet reaches (document(), and later includes and
+// imports) through the XML layer's document manager, once per URL for the
+// processor's life, and gives each document a schema model of its own.
+#pragma once
+
+#include <map>
+#include <memory>
+
+#include "core/ktstring.h"
+#include "xslt/ktxsltprocessor.h"
+
+class KTDocumentManager;
+class KTXNode;
+
+class KTXSLTFileProcessor : public KTXSLTProcessor {
+ public:
+  // The manager is borrowed; the documents loaded through it stay with it.
+  explicit KTXSLTFileProcessor(KTDocumentManager* manager);
+  ~KTXSLTFileProcessor() override;
+
+  // The document at the URL, read once; a failure is reported on standard
+  // error ("Failed to load " and the URL, then the load status's message)
+  // and gives null.
+  KTXNode* LoadDocument(const char16_t* url) override;
+  // A schema model without a document manager; the caller owns it.
+  std::unique_ptr<KTSchemaServices> NewSchemaModel() override;
+  // The folder of the URL the document was loaded from, with its trailing
+  // separator; empty for a document this processor did not load.
+  virtual KTString DocumentUrl(const KTXNode* document) const;
+
+ private:
+  std::map<KTString, KTXNode*> documentsByUrl_;
+  std::map<const KTXNode*, KTString> foldersByDocument_;
+  KTDocumentManager* manager_;
+};

@@ -1,0 +1,205 @@
+// End-to-end tests of the program ostxslt: each case runs the built program
+// in a scratch folder and checks standard output, standard error, the exit
+// status and the bytes of the output file.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ktprogramrunner.h"
+
+#ifndef OSTXSLT_PROGRAM
+#error "OSTXSLT_PROGRAM must name the built program"
+#endif
+
+namespace {
+
+const char* const kOptionList =
+    "    -xml       [file name]      input xml\n"
+    "    -xsl       [file name]      input xslt\n"
+    "    -out       [file name]      ouput result\n"
+    "    -param     [name=expr]      stylesheet parameter value\n"
+    "    -xslstack  [number >= 100 ] maximum xsl template call depth\n"
+    "\n";
+
+const char* const kSource = "<doc><a>one</a><a>two</a></doc>\n";
+
+// A stylesheet with a missing select attribute on line 4, column 5.
+const char* const kMissingSelect =
+    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+    "<xsl:template match=\"/\">\n"
+    "  <out>\n"
+    "    <xsl:value-of/>\n"
+    "  </out>\n"
+    "</xsl:template>\n"
+    "</xsl:stylesheet>\n";
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  KTProgramResult Run(const std::vector<std::string>& arguments) {
+    return KTRunProgram(OSTXSLT_PROGRAM, arguments, folder_.Path());
+  }
+  void ExpectUsage(const KTProgramResult& result) {
+    EXPECT_EQ(result.out.rfind("Ostrel XSLT Processor\n", 0), 0u) << result.out;
+    ASSERT_GE(result.out.size(), std::string(kOptionList).size());
+    EXPECT_EQ(result.out.substr(result.out.size() - std::string(kOptionList).size()), kOptionList);
+    EXPECT_EQ(result.status, 2);
+  }
+
+  KTScratchFolder folder_;
+};
+
+// ---- Command line ----
+
+struct CommandLineCase {
+  std::vector<std::string> arguments;
+  std::string err;  // exactly what standard error shows before the usage
+};
+
+TEST_F(ProgramTest, WrongOrIncompleteCommandLinesPrintTheUsage) {
+  const CommandLineCase cases[] = {
+      {{}, ""},
+      {{"-xslstack", "99", "-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml"},
+       "Error\nXSLT stack size should be at least 100\n\n"},
+      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-xslstack", "abc"},
+       "Error\nXSLT stack size should be at least 100\n\n"},
+      {{"-xsl", "s.xsl", "-xml", "d.xml"}, "An output file must be specified\n\n"},
+      {{"-out", "r.txt"}, "An input XSL file must be supplied\n\n"},
+      {{"-xsl", "s.xsl", "-out", "r.txt"}, "An input XML file must be supplied\n\n"},
+      // -xml is the one case-sensitive option name.
+      {{"-XML", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"}, ""},
+      {{"-xsl", "s.xsl", "-out", "r.xml", "-xml"}, ""},
+      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "-x.txt"}, ""},
+      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-verbose", "1"}, ""},
+      {{"d.xml", "s.xsl"}, ""},
+      // Options start with '-' only: "/xsl" is not an option name.
+      {{"/xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml"}, ""},
+      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-param", "novalue"},
+       "Error\nA stylesheet parameter must be given as name=expr: novalue\n\n"},
+  };
+  for (const CommandLineCase& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.arguments) shown += a + " ";
+    SCOPED_TRACE(shown);
+    KTProgramResult result = Run(c.arguments);
+    ExpectUsage(result);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_FALSE(folder_.Exists("r.xml"));
+  }
+}
+
+TEST_F(ProgramTest, OptionNamesOtherThanXmlIgnoreCaseAndAbsolutePathsAreValues) {
+  // Accepted command lines go on to load the source, which is missing here.
+  const std::vector<std::string> lines[] = {
+      {"-XSL", "s.xsl", "-xml", "missing.xml", "-Out", "r.xml", "-XslStack", "100"},
+      {"-xsl", "s.xsl", "-xml", folder_.File("missing.xml"), "-out", "r.xml"},
+  };
+  for (const auto& arguments : lines) {
+    KTProgramResult result = Run(arguments);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("Failed to load " + folder_.File("missing.xml") + "\n", 0), 0u) << result.err;
+    EXPECT_EQ(result.status, 1);
+  }
+}
+
+// ---- Loading ----
+
+TEST_F(ProgramTest, ADocumentThatDoesNotLoadIsNamedWithItsAbsolutePathAndTheReason) {
+  folder_.Write("d.xml", kSource);
+  folder_.Write("empty.xml", "");
+  folder_.Write("broken.xml", "<a><b></a>");
+  folder_.Write("s.xsl", kMissingSelect);
+  struct {
+    std::vector<std::string> arguments;
+    std::string failed;  // the file named in the first line
+  } cases[] = {
+      {{"-xml", "missing.xml", "-xsl", "s.xsl", "-out", "r.xml"}, "missing.xml"},
+      {{"-xml", "empty.xml", "-xsl", "s.xsl", "-out", "r.xml"}, "empty.xml"},
+      {{"-xml", "broken.xml", "-xsl", "s.xsl", "-out", "r.xml"}, "broken.xml"},
+      {{"-xml", "d.xml", "-xsl", "missing.xsl", "-out", "r.xml"}, "missing.xsl"},
+      {{"-xml", "d.xml", "-xsl", "empty.xml", "-out", "r.xml"}, "empty.xml"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failed);
+    KTProgramResult result = Run(c.arguments);
+    std::string head = "Failed to load " + folder_.File(c.failed) + "\n";
+    ASSERT_EQ(result.err.rfind(head, 0), 0u) << result.err;
+    // Then the reason, on one line of its own.
+    std::string reason = result.err.substr(head.size());
+    EXPECT_GT(reason.size(), 1u);
+    EXPECT_EQ(reason.find('\n'), reason.size() - 1) << reason;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(folder_.Exists("r.xml"));
+  }
+}
+
+// ---- Error report ----
+
+TEST_F(ProgramTest, AStylesheetErrorNamesDocumentLineAndCharacter) {
+  folder_.Write("d.xml", kSource);
+  // The same stylesheet with LF and with CR LF line ends: CR LF is one break.
+  folder_.Write("lf.xsl", kMissingSelect);
+  folder_.Write("crlf.xsl", Replace(kMissingSelect, "\n", "\r\n"));
+  for (const char* name : {"lf.xsl", "crlf.xsl"}) {
+    SCOPED_TRACE(name);
+    KTProgramResult result = Run({"-xml", "d.xml", "-xsl", name, "-out", "r.xml"});
+    EXPECT_EQ(result.err, "Error in " + folder_.File(name) +
+                              " at line 4 character 5\nselect attribute expected\nXSLT stack dump\n\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(folder_.Exists("r.xml"));
+  }
+}
+
+TEST_F(ProgramTest, CharactersAreCountedFromOneOnTheFirstLine) {
+  folder_.Write("d.xml", kSource);
+  // xsl:foo starts at offset 80 of the first line: character 81.
+  folder_.Write("s.xsl",
+                "<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" version=\"1.0\"> "
+                "<xsl:foo/> </xsl:stylesheet>");
+  KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
+  EXPECT_EQ(result.err.rfind("Error in " + folder_.File("s.xsl") + " at line 1 character 81\n", 0), 0u)
+      << result.err;
+  EXPECT_EQ(result.status, 1);
+}
+
+// ---- Run and output ----
+
+TEST_F(ProgramTest, ASuccessfulRunPrintsTheOutputNameAfterAnEmptyLine) {
+  folder_.Write("d.xml", kSource);
+  folder_.Write("s.xsl", "<xsl:message xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>\n");
+  KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
+  EXPECT_EQ(result.out, "\nr.xml\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_TRUE(folder_.Exists("r.xml"));
+}
+
+TEST_F(ProgramTest, ATerminatingMessageEndsTheRunWithoutOutput) {
+  folder_.Write("d.xml", kSource);
+  folder_.Write("s.xsl", "<xsl:message terminate=\"yes\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>\n");
+  KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
+  EXPECT_EQ(result.out, "XSL terminating message: \n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_FALSE(folder_.Exists("r.xml"));
+}
+
+TEST_F(ProgramTest, AnOutputFileThatCannotBeWrittenIsReported) {
+  folder_.Write("d.xml", kSource);
+  folder_.Write("s.xsl", "<xsl:message xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>\n");
+  KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "no/such/folder/r.xml"});
+  std::string head = "Error writing to file no/such/folder/r.xml\n";
+  ASSERT_EQ(result.err.rfind(head, 0), 0u) << result.err;
+  EXPECT_GT(result.err.size(), head.size() + 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.status, 1);
+}
+
+}  // namespace
