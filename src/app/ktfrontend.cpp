@@ -12,6 +12,7 @@
 
 #include "app/ktresultwriter.h"
 #include "app/ktusage.h"
+#include "core/kterrorlogger.h"
 #include "core/ktexcept.h"
 #include "platform/inet/ktinternetexception.h"
 #include "platform/ktutf8.h"
@@ -80,6 +81,14 @@ KTString CurrentDirectory() {
   return KTString(KTUtf8ToUtf16(buffer).c_str());
 }
 
+// The core library's log: failures go to standard error, notices meant for
+// developers (a grammar read through a deprecated entry) are not shown.
+void LogToStandardError(const std::string& line) {
+  if (line.rfind("notice: ", 0) == 0) return;
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
 }  // namespace
 
 KTGrammarCache& FrontEndGrammars() {
@@ -128,6 +137,7 @@ int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
 }
 
 bool KTFrontEnd::CreateGlobalObjects() {
+  SetLogSink(LogToStandardError);
   // A grammar that cannot be loaded is left out here; a document that needs
   // it fails to load with its own message.
   KTString failedFile;
