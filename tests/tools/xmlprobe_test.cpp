@@ -219,9 +219,14 @@ TEST(XmlProbeTest, XPathAgreesWithXmllintOnIsoCodes) {
                    e + "[@id = 'zzj']/@id | " + e + "[@id = 'aaa']/@id | " + e + "[@id = 'deu']/@id",
                    e + "[@type = 'L'][@scope = 'I'][500]/preceding-sibling::*[1]/@id",
                    "(" + e + ")[@part1_code][10]/ancestor-or-self::*/@*", e + "[7][@id]/self::*/attribute::id",
-                   e + "[@part1_code = 'en']/@*"},
+                   e + "[@part1_code = 'en']/@*", e + "[position() mod 1000 = 0]/@id",
+                   e + "[@part2_code][last()]/preceding-sibling::*[last()]/@id"},
                   {"//@part1_code = 'de'", "//@part1_code != 'de'", e + "[1]/@id = " + e + "[2]/@id",
-                   "//@part1_code = //@part3_code", "//nothing or //@id"});
+                   "//@part1_code = //@part3_code", "//nothing or //@id", "string(" + e + "[@id = 'deu']/@name)",
+                   "name(/*)", "string(" + e + "[last()]/@id)", "string(" + e + "[@type = 'E'][last() - 2]/@name)",
+                   "string(" + e + "[@id = 'fra']/preceding-sibling::*[position() = 3]/@id)",
+                   "local-name(//@*[last()])", "count(" + e + "[position() mod 1000 = 0][@scope = 'I'])",
+                   "string((" + e + "/@part1_code)[last()])"});
 }
 
 // The following axis of an attribute is left out: XPath 1.0 puts an

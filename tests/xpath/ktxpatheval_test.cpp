@@ -291,7 +291,7 @@ TEST(XPathEvaluate, ErrorsCarryCodesAndPositions) {
   };
   const ErrorCase cases[] = {
       {"//q:b", 1, 3},       {"/doc/q:*", 1, 3},   {"$none", 6, 4},    {"//b | 1", 4, 1},
-      {"(1)[1]", 4, 3},      {"1/a", 4, 1},        {"Count(//b)", 9, 10},
+      {"(1)[1]", 4, 3},      {"1/a", 4, 1},        {"Count(//b)", 9, 10},  {"q:f()", 1, 5},
   };
   for (const ErrorCase& c : cases) {
     Outcome outcome = Eval(c.expression);
@@ -366,6 +366,37 @@ TEST(XPathEvaluate, DeepExpressionsEvaluate) {
     predicates += "[self::node()";
   predicates += std::string(300, ']');
   EXPECT_EQ(Eval(predicates).value, "doc");
+}
+
+// position() and last() inside predicates count along the axis: from the
+// nearest node on reverse axes, over the nodes the predicate filters.
+TEST(XPathEvaluate, PositionAndLastFollowTheAxis) {
+  RunTable({
+      {"//b[position() = last()]", "b2 b3 b4"},
+      {"//b[@id='b3']/ancestor::*[last()]", "doc"},
+      {"//b[@id='b3']/ancestor-or-self::*[position() = 2]", "c1"},
+      {"//b[@id='b4']/preceding::*[position() < 3]", "c1 b3"},
+      {"//b[@id='b4']/preceding::*[last()]", "a1"},
+      {"/doc/a[1]/c/preceding-sibling::*[last()]", "b1"},
+      {"/doc/a[1]/b[1]/following-sibling::node()[last()]", "c1"},
+      {"//b[last() - 1]", "b1"},
+      {"/doc/a/*[2][position() = 1]", "b2 pb"},
+      {"/doc/a/*[position() > 1][1]", "b2 pb"},
+      {"(//b)[last()]", "b4"},
+      {"(//b)[position() = 2 or position() = last()]", "b2 b4"},
+      {"count(//b[@id='b3']/ancestor::*)", "3"},
+      {"name(//b[@id='b3']/ancestor::*)", "doc"},
+      {"count(//namespace::*)", "18"},
+  });
+  // Arguments see the caller's position and size.
+  XPathFixture& fixture = Fixture();
+  KTXPathExpression expression;
+  expression.Init(&fixture.Namespaces(), &fixture.Context().GetUriTable(), KTString(u"concat(position(), '/', last())"),
+                  0);
+  ASSERT_TRUE(expression.Compile(true, KTXPathExpression::kModeExpr));
+  KTXPathValue value;
+  ASSERT_TRUE(expression.Evaluate(fixture.Root(), fixture.Root(), &value, nullptr, 3, 7, true));
+  EXPECT_EQ(Describe(value), "3/7");
 }
 
 // The evaluation context itself ----------------------------------------------
