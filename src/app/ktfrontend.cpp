@@ -334,10 +334,12 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
   std::u16string report;
   KTXPathNode* node = copy.GetNode();
   KTXNode* treeNode = node ? node->GetXNode() : nullptr;
-  if (treeNode) {
+  // A node of a document without a URI (the built-in template rules) is in
+  // no file the user could open: no position is given for it.
+  const KTString* uri = node ? KTXPathNode::GetDocumentUri(node) : nullptr;
+  if (treeNode && uri && !uri->IsEmpty()) {
     KTXNode* top = treeNode;
     while (top->GetParent()) top = top->GetParent();
-    const KTString* uri = KTXPathNode::GetDocumentUri(node);
 
     // The document is written again with every node recording where its
     // text starts; line and character are counted in that text.
@@ -362,7 +364,7 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
       }
       // Characters are counted from 1 on every line.
       KTString head;
-      head.Format(u"Error in %s at line %d character %d", uri ? uri->c_str() : u"", line, offset - lastBreak);
+      head.Format(u"Error in %s at line %d character %d", uri->c_str(), line, offset - lastBreak);
       report += head.c_str();
       report += u'\n';
     }

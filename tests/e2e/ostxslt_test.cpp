@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ktnettestserver.h"
 #include "ktprogramrunner.h"
 
 #ifndef OSTXSLT_PROGRAM
@@ -171,6 +172,66 @@ TEST_F(ProgramTest, CharactersAreCountedFromOneOnTheFirstLine) {
 }
 
 // ---- Run and output ----
+
+TEST_F(ProgramTest, AFrameStackDeeperThanTheLimitStopsTheRun) {
+  folder_.Write("d.xml", kSource);
+  // Every application of the root's rule applies it again.
+  folder_.Write("s.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:template match=\"/\"><xsl:apply-templates select=\"/\"/></xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  for (const std::vector<std::string>& limit : {std::vector<std::string>{"-xslstack", "100"}, {}}) {
+    std::vector<std::string> arguments = {"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"};
+    arguments.insert(arguments.end(), limit.begin(), limit.end());
+    KTProgramResult result = Run(arguments);
+    EXPECT_EQ(result.err, "XSL template stack overflow\n\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(folder_.Exists("r.xml"));
+  }
+}
+
+TEST_F(ProgramTest, AnUnknownOutputEncodingFallsBackToUtf8WithAWarning) {
+  folder_.Write("d.xml", kSource);
+  folder_.Write("s.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:output encoding=\"x-unknown\"/>\n"
+                "<xsl:template match=\"/\"/>\n"
+                "</xsl:stylesheet>\n");
+  KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
+  EXPECT_EQ(result.err, "Warning: the output encoding \"x-unknown\" is not supported; the output is written in UTF-8\n");
+  EXPECT_EQ(result.out, "\nr.xml\n");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(folder_.Read("r.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+}
+
+TEST_F(ProgramTest, SourceAndStylesheetLoadFromHttpUrlsLikeFiles) {
+  const char* const stylesheet =
+      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+      "<xsl:output encoding=\"ISO-8859-1\"/>\n"
+      "<xsl:template match=\"/\"/>\n"
+      "</xsl:stylesheet>\n";
+  folder_.Write("d.xml", kSource);
+  folder_.Write("s.xsl", stylesheet);
+  KTProgramResult local = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "local.xml"});
+  ASSERT_EQ(local.status, 0) << local.err;
+
+  KTTestServer server;
+  ASSERT_TRUE(server.Start("http", {"--root", folder_.Path()}));
+  std::string base = "http://127.0.0.1:" + std::to_string(server.Port()) + "/files/";
+  KTProgramResult remote = Run({"-xml", base + "d.xml", "-xsl", base + "s.xsl", "-out", "remote.xml"});
+  EXPECT_EQ(remote.err, "");
+  EXPECT_EQ(remote.out, "\nremote.xml\n");
+  EXPECT_EQ(remote.status, 0);
+  EXPECT_EQ(folder_.Read("remote.xml"), folder_.Read("local.xml"));
+
+  KTProgramResult missing = Run({"-xml", base + "missing.xml", "-xsl", base + "s.xsl", "-out", "r.xml"});
+  std::string head = "Failed to load " + base + "missing.xml\n";
+  EXPECT_EQ(missing.err.rfind(head, 0), 0u) << missing.err;
+  EXPECT_GT(missing.err.size(), head.size() + 1);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_FALSE(folder_.Exists("r.xml"));
+}
 
 TEST_F(ProgramTest, ASuccessfulRunPrintsTheOutputNameAfterAnEmptyLine) {
   folder_.Write("d.xml", kSource);
