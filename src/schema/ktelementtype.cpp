@@ -3,6 +3,7 @@
 #include "schema/ktelementtype.h"
 
 #include <set>
+#include <unordered_map>
 
 #include "schema/ktschemamodel.h"
 
@@ -224,16 +225,44 @@ void KTElementType::Assign(const KTElementType& source, bool deep) {
   finalText_ = source.finalText_;
   if (!deep) return;
   attributes_ = source.attributes_;  // whole: the source holds each name once
-  for (const auto& child : source.ownedChildren_) ownedChildren_.push_back(std::make_unique<KTElementType>(*child));
   particles_ = source.particles_;
-  for (KTParticle& p : particles_) {
-    p.owner = this;
-    for (size_t i = 0; i < source.ownedChildren_.size(); ++i) {
-      if (p.child == source.ownedChildren_[i].get()) {
-        p.child = ownedChildren_[i].get();
-        p.child->parent_ = this;
-        break;
-      }
+  // The owned tree is copied with an explicit stack; local elements are
+  // owned by the nearest non-group type while the particles that name them
+  // sit in nested compositors, so every particle and parent link of the
+  // copy is re-pointed through one map of the whole tree.
+  std::unordered_map<const KTElementType*, KTElementType*> copies{{&source, this}};
+  std::vector<std::pair<const KTElementType*, KTElementType*>> work{{&source, this}};
+  std::vector<KTElementType*> made{this};
+  while (!work.empty()) {
+    auto [from, to] = work.back();
+    work.pop_back();
+    for (const auto& child : from->ownedChildren_) {
+      auto copy = std::make_unique<KTElementType>(child->name_, child->owner_, nullptr);
+      copy->Assign(*child, false);
+      copy->attributes_ = child->attributes_;
+      copy->particles_ = child->particles_;
+      copies[child.get()] = copy.get();
+      made.push_back(copy.get());
+      work.emplace_back(child.get(), copy.get());
+      to->ownedChildren_.push_back(std::move(copy));
     }
   }
+  for (KTElementType* t : made) {
+    for (KTParticle& p : t->particles_) {
+      p.owner = t;
+      auto it = copies.find(p.child);
+      if (it != copies.end()) p.child = it->second;
+    }
+    if (t == this) continue;
+    auto parent = copies.find(t->parent_);
+    if (parent != copies.end()) t->parent_ = parent->second;
+  }
+}
+
+void KTElementType::SetDatatypeByName(const KTString& typeName) {
+  datatype_ = KTDatatypeRef(new KTDatatype(typeName, 52, 0, false));
+}
+
+int KTElementType::GetDatatypeId() const {
+  return datatype_.IsValid() ? static_cast<int>(datatype_->GetTypeId()) : static_cast<int>(kDtUnknown);
 }

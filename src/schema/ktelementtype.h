@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -69,6 +70,11 @@ class KTElementType {
   // substitution groups included.
   KTElementType* FindChildElementDecl(const KTQName& name);
   bool HasParticles() { return !GetParticles().empty(); }
+  bool HasNoParticles() { return GetParticles().empty(); }
+  // A new datatype of that built-in name replaces the type's own.
+  void SetDatatypeByName(const KTString& typeName);
+  // The type id of the datatype; 53 (unknown) without one.
+  int GetDatatypeId() const;
   void ResetContent();
 
   // ---- Attributes and defaults ----
@@ -86,6 +92,9 @@ class KTElementType {
   KTSimpleTypeDef* GetSimpleTypeLink() const { return simpleType_; }
   void SetSimpleTypeLink(KTSimpleTypeDef* link) { simpleType_ = link; }
 
+  // Copies every field; with `deep` also the attributes, the particles and
+  // the whole tree of owned child types, re-pointing particles and parent
+  // links that lead into that tree to the copies.
   void Assign(const KTElementType& source, bool deep);
   void Reset();
 
@@ -142,9 +151,26 @@ class KTElementType {
   std::vector<std::unique_ptr<KTElementType>> ownedChildren_;
 };
 
+// A named XML Schema simple type: its name, the type it derives from, its
+// final text ("#all" spelled out), the simpleType element and the datatype,
+// shared with every declaration that uses the type.
+class KTSimpleTypeDef {
+ public:
+  KTSimpleTypeDef() = default;
+  KTSimpleTypeDef(const KTQName& name, const KTQName& baseName, KTDatatypeRef datatype)
+      : name(name), baseName(baseName), datatype(std::move(datatype)) {}
+
+  KTQName name;
+  KTQName baseName;
+  KTString finalText;
+  KTXNode* definingNode = nullptr;
+  KTDatatypeRef datatype;
+};
+
 // A named XML Schema complex type: its content model held by value.
 class KTComplexTypeDef {
  public:
+  KTComplexTypeDef() : contentModel(KTQName(), nullptr, nullptr), baseRecord(nullptr) {}
   KTComplexTypeDef(const KTQName& name, const KTQName& baseName, const KTElementType& contentModel,
                    KTComplexTypeDef* baseRecord)
       : name(name), baseName(baseName), contentModel(contentModel), baseRecord(baseRecord) {}

@@ -323,6 +323,7 @@ bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
         if (KTXNode* more = LoadExternalDocument(identifier, locations[i], root, 0)) roots.push_back(more);
       }
       ok = LoadXsdSchema(roots);
+      xsd_.xsdBinding = KTPrefixBinding{KTString(), KTNamespaceId::Intern(firstNamespace.c_str()), false};
       break;
     }
     case kSchemaXdr:
@@ -346,9 +347,9 @@ bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
   return ok;
 }
 
-// The XML Schema, XDR and DCD loaders are not built yet: a document that
-// names such a schema is recognised and gets no declarations from it.
-bool KTSchemaModel::LoadXsdSchema(const std::vector<KTXNode*>&) { return true; }
+// The XDR and DCD loaders are not built yet: a document that names such a
+// schema is recognised and gets no declarations from it. The XML Schema
+// loader lives in src/schema/xsd.
 bool KTSchemaModel::LoadXdrSchema(KTXNode*) { return true; }
 bool KTSchemaModel::LoadDcdSchema(KTXNode*) { return true; }
 

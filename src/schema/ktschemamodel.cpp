@@ -67,7 +67,10 @@ KTSchemaModel::~KTSchemaModel() {
   // Element types point at one another through particles: drop them all
   // before anything they point at.
   elements_.clear();
+  groups_.clear();
+  attributeGroups_.clear();
   complexTypes_.clear();
+  simpleTypes_.clear();
 }
 
 void KTSchemaModel::Reset() {
@@ -94,7 +97,13 @@ void KTSchemaModel::Clear() {
   twoPassMode_ = false;
   namespaces_.Reset();
   elements_.clear();
+  groups_.clear();
+  attributeGroups_.clear();
   complexTypes_.clear();
+  simpleTypes_.clear();
+  globalAttributes_.clear();
+  globalAttributeIndex_.clear();
+  xsd_ = KTXsdLoadState();
   if (currentPass_ == 1) {
     notations_.clear();
     generalEntities_.clear();
@@ -224,6 +233,16 @@ KTEntityDecl* FindIn(KTSchemaModel::EntitySet& set, const KTString& name) {
 }
 }  // namespace
 
+const KTAttributeDecl* KTSchemaModel::FindGlobalAttribute(const KTQName& name) const {
+  auto it = globalAttributeIndex_.find(name);
+  return it == globalAttributeIndex_.end() ? nullptr : &globalAttributes_[it->second];
+}
+
+void KTSchemaModel::AddGlobalAttribute(const KTAttributeDecl& decl) {
+  globalAttributeIndex_.emplace(decl.name, globalAttributes_.size());
+  globalAttributes_.push_back(decl);
+}
+
 KTEntityDecl* KTSchemaModel::DeclareNotation(const KTString& name) { return DeclareIn(notations_, name); }
 KTEntityDecl* KTSchemaModel::FindNotation(const KTString& name) { return FindIn(notations_, name); }
 KTEntityDecl* KTSchemaModel::DeclareGeneralEntity(const KTString& name) { return DeclareIn(generalEntities_, name); }
@@ -350,7 +369,13 @@ KTElementType* KTSchemaModel::FindChildElementDecl(KTElementType* parent, const 
   // DTD declarations are global: a child has its declaration whatever its
   // parent's content model says.
   if (schemaKind_ == kSchemaDtd) return FindElement(name);
-  return parent ? parent->FindChildElementDecl(name) : nullptr;
+  if (!parent) return nullptr;
+  if (KTElementType* found = parent->FindChildElementDecl(name)) return found;
+  // An element declared without a type (anyType) takes any child; XML
+  // Schema's anyType wildcard is lax, so a child that has a global
+  // declaration is given it.
+  if (parent->IsAny() && schemaKind_ == kSchemaXsd) return FindElement(name);
+  return nullptr;
 }
 
 bool KTSchemaModel::CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes,

@@ -38,6 +38,50 @@ enum KTSchemaKind : int {
   kSchemaNone = 7,
 };
 
+struct KTXsdComponentLess {
+  bool operator()(const std::pair<int, KTQName>& a, const std::pair<int, KTQName>& b) const {
+    return a.first != b.first ? a.first < b.first : QNameLess(a.second, b.second);
+  }
+};
+
+// What an XML Schema load keeps between its loaders: the three prefix
+// bindings, the schema document's defaults, the documents met in this pass
+// and the references that have not settled yet.
+struct KTXsdLoadState {
+  KTPrefixBinding xsdBinding;     // the XML Schema namespace, with the prefix in scope
+  KTPrefixBinding secondBinding;  // a copy made at each schema element
+  KTPrefixBinding targetBinding;  // the target namespace of the schema being loaded
+  bool qualifiedElements = false;
+  bool qualifiedAttributes = false;
+  KTString finalDefault, blockDefault;
+  KTString documentation;
+  std::vector<KTXNode*> roots;
+  // {namespace, document root} and {namespace, location} met in this pass.
+  std::set<std::pair<const KTString*, KTXNode*>> schemaRoots;
+  std::set<std::pair<const KTString*, KTString>> schemaLocations;
+  // Local names of the references that did not settle in this pass.
+  std::set<KTString> pendingNames;
+  // References this pass could not settle (missing, or naming a component
+  // that is itself not settled), counted one by one.
+  int unsettled = 0;
+  // The last pass: references that do not settle now are recorded.
+  bool finalPass = false;
+  int depth = 0;  // loaders running inside one another
+  // Named components whose last load met a reference that did not settle:
+  // what is derived from them waits for another pass. Keyed by kind
+  // (KTXsdComponent) and name.
+  std::set<std::pair<int, KTQName>, KTXsdComponentLess> unsettledComponents;
+};
+
+enum KTXsdComponent : int {
+  kXsdSimpleType = 0,
+  kXsdComplexType = 1,
+  kXsdGroup = 2,
+  kXsdAttributeGroup = 3,
+  kXsdElement = 4,
+  kXsdAttribute = 5,
+};
+
 // The kept schema problem.
 struct KTSchemaErrorBlock {
   int id = kSchemaNoError;
@@ -85,9 +129,8 @@ class KTSchemaModel final : public KTSchemaServices {
   bool LoadSchema(KTXNode* documentRoot, bool searchFurther) override;
   // Records the documents a loader walked in the model's document list.
   void AddSchemaDocuments(const std::vector<KTXNode*>& roots);
-  // The loaders of XML Schema, XDR and DCD documents are not built yet: their
-  // documents are recognised and these record nothing.
-  bool LoadXsdSchema(const std::vector<KTXNode*>& roots);
+  // The XDR and DCD loaders are not built yet: their documents are
+  // recognised and these record nothing.
   bool LoadXdrSchema(KTXNode* schemaDocument);
   bool LoadDcdSchema(KTXNode* schemaDocument);
   void SetReference(const KTString& name, KTXNode* node) {
@@ -96,6 +139,55 @@ class KTSchemaModel final : public KTSchemaServices {
   }
   // Where the warning line of LoadSchema goes (standard error; null for none).
   void SetWarningStream(FILE* stream) { warningStream_ = stream; }
+
+  // ---- XML Schema loading (src/schema/xsd, library ost_schema_xsd) ----
+  using SimpleTypeSet = std::map<KTQName, std::unique_ptr<KTSimpleTypeDef>, KTQNameLessFn>;
+  using ComplexTypeSet = std::map<KTQName, std::unique_ptr<KTComplexTypeDef>, KTQNameLessFn>;
+  using GroupSet = std::map<KTQName, std::unique_ptr<KTElementType>, KTQNameLessFn>;
+  // Passes over XML Schema documents: another pass follows while one settles
+  // more references than the one before; this one is the last whatever
+  // happens (a chain of forward references settles one link per pass).
+  static constexpr int kMaxXsdPasses = 32;
+  // Schema elements loaded inside one another (model groups, anonymous
+  // types, included documents): real schemas nest a few dozen levels.
+  static constexpr int kMaxXsdNesting = 256;
+  // Runs the passes over the schema documents, then links substitution
+  // groups. True when nothing was recorded that ended the load.
+  bool LoadXsdSchema(std::vector<KTXNode*> roots);
+  bool LoadXsdSchemaDocument(KTXNode* root, KTNamespaceContext* parent, bool notFirstRoot, bool included,
+                             const KTString& targetNamespace);
+  bool LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KTParticle& particle, KTElementType*& declaration,
+                      KTElementType* parentGroup, bool inAll);
+  bool LoadXsdNotation(KTXNode* node, KTNamespaceContext* parent);
+  bool ResolveXsdTypeName(KTNamespaceContext* context, const KTString& ownName, const KTString& typeName,
+                          KTSimpleTypeDef& record, KTXNode* errorNode, KTSimpleTypeDef*& found);
+  bool LoadXsdSimpleType(KTXNode* node, KTNamespaceContext* parent, KTSimpleTypeDef* record);
+  bool LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, KTElementType* owner, bool restriction);
+  bool LoadXsdComplexType(KTXNode* node, KTNamespaceContext* parent, KTComplexTypeDef& record);
+  bool LoadXsdParticle(KTXNode* node, KTNamespaceContext* parent, KTParticle& particle, KTElementType*& target,
+                       bool inAll);
+  bool LoadXsdAny(KTXNode* node, KTNamespaceContext* parent, KTParticle& particle, KTElementType* compositor);
+  bool LoadXsdAnyAttribute(KTXNode* node, KTNamespaceContext* parent, KTElementType* target);
+  bool LoadXsdAttributeGroup(KTXNode* node, KTNamespaceContext* parent, KTElementType* target);
+  // A reference this pass could not settle: another pass is asked for and
+  // the local name kept among the pending names.
+  void RequestXsdPass(const KTString& localName);
+  // Whether a named component's last load settled every reference it made.
+  bool IsXsdSettled(int kind, const KTQName& name) const;
+  void MarkXsdSettled(int kind, const KTQName& name, bool settled);
+  // Makes the node the one whose declarations the model's own namespace
+  // context stands for.
+  void SetContextNode(KTXNode* node);
+  SimpleTypeSet& SimpleTypes() { return simpleTypes_; }
+  ComplexTypeSet& ComplexTypes() { return complexTypes_; }
+  GroupSet& Groups() { return groups_; }
+  GroupSet& AttributeGroups() { return attributeGroups_; }
+  // Top-level attribute declarations in loading order; a name may stand
+  // more than once (every pass appends), the first one counts.
+  const std::vector<KTAttributeDecl>& GlobalAttributes() const { return globalAttributes_; }
+  const KTAttributeDecl* FindGlobalAttribute(const KTQName& name) const;
+  void AddGlobalAttribute(const KTAttributeDecl& decl);
+  KTXsdLoadState& XsdState() { return xsd_; }
 
   // ---- The DTD walk (ktdtdwalker.cpp) ----
   // Nested conditional sections and parameter entities walked inside one
@@ -246,7 +338,13 @@ class KTSchemaModel final : public KTSchemaServices {
   EntitySet generalEntities_;
   EntitySet parameterEntities_;
   EntitySet notations_;
-  std::map<KTQName, std::unique_ptr<KTComplexTypeDef>, KTQNameLessFn> complexTypes_;
+  SimpleTypeSet simpleTypes_;
+  ComplexTypeSet complexTypes_;
+  GroupSet groups_;
+  GroupSet attributeGroups_;
+  std::vector<KTAttributeDecl> globalAttributes_;
+  std::map<KTQName, size_t, KTQNameLessFn> globalAttributeIndex_;  // name -> first entry
+  KTXsdLoadState xsd_;
   // Trees that ParseFragment made for the DTD readers; kept with the model.
   std::vector<std::unique_ptr<KTXNode>> fragmentRoots_;
   KTSchemaErrorBlock error_;
