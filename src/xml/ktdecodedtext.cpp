@@ -309,7 +309,12 @@ void KTDecodedTextBuffer::Convert(KTLoadStatus& status) {
     // XML 1.0 §2.2 allows neither: the document is not well-formed, so the
     // decode ends here, naming the character and its place.
     KTString message;
-    message.Format(u"%s: the character U+%04X is not allowed in XML", DescribePlace(bad).c_str(), bad.code);
+    if (bad.byteOffset >= 0)
+      message.Format(u"line %d, column %d: the character U+%04X is not allowed in XML (byte offset %ld)", bad.line,
+                     bad.column, bad.code, bad.byteOffset);
+    else
+      message.Format(u"line %d, column %d: the character U+%04X is not allowed in XML", bad.line, bad.column,
+                     bad.code);
     status.SetError(KTLoadStatus::kParse, KTLoadStatus::kParseFailed);
     status.SetMessage(message);
     status.SetPosition(bad.line, bad.column);

@@ -280,10 +280,10 @@ TEST(DecodedText, ConversionErrorsKeepTheText) {
     std::string bytes;
     const char* message;
   } forbidden[] = {
-      {std::string("<a/>\n \0<b/>", 11), "byte offset 6, line 2, column 2: the character U+0000 is not allowed in XML"},
-      {"<a>\xFF\xEF\xBF\xBE</a>", "byte offset 4, line 1, column 5: the character U+FFFE is not allowed in XML"},
+      {std::string("<a/>\n \0<b/>", 11), "line 2, column 2: the character U+0000 is not allowed in XML (byte offset 6)"},
+      {"<a>\xFF\xEF\xBF\xBE</a>", "line 1, column 5: the character U+FFFE is not allowed in XML (byte offset 4)"},
       {std::string("<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9\0</a>", 50),
-       "byte offset 47, line 1, column 48: the character U+0000 is not allowed in XML"},
+       "line 1, column 48: the character U+0000 is not allowed in XML (byte offset 47)"},
   };
   for (const auto& c : forbidden) {
     KTLoadStatus nulStatus;
