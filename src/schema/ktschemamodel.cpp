@@ -69,6 +69,7 @@ KTSchemaModel::~KTSchemaModel() {
   elements_.clear();
   groups_.clear();
   attributeGroups_.clear();
+  idAttributes_.clear();
   complexTypes_.clear();
   simpleTypes_.clear();
 }
@@ -392,6 +393,20 @@ bool KTSchemaModel::CollectDefaults(KTElementType* declaration, std::vector<KTDe
     hasText = true;
   }
   return true;
+}
+
+bool KTSchemaModel::IsIdAttribute(KTElementType* declaration, const KTQName& attributeName) {
+  if (!declaration) return false;
+  auto [entry, added] = idAttributes_.try_emplace(declaration, nullptr);
+  if (added) {
+    for (const KTAttributeDecl& a : declaration->GetAttributeList()) {
+      if (a.id) {
+        entry->second = &a;
+        break;
+      }
+    }
+  }
+  return entry->second && QNameEqual(entry->second->name, attributeName);
 }
 
 bool KTSchemaModel::ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) {

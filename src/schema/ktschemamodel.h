@@ -317,6 +317,7 @@ class KTSchemaModel final : public KTSchemaServices {
   // ---- The tree context's view of the model ----
   bool ExpandContentReferences(KTXNode* node, const char16_t* text, KTString& out) override;
   KTElementType* FindChildElementDecl(KTElementType* parent, const KTQName& name) override;
+  bool IsIdAttribute(KTElementType* declaration, const KTQName& attributeName) override;
   bool KeysNamesAsWritten() const override { return schemaKind_ == kSchemaDtd; }
   bool CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes, KTString& text,
                        bool& hasText) override;
@@ -335,6 +336,9 @@ class KTSchemaModel final : public KTSchemaServices {
 
   KTNamespaceContext namespaces_;
   ElementSet elements_;
+  // The ID attribute of each element declaration asked about (null: none),
+  // so that the view asks about every attribute at the cost of one lookup.
+  std::unordered_map<const KTElementType*, const KTAttributeDecl*> idAttributes_;
   EntitySet generalEntities_;
   EntitySet parameterEntities_;
   EntitySet notations_;

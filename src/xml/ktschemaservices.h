@@ -45,6 +45,10 @@ class KTSchemaServices {
   // included, in no namespace (DTDs); false when by expanded name.
   virtual bool KeysNamesAsWritten() const { return false; }
   virtual KTElementType* FindChildElementDecl(KTElementType* parent, const KTQName& name) = 0;
+  // True when the declaration gives the attribute of that name the type ID
+  // (named as written for DTD declarations, see KeysNamesAsWritten); the
+  // view marks such attributes for the XPath id() function.
+  virtual bool IsIdAttribute(KTElementType* declaration, const KTQName& attributeName) { return false; }
   // The declaration's default attributes and default or fixed element text
   // (`hasText` tells whether there is one); false when it has no defaults.
   virtual bool CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes,

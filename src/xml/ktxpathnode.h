@@ -153,6 +153,10 @@ class KTXPathNode {
   void SetOutputFlag(bool value) { output_ = value; }
   bool IsFromEntity() const { return fromEntity_; }
   void SetFromEntity(bool value) { fromEntity_ = value; }
+  // An attribute that its element's declaration types as ID (XPath id());
+  // copies do not keep it.
+  bool IsIdAttribute() const { return idAttribute_; }
+  void SetIdAttribute(bool value) { idAttribute_ = value; }
 
  private:
   KTXPathNode() = default;
@@ -175,4 +179,5 @@ class KTXPathNode {
   std::unique_ptr<std::vector<std::unique_ptr<KTXPathNode>>> namespaceNodes_;
   bool output_ = true;
   bool fromEntity_ = false;
+  bool idAttribute_ = false;
 };

@@ -435,6 +435,23 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
 
 // ---- Defaults ----
 
+void KTXPathTreeContext::MarkIdAttributes(KTXPathNode* element, KTElementType* decl) {
+  for (int i = 0; i < element->GetChildCount(); ++i) {
+    KTXPathNode* a = element->GetChild(i);
+    if (a->GetKind() == kXPathNamespace) continue;
+    if (a->GetKind() != kXPathAttribute) break;  // attributes lead the children
+    if (model_->KeysNamesAsWritten()) {
+      lookupName_.localName = a->GetName();
+      lookupName_.ns = KTNamespaceId::None();
+    } else {
+      const KTString* uri = a->GetNamespaceUri();
+      lookupName_.localName = LocalPart(a->GetName());
+      lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+    }
+    if (model_->IsIdAttribute(decl, lookupName_)) a->SetIdAttribute(true);
+  }
+}
+
 KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending) {
   FinishAttributes(node);  // the element's own attributes are all wrapped
   if (!model_) return nullptr;
@@ -457,6 +474,7 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
     return nullptr;
   }
   if (!decl) return nullptr;
+  if (node->GetKind() == kXPathElement) MarkIdAttributes(node, decl);
   std::vector<KTDefaultAttribute> defaults;
   KTString defaultText;
   bool hasText = false;

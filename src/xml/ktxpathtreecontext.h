@@ -89,6 +89,8 @@ class KTXPathTreeContext {
   bool ExpandTextEntities(KTXPathNode* text);
   void ExpandAttributeEntities(KTXPathNode* attribute);
   KTElementType* SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending);
+  // Marks the element's attributes that its declaration types as ID.
+  void MarkIdAttributes(KTXPathNode* element, KTElementType* decl);
   KTPrefixMapRef NewRootMap();
 
   bool fromEntity_ = false;

@@ -8,6 +8,8 @@
 #include <limits>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "platform/ktwchar.h"
 #include "xml/ktnamespace.h"
@@ -237,6 +239,101 @@ double Sum(const KTXPathValue& value) {
 
 KTString StringOf(const KTXPathValue& value) { return KTXPathFunctionLibrary::ToString(value); }
 
+std::u16string_view TrimSpace(std::u16string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsXPathSpace(text[begin])) ++begin;
+  while (end > begin && IsXPathSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+// ID value -> the first element in document order that carries it.
+using IdIndex = std::unordered_map<std::u16string, KTXPathNode*>;
+
+IdIndex BuildIdIndex(KTXPathNode* root) {
+  IdIndex index;
+  if (root->GetChildCount() == 0) return index;
+  // Document order through parent and sibling links, without recursion.
+  KTXPathNode* current = root->GetChild(0);
+  while (current) {
+    if (current->GetKind() == kXPathElement) {
+      for (const auto& child : current->Children()) {
+        int kind = child->GetKind();
+        if (kind == kXPathNamespace) continue;
+        if (kind != kXPathAttribute) break;  // attributes lead the children
+        if (child->IsIdAttribute()) index.try_emplace(std::u16string(TrimSpace(child->GetValue())), current);
+      }
+      if (current->GetChildCount() > 0) {
+        current = current->GetChild(0);
+        continue;
+      }
+    }
+    while (current != root) {
+      if (KTXPathNode* next = current->GetNextSibling()) {
+        current = next;
+        break;
+      }
+      current = current->GetParent();
+    }
+    if (current == root) break;
+  }
+  return index;
+}
+
+// The index of the document, built on its first use and kept for the run:
+// documents are numbered once per run, so a number never names another
+// document. Unnumbered trees get a fresh index each time.
+const IdIndex& IdIndexOf(KTXPathNode* root, IdIndex& scratch) {
+  static std::unordered_map<int32_t, IdIndex> indexes;
+  if (root->GetDocumentNumber() <= 0) return scratch = BuildIdIndex(root);
+  auto found = indexes.find(root->GetDocumentNumber());
+  if (found == indexes.end()) found = indexes.emplace(root->GetDocumentNumber(), BuildIdIndex(root)).first;
+  return found->second;
+}
+
+// XPath 1.0 §4.1 id(): the elements of the context node's document whose ID
+// attribute (typed by the DTD) equals one of the white-space separated
+// tokens of the argument (of each node's string value for a node-set).
+KTXPathValue Id(const KTXPathValue& argument, const KTXPathFunctionContext& context) {
+  KTXPathValue result;
+  KTXPathNode* root = context.ContextNode().GetNode();
+  if (!root) return result;
+  while (root->GetParent()) root = root->GetParent();
+  IdIndex scratch;
+  const IdIndex& index = IdIndexOf(root, scratch);
+  if (index.empty()) return result;
+  std::vector<KTString> texts;
+  if (argument.IsNodeSet()) {
+    KTString value;
+    for (const KTXPathNodeItem& item : argument.Items()) {
+      texts.emplace_back(KTXPathFunctionLibrary::StringValueView(item.GetNode(), value));
+    }
+  } else {
+    texts.push_back(StringOf(argument));
+  }
+  std::unordered_set<const KTXPathNode*> seen;
+  KTXPathValue::ItemVector items;
+  std::u16string token;
+  for (const KTString& text : texts) {
+    std::u16string_view rest = text.View();
+    while (!rest.empty()) {
+      size_t start = 0;
+      while (start < rest.size() && IsXPathSpace(rest[start])) ++start;
+      size_t end = start;
+      while (end < rest.size() && !IsXPathSpace(rest[end])) ++end;
+      if (end > start) {
+        token.assign(rest.substr(start, end - start));
+        auto found = index.find(token);
+        if (found != index.end() && seen.insert(found->second).second) items.emplace_back(found->second);
+      }
+      rest = rest.substr(end);
+    }
+  }
+  result.SetNodeSet(std::move(items));
+  result.SortDocumentOrder();
+  return result;
+}
+
 }  // namespace
 
 KTXSLTFunctionServices* KTXPathFunctionContext::XSLTServices() const { return KTXSLTFunctionServices::Registered(); }
@@ -276,10 +373,7 @@ KTXPathValue KTXPathFunctionLibrary::Call(const KTXPathFunctionInfo& function, K
     case kFnCount:
       if (!args[0].IsNodeSet()) Raise(kXPathErrNotANodeSet, kFnCount);
       return KTXPathValue::Number(args[0].ItemCount());
-    case kFnId:
-      // No ID-typed attribute declarations reach the XPath view yet, so no
-      // element has an ID.
-      return KTXPathValue();
+    case kFnId: return Id(args[0], context);
     case kFnLocalName: {
       std::u16string_view local = LocalPart(QualifiedName(NamedNode(ArgumentOrContext(args, context))));
       return KTXPathValue::String(FromView(local == u"xmlns" ? std::u16string_view() : local));
