@@ -69,7 +69,6 @@ KTSchemaModel::~KTSchemaModel() {
   elements_.clear();
   groups_.clear();
   attributeGroups_.clear();
-  idAttributes_.clear();
   complexTypes_.clear();
   simpleTypes_.clear();
 }
@@ -98,6 +97,7 @@ void KTSchemaModel::Clear() {
   twoPassMode_ = false;
   namespaces_.Reset();
   elements_.clear();
+  idAttributes_.clear();
   groups_.clear();
   attributeGroups_.clear();
   complexTypes_.clear();
