@@ -268,6 +268,21 @@ TEST(DocumentLoader, Iso8859_6KeepsItsDigits) {
   EXPECT_EQ(ReadBytes(path), "<a>12 12</a>");
 }
 
+// XML 1.0 §4.3.3: a document declared in an encoding that no name here
+// answers to does not load, and the status names the encoding.
+TEST(DocumentLoader, UnknownDeclaredEncodingsAreRefused) {
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  for (const char* name : {"ISO-8859-13", "IBM855"}) {
+    KTLoadStatus status;
+    std::string bytes = std::string("<?xml version='1.0' encoding='") + name + "'?><a>x</a>";
+    std::unique_ptr<KTXNode> tree(
+        loader.LoadFromBytes(bytes.data(), static_cast<uint32_t>(bytes.size()), KTGrammarCache::kXml, status));
+    EXPECT_EQ(tree, nullptr) << name;
+    EXPECT_EQ(status.GetCategory(), KTLoadStatus::kEncoding) << name;
+    EXPECT_NE(StatusMessage(status).find(std::string("\"") + name + "\""), std::string::npos) << StatusMessage(status);
+  }
+}
+
 // A declared name that no encoding here answers to is not written as a label
 // on bytes of another encoding: the text is saved as UTF-8, its declaration
 // says UTF-8, and a warning says why.
