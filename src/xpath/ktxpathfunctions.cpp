@@ -106,8 +106,15 @@ std::u16string_view QualifiedName(const KTXPathNode* node) {
   switch (node->GetKind()) {
     case kXPathElement:
     case kXPathAttribute:
-    case kXPathPI:
-    case kXPathNamespace: return std::u16string_view(node->GetName());
+    case kXPathPI: return std::u16string_view(node->GetName());
+    case kXPathNamespace: {
+      // Namespace nodes are named by their prefix; one that stands for a
+      // declaration may carry the declaration's name ("xmlns", "xmlns:p").
+      std::u16string_view name(node->GetName());
+      if (name == u"xmlns") return {};
+      if (name.starts_with(u"xmlns:")) return name.substr(6);
+      return name;
+    }
     default: return {};
   }
 }

@@ -396,6 +396,14 @@ TEST_F(KTXPathNodeFunctionsTest, Names) {
       {pi_, "pi", "pi", ""},              {comment_, "", "", ""},      {itemText_, "", "", ""},
       {tree_.Root(), "", "", ""},         {defaultNs, "", "", ""},     {pNs, "p", "p", ""},
   };
+  // Namespace nodes that carry a declaration's name answer with the prefix.
+  KTTestTree other;
+  KTXPathNode* e = other.Element(nullptr, u"e");
+  KTXPathNode* declared = other.Add(e, kXPathNamespace, u"xmlns:q", u"urn:q");
+  KTXPathNode* declaredDefault = other.Add(e, kXPathNamespace, u"xmlns", u"urn:d");
+  EXPECT_EQ(At(declared, "name"), "q");
+  EXPECT_EQ(At(declared, "local-name"), "q");
+  EXPECT_EQ(At(declaredDefault, "name"), "");
   for (const Case& c : cases) {
     EXPECT_EQ(At(c.node, "local-name"), c.localName) << c.name;
     EXPECT_EQ(At(c.node, "name"), c.name) << c.name;
