@@ -236,7 +236,12 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
 
 std::unique_ptr<KTXPathNode> KTFrontEnd::WrapInput(KTXNode* root, const KTString& name) {
   auto model = std::make_unique<KTSchemaModel>(documentManager_.get(), 1, nullptr, 52, 0, 0, false, 0);
-  std::unique_ptr<KTXPathNode> tree = treeContext_->WrapTree(root, model.get(), true, name.c_str());
+  std::unique_ptr<KTXPathNode> tree;
+  try {
+    tree = treeContext_->WrapTree(root, model.get(), true, name.c_str());
+  } catch (const KTXTreeException&) {
+    tree.reset();
+  }
   DocumentSchemaModels[root] = std::move(model);
   if (!tree) WriteLine(stderr, u"Internal error creating tree for " + std::u16string(name.c_str()));
   return tree;
