@@ -3,6 +3,7 @@
 // expression to what the function libraries need of them.
 #include "xpath/ktxpathcallfunction.h"
 
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -58,6 +59,22 @@ class CallContext : public KTXPathFunctionContext {
 
 KTXPathAstNode* CreateCallFunctionNode() { return new CallFunctionNode(); }
 
+void CallFunctionNode::GatherArguments() {
+  // Arguments (148): an Argument (149), then ArgumentTails (150) holding
+  // "," and an Argument each.
+  arguments_.clear();
+  for (int i = 1; i < ChildCount(); ++i) {
+    KTXPathAstNode* list = ChildAt(i);
+    if (list->GetKind() != kAstArguments) continue;
+    for (int k = 0; k < list->ChildCount(); ++k) {
+      KTXPathAstNode* arg = list->ChildAt(k);
+      if (arg->GetKind() == kAstArgumentTail) arg = arg->ChildAt(arg->ChildCount() - 1);
+      if (arg) arguments_.push_back(arg);
+    }
+  }
+  gathered_ = true;
+}
+
 bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
   KTXPathExpression* owner = context.GetOwner();
   auto fail = [&](int code) {
@@ -84,31 +101,26 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
   const KTXPathFunctionInfo* function = KTXPathFunctionLibrary::FindFunction(NameText(part), xslt);
   if (!function) return fail(kXPathErrUnknownFunction);
 
-  // Arguments (148): an Argument (149), then ArgumentTails (150) holding
-  // "," and an Argument each.
-  std::vector<const KTXPathAstNode*> arguments;
-  for (int i = 1; i < ChildCount(); ++i) {
-    const KTXPathAstNode* list = ChildAt(i);
-    if (list->GetKind() != kAstArguments) continue;
-    for (int k = 0; k < list->ChildCount(); ++k) {
-      const KTXPathAstNode* arg = list->ChildAt(k);
-      if (arg->GetKind() == kAstArgumentTail) arg = arg->ChildAt(arg->ChildCount() - 1);
-      if (arg) arguments.push_back(arg);
-    }
-  }
+  if (!gathered_) GatherArguments();
 
   try {
     CallContext callContext(context, owner);
-    KTXPathFunctionLibrary::CheckCall(*function, static_cast<int>(arguments.size()), callContext);
-    std::vector<KTXPathValue> values;
+    KTXPathFunctionLibrary::CheckCall(*function, static_cast<int>(arguments_.size()), callContext);
+    // Up to three arguments (all but concat's) live on the stack.
+    constexpr size_t kInline = 3;
+    KTXPathValue inlineValues[kInline];
+    std::vector<KTXPathValue> moreValues;
+    std::span<KTXPathValue> values;
     if (function->checksArgs) {
-      values.reserve(arguments.size());
+      if (arguments_.size() > kInline) moreValues.resize(arguments_.size());
+      values = arguments_.size() > kInline ? std::span<KTXPathValue>(moreValues)
+                                           : std::span<KTXPathValue>(inlineValues, arguments_.size());
       // Each argument runs on its own copy of the context, so that arguments
       // never see each other's values; the copy shares the node-sets.
-      for (const KTXPathAstNode* arg : arguments) {
+      for (size_t i = 0; i < arguments_.size(); ++i) {
         KTXPathEvalContext argumentContext(context);
-        if (!const_cast<KTXPathAstNode*>(arg)->Evaluate(argumentContext)) return false;
-        values.push_back(std::move(argumentContext.Current()));
+        if (!arguments_[i]->Evaluate(argumentContext)) return false;
+        values[i] = std::move(argumentContext.Current());
       }
     }
     context.SetResult(KTXPathFunctionLibrary::Call(*function, callContext, values));

@@ -3,7 +3,11 @@
 // the XPath core or XSLT library and leaves the result in the context.
 #pragma once
 
+#include <vector>
+
 #include "xpath/ktxpathastnode.h"
+
+struct KTXPathFunctionInfo;
 
 class CallFunctionNode : public KTXPathAstNode {
  public:
@@ -12,6 +16,13 @@ class CallFunctionNode : public KTXPathAstNode {
   // unbound prefix, 8 for any prefixed name, 9 for an unknown name or an
   // XSLT function where XSLT functions are off, or the function's own error.
   bool Evaluate(KTXPathEvalContext& context) override;
+
+ private:
+  // The argument expressions, gathered on the first evaluation: a compiled
+  // tree does not change, and a call in a predicate runs once per node.
+  void GatherArguments();
+  bool gathered_ = false;
+  std::vector<KTXPathAstNode*> arguments_;
 };
 
 // The creator that the prototype table registers for kind 146.

@@ -18,7 +18,7 @@ class KTXSLTFunctionLibrary : public KTXPathFunctionLibrary {
 
   // The whole text is a QName (Namespaces in XML), without white space
   // around it.
-  static bool IsQNameString(std::u16string_view text) noexcept;
+  static bool IsQNameString(const char16_t* text) noexcept;
   // An identifier of the node made of ASCII letters and digits, starting with
   // a letter: the same for one node every time, different for every other
   // node of the run. Numbered nodes (every node of a wrapped document) are

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "xpath/ktxpathparser.h"
 #include "xpath/ktxsltfunctionservices.h"
 
 namespace {
@@ -139,7 +140,7 @@ KTXPathValue FormatNumber(KTXPathFunctionContext& context, std::span<const KTXPa
 // The argument of system-property, element-available and function-available.
 KTString QNameArgument(const KTXPathValue& value, int index) {
   KTString text = KTXPathFunctionLibrary::ToString(value);
-  if (!KTXSLTFunctionLibrary::IsQNameString(text.View())) Raise(kXPathErrNotAQName, index);
+  if (!KTXSLTFunctionLibrary::IsQNameString(text.c_str())) Raise(kXPathErrNotAQName, index);
   return text;
 }
 
@@ -174,39 +175,16 @@ bool FunctionAvailable(std::span<const KTXPathValue> args) {
   return KTXPathFunctionLibrary::FindFunction(text.View(), true) != nullptr;
 }
 
-// XML 1.0 (fifth edition) name characters, less ':'.
-bool IsNameStartChar(char32_t c) {
-  if (c < 0x80) return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-  return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
-         (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) ||
-         (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
-         (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
-}
+// Code units of the name character at `at` (a surrogate pair is one).
+int NameCharWidth(const char16_t* at) { return at[0] >= 0xD800 && at[0] <= 0xDBFF ? 2 : 1; }
 
-bool IsNameChar(char32_t c) {
-  if (IsNameStartChar(c)) return true;
-  if (c < 0x80) return c == '-' || c == '.' || (c >= '0' && c <= '9');
-  return c == 0xB7 || (c >= 0x300 && c <= 0x36F) || c == 0x203F || c == 0x2040;
-}
-
-// Reads an NCName from text[at]; false when none starts there.
-bool ScanNCName(std::u16string_view text, size_t& at) {
-  bool first = true;
-  size_t start = at;
-  while (at < text.size() && text[at] != u':') {
-    char32_t c = text[at];
-    size_t width = 1;
-    if (c >= 0xD800 && c <= 0xDBFF && at + 1 < text.size() && text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[at + 1] - 0xDC00);
-      width = 2;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      return false;
-    }
-    if (first ? !IsNameStartChar(c) : !IsNameChar(c)) return false;
-    first = false;
-    at += width;
-  }
-  return at > start;
+// Reads one NCName from `at` with the XPath parser's name-character classes;
+// false when none starts there.
+bool ScanNCName(const char16_t*& at) {
+  if (!KTXPathParser::IsNCNameStartChar(at)) return false;
+  at += NameCharWidth(at);
+  while (KTXPathParser::IsNCNameChar(at)) at += NameCharWidth(at);
+  return true;
 }
 
 }  // namespace
@@ -214,12 +192,14 @@ bool ScanNCName(std::u16string_view text, size_t& at) {
 void KTXSLTFunctionServices::Register(KTXSLTFunctionServices* services) noexcept { gServices = services; }
 KTXSLTFunctionServices* KTXSLTFunctionServices::Registered() noexcept { return gServices; }
 
-bool KTXSLTFunctionLibrary::IsQNameString(std::u16string_view text) noexcept {
-  size_t at = 0;
-  if (!ScanNCName(text, at)) return false;
-  if (at == text.size()) return true;
-  ++at;  // the ':' that ended the prefix
-  return ScanNCName(text, at) && at == text.size();
+bool KTXSLTFunctionLibrary::IsQNameString(const char16_t* text) noexcept {
+  if (!text) return false;
+  const char16_t* at = text;
+  if (!ScanNCName(at)) return false;
+  if (*at == 0) return true;
+  if (*at != u':') return false;
+  ++at;
+  return ScanNCName(at) && *at == 0;
 }
 
 KTString KTXSLTFunctionLibrary::GenerateId(const KTXPathNode* node) {
