@@ -514,14 +514,17 @@ bool AxisNameNode::Evaluate(KTXPathEvalContext& context) {
       u"following", u"following-sibling", u"namespace", u"parent", u"preceding",         u"preceding-sibling",
       u"self"};
   KTXPathExpression* owner = context.GetOwner();
-  const KTXPathAstNode* token = FirstChild();
-  int axis = -1;
-  for (int i = 0; token && i < 13; ++i) {
-    if (TokenIs(token, kAxes[i])) {
-      axis = i;
-      break;
+  if (axis_ == -2) {
+    const KTXPathAstNode* token = FirstChild();
+    axis_ = -1;
+    for (int i = 0; token && i < 13; ++i) {
+      if (TokenIs(token, kAxes[i])) {
+        axis_ = i;
+        break;
+      }
     }
   }
+  const int axis = axis_;
   const bool patternRefuses = axis == kAxisDescendantOrSelf && !context.InPredicate() && owner &&
                               owner->GetRestrictions() == KTXPathExpression::kRestrictPattern;
   if (axis < 0 || patternRefuses) {

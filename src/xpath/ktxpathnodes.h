@@ -119,6 +119,9 @@ class AxisSpecifierNode : public KTXPathAstNode {};
 class AxisNameNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+
+ private:
+  int axis_ = -2;  // the keyword's axis code, -1 for none; -2 until looked up
 };
 
 // "@" or the empty specifier of an abbreviated step.
