@@ -61,6 +61,9 @@ OrderKey KeyOf(const KTXPathNode* node) noexcept {
 bool DocumentOrderLess(const KTXPathNodeItem& a, const KTXPathNodeItem& b) noexcept {
   const KTXPathNode* x = a.GetNode();
   const KTXPathNode* y = b.GetNode();
+  // Items without a node should not reach a sort; if one does, it sorts
+  // first instead of being followed.
+  if (!x || !y) return !x && y;
   if (x->GetDocumentNumber() != y->GetDocumentNumber() && x->GetKind() != kXPathNamespace &&
       y->GetKind() != kXPathNamespace) {
     return x->GetDocumentNumber() < y->GetDocumentNumber();

@@ -70,7 +70,7 @@ class KTXPathNodeItem {
 // nodes, which the tree context leaves unnumbered, stand right after their
 // element and before its attributes; nodes that share one place (unnumbered
 // result-tree nodes) are told apart by identity, so that the order is strict
-// and a node equals only itself. Both items must have nodes.
+// and a node equals only itself. An item without a node sorts first.
 bool DocumentOrderLess(const KTXPathNodeItem& a, const KTXPathNodeItem& b) noexcept;
 
 class KTXPathValue {

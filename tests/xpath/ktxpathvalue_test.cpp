@@ -73,6 +73,9 @@ TEST(KTXPathNodeItemTest, DocumentOrder) {
   EXPECT_TRUE(DocumentOrderLess(ns, KTXPathNodeItem(attr)));
   EXPECT_FALSE(DocumentOrderLess(ns, ns));
   EXPECT_FALSE(DocumentOrderLess(KTXPathNodeItem(attr), ns));
+  EXPECT_TRUE(DocumentOrderLess(KTXPathNodeItem(), ns));
+  EXPECT_FALSE(DocumentOrderLess(ns, KTXPathNodeItem()));
+  EXPECT_FALSE(DocumentOrderLess(KTXPathNodeItem(), KTXPathNodeItem()));
 }
 
 TEST(KTXPathValueTest, SettersKeepOnlyTheirKind) {
