@@ -5,6 +5,7 @@
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktmessageexecutor.h"
 #include "xslt/kttemplateexecutors.h"
+#include "xslt/ktresultexecutors.h"
 #include "xslt/output/ktoutputexecutor.h"
 
 KTExecutorFactory::KTExecutorFactory() { RegisterStandardExecutors(*this); }
@@ -38,4 +39,8 @@ void RegisterStandardExecutors(KTExecutorFactory& factory) {
   factory.Register(kXSLTTemplate, CreatorOf<KTTemplateExecutor>());
   factory.Register(kXSLTApplyTemplates, CreatorOf<KTApplyTemplatesExecutor>());
   factory.Register(kXSLTOutput, CreatorOf<KTOutputExecutor>());
+  factory.Register(kXSLTLiteralResult, CreatorOf<KTLiteralResultElementExecutor>());
+  factory.Register(kXSLTValueOf, CreatorOf<KTValueOfExecutor>());
+  factory.Register(kXSLTText, CreatorOf<KTTextExecutor>());
+  factory.Register(kXSLTCopyOf, CreatorOf<KTCopyOfExecutor>());
 }

@@ -16,6 +16,8 @@
 #pragma once
 
 #include <map>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -95,6 +97,41 @@ class KTInstructionExecutor {
   // The named template (expanded name) with the highest import precedence,
   // the first in list order among equals; kNoTemplate when there is none.
   int FindNamedTemplate(const KTString& expandedName);
+
+  // ---- Result-tree building (ktresulttree.cpp) ----
+  // Appends a copy of a stylesheet node (literal flag: a literal result
+  // element, its attribute or text; without it the node xsl:copy copies, whose
+  // name and value stay as they are) to the result parent, with its namespace
+  // nodes and, for a literal attribute, its value template evaluated. An
+  // element copy becomes the result parent when makeCurrent is set. A copy
+  // the placement rules refuse is dropped: the result is then null, else the
+  // executor's result parent.
+  KTXPathNode* MakeLiteralResultCopy(KTXPathNode* source, bool makeCurrent, KTExecFrame* frame, bool literal);
+  // Appends a node an executor built (xsl:element, xsl:attribute), declaring
+  // the namespace its name needs. With replaceSameName an attribute of the
+  // same expanded name already on the result parent is reused (emptied,
+  // renamed) in its place. Placement violations throw KTXTreeException(1).
+  // Returns the result parent after the make-current rule.
+  KTXPathNode* AppendComputedNode(std::unique_ptr<KTXPathNode> node, bool makeCurrent, bool replaceSameName);
+  // The value of an attribute value template: "{{" and "}}" are braces,
+  // "{expr}" the string value of the expression (quoted strings inside it may
+  // hold braces); quotes outside braces are plain text. A lone brace throws
+  // KTXSLTError 47 at the stylesheet node.
+  KTString& EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* stylesheetNode, const KTString& text,
+                                           KTExecFrame* frame);
+  // The first child with the local name and namespace URI (null: none).
+  static KTXPathNode* FindChildByName(const KTXPathNode* parent, std::u16string_view localName, const KTString* uri);
+  // Declares on a copied element every binding of its prefix maps (the
+  // scope it was copied with) that its new parent's scope lacks or binds
+  // otherwise, and the empty default ("xmlns=\"\"") where the parent has a
+  // default the element did not have.
+  static void AddInScopeNamespaceNodes(KTXPathNode* element);
+  // Makes an attribute's prefix usable on its element: declared when
+  // unbound, replaced by a generated prefix ("prefix_N") when the element's
+  // scope binds it to another URI.
+  void FixAttributeNamespace(KTXPathNode* attribute);
+  // Declares the prefix an element's name needs when its scope lacks it.
+  void FixElementNamespace(KTXPathNode* element);
 
   // ---- Processor state for the executors ----
   KTOutputSettings& OutputSettings();

@@ -1,0 +1,376 @@
+// xsl:value-of, xsl:text, literal result nodes and xsl:copy-of.
+#include "xslt/ktresultexecutors.h"
+
+#include <memory>
+#include <string_view>
+
+#include "xml/ktxpathnode.h"
+#include "xml/ktxpathtreecontext.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltkeywords.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
+
+bool IsXsltUri(const KTString* uri) { return uri && uri->View() == kXSLTNamespaceUri; }
+
+std::u16string_view PrefixOf(std::u16string_view name) {
+  std::size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? std::u16string_view() : name.substr(0, colon);
+}
+
+std::u16string_view LocalOf(std::u16string_view name) {
+  std::size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
+}
+
+bool SameUri(const KTString* a, const KTString* b) {
+  std::u16string_view x = a ? a->View() : std::u16string_view();
+  std::u16string_view y = b ? b->View() : std::u16string_view();
+  return x == y;
+}
+
+// The root of a result tree fragment: a root the processor built, wrapping
+// no document node.
+bool IsFragmentRoot(const KTXPathNode* node) { return node->GetKind() == kXPathRoot && !node->GetXNode(); }
+
+// Appends a text node; a text node is accepted under any parent.
+void AppendText(KTXPathNode* parent, KTString&& text, bool escape) {
+  auto node = std::make_unique<KTXPathNode>(nullptr, kXPathText);
+  node->SetValue(std::move(text));
+  node->SetOutputFlag(escape);
+  parent->AppendChild(std::move(node));
+}
+
+// The opening of every Start: the frame has started and owns its node.
+KTXPathNode* Open(KTExecFrame* frame) {
+  frame->SetStarted();
+  KTXPathNode* node = frame->NodeToRun();
+  frame->SetOwnNode(node);
+  return node;
+}
+
+// The end of a Start that pushed nothing of its own to wait for.
+void Finish(KTExecFrame* frame, KTXPathNode* node) {
+  frame->SetLastFinished(node);
+  frame->SetNodeToRun(nullptr);
+}
+
+template <class T>
+const T* RecordOf(const KTDeclRecord* record, int id, KTXPathNode* node) {
+  if (!record || record->elementId != id) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
+  return static_cast<const T*>(record);
+}
+
+}  // namespace
+
+// ---- xsl:value-of ----
+
+KTValueOfExecutor::KTValueOfExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTValueOf) {}
+
+bool KTValueOfExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* node = Open(frame);
+  const auto* record = RecordOf<KTDeclValueOf>(declaration_, kXSLTValueOf, node);
+  KTXPathValue value;
+  if (!frame->EvaluateExpression(record->selectNode, record->selectText, &frame->NodeList(), &value, true))
+    throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
+  KTString text;
+  value.ToString(&text);
+  AppendText(resultParent_, std::move(text), !record->disableOutputEscaping);
+  Finish(frame, node);
+  return true;
+}
+
+// ---- xsl:text ----
+
+KTTextExecutor::KTTextExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTText) {}
+
+bool KTTextExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* node = Open(frame);
+  const auto* record = RecordOf<KTDeclText>(declaration_, kXSLTText, node);
+  AppendText(resultParent_, KTString(record->text), !record->disableOutputEscaping);
+  Finish(frame, node);
+  return true;
+}
+
+// ---- Literal result nodes ----
+
+KTLiteralResultElementExecutor::KTLiteralResultElementExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kXSLTLiteralResult) {}
+
+void KTLiteralResultElementExecutor::Push(KTExecFrame* frame, KTXPathNode* child) {
+  auto pushed = std::make_unique<KTExecFrame>(frame, resultParent_);
+  pushed->SetNodeToRun(child);
+  pushed->SetLastFinished(nullptr);
+  processor_->PushFrame(std::move(pushed));
+  frame->SetCurrentChild(child);
+}
+
+KTXPathNode* KTLiteralResultElementExecutor::NextChildToRun(KTXPathNode* element, KTXPathNode* after) {
+  int count = element->GetChildCount();
+  int content = 0;
+  KTXPathNode* useSets = nullptr;
+  while (content < count && IsAttributeLike(element->GetChild(content)->GetKind())) {
+    KTXPathNode* child = element->GetChild(content);
+    if (child->GetKind() == kXPathAttribute && IsXsltUri(child->GetNamespaceUri()) &&
+        LocalOf(child->GetName()) == u"use-attribute-sets")
+      useSets = child;
+    ++content;
+  }
+  auto isLiteralAttribute = [](const KTXPathNode* n) {
+    return n->GetKind() == kXPathAttribute && !IsXsltUri(n->GetNamespaceUri());
+  };
+  auto firstContent = [&]() -> KTXPathNode* {
+    int first = FirstInstructionChild(element, content);
+    return first < count ? element->GetChild(first) : nullptr;
+  };
+  auto literalAttributeFrom = [&](int from) -> KTXPathNode* {
+    for (int i = from; i < content; ++i)
+      if (isLiteralAttribute(element->GetChild(i))) return element->GetChild(i);
+    return firstContent();
+  };
+  if (!after) return useSets ? useSets : literalAttributeFrom(0);
+  if (after == useSets) return literalAttributeFrom(0);
+  if (after->GetKind() == kXPathAttribute) return literalAttributeFrom(after->GetIndexInParent() + 1);
+  return NextInstructionSibling(after);
+}
+
+bool KTLiteralResultElementExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* node = frame->NodeToRun();
+  bool element = node->GetKind() == kXPathElement;
+
+  // An XSLT element that reached this executor: the space declarations and
+  // xsl:include produce nothing; any other has no executor in this
+  // processor, and copying it would put the instruction into the output.
+  if (element && IsXsltUri(node->GetNamespaceUri())) {
+    const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
+    if (!recognizer.IsXSLPreserveSpace(node) && !recognizer.IsXSLStripSpace(node) &&
+        !recognizer.IsXSLInclude(node))
+      throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
+    Open(frame);
+    frame->SetLastFinished(node);
+    return true;
+  }
+
+  // xsl:exclude-result-prefixes and xsl:extension-element-prefixes add to
+  // what the enclosing elements designated (XSLT 1.0 §7.1.1).
+  if (element && declaration_ && declaration_->elementId == kXSLTLiteralResult) {
+    const auto* record = static_cast<const KTDeclLiteralResult*>(declaration_);
+    if (record->excludeResultPrefixesNode) {
+      KTNamespaceSet set = frame->ExcludedNamespaces();
+      set.insert(record->excludedNamespaces.begin(), record->excludedNamespaces.end());
+      frame->SetExcludedNamespaces(std::move(set));
+    }
+    if (record->extensionElementPrefixesNode) {
+      KTNamespaceSet set = frame->ExtensionNamespaces();
+      set.insert(record->extensionNamespaces.begin(), record->extensionNamespaces.end());
+      frame->SetExtensionNamespaces(std::move(set));
+    }
+  }
+
+  // An extension element: no result node, only its first xsl:fallback runs.
+  const KTString* uri = node->GetNamespaceUri();
+  if (element && uri && frame->ExtensionNamespaces().count(*uri)) {
+    extensionElement_ = true;
+    Open(frame);
+    const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
+    int count = node->GetChildCount();
+    for (int i = FirstInstructionChild(node, 0); i < count; i = FirstInstructionChild(node, i + 1)) {
+      KTXPathNode* child = node->GetChild(i);
+      if (IsAttributeLike(child->GetKind())) continue;
+      if (recognizer.IsXSLFallback(child)) {
+        Push(frame, child);
+        break;
+      }
+    }
+    Finish(frame, node);
+    return true;
+  }
+
+  KTXPathNode* first = element ? NextChildToRun(node, nullptr) : nullptr;
+  MakeLiteralResultCopy(node, first != nullptr, frame, true);
+  Open(frame);
+  if (first) Push(frame, first);
+  Finish(frame, node);
+  return true;
+}
+
+bool KTLiteralResultElementExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* own = frame->OwnNode();
+  if (!extensionElement_ && frame->CurrentChild() && IsAncestor(own, frame->LastFinished())) {
+    KTXPathNode* next = NextChildToRun(own, frame->CurrentChild());
+    frame->SetCurrentChild(next);
+    if (next) {
+      Push(frame, next);
+      return true;
+    }
+  }
+  if (resultMadeCurrent_) {
+    resultParent_ = resultParent_->GetParent();
+    resultMadeCurrent_ = false;
+  }
+  return DefaultContinue();
+}
+
+// ---- xsl:copy-of ----
+
+KTCopyOfExecutor::KTCopyOfExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTCopyOf) {}
+
+bool KTCopyOfExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* node = Open(frame);
+  const auto* record = RecordOf<KTDeclCopyOf>(declaration_, kXSLTCopyOf, node);
+  KTXPathValue value;
+  if (!frame->EvaluateExpression(record->selectNode, record->selectText, &frame->NodeList(), &value, true))
+    throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
+  if (!value.IsNodeSet()) {
+    KTString text;
+    value.ToString(&text);
+    AppendText(resultParent_, std::move(text), true);
+  } else if (value.ItemCount() > 0) {
+    value.SortDocumentOrder();
+    // A fragment's content must fit where it goes; nodes of a node-set that
+    // do not fit (an attribute after content) are dropped.
+    bool strict = value.ItemCount() == 1 && IsFragmentRoot(value.Items()[0].GetNode());
+    for (const KTXPathNodeItem& item : value.Items())
+      if (item.GetNode()) AppendCopy(item.GetNode(), strict);
+  }
+  Finish(frame, node);
+  return true;
+}
+
+void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
+  KTXPathNode* parent = resultParent_;
+  auto place = [&](std::unique_ptr<KTXPathNode> copy) -> KTXPathNode* {
+    try {
+      return parent->AppendChild(std::move(copy));
+    } catch (const KTXTreeException& error) {
+      if (strict || error.GetCode() != 1) throw;
+      return nullptr;
+    }
+  };
+  auto refuse = [&]() {
+    if (strict) throw KTXTreeException(1);
+  };
+
+  switch (source->GetKind()) {
+    case kXPathRoot:
+      // A document's content without its XML declaration and DOCTYPE.
+      for (const auto& child : source->Children())
+        if (child->GetKind() < kXPathXmlDecl) AppendCopy(child.get(), strict);
+      return;
+    case kXPathElement: {
+      // The deep copy keeps the scope the element had where it was; its top
+      // declares what of that scope the new place lacks.
+      auto copy = std::make_unique<KTXPathNode>(*source, true, nullptr);
+      if (KTXPathNode* added = place(std::move(copy))) AddInScopeNamespaceNodes(added);
+      return;
+    }
+    case kXPathAttribute: {
+      auto copy = std::make_unique<KTXPathNode>(nullptr, kXPathAttribute);
+      copy->SetName(source->GetName());
+      copy->SetValue(source->GetValue());
+      copy->SetNamespaceUri(source->GetNamespaceUri());
+      if (parent->GetKind() == kXPathElement) {
+        // An attribute of a name the element has replaces it.
+        std::u16string_view local = LocalOf(copy->GetName());
+        for (int i = 0; i < parent->GetChildCount(); ++i) {
+          KTXPathNode* existing = parent->GetChild(i);
+          if (!IsAttributeLike(existing->GetKind())) break;
+          if (existing->GetKind() == kXPathAttribute &&
+              SameUri(existing->GetNamespaceUri(), copy->GetNamespaceUri()) &&
+              LocalOf(existing->GetName()) == local) {
+            existing->SetName(copy->GetName());
+            existing->SetValue(copy->GetValue());
+            FixAttributeNamespace(existing);
+            return;
+          }
+        }
+      }
+      if (KTXPathNode* added = place(std::move(copy))) FixAttributeNamespace(added);
+      return;
+    }
+    case kXPathNamespace: {
+      // A namespace node joins the declarations of the result element, where
+      // it does not contradict one the element has or its name needs.
+      std::u16string_view name = source->GetName();
+      std::u16string_view prefix = source->GetIndexInParent() < 0 && source->GetParent()
+                                       ? name
+                                       : (name == u"xmlns" ? std::u16string_view()
+                                                           : (name.substr(0, 6) == u"xmlns:" ? name.substr(6) : name));
+      if (prefix == u"xml") return;
+      if (parent->GetKind() != kXPathElement) return refuse();
+      int count = parent->GetChildCount();
+      if (count > 0 && !IsAttributeLike(parent->GetChild(count - 1)->GetKind())) return refuse();
+      KTXPathTreeContext* context = processor_->TreeContext();
+      const KTString* uri = nullptr;
+      if (source->GetValue()[0]) {
+        if (context) {
+          uri = context->InternUri(source->GetValue());
+        } else {
+          NamespaceUriStrings().push_back(std::make_unique<KTString>(source->GetValue()));
+          uri = NamespaceUriStrings().back().get();
+        }
+      }
+      const KTPrefixMap* scope = parent->GetElementNamespaceMap();
+      if (scope) {
+        auto bound = scope->find(prefix);
+        if (bound != scope->end() && SameUri(bound->second, uri)) return;
+      }
+      if (PrefixOf(parent->GetName()) == prefix && !SameUri(parent->GetNamespaceUri(), uri)) return;
+      for (int i = 0; i < count; ++i) {
+        const KTXPathNode* child = parent->GetChild(i);
+        if (child->GetKind() == kXPathNamespace) {
+          std::u16string_view declared = child->GetName();
+          declared = declared == u"xmlns" ? std::u16string_view() : declared.substr(6);
+          if (declared == prefix) return;
+        } else if (!PrefixOf(child->GetName()).empty() && PrefixOf(child->GetName()) == prefix &&
+                   !SameUri(child->GetNamespaceUri(), uri)) {
+          return;
+        }
+      }
+      auto declaration = std::make_unique<KTXPathNode>(nullptr, kXPathNamespace);
+      KTString declarationName(prefix.empty() ? u"xmlns" : u"xmlns:");
+      declarationName += KTString(prefix);
+      declaration->SetName(declarationName.c_str());
+      declaration->SetValue(source->GetValue());
+      parent->AppendChild(std::move(declaration));
+      // The element's scope now holds the binding.
+      KTPrefixMapRef e = parent->InheritedElementMap();
+      KTPrefixMapRef a = parent->InheritedAttributeMap();
+      auto newElement = e ? std::make_shared<KTPrefixMap>(*e) : std::make_shared<KTPrefixMap>();
+      auto newAttribute = a ? std::make_shared<KTPrefixMap>(*a) : std::make_shared<KTPrefixMap>();
+      (*newElement)[KTString(prefix)] = uri;
+      if (!prefix.empty()) (*newAttribute)[KTString(prefix)] = uri;
+      parent->SetMaps(std::move(newElement), std::move(newAttribute));
+      return;
+    }
+    case kXPathText:
+    case kXPathCData: {
+      auto copy = std::make_unique<KTXPathNode>(nullptr, kXPathText);
+      copy->SetValue(source->GetValue());
+      copy->SetOutputFlag(source->GetOutputFlag());
+      place(std::move(copy));
+      return;
+    }
+    case kXPathComment:
+    case kXPathPI: {
+      auto copy = std::make_unique<KTXPathNode>(nullptr, source->GetKind());
+      if (source->GetKind() == kXPathPI) copy->SetName(source->GetName());
+      copy->SetValue(source->GetValue());
+      place(std::move(copy));
+      return;
+    }
+    default:
+      // XML declaration and DOCTYPE nodes have no place in a result tree.
+      return;
+  }
+}

@@ -1,0 +1,474 @@
+// Result-tree building: the operations through which executors append nodes
+// to the result tree, with the placement rules of KTXPathNode, namespace
+// declarations kept consistent with the names they serve, and attribute
+// value templates.
+//
+// Namespace scopes of the result: every result element carries (or shares
+// with its parent) an element and an attribute prefix map that hold exactly
+// the bindings in scope at it on output, i.e. those its namespace-node
+// children and its ancestors' declare. The fix-ups below compare a node's
+// needs with those maps and add declarations (namespace nodes plus map
+// entries) where the output would otherwise lose a binding. A copied subtree
+// keeps the maps it had where it came from; AddInScopeNamespaceNodes makes
+// its top declare whatever of that scope its new place lacks.
+#include <string_view>
+#include <vector>
+
+#include "xml/ktxpathnode.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltkeywords.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+constexpr int kAvtSyntaxError = 47;
+constexpr std::u16string_view kXmlPrefix = u"xml";
+constexpr std::u16string_view kXmlUri = u"http://www.w3.org/XML/1998/namespace";
+
+bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
+
+std::u16string_view PrefixOf(std::u16string_view name) {
+  std::size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? std::u16string_view() : name.substr(0, colon);
+}
+
+std::u16string_view LocalOf(std::u16string_view name) {
+  std::size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::u16string_view UriText(const KTString* uri) { return uri ? uri->View() : std::u16string_view(); }
+
+// Namespace URIs compare by text; no URI and the empty URI both mean "no
+// namespace".
+bool SameUri(const KTString* a, const KTString* b) { return a == b || UriText(a) == UriText(b); }
+
+// The URI a map binds the prefix to; `bound` tells an absent prefix from a
+// default bound to no namespace.
+const KTString* Lookup(const KTPrefixMap* map, std::u16string_view prefix, bool* bound = nullptr) {
+  if (bound) *bound = false;
+  if (!map) return nullptr;
+  auto found = map->find(prefix);
+  if (found == map->end()) return nullptr;
+  if (bound) *bound = true;
+  return found->second;
+}
+
+KTString DeclarationName(std::u16string_view prefix) {
+  if (prefix.empty()) return KTString(u"xmlns");
+  KTString name(u"xmlns:");
+  name += KTString(prefix);
+  return name;
+}
+
+// The prefix a namespace node declares: result and document children are
+// named "xmlns" or "xmlns:p"; nodes of the namespace axis are named by the
+// prefix alone and stand outside their element's child list.
+std::u16string_view DeclaredPrefix(const KTXPathNode* node) {
+  std::u16string_view name = node->GetName();
+  if (node->GetIndexInParent() < 0 && node->GetParent()) return name;
+  if (name == u"xmlns") return std::u16string_view();
+  if (name.substr(0, 6) == u"xmlns:") return name.substr(6);
+  return name;
+}
+
+int FirstContentChild(const KTXPathNode* node) {
+  int count = node->GetChildCount();
+  int i = 0;
+  while (i < count && IsAttributeLike(node->GetChild(i)->GetKind())) ++i;
+  return i;
+}
+
+// The element's own declaration of a prefix, or null.
+KTXPathNode* OwnDeclaration(const KTXPathNode* element, std::u16string_view prefix) {
+  int count = element->GetChildCount();
+  for (int i = 0; i < count; ++i) {
+    KTXPathNode* child = element->GetChild(i);
+    if (!IsAttributeLike(child->GetKind())) break;
+    if (child->GetKind() == kXPathNamespace && DeclaredPrefix(child) == prefix) return child;
+  }
+  return nullptr;
+}
+
+struct Binding {
+  KTString prefix;
+  const KTString* uri;
+};
+
+// Adds a namespace node for each binding the element does not declare yet
+// and gives the element maps that hold the bindings; nodes below it that
+// shared its previous maps share the new ones.
+void Declare(KTXPathNode* element, const std::vector<Binding>& bindings) {
+  if (bindings.empty()) return;
+  int at = FirstContentChild(element);
+  for (const Binding& binding : bindings) {
+    if (OwnDeclaration(element, binding.prefix.View())) continue;
+    auto node = std::make_unique<KTXPathNode>(nullptr, kXPathNamespace);
+    node->SetName(DeclarationName(binding.prefix.View()).c_str());
+    node->SetValue(binding.uri ? binding.uri->c_str() : u"");
+    element->InsertChild(at++, std::move(node));
+  }
+  KTPrefixMapRef oldElement = element->InheritedElementMap();
+  KTPrefixMapRef oldAttribute = element->InheritedAttributeMap();
+  auto newElement = oldElement ? std::make_shared<KTPrefixMap>(*oldElement) : std::make_shared<KTPrefixMap>();
+  auto newAttribute = oldAttribute ? std::make_shared<KTPrefixMap>(*oldAttribute) : std::make_shared<KTPrefixMap>();
+  for (const Binding& binding : bindings) {
+    (*newElement)[binding.prefix] = binding.uri;
+    if (!binding.prefix.IsEmpty()) (*newAttribute)[binding.prefix] = binding.uri;
+  }
+  element->SetMaps(newElement, newAttribute);
+  // Descendants that shared the old maps now share the new ones (an
+  // explicit stack: copied subtrees may be deep).
+  if (!oldElement && !oldAttribute) return;
+  std::vector<KTXPathNode*> pending;
+  for (const auto& child : element->Children()) pending.push_back(child.get());
+  while (!pending.empty()) {
+    KTXPathNode* node = pending.back();
+    pending.pop_back();
+    const KTPrefixMapRef& e = node->OwnElementMap();
+    const KTPrefixMapRef& a = node->OwnAttributeMap();
+    bool sharedE = e && e == oldElement;
+    bool sharedA = a && a == oldAttribute;
+    if (sharedE || sharedA) node->SetMaps(sharedE ? newElement : e, sharedA ? newAttribute : a);
+    for (const auto& child : node->Children()) pending.push_back(child.get());
+  }
+}
+
+bool IsXsltUri(const KTString* uri) { return uri && uri->View() == kXSLTNamespaceUri; }
+
+}  // namespace
+
+// ---- Namespace fix-ups ----
+
+void KTInstructionExecutor::AddInScopeNamespaceNodes(KTXPathNode* element) {
+  if (!element || element->GetKind() != kXPathElement) return;
+  KTPrefixMapRef own = element->InheritedElementMap();
+  const KTXPathNode* parent = element->GetParent();
+  const KTPrefixMap* outer = parent ? parent->GetElementNamespaceMap() : nullptr;
+  std::vector<Binding> needed;
+  bool ownHasDefault = false;
+  if (own) {
+    for (const auto& [prefix, uri] : *own) {
+      if (prefix.View() == kXmlPrefix) continue;
+      bool outerBound = false;
+      const KTString* outerUri = Lookup(outer, prefix.View(), &outerBound);
+      if (prefix.IsEmpty()) {
+        ownHasDefault = true;
+        if (SameUri(uri, outerUri)) continue;
+      } else if (!uri || (outerBound && SameUri(uri, outerUri))) {
+        continue;
+      }
+      if (OwnDeclaration(element, prefix.View())) continue;
+      needed.push_back(Binding{prefix, uri});
+    }
+  }
+  // A default the new parent has and the element never had.
+  if (!ownHasDefault && !UriText(Lookup(outer, std::u16string_view())).empty() &&
+      !OwnDeclaration(element, std::u16string_view()))
+    needed.push_back(Binding{KTString(), nullptr});
+  Declare(element, needed);
+}
+
+void KTInstructionExecutor::FixElementNamespace(KTXPathNode* element) {
+  if (!element || element->GetKind() != kXPathElement) return;
+  KTString name(element->GetName());
+  std::u16string_view prefix = PrefixOf(name.View());
+  const KTString* uri = element->GetNamespaceUri();
+  if (prefix == kXmlPrefix) return;
+  bool bound = false;
+  const KTString* current = Lookup(element->GetElementNamespaceMap(), prefix, &bound);
+  if (prefix.empty()) {
+    if (SameUri(current, uri)) return;
+    // The element itself declares another default: nothing can make an
+    // unprefixed name mean something else there.
+    if (OwnDeclaration(element, prefix)) return;
+    Declare(element, {Binding{KTString(), uri}});
+    return;
+  }
+  // A prefixed name without a namespace cannot be written as a name in no
+  // namespace; it stays as it is.
+  if (UriText(uri).empty()) return;
+  if (bound && SameUri(current, uri)) return;
+  KTString usePrefix(prefix);
+  if (OwnDeclaration(element, prefix)) {
+    // The element declares the prefix for another URI: its name takes a
+    // generated prefix.
+    for (;;) {
+      usePrefix.Format(u"prefix_%d", NextGeneratedPrefixNumber());
+      bool taken = false;
+      const KTString* other = Lookup(element->GetElementNamespaceMap(), usePrefix.View(), &taken);
+      if (!taken || SameUri(other, uri)) break;
+    }
+    KTString renamed(usePrefix);
+    renamed += u':';
+    renamed += KTString(LocalOf(name.View()));
+    element->SetName(renamed.c_str());
+  }
+  Declare(element, {Binding{usePrefix, uri}});
+}
+
+void KTInstructionExecutor::FixAttributeNamespace(KTXPathNode* attribute) {
+  if (!attribute || attribute->GetKind() != kXPathAttribute) return;
+  KTXPathNode* element = attribute->GetParent();
+  if (!element || element->GetKind() != kXPathElement) return;
+  KTString name(attribute->GetName());
+  std::u16string_view prefix = PrefixOf(name.View());
+  const KTString* uri = attribute->GetNamespaceUri();
+  if (prefix == kXmlPrefix || UriText(uri).empty()) return;
+  const KTPrefixMap* scope = element->GetElementNamespaceMap();
+  if (!prefix.empty()) {
+    bool bound = false;
+    const KTString* current = Lookup(scope, prefix, &bound);
+    if (bound && SameUri(current, uri)) return;
+    if (!bound && !OwnDeclaration(element, prefix)) {
+      Declare(element, {Binding{KTString(prefix), uri}});
+      return;
+    }
+  }
+  // No prefix for a namespaced attribute, or the prefix means another URI
+  // on this element: a generated prefix.
+  KTString generated;
+  bool bound = false;
+  for (;;) {
+    generated.Format(u"prefix_%d", NextGeneratedPrefixNumber());
+    const KTString* other = Lookup(element->GetElementNamespaceMap(), generated.View(), &bound);
+    if (!bound || SameUri(other, uri)) break;
+  }
+  KTString renamed(generated);
+  renamed += u':';
+  renamed += KTString(LocalOf(name.View()));
+  attribute->SetName(renamed.c_str());
+  if (!bound) Declare(element, {Binding{generated, uri}});
+}
+
+// ---- Appending ----
+
+KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, bool makeCurrent, KTExecFrame* frame,
+                                                          bool literal) {
+  int kind = source->GetKind();
+  resultMadeCurrent_ = false;
+  // A root has no copy of its own: what it contains goes to the result
+  // parent as it is.
+  if (kind == kXPathRoot) return resultParent_;
+  KTXPathNode* parent = resultParent_;
+  const KTPrefixMap* sourceMap = KTXPathNode::GetNodeNamespaceMap(source);
+  const KTXPathNode* sourceElement =
+      (kind == kXPathAttribute || kind == kXPathNamespace) && source->GetParent() ? source->GetParent() : source;
+  const KTPrefixMap* sourceElementMap = sourceElement->GetElementNamespaceMap();
+
+  auto copy = std::make_unique<KTXPathNode>(nullptr, kind == kXPathCData ? kXPathText : kind);
+  KTString name(source->GetName());
+  if (kind == kXPathElement || kind == kXPathAttribute || kind == kXPathPI || kind == kXPathNamespace)
+    copy->SetName(name.c_str());
+  if (kind != kXPathElement) copy->SetValue(source->GetValue());
+  copy->SetNamespaceUri(source->GetNamespaceUri());
+  copy->SetOutputFlag(source->GetOutputFlag());
+  std::u16string_view originalPrefix = PrefixOf(name.View());
+  currentPrefix_ = KTString(originalPrefix);
+
+  // xsl:namespace-alias renames literal elements and attributes (never what
+  // xsl:copy copies from the source).
+  bool aliasedIntoXslt = false;
+  const auto& aliases = processor_->NamespaceAliases();
+  if (literal && !aliases.empty() &&
+      (kind == kXPathElement || (kind == kXPathAttribute && !originalPrefix.empty()))) {
+    auto alias = aliases.find(currentPrefix_);
+    if (alias != aliases.end()) {
+      const KTString& resultPrefix = alias->second;
+      KTString renamed;
+      if (resultPrefix.IsEmpty() || resultPrefix == u"#default") {
+        currentPrefix_ = KTString();
+        renamed = KTString(LocalOf(name.View()));
+      } else {
+        currentPrefix_ = resultPrefix;
+        renamed = resultPrefix;
+        renamed += u':';
+        renamed += KTString(LocalOf(name.View()));
+      }
+      copy->SetName(renamed.c_str());
+      const KTString* resultUri =
+          kind == kXPathAttribute && currentPrefix_.IsEmpty() ? nullptr : Lookup(sourceElementMap, currentPrefix_.View());
+      copy->SetNamespaceUri(resultUri);
+      aliasedIntoXslt = kind == kXPathElement && IsXsltUri(resultUri);
+    }
+  }
+
+  if (kind == kXPathAttribute && literal) {
+    KTString value;
+    EvaluateAttributeValueTemplate(value, source, KTString(source->GetValue()), frame);
+    copy->SetValue(std::move(value));
+  }
+
+  // An attribute of a name the element already has replaces its value
+  // (XSLT 1.0 §7.1.3): literal attributes override attribute sets.
+  if (kind == kXPathAttribute && parent->GetKind() == kXPathElement) {
+    std::u16string_view local = LocalOf(copy->GetName());
+    for (int i = 0; i < parent->GetChildCount(); ++i) {
+      KTXPathNode* existing = parent->GetChild(i);
+      if (!IsAttributeLike(existing->GetKind())) break;
+      if (existing->GetKind() == kXPathAttribute && SameUri(existing->GetNamespaceUri(), copy->GetNamespaceUri()) &&
+          LocalOf(existing->GetName()) == local) {
+        existing->SetName(copy->GetName());
+        existing->SetValue(copy->GetValue());
+        FixAttributeNamespace(existing);
+        return resultParent_;
+      }
+    }
+  }
+
+  KTXPathNode* added = nullptr;
+  try {
+    added = parent->AppendChild(std::move(copy));
+  } catch (const KTXTreeException& error) {
+    if (error.GetCode() != 1) throw;
+    return nullptr;
+  }
+
+  if (kind == kXPathElement) {
+    added->SetMaps(parent->InheritedElementMap(), parent->InheritedAttributeMap());
+    // The prefixes this element and its literal attributes use keep their
+    // declarations even when excluded.
+    std::vector<std::u16string_view> used{originalPrefix};
+    if (literal) {
+      for (const auto& child : source->Children()) {
+        if (child->GetKind() != kXPathAttribute) continue;
+        if (IsXsltUri(child->GetNamespaceUri())) continue;
+        std::u16string_view p = PrefixOf(child->GetName());
+        if (!p.empty()) used.push_back(p);
+      }
+    }
+    auto isUsed = [&used](std::u16string_view p) {
+      for (std::u16string_view u : used)
+        if (u == p) return true;
+      return false;
+    };
+    const KTPrefixMap* scope = parent->GetElementNamespaceMap();
+    std::vector<Binding> needed;
+    if (sourceMap) {
+      for (const auto& [prefix, uri] : *sourceMap) {
+        if (prefix.View() == kXmlPrefix || !uri || uri->View() == kXmlUri) continue;
+        KTString outPrefix(prefix);
+        const KTString* outUri = uri;
+        if (literal) {
+          if (IsXsltUri(uri) && !aliasedIntoXslt) continue;
+          if (!isUsed(prefix.View()) && (frame->ExcludedNamespaces().count(*uri) ||
+                                         frame->ExtensionNamespaces().count(*uri)))
+            continue;
+          auto alias = aliases.find(prefix);
+          if (alias != aliases.end()) {
+            outPrefix = alias->second == u"#default" ? KTString() : alias->second;
+            outUri = Lookup(sourceElementMap, outPrefix.View());
+            if (!outUri) continue;
+          }
+        }
+        bool bound = false;
+        const KTString* current = Lookup(scope, outPrefix.View(), &bound);
+        if (bound && SameUri(current, outUri)) continue;
+        bool duplicate = false;
+        for (const Binding& b : needed) duplicate = duplicate || b.prefix == outPrefix;
+        if (!duplicate) needed.push_back(Binding{outPrefix, outUri});
+      }
+    }
+    Declare(added, needed);
+    FixElementNamespace(added);
+  } else if (kind == kXPathAttribute) {
+    FixAttributeNamespace(added);
+  }
+
+  resultMadeCurrent_ = makeCurrent;
+  if (makeCurrent) resultParent_ = added;
+  return resultParent_;
+}
+
+KTXPathNode* KTInstructionExecutor::AppendComputedNode(std::unique_ptr<KTXPathNode> node, bool makeCurrent,
+                                                       bool replaceSameName) {
+  KTXPathNode* parent = resultParent_;
+  KTXPathNode* added = nullptr;
+  if (replaceSameName && node->GetKind() == kXPathAttribute) {
+    std::u16string_view local = LocalOf(node->GetName());
+    for (int i = 0; i < parent->GetChildCount() && !added; ++i) {
+      KTXPathNode* existing = parent->GetChild(i);
+      if (!IsAttributeLike(existing->GetKind())) break;
+      if (existing->GetKind() == kXPathAttribute && SameUri(existing->GetNamespaceUri(), node->GetNamespaceUri()) &&
+          LocalOf(existing->GetName()) == local) {
+        existing->SetName(node->GetName());
+        existing->SetNamespaceUri(node->GetNamespaceUri());
+        existing->ReleaseChildren();
+        existing->SetValue(u"");
+        added = existing;
+      }
+    }
+  }
+  if (!added) added = parent->AppendChild(std::move(node));
+  if (added->GetKind() == kXPathElement) FixElementNamespace(added);
+  if (added->GetKind() == kXPathAttribute) FixAttributeNamespace(added);
+  resultMadeCurrent_ = makeCurrent;
+  if (makeCurrent) resultParent_ = added;
+  return resultParent_;
+}
+
+KTXPathNode* KTInstructionExecutor::FindChildByName(const KTXPathNode* parent, std::u16string_view localName,
+                                                    const KTString* uri) {
+  if (!parent) return nullptr;
+  for (const auto& child : parent->Children()) {
+    if (LocalOf(child->GetName()) != localName) continue;
+    if (uri ? child->GetNamespaceUri() && SameUri(child->GetNamespaceUri(), uri) : !child->GetNamespaceUri())
+      return child.get();
+  }
+  return nullptr;
+}
+
+// ---- Attribute value templates ----
+
+KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* stylesheetNode,
+                                                                const KTString& text, KTExecFrame* frame) {
+  std::u16string_view t = text.View();
+  if (t.find_first_of(u"{}") == std::u16string_view::npos) {
+    result = text;
+    return result;
+  }
+  KTString out;
+  std::size_t n = t.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // The literal run up to the next brace.
+    std::size_t brace = t.find_first_of(u"{}", i);
+    if (brace == std::u16string_view::npos) brace = n;
+    if (brace > i) out += KTString(t.substr(i, brace - i));
+    i = brace;
+    if (i >= n) break;
+    bool doubled = i + 1 < n && t[i + 1] == t[i];
+    if (doubled) {
+      out += t[i];
+      i += 2;
+      continue;
+    }
+    if (t[i] == u'}') throw KTXSLTError(kAvtSyntaxError, stylesheetNode);
+    // An expression: up to the next '}' outside quoted strings.
+    std::size_t j = i + 1;
+    for (;;) {
+      if (j >= n) throw KTXSLTError(kAvtSyntaxError, stylesheetNode);
+      char16_t c = t[j];
+      if (c == u'}') break;
+      if (c == u'{') throw KTXSLTError(kAvtSyntaxError, stylesheetNode);
+      if (c == u'\'' || c == u'"') {
+        std::size_t close = t.find(c, j + 1);
+        if (close == std::u16string_view::npos) throw KTXSLTError(kAvtSyntaxError, stylesheetNode);
+        j = close + 1;
+        continue;
+      }
+      ++j;
+    }
+    KTString expression(t.substr(i + 1, j - i - 1));
+    KTXPathValue value;
+    if (!frame->EvaluateExpression(stylesheetNode, expression, &frame->NodeList(), &value, true))
+      throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
+    KTString piece;
+    out += value.ToString(&piece);
+    i = j + 1;
+  }
+  result = std::move(out);
+  return result;
+}
