@@ -271,6 +271,7 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
       // The deep copy keeps the scope the element had where it was; its top
       // declares what of that scope the new place lacks.
       auto copy = std::make_unique<KTXPathNode>(*source, true, nullptr);
+      if (!copy->OwnElementMap()) copy->SetMaps(std::make_shared<KTPrefixMap>(), std::make_shared<KTPrefixMap>());
       if (KTXPathNode* added = place(std::move(copy))) AddInScopeNamespaceNodes(added);
       return;
     }

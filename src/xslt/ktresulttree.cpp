@@ -74,13 +74,6 @@ std::u16string_view DeclaredPrefix(const KTXPathNode* node) {
   return name;
 }
 
-int FirstContentChild(const KTXPathNode* node) {
-  int count = node->GetChildCount();
-  int i = 0;
-  while (i < count && IsAttributeLike(node->GetChild(i)->GetKind())) ++i;
-  return i;
-}
-
 // The element's own declaration of a prefix, or null.
 KTXPathNode* OwnDeclaration(const KTXPathNode* element, std::u16string_view prefix) {
   int count = element->GetChildCount();
@@ -102,7 +95,10 @@ struct Binding {
 // shared its previous maps share the new ones.
 void Declare(KTXPathNode* element, const std::vector<Binding>& bindings) {
   if (bindings.empty()) return;
-  int at = FirstContentChild(element);
+  // Declarations go after the element's last one, before its attributes.
+  int at = 0;
+  for (int i = 0; i < element->GetChildCount() && IsAttributeLike(element->GetChild(i)->GetKind()); ++i)
+    if (element->GetChild(i)->GetKind() == kXPathNamespace) at = i + 1;
   for (const Binding& binding : bindings) {
     if (OwnDeclaration(element, binding.prefix.View())) continue;
     auto node = std::make_unique<KTXPathNode>(nullptr, kXPathNamespace);
@@ -327,7 +323,12 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   }
 
   if (kind == kXPathElement) {
-    added->SetMaps(parent->InheritedElementMap(), parent->InheritedAttributeMap());
+    // Every element holds maps (its parent's, or new empty ones at the top
+    // of a tree), so that lookups below it never walk far.
+    KTPrefixMapRef elementMap = parent->InheritedElementMap();
+    KTPrefixMapRef attributeMap = parent->InheritedAttributeMap();
+    added->SetMaps(elementMap ? elementMap : std::make_shared<KTPrefixMap>(),
+                   attributeMap ? attributeMap : std::make_shared<KTPrefixMap>());
     // The prefixes this element and its literal attributes use keep their
     // declarations even when excluded.
     std::vector<std::u16string_view> used{originalPrefix};
