@@ -136,13 +136,15 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
   }
   context.SetContextPosition(position);
   context.SetContextSize(size);
-  contextItem_ = std::make_unique<KTXPathNodeItem>(contextNode, position);
+  contextItem_ = KTXPathNodeItem(contextNode, position);
+  hasContextItem_ = true;
   KTXPathNodeItem root(rootLookupNode);
   while (root.GetKind() != kItemRoot && !root.IsEmpty()) {
     KTXPathNodeItem parent;
     root = root.ParentItem(parent);
   }
-  rootItem_ = std::make_unique<KTXPathNodeItem>(root);
+  rootItem_ = root;
+  hasRootItem_ = true;
   errorCode_ = kErrorNone;
   functionIndex_ = -1;
   errorPosition_ = 0;
@@ -161,7 +163,8 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
     }
   }
   lentTree_ = nullptr;
-  contextItem_.reset();
+  contextItem_ = KTXPathNodeItem();
+  hasContextItem_ = false;
   currentNode_ = nullptr;
   stylesheetRoot_ = nullptr;
   return ok;

@@ -100,8 +100,8 @@ class KTXPathExpression {
   virtual const KTXPathValue* FindVariable(const KTString& name) const;
   // The item of the root of the context node's document during (and after)
   // an evaluation; null before the first.
-  const KTXPathNodeItem* GetRootItem() const { return rootItem_.get(); }
-  const KTXPathNodeItem* GetContextItem() const { return contextItem_.get(); }
+  const KTXPathNodeItem* GetRootItem() const { return hasRootItem_ ? &rootItem_ : nullptr; }
+  const KTXPathNodeItem* GetContextItem() const { return hasContextItem_ ? &contextItem_ : nullptr; }
 
   // The owned tree handed to the caller (null when none).
   KTXPathAstNode* DetachTree();
@@ -162,8 +162,11 @@ class KTXPathExpression {
   int errorPosition_ = 0;
   VariableMap variables_;
   void* keyTables_ = nullptr;
-  std::unique_ptr<KTXPathNodeItem> rootItem_;
-  std::unique_ptr<KTXPathNodeItem> contextItem_;
+  // Held in place: the processor evaluates for every node it visits.
+  KTXPathNodeItem rootItem_;
+  KTXPathNodeItem contextItem_;
+  bool hasRootItem_ = false;
+  bool hasContextItem_ = false;
   KTXPathParser parser_;
   bool xsltFunctions_ = false;
   bool allowFragments_ = true;
