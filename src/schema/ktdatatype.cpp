@@ -212,6 +212,19 @@ void KTDatatype::AddMemberType(KTDatatype* member) {
   last->member_.reset(member);
 }
 
+KTDatatype* KTDatatype::LinkMember(KTDatatype* tail, KTDatatype* member) {
+  tail->member_.reset(member);
+  KTDatatype* last = tail;
+  while (last->member_) last = last->member_.get();
+  return last;
+}
+
+int KTDatatype::CountChain() const {
+  int n = 0;
+  for (const KTDatatype* d = this; d; d = d->member_.get()) ++n;
+  return n;
+}
+
 KTFacet* KTDatatype::FindFacet(const KTString& name) const {
   for (const auto& f : facets_) {
     if (name == f->Name()) return f.get();

@@ -66,8 +66,15 @@ class KTDatatype {
   uint32_t GetWord() const { return word_; }
   void SetWord(uint32_t word) { word_ = word; }
 
+  void SetList(bool on) { listFlag_ = on; }
   // Union members: takes ownership and appends at the end of the chain.
   void AddMemberType(KTDatatype* member);
+  // Takes ownership of `member` (with its own chain) and links it after
+  // `tail`, which must be the last datatype of a chain; returns the new last
+  // one, so that a loader appends members in constant time each.
+  static KTDatatype* LinkMember(KTDatatype* tail, KTDatatype* member);
+  // The datatypes of the chain that starts here, this one included.
+  int CountChain() const;
   const KTDatatype* GetMemberType() const { return member_.get(); }
 
   // Sets a facet by name: an existing facet takes the value (an enumeration

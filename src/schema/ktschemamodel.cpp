@@ -236,12 +236,18 @@ KTEntityDecl* FindIn(KTSchemaModel::EntitySet& set, const KTString& name) {
 
 const KTAttributeDecl* KTSchemaModel::FindGlobalAttribute(const KTQName& name) const {
   auto it = globalAttributeIndex_.find(name);
-  return it == globalAttributeIndex_.end() ? nullptr : &globalAttributes_[it->second];
+  return it == globalAttributeIndex_.end() ? nullptr : &globalAttributes_[it->second.first];
 }
 
 void KTSchemaModel::AddGlobalAttribute(const KTAttributeDecl& decl) {
-  globalAttributeIndex_.emplace(decl.name, globalAttributes_.size());
-  globalAttributes_.push_back(decl);
+  auto it = globalAttributeIndex_.find(decl.name);
+  if (it == globalAttributeIndex_.end()) {
+    globalAttributeIndex_.emplace(decl.name, std::make_pair(globalAttributes_.size(), static_cast<int>(currentPass_)));
+    globalAttributes_.push_back(decl);
+  } else if (it->second.second != currentPass_) {
+    globalAttributes_[it->second.first] = decl;
+    it->second.second = currentPass_;
+  }
 }
 
 KTEntityDecl* KTSchemaModel::DeclareNotation(const KTString& name) { return DeclareIn(notations_, name); }

@@ -182,8 +182,9 @@ class KTSchemaModel final : public KTSchemaServices {
   ComplexTypeSet& ComplexTypes() { return complexTypes_; }
   GroupSet& Groups() { return groups_; }
   GroupSet& AttributeGroups() { return attributeGroups_; }
-  // Top-level attribute declarations in loading order; a name may stand
-  // more than once (every pass appends), the first one counts.
+  // Top-level attribute declarations in loading order, one per name: within
+  // a pass the first declaration of a name counts, a later pass replaces
+  // what an earlier one stored (its type may have settled since).
   const std::vector<KTAttributeDecl>& GlobalAttributes() const { return globalAttributes_; }
   const KTAttributeDecl* FindGlobalAttribute(const KTQName& name) const;
   void AddGlobalAttribute(const KTAttributeDecl& decl);
@@ -347,7 +348,8 @@ class KTSchemaModel final : public KTSchemaServices {
   GroupSet groups_;
   GroupSet attributeGroups_;
   std::vector<KTAttributeDecl> globalAttributes_;
-  std::map<KTQName, size_t, KTQNameLessFn> globalAttributeIndex_;  // name -> first entry
+  // Name -> {entry, pass that stored it}.
+  std::map<KTQName, std::pair<size_t, int>, KTQNameLessFn> globalAttributeIndex_;
   KTXsdLoadState xsd_;
   // Trees that ParseFragment made for the DTD readers; kept with the model.
   std::vector<std::unique_ptr<KTXNode>> fragmentRoots_;

@@ -1,11 +1,8 @@
-// Loaders of the XML Schema components that are not read yet: simple
-// types, attributes, complex types, model groups, wildcards and attribute
-// groups. Until they are built these record nothing, so a schema that uses
+// Loaders of the XML Schema components that are not read yet: complex
+// types, model groups, wildcards and attribute groups. Until they are built these record nothing, so a schema that uses
 // them loads its element declarations without those types.
 #include "schema/xsd/ktxsdloader.h"
 
-bool KTSchemaModel::LoadXsdSimpleType(KTXNode*, KTNamespaceContext*, KTSimpleTypeDef*) { return true; }
-bool KTSchemaModel::LoadXsdAttribute(KTXNode*, KTNamespaceContext*, KTElementType*, bool) { return true; }
 bool KTSchemaModel::LoadXsdComplexType(KTXNode*, KTNamespaceContext*, KTComplexTypeDef&) { return true; }
 bool KTSchemaModel::LoadXsdParticle(KTXNode*, KTNamespaceContext*, KTParticle&, KTElementType*&, bool) {
   return true;

@@ -71,8 +71,12 @@ TEST(XsdElement, Problems) {
     SCOPED_TRACE(U8(c.body));
     EXPECT_FALSE(s.result);
     EXPECT_EQ(s.Error(), c.id);
-    if (*c.node) EXPECT_EQ(s.ErrorNode(), c.node);
-    if (c.context) EXPECT_EQ(s.Context(), c.context);
+    if (*c.node) {
+      EXPECT_EQ(s.ErrorNode(), c.node);
+    }
+    if (c.context) {
+      EXPECT_EQ(s.Context(), c.context);
+    }
   }
 }
 
@@ -167,7 +171,9 @@ TEST(XsdSchema, SchemaElementProblems) {
     LoadedSchema s({c.text});
     EXPECT_EQ(s.Error(), c.id);
     EXPECT_EQ(s.ErrorNode(), c.node);
-    if (c.context) EXPECT_EQ(s.Context(), c.context);
+    if (c.context) {
+      EXPECT_EQ(s.Context(), c.context);
+    }
   }
   // blockDefault with two good words is stored whole and applies to elements.
   LoadedSchema good({Xsd(u"<xs:element name='a'/>", u"blockDefault='extension restriction'")});

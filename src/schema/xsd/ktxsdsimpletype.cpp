@@ -1,0 +1,469 @@
+// XML Schema simple types (restriction with facets, list, union) and
+// attribute declarations (global, local and references) with their checked
+// default and fixed values.
+#include "schema/ktfacet.h"
+#include "schema/xmlregexp.h"
+#include "schema/xsd/ktxsdloader.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+// Members one union may hold, counted through nested unions: real unions
+// have a handful, while `memberTypes="U U"` nested 30 deep would copy 2^30.
+constexpr int kMaxUnionMembers = 1000;
+
+constexpr const char16_t* kFacetNames[] = {u"length",       u"minLength",    u"maxLength",    u"whiteSpace",
+                                           u"totalDigits",  u"fractionDigits", u"pattern",    u"enumeration",
+                                           u"minExclusive", u"minInclusive", u"maxExclusive", u"maxInclusive"};
+
+bool IsFacetName(const KTString& local) {
+  for (const char16_t* name : kFacetNames) {
+    if (local == name) return true;
+  }
+  return false;
+}
+
+// The record's datatype made its own, so that what a derivation changes
+// never reaches the type it derives from.
+void MakePrivate(KTSimpleTypeDef& record) {
+  if (record.datatype.IsValid() && record.datatype.GetCount() > 1) {
+    record.datatype = KTDatatypeRef(new KTDatatype(*record.datatype.Get()));
+  }
+}
+
+}  // namespace
+
+// One facet element of a restriction, set on the record's datatype.
+static bool LoadFacet(KTSchemaModel& model, KTXNode* facet, KTNamespaceContext* context, KTSimpleTypeDef& record) {
+  bool ok = true;
+  KTString value;
+  KTXNode* valueNode = nullptr;
+  KTChildIterator it;
+  for (facet->FirstChildOfKind(it, kAttribute); !it.IsEnd(); it.Next()) {
+    KTString name, text;
+    if (!XsdExpandNode(model, it.Node(), name, text)) return false;
+    if (name == u"value") {
+      value = text;
+      valueNode = it.Node();
+      break;
+    }
+    if (name == u"id") continue;
+    if (!XsdOtherAttribute(model, context, it.Node(), name, u"- expected: (id | value)")) ok = false;
+  }
+  KTXNode* at = valueNode ? valueNode : facet;
+  if (!record.datatype.IsValid()) {
+    // A nested type without a derivation gives its restriction nothing to
+    // restrict.
+    model.ReportError(kXsdUnexpected, facet, nullptr, KTString(u"- a facet needs a base type"));
+    return false;
+  }
+  MakePrivate(record);
+  KTString local(facet->GetLocalName());
+  if (record.datatype->SetFacet(local, value)) return ok;
+  if (local == u"pattern") {
+    XMLRegExp regExp(KTString(), 0);
+    if (!regExp.Compile(value)) {
+      KTString text;
+      text.Format(u"%s expected at position %d", XMLRegExp::GetErrorText().c_str(), XMLRegExp::GetErrorOffset());
+      model.ReportError(kXsdBadPattern, at, nullptr, text, 0, XMLRegExp::GetErrorOffset(), XMLRegExp::GetErrorLine(),
+                        2);
+      return false;
+    }
+    model.ReportError(kXsdBadPattern, at, nullptr, KTString(u"parser error"));
+    return false;
+  }
+  model.ReportError(kXsdValueLexical, at, nullptr, record.datatype->GetTypeName(true));
+  return false;
+}
+
+// The members of a union, appended to the record's datatype in constant
+// time each, counted through the members' own chains.
+struct UnionMembers {
+  int count = 0;
+  KTDatatype* tail = nullptr;
+
+  // False, with the problem recorded, past kMaxUnionMembers.
+  bool Add(KTSchemaModel& model, KTXNode* at, KTSimpleTypeDef& record, const KTDatatypeRef& member) {
+    if (!member.IsValid()) return true;
+    int size = member->CountChain();
+    if (count + size > kMaxUnionMembers) {
+      model.ReportError(kXsdBadValue, at, nullptr, KTString(u"- a union of more than 1000 member types"));
+      return false;
+    }
+    KTDatatype* copy = new KTDatatype(*member.Get());
+    if (count == 0) {
+      record.datatype = KTDatatypeRef(copy);
+      tail = copy;
+      while (tail->GetMemberType()) tail = const_cast<KTDatatype*>(tail->GetMemberType());
+    } else {
+      tail = KTDatatype::LinkMember(tail, copy);
+    }
+    count += size;
+    return true;
+  }
+};
+
+bool KTSchemaModel::LoadXsdSimpleType(KTXNode* node, KTNamespaceContext* parent, KTSimpleTypeDef* record) {
+  KTXsdScope scope(*this, parent, node);
+  if (!scope.Entered()) return scope.Result();
+  KTNamespaceContext* context = scope.Context();
+  KTString nameText, finalText, baseText;
+  bool ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kAttribute); !it.IsEnd(); it.Next()) {
+    KTXNode* attribute = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, attribute, name, value)) return false;
+    if (name == u"id") continue;
+    if (name == u"final") {
+      if (value == u"#all") {
+        finalText = value;
+        continue;
+      }
+      bool allGood = true;
+      if (!XsdCheckWords(*this, attribute, value, {u"extension", u"restriction", u"list", u"union"},
+                         u"- expected: (#all | List of (extension | list | restriction | union) )", allGood)) {
+        ok = false;
+      }
+      if (allGood) finalText = value;
+    } else if (name == u"name") {
+      if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
+      nameText = value;
+    } else if (!XsdOtherAttribute(*this, context, attribute, name, u"- expected: (id | final | name)")) {
+      ok = false;
+    }
+    if (!ok) break;
+  }
+  if (!ok) return false;
+  if (finalText == u"#all") finalText = u"extension restriction list union";
+
+  auto nested = [&](KTXNode* child, KTSimpleTypeDef& into, const char16_t* blockWord) {
+    if (!LoadXsdSimpleType(child, context, &into)) return false;
+    if (into.finalText.Find(blockWord) >= 0) return ReportError(kXsdDerivationBlocked, child, nullptr, into.finalText);
+    return true;
+  };
+
+  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* derivation = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, derivation, name, value)) return false;
+    KTString local = XsdLocalName(context, derivation);
+    if (local == u"annotation") continue;
+    KTChildIterator a, c;
+    if (local == u"list") {
+      for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
+        KTString attributeName, attributeValue;
+        if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
+        if (!(attributeName == u"itemType")) continue;
+        KTSimpleTypeDef* found = nullptr;
+        if (!ResolveXsdTypeName(context, nameText, attributeValue, *record, a.Node(), found)) return false;
+        if (record->finalText.Find(u"list") >= 0) {
+          ok = ReportError(kXsdDerivationBlocked, a.Node(), nullptr, record->finalText);
+        }
+        MakePrivate(*record);
+        if (record->datatype.IsValid()) record->datatype->SetList(true);
+      }
+      for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
+        KTString childName, childValue;
+        if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
+        KTString childLocal = XsdLocalName(context, c.Node());
+        if (childLocal == u"annotation") continue;
+        if (childLocal == u"simpleType") {
+          ok = nested(c.Node(), *record, u"list");
+          record->name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
+          MakePrivate(*record);
+          if (record->datatype.IsValid()) record->datatype->SetList(true);
+        } else {
+          ok = ReportError(kXsdUnexpected, c.Node(), nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+        }
+      }
+    } else if (local == u"restriction") {
+      KTXNode* baseNode = nullptr;
+      for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
+        KTString attributeName, attributeValue;
+        if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
+        if (attributeName == u"id") continue;
+        if (attributeName == u"base") {
+          baseText = attributeValue;
+          baseNode = a.Node();
+        } else if (attributeName == u"name") {
+          if (attributeValue.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, attributeValue);
+          nameText = attributeValue;
+        } else {
+          ok = XsdOtherAttribute(*this, context, a.Node(), attributeName, u"- expected: (base | id | name)");
+        }
+      }
+      if (!ok) return false;
+      if (!baseNode) {
+        bool hasNested = false;
+        for (derivation->FirstChildOfKind(c, kElement); !c.IsEnd(); c.Next()) {
+          KTString childName, childValue;
+          if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
+          hasNested = hasNested || XsdLocalName(context, c.Node()) == u"simpleType";
+        }
+        if (!hasNested) return ReportError(kXsdMissingAttribute, derivation, nullptr, KTString(u"base"));
+      } else {
+        KTSimpleTypeDef* found = nullptr;
+        if (!ResolveXsdTypeName(context, nameText, baseText, *record, baseNode, found)) return false;
+        if (record->finalText.Find(u"restriction") >= 0) {
+          ok = ReportError(kXsdDerivationBlocked, baseNode, nullptr, record->finalText);
+        }
+        MakePrivate(*record);
+      }
+      for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
+        KTString childName, childValue;
+        if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
+        KTString childLocal = XsdLocalName(context, c.Node());
+        if (childLocal == u"annotation") continue;
+        if (childLocal == u"simpleType") {
+          ok = nested(c.Node(), *record, u"restriction");
+          record->name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
+        } else if (IsFacetName(childLocal)) {
+          ok = LoadFacet(*this, c.Node(), context, *record);
+        } else {
+          ok = ReportError(kXsdUnexpected, c.Node(), nullptr,
+                           XsdExpected(*this, {u"annotation", u"simpleType", u"length", u"minLength", u"maxLength",
+                                               u"whiteSpace", u"enumeration", u"totalDigits", u"fractionDigits",
+                                               u"minExclusive", u"minInclusive", u"maxExclusive", u"maxInclusive",
+                                               u"pattern"}));
+        }
+      }
+    } else if (local == u"union") {
+      KTQName baseName;
+      context->ResolveQName(baseName, baseText.c_str());
+      *record = KTSimpleTypeDef(KTQName(nameText.c_str(), xsd_.targetBinding.ns), baseName,
+                                KTDatatypeRef(new KTDatatype(baseText.GetLocalName(), 52, 0, false)));
+      UnionMembers members;
+      for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
+        KTString attributeName, attributeValue;
+        if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
+        if (!(attributeName == u"memberTypes")) continue;
+        int position = 0;
+        for (;;) {
+          KTString token = attributeValue.Tokenize(kXsdWhite, position);
+          if (token.IsEmpty()) break;
+          KTSimpleTypeDef member;
+          KTSimpleTypeDef* found = nullptr;
+          if (!ResolveXsdTypeName(context, token, token, member, a.Node(), found)) return false;
+          if (member.finalText.Find(u"union") >= 0) {
+            ok = ReportError(kXsdDerivationBlocked, a.Node(), nullptr, member.finalText);
+          }
+          if (!members.Add(*this, a.Node(), *record, member.datatype)) return false;
+          if (!ok) break;
+        }
+      }
+      for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
+        KTString childName, childValue;
+        if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
+        KTString childLocal = XsdLocalName(context, c.Node());
+        if (childLocal == u"annotation") continue;
+        if (childLocal == u"simpleType") {
+          KTSimpleTypeDef member;
+          ok = nested(c.Node(), member, u"union");
+          if (!members.Add(*this, c.Node(), *record, member.datatype)) return false;
+        } else {
+          ok = ReportError(kXsdUnexpected, c.Node(), nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+        }
+      }
+    } else {
+      ok = ReportError(kXsdUnexpected, derivation, nullptr,
+                       XsdExpected(*this, {u"annotation", u"list", u"restriction", u"union"}));
+      continue;
+    }
+    break;  // the first derivation child decides; later children are not read
+  }
+  if (ok) {
+    record->finalText = finalText;
+    record->definingNode = node;
+  }
+  return ok;
+}
+
+// ---- Attribute declarations ----
+
+namespace {
+
+// The attribute-type flags and enumerated values a datatype gives.
+void TakeTypeFlags(KTAttributeDecl& decl) {
+  uint32_t id = decl.datatype.IsValid() ? decl.datatype->GetTypeId() : kDtUnknown;
+  decl.id = id == kDtId;
+  decl.idref = id == kDtIdref;
+  decl.idrefs = id == kDtIdrefs;
+  decl.entity = id == kDtEntity;
+  decl.entities = id == kDtEntities;
+  decl.nmtoken = id == kDtNmtoken;
+  decl.nmtokens = id == kDtNmtokens;
+  decl.notation = id == kDtNotation;
+  decl.enumerated = id == kDtXdrEnumeration;
+}
+
+void TakeEnumerations(KTAttributeDecl& decl) {
+  if (!decl.datatype.IsValid()) return;
+  for (const KTDatatype* d = decl.datatype.Get(); d; d = d->GetMemberType()) {
+    if (auto* facet = dynamic_cast<KTEnumerationFacet*>(d->FindFacet(KTString(u"enumeration")))) {
+      for (const KTString& v : facet->GetValues()) decl.enumeratedValues.push_back(v);
+      decl.enumerated = true;
+    }
+  }
+}
+
+}  // namespace
+
+bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, KTElementType* owner,
+                                     bool restriction) {
+  KTXsdScope scope(*this, parent, node);
+  if (!scope.Entered()) return scope.Result();
+  KTNamespaceContext* context = scope.Context();
+  const int unsettledBefore = xsd_.unsettled;
+  KTAttributeDecl decl;
+  decl.owner = this;
+  bool qualified = xsd_.qualifiedAttributes;
+  bool nameSeen = false, refSeen = false, typeSeen = false;
+  KTString useText, defaultCopy, fixedCopy;
+  KTXNode* defaultNode = nullptr;
+  KTXNode* fixedNode = nullptr;
+  bool ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
+    KTString name, value;
+    if (!XsdExpandNode(*this, it.Node(), name, value)) return false;
+    if (!(name == u"form")) continue;
+    if (value == u"qualified") {
+      qualified = true;
+    } else if (value == u"unqualified") {
+      qualified = false;
+    } else {
+      ok = ReportError(kXsdUnexpected, it.Node(), nullptr, KTString(u"- expected: (qualified | unqualified)"));
+    }
+  }
+  if (!ok) return false;
+
+  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* attribute = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, attribute, name, value)) return false;
+    if (name == u"id" || name == u"form") continue;
+    if (name == u"type") {
+      typeSeen = true;
+      KTSimpleTypeDef record;
+      KTSimpleTypeDef* found = nullptr;
+      if (!ResolveXsdTypeName(context, value, value, record, attribute, found)) return false;
+      decl.datatype = record.datatype;
+      decl.namedType = found;
+      TakeTypeFlags(decl);
+      TakeEnumerations(decl);
+    } else if (name == u"ref") {
+      refSeen = true;
+      if (nameSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
+      context->ResolveQName(decl.name, value.c_str());
+      if (const KTAttributeDecl* global = FindGlobalAttribute(decl.name)) {
+        decl = *global;
+        qualified = true;
+        if (!IsXsdSettled(kXsdAttribute, decl.name)) RequestXsdPass(decl.name.localName);
+      } else if (xsd_.finalPass) {
+        ok = ReportError(kXsdAttributeNotFound, attribute, nullptr, value);
+      } else {
+        RequestXsdPass(decl.name.localName);
+      }
+    } else if (name == u"name") {
+      if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
+      decl.name = KTQName(value.c_str(), !qualified && owner ? KTNamespaceId::None() : xsd_.targetBinding.ns);
+      nameSeen = true;
+      if (refSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
+    } else if (name == u"use") {
+      useText = value;
+      if (value == u"prohibited") {
+        decl.prohibited = true;
+      } else if (value == u"required") {
+        decl.required = true;
+      } else if (!(value == u"optional")) {
+        ok = ReportError(kXsdBadValue, attribute, nullptr, KTString(u"- expected: (optional | prohibited | required)"));
+      }
+    } else if (name == u"default") {
+      if (decl.fixed) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
+      defaultNode = attribute;
+      defaultCopy = value;
+      decl.defaultText = value;
+    } else if (name == u"fixed") {
+      if (!decl.defaultText.IsEmpty()) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
+      fixedNode = attribute;
+      fixedCopy = value;
+      decl.fixed = true;
+      decl.defaultText = value;
+    } else {
+      ok = XsdOtherAttribute(*this, context, attribute, name,
+                             u"- expected: (default | fixed | form | id | name | ref | type | use)");
+    }
+  }
+  if (!ok) return false;
+  if (!defaultCopy.IsEmpty() && !useText.IsEmpty() && !(useText == u"optional")) {
+    return ReportError(kXsdDefaultWithUse, node, nullptr, KTString());
+  }
+
+  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* child = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, child, name, value)) return false;
+    KTString local = XsdLocalName(context, child);
+    if (local == u"annotation") {
+      bool found = false;
+      KTString text = XsdDocumentation(context, child, &found);
+      if (found) decl.description = text;
+    } else if (local == u"simpleType") {
+      if (typeSeen) {
+        ok = ReportError(kXsdUnexpected, child, nullptr, KTString(u"- only one of type or simpleType may be used"));
+        continue;
+      }
+      KTSimpleTypeDef record;
+      ok = LoadXsdSimpleType(child, context, &record);
+      if (ok) {
+        decl.datatype = record.datatype;
+        TakeEnumerations(decl);
+      }
+      typeSeen = true;
+    } else {
+      ok = ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+    }
+  }
+  if (!ok) return false;
+
+  decl.declaringNode = node;
+  decl.qualified = qualified;
+  decl.implied = !decl.fixed && !decl.required;
+
+  // A default or fixed value that the type refuses is recorded, and the
+  // declaration is not stored, so the value is supplied nowhere.
+  const KTElementType* reportDeclaration = owner;
+  for (auto [at, text] : {std::pair<KTXNode*, KTString>(defaultNode, defaultCopy),
+                          std::pair<KTXNode*, KTString>(fixedNode, fixedCopy)}) {
+    if (!at || text.IsEmpty() || !decl.datatype.IsValid()) continue;
+    if (text.Find(u'&') >= 0) {
+      KTString expanded;
+      ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);
+      text = expanded;
+    }
+    int code = decl.datatype->CheckValue(text, false, false);
+    if (code == kDatatypeValid) continue;
+    if (code == kDatatypeLexical) {
+      return ReportError(kXsdValueLexical, at, reportDeclaration, decl.datatype->GetTypeName(true));
+    }
+    if (code == kDatatypeRange) {
+      return ReportError(kXsdValueRange, at, reportDeclaration, decl.datatype->GetTypeName(true));
+    }
+    return ReportError(kXsdValueFacet, at, reportDeclaration, KTDatatype::GetFailingFacetText());
+  }
+
+  if (owner && restriction) {
+    if (decl.prohibited && !owner->FindAttribute(decl.name) && !anotherPass_) {
+      ok = ReportError(kXsdAttributeNotFound, node, nullptr, decl.name.localName);
+    }
+    owner->AddAttribute(decl);
+  } else if (owner) {
+    if (owner->FindAttribute(decl.name)) return ReportError(kXsdLocalAttributeTwice, node, nullptr, decl.name.localName);
+    owner->AddAttribute(decl);
+  } else {
+    AddGlobalAttribute(decl);
+    MarkXsdSettled(kXsdAttribute, decl.name, xsd_.unsettled == unsettledBefore);
+  }
+  return ok;
+}
