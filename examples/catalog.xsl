@@ -1,10 +1,8 @@
 <?xml version="1.0" encoding="UTF-8"?>
-<!-- Turns examples/catalog.xml into an HTML page: one table of the books
-     sorted by title, and the number of books per category. -->
+<!-- Turns examples/catalog.xml into an HTML page: a table of the books
+     sorted by title, how many there are, and the oldest one. -->
 <xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
   <xsl:output method="html" encoding="UTF-8"/>
-
-  <xsl:key name="by-category" match="book" use="@category"/>
 
   <xsl:template match="/catalog">
     <html>
@@ -19,22 +17,18 @@
             <xsl:sort select="title"/>
           </xsl:apply-templates>
         </table>
-        <h2>Categories</h2>
-        <ul>
-          <xsl:for-each select="book[generate-id() = generate-id(key('by-category', @category)[1])]">
-            <xsl:sort select="@category"/>
-            <li>
-              <xsl:value-of select="@category"/>
-              <xsl:text>: </xsl:text>
-              <xsl:value-of select="count(key('by-category', @category))"/>
-            </li>
-          </xsl:for-each>
-        </ul>
         <p>
-          <xsl:text>Total: </xsl:text>
-          <xsl:value-of select="format-number(sum(book/price), '0.00')"/>
-          <xsl:text> EUR</xsl:text>
+          <xsl:value-of select="count(book)"/>
+          <xsl:text> books, </xsl:text>
+          <xsl:value-of select="count(book[@category = 'novel'])"/>
+          <xsl:text> of them novels.</xsl:text>
         </p>
+        <xsl:for-each select="book">
+          <xsl:sort select="year" data-type="number"/>
+          <xsl:if test="position() = 1">
+            <p>The oldest: <em><xsl:value-of select="title"/></em> (<xsl:value-of select="year"/>).</p>
+          </xsl:if>
+        </xsl:for-each>
       </body>
     </html>
   </xsl:template>
@@ -44,7 +38,7 @@
       <td><xsl:value-of select="title"/></td>
       <td><xsl:value-of select="author"/></td>
       <td><xsl:value-of select="year"/></td>
-      <td><xsl:value-of select="price"/></td>
+      <td><xsl:value-of select="price"/><xsl:text> </xsl:text><xsl:value-of select="price/@currency"/></td>
     </tr>
   </xsl:template>
 </xsl:stylesheet>

@@ -171,6 +171,22 @@ TEST_F(ProgramTest, CharactersAreCountedFromOneOnTheFirstLine) {
   EXPECT_EQ(result.status, 1);
 }
 
+// ---- Transformations compared with xsltproc ----
+
+// xsltproc's result of the same files, computed now.
+std::string XsltprocResult(const KTScratchFolder& folder, const std::string& xsl, const std::string& xml) {
+  KTProgramResult peer = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", xsl, xml}, folder.Path());
+  EXPECT_EQ(peer.status, 0) << peer.err;
+  return folder.Read("peer.out");
+}
+
+const char* const kLinesStylesheet =
+    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+    "<xsl:output method=\"text\" encoding=\"ISO-8859-1\"/>\n"
+    "<xsl:template match=\"/\"><xsl:apply-templates select=\"doc/a\"/></xsl:template>\n"
+    "<xsl:template match=\"a\"><xsl:value-of select=\".\"/><xsl:text>&#10;</xsl:text></xsl:template>\n"
+    "</xsl:stylesheet>\n";
+
 // ---- Run and output ----
 
 TEST_F(ProgramTest, AFrameStackDeeperThanTheLimitStopsTheRun) {
@@ -206,15 +222,11 @@ TEST_F(ProgramTest, AnUnknownOutputEncodingFallsBackToUtf8WithAWarning) {
 }
 
 TEST_F(ProgramTest, SourceAndStylesheetLoadFromHttpUrlsLikeFiles) {
-  const char* const stylesheet =
-      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-      "<xsl:output encoding=\"ISO-8859-1\"/>\n"
-      "<xsl:template match=\"/\"/>\n"
-      "</xsl:stylesheet>\n";
   folder_.Write("d.xml", kSource);
-  folder_.Write("s.xsl", stylesheet);
+  folder_.Write("s.xsl", kLinesStylesheet);
   KTProgramResult local = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "local.xml"});
   ASSERT_EQ(local.status, 0) << local.err;
+  ASSERT_EQ(folder_.Read("local.xml"), "one\ntwo\n");
 
   KTTestServer server;
   ASSERT_TRUE(server.Start("http", {"--root", folder_.Path()}));
@@ -261,6 +273,61 @@ TEST_F(ProgramTest, AnOutputFileThatCannotBeWrittenIsReported) {
   EXPECT_GT(result.err.size(), head.size() + 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.status, 1);
+}
+
+
+TEST_F(ProgramTest, TheOutputTakesTheStylesheetsLineEndsAndItsEncoding) {
+  folder_.Write("d.xml", "<doc><a>caf\xC3\xA9</a><a>two</a></doc>\n");
+  folder_.Write("lf.xsl", kLinesStylesheet);
+  folder_.Write("crlf.xsl", Replace(kLinesStylesheet, "\n", "\r\n"));
+  std::string expected = XsltprocResult(folder_, "lf.xsl", "d.xml");
+  ASSERT_NE(expected.find("caf\xE9\n"), std::string::npos);  // é is byte E9 in ISO-8859-1
+
+  KTProgramResult lf = Run({"-xml", "d.xml", "-xsl", "lf.xsl", "-out", "lf.txt"});
+  EXPECT_EQ(lf.err, "");
+  EXPECT_EQ(lf.status, 0);
+  EXPECT_EQ(folder_.Read("lf.txt"), expected);
+
+  KTProgramResult crlf = Run({"-xml", "d.xml", "-xsl", "crlf.xsl", "-out", "crlf.txt"});
+  EXPECT_EQ(crlf.err, "");
+  EXPECT_EQ(crlf.status, 0);
+  EXPECT_EQ(folder_.Read("crlf.txt"), Replace(expected, "\n", "\r\n"));
+}
+
+TEST_F(ProgramTest, ATerminatingMessagePrintsItsText) {
+  folder_.Write("d.xml", kSource);
+  folder_.Write("s.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:template match=\"/\"><xsl:message>not shown</xsl:message><out/>"
+                "<xsl:message terminate=\"yes\">stop</xsl:message></xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
+  EXPECT_EQ(result.out, "XSL terminating message: stop\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_FALSE(folder_.Exists("r.xml"));
+}
+
+TEST_F(ProgramTest, AnErrorWhileRunningDumpsTheFrameStack) {
+  folder_.Write("d.xml", kSource);
+  folder_.Write("s.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:template match=\"/\">\n"
+                "  <out>\n"
+                "    <xsl:value-of select=\"1 +\"/>\n"
+                "  </out>\n"
+                "</xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
+  std::string head = "Error in " + folder_.File("s.xsl") + " at line 4 character ";
+  ASSERT_EQ(result.err.rfind(head, 0), 0u) << result.err;
+  // The message, then the frames from the top: the instruction, the literal
+  // result element, the template and the stylesheet.
+  size_t dump = result.err.find("\nXSLT stack dump\n\n");
+  ASSERT_NE(dump, std::string::npos) << result.err;
+  EXPECT_EQ(result.err.substr(dump), "\nXSLT stack dump\n\nxsl:value-of\nout\nxsl:template\nxsl:stylesheet\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_FALSE(folder_.Exists("r.xml"));
 }
 
 }  // namespace
