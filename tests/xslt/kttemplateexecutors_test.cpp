@@ -146,6 +146,11 @@ TEST_F(TemplateExecutorsTest, TransformsAgreeWithXsltproc) {
                          "count(self::*|self::text()), count(self::comment()|self::processing-instruction()))\"/>"
                          "<xsl:apply-templates select='@*|node()'/>)</xsl:template>",
        "<r a='1' b='2'><!--c--><?p d?><s xmlns:n='urn:n' n:c='3'>t<u/></s>x</r>"},
+      // Top-level elements of other namespaces are never run; comments in
+      // a template body are passed over.
+      {"top-level foreign element", "<x:data xmlns:x='urn:x'>not output</x:data>"
+                                    "<xsl:template match='a'><!--c-->[a]<!--d--></xsl:template>",
+       "<r><a/>t</r>"},
       // Modes with a prefix are compared by namespace URI.
       {"qualified modes", "<xsl:template match='/'><xsl:apply-templates mode='p:m' xmlns:p='urn:m'/></xsl:template>"
                           "<xsl:template match='a' mode='q:m' xmlns:q='urn:m'>[m]</xsl:template>",
@@ -182,6 +187,17 @@ TEST_F(TemplateExecutorsTest, StylesheetErrors) {
       {"import after template", "<xsl:template match='/'/><xsl:import href='x.xsl'/>", 49},
       {"unbound excluded prefix", "", 10},
   };
+  // "#default" without a default namespace is accepted.
+  std::u16string accepted = KTUtf8ToUtf16(
+      "<xsl:stylesheet version='1.0' exclude-result-prefixes='#default' "
+      "xmlns:xsl='http://www.w3.org/1999/XSL/Transform'/>");
+  stylesheet_ = ParseTestDocument(context_, accepted.c_str());
+  source_ = ParseTestDocument(context_, u"<r>t</r>");
+  out_.clear();
+  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  while (processor_.Step()) {
+  }
+  EXPECT_EQ(U8(out_), "t");
   for (const Case& c : cases) {
     std::string body = c.body;
     try {
