@@ -70,6 +70,10 @@ TEST_F(ProgramTest, WrongOrIncompleteCommandLinesPrintTheUsage) {
        "Error\nXSLT stack size should be at least 100\n\n"},
       {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-xslstack", "abc"},
        "Error\nXSLT stack size should be at least 100\n\n"},
+      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-xslstack", "-100"},
+       ""},  // a value that starts with '-' is taken for an option
+      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-xslstack", " 99"},
+       "Error\nXSLT stack size should be at least 100\n\n"},
       {{"-xsl", "s.xsl", "-xml", "d.xml"}, "An output file must be specified\n\n"},
       {{"-out", "r.txt"}, "An input XSL file must be supplied\n\n"},
       {{"-xsl", "s.xsl", "-out", "r.txt"}, "An input XML file must be supplied\n\n"},
@@ -100,6 +104,9 @@ TEST_F(ProgramTest, OptionNamesOtherThanXmlIgnoreCaseAndAbsolutePathsAreValues) 
   const std::vector<std::string> lines[] = {
       {"-XSL", "s.xsl", "-xml", "missing.xml", "-Out", "r.xml", "-XslStack", "100"},
       {"-xsl", "s.xsl", "-xml", folder_.File("missing.xml"), "-out", "r.xml"},
+      // The depth is read as a decimal number up to the first other character.
+      {"-xsl", "s.xsl", "-xml", "missing.xml", "-out", "r.xml", "-xslstack", " +100x"},
+      {"-xsl", "s.xsl", "-xml", "missing.xml", "-out", "r.xml", "-xslstack", "99999999999999999999"},
   };
   for (const auto& arguments : lines) {
     KTProgramResult result = Run(arguments);
