@@ -71,6 +71,30 @@ bool TokenIs(const KTXPathAstNode* node, const char16_t* text) {
   return node && node->Token().View() == std::u16string_view(text);
 }
 
+// The URI the expression binds to the prefix; false when unbound. The
+// prefix xml is bound to the XML namespace by definition (Namespaces in XML
+// 1.0 §3), whether or not the bindings name it.
+bool LookUpPrefix(const KTXPathExpression* owner, const KTString& prefix, const KTString*& uri) {
+  uri = nullptr;
+  if (!owner || !owner->GetNamespaceMap())
+    return false;
+  const auto& map = *owner->GetNamespaceMap();
+  auto it = map.find(prefix);
+  if (it != map.end()) {
+    uri = it->second && !it->second->IsEmpty() ? it->second : nullptr;
+    return true;
+  }
+  if (prefix.View() != u"xml" || !owner->GetUriList())
+    return false;
+  for (const auto& entry : *owner->GetUriList()) {
+    if (entry && entry->View() == u"http://www.w3.org/XML/1998/namespace") {
+      uri = entry.get();
+      return true;
+    }
+  }
+  return false;
+}
+
 // A step "child::name" or "name" (any node test) without predicates.
 const KTXPathAstNode* PlainChildStepTest(const KTXPathAstNode* step) {
   if (!step || step->GetKind() != kAstStep)
@@ -216,14 +240,9 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
   if (qname->ChildCount() == 2) {
     const KTString& prefix = NodeText(qname->ChildAt(0));
     const KTString& local = NodeText(qname->ChildAt(1));
-    const KTXPathExpression::NamespaceMap* namespaces = owner->GetNamespaceMap();
     const KTString* uri = nullptr;
-    if (namespaces) {
-      auto it = namespaces->find(prefix);
-      if (it != namespaces->end())
-        uri = it->second;
-    }
-    if (uri && !uri->IsEmpty()) {
+    LookUpPrefix(owner, prefix, uri);
+    if (uri) {
       name = *uri;
       name += u':';
     }
@@ -654,19 +673,6 @@ KTXPathNodeTestPtr PrincipalTest(int axis) {
   if (axis == kAxisNamespace)
     return std::make_unique<KTNamespaceNodeTest>();
   return std::make_unique<KTElementTest>();
-}
-
-// The URI the expression binds to the prefix; false when unbound.
-bool LookUpPrefix(const KTXPathExpression* owner, const KTString& prefix, const KTString*& uri) {
-  uri = nullptr;
-  if (!owner || !owner->GetNamespaceMap())
-    return false;
-  const auto& map = *owner->GetNamespaceMap();
-  auto it = map.find(prefix);
-  if (it == map.end())
-    return false;
-  uri = it->second && !it->second->IsEmpty() ? it->second : nullptr;
-  return true;
 }
 
 }  // namespace

@@ -241,7 +241,7 @@ TEST(XmlProbeTest, XPathAgreesWithXmllintOnEveryAxis) {
                    "//b[@id='b3']/ancestor::*[1]/@id", "//b[@id='b3']/ancestor::*[3]/@id",
                    "/doc/a[1]/c/preceding-sibling::*[1]/@id", "/doc/a[1]/b[1]/following-sibling::*[2]/@id",
                    "/doc/a[2]/@n/preceding::*/@id", "//b[1]/@id",
-                   "(//b)[2]/@id", "/doc/a/*[2][1]/@id", "//c/following::*/@id", "//b/../@id"},
+                   "(//b)[2]/@id", "/doc/a/*[2][1]/@id", "//c/following::*/@id", "//b/../@id", "//@xml:lang"},
                   {});
 }
 

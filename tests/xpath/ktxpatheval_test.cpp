@@ -165,6 +165,9 @@ TEST(XPathEvaluate, ForwardAxes) {
       {"//*/self::c", "c1"},
       {"/doc/a/@n/self::node()", "@n=1 @n=2"},
       {"/doc/a/@n/self::n", ""},
+      // The prefix xml needs no binding.
+      {"//@xml:lang/..", "c1"},
+      {"//*[@xml:lang = 'en']", "c1"},
   });
 }
 
