@@ -202,6 +202,10 @@ class KTXSLTProcessor : public KTXSLTEngine {
   // document order) of the document of `root`, all at once.
   bool EvaluatePattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root, const KTXPathValue& contexts,
                        KTXPathNode* stylesheetNode, bool privateEvaluation, int restrictions);
+  // Compiles a pattern alternative as the evaluation will: KTXSLTError 6
+  // (46 for a variable reference) at the match attribute when it does not
+  // compile.
+  void CheckPattern(const KTString& pattern, KTXPathNode* matchNode);
   // The expanded form of a mode QName in `namespaces`: "uri:local" for a
   // bound prefix, the local name for a prefix bound to no URI, the text as
   // written otherwise; an unprefixed mode never takes the default namespace.

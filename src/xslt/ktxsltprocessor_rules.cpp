@@ -7,6 +7,7 @@
 #include "xml/ktschemaservices.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxpathtreecontext.h"
+#include "xpath/ktxpathexpression.h"
 #include "xslt/ktcompiledtemplate.h"
 #include "xslt/kttemplateruleindex.h"
 #include "xslt/ktxslterror.h"
@@ -75,6 +76,9 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
   auto add = [&](const KTString& alternative) {
     auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, alternative, mode, expandedMode,
                                                      stamp, position++, namespaces);
+    // A pattern that is matched by evaluation is compiled now, so that a
+    // syntax error is reported before the run, not at its first lookup.
+    if (!alternative.IsEmpty() && !rule->Pattern().IsDirect()) CheckPattern(alternative, matchNode);
     rule->SetProcessor(this);
     AddTemplateRule(std::move(rule));
   };
@@ -242,4 +246,19 @@ bool KTXSLTProcessor::EvaluatePattern(KTXPathValue* out, const KTString& pattern
   if (privateEvaluation)
     return EvaluateExpression(stylesheetNode, root, pattern, out, &contexts, -1, &variables, false, restrictions);
   return CompileExpression(stylesheetNode, root, pattern, out, &contexts, -1, &variables, false, restrictions);
+}
+
+void KTXSLTProcessor::CheckPattern(const KTString& pattern, KTXPathNode* matchNode) {
+  static const KTXPathExpression::UriList noUris;
+  static const KTPrefixMap noPrefixes;
+  const KTPrefixMap* namespaces = KTXPathNode::GetNodeNamespaceMap(matchNode);
+  KTXPathExpression expression;
+  expression.Init(namespaces ? namespaces : &noPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &noUris,
+                  pattern, KTXPathExpression::kRestrictPattern);
+  expression.EnableXSLTFunctions(true);
+  if (expression.Compile(true, KTXPathExpression::kModeExpr)) return;
+  if (expression.RefusedVariable()) throw KTXSLTError(KTXSLTError::kVariablesInPattern, matchNode);
+  KTXSLTError error(KTXSLTError::kInvalidXPathExpression, matchNode);
+  error.SetXPathError(expression.GetErrorCode(), expression.GetFunctionIndex());
+  throw error;
 }

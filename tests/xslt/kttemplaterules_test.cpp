@@ -246,6 +246,10 @@ TEST_F(TemplateRulesTest, RegistrationErrors) {
       {u"<xsl:template mode='m' name='t'/>", 16},
       {u"<xsl:template match='a' priority='x'/>", 31},
       {u"<xsl:template match='a' priority='1e9'/>", 31},
+      // Patterns matched by evaluation are compiled when they are
+      // registered.
+      {u"<xsl:template match='a[@x=]'/>", 6},
+      {u"<xsl:template match='a[@x=$v]'/>", 46},
   };
   for (const Case& c : cases) {
     try {
