@@ -378,11 +378,29 @@ KTElementType* KTSchemaModel::FindChildElementDecl(KTElementType* parent, const 
   if (schemaKind_ == kSchemaDtd) return FindElement(name);
   if (!parent) return nullptr;
   if (KTElementType* found = parent->FindChildElementDecl(name)) return found;
-  // An element declared without a type (anyType) takes any child; XML
-  // Schema's anyType wildcard is lax, so a child that has a global
-  // declaration is given it.
-  if (parent->IsAny() && schemaKind_ == kSchemaXsd) return FindElement(name);
+  // An element declared without a type (anyType) takes any child, and so
+  // does a content model with an element wildcard; XML Schema's anyType
+  // wildcard is lax, so a child that has a global declaration is given it
+  // (unless the wildcard says skip; its namespace list is not consulted).
+  if (schemaKind_ != kSchemaXsd) return nullptr;
+  if (parent->IsAny() || HasElementWildcard(parent)) return FindElement(name);
   return nullptr;
+}
+
+bool KTSchemaModel::HasElementWildcard(KTElementType* type) {
+  std::vector<KTElementType*> work{type};
+  std::set<const KTElementType*> visited{type};
+  while (!work.empty()) {
+    KTElementType* t = work.back();
+    work.pop_back();
+    for (KTParticle& p : t->GetEffectiveParticles()) {
+      KTElementType* child = p.child;
+      if (!child->IsGroup()) continue;
+      if (child->IsAny() && child->elementWildcardProcess_ != 1) return true;
+      if (visited.insert(child).second) work.push_back(child);
+    }
+  }
+  return false;
 }
 
 bool KTSchemaModel::CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes,

@@ -67,6 +67,9 @@ struct KTXsdLoadState {
   // The last pass: references that do not settle now are recorded.
   bool finalPass = false;
   int depth = 0;  // loaders running inside one another
+  // Loading the children of a redefine: a component may then name the
+  // definition it replaces (the one of the redefined document).
+  int redefining = 0;
   // Named components whose last load met a reference that did not settle:
   // what is derived from them waits for another pass. Keyed by kind
   // (KTXsdComponent) and name.
@@ -326,6 +329,8 @@ class KTSchemaModel final : public KTSchemaServices {
 
  private:
   void DeclarePredefinedEntities();
+  // Whether the content model holds an element wildcard that is not "skip".
+  static bool HasElementWildcard(KTElementType* type);
   bool LoadReferencedSchema(KTXNode* documentRoot, bool searchFurther);
   void WarnAboutKeptProblem(KTXNode* documentRoot);
   enum class TextWalk { kGoOn, kEndWalk, kFailed };

@@ -403,6 +403,11 @@ static bool LoadInclude(KTSchemaModel& model, KTXNode* schema, KTXNode* child, K
     if (!ok && (redefine || model.GetErrorId() != kXsdElementTwice)) return false;
   }
   if (!redefine) return true;
+  struct Redefining {
+    explicit Redefining(int& n) : n(n) { ++n; }
+    ~Redefining() { --n; }
+    int& n;
+  } redefining(state.redefining);
   for (child->FirstChildOfKind(it, kElement); !it.IsEnd(); it.Next()) {
     KTXNode* redefined = it.Node();
     KTString name, value;

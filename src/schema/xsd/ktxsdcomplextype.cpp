@@ -1,0 +1,668 @@
+// XML Schema complex types (plain, simpleContent and complexContent,
+// derived by extension or restriction), model groups and particles, the
+// any and anyAttribute wildcards, and attribute groups.
+#include "schema/ktfacet.h"
+#include "schema/xmlregexp.h"
+#include "schema/xsd/ktxsdloader.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+bool ReadFlag(KTSchemaModel& model, KTXNode* attribute, const KTString& value, bool& flag) {
+  if (value == u"true" || value == u"1") {
+    flag = true;
+    return true;
+  }
+  if (value == u"false" || value == u"0") return true;
+  return model.ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (true | false)"));
+}
+
+void SetOccurs(KTParticle& particle, uint32_t minimum, uint32_t maximum) {
+  particle.minOccurs = static_cast<int32_t>(minimum);
+  particle.maxOccurs = static_cast<int32_t>(maximum);
+}
+
+// The compositor flag of a model-group element ("group" and "sequence" are
+// sequences); false for any other name.
+bool SetCompositorKind(KTElementType* compositor, const KTString& local) {
+  if (local == u"sequence" || local == u"group") {
+    compositor->sequence_ = true;
+  } else if (local == u"choice") {
+    compositor->choice_ = true;
+  } else if (local == u"all") {
+    compositor->all_ = true;
+  } else {
+    return false;
+  }
+  compositor->group_ = true;
+  return true;
+}
+
+// The named group whose definition contains the compositor (following
+// the links to enclosing compositors), or null.
+const KTElementType* DefiningGroup(const KTElementType* compositor) {
+  for (int i = 0; compositor && i < KTSchemaModel::kMaxXsdNesting; ++i, compositor = compositor->GetParent()) {
+    if (!compositor->GetName().localName.IsEmpty()) return compositor;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// ---- Particles and model groups ----
+
+bool KTSchemaModel::LoadXsdParticle(KTXNode* node, KTNamespaceContext* parent, KTParticle& particle,
+                                    KTElementType*& target, bool inAll) {
+  if (!target) return true;
+  KTXsdScope scope(*this, parent, node);
+  if (!scope.Entered()) return scope.Result();
+  KTNamespaceContext* context = scope.Context();
+  uint32_t minimum = static_cast<uint32_t>(particle.minOccurs);
+  uint32_t maximum = static_cast<uint32_t>(particle.maxOccurs);
+  bool nameSeen = false, refSeen = false, ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* attribute = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, attribute, name, value)) return false;
+    if (name == u"id") continue;
+    if (name == u"name") {
+      if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
+      if (refSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
+      nameSeen = true;
+      if (target->GetName().localName.IsEmpty()) target->SetName(KTQName(value.c_str(), xsd_.targetBinding.ns));
+      target->sequence_ = true;
+      target->group_ = true;
+    } else if (name == u"ref") {
+      if (nameSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
+      refSeen = true;
+      KTQName refName;
+      context->ResolveQName(refName, value.c_str());
+      auto found = groups_.find(refName);
+      const KTElementType* defining = DefiningGroup(target);
+      if (found != groups_.end() && xsd_.redefining && defining && QNameEqual(defining->GetName(), refName)) {
+        // A redefinition that names the group it replaces takes a copy of
+        // the redefined content: a link would make the group contain itself.
+        KTElementType* parentType = target->GetParent();
+        *target = *found->second;
+        target->SetName(KTQName());
+        target->SetParent(parentType);
+      } else if (found != groups_.end()) {
+        if (found->second->ContainsParticle(found->second.get())) {
+          ok = ReportError(kXsdGroupContainsItself, attribute, nullptr, value);
+        } else {
+          target = found->second.get();  // particles share the stored definition
+        }
+      } else if (!xsd_.finalPass) {
+        RequestXsdPass(refName.localName);
+      } else {
+        ok = ReportError(kXsdGroupNotFound, attribute, nullptr, value);
+      }
+    } else if (name == u"maxOccurs") {
+      ok = XsdReadMaxOccurs(*this, attribute, value, maximum);
+    } else if (name == u"minOccurs") {
+      XsdReadMinOccurs(value, minimum, maximum);
+    } else {
+      ok = XsdOtherAttribute(*this, context, attribute, name, u"- expected: (id | minOccurs | maxOccurs | name | ref)");
+    }
+  }
+  SetOccurs(particle, minimum, maximum);
+  KTElementType* into = target;
+  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* child = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, child, name, value)) return false;
+    KTString local = XsdLocalName(context, child);
+    if (local == u"annotation") continue;
+    KTParticle childParticle;
+    if (local == u"element") {
+      KTElementType* declaration = nullptr;
+      ok = LoadXsdElement(child, context, childParticle, declaration, into, inAll);
+      childParticle.child = declaration;
+    } else if (local == u"any") {
+      KTElementType* compositor = into->CreateAnonymousChild();
+      compositor->any_ = true;
+      compositor->group_ = true;
+      ok = LoadXsdAny(child, context, childParticle, compositor);
+      childParticle.child = compositor;
+    } else {
+      KTElementType* compositor = into->CreateAnonymousChild();
+      if (!SetCompositorKind(compositor, local)) {
+        ok = ReportError(kXsdUnexpected, child, nullptr,
+                         XsdExpected(*this, {u"annotation", u"element", u"group", u"all", u"choice", u"sequence",
+                                             u"any"}));
+        break;
+      }
+      ok = LoadXsdParticle(child, context, childParticle, compositor, local == u"all");
+      childParticle.child = compositor;
+    }
+    into->AddParticle(childParticle);
+  }
+  return ok;
+}
+
+// ---- Wildcards ----
+
+bool KTSchemaModel::LoadXsdAny(KTXNode* node, KTNamespaceContext* parent, KTParticle& particle,
+                               KTElementType* compositor) {
+  if (!compositor) return true;
+  KTXsdScope scope(*this, parent, node);
+  if (!scope.Entered()) return scope.Result();
+  KTNamespaceContext* context = scope.Context();
+  compositor->elementWildcard_ = u"##any";
+  compositor->elementWildcardProcess_ = 2;
+  uint32_t minimum = 1, maximum = 1;
+  bool ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* attribute = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, attribute, name, value)) return false;
+    if (name == u"id") continue;
+    if (name == u"namespace") {
+      compositor->elementWildcard_ = value;
+    } else if (name == u"processContents") {
+      if (value == u"skip") {
+        compositor->elementWildcardProcess_ = 1;
+      } else if (value == u"lax") {
+        compositor->elementWildcardProcess_ = 0;
+      } else if (!(value == u"strict")) {
+        ok = ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (skip | lax | strict)"));
+      }
+    } else if (name == u"maxOccurs") {
+      ok = XsdReadMaxOccurs(*this, attribute, value, maximum);
+    } else if (name == u"minOccurs") {
+      XsdReadMinOccurs(value, minimum, maximum);
+    } else {
+      ok = XsdOtherAttribute(*this, context, attribute, name,
+                             u"- expected: (id | maxOccurs | minOccurs | namespace | processContents)");
+    }
+  }
+  SetOccurs(particle, minimum, maximum);
+  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTString name, value;
+    if (!XsdExpandNode(*this, it.Node(), name, value)) return false;
+    if (XsdLocalName(context, it.Node()) == u"annotation") continue;
+    ok = ReportError(kXsdUnexpected, it.Node(), nullptr, XsdExpected(*this, {u"annotation"}));
+  }
+  return ok;
+}
+
+bool KTSchemaModel::LoadXsdAnyAttribute(KTXNode* node, KTNamespaceContext* parent, KTElementType* target) {
+  if (!target) return true;
+  KTXsdScope scope(*this, parent, node);
+  if (!scope.Entered()) return scope.Result();
+  KTNamespaceContext* context = scope.Context();
+  target->attributeWildcard_ = u"##any";
+  target->attributeWildcardProcess_ = 2;
+  bool ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* attribute = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, attribute, name, value)) return false;
+    if (name == u"id") continue;
+    if (name == u"namespace") {
+      target->attributeWildcard_ = value;
+    } else if (name == u"processContents") {
+      if (value == u"skip") {
+        target->attributeWildcardProcess_ = 1;
+      } else if (value == u"lax") {
+        target->attributeWildcardProcess_ = 0;
+      } else if (!(value == u"strict")) {
+        ok = ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (skip | lax | strict)"));
+      }
+    } else {
+      ok = XsdOtherAttribute(*this, context, attribute, name, u"- expected: (id | namespace | processContents)");
+    }
+  }
+  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTString name, value;
+    if (!XsdExpandNode(*this, it.Node(), name, value)) return false;
+    if (XsdLocalName(context, it.Node()) == u"annotation") continue;
+    ok = ReportError(kXsdUnexpected, it.Node(), nullptr, XsdExpected(*this, {u"annotation"}));
+  }
+  return ok;
+}
+
+// ---- Attribute groups ----
+
+bool KTSchemaModel::LoadXsdAttributeGroup(KTXNode* node, KTNamespaceContext* parent, KTElementType* target) {
+  if (!target) return true;
+  KTXsdScope scope(*this, parent, node);
+  if (!scope.Entered()) return scope.Result();
+  KTNamespaceContext* context = scope.Context();
+  KTString nameText, refText;
+  bool nameSeen = false, refSeen = false, ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* attribute = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, attribute, name, value)) return false;
+    if (name == u"id") continue;
+    if (name == u"name") {
+      if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
+      nameText = value;
+      nameSeen = true;
+      if (refSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
+    } else if (name == u"ref") {
+      refText = value;
+      refSeen = true;
+      if (nameSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
+    } else {
+      ok = XsdOtherAttribute(*this, context, attribute, name, u"- expected: (id | name | ref)");
+    }
+  }
+  if (!ok) return false;
+  if (refSeen) {
+    KTQName refName;
+    context->ResolveQName(refName, refText.c_str());
+    auto found = attributeGroups_.find(refName);
+    if (QNameEqual(refName, target->GetName()) && !xsd_.redefining) {
+      // A group that names itself would copy itself for ever.
+      return ReportError(kXsdGroupContainsItself, node, nullptr, refText);
+    }
+    if (found != attributeGroups_.end()) {
+      for (const KTAttributeDecl& decl : found->second->GetAttributeList()) target->AddAttribute(decl);
+      if (!IsXsdSettled(kXsdAttributeGroup, refName)) RequestXsdPass(refName.localName);
+    } else if (!xsd_.finalPass) {
+      RequestXsdPass(refName.localName);
+    } else {
+      return ReportError(kXsdAttributeGroupNotFound, node, nullptr, refText);
+    }
+  } else if (nameSeen) {
+    if (target->GetName().localName.IsEmpty()) target->SetName(KTQName(nameText.c_str(), xsd_.targetBinding.ns));
+  } else {
+    return ReportError(kXsdNameAndRef, node, nullptr, KTString());
+  }
+  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* child = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, child, name, value)) return false;
+    KTString local = XsdLocalName(context, child);
+    if (local == u"annotation") continue;
+    if (local == u"attribute") {
+      ok = LoadXsdAttribute(child, context, target, false);
+    } else if (local == u"attributeGroup") {
+      ok = LoadXsdAttributeGroup(child, context, target);
+    } else if (local == u"anyAttribute") {
+      ok = LoadXsdAnyAttribute(child, context, target);
+    } else {
+      ok = ReportError(kXsdUnexpected, child, nullptr,
+                       XsdExpected(*this, {u"annotation", u"attribute", u"attributeGroup", u"anyAttribute"}));
+    }
+  }
+  return ok;
+}
+
+// ---- Complex types ----
+
+namespace {
+
+constexpr const char16_t* kFacetNames[] = {u"length",       u"minLength",    u"maxLength",    u"whiteSpace",
+                                           u"totalDigits",  u"fractionDigits", u"pattern",    u"enumeration",
+                                           u"minExclusive", u"minInclusive", u"maxExclusive", u"maxInclusive"};
+
+bool IsFacet(const KTString& local) {
+  for (const char16_t* name : kFacetNames) {
+    if (local == name) return true;
+  }
+  return false;
+}
+
+enum class Form { kPlain, kSimple, kComplex };
+
+}  // namespace
+
+bool KTSchemaModel::LoadXsdComplexType(KTXNode* node, KTNamespaceContext* parent, KTComplexTypeDef& record) {
+  KTXsdScope scope(*this, parent, node);
+  if (!scope.Entered()) return scope.Result();
+  KTNamespaceContext* context = scope.Context();
+  KTString nameText, baseText, blockText, finalText, documentation;
+  KTXNode* baseNode = nullptr;
+  bool abstract = false, mixed = false, restriction = false, extension = false, baseIsAnyType = false;
+  Form form = Form::kPlain;
+  bool ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* attribute = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, attribute, name, value)) return false;
+    if (name == u"id") continue;
+    if (name == u"abstract") {
+      ok = ReadFlag(*this, attribute, value, abstract);
+    } else if (name == u"mixed") {
+      ok = ReadFlag(*this, attribute, value, mixed);
+    } else if (name == u"block" || name == u"final") {
+      KTString& text = name == u"block" ? blockText : finalText;
+      if (value == u"#all") {
+        text = value;
+        continue;
+      }
+      bool allGood = true;
+      ok = XsdCheckWords(*this, attribute, value, {u"extension", u"restriction"},
+                         u"- expected: (#all | List of (extension | restriction) )", allGood);
+      if (allGood) text = value;
+    } else if (name == u"name") {
+      if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
+      nameText = value;
+    } else {
+      ok = XsdOtherAttribute(*this, context, attribute, name,
+                             u"- expected: (abstract | block | final | id | mixed | name)");
+    }
+  }
+  if (!ok) return false;
+  if (blockText == u"#all") blockText = u"extension restriction";
+  if (finalText == u"#all") finalText = u"extension restriction";
+
+  // The form of the content and the element whose children are read as it.
+  KTXNode* contentParent = node;
+  auto readDerivation = [&](KTXNode* holder) {
+    contentParent = holder;
+    KTChildIterator c;
+    for (holder->FirstChildOfKind(c, kElement); !c.IsEnd(); c.Next()) {
+      KTString local = XsdLocalName(context, c.Node());
+      if (local == u"annotation") {
+        bool found = false;
+        KTString text = XsdDocumentation(context, c.Node(), &found);
+        if (found) documentation += text;
+      } else if (local == u"restriction" || local == u"extension") {
+        (local == u"restriction" ? restriction : extension) = true;
+        contentParent = c.Node();
+        KTChildIterator a;
+        for (c.Node()->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
+          KTString name, value;
+          if (!XsdExpandNode(*this, a.Node(), name, value)) return false;
+          if (name == u"id") continue;
+          if (name == u"base") {
+            baseText = value;
+            baseNode = a.Node();
+          } else if (!XsdOtherAttribute(*this, context, a.Node(), name, u"- expected: (id | base)")) {
+            return false;
+          }
+        }
+        return true;
+      } else {
+        return ReportError(kXsdUnexpected, c.Node(), nullptr,
+                           XsdExpected(*this, {u"annotation", u"restriction", u"extension"}));
+      }
+    }
+    return true;
+  };
+  for (node->FirstChildOfKind(it, kElement); !it.IsEnd(); it.Next()) {
+    KTXNode* child = it.Node();
+    KTString local = XsdLocalName(context, child);
+    if (local == u"annotation") {
+      bool found = false;
+      KTString text = XsdDocumentation(context, child, &found);
+      if (found) documentation = text;
+      continue;
+    }
+    if (local == u"simpleContent") {
+      form = Form::kSimple;
+      if (!readDerivation(child)) return false;
+    } else if (local == u"complexContent") {
+      form = Form::kComplex;
+      KTChildIterator a;
+      for (child->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
+        KTString name, value;
+        if (!XsdExpandNode(*this, a.Node(), name, value)) return false;
+        if (name == u"id") continue;
+        if (name == u"mixed") {
+          if (!ReadFlag(*this, a.Node(), value, mixed)) return false;
+        } else if (!XsdOtherAttribute(*this, context, a.Node(), name, u"- expected: (id | mixed)")) {
+          return false;
+        }
+      }
+      if (!readDerivation(child)) return false;
+    } else if (!(local == u"group" || local == u"all" || local == u"choice" || local == u"sequence" ||
+                 local == u"attribute" || local == u"attributeGroup" || local == u"anyAttribute")) {
+      return ReportError(kXsdUnexpected, child, nullptr,
+                         XsdExpected(*this, {u"annotation", u"simpleContent", u"complexContent", u"group", u"all",
+                                             u"choice", u"sequence", u"attribute", u"attributeGroup",
+                                             u"anyAttribute"}));
+    }
+    break;
+  }
+  const bool simpleContent = form == Form::kSimple;
+
+  // The record, built afresh.
+  KTQName baseName;
+  if (!baseText.IsEmpty()) context->ResolveQName(baseName, baseText.c_str());
+  record = KTComplexTypeDef();
+  record.name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
+  record.baseName = baseName;
+  record.contentModel = KTElementType(KTQName(), this, nullptr);
+  KTElementType& content = record.contentModel;
+  content.SetDeclaringNode(node);
+  content.description_ = documentation;
+  if (mixed) {
+    content.mixed_ = true;
+  } else if (simpleContent) {
+    content.textOnly_ = true;
+  } else {
+    content.sequence_ = true;
+  }
+  if (abstract) content.abstract_ = true;
+
+  const KTString simpleBaseText =
+      KTString().Format(u"- you must use a complexType instead of '%s', because a simpleContent/restriction can't be "
+                        u"based on a simpleType",
+                        baseText.c_str());
+  if (!baseText.IsEmpty()) {
+    bool lookUp = baseName.ns != xsd_.secondBinding.ns;
+    if (!lookUp) {
+      if (baseName.localName == u"anyType") {
+        content.SetDatatype(KTDatatypeRef());
+        baseIsAnyType = true;
+        content.mixed_ = true;
+        if (restriction) {
+          content.sequence_ = false;
+        } else {
+          KTElementType* any = content.CreateAnonymousChild();
+          any->any_ = true;
+          any->group_ = true;
+          any->elementWildcard_ = u"##any";
+          any->elementWildcardProcess_ = 2;
+          KTParticle particle;
+          particle.child = any;
+          content.AddParticle(particle);
+          content.sequence_ = true;
+        }
+        content.attributeWildcard_ = u"##any";
+        content.attributeWildcardProcess_ = 2;
+      } else if (baseName.localName == u"anySimpleType") {
+        content.SetDatatype(KTDatatypeRef());
+        content.sequence_ = false;
+        content.textOnly_ = true;
+      } else {
+        if (simpleContent && restriction) return ReportError(kXsdBadValue, baseNode, nullptr, simpleBaseText);
+        content.SetDatatypeByName(baseName.localName);
+        if (content.GetDatatypeId() <= static_cast<int>(kDtPositiveInteger)) {
+          content.sequence_ = false;
+          content.textOnly_ = true;
+        } else if (xsd_.secondBinding.ns == xsd_.targetBinding.ns) {
+          lookUp = true;
+        } else {
+          return ReportError(kXsdBadValue, baseNode, nullptr, KTString());
+        }
+      }
+    }
+    if (lookUp) {
+      auto complexBase = complexTypes_.find(baseName);
+      auto simpleBase = simpleTypes_.find(baseName);
+      if (complexBase != complexTypes_.end()) {
+        KTComplexTypeDef* base = complexBase->second.get();
+        if (form != Form::kComplex && !base->contentModel.HasSimpleContent()) {
+          return ReportError(kXsdUnexpected, baseNode, nullptr,
+                             KTString(u"- simpleContent can not have a base that is a complexType with complexContent"));
+        }
+        // A type derived from itself through a chain of bases would copy
+        // itself for ever.
+        size_t steps = 0;
+        // A redefinition derives from the definition it replaces.
+        const bool redefinesItself = xsd_.redefining && QNameEqual(base->name, record.name);
+        for (const KTComplexTypeDef* r = base; r && !redefinesItself && steps <= complexTypes_.size();
+             r = r->baseRecord, ++steps) {
+          if (!nameText.IsEmpty() && QNameEqual(r->name, record.name)) {
+            return ReportError(kXsdBadValue, baseNode, nullptr, KTString(u"- circular derivation of ") + nameText);
+          }
+        }
+        content = base->contentModel;  // deep: particles, groups, attributes, flags, datatype
+        content.SetDeclaringNode(node);
+        if (!documentation.IsEmpty()) content.description_ = documentation;
+        if (!IsXsdSettled(kXsdComplexType, baseName)) RequestXsdPass(baseName.localName);
+        if (extension) {
+          if (base->finalText.Find(u"extension") >= 0) {
+            return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
+          }
+          record.baseRecord = redefinesItself ? nullptr : base;
+        } else if (restriction) {
+          if (base->finalText.Find(u"restriction") >= 0) {
+            return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
+          }
+          record.baseRecord = redefinesItself ? nullptr : base;
+          content.ResetContent();
+          if (mixed) content.mixed_ = true;
+        }
+      } else if (simpleBase != simpleTypes_.end()) {
+        KTSimpleTypeDef* base = simpleBase->second.get();
+        if (simpleContent && restriction) return ReportError(kXsdBadValue, baseNode, nullptr, simpleBaseText);
+        if (extension && base->finalText.Find(u"extension") >= 0) {
+          return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
+        }
+        content.SetDatatype(base->datatype);
+        content.SetDeclaringNode(node);
+        content.textOnly_ = true;
+        content.SetSimpleTypeLink(base);
+        if (!IsXsdSettled(kXsdSimpleType, baseName)) RequestXsdPass(baseName.localName);
+      } else if (xsd_.finalPass) {
+        return ReportError(kXsdBadValue, baseNode, nullptr, KTString());
+      } else {
+        RequestXsdPass(baseName.localName);
+      }
+    }
+  }
+  // Facets below change a copy of the base's datatype, never the base's.
+  if (simpleContent && (restriction || extension) && content.GetDatatype().IsValid()) {
+    content.SetDatatype(KTDatatypeRef(new KTDatatype(*content.GetDatatype().Get())));
+  }
+
+  // The content.
+  for (contentParent->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* child = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, child, name, value)) return false;
+    KTString local = XsdLocalName(context, child);
+    if (local == u"annotation") {
+      bool found = false;
+      KTString text = XsdDocumentation(context, child, &found);
+      if (found) content.description_ = text;
+    } else if (local == u"simpleType") {
+      KTSimpleTypeDef scratch;
+      if (!LoadXsdSimpleType(child, context, &scratch)) return false;
+      if (scratch.finalText.Find(u"extension") >= 0) {
+        return ReportError(kXsdDerivationBlocked, child, nullptr, scratch.finalText);
+      }
+      content.SetDatatype(scratch.datatype);
+      content.SetDeclaringNode(node);
+      content.textOnly_ = true;
+    } else if (local == u"group" || local == u"all" || local == u"choice" || local == u"sequence") {
+      KTElementType* compositor = content.CreateAnonymousChild();
+      SetCompositorKind(compositor, local);
+      KTParticle particle;
+      ok = LoadXsdParticle(child, context, particle, compositor, local == u"all");
+      particle.child = compositor;
+      content.AddParticle(particle);
+      if (!content.sequence_ && !content.choice_ && !content.any_ && !content.all_ && !content.empty_) {
+        content.sequence_ = true;
+      }
+    } else if (local == u"attribute") {
+      ok = LoadXsdAttribute(child, context, &content, restriction);
+    } else if (local == u"attributeGroup") {
+      ok = LoadXsdAttributeGroup(child, context, &content);
+    } else if (local == u"anyAttribute") {
+      ok = LoadXsdAnyAttribute(child, context, &content);
+    } else if (IsFacet(local)) {
+      if (!(simpleContent && restriction)) {
+        return ReportError(kXsdUnexpected, child, nullptr,
+                           KTString(u"- facets are only allowed inside simpleContent/restriction"));
+      }
+      KTString facetValue;
+      KTChildIterator a;
+      for (child->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
+        KTString attributeName, attributeValue;
+        if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
+        if (attributeName == u"id") continue;
+        if (attributeName == u"value") {
+          facetValue = attributeValue;
+        } else if (!XsdOtherAttribute(*this, context, a.Node(), attributeName, u"- expected: (id | value)")) {
+          return false;
+        }
+      }
+      if (!content.GetDatatype().IsValid()) content.SetDatatypeByName(baseText.GetLocalName());
+      if (content.GetDatatype().GetCount() > 1) {
+        content.SetDatatype(KTDatatypeRef(new KTDatatype(*content.GetDatatype().Get())));
+      }
+      KTDatatype* datatype = content.GetDatatype().Get();
+      if (!datatype->SetFacet(local, facetValue)) {
+        if (local == u"pattern") {
+          XMLRegExp regExp(KTString(), 0);
+          if (!regExp.Compile(facetValue)) {
+            KTString text;
+            text.Format(u"%s expected at position %d", XMLRegExp::GetErrorText().c_str(),
+                        XMLRegExp::GetErrorOffset());
+            return ReportError(kXsdBadPattern, child, nullptr, text, 0, XMLRegExp::GetErrorOffset(),
+                               XMLRegExp::GetErrorLine(), 2);
+          }
+          return ReportError(kXsdBadPattern, child, nullptr, KTString(u"parser error"));
+        }
+        return ReportError(kXsdValueLexical, child, nullptr, datatype->GetTypeName(true));
+      }
+    } else {
+      KTString expected = XsdExpected(*this, {u"annotation"});
+      expected.Delete(0, KTString(u"- expected: ").GetLength());
+      KTString list = KTString(u"- expected: (") + expected;
+      auto add = [&](const char16_t* n) { list += KTString(u" | ") + xsd_.xsdBinding.QualifiedName(n, false); };
+      if (simpleContent && restriction) {
+        for (const char16_t* n : {u"simpleType", u"length", u"minLength", u"maxLength", u"whiteSpace", u"enumeration",
+                                  u"totalDigits", u"fractionDigits", u"minExclusive", u"minInclusive",
+                                  u"maxExclusive", u"maxInclusive", u"pattern"}) {
+          add(n);
+        }
+      } else if (form == Form::kComplex) {
+        for (const char16_t* n : {u"group", u"all", u"choice", u"sequence"}) add(n);
+      } else if (form == Form::kPlain) {
+        for (const char16_t* n : {u"simpleContent", u"complexContent", u"group", u"all", u"choice", u"sequence"}) {
+          add(n);
+        }
+      }
+      for (const char16_t* n : {u"attribute", u"attributeGroup", u"anyAttribute"}) add(n);
+      list += u")";
+      return ReportError(kXsdUnexpected, child, nullptr, list);
+    }
+  }
+  if (!ok) return false;
+
+  // Final flags.
+  if (!baseIsAnyType && !simpleContent && !content.mixed_ && !content.any_ && !content.all_ &&
+      content.HasNoParticles()) {
+    content.empty_ = true;
+    content.sequence_ = false;
+    content.textOnly_ = false;
+  }
+  if (mixed) content.mixed_ = true;
+  if (content.empty_) {
+    if (content.HasParticles()) {
+      content.empty_ = false;
+      if (!content.choice_ && !content.all_) content.sequence_ = true;
+    } else if (content.textOnly_ || content.any_) {
+      content.empty_ = false;
+    }
+  }
+  content.abstract_ = abstract;
+  record.blockText = blockText;
+  record.finalText = finalText;
+  record.declaringNode = node;
+  return true;
+}
