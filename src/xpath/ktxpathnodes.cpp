@@ -136,6 +136,19 @@ int NumberPredicateLimit(const KTXPathAstNode* predicate) {
   return n;
 }
 
+// A relative location path of one step without predicates, under a chain
+// of one-child nodes (the predicate's expression as the parser builds it).
+bool IsSingleStepPath(const KTXPathAstNode* node) {
+  while (node && node->ChildCount() == 1 && node->GetKind() != kAstRelativeLocationPath &&
+         node->GetKind() != kAstAbsoluteLocationPath && node->GetKind() != kAstPrimaryExpr)
+    node = node->FirstChild();
+  if (!node || node->GetKind() != kAstRelativeLocationPath || node->ChildCount() != 1)
+    return false;
+  const KTXPathAstNode* step = node->FirstChild();
+  const KTXPathAstNode* axisStep = step ? step->FirstChild() : nullptr;
+  return axisStep && axisStep->GetKind() == kAstAxisStep && axisStep->ChildCount() == 2;
+}
+
 // Walks descendant-or-self from the current node-set, then evaluates the
 // step. A plain child step becomes one descendant step (the same nodes
 // without building the node-set of every descendant); patterns keep the
@@ -379,7 +392,8 @@ bool UnionExprNode::Evaluate(KTXPathEvalContext& context) {
   return true;
 }
 
-// The semantic actions of the location-path part of the grammar follow.
+// ---------------------------------------------------------------------------
+// Location paths
 
 bool LocationPathNode::Evaluate(KTXPathEvalContext& context) {
   const bool ok = EvaluateChildren(context);
@@ -596,6 +610,8 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
     Fail(context, KTXPathExpression::kErrorNotNodeSet, this);
     return false;
   }
+  if (existenceTest_ < 0)
+    existenceTest_ = IsSingleStepPath(expression) ? 1 : 0;
   const KTXPathValue candidates = context.Current();
   const ItemVector& items = candidates.Items();
   KTXPathEvalContext working = context;
@@ -605,7 +621,11 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
     working.SetCurrentItem(item);
     working.SetContextPosition(item.GetPosition());
     working.SetContextSize(candidates.ItemCount());
-    if (!expression->Evaluate(working))
+    // A one-step path decides by its first node: the walk stops there.
+    working.SetStepLimit(existenceTest_);
+    const bool evaluated = expression->Evaluate(working);
+    working.SetStepLimit(0);
+    if (!evaluated)
       return false;
     const KTXPathValue& result = working.Current();
     bool keep;

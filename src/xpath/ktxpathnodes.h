@@ -139,6 +139,11 @@ class AbbreviatedStepNode : public KTXPathAstNode {
 class PredicateNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+
+ private:
+  // 1 when the expression is one relative step without predicates, whose
+  // value counts only as empty or not; 0 otherwise; -1 until looked up.
+  int existenceTest_ = -1;
 };
 
 // ---- Node tests ----
