@@ -309,8 +309,9 @@ bool KTFrontEnd::WriteOutputFile() {
   const char16_t* text = nullptr;
   try {
     text = processor_->Serialize();
-  } catch (const KTOutputError& error) {
-    // A character the output encoding cannot hold where no reference may stand.
+  } catch (KTXSLTError& error) {
+    // A character the output encoding cannot hold where no reference may
+    // stand, which the processor reports as a stylesheet error.
     WriteLine(stderr, u"Error writing to file " + std::u16string(OutputFileName.c_str()));
     WriteLine(stderr, error.GetMessage());
     return false;

@@ -20,6 +20,9 @@ class KTXSLTError {
     kUnexpectedFailure = 7,
     kUnexpectedElement = 34,
     kVariablesInPattern = 46,
+    // The serialiser met a character the output encoding cannot write where
+    // no reference may stand; the message is the serialiser's (id 7260).
+    kOutputError = 7260,
     kFirstTableCode = 2,
     kLastTableCode = 50,
   };
@@ -39,6 +42,9 @@ class KTXSLTError {
   virtual ~KTXSLTError();
 
   void SetXPathError(int kind, int functionIndex);
+  // Gives the error a message of its own (a code outside the table, such as
+  // kOutputError, whose text comes from elsewhere).
+  void SetMessageText(const KTString& text) { message_ = text; }
 
   int GetCode() const { return code_; }
   int GetXPathErrorKind() const { return xpathKind_; }

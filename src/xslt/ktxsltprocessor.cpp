@@ -12,6 +12,7 @@
 #include "xslt/ktwhitespacestripper.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltxpathexpression.h"
+#include "xslt/output/ktoutputerror.h"
 
 KTXSLTProcessor::KTXSLTProcessor() : compiler_(std::make_unique<KTStylesheetCompiler>(this)) {
   serializer_.SetDefaultEncoding(u"UTF-8");
@@ -145,7 +146,17 @@ KTXPathNode* KTXSLTProcessor::ResultRoot() const {
 
 const char16_t* KTXSLTProcessor::Serialize() {
   serializer_.SetResultRoot(ResultRoot());
-  const char16_t* text = serializer_.Serialize(outputSettings_);
+  const char16_t* text = nullptr;
+  try {
+    text = serializer_.Serialize(outputSettings_);
+  } catch (const KTOutputError& error) {
+    // A character the output encoding cannot write where no reference may
+    // stand: a stylesheet error with the serialiser's message.
+    serializer_.SetResultRoot(nullptr);
+    KTXSLTError report(KTXSLTError::kOutputError, nullptr);
+    report.SetMessageText(KTString(error.GetMessage()));
+    throw report;
+  }
   serializer_.SetResultRoot(nullptr);
   return text;
 }

@@ -16,6 +16,8 @@
 #include "output/ktresulttree_util.h"
 #include "schema/ktschemamodel.h"
 #include "xml/ktdocloader.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktdocsource.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
@@ -99,18 +101,20 @@ class TestVariableExecutor : public KTInstructionExecutor {
 
 std::string U8(std::u16string_view s) { return KTUtf16ToUtf8(s); }
 
-// A document loaded from text through the document loader and wrapped with a
-// schema model, as the front end does: references are expanded and DTD
-// defaults supplied.
-KTTestDocument LoadDocument(KTXPathTreeContext& context, const std::u16string& text) {
+// A document loaded from text through the document loader, kept by the
+// document manager and wrapped with a schema model, as the front end does:
+// references are expanded and DTD defaults supplied.
+KTTestDocument LoadDocument(KTXPathTreeContext& context, KTDocumentManager& manager, const std::u16string& text) {
   std::string bytes = U8(text);
   KTTestDocument doc;
   KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
-  doc.tree.reset(loader.LoadFromBytes(bytes.data(), static_cast<uint32_t>(bytes.size()), KTGrammarCache::kXml, status));
-  if (!doc.tree) return doc;
-  KTSchemaModel model(nullptr, 1, nullptr, 52, 0, 0, false, 0);
-  doc.view = context.WrapTree(doc.tree.get(), &model, false, nullptr);
+  std::unique_ptr<KTXNode> tree(
+      loader.LoadFromBytes(bytes.data(), static_cast<uint32_t>(bytes.size()), KTGrammarCache::kXml, status));
+  if (!tree) return doc;
+  KTXNode* document = manager.AddNewRecord(nullptr, std::move(tree), u"\n", KTGrammarCache::kXml)->GetDocument();
+  KTSchemaModel model(&manager, 1, nullptr, 52, 0, 0, false, 0);
+  doc.view = context.WrapTree(document, &model, true, nullptr);
   return doc;
 }
 
@@ -146,8 +150,8 @@ class ResultExecutorsTest : public ::testing::Test {
   // Runs the stylesheet over the source and serialises the result (the
   // error's code and message when it stops with a stylesheet error).
   std::string Transform(const std::u16string& stylesheet, const std::u16string& source) {
-    stylesheet_ = LoadDocument(context_, stylesheet);
-    source_ = LoadDocument(context_, source);
+    stylesheet_ = LoadDocument(context_, manager_, stylesheet);
+    source_ = LoadDocument(context_, manager_, source);
     EXPECT_TRUE(stylesheet_.view && source_.view) << U8(stylesheet);
     if (!stylesheet_.view || !source_.view) return "";
     try {
@@ -180,6 +184,7 @@ class ResultExecutorsTest : public ::testing::Test {
         << U8(stylesheet) << "\nours:   " << ours << "\ntheirs: " << theirs;
   }
 
+  KTDocumentManager manager_{&StandardGrammars(), nullptr};
   KTXPathTreeContext context_;
   KTTestProcessor processor_;
   KTTestDocument stylesheet_;
@@ -340,15 +345,52 @@ TEST_F(ResultExecutorsTest, CopiedAttributeWithAClashingPrefixGetsAGeneratedOne)
   EXPECT_EQ(ours, "<out><a:p xmlns:a=\"urn:2\" xmlns:prefix_1=\"urn:1\" prefix_1:n=\"v\"/></out>");
 }
 
+// ---- Through template rules ----
+
+std::u16string Stylesheet(const std::u16string& topLevel) {
+  return u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>" + topLevel +
+         u"</xsl:stylesheet>";
+}
+
+TEST_F(ResultExecutorsTest, TemplateRulesBuildTheResult) {
+  const std::u16string source = u"<doc n='Ann'><i k='1'>one</i><i k='2'>two</i></doc>";
+  EXPECT_EQ(Body(Transform(Stylesheet(u"<xsl:template match='doc'><p title=\"Bob's {@n}\" c='{{x}}'/>"
+                                      u"</xsl:template>"),
+                           source)),
+            "<p title=\"Bob's Ann\" c=\"{x}\"/>");
+  ExpectSameAsXsltproc(
+      Stylesheet(u"<xsl:template match='/'><list xmlns='urn:l'><xsl:apply-templates select='doc/i'/></list>"
+                 u"</xsl:template><xsl:template match='i'><item id='i{@k}' pos='{position()}'>"
+                 u"<xsl:copy-of select='@k'/><xsl:value-of select='.'/><xsl:copy-of select='.'/></item>"
+                 u"</xsl:template>"),
+      source);
+}
+
+TEST_F(ResultExecutorsTest, CopyOfADefaultedAttributeCopiesIt) {
+  const std::u16string source =
+      u"<!DOCTYPE doc [<!ATTLIST doc d CDATA 'dv'>]><doc><e/></doc>";
+  const std::u16string stylesheet = Out(u"<p><xsl:copy-of select='/doc/@d'/><xsl:copy-of select='/doc/@d/..'/></p>");
+  EXPECT_EQ(Body(Transform(stylesheet, source)), "<out><p d=\"dv\"><doc d=\"dv\"><e/></doc></p></out>");
+  ExpectSameAsXsltproc(stylesheet, source);
+}
+
+TEST_F(ResultExecutorsTest, UnwritableCharacterIsAStylesheetError) {
+  // The text output method has no character references.
+  std::string result = Transform(
+      Stylesheet(u"<xsl:output method='text' encoding='ISO-8859-1'/><xsl:template match='/'>a\u20ACb</xsl:template>"),
+      u"<doc/>");
+  EXPECT_EQ(result, "error 7260 The character U+20AC cannot be written in text output in the output encoding ISO-8859-1");
+}
+
 // ---- Deep results ----
 
 // A literal element nested 100,000 deep inside a variable: the result is
 // built, copied out of the fragment, serialised and freed without recursion.
 TEST_F(ResultExecutorsTest, HundredThousandDeepResultsBuildAndCopy) {
   constexpr int kDepth = 100000;
-  stylesheet_ = LoadDocument(context_, Out(u"<xsl:variable name='v'><p/></xsl:variable>"
+  stylesheet_ = LoadDocument(context_, manager_, Out(u"<xsl:variable name='v'><p/></xsl:variable>"
                                            u"<xsl:copy-of select='$v'/><xsl:copy-of select='$v'/>"));
-  source_ = LoadDocument(context_, u"<doc/>");
+  source_ = LoadDocument(context_, manager_, u"<doc/>");
   ASSERT_TRUE(stylesheet_.view && source_.view);
   KTXPathNode* out = stylesheet_.view->GetChild(stylesheet_.view->FirstChildOfKind(kXPathElement));
   KTXPathNode* variable = out->GetChild(out->FirstChildOfKind(kXPathElement));
