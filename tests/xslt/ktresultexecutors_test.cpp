@@ -411,4 +411,78 @@ TEST_F(ResultExecutorsTest, HundredThousandDeepResultsBuildAndCopy) {
   EXPECT_EQ(opened, 2u * kDepth);
 }
 
+// A recursive template rule over a source nested 100,000 deep builds a result
+// as deep inside a variable, and copy-of copies it out.
+TEST_F(ResultExecutorsTest, RecursiveTemplatesNestAHundredThousandElements) {
+  constexpr int kDepth = 100000;
+  stylesheet_ = LoadDocument(context_, manager_,
+                             Stylesheet(u"<xsl:template match='/'><xsl:variable name='v'><xsl:apply-templates/>"
+                                        u"</xsl:variable><xsl:copy-of select='$v'/></xsl:template>"
+                                        u"<xsl:template match='e'><r><xsl:apply-templates/></r></xsl:template>"));
+  source_ = LoadDocument(context_, manager_, u"<e/>");
+  ASSERT_TRUE(stylesheet_.view && source_.view);
+  KTXPathNode* at = source_.view->GetChild(source_.view->FirstChildOfKind(kXPathElement));
+  for (int i = 0; i < kDepth; ++i) {
+    auto child = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+    child->SetName(u"e");
+    child->SetMaps(at->InheritedElementMap(), at->InheritedAttributeMap());
+    child->SetPosition(at->GetPosition() + 1);
+    at = at->AppendChild(std::move(child));
+  }
+  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  std::size_t deepest = 0;
+  while (processor_.Step()) deepest = std::max<std::size_t>(deepest, processor_.FrameStack()->size());
+  EXPECT_GT(deepest, static_cast<std::size_t>(kDepth));
+  std::string text = U8(processor_.Serialize());
+  std::size_t opened = 0;
+  for (std::size_t p = text.find("<r>"); p != std::string::npos; p = text.find("<r>", p + 3)) ++opened;
+  EXPECT_EQ(opened, static_cast<std::size_t>(kDepth));
+}
+
+// The operations xsl:element, xsl:attribute and xsl:copy build on, called
+// directly: appending computed attributes, and copying source nodes as they
+// are.
+TEST_F(ResultExecutorsTest, ComputedNodesAndPlainCopies) {
+  Transform(Out(u""), u"<doc xmlns:a='urn:a' a:n='{x}'>t<![CDATA[<c>]]></doc>");
+  KTValueOfExecutor executor(&processor_);
+  auto root = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  auto make = [](int kind, const char16_t* name, const char16_t* value, const KTString* uri) {
+    auto node = std::make_unique<KTXPathNode>(nullptr, kind);
+    if (name) node->SetName(name);
+    if (value) node->SetValue(value);
+    node->SetNamespaceUri(uri);
+    return node;
+  };
+  const KTString* urnA = context_.InternUri(u"urn:a");
+  const KTString* urnB = context_.InternUri(u"urn:b");
+  executor.SetResultParent(root.get());
+  KTXPathNode* element = executor.AppendComputedNode(make(kXPathElement, u"b:e", nullptr, urnB), true, false);
+  ASSERT_EQ(executor.ResultParent(), element);
+  executor.AppendComputedNode(make(kXPathAttribute, u"x", u"1", nullptr), false, true);
+  executor.AppendComputedNode(make(kXPathAttribute, u"y", u"2", nullptr), false, true);
+  // The same expanded name again keeps the first place, emptied for its new
+  // content; a namespace without a prefix gets a generated one.
+  executor.AppendComputedNode(make(kXPathAttribute, u"x", u"3", nullptr), false, true);
+  executor.AppendComputedNode(make(kXPathAttribute, u"z", u"4", urnA), false, true);
+  executor.AppendComputedNode(make(kXPathAttribute, u"b:w", u"5", urnA), false, true);
+  EXPECT_EQ(ViewPicture(root.get()),
+            "/(eb:e(nxmlns:b nxmlns:prefix_1 nxmlns:prefix_2 ax= ay=2 aprefix_1:z=4 aprefix_2:w=5))");
+  // After content an attribute is refused.
+  executor.AppendComputedNode(make(kXPathText, nullptr, u"t", nullptr), false, false);
+  EXPECT_THROW(executor.AppendComputedNode(make(kXPathAttribute, u"v", u"6", nullptr), false, true), KTXTreeException);
+
+  // xsl:copy's copies: names and values as they are (no value template),
+  // the source element's namespaces, CDATA as text.
+  KTXPathNode* doc = source_.view->GetChild(source_.view->FirstChildOfKind(kXPathElement));
+  auto target = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  executor.SetResultParent(target.get());
+  KTXPathNode* copy = executor.MakeLiteralResultCopy(doc, true, processor_.TopFrame(), false);
+  ASSERT_NE(copy, nullptr);
+  for (const auto& child : doc->Children()) {
+    if (child->GetKind() == kXPathNamespace) continue;
+    executor.MakeLiteralResultCopy(child.get(), false, processor_.TopFrame(), false);
+  }
+  EXPECT_EQ(ViewPicture(target.get()), "/(edoc(nxmlns:a aa:n={x} t=t t=<c>))");
+}
+
 }  // namespace
