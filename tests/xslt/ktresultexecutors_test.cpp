@@ -18,6 +18,7 @@
 #include "xml/ktdocloader.h"
 #include "xml/ktdocmanager.h"
 #include "xml/ktdocsource.h"
+#include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
@@ -101,6 +102,25 @@ class TestVariableExecutor : public KTInstructionExecutor {
 
 std::string U8(std::u16string_view s) { return KTUtf16ToUtf8(s); }
 
+// xsl:namespace-alias for these tests: stores the pair with the processor.
+class TestNamespaceAliasExecutor : public KTInstructionExecutor {
+ public:
+  explicit TestNamespaceAliasExecutor(KTXSLTProcessor* processor)
+      : KTInstructionExecutor(processor, kXSLTNamespaceAlias) {}
+
+  bool Start() override {
+    KTExecFrame* frame = TopFrame();
+    frame->SetStarted();
+    frame->SetOwnNode(frame->NodeToRun());
+    const auto* record = static_cast<const KTDeclNamespaceAlias*>(declaration_);
+    AddNamespaceAlias(record->stylesheetPrefix.c_str(), record->resultPrefix.c_str());
+    frame->SetLastFinished(frame->OwnNode());
+    frame->SetNodeToRun(nullptr);
+    return true;
+  }
+};
+
+
 // A document loaded from text through the document loader, kept by the
 // document manager and wrapped with a schema model, as the front end does:
 // references are expanded and DTD defaults supplied.
@@ -145,6 +165,10 @@ class ResultExecutorsTest : public ::testing::Test {
     processor_.Executors().Register(kXSLTVariable, [](KTXSLTProcessor* p) -> std::unique_ptr<KTInstructionExecutor> {
       return std::make_unique<TestVariableExecutor>(p);
     });
+    processor_.Executors().Register(kXSLTNamespaceAlias,
+                                    [](KTXSLTProcessor* p) -> std::unique_ptr<KTInstructionExecutor> {
+                                      return std::make_unique<TestNamespaceAliasExecutor>(p);
+                                    });
   }
 
   // Runs the stylesheet over the source and serialises the result (the
@@ -483,6 +507,27 @@ TEST_F(ResultExecutorsTest, ComputedNodesAndPlainCopies) {
     executor.MakeLiteralResultCopy(child.get(), false, processor_.TopFrame(), false);
   }
   EXPECT_EQ(ViewPicture(target.get()), "/(edoc(nxmlns:a aa:n={x} t=t t=<c>))");
+}
+
+TEST_F(ResultExecutorsTest, SpaceDeclarationsProduceNothingAndAliasesRenameLiterals) {
+  const std::u16string source = u"<doc><i>x</i></doc>";
+  ExpectSameAsXsltproc(Stylesheet(u"<xsl:strip-space elements='doc'/><xsl:preserve-space elements='i'/>"
+                                  u"<xsl:template match='/'><p><xsl:copy-of select='doc'/></p></xsl:template>"),
+                       source);
+  // Literal elements and attributes of the aliased namespace come out in
+  // the result namespace under the result prefix (xsltproc keeps the
+  // stylesheet prefix; prefixes carry no meaning), and the XSLT namespace is
+  // then declared.
+  EXPECT_EQ(
+      Body(Transform(
+          u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' xmlns:axsl='urn:axsl'"
+          u" xmlns:o='urn:o' xmlns:q='urn:q'><xsl:namespace-alias stylesheet-prefix='axsl' result-prefix='xsl'/>"
+          u"<xsl:namespace-alias stylesheet-prefix='o' result-prefix='q'/>"
+          u"<xsl:template match='/'><axsl:stylesheet version='1.0'><axsl:template match='{name(*)}'>"
+          u"<o:e o:a='1'/></axsl:template></axsl:stylesheet></xsl:template></xsl:stylesheet>",
+          source)),
+      "<xsl:stylesheet xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" xmlns:q=\"urn:q\" version=\"1.0\">"
+      "<xsl:template match=\"doc\"><q:e q:a=\"1\"/></xsl:template></xsl:stylesheet>");
 }
 
 }  // namespace
