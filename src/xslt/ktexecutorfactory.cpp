@@ -4,6 +4,7 @@
 
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktmessageexecutor.h"
+#include "xslt/ktnumberexecutors.h"
 #include "xslt/kttemplateexecutors.h"
 #include "xslt/ktresultexecutors.h"
 #include "xslt/output/ktoutputexecutor.h"
@@ -34,6 +35,7 @@ KTExecutorFactory::Creator CreatorOf() {
 
 void RegisterStandardExecutors(KTExecutorFactory& factory) {
   factory.Register(kXSLTKey, CreatorOf<KTKeyExecutor>());
+  factory.Register(kXSLTDecimalFormat, CreatorOf<KTDecimalFormatExecutor>());
   factory.Register(kXSLTMessage, CreatorOf<KTMessageExecutor>());
   factory.Register(kXSLTStylesheet, CreatorOf<KTStylesheetExecutor>());
   factory.Register(kXSLTTemplate, CreatorOf<KTTemplateExecutor>());

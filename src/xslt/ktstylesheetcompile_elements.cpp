@@ -9,7 +9,9 @@
 
 #include "xml/ktxpathnode.h"
 #include "xslt/ktstylesheetcompiler.h"
+#include "xslt/ktnumberformatter.h"
 #include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
 #include "xslt/ktxsltnames.h"
 
 namespace {
@@ -486,6 +488,34 @@ void KTStylesheetCompiler::CompileXslAttributeSet(int parentId, KTXPathNode* nod
   record->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", nullptr);
 }
 
+namespace {
+
+// Builds the declared format and registers it with the processor, at
+// compile time so that format-number() sees every declaration wherever it
+// stands. A different format of the same name is refused with 4 at the
+// name attribute (no node for the unnamed format).
+void RegisterDecimalFormat(KTXSLTProcessor* processor, const KTDeclDecimalFormat& record) {
+  auto format = std::make_unique<KTDecimalFormat>();
+  format->name = record.name;
+  auto first = [](KTXPathNode* attribute, char16_t& into) {
+    const char16_t* value = attribute ? attribute->GetValue() : nullptr;
+    if (value && *value) into = value[0];
+  };
+  first(record.decimalSeparatorNode, format->decimalSeparator);
+  first(record.groupingSeparatorNode, format->groupingSeparator);
+  first(record.percentNode, format->percent);
+  first(record.perMilleNode, format->perMille);
+  first(record.zeroDigitNode, format->zeroDigit);
+  first(record.digitNode, format->digit);
+  first(record.patternSeparatorNode, format->patternSeparator);
+  first(record.minusSignNode, format->minusSign);
+  if (record.infinityNode) format->infinity = record.infinityNode->GetValue();
+  if (record.nanNode) format->nan = record.nanNode->GetValue();
+  if (!processor->RegisterDecimalFormat(std::move(format))) Fail(4, record.nameNode);
+}
+
+}  // namespace
+
 void KTStylesheetCompiler::CompileXslDecimalFormat(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'T', 17, 2, fc);
   auto* record = NewRecord<KTDeclDecimalFormat>(node);
@@ -512,6 +542,7 @@ void KTStylesheetCompiler::CompileXslDecimalFormat(int parentId, KTXPathNode* no
   CheckNotEmpty(record->infinityNode, kUnexpectedValue);
   CheckNotEmpty(record->nanNode, kUnexpectedValue);
   CheckOneCharacter(record->minusSignNode);
+  if (processor_) RegisterDecimalFormat(processor_, *record);
 }
 
 void KTStylesheetCompiler::CompileXslImport(int parentId, KTXPathNode* node, bool fc) {
@@ -544,6 +575,8 @@ void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool f
     record->namespaceId = Lookup(KTXPathNode::GetNodeNamespaceMap(record->nameNode), prefix);
     if (!record->namespaceId) Fail(kUndefinedPrefix, record->nameNode);
   }
+  // The definition joins the key table of its name.
+  if (processor_) processor_->AddKeyDefinition(record, node);
 }
 
 void KTStylesheetCompiler::CompileXslNamespaceAlias(int parentId, KTXPathNode* node, bool fc) {

@@ -6,6 +6,8 @@
 #include "xml/ktxpathtreecontext.h"
 #include "xslt/ktcompiledtemplate.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktkeytable.h"
+#include "xslt/ktnumberformatter.h"
 #include "xslt/kttemplateruleindex.h"
 #include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktinstructionexecutor.h"
@@ -16,9 +18,11 @@
 
 KTXSLTProcessor::KTXSLTProcessor() : compiler_(std::make_unique<KTStylesheetCompiler>(this)) {
   serializer_.SetDefaultEncoding(u"UTF-8");
+  decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
 }
 
 KTXSLTProcessor::~KTXSLTProcessor() {
+  if (KTXSLTFunctionServices::Registered() == this) KTXSLTFunctionServices::Register(nullptr);
   // Frames refer to registered trees and to the result tree; they go first.
   DeleteFrames();
 }
@@ -39,6 +43,12 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
     throw KTXSLTError(38, stylesheetRoot);
   KTWhitespaceStripper().StripStylesheet(stylesheetRoot);
   compiler_->Clear();
+  // Keys and decimal formats are registered while the stylesheet compiles.
+  keyTables_.clear();
+  keyElements_.clear();
+  decimalFormats_.clear();
+  decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
+  defaultFormatDeclared_ = false;
   compiler_->CompileElement(kXSLTLiteralResult, stylesheetRoot, false);
   if (builtinRules_) compiler_->CompileElement(kXSLTLiteralResult, builtinRules_.get(), false);
   for (KTXPathNode* root : {stylesheetRoot, sourceRoot}) {
@@ -64,6 +74,9 @@ void KTXSLTProcessor::Start() {
   templateIndex_.reset();
   namedTemplates_.clear();
   patternContexts_.clear();
+  // Indexes refer to the trees of the previous run.
+  for (auto& entry : keyTables_) entry.second->ClearIndexes();
+  KTXSLTFunctionServices::Register(this);
   RegisterBuiltinRules();
   registeredTrees_.clear();
   resultRoot_.reset();

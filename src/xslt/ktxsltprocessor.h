@@ -17,6 +17,7 @@
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathvalue.h"
+#include "xpath/ktxsltfunctionservices.h"
 #include "xslt/ktbindings.h"
 #include "xslt/ktexecutorfactory.h"
 #include "xslt/ktxsltengine.h"
@@ -25,7 +26,10 @@
 #include "xslt/output/ktresultserializer.h"
 
 class KTCompiledTemplate;
+class KTDeclKey;
 class KTDeclRecord;
+class KTDecimalFormat;
+class KTKeyTable;
 class KTExecFrame;
 class KTTemplateRuleIndex;
 class KTSchemaServices;
@@ -35,7 +39,7 @@ class KTXNode;
 class KTXPathTreeContext;
 class KTXSLTXPathExpression;
 
-class KTXSLTProcessor : public KTXSLTEngine {
+class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
  public:
   using NodeMap = std::map<KTString, KTXPathNode*>;
 
@@ -213,6 +217,33 @@ class KTXSLTProcessor : public KTXSLTEngine {
   // One stable string per mode text (frames keep the mode they run in).
   const KTString* InternMode(const KTString& mode) { return &*modes_.insert(mode).first; }
 
+  // ---- Keys and decimal formats (filled while the stylesheet compiles) ----
+  // Adds the definition of a compiled xsl:key element to the table of its
+  // expanded name (made on first use) and links the record to the table.
+  // An element already added (compiled again) adds nothing.
+  KTKeyTable* AddKeyDefinition(KTDeclKey* record, KTXPathNode* keyElement);
+  // The table of an expanded key name ("uri:local", or the local name);
+  // null when the stylesheet has no such key.
+  KTKeyTable* FindKeyTable(const KTString& expandedName) const;
+  // Registers a decimal format under its name. An equal redeclaration is
+  // accepted (and dropped); the first unnamed one replaces the built-in
+  // default. False when a different format of that name exists.
+  bool RegisterDecimalFormat(std::unique_ptr<KTDecimalFormat> format);
+  // The format of an expanded name (empty: the default); null when none.
+  const KTDecimalFormat* FindDecimalFormat(const KTString& expandedName) const;
+  // Key definitions are evaluated in an expression object of their own,
+  // since an index is built from inside a key() call of any evaluation.
+  // The nodes the pattern selects in the document of `root`:
+  bool MatchKeyPattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root, KTXPathNode* keyElement);
+  // The use expression's value for the node at `position` of `nodes`:
+  bool EvaluateKeyUse(KTXPathValue* out, const KTString& use, KTXPathNode* keyElement, const KTXPathValue& nodes,
+                      int position);
+
+  // ---- KTXSLTFunctionServices: key() and format-number() ----
+  bool LookupKey(const KTString& keyName, const KTXPathValue& value, const KTXPathNodeItem& node,
+                 KTXPathValue& result) override;
+  int FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) override;
+
   // xsl:message: the text of the last message, and of a terminating one.
   void SetMessage(const char16_t* text, bool terminate);
   const KTString& Message() const { return message_; }
@@ -231,6 +262,11 @@ class KTXSLTProcessor : public KTXSLTEngine {
   std::map<KTString, KTString> namespaceAliases_;
   std::unique_ptr<KTXSLTXPathExpression> expression_;
   std::unique_ptr<KTXSLTXPathExpression> privateExpression_;
+  std::unique_ptr<KTXSLTXPathExpression> keyExpression_;
+  std::unordered_map<KTString, std::unique_ptr<KTKeyTable>> keyTables_;
+  std::unordered_set<const KTXPathNode*> keyElements_;
+  std::unordered_map<KTString, std::unique_ptr<KTDecimalFormat>> decimalFormats_;
+  bool defaultFormatDeclared_ = false;
   // Compiled trees by text, patterns (restricted) apart from expressions.
   struct CompiledTree {
     std::unique_ptr<KTXPathAstNode> tree;
@@ -270,6 +306,7 @@ class KTXSLTProcessor : public KTXSLTEngine {
   std::unordered_set<KTString> modes_;
   std::unique_ptr<KTXNode> builtinDocument_;
   std::unique_ptr<KTXPathNode> builtinRules_;
+  const KTXPathValue& PatternContexts(KTXPathNode* root);
   // Document root -> the root and every non-attribute node, in document
   // order: the context of pattern evaluation.
   std::unordered_map<const KTXPathNode*, KTXPathValue> patternContexts_;

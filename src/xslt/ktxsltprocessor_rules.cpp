@@ -213,6 +213,10 @@ bool KTXSLTProcessor::MatchesPattern(KTXPathValue* out, const KTString& pattern,
   if (pattern.IsEmpty() || !node) return true;
   KTXPathNode* root = node;
   while (root->GetParent()) root = root->GetParent();
+  return EvaluatePattern(out, pattern, root, PatternContexts(root), stylesheetNode, privateEvaluation, restrictions);
+}
+
+const KTXPathValue& KTXSLTProcessor::PatternContexts(KTXPathNode* root) {
   auto found = patternContexts_.find(root);
   if (found == patternContexts_.end()) {
     // The root and every node the child and descendant axes reach, in
@@ -232,7 +236,7 @@ bool KTXSLTProcessor::MatchesPattern(KTXPathValue* out, const KTString& pattern,
     }
     found = patternContexts_.emplace(root, std::move(list)).first;
   }
-  return EvaluatePattern(out, pattern, root, found->second, stylesheetNode, privateEvaluation, restrictions);
+  return found->second;
 }
 
 // Evaluates the pattern with every node of `contexts` as a context node at

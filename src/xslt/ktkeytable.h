@@ -1,0 +1,74 @@
+// KTKeyTable: one key name of the stylesheet (XSLT 1.0 §12.2). Every
+// xsl:key definition of the name adds a match pattern and a use
+// expression; each definition is indexed on its own, so string-valued use
+// expressions of several definitions never have to form one union. A
+// document is indexed on the first lookup in it: key value -> the nodes in
+// document order, duplicate-free, hashed so that a lookup never scans the
+// index.
+#pragma once
+
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "core/ktstring.h"
+#include "xml/ktxpathnode.h"
+#include "xpath/ktxpathvalue.h"
+
+class KTXSLTProcessor;
+
+class KTKeyTable {
+ public:
+  KTKeyTable() = default;
+  virtual ~KTKeyTable() = default;
+  KTKeyTable(const KTKeyTable&) = delete;
+  KTKeyTable& operator=(const KTKeyTable&) = delete;
+
+  void SetName(const KTString& name) { name_ = name; }
+  const KTString& GetName() const { return name_; }
+  void SetNamespaceId(const KTString* id) { namespaceId_ = id; }
+  const KTString* GetNamespaceId() const { return namespaceId_; }
+  void SetProcessor(KTXSLTProcessor* processor) { processor_ = processor; }
+  // The xsl:key element of the first definition.
+  void SetExpressionNode(KTXPathNode* node) { expressionNode_ = node; }
+  KTXPathNode* GetExpressionNode() const { return expressionNode_; }
+
+  // Appends a definition; `element` is its xsl:key element, which resolves
+  // the prefixes of both texts and which errors point at (null: the
+  // expression node).
+  void AddDefinition(const KTString& match, const KTString& use, KTXPathNode* element = nullptr);
+  int DefinitionCount() const { return static_cast<int>(definitions_.size()); }
+
+  // Indexes the document that holds `document` unless it is indexed already.
+  // The node and processor are stored when none is. False without a
+  // document or without any processor. Errors of the match and use texts
+  // are thrown as KTXSLTError for their xsl:key element.
+  bool BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProcessor* processor);
+  // The nodes of the context item's document that the key value selects:
+  // for a node-set, the union over its nodes' string values; otherwise the
+  // value's string value. Document order, positions 1..n, each node once.
+  // An unindexed document gives an empty node-set.
+  KTXPathValue Lookup(KTXPathValue keyValue, KTXPathNodeItem contextItem) const;
+
+  // Forgets every document's index (their trees end with the run).
+  void ClearIndexes() { indexes_.clear(); }
+  bool IsIndexed(const KTXPathNode* root) const { return indexes_.count(root) != 0; }
+
+ private:
+  struct Definition {
+    KTString match;
+    KTString use;
+    KTXPathNode* element = nullptr;
+  };
+  // Key value -> node-set (sorted, numbered, shared with the results).
+  using DocumentIndex = std::unordered_map<KTString, KTXPathValue>;
+
+  const DocumentIndex* FindIndex(const KTXPathNode* node) const;
+
+  KTString name_;
+  const KTString* namespaceId_ = nullptr;
+  KTXPathNode* expressionNode_ = nullptr;
+  KTXSLTProcessor* processor_ = nullptr;
+  std::vector<Definition> definitions_;
+  std::unordered_map<const KTXPathNode*, DocumentIndex> indexes_;
+};

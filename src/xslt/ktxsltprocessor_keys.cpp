@@ -1,0 +1,125 @@
+// KTXSLTProcessor: the key tables and decimal formats that the compiler
+// registers, and the services key() and format-number() call.
+#include <utility>
+
+#include "xml/ktxpathtreecontext.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktkeytable.h"
+#include "xslt/ktnumberformatter.h"
+#include "xslt/ktxsltprocessor.h"
+#include "xslt/ktxsltxpathexpression.h"
+
+namespace {
+
+// XPath error kinds of format-number().
+constexpr int kUnknownDecimalFormat = 13;
+constexpr int kInvalidFormatPattern = 14;
+
+}  // namespace
+
+KTKeyTable* KTXSLTProcessor::AddKeyDefinition(KTDeclKey* record, KTXPathNode* keyElement) {
+  if (!record || !record->nameNode || !record->matchNode || !record->useNode) return nullptr;
+  KTString written(record->nameNode->GetValue());
+  KTString name;
+  if (record->namespaceId) {
+    name = *record->namespaceId;
+    name += u':';
+    name += written.GetLocalNamePtr();
+  } else {
+    name = written;
+  }
+  std::unique_ptr<KTKeyTable>& table = keyTables_[name];
+  if (!table) {
+    table = std::make_unique<KTKeyTable>();
+    table->SetName(name);
+    table->SetNamespaceId(record->namespaceId);
+    table->SetProcessor(this);
+    table->SetExpressionNode(keyElement);
+  }
+  if (keyElements_.insert(keyElement).second)
+    table->AddDefinition(KTString(record->matchNode->GetValue()), KTString(record->useNode->GetValue()), keyElement);
+  record->keyTable = table.get();
+  return table.get();
+}
+
+KTKeyTable* KTXSLTProcessor::FindKeyTable(const KTString& expandedName) const {
+  auto found = keyTables_.find(expandedName);
+  return found == keyTables_.end() ? nullptr : found->second.get();
+}
+
+bool KTXSLTProcessor::RegisterDecimalFormat(std::unique_ptr<KTDecimalFormat> format) {
+  if (!format) return false;
+  auto found = decimalFormats_.find(format->name);
+  if (found == decimalFormats_.end()) {
+    KTString name = format->name;
+    decimalFormats_.emplace(std::move(name), std::move(format));
+    return true;
+  }
+  if (format->name.IsEmpty() && !defaultFormatDeclared_) {
+    defaultFormatDeclared_ = true;
+    found->second = std::move(format);
+    return true;
+  }
+  return *found->second == *format;
+}
+
+const KTDecimalFormat* KTXSLTProcessor::FindDecimalFormat(const KTString& expandedName) const {
+  auto found = decimalFormats_.find(expandedName);
+  return found == decimalFormats_.end() ? nullptr : found->second.get();
+}
+
+bool KTXSLTProcessor::MatchKeyPattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root,
+                                      KTXPathNode* keyElement) {
+  out->SetNodeSet();
+  if (pattern.IsEmpty() || !root) return true;
+  static const KTBindingMap noBindings;
+  KTBindingMapSource variables(&noBindings);
+  if (!keyExpression_) {
+    keyExpression_ = std::make_unique<KTXSLTXPathExpression>(this, true);
+    keyExpression_->EnableXSLTFunctions(true);
+  }
+  return Evaluate(*keyExpression_, keyElement, KTXPathNode::GetNodeNamespaceMap(keyElement), root, pattern, out,
+                  &PatternContexts(root), -1, &variables, false, KTXPathExpression::kRestrictKey);
+}
+
+bool KTXSLTProcessor::EvaluateKeyUse(KTXPathValue* out, const KTString& use, KTXPathNode* keyElement,
+                                     const KTXPathValue& nodes, int position) {
+  static const KTBindingMap noBindings;
+  KTBindingMapSource variables(&noBindings);
+  if (!keyExpression_) {
+    keyExpression_ = std::make_unique<KTXSLTXPathExpression>(this, true);
+    keyExpression_->EnableXSLTFunctions(true);
+  }
+  return Evaluate(*keyExpression_, keyElement, KTXPathNode::GetNodeNamespaceMap(keyElement), nullptr, use, out,
+                  &nodes, position, &variables, false, KTXPathExpression::kRestrictKey);
+}
+
+bool KTXSLTProcessor::LookupKey(const KTString& keyName, const KTXPathValue& value, const KTXPathNodeItem& node,
+                                KTXPathValue& result) {
+  KTKeyTable* table = FindKeyTable(keyName);
+  if (!table) return false;
+  result.SetNodeSet();
+  if (!node.GetNode()) return true;
+  KTXPathNode* root = node.GetNode();
+  while (root->GetParent()) root = root->GetParent();
+  if (!table->IsIndexed(root)) {
+    // The index is built inside the caller's evaluation: its record of the
+    // last evaluation (shown when a stylesheet error is reported) is kept.
+    KTEvaluationRecord saved = lastEvaluation_;
+    table->BuildIndex(nullptr, root, this);
+    lastEvaluation_ = std::move(saved);
+  }
+  result = table->Lookup(value, node);
+  return true;
+}
+
+int KTXSLTProcessor::FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) {
+  const KTDecimalFormat* format = FindDecimalFormat(formatName);
+  if (!format) return kUnknownDecimalFormat;
+  KTNumberFormatter formatter(format);
+  const char16_t* position = pattern.c_str();
+  if (!formatter.ParsePattern(position) || *position != 0) return kInvalidFormatPattern;
+  out = formatter.Format(number);
+  return 0;
+}

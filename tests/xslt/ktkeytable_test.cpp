@@ -1,0 +1,320 @@
+// Key tables and format-number() through the processor: key() and
+// format-number() expressions are evaluated in the first frame of a prepared
+// run and compared with the value xsltproc writes for the same expression
+// under the same declarations. Errors, which xsltproc reports in its own
+// words, are checked by code.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kttestprocessor.h"
+#include "ktxslttest_util.h"
+#include "output/ktresulttree_util.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktkeytable.h"
+#include "xslt/ktnumberformatter.h"
+#include "xslt/ktstylesheetcompiler.h"
+#include "xslt/ktxslterror.h"
+
+namespace {
+
+std::string U8(std::u16string_view s) { return KTUtf16ToUtf8(s); }
+
+constexpr const char* kDeclarations =
+    "<xsl:key name='cat' match='item' use='@cat'/>"
+    // Two definitions of one name: string-valued use expressions each.
+    "<xsl:key name='any' match='item' use='string(@cat)'/>"
+    "<xsl:key name='any' match='other' use='concat(@code, \"\")'/>"
+    "<xsl:key name='text' match='item' use='.'/>"
+    "<xsl:key name='p:ns' match='item' use='@id'/>"
+    "<xsl:key name='tags' match='item' use='tag'/>"
+    "<xsl:decimal-format name='eu' decimal-separator=',' grouping-separator='.'/>"
+    "<xsl:decimal-format name='odd' infinity='inf' NaN='not a number' minus-sign='~' percent='p' "
+    "per-mille='m' digit='x' zero-digit='0' pattern-separator='!'/>";
+
+constexpr const char* kSource =
+    "<doc>"
+    "<item id='i1' cat='a'>one<tag>t1</tag><tag>t2</tag></item>"
+    "<item id='i2' cat='b'>two<tag>t2</tag></item>"
+    "<item id='i3' cat='a'>1</item>"
+    "<item id='i4' cat='1.0'>1.0</item>"
+    "<item id='i5'>five</item>"
+    "<other code='a' id='o1'/>"
+    "<other code='x' id='o2'/>"
+    "<group><ref>a</ref><ref>b</ref><ref>a</ref></group>"
+    "</doc>";
+
+std::string Stylesheet(const std::string& body) {
+  return "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' xmlns:p='urn:p'>"
+         "<xsl:output method='text'/>" +
+         body + "</xsl:stylesheet>";
+}
+
+class KeyTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override { processor_.SetTreeContext(&context_); }
+
+  void Prepare(const std::string& body, const std::string& source) {
+    std::u16string style = KTUtf8ToUtf16(Stylesheet(body));
+    std::u16string input = KTUtf8ToUtf16(source);
+    stylesheet_ = ParseTestDocument(context_, style.c_str());
+    source_ = ParseTestDocument(context_, input.c_str());
+    ASSERT_TRUE(stylesheet_.view && source_.view);
+    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  }
+
+  KTXPathNode* DocumentElement() {
+    return stylesheet_.view->GetChild(stylesheet_.view->FirstChildOfKind(kXPathElement));
+  }
+
+  std::string Value(const std::string& expression) {
+    KTExecFrame* top = processor_.TopFrame();
+    KTXPathValue result;
+    std::u16string text = KTUtf8ToUtf16(expression);
+    try {
+      top->EvaluateExpression(DocumentElement(), KTString(text.c_str()), &top->NodeList(), &result, true);
+    } catch (KTXSLTError& e) {
+      return "error " + U8(e.GetMessage());
+    }
+    return U8(KTXPathFunctionLibrary::ToString(result).View());
+  }
+
+  KTXSLTError Error(const std::string& expression) {
+    KTExecFrame* top = processor_.TopFrame();
+    KTXPathValue result;
+    std::u16string text = KTUtf8ToUtf16(expression);
+    try {
+      top->EvaluateExpression(DocumentElement(), KTString(text.c_str()), &top->NodeList(), &result, true);
+    } catch (KTXSLTError& e) {
+      return e;
+    }
+    ADD_FAILURE() << "no error for " << expression;
+    return KTXSLTError(0, nullptr);
+  }
+
+  // xsltproc's values of the expressions, one per line.
+  static std::vector<std::string> Reference(const std::string& declarations, const std::string& source,
+                                            const std::vector<std::string>& expressions) {
+    std::string body = declarations + "<xsl:template match='/'>";
+    for (const std::string& e : expressions) {
+      std::string quoted;
+      for (char c : e) quoted += c == '"' ? std::string("&quot;") : c == '<' ? std::string("&lt;") : std::string(1, c);
+      body += "<xsl:value-of select=\"" + quoted + "\"/><xsl:text>&#10;</xsl:text>";
+    }
+    body += "</xsl:template>";
+    ktresulttree::ScratchFolder folder;
+    std::string style = folder.Write("style.xsl", Stylesheet(body));
+    std::string input = folder.Write("in.xml", source);
+    std::string out = ktresulttree::Run("xsltproc '" + style + "' '" + input + "' 2>/dev/null");
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+      lines.push_back(out.substr(start, end - start));
+    return lines;
+  }
+
+  KTXPathTreeContext context_;
+  KTTestProcessor processor_;
+  KTTestDocument stylesheet_;
+  KTTestDocument source_;
+};
+
+const std::vector<std::string> kKeyCases = {
+    "count(key('cat', 'a'))",
+    "count(key('cat', //item/@cat))",
+    "key('cat', 'b')/@id",
+    "count(key('cat', 'zzz'))",
+    "count(key('cat', ''))",
+    // Values are compared as strings: 1 is "1", not "1.0".
+    "count(key('cat', 1))",
+    "count(key('cat', '1.0'))",
+    // Both definitions of 'any': items by @cat and others by @code.
+    "count(key('any', 'a'))",
+    "key('any', 'x')/@id",
+    "key('any', 'a')[last()]/@id",
+    "count(key('text', 'one'))",
+    "count(key('text', 1))",
+    "key('p:ns', 'i3')/@cat",
+    // A node-set of values: union in document order, each node once.
+    "count(key('cat', //ref))",
+    "key('cat', //ref)[1]/@id",
+    // A node with several values is found under each.
+    "count(key('tags', 't2'))",
+    "key('tags', 't1')/@id",
+    "count(key('tags', //tag))",
+    "count(//item[key('cat', @cat)[2]])",
+    "count(key('cat', 'a') | key('cat', 'b'))",
+};
+
+TEST_F(KeyTableTest, KeysAgreeWithXsltproc) {
+  if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
+  Prepare(kDeclarations, kSource);
+  std::vector<std::string> expected = Reference(kDeclarations, kSource, kKeyCases);
+  ASSERT_EQ(expected.size(), kKeyCases.size());
+  for (size_t i = 0; i < kKeyCases.size(); ++i) EXPECT_EQ(Value(kKeyCases[i]), expected[i]) << kKeyCases[i];
+}
+
+TEST_F(KeyTableTest, TheCompilerLinksDefinitionsToOneTablePerName) {
+  Prepare(kDeclarations, kSource);
+  KTKeyTable* any = processor_.FindKeyTable(KTString(u"any"));
+  ASSERT_NE(any, nullptr);
+  EXPECT_EQ(any->DefinitionCount(), 2);
+  ASSERT_NE(processor_.FindKeyTable(KTString(u"urn:p:ns")), nullptr);
+  EXPECT_EQ(processor_.FindKeyTable(KTString(u"ns")), nullptr);
+  int linked = 0;
+  for (const auto& [node, record] : processor_.Compiler().DeclarationRecords()) {
+    if (record->elementId != kXSLTKey) continue;
+    EXPECT_NE(static_cast<const KTDeclKey*>(record.get())->keyTable, nullptr);
+    ++linked;
+  }
+  EXPECT_EQ(linked, 6);
+  // The index is built on the first lookup in a document, once.
+  EXPECT_FALSE(any->IsIndexed(source_.view.get()));
+  EXPECT_EQ(Value("count(key('any', 'a'))"), "3");
+  EXPECT_TRUE(any->IsIndexed(source_.view.get()));
+  EXPECT_FALSE(processor_.FindKeyTable(KTString(u"cat"))->IsIndexed(source_.view.get()));
+}
+
+TEST_F(KeyTableTest, KeyErrors) {
+  Prepare(kDeclarations +
+              std::string("<xsl:key name='self' match='item' use=\"key('cat', 'a')\"/>"
+                          "<xsl:key name='bad' match='item[' use='.'/>"),
+          kSource);
+  // No key of that name: XPath error 7.
+  KTXSLTError unknown = Error("key('nothing', 'a')");
+  EXPECT_EQ(unknown.GetCode(), KTXSLTError::kXPathError);
+  EXPECT_EQ(unknown.GetXPathErrorKind(), 7);
+  // key() inside a key definition.
+  KTXSLTError inner = Error("key('self', 'a')");
+  EXPECT_EQ(inner.GetCode(), KTXSLTError::kXPathError);
+  EXPECT_EQ(inner.GetXPathErrorKind(), 17);
+  // A match pattern that does not compile is reported for its xsl:key.
+  KTXSLTError bad = Error("key('bad', 'a')");
+  EXPECT_EQ(bad.GetCode(), KTXSLTError::kInvalidXPathExpression);
+  ASSERT_NE(bad.GetNode(), nullptr);
+  EXPECT_EQ(U8(bad.GetNode()->GetName()), "xsl:key");
+}
+
+TEST_F(KeyTableTest, ALookupDoesNotScanTheIndex) {
+  // 20,000 items with distinct values: every lookup is answered from the
+  // hash of values, the result shared with the index.
+  std::string source = "<doc>";
+  for (int i = 0; i < 20000; ++i) source += "<item cat='v" + std::to_string(i) + "'/>";
+  source += "</doc>";
+  Prepare(kDeclarations, source);
+  EXPECT_EQ(Value("count(key('cat', 'v19999'))"), "1");
+  KTKeyTable* table = processor_.FindKeyTable(KTString(u"cat"));
+  KTXPathValue value = KTXPathValue::String(KTString(u"v7"));
+  KTXPathValue first = table->Lookup(value, KTXPathNodeItem(source_.view.get()));
+  KTXPathValue second = table->Lookup(value, KTXPathNodeItem(source_.view.get()));
+  ASSERT_EQ(first.ItemCount(), 1);
+  EXPECT_EQ(&first.Items(), &second.Items());
+}
+
+const std::vector<std::string> kFormatCases = {
+    "format-number(1234567.891, '#,##0.00')",
+    "format-number(1234567.891, '#,##0.###')",
+    "format-number(1234567.891, '#.##0,00', 'eu')",
+    "format-number(-1234.5, '#.##0,0', 'eu')",
+    "format-number(0.0012, '0.0000')",
+    "format-number(0.25, '#%')",
+    "format-number(0.25, '#%;(#)')",
+    "format-number(-3, '0;(0)')",
+    "format-number(-3, '0')",
+    "format-number(1 div 0, '0')",
+    "format-number(-1 div 0, '0')",
+    "format-number(number('x'), '[0]')",
+    "format-number(0.125, '0.00')",
+    "format-number(2.5, '0')",
+    "format-number(-2.5, '0')",
+    "format-number(1.005, '0.00')",
+    "format-number(12, '000')",
+    "format-number(1234, '#,###')",
+    "format-number(123456789, '#,####')",
+    "format-number(0.000001, '0.######')",
+    "format-number(42, \"'#' 0\")",
+    "format-number(42, \"'It''s' 0\")",
+    "format-number(7, '$0.00 each')",
+    "format-number(0.5, '0.0\u2030')",
+    "format-number(1 div 0, '0', 'odd')",
+    "format-number(number('x'), '0', 'odd')",
+    "format-number(-5, 'x0', 'odd')",
+    "format-number(0.5, '0p', 'odd')",
+    "format-number(0.5, '0m', 'odd')",
+    "format-number(-5, '0!<0>', 'odd')",
+    "format-number(9.995, '0.00')",
+    "format-number(99999.5, '#,##0')",
+};
+
+TEST_F(KeyTableTest, FormatNumberAgreesWithXsltproc) {
+  if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
+  Prepare(kDeclarations, kSource);
+  std::vector<std::string> expected = Reference(kDeclarations, kSource, kFormatCases);
+  ASSERT_EQ(expected.size(), kFormatCases.size());
+  for (size_t i = 0; i < kFormatCases.size(); ++i) EXPECT_EQ(Value(kFormatCases[i]), expected[i]) << kFormatCases[i];
+}
+
+TEST_F(KeyTableTest, FormatNumberAnswersOfOurOwn) {
+  Prepare(kDeclarations, kSource);
+  // Buffers grow: all 301 digits of 1e300.
+  std::string big = Value("format-number(number('1" + std::string(300, '0') + "'), '#')");
+  EXPECT_EQ(big.size(), 301u);
+  EXPECT_EQ(big.substr(0, 4), "1000") << big;
+  // The integer part is never empty (xsltproc writes .5).
+  EXPECT_EQ(Value("format-number(0.5, '#.0')"), "0.5");
+  // A predicate on key()'s result counts in document order (XPath 1.0
+  // §3.3); xsltproc keeps the order of the values (i2).
+  EXPECT_EQ(Value("key('cat', //ref)[3]/@id"), "i3");
+  // The multiplier is the positive sub-pattern's.
+  EXPECT_EQ(Value("format-number(-0.25, '#%;(#)')"), "(25)");
+  const struct {
+    const char* expression;
+    int kind;
+  } errors[] = {
+      {"format-number(1, '#,##0,')", 14},  // grouping separator last
+      {"format-number(1, '0.')", 14},      // nothing after the decimal separator
+      {"format-number(1, \"'#'0\")", 14},  // the 0 after the quote is text
+      {"format-number(1, '')", 14},
+      {"format-number(1, '0;0;0')", 14},
+      {"format-number(1, '0', 'nothing')", 13},
+  };
+  for (const auto& e : errors) {
+    KTXSLTError error = Error(e.expression);
+    EXPECT_EQ(error.GetCode(), KTXSLTError::kXPathError) << e.expression;
+    EXPECT_EQ(error.GetXPathErrorKind(), e.kind) << e.expression;
+  }
+}
+
+TEST_F(KeyTableTest, DecimalFormatRedeclarations) {
+  // Equal declarations of one name, and one unnamed format replacing the
+  // built-in default, are accepted.
+  Prepare(
+      "<xsl:decimal-format name='d' NaN='nan'/><xsl:decimal-format name='d' NaN='nan'/>"
+      "<xsl:decimal-format decimal-separator=',' grouping-separator='.'/>",
+      "<doc/>");
+  EXPECT_EQ(Value("format-number(number('x'), '0', 'd')"), "nan");
+  EXPECT_EQ(Value("format-number(1.5, '0,0')"), "1,5");
+  const char* refused[] = {
+      "<xsl:decimal-format name='d' NaN='nan'/><xsl:decimal-format name='d' NaN='other'/>",
+      "<xsl:decimal-format digit='x'/><xsl:decimal-format digit='y'/>",
+  };
+  for (const char* body : refused) {
+    KTTestProcessor processor;
+    processor.SetTreeContext(&context_);
+    std::u16string style = KTUtf8ToUtf16(Stylesheet(body));
+    KTTestDocument stylesheet = ParseTestDocument(context_, style.c_str());
+    KTTestDocument source = ParseTestDocument(context_, u"<doc/>");
+    try {
+      processor.Prepare(stylesheet.view.get(), source.view.get());
+      ADD_FAILURE() << "accepted: " << body;
+    } catch (KTXSLTError& e) {
+      EXPECT_EQ(e.GetCode(), 4) << body;
+      EXPECT_EQ(U8(e.GetMessage()), "A decimal format with this name has already been defined") << body;
+    }
+  }
+}
+
+}  // namespace
