@@ -403,7 +403,17 @@ KTXPathNode* KTInstructionExecutor::AppendComputedNode(std::unique_ptr<KTXPathNo
     }
   }
   if (!added) added = parent->AppendChild(std::move(node));
-  if (added->GetKind() == kXPathElement) FixElementNamespace(added);
+  if (added->GetKind() == kXPathElement) {
+    // As for literal copies: every element holds maps, so that lookups
+    // below it never walk far.
+    if (!added->OwnElementMap()) {
+      KTPrefixMapRef elementMap = parent->InheritedElementMap();
+      KTPrefixMapRef attributeMap = parent->InheritedAttributeMap();
+      added->SetMaps(elementMap ? elementMap : std::make_shared<KTPrefixMap>(),
+                     attributeMap ? attributeMap : std::make_shared<KTPrefixMap>());
+    }
+    FixElementNamespace(added);
+  }
   if (added->GetKind() == kXPathAttribute) FixAttributeNamespace(added);
   resultMadeCurrent_ = makeCurrent;
   if (makeCurrent) resultParent_ = added;
