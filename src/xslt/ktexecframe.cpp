@@ -119,7 +119,12 @@ void KTExecFrame::CreateExecutor() {
     if (parent && processor_->ElementIdOf(parent) == kXSLTStylesheet) processor_->SetTopLevelVariableFlag(true);
   } else {
     int attributeId = processor_->AttributeIdOf(nodeToRun_);
-    if (attributeId == kAttrUseAttributeSets) {
+    const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
+    KTXPathNode* owner = nodeToRun_->GetParent();
+    // use-attribute-sets of an XSLT element, or xsl:use-attribute-sets of a
+    // literal one; a literal attribute of that name is copied like any other.
+    if (attributeId == kAttrUseAttributeSets && nodeToRun_->GetKind() == kXPathAttribute &&
+        (recognizer.IsInXSLTNamespace(nodeToRun_) || (owner && recognizer.IsInXSLTNamespace(owner)))) {
       kind = KTExecutorFactory::kUseAttributeSets;
     } else if (attributeId != kAttrOther || !processor_->ElementRecognizer().IsInXSLTNamespace(nodeToRun_)) {
       kind = kXSLTLiteralResult;

@@ -2,6 +2,7 @@
 // families the processor has.
 #include "xslt/ktexecutorfactory.h"
 
+#include "xslt/ktdeclarationexecutors.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktmessageexecutor.h"
 #include "xslt/ktnumberexecutors.h"
@@ -45,4 +46,9 @@ void RegisterStandardExecutors(KTExecutorFactory& factory) {
   factory.Register(kXSLTValueOf, CreatorOf<KTValueOfExecutor>());
   factory.Register(kXSLTText, CreatorOf<KTTextExecutor>());
   factory.Register(kXSLTCopyOf, CreatorOf<KTCopyOfExecutor>());
+  factory.Register(kXSLTNamespaceAlias, CreatorOf<KTNamespaceAliasExecutor>());
+  factory.Register(kXSLTAttributeSet, CreatorOf<KTAttributeSetExecutor>());
+  factory.Register(KTExecutorFactory::kUseAttributeSets, CreatorOf<KTUseAttributeSetsExecutor>());
+  factory.Register(kXSLTFallback, CreatorOf<KTFallbackExecutor>());
+  factory.Register(KTExecutorFactory::kForwardsCompatible, CreatorOf<KTForwardsCompatibleExecutor>());
 }

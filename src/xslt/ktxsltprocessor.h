@@ -163,6 +163,17 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // Inserts key -> value unless the key is present.
   void AddNamespaceAlias(const char16_t* key, const char16_t* value);
   const std::map<KTString, KTString>& NamespaceAliases() const { return namespaceAliases_; }
+  // Attribute sets by expanded name: every xsl:attribute-set declaration
+  // registered under the name, in the order they ran (later ones win where
+  // they set the same attribute). GetAttributeSet gives a copy of the list,
+  // empty for an unknown name.
+  void AddAttributeSet(const KTString& expandedName, KTXPathNode* declaration) {
+    attributeSets_[expandedName].push_back(declaration);
+  }
+  std::vector<KTXPathNode*> GetAttributeSet(const KTString& expandedName) const {
+    auto found = attributeSets_.find(expandedName);
+    return found == attributeSets_.end() ? std::vector<KTXPathNode*>() : found->second;
+  }
 
   // Top-level xsl:variable and xsl:param declarations under evaluation (the
   // frames then step with recovery) and those already evaluated.
@@ -260,6 +271,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
 
   std::vector<std::unique_ptr<KTString>> ownedStrings_;
   std::map<KTString, KTString> namespaceAliases_;
+  std::unordered_map<KTString, std::vector<KTXPathNode*>> attributeSets_;
   std::unique_ptr<KTXSLTXPathExpression> expression_;
   std::unique_ptr<KTXSLTXPathExpression> privateExpression_;
   std::unique_ptr<KTXSLTXPathExpression> keyExpression_;

@@ -1,0 +1,294 @@
+// xsl:namespace-alias, xsl:attribute-set, use-attribute-sets, xsl:fallback
+// and the executor of unknown XSLT elements in forwards-compatible mode.
+#include "xslt/ktdeclarationexecutors.h"
+
+#include <memory>
+#include <string_view>
+
+#include "xml/ktxpathnode.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltkeywords.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+constexpr int kUndefinedAttributeSet = 9;
+constexpr int kUndefinedPrefix = 10;
+constexpr int kNotQName = 40;
+
+// Element, text or CDATA: what an instruction's content runs.
+bool IsContentNode(const KTXPathNode* node) {
+  int kind = node->GetKind();
+  return kind != kXPathAttribute && kind != kXPathNamespace && kind != kXPathPI && kind != kXPathComment;
+}
+
+KTXPathNode* FirstContentChild(const KTXPathNode* node) {
+  for (const auto& child : node->Children())
+    if (IsContentNode(child.get())) return child.get();
+  return nullptr;
+}
+
+// The opening of every Start: the frame has started and owns its node.
+KTXPathNode* Open(KTExecFrame* frame) {
+  frame->SetStarted();
+  KTXPathNode* node = frame->NodeToRun();
+  frame->SetOwnNode(node);
+  return node;
+}
+
+// The end of a Start: the frame names its own node as finished last and has
+// nothing left to create.
+void EndStart(KTExecFrame* frame) {
+  frame->SetLastFinished(frame->OwnNode());
+  frame->SetNodeToRun(nullptr);
+}
+
+KTExecFrame* PushChild(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
+                       KTXPathNode* child) {
+  auto pushed = std::make_unique<KTExecFrame>(frame, resultParent);
+  pushed->SetNodeToRun(child);
+  pushed->SetLastFinished(nullptr);
+  KTExecFrame* raw = pushed.get();
+  processor->PushFrame(std::move(pushed));
+  frame->SetCurrentChild(child);
+  return raw;
+}
+
+// Pops the top frame; the frame below learns that its own node finished.
+bool PopOwnFrame(KTXSLTProcessor* processor) {
+  KTExecFrame* popped = processor->PopFrame();
+  if (KTExecFrame* top = processor->TopFrame()) top->SetLastFinished(popped ? popped->OwnNode() : nullptr);
+  return true;
+}
+
+// The attribute of `element` with this name in no namespace, or null.
+KTXPathNode* PlainAttribute(const KTXPathNode* element, std::u16string_view name) {
+  for (const auto& child : element->Children()) {
+    if (child->GetKind() != kXPathAttribute) continue;
+    if (!child->GetNamespaceUri() && std::u16string_view(child->GetName()) == name) return child.get();
+  }
+  return nullptr;
+}
+
+bool IsNameSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+}  // namespace
+
+// ---- xsl:namespace-alias ----
+
+KTNamespaceAliasExecutor::KTNamespaceAliasExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kXSLTNamespaceAlias) {}
+
+bool KTNamespaceAliasExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* node = Open(frame);
+  if (!declaration_ || declaration_->elementId != kXSLTNamespaceAlias)
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
+  const auto* record = static_cast<const KTDeclNamespaceAlias*>(declaration_);
+  // "#default" is the empty prefix on both sides (the compiler replaced it).
+  AddNamespaceAlias(record->stylesheetPrefix.c_str(), record->resultPrefix.c_str());
+  EndStart(frame);
+  return true;
+}
+
+// ---- xsl:attribute-set ----
+
+KTAttributeSetExecutor::KTAttributeSetExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kXSLTAttributeSet) {}
+
+KTString KTAttributeSetExecutor::ExpandSetName(std::u16string_view name, const KTPrefixMap* scope,
+                                               KTXPathNode* errorNode) {
+  size_t colon = name.find(u':');
+  if (colon == std::u16string_view::npos) return KTString(name);
+  std::u16string_view prefix = name.substr(0, colon);
+  const KTString* uri = nullptr;
+  if (scope) {
+    auto found = scope->find(prefix);
+    if (found != scope->end()) uri = found->second;
+  }
+  if (!uri || uri->IsEmpty()) throw KTXSLTError(kUndefinedPrefix, errorNode);
+  KTString expanded(*uri);
+  expanded += u':';
+  expanded += KTString(name.substr(colon + 1));
+  return expanded;
+}
+
+void KTAttributeSetExecutor::Push(KTExecFrame* frame, KTXPathNode* child) {
+  PushChild(processor_, frame, resultParent_, child);
+}
+
+bool KTAttributeSetExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* set = Open(frame);
+  KTExecFrame* parent = frame->Parent();
+  if (!parent || !parent->Executor() || !declaration_ || declaration_->elementId != kXSLTAttributeSet)
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  const auto* record = static_cast<const KTDeclAttributeSet*>(declaration_);
+
+  if (!dynamic_cast<KTUseAttributeSetsExecutor*>(parent->Executor())) {
+    // Run as a declaration: register under the expanded name.
+    finished_ = true;
+    KTXPathNode* nameNode = PlainAttribute(set, u"name");
+    processor_->AddAttributeSet(
+        ExpandSetName(record->name.View(), KTXPathNode::GetNodeNamespaceMap(set), nameNode ? nameNode : set), set);
+  } else if (record->useAttributeSetsNode) {
+    // The sets this one uses come first, so that its own attributes
+    // replace theirs.
+    Push(frame, record->useAttributeSetsNode);
+    attributeSetsRunning_ = true;
+  } else if (KTXPathNode* first = FirstContentChild(set)) {
+    Push(frame, first);
+    childrenRunning_ = true;
+  } else {
+    finished_ = true;
+  }
+  EndStart(frame);
+  return true;
+}
+
+bool KTAttributeSetExecutor::Finish() { return PopOwnFrame(processor_); }
+
+bool KTAttributeSetExecutor::Continue() {
+  if (finished_) return Finish();
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* current = frame->CurrentChild();
+  if (!current) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  KTXPathNode* candidate = nullptr;
+  if (attributeSetsRunning_) {
+    attributeSetsRunning_ = false;
+    childrenRunning_ = true;
+    candidate = FirstContentChild(frame->OwnNode());
+  } else if (childrenRunning_) {
+    candidate = NextInstructionSibling(current);
+  }
+  if (!candidate) return Finish();
+  if (!processor_->ElementRecognizer().IsXSLAttribute(candidate))
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  Push(frame, candidate);
+  return true;
+}
+
+// ---- use-attribute-sets ----
+
+KTUseAttributeSetsExecutor::KTUseAttributeSetsExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, 0) {}
+
+void KTUseAttributeSetsExecutor::LoadDeclarations(KTXPathNode* attribute) {
+  KTString expanded = KTAttributeSetExecutor::ExpandSetName(names_[nameCursor_].View(), namespaceMap_, attribute);
+  declarations_ = processor_->GetAttributeSet(expanded);
+  declarationCursor_ = 0;
+  if (declarations_.empty()) throw KTXSLTError(kUndefinedAttributeSet, attribute);
+}
+
+void KTUseAttributeSetsExecutor::PushDeclaration(KTExecFrame* frame) {
+  KTExecFrame* pushed = PushChild(processor_, frame, resultParent_, declarations_[declarationCursor_]);
+  // An attribute set sees the top-level variables and parameters only, never
+  // those of the template that uses it (XSLT 1.0 §7.1.4).
+  pushed->ShareVariables(nullptr);
+  pushed->ShareParameters(nullptr);
+  pushed->ShareWithParams(nullptr);
+}
+
+bool KTUseAttributeSetsExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* attribute = Open(frame);
+  std::u16string_view text(attribute->GetValue());
+  size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && IsNameSpace(text[at])) ++at;
+    size_t end = at;
+    while (end < text.size() && !IsNameSpace(text[end])) ++end;
+    if (end == at) break;
+    KTString name(text.substr(at, end - at));
+    if (!IsQName(name.c_str())) throw KTXSLTError(kNotQName, nullptr);
+    names_.push_back(std::move(name));
+    at = end;
+  }
+  if (!names_.empty()) {
+    namespaceMap_ = NamespaceMapOf(attribute, true);
+    nameCursor_ = 0;
+    LoadDeclarations(attribute);
+    PushDeclaration(frame);
+  }
+  EndStart(frame);
+  return true;
+}
+
+bool KTUseAttributeSetsExecutor::Continue() {
+  if (names_.empty()) return PopOwnFrame(processor_);
+  KTExecFrame* frame = TopFrame();
+  if (++declarationCursor_ < declarations_.size()) {
+    PushDeclaration(frame);
+    return true;
+  }
+  if (++nameCursor_ >= names_.size()) return PopOwnFrame(processor_);
+  LoadDeclarations(frame->OwnNode());
+  PushDeclaration(frame);
+  return true;
+}
+
+// ---- xsl:fallback ----
+
+KTFallbackExecutor::KTFallbackExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTFallback) {}
+
+bool KTFallbackExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* node = Open(frame);
+  if (KTXPathNode* first = FirstContentChild(node)) PushChild(processor_, frame, resultParent_, first);
+  EndStart(frame);
+  return true;
+}
+
+bool KTFallbackExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (KTXPathNode* current = frame->CurrentChild()) {
+    if (KTXPathNode* next = NextInstructionSibling(current)) {
+      PushChild(processor_, frame, resultParent_, next);
+      return true;
+    }
+    frame->SetCurrentChild(nullptr);
+  }
+  return PopOwnFrame(processor_);
+}
+
+// ---- Unknown XSLT elements in forwards-compatible mode ----
+
+KTForwardsCompatibleExecutor::KTForwardsCompatibleExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kElementId) {}
+
+bool KTForwardsCompatibleExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* node = Open(frame);
+  // An unknown top-level element is ignored altogether (XSLT 1.0 §2.5);
+  // xsl:fallback stands for instructions only.
+  KTXPathNode* parent = node->GetParent();
+  bool topLevel = parent && processor_->ElementIdOf(parent) == kXSLTStylesheet;
+  const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
+  if (!topLevel) {
+    for (KTXPathNode* child = FirstContentChild(node); child; child = NextInstructionSibling(child)) {
+      if (recognizer.IsXSLFallback(child)) {
+        PushChild(processor_, frame, resultParent_, child);
+        break;
+      }
+    }
+  }
+  EndStart(frame);
+  return true;
+}
+
+bool KTForwardsCompatibleExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (KTXPathNode* current = frame->CurrentChild()) {
+    const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
+    for (KTXPathNode* next = NextInstructionSibling(current); next; next = NextInstructionSibling(next)) {
+      if (recognizer.IsXSLFallback(next)) {
+        PushChild(processor_, frame, resultParent_, next);
+        return true;
+      }
+    }
+    frame->SetCurrentChild(nullptr);
+  }
+  return PopOwnFrame(processor_);
+}
