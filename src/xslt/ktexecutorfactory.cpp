@@ -6,6 +6,7 @@
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktmessageexecutor.h"
 #include "xslt/ktnumberexecutors.h"
+#include "xslt/ktnodeexecutors.h"
 #include "xslt/kttemplateexecutors.h"
 #include "xslt/ktresultexecutors.h"
 #include "xslt/output/ktoutputexecutor.h"
@@ -49,6 +50,9 @@ void RegisterStandardExecutors(KTExecutorFactory& factory) {
   factory.Register(kXSLTNamespaceAlias, CreatorOf<KTNamespaceAliasExecutor>());
   factory.Register(kXSLTAttributeSet, CreatorOf<KTAttributeSetExecutor>());
   factory.Register(KTExecutorFactory::kUseAttributeSets, CreatorOf<KTUseAttributeSetsExecutor>());
+  factory.Register(kXSLTCopy, CreatorOf<KTCopyExecutor>());
+  factory.Register(kXSLTAttribute, CreatorOf<KTAttributeExecutor>());
+  factory.Register(kXSLTElement, CreatorOf<KTElementExecutor>());
   factory.Register(kXSLTFallback, CreatorOf<KTFallbackExecutor>());
   factory.Register(KTExecutorFactory::kForwardsCompatible, CreatorOf<KTForwardsCompatibleExecutor>());
 }

@@ -1,0 +1,407 @@
+// xsl:copy, xsl:attribute and xsl:element.
+#include "xslt/ktnodeexecutors.h"
+
+#include <string_view>
+
+#include "xml/ktxpathnode.h"
+#include "xml/ktxpathtreecontext.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltkeywords.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+constexpr int kUndefinedPrefix = 10;
+constexpr int kUnexpectedValue = 31;
+constexpr int kNotQName = 40;
+constexpr std::u16string_view kXmlPrefix = u"xml";
+constexpr std::u16string_view kXmlnsPrefix = u"xmlns";
+
+bool IsContentNode(const KTXPathNode* node) {
+  int kind = node->GetKind();
+  return kind != kXPathAttribute && kind != kXPathNamespace && kind != kXPathPI && kind != kXPathComment;
+}
+
+KTXPathNode* FirstContentChild(const KTXPathNode* node) {
+  for (const auto& child : node->Children())
+    if (IsContentNode(child.get())) return child.get();
+  return nullptr;
+}
+
+std::u16string_view PrefixOf(std::u16string_view name) {
+  size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? std::u16string_view() : name.substr(0, colon);
+}
+
+std::u16string_view LocalOf(std::u16string_view name) {
+  size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
+}
+
+KTString Joined(std::u16string_view prefix, std::u16string_view local) {
+  if (prefix.empty()) return KTString(local);
+  KTString name(prefix);
+  name += u':';
+  name += KTString(local);
+  return name;
+}
+
+KTXPathNode* Open(KTExecFrame* frame) {
+  frame->SetStarted();
+  KTXPathNode* node = frame->NodeToRun();
+  frame->SetOwnNode(node);
+  return node;
+}
+
+void EndStart(KTExecFrame* frame) {
+  frame->SetLastFinished(frame->OwnNode());
+  frame->SetNodeToRun(nullptr);
+}
+
+void PushChild(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent, KTXPathNode* child) {
+  auto pushed = std::make_unique<KTExecFrame>(frame, resultParent);
+  pushed->SetNodeToRun(child);
+  pushed->SetLastFinished(nullptr);
+  processor->PushFrame(std::move(pushed));
+  frame->SetCurrentChild(child);
+}
+
+bool PopOwnFrame(KTXSLTProcessor* processor) {
+  KTExecFrame* popped = processor->PopFrame();
+  if (KTExecFrame* top = processor->TopFrame()) top->SetLastFinished(popped ? popped->OwnNode() : nullptr);
+  return true;
+}
+
+template <class T>
+const T* RecordOf(const KTDeclRecord* record, int id, KTXPathNode* node) {
+  if (!record || record->elementId != id) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
+  return static_cast<const T*>(record);
+}
+
+// The URI a prefix map binds the prefix to; `bound` tells a missing prefix
+// from one bound to no URI.
+const KTString* Lookup(const KTPrefixMap* map, std::u16string_view prefix, bool* bound) {
+  *bound = false;
+  if (!map) return nullptr;
+  auto found = map->find(prefix);
+  if (found == map->end()) return nullptr;
+  *bound = true;
+  return found->second;
+}
+
+// The node of the current node list at the frame's position, or null.
+KTXPathNode* CurrentNode(const KTExecFrame* frame) {
+  const KTXPathValue& list = frame->NodeList();
+  int position = frame->ContextPosition();
+  if (list.GetKind() != kValueNodeSet || position < 1 || position > list.ItemCount()) return nullptr;
+  return list.Items()[position - 1].GetNode();
+}
+
+}  // namespace
+
+// A URI computed at run time, kept for the rest of the run: the tree
+// context's interned string, so that every use of one URI shares it.
+static const KTString* KeepUri(KTInstructionExecutor& executor, const KTString& uri) {
+  if (KTXPathTreeContext* context = executor.GetProcessor()->TreeContext()) return context->InternUri(uri.c_str());
+  auto& strings = executor.NamespaceUriStrings();
+  strings.push_back(std::make_unique<KTString>(uri));
+  return strings.back().get();
+}
+
+// ---- xsl:copy ----
+
+KTCopyExecutor::KTCopyExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTCopy) {}
+
+void KTCopyExecutor::CopyNamespaceNode(const KTXPathNode* source) {
+  KTXPathNode* element = resultParent_;
+  if (!element || element->GetKind() != kXPathElement) return;
+  // A namespace node of the source view is named by its prefix; one of a
+  // result tree by its declaration's name.
+  std::u16string_view name(source->GetName());
+  std::u16string_view prefix = name;
+  if (source->GetIndexInParent() >= 0 || !source->GetParent()) {
+    if (name == kXmlnsPrefix) prefix = std::u16string_view();
+    else if (name.substr(0, 6) == u"xmlns:") prefix = name.substr(6);
+  }
+  if (prefix == kXmlPrefix) return;
+  KTString value(source->GetValue());
+  KTString declaration = prefix.empty() ? KTString(kXmlnsPrefix) : Joined(kXmlnsPrefix, prefix);
+  // Namespace nodes go before content, once per prefix.
+  for (const auto& child : element->Children()) {
+    int kind = child->GetKind();
+    if (kind != kXPathAttribute && kind != kXPathNamespace) break;
+    if (kind == kXPathNamespace && declaration == child->GetName()) return;
+  }
+  auto node = std::make_unique<KTXPathNode>(nullptr, kXPathNamespace);
+  node->SetName(declaration.c_str());
+  node->SetValue(value.c_str());
+  const KTString* uri = KeepUri(*this, value);
+  try {
+    element->AppendChild(std::move(node));
+  } catch (const KTXTreeException& error) {
+    if (error.GetCode() != 1) throw;
+    return;
+  }
+  // The element's scope now binds the prefix.
+  KTPrefixMapRef elementMap = element->InheritedElementMap();
+  KTPrefixMapRef attributeMap = element->InheritedAttributeMap();
+  auto newElement = elementMap ? std::make_shared<KTPrefixMap>(*elementMap) : std::make_shared<KTPrefixMap>();
+  auto newAttribute = attributeMap ? std::make_shared<KTPrefixMap>(*attributeMap) : std::make_shared<KTPrefixMap>();
+  (*newElement)[KTString(prefix)] = uri;
+  if (!prefix.empty()) (*newAttribute)[KTString(prefix)] = uri;
+  element->SetMaps(std::move(newElement), std::move(newAttribute));
+}
+
+bool KTCopyExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* own = Open(frame);
+  const auto* record = RecordOf<KTDeclCopy>(declaration_, kXSLTCopy, own);
+  KTXPathNode* current = CurrentNode(frame);
+  int kind = current ? current->GetKind() : -1;
+  // The content makes attributes and children, so it runs only for the
+  // root and for elements (XSLT 1.0 §7.5); other nodes are copied alone.
+  bool runContent = false;
+  if (kind == kXPathRoot) {
+    runContent = true;
+  } else if (kind == kXPathElement) {
+    runContent = MakeLiteralResultCopy(current, true, frame, false) != nullptr && resultMadeCurrent_;
+    if (runContent && record->useAttributeSetsNode) {
+      PushChild(processor_, frame, resultParent_, record->useAttributeSetsNode);
+      attributeSetsRunning_ = true;
+      runContent = false;
+    }
+  } else if (kind == kXPathNamespace) {
+    CopyNamespaceNode(current);
+  } else if (current) {
+    MakeLiteralResultCopy(current, false, frame, false);
+  }
+  if (runContent)
+    if (KTXPathNode* first = FirstContentChild(own)) PushChild(processor_, frame, resultParent_, first);
+  EndStart(frame);
+  return true;
+}
+
+bool KTCopyExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (KTXPathNode* current = frame->CurrentChild()) {
+    KTXPathNode* next = nullptr;
+    if (attributeSetsRunning_) {
+      attributeSetsRunning_ = false;
+      next = FirstContentChild(frame->OwnNode());
+    } else {
+      next = NextInstructionSibling(current);
+    }
+    frame->SetCurrentChild(next);
+    if (next) {
+      PushChild(processor_, frame, resultParent_, next);
+      return true;
+    }
+  }
+  return Finish();
+}
+
+bool KTCopyExecutor::Finish() {
+  if (resultMadeCurrent_) {
+    resultParent_ = resultParent_->GetParent();
+    resultMadeCurrent_ = false;
+  }
+  return PopOwnFrame(processor_);
+}
+
+// ---- xsl:attribute ----
+
+KTAttributeExecutor::KTAttributeExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kXSLTAttribute) {}
+
+bool KTAttributeExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* own = Open(frame);
+  const auto* record = RecordOf<KTDeclAttribute>(declaration_, kXSLTAttribute, own);
+  EvaluateAttributeValueTemplate(name_, record->nameNode, KTString(record->nameNode->GetValue()), frame);
+  if (name_.IsEmpty() || !IsQName(name_.c_str())) throw KTXSLTError(kNotQName, record->nameNode);
+  if (name_ == u"xmlns") {
+    EndStart(frame);
+    return true;
+  }
+  if (record->namespaceNode)
+    EvaluateAttributeValueTemplate(namespace_, record->namespaceNode, KTString(record->namespaceNode->GetValue()),
+                                   frame);
+
+  std::u16string_view prefix = PrefixOf(name_.View());
+  std::u16string_view local = LocalOf(name_.View());
+  KTString name(name_);
+  const KTString* uri = nullptr;
+  if (record->namespaceNode) {
+    if (namespace_.IsEmpty()) {
+      // An attribute in no namespace has no prefix (XSLT 1.0 §7.1.3).
+      name = KTString(local);
+    } else {
+      uri = KeepUri(*this, namespace_);
+      const KTString* xmlUri = XmlNamespaceUri();
+      bool isXmlUri = xmlUri && *xmlUri == namespace_;
+      // "xmlns" is no prefix for an attribute, "xml" only for its own
+      // namespace, which keeps that prefix: the result-tree operations give
+      // such a name a generated prefix.
+      if (isXmlUri) name = Joined(kXmlPrefix, local);
+      else if (prefix == kXmlnsPrefix || prefix == kXmlPrefix) name = KTString(local);
+    }
+  } else if (prefix == kXmlPrefix) {
+    uri = XmlNamespaceUri();
+  } else if (!prefix.empty()) {
+    // The prefix means what the stylesheet binds it to where the
+    // instruction stands.
+    bool bound = false;
+    uri = Lookup(KTXPathNode::GetNodeNamespaceMap(own), prefix, &bound);
+    if (!uri || uri->IsEmpty()) throw KTXSLTError(kUndefinedPrefix, record->nameNode);
+  }
+
+  // Attributes go on an element before any of its content; elsewhere the
+  // instruction is ignored (XSLT 1.0 §7.1.3 allows this recovery).
+  KTXPathNode* parent = resultParent_;
+  bool placeable = parent && parent->GetKind() == kXPathElement;
+  if (placeable && parent->GetChildCount() > 0) {
+    int last = parent->GetChild(parent->GetChildCount() - 1)->GetKind();
+    placeable = last == kXPathAttribute || last == kXPathNamespace;
+  }
+  if (!placeable) {
+    EndStart(frame);
+    return true;
+  }
+
+  auto attribute = std::make_unique<KTXPathNode>(nullptr, kXPathAttribute);
+  attribute->SetName(name.c_str());
+  attribute->SetNamespaceUri(uri);
+  attribute->SetValue(u"");
+  attribute_ = AppendComputedNode(std::move(attribute), true, true);
+  // The content is built in a scratch tree, not in the attribute.
+  resultParent_ = parent;
+  resultMadeCurrent_ = false;
+
+  if (KTXPathNode* first = FirstContentChild(own)) {
+    scratchRoot_ = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+    PushChild(processor_, frame, scratchRoot_.get(), first);
+  }
+  EndStart(frame);
+  return true;
+}
+
+bool KTAttributeExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (scratchRoot_) {
+    if (KTXPathNode* current = frame->CurrentChild()) {
+      if (KTXPathNode* next = NextInstructionSibling(current)) {
+        PushChild(processor_, frame, scratchRoot_.get(), next);
+        return true;
+      }
+    }
+    // The value: the text the content made, in order; other nodes add
+    // nothing.
+    KTString value;
+    for (const auto& child : scratchRoot_->Children())
+      if (child->GetKind() == kXPathText) value += KTString(child->GetValue());
+    if (attribute_) attribute_->SetValue(std::move(value));
+    frame->SetCurrentChild(nullptr);
+  }
+  return Finish();
+}
+
+bool KTAttributeExecutor::Finish() {
+  scratchRoot_.reset();
+  return PopOwnFrame(processor_);
+}
+
+// ---- xsl:element ----
+
+KTElementExecutor::KTElementExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTElement) {}
+
+bool KTElementExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* own = Open(frame);
+  const auto* record = RecordOf<KTDeclElement>(declaration_, kXSLTElement, own);
+  EvaluateAttributeValueTemplate(name_, record->nameNode, KTString(record->nameNode->GetValue()), frame);
+  if (name_.IsEmpty() || !IsQName(name_.c_str())) throw KTXSLTError(kNotQName, record->nameNode);
+  if (name_ == u"xmlns") throw KTXSLTError(kUnexpectedValue, record->nameNode);
+  if (record->namespaceNode)
+    EvaluateAttributeValueTemplate(namespace_, record->namespaceNode, KTString(record->namespaceNode->GetValue()),
+                                   frame);
+
+  std::u16string_view prefix = PrefixOf(name_.View());
+  std::u16string_view local = LocalOf(name_.View());
+  KTString name(name_);
+  const KTString* uri = nullptr;
+  if (record->namespaceNode) {
+    if (namespace_.IsEmpty()) {
+      // No namespace: the name cannot keep a prefix.
+      name = KTString(local);
+    } else {
+      uri = KeepUri(*this, namespace_);
+      const KTString* xmlUri = XmlNamespaceUri();
+      bool isXmlUri = xmlUri && *xmlUri == namespace_;
+      if (prefix == kXmlnsPrefix || (prefix == kXmlPrefix && !isXmlUri)) {
+        KTString generated;
+        generated.Format(u"prefix_%d", NextGeneratedPrefixNumber());
+        name = Joined(generated.View(), local);
+      }
+    }
+  } else if (prefix == kXmlPrefix) {
+    uri = XmlNamespaceUri();
+  } else {
+    // The QName expands with the declarations in scope at the instruction,
+    // the default namespace included (XSLT 1.0 §7.1.2).
+    bool bound = false;
+    uri = Lookup(own->GetElementNamespaceMap(), prefix, &bound);
+    if (!prefix.empty() && (!uri || uri->IsEmpty())) throw KTXSLTError(kUndefinedPrefix, record->nameNode);
+    if (uri && uri->IsEmpty()) uri = nullptr;
+  }
+
+  auto element = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+  element->SetName(name.c_str());
+  element->SetNamespaceUri(uri);
+  // The element starts with its parent's scope; the result-tree operations
+  // declare what its name needs.
+  KTPrefixMapRef elementMap = resultParent_->InheritedElementMap();
+  KTPrefixMapRef attributeMap = resultParent_->InheritedAttributeMap();
+  element->SetMaps(elementMap ? elementMap : std::make_shared<KTPrefixMap>(),
+                   attributeMap ? attributeMap : std::make_shared<KTPrefixMap>());
+  AppendComputedNode(std::move(element), true, false);
+
+  if (KTXPathNode* sets = FindChildByName(own, u"use-attribute-sets", nullptr)) {
+    PushChild(processor_, frame, resultParent_, sets);
+    attributeSetsPending_ = true;
+  } else if (KTXPathNode* first = FirstContentChild(own)) {
+    PushChild(processor_, frame, resultParent_, first);
+  }
+  EndStart(frame);
+  return true;
+}
+
+bool KTElementExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (attributeSetsPending_) {
+    attributeSetsPending_ = false;
+    KTXPathNode* first = FirstContentChild(frame->OwnNode());
+    frame->SetCurrentChild(first);
+    if (!first) return Finish();
+    PushChild(processor_, frame, resultParent_, first);
+    return true;
+  }
+  if (KTXPathNode* current = frame->CurrentChild()) {
+    KTXPathNode* next = NextInstructionSibling(current);
+    frame->SetCurrentChild(next);
+    if (next) {
+      PushChild(processor_, frame, resultParent_, next);
+      return true;
+    }
+  }
+  return Finish();
+}
+
+bool KTElementExecutor::Finish() {
+  if (resultMadeCurrent_) {
+    resultParent_ = resultParent_->GetParent();
+    resultMadeCurrent_ = false;
+  }
+  return PopOwnFrame(processor_);
+}
