@@ -2,13 +2,16 @@
 // families the processor has.
 #include "xslt/ktexecutorfactory.h"
 
+#include "xslt/ktconditionalexecutors.h"
 #include "xslt/ktdeclarationexecutors.h"
+#include "xslt/ktforeachexecutors.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktmessageexecutor.h"
-#include "xslt/ktnumberexecutors.h"
 #include "xslt/ktnodeexecutors.h"
-#include "xslt/kttemplateexecutors.h"
+#include "xslt/ktnumberexecutors.h"
 #include "xslt/ktresultexecutors.h"
+#include "xslt/kttemplateexecutors.h"
+#include "xslt/ktvariableexecutors.h"
 #include "xslt/output/ktoutputexecutor.h"
 
 KTExecutorFactory::KTExecutorFactory() { RegisterStandardExecutors(*this); }
@@ -55,4 +58,16 @@ void RegisterStandardExecutors(KTExecutorFactory& factory) {
   factory.Register(kXSLTElement, CreatorOf<KTElementExecutor>());
   factory.Register(kXSLTFallback, CreatorOf<KTFallbackExecutor>());
   factory.Register(KTExecutorFactory::kForwardsCompatible, CreatorOf<KTForwardsCompatibleExecutor>());
+  factory.Register(kXSLTVariable, CreatorOf<KTVariableExecutor>());
+  factory.Register(kXSLTParam, CreatorOf<KTParamExecutor>());
+  factory.Register(kXSLTWithParam, CreatorOf<KTWithParamExecutor>());
+  factory.Register(kXSLTCallTemplate, CreatorOf<KTCallTemplateExecutor>());
+  factory.Register(kXSLTIf, CreatorOf<KTIfExecutor>());
+  factory.Register(kXSLTChoose, CreatorOf<KTChooseExecutor>());
+  factory.Register(kXSLTWhen, CreatorOf<KTWhenExecutor>());
+  factory.Register(kXSLTOtherwise, CreatorOf<KTOtherwiseExecutor>());
+  factory.Register(kXSLTForEach, CreatorOf<KTForEachExecutor>());
+  factory.Register(kXSLTSort, CreatorOf<KTSortExecutor>());
+  factory.Register(kXSLTComment, CreatorOf<KTCommentExecutor>());
+  factory.Register(kXSLTProcessingInstruction, CreatorOf<KTProcessingInstructionExecutor>());
 }

@@ -81,14 +81,17 @@ bool KTInstructionExecutor::RecoverFromForwardReference() {
   }
   if (!declaration) return false;
 
-  std::vector<KTXPathNode*>& inEvaluation = processor_->InEvaluation();
-  if (!inEvaluation.empty()) inEvaluation.pop_back();
+  // The interrupted declaration stays on the in-evaluation stack until the
+  // frame pushed here evaluates it again: meeting it before then means the
+  // declarations refer to each other (error 50), where dropping it would
+  // let the two restart each other without end.
   KTExecFrame* top = TopFrame();
   if (!top) return false;
   auto again = std::make_unique<KTExecFrame>(top, resultParent_);
   again->SetNodeToRun(declaration);
   KTExecFrame* againFrame = again.get();
   processor_->PushFrame(std::move(again));
+  processor_->RestartFrames()[declaration] = againFrame;
 
   // The first top-level declaration of the missing name.
   KTXPathNode* stylesheet = declaration->GetParent();

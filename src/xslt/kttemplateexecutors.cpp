@@ -234,6 +234,10 @@ bool KTApplyTemplatesExecutor::Continue() {
 bool KTApplyTemplatesExecutor::Finish(KTExecFrame* frame) { return PopFrame(processor_, frame->OwnNode()); }
 
 bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
+  if (hasSort_ && !sorted_) {
+    KTSortSelection(frame->MutableNodeList(), sortKeys_);
+    sorted_ = true;
+  }
   const KTXPathValue& list = frame->NodeList();
   if (list.GetKind() == kValueNodeSet && list.ItemCount() == 0) return true;
   if (list.GetKind() != kValueNodeSet) throw KTXSLTError(29, nullptr);

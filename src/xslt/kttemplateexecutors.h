@@ -6,6 +6,7 @@
 #pragma once
 
 #include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktsortkeys.h"
 
 class KTTemplateExecutor : public KTInstructionExecutor {
  public:
@@ -26,6 +27,9 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   bool ApplyToNextNode(KTExecFrame* frame);
 
   bool HasSort() const { return hasSort_; }
+  // The keys its xsl:sort children add, first the primary one; the
+  // selection is ordered by them before the first template is applied.
+  void AddSortKey(std::unique_ptr<KTSortKeyComparator> key) { sortKeys_.push_back(std::move(key)); }
 
  private:
   // Evaluates the select expression into the frame's node list, in
@@ -43,6 +47,7 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   KTString mode_;
   KTXPathValue savedNodeList_;
   int savedPosition_ = 0;
+  KTSortKeyList sortKeys_;
 };
 
 class KTStylesheetExecutor : public KTInstructionExecutor {

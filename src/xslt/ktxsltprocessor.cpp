@@ -68,6 +68,7 @@ void KTXSLTProcessor::Start() {
   topLevelVariable_ = false;
   inEvaluation_.clear();
   evaluated_.clear();
+  restartFrames_.clear();
   DeleteFrames();
   // The rules of the previous run go; the built-in rules come first.
   templateRules_.clear();

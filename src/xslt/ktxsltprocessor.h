@@ -181,6 +181,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   void SetTopLevelVariableFlag(bool value) { topLevelVariable_ = value; }
   std::vector<KTXPathNode*>& InEvaluation() { return inEvaluation_; }
   std::vector<KTXPathNode*>& Evaluated() { return evaluated_; }
+  // Declarations whose evaluation a forward reference interrupted, with the
+  // frame that evaluates each again: they stay on the in-evaluation stack,
+  // so that a declaration met again before its restart is a cycle.
+  std::unordered_map<const KTXPathNode*, const KTExecFrame*>& RestartFrames() { return restartFrames_; }
   const KTString& UnknownVariableName() const { return unknownVariableName_; }
   void SetUnknownVariableName(const KTString& name) { unknownVariableName_ = name; }
 
@@ -306,6 +310,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   KTString unknownVariableName_;
   std::vector<KTXPathNode*> inEvaluation_;
   std::vector<KTXPathNode*> evaluated_;
+  std::unordered_map<const KTXPathNode*, const KTExecFrame*> restartFrames_;
   KTXPathNode* stylesheetRoot_ = nullptr;
   KTXPathNode* sourceRoot_ = nullptr;
   KTOutputSettings outputSettings_;

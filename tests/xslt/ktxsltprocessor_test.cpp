@@ -394,7 +394,9 @@ class ForwardVariableExecutor : public KTInstructionExecutor {
       return true;
     }
     Note("start " + name);
-    processor_->InEvaluation().push_back(frame->OwnNode());
+    // An interrupted declaration stays on the stack until it starts again.
+    std::vector<KTXPathNode*>& inEvaluation = processor_->InEvaluation();
+    if (inEvaluation.empty() || inEvaluation.back() != frame->OwnNode()) inEvaluation.push_back(frame->OwnNode());
     KTBindingRecord value;
     if (record->selectText[0] == u'$') {
       KTString referred = record->selectText.Mid(1);

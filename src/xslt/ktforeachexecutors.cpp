@@ -1,0 +1,316 @@
+// xsl:for-each, xsl:sort, xsl:comment and xsl:processing-instruction.
+#include "xslt/ktforeachexecutors.h"
+
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/kttemplateexecutors.h"
+#include "xslt/ktvariableexecutors.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+constexpr int kNotNodeSet = 29;     // "Expression did not evaluate to a node set"
+constexpr int kUnexpectedValue = 31;
+constexpr int kNotQName = 40;
+constexpr int kNotPITarget = 39;    // "Not an NCName and PITarget"
+
+// A root of its own for the content of xsl:comment and
+// xsl:processing-instruction, resolving names as at the result parent.
+std::unique_ptr<KTXPathNode> MakeScratchRoot(const KTXPathNode* resultParent) {
+  auto root = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  if (resultParent) root->SetMaps(resultParent->InheritedElementMap(), resultParent->InheritedAttributeMap());
+  return root;
+}
+
+}  // namespace
+
+// ---- xsl:for-each ----
+
+KTForEachExecutor::KTForEachExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTForEach) {}
+
+bool KTForEachExecutor::SelectNodes(KTExecFrame* frame) {
+  const KTDeclRecord* record = Declaration();
+  if (!record || record->elementId != kXSLTForEach) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, frame->OwnNode());
+  const auto* forEach = static_cast<const KTDeclForEach*>(record);
+  frame->SelectNodeList(forEach->selectNode, forEach->selectText, false);
+  KTXPathValue& list = frame->MutableNodeList();
+  if (list.GetKind() != kValueNodeSet) throw KTXSLTError(kNotNodeSet, forEach->selectNode);
+  if (list.ItemCount() == 0) return false;
+  list.SortDocumentOrder();
+  return true;
+}
+
+void KTForEachExecutor::PushBody(KTExecFrame* frame, KTXPathNode* node) {
+  KTExecFrame* body = KTPushFrameFor(processor_, frame, resultParent_, node);
+  // The body has no current template rule (XSLT 1.0 §6: apply-imports
+  // finds none inside xsl:for-each).
+  body->SetCurrentTemplate(KTExecFrame::kNoTemplate, nullptr);
+  body->SetContextPosition(position_);
+  frame->SetCurrentChild(node);
+}
+
+bool KTForEachExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* own = frame->NodeToRun();
+  frame->SetOwnNode(own);
+  frame->SetNodeToRun(nullptr);
+  frame->SetLastFinished(own);
+  if (!SelectNodes(frame)) {
+    frame->SetCurrentChild(nullptr);
+    return true;
+  }
+  KTXPathNode* first = KTFirstContentChild(own);
+  if (!first) return true;
+  if (processor_->ElementIdOf(first) == kXSLTSort) {
+    KTPushFrameFor(processor_, frame, resultParent_, first);
+    frame->SetCurrentChild(first);
+    sortPhase_ = true;
+    return true;
+  }
+  firstBodyNode_ = first;
+  PushBody(frame, first);
+  bodyStarted_ = true;
+  return true;
+}
+
+bool KTForEachExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* current = frame->CurrentChild();
+  if (!current) return KTPopFrameAfter(processor_, frame->OwnNode());
+  KTXPathNode* next = NextInstructionSibling(current);
+  if (next && sortPhase_ && processor_->ElementIdOf(next) == kXSLTSort) {
+    KTPushFrameFor(processor_, frame, resultParent_, next);
+    frame->SetCurrentChild(next);
+    return true;
+  }
+  if (next) {
+    if (!bodyStarted_) {
+      // Every key is known: order the selection once, before the body runs.
+      KTSortSelection(frame->MutableNodeList(), sortKeys_);
+      bodyStarted_ = true;
+    }
+    sortPhase_ = false;
+    if (!firstBodyNode_) firstBodyNode_ = next;
+    PushBody(frame, next);
+    return true;
+  }
+  // The body has run for the current node.
+  if (position_ < frame->NodeList().ItemCount() && firstBodyNode_) {
+    ++position_;
+    // Variables bound by one iteration are gone in the next.
+    if (frame->OwnsVariables()) frame->ShareVariables(frame->Parent() ? frame->Parent()->VariablesRef() : nullptr);
+    PushBody(frame, firstBodyNode_);
+    return true;
+  }
+  return KTPopFrameAfter(processor_, frame->OwnNode());
+}
+
+// ---- xsl:sort ----
+
+KTSortExecutor::KTSortExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTSort) {}
+
+KTString KTSortExecutor::Evaluate(KTXPathNode* attribute, KTExecFrame* frame) {
+  KTString value;
+  EvaluateAttributeValueTemplate(value, attribute, KTString(attribute->GetValue()), frame);
+  return value;
+}
+
+bool KTSortExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* own = frame->NodeToRun();
+  frame->SetOwnNode(own);
+  const KTDeclRecord* record = Declaration();
+  if (!record || record->elementId != kXSLTSort) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
+  const auto* sort = static_cast<const KTDeclSort*>(record);
+
+  KTString language = sort->langNode ? Evaluate(sort->langNode, frame) : KTCollation::DefaultLanguage();
+  int dataType = 0;
+  KTString dataTypeText(u"text");
+  if (sort->dataTypeNode) {
+    dataTypeText = Evaluate(sort->dataTypeNode, frame);
+    if (dataTypeText == u"number") {
+      dataType = 1;
+    } else if (dataTypeText != u"text") {
+      // A QName data type sorts as text (XSLT 1.0 §10 leaves it to the
+      // processor); anything else is refused.
+      if (!IsQName(dataTypeText.c_str()))
+        throw KTXSLTError(kNotQName, sort->dataTypeNode);
+    }
+  }
+  bool descending = false;
+  if (sort->orderNode) {
+    KTString order = Evaluate(sort->orderNode, frame);
+    if (order == u"descending") descending = true;
+    else if (order != u"ascending") throw KTXSLTError(kUnexpectedValue, sort->orderNode);
+  }
+  int caseOrder = 0;
+  if (sort->caseOrderNode) {
+    KTString text = Evaluate(sort->caseOrderNode, frame);
+    if (text == u"upper-first") caseOrder = 1;
+    else if (text == u"lower-first") caseOrder = 2;
+    else throw KTXSLTError(kUnexpectedValue, sort->caseOrderNode);
+  }
+
+  std::unique_ptr<KTSortKeyComparator> key;
+  KTTextSortKeyComparator* textKey = nullptr;
+  KTNumberSortKeyComparator* numberKey = nullptr;
+  if (dataType == 1) {
+    auto made = std::make_unique<KTNumberSortKeyComparator>();
+    numberKey = made.get();
+    key = std::move(made);
+  } else {
+    auto made = std::make_unique<KTTextSortKeyComparator>();
+    textKey = made.get();
+    key = std::move(made);
+  }
+  key->SetCaseOrder(caseOrder);
+  key->SetDataType(dataType, dataTypeText);
+  key->SetDescending(descending);
+  key->SetLanguage(language);
+
+  KTExecFrame* parent = frame->Parent();
+  KTInstructionExecutor* parentExecutor = parent ? parent->Executor() : nullptr;
+  int parentId = parentExecutor ? parentExecutor->GetElementId() : 0;
+  if (parentId != kXSLTApplyTemplates && parentId != kXSLTForEach)
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
+
+  // One key per selected node, computed once before the sort.
+  const KTXPathValue& list = parent->NodeList();
+  KTXPathNode* expressionNode = sort->selectNode ? sort->selectNode : own;
+  static const KTString kSelf(u".");
+  const KTString& text = sort->selectText.IsEmpty() ? kSelf : sort->selectText;
+  int count = list.GetKind() == kValueNodeSet ? list.ItemCount() : 0;
+  KTXPathValue value;
+  KTString keyText;
+  for (int i = 1; i <= count; ++i) {
+    frame->SetContextPosition(i);
+    frame->EvaluateExpression(expressionNode, text, &list, &value, false);
+    if (textKey) {
+      value.ToString(&keyText);
+      textKey->AddKey(keyText);
+    } else {
+      numberKey->AddKey(value.GetKind() == kValueNumber ? value.GetNumber() : KTXPathFunctionLibrary::ToNumber(value));
+    }
+  }
+
+  if (parentId == kXSLTApplyTemplates) static_cast<KTApplyTemplatesExecutor*>(parentExecutor)->AddSortKey(std::move(key));
+  else static_cast<KTForEachExecutor*>(parentExecutor)->AddSortKey(std::move(key));
+  frame->SetLastFinished(own);
+  frame->SetNodeToRun(nullptr);
+  return true;
+}
+
+// ---- xsl:comment ----
+
+KTCommentExecutor::KTCommentExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTComment) {}
+
+bool KTCommentExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* own = frame->NodeToRun();
+  frame->SetOwnNode(own);
+  if (KTXPathNode* first = KTFirstContentChild(own)) {
+    scratch_ = MakeScratchRoot(resultParent_);
+    KTPushFrameFor(processor_, frame, scratch_.get(), first);
+    frame->SetCurrentChild(first);
+  }
+  frame->SetLastFinished(own);
+  frame->SetNodeToRun(nullptr);
+  return true;
+}
+
+bool KTCommentExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (scratch_ && frame->CurrentChild()) {
+    if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
+      KTPushFrameFor(processor_, frame, scratch_.get(), next);
+      frame->SetCurrentChild(next);
+      return true;
+    }
+  }
+  KTString content;
+  if (scratch_) {
+    value_.SetNodeSet();
+    value_.PushItem(KTXPathNodeItem(scratch_.get()));
+    value_.ToString(&content);
+    value_ = KTXPathValue();
+    scratch_.reset();
+  }
+  // XML 1.0 §2.5: a comment holds no "--" and does not end in "-".
+  KTString text;
+  char16_t previous = 0;
+  for (char16_t c : content.View()) {
+    if (c == u'-' && previous == u'-') text += u' ';
+    text += c;
+    previous = c;
+  }
+  if (previous == u'-') text += u' ';
+  auto comment = std::make_unique<KTXPathNode>(nullptr, kXPathComment);
+  comment->SetName(u"Comment");
+  comment->SetValue(std::move(text));
+  resultParent_->AppendChild(std::move(comment));
+  return KTPopFrameAfter(processor_, frame->OwnNode());
+}
+
+// ---- xsl:processing-instruction ----
+
+KTProcessingInstructionExecutor::KTProcessingInstructionExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kXSLTProcessingInstruction) {}
+
+bool KTProcessingInstructionExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* own = frame->NodeToRun();
+  frame->SetOwnNode(own);
+  const KTDeclRecord* record = Declaration();
+  if (!record || record->elementId != kXSLTProcessingInstruction)
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
+  KTXPathNode* nameNode = static_cast<const KTDeclProcessingInstruction*>(record)->nameNode;
+  if (!nameNode) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
+  EvaluateAttributeValueTemplate(target_, nameNode, KTString(nameNode->GetValue()), frame);
+  // XML 1.0 §2.6: a target is a name other than "xml" in any case; with
+  // namespaces it has no colon.
+  if (!IsNCName(target_.c_str()) || !IsNotXmlName(target_.c_str())) throw KTXSLTError(kNotPITarget, nameNode);
+  if (KTXPathNode* first = KTFirstContentChild(own)) {
+    scratch_ = MakeScratchRoot(resultParent_);
+    KTPushFrameFor(processor_, frame, scratch_.get(), first);
+    frame->SetCurrentChild(first);
+  }
+  frame->SetLastFinished(own);
+  frame->SetNodeToRun(nullptr);
+  return true;
+}
+
+bool KTProcessingInstructionExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (scratch_ && frame->CurrentChild()) {
+    if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
+      KTPushFrameFor(processor_, frame, scratch_.get(), next);
+      frame->SetCurrentChild(next);
+      return true;
+    }
+  }
+  // Only the text made directly in the content counts; "?>" would end the
+  // instruction early (XML 1.0 §2.6).
+  KTString content;
+  if (scratch_) {
+    for (const auto& child : scratch_->Children())
+      if (child->GetKind() == kXPathText || child->GetKind() == kXPathCData) content += child->GetValue();
+    scratch_.reset();
+  }
+  KTString text;
+  std::u16string_view view = content.View();
+  for (size_t i = 0; i < view.size(); ++i) {
+    text += view[i];
+    if (view[i] == u'?' && i + 1 < view.size() && view[i + 1] == u'>') text += u' ';
+  }
+  auto instruction = std::make_unique<KTXPathNode>(nullptr, kXPathPI);
+  instruction->SetName(target_.c_str());
+  instruction->SetValue(std::move(text));
+  resultParent_->AppendChild(std::move(instruction));
+  return KTPopFrameAfter(processor_, frame->OwnNode());
+}

@@ -1,0 +1,70 @@
+// xsl:for-each runs its body once per selected node, in document order or
+// in the order of its xsl:sort children; xsl:sort computes one sort key per
+// selected node for its xsl:for-each or xsl:apply-templates; xsl:comment and
+// xsl:processing-instruction build their content in a scratch tree and
+// append one comment or processing instruction made from its text.
+#pragma once
+
+#include <memory>
+
+#include "core/ktstring.h"
+#include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktsortkeys.h"
+
+// xsl:for-each (element id 14).
+class KTForEachExecutor : public KTInstructionExecutor {
+ public:
+  explicit KTForEachExecutor(KTXSLTProcessor* processor);
+  bool Start() override;
+  bool Continue() override;
+  // Evaluates the selection into the frame, in document order; false when
+  // it is empty.
+  bool SelectNodes(KTExecFrame* frame);
+  // The keys its xsl:sort children add, first the primary one.
+  void AddSortKey(std::unique_ptr<KTSortKeyComparator> key) { sortKeys_.push_back(std::move(key)); }
+
+ private:
+  void PushBody(KTExecFrame* frame, KTXPathNode* node);
+
+  int position_ = 1;
+  KTXPathNode* firstBodyNode_ = nullptr;
+  bool sortPhase_ = false;
+  bool bodyStarted_ = false;
+  KTSortKeyList sortKeys_;
+};
+
+// xsl:sort (element id 27).
+class KTSortExecutor : public KTInstructionExecutor {
+ public:
+  explicit KTSortExecutor(KTXSLTProcessor* processor);
+  bool Start() override;
+
+ private:
+  // An attribute's value template, evaluated in the frame.
+  KTString Evaluate(KTXPathNode* attribute, KTExecFrame* frame);
+};
+
+// xsl:comment (element id 8).
+class KTCommentExecutor : public KTInstructionExecutor {
+ public:
+  explicit KTCommentExecutor(KTXSLTProcessor* processor);
+  bool Start() override;
+  bool Continue() override;
+
+ private:
+  // The content's result parent while it runs.
+  std::unique_ptr<KTXPathNode> scratch_;
+};
+
+// xsl:processing-instruction (element id 26).
+class KTProcessingInstructionExecutor : public KTInstructionExecutor {
+ public:
+  explicit KTProcessingInstructionExecutor(KTXSLTProcessor* processor);
+  bool Start() override;
+  bool Continue() override;
+
+ private:
+  KTString target_;
+  // The content's result parent while it runs.
+  std::unique_ptr<KTXPathNode> scratch_;
+};

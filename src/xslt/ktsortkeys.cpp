@@ -1,0 +1,334 @@
+// The collation of text sort keys, the text and number comparators and the
+// chain that sorts a selection by them.
+#include "xslt/ktsortkeys.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <numeric>
+#include <string_view>
+
+#include "streams/ktunicodedatabase.h"
+#include "xslt/ktxslterror.h"
+
+namespace {
+
+// Primary weights. Every character gives one or two primary units; 0 ends
+// a level, so no weight is 0. Groups: spaces and controls, punctuation and
+// symbols, combining marks, digits, Latin letters, other letters, the
+// rest; within a group the weight follows the character.
+constexpr char16_t kGroupSpace = 0x0001;
+constexpr char16_t kGroupPunctuation = 0x0002;
+constexpr char16_t kGroupMark = 0x0003;
+constexpr char16_t kFirstDigit = 0x0010;      // '0'..'9': one unit each
+constexpr char16_t kGroupOtherDigit = 0x001A;  // other decimal digits
+constexpr char16_t kFirstLatinLetter = 0x0100;  // a..z, then thorn
+constexpr char16_t kGroupOtherLetter = 0x0200;
+constexpr char16_t kGroupOther = 0x0300;
+
+// Base letters of U+00C0..U+017F: a Latin letter, '*' for a letter that
+// sorts as two (ae, oe, ij, ss), '#' for thorn, ' ' for the multiplication
+// and division signs.
+constexpr char kLatin1Bases[] =
+    "aaaaaa*ceeeeiiii"
+    "dnooooo ouuuuy#*"
+    "aaaaaa*ceeeeiiii"
+    "dnooooo ouuuuy#y";
+static_assert(sizeof(kLatin1Bases) == 0x40 + 1, "one base per character of U+00C0..U+00FF");
+constexpr char kLatinExtendedABases[] =
+    "aaaaaacccccccc"
+    "dddd"
+    "eeeeeeeeee"
+    "gggggggg"
+    "hhhh"
+    "iiiiiiiiii"
+    "**"
+    "jj"
+    "kkk"
+    "llllllllll"
+    "nnnnnnn"
+    "nn"
+    "oooooo"
+    "**"
+    "rrrrrr"
+    "ssssssss"
+    "tttttt"
+    "uuuuuuuuuuuu"
+    "ww"
+    "yyy"
+    "zzzzzz"
+    "s";
+static_assert(sizeof(kLatinExtendedABases) == 0x80 + 1, "one base per character of U+0100..U+017F");
+
+// What one character contributes: up to two primary units (a letter that
+// expands gives two letters), its accent weight (1 without accent) and its
+// case weight (1 lower or uncased, 2 upper).
+struct CharWeights {
+  char16_t primary[2] = {0, 0};
+  uint8_t primaryCount = 0;
+  bool secondUnitIsLetter = false;  // an expansion: two letters
+  char16_t secondary = 1;
+  uint8_t tertiary = 1;
+};
+
+char16_t LatinLetterWeight(char letter) {
+  return letter == '#' ? kFirstLatinLetter + 26 : static_cast<char16_t>(kFirstLatinLetter + (letter - 'a'));
+}
+
+// The two letters of a character that sorts as two.
+const char* ExpansionOf(char16_t c) {
+  switch (c) {
+    case 0x00C6:
+    case 0x00E6:
+      return "ae";
+    case 0x00DF:
+      return "ss";
+    case 0x0132:
+    case 0x0133:
+      return "ij";
+    case 0x0152:
+    case 0x0153:
+      return "oe";
+    default:
+      return nullptr;
+  }
+}
+
+char BaseLetterOf(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char>(c);
+  if (c >= u'A' && c <= u'Z') return static_cast<char>(c - u'A' + 'a');
+  if (c >= 0x00C0 && c <= 0x00FF) return kLatin1Bases[c - 0x00C0];
+  if (c >= 0x0100 && c <= 0x017F) return kLatinExtendedABases[c - 0x0100];
+  return ' ';
+}
+
+CharWeights WeighCharacter(char16_t c) {
+  CharWeights w;
+  const char16_t* category = KTUnicodeDatabase::GetCategory(c);
+  bool upper = category[0] == u'L' && (category[1] == u'u' || category[1] == u't');
+  w.tertiary = upper ? 2 : 1;
+  char base = BaseLetterOf(c);
+  if (base != ' ') {
+    bool accented = !((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'));
+    w.secondary = accented ? c : 1;
+    if (base == '*') {
+      const char* pair = ExpansionOf(c);
+      w.primary[0] = LatinLetterWeight(pair[0]);
+      w.primary[1] = LatinLetterWeight(pair[1]);
+      w.primaryCount = 2;
+      w.secondUnitIsLetter = true;
+    } else {
+      w.primary[0] = LatinLetterWeight(base);
+      w.primaryCount = 1;
+    }
+    return w;
+  }
+  if (c >= u'0' && c <= u'9') {
+    w.primary[0] = static_cast<char16_t>(kFirstDigit + (c - u'0'));
+    w.primaryCount = 1;
+    return w;
+  }
+  char16_t group;
+  switch (category[0]) {
+    case u'Z':
+      group = kGroupSpace;
+      break;
+    case u'C':
+      // Controls (tab, line ends) sort with the spaces; surrogates and
+      // unassigned code points with the rest.
+      group = category[1] == u'c' ? kGroupSpace : kGroupOther;
+      break;
+    case u'P':
+    case u'S':
+      group = kGroupPunctuation;
+      break;
+    case u'M':
+      group = kGroupMark;
+      break;
+    case u'N':
+      group = category[1] == u'd' ? kGroupOtherDigit : kGroupPunctuation;
+      break;
+    case u'L':
+      group = kGroupOtherLetter;
+      break;
+    default:
+      group = kGroupOther;
+      break;
+  }
+  w.primary[0] = group;
+  w.primary[1] = c;
+  w.primaryCount = 2;
+  return w;
+}
+
+// The weights of every UTF-16 code unit, made once.
+const std::array<CharWeights, 0x10000>& WeightTable() {
+  static std::array<CharWeights, 0x10000> table;
+  static const bool built = [] {
+    for (uint32_t c = 1; c < 0x10000; ++c) table[c] = WeighCharacter(static_cast<char16_t>(c));
+    return true;
+  }();
+  (void)built;
+  return table;
+}
+
+}  // namespace
+
+// ---- KTCollation ----
+
+const KTCollation& KTCollation::ForLanguage(const KTString&) {
+  static const KTCollation collation;
+  return collation;
+}
+
+KTString KTCollation::DefaultLanguage() {
+  for (const char* variable : {"LC_ALL", "LC_COLLATE", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (!value || !*value) continue;
+    std::string_view text(value);
+    size_t end = text.find_first_of("_.@");
+    std::string_view language = text.substr(0, end);
+    if (language == "C" || language == "POSIX" || language.empty()) break;
+    KTString out;
+    for (char c : language) out += static_cast<char16_t>(static_cast<unsigned char>(c));
+    return out;
+  }
+  return KTString(u"en");
+}
+
+void KTCollation::MakeKey(std::u16string_view text, Key& out) const {
+  const auto& table = WeightTable();
+  std::u16string& w = out.weights;
+  w.clear();
+  w.reserve(text.size() * 4 + 2);
+  for (char16_t c : text) {
+    const CharWeights& cw = table[c];
+    for (int i = 0; i < cw.primaryCount; ++i) w += cw.primary[i];
+  }
+  w += u'\0';
+  for (char16_t c : text) {
+    const CharWeights& cw = table[c];
+    w += cw.secondary;
+    if (cw.secondUnitIsLetter) w += cw.secondary;
+  }
+  w += u'\0';
+  out.caseStart = w.size();
+  for (char16_t c : text) {
+    const CharWeights& cw = table[c];
+    w += static_cast<char16_t>(cw.tertiary);
+    if (cw.secondUnitIsLetter) w += static_cast<char16_t>(cw.tertiary);
+  }
+}
+
+int KTCollation::Compare(const Key& a, const Key& b) { return a.weights.compare(b.weights); }
+
+int KTCollation::CompareIgnoringCase(const Key& a, const Key& b) {
+  return std::u16string_view(a.weights).substr(0, a.caseStart).compare(
+      std::u16string_view(b.weights).substr(0, b.caseStart));
+}
+
+// ---- Comparators ----
+
+namespace {
+
+void CheckIndex(int index, int count) {
+  if (index < 0 || index >= count) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+}
+
+bool IsLowerCase(char16_t c) {
+  const char16_t* category = KTUnicodeDatabase::GetCategory(c);
+  return category[0] == u'L' && category[1] == u'l';
+}
+
+}  // namespace
+
+void KTTextSortKeyComparator::AddKey(const KTString& text) {
+  if (!collation_) collation_ = &KTCollation::ForLanguage(language_);
+  texts_.push_back(text);
+  keys_.emplace_back();
+  collation_->MakeKey(text.View(), keys_.back());
+}
+
+bool KTTextSortKeyComparator::Equal(int a, int b) {
+  CheckIndex(a, KeyCount());
+  CheckIndex(b, KeyCount());
+  if (caseOrder_ == 0) {
+    result_ = KTCollation::Compare(keys_[a], keys_[b]);
+  } else {
+    result_ = KTCollation::CompareIgnoringCase(keys_[a], keys_[b]);
+    if (result_ == 0) {
+      // Equal but for case: the first differing character decides, lower
+      // case first unless upper-first is asked for.
+      std::u16string_view x = texts_[a].View();
+      std::u16string_view y = texts_[b].View();
+      size_t i = 0;
+      while (i < x.size() && i < y.size() && x[i] == y[i]) ++i;
+      if (i < x.size() || i < y.size()) {
+        if (i < x.size()) result_ = IsLowerCase(x[i]) ? -1 : 1;
+        else result_ = -1;
+        if (caseOrder_ == 1) result_ = -result_;
+      }
+    }
+  }
+  return result_ == 0;
+}
+
+bool KTTextSortKeyComparator::Less(int, int) { return descending_ ? result_ > 0 : result_ < 0; }
+
+bool KTNumberSortKeyComparator::Equal(int a, int b) {
+  CheckIndex(a, KeyCount());
+  CheckIndex(b, KeyCount());
+  a_ = numbers_[a];
+  b_ = numbers_[b];
+  bool nanA = std::isnan(a_);
+  bool nanB = std::isnan(b_);
+  if (nanA || nanB) return nanA && nanB;
+  return a_ == b_;
+}
+
+bool KTNumberSortKeyComparator::Less(int, int) {
+  bool nanA = std::isnan(a_);
+  bool nanB = std::isnan(b_);
+  // NaN first ascending, last descending.
+  if (nanA && nanB) return false;
+  if (descending_) {
+    if (nanA) return false;
+    if (nanB) return true;
+    return a_ > b_;
+  }
+  if (nanA) return true;
+  if (nanB) return false;
+  return a_ < b_;
+}
+
+// ---- Chain and sort ----
+
+bool KTSortKeyChain::Compare(int a, int b) {
+  if (comparators_)
+    for (const auto& comparator : *comparators_)
+      if (!comparator->Equal(a, b)) return comparator->Less(a, b);
+  // All keys equal: the selection order, which is document order.
+  return a < b;
+}
+
+void KTSortSelection(KTXPathValue& list, KTSortKeyList& keys) {
+  if (list.GetKind() != kValueNodeSet) return;
+  int count = list.ItemCount();
+  for (const auto& comparator : keys)
+    if (comparator->KeyCount() != count) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  if (count < 2 || keys.empty()) return;
+  std::vector<int> order(count);
+  std::iota(order.begin(), order.end(), 0);
+  KTSortKeyChain chain;
+  chain.SetComparators(&keys);
+  std::stable_sort(order.begin(), order.end(), [&chain](int a, int b) { return chain.Compare(a, b); });
+  KTXPathValue::ItemVector sorted;
+  sorted.reserve(count);
+  const KTXPathValue::ItemVector& items = list.Items();
+  for (int i = 0; i < count; ++i) {
+    sorted.push_back(items[order[i]]);
+    sorted.back().SetPosition(i + 1);
+  }
+  list.SetNodeSet(std::move(sorted));
+}

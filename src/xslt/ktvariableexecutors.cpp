@@ -1,0 +1,338 @@
+// xsl:variable, xsl:param, xsl:with-param and xsl:call-template.
+#include "xslt/ktvariableexecutors.h"
+
+#include <algorithm>
+
+#include "xslt/ktcompiledtemplate.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktexecframe.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+constexpr int kVariableExists = 13;   // "A variable with this name already exists"
+constexpr int kParameterExists = 14;  // "A parameter with this name already exists"
+constexpr int kUndefinedTemplate = 8;
+constexpr int kRecursiveVariable = 50;
+
+bool IsContentNode(const KTXPathNode* node) {
+  int kind = node->GetKind();
+  return kind != kXPathAttribute && kind != kXPathNamespace && kind != kXPathPI && kind != kXPathComment;
+}
+
+KTXPathValue FragmentValue(KTXPathNode* root) {
+  KTXPathValue value;
+  value.PushItem(KTXPathNodeItem(root, 1));
+  return value;
+}
+
+}  // namespace
+
+// ---- Shared helpers ----
+
+KTXPathNode* KTMakeFragmentRoot(KTXSLTProcessor* processor, const KTXPathNode* scope) {
+  auto root = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  if (scope) root->SetMaps(scope->InheritedElementMap(), scope->InheritedAttributeMap());
+  KTXPathNode* raw = root.get();
+  processor->RegisterTree(std::move(root));
+  return raw;
+}
+
+KTXPathNode* KTFirstContentChild(const KTXPathNode* element) {
+  for (const auto& child : element->Children())
+    if (IsContentNode(child.get())) return child.get();
+  return nullptr;
+}
+
+KTExecFrame* KTPushFrameFor(KTXSLTProcessor* processor, KTExecFrame* parent, KTXPathNode* resultParent,
+                            KTXPathNode* node) {
+  auto child = std::make_unique<KTExecFrame>(parent, resultParent);
+  child->SetNodeToRun(node);
+  child->SetLastFinished(nullptr);
+  KTExecFrame* raw = child.get();
+  processor->PushFrame(std::move(child));
+  return raw;
+}
+
+bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own) {
+  processor->PopFrame();
+  if (KTExecFrame* top = processor->TopFrame()) top->SetLastFinished(own);
+  return true;
+}
+
+// ---- xsl:variable and xsl:param ----
+
+KTDeclarationExecutor::KTDeclarationExecutor(KTXSLTProcessor* processor, int elementId)
+    : KTInstructionExecutor(processor, elementId) {}
+
+KTVariableExecutor::KTVariableExecutor(KTXSLTProcessor* processor) : KTDeclarationExecutor(processor, kXSLTVariable) {}
+
+KTParamExecutor::KTParamExecutor(KTXSLTProcessor* processor) : KTDeclarationExecutor(processor, kXSLTParam) {}
+
+bool KTDeclarationExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* node = frame->NodeToRun();
+  frame->SetOwnNode(node);
+  declarationNode_ = node;
+
+  const KTDeclRecord* record = Declaration();
+  KTXPathNode* selectNode = nullptr;
+  const KTString* selectText = nullptr;
+  if (record && record->elementId == kXSLTVariable && !IsParam()) {
+    const auto* variable = static_cast<const KTDeclVariable*>(record);
+    name_ = variable->name;
+    nameNode_ = variable->nameNode;
+    selectNode = variable->selectNode;
+    selectText = &variable->selectText;
+    topLevel_ = variable->topLevel;
+  } else if (record && record->elementId == kXSLTParam && IsParam()) {
+    const auto* param = static_cast<const KTDeclParam*>(record);
+    name_ = param->name;
+    nameNode_ = param->nameNode;
+    selectNode = param->selectNode;
+    selectText = &param->selectText;
+    topLevel_ = param->topLevel;
+  } else {
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
+  }
+  auto finishStart = [&] {
+    frame->SetLastFinished(node);
+    frame->SetNodeToRun(nullptr);
+    return true;
+  };
+
+  KTXPathNode* parentElement = node->GetParent();
+  if (topLevel_) {
+    // Evaluated early because another declaration referred to it.
+    std::vector<KTXPathNode*>& evaluated = processor_->Evaluated();
+    if (std::find(evaluated.begin(), evaluated.end(), node) != evaluated.end()) return finishStart();
+    std::vector<KTXPathNode*>& stack = processor_->InEvaluation();
+    if (std::find(stack.begin(), stack.end(), node) != stack.end()) {
+      auto& restarts = processor_->RestartFrames();
+      auto restart = restarts.find(node);
+      if (restart == restarts.end() || restart->second != frame) throw KTXSLTError(kRecursiveVariable, node);
+      restarts.erase(restart);
+    } else {
+      stack.push_back(node);
+    }
+    inEvaluation_ = true;
+    processor_->SetTopLevelVariableFlag(true);
+
+    // A top-level name is bound once per stylesheet element, variables and
+    // parameters together; a binding made by another stylesheet element
+    // gives way to the one that runs later.
+    KTBindingMap& own = IsParam() ? *processor_->GlobalParameters() : *processor_->GlobalVariables();
+    KTBindingMap& other = IsParam() ? *processor_->GlobalVariables() : *processor_->GlobalParameters();
+    KTXSLTProcessor::NodeMap& ownOwners = IsParam() ? processor_->ParameterOwners() : processor_->VariableOwners();
+    KTXSLTProcessor::NodeMap& otherOwners = IsParam() ? processor_->VariableOwners() : processor_->ParameterOwners();
+    if (own.count(name_) || other.count(name_)) {
+      auto ownOwner = ownOwners.find(name_);
+      auto otherOwner = otherOwners.find(name_);
+      if (ownOwner != ownOwners.end() && ownOwner->second != parentElement) {
+        ownOwners.erase(ownOwner);
+        own.erase(name_);
+      } else if (otherOwner != otherOwners.end() && otherOwner->second != parentElement) {
+        otherOwners.erase(otherOwner);
+        other.erase(name_);
+      } else {
+        throw KTXSLTError(IsParam() ? kParameterExists : kVariableExists, nameNode_);
+      }
+    }
+  } else {
+    // A local name may not shadow another local variable or parameter in
+    // scope (XSLT 1.0 §11.5); top-level bindings may be shadowed.
+    KTExecFrame* parent = frame->Parent();
+    bool bound = parent && ((parent->Variables() && parent->Variables()->Find(name_)) ||
+                            (parent->Parameters() && parent->Parameters()->Find(name_)));
+    if (bound) throw KTXSLTError(IsParam() ? kParameterExists : kVariableExists, nameNode_);
+  }
+
+  if (IsParam()) {
+    // A value passed by xsl:with-param (or -param) wins; the default is
+    // then never evaluated.
+    KTExecFrame* parent = frame->Parent();
+    const KTBindingRecord* passed = parent && parent->WithParams() ? parent->WithParams()->Find(name_) : nullptr;
+    if (passed) {
+      Bind(frame, passed->value, false);
+      return finishStart();
+    }
+  }
+
+  if (selectNode) {
+    KTXPathValue result;
+    frame->EvaluateExpression(selectNode, *selectText, &frame->NodeList(), &result, true);
+    // A variable holds its nodes in document order, whatever axis chose them.
+    if (!IsParam() && result.GetKind() == kValueNodeSet && result.ItemCount() > 0) result.SortDocumentOrder();
+    Bind(frame, std::move(result), true);
+  } else if (KTXPathNode* first = KTFirstContentChild(node)) {
+    fragmentRoot_ = KTMakeFragmentRoot(processor_, resultParent_);
+    KTPushFrameFor(processor_, frame, fragmentRoot_, first);
+    frame->SetCurrentChild(first);
+  } else {
+    Bind(frame, KTXPathValue::String(KTString()), true);
+  }
+  return finishStart();
+}
+
+void KTDeclarationExecutor::Bind(KTExecFrame* frame, KTXPathValue value, bool recordOwner) {
+  KTBindingRecord record{nameNode_, std::move(value)};
+  if (topLevel_) {
+    KTBindingMap& own = IsParam() ? *processor_->GlobalParameters() : *processor_->GlobalVariables();
+    own.insert_or_assign(name_, std::move(record));
+    if (recordOwner) {
+      KTXSLTProcessor::NodeMap& owners = IsParam() ? processor_->ParameterOwners() : processor_->VariableOwners();
+      owners[name_] = declarationNode_->GetParent();
+    }
+    return;
+  }
+  KTExecFrame* parent = frame->Parent();
+  if (!parent) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, declarationNode_);
+  KTBindingScope& scope = IsParam() ? parent->OwnParameters() : parent->OwnVariables();
+  scope.Bind(name_, std::move(record));
+}
+
+void KTDeclarationExecutor::LeaveEvaluation() {
+  if (!inEvaluation_) return;
+  inEvaluation_ = false;
+  std::vector<KTXPathNode*>& stack = processor_->InEvaluation();
+  auto at = std::find(stack.rbegin(), stack.rend(), declarationNode_);
+  if (at != stack.rend()) stack.erase(std::next(at).base());
+  std::vector<KTXPathNode*>& evaluated = processor_->Evaluated();
+  if (std::find(evaluated.begin(), evaluated.end(), declarationNode_) == evaluated.end())
+    evaluated.push_back(declarationNode_);
+  processor_->SetTopLevelVariableFlag(!stack.empty());
+}
+
+bool KTDeclarationExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (fragmentRoot_ && frame->CurrentChild()) {
+    if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
+      KTPushFrameFor(processor_, frame, fragmentRoot_, next);
+      frame->SetCurrentChild(next);
+      return true;
+    }
+    Bind(frame, FragmentValue(fragmentRoot_), true);
+    frame->SetCurrentChild(nullptr);
+  }
+  LeaveEvaluation();
+  return KTPopFrameAfter(processor_, declarationNode_);
+}
+
+// ---- xsl:with-param ----
+
+KTWithParamExecutor::KTWithParamExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kXSLTWithParam) {}
+
+bool KTWithParamExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* node = frame->NodeToRun();
+  frame->SetOwnNode(node);
+  const KTDeclRecord* record = Declaration();
+  KTExecFrame* parent = frame->Parent();
+  if (!record || record->elementId != kXSLTWithParam || !parent)
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
+  const auto* withParam = static_cast<const KTDeclWithParam*>(record);
+  name_ = withParam->name;
+  nameNode_ = withParam->nameNode;
+
+  KTBindingScope& passed = parent->OwnWithParams();
+  if (passed.FindOwn(name_)) throw KTXSLTError(kParameterExists, nameNode_);
+  if (withParam->selectNode) {
+    KTXPathValue result;
+    frame->EvaluateExpression(withParam->selectNode, withParam->selectText, &frame->NodeList(), &result, true);
+    passed.Bind(name_, KTBindingRecord{nameNode_, std::move(result)});
+  } else if (KTXPathNode* first = KTFirstContentChild(node)) {
+    fragmentRoot_ = KTMakeFragmentRoot(processor_, resultParent_);
+    KTPushFrameFor(processor_, frame, fragmentRoot_, first);
+    frame->SetCurrentChild(first);
+  } else {
+    passed.Bind(name_, KTBindingRecord{nameNode_, KTXPathValue::String(KTString())});
+  }
+  frame->SetLastFinished(node);
+  frame->SetNodeToRun(nullptr);
+  return true;
+}
+
+bool KTWithParamExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (fragmentRoot_ && frame->CurrentChild()) {
+    if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
+      KTPushFrameFor(processor_, frame, fragmentRoot_, next);
+      frame->SetCurrentChild(next);
+      return true;
+    }
+    frame->Parent()->OwnWithParams().Bind(name_, KTBindingRecord{nameNode_, FragmentValue(fragmentRoot_)});
+    frame->SetCurrentChild(nullptr);
+  }
+  return KTPopFrameAfter(processor_, frame->OwnNode());
+}
+
+// ---- xsl:call-template ----
+
+KTCallTemplateExecutor::KTCallTemplateExecutor(KTXSLTProcessor* processor)
+    : KTInstructionExecutor(processor, kXSLTCallTemplate) {}
+
+void KTCallTemplateExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
+  KTExecFrame* pushed = KTPushFrameFor(processor_, frame, resultParent_, child);
+  // Parameters are evaluated in the context the call was made in.
+  if (processor_->ElementIdOf(child) == kXSLTWithParam) {
+    pushed->SetNodeList(savedNodeList_);
+    pushed->SetContextPosition(savedPosition_);
+  }
+  frame->SetCurrentChild(child);
+}
+
+bool KTCallTemplateExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* node = frame->NodeToRun();
+  frame->SetOwnNode(node);
+  savedNodeList_ = frame->NodeList();
+  savedPosition_ = frame->ContextPosition();
+  // The called template sees only the parameters this call passes.
+  frame->ShareWithParams(nullptr);
+  if (node->FirstChildOfKind(kXPathElement) == node->GetChildCount()) {
+    CallTemplate(frame);
+  } else if (KTXPathNode* first = KTFirstContentChild(node)) {
+    PushChild(frame, first);
+  } else {
+    CallTemplate(frame);
+  }
+  frame->SetLastFinished(node);
+  frame->SetNodeToRun(nullptr);
+  return true;
+}
+
+void KTCallTemplateExecutor::CallTemplate(KTExecFrame* frame) {
+  const KTDeclRecord* record = Declaration();
+  if (!record || record->elementId != kXSLTCallTemplate)
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, frame->OwnNode());
+  const auto* call = static_cast<const KTDeclCallTemplate*>(record);
+  int position = FindNamedTemplate(call->expandedName);
+  if (position == KTExecFrame::kNoTemplate) throw KTXSLTError(kUndefinedTemplate, call->nameNode);
+  KTCompiledTemplate* rule = processor_->TemplateRules()[position].get();
+  auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
+  child->SetCurrentTemplate(position, rule);
+  child->SetNodeToRun(rule->TemplateElement());
+  child->SetLastFinished(nullptr);
+  processor_->PushFrame(std::move(child));
+  frame->SetCurrentChild(rule->TemplateElement());
+  frame->SetNodeToRun(nullptr);
+}
+
+bool KTCallTemplateExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  KTXPathNode* own = frame->OwnNode();
+  // The template's frame has finished: its node lies outside the call.
+  if (!IsAncestor(own, frame->LastFinished())) return KTPopFrameAfter(processor_, own);
+  if (!frame->CurrentChild()) return KTPopFrameAfter(processor_, own);
+  if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
+    PushChild(frame, next);
+    return true;
+  }
+  CallTemplate(frame);
+  return true;
+}

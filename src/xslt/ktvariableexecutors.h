@@ -1,0 +1,93 @@
+// The executors that bind names and call templates: xsl:variable, xsl:param
+// and xsl:with-param bind a value (a select result, a result tree fragment
+// built from their content, or the empty string), xsl:call-template runs
+// its xsl:with-param children and then the named template.
+//
+// Local bindings go into the binding layer of the frame that runs the
+// enclosing instruction sequence (KTExecFrame::OwnVariables and friends),
+// top-level ones into the processor's global maps; xsl:with-param binds
+// into the passed-parameter layer of its xsl:call-template or
+// xsl:apply-templates frame, which the called template's xsl:param reads.
+#pragma once
+
+#include "core/ktstring.h"
+#include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktxsltkeywords.h"
+
+// xsl:variable (element id 34) and xsl:param (24) share everything but the
+// maps they bind into, the clash code and the passed-value rule.
+class KTDeclarationExecutor : public KTInstructionExecutor {
+ public:
+  KTDeclarationExecutor(KTXSLTProcessor* processor, int elementId);
+  bool Start() override;
+  bool Continue() override;
+
+ protected:
+  bool IsParam() const { return elementId_ == kXSLTParam; }
+
+ private:
+  // The name's binding into the own map (local: the parent frame's layer).
+  void Bind(KTExecFrame* frame, KTXPathValue value, bool recordOwner);
+  // The end of a top-level declaration's evaluation.
+  void LeaveEvaluation();
+
+  KTXPathNode* declarationNode_ = nullptr;
+  KTXPathNode* fragmentRoot_ = nullptr;
+  KTXPathNode* nameNode_ = nullptr;
+  KTString name_;
+  bool topLevel_ = false;
+  bool inEvaluation_ = false;
+};
+
+class KTVariableExecutor : public KTDeclarationExecutor {
+ public:
+  explicit KTVariableExecutor(KTXSLTProcessor* processor);
+};
+
+class KTParamExecutor : public KTDeclarationExecutor {
+ public:
+  explicit KTParamExecutor(KTXSLTProcessor* processor);
+};
+
+// xsl:with-param (element id 36).
+class KTWithParamExecutor : public KTInstructionExecutor {
+ public:
+  explicit KTWithParamExecutor(KTXSLTProcessor* processor);
+  bool Start() override;
+  bool Continue() override;
+
+ private:
+  KTXPathNode* fragmentRoot_ = nullptr;
+  KTXPathNode* nameNode_ = nullptr;
+  KTString name_;
+};
+
+// xsl:call-template (element id 6): parameters first, each in the caller's
+// context, then one frame for the template, which keeps the caller's
+// current node list and position.
+class KTCallTemplateExecutor : public KTInstructionExecutor {
+ public:
+  explicit KTCallTemplateExecutor(KTXSLTProcessor* processor);
+  bool Start() override;
+  bool Continue() override;
+
+ private:
+  void CallTemplate(KTExecFrame* frame);
+  void PushChild(KTExecFrame* frame, KTXPathNode* child);
+
+  KTXPathValue savedNodeList_;
+  int savedPosition_ = 0;
+};
+
+// Shared by the executors whose content builds a result tree fragment or a
+// scratch tree: a root of its own, registered with the processor so that
+// it outlives the frame, resolving names as at `scope`.
+KTXPathNode* KTMakeFragmentRoot(KTXSLTProcessor* processor, const KTXPathNode* scope);
+// The first child that runs as content: not an attribute, namespace,
+// processing-instruction or comment node; null when there is none.
+KTXPathNode* KTFirstContentChild(const KTXPathNode* element);
+// Pushes a frame that runs `node` with output to `resultParent`.
+KTExecFrame* KTPushFrameFor(KTXSLTProcessor* processor, KTExecFrame* parent, KTXPathNode* resultParent,
+                            KTXPathNode* node);
+// Pops the top frame; the frame below learns that `own` has finished.
+bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own);
