@@ -41,6 +41,7 @@ KTExecutorFactory::Creator CreatorOf() {
 void RegisterStandardExecutors(KTExecutorFactory& factory) {
   factory.Register(kXSLTKey, CreatorOf<KTKeyExecutor>());
   factory.Register(kXSLTDecimalFormat, CreatorOf<KTDecimalFormatExecutor>());
+  factory.Register(kXSLTNumber, CreatorOf<KTNumberExecutor>());
   factory.Register(kXSLTMessage, CreatorOf<KTMessageExecutor>());
   factory.Register(kXSLTStylesheet, CreatorOf<KTStylesheetExecutor>());
   factory.Register(kXSLTTemplate, CreatorOf<KTTemplateExecutor>());

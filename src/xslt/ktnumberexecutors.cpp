@@ -1,10 +1,85 @@
 // xsl:decimal-format at run time (nothing to do: the compiler registered
-// the format) and the xsl:number executor.
+// the format) and the xsl:number executor: the number list from the value
+// attribute or by counting at level single, multiple or any, then the list
+// formatted by the format string into one text node.
 #include "xslt/ktnumberexecutors.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "streams/ktunicodedatabase.h"
+#include "xpath/ktxpathexpression.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
 #include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+constexpr int kUnexpectedValue = 31;
+
+bool IsAlphanumeric(char16_t c) {
+  if (c < 0x80) return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+  const char16_t* category = KTUnicodeDatabase::GetCategory(c);
+  return category[0] == u'L' || category[0] == u'N';
+}
+
+bool IsAttributeLike(const KTXPathNode* node) {
+  return node->GetKind() == kXPathAttribute || node->GetKind() == kXPathNamespace;
+}
+
+std::u16string_view LocalName(const KTXPathNode* node) {
+  std::u16string_view name(node->GetName());
+  size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string PointerKey(const void* a, const void* b) {
+  return std::to_string(reinterpret_cast<std::uintptr_t>(a)) + "/" + std::to_string(reinterpret_cast<std::uintptr_t>(b));
+}
+
+std::string Bytes(std::u16string_view text) {
+  std::string bytes;
+  for (char16_t c : text) {
+    bytes += static_cast<char>(c >> 8);
+    bytes += static_cast<char>(c & 0xFF);
+  }
+  return bytes;
+}
+
+// Text and CDATA sections are one kind of node to XPath.
+int KindOf(const KTXPathNode* node) { return node->GetKind() == kXPathCData ? kXPathText : node->GetKind(); }
+
+// Members in document order (attributes right after their element) give
+// ranks among matching siblings and the sorted positions.
+void AddMember(KTNumberingSet& set, std::unordered_map<const KTXPathNode*, int>& siblingCounts,
+               const KTXPathNode* node) {
+  if (IsAttributeLike(node)) {
+    set.rank.emplace(node, 1);
+    return;
+  }
+  int rank = node->GetParent() ? ++siblingCounts[node->GetParent()] : 1;
+  set.rank.emplace(node, rank);
+  set.positions.push_back(node->GetPosition());
+}
+
+void AppendDecimal(std::u16string& out, int64_t n, int width, char16_t separator, int groupingSize) {
+  std::u16string digits;
+  for (int64_t v = n; v > 0; v /= 10) digits.push_back(static_cast<char16_t>(u'0' + v % 10));
+  if (digits.empty()) digits.push_back(u'0');
+  while (static_cast<int>(digits.size()) < width) digits.push_back(u'0');
+  for (size_t i = digits.size(); i-- > 0;) {
+    out += digits[i];
+    if (groupingSize > 0 && i > 0 && i % static_cast<size_t>(groupingSize) == 0) out += separator;
+  }
+}
+
+}  // namespace
+
+// ---- xsl:decimal-format ----
 
 KTDecimalFormatExecutor::KTDecimalFormatExecutor(KTXSLTProcessor* processor)
     : KTInstructionExecutor(processor, kXSLTDecimalFormat) {}
@@ -16,4 +91,211 @@ bool KTDecimalFormatExecutor::Start() {
   frame->SetLastFinished(frame->NodeToRun());
   frame->SetNodeToRun(nullptr);
   return true;
+}
+
+// ---- xsl:number ----
+
+KTNumberExecutor::KTNumberExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTNumber) {}
+
+const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPathNode* root) {
+  auto& sets = processor_->NumberingSets();
+  std::string key = "p" + PointerKey(attribute, root);
+  std::unique_ptr<KTNumberingSet>& set = sets[key];
+  if (set) return *set;
+  set = std::make_unique<KTNumberingSet>();
+  // The pattern is evaluated once over the document; the stylesheet node
+  // resolves its prefixes and is the node its errors point at.
+  KTXPathValue matched;
+  processor_->MatchesPattern(&matched, KTString(attribute->GetValue()), root, attribute, false,
+                             KTXPathExpression::kRestrictPattern);
+  std::unordered_map<const KTXPathNode*, int> siblingCounts;
+  for (const KTXPathNodeItem& item : matched.Items()) AddMember(*set, siblingCounts, item.GetNode());
+  std::sort(set->positions.begin(), set->positions.end());
+  return *set;
+}
+
+// Without a count attribute: the nodes of the current node's kind and
+// expanded name.
+const KTNumberingSet& KTNumberExecutor::CountSet(const KTDeclNumber& record, KTXPathNode* current, KTXPathNode* root) {
+  if (record.countNode) return PatternSet(record.countNode, root);
+  int kind = KindOf(current);
+  const KTString* uri = current->GetNamespaceUri();
+  std::u16string_view local = LocalName(current);
+  bool named = kind == kXPathElement || kind == kXPathAttribute || kind == kXPathNamespace ||
+               kind == kXPathPI;
+  auto& sets = processor_->NumberingSets();
+  std::string key = "d" + PointerKey(root, uri) + "/" + std::to_string(kind) + "/" +
+                    (named ? Bytes(local) : std::string());
+  std::unique_ptr<KTNumberingSet>& set = sets[key];
+  if (set) return *set;
+  set = std::make_unique<KTNumberingSet>();
+  auto same = [&](const KTXPathNode* node) {
+    if (KindOf(node) != kind) return false;
+    if (!named) return true;
+    const KTString* other = node->GetNamespaceUri();
+    bool sameUri = other == uri || (other && uri && *other == *uri) ||
+                   (!other && uri && uri->IsEmpty()) || (other && !uri && other->IsEmpty());
+    return sameUri && LocalName(node) == local;
+  };
+  std::unordered_map<const KTXPathNode*, int> siblingCounts;
+  for (const KTXPathNodeItem& item : processor_->PatternContexts(root).Items())
+    if (same(item.GetNode())) AddMember(*set, siblingCounts, item.GetNode());
+  return *set;
+}
+
+bool KTNumberExecutor::Start() {
+  KTExecFrame* frame = TopFrame();
+  frame->SetStarted();
+  KTXPathNode* node = frame->NodeToRun();
+  frame->SetOwnNode(node);
+  const KTDeclRecord* base = Declaration();
+  if (!base || base->elementId != kXSLTNumber) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
+  const auto& record = static_cast<const KTDeclNumber&>(*base);
+
+  const KTXPathValue& list = frame->NodeList();
+  const KTXPathNodeItem* item = list.NodeItemAt(frame->ContextPosition() - 1);
+  KTXPathNode* current = item != list.ItemsEnd() ? item->GetNode() : nullptr;
+
+  auto avt = [&](KTXPathNode* attribute, KTString& out) {
+    if (!attribute) return false;
+    EvaluateAttributeValueTemplate(out, attribute, KTString(attribute->GetValue()), frame);
+    return true;
+  };
+  KTString format(u"1");
+  avt(record.formatNode, format);
+  KTString text;
+  avt(record.langNode, text);
+  if (avt(record.letterValueNode, text) && !(text == u"alphabetic") && !(text == u"traditional"))
+    throw KTXSLTError(kUnexpectedValue, record.letterValueNode);
+  char16_t groupingSeparator = u',';
+  int groupingSize = 0;
+  if (avt(record.groupingSeparatorNode, text)) {
+    if (text.GetLength() != 1) throw KTXSLTError(kUnexpectedValue, record.groupingSeparatorNode);
+    groupingSeparator = text[0];
+    // XSLT 1.0 §7.7.1: a grouping size alone, or a separator alone, is
+    // ignored.
+    if (avt(record.groupingSizeNode, text)) {
+      double size = KTXPathFunctionLibrary::ToNumber(KTXPathValue::String(text));
+      if (size >= 1 && size < 1000) groupingSize = static_cast<int>(size);
+    }
+  }
+
+  std::vector<int64_t> numbers;
+  std::u16string out;
+  bool plain = false;
+  if (record.valueNode) {
+    KTXPathValue value;
+    frame->EvaluateExpression(record.valueNode, KTString(record.valueNode->GetValue()), &list, &value, true);
+    double number = KTXPathFunctionLibrary::ToNumber(value);
+    double rounded = std::floor(number + 0.5);
+    // NaN, infinities, negative numbers and numbers beyond 2^53 are written
+    // as their string value (the recovery XSLT 1.0 §7.7 allows).
+    if (std::isnan(number) || number < 0 || rounded > 9007199254740992.0) {
+      out = KTXPathFunctionLibrary::ToString(KTXPathValue::Number(number)).View();
+      plain = true;
+    } else {
+      numbers.push_back(static_cast<int64_t>(rounded));
+    }
+  } else if (current && !record.countNode && IsAttributeLike(current)) {
+    // An attribute has no siblings, and no other node of its kind and name
+    // precedes it or is its ancestor: it counts as 1 at every level.
+    numbers.push_back(1);
+  } else if (current) {
+    KTXPathNode* root = current;
+    while (root->GetParent()) root = root->GetParent();
+    const KTNumberingSet& count = CountSet(record, current, root);
+    const KTNumberingSet* from = record.fromNode ? &PatternSet(record.fromNode, root) : nullptr;
+    if (record.level == u"any") {
+      int32_t at = current->GetPosition();
+      int32_t after = std::numeric_limits<int32_t>::min();
+      if (from) {
+        // The nearest node before the current one that matches from.
+        auto it = std::lower_bound(from->positions.begin(), from->positions.end(), at);
+        if (it != from->positions.begin()) after = *(it - 1);
+      }
+      auto upper = [&](int32_t p) { return std::upper_bound(count.positions.begin(), count.positions.end(), p); };
+      int64_t n = after == std::numeric_limits<int32_t>::min() ? upper(at) - count.positions.begin()
+                                                                : upper(at) - upper(after);
+      if (IsAttributeLike(current) && count.Has(current)) ++n;
+      // XSLT 1.0 §7.7: a list of one number, 0 when nothing is counted.
+      numbers.push_back(n);
+    } else {
+      bool multiple = record.level == u"multiple";
+      // Ancestors-or-self up to, not including, the nearest ancestor that
+      // matches from.
+      for (KTXPathNode* at = current; at; at = at->GetParent()) {
+        if (from && at != current && from->Has(at)) break;
+        auto found = count.rank.find(at);
+        if (found == count.rank.end()) continue;
+        numbers.push_back(found->second);
+        if (!multiple) break;
+      }
+      std::reverse(numbers.begin(), numbers.end());
+    }
+  }
+  if (!plain) out = FormatNumberList(format.View(), numbers, groupingSeparator, groupingSize);
+  if (!out.empty() && resultParent_) {
+    auto textNode = std::make_unique<KTXPathNode>(nullptr, kXPathText);
+    textNode->SetValue(KTString(std::u16string_view(out)));
+    resultParent_->AppendChild(std::move(textNode));
+  }
+  frame->SetLastFinished(node);
+  frame->SetNodeToRun(nullptr);
+  return true;
+}
+
+std::u16string KTNumberExecutor::FormatNumberList(std::u16string_view format, const std::vector<int64_t>& numbers,
+                                                  char16_t groupingSeparator, int groupingSize) {
+  std::u16string out;
+  if (numbers.empty()) return out;
+  // prefix, then tokens (alphanumeric runs) with the separators between
+  // them, then the suffix.
+  size_t begin = 0;
+  while (begin < format.size() && !IsAlphanumeric(format[begin])) ++begin;
+  size_t end = format.size();
+  while (end > begin && !IsAlphanumeric(format[end - 1])) --end;
+  std::u16string_view prefix = format.substr(0, begin);
+  std::u16string_view suffix = begin < end ? format.substr(end) : std::u16string_view();
+  std::vector<std::u16string_view> tokens;
+  std::vector<std::u16string_view> separators;  // separators[i] precedes tokens[i + 1]
+  for (size_t i = begin; i < end;) {
+    size_t start = i;
+    while (i < end && IsAlphanumeric(format[i])) ++i;
+    tokens.push_back(format.substr(start, i - start));
+    start = i;
+    while (i < end && !IsAlphanumeric(format[i])) ++i;
+    if (i > start) separators.push_back(format.substr(start, i - start));
+  }
+  if (tokens.empty()) tokens.push_back(u"1");
+  out += prefix;
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    size_t t = std::min(i, tokens.size() - 1);
+    if (i > 0) {
+      if (t > 0) {
+        out += separators[t - 1];
+      } else {
+        out += u'.';
+      }
+    }
+    std::u16string_view token = tokens[t];
+    int64_t n = numbers[i];
+    bool upper = token == u"A" || token == u"I";
+    if ((token == u"A" || token == u"a") && n >= 1) {
+      KTString letters;
+      out += letters.FormatAlphabetic(static_cast<int>(std::min<int64_t>(n, 0x7FFFFFFF)), upper).View();
+    } else if ((token == u"I" || token == u"i") && n >= 1 && n <= 9999) {
+      KTString roman;
+      out += roman.FormatRomanNumeral(static_cast<int>(n), upper).View();
+    } else {
+      // A token 0...01 gives the minimum width; any other token numbers
+      // as "1" does.
+      int width = 1;
+      if (token.size() > 1 && token.back() == u'1' &&
+          token.substr(0, token.size() - 1).find_first_not_of(u'0') == std::u16string_view::npos)
+        width = static_cast<int>(token.size());
+      AppendDecimal(out, n, width, groupingSeparator, groupingSize);
+    }
+  }
+  out += suffix;
+  return out;
 }

@@ -7,6 +7,7 @@
 #include "xslt/ktcompiledtemplate.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktkeytable.h"
+#include "xslt/ktnumberexecutors.h"
 #include "xslt/ktnumberformatter.h"
 #include "xslt/kttemplateruleindex.h"
 #include "xslt/ktstylesheetcompiler.h"
@@ -77,6 +78,7 @@ void KTXSLTProcessor::Start() {
   patternContexts_.clear();
   // Indexes refer to the trees of the previous run.
   for (auto& entry : keyTables_) entry.second->ClearIndexes();
+  numberingSets_.clear();
   KTXSLTFunctionServices::Register(this);
   RegisterBuiltinRules();
   registeredTrees_.clear();

@@ -10,6 +10,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -30,6 +31,7 @@ class KTDeclKey;
 class KTDeclRecord;
 class KTDecimalFormat;
 class KTKeyTable;
+struct KTNumberingSet;
 class KTExecFrame;
 class KTTemplateRuleIndex;
 class KTSchemaServices;
@@ -254,6 +256,13 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   bool EvaluateKeyUse(KTXPathValue* out, const KTString& use, KTXPathNode* keyElement, const KTXPathValue& nodes,
                       int position);
 
+  // xsl:number's sets of matching nodes, by pattern (or default test) and
+  // document; emptied by Start.
+  std::unordered_map<std::string, std::unique_ptr<KTNumberingSet>>& NumberingSets() { return numberingSets_; }
+  // The root and every node but attributes and namespace nodes of the
+  // document of `root`, in document order (kept until the next Start).
+  const KTXPathValue& PatternContexts(KTXPathNode* root);
+
   // ---- KTXSLTFunctionServices: key() and format-number() ----
   bool LookupKey(const KTString& keyName, const KTXPathValue& value, const KTXPathNodeItem& node,
                  KTXPathValue& result) override;
@@ -283,6 +292,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_set<const KTXPathNode*> keyElements_;
   std::unordered_map<KTString, std::unique_ptr<KTDecimalFormat>> decimalFormats_;
   bool defaultFormatDeclared_ = false;
+  std::unordered_map<std::string, std::unique_ptr<KTNumberingSet>> numberingSets_;
   // Compiled trees by text, patterns (restricted) apart from expressions.
   struct CompiledTree {
     std::unique_ptr<KTXPathAstNode> tree;
@@ -323,7 +333,6 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_set<KTString> modes_;
   std::unique_ptr<KTXNode> builtinDocument_;
   std::unique_ptr<KTXPathNode> builtinRules_;
-  const KTXPathValue& PatternContexts(KTXPathNode* root);
   // Document root -> the root and every non-attribute node, in document
   // order: the context of pattern evaluation.
   std::unordered_map<const KTXPathNode*, KTXPathValue> patternContexts_;
