@@ -73,6 +73,19 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<xsl:template match=\"text()\">[t=<xsl:value-of select=\".\"/>]</xsl:template>\n"
        "<xsl:template match=\"comment()|processing-instruction()\">[cp]</xsl:template>",
        "<r><a><b/><b k=\"1\">x</b></a><!--c--><?p q?><b>y</b></r>", nullptr},
+      // Parameters before and after xsl:sort are evaluated where
+      // xsl:apply-templates was reached; position() and last() follow the
+      // sorted selection.
+      {"sorted selection with parameters", "text",
+       "<xsl:template match=\"/\"><xsl:apply-templates select=\"r/list\"/></xsl:template>\n"
+       "<xsl:template match=\"list\">"
+       "<xsl:apply-templates select=\"i\"><xsl:with-param name=\"before\" select=\"concat(name(), position())\"/>"
+       "<xsl:sort select=\"@k\" data-type=\"number\" order=\"descending\"/>"
+       "<xsl:with-param name=\"after\" select=\"count(i)\"/></xsl:apply-templates></xsl:template>\n"
+       "<xsl:template match=\"i\"><xsl:param name=\"before\"/><xsl:param name=\"after\"/>"
+       "[<xsl:value-of select=\"concat(., position(), last(), $before, $after)\"/>]</xsl:template>",
+       "<r><list><i k=\"2\">b</i><i k=\"10\">c</i><i k=\"1\">a</i></list><list><i k=\"5\">d</i></list></r>",
+       nullptr},
   };
   for (const RuleCase& c : cases) {
     std::string ours = Ours(c);
@@ -80,6 +93,45 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
     if (c.expected) {
       EXPECT_EQ(ours, c.expected) << c.name;
     }
+  }
+}
+
+// The identity transform (@*|node() with xsl:copy and apply-templates)
+// reproduces a document with attributes, namespaces, comments and
+// processing instructions; xsl:copy of the root copies nothing and of a
+// node other than an element runs no content. Compared with xsltproc in
+// canonical form (xmllint --c14n), since the two write their XML
+// declarations differently.
+TEST_F(TemplateRulesProgramTest, IdentityTransformAgreesWithXsltproc) {
+  if (!HaveXsltproc() || std::system("xmllint --version >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  const std::string source =
+      "<?xml version=\"1.0\"?>\n<!--before--><?first a b?>"
+      "<r xmlns=\"urn:d\" xmlns:p=\"urn:p\" a=\"1\" p:b=\"2\"><!--c--><?pi x?><p:e q=\"3\">t &amp; u<f/></p:e>"
+      "<g xmlns=\"\">v</g></r><!--after-->";
+  const RuleCase cases[] = {
+      {"identity", "xml",
+       "<xsl:template match=\"@*|node()\"><xsl:copy><xsl:apply-templates select=\"@*|node()\"/></xsl:copy>"
+       "</xsl:template>",
+       source, nullptr},
+      {"copy of the root and of leaves", "xml",
+       "<xsl:template match=\"/\"><xsl:copy><top><xsl:apply-templates select=\"node()\"/></top></xsl:copy>"
+       "</xsl:template>\n"
+       "<xsl:template match=\"*\"><xsl:copy><xsl:apply-templates select=\"@*|node()\"/></xsl:copy></xsl:template>\n"
+       "<xsl:template match=\"@*|text()|comment()|processing-instruction()\"><xsl:copy>ignored</xsl:copy>"
+       "</xsl:template>",
+       source, nullptr},
+  };
+  for (const RuleCase& c : cases) {
+    std::string ours = Ours(c);
+    folder_.Write("ours.xml", ours);
+    KTProgramResult reference =
+        KTRunProgram("/bin/sh", {"-c", "xsltproc -o theirs.xml s.xsl d.xml && xmllint --c14n theirs.xml"},
+                     folder_.Path());
+    KTProgramResult canonical = KTRunProgram("/bin/sh", {"-c", "xmllint --c14n ours.xml"}, folder_.Path());
+    EXPECT_EQ(canonical.status, 0) << c.name << "\n" << ours;
+    EXPECT_EQ(canonical.out, reference.out) << c.name << "\n" << ours;
+    EXPECT_NE(reference.out.find("t &amp; u"), std::string::npos) << reference.out;
   }
 }
 
