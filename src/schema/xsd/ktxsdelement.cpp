@@ -178,7 +178,7 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
   KTElementType* decl = declaration;
   auto clash = [&]() {
     return topLevel ? ReportError(kXsdElementTwice, node, decl, KTString())
-                    : ReportError(kXsdLocalElementTwice, node, decl, KTString(node->GetLocalName()));
+                    : ReportError(kXsdLocalElementTwice, node, decl, decl->GetName().localName);
   };
   // Values written by a type or copied from a head: the element's own
   // abstract (kept when already set), nillable, default and fixed.

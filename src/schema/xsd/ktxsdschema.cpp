@@ -159,7 +159,7 @@ static bool LoadImport(KTSchemaModel& model, KTXNode* schema, KTXNode* child, KT
 
 bool KTSchemaModel::LoadXsdSchemaDocument(KTXNode* root, KTNamespaceContext* parent, bool notFirstRoot,
                                           bool included, const KTString& targetNamespace) {
-  KTXsdScope scope(*this, parent, nullptr);
+  KTXsdScope scope(*this, parent, root);
   if (!scope.Entered()) return scope.Result();
   KTNamespaceContext* context = scope.Context();
   if (!included) {

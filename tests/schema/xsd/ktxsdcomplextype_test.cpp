@@ -265,6 +265,9 @@ TEST(XsdComplexType, Problems) {
       {u"<xs:complexType name='t'><xs:attributeGroup ref='missing'/></xs:complexType>", 7521, "xs:attributeGroup",
        "missing"},
       {u"<xs:complexType name='t'><xs:attribute ref='missing'/></xs:complexType>", 7520, "ref", "missing"},
+      {u"<xs:complexType name='t'><xs:sequence><xs:element name='a' type='xs:int'/>"
+       u"<xs:element name='a' type='xs:date'/></xs:sequence></xs:complexType>",
+       7513, "xs:element", "a"},
       {u"<xs:complexType name='t'><xs:attribute name='a'/><xs:attribute name='a'/></xs:complexType>", 7514,
        "xs:attribute", "a"},
       {u"<xs:complexType name='t'><xs:sequence><xs:element name='a' maxOccurs='many'/></xs:sequence>"

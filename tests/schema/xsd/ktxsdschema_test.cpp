@@ -175,6 +175,19 @@ TEST(XsdSchema, SchemaElementProblems) {
       EXPECT_EQ(s.Context(), c.context);
     }
   }
+  // An included document must name the includer's target namespace.
+  std::string otherFile = kXsdData + "include-other.xsd";
+  LoadedSchema includeOther({Xsd(u"<xs:include schemaLocation='" +
+                                     std::u16string(otherFile.begin(), otherFile.end()) +
+                                     u"'/><xs:element name='a'/>",
+                                 u"targetNamespace='urn:t'")});
+  EXPECT_EQ(includeOther.Error(), 7593);
+  EXPECT_EQ(includeOther.Context(), "urn:t");
+  std::string missing = kXsdData + "no-such-file.xsd";
+  LoadedSchema includeMissing({Xsd(u"<xs:include schemaLocation='" +
+                                   std::u16string(missing.begin(), missing.end()) + u"'/><xs:element name='a'/>")});
+  EXPECT_EQ(includeMissing.Error(), 7509);
+  EXPECT_EQ(includeMissing.ErrorNode(), "xs:include");
   // blockDefault with two good words is stored whole and applies to elements.
   LoadedSchema good({Xsd(u"<xs:element name='a'/>", u"blockDefault='extension restriction'")});
   EXPECT_TRUE(good.result);
@@ -218,6 +231,18 @@ TEST(XsdNotation, ValuesAndProblems) {
     EXPECT_EQ(bad.Error(), c.id);
     EXPECT_EQ(bad.Context(), c.context);
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(XsdSchema, ImportedDocumentHasItsOwnNamespaceAndDefaults) {
+  Wrapped w;
+  ASSERT_TRUE(w.FromFile(kXsdData + "import.xml"));
+  ASSERT_EQ(w.model->GetErrorId(), kSchemaNoError) << U8(w.model->GetError().contextText.c_str());
+  EXPECT_EQ(Outline(w.Root()), "@xsi:schemaLocation=urn:a import-a.xsd a:part(size([10]))a:count([2])");
+  EXPECT_EQ(ProbeXPath("import.xml", "sum(//*[not(*)])"), "12");
 }
 
 }  // namespace
