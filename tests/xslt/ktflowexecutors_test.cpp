@@ -195,6 +195,19 @@ TEST_F(FlowExecutorsTest, TransformsAgreeWithXsltproc) {
           <xsl:for-each select='r/v'><xsl:variable name='y' select='. + 1'/><xsl:value-of select='$y'/></xsl:for-each>
         </xsl:template>)",
        values},
+      // A top-level variable built from content that applies templates;
+      // parameters with content; a when inside a when.
+      {"top-level fragment", R"(
+        <xsl:variable name='list'><xsl:apply-templates select='r/v' mode='l'/></xsl:variable>
+        <xsl:template match='v' mode='l'>[<xsl:value-of select='.'/>]</xsl:template>
+        <xsl:template match='/'><xsl:value-of select='$list'/>
+          <xsl:apply-templates select='r'><xsl:with-param name='w'><xsl:value-of select='count(r/v)'/>!</xsl:with-param>
+          </xsl:apply-templates></xsl:template>
+        <xsl:template match='r'><xsl:param name='w'/><xsl:variable name='outer' select='v[1]'/>
+          <xsl:choose><xsl:when test='$w'><xsl:choose><xsl:when test='$outer = 2'>
+            <xsl:value-of select='concat($w, $outer)'/></xsl:when></xsl:choose></xsl:when></xsl:choose>
+        </xsl:template>)",
+       values},
       {"empty selections", R"(
         <xsl:template match='/'>[<xsl:for-each select='r/none'><xsl:sort select='zzz'/>x</xsl:for-each>]
           [<xsl:apply-templates select='r/none'><xsl:sort/></xsl:apply-templates>]</xsl:template>)",
@@ -217,6 +230,21 @@ TEST_F(FlowExecutorsTest, CommentsAndProcessingInstructionsGetSpaces) {
       </out></xsl:template>)";
   EXPECT_EQ(Transform(Stylesheet(body, "xml"), "<r>x</r>"),
             "<out><!--a- -b- --><!--a- - -b--><!----><?xml-stylesheet x? >yz?><?r ?><!--x-in--></out>");
+}
+
+// A passed value wins and the default is never evaluated: a default that
+// would fail stays unevaluated.
+TEST_F(FlowExecutorsTest, PassedParametersSkipTheirDefault) {
+  std::string body = R"(
+      <xsl:template match='/'><xsl:call-template name='t'><xsl:with-param name='p' select='"given"'/>
+      </xsl:call-template><xsl:call-template name='t'/></xsl:template>
+      <xsl:template name='t'><xsl:param name='p' select='$nowhere'/><xsl:value-of select='$p'/></xsl:template>)";
+  EXPECT_EQ(Transform(Stylesheet(body), "<r/>"), "error 1");
+  body = R"(
+      <xsl:template match='/'><xsl:call-template name='t'><xsl:with-param name='p' select='"given"'/>
+      </xsl:call-template></xsl:template>
+      <xsl:template name='t'><xsl:param name='p' select='$nowhere'/><xsl:value-of select='$p'/></xsl:template>)";
+  EXPECT_EQ(Transform(Stylesheet(body), "<r/>"), "given");
 }
 
 TEST_F(FlowExecutorsTest, FactorialGivesOneHundredTwenty) {
