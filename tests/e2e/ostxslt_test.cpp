@@ -198,13 +198,21 @@ const char* const kLinesStylesheet =
 
 TEST_F(ProgramTest, AFrameStackDeeperThanTheLimitStopsTheRun) {
   folder_.Write("d.xml", kSource);
-  // Every application of the root's rule applies it again.
-  folder_.Write("s.xsl",
+  // Every application of the root's rule applies it again; a named
+  // template calls itself.
+  folder_.Write("apply.xsl",
                 "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
                 "<xsl:template match=\"/\"><xsl:apply-templates select=\"/\"/></xsl:template>\n"
                 "</xsl:stylesheet>\n");
-  for (const std::vector<std::string>& limit : {std::vector<std::string>{"-xslstack", "100"}, {}}) {
-    std::vector<std::string> arguments = {"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"};
+  folder_.Write("call.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:template match=\"/\"><xsl:call-template name=\"again\"/></xsl:template>\n"
+                "<xsl:template name=\"again\"><x><xsl:call-template name=\"again\"/></x></xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  for (const std::vector<std::string>& limit :
+       {std::vector<std::string>{"-xsl", "apply.xsl", "-xslstack", "100"}, {"-xsl", "apply.xsl"},
+        {"-xsl", "call.xsl", "-xslstack", "100"}}) {
+    std::vector<std::string> arguments = {"-xml", "d.xml", "-out", "r.xml"};
     arguments.insert(arguments.end(), limit.begin(), limit.end());
     KTProgramResult result = Run(arguments);
     EXPECT_EQ(result.err, "XSL template stack overflow\n\n");
@@ -335,6 +343,28 @@ TEST_F(ProgramTest, AnErrorWhileRunningDumpsTheFrameStack) {
   EXPECT_EQ(result.err.substr(dump), "\nXSLT stack dump\n\nxsl:value-of\nout\nxsl:template\nxsl:stylesheet\n");
   EXPECT_EQ(result.status, 1);
   EXPECT_FALSE(folder_.Exists("r.xml"));
+}
+
+TEST_F(ProgramTest, TheExampleCatalogBecomesAnHtmlPage) {
+  const std::string examples = std::string(OST_SOURCE_DIR) + "/examples/";
+  KTProgramResult result =
+      Run({"-xml", examples + "catalog.xml", "-xsl", examples + "catalog.xsl", "-out", "catalog.html"});
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.out, "\ncatalog.html\n");
+  ASSERT_EQ(result.status, 0);
+  // The html method leaves indentation and the case of the META element to
+  // the processor: the pages are compared without white space and case.
+  auto squeeze = [](const std::string& text) {
+    std::string out;
+    for (char c : text) {
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+      out += (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
+    }
+    return out;
+  };
+  std::string page = folder_.Read("catalog.html");
+  EXPECT_NE(page.find("<td>Les Mis\xC3\xA9rables</td>"), std::string::npos) << page;
+  EXPECT_EQ(squeeze(page), squeeze(XsltprocResult(folder_, examples + "catalog.xsl", examples + "catalog.xml")));
 }
 
 }  // namespace
