@@ -1,5 +1,7 @@
 // XML Schema complex types, particles and model groups, wildcards and
 // attribute groups, and the defaults they give instance documents.
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "ktxsdtest_util.h"
@@ -329,6 +331,27 @@ TEST(XsdComplexType, WildcardChildrenGetTheirGlobalDeclaration) {
   ASSERT_TRUE(w.FromFile(kXsdData + "wildcard.xml"));
   ASSERT_EQ(w.model->GetErrorId(), kSchemaNoError) << U8(w.model->GetError().contextText.c_str());
   EXPECT_EQ(Outline(w.Root()), "@xsi:noNamespaceSchemaLocation=wildcard.xsd qty([1])box(qty([1]))skipped(qty())");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(XsdComplexType, DefaultsReachTheTransformation) {
+  // The program loads the source with its schema: the stylesheet sees the
+  // defaulted attributes and text.
+  std::string out = std::string(OST_BUILD_DIR) + "/ktxsd_order_out.txt";
+  std::remove(out.c_str());
+  std::string command = std::string(OST_BUILD_DIR) + "/src/app/ostxslt -xml '" + kXsdData + "order.xml' -xsl '" +
+                        kXsdData + "order-text.xsl' -out '" + out + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  FILE* f = std::fopen(out.c_str(), "rb");
+  ASSERT_TRUE(f);
+  char buffer[256] = {};
+  size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+  std::fclose(f);
+  std::remove(out.c_str());
+  EXPECT_EQ(std::string(buffer, n), "EUR|3|0");
 }
 
 }  // namespace
