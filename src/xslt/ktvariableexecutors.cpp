@@ -107,7 +107,12 @@ bool KTDeclarationExecutor::Start() {
   if (topLevel_) {
     // Evaluated early because another declaration referred to it.
     std::vector<KTXPathNode*>& evaluated = processor_->Evaluated();
-    if (std::find(evaluated.begin(), evaluated.end(), node) != evaluated.end()) return finishStart();
+    if (std::find(evaluated.begin(), evaluated.end(), node) != evaluated.end()) {
+      // The frame step set the flag for this declaration; nothing is being
+      // evaluated unless another declaration is.
+      processor_->SetTopLevelVariableFlag(!processor_->InEvaluation().empty());
+      return finishStart();
+    }
     std::vector<KTXPathNode*>& stack = processor_->InEvaluation();
     if (std::find(stack.begin(), stack.end(), node) != stack.end()) {
       auto& restarts = processor_->RestartFrames();

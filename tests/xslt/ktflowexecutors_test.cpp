@@ -232,6 +232,18 @@ TEST_F(FlowExecutorsTest, CommentsAndProcessingInstructionsGetSpaces) {
             "<out><!--a- -b- --><!--a- - -b--><!----><?xml-stylesheet x? >yz?><?r ?><!--x-in--></out>");
 }
 
+// Once the top-level declarations are done (one of them evaluated early
+// for a forward reference), an unbound name in a template is an ordinary
+// error: the frames stay for the error report.
+TEST_F(FlowExecutorsTest, UnboundNamesAfterTheTopLevelAreNotRecovered) {
+  std::string body = R"(
+      <xsl:variable name='a' select='$b'/><xsl:variable name='b' select='1'/>
+      <xsl:template match='/'><xsl:value-of select='$a'/><xsl:value-of select='$nowhere'/></xsl:template>)";
+  EXPECT_EQ(Transform(Stylesheet(body), "<r/>"), "error 1");
+  EXPECT_FALSE(processor_.TopLevelVariableFlag());
+  EXPECT_EQ(processor_.FrameDepth(), 3);  // stylesheet, template, value-of
+}
+
 // A passed value wins and the default is never evaluated: a default that
 // would fail stays unevaluated.
 TEST_F(FlowExecutorsTest, PassedParametersSkipTheirDefault) {
