@@ -345,6 +345,8 @@ TEST_F(ResultExecutorsTest, CopyOfSourceNodesKeepsTheirNamespaces) {
   // The whole document, without its XML declaration, is the result.
   std::u16string whole = u"<xsl:copy-of" + std::u16string(kXslNs) + u" select='/'/>";
   ExpectSameAsXsltproc(whole, u"<?xml version='1.0'?><!--before--><doc><a>x</a></doc>");
+  // Copied attributes keep their values as they are: no value templates.
+  EXPECT_EQ(Body(Transform(whole, u"<a s='x{y}z' t='a}b'/>")), "<a s=\"x{y}z\" t=\"a}b\"/>");
 }
 
 TEST_F(ResultExecutorsTest, CopyOfFragmentsRoundTrips) {
