@@ -214,6 +214,20 @@ TEST_F(KeyTableTest, ALookupDoesNotScanTheIndex) {
   EXPECT_EQ(&first.Items(), &second.Items());
 }
 
+TEST_F(KeyTableTest, KeyLooksInTheContextNodesDocument) {
+  processor_.AddDocument(u"file:///l.xml", u"<l><e r='a' id='l1'/><e r='q' id='l2'/><item cat='a' id='l3'/></l>");
+  Prepare(kDeclarations, kSource);
+  // Inside the predicate the context node is an e of l.xml: key() looks in
+  // l.xml's own index, where one item has cat 'a'.
+  EXPECT_EQ(Value("count(document('file:///l.xml')//e[key('cat', @r)])"), "1");
+  EXPECT_EQ(Value("document('file:///l.xml')//e[key('cat', @r)]/@id"), "l1");
+  EXPECT_EQ(Value("count(document('file:///l.xml')//e[key('cat', @r)/@id = 'l3'])"), "1");
+  // The source's index is a different one.
+  EXPECT_EQ(Value("count(key('cat', 'a'))"), "2");
+  KTKeyTable* table = processor_.FindKeyTable(KTString(u"cat"));
+  EXPECT_TRUE(table->IsIndexed(source_.view.get()));
+}
+
 const std::vector<std::string> kFormatCases = {
     "format-number(1234567.891, '#,##0.00')",
     "format-number(1234567.891, '#,##0.###')",
