@@ -19,6 +19,7 @@
 
 namespace {
 
+constexpr int kNotANodeSet = 29;
 constexpr int kUnexpectedValue = 31;
 
 bool IsAlphanumeric(char16_t c) {
@@ -108,6 +109,10 @@ const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPa
   KTXPathValue matched;
   processor_->MatchesPattern(&matched, KTString(attribute->GetValue()), root, attribute, false,
                              KTXPathExpression::kRestrictPattern);
+  if (!matched.IsNodeSet()) {
+    sets.erase(key);
+    throw KTXSLTError(kNotANodeSet, attribute);
+  }
   std::unordered_map<const KTXPathNode*, int> siblingCounts;
   for (const KTXPathNodeItem& item : matched.Items()) AddMember(*set, siblingCounts, item.GetNode());
   std::sort(set->positions.begin(), set->positions.end());

@@ -134,6 +134,8 @@ TEST_F(NumberExecutorTest, AnswersOfOurOwn) {
       {"<xsl:number grouping-separator='ab' grouping-size='2'/>", 31},
       {"<xsl:number grouping-separator='' grouping-size='2'/>", 31},
       {"<xsl:number count='item['/>", 6},
+      {"<xsl:number count='1'/>", 29},
+      {"<xsl:number level='any' from='\"x\"'/>", 29},
   };
   for (const auto& e : errors) {
     std::string out = Transform("<xsl:template match='/'>" + std::string(e.number) + "</xsl:template>", kBook);
