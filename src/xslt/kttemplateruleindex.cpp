@@ -36,7 +36,7 @@ void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemp
 }
 
 void KTTemplateRuleIndex::Candidates(const ModeIndex& index, const KTXPathNode* node, int kind,
-                                     std::vector<const List*>& out) const {
+                                     CandidateLists& out) const {
   if (kind == kItemElement || kind == kItemAttribute) {
     std::u16string_view name(node->GetName());
     size_t colon = name.find(u':');
@@ -44,19 +44,19 @@ void KTTemplateRuleIndex::Candidates(const ModeIndex& index, const KTXPathNode* 
     const auto& names = kind == kItemElement ? index.elementNames : index.attributeNames;
     if (!names.empty()) {
       auto found = names.find(name);
-      if (found != names.end()) out.push_back(&found->second);
+      if (found != names.end()) out.Add(&found->second);
     }
   }
   if (kind >= 0 && kind < static_cast<int>(index.byKind.size()) && !index.byKind[kind].empty())
-    out.push_back(&index.byKind[kind]);
-  if (!index.any.empty()) out.push_back(&index.any);
+    out.Add(&index.byKind[kind]);
+  if (!index.any.empty()) out.Add(&index.any);
 }
 
 int KTTemplateRuleIndex::Find(const KTXPathNode* node, const KTString& mode, int from) const {
   if (!rules_ || !node) return kNotFound;
   int kind = KTXPathNodeItem::ItemKindOf(node);
-  std::vector<const List*> lists;
-  lists.reserve(6);
+  // At most three lists per mode: the name's, the kind's and "any".
+  CandidateLists lists;
   auto exact = modes_.find(mode);
   if (exact != modes_.end()) Candidates(exact->second, node, kind, lists);
   if (!mode.IsEmpty() && mode != AnyModeMarker()) {
@@ -64,15 +64,18 @@ int KTTemplateRuleIndex::Find(const KTXPathNode* node, const KTString& mode, int
     if (any != modes_.end()) Candidates(any->second, node, kind, lists);
   }
   // Merge the sorted lists, smallest position first.
-  std::vector<size_t> at(lists.size());
-  for (size_t i = 0; i < lists.size(); ++i)
-    at[i] = static_cast<size_t>(std::lower_bound(lists[i]->begin(), lists[i]->end(), from) - lists[i]->begin());
+  size_t at[CandidateLists::kMax];
+  for (size_t i = 0; i < lists.count; ++i) {
+    const List& list = *lists.lists[i];
+    at[i] = from == 0 ? 0 : static_cast<size_t>(std::lower_bound(list.begin(), list.end(), from) - list.begin());
+  }
   for (;;) {
     int best = -1;
     size_t bestList = 0;
-    for (size_t i = 0; i < lists.size(); ++i) {
-      if (at[i] < lists[i]->size() && (best < 0 || (*lists[i])[at[i]] < best)) {
-        best = (*lists[i])[at[i]];
+    for (size_t i = 0; i < lists.count; ++i) {
+      const List& list = *lists.lists[i];
+      if (at[i] < list.size() && (best < 0 || list[at[i]] < best)) {
+        best = list[at[i]];
         bestList = i;
       }
     }

@@ -47,9 +47,15 @@ class KTTemplateRuleIndex {
     std::array<List, 8> byKind;  // by node item kind
     List any;
   };
+  // The lists a lookup merges: up to three of the mode's and three of "?".
+  struct CandidateLists {
+    static constexpr size_t kMax = 6;
+    const List* lists[kMax];
+    size_t count = 0;
+    void Add(const List* list) { lists[count++] = list; }
+  };
   // Appends the lists of one mode that can hold a rule for the node.
-  void Candidates(const ModeIndex& index, const KTXPathNode* node, int kind,
-                  std::vector<const List*>& out) const;
+  void Candidates(const ModeIndex& index, const KTXPathNode* node, int kind, CandidateLists& out) const;
 
   const std::vector<std::unique_ptr<KTCompiledTemplate>>* rules_ = nullptr;
   std::unordered_map<KTString, ModeIndex> modes_;
