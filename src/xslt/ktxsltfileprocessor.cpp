@@ -2,12 +2,46 @@
 #include "xslt/ktxsltfileprocessor.h"
 
 #include <cstdio>
+#include <string>
 
 #include "platform/ktutf8.h"
 #include "schema/ktschemamodel.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktdocmanager.h"
 #include "xml/ktloadstatus.h"
+
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The file path a URI reference names: its %XX escapes are bytes of UTF-8
+// (RFC 3986 §2.1), so "doc%5Ffile.xml" is the file doc_file.xml. A '%' not
+// followed by two hexadecimal digits stays as it is.
+KTString PathOfReference(const KTString& reference) {
+  if (reference.Find(u'%') < 0) return reference;
+  std::string bytes = KTUtf16ToUtf8(reference.View());
+  std::string decoded;
+  decoded.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    int high = bytes[i] == '%' && i + 2 < bytes.size() ? HexValue(bytes[i + 1]) : -1;
+    int low = high >= 0 ? HexValue(bytes[i + 2]) : -1;
+    // %00 is kept: no file name holds a NUL.
+    if (bytes[i] == '%' && high >= 0 && low >= 0 && high * 16 + low != 0) {
+      decoded += static_cast<char>(high * 16 + low);
+      i += 2;
+    } else {
+      decoded += bytes[i];
+    }
+  }
+  return KTString(KTUtf8ToUtf16(decoded).c_str());
+}
+
+}  // namespace
 
 KTXSLTFileProcessor::KTXSLTFileProcessor(KTDocumentManager* manager) : manager_(manager) {}
 
@@ -22,7 +56,9 @@ KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
   std::unique_ptr<KTDocumentLoader> loader = manager_->NewLoader();
   auto record = std::make_unique<KTDocumentRecord>();
   KTLoadStatus status;
-  KTXNode* document = loader->LoadFromUrl(url, status, record.get());
+  // URLs go to their servers escaped; a path is the file the reference names.
+  KTString name = ClassifyUrl(url) == kNameIsUrl ? key : PathOfReference(key);
+  KTXNode* document = loader->LoadFromUrl(name.c_str(), status, record.get());
   record->SetLoader(std::move(loader));
   manager_->AddRecord(std::move(record));
 

@@ -32,6 +32,16 @@ TEST(KTXSLTFileProcessorTest, ADocumentIsReadOncePerUrlAndKeepsItsFolder) {
   EXPECT_NE(processor.NewSchemaModel(), nullptr);
 }
 
+TEST(KTXSLTFileProcessorTest, EscapesOfAReferenceNameTheFilesCharacters) {
+  std::string path = "/tmp/ktxsltfileprocessor_\xC3\xA9-" + std::to_string(getpid()) + ".xml";
+  std::ofstream(path, std::ios::binary) << "<doc/>";
+  std::string escaped = "/tmp/ktxsltfileprocessor%5F%C3%A9-" + std::to_string(getpid()) + ".xml";
+  KTDocumentManager manager(&StandardGrammars(), nullptr);
+  KTXSLTFileProcessor processor(&manager);
+  EXPECT_NE(processor.LoadDocument(KTUtf8ToUtf16(escaped).c_str()), nullptr);
+  std::remove(path.c_str());
+}
+
 TEST(KTXSLTFileProcessorTest, ADocumentThatDoesNotLoadIsReported) {
   KTDocumentManager manager(&StandardGrammars(), nullptr);
   KTXSLTFileProcessor processor(&manager);
