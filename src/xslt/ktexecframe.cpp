@@ -2,6 +2,8 @@
 // layers, and the frame step with the choice of executor.
 #include "xslt/ktexecframe.h"
 
+#include <string_view>
+
 #include "xml/ktxpathnode.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktxslterror.h"
@@ -12,6 +14,27 @@ namespace {
 const std::shared_ptr<const KTNamespaceSet>& EmptyNamespaceSet() {
   static const std::shared_ptr<const KTNamespaceSet> empty = std::make_shared<const KTNamespaceSet>();
   return empty;
+}
+
+// Whether the nearest ancestor that states a version (xsl:stylesheet's
+// version, a literal result element's xsl:version) states one other than
+// "1.0" (XSLT 1.0 §2.5). The stylesheet executor marks frames for the first
+// case; a literal result element, and one used as the whole stylesheet,
+// are found here. Only an unknown XSLT element asks, so the walk is rare.
+bool IsForwardsCompatibleAt(const KTXPathNode* node, const KTXSLTElementRecognizer& recognizer) {
+  for (const KTXPathNode* at = node->GetParent(); at; at = at->GetParent()) {
+    if (at->GetKind() != kXPathElement) continue;
+    bool xslt = recognizer.IsInXSLTNamespace(at);
+    for (const auto& child : at->Children()) {
+      if (child->GetKind() != kXPathAttribute) continue;
+      std::u16string_view name(child->GetName());
+      std::u16string_view local = name.substr(name.find(u':') == std::u16string_view::npos ? 0 : name.find(u':') + 1);
+      if (local != u"version") continue;
+      bool versionAttribute = xslt ? !child->GetNamespaceUri() : recognizer.IsInXSLTNamespace(child.get());
+      if (versionAttribute) return std::u16string_view(child->GetValue()) != u"1.0";
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -131,8 +154,8 @@ void KTExecFrame::CreateExecutor() {
     } else {
       // An XSLT element this version does not know runs its fallback only in
       // forwards-compatible mode (XSLT 1.0 §2.5).
-      if (!parent_ || !parent_->forwardsCompatible_)
-        throw KTXSLTError(KTXSLTError::kUnexpectedElement, nullptr);
+      bool forwards = (parent_ && parent_->forwardsCompatible_) || IsForwardsCompatibleAt(nodeToRun_, recognizer);
+      if (!forwards) throw KTXSLTError(KTXSLTError::kUnexpectedElement, nullptr);
       kind = KTExecutorFactory::kForwardsCompatible;
     }
   }

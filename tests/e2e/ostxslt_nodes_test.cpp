@@ -257,4 +257,20 @@ TEST_F(NodesTest, UnknownInstructionsRunTheirFallbacksInForwardsCompatibleMode) 
   EXPECT_NE(err.find("Unexpected child"), std::string::npos) << err;
 }
 
+TEST_F(NodesTest, LiteralElementsWithAnotherVersionAreForwardsCompatible) {
+  std::string err;
+  // xsl:version on a literal result element inside a 1.0 stylesheet, and on
+  // a literal result element used as the whole stylesheet.
+  EXPECT_EQ(Body(RunOurs(Stylesheet("", "<xsl:template match=\"/\"><r xsl:version=\"2.0\">"
+                                        "<xsl:frob><xsl:fallback>fb</xsl:fallback></xsl:frob></r></xsl:template>"),
+                         &err)),
+            "<r>fb</r>")
+      << err;
+  EXPECT_EQ(Body(RunOurs("<r xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" xsl:version=\"1.1\">"
+                         "<xsl:frob><xsl:fallback>fb</xsl:fallback></xsl:frob><i>x</i></r>",
+                         &err)),
+            "<r>fb<i>x</i></r>")
+      << err;
+}
+
 }  // namespace
