@@ -307,6 +307,13 @@ TEST_F(ProgramTest, TheOutputTakesTheStylesheetsLineEndsAndItsEncoding) {
   EXPECT_EQ(crlf.err, "");
   EXPECT_EQ(crlf.status, 0);
   EXPECT_EQ(folder_.Read("crlf.txt"), Replace(expected, "\n", "\r\n"));
+
+  // The source's line ends play no part; names are UTF-8 on the command line.
+  folder_.Write("caf\xC3\xA9.xml", "<doc>\r\n<a>caf\xC3\xA9</a>\r\n<a>two</a>\r\n</doc>\r\n");
+  KTProgramResult named = Run({"-xml", "caf\xC3\xA9.xml", "-xsl", "lf.xsl", "-out", "r\xC3\xA9sultat.txt"});
+  EXPECT_EQ(named.err, "");
+  EXPECT_EQ(named.out, "\nr\xC3\xA9sultat.txt\n");
+  EXPECT_EQ(folder_.Read("r\xC3\xA9sultat.txt"), expected);
 }
 
 TEST_F(ProgramTest, ATerminatingMessagePrintsItsText) {
