@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <new>
 #include <string_view>
@@ -122,7 +121,7 @@ int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
     ReportXSLTError(error);
   } catch (KTExcept& error) {
     WriteLine(stderr, std::u16string(u"Internal error: ") + error.GetMessage(true));
-  } catch (const KTXTreeException& error) {
+  } catch (const KTXTreeException&) {
     WriteLine(stderr, u"Internal error: a node was placed where the tree does not allow it");
   } catch (const KTOutputError& error) {
     WriteLine(stderr, error.GetMessage());
@@ -131,6 +130,9 @@ int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
   } catch (const std::exception& error) {
     // KTComError among others: its text holds the failed step and the code.
     WriteLine(stderr, std::u16string(u"Internal error: ") + KTUtf8ToUtf16(error.what()));
+  } catch (...) {
+    // Whatever else escapes still ends the run in order.
+    WriteLine(stderr, u"Internal error: an unexpected exception ended the run");
   }
   DestroyGlobalObjects();
   return status;
