@@ -311,6 +311,16 @@ TEST_F(KeyTableTest, DecimalFormatRedeclarations) {
       "<doc/>");
   EXPECT_EQ(Value("format-number(number('x'), '0', 'd')"), "nan");
   EXPECT_EQ(Value("format-number(1.5, '0,0')"), "1,5");
+  {
+    // Another processor started and ended meanwhile: this one still
+    // serves its own expressions.
+    KTTestProcessor other;
+    other.SetTreeContext(&context_);
+    KTTestDocument style = ParseTestDocument(context_, KTUtf8ToUtf16(Stylesheet("")).c_str());
+    KTTestDocument input = ParseTestDocument(context_, u"<doc/>");
+    other.Prepare(style.view.get(), input.view.get());
+  }
+  EXPECT_EQ(Value("format-number(number('x'), '0', 'd')"), "nan");
   const char* refused[] = {
       "<xsl:decimal-format name='d' NaN='nan'/><xsl:decimal-format name='d' NaN='other'/>",
       "<xsl:decimal-format digit='x'/><xsl:decimal-format digit='y'/>",
