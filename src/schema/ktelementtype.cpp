@@ -46,6 +46,7 @@ std::list<KTAttributeDecl>& KTElementType::GetAttributeList() {
 
 void KTElementType::AddParticle(KTParticle particle) {
   if (!particle.child) return;
+  childIndex_.reset();
   particle.owner = this;
   particle.child->parent_ = this;
   particles_.push_back(particle);
@@ -64,10 +65,10 @@ KTElementType* KTElementType::CreateChildType(const KTQName& name) {
   for (int i = 0; ownerType->group_ && ownerType->parent_ && i < kMaxContentNesting; ++i) {
     ownerType = ownerType->parent_;
   }
-  for (auto& child : ownerType->ownedChildren_) {
-    if (QNameEqual(child->name_, name)) return child.get();
-  }
+  auto known = ownerType->namedChildren_.find(name);
+  if (known != ownerType->namedChildren_.end()) return known->second;
   ownerType->ownedChildren_.push_back(std::make_unique<KTElementType>(name, owner_, nullptr));
+  ownerType->namedChildren_.emplace(name, ownerType->ownedChildren_.back().get());
   return ownerType->ownedChildren_.back().get();
 }
 
@@ -88,36 +89,57 @@ bool KTElementType::ContainsParticle(const KTElementType* child) {
 }
 
 KTElementType* KTElementType::FindChildElementDecl(const KTQName& name) {
-  std::set<const KTElementType*> visited{this};
-  return FindChildElementDeclIn(name, 0, visited);
-}
-
-KTElementType* KTElementType::FindChildElementDeclIn(const KTQName& name, int depth,
-                                                     std::set<const KTElementType*>& visited) {
-  if (depth > kMaxContentNesting) return nullptr;
-  for (KTParticle& p : GetEffectiveParticles()) {
-    KTElementType* child = p.child;
-    if (child->group_) {
-      if (!visited.insert(child).second) continue;  // searched already
-      if (KTElementType* found = child->FindChildElementDeclIn(name, depth + 1, visited)) return found;
-      continue;
-    }
-    if (QNameEqual(child->name_, name)) return child;
-    if (child->substitutionHeadFlag_ && owner_) {
-      // Follow the substitution-group heads of the named element up the
-      // chain; a chain that comes back on itself ends the search.
-      KTElementType* member = owner_->FindElement(name);
-      std::set<const KTElementType*> seen;
-      for (KTElementType* t = member; t && !t->substitutionHead_.localName.IsEmpty() && seen.insert(t).second;) {
-        if (QNameEqual(t->substitutionHead_, child->name_)) return member;
-        t = owner_->FindElement(t->substitutionHead_);
-      }
+  KTElementType* t = this;
+  for (int i = 0; t->complexType_ && i < kMaxContentNesting; ++i) t = &t->complexType_->contentModel;
+  if (!t->childIndex_) t->BuildChildIndex();
+  auto found = t->childIndex_->byName.find(name);
+  if (found != t->childIndex_->byName.end()) return found->second;
+  if (t->childIndex_->heads.empty() || !owner_) return nullptr;
+  // A member of a substitution group stands for its head: follow the
+  // heads of the named element up the chain; a chain that comes back on
+  // itself ends the search.
+  KTElementType* member = owner_->FindElement(name);
+  if (!member) return nullptr;
+  for (KTElementType* head : t->childIndex_->heads) {
+    std::set<const KTElementType*> seen;
+    for (KTElementType* m = member; m && !m->substitutionHead_.localName.IsEmpty() && seen.insert(m).second;) {
+      if (QNameEqual(m->substitutionHead_, head->name_)) return member;
+      m = owner_->FindElement(m->substitutionHead_);
     }
   }
   return nullptr;
 }
 
+void KTElementType::BuildChildIndex() {
+  childIndex_ = std::make_unique<ChildIndex>();
+  // Pre-order over the particles, into groups in place, each group once.
+  struct Frame {
+    KTElementType* type;
+    size_t next;
+  };
+  std::vector<Frame> stack{{this, 0}};
+  std::set<const KTElementType*> visited{this};
+  std::set<const KTElementType*> heads;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    std::vector<KTParticle>& particles = frame.type->GetEffectiveParticles();
+    if (frame.next >= particles.size()) {
+      stack.pop_back();
+      continue;
+    }
+    KTElementType* child = particles[frame.next++].child;
+    if (child->group_) {
+      if (visited.insert(child).second) stack.push_back({child, 0});
+      continue;
+    }
+    childIndex_->byName.emplace(child->name_, child);
+    if (child->substitutionHeadFlag_ && heads.insert(child).second) childIndex_->heads.push_back(child);
+  }
+}
+
 void KTElementType::ResetContent() {
+  childIndex_.reset();
+  namedChildren_.clear();
   ownedChildren_.clear();
   particles_.clear();
   contentRead_ = contentDeclared_ = choice_ = sequence_ = empty_ = any_ = all_ = mixed_ = group_ = open_ = false;
@@ -167,6 +189,8 @@ bool KTElementType::CollectDefaultAttributes(std::vector<KTAttributeDecl*>& out,
 }
 
 void KTElementType::Reset() {
+  childIndex_.reset();
+  namedChildren_.clear();
   ownedChildren_.clear();
   particles_.clear();
   attributes_.clear();
@@ -244,6 +268,7 @@ void KTElementType::Assign(const KTElementType& source, bool deep) {
       copies[child.get()] = copy.get();
       made.push_back(copy.get());
       work.emplace_back(child.get(), copy.get());
+      if (!copy->name_.localName.IsEmpty()) to->namedChildren_.emplace(copy->name_, copy.get());
       to->ownedChildren_.push_back(std::move(copy));
     }
   }

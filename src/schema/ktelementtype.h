@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -136,7 +137,27 @@ class KTElementType {
   int32_t elementWildcardProcess_ = 2, attributeWildcardProcess_ = 2;
 
  private:
-  KTElementType* FindChildElementDeclIn(const KTQName& name, int depth, std::set<const KTElementType*>& visited);
+  // The child declarations of the content model by name (first in particle
+  // order, groups flattened) and its substitution-group heads, built by the
+  // first lookup so that the tree builder's lookup per instance element
+  // costs neither a walk nor an allocation; dropped when particles change.
+  struct ChildIndex {
+    struct NameHash {
+      size_t operator()(const KTQName& n) const noexcept {
+        return std::hash<KTString>()(n.localName) ^ (std::hash<const void*>()(n.ns.Identity()) << 1);
+      }
+    };
+    struct NameEqual {
+      bool operator()(const KTQName& a, const KTQName& b) const { return QNameEqual(a, b); }
+    };
+    std::unordered_map<KTQName, KTElementType*, NameHash, NameEqual> byName;
+    std::vector<KTElementType*> heads;
+  };
+  void BuildChildIndex();
+  std::unique_ptr<ChildIndex> childIndex_;
+  // The named owned child types by name, so that creating the local
+  // elements of a large content model is not quadratic.
+  std::unordered_map<KTQName, KTElementType*, ChildIndex::NameHash, ChildIndex::NameEqual> namedChildren_;
 
   KTSchemaModel* owner_;
   std::vector<KTParticle> particles_;
