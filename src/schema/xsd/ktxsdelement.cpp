@@ -197,19 +197,16 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
     context->ResolveQName(typeName, typeText.c_str());
     const bool declaredBefore = firstPass && decl->contentRead_;
     bool inXsd = typeName.ns == xsd_.secondBinding.ns;
-    bool settled = false;  // the type was given
     if (inXsd) {
       KTDatatypeRef datatype(new KTDatatype(typeName.localName, 52, 0, false));
       if (declaredBefore) {
         if (decl->GetDatatype().IsValid() && !(decl->GetDatatype()->GetTypeName(false) == typeName.localName)) {
           stepsOk = clash();
         }
-        settled = true;
       } else if (datatype->GetTypeId() <= kDtPositiveInteger) {
         decl->SetDatatype(datatype);
         decl->SetDeclaringNode(node);
         decl->textOnly_ = true;
-        settled = true;
       } else if (xsd_.targetBinding.ns == xsd_.secondBinding.ns) {
         inXsd = false;  // a schema for the XML Schema namespace itself
       } else if (typeName.localName == u"anyType") {
@@ -219,7 +216,6 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
         // a global declaration are given it.
         decl->mixed_ = true;
         decl->any_ = true;
-        settled = true;
       } else {
         stepsOk = ReportError(kXsdBadValue, typeAttribute, nullptr, KTString());
       }
@@ -236,7 +232,6 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
           decl->SetComplexTypeLink(record);
           setOwnValues(true);
         }
-        settled = true;
       } else if (simpleType != simpleTypes_.end()) {
         KTSimpleTypeDef* record = simpleType->second.get();
         if (declaredBefore) {
@@ -250,7 +245,6 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
           // change asks for another pass.
           if (!IsXsdSettled(kXsdSimpleType, typeName)) RequestXsdPass(typeName.localName);
         }
-        settled = true;
       } else if (declaredBefore) {
         if (decl->GetDatatype().IsValid() && !(decl->GetDatatype()->GetTypeName(false) == typeName.localName)) {
           stepsOk = clash();
@@ -261,7 +255,6 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
         stepsOk = ReportError(kXsdBadValue, typeAttribute, nullptr, KTString());
       }
     }
-    (void)settled;
     if (stepsOk) {
       typeGiven = true;
       if (!elementName.localName.IsEmpty()) decl->SetName(elementName);
