@@ -247,3 +247,16 @@ TEST(XsdAttribute, Problems) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(XsdAttribute, ReferencedGlobalDefaultIsQualifiedInTheView) {
+  Wrapped w;
+  ASSERT_TRUE(w.FromFile(kXsdData + "qualified-attribute.xml"));
+  ASSERT_EQ(w.model->GetErrorId(), kSchemaNoError) << U8(w.model->GetError().contextText.c_str());
+  EXPECT_EQ(ProbeXPath("qualified-attribute.xml",
+                       "concat(*/@*[local-name()='cur' and namespace-uri()='urn:a'],'|',*/@local,'|',*/*)"),
+            "EUR|L|0");
+}
+
+}  // namespace
