@@ -127,6 +127,14 @@ void KTCopyExecutor::CopyNamespaceNode(const KTXPathNode* source) {
   }
   if (prefix == kXmlPrefix) return;
   KTString value(source->GetValue());
+  // A declaration may not change what the element's own name means: a
+  // default namespace only for an unprefixed name in that namespace, the
+  // element's prefix only for its own URI.
+  std::u16string_view elementName(element->GetName());
+  if (PrefixOf(elementName) == prefix) {
+    const KTString* own = element->GetNamespaceUri();
+    if ((own ? own->View() : std::u16string_view()) != value.View()) return;
+  }
   KTString declaration = prefix.empty() ? KTString(kXmlnsPrefix) : Joined(kXmlnsPrefix, prefix);
   // Namespace nodes go before content, once per prefix.
   for (const auto& child : element->Children()) {

@@ -110,6 +110,33 @@ TEST_F(NodesTest, CopyOfEveryKindOfNode) {
       "<xsl:attribute name=\"a\">over</xsl:attribute><x/></xsl:copy></xsl:template>"));
 }
 
+TEST_F(NodesTest, CopiedNamespaceNodesDeclareTheirPrefixes) {
+  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  // The namespace nodes of m: q and xml (never copied) and the default
+  // namespace, which the unprefixed e in no namespace cannot take.
+  ExpectAgreement(Stylesheet("",
+                             "<xsl:template match=\"/\"><r><xsl:for-each select=\"//*[local-name()='m']\"><e>"
+                             "<xsl:for-each select=\"namespace::*\"><xsl:sort select=\"name()\"/><xsl:copy/>"
+                             "</xsl:for-each></e></xsl:for-each></r></xsl:template>"));
+}
+
+TEST_F(NodesTest, AttributeSetsSeeOnlyTopLevelVariables) {
+  // XSLT 1.0 §11.5: an attribute set is no part of the template that uses
+  // it, so the template's own g is out of its scope (xsltproc differs).
+  std::string err;
+  std::string out = RunOurs(
+      Stylesheet("",
+                 "<xsl:attribute-set name=\"v\"><xsl:attribute name=\"v\"><xsl:value-of select=\"$g\"/>"
+                 "</xsl:attribute></xsl:attribute-set>"
+                 "<xsl:attribute-set name=\"v\"><xsl:attribute name=\"w\"><xsl:value-of select=\"$g\"/>"
+                 "</xsl:attribute></xsl:attribute-set>"
+                 "<xsl:variable name=\"g\" select=\"'global'\"/>"
+                 "<xsl:template match=\"/\"><xsl:variable name=\"g\" select=\"'local'\"/>"
+                 "<r xsl:use-attribute-sets=\"v\"><xsl:value-of select=\"$g\"/></r></xsl:template>"),
+      &err);
+  EXPECT_EQ(Body(out), "<r v=\"global\" w=\"global\">local</r>") << err;
+}
+
 // ---- xsl:element and xsl:attribute ----
 
 TEST_F(NodesTest, ComputedElementsAndAttributesAgreeWithXsltproc) {
