@@ -284,6 +284,13 @@ TEST_F(NodesTest, UnknownInstructionsRunTheirFallbacksInForwardsCompatibleMode) 
   EXPECT_NE(err.find("Unexpected child"), std::string::npos) << err;
 }
 
+TEST_F(NodesTest, ExtensionElementsRunTheirFallback) {
+  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  ExpectAgreement(Stylesheet(" xmlns:ex=\"urn:ext\" extension-element-prefixes=\"ex\"",
+                             "<xsl:template match=\"/\"><r><ex:thing><xsl:fallback><f>"
+                             "<xsl:value-of select=\"count(//*)\"/></f></xsl:fallback></ex:thing></r></xsl:template>"));
+}
+
 TEST_F(NodesTest, LiteralElementsWithAnotherVersionAreForwardsCompatible) {
   std::string err;
   // xsl:version on a literal result element inside a 1.0 stylesheet, and on
