@@ -144,6 +144,15 @@ bool KTXPathParser::MatchTerminal(const char16_t* literal, Holder& token, Pos& p
   return true;
 }
 
+bool KTXPathParser::AtTerminal(const char16_t* literal, Pos pos) const {
+  SkipWhitespace(pos);
+  for (int i = 0; literal[i]; ++i) {
+    if (pos[i] != literal[i])
+      return false;
+  }
+  return true;
+}
+
 bool KTXPathParser::AttachTerminal(Holder& node, const char16_t* literal, Pos& pos, bool skipWhitespace) {
   Holder token;
   if (!MatchTerminal(literal, token, pos, skipWhitespace))
@@ -229,6 +238,8 @@ OST_XPATH_OPERATOR_LEVEL(ParseRelativeLocationPath, kAstRelativeLocationPath, Pa
 
 bool KTXPathParser::ParseKeywordOperand(int kind, const char16_t* keyword, Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(keyword, pos)))
+    return false;
   const Pos start = pos;
   Holder token, operand;
   if (!MatchTerminal(keyword, token, pos)) {
@@ -264,6 +275,8 @@ bool KTXPathParser::ParseAndOperand(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseEqualityOperand(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"=", pos) || AtTerminal(u"!=", pos)))
+    return false;
   const Pos start = pos;
   Holder op = Make(kAstEqualityOperator);
   if (!AttachTerminal(op, u"=", pos) && !AttachTerminal(op, u"!=", pos)) {
@@ -284,6 +297,8 @@ bool KTXPathParser::ParseEqualityOperand(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseRelationalOperand(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"<", pos) || AtTerminal(u">", pos)))
+    return false;
   const Pos start = pos;
   Holder op = Make(kAstRelationalOperator);
   if (!AttachTerminal(op, u"<=", pos) && !AttachTerminal(op, u">=", pos) && !AttachTerminal(op, u"<", pos) &&
@@ -439,6 +454,8 @@ bool KTXPathParser::ParsePrimaryExpr(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseVariableReference(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"$", pos)))
+    return false;
   const Pos start = pos;
   Holder token, name;
   if (!MatchTerminal(u"$", token, pos) || !ParseQName(name, pos)) {
@@ -454,6 +471,8 @@ bool KTXPathParser::ParseVariableReference(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseParenthesizedExpr(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"(", pos)))
+    return false;
   const Pos start = pos;
   Holder node = Make(kAstParenthesizedExpr);
   Holder expr;
@@ -561,6 +580,8 @@ bool KTXPathParser::ParseAbsoluteLocationPath(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseAbbreviatedAbsoluteLocationPath(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"//", pos)))
+    return false;
   const Pos start = pos;
   Holder node = Make(kAstAbbreviatedAbsoluteLocationPath);
   Holder path;
@@ -575,6 +596,8 @@ bool KTXPathParser::ParseAbbreviatedAbsoluteLocationPath(Holder& out, Pos& pos) 
 
 bool KTXPathParser::ParseRootLocationPath(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"/", pos)))
+    return false;
   const Pos start = pos;
   Holder node = Make(kAstRootLocationPath);
   if (!AttachTerminal(node, u"/", pos)) {
@@ -605,6 +628,8 @@ bool KTXPathParser::ParseStepContinuation(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseStepSeparator(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"/", pos)))
+    return false;
   const Pos start = pos;
   Holder node = Make(kAstStepSeparator);
   if (!AttachTerminal(node, u"//", pos) && !AttachTerminal(node, u"/", pos)) {
@@ -645,6 +670,8 @@ bool KTXPathParser::ParseAxisStep(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseAbbreviatedStep(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u".", pos)))
+    return false;
   const Pos start = pos;
   Holder node = Make(kAstAbbreviatedStep);
   if (!AttachTerminal(node, u"..", pos) && !AttachTerminal(node, u".", pos)) {
@@ -668,6 +695,7 @@ bool KTXPathParser::ParseAxisSpecifier(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseNamedAxis(Holder& out, Pos& pos) {
   out.reset();
+
   const Pos start = pos;
   Holder name;
   if (!ParseAxisName(name, pos)) {
@@ -730,6 +758,8 @@ bool KTXPathParser::ParseNodeTest(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseProcessingInstructionTest(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"processing-instruction", pos)))
+    return false;
   const Pos start = pos;
   Holder node = Make(kAstProcessingInstructionTest);
   Holder literal;
@@ -767,6 +797,8 @@ bool KTXPathParser::ParseNodeTypeTest(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseNodeType(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"comment", pos) || AtTerminal(u"text", pos) || AtTerminal(u"processing-instruction", pos) || AtTerminal(u"node", pos)))
+    return false;
   const Pos start = pos;
   Holder node = Make(kAstNodeType);
   for (const char16_t* word : {u"comment", u"text", u"processing-instruction", u"node"}) {
@@ -808,6 +840,8 @@ bool KTXPathParser::ParseNameTest(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParsePredicate(Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(u"[", pos)))
+    return false;
   const Pos start = pos;
   Holder node = Make(kAstPredicate);
   Holder expr;
@@ -928,6 +962,8 @@ bool KTXPathParser::ParseLiteral(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseQuotedLiteral(int kind, char16_t quote, Holder& out, Pos& pos) {
   out.reset();
+  if (!(AtTerminal(quote == u'"' ? u"\"" : u"'", pos)))
+    return false;
   const Pos start = pos;
   const char16_t quoteText[2] = {quote, 0};
   Holder node = Make(kind);

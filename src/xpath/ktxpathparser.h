@@ -86,6 +86,9 @@ class KTXPathParser {
   // is in `token` and the position is past it.
   bool MatchTerminal(const char16_t* literal, Holder& token, Pos& pos, bool skipWhitespace = true);
   bool AttachTerminal(Holder& node, const char16_t* literal, Pos& pos, bool skipWhitespace = true);
+  // Whether the terminal would match (after white space), without matching
+  // it: productions look before they build, so failed attempts cost no nodes.
+  bool AtTerminal(const char16_t* literal, Pos pos) const;
 
   bool ParseOrOperand(Holder& out, Pos& pos);
   bool ParseAndOperand(Holder& out, Pos& pos);
