@@ -93,10 +93,11 @@ KTXPathValue Document(KTXPathFunctionContext& context, std::span<const KTXPathVa
     }
   } else {
     KTString uri = KTXPathFunctionLibrary::ToString(object);
-    KTXPathNode* root = uri.IsEmpty() ? context.StylesheetRoot()
-                                      : ResolveDocument(uri, baseSet ? baseNode : context.StylesheetNode(), context);
-    if (!root) Raise(kXPathErrExternalEntity, kFnDocument);
-    add(root);
+    // A document that cannot be loaded contributes nothing: the loader has
+    // reported it, and the transformation goes on (XSLT 1.0 §12.1 allows
+    // this recovery).
+    add(uri.IsEmpty() ? context.StylesheetRoot()
+                      : ResolveDocument(uri, baseSet ? baseNode : context.StylesheetNode(), context));
   }
   KTXPathValue result;
   result.SetNodeSet(std::move(roots));

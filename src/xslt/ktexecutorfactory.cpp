@@ -5,6 +5,7 @@
 #include "xslt/ktconditionalexecutors.h"
 #include "xslt/ktdeclarationexecutors.h"
 #include "xslt/ktforeachexecutors.h"
+#include "xslt/ktimportexecutors.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktmessageexecutor.h"
 #include "xslt/ktnodeexecutors.h"
@@ -71,4 +72,6 @@ void RegisterStandardExecutors(KTExecutorFactory& factory) {
   factory.Register(kXSLTSort, CreatorOf<KTSortExecutor>());
   factory.Register(kXSLTComment, CreatorOf<KTCommentExecutor>());
   factory.Register(kXSLTProcessingInstruction, CreatorOf<KTProcessingInstructionExecutor>());
+  factory.Register(kXSLTImport, CreatorOf<KTImportExecutor>());
+  factory.Register(kXSLTApplyImports, CreatorOf<KTApplyImportsExecutor>());
 }

@@ -84,6 +84,11 @@ void KTStylesheetCompiler::Clear() {
   elementIds_.clear();
 }
 
+void KTStylesheetCompiler::Forget(const KTXPathNode* node) {
+  records_.erase(node);
+  elementIds_.erase(node);
+}
+
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
   auto found = elementIds_.find(node);
   return found == elementIds_.end() ? 0 : found->second;

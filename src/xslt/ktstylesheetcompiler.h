@@ -69,6 +69,9 @@ class KTStylesheetCompiler {
   KTDeclRecord* FindDeclRecord(const KTXPathNode* node) const;
   // Empties both maps, deleting the records.
   void Clear();
+  // Drops the id and the record of one node, which is about to be deleted
+  // (an xsl:include replaced by what it includes).
+  void Forget(const KTXPathNode* node);
 
   const KTXSLTElementRecognizer& ElementRecognizer() const { return elementRecognizer_; }
   const KTXSLTAttributeRecognizer& AttributeRecognizer() const { return attributeRecognizer_; }

@@ -289,6 +289,12 @@ bool KTStylesheetExecutor::Start() {
       record && record->elementId == kXSLTStylesheet ? static_cast<const KTDeclStylesheet*>(record) : nullptr;
   if (!declaration) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, stylesheet);
   if (declaration->version != u"1.0") frame->SetForwardsCompatible(true);
+  // This stylesheet's document is being processed until its frame pops;
+  // its includes are resolved before any top-level element runs.
+  KTXPathNode* document = stylesheet;
+  while (document->GetParent()) document = document->GetParent();
+  processor_->IncludeStack().push_back(document);
+  processor_->ResolveIncludes(stylesheet, stylesheet);
   if (declaration->excludeResultPrefixesNode)
     frame->SetExcludedNamespaces(ResolvePrefixes(declaration->excludeResultPrefixesNode, stylesheet));
   if (declaration->extensionElementPrefixesNode)
@@ -306,11 +312,6 @@ bool KTStylesheetExecutor::Start() {
     }
     seenOther = true;
   }
-  // Included stylesheets are not merged in yet: an xsl:include is refused
-  // rather than run as a literal result element.
-  for (const auto& child : stylesheet->Children())
-    if (child->GetKind() == kXPathElement && processor_->ElementIdOf(child.get()) == kXSLTInclude)
-      throw KTXSLTError(KTXSLTError::kUnexpectedFailure, child.get());
   if (stop) {
     if (seenOther && processor_->ElementIdOf(stop) == kXSLTImport) throw KTXSLTError(49, stop);
     PushChild(frame, stop);
@@ -362,6 +363,7 @@ bool KTStylesheetExecutor::Continue() {
     frame->SetCurrentChild(nullptr);
     return true;
   }
+  if (!processor_->IncludeStack().empty()) processor_->IncludeStack().pop_back();
   return PopFrame(processor_, frame->OwnNode());
 }
 

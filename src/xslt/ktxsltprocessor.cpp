@@ -47,6 +47,11 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   // Keys and decimal formats are registered while the stylesheet compiles.
   keyTables_.clear();
   keyElements_.clear();
+  // The included and imported stylesheets of the previous stylesheet go
+  // with their records; no frame may refer to them any longer.
+  DeleteFrames();
+  includeStack_.clear();
+  stylesheetDocuments_.clear();
   decimalFormats_.clear();
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
   defaultFormatDeclared_ = false;
@@ -71,6 +76,7 @@ void KTXSLTProcessor::Start() {
   evaluated_.clear();
   restartFrames_.clear();
   DeleteFrames();
+  includeStack_.clear();
   // The rules of the previous run go; the built-in rules come first.
   templateRules_.clear();
   templateIndex_.reset();

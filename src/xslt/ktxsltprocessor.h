@@ -84,6 +84,36 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // A new schema model for a document about to be wrapped.
   virtual std::unique_ptr<KTSchemaServices> NewSchemaModel() = 0;
 
+  // ---- Included and imported stylesheets ----
+  // The XPath view of the document at `href` (resolved against `baseUri`
+  // when it is relative), stripped by the stylesheet walk when
+  // `stylesheetWalk` is set, else by the document walk. One view per URL,
+  // kept until the next Prepare (the compiled records, key definitions and
+  // decimal formats of a stylesheet refer to its nodes); null when the
+  // document cannot be loaded (the subclass has said why). KTXSLTError 7
+  // when a loaded document cannot be wrapped.
+  KTXPathNode* GetDocument(const KTString* baseUri, const KTString& href, bool stylesheetWalk);
+  // Replaces every xsl:include child of `element` by the top-level elements
+  // of the included stylesheet (its own includes first); xsl:import
+  // elements of included stylesheets move to `topStylesheet`, after its own
+  // imports. Copies placed under `topStylesheet` are compiled there.
+  // KTXSLTError 49 (xsl:import after another element), 23 (no href), 44
+  // (not loadable, at the href) and 45 (a stylesheet that is already being
+  // included or imported).
+  void ResolveIncludes(KTXPathNode* element, KTXPathNode* topStylesheet);
+  // The stylesheet element of a stylesheet document: the first xsl:stylesheet
+  // or xsl:transform child of the root, else its first child after leading
+  // attribute, namespace, processing-instruction and comment nodes; the root
+  // itself when it has no other child.
+  KTXPathNode* FindStylesheetElement(KTXPathNode* root) const;
+  // The documents of the stylesheets being run or included (the stylesheet
+  // executor pushes its document's root at its start and pops it when it
+  // finishes); emptied by Start.
+  std::vector<KTXPathNode*>& IncludeStack() { return includeStack_; }
+  // True when the document of `root` (the same tree, or one loaded from the
+  // same URI) is on the include stack.
+  bool IsBeingIncluded(const KTXPathNode* root) const;
+
   // The expression object of the run (made by Start).
   KTXSLTXPathExpression* Expression() const { return expression_.get(); }
 
@@ -337,4 +367,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // order: the context of pattern evaluation.
   std::unordered_map<const KTXPathNode*, KTXPathValue> patternContexts_;
   std::unique_ptr<KTStylesheetCompiler> compiler_;
+  // GetDocument's views by absolute URL (until the next Prepare) and the
+  // include stack.
+  std::unordered_map<KTString, std::unique_ptr<KTXPathNode>> stylesheetDocuments_;
+  std::vector<KTXPathNode*> includeStack_;
 };

@@ -271,6 +271,10 @@ TEST(CallFunctionNodeTest, XsltFunctions) {
       {"system-property('xsl:version')", "1.0"},
       {"count(current())", "0"},
       {"unparsed-entity-uri('e')", ""},
+      // Without a document loader nothing loads: document() gives an empty
+      // node-set and the evaluation goes on.
+      {"count(document('nosuch.xml'))", "0"},
+      {"count(document(''))", "0"},
   };
   for (const Case& c : cases) {
     Result r = Evaluate(c.expression, true);
@@ -302,8 +306,6 @@ TEST(CallFunctionNodeTest, Errors) {
       {"key('k', 1)", true, 2, "error 17/28@0"},
       {"key('k', 1)", true, 0, "error 7/28@0"},
       {"format-number(1, '0')", true, 0, "error 13/29@0"},
-      {"document('nosuch.xml')", true, 0, "error 16/27@0"},
-      {"document('')", true, 0, "error 16/27@0"},
       {"current(1)", true, 0, "error 3/30@0"},
       {"generate-id(1)", true, 0, "error 4/32@0"},
       {"system-property(' xsl:version')", true, 0, "error 10/33@0"},

@@ -1,0 +1,222 @@
+// KTXSLTProcessor: the stylesheet documents that xsl:include and xsl:import
+// reach. Each is loaded once per URL through the subclass, wrapped, stripped
+// and kept until the next Prepare; includes are resolved by copying the
+// included stylesheet's top-level elements in place of the xsl:include.
+#include <memory>
+#include <vector>
+
+#include "xml/ktschemaservices.h"
+#include "xml/ktxpathnode.h"
+#include "xml/ktxpathtreecontext.h"
+#include "xslt/ktdeclrecord.h"
+#include "xslt/ktstylesheetcompiler.h"
+#include "xslt/ktwhitespacestripper.h"
+#include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
+
+namespace {
+
+constexpr int kImportAfterOtherElement = 49;
+constexpr int kHrefExpected = 23;
+constexpr int kCannotInclude = 44;
+constexpr int kRecursiveInclude = 45;
+
+// Attribute, namespace, processing-instruction and comment children that
+// stand before a stylesheet element's first declaration.
+bool IsLeading(const KTXPathNode* node) {
+  int kind = node->GetKind();
+  return kind == kXPathAttribute || kind == kXPathNamespace || kind == kXPathPI ||
+         kind == kXPathComment;
+}
+
+int FirstAfterLeading(const KTXPathNode* node) {
+  int count = node->GetChildCount();
+  int index = 0;
+  while (index < count && IsLeading(node->GetChild(index))) ++index;
+  return index;
+}
+
+const KTXPathNode* DocumentRootOf(const KTXPathNode* node) {
+  while (node && node->GetParent()) node = node->GetParent();
+  return node;
+}
+
+// Drops the compiled records of a subtree that is about to be deleted, so
+// that a node made later at the same address gets no stale record.
+void ForgetSubtree(KTStylesheetCompiler& compiler, const KTXPathNode* top) {
+  std::vector<const KTXPathNode*> pending{top};
+  while (!pending.empty()) {
+    const KTXPathNode* node = pending.back();
+    pending.pop_back();
+    compiler.Forget(node);
+    for (const auto& child : node->Children()) pending.push_back(child.get());
+  }
+}
+
+// Keeps a document on the include stack while its own includes resolve.
+class IncludeStackEntry {
+ public:
+  IncludeStackEntry(std::vector<KTXPathNode*>& stack, KTXPathNode* root) : stack_(stack) { stack_.push_back(root); }
+  ~IncludeStackEntry() { stack_.pop_back(); }
+  IncludeStackEntry(const IncludeStackEntry&) = delete;
+  IncludeStackEntry& operator=(const IncludeStackEntry&) = delete;
+
+ private:
+  std::vector<KTXPathNode*>& stack_;
+};
+
+using ChildList = KTXPathNode::ChildList;
+
+// One xsl:include child and the copies that take its place.
+struct Replacement {
+  int index;
+  ChildList copies;
+};
+
+// Resolves the includes among the children of `element`: first every
+// include is loaded and its copies made (the tree is not touched, so an
+// error leaves it whole), then the children are rebuilt once. Copies of
+// xsl:import elements are collected for the top stylesheet.
+void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPathNode* topStylesheet,
+                       ChildList& importsForTop) {
+  std::vector<Replacement> replacements;
+  bool otherSeen = false;
+  int count = element->GetChildCount();
+  for (int index = FirstAfterLeading(element); index < count; ++index) {
+    KTXPathNode* child = element->GetChild(index);
+    int id = processor.ElementIdOf(child);
+    if (id == kXSLTImport) {
+      if (otherSeen) throw KTXSLTError(kImportAfterOtherElement, child);
+      continue;
+    }
+    int kind = child->GetKind();
+    if (kind != kXPathComment && kind != kXPathPI && kind != kXPathNamespace) otherSeen = true;
+    if (id != kXSLTInclude) continue;
+
+    KTXPathNode* hrefNode = nullptr;
+    const KTDeclRecord* record = processor.FindDeclaration(child);
+    if (record && record->elementId == kXSLTInclude)
+      hrefNode = static_cast<const KTDeclInclude*>(record)->hrefNode;
+    else
+      hrefNode = processor.Compiler().FindAttribute(child, u"href", nullptr);
+    if (!hrefNode) throw KTXSLTError(kHrefExpected, child);
+    KTXPathNode* root =
+        processor.GetDocument(KTXPathNode::GetDocumentUri(child), KTString(hrefNode->GetValue()), true);
+    if (!root) throw KTXSLTError(kCannotInclude, hrefNode);
+    if (processor.IsBeingIncluded(root)) throw KTXSLTError(kRecursiveInclude, child);
+
+    KTXPathNode* included = processor.FindStylesheetElement(root);
+    {
+      IncludeStackEntry entry(processor.IncludeStack(), root);
+      ResolveIncludesOf(processor, included, topStylesheet, importsForTop);
+    }
+    const KTString* uri = KTXPathNode::GetDocumentUri(root);
+    Replacement replacement{index, {}};
+    if (included != root) {
+      int last = included->GetChildCount();
+      for (int k = FirstAfterLeading(included); k < last; ++k) {
+        const KTXPathNode* source = included->GetChild(k);
+        auto copy = std::make_unique<KTXPathNode>(*source, true, nullptr);
+        int copyKind = copy->GetKind();
+        if (copyKind != kXPathText && copyKind != kXPathComment && copyKind != kXPathAttribute &&
+            copyKind != kXPathNamespace && !copy->GetOwnDocumentUri())
+          copy->SetDocumentUri(uri);
+        if (processor.ElementIdOf(source) == kXSLTImport)
+          importsForTop.push_back(std::move(copy));
+        else
+          replacement.copies.push_back(std::move(copy));
+      }
+    }
+    replacements.push_back(std::move(replacement));
+  }
+  if (replacements.empty()) return;
+
+  // Rebuild: the copies stand where their xsl:include stood.
+  KTStylesheetCompiler& compiler = processor.Compiler();
+  ChildList old = element->ReleaseChildren();
+  element->ReserveChildren(static_cast<int>(old.size()));
+  std::vector<KTXPathNode*> placed;
+  size_t next = 0;
+  for (int index = 0; index < static_cast<int>(old.size()); ++index) {
+    if (next < replacements.size() && replacements[next].index == index) {
+      for (auto& copy : replacements[next].copies) placed.push_back(element->AppendChild(std::move(copy)));
+      ForgetSubtree(compiler, old[index].get());
+      old[index].reset();
+      ++next;
+      continue;
+    }
+    element->AppendChild(std::move(old[index]));
+  }
+  // Copies under the top stylesheet are compiled now; those under an
+  // included stylesheet element when that element's children are copied.
+  if (element != topStylesheet) return;
+  const KTDeclRecord* record = processor.FindDeclaration(element);
+  int parentId = record ? record->elementId : kXSLTStylesheet;
+  bool forwardsCompatible = record ? record->forwardsCompatible : false;
+  for (KTXPathNode* copy : placed) compiler.CompileElement(parentId, copy, forwardsCompatible);
+}
+
+}  // namespace
+
+KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTString& href, bool stylesheetWalk) {
+  KTString url = href;
+  if (href.IsRelativePath(false)) url = href.MakeAbsolute(baseUri ? baseUri->c_str() : nullptr, u"");
+  auto known = stylesheetDocuments_.find(url);
+  if (known != stylesheetDocuments_.end()) return known->second.get();
+
+  std::unique_ptr<KTSchemaServices> model = NewSchemaModel();
+  KTXNode* document = LoadDocument(url.c_str());
+  if (!document) return nullptr;
+  std::unique_ptr<KTXPathNode> view;
+  if (treeContext_) {
+    try {
+      view = treeContext_->WrapTree(document, model.get(), true, url.c_str());
+    } catch (const KTXTreeException&) {
+      view.reset();
+    }
+  }
+  if (!view) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  if (stylesheetWalk)
+    KTWhitespaceStripper().StripStylesheet(view.get());
+  else
+    KTWhitespaceStripper().StripDocument(view.get());
+  KTXPathNode* root = view.get();
+  stylesheetDocuments_.emplace(url, std::move(view));
+  return root;
+}
+
+void KTXSLTProcessor::ResolveIncludes(KTXPathNode* element, KTXPathNode* topStylesheet) {
+  ChildList imports;
+  ResolveIncludesOf(*this, element, topStylesheet, imports);
+  if (imports.empty()) return;
+  // Imports of included stylesheets follow the top stylesheet's own.
+  int at = FirstAfterLeading(topStylesheet);
+  for (int index = at; index < topStylesheet->GetChildCount(); ++index)
+    if (ElementIdOf(topStylesheet->GetChild(index)) == kXSLTImport) at = index + 1;
+  std::vector<KTXPathNode*> placed;
+  for (auto& copy : imports) placed.push_back(topStylesheet->InsertChild(at++, std::move(copy)));
+  int parentId = ElementIdOf(topStylesheet);
+  for (KTXPathNode* copy : placed) compiler_->CompileElement(parentId, copy, false);
+}
+
+KTXPathNode* KTXSLTProcessor::FindStylesheetElement(KTXPathNode* root) const {
+  int first = FirstAfterLeading(root);
+  int count = root->GetChildCount();
+  if (first == count) return root;
+  for (int index = first; index < count; ++index) {
+    KTXPathNode* child = root->GetChild(index);
+    if (child->GetKind() == kXPathElement && ElementIdOf(child) == kXSLTStylesheet) return child;
+  }
+  return root->GetChild(first);
+}
+
+bool KTXSLTProcessor::IsBeingIncluded(const KTXPathNode* root) const {
+  const KTXPathNode* top = DocumentRootOf(root);
+  const KTString* uri = KTXPathNode::GetDocumentUri(top);
+  for (const KTXPathNode* entry : includeStack_) {
+    if (entry == top) return true;
+    const KTString* entryUri = KTXPathNode::GetDocumentUri(entry);
+    if (uri && entryUri && !uri->IsEmpty() && *uri == *entryUri) return true;
+  }
+  return false;
+}

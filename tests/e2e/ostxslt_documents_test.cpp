@@ -1,0 +1,158 @@
+// End-to-end tests of stylesheets made of several documents and of
+// document(), run by the program: xsl:import with xsl:apply-imports and
+// import precedence, xsl:include (nested, relative to the including file,
+// with an xsl:import that moves to the top stylesheet), recursion and load
+// errors, document() of another file, of the stylesheet itself and of a file
+// that is missing. Outputs are compared with xsltproc's where XSLT 1.0
+// allows one result.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ktprogramrunner.h"
+
+#ifndef OSTXSLT_PROGRAM
+#error "OSTXSLT_PROGRAM must name the built program"
+#endif
+
+namespace {
+
+const char* const kHead = "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n";
+const char* const kTail = "</xsl:stylesheet>\n";
+
+std::string Sheet(const std::string& body) { return kHead + body + kTail; }
+
+bool HaveXsltproc() { return std::system("xsltproc --version >/dev/null 2>&1") == 0; }
+
+class DocumentsProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override { folder_.Write("d.xml", "<r v=\"1\"><a/><b/></r>\n"); }
+
+  KTProgramResult Run(const std::string& stylesheet) {
+    return KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", stylesheet, "-xml", "d.xml", "-out", "r.out"}, folder_.Path());
+  }
+  // Our output of the stylesheet, checked against xsltproc's when it is
+  // installed.
+  std::string RunAndCompare(const std::string& stylesheet) {
+    KTProgramResult ours = Run(stylesheet);
+    EXPECT_EQ(ours.status, 0) << ours.err;
+    std::string output = folder_.Read("r.out");
+    if (HaveXsltproc()) {
+      KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", stylesheet, "d.xml"}, folder_.Path());
+      EXPECT_EQ(theirs.status, 0) << theirs.err;
+      EXPECT_EQ(output, folder_.Read("p.out")) << stylesheet;
+    }
+    return output;
+  }
+
+  KTScratchFolder folder_;
+};
+
+TEST_F(DocumentsProgramTest, ApplyImportsRunsTheImportedRule) {
+  folder_.Write("imp.xsl", Sheet("<xsl:template match=\"r\">[imp]</xsl:template>\n"));
+  folder_.Write("main.xsl", Sheet("<xsl:import href=\"imp.xsl\"/>\n<xsl:output method=\"text\"/>\n"
+                                  "<xsl:template match=\"r\">[main]<xsl:apply-imports/></xsl:template>\n"));
+  EXPECT_EQ(RunAndCompare("main.xsl"), "[main][imp]");
+}
+
+TEST_F(DocumentsProgramTest, ApplyImportsClimbsDownTheImportPrecedence) {
+  // main imports two (which imports one) and then side. Later imports and
+  // the importing stylesheet win; xsl:apply-imports runs the next matching
+  // rule of lower import precedence, in the mode the current rule was
+  // selected in (side's rule reaches one's, as with xsltproc), and falls
+  // back to the built-in rule.
+  folder_.Write("one.xsl", Sheet("<xsl:template match=\"a\">[one-a]</xsl:template>\n"
+                                 "<xsl:template match=\"b\">[one-b]</xsl:template>\n"
+                                 "<xsl:template match=\"a\" mode=\"m\">[one-ma]</xsl:template>\n"));
+  folder_.Write("two.xsl", Sheet("<xsl:import href=\"one.xsl\"/>\n"
+                                 "<xsl:template match=\"a\">[two-a]<xsl:apply-imports/></xsl:template>\n"
+                                 "<xsl:template match=\"a\" mode=\"m\">[two-ma]<xsl:apply-imports/></xsl:template>\n"
+                                 "<xsl:template match=\"b\" mode=\"m\">[two-mb]<xsl:apply-imports/></xsl:template>\n"));
+  folder_.Write("side.xsl", Sheet("<xsl:template match=\"b\">[side-b]<xsl:apply-imports/></xsl:template>\n"));
+  folder_.Write("main.xsl",
+                Sheet("<xsl:import href=\"two.xsl\"/>\n<xsl:import href=\"side.xsl\"/>\n"
+                      "<xsl:output method=\"text\"/>\n"
+                      "<xsl:template match=\"/\"><xsl:apply-templates select=\"r/*\"/>|"
+                      "<xsl:apply-templates select=\"r/*\" mode=\"m\"/></xsl:template>\n"
+                      "<xsl:template match=\"b\">[main-b]<xsl:apply-imports/></xsl:template>\n"));
+  EXPECT_EQ(RunAndCompare("main.xsl"), "[two-a][one-a][main-b][side-b][one-b]|[two-ma][one-ma][two-mb]");
+}
+
+TEST_F(DocumentsProgramTest, IncludedTemplatesRunAndIncludesNest) {
+  // sub/inc.xsl is named relative to main.xsl, and its own include and
+  // import relative to itself; the import moves to the top stylesheet.
+  std::filesystem::create_directories(folder_.File("sub"));
+  folder_.Write("sub/inner.xsl", Sheet("<xsl:template name=\"inner\">[inner]</xsl:template>\n"));
+  folder_.Write("sub/low.xsl", Sheet("<xsl:template match=\"a\">[low-a]</xsl:template>\n"
+                                     "<xsl:template match=\"b\">[low-b]</xsl:template>\n"));
+  folder_.Write("sub/inc.xsl", Sheet("<xsl:import href=\"low.xsl\"/>\n<xsl:include href=\"inner.xsl\"/>\n"
+                                     "<xsl:template name=\"hello\">[hello]<xsl:call-template name=\"inner\"/>"
+                                     "</xsl:template>\n"
+                                     "<xsl:template match=\"a\">[inc-a]<xsl:apply-imports/></xsl:template>\n"));
+  folder_.Write("main.xsl", Sheet("<xsl:include href=\"sub/inc.xsl\"/>\n<xsl:output method=\"text\"/>\n"
+                                  "<xsl:template match=\"/\"><xsl:call-template name=\"hello\"/>"
+                                  "<xsl:apply-templates select=\"r/*\"/></xsl:template>\n"));
+  EXPECT_EQ(RunAndCompare("main.xsl"), "[hello][inner][inc-a][low-a][low-b]");
+}
+
+TEST_F(DocumentsProgramTest, DocumentReadsOtherFilesAndTheStylesheet) {
+  folder_.Write("o.xml", "<r v=\"seven\"><i>1</i><i>2</i></r>\n");
+  folder_.Write("main.xsl",
+                Sheet("<xsl:output method=\"text\"/>\n"
+                      "<xsl:template match=\"/\">"
+                      "<xsl:value-of select=\"document('o.xml')/r/@v\"/>,"
+                      "<xsl:value-of select=\"count(document('o.xml')//i | document('o.xml')//i)\"/>,"
+                      "<xsl:value-of select=\"local-name(document('')/*)\"/>,"
+                      "<xsl:value-of select=\"count(document('')/*/xsl:template)\"/>,"
+                      "<xsl:value-of select=\"sum(document(r/@v, /)/r/i)\"/>"
+                      "</xsl:template>\n"));
+  folder_.Write("1", "<r><i>40</i><i>2</i></r>\n");
+  EXPECT_EQ(RunAndCompare("main.xsl"), "seven,2,stylesheet,1,42");
+}
+
+TEST_F(DocumentsProgramTest, AMissingDocumentIsReportedAndTheRunGoesOn) {
+  folder_.Write("main.xsl", Sheet("<xsl:output method=\"text\"/>\n"
+                                  "<xsl:template match=\"/\">[<xsl:value-of select=\"count(document('none.xml'))\"/>]"
+                                  "<xsl:value-of select=\"r/@v\"/></xsl:template>\n"));
+  KTProgramResult ours = Run("main.xsl");
+  EXPECT_EQ(ours.status, 0) << ours.err;
+  EXPECT_NE(ours.err.find("Failed to load " + folder_.File("none.xml")), std::string::npos) << ours.err;
+  EXPECT_EQ(folder_.Read("r.out"), "[0]1");
+  EXPECT_EQ(RunAndCompare("main.xsl"), "[0]1");
+}
+
+TEST_F(DocumentsProgramTest, RecursionAndLoadFailuresAreStylesheetErrors) {
+  struct Case {
+    const char* name;
+    std::string stylesheet;
+    const char* message;
+    const char* line;
+  } cases[] = {
+      {"self-include.xsl", Sheet("<xsl:include href=\"self-include.xsl\"/>\n"),
+       "Recursive include or import of external entity is not allowed", "line 2"},
+      {"self-import.xsl", Sheet("<xsl:import href=\"self-import.xsl\"/>\n"),
+       "Recursive include or import of external entity is not allowed", "line 2"},
+      {"cycle-a.xsl", Sheet("<xsl:include href=\"cycle-b.xsl\"/>\n"),
+       "Recursive include or import of external entity is not allowed", "line 2"},
+      {"missing-include.xsl", Sheet("<xsl:include href=\"nowhere.xsl\"/>\n"), "Could not include external entity",
+       "line 2"},
+      {"missing-import.xsl", Sheet("<xsl:import href=\"nowhere.xsl\"/>\n"), "Could not import external entity",
+       "line 2"},
+      {"late-import.xsl", Sheet("<xsl:template match=\"/\"/>\n<xsl:import href=\"x.xsl\"/>\n"),
+       "Import preceded by other XSL element in stylesheet", "line 3"},
+  };
+  folder_.Write("cycle-b.xsl", Sheet("<xsl:include href=\"cycle-a.xsl\"/>\n"));
+  for (const Case& c : cases) {
+    folder_.Write(c.name, c.stylesheet);
+    KTProgramResult ours = Run(c.name);
+    EXPECT_NE(ours.status, 0) << c.name;
+    EXPECT_NE(ours.err.find(c.message), std::string::npos) << c.name << ": " << ours.err;
+    EXPECT_NE(ours.err.find(c.line), std::string::npos) << c.name << ": " << ours.err;
+    EXPECT_FALSE(folder_.Exists("r.out")) << c.name;
+  }
+}
+
+}  // namespace
