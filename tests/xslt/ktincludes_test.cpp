@@ -1,0 +1,171 @@
+// Stylesheets of several documents inside the processor: GetDocument's
+// resolution and cache, FindStylesheetElement, and the include resolution
+// of the stylesheet executor's first step (copies in place of each
+// xsl:include, loaded once per URL, compiled, carrying their document's URI;
+// xsl:import elements of included stylesheets moved after the top
+// stylesheet's own imports) with its errors.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kttestprocessor.h"
+#include "xslt/ktxslterror.h"
+
+namespace {
+
+std::string U8(const char16_t* text) { return KTUtf16ToUtf8(std::u16string_view(text)); }
+
+constexpr const char16_t* kMainUri = u"file:///s/main.xsl";
+
+std::u16string Sheet(const std::u16string& body) {
+  return u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>" + body +
+         u"</xsl:stylesheet>";
+}
+
+class IncludesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { processor_.SetTreeContext(&context_); }
+
+  // Prepares the stylesheet (loaded from kMainUri) and runs the first step,
+  // in which the stylesheet element resolves its includes.
+  void Run(const std::u16string& stylesheet) {
+    stylesheet_ = ParseTestDocument(context_, stylesheet.c_str(), kMainUri);
+    source_ = ParseTestDocument(context_, u"<doc/>");
+    ASSERT_TRUE(stylesheet_.view && source_.view);
+    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+    processor_.Step();
+  }
+  KTXPathNode* StylesheetElement() { return processor_.FindStylesheetElement(stylesheet_.view.get()); }
+
+  // The top-level elements as "name" or "name(attribute value)".
+  std::vector<std::string> TopLevel() {
+    std::vector<std::string> names;
+    for (const auto& child : StylesheetElement()->Children()) {
+      if (child->GetKind() != kXPathElement) continue;
+      std::string text = U8(child->GetName());
+      for (const auto& attribute : child->Children())
+        if (attribute->GetKind() == kXPathAttribute) text += "(" + U8(attribute->GetValue()) + ")";
+      names.push_back(text);
+    }
+    return names;
+  }
+
+  KTXSLTError ErrorOf(const std::u16string& stylesheet) {
+    try {
+      Run(stylesheet);
+    } catch (const KTXSLTError& e) {
+      return e;
+    }
+    ADD_FAILURE() << "no error";
+    return KTXSLTError(0, nullptr);
+  }
+
+  KTXPathTreeContext context_;
+  KTTestProcessor processor_;
+  KTTestDocument stylesheet_;
+  KTTestDocument source_;
+};
+
+TEST_F(IncludesTest, IncludedElementsTakeThePlaceOfEachInclude) {
+  processor_.AddDocument(u"file:///s/inc.xsl", Sheet(u"<xsl:template match='t'/><xsl:key name='k' match='*' use='.'/>"));
+  Run(Sheet(u"<xsl:include href='inc.xsl'/><xsl:param name='p'/><xsl:include href='/s/inc.xsl'/>"));
+  // Relative and absolute names of one file: loaded once, copied twice.
+  EXPECT_EQ(processor_.Loads(), 1);
+  EXPECT_EQ(TopLevel(), (std::vector<std::string>{"xsl:template(t)", "xsl:key(k)(*)(.)", "xsl:param(p)",
+                                                  "xsl:template(t)", "xsl:key(k)(*)(.)"}));
+  for (const auto& child : StylesheetElement()->Children()) {
+    if (child->GetKind() != kXPathElement) continue;
+    // Every copy is compiled where it stands and keeps its own document.
+    EXPECT_NE(processor_.FindDeclaration(child.get()), nullptr);
+    const KTString* uri = KTXPathNode::GetDocumentUri(child.get());
+    ASSERT_NE(uri, nullptr);
+    EXPECT_EQ(U8(uri->c_str()), U8(child->GetName()) == "xsl:param" ? "file:///s/main.xsl" : "file:///s/inc.xsl");
+  }
+}
+
+TEST_F(IncludesTest, NestedIncludesResolveRelativeToTheirOwnDocument) {
+  processor_.AddDocument(u"file:///s/sub/a.xsl",
+                         Sheet(u"<xsl:import href='low.xsl'/><xsl:include href='b.xsl'/><xsl:template name='a'/>"));
+  processor_.AddDocument(u"file:///s/sub/b.xsl", Sheet(u"<xsl:template name='b'/>"));
+  processor_.AddDocument(u"file:///s/sub/low.xsl", Sheet(u"<xsl:template name='low'/>"));
+  processor_.AddDocument(u"file:///s/first.xsl", Sheet(u"<xsl:template name='first'/>"));
+  Run(Sheet(u"<xsl:import href='first.xsl'/><xsl:include href='sub/a.xsl'/><xsl:template name='main'/>"));
+  // The included import follows the top stylesheet's own; its href stays
+  // relative to the document it came from.
+  EXPECT_EQ(TopLevel(), (std::vector<std::string>{"xsl:import(first.xsl)", "xsl:import(low.xsl)", "xsl:template(b)",
+                                                  "xsl:template(a)", "xsl:template(main)"}));
+  KTXPathNode* moved = nullptr;
+  for (const auto& child : StylesheetElement()->Children())
+    if (child->GetKind() == kXPathElement && moved == nullptr && processor_.ElementIdOf(child.get()) == kXSLTImport &&
+        U8(child->GetChild(0)->GetValue()) == "low.xsl")
+      moved = child.get();
+  ASSERT_NE(moved, nullptr);
+  EXPECT_NE(processor_.FindDeclaration(moved), nullptr);
+  EXPECT_EQ(U8(KTXPathNode::GetDocumentUri(moved)->c_str()), "file:///s/sub/a.xsl");
+}
+
+TEST_F(IncludesTest, GetDocumentResolvesLoadsOnceAndStrips) {
+  Run(Sheet(u""));
+  processor_.AddDocument(u"file:///s/d.xml", u"<d> <xsl:text xmlns:xsl='http://www.w3.org/1999/XSL/Transform'> "
+                                             u"</xsl:text> </d>");
+  const KTString base(kMainUri);
+  KTXPathNode* root = processor_.GetDocument(&base, KTString(u"d.xml"), true);
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(processor_.GetDocument(&base, KTString(u"file:///s/d.xml"), false), root);
+  EXPECT_EQ(processor_.Loads(), 1);
+  // The stylesheet walk kept xsl:text's white space only.
+  KTXPathNode* d = root->GetChild(root->FirstChildOfKind(kXPathElement));
+  ASSERT_EQ(d->GetChildCount(), 1);
+  KTXPathNode* text = d->GetChild(0);
+  ASSERT_GT(text->GetChildCount(), 0);
+  EXPECT_EQ(text->GetChild(text->GetChildCount() - 1)->GetKind(), kXPathText);
+  // The document walk strips every whitespace-only text.
+  processor_.AddDocument(u"file:///s/e.xml", u"<e> <f/> </e>");
+  KTXPathNode* e = processor_.GetDocument(&base, KTString(u"e.xml"), false);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->GetChild(e->FirstChildOfKind(kXPathElement))->GetChildCount(), 1);
+  EXPECT_EQ(processor_.GetDocument(&base, KTString(u"none.xml"), true), nullptr);
+}
+
+TEST_F(IncludesTest, FindStylesheetElement) {
+  struct Case {
+    const char16_t* text;
+    const char* expected;
+  } cases[] = {
+      {u"<!--c--><?p x?><xsl:transform version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'/>",
+       "xsl:transform"},
+      {u"<html xmlns:xsl='http://www.w3.org/1999/XSL/Transform' xsl:version='1.0'/>", "html"},
+  };
+  for (const Case& c : cases) {
+    KTTestDocument document = ParseTestDocument(context_, c.text);
+    ASSERT_TRUE(document.view);
+    EXPECT_EQ(U8(processor_.FindStylesheetElement(document.view.get())->GetName()), c.expected);
+  }
+  KTXPathNode empty(nullptr, kXPathRoot);
+  EXPECT_EQ(processor_.FindStylesheetElement(&empty), &empty);
+}
+
+TEST_F(IncludesTest, ErrorsNameTheirNode) {
+  processor_.AddDocument(u"file:///s/self.xsl", Sheet(u"<xsl:include href='self.xsl'/>"));
+  processor_.AddDocument(u"file:///s/x.xsl", Sheet(u""));
+  processor_.AddDocument(kMainUri, Sheet(u"<xsl:include href='main.xsl'/>"));
+  struct Case {
+    std::u16string stylesheet;
+    int code;
+    const char* node;
+  } cases[] = {
+      {Sheet(u"<xsl:include href='none.xsl'/>"), 44, "href"},
+      {Sheet(u"<xsl:include href='main.xsl'/>"), 45, "xsl:include"},
+      {Sheet(u"<xsl:include href='self.xsl'/>"), 45, "xsl:include"},
+      {Sheet(u"<xsl:template name='t'/><xsl:import href='x.xsl'/>"), 49, "xsl:import"},
+  };
+  for (const Case& c : cases) {
+    KTXSLTError error = ErrorOf(c.stylesheet);
+    EXPECT_EQ(error.GetCode(), c.code) << U8(c.stylesheet.c_str());
+    ASSERT_NE(error.GetNode(), nullptr);
+    EXPECT_EQ(U8(error.GetNode()->GetName()), c.node);
+  }
+}
+
+}  // namespace
