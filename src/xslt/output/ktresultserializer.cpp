@@ -14,6 +14,13 @@ constexpr int kOutputGrowBy = 16000;
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 bool IsTextLike(int kind) { return kind == kXPathText || kind == kXPathCData; }
+// xsl:value-of of an empty string appends a text node with no characters;
+// it writes nothing and does not count as content.
+bool IsEmptyText(const KTXPathNode* node) {
+  if (node->GetKind() != kXPathText) return false;
+  const char16_t* value = node->GetValue();
+  return !value || !*value;
+}
 
 bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
@@ -365,7 +372,7 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
         // Mixed content keeps its white space exactly: no indentation inside.
         bool hasText = false;
         for (const auto& child : node->Children()) {
-          if (IsTextLike(child->GetKind())) {
+          if (IsTextLike(child->GetKind()) && !IsEmptyText(child.get())) {
             hasText = true;
             break;
           }
@@ -415,6 +422,9 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
       if (frame.next < frame.node->GetChildCount()) {
         const KTXPathNode* child = frame.node->GetChild(frame.next++);
         if (!child) return false;
+        // An empty text node (xsl:value-of of an empty string) is no content:
+        // the element keeps its empty-element tag.
+        if (IsEmptyText(child)) continue;
         if (frame.element && !frame.closed && !IsAttributeLike(child->GetKind())) {
           Append(u'>');
           frame.closed = true;

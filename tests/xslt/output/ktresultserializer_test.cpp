@@ -126,6 +126,16 @@ TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
          s.AppendCdataSectionElements(u" urn:x:b");
        },
        u"<r><a><![CDATA[1]]></a><p:b><![CDATA[2]]></p:b><b>3</b></r>"},
+      {"an empty text node (value-of of an empty string) leaves an empty-element tag",
+       [](TreeBuilder& t) {
+         KTXPathNode* r = t.Element(t.Root(), u"r");
+         t.Text(t.Element(r, u"a"), u"");
+         KTXPathNode* b = t.Element(r, u"b");
+         t.Text(b, u"");
+         t.Text(b, u"x");
+       },
+       [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
+       u"<r><a/><b>x</b></r>"},
       {"indentation: a comment takes the break after it, the output never starts with one",
        [](TreeBuilder& t) {
          t.Comment(t.Root(), u"c");
