@@ -197,6 +197,17 @@ T* KTStylesheetCompiler::NewRecord(KTXPathNode* node) {
   return raw;
 }
 
+// A mode attribute's value is a QName (XSLT 1.0 §5.7). Only the processor's
+// own built-in rules use "?", the marker of the rules that serve every mode:
+// a user's mode of any other shape could collide with it.
+bool KTStylesheetCompiler::IsModeName(const KTXPathNode* modeAttribute) const {
+  if (IsQName(modeAttribute->GetValue())) return true;
+  if (!processor_ || std::u16string_view(modeAttribute->GetValue()) != u"?") return false;
+  const KTXPathNode* top = modeAttribute;
+  while (top->GetParent()) top = top->GetParent();
+  return top == processor_->BuiltinRulesRoot();
+}
+
 // ---- Literal result elements and every other node of id 1 ----
 
 void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node, bool fc) {
@@ -236,7 +247,12 @@ void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* n
     record->selectNode = node;
     record->selectText = u"node()";
   }
-  if (KTXPathNode* mode = FindAttribute(node, u"mode", nullptr)) record->mode = mode->GetValue();
+  if (KTXPathNode* mode = FindAttribute(node, u"mode", nullptr)) {
+    record->mode = mode->GetValue();
+    // A mode is a QName (XSLT 1.0 §5.7); any other text could collide with
+    // the marker of the built-in rules that serve every mode.
+    if (!IsModeName(mode)) Fail(kNotQName, mode);
+  }
 }
 
 void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, bool fc) {
@@ -683,5 +699,7 @@ void KTStylesheetCompiler::CompileXslStylesheet(int parentId, KTXPathNode* node,
 
 void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'T', 37, 36, fc);
-  NewRecord<KTDeclTemplate>(node)->modeNode = FindAttribute(node, u"mode", nullptr);
+  KTXPathNode* mode = FindAttribute(node, u"mode", nullptr);
+  NewRecord<KTDeclTemplate>(node)->modeNode = mode;
+  if (mode && !IsModeName(mode)) Fail(kNotQName, mode);
 }

@@ -87,6 +87,7 @@ class KTStylesheetCompiler {
   // checks with its own lists, makes and enters its record, then reads and
   // checks its attribute values.
   void CompileById(int id, int parentId, KTXPathNode* node, bool forwardsCompatible);
+  bool IsModeName(const KTXPathNode* modeAttribute) const;
   void CompileLiteralResult(int parentId, KTXPathNode* node, bool forwardsCompatible);
   void CompileXslApplyImports(int parentId, KTXPathNode* node, bool forwardsCompatible);
   void CompileXslApplyTemplates(int parentId, KTXPathNode* node, bool forwardsCompatible);

@@ -69,6 +69,11 @@ TEST(StylesheetCompiler, BadStylesheetsAreRefusedAtTheirNode) {
       {"with-param name not a QName", TEMPLATE("<xsl:call-template name='t'><xsl:with-param name='a b'/>"
                                                "</xsl:call-template>"),
        40, "Not a QName", "0/0/0/@name"},
+      // "?" marks the built-in rules that serve every mode: a user's rule in
+      // that "mode" would otherwise be chosen in every mode.
+      {"template mode not a QName", SHEET("<xsl:template match='a' mode='?'/>"), 40, "Not a QName", "0/@mode"},
+      {"apply-templates mode not a QName", TEMPLATE("<xsl:apply-templates mode='1x'/>"), 40, "Not a QName",
+       "0/0/@mode"},
       {"cdata-section-elements entry", SHEET("<xsl:output cdata-section-elements='a -b'/>"), 40, "Not a QName",
        "0/@cdata-section-elements"},
       {"second otherwise", TEMPLATE("<xsl:choose><xsl:when test='1'/><xsl:otherwise/><xsl:otherwise/></xsl:choose>"),
