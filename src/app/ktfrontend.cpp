@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -211,6 +212,19 @@ KTString KTFrontEnd::AbsoluteName(const KTString& name) {
   return name.MakeAbsolute(nullptr, CurrentDirectory().c_str());
 }
 
+void KTFrontEnd::RecordLineStarts(const KTXNode* root, const KTString& text) {
+  stylesheetRoot_ = root;
+  stylesheetLineStarts_.assign(1, 0);
+  const char16_t* chars = text.c_str();
+  const int length = text.GetLength();
+  // CR LF, a lone CR and a lone LF each end one line.
+  for (int i = 0; i < length; ++i) {
+    if (chars[i] == u'\r' && i + 1 < length && chars[i + 1] == u'\n') ++i;
+    if (chars[i] == u'\r' || chars[i] == u'\n') stylesheetLineStarts_.push_back(i + 1);
+  }
+  stylesheetLineStarts_.push_back(length + 1);  // the end, past the last line
+}
+
 KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLoader** loaderOut) {
   std::unique_ptr<KTDocumentLoader> loader = documentManager_->NewLoader();
   // Without a cached grammar of that id the loader chooses one by the name.
@@ -224,6 +238,7 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   *loaderOut = used;
 
   if (root && !status.HasError() && !used->GetText().IsEmpty()) {
+    if (grammarId == KTGrammarCache::kXsl) RecordLineStarts(root, used->GetText());
     // The tree holds everything now; the decoded text would only take room.
     used->GetText() = KTString();
     return root;
@@ -346,6 +361,26 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
   // no file the user could open: no position is given for it.
   const KTString* uri = node ? KTXPathNode::GetDocumentUri(node) : nullptr;
   if (treeNode && uri && !uri->IsEmpty()) {
+    KTXNode* top = treeNode;
+    while (top->GetParent()) top = top->GetParent();
+    const int parsedOffset = treeNode->GetStartOffset();
+    if (top == stylesheetRoot_ && parsedOffset >= 0 && stylesheetLineStarts_.size() > 1 &&
+        parsedOffset < stylesheetLineStarts_.back()) {
+      // A node of the stylesheet file: its line and character there, from
+      // the offset the parser recorded (a written copy of the tree would
+      // place elements that share a line on lines of their own).
+      auto next = std::upper_bound(stylesheetLineStarts_.begin(), stylesheetLineStarts_.end(), parsedOffset);
+      const int line = static_cast<int>(next - stylesheetLineStarts_.begin());
+      KTString head;
+      head.Format(u"Error in %s at line %d character %d", uri->c_str(), line,
+                  parsedOffset - *(next - 1) + 1);
+      report += head.c_str();
+      report += u'\n';
+      treeNode = nullptr;
+    }
+  }
+  if (treeNode && uri && !uri->IsEmpty()) {
+    // Any other document: the position in the text the tree writer writes.
     KTXNode* top = treeNode;
     while (top->GetParent()) top = top->GetParent();
 

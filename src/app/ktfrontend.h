@@ -82,6 +82,8 @@ class KTFrontEnd {
   KTXNode* LoadInput(const KTString& name, int grammarId, class KTDocumentLoader** loaderOut);
   // Gives the document a schema model and its XPath view.
   std::unique_ptr<KTXPathNode> WrapInput(KTXNode* root, const KTString& name);
+  // Keeps where the lines of the stylesheet's text start.
+  void RecordLineStarts(const KTXNode* root, const KTString& text);
 
   std::unique_ptr<KTIdentifierCatalog> catalog_;
   std::unique_ptr<KTDocumentManager> documentManager_;
@@ -89,6 +91,11 @@ class KTFrontEnd {
   std::unique_ptr<KTXSLTFileProcessor> processor_;
   std::unique_ptr<KTXPathNode> sourceTree_;
   std::unique_ptr<KTXPathNode> stylesheetTree_;
+  // Where each line of the stylesheet's file text starts (offsets in its
+  // decoded text), kept when the text itself is released: an error on a
+  // node of the stylesheet is placed by the offset the parser gave it.
+  const KTXNode* stylesheetRoot_ = nullptr;
+  std::vector<int> stylesheetLineStarts_;
   std::map<const KTXNode*, std::unique_ptr<KTSchemaModel>> DocumentSchemaModels;
 };
 

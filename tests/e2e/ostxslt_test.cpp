@@ -178,6 +178,37 @@ TEST_F(ProgramTest, CharactersAreCountedFromOneOnTheFirstLine) {
   EXPECT_EQ(result.status, 1);
 }
 
+TEST_F(ProgramTest, AnErrorIsPlacedWhereItsNodeStandsInTheFile) {
+  folder_.Write("d.xml", kSource);
+  struct Case {
+    const char* name;
+    std::string stylesheet;
+    const char* position;
+  };
+  const std::string open = "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n";
+  const Case cases[] = {
+      // The attribute of an element that follows another on its line.
+      {"after a start tag", open + "\n<xsl:template match=\"/\"><xsl:value-of select=\"$nowhere\"/>\n</xsl:template>\n"
+                            "</xsl:stylesheet>\n",
+       "at line 3 character 39"},
+      // An expression on an element after two siblings on its line.
+      {"third on its line", open + "<xsl:template match=\"/\">\n  <a/><b/><xsl:value-of select=\"1 +\"/>\n"
+                            "</xsl:template>\n</xsl:stylesheet>\n",
+       "at line 3 character 25"},
+      // CR LF and a lone CR each end one line.
+      {"CR LF and CR", Replace(open, "\n", "\r\n") + "<xsl:template match=\"/\">\r<out/><xsl:value-of select=\"$x\"/>"
+                                                   "\r\n</xsl:template></xsl:stylesheet>",
+       "at line 3 character 21"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    folder_.Write("s.xsl", c.stylesheet);
+    KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
+    EXPECT_EQ(result.err.rfind("Error in " + folder_.File("s.xsl") + " " + c.position + "\n", 0), 0u) << result.err;
+    EXPECT_EQ(result.status, 1);
+  }
+}
+
 // ---- Transformations compared with xsltproc ----
 
 // xsltproc's result of the same files, computed now.
