@@ -364,16 +364,36 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
     KTXNode* top = treeNode;
     while (top->GetParent()) top = top->GetParent();
     const int parsedOffset = treeNode->GetStartOffset();
-    if (top == stylesheetRoot_ && parsedOffset >= 0 && stylesheetLineStarts_.size() > 1 &&
-        parsedOffset < stylesheetLineStarts_.back()) {
-      // A node of the stylesheet file: its line and character there, from
-      // the offset the parser recorded (a written copy of the tree would
-      // place elements that share a line on lines of their own).
-      auto next = std::upper_bound(stylesheetLineStarts_.begin(), stylesheetLineStarts_.end(), parsedOffset);
-      const int line = static_cast<int>(next - stylesheetLineStarts_.begin());
+    // A node of a file the run loaded (the stylesheet, an included or
+    // imported one): its line and character there, from the offset the
+    // parser recorded (a written copy of the tree would place elements that
+    // share a line on lines of their own).
+    int line = 0;
+    int column = 0;
+    if (top == stylesheetRoot_) {
+      if (parsedOffset >= 0 && stylesheetLineStarts_.size() > 1 && parsedOffset < stylesheetLineStarts_.back()) {
+        auto next = std::upper_bound(stylesheetLineStarts_.begin(), stylesheetLineStarts_.end(), parsedOffset);
+        line = static_cast<int>(next - stylesheetLineStarts_.begin());
+        column = parsedOffset - *(next - 1) + 1;
+      }
+    } else if (const KTString* text = processor_ ? processor_->DocumentText(top) : nullptr) {
+      if (parsedOffset >= 0 && parsedOffset <= text->GetLength()) {
+        const char16_t* chars = text->c_str();
+        int lineStart = 0;
+        line = 1;
+        for (int i = 0; i < parsedOffset; ++i) {
+          if (chars[i] == u'\r' && i + 1 < parsedOffset && chars[i + 1] == u'\n') ++i;
+          if (chars[i] == u'\r' || chars[i] == u'\n') {
+            ++line;
+            lineStart = i + 1;
+          }
+        }
+        column = parsedOffset - lineStart + 1;
+      }
+    }
+    if (line > 0) {
       KTString head;
-      head.Format(u"Error in %s at line %d character %d", uri->c_str(), line,
-                  parsedOffset - *(next - 1) + 1);
+      head.Format(u"Error in %s at line %d character %d", uri->c_str(), line, column);
       report += head.c_str();
       report += u'\n';
       treeNode = nullptr;

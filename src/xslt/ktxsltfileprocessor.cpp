@@ -59,6 +59,7 @@ KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
   // URLs go to their servers escaped; a path is the file the reference names.
   KTString name = ClassifyUrl(url) == kNameIsUrl ? key : PathOfReference(key);
   KTXNode* document = loader->LoadFromUrl(name.c_str(), status, record.get());
+  const KTDocumentLoader* used = loader.get();
   record->SetLoader(std::move(loader));
   manager_->AddRecord(std::move(record));
 
@@ -72,7 +73,15 @@ KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
   }
   documentsByUrl_.emplace(key, document);
   foldersByDocument_.emplace(document, key.GetFolder(true));
+  loadersByDocument_.emplace(document, used);
   return document;
+}
+
+const KTString* KTXSLTFileProcessor::DocumentText(const KTXNode* document) const {
+  auto found = loadersByDocument_.find(document);
+  if (found == loadersByDocument_.end()) return nullptr;
+  const KTString& text = found->second->GetText();
+  return text.IsEmpty() ? nullptr : &text;
 }
 
 std::unique_ptr<KTSchemaServices> KTXSLTFileProcessor::NewSchemaModel() {

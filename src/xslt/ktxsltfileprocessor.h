@@ -10,6 +10,7 @@
 #include "core/ktstring.h"
 #include "xslt/ktxsltprocessor.h"
 
+class KTDocumentLoader;
 class KTDocumentManager;
 class KTXNode;
 
@@ -28,9 +29,13 @@ class KTXSLTFileProcessor : public KTXSLTProcessor {
   // The folder of the URL the document was loaded from, with its trailing
   // separator; empty for a document this processor did not load.
   virtual KTString DocumentUrl(const KTXNode* document) const;
+  // The decoded text a document this processor loaded was parsed from
+  // (node offsets point into it); null for any other document.
+  const KTString* DocumentText(const KTXNode* document) const;
 
  private:
   std::map<KTString, KTXNode*> documentsByUrl_;
   std::map<const KTXNode*, KTString> foldersByDocument_;
+  std::map<const KTXNode*, const KTDocumentLoader*> loadersByDocument_;
   KTDocumentManager* manager_;
 };

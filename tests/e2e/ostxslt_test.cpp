@@ -207,6 +207,16 @@ TEST_F(ProgramTest, AnErrorIsPlacedWhereItsNodeStandsInTheFile) {
     EXPECT_EQ(result.err.rfind("Error in " + folder_.File("s.xsl") + " " + c.position + "\n", 0), 0u) << result.err;
     EXPECT_EQ(result.status, 1);
   }
+  // A node of an included stylesheet is placed in that file.
+  folder_.Write("inc.xsl", open + "<xsl:template name=\"t\"><x/> <xsl:value-of select=\"$none\"/></xsl:template>\n"
+                                  "</xsl:stylesheet>\n");
+  folder_.Write("s.xsl", open + "<xsl:include href=\"inc.xsl\"/>\n"
+                                "<xsl:template match=\"/\"><xsl:call-template name=\"t\"/></xsl:template>\n"
+                                "</xsl:stylesheet>\n");
+  KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
+  EXPECT_EQ(result.err.rfind("Error in " + folder_.File("inc.xsl") + " at line 2 character 43\n", 0), 0u)
+      << result.err;
+  EXPECT_EQ(result.status, 1);
 }
 
 // ---- Transformations compared with xsltproc ----
