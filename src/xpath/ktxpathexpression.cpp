@@ -3,6 +3,7 @@
 #include "xpath/ktxpathexpression.h"
 
 #include "xpath/ktxpathevalcontext.h"
+#include "xpath/ktxpathschemapaths.h"
 
 KTXPathExpression::KTXPathExpression() { Init(&ownNamespaces_, &ownUris_, KTString(), 0); }
 
@@ -74,9 +75,15 @@ bool KTXPathExpression::Compile(bool keepTree, int mode) {
   if (mode == kModeExpr) {
     parser_.SetGrammarSelector(30);
     ok = parser_.ParseExpr(tree, pos);
+  } else if (mode == kModeField || mode == kModeSelector) {
+    // Identity-constraint paths: their parsers record no farthest terminal,
+    // so text left over is the error position itself.
+    ok = mode == kModeField ? ParseFieldPath(tree, pos) : ParseSelectorPath(tree, pos);
+    if (ok && *pos) {
+      errorPosition_ = static_cast<int>(text_.GetLength() - (pos - text_.c_str()));
+      ok = false;
+    }
   }
-  // Modes 1 and 2 (identity-constraint selector and field paths) have no
-  // parser in this engine yet; they fail like any unknown mode.
   if (ok && keepTree && (restrictions_ == kRestrictPattern || restrictions_ == kRestrictKey) &&
       KTXPathParser::FindNodeOfKind(tree.get(), kAstVariableReference)) {
     refusedVariable_ = 1;

@@ -73,8 +73,8 @@ class KTXPathExpression {
   // forgets any compiled tree.
   void Init(const NamespaceMap* namespaces, const UriList* uris, const KTString& text, int restrictions);
 
-  // Parses the text with the production of the mode (3: an XPath Expr; the
-  // identity-constraint modes 1 and 2 need their path parsers). Fails when
+  // Parses the text with the production of the mode (3: an XPath Expr; 1 an
+  // identity-constraint field path, 2 a selector path). Fails when
   // text is left after the parse (the error position is then the characters
   // left after the farthest terminal reached), when nesting is too deep,
   // or, with keepTree, when the restrictions refuse a variable reference.
