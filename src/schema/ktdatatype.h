@@ -67,6 +67,8 @@ class KTDatatype {
   void SetWord(uint32_t word) { word_ = word; }
 
   void SetList(bool on) { listFlag_ = on; }
+  // Another built-in type for the same facets (XDR and DCD loaders).
+  void SetTypeId(uint32_t typeId) { typeId_ = typeId; }
   // Union members: takes ownership and appends at the end of the chain.
   void AddMemberType(KTDatatype* member);
   // Takes ownership of `member` (with its own chain) and links it after

@@ -67,6 +67,18 @@ class PrefixScopes {
   std::vector<KTString> declared_;
 };
 
+// The "x-schema:" namespace that the element carrying the reference declares.
+KTString XSchemaNamespace(KTXNode* element) {
+  if (!element) return KTString();
+  KTChildIterator it;
+  for (element->FirstChildOfKind(it, kAttribute); !it.IsEnd(); it.Next()) {
+    if (BeginsWith(it.Node()->GetName(), u"xmlns") && BeginsWith(it.Node()->GetValue(), u"x-schema:")) {
+      return KTString(it.Node()->GetValue());
+    }
+  }
+  return KTString();
+}
+
 }  // namespace
 
 int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& referenceNode,
@@ -328,6 +340,10 @@ bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
     }
     case kSchemaXdr:
     case kSchemaXdrData:
+      // The "x-schema:" namespace itself is the target namespace, so that
+      // the document's elements (in that namespace) find their declarations.
+      xsd_.targetBinding = KTPrefixBinding{KTString(), KTNamespaceId::Intern(XSchemaNamespace(referenceNode).c_str()),
+                                           false};
       ok = LoadXdrSchema(schemaDocument);
       break;
     case kSchemaXsd1999:
@@ -346,12 +362,6 @@ bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
   }
   return ok;
 }
-
-// The XDR and DCD loaders are not built yet: a document that names such a
-// schema is recognised and gets no declarations from it. The XML Schema
-// loader lives in src/schema/xsd.
-bool KTSchemaModel::LoadXdrSchema(KTXNode*) { return true; }
-bool KTSchemaModel::LoadDcdSchema(KTXNode*) { return true; }
 
 void KTSchemaModel::AddSchemaDocuments(const std::vector<KTXNode*>& roots) {
   if (!manager_) return;

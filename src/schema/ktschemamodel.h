@@ -132,10 +132,24 @@ class KTSchemaModel final : public KTSchemaServices {
   bool LoadSchema(KTXNode* documentRoot, bool searchFurther) override;
   // Records the documents a loader walked in the model's document list.
   void AddSchemaDocuments(const std::vector<KTXNode*>& roots);
-  // The XDR and DCD loaders are not built yet: their documents are
-  // recognised and these record nothing.
+  // ---- XDR schemas (ktxdrloader.cpp) ----
+  // Reads an XDR schema document; every element type is declared in the
+  // namespace of the target binding (XsdState().targetBinding) that the
+  // caller set. True when no report stopped the load.
   bool LoadXdrSchema(KTXNode* schemaDocument);
+  // An ElementType element (type null) or a group (type: its compositor).
+  bool LoadXdrElementType(KTXNode* element, KTNamespaceContext* parentContext, KTElementType* type);
+  // An AttributeType element: into the owner's attributes, or (owner null)
+  // the global attribute list.
+  bool LoadXdrAttributeType(KTXNode* element, KTNamespaceContext* parentContext, KTElementType* owner);
+  // ---- DCD schemas (ktdcdloader.cpp) ----
+  // Reads a DCD schema document (names in no namespace). The dispatcher
+  // never classifies a reference as DCD, so only direct callers reach it.
   bool LoadDcdSchema(KTXNode* schemaDocument);
+  // An ElementDef (type null) or a Group (type receives its content); each
+  // Element read directly takes minOccurs and maxOccurs.
+  bool LoadDcdElementDef(KTXNode* element, KTElementType* type, int minOccurs, int maxOccurs);
+  bool LoadDcdAttributeDef(KTXNode* element, KTElementType* type);
   void SetReference(const KTString& name, KTXNode* node) {
     referenceName_ = name;
     referenceNode_ = node;
@@ -329,6 +343,9 @@ class KTSchemaModel final : public KTSchemaServices {
 
  private:
   void DeclarePredefinedEntities();
+  bool LoadXdrAttributeReference(KTXNode* element, KTNamespaceContext* context, KTElementType* type,
+                                 KTElementType& scratch);
+  bool ReadXdrOccurs(KTXNode* attribute, const KTString& name, const KTString& value, KTParticle& particle);
   // Whether the content model holds an element wildcard that is not "skip".
   static bool HasElementWildcard(KTElementType* type);
   bool LoadReferencedSchema(KTXNode* documentRoot, bool searchFurther);
