@@ -15,8 +15,8 @@ KTString Text(const std::string& utf8) { return KTString(std::u16string_view(KTU
 
 // kind[children] with tokens written as "text" and character runs as 'text'.
 std::string Shape(const KTXPathAstNode* node) {
-  if (node->GetKind() == kAstToken) return "\"" + KTUtf16ToUtf8(node->Token().View()) + "\"";
-  if (node->GetKind() == kAstCharacterRun) return "'" + KTUtf16ToUtf8(node->Token().View()) + "'";
+  const char* quote = node->GetKind() == kAstToken ? "\"" : node->GetKind() == kAstCharacterRun ? "'" : nullptr;
+  if (quote) return std::string(quote).append(KTUtf16ToUtf8(node->Token().View())).append(quote);
   std::string out = std::to_string(node->GetKind());
   if (node->ChildCount() == 0) return out;
   out += "[";
