@@ -209,6 +209,7 @@ void KTElementType::Reset() {
   qualified_ = false;
   spareWord_ = 0;
   hasDefaults_ = true;
+  identityConstraints_.clear();
 }
 
 void KTElementType::Assign(const KTElementType& source, bool deep) {
@@ -247,6 +248,7 @@ void KTElementType::Assign(const KTElementType& source, bool deep) {
   fixedText_ = source.fixedText_;
   blockText_ = source.blockText_;
   finalText_ = source.finalText_;
+  identityConstraints_ = source.identityConstraints_;
   if (!deep) return;
   attributes_ = source.attributes_;  // whole: the source holds each name once
   particles_ = source.particles_;

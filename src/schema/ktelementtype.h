@@ -22,6 +22,7 @@ class KTSchemaModel;
 class KTElementType;
 class KTComplexTypeDef;
 class KTSimpleTypeDef;  // a named XML Schema simple type
+class KTIdentityConstraint;
 
 // One content-model entry. The child is a declared element of the model or
 // an anonymous compositor owned by the type that created it; never owned here.
@@ -135,6 +136,9 @@ class KTElementType {
   KTString blockText_, finalText_;
   KTString elementWildcard_, attributeWildcard_;
   int32_t elementWildcardProcess_ = 2, attributeWildcardProcess_ = 2;
+  // The unique, key and keyref constraints declared inside this element,
+  // owned by the model's identity-constraint set.
+  std::vector<KTIdentityConstraint*> identityConstraints_;
 
  private:
   // The child declarations of the content model by name (first in particle

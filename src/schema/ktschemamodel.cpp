@@ -104,6 +104,7 @@ void KTSchemaModel::Clear() {
   simpleTypes_.clear();
   globalAttributes_.clear();
   globalAttributeIndex_.clear();
+  identityConstraints_.clear();
   xsd_ = KTXsdLoadState();
   if (currentPass_ == 1) {
     notations_.clear();

@@ -22,6 +22,7 @@
 
 class KTXNode;
 class KTXPathTreeContext;
+class KTIdentityConstraint;
 class KTDocumentManager;
 class KTDocumentRecord;
 struct KTGrammarEntry;
@@ -206,6 +207,14 @@ class KTSchemaModel final : public KTSchemaServices {
   const KTAttributeDecl* FindGlobalAttribute(const KTQName& name) const;
   void AddGlobalAttribute(const KTAttributeDecl& decl);
   KTXsdLoadState& XsdState() { return xsd_; }
+  // Identity constraints (ktxsdidentity.cpp): one unique, key or keyref
+  // child of an element declaration into the set by name and the
+  // declaration's list; a name met again in the first pass is reported.
+  bool LoadXsdIdentityConstraint(KTXNode* node, KTNamespaceContext* elementContext, KTElementType* declaration,
+                                 const KTString& local);
+  // Held by shared pointers so that this header needs no XPath types.
+  using IdentityConstraintSet = std::map<KTQName, std::shared_ptr<KTIdentityConstraint>, KTQNameLessFn>;
+  IdentityConstraintSet& IdentityConstraints() { return identityConstraints_; }
 
   // ---- The DTD walk (ktdtdwalker.cpp) ----
   // Nested conditional sections and parameter entities walked inside one
@@ -373,6 +382,7 @@ class KTSchemaModel final : public KTSchemaServices {
   // Name -> {entry, pass that stored it}.
   std::map<KTQName, std::pair<size_t, int>, KTQNameLessFn> globalAttributeIndex_;
   KTXsdLoadState xsd_;
+  IdentityConstraintSet identityConstraints_;
   // Trees that ParseFragment made for the DTD readers; kept with the model.
   std::vector<std::unique_ptr<KTXNode>> fragmentRoots_;
   KTSchemaErrorBlock error_;

@@ -310,7 +310,7 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
       }
       typeGiven = true;
     } else if (local == u"unique" || local == u"key" || local == u"keyref") {
-      // Identity constraints are not loaded yet: nothing is recorded.
+      stepsOk = LoadXsdIdentityConstraint(child, context, decl, local);
     } else {
       stepsOk = ReportError(kXsdUnexpected, child, nullptr,
                             XsdExpected(*this, {u"annotation", u"simpleType", u"complexType", u"unique", u"key",

@@ -34,6 +34,8 @@ enum KTXsdMessage : int {
   kXsdDefaultAndFixed = 7541,
   kXsdDefaultWithUse = 7542,
   kXsdDefaultNamespaceIsXsd = 7544,
+  kXsdConstraintTwice = 7545,
+  kXsdBadPath = 7546,
   kXsdBadPattern = 7547,
   kXsdPrefixedName = 7548,
   kXsdDerivationBlocked = 7549,
