@@ -15,6 +15,7 @@
 #include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathfunctionlibrary.h"
 #include "xpath/ktxpathnodetest.h"
+#include "xpath/ktxpathschemapaths.h"
 
 namespace {
 
@@ -748,7 +749,10 @@ bool NameTestNode::Evaluate(KTXPathEvalContext& context) {
   const KTXPathExpression* owner = context.GetOwner();
   const int axis = context.GetAxis();
   const bool wildcard = first->GetKind() == kAstToken && TokenIs(first, u"*");
-  const bool prefixWildcard = first->GetKind() == kAstPrefixWildcard;
+  // The identity-constraint paths build their "p:*" as kinds 17 and 40.
+  const bool prefixWildcard =
+      first->GetKind() == kAstPrefixWildcard || first->GetKind() == kFieldPrefixWildcard ||
+      first->GetKind() == kSelectorPrefixWildcard;
   // A QName: a prefix part and a local part, or the local part alone.
   const KTXPathAstNode* localPart = wildcard ? nullptr : first->ChildAt(first->ChildCount() - 1);
   const bool prefixed = prefixWildcard || (!wildcard && first->ChildCount() == 2);

@@ -4,6 +4,8 @@
 #include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathcallfunction.h"
 #include "xpath/ktxpathnodes.h"
+#include "xpath/ktxpathschemapathnodes.h"
+#include "xpath/ktxpathschemapaths.h"
 
 namespace {
 
@@ -21,9 +23,12 @@ struct PrototypeRow {
 
 bool BuildNodePrototypes() {
   // The order of the classes; a class serving several kinds has one row per
-  // kind. The identity-constraint path classes (kinds 1, 2, 27, 28) join here
-  // when they are built.
+  // kind.
   static const PrototypeRow kRows[] = {
+      {kFieldRoot, &CreateNode<SchemaPathRootNode>},
+      {kFieldPath, &CreateNode<FieldPathNode>},
+      {kSelectorRoot, &CreateNode<SchemaPathRootNode>},
+      {kSelectorPath, &CreateNode<SelectorPathNode>},
       {kAstAbbreviatedAbsoluteLocationPath, &CreateNode<DescendantPathNode>},
       {kAstAbbreviatedAxisSpecifier, &CreateNode<AbbreviatedAxisNode>},
       {kAstAbsoluteLocationPath, &CreateNode<AbsoluteLocationPathNode>},
