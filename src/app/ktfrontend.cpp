@@ -135,16 +135,26 @@ int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
     // Whatever else escapes still ends the run in order.
     WriteLine(stderr, u"Internal error: an unexpected exception ended the run");
   }
+  if (leaveObjectsToExit_) {
+    // Never deleted: the process ends next and gives the memory back whole.
+    (void)processor_.release();
+    (void)stylesheetTree_.release();
+    (void)sourceTree_.release();
+    (void)new std::map<const KTXNode*, std::unique_ptr<KTSchemaModel>>(std::move(DocumentSchemaModels));
+    (void)treeContext_.release();
+    (void)documentManager_.release();
+    (void)catalog_.release();
+  }
   DestroyGlobalObjects();
   return status;
 }
 
 bool KTFrontEnd::CreateGlobalObjects() {
   SetLogSink(LogToStandardError);
-  // A grammar that cannot be loaded is left out here; a document that needs
-  // it fails to load with its own message.
-  KTString failedFile;
-  FrontEndGrammars().LoadStandardGrammars(false, failedFile);
+  // Each grammar is loaded when a document first needs it; one that cannot
+  // be loaded stays absent, and a document that needs it fails to load with
+  // its own message.
+  FrontEndGrammars().SetLoadOnFirstUse(true);
   catalog_ = std::make_unique<KTIdentifierCatalog>();
   documentManager_ = std::make_unique<KTDocumentManager>(&FrontEndGrammars(), catalog_.get());
   treeContext_ = std::make_unique<KTXPathTreeContext>();

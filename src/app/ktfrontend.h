@@ -43,6 +43,13 @@ class KTFrontEnd {
   // the program's name). Returns the exit status.
   int Run(const std::vector<std::u16string>& arguments);
 
+  // When the process ends right after Run, taking its trees apart node by
+  // node is wasted work (a large document's trees take a noticeable part of
+  // the run to free): with this set, Run leaves the documents, the processor
+  // and its result to the process's end instead of deleting them. Everything
+  // the run writes has been written and closed by then. Off by default.
+  void SetLeaveObjectsToProcessExit(bool on) { leaveObjectsToExit_ = on; }
+
   // ---- The steps of a run, in order ----
   bool CreateGlobalObjects();
   // True when a stylesheet, a source and an output file are named and no
@@ -97,6 +104,7 @@ class KTFrontEnd {
   const KTXNode* stylesheetRoot_ = nullptr;
   std::vector<int> stylesheetLineStarts_;
   std::map<const KTXNode*, std::unique_ptr<KTSchemaModel>> DocumentSchemaModels;
+  bool leaveObjectsToExit_ = false;
 };
 
 // The grammar cache of the process, loaded by the first CreateGlobalObjects.

@@ -11,5 +11,6 @@ int main(int argc, char** argv) {
   arguments.reserve(argc);
   for (int i = 0; i < argc; ++i) arguments.push_back(KTUtf8ToUtf16(argv[i]));
   KTFrontEnd frontEnd;
+  frontEnd.SetLeaveObjectsToProcessExit(true);
   return frontEnd.Run(arguments);
 }

@@ -97,9 +97,24 @@ KTString KTGrammarCache::GrammarFileName(int id) {
   }
 }
 
-const KTGrammarEntry* KTGrammarCache::FindGrammar(int id) const {
+const KTGrammarEntry* KTGrammarCache::FindCached(int id) const {
   for (const auto& entry : entries_) {
     if (entry->id == static_cast<uint32_t>(id)) return entry.get();
+  }
+  return nullptr;
+}
+
+const KTGrammarEntry* KTGrammarCache::FindGrammar(int id) const {
+  if (const KTGrammarEntry* entry = FindCached(id)) return entry;
+  if (!loadOnFirstUse_ || id < 0 || id >= 32 || (triedOnFirstUse_ >> id & 1u)) return nullptr;
+  triedOnFirstUse_ |= 1u << id;
+  for (const KTStartupRow& row : kStartupList) {
+    if (row.id != id) continue;
+    const KTString keptError = loadError_;
+    bool embedded = false;
+    const_cast<KTGrammarCache*>(this)->LoadGrammarFile(row.id, row.strict, embedded);
+    loadError_ = keptError;
+    return FindCached(id);
   }
   return nullptr;
 }
@@ -112,7 +127,7 @@ bool KTGrammarCache::LoadGrammar(int id, bool strict) {
 bool KTGrammarCache::LoadGrammarFile(int id, bool strict, bool& embedded) {
   loadError_ = u"";
   embedded = false;
-  if (FindGrammar(id)) {
+  if (FindCached(id)) {
     embedded = true;
     return true;
   }

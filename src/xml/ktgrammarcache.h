@@ -77,8 +77,15 @@ class KTGrammarCache {
   static KTString GrammarFileName(int id);
 
   // The first entry of that id, or null. Entries keep their address for the
-  // cache's life, whatever is loaded later.
+  // cache's life, whatever is loaded later. With loading on first use, a
+  // grammar of the start-up list that is not cached yet is loaded here (once:
+  // a grammar that fails stays absent, and GetLoadError is left as it was).
   const KTGrammarEntry* FindGrammar(int id) const;
+
+  // Loading on first use: the cache then acts as if LoadStandardGrammars(false)
+  // had run, but parses and links each grammar only when a document first
+  // asks for it, so a run pays for the grammars it uses.
+  void SetLoadOnFirstUse(bool on) { loadOnFirstUse_ = on; }
 
   // Loads one grammar of the start-up list from its embedded file. True when
   // it is cached (now or before); false for an id outside the list, a file
@@ -98,6 +105,11 @@ class KTGrammarCache {
  private:
   bool LoadGrammarFile(int id, bool strict, bool& embedded);
 
-  std::vector<std::unique_ptr<KTGrammarEntry>> entries_;
-  KTString loadError_;
+  const KTGrammarEntry* FindCached(int id) const;
+
+  // Mutable for loading on first use behind the const lookup.
+  mutable std::vector<std::unique_ptr<KTGrammarEntry>> entries_;
+  mutable KTString loadError_;
+  mutable uint32_t triedOnFirstUse_ = 0;  // bit per id
+  bool loadOnFirstUse_ = false;
 };

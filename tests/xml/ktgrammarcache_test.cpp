@@ -35,6 +35,33 @@ TEST(GrammarCacheTest, StandardGrammarsLoadFromTheEmbeddedFiles) {
   EXPECT_EQ(cache.FindGrammar(KTGrammarCache::kXml), xml);
 }
 
+// Loading on first use: a lookup loads the one grammar it asks for, once, and
+// gives what the start-up list would have given; the load error is untouched.
+TEST(GrammarCacheTest, LoadOnFirstUseLoadsOnlyTheGrammarAskedFor) {
+  KTGrammarCache cache;
+  cache.SetLoadOnFirstUse(true);
+  const KTGrammarEntry* xml = cache.FindGrammar(KTGrammarCache::kXml);
+  ASSERT_NE(xml, nullptr);
+  EXPECT_TRUE(xml->grammar->IsLoaded());
+  EXPECT_NE(xml->rules.Get(KTGrammarRuleTable::kSTag), nullptr);
+  EXPECT_EQ(cache.FindGrammar(KTGrammarCache::kXml), xml);
+  EXPECT_FALSE(cache.LoadGrammar(KTGrammarCache::kXsl, true));
+  const KTString error = cache.GetLoadError();
+  EXPECT_FALSE(error.IsEmpty());
+  // Not embedded, or outside the list: absent, and asked for again still absent.
+  EXPECT_EQ(cache.FindGrammar(KTGrammarCache::kXsl), nullptr);
+  EXPECT_EQ(cache.FindGrammar(KTGrammarCache::kXsl), nullptr);
+  EXPECT_EQ(cache.FindGrammar(6), nullptr);
+  EXPECT_EQ(cache.FindGrammar(-1), nullptr);
+  EXPECT_EQ(cache.GetLoadError(), error);
+  KTString failed = u"unchanged";
+  EXPECT_TRUE(cache.LoadStandardGrammars(false, failed));
+  EXPECT_EQ(cache.FindGrammar(KTGrammarCache::kXml), xml);
+  // Without it a lookup never loads.
+  KTGrammarCache plain;
+  EXPECT_EQ(plain.FindGrammar(KTGrammarCache::kDtd), nullptr);
+}
+
 TEST(GrammarCacheTest, StopOnFailureEndsAtTheFirstMissingGrammar) {
   KTGrammarCache cache;
   KTString failed;

@@ -9,7 +9,7 @@
 #include "platform/ktutf8.h"
 
 bool KTCurlGlobalInit() {
-  static const bool initialised = (curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK);
+  static const bool initialised = (KTCurl().global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK);
   return initialised;
 }
 
@@ -19,49 +19,49 @@ KTInternetLimits& KTGetInternetLimits() {
 }
 
 KTCurlTransfer::KTCurlTransfer(uint32_t context) : context_(context) {
-  if (KTCurlGlobalInit()) curl_ = curl_easy_init();
+  if (KTCurlGlobalInit()) curl_ = KTCurl().easy_init();
   if (!curl_) throw KTInternetException(context, kErrorNotEnoughMemory);
 }
 
 KTCurlTransfer::~KTCurlTransfer() {
-  if (curl_) curl_easy_cleanup(curl_);
+  if (curl_) KTCurl().easy_cleanup(curl_);
 }
 
 void KTCurlTransfer::Prepare(const std::string& url) {
-  curl_easy_reset(curl_);
+  KTCurl().easy_reset(curl_);
   const KTInternetLimits& limits = KTGetInternetLimits();
   errorBuffer_[0] = 0;
   overflow_ = false;
   upload_ = nullptr;
   uploadSize_ = uploadPos_ = 0;
   lastReply_.clear();
-  curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
-  curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
-  curl_easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, limits.connectTimeoutSeconds * 1000L);
-  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);
-  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
+  KTCurl().easy_setopt(curl_, CURLOPT_URL, url.c_str());
+  KTCurl().easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+  KTCurl().easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
+  KTCurl().easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
+  KTCurl().easy_setopt(curl_, CURLOPT_ACCEPTTIMEOUT_MS, limits.connectTimeoutSeconds * 1000L);
+  KTCurl().easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytes);
+  KTCurl().easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
   // An FTP server that stops answering on the control connection.
-  curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, limits.lowSpeedSeconds);
-  curl_easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxResponseBytes));
-  curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https,ftp,gopher");
-  curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  KTCurl().easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, limits.lowSpeedSeconds);
+  KTCurl().easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxResponseBytes));
+  KTCurl().easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https,ftp,gopher");
+  KTCurl().easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   if (const char* ca = std::getenv(kInetCaBundleVariable); ca && *ca)
-    curl_easy_setopt(curl_, CURLOPT_CAINFO, ca);
-  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &KTCurlTransfer::WriteBody);
-  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &KTCurlTransfer::Header);
-  curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
+    KTCurl().easy_setopt(curl_, CURLOPT_CAINFO, ca);
+  KTCurl().easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &KTCurlTransfer::WriteBody);
+  KTCurl().easy_setopt(curl_, CURLOPT_WRITEDATA, this);
+  KTCurl().easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &KTCurlTransfer::Header);
+  KTCurl().easy_setopt(curl_, CURLOPT_HEADERDATA, this);
 }
 
 void KTCurlTransfer::SetUploadSource(const unsigned char* data, size_t size) {
   upload_ = data;
   uploadSize_ = size;
   uploadPos_ = 0;
-  curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &KTCurlTransfer::ReadUpload);
-  curl_easy_setopt(curl_, CURLOPT_READDATA, this);
-  curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+  KTCurl().easy_setopt(curl_, CURLOPT_READFUNCTION, &KTCurlTransfer::ReadUpload);
+  KTCurl().easy_setopt(curl_, CURLOPT_READDATA, this);
+  KTCurl().easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
 }
 
 size_t KTCurlTransfer::WriteBody(char* data, size_t size, size_t count, void* self) {
@@ -95,7 +95,7 @@ size_t KTCurlTransfer::Header(char* data, size_t size, size_t count, void* self)
 
 CURLcode KTCurlTransfer::Run(std::vector<unsigned char>* body) {
   body_ = body;
-  CURLcode code = curl_easy_perform(curl_);
+  CURLcode code = KTCurl().easy_perform(curl_);
   body_ = nullptr;
   if (overflow_ && code == CURLE_OK) code = CURLE_WRITE_ERROR;
   if (code == CURLE_OK) {
@@ -120,7 +120,7 @@ KTInternetException KTCurlTransfer::MakeException(CURLcode code) const {
                       std::to_string(KTGetInternetLimits().maxResponseBytes) + " bytes"));
   }
   uint32_t error = MapError(code);
-  std::string detail = errorBuffer_[0] ? errorBuffer_ : curl_easy_strerror(code);
+  std::string detail = errorBuffer_[0] ? errorBuffer_ : KTCurl().easy_strerror(code);
   if (error == kInetErrorExtended && !lastReply_.empty()) detail = lastReply_;
   return KTInternetException(context_, error, KTUtf8ToUtf16(detail));
 }

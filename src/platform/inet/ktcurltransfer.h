@@ -4,7 +4,7 @@
 // numbers. Internal to the internet layer.
 #pragma once
 
-#include <curl/curl.h>
+#include "platform/inet/ktcurlapi.h"
 
 #include <cstdint>
 #include <string>

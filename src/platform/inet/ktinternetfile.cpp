@@ -190,41 +190,41 @@ bool KTHttpFile::SendRequest(const char16_t* headers, const void* optional,
   std::string verb = KTUtf16ToUtf8(verb_);
   bool bodyless = (verb == "GET" || verb == "HEAD") && optionalLength == 0;
   if (verb == "HEAD") {
-    curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+    KTCurl().easy_setopt(c, CURLOPT_NOBODY, 1L);
   } else if (bodyless) {
-    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    KTCurl().easy_setopt(c, CURLOPT_HTTPGET, 1L);
   } else {
-    curl_easy_setopt(c, CURLOPT_POST, 1L);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(optionalLength));
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, optionalLength ? optional : "");
-    if (verb != "POST") curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, verb.c_str());
+    KTCurl().easy_setopt(c, CURLOPT_POST, 1L);
+    KTCurl().easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(optionalLength));
+    KTCurl().easy_setopt(c, CURLOPT_POSTFIELDS, optionalLength ? optional : "");
+    if (verb != "POST") KTCurl().easy_setopt(c, CURLOPT_CUSTOMREQUEST, verb.c_str());
   }
   if (bodyless) {
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
+    KTCurl().easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    KTCurl().easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
   }
-  curl_easy_setopt(c, CURLOPT_HTTP_VERSION,
+  KTCurl().easy_setopt(c, CURLOPT_HTTP_VERSION,
                    version_ == u"HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   // Basic authentication alone, sent with the request: each send is exactly
   // one exchange with the server, so the caller sees every 401 and 407.
   if (!connection_->User().empty()) {
-    curl_easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
-    curl_easy_setopt(c, CURLOPT_USERNAME, connection_->User().c_str());
-    curl_easy_setopt(c, CURLOPT_PASSWORD, connection_->Password().c_str());
+    KTCurl().easy_setopt(c, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+    KTCurl().easy_setopt(c, CURLOPT_USERNAME, connection_->User().c_str());
+    KTCurl().easy_setopt(c, CURLOPT_PASSWORD, connection_->Password().c_str());
   }
   if (!connection_->ProxyUser().empty()) {
-    curl_easy_setopt(c, CURLOPT_PROXYAUTH, CURLAUTH_BASIC);
-    curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, connection_->ProxyUser().c_str());
-    curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, connection_->ProxyPassword().c_str());
+    KTCurl().easy_setopt(c, CURLOPT_PROXYAUTH, CURLAUTH_BASIC);
+    KTCurl().easy_setopt(c, CURLOPT_PROXYUSERNAME, connection_->ProxyUser().c_str());
+    KTCurl().easy_setopt(c, CURLOPT_PROXYPASSWORD, connection_->ProxyPassword().c_str());
   }
   curl_slist* list = nullptr;
-  for (const std::string& h : headers_) list = curl_slist_append(list, h.c_str());
+  for (const std::string& h : headers_) list = KTCurl().slist_append(list, h.c_str());
   // No "Expect: 100-continue" round trip before a body.
-  list = curl_slist_append(list, "Expect:");
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, list);
+  list = KTCurl().slist_append(list, "Expect:");
+  KTCurl().easy_setopt(c, CURLOPT_HTTPHEADER, list);
   struct ListFree {
     curl_slist* l;
-    ~ListFree() { curl_slist_free_all(l); }
+    ~ListFree() { KTCurl().slist_free_all(l); }
   } listFree{list};
 
   body_.clear();
@@ -232,11 +232,11 @@ bool KTHttpFile::SendRequest(const char16_t* headers, const void* optional,
   status_ = 0;
   CURLcode code = t.Run(&body_);
   long status = 0;
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+  KTCurl().easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   if (status == 0) {
     // A proxy that refuses the tunnel of an https request answers here.
     long connectStatus = 0;
-    curl_easy_getinfo(c, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
+    KTCurl().easy_getinfo(c, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
     if (connectStatus == 407) {
       status_ = 407;
       body_.clear();

@@ -2,7 +2,7 @@
 // libcurl.
 #include "platform/inet/ktinternetsession.h"
 
-#include <curl/curl.h>
+#include "platform/inet/ktcurlapi.h"
 
 #include "platform/inet/ktcurltransfer.h"
 #include "platform/ktutf8.h"
@@ -103,19 +103,19 @@ bool CrackUrl(const char16_t* url, CrackedUrl& out) {
   }
 
   std::string canonical = CanonicalText(scheme + ":" + rest, scheme.size() + 3);
-  CURLU* h = curl_url();
+  CURLU* h = KTCurl().url();
   if (!h) return false;
   struct Free {
     CURLU* h;
-    ~Free() { curl_url_cleanup(h); }
+    ~Free() { KTCurl().url_cleanup(h); }
   } freeUrl{h};
-  if (curl_url_set(h, CURLUPART_URL, canonical.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+  if (KTCurl().url_set(h, CURLUPART_URL, canonical.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
     return false;
   auto part = [&](CURLUPart which, unsigned flags, std::string& value) {
     char* p = nullptr;
-    if (curl_url_get(h, which, &p, flags) != CURLUE_OK || !p) return false;
+    if (KTCurl().url_get(h, which, &p, flags) != CURLUE_OK || !p) return false;
     value = p;
-    curl_free(p);
+    KTCurl().free(p);
     return true;
   };
   std::string host, path, query, port, whole;
@@ -197,12 +197,12 @@ void KTInternetSession::Close() { open_ = false; }
 
 void KTInternetSession::ApplySettings(KTCurlTransfer& transfer) const {
   CURL* c = transfer.Handle();
-  curl_easy_setopt(c, CURLOPT_USERAGENT, agent_.c_str());
+  KTCurl().easy_setopt(c, CURLOPT_USERAGENT, agent_.c_str());
   if (accessType_ == kInetOpenTypeDirect) {
-    curl_easy_setopt(c, CURLOPT_PROXY, "");
+    KTCurl().easy_setopt(c, CURLOPT_PROXY, "");
   } else if (accessType_ == kInetOpenTypeProxy) {
-    curl_easy_setopt(c, CURLOPT_PROXY, proxyName_.c_str());
-    if (!proxyBypass_.empty()) curl_easy_setopt(c, CURLOPT_NOPROXY, proxyBypass_.c_str());
+    KTCurl().easy_setopt(c, CURLOPT_PROXY, proxyName_.c_str());
+    if (!proxyBypass_.empty()) KTCurl().easy_setopt(c, CURLOPT_NOPROXY, proxyBypass_.c_str());
   }
 }
 
@@ -227,12 +227,12 @@ std::unique_ptr<KTStdioFile> KTInternetSession::OpenURL(const char16_t* url, uin
   curl_slist* list = nullptr;
   struct ListFree {
     curl_slist*& l;
-    ~ListFree() { curl_slist_free_all(l); }
+    ~ListFree() { KTCurl().slist_free_all(l); }
   } listFree{list};
   bool http = cracked.service == kInetServiceHttp || cracked.service == kInetServiceHttps;
   if (http) {
-    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
+    KTCurl().easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    KTCurl().easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
     std::string text = ToUtf8(headers);
     size_t start = 0;
     while (start < text.size()) {
@@ -240,14 +240,14 @@ std::unique_ptr<KTStdioFile> KTInternetSession::OpenURL(const char16_t* url, uin
       if (end == std::string::npos) end = text.size();
       std::string line = text.substr(start, end - start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (!line.empty()) list = curl_slist_append(list, line.c_str());
+      if (!line.empty()) list = KTCurl().slist_append(list, line.c_str());
       start = end + 1;
     }
-    if (list) curl_easy_setopt(c, CURLOPT_HTTPHEADER, list);
+    if (list) KTCurl().easy_setopt(c, CURLOPT_HTTPHEADER, list);
   } else if (cracked.service == kInetServiceFtp) {
-    if (flags & kInetFlagPassive) curl_easy_setopt(c, CURLOPT_FTPPORT, nullptr);
-    else curl_easy_setopt(c, CURLOPT_FTPPORT, "-");
-    if (!(flags & kInetFlagTransferBinary)) curl_easy_setopt(c, CURLOPT_TRANSFERTEXT, 1L);
+    if (flags & kInetFlagPassive) KTCurl().easy_setopt(c, CURLOPT_FTPPORT, nullptr);
+    else KTCurl().easy_setopt(c, CURLOPT_FTPPORT, "-");
+    if (!(flags & kInetFlagTransferBinary)) KTCurl().easy_setopt(c, CURLOPT_TRANSFERTEXT, 1L);
   }
   std::vector<unsigned char> body;
   transfer.Perform(&body);
@@ -255,7 +255,7 @@ std::unique_ptr<KTStdioFile> KTInternetSession::OpenURL(const char16_t* url, uin
   std::u16string object = KTUtf8ToUtf16(cracked.object);
   if (http) {
     long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    KTCurl().easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
     return std::make_unique<KTHttpFile>(std::move(body), static_cast<uint32_t>(status),
                                         std::move(object), std::move(server), context);
   }
@@ -349,7 +349,7 @@ KTFtpConnection::KTFtpConnection(KTInternetSession* session, const char16_t* ser
   // Log in now, so that a refused login shows here; the logged-in connection
   // stays in the transfer handle for the operations that follow.
   PrepareTransfer(UrlFor(u"/"));
-  curl_easy_setopt(transfer_->Handle(), CURLOPT_NOBODY, 1L);
+  KTCurl().easy_setopt(transfer_->Handle(), CURLOPT_NOBODY, 1L);
   transfer_->Perform(nullptr);
 }
 
@@ -376,11 +376,11 @@ void KTFtpConnection::PrepareTransfer(const std::string& url) {
   CURL* c = transfer_->Handle();
   session_->ApplySettings(*transfer_);
   if (!user_.empty()) {
-    curl_easy_setopt(c, CURLOPT_USERNAME, user_.c_str());
-    curl_easy_setopt(c, CURLOPT_PASSWORD, password_.c_str());
+    KTCurl().easy_setopt(c, CURLOPT_USERNAME, user_.c_str());
+    KTCurl().easy_setopt(c, CURLOPT_PASSWORD, password_.c_str());
   }
   // Active mode unless passive was asked for, as with the platform library.
-  curl_easy_setopt(c, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+  KTCurl().easy_setopt(c, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
 }
 
 std::unique_ptr<KTInternetFile> KTFtpConnection::OpenFile(const char16_t* name, uint32_t access,
@@ -403,7 +403,7 @@ void KTFtpConnection::Download(const std::u16string& name, uint32_t flags,
     ThrowInternetException(context_, kInetErrorExtended,
                            u"\"" + name + u"\" names a folder, not a file");
   PrepareTransfer(UrlFor(name));
-  if (flags & kFtpTransferTypeAscii) curl_easy_setopt(transfer_->Handle(), CURLOPT_TRANSFERTEXT, 1L);
+  if (flags & kFtpTransferTypeAscii) KTCurl().easy_setopt(transfer_->Handle(), CURLOPT_TRANSFERTEXT, 1L);
   transfer_->Perform(&body);
 }
 
@@ -411,8 +411,8 @@ void KTFtpConnection::Upload(const std::u16string& name, uint32_t flags,
                              const std::vector<unsigned char>& data) {
   PrepareTransfer(UrlFor(name));
   CURL* c = transfer_->Handle();
-  curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-  if (flags & kFtpTransferTypeAscii) curl_easy_setopt(c, CURLOPT_TRANSFERTEXT, 1L);
+  KTCurl().easy_setopt(c, CURLOPT_UPLOAD, 1L);
+  if (flags & kFtpTransferTypeAscii) KTCurl().easy_setopt(c, CURLOPT_TRANSFERTEXT, 1L);
   transfer_->SetUploadSource(data.data(), data.size());
   transfer_->Perform(nullptr);
 }
@@ -432,11 +432,11 @@ bool KTFtpConnection::Command(const std::string& command) {
   }
   PrepareTransfer(UrlFor(u"/"));
   CURL* c = transfer_->Handle();
-  curl_slist* list = curl_slist_append(nullptr, command.c_str());
-  curl_easy_setopt(c, CURLOPT_QUOTE, list);
-  curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+  curl_slist* list = KTCurl().slist_append(nullptr, command.c_str());
+  KTCurl().easy_setopt(c, CURLOPT_QUOTE, list);
+  KTCurl().easy_setopt(c, CURLOPT_NOBODY, 1L);
   CURLcode code = transfer_->Run(nullptr);
-  curl_slist_free_all(list);
+  KTCurl().slist_free_all(list);
   if (code == CURLE_OK) return true;
   // The reply that refused the command stays as the last response.
   KTInternetSetLastResponseInfo(KTUtf8ToUtf16(transfer_->LastReply()));
