@@ -268,7 +268,9 @@ bool KTSchemaModel::LoadXdrElementType(KTXNode* element, KTNamespaceContext* par
       } else if (name == QN2(*this, u"values")) {
         for (const KTString& token : EnumeratedTokens(value)) {
           if (!type->GetDatatype().IsValid()) {
-            type->SetDatatype(KTDatatypeRef(new KTDatatype(kDtXdrEnumeration, defaultSecondTypeId_, true)));
+            // One value of the enumeration, not a list of them: "red green"
+            // is no value of (red | green).
+            type->SetDatatype(KTDatatypeRef(new KTDatatype(kDtXdrEnumeration, defaultSecondTypeId_, false)));
           }
           type->GetDatatype()->SetFacet(KTString(u"enumeration"), token);
         }

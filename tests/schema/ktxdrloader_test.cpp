@@ -197,6 +197,13 @@ TEST(XdrLoader, DatatypesFollowTheSchemasPrefix) {
   EXPECT_NE(e->GetDatatype()->FindFacet(KTString(u"enumeration")), nullptr);
   EXPECT_EQ(e->GetDatatype()->CheckValue(KTString(u"green"), false, false), kDatatypeValid);
   EXPECT_NE(e->GetDatatype()->CheckValue(KTString(u"blue"), false, false), kDatatypeValid);
+  XdrLoad values(u"<ElementType name='v' dt:values='red green'/>");
+  ASSERT_TRUE(values.ok) << values.Id() << " " << values.Context();
+  KTDatatypeRef v = values.Type(u"v")->GetDatatype();
+  ASSERT_TRUE(v.IsValid());
+  EXPECT_EQ(v->GetTypeId(), static_cast<uint32_t>(kDtXdrEnumeration));
+  EXPECT_EQ(v->CheckValue(KTString(u"red"), false, false), kDatatypeValid);
+  EXPECT_NE(v->CheckValue(KTString(u"red green"), false, false), kDatatypeValid);
 }
 
 }  // namespace
