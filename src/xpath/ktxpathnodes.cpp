@@ -585,8 +585,17 @@ bool AbbreviatedAxisNode::Evaluate(KTXPathEvalContext& context) {
 
 bool AbbreviatedStepNode::Evaluate(KTXPathEvalContext& context) {
   const KTXPathAstNode* token = FirstChild();
-  if (TokenIs(token, u"."))
+  if (TokenIs(token, u".")) {
+    // "." is self::node(): a pattern allows only the child and attribute
+    // axes (XSLT 1.0 §5.2), as for "..".
+    const KTXPathExpression* owner = context.GetOwner();
+    if (!context.InPredicate() && owner && owner->GetRestrictions() == KTXPathExpression::kRestrictPattern) {
+      context.SetNameTest(u".");
+      Fail(context, KTXPathExpression::kErrorPatternAxis, this);
+      return false;
+    }
     return true;
+  }
   if (!TokenIs(token, u".."))
     return false;
   context.SetAxis(kAxisParent);

@@ -336,6 +336,10 @@ TEST(XPathEvaluate, PatternsAllowOnlyChildAndAttributeAxes) {
       {"doc/a[c[b]/parent::a]", "a1"},
       {"doc/a/@n", "@n=1 @n=2"},
       {"doc/..", "error 12"},
+      // "." is self::node(); in a predicate it is the node under test.
+      {".", "error 12"},
+      {"doc/a/.", "error 12"},
+      {"doc/a[./@n = 2]", "a2"},
   };
   for (const EvalCase& c : cases)
     EXPECT_EQ(Eval(c.expression, KTXPathExpression::kRestrictPattern).value, c.expected) << c.expression;
