@@ -28,6 +28,15 @@ std::u16string_view LocalOf(std::u16string_view name) {
   return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
 }
 
+// The key of an expanded name: the URI, a character no XML name or URI
+// holds, and the local name.
+std::u16string ExpandedKey(const KTString* uri, std::u16string_view local) {
+  std::u16string key(uri ? uri->View() : std::u16string_view());
+  key += u'\x01';
+  key += local;
+  return key;
+}
+
 bool SameUri(const KTString* a, const KTString* b) {
   std::u16string_view x = a ? a->View() : std::u16string_view();
   std::u16string_view y = b ? b->View() : std::u16string_view();
@@ -237,11 +246,15 @@ bool KTCopyOfExecutor::Start() {
     AppendText(resultParent_, std::move(text), true);
   } else if (value.ItemCount() > 0) {
     value.SortDocumentOrder();
+    indexedParent_ = nullptr;
     // A fragment's content must fit where it goes; nodes of a node-set that
     // do not fit (an attribute after content) are dropped.
     bool strict = value.ItemCount() == 1 && IsFragmentRoot(value.Items()[0].GetNode());
     for (const KTXPathNodeItem& item : value.Items())
       if (item.GetNode()) AppendCopy(item.GetNode(), strict);
+    // The index holds nodes of a tree others may change after this Start.
+    indexedParent_ = nullptr;
+    attributesByName_.clear();
   }
   Finish(frame, node);
   return true;
@@ -280,23 +293,35 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
       copy->SetName(source->GetName());
       copy->SetValue(source->GetValue());
       copy->SetNamespaceUri(source->GetNamespaceUri());
+      std::u16string key;
       if (parent->GetKind() == kXPathElement) {
-        // An attribute of a name the element has replaces it.
-        std::u16string_view local = LocalOf(copy->GetName());
-        for (int i = 0; i < parent->GetChildCount(); ++i) {
-          KTXPathNode* existing = parent->GetChild(i);
-          if (!IsAttributeLike(existing->GetKind())) break;
-          if (existing->GetKind() == kXPathAttribute &&
-              SameUri(existing->GetNamespaceUri(), copy->GetNamespaceUri()) &&
-              LocalOf(existing->GetName()) == local) {
-            existing->SetName(copy->GetName());
-            existing->SetValue(copy->GetValue());
-            FixAttributeNamespace(existing);
-            return;
+        // An attribute of a name the element has replaces it. The element's
+        // attributes are indexed once per element a Start copies into.
+        if (indexedParent_ != parent) {
+          attributesByName_.clear();
+          for (int i = 0; i < parent->GetChildCount(); ++i) {
+            KTXPathNode* existing = parent->GetChild(i);
+            if (!IsAttributeLike(existing->GetKind())) break;
+            if (existing->GetKind() == kXPathAttribute)
+              attributesByName_.emplace(ExpandedKey(existing->GetNamespaceUri(), LocalOf(existing->GetName())),
+                                        existing);
           }
+          indexedParent_ = parent;
+        }
+        key = ExpandedKey(copy->GetNamespaceUri(), LocalOf(copy->GetName()));
+        auto found = attributesByName_.find(key);
+        if (found != attributesByName_.end()) {
+          KTXPathNode* existing = found->second;
+          existing->SetName(copy->GetName());
+          existing->SetValue(copy->GetValue());
+          FixAttributeNamespace(existing);
+          return;
         }
       }
-      if (KTXPathNode* added = place(std::move(copy))) FixAttributeNamespace(added);
+      if (KTXPathNode* added = place(std::move(copy))) {
+        if (indexedParent_ == parent) attributesByName_.emplace(std::move(key), added);
+        FixAttributeNamespace(added);
+      }
       return;
     }
     case kXPathNamespace: {

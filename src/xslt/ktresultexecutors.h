@@ -6,6 +6,9 @@
 // string value of any other result.
 #pragma once
 
+#include <string>
+#include <unordered_map>
+
 #include "core/ktstring.h"
 #include "xslt/ktinstructionexecutor.h"
 
@@ -58,4 +61,10 @@ class KTCopyOfExecutor : public KTInstructionExecutor {
   // the result parent element. A copy the placement rules refuse throws
   // KTXTreeException(1) when `strict`, else it is dropped.
   void AppendCopy(const KTXPathNode* source, bool strict);
+
+  // The attributes of the result parent by expanded name, filled when the
+  // first attribute is copied and kept current while one Start copies, so
+  // that copying many attributes stays linear.
+  std::unordered_map<std::u16string, KTXPathNode*> attributesByName_;
+  const KTXPathNode* indexedParent_ = nullptr;
 };
