@@ -11,7 +11,9 @@
 // entries) where the output would otherwise lose a binding. A copied subtree
 // keeps the maps it had where it came from; AddInScopeNamespaceNodes makes
 // its top declare whatever of that scope its new place lacks.
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "xml/ktxpathnode.h"
@@ -133,6 +135,93 @@ void Declare(KTXPathNode* element, const std::vector<Binding>& bindings) {
 }
 
 bool IsXsltUri(const KTString* uri) { return uri && uri->View() == kXSLTNamespaceUri; }
+
+// ---- Attributes by expanded name ----
+// An element with few attributes is scanned for one of a name. For an
+// element with many, their positions are indexed, and the index follows the
+// attributes appended to that element one after another (an identity
+// transform copies them one frame at a time), so copying n attributes costs
+// O(n), not O(n^2). The index is current while the element, its child count
+// and its last child are those it was built for; a position it gives is used
+// only after the node there is checked.
+constexpr int kIndexedChildCount = 32;
+
+struct AttributeIndex {
+  const KTXPathNode* element = nullptr;
+  const KTXPathNode* last = nullptr;
+  int childCount = -1;
+  std::unordered_map<std::u16string, int> positions;
+};
+
+AttributeIndex& TheAttributeIndex() {
+  static thread_local AttributeIndex index;
+  return index;
+}
+
+// The URI, a character no URI or name holds, and the local name.
+std::u16string ExpandedKey(const KTString* uri, std::u16string_view local) {
+  std::u16string key(UriText(uri));
+  key += u'\x01';
+  key += local;
+  return key;
+}
+
+bool IsAttributeNamed(const KTXPathNode* node, const KTString* uri, std::u16string_view local) {
+  return node->GetKind() == kXPathAttribute && SameUri(node->GetNamespaceUri(), uri) &&
+         LocalOf(node->GetName()) == local;
+}
+
+void BuildAttributeIndex(AttributeIndex& index, const KTXPathNode* element) {
+  const int count = element->GetChildCount();
+  index.positions.clear();
+  for (int i = 0; i < count; ++i) {
+    const KTXPathNode* child = element->GetChild(i);
+    if (!IsAttributeLike(child->GetKind())) break;
+    if (child->GetKind() == kXPathAttribute)
+      index.positions.emplace(ExpandedKey(child->GetNamespaceUri(), LocalOf(child->GetName())), i);
+  }
+  index.element = element;
+  index.childCount = count;
+  index.last = count > 0 ? element->GetChild(count - 1) : nullptr;
+}
+
+// The element's attribute of the expanded name, or null.
+KTXPathNode* FindSameNamedAttribute(const KTXPathNode* element, const KTString* uri, std::u16string_view local) {
+  const int count = element->GetChildCount();
+  if (count < kIndexedChildCount) {
+    for (int i = 0; i < count; ++i) {
+      KTXPathNode* child = element->GetChild(i);
+      if (!IsAttributeLike(child->GetKind())) break;
+      if (IsAttributeNamed(child, uri, local)) return child;
+    }
+    return nullptr;
+  }
+  AttributeIndex& index = TheAttributeIndex();
+  if (index.element != element || index.childCount != count || index.last != element->GetChild(count - 1))
+    BuildAttributeIndex(index, element);
+  auto found = index.positions.find(ExpandedKey(uri, local));
+  if (found == index.positions.end()) return nullptr;
+  if (found->second < count) {
+    KTXPathNode* node = element->GetChild(found->second);
+    if (IsAttributeNamed(node, uri, local)) return node;
+  }
+  // A position that no longer holds the attribute: index again.
+  BuildAttributeIndex(index, element);
+  found = index.positions.find(ExpandedKey(uri, local));
+  return found == index.positions.end() ? nullptr : element->GetChild(found->second);
+}
+
+// Keeps the index current after an attribute was appended to its element.
+void NoteAppendedAttribute(const KTXPathNode* element, const KTXPathNode* added) {
+  AttributeIndex& index = TheAttributeIndex();
+  const int count = element->GetChildCount();
+  if (index.element != element || index.childCount != count - 1 || count < 2 ||
+      element->GetChild(count - 2) != index.last || element->GetChild(count - 1) != added)
+    return;
+  index.positions.emplace(ExpandedKey(added->GetNamespaceUri(), LocalOf(added->GetName())), count - 1);
+  index.childCount = count;
+  index.last = added;
+}
 
 }  // namespace
 
@@ -300,17 +389,12 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   // An attribute of a name the element already has replaces its value
   // (XSLT 1.0 §7.1.3): literal attributes override attribute sets.
   if (kind == kXPathAttribute && parent->GetKind() == kXPathElement) {
-    std::u16string_view local = LocalOf(copy->GetName());
-    for (int i = 0; i < parent->GetChildCount(); ++i) {
-      KTXPathNode* existing = parent->GetChild(i);
-      if (!IsAttributeLike(existing->GetKind())) break;
-      if (existing->GetKind() == kXPathAttribute && SameUri(existing->GetNamespaceUri(), copy->GetNamespaceUri()) &&
-          LocalOf(existing->GetName()) == local) {
-        existing->SetName(copy->GetName());
-        existing->SetValue(copy->GetValue());
-        FixAttributeNamespace(existing);
-        return resultParent_;
-      }
+    if (KTXPathNode* existing =
+            FindSameNamedAttribute(parent, copy->GetNamespaceUri(), LocalOf(copy->GetName()))) {
+      existing->SetName(copy->GetName());
+      existing->SetValue(copy->GetValue());
+      FixAttributeNamespace(existing);
+      return resultParent_;
     }
   }
 
@@ -375,6 +459,7 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
     Declare(added, needed);
     FixElementNamespace(added);
   } else if (kind == kXPathAttribute) {
+    NoteAppendedAttribute(parent, added);
     FixAttributeNamespace(added);
   }
 
@@ -387,22 +472,19 @@ KTXPathNode* KTInstructionExecutor::AppendComputedNode(std::unique_ptr<KTXPathNo
                                                        bool replaceSameName) {
   KTXPathNode* parent = resultParent_;
   KTXPathNode* added = nullptr;
-  if (replaceSameName && node->GetKind() == kXPathAttribute) {
-    std::u16string_view local = LocalOf(node->GetName());
-    for (int i = 0; i < parent->GetChildCount() && !added; ++i) {
-      KTXPathNode* existing = parent->GetChild(i);
-      if (!IsAttributeLike(existing->GetKind())) break;
-      if (existing->GetKind() == kXPathAttribute && SameUri(existing->GetNamespaceUri(), node->GetNamespaceUri()) &&
-          LocalOf(existing->GetName()) == local) {
-        existing->SetName(node->GetName());
-        existing->SetNamespaceUri(node->GetNamespaceUri());
-        existing->ReleaseChildren();
-        existing->SetValue(u"");
-        added = existing;
-      }
+  if (replaceSameName && node->GetKind() == kXPathAttribute && parent->GetKind() == kXPathElement) {
+    if (KTXPathNode* existing = FindSameNamedAttribute(parent, node->GetNamespaceUri(), LocalOf(node->GetName()))) {
+      existing->SetName(node->GetName());
+      existing->SetNamespaceUri(node->GetNamespaceUri());
+      existing->ReleaseChildren();
+      existing->SetValue(u"");
+      added = existing;
     }
   }
-  if (!added) added = parent->AppendChild(std::move(node));
+  if (!added) {
+    added = parent->AppendChild(std::move(node));
+    if (added->GetKind() == kXPathAttribute) NoteAppendedAttribute(parent, added);
+  }
   if (added->GetKind() == kXPathElement) {
     // As for literal copies: every element holds maps, so that lookups
     // below it never walk far.
