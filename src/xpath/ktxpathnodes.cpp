@@ -727,9 +727,9 @@ bool NodeTypeTestNode::Evaluate(KTXPathEvalContext& context) {
     return false;
   switch (context.GetAxis()) {
     case kAxisSelf:
-      // Every node passes: the context node-set is the step's value.
-      context.SetNameTest(word);
-      return true;
+      // Every node passes, each as position 1 of its own axis (a predicate
+      // such as [position() > 1] selects nothing).
+      return WalkWith(context, AllNodesTest(), word);
     case kAxisNamespace:
       return WalkWith(context, namespaces, word);
     case kAxisAttribute:
@@ -737,6 +737,9 @@ bool NodeTypeTestNode::Evaluate(KTXPathEvalContext& context) {
     case kAxisParent:
       return WalkWith(context, AllNodesTest(), word);
     case kAxisAncestorOrSelf:
+      // Ancestors are never namespace nodes; a namespace node as context node
+      // is its own first member (XPath 1.0 section 2.2).
+      return WalkWith(context, AllNodesTest(), word);
     case kAxisDescendantOrSelf:
       return WalkWith(context, NotNamespaceTest(), word);
     default:

@@ -216,6 +216,9 @@ TEST(XPathEvaluate, NamespaceAxis) {
   // Namespace nodes of the elements below count too, each its own node.
   EXPECT_EQ(Eval("//namespace::p").raw.ItemCount(), 9);
   EXPECT_EQ(Eval("/doc/namespace::p/following::*[1]").value, "a1");
+  // ancestor-or-self::node() of a namespace node starts with the node itself.
+  EXPECT_EQ(Eval("/doc/namespace::p/ancestor-or-self::node()").value, "/ doc ns:p");
+  EXPECT_EQ(Eval("/doc/namespace::p/ancestor-or-self::node()[1]").value, "ns:p");
 }
 
 TEST(XPathEvaluate, NodeTests) {
@@ -382,6 +385,8 @@ TEST(XPathEvaluate, PositionAndLastFollowTheAxis) {
       {"//b[position() = last()]", "b2 b3 b4"},
       {"//b[@id='b3']/ancestor::*[last()]", "doc"},
       {"//b[@id='b3']/ancestor-or-self::*[position() = 2]", "c1"},
+      {"//b/self::node()[position() > 1]", ""},
+      {"count(//b/self::node()[position() = last()])", "4"},
       {"//b[@id='b4']/preceding::*[position() < 3]", "c1 b3"},
       {"//b[@id='b4']/preceding::*[last()]", "a1"},
       {"/doc/a[1]/c/preceding-sibling::*[last()]", "b1"},
