@@ -2,6 +2,8 @@
 // compiled expression.
 #include "xpath/ktxpathexpression.h"
 
+#include <algorithm>
+
 #include "xpath/ktxpathevalcontext.h"
 #include "xpath/ktxpathschemapaths.h"
 
@@ -89,15 +91,21 @@ bool KTXPathExpression::Compile(bool keepTree, int mode) {
     refusedVariable_ = 1;
     ok = false;
   }
-  if (ok && *pos) {
+  // Text left after the parse (a failed parse leaves all of it) is a syntax
+  // error at the farthest terminal reached. When no terminal matched, the
+  // whole text remains: the error lies at its first character, not at the
+  // parser's "nothing matched" mark.
+  const int textLength = static_cast<int>(text_.GetLength());
+  auto farthest = [&] { return std::min(parser_.GetMinRemainingLength(), textLength); };
+  if (mode == kModeExpr && !refusedVariable_ && *pos) {
     ok = false;
-    errorPosition_ = parser_.GetMinRemainingLength();
+    errorPosition_ = farthest();
   }
   if (ok && parser_.NestingExceeded())
     ok = false;
   if (!ok) {
     if (parser_.NestingExceeded() && errorPosition_ == 0)
-      errorPosition_ = parser_.GetMinRemainingLength();
+      errorPosition_ = farthest();
     compileMode_ = kModeNone;
     return false;
   }

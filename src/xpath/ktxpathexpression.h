@@ -75,8 +75,9 @@ class KTXPathExpression {
 
   // Parses the text with the production of the mode (3: an XPath Expr; 1 an
   // identity-constraint field path, 2 a selector path). Fails when
-  // text is left after the parse (the error position is then the characters
-  // left after the farthest terminal reached), when nesting is too deep,
+  // text is left after the parse or the parse fails (the error position is
+  // then the characters left after the farthest terminal reached, at most
+  // the whole text's length), when nesting is too deep,
   // or, with keepTree, when the restrictions refuse a variable reference.
   // Without keepTree the tree is only checked and dropped.
   bool Compile(bool keepTree, int mode);

@@ -24,7 +24,15 @@ TEST(KTXPathExpressionCompile, WholeTextMustParse) {
       {"", false, 0},
       {"   ", false, 0},
       {"a/b c", false, 3},  // after "/" the text "b c" remained
-      {"1 2", false, KTXPathParser::kNoTerminalMatched},
+      // No terminal matched: the whole text remains, the error is at its
+      // first character.
+      {"1 2", false, 3},
+      {"a b", false, 3},
+      // A parse that fails outright leaves all its text: the position is
+      // still the farthest terminal reached.
+      {")", false, 1},
+      {"count(a b)", false, 4},
+      {"f(a, ", false, 0},
       {"f(a, b]", false, 3},
       {"a[1", false, 1},
       {"//", false, 0},  // the "//" terminal reached the end
