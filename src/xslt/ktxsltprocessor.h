@@ -113,6 +113,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // True when the document of `root` (the same tree, or one loaded from the
   // same URI) is on the include stack.
   bool IsBeingIncluded(const KTXPathNode* root) const;
+  // The root of the stylesheet document a stylesheet node comes from (what
+  // document('') gives): the root of its tree, or, for a node copied in
+  // from an included document, that document's root.
+  KTXPathNode* StylesheetRootOf(KTXPathNode* node) const;
 
   // The expression object of the run (made by Start).
   KTXSLTXPathExpression* Expression() const { return expression_.get(); }

@@ -220,3 +220,14 @@ bool KTXSLTProcessor::IsBeingIncluded(const KTXPathNode* root) const {
   }
   return false;
 }
+
+KTXPathNode* KTXSLTProcessor::StylesheetRootOf(KTXPathNode* node) const {
+  KTXPathNode* root = node;
+  while (root && root->GetParent()) root = root->GetParent();
+  if (!node || !root) return root;
+  const KTString* nodeUri = KTXPathNode::GetDocumentUri(node);
+  const KTString* rootUri = KTXPathNode::GetDocumentUri(root);
+  if (!nodeUri || nodeUri == rootUri || (rootUri && *nodeUri == *rootUri)) return root;
+  auto included = stylesheetDocuments_.find(*nodeUri);
+  return included == stylesheetDocuments_.end() ? root : included->second.get();
+}

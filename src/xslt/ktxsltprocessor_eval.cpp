@@ -36,11 +36,6 @@ class EvaluationScope : public KTVariableSource {
 const KTPrefixMap kNoPrefixes;
 const KTXPathExpression::UriList kNoUris;
 
-KTXPathNode* TopmostAncestor(KTXPathNode* node) {
-  while (node && node->GetParent()) node = node->GetParent();
-  return node;
-}
-
 }  // namespace
 
 bool KTXSLTProcessor::CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
@@ -125,7 +120,7 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
     size = contextValue->ItemCount();
   }
   expression.SetXSLTContext(contextNode, frameNode);
-  expression.SetStylesheetRoot(TopmostAncestor(frameNode));
+  expression.SetStylesheetRoot(StylesheetRootOf(frameNode));
 
   // Absolute paths start at the root of the context node's own document
   // (XPath 1.0 §2), which for a document() node or a fragment is not the

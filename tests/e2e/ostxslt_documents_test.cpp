@@ -113,14 +113,19 @@ TEST_F(DocumentsProgramTest, DocumentReadsOtherFilesAndTheStylesheet) {
   EXPECT_EQ(RunAndCompare("main.xsl"), "seven,2,stylesheet,1,42");
 }
 
-TEST_F(DocumentsProgramTest, AnIncludedTemplateReadsDocumentsBesideItsOwnFile) {
+TEST_F(DocumentsProgramTest, AnIncludedTemplateReadsDocumentsOfItsOwnFile) {
   std::filesystem::create_directories(folder_.File("sub"));
   folder_.Write("sub/data.xml", "<r v=\"beside the included file\"/>\n");
   folder_.Write("sub/inc.xsl", Sheet("<xsl:template name=\"show\">"
-                                     "<xsl:value-of select=\"document('data.xml')/r/@v\"/></xsl:template>\n"));
+                                     "<xsl:value-of select=\"document('data.xml')/r/@v\"/>,"
+                                     "<xsl:value-of select=\"count(document('')//xsl:template)\"/>"
+                                     "</xsl:template>\n"));
   folder_.Write("main.xsl", Sheet("<xsl:include href=\"sub/inc.xsl\"/>\n<xsl:output method=\"text\"/>\n"
-                                  "<xsl:template match=\"/\"><xsl:call-template name=\"show\"/></xsl:template>\n"));
-  EXPECT_EQ(RunAndCompare("main.xsl"), "beside the included file");
+                                  "<xsl:template match=\"/\"><xsl:call-template name=\"show\"/></xsl:template>\n"
+                                  "<xsl:template match=\"x\"/>\n"));
+  // document('') is the file that holds the expression: sub/inc.xsl has
+  // one template.
+  EXPECT_EQ(RunAndCompare("main.xsl"), "beside the included file,1");
 }
 
 TEST_F(DocumentsProgramTest, AMissingDocumentIsReportedAndTheRunGoesOn) {
