@@ -90,30 +90,34 @@ void ParsoParser::SetGrammar(const ParsoGrammar* grammar) {
 // ---------------------------------------------------------------------------
 // Nodes
 
-ParseNode* ParseNodeArena::Allocate() {
+// Every parse node comes through here: the free list and the current block
+// are the inline path, a new block the rare one.
+inline ParseNode* ParseNodeArena::Allocate() {
   ParseNode* n;
   if (freeList_) {
     n = freeList_;
     freeList_ = n->next;
   } else {
-    if (!current_ || current_->used == kNodesPerBlock) {
-      void* memory = spare_ ? spare_ : MapBlock();
-      if (!memory) throw std::bad_alloc();
-      if (!KeepsLinksInRange(static_cast<Block*>(memory))) {
-        if (memory != spare_) UnmapBlock(memory);
-        throw std::bad_alloc();
-      }
-      spare_ = nullptr;
-      current_ = static_cast<Block*>(memory);
-      current_->live = 0;
-      current_->used = 0;
-      current_->index = blocks_.size();
-      blocks_.push_back(current_);
-    }
+    if (!current_ || current_->used == kNodesPerBlock) [[unlikely]] TakeNewBlock();
     n = NodesOf(current_) + current_->used++;
   }
   ++BlockOf(n)->live;
   return n;
+}
+
+void ParseNodeArena::TakeNewBlock() {
+  void* memory = spare_ ? spare_ : MapBlock();
+  if (!memory) throw std::bad_alloc();
+  if (!KeepsLinksInRange(static_cast<Block*>(memory))) {
+    if (memory != spare_) UnmapBlock(memory);
+    throw std::bad_alloc();
+  }
+  spare_ = nullptr;
+  current_ = static_cast<Block*>(memory);
+  current_->live = 0;
+  current_->used = 0;
+  current_->index = blocks_.size();
+  blocks_.push_back(current_);
 }
 
 bool ParseNodeArena::KeepsLinksInRange(const Block* block) {

@@ -99,6 +99,8 @@ class ParseNodeArena {
     return reinterpret_cast<ParseNode*>(reinterpret_cast<char*>(block) + kHeaderBytes);
   }
   void ReleaseBlock(Block* block);
+  // Makes a fresh block current; throws std::bad_alloc when none can be had.
+  [[gnu::noinline]] void TakeNewBlock();
   // Takes a block into use: false when it lies so far from the others that
   // a link between their nodes would not fit.
   bool KeepsLinksInRange(const Block* block);
