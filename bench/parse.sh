@@ -3,12 +3,16 @@
 # text, references, comments and CDATA, nested three deep), then times
 # `xmlprobe parse` against `xmllint --noout` on it in the same run and prints
 # both times, the ratio and both peak memories.
-#   bench/parse.sh [build folder] [size in MB]
+#   bench/parse.sh [build folder] [size in MB] [shape]
+# Shapes: mixed (the default, as above); attributes (flat records with many
+# attributes); text (text-heavy, with entity and character references and
+# non-ASCII text); deep (elements nested 100 deep, each declaring namespaces).
 # Needs xmllint (libxml2-utils) and /usr/bin/time (time).
 set -euo pipefail
 
 build=${1:-build}
 megabytes=${2:-20}
+shape=${3:-mixed}
 probe=$build/tests/tools/xmlprobe
 if [ ! -x "$probe" ]; then
   echo "no $probe: build the tests first (cmake --build $build --target xmlprobe)" >&2
@@ -22,7 +26,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 doc=$work/bench.xml
 
-awk -v target=$((megabytes * 1024 * 1024)) 'BEGIN {
+target=$((megabytes * 1024 * 1024))
+case $shape in
+mixed)
+awk -v target=$target 'BEGIN {
   print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
   print "<!DOCTYPE catalog [ <!ELEMENT catalog ANY> <!ATTLIST item id ID #REQUIRED> ]>"
   print "<catalog xmlns=\"urn:bench\">"
@@ -39,6 +46,56 @@ awk -v target=$((megabytes * 1024 * 1024)) 'BEGIN {
   }
   print "</catalog>"
 }' > "$doc"
+;;
+attributes)
+awk -v target=$target 'BEGIN {
+  print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+  print "<table>"
+  size = 0
+  for (i = 0; size < target; i++) {
+    line = sprintf("<row id=\"r%d\" a=\"%d\" b=\"b%d\" c=\"%d.%02d\" d=\"yes\" e=\"k%d\" f=\"%d\" g=\"text %d\" h=\"x\" j=\"%d\"/>", \
+      i, i % 97, i % 13, i % 1000, i % 100, i % 17, i * 7, i, i % 5)
+    print line
+    size += length(line) + 1
+  }
+  print "</table>"
+}' > "$doc"
+;;
+text)
+awk -v target=$target 'BEGIN {
+  print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+  print "<!DOCTYPE book [ <!ENTITY co \"Company &amp; Co.\"> ]>"
+  print "<book>"
+  size = 0
+  for (i = 0; size < target; i++) {
+    line = sprintf("<p>Paragraph %d: na\303\257ve caf\303\251 text, \316\261\316\262\316\263 and \344\270\255\346\226\207, with &co; &#233;t&#xe9; &lt;tags&gt; &amp; more words to read through, again and again, line %d.</p>", i, i)
+    print line
+    size += length(line) + 1
+  }
+  print "</book>"
+}' > "$doc"
+;;
+deep)
+awk -v target=$target 'BEGIN {
+  print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+  print "<root xmlns=\"urn:root\">"
+  size = 0
+  for (i = 0; size < target; i++) {
+    line = ""
+    for (d = 0; d < 100; d++) line = line sprintf("<n%d:e xmlns:n%d=\"urn:n%d\" xmlns:m=\"urn:m%d\" m:a=\"%d\">", d, d, d, d, i)
+    line = line "leaf"
+    for (d = 99; d >= 0; d--) line = line sprintf("</n%d:e>", d)
+    print line
+    size += length(line) + 1
+  }
+  print "</root>"
+}' > "$doc"
+;;
+*)
+  echo "unknown shape $shape: mixed, attributes, text or deep" >&2
+  exit 2
+;;
+esac
 
 bytes=$(stat -c %s "$doc")
 measure() {  # prints "seconds peak-KB"
@@ -51,7 +108,7 @@ measure() {  # prints "seconds peak-KB"
 }
 read -r probe_s probe_kb < <(measure "$probe" parse "$doc")
 read -r lint_s lint_kb < <(measure xmllint --noout "$doc")
-echo "document: $bytes bytes"
+echo "document ($shape): $bytes bytes"
 "$probe" parse "$doc"
 awk -v ps="$probe_s" -v pk="$probe_kb" -v ls="$lint_s" -v lk="$lint_kb" -v b="$bytes" 'BEGIN {
   printf "xmlprobe parse:  %6.2f s  peak %7.1f MB (%.1f x file)\n", ps, pk / 1024, pk * 1024 / b
