@@ -157,6 +157,9 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPath
   } else if (v->GetKind() == kXPathElement && parent) {
     v->SetMaps(parent->InheritedElementMap(), parent->InheritedAttributeMap());
   }
+  // A declaration's value may hold entity references (xmlns:p="&uri;"): the
+  // namespace is the expanded text (XML 1.0 section 3.3.3).
+  if (v->GetKind() == kXPathNamespace) ExpandAttributeEntities(v);
   ResolveNamespaces(v);
 
   if (v->GetKind() == kXPathText) {

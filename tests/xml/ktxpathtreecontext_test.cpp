@@ -369,6 +369,28 @@ TEST(TreeContext, NormalizesAttributeValues) {
   EXPECT_FALSE(r->GetChild(2)->HasOwnValue());
 }
 
+// A namespace declaration written with an entity reference declares the
+// expanded text.
+TEST(TreeContext, ExpandsEntitiesInNamespaceDeclarations) {
+  auto doc = Parse(u"<p:r xmlns:p='&u;' xmlns='&u;'><e/></p:r>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  schema.expand = [](const char16_t* t) {
+    KTString s(t);
+    s.Replace(u"&u;", u"urn:x");
+    return s;
+  };
+  auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+  KTXPathNode* r = view->GetChild(0);
+  ASSERT_TRUE(r->GetNamespaceUri());
+  EXPECT_EQ(U8(r->GetNamespaceUri()->c_str()), "urn:x");
+  KTXPathNode* e = r->GetChild(r->GetChildCount() - 1);
+  ASSERT_EQ(e->GetKind(), kXPathElement);
+  ASSERT_TRUE(e->GetNamespaceUri());
+  EXPECT_EQ(U8(e->GetNamespaceUri()->c_str()), "urn:x");
+}
+
 TEST(TreeContext, RefusesEntityCyclesAndDeepNesting) {
   KTXPathTreeContext context;
   {
