@@ -93,20 +93,26 @@ bool KTInstructionExecutor::RecoverFromForwardReference() {
   processor_->PushFrame(std::move(again));
   processor_->RestartFrames()[declaration] = againFrame;
 
-  // The first top-level declaration of the missing name.
+  // The first top-level declaration of the missing name, through an index
+  // of the stylesheet's declarations made at its first recovery: a chain of
+  // forward references then costs one walk of the top level, not one each.
   KTXPathNode* stylesheet = declaration->GetParent();
-  for (const auto& child : stylesheet->Children()) {
-    int kind = child->GetKind();
-    if (kind == kXPathAttribute || kind == kXPathNamespace || kind == kXPathPI || kind == kXPathComment) continue;
-    const KTString* name = DeclaredName(processor_->FindDeclaration(child.get()));
-    if (name && *name == missing) {
-      auto first = std::make_unique<KTExecFrame>(againFrame, resultParent_);
-      first->SetNodeToRun(child.get());
-      processor_->PushFrame(std::move(first));
-      return true;
+  auto [entry, made] = processor_->TopLevelDeclarations().try_emplace(stylesheet);
+  KTXSLTProcessor::DeclarationsByName& byName = entry->second;
+  if (made) {
+    for (const auto& child : stylesheet->Children()) {
+      int kind = child->GetKind();
+      if (kind == kXPathAttribute || kind == kXPathNamespace || kind == kXPathPI || kind == kXPathComment) continue;
+      if (const KTString* name = DeclaredName(processor_->FindDeclaration(child.get())))
+        byName.try_emplace(*name, child.get());
     }
   }
-  return false;
+  auto found = byName.find(missing);
+  if (found == byName.end()) return false;
+  auto first = std::make_unique<KTExecFrame>(againFrame, resultParent_);
+  first->SetNodeToRun(found->second);
+  processor_->PushFrame(std::move(first));
+  return true;
 }
 
 bool KTInstructionExecutor::EvaluateTest(KTXPathNode* stylesheetNode, const KTXPathValue* nodeList, int position,

@@ -75,6 +75,7 @@ void KTXSLTProcessor::Start() {
   inEvaluation_.clear();
   evaluated_.clear();
   restartFrames_.clear();
+  topLevelDeclarations_.clear();
   DeleteFrames();
   includeStack_.clear();
   // The rules of the previous run go; the built-in rules come first.

@@ -221,6 +221,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // frame that evaluates each again: they stay on the in-evaluation stack,
   // so that a declaration met again before its restart is a cycle.
   std::unordered_map<const KTXPathNode*, const KTExecFrame*>& RestartFrames() { return restartFrames_; }
+  // Per stylesheet element, its first top-level variable or parameter of
+  // each name; filled by the forward-reference recovery, emptied by Start.
+  using DeclarationsByName = std::unordered_map<KTString, KTXPathNode*>;
+  std::unordered_map<const KTXPathNode*, DeclarationsByName>& TopLevelDeclarations() { return topLevelDeclarations_; }
   const KTString& UnknownVariableName() const { return unknownVariableName_; }
   void SetUnknownVariableName(const KTString& name) { unknownVariableName_ = name; }
 
@@ -355,6 +359,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::vector<KTXPathNode*> inEvaluation_;
   std::vector<KTXPathNode*> evaluated_;
   std::unordered_map<const KTXPathNode*, const KTExecFrame*> restartFrames_;
+  std::unordered_map<const KTXPathNode*, DeclarationsByName> topLevelDeclarations_;
   KTXPathNode* stylesheetRoot_ = nullptr;
   KTXPathNode* sourceRoot_ = nullptr;
   KTOutputSettings outputSettings_;

@@ -83,4 +83,31 @@ TEST_F(FlowProgramTest, VariablesThatReferToEachOtherAreReportedAtTheFirst) {
   EXPECT_NE(result.status, 0);
 }
 
+// Each declaration refers forwards: v0 needs v1, which needs v2, and so on,
+// and the w block is needed by declarations before it. Each reference is
+// recovered through the stylesheet's index of top-level names, made once.
+TEST_F(FlowProgramTest, LongChainsOfForwardReferencesAgreeWithXsltproc) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const int count = 400;
+  std::string text =
+      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+      "<xsl:output method=\"text\"/>\n";
+  for (int i = 0; i < count; ++i) {
+    text += "<xsl:variable name=\"v" + std::to_string(i) + "\" select=\"$v" + std::to_string(i + 1) + " + $w" +
+            std::to_string(i) + "\"/>\n";
+  }
+  text += "<xsl:variable name=\"v" + std::to_string(count) + "\" select=\"0\"/>\n";
+  for (int i = 0; i < count; ++i)
+    text += "<xsl:param name=\"w" + std::to_string(i) + "\" select=\"" + std::to_string(i % 7) + "\"/>\n";
+  text += "<xsl:template match=\"/\"><xsl:value-of select=\"concat($v0, ' ', $v200, ' ', $w399)\"/>"
+          "</xsl:template>\n</xsl:stylesheet>\n";
+  folder_.Write("chain.xsl", text);
+  KTProgramResult ours = KTRunProgram(
+      OSTXSLT_PROGRAM, {"-xsl", "chain.xsl", "-xml", "d.xml", "-out", "r.out", "-xslstack", "100000"}, folder_.Path());
+  EXPECT_EQ(ours.status, 0) << ours.err;
+  KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", "chain.xsl", "d.xml"}, folder_.Path());
+  EXPECT_EQ(theirs.status, 0) << theirs.err;
+  EXPECT_EQ(folder_.Read("r.out"), folder_.Read("p.out"));
+}
+
 }  // namespace
