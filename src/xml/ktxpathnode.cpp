@@ -119,6 +119,11 @@ const char16_t* KTXPathNode::GetValue() const {
   return xnode_ ? xnode_->GetValue() : u"";
 }
 
+void KTXPathNode::AppendValue(const char16_t* text) {
+  if (!value_) value_ = std::make_unique<KTString>(GetValue());
+  *value_ += text;
+}
+
 void KTXPathNode::SetValue(const char16_t* text) {
   if (text) {
     value_ = std::make_unique<KTString>(text);

@@ -92,6 +92,9 @@ class KTXPathNode {
   // Null clears the own string (the wrapped node's then shows).
   void SetValue(const char16_t* text);
   void SetValue(KTString&& text) { value_ = std::make_unique<KTString>(std::move(text)); }
+  // Appends to the node's own value (which starts as the shown value);
+  // repeated appends cost linear time overall.
+  void AppendValue(const char16_t* text);
   void SetName(const char16_t* text);
   const KTString* GetNamespaceUri() const { return namespaceUri_; }
   void SetNamespaceUri(const KTString* uri) { namespaceUri_ = uri; }

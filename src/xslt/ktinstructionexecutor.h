@@ -107,6 +107,11 @@ class KTInstructionExecutor {
   // the placement rules refuse is dropped: the result is then null, else the
   // executor's result parent.
   KTXPathNode* MakeLiteralResultCopy(KTXPathNode* source, bool makeCurrent, KTExecFrame* frame, bool literal);
+  // Appends a result text node to the parent's content. The result tree never
+  // holds an empty text node or two adjacent ones (XPath 1.0 §5.7): empty
+  // text is dropped, and text after a text node of the same escaping joins
+  // it. Returns the node that holds the text, or null when it was empty.
+  static KTXPathNode* AppendResultText(KTXPathNode* parent, std::unique_ptr<KTXPathNode> text);
   // Appends a node an executor built (xsl:element, xsl:attribute), declaring
   // the namespace its name needs. With replaceSameName an attribute of the
   // same expanded name already on the result parent is reused (emptied,

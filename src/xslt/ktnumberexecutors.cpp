@@ -242,7 +242,7 @@ bool KTNumberExecutor::Start() {
   if (!out.empty() && resultParent_) {
     auto textNode = std::make_unique<KTXPathNode>(nullptr, kXPathText);
     textNode->SetValue(KTString(std::u16string_view(out)));
-    resultParent_->AppendChild(std::move(textNode));
+    AppendResultText(resultParent_, std::move(textNode));
   }
   frame->SetLastFinished(node);
   frame->SetNodeToRun(nullptr);

@@ -52,7 +52,7 @@ void AppendText(KTXPathNode* parent, KTString&& text, bool escape) {
   auto node = std::make_unique<KTXPathNode>(nullptr, kXPathText);
   node->SetValue(std::move(text));
   node->SetOutputFlag(escape);
-  parent->AppendChild(std::move(node));
+  KTInstructionExecutor::AppendResultText(parent, std::move(node));
 }
 
 // The opening of every Start: the frame has started and owns its node.
@@ -384,7 +384,7 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
       auto copy = std::make_unique<KTXPathNode>(nullptr, kXPathText);
       copy->SetValue(source->GetValue());
       copy->SetOutputFlag(source->GetOutputFlag());
-      place(std::move(copy));
+      AppendResultText(parent, std::move(copy));
       return;
     }
     case kXPathComment:

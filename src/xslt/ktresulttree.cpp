@@ -225,6 +225,22 @@ void NoteAppendedAttribute(const KTXPathNode* element, const KTXPathNode* added)
 
 }  // namespace
 
+// ---- Text ----
+
+KTXPathNode* KTInstructionExecutor::AppendResultText(KTXPathNode* parent, std::unique_ptr<KTXPathNode> text) {
+  const char16_t* value = text->GetValue();
+  if (!value || !*value) return nullptr;
+  int count = parent->GetChildCount();
+  if (count > 0) {
+    KTXPathNode* last = parent->GetChild(count - 1);
+    if (last->GetKind() == kXPathText && last->GetOutputFlag() == text->GetOutputFlag()) {
+      last->AppendValue(value);
+      return last;
+    }
+  }
+  return parent->AppendChild(std::move(text));
+}
+
 // ---- Namespace fix-ups ----
 
 void KTInstructionExecutor::AddInScopeNamespaceNodes(KTXPathNode* element) {
@@ -396,6 +412,11 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
       FixAttributeNamespace(existing);
       return resultParent_;
     }
+  }
+
+  if (copy->GetKind() == kXPathText && !makeCurrent) {
+    AppendResultText(parent, std::move(copy));
+    return resultParent_;
   }
 
   KTXPathNode* added = nullptr;

@@ -45,7 +45,7 @@ struct DtdFile {
   Wrapped w;
   std::unique_ptr<KTSchemaModel> model;
   bool Load(const std::string& dtd, const std::string& name) {
-    fs::path dir = fs::path(testing::TempDir()) / "dtddecls";
+    fs::path dir = OwnTempDir() / "dtddecls";
     fs::create_directories(dir);
     std::string path = (dir / name).string();
     std::ofstream(path) << dtd;
@@ -224,7 +224,7 @@ TEST(DtdDeclarations, DocumentsGetTheirDefaults) {
 // The view's elements and attributes against xmllint's --dtdattr output of
 // the same document, read without its DTD.
 void CompareWithXmllint(const std::string& path) {
-  std::string reference = (fs::path(testing::TempDir()) / "dtdattr-reference.xml").string();
+  std::string reference = (OwnTempDir() / "dtdattr-reference.xml").string();
   std::string command = "xmllint --nonet --noent --dtdattr --dropdtd --output '" + reference + "' '" + path + "' 2>/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
   Wrapped expected;
@@ -251,7 +251,7 @@ TEST(DtdDeclarations, InstalledDocumentsGetTheDefaultsXmllintGives) {
 TEST(DtdDeclarations, DocBookArticleGetsTheDefaultsXmllintGives) {
   const char* dtd = "/usr/share/xml/docbook/schema/dtd/4.5/docbookx.dtd";
   if (!fs::exists(dtd)) GTEST_SKIP() << "docbook-xml is not installed";
-  fs::path dir = fs::path(testing::TempDir()) / "docbook";
+  fs::path dir = OwnTempDir() / "docbook";
   fs::create_directories(dir);
   std::string path = (dir / "article.xml").string();
   std::ofstream(path) << "<?xml version='1.0'?>\n"
@@ -276,7 +276,7 @@ TEST(DtdDeclarations, XhtmlDocumentIsInTheXhtmlNamespaceThroughItsDtd) {
   fs::path dtd = lib / "REC-xhtml1-20020801/xhtml1-transitional.dtd";
   if (!fs::exists(dtd)) GTEST_SKIP() << "w3c-sgml-lib is not installed";
   // The DTD with its three entity sets beside it.
-  fs::path dir = fs::path(testing::TempDir()) / "xhtml";
+  fs::path dir = OwnTempDir() / "xhtml";
   fs::create_directories(dir);
   fs::copy_file(dtd, dir / dtd.filename(), fs::copy_options::overwrite_existing);
   for (const char* set : {"xhtml-lat1.ent", "xhtml-special.ent", "xhtml-symbol.ent"}) {

@@ -78,7 +78,7 @@ TEST(DtdWalker, InternalSubsetIsReadWhenTheExternalOneIsMissing) {
 }
 
 TEST(DtdWalker, LongDtdPathsAreNotCut) {
-  std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "dtdwalker-long";
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-long";
   for (int i = 0; i < 6; ++i) dir /= std::string(60, static_cast<char>('a' + i));
   std::filesystem::create_directories(dir);
   std::ofstream((dir / "long.dtd").string()) << "<!ENTITY e 'far away'>";
@@ -108,7 +108,7 @@ TEST(DtdWalker, ConditionalSectionKeywords) {
       {"<![include[<!ENTITY e 'in'>]]>", "(undeclared)", 7525},
       {"<![%never;[<!ENTITY e 'in'>]]>", "(undeclared)", 7522},
   };
-  std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "dtdwalker-sections";
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-sections";
   std::filesystem::create_directories(dir);
   int n = 0;
   for (const Case& c : cases) {
@@ -130,7 +130,7 @@ TEST(DtdWalker, ConditionalSectionKeywords) {
 TEST(DtdWalker, TwoPassModeForSchemaDtds) {
   // A DTD reached through a schema reference: "p" and "s" are declared
   // before the walk, which counts as the second pass at once.
-  std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "dtdwalker-twopass";
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-twopass";
   std::filesystem::create_directories(dir);
   std::string path = (dir / "schema.dtd").string();
   std::ofstream(path) << "<!ENTITY e '%p;item'><!ENTITY f 'x%s;'>%never;";
@@ -159,7 +159,7 @@ TEST(DtdWalker, ParameterEntityReferencePattern) {
 
 // Hostile DTDs end with a recorded problem, in bounded time and memory.
 TEST(DtdWalker, HostileDtdsEndWithAProblem) {
-  std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "dtdwalker-hostile";
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-hostile";
   std::filesystem::create_directories(dir);
   auto write = [&](const std::string& name, const std::string& text) {
     std::ofstream((dir / name).string()) << text;

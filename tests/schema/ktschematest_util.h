@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ktloadtest_util.h"
 #include "platform/ktutf8.h"
@@ -84,6 +88,28 @@ std::string Outline(const KTXPathNode* n) {
     }
   }
   return out;
+}
+
+// A directory of this process's own under the test temporary folder (made
+// on first use, removed at exit), so that overlapping test runs never write
+// the same files.
+std::filesystem::path OwnTempDir() {
+  struct Owned {
+    std::filesystem::path path;
+    Owned() {
+      std::string pattern = (std::filesystem::path(testing::TempDir()) / "schematest-XXXXXX").string();
+      std::vector<char> buffer(pattern.begin(), pattern.end());
+      buffer.push_back('\0');
+      if (const char* made = mkdtemp(buffer.data())) path = made;
+    }
+    ~Owned() {
+      std::error_code ignored;
+      if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static const Owned dir;
+  if (dir.path.empty()) ADD_FAILURE() << "no temporary directory could be made";
+  return dir.path;
 }
 
 }  // namespace
