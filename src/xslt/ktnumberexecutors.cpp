@@ -119,32 +119,43 @@ const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPa
   return *set;
 }
 
+// The key of the default count set a node belongs to: its kind and, for
+// named kinds, its expanded name (no URI and the empty URI alike).
+std::string DefaultSetKey(const KTXPathNode* root, const KTXPathNode* node) {
+  int kind = KindOf(node);
+  std::string key = "d" + PointerKey(root, nullptr) + "/" + std::to_string(kind);
+  if (kind == kXPathElement || kind == kXPathAttribute || kind == kXPathNamespace || kind == kXPathPI) {
+    const KTString* uri = node->GetNamespaceUri();
+    std::u16string_view uriText = uri ? uri->View() : std::u16string_view();
+    key += "/" + std::to_string(uriText.size()) + ":" + Bytes(uriText) + Bytes(LocalName(node));
+  }
+  return key;
+}
+
 // Without a count attribute: the nodes of the current node's kind and
-// expanded name.
+// expanded name. The first such count in a document groups all its nodes
+// by kind and name in one pass; a set is then made from its group alone, so
+// numbering many differently named nodes does not walk the document once
+// per name.
 const KTNumberingSet& KTNumberExecutor::CountSet(const KTDeclNumber& record, KTXPathNode* current, KTXPathNode* root) {
   if (record.countNode) return PatternSet(record.countNode, root);
-  int kind = KindOf(current);
-  const KTString* uri = current->GetNamespaceUri();
-  std::u16string_view local = LocalName(current);
-  bool named = kind == kXPathElement || kind == kXPathAttribute || kind == kXPathNamespace ||
-               kind == kXPathPI;
   auto& sets = processor_->NumberingSets();
-  std::string key = "d" + PointerKey(root, uri) + "/" + std::to_string(kind) + "/" +
-                    (named ? Bytes(local) : std::string());
+  std::string key = DefaultSetKey(root, current);
   std::unique_ptr<KTNumberingSet>& set = sets[key];
   if (set) return *set;
   set = std::make_unique<KTNumberingSet>();
-  auto same = [&](const KTXPathNode* node) {
-    if (KindOf(node) != kind) return false;
-    if (!named) return true;
-    const KTString* other = node->GetNamespaceUri();
-    bool sameUri = other == uri || (other && uri && *other == *uri) ||
-                   (!other && uri && uri->IsEmpty()) || (other && !uri && other->IsEmpty());
-    return sameUri && LocalName(node) == local;
-  };
-  std::unordered_map<const KTXPathNode*, int> siblingCounts;
-  for (const KTXPathNodeItem& item : processor_->PatternContexts(root).Items())
-    if (same(item.GetNode())) AddMember(*set, siblingCounts, item.GetNode());
+  std::unique_ptr<KTNumberingSet>& groups = sets["g" + PointerKey(root, nullptr)];
+  if (!groups) {
+    groups = std::make_unique<KTNumberingSet>();
+    for (const KTXPathNodeItem& item : processor_->PatternContexts(root).Items())
+      groups->groups[DefaultSetKey(root, item.GetNode())].push_back(item.GetNode());
+  }
+  auto group = groups->groups.find(key);
+  if (group != groups->groups.end()) {
+    std::unordered_map<const KTXPathNode*, int> siblingCounts;
+    for (const KTXPathNode* node : group->second) AddMember(*set, siblingCounts, node);
+    groups->groups.erase(group);
+  }
   return *set;
 }
 

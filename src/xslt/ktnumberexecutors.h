@@ -33,6 +33,9 @@ struct KTNumberingSet {
   // namespace nodes, ascending.
   std::vector<int32_t> positions;
   bool Has(const KTXPathNode* node) const { return rank.count(node) != 0; }
+  // Held by one entry per document: its nodes grouped by kind and expanded
+  // name, in document order, for the default count sets not made yet.
+  std::unordered_map<std::string, std::vector<const KTXPathNode*>> groups;
 };
 
 class KTNumberExecutor : public KTInstructionExecutor {

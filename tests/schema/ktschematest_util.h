@@ -93,7 +93,7 @@ std::string Outline(const KTXPathNode* n) {
 // A directory of this process's own under the test temporary folder (made
 // on first use, removed at exit), so that overlapping test runs never write
 // the same files.
-std::filesystem::path OwnTempDir() {
+inline std::filesystem::path OwnTempDir() {
   struct Owned {
     std::filesystem::path path;
     Owned() {

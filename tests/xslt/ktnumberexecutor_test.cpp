@@ -159,7 +159,28 @@ TEST_F(NumberExecutorTest, NumberingEveryNodeIsLinear) {
       "</xsl:template>",
       source);
   EXPECT_EQ(out.substr(out.size() - 18), "20000,20000,20000;");
-  EXPECT_EQ(processor_.NumberingSets().size(), 1u);
+  // The one set, and the document's nodes grouped by kind and name.
+  EXPECT_EQ(processor_.NumberingSets().size(), 2u);
+}
+
+TEST_F(NumberExecutorTest, ManyNamesAreCountedFromOneGrouping) {
+  if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
+  // 300 names, each in no namespace, in urn:x through a prefix and through a
+  // default namespace (the same expanded name as the prefixed one), among
+  // text, comments and processing instructions.
+  std::string source = "<doc xmlns:x='urn:x'>";
+  for (int round = 0; round < 2; ++round)
+    for (int i = 0; i < 300; ++i) {
+      std::string n = "e" + std::to_string(i);
+      source += "<" + n + "/>t<x:" + n + "/><" + n + " xmlns='urn:x'/><!--c--><?p" + std::to_string(i % 3) + "?>";
+    }
+  source += "</doc>";
+  std::string body =
+      "<xsl:template match='/'><xsl:for-each select='//node()'><xsl:number/>.<xsl:number level='any'/>,"
+      "</xsl:for-each></xsl:template>";
+  EXPECT_EQ(Transform(body, source), Reference(body, source));
+  // One set per kind and name numbered, and the grouping they came from.
+  EXPECT_EQ(processor_.NumberingSets().size(), 600u + 1u + 1u + 1u + 3u + 1u);
 }
 
 }  // namespace
