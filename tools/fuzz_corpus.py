@@ -10,12 +10,13 @@ OSTXSLT is best a build with AddressSanitizer and UBSan, e.g.
     cmake --build build-asan --target ostxslt
 
 Each run takes one corpus case (../shared/conformance), mutates its stylesheet, its source or both
-(byte runs deleted, duplicated or moved, markup fragments and odd characters inserted, digits and
-names changed) and runs the program in the case's folder. A run fails when the program ends by
+(half of the runs: one to three XPath fragments spliced into attribute values of the stylesheet, so
+that it stays well formed and reaches the compiler and the run; the rest: byte runs deleted,
+duplicated or moved, markup fragments, odd bytes and deep nesting inserted) and runs the program in the case's folder. A run fails when the program ends by
 a signal or with an exit status above 2, when it outlives the time limit, or when a sanitizer
 reports anything. Failing inputs are kept in DIR (default ./fuzz-failures). Not part of ./test.
 """
-import concurrent.futures as cf, os, random, shutil, subprocess, sys, tempfile, time
+import concurrent.futures as cf, os, random, re, shutil, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, '..', '..', 'shared', 'conformance')
@@ -64,6 +65,27 @@ def mutate(rng, data):
     return bytes(data)
 
 
+XPATH_BITS = ['//', '..', '[1]', '[last()]', ' | ', ' and ', ' or ', '(', ')', 'count(', '$x', "key('k', .)",
+              "'", '*', '@*', 'node()', '-', ' div ', ' mod ', '0', '99999999999', 'name()', '{', '}', '{.}',
+              'position()', 'ancestor::*', 'following::node()', 'namespace::*', "document('')", 'sum(', '/',
+              "format-number(., '#,##0.0')", "substring(., 2, 3)", 'current()', 'generate-id()', 'text()',
+              "translate(., 'a', 'b')", 'id(.)', "concat(., ',')", 'string(', 'number(', 'not(', 'true()']
+
+
+def gentle(rng, data):
+    # One change inside an attribute value: the document stays well formed, so the run reaches
+    # the compiler and the transformation.
+    values = [m.span(1) for m in re.finditer(rb'="([^"<&]*)"', data)]
+    if not values:
+        return mutate(rng, data)
+    start, end = rng.choice(values)
+    bit = rng.choice(XPATH_BITS).encode()
+    if rng.random() < 0.3:
+        return data[:start] + bit + data[end:]
+    at = rng.randint(start, end)
+    return data[:at] + bit + data[at:]
+
+
 def run_one(prog, case, seed, tmp, timeout):
     rng = random.Random(seed)
     cid, folder, xsl, xml = case
@@ -72,9 +94,12 @@ def run_one(prog, case, seed, tmp, timeout):
     xsl_data = open(os.path.join(folder, xsl), 'rb').read()
     xml_data = open(os.path.join(folder, xml), 'rb').read()
     which = rng.random()
-    if which < 0.6:
+    if which < 0.5:
+        for _ in range(rng.randint(1, 3)):
+            xsl_data = gentle(rng, xsl_data)
+    elif which < 0.75:
         xsl_data = mutate(rng, xsl_data)
-    if which > 0.4:
+    else:
         xml_data = mutate(rng, xml_data)
     # The mutated files stand beside the case's own, so relative references still resolve.
     mxsl = os.path.join(folder, f'.fuzz{seed}.xsl')
