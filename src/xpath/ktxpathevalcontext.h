@@ -11,6 +11,7 @@
 
 class KTXPathExpression;
 class KTXPathNodeTest;
+class KTXPathAstNode;
 
 enum KTXPathAxis : int {
   kAxisAncestor = 0,
@@ -89,6 +90,11 @@ class KTXPathEvalContext {
   void SetStepLimit(int limit) { stepLimit_ = limit; }
   bool InPredicate() const { return predicate_; }
   void SetInPredicate(bool value) { predicate_ = value; }
+  // The last step of a predicate's location path, whose value counts only as
+  // empty or not: that step stops at the first context node that gives it a
+  // node. Null when no such step is being evaluated.
+  const KTXPathAstNode* GetExistenceStep() const { return existenceStep_; }
+  void SetExistenceStep(const KTXPathAstNode* step) { existenceStep_ = step; }
 
  private:
   KTXPathValue slots_[2];
@@ -103,4 +109,5 @@ class KTXPathEvalContext {
   const KTXPathNodeTest* stepTest_ = nullptr;
   bool predicate_ = false;
   int stepLimit_ = 0;
+  const KTXPathAstNode* existenceStep_ = nullptr;
 };

@@ -150,6 +150,29 @@ bool IsSingleStepPath(const KTXPathAstNode* node) {
   return axisStep && axisStep->GetKind() == kAstAxisStep && axisStep->ChildCount() == 2;
 }
 
+// The last step of a location path under a chain of one-child nodes (a
+// predicate's expression as the parser builds it), or null when the
+// expression is anything else.
+const KTXPathAstNode* LastStepOfPath(const KTXPathAstNode* node) {
+  while (node) {
+    const int kind = node->GetKind();
+    if (kind == kAstRelativeLocationPath) {
+      const KTXPathAstNode* last = node->ChildAt(node->ChildCount() - 1);
+      const KTXPathAstNode* step = node->ChildCount() == 1 ? last : (last ? last->ChildAt(1) : nullptr);
+      return step && step->GetKind() == kAstStep ? step : nullptr;
+    }
+    if (kind == kAstPrimaryExpr || kind == kAstFunctionCall)
+      return nullptr;
+    if (node->ChildCount() == 1)
+      node = node->FirstChild();
+    else if ((kind == kAstAbbreviatedAbsoluteLocationPath || kind == kAstRootLocationPath) && node->ChildCount() == 2)
+      node = node->ChildAt(1);
+    else
+      return nullptr;
+  }
+  return nullptr;
+}
+
 // Walks descendant-or-self from the current node-set, then evaluates the
 // step. A plain child step becomes one descendant step (the same nodes
 // without building the node-set of every descendant); patterns keep the
@@ -508,6 +531,9 @@ bool StepNode::Evaluate(KTXPathEvalContext& context) {
   const KTXPathValue contexts = context.Current();
   const ItemVector& items = contexts.Items();
   KTXPathEvalContext working = context;
+  // Only emptiness counts: the first context node that gives a node decides.
+  const bool stopAtFirst = context.GetExistenceStep() == this;
+  working.SetExistenceStep(nullptr);
   KTXPathEvalContext::SeenSet seen;
   context.Other().SetNodeSet();
   const int limit = NumberPredicateLimit(first->ChildAt(2));
@@ -519,8 +545,12 @@ bool StepNode::Evaluate(KTXPathEvalContext& context) {
     working.SetStepLimit(limit);
     ok = ok && first->ChildAt(1)->Evaluate(working);
     working.SetStepLimit(0);
-    for (int i = 2; ok && i < first->ChildCount(); ++i)
+    for (int i = 2; ok && i < first->ChildCount(); ++i) {
+      // The last predicate of such a step may stop at its first node kept.
+      working.SetExistenceStep(stopAtFirst && i == first->ChildCount() - 1 ? first->ChildAt(i) : nullptr);
       ok = first->ChildAt(i)->Evaluate(working);
+    }
+    working.SetExistenceStep(nullptr);
     if (!ok) {
       context = working;
       return false;
@@ -536,6 +566,8 @@ bool StepNode::Evaluate(KTXPathEvalContext& context) {
       for (const KTXPathNodeItem& result : found)
         context.AddResultNode(result, seen);
     }
+    if (stopAtFirst && context.Other().ItemCount() > 0)
+      break;
   }
   context.CommitValueSlots();
   context.SortInDocumentOrder();
@@ -609,6 +641,9 @@ bool AbbreviatedStepNode::Evaluate(KTXPathEvalContext& context) {
 bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
   // A predicate inside another keeps the outer predicate's flag when done.
   const bool wasInPredicate = context.InPredicate();
+  // Set by a step whose value counts only as empty or not, for its last
+  // predicate: one node kept decides.
+  const bool firstKeptDecides = context.GetExistenceStep() == this;
   context.SetInPredicate(true);
   if (!FragmentGuard(context))
     return false;
@@ -622,6 +657,10 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
   }
   if (existenceTest_ < 0)
     existenceTest_ = IsSingleStepPath(expression) ? 1 : 0;
+  if (!existenceStepKnown_) {
+    existenceStep_ = LastStepOfPath(expression);
+    existenceStepKnown_ = true;
+  }
   const KTXPathValue candidates = context.Current();
   const ItemVector& items = candidates.Items();
   KTXPathEvalContext working = context;
@@ -633,8 +672,10 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
     working.SetContextSize(candidates.ItemCount());
     // A one-step path decides by its first node: the walk stops there.
     working.SetStepLimit(existenceTest_);
+    working.SetExistenceStep(existenceStep_);
     const bool evaluated = expression->Evaluate(working);
     working.SetStepLimit(0);
+    working.SetExistenceStep(nullptr);
     if (!evaluated)
       return false;
     const KTXPathValue& result = working.Current();
@@ -649,6 +690,8 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
       // Kept items are numbered anew for the next predicate.
       selected.push_back(item);
       selected.back().SetPosition(static_cast<int>(selected.size()));
+      if (firstKeptDecides)
+        break;
     }
     ++index;
   }

@@ -144,6 +144,10 @@ class PredicateNode : public KTXPathAstNode {
   // 1 when the expression is one relative step without predicates, whose
   // value counts only as empty or not; 0 otherwise; -1 until looked up.
   int existenceTest_ = -1;
+  // The last step of the expression when it is a location path (its value
+  // is only tested for emptiness); null otherwise. Looked up once.
+  const KTXPathAstNode* existenceStep_ = nullptr;
+  bool existenceStepKnown_ = false;
 };
 
 // ---- Node tests ----

@@ -3,6 +3,7 @@
 // the canonical form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -243,6 +244,41 @@ TEST(XmlProbeTest, XPathAgreesWithXmllintOnEveryAxis) {
                    "/doc/a[2]/@n/preceding::*/@id", "//b[1]/@id",
                    "(//b)[2]/@id", "/doc/a/*[2][1]/@id", "//c/following::*/@id", "//b/../@id", "//@xml:lang"},
                   {});
+}
+
+}  // namespace
+
+namespace {
+
+// open repeated depth times around ".", each "[" closed.
+std::string Nested(const std::string& open, int depth) {
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += open;
+  text += ".";
+  const size_t brackets = static_cast<size_t>(std::count(open.begin(), open.end(), '[')) * depth;
+  return text + std::string(brackets, ']');
+}
+
+// A predicate that is a location path counts only as empty or not: its last
+// step stops at the first node it finds, the answers stay those of xmllint,
+// and nested predicates of that kind cost linear time instead of a walk per
+// candidate at every level.
+TEST(XmlProbeTest, PathPredicatesStopAtTheirFirstNode) {
+  if (RunCommand("xmllint --version 2>&1").exitCode != 0) GTEST_SKIP() << "xmllint is not installed";
+  const std::string file = std::string(OST_TEST_DATA) + "/xpath/axes.xml";
+  ExpectAgreement(file,
+                  {"//a[b[last()]]", "//a[.//b[2]]", "//*[following::b[position() = 2]]", "//a[b[. = 'two']]",
+                   "//*[ancestor::*[@id][1][@id = 'a1']]", "//*[preceding::*[2][self::b]]", "//a[b/@ref]",
+                   "//*[../b[3]]", "//*[//b[@id = 'b4']]", "//b[/doc/a[2]/b[. = 'four']]", "//a[c/b | b[9]]",
+                   "//*[.//*[.//*[.//*]]]", Nested("//*[.//*[", 10), Nested("//*[", 10)},
+                  {}, {});
+  // Deep enough that a walk per candidate at every level would not end.
+  for (const std::string open : {"//*[", "//*[.//*["}) {
+    const RunResult shallow = ProbeXPath(file, "count(" + Nested(open, 10) + ")");
+    const RunResult deep = ProbeXPath(file, "count(" + Nested(open, 300) + ")");
+    EXPECT_EQ(deep.exitCode, 0) << deep.out;
+    EXPECT_EQ(deep.out, shallow.out) << open;
+  }
 }
 
 }  // namespace
