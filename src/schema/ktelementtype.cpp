@@ -147,7 +147,7 @@ void KTElementType::ResetContent() {
   hasDefaults_ = true;
   if (complexType_) {
     std::list<KTAttributeDecl> linked = GetAttributeList();
-    for (const KTAttributeDecl& a : linked) AddAttribute(a);
+    AddAttributes(linked);
     complexType_ = nullptr;
   }
 }
@@ -160,6 +160,22 @@ void KTElementType::AddAttribute(const KTAttributeDecl& decl) {
     }
   }
   attributes_.push_back(decl);
+}
+
+void KTElementType::AddAttributes(const std::list<KTAttributeDecl>& decls) {
+  if (&decls == &attributes_) return;
+  std::unordered_map<KTQName, KTAttributeDecl*, ChildIndex::NameHash, ChildIndex::NameEqual> byName;
+  byName.reserve(attributes_.size() + decls.size());
+  for (KTAttributeDecl& a : attributes_) byName.emplace(a.name, &a);  // the first of a name, as AddAttribute finds
+  for (const KTAttributeDecl& decl : decls) {
+    auto [it, added] = byName.emplace(decl.name, nullptr);
+    if (added) {
+      attributes_.push_back(decl);
+      it->second = &attributes_.back();
+    } else {
+      *it->second = decl;
+    }
+  }
 }
 
 KTAttributeDecl* KTElementType::FindAttribute(const KTQName& name) {

@@ -82,6 +82,10 @@ class KTElementType {
   // ---- Attributes and defaults ----
   // A later declaration of the same name replaces the earlier one.
   void AddAttribute(const KTAttributeDecl& decl);
+  // AddAttribute for each of `decls` in order, in time linear in both lists
+  // (an attribute group copied into many types must not cost a scan of
+  // the target per attribute).
+  void AddAttributes(const std::list<KTAttributeDecl>& decls);
   KTAttributeDecl* FindAttribute(const KTQName& name);
   // The attribute declarations with default values and the default (else
   // fixed) text of simple or mixed content; false when there is neither,

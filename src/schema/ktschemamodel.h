@@ -75,6 +75,11 @@ struct KTXsdLoadState {
   // what is derived from them waits for another pass. Keyed by kind
   // (KTXsdComponent) and name.
   std::set<std::pair<int, KTQName>, KTXsdComponentLess> unsettledComponents;
+  // The attribute group whose definition is being loaded (empty name when
+  // none), and the attribute groups each definition names: a reference
+  // that leads back to the group being defined is a cycle.
+  KTQName definingAttributeGroup;
+  std::map<KTQName, std::set<KTQName, KTQNameLessFn>, KTQNameLessFn> attributeGroupRefs;
 };
 
 enum KTXsdComponent : int {

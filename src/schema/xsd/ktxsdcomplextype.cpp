@@ -262,8 +262,26 @@ bool KTSchemaModel::LoadXsdAttributeGroup(KTXNode* node, KTNamespaceContext* par
       // A group that names itself would copy itself for ever.
       return ReportError(kXsdGroupContainsItself, node, nullptr, refText);
     }
+    if (!xsd_.definingAttributeGroup.localName.IsEmpty() && !xsd_.redefining) {
+      // A chain of references that leads back to the group being defined
+      // (a1 names a2, a2 names a1) would copy the groups into each other.
+      const KTQName defining = xsd_.definingAttributeGroup;
+      xsd_.attributeGroupRefs[defining].insert(refName);
+      std::set<KTQName, KTQNameLessFn> seen{refName};
+      std::vector<KTQName> work{refName};
+      while (!work.empty()) {
+        KTQName next = work.back();
+        work.pop_back();
+        if (QNameEqual(next, defining)) return ReportError(kXsdGroupContainsItself, node, nullptr, refText);
+        auto edges = xsd_.attributeGroupRefs.find(next);
+        if (edges == xsd_.attributeGroupRefs.end()) continue;
+        for (const KTQName& to : edges->second) {
+          if (seen.insert(to).second) work.push_back(to);
+        }
+      }
+    }
     if (found != attributeGroups_.end()) {
-      for (const KTAttributeDecl& decl : found->second->GetAttributeList()) target->AddAttribute(decl);
+      target->AddAttributes(found->second->GetAttributeList());
       if (!IsXsdSettled(kXsdAttributeGroup, refName)) RequestXsdPass(refName.localName);
     } else if (!xsd_.finalPass) {
       RequestXsdPass(refName.localName);
@@ -275,6 +293,14 @@ bool KTSchemaModel::LoadXsdAttributeGroup(KTXNode* node, KTNamespaceContext* par
   } else {
     return ReportError(kXsdNameAndRef, node, nullptr, KTString());
   }
+  // The references among the children belong to this definition; the name
+  // in force is restored on every way out.
+  struct DefiningScope {
+    KTQName& slot;
+    KTQName saved;
+    ~DefiningScope() { slot = saved; }
+  } defining{xsd_.definingAttributeGroup, xsd_.definingAttributeGroup};
+  if (nameSeen) xsd_.definingAttributeGroup = target->GetName();
   for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
     KTXNode* child = it.Node();
     KTString name, value;

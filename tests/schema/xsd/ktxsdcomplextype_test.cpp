@@ -195,7 +195,14 @@ TEST(XsdComplexType, CyclesRecordTheirProblem) {
        7519, "xs:attributeGroup", "ag"},
       {u"<xs:attributeGroup name='a1'><xs:attributeGroup ref='a2'/></xs:attributeGroup>"
        u"<xs:attributeGroup name='a2'><xs:attributeGroup ref='a1'/></xs:attributeGroup>",
-       7537, "", nullptr},
+       7519, "xs:attributeGroup", "a1"},
+      // Through three groups, one of them with an attribute of its own:
+      // the cycle is named, not taken for an attribute declared twice.
+      {u"<xs:attributeGroup name='a1'><xs:attributeGroup ref='a2'/><xs:attribute name='a' default='1'/>"
+       u"</xs:attributeGroup><xs:attributeGroup name='a2'><xs:attributeGroup ref='a3'/></xs:attributeGroup>"
+       u"<xs:attributeGroup name='a3'><xs:attributeGroup ref='a1'/></xs:attributeGroup>"
+       u"<xs:complexType name='t'><xs:attributeGroup ref='a1'/></xs:complexType>",
+       7519, "xs:attributeGroup", "a1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(U8(c.body));
@@ -227,6 +234,31 @@ TEST(XsdAttributeGroup, ReferencesCopyAttributes) {
   // The group's a replaces the type's own; the referenced global g comes last.
   EXPECT_EQ(attributes, "a=group b=2 g=9 ");
   EXPECT_TRUE(t.attributeWildcard_.IsEmpty());  // a group's wildcard is not brought in
+}
+
+TEST(XsdAttributeGroup, LargeGroupsMergeByName) {
+  // A group of 3,000 attributes named by 60 types and by a second group
+  // that redeclares one of them: each type ends with every name once, in
+  // order, the later declaration replacing the earlier.
+  std::u16string body = u"<xs:attributeGroup name='big'>";
+  for (int i = 0; i < 3000; ++i) body += u"<xs:attribute name='a" + U16(std::to_string(i)) + u"' default='x'/>";
+  body += u"</xs:attributeGroup><xs:attributeGroup name='late'><xs:attribute name='a7' default='late'/>"
+          u"<xs:attribute name='extra'/></xs:attributeGroup>";
+  for (int i = 0; i < 60; ++i) {
+    body += u"<xs:complexType name='t" + U16(std::to_string(i)) +
+            u"'><xs:attributeGroup ref='big'/><xs:attributeGroup ref='late'/></xs:complexType>";
+  }
+  LoadedSchema s({Xsd(body + u"<xs:element name='z'/>")});
+  ASSERT_TRUE(s.result) << s.Error() << " " << s.Context();
+  for (const char16_t* name : {u"t0", u"t59"}) {
+    std::list<KTAttributeDecl>& list = ComplexType(s, name)->contentModel.GetAttributeList();
+    ASSERT_EQ(list.size(), 3001u);
+    auto it = list.begin();
+    EXPECT_EQ(U8(it->name.localName.c_str()), "a0");
+    std::advance(it, 7);
+    EXPECT_EQ(U8(it->name.localName.c_str()) + "=" + U8(it->defaultText.c_str()), "a7=late");
+    EXPECT_EQ(U8(list.back().name.localName.c_str()), "extra");
+  }
 }
 
 TEST(XsdComplexType, Problems) {
