@@ -32,6 +32,8 @@ bool KTImportExecutor::Start() {
   KTXPathNode* hrefNode =
       record && record->elementId == kXSLTImport ? static_cast<const KTDeclImport*>(record)->hrefNode : nullptr;
   if (!hrefNode) throw KTXSLTError(kHrefExpected, own);
+  if (processor_->IncludeStack().size() >= KTXSLTProcessor::kMaxIncludeDepth)
+    throw KTXSLTError(kCannotImport, hrefNode);
 
   KTXPathNode* root = processor_->GetDocument(KTXPathNode::GetDocumentUri(own), KTString(hrefNode->GetValue()), true);
   if (!root) throw KTXSLTError(kCannotImport, hrefNode);

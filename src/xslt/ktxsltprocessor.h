@@ -110,6 +110,11 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // executor pushes its document's root at its start and pops it when it
   // finishes); emptied by Start.
   std::vector<KTXPathNode*>& IncludeStack() { return includeStack_; }
+  // How many stylesheet documents may include or import one another in a
+  // chain: includes resolve by recursion and each is checked against the
+  // whole stack, so a longer chain is refused as a document that cannot be
+  // included or imported.
+  static constexpr size_t kMaxIncludeDepth = 1000;
   // True when the document of `root` (the same tree, or one loaded from the
   // same URI) is on the include stack.
   bool IsBeingIncluded(const KTXPathNode* root) const;

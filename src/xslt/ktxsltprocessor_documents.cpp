@@ -100,6 +100,8 @@ void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPath
     else
       hrefNode = processor.Compiler().FindAttribute(child, u"href", nullptr);
     if (!hrefNode) throw KTXSLTError(kHrefExpected, child);
+    if (processor.IncludeStack().size() >= KTXSLTProcessor::kMaxIncludeDepth)
+      throw KTXSLTError(kCannotInclude, hrefNode);
     KTXPathNode* root =
         processor.GetDocument(KTXPathNode::GetDocumentUri(child), KTString(hrefNode->GetValue()), true);
     if (!root) throw KTXSLTError(kCannotInclude, hrefNode);

@@ -168,4 +168,37 @@ TEST_F(IncludesTest, ErrorsNameTheirNode) {
   }
 }
 
+TEST_F(IncludesTest, AnIncludeChainIsBoundedInDepth) {
+  // main includes c1, c1 includes c2, ...: each a different document. A
+  // chain of kMaxIncludeDepth stylesheets (main among them) resolves; one
+  // more is refused at the deepest include's href, before its load.
+  const size_t limit = KTXSLTProcessor::kMaxIncludeDepth;
+  auto name = [](size_t n) { return u"c" + KTUtf8ToUtf16(std::to_string(n)) + u".xsl"; };
+  for (size_t length : {limit, limit + 1}) {
+    KTTestProcessor processor;
+    processor.SetTreeContext(&context_);
+    for (size_t n = 1; n + 1 < length; ++n)
+      processor.AddDocument(u"file:///s/" + name(n), Sheet(u"<xsl:include href='" + name(n + 1) + u"'/>"));
+    processor.AddDocument(u"file:///s/" + name(length - 1), Sheet(u"<xsl:template name='last'/>"));
+    KTTestDocument stylesheet = ParseTestDocument(context_, Sheet(u"<xsl:include href='c1.xsl'/>").c_str(), kMainUri);
+    KTTestDocument source = ParseTestDocument(context_, u"<doc/>");
+    ASSERT_TRUE(stylesheet.view && source.view);
+    processor.Prepare(stylesheet.view.get(), source.view.get());
+    if (length == limit) {
+      EXPECT_NO_THROW(processor.Step());
+      EXPECT_EQ(processor.Loads(), static_cast<int>(limit - 1));
+      continue;
+    }
+    try {
+      processor.Step();
+      ADD_FAILURE() << "a chain of " << length << " stylesheets was accepted";
+    } catch (const KTXSLTError& e) {
+      EXPECT_EQ(e.GetCode(), 44);
+      ASSERT_NE(e.GetNode(), nullptr);
+      EXPECT_EQ(U8(e.GetNode()->GetName()), "href");
+      EXPECT_EQ(processor.Loads(), static_cast<int>(limit - 1));
+    }
+  }
+}
+
 }  // namespace
