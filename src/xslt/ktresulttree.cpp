@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "xml/ktxpathnode.h"
@@ -87,6 +88,37 @@ KTXPathNode* OwnDeclaration(const KTXPathNode* element, std::u16string_view pref
   return nullptr;
 }
 
+// The prefixes an element declares itself. An element with few attribute-like
+// children is scanned per question; for one with many, the prefixes are
+// hashed once, so that checking n bindings against n declarations (a copy of
+// an element that declares thousands of namespaces) costs O(n), not O(n^2).
+class OwnDeclarations {
+ public:
+  explicit OwnDeclarations(const KTXPathNode* element) : element_(element) {
+    int count = element->GetChildCount();
+    if (count < kHashedChildCount) return;
+    hashed_ = true;
+    for (int i = 0; i < count; ++i) {
+      const KTXPathNode* child = element->GetChild(i);
+      if (!IsAttributeLike(child->GetKind())) break;
+      if (child->GetKind() == kXPathNamespace) prefixes_.insert(DeclaredPrefix(child));
+    }
+  }
+  bool Has(std::u16string_view prefix) const {
+    return hashed_ ? prefixes_.count(prefix) > 0 : OwnDeclaration(element_, prefix) != nullptr;
+  }
+  // Records a declaration just added; `prefix` must outlive this object.
+  void Add(std::u16string_view prefix) {
+    if (hashed_) prefixes_.insert(prefix);
+  }
+
+ private:
+  static constexpr int kHashedChildCount = 32;
+  const KTXPathNode* element_;
+  bool hashed_ = false;
+  std::unordered_set<std::u16string_view> prefixes_;
+};
+
 struct Binding {
   KTString prefix;
   const KTString* uri;
@@ -101,8 +133,10 @@ void Declare(KTXPathNode* element, const std::vector<Binding>& bindings) {
   int at = 0;
   for (int i = 0; i < element->GetChildCount() && IsAttributeLike(element->GetChild(i)->GetKind()); ++i)
     if (element->GetChild(i)->GetKind() == kXPathNamespace) at = i + 1;
+  OwnDeclarations declared(element);
   for (const Binding& binding : bindings) {
-    if (OwnDeclaration(element, binding.prefix.View())) continue;
+    if (declared.Has(binding.prefix.View())) continue;
+    declared.Add(binding.prefix.View());
     auto node = std::make_unique<KTXPathNode>(nullptr, kXPathNamespace);
     node->SetName(DeclarationName(binding.prefix.View()).c_str());
     node->SetValue(binding.uri ? binding.uri->c_str() : u"");
@@ -250,6 +284,7 @@ void KTInstructionExecutor::AddInScopeNamespaceNodes(KTXPathNode* element) {
   const KTPrefixMap* outer = parent ? parent->GetElementNamespaceMap() : nullptr;
   std::vector<Binding> needed;
   bool ownHasDefault = false;
+  OwnDeclarations declared(element);
   if (own) {
     for (const auto& [prefix, uri] : *own) {
       if (prefix.View() == kXmlPrefix) continue;
@@ -261,13 +296,13 @@ void KTInstructionExecutor::AddInScopeNamespaceNodes(KTXPathNode* element) {
       } else if (!uri || (outerBound && SameUri(uri, outerUri))) {
         continue;
       }
-      if (OwnDeclaration(element, prefix.View())) continue;
+      if (declared.Has(prefix.View())) continue;
       needed.push_back(Binding{prefix, uri});
     }
   }
   // A default the new parent has and the element never had.
   if (!ownHasDefault && !UriText(Lookup(outer, std::u16string_view())).empty() &&
-      !OwnDeclaration(element, std::u16string_view()))
+      !declared.Has(std::u16string_view()))
     needed.push_back(Binding{KTString(), nullptr});
   Declare(element, needed);
 }
