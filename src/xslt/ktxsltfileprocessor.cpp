@@ -48,7 +48,9 @@ KTXSLTFileProcessor::KTXSLTFileProcessor(KTDocumentManager* manager) : manager_(
 KTXSLTFileProcessor::~KTXSLTFileProcessor() = default;
 
 KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
-  KTString key(url);
+  // One file has one entry, however its path is spelled ("/d/./a.xml",
+  // "/d/sub/../a.xml"): document() of one URI gives one tree.
+  KTString key = ClassifyUrl(url) == kNameIsUrl ? KTString(url) : WithoutDotSegments(KTString(url));
   auto known = documentsByUrl_.find(key);
   if (known != documentsByUrl_.end()) return known->second;
   if (!manager_) return nullptr;

@@ -93,6 +93,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // document cannot be loaded (the subclass has said why). KTXSLTError 7
   // when a loaded document cannot be wrapped.
   KTXPathNode* GetDocument(const KTString* baseUri, const KTString& href, bool stylesheetWalk);
+  // An absolute POSIX path without "." and ".." segments and empty segments
+  // ("/a/./b/../c" and "/a//c" are "/a/c"), so that one file has one name
+  // in the document caches; any other text is returned as it is.
+  static KTString WithoutDotSegments(const KTString& path);
   // Replaces every xsl:include child of `element` by the top-level elements
   // of the included stylesheet (its own includes first); xsl:import
   // elements of included stylesheets move to `topStylesheet`, after its own

@@ -3,6 +3,8 @@
 // and kept until the next Prepare; includes are resolved by copying the
 // included stylesheet's top-level elements in place of the xsl:include.
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "xml/ktschemaservices.h"
@@ -163,6 +165,7 @@ void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPath
 KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTString& href, bool stylesheetWalk) {
   KTString url = href;
   if (href.IsRelativePath(false)) url = href.MakeAbsolute(baseUri ? baseUri->c_str() : nullptr, u"");
+  url = WithoutDotSegments(url);
   auto known = stylesheetDocuments_.find(url);
   if (known != stylesheetDocuments_.end()) return known->second.get();
 
@@ -185,6 +188,33 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
   KTXPathNode* root = view.get();
   stylesheetDocuments_.emplace(url, std::move(view));
   return root;
+}
+
+KTString KTXSLTProcessor::WithoutDotSegments(const KTString& path) {
+  std::u16string_view text = path.View();
+  if (text.empty() || text.front() != u'/') return path;
+  if (text.find(u"/.") == std::u16string_view::npos && text.find(u"//") == std::u16string_view::npos) return path;
+  std::vector<std::u16string_view> segments;
+  size_t start = 1;
+  while (start <= text.size()) {
+    size_t end = text.find(u'/', start);
+    if (end == std::u16string_view::npos) end = text.size();
+    std::u16string_view segment = text.substr(start, end - start);
+    if (segment == u"..") {
+      if (!segments.empty()) segments.pop_back();
+    } else if (!segment.empty() && segment != u".") {
+      segments.push_back(segment);
+    }
+    start = end + 1;
+  }
+  std::u16string out;
+  out.reserve(text.size());
+  for (std::u16string_view segment : segments) {
+    out += u'/';
+    out += segment;
+  }
+  if (out.empty()) out = u"/";
+  return KTString(std::u16string_view(out));
 }
 
 void KTXSLTProcessor::ResolveIncludes(KTXPathNode* element, KTXPathNode* topStylesheet) {

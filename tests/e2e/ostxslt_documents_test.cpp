@@ -113,6 +113,21 @@ TEST_F(DocumentsProgramTest, DocumentReadsOtherFilesAndTheStylesheet) {
   EXPECT_EQ(RunAndCompare("main.xsl"), "seven,2,stylesheet,1,42");
 }
 
+TEST_F(DocumentsProgramTest, OneFileNamedInSeveralWaysIsOneDocument) {
+  // "o.xml", "./o.xml", "sub/../o.xml" and ".//o.xml" name one file: one
+  // document, whose nodes a union holds once.
+  std::filesystem::create_directories(folder_.File("sub"));
+  folder_.Write("o.xml", "<r><i/><i/></r>\n");
+  folder_.Write("main.xsl",
+                Sheet("<xsl:output method=\"text\"/>\n"
+                      "<xsl:template match=\"/\">"
+                      "<xsl:value-of select=\"count(document('o.xml') | document('./o.xml') | "
+                      "document('sub/../o.xml') | document('.//o.xml'))\"/>,"
+                      "<xsl:value-of select=\"count(document('o.xml')//i | document('sub/.././o.xml')//i)\"/>"
+                      "</xsl:template>\n"));
+  EXPECT_EQ(RunAndCompare("main.xsl"), "1,2");
+}
+
 TEST_F(DocumentsProgramTest, AnIncludedTemplateReadsDocumentsOfItsOwnFile) {
   std::filesystem::create_directories(folder_.File("sub"));
   folder_.Write("sub/data.xml", "<r v=\"beside the included file\"/>\n");

@@ -201,4 +201,17 @@ TEST_F(IncludesTest, AnIncludeChainIsBoundedInDepth) {
   }
 }
 
+TEST(WithoutDotSegmentsTest, OneNamePerFile) {
+  struct Case {
+    const char16_t* in;
+    const char* out;
+  } cases[] = {
+      {u"/a/b.xml", "/a/b.xml"},       {u"/a/./b.xml", "/a/b.xml"},    {u"/a/c/../b.xml", "/a/b.xml"},
+      {u"/a//b.xml", "/a/b.xml"},      {u"/../a/b.xml", "/a/b.xml"},   {u"/a/..", "/"},
+      {u"a/./b.xml", "a/./b.xml"},     {u"http://h/a/../b", "http://h/a/../b"}, {u"", ""},
+      {u"/a/.b/..c", "/a/.b/..c"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(U8(KTXSLTProcessor::WithoutDotSegments(KTString(c.in)).c_str()), c.out) << U8(c.in);
+}
+
 }  // namespace
