@@ -139,6 +139,25 @@ void ResolvePrefixList(KTXPathNode* attribute, const KTXPathNode* resolver, std:
 
 bool IsVersion10(const KTXPathNode* attribute) { return ValueOf(attribute) == u"1.0"; }
 
+// The required select attribute of `element` (code 18 without it): its node
+// and text go into the record.
+template <typename Record>
+void RequiredSelect(Record* record, KTXPathNode* select, KTXPathNode* element) {
+  if (!select) Fail(kSelectExpected, element);
+  record->selectNode = select;
+  record->selectText = select->GetValue();
+}
+
+// The required, non-empty test attribute of `element` (codes 19 and 5): its
+// node and text go into the record.
+template <typename Record>
+void RequiredTest(Record* record, KTXPathNode* test, KTXPathNode* element) {
+  if (!test) Fail(kTestExpected, element);
+  CheckNotEmpty(test, kExpressionExpected);
+  record->testNode = test;
+  record->testText = test->GetValue();
+}
+
 }  // namespace
 
 // ---- Dispatch ----
@@ -308,10 +327,7 @@ void KTStylesheetCompiler::CompileXslCopy(int parentId, KTXPathNode* node, bool 
 void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'I', 16, 2, fc);
   auto* record = NewRecord<KTDeclCopyOf>(node);
-  KTXPathNode* select = FindAttribute(node, u"select", nullptr);
-  if (!select) Fail(kSelectExpected, node);
-  record->selectNode = select;
-  record->selectText = select->GetValue();
+  RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
 }
 
 void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bool fc) {
@@ -330,20 +346,13 @@ void KTStylesheetCompiler::CompileXslFallback(int parentId, KTXPathNode* node, b
 void KTStylesheetCompiler::CompileXslForEach(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'I', 20, 19, fc);
   auto* record = NewRecord<KTDeclForEach>(node);
-  KTXPathNode* select = FindAttribute(node, u"select", nullptr);
-  if (!select) Fail(kSelectExpected, node);
-  record->selectNode = select;
-  record->selectText = select->GetValue();
+  RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
 }
 
 void KTStylesheetCompiler::CompileXslIf(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'I', 21, 1, fc);
   auto* record = NewRecord<KTDeclIf>(node);
-  KTXPathNode* test = FindAttribute(node, u"test", nullptr);
-  if (!test) Fail(kTestExpected, node);
-  CheckNotEmpty(test, kExpressionExpected);
-  record->testNode = test;
-  record->testText = test->GetValue();
+  RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
 }
 
 void KTStylesheetCompiler::CompileXslMessage(int parentId, KTXPathNode* node, bool fc) {
@@ -425,21 +434,14 @@ void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool 
 void KTStylesheetCompiler::CompileXslValueOf(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'I', 40, 2, fc);
   auto* record = NewRecord<KTDeclValueOf>(node);
-  KTXPathNode* select = FindAttribute(node, u"select", nullptr);
-  if (!select) Fail(kSelectExpected, node);
-  record->selectNode = select;
-  record->selectText = select->GetValue();
+  RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
   record->disableOutputEscaping = YesNo(FindAttribute(node, u"disable-output-escaping", nullptr));
 }
 
 void KTStylesheetCompiler::CompileXslWhen(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'I', 42, 1, fc);
   auto* record = NewRecord<KTDeclWhen>(node);
-  KTXPathNode* test = FindAttribute(node, u"test", nullptr);
-  if (!test) Fail(kTestExpected, node);
-  CheckNotEmpty(test, kExpressionExpected);
-  record->testNode = test;
-  record->testText = test->GetValue();
+  RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
 }
 
 void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, bool fc) {

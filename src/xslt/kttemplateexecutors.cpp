@@ -6,41 +6,11 @@
 #include "xslt/ktcompiledtemplate.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 
 namespace {
-
-// Element, text or CDATA: what a template body or an instruction's content
-// runs.
-bool IsBodyNode(const KTXPathNode* node) {
-  int kind = node->GetKind();
-  return kind != kXPathAttribute && kind != kXPathNamespace && kind != kXPathPI && kind != kXPathComment;
-}
-
-KTXPathNode* FirstBodyChild(const KTXPathNode* node) {
-  for (const auto& child : node->Children())
-    if (IsBodyNode(child.get())) return child.get();
-  return nullptr;
-}
-
-// Pushes a frame that runs `node`, its output going to `resultParent`.
-KTExecFrame* PushFrameFor(KTXSLTProcessor* processor, KTExecFrame* parent, KTXPathNode* resultParent,
-                          KTXPathNode* node) {
-  auto child = std::make_unique<KTExecFrame>(parent, resultParent);
-  child->SetNodeToRun(node);
-  child->SetLastFinished(nullptr);
-  KTExecFrame* raw = child.get();
-  processor->PushFrame(std::move(child));
-  return raw;
-}
-
-// Pops the frame; the frame below learns that `own` has finished.
-bool PopFrame(KTXSLTProcessor* processor, KTXPathNode* own) {
-  processor->PopFrame();
-  if (KTExecFrame* top = processor->TopFrame()) top->SetLastFinished(own);
-  return true;
-}
 
 // The namespace URIs of an exclude-result-prefixes or
 // extension-element-prefixes attribute ("#default": the default
@@ -93,9 +63,9 @@ bool KTTemplateExecutor::Start() {
   frame->SetStarted();
   KTXPathNode* element = frame->NodeToRun();
   frame->SetOwnNode(element);
-  KTXPathNode* first = FirstBodyChild(element);
+  KTXPathNode* first = KTFirstContentChild(element);
   if (first && element->GetKind() == kXPathElement) {
-    PushFrameFor(processor_, frame, resultParent_, first);
+    KTPushFrameFor(processor_, frame, resultParent_, first);
     frame->SetCurrentChild(first);
   }
   frame->SetLastFinished(element);
@@ -110,11 +80,11 @@ bool KTTemplateExecutor::Continue() {
     KTXPathNode* next = NextInstructionSibling(frame->CurrentChild());
     frame->SetCurrentChild(next);
     if (next) {
-      PushFrameFor(processor_, frame, resultParent_, next);
+      KTPushFrameFor(processor_, frame, resultParent_, next);
       return true;
     }
   }
-  return PopFrame(processor_, own);
+  return KTPopFrameAfter(processor_, own);
 }
 
 // ---- xsl:apply-templates ----
@@ -156,7 +126,7 @@ void KTApplyTemplatesExecutor::Select(KTExecFrame* frame) {
 }
 
 void KTApplyTemplatesExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
-  KTExecFrame* pushed = PushFrameFor(processor_, frame, resultParent_, child);
+  KTExecFrame* pushed = KTPushFrameFor(processor_, frame, resultParent_, child);
   // Parameters are evaluated where xsl:apply-templates was reached, before
   // or after the selection.
   if (processor_->ElementIdOf(child) == kXSLTWithParam) {
@@ -185,7 +155,7 @@ bool KTApplyTemplatesExecutor::Start() {
   if (element->FirstChildOfKind(kXPathElement) == element->GetChildCount()) {
     Select(frame);
     ApplyToNextNode(frame);
-  } else if (KTXPathNode* first = FirstBodyChild(element)) {
+  } else if (KTXPathNode* first = KTFirstContentChild(element)) {
     if (processor_->ElementIdOf(first) == kXSLTSort) {
       Select(frame);
       hasSort_ = true;
@@ -231,7 +201,7 @@ bool KTApplyTemplatesExecutor::Continue() {
   return true;
 }
 
-bool KTApplyTemplatesExecutor::Finish(KTExecFrame* frame) { return PopFrame(processor_, frame->OwnNode()); }
+bool KTApplyTemplatesExecutor::Finish(KTExecFrame* frame) { return KTPopFrameAfter(processor_, frame->OwnNode()); }
 
 bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
   if (hasSort_ && !sorted_) {
@@ -274,7 +244,7 @@ KTStylesheetExecutor::KTStylesheetExecutor(KTXSLTProcessor* processor)
     : KTInstructionExecutor(processor, kXSLTStylesheet) {}
 
 void KTStylesheetExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
-  PushFrameFor(processor_, frame, resultParent_, child);
+  KTPushFrameFor(processor_, frame, resultParent_, child);
   frame->SetCurrentChild(child);
 }
 
@@ -342,13 +312,13 @@ bool KTStylesheetExecutor::Continue() {
     int id = processor_->ElementIdOf(next);
     if (id == kXSLTImport || id == kXSLTInclude) {
       if (templatesRegistered_ && id == kXSLTImport) throw KTXSLTError(49, next);
-      PushFrameFor(processor_, frame, resultParent_, next);
+      KTPushFrameFor(processor_, frame, resultParent_, next);
     } else if (id != kXSLTLiteralResult) {
       if (!templatesRegistered_) {
         RegisterTemplates();
         templatesRegistered_ = true;
       }
-      if (id != kXSLTTemplate) PushFrameFor(processor_, frame, resultParent_, next);
+      if (id != kXSLTTemplate) KTPushFrameFor(processor_, frame, resultParent_, next);
     }
     return true;
   }
@@ -364,7 +334,7 @@ bool KTStylesheetExecutor::Continue() {
     return true;
   }
   if (!processor_->IncludeStack().empty()) processor_->IncludeStack().pop_back();
-  return PopFrame(processor_, frame->OwnNode());
+  return KTPopFrameAfter(processor_, frame->OwnNode());
 }
 
 bool KTStylesheetExecutor::RegisterTemplates() {
