@@ -8,6 +8,7 @@
 #include "xml/ktxpathnode.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
 #include "xslt/ktxsltprocessor.h"
@@ -17,18 +18,6 @@ namespace {
 constexpr int kUndefinedAttributeSet = 9;
 constexpr int kUndefinedPrefix = 10;
 constexpr int kNotQName = 40;
-
-// Element, text or CDATA: what an instruction's content runs.
-bool IsContentNode(const KTXPathNode* node) {
-  int kind = node->GetKind();
-  return kind != kXPathAttribute && kind != kXPathNamespace && kind != kXPathPI && kind != kXPathComment;
-}
-
-KTXPathNode* FirstContentChild(const KTXPathNode* node) {
-  for (const auto& child : node->Children())
-    if (IsContentNode(child.get())) return child.get();
-  return nullptr;
-}
 
 // The opening of every Start: the frame has started and owns its node.
 KTXPathNode* Open(KTExecFrame* frame) {
@@ -138,7 +127,7 @@ bool KTAttributeSetExecutor::Start() {
     // replace theirs.
     Push(frame, record->useAttributeSetsNode);
     attributeSetsRunning_ = true;
-  } else if (KTXPathNode* first = FirstContentChild(set)) {
+  } else if (KTXPathNode* first = KTFirstContentChild(set)) {
     Push(frame, first);
     childrenRunning_ = true;
   } else {
@@ -159,7 +148,7 @@ bool KTAttributeSetExecutor::Continue() {
   if (attributeSetsRunning_) {
     attributeSetsRunning_ = false;
     childrenRunning_ = true;
-    candidate = FirstContentChild(frame->OwnNode());
+    candidate = KTFirstContentChild(frame->OwnNode());
   } else if (childrenRunning_) {
     candidate = NextInstructionSibling(current);
   }
@@ -236,7 +225,7 @@ KTFallbackExecutor::KTFallbackExecutor(KTXSLTProcessor* processor) : KTInstructi
 bool KTFallbackExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTXPathNode* node = Open(frame);
-  if (KTXPathNode* first = FirstContentChild(node)) PushChild(processor_, frame, resultParent_, first);
+  if (KTXPathNode* first = KTFirstContentChild(node)) PushChild(processor_, frame, resultParent_, first);
   EndStart(frame);
   return true;
 }
@@ -267,7 +256,7 @@ bool KTForwardsCompatibleExecutor::Start() {
   bool topLevel = parent && processor_->ElementIdOf(parent) == kXSLTStylesheet;
   const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
   if (!topLevel) {
-    for (KTXPathNode* child = FirstContentChild(node); child; child = NextInstructionSibling(child)) {
+    for (KTXPathNode* child = KTFirstContentChild(node); child; child = NextInstructionSibling(child)) {
       if (recognizer.IsXSLFallback(child)) {
         PushChild(processor_, frame, resultParent_, child);
         break;

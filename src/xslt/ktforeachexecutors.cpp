@@ -24,6 +24,28 @@ std::unique_ptr<KTXPathNode> MakeScratchRoot(const KTXPathNode* resultParent) {
   return root;
 }
 
+// With content, a scratch root (into `scratch`) and a frame running the
+// first content child into it; the frame then walks the children.
+void StartScratchContent(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* own,
+                         const KTXPathNode* resultParent, std::unique_ptr<KTXPathNode>& scratch) {
+  if (KTXPathNode* first = KTFirstContentChild(own)) {
+    scratch = MakeScratchRoot(resultParent);
+    KTPushFrameFor(processor, frame, scratch.get(), first);
+    frame->SetCurrentChild(first);
+  }
+}
+
+// Pushes a frame for the next content child into the scratch root; false
+// when the content is done (or there was none).
+bool PushNextScratchChild(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* scratch) {
+  if (!scratch || !frame->CurrentChild()) return false;
+  KTXPathNode* next = KTInstructionExecutor::NextInstructionSibling(frame->CurrentChild());
+  if (!next) return false;
+  KTPushFrameFor(processor, frame, scratch, next);
+  frame->SetCurrentChild(next);
+  return true;
+}
+
 }  // namespace
 
 // ---- xsl:for-each ----
@@ -213,11 +235,7 @@ bool KTCommentExecutor::Start() {
   frame->SetStarted();
   KTXPathNode* own = frame->NodeToRun();
   frame->SetOwnNode(own);
-  if (KTXPathNode* first = KTFirstContentChild(own)) {
-    scratch_ = MakeScratchRoot(resultParent_);
-    KTPushFrameFor(processor_, frame, scratch_.get(), first);
-    frame->SetCurrentChild(first);
-  }
+  StartScratchContent(processor_, frame, own, resultParent_, scratch_);
   frame->SetLastFinished(own);
   frame->SetNodeToRun(nullptr);
   return true;
@@ -225,13 +243,7 @@ bool KTCommentExecutor::Start() {
 
 bool KTCommentExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
-  if (scratch_ && frame->CurrentChild()) {
-    if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
-      KTPushFrameFor(processor_, frame, scratch_.get(), next);
-      frame->SetCurrentChild(next);
-      return true;
-    }
-  }
+  if (PushNextScratchChild(processor_, frame, scratch_.get())) return true;
   KTString content;
   if (scratch_) {
     value_.SetNodeSet();
@@ -275,11 +287,7 @@ bool KTProcessingInstructionExecutor::Start() {
   // XML 1.0 §2.6: a target is a name other than "xml" in any case; with
   // namespaces it has no colon.
   if (!IsNCName(target_.c_str()) || !IsNotXmlName(target_.c_str())) throw KTXSLTError(kNotPITarget, nameNode);
-  if (KTXPathNode* first = KTFirstContentChild(own)) {
-    scratch_ = MakeScratchRoot(resultParent_);
-    KTPushFrameFor(processor_, frame, scratch_.get(), first);
-    frame->SetCurrentChild(first);
-  }
+  StartScratchContent(processor_, frame, own, resultParent_, scratch_);
   frame->SetLastFinished(own);
   frame->SetNodeToRun(nullptr);
   return true;
@@ -287,13 +295,7 @@ bool KTProcessingInstructionExecutor::Start() {
 
 bool KTProcessingInstructionExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
-  if (scratch_ && frame->CurrentChild()) {
-    if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
-      KTPushFrameFor(processor_, frame, scratch_.get(), next);
-      frame->SetCurrentChild(next);
-      return true;
-    }
-  }
+  if (PushNextScratchChild(processor_, frame, scratch_.get())) return true;
   // Only the text made directly in the content counts; "?>" would end the
   // instruction early (XML 1.0 §2.6).
   KTString content;

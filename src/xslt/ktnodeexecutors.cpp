@@ -7,6 +7,7 @@
 #include "xml/ktxpathtreecontext.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
 #include "xslt/ktxsltprocessor.h"
@@ -18,17 +19,6 @@ constexpr int kUnexpectedValue = 31;
 constexpr int kNotQName = 40;
 constexpr std::u16string_view kXmlPrefix = u"xml";
 constexpr std::u16string_view kXmlnsPrefix = u"xmlns";
-
-bool IsContentNode(const KTXPathNode* node) {
-  int kind = node->GetKind();
-  return kind != kXPathAttribute && kind != kXPathNamespace && kind != kXPathPI && kind != kXPathComment;
-}
-
-KTXPathNode* FirstContentChild(const KTXPathNode* node) {
-  for (const auto& child : node->Children())
-    if (IsContentNode(child.get())) return child.get();
-  return nullptr;
-}
 
 std::u16string_view PrefixOf(std::u16string_view name) {
   size_t colon = name.find(u':');
@@ -186,7 +176,7 @@ bool KTCopyExecutor::Start() {
     MakeLiteralResultCopy(current, false, frame, false);
   }
   if (runContent)
-    if (KTXPathNode* first = FirstContentChild(own)) PushChild(processor_, frame, resultParent_, first);
+    if (KTXPathNode* first = KTFirstContentChild(own)) PushChild(processor_, frame, resultParent_, first);
   EndStart(frame);
   return true;
 }
@@ -197,7 +187,7 @@ bool KTCopyExecutor::Continue() {
     KTXPathNode* next = nullptr;
     if (attributeSetsRunning_) {
       attributeSetsRunning_ = false;
-      next = FirstContentChild(frame->OwnNode());
+      next = KTFirstContentChild(frame->OwnNode());
     } else {
       next = NextInstructionSibling(current);
     }
@@ -287,7 +277,7 @@ bool KTAttributeExecutor::Start() {
   resultParent_ = parent;
   resultMadeCurrent_ = false;
 
-  if (KTXPathNode* first = FirstContentChild(own)) {
+  if (KTXPathNode* first = KTFirstContentChild(own)) {
     scratchRoot_ = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
     PushChild(processor_, frame, scratchRoot_.get(), first);
   }
@@ -378,7 +368,7 @@ bool KTElementExecutor::Start() {
   if (KTXPathNode* sets = FindChildByName(own, u"use-attribute-sets", nullptr)) {
     PushChild(processor_, frame, resultParent_, sets);
     attributeSetsPending_ = true;
-  } else if (KTXPathNode* first = FirstContentChild(own)) {
+  } else if (KTXPathNode* first = KTFirstContentChild(own)) {
     PushChild(processor_, frame, resultParent_, first);
   }
   EndStart(frame);
@@ -389,7 +379,7 @@ bool KTElementExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
   if (attributeSetsPending_) {
     attributeSetsPending_ = false;
-    KTXPathNode* first = FirstContentChild(frame->OwnNode());
+    KTXPathNode* first = KTFirstContentChild(frame->OwnNode());
     frame->SetCurrentChild(first);
     if (!first) return Finish();
     PushChild(processor_, frame, resultParent_, first);
