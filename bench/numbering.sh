@@ -11,17 +11,7 @@ set -uo pipefail
 
 build=${1:-build}
 megabytes=${2:-10}
-program=$build/src/app/ostxslt
-if [ ! -x "$program" ]; then
-  echo "no $program: build it first (cmake --build $build --target ostxslt)" >&2
-  exit 2
-fi
-for tool in xsltproc /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 2; }
-done
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/ours_vs_xsltproc.sh"
 
 # ---- Inputs ----
 
@@ -80,16 +70,7 @@ EOF2
 
 # ---- Runs ----
 
-measure() {
-  local log=$1
-  shift
-  /usr/bin/time -f "%e %M" -o "$work/time" "$@" > "$log" 2>&1
-  local status=$?
-  echo "$(tail -1 "$work/time") $status"
-}
-squeeze() { sed -e '1s/^<?xml[^>]*?>//' "$1" | tr -d ' \t\r\n'; }
-
-printf "%-9s %9s %9s %7s %10s %10s %7s  %s\n" case ostxslt xsltproc ratio "peak ours" "peak xslt" ratio results
+report_header
 for name in number levels keys; do
   xml=$work/$name.xml
   xsl=$work/$name.xsl
@@ -104,11 +85,6 @@ for name in number levels keys; do
     printf "%-9s xsltproc failed (exit %s)\n" "$name" "$peer_status"
     continue
   fi
-  if [ "$(squeeze "$work/ours.out")" == "$(squeeze "$work/peer.out")" ]; then agree=same; else agree=differ; fi
-  awk -v n="$name" -v os="$ours_s" -v ok="$ours_kb" -v ps="$peer_s" -v pk="$peer_kb" -v a="$agree" 'BEGIN {
-    printf "%-9s %8.2fs %8.2fs %7.2f %9.1fM %9.1fM %7.2f  %s\n", n, os, ps, (ps > 0 ? os / ps : 0),
-      ok / 1024, pk / 1024, (pk > 0 ? ok / pk : 0), a
-  }'
-  rm -f "$work/ours.out" "$work/peer.out"
+  report_row "$name" "$ours_s" "$ours_kb" "$peer_s" "$peer_kb"
 done
 echo "key document: $(stat -c %s "$work/keys.xml") bytes"
