@@ -47,6 +47,33 @@ const KTElementType* DefiningGroup(const KTElementType* compositor) {
   return nullptr;
 }
 
+// processContents of xsd:any and xsd:anyAttribute: skip 1, lax 0, strict 2
+// (the value already set); anything else is reported.
+bool XsdReadProcessContents(KTSchemaModel& model, KTXNode* attribute, const KTString& value, int32_t& process) {
+  if (value == u"skip") {
+    process = 1;
+  } else if (value == u"lax") {
+    process = 0;
+  } else if (!(value == u"strict")) {
+    return model.ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (skip | lax | strict)"));
+  }
+  return true;
+}
+
+// The element children of a declaration whose only allowed child is
+// xsd:annotation; anything else is reported.
+bool XsdAnnotationOnly(KTSchemaModel& model, KTXNode* node, KTNamespaceContext* context) {
+  bool ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTString name, value;
+    if (!XsdExpandNode(model, it.Node(), name, value)) return false;
+    if (XsdLocalName(context, it.Node()) == u"annotation") continue;
+    ok = model.ReportError(kXsdUnexpected, it.Node(), nullptr, XsdExpected(model, {u"annotation"}));
+  }
+  return ok;
+}
+
 }  // namespace
 
 // ---- Particles and model groups ----
@@ -162,13 +189,7 @@ bool KTSchemaModel::LoadXsdAny(KTXNode* node, KTNamespaceContext* parent, KTPart
     if (name == u"namespace") {
       compositor->elementWildcard_ = value;
     } else if (name == u"processContents") {
-      if (value == u"skip") {
-        compositor->elementWildcardProcess_ = 1;
-      } else if (value == u"lax") {
-        compositor->elementWildcardProcess_ = 0;
-      } else if (!(value == u"strict")) {
-        ok = ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (skip | lax | strict)"));
-      }
+      ok = XsdReadProcessContents(*this, attribute, value, compositor->elementWildcardProcess_);
     } else if (name == u"maxOccurs") {
       ok = XsdReadMaxOccurs(*this, attribute, value, maximum);
     } else if (name == u"minOccurs") {
@@ -179,13 +200,7 @@ bool KTSchemaModel::LoadXsdAny(KTXNode* node, KTNamespaceContext* parent, KTPart
     }
   }
   SetOccurs(particle, minimum, maximum);
-  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
-    KTString name, value;
-    if (!XsdExpandNode(*this, it.Node(), name, value)) return false;
-    if (XsdLocalName(context, it.Node()) == u"annotation") continue;
-    ok = ReportError(kXsdUnexpected, it.Node(), nullptr, XsdExpected(*this, {u"annotation"}));
-  }
-  return ok;
+  return ok && XsdAnnotationOnly(*this, node, context);
 }
 
 bool KTSchemaModel::LoadXsdAnyAttribute(KTXNode* node, KTNamespaceContext* parent, KTElementType* target) {
@@ -205,24 +220,12 @@ bool KTSchemaModel::LoadXsdAnyAttribute(KTXNode* node, KTNamespaceContext* paren
     if (name == u"namespace") {
       target->attributeWildcard_ = value;
     } else if (name == u"processContents") {
-      if (value == u"skip") {
-        target->attributeWildcardProcess_ = 1;
-      } else if (value == u"lax") {
-        target->attributeWildcardProcess_ = 0;
-      } else if (!(value == u"strict")) {
-        ok = ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (skip | lax | strict)"));
-      }
+      ok = XsdReadProcessContents(*this, attribute, value, target->attributeWildcardProcess_);
     } else {
       ok = XsdOtherAttribute(*this, context, attribute, name, u"- expected: (id | namespace | processContents)");
     }
   }
-  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
-    KTString name, value;
-    if (!XsdExpandNode(*this, it.Node(), name, value)) return false;
-    if (XsdLocalName(context, it.Node()) == u"annotation") continue;
-    ok = ReportError(kXsdUnexpected, it.Node(), nullptr, XsdExpected(*this, {u"annotation"}));
-  }
-  return ok;
+  return ok && XsdAnnotationOnly(*this, node, context);
 }
 
 // ---- Attribute groups ----
