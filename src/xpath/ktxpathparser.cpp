@@ -83,6 +83,15 @@ Holder Make(int kind) {
 
 void Attach(Holder& parent, Holder& child) { parent->AddChild(child.release(), kRoleChild); }
 
+// A production with one sub-production: a node of `kind` holding `child`
+// becomes the result. Always true.
+bool Wrap(Holder& out, int kind, Holder& child) {
+  Holder node = Make(kind);
+  Attach(node, child);
+  out = std::move(node);
+  return true;
+}
+
 // Restores the nesting depth when a production leaves, whatever the path.
 class DepthGuard {
  public:
@@ -346,10 +355,7 @@ bool KTXPathParser::ParseMultiplicativeOperand(Holder& out, Pos& pos) {
       !ParseKeywordOperand(kAstDivOperand, u"div", sub, pos) &&
       !ParseKeywordOperand(kAstModOperand, u"mod", sub, pos))
     return false;
-  Holder node = Make(kAstMultiplicativeOperand);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstMultiplicativeOperand, sub);
 }
 
 bool KTXPathParser::ParseUnaryExpr(Holder& out, Pos& pos) {
@@ -357,10 +363,7 @@ bool KTXPathParser::ParseUnaryExpr(Holder& out, Pos& pos) {
   Holder sub;
   if (!ParseUnionExpr(sub, pos) && !ParseNegation(sub, pos))
     return false;
-  Holder node = Make(kAstUnaryExpr);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstUnaryExpr, sub);
 }
 
 bool KTXPathParser::ParseNegation(Holder& out, Pos& pos) {
@@ -434,10 +437,7 @@ bool KTXPathParser::ParseFilterPredicate(Holder& out, Pos& pos) {
   Holder sub;
   if (!ParsePredicate(sub, pos))
     return false;
-  Holder node = Make(kAstFilterPredicate);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstFilterPredicate, sub);
 }
 
 bool KTXPathParser::ParsePrimaryExpr(Holder& out, Pos& pos) {
@@ -446,10 +446,7 @@ bool KTXPathParser::ParsePrimaryExpr(Holder& out, Pos& pos) {
   if (!ParseVariableReference(sub, pos) && !ParseParenthesizedExpr(sub, pos) && !ParseLiteral(sub, pos) &&
       !ParseNumber(sub, pos) && !ParseFunctionCall(sub, pos))
     return false;
-  Holder node = Make(kAstPrimaryExpr);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstPrimaryExpr, sub);
 }
 
 bool KTXPathParser::ParseVariableReference(Holder& out, Pos& pos) {
@@ -532,10 +529,7 @@ bool KTXPathParser::ParseFunctionName(Holder& out, Pos& pos) {
     pos = start;
     return false;
   }
-  Holder node = Make(kAstFunctionName);
-  Attach(node, name);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstFunctionName, name);
 }
 
 bool KTXPathParser::ParseArgument(Holder& out, Pos& pos) {
@@ -543,10 +537,7 @@ bool KTXPathParser::ParseArgument(Holder& out, Pos& pos) {
   Holder expr;
   if (!ParseExpr(expr, pos))
     return false;
-  Holder node = Make(kAstArgument);
-  Attach(node, expr);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstArgument, expr);
 }
 
 bool KTXPathParser::ParseArgumentTail(Holder& out, Pos& pos) {
@@ -561,10 +552,7 @@ bool KTXPathParser::ParseLocationPath(Holder& out, Pos& pos) {
   Holder sub;
   if (!ParseRelativeLocationPath(sub, pos) && !ParseAbsoluteLocationPath(sub, pos))
     return false;
-  Holder node = Make(kAstLocationPath);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstLocationPath, sub);
 }
 
 bool KTXPathParser::ParseAbsoluteLocationPath(Holder& out, Pos& pos) {
@@ -572,10 +560,7 @@ bool KTXPathParser::ParseAbsoluteLocationPath(Holder& out, Pos& pos) {
   Holder sub;
   if (!ParseAbbreviatedAbsoluteLocationPath(sub, pos) && !ParseRootLocationPath(sub, pos))
     return false;
-  Holder node = Make(kAstAbsoluteLocationPath);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstAbsoluteLocationPath, sub);
 }
 
 bool KTXPathParser::ParseAbbreviatedAbsoluteLocationPath(Holder& out, Pos& pos) {
@@ -645,10 +630,7 @@ bool KTXPathParser::ParseStep(Holder& out, Pos& pos) {
   Holder sub;
   if (!ParseAxisStep(sub, pos) && !ParseAbbreviatedStep(sub, pos))
     return false;
-  Holder node = Make(kAstStep);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstStep, sub);
 }
 
 bool KTXPathParser::ParseAxisStep(Holder& out, Pos& pos) {
@@ -687,10 +669,7 @@ bool KTXPathParser::ParseAxisSpecifier(Holder& out, Pos& pos) {
   Holder sub;
   if (!ParseNamedAxis(sub, pos) && !ParseAbbreviatedAxisSpecifier(sub, pos))
     return false;
-  Holder node = Make(kAstAxisSpecifier);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstAxisSpecifier, sub);
 }
 
 bool KTXPathParser::ParseNamedAxis(Holder& out, Pos& pos) {
@@ -750,10 +729,7 @@ bool KTXPathParser::ParseNodeTest(Holder& out, Pos& pos) {
   Holder sub;
   if (!ParseProcessingInstructionTest(sub, pos) && !ParseNodeTypeTest(sub, pos) && !ParseNameTest(sub, pos))
     return false;
-  Holder node = Make(kAstNodeTest);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstNodeTest, sub);
 }
 
 bool KTXPathParser::ParseProcessingInstructionTest(Holder& out, Pos& pos) {
@@ -871,10 +847,7 @@ bool KTXPathParser::ParseNameNode(int kind, Holder& out, Pos& pos) {
     pos = start;
     return false;
   }
-  Holder node = Make(kind);
-  Attach(node, name);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kind, name);
 }
 
 bool KTXPathParser::ParseNCName(Holder& out, Pos& pos) {
@@ -954,10 +927,7 @@ bool KTXPathParser::ParseLiteral(Holder& out, Pos& pos) {
   if (!ParseQuotedLiteral(kAstDoubleQuotedLiteral, u'"', sub, pos) &&
       !ParseQuotedLiteral(kAstSingleQuotedLiteral, u'\'', sub, pos))
     return false;
-  Holder node = Make(kAstLiteral);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstLiteral, sub);
 }
 
 bool KTXPathParser::ParseQuotedLiteral(int kind, char16_t quote, Holder& out, Pos& pos) {
@@ -1000,10 +970,7 @@ bool KTXPathParser::ParseNumber(Holder& out, Pos& pos) {
     pos = start;
     return false;
   }
-  Holder node = Make(kAstNumber);
-  Attach(node, sub);
-  out = std::move(node);
-  return true;
+  return Wrap(out, kAstNumber, sub);
 }
 
 bool KTXPathParser::ParseDigitsNumber(Holder& out, Pos& pos) {
