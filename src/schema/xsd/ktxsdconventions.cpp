@@ -148,3 +148,21 @@ void XsdReadMinOccurs(const KTString& value, uint32_t& minimum, uint32_t& maximu
   XsdReadUnsigned(value, minimum);
   if (maximum < minimum) maximum = minimum;
 }
+
+bool XsdReadForm(KTSchemaModel& model, KTXNode* node, bool& qualified) {
+  KTChildIterator it;
+  bool ok = true;
+  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
+    KTString name, value;
+    if (!XsdExpandNode(model, it.Node(), name, value)) return false;
+    if (!(name == u"form")) continue;
+    if (value == u"qualified") {
+      qualified = true;
+    } else if (value == u"unqualified") {
+      qualified = false;
+    } else {
+      ok = model.ReportError(kXsdUnexpected, it.Node(), nullptr, KTString(u"- expected: (qualified | unqualified)"));
+    }
+  }
+  return ok;
+}

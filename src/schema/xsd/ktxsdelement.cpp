@@ -76,19 +76,7 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
 
   KTChildIterator it;
   bool ok = true;
-  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
-    KTString name, value;
-    if (!XsdExpandNode(*this, it.Node(), name, value)) return false;
-    if (!(name == u"form")) continue;
-    if (value == u"qualified") {
-      qualified = true;
-    } else if (value == u"unqualified") {
-      qualified = false;
-    } else {
-      ok = ReportError(kXsdUnexpected, it.Node(), nullptr, KTString(u"- expected: (qualified | unqualified)"));
-    }
-  }
-  if (!ok) return false;
+  if (!XsdReadForm(*this, node, qualified)) return false;
 
   for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
     KTXNode* attribute = it.Node();

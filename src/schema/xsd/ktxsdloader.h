@@ -120,3 +120,7 @@ bool XsdReadUnsigned(const KTString& value, uint32_t& out);
 bool XsdReadMaxOccurs(KTSchemaModel& model, KTXNode* attribute, const KTString& value, uint32_t& maximum);
 // minOccurs: read without a type check; a maximum below it is raised to it.
 void XsdReadMinOccurs(const KTString& value, uint32_t& minimum, uint32_t& maximum);
+// The form attribute of an element or attribute declaration, read before
+// the others: "qualified" or "unqualified" sets `qualified`, anything else
+// gives 7536. False when the declaration cannot be loaded further.
+bool XsdReadForm(KTSchemaModel& model, KTXNode* node, bool& qualified);

@@ -324,19 +324,7 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
   KTXNode* fixedNode = nullptr;
   bool ok = true;
   KTChildIterator it;
-  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
-    KTString name, value;
-    if (!XsdExpandNode(*this, it.Node(), name, value)) return false;
-    if (!(name == u"form")) continue;
-    if (value == u"qualified") {
-      qualified = true;
-    } else if (value == u"unqualified") {
-      qualified = false;
-    } else {
-      ok = ReportError(kXsdUnexpected, it.Node(), nullptr, KTString(u"- expected: (qualified | unqualified)"));
-    }
-  }
-  if (!ok) return false;
+  if (!XsdReadForm(*this, node, qualified)) return false;
 
   for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
     KTXNode* attribute = it.Node();
