@@ -3,6 +3,7 @@
 // enumerated values, presence, default). The first declaration of an
 // attribute is binding (XML 1.0 §3.3); later ones are ignored.
 #include <algorithm>
+#include <unordered_set>
 
 #include "platform/ktwchar.h"
 #include "schema/ktdtdwalker.h"
@@ -101,11 +102,12 @@ bool AttlistReader::ResolveElement(KTXNode* node, KTElementType*& type) {
 }
 
 void AttlistReader::Add(KTElementType* type, const KTAttributeDecl& decl) {
-  // The first declaration of an attribute is binding.
-  for (const KTAttributeDecl& a : type->GetAttributeList()) {
-    if (QNameEqual(a.name, decl.name)) return;
-  }
-  type->AddAttribute(decl);
+  // The first declaration of an attribute is binding. DTD names carry no
+  // namespace, so the local name (prefix included) is the whole key.
+  KTSchemaModel::DtdAttlistIndex& index = model_.DtdAttlistOf(type);
+  if (!index.names.insert(decl.name.localName).second) return;
+  if (decl.id && index.idName.IsEmpty()) index.idName = decl.name.localName;
+  type->AppendAttribute(decl);
 }
 
 bool AttlistReader::ReadText(KTXNode* node, const KTString& text, KTElementType* type, KTXNode* declaration,
@@ -175,9 +177,9 @@ bool AttlistReader::ReadRunAgain(KTXNode* definition, KTEntityDecl* entity, KTEl
   }
   KTXNode* root = model_.AdoptFragment(std::move(tree), definition);
   std::list<KTAttributeDecl>& list = type->GetAttributeList();
-  list.remove_if([&](const KTAttributeDecl& a) {
-    return std::find(run.begin(), run.end(), a.declaringNode) != run.end();
-  });
+  std::unordered_set<const KTXNode*> inRun(run.begin(), run.end());
+  list.remove_if([&](const KTAttributeDecl& a) { return inRun.count(a.declaringNode) != 0; });
+  model_.ForgetDtdAttlist(type);  // rebuilt from what is left
   type->hasDefaults_ = true;
   for (KTXNode* child = root->GetFirstChild(); child; child = child->GetNextSibling()) {
     // Each definition node of the new text stands for the run's first node.
@@ -216,15 +218,8 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
     if (!type) return model_.IsAnotherPassNeeded();
   }
   if (!declaration) declaration = node;
-  bool hasId = false;
-  KTString idName;
-  for (const KTAttributeDecl& a : type->GetAttributeList()) {
-    if (a.id) {
-      hasId = true;
-      idName = a.name.localName;
-      break;
-    }
-  }
+  KTString idName = model_.DtdAttlistOf(type).idName;
+  bool hasId = !idName.IsEmpty();
 
   if (!node->HasChildren()) return ReadText(node, KTString(node->GetValue()), type, declaration, kSchemaExpansionFailed);
 

@@ -86,6 +86,8 @@ class KTElementType {
   // (an attribute group copied into many types must not cost a scan of
   // the target per attribute).
   void AddAttributes(const std::list<KTAttributeDecl>& decls);
+  // Appends without looking for the name: for callers that know it is new.
+  void AppendAttribute(const KTAttributeDecl& decl) { attributes_.push_back(decl); }
   KTAttributeDecl* FindAttribute(const KTQName& name);
   // The attribute declarations with default values and the default (else
   // fixed) text of simple or mixed content; false when there is neither,

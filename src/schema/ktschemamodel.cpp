@@ -67,6 +67,7 @@ KTSchemaModel::~KTSchemaModel() {
   // Element types point at one another through particles: drop them all
   // before anything they point at.
   elements_.clear();
+  dtdAttlists_.clear();
   groups_.clear();
   attributeGroups_.clear();
   complexTypes_.clear();
@@ -97,6 +98,7 @@ void KTSchemaModel::Clear() {
   twoPassMode_ = false;
   namespaces_.Reset();
   elements_.clear();
+  dtdAttlists_.clear();
   idAttributes_.clear();
   groups_.clear();
   attributeGroups_.clear();
@@ -211,6 +213,17 @@ KTElementType* KTSchemaModel::DeclareElement(const KTQName& name) {
   auto it = elements_.find(key);
   if (it == elements_.end()) it = elements_.emplace(key, std::make_unique<KTElementType>(key, this, nullptr)).first;
   return it->second.get();
+}
+
+KTSchemaModel::DtdAttlistIndex& KTSchemaModel::DtdAttlistOf(KTElementType* type) {
+  auto [it, added] = dtdAttlists_.try_emplace(type);
+  if (added) {
+    for (const KTAttributeDecl& a : type->GetAttributeList()) {
+      it->second.names.insert(a.name.localName);
+      if (a.id && it->second.idName.IsEmpty()) it->second.idName = a.name.localName;
+    }
+  }
+  return it->second;
 }
 
 KTElementType* KTSchemaModel::FindElement(const KTQName& name) {

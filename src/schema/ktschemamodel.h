@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -254,6 +255,16 @@ class KTSchemaModel final : public KTSchemaServices {
   // Nesting of the declaration being read (groups, entity values), bounded
   // by kMaxDtdNesting.
   int& DeclarationDepth() { return declarationDepth_; }
+  // The attribute names a DTD gave each element type so far, and its ID
+  // attribute: an ATTLIST finds whether a name is already bound without a
+  // search of the element's list (many definitions of one element stay
+  // linear). Built from the list on first use; dropped with the elements.
+  struct DtdAttlistIndex {
+    std::unordered_set<KTString> names;
+    KTString idName;
+  };
+  DtdAttlistIndex& DtdAttlistOf(KTElementType* type);
+  void ForgetDtdAttlist(const KTElementType* type) { dtdAttlists_.erase(type); }
   // Keeps a tree parsed from DTD text for the life of the model; `parent` is
   // the node whose text it came from (for messages and relative URLs).
   KTXNode* AdoptFragment(std::unique_ptr<KTXNode> fragment, KTXNode* parent);
@@ -413,6 +424,7 @@ class KTSchemaModel final : public KTSchemaServices {
   std::vector<const void*> active_;
   int sectionDepth_ = 0;
   int declarationDepth_ = 0;
+  std::unordered_map<const KTElementType*, DtdAttlistIndex> dtdAttlists_;
   int64_t dtdVisits_ = 0;
   bool twoPassMode_ = false;
   bool dtdFromSchemaReference_ = false;

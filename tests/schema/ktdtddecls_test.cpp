@@ -180,6 +180,30 @@ TEST(DtdDeclarations, AttributeLists) {
   EXPECT_EQ(b->enumeratedValues.size(), 2u);
 }
 
+// Many definitions of one element: the first of each name stays binding and
+// a second ID is still refused, found without a search of the element's list
+// per definition (a list search made this quadratic in the definitions).
+TEST(DtdDeclarations, ManyDefinitionsOfOneElement) {
+  constexpr int kCount = 20000;
+  std::string dtd = "<!ATTLIST e id ID #IMPLIED>\n";
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < kCount; ++i) {
+      dtd += "<!ATTLIST e a" + std::to_string(i) + " CDATA '" + (round ? "later" : std::to_string(i)) + "'>\n";
+    }
+  }
+  DtdFile f;
+  ASSERT_TRUE(f.Load(dtd, "many.dtd"));
+  EXPECT_EQ(f.model->GetErrorId(), 7500);
+  KTElementType* e = f.Element(u"e");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->GetAttributeList().size(), static_cast<size_t>(kCount + 1));
+  EXPECT_EQ(Text(e->GetAttributeList().back().defaultText), std::to_string(kCount - 1));
+
+  DtdFile second;
+  ASSERT_TRUE(second.Load(dtd + "<!ATTLIST e id ID #REQUIRED other ID #IMPLIED>", "many-ids.dtd"));
+  EXPECT_EQ(second.model->GetErrorId(), 7526);
+}
+
 // Parameter entities whose values name the one below twice (through
 // character references, so nothing is expanded when they are declared) end
 // with a problem instead of an exponential reading.
