@@ -119,6 +119,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // whole stack, so a longer chain is refused as a document that cannot be
   // included or imported.
   static constexpr size_t kMaxIncludeDepth = 1000;
+  // How many nodes the includes of one stylesheet may copy in all: a file
+  // included twice by a file included twice ... grows geometrically, so a
+  // larger total is refused as a document that cannot be included.
+  static constexpr size_t kMaxIncludedNodes = size_t{1} << 22;
   // True when the document of `root` (the same tree, or one loaded from the
   // same URI) is on the include stack.
   bool IsBeingIncluded(const KTXPathNode* root) const;

@@ -69,6 +69,19 @@ class IncludeStackEntry {
 
 using ChildList = KTXPathNode::ChildList;
 
+// The number of nodes a deep copy of `top` makes.
+size_t SubtreeSize(const KTXPathNode* top) {
+  size_t size = 0;
+  std::vector<const KTXPathNode*> pending{top};
+  while (!pending.empty()) {
+    const KTXPathNode* node = pending.back();
+    pending.pop_back();
+    ++size;
+    for (const auto& child : node->Children()) pending.push_back(child.get());
+  }
+  return size;
+}
+
 // One xsl:include child and the copies that take its place.
 struct Replacement {
   int index;
@@ -80,7 +93,7 @@ struct Replacement {
 // error leaves it whole), then the children are rebuilt once. Copies of
 // xsl:import elements are collected for the top stylesheet.
 void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPathNode* topStylesheet,
-                       ChildList& importsForTop) {
+                       ChildList& importsForTop, size_t& copiedNodes) {
   std::vector<Replacement> replacements;
   bool otherSeen = false;
   int count = element->GetChildCount();
@@ -112,7 +125,7 @@ void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPath
     KTXPathNode* included = processor.FindStylesheetElement(root);
     {
       IncludeStackEntry entry(processor.IncludeStack(), root);
-      ResolveIncludesOf(processor, included, topStylesheet, importsForTop);
+      ResolveIncludesOf(processor, included, topStylesheet, importsForTop, copiedNodes);
     }
     const KTString* uri = KTXPathNode::GetDocumentUri(root);
     Replacement replacement{index, {}};
@@ -120,6 +133,8 @@ void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPath
       int last = included->GetChildCount();
       for (int k = FirstAfterLeading(included); k < last; ++k) {
         const KTXPathNode* source = included->GetChild(k);
+        copiedNodes += SubtreeSize(source);
+        if (copiedNodes > KTXSLTProcessor::kMaxIncludedNodes) throw KTXSLTError(kCannotInclude, hrefNode);
         auto copy = std::make_unique<KTXPathNode>(*source, true, nullptr);
         int copyKind = copy->GetKind();
         if (copyKind != kXPathText && copyKind != kXPathComment && copyKind != kXPathAttribute &&
@@ -219,7 +234,8 @@ KTString KTXSLTProcessor::WithoutDotSegments(const KTString& path) {
 
 void KTXSLTProcessor::ResolveIncludes(KTXPathNode* element, KTXPathNode* topStylesheet) {
   ChildList imports;
-  ResolveIncludesOf(*this, element, topStylesheet, imports);
+  size_t copiedNodes = 0;
+  ResolveIncludesOf(*this, element, topStylesheet, imports, copiedNodes);
   if (imports.empty()) return;
   // Imports of included stylesheets follow the top stylesheet's own.
   int at = FirstAfterLeading(topStylesheet);

@@ -154,6 +154,22 @@ TEST_F(DocumentsProgramTest, AMissingDocumentIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(RunAndCompare("main.xsl"), "[0]1");
 }
 
+TEST_F(DocumentsProgramTest, IncludesThatDoubleAtEachLevelAreRefusedBeforeMemoryRunsOut) {
+  // i0 includes i1 twice, i1 includes i2 twice, ...: 2^24 copies of the
+  // last template. The copies stop at a bound, with an error at an href.
+  const int levels = 24;
+  for (int i = 0; i < levels; ++i) {
+    std::string next = "i" + std::to_string(i + 1) + ".xsl";
+    folder_.Write("i" + std::to_string(i) + ".xsl",
+                  Sheet("<xsl:include href=\"" + next + "\"/>\n<xsl:include href=\"" + next + "\"/>\n"));
+  }
+  folder_.Write("i" + std::to_string(levels) + ".xsl", Sheet("<xsl:template match=\"a\">x</xsl:template>\n"));
+  KTProgramResult ours = Run("i0.xsl");
+  EXPECT_NE(ours.status, 0);
+  EXPECT_NE(ours.err.find("Could not include external entity"), std::string::npos) << ours.err;
+  EXPECT_FALSE(folder_.Exists("r.out"));
+}
+
 TEST_F(DocumentsProgramTest, RecursionAndLoadFailuresAreStylesheetErrors) {
   struct Case {
     const char* name;
