@@ -500,12 +500,21 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
     }
   }
 
+  // The element's own attributes and namespace nodes lead its children;
+  // defaults go after them in order. Only the own ones can hold a default's
+  // name (defaults are distinct), so many defaults stay linear.
+  int ownEnd = 0;
+  while (ownEnd < node->GetChildCount() && (node->GetChild(ownEnd)->GetKind() == kXPathAttribute ||
+                                            node->GetChild(ownEnd)->GetKind() == kXPathNamespace)) {
+    ++ownEnd;
+  }
+  int insertAt = ownEnd;
   for (const KTDefaultAttribute& def : defaults) {
     const char16_t* declared = def.name.localName.c_str();
     // An attribute given in the document wins over its default: compared by
     // expanded name, and by the name as written for DTD declarations.
     bool present = false;
-    for (int i = 0; i < node->GetChildCount() && !present; ++i) {
+    for (int i = 0; i < ownEnd && !present; ++i) {
       KTXPathNode* a = node->GetChild(i);
       if (a->GetKind() != kXPathAttribute && a->GetKind() != kXPathNamespace) continue;
       if (KTStrCmp(a->GetName(), declared) == 0 && def.name.ns.IsNone()) present = true;
@@ -517,12 +526,6 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
     }
     if (present) continue;
 
-    int insertAt = 0;
-    while (insertAt < node->GetChildCount() && (node->GetChild(insertAt)->GetKind() == kXPathAttribute ||
-                                                node->GetChild(insertAt)->GetKind() == kXPathNamespace)) {
-      ++insertAt;
-    }
-
     if (def.name.ns.IsNone() && (KTStrCmp(declared, u"xmlns") == 0 || IsPrefixedDeclarationName(declared))) {
       // A defaulted namespace declaration binds like one written in the
       // document; it stands under its declared name ("xmlns" or "xmlns:p").
@@ -530,7 +533,7 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
       ns->SetName(declared);
       ns->SetValue(def.value);
       ResolveNamespaces(ns.get());
-      node->InsertChild(insertAt, std::move(ns));
+      node->InsertChild(insertAt++, std::move(ns));
       continue;
     }
 
@@ -569,7 +572,7 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
       attribute->SetName(prefix + u":" + def.name.localName);
       attribute->SetNamespaceUri(boundUri);
     }
-    node->InsertChild(insertAt, std::move(attribute));
+    node->InsertChild(insertAt++, std::move(attribute));
   }
 
   if (hasText) {

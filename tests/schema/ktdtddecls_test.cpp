@@ -204,6 +204,28 @@ TEST(DtdDeclarations, ManyDefinitionsOfOneElement) {
   EXPECT_EQ(second.model->GetErrorId(), 7526);
 }
 
+// Many defaults on one element: each appears once, in declaration order
+// after the element's own attributes, and an attribute given in the document
+// wins; no scan of the defaults already added per default.
+TEST(DtdDeclarations, ManyDefaultsOnOneElement) {
+  constexpr int kCount = 20000;
+  std::u16string text = u"<!DOCTYPE r [";
+  for (int i = 0; i < kCount; ++i) {
+    text += KTUtf8ToUtf16("<!ATTLIST r a" + std::to_string(i) + " CDATA 'd" + std::to_string(i) + "'>");
+  }
+  text += u"]><r a5='own'/>";
+  Wrapped w;
+  ASSERT_TRUE(w.FromText(text.c_str()));
+  KTXPathNode* r = w.Root();
+  ASSERT_NE(r, nullptr);
+  ASSERT_EQ(r->GetChildCount(), kCount);
+  EXPECT_EQ(Text(r->GetChild(0)->GetName()), "a5");
+  EXPECT_EQ(Text(r->GetChild(0)->GetValue()), "own");
+  EXPECT_EQ(Text(r->GetChild(1)->GetName()), "a0");
+  EXPECT_EQ(Text(r->GetChild(kCount - 1)->GetName()), "a" + std::to_string(kCount - 1));
+  EXPECT_EQ(Text(r->GetChild(kCount - 1)->GetValue()), "d" + std::to_string(kCount - 1));
+}
+
 // Parameter entities whose values name the one below twice (through
 // character references, so nothing is expanded when they are declared) end
 // with a problem instead of an exponential reading.
