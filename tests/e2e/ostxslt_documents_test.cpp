@@ -204,7 +204,9 @@ TEST_F(DocumentsProgramTest, RecursionAndLoadFailuresAreStylesheetErrors) {
     KTProgramResult ours = Run(c.name);
     EXPECT_NE(ours.status, 0) << c.name;
     EXPECT_NE(ours.err.find(c.message), std::string::npos) << c.name << ": " << ours.err;
-    if (c.line) EXPECT_NE(ours.err.find(c.line), std::string::npos) << c.name << ": " << ours.err;
+    if (c.line) {
+      EXPECT_NE(ours.err.find(c.line), std::string::npos) << c.name << ": " << ours.err;
+    }
     EXPECT_FALSE(folder_.Exists("r.out")) << c.name;
   }
 }
