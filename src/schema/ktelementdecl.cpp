@@ -1,7 +1,7 @@
 // Element declarations of a DTD: the element type, its content flags and
 // its content model as particles, with an anonymous compositor for every
 // nested group. Parameter entities may stand for the name, the whole
-// content specification or names and groups inside it.
+// contentspec (content model) or names and groups inside it.
 #include "platform/ktwchar.h"
 #include "schema/ktdtdwalker.h"
 #include "schema/ktschemamodel.h"
@@ -143,7 +143,7 @@ bool ElementReader::SetContentFlags(KTXNode* node, KTElementType* type, int cont
   }
 }
 
-// A content specification given by parameter entities.
+// A contentspec (content model) given by parameter entities.
 bool ElementReader::ReadContentEntity(KTXNode* node, KTElementType* type) {
   KTString value(node->GetValue());
   value.TrimLeft().TrimRight();
