@@ -378,6 +378,18 @@ class TreeChecker {
     return true;
   }
 
+  // Empties a hash table before it takes `coming` entries. clear() costs
+  // its bucket count, which one element with very many attributes leaves
+  // large: a table far larger than the next element needs is replaced, so
+  // each element costs in proportion to its own attributes.
+  template <typename Table>
+  static void ClearForReuse(Table& table, size_t coming) {
+    if (table.bucket_count() > 4 * coming + 64)
+      table = Table();
+    else
+      table.clear();
+  }
+
   bool CheckAttributeNames(const KTXNode* element) {
     attributes_.clear();
     for (const KTXNode* c = element->GetFirstChild(); c; c = c->GetNextSibling())
@@ -390,7 +402,7 @@ class TreeChecker {
           if (View(attributes_[i]->GetName()) == View(attributes_[j]->GetName()))
             twice = attributes_[i];
     } else {
-      names_.clear();
+      ClearForReuse(names_, attributes_.size());
       for (const KTXNode* a : attributes_)
         if (!names_.insert(View(a->GetName())).second) {
           twice = a;
@@ -710,6 +722,12 @@ class TreeChecker {
     static constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
     static constexpr View kXmlnsUri = u"http://www.w3.org/2000/xmlns/";
     View uri = ResolveAttributeValue(attribute->GetValue());
+    if (budget_ == 0) {
+      KTString reason;
+      reason.Format(u"the namespace name declared by %s expands through entities to more than %d characters",
+                    attribute->GetName(), static_cast<int>(kMaxUriResolveSteps));
+      return Fail(text_, length_, attribute->GetStartOffset(), reason, status_);
+    }
     if (!declarationTypes_.empty() && IsTokenized(element, attribute))
       uri = CollapseSpaces(uri);
     const char16_t* problem = nullptr;
@@ -773,7 +791,7 @@ class TreeChecker {
             first = &qualified_[j];
           }
     } else {
-      expanded_.clear();
+      ClearForReuse(expanded_, qualified_.size());
       for (const Qualified& q : qualified_) {
         auto [at, added] = expanded_.emplace(ExpandedKey(q), &q);
         if (!added) {
@@ -861,19 +879,28 @@ class TreeChecker {
   // entities resolved, white-space characters as spaces. Most values hold
   // none of these and are returned as they stand.
   View ResolveAttributeValue(View raw) {
+    budget_ = kMaxUriResolveSteps;
     if (raw.find_first_of(u"&\t\n\r") == View::npos)
       return raw;
     resolved_.clear();
-    AppendResolved(raw, 0);
+    if (!AppendResolved(raw, 0))
+      return {};
     return resolved_;
   }
 
   // Entity texts are followed this deep at most in a namespace URI; deeper
   // nesting is left as written (the entity checks report real cycles).
   static constexpr int kMaxUriEntityDepth = 16;
+  // Characters copied plus entities entered while one value is resolved:
+  // nested entities could otherwise expand a short value exponentially.
+  static constexpr size_t kMaxUriResolveSteps = size_t{1} << 20;
 
-  void AppendResolved(View raw, int depth) {
+  // False when the value needs more than kMaxUriResolveSteps steps.
+  bool AppendResolved(View raw, int depth) {
     for (size_t i = 0; i < raw.size(); ++i) {
+      if (budget_ == 0)
+        return false;
+      --budget_;
       char16_t c = raw[i];
       if (c == u'\r') {
         if (i + 1 < raw.size() && raw[i + 1] == u'\n')
@@ -913,13 +940,15 @@ class TreeChecker {
         auto found = entities_.find(body);
         if (found == entities_.end() || found->second.external || depth >= kMaxUriEntityDepth)
           resolved_.append(raw.substr(i, end - i + 1));
-        else
-          AppendResolved(found->second.literal, depth + 1);
+        else if (!AppendResolved(found->second.literal, depth + 1))
+          return false;
       }
       i = end;
     }
+    return true;
   }
 
+  size_t budget_ = kMaxUriResolveSteps;
   const char16_t* text_;
   int length_;
   KTLoadStatus& status_;

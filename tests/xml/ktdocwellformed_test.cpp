@@ -18,6 +18,7 @@
 #include <string>
 
 #include "ktloadtest_util.h"
+#include "ktscaling_util.h"
 #include "platform/ktutf8.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktgrammarcache.h"
@@ -315,3 +316,62 @@ TEST(WellFormedness, CharactersOutsideXmlAreRefused) {
 }
 
 }  // namespace
+
+// A namespace declaration whose value nests entities ten wide and sixteen
+// deep would expand to 10^16 characters (or as many empty expansions): the
+// loader stops resolving it after a bounded number of steps and refuses the
+// document, naming the declaration. A shallow nest of the same shape loads.
+TEST(WellFormedness, NamespaceNameEntityExpansionIsBounded) {
+  auto document = [](int levels, const char* innermost) {
+    std::string text = "<!DOCTYPE r [<!ENTITY e0 '" + std::string(innermost) + "'>";
+    for (int i = 1; i <= levels; ++i) {
+      text += "<!ENTITY e" + std::to_string(i) + " '";
+      for (int k = 0; k < 10; ++k)
+        text += "&e" + std::to_string(i - 1) + ";";
+      text += "'>";
+    }
+    return text + "]>\n<r xmlns:p='urn:&e" + std::to_string(levels) + ";' p:a='1'/>";
+  };
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  const struct {
+    std::string text;
+    bool loads;
+  } cases[] = {{document(16, "x"), false}, {document(16, ""), false}, {document(3, "x"), true}};
+  for (const auto& c : cases) {
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(c.text.data(), static_cast<uint32_t>(c.text.size()),
+                                                       KTGrammarCache::kXml, status));
+    EXPECT_EQ(tree != nullptr, c.loads) << StatusMessage(status);
+    if (!c.loads) {
+      EXPECT_EQ(status.GetLine(), 2) << StatusMessage(status);
+      EXPECT_EQ(status.GetColumn(), 4) << StatusMessage(status);
+      EXPECT_NE(StatusMessage(status).find("xmlns:p expands through entities"), std::string::npos)
+          << StatusMessage(status);
+    }
+  }
+}
+
+// One element with very many attributes followed by many elements with a
+// few more than the pairwise limit: the uniqueness checks empty their hash
+// tables in proportion to each element's own attributes, so eight times
+// both parts costs about eight times as much, not sixty-four.
+TEST(WellFormedness, AttributeUniquenessStaysLinearAfterAWideElement) {
+  auto document = [](int scale) {
+    std::string text = "<r xmlns:p='urn:p'><big";
+    for (int i = 0; i < 40000 * scale; ++i)
+      text += " p:a" + std::to_string(i) + "='1'";
+    text += "/>";
+    for (int i = 0; i < 8000 * scale; ++i)
+      text += "<s p:b='' p:c='' p:d='' p:e='' p:f='' p:g='' p:h='' p:i='' p:j=''/>";
+    return text + "</r>";
+  };
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  const std::string texts[] = {document(1), document(8)};
+  EXPECT_TRUE(GrowsLinearly([&](int scale) {
+    const std::string& text = texts[scale == 1 ? 0 : 1];
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
+                                                       KTGrammarCache::kXml, status));
+    ASSERT_NE(tree, nullptr) << StatusMessage(status);
+  }));
+}
