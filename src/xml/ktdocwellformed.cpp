@@ -657,13 +657,15 @@ class TreeChecker {
       if (!name.starts_with(u"xmlns"))
         continue;
       if (name.size() == 5) {
-        if (!Declare(element, a, View()))
+        if (!Declare(element, name, View(a->GetValue()), a, View()))
           return false;
       } else if (name[5] == u':') {
-        if (!CheckQName(a, name) || !Declare(element, a, name.substr(6)))
+        if (!CheckQName(a, name) || !Declare(element, name, View(a->GetValue()), a, name.substr(6)))
           return false;
       }
     }
+    if (!defaultDeclarations_.empty() && !DeclareDefaults(element))
+      return false;
     if (declared_.size() > mark)
       scopes_.push_back({element, mark});
 
@@ -718,15 +720,17 @@ class TreeChecker {
   // Binds the prefix (empty: the default namespace) that the declaration
   // `attribute` names, after NSC Reserved Prefixes and Namespace Names and
   // NSC No Prefix Undeclaring.
-  bool Declare(const KTXNode* element, const KTXNode* attribute, View prefix) {
+  // `at` is the node a refusal points to: the attribute, or the element
+  // when the declaration is a default.
+  bool Declare(const KTXNode* element, View attribute, View value, const KTXNode* at, View prefix) {
     static constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
     static constexpr View kXmlnsUri = u"http://www.w3.org/2000/xmlns/";
-    View uri = ResolveAttributeValue(attribute->GetValue());
+    View uri = ResolveAttributeValue(value);
     if (budget_ == 0) {
       KTString reason;
       reason.Format(u"the namespace name declared by %s expands through entities to more than %d characters",
-                    attribute->GetName(), static_cast<int>(kMaxUriResolveSteps));
-      return Fail(text_, length_, attribute->GetStartOffset(), reason, status_);
+                    KTString(attribute).c_str(), static_cast<int>(kMaxUriResolveSteps));
+      return Fail(text_, length_, at->GetStartOffset(), reason, status_);
     }
     if (!declarationTypes_.empty() && IsTokenized(element, attribute))
       uri = CollapseSpaces(uri);
@@ -742,14 +746,14 @@ class TreeChecker {
     if (problem) {
       KTString reason;
       reason.Format(u"%s (Namespaces in XML 1.0, NSC Reserved Prefixes and Namespace Names)", problem);
-      return Fail(text_, length_, attribute->GetStartOffset(), reason, status_);
+      return Fail(text_, length_, at->GetStartOffset(), reason, status_);
     }
     if (uri.empty() && !prefix.empty()) {
       KTString reason;
       reason.Format(u"the declaration xmlns:%s=\"\" unbinds a prefix, which XML 1.0 does not allow "
                     u"(Namespaces in XML 1.0, NSC No Prefix Undeclaring)",
                     KTString(prefix).c_str());
-      return Fail(text_, length_, attribute->GetStartOffset(), reason, status_);
+      return Fail(text_, length_, at->GetStartOffset(), reason, status_);
     }
     uris_.emplace_back(uri);
     bindings_[prefix].push_back(uris_.back().View());
@@ -839,11 +843,52 @@ class TreeChecker {
       return;
     const int type = typePart->GetPart();
     const bool tokenized = type > kAttlistTypeCDATA && type <= kAttlistTypeEnum;
-    declarationTypes_.emplace(DeclarationKey(definition->GetName(), attribute), tokenized);
+    if (!declarationTypes_.emplace(DeclarationKey(definition->GetName(), attribute), tokenized).second)
+      return;
+    // A default value declares the namespace on every element of that name
+    // that does not give the attribute itself (XML 1.0 §5.1: defaults of the
+    // internal subset are supplied by every processor).
+    for (const KTXNode* n = typePart->GetNextSibling(); n; n = n->GetNextSibling()) {
+      const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(n);
+      if (part == nullptr || part->GetPart() == kAttlistName)
+        break;
+      if (part->GetPart() == kAttlistDefault) {
+        defaultDeclarations_[View(definition->GetName())].push_back({attribute, View(part->GetValue())});
+        break;
+      }
+    }
   }
 
-  bool IsTokenized(const KTXNode* element, const KTXNode* attribute) const {
-    auto found = declarationTypes_.find(DeclarationKey(element->GetName(), attribute->GetName()));
+  struct DefaultDeclaration {
+    View name;
+    View value;
+  };
+
+  // Binds the namespace declarations the internal subset supplies as
+  // defaults to the element, those it does not give itself.
+  bool DeclareDefaults(const KTXNode* element) {
+    auto found = defaultDeclarations_.find(View(element->GetName()));
+    if (found == defaultDeclarations_.end())
+      return true;
+    const bool hashed = attributes_.size() > kPairwiseAttributeLimit;  // names_ then holds them all
+    for (const DefaultDeclaration& d : found->second) {
+      bool given = false;
+      if (hashed)
+        given = names_.count(d.name) != 0;
+      else
+        for (const KTXNode* a : attributes_)
+          given = given || View(a->GetName()) == d.name;
+      if (given)
+        continue;
+      View prefix = d.name.size() == 5 ? View() : d.name.substr(6);
+      if (!Declare(element, d.name, d.value, element, prefix))
+        return false;
+    }
+    return true;
+  }
+
+  bool IsTokenized(const KTXNode* element, View attribute) const {
+    auto found = declarationTypes_.find(DeclarationKey(element->GetName(), attribute));
     return found != declarationTypes_.end() && found->second;
   }
 
@@ -969,6 +1014,8 @@ class TreeChecker {
   // (element name, NUL, attribute name) → tokenized, for namespace
   // declaration attributes the internal subset declares.
   std::unordered_map<std::u16string, bool> declarationTypes_;
+  // Element name → the namespace declarations the internal subset defaults.
+  std::unordered_map<View, std::vector<DefaultDeclaration>> defaultDeclarations_;
   std::vector<Qualified> qualified_;
   std::unordered_map<std::u16string, const Qualified*> expanded_;
   bool standalone_ = false;

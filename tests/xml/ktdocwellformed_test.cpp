@@ -210,6 +210,16 @@ const Case kNamespaceCases[] = {
      0, nullptr, true},
     {"<a xmlns:p='urn:x' xmlns:q='urn:x' b='' c='' d='' e='' f='' g='' h='' p:a='1' q:a='2'/>", 1, 79,
      "{urn:x}a"},
+    // A declaration the internal subset supplies as a default binds on the
+    // elements of that name that do not give it (XML 1.0 §5.1).
+    {"<!DOCTYPE r [<!ATTLIST r xmlns:p CDATA 'urn:x'>]><r p:a='1'><p:b/></r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ATTLIST r xmlns:p CDATA #FIXED 'urn:x'>]><r p:a='1'/>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ATTLIST s xmlns:p CDATA 'urn:x'>]><r p:a='1'/>", 1, 53, "prefix p of p:a is not declared"},
+    {"<!DOCTYPE r [<!ATTLIST r xmlns:p CDATA #IMPLIED>]><r p:a='1'/>", 1, 54, "prefix p of p:a is not declared"},
+    {"<!DOCTYPE r [<!ATTLIST r xmlns:p CDATA 'urn:x' xmlns:q CDATA 'urn:x'>]><r p:a='1' q:a='2'/>", 1, 83,
+     "{urn:x}a"},
+    {"<!DOCTYPE r [<!ATTLIST r xmlns:p CDATA 'urn:x' xmlns:q CDATA 'urn:x'>]><r xmlns:q='urn:y' p:a='1' q:a='2'/>", 0,
+     0, nullptr},
     // Colons in processing-instruction targets, entity and notation names.
     {"<?p:i x?><a/>", 1, 4, "processing-instruction target p:i holds a colon"},
     {"<?pi x?><a/>", 0, 0, nullptr},
