@@ -324,9 +324,9 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
       case kAttlistDefault: {
         KTString normalized = NormalizedDefault(value, false);
         KTString expanded;
-        // Entity and character references of the default as the document's
-        // own attribute values have them.
-        model_.ExpandReferences(part, normalized.c_str(), expanded);
+        // Entity and character references of the default, with the
+        // references inside entity values expanded to any depth.
+        model_.ExpandReferencesFully(part, normalized.c_str(), expanded);
         decl.defaultText = IsTokenized(decl) ? NormalizedDefault(expanded, true) : expanded;
         if (decl.enumerated && std::find(decl.enumeratedValues.begin(), decl.enumeratedValues.end(),
                                          decl.defaultText) == decl.enumeratedValues.end()) {

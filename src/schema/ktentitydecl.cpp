@@ -332,3 +332,86 @@ bool KTSchemaModel::ExpandReferences(KTXNode* node, const char16_t* text, KTStri
   ExpandCharacterReferences(out);
   return true;
 }
+
+bool KTSchemaModel::ExpandReferencesFully(KTXNode* node, const char16_t* text, KTString& out) {
+  if (!text || !KTStrChr(text, u'&')) {
+    out = text;
+    return true;
+  }
+  struct Frame {
+    const char16_t* p;
+    const KTEntityDecl* entity;  // null for the text itself
+  };
+  constexpr int kGrowBy = 16;
+  KTString result;
+  int length = 0;
+  bool reported = false;
+  std::vector<Frame> stack;
+  stack.push_back({text, nullptr});
+  auto active = [&stack](const KTEntityDecl* record) {
+    for (const Frame& f : stack) {
+      if (f.entity == record) return true;
+    }
+    return false;
+  };
+  while (!stack.empty()) {
+    const char16_t*& p = stack.back().p;
+    if (!*p) {
+      stack.pop_back();
+      continue;
+    }
+    char16_t c = *p;
+    if (c != u'&' || p[1] == u'#') {
+      // Character references are resolved once the whole text is built.
+      result.AppendCharAtLength(c, length, kGrowBy);
+      ++p;
+      continue;
+    }
+    const char16_t* start = p;
+    const char16_t* nameStart = p + 1;
+    const char16_t* q = nameStart;
+    while (*q && *q != u';' && !IsBlank(*q)) ++q;
+    if (*q != u';') {
+      reported = true;
+      KTString name;
+      name.Assign(nameStart, static_cast<int>(q - nameStart));
+      ReportError(kSchemaUnterminatedReference, node, nullptr, name);
+      int count = static_cast<int>(q - start) + (*q ? 1 : 0);
+      result.AppendAtLength(start, length, kGrowBy, count);
+      p = start + count;
+      continue;
+    }
+    KTString name;
+    name.Assign(nameStart, static_cast<int>(q - nameStart));
+    int refLength = static_cast<int>(q - start) + 1;
+    p = q + 1;
+    KTEntityDecl* record = FindGeneralEntity(name);
+    if (!record) {
+      reported = true;
+      ReportError(kSchemaUndeclaredEntity, node, nullptr, name);
+      result.AppendAtLength(start, length, kGrowBy, refLength);
+      continue;
+    }
+    if (record->external && !record->loaded && !LoadExternalEntity(*record, *this)) {
+      reported = true;
+      result.AppendAtLength(start, length, kGrowBy, refLength);
+      continue;
+    }
+    const KTString& value = GetEntityValue(*record, *this);
+    int valueLength = value.GetLength();
+    if (active(record) || static_cast<int>(stack.size()) > kMaxDtdNesting ||
+        expandedChars_ + valueLength > expansionBudget_) {
+      // A recursive or too deep entity, or past the document's budget: the
+      // reference stays as written and the expansion ends here.
+      reported = true;
+      ReportError(kSchemaExpansionFailed, node, nullptr, name);
+      result.AppendAtLength(start, length, kGrowBy, refLength);
+      break;
+    }
+    expandedChars_ += valueLength;
+    stack.push_back({value.c_str(), record});
+  }
+  ExpandCharacterReferences(result);
+  out = std::move(result);
+  return !reported;
+}

@@ -154,6 +154,11 @@ TEST(DtdDeclarations, AttributeLists) {
       {"<!ENTITY % en 'e'><!ATTLIST %en; a CDATA 'v'>", "a:v", 7500},
       {"<!ATTLIST e a CDATA 'tab\tand&#x20;ref &amp; &lt;'>", "a:tab and ref & <", 7500},
       {"<!ATTLIST e a (x|y) 'y'>", "a:y", 7500},
+      // References inside entity values expand to any depth (XML 1.0 §4.4.5);
+      // a recursive entity ends with a problem.
+      {"<!ENTITY a 'x'><!ENTITY b '[&a;]'><!ENTITY c '&b;&#38;#60;&b;'><!ATTLIST e a CDATA '&b;' b CDATA '&c;'>",
+       "a:[x] b:[x]<[x]", 7500},
+      {"<!ENTITY a '(&b;)'><!ENTITY b '&a;'><!ATTLIST e a CDATA '&a;'>", "a:(&a;", 7524},
       {"<!ENTITY % d 'a CDATA \"x\" &#37;d;'><!ATTLIST e %d;>", "a:x", 7523},
   };
   int n = 0;
@@ -245,6 +250,26 @@ TEST(DtdDeclarations, DoublingParameterEntitiesEndWithAProblem) {
     ASSERT_TRUE(f.Load(c.dtd, "doubling" + std::to_string(n++) + ".dtd"));
     EXPECT_EQ(f.model->GetErrorId(), 7524) << c.dtd.substr(0, 60);
   }
+}
+
+// General entities that multiply their text inside an attribute default stop
+// at the document's expansion budget with a problem.
+TEST(DtdDeclarations, ExplodingEntityInADefaultEndsWithAProblem) {
+  std::string dtd = "<!ENTITY l0 'lol'>";
+  for (int i = 1; i <= 9; ++i) {
+    std::string below = "&l" + std::to_string(i - 1) + ";";
+    dtd += "<!ENTITY l" + std::to_string(i) + " '";
+    for (int k = 0; k < 10; ++k) dtd += below;
+    dtd += "'>";
+  }
+  dtd += "<!ATTLIST e a CDATA '&l9;'>";
+  DtdFile f;
+  ASSERT_TRUE(f.Load(dtd, "exploding.dtd"));
+  EXPECT_EQ(f.model->GetErrorId(), 7524);
+  KTElementType* e = f.Element(u"e");
+  ASSERT_NE(e, nullptr);
+  ASSERT_EQ(e->GetAttributeList().size(), 1u);
+  EXPECT_LE(e->GetAttributeList().back().defaultText.GetLength(), f.model->GetExpansionBudget());
 }
 
 TEST(DtdDeclarations, DocumentsGetTheirDefaults) {
