@@ -734,11 +734,6 @@ const KTXPathNodeTest& ContentTest() {
 
 const KTXPathNodeTest& ParentStepTest() { return ContentTest(); }
 
-const KTXPathNodeTest& NotNamespaceTest() {
-  static const KTNotTest test(std::make_unique<KTNamespaceNodeTest>());
-  return test;
-}
-
 // The test of the axis's principal node type (XPath 1.0 §2.3).
 KTXPathNodeTestPtr PrincipalTest(int axis) {
   if (axis == kAxisAttribute)
@@ -784,7 +779,9 @@ bool NodeTypeTestNode::Evaluate(KTXPathEvalContext& context) {
       // is its own first member (XPath 1.0 section 2.2).
       return WalkWith(context, AllNodesTest(), word);
     case kAxisDescendantOrSelf:
-      return WalkWith(context, NotNamespaceTest(), word);
+      // Descendants are never namespace nodes; a namespace node as context
+      // node is the one member of its own axis (XPath 1.0 section 2.2).
+      return WalkWith(context, AllNodesTest(), word);
     default:
       return WalkWith(context, ContentTest(), word);
   }

@@ -219,6 +219,11 @@ TEST(XPathEvaluate, NamespaceAxis) {
   // ancestor-or-self::node() of a namespace node starts with the node itself.
   EXPECT_EQ(Eval("/doc/namespace::p/ancestor-or-self::node()").value, "/ doc ns:p");
   EXPECT_EQ(Eval("/doc/namespace::p/ancestor-or-self::node()[1]").value, "ns:p");
+  // descendant-or-self of a namespace node is the node alone.
+  EXPECT_EQ(Eval("/doc/namespace::p/descendant-or-self::node()").value, "ns:p");
+  EXPECT_EQ(Eval("/doc/namespace::p//.").value, "ns:p");
+  EXPECT_EQ(Eval("count(/doc/namespace::*/descendant-or-self::node())").value,
+            Eval("count(/doc/namespace::*)").value);
 }
 
 TEST(XPathEvaluate, NodeTests) {
