@@ -62,7 +62,7 @@ constexpr KTBuiltinPattern kBuiltinPatterns[kDtUnknown] = {
     {OST_NAME, 1},                                                              // IDREF
     {OST_NAME, 1},                                                              // ENTITY
     {u"[\\-\\+]?\\d+", 1},                                                      // integer
-    {u"0+|-\\d+", 1},                                                           // nonPositiveInteger
+    {u"\\+?0+|-\\d+", 1},                                                       // nonPositiveInteger
     {u"-\\d+", 1},                                                              // negativeInteger
     {u"[\\-\\+]?\\d+", 1},                                                      // long
     {u"[\\-\\+]?\\d+", 1},                                                      // int
@@ -125,7 +125,10 @@ bool IntegerLexical(uint32_t id, const KTString& text) {
   const char16_t* p = text.c_str();
   switch (id) {
     case kDtNonPositiveInteger: {
+      // "-" before any digits; "+" or no sign only before zero
+      // (XML Schema Part 2, 3.3.14.1).
       if (*p == u'-') return DigitsToEnd(p + 1);
+      if (*p == u'+') ++p;
       if (*p != u'0') return false;
       while (*p == u'0') ++p;
       return *p == 0;
