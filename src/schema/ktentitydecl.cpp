@@ -233,6 +233,19 @@ bool LoadExternalEntity(KTEntityDecl& record, KTSchemaModel& model) {
 
 // ---- Expansion ----
 
+const char16_t* KTSchemaModel::CopyUnterminatedReference(KTXNode* node, const char16_t* start,
+                                                         const char16_t* end, KTString& result, int& length) {
+  // No closing ';': the reference is reported and copied as written, with the
+  // character that ended it.
+  KTString name;
+  name.Assign(start + 1, static_cast<int>(end - start - 1));
+  ReportError(kSchemaUnterminatedReference, node, nullptr, name);
+  constexpr int kGrowBy = 16;
+  int count = static_cast<int>(end - start) + (*end ? 1 : 0);
+  result.AppendAtLength(start, length, kGrowBy, count);
+  return start + count;
+}
+
 bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, KTString& out, bool parameterRefs,
                                            bool trimmedValues, bool countExpansions) {
   if (!text) text = u"";
@@ -262,15 +275,9 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
     const char16_t* q = nameStart;
     while (*q && *q != u';' && !IsBlank(*q)) ++q;
     if (*q != u';') {
-      // No closing ';': the reference and the character that ended it are
-      // copied; the end of the text ends the expansion.
+      // The end of the text ends the expansion.
       reported = true;
-      KTString name;
-      name.Assign(nameStart, static_cast<int>(q - nameStart));
-      ReportError(kSchemaUnterminatedReference, node, nullptr, name);
-      int count = static_cast<int>(q - start) + (*q ? 1 : 0);
-      result.AppendAtLength(start, length, kGrowBy, count);
-      p = start + count;
+      p = CopyUnterminatedReference(node, start, q, result, length);
       if (!*q) break;
       continue;
     }
@@ -373,12 +380,7 @@ bool KTSchemaModel::ExpandReferencesFully(KTXNode* node, const char16_t* text, K
     while (*q && *q != u';' && !IsBlank(*q)) ++q;
     if (*q != u';') {
       reported = true;
-      KTString name;
-      name.Assign(nameStart, static_cast<int>(q - nameStart));
-      ReportError(kSchemaUnterminatedReference, node, nullptr, name);
-      int count = static_cast<int>(q - start) + (*q ? 1 : 0);
-      result.AppendAtLength(start, length, kGrowBy, count);
-      p = start + count;
+      p = CopyUnterminatedReference(node, start, q, result, length);
       continue;
     }
     KTString name;

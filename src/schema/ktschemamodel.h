@@ -320,6 +320,10 @@ class KTSchemaModel final : public KTSchemaServices {
   // a recursive entity, a deeper nesting or the expansion budget records
   // 7524, keeps the reference as written and ends the expansion there.
   bool ExpandReferencesFully(KTXNode* node, const char16_t* text, KTString& out);
+  // Reports the reference from start to end that no ';' closes and copies it
+  // with the character that ended it; returns the place after the copy.
+  const char16_t* CopyUnterminatedReference(KTXNode* node, const char16_t* start, const char16_t* end,
+                                            KTString& result, int& length);
   // Sets the budget from the size of the document's text (names and values).
   void SetExpansionBudgetFor(KTXNode* documentRoot);
   int64_t GetExpansionBudget() const { return expansionBudget_; }
