@@ -43,6 +43,9 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   if (!stylesheetRoot || stylesheetRoot->FirstChildOfKind(kXPathElement) == stylesheetRoot->GetChildCount())
     throw KTXSLTError(38, stylesheetRoot);
   KTWhitespaceStripper().StripStylesheet(stylesheetRoot);
+  // The source takes part with its whitespace-only text removed, like every
+  // document that document() loads.
+  if (sourceRoot) KTWhitespaceStripper().StripDocument(sourceRoot);
   compiler_->Clear();
   // Keys and decimal formats are registered while the stylesheet compiles.
   keyTables_.clear();
