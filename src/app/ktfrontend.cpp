@@ -269,6 +269,15 @@ std::unique_ptr<KTXPathNode> KTFrontEnd::WrapInput(KTXNode* root, const KTString
   } catch (const KTXTreeException&) {
     tree.reset();
   }
+  // A document whose entities could not all be expanded would run with part
+  // of its text missing: it is refused instead.
+  KTString why;
+  if (tree && model->ExpansionStopped(why)) {
+    WriteLine(stderr, u"Failed to load " + std::u16string(name.c_str()));
+    WriteLine(stderr, u"Entity references cannot be expanded: " + std::u16string(why.c_str()));
+    DocumentSchemaModels[root] = std::move(model);
+    return nullptr;
+  }
   DocumentSchemaModels[root] = std::move(model);
   if (!tree) WriteLine(stderr, u"Internal error creating tree for " + std::u16string(name.c_str()));
   return tree;

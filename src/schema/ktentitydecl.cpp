@@ -2,6 +2,8 @@
 // entity references in texts.
 #include "schema/ktentitydecl.h"
 
+#include <string>
+
 #include "platform/ktwchar.h"
 #include "schema/ktschemamodel.h"
 #include "xml/ktxnode.h"
@@ -56,6 +58,12 @@ void KTEntityDecl::DropParsedValue() {
 }
 
 namespace {
+
+KTString BudgetExceeded(const KTString& name, int64_t budget) {
+  std::string count = std::to_string(budget);
+  return u"&" + name + u"; would make the document's entities expand to more than " +
+         KTString(std::u16string(count.begin(), count.end()).c_str()) + u" characters";
+}
 
 enum class GroupKind { kSequence, kChoice, kMixed };
 
@@ -316,6 +324,7 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
       // The document's entities would grow past its budget: stop here and
       // keep the rest of the text as written.
       reported = true;
+      NoteExpansionStopped(BudgetExceeded(name, expansionBudget_));
       ReportError(kSchemaExpansionFailed, node, nullptr, name);
       result.AppendAtLength(start, length, kGrowBy);
       break;
@@ -406,6 +415,12 @@ bool KTSchemaModel::ExpandReferencesFully(KTXNode* node, const char16_t* text, K
       // A recursive or too deep entity, or past the document's budget: the
       // reference stays as written and the expansion ends here.
       reported = true;
+      if (active(record))
+        NoteExpansionStopped(u"recursive entity reference &" + name + u";");
+      else if (static_cast<int>(stack.size()) > kMaxDtdNesting)
+        NoteExpansionStopped(u"entity nesting too deep at &" + name + u";");
+      else
+        NoteExpansionStopped(BudgetExceeded(name, expansionBudget_));
       ReportError(kSchemaExpansionFailed, node, nullptr, name);
       result.AppendAtLength(start, length, kGrowBy, refLength);
       break;

@@ -448,5 +448,16 @@ bool KTSchemaModel::IsIdAttribute(KTElementType* declaration, const KTQName& att
 }
 
 bool KTSchemaModel::ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) {
+  if (messageId == kSchemaExpansionFailed) NoteExpansionStopped(contextText);
   return ReportError(messageId, node, nullptr, contextText);
+}
+
+void KTSchemaModel::NoteExpansionStopped(const KTString& why) {
+  if (expansionStopped_.IsEmpty()) expansionStopped_ = why.IsEmpty() ? KTString(u"entity not expanded") : why;
+}
+
+bool KTSchemaModel::ExpansionStopped(KTString& why) const {
+  if (expansionStopped_.IsEmpty()) return false;
+  why = expansionStopped_;
+  return true;
 }

@@ -375,6 +375,9 @@ class KTSchemaModel final : public KTSchemaServices {
   bool CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes, KTString& text,
                        bool& hasText) override;
   bool ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) override;
+  bool ExpansionStopped(KTString& why) const override;
+  // Keeps the first reason an entity's text was left out of the document.
+  void NoteExpansionStopped(const KTString& why);
 
  private:
   void DeclarePredefinedEntities();
@@ -446,4 +449,5 @@ class KTSchemaModel final : public KTSchemaServices {
   FILE* warningStream_ = stderr;
   int64_t expansionBudget_ = kMaxEntityExpansionChars;
   int64_t expandedChars_ = 0;
+  KTString expansionStopped_;
 };

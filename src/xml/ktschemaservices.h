@@ -56,4 +56,9 @@ class KTSchemaServices {
   // Records a problem met while building the view (an entity text refused
   // for a cycle or for depth); false as a rule, like every report.
   virtual bool ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) = 0;
+  // True when an entity's text could not be put in place (a recursive or
+  // too deeply nested entity, or one past the document's expansion budget),
+  // so that the document's text is incomplete; `why` then says which entity
+  // and why.
+  virtual bool ExpansionStopped(KTString& why) const { return false; }
 };

@@ -97,6 +97,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // ("/a/./b/../c" and "/a//c" are "/a/c"), so that one file has one name
   // in the document caches; any other text is returned as it is.
   static KTString WithoutDotSegments(const KTString& path);
+  // Throws error 42, naming the document, when its schema model says that
+  // some of its entity references could not be expanded.
+  static void ThrowIfExpansionStopped(const KTSchemaServices& model, const KTString& url);
   // Replaces every xsl:include child of `element` by the top-level elements
   // of the included stylesheet (its own includes first); xsl:import
   // elements of included stylesheets move to `topStylesheet`, after its own

@@ -196,6 +196,7 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
     }
   }
   if (!view) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
+  ThrowIfExpansionStopped(*model, url);
   if (stylesheetWalk)
     KTWhitespaceStripper().StripStylesheet(view.get());
   else
@@ -203,6 +204,15 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
   KTXPathNode* root = view.get();
   stylesheetDocuments_.emplace(url, std::move(view));
   return root;
+}
+
+void KTXSLTProcessor::ThrowIfExpansionStopped(const KTSchemaServices& model, const KTString& url) {
+  KTString why;
+  if (!model.ExpansionStopped(why)) return;
+  // The document would take part with some of its text missing.
+  KTXSLTError error(42, nullptr);  // "Could not load external entity"
+  error.SetMessageText(KTString(error.GetMessage()) + u" " + url + u": entity references cannot be expanded: " + why);
+  throw error;
 }
 
 KTString KTXSLTProcessor::WithoutDotSegments(const KTString& path) {

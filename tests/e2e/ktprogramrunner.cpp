@@ -86,3 +86,13 @@ std::string KTScratchFolder::Read(const std::string& name, bool* exists) const {
 }
 
 bool KTScratchFolder::Exists(const std::string& name) const { return std::filesystem::exists(File(name)); }
+
+std::string KTExplodingEntityPrologue(const std::string& root) {
+  std::string text = "<!DOCTYPE " + root + " [\n<!ENTITY e0 \"lol\">\n";
+  for (int level = 1; level <= 9; ++level) {
+    text += "<!ENTITY e" + std::to_string(level) + " \"";
+    for (int i = 0; i < 10; ++i) text += "&e" + std::to_string(level - 1) + ";";
+    text += "\">\n";
+  }
+  return text + "]>\n";
+}

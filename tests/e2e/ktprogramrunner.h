@@ -13,6 +13,10 @@ struct KTProgramResult {
 };
 
 // Runs `program` with the arguments (not counting its own name) in `folder`.
+// A document type declaration for `root` whose entity e9 stands for a
+// billion characters ("billion laughs").
+std::string KTExplodingEntityPrologue(const std::string& root);
+
 KTProgramResult KTRunProgram(const std::string& program, const std::vector<std::string>& arguments,
                              const std::string& folder);
 

@@ -154,6 +154,28 @@ TEST_F(DocumentsProgramTest, AMissingDocumentIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(RunAndCompare("main.xsl"), "[0]1");
 }
 
+TEST_F(DocumentsProgramTest, ADocumentWhoseEntitiesExplodeStopsTheRun) {
+  // Run with part of its text missing, the document would give a wrong
+  // result: it is refused, named, and no output is written.
+  folder_.Write("laughs.xsl", KTExplodingEntityPrologue("xsl:stylesheet") +
+                                  Sheet("<xsl:template name=\"t\">&e9;</xsl:template>\n"));
+  folder_.Write("include.xsl", Sheet("<xsl:include href=\"laughs.xsl\"/>\n"
+                                     "<xsl:template match=\"/\"><r/></xsl:template>\n"));
+  folder_.Write("document.xsl", Sheet("<xsl:template match=\"/\">"
+                                      "<xsl:value-of select=\"string-length(document('laughs.xsl'))\"/>"
+                                      "</xsl:template>\n"));
+  for (const char* stylesheet : {"include.xsl", "document.xsl"}) {
+    SCOPED_TRACE(stylesheet);
+    KTProgramResult ours = Run(stylesheet);
+    EXPECT_NE(ours.status, 0);
+    EXPECT_NE(ours.err.find("Could not load external entity " + folder_.File("laughs.xsl") +
+                            ": entity references cannot be expanded"),
+              std::string::npos)
+        << ours.err;
+    EXPECT_FALSE(folder_.Exists("r.out"));
+  }
+}
+
 TEST_F(DocumentsProgramTest, IncludesThatDoubleAtEachLevelAreRefusedBeforeMemoryRunsOut) {
   // i0 includes i1 twice, i1 includes i2 twice, ...: 2^24 copies of the
   // last template. The copies stop at a bound, with an error at an href.

@@ -121,6 +121,12 @@ TEST_F(ProgramTest, OptionNamesOtherThanXmlIgnoreCaseAndAbsolutePathsAreValues) 
 
 TEST_F(ProgramTest, ADocumentThatDoesNotLoadIsNamedWithItsAbsolutePathAndTheReason) {
   folder_.Write("d.xml", kSource);
+  // Loading stops at the expansion limit; the document is refused rather
+  // than run with part of its text.
+  folder_.Write("laughs.xml", KTExplodingEntityPrologue("r") + "<r>&e9;</r>\n");
+  folder_.Write("laughs.xsl", KTExplodingEntityPrologue("xsl:stylesheet") +
+                                  "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                                  "<xsl:template match=\"/\">&e9;</xsl:template></xsl:stylesheet>\n");
   folder_.Write("empty.xml", "");
   folder_.Write("broken.xml", "<a><b></a>");
   folder_.Write("s.xsl", kMissingSelect);
@@ -133,6 +139,8 @@ TEST_F(ProgramTest, ADocumentThatDoesNotLoadIsNamedWithItsAbsolutePathAndTheReas
       {{"-xml", "broken.xml", "-xsl", "s.xsl", "-out", "r.xml"}, "broken.xml"},
       {{"-xml", "d.xml", "-xsl", "missing.xsl", "-out", "r.xml"}, "missing.xsl"},
       {{"-xml", "d.xml", "-xsl", "empty.xml", "-out", "r.xml"}, "empty.xml"},
+      {{"-xml", "laughs.xml", "-xsl", "s.xsl", "-out", "r.xml"}, "laughs.xml"},
+      {{"-xml", "d.xml", "-xsl", "laughs.xsl", "-out", "r.xml"}, "laughs.xsl"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.failed);
