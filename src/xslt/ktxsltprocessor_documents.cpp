@@ -196,7 +196,7 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
     }
   }
   if (!view) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
-  ThrowIfExpansionStopped(*model, url);
+  if (model) ThrowIfExpansionStopped(*model, url);
   if (stylesheetWalk)
     KTWhitespaceStripper().StripStylesheet(view.get());
   else

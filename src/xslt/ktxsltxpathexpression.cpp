@@ -38,7 +38,7 @@ KTXPathNode* KTXSLTXPathExpression::LoadDocument(const KTString& uri) {
     throw KTXSLTError(42, nullptr);  // "Could not load external entity"
   }
   if (!view) return nullptr;
-  KTXSLTProcessor::ThrowIfExpansionStopped(*model, uri);
+  if (model) KTXSLTProcessor::ThrowIfExpansionStopped(*model, uri);
   KTWhitespaceStripper().StripDocument(view.get());
   KTXPathNode* root = view.get();
   processor_->RegisterTree(std::move(view));
