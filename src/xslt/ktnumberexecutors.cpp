@@ -78,6 +78,18 @@ void AppendDecimal(std::u16string& out, int64_t n, int width, char16_t separator
   }
 }
 
+// The alphabetic numbering of n >= 1 (a, b, ..., z, aa, ab, ...: bijective
+// base 26) over the whole range of the number list; at most 14 letters for
+// values up to 2^63.
+void AppendAlphabetic(std::u16string& out, int64_t n, bool upperCase) {
+  char16_t letters[16];
+  int at = 16;
+  const char16_t first = upperCase ? u'A' : u'a';
+  for (uint64_t m = static_cast<uint64_t>(n); m > 0; m = (m - 1) / 26)
+    letters[--at] = static_cast<char16_t>(first + (m - 1) % 26);
+  out.append(letters + at, letters + 16);
+}
+
 }  // namespace
 
 // ---- xsl:decimal-format ----
@@ -297,8 +309,7 @@ std::u16string KTNumberExecutor::FormatNumberList(std::u16string_view format, co
     int64_t n = numbers[i];
     bool upper = token == u"A" || token == u"I";
     if ((token == u"A" || token == u"a") && n >= 1) {
-      KTString letters;
-      out += letters.FormatAlphabetic(static_cast<int>(std::min<int64_t>(n, 0x7FFFFFFF)), upper).View();
+      AppendAlphabetic(out, n, upper);
     } else if ((token == u"I" || token == u"i") && n >= 1 && n <= 9999) {
       KTString roman;
       out += roman.FormatRomanNumeral(static_cast<int>(n), upper).View();

@@ -82,4 +82,22 @@ TEST_F(DeclarationsTest, IgnoredTopLevelElementsAgreeWithXsltproc) {
   for (const Case& c : cases) ExpectAgreement(c);
 }
 
+TEST_F(DeclarationsTest, AlphabeticNumberingOfLargeValuesAgreesWithXsltproc) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  // Values around the 32-bit limit and up to 2^53 are numbered in full.
+  ExpectAgreement({"alphabetic numbering",
+                   "<xsl:stylesheet version='1.0' " XSLNS ">"
+                   "<xsl:output method='text'/>"
+                   "<xsl:template match='/'>"
+                   "<xsl:for-each select='(//node())[1]'>"
+                   "<xsl:number format='a' value='1'/>,<xsl:number format='a' value='702'/>,"
+                   "<xsl:number format='a' value='703'/>,<xsl:number format='A' value='2147483647'/>,"
+                   "<xsl:number format='a' value='2147483648'/>,<xsl:number format='a' value='8031810176'/>,"
+                   "<xsl:number format='A' value='9007199254740992'/>,<xsl:number format='a' value='3.51'/>"
+                   "</xsl:for-each>"
+                   "</xsl:template>"
+                   "</xsl:stylesheet>",
+                   {}});
+}
+
 }  // namespace
