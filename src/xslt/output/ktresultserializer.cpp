@@ -203,7 +203,7 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
           if (rules & kEscapeQuote) replacement = u"&quot;";
           break;
         case u'\r':
-          if (rules & kEscapeLineEnds) replacement = u"&#13;";
+          if (rules & (kEscapeLineEnds | kEscapeCarriageReturn)) replacement = u"&#13;";
           break;
         case u'\n':
           if (rules & kEscapeLineEnds) replacement = u"&#10;";
@@ -313,7 +313,8 @@ void KTResultSerializer::WriteTextContent(const KTXPathNode* node, bool escape) 
     Append(u"]]>");
     return;
   }
-  AppendText(value, escape ? kTextRules : 0u, node, KTOutputError::kPlaceTextOutput);
+  const unsigned rules = xml_ ? kXmlTextRules : kTextRules;
+  AppendText(value, escape ? rules : 0u, node, KTOutputError::kPlaceTextOutput);
 }
 
 // ---- XML method ----

@@ -88,8 +88,12 @@ class KTResultSerializer {
     kEscapeQuote = 8,            // '"'
     kEscapeLineEnds = 16,        // CR, LF and tab as references
     kNoReferences = 32,          // an unwritable character is an error, not a reference
+    kEscapeCarriageReturn = 64,  // CR as a reference
   };
   static constexpr unsigned kTextRules = kEscapeMarkup | kEscapeAmpersand;
+  // A CR written as itself would reach a reader of the XML output as a line
+  // feed (XML 1.0 §2.11), so XML text keeps it as a reference.
+  static constexpr unsigned kXmlTextRules = kTextRules | kEscapeCarriageReturn;
   static constexpr unsigned kXmlAttributeRules =
       kEscapeMarkup | kEscapeAmpersand | kEscapeQuote | kEscapeLineEnds;
   static constexpr unsigned kHtmlAttributeRules =

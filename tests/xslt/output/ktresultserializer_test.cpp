@@ -89,15 +89,15 @@ TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
        [](TreeBuilder& t) { t.Namespace(t.Element(t.Root(), u"e"), u"xmlns:p", u"urn:a&b<\"c\" d"); },
        [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
        u"<e xmlns:p=\"urn:a&amp;b&lt;&quot;c&quot; d\"/>"},
-      {"text escapes markup; comments and processing instructions are written as they are",
+      {"text escapes markup and CR; comments and processing instructions are written as they are",
        [](TreeBuilder& t) {
          KTXPathNode* e = t.Element(t.Root(), u"e");
-         t.Text(e, u"a<b>&c\"'");
+         t.Text(e, u"a<b>&c\"'\r\n");
          t.Comment(e, u" x<y&z ");
          t.Pi(e, u"pi", u"a<b&c");
        },
        [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
-       u"<e>a&lt;b&gt;&amp;c\"'<!-- x<y&z --><?pi a<b&c?></e>"},
+       u"<e>a&lt;b&gt;&amp;c\"'&#13;\n<!-- x<y&z --><?pi a<b&c?></e>"},
       {"disable-output-escaping text is written raw",
        [](TreeBuilder& t) { t.RawText(t.Element(t.Root(), u"e"), u"<br/>&amp;"); },
        [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
@@ -316,7 +316,7 @@ TEST(KTResultSerializerXmlTest, ReparsesLikeXsltprocOutput) {
   tree.Namespace(doc, u"xmlns:p", u"urn:p");
   tree.Attribute(doc, u"a", u"x<y\"z\r\nw\tv'>&");
   tree.Add(doc, kXPathAttribute, u"p:b", u"1", u"urn:p");
-  tree.Text(tree.Element(doc, u"p:e", u"urn:p"), u"t & < > ]]> \"'");
+  tree.Text(tree.Element(doc, u"p:e", u"urn:p"), u"t & < > ]]> \"'\r");
   tree.Pi(doc, u"pi", u"data <x>");
   tree.Comment(doc, u" c < & ");
   tree.Element(doc, u"f");
@@ -330,7 +330,7 @@ TEST(KTResultSerializerXmlTest, ReparsesLikeXsltprocOutput) {
       "<xsl:output cdata-section-elements='cd'/>"
       "<xsl:template match='/'>"
       "<doc a='x&lt;y&quot;z&#13;&#10;w&#9;v&apos;&gt;&amp;' p:b='1'>"
-      "<p:e>t &amp; &lt; &gt; ]]&gt; \"'</p:e>"
+      "<p:e>t &amp; &lt; &gt; ]]&gt; \"'&#13;</p:e>"
       "<xsl:processing-instruction name='pi'>data &lt;x&gt;</xsl:processing-instruction>"
       "<xsl:comment> c &lt; &amp; </xsl:comment>"
       "<f/><g>\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E</g><cd>a]]&gt;b&lt;&amp;</cd>"
