@@ -271,7 +271,7 @@ bool KTXPathEvalContext::EvaluateStepWithOwner(const KTXPathNodeTest* test) {
 }
 
 bool KTXPathEvalContext::EvaluateStep() {
-  if (!predicate_ && owner_ && owner_->GetRestrictions() == KTXPathExpression::kRestrictPattern &&
+  if (!predicate_ && owner_ && owner_->HasPatternAxes() &&
       axis_ != kAxisAttribute && axis_ != kAxisChild && axis_ != kAxisDescendantOrSelf) {
     owner_->SetError(KTXPathExpression::kErrorPatternAxis, -1);
     return false;

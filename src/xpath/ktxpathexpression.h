@@ -30,9 +30,12 @@ class KTXPathExpression {
   static constexpr int kModeExpr = 3;
   // Restriction flags: a pattern allows only the child, attribute and
   // descendant-or-self axes outside predicates; a key definition may not
-  // call key(). Both refuse variable references.
+  // call key(). Both refuse variable references. A count or from pattern of
+  // xsl:number has the axes of a pattern but may name variables (XSLT 1.0
+  // forbids them only in the patterns of xsl:template and xsl:key).
   static constexpr int kRestrictPattern = 1;
   static constexpr int kRestrictKey = 2;
+  static constexpr int kRestrictNumberPattern = 3;
 
   // XPath error kinds (the messages are string resources 7401..7417).
   enum ErrorCode : int {
@@ -113,6 +116,8 @@ class KTXPathExpression {
   const KTString& GetText() const { return text_; }
   int GetCompileMode() const { return compileMode_; }
   int GetRestrictions() const { return restrictions_; }
+  // Outside predicates only the child, attribute and descendant-or-self axes.
+  bool HasPatternAxes() const { return restrictions_ == kRestrictPattern || restrictions_ == kRestrictNumberPattern; }
   bool RefusedVariable() const { return refusedVariable_ != 0; }
   const NamespaceMap* GetNamespaceMap() const { return namespaces_; }
   const UriList* GetUriList() const { return uris_; }

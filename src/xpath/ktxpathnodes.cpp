@@ -181,7 +181,7 @@ bool DescendThenStep(KTXPathEvalContext& context, KTXPathAstNode* step) {
   context.SetNameTest(u"//");
   const KTXPathExpression* owner = context.GetOwner();
   const KTXPathAstNode* nodeTest = PlainChildStepTest(step);
-  if (nodeTest && !(owner && owner->GetRestrictions() == KTXPathExpression::kRestrictPattern)) {
+  if (nodeTest && !(owner && owner->HasPatternAxes())) {
     context.SetAxis(kAxisDescendant);
     if (!const_cast<KTXPathAstNode*>(nodeTest)->Evaluate(context))
       return false;
@@ -592,7 +592,7 @@ bool AxisNameNode::Evaluate(KTXPathEvalContext& context) {
   }
   const int axis = axis_;
   const bool patternRefuses = axis == kAxisDescendantOrSelf && !context.InPredicate() && owner &&
-                              owner->GetRestrictions() == KTXPathExpression::kRestrictPattern;
+                              owner->HasPatternAxes();
   if (axis < 0 || patternRefuses) {
     context.SetNameTest(u"::");
     Fail(context, KTXPathExpression::kErrorPatternAxis, this);
@@ -621,7 +621,7 @@ bool AbbreviatedStepNode::Evaluate(KTXPathEvalContext& context) {
     // "." is self::node(): a pattern allows only the child and attribute
     // axes (XSLT 1.0 §5.2), as for "..".
     const KTXPathExpression* owner = context.GetOwner();
-    if (!context.InPredicate() && owner && owner->GetRestrictions() == KTXPathExpression::kRestrictPattern) {
+    if (!context.InPredicate() && owner && owner->HasPatternAxes()) {
       context.SetNameTest(u".");
       Fail(context, KTXPathExpression::kErrorPatternAxis, this);
       return false;

@@ -110,25 +110,67 @@ bool KTDecimalFormatExecutor::Start() {
 
 KTNumberExecutor::KTNumberExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTNumber) {}
 
-const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPathNode* root) {
+// A pattern that names no variable selects the same nodes wherever
+// xsl:number runs, so its set is made once per document. One that names a
+// variable is evaluated again at every run, with the variables in scope;
+// at levels single and multiple only from the nodes that can matter.
+const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPathNode* root, KTXPathNode* current,
+                                                   bool anyLevel, KTExecFrame* frame) {
   auto& sets = processor_->NumberingSets();
   std::string key = "p" + PointerKey(attribute, root);
   std::unique_ptr<KTNumberingSet>& set = sets[key];
-  if (set) return *set;
-  set = std::make_unique<KTNumberingSet>();
-  // The pattern is evaluated once over the document; the stylesheet node
-  // resolves its prefixes and is the node its errors point at.
+  if (set && !set->variable) return *set;
+  const bool first = !set;
+  if (first) {
+    set = std::make_unique<KTNumberingSet>();
+  } else {
+    set->rank.clear();
+    set->positions.clear();
+  }
+  const bool fromNear = !first && !anyLevel;
+  KTXPathValue near;
+  if (fromNear) NearContexts(current, near);
+  // The stylesheet node resolves the pattern's prefixes and is the node
+  // its errors point at.
+  KTString pattern(attribute->GetValue());
   KTXPathValue matched;
-  processor_->MatchesPattern(&matched, KTString(attribute->GetValue()), root, attribute, false,
-                             KTXPathExpression::kRestrictPattern);
+  processor_->EvaluatePattern(&matched, pattern, root, fromNear ? near : processor_->PatternContexts(root),
+                              attribute, false, KTXPathExpression::kRestrictNumberPattern, frame);
   if (!matched.IsNodeSet()) {
     sets.erase(key);
     throw KTXSLTError(kNotANodeSet, attribute);
   }
+  if (first) set->variable = processor_->NamesVariables(pattern);
   std::unordered_map<const KTXPathNode*, int> siblingCounts;
   for (const KTXPathNodeItem& item : matched.Items()) AddMember(*set, siblingCounts, item.GetNode());
   std::sort(set->positions.begin(), set->positions.end());
   return *set;
+}
+
+// Levels single and multiple test the current node, its ancestors and
+// their siblings. A pattern selects only descendants of its context nodes
+// (or starts at the root), so these nodes and their ancestors, as context
+// nodes, select every one of them that the pattern matches.
+void KTNumberExecutor::NearContexts(KTXPathNode* current, KTXPathValue& out) {
+  std::vector<KTXPathNode*> nodes;
+  for (KTXPathNode* at = current; at; at = at->GetParent()) {
+    KTXPathNode* parent = at->GetParent();
+    if (!parent) {
+      nodes.push_back(at);
+      continue;
+    }
+    if (IsAttributeLike(at)) continue;
+    for (int i = 0; i < parent->GetChildCount(); ++i) {
+      KTXPathNode* sibling = parent->GetChild(i);
+      int kind = sibling->GetKind();
+      if (kind != kXPathAttribute && kind != kXPathNamespace && kind < kXPathXmlDecl) nodes.push_back(sibling);
+    }
+  }
+  std::sort(nodes.begin(), nodes.end(),
+            [](const KTXPathNode* a, const KTXPathNode* b) { return a->GetPosition() < b->GetPosition(); });
+  out.SetNodeSet();
+  KTXPathValue::ItemVector& items = out.MutableItems();
+  for (KTXPathNode* node : nodes) items.emplace_back(node, static_cast<int>(items.size()) + 1);
 }
 
 // The key of the default count set a node belongs to: its kind and, for
@@ -149,8 +191,9 @@ std::string DefaultSetKey(const KTXPathNode* root, const KTXPathNode* node) {
 // by kind and name in one pass; a set is then made from its group alone, so
 // numbering many differently named nodes does not walk the document once
 // per name.
-const KTNumberingSet& KTNumberExecutor::CountSet(const KTDeclNumber& record, KTXPathNode* current, KTXPathNode* root) {
-  if (record.countNode) return PatternSet(record.countNode, root);
+const KTNumberingSet& KTNumberExecutor::CountSet(const KTDeclNumber& record, KTXPathNode* current, KTXPathNode* root,
+                                                 KTExecFrame* frame) {
+  if (record.countNode) return PatternSet(record.countNode, root, current, record.level == u"any", frame);
   auto& sets = processor_->NumberingSets();
   std::string key = DefaultSetKey(root, current);
   std::unique_ptr<KTNumberingSet>& set = sets[key];
@@ -231,14 +274,21 @@ bool KTNumberExecutor::Start() {
   } else if (current) {
     KTXPathNode* root = current;
     while (root->GetParent()) root = root->GetParent();
-    const KTNumberingSet& count = CountSet(record, current, root);
-    const KTNumberingSet* from = record.fromNode ? &PatternSet(record.fromNode, root) : nullptr;
-    if (record.level == u"any") {
-      int32_t at = current->GetPosition();
+    const bool anyLevel = record.level == u"any";
+    const KTNumberingSet& count = CountSet(record, current, root, frame);
+    const KTNumberingSet* from =
+        record.fromNode ? &PatternSet(record.fromNode, root, current, anyLevel, frame) : nullptr;
+    if (anyLevel) {
+      // An attribute or namespace node has no place of its own among the
+      // positions: it follows its element and precedes the element's
+      // children, so it sees what its element sees.
+      const bool attributeLike = IsAttributeLike(current) && current->GetParent();
+      int32_t at = attributeLike ? current->GetParent()->GetPosition() : current->GetPosition();
       int32_t after = std::numeric_limits<int32_t>::min();
       if (from) {
         // The nearest node before the current one that matches from.
-        auto it = std::lower_bound(from->positions.begin(), from->positions.end(), at);
+        auto it = attributeLike ? std::upper_bound(from->positions.begin(), from->positions.end(), at)
+                                : std::lower_bound(from->positions.begin(), from->positions.end(), at);
         if (it != from->positions.begin()) after = *(it - 1);
       }
       auto upper = [&](int32_t p) { return std::upper_bound(count.positions.begin(), count.positions.end(), p); };

@@ -2,7 +2,8 @@
 // registered while the stylesheet compiles, so the executor of
 // xsl:decimal-format only marks its frame done. xsl:number (XSLT 1.0 §7.7)
 // counts with per-document sets of the nodes a count or from pattern
-// matches, built once per run: each member knows its rank among its
+// matches, built once per run (per xsl:number run for a pattern that names
+// a variable): each member knows its rank among its
 // matching siblings and the members' document positions are kept sorted, so
 // numbering every node of a document costs linear time at every level.
 #pragma once
@@ -33,6 +34,8 @@ struct KTNumberingSet {
   // namespace nodes, ascending.
   std::vector<int32_t> positions;
   bool Has(const KTXPathNode* node) const { return rank.count(node) != 0; }
+  // The pattern names a variable: the set holds the last run's nodes only.
+  bool variable = false;
   // Held by one entry per document: its nodes grouped by kind and expanded
   // name, in document order, for the default count sets not made yet.
   std::unordered_map<std::string, std::vector<const KTXPathNode*>> groups;
@@ -50,7 +53,9 @@ class KTNumberExecutor : public KTInstructionExecutor {
                                          char16_t groupingSeparator, int groupingSize);
 
  private:
-  const KTNumberingSet& CountSet(const KTDeclNumber& record, KTXPathNode* current, KTXPathNode* root);
-  const KTNumberingSet& FromSet(const KTDeclNumber& record, KTXPathNode* root);
-  const KTNumberingSet& PatternSet(KTXPathNode* attribute, KTXPathNode* root);
+  const KTNumberingSet& CountSet(const KTDeclNumber& record, KTXPathNode* current, KTXPathNode* root,
+                                 KTExecFrame* frame);
+  const KTNumberingSet& PatternSet(KTXPathNode* attribute, KTXPathNode* root, KTXPathNode* current, bool anyLevel,
+                                   KTExecFrame* frame);
+  static void NearContexts(KTXPathNode* current, KTXPathValue& out);
 };

@@ -274,9 +274,14 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   bool MatchesPattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* node, KTXPathNode* stylesheetNode,
                       bool privateEvaluation, int restrictions);
   // The node-set the pattern selects from the given context nodes (in
-  // document order) of the document of `root`, all at once.
+  // document order) of the document of `root`, all at once. Only the
+  // patterns of xsl:number (restrictions 3) see `variables`.
   bool EvaluatePattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root, const KTXPathValue& contexts,
-                       KTXPathNode* stylesheetNode, bool privateEvaluation, int restrictions);
+                       KTXPathNode* stylesheetNode, bool privateEvaluation, int restrictions,
+                       const KTVariableSource* variables = nullptr);
+  // Whether the tree compiled for an unrestricted or xsl:number text
+  // refers to a variable (false for a text not compiled yet).
+  bool NamesVariables(const KTString& text) const;
   // Compiles a pattern alternative as the evaluation will: KTXSLTError 6
   // (46 for a variable reference) at the match attribute when it does not
   // compile.

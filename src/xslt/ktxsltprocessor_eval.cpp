@@ -6,6 +6,7 @@
 
 #include "xml/ktxpathtreecontext.h"
 #include "xpath/ktxpathastnode.h"
+#include "xpath/ktxpathparser.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
@@ -74,8 +75,11 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
 
   expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris, text,
                   restrictions);
-  // Patterns are cached apart: a pattern's compile refuses variables.
-  auto& cache = restrictions ? patternCache_ : expressionCache_;
+  // Template and key patterns are cached apart: their compile refuses
+  // variables. The same text compiles to the same tree otherwise.
+  const bool refusesVariables =
+      restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
+  auto& cache = refusesVariables ? patternCache_ : expressionCache_;
   auto cached = cache.find(text);
   if (cached != cache.end()) {
     expression.AttachTree(cached->second.tree.get(), cached->second.mode);
@@ -134,6 +138,12 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
     throw error;
   }
   return true;
+}
+
+bool KTXSLTProcessor::NamesVariables(const KTString& text) const {
+  auto cached = expressionCache_.find(text);
+  return cached != expressionCache_.end() &&
+         KTXPathParser::FindNodeOfKind(cached->second.tree.get(), kAstVariableReference) != nullptr;
 }
 
 KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, const char16_t* text) {

@@ -243,13 +243,16 @@ const KTXPathValue& KTXSLTProcessor::PatternContexts(KTXPathNode* root) {
 // once; errors are stylesheet errors of the pattern's node.
 bool KTXSLTProcessor::EvaluatePattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root,
                                       const KTXPathValue& contexts, KTXPathNode* stylesheetNode,
-                                      bool privateEvaluation, int restrictions) {
-  // Patterns see no variables (their compile refuses references).
+                                      bool privateEvaluation, int restrictions,
+                                      const KTVariableSource* variables) {
+  // Template and key patterns see no variables (their compile refuses
+  // references).
   static const KTBindingMap noBindings;
-  KTBindingMapSource variables(&noBindings);
+  KTBindingMapSource none(&noBindings);
+  if (restrictions != KTXPathExpression::kRestrictNumberPattern || !variables) variables = &none;
   if (privateEvaluation)
-    return EvaluateExpression(stylesheetNode, root, pattern, out, &contexts, -1, &variables, false, restrictions);
-  return CompileExpression(stylesheetNode, root, pattern, out, &contexts, -1, &variables, false, restrictions);
+    return EvaluateExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false, restrictions);
+  return CompileExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false, restrictions);
 }
 
 void KTXSLTProcessor::CheckPattern(const KTString& pattern, KTXPathNode* matchNode) {

@@ -161,12 +161,13 @@ void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<Ht
 void KTResultSerializer::CloseHtmlElement(const HtmlFrame& frame) {
   if (frame.closed) --depth_;
   const bool endBreak = indent_ && blockContext_ && !frame.lastText;
-  // A head element without content still gets its META (and so an end tag),
-  // rather than leaving the META to the next element that has content.
-  const bool metaDue = frame.head && pendingMeta_;
-  if (!frame.closed && !frame.endTag && !metaDue) {
-    Append(frame.empty ? u">" : u" />");
-  } else if (!(frame.empty && frame.closed)) {
+  if (!frame.closed && frame.empty) {
+    // An empty element of HTML is its start tag alone (XSLT 1.0 §16.2).
+    Append(u'>');
+  } else if (!frame.empty) {
+    // Any other element has an end tag even without content: HTML knows no
+    // empty-element tag, so "<p />" would leave p open over what follows. A
+    // head element without content still gets its META.
     if (!frame.closed) {
       Append(u'>');
       if (pendingMeta_) WriteHtmlMeta();
