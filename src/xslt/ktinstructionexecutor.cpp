@@ -193,6 +193,29 @@ std::map<KTString, KTXPathNode*>& KTInstructionExecutor::ParameterOwners() {
 
 void KTInstructionExecutor::AddNamespaceAlias(const char16_t* key, const char16_t* value) {
   processor_->AddNamespaceAlias(key, value);
+  // Both prefixes are resolved where the xsl:namespace-alias element stands
+  // (the top frame's own node); the empty prefix is its default namespace,
+  // or no namespace. A stylesheet prefix bound to nothing aliases nothing.
+  KTExecFrame* frame = TopFrame();
+  const KTXPathNode* at = frame ? frame->OwnNode() : nullptr;
+  const KTPrefixMap* scope = at ? KTXPathNode::GetNodeNamespaceMap(at) : nullptr;
+  auto lookup = [scope](std::u16string_view prefix, bool& bound) -> const KTString* {
+    bound = false;
+    if (!scope) return nullptr;
+    auto found = scope->find(prefix);
+    if (found == scope->end()) return nullptr;
+    bound = true;
+    return found->second;
+  };
+  std::u16string_view stylesheetPrefix = key ? std::u16string_view(key) : std::u16string_view();
+  std::u16string_view resultPrefix = value ? std::u16string_view(value) : std::u16string_view();
+  if (resultPrefix == u"#default") resultPrefix = std::u16string_view();
+  bool bound = false;
+  const KTString* stylesheetUri = lookup(stylesheetPrefix, bound);
+  if (!bound && !stylesheetPrefix.empty()) return;
+  const KTString* resultUri = lookup(resultPrefix, bound);
+  if (resultUri && resultUri->IsEmpty()) resultUri = nullptr;
+  processor_->AddNamespaceAliasUri(stylesheetUri ? *stylesheetUri : KTString(), KTString(resultPrefix), resultUri);
 }
 
 bool KTInstructionExecutor::IsNCName(const char16_t* text) { return ::IsNCName(text); }

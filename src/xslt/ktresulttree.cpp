@@ -390,9 +390,6 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   if (kind == kXPathRoot) return resultParent_;
   KTXPathNode* parent = resultParent_;
   const KTPrefixMap* sourceMap = KTXPathNode::GetNodeNamespaceMap(source);
-  const KTXPathNode* sourceElement =
-      (kind == kXPathAttribute || kind == kXPathNamespace) && source->GetParent() ? source->GetParent() : source;
-  const KTPrefixMap* sourceElementMap = sourceElement->GetElementNamespaceMap();
 
   auto copy = std::make_unique<KTXPathNode>(nullptr, kind == kXPathCData ? kXPathText : kind);
   KTString name(source->GetName());
@@ -406,15 +403,18 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
 
   // xsl:namespace-alias renames literal elements and attributes (never what
   // xsl:copy copies from the source).
+  // An alias applies to the names in the aliased namespace, whatever
+  // prefix they are written with (XSLT 1.0 §7.1.1); unprefixed attributes
+  // are in no namespace and are never renamed.
   bool aliasedIntoXslt = false;
-  const auto& aliases = processor_->NamespaceAliases();
+  const auto& aliases = processor_->NamespaceAliasUris();
   if (literal && !aliases.empty() &&
       (kind == kXPathElement || (kind == kXPathAttribute && !originalPrefix.empty()))) {
-    auto alias = aliases.find(currentPrefix_);
+    auto alias = aliases.find(KTString(UriText(source->GetNamespaceUri())));
     if (alias != aliases.end()) {
-      const KTString& resultPrefix = alias->second;
+      const KTString& resultPrefix = alias->second.prefix;
       KTString renamed;
-      if (resultPrefix.IsEmpty() || resultPrefix == u"#default") {
+      if (resultPrefix.IsEmpty()) {
         currentPrefix_ = KTString();
         renamed = KTString(LocalOf(name.View()));
       } else {
@@ -424,8 +424,7 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
         renamed += KTString(LocalOf(name.View()));
       }
       copy->SetName(renamed.c_str());
-      const KTString* resultUri =
-          kind == kXPathAttribute && currentPrefix_.IsEmpty() ? nullptr : Lookup(sourceElementMap, currentPrefix_.View());
+      const KTString* resultUri = kind == kXPathAttribute && currentPrefix_.IsEmpty() ? nullptr : alias->second.uri;
       copy->SetNamespaceUri(resultUri);
       aliasedIntoXslt = kind == kXPathElement && IsXsltUri(resultUri);
     }
@@ -497,10 +496,10 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
           if (!isUsed(prefix.View()) && (frame->ExcludedNamespaces().count(*uri) ||
                                          frame->ExtensionNamespaces().count(*uri)))
             continue;
-          auto alias = aliases.find(prefix);
+          auto alias = aliases.find(KTString(UriText(uri)));
           if (alias != aliases.end()) {
-            outPrefix = alias->second == u"#default" ? KTString() : alias->second;
-            outUri = Lookup(sourceElementMap, outPrefix.View());
+            outPrefix = alias->second.prefix;
+            outUri = alias->second.uri;
             if (!outUri) continue;
           }
         }

@@ -97,6 +97,7 @@ void KTXSLTProcessor::Start() {
   // The state of the previous run goes before the first frame is made, so
   // that the command-line parameters are evaluated in a clean run.
   namespaceAliases_.clear();
+  namespaceAliasUris_.clear();
   attributeSets_.clear();
   generatedPrefixCounter_ = 0;
   importPrecedence_ = 0;

@@ -215,6 +215,18 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // Inserts key -> value unless the key is present.
   void AddNamespaceAlias(const char16_t* key, const char16_t* value);
   const std::map<KTString, KTString>& NamespaceAliases() const { return namespaceAliases_; }
+  // The same aliases by namespace URI, as literal result elements are
+  // renamed (XSLT 1.0 §7.1.1): the stylesheet prefix's URI (empty for no
+  // namespace) -> the result prefix and its URI, both resolved where the
+  // xsl:namespace-alias element stands. The first alias of a URI is kept.
+  struct NamespaceAliasTarget {
+    KTString prefix;
+    const KTString* uri = nullptr;
+  };
+  void AddNamespaceAliasUri(const KTString& stylesheetUri, const KTString& resultPrefix, const KTString* resultUri) {
+    namespaceAliasUris_.emplace(stylesheetUri, NamespaceAliasTarget{resultPrefix, resultUri});
+  }
+  const std::map<KTString, NamespaceAliasTarget>& NamespaceAliasUris() const { return namespaceAliasUris_; }
   // Attribute sets by expanded name: every xsl:attribute-set declaration
   // registered under the name, in the order they ran (later ones win where
   // they set the same attribute). GetAttributeSet gives a copy of the list,
@@ -343,6 +355,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
 
   std::vector<std::unique_ptr<KTString>> ownedStrings_;
   std::map<KTString, KTString> namespaceAliases_;
+  std::map<KTString, NamespaceAliasTarget> namespaceAliasUris_;
   std::unordered_map<KTString, std::vector<KTXPathNode*>> attributeSets_;
   std::unique_ptr<KTXSLTXPathExpression> expression_;
   std::unique_ptr<KTXSLTXPathExpression> privateExpression_;

@@ -46,6 +46,32 @@ class DeclarationsTest : public ::testing::Test {
     EXPECT_EQ(folder_.Read("o.txt"), folder_.Read("p.txt")) << c.name;
   }
 
+  // For XML results: both outputs are reduced by xsltproc to their expanded
+  // names, attributes (sorted) and text, so that the prefixes each processor
+  // picks do not count.
+  void ExpectSameNames(const std::string& stylesheet) {
+    static const char* const kDump =
+        "<xsl:stylesheet version='1.0' " XSLNS "><xsl:output method='text'/>"
+        "<xsl:template match='*'>[{<xsl:value-of select='namespace-uri()'/>}<xsl:value-of select='local-name()'/>"
+        "<xsl:for-each select='@*'><xsl:sort select='concat(namespace-uri(), \" \", local-name())'/>"
+        " {<xsl:value-of select='namespace-uri()'/>}<xsl:value-of select='local-name()'/>="
+        "<xsl:value-of select='.'/></xsl:for-each><xsl:apply-templates/>]</xsl:template>"
+        "</xsl:stylesheet>";
+    folder_.Write("s.xsl", stylesheet);
+    folder_.Write("dump.xsl", kDump);
+    folder_.Write("d.xml", "<doc/>\n");
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xml", "d.xml", "-xsl", "s.xsl", "-out", "o.xml"},
+                                        folder_.Path());
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    KTProgramResult theirs = KTRunProgram(kXsltproc, {"-o", "p.xml", "s.xsl", "d.xml"}, folder_.Path());
+    ASSERT_EQ(theirs.status, 0) << theirs.err;
+    KTProgramResult a = KTRunProgram(kXsltproc, {"dump.xsl", "o.xml"}, folder_.Path());
+    KTProgramResult b = KTRunProgram(kXsltproc, {"dump.xsl", "p.xml"}, folder_.Path());
+    ASSERT_EQ(a.status, 0) << a.err << folder_.Read("o.xml");
+    ASSERT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(a.out, b.out) << folder_.Read("o.xml");
+  }
+
   KTScratchFolder folder_;
 };
 
@@ -98,6 +124,30 @@ TEST_F(DeclarationsTest, AlphabeticNumberingOfLargeValuesAgreesWithXsltproc) {
                    "</xsl:template>"
                    "</xsl:stylesheet>",
                    {}});
+}
+
+TEST_F(DeclarationsTest, NamespaceAliasesRenameByNamespaceNotByPrefix) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  // Aliased: the no-namespace default, and urn:a under either prefix.
+  // Not aliased: an unprefixed element under another default namespace, a
+  // prefix of an aliased namespace rebound to another URI, and unprefixed
+  // attributes.
+  ExpectSameNames(
+      "<xsl:stylesheet version='1.0' " XSLNS " xmlns:a='urn:a' xmlns:r='urn:r'>"
+      "<xsl:namespace-alias stylesheet-prefix='a' result-prefix='r'/>"
+      "<xsl:namespace-alias stylesheet-prefix='#default' result-prefix='r'/>"
+      "<xsl:template match='/'>"
+      "<root><b:x xmlns:b='urn:a' b:at='1'><a:y a:z='2' plain='3'/></b:x>"
+      "<o xmlns='urn:other'><p/></o><a:q xmlns:a='urn:not-a'/></root>"
+      "</xsl:template>"
+      "</xsl:stylesheet>");
+  // A result prefix of #default with no default namespace in scope of the
+  // alias: the elements land in no namespace.
+  ExpectSameNames(
+      "<xsl:stylesheet version='1.0' " XSLNS " xmlns:h='urn:h'>"
+      "<xsl:namespace-alias stylesheet-prefix='h' result-prefix='#default'/>"
+      "<xsl:template match='/'><h:page><h:part/></h:page></xsl:template>"
+      "</xsl:stylesheet>");
 }
 
 }  // namespace
