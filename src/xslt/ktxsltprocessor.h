@@ -218,13 +218,15 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // The same aliases by namespace URI, as literal result elements are
   // renamed (XSLT 1.0 §7.1.1): the stylesheet prefix's URI (empty for no
   // namespace) -> the result prefix and its URI, both resolved where the
-  // xsl:namespace-alias element stands. The first alias of a URI is kept.
+  // xsl:namespace-alias element stands. Declarations run in increasing import
+  // precedence, so a later alias of a URI replaces an earlier one: the one of
+  // highest precedence, the last among equals, is used.
   struct NamespaceAliasTarget {
     KTString prefix;
     const KTString* uri = nullptr;
   };
   void AddNamespaceAliasUri(const KTString& stylesheetUri, const KTString& resultPrefix, const KTString* resultUri) {
-    namespaceAliasUris_.emplace(stylesheetUri, NamespaceAliasTarget{resultPrefix, resultUri});
+    namespaceAliasUris_.insert_or_assign(stylesheetUri, NamespaceAliasTarget{resultPrefix, resultUri});
   }
   const std::map<KTString, NamespaceAliasTarget>& NamespaceAliasUris() const { return namespaceAliasUris_; }
   // Attribute sets by expanded name: every xsl:attribute-set declaration

@@ -49,7 +49,8 @@ class DeclarationsTest : public ::testing::Test {
   // For XML results: both outputs are reduced by xsltproc to their expanded
   // names, attributes (sorted) and text, so that the prefixes each processor
   // picks do not count.
-  void ExpectSameNames(const std::string& stylesheet) {
+  void ExpectSameNames(const std::string& stylesheet,
+                       const std::vector<std::pair<const char*, const char*>>& files = {}) {
     static const char* const kDump =
         "<xsl:stylesheet version='1.0' " XSLNS "><xsl:output method='text'/>"
         "<xsl:template match='*'>[{<xsl:value-of select='namespace-uri()'/>}<xsl:value-of select='local-name()'/>"
@@ -60,6 +61,7 @@ class DeclarationsTest : public ::testing::Test {
     folder_.Write("s.xsl", stylesheet);
     folder_.Write("dump.xsl", kDump);
     folder_.Write("d.xml", "<doc/>\n");
+    for (const auto& [name, text] : files) folder_.Write(name, text);
     KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xml", "d.xml", "-xsl", "s.xsl", "-out", "o.xml"},
                                         folder_.Path());
     ASSERT_EQ(ours.status, 0) << ours.err;
@@ -148,6 +150,18 @@ TEST_F(DeclarationsTest, NamespaceAliasesRenameByNamespaceNotByPrefix) {
       "<xsl:namespace-alias stylesheet-prefix='h' result-prefix='#default'/>"
       "<xsl:template match='/'><h:page><h:part/></h:page></xsl:template>"
       "</xsl:stylesheet>");
+  // Aliases of one namespace in an imported and in the importing stylesheet:
+  // the importing one's, of higher import precedence, is used.
+  ExpectSameNames(
+      "<xsl:stylesheet version='1.0' " XSLNS " xmlns:a='urn:a' xmlns:r='urn:r2'>"
+      "<xsl:import href='imp.xsl'/>"
+      "<xsl:namespace-alias stylesheet-prefix='a' result-prefix='r'/>"
+      "<xsl:template match='/'><a:x/></xsl:template>"
+      "</xsl:stylesheet>",
+      {{"imp.xsl",
+        "<xsl:stylesheet version='1.0' " XSLNS " xmlns:a='urn:a' xmlns:r='urn:r1'>"
+        "<xsl:namespace-alias stylesheet-prefix='a' result-prefix='r'/>"
+        "</xsl:stylesheet>"}});
 }
 
 }  // namespace
