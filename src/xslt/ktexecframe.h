@@ -134,6 +134,11 @@ class KTExecFrame : public KTVariableSource {
   const KTNamespaceSet& ExtensionNamespaces() const { return *extension_; }
   void SetExcludedNamespaces(KTNamespaceSet set);
   void SetExtensionNamespaces(KTNamespaceSet set);
+  void ShareNamespaceSets(std::shared_ptr<const KTNamespaceSet> excluded,
+                          std::shared_ptr<const KTNamespaceSet> extension) {
+    excluded_ = std::move(excluded);
+    extension_ = std::move(extension);
+  }
 
  private:
   void CreateExecutor();

@@ -6,6 +6,7 @@
 #include "xslt/ktcompiledtemplate.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
@@ -48,6 +49,30 @@ KTNamespaceSet ResolvePrefixes(KTXPathNode* attribute, const KTXPathNode* scope)
 
 }  // namespace
 
+// XSLT 1.0 §7.1.1: a stylesheet element's exclude-result-prefixes and
+// extension-element-prefixes hold for the elements of that stylesheet only,
+// not for those of the stylesheets it includes or imports. So a template, or
+// a top-level element, runs with the sets of its own stylesheet, whichever
+// frame pushed it.
+void KTUseStylesheetNamespaces(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* topLevelElement) {
+  KTXPathNode* stylesheet = processor->OwningStylesheetElement(topLevelElement);
+  if (!stylesheet || stylesheet->GetKind() != kXPathElement) return;
+  auto& known = processor->NamespacesByStylesheet();
+  auto found = known.find(stylesheet);
+  if (found == known.end()) {
+    const KTStylesheetCompiler& compiler = processor->Compiler();
+    KTXSLTProcessor::StylesheetNamespaces sets;
+    KTXPathNode* exclude = compiler.FindAttribute(stylesheet, u"exclude-result-prefixes", nullptr);
+    KTXPathNode* extension = compiler.FindAttribute(stylesheet, u"extension-element-prefixes", nullptr);
+    sets.excluded = std::make_shared<const KTNamespaceSet>(exclude ? ResolvePrefixes(exclude, stylesheet)
+                                                                   : KTNamespaceSet());
+    sets.extension = std::make_shared<const KTNamespaceSet>(extension ? ResolvePrefixes(extension, stylesheet)
+                                                                      : KTNamespaceSet());
+    found = known.emplace(stylesheet, std::move(sets)).first;
+  }
+  frame->ShareNamespaceSets(found->second.excluded, found->second.extension);
+}
+
 // ---- xsl:template ----
 
 KTTemplateExecutor::KTTemplateExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTTemplate) {
@@ -63,6 +88,7 @@ bool KTTemplateExecutor::Start() {
   frame->SetStarted();
   KTXPathNode* element = frame->NodeToRun();
   frame->SetOwnNode(element);
+  KTUseStylesheetNamespaces(processor_, frame, element);
   KTXPathNode* first = KTFirstContentChild(element);
   if (first && element->GetKind() == kXPathElement) {
     KTPushFrameFor(processor_, frame, resultParent_, first);

@@ -66,3 +66,7 @@ class KTStylesheetExecutor : public KTInstructionExecutor {
   bool templatesRegistered_ = false;
   bool rootTemplateStarted_ = false;
 };
+
+// Gives the frame of a template or other top-level element the excluded and
+// extension namespaces of the stylesheet element it was written in.
+void KTUseStylesheetNamespaces(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* topLevelElement);

@@ -6,6 +6,7 @@
 #include "xslt/ktcompiledtemplate.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/kttemplateexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 
@@ -124,6 +125,9 @@ bool KTDeclarationExecutor::Start() {
     }
     inEvaluation_ = true;
     processor_->SetTopLevelVariableFlag(true);
+    // Content runs with its own stylesheet's excluded namespaces, whichever
+    // frame asked for the value.
+    KTUseStylesheetNamespaces(processor_, frame, node);
 
     // A top-level name is bound once per stylesheet element, variables and
     // parameters together; a binding made by another stylesheet element

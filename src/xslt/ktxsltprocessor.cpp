@@ -55,6 +55,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   DeleteFrames();
   includeStack_.clear();
   stylesheetDocuments_.clear();
+  namespacesByStylesheet_.clear();
   decimalFormats_.clear();
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
   defaultFormatDeclared_ = false;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -117,6 +118,20 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // executor pushes its document's root at its start and pops it when it
   // finishes); emptied by Start.
   std::vector<KTXPathNode*>& IncludeStack() { return includeStack_; }
+  // The stylesheet element whose own child a top-level element is: that of
+  // the document it was written in, also for a copy an xsl:include placed
+  // in another stylesheet.
+  KTXPathNode* OwningStylesheetElement(KTXPathNode* topLevelElement) const;
+  // The URIs of a stylesheet element's exclude-result-prefixes and
+  // extension-element-prefixes, worked out once per stylesheet (until the
+  // next Prepare).
+  struct StylesheetNamespaces {
+    std::shared_ptr<const std::set<KTString>> excluded;
+    std::shared_ptr<const std::set<KTString>> extension;
+  };
+  std::unordered_map<const KTXPathNode*, StylesheetNamespaces>& NamespacesByStylesheet() {
+    return namespacesByStylesheet_;
+  }
   // How many stylesheet documents may include or import one another in a
   // chain: includes resolve by recursion and each is checked against the
   // whole stack, so a longer chain is refused as a document that cannot be
@@ -416,4 +431,5 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // include stack.
   std::unordered_map<KTString, std::unique_ptr<KTXPathNode>> stylesheetDocuments_;
   std::vector<KTXPathNode*> includeStack_;
+  std::unordered_map<const KTXPathNode*, StylesheetNamespaces> namespacesByStylesheet_;
 };

@@ -279,6 +279,15 @@ bool KTXSLTProcessor::IsBeingIncluded(const KTXPathNode* root) const {
   return false;
 }
 
+KTXPathNode* KTXSLTProcessor::OwningStylesheetElement(KTXPathNode* topLevelElement) const {
+  KTXPathNode* parent = topLevelElement ? topLevelElement->GetParent() : nullptr;
+  if (!parent) return nullptr;
+  // A copy keeps the URI of the document it came from (ResolveIncludes).
+  KTXPathNode* root = StylesheetRootOf(topLevelElement);
+  KTXPathNode* own = root ? FindStylesheetElement(root) : nullptr;
+  return own && own != root ? own : parent;
+}
+
 KTXPathNode* KTXSLTProcessor::StylesheetRootOf(KTXPathNode* node) const {
   KTXPathNode* root = node;
   while (root && root->GetParent()) root = root->GetParent();

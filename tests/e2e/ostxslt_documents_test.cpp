@@ -233,4 +233,28 @@ TEST_F(DocumentsProgramTest, RecursionAndLoadFailuresAreStylesheetErrors) {
   }
 }
 
+// XSLT 1.0 §7.1.1: each stylesheet's exclude-result-prefixes holds for its
+// own literal result elements only, whichever stylesheet's template applied
+// them: main excludes m, the imported one n, the included one p.
+TEST_F(DocumentsProgramTest, ExcludedPrefixesBelongToTheStylesheetThatDeclaresThem) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const std::string head = "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" ";
+  folder_.Write("imp.xsl", head + "xmlns:n=\"urn:n\" xmlns:m=\"urn:m\" exclude-result-prefixes=\"n\">\n"
+                                  "<xsl:template match=\"b\"><fromimport/></xsl:template>\n" + kTail);
+  folder_.Write("inc.xsl", head + "xmlns:n=\"urn:n\" xmlns:p=\"urn:p\" exclude-result-prefixes=\"p\">\n"
+                                  "<xsl:template match=\"a\"><frominclude/></xsl:template>\n" + kTail);
+  folder_.Write("main.xsl", head + "xmlns:m=\"urn:m\" exclude-result-prefixes=\"m\">\n"
+                                   "<xsl:import href=\"imp.xsl\"/><xsl:include href=\"inc.xsl\"/>\n"
+                                   "<xsl:output omit-xml-declaration=\"yes\"/>\n"
+                                   "<xsl:template match=\"/\"><top><xsl:apply-templates select=\"r/a|r/b\"/>"
+                                   "<frommain/></top></xsl:template>\n" + kTail);
+  KTProgramResult ours = Run("main.xsl");
+  ASSERT_EQ(ours.status, 0) << ours.err;
+  KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", "main.xsl", "d.xml"}, folder_.Path());
+  ASSERT_EQ(theirs.status, 0) << theirs.err;
+  std::string expected = folder_.Read("p.out");
+  while (!expected.empty() && expected.back() == '\n') expected.pop_back();
+  EXPECT_EQ(folder_.Read("r.out"), expected);
+}
+
 }  // namespace
