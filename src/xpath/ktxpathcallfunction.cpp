@@ -98,7 +98,13 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
     return fail(bound ? kXPathErrFunctionInNamespace : kXPathErrInvalidPrefix);
   }
   bool xslt = owner && owner->XSLTFunctionsEnabled();
-  const KTXPathFunctionInfo* function = KTXPathFunctionLibrary::FindFunction(NameText(part), xslt);
+  // The name is looked up once for each setting of the XSLT functions: the
+  // tree is evaluated again for every context node.
+  if (!looked_[xslt]) {
+    found_[xslt] = KTXPathFunctionLibrary::FindFunction(NameText(part), xslt);
+    looked_[xslt] = true;
+  }
+  const KTXPathFunctionInfo* function = found_[xslt];
   if (!function) return fail(kXPathErrUnknownFunction);
 
   if (!gathered_) GatherArguments();

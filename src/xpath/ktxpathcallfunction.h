@@ -23,6 +23,9 @@ class CallFunctionNode : public KTXPathAstNode {
   void GatherArguments();
   bool gathered_ = false;
   std::vector<KTXPathAstNode*> arguments_;
+  // The function found for the name, by whether XSLT functions were on.
+  const KTXPathFunctionInfo* found_[2] = {nullptr, nullptr};
+  bool looked_[2] = {false, false};
 };
 
 // The creator that the prototype table registers for kind 146.

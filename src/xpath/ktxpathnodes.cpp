@@ -273,20 +273,20 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
   const KTXPathAstNode* qname = child->ChildAt(1);
   if (!owner || !qname)
     return false;
-  KTString name;
+  // An unprefixed name is the token itself; only a prefixed one is built.
+  KTString expanded;
   if (qname->ChildCount() == 2) {
     const KTString& prefix = NodeText(qname->ChildAt(0));
     const KTString& local = NodeText(qname->ChildAt(1));
     const KTString* uri = nullptr;
     LookUpPrefix(owner, prefix, uri);
     if (uri) {
-      name = *uri;
-      name += u':';
+      expanded = *uri;
+      expanded += u':';
     }
-    name += local;
-  } else {
-    name = NodeText(qname);
+    expanded += local;
   }
+  const KTString& name = qname->ChildCount() == 2 ? expanded : NodeText(qname);
   const KTXPathValue* value = owner->FindVariable(name);
   if (!value) {
     owner->SetError(KTXPathExpression::kErrorInvalidVariable, -1);

@@ -183,18 +183,23 @@ const KTCollation& KTCollation::ForLanguage(const KTString&) {
 }
 
 KTString KTCollation::DefaultLanguage() {
-  for (const char* variable : {"LC_ALL", "LC_COLLATE", "LANG"}) {
-    const char* value = std::getenv(variable);
-    if (!value || !*value) continue;
-    std::string_view text(value);
-    size_t end = text.find_first_of("_.@");
-    std::string_view language = text.substr(0, end);
-    if (language == "C" || language == "POSIX" || language.empty()) break;
-    KTString out;
-    for (char c : language) out += static_cast<char16_t>(static_cast<unsigned char>(c));
-    return out;
-  }
-  return KTString(u"en");
+  // The environment is read once: every xsl:sort without a lang asks, and a
+  // nested sort asks once per outer node.
+  static const KTString language = [] {
+    for (const char* variable : {"LC_ALL", "LC_COLLATE", "LANG"}) {
+      const char* value = std::getenv(variable);
+      if (!value || !*value) continue;
+      std::string_view text(value);
+      size_t end = text.find_first_of("_.@");
+      std::string_view name = text.substr(0, end);
+      if (name == "C" || name == "POSIX" || name.empty()) break;
+      KTString out;
+      for (char c : name) out += static_cast<char16_t>(static_cast<unsigned char>(c));
+      return out;
+    }
+    return KTString(u"en");
+  }();
+  return language;
 }
 
 void KTCollation::MakeKey(std::u16string_view text, Key& out) const {

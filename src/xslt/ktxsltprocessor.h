@@ -386,7 +386,17 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   struct CompiledTree {
     std::unique_ptr<KTXPathAstNode> tree;
     int mode = 0;
+    // Expressions of one of the shapes that EvaluateSimple answers without
+    // the tree: ".", "name", "@name" and "$name" (names unprefixed).
+    int shape = 0;
+    KTString name;
   };
+  // The value of an expression of a simple shape (kept beside its tree), as
+  // the tree would give it: the same nodes, positions and order. False when
+  // the tree must run (the whole node list as context, an unbound
+  // variable, a fragment where none is allowed).
+  bool EvaluateSimple(const CompiledTree& entry, const KTXPathValue& contextValue, int position,
+                      const KTVariableSource* variables, bool allowFragment, KTXPathValue* result) const;
   std::unordered_map<KTString, CompiledTree> expressionCache_;
   std::unordered_map<KTString, CompiledTree> patternCache_;
   KTEvaluationRecord lastEvaluation_;

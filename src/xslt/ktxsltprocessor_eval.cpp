@@ -2,8 +2,10 @@
 // command-line parameters. Every text is compiled once into a syntax tree
 // that later evaluations borrow; the variables in scope are looked up
 // through the frames' binding layers, never copied.
+#include <string_view>
 #include <utility>
 
+#include "platform/ktwchar.h"
 #include "xml/ktxpathtreecontext.h"
 #include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathparser.h"
@@ -37,7 +39,130 @@ class EvaluationScope : public KTVariableSource {
 const KTPrefixMap kNoPrefixes;
 const KTXPathExpression::UriList kNoUris;
 
+// Shapes of CompiledTree::shape.
+constexpr int kShapeTree = 0;
+constexpr int kShapeSelf = 1;       // "."
+constexpr int kShapeChild = 2;      // "name": child elements of that name in no namespace
+constexpr int kShapeAttribute = 3;  // "@name"
+constexpr int kShapeVariable = 4;   // "$name"
+
+bool IsAsciiNCName(std::u16string_view text) {
+  if (text.empty()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    bool letter = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_';
+    bool other = (c >= u'0' && c <= u'9') || c == u'-' || c == u'.';
+    if (!letter && (i == 0 || !other)) return false;
+  }
+  return true;
+}
+
+// The shape of an expression text that compiled, and the name it holds.
+// Only plain ASCII names qualify; words that could read as operators or
+// node types go to the tree.
+int SimpleShapeOf(const KTString& text, KTString& name) {
+  std::u16string_view view = text.View();
+  while (!view.empty() && KTIsSpace(view.front())) view.remove_prefix(1);
+  while (!view.empty() && KTIsSpace(view.back())) view.remove_suffix(1);
+  if (view == u".") return kShapeSelf;
+  int shape = kShapeChild;
+  if (!view.empty() && view.front() == u'@') {
+    shape = kShapeAttribute;
+    view.remove_prefix(1);
+  } else if (!view.empty() && view.front() == u'$') {
+    shape = kShapeVariable;
+    view.remove_prefix(1);
+  }
+  if (!IsAsciiNCName(view)) return kShapeTree;
+  if (shape != kShapeVariable) {
+    for (std::u16string_view word : {u"and", u"or", u"div", u"mod", u"node", u"text", u"comment",
+                                     u"processing-instruction"})
+      if (view == word) return kShapeTree;
+  }
+  name = KTString(view);
+  return shape;
+}
+
+// What the child axis holds (not an attribute, namespace or declaration
+// node), as the location step walks it.
+bool IsContentNode(const KTXPathNode* node) {
+  const int kind = node->GetKind();
+  if (kind == kXPathAttribute || kind == kXPathNamespace || kind >= kXPathXmlDecl) return false;
+  const KTXPathNode* parent = node->GetParent();
+  return !(parent && parent->GetKind() >= kXPathXmlDecl);
+}
+
+// The name test of an unprefixed name: the local part (after a colon)
+// equals it and the node is in no namespace.
+bool MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name) {
+  const KTString* uri = node->GetNamespaceUri();
+  if (uri && !uri->IsEmpty()) return false;
+  std::u16string_view nodeName(node->GetName());
+  const size_t colon = nodeName.find(u':');
+  if (colon != std::u16string_view::npos) nodeName.remove_prefix(colon + 1);
+  return nodeName == name;
+}
+
+// A variable's result-tree fragment: one root the processor built.
+bool IsFragment(const KTXPathValue& value) {
+  if (!value.IsNodeSet() || value.ItemCount() != 1) return false;
+  const KTXPathNode* node = value.Items()[0].GetNode();
+  return node && node->GetKind() == kXPathRoot && node->GetXNode() == nullptr;
+}
+
 }  // namespace
+
+bool KTXSLTProcessor::EvaluateSimple(const CompiledTree& entry, const KTXPathValue& contextValue, int position,
+                                     const KTVariableSource* variables, bool allowFragment,
+                                     KTXPathValue* result) const {
+  if (entry.shape == kShapeVariable) {
+    // Without any node to start from, the tree run reports the failure.
+    const KTXPathNodeItem* first = contextValue.NodeItemAt(position == -1 ? 0 : position - 1);
+    bool haveContext = first != contextValue.ItemsEnd() && first->GetNode();
+    if (!haveContext && !sourceRoot_) return false;
+    EvaluationScope scope(variables, &globalVariables_, &globalParameters_);
+    const KTBindingRecord* record = scope.FindBinding(entry.name);
+    if (!record || (!allowFragment && IsFragment(record->value))) return false;
+    *result = record->value;
+    if (result->IsNodeSet() && result->ItemCount() > 0) result->SortDocumentOrder();
+    return true;
+  }
+  // The steps run from the one context node at the position.
+  if (position == -1) return false;
+  const KTXPathNodeItem* item = contextValue.NodeItemAt(position - 1);
+  if (item == contextValue.ItemsEnd() || !item->GetNode()) return false;
+  KTXPathNode* node = item->GetNode();
+  if (entry.shape == kShapeSelf) {
+    KTXPathNodeItem self = *item;
+    self.SetPosition(1);
+    result->SetNodeSet();
+    result->PushItem(self);
+    return true;
+  }
+  KTXPathValue::ItemVector items;
+  const std::u16string_view name = entry.name.View();
+  const int count = node->GetChildCount();
+  if (entry.shape == kShapeChild) {
+    for (int i = 0; i < count; ++i) {
+      KTXPathNode* child = node->GetChild(i);
+      if (child->GetKind() == kXPathElement && IsContentNode(child) && MatchesUnprefixedName(child, name))
+        items.emplace_back(child, static_cast<int>(items.size()) + 1);
+    }
+  } else if (node->GetKind() == kXPathElement) {
+    for (int i = 0; i < count; ++i) {
+      KTXPathNode* child = node->GetChild(i);
+      if (child->GetKind() == kXPathAttribute && MatchesUnprefixedName(child, name))
+        items.emplace_back(child, static_cast<int>(items.size()) + 1);
+    }
+  }
+  if (items.empty()) {
+    result->SetNodeSet();
+    return true;
+  }
+  result->SetNodeSet(std::move(items));
+  result->SortDocumentOrder();
+  return true;
+}
 
 bool KTXSLTProcessor::CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
                                         KTXPathValue* result, const KTXPathValue* contextValue, int position,
@@ -73,20 +198,26 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   lastEvaluation_.contextValue = *contextValue;  // shares the items
   lastEvaluation_.result = KTXPathValue();
 
-  expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris, text,
-                  restrictions);
   // Template and key patterns are cached apart: their compile refuses
   // variables. The same text compiles to the same tree otherwise.
   const bool refusesVariables =
       restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
   auto& cache = refusesVariables ? patternCache_ : expressionCache_;
   auto cached = cache.find(text);
+  if (!restrictions && cached != cache.end() && cached->second.shape != kShapeTree &&
+      EvaluateSimple(cached->second, *contextValue, position, variables, allowFragment, result)) {
+    lastEvaluation_.result = *result;
+    return true;
+  }
+  expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris, text,
+                  restrictions);
   if (cached != cache.end()) {
     expression.AttachTree(cached->second.tree.get(), cached->second.mode);
   } else if (expression.Compile(true, KTXPathExpression::kModeExpr)) {
     CompiledTree& entry = cache[text];
     entry.tree.reset(expression.DetachTree());
     entry.mode = KTXPathExpression::kModeExpr;
+    entry.shape = SimpleShapeOf(text, entry.name);
     expression.AttachTree(entry.tree.get(), entry.mode);
   } else {
     if (expression.RefusedVariable()) throw KTXSLTError(KTXSLTError::kVariablesInPattern, stylesheetNode);
