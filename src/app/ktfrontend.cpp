@@ -342,16 +342,27 @@ bool KTFrontEnd::RunTransformation() {
 }
 
 bool KTFrontEnd::WriteOutputFile() {
+  // The serialiser hands its text to the writer in pieces, which are encoded
+  // as they come; the file is written only once the whole result is there.
+  KTResultWriter writer;
+  writer.SetCrLf(!UseLfLineEnds);
   const char16_t* text = nullptr;
+  KTResultSerializer& output = processor_->Serializer();
+  output.SetOutputSink(&writer);
   try {
     text = processor_->Serialize();
   } catch (KTXSLTError& error) {
+    output.SetOutputSink(nullptr);
     // A character the output encoding cannot hold where no reference may
     // stand, which the processor reports as a stylesheet error.
     WriteLine(stderr, u"Error writing to file " + std::u16string(OutputFileName.c_str()));
     WriteLine(stderr, error.GetMessage());
     return false;
+  } catch (...) {
+    output.SetOutputSink(nullptr);
+    throw;
   }
+  output.SetOutputSink(nullptr);
   const KTResultSerializer& serializer = processor_->Serializer();
   int encodingId = serializer.GetEncodingId();
   if (serializer.GetOutputEncoding().FellBack()) {
@@ -360,11 +371,11 @@ bool KTFrontEnd::WriteOutputFile() {
                           u"\" is not supported; the output is written in UTF-8");
   }
 
-  KTResultWriter writer;
-  writer.SetCrLf(!UseLfLineEnds);
   KTLoadStatus status;
-  if (writer.SaveTextToFile(OutputFileName.c_str(), text ? text : u"", status, encodingId, 0) &&
-      !status.HasError())
+  const bool saved = writer.HasOutput()
+                         ? writer.SaveOutputToFile(OutputFileName.c_str(), status)
+                         : writer.SaveTextToFile(OutputFileName.c_str(), text ? text : u"", status, encodingId, 0);
+  if (saved && !status.HasError())
     return true;
   WriteLine(stderr, u"Error writing to file " + std::u16string(OutputFileName.c_str()));
   if (!status.GetMessage().IsEmpty()) WriteLine(stderr, status.GetMessage().c_str());

@@ -1,6 +1,46 @@
-// KTResultWriter: the line end of the output file.
+// KTResultWriter: the line end of the output file and the serialiser's sink.
 #include "app/ktresultwriter.h"
+
+namespace {
+
+// Growth step of the gathered text (it also grows by half its size).
+constexpr int kGatherGrowBy = 16000;
+
+}  // namespace
 
 const char16_t* KTResultWriter::LineEndForSave(KTDocumentSource*, KTDocumentRecord*) {
   return crLf_ ? kLineEndCrLf : kLineEndLf;
+}
+
+void KTResultWriter::BeginOutput(int encodingId) {
+  begun_ = true;
+  encodingId_ = encodingId;
+  gathered_ = KTString();
+  gatheredLength_ = 0;
+  encoder_.reset();
+  if (KTPiecewiseEncoder::EncodesPiecewise(encodingId))
+    encoder_ = std::make_unique<KTPiecewiseEncoder>(encodingId, LineEndForSave(nullptr, nullptr));
+}
+
+void KTResultWriter::WriteOutput(const char16_t* text, size_t length) {
+  if (encoder_)
+    encoder_->Append(text, length);
+  else
+    gathered_.AppendAtLength(text, gatheredLength_, kGatherGrowBy, static_cast<int>(length));
+}
+
+bool KTResultWriter::SaveOutputToFile(const char16_t* path, KTLoadStatus& status) {
+  if (encoder_ && encoder_->GetAppendedLength() > 0) {
+    uint32_t size = 0;
+    std::unique_ptr<char[]> bytes = encoder_->Finish(size, status);
+    encoder_.reset();
+    if (!bytes)
+      return false;
+    return SaveEncodedToFile(path, std::move(bytes), size, encodingId_, 0, status);
+  }
+  encoder_.reset();
+  // An empty output, or one in an encoding written whole.
+  KTString text = std::move(gathered_);
+  gatheredLength_ = 0;
+  return SaveTextToFile(path, text.IsEmpty() ? u"" : text.c_str(), status, encodingId_, 0);
 }

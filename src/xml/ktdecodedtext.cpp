@@ -2,7 +2,9 @@
 // through the encoding table's detection and converters.
 #include "xml/ktdecodedtext.h"
 
+#include <algorithm>
 #include <climits>
+#include <new>
 #include <cstring>
 #include <string>
 
@@ -21,6 +23,14 @@ constexpr int kFirstMultiByteId = 90;
 KTString CanonicalName(int id) {
   int row = EncodingIndexFromId(id);
   return row < 0 ? KTString() : KTString(EncodingTable[row].canonicalName);
+}
+
+void ReportReplaced(int replaced, int id, KTLoadStatus& status) {
+  KTString message;
+  KTString name = CanonicalName(id);
+  message.Format(u"%d character(s) have no code in %s and were replaced", replaced,
+                 name.IsEmpty() ? u"the chosen encoding" : name.c_str());
+  KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, message);
 }
 
 // Where decoding met its first problem and what it was.
@@ -349,12 +359,127 @@ std::unique_ptr<char[]> KTDecodedTextBuffer::Encode(int id, int byteOrder, uint3
     return nullptr;
   }
   size = static_cast<uint32_t>(length);
-  if (replaced > 0) {
-    KTString message;
-    KTString name = CanonicalName(id);
-    message.Format(u"%d character(s) have no code in %s and were replaced", replaced,
-                   name.IsEmpty() ? u"the chosen encoding" : name.c_str());
-    KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, message);
+  if (replaced > 0) ReportReplaced(replaced, id, status);
+  return bytes;
+}
+
+// ---- Encoding in pieces ----
+
+bool KTPiecewiseEncoder::EncodesPiecewise(int id) {
+  return id == kEncodingUtf8 || (id > kEncodingNone && id < kFirstMultiByteId);
+}
+
+KTPiecewiseEncoder::KTPiecewiseEncoder(int id, const char16_t* lineEnd) : id_(id) {
+  size_t length = lineEnd ? std::char_traits<char16_t>::length(lineEnd) : 0;
+  if (length == 1 || length == 2) {
+    lineEndLength_ = static_cast<int>(length);
+    lineEnd_[0] = lineEnd[0];
+    lineEnd_[1] = length == 2 ? lineEnd[1] : 0;
   }
+}
+
+void KTPiecewiseEncoder::PutLineEnd() {
+  Put(lineEnd_[0]);
+  if (lineEndLength_ == 2) Put(lineEnd_[1]);
+}
+
+void KTPiecewiseEncoder::Append(const char16_t* text, size_t length) {
+  if (ended_ || failed_) return;
+  const char16_t* nul = std::char_traits<char16_t>::find(text, length, u'\0');
+  if (nul) {
+    length = static_cast<size_t>(nul - text);
+    ended_ = true;
+  }
+  appended_ += length;
+  if (lineEndLength_ == 0) {
+    pending_.insert(pending_.end(), text, text + length);
+  } else {
+    size_t i = 0;
+    while (i < length) {
+      if (pendingCr_) {
+        pendingCr_ = false;
+        PutLineEnd();
+        if (text[i] == u'\n') {
+          ++i;
+          continue;
+        }
+      }
+      // The run up to the next line end goes over as it is.
+      size_t run = i;
+      while (run < length && text[run] != u'\r' && text[run] != u'\n') ++run;
+      pending_.insert(pending_.end(), text + i, text + run);
+      if (run == length) break;
+      if (text[run] == u'\r')
+        pendingCr_ = true;
+      else
+        PutLineEnd();
+      i = run + 1;
+    }
+  }
+  EncodePending(false);
+}
+
+void KTPiecewiseEncoder::EncodePending(bool last) {
+  size_t count = pending_.size();
+  // A high surrogate waits for the low one that may open the next piece.
+  if (!last && count > 0 && pending_[count - 1] >= 0xD800 && pending_[count - 1] <= 0xDBFF) --count;
+  if (count == 0 || failed_) return;
+  int length = static_cast<int>(count);
+  std::unique_ptr<char[]> piece = EncodeFromUtf16(pending_.data(), &length, id_, kByteOrderNone, false, false);
+  if (!piece) {
+    failed_ = true;
+    return;
+  }
+  replaced_ += UnconvertibleCount;
+  const char* from = piece.get();
+  size_t left = static_cast<size_t>(length);
+  while (left > 0) {
+    if (blocks_.empty() || lastUsed_ == kBlockSize) {
+      blocks_.emplace_back(new (std::nothrow) char[kBlockSize]);
+      lastUsed_ = 0;
+      if (!blocks_.back()) {
+        failed_ = true;
+        return;
+      }
+    }
+    size_t step = std::min(left, kBlockSize - lastUsed_);
+    std::memcpy(blocks_.back().get() + lastUsed_, from, step);
+    lastUsed_ += step;
+    size_ += step;
+    from += step;
+    left -= step;
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+std::unique_ptr<char[]> KTPiecewiseEncoder::Finish(uint32_t& size, KTLoadStatus& status) {
+  size = 0;
+  if (pendingCr_) {
+    pendingCr_ = false;
+    PutLineEnd();
+  }
+  EncodePending(true);
+  if (!failed_ && size_ > static_cast<size_t>(INT_MAX)) failed_ = true;
+  // One block for the writer: each block is freed once copied, so the bytes
+  // are held about once, not twice.
+  std::unique_ptr<char[]> bytes(failed_ ? nullptr : new (std::nothrow) char[size_ + 1]);
+  if (!bytes) {
+    blocks_.clear();
+    KTString message;
+    message.Format(u"The text cannot be written in encoding %d", id_);
+    KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, message);
+    return nullptr;
+  }
+  size_t at = 0;
+  for (size_t i = 0; i < blocks_.size(); ++i) {
+    size_t used = i + 1 == blocks_.size() ? lastUsed_ : kBlockSize;
+    std::memcpy(bytes.get() + at, blocks_[i].get(), used);
+    at += used;
+    blocks_[i].reset();
+  }
+  blocks_.clear();
+  bytes[size_] = 0;
+  size = static_cast<uint32_t>(size_);
+  if (replaced_ > 0) ReportReplaced(static_cast<int>(std::min<long long>(replaced_, INT_MAX)), id_, status);
   return bytes;
 }

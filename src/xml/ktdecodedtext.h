@@ -4,8 +4,10 @@
 // errors are reported in the load status; the text is kept either way.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "core/ktstring.h"
 #include "xml/ktinputbuffer.h"
@@ -64,4 +66,54 @@ class KTDecodedTextBuffer : public KTRawBuffer {
   KTString text_;
   int length_ = 0;
   bool hasText_ = false;
+};
+
+// Encodes a text that arrives in pieces (the serialised result of a
+// transformation) into one byte block as the pieces come, so the whole text
+// never has to exist as UTF-16. The bytes are those of normalising the line
+// ends of the whole text (KTString::NormalizeLineEnds) and encoding it with
+// KTDecodedTextBuffer::Encode: a CR at the end of a piece waits for the next
+// piece's LF, a high surrogate for its low one, and a NUL ends the text as it
+// ends a 0-terminated one.
+class KTPiecewiseEncoder {
+ public:
+  // Encodings whose bytes for a text are the bytes of its pieces joined:
+  // UTF-8 and the single-byte maps (no byte-order mark, no shift state).
+  static bool EncodesPiecewise(int id);
+
+  // lineEnd: null, or the one- or two-unit break every line end becomes
+  // (any other length leaves line ends as they are).
+  KTPiecewiseEncoder(int id, const char16_t* lineEnd);
+  KTPiecewiseEncoder(const KTPiecewiseEncoder&) = delete;
+  KTPiecewiseEncoder& operator=(const KTPiecewiseEncoder&) = delete;
+
+  void Append(const char16_t* text, size_t length);
+  // Units given so far (before line ends are normalised).
+  size_t GetAppendedLength() const { return appended_; }
+  // The bytes, 0-terminated, with their count in size; replaced characters
+  // are reported in status as Encode reports them. Null (category 2, code 4)
+  // when the encoding has no converter or memory runs out.
+  std::unique_ptr<char[]> Finish(uint32_t& size, KTLoadStatus& status);
+
+ private:
+  void Put(char16_t c) { pending_.push_back(c); }
+  void PutLineEnd();
+  // Encodes the pending units but a trailing high surrogate.
+  void EncodePending(bool last);
+
+  int id_;
+  char16_t lineEnd_[2] = {0, 0};
+  int lineEndLength_ = 0;
+  bool pendingCr_ = false;
+  bool ended_ = false;
+  bool failed_ = false;
+  size_t appended_ = 0;
+  long long replaced_ = 0;
+  std::vector<char16_t> pending_;
+  // The bytes so far in blocks of kBlockSize (the last one filled to
+  // lastUsed_), so that growing never copies them.
+  static constexpr size_t kBlockSize = size_t{1} << 20;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t lastUsed_ = 0;
+  size_t size_ = 0;
 };

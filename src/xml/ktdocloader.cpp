@@ -566,6 +566,11 @@ bool KTDocumentLoader::SaveBytes(KTDocumentSource* source, KTDocumentRecord* rec
   decoded_->Clear();
   if (!bytes)
     return false;
+  return WriteBytes(source, record, std::move(bytes), size, encodingId, byteOrder, status);
+}
+
+bool KTDocumentLoader::WriteBytes(KTDocumentSource* source, KTDocumentRecord* record, std::unique_ptr<char[]> bytes,
+                                  uint32_t size, int encodingId, int byteOrder, KTLoadStatus& status) {
   if (!FilterOutput(source, record, encodingId, byteOrder, bytes, size, status)) {
     if (!status.HasError())
       KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, KTString(u"The output was refused"));
@@ -590,6 +595,24 @@ bool KTDocumentLoader::SaveTextToFile(const char16_t* path, const char16_t* text
                                       int encodingId, int byteOrder) {
   KTFileSource source(path);
   return SaveText(&source, text, status, encodingId, byteOrder);
+}
+
+bool KTDocumentLoader::SaveEncodedToFile(const char16_t* path, std::unique_ptr<char[]> bytes, uint32_t size,
+                                         int encodingId, int byteOrder, KTLoadStatus& status) {
+  KTFileSource source(path);
+  if (bytes == nullptr) {
+    KTSetLoadError(status, KTLoadStatus::kLoader, kLoadNothingToSave, KTString(u"There is no text to save"));
+    return false;
+  }
+  if (!componentsMade_)
+    componentsMade_ = CreateComponents();
+  KTDocumentRecord* record = FindRecord(&source, nullptr);
+  if (!CheckSaveEncoding(&source, record, encodingId, byteOrder)) {
+    if (!status.HasError())
+      KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, KTString(u"The encoding was refused"));
+    return false;
+  }
+  return WriteBytes(&source, record, std::move(bytes), size, encodingId, byteOrder, status);
 }
 
 bool KTDocumentLoader::SaveTreeToFile(const char16_t* path, KTXNode* tree, KTLoadStatus& status,

@@ -97,6 +97,11 @@ class KTDocumentLoader {
                              const KTWriteOptions* options, int encodingId, int byteOrder);
   virtual bool SaveTextToFile(const char16_t* path, const char16_t* text, KTLoadStatus& status, int encodingId,
                               int byteOrder);
+  // Writes bytes already in encoding id (a KTPiecewiseEncoder's, line ends
+  // normalised) to the file, through the same encoding check, output filter
+  // and file buffer as SaveTextToFile.
+  bool SaveEncodedToFile(const char16_t* path, std::unique_ptr<char[]> bytes, uint32_t size, int encodingId,
+                         int byteOrder, KTLoadStatus& status);
   virtual bool SaveTreeToFile(const char16_t* path, KTXNode* tree, KTLoadStatus& status,
                               const KTWriteOptions* options, int encodingId, int byteOrder);
   virtual bool SaveTree(KTDocumentSource* source, KTXNode* tree, KTLoadStatus& status,
@@ -141,6 +146,9 @@ class KTDocumentLoader {
   // Encodes the text (taken over, not copied) and writes it to the source.
   virtual bool SaveBytes(KTDocumentSource* source, KTDocumentRecord* record, KTString&& text, int encodingId,
                          int byteOrder, KTLoadStatus& status);
+  // Filters encoded bytes and writes them to the source.
+  bool WriteBytes(KTDocumentSource* source, KTDocumentRecord* record, std::unique_ptr<char[]> bytes, uint32_t size,
+                  int encodingId, int byteOrder, KTLoadStatus& status);
   // The encoding of the text held in memory: UTF-16 in the machine's order.
   virtual void DefaultEncoding(int& encodingId, int& byteOrder);
 

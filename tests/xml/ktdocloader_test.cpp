@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "ktloadtest_util.h"
 #include "core/ktencoding.h"
 #include "platform/ktutf8.h"
+#include "xml/ktdecodedtext.h"
 #include "xml/ktdocmanager.h"
 #include "xml/ktdocsource.h"
 #include "xml/ktgrammarcache.h"
@@ -363,6 +365,52 @@ TEST(DocumentLoader, SaveFailuresAreReported) {
   status.Clear();
   EXPECT_FALSE(writer.SaveRecordText(nullptr, u"<a/>", status, kEncodingUtf8, 0));
   EXPECT_TRUE(status.HasError());
+}
+
+// Text encoded piece by piece (the serialised result) is saved with the bytes
+// and the status of the whole text saved at once, wherever the pieces break:
+// inside CR LF, between the halves of a surrogate pair, at a lone surrogate,
+// a character the encoding lacks, or a NUL (which ends the text).
+TEST(DocumentLoader, TextEncodedInPiecesSavesAsTheWholeText) {
+  TempFolder folder("pieces");
+  const std::u16string texts[] = {
+      u"<a>caf\u00E9\r\nx\ry\nz\r</a>\r",
+      u"\r\n\r\r\n\n\n\r",
+      u"<b>\U0001F600 \u4E2D" + std::u16string(1, char16_t(0xD800)) + u"x" + std::u16string(1, char16_t(0xDC00)) +
+          u"</b>" + std::u16string(1, char16_t(0xD83D)),
+      std::u16string(u"<c>one\r\0two\n</c>", 16),
+  };
+  const int encodings[] = {kEncodingUtf8, EncodingIdFromName(u"ISO-8859-1"), EncodingIdFromName(u"windows-1252")};
+  const char16_t* lineEnds[] = {kLineEndCrLf, kLineEndLf, nullptr};
+  for (int id : encodings) {
+    ASSERT_TRUE(KTPiecewiseEncoder::EncodesPiecewise(id)) << id;
+    for (const char16_t* lineEnd : lineEnds) {
+      for (const std::u16string& text : texts) {
+        LineEndWriter writer(lineEnd);
+        const std::string whole = folder.File("whole.xml");
+        KTLoadStatus wholeStatus;
+        ASSERT_TRUE(writer.SaveTextToFile(Path(whole), KTString(text.c_str()), wholeStatus, id, 0));
+        for (size_t piece : {size_t{1}, size_t{2}, size_t{3}, text.size()}) {
+          KTPiecewiseEncoder encoder(id, lineEnd);
+          for (size_t at = 0; at < text.size(); at += piece)
+            encoder.Append(text.data() + at, std::min(piece, text.size() - at));
+          KTLoadStatus status;
+          uint32_t size = 0;
+          std::unique_ptr<char[]> bytes = encoder.Finish(size, status);
+          ASSERT_NE(bytes, nullptr);
+          const std::string pieces = folder.File("pieces.xml");
+          ASSERT_TRUE(writer.SaveEncodedToFile(Path(pieces), std::move(bytes), size, id, 0, status));
+          EXPECT_EQ(ReadBytes(pieces), ReadBytes(whole)) << id << " piece " << piece;
+          EXPECT_EQ(status.HasError(), wholeStatus.HasError()) << id << " piece " << piece;
+          EXPECT_EQ(status.GetMessage(), wholeStatus.GetMessage()) << id << " piece " << piece;
+        }
+      }
+    }
+  }
+  EXPECT_FALSE(KTPiecewiseEncoder::EncodesPiecewise(kEncodingUtf16));
+  EXPECT_FALSE(KTPiecewiseEncoder::EncodesPiecewise(kEncodingUtf7));
+  EXPECT_FALSE(KTPiecewiseEncoder::EncodesPiecewise(kEncodingIso2022Jp));
+  EXPECT_FALSE(KTPiecewiseEncoder::EncodesPiecewise(kEncodingShiftJis));
 }
 
 // ---- Document manager ----

@@ -85,9 +85,18 @@ void KTResultSerializer::ClearOutput() {
 
 void KTResultSerializer::Append(std::u16string_view text) {
   output_.AppendAtLength(text.data(), outputLength_, kOutputGrowBy, static_cast<int>(text.size()));
+  FlushIfFull();
 }
 
-void KTResultSerializer::Append(char16_t c) { output_.AppendCharAtLength(c, outputLength_, kOutputGrowBy); }
+void KTResultSerializer::Append(char16_t c) {
+  output_.AppendCharAtLength(c, outputLength_, kOutputGrowBy);
+  FlushIfFull();
+}
+
+void KTResultSerializer::FlushToSink() {
+  if (outputLength_ > 0) sink_->WriteOutput(output_.c_str(), static_cast<size_t>(outputLength_));
+  outputLength_ = 0;
+}
 
 void KTResultSerializer::WriteNewline() {
   if (firstBreak_) {
@@ -115,6 +124,7 @@ const char16_t* KTResultSerializer::Serialize(const KTOutputSettings& settings) 
   encoding_.Select(settings_.IsEncodingSpecified() ? settings_.GetEncoding().c_str()
                                                    : defaultEncoding_.c_str());
   ParseCdataList();
+  if (sink_) sink_->BeginOutput(encoding_.GetId());
 
   bool written = false;
   if (xml_) {
@@ -133,6 +143,11 @@ const char16_t* KTResultSerializer::Serialize(const KTOutputSettings& settings) 
     written = WriteTextNode(resultRoot_);
   }
   if (!written) ClearOutput();
+  if (sink_) {
+    FlushToSink();
+    // The piece buffer is not needed until the next Serialize.
+    ClearOutput();
+  }
   return output_.c_str();
 }
 

@@ -5,6 +5,7 @@
 // Serialize with its KTOutputSettings; see docs/ARCHITECTURE.md.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +16,17 @@
 #include "xslt/output/ktoutputsettings.h"
 
 class KTXPathNode;
+
+// Takes the output text in pieces while Serialize runs, instead of the whole
+// text at the end (see KTResultSerializer::SetOutputSink).
+class KTOutputSink {
+ public:
+  virtual ~KTOutputSink() = default;
+  // Once per Serialize that writes, before any text: the encoding the text is
+  // prepared for (GetEncodingId).
+  virtual void BeginOutput(int encodingId) = 0;
+  virtual void WriteOutput(const char16_t* text, size_t length) = 0;
+};
 
 class KTResultSerializer {
  public:
@@ -43,7 +55,12 @@ class KTResultSerializer {
   // serialiser's end. Unchanged output when no result root is set. Throws
   // KTOutputError for a character that the output encoding cannot hold where
   // no character reference may stand.
+  // With an output sink set, the text goes to the sink in pieces as it is
+  // written (the whole text never builds up), and Serialize returns an empty
+  // text; when Serialize throws, the sink has had part of the output.
   const char16_t* Serialize(const KTOutputSettings& settings);
+  // Borrowed; null: the whole text is returned by Serialize.
+  void SetOutputSink(KTOutputSink* sink) { sink_ = sink; }
   int GetOutputLength() const { return outputLength_; }
   void ClearOutput();
 
@@ -110,6 +127,13 @@ class KTResultSerializer {
 
   void Append(std::u16string_view text);
   void Append(char16_t c);
+  // Hands the text written so far to the sink once it fills a piece.
+  void FlushIfFull() {
+    if (sink_ && outputLength_ >= kSinkPiece) FlushToSink();
+  }
+  void FlushToSink();
+  // Units of text gathered before they go to the sink.
+  static constexpr int kSinkPiece = 32768;
   // Appends text under the escape rules to (out, length); with kNoReferences
   // an unwritable character throws KTOutputError for place.
   void AppendText(KTString& out, int& length, std::u16string_view text, unsigned rules,
@@ -117,6 +141,7 @@ class KTResultSerializer {
   void AppendText(std::u16string_view text, unsigned rules, const KTXPathNode* node,
                   KTOutputError::Place place = KTOutputError::kPlaceName) {
     AppendText(output_, outputLength_, text, rules, node, place);
+    FlushIfFull();
   }
   void AppendName(const KTXPathNode* node);
   void WriteXmlDeclaration();
@@ -133,6 +158,7 @@ class KTResultSerializer {
 
   KTString output_;
   int outputLength_ = 0;
+  KTOutputSink* sink_ = nullptr;
   const KTXPathNode* resultRoot_ = nullptr;
   KTOutputSettings settings_;
   KTHtmlVocabulary htmlVocabulary_;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -302,6 +303,51 @@ TEST(KTResultSerializerXmlTest, DeepResultsSerialiseInEveryMethod) {
     EXPECT_EQ(out.substr(0, 3), u"<e>");
     EXPECT_EQ(out.substr(out.size() - 4), u"</e>");
     EXPECT_NE(out.find(u"<e>x</e>"), std::u16string::npos);
+  }
+}
+
+// With a sink, every method hands the same text over in bounded pieces, the
+// encoding first; Serialize itself then returns an empty text.
+TEST(KTResultSerializerXmlTest, SinkTakesTheTextInPieces) {
+  struct Collect : KTOutputSink {
+    void BeginOutput(int id) override {
+      ++begun;
+      encodingId = id;
+    }
+    void WriteOutput(const char16_t* text, size_t length) override {
+      largest = std::max(largest, length);
+      ++pieces;
+      all.append(text, length);
+    }
+    int begun = 0;
+    int encodingId = 0;
+    size_t largest = 0;
+    int pieces = 0;
+    std::u16string all;
+  };
+  TreeBuilder tree;
+  KTXPathNode* top = tree.Element(tree.Root(), u"top");
+  for (int i = 0; i < 20000; ++i) {
+    KTXPathNode* item = tree.Element(top, u"item");
+    tree.Attribute(item, u"n", u"a<b");
+    tree.Text(item, u"x & y\n");
+  }
+  for (const char16_t* method : {u"xml", u"html", u"text"}) {
+    KTOutputSettings settings;
+    settings.SetMethod(method);
+    settings.SetEncoding(u"ISO-8859-1");
+    settings.SetIndent(true);
+    KTResultSerializer serializer;
+    serializer.SetResultRoot(tree.Root());
+    const std::u16string whole = serializer.Serialize(settings);
+    Collect sink;
+    serializer.SetOutputSink(&sink);
+    EXPECT_EQ(std::u16string(serializer.Serialize(settings)), u"") << ktresulttree::Utf8(method);
+    EXPECT_EQ(sink.begun, 1);
+    EXPECT_EQ(sink.encodingId, serializer.GetEncodingId());
+    EXPECT_EQ(sink.all, whole) << ktresulttree::Utf8(method);
+    EXPECT_GT(sink.pieces, 1);
+    EXPECT_LT(sink.largest, size_t{65536});
   }
 }
 
