@@ -73,9 +73,17 @@ KTXPathAstNode::~KTXPathAstNode() {
 
 bool KTXPathAstNode::Evaluate(KTXPathEvalContext& context) { return EvaluateChildren(context); }
 
+void KTXPathAstNode::ResolveChain() {
+  KTXPathAstNode* node = this;
+  while (KTXPathAstNode* next = node->SoleTarget())
+    node = next;
+  resolved_ = node;
+}
+
 bool KTXPathAstNode::AddChild(KTXPathAstNode* child, int role) {
   if (!child)
     return false;
+  resolved_ = nullptr;
   KTNodeHandle handle(child);
   if (sourcePosition_ == 0)
     sourcePosition_ = child->sourcePosition_;
@@ -129,7 +137,7 @@ bool KTXPathAstNode::EvaluateChildren(KTXPathEvalContext& context) {
   // Indexing instead of the shared cursor: a node evaluated again inside its
   // own evaluation (a predicate run per context node) keeps its place.
   for (size_t i = 0; i < children_.size(); ++i) {
-    if (!children_[i].Get()->Evaluate(context))
+    if (!children_[i].Get()->Resolved()->Evaluate(context))
       return false;
   }
   return true;

@@ -146,6 +146,17 @@ class KTXPathAstNode {
   KTXPathAstNode& operator=(const KTXPathAstNode&) = delete;
 
   virtual bool Evaluate(KTXPathEvalContext& context);
+  // The one child whose evaluation is this node's whole evaluation, or null
+  // when the node does work of its own. The parser builds a node per
+  // grammar level, so most operands are long chains of such nodes.
+  virtual KTXPathAstNode* SoleTarget() const { return nullptr; }
+  // The node where evaluation really starts: the end of the chain of sole
+  // targets from this node, found on first use (the tree no longer changes
+  // once it is evaluated).
+  KTXPathAstNode* Resolved() {
+    if (!resolved_) ResolveChain();
+    return resolved_;
+  }
   // Always true; kept for the classes that override it.
   virtual bool Check(void* unused) { return true; }
 
@@ -196,6 +207,9 @@ class KTXPathAstNode {
   int role_ = 0;
   int kind_ = kAstUnset;
   KTNodeHandle lastChild_;
+  KTXPathAstNode* resolved_ = nullptr;
+
+  void ResolveChain();
 };
 
 // Owns a node while a parser production builds it.

@@ -125,7 +125,7 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
       // never see each other's values; the copy shares the node-sets.
       for (size_t i = 0; i < arguments_.size(); ++i) {
         KTXPathEvalContext argumentContext(context);
-        if (!arguments_[i]->Evaluate(argumentContext)) return false;
+        if (!arguments_[i]->Resolved()->Evaluate(argumentContext)) return false;
         values[i] = std::move(argumentContext.Current());
       }
     }

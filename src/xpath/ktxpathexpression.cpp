@@ -164,7 +164,7 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
   functionIndex_ = -1;
   errorPosition_ = 0;
 
-  bool ok = tree->Evaluate(context);
+  bool ok = tree->Resolved()->Evaluate(context);
   if (ok)
     *result = context.Current();
   // A variable's result-tree fragment where the caller allows none (XSLT

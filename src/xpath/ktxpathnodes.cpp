@@ -262,7 +262,7 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
   if (!child)
     return false;
   if (child->GetKind() != kAstVariableReference) {
-    if (!child->Evaluate(context))
+    if (!child->Resolved()->Evaluate(context))
       return false;
     // Node-sets of parenthesised expressions and functions are in document
     // order before predicates count them.
@@ -309,7 +309,7 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
     return EvaluateChildren(context);
   // Every operand sees the caller's context; only the final value reaches it.
   KTXPathEvalContext operand = context;
-  if (!FirstChild()->Evaluate(operand))
+  if (!FirstChild()->Resolved()->Evaluate(operand))
     return false;
   KTXPathValue left = operand.Current();
   const int kind = GetKind();
@@ -328,7 +328,7 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
       }
     }
     operand = context;
-    if (!right->Evaluate(operand))
+    if (!right->Resolved()->Evaluate(operand))
       return false;
     const KTXPathValue& rightValue = operand.Current();
     KTXPathValue result;
@@ -382,7 +382,7 @@ bool UnaryExprNode::Evaluate(KTXPathEvalContext& context) {
     return false;
   if (child->GetKind() != kAstNegation)
     return child->Evaluate(context);
-  if (!child->ChildAt(1)->Evaluate(context))
+  if (!child->ChildAt(1)->Resolved()->Evaluate(context))
     return false;
   // The sign bit flips for -0 and NaN as well.
   context.Current().SetNumber(-NumberOf(context.Current()));
@@ -396,7 +396,7 @@ bool UnionExprNode::Evaluate(KTXPathEvalContext& context) {
   for (int i = 0; i < ChildCount(); ++i) {
     KTXPathAstNode* path = i == 0 ? FirstChild() : ChildAt(i)->ChildAt(1);
     KTXPathEvalContext operand = context;
-    if (!path->Evaluate(operand))
+    if (!path->Resolved()->Evaluate(operand))
       return false;
     if (!operand.Current().IsNodeSet()) {
       Fail(context, KTXPathExpression::kErrorNotNodeSet, path);
@@ -541,14 +541,14 @@ bool StepNode::Evaluate(KTXPathEvalContext& context) {
     working.SetCurrentItem(item);
     // The axis specifier, the node test (with the walk limited to what the
     // first predicate can select), then the predicates.
-    bool ok = first->ChildAt(0)->Evaluate(working);
+    bool ok = first->ChildAt(0)->Resolved()->Evaluate(working);
     working.SetStepLimit(limit);
-    ok = ok && first->ChildAt(1)->Evaluate(working);
+    ok = ok && first->ChildAt(1)->Resolved()->Evaluate(working);
     working.SetStepLimit(0);
     for (int i = 2; ok && i < first->ChildCount(); ++i) {
       // The last predicate of such a step may stop at its first node kept.
       working.SetExistenceStep(stopAtFirst && i == first->ChildCount() - 1 ? first->ChildAt(i) : nullptr);
-      ok = first->ChildAt(i)->Evaluate(working);
+      ok = first->ChildAt(i)->Resolved()->Evaluate(working);
     }
     working.SetExistenceStep(nullptr);
     if (!ok) {
@@ -673,7 +673,7 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
     // A one-step path decides by its first node: the walk stops there.
     working.SetStepLimit(existenceTest_);
     working.SetExistenceStep(existenceStep_);
-    const bool evaluated = expression->Evaluate(working);
+    const bool evaluated = expression->Resolved()->Evaluate(working);
     working.SetStepLimit(0);
     working.SetExistenceStep(nullptr);
     if (!evaluated)

@@ -14,6 +14,9 @@ class KTXPathEvalContext;
 class DefaultNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+  KTXPathAstNode* SoleTarget() const override {
+    return GetKind() != kAstFunctionCall && ChildCount() == 1 ? FirstChild() : nullptr;
+  }
 };
 
 // A run of characters of a name, number or literal.
@@ -38,7 +41,10 @@ class LiteralNode : public KTXPathAstNode {
   bool made_ = false;
 };
 
-class ExprNode : public KTXPathAstNode {};
+class ExprNode : public KTXPathAstNode {
+ public:
+  KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
+};
 
 // A variable reference, or the parenthesised expression, literal, number or
 // function call it passes on; node-sets come out in document order.
@@ -53,6 +59,7 @@ class PrimaryExprNode : public KTXPathAstNode {
 class BinaryExprNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+  KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
 };
 
 class OrExprNode : public BinaryExprNode {};
@@ -65,11 +72,17 @@ class MultiplicativeExprNode : public BinaryExprNode {};
 class UnaryExprNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+  // Without a minus sign the node evaluates its first child alone.
+  KTXPathAstNode* SoleTarget() const override {
+    KTXPathAstNode* child = FirstChild();
+    return child && child->GetKind() != kAstNegation ? child : nullptr;
+  }
 };
 
 class UnionExprNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+  KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
 };
 
 // ---- Location paths ----
@@ -114,7 +127,10 @@ class StepNode : public KTXPathAstNode {
   bool Evaluate(KTXPathEvalContext& context) override;
 };
 
-class AxisSpecifierNode : public KTXPathAstNode {};
+class AxisSpecifierNode : public KTXPathAstNode {
+ public:
+  KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
+};
 
 class AxisNameNode : public KTXPathAstNode {
  public:
@@ -151,7 +167,10 @@ class PredicateNode : public KTXPathAstNode {
 };
 
 // ---- Node tests ----
-class NodeTestNode : public KTXPathAstNode {};
+class NodeTestNode : public KTXPathAstNode {
+ public:
+  KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
+};
 
 class NodeTypeTestNode : public KTXPathAstNode {
  public:

@@ -5,7 +5,9 @@
 // bindings are in scope; values share their node vectors (KTXPathValue).
 #pragma once
 
+#include <cstring>
 #include <map>
+#include <string_view>
 #include <memory>
 
 #include "core/ktstring.h"
@@ -20,7 +22,19 @@ struct KTBindingRecord {
   KTXPathValue value;
 };
 
-using KTBindingMap = std::map<KTString, KTBindingRecord>;
+// Orders names by length, then by their code units as bytes: a lookup is
+// one length test and a memcmp per visited entry. Nothing depends on the
+// order beyond finding a name.
+struct KTBindingNameLess {
+  bool operator()(const KTString& a, const KTString& b) const noexcept {
+    const std::u16string_view x = a.View();
+    const std::u16string_view y = b.View();
+    if (x.size() != y.size()) return x.size() < y.size();
+    return std::memcmp(x.data(), y.data(), x.size() * sizeof(char16_t)) < 0;
+  }
+};
+
+using KTBindingMap = std::map<KTString, KTBindingRecord, KTBindingNameLess>;
 
 // What an expression evaluation can see of the bindings in scope.
 class KTVariableSource {

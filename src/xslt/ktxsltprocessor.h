@@ -8,6 +8,7 @@
 // Serialize writes it.
 #pragma once
 
+#include <cstring>
 #include <map>
 #include <set>
 #include <memory>
@@ -397,8 +398,17 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // variable, a fragment where none is allowed).
   bool EvaluateSimple(const CompiledTree& entry, const KTXPathValue& contextValue, int position,
                       const KTVariableSource* variables, bool allowFragment, KTXPathValue* result) const;
-  std::unordered_map<KTString, CompiledTree> expressionCache_;
-  std::unordered_map<KTString, CompiledTree> patternCache_;
+  // Texts are told apart by length and memcmp; the same text comes back for
+  // every node an instruction runs for.
+  struct TextEqual {
+    bool operator()(const KTString& a, const KTString& b) const noexcept {
+      const std::u16string_view x = a.View();
+      const std::u16string_view y = b.View();
+      return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(char16_t)) == 0;
+    }
+  };
+  std::unordered_map<KTString, CompiledTree, std::hash<KTString>, TextEqual> expressionCache_;
+  std::unordered_map<KTString, CompiledTree, std::hash<KTString>, TextEqual> patternCache_;
   KTEvaluationRecord lastEvaluation_;
   KTBindingMap globalVariables_;
   KTBindingMap globalParameters_;
