@@ -455,4 +455,132 @@ void ParsoGrammar::ComputeEngineTables() {
   for (auto& rule : rules_) {
     if (rule) nesting(rule.get(), nesting);
   }
+
+  // Nesting over a whole attempt, at any position.
+  std::fill(state.begin(), state.end(), kUnseen);
+  auto fullNesting = [&](R* rule, auto&& self) -> int {
+    if (rule->kind_ != R::kNamed && rule->kind_ != R::kGroup) return 0;
+    uint8_t& st = state[rule->index_];
+    if (st == kDone) return rule->nesting_;
+    if (st == kOnPath) return kUnbounded;
+    st = kOnPath;
+    int deepest = 0;
+    for (const R::Element& e : rule->elements_) deepest = std::max(deepest, self(e.rule, self));
+    for (const R* c : rule->constraints_) deepest = std::max(deepest, self(const_cast<R*>(c), self));
+    rule->nesting_ = deepest >= kUnbounded ? kUnbounded : deepest + 1;
+    st = kDone;
+    return rule->nesting_;
+  };
+  for (auto& rule : rules_) {
+    if (rule) fullNesting(rule.get(), fullNesting);
+  }
+
+  // Rules from which a constraint check can be reached.
+  std::vector<uint8_t> checks(rules_.size(), 0);
+  for (bool changed = true; changed;) {
+    changed = false;
+    for (auto& rule : rules_) {
+      if (!rule || checks[rule->index_]) continue;
+      bool reaches = rule->constraints_.size() >= 2;
+      for (const R::Element& e : rule->elements_) reaches = reaches || checks[e.rule->index_];
+      if (reaches) {
+        checks[rule->index_] = 1;
+        changed = true;
+      }
+    }
+  }
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    // A token of terminals alone makes no nodes below it anyway.
+    rule->keepsNoChildren_ = (rule->kind_ == R::kNamed || rule->kind_ == R::kGroup) &&
+                             (rule->drop_ || (rule->token_ && rule->nesting_ > 1)) &&
+                             !checks[rule->index_];
+  }
+  ComputePrefixPeers();
+}
+
+namespace {
+
+using R = GrammarRule;
+
+bool IsTerminalKind(char16_t kind) { return kind != R::kNamed && kind != R::kGroup; }
+
+// Terminals that match alike: same kind and the same text, class or code.
+bool SameTerminal(const R* a, const R* b) {
+  if (a == b) return true;
+  if (a->GetKind() != b->GetKind() || a->GetText() != b->GetText() || a->GetCode() != b->GetCode())
+    return false;
+  for (int c = 0; c < 256; ++c) {
+    if (a->ClassContains(static_cast<char16_t>(c)) != b->ClassContains(static_cast<char16_t>(c)))
+      return false;
+  }
+  return true;
+}
+
+// Rules whose attempts match alike and build alike nodes: the same rule, equal
+// terminals, or groups of one operator and flags whose elements are the same
+// rules or equal terminals with the same marks. Nested groups are not
+// compared: a node of such a group would keep the other group's rule.
+bool SameRule(const R* a, const R* b) {
+  if (a == b) return true;
+  if (IsTerminalKind(a->GetKind())) return IsTerminalKind(b->GetKind()) && SameTerminal(a, b);
+  if (a->GetKind() != R::kGroup || b->GetKind() != R::kGroup) return false;
+  if (a->GetOperator() != b->GetOperator() || a->IsDrop() != b->IsDrop() ||
+      a->IsKeep() != b->IsKeep() || a->IsKeepChain() != b->IsKeepChain() ||
+      a->GetChildCount() != b->GetChildCount() || !a->GetConstraints().empty() ||
+      !b->GetConstraints().empty()) {
+    return false;
+  }
+  for (int i = 0; i < a->GetChildCount(); ++i) {
+    const R::Element& x = a->GetElement(i);
+    const R::Element& y = b->GetElement(i);
+    if (x.mark != y.mark) return false;
+    if (x.rule == y.rule) continue;
+    if (!IsTerminalKind(x.rule->GetKind()) || !SameTerminal(x.rule, y.rule)) return false;
+  }
+  return true;
+}
+
+bool IsSequence(const R* rule) {
+  return (rule->GetKind() == R::kNamed || rule->GetKind() == R::kGroup) &&
+         rule->GetOperator() != R::kChoice && rule->GetOperator() != R::kDifference &&
+         rule->GetOperator() != R::kUpTo && rule->GetChildCount() > 0;
+}
+
+}  // namespace
+
+// Pairs of sequences with equal first elements, of which at least one is a
+// rule or group (sharing terminals alone saves nothing). A choice whose
+// alternatives begin alike, such as an empty-element tag and a start tag,
+// then matches the common part once.
+void ParsoGrammar::ComputePrefixPeers() {
+  std::vector<R*> sequences;
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    rule->sharedPrefix_ = 0;
+    rule->prefixPeers_.clear();
+    if (IsSequence(rule.get())) sequences.push_back(rule.get());
+  }
+  for (R* a : sequences) {
+    for (R* b : sequences) {
+      if (a == b) continue;
+      const int most = std::min(a->GetChildCount(), b->GetChildCount());
+      int length = 0;
+      bool hasRule = false;
+      int deepest = 0;
+      while (length < most) {
+        const R::Element& x = a->elements_[length];
+        const R::Element& y = b->elements_[length];
+        if (x.mark != y.mark || !SameRule(x.rule, y.rule)) break;
+        hasRule = hasRule || !IsTerminalKind(x.rule->kind_);
+        if (!IsTerminalKind(x.rule->kind_)) deepest = std::max(deepest, x.rule->nesting_);
+        ++length;
+      }
+      // An attempt of a that matched all its elements fails at most on a
+      // constraint, after which nothing is kept.
+      if (length == 0 || !hasRule || length == a->GetChildCount()) continue;
+      a->sharedPrefix_ = std::max(a->sharedPrefix_, length);
+      b->prefixPeers_.push_back({a, length, deepest});
+    }
+  }
 }

@@ -91,6 +91,34 @@ class GrammarRule {
   // a character; a large number when a cycle makes it unbounded.
   int GetStartNesting() const { return startNesting_; }
 
+  // A rule whose matches keep no nodes below them: a token (its children
+  // are freed once it matched) or a dropped rule (freed with its children),
+  // where no rule below checks a constraint. The engine matches it without
+  // making those nodes.
+  bool KeepsNoChildren() const { return keepsNoChildren_; }
+
+  // Most rule matches nested inside one attempt of this rule at any
+  // position; a large number when the rule can reach itself.
+  int GetNesting() const { return nesting_; }
+
+  // A sequence whose first elements match like the first elements of another
+  // sequence (its peer): the same named rules and equal literals, classes
+  // and groups, with the same marks. When an attempt of one fails after
+  // those elements, an attempt of a peer at the same place and with the same
+  // characters available would match them alike; the engine hands their
+  // nodes over instead of matching again.
+  struct PrefixPeer {
+    const GrammarRule* rule;
+    int length;   // elements shared
+    int nesting;  // most rule matches nested inside the shared elements
+  };
+  // Elements whose nodes a failed attempt of this sequence keeps for its
+  // peers (the most any peer shares); 0: none.
+  int GetSharedPrefix() const { return sharedPrefix_; }
+  // The peers whose kept nodes an attempt of this sequence may take.
+  const std::vector<PrefixPeer>& GetPrefixPeers() const { return prefixPeers_; }
+  bool HasPrefixPeers() const { return sharedPrefix_ > 0 || !prefixPeers_.empty(); }
+
   // Up-to rules: the scan stops before one of these literals (compared
   // case-sensitively) or at a character of the stop class.
   const std::vector<const GrammarRule*>& GetStopLiterals() const { return stopLiterals_; }
@@ -116,6 +144,10 @@ class YStream;
   uint64_t firstBits_[4] = {0, 0, 0, 0};
   bool mayBeEmpty_ = true;  // until computed: predict nothing
   int startNesting_ = 1 << 30;
+  int nesting_ = 1 << 30;
+  bool keepsNoChildren_ = false;
+  int sharedPrefix_ = 0;
+  std::vector<PrefixPeer> prefixPeers_;
   std::vector<const GrammarRule*> stopLiterals_;
   const GrammarRule* stopClass_ = nullptr;
   int index_ = -1;
@@ -205,6 +237,7 @@ class ParsoGrammar {
   void Clear();
   bool ReadRules(ParsoLineReader& reader, std::u16string_view sourceName);
   void ComputeEngineTables();
+  void ComputePrefixPeers();
   bool Fail(std::u16string_view sourceName, int line, std::u16string_view reason);
 
   std::vector<std::unique_ptr<GrammarRule>> rules_;

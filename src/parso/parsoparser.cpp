@@ -273,6 +273,7 @@ bool ParsoParser::RemoveNodeWithin(ParseNode* top, ParseNode* node, int depth) {
 
 void ParsoParser::DropTree() {
   root_ = nullptr;
+  shared_ = SharedPrefix();
   arena_.ReleaseAll();
 }
 
@@ -325,6 +326,7 @@ void ParsoParser::RecordExpected(const char16_t* pos, const GrammarRule* element
 
 void ParsoParser::RecordMessage(const char16_t* pos, const GrammarRule* rule,
                                 std::u16string message) {
+  ++messageCount_;
   failPos_ = pos;
   failRule_ = rule;
   failChild_ = -1;
@@ -461,6 +463,9 @@ bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t
       depth + rule->GetStartNesting() < kMaxNestingDepth) {
     return false;
   }
+  if (noNodes_ || (rule->KeepsNoChildren() && shortcuts_)) {
+    return TryWithoutNodes(element, pos, available, line, matched, parent, children, depth);
+  }
   ParseNode* child = NewNode(pos, available, line, rule);
   const int endLine = Match(child, element.mark, depth + 1);
   if (!endLine) {
@@ -470,6 +475,34 @@ bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t
   matched = child->length;
   line = endLine;
   Attach(parent, children, child);
+  return true;
+}
+
+bool ParsoParser::TryWithoutNodes(const GrammarRule::Element& element, const char16_t* pos,
+                                  int available, int& line, int& matched, ParseNode* parent,
+                                  ChildList& children, int depth) {
+  const Rule* rule = element.rule;
+  ParseNode local;
+  local.next = nullptr;
+  local.firstChild = nullptr;
+  local.rule = rule;
+  local.textStart = pos;
+  local.length = available;
+  local.line = line;
+  local.valid = 0;
+  const bool outer = noNodes_;
+  noNodes_ = true;
+  const int endLine = Match(&local, element.mark, depth + 1);
+  noNodes_ = outer;
+  if (!endLine) return false;
+  matched = local.length;
+  if (!outer && !rule->IsDrop()) {
+    // A token keeps its node, without children.
+    ParseNode* child = NewNode(pos, local.length, line, rule);
+    child->valid = 1;
+    Attach(parent, children, child);
+  }
+  line = endLine;
   return true;
 }
 
@@ -519,6 +552,123 @@ bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int d
   node->length = used;
   if (node->rule->GetConstraints().size() >= 2) return CheckConstraint(node);
   return true;
+}
+
+// MatchSequence for a sequence with peers: it may begin with the nodes a
+// peer kept, and keeps its own shared elements' nodes when it fails after
+// them.
+bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line, int depth,
+                                      int& failIndex) {
+  ChildList children;
+  const Rule* rule = node->rule;
+  const char16_t* start = node->textStart;
+  int used = 0;
+  const auto& elements = rule->GetElements();
+  const int shared = rule->GetSharedPrefix();
+  const int startLine = line;
+  const uint64_t messages = messageCount_;
+  // Where the shared elements end: the last child, characters, line.
+  ParseNode* sharedTail = nullptr;
+  int sharedUsed = 0;
+  int sharedLine = line;
+  size_t i = 0;
+  if (shared_.rule && shared_.start == start && !rule->GetPrefixPeers().empty()) {
+    i = static_cast<size_t>(TakeSharedPrefix(node, available, line, used, children, depth));
+    if (i > 0 && static_cast<int>(i) == shared) {
+      sharedTail = children.tail;
+      sharedUsed = used;
+      sharedLine = line;
+    }
+  }
+  for (; i < elements.size(); ++i) {
+    const Rule::Element& e = elements[i];
+    const int count = Repeat(e, start, available, used, line, node, children, depth);
+    if (count == 0 && !Optional(e.mark)) {
+      if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
+      failIndex = static_cast<int>(i);
+      if (shared > 0 && static_cast<int>(i) >= shared && !aborted_) {
+        KeepSharedPrefix(node, sharedTail, available, startLine, sharedUsed, sharedLine, messages);
+      }
+      return false;
+    }
+    if (static_cast<int>(i) + 1 == shared) {
+      sharedTail = children.tail;
+      sharedUsed = used;
+      sharedLine = line;
+    }
+  }
+  node->length = used;
+  if (rule->GetConstraints().size() >= 2) return CheckConstraint(node);
+  return true;
+}
+
+void ParsoParser::KeepSharedPrefix(ParseNode* node, ParseNode* tail, int available, int startLine,
+                                   int used, int endLine, uint64_t messages) {
+  DropSharedPrefix();
+  ParseNode* first = tail ? static_cast<ParseNode*>(node->firstChild) : nullptr;
+  ParseNode* rest = tail ? static_cast<ParseNode*>(tail->next) : static_cast<ParseNode*>(node->firstChild);
+  if (tail) tail->next = nullptr;
+  node->firstChild = nullptr;
+  FreeChildrenAndSiblings(rest);
+  shared_.rule = node->rule;
+  shared_.start = node->textStart;
+  shared_.available = available;
+  shared_.startLine = startLine;
+  shared_.used = used;
+  shared_.endLine = endLine;
+  shared_.messages = messages;
+  shared_.withNodes = !noNodes_;
+  shared_.first = first;
+  shared_.last = tail;
+}
+
+void ParsoParser::DropSharedPrefix() {
+  FreeChildrenAndSiblings(shared_.first);
+  shared_ = SharedPrefix();
+}
+
+int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int& used,
+                                  ChildList& children, int depth) {
+  // Stack a frame of the engine may take at most, per nested match, in any build.
+  constexpr uintptr_t kFrameAllowance = 4096;
+  const Rule* from = shared_.rule;
+  const int length = from->GetSharedPrefix();
+  const Rule::PrefixPeer* peer = nullptr;
+  for (const Rule::PrefixPeer& p : node->rule->GetPrefixPeers()) {
+    if (p.rule == from) {
+      peer = &p;
+      break;
+    }
+  }
+  // Kept without nodes, they serve only where none are made.
+  if (!peer || peer->length != length || shared_.available != available ||
+      shared_.startLine != line || shared_.messages != messageCount_ ||
+      (!shared_.withNodes && !noNodes_)) {
+    return 0;
+  }
+  // Matching again would have to stay within the nesting limit and the stack.
+  if (depth + peer->nesting >= kMaxNestingDepth) return 0;
+  const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  const uintptr_t need = static_cast<uintptr_t>(peer->nesting + 1) * kFrameAllowance;
+  if (frame < need || frame - need < stackFloor_) return 0;
+  if (noNodes_) {
+    FreeChildrenAndSiblings(shared_.first);
+    shared_.first = shared_.last = nullptr;
+  }
+  // Nodes of a group element name that group; the peer has its own equal one.
+  const auto& source = from->GetElements();
+  const auto& target = node->rule->GetElements();
+  int j = 0;
+  for (ParseNode* c = shared_.first; c; c = c->next) {
+    while (j < length && c->rule != source[j].rule) ++j;
+    if (j < length) c->rule = target[j].rule;
+  }
+  node->firstChild = shared_.first;
+  children.tail = shared_.last;
+  used = shared_.used;
+  line = shared_.endLine;
+  shared_ = SharedPrefix();
+  return length;
 }
 
 bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int depth) {
@@ -730,7 +880,8 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
       ok = MatchUpTo(node, available, line, depth);
       break;
     default:
-      ok = MatchSequence(node, available, line, depth, failIndex);
+      ok = rule->HasPrefixPeers() && shortcuts_ ? MatchSharedSequence(node, available, line, depth, failIndex)
+                                       : MatchSequence(node, available, line, depth, failIndex);
       break;
   }
   if (!ok || aborted_) {
@@ -751,6 +902,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   DropTree();
   ResetFailure();
   aborted_ = false;
+  noNodes_ = false;
   stackFloor_ = StackFloor(kStackReserve);
   if (!text) {
     text = u"";
@@ -780,6 +932,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
     failPos_ = text;
     failRule_ = start;
     matched = Match(root_, 0, 0) && !aborted_;
+    DropSharedPrefix();
   } catch (const std::bad_alloc&) {
     DropTree();
     RecordMessage(failPos_ ? failPos_ : text, nullptr, u"not enough memory for the parse tree");

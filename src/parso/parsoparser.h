@@ -148,6 +148,11 @@ class ParsoParser {
   void SetFlatten(bool on) { flatten_ = on; }
   void SetEndNameRemoval(bool on) { endNameRemoval_ = on; }
   void SetOptionWord(int value) { optionWord_ = value; }
+  // Off: every attempt matches all its elements itself and makes nodes for
+  // every rule, without the shortcuts (shared sequence prefixes, rules that
+  // keep no children matched without nodes). Results are the same either
+  // way; the engine's tests compare the two. Default on.
+  void SetShortcuts(bool on) { shortcuts_ = on; }
   int GetOptionWord() const { return optionWord_; }
 
   // Matches text[0, length) from the named rule (the grammar's root rule when
@@ -197,9 +202,25 @@ class ParsoParser {
                     int& line);
   bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int& matched, ParseNode* parent, ChildList& children, int depth);
+  // TryElement for a rule matched without nodes below it (noNodes_ is set
+  // or the rule keeps no children): the attempt runs on a node of its own
+  // frame; a token that matched outside such a rule gets its node after.
+  [[gnu::noinline]] bool TryWithoutNodes(const GrammarRule::Element& element, const char16_t* pos,
+                                         int available, int& line, int& matched, ParseNode* parent,
+                                         ChildList& children, int depth);
   int Repeat(const GrammarRule::Element& element, const char16_t* start, int available, int& used,
              int& line, ParseNode* node, ChildList& children, int depth);
   bool MatchSequence(ParseNode* node, int available, int& line, int depth, int& failIndex);
+  bool MatchSharedSequence(ParseNode* node, int available, int& line, int depth, int& failIndex);
+  // Hands the kept nodes of a peer's shared elements to `node` when they were
+  // matched at its place; returns the number of elements they cover (0: none).
+  int TakeSharedPrefix(ParseNode* node, int available, int& line, int& used, ChildList& children,
+                       int depth);
+  // Keeps the children of `node` up to `tail` (the shared elements of its
+  // failed attempt) and frees the rest.
+  void KeepSharedPrefix(ParseNode* node, ParseNode* tail, int available, int startLine, int used,
+                        int endLine, uint64_t messages);
+  void DropSharedPrefix();
   bool MatchChoice(ParseNode* node, int available, int& line, int depth);
   bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex);
   bool MatchUpTo(ParseNode* node, int available, int& line, int depth);
@@ -225,11 +246,14 @@ class ParsoParser {
   bool flatten_ = false;
   bool endNameRemoval_ = false;
   int optionWord_ = 52;
+  bool shortcuts_ = true;
 
   const char16_t* text_ = nullptr;
   int textLength_ = 0;
   ParseNode* root_ = nullptr;
   bool aborted_ = false;
+  // Inside a rule that keeps no children: matches make no nodes.
+  bool noNodes_ = false;
   uintptr_t stackFloor_ = 0;  // lowest frame address a match may use
 
   // Furthest failure.
@@ -238,6 +262,28 @@ class ParsoParser {
   int failChild_ = -1;
   bool hasMessage_ = false;
   std::u16string failMessage_;
+  // Messages recorded so far. A message may move the furthest failure back,
+  // so matching the same text again could record anew what kept nodes
+  // would not; kept nodes are only taken while this count stands.
+  uint64_t messageCount_ = 0;
+
+  // The shared elements of the last sequence attempt that failed after them
+  // (GrammarRule::GetPrefixPeers): their nodes, what they matched and where.
+  // Matching them again at that place would build the same nodes and record
+  // no failure: every failure it met lies at or before the furthest one.
+  struct SharedPrefix {
+    const GrammarRule* rule = nullptr;  // the failed sequence; null: nothing kept
+    const char16_t* start = nullptr;
+    int available = 0;
+    int startLine = 0;
+    int used = 0;  // characters the shared elements matched
+    int endLine = 0;
+    uint64_t messages = 0;  // messageCount_ when the attempt began
+    bool withNodes = false;  // matched where nodes are made
+    ParseNode* first = nullptr;
+    ParseNode* last = nullptr;
+  };
+  SharedPrefix shared_;
 
   ParseNodeArena arena_;
 };

@@ -530,3 +530,98 @@ TEST(ParseEngine, UnlinkedGrammarAfterAFailedLoad) {
 }
 
 }  // namespace
+
+namespace {
+
+// The shortcuts (shared sequence prefixes, rules matched without nodes) must
+// give what plain matching gives: the same tree, and on failure the same
+// message, offset, line and column. Each text is parsed both ways.
+struct Comparison {
+  const ParsoGrammar* grammar;
+  Settings settings;
+  const char16_t* startRule = nullptr;
+  int differences = 0;
+
+  std::string Run(const std::u16string& text, bool shortcuts) const {
+    ParsoParser p(grammar);
+    p.SetFlatten(settings.flatten);
+    p.SetEndNameRemoval(settings.endNameRemoval);
+    p.SetCaseSensitive(settings.caseSensitive);
+    p.SetShortcuts(shortcuts);
+    if (p.Parse(text.data(), text.size(), startRule)) return "ok " + Dump(p.GetRoot());
+    return "error " + N(p.GetErrorText()) + " at " + std::to_string(p.GetErrorOffset()) + " " +
+           std::to_string(p.GetErrorLine()) + ":" + std::to_string(p.GetErrorColumn());
+  }
+  void Check(const std::u16string& text) {
+    const std::string plain = Run(text, false);
+    const std::string fast = Run(text, true);
+    if (plain != fast && ++differences <= 5) {
+      ADD_FAILURE() << "text «" << N(text.substr(0, 200)) << "»\n plain:     " << plain
+                    << "\n shortcuts: " << fast;
+    }
+  }
+  // The text, every truncation of it, and every one-character deletion or
+  // replacement by a markup character.
+  void CheckVariants(const std::u16string& text) {
+    Check(text);
+    for (size_t i = 0; i < text.size(); ++i) {
+      Check(text.substr(0, i));
+      Check(text.substr(0, i) + text.substr(i + 1));
+      for (char16_t c : std::u16string_view(u" <>/=\"'&;!?x:")) {
+        std::u16string changed = text;
+        changed[i] = c;
+        Check(changed);
+      }
+    }
+  }
+};
+
+TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
+  ParsoGrammar xml;
+  ASSERT_TRUE(xml.LoadText(ReadResource("gra_xml.txt"), u"gra_xml.txt"));
+  // As the document loader sets the engine, and with the engine's defaults.
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&xml, settings};
+    c.CheckVariants(
+        u"<?xml version='1.0'?>\n<!DOCTYPE r [<!ATTLIST r a CDATA #IMPLIED>]>\n"
+        u"<r a=\"1\" b='x&amp;y'>\r\n <e x=\"1\"/><f y=\"2\">t&#233;<![CDATA[c]]><!--c--><?p d?></f>"
+        u"<g\th = '&lt;' >\n</g></r>\n");
+    c.CheckVariants(u"<a:r xmlns:a='u'><a:s b:c='1' xmlns:b='v'><t/><t></t>x</a:s></a:r>");
+    EXPECT_EQ(c.differences, 0);
+  }
+
+  // Around the nesting limit: a shared prefix is only taken where matching
+  // it again would stay within the limit. The peer b lies one level deeper
+  // than a; the innermost w nests one, two or three rules deep, so that for
+  // one of them only the peer's attempt would reach the limit.
+  ParsoGrammar nesting;
+  ASSERT_TRUE(nesting.LoadText(u"d ::= x\nx ::= a | c\na ::= '(' w '!'\nc ::= b\nb ::= '(' w x? ')'\n"
+                               u"w ::= w0 | w1 | w2\nw0 ::= 'aa'\nw1 ::= w1b\nw1b ::= 'bb'\n"
+                               u"w2 ::= w2b\nw2b ::= w2c\nw2c ::= 'cc'\n",
+                               u"g"));
+  Comparison deep{&nesting, Settings{true, true, true}};
+  const int levels = ParsoParser::kMaxNestingDepth / 3;
+  for (int depth = levels - 8; depth <= levels + 2; ++depth) {
+    for (const char16_t* innermost : {u"(aa", u"(bb", u"(cc"}) {
+      std::u16string text;
+      for (int i = 1; i < depth; ++i) text += u"(aa";
+      text += innermost;
+      text += std::u16string(depth, u')');
+      deep.Check(text);
+    }
+  }
+  EXPECT_EQ(deep.differences, 0);
+
+  // A constraint message can move the furthest failure back, behind a
+  // failure that matching the shared prefix again records anew: here w's
+  // last attempt of V fails at ')' before c's message at the second name.
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= x+\nx ::= a | b\na ::= '(' w c ')'\nb ::= '(' w '.'\nw ::= V*\n"
+                         u"V ::= [a-zA-Z=]+ ' '\nc ::= K '=' L { K = L }\nK ::= [A-Z]+\nL ::= [A-Z]+\n",
+                         u"g"));
+  Comparison message{&g, Settings{true, true, true}};
+  message.CheckVariants(u"(ab cd ABC=ABD)(ab ABC=ABC)(x .");
+  EXPECT_EQ(message.differences, 0);
+}
+
+}  // namespace
