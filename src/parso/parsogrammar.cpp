@@ -496,6 +496,23 @@ void ParsoGrammar::ComputeEngineTables() {
                              (rule->drop_ || (rule->token_ && rule->nesting_ > 1)) &&
                              !checks[rule->index_];
   }
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    rule->flat_ = false;
+    if ((rule->kind_ != R::kNamed && rule->kind_ != R::kGroup) || rule->elements_.empty() ||
+        rule->constraints_.size() >= 2 || rule->operator_ == R::kChoice ||
+        rule->operator_ == R::kDifference) {
+      continue;
+    }
+    auto terminal = [](const R* r) { return r->kind_ != R::kNamed && r->kind_ != R::kGroup; };
+    if (rule->operator_ == R::kUpTo) {
+      const char16_t k = rule->elements_[0].rule->kind_;
+      rule->flat_ = k == R::kClass || k == R::kClassText;
+    } else {
+      rule->flat_ = std::all_of(rule->elements_.begin(), rule->elements_.end(),
+                                [&](const R::Element& e) { return terminal(e.rule); });
+    }
+  }
   ComputePrefixPeers();
 }
 

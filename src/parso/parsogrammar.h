@@ -97,6 +97,10 @@ class GrammarRule {
   // making those nodes.
   bool KeepsNoChildren() const { return keepsNoChildren_; }
 
+  // A sequence of terminals, or an up-to rule that scans a class: its
+  // attempts make no nodes below it, and the engine matches it in one loop.
+  bool IsFlat() const { return flat_; }
+
   // Most rule matches nested inside one attempt of this rule at any
   // position; a large number when the rule can reach itself.
   int GetNesting() const { return nesting_; }
@@ -146,6 +150,7 @@ class YStream;
   int startNesting_ = 1 << 30;
   int nesting_ = 1 << 30;
   bool keepsNoChildren_ = false;
+  bool flat_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;
   std::vector<const GrammarRule*> stopLiterals_;

@@ -463,6 +463,21 @@ bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t
       depth + rule->GetStartNesting() < kMaxNestingDepth) {
     return false;
   }
+  if (rule->IsFlat() && shortcuts_ && depth + 1 < kMaxNestingDepth &&
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
+    // What Match would do, without a node to match in: a flat rule makes no
+    // nodes below it, and its node is made only once it matched.
+    const int startLine = line;
+    const int n = MatchFlat(rule, pos, available, line);
+    if (n < 0) return false;
+    matched = n;
+    if (!noNodes_ && !rule->IsDrop()) {
+      ParseNode* child = NewNode(pos, n, startLine, rule);
+      child->valid = 1;
+      Attach(parent, children, child);
+    }
+    return true;
+  }
   if (noNodes_ || (rule->KeepsNoChildren() && shortcuts_)) {
     return TryWithoutNodes(element, pos, available, line, matched, parent, children, depth);
   }
@@ -504,6 +519,49 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule::Element& element, const cha
   }
   line = endLine;
   return true;
+}
+
+int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int available,
+                           int& line) {
+  const auto& elements = rule->GetElements();
+  if (rule->GetOperator() == Rule::kUpTo) {
+    // As MatchUpTo scans a class.
+    const Rule* scanned = elements[0].rule;
+    const char16_t* p = start;
+    const char16_t* end = start + available;
+    while (p < end) {
+      const char16_t c = *p;
+      if (!scanned->ClassContains(c) || StopsAt(rule, p, static_cast<int>(end - p))) break;
+      if (c <= u'\r') {
+        if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++line;
+      }
+      ++p;
+    }
+    if (p == start) {
+      if (rule->GetKind() == Rule::kNamed) Record(start, rule, -1);
+      return -1;
+    }
+    return static_cast<int>(p - start);
+  }
+  // As MatchSequence with Repeat over terminals.
+  int used = 0;
+  for (size_t i = 0; i < elements.size(); ++i) {
+    const Rule::Element& e = elements[i];
+    int count = 0;
+    while (used < available) {
+      const int n = MatchTerminal(e.rule, e.mark, start + used, available - used, line);
+      if (n < 0) break;
+      used += n;
+      ++count;
+      if (!(e.mark == u'*' || e.mark == u'+') || n == 0 || e.rule->GetKind() == Rule::kClass) break;
+    }
+    if (count == 0 && e.mark != u'?' && e.mark != u'*') {
+      if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
+      if (rule->GetKind() == Rule::kNamed) Record(start, rule, static_cast<int>(i));
+      return -1;
+    }
+  }
+  return used;
 }
 
 namespace {

@@ -193,6 +193,10 @@ class ParsoParser {
   size_t GetArenaBlockCount() const { return arena_.GetBlockCount(); }
 
  private:
+  // A flat rule is matched without a frame of Match only this far above the
+  // stack's floor, so that Match's own check would not have stopped it.
+  static constexpr uintptr_t kFlatStackMargin = 16 * 1024;
+
   struct ChildList {
     ParseNode* tail = nullptr;
   };
@@ -208,6 +212,9 @@ class ParsoParser {
   [[gnu::noinline]] bool TryWithoutNodes(const GrammarRule::Element& element, const char16_t* pos,
                                          int available, int& line, int& matched, ParseNode* parent,
                                          ChildList& children, int depth);
+  // Match for a flat rule (GrammarRule::IsFlat): the characters matched, or
+  // -1 after recording the failure as Match would.
+  int MatchFlat(const GrammarRule* rule, const char16_t* start, int available, int& line);
   int Repeat(const GrammarRule::Element& element, const char16_t* start, int available, int& used,
              int& line, ParseNode* node, ChildList& children, int depth);
   bool MatchSequence(ParseNode* node, int available, int& line, int depth, int& failIndex);
