@@ -1,17 +1,36 @@
 #!/usr/bin/env python3
 """Mutation fuzzer for the ostxslt program.
 
-Takes the stylesheets and sources of the conformance corpus (../shared/conformance)
-and of tests/data, mutates them (byte flips, truncation, duplicated or deleted
-elements and attributes, deep nesting, huge numbers, odd XPath expressions,
-recursive templates, entity tricks) and runs the program on each case with a
-time limit. A case is a finding when the program ends by a signal or with a status
-above 2, prints a sanitizer report, or runs past the limit. Findings are saved
-(stylesheet, source, stderr) under the output folder.
+usage: fuzz_transform.py PROGRAM [--count N] [--seed S] [--jobs J] [--timeout T] [--out DIR]
+                                 [--case K]
+
+Seeds are the stylesheets and sources of the conformance corpus (../shared/conformance) and of
+tests/data (sources that come without a stylesheet run under a walker stylesheet that visits every
+node). Each case mutates the stylesheet, the source or both, one to three times:
+- bytes: bits flipped, a byte set, the tail cut off, runs deleted, duplicated or moved, markup
+  fragments, odd bytes (NUL, bad UTF-8, surrogates) and deep nesting inserted;
+- markup: elements and attributes duplicated or deleted;
+- nesting: 100..100000 levels of source elements, xsl:if, parentheses, unary minus, predicates;
+- numbers: turned huge, tiny, NaN, -0 or neighbours of 2^31, 2^32, 2^64;
+- XPath: fragments spliced into any attribute value (the stylesheet stays well formed, so the run
+  reaches the compiler and the transformation), or odd expressions and patterns put in place of
+  select/test/match/use/count/from/value/name;
+- recursion: recursive templates and apply-templates, cyclic variables, self-using attribute sets;
+- entities: billion laughs, recursive entities, entities with markup, external and parameter
+  entities, NDATA, bad character references.
+The mutated files are written beside the seed's own, in a private copy of the seed folders, so
+that relative references (includes, document()) still resolve.
+
+A case is a finding when the program ends by a signal or with a status above 2, prints a sanitizer
+report, or runs past the time limit. Each finding is kept under DIR (default ./fuzz-findings) as
+case.xsl, case.xml, stderr and info. Case K of a seed is always the same mutation: `--case K`
+runs that one case alone (to reproduce or to check a mend).
 
 Build the program with sanitizers first, e.g.
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer"
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \\
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \\
+    -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-omit-frame-pointer" \\
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
   cmake --build build-asan -j4 --target ostxslt
 then
   tools/fuzz_transform.py build-asan/src/app/ostxslt --count 3000 --seed 27
@@ -32,6 +51,26 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 CORPUS = os.path.join(ROOT, '..', 'shared', 'conformance')
+TEST_DATA = os.path.join(ROOT, 'tests', 'data')
+
+FRAGMENTS = [
+    b'<', b'>', b'&', b'&amp;', b'&#0;', b'&#x10FFFF;', b'&e;', b']]>', b'<![CDATA[', b'<!--', b'-->',
+    b'<?pi x?>', b'<?', b'"', b"'", b'{', b'}', b'{{', b'$x', b'//', b'..', b'[', b']', b'(', b')', b'|',
+    b'<xsl:apply-templates/>', b'<xsl:call-template name="t"/>', b'<xsl:value-of select="."/>',
+    b'<xsl:for-each select="//*">', b'</xsl:for-each>', b'<xsl:variable name="x" select="1"/>',
+    b'xmlns:p="urn:p"', b'p:', b'\x00', b'\xff\xfe', b'\xc3', b'\xe2\x82', b'\xed\xa0\x80',
+    b'\xf4\x90\x80\x80', b'\r', b'\t', b' ', b'9999999999', b'-1', b'0 div 0', b'NaN',
+    b'key("k", .)', b'document("")', b'format-number(1, "#")',
+    b'<xsl:number level="any" count="*" format="i"/>', b'<xsl:sort select="."/>', b'id("x")',
+]
+
+XPATH_BITS = [
+    '//', '..', '[1]', '[last()]', ' | ', ' and ', ' or ', '(', ')', 'count(', '$x', "key('k', .)",
+    "'", '*', '@*', 'node()', '-', ' div ', ' mod ', '0', '99999999999', 'name()', '{', '}', '{.}',
+    'position()', 'ancestor::*', 'following::node()', 'namespace::*', "document('')", 'sum(', '/',
+    "format-number(., '#,##0.0')", "substring(., 2, 3)", 'current()', 'generate-id()', 'text()',
+    "translate(., 'a', 'b')", 'id(.)', "concat(., ',')", 'string(', 'number(', 'not(', 'true()',
+]
 
 ODD_XPATH = [
     '1 div 0', '-1 div 0', '0 div 0', '999999999999999999999999999999999', '1e308',
@@ -103,7 +142,9 @@ ENTITY_REFS = ['&i;', '&a;', '&ext;', '&e2;', '&half;', '&q;', '&#0;', '&#xFFFE;
 ELEMENT_RE = re.compile(rb'<([A-Za-z_][\w.:-]*)(\s[^<>]*?)?(/>|>(?:[^<]|<(?!/?\1[\s>/]))*?</\1\s*>)',
                         re.S)
 ATTR_RE = re.compile(rb'\s([\w.:-]+)\s*=\s*("[^"]*"|\'[^\']*\')')
+VALUE_RE = re.compile(rb'="([^"<&]*)"')
 SELECT_RE = re.compile(rb'\b(select|test|match|use|count|from|value|name)\s*=\s*("[^"]*"|\'[^\']*\')')
+NUMBER_RE = re.compile(rb'\d+(\.\d+)?')
 
 
 def pick_span(rng, data, regex):
@@ -114,56 +155,53 @@ def pick_span(rng, data, regex):
 def mutate_bytes(rng, data):
     data = bytearray(data)
     if not data:
-        return bytes(data)
-    kind = rng.randrange(5)
+        return bytes(rng.choice(FRAGMENTS))
+    n = len(data)
+    i = rng.randrange(n)
+    j = min(n, i + rng.randint(1, 64))
+    kind = rng.randrange(9)
     if kind == 0:
         for _ in range(rng.randint(1, 8)):
-            i = rng.randrange(len(data))
-            data[i] ^= 1 << rng.randrange(8)
+            data[rng.randrange(n)] ^= 1 << rng.randrange(8)
     elif kind == 1:
-        del data[rng.randrange(len(data)):]
+        data[i] = rng.randrange(256)
     elif kind == 2:
-        i = rng.randrange(len(data))
-        data[i:i] = rng.choice([b'<', b'>', b'&', b'"', b"'", b'\x00', b'\xff\xfe', b'\xed\xa0\x80',
-                                b']]>', b'<![CDATA[', b'<?', b'<!--', b'\xc3', b'\xf4\x90\x80\x80'])
+        del data[i:]
     elif kind == 3:
-        i = rng.randrange(len(data))
-        j = min(len(data), i + rng.randint(1, 64))
         del data[i:j]
+    elif kind == 4:
+        j = min(n, i + rng.randint(1, 200))
+        data[i:i] = data[i:j] * rng.randint(1, 30)
+    elif kind == 5:
+        chunk = data[i:j]
+        del data[i:j]
+        k = rng.randrange(len(data) + 1)
+        data[k:k] = chunk
+    elif kind in (6, 7):
+        data[i:i] = rng.choice(FRAGMENTS)
     else:
-        i = rng.randrange(len(data))
-        j = min(len(data), i + rng.randint(1, 200))
-        data[i:i] = data[i:j] * rng.randint(2, 20)
+        # An element opened many times at any place, inside markup or not.
+        depth = rng.choice([100, 1000, 5000])
+        data[i:i] = b'<d>' * depth + b'x' + b'</d>' * depth
     return bytes(data)
 
 
 def mutate_structure(rng, data):
     kind = rng.randrange(4)
-    if kind == 0:  # duplicate an element
-        span = pick_span(rng, data, ELEMENT_RE)
-        if span:
-            a, b = span
-            return data[:b] + data[a:b] * rng.randint(1, 50) + data[b:]
-    elif kind == 1:  # delete an element
-        span = pick_span(rng, data, ELEMENT_RE)
-        if span:
-            return data[:span[0]] + data[span[1]:]
-    elif kind == 2:  # duplicate an attribute
-        span = pick_span(rng, data, ATTR_RE)
-        if span:
-            a, b = span
-            return data[:b] + data[a:b] + data[b:]
-    else:  # delete an attribute
-        span = pick_span(rng, data, ATTR_RE)
-        if span:
-            return data[:span[0]] + data[span[1]:]
-    return mutate_bytes(rng, data)
+    span = pick_span(rng, data, ELEMENT_RE if kind < 2 else ATTR_RE)
+    if not span:
+        return mutate_bytes(rng, data)
+    a, b = span
+    if kind == 0:
+        return data[:b] + data[a:b] * rng.randint(1, 50) + data[b:]
+    if kind == 2:
+        return data[:b] + data[a:b] + data[b:]
+    return data[:a] + data[b:]
 
 
 def root_span(data):
     """Byte offsets just after the root start tag and just before its end tag."""
-    start_tag = re.compile(rb'<([A-Za-z_][\w.:-]*)[^<>]*?(?<!/)>')
-    m = start_tag.search(data)
+    m = re.search(rb'<([A-Za-z_][\w.:-]*)[^<>]*?(?<!/)>', data)
     if not m:
         return None
     end = data.rfind(b'</')
@@ -180,8 +218,7 @@ def mutate_nesting(rng, data, stylesheet):
     depth = rng.choice([100, 1000, 5000, 20000, 100000])
     if stylesheet and rng.random() < 0.5:
         inner = b'<xsl:if test="true()">' * depth + b'x' + b'</xsl:if>' * depth
-        tpl = b'<xsl:template match="/" priority="99">' + inner + b'</xsl:template>'
-        return data[:a] + tpl + data[a:]
+        return data[:a] + b'<xsl:template match="/" priority="99">' + inner + b'</xsl:template>' + data[a:]
     if stylesheet and rng.random() < 0.5:
         expr = b'(' * depth + b'1' + b')' * depth
         if rng.random() < 0.5:
@@ -194,23 +231,32 @@ def mutate_nesting(rng, data, stylesheet):
 
 
 def mutate_numbers(rng, data):
-    nums = [m.span() for m in re.finditer(rb'\d+(\.\d+)?', data)]
-    if not nums:
-        return mutate_bytes(rng, data)
     for _ in range(rng.randint(1, 3)):
-        a, b = rng.choice(nums)
-        data = data[:a] + rng.choice(HUGE).encode() + data[b:]
-        nums = [m.span() for m in re.finditer(rb'\d+(\.\d+)?', data)]
-        if not nums:
-            break
+        span = pick_span(rng, data, NUMBER_RE)
+        if not span:
+            return mutate_bytes(rng, data)
+        data = data[:span[0]] + rng.choice(HUGE).encode() + data[span[1]:]
     return data
 
 
-def mutate_xpath(rng, data):
+def splice_xpath(rng, data):
+    # One change inside an attribute value: the document stays well formed.
+    values = [m.span(1) for m in VALUE_RE.finditer(data)]
+    if not values:
+        return mutate_bytes(rng, data)
+    start, end = rng.choice(values)
+    bit = rng.choice(XPATH_BITS).encode()
+    if rng.random() < 0.3:
+        return data[:start] + bit + data[end:]
+    at = rng.randint(start, end)
+    return data[:at] + bit + data[at:]
+
+
+def replace_xpath(rng, data):
     span = pick_span(rng, data, SELECT_RE)
     if not span:
         return mutate_bytes(rng, data)
-    m = SELECT_RE.match(data, span[0]) or SELECT_RE.search(data, span[0])
+    m = SELECT_RE.match(data, span[0])
     attr = m.group(1)
     if attr == b'match':
         value = rng.choice(ODD_PATTERNS)
@@ -228,13 +274,12 @@ def mutate_recursion(rng, data):
     span = root_span(data)
     if not span:
         return mutate_bytes(rng, data)
-    a, _ = span
+    a = span[0]
     extra = rng.choice(RECURSIVE_TEMPLATES).encode()
     if b'fz-rec"' in extra and b'priority' not in extra:
         extra += b'<xsl:template match="/" priority="99"><xsl:call-template name="fz-rec"/></xsl:template>'
     if b'fz-s' in extra:
-        extra += (b'<xsl:template match="/" priority="99"><e xsl:use-attribute-sets="fz-s"/>'
-                  b'</xsl:template>')
+        extra += b'<xsl:template match="/" priority="99"><e xsl:use-attribute-sets="fz-s"/></xsl:template>'
     if b'fz-a' in extra:
         extra += b'<xsl:template match="/" priority="99"><xsl:value-of select="$fz-a"/></xsl:template>'
     return data[:a] + extra + data[a:]
@@ -244,64 +289,30 @@ def mutate_entities(rng, data):
     decl = rng.choice(ENTITY_TRICKS).encode()
     data = re.sub(rb'<!DOCTYPE[^\[>]*(\[.*?\])?\s*>', b'', data, count=1, flags=re.S)
     m = re.search(rb'<([A-Za-z_][\w.:-]*)', data)
-    while m and data[m.start() + 1:m.start() + 2] in (b'?', b'!'):
-        m = re.compile(rb'<([A-Za-z_][\w.:-]*)').search(data, m.end())
     if not m:
         return mutate_bytes(rng, data)
     decl = decl.replace(b'DOCTYPE r', b'DOCTYPE ' + m.group(1))
     data = data[:m.start()] + decl + data[m.start():]
     span = root_span(data)
     if span:
-        ref = rng.choice(ENTITY_REFS).encode()
-        a = span[0]
-        data = data[:a] + ref + data[a:]
+        data = data[:span[0]] + rng.choice(ENTITY_REFS).encode() + data[span[0]:]
     return data
 
 
+# (mutator, weight, for stylesheets only). Stylesheet-only kinds fall back to the others on sources.
 MUTATORS = [
-    (mutate_bytes, 3), (mutate_structure, 3), (mutate_nesting, 1), (mutate_numbers, 2),
-    (mutate_xpath, 4), (mutate_recursion, 1), (mutate_entities, 2),
+    (mutate_bytes, 4, False), (mutate_structure, 3, False), (mutate_nesting, 1, False),
+    (mutate_numbers, 2, False), (splice_xpath, 4, True), (replace_xpath, 4, True),
+    (mutate_recursion, 1, True), (mutate_entities, 2, False),
 ]
 
 
 def mutate(rng, data, stylesheet):
-    fns = [f for f, w in MUTATORS for _ in range(w)]
+    kinds = [(f, only) for f, w, only in MUTATORS for _ in range(w) if stylesheet or not only]
     for _ in range(rng.choice([1, 1, 1, 2, 3])):
-        fn = rng.choice(fns)
-        if fn in (mutate_nesting,):
-            data = fn(rng, data, stylesheet)
-        elif fn in (mutate_xpath, mutate_recursion) and not stylesheet:
-            data = rng.choice([mutate_structure, mutate_entities, mutate_numbers])(rng, data)
-        else:
-            data = fn(rng, data)
+        fn = rng.choice(kinds)[0]
+        data = fn(rng, data, stylesheet) if fn is mutate_nesting else fn(rng, data)
     return data
-
-
-def seeds():
-    out = []
-    tsv = os.path.join(CORPUS, 'cases.tsv')
-    if os.path.exists(tsv):
-        for line in open(tsv, encoding='utf-8'):
-            parts = line.rstrip('\n').split('\t')
-            if len(parts) < 5:
-                continue
-            folder = os.path.join(CORPUS, parts[1])
-            out.append((folder, parts[2], parts[3]))
-    data = os.path.join(ROOT, 'tests', 'data')
-    xsls = []
-    xmls = []
-    for d, _, files in os.walk(data):
-        for f in files:
-            if f.endswith('.xsl'):
-                xsls.append(os.path.join(d, f))
-            elif f.endswith('.xml'):
-                xmls.append(os.path.join(d, f))
-    for x in xsls:
-        for y in xmls[:5]:
-            out.append((os.path.dirname(x), os.path.basename(x), os.path.relpath(y, os.path.dirname(x))))
-    for y in xmls:
-        out.append((os.path.dirname(y), None, os.path.basename(y)))
-    return out
 
 
 # The stylesheet run over sources that come without one: it visits every node
@@ -315,105 +326,127 @@ WALKER = b'''<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL
 '''
 
 
+def seeds(copy):
+    """(folder, stylesheet or None, source) triples; folders are inside the private copy."""
+    out = []
+    tsv = os.path.join(CORPUS, 'cases.tsv')
+    if os.path.exists(tsv):
+        for line in open(tsv, encoding='utf-8'):
+            parts = line.rstrip('\n').split('\t')
+            if len(parts) >= 4:
+                out.append((os.path.join(copy, 'corpus', parts[1]), parts[2], parts[3]))
+    xsls, xmls = [], []
+    for d, _, files in os.walk(os.path.join(copy, 'data')):
+        for f in sorted(files):
+            if f.endswith('.xsl'):
+                xsls.append(os.path.join(d, f))
+            elif f.endswith('.xml'):
+                xmls.append(os.path.join(d, f))
+    for x in xsls:
+        for y in xmls[:5]:
+            out.append((os.path.dirname(x), os.path.basename(x), os.path.relpath(y, os.path.dirname(x))))
+    for y in xmls:
+        out.append((os.path.dirname(y), None, os.path.basename(y)))
+    return out
+
+
+def make_case(pool, seed, index):
+    rng = random.Random(seed * 1000003 + index)
+    folder, xsl_name, xml_name = rng.choice(pool)
+    xsl = open(os.path.join(folder, xsl_name), 'rb').read() if xsl_name else WALKER
+    xml = open(os.path.join(folder, xml_name), 'rb').read()
+    which = rng.random()
+    if xsl_name and which < 0.65:
+        xsl = mutate(rng, xsl, True)
+    elif not xsl_name or which < 0.9:
+        xml = mutate(rng, xml, False)
+    else:
+        xsl = mutate(rng, xsl, True)
+        xml = mutate(rng, xml, False)
+    return folder, xsl_name, xsl, xml_name, xml
+
+
 SANITIZER = re.compile(r'(AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|runtime error:)')
+# Leak reports are off: the program hands its trees to the end of the process on purpose (no
+# teardown of large documents). Past 2 GB of resident memory the sanitizer reports the run.
+ENV = dict(os.environ,
+           ASAN_OPTIONS='exitcode=86:detect_leaks=0:allocator_may_return_null=1:'
+                        'detect_stack_use_after_return=0:hard_rss_limit_mb=2048',
+           UBSAN_OPTIONS='halt_on_error=1:exitcode=87:print_stacktrace=1')
 
 
-def run_case(prog, index, folder, xsl_name, xsl, xml_name, xml, timeout, keep):
-    work = tempfile.mkdtemp(prefix='fz%d-' % index, dir=keep)
+def run_case(prog, pool, seed, index, timeout, keep):
+    folder, xsl_name, xsl, xml_name, xml = make_case(pool, seed, index)
+    xsl_path = os.path.join(folder, '.fz%d.xsl' % index)
+    xml_path = os.path.join(folder, '.fz%d.xml' % index)
+    out = os.path.join(folder, '.fz%d.out' % index)
+    open(xsl_path, 'wb').write(xsl)
+    open(xml_path, 'wb').write(xml)
+    cmd = [prog, '-xml', xml_path, '-xsl', xsl_path, '-out', out, '-param', "test='passed_value'"]
+    start = time.time()
     try:
-        # Siblings of the stylesheet (included files, documents) stay reachable
-        # through a link to the original folder.
-        os.symlink(folder, os.path.join(work, 'orig'))
-        xsl_path = os.path.join(work, 'case.xsl')
-        xml_path = os.path.join(work, 'case.xml')
-        if xsl is not None:
-            open(xsl_path, 'wb').write(xsl)
-        open(xml_path, 'wb').write(xml)
-        cmd = [prog, '-xml', xml_path, '-out', os.path.join(work, 'out')]
-        if xsl is not None:
-            cmd += ['-xsl', xsl_path]
-        cmd += ['-param', "test='passed_value'"]
-        env = dict(os.environ)
-        # The program hands its trees to the end of the process on purpose
-        # (no teardown of large documents), so leak reports are off.
-        env['ASAN_OPTIONS'] = 'exitcode=86:detect_leaks=0:allocator_may_return_null=1:' \
-                              'detect_stack_use_after_return=0'
-        env['UBSAN_OPTIONS'] = 'halt_on_error=1:exitcode=87:print_stacktrace=1'
-        start = time.time()
+        r = subprocess.run(cmd, cwd=folder, env=ENV, capture_output=True, timeout=timeout)
+        status, err = r.returncode, r.stderr.decode('utf-8', 'replace')
+    except subprocess.TimeoutExpired:
+        status, err = 'timeout', ''
+    took = time.time() - start
+    wrote = os.path.exists(out)
+    for p in (xsl_path, xml_path, out):
         try:
-            r = subprocess.run(cmd, cwd=folder, env=env, capture_output=True, timeout=timeout)
-            status, err = r.returncode, r.stderr.decode('utf-8', 'replace')
-        except subprocess.TimeoutExpired:
-            status, err = 'timeout', ''
-        took = time.time() - start
-        bad = status == 'timeout' or status < 0 or status > 2 or SANITIZER.search(err)
-        if bad:
-            open(os.path.join(work, 'stderr'), 'w').write(err)
-            open(os.path.join(work, 'info'), 'w').write(
-                'status %s\nfolder %s\nxsl %s\nxml %s\ntook %.1f\n' % (status, folder, xsl_name, xml_name, took))
-            try:
-                os.remove(os.path.join(work, 'out'))
-            except OSError:
-                pass
-            return index, status, err, work, took
-        shutil.rmtree(work, ignore_errors=True)
-        return index, status, None, None, took
-    except Exception as e:  # keep fuzzing past a broken case
-        shutil.rmtree(work, ignore_errors=True)
-        return index, 'error', str(e), None, 0
+            os.remove(p)
+        except OSError:
+            pass
+    finding = status == 'timeout' or status < 0 or status > 2 or bool(SANITIZER.search(err))
+    work = None
+    if finding:
+        work = os.path.join(keep, 'seed%d-case%d' % (seed, index))
+        os.makedirs(work, exist_ok=True)
+        open(os.path.join(work, 'case.xsl'), 'wb').write(xsl)
+        open(os.path.join(work, 'case.xml'), 'wb').write(xml)
+        open(os.path.join(work, 'stderr'), 'w').write(err)
+        open(os.path.join(work, 'info'), 'w').write(
+            'status %s\nseed %d case %d\nfolder %s\nxsl %s\nxml %s\ntook %.1f\n'
+            % (status, seed, index, folder, xsl_name or '(walker)', xml_name, took))
+    return index, status, err, work, took, wrote
 
 
 def main():
-    ap = argparse.ArgumentParser()
+    ap = argparse.ArgumentParser(description='Mutation fuzzer for the ostxslt program.')
     ap.add_argument('program')
-    ap.add_argument('--count', type=int, default=2000)
+    ap.add_argument('--count', type=int, default=3000)
     ap.add_argument('--seed', type=int, default=27)
     ap.add_argument('--timeout', type=float, default=10)
     ap.add_argument('--jobs', type=int, default=3)
     ap.add_argument('--out', default='fuzz-findings')
+    ap.add_argument('--case', type=int, help='run this one case of the seed alone')
     args = ap.parse_args()
     prog = os.path.abspath(args.program)
-    os.makedirs(args.out, exist_ok=True)
     keep = os.path.abspath(args.out)
-    rng = random.Random(args.seed)
-    pool = seeds()
-    cases = []
-    for i in range(args.count):
-        folder, xsl_name, xml_name = rng.choice(pool)
-        try:
-            xsl = open(os.path.join(folder, xsl_name), 'rb').read() if xsl_name else WALKER
-            xml = open(os.path.join(folder, xml_name), 'rb').read()
-        except OSError:
-            continue
-        which = rng.random()
-        if xsl_name and which < 0.65:
-            xsl = mutate(rng, xsl, True)
-        elif not xsl_name or which < 0.9:
-            xml = mutate(rng, xml, False)
-        else:
-            xsl = mutate(rng, xsl, True)
-            xml = mutate(rng, xml, False)
-        cases.append((i, folder, xsl_name, xsl, xml_name, xml))
+    indices = [args.case] if args.case is not None else range(args.count)
     start = time.time()
-    findings = 0
+    findings, wrote = 0, 0
     statuses = {}
-    with cf.ThreadPoolExecutor(args.jobs) as ex:
-        futs = [ex.submit(run_case, prog, i, f, xn, x, yn, y, args.timeout, keep)
-                for i, f, xn, x, yn, y in cases]
-        for fut in cf.as_completed(futs):
-            index, status, err, work, took = fut.result()
-            statuses[status] = statuses.get(status, 0) + 1
-            if work:
-                findings += 1
-                first = ''
-                for line in (err or '').splitlines():
-                    if SANITIZER.search(line) or 'SUMMARY' in line:
-                        first = line.strip()
-                        break
-                print('FINDING case %d status %s (%.1fs) %s: %s' % (index, status, took, work, first[:200]),
-                      flush=True)
-    print('%d cases in %.0f s, %d findings; statuses %s' %
-          (len(cases), time.time() - start, findings, sorted(statuses.items(), key=str)))
+    with tempfile.TemporaryDirectory(prefix='ostfuzz-') as copy:
+        # The runs write beside private copies of the seed folders, never into the shared ones.
+        if os.path.isdir(CORPUS):
+            shutil.copytree(CORPUS, os.path.join(copy, 'corpus'))
+        shutil.copytree(TEST_DATA, os.path.join(copy, 'data'))
+        pool = seeds(copy)
+        with cf.ThreadPoolExecutor(args.jobs) as ex:
+            futs = [ex.submit(run_case, prog, pool, args.seed, i, args.timeout, keep) for i in indices]
+            for fut in cf.as_completed(futs):
+                index, status, err, work, took, out = fut.result()
+                statuses[status] = statuses.get(status, 0) + 1
+                wrote += out
+                if work:
+                    findings += 1
+                    first = next((l.strip() for l in err.splitlines()
+                                  if SANITIZER.search(l) or 'SUMMARY' in l), '')
+                    print('FINDING case %d status %s (%.1f s) %s: %s' % (index, status, took, work, first[:200]),
+                          flush=True)
+    print('%d cases in %.0f s, %d findings, %d wrote output; statuses %s' %
+          (len(indices), time.time() - start, findings, wrote,
+           ', '.join('%s: %d' % kv for kv in sorted(statuses.items(), key=str))))
     return 1 if findings else 0
 
 
