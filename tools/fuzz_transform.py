@@ -2,7 +2,7 @@
 """Mutation fuzzer for the ostxslt program.
 
 usage: fuzz_transform.py PROGRAM [--count N] [--seed S] [--jobs J] [--timeout T] [--out DIR]
-                                 [--case K]
+                                 [--case K] [--probe XMLPROBE]
 
 Seeds are the stylesheets and sources of the conformance corpus (../shared/conformance) and of
 tests/data (sources that come without a stylesheet run under a walker stylesheet that visits every
@@ -24,7 +24,8 @@ that relative references (includes, document()) still resolve.
 A case is a finding when the program ends by a signal or with a status above 2, prints a sanitizer
 report, or runs past the time limit. Each finding is kept under DIR (default ./fuzz-findings) as
 case.xsl, case.xml, stderr and info. Case K of a seed is always the same mutation: `--case K`
-runs that one case alone (to reproduce or to check a mend).
+runs that one case alone (to reproduce or to check a mend). With `--probe`, each case's source
+also goes through the test tool xmlprobe (write, canon or an XPath expression), under the same rule.
 
 Build the program with sanitizers first, e.g.
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \\
@@ -375,7 +376,30 @@ ENV = dict(os.environ,
            UBSAN_OPTIONS='halt_on_error=1:exitcode=87:print_stacktrace=1')
 
 
-def run_case(prog, pool, seed, index, timeout, keep):
+PROBE_XPATH = ['//node()', 'count(//@*)', 'string(/)', '//namespace::*', 'id(//@*)', 'sum(//text())',
+               '//*[last()]/preceding::node()', 'lang("en")']
+
+
+def probe_command(probe, index, xml_path):
+    kind = index % 3
+    if kind == 0:
+        return [probe, 'write', xml_path]
+    if kind == 1:
+        return [probe, 'canon', xml_path]
+    return [probe, 'xpath', xml_path, PROBE_XPATH[index % len(PROBE_XPATH)]]
+
+
+def run_one(cmd, folder, timeout):
+    try:
+        r = subprocess.run(cmd, cwd=folder, env=ENV, capture_output=True, timeout=timeout)
+        status, err = r.returncode, r.stderr.decode('utf-8', 'replace')
+    except subprocess.TimeoutExpired:
+        status, err = 'timeout', ''
+    bad = status == 'timeout' or status < 0 or status > 2 or bool(SANITIZER.search(err))
+    return status, err, bad
+
+
+def run_case(prog, probe, pool, seed, index, timeout, keep):
     folder, xsl_name, xsl, xml_name, xml = make_case(pool, seed, index)
     xsl_path = os.path.join(folder, '.fz%d.xsl' % index)
     xml_path = os.path.join(folder, '.fz%d.xml' % index)
@@ -384,19 +408,19 @@ def run_case(prog, pool, seed, index, timeout, keep):
     open(xml_path, 'wb').write(xml)
     cmd = [prog, '-xml', xml_path, '-xsl', xsl_path, '-out', out, '-param', "test='passed_value'"]
     start = time.time()
-    try:
-        r = subprocess.run(cmd, cwd=folder, env=ENV, capture_output=True, timeout=timeout)
-        status, err = r.returncode, r.stderr.decode('utf-8', 'replace')
-    except subprocess.TimeoutExpired:
-        status, err = 'timeout', ''
+    status, err, finding = run_one(cmd, folder, timeout)
     took = time.time() - start
     wrote = os.path.exists(out)
+    if probe and not finding:
+        pcmd = probe_command(probe, index, xml_path)
+        pstatus, perr, finding = run_one(pcmd, folder, timeout)
+        if finding:
+            status, err = pstatus, ' '.join(pcmd[1:2] + pcmd[3:]) + '\n' + perr
     for p in (xsl_path, xml_path, out):
         try:
             os.remove(p)
         except OSError:
             pass
-    finding = status == 'timeout' or status < 0 or status > 2 or bool(SANITIZER.search(err))
     work = None
     if finding:
         work = os.path.join(keep, 'seed%d-case%d' % (seed, index))
@@ -419,8 +443,10 @@ def main():
     ap.add_argument('--jobs', type=int, default=3)
     ap.add_argument('--out', default='fuzz-findings')
     ap.add_argument('--case', type=int, help='run this one case of the seed alone')
+    ap.add_argument('--probe', help='xmlprobe, run on each case\'s source as well')
     args = ap.parse_args()
     prog = os.path.abspath(args.program)
+    probe = os.path.abspath(args.probe) if args.probe else None
     keep = os.path.abspath(args.out)
     indices = [args.case] if args.case is not None else range(args.count)
     start = time.time()
@@ -433,7 +459,7 @@ def main():
         shutil.copytree(TEST_DATA, os.path.join(copy, 'data'))
         pool = seeds(copy)
         with cf.ThreadPoolExecutor(args.jobs) as ex:
-            futs = [ex.submit(run_case, prog, pool, args.seed, i, args.timeout, keep) for i in indices]
+            futs = [ex.submit(run_case, prog, probe, pool, args.seed, i, args.timeout, keep) for i in indices]
             for fut in cf.as_completed(futs):
                 index, status, err, work, took, out = fut.result()
                 statuses[status] = statuses.get(status, 0) + 1
