@@ -17,7 +17,12 @@ node). Each case mutates the stylesheet, the source or both, one to three times:
   select/test/match/use/count/from/value/name;
 - recursion: recursive templates and apply-templates, cyclic variables, self-using attribute sets;
 - entities: billion laughs, recursive entities, entities with markup, external and parameter
-  entities, NDATA, bad character references.
+  entities, NDATA, bad character references;
+- instructions: odd but well-formed instructions put into template bodies (numbering, sorting,
+  element and attribute names, output escaping, messages, result tree fragments), and top-level
+  declarations (xsl:output with odd methods and encodings, strip/preserve-space, decimal formats,
+  keys, missing includes);
+- white space: spaces, line ends and CDATA between tags, xml:space on elements.
 The mutated files are written beside the seed's own, in a private copy of the seed folders, so
 that relative references (includes, document()) still resolve.
 
@@ -139,6 +144,68 @@ ENTITY_TRICKS = [
 
 ENTITY_REFS = ['&i;', '&a;', '&ext;', '&e2;', '&half;', '&q;', '&#0;', '&#xFFFE;', '&#x110000;',
                '&#99999999999;', '&#;', '&lt', '&amp;amp;', '&undefined;']
+
+INSTRUCTIONS = [
+    '<xsl:value-of select="." disable-output-escaping="yes"/>',
+    '<xsl:text disable-output-escaping="yes">&lt;b&gt;&amp;&#x1F600;</xsl:text>',
+    '<xsl:copy-of select="/"/>', '<xsl:copy-of select="//namespace::*"/>',
+    '<xsl:for-each select="//node()"><xsl:sort select="." data-type="number" order="descending"/>'
+    '<xsl:sort select="name()" case-order="upper-first" lang="de"/><xsl:value-of select="position()"/>'
+    '</xsl:for-each>',
+    '<xsl:for-each select="//@*"><xsl:sort select="." data-type="q:x" xmlns:q="urn:q"/><xsl:copy/></xsl:for-each>',
+    '<xsl:number value="12345678901" format="A"/>', '<xsl:number value="-5" format="i"/>',
+    '<xsl:number value="0 div 0" format="&#x661;"/>', '<xsl:number format="01.a.I. " level="multiple"/>',
+    '<xsl:number value="123456789" grouping-size="0" grouping-separator=","/>',
+    '<xsl:number level="any" count="node()" from="/" format="{name()}"/>',
+    '<xsl:element name="{concat(\'a\', position())}" namespace="urn:x{.}">'
+    '<xsl:attribute name="xmlns">x</xsl:attribute><xsl:attribute name="p:q" namespace="urn:q">v</xsl:attribute>'
+    '</xsl:element>',
+    '<xsl:element name="xml:lang"/>', '<xsl:element name="xmlns"/>', '<xsl:element name="1bad"/>',
+    '<xsl:element name="p:e" namespace=""/>', '<xsl:attribute name="late">v</xsl:attribute>',
+    '<xsl:comment>--<xsl:value-of select="."/>-</xsl:comment>',
+    '<xsl:processing-instruction name="xml">x</xsl:processing-instruction>',
+    '<xsl:processing-instruction name="p">?&gt;<xsl:value-of select="."/></xsl:processing-instruction>',
+    '<xsl:message>m<xsl:copy-of select="."/></xsl:message>',
+    '<xsl:message terminate="yes">stop</xsl:message>',
+    '<xsl:variable name="rtf"><a><b/></a></xsl:variable><xsl:copy-of select="$rtf"/>'
+    '<xsl:value-of select="count($rtf)"/>',
+    '<xsl:apply-imports/>', '<xsl:apply-templates select="document(\'\')//*" mode="fzm"/>',
+    '<xsl:value-of select="format-number(., \'#,##0.00;(#)\', \'fzdf\')"/>',
+    '<xsl:text>&#xFFFF;</xsl:text>', '<xsl:value-of select="\'&#x10000;&#x1F600;&#xE9;&#x80;\'"/>',
+    '<xsl:fz-unknown/>', '<xsl:fz-unknown><xsl:fallback><f/></xsl:fallback></xsl:fz-unknown>',
+    '<xsl:key name="k2" match="*" use="."/>', '<xsl:call-template name="fz-none"/>',
+    '<xsl:copy><xsl:copy-of select="@*"/><xsl:copy-of select="namespace::*"/></xsl:copy>',
+    '<xsl:value-of select="generate-id(document(\'\')/*)"/>', '<xsl:value-of select="key(\'k\', //@*)"/>',
+    '<xsl:value-of select="unparsed-entity-uri(name())"/>',
+    '<xsl:if test="true()"><xsl:attribute name="{name()}"><xsl:apply-templates/></xsl:attribute></xsl:if>',
+    '<xsl:choose><xsl:when test="@*"><xsl:text/></xsl:when></xsl:choose>',
+    '<xsl:for-each select="/.."><xsl:sort/></xsl:for-each>', '<xsl:text>  \r\n  </xsl:text>',
+    '<xsl:value-of select="string(document(\'/dev/null\'))"/>',
+]
+
+TOP_LEVEL = [
+    '<xsl:strip-space elements="*"/>', '<xsl:preserve-space elements="a p:* *"/>',
+    '<xsl:strip-space elements="*"/><xsl:preserve-space elements="*"/>',
+    '<xsl:decimal-format name="fzdf" decimal-separator="," grouping-separator="." NaN="" infinity=""'
+    ' minus-sign="~" percent="%" per-mille="&#x2030;" zero-digit="&#x661;" digit="d" pattern-separator="|"/>',
+    '<xsl:decimal-format decimal-separator="." grouping-separator="."/>',
+    '<xsl:namespace-alias stylesheet-prefix="#default" result-prefix="xsl"/>',
+    '<xsl:key name="k" match="node()" use="."/>', '<xsl:param name="test" select="$test"/>',
+    '<xsl:include href="fz-nonexistent.xsl"/>', '<xsl:import href="fz-nonexistent.xsl"/>',
+    '<xsl:variable name="fzv" select="document(\'\')"/>', '<fz:top xmlns:fz="urn:fz"><x/></fz:top>',
+    '<xsl:template match="*" mode="fzm"><xsl:copy><xsl:apply-templates mode="fzm"/></xsl:copy></xsl:template>',
+    '<xsl:template match="text()" priority="-0.5"><xsl:value-of select="translate(., \' \', \'\')"/></xsl:template>',
+]
+
+OUTPUT_ATTRIBUTES = [
+    ('method', ['xml', 'html', 'text', 'q:x', '', 'xhtml']),
+    ('encoding', ['UTF-8', 'UTF-16', 'ISO-8859-1', 'US-ASCII', 'windows-1252', 'UTF-16BE', 'Shift_JIS',
+                  'ISO-8859-15', 'bogus']),
+    ('indent', ['yes', 'no', 'maybe']), ('omit-xml-declaration', ['yes', 'no']),
+    ('standalone', ['yes', 'no']), ('doctype-public', ['-//X//"\'', '']),
+    ('doctype-system', ['a b.dtd', 'x"y\'.dtd']), ('cdata-section-elements', ['a b xsl:foo *', 'p:x']),
+    ('media-type', ['text/x;charset=1']), ('version', ['1.0', '4.0', '99']),
+]
 
 ELEMENT_RE = re.compile(rb'<([A-Za-z_][\w.:-]*)(\s[^<>]*?)?(/>|>(?:[^<]|<(?!/?\1[\s>/]))*?</\1\s*>)',
                         re.S)
@@ -300,11 +367,53 @@ def mutate_entities(rng, data):
     return data
 
 
+def insert_instruction(rng, data):
+    # An instruction at the start of a template body or inside an instruction's content.
+    spans = [m.end() for m in re.finditer(rb'<xsl:(template|if|when|otherwise|for-each|element|copy)\b[^<>]*?(?<!/)>',
+                                          data)]
+    if not spans:
+        return mutate_bytes(rng, data)
+    at = rng.choice(spans)
+    return data[:at] + rng.choice(INSTRUCTIONS).encode() + data[at:]
+
+
+def insert_top_level(rng, data):
+    span = root_span(data)
+    if not span:
+        return mutate_bytes(rng, data)
+    if rng.random() < 0.6:
+        data = re.sub(rb'<xsl:output\b[^<>]*/>', b'', data)
+        chosen = rng.sample(OUTPUT_ATTRIBUTES, rng.randint(1, 4))
+        attrs = ''.join(' %s="%s"' % (name, rng.choice(values).replace('"', '&quot;')) for name, values in chosen)
+        extra = ('<xsl:output%s/>' % attrs).encode()
+        span = root_span(data)
+    else:
+        extra = rng.choice(TOP_LEVEL).encode()
+    return data[:span[0]] + extra + data[span[0]:]
+
+
+def mutate_whitespace(rng, data):
+    # White space between tags, and xml:space on an element: the stripping rules decide what stays.
+    tags = [m.end() for m in re.finditer(rb'<[A-Za-z_][^<>]*?(?<!/)>', data)]
+    if not tags:
+        return mutate_bytes(rng, data)
+    for _ in range(rng.randint(1, 5)):
+        at = rng.choice(tags)
+        if rng.random() < 0.3:
+            space = rng.choice([b' xml:space="preserve"', b' xml:space="default"', b' xml:space="bad"'])
+            data = data[:at - 1] + space + data[at - 1:]
+        else:
+            data = data[:at] + rng.choice([b' ', b'\n\t', b'\r\n', b' \xc2\xa0 ', b'&#x20;',
+                                           b'<![CDATA[ ]]>']) + data[at:]
+    return data
+
+
 # (mutator, weight, for stylesheets only). Stylesheet-only kinds fall back to the others on sources.
 MUTATORS = [
     (mutate_bytes, 4, False), (mutate_structure, 3, False), (mutate_nesting, 1, False),
     (mutate_numbers, 2, False), (splice_xpath, 4, True), (replace_xpath, 4, True),
-    (mutate_recursion, 1, True), (mutate_entities, 2, False),
+    (mutate_recursion, 1, True), (mutate_entities, 2, False), (insert_instruction, 4, True),
+    (insert_top_level, 3, True), (mutate_whitespace, 2, False),
 ]
 
 
