@@ -1,8 +1,10 @@
-// The node allocator: every KTXNode comes from per-size free lists carved out
-// of large blocks. Trees are built and freed on the program's one thread, so
-// the lists take no lock.
+// The node allocator: every KTXNode and every KTXPathNode comes from per-size
+// free lists carved out of large blocks. Trees are built and freed on the
+// program's one thread, so the lists take no lock.
 #include <cstddef>
 #include <new>
+
+#include "xml/ktxnodepool.h"
 
 #include "xml/ktxnode.h"
 
@@ -50,7 +52,7 @@ void PushFree(NodePool& pool, void* memory, size_t size) {
 
 }  // namespace
 
-void* KTXNode::operator new(size_t size) {
+void* KTXNodePoolAllocate(size_t size) {
   if (!kPoolNodes || size > kPoolLargest) return ::operator new(size);
   size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
   NodePool& pool = Pool();
@@ -70,7 +72,7 @@ void* KTXNode::operator new(size_t size) {
   return node;
 }
 
-void KTXNode::operator delete(void* node, size_t size) noexcept {
+void KTXNodePoolFree(void* node, size_t size) noexcept {
   if (!node) return;
   if (!kPoolNodes || size > kPoolLargest) {
     ::operator delete(node);
@@ -79,3 +81,7 @@ void KTXNode::operator delete(void* node, size_t size) noexcept {
   size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
   PushFree(Pool(), node, size);
 }
+
+void* KTXNode::operator new(size_t size) { return KTXNodePoolAllocate(size); }
+
+void KTXNode::operator delete(void* node, size_t size) noexcept { KTXNodePoolFree(node, size); }

@@ -2,10 +2,12 @@
 // document-order steps and namespace nodes.
 #include "xml/ktxpathnode.h"
 
+#include <string>
 #include <utility>
 
 #include "platform/ktwchar.h"
 #include "xml/ktxnode.h"
+#include "xml/ktxnodepool.h"
 
 namespace {
 
@@ -86,12 +88,27 @@ void KTXPathNode::CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newPare
   position_ = 0;
   documentNumber_ = 0;
   namespaceUri_ = source.namespaceUri_;
-  documentUri_ = source.documentUri_;
+  if (const KTString* uri = source.GetOwnDocumentUri()) OwnExtra().documentUri = uri;
   output_ = source.output_;
   fromEntity_ = source.fromEntity_;
-  if (source.value_) value_ = std::make_unique<KTString>(*source.value_);
-  if (source.name_) name_ = std::make_unique<KTString>(*source.name_);
+  if (source.hasValue_) {
+    value_ = source.value_;
+    hasValue_ = true;
+  }
+  if (source.hasName_) {
+    name_ = source.name_;
+    hasName_ = true;
+  }
   CopyMaps(*this, source, newParent, shareMaps);
+}
+
+void* KTXPathNode::operator new(size_t size) { return KTXNodePoolAllocate(size); }
+
+void KTXPathNode::operator delete(void* node, size_t size) noexcept { KTXNodePoolFree(node, size); }
+
+KTXPathNode::Extra& KTXPathNode::OwnExtra() {
+  if (!extra_) extra_ = std::make_unique<Extra>();
+  return *extra_;
 }
 
 KTXPathNode::~KTXPathNode() {
@@ -109,35 +126,36 @@ KTXPathNode::~KTXPathNode() {
 // ---- Name, value ----
 
 const char16_t* KTXPathNode::GetName() const {
-  if (name_) return name_->c_str();
+  if (hasName_) return name_.c_str();
   if (kind_ == kXPathRoot || kind_ == kXPathText || kind_ == kXPathComment) return u"";
   return xnode_ ? xnode_->GetName() : u"";
 }
 
 const char16_t* KTXPathNode::GetValue() const {
-  if (value_) return value_->c_str();
+  if (hasValue_) return value_.c_str();
   return xnode_ ? xnode_->GetValue() : u"";
 }
 
 void KTXPathNode::AppendValue(const char16_t* text) {
-  if (!value_) value_ = std::make_unique<KTString>(GetValue());
-  *value_ += text;
+  if (!hasValue_) {
+    value_ = KTString(GetValue());
+    hasValue_ = true;
+  }
+  value_ += text;
 }
 
 void KTXPathNode::SetValue(const char16_t* text) {
-  if (text) {
-    value_ = std::make_unique<KTString>(text);
-  } else {
-    value_.reset();
-  }
+  value_ = text ? KTString(text) : KTString();
+  hasValue_ = text != nullptr;
 }
 
 void KTXPathNode::SetName(const char16_t* text) {
   if (text) {
-    name_ = std::make_unique<KTString>(text);
+    name_.Assign(text, static_cast<int>(std::char_traits<char16_t>::length(text)));
   } else {
-    name_.reset();
+    name_.Clear();
   }
+  hasName_ = text != nullptr;
 }
 
 // ---- Prefix maps ----
@@ -145,14 +163,14 @@ void KTXPathNode::SetName(const char16_t* text) {
 const KTPrefixMap* KTXPathNode::GetElementNamespaceMap() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
     if (IsAttributeLike(n->kind_)) return n->GetAttributeNamespaceMap();
-    if (n->elementMap_) return n->elementMap_.get();
+    if (n->maps_ && n->maps_->element) return n->maps_->element.get();
   }
   return nullptr;
 }
 
 const KTPrefixMap* KTXPathNode::GetAttributeNamespaceMap() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
-    if (n->attributeMap_) return n->attributeMap_.get();
+    if (n->maps_ && n->maps_->attribute) return n->maps_->attribute.get();
   }
   return nullptr;
 }
@@ -164,27 +182,56 @@ const KTPrefixMap* KTXPathNode::GetNodeNamespaceMap(const KTXPathNode* node, con
 
 KTPrefixMapRef KTXPathNode::InheritedElementMap() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
-    if (n->elementMap_) return n->elementMap_;
+    if (n->maps_ && n->maps_->element) return n->maps_->element;
   }
   return nullptr;
 }
 
 KTPrefixMapRef KTXPathNode::InheritedAttributeMap() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
-    if (n->attributeMap_) return n->attributeMap_;
+    if (n->maps_ && n->maps_->attribute) return n->maps_->attribute;
+  }
+  return nullptr;
+}
+
+const KTPrefixMapRef& KTXPathNode::NoMap() {
+  static const KTPrefixMapRef none;
+  return none;
+}
+
+const std::shared_ptr<const KTPrefixMaps>* KTXPathNode::NearestMaps() const {
+  for (const KTXPathNode* n = this; n; n = n->parent_) {
+    if (n->maps_) return &n->maps_;
   }
   return nullptr;
 }
 
 void KTXPathNode::SetMaps(KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap) {
-  elementMap_ = std::move(elementMap);
-  attributeMap_ = std::move(attributeMap);
+  if (!elementMap && !attributeMap) {
+    maps_.reset();
+    return;
+  }
+  // The maps the parent shows, as they are: share its pair.
+  if (parent_) {
+    if (const std::shared_ptr<const KTPrefixMaps>* inherited = parent_->NearestMaps()) {
+      if ((*inherited)->element == elementMap && (*inherited)->attribute == attributeMap) {
+        maps_ = *inherited;
+        return;
+      }
+    }
+  }
+  maps_ = std::make_shared<const KTPrefixMaps>(KTPrefixMaps{std::move(elementMap), std::move(attributeMap)});
+}
+
+bool KTXPathNode::HoldsMapsAlone() const {
+  return maps_ && maps_.use_count() == 1 && maps_->element && maps_->attribute &&
+         maps_->element.use_count() == 1 && maps_->attribute.use_count() == 1;
 }
 
 bool KTXPathNode::OwnsMaps() const {
-  if (!elementMap_ && !attributeMap_) return false;
+  if (!maps_ || (!maps_->element && !maps_->attribute)) return false;
   if (!parent_) return true;
-  return elementMap_ != parent_->InheritedElementMap() || attributeMap_ != parent_->InheritedAttributeMap();
+  return maps_->element != parent_->InheritedElementMap() || maps_->attribute != parent_->InheritedAttributeMap();
 }
 
 // ---- Document URI ----
@@ -198,12 +245,12 @@ bool TakesParentDocumentUri(int kind) {
 void KTXPathNode::SetDocumentUri(const KTString* uri) {
   KTXPathNode* n = this;
   while (n && TakesParentDocumentUri(n->kind_)) n = n->parent_;
-  if (n) n->documentUri_ = uri;
+  if (n) n->OwnExtra().documentUri = uri;
 }
 
 const KTString* KTXPathNode::GetDocumentUri(const KTXPathNode* node) {
   for (const KTXPathNode* n = node; n; n = n->parent_) {
-    if (!TakesParentDocumentUri(n->kind_) && n->documentUri_) return n->documentUri_;
+    if (!TakesParentDocumentUri(n->kind_) && n->extra_ && n->extra_->documentUri) return n->extra_->documentUri;
   }
   return nullptr;
 }
@@ -301,17 +348,18 @@ KTXPathNode* KTXPathNode::NextInDocumentOrder(bool forward) const {
 
 const std::vector<std::unique_ptr<KTXPathNode>>* KTXPathNode::GetNamespaceNodes() {
   if (kind_ != kXPathElement) return nullptr;
-  if (namespaceNodes_) return namespaceNodes_.get();
-  namespaceNodes_ = std::make_unique<std::vector<std::unique_ptr<KTXPathNode>>>();
+  Extra& extra = OwnExtra();
+  if (extra.namespaceNodesBuilt) return &extra.namespaceNodes;
+  extra.namespaceNodesBuilt = true;
   KTPrefixMapRef map = InheritedElementMap();
-  if (!map) return namespaceNodes_.get();
+  if (!map) return &extra.namespaceNodes;
   for (const auto& [prefix, uri] : *map) {
     if (!uri || uri->IsEmpty()) continue;
     auto node = std::make_unique<KTXPathNode>(nullptr, kXPathNamespace);
     node->parent_ = this;
     node->SetName(prefix);
     node->SetValue(*uri);
-    namespaceNodes_->push_back(std::move(node));
+    extra.namespaceNodes.push_back(std::move(node));
   }
-  return namespaceNodes_.get();
+  return &extra.namespaceNodes;
 }

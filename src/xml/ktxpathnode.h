@@ -4,6 +4,7 @@
 // XSLT result tree is made of the same class.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "core/ktstring.h"
+#include "xml/ktxname.h"
 
 class KTXNode;
 
@@ -49,6 +51,13 @@ struct KTPrefixLess {
 using KTPrefixMap = std::map<KTString, const KTString*, KTPrefixLess>;
 using KTPrefixMapRef = std::shared_ptr<KTPrefixMap>;
 
+// The element and attribute maps a node holds, as one shared pair: an element
+// that declares nothing shares its parent's pair (one pointer, one count).
+struct KTPrefixMaps {
+  KTPrefixMapRef element;
+  KTPrefixMapRef attribute;
+};
+
 // Thrown by value when a node is placed where the placement rules forbid it
 // (code 1).
 class KTXTreeException {
@@ -69,9 +78,15 @@ class KTXPathNode {
   // A copy with position and document number 0; with deep the children are
   // copied too (placement rules apply).
   KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent);
-  virtual ~KTXPathNode();
+  // Not virtual: no class derives from the view node, and a large document
+  // has millions of them.
+  ~KTXPathNode();
   KTXPathNode(const KTXPathNode&) = delete;
   KTXPathNode& operator=(const KTXPathNode&) = delete;
+  // View nodes come from the document nodes' per-size free lists
+  // (ktxnodepool.cpp): no allocator header per node.
+  static void* operator new(size_t size);
+  static void operator delete(void* node, size_t size) noexcept;
 
   static int KindOfXNode(const KTXNode* node);
 
@@ -87,14 +102,19 @@ class KTXPathNode {
   // ---- Name, value, namespace ----
   const char16_t* GetName() const;
   const char16_t* GetValue() const;
-  bool HasOwnValue() const { return value_ != nullptr; }
-  bool HasOwnName() const { return name_ != nullptr; }
+  bool HasOwnValue() const { return hasValue_; }
+  bool HasOwnName() const { return hasName_; }
   // Null clears the own string (the wrapped node's then shows).
   void SetValue(const char16_t* text);
-  void SetValue(KTString&& text) { value_ = std::make_unique<KTString>(std::move(text)); }
+  void SetValue(KTString&& text) {
+    value_ = std::move(text);
+    hasValue_ = true;
+  }
   // Appends to the node's own value (which starts as the shown value);
   // repeated appends cost linear time overall.
   void AppendValue(const char16_t* text);
+  // Own names are interned (KTXName): a result tree holds each distinct name
+  // once.
   void SetName(const char16_t* text);
   const KTString* GetNamespaceUri() const { return namespaceUri_; }
   void SetNamespaceUri(const KTString* uri) { namespaceUri_ = uri; }
@@ -104,17 +124,20 @@ class KTXPathNode {
   const KTPrefixMap* GetAttributeNamespaceMap() const;
   // The map that resolves the node's own name (the second argument is unused).
   static const KTPrefixMap* GetNodeNamespaceMap(const KTXPathNode* node, const void* unused = nullptr);
-  const KTPrefixMapRef& OwnElementMap() const { return elementMap_; }
-  const KTPrefixMapRef& OwnAttributeMap() const { return attributeMap_; }
+  const KTPrefixMapRef& OwnElementMap() const { return maps_ ? maps_->element : NoMap(); }
+  const KTPrefixMapRef& OwnAttributeMap() const { return maps_ ? maps_->attribute : NoMap(); }
   // The nearest maps held by this node or an ancestor (empty refs when none).
   KTPrefixMapRef InheritedElementMap() const;
   KTPrefixMapRef InheritedAttributeMap() const;
   void SetMaps(KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap);
   // True when the node holds map objects other than its parent's.
   bool OwnsMaps() const;
+  // True when no other node (nor anything else) holds the node's maps, so
+  // they may take a binding in place.
+  bool HoldsMapsAlone() const;
 
   // ---- Document URI ----
-  const KTString* GetOwnDocumentUri() const { return documentUri_; }
+  const KTString* GetOwnDocumentUri() const { return extra_ ? extra_->documentUri : nullptr; }
   void SetDocumentUri(const KTString* uri);
   // Text, attribute, namespace and comment nodes take their parent's; other
   // nodes their own when set, else their parent's.
@@ -162,25 +185,37 @@ class KTXPathNode {
   void SetIdAttribute(bool value) { idAttribute_ = value; }
 
  private:
+  // What few nodes hold: a document URI, the namespace nodes of an element
+  // once asked for.
+  struct Extra {
+    const KTString* documentUri = nullptr;
+    bool namespaceNodesBuilt = false;
+    std::vector<std::unique_ptr<KTXPathNode>> namespaceNodes;
+  };
+
   KTXPathNode() = default;
   void CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps);
   void Reindex(int from);
+  Extra& OwnExtra();
+  // The pair of the nearest node (this one or an ancestor) that holds maps.
+  const std::shared_ptr<const KTPrefixMaps>* NearestMaps() const;
+  static const KTPrefixMapRef& NoMap();
 
   KTXNode* xnode_ = nullptr;
   KTXPathNode* parent_ = nullptr;
-  int kind_ = kXPathRoot;
-  std::unique_ptr<KTString> value_;
-  std::unique_ptr<KTString> name_;
+  KTString value_;  // the own value when hasValue_
+  KTXName name_;    // the own name when hasName_
+  const KTString* namespaceUri_ = nullptr;
+  std::shared_ptr<const KTPrefixMaps> maps_;
+  ChildList children_;
+  std::unique_ptr<Extra> extra_;
   int32_t position_ = -1;
   int32_t documentNumber_ = -1;
   int32_t indexInParent_ = -1;
-  const KTString* namespaceUri_ = nullptr;
-  KTPrefixMapRef elementMap_;
-  KTPrefixMapRef attributeMap_;
-  const KTString* documentUri_ = nullptr;
-  ChildList children_;
-  std::unique_ptr<std::vector<std::unique_ptr<KTXPathNode>>> namespaceNodes_;
-  bool output_ = true;
-  bool fromEntity_ = false;
-  bool idAttribute_ = false;
+  uint8_t kind_ = kXPathRoot;
+  bool hasValue_ : 1 = false;
+  bool hasName_ : 1 = false;
+  bool output_ : 1 = true;
+  bool fromEntity_ : 1 = false;
+  bool idAttribute_ : 1 = false;
 };

@@ -236,8 +236,7 @@ void KTXPathTreeContext::ReplaceElementMaps(KTXPathNode* element, const KTString
   // each.
   const KTPrefixMapRef& ownElement = element->OwnElementMap();
   const KTPrefixMapRef& ownAttribute = element->OwnAttributeMap();
-  if (ownElement && ownAttribute && ownElement != ownAttribute && ownElement.use_count() == 1 &&
-      ownAttribute.use_count() == 1) {
+  if (element->HoldsMapsAlone() && ownElement != ownAttribute) {
     (*ownElement)[prefix] = uri;
     if (!prefix.IsEmpty()) (*ownAttribute)[prefix] = uri;
     return;

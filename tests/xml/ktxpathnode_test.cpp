@@ -144,11 +144,24 @@ TEST(XPathNode, NamespaceNodesAndMapSharing) {
   auto root = View(kXPathRoot);
   KTXPathNode* outer = root->AppendChild(View(kXPathElement));
   outer->SetMaps(map, attrMap);
+  EXPECT_FALSE(outer->HoldsMapsAlone());  // the test's own refs hold them too
   KTXPathNode* inner = outer->AppendChild(View(kXPathElement));
   inner->SetMaps(outer->InheritedElementMap(), outer->InheritedAttributeMap());
   KTXPathNode* attribute = inner->InsertChild(0, View(kXPathAttribute));
   EXPECT_FALSE(inner->OwnsMaps());
   EXPECT_TRUE(outer->OwnsMaps());
+  EXPECT_EQ(inner->OwnElementMap(), map);
+  EXPECT_EQ(inner->OwnAttributeMap(), attrMap);
+  EXPECT_EQ(attribute->OwnElementMap(), nullptr);
+  // Maps that one node alone holds may take a binding in place; maps that
+  // a child shares may not, though no one else holds the map objects.
+  auto alone = View(kXPathElement);
+  alone->SetMaps(std::make_shared<KTPrefixMap>(), std::make_shared<KTPrefixMap>());
+  EXPECT_TRUE(alone->HoldsMapsAlone());
+  KTXPathNode* sharing = alone->AppendChild(View(kXPathElement));
+  sharing->SetMaps(alone->InheritedElementMap(), alone->InheritedAttributeMap());
+  EXPECT_FALSE(alone->HoldsMapsAlone());
+  EXPECT_FALSE(sharing->HoldsMapsAlone());
   EXPECT_EQ(inner->GetElementNamespaceMap(), map.get());
   EXPECT_EQ(attribute->GetElementNamespaceMap(), attrMap.get());  // attributes resolve without the default
   EXPECT_EQ(KTXPathNode::GetNodeNamespaceMap(attribute), attrMap.get());

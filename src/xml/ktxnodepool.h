@@ -1,0 +1,12 @@
+// The node allocator shared by the document nodes (KTXNode) and the XPath
+// view nodes (KTXPathNode): per-size free lists carved out of large blocks,
+// for the program's one tree-building thread (no lock).
+#pragma once
+
+#include <cstddef>
+
+// Memory for one node of `size` bytes; sizes above 256 bytes (and every size
+// in an address-sanitizer build) go to the general allocator.
+void* KTXNodePoolAllocate(size_t size);
+// Gives a node back to the free list of its size (the size it was taken with).
+void KTXNodePoolFree(void* node, size_t size) noexcept;
