@@ -228,12 +228,13 @@ std::vector<KTXPathNode*> WidestContexts(const ItemVector& contexts, bool forwar
 
 bool KTXPathEvalContext::CommitValueSlots() {
   KTXPathValue& other = Other();
+  // The slot given up keeps its vector for the next step's items.
   if (other.IsNodeSet() && other.ItemCount() == 0) {
-    Current().SetNodeSet();
+    Current().ClearNodeSet();
     nodeSetSize_ = 0;
     return false;
   }
-  Current().SetNodeSet();
+  Current().ClearNodeSet();
   std::swap(current_, other_);
   nodeSetSize_ = Current().ItemCount();
   return true;
@@ -246,7 +247,7 @@ void KTXPathEvalContext::SetResult(const KTXPathValue& value) {
 
 void KTXPathEvalContext::SetCurrentItem(const KTXPathNodeItem& item) {
   KTXPathValue& other = Other();
-  other.SetNodeSet();
+  other.ClearNodeSet();
   other.PushItem(item);
   CommitValueSlots();
 }

@@ -158,6 +158,14 @@ void KTXPathValue::SetNodeSet() noexcept {
   kind_ = kValueNodeSet;
 }
 
+void KTXPathValue::ClearNodeSet() noexcept {
+  if (kind_ == kValueNodeSet && items_ && items_.use_count() == 1) {
+    items_->clear();
+    return;
+  }
+  SetNodeSet();
+}
+
 void KTXPathValue::SetNodeSet(ItemVector&& items) {
   auto vector = std::make_shared<ItemVector>(std::move(items));
   DropContents();

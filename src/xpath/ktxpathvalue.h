@@ -104,6 +104,9 @@ class KTXPathValue {
   void SetBoolean(const bool& value) noexcept;
   // An empty node-set.
   void SetNodeSet() noexcept;
+  // An empty node-set that keeps its item vector (and its capacity) when no
+  // copy shares it, so that the next items need no allocation.
+  void ClearNodeSet() noexcept;
   // A node-set holding the items (moved in, not copied).
   void SetNodeSet(ItemVector&& items);
 

@@ -204,7 +204,10 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
       restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
   auto& cache = refusesVariables ? patternCache_ : expressionCache_;
   auto cached = cache.find(text);
-  if (!restrictions && cached != cache.end() && cached->second.shape != kShapeTree &&
+  // A key's use expression refuses only variables and key(), which no
+  // simple shape holds; other restrictions change how steps run.
+  const bool simpleAllowed = restrictions == 0 || restrictions == KTXPathExpression::kRestrictKey;
+  if (simpleAllowed && cached != cache.end() && cached->second.shape != kShapeTree &&
       EvaluateSimple(cached->second, *contextValue, position, variables, allowFragment, result)) {
     lastEvaluation_.result = *result;
     return true;
