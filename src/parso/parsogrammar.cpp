@@ -337,6 +337,29 @@ void ParsoGrammar::ComputeEngineTables() {
     }
   }
 
+  // Characters an up-to scan of a class passes without a closer look: in
+  // the class, beginning no stop literal, outside the stop class, no line end.
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    for (uint64_t& bits : rule->scanBits_) bits = 0;
+    if (rule->operator_ != R::kUpTo || rule->elements_.empty()) continue;
+    const R* scanned = rule->elements_[0].rule;
+    if (scanned->kind_ != R::kClass && scanned->kind_ != R::kClassText) continue;
+    for (int w = 0; w < 4; ++w) rule->scanBits_[w] = scanned->classBits_[w];
+    if (rule->stopClass_) {
+      for (int w = 0; w < 4; ++w) rule->scanBits_[w] &= ~rule->stopClass_->classBits_[w];
+    }
+    for (const R* lit : rule->stopLiterals_) {
+      if (lit->text_.empty()) {
+        for (uint64_t& bits : rule->scanBits_) bits = 0;
+        break;
+      }
+      const unsigned c = lit->text_[0] > 255 ? 255u : lit->text_[0];
+      rule->scanBits_[c >> 6] &= ~(uint64_t{1} << (c & 63));
+    }
+    rule->scanBits_[0] &= ~((uint64_t{1} << u'\r') | (uint64_t{1} << u'\n'));
+  }
+
   auto setChar = [](uint64_t* bits, char16_t c) {
     const unsigned i = c > 255 ? 255u : c;
     bits[i >> 6] |= uint64_t{1} << (i & 63);
@@ -522,42 +545,6 @@ using R = GrammarRule;
 
 bool IsTerminalKind(char16_t kind) { return kind != R::kNamed && kind != R::kGroup; }
 
-// Terminals that match alike: same kind and the same text, class or code.
-bool SameTerminal(const R* a, const R* b) {
-  if (a == b) return true;
-  if (a->GetKind() != b->GetKind() || a->GetText() != b->GetText() || a->GetCode() != b->GetCode())
-    return false;
-  for (int c = 0; c < 256; ++c) {
-    if (a->ClassContains(static_cast<char16_t>(c)) != b->ClassContains(static_cast<char16_t>(c)))
-      return false;
-  }
-  return true;
-}
-
-// Rules whose attempts match alike and build alike nodes: the same rule, equal
-// terminals, or groups of one operator and flags whose elements are the same
-// rules or equal terminals with the same marks. Nested groups are not
-// compared: a node of such a group would keep the other group's rule.
-bool SameRule(const R* a, const R* b) {
-  if (a == b) return true;
-  if (IsTerminalKind(a->GetKind())) return IsTerminalKind(b->GetKind()) && SameTerminal(a, b);
-  if (a->GetKind() != R::kGroup || b->GetKind() != R::kGroup) return false;
-  if (a->GetOperator() != b->GetOperator() || a->IsDrop() != b->IsDrop() ||
-      a->IsKeep() != b->IsKeep() || a->IsKeepChain() != b->IsKeepChain() ||
-      a->GetChildCount() != b->GetChildCount() || !a->GetConstraints().empty() ||
-      !b->GetConstraints().empty()) {
-    return false;
-  }
-  for (int i = 0; i < a->GetChildCount(); ++i) {
-    const R::Element& x = a->GetElement(i);
-    const R::Element& y = b->GetElement(i);
-    if (x.mark != y.mark) return false;
-    if (x.rule == y.rule) continue;
-    if (!IsTerminalKind(x.rule->GetKind()) || !SameTerminal(x.rule, y.rule)) return false;
-  }
-  return true;
-}
-
 bool IsSequence(const R* rule) {
   return (rule->GetKind() == R::kNamed || rule->GetKind() == R::kGroup) &&
          rule->GetOperator() != R::kChoice && rule->GetOperator() != R::kDifference &&
@@ -571,33 +558,83 @@ bool IsSequence(const R* rule) {
 // alternatives begin alike, such as an empty-element tag and a start tag,
 // then matches the common part once.
 void ParsoGrammar::ComputePrefixPeers() {
-  std::vector<R*> sequences;
+  // Terminals that match alike: same kind and the same text, class or code.
+  auto sameTerminal = [](const R* a, const R* b) {
+    return a == b || (a->kind_ == b->kind_ && a->code_ == b->code_ && a->text_ == b->text_ &&
+                      std::equal(a->classBits_, a->classBits_ + 4, b->classBits_));
+  };
+  // Rules whose attempts match alike and build alike nodes: the same rule,
+  // equal terminals, or groups of one operator and flags whose elements are
+  // the same rules or equal terminals with the same marks. Nested groups are
+  // not compared: a node of such a group would keep the other group's rule.
+  auto sameRule = [&](const R* a, const R* b) {
+    if (a == b) return true;
+    if (IsTerminalKind(a->kind_)) return IsTerminalKind(b->kind_) && sameTerminal(a, b);
+    if (a->kind_ != R::kGroup || b->kind_ != R::kGroup || a->operator_ != b->operator_ ||
+        a->drop_ != b->drop_ || a->keep_ != b->keep_ || a->keepChain_ != b->keepChain_ ||
+        a->elements_.size() != b->elements_.size() || !a->constraints_.empty() ||
+        !b->constraints_.empty()) {
+      return false;
+    }
+    for (size_t i = 0; i < a->elements_.size(); ++i) {
+      const R::Element& x = a->elements_[i];
+      const R::Element& y = b->elements_[i];
+      if (x.mark != y.mark) return false;
+      if (x.rule == y.rule) continue;
+      if (!IsTerminalKind(x.rule->kind_) || !sameTerminal(x.rule, y.rule)) return false;
+    }
+    return true;
+  };
+  // Equal first elements give equal keys, so only sequences of one key are compared.
+  auto firstKey = [](const R* rule) {
+    const R::Element& e = rule->elements_[0];
+    const R* r = e.rule;
+    uint64_t key = (uint64_t{e.mark} << 48) ^ (uint64_t{r->kind_} << 32);
+    if (r->kind_ == R::kNamed) return key ^ static_cast<uint64_t>(r->index_);
+    if (r->kind_ == R::kGroup) return key ^ (uint64_t{r->operator_} << 16) ^ r->elements_.size();
+    key ^= r->code_;
+    for (char16_t c : r->text_) key = key * 31 + c;
+    for (uint64_t w : r->classBits_) key = key * 1000003 ^ w;
+    return key;
+  };
+
+  std::vector<std::pair<uint64_t, R*>> sequences;
   for (auto& rule : rules_) {
     if (!rule) continue;
     rule->sharedPrefix_ = 0;
     rule->prefixPeers_.clear();
-    if (IsSequence(rule.get())) sequences.push_back(rule.get());
+    if (IsSequence(rule.get())) sequences.emplace_back(firstKey(rule.get()), rule.get());
   }
-  for (R* a : sequences) {
-    for (R* b : sequences) {
-      if (a == b) continue;
-      const int most = std::min(a->GetChildCount(), b->GetChildCount());
-      int length = 0;
-      bool hasRule = false;
-      int deepest = 0;
-      while (length < most) {
-        const R::Element& x = a->elements_[length];
-        const R::Element& y = b->elements_[length];
-        if (x.mark != y.mark || !SameRule(x.rule, y.rule)) break;
-        hasRule = hasRule || !IsTerminalKind(x.rule->kind_);
-        if (!IsTerminalKind(x.rule->kind_)) deepest = std::max(deepest, x.rule->nesting_);
-        ++length;
+  std::sort(sequences.begin(), sequences.end(),
+            [](const auto& x, const auto& y) { return x.first != y.first ? x.first < y.first
+                                                                         : x.second->index_ < y.second->index_; });
+  for (size_t from = 0; from < sequences.size();) {
+    size_t to = from + 1;
+    while (to < sequences.size() && sequences[to].first == sequences[from].first) ++to;
+    for (size_t i = from; i < to; ++i) {
+      for (size_t j = from; j < to; ++j) {
+        R* a = sequences[i].second;
+        R* b = sequences[j].second;
+        if (a == b) continue;
+        const size_t most = std::min(a->elements_.size(), b->elements_.size());
+        int length = 0;
+        bool hasRule = false;
+        int deepest = 0;
+        while (static_cast<size_t>(length) < most) {
+          const R::Element& x = a->elements_[length];
+          const R::Element& y = b->elements_[length];
+          if (x.mark != y.mark || !sameRule(x.rule, y.rule)) break;
+          hasRule = hasRule || !IsTerminalKind(x.rule->kind_);
+          if (!IsTerminalKind(x.rule->kind_)) deepest = std::max(deepest, x.rule->nesting_);
+          ++length;
+        }
+        // An attempt of a that matched all its elements fails at most on a
+        // constraint, after which nothing is kept.
+        if (length == 0 || !hasRule || length == a->GetChildCount()) continue;
+        a->sharedPrefix_ = std::max(a->sharedPrefix_, length);
+        b->prefixPeers_.push_back({a, length, deepest});
       }
-      // An attempt of a that matched all its elements fails at most on a
-      // constraint, after which nothing is kept.
-      if (length == 0 || !hasRule || length == a->GetChildCount()) continue;
-      a->sharedPrefix_ = std::max(a->sharedPrefix_, length);
-      b->prefixPeers_.push_back({a, length, deepest});
     }
+    from = to;
   }
 }

@@ -127,6 +127,12 @@ class GrammarRule {
   // case-sensitively) or at a character of the stop class.
   const std::vector<const GrammarRule*>& GetStopLiterals() const { return stopLiterals_; }
   const GrammarRule* GetStopClass() const { return stopClass_; }
+  // Up-to rules scanning a class: true for a character of the class where
+  // the scan neither stops nor counts a line.
+  bool ScansPast(char16_t c) const {
+    unsigned i = c > 255 ? 255u : c;
+    return (scanBits_[i >> 6] >> (i & 63)) & 1u;
+  }
 
  private:
   friend class ParsoGrammar;
@@ -155,6 +161,7 @@ class YStream;
   std::vector<PrefixPeer> prefixPeers_;
   std::vector<const GrammarRule*> stopLiterals_;
   const GrammarRule* stopClass_ = nullptr;
+  uint64_t scanBits_[4] = {0, 0, 0, 0};
   int index_ = -1;
   int referenceLine_ = 0;  // grammar line of the first reference (named rules)
   bool defined_ = false;   // a rule line defined it (named rules)

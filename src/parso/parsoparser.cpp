@@ -531,6 +531,10 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
     const char16_t* end = start + available;
     while (p < end) {
       const char16_t c = *p;
+      if (rule->ScansPast(c)) {
+        ++p;
+        continue;
+      }
       if (!scanned->ClassContains(c) || StopsAt(rule, p, static_cast<int>(end - p))) break;
       if (c <= u'\r') {
         if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++line;
@@ -782,6 +786,10 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
     // The scanned span is the match; no nodes are made.
     while (p < end) {
       const char16_t c = *p;
+      if (node->rule->ScansPast(c)) {
+        ++p;
+        continue;
+      }
       if (!a.rule->ClassContains(c) || StopsAt(node->rule, p, static_cast<int>(end - p))) break;
       if (c <= u'\r') {
         if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++line;
