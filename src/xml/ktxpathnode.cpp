@@ -2,6 +2,9 @@
 // document-order steps and namespace nodes.
 #include "xml/ktxpathnode.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -114,7 +117,8 @@ KTXPathNode::Extra& KTXPathNode::OwnExtra() {
 KTXPathNode::~KTXPathNode() {
   // Children are freed without recursion so that deep trees cannot exhaust
   // the stack.
-  ChildList pending = std::move(children_);
+  if (children_.empty()) return;
+  ChildList pending = children_.release();
   while (!pending.empty()) {
     std::unique_ptr<KTXPathNode> node = std::move(pending.back());
     pending.pop_back();
@@ -257,6 +261,72 @@ const KTString* KTXPathNode::GetDocumentUri(const KTXPathNode* node) {
 
 // ---- Children ----
 
+namespace {
+
+// The array is raw memory with items constructed in place: an array new of
+// std::unique_ptr would add a count ahead of every array.
+KTXPathChildren::Item* NewItems(size_t count) {
+  auto* items = static_cast<KTXPathChildren::Item*>(::operator new(count * sizeof(KTXPathChildren::Item)));
+  for (size_t i = 0; i < count; ++i) new (items + i) KTXPathChildren::Item();
+  return items;
+}
+
+void DeleteItems(KTXPathChildren::Item* items, size_t count) {
+  if (!items) return;
+  for (size_t i = 0; i < count; ++i) items[i].~unique_ptr();
+  ::operator delete(items);
+}
+
+}  // namespace
+
+KTXPathChildren::~KTXPathChildren() { DeleteItems(items_, capacity_); }
+
+void KTXPathChildren::Grow(size_t needed) {
+  if (needed <= capacity_) return;
+  if (needed > UINT32_MAX) throw std::bad_alloc();
+  size_t capacity = std::max<size_t>(needed, std::min<size_t>(size_t{capacity_} * 2, UINT32_MAX));
+  Item* items = NewItems(capacity);
+  for (uint32_t i = 0; i < size_; ++i) items[i] = std::move(items_[i]);
+  DeleteItems(items_, capacity_);
+  items_ = items;
+  capacity_ = static_cast<uint32_t>(capacity);
+}
+
+void KTXPathChildren::reserve(size_t count) { Grow(count); }
+
+void KTXPathChildren::insert(size_t index, Item item) {
+  // Geometric growth: appending n children costs O(n) overall.
+  if (size_ == capacity_) Grow(size_t{size_} + 1);
+  for (size_t i = size_; i > index; --i) items_[i] = std::move(items_[i - 1]);
+  items_[index] = std::move(item);
+  ++size_;
+}
+
+KTXPathChildren::Item KTXPathChildren::erase(size_t index) {
+  Item item = std::move(items_[index]);
+  for (size_t i = index + 1; i < size_; ++i) items_[i - 1] = std::move(items_[i]);
+  --size_;
+  return item;
+}
+
+void KTXPathChildren::clear() {
+  DeleteItems(items_, capacity_);
+  items_ = nullptr;
+  size_ = 0;
+  capacity_ = 0;
+}
+
+std::vector<KTXPathChildren::Item> KTXPathChildren::release() {
+  std::vector<Item> out;
+  out.reserve(size_);
+  for (uint32_t i = 0; i < size_; ++i) out.push_back(std::move(items_[i]));
+  DeleteItems(items_, capacity_);
+  items_ = nullptr;
+  size_ = 0;
+  capacity_ = 0;
+  return out;
+}
+
 KTXPathNode* KTXPathNode::GetNextSibling() const {
   if (!parent_ || indexInParent_ < 0 || indexInParent_ + 1 >= parent_->GetChildCount()) return nullptr;
   return parent_->children_[indexInParent_ + 1].get();
@@ -298,14 +368,13 @@ KTXPathNode* KTXPathNode::InsertChild(int index, std::unique_ptr<KTXPathNode> ch
   child->parent_ = this;
   child->documentNumber_ = documentNumber_;
   KTXPathNode* raw = child.get();
-  children_.insert(children_.begin() + index, std::move(child));
+  children_.insert(static_cast<size_t>(index), std::move(child));
   Reindex(index);
   return raw;
 }
 
 std::unique_ptr<KTXPathNode> KTXPathNode::RemoveChild(int index) {
-  std::unique_ptr<KTXPathNode> child = std::move(children_[index]);
-  children_.erase(children_.begin() + index);
+  std::unique_ptr<KTXPathNode> child = children_.erase(static_cast<size_t>(index));
   Reindex(index);
   // A node that shared this node's maps keeps them alive through its refs.
   child->parent_ = nullptr;
@@ -314,8 +383,7 @@ std::unique_ptr<KTXPathNode> KTXPathNode::RemoveChild(int index) {
 }
 
 KTXPathNode::ChildList KTXPathNode::ReleaseChildren() {
-  ChildList out = std::move(children_);
-  children_.clear();
+  ChildList out = children_.release();
   for (auto& c : out) {
     c->parent_ = nullptr;
     c->indexInParent_ = -1;

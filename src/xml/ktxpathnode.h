@@ -69,6 +69,48 @@ class KTXTreeException {
   int code_;
 };
 
+class KTXPathNode;
+
+// The children of a view node: owning pointers in document order, kept in
+// 16 bytes (array, count, capacity) since a large document has millions of
+// nodes, most of them without children. Iterates like a vector of
+// std::unique_ptr<KTXPathNode>.
+class KTXPathChildren {
+ public:
+  using Item = std::unique_ptr<KTXPathNode>;
+
+  KTXPathChildren() = default;
+  ~KTXPathChildren();
+  KTXPathChildren(const KTXPathChildren&) = delete;
+  KTXPathChildren& operator=(const KTXPathChildren&) = delete;
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  Item* begin() { return items_; }
+  Item* end() { return items_ + size_; }
+  const Item* begin() const { return items_; }
+  const Item* end() const { return items_ + size_; }
+  Item& operator[](size_t index) { return items_[index]; }
+  const Item& operator[](size_t index) const { return items_[index]; }
+  const Item& front() const { return items_[0]; }
+  const Item& back() const { return items_[size_ - 1]; }
+
+  void reserve(size_t count);
+  void insert(size_t index, Item item);
+  Item erase(size_t index);
+  // Moves every item out in order; the list is empty (and freed) afterwards.
+  std::vector<Item> release();
+  // Destroys every item and frees the array.
+  void clear();
+
+ private:
+  void Grow(size_t needed);
+
+  Item* items_ = nullptr;
+  uint32_t size_ = 0;
+  uint32_t capacity_ = 0;
+};
+
 class KTXPathNode {
  public:
   using ChildList = std::vector<std::unique_ptr<KTXPathNode>>;
@@ -144,7 +186,7 @@ class KTXPathNode {
   static const KTString* GetDocumentUri(const KTXPathNode* node);
 
   // ---- Children ----
-  const ChildList& Children() const { return children_; }
+  const KTXPathChildren& Children() const { return children_; }
   int GetChildCount() const { return static_cast<int>(children_.size()); }
   KTXPathNode* GetChild(int index) const { return children_[index].get(); }
   // Index of this node among its parent's children (-1 without a parent).
@@ -207,7 +249,7 @@ class KTXPathNode {
   KTXName name_;    // the own name when hasName_
   const KTString* namespaceUri_ = nullptr;
   std::shared_ptr<const KTPrefixMaps> maps_;
-  ChildList children_;
+  KTXPathChildren children_;
   std::unique_ptr<Extra> extra_;
   int32_t position_ = -1;
   int32_t documentNumber_ = -1;

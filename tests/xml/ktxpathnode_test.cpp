@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "platform/ktutf8.h"
 #include "xml/ktxnode.h"
 
@@ -184,6 +186,44 @@ TEST(XPathNode, NamespaceNodesAndMapSharing) {
   attrMap.reset();
   ASSERT_NE(outer->GetElementNamespaceMap(), nullptr);
   EXPECT_EQ(outer->GetElementNamespaceMap()->size(), 4u);
+}
+
+// The child list keeps document order and the sibling indexes through
+// inserts at any place, removals and growth past its capacity.
+TEST(XPathNode, ChildListKeepsOrderThroughInsertsAndRemovals) {
+  auto root = View(kXPathElement);
+  auto text = [](int n) {
+    auto node = View(kXPathText);
+    node->SetValue(KTUtf8ToUtf16(std::to_string(n)).c_str());
+    return node;
+  };
+  auto order = [&]() {
+    std::string out;
+    int index = 0;
+    for (const auto& child : root->Children()) {
+      EXPECT_EQ(child->GetIndexInParent(), index++);
+      EXPECT_EQ(child->GetParent(), root.get());
+      out += U8(child->GetValue()) + " ";
+    }
+    return out;
+  };
+  for (int i = 0; i < 5; ++i) root->AppendChild(text(i * 2));
+  root->InsertChild(0, text(-1));
+  root->InsertChild(2, text(1));
+  root->InsertChild(root->GetChildCount(), text(9));
+  EXPECT_EQ(order(), "-1 0 1 2 4 6 8 9 ");
+  std::unique_ptr<KTXPathNode> removed = root->RemoveChild(3);
+  EXPECT_EQ(U8(removed->GetValue()), "2");
+  EXPECT_EQ(removed->GetParent(), nullptr);
+  EXPECT_EQ(order(), "-1 0 1 4 6 8 9 ");
+  EXPECT_EQ(root->GetChild(2)->GetNextSibling(), root->GetChild(3));
+  KTXPathNode::ChildList all = root->ReleaseChildren();
+  ASSERT_EQ(all.size(), 7u);
+  EXPECT_EQ(U8(all.back()->GetValue()), "9");
+  EXPECT_EQ(root->GetChildCount(), 0);
+  EXPECT_TRUE(root->Children().empty());
+  root->AppendChild(std::move(all[0]));
+  EXPECT_EQ(order(), "-1 ");
 }
 
 TEST(XPathNode, CopiesKeepStructureAndRules) {
