@@ -424,7 +424,9 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
         renamed += KTString(LocalOf(name.View()));
       }
       copy->SetName(renamed.c_str());
-      const KTString* resultUri = kind == kXPathAttribute && currentPrefix_.IsEmpty() ? nullptr : alias->second.uri;
+      // An attribute renamed to the default namespace keeps that namespace:
+      // unprefixed, it would be in none, so it gets a prefix when appended.
+      const KTString* resultUri = alias->second.uri;
       copy->SetNamespaceUri(resultUri);
       aliasedIntoXslt = kind == kXPathElement && IsXsltUri(resultUri);
     }

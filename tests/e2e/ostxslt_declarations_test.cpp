@@ -162,6 +162,19 @@ TEST_F(DeclarationsTest, NamespaceAliasesRenameByNamespaceNotByPrefix) {
         "<xsl:stylesheet version='1.0' " XSLNS " xmlns:a='urn:a' xmlns:r='urn:r1'>"
         "<xsl:namespace-alias stylesheet-prefix='a' result-prefix='r'/>"
         "</xsl:stylesheet>"}});
+  // An alias declared in an included stylesheet, resolved there: urn:a goes
+  // to that stylesheet's default namespace, prefixed attributes included
+  // (they keep the namespace under some prefix), in the templates of both.
+  ExpectSameNames(
+      "<xsl:stylesheet version='1.0' " XSLNS " xmlns:p='urn:a' xmlns='urn:main'>"
+      "<xsl:include href='inc.xsl'/>"
+      "<xsl:template match='/'><top><p:e p:at='1' plain='2'/><xsl:apply-templates/></top></xsl:template>"
+      "</xsl:stylesheet>",
+      {{"inc.xsl",
+        "<xsl:stylesheet version='1.0' " XSLNS " xmlns:z='urn:a' xmlns:p='urn:p' xmlns='urn:inc'>"
+        "<xsl:namespace-alias stylesheet-prefix='z' result-prefix='#default'/>"
+        "<xsl:template match='doc'><z:f z:b='3'/><p:g/><h/></xsl:template>"
+        "</xsl:stylesheet>"}});
 }
 
 }  // namespace
