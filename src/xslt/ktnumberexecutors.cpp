@@ -147,30 +147,21 @@ const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPa
   return *set;
 }
 
-// Levels single and multiple test the current node, its ancestors and
-// their siblings. A pattern selects only descendants of its context nodes
-// (or starts at the root), so these nodes and their ancestors, as context
-// nodes, select every one of them that the pattern matches.
+// Levels single and multiple test the current node and its ancestors, each
+// ranked among its matching siblings. A pattern selects only descendants of
+// its context nodes (or starts at the root), so the parents of those nodes,
+// the current node's ancestors, select as context nodes every one of them
+// that the pattern matches together with all their matching siblings. Their
+// siblings need not serve as contexts: that would evaluate the pattern over
+// whole subtrees beside the current node at every run.
 void KTNumberExecutor::NearContexts(KTXPathNode* current, KTXPathValue& out) {
-  std::vector<KTXPathNode*> nodes;
-  for (KTXPathNode* at = current; at; at = at->GetParent()) {
-    KTXPathNode* parent = at->GetParent();
-    if (!parent) {
-      nodes.push_back(at);
-      continue;
-    }
-    if (IsAttributeLike(at)) continue;
-    for (int i = 0; i < parent->GetChildCount(); ++i) {
-      KTXPathNode* sibling = parent->GetChild(i);
-      int kind = sibling->GetKind();
-      if (kind != kXPathAttribute && kind != kXPathNamespace && kind < kXPathXmlDecl) nodes.push_back(sibling);
-    }
-  }
-  std::sort(nodes.begin(), nodes.end(),
-            [](const KTXPathNode* a, const KTXPathNode* b) { return a->GetPosition() < b->GetPosition(); });
+  std::vector<KTXPathNode*> chain;
+  for (KTXPathNode* at = current->GetParent(); at; at = at->GetParent()) chain.push_back(at);
+  // The root alone when the current node is the root.
+  if (chain.empty()) chain.push_back(current);
   out.SetNodeSet();
   KTXPathValue::ItemVector& items = out.MutableItems();
-  for (KTXPathNode* node : nodes) items.emplace_back(node, static_cast<int>(items.size()) + 1);
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) items.emplace_back(*it, static_cast<int>(items.size()) + 1);
 }
 
 // The key of the default count set a node belongs to: its kind and, for

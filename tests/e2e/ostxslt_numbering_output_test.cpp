@@ -66,6 +66,16 @@ TEST_F(NumberingOutputTest, CountAndFromPatternsSeeTheVariablesInScope) {
       "<xsl:for-each select=\"self::i\"><xsl:number level=\"any\" count=\"i\" from=\"s[@t = $t]\"/></xsl:for-each>,"
       "<xsl:for-each select=\"self::i\"><xsl:number level=\"multiple\" count=\"*\" from=\"s[@t = $t]\"/></xsl:for-each>;"
       "</xsl:for-each>"));
+  // Patterns of several steps, and ones that start at the root, select the
+  // ancestors they number from farther up.
+  ExpectAgreement(Stylesheet(
+      "method=\"text\"",
+      "<xsl:for-each select=\"//i\"><xsl:variable name=\"t\" select=\"string(@t)\"/>"
+      "<xsl:number count=\"s/i[@t = $t]\"/>,"
+      "<xsl:number level=\"multiple\" count=\"r/s[@t = $t] | i/i[@t = $t] | /r\" format=\"1.a\"/>,"
+      "<xsl:number level=\"multiple\" count=\"r//i[@t != $t] | s\"/>,"
+      "<xsl:number count=\"@t[. = $t]\"/>;"
+      "</xsl:for-each>"));
 }
 
 TEST_F(NumberingOutputTest, AttributeAndNamespaceNodesAreNumberedAfterTheirElement) {
