@@ -316,15 +316,27 @@ void KTResultSerializer::WriteTextContent(const KTXPathNode* node, bool escape) 
   const std::u16string_view value = node->GetValue();
   if (InCdataSectionElement(node)) {
     // "]]>" cannot stand inside a section: it is split between "]]" and ">".
+    // In XML output a CR would reach a reader as a line feed (XML 1.0
+    // §2.11), so it leaves the section as a character reference.
+    auto appendPiece = [&](std::u16string_view piece) {
+      if (xml_) {
+        for (std::size_t cr = piece.find(u'\r'); cr != std::u16string_view::npos; cr = piece.find(u'\r')) {
+          AppendText(piece.substr(0, cr), kNoReferences, node, KTOutputError::kPlaceCData);
+          Append(u"]]>&#13;<![CDATA[");
+          piece.remove_prefix(cr + 1);
+        }
+      }
+      AppendText(piece, kNoReferences, node, KTOutputError::kPlaceCData);
+    };
     Append(u"<![CDATA[");
     std::size_t start = 0;
     for (std::size_t end = value.find(u"]]>"); end != std::u16string_view::npos;
          end = value.find(u"]]>", start)) {
-      AppendText(value.substr(start, end - start), kNoReferences, node, KTOutputError::kPlaceCData);
+      appendPiece(value.substr(start, end - start));
       Append(u"]]]]><![CDATA[>");
       start = end + 3;
     }
-    AppendText(value.substr(start), kNoReferences, node, KTOutputError::kPlaceCData);
+    appendPiece(value.substr(start));
     Append(u"]]>");
     return;
   }

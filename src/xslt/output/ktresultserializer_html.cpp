@@ -131,7 +131,11 @@ void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<Ht
   const std::u16string_view name = node->GetName();
   HtmlFrame frame{node};
   frame.element = true;
-  frame.empty = htmlVocabulary_.IsHtmlEmptyElement(name);
+  // An element in a namespace is no HTML element, whatever its local name
+  // (XSLT 1.0 §16.2 has it written as XML): it keeps its end tag, so that
+  // content it has is not left outside it.
+  const KTString* uri = node->GetNamespaceUri();
+  frame.empty = (!uri || uri->IsEmpty()) && htmlVocabulary_.IsHtmlEmptyElement(name);
   frame.endTag = !frame.empty && htmlVocabulary_.IsHtmlElementWithEndTag(name);
   frame.block = htmlVocabulary_.IsHtmlBlockElement(name);
   if (indent_ && blockContext_ && frame.block) {

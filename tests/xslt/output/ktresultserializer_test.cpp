@@ -114,6 +114,13 @@ TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
          s.AppendCdataSectionElements(u" a");
        },
        u"<r><a><![CDATA[a]]]]><![CDATA[>b<]]></a><b>x&lt;</b></r>"},
+      {"a CR leaves a CDATA section as a reference, as in text",
+       [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"a"), u"x\r\ny]]>\r"); },
+       [](KTOutputSettings& s) {
+         s.SetOmitXmlDeclaration(true);
+         s.AppendCdataSectionElements(u" a");
+       },
+       u"<a><![CDATA[x]]>&#13;<![CDATA[\ny]]]]><![CDATA[>]]>&#13;<![CDATA[]]></a>"},
       {"cdata-section-elements names from two xsl:output elements, one namespaced",
        [](TreeBuilder& t) {
          KTXPathNode* r = t.Element(t.Root(), u"r");
