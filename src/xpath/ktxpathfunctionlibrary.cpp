@@ -4,6 +4,7 @@
 #include "xpath/ktxpathfunctionlibrary.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -150,6 +151,15 @@ double KTXPathFunctionLibrary::StringToNumber(std::u16string_view text) noexcept
     while (i < end && IsDigit(text[i])) ++i, ++digitsAfter;
   }
   if (i != end || digitsBefore + digitsAfter == 0) return kNaN;
+  // Up to 15 digits without a point: the integer is exact in a double, as
+  // from_chars would give it.
+  if (digitsAfter == 0 && digitsBefore <= 15 && text[i - 1] != u'.') {
+    const bool negative = text[begin] == u'-';
+    int64_t whole = 0;
+    for (size_t k = negative ? begin + 1 : begin; k < end; ++k) whole = whole * 10 + (text[k] - u'0');
+    const double value = static_cast<double>(whole);
+    return negative ? -value : value;
+  }
   std::string ascii;
   ascii.reserve(end - begin);
   for (size_t k = begin; k < end; ++k) ascii.push_back(static_cast<char>(text[k]));

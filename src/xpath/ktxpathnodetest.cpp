@@ -38,15 +38,38 @@ bool KTNamespaceUriTest::Test(const KTXPathNodeItem& item) const {
   return uri == uri_;
 }
 
+namespace {
+
+// Whether the NUL-terminated text equals the view, read in one pass that
+// stops at the first difference.
+bool EqualsToEnd(const char16_t* text, std::u16string_view view) {
+  for (char16_t c : view) {
+    if (*text != c)
+      return false;
+    ++text;
+  }
+  return *text == 0;
+}
+
+}  // namespace
+
 bool KTLocalNameTest::Test(const KTXPathNodeItem& item) const {
   const KTXPathNode* node = item.GetNode();
   if (!node)
     return false;
-  std::u16string_view name(node->GetName());
-  const size_t colon = name.find(u':');
-  if (colon != std::u16string_view::npos)
-    name.remove_prefix(colon + 1);
-  return name == localName_.View();
+  const char16_t* name = node->GetName();
+  const std::u16string_view local = localName_.View();
+  // A name without a colon is its own local part: a name equal to a local
+  // name that has none has no colon either. Only a difference makes the
+  // colon worth looking for.
+  if (!hasColon_ && EqualsToEnd(name, local))
+    return true;
+  const char16_t* colon = name;
+  while (*colon && *colon != u':')
+    ++colon;
+  if (*colon == 0)
+    return hasColon_ && EqualsToEnd(name, local);
+  return EqualsToEnd(colon + 1, local);
 }
 
 bool KTStringValueTest::Test(const KTXPathNodeItem& item) const {

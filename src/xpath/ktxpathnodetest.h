@@ -71,11 +71,13 @@ class KTNamespaceUriTest : public KTXPathNodeTest {
 // The node's name, after its first colon when it has one, equals the text.
 class KTLocalNameTest : public KTXPathNodeTest {
  public:
-  explicit KTLocalNameTest(const KTString& localName) : localName_(localName) {}
+  explicit KTLocalNameTest(const KTString& localName)
+      : localName_(localName), hasColon_(localName.View().find(u':') != std::u16string_view::npos) {}
   bool Test(const KTXPathNodeItem& item) const override;
 
  private:
   KTString localName_;
+  bool hasColon_;
 };
 
 // The node's own value text (else its tree node's) equals the text.

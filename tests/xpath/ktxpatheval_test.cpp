@@ -490,6 +490,11 @@ TEST(KTXPathNodeTest, KindAndNameTests) {
   EXPECT_TRUE(KTLocalNameTest(KTString(u"b")).Test(item(plain)));
   KTXPathNode* reversed = tree.Element(nullptr, u"b:a");
   EXPECT_FALSE(KTLocalNameTest(KTString(u"b")).Test(item(reversed)));
+  // A name that starts or ends like the test but is longer or shorter.
+  EXPECT_FALSE(KTLocalNameTest(KTString(u"b")).Test(item(tree.Element(nullptr, u"bb"))));
+  EXPECT_FALSE(KTLocalNameTest(KTString(u"bb")).Test(item(tree.Element(nullptr, u"b"))));
+  EXPECT_FALSE(KTLocalNameTest(KTString(u"b")).Test(item(tree.Element(nullptr, u"a:bc"))));
+  EXPECT_TRUE(KTLocalNameTest(KTString(u"bc")).Test(item(tree.Element(nullptr, u"a:bc"))));
   EXPECT_TRUE(KTPITargetTest(KTString()).Test(item(pi)));
   EXPECT_TRUE(KTPITargetTest(KTString(u"x")).Test(item(pi)));
   EXPECT_FALSE(KTPITargetTest(KTString(u"x")).Test(item(otherPi)));
