@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bitset>
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
@@ -105,7 +106,7 @@ char BaseLetterOf(char16_t c) {
 
 CharWeights WeighCharacter(char16_t c) {
   CharWeights w;
-  const char16_t* category = KTUnicodeDatabase::GetCategory(c);
+  const char16_t* category = KTCollation::CategoryOf(c);
   bool upper = category[0] == u'L' && (category[1] == u'u' || category[1] == u't');
   w.tertiary = upper ? 2 : 1;
   char base = BaseLetterOf(c);
@@ -162,20 +163,38 @@ CharWeights WeighCharacter(char16_t c) {
   return w;
 }
 
-// The weights of every UTF-16 code unit, made once.
-const std::array<CharWeights, 0x10000>& WeightTable() {
+// The weights of a UTF-16 code unit, made the first time it is weighed:
+// most sorts meet a few dozen characters, and ASCII text never needs the
+// character database loaded.
+const CharWeights& WeightOf(char16_t c) {
   static std::array<CharWeights, 0x10000> table;
-  static const bool built = [] {
-    for (uint32_t c = 1; c < 0x10000; ++c) table[c] = WeighCharacter(static_cast<char16_t>(c));
-    return true;
-  }();
-  (void)built;
-  return table;
+  static std::bitset<0x10000> made;
+  if (!made[c]) {
+    if (c != 0) table[c] = WeighCharacter(c);
+    made[c] = true;
+  }
+  return table[c];
 }
+
+// General categories of U+0000..U+007F.
+constexpr const char16_t* kAsciiCategories[0x80] = {
+    u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc",
+    u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc", u"Cc",
+    u"Zs", u"Po", u"Po", u"Po", u"Sc", u"Po", u"Po", u"Po", u"Ps", u"Pe", u"Po", u"Sm", u"Po", u"Pd", u"Po", u"Po",
+    u"Nd", u"Nd", u"Nd", u"Nd", u"Nd", u"Nd", u"Nd", u"Nd", u"Nd", u"Nd", u"Po", u"Po", u"Sm", u"Sm", u"Sm", u"Po",
+    u"Po", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu",
+    u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Lu", u"Ps", u"Po", u"Pe", u"Sk", u"Pc",
+    u"Sk", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll",
+    u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ll", u"Ps", u"Sm", u"Pe", u"Sm", u"Cc",
+};
 
 }  // namespace
 
 // ---- KTCollation ----
+
+const char16_t* KTCollation::CategoryOf(char16_t c) {
+  return c < 0x80 ? kAsciiCategories[c] : KTUnicodeDatabase::GetCategory(c);
+}
 
 const KTCollation& KTCollation::ForLanguage(const KTString&) {
   static const KTCollation collation;
@@ -203,24 +222,23 @@ KTString KTCollation::DefaultLanguage() {
 }
 
 void KTCollation::MakeKey(std::u16string_view text, Key& out) const {
-  const auto& table = WeightTable();
   std::u16string& w = out.weights;
   w.clear();
   w.reserve(text.size() * 4 + 2);
   for (char16_t c : text) {
-    const CharWeights& cw = table[c];
+    const CharWeights& cw = WeightOf(c);
     for (int i = 0; i < cw.primaryCount; ++i) w += cw.primary[i];
   }
   w += u'\0';
   for (char16_t c : text) {
-    const CharWeights& cw = table[c];
+    const CharWeights& cw = WeightOf(c);
     w += cw.secondary;
     if (cw.secondUnitIsLetter) w += cw.secondary;
   }
   w += u'\0';
   out.caseStart = w.size();
   for (char16_t c : text) {
-    const CharWeights& cw = table[c];
+    const CharWeights& cw = WeightOf(c);
     w += static_cast<char16_t>(cw.tertiary);
     if (cw.secondUnitIsLetter) w += static_cast<char16_t>(cw.tertiary);
   }
@@ -242,7 +260,7 @@ void CheckIndex(int index, int count) {
 }
 
 bool IsLowerCase(char16_t c) {
-  const char16_t* category = KTUnicodeDatabase::GetCategory(c);
+  const char16_t* category = KTCollation::CategoryOf(c);
   return category[0] == u'L' && category[1] == u'l';
 }
 

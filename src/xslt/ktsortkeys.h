@@ -35,6 +35,9 @@ class KTCollation {
     size_t caseStart = 0;
   };
   void MakeKey(std::u16string_view text, Key& out) const;
+  // The general category of c ("Lu", "Nd", ...): from a built-in table for
+  // ASCII, which then needs no character database, else from the database.
+  static const char16_t* CategoryOf(char16_t c);
   // <0, 0 or >0: the full comparison, or without the case level.
   static int Compare(const Key& a, const Key& b);
   static int CompareIgnoringCase(const Key& a, const Key& b);

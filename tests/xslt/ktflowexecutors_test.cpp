@@ -13,6 +13,7 @@
 #include "ktxslttest_util.h"
 #include "output/ktresulttree_util.h"
 #include "schema/ktschemamodel.h"
+#include "streams/ktunicodedatabase.h"
 #include "xml/ktdocloader.h"
 #include "xslt/ktsortkeys.h"
 #include "xslt/ktxslterror.h"
@@ -324,6 +325,14 @@ TEST(CollationTest, KeysOrderSpacesPunctuationDigitsLettersAndExpansions) {
   collation.MakeKey(u"ABC", upper);
   EXPECT_EQ(KTCollation::CompareIgnoringCase(lower, upper), 0);
   EXPECT_LT(KTCollation::Compare(lower, upper), 0);
+}
+
+// The built-in ASCII categories that spare ASCII sorts the character
+// database agree with the database.
+TEST(CollationTest, AsciiCategoriesAreTheDatabases) {
+  for (char16_t c = 0; c < 0x80; ++c)
+    EXPECT_EQ(std::u16string_view(KTCollation::CategoryOf(c)), std::u16string_view(KTUnicodeDatabase::GetCategory(c)))
+        << "U+" << static_cast<int>(c);
 }
 
 // Stylesheet errors with their codes and the nodes they point at.
