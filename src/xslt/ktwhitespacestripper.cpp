@@ -1,12 +1,15 @@
 // KTWhitespaceStripper: an explicit-stack walk, so that document depth never
 // reaches the call stack, and one compaction per parent, so that a parent
-// with many whitespace children costs time linear in its child count.
+// with many whitespace children costs time linear in its child count. The
+// same compaction joins adjacent character data into one text node, so that
+// text is judged whitespace-only as a whole.
 #include "xslt/ktwhitespacestripper.h"
 
 #include <memory>
 #include <string_view>
 #include <vector>
 
+#include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
 
 namespace {
@@ -22,22 +25,61 @@ bool Removable(const KTXPathNode* parent, const KTXPathNode* child, bool stylesh
   return KTWhitespaceStripper::IsWhitespaceOnly(child);
 }
 
-// Keeps the children of `parent` that do not go, in order, and destroys the
-// others.
+bool IsCharacterData(const KTXPathNode* node) {
+  return node->GetKind() == kXPathText || node->GetKind() == kXPathCData;
+}
+
+// True when the children of `parent` need a compaction: a text node goes, a
+// CDATA section stands, or two character-data nodes stand side by side.
+bool NeedsCompaction(const KTXPathNode* parent, bool stylesheet) {
+  bool previousText = false;
+  for (const auto& child : parent->Children()) {
+    if (child->GetKind() == kXPathCData || Removable(parent, child.get(), stylesheet)) return true;
+    bool text = child->GetKind() == kXPathText;
+    if (text && previousText) return true;
+    previousText = text;
+  }
+  return false;
+}
+
+// One text node for a run of adjacent text nodes and CDATA sections (XPath
+// 1.0 section 5.7: a text node never has a text node as sibling; a CDATA
+// section is character data like any other). Null when the run holds no
+// character at all.
+std::unique_ptr<KTXPathNode> JoinedText(std::unique_ptr<KTXPathNode>* first, std::unique_ptr<KTXPathNode>* end) {
+  if (end - first == 1 && (*first)->GetKind() == kXPathText) return std::move(*first);
+  KTString text;
+  for (auto* run = first; run != end; ++run) text += (*run)->GetValue();
+  if (text.IsEmpty()) return nullptr;
+  auto joined = std::make_unique<KTXPathNode>(nullptr, kXPathText);
+  joined->SetValue(std::move(text));
+  joined->SetPosition((*first)->GetPosition());
+  joined->SetFromEntity((*first)->IsFromEntity());
+  return joined;
+}
+
+// Keeps the children of `parent` that do not go, in order, with each run of
+// character data joined into one text node, and destroys the others.
 void Compact(KTXPathNode* parent, bool stylesheet) {
   KTXPathNode::ChildList children = parent->ReleaseChildren();
   parent->ReserveChildren(static_cast<int>(children.size()));
-  for (std::unique_ptr<KTXPathNode>& child : children) {
-    if (Removable(parent, child.get(), stylesheet)) {
-      child.reset();
-      continue;
+  const int32_t number = parent->GetDocumentNumber();
+  for (size_t i = 0; i < children.size();) {
+    std::unique_ptr<KTXPathNode> child;
+    if (IsCharacterData(children[i].get())) {
+      size_t end = i + 1;
+      while (end < children.size() && IsCharacterData(children[end].get())) ++end;
+      child = JoinedText(&children[i], &children[0] + end);
+      i = end;
+    } else {
+      child = std::move(children[i++]);
     }
-    int32_t number = child->GetDocumentNumber();
+    if (!child || Removable(parent, child.get(), stylesheet)) continue;
+    int32_t childNumber = child->GetDocumentNumber() >= 0 ? child->GetDocumentNumber() : number;
     KTXPathNode* kept = parent->AppendChild(std::move(child));
-    kept->SetDocumentNumber(number);
+    kept->SetDocumentNumber(childNumber);
   }
 }
-
 }  // namespace
 
 bool KTWhitespaceStripper::IsWhitespaceOnly(const KTXPathNode* text) {
@@ -71,14 +113,7 @@ bool KTWhitespaceStripper::Strip(KTXPathNode* node, bool stylesheet) {
   while (!pending.empty()) {
     KTXPathNode* parent = pending.back();
     pending.pop_back();
-    bool any = false;
-    for (const auto& child : parent->Children()) {
-      if (Removable(parent, child.get(), stylesheet)) {
-        any = true;
-        break;
-      }
-    }
-    if (any) Compact(parent, stylesheet);
+    if (NeedsCompaction(parent, stylesheet)) Compact(parent, stylesheet);
     for (const auto& child : parent->Children())
       if (child->GetChildCount() > 0) pending.push_back(child.get());
   }

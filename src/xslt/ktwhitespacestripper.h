@@ -1,7 +1,9 @@
 // KTWhitespaceStripper: removes whitespace-only text nodes from the XPath view
 // of a stylesheet or a source document before it takes part in a
 // transformation. The stylesheet rule keeps the text of xsl:text elements;
-// the document rule removes every whitespace-only text node.
+// the document rule removes every whitespace-only text node. Both first join
+// each run of adjacent text nodes and CDATA sections into one text node, as
+// XPath 1.0's data model has it.
 #pragma once
 
 class KTXPathNode;

@@ -94,6 +94,30 @@ TEST_F(NodesTest, IdentityTransformReproducesTheDocument) {
                              "</xsl:template>"));
 }
 
+TEST_F(NodesTest, TextAndCDataSectionsSideBySideAreOneTextNode) {
+  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  // XPath sees one text node per run of character data; a CDATA section of
+  // white space next to white space is whitespace-only text; the joined text
+  // goes into one CDATA section where the output asks for one.
+  folder_.Write("cdata.xml", "<r><t>a<![CDATA[<b>]]]]>c<![CDATA[]]>d</t><u><![CDATA[ ]]> </u><v>x<![CDATA[]]]]><![CDATA[>y]]></v></r>");
+  ExpectAgreement(Stylesheet("",
+                             "<xsl:strip-space elements=\"*\"/>"
+                             "<xsl:output cdata-section-elements=\"v\"/>"
+                             "<xsl:template match=\"/\"><o n=\"{count(//text())}\" first=\"{r/t/text()[1]}\""
+                             " u=\"{count(r/u/node())}\"><xsl:copy-of select=\"r/t | r/v\"/></o></xsl:template>"),
+                  "cdata.xml");
+  // The canonical form turns CDATA sections into text: compare the sections
+  // as written too.
+  folder_.Write("sheet.xsl", Stylesheet("", "<xsl:output cdata-section-elements=\"v\"/>"
+                                            "<xsl:template match=\"/\"><xsl:copy-of select=\"r/v\"/></xsl:template>"));
+  KTProgramResult ours =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xml", "cdata.xml", "-xsl", "sheet.xsl", "-out", "out.xml"}, folder_.Path());
+  ASSERT_EQ(ours.status, 0) << ours.err;
+  KTProgramResult theirs = KTRunProgram(kXsltproc, {"-o", "xp.xml", "sheet.xsl", "cdata.xml"}, folder_.Path());
+  ASSERT_EQ(theirs.status, 0) << theirs.err;
+  EXPECT_EQ(Body(folder_.Read("out.xml")), Body(folder_.Read("xp.xml")));
+}
+
 TEST_F(NodesTest, CopyOfEveryKindOfNode) {
   if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
   // Attributes first (they join r), then the root's copy (its content goes

@@ -1,5 +1,6 @@
 // The whitespace stripper over parsed stylesheets and documents: which text
-// nodes go under each rule, adjacent removals, deep and wide trees.
+// nodes go under each rule, adjacent removals, text joined with CDATA
+// sections, deep and wide trees.
 #include "xslt/ktwhitespacestripper.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +23,12 @@ const StripCase kCases[] = {
     // Adjacent whitespace-only text nodes (split by a comment, then the
     // comment's own neighbours) all go.
     {u"<a> <!--c-->  <b/>  x  </a>", false, "ea(c eb t=  x  )"},
-    {u"<a><![CDATA[ ]]> <b/></a>", false, "ea(d=  eb)"},
+    // Text and CDATA sections side by side are one text node, judged whole.
+    {u"<a><![CDATA[ ]]> <b/></a>", false, "ea(eb)"},
+    {u"<a>x<![CDATA[<y>]]>z<b/><![CDATA[w]]></a>", false, "ea(t=x<y>z eb t=w)"},
+    {u"<a><![CDATA[]]><b/> <![CDATA[ v ]]></a>", false, "ea(eb t=  v )"},
+    {u"<xsl:text xmlns:xsl='http://www.w3.org/1999/XSL/Transform'> <![CDATA[ ]]></xsl:text>", true,
+     "exsl:text(nxmlns:xsl t=  )"},
     // xml:space="preserve" does not protect source whitespace.
     {u"<a xml:space='preserve'> <b> </b></a>", false, "ea(axml:space=preserve eb)"},
     // In a stylesheet xsl:text keeps its whitespace; xsl:value-of and literal
@@ -82,7 +88,8 @@ TEST(KTWhitespaceStripperTest, StrippingATextNodeItselfRemovesItFromItsParent) {
 }
 
 // A deep chain and a wide element: the walk keeps no call-stack frame per
-// level, and one element's many removals compact its child list once.
+// level, and one element's many removals or joins compact its child list
+// once.
 TEST(KTWhitespaceStripperTest, DeepAndWideTrees) {
   constexpr int kDepth = 100000;
   KTXPathNode root(nullptr, kXPathRoot);
@@ -93,10 +100,21 @@ TEST(KTWhitespaceStripperTest, DeepAndWideTrees) {
   }
   constexpr int kWidth = 200000;
   for (int i = 0; i < kWidth; ++i) {
-    at->AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathText))->SetValue(i % 2 ? u"\n" : u"x");
+    if (i % 2)
+      at->AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathText))->SetValue(u"\n");
+    else
+      at->AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathComment));
+  }
+  // A run of many character-data nodes becomes one text node in one pass.
+  KTXPathNode* run = at->AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathElement));
+  for (int i = 0; i < kWidth; ++i) {
+    run->AppendChild(std::make_unique<KTXPathNode>(nullptr, i % 2 ? kXPathCData : kXPathText))->SetValue(u"x");
   }
   KTWhitespaceStripper().StripDocument(&root);
-  EXPECT_EQ(at->GetChildCount(), kWidth / 2);
+  EXPECT_EQ(at->GetChildCount(), kWidth / 2 + 1);
+  ASSERT_EQ(run->GetChildCount(), 1);
+  EXPECT_EQ(run->GetChild(0)->GetKind(), kXPathText);
+  EXPECT_EQ(KTString(run->GetChild(0)->GetValue()).GetLength(), kWidth);
   int depth = 0;
   for (KTXPathNode* n = &root; n->GetChildCount() > 0 && n->GetChild(0)->GetKind() == kXPathElement;
        n = n->GetChild(0))
