@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "platform/ktutf8.h"
 #include "platform/ktwchar.h"
@@ -110,9 +111,21 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
     bool topLevel = stack.size() == 1;
     if (childKind == kElement) {
       size_t mark = scopes.Mark();
-      KTString elementName(child->GetName());
-      KTString prefix = elementName.GetPrefix();
-      KTString ownDeclaration = prefix.IsEmpty() ? KTString(u"xmlns") : u"xmlns:" + prefix;
+      // The element's name is read in place: this walk visits every element
+      // of every document loaded, so it makes no strings per element.
+      const std::u16string_view elementName(child->GetName());
+      const size_t colon = elementName.find(u':');
+      const KTString prefix = colon != std::u16string_view::npos && colon > 0
+                                  ? KTString(elementName.substr(0, colon))
+                                  : KTString();
+      const std::u16string_view localName =
+          colon == std::u16string_view::npos ? elementName : elementName.substr(colon + 1);
+      // "xmlns" or "xmlns:prefix": the declaration of the element's own prefix.
+      auto isOwnDeclaration = [&prefix](std::u16string_view attribute) {
+        if (prefix.IsEmpty()) return attribute == u"xmlns";
+        return attribute.size() == 6 + prefix.View().size() && attribute.substr(0, 6) == u"xmlns:" &&
+               attribute.substr(6) == prefix.View();
+      };
       KTChildIterator it;
       for (child->FirstChildOfKind(it, kAttribute); !it.IsEnd(); it.Next()) {
         const char16_t* name = it.Node()->GetName();
@@ -126,7 +139,7 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
           locations.push_back(location.TrimLeft());
           namespaces.push_back(KTString());
           referenceNode = child;
-        } else if (BeginsWith(name, u"xmlns") && ownDeclaration == name) {
+        } else if (BeginsWith(name, u"xmlns") && isOwnDeclaration(name)) {
           foundNamespace = value;
           kind = KindOfXsdNamespace(foundNamespace);
           if (kind != kSchemaNone) {
@@ -138,8 +151,7 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
           namespaces.push_back(KTString());
           locations.push_back(KTString(value));
           referenceNode = child;
-        } else if (Contains(name, u"schemaLocation") && !(elementName.GetLocalName() == u"include") &&
-                   !(elementName.GetLocalName() == u"import")) {
+        } else if (Contains(name, u"schemaLocation") && localName != u"include" && localName != u"import") {
           kind = kSchemaXsd;
           KTString text(value);
           int position = 0;

@@ -392,13 +392,14 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   const KTPrefixMap* sourceMap = KTXPathNode::GetNodeNamespaceMap(source);
 
   auto copy = std::make_unique<KTXPathNode>(nullptr, kind == kXPathCData ? kXPathText : kind);
-  KTString name(source->GetName());
+  // The source's name, read in place (the source outlives the copy's making).
+  const std::u16string_view name(source->GetName());
   if (kind == kXPathElement || kind == kXPathAttribute || kind == kXPathPI || kind == kXPathNamespace)
-    copy->SetName(name.c_str());
+    copy->SetName(source->GetName());
   if (kind != kXPathElement) copy->SetValue(source->GetValue());
   copy->SetNamespaceUri(source->GetNamespaceUri());
   copy->SetOutputFlag(source->GetOutputFlag());
-  std::u16string_view originalPrefix = PrefixOf(name.View());
+  std::u16string_view originalPrefix = PrefixOf(name);
   currentPrefix_ = KTString(originalPrefix);
 
   // xsl:namespace-alias renames literal elements and attributes (never what
@@ -416,12 +417,12 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
       KTString renamed;
       if (resultPrefix.IsEmpty()) {
         currentPrefix_ = KTString();
-        renamed = KTString(LocalOf(name.View()));
+        renamed = KTString(LocalOf(name));
       } else {
         currentPrefix_ = resultPrefix;
         renamed = resultPrefix;
         renamed += u':';
-        renamed += KTString(LocalOf(name.View()));
+        renamed += KTString(LocalOf(name));
       }
       copy->SetName(renamed.c_str());
       // An attribute renamed to the default namespace keeps that namespace:
