@@ -13,6 +13,7 @@
 #include "core/ktstring.h"
 #include "xpath/ktxpathvalue.h"
 #include "xslt/ktbindings.h"
+#include "xslt/ktblockpool.h"
 
 class KTCompiledTemplate;
 class KTInstructionExecutor;
@@ -36,6 +37,9 @@ class KTExecFrame : public KTVariableSource {
   ~KTExecFrame() override;
   KTExecFrame(const KTExecFrame&) = delete;
   KTExecFrame& operator=(const KTExecFrame&) = delete;
+  // Frames come and go at every step: their memory is recycled.
+  static void* operator new(std::size_t size) { return KTBlockPool::Allocate(size); }
+  static void operator delete(void* block, std::size_t size) noexcept { KTBlockPool::Release(block, size); }
 
   // One step: creates the executor on the first step, then starts or
   // continues it. Exceptions of the executor pass through unchanged.

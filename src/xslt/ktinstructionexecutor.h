@@ -23,6 +23,7 @@
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathvalue.h"
+#include "xslt/ktblockpool.h"
 
 class KTDeclRecord;
 class KTExecFrame;
@@ -35,6 +36,9 @@ class KTInstructionExecutor {
   virtual ~KTInstructionExecutor();
   KTInstructionExecutor(const KTInstructionExecutor&) = delete;
   KTInstructionExecutor& operator=(const KTInstructionExecutor&) = delete;
+  // One executor per frame: their memory is recycled like the frames'.
+  static void* operator new(std::size_t size) { return KTBlockPool::Allocate(size); }
+  static void operator delete(void* block, std::size_t size) noexcept { KTBlockPool::Release(block, size); }
 
   // First step of the executor in its frame.
   virtual bool Start() = 0;

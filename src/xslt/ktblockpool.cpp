@@ -1,0 +1,58 @@
+// KTBlockPool: size classes of 16 bytes up to 1 KB, each a list of free
+// blocks threaded through the blocks themselves; larger blocks go straight
+// to the heap.
+#include "xslt/ktblockpool.h"
+
+#include <array>
+#include <new>
+
+namespace {
+
+constexpr std::size_t kGranule = 16;
+constexpr std::size_t kClasses = 64;  // blocks up to 1 KB are pooled
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+
+// The free lists of one thread; the blocks go back to the heap when the
+// thread ends.
+struct FreeLists {
+  std::array<FreeBlock*, kClasses> heads{};
+  ~FreeLists() {
+    for (std::size_t i = 0; i < kClasses; ++i) {
+      while (FreeBlock* block = heads[i]) {
+        heads[i] = block->next;
+        ::operator delete(static_cast<void*>(block), i * kGranule);
+      }
+    }
+  }
+};
+
+thread_local FreeLists lists;
+
+std::size_t ClassOf(std::size_t size) { return (size + kGranule - 1) / kGranule; }
+
+}  // namespace
+
+void* KTBlockPool::Allocate(std::size_t size) {
+  const std::size_t sizeClass = ClassOf(size);
+  if (sizeClass == 0 || sizeClass >= kClasses) return ::operator new(size);
+  if (FreeBlock* block = lists.heads[sizeClass]) {
+    lists.heads[sizeClass] = block->next;
+    return block;
+  }
+  return ::operator new(sizeClass * kGranule);
+}
+
+void KTBlockPool::Release(void* block, std::size_t size) noexcept {
+  if (!block) return;
+  const std::size_t sizeClass = ClassOf(size);
+  if (sizeClass == 0 || sizeClass >= kClasses) {
+    ::operator delete(block, size);
+    return;
+  }
+  FreeBlock* free = static_cast<FreeBlock*>(block);
+  free->next = lists.heads[sizeClass];
+  lists.heads[sizeClass] = free;
+}
