@@ -1,9 +1,12 @@
 // xsl:for-each, xsl:sort, xsl:comment and xsl:processing-instruction.
 #include "xslt/ktforeachexecutors.h"
 
+#include <limits>
+
 #include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktsimpleselect.h"
 #include "xslt/kttemplateexecutors.h"
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
@@ -15,6 +18,7 @@ constexpr int kNotNodeSet = 29;     // "Expression did not evaluate to a node se
 constexpr int kUnexpectedValue = 31;
 constexpr int kNotQName = 40;
 constexpr int kNotPITarget = 39;    // "Not an NCName and PITarget"
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A root of its own for the content of xsl:comment and
 // xsl:processing-instruction, resolving names as at the result parent.
@@ -206,16 +210,32 @@ bool KTSortExecutor::Start() {
   static const KTString kSelf(u".");
   const KTString& text = sort->selectText.IsEmpty() ? kSelf : sort->selectText;
   int count = list.GetKind() == kValueNodeSet ? list.ItemCount() : 0;
-  KTXPathValue value;
-  KTString keyText;
-  for (int i = 1; i <= count; ++i) {
-    frame->SetContextPosition(i);
-    frame->EvaluateExpression(expressionNode, text, &list, &value, false);
-    if (textKey) {
-      value.ToString(&keyText);
-      textKey->AddKey(keyText);
-    } else {
-      numberKey->AddKey(value.GetKind() == kValueNumber ? value.GetNumber() : KTXPathFunctionLibrary::ToNumber(value));
+  KTSimpleSelect simple;
+  if (count > 0 && simple.Parse(text.View())) {
+    // A select of a simple shape is read from the tree: the string value of
+    // its first node, as string() and number() of the node-set give it.
+    const KTXPathValue::ItemVector& items = list.Items();
+    KTString scratch;
+    for (int i = 0; i < count; ++i) {
+      KTXPathNode* first = simple.First(items[static_cast<size_t>(i)].GetNode());
+      std::u16string_view keyText = first ? KTXPathFunctionLibrary::StringValueView(first, scratch) : std::u16string_view();
+      if (textKey) textKey->AddKey(keyText);
+      else numberKey->AddKey(first ? KTXPathFunctionLibrary::StringToNumber(keyText) : kNaN);
+    }
+    frame->SetContextPosition(count);
+  } else {
+    KTXPathValue value;
+    KTString keyText;
+    for (int i = 1; i <= count; ++i) {
+      frame->SetContextPosition(i);
+      frame->EvaluateExpression(expressionNode, text, &list, &value, false);
+      if (textKey) {
+        value.ToString(&keyText);
+        textKey->AddKey(keyText.View());
+      } else {
+        numberKey->AddKey(value.GetKind() == kValueNumber ? value.GetNumber()
+                                                          : KTXPathFunctionLibrary::ToNumber(value));
+      }
     }
   }
 

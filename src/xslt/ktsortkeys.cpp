@@ -1,10 +1,11 @@
 // The collation of text sort keys, the text and number comparators and the
-// chain that sorts a selection by them.
+// sort of a selection by them.
 #include "xslt/ktsortkeys.h"
 
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
@@ -222,26 +223,36 @@ KTString KTCollation::DefaultLanguage() {
 }
 
 void KTCollation::MakeKey(std::u16string_view text, Key& out) const {
-  std::u16string& w = out.weights;
-  w.clear();
-  w.reserve(text.size() * 4 + 2);
+  out.weights.clear();
+  out.caseStart = AppendKey(text, out.weights);
+}
+
+size_t KTCollation::AppendKey(std::u16string_view text, std::u16string& out) const {
+  // At most two primary units and two of each other level per character,
+  // and the two level ends: the buffer grows once and is written through
+  // a pointer, then cut to what was written.
+  const size_t begin = out.size();
+  out.resize(begin + text.size() * 6 + 2);
+  char16_t* w = out.data() + begin;
   for (char16_t c : text) {
     const CharWeights& cw = WeightOf(c);
-    for (int i = 0; i < cw.primaryCount; ++i) w += cw.primary[i];
+    for (int i = 0; i < cw.primaryCount; ++i) *w++ = cw.primary[i];
   }
-  w += u'\0';
+  *w++ = u'\0';
   for (char16_t c : text) {
     const CharWeights& cw = WeightOf(c);
-    w += cw.secondary;
-    if (cw.secondUnitIsLetter) w += cw.secondary;
+    *w++ = cw.secondary;
+    if (cw.secondUnitIsLetter) *w++ = cw.secondary;
   }
-  w += u'\0';
-  out.caseStart = w.size();
+  *w++ = u'\0';
+  const size_t caseStart = static_cast<size_t>(w - out.data());
   for (char16_t c : text) {
     const CharWeights& cw = WeightOf(c);
-    w += static_cast<char16_t>(cw.tertiary);
-    if (cw.secondUnitIsLetter) w += static_cast<char16_t>(cw.tertiary);
+    *w++ = static_cast<char16_t>(cw.tertiary);
+    if (cw.secondUnitIsLetter) *w++ = static_cast<char16_t>(cw.tertiary);
   }
+  out.resize(static_cast<size_t>(w - out.data()));
+  return caseStart;
 }
 
 int KTCollation::Compare(const Key& a, const Key& b) { return a.weights.compare(b.weights); }
@@ -255,10 +266,6 @@ int KTCollation::CompareIgnoringCase(const Key& a, const Key& b) {
 
 namespace {
 
-void CheckIndex(int index, int count) {
-  if (index < 0 || index >= count) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
-}
-
 bool IsLowerCase(char16_t c) {
   const char16_t* category = KTCollation::CategoryOf(c);
   return category[0] == u'L' && category[1] == u'l';
@@ -266,74 +273,91 @@ bool IsLowerCase(char16_t c) {
 
 }  // namespace
 
-void KTTextSortKeyComparator::AddKey(const KTString& text) {
+void KTTextSortKeyComparator::AddKey(std::u16string_view text) {
   if (!collation_) collation_ = &KTCollation::ForLanguage(language_);
-  texts_.push_back(text);
-  keys_.emplace_back();
-  collation_->MakeKey(text.View(), keys_.back());
+  Span span;
+  span.start = weights_.size();
+  span.caseStart = collation_->AppendKey(text, weights_);
+  span.end = weights_.size();
+  if (caseOrder_ != 0) {
+    span.textStart = texts_.size();
+    texts_.append(text);
+    span.textEnd = texts_.size();
+  }
+  spans_.push_back(span);
 }
 
-bool KTTextSortKeyComparator::Equal(int a, int b) {
-  CheckIndex(a, KeyCount());
-  CheckIndex(b, KeyCount());
+int KTTextSortKeyComparator::Compare(int a, int b) const {
+  const Span& x = spans_[static_cast<size_t>(a)];
+  const Span& y = spans_[static_cast<size_t>(b)];
+  int result;
   if (caseOrder_ == 0) {
-    result_ = KTCollation::Compare(keys_[a], keys_[b]);
+    result = Weights(x).compare(Weights(y));
   } else {
-    result_ = KTCollation::CompareIgnoringCase(keys_[a], keys_[b]);
-    if (result_ == 0) {
+    std::u16string_view all(weights_);
+    result = all.substr(x.start, x.caseStart - x.start).compare(all.substr(y.start, y.caseStart - y.start));
+    if (result == 0) {
       // Equal but for case: the first differing character decides, lower
       // case first unless upper-first is asked for.
-      std::u16string_view x = texts_[a].View();
-      std::u16string_view y = texts_[b].View();
+      std::u16string_view texts(texts_);
+      std::u16string_view p = texts.substr(x.textStart, x.textEnd - x.textStart);
+      std::u16string_view q = texts.substr(y.textStart, y.textEnd - y.textStart);
       size_t i = 0;
-      while (i < x.size() && i < y.size() && x[i] == y[i]) ++i;
-      if (i < x.size() || i < y.size()) {
-        if (i < x.size()) result_ = IsLowerCase(x[i]) ? -1 : 1;
-        else result_ = -1;
-        if (caseOrder_ == 1) result_ = -result_;
+      while (i < p.size() && i < q.size() && p[i] == q[i]) ++i;
+      if (i < p.size() || i < q.size()) {
+        if (i < p.size()) result = IsLowerCase(p[i]) ? -1 : 1;
+        else result = -1;
+        if (caseOrder_ == 1) result = -result;
       }
     }
   }
-  return result_ == 0;
+  return descending_ ? -result : result;
 }
 
-bool KTTextSortKeyComparator::Less(int, int) { return descending_ ? result_ > 0 : result_ < 0; }
-
-bool KTNumberSortKeyComparator::Equal(int a, int b) {
-  CheckIndex(a, KeyCount());
-  CheckIndex(b, KeyCount());
-  a_ = numbers_[a];
-  b_ = numbers_[b];
-  bool nanA = std::isnan(a_);
-  bool nanB = std::isnan(b_);
-  if (nanA || nanB) return nanA && nanB;
-  return a_ == b_;
-}
-
-bool KTNumberSortKeyComparator::Less(int, int) {
-  bool nanA = std::isnan(a_);
-  bool nanB = std::isnan(b_);
-  // NaN first ascending, last descending.
-  if (nanA && nanB) return false;
-  if (descending_) {
-    if (nanA) return false;
-    if (nanB) return true;
-    return a_ > b_;
+uint64_t KTTextSortKeyComparator::Summary(int i) const {
+  const Span& span = spans_[static_cast<size_t>(i)];
+  // Case-order keys compare without their case weights first.
+  const size_t end = caseOrder_ != 0 ? span.caseStart : span.end;
+  // Weights past the end count as 0, below every weight: a key that is a
+  // prefix of another sorts first, as the full comparison has it.
+  uint64_t summary = 0;
+  for (size_t k = 0; k < 4; ++k) {
+    const size_t at = span.start + k;
+    summary = (summary << 16) | (at < end ? weights_[at] : 0u);
   }
-  if (nanA) return true;
-  if (nanB) return false;
-  return a_ < b_;
+  return descending_ ? ~summary : summary;
 }
 
-// ---- Chain and sort ----
-
-bool KTSortKeyChain::Compare(int a, int b) {
-  if (comparators_)
-    for (const auto& comparator : *comparators_)
-      if (!comparator->Equal(a, b)) return comparator->Less(a, b);
-  // All keys equal: the selection order, which is document order.
-  return a < b;
+int KTNumberSortKeyComparator::Compare(int a, int b) const {
+  const double x = numbers_[static_cast<size_t>(a)];
+  const double y = numbers_[static_cast<size_t>(b)];
+  const bool nanX = std::isnan(x);
+  const bool nanY = std::isnan(y);
+  if (nanX || nanY) {
+    if (nanX && nanY) return 0;
+    // NaN first ascending, last descending.
+    int result = nanX ? -1 : 1;
+    return descending_ ? -result : result;
+  }
+  if (x == y) return 0;
+  int result = x < y ? -1 : 1;
+  return descending_ ? -result : result;
 }
+
+uint64_t KTNumberSortKeyComparator::Summary(int i) const {
+  double number = numbers_[static_cast<size_t>(i)];
+  uint64_t summary = 0;  // NaN
+  if (!std::isnan(number)) {
+    if (number == 0) number = 0;  // -0 sorts with 0
+    const uint64_t bits = std::bit_cast<uint64_t>(number);
+    // Negative numbers reversed below the positive ones; 1 and up, so that
+    // NaN stays first.
+    summary = (bits >> 63) ? ~bits : (bits | (uint64_t{1} << 63));
+  }
+  return descending_ ? ~summary : summary;
+}
+
+// ---- Sort ----
 
 void KTSortSelection(KTXPathValue& list, KTSortKeyList& keys) {
   if (list.GetKind() != kValueNodeSet) return;
@@ -341,16 +365,41 @@ void KTSortSelection(KTXPathValue& list, KTSortKeyList& keys) {
   for (const auto& comparator : keys)
     if (comparator->KeyCount() != count) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
   if (count < 2 || keys.empty()) return;
-  std::vector<int> order(count);
-  std::iota(order.begin(), order.end(), 0);
-  KTSortKeyChain chain;
-  chain.SetComparators(&keys);
-  std::stable_sort(order.begin(), order.end(), [&chain](int a, int b) { return chain.Compare(a, b); });
+  // The summaries of the first two keys travel with the index, so that most
+  // comparisons read neither the keys nor the comparators; the outcome of
+  // every comparison is the one the chain gives.
+  struct Entry {
+    uint64_t first;
+    uint64_t second;
+    int index;
+  };
+  const KTSortKeyComparator* first = keys[0].get();
+  const KTSortKeyComparator* second = keys.size() > 1 ? keys[1].get() : nullptr;
+  std::vector<Entry> order(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i)
+    order[static_cast<size_t>(i)] = Entry{first->Summary(i), second ? second->Summary(i) : 0, i};
+  const bool firstIsKey = first->SummaryIsKey();
+  const bool secondIsKey = second && second->SummaryIsKey();
+  auto less = [&](const Entry& a, const Entry& b) {
+    if (a.first != b.first) return a.first < b.first;
+    if (!firstIsKey)
+      if (int result = first->Compare(a.index, b.index)) return result < 0;
+    if (second) {
+      if (a.second != b.second) return a.second < b.second;
+      if (!secondIsKey)
+        if (int result = second->Compare(a.index, b.index)) return result < 0;
+      for (size_t k = 2; k < keys.size(); ++k)
+        if (int result = keys[k]->Compare(a.index, b.index)) return result < 0;
+    }
+    // All keys equal: the selection order, which is document order.
+    return a.index < b.index;
+  };
+  std::stable_sort(order.begin(), order.end(), less);
   KTXPathValue::ItemVector sorted;
-  sorted.reserve(count);
+  sorted.reserve(static_cast<size_t>(count));
   const KTXPathValue::ItemVector& items = list.Items();
   for (int i = 0; i < count; ++i) {
-    sorted.push_back(items[order[i]]);
+    sorted.push_back(items[static_cast<size_t>(order[static_cast<size_t>(i)].index)]);
     sorted.back().SetPosition(i + 1);
   }
   list.SetNodeSet(std::move(sorted));

@@ -1,12 +1,14 @@
 // Sorting for xsl:sort: the collation that orders text keys, the sort key
 // comparators (one per xsl:sort element, holding the key of every selected
-// node) and the chain that compares two selected nodes key by key. The
-// xsl:sort executor fills the comparators; xsl:for-each and
-// xsl:apply-templates order their selection with KTSortSelection.
+// node) and the sort of a selection by them, key by key. The xsl:sort
+// executor fills the comparators; xsl:for-each and xsl:apply-templates
+// order their selection with KTSortSelection.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -38,20 +40,28 @@ class KTCollation {
   // The general category of c ("Lu", "Nd", ...): from a built-in table for
   // ASCII, which then needs no character database, else from the database.
   static const char16_t* CategoryOf(char16_t c);
+  // Appends the weights of `text` to `out` as MakeKey makes them; returns
+  // where (in `out`) its case weights begin.
+  size_t AppendKey(std::u16string_view text, std::u16string& out) const;
   // <0, 0 or >0: the full comparison, or without the case level.
   static int Compare(const Key& a, const Key& b);
   static int CompareIgnoringCase(const Key& a, const Key& b);
 };
 
 // One xsl:sort key over a selection: keys are stored by the node's index
-// in the selection, so comparisons look them up directly.
+// in the selection, each made once when it is added, so a comparison only
+// reads them. The settings are made before the first key is added.
 class KTSortKeyComparator {
  public:
   virtual ~KTSortKeyComparator() = default;
-  // a is to be placed before b, by the result of the last Equal(a, b).
-  virtual bool Less(int a, int b) = 0;
-  // a and b have equal keys; computes what Less then uses.
-  virtual bool Equal(int a, int b) = 0;
+  // <0 when a goes before b, >0 when after, 0 for equal keys; the order
+  // (descending) is applied.
+  virtual int Compare(int a, int b) const = 0;
+  // An order-preserving summary of key i, the order applied: keys whose
+  // summaries differ compare as the summaries do. Equal summaries say the
+  // keys are equal when SummaryIsKey(), else Compare decides.
+  virtual uint64_t Summary(int i) const = 0;
+  virtual bool SummaryIsKey() const = 0;
 
   void SetLanguage(const KTString& language) { language_ = language; }
   const KTString& Language() const { return language_; }
@@ -79,45 +89,53 @@ class KTTextSortKeyComparator : public KTSortKeyComparator {
  public:
   // Keys are added in selection order; the collation is chosen from the
   // language when the first key is added.
-  void AddKey(const KTString& text);
-  bool Equal(int a, int b) override;
-  bool Less(int a, int b) override;
-  int KeyCount() const override { return static_cast<int>(texts_.size()); }
+  void AddKey(std::u16string_view text);
+  int Compare(int a, int b) const override;
+  // The first four weights that the comparison reads.
+  uint64_t Summary(int i) const override;
+  bool SummaryIsKey() const override { return false; }
+  int KeyCount() const override { return static_cast<int>(spans_.size()); }
 
  private:
+  struct Span {
+    size_t start = 0;      // of the weights in weights_
+    size_t caseStart = 0;  // where its case weights begin
+    size_t end = 0;
+    size_t textStart = 0;  // of the text in texts_ (case-order keys only)
+    size_t textEnd = 0;
+  };
+  std::u16string_view Weights(const Span& span) const {
+    return std::u16string_view(weights_).substr(span.start, span.end - span.start);
+  }
+
   const KTCollation* collation_ = nullptr;
-  std::vector<KTString> texts_;
-  std::vector<KTCollation::Key> keys_;
-  int result_ = 0;
+  // Every key's weights, one after another: one buffer for the whole
+  // selection instead of one string per node.
+  std::u16string weights_;
+  // The texts themselves, kept only when a case order is asked for (the
+  // first differing character decides between keys equal but for case).
+  std::u16string texts_;
+  std::vector<Span> spans_;
 };
 
 class KTNumberSortKeyComparator : public KTSortKeyComparator {
  public:
   void AddKey(double number) { numbers_.push_back(number); }
-  bool Equal(int a, int b) override;
-  bool Less(int a, int b) override;
+  int Compare(int a, int b) const override;
+  // The number's bits, ordered as the numbers (NaN first ascending, last
+  // descending; -0 equal to 0).
+  uint64_t Summary(int i) const override;
+  bool SummaryIsKey() const override { return true; }
   int KeyCount() const override { return static_cast<int>(numbers_.size()); }
 
  private:
   std::vector<double> numbers_;
-  double a_ = 0;
-  double b_ = 0;
 };
 
 using KTSortKeyList = std::vector<std::unique_ptr<KTSortKeyComparator>>;
 
-// The comparison of a sort: the keys in the order of the xsl:sort elements,
-// the first deciding; equal keys keep the selection's (document) order.
-class KTSortKeyChain {
- public:
-  void SetComparators(KTSortKeyList* comparators) { comparators_ = comparators; }
-  bool Compare(int a, int b);
-
- private:
-  KTSortKeyList* comparators_ = nullptr;
-};
-
 // Orders the node-set `list` (in document order, one key per item in every
-// comparator) by the keys and numbers the positions 1..n. A comparator
+// comparator) by the keys, the first deciding and equal keys keeping the
+// selection's (document) order, and numbers the positions 1..n. A comparator
 // whose key count differs from the list's throws KTXSLTError 7.
 void KTSortSelection(KTXPathValue& list, KTSortKeyList& keys);

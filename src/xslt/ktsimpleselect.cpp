@@ -1,0 +1,80 @@
+// The shapes of select texts that are read straight from the tree, and the
+// node tests they make.
+#include "xslt/ktsimpleselect.h"
+
+#include "platform/ktwchar.h"
+
+namespace {
+
+bool IsAsciiNCName(std::u16string_view text) {
+  if (text.empty()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t c = text[i];
+    bool letter = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_';
+    bool other = (c >= u'0' && c <= u'9') || c == u'-' || c == u'.';
+    if (!letter && (i == 0 || !other)) return false;
+  }
+  return true;
+}
+
+// What the child axis holds (not an attribute, namespace or declaration
+// node), as the location step walks it.
+bool IsContentNode(const KTXPathNode* node) {
+  const int kind = node->GetKind();
+  if (kind == kXPathAttribute || kind == kXPathNamespace || kind >= kXPathXmlDecl) return false;
+  const KTXPathNode* parent = node->GetParent();
+  return !(parent && parent->GetKind() >= kXPathXmlDecl);
+}
+
+// The name test of an unprefixed name: the local part (after a colon)
+// equals it and the node is in no namespace.
+bool MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name) {
+  const KTString* uri = node->GetNamespaceUri();
+  if (uri && !uri->IsEmpty()) return false;
+  std::u16string_view nodeName(node->GetName());
+  const size_t colon = nodeName.find(u':');
+  if (colon != std::u16string_view::npos) nodeName.remove_prefix(colon + 1);
+  return nodeName == name;
+}
+
+}  // namespace
+
+bool KTSimpleSelect::Parse(std::u16string_view view) {
+  while (!view.empty() && KTIsSpace(view.front())) view.remove_prefix(1);
+  while (!view.empty() && KTIsSpace(view.back())) view.remove_suffix(1);
+  if (view == u".") {
+    shape_ = Shape::kSelf;
+    return true;
+  }
+  Shape shape = Shape::kChild;
+  if (!view.empty() && view.front() == u'@') {
+    shape = Shape::kAttribute;
+    view.remove_prefix(1);
+  }
+  if (!IsAsciiNCName(view)) return false;
+  // Words that could read as operators or node types are left to the
+  // expression grammar.
+  for (std::u16string_view word :
+       {u"and", u"or", u"div", u"mod", u"node", u"text", u"comment", u"processing-instruction"})
+    if (view == word) return false;
+  shape_ = shape;
+  name_ = KTString(view);
+  return true;
+}
+
+bool KTSimpleSelect::Selects(const KTXPathNode* child) const {
+  if (shape_ == Shape::kChild)
+    return child->GetKind() == kXPathElement && IsContentNode(child) && MatchesUnprefixedName(child, name_.View());
+  return child->GetKind() == kXPathAttribute && MatchesUnprefixedName(child, name_.View());
+}
+
+KTXPathNode* KTSimpleSelect::First(KTXPathNode* context) const {
+  KTXPathNode* first = nullptr;
+  if (!context) return nullptr;
+  if (shape_ == Shape::kSelf) return context;
+  if (shape_ == Shape::kAttribute && context->GetKind() != kXPathElement) return nullptr;
+  const int count = context->GetChildCount();
+  for (int i = 0; i < count && !first; ++i)
+    if (Selects(context->GetChild(i))) first = context->GetChild(i);
+  return first;
+}

@@ -1,0 +1,46 @@
+// KTSimpleSelect: a select text of one of the shapes ".", "name" and "@name"
+// (names unprefixed, plain ASCII) read straight from the tree. Sort keys and
+// key tables take the string values of millions of nodes; these shapes need
+// no expression evaluation and give the same nodes, in document order.
+#pragma once
+
+#include <string_view>
+
+#include "core/ktstring.h"
+#include "xml/ktxpathnode.h"
+
+class KTSimpleSelect {
+ public:
+  // True when the text has one of the shapes; any other text (false) is
+  // left to the expression evaluator.
+  bool Parse(std::u16string_view text);
+
+  // Calls `visit(node)` for every node the text selects from `context`, in
+  // document order.
+  template <typename Visit>
+  void ForEach(KTXPathNode* context, Visit&& visit) const;
+  // The first selected node in document order, or null.
+  KTXPathNode* First(KTXPathNode* context) const;
+
+ private:
+  enum class Shape { kSelf, kChild, kAttribute };
+  bool Selects(const KTXPathNode* child) const;
+
+  Shape shape_ = Shape::kSelf;
+  KTString name_;
+};
+
+template <typename Visit>
+void KTSimpleSelect::ForEach(KTXPathNode* context, Visit&& visit) const {
+  if (!context) return;
+  if (shape_ == Shape::kSelf) {
+    visit(context);
+    return;
+  }
+  if (shape_ == Shape::kAttribute && context->GetKind() != kXPathElement) return;
+  const int count = context->GetChildCount();
+  for (int i = 0; i < count; ++i) {
+    KTXPathNode* child = context->GetChild(i);
+    if (Selects(child)) visit(child);
+  }
+}
