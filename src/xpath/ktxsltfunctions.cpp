@@ -106,12 +106,21 @@ KTXPathValue Document(KTXPathFunctionContext& context, std::span<const KTXPathVa
 }
 
 KTXPathValue Key(KTXPathFunctionContext& context, std::span<const KTXPathValue> args) {
-  KTString text = KTXPathFunctionLibrary::ToString(args[0]);
-  KTString name;
-  if (!ExpandPrefixed(context, text.View(), name)) name = KTString(text.GetLocalNamePtr());
+  // The name is nearly always a literal without a prefix: it is used as it
+  // stands, without a copy per call.
+  KTString converted;
+  const KTString* text = &converted;
+  if (args[0].GetKind() == kValueString) text = &args[0].GetString();
+  else converted = KTXPathFunctionLibrary::ToString(args[0]);
+  KTString expanded;
+  const KTString* name = text;
+  if (text->View().find(u':') != std::u16string_view::npos) {
+    if (!ExpandPrefixed(context, text->View(), expanded)) expanded = KTString(text->GetLocalNamePtr());
+    name = &expanded;
+  }
   KTXSLTFunctionServices* services = context.XSLTServices();
   KTXPathValue result;
-  if (!services || !services->LookupKey(name, args[1], context.ContextNode(), result)) {
+  if (!services || !services->LookupKey(*name, args[1], context.ContextNode(), result)) {
     Raise(kXPathErrInvalidKey, kFnKey);
   }
   result.SortDocumentOrder();

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktsimpleselect.h"
 #include "xslt/ktxsltprocessor.h"
 
 namespace {
@@ -32,6 +33,25 @@ void KTKeyTable::AddDefinition(const KTString& match, const KTString& use, KTXPa
   definitions_.push_back(Definition{match, use, element});
 }
 
+void KTKeyTable::MatchNodes(const Definition& definition, KTXPathNode* root, KTXPathNode* element,
+                            KTXPathValue& matched) {
+  KTSimpleSelect pattern;
+  if (!pattern.Parse(definition.match.View()) || pattern.IsSelf()) {
+    processor_->MatchKeyPattern(&matched, definition.match, root, element);
+    return;
+  }
+  // A plain name or attribute name: the nodes the pattern selects from
+  // every context node, met in document order without evaluating it.
+  matched.SetNodeSet();
+  KTXPathValue::ItemVector& items = matched.MutableItems();
+  auto add = [&items](KTXPathNode* node) { items.emplace_back(node, static_cast<int>(items.size()) + 1); };
+  for (const KTXPathNodeItem& context : processor_->PatternContexts(root).Items()) {
+    KTXPathNode* node = context.GetNode();
+    if (pattern.IsAttribute()) pattern.ForEach(node, add);
+    else if (pattern.Matches(node)) add(node);
+  }
+}
+
 bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProcessor* processor) {
   if (!document || (!processor && !processor_)) return false;
   KTXPathNode* root = RootOf(document);
@@ -44,13 +64,23 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
   KTXPathValue keys;
   KTString scratch;
   auto add = [&](std::u16string_view value, const KTXPathNodeItem& item) {
-    KTXPathValue& set = index[KTString(value)];
-    set.PushItem(item);
+    auto found = index.find(value);
+    if (found == index.end()) found = index.emplace(KTString(value), KTXPathValue()).first;
+    found->second.PushItem(item);
   };
   for (const Definition& definition : definitions_) {
     KTXPathNode* element = definition.element ? definition.element : expressionNode_;
-    processor_->MatchKeyPattern(&matched, definition.match, root, element);
+    MatchNodes(definition, root, element, matched);
     int count = matched.ItemCount();
+    KTSimpleSelect use;
+    if (use.Parse(definition.use.View())) {
+      // A use of a simple shape: the string value of every node it selects.
+      for (const KTXPathNodeItem& item : matched.Items())
+        use.ForEach(item.GetNode(), [&](KTXPathNode* key) {
+          add(KTXPathFunctionLibrary::StringValueView(key, scratch), item);
+        });
+      continue;
+    }
     for (int i = 0; i < count; ++i) {
       const KTXPathNodeItem& item = matched.Items()[static_cast<size_t>(i)];
       processor_->EvaluateKeyUse(&keys, definition.use, element, matched, i + 1);
@@ -75,28 +105,38 @@ const KTKeyTable::DocumentIndex* KTKeyTable::FindIndex(const KTXPathNode* node) 
   return found == indexes_.end() ? nullptr : &found->second;
 }
 
-KTXPathValue KTKeyTable::Lookup(KTXPathValue keyValue, KTXPathNodeItem contextItem) const {
+KTXPathValue KTKeyTable::Lookup(const KTXPathValue& keyValue, const KTXPathNodeItem& contextItem) const {
   KTXPathValue result;
   const DocumentIndex* index = FindIndex(contextItem.GetNode());
   if (!index) return result;
   if (!keyValue.IsNodeSet()) {
     KTString text;
-    keyValue.ToString(&text);
-    auto found = index->find(text);
+    std::u16string_view value;
+    if (keyValue.GetKind() == kValueString) {
+      value = keyValue.GetString().View();
+    } else {
+      keyValue.ToString(&text);
+      value = text.View();
+    }
+    auto found = index->find(value);
     if (found != index->end()) result = found->second;  // shares the items
     return result;
   }
   // The union of the sets of several values: one set alone is returned as
   // it is; more are merged, sorted and made duplicate-free.
   KTString scratch;
-  KTString text;
+  const KTXPathValue::ItemVector& keys = keyValue.Items();
+  if (keys.size() == 1) {
+    auto found = index->find(KTXPathFunctionLibrary::StringValueView(keys[0].GetNode(), scratch));
+    if (found != index->end()) result = found->second;
+    return result;
+  }
   const KTXPathValue* only = nullptr;
   int hits = 0;
   std::vector<const KTXPathValue*> sets;
   std::unordered_set<const KTXPathValue*> seen;
-  for (const KTXPathNodeItem& item : keyValue.Items()) {
-    text = KTString(KTXPathFunctionLibrary::StringValueView(item.GetNode(), scratch));
-    auto found = index->find(text);
+  for (const KTXPathNodeItem& item : keys) {
+    auto found = index->find(KTXPathFunctionLibrary::StringValueView(item.GetNode(), scratch));
     if (found == index->end()) continue;
     if (!seen.insert(&found->second).second) continue;
     sets.push_back(&found->second);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -48,7 +49,7 @@ class KTKeyTable {
   // for a node-set, the union over its nodes' string values; otherwise the
   // value's string value. Document order, positions 1..n, each node once.
   // An unindexed document gives an empty node-set.
-  KTXPathValue Lookup(KTXPathValue keyValue, KTXPathNodeItem contextItem) const;
+  KTXPathValue Lookup(const KTXPathValue& keyValue, const KTXPathNodeItem& contextItem) const;
 
   // Forgets every document's index (their trees end with the run).
   void ClearIndexes() { indexes_.clear(); }
@@ -60,8 +61,27 @@ class KTKeyTable {
     KTString use;
     KTXPathNode* element = nullptr;
   };
+  // Key values are looked up by view: a lookup makes no string.
+  struct ViewHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view text) const noexcept { return std::hash<std::u16string_view>()(text); }
+    size_t operator()(const KTString& text) const noexcept { return (*this)(text.View()); }
+  };
+  struct ViewEqual {
+    using is_transparent = void;
+    static std::u16string_view ViewOf(std::u16string_view text) { return text; }
+    static std::u16string_view ViewOf(const KTString& text) { return text.View(); }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const noexcept {
+      return ViewOf(a) == ViewOf(b);
+    }
+  };
   // Key value -> node-set (sorted, numbered, shared with the results).
-  using DocumentIndex = std::unordered_map<KTString, KTXPathValue>;
+  using DocumentIndex = std::unordered_map<KTString, KTXPathValue, ViewHash, ViewEqual>;
+
+  // The nodes a definition's match pattern selects in the document of
+  // `root`, in document order.
+  void MatchNodes(const Definition& definition, KTXPathNode* root, KTXPathNode* element, KTXPathValue& matched);
 
   const DocumentIndex* FindIndex(const KTXPathNode* node) const;
 

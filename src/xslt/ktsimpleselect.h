@@ -22,6 +22,15 @@ class KTSimpleSelect {
   // The first selected node in document order, or null.
   KTXPathNode* First(KTXPathNode* context) const;
 
+  // As a pattern (xsl:key's match): "." is no pattern; "@name" matches
+  // attributes, reached through ForEach from their element; "name" matches
+  // a node that its parent selects (Matches).
+  bool IsSelf() const { return shape_ == Shape::kSelf; }
+  bool IsAttribute() const { return shape_ == Shape::kAttribute; }
+  bool Matches(const KTXPathNode* node) const {
+    return shape_ == Shape::kChild && node->GetParent() && Selects(node);
+  }
+
  private:
   enum class Shape { kSelf, kChild, kAttribute };
   bool Selects(const KTXPathNode* child) const;

@@ -31,6 +31,9 @@ constexpr const char* kDeclarations =
     "<xsl:key name='text' match='item' use='.'/>"
     "<xsl:key name='p:ns' match='item' use='@id'/>"
     "<xsl:key name='tags' match='item' use='tag'/>"
+    // Attribute patterns; a prefixed name, which a plain name never matches.
+    "<xsl:key name='attr' match='@cat' use='.'/>"
+    "<xsl:key name='prefixed' match='p:item' use='@cat'/>"
     "<xsl:decimal-format name='eu' decimal-separator=',' grouping-separator='.'/>"
     "<xsl:decimal-format name='odd' infinity='inf' NaN='not a number' minus-sign='~' percent='p' "
     "per-mille='m' digit='x' zero-digit='0' pattern-separator='!'/>";
@@ -45,6 +48,7 @@ constexpr const char* kSource =
     "<other code='a' id='o1'/>"
     "<other code='x' id='o2'/>"
     "<group><ref>a</ref><ref>b</ref><ref>a</ref></group>"
+    "<p:item xmlns:p='urn:p' id='i9' cat='a'><tag>t1</tag></p:item>"
     "</doc>";
 
 std::string Stylesheet(const std::string& body) {
@@ -147,6 +151,11 @@ const std::vector<std::string> kKeyCases = {
     "count(key('tags', //tag))",
     "count(//item[key('cat', @cat)[2]])",
     "count(key('cat', 'a') | key('cat', 'b'))",
+    "count(key('attr', 'a'))",
+    "key('attr', 'b')/../@id",
+    "key('attr', 'a')[last()]/../@id",
+    "key('prefixed', 'a')/@id",
+    "count(key('tags', 't1'))",
 };
 
 TEST_F(KeyTableTest, KeysAgreeWithXsltproc) {
@@ -170,7 +179,7 @@ TEST_F(KeyTableTest, TheCompilerLinksDefinitionsToOneTablePerName) {
     EXPECT_NE(static_cast<const KTDeclKey*>(record.get())->keyTable, nullptr);
     ++linked;
   }
-  EXPECT_EQ(linked, 6);
+  EXPECT_EQ(linked, 8);
   // The index is built on the first lookup in a document, once.
   EXPECT_FALSE(any->IsIndexed(source_.view.get()));
   EXPECT_EQ(Value("count(key('any', 'a'))"), "3");
