@@ -90,6 +90,57 @@ void AppendAlphabetic(std::u16string& out, int64_t n, bool upperCase) {
   out.append(letters + at, letters + 16);
 }
 
+// Passes variable lookups through to the frame and notes each variable the
+// first time it is looked up, with the binding found.
+class KTRecordingVariables : public KTVariableSource {
+ public:
+  explicit KTRecordingVariables(const KTVariableSource* inner) : inner_(inner) {}
+  const KTBindingRecord* FindBinding(const KTString& name) const override {
+    const KTBindingRecord* record = inner_ ? inner_->FindBinding(name) : nullptr;
+    for (const KTNumberingSet::SeenVariable& known : seen_)
+      if (known.name == name) return record;
+    KTNumberingSet::SeenVariable entry;
+    entry.name = name;
+    entry.bound = record != nullptr;
+    if (record) entry.value = record->value;
+    seen_.push_back(std::move(entry));
+    return record;
+  }
+  std::vector<KTNumberingSet::SeenVariable>& Seen() const { return seen_; }
+
+ private:
+  const KTVariableSource* inner_;
+  mutable std::vector<KTNumberingSet::SeenVariable> seen_;
+};
+
+// Node-sets longer than this are compared only when they share their items.
+constexpr int kMaxComparedItems = 64;
+
+bool SameValue(const KTXPathValue& a, const KTXPathValue& b) {
+  if (a.GetKind() != b.GetKind()) return false;
+  switch (a.GetKind()) {
+    case kValueBoolean: return a.GetBoolean() == b.GetBoolean();
+    case kValueNumber: return a.GetNumber() == b.GetNumber();
+    case kValueString: return a.GetString() == b.GetString();
+    default: break;
+  }
+  // Copies of one value share their items; nodes stay in place for the run.
+  if (&a.Items() == &b.Items()) return true;
+  if (a.ItemCount() != b.ItemCount() || a.ItemCount() > kMaxComparedItems) return false;
+  return std::equal(a.Items().begin(), a.Items().end(), b.Items().begin());
+}
+
+// Whether every variable the set's evaluation looked up has the value it had
+// then.
+bool SameVariables(const KTNumberingSet& set, const KTVariableSource* variables) {
+  for (const KTNumberingSet::SeenVariable& known : set.seen) {
+    const KTBindingRecord* record = variables ? variables->FindBinding(known.name) : nullptr;
+    if ((record != nullptr) != known.bound) return false;
+    if (record && !SameValue(record->value, known.value)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // ---- xsl:decimal-format ----
@@ -112,20 +163,25 @@ KTNumberExecutor::KTNumberExecutor(KTXSLTProcessor* processor) : KTInstructionEx
 
 // A pattern that names no variable selects the same nodes wherever
 // xsl:number runs, so its set is made once per document. One that names a
-// variable is evaluated again at every run, with the variables in scope;
-// at levels single and multiple only from the nodes that can matter.
+// variable is made over the whole document at its first run and used again
+// while the variables it looked up keep their values; when they change it
+// is evaluated again, at levels single and multiple only from the nodes
+// that can matter.
 const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPathNode* root, KTXPathNode* current,
                                                    bool anyLevel, KTExecFrame* frame) {
   auto& sets = processor_->NumberingSets();
   std::string key = "p" + PointerKey(attribute, root);
   std::unique_ptr<KTNumberingSet>& set = sets[key];
   if (set && !set->variable) return *set;
+  if (set && set->whole && SameVariables(*set, frame)) return *set;
   const bool first = !set;
   if (first) {
     set = std::make_unique<KTNumberingSet>();
   } else {
     set->rank.clear();
     set->positions.clear();
+    set->whole = false;
+    set->seen.clear();
   }
   const bool fromNear = !first && !anyLevel;
   KTXPathValue near;
@@ -134,13 +190,18 @@ const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPa
   // its errors point at.
   KTString pattern(attribute->GetValue());
   KTXPathValue matched;
+  KTRecordingVariables variables(frame);
   processor_->EvaluatePattern(&matched, pattern, root, fromNear ? near : processor_->PatternContexts(root),
-                              attribute, false, KTXPathExpression::kRestrictNumberPattern, frame);
+                              attribute, false, KTXPathExpression::kRestrictNumberPattern, &variables);
   if (!matched.IsNodeSet()) {
     sets.erase(key);
     throw KTXSLTError(kNotANodeSet, attribute);
   }
   if (first) set->variable = processor_->NamesVariables(pattern);
+  if (set->variable && !fromNear) {
+    set->whole = true;
+    set->seen = std::move(variables.Seen());
+  }
   std::unordered_map<const KTXPathNode*, int> siblingCounts;
   for (const KTXPathNodeItem& item : matched.Items()) AddMember(*set, siblingCounts, item.GetNode());
   std::sort(set->positions.begin(), set->positions.end());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/ktstring.h"
+#include "xpath/ktxpathvalue.h"
 #include "xslt/ktinstructionexecutor.h"
 
 class KTDeclNumber;
@@ -36,6 +37,16 @@ struct KTNumberingSet {
   bool Has(const KTXPathNode* node) const { return rank.count(node) != 0; }
   // The pattern names a variable: the set holds the last run's nodes only.
   bool variable = false;
+  // For such a pattern: the set was made over the whole document, from the
+  // variable values in `seen` (each variable the evaluation looked up, once),
+  // so that a run that sees the same values uses it again.
+  struct SeenVariable {
+    KTString name;
+    bool bound = false;
+    KTXPathValue value;
+  };
+  bool whole = false;
+  std::vector<SeenVariable> seen;
   // Held by one entry per document: its nodes grouped by kind and expanded
   // name, in document order, for the default count sets not made yet.
   std::unordered_map<std::string, std::vector<const KTXPathNode*>> groups;

@@ -76,6 +76,19 @@ TEST_F(NumberingOutputTest, CountAndFromPatternsSeeTheVariablesInScope) {
       "<xsl:number level=\"multiple\" count=\"r//i[@t != $t] | s\"/>,"
       "<xsl:number count=\"@t[. = $t]\"/>;"
       "</xsl:for-each>"));
+  // Values that stay the same over several runs (a string, a number, a
+  // node-set evaluated anew each time) and then change: a set made for the
+  // old values must not serve the new ones.
+  ExpectAgreement(Stylesheet(
+      "method=\"text\"",
+      "<xsl:variable name=\"type\" select=\"'a'\"/>"
+      "<xsl:for-each select=\"//i\"><xsl:variable name=\"s\" select=\"ancestor::s\"/>"
+      "<xsl:variable name=\"k\" select=\"count(ancestor::i) + 1\"/>"
+      "<xsl:number level=\"any\" count=\"i[@t = $type]\"/>,"
+      "<xsl:number level=\"any\" count=\"i[count(ancestor::s | $s) = 1]\"/>,"
+      "<xsl:number count=\"i[count(ancestor::s | $s) = 1 and @t != $type]\"/>,"
+      "<xsl:number level=\"any\" count=\"*[count(ancestor::*) = $k + 1]\" from=\"s[count(. | $s) = 1]\"/>;"
+      "</xsl:for-each>"));
 }
 
 TEST_F(NumberingOutputTest, AttributeAndNamespaceNodesAreNumberedAfterTheirElement) {
