@@ -51,7 +51,9 @@ std::unique_ptr<KTXPathNode> JoinedText(std::unique_ptr<KTXPathNode>* first, std
   KTString text;
   for (auto* run = first; run != end; ++run) text += (*run)->GetValue();
   if (text.IsEmpty()) return nullptr;
-  auto joined = std::make_unique<KTXPathNode>(nullptr, kXPathText);
+  // It wraps the first node's document node, so that an error at the text
+  // is placed where the run starts in its file.
+  auto joined = std::make_unique<KTXPathNode>((*first)->GetXNode(), kXPathText);
   joined->SetValue(std::move(text));
   joined->SetPosition((*first)->GetPosition());
   joined->SetFromEntity((*first)->IsFromEntity());

@@ -208,6 +208,10 @@ TEST_F(ProgramTest, AnErrorIsPlacedWhereItsNodeStandsInTheFile) {
       {"CR LF and CR", Replace(open, "\n", "\r\n") + "<xsl:template match=\"/\">\r<out/><xsl:value-of select=\"$x\"/>"
                                                    "\r\n</xsl:template></xsl:stylesheet>",
        "at line 3 character 21"},
+      // Text joined from a CDATA section and the text after it, where no
+      // text may stand: placed where the section starts.
+      {"joined character data", open + "<xsl:template match=\"/\"/><![CDATA[x]]>text\n</xsl:stylesheet>\n",
+       "at line 2 character 26"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
