@@ -218,7 +218,7 @@ bool KTSortExecutor::Start() {
     KTString scratch;
     for (int i = 0; i < count; ++i) {
       KTXPathNode* first = simple.First(items[static_cast<size_t>(i)].GetNode());
-      std::u16string_view keyText = first ? KTXPathFunctionLibrary::StringValueView(first, scratch) : std::u16string_view();
+      std::u16string_view keyText = first ? KTSimpleSelect::StringValue(first, scratch) : std::u16string_view();
       if (textKey) textKey->AddKey(keyText);
       else numberKey->AddKey(first ? KTXPathFunctionLibrary::StringToNumber(keyText) : kNaN);
     }

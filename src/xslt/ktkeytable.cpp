@@ -77,7 +77,7 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
       // A use of a simple shape: the string value of every node it selects.
       for (const KTXPathNodeItem& item : matched.Items())
         use.ForEach(item.GetNode(), [&](KTXPathNode* key) {
-          add(KTXPathFunctionLibrary::StringValueView(key, scratch), item);
+          add(KTSimpleSelect::StringValue(key, scratch), item);
         });
       continue;
     }

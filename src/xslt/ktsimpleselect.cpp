@@ -3,6 +3,7 @@
 #include "xslt/ktsimpleselect.h"
 
 #include "platform/ktwchar.h"
+#include "xpath/ktxpathfunctionlibrary.h"
 
 namespace {
 
@@ -27,14 +28,21 @@ bool IsContentNode(const KTXPathNode* node) {
 }
 
 // The name test of an unprefixed name: the local part (after a colon)
-// equals it and the node is in no namespace.
+// equals it and the node is in no namespace. One pass over the node's name:
+// the name asked for holds no colon, so a prefix shows as a mismatch first.
 bool MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name) {
   const KTString* uri = node->GetNamespaceUri();
   if (uri && !uri->IsEmpty()) return false;
-  std::u16string_view nodeName(node->GetName());
-  const size_t colon = nodeName.find(u':');
-  if (colon != std::u16string_view::npos) nodeName.remove_prefix(colon + 1);
-  return nodeName == name;
+  const char16_t* text = node->GetName();
+  size_t i = 0;
+  while (i < name.size() && text[i] == name[i]) ++i;
+  if (i == name.size() && text[i] == 0) return true;
+  while (text[i] != 0 && text[i] != u':') ++i;
+  if (text[i] == 0) return false;
+  const char16_t* local = text + i + 1;
+  for (i = 0; i < name.size(); ++i)
+    if (local[i] != name[i]) return false;
+  return local[i] == 0;
 }
 
 }  // namespace
@@ -77,4 +85,12 @@ KTXPathNode* KTSimpleSelect::First(KTXPathNode* context) const {
   for (int i = 0; i < count && !first; ++i)
     if (Selects(context->GetChild(i))) first = context->GetChild(i);
   return first;
+}
+
+std::u16string_view KTSimpleSelect::StringValue(const KTXPathNode* node, KTString& scratch) {
+  if (node && node->GetKind() == kXPathElement && node->GetChildCount() == 1) {
+    const KTXPathNode* child = node->GetChild(0);
+    if (child->GetKind() == kXPathText || child->GetKind() == kXPathCData) return std::u16string_view(child->GetValue());
+  }
+  return KTXPathFunctionLibrary::StringValueView(node, scratch);
 }

@@ -22,6 +22,10 @@ class KTSimpleSelect {
   // The first selected node in document order, or null.
   KTXPathNode* First(KTXPathNode* context) const;
 
+  // The string value of a node, as string() gives it; an element holding
+  // one text node alone is answered with that text, without a copy.
+  static std::u16string_view StringValue(const KTXPathNode* node, KTString& scratch);
+
   // As a pattern (xsl:key's match): "." is no pattern; "@name" matches
   // attributes, reached through ForEach from their element; "name" matches
   // a node that its parent selects (Matches).

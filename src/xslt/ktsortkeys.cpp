@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 #include <string_view>
 
@@ -167,14 +168,22 @@ CharWeights WeighCharacter(char16_t c) {
 // The weights of a UTF-16 code unit, made the first time it is weighed:
 // most sorts meet a few dozen characters, and ASCII text never needs the
 // character database loaded.
-const CharWeights& WeightOf(char16_t c) {
-  static std::array<CharWeights, 0x10000> table;
-  static std::bitset<0x10000> made;
-  if (!made[c]) {
-    if (c != 0) table[c] = WeighCharacter(c);
-    made[c] = true;
-  }
-  return table[c];
+struct WeightCache {
+  std::array<CharWeights, 0x10000> table;
+  std::bitset<0x10000> made;
+};
+
+// Constant-initialized: no guard on the per-character path.
+WeightCache gWeights;
+
+[[gnu::noinline]] const CharWeights& WeighAndKeep(char16_t c) {
+  if (c != 0) gWeights.table[c] = WeighCharacter(c);
+  gWeights.made[c] = true;
+  return gWeights.table[c];
+}
+
+inline const CharWeights& WeightOf(char16_t c) {
+  return gWeights.made[c] ? gWeights.table[c] : WeighAndKeep(c);
 }
 
 // General categories of U+0000..U+007F.
@@ -230,28 +239,35 @@ void KTCollation::MakeKey(std::u16string_view text, Key& out) const {
 size_t KTCollation::AppendKey(std::u16string_view text, std::u16string& out) const {
   // At most two primary units and two of each other level per character,
   // and the two level ends: the buffer grows once and is written through
-  // a pointer, then cut to what was written.
+  // pointers in one pass over the text, the secondary and tertiary units
+  // past the room the primary ones can take; they are moved down after.
+  const size_t n = text.size();
   const size_t begin = out.size();
-  out.resize(begin + text.size() * 6 + 2);
-  char16_t* w = out.data() + begin;
+  out.resize(begin + n * 6 + 2);
+  char16_t* const base = out.data() + begin;
+  char16_t* const secondary = base + 2 * n + 1;
+  char16_t* const tertiary = base + 4 * n + 2;
+  char16_t* p = base;
+  char16_t* s = secondary;
+  char16_t* t = tertiary;
   for (char16_t c : text) {
     const CharWeights& cw = WeightOf(c);
-    for (int i = 0; i < cw.primaryCount; ++i) *w++ = cw.primary[i];
+    for (int i = 0; i < cw.primaryCount; ++i) *p++ = cw.primary[i];
+    *s++ = cw.secondary;
+    *t++ = static_cast<char16_t>(cw.tertiary);
+    if (cw.secondUnitIsLetter) {
+      *s++ = cw.secondary;
+      *t++ = static_cast<char16_t>(cw.tertiary);
+    }
   }
-  *w++ = u'\0';
-  for (char16_t c : text) {
-    const CharWeights& cw = WeightOf(c);
-    *w++ = cw.secondary;
-    if (cw.secondUnitIsLetter) *w++ = cw.secondary;
-  }
-  *w++ = u'\0';
-  const size_t caseStart = static_cast<size_t>(w - out.data());
-  for (char16_t c : text) {
-    const CharWeights& cw = WeightOf(c);
-    *w++ = static_cast<char16_t>(cw.tertiary);
-    if (cw.secondUnitIsLetter) *w++ = static_cast<char16_t>(cw.tertiary);
-  }
-  out.resize(static_cast<size_t>(w - out.data()));
+  *p++ = u'\0';
+  std::memmove(p, secondary, static_cast<size_t>(s - secondary) * sizeof(char16_t));
+  p += s - secondary;
+  *p++ = u'\0';
+  const size_t caseStart = static_cast<size_t>(p - out.data());
+  std::memmove(p, tertiary, static_cast<size_t>(t - tertiary) * sizeof(char16_t));
+  p += t - tertiary;
+  out.resize(static_cast<size_t>(p - out.data()));
   return caseStart;
 }
 
