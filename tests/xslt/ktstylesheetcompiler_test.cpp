@@ -91,6 +91,12 @@ TEST(StylesheetCompiler, BadStylesheetsAreRefusedAtTheirNode) {
       {"instruction at top level", SHEET("<xsl:value-of select='1'/>"), 33, "Unexpected child", "0"},
       {"literal element at top level", SHEET("<p/>"), 33, "Unexpected child", "0"},
       {"unknown XSLT element in 1.0", TEMPLATE("<xsl:frobnicate/>"), 33, "Unexpected child", "0/0"},
+      // Foreign top-level elements are passed over with their content; these
+      // two are not foreign.
+      {"unknown XSLT element at top level in 1.0", SHEET("<xsl:frobnicate><xsl:template/></xsl:frobnicate>"), 33,
+       "Unexpected child", "0"},
+      {"element in no namespace at top level, with XSLT content", SHEET("<p><xsl:template match='/'/></p>"), 33,
+       "Unexpected child", "0"},
       {"sort in a template", TEMPLATE("<xsl:sort/>"), 33, "Unexpected child", "0/0"},
       {"sort in a template, forwards-compatible",
        "<xsl:stylesheet " XSLNS " version='1.1'><xsl:template match='/'><xsl:sort/></xsl:template>"
