@@ -363,6 +363,15 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   const KTString& TerminatingMessage() const { return terminatingMessage_; }
   bool Terminated() const { return terminate_; }
 
+  // One step of an expression that the processor answers without the
+  // syntax tree: its axis (child or attribute), its node test (node(), *,
+  // text() or a name) and the unprefixed name.
+  struct SimpleTerm {
+    bool attribute = false;
+    int test = 0;
+    KTString name;
+  };
+
  private:
   void DeleteFrames();
   bool Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode, const KTPrefixMap* namespaces,
@@ -388,9 +397,12 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
     std::unique_ptr<KTXPathAstNode> tree;
     int mode = 0;
     // Expressions of one of the shapes that EvaluateSimple answers without
-    // the tree: ".", "name", "@name" and "$name" (names unprefixed).
+    // the tree: ".", "$name", and one step or a union of steps of the child
+    // or attribute axis with the tests node(), *, text() or a name ("name",
+    // "@name", "*|text()", "@*|node()"; names unprefixed).
     int shape = 0;
     KTString name;
+    std::vector<SimpleTerm> terms;
   };
   // The value of an expression of a simple shape (kept beside its tree), as
   // the tree would give it: the same nodes, positions and order. False when

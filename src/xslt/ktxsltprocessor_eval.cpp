@@ -2,6 +2,8 @@
 // command-line parameters. Every text is compiled once into a syntax tree
 // that later evaluations borrow; the variables in scope are looked up
 // through the frames' binding layers, never copied.
+#include <algorithm>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -41,10 +43,15 @@ const KTXPathExpression::UriList kNoUris;
 
 // Shapes of CompiledTree::shape.
 constexpr int kShapeTree = 0;
-constexpr int kShapeSelf = 1;       // "."
-constexpr int kShapeChild = 2;      // "name": child elements of that name in no namespace
-constexpr int kShapeAttribute = 3;  // "@name"
-constexpr int kShapeVariable = 4;   // "$name"
+constexpr int kShapeSelf = 1;      // "."
+constexpr int kShapeVariable = 2;  // "$name"
+constexpr int kShapeSteps = 3;     // child or attribute steps, alone or in a union
+
+// Node tests of a step term.
+constexpr int kTestNode = 0;     // node()
+constexpr int kTestAnyName = 1;  // *
+constexpr int kTestText = 2;     // text()
+constexpr int kTestName = 3;     // an unprefixed name
 
 bool IsAsciiNCName(std::u16string_view text) {
   if (text.empty()) return false;
@@ -57,30 +64,58 @@ bool IsAsciiNCName(std::u16string_view text) {
   return true;
 }
 
-// The shape of an expression text that compiled, and the name it holds.
-// Only plain ASCII names qualify; words that could read as operators or
-// node types go to the tree.
-int SimpleShapeOf(const KTString& text, KTString& name) {
-  std::u16string_view view = text.View();
-  while (!view.empty() && KTIsSpace(view.front())) view.remove_prefix(1);
-  while (!view.empty() && KTIsSpace(view.back())) view.remove_suffix(1);
-  if (view == u".") return kShapeSelf;
-  int shape = kShapeChild;
-  if (!view.empty() && view.front() == u'@') {
-    shape = kShapeAttribute;
-    view.remove_prefix(1);
-  } else if (!view.empty() && view.front() == u'$') {
-    shape = kShapeVariable;
-    view.remove_prefix(1);
-  }
-  if (!IsAsciiNCName(view)) return kShapeTree;
-  if (shape != kShapeVariable) {
+// One step of a union ("@*", "node()", "name", ...), or false.
+bool ParseTerm(std::u16string_view text, KTXSLTProcessor::SimpleTerm& term) {
+  term.attribute = !text.empty() && text.front() == u'@';
+  if (term.attribute) text.remove_prefix(1);
+  if (text == u"*") {
+    term.test = kTestAnyName;
+  } else if (text == u"node()") {
+    term.test = kTestNode;
+  } else if (text == u"text()" && !term.attribute) {
+    term.test = kTestText;
+  } else if (IsAsciiNCName(text)) {
     for (std::u16string_view word : {u"and", u"or", u"div", u"mod", u"node", u"text", u"comment",
                                      u"processing-instruction"})
-      if (view == word) return kShapeTree;
+      if (text == word) return false;
+    term.test = kTestName;
+    term.name = KTString(text);
+  } else {
+    return false;
   }
-  name = KTString(view);
-  return shape;
+  return true;
+}
+
+std::u16string_view Trimmed(std::u16string_view view) {
+  while (!view.empty() && KTIsSpace(view.front())) view.remove_prefix(1);
+  while (!view.empty() && KTIsSpace(view.back())) view.remove_suffix(1);
+  return view;
+}
+
+// The shape of an expression text that compiled, with what it names. Only
+// plain ASCII names qualify; words that could read as operators or node
+// types go to the tree, and so does white space inside a step.
+int SimpleShapeOf(const KTString& text, KTString& name, std::vector<KTXSLTProcessor::SimpleTerm>& terms) {
+  std::u16string_view view = Trimmed(text.View());
+  if (view == u".") return kShapeSelf;
+  if (!view.empty() && view.front() == u'$') {
+    view.remove_prefix(1);
+    if (!IsAsciiNCName(view)) return kShapeTree;
+    name = KTString(view);
+    return kShapeVariable;
+  }
+  while (true) {
+    const size_t bar = view.find(u'|');
+    KTXSLTProcessor::SimpleTerm term;
+    if (!ParseTerm(Trimmed(view.substr(0, bar)), term)) {
+      terms.clear();
+      return kShapeTree;
+    }
+    terms.push_back(std::move(term));
+    if (bar == std::u16string_view::npos) break;
+    view.remove_prefix(bar + 1);
+  }
+  return kShapeSteps;
 }
 
 // What the child axis holds (not an attribute, namespace or declaration
@@ -92,8 +127,8 @@ bool IsContentNode(const KTXPathNode* node) {
   return !(parent && parent->GetKind() >= kXPathXmlDecl);
 }
 
-// The name test of an unprefixed name: the local part (after a colon)
-// equals it and the node is in no namespace.
+// The name test of an unprefixed name: the local part (after the first
+// colon) equals it and the node is in no namespace.
 bool MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name) {
   const KTString* uri = node->GetNamespaceUri();
   if (uri && !uri->IsEmpty()) return false;
@@ -101,6 +136,27 @@ bool MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name) {
   const size_t colon = nodeName.find(u':');
   if (colon != std::u16string_view::npos) nodeName.remove_prefix(colon + 1);
   return nodeName == name;
+}
+
+// Whether a child (attribute step: an attribute) passes the term's test,
+// as the location step and its node test would decide.
+bool PassesTerm(const KTXPathNode* child, const KTXSLTProcessor::SimpleTerm& term) {
+  const int kind = child->GetKind();
+  if (term.attribute) {
+    if (kind != kXPathAttribute) return false;
+    return term.test != kTestName || MatchesUnprefixedName(child, term.name.View());
+  }
+  if (!IsContentNode(child)) return false;
+  switch (term.test) {
+    case kTestNode:
+      return true;
+    case kTestAnyName:
+      return kind == kXPathElement;
+    case kTestText:
+      return kind == kXPathText || kind == kXPathCData;
+    default:
+      return kind == kXPathElement && MatchesUnprefixedName(child, term.name.View());
+  }
 }
 
 // A variable's result-tree fragment: one root the processor built.
@@ -139,24 +195,28 @@ bool KTXSLTProcessor::EvaluateSimple(const CompiledTree& entry, const KTXPathVal
     result->PushItem(self);
     return true;
   }
+  // Each step gives its nodes numbered along the axis; one step is put in
+  // document order, a union is sorted, each node kept once, and numbered
+  // anew, as the union operator does.
   KTXPathValue::ItemVector items;
-  const std::u16string_view name = entry.name.View();
   const int count = node->GetChildCount();
-  if (entry.shape == kShapeChild) {
+  for (const SimpleTerm& term : entry.terms) {
+    if (term.attribute && node->GetKind() != kXPathElement) continue;
+    int counter = 1;
     for (int i = 0; i < count; ++i) {
       KTXPathNode* child = node->GetChild(i);
-      if (child->GetKind() == kXPathElement && IsContentNode(child) && MatchesUnprefixedName(child, name))
-        items.emplace_back(child, static_cast<int>(items.size()) + 1);
-    }
-  } else if (node->GetKind() == kXPathElement) {
-    for (int i = 0; i < count; ++i) {
-      KTXPathNode* child = node->GetChild(i);
-      if (child->GetKind() == kXPathAttribute && MatchesUnprefixedName(child, name))
-        items.emplace_back(child, static_cast<int>(items.size()) + 1);
+      if (PassesTerm(child, term)) items.emplace_back(child, counter++);
     }
   }
   if (items.empty()) {
     result->SetNodeSet();
+    return true;
+  }
+  if (entry.terms.size() > 1) {
+    std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
+    items.erase(std::unique(items.begin(), items.end()), items.end());
+    for (size_t i = 0; i < items.size(); ++i) items[i].SetPosition(static_cast<int>(i) + 1);
+    result->SetNodeSet(std::move(items));
     return true;
   }
   result->SetNodeSet(std::move(items));
@@ -220,7 +280,7 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
     CompiledTree& entry = cache[text];
     entry.tree.reset(expression.DetachTree());
     entry.mode = KTXPathExpression::kModeExpr;
-    entry.shape = SimpleShapeOf(text, entry.name);
+    entry.shape = SimpleShapeOf(text, entry.name, entry.terms);
     expression.AttachTree(entry.tree.get(), entry.mode);
   } else {
     if (expression.RefusedVariable()) throw KTXSLTError(KTXSLTError::kVariablesInPattern, stylesheetNode);

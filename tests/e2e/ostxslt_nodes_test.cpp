@@ -94,6 +94,22 @@ TEST_F(NodesTest, IdentityTransformReproducesTheDocument) {
                              "</xsl:template>"));
 }
 
+// Steps and unions that the processor answers without the syntax tree give
+// the nodes, order and positions the tree gives, on every kind of node.
+TEST_F(NodesTest, SimpleStepsAndUnionsSelectWhatTheTreeSelects) {
+  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  for (const char* select : {".", "node()", "*", "text()", "@*", "@*|node()", "node() | @*", "*|text()", "text()|*|@*",
+                             "item", "m", "@id", "@a|@z", "@*|@a", "empty|n|empty", "@nosuch|nosuch"}) {
+    ExpectAgreement(Stylesheet("",
+                               "<xsl:strip-space elements=\"*\"/>"
+                               "<xsl:template match=\"/\"><r><xsl:apply-templates select=\"//node()\"/></r></xsl:template>"
+                               "<xsl:template match=\"node()\"><at k=\"{name()}\">"
+                               "<xsl:for-each select=\"" + std::string(select) + "\">"
+                               "<s p=\"{position()}\" l=\"{last()}\" k=\"{name()}\"><xsl:value-of select=\".\"/></s>"
+                               "</xsl:for-each></at></xsl:template>"));
+  }
+}
+
 TEST_F(NodesTest, TextAndCDataSectionsSideBySideAreOneTextNode) {
   if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
   // XPath sees one text node per run of character data; a CDATA section of
