@@ -210,6 +210,7 @@ bool KTSortExecutor::Start() {
   static const KTString kSelf(u".");
   const KTString& text = sort->selectText.IsEmpty() ? kSelf : sort->selectText;
   int count = list.GetKind() == kValueNodeSet ? list.ItemCount() : 0;
+  key->Reserve(count);
   KTSimpleSelect simple;
   if (count > 0 && simple.Parse(text.View())) {
     // A select of a simple shape is read from the tree: the string value of

@@ -232,22 +232,19 @@ KTString KTCollation::DefaultLanguage() {
 }
 
 void KTCollation::MakeKey(std::u16string_view text, Key& out) const {
-  out.weights.clear();
-  out.caseStart = AppendKey(text, out.weights);
+  out.weights.resize(MaxKeyLength(text.size()));
+  out.weights.resize(WriteKey(text, out.weights.data(), out.caseStart));
 }
 
-size_t KTCollation::AppendKey(std::u16string_view text, std::u16string& out) const {
+size_t KTCollation::WriteKey(std::u16string_view text, char16_t* out, size_t& caseStart) const {
   // At most two primary units and two of each other level per character,
-  // and the two level ends: the buffer grows once and is written through
-  // pointers in one pass over the text, the secondary and tertiary units
-  // past the room the primary ones can take; they are moved down after.
+  // and the two level ends. One pass over the text writes the secondary
+  // and tertiary units past the room the primary ones can take; they are
+  // moved down after.
   const size_t n = text.size();
-  const size_t begin = out.size();
-  out.resize(begin + n * 6 + 2);
-  char16_t* const base = out.data() + begin;
-  char16_t* const secondary = base + 2 * n + 1;
-  char16_t* const tertiary = base + 4 * n + 2;
-  char16_t* p = base;
+  char16_t* const secondary = out + 2 * n + 1;
+  char16_t* const tertiary = out + 4 * n + 2;
+  char16_t* p = out;
   char16_t* s = secondary;
   char16_t* t = tertiary;
   for (char16_t c : text) {
@@ -264,11 +261,10 @@ size_t KTCollation::AppendKey(std::u16string_view text, std::u16string& out) con
   std::memmove(p, secondary, static_cast<size_t>(s - secondary) * sizeof(char16_t));
   p += s - secondary;
   *p++ = u'\0';
-  const size_t caseStart = static_cast<size_t>(p - out.data());
+  caseStart = static_cast<size_t>(p - out);
   std::memmove(p, tertiary, static_cast<size_t>(t - tertiary) * sizeof(char16_t));
   p += t - tertiary;
-  out.resize(static_cast<size_t>(p - out.data()));
-  return caseStart;
+  return static_cast<size_t>(p - out);
 }
 
 int KTCollation::Compare(const Key& a, const Key& b) { return a.weights.compare(b.weights); }
@@ -289,18 +285,38 @@ bool IsLowerCase(char16_t c) {
 
 }  // namespace
 
+namespace {
+
+// Units per block of key text: large enough that a selection of thousands
+// of keys takes a few blocks, small enough that the unused end is no matter.
+constexpr size_t kKeyBlockUnits = size_t{1} << 16;
+
+}  // namespace
+
+char16_t* KTTextSortKeyComparator::Blocks::Reserve(size_t units) {
+  if (units > left_) {
+    const size_t size = std::max(units, kKeyBlockUnits);
+    blocks_.push_back(std::make_unique_for_overwrite<char16_t[]>(size));
+    next_ = blocks_.back().get();
+    left_ = size;
+  }
+  return next_;
+}
+
 void KTTextSortKeyComparator::AddKey(std::u16string_view text) {
   if (!collation_) collation_ = &KTCollation::ForLanguage(language_);
   Span span;
-  span.start = weights_.size();
-  span.caseStart = collation_->AppendKey(text, weights_);
-  span.end = weights_.size();
-  if (caseOrder_ != 0) {
-    span.textStart = texts_.size();
-    texts_.append(text);
-    span.textEnd = texts_.size();
-  }
+  char16_t* out = weights_.Reserve(KTCollation::MaxKeyLength(text.size()));
+  span.weights = out;
+  span.length = collation_->WriteKey(text, out, span.caseStart);
+  weights_.Commit(span.length);
   spans_.push_back(span);
+  if (caseOrder_ != 0) {
+    char16_t* copy = textBlocks_.Reserve(text.size());
+    std::copy(text.begin(), text.end(), copy);
+    textBlocks_.Commit(text.size());
+    texts_.emplace_back(copy, text.size());
+  }
 }
 
 int KTTextSortKeyComparator::Compare(int a, int b) const {
@@ -308,16 +324,14 @@ int KTTextSortKeyComparator::Compare(int a, int b) const {
   const Span& y = spans_[static_cast<size_t>(b)];
   int result;
   if (caseOrder_ == 0) {
-    result = Weights(x).compare(Weights(y));
+    result = std::u16string_view(x.weights, x.length).compare(std::u16string_view(y.weights, y.length));
   } else {
-    std::u16string_view all(weights_);
-    result = all.substr(x.start, x.caseStart - x.start).compare(all.substr(y.start, y.caseStart - y.start));
+    result = std::u16string_view(x.weights, x.caseStart).compare(std::u16string_view(y.weights, y.caseStart));
     if (result == 0) {
       // Equal but for case: the first differing character decides, lower
       // case first unless upper-first is asked for.
-      std::u16string_view texts(texts_);
-      std::u16string_view p = texts.substr(x.textStart, x.textEnd - x.textStart);
-      std::u16string_view q = texts.substr(y.textStart, y.textEnd - y.textStart);
+      std::u16string_view p = texts_[static_cast<size_t>(a)];
+      std::u16string_view q = texts_[static_cast<size_t>(b)];
       size_t i = 0;
       while (i < p.size() && i < q.size() && p[i] == q[i]) ++i;
       if (i < p.size() || i < q.size()) {
@@ -333,14 +347,11 @@ int KTTextSortKeyComparator::Compare(int a, int b) const {
 uint64_t KTTextSortKeyComparator::Summary(int i) const {
   const Span& span = spans_[static_cast<size_t>(i)];
   // Case-order keys compare without their case weights first.
-  const size_t end = caseOrder_ != 0 ? span.caseStart : span.end;
+  const size_t end = caseOrder_ != 0 ? span.caseStart : span.length;
   // Weights past the end count as 0, below every weight: a key that is a
   // prefix of another sorts first, as the full comparison has it.
   uint64_t summary = 0;
-  for (size_t k = 0; k < 4; ++k) {
-    const size_t at = span.start + k;
-    summary = (summary << 16) | (at < end ? weights_[at] : 0u);
-  }
+  for (size_t k = 0; k < 4; ++k) summary = (summary << 16) | (k < end ? span.weights[k] : 0u);
   return descending_ ? ~summary : summary;
 }
 
@@ -380,7 +391,10 @@ void KTSortSelection(KTXPathValue& list, KTSortKeyList& keys) {
   int count = list.ItemCount();
   for (const auto& comparator : keys)
     if (comparator->KeyCount() != count) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
-  if (count < 2 || keys.empty()) return;
+  if (count < 2 || keys.empty()) {
+    keys.clear();
+    return;
+  }
   // The summaries of the first two keys travel with the index, so that most
   // comparisons read neither the keys nor the comparators; the outcome of
   // every comparison is the one the chain gives.
@@ -419,4 +433,7 @@ void KTSortSelection(KTXPathValue& list, KTSortKeyList& keys) {
     sorted.back().SetPosition(i + 1);
   }
   list.SetNodeSet(std::move(sorted));
+  // The keys are no longer needed: their memory goes before the body runs
+  // and the result grows.
+  keys.clear();
 }

@@ -40,9 +40,12 @@ class KTCollation {
   // The general category of c ("Lu", "Nd", ...): from a built-in table for
   // ASCII, which then needs no character database, else from the database.
   static const char16_t* CategoryOf(char16_t c);
-  // Appends the weights of `text` to `out` as MakeKey makes them; returns
-  // where (in `out`) its case weights begin.
-  size_t AppendKey(std::u16string_view text, std::u16string& out) const;
+  // The most weights a text of `length` units gives.
+  static size_t MaxKeyLength(size_t length) { return length * 6 + 2; }
+  // Writes the weights of `text` to `out` (room for MaxKeyLength) as
+  // MakeKey makes them; returns their length and sets where the case
+  // weights begin.
+  size_t WriteKey(std::u16string_view text, char16_t* out, size_t& caseStart) const;
   // <0, 0 or >0: the full comparison, or without the case level.
   static int Compare(const Key& a, const Key& b);
   static int CompareIgnoringCase(const Key& a, const Key& b);
@@ -62,6 +65,8 @@ class KTSortKeyComparator {
   // keys are equal when SummaryIsKey(), else Compare decides.
   virtual uint64_t Summary(int i) const = 0;
   virtual bool SummaryIsKey() const = 0;
+  // Room for the keys of a selection of `count` nodes.
+  virtual void Reserve(int count) = 0;
 
   void SetLanguage(const KTString& language) { language_ = language; }
   const KTString& Language() const { return language_; }
@@ -90,6 +95,7 @@ class KTTextSortKeyComparator : public KTSortKeyComparator {
   // Keys are added in selection order; the collation is chosen from the
   // language when the first key is added.
   void AddKey(std::u16string_view text);
+  void Reserve(int count) override { spans_.reserve(static_cast<size_t>(count)); }
   int Compare(int a, int b) const override;
   // The first four weights that the comparison reads.
   uint64_t Summary(int i) const override;
@@ -97,30 +103,41 @@ class KTTextSortKeyComparator : public KTSortKeyComparator {
   int KeyCount() const override { return static_cast<int>(spans_.size()); }
 
  private:
-  struct Span {
-    size_t start = 0;      // of the weights in weights_
-    size_t caseStart = 0;  // where its case weights begin
-    size_t end = 0;
-    size_t textStart = 0;  // of the text in texts_ (case-order keys only)
-    size_t textEnd = 0;
+  // Text of many keys in blocks that never move: no copy when the store
+  // grows, and at most one block unused.
+  class Blocks {
+   public:
+    // Room for `units` code units, of which Commit then keeps a part.
+    char16_t* Reserve(size_t units);
+    void Commit(size_t units) {
+      next_ += units;
+      left_ -= units;
+    }
+
+   private:
+    std::vector<std::unique_ptr<char16_t[]>> blocks_;
+    char16_t* next_ = nullptr;
+    size_t left_ = 0;
   };
-  std::u16string_view Weights(const Span& span) const {
-    return std::u16string_view(weights_).substr(span.start, span.end - span.start);
-  }
+  struct Span {
+    const char16_t* weights = nullptr;
+    size_t caseStart = 0;  // where its case weights begin
+    size_t length = 0;
+  };
 
   const KTCollation* collation_ = nullptr;
-  // Every key's weights, one after another: one buffer for the whole
-  // selection instead of one string per node.
-  std::u16string weights_;
+  Blocks weights_;
+  std::vector<Span> spans_;
   // The texts themselves, kept only when a case order is asked for (the
   // first differing character decides between keys equal but for case).
-  std::u16string texts_;
-  std::vector<Span> spans_;
+  Blocks textBlocks_;
+  std::vector<std::u16string_view> texts_;
 };
 
 class KTNumberSortKeyComparator : public KTSortKeyComparator {
  public:
   void AddKey(double number) { numbers_.push_back(number); }
+  void Reserve(int count) override { numbers_.reserve(static_cast<size_t>(count)); }
   int Compare(int a, int b) const override;
   // The number's bits, ordered as the numbers (NaN first ascending, last
   // descending; -0 equal to 0).
@@ -136,6 +153,7 @@ using KTSortKeyList = std::vector<std::unique_ptr<KTSortKeyComparator>>;
 
 // Orders the node-set `list` (in document order, one key per item in every
 // comparator) by the keys, the first deciding and equal keys keeping the
-// selection's (document) order, and numbers the positions 1..n. A comparator
+// selection's (document) order, and numbers the positions 1..n. The
+// comparators are released once the selection is ordered. A comparator
 // whose key count differs from the list's throws KTXSLTError 7.
 void KTSortSelection(KTXPathValue& list, KTSortKeyList& keys);
