@@ -132,10 +132,19 @@ bool IsContentNode(const KTXPathNode* node) {
 bool MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name) {
   const KTString* uri = node->GetNamespaceUri();
   if (uri && !uri->IsEmpty()) return false;
-  std::u16string_view nodeName(node->GetName());
-  const size_t colon = nodeName.find(u':');
-  if (colon != std::u16string_view::npos) nodeName.remove_prefix(colon + 1);
-  return nodeName == name;
+  // One pass: the whole name first (the name test has no colon, so an equal
+  // name has none either), the part after the first colon only on a miss.
+  const char16_t* text = node->GetName();
+  auto equalsToEnd = [name](const char16_t* at) {
+    for (char16_t c : name) {
+      if (*at != c) return false;
+      ++at;
+    }
+    return *at == 0;
+  };
+  if (equalsToEnd(text)) return true;
+  while (*text && *text != u':') ++text;
+  return *text == u':' && equalsToEnd(text + 1);
 }
 
 // Whether a child (attribute step: an attribute) passes the term's test,
@@ -200,6 +209,7 @@ bool KTXSLTProcessor::EvaluateSimple(const CompiledTree& entry, const KTXPathVal
   // anew, as the union operator does.
   KTXPathValue::ItemVector items;
   const int count = node->GetChildCount();
+  items.reserve(static_cast<size_t>(count) * entry.terms.size());
   for (const SimpleTerm& term : entry.terms) {
     if (term.attribute && node->GetKind() != kXPathElement) continue;
     int counter = 1;
@@ -213,7 +223,10 @@ bool KTXSLTProcessor::EvaluateSimple(const CompiledTree& entry, const KTXPathVal
     return true;
   }
   if (entry.terms.size() > 1) {
-    std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
+    // Attributes before children, as "@*|node()" gives them, are in order
+    // already.
+    if (!std::is_sorted(items.begin(), items.end(), DocumentOrderLess))
+      std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
     items.erase(std::unique(items.begin(), items.end()), items.end());
     for (size_t i = 0; i < items.size(); ++i) items[i].SetPosition(static_cast<int>(i) + 1);
     result->SetNodeSet(std::move(items));
