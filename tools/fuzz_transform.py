@@ -22,7 +22,9 @@ node). Each case mutates the stylesheet, the source or both, one to three times:
   element and attribute names, output escaping, messages, result tree fragments), and top-level
   declarations (xsl:output with odd methods and encodings, strip/preserve-space, decimal formats,
   keys, missing includes);
-- white space: spaces, line ends and CDATA between tags, xml:space on elements.
+- white space: spaces, line ends and CDATA between tags, xml:space on elements;
+- size: the root's content repeated up to a megabyte, with multi-byte characters and
+  character references put into its text first.
 The mutated files are written beside the seed's own, in a private copy of the seed folders, so
 that relative references (includes, document()) still resolve.
 
@@ -408,12 +410,35 @@ def mutate_whitespace(rng, data):
     return data
 
 
+WIDE_TEXT = [b'\xf0\x9f\x98\x80', b'\xc3\xa9', b'\xe2\x82\xac', b'&#x1F600;', b'&#13;', b'&amp;', b'&lt;',
+             b']]&gt;', b'\xe2\x80\xa8', b'\xc2\x85', b'\xef\xbf\xbd', b'"', b"'", b'\t']
+
+
+def mutate_grow(rng, data):
+    # The root's content repeated up to a megabyte, with multi-byte characters and references
+    # sprinkled in first, so that the reader's, the tree's and the writer's buffers fill and split
+    # in odd places.
+    span = root_span(data)
+    if not span:
+        return mutate_bytes(rng, data)
+    a, b = span
+    body = bytearray(data[a:b])
+    texts = [m.start() for m in re.finditer(rb'>[^<]', bytes(body))]
+    for _ in range(rng.randint(0, 20)):
+        if texts:
+            at = rng.choice(texts) + 1
+            body[at:at] = rng.choice(WIDE_TEXT) * rng.randint(1, 3000)
+    times = max(1, rng.choice([70000, 300000, 300000, 1000000]) // max(1, len(body)))
+    return data[:a] + bytes(body) * times + data[b:]
+
+
 # (mutator, weight, for stylesheets only). Stylesheet-only kinds fall back to the others on sources.
 MUTATORS = [
     (mutate_bytes, 4, False), (mutate_structure, 3, False), (mutate_nesting, 1, False),
     (mutate_numbers, 2, False), (splice_xpath, 4, True), (replace_xpath, 4, True),
     (mutate_recursion, 1, True), (mutate_entities, 2, False), (insert_instruction, 4, True),
     (insert_top_level, 3, True), (mutate_whitespace, 2, False),
+    (mutate_grow, 1, False),
 ]
 
 
@@ -425,12 +450,13 @@ def mutate(rng, data, stylesheet):
     return data
 
 
-# The stylesheet run over sources that come without one: it visits every node
-# and evaluates a few functions on each.
+# The stylesheet run over sources that come without one: it visits every node and evaluates a few
+# functions on each. Its key gives one node per value: a key by name would make the walk
+# quadratic on the grown sources (one large node-set per node), a cost of the stylesheet.
 WALKER = b'''<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
-<xsl:key name="k" match="*" use="name()"/>
+<xsl:key name="k" match="*" use="generate-id()"/>
 <xsl:template match="@*|node()"><xsl:copy><xsl:apply-templates select="@*|node()"/></xsl:copy>
-<xsl:value-of select="concat(count(key('k', name())), number(.), string-length(.), generate-id())"/>
+<xsl:value-of select="concat(count(key('k', generate-id())), number(.), string-length(.), generate-id())"/>
 <xsl:number level="multiple" count="*"/></xsl:template>
 </xsl:stylesheet>
 '''
