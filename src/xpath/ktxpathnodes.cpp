@@ -279,7 +279,12 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
     const KTString& prefix = NodeText(qname->ChildAt(0));
     const KTString& local = NodeText(qname->ChildAt(1));
     const KTString* uri = nullptr;
-    LookUpPrefix(owner, prefix, uri);
+    // An unbound prefix is an error (XPath 1.0 §2.3): dropping it would
+    // read the unprefixed variable of the same local name.
+    if (!LookUpPrefix(owner, prefix, uri)) {
+      Fail(context, KTXPathExpression::kErrorInvalidPrefix, qname);
+      return false;
+    }
     if (uri) {
       expanded = *uri;
       expanded += u':';

@@ -451,7 +451,7 @@ void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, 
   if (!name) Fail(kNameExpected, node);
   record->nameNode = name;
   if (!IsQName(name->GetValue())) Fail(kNotQName, name);
-  record->name = ExpandedName(ValueOf(name), name, nullptr);
+  record->name = ExpandedName(ValueOf(name), name, name);
   if (KTXPathNode* select = FindAttribute(node, u"select", nullptr)) {
     CheckNotEmpty(select, kExpressionExpected);
     record->selectNode = select;
@@ -466,7 +466,7 @@ void KTStylesheetCompiler::ReadBinding(KTXPathNode* node, KTString& name, KTStri
   nameNode = FindAttribute(node, u"name", nullptr);
   if (!nameNode) Fail(kNameExpected, node);
   if (!IsQName(nameNode->GetValue())) Fail(kNotQName, nameNode);
-  name = ExpandedName(ValueOf(nameNode), nameNode, nullptr);
+  name = ExpandedName(ValueOf(nameNode), nameNode, nameNode);
   selectNode = FindAttribute(node, u"select", nullptr);
   if (!selectNode) return;
   // XSLT 1.0 §11.2: a select attribute and content together are an error.

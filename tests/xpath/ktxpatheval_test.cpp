@@ -328,6 +328,8 @@ TEST(XPathEvaluate, Variables) {
       {"$v/b", "b4"},       {"/doc/a[$n]", "a2"},     {"//b[. = $s]", "b4"}, {"$n * $n", "4"},
       {"$p:q", "2"},        {"$all[2]", "b2"},        {"$all[last]", ""},    {"$v//b | $all[1]", "b1 b4"},
       {"$undefined", "error 6"},
+      // A prefix bound nowhere is an error, not the unprefixed $n.
+      {"$unbound:n", "error 1"},  {"$unbound:n + 1", "error 1"},
   };
   for (const EvalCase& c : cases)
     EXPECT_EQ(Eval(c.expression, 0, &variables).value, c.expected) << c.expression;

@@ -133,6 +133,13 @@ TEST(StylesheetCompiler, BadStylesheetsAreRefusedAtTheirNode) {
        "0/@name"},
       {"unbound call-template prefix", TEMPLATE("<xsl:call-template name='q:t'/>"), 10,
        "Undefined namespace prefix", "0/0/@name"},
+      {"unbound variable prefix", SHEET("<xsl:variable name='q:v' select='1'/>"), 10,
+       "Undefined namespace prefix", "0/@name"},
+      {"unbound local param prefix", TEMPLATE("<xsl:param name='q:p'/>"), 10, "Undefined namespace prefix",
+       "0/0/@name"},
+      {"unbound with-param prefix", TEMPLATE("<xsl:call-template name='t'><xsl:with-param name='q:p'/>"
+                                             "</xsl:call-template>"),
+       10, "Undefined namespace prefix", "0/0/0/@name"},
       {"unbound cdata-section prefix", SHEET("<xsl:output cdata-section-elements='q:a'/>"), 10,
        "Undefined namespace prefix", "0/@cdata-section-elements"},
       {"unbound excluded prefix", TEMPLATE("<p xsl:exclude-result-prefixes='q'/>"), 10,
