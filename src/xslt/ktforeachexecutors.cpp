@@ -219,8 +219,11 @@ bool KTSortExecutor::Start() {
     KTString scratch;
     for (int i = 0; i < count; ++i) {
       KTXPathNode* first = simple.First(items[static_cast<size_t>(i)].GetNode());
-      std::u16string_view keyText = first ? KTSimpleSelect::StringValue(first, scratch) : std::u16string_view();
-      if (textKey) textKey->AddKey(keyText);
+      bool inTree = false;
+      std::u16string_view keyText = first ? KTSimpleSelect::StringValue(first, scratch, &inTree) : std::u16string_view();
+      // The tree's own text stays put until the sort, which comes before
+      // the body can change anything.
+      if (textKey) inTree ? textKey->AddKeyInPlace(keyText) : textKey->AddKey(keyText);
       else numberKey->AddKey(first ? KTXPathFunctionLibrary::StringToNumber(keyText) : kNaN);
     }
     frame->SetContextPosition(count);

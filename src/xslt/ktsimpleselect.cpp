@@ -87,10 +87,15 @@ KTXPathNode* KTSimpleSelect::First(KTXPathNode* context) const {
   return first;
 }
 
-std::u16string_view KTSimpleSelect::StringValue(const KTXPathNode* node, KTString& scratch) {
-  if (node && node->GetKind() == kXPathElement && node->GetChildCount() == 1) {
+std::u16string_view KTSimpleSelect::StringValue(const KTXPathNode* node, KTString& scratch, bool* inTree) {
+  const int kind = node ? node->GetKind() : kXPathRoot;
+  if (inTree) *inTree = node && kind != kXPathRoot && kind != kXPathElement;
+  if (node && kind == kXPathElement && node->GetChildCount() == 1) {
     const KTXPathNode* child = node->GetChild(0);
-    if (child->GetKind() == kXPathText || child->GetKind() == kXPathCData) return std::u16string_view(child->GetValue());
+    if (child->GetKind() == kXPathText || child->GetKind() == kXPathCData) {
+      if (inTree) *inTree = true;
+      return std::u16string_view(child->GetValue());
+    }
   }
   return KTXPathFunctionLibrary::StringValueView(node, scratch);
 }

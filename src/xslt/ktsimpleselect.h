@@ -24,7 +24,9 @@ class KTSimpleSelect {
 
   // The string value of a node, as string() gives it; an element holding
   // one text node alone is answered with that text, without a copy.
-  static std::u16string_view StringValue(const KTXPathNode* node, KTString& scratch);
+  // `inTree` (when given) tells whether the view is the tree's own text,
+  // which stays where it is while the tree is not changed, or `scratch`.
+  static std::u16string_view StringValue(const KTXPathNode* node, KTString& scratch, bool* inTree = nullptr);
 
   // As a pattern (xsl:key's match): "." is no pattern; "@name" matches
   // attributes, reached through ForEach from their element; "name" matches

@@ -274,6 +274,71 @@ int KTCollation::CompareIgnoringCase(const Key& a, const Key& b) {
       std::u16string_view(b.weights).substr(0, b.caseStart));
 }
 
+size_t KTCollation::WritePrimary(std::u16string_view text, char16_t* out) const {
+  char16_t* p = out;
+  for (char16_t c : text) {
+    const CharWeights& cw = WeightOf(c);
+    for (int i = 0; i < cw.primaryCount; ++i) *p++ = cw.primary[i];
+  }
+  return static_cast<size_t>(p - out);
+}
+
+namespace {
+
+// The units of one level of a text's key, in order, as WriteKey writes
+// them: one per character, two for a letter that expands.
+template <bool kAccents>
+class LevelReader {
+ public:
+  explicit LevelReader(std::u16string_view text) : text_(text) {}
+  bool Next(char16_t& unit) {
+    if (repeat_) {
+      repeat_ = false;
+      unit = last_;
+      return true;
+    }
+    if (at_ == text_.size()) return false;
+    const CharWeights& cw = WeightOf(text_[at_++]);
+    unit = kAccents ? cw.secondary : static_cast<char16_t>(cw.tertiary);
+    last_ = unit;
+    repeat_ = cw.secondUnitIsLetter;
+    return true;
+  }
+
+ private:
+  std::u16string_view text_;
+  size_t at_ = 0;
+  bool repeat_ = false;
+  char16_t last_ = 0;
+};
+
+// Lexicographic, a sequence that is a prefix of the other first: as the
+// level compares inside the whole key, whose levels end with 0 and hold no
+// 0 themselves.
+template <bool kAccents>
+int CompareLevel(std::u16string_view a, std::u16string_view b) {
+  LevelReader<kAccents> x(a);
+  LevelReader<kAccents> y(b);
+  for (;;) {
+    char16_t p = 0;
+    char16_t q = 0;
+    const bool haveP = x.Next(p);
+    const bool haveQ = y.Next(q);
+    if (!haveP || !haveQ) return haveP ? 1 : (haveQ ? -1 : 0);
+    if (p != q) return p < q ? -1 : 1;
+  }
+}
+
+}  // namespace
+
+int KTCollation::CompareAccents(std::u16string_view a, std::u16string_view b) const {
+  return CompareLevel<true>(a, b);
+}
+
+int KTCollation::CompareCase(std::u16string_view a, std::u16string_view b) const {
+  return CompareLevel<false>(a, b);
+}
+
 // ---- Comparators ----
 
 namespace {
@@ -303,35 +368,40 @@ char16_t* KTTextSortKeyComparator::Blocks::Reserve(size_t units) {
   return next_;
 }
 
-void KTTextSortKeyComparator::AddKey(std::u16string_view text) {
+void KTTextSortKeyComparator::Add(std::u16string_view text, bool copy) {
   if (!collation_) collation_ = &KTCollation::ForLanguage(language_);
-  Span span;
-  char16_t* out = weights_.Reserve(KTCollation::MaxKeyLength(text.size()));
-  span.weights = out;
-  span.length = collation_->WriteKey(text, out, span.caseStart);
-  weights_.Commit(span.length);
-  spans_.push_back(span);
-  if (caseOrder_ != 0) {
-    char16_t* copy = textBlocks_.Reserve(text.size());
-    std::copy(text.begin(), text.end(), copy);
-    textBlocks_.Commit(text.size());
-    texts_.emplace_back(copy, text.size());
+  Key key;
+  const size_t room = KTCollation::MaxPrimaryLength(text.size()) + (copy ? text.size() : 0);
+  char16_t* out = blocks_.Reserve(room);
+  key.primary = out;
+  key.primaryLength = collation_->WritePrimary(text, out);
+  key.textLength = text.size();
+  if (copy) {
+    char16_t* kept = out + key.primaryLength;
+    std::copy(text.begin(), text.end(), kept);
+    key.text = kept;
+  } else {
+    key.text = text.data();
   }
+  blocks_.Commit(key.primaryLength + (copy ? text.size() : 0));
+  keys_.push_back(key);
 }
 
 int KTTextSortKeyComparator::Compare(int a, int b) const {
-  const Span& x = spans_[static_cast<size_t>(a)];
-  const Span& y = spans_[static_cast<size_t>(b)];
-  int result;
-  if (caseOrder_ == 0) {
-    result = std::u16string_view(x.weights, x.length).compare(std::u16string_view(y.weights, y.length));
-  } else {
-    result = std::u16string_view(x.weights, x.caseStart).compare(std::u16string_view(y.weights, y.caseStart));
-    if (result == 0) {
+  const Key& x = keys_[static_cast<size_t>(a)];
+  const Key& y = keys_[static_cast<size_t>(b)];
+  const std::u16string_view p(x.text, x.textLength);
+  const std::u16string_view q(y.text, y.textLength);
+  // The whole key is primary weights, 0, accent weights, 0, case weights:
+  // compared level by level, the later levels read only on a tie.
+  int result = std::u16string_view(x.primary, x.primaryLength).compare(std::u16string_view(y.primary, y.primaryLength));
+  if (result == 0) result = collation_->CompareAccents(p, q);
+  if (result == 0) {
+    if (caseOrder_ == 0) {
+      result = collation_->CompareCase(p, q);
+    } else {
       // Equal but for case: the first differing character decides, lower
       // case first unless upper-first is asked for.
-      std::u16string_view p = texts_[static_cast<size_t>(a)];
-      std::u16string_view q = texts_[static_cast<size_t>(b)];
       size_t i = 0;
       while (i < p.size() && i < q.size() && p[i] == q[i]) ++i;
       if (i < p.size() || i < q.size()) {
@@ -345,13 +415,26 @@ int KTTextSortKeyComparator::Compare(int a, int b) const {
 }
 
 uint64_t KTTextSortKeyComparator::Summary(int i) const {
-  const Span& span = spans_[static_cast<size_t>(i)];
-  // Case-order keys compare without their case weights first.
-  const size_t end = caseOrder_ != 0 ? span.caseStart : span.length;
-  // Weights past the end count as 0, below every weight: a key that is a
-  // prefix of another sorts first, as the full comparison has it.
+  const Key& key = keys_[static_cast<size_t>(i)];
+  // The first four units of primary weights, 0, accent weights, 0 (a
+  // text of one character already fills them; an empty one gives 0, 0 and
+  // nothing after): units past the end count as 0, below every weight, so
+  // a key that is a prefix of another sorts first, as the full comparison
+  // has it.
   uint64_t summary = 0;
-  for (size_t k = 0; k < 4; ++k) summary = (summary << 16) | (k < end ? span.weights[k] : 0u);
+  size_t taken = 0;
+  auto take = [&](char16_t unit) {
+    if (taken < 4) {
+      summary = (summary << 16) | unit;
+      ++taken;
+    }
+  };
+  for (size_t k = 0; k < key.primaryLength && taken < 4; ++k) take(key.primary[k]);
+  take(0);
+  LevelReader<true> accents(std::u16string_view(key.text, key.textLength));
+  for (char16_t unit = 0; taken < 4 && accents.Next(unit);) take(unit);
+  take(0);
+  summary <<= 16 * (4 - taken);
   return descending_ ? ~summary : summary;
 }
 

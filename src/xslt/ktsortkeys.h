@@ -46,6 +46,14 @@ class KTCollation {
   // MakeKey makes them; returns their length and sets where the case
   // weights begin.
   size_t WriteKey(std::u16string_view text, char16_t* out, size_t& caseStart) const;
+  // The primary weights alone: at most two per character.
+  static size_t MaxPrimaryLength(size_t length) { return length * 2; }
+  size_t WritePrimary(std::u16string_view text, char16_t* out) const;
+  // Two texts compared by their accent (secondary) or case (tertiary)
+  // weights alone, made as they are read: comparing the primary weights,
+  // then these two, orders texts as their whole keys do.
+  int CompareAccents(std::u16string_view a, std::u16string_view b) const;
+  int CompareCase(std::u16string_view a, std::u16string_view b) const;
   // <0, 0 or >0: the full comparison, or without the case level.
   static int Compare(const Key& a, const Key& b);
   static int CompareIgnoringCase(const Key& a, const Key& b);
@@ -93,14 +101,17 @@ class KTSortKeyComparator {
 class KTTextSortKeyComparator : public KTSortKeyComparator {
  public:
   // Keys are added in selection order; the collation is chosen from the
-  // language when the first key is added.
-  void AddKey(std::u16string_view text);
-  void Reserve(int count) override { spans_.reserve(static_cast<size_t>(count)); }
+  // language when the first key is added. AddKey keeps a copy of the
+  // text; AddKeyInPlace keeps the view, for text that stays where it is
+  // until the selection is ordered (a tree's own text).
+  void AddKey(std::u16string_view text) { Add(text, true); }
+  void AddKeyInPlace(std::u16string_view text) { Add(text, false); }
+  void Reserve(int count) override { keys_.reserve(static_cast<size_t>(count)); }
   int Compare(int a, int b) const override;
   // The first four weights that the comparison reads.
   uint64_t Summary(int i) const override;
   bool SummaryIsKey() const override { return false; }
-  int KeyCount() const override { return static_cast<int>(spans_.size()); }
+  int KeyCount() const override { return static_cast<int>(keys_.size()); }
 
  private:
   // Text of many keys in blocks that never move: no copy when the store
@@ -119,19 +130,20 @@ class KTTextSortKeyComparator : public KTSortKeyComparator {
     char16_t* next_ = nullptr;
     size_t left_ = 0;
   };
-  struct Span {
-    const char16_t* weights = nullptr;
-    size_t caseStart = 0;  // where its case weights begin
-    size_t length = 0;
+  // A key keeps its primary weights, which decide nearly every comparison,
+  // and its text, from which the accent and case weights are read when
+  // the primary ones are equal.
+  struct Key {
+    const char16_t* primary = nullptr;
+    size_t primaryLength = 0;
+    const char16_t* text = nullptr;
+    size_t textLength = 0;
   };
+  void Add(std::u16string_view text, bool copy);
 
   const KTCollation* collation_ = nullptr;
-  Blocks weights_;
-  std::vector<Span> spans_;
-  // The texts themselves, kept only when a case order is asked for (the
-  // first differing character decides between keys equal but for case).
-  Blocks textBlocks_;
-  std::vector<std::u16string_view> texts_;
+  Blocks blocks_;
+  std::vector<Key> keys_;
 };
 
 class KTNumberSortKeyComparator : public KTSortKeyComparator {

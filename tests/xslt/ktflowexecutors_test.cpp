@@ -382,6 +382,46 @@ TEST(CollationTest, AsciiCategoriesAreTheDatabases) {
         << "U+" << static_cast<int>(c);
 }
 
+// A text key keeps its primary weights and its text; compared level by
+// level, and through its summary, it orders texts as their whole weight
+// strings do.
+TEST(CollationTest, SortKeysCompareAsTheirWholeWeights) {
+  const char16_t* words[] = {u"", u"a", u"A", u"\u00e1", u"\u00c1", u"ab", u"aB", u"Ab", u"\u00e6", u"\u00c6",
+                             u"ae", u"AE", u"\u00df", u"ss", u"SS", u"stra\u00dfe", u"strasse", u"Strasse", u"10",
+                             u"9", u" a", u"-a", u"\u00fe", u"\u03b1", u"\u0391", u"e\u0301", u"\u00e9", u"e",
+                             u"E", u"\u00c9", u"abcdef", u"abcdeg", u"abcd"};
+  const KTCollation& collation = KTCollation::ForLanguage(KTString(u"en"));
+  auto sign = [](int v) { return (v > 0) - (v < 0); };
+  for (int caseOrder : {0, 1, 2}) {
+    for (bool descending : {false, true}) {
+      KTTextSortKeyComparator keys;
+      keys.SetCaseOrder(caseOrder);
+      keys.SetDescending(descending);
+      keys.Reserve(static_cast<int>(std::size(words)));
+      for (size_t i = 0; i < std::size(words); ++i) {
+        if (i % 2) keys.AddKey(words[i]);
+        else keys.AddKeyInPlace(words[i]);
+      }
+      for (size_t i = 0; i < std::size(words); ++i) {
+        for (size_t j = 0; j < std::size(words); ++j) {
+          KTCollation::Key a, b;
+          collation.MakeKey(words[i], a);
+          collation.MakeKey(words[j], b);
+          int whole = caseOrder == 0 ? KTCollation::Compare(a, b) : KTCollation::CompareIgnoringCase(a, b);
+          if (descending) whole = -whole;
+          int got = keys.Compare(static_cast<int>(i), static_cast<int>(j));
+          if (whole != 0) {
+            EXPECT_EQ(sign(got), sign(whole)) << U8(words[i]) << " : " << U8(words[j]);
+          }
+          if (keys.Summary(static_cast<int>(i)) < keys.Summary(static_cast<int>(j))) {
+            EXPECT_LT(got, 0) << U8(words[i]) << " : " << U8(words[j]);
+          }
+        }
+      }
+    }
+  }
+}
+
 // Stylesheet errors with their codes and the nodes they point at.
 TEST_F(FlowExecutorsTest, ErrorsNameTheirCodeAndNode) {
   struct Case {
