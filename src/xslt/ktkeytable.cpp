@@ -72,6 +72,9 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
     KTXPathNode* element = definition.element ? definition.element : expressionNode_;
     MatchNodes(definition, root, element, matched);
     int count = matched.ItemCount();
+    // Most keys name a node or a few: room for one value per node spares
+    // the rehashing as the index grows.
+    index.reserve(index.size() + static_cast<size_t>(count));
     KTSimpleSelect use;
     if (use.Parse(definition.use.View())) {
       // A use of a simple shape: the string value of every node it selects.
