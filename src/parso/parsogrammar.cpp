@@ -537,6 +537,13 @@ void ParsoGrammar::ComputeEngineTables() {
     }
   }
   ComputePrefixPeers();
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    rule->spliced_ = rule->kind_ == R::kGroup && !rule->elements_.empty() &&
+                     rule->operator_ != R::kDifference && rule->operator_ != R::kUpTo &&
+                     rule->constraints_.size() < 2 && !rule->drop_ && !rule->keep_ &&
+                     !rule->keepChain_ && !rule->HasPrefixPeers() && !rule->flat_;
+  }
 }
 
 namespace {

@@ -101,6 +101,11 @@ class GrammarRule {
   // attempts make no nodes below it, and the engine matches it in one loop.
   bool IsFlat() const { return flat_; }
 
+  // A group whose node flattening replaces by its children (a sequence or
+  // choice of rules, without constraints or peers): with flattening on, the
+  // engine puts its children in the enclosing node's list at once.
+  bool IsSpliced() const { return spliced_; }
+
   // Most rule matches nested inside one attempt of this rule at any
   // position; a large number when the rule can reach itself.
   int GetNesting() const { return nesting_; }
@@ -157,6 +162,7 @@ class YStream;
   int nesting_ = 1 << 30;
   bool keepsNoChildren_ = false;
   bool flat_ = false;
+  bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;
   std::vector<const GrammarRule*> stopLiterals_;

@@ -445,7 +445,7 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
   children.tail = child;
 }
 
-bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t* pos,
+[[gnu::always_inline]] inline bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t* pos,
                              int available, int& line, int& matched, ParseNode* parent,
                              ChildList& children, int depth) {
   if (aborted_) return false;
@@ -477,6 +477,11 @@ bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t
       Attach(parent, children, child);
     }
     return true;
+  }
+  if (rule->IsSpliced() && flatten_ && shortcuts_ && !noNodes_ &&
+      parent->rule->GetConstraints().size() < 2 && depth + 1 < kMaxNestingDepth &&
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
+    return TrySplicedGroup(rule, pos, available, line, matched, parent, children, depth);
   }
   if (noNodes_ || (rule->KeepsNoChildren() && shortcuts_)) {
     return TryWithoutNodes(element, pos, available, line, matched, parent, children, depth);
@@ -578,7 +583,7 @@ bool Optional(char16_t mark) { return mark == u'?' || mark == u'*'; }
 // Tries one element at start+used as often as its mark allows, while
 // characters remain; returns the number of matches. A class under '*' or '+'
 // takes its run in one match; a match of no characters is not repeated.
-int ParsoParser::Repeat(const GrammarRule::Element& element, const char16_t* start,
+[[gnu::always_inline]] inline int ParsoParser::Repeat(const GrammarRule::Element& element, const char16_t* start,
                         int available, int& used, int& line, ParseNode* node,
                         ChildList& children, int depth) {
   int count = 0;
@@ -594,22 +599,31 @@ int ParsoParser::Repeat(const GrammarRule::Element& element, const char16_t* sta
   return count;
 }
 
-bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int depth,
-                                int& failIndex) {
-  ChildList children;
-  const char16_t* start = node->textStart;
-  int used = 0;
-  const auto& elements = node->rule->GetElements();
+inline bool ParsoParser::SequenceBody(const GrammarRule* rule, const char16_t* start, int available,
+                                      int& used, int& line, ParseNode* parent, ChildList& children,
+                                      int depth, int& failIndex) {
+  const auto& elements = rule->GetElements();
   for (size_t i = 0; i < elements.size(); ++i) {
     const Rule::Element& e = elements[i];
-    const int count = Repeat(e, start, available, used, line, node, children, depth);
+    const int count = Repeat(e, start, available, used, line, parent, children, depth);
     if (count == 0 && !Optional(e.mark)) {
       // A required element that the text ran out before was never tried, so
       // it recorded nothing; it is the failure at the end of the text.
-      if (used == available) RecordExpected(start + used, e.rule, node->rule, static_cast<int>(i));
+      if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
       failIndex = static_cast<int>(i);
       return false;
     }
+  }
+  return true;
+}
+
+bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int depth,
+                                int& failIndex) {
+  ChildList children;
+  int used = 0;
+  if (!SequenceBody(node->rule, node->textStart, available, used, line, node, children, depth,
+                    failIndex)) {
+    return false;
   }
   node->length = used;
   if (node->rule->GetConstraints().size() >= 2) return CheckConstraint(node);
@@ -703,6 +717,9 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
     }
   }
   // Kept without nodes, they serve only where none are made.
+  // Groups are spliced into a node without constraints only: the kept
+  // children must have the form this node's would have.
+  if ((from->GetConstraints().size() >= 2) != (node->rule->GetConstraints().size() >= 2)) return 0;
   if (!peer || peer->length != length || shared_.available != available ||
       shared_.startLine != line || shared_.messages != messageCount_ ||
       (!shared_.withNodes && !noNodes_)) {
@@ -722,8 +739,12 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
   const auto& target = node->rule->GetElements();
   int j = 0;
   for (ParseNode* c = shared_.first; c; c = c->next) {
-    while (j < length && c->rule != source[j].rule) ++j;
-    if (j < length) c->rule = target[j].rule;
+    int k = j;
+    while (k < length && c->rule != source[k].rule) ++k;
+    if (k < length) {
+      c->rule = target[k].rule;
+      j = k;
+    }
   }
   node->firstChild = shared_.first;
   children.tail = shared_.last;
@@ -733,18 +754,57 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
   return length;
 }
 
-bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int depth) {
-  ChildList children;
-  const char16_t* start = node->textStart;
-  for (const Rule::Element& e : node->rule->GetElements()) {
-    int used = 0;
-    if (Repeat(e, start, available, used, line, node, children, depth) > 0) {
-      node->length = used;
-      return true;
-    }
+inline bool ParsoParser::ChoiceBody(const GrammarRule* rule, const char16_t* start, int available,
+                                    int& used, int& line, ParseNode* parent, ChildList& children,
+                                    int depth) {
+  for (const Rule::Element& e : rule->GetElements()) {
+    used = 0;
+    if (Repeat(e, start, available, used, line, parent, children, depth) > 0) return true;
     if (aborted_) return false;
   }
   return false;
+}
+
+bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int depth) {
+  ChildList children;
+  int used = 0;
+  if (!ChoiceBody(node->rule, node->textStart, available, used, line, node, children, depth)) {
+    return false;
+  }
+  node->length = used;
+  return true;
+}
+
+bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, int available,
+                                  int& line, int& matched, ParseNode* parent, ChildList& children,
+                                  int depth) {
+  // As Match would match the group one level down, and Flatten then put its
+  // children in its place; they are examined by the enclosing node's
+  // Flatten instead, which decides on each of them alike.
+  ParseNode* const before = children.tail;
+  int endLine = line;
+  int used = 0;
+  int failIndex = -1;
+  const bool ok = rule->GetOperator() == Rule::kChoice
+                      ? ChoiceBody(rule, pos, available, used, endLine, parent, children, depth + 1)
+                      : SequenceBody(rule, pos, available, used, endLine, parent, children, depth + 1,
+                                     failIndex);
+  if (!ok || aborted_) {
+    ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(parent->firstChild);
+    (before ? before->next : parent->firstChild) = nullptr;
+    children.tail = before;
+    FreeChildrenAndSiblings(first);
+    return false;
+  }
+  matched = used;
+  if (children.tail == before) {
+    // A group without children keeps its node.
+    ParseNode* child = NewNode(pos, used, line, rule);
+    child->valid = 1;
+    Attach(parent, children, child);
+  }
+  line = endLine;
+  return true;
 }
 
 bool ParsoParser::MatchDifference(ParseNode* node, int available, int& line, int depth,

@@ -217,6 +217,16 @@ class ParsoParser {
   int MatchFlat(const GrammarRule* rule, const char16_t* start, int available, int& line);
   int Repeat(const GrammarRule::Element& element, const char16_t* start, int available, int& used,
              int& line, ParseNode* node, ChildList& children, int depth);
+  // The elements of a sequence or choice from `start`, their nodes attached
+  // to `parent`; `used` gets the characters matched.
+  bool SequenceBody(const GrammarRule* rule, const char16_t* start, int available, int& used,
+                    int& line, ParseNode* parent, ChildList& children, int depth, int& failIndex);
+  bool ChoiceBody(const GrammarRule* rule, const char16_t* start, int available, int& used,
+                  int& line, ParseNode* parent, ChildList& children, int depth);
+  // TryElement for a spliced group (GrammarRule::IsSpliced) while flattening.
+  [[gnu::noinline]] bool TrySplicedGroup(const GrammarRule* rule, const char16_t* pos,
+                                         int available, int& line, int& matched, ParseNode* parent,
+                                         ChildList& children, int depth);
   bool MatchSequence(ParseNode* node, int available, int& line, int depth, int& failIndex);
   bool MatchSharedSequence(ParseNode* node, int available, int& line, int depth, int& failIndex);
   // Hands the kept nodes of a peer's shared elements to `node` when they were
