@@ -436,6 +436,31 @@ int ParsoParser::MatchTerminal(const GrammarRule* rule, char16_t mark, const cha
   }
 }
 
+// The common terminal matches without a call: a character of a literal of
+// one character or of a class, or a class run, where no line ends. All
+// else, failures of literals (which record them) too, goes to MatchTerminal.
+[[gnu::always_inline]] inline int ParsoParser::Terminal(const GrammarRule* rule, char16_t mark,
+                                                      const char16_t* pos, int available,
+                                                      int& line) {
+  if (available > 0 && *pos > u'\r') {
+    const char16_t kind = rule->GetKind();
+    if (kind == Rule::kClass) {
+      if (mark != u'*' && mark != u'+') {
+        if (rule->ClassContains(*pos)) return 1;
+      } else {
+        const char16_t* p = pos;
+        const char16_t* end = pos + available;
+        while (p < end && *p > u'\r' && rule->ClassContains(*p)) ++p;
+        if (p == end || !rule->ClassContains(*p)) return p == pos ? -1 : static_cast<int>(p - pos);
+      }
+    } else if (kind == Rule::kLiteral) {
+      const std::u16string& text = rule->GetText();
+      if (text.size() == 1 && text[0] == *pos) return 1;
+    }
+  }
+  return MatchTerminal(rule, mark, pos, available, line);
+}
+
 void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* child) {
   if (child->rule->IsDrop()) {
     FreeChildrenAndSiblings(child);
@@ -451,7 +476,7 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
   if (aborted_) return false;
   const Rule* rule = element.rule;
   if (IsTerminal(rule)) {
-    const int n = MatchTerminal(rule, element.mark, pos, available, line);
+    const int n = Terminal(rule, element.mark, pos, available, line);
     if (n < 0) return false;
     matched = n;
     return true;
@@ -558,7 +583,7 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
     const Rule::Element& e = elements[i];
     int count = 0;
     while (used < available) {
-      const int n = MatchTerminal(e.rule, e.mark, start + used, available - used, line);
+      const int n = Terminal(e.rule, e.mark, start + used, available - used, line);
       if (n < 0) break;
       used += n;
       ++count;

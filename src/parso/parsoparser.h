@@ -204,6 +204,8 @@ class ParsoParser {
   int Match(ParseNode* node, char16_t mark, int depth);
   int MatchTerminal(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
                     int& line);
+  int Terminal(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
+               int& line);
   bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int& matched, ParseNode* parent, ChildList& children, int depth);
   // TryElement for a rule matched without nodes below it (noNodes_ is set
