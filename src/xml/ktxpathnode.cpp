@@ -115,6 +115,7 @@ KTXPathNode::Extra& KTXPathNode::OwnExtra() {
 }
 
 KTXPathNode::~KTXPathNode() {
+  HoldMaps(nullptr);
   // Children are freed without recursion so that deep trees cannot exhaust
   // the stack.
   if (children_.empty()) return;
@@ -203,32 +204,38 @@ const KTPrefixMapRef& KTXPathNode::NoMap() {
   return none;
 }
 
-const std::shared_ptr<const KTPrefixMaps>* KTXPathNode::NearestMaps() const {
+KTPrefixMaps* KTXPathNode::NearestMaps() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
-    if (n->maps_) return &n->maps_;
+    if (n->maps_) return n->maps_;
   }
   return nullptr;
 }
 
+void KTXPathNode::HoldMaps(KTPrefixMaps* maps) {
+  if (maps) ++maps->holders;
+  if (maps_ && --maps_->holders == 0) delete maps_;
+  maps_ = maps;
+}
+
 void KTXPathNode::SetMaps(KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap) {
   if (!elementMap && !attributeMap) {
-    maps_.reset();
+    HoldMaps(nullptr);
     return;
   }
   // The maps the parent shows, as they are: share its pair.
   if (parent_) {
-    if (const std::shared_ptr<const KTPrefixMaps>* inherited = parent_->NearestMaps()) {
-      if ((*inherited)->element == elementMap && (*inherited)->attribute == attributeMap) {
-        maps_ = *inherited;
+    if (KTPrefixMaps* inherited = parent_->NearestMaps()) {
+      if (inherited->element == elementMap && inherited->attribute == attributeMap) {
+        HoldMaps(inherited);
         return;
       }
     }
   }
-  maps_ = std::make_shared<const KTPrefixMaps>(KTPrefixMaps{std::move(elementMap), std::move(attributeMap)});
+  HoldMaps(new KTPrefixMaps{std::move(elementMap), std::move(attributeMap)});
 }
 
 bool KTXPathNode::HoldsMapsAlone() const {
-  return maps_ && maps_.use_count() == 1 && maps_->element && maps_->attribute &&
+  return maps_ && maps_->holders == 1 && maps_->element && maps_->attribute &&
          maps_->element.use_count() == 1 && maps_->attribute.use_count() == 1;
 }
 

@@ -56,6 +56,9 @@ using KTPrefixMapRef = std::shared_ptr<KTPrefixMap>;
 struct KTPrefixMaps {
   KTPrefixMapRef element;
   KTPrefixMapRef attribute;
+  // Nodes holding the pair (view trees are built and freed on one thread,
+  // so a plain count).
+  uint32_t holders = 0;
 };
 
 // Thrown by value when a node is placed where the placement rules forbid it
@@ -240,7 +243,9 @@ class KTXPathNode {
   void Reindex(int from);
   Extra& OwnExtra();
   // The pair of the nearest node (this one or an ancestor) that holds maps.
-  const std::shared_ptr<const KTPrefixMaps>* NearestMaps() const;
+  KTPrefixMaps* NearestMaps() const;
+  // Holds the pair (or none), letting go of the one held before.
+  void HoldMaps(KTPrefixMaps* maps);
   static const KTPrefixMapRef& NoMap();
 
   KTXNode* xnode_ = nullptr;
@@ -248,7 +253,7 @@ class KTXPathNode {
   KTString value_;  // the own value when hasValue_
   KTXName name_;    // the own name when hasName_
   const KTString* namespaceUri_ = nullptr;
-  std::shared_ptr<const KTPrefixMaps> maps_;
+  KTPrefixMaps* maps_ = nullptr;  // counted by holders
   KTXPathChildren children_;
   std::unique_ptr<Extra> extra_;
   int32_t position_ = -1;
