@@ -508,6 +508,25 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     return TrySplicedGroup(rule, pos, available, line, matched, parent, children, depth);
   }
+  if (noNodes_ && rule->GetKind() == Rule::kGroup && shortcuts_ &&
+      rule->GetOperator() != Rule::kDifference && rule->GetOperator() != Rule::kUpTo &&
+      rule->GetConstraints().size() < 2 && depth + 1 < kMaxNestingDepth &&
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
+    // Where no nodes are made, a group is matched as Match would match it,
+    // one level down, without a node or a frame of its own.
+    int endLine = line;
+    int used = 0;
+    int failIndex = -1;
+    ChildList none;
+    const bool ok = rule->GetOperator() == Rule::kChoice
+                        ? ChoiceBody(rule, pos, available, used, endLine, parent, none, depth + 1)
+                        : SequenceBody(rule, pos, available, used, endLine, parent, none, depth + 1,
+                                       failIndex);
+    if (!ok || aborted_) return false;
+    matched = used;
+    line = endLine;
+    return true;
+  }
   if (noNodes_ || (rule->KeepsNoChildren() && shortcuts_)) {
     return TryWithoutNodes(element, pos, available, line, matched, parent, children, depth);
   }
