@@ -154,6 +154,9 @@ class KTXNode {
   virtual void SetName(const char16_t* text, int length) {}
   virtual bool HasName() const { return false; }
   virtual bool IsUnnamed() const { return false; }
+  // The interned name of a node that keeps one (the named levels), else null:
+  // a copy can share it instead of interning the text again.
+  virtual const KTXName* InternedName() const { return nullptr; }
   bool HasPrefix() const;
   virtual const char16_t* GetValue() const { return u""; }
   void SetValue(const char16_t* text);
@@ -323,6 +326,7 @@ class KTXNamedNode : public KTXValueNode {
   void SetName(const char16_t* text, int length) override;
   bool HasName() const override { return !IsUnnamed(); }
   const KTString& NameString() const { return name_; }
+  const KTXName* InternedName() const override { return &name_; }
 
  protected:
   void CopyFieldsFrom(const KTXNode& other) override;

@@ -163,6 +163,24 @@ void KTXPathNode::SetName(const char16_t* text) {
   hasName_ = text != nullptr;
 }
 
+void KTXPathNode::SetNameOf(const KTXPathNode* source) {
+  if (source->hasName_) {
+    name_ = source->name_;
+    hasName_ = true;
+    return;
+  }
+  const char16_t* text = source->GetName();
+  if (source->xnode_) {
+    const KTXName* interned = source->xnode_->InternedName();
+    if (interned && interned->c_str() == text) {
+      name_ = *interned;
+      hasName_ = true;
+      return;
+    }
+  }
+  SetName(text);
+}
+
 // ---- Prefix maps ----
 
 const KTPrefixMap* KTXPathNode::GetElementNamespaceMap() const {

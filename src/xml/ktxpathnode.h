@@ -161,6 +161,10 @@ class KTXPathNode {
   // Own names are interned (KTXName): a result tree holds each distinct name
   // once.
   void SetName(const char16_t* text);
+  // Sets the name the source shows as this node's own, sharing the source's
+  // interned name (its own, or its wrapped node's) instead of interning the
+  // text again.
+  void SetNameOf(const KTXPathNode* source);
   const KTString* GetNamespaceUri() const { return namespaceUri_; }
   void SetNamespaceUri(const KTString* uri) { namespaceUri_ = uri; }
 

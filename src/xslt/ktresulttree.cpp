@@ -395,7 +395,7 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   // The source's name, read in place (the source outlives the copy's making).
   const std::u16string_view name(source->GetName());
   if (kind == kXPathElement || kind == kXPathAttribute || kind == kXPathPI || kind == kXPathNamespace)
-    copy->SetName(source->GetName());
+    copy->SetNameOf(source);
   if (kind != kXPathElement) copy->SetValue(source->GetValue());
   copy->SetNamespaceUri(source->GetNamespaceUri());
   copy->SetOutputFlag(source->GetOutputFlag());
