@@ -35,7 +35,8 @@ class KTXPathExpression {
   // forbids them only in the patterns of xsl:template and xsl:key).
   static constexpr int kRestrictPattern = 1;
   static constexpr int kRestrictKey = 2;
-  static constexpr int kRestrictNumberPattern = 3;
+  // Not 3: key() is refused where the kRestrictKey bit is set.
+  static constexpr int kRestrictNumberPattern = 4;
 
   // XPath error kinds (the messages are string resources 7401..7417).
   enum ErrorCode : int {

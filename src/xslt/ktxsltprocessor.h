@@ -305,7 +305,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
                       bool privateEvaluation, int restrictions);
   // The node-set the pattern selects from the given context nodes (in
   // document order) of the document of `root`, all at once. Only the
-  // patterns of xsl:number (restrictions 3) see `variables`.
+  // patterns of xsl:number (restrictions 4) see `variables`.
   bool EvaluatePattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root, const KTXPathValue& contexts,
                        KTXPathNode* stylesheetNode, bool privateEvaluation, int restrictions,
                        const KTVariableSource* variables = nullptr);

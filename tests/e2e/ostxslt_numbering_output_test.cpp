@@ -91,6 +91,20 @@ TEST_F(NumberingOutputTest, CountAndFromPatternsSeeTheVariablesInScope) {
       "</xsl:for-each>"));
 }
 
+TEST_F(NumberingOutputTest, CountAndFromPatternsMayCallKey) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  // key() is refused only in the definition of a key, not in the patterns
+  // of xsl:number, with or without variables.
+  ExpectAgreement(
+      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+      "<xsl:output method=\"text\"/><xsl:key name=\"k\" match=\"i\" use=\"@t\"/>\n"
+      "<xsl:template match=\"/\"><xsl:for-each select=\"//i\"><xsl:variable name=\"t\" select=\"string(@t)\"/>"
+      "<xsl:number level=\"any\" count=\"key('k', 'a')\"/>,"
+      "<xsl:number count=\"i[count(key('k', @t)) &gt; 3]\"/>,"
+      "<xsl:number level=\"multiple\" count=\"*[count(. | key('k', $t)) = count(key('k', $t))]\" from=\"key('k', 'none')\"/>;"
+      "</xsl:for-each></xsl:template>\n</xsl:stylesheet>\n");
+}
+
 TEST_F(NumberingOutputTest, AttributeAndNamespaceNodesAreNumberedAfterTheirElement) {
   if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
   ExpectAgreement(Stylesheet(
