@@ -77,14 +77,20 @@ bool KTSimpleSelect::Selects(const KTXPathNode* child) const {
 }
 
 KTXPathNode* KTSimpleSelect::First(KTXPathNode* context) const {
-  KTXPathNode* first = nullptr;
   if (!context) return nullptr;
   if (shape_ == Shape::kSelf) return context;
-  if (shape_ == Shape::kAttribute && context->GetKind() != kXPathElement) return nullptr;
+  // Selects as one loop: an element child is on the child axis unless the
+  // context is a declaration node; attributes hang on elements only.
+  if (shape_ == Shape::kAttribute ? context->GetKind() != kXPathElement : context->GetKind() >= kXPathXmlDecl)
+    return nullptr;
+  const int wanted = shape_ == Shape::kChild ? kXPathElement : kXPathAttribute;
+  const std::u16string_view name = name_.View();
   const int count = context->GetChildCount();
-  for (int i = 0; i < count && !first; ++i)
-    if (Selects(context->GetChild(i))) first = context->GetChild(i);
-  return first;
+  for (int i = 0; i < count; ++i) {
+    KTXPathNode* child = context->GetChild(i);
+    if (child->GetKind() == wanted && MatchesUnprefixedName(child, name)) return child;
+  }
+  return nullptr;
 }
 
 std::u16string_view KTSimpleSelect::StringValue(const KTXPathNode* node, KTString& scratch, bool* inTree) {
