@@ -131,11 +131,16 @@ void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<Ht
   const std::u16string_view name = node->GetName();
   HtmlFrame frame{node};
   frame.element = true;
-  // An element in a namespace is no HTML element, whatever its local name
-  // (XSLT 1.0 §16.2 has it written as XML): it keeps its end tag, so that
-  // content it has is not left outside it.
+  // An element in a namespace that has content keeps its end tag even under
+  // the name of an HTML empty element (XSLT 1.0 §16.2 has it written as
+  // XML), so that its content is not left outside it. Without content it
+  // is a start tag alone like the HTML element (an end tag "</br>" reads as
+  // a second br in HTML).
   const KTString* uri = node->GetNamespaceUri();
-  frame.empty = (!uri || uri->IsEmpty()) && htmlVocabulary_.IsHtmlEmptyElement(name);
+  const bool namespaced = uri && !uri->IsEmpty();
+  const int childCount = node->GetChildCount();
+  const bool hasContent = childCount > 0 && !IsAttributeLike(node->GetChild(childCount - 1)->GetKind());
+  frame.empty = htmlVocabulary_.IsHtmlEmptyElement(name) && !(namespaced && hasContent);
   frame.endTag = !frame.empty && htmlVocabulary_.IsHtmlElementWithEndTag(name);
   frame.block = htmlVocabulary_.IsHtmlBlockElement(name);
   if (indent_ && blockContext_ && frame.block) {

@@ -67,6 +67,13 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Text(t.Element(r, u"BR"), u"x");
        },
        NoIndent, u"<body><br><div></div><foo></foo><p>t</p><BR>x</body>"},
+      {"an element in a namespace named like an HTML empty element: start tag alone, end tag with content",
+       [](TreeBuilder& t) {
+         KTXPathNode* r = t.Element(t.Root(), u"body");
+         t.Attribute(t.Element(r, u"br", u"urn:x"), u"a", u"1");
+         t.Text(t.Element(r, u"link", u"urn:x"), u"u");
+       },
+       NoIndent, u"<body><br a=\"1\"><link>u</link></body>"},
       {"boolean attributes are written as their name, whatever their value",
        [](TreeBuilder& t) {
          KTXPathNode* s = t.Element(t.Root(), u"select");
