@@ -304,16 +304,25 @@ void DeleteItems(KTXPathChildren::Item* items, size_t count) {
 
 }  // namespace
 
-KTXPathChildren::~KTXPathChildren() { DeleteItems(items_, capacity_); }
+KTXPathChildren::~KTXPathChildren() { clear(); }
 
 void KTXPathChildren::Grow(size_t needed) {
   if (needed <= capacity_) return;
   if (needed > UINT32_MAX) throw std::bad_alloc();
-  size_t capacity = std::max<size_t>(needed, std::min<size_t>(size_t{capacity_} * 2, UINT32_MAX));
+  if (capacity_ == 0 && needed == 1) {
+    new (&store_.one) Item();
+    capacity_ = 1;
+    return;
+  }
+  size_t capacity = std::max<size_t>({needed, size_t{2}, std::min<size_t>(size_t{capacity_} * 2, UINT32_MAX)});
   Item* items = NewItems(capacity);
-  for (uint32_t i = 0; i < size_; ++i) items[i] = std::move(items_[i]);
-  DeleteItems(items_, capacity_);
-  items_ = items;
+  Item* old = begin();
+  for (uint32_t i = 0; i < size_; ++i) items[i] = std::move(old[i]);
+  if (capacity_ == 1)
+    store_.one.~Item();
+  else
+    DeleteItems(store_.many, capacity_);
+  store_.many = items;
   capacity_ = static_cast<uint32_t>(capacity);
 }
 
@@ -322,21 +331,26 @@ void KTXPathChildren::reserve(size_t count) { Grow(count); }
 void KTXPathChildren::insert(size_t index, Item item) {
   // Geometric growth: appending n children costs O(n) overall.
   if (size_ == capacity_) Grow(size_t{size_} + 1);
-  for (size_t i = size_; i > index; --i) items_[i] = std::move(items_[i - 1]);
-  items_[index] = std::move(item);
+  Item* items = begin();
+  for (size_t i = size_; i > index; --i) items[i] = std::move(items[i - 1]);
+  items[index] = std::move(item);
   ++size_;
 }
 
 KTXPathChildren::Item KTXPathChildren::erase(size_t index) {
-  Item item = std::move(items_[index]);
-  for (size_t i = index + 1; i < size_; ++i) items_[i - 1] = std::move(items_[i]);
+  Item* items = begin();
+  Item item = std::move(items[index]);
+  for (size_t i = index + 1; i < size_; ++i) items[i - 1] = std::move(items[i]);
   --size_;
   return item;
 }
 
 void KTXPathChildren::clear() {
-  DeleteItems(items_, capacity_);
-  items_ = nullptr;
+  if (capacity_ == 1)
+    store_.one.~Item();
+  else
+    DeleteItems(store_.many, capacity_);
+  store_.many = nullptr;
   size_ = 0;
   capacity_ = 0;
 }
@@ -344,11 +358,9 @@ void KTXPathChildren::clear() {
 std::vector<KTXPathChildren::Item> KTXPathChildren::release() {
   std::vector<Item> out;
   out.reserve(size_);
-  for (uint32_t i = 0; i < size_; ++i) out.push_back(std::move(items_[i]));
-  DeleteItems(items_, capacity_);
-  items_ = nullptr;
-  size_ = 0;
-  capacity_ = 0;
+  Item* items = begin();
+  for (uint32_t i = 0; i < size_; ++i) out.push_back(std::move(items[i]));
+  clear();
   return out;
 }
 

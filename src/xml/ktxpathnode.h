@@ -89,14 +89,14 @@ class KTXPathChildren {
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  Item* begin() { return items_; }
-  Item* end() { return items_ + size_; }
-  const Item* begin() const { return items_; }
-  const Item* end() const { return items_ + size_; }
-  Item& operator[](size_t index) { return items_[index]; }
-  const Item& operator[](size_t index) const { return items_[index]; }
-  const Item& front() const { return items_[0]; }
-  const Item& back() const { return items_[size_ - 1]; }
+  Item* begin() { return capacity_ == 1 ? &store_.one : store_.many; }
+  Item* end() { return begin() + size_; }
+  const Item* begin() const { return capacity_ == 1 ? &store_.one : store_.many; }
+  const Item* end() const { return begin() + size_; }
+  Item& operator[](size_t index) { return begin()[index]; }
+  const Item& operator[](size_t index) const { return begin()[index]; }
+  const Item& front() const { return begin()[0]; }
+  const Item& back() const { return begin()[size_ - 1]; }
 
   void reserve(size_t count);
   void insert(size_t index, Item item);
@@ -109,7 +109,14 @@ class KTXPathChildren {
  private:
   void Grow(size_t needed);
 
-  Item* items_ = nullptr;
+  // A lone child (capacity 1, the most common case: an element holding one
+  // text) is kept in place; more children in an array (capacity 2 and up).
+  union Store {
+    Store() : many(nullptr) {}
+    ~Store() {}
+    Item* many;
+    Item one;
+  } store_;
   uint32_t size_ = 0;
   uint32_t capacity_ = 0;
 };

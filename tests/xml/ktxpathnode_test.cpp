@@ -224,6 +224,23 @@ TEST(XPathNode, ChildListKeepsOrderThroughInsertsAndRemovals) {
   EXPECT_TRUE(root->Children().empty());
   root->AppendChild(std::move(all[0]));
   EXPECT_EQ(order(), "-1 ");
+
+  // A lone child is kept in place; a second one moves both to an array.
+  auto single = View(kXPathElement);
+  single->AppendChild(text(7));
+  single->InsertChild(0, text(6));
+  EXPECT_EQ(U8(single->GetChild(0)->GetValue()), "6");
+  EXPECT_EQ(U8(single->GetChild(1)->GetValue()), "7");
+  EXPECT_EQ(single->GetChild(1)->GetIndexInParent(), 1);
+  single->RemoveChild(0).reset();
+  KTXPathNode::ChildList one = single->ReleaseChildren();
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(U8(one[0]->GetValue()), "7");
+  auto lone = View(kXPathElement);
+  KTXPathNode* child = lone->AppendChild(View(kXPathElement));
+  child->AppendChild(text(2));  // freed with lone, each list holding one child in place
+  EXPECT_EQ(lone->Children().front().get(), child);
+  EXPECT_EQ(lone->Children().back().get(), child);
 }
 
 TEST(XPathNode, CopiesKeepStructureAndRules) {
