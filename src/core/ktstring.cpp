@@ -137,9 +137,9 @@ char16_t* KTString::GetBuffer() {
   return data_;
 }
 
-int KTString::GetLength() const {
+int KTString::ScanLength() const {
   Header* h = Head();
-  if (h->length < 0) h->length = KTStrLen(data_);
+  h->length = KTStrLen(data_);
   return h->length;
 }
 

@@ -34,7 +34,12 @@ class KTString {
   // The writable slots, capacity + 1 of them; the caller leaves a NUL at or
   // before index capacity.
   char16_t* GetBuffer();
-  int GetLength() const;
+  // The recorded length, found by a scan only after a write through
+  // GetBuffer; inline since every view of a string asks for it.
+  int GetLength() const {
+    const int length = Head()->length;
+    return length >= 0 ? length : ScanLength();
+  }
   int GetCapacity() const noexcept { return Head()->capacity; }
   bool IsEmpty() const noexcept { return data_[0] == 0; }
   // Index checks are against the capacity (the terminator slot at capacity is
@@ -165,6 +170,7 @@ class KTString {
   static constexpr int kUnknownLength = -1;
 
   Header* Head() const noexcept { return reinterpret_cast<Header*>(data_) - 1; }
+  int ScanLength() const;
   bool OnShared() const noexcept;
   static char16_t* NewBlock(int capacity);
   static void FreeBlock(char16_t* data) noexcept;
