@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/ktwchar.h"
@@ -109,13 +110,48 @@ void* KTXPathNode::operator new(size_t size) { return KTXNodePoolAllocate(size);
 
 void KTXPathNode::operator delete(void* node, size_t size) noexcept { KTXNodePoolFree(node, size); }
 
+namespace {
+
+// Side records by node (made once, never destroyed, so nodes freed during
+// the program's exit still find it). Trees are built and freed on one thread.
+template <class Extra>
+std::unordered_map<const KTXPathNode*, std::unique_ptr<Extra>>& ExtraTable() {
+  static auto* table = new std::unordered_map<const KTXPathNode*, std::unique_ptr<Extra>>();
+  return *table;
+}
+
+}  // namespace
+
 KTXPathNode::Extra& KTXPathNode::OwnExtra() {
-  if (!extra_) extra_ = std::make_unique<Extra>();
-  return *extra_;
+  if (hasExtra_) return *FindExtra();
+  auto& slot = ExtraTable<Extra>()[this];
+  slot = std::make_unique<Extra>();
+  hasExtra_ = true;
+  return *slot;
+}
+
+KTXPathNode::Extra* KTXPathNode::FindExtra() const {
+  if (!hasExtra_) return nullptr;
+  auto& table = ExtraTable<Extra>();
+  auto found = table.find(this);
+  return found == table.end() ? nullptr : found->second.get();
+}
+
+const KTString* KTXPathNode::GetOwnDocumentUri() const {
+  const Extra* extra = FindExtra();
+  return extra ? extra->documentUri : nullptr;
 }
 
 KTXPathNode::~KTXPathNode() {
   HoldMaps(nullptr);
+  if (hasExtra_) {
+    // Taken out of the table first: the record's namespace nodes are
+    // destroyed after the table is done with the erase.
+    auto& table = ExtraTable<Extra>();
+    auto found = table.find(this);
+    std::unique_ptr<Extra> extra = std::move(found->second);
+    table.erase(found);
+  }
   // Children are freed without recursion so that deep trees cannot exhaust
   // the stack.
   if (children_.empty()) return;
@@ -279,7 +315,9 @@ void KTXPathNode::SetDocumentUri(const KTString* uri) {
 
 const KTString* KTXPathNode::GetDocumentUri(const KTXPathNode* node) {
   for (const KTXPathNode* n = node; n; n = n->parent_) {
-    if (!TakesParentDocumentUri(n->kind_) && n->extra_ && n->extra_->documentUri) return n->extra_->documentUri;
+    if (!TakesParentDocumentUri(n->kind_) && n->hasExtra_) {
+      if (const KTString* uri = n->FindExtra()->documentUri) return uri;
+    }
   }
   return nullptr;
 }

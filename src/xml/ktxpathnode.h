@@ -193,7 +193,7 @@ class KTXPathNode {
   bool HoldsMapsAlone() const;
 
   // ---- Document URI ----
-  const KTString* GetOwnDocumentUri() const { return extra_ ? extra_->documentUri : nullptr; }
+  const KTString* GetOwnDocumentUri() const;
   void SetDocumentUri(const KTString* uri);
   // Text, attribute, namespace and comment nodes take their parent's; other
   // nodes their own when set, else their parent's.
@@ -253,6 +253,9 @@ class KTXPathNode {
   void CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps);
   void Reindex(int from);
   Extra& OwnExtra();
+  // The node's side record (null without one). Side records live in one
+  // table by node: most nodes never have one, so they carry only a flag.
+  Extra* FindExtra() const;
   // The pair of the nearest node (this one or an ancestor) that holds maps.
   KTPrefixMaps* NearestMaps() const;
   // Holds the pair (or none), letting go of the one held before.
@@ -266,7 +269,6 @@ class KTXPathNode {
   const KTString* namespaceUri_ = nullptr;
   KTPrefixMaps* maps_ = nullptr;  // counted by holders
   KTXPathChildren children_;
-  std::unique_ptr<Extra> extra_;
   int32_t position_ = -1;
   int32_t documentNumber_ = -1;
   int32_t indexInParent_ = -1;
@@ -276,4 +278,5 @@ class KTXPathNode {
   bool output_ : 1 = true;
   bool fromEntity_ : 1 = false;
   bool idAttribute_ : 1 = false;
+  bool hasExtra_ : 1 = false;
 };
