@@ -88,7 +88,18 @@ bool KTTemplateExecutor::Start() {
   frame->SetStarted();
   KTXPathNode* element = frame->NodeToRun();
   frame->SetOwnNode(element);
-  KTUseStylesheetNamespaces(processor_, frame, element);
+  // Includes are resolved before any template starts, so a template's
+  // stylesheet, and with it its namespace sets, stays the same for the run.
+  auto& byTemplate = processor_->NamespacesByTemplate();
+  auto known = byTemplate.find(element);
+  if (known == byTemplate.end()) {
+    KTUseStylesheetNamespaces(processor_, frame, element);
+    KTXPathNode* stylesheet = processor_->OwningStylesheetElement(element);
+    auto sets = processor_->NamespacesByStylesheet().find(stylesheet);
+    if (sets != processor_->NamespacesByStylesheet().end()) byTemplate.emplace(element, &sets->second);
+  } else {
+    frame->ShareNamespaceSets(known->second->excluded, known->second->extension);
+  }
   KTXPathNode* first = KTFirstContentChild(element);
   if (first && element->GetKind() == kXPathElement) {
     KTPushFrameFor(processor_, frame, resultParent_, first);

@@ -56,6 +56,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   includeStack_.clear();
   stylesheetDocuments_.clear();
   namespacesByStylesheet_.clear();
+  namespacesByTemplate_.clear();
   decimalFormats_.clear();
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
   defaultFormatDeclared_ = false;
@@ -78,6 +79,7 @@ void KTXSLTProcessor::Start() {
   topLevelVariable_ = false;
   inEvaluation_.clear();
   evaluated_.clear();
+  namespacesByTemplate_.clear();
   restartFrames_.clear();
   topLevelDeclarations_.clear();
   DeleteFrames();

@@ -133,6 +133,12 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_map<const KTXPathNode*, StylesheetNamespaces>& NamespacesByStylesheet() {
     return namespacesByStylesheet_;
   }
+  // The sets found for a template element at its first start, so that later
+  // starts need not walk to its stylesheet again (emptied with the sets, and
+  // by Start).
+  std::unordered_map<const KTXPathNode*, const StylesheetNamespaces*>& NamespacesByTemplate() {
+    return namespacesByTemplate_;
+  }
   // How many stylesheet documents may include or import one another in a
   // chain: includes resolve by recursion and each is checked against the
   // whole stack, so a longer chain is refused as a document that cannot be
@@ -464,4 +470,5 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_map<KTString, std::unique_ptr<KTXPathNode>> stylesheetDocuments_;
   std::vector<KTXPathNode*> includeStack_;
   std::unordered_map<const KTXPathNode*, StylesheetNamespaces> namespacesByStylesheet_;
+  std::unordered_map<const KTXPathNode*, const StylesheetNamespaces*> namespacesByTemplate_;
 };
