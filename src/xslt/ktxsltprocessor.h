@@ -327,7 +327,14 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // written otherwise; an unprefixed mode never takes the default namespace.
   static KTString ExpandMode(const KTString& mode, const KTPrefixMap* namespaces);
   // One stable string per mode text (frames keep the mode they run in).
-  const KTString* InternMode(const KTString& mode) { return &*modes_.insert(mode).first; }
+  const KTString* InternMode(const KTString& mode) {
+    // The default mode is asked for at every node apply-templates visits.
+    if (mode.IsEmpty()) {
+      if (!defaultMode_) defaultMode_ = &*modes_.insert(mode).first;
+      return defaultMode_;
+    }
+    return &*modes_.insert(mode).first;
+  }
 
   // ---- Keys and decimal formats (filled while the stylesheet compiles) ----
   // Adds the definition of a compiled xsl:key element to the table of its
@@ -459,6 +466,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // Expanded template name -> the template elements registered under it.
   std::unordered_map<KTString, std::vector<KTXPathNode*>> namedTemplates_;
   std::unordered_set<KTString> modes_;
+  const KTString* defaultMode_ = nullptr;  // the interned empty mode
   std::unique_ptr<KTXNode> builtinDocument_;
   std::unique_ptr<KTXPathNode> builtinRules_;
   // Document root -> the root and every non-attribute node, in document
