@@ -249,6 +249,12 @@ void ParsoParser::FreeFirstChild(ParseNode* parent) {
   ParseNode* child = parent->firstChild;
   if (!child) return;
   parent->firstChild = child->next;
+  if (!child->firstChild) {
+    // A walk that frees each child after visiting it has freed the child's
+    // own children already: the common case is a single node.
+    ReleaseNode(child);
+    return;
+  }
   child->next = nullptr;
   FreeChildrenAndSiblings(child);
 }

@@ -4,6 +4,7 @@
 #include "xml/ktdocwellformed.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <string_view>
@@ -390,6 +391,14 @@ class TreeChecker {
       table.clear();
   }
 
+  // The text of an attribute's name as the name table holds it. Attribute
+  // nodes carry interned names (ktxname.h): two of them carry the same name
+  // exactly when this pointer is the same, so names compare without reading
+  // their characters.
+  static const char16_t* InternedName(const KTXNode* attribute) {
+    return static_cast<const KTXNamedNode*>(attribute)->NameString().c_str();
+  }
+
   bool CheckAttributeNames(const KTXNode* element) {
     attributes_.clear();
     for (const KTXNode* c = element->GetFirstChild(); c; c = c->GetNextSibling())
@@ -397,17 +406,31 @@ class TreeChecker {
         attributes_.push_back(c);
     const KTXNode* twice = nullptr;
     if (attributes_.size() <= kPairwiseAttributeLimit) {
-      for (size_t i = 1; i < attributes_.size() && !twice; ++i)
+      for (size_t i = 1; i < attributes_.size() && !twice; ++i) {
+        const char16_t* name = InternedName(attributes_[i]);
         for (size_t j = 0; j < i && !twice; ++j)
-          if (View(attributes_[i]->GetName()) == View(attributes_[j]->GetName()))
+          if (InternedName(attributes_[j]) == name)
             twice = attributes_[i];
+      }
     } else {
-      ClearForReuse(names_, attributes_.size());
-      for (const KTXNode* a : attributes_)
-        if (!names_.insert(View(a->GetName())).second) {
+      // Open addressing over the interned pointers, sized for this element
+      // alone, so each element costs in proportion to its own attributes.
+      size_t size = 32;
+      while (size < 2 * attributes_.size())
+        size *= 2;
+      seen_.assign(size, nullptr);
+      const size_t mask = size - 1;
+      for (const KTXNode* a : attributes_) {
+        const char16_t* name = InternedName(a);
+        size_t i = (reinterpret_cast<uintptr_t>(name) >> 3) * 0x9E3779B97F4A7C15ull >> 20 & mask;
+        while (seen_[i] != nullptr && seen_[i] != name)
+          i = (i + 1) & mask;
+        if (seen_[i] == name) {
           twice = a;
           break;
         }
+        seen_[i] = name;
+      }
     }
     if (twice == nullptr)
       return true;
@@ -870,7 +893,12 @@ class TreeChecker {
     auto found = defaultDeclarations_.find(View(element->GetName()));
     if (found == defaultDeclarations_.end())
       return true;
-    const bool hashed = attributes_.size() > kPairwiseAttributeLimit;  // names_ then holds them all
+    const bool hashed = attributes_.size() > kPairwiseAttributeLimit;
+    if (hashed) {
+      ClearForReuse(names_, attributes_.size());
+      for (const KTXNode* a : attributes_)
+        names_.insert(View(a->GetName()));
+    }
     for (const DefaultDeclaration& d : found->second) {
       bool given = false;
       if (hashed)
@@ -1027,7 +1055,8 @@ class TreeChecker {
   std::deque<std::u16string> replacements_;
   // Reused for every element, so the walk allocates nothing per element.
   std::vector<const KTXNode*> attributes_;
-  std::unordered_set<View> names_;
+  std::vector<const char16_t*> seen_;  // interned attribute names of one element
+  std::unordered_set<View> names_;      // its attribute names, for declared defaults
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "xml/ktxnode.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -397,10 +398,15 @@ void KTXValueNode::SetValue(const char16_t* text, int length) {
     value_.Assign(text, length);
   } else {
     // Most values of a document are short, and an assignment rounds its
-    // block up to ten characters more; a copy is sized exactly.
-    thread_local KTString scratch;
-    scratch.Assign(text, length);
-    value_ = KTString(scratch);
+    // block up to ten characters more; this block is sized exactly. Its
+    // length is found on first use, so the text ends at its first NUL as
+    // an assignment's does.
+    KTString exact;
+    exact.SetCapacity(length);
+    char16_t* buffer = exact.GetBuffer();
+    std::memcpy(buffer, text, static_cast<size_t>(length) * sizeof(char16_t));
+    buffer[length] = 0;
+    value_ = std::move(exact);
   }
 }
 

@@ -71,6 +71,7 @@ const Case kCases[] = {
     {"<a x='1' y='2' x='3'/>", 1, 16, "attribute x is given more than once"},
     {"<r>\n<e a='' b='' c='' d='' e='' f='' g='' h='' i='' j='' c=''/></r>", 2, 54, "attribute c"},
     {"<a x='1' X='2' p:x='3' xmlns:p='u'/>", 0, 0, nullptr},
+    {"<e a='' b='' c='' d='' e='' f='' g='' h='' i='' j='' k='' l=''/>", 0, 0, nullptr},
     {"<a><b x='1'/><b x='2'/></a>", 0, 0, nullptr},
     // WFC Legal Character: character references in content, attribute values,
     // entity values and attribute defaults.
