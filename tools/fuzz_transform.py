@@ -29,7 +29,8 @@ The mutated files are written beside the seed's own, in a private copy of the se
 that relative references (includes, document()) still resolve.
 
 A case is a finding when the program ends by a signal or with a status above 2, prints a sanitizer
-report, or runs past the time limit. Each finding is kept under DIR (default ./fuzz-findings) as
+report, or runs past the time limit (default 30 s: a sanitizer build runs a megabyte source in
+about 10 s on a busy machine). Each finding is kept under DIR (default ./fuzz-findings) as
 case.xsl, case.xml, stderr and info. Case K of a seed is always the same mutation: `--case K`
 runs that one case alone (to reproduce or to check a mend). With `--probe`, each case's source
 also goes through the test tool xmlprobe (write, canon or an XPath expression), under the same rule.
@@ -574,7 +575,7 @@ def main():
     ap.add_argument('program')
     ap.add_argument('--count', type=int, default=3000)
     ap.add_argument('--seed', type=int, default=27)
-    ap.add_argument('--timeout', type=float, default=10)
+    ap.add_argument('--timeout', type=float, default=30)
     ap.add_argument('--jobs', type=int, default=3)
     ap.add_argument('--out', default='fuzz-findings')
     ap.add_argument('--case', type=int, help='run this one case of the seed alone')
