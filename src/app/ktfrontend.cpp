@@ -374,7 +374,8 @@ bool KTFrontEnd::WriteOutputFile() {
   KTLoadStatus status;
   const bool saved = writer.HasOutput()
                          ? writer.SaveOutputToFile(OutputFileName.c_str(), status)
-                         : writer.SaveTextToFile(OutputFileName.c_str(), text ? text : u"", status, encodingId, 0);
+                         : writer.SaveTextToFile(OutputFileName.c_str(), text ? text : u"", status, encodingId,
+                                                 serializer.GetOutputEncoding().GetByteOrder());
   if (saved && !status.HasError())
     return true;
   WriteLine(stderr, u"Error writing to file " + std::u16string(OutputFileName.c_str()));

@@ -12,9 +12,10 @@ const char16_t* KTResultWriter::LineEndForSave(KTDocumentSource*, KTDocumentReco
   return crLf_ ? kLineEndCrLf : kLineEndLf;
 }
 
-void KTResultWriter::BeginOutput(int encodingId) {
+void KTResultWriter::BeginOutput(int encodingId, int byteOrder) {
   begun_ = true;
   encodingId_ = encodingId;
+  byteOrder_ = byteOrder;
   gathered_ = KTString();
   gatheredLength_ = 0;
   encoder_.reset();
@@ -36,11 +37,11 @@ bool KTResultWriter::SaveOutputToFile(const char16_t* path, KTLoadStatus& status
     encoder_.reset();
     if (!bytes)
       return false;
-    return SaveEncodedToFile(path, std::move(bytes), size, encodingId_, 0, status);
+    return SaveEncodedToFile(path, std::move(bytes), size, encodingId_, byteOrder_, status);
   }
   encoder_.reset();
   // An empty output, or one in an encoding written whole.
   KTString text = std::move(gathered_);
   gatheredLength_ = 0;
-  return SaveTextToFile(path, text.IsEmpty() ? u"" : text.c_str(), status, encodingId_, 0);
+  return SaveTextToFile(path, text.IsEmpty() ? u"" : text.c_str(), status, encodingId_, byteOrder_);
 }

@@ -28,7 +28,7 @@ class KTResultWriter : public KTDocumentLoader, public KTOutputSink {
   const char16_t* LineEndForSave(KTDocumentSource* source, KTDocumentRecord* record) override;
 
   // ---- The serialiser's sink ----
-  void BeginOutput(int encodingId) override;
+  void BeginOutput(int encodingId, int byteOrder) override;
   void WriteOutput(const char16_t* text, size_t length) override;
   // Whether the serialiser began an output since the writer was made.
   bool HasOutput() const { return begun_; }
@@ -40,6 +40,7 @@ class KTResultWriter : public KTDocumentLoader, public KTOutputSink {
   bool crLf_ = true;
   bool begun_ = false;
   int encodingId_ = 0;
+  int byteOrder_ = 0;
   std::unique_ptr<KTPiecewiseEncoder> encoder_;
   KTString gathered_;
   int gatheredLength_ = 0;

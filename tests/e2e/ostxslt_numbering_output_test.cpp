@@ -2,8 +2,8 @@
 // run by the program and compared with xsltproc's output for the same files:
 // count and from patterns that name variables (at every level, with the
 // variable changing between runs of one xsl:number), attribute and
-// namespace nodes as the node numbered, and elements without content
-// written by the html method.
+// namespace nodes as the node numbered, elements without content written
+// by the html method, and UTF-16 output named with a byte order.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +18,7 @@
 namespace {
 
 constexpr const char* kXsltproc = "/usr/bin/xsltproc";
+constexpr const char* kXmllint = "/usr/bin/xmllint";
 
 // No whitespace-only text, so stripping the source changes nothing.
 const char* const kSource =
@@ -131,6 +132,24 @@ TEST_F(NumberingOutputTest, HtmlElementsWithoutContentKeepTheirEndTag) {
                              "<html><body><link xmlns=\"urn:atom\">u</link>"
                              "<hr xmlns=\"urn:i\"><b/></hr><s:br xmlns:s=\"urn:s\"/><s:p xmlns:s=\"urn:s\">t</s:p>"
                              "<br/><p/></body></html>"));
+}
+
+// A name that states the byte order ("UTF-16BE") gets its bytes in that
+// order, so that the declaration and the bytes agree: xmllint reads our file
+// and xsltproc's to the same canonical text.
+TEST_F(NumberingOutputTest, Utf16NamedWithAByteOrderIsWrittenInThatOrder) {
+  if (!HaveXsltproc() || access(kXmllint, X_OK) != 0) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  for (const std::string name : {"UTF-16BE", "utf-16be", "UTF-16LE", "UTF-16"}) {
+    folder_.Write("sheet.xsl", Stylesheet("encoding=\"" + name + "\"", "<o a=\"&#xE9;\">&#x1F600;<i/></o>"));
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xml", "src.xml", "-xsl", "sheet.xsl", "-out", "out.xml"}, folder_.Path());
+    ASSERT_EQ(ours.status, 0) << ours.err << name;
+    ASSERT_EQ(KTRunProgram(kXsltproc, {"-o", "xp.xml", "sheet.xsl", "src.xml"}, folder_.Path()).status, 0);
+    KTProgramResult oursRead = KTRunProgram(kXmllint, {"--c14n", "out.xml"}, folder_.Path());
+    EXPECT_EQ(oursRead.status, 0) << oursRead.err << name;
+    EXPECT_EQ(oursRead.out, KTRunProgram(kXmllint, {"--c14n", "xp.xml"}, folder_.Path()).out) << name;
+    if (name == "UTF-16BE") EXPECT_EQ(folder_.Read("out.xml").substr(0, 4), std::string("\xFE\xFF\0<", 4));
+  }
 }
 
 }  // namespace

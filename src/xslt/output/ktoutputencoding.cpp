@@ -5,8 +5,11 @@
 
 #include <map>
 #include <memory>
+#include <string_view>
 
 #include "core/ktencoding.h"
+#include "core/ktencodingtable.h"
+#include "platform/ktwchar.h"
 
 namespace {
 
@@ -30,6 +33,14 @@ const std::bitset<0x10000>* RepresentableSet(int id) {
   return result;
 }
 
+// The byte order a name ends with: "BE" or "LE" (any case).
+int ByteOrderNamed(std::u16string_view name) {
+  if (name.size() < 2) return kByteOrderNone;
+  const char16_t first = KTToUpperAscii(name[name.size() - 2]);
+  if (KTToUpperAscii(name.back()) != u'E') return kByteOrderNone;
+  return first == u'B' ? kByteOrderBig : first == u'L' ? kByteOrderLittle : kByteOrderNone;
+}
+
 }  // namespace
 
 KTOutputEncoding::KTOutputEncoding() : id_(kEncodingUtf8), name_(u"UTF-8") {}
@@ -44,5 +55,6 @@ void KTOutputEncoding::Select(const char16_t* name) {
     id_ = id;
     name_ = name;
   }
+  byteOrder_ = id_ >= kEncodingUtf16 ? ByteOrderNamed(name_.View()) : kByteOrderNone;
   set_ = id_ >= kEncodingUtf8 ? nullptr : RepresentableSet(id_);
 }

@@ -19,6 +19,10 @@ class KTOutputEncoding {
 
   int GetId() const { return id_; }
   const KTString& GetName() const { return name_; }
+  // The byte order of a 16- or 32-bit Unicode form whose name states one
+  // ("UTF-16BE", "UTF-16LE"), so that the bytes are what the declaration
+  // names; kByteOrderNone (the writer's own order) otherwise.
+  int GetByteOrder() const { return byteOrder_; }
   bool FellBack() const { return fellBack_; }
 
   // c is a Unicode code point (a surrogate pair already joined).
@@ -32,6 +36,7 @@ class KTOutputEncoding {
  private:
   int id_;
   KTString name_;
+  int byteOrder_ = 0;
   bool fellBack_ = false;
   // Characters of the Basic Multilingual Plane that survive a round trip
   // through the encoding; null for the Unicode forms, which hold them all.

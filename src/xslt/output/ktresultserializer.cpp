@@ -124,7 +124,7 @@ const char16_t* KTResultSerializer::Serialize(const KTOutputSettings& settings) 
   encoding_.Select(settings_.IsEncodingSpecified() ? settings_.GetEncoding().c_str()
                                                    : defaultEncoding_.c_str());
   ParseCdataList();
-  if (sink_) sink_->BeginOutput(encoding_.GetId());
+  if (sink_) sink_->BeginOutput(encoding_.GetId(), encoding_.GetByteOrder());
 
   bool written = false;
   if (xml_) {

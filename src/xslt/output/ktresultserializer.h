@@ -23,8 +23,8 @@ class KTOutputSink {
  public:
   virtual ~KTOutputSink() = default;
   // Once per Serialize that writes, before any text: the encoding the text is
-  // prepared for (GetEncodingId).
-  virtual void BeginOutput(int encodingId) = 0;
+  // prepared for (GetEncodingId) and the byte order its name states.
+  virtual void BeginOutput(int encodingId, int byteOrder) = 0;
   virtual void WriteOutput(const char16_t* text, size_t length) = 0;
 };
 

@@ -317,7 +317,7 @@ TEST(KTResultSerializerXmlTest, DeepResultsSerialiseInEveryMethod) {
 // encoding first; Serialize itself then returns an empty text.
 TEST(KTResultSerializerXmlTest, SinkTakesTheTextInPieces) {
   struct Collect : KTOutputSink {
-    void BeginOutput(int id) override {
+    void BeginOutput(int id, int) override {
       ++begun;
       encodingId = id;
     }
