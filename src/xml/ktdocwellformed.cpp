@@ -395,6 +395,13 @@ class TreeChecker {
   // nodes carry interned names (ktxname.h): two of them carry the same name
   // exactly when this pointer is the same, so names compare without reading
   // their characters.
+  // A node's name; a named node's interned name knows its length.
+  static View NameOf(const KTXNode* node) {
+    if (const KTXName* name = node->InternedName())
+      return name->View();
+    return View(node->GetName());
+  }
+
   static const char16_t* InternedName(const KTXNode* attribute) {
     return static_cast<const KTXNamedNode*>(attribute)->NameString().c_str();
   }
@@ -659,11 +666,10 @@ class TreeChecker {
     if (scopes_.empty() || scopes_.back().element != node)
       return;
     for (size_t i = declared_.size(); i > scopes_.back().mark; --i) {
-      auto found = bindings_.find(declared_[i - 1]);
-      found->second.pop_back();
-      if (found->second.empty())
-        bindings_.erase(found);
-      uris_.pop_back();
+      // A prefix keeps its entry, empty, for the next element that binds it.
+      bindings_.find(declared_[i - 1].prefix)->second.pop_back();
+      if (declared_[i - 1].owned)
+        uris_.pop_back();
     }
     declared_.resize(scopes_.back().mark);
     scopes_.pop_back();
@@ -676,7 +682,7 @@ class TreeChecker {
   bool CheckNamespaces(const KTXNode* element) {
     const size_t mark = declared_.size();
     for (const KTXNode* a : attributes_) {
-      View name(a->GetName());
+      View name = NameOf(a);
       if (!name.starts_with(u"xmlns"))
         continue;
       if (name.size() == 5) {
@@ -692,7 +698,7 @@ class TreeChecker {
     if (declared_.size() > mark)
       scopes_.push_back({element, mark});
 
-    View name(element->GetName());
+    View name = NameOf(element);
     if (!CheckQName(element, name))
       return false;
     if (size_t colon = name.find(u':'); colon != View::npos && !Bound(name.substr(0, colon)))
@@ -700,7 +706,7 @@ class TreeChecker {
 
     qualified_.clear();
     for (const KTXNode* a : attributes_) {
-      View attribute(a->GetName());
+      View attribute = NameOf(a);
       if (!CheckQName(a, attribute))
         return false;
       size_t colon = attribute.find(u':');
@@ -778,9 +784,15 @@ class TreeChecker {
                     KTString(prefix).c_str());
       return Fail(text_, length_, at->GetStartOffset(), reason, status_);
     }
-    uris_.emplace_back(uri);
-    bindings_[prefix].push_back(uris_.back().View());
-    declared_.push_back(prefix);
+    // A URI that is the attribute's own value, as written, lives as long as
+    // the tree; one resolved or collapsed here is kept in uris_.
+    const bool owned = at == element || uri.data() != value.data();
+    if (owned) {
+      uris_.emplace_back(uri);
+      uri = uris_.back().View();
+    }
+    bindings_[prefix].push_back(uri);
+    declared_.push_back({prefix, owned});
     return true;
   }
 
@@ -789,7 +801,7 @@ class TreeChecker {
   const View* Bound(View prefix) {
     static constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
     auto found = bindings_.find(prefix);
-    if (found != bindings_.end())
+    if (found != bindings_.end() && !found->second.empty())
       return &found->second.back();
     if (prefix == u"xml")
       return &kXmlUri;
@@ -1026,11 +1038,16 @@ class TreeChecker {
   int length_;
   KTLoadStatus& status_;
   bool prefixesMustBeDeclared_ = true;
-  // Prefix → the URIs it is bound to, innermost last; the prefixes each open
-  // scope declared, in order; the elements whose scopes are open. URI texts
+  // Prefix → the URIs it is bound to, innermost last (empty once no scope
+  // binds it); the prefixes each open scope declared, in order; the elements
+  // whose scopes are open. URIs that are not an attribute's value as written
   // live in uris_ (a deque, so views of them stay valid).
   std::unordered_map<View, std::vector<View>> bindings_;
-  std::vector<View> declared_;
+  struct Declared {
+    View prefix;
+    bool owned;  // its URI is in uris_
+  };
+  std::vector<Declared> declared_;
   struct Scope {
     const KTXNode* element;
     size_t mark;

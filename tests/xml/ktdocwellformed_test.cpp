@@ -172,6 +172,7 @@ const Case kNamespaceCases[] = {
     {"<a><b p:c='1'/></a>", 1, 7, "prefix p of p:c is not declared"},
     {"<a><b xmlns:p='urn:p' p:c='1'/></a>", 0, 0, nullptr},
     {"<a><b xmlns:p='urn:p'/><p:c/></a>", 1, 25, "prefix p of p:c"},
+    {"<r><a xmlns:p='u'/><a xmlns:p='u'><p:b/></a><p:z/></r>", 1, 46, "prefix p of p:z"},
     {"<a xml:lang='en'><xml:b/></a>", 0, 0, nullptr},
     {"<xmlns:a/>", 1, 2, "prefix xmlns of xmlns:a"},
     // Names that are not qualified names.
