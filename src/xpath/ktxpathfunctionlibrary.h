@@ -145,4 +145,8 @@ class KTXPathFunctionLibrary {
   // The node's string value: its own value text, or the text gathered into
   // scratch for a root or element. Valid until scratch or the node changes.
   static std::u16string_view StringValueView(const KTXPathNode* node, KTString& scratch);
+  // What name() gives for the node (XPath 1.0 §4.1): the QName of an
+  // element or attribute, a processing instruction's target, a namespace
+  // node's prefix; empty for other nodes and for null.
+  static std::u16string_view NameOf(const KTXPathNode* node);
 };

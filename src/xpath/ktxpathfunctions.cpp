@@ -370,6 +370,8 @@ void KTXPathFunctionLibrary::CheckCall(const KTXPathFunctionInfo& function, int 
   if (argumentCount > function.maxArgs) Raise(kXPathErrTooManyParameters, function.index);
 }
 
+std::u16string_view KTXPathFunctionLibrary::NameOf(const KTXPathNode* node) { return QualifiedName(node); }
+
 KTXPathValue KTXPathFunctionLibrary::Call(const KTXPathFunctionInfo& function, KTXPathFunctionContext& context,
                                           std::span<const KTXPathValue> args) {
   CheckCall(function, static_cast<int>(args.size()), context);

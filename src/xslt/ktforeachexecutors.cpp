@@ -227,6 +227,15 @@ bool KTSortExecutor::Start() {
       else numberKey->AddKey(first ? KTXPathFunctionLibrary::StringToNumber(keyText) : kNaN);
     }
     frame->SetContextPosition(count);
+  } else if (count > 0 && KTSimpleSelect::IsNameOfContext(text.View())) {
+    // name() of each node, read from the node.
+    const KTXPathValue::ItemVector& items = list.Items();
+    for (int i = 0; i < count; ++i) {
+      std::u16string_view name = KTXPathFunctionLibrary::NameOf(items[static_cast<size_t>(i)].GetNode());
+      if (textKey) textKey->AddKey(name);
+      else numberKey->AddKey(KTXPathFunctionLibrary::StringToNumber(name));
+    }
+    frame->SetContextPosition(count);
   } else {
     KTXPathValue value;
     KTString keyText;

@@ -105,3 +105,20 @@ std::u16string_view KTSimpleSelect::StringValue(const KTXPathNode* node, KTStrin
   }
   return KTXPathFunctionLibrary::StringValueView(node, scratch);
 }
+
+bool KTSimpleSelect::IsNameOfContext(std::u16string_view text) {
+  auto skipSpace = [&text] {
+    while (!text.empty() && KTIsSpace(text.front())) text.remove_prefix(1);
+  };
+  auto take = [&text, &skipSpace](std::u16string_view token) {
+    skipSpace();
+    if (!text.starts_with(token)) return false;
+    text.remove_prefix(token.size());
+    return true;
+  };
+  if (!take(u"name") || !take(u"(")) return false;
+  take(u".");
+  if (!take(u")")) return false;
+  skipSpace();
+  return text.empty();
+}

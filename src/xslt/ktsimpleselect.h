@@ -22,6 +22,10 @@ class KTSimpleSelect {
   // The first selected node in document order, or null.
   KTXPathNode* First(KTXPathNode* context) const;
 
+  // True for "name()" and "name(.)" (white space between the tokens
+  // allowed): the context node's name, as name() gives it.
+  static bool IsNameOfContext(std::u16string_view text);
+
   // The string value of a node, as string() gives it; an element holding
   // one text node alone is answered with that text, without a copy.
   // `inTree` (when given) tells whether the view is the tree's own text,

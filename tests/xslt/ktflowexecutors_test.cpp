@@ -382,6 +382,35 @@ TEST(CollationTest, AsciiCategoriesAreTheDatabases) {
         << "U+" << static_cast<int>(c);
 }
 
+// Keys "name()" and "name(.)" are read from each node as name() gives it:
+// elements, attributes, namespace nodes, processing instructions and
+// nameless nodes sort as the evaluated function call sorts them.
+TEST_F(FlowExecutorsTest, NameKeysSortAsTheEvaluatedCall) {
+  const std::string source =
+      "<?pi-b data?><r xmlns:p='urn:p' xmlns:q='urn:q'><b x='1' p:y='2'/><p:a/><A/><a q:z='3'/><!-- c -->"
+      "<?pi-a x?>text<B/><q:b/><E/><n1/><n10/><n9/></r>";
+  struct Case {
+    const char* simple;
+    const char* evaluated;
+  } cases[] = {
+      {"<xsl:sort select='name()'/>", "<xsl:sort select='concat(name(), \"\")'/>"},
+      {"<xsl:sort select=' name ( . ) ' order='descending' case-order='upper-first'/>",
+       "<xsl:sort select='string(name(.))' order='descending' case-order='upper-first'/>"},
+      {"<xsl:sort select='name(.)' data-type='number'/><xsl:sort select='name()' case-order='lower-first'/>",
+       "<xsl:sort select='number(name(.))' data-type='number'/><xsl:sort select='concat(name(), \"\")' "
+       "case-order='lower-first'/>"},
+  };
+  for (const Case& c : cases) {
+    auto body = [](const char* sort) {
+      return std::string("<xsl:template match='/'><xsl:for-each select='//node() | //@* | //namespace::* | /'>") +
+             sort + "[<xsl:value-of select='name()'/>]</xsl:for-each></xsl:template>";
+    };
+    std::string simple = Transform(Stylesheet(body(c.simple)), source);
+    EXPECT_EQ(simple, Transform(Stylesheet(body(c.evaluated)), source)) << c.simple;
+    EXPECT_NE(simple.find("[pi-a]"), std::string::npos) << c.simple;
+  }
+}
+
 // A text key keeps its primary weights and its text; compared level by
 // level, and through its summary, it orders texts as their whole weight
 // strings do.
