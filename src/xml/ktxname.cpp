@@ -90,8 +90,22 @@ void NameTable::Grow() {
   }
 }
 
+// Recently assigned names by a cheap key of their text: documents repeat a
+// few names many times, and a hit spares hashing the whole text and probing
+// the table. A slot is cleared before its entry is deleted.
+constexpr size_t kRecentSlots = 256;
+KTXName::Entry* gRecent[kRecentSlots];
+
+size_t RecentSlot(const char16_t* text, size_t length) {
+  size_t key = length + text[length - 1];
+  for (size_t i = 0, n = length < 8 ? length : 8; i < n; ++i) key = key * 31 + text[i];
+  return (key ^ (key >> 8)) & (kRecentSlots - 1);
+}
+
 void DropName(KTXName::Entry* entry) {
   if (!entry || --entry->holders > 0) return;
+  KTXName::Entry*& recent = gRecent[RecentSlot(entry->text.c_str(), entry->text.View().size())];
+  if (recent == entry) recent = nullptr;
   Names().Erase(entry);
   delete entry;
 }
@@ -121,6 +135,15 @@ void KTXName::Clear() noexcept {
 
 void KTXName::Assign(const char16_t* text, int length) {
   if (text && length > 0) {
+    // A recent name equal to the whole text holds no NUL, so a hit needs no
+    // scan for one.
+    const std::u16string_view whole(text, static_cast<size_t>(length));
+    if (Entry* hit = gRecent[RecentSlot(text, whole.size())]; hit && hit->text.View() == whole) {
+      ++hit->holders;
+      DropName(entry_);
+      entry_ = hit;
+      return;
+    }
     // Like a string assignment, the name ends at its first NUL.
     if (const char16_t* nul = std::char_traits<char16_t>::find(text, static_cast<size_t>(length), 0)) {
       length = static_cast<int>(nul - text);
@@ -132,6 +155,7 @@ void KTXName::Assign(const char16_t* text, int length) {
   }
   const std::u16string_view key(text, static_cast<size_t>(length));
   if (entry_ && entry_->text.View() == key) return;
+  Entry*& recent = gRecent[RecentSlot(text, key.size())];
   const size_t hash = std::hash<std::u16string_view>{}(key);
   NameTable& names = Names();
   Entry* entry = names.Find(key, hash);
@@ -146,6 +170,7 @@ void KTXName::Assign(const char16_t* text, int length) {
   }
   DropName(entry_);
   entry_ = entry;
+  recent = entry;
 }
 
 const KTString& KTXName::Str() const noexcept {
