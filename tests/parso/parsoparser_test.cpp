@@ -639,3 +639,62 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
 }
 
 }  // namespace
+
+namespace {
+
+// The shortcuts against plain matching over the other shipped grammars and
+// start rules the loaders use: the document type grammar (whole external
+// subsets and the declarations of an internal one), the entity grammar and
+// the regular expression grammar, and XML documents with an internal subset,
+// references and declarations in odd places.
+TEST(ParseEngine, ShortcutsMatchLikePlainMatchingInEveryGrammar) {
+  struct Case {
+    const char* grammar;
+    Settings settings;
+    const char16_t* startRule;
+    std::vector<std::u16string> texts;
+  };
+  const std::vector<Case> cases = {
+      {"gra_dtd.txt",
+       Settings{true, true, true},
+       nullptr,
+       {u"<?xml version='1.0' encoding='UTF-8'?>\n<!ELEMENT a (b|c)*>\n<!ELEMENT b (#PCDATA|c)*>"
+        u"<!ATTLIST a x CDATA #IMPLIED y (p|q) 'p' z ID #REQUIRED>\n<!ENTITY % e 'b'>"
+        u"<!ENTITY f SYSTEM \"f.xml\" NDATA n><!NOTATION n PUBLIC 'pub'><!--c--><?p x?>"}},
+      {"gra_dtd.txt",
+       Settings{true, true, true},
+       u"extSubsetDecl",
+       {u"<!ELEMENT x (a,(b|c)+,d?)><!ELEMENT y EMPTY><!ELEMENT z ANY><!ELEMENT w (%e;)>"
+        u"<!ATTLIST x a NMTOKENS #FIXED 'v w'><!ENTITY g \"&#60;&amp;\">"}},
+      {"gra_ent.txt",
+       Settings{true, true, true},
+       nullptr,
+       {u"<?xml encoding='UTF-8'?>text &amp; <a b='1'>x<![CDATA[y]]></a><!--c--><?q?>"}},
+      {"gra_re.txt",
+       Settings{false, false, true},
+       u"regExp",
+       {u"a|b*c+(d?|[e-g]{2,3})\\p{Lu}[^\\s\\d-[x]]\\.x{1,}", u"(([a]|b){0})|\\P{IsBasicLatin}?"}},
+      {"gra_xml.txt",
+       Settings{true, true, true},
+       nullptr,
+       {u"<!DOCTYPE r SYSTEM 'r.dtd' [\n<!ENTITY e '<x/>'><!ELEMENT r ANY><!--d-->\n]>"
+        u"<r xml:space='preserve'>&e;&#x41;<![CDATA[]]]]><s/>\r\n</r><!--end--><?pi?>",
+        u"<?xml version=\"1.0\" standalone='yes'?><a  b = \"&lt;\" c='&#9;'\n/>"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.grammar);
+    const std::u16string text = ReadResource(test.grammar);
+    if (text.empty()) GTEST_SKIP() << test.grammar << " not present";
+    ParsoGrammar grammar;
+    ASSERT_TRUE(grammar.LoadText(text, U(test.grammar))) << N(grammar.GetLoadError());
+    Comparison c{&grammar, test.settings, test.startRule};
+    for (const std::u16string& sample : test.texts) {
+      // The sample itself is well formed, so its variants fail at many places.
+      EXPECT_EQ(c.Run(sample, true).substr(0, 3), "ok ") << N(sample) << ": " << c.Run(sample, true);
+      c.CheckVariants(sample);
+    }
+    EXPECT_EQ(c.differences, 0);
+  }
+}
+
+}  // namespace
