@@ -489,6 +489,18 @@ KTXPathNode* KTXPathNode::NextInDocumentOrder(bool forward) const {
 
 // ---- Namespace nodes ----
 
+int KTXPathNode::NamespaceNodeRank(const KTXPathNode* node) const {
+  const Extra* extra = node ? FindExtra() : nullptr;
+  if (!extra) return -1;
+  const auto& nodes = extra->namespaceNodes;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (nodes[i].get() != node) continue;
+    // The list follows the prefixes, so "xml" is found among the others.
+    return std::u16string_view(node->GetName()) == u"xml" ? 0 : static_cast<int>(i) + 1;
+  }
+  return -1;
+}
+
 const std::vector<std::unique_ptr<KTXPathNode>>* KTXPathNode::GetNamespaceNodes() {
   if (kind_ != kXPathElement) return nullptr;
   Extra& extra = OwnExtra();

@@ -73,6 +73,13 @@ bool DocumentOrderLess(const KTXPathNodeItem& a, const KTXPathNodeItem& b) noexc
   if (kx.document != ky.document) return kx.document < ky.document;
   if (kx.position != ky.position) return kx.position < ky.position;
   if (kx.tier != ky.tier) return kx.tier < ky.tier;
+  if (kx.tier == 1 && x->GetParent() == y->GetParent()) {
+    // Two namespace nodes of one element: a fixed order, not their
+    // addresses, which vary with the allocator's state.
+    const int rx = x->GetParent()->NamespaceNodeRank(x);
+    const int ry = y->GetParent()->NamespaceNodeRank(y);
+    if (rx != ry && rx >= 0 && ry >= 0) return rx < ry;
+  }
   return std::less<const KTXPathNode*>()(x, y);
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -76,6 +77,35 @@ TEST(KTXPathNodeItemTest, DocumentOrder) {
   EXPECT_TRUE(DocumentOrderLess(KTXPathNodeItem(), ns));
   EXPECT_FALSE(DocumentOrderLess(ns, KTXPathNodeItem()));
   EXPECT_FALSE(DocumentOrderLess(KTXPathNodeItem(), KTXPathNodeItem()));
+}
+
+// The namespace nodes of one element come in one fixed order, the xml
+// prefix first and then by prefix, however they lie in memory: sorting them
+// from any starting order gives it.
+TEST(KTXPathNodeItemTest, NamespaceNodesOfOneElementHaveAFixedOrder) {
+  KTTestTree tree;
+  KTXPathNode* e = tree.Element(nullptr, u"e");
+  static const KTString xmlUri(u"http://www.w3.org/XML/1998/namespace");
+  static const KTString a(u"urn:a");
+  static const KTString b(u"urn:b");
+  static const KTString d(u"urn:d");
+  KTPrefixMap map;
+  map[KTString(u"b")] = &b;
+  map[KTString(u"xml")] = &xmlUri;
+  map[KTString(u"")] = &d;
+  map[KTString(u"a")] = &a;
+  e->SetMaps(std::make_shared<KTPrefixMap>(map), std::make_shared<KTPrefixMap>(map));
+  const auto* namespaces = e->GetNamespaceNodes();
+  ASSERT_TRUE(namespaces && namespaces->size() == 4);
+  KTXPathValue::ItemVector forward;
+  for (const auto& node : *namespaces) forward.emplace_back(node.get(), 1);
+  KTXPathValue::ItemVector backward(forward.rbegin(), forward.rend());
+  for (KTXPathValue::ItemVector* items : {&forward, &backward}) {
+    std::stable_sort(items->begin(), items->end(), DocumentOrderLess);
+    std::string names;
+    for (const KTXPathNodeItem& item : *items) names += U8(KTString(item.GetNode()->GetName())) + ",";
+    EXPECT_EQ(names, "xml,,a,b,");
+  }
 }
 
 TEST(KTXPathValueTest, SettersKeepOnlyTheirKind) {
