@@ -107,8 +107,15 @@ std::u16string_view KTSimpleSelect::StringValue(const KTXPathNode* node, KTStrin
 }
 
 bool KTSimpleSelect::IsNameOfContext(std::u16string_view text) {
+  // The ends are trimmed as every expression text is; between the tokens
+  // only XPath white space (XPath 1.0 §3.7) may stand, as the expression
+  // grammar allows: other spaces there make the text no expression.
+  while (!text.empty() && KTIsSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && KTIsSpace(text.back())) text.remove_suffix(1);
   auto skipSpace = [&text] {
-    while (!text.empty() && KTIsSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && (text.front() == u' ' || text.front() == u'\t' || text.front() == u'\r' ||
+                             text.front() == u'\n'))
+      text.remove_prefix(1);
   };
   auto take = [&text, &skipSpace](std::u16string_view token) {
     skipSpace();

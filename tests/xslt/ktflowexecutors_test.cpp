@@ -411,6 +411,32 @@ TEST_F(FlowExecutorsTest, NameKeysSortAsTheEvaluatedCall) {
   }
 }
 
+// White space in a name() key: the ends of the text are trimmed as for any
+// expression, but between its tokens only XPath white space may stand; a
+// key with other spaces there is refused as the evaluated call is.
+TEST_F(FlowExecutorsTest, NameKeysTakeWhiteSpaceAsTheExpressionGrammarDoes) {
+  const std::string source = "<r><b/><a/><c/></r>";
+  struct Case {
+    const char* simple;
+    const char* evaluated;
+    bool refused;
+  } cases[] = {
+      {"&#x2000;name( . )&#x3000;", "&#x2000;string(name( . ))&#x3000;", false},
+      {"name(&#x2000;)", "string(name(&#x2000;))", true},
+      {"name&#x3000;(.)", "string(name&#x3000;(.))", true},
+      {"name(.&#xA0;)", "string(name(.&#xA0;))", true},
+  };
+  for (const Case& c : cases) {
+    auto body = [](const char* select) {
+      return std::string("<xsl:template match='/'><xsl:for-each select='r/*'><xsl:sort select='") + select +
+             "'/><xsl:value-of select='name()'/>,</xsl:for-each></xsl:template>";
+    };
+    const std::string simple = Transform(Stylesheet(body(c.simple)), source);
+    EXPECT_EQ(simple, Transform(Stylesheet(body(c.evaluated)), source)) << c.simple;
+    EXPECT_EQ(simple.rfind("error", 0) == 0, c.refused) << c.simple << ": " << simple;
+  }
+}
+
 // A text key keeps its primary weights and its text; compared level by
 // level, and through its summary, it orders texts as their whole weight
 // strings do.
