@@ -493,12 +493,17 @@ int KTXPathNode::NamespaceNodeRank(const KTXPathNode* node) const {
   const Extra* extra = node ? FindExtra() : nullptr;
   if (!extra) return -1;
   const auto& nodes = extra->namespaceNodes;
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    if (nodes[i].get() != node) continue;
-    // The list follows the prefixes, so "xml" is found among the others.
-    return std::u16string_view(node->GetName()) == u"xml" ? 0 : static_cast<int>(i) + 1;
-  }
-  return -1;
+  // The list follows the prefixes (each once, in code-unit order), so the
+  // node is found by a binary search on its name: sorting many namespace
+  // nodes of one element stays O(n log n) comparisons of O(log n) each.
+  std::u16string_view name(node->GetName());
+  auto at = std::lower_bound(nodes.begin(), nodes.end(), name,
+                             [](const std::unique_ptr<KTXPathNode>& n, std::u16string_view key) {
+                               return std::u16string_view(n->GetName()) < key;
+                             });
+  if (at == nodes.end() || at->get() != node) return -1;
+  // "xml" is found among the others and goes first.
+  return name == u"xml" ? 0 : static_cast<int>(at - nodes.begin()) + 1;
 }
 
 const std::vector<std::unique_ptr<KTXPathNode>>* KTXPathNode::GetNamespaceNodes() {

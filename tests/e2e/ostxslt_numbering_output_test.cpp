@@ -148,7 +148,9 @@ TEST_F(NumberingOutputTest, Utf16NamedWithAByteOrderIsWrittenInThatOrder) {
     KTProgramResult oursRead = KTRunProgram(kXmllint, {"--c14n", "out.xml"}, folder_.Path());
     EXPECT_EQ(oursRead.status, 0) << oursRead.err << name;
     EXPECT_EQ(oursRead.out, KTRunProgram(kXmllint, {"--c14n", "xp.xml"}, folder_.Path()).out) << name;
-    if (name == "UTF-16BE") EXPECT_EQ(folder_.Read("out.xml").substr(0, 4), std::string("\xFE\xFF\0<", 4));
+    if (name == "UTF-16BE") {
+      EXPECT_EQ(folder_.Read("out.xml").substr(0, 4), std::string("\xFE\xFF\0<", 4));
+    }
   }
 }
 
