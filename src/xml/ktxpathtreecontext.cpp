@@ -4,6 +4,9 @@
 #include "xml/ktxpathtreecontext.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "platform/ktwchar.h"
 #include "xml/ktnamespace.h"
@@ -90,6 +93,33 @@ KTPrefixMapRef KTXPathTreeContext::NewRootMap() {
   (*map)[KTString(u"xml")] = uris_[0].get();
   return map;
 }
+
+namespace {
+// True when an element of the parsed fragment holds two attributes of one
+// name as written. The walk keeps its own stack, so a deep fragment never
+// reaches the call stack; each element's names go through one hash set.
+bool RepeatsAnAttributeIn(KTXNode* root) {
+  std::vector<KTXNode*> pending{root};
+  std::unordered_set<std::u16string_view> names;
+  while (!pending.empty()) {
+    KTXNode* node = pending.back();
+    pending.pop_back();
+    names.clear();
+    KTChildIterator it;
+    for (node->BeginChildren(it); !it.IsEnd(); it.Next()) {
+      KTXNode* child = it.Node();
+      if (child->GetKind() == kAttribute) {
+        if (!names.insert(std::u16string_view(child->GetName())).second) return true;
+      } else if (child->GetKind() == kElement) {
+        pending.push_back(child);
+      } else if (child->HasChildren()) {
+        pending.push_back(child);
+      }
+    }
+  }
+  return false;
+}
+}  // namespace
 
 // ---- Wrapping ----
 
@@ -373,6 +403,13 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
     // line end.
     if (expanded.Find(u'\r') >= 0) expanded.Replace(u"\r", u"&#13;");
     std::unique_ptr<KTXNode> tree = model_->ParseFragment(expanded, u"content", text->GetXNode());
+    if (tree && RepeatsAnAttributeIn(tree.get())) {
+      // XML 1.0 asks each element of an entity's text for unique attribute
+      // names, as it does in the document: the expansion is refused.
+      model_->ReportViewProblem(kEntityExpansionFailed, text->GetXNode(),
+                                KTString(u"an element in an entity's text names one attribute twice"));
+      return false;
+    }
     if (tree) {
       pendingElementMap_ = parent->InheritedElementMap();
       pendingAttributeMap_ = parent->InheritedAttributeMap();

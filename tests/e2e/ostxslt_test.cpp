@@ -124,6 +124,8 @@ TEST_F(ProgramTest, ADocumentThatDoesNotLoadIsNamedWithItsAbsolutePathAndTheReas
   // Loading stops at the expansion limit; the document is refused rather
   // than run with part of its text.
   folder_.Write("laughs.xml", KTExplodingEntityPrologue("r") + "<r>&e9;</r>\n");
+  // An element in an entity's text with one attribute named twice.
+  folder_.Write("twice.xml", "<!DOCTYPE r [<!ENTITY e \"<b y='1' y='2'/>\">]>\n<r>&e;</r>\n");
   folder_.Write("laughs.xsl", KTExplodingEntityPrologue("xsl:stylesheet") +
                                   "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
                                   "<xsl:template match=\"/\">&e9;</xsl:template></xsl:stylesheet>\n");
@@ -141,6 +143,7 @@ TEST_F(ProgramTest, ADocumentThatDoesNotLoadIsNamedWithItsAbsolutePathAndTheReas
       {{"-xml", "d.xml", "-xsl", "empty.xml", "-out", "r.xml"}, "empty.xml"},
       {{"-xml", "laughs.xml", "-xsl", "s.xsl", "-out", "r.xml"}, "laughs.xml"},
       {{"-xml", "d.xml", "-xsl", "laughs.xsl", "-out", "r.xml"}, "laughs.xsl"},
+      {{"-xml", "twice.xml", "-xsl", "s.xsl", "-out", "r.xml"}, "twice.xml"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.failed);
