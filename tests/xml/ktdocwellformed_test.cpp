@@ -317,6 +317,26 @@ TEST(WellFormedness, CharactersOutsideXmlAreRefused) {
     EXPECT_EQ(status.GetColumn(), c.column) << StatusMessage(status);
   }
 
+  // The scan takes the text a block at a time: a refused unit, and a pair
+  // that is allowed, at every place across block ends, and line ends in a
+  // block of plain text.
+  for (int at = 0; at < 48; ++at) {
+    for (char16_t bad : {char16_t(0x1), char16_t(0x1F), char16_t(0xFFFE), char16_t(0xFFFF), char16_t(0xDC00),
+                         char16_t(0xD800)}) {
+      std::u16string text(48, u'x');
+      text[at] = bad;
+      KTLoadStatus status;
+      EXPECT_FALSE(KTCheckDocumentCharacters(text.data(), static_cast<int>(text.size()), status)) << at;
+      EXPECT_EQ(status.GetColumn(), at + 1) << at << " " << static_cast<int>(bad);
+    }
+    std::u16string paired(48, u'x');
+    paired[47 - at % 7] = u'\n';
+    paired[40 - at % 5] = u'\t';
+    paired.insert(at, u"\U0001F600");
+    KTLoadStatus status;
+    EXPECT_TRUE(KTCheckDocumentCharacters(paired.data(), static_cast<int>(paired.size()), status)) << at;
+  }
+
   KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   KTLoadStatus status;
   const char utf16[] = "\xFF\xFE<\0a\0>\0\n\0\xFE\xFF<\0/\0a\0>\0";

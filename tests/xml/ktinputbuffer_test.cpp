@@ -285,6 +285,17 @@ TEST(DecodedText, ConversionErrorsKeepTheText) {
       {std::string("<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9\0</a>", 50),
        "line 1, column 48: the character U+0000 is not allowed in XML (byte offset 47)"},
   };
+  // NULs are found a block of units at a time: one at every place across
+  // block ends is named with its own place.
+  for (int at = 0; at < 40; ++at) {
+    std::string bytes = "<a>" + std::string(40, 'x') + "</a>";
+    bytes[3 + at] = '\0';
+    KTLoadStatus nulStatus;
+    EXPECT_FALSE(buffer.Decode(bytes.data(), static_cast<uint32_t>(bytes.size()), true, nulStatus));
+    EXPECT_EQ(StatusText(nulStatus), "line 1, column " + std::to_string(4 + at) +
+                                         ": the character U+0000 is not allowed in XML (byte offset " +
+                                         std::to_string(3 + at) + ")");
+  }
   for (const auto& c : forbidden) {
     KTLoadStatus nulStatus;
     EXPECT_FALSE(buffer.Decode(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()), true, nulStatus));
