@@ -231,7 +231,7 @@ KTString& KTString::Assign(const char16_t* text, int count) {
   std::memcpy(data_, text, count * sizeof(char16_t));
   data_[count] = 0;
   // The text ends at its first NUL, wherever the copied units hold one.
-  const char16_t* nul = std::char_traits<char16_t>::find(data_, count, 0);
+  const char16_t* nul = KTFindUnit(data_, static_cast<size_t>(count), 0);
   Head()->length = nul ? static_cast<int>(nul - data_) : count;
   return *this;
 }

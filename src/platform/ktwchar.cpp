@@ -1,10 +1,34 @@
 // NUL-terminated UTF-16 text helpers.
 #include "platform/ktwchar.h"
 
+#include <cstdint>
+#include <cstring>
+
 int KTStrLen(const char16_t* text) {
   const char16_t* p = text;
   while (*p) ++p;
   return static_cast<int>(p - text);
+}
+
+const char16_t* KTFindUnitInWords(const char16_t* text, size_t count, char16_t c) {
+  constexpr std::uint64_t kLow = 0x0001000100010001ull;
+  constexpr std::uint64_t kHigh = 0x8000800080008000ull;
+  const std::uint64_t pattern = kLow * c;
+  size_t i = 0;
+  for (; count - i >= 8; i += 8) {
+    std::uint64_t words[2];
+    std::memcpy(words, text + i, sizeof words);
+    std::uint64_t first = words[0] ^ pattern;  // a unit equal to c becomes 0
+    std::uint64_t second = words[1] ^ pattern;
+    // Set for some unit exactly when one is 0: it is among these eight.
+    if ((((first - kLow) & ~first) | ((second - kLow) & ~second)) & kHigh)
+      break;
+  }
+  for (; i < count; ++i) {
+    if (text[i] == c)
+      return text + i;
+  }
+  return nullptr;
 }
 
 int KTStrCmp(const char16_t* a, const char16_t* b) {

@@ -13,6 +13,17 @@ int KTStrICmpAscii(const char16_t* a, const char16_t* b);
 int KTStrNICmpAscii(const char16_t* a, const char16_t* b, int count);
 char16_t* KTStrCpy(char16_t* dest, const char16_t* src);
 const char16_t* KTStrChr(const char16_t* text, char16_t c);
+// The first unit equal to c among text[0, count), null when there is none;
+// a NUL is a unit like any other here. A short text is scanned in place; a
+// longer one four units to a word (KTFindUnitInWords).
+const char16_t* KTFindUnitInWords(const char16_t* text, size_t count, char16_t c);
+inline const char16_t* KTFindUnit(const char16_t* text, size_t count, char16_t c) {
+  if (count >= 16) return KTFindUnitInWords(text, count, c);
+  for (size_t i = 0; i < count; ++i) {
+    if (text[i] == c) return text + i;
+  }
+  return nullptr;
+}
 const char16_t* KTStrRChr(const char16_t* text, char16_t c);
 const char16_t* KTStrStr(const char16_t* text, const char16_t* what);
 // Characters in [begin, end): a surrogate pair counts once, so error columns

@@ -130,9 +130,17 @@ long CharacterCode(View body) {
 // Calls f(reference) for each reference of the value, in order, until f
 // returns false. A '&' without its ';' is left alone: the grammar has
 // already refused such a text.
+// The place of the first '&' of the value at or after from, npos when none.
+size_t FindAmpersand(View value, size_t from) {
+  if (from >= value.size())
+    return View::npos;
+  const char16_t* found = KTFindUnit(value.data() + from, value.size() - from, u'&');
+  return found ? static_cast<size_t>(found - value.data()) : View::npos;
+}
+
 template <typename F>
 bool ForEachReference(View value, F f) {
-  for (size_t at = value.find(u'&'); at != View::npos; at = value.find(u'&', at + 1)) {
+  for (size_t at = FindAmpersand(value, 0); at != View::npos; at = FindAmpersand(value, at + 1)) {
     size_t end = value.find(u';', at + 1);
     if (end == View::npos)
       return true;
@@ -453,7 +461,7 @@ class TreeChecker {
   // the text it holds when that text was its only child.
   bool CheckValue(const KTXNode* node, Place place, bool elementText, bool followEntities = true) {
     View value(node->GetValue());
-    if (value.find(u'&') == View::npos)
+    if (FindAmpersand(value, 0) == View::npos)
       return true;
     KTString reason;
     size_t failedAt = 0;

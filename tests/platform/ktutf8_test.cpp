@@ -41,6 +41,30 @@ TEST(KTWcharTest, HelpersAndWhiteSpace) {
   for (char16_t c : {u'\u0085', u'\u00a0', u'a', u'\0'}) EXPECT_FALSE(KTIsSpace(c)) << int(c);
 }
 
+// KTFindUnitInWords tests eight units at once: the unit sought at every
+// place of a text of near neighbours (one more, one less, its other byte
+// changed), and never past the count; KTFindUnit agrees with it.
+TEST(KTWcharTest, FindUnitAtEveryPlace) {
+  for (char16_t c : {u'\0', u'&', u'\u0001', u'\u8000', u'\uffff', u'\u0126'}) {
+    const char16_t near[] = {char16_t(c + 1), char16_t(c - 1), char16_t(c ^ 0x100), char16_t(c ^ 0x8000)};
+    for (size_t length = 0; length <= 40; ++length) {
+      std::u16string text;
+      for (size_t i = 0; i <= length; ++i) text += near[i % 4];
+      EXPECT_EQ(KTFindUnitInWords(text.data(), length, c), nullptr) << int(c) << " " << length;
+      for (size_t at = 0; at < length; ++at) {
+        std::u16string with = text;
+        with[at] = c;
+        if (at + 2 < length) with[at + 2] = c;
+        EXPECT_EQ(KTFindUnitInWords(with.data(), length, c), with.data() + at) << int(c) << " " << at;
+        EXPECT_EQ(KTFindUnit(with.data(), length, c), with.data() + at) << int(c) << " " << at;
+      }
+      text[length] = c;  // just past the count
+      EXPECT_EQ(KTFindUnitInWords(text.data(), length, c), nullptr) << int(c) << " " << length;
+      EXPECT_EQ(KTFindUnit(text.data(), length, c), nullptr) << int(c) << " " << length;
+    }
+  }
+}
+
 TEST(KTResourcesTest, LoadByIdLikeAStringTable) {
   char16_t buf[8];
   EXPECT_EQ(KTLoadStringResource(1, buf, 8), 7);
