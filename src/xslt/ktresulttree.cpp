@@ -309,8 +309,10 @@ void KTInstructionExecutor::AddInScopeNamespaceNodes(KTXPathNode* element) {
 
 void KTInstructionExecutor::FixElementNamespace(KTXPathNode* element) {
   if (!element || element->GetKind() != kXPathElement) return;
-  KTString name(element->GetName());
-  std::u16string_view prefix = PrefixOf(name.View());
+  // The name is read in place: the node keeps it until the SetName below,
+  // which comes after its last use.
+  std::u16string_view name(element->GetName());
+  std::u16string_view prefix = PrefixOf(name);
   const KTString* uri = element->GetNamespaceUri();
   if (prefix == kXmlPrefix) return;
   bool bound = false;
@@ -339,7 +341,7 @@ void KTInstructionExecutor::FixElementNamespace(KTXPathNode* element) {
     }
     KTString renamed(usePrefix);
     renamed += u':';
-    renamed += KTString(LocalOf(name.View()));
+    renamed += KTString(LocalOf(name));
     element->SetName(renamed.c_str());
   }
   Declare(element, {Binding{usePrefix, uri}});
@@ -349,8 +351,8 @@ void KTInstructionExecutor::FixAttributeNamespace(KTXPathNode* attribute) {
   if (!attribute || attribute->GetKind() != kXPathAttribute) return;
   KTXPathNode* element = attribute->GetParent();
   if (!element || element->GetKind() != kXPathElement) return;
-  KTString name(attribute->GetName());
-  std::u16string_view prefix = PrefixOf(name.View());
+  std::u16string_view name(attribute->GetName());  // read in place, as above
+  std::u16string_view prefix = PrefixOf(name);
   const KTString* uri = attribute->GetNamespaceUri();
   if (prefix == kXmlPrefix || UriText(uri).empty()) return;
   const KTPrefixMap* scope = element->GetElementNamespaceMap();
@@ -374,7 +376,7 @@ void KTInstructionExecutor::FixAttributeNamespace(KTXPathNode* attribute) {
   }
   KTString renamed(generated);
   renamed += u':';
-  renamed += KTString(LocalOf(name.View()));
+  renamed += KTString(LocalOf(name));
   attribute->SetName(renamed.c_str());
   if (!bound) Declare(element, {Binding{generated, uri}});
 }
