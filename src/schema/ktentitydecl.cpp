@@ -265,17 +265,24 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
   constexpr int kGrowBy = 16;
   bool reported = false;
   int expansions = 0;
+  // In declaration texts only parameter references are expanded: general
+  // references there are bypassed and expand where the entity is used
+  // (XML 1.0 §4.4.7), so "&amp;lt;" in a literal still means "&lt;".
+  // Character references are the caller's; a '%' before a blank is text.
+  const char16_t refChar = parameterRefs ? u'%' : u'&';
+  auto isText = [refChar](const char16_t* at) {
+    char16_t c = *at;
+    return c != refChar || (c == u'&' && at[1] == u'#') || (c == u'%' && IsBlank(at[1]));
+  };
   const char16_t* p = text;
   while (*p) {
     char16_t c = *p;
-    // In declaration texts only parameter references are expanded: general
-    // references there are bypassed and expand where the entity is used
-    // (XML 1.0 §4.4.7), so "&amp;lt;" in a literal still means "&lt;".
-    bool isRef = parameterRefs ? c == u'%' : c == u'&';
-    if (!isRef || (c == u'&' && p[1] == u'#') || (c == u'%' && IsBlank(p[1]))) {
-      // Character references are the caller's; a '%' before a blank is text.
-      result.AppendCharAtLength(c, length, kGrowBy);
-      ++p;
+    if (isText(p)) {
+      // The run of text up to the next reference goes over in one append.
+      const char16_t* run = p;
+      do ++p;
+      while (*p && isText(p));
+      result.AppendAtLength(run, length, kGrowBy, static_cast<int>(p - run));
       continue;
     }
     const char16_t* start = p;
