@@ -327,7 +327,7 @@ void KTString::AppendAtLength(const char16_t* text, int& length, int growBy, int
     data_ = block;
   }
   if (count > 0) std::memmove(data_ + length, text, count * sizeof(char16_t));
-  const bool hasNul = count > 0 && std::char_traits<char16_t>::find(data_ + length, count, 0);
+  const bool hasNul = count > 0 && KTFindUnit(data_ + length, static_cast<size_t>(count), 0);
   length += count;
   if (OnShared()) return;  // nothing appended to the shared block
   data_[length] = 0;

@@ -407,7 +407,7 @@ void KTPiecewiseEncoder::PutLineEnd() {
 
 void KTPiecewiseEncoder::Append(const char16_t* text, size_t length) {
   if (ended_ || failed_) return;
-  const char16_t* nul = std::char_traits<char16_t>::find(text, length, u'\0');
+  const char16_t* nul = KTFindUnit(text, length, u'\0');
   if (nul) {
     length = static_cast<size_t>(nul - text);
     ended_ = true;
