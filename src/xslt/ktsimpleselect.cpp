@@ -5,9 +5,7 @@
 #include "platform/ktwchar.h"
 #include "xpath/ktxpathfunctionlibrary.h"
 
-namespace {
-
-bool IsAsciiNCName(std::u16string_view text) {
+bool KTSimpleSelect::IsAsciiNCName(std::u16string_view text) {
   if (text.empty()) return false;
   for (size_t i = 0; i < text.size(); ++i) {
     char16_t c = text[i];
@@ -17,35 +15,6 @@ bool IsAsciiNCName(std::u16string_view text) {
   }
   return true;
 }
-
-// What the child axis holds (not an attribute, namespace or declaration
-// node), as the location step walks it.
-bool IsContentNode(const KTXPathNode* node) {
-  const int kind = node->GetKind();
-  if (kind == kXPathAttribute || kind == kXPathNamespace || kind >= kXPathXmlDecl) return false;
-  const KTXPathNode* parent = node->GetParent();
-  return !(parent && parent->GetKind() >= kXPathXmlDecl);
-}
-
-// The name test of an unprefixed name: the local part (after a colon)
-// equals it and the node is in no namespace. One pass over the node's name:
-// the name asked for holds no colon, so a prefix shows as a mismatch first.
-bool MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name) {
-  const KTString* uri = node->GetNamespaceUri();
-  if (uri && !uri->IsEmpty()) return false;
-  const char16_t* text = node->GetName();
-  size_t i = 0;
-  while (i < name.size() && text[i] == name[i]) ++i;
-  if (i == name.size() && text[i] == 0) return true;
-  while (text[i] != 0 && text[i] != u':') ++i;
-  if (text[i] == 0) return false;
-  const char16_t* local = text + i + 1;
-  for (i = 0; i < name.size(); ++i)
-    if (local[i] != name[i]) return false;
-  return local[i] == 0;
-}
-
-}  // namespace
 
 bool KTSimpleSelect::Parse(std::u16string_view view) {
   while (!view.empty() && KTIsSpace(view.front())) view.remove_prefix(1);

@@ -26,6 +26,12 @@ class KTSimpleSelect {
   // allowed): the context node's name, as name() gives it.
   static bool IsNameOfContext(std::u16string_view text);
 
+  // Shared with the processor's own simple shapes: a plain ASCII NCName;
+  // what the child axis holds; the node test of an unprefixed name.
+  static bool IsAsciiNCName(std::u16string_view text);
+  static inline bool IsContentNode(const KTXPathNode* node);
+  static inline bool MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name);
+
   // The string value of a node, as string() gives it; an element holding
   // one text node alone is answered with that text, without a copy.
   // `inTree` (when given) tells whether the view is the tree's own text,
@@ -48,6 +54,33 @@ class KTSimpleSelect {
   Shape shape_ = Shape::kSelf;
   KTString name_;
 };
+
+// What the child axis holds (not an attribute, namespace or declaration
+// node), as the location step walks it.
+inline bool KTSimpleSelect::IsContentNode(const KTXPathNode* node) {
+  const int kind = node->GetKind();
+  if (kind == kXPathAttribute || kind == kXPathNamespace || kind >= kXPathXmlDecl) return false;
+  const KTXPathNode* parent = node->GetParent();
+  return !(parent && parent->GetKind() >= kXPathXmlDecl);
+}
+
+// The name test of an unprefixed name: the local part (after a colon)
+// equals it and the node is in no namespace. One pass over the node's name:
+// the name asked for holds no colon, so a prefix shows as a mismatch first.
+inline bool KTSimpleSelect::MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name) {
+  const KTString* uri = node->GetNamespaceUri();
+  if (uri && !uri->IsEmpty()) return false;
+  const char16_t* text = node->GetName();
+  size_t i = 0;
+  while (i < name.size() && text[i] == name[i]) ++i;
+  if (i == name.size() && text[i] == 0) return true;
+  while (text[i] != 0 && text[i] != u':') ++i;
+  if (text[i] == 0) return false;
+  const char16_t* local = text + i + 1;
+  for (i = 0; i < name.size(); ++i)
+    if (local[i] != name[i]) return false;
+  return local[i] == 0;
+}
 
 template <typename Visit>
 void KTSimpleSelect::ForEach(KTXPathNode* context, Visit&& visit) const {

@@ -12,6 +12,7 @@
 #include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathparser.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktsimpleselect.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 #include "xslt/ktxsltxpathexpression.h"
@@ -53,17 +54,6 @@ constexpr int kTestAnyName = 1;  // *
 constexpr int kTestText = 2;     // text()
 constexpr int kTestName = 3;     // an unprefixed name
 
-bool IsAsciiNCName(std::u16string_view text) {
-  if (text.empty()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char16_t c = text[i];
-    bool letter = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_';
-    bool other = (c >= u'0' && c <= u'9') || c == u'-' || c == u'.';
-    if (!letter && (i == 0 || !other)) return false;
-  }
-  return true;
-}
-
 // One step of a union ("@*", "node()", "name", ...), or false.
 bool ParseTerm(std::u16string_view text, KTXSLTProcessor::SimpleTerm& term) {
   term.attribute = !text.empty() && text.front() == u'@';
@@ -74,7 +64,7 @@ bool ParseTerm(std::u16string_view text, KTXSLTProcessor::SimpleTerm& term) {
     term.test = kTestNode;
   } else if (text == u"text()" && !term.attribute) {
     term.test = kTestText;
-  } else if (IsAsciiNCName(text)) {
+  } else if (KTSimpleSelect::IsAsciiNCName(text)) {
     for (std::u16string_view word : {u"and", u"or", u"div", u"mod", u"node", u"text", u"comment",
                                      u"processing-instruction"})
       if (text == word) return false;
@@ -100,7 +90,7 @@ int SimpleShapeOf(const KTString& text, KTString& name, std::vector<KTXSLTProces
   if (view == u".") return kShapeSelf;
   if (!view.empty() && view.front() == u'$') {
     view.remove_prefix(1);
-    if (!IsAsciiNCName(view)) return kShapeTree;
+    if (!KTSimpleSelect::IsAsciiNCName(view)) return kShapeTree;
     name = KTString(view);
     return kShapeVariable;
   }
@@ -118,44 +108,15 @@ int SimpleShapeOf(const KTString& text, KTString& name, std::vector<KTXSLTProces
   return kShapeSteps;
 }
 
-// What the child axis holds (not an attribute, namespace or declaration
-// node), as the location step walks it.
-bool IsContentNode(const KTXPathNode* node) {
-  const int kind = node->GetKind();
-  if (kind == kXPathAttribute || kind == kXPathNamespace || kind >= kXPathXmlDecl) return false;
-  const KTXPathNode* parent = node->GetParent();
-  return !(parent && parent->GetKind() >= kXPathXmlDecl);
-}
-
-// The name test of an unprefixed name: the local part (after the first
-// colon) equals it and the node is in no namespace.
-bool MatchesUnprefixedName(const KTXPathNode* node, std::u16string_view name) {
-  const KTString* uri = node->GetNamespaceUri();
-  if (uri && !uri->IsEmpty()) return false;
-  // One pass: the whole name first (the name test has no colon, so an equal
-  // name has none either), the part after the first colon only on a miss.
-  const char16_t* text = node->GetName();
-  auto equalsToEnd = [name](const char16_t* at) {
-    for (char16_t c : name) {
-      if (*at != c) return false;
-      ++at;
-    }
-    return *at == 0;
-  };
-  if (equalsToEnd(text)) return true;
-  while (*text && *text != u':') ++text;
-  return *text == u':' && equalsToEnd(text + 1);
-}
-
 // Whether a child (attribute step: an attribute) passes the term's test,
 // as the location step and its node test would decide.
 bool PassesTerm(const KTXPathNode* child, const KTXSLTProcessor::SimpleTerm& term) {
   const int kind = child->GetKind();
   if (term.attribute) {
     if (kind != kXPathAttribute) return false;
-    return term.test != kTestName || MatchesUnprefixedName(child, term.name.View());
+    return term.test != kTestName || KTSimpleSelect::MatchesUnprefixedName(child, term.name.View());
   }
-  if (!IsContentNode(child)) return false;
+  if (!KTSimpleSelect::IsContentNode(child)) return false;
   switch (term.test) {
     case kTestNode:
       return true;
@@ -164,7 +125,7 @@ bool PassesTerm(const KTXPathNode* child, const KTXSLTProcessor::SimpleTerm& ter
     case kTestText:
       return kind == kXPathText || kind == kXPathCData;
     default:
-      return kind == kXPathElement && MatchesUnprefixedName(child, term.name.View());
+      return kind == kXPathElement && KTSimpleSelect::MatchesUnprefixedName(child, term.name.View());
   }
 }
 
