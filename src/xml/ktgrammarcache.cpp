@@ -45,16 +45,6 @@ bool KTGrammarRuleTable::Resolve(const ParsoGrammar* grammar, bool strict) {
   return all || !strict;
 }
 
-int KTGrammarRuleTable::IndexOf(const GrammarRule* rule) const {
-  if (!rule) return -1;
-  const int index = rule->GetIndex();
-  if (index < 0 || static_cast<size_t>(index) >= byRuleIndex_.size()) return -1;
-  const int nameIndex = byRuleIndex_[static_cast<size_t>(index)];
-  // The index table belongs to one grammar; a rule of another grammar with
-  // the same index is not ours.
-  return nameIndex >= 0 && rules_[nameIndex] == rule ? nameIndex : -1;
-}
-
 KTGrammarEntry::~KTGrammarEntry() = default;
 
 namespace {

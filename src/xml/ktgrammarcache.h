@@ -8,9 +8,7 @@
 #include <vector>
 
 #include "core/ktstring.h"
-
-class GrammarRule;
-class ParsoGrammar;
+#include "parso/parsogrammar.h"
 
 // The rules the tree builder recognises, resolved by name once per grammar.
 class KTGrammarRuleTable {
@@ -42,7 +40,15 @@ class KTGrammarRuleTable {
   const GrammarRule* Get(int nameIndex) const { return rules_[nameIndex]; }
   // The name index of a rule of the resolved grammar, -1 for a rule the
   // builder does not act on. One table lookup by the rule's index.
-  int IndexOf(const GrammarRule* rule) const;
+  int IndexOf(const GrammarRule* rule) const {
+    if (!rule) return -1;
+    const int index = rule->GetIndex();
+    if (index < 0 || static_cast<size_t>(index) >= byRuleIndex_.size()) return -1;
+    const int nameIndex = byRuleIndex_[static_cast<size_t>(index)];
+    // The index table belongs to one grammar; a rule of another grammar with
+    // the same index is not ours.
+    return nameIndex >= 0 && rules_[nameIndex] == rule ? nameIndex : -1;
+  }
 
  private:
   const GrammarRule* rules_[kCount] = {};

@@ -5,6 +5,7 @@
 #include "xml/ktparserdriver.h"
 
 #include <string>
+#include <vector>
 
 #include "parso/parsoparser.h"
 #include "platform/ktwchar.h"
@@ -98,6 +99,9 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   }
 
   uint32_t failure = 0;
+  int before = 0;
+  elementsMade_ = elementsTidied_ = 0;
+  containerInElement_ = false;
   if (!parser_->Parse(text, static_cast<size_t>(length), rootRule)) {
     failure = KTLoadStatus::kParseFailed;
     ParseNode* root = parser_->GetRoot();
@@ -115,7 +119,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     errorLine_ = parser_->GetErrorLine();
     errorColumn_ = parser_->GetErrorColumn();
   } else if (document) {
-    const int before = document->GetChildCount();
+    before = document->GetChildCount();
     KTXNode* current = document;
     tidyElements_ = finish;
     if (!BuildTree(nullptr, parser_->GetRoot(), current, document)) {
@@ -138,9 +142,38 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     status.SetPosition(errorLine_, errorColumn_);
     return false;
   }
-  if (document && finish) document->ApplyToSubtree(nullptr, nullptr);
+  if (document && finish) {
+    // Into an empty node whose every element was tidied as it was built, the
+    // tidy-up has the rest to do; otherwise it goes over the whole tree.
+    if (before == 0 && elementsMade_ == elementsTidied_ && !containerInElement_)
+      TidyBesideElements(document);
+    else
+      document->ApplyToSubtree(nullptr, nullptr);
+  }
   OnParsed(document, text, length);
   return true;
+}
+
+// The tidy-up of ApplyToSubtree (each node in preorder) over a tree whose
+// elements are tidied already, and whose elements hold no container but
+// elements: element subtrees are passed over. An element's tidy-up changes
+// its own children and value only, and a second one finds nothing to change,
+// so the tree comes out as from the walk over every node.
+void KTParserDriver::TidyBesideElements(KTXNode* root) {
+  root->NormalizeText(nullptr, nullptr);
+  std::vector<KTXNode*> stack;  // the next child to visit at each open level
+  if (KTXNode* first = root->GetFirstChild()) stack.push_back(first);
+  while (!stack.empty()) {
+    KTXNode* node = stack.back();
+    if (!node) {
+      stack.pop_back();
+      continue;
+    }
+    stack.back() = node->GetNextSibling();
+    if (node->GetKind() == kElement) continue;
+    node->NormalizeText(nullptr, nullptr);
+    if (KTXNode* first = node->GetFirstChild()) stack.push_back(first);
+  }
 }
 
 void KTParserDriver::SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust,
@@ -175,6 +208,8 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
     KTXNode* added = nullptr;
     if (made && to) {
       SetSourceRange(made.get(), range, 0, 0);
+      // Containers other than elements are the declarations' kinds.
+      if ((kind == kXmlTag || kind >= kDoctype) && to->GetKind() == kElement) containerInElement_ = true;
       added = to->AppendChild(std::move(made));
     }
     lost = lost || !added;
@@ -201,14 +236,18 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       // The element covers the whole element text: the range of realElemTag.
       target = append(kElement, parentDocument, parent ? parent : node);
       current = target;
+      if (target) ++elementsMade_;
       break;
     case T::kElementName:
-      if (parent && rules_->IndexOf(parent->rule) == T::kSTag) {
+      if (parent && parent->rule && parent->rule == rules_->Get(T::kSTag)) {
         if (current) current->SetName(text, length);
       } else {
         target = append(kElement, parentDocument, parent ? parent : node);
         current = target;
-        if (target) target->SetName(text, length);
+        if (target) {
+          ++elementsMade_;
+          target->SetName(text, length);
+        }
       }
       break;
     case T::kTextData:
@@ -396,6 +435,7 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       std::unique_ptr<KTXNode> made = CreateXNode(kDoctypeAttlist);
       static_cast<KTDoctypeAttlistNode*>(made.get())
           ->SetPart(action == T::kAttTypeNotation ? kPartNotation : kPartEnumeration);
+      if (current && current->GetKind() == kElement) containerInElement_ = true;
       lost = !current || !current->AppendChild(std::move(made));
       break;
     }
@@ -454,6 +494,7 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   if (tidyElements_ && (action == T::kRealElemTag || action == T::kEmptyElemTag) && childCurrent &&
       childCurrent != target && childCurrent->GetKind() == kElement) {
     childCurrent->NormalizeText(nullptr, nullptr);
+    ++elementsTidied_;
   }
   return true;
 }

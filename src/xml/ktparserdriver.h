@@ -53,6 +53,7 @@ class KTParserDriver {
                  KTXNode* parentDocument);
   void SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust, int endAdjust) const;
   void FailBuild(const char16_t* reason, const ParseNode* node);
+  void TidyBesideElements(KTXNode* root);
 
   KTString errorMessage_;
   int errorOffset_ = 0;
@@ -63,4 +64,11 @@ class KTParserDriver {
   const KTGrammarEntry* entry_ = nullptr;
   const char16_t* text_ = nullptr;
   bool tidyElements_ = false;  // tidy each element once built (a finishing parse)
+  // Of the build under way: elements made and elements tidied as their tag
+  // was built, and whether a container other than an element went into an
+  // element. Together they tell whether the tidy-up after the build may pass
+  // over the elements.
+  long elementsMade_ = 0;
+  long elementsTidied_ = 0;
+  bool containerInElement_ = false;
 };
