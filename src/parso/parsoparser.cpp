@@ -497,44 +497,27 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
   if (rule->IsFlat() && shortcuts_ && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     // What Match would do, without a node to match in: a flat rule makes no
-    // nodes below it, and its node is made only once it matched.
-    const int startLine = line;
-    const int n = MatchFlat(rule, pos, available, line);
+    // nodes below it, and its node is made only once it matched. A failed
+    // attempt leaves the line as it was, as Match's own copy would.
+    int endLine = line;
+    const int n = MatchFlat(rule, pos, available, endLine);
     if (n < 0) return false;
     matched = n;
-    if (!noNodes_ && !rule->IsDrop()) {
-      ParseNode* child = NewNode(pos, n, startLine, rule);
+    if (!rule->IsDrop()) {
+      ParseNode* child = NewNode(pos, n, line, rule);
       child->valid = 1;
       Attach(parent, children, child);
     }
+    line = endLine;
     return true;
   }
-  if (rule->IsSpliced() && flatten_ && shortcuts_ && !noNodes_ &&
+  if (rule->IsSpliced() && flatten_ && shortcuts_ &&
       parent->rule->GetConstraints().size() < 2 && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     return TrySplicedGroup(rule, pos, available, line, matched, parent, children, depth);
   }
-  if (noNodes_ && rule->GetKind() == Rule::kGroup && shortcuts_ &&
-      rule->GetOperator() != Rule::kDifference && rule->GetOperator() != Rule::kUpTo &&
-      rule->GetConstraints().size() < 2 && depth + 1 < kMaxNestingDepth &&
-      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
-    // Where no nodes are made, a group is matched as Match would match it,
-    // one level down, without a node or a frame of its own.
-    int endLine = line;
-    int used = 0;
-    int failIndex = -1;
-    ChildList none;
-    const bool ok = rule->GetOperator() == Rule::kChoice
-                        ? ChoiceBody(rule, pos, available, used, endLine, parent, none, depth + 1)
-                        : SequenceBody(rule, pos, available, used, endLine, parent, none, depth + 1,
-                                       failIndex);
-    if (!ok || aborted_) return false;
-    matched = used;
-    line = endLine;
-    return true;
-  }
-  if (noNodes_ || (rule->KeepsNoChildren() && shortcuts_)) {
-    return TryWithoutNodes(element, pos, available, line, matched, parent, children, depth);
+  if (rule->KeepsNoChildren() && shortcuts_) {
+    return TryWithoutNodes(rule, pos, available, line, matched, parent, children, depth);
   }
   ParseNode* child = NewNode(pos, available, line, rule);
   const int endLine = Match(child, element.mark, depth + 1);
@@ -548,32 +531,175 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
   return true;
 }
 
-bool ParsoParser::TryWithoutNodes(const GrammarRule::Element& element, const char16_t* pos,
-                                  int available, int& line, int& matched, ParseNode* parent,
+bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, int available,
+                                  int& line, int& matched, ParseNode* parent,
                                   ChildList& children, int depth) {
-  const Rule* rule = element.rule;
-  ParseNode local;
-  local.next = nullptr;
-  local.firstChild = nullptr;
-  local.rule = rule;
-  local.textStart = pos;
-  local.length = available;
-  local.line = line;
-  local.valid = 0;
-  const bool outer = noNodes_;
-  noNodes_ = true;
-  const int endLine = Match(&local, element.mark, depth + 1);
-  noNodes_ = outer;
-  if (!endLine) return false;
-  matched = local.length;
-  if (!outer && !rule->IsDrop()) {
+  int endLine = line;
+  const int n = Scan(rule, pos, available, endLine, depth + 1);
+  if (n < 0) return false;
+  matched = n;
+  if (!rule->IsDrop()) {
     // A token keeps its node, without children.
-    ParseNode* child = NewNode(pos, local.length, line, rule);
+    ParseNode* child = NewNode(pos, n, line, rule);
     child->valid = 1;
     Attach(parent, children, child);
   }
   line = endLine;
   return true;
+}
+
+// The element step of Scan: TryElement where no nodes are made.
+[[gnu::always_inline]] inline int ParsoParser::ScanElement(const GrammarRule::Element& element,
+                                                         const char16_t* pos, int available,
+                                                         int& line, int depth) {
+  if (aborted_) return -1;
+  const Rule* rule = element.rule;
+  if (IsTerminal(rule)) return Terminal(rule, element.mark, pos, available, line);
+  if (available > 0 && pos <= failPos_ && rule->CannotStartWith(*pos) &&
+      depth + rule->GetStartNesting() < kMaxNestingDepth) {
+    return -1;
+  }
+  if (rule->IsFlat() && depth + 1 < kMaxNestingDepth &&
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
+    int endLine = line;
+    const int n = MatchFlat(rule, pos, available, endLine);
+    if (n >= 0) line = endLine;
+    return n;
+  }
+  return Scan(rule, pos, available, line, depth + 1);
+}
+
+// Repeat for Scan.
+[[gnu::always_inline]] inline int ParsoParser::ScanRepeat(const GrammarRule::Element& element,
+                                                        const char16_t* start, int available,
+                                                        int& used, int& line, int depth) {
+  int count = 0;
+  while (used < available) {
+    const int n = ScanElement(element, start + used, available - used, line, depth);
+    if (n < 0) break;
+    used += n;
+    ++count;
+    if (!(element.mark == u'*' || element.mark == u'+') || n == 0 ||
+        element.rule->GetKind() == Rule::kClass) {
+      break;
+    }
+  }
+  return count;
+}
+
+int ParsoParser::Scan(const GrammarRule* rule, const char16_t* start, int available, int& line,
+                      int depth) {
+  if (aborted_) return -1;
+  if (depth >= kMaxNestingDepth) {
+    RecordMessage(start, rule, u"rules nested deeper than 5000 levels");
+    aborted_ = true;
+    return -1;
+  }
+  if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stackFloor_) {
+    RecordMessage(start, rule, u"rules nested deeper than the stack allows");
+    aborted_ = true;
+    return -1;
+  }
+  const auto& elements = rule->GetElements();
+  int endLine = line;
+  int used = 0;
+  int failIndex = -1;
+  bool ok = false;
+  switch (rule->GetOperator()) {
+    case Rule::kChoice:
+      for (const Rule::Element& e : elements) {
+        used = 0;
+        if (ScanRepeat(e, start, available, used, endLine, depth) > 0) {
+          ok = true;
+          break;
+        }
+        if (aborted_) break;
+      }
+      break;
+    case Rule::kDifference: {
+      // As MatchDifference.
+      if (elements.empty()) {
+        ok = true;
+        break;
+      }
+      const int count = ScanRepeat(elements[0], start, available, used, endLine, depth);
+      if (count == 0 && !(elements[0].mark == u'?' || elements[0].mark == u'*')) {
+        failIndex = 0;
+        break;
+      }
+      ok = true;
+      for (size_t i = 1; i < elements.size(); ++i) {
+        const Rule* excluded = elements[i].rule;
+        if (excluded->GetKind() != Rule::kLiteral) continue;
+        const std::u16string& lit = excluded->GetText();
+        if (static_cast<int>(lit.size()) == used && EqualAsciiFold(start, lit.data(), used)) {
+          failIndex = static_cast<int>(i);
+          ok = false;
+          break;
+        }
+      }
+      break;
+    }
+    case Rule::kUpTo: {
+      // As MatchUpTo.
+      if (elements.empty()) break;
+      const Rule::Element& a = elements[0];
+      const char16_t kind = a.rule->GetKind();
+      const char16_t* end = start + available;
+      const char16_t* p = start;
+      if (kind == Rule::kClass || kind == Rule::kClassText) {
+        while (p < end) {
+          const char16_t c = *p;
+          if (rule->ScansPast(c)) {
+            ++p;
+            continue;
+          }
+          if (!a.rule->ClassContains(c) || StopsAt(rule, p, static_cast<int>(end - p))) break;
+          if (c <= u'\r') {
+            if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++endLine;
+          }
+          ++p;
+        }
+        used = static_cast<int>(p - start);
+        ok = used > 0;
+        break;
+      }
+      while (p < end && !StopsAt(rule, p, static_cast<int>(end - p))) ++p;
+      const int span = static_cast<int>(p - start);
+      int count = 0;
+      while (used < span) {
+        const int n = ScanElement(a, start + used, span - used, endLine, depth);
+        if (n < 0) break;
+        used += n;
+        ++count;
+        if (n == 0) break;
+      }
+      ok = count > 0;
+      break;
+    }
+    default:
+      ok = true;
+      for (size_t i = 0; i < elements.size(); ++i) {
+        const Rule::Element& e = elements[i];
+        const int count = ScanRepeat(e, start, available, used, endLine, depth);
+        if (count == 0 && !(e.mark == u'?' || e.mark == u'*')) {
+          if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
+          failIndex = static_cast<int>(i);
+          ok = false;
+          break;
+        }
+      }
+      // A constraint finds no nodes to compare here, as in a node without
+      // children; linking keeps rules that check one out of these parts.
+      if (ok && rule->GetConstraints().size() >= 2) ok = false;
+      break;
+  }
+  if (!ok || aborted_) {
+    if (rule->GetKind() == Rule::kNamed) Record(start, rule, failIndex);
+    return -1;
+  }
+  line = endLine;
+  return used;
 }
 
 int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int available,
@@ -743,7 +869,6 @@ void ParsoParser::KeepSharedPrefix(ParseNode* node, ParseNode* tail, int availab
   shared_.used = used;
   shared_.endLine = endLine;
   shared_.messages = messages;
-  shared_.withNodes = !noNodes_;
   shared_.first = first;
   shared_.last = tail;
 }
@@ -766,13 +891,11 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
       break;
     }
   }
-  // Kept without nodes, they serve only where none are made.
   // Groups are spliced into a node without constraints only: the kept
   // children must have the form this node's would have.
   if ((from->GetConstraints().size() >= 2) != (node->rule->GetConstraints().size() >= 2)) return 0;
   if (!peer || peer->length != length || shared_.available != available ||
-      shared_.startLine != line || shared_.messages != messageCount_ ||
-      (!shared_.withNodes && !noNodes_)) {
+      shared_.startLine != line || shared_.messages != messageCount_) {
     return 0;
   }
   // Matching again would have to stay within the nesting limit and the stack.
@@ -780,10 +903,6 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
   const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   const uintptr_t need = static_cast<uintptr_t>(peer->nesting + 1) * kFrameAllowance;
   if (frame < need || frame - need < stackFloor_) return 0;
-  if (noNodes_) {
-    FreeChildrenAndSiblings(shared_.first);
-    shared_.first = shared_.last = nullptr;
-  }
   // Nodes of a group element name that group; the peer has its own equal one.
   const auto& source = from->GetElements();
   const auto& target = node->rule->GetElements();
@@ -847,8 +966,23 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
     return false;
   }
   matched = used;
-  if (children.tail == before) {
-    // A group without children keeps its node.
+  // A group left without children by flattening keeps its node: one that
+  // had none, or whose children flattening would all remove (named rules
+  // without children that are neither kept nor tokens, whatever node they
+  // are examined under).
+  ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(parent->firstChild);
+  bool keepsNode = true;
+  for (ParseNode* c = first; c; c = c->next) {
+    const Rule* cr = c->rule;
+    if (cr->GetKind() != Rule::kNamed || cr->IsKeep() || c->firstChild || cr->IsToken()) {
+      keepsNode = false;
+      break;
+    }
+  }
+  if (keepsNode) {
+    (before ? before->next : parent->firstChild) = nullptr;
+    children.tail = before;
+    FreeChildrenAndSiblings(first);
     ParseNode* child = NewNode(pos, used, line, rule);
     child->valid = 1;
     Attach(parent, children, child);
@@ -1078,7 +1212,6 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   DropTree();
   ResetFailure();
   aborted_ = false;
-  noNodes_ = false;
   stackFloor_ = StackFloor(kStackReserve);
   if (!text) {
     text = u"";

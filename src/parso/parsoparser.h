@@ -208,12 +208,21 @@ class ParsoParser {
                int& line);
   bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int& matched, ParseNode* parent, ChildList& children, int depth);
-  // TryElement for a rule matched without nodes below it (noNodes_ is set
-  // or the rule keeps no children): the attempt runs on a node of its own
-  // frame; a token that matched outside such a rule gets its node after.
-  [[gnu::noinline]] bool TryWithoutNodes(const GrammarRule::Element& element, const char16_t* pos,
+  // TryElement for a rule that keeps no children: matched by Scan, its
+  // node (unless dropped) made once it matched.
+  [[gnu::noinline]] bool TryWithoutNodes(const GrammarRule* rule, const char16_t* pos,
                                          int available, int& line, int& matched, ParseNode* parent,
                                          ChildList& children, int depth);
+  // Match for a rule below which no nodes are made (one that keeps no
+  // children, and every rule it reaches): as Match at `depth` would match
+  // it, without a node and without the engine's node-building steps. The
+  // characters matched, or -1 after recording the failure as Match would;
+  // `line` moves only on a match.
+  int Scan(const GrammarRule* rule, const char16_t* start, int available, int& line, int depth);
+  int ScanElement(const GrammarRule::Element& element, const char16_t* pos, int available,
+                  int& line, int depth);
+  int ScanRepeat(const GrammarRule::Element& element, const char16_t* start, int available,
+                 int& used, int& line, int depth);
   // Match for a flat rule (GrammarRule::IsFlat): the characters matched, or
   // -1 after recording the failure as Match would.
   int MatchFlat(const GrammarRule* rule, const char16_t* start, int available, int& line);
@@ -271,8 +280,6 @@ class ParsoParser {
   int textLength_ = 0;
   ParseNode* root_ = nullptr;
   bool aborted_ = false;
-  // Inside a rule that keeps no children: matches make no nodes.
-  bool noNodes_ = false;
   uintptr_t stackFloor_ = 0;  // lowest frame address a match may use
 
   // Furthest failure.
@@ -298,7 +305,6 @@ class ParsoParser {
     int used = 0;  // characters the shared elements matched
     int endLine = 0;
     uint64_t messages = 0;  // messageCount_ when the attempt began
-    bool withNodes = false;  // matched where nodes are made
     ParseNode* first = nullptr;
     ParseNode* last = nullptr;
   };

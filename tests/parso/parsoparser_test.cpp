@@ -636,6 +636,21 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   Comparison message{&g, Settings{true, true, true}};
   message.CheckVariants(u"(ab cd ABC=ABD)(ab ABC=ABC)(x .");
   EXPECT_EQ(message.differences, 0);
+
+  // Attempts that pass line ends and then fail leave the line where it was
+  // for the next attempt: a flat rule (F), a rule without nodes below it (T)
+  // and one that has them (t), each failing after a line end, before an
+  // alternative or an optional element.
+  ParsoGrammar lines;
+  ASSERT_TRUE(lines.LoadText(u"d ::= (x | y)+\nx ::= F? (G | H)\ny ::= T | t | G\n"
+                             u"F ::= [#x0A#x20]* '='\nG ::= [#x0A#x20]+ 'g'\nH ::= [#x0A#x20]* 'h'\n"
+                             u"T ::= (K | [#x0A#x20]+) '.'\nK ::= 'k' [#x0A]\nt ::= [#x0A#x20]+ u '.'\nu ::= 'u'\n",
+                             u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&lines, settings};
+    c.CheckVariants(u"\n\ng\n h=\nh\n.\nk\n.\n u.\n\ng");
+    EXPECT_EQ(c.differences, 0);
+  }
 }
 
 }  // namespace
