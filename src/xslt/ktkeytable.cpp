@@ -29,6 +29,54 @@ void Normalize(KTXPathValue& set) {
 
 }  // namespace
 
+size_t KTKeyTable::DocumentIndex::Probe(std::u16string_view value, size_t hash) const {
+  const size_t mask = slots_.size() - 1;
+  const uint32_t tag = TagOf(hash);
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.entry == 0) return i;
+    if (slot.tag != tag) continue;
+    const Entry& entry = entries_[slot.entry - 1];
+    if (entry.hash == hash && entry.key.View() == value) return i;
+  }
+}
+
+const KTXPathValue* KTKeyTable::DocumentIndex::Find(std::u16string_view value) const {
+  if (slots_.empty()) return nullptr;
+  const Slot& slot = slots_[Probe(value, Hash(value))];
+  return slot.entry == 0 ? nullptr : &entries_[slot.entry - 1].nodes;
+}
+
+KTXPathValue& KTKeyTable::DocumentIndex::Insert(std::u16string_view value) {
+  if ((entries_.size() + 1) * 4 > slots_.size() * 3) Rehash(std::max<size_t>(16, slots_.size() * 2));
+  const size_t hash = Hash(value);
+  Slot& slot = slots_[Probe(value, hash)];
+  if (slot.entry == 0) {
+    entries_.push_back(Entry{hash, KTString(value), KTXPathValue()});
+    slot.tag = TagOf(hash);
+    slot.entry = static_cast<uint32_t>(entries_.size());
+  }
+  return entries_[slot.entry - 1].nodes;
+}
+
+void KTKeyTable::DocumentIndex::Reserve(size_t more) {
+  const size_t count = entries_.size() + more;
+  entries_.reserve(count);
+  size_t slotCount = std::max<size_t>(16, slots_.size());
+  while (count * 4 > slotCount * 3) slotCount *= 2;
+  if (slotCount != slots_.size()) Rehash(slotCount);
+}
+
+void KTKeyTable::DocumentIndex::Rehash(size_t slotCount) {
+  slots_.assign(slotCount, Slot());
+  const size_t mask = slotCount - 1;
+  for (size_t n = 0; n < entries_.size(); ++n) {
+    size_t i = entries_[n].hash & mask;
+    while (slots_[i].entry != 0) i = (i + 1) & mask;
+    slots_[i] = Slot{TagOf(entries_[n].hash), static_cast<uint32_t>(n + 1)};
+  }
+}
+
 void KTKeyTable::AddDefinition(const KTString& match, const KTString& use, KTXPathNode* element) {
   definitions_.push_back(Definition{match, use, element});
 }
@@ -45,10 +93,19 @@ void KTKeyTable::MatchNodes(const Definition& definition, KTXPathNode* root, KTX
   matched.SetNodeSet();
   KTXPathValue::ItemVector& items = matched.MutableItems();
   auto add = [&items](KTXPathNode* node) { items.emplace_back(node, static_cast<int>(items.size()) + 1); };
-  for (const KTXPathNodeItem& context : processor_->PatternContexts(root).Items()) {
-    KTXPathNode* node = context.GetNode();
+  // The walk of the pattern's context list (the root and every node of the
+  // child and descendant axes, in document order), without making the list.
+  std::vector<KTXPathNode*> stack{root};
+  while (!stack.empty()) {
+    KTXPathNode* node = stack.back();
+    stack.pop_back();
     if (pattern.IsAttribute()) pattern.ForEach(node, add);
     else if (pattern.Matches(node)) add(node);
+    for (int i = node->GetChildCount(); i-- > 0;) {
+      KTXPathNode* child = node->GetChild(i);
+      const int kind = child->GetKind();
+      if (kind != kXPathAttribute && kind != kXPathNamespace && kind < kXPathXmlDecl) stack.push_back(child);
+    }
   }
 }
 
@@ -63,18 +120,14 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
   KTXPathValue matched;
   KTXPathValue keys;
   KTString scratch;
-  auto add = [&](std::u16string_view value, const KTXPathNodeItem& item) {
-    auto found = index.find(value);
-    if (found == index.end()) found = index.emplace(KTString(value), KTXPathValue()).first;
-    found->second.PushItem(item);
-  };
+  auto add = [&](std::u16string_view value, const KTXPathNodeItem& item) { index.Insert(value).PushItem(item); };
   for (const Definition& definition : definitions_) {
     KTXPathNode* element = definition.element ? definition.element : expressionNode_;
     MatchNodes(definition, root, element, matched);
     int count = matched.ItemCount();
     // Most keys name a node or a few: room for one value per node spares
     // the rehashing as the index grows.
-    index.reserve(index.size() + static_cast<size_t>(count));
+    index.Reserve(static_cast<size_t>(count));
     KTSimpleSelect use;
     if (use.Parse(definition.use.View())) {
       // A use of a simple shape: the string value of every node it selects.
@@ -97,7 +150,7 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
       }
     }
   }
-  for (auto& entry : index) Normalize(entry.second);
+  index.ForEachSet([](KTXPathValue& set) { Normalize(set); });
   indexes_.emplace(root, std::move(index));
   return true;
 }
@@ -121,8 +174,7 @@ KTXPathValue KTKeyTable::Lookup(const KTXPathValue& keyValue, const KTXPathNodeI
       keyValue.ToString(&text);
       value = text.View();
     }
-    auto found = index->find(value);
-    if (found != index->end()) result = found->second;  // shares the items
+    if (const KTXPathValue* found = index->Find(value)) result = *found;  // shares the items
     return result;
   }
   // The union of the sets of several values: one set alone is returned as
@@ -130,8 +182,8 @@ KTXPathValue KTKeyTable::Lookup(const KTXPathValue& keyValue, const KTXPathNodeI
   KTString scratch;
   const KTXPathValue::ItemVector& keys = keyValue.Items();
   if (keys.size() == 1) {
-    auto found = index->find(KTXPathFunctionLibrary::StringValueView(keys[0].GetNode(), scratch));
-    if (found != index->end()) result = found->second;
+    if (const KTXPathValue* found = index->Find(KTXPathFunctionLibrary::StringValueView(keys[0].GetNode(), scratch)))
+      result = *found;
     return result;
   }
   const KTXPathValue* only = nullptr;
@@ -139,11 +191,11 @@ KTXPathValue KTKeyTable::Lookup(const KTXPathValue& keyValue, const KTXPathNodeI
   std::vector<const KTXPathValue*> sets;
   std::unordered_set<const KTXPathValue*> seen;
   for (const KTXPathNodeItem& item : keys) {
-    auto found = index->find(KTXPathFunctionLibrary::StringValueView(item.GetNode(), scratch));
-    if (found == index->end()) continue;
-    if (!seen.insert(&found->second).second) continue;
-    sets.push_back(&found->second);
-    only = &found->second;
+    const KTXPathValue* found = index->Find(KTXPathFunctionLibrary::StringValueView(item.GetNode(), scratch));
+    if (!found) continue;
+    if (!seen.insert(found).second) continue;
+    sets.push_back(found);
+    only = found;
     ++hits;
   }
   if (hits == 1) return *only;

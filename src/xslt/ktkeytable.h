@@ -7,6 +7,8 @@
 // index.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -61,23 +63,43 @@ class KTKeyTable {
     KTString use;
     KTXPathNode* element = nullptr;
   };
-  // Key values are looked up by view: a lookup makes no string.
-  struct ViewHash {
-    using is_transparent = void;
-    size_t operator()(std::u16string_view text) const noexcept { return std::hash<std::u16string_view>()(text); }
-    size_t operator()(const KTString& text) const noexcept { return (*this)(text.View()); }
-  };
-  struct ViewEqual {
-    using is_transparent = void;
-    static std::u16string_view ViewOf(std::u16string_view text) { return text; }
-    static std::u16string_view ViewOf(const KTString& text) { return text.View(); }
-    template <typename A, typename B>
-    bool operator()(const A& a, const B& b) const noexcept {
-      return ViewOf(a) == ViewOf(b);
+  // Key value -> node-set (sorted, numbered, shared with the results): open
+  // addressing over a power-of-two slot array. A slot holds part of the
+  // value's hash beside the entry number, so that a lookup reads one entry
+  // (and its key text) only when the hashes agree: with tens of thousands
+  // of values every read is a cache miss. A lookup makes no string.
+  class DocumentIndex {
+   public:
+    // The node-set of the value, null when no node has it.
+    const KTXPathValue* Find(std::u16string_view value) const;
+    // The node-set of the value, added empty when none has it yet.
+    KTXPathValue& Insert(std::u16string_view value);
+    // Room for `more` values beside those held, without growing again.
+    void Reserve(size_t more);
+    template <typename Visit>
+    void ForEachSet(Visit&& visit) {
+      for (Entry& entry : entries_) visit(entry.nodes);
     }
+
+   private:
+    struct Entry {
+      size_t hash;
+      KTString key;
+      KTXPathValue nodes;
+    };
+    struct Slot {
+      uint32_t tag = 0;    // the hash's high bits
+      uint32_t entry = 0;  // entry number + 1; 0: empty
+    };
+    static size_t Hash(std::u16string_view value) { return std::hash<std::u16string_view>()(value); }
+    static uint32_t TagOf(size_t hash) { return static_cast<uint32_t>(hash >> 32); }
+    // The slot that holds the value or the empty one where it would go.
+    size_t Probe(std::u16string_view value, size_t hash) const;
+    void Rehash(size_t slotCount);
+
+    std::vector<Entry> entries_;
+    std::vector<Slot> slots_;  // size a power of two, at most 3/4 in use
   };
-  // Key value -> node-set (sorted, numbered, shared with the results).
-  using DocumentIndex = std::unordered_map<KTString, KTXPathValue, ViewHash, ViewEqual>;
 
   // The nodes a definition's match pattern selects in the document of
   // `root`, in document order.

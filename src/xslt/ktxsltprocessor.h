@@ -416,7 +416,17 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
     int shape = 0;
     KTString name;
     std::vector<SimpleTerm> terms;
+    // "key('name', argument)" followed by steps ("/name", "/@id"): the key's
+    // name, the argument (a literal, ".", or one step: terms[0]) and the
+    // steps (the other terms).
+    int keyArgument = 0;
+    KTXPathValue literal;
   };
+  // The value of a key() call of the shape above, as the tree would give
+  // it; false when the tree must run (no key of that name, the whole node
+  // list as context, a fragment where none is allowed).
+  bool EvaluateKeyPath(const CompiledTree& entry, const KTXPathValue& contextValue, int position, bool allowFragment,
+                       KTXPathValue* result);
   // The value of an expression of a simple shape (kept beside its tree), as
   // the tree would give it: the same nodes, positions and order. False when
   // the tree must run (the whole node list as context, an unbound

@@ -47,6 +47,12 @@ constexpr int kShapeTree = 0;
 constexpr int kShapeSelf = 1;      // "."
 constexpr int kShapeVariable = 2;  // "$name"
 constexpr int kShapeSteps = 3;     // child or attribute steps, alone or in a union
+constexpr int kShapeKey = 4;       // "key('name', argument)", then child or attribute steps
+
+// Arguments of a key shape.
+constexpr int kArgumentLiteral = 0;  // a string literal
+constexpr int kArgumentSelf = 1;     // "."
+constexpr int kArgumentStep = 2;     // one step (terms[0])
 
 // Node tests of a step term.
 constexpr int kTestNode = 0;     // node()
@@ -80,6 +86,63 @@ std::u16string_view Trimmed(std::u16string_view view) {
   while (!view.empty() && KTIsSpace(view.front())) view.remove_prefix(1);
   while (!view.empty() && KTIsSpace(view.back())) view.remove_suffix(1);
   return view;
+}
+
+// A key() call whose key name is an unprefixed ASCII name and whose
+// argument is a literal, "." or one step, followed by single steps
+// ("key('k', @ref)/name"). White space may stand only around the
+// argument; anything else goes to the tree.
+bool ParseKeyShape(std::u16string_view view, KTString& keyName, int& keyArgument, KTXPathValue& keyLiteral,
+                   std::vector<KTXSLTProcessor::SimpleTerm>& keyTerms) {
+  auto quoted = [&view](std::u16string_view& text) {
+    if (view.empty() || (view.front() != u'\'' && view.front() != u'"')) return false;
+    const size_t end = view.find(view.front(), 1);
+    if (end == std::u16string_view::npos) return false;
+    text = view.substr(1, end - 1);
+    view.remove_prefix(end + 1);
+    return true;
+  };
+  std::u16string_view name;
+  if (!view.starts_with(u"key(")) return false;
+  view.remove_prefix(4);
+  if (!quoted(name) || !KTSimpleSelect::IsAsciiNCName(name) || view.empty() || view.front() != u',') return false;
+  view.remove_prefix(1);
+  view = Trimmed(view);
+  std::u16string_view literal;
+  KTXSLTProcessor::SimpleTerm argument;
+  if (quoted(literal)) {
+    keyArgument = kArgumentLiteral;
+    keyLiteral = KTXPathValue::String(KTString(literal));
+    view = Trimmed(view);
+    if (view.empty() || view.front() != u')') return false;
+    view.remove_prefix(1);
+  } else {
+    const size_t close = view.find(u')');
+    if (close == std::u16string_view::npos) return false;
+    const std::u16string_view text = Trimmed(view.substr(0, close));
+    if (text == u".") {
+      keyArgument = kArgumentSelf;
+    } else if (ParseTerm(text, argument)) {
+      keyArgument = kArgumentStep;
+    } else {
+      return false;
+    }
+    view.remove_prefix(close + 1);
+  }
+  std::vector<KTXSLTProcessor::SimpleTerm> terms;
+  terms.push_back(std::move(argument));
+  while (!view.empty()) {
+    if (view.front() != u'/') return false;
+    view.remove_prefix(1);
+    const std::u16string_view step = view.substr(0, view.find(u'/'));
+    KTXSLTProcessor::SimpleTerm term;
+    if (!ParseTerm(step, term)) return false;
+    terms.push_back(std::move(term));
+    view.remove_prefix(step.size());
+  }
+  keyName = KTString(name);
+  keyTerms = std::move(terms);
+  return true;
 }
 
 // The shape of an expression text that compiled, with what it names. Only
@@ -198,6 +261,61 @@ bool KTXSLTProcessor::EvaluateSimple(const CompiledTree& entry, const KTXPathVal
   return true;
 }
 
+bool KTXSLTProcessor::EvaluateKeyPath(const CompiledTree& entry, const KTXPathValue& contextValue, int position,
+                                      bool allowFragment, KTXPathValue* result) {
+  if (position == -1) return false;
+  const KTXPathNodeItem* item = contextValue.NodeItemAt(position - 1);
+  if (item == contextValue.ItemsEnd() || !item->GetNode()) return false;
+  // An unknown key is the tree's error to report.
+  if (!FindKeyTable(entry.name)) return false;
+  // The nodes of `term` from every node of `from`, in document order, each
+  // once, numbered 1..n, as a location step gives them.
+  auto step = [](const KTXPathValue& from, const SimpleTerm& term, KTXPathValue& to) {
+    KTXPathValue::ItemVector items;
+    for (const KTXPathNodeItem& context : from.Items()) {
+      KTXPathNode* node = context.GetNode();
+      if (!node || (term.attribute && node->GetKind() != kXPathElement)) continue;
+      int counter = 1;
+      const int count = node->GetChildCount();
+      for (int i = 0; i < count; ++i) {
+        KTXPathNode* child = node->GetChild(i);
+        if (PassesTerm(child, term)) items.emplace_back(child, counter++);
+      }
+    }
+    if (from.ItemCount() > 1) {
+      if (!std::is_sorted(items.begin(), items.end(), DocumentOrderLess))
+        std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
+      items.erase(std::unique(items.begin(), items.end()), items.end());
+      for (size_t i = 0; i < items.size(); ++i) items[i].SetPosition(static_cast<int>(i) + 1);
+    }
+    to.SetNodeSet(std::move(items));
+  };
+  KTXPathValue nodes;
+  if (entry.keyArgument == kArgumentLiteral) {
+    LookupKey(entry.name, entry.literal, *item, nodes);
+  } else {
+    KTXPathValue argument;
+    KTXPathNodeItem self = *item;
+    self.SetPosition(1);
+    argument.PushItem(self);
+    if (entry.keyArgument == kArgumentStep) {
+      KTXPathValue selected;
+      step(argument, entry.terms[0], selected);
+      argument = std::move(selected);
+    }
+    LookupKey(entry.name, argument, *item, nodes);
+  }
+  nodes.SortDocumentOrder();
+  for (size_t i = 1; i < entry.terms.size(); ++i) {
+    KTXPathValue next;
+    step(nodes, entry.terms[i], next);
+    nodes = std::move(next);
+  }
+  if (!allowFragment && IsFragment(nodes)) return false;
+  *result = std::move(nodes);
+  return true;
+}
+
 bool KTXSLTProcessor::CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
                                         KTXPathValue* result, const KTXPathValue* contextValue, int position,
                                         const KTVariableSource* variables, bool allowFragment, int restrictions) {
@@ -239,10 +357,13 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   auto& cache = refusesVariables ? patternCache_ : expressionCache_;
   auto cached = cache.find(text);
   // A key's use expression refuses only variables and key(), which no
-  // simple shape holds; other restrictions change how steps run.
+  // simple shape but the key shape holds (that one runs unrestricted only);
+  // other restrictions change how steps run.
   const bool simpleAllowed = restrictions == 0 || restrictions == KTXPathExpression::kRestrictKey;
   if (simpleAllowed && cached != cache.end() && cached->second.shape != kShapeTree &&
-      EvaluateSimple(cached->second, *contextValue, position, variables, allowFragment, result)) {
+      (cached->second.shape == kShapeKey
+           ? restrictions == 0 && EvaluateKeyPath(cached->second, *contextValue, position, allowFragment, result)
+           : EvaluateSimple(cached->second, *contextValue, position, variables, allowFragment, result))) {
     lastEvaluation_.result = *result;
     return true;
   }
@@ -254,7 +375,9 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
     CompiledTree& entry = cache[text];
     entry.tree.reset(expression.DetachTree());
     entry.mode = KTXPathExpression::kModeExpr;
-    entry.shape = SimpleShapeOf(text, entry.name, entry.terms);
+    entry.shape = ParseKeyShape(Trimmed(text.View()), entry.name, entry.keyArgument, entry.literal, entry.terms)
+                      ? kShapeKey
+                       : SimpleShapeOf(text, entry.name, entry.terms);
     expression.AttachTree(entry.tree.get(), entry.mode);
   } else {
     if (expression.RefusedVariable()) throw KTXSLTError(KTXSLTError::kVariablesInPattern, stylesheetNode);

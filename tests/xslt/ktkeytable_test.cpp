@@ -215,6 +215,10 @@ TEST_F(KeyTableTest, ALookupDoesNotScanTheIndex) {
   source += "</doc>";
   Prepare(kDeclarations, source);
   EXPECT_EQ(Value("count(key('cat', 'v19999'))"), "1");
+  // Every value finds its own node and no other, however the hashes fall.
+  EXPECT_EQ(Value("count(//item[count(key('cat', @cat)) = 1 and generate-id(key('cat', @cat)) = generate-id()])"),
+            "20000");
+  EXPECT_EQ(Value("count(key('cat', 'v20000'))"), "0");
   KTKeyTable* table = processor_.FindKeyTable(KTString(u"cat"));
   KTXPathValue value = KTXPathValue::String(KTString(u"v7"));
   KTXPathValue first = table->Lookup(value, KTXPathNodeItem(source_.view.get()));
