@@ -37,26 +37,43 @@ size_t KTKeyTable::DocumentIndex::Probe(std::u16string_view value, size_t hash) 
     if (slot.entry == 0) return i;
     if (slot.tag != tag) continue;
     const Entry& entry = entries_[slot.entry - 1];
-    if (entry.hash == hash && entry.key.View() == value) return i;
+    if (entry.hash == hash && TextOf(entry) == value) return i;
   }
 }
 
-const KTXPathValue* KTKeyTable::DocumentIndex::Find(std::u16string_view value) const {
+const KTKeyTable::DocumentIndex::Entry* KTKeyTable::DocumentIndex::Find(std::u16string_view value) const {
   if (slots_.empty()) return nullptr;
   const Slot& slot = slots_[Probe(value, Hash(value))];
-  return slot.entry == 0 ? nullptr : &entries_[slot.entry - 1].nodes;
+  return slot.entry == 0 ? nullptr : &entries_[slot.entry - 1];
 }
 
-KTXPathValue& KTKeyTable::DocumentIndex::Insert(std::u16string_view value) {
+void KTKeyTable::DocumentIndex::Add(std::u16string_view value, const KTXPathNodeItem& item) {
   if ((entries_.size() + 1) * 4 > slots_.size() * 3) Rehash(std::max<size_t>(16, slots_.size() * 2));
   const size_t hash = Hash(value);
   Slot& slot = slots_[Probe(value, hash)];
   if (slot.entry == 0) {
-    entries_.push_back(Entry{hash, KTString(value), KTXPathValue()});
+    Entry& entry = entries_.emplace_back();
+    entry.hash = hash;
+    entry.single = item.GetNode();
+    entry.length = static_cast<uint32_t>(value.size());
+    if (value.size() <= kInlineUnits) {
+      std::copy(value.begin(), value.end(), entry.text);
+    } else {
+      entry.longText = static_cast<uint32_t>(longTexts_.size());
+      longTexts_.emplace_back(value);
+    }
     slot.tag = TagOf(hash);
     slot.entry = static_cast<uint32_t>(entries_.size());
+    return;
   }
-  return entries_[slot.entry - 1].nodes;
+  Entry& entry = entries_[slot.entry - 1];
+  if (entry.single) {
+    // A second node: the value gets a node-set of its own.
+    entry.set = static_cast<uint32_t>(sets_.size());
+    sets_.emplace_back().PushItem(KTXPathNodeItem(entry.single));
+    entry.single = nullptr;
+  }
+  sets_[entry.set].PushItem(item);
 }
 
 void KTKeyTable::DocumentIndex::Reserve(size_t more) {
@@ -75,6 +92,28 @@ void KTKeyTable::DocumentIndex::Rehash(size_t slotCount) {
     while (slots_[i].entry != 0) i = (i + 1) & mask;
     slots_[i] = Slot{TagOf(entries_[n].hash), static_cast<uint32_t>(n + 1)};
   }
+}
+
+void KTKeyTable::DocumentIndex::Normalize() {
+  for (KTXPathValue& set : sets_) ::Normalize(set);
+}
+
+void KTKeyTable::DocumentIndex::NodesOf(const Entry& entry, KTXPathValue& out) const {
+  if (!entry.single) {
+    out = sets_[entry.set];  // shares the items
+    return;
+  }
+  out.SetNodeSet();
+  out.PushItem(KTXPathNodeItem(entry.single, 1));
+}
+
+void KTKeyTable::DocumentIndex::AppendNodes(const Entry& entry, KTXPathValue::ItemVector& out) const {
+  if (entry.single) {
+    out.emplace_back(entry.single, 1);
+    return;
+  }
+  const KTXPathValue::ItemVector& items = sets_[entry.set].Items();
+  out.insert(out.end(), items.begin(), items.end());
 }
 
 void KTKeyTable::AddDefinition(const KTString& match, const KTString& use, KTXPathNode* element) {
@@ -120,7 +159,7 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
   KTXPathValue matched;
   KTXPathValue keys;
   KTString scratch;
-  auto add = [&](std::u16string_view value, const KTXPathNodeItem& item) { index.Insert(value).PushItem(item); };
+  auto add = [&](std::u16string_view value, const KTXPathNodeItem& item) { index.Add(value, item); };
   for (const Definition& definition : definitions_) {
     KTXPathNode* element = definition.element ? definition.element : expressionNode_;
     MatchNodes(definition, root, element, matched);
@@ -150,7 +189,7 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
       }
     }
   }
-  index.ForEachSet([](KTXPathValue& set) { Normalize(set); });
+  index.Normalize();
   indexes_.emplace(root, std::move(index));
   return true;
 }
@@ -174,7 +213,7 @@ KTXPathValue KTKeyTable::Lookup(const KTXPathValue& keyValue, const KTXPathNodeI
       keyValue.ToString(&text);
       value = text.View();
     }
-    if (const KTXPathValue* found = index->Find(value)) result = *found;  // shares the items
+    if (const DocumentIndex::Entry* found = index->Find(value)) index->NodesOf(*found, result);
     return result;
   }
   // The union of the sets of several values: one set alone is returned as
@@ -182,26 +221,21 @@ KTXPathValue KTKeyTable::Lookup(const KTXPathValue& keyValue, const KTXPathNodeI
   KTString scratch;
   const KTXPathValue::ItemVector& keys = keyValue.Items();
   if (keys.size() == 1) {
-    if (const KTXPathValue* found = index->Find(KTXPathFunctionLibrary::StringValueView(keys[0].GetNode(), scratch)))
-      result = *found;
+    if (const DocumentIndex::Entry* found =
+            index->Find(KTXPathFunctionLibrary::StringValueView(keys[0].GetNode(), scratch)))
+      index->NodesOf(*found, result);
     return result;
   }
-  const KTXPathValue* only = nullptr;
-  int hits = 0;
-  std::vector<const KTXPathValue*> sets;
-  std::unordered_set<const KTXPathValue*> seen;
+  std::vector<const DocumentIndex::Entry*> entries;
+  std::unordered_set<const DocumentIndex::Entry*> seen;
   for (const KTXPathNodeItem& item : keys) {
-    const KTXPathValue* found = index->Find(KTXPathFunctionLibrary::StringValueView(item.GetNode(), scratch));
-    if (!found) continue;
-    if (!seen.insert(found).second) continue;
-    sets.push_back(found);
-    only = found;
-    ++hits;
+    const DocumentIndex::Entry* found = index->Find(KTXPathFunctionLibrary::StringValueView(item.GetNode(), scratch));
+    if (found && seen.insert(found).second) entries.push_back(found);
   }
-  if (hits == 1) return *only;
-  if (hits == 0) return result;
+  if (entries.size() == 1) index->NodesOf(*entries[0], result);
+  if (entries.size() <= 1) return result;
   KTXPathValue::ItemVector& items = result.MutableItems();
-  for (const KTXPathValue* set : sets) items.insert(items.end(), set->Items().begin(), set->Items().end());
+  for (const DocumentIndex::Entry* entry : entries) index->AppendNodes(*entry, items);
   Normalize(result);
   return result;
 }

@@ -63,42 +63,59 @@ class KTKeyTable {
     KTString use;
     KTXPathNode* element = nullptr;
   };
-  // Key value -> node-set (sorted, numbered, shared with the results): open
-  // addressing over a power-of-two slot array. A slot holds part of the
-  // value's hash beside the entry number, so that a lookup reads one entry
-  // (and its key text) only when the hashes agree: with tens of thousands
-  // of values every read is a cache miss. A lookup makes no string.
+  // Key value -> nodes: open addressing over a power-of-two slot array. A
+  // slot holds part of the value's hash beside the entry number, so that a
+  // lookup reads an entry only when the hashes agree; an entry holds a
+  // short value's text and a value's only node itself, so that the common
+  // lookup (one value, one node) reads one slot and one entry. With tens
+  // of thousands of values every other read would be a cache miss. Values
+  // of several nodes keep a node-set (sorted, numbered) that the results
+  // share. A lookup makes no string.
   class DocumentIndex {
    public:
-    // The node-set of the value, null when no node has it.
-    const KTXPathValue* Find(std::u16string_view value) const;
-    // The node-set of the value, added empty when none has it yet.
-    KTXPathValue& Insert(std::u16string_view value);
+    static constexpr uint32_t kInlineUnits = 18;
+    struct alignas(64) Entry {
+      size_t hash = 0;
+      KTXPathNode* single = nullptr;  // the node while one node has the value
+      uint32_t set = 0;               // otherwise the node-set sets_[set]
+      uint32_t length = 0;            // of the value
+      uint32_t longText = 0;          // longTexts_[longText] past kInlineUnits
+      char16_t text[kInlineUnits] = {};
+    };
+
+    // The entry of the value, null when no node has it.
+    const Entry* Find(std::u16string_view value) const;
+    // Files the node under the value.
+    void Add(std::u16string_view value, const KTXPathNodeItem& item);
     // Room for `more` values beside those held, without growing again.
     void Reserve(size_t more);
-    template <typename Visit>
-    void ForEachSet(Visit&& visit) {
-      for (Entry& entry : entries_) visit(entry.nodes);
-    }
+    // Puts the nodes of every value in document order, each once, numbered
+    // 1..n (after the last Add).
+    void Normalize();
+    // The nodes of an entry as a node-set (shared with the index when the
+    // value has several nodes); AppendNodes adds them to a vector.
+    void NodesOf(const Entry& entry, KTXPathValue& out) const;
+    void AppendNodes(const Entry& entry, KTXPathValue::ItemVector& out) const;
 
    private:
-    struct Entry {
-      size_t hash;
-      KTString key;
-      KTXPathValue nodes;
-    };
     struct Slot {
       uint32_t tag = 0;    // the hash's high bits
       uint32_t entry = 0;  // entry number + 1; 0: empty
     };
     static size_t Hash(std::u16string_view value) { return std::hash<std::u16string_view>()(value); }
     static uint32_t TagOf(size_t hash) { return static_cast<uint32_t>(hash >> 32); }
+    std::u16string_view TextOf(const Entry& entry) const {
+      return entry.length <= kInlineUnits ? std::u16string_view(entry.text, entry.length)
+                                          : longTexts_[entry.longText].View();
+    }
     // The slot that holds the value or the empty one where it would go.
     size_t Probe(std::u16string_view value, size_t hash) const;
     void Rehash(size_t slotCount);
 
     std::vector<Entry> entries_;
     std::vector<Slot> slots_;  // size a power of two, at most 3/4 in use
+    std::vector<KTXPathValue> sets_;
+    std::vector<KTString> longTexts_;
   };
 
   // The nodes a definition's match pattern selects in the document of

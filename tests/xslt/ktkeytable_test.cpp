@@ -208,22 +208,31 @@ TEST_F(KeyTableTest, KeyErrors) {
 }
 
 TEST_F(KeyTableTest, ALookupDoesNotScanTheIndex) {
-  // 20,000 items with distinct values: every lookup is answered from the
-  // hash of values, the result shared with the index.
+  // 20,000 items with distinct short values and 100 with long ones: every
+  // lookup is answered from the hash of values. A value of one node is
+  // answered from its entry; a value of several nodes shares the index's
+  // node-set with the results.
   std::string source = "<doc>";
   for (int i = 0; i < 20000; ++i) source += "<item cat='v" + std::to_string(i) + "'/>";
-  source += "</doc>";
+  for (int i = 0; i < 100; ++i) source += "<item cat='a value longer than any kept inline, " + std::to_string(i) + "'/>";
+  source += "<other code='v7'/></doc>";
   Prepare(kDeclarations, source);
   EXPECT_EQ(Value("count(key('cat', 'v19999'))"), "1");
   // Every value finds its own node and no other, however the hashes fall.
   EXPECT_EQ(Value("count(//item[count(key('cat', @cat)) = 1 and generate-id(key('cat', @cat)) = generate-id()])"),
-            "20000");
+            "20100");
   EXPECT_EQ(Value("count(key('cat', 'v20000'))"), "0");
-  KTKeyTable* table = processor_.FindKeyTable(KTString(u"cat"));
+  EXPECT_EQ(Value("count(key('cat', 'a value longer than any kept inline, 1'))"), "1");
+  EXPECT_EQ(Value("count(key('cat', 'a value longer than any kept inline, '))"), "0");
   KTXPathValue value = KTXPathValue::String(KTString(u"v7"));
+  KTXPathValue one = processor_.FindKeyTable(KTString(u"cat"))->Lookup(value, KTXPathNodeItem(source_.view.get()));
+  ASSERT_EQ(one.ItemCount(), 1);
+  EXPECT_EQ(one.Items()[0].GetPosition(), 1);
+  EXPECT_EQ(Value("count(key('any', 'v7'))"), "2");
+  KTKeyTable* table = processor_.FindKeyTable(KTString(u"any"));
   KTXPathValue first = table->Lookup(value, KTXPathNodeItem(source_.view.get()));
   KTXPathValue second = table->Lookup(value, KTXPathNodeItem(source_.view.get()));
-  ASSERT_EQ(first.ItemCount(), 1);
+  ASSERT_EQ(first.ItemCount(), 2);
   EXPECT_EQ(&first.Items(), &second.Items());
 }
 
