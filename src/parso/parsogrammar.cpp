@@ -522,6 +522,7 @@ void ParsoGrammar::ComputeEngineTables() {
   for (auto& rule : rules_) {
     if (!rule) continue;
     rule->flat_ = false;
+    rule->flatForm_ = R::kFlatOther;
     if ((rule->kind_ != R::kNamed && rule->kind_ != R::kGroup) || rule->elements_.empty() ||
         rule->constraints_.size() >= 2 || rule->operator_ == R::kChoice ||
         rule->operator_ == R::kDifference) {
@@ -534,6 +535,16 @@ void ParsoGrammar::ComputeEngineTables() {
     } else {
       rule->flat_ = std::all_of(rule->elements_.begin(), rule->elements_.end(),
                                 [&](const R::Element& e) { return terminal(e.rule); });
+      const auto& el = rule->elements_;
+      auto run = [](const R::Element& e) {
+        return e.rule->kind_ == R::kClass && (e.mark == u'*' || e.mark == u'+');
+      };
+      if (rule->flat_ && el.size() == 1 && run(el[0])) {
+        rule->flatForm_ = R::kFlatRun;
+      } else if (rule->flat_ && el.size() == 2 && el[0].rule->kind_ == R::kClass && el[0].mark == 0 &&
+                 run(el[1]) && el[1].mark == u'*') {
+        rule->flatForm_ = R::kFlatName;
+      }
     }
   }
   ComputePrefixPeers();

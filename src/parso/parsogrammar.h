@@ -100,6 +100,13 @@ class GrammarRule {
   // A sequence of terminals, or an up-to rule that scans a class: its
   // attempts make no nodes below it, and the engine matches it in one loop.
   bool IsFlat() const { return flat_; }
+  // Forms of flat sequences the engine matches in a tight loop: one compiled
+  // class under '*' or '+' (a run), or one class followed by a run of
+  // another (a name).
+  static constexpr uint8_t kFlatOther = 0;
+  static constexpr uint8_t kFlatRun = 1;
+  static constexpr uint8_t kFlatName = 2;
+  uint8_t GetFlatForm() const { return flatForm_; }
 
   // A group whose node flattening replaces by its children (a sequence or
   // choice of rules, without constraints or peers): with flattening on, the
@@ -162,6 +169,7 @@ class YStream;
   int nesting_ = 1 << 30;
   bool keepsNoChildren_ = false;
   bool flat_ = false;
+  uint8_t flatForm_ = kFlatOther;
   bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;

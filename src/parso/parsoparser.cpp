@@ -728,6 +728,29 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
     }
     return static_cast<int>(p - start);
   }
+  // The common forms at once, where no line ends; the general loop below
+  // takes the rest, and every failure (which it records).
+  const char16_t* const end = start + available;
+  switch (rule->GetFlatForm()) {
+    case Rule::kFlatRun: {
+      const Rule* cls = elements[0].rule;
+      const char16_t* p = start;
+      while (p < end && *p > u'\r' && cls->ClassContains(*p)) ++p;
+      if (p > start && (p == end || !cls->ClassContains(*p))) return static_cast<int>(p - start);
+      break;
+    }
+    case Rule::kFlatName: {
+      const Rule* head = elements[0].rule;
+      const Rule* tail = elements[1].rule;
+      if (available == 0 || *start <= u'\r' || !head->ClassContains(*start)) break;
+      const char16_t* p = start + 1;
+      while (p < end && *p > u'\r' && tail->ClassContains(*p)) ++p;
+      if (p == end || !tail->ClassContains(*p)) return static_cast<int>(p - start);
+      break;
+    }
+    default:
+      break;
+  }
   // As MatchSequence with Repeat over terminals.
   int used = 0;
   for (size_t i = 0; i < elements.size(); ++i) {
