@@ -3,7 +3,25 @@
 // a rule back as expression text for error messages.
 #include "parso/parsogrammar.h"
 
+#include <mutex>
+#include <new>
+
+const GrammarRule* GrammarRule::table_[GrammarRule::kMaxLiveRules];
+
 namespace {
+
+// The places of the rule table in use: rules are made and dropped while
+// grammars load, which may happen on any thread; reading a place takes no lock.
+struct RuleTable {
+  std::mutex mutex;
+  std::vector<uint32_t> freeIds;
+  uint32_t next = 1;
+};
+
+RuleTable& TheRuleTable() {
+  static RuleTable* table = new RuleTable;  // never destroyed: rules may outlive static destruction
+  return *table;
+}
 
 bool IsHexDigit(char16_t c) {
   return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
@@ -79,6 +97,24 @@ GrammarRule::GrammarRule(ParsoGrammar* grammar, const char16_t* text, size_t tex
       keep_(keep) {
   if (text) text_.assign(text, textLength);
   token_ = kind_ == kNamed && !text_.empty() && text_[0] >= u'A' && text_[0] <= u'Z';
+  RuleTable& table = TheRuleTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  if (!table.freeIds.empty()) {
+    tableId_ = table.freeIds.back();
+    table.freeIds.pop_back();
+  } else if (table.next < kMaxLiveRules) {
+    tableId_ = table.next++;
+  } else {
+    throw std::bad_alloc();
+  }
+  table_[tableId_] = this;
+}
+
+GrammarRule::~GrammarRule() {
+  RuleTable& table = TheRuleTable();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table_[tableId_] = nullptr;
+  table.freeIds.push_back(tableId_);
 }
 
 GrammarRule* GrammarRule::AddChild(const char16_t* text, size_t length, char16_t kind,

@@ -45,6 +45,16 @@ class GrammarRule {
 
   GrammarRule(ParsoGrammar* grammar, const char16_t* text, size_t textLength, char16_t kind,
               bool drop, bool keepChain, bool keep);
+  ~GrammarRule();
+  GrammarRule(const GrammarRule&) = delete;
+  GrammarRule& operator=(const GrammarRule&) = delete;
+
+  // Every live rule has a place in one table of the program, so that a parse
+  // node can hold a rule in 32 bits. Places are reused once a rule is gone;
+  // place 0 is never given and stands for no rule.
+  static constexpr uint32_t kMaxLiveRules = uint32_t{1} << 20;
+  uint32_t GetTableId() const { return tableId_; }
+  static const GrammarRule* FromTableId(uint32_t id) { return table_[id]; }
 
   // Compiles one expression (the text behind "::=") into this rule, appending
   // to the elements it has. False, with the reason in *error, when the text
@@ -177,6 +187,8 @@ class YStream;
   const GrammarRule* stopClass_ = nullptr;
   uint64_t scanBits_[4] = {0, 0, 0, 0};
   int index_ = -1;
+  uint32_t tableId_ = 0;
+  static const GrammarRule* table_[kMaxLiveRules];
   int referenceLine_ = 0;  // grammar line of the first reference (named rules)
   bool defined_ = false;   // a rule line defined it (named rules)
   char16_t kind_;

@@ -90,21 +90,6 @@ void ParsoParser::SetGrammar(const ParsoGrammar* grammar) {
 // ---------------------------------------------------------------------------
 // Nodes
 
-// Every parse node comes through here: the free list and the current block
-// are the inline path, a new block the rare one.
-inline ParseNode* ParseNodeArena::Allocate() {
-  ParseNode* n;
-  if (freeList_) {
-    n = freeList_;
-    freeList_ = n->next;
-  } else {
-    if (!current_ || current_->used == kNodesPerBlock) [[unlikely]] TakeNewBlock();
-    n = NodesOf(current_) + current_->used++;
-  }
-  ++BlockOf(n)->live;
-  return n;
-}
-
 void ParseNodeArena::TakeNewBlock() {
   void* memory = spare_ ? spare_ : MapBlock();
   if (!memory) throw std::bad_alloc();
@@ -117,7 +102,13 @@ void ParseNodeArena::TakeNewBlock() {
   current_->live = 0;
   current_->used = 0;
   current_->index = blocks_.size();
+  current_->text = text_;
   blocks_.push_back(current_);
+}
+
+void ParseNodeArena::SetText(const char16_t* text) {
+  text_ = text;
+  for (Block* block : blocks_) block->text = text;
 }
 
 bool ParseNodeArena::KeepsLinksInRange(const Block* block) {
@@ -197,19 +188,6 @@ void ParseNodeArena::ReleaseAll() {
   consuming_ = false;
   lowest_ = UINTPTR_MAX;
   highest_ = 0;
-}
-
-ParseNode* ParsoParser::NewNode(const char16_t* text, int available, int line,
-                                const GrammarRule* rule) {
-  ParseNode* n = arena_.Allocate();
-  n->next = nullptr;
-  n->firstChild = nullptr;
-  n->rule = rule;
-  n->textStart = text;
-  n->length = available;
-  n->line = line;
-  n->valid = 0;
-  return n;
 }
 
 void ParsoParser::ResetNode(ParseNode* node, const char16_t* text, int available, int line,
@@ -1242,6 +1220,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   }
   text_ = text;
   textLength_ = 0;
+  arena_.SetText(text);
   if (length > kMaxTextLength) {
     RecordMessage(text, nullptr, u"text longer than 2 GB: not parsed");
     return false;

@@ -41,13 +41,53 @@ class ParseNodeLink {
   int32_t delta_;
 };
 
+// A grammar rule held in 32 bits: its place in the table of live rules.
+// Reads and assigns like a rule pointer.
+class ParseRuleRef {
+ public:
+  ParseRuleRef() = default;
+  ParseRuleRef& operator=(const GrammarRule* rule) noexcept {
+    id_ = rule ? rule->GetTableId() : 0;
+    return *this;
+  }
+  operator const GrammarRule*() const noexcept { return GrammarRule::FromTableId(id_); }
+  const GrammarRule* operator->() const noexcept { return GrammarRule::FromTableId(id_); }
+
+ private:
+  uint32_t id_;
+};
+
+// A place in the parsed text held in 32 bits: the offset from the start of
+// the text, which the arena block holding the node keeps. Reads and assigns
+// like a character pointer; like a link, it is only meaningful inside its
+// node, so it cannot be copied out.
+class ParseTextRef {
+ public:
+  ParseTextRef() = default;
+  ParseTextRef(const ParseTextRef&) = delete;
+  ParseTextRef& operator=(const ParseTextRef& other) noexcept {
+    return *this = static_cast<const char16_t*>(other);
+  }
+  ParseTextRef& operator=(const char16_t* text) noexcept {
+    offset_ = static_cast<int32_t>(text - Base());
+    return *this;
+  }
+  operator const char16_t*() const noexcept { return Base() + offset_; }
+
+ private:
+  inline const char16_t* Base() const noexcept;
+  int32_t offset_;
+};
+
 // One matched named rule or group. Nodes belong to the parser that made them
-// (an arena); free them through the parser, never with delete.
-struct ParseNode {
+// (an arena); free them through the parser, never with delete. A node lives
+// only in its parser's arena (its text place is read through its block) and
+// its text place lies in the text being parsed.
+struct alignas(8) ParseNode {
   ParseNodeLink next;        // next sibling
   ParseNodeLink firstChild;
-  const GrammarRule* rule;
-  const char16_t* textStart;  // into the parsed text
+  ParseRuleRef rule;
+  ParseTextRef textStart;    // into the parsed text
   int32_t length;            // characters matched
   int32_t line : 31;         // line of the first character, from 1
   uint32_t valid : 1;        // set once the match succeeded
@@ -60,7 +100,7 @@ struct ParseNode {
 
 // A parsed document holds a node for about every fifth character; the size of
 // a node decides the parse's memory.
-static_assert(sizeof(ParseNode) <= 32, "ParseNode grew");
+static_assert(sizeof(ParseNode) <= 24, "ParseNode grew");
 
 // Blocks of parse nodes with a free list. Each block is aligned to its size,
 // so a node finds its block's header by masking its address; the header
@@ -75,8 +115,29 @@ class ParseNodeArena {
   ParseNodeArena(const ParseNodeArena&) = delete;
   ParseNodeArena& operator=(const ParseNodeArena&) = delete;
 
-  ParseNode* Allocate();  // throws std::bad_alloc when no block can be had
+  // Throws std::bad_alloc when no block can be had. Every parse node comes
+  // through here: the free list and the current block are the inline path,
+  // a new block the rare one.
+  ParseNode* Allocate() {
+    ParseNode* n;
+    if (freeList_) {
+      n = freeList_;
+      freeList_ = n->next;
+    } else {
+      if (!current_ || current_->used == kNodesPerBlock) [[unlikely]] TakeNewBlock();
+      n = NodesOf(current_) + current_->used++;
+    }
+    ++BlockOf(n)->live;
+    return n;
+  }
   void Free(ParseNode* node);
+  // The text that the nodes' text places count from, for the blocks in use
+  // and those taken later.
+  void SetText(const char16_t* text);
+  // The text of the block holding `inNode` (an address inside a node).
+  static const char16_t* TextOf(const void* inNode) {
+    return reinterpret_cast<const Block*>(reinterpret_cast<uintptr_t>(inNode) & ~(uintptr_t{kBlockBytes} - 1))->text;
+  }
   // Ends reuse: the free list is dropped and empty blocks are given back.
   void BeginConsuming();
   void ReleaseAll();
@@ -87,6 +148,7 @@ class ParseNodeArena {
     uint32_t live;
     uint32_t used;
     size_t index;  // in blocks_
+    const char16_t* text;  // where the text places of its nodes count from
   };
   static constexpr size_t kBlockBytes = size_t{1} << 18;
   static constexpr size_t kHeaderBytes = (sizeof(Block) + alignof(ParseNode) - 1) / alignof(ParseNode) * alignof(ParseNode);
@@ -111,11 +173,14 @@ class ParseNodeArena {
   Block* current_ = nullptr;  // the block that new nodes are cut from
   Block* spare_ = nullptr;    // kept by ReleaseAll, so many small parses reuse one block
   ParseNode* freeList_ = nullptr;
+  const char16_t* text_ = nullptr;
   bool consuming_ = false;
   // Addresses spanned by the blocks taken into use since ReleaseAll.
   uintptr_t lowest_ = UINTPTR_MAX;
   uintptr_t highest_ = 0;
 };
+
+inline const char16_t* ParseTextRef::Base() const noexcept { return ParseNodeArena::TextOf(this); }
 
 class ParsoParser {
  public:
@@ -173,7 +238,17 @@ class ParsoParser {
   std::u16string GetErrorText() const;
 
   // Parse-node operations. A new node holds `available` in its length field.
-  ParseNode* NewNode(const char16_t* text, int available, int line, const GrammarRule* rule);
+  ParseNode* NewNode(const char16_t* text, int available, int line, const GrammarRule* rule) {
+    ParseNode* n = arena_.Allocate();
+    n->next = nullptr;
+    n->firstChild = nullptr;
+    n->rule = rule;
+    n->textStart = text;
+    n->length = available;
+    n->line = line;
+    n->valid = 0;
+    return n;
+  }
   // Re-initialises a node, freeing its children first.
   void ResetNode(ParseNode* node, const char16_t* text, int available, int line,
                  const GrammarRule* rule);
