@@ -479,6 +479,66 @@ void ParsoGrammar::ComputeEngineTables() {
     if (rule) nesting(rule.get(), nesting);
   }
 
+  // The literals of two or more characters that every match of a rule
+  // begins with (at most kMaxHeads pairs; none where one match might begin
+  // otherwise, or through a cycle).
+  std::fill(state.begin(), state.end(), kUnseen);
+  auto heads = [&](R* rule, auto&& self) -> bool {
+    if (rule->kind_ == R::kLiteral) {
+      rule->headCount_ = 0;
+      if (rule->text_.size() < 2) return false;
+      rule->heads_[0][0] = rule->text_[0];
+      rule->heads_[0][1] = rule->text_[1];
+      rule->headCount_ = 1;
+      return true;
+    }
+    if (rule->kind_ != R::kNamed && rule->kind_ != R::kGroup) return false;
+    uint8_t& st = state[rule->index_];
+    if (st == kDone) return rule->headCount_ > 0;
+    if (st == kOnPath) return false;
+    st = kOnPath;
+    rule->headCount_ = 0;
+    const auto& elements = rule->elements_;
+    auto required = [](const R::Element& e) { return e.mark == 0 || e.mark == u'+'; };
+    bool known = !elements.empty();
+    int count = 0;
+    char16_t found[R::kMaxHeads][2];
+    auto take = [&](const R::Element& e) {
+      if (!required(e) || !self(e.rule, self)) return false;
+      for (int i = 0; i < e.rule->headCount_; ++i) {
+        bool seen = false;
+        for (int j = 0; j < count; ++j) {
+          seen = seen || (found[j][0] == e.rule->heads_[i][0] && found[j][1] == e.rule->heads_[i][1]);
+        }
+        if (seen) continue;
+        if (count == R::kMaxHeads) return false;
+        found[count][0] = e.rule->heads_[i][0];
+        found[count][1] = e.rule->heads_[i][1];
+        ++count;
+      }
+      return true;
+    };
+    if (rule->operator_ == R::kChoice) {
+      for (const R::Element& e : elements) known = known && take(e);
+    } else if (rule->operator_ == R::kUpTo || rule->operator_ == R::kDifference) {
+      known = false;
+    } else if (known) {
+      known = take(elements[0]);
+    }
+    if (known) {
+      for (int i = 0; i < count; ++i) {
+        rule->heads_[i][0] = found[i][0];
+        rule->heads_[i][1] = found[i][1];
+      }
+      rule->headCount_ = count;
+    }
+    st = kDone;
+    return rule->headCount_ > 0;
+  };
+  for (auto& rule : rules_) {
+    if (rule) heads(rule.get(), heads);
+  }
+
   // Nesting over a whole attempt, at any position.
   std::fill(state.begin(), state.end(), kUnseen);
   auto fullNesting = [&](R* rule, auto&& self) -> int {

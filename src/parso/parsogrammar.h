@@ -97,6 +97,20 @@ class GrammarRule {
     unsigned i = c > 255 ? 255u : c;
     return !((firstBits_[i >> 6] >> (i & 63)) & 1u);
   }
+  // Second-character prediction, for a rule whose every match begins with a
+  // literal of two or more characters (a literal, a sequence led by one, a
+  // choice of such): false when none of those literals begins with c0 c1,
+  // compared as the engine compares literals. Such an attempt fails at its
+  // start and records its failures there. Always true for other rules.
+  bool MayStartWith(char16_t c0, char16_t c1, bool caseSensitive) const {
+    for (int i = 0; i < headCount_; ++i) {
+      const char16_t a = heads_[i][0], b = heads_[i][1];
+      if (caseSensitive ? (a == c0 && b == c1) : (FoldAscii(a) == FoldAscii(c0) && FoldAscii(b) == FoldAscii(c1)))
+        return true;
+    }
+    return headCount_ == 0;
+  }
+  bool HasHeads() const { return headCount_ > 0; }
   // Most rule matches nested inside one attempt of this rule before it takes
   // a character; a large number when a cycle makes it unbounded.
   int GetStartNesting() const { return startNesting_; }
@@ -175,6 +189,10 @@ class YStream;
   uint64_t classBits_[4] = {0, 0, 0, 0};
   uint64_t firstBits_[4] = {0, 0, 0, 0};
   bool mayBeEmpty_ = true;  // until computed: predict nothing
+  static constexpr int kMaxHeads = 8;
+  static char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? c + 32 : c; }
+  char16_t heads_[kMaxHeads][2] = {};
+  int headCount_ = 0;
   int startNesting_ = 1 << 30;
   int nesting_ = 1 << 30;
   bool keepsNoChildren_ = false;

@@ -454,6 +454,14 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
   children.tail = child;
 }
 
+[[gnu::always_inline]] inline bool ParsoParser::Predicted(const GrammarRule* rule,
+                                                        const char16_t* pos, int available,
+                                                        int depth) const {
+  return (rule->CannotStartWith(*pos) ||
+          (available >= 2 && shortcuts_ && !rule->MayStartWith(pos[0], pos[1], caseSensitive_))) &&
+         depth + rule->GetStartNesting() < kMaxNestingDepth;
+}
+
 [[gnu::always_inline]] inline bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t* pos,
                              int available, int& line, int& matched, ParseNode* parent,
                              ChildList& children, int depth) {
@@ -465,13 +473,12 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
     matched = n;
     return true;
   }
-  // An attempt that cannot begin at this character is skipped when it could
-  // not record a failure either (one at or before the furthest is never
-  // recorded) and could not reach the nesting limit: the outcome is the same.
-  if (available > 0 && pos <= failPos_ && rule->CannotStartWith(*pos) &&
-      depth + rule->GetStartNesting() < kMaxNestingDepth) {
-    return false;
-  }
+  // An attempt that cannot begin at this character, or whose leading
+  // literals all differ from the next two, is skipped when it could not
+  // record a failure either (it fails at its start, and one at or before the
+  // furthest is never recorded) and could not reach the nesting limit: the
+  // outcome is the same.
+  if (available > 0 && pos <= failPos_ && Predicted(rule, pos, available, depth)) return false;
   if (rule->IsFlat() && shortcuts_ && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     // What Match would do, without a node to match in: a flat rule makes no
@@ -533,10 +540,7 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
   if (aborted_) return -1;
   const Rule* rule = element.rule;
   if (IsTerminal(rule)) return Terminal(rule, element.mark, pos, available, line);
-  if (available > 0 && pos <= failPos_ && rule->CannotStartWith(*pos) &&
-      depth + rule->GetStartNesting() < kMaxNestingDepth) {
-    return -1;
-  }
+  if (available > 0 && pos <= failPos_ && Predicted(rule, pos, available, depth)) return -1;
   if (rule->IsFlat() && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     int endLine = line;

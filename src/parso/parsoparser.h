@@ -215,7 +215,8 @@ class ParsoParser {
   void SetOptionWord(int value) { optionWord_ = value; }
   // Off: every attempt matches all its elements itself and makes nodes for
   // every rule, without the shortcuts (shared sequence prefixes, rules that
-  // keep no children matched without nodes). Results are the same either
+  // keep no children matched without nodes, the second-character
+  // prediction). Results are the same either
   // way; the engine's tests compare the two. Default on.
   void SetShortcuts(bool on) { shortcuts_ = on; }
   int GetOptionWord() const { return optionWord_; }
@@ -281,6 +282,9 @@ class ParsoParser {
                     int& line);
   int Terminal(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
                int& line);
+  // Whether an attempt of `rule` at pos (available > 0) fails at its start
+  // by the first- or second-character prediction, within the nesting limit.
+  bool Predicted(const GrammarRule* rule, const char16_t* pos, int available, int depth) const;
   bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int& matched, ParseNode* parent, ChildList& children, int depth);
   // TryElement for a rule that keeps no children: matched by Scan, its

@@ -651,6 +651,20 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
     c.CheckVariants(u"\n\ng\n h=\nh\n.\nk\n.\n u.\n\ng");
     EXPECT_EQ(c.differences, 0);
   }
+
+  // Rules led by literals of two or more characters, compared with and
+  // without regard to case, next to rules that fail only at their second
+  // character.
+  ParsoGrammar heads;
+  ASSERT_TRUE(heads.LoadText(u"d ::= (c | a | b | e | g)+\na ::= ('<!' | '<?x') 'y'\nb ::= '<' N\n"
+                             u"c ::= K | F 'c'\nK ::= F 'k'\nF ::= 'Ab' | 'aC'\ne ::= '&' N? ';'\nN ::= [a-z]+\n"
+                             u"g ::= '%%'? '%'\n",
+                             u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&heads, settings};
+    c.CheckVariants(u"<!y<?Xy<ab&;Abc%&x;ACc%%%<?xyAbk");
+    EXPECT_EQ(c.differences, 0);
+  }
 }
 
 }  // namespace
