@@ -107,6 +107,12 @@ void KTKeyTable::DocumentIndex::NodesOf(const Entry& entry, KTXPathValue& out) c
   out.PushItem(KTXPathNodeItem(entry.single, 1));
 }
 
+std::span<const KTXPathNodeItem> KTKeyTable::DocumentIndex::ItemsOf(const Entry& entry, KTXPathNodeItem& one) const {
+  if (!entry.single) return sets_[entry.set].Items();
+  one = KTXPathNodeItem(entry.single, 1);
+  return {&one, 1};
+}
+
 void KTKeyTable::DocumentIndex::AppendNodes(const Entry& entry, KTXPathValue::ItemVector& out) const {
   if (entry.single) {
     out.emplace_back(entry.single, 1);
@@ -238,4 +244,12 @@ KTXPathValue KTKeyTable::Lookup(const KTXPathValue& keyValue, const KTXPathNodeI
   for (const DocumentIndex::Entry* entry : entries) index->AppendNodes(*entry, items);
   Normalize(result);
   return result;
+}
+
+std::span<const KTXPathNodeItem> KTKeyTable::LookupText(std::u16string_view value, const KTXPathNodeItem& contextItem,
+                                                        KTXPathNodeItem& one) const {
+  const DocumentIndex* index = FindIndex(contextItem.GetNode());
+  if (!index) return {};
+  const DocumentIndex::Entry* found = index->Find(value);
+  return found ? index->ItemsOf(*found, one) : std::span<const KTXPathNodeItem>();
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -52,6 +53,11 @@ class KTKeyTable {
   // value's string value. Document order, positions 1..n, each node once.
   // An unindexed document gives an empty node-set.
   KTXPathValue Lookup(const KTXPathValue& keyValue, const KTXPathNodeItem& contextItem) const;
+  // The nodes of one string value in the context item's document, as
+  // Lookup gives them, read in place: the index's own items, or `one` for
+  // a value of one node (valid while the index and `one` live).
+  std::span<const KTXPathNodeItem> LookupText(std::u16string_view value, const KTXPathNodeItem& contextItem,
+                                              KTXPathNodeItem& one) const;
 
   // Forgets every document's index (their trees end with the run).
   void ClearIndexes() { indexes_.clear(); }
@@ -96,6 +102,7 @@ class KTKeyTable {
     // value has several nodes); AppendNodes adds them to a vector.
     void NodesOf(const Entry& entry, KTXPathValue& out) const;
     void AppendNodes(const Entry& entry, KTXPathValue::ItemVector& out) const;
+    std::span<const KTXPathNodeItem> ItemsOf(const Entry& entry, KTXPathNodeItem& one) const;
 
    private:
     struct Slot {

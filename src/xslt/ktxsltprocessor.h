@@ -427,6 +427,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // list as context, a fragment where none is allowed).
   bool EvaluateKeyPath(const CompiledTree& entry, const KTXPathValue& contextValue, int position, bool allowFragment,
                        KTXPathValue* result);
+  // Indexes the document of `node` for the key unless it is indexed.
+  void IndexDocumentOf(KTKeyTable* table, KTXPathNode* node);
   // The value of an expression of a simple shape (kept beside its tree), as
   // the tree would give it: the same nodes, positions and order. False when
   // the tree must run (the whole node list as context, an unbound

@@ -3,6 +3,7 @@
 // that later evaluations borrow; the variables in scope are looked up
 // through the frames' binding layers, never copied.
 #include <algorithm>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,7 +12,9 @@
 #include "xml/ktxpathtreecontext.h"
 #include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathparser.h"
+#include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktkeytable.h"
 #include "xslt/ktsimpleselect.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
@@ -267,52 +270,68 @@ bool KTXSLTProcessor::EvaluateKeyPath(const CompiledTree& entry, const KTXPathVa
   const KTXPathNodeItem* item = contextValue.NodeItemAt(position - 1);
   if (item == contextValue.ItemsEnd() || !item->GetNode()) return false;
   // An unknown key is the tree's error to report.
-  if (!FindKeyTable(entry.name)) return false;
-  // The nodes of `term` from every node of `from`, in document order, each
-  // once, numbered 1..n, as a location step gives them.
-  auto step = [](const KTXPathValue& from, const SimpleTerm& term, KTXPathValue& to) {
-    KTXPathValue::ItemVector items;
-    for (const KTXPathNodeItem& context : from.Items()) {
-      KTXPathNode* node = context.GetNode();
-      if (!node || (term.attribute && node->GetKind() != kXPathElement)) continue;
-      int counter = 1;
+  KTKeyTable* table = FindKeyTable(entry.name);
+  if (!table) return false;
+  KTXPathNode* node = item->GetNode();
+  IndexDocumentOf(table, node);
+  // The key's nodes, read in place from the index where the argument gives
+  // one value (a literal, the context node, or one node of its step).
+  KTXPathNodeItem one;
+  KTString scratch;
+  KTXPathValue nodes;  // the key's node-set where the argument gives several values
+  std::span<const KTXPathNodeItem> found;
+  if (entry.keyArgument == kArgumentLiteral) {
+    found = table->LookupText(entry.literal.GetString().View(), *item, one);
+  } else if (entry.keyArgument == kArgumentSelf) {
+    found = table->LookupText(KTXPathFunctionLibrary::StringValueView(node, scratch), *item, one);
+  } else {
+    const SimpleTerm& term = entry.terms[0];
+    KTXPathValue::ItemVector selected;
+    if (!term.attribute || node->GetKind() == kXPathElement) {
       const int count = node->GetChildCount();
       for (int i = 0; i < count; ++i) {
         KTXPathNode* child = node->GetChild(i);
-        if (PassesTerm(child, term)) items.emplace_back(child, counter++);
+        if (PassesTerm(child, term)) selected.emplace_back(child, static_cast<int>(selected.size()) + 1);
       }
     }
-    if (from.ItemCount() > 1) {
-      if (!std::is_sorted(items.begin(), items.end(), DocumentOrderLess))
-        std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
-      items.erase(std::unique(items.begin(), items.end()), items.end());
-      for (size_t i = 0; i < items.size(); ++i) items[i].SetPosition(static_cast<int>(i) + 1);
+    if (selected.size() == 1) {
+      found = table->LookupText(KTXPathFunctionLibrary::StringValueView(selected[0].GetNode(), scratch), *item, one);
+    } else if (selected.size() > 1) {
+      KTXPathValue argument;
+      argument.SetNodeSet(std::move(selected));
+      nodes = table->Lookup(argument, *item);
+      found = nodes.Items();
     }
-    to.SetNodeSet(std::move(items));
-  };
-  KTXPathValue nodes;
-  if (entry.keyArgument == kArgumentLiteral) {
-    LookupKey(entry.name, entry.literal, *item, nodes);
-  } else {
-    KTXPathValue argument;
-    KTXPathNodeItem self = *item;
-    self.SetPosition(1);
-    argument.PushItem(self);
-    if (entry.keyArgument == kArgumentStep) {
-      KTXPathValue selected;
-      step(argument, entry.terms[0], selected);
-      argument = std::move(selected);
+  }
+  // Each step gives its nodes from every node before it, in document order,
+  // each once, numbered 1..n, as a location step does.
+  KTXPathValue::ItemVector items(found.begin(), found.end());
+  KTXPathValue::ItemVector next;
+  for (size_t n = 1; n < entry.terms.size(); ++n) {
+    const SimpleTerm& term = entry.terms[n];
+    next.clear();
+    for (const KTXPathNodeItem& context : items) {
+      KTXPathNode* from = context.GetNode();
+      if (term.attribute && from->GetKind() != kXPathElement) continue;
+      int counter = 1;
+      const int count = from->GetChildCount();
+      for (int i = 0; i < count; ++i) {
+        KTXPathNode* child = from->GetChild(i);
+        if (PassesTerm(child, term)) next.emplace_back(child, counter++);
+      }
     }
-    LookupKey(entry.name, argument, *item, nodes);
+    if (items.size() > 1) {
+      if (!std::is_sorted(next.begin(), next.end(), DocumentOrderLess))
+        std::stable_sort(next.begin(), next.end(), DocumentOrderLess);
+      next.erase(std::unique(next.begin(), next.end()), next.end());
+      for (size_t i = 0; i < next.size(); ++i) next[i].SetPosition(static_cast<int>(i) + 1);
+    }
+    items.swap(next);
   }
-  nodes.SortDocumentOrder();
-  for (size_t i = 1; i < entry.terms.size(); ++i) {
-    KTXPathValue next;
-    step(nodes, entry.terms[i], next);
-    nodes = std::move(next);
-  }
-  if (!allowFragment && IsFragment(nodes)) return false;
-  *result = std::move(nodes);
+  KTXPathValue value;
+  value.SetNodeSet(std::move(items));
+  if (!allowFragment && IsFragment(value)) return false;
+  *result = std::move(value);
   return true;
 }
 

@@ -101,7 +101,13 @@ bool KTXSLTProcessor::LookupKey(const KTString& keyName, const KTXPathValue& val
   if (!table) return false;
   result.SetNodeSet();
   if (!node.GetNode()) return true;
-  KTXPathNode* root = node.GetNode();
+  IndexDocumentOf(table, node.GetNode());
+  result = table->Lookup(value, node);
+  return true;
+}
+
+void KTXSLTProcessor::IndexDocumentOf(KTKeyTable* table, KTXPathNode* node) {
+  KTXPathNode* root = node;
   while (root->GetParent()) root = root->GetParent();
   if (!table->IsIndexed(root)) {
     // The index is built inside the caller's evaluation: its record of the
@@ -110,8 +116,6 @@ bool KTXSLTProcessor::LookupKey(const KTString& keyName, const KTXPathValue& val
     table->BuildIndex(nullptr, root, this);
     lastEvaluation_ = std::move(saved);
   }
-  result = table->Lookup(value, node);
-  return true;
 }
 
 int KTXSLTProcessor::FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) {
