@@ -134,8 +134,8 @@ TEST_F(NodesTest, KeyCallsAndTheirStepsSelectWhatTheTreeSelects) {
                                "<xsl:key name=\"id\" match=\"*\" use=\"@id\"/>"
                                "<xsl:key name=\"id\" match=\"p:item\" use=\"@p:id\"/>"
                                "<xsl:key name=\"text\" match=\"name|text()\" use=\".\"/>"
-                               "<xsl:template match=\"/\"><r><xsl:apply-templates select=\"//node()\"/></r></xsl:template>"
-                               "<xsl:template match=\"node()\"><at k=\"{name()}\">"
+                               "<xsl:template match=\"/\"><r><xsl:apply-templates select=\"//node() | //@*\"/></r></xsl:template>"
+                               "<xsl:template match=\"node() | @*\"><at k=\"{name()}\">"
                                "<xsl:for-each select=\"" + std::string(select) + "\">"
                                "<s p=\"{position()}\" l=\"{last()}\" k=\"{name()}\"><xsl:value-of select=\".\"/></s>"
                                "</xsl:for-each></at></xsl:template>"),
