@@ -610,10 +610,33 @@ void ParsoGrammar::ComputeEngineTables() {
   ComputePrefixPeers();
   for (auto& rule : rules_) {
     if (!rule) continue;
-    rule->spliced_ = rule->kind_ == R::kGroup && !rule->elements_.empty() &&
+    rule->spliced_ = (rule->kind_ == R::kGroup || (rule->kind_ == R::kNamed && !rule->token_)) &&
+                     !rule->elements_.empty() &&
                      rule->operator_ != R::kDifference && rule->operator_ != R::kUpTo &&
                      rule->constraints_.size() < 2 && !rule->drop_ && !rule->keep_ &&
-                     !rule->keepChain_ && !rule->HasPrefixPeers() && !rule->flat_;
+                     !rule->keepChain_ && !rule->HasPrefixPeers() && !rule->flat_ &&
+                     !rule->keepsNoChildren_;
+  }
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    for (R::Element& e : rule->elements_) {
+      const R* r = e.rule;
+      e.first = 0;
+      if (r->kind_ == R::kLiteral && r->text_.size() == 1 && r->text_[0] > u'\r') {
+        e.step = R::kStepLiteral1;
+        e.first = r->text_[0];
+      } else if (r->kind_ == R::kClass) {
+        e.step = e.mark == u'*' || e.mark == u'+' ? R::kStepClassRun : R::kStepClass;
+      } else if (r->kind_ != R::kNamed && r->kind_ != R::kGroup) {
+        e.step = R::kStepTerminal;
+      } else if (r->flat_) {
+        e.step = R::kStepFlat;
+      } else if (r->spliced_) {
+        e.step = R::kStepSpliced;
+      } else {
+        e.step = R::kStepRule;
+      }
+    }
   }
 }
 

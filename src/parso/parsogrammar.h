@@ -38,9 +38,24 @@ class GrammarRule {
   static constexpr char16_t kDifference = u'-';
   static constexpr char16_t kUpTo = u'/';
 
+  // How the engine takes an element, worked out when the grammar is linked
+  // (kStepUnknown before): a one-character literal (not a line end), a
+  // compiled class alone or as a run, another terminal, a flat rule, a
+  // spliced group, or another rule.
+  static constexpr uint8_t kStepUnknown = 0;
+  static constexpr uint8_t kStepLiteral1 = 1;
+  static constexpr uint8_t kStepClass = 2;
+  static constexpr uint8_t kStepClassRun = 3;
+  static constexpr uint8_t kStepTerminal = 4;
+  static constexpr uint8_t kStepFlat = 5;
+  static constexpr uint8_t kStepSpliced = 6;
+  static constexpr uint8_t kStepRule = 7;
+
   struct Element {
     GrammarRule* rule;
     char16_t mark;  // 0, '?', '*' or '+': belongs to this reference, not to the rule
+    uint8_t step = kStepUnknown;
+    char16_t first = 0;  // the character of a one-character literal
   };
 
   GrammarRule(ParsoGrammar* grammar, const char16_t* text, size_t textLength, char16_t kind,
@@ -133,8 +148,12 @@ class GrammarRule {
   uint8_t GetFlatForm() const { return flatForm_; }
 
   // A group whose node flattening replaces by its children (a sequence or
-  // choice of rules, without constraints or peers): with flattening on, the
-  // engine puts its children in the enclosing node's list at once.
+  // choice of rules, without constraints or peers), or a named rule whose
+  // node flattening replaces by its only child or removes when it has none
+  // (neither kept, dropped, chained nor a token, without constraints or
+  // peers): with flattening on, the engine puts their children in the
+  // enclosing node's list at once, and makes a named rule's node only where
+  // flattening would keep it.
   bool IsSpliced() const { return spliced_; }
 
   // Most rule matches nested inside one attempt of this rule at any

@@ -420,12 +420,10 @@ int ParsoParser::MatchTerminal(const GrammarRule* rule, char16_t mark, const cha
   }
 }
 
-// The common terminal matches without a call: a character of a literal of
-// one character or of a class, or a class run, where no line ends. All
-// else, failures of literals (which record them) too, goes to MatchTerminal.
-[[gnu::always_inline]] inline int ParsoParser::Terminal(const GrammarRule* rule, char16_t mark,
-                                                      const char16_t* pos, int available,
-                                                      int& line) {
+// A terminal of an unlinked grammar (its elements have no steps): the
+// common matches without a call, as Terminal does.
+int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const char16_t* pos,
+                                int available, int& line) {
   if (available > 0 && *pos > u'\r') {
     const char16_t kind = rule->GetKind();
     if (kind == Rule::kClass) {
@@ -443,6 +441,37 @@ int ParsoParser::MatchTerminal(const GrammarRule* rule, char16_t mark, const cha
     }
   }
   return MatchTerminal(rule, mark, pos, available, line);
+}
+
+// The common terminal matches without a call, by the element's step: a
+// character of a literal of one character or of a class, or a class run,
+// where no line ends. All else, failures of literals (which record them)
+// too, goes to MatchTerminal.
+[[gnu::always_inline]] inline int ParsoParser::Terminal(const GrammarRule::Element& element,
+                                                      const char16_t* pos, int available,
+                                                      int& line) {
+  const Rule* rule = element.rule;
+  switch (element.step) {
+    case Rule::kStepLiteral1:
+      if (available > 0 && *pos == element.first) return 1;
+      break;
+    case Rule::kStepClass:
+      if (available > 0 && *pos > u'\r') return rule->ClassContains(*pos) ? 1 : -1;
+      break;
+    case Rule::kStepClassRun:
+      if (available > 0 && *pos > u'\r') {
+        const char16_t* p = pos;
+        const char16_t* end = pos + available;
+        while (p < end && *p > u'\r' && rule->ClassContains(*p)) ++p;
+        if (p == end || !rule->ClassContains(*p)) return p == pos ? -1 : static_cast<int>(p - pos);
+      }
+      break;
+    case Rule::kStepTerminal:
+      break;
+    default:
+      return TerminalByKind(rule, element.mark, pos, available, line);
+  }
+  return MatchTerminal(rule, element.mark, pos, available, line);
 }
 
 void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* child) {
@@ -467,8 +496,9 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
                              ChildList& children, int depth) {
   if (aborted_) return false;
   const Rule* rule = element.rule;
-  if (IsTerminal(rule)) {
-    const int n = Terminal(rule, element.mark, pos, available, line);
+  const uint8_t step = element.step;
+  if (step == Rule::kStepUnknown ? IsTerminal(rule) : step <= Rule::kStepTerminal) {
+    const int n = Terminal(element, pos, available, line);
     if (n < 0) return false;
     matched = n;
     return true;
@@ -479,7 +509,7 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
   // furthest is never recorded) and could not reach the nesting limit: the
   // outcome is the same.
   if (available > 0 && pos <= failPos_ && Predicted(rule, pos, available, depth)) return false;
-  if (rule->IsFlat() && shortcuts_ && depth + 1 < kMaxNestingDepth &&
+  if (step == Rule::kStepFlat && shortcuts_ && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     // What Match would do, without a node to match in: a flat rule makes no
     // nodes below it, and its node is made only once it matched. A failed
@@ -496,8 +526,8 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
     line = endLine;
     return true;
   }
-  if (rule->IsSpliced() && flatten_ && shortcuts_ &&
-      parent->rule->GetConstraints().size() < 2 && depth + 1 < kMaxNestingDepth &&
+  if (step == Rule::kStepSpliced && flatten_ && shortcuts_ && !children.constrained &&
+      depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     return TrySplicedGroup(rule, pos, available, line, matched, parent, children, depth);
   }
@@ -539,9 +569,12 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
                                                          int& line, int depth) {
   if (aborted_) return -1;
   const Rule* rule = element.rule;
-  if (IsTerminal(rule)) return Terminal(rule, element.mark, pos, available, line);
+  const uint8_t step = element.step;
+  if (step == Rule::kStepUnknown ? IsTerminal(rule) : step <= Rule::kStepTerminal) {
+    return Terminal(element, pos, available, line);
+  }
   if (available > 0 && pos <= failPos_ && Predicted(rule, pos, available, depth)) return -1;
-  if (rule->IsFlat() && depth + 1 < kMaxNestingDepth &&
+  if (step == Rule::kStepFlat && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     int endLine = line;
     const int n = MatchFlat(rule, pos, available, endLine);
@@ -739,7 +772,7 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
     const Rule::Element& e = elements[i];
     int count = 0;
     while (used < available) {
-      const int n = Terminal(e.rule, e.mark, start + used, available - used, line);
+      const int n = Terminal(e, start + used, available - used, line);
       if (n < 0) break;
       used += n;
       ++count;
@@ -800,7 +833,7 @@ inline bool ParsoParser::SequenceBody(const GrammarRule* rule, const char16_t* s
 
 bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int depth,
                                 int& failIndex) {
-  ChildList children;
+  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
   int used = 0;
   if (!SequenceBody(node->rule, node->textStart, available, used, line, node, children, depth,
                     failIndex)) {
@@ -816,7 +849,7 @@ bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int d
 // them.
 bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line, int depth,
                                       int& failIndex) {
-  ChildList children;
+  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
   const Rule* rule = node->rule;
   const char16_t* start = node->textStart;
   int used = 0;
@@ -940,7 +973,7 @@ inline bool ParsoParser::ChoiceBody(const GrammarRule* rule, const char16_t* sta
 }
 
 bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int depth) {
-  ChildList children;
+  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
   int used = 0;
   if (!ChoiceBody(node->rule, node->textStart, available, used, line, node, children, depth)) {
     return false;
@@ -952,9 +985,10 @@ bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int dep
 bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, int available,
                                   int& line, int& matched, ParseNode* parent, ChildList& children,
                                   int depth) {
-  // As Match would match the group one level down, and Flatten then put its
+  // As Match would match the rule one level down, and Flatten then put its
   // children in its place; they are examined by the enclosing node's
-  // Flatten instead, which decides on each of them alike.
+  // Flatten instead, which decides on each of them alike (a group's
+  // children are examined alike under any node: no group is chained).
   ParseNode* const before = children.tail;
   int endLine = line;
   int used = 0;
@@ -963,19 +997,36 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
                       ? ChoiceBody(rule, pos, available, used, endLine, parent, children, depth + 1)
                       : SequenceBody(rule, pos, available, used, endLine, parent, children, depth + 1,
                                      failIndex);
+  ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(parent->firstChild);
   if (!ok || aborted_) {
-    ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(parent->firstChild);
     (before ? before->next : parent->firstChild) = nullptr;
     children.tail = before;
     FreeChildrenAndSiblings(first);
+    if (rule->GetKind() == Rule::kNamed) Record(pos, rule, failIndex);
     return false;
   }
   matched = used;
+  if (rule->GetKind() == Rule::kNamed) {
+    // Flattening keeps the node of a named rule that is left with two or
+    // more children; then it is made here, with Match's own flattening.
+    int left = 0;
+    for (ParseNode* c = first; c && left < 2; c = c->next) left += FlattenedCount(c);
+    if (left >= 2) {
+      (before ? before->next : parent->firstChild) = nullptr;
+      children.tail = before;
+      ParseNode* node = NewNode(pos, used, line, rule);
+      node->valid = 1;
+      node->firstChild = first;
+      Flatten(node);
+      Attach(parent, children, node);
+    }
+    line = endLine;
+    return true;
+  }
   // A group left without children by flattening keeps its node: one that
   // had none, or whose children flattening would all remove (named rules
   // without children that are neither kept nor tokens, whatever node they
   // are examined under).
-  ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(parent->firstChild);
   bool keepsNode = true;
   for (ParseNode* c = first; c; c = c->next) {
     const Rule* cr = c->rule;
@@ -996,9 +1047,21 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
   return true;
 }
 
+int ParsoParser::FlattenedCount(const ParseNode* node) {
+  // As Flatten decides under a node that is not chained.
+  const Rule* rule = node->rule;
+  const ParseNode* first = node->firstChild;
+  if (rule->GetKind() == Rule::kGroup) {
+    if (!first || rule->IsKeep()) return 1;
+    return first->next ? 2 : 1;
+  }
+  if (rule->GetKind() == Rule::kNamed && !rule->IsKeep() && !first && !rule->IsToken()) return 0;
+  return 1;
+}
+
 bool ParsoParser::MatchDifference(ParseNode* node, int available, int& line, int depth,
                                   int& failIndex) {
-  ChildList children;
+  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
   const char16_t* start = node->textStart;
   const auto& elements = node->rule->GetElements();
   if (elements.empty()) return true;
@@ -1053,7 +1116,7 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
   while (p < end && !StopsAt(node->rule, p, static_cast<int>(end - p))) ++p;
   const int span = static_cast<int>(p - start);
   if (span == 0) return false;
-  ChildList children;
+  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
   int used = 0;
   int count = 0;
   while (used < span) {

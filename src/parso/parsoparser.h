@@ -275,13 +275,15 @@ class ParsoParser {
 
   struct ChildList {
     ParseNode* tail = nullptr;
+    bool constrained = false;  // the node checks a constraint
   };
 
   int Match(ParseNode* node, char16_t mark, int depth);
   int MatchTerminal(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
                     int& line);
-  int Terminal(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
-               int& line);
+  int Terminal(const GrammarRule::Element& element, const char16_t* pos, int available, int& line);
+  int TerminalByKind(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
+                     int& line);
   // Whether an attempt of `rule` at pos (available > 0) fails at its start
   // by the first- or second-character prediction, within the nesting limit.
   bool Predicted(const GrammarRule* rule, const char16_t* pos, int available, int depth) const;
@@ -313,7 +315,8 @@ class ParsoParser {
                     int& line, ParseNode* parent, ChildList& children, int depth, int& failIndex);
   bool ChoiceBody(const GrammarRule* rule, const char16_t* start, int available, int& used,
                   int& line, ParseNode* parent, ChildList& children, int depth);
-  // TryElement for a spliced group (GrammarRule::IsSpliced) while flattening.
+  // TryElement for a spliced group or rule (GrammarRule::IsSpliced) while
+  // flattening.
   [[gnu::noinline]] bool TrySplicedGroup(const GrammarRule* rule, const char16_t* pos,
                                          int available, int& line, int& matched, ParseNode* parent,
                                          ChildList& children, int depth);
@@ -334,6 +337,9 @@ class ParsoParser {
   bool CheckConstraint(ParseNode* node);
   bool RemoveNodeWithin(ParseNode* top, ParseNode* node, int depth);
   void Flatten(ParseNode* node);
+  // Nodes that `node` leaves in its place when Flatten examines it under a
+  // node that is not chained: 0, 1, or 2 for two or more.
+  static int FlattenedCount(const ParseNode* node);
   void Attach(ParseNode* parent, ChildList& children, ParseNode* child);
   bool Equal(const char16_t* a, const char16_t* b, int n) const;
   int CountLineEnds(const char16_t* pos, int n) const;
