@@ -62,6 +62,65 @@ class KTTextSearch {
   std::vector<size_t> prefix_;  // empty for a short pattern
 };
 
+// ---- Pool of short blocks ----
+
+// Blocks up to KTString::kPooledBlockBytes, in steps of 8 bytes, each size
+// with a free list; carved out of 64 KiB chunks that are never given back.
+// Per thread, so no lock; a block freed on another thread joins that
+// thread's lists. An address sanitizer build takes every block on its own,
+// so that it still sees a block used after it was freed.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPoolBlocks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPoolBlocks = false;
+#else
+constexpr bool kPoolBlocks = true;
+#endif
+#else
+constexpr bool kPoolBlocks = true;
+#endif
+
+constexpr size_t kPoolStep = 8;
+constexpr size_t kPoolChunkBytes = size_t{64} << 10;
+
+struct BlockPool {
+  void* free[KTString::kPooledBlockBytes / kPoolStep + 1];
+  char* chunk;
+  size_t left;
+};
+thread_local constinit BlockPool tPool = {};
+
+size_t PoolSize(size_t bytes) { return (bytes + kPoolStep - 1) / kPoolStep * kPoolStep; }
+
+void* PoolAllocate(size_t size) {
+  BlockPool& pool = tPool;
+  if (void* block = pool.free[size / kPoolStep]) {
+    pool.free[size / kPoolStep] = *static_cast<void**>(block);
+    return block;
+  }
+  if (pool.left < size) {
+    // What is left of the old chunk serves the size that fits it exactly.
+    if (pool.left >= kPoolStep) {
+      *reinterpret_cast<void**>(pool.chunk) = pool.free[pool.left / kPoolStep];
+      pool.free[pool.left / kPoolStep] = pool.chunk;
+    }
+    pool.chunk = static_cast<char*>(::operator new(kPoolChunkBytes, std::nothrow));
+    pool.left = pool.chunk ? kPoolChunkBytes : 0;
+    if (!pool.chunk) return nullptr;
+  }
+  void* block = pool.chunk;
+  pool.chunk += size;
+  pool.left -= size;
+  return block;
+}
+
+void PoolFree(void* block, size_t size) noexcept {
+  BlockPool& pool = tPool;
+  *static_cast<void**>(block) = pool.free[size / kPoolStep];
+  pool.free[size / kPoolStep] = block;
+}
+
 bool InSet(char16_t c, const char16_t* set) {
   for (; *set; ++set)
     if (*set == c) return true;
@@ -87,8 +146,28 @@ char16_t* KTString::NewBlock(int capacity) {
   return data;
 }
 
+char16_t* KTString::NewPooledBlock(int capacity) {
+  const size_t bytes = PoolSize(sizeof(Header) + (static_cast<size_t>(capacity) + 1) * sizeof(char16_t));
+  if (!kPoolBlocks || capacity < 0 || bytes > kPooledBlockBytes) return NewBlock(capacity);
+  void* raw = PoolAllocate(bytes);
+  if (!raw) KT_THROW_EXCEPT(KTExcept::kNoMemory);
+  Header* h = static_cast<Header*>(raw);
+  h->capacity = capacity | kPooledBit;
+  h->length = 0;
+  char16_t* data = reinterpret_cast<char16_t*>(h + 1);
+  data[0] = 0;
+  return data;
+}
+
 void KTString::FreeBlock(char16_t* data) noexcept {
-  if (data != gSharedEmpty.chars) ::operator delete(reinterpret_cast<Header*>(data) - 1);
+  if (data == gSharedEmpty.chars) return;
+  Header* h = reinterpret_cast<Header*>(data) - 1;
+  if (h->capacity & kPooledBit) {
+    const int capacity = h->capacity & kCapacityBits;
+    PoolFree(h, PoolSize(sizeof(Header) + (static_cast<size_t>(capacity) + 1) * sizeof(char16_t)));
+  } else {
+    ::operator delete(h);
+  }
 }
 
 void KTString::Release() noexcept {
@@ -162,6 +241,19 @@ void KTString::SetCapacity(int n) {
   }
   int len = std::min(GetLength(), n);
   char16_t* block = NewBlock(n);
+  std::memcpy(block, data_, len * sizeof(char16_t));
+  FreeBlock(data_);
+  data_ = block;
+  SetLength(len);
+}
+
+void KTString::SetCapacityPooled(int n) {
+  if (n <= 0) {
+    Release();
+    return;
+  }
+  int len = std::min(GetLength(), n);
+  char16_t* block = NewPooledBlock(n);
   std::memcpy(block, data_, len * sizeof(char16_t));
   FreeBlock(data_);
   data_ = block;

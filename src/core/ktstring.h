@@ -40,7 +40,7 @@ class KTString {
     const int length = Head()->length;
     return length >= 0 ? length : ScanLength();
   }
-  int GetCapacity() const noexcept { return Head()->capacity; }
+  int GetCapacity() const noexcept { return Head()->capacity & kCapacityBits; }
   bool IsEmpty() const noexcept { return data_[0] == 0; }
   // Index checks are against the capacity (the terminator slot at capacity is
   // accepted); beyond it KTExcept -1010 is thrown.
@@ -49,6 +49,13 @@ class KTString {
 
   // ---- Buffer management ----
   void SetCapacity(int n);
+  // SetCapacity for a text that lives as long as a document node: a block
+  // of up to kPooledBlockBytes comes from free lists of blocks of its size,
+  // kept for reuse on this thread and never given back to the system (no
+  // allocator header or rounding on each of the millions of short values of
+  // a large document).
+  void SetCapacityPooled(int n);
+  static constexpr int kPooledBlockBytes = 256;
   void Reserve(int n);
   void ClearAndReserve(int n);
 
@@ -164,15 +171,18 @@ class KTString {
 
  private:
   struct Header {
-    int capacity;
+    int capacity;        // with kPooledBit for a block from the pool
     mutable int length;  // -1: unknown, scan on demand
   };
   static constexpr int kUnknownLength = -1;
+  static constexpr int kPooledBit = 1 << 30;  // above any capacity
+  static constexpr int kCapacityBits = kPooledBit - 1;
 
   Header* Head() const noexcept { return reinterpret_cast<Header*>(data_) - 1; }
   int ScanLength() const;
   bool OnShared() const noexcept;
   static char16_t* NewBlock(int capacity);
+  static char16_t* NewPooledBlock(int capacity);
   static void FreeBlock(char16_t* data) noexcept;
   void Release() noexcept;
   // Gives the string a block of at least n characters; contents unspecified

@@ -402,7 +402,7 @@ void KTXValueNode::SetValue(const char16_t* text, int length) {
     // length is found on first use, so the text ends at its first NUL as
     // an assignment's does.
     KTString exact;
-    exact.SetCapacity(length);
+    exact.SetCapacityPooled(length);
     char16_t* buffer = exact.GetBuffer();
     std::memcpy(buffer, text, static_cast<size_t>(length) * sizeof(char16_t));
     buffer[length] = 0;
