@@ -752,12 +752,23 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
       const char16_t* p = start;
       while (p < end && *p > u'\r' && cls->ClassContains(*p)) ++p;
       if (p > start && (p == end || !cls->ClassContains(*p))) return static_cast<int>(p - start);
+      if (p == start && p < end && *p > u'\r') {
+        // No run here, as the loop below would find: an empty match under
+        // '*'; under '+' the failure of element 0 before the last character.
+        if (elements[0].mark == u'*') return 0;
+        if (rule->GetKind() == Rule::kNamed) Record(start, rule, 0);
+        return -1;
+      }
       break;
     }
     case Rule::kFlatName: {
       const Rule* head = elements[0].rule;
       const Rule* tail = elements[1].rule;
-      if (available == 0 || *start <= u'\r' || !head->ClassContains(*start)) break;
+      if (available > 0 && *start > u'\r' && !head->ClassContains(*start)) {
+        if (rule->GetKind() == Rule::kNamed) Record(start, rule, 0);
+        return -1;
+      }
+      if (available == 0 || *start <= u'\r') break;
       const char16_t* p = start + 1;
       while (p < end && *p > u'\r' && tail->ClassContains(*p)) ++p;
       if (p == end || !tail->ClassContains(*p)) return static_cast<int>(p - start);
