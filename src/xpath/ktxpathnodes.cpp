@@ -643,6 +643,18 @@ bool AbbreviatedStepNode::Evaluate(KTXPathEvalContext& context) {
   return true;
 }
 
+namespace {
+
+// Whether a predicate's expression is a number literal alone ("1", "(3)"
+// aside: only the plain literal counts).
+bool IsNumberLiteral(KTXPathAstNode* expression) {
+  KTXPathAstNode* node = expression->Resolved();
+  if (node->GetKind() == kAstPrimaryExpr && node->ChildCount() == 1) node = node->FirstChild()->Resolved();
+  return node->GetKind() == kAstNumber;
+}
+
+}  // namespace
+
 bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
   // A predicate inside another keeps the outer predicate's flag when done.
   const bool wasInPredicate = context.InPredicate();
@@ -670,6 +682,23 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
   const ItemVector& items = candidates.Items();
   KTXPathEvalContext working = context;
   ItemVector selected;
+  if (IsNumberLiteral(expression) && !items.empty()) {
+    // A number literal ("[1]", "[3]") is the same for every candidate: it
+    // keeps the candidate at that place, if any, without a run per
+    // candidate (XPath 1.0 §2.4).
+    if (!expression->Resolved()->Evaluate(working))
+      return false;
+    const double n = NumberOf(working.Current());
+    if (std::isfinite(n) && n >= 1 && n <= static_cast<double>(items.size()) && n == std::floor(n)) {
+      selected.push_back(items[static_cast<size_t>(n) - 1]);
+      selected.back().SetPosition(1);
+    }
+    context.SetNameTest(u"]");
+    context.Other().SetNodeSet(std::move(selected));
+    context.CommitValueSlots();
+    context.SetInPredicate(wasInPredicate);
+    return true;
+  }
   int index = 1;
   for (const KTXPathNodeItem& item : items) {
     working.SetCurrentItem(item);

@@ -127,6 +127,7 @@ const KTString& KTXPathValue::GetString() const noexcept { return string_ ? *str
 
 void KTXPathValue::DropContents() noexcept {
   boolean_ = false;
+  ordered_ = false;
   number_ = 0.0;
   items_.reset();
   string_.reset();
@@ -168,6 +169,7 @@ void KTXPathValue::SetNodeSet() noexcept {
 void KTXPathValue::ClearNodeSet() noexcept {
   if (kind_ == kValueNodeSet && items_ && items_.use_count() == 1) {
     items_->clear();
+    ordered_ = false;
     return;
   }
   SetNodeSet();
@@ -196,6 +198,7 @@ const KTXPathNodeItem* KTXPathValue::ItemsEnd() const noexcept {
 
 KTXPathValue::ItemVector& KTXPathValue::MutableItems() {
   if (kind_ != kValueNodeSet) SetNodeSet();
+  ordered_ = false;
   if (!items_) {
     items_ = std::make_shared<ItemVector>();
   } else if (items_.use_count() > 1) {
@@ -205,15 +208,17 @@ KTXPathValue::ItemVector& KTXPathValue::MutableItems() {
 }
 
 void KTXPathValue::SortDocumentOrder() {
-  if (kind_ != kValueNodeSet || !items_ || items_->empty()) return;
+  if (kind_ != kValueNodeSet || !items_ || items_->empty() || ordered_) return;
   const ItemVector& items = *items_;
   bool ordered = std::is_sorted(items.begin(), items.end(), DocumentOrderLess);
   bool numbered = true;
   for (size_t i = 0; i < items.size() && numbered; ++i) numbered = items[i].GetPosition() == static_cast<int>(i) + 1;
-  if (ordered && numbered) return;
-  ItemVector& own = MutableItems();
-  if (!ordered) std::stable_sort(own.begin(), own.end(), DocumentOrderLess);
-  for (size_t i = 0; i < own.size(); ++i) own[i].SetPosition(static_cast<int>(i) + 1);
+  if (!(ordered && numbered)) {
+    ItemVector& own = MutableItems();
+    if (!ordered) std::stable_sort(own.begin(), own.end(), DocumentOrderLess);
+    for (size_t i = 0; i < own.size(); ++i) own[i].SetPosition(static_cast<int>(i) + 1);
+  }
+  ordered_ = true;
 }
 
 const KTXPathNodeItem* KTXPathValue::FirstInDocumentOrder() const noexcept {

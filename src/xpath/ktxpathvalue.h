@@ -159,6 +159,10 @@ class KTXPathValue {
 
   int kind_ = kValueNodeSet;
   bool boolean_ = false;
+  // The items are known to be in document order and numbered 1..n: set by
+  // SortDocumentOrder, dropped by every change, so that a node-set sorted
+  // once (a key's, a variable's) is not checked again at every use.
+  bool ordered_ = false;
   double number_ = 0.0;
   std::shared_ptr<ItemVector> items_;      // null: no items; shared by copies
   std::shared_ptr<const KTString> string_;  // null unless a string; immutable, shared

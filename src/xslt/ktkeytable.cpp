@@ -25,6 +25,8 @@ void Normalize(KTXPathValue& set) {
     std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
   items.erase(std::unique(items.begin(), items.end(), SameNode), items.end());
   for (size_t i = 0; i < items.size(); ++i) items[i].SetPosition(static_cast<int>(i) + 1);
+  // Known to be ordered from now on: key() and its callers check no more.
+  set.SortDocumentOrder();
 }
 
 }  // namespace
