@@ -216,6 +216,12 @@ char16_t* KTString::GetBuffer() {
   return data_;
 }
 
+void KTString::SetWrittenLength(int length) {
+  if (OnShared()) return;  // no write went through GetBuffer
+  if (length < 0 || length > GetCapacity()) KT_THROW_EXCEPT(KTExcept::kIndexTooLarge);
+  SetLength(length);
+}
+
 int KTString::ScanLength() const {
   Header* h = Head();
   h->length = KTStrLen(data_);

@@ -34,6 +34,10 @@ class KTString {
   // The writable slots, capacity + 1 of them; the caller leaves a NUL at or
   // before index capacity.
   char16_t* GetBuffer();
+  // Ends a write through GetBuffer that left `length` units and no NUL among
+  // them: puts the NUL at `length` and records the length, so it is not
+  // found by a scan. `length` is at most the capacity.
+  void SetWrittenLength(int length);
   // The recorded length, found by a scan only after a write through
   // GetBuffer; inline since every view of a string asks for it.
   int GetLength() const {

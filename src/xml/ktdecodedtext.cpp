@@ -291,7 +291,8 @@ bool KTDecodedTextBuffer::DecodeUtf8InPlace(int& replaced) {
     return false;
   int length = static_cast<int>(target - start);
   replaced = UnconvertibleCount + ReplaceNuls(start, length);
-  *target = 0;
+  // No NUL is left in the text: its length is known without a scan.
+  text.SetWrittenLength(length);
   text_ = std::move(text);
   length_ = length;
   return true;

@@ -223,9 +223,10 @@ class TreeChecker {
   bool Visit(const KTXNode* node) {
     const KTXNode* parent = node->GetParent();
     const int parentKind = parent ? parent->GetKind() : -1;
-    if (!CheckName(node, parentKind))
+    const int kind = node->GetKind();
+    if (!CheckName(node, kind, parentKind))
       return false;
-    switch (node->GetKind()) {
+    switch (kind) {
       case kXmlTag:
         if (parentKind == kXmlDocument)
           NoteStandalone(node);
@@ -287,11 +288,13 @@ class TreeChecker {
 
   // The names of elements, attributes, processing-instruction targets and
   // declarations, against the name characters above U+00FF.
-  bool CheckName(const KTXNode* node, int parentKind) {
+  bool CheckName(const KTXNode* node, int kind, int parentKind) {
     View name;
-    switch (node->GetKind()) {
+    switch (kind) {
       case kElement:
       case kAttribute:
+        name = NameOf(node);
+        break;
       case kProcessingInstruction:
       case kDoctype:
       case kDoctypeNotation:
@@ -316,7 +319,6 @@ class TreeChecker {
     }
     // Namespaces in XML 1.0 §7: no entity name, processing-instruction
     // target or notation name holds a colon.
-    const int kind = node->GetKind();
     if ((kind == kProcessingInstruction || kind == kDoctypeEntity || kind == kDoctypeNotation) &&
         name.find(u':') != View::npos) {
       const char16_t* what = kind == kProcessingInstruction ? u"processing-instruction target"

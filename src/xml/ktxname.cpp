@@ -9,12 +9,6 @@
 #include <string_view>
 #include <vector>
 
-struct KTXName::Entry {
-  KTString text;
-  size_t hash;
-  size_t holders;
-};
-
 namespace {
 
 // ---- Name table ----
@@ -173,9 +167,9 @@ void KTXName::Assign(const char16_t* text, int length) {
   recent = entry;
 }
 
-const KTString& KTXName::Str() const noexcept {
+const KTString& KTXName::Empty() noexcept {
   static const KTString kEmpty;
-  return entry_ ? entry_->text : kEmpty;
+  return kEmpty;
 }
 
 size_t KTXName::GetInternedCount() {

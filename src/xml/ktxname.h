@@ -13,7 +13,12 @@
 // KTString; a name is changed only as a whole (Assign, Clear).
 class KTXName {
  public:
-  struct Entry;  // one interned text with its count of holders
+  // One interned text with its count of holders.
+  struct Entry {
+    KTString text;
+    size_t hash;
+    size_t holders;
+  };
 
   KTXName() noexcept = default;
   KTXName(const KTXName& other) noexcept;
@@ -24,7 +29,7 @@ class KTXName {
   void Assign(const char16_t* text, int length);
   void Clear() noexcept;
 
-  const KTString& Str() const noexcept;
+  const KTString& Str() const noexcept { return entry_ ? entry_->text : Empty(); }
   operator const KTString&() const noexcept { return Str(); }
   const char16_t* c_str() const noexcept { return Str().c_str(); }
   bool IsEmpty() const noexcept { return entry_ == nullptr; }
@@ -38,5 +43,7 @@ class KTXName {
   static size_t GetInternedCount();
 
  private:
+  static const KTString& Empty() noexcept;
+
   Entry* entry_ = nullptr;  // null: the empty name
 };

@@ -62,6 +62,24 @@ TEST(KTStringTest, TextEndsAtFirstNulWrittenThroughBuffer) {
   EXPECT_EQ(s.GetLength(), 1);
 }
 
+// A write through the buffer whose length the writer records: the NUL goes
+// there and the length needs no scan; a length past the capacity is refused.
+TEST(KTStringTest, WrittenLengthEndsTheTextThere) {
+  KTString s;
+  s.ClearAndReserve(8);
+  char16_t* buffer = s.GetBuffer();
+  for (int i = 0; i < 8; ++i) buffer[i] = static_cast<char16_t>(u'a' + i);
+  s.SetWrittenLength(5);
+  EXPECT_EQ(s.GetLength(), 5);
+  EXPECT_EQ(S(s), u"abcde");
+  s += u'x';
+  EXPECT_EQ(S(s), u"abcdex");
+  EXPECT_THROW(s.SetWrittenLength(s.GetCapacity() + 1), KTExcept);
+  KTString empty;
+  empty.SetWrittenLength(0);  // never written: stays the shared empty text
+  EXPECT_TRUE(empty.IsEmpty());
+}
+
 // Copied units that hold a NUL end the text there, however they arrive: the
 // recorded length, search, equality and hashing all see the same text.
 TEST(KTStringTest, TextEndsAtFirstNulOfCopiedUnits) {
