@@ -223,6 +223,12 @@ void KTXPathValue::SortDocumentOrder() {
 
 const KTXPathNodeItem* KTXPathValue::FirstInDocumentOrder() const noexcept {
   if (kind_ != kValueNodeSet || !items_ || items_->empty()) return nullptr;
+  if (ordered_) {
+    // Items without a node sort first: the first with one is the answer.
+    for (const KTXPathNodeItem& item : *items_)
+      if (!item.IsEmpty()) return &item;
+    return items_->data();
+  }
   const KTXPathNodeItem* first = nullptr;
   for (const KTXPathNodeItem& item : *items_) {
     if (item.IsEmpty()) continue;
