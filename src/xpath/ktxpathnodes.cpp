@@ -653,6 +653,23 @@ bool IsNumberLiteral(KTXPathAstNode* expression) {
   return node->GetKind() == kAstNumber;
 }
 
+// Whether a predicate's expression is the call last() alone: the core
+// function (no prefix), without arguments.
+bool IsLastCall(KTXPathAstNode* expression) {
+  KTXPathAstNode* node = expression->Resolved();
+  if (node->GetKind() == kAstPrimaryExpr && node->ChildCount() == 1) node = node->FirstChild()->Resolved();
+  if (node->GetKind() != kAstFunctionCall) return false;
+  for (int i = 1; i < node->ChildCount(); ++i)
+    if (node->ChildAt(i)->GetKind() == kAstArguments) return false;
+  // FunctionName -> QName -> [QNamePrefix] LocalPart -> ... -> a character run.
+  const KTXPathAstNode* name = node->FirstChild();
+  const KTXPathAstNode* part = name && name->GetKind() == kAstFunctionName ? name->FirstChild() : nullptr;
+  part = part ? part->FirstChild() : nullptr;
+  if (!part || part->GetKind() == kAstQNamePrefix) return false;
+  while (part && part->GetKind() != kAstCharacterRun) part = part->FirstChild();
+  return part && std::u16string_view(part->TokenText()) == u"last";
+}
+
 }  // namespace
 
 bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
@@ -693,6 +710,17 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
       selected.push_back(items[static_cast<size_t>(n) - 1]);
       selected.back().SetPosition(1);
     }
+    context.SetNameTest(u"]");
+    context.Other().SetNodeSet(std::move(selected));
+    context.CommitValueSlots();
+    context.SetInPredicate(wasInPredicate);
+    return true;
+  }
+  if (IsLastCall(expression) && !items.empty()) {
+    // last() is the number of candidates for every candidate: it keeps
+    // the last one alone.
+    selected.push_back(items.back());
+    selected.back().SetPosition(1);
     context.SetNameTest(u"]");
     context.Other().SetNodeSet(std::move(selected));
     context.CommitValueSlots();

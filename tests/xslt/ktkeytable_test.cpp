@@ -167,6 +167,12 @@ const std::vector<std::string> kKeyCases = {
     "(//item)[4]/@id",
     "//item[3]/preceding-sibling::*[2]/@id",
     "//tag[2]/ancestor::*[2]/@id",
+    // last() as predicate keeps the last candidate.
+    "key('cat', 'a')[last()]/@id",
+    "count(key('cat', 'zzz')[last()])",
+    "(//item)[last()]/@id",
+    "name(//tag[1]/ancestor::*[last()])",
+    "//item[last()]/preceding-sibling::item[last()]/@id",
 };
 
 TEST_F(KeyTableTest, KeysAgreeWithXsltproc) {
@@ -262,14 +268,18 @@ TEST_F(KeyTableTest, GroupingByTheFirstNodeOfEachKeyGrowsLinearly) {
   const std::string large = source(8000);
   std::string counted;
   std::string withoutPredicate;
+  std::string lastOfGroup;
   EXPECT_TRUE(GrowsLinearly([&](int scale) {
     Prepare(kDeclarations, scale == 1 ? small : large);
     counted = Value("count(//item[generate-id() = generate-id(key('cat', @cat)[1])])");
-    // generate-id() of the whole set takes its first node as well.
+    // generate-id() of the whole set takes its first node as well, and
+    // [last()] the last node.
     withoutPredicate = Value("count(//item[generate-id() = generate-id(key('cat', @cat))])");
+    lastOfGroup = Value("count(//item[generate-id() = generate-id(key('cat', @cat)[last()])])");
   }));
   EXPECT_EQ(counted, "2");
   EXPECT_EQ(withoutPredicate, "2");
+  EXPECT_EQ(lastOfGroup, "2");
 }
 
 TEST_F(KeyTableTest, KeyLooksInTheContextNodesDocument) {
