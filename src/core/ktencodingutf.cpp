@@ -6,6 +6,9 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/ktencodingcodepage.h"
 #include "core/ktencodingtable.h"
@@ -212,6 +215,26 @@ ConvertStatus Utf8ToUtf16(const char*& source, const char* sourceEnd, char16_t*&
   while (s < end) {
     unsigned b = *s;
     if (b < 0x80) {
+#if defined(__SSE2__)
+      // Sixteen bytes at a time: all sixteen are widened and stored, and the
+      // place moves past those up to the first that is not ASCII (the units
+      // stored after it lie within the target and are written over next).
+      while (end - s >= 16 && targetEnd - t >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        const __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(t), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(t + 8), _mm_unpackhi_epi8(bytes, zero));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+        if (high != 0) {
+          const int ascii = __builtin_ctz(high);
+          s += ascii;
+          t += ascii;
+          break;
+        }
+        s += 16;
+        t += 16;
+      }
+#endif
       while (end - s >= 8 && targetEnd - t >= 8 && AllAscii8(s)) {
         for (int k = 0; k < 8; ++k) t[k] = s[k];
         s += 8;

@@ -4,6 +4,7 @@
 #include "xml/ktxname.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -87,13 +88,17 @@ void NameTable::Grow() {
 // Recently assigned names by a cheap key of their text: documents repeat a
 // few names many times, and a hit spares hashing the whole text and probing
 // the table. A slot is cleared before its entry is deleted.
-constexpr size_t kRecentSlots = 256;
+// The slots are enough for the couple of hundred names of a document with
+// many prefixes; the key's bits are mixed so that names differing in one
+// character spread over them.
+constexpr int kRecentSlotBits = 10;
+constexpr size_t kRecentSlots = size_t{1} << kRecentSlotBits;
 KTXName::Entry* gRecent[kRecentSlots];
 
 size_t RecentSlot(const char16_t* text, size_t length) {
-  size_t key = length + text[length - 1];
+  uint64_t key = length + (uint64_t{text[length - 1]} << 32);
   for (size_t i = 0, n = length < 8 ? length : 8; i < n; ++i) key = key * 31 + text[i];
-  return (key ^ (key >> 8)) & (kRecentSlots - 1);
+  return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kRecentSlotBits));
 }
 
 void DropName(KTXName::Entry* entry) {

@@ -588,13 +588,13 @@ TEST(EncodingUtf8, ResumesAfterTargetFull) {
   std::string bytes = "plain ascii run of text, then é€😀 and more ascii after it \xC0\xBC.";
   std::u16string whole = *Decode(bytes, 1000);
   // Two units is the least room that always makes progress (a surrogate pair).
-  for (std::size_t room : {2u, 3u, 7u, 9u}) {
+  for (std::size_t room : {2u, 3u, 7u, 9u, 16u, 17u, 40u}) {
     std::u16string out;
     const char* source = bytes.data();
     const char* sourceEnd = source + bytes.size();
     ConvertStatus status;
     do {
-      char16_t chunk[16];
+      char16_t chunk[40];
       char16_t* target = chunk;
       const char* before = source;
       status = Utf8ToUtf16(source, sourceEnd, target, chunk + room);
@@ -603,6 +603,27 @@ TEST(EncodingUtf8, ResumesAfterTargetFull) {
     } while (status == ConvertTargetFull);
     EXPECT_EQ(status, ConvertDone);
     EXPECT_EQ(HexUnits(out), HexUnits(whole)) << "room " << room;
+  }
+}
+
+// ASCII runs are decoded many bytes at a time: a character of two, three or
+// four bytes, or a malformed byte, at any place of a run comes out the same.
+TEST(EncodingUtf8, NonAsciiAtEveryPlaceOfAnAsciiRun) {
+  struct Case {
+    std::string_view bytes;
+    std::u16string_view text;
+  } cases[] = {
+      {"\xC3\xA9"sv, u"\u00E9"},
+      {"\xE2\x82\xAC"sv, u"\u20AC"},
+      {"\xF0\x9F\x98\x80"sv, u"\U0001F600"},
+      {"\xC0"sv, u"\uFFFD"},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t before = 0; before <= 40; ++before) {
+      const std::string bytes = std::string(before, 'a') + std::string(c.bytes) + std::string(21, 'b');
+      const std::u16string text = std::u16string(before, u'a') + std::u16string(c.text) + std::u16string(21, u'b');
+      EXPECT_EQ(HexUnits(*Decode(bytes, 1000)), HexUnits(text)) << HexUnits(c.text) << " after " << before;
+    }
   }
 }
 
