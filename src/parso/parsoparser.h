@@ -238,7 +238,9 @@ class ParsoParser {
   const GrammarRule* GetErrorRule() const { return failRule_; }
   std::u16string GetErrorText() const;
 
-  // Parse-node operations. A new node holds `available` in its length field.
+  // Parse-node operations. A new node holds `available` in its length field;
+  // `text` must lie in the text of the last Parse (a node keeps its place as
+  // an offset from that text).
   ParseNode* NewNode(const char16_t* text, int available, int line, const GrammarRule* rule) {
     ParseNode* n = arena_.Allocate();
     n->next = nullptr;
