@@ -165,7 +165,6 @@ class KTInstructionExecutor {
   int elementId_;
   KTXPathNode* resultParent_ = nullptr;
   KTXPathValue value_;
-  KTString currentPrefix_;
   const KTDeclRecord* declaration_ = nullptr;
   const KTString* xsltNamespace_ = nullptr;
   const KTString* xmlNamespace_ = nullptr;

@@ -402,7 +402,6 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   copy->SetNamespaceUri(source->GetNamespaceUri());
   copy->SetOutputFlag(source->GetOutputFlag());
   std::u16string_view originalPrefix = PrefixOf(name);
-  currentPrefix_ = KTString(originalPrefix);
 
   // xsl:namespace-alias renames literal elements and attributes (never what
   // xsl:copy copies from the source).
@@ -418,10 +417,8 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
       const KTString& resultPrefix = alias->second.prefix;
       KTString renamed;
       if (resultPrefix.IsEmpty()) {
-        currentPrefix_ = KTString();
         renamed = KTString(LocalOf(name));
       } else {
-        currentPrefix_ = resultPrefix;
         renamed = resultPrefix;
         renamed += u':';
         renamed += KTString(LocalOf(name));
@@ -473,10 +470,15 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
     KTPrefixMapRef attributeMap = parent->InheritedAttributeMap();
     added->SetMaps(elementMap ? elementMap : std::make_shared<KTPrefixMap>(),
                    attributeMap ? attributeMap : std::make_shared<KTPrefixMap>());
+    // An element copied from the source gets about as many children as
+    // it has there: room for them at once, not by repeated growth.
+    if (!literal && source->GetChildCount() > 1) added->ReserveChildren(source->GetChildCount());
     // The prefixes this element and its literal attributes use keep their
-    // declarations even when excluded.
-    std::vector<std::u16string_view> used{originalPrefix};
+    // declarations even when excluded (asked about for literal elements
+    // only).
+    std::vector<std::u16string_view> used;
     if (literal) {
+      used.push_back(originalPrefix);
       for (const auto& child : source->Children()) {
         if (child->GetKind() != kXPathAttribute) continue;
         if (IsXsltUri(child->GetNamespaceUri())) continue;

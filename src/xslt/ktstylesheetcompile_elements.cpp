@@ -210,6 +210,7 @@ T* KTStylesheetCompiler::NewRecord(KTXPathNode* node) {
   auto [at, inserted] = records_.try_emplace(node, nullptr);
   if (inserted) {
     at->second = std::move(record);
+    index_.Slot(node).record = raw;
   } else {
     spareRecord_ = std::move(record);
   }

@@ -3,6 +3,8 @@
 // compile functions are in ktstylesheetcompile_elements.cpp.
 #include "xslt/ktstylesheetcompiler.h"
 
+#include <bit>
+#include <cstdint>
 #include <initializer_list>
 
 #include "xml/ktxpathnode.h"
@@ -82,21 +84,95 @@ KTStylesheetCompiler::~KTStylesheetCompiler() = default;
 void KTStylesheetCompiler::Clear() {
   records_.clear();
   elementIds_.clear();
+  index_.Clear();
 }
 
 void KTStylesheetCompiler::Forget(const KTXPathNode* node) {
   records_.erase(node);
   elementIds_.erase(node);
+  index_.Erase(node);
 }
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
-  auto found = elementIds_.find(node);
-  return found == elementIds_.end() ? 0 : found->second;
+  const NodeIndex::Entry* entry = index_.Find(node);
+  return entry ? entry->id : 0;
 }
 
 KTDeclRecord* KTStylesheetCompiler::FindDeclRecord(const KTXPathNode* node) const {
-  auto found = records_.find(node);
-  return found == records_.end() ? nullptr : found->second.get();
+  const NodeIndex::Entry* entry = index_.Find(node);
+  return entry ? entry->record : nullptr;
+}
+
+// ---- The flat index ----
+
+size_t KTStylesheetCompiler::NodeIndex::Home(const KTXPathNode* node) const {
+  // Fibonacci hashing: the high bits of the product spread aligned pointers.
+  return static_cast<size_t>((reinterpret_cast<uintptr_t>(node) * uint64_t{0x9E3779B97F4A7C15}) >> shift_);
+}
+
+const KTStylesheetCompiler::NodeIndex::Entry* KTStylesheetCompiler::NodeIndex::Find(const KTXPathNode* node) const {
+  if (count_ == 0 || !node) return nullptr;
+  const size_t mask = entries_.size() - 1;
+  for (size_t i = Home(node);; i = (i + 1) & mask) {
+    const Entry& entry = entries_[i];
+    if (entry.node == node) return &entry;
+    if (!entry.node) return nullptr;
+  }
+}
+
+KTStylesheetCompiler::NodeIndex::Entry& KTStylesheetCompiler::NodeIndex::Slot(const KTXPathNode* node) {
+  if ((count_ + 1) * 2 > entries_.size()) Grow();
+  const size_t mask = entries_.size() - 1;
+  for (size_t i = Home(node);; i = (i + 1) & mask) {
+    Entry& entry = entries_[i];
+    if (entry.node == node) return entry;
+    if (!entry.node) {
+      entry.node = node;
+      ++count_;
+      return entry;
+    }
+  }
+}
+
+void KTStylesheetCompiler::NodeIndex::Grow() {
+  std::vector<Entry> old = std::move(entries_);
+  const size_t size = old.empty() ? 64 : old.size() * 2;
+  entries_.assign(size, Entry{});
+  shift_ = 64 - std::countr_zero(size);
+  const size_t mask = size - 1;
+  for (const Entry& entry : old) {
+    if (!entry.node) continue;
+    size_t i = Home(entry.node);
+    while (entries_[i].node) i = (i + 1) & mask;
+    entries_[i] = entry;
+  }
+}
+
+void KTStylesheetCompiler::NodeIndex::Erase(const KTXPathNode* node) {
+  if (count_ == 0 || !node) return;
+  const size_t mask = entries_.size() - 1;
+  size_t hole = Home(node);
+  while (entries_[hole].node != node) {
+    if (!entries_[hole].node) return;
+    hole = (hole + 1) & mask;
+  }
+  // Backward shift: each later entry of the run moves into the hole unless
+  // its home lies cyclically after the hole, so that no search stops early.
+  for (size_t next = (hole + 1) & mask; entries_[next].node; next = (next + 1) & mask) {
+    const size_t home = Home(entries_[next].node);
+    const bool stays = hole < next ? (hole < home && home <= next) : (hole < home || home <= next);
+    if (stays) continue;
+    entries_[hole] = entries_[next];
+    hole = next;
+  }
+  entries_[hole] = Entry{};
+  --count_;
+}
+
+void KTStylesheetCompiler::NodeIndex::Clear() {
+  entries_.clear();
+  count_ = 0;
+  shift_ = 64;
 }
 
 // ---- The walk ----
@@ -113,7 +189,7 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
     stack.pop_back();
     // Attribute and namespace nodes are compiled as literal result content.
     int id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);
-    elementIds_.emplace(at.node, id);
+    if (elementIds_.emplace(at.node, id).second) index_.Slot(at.node).id = id;
     // A top-level element that is no XSLT declaration got past the
     // stylesheet's children check only as a foreign element or, in
     // forwards-compatible mode, as an unknown XSLT element. XSLT 1.0 §2.2 and

@@ -139,12 +139,39 @@ class KTStylesheetCompiler {
   void ReadBinding(KTXPathNode* node, KTString& name, KTString& selectText, KTXPathNode*& nameNode,
                    KTXPathNode*& selectNode);
 
+  // What the two maps hold, by node, in one flat table (open addressing,
+  // linear probing): the run looks up the element id and the record of every
+  // instruction it instantiates, and a flat table answers that without a
+  // division or a walk through scattered nodes.
+  class NodeIndex {
+   public:
+    struct Entry {
+      const KTXPathNode* node = nullptr;
+      int id = 0;
+      KTDeclRecord* record = nullptr;
+    };
+    const Entry* Find(const KTXPathNode* node) const;
+    // The node's entry, added empty when it has none.
+    Entry& Slot(const KTXPathNode* node);
+    void Erase(const KTXPathNode* node);
+    void Clear();
+
+   private:
+    size_t Home(const KTXPathNode* node) const;
+    void Grow();
+
+    std::vector<Entry> entries_;  // a power of two in size, at most half full
+    size_t count_ = 0;
+    int shift_ = 64;
+  };
+
   KTXSLTElementRecognizer elementRecognizer_;
   KTXSLTAttributeRecognizer attributeRecognizer_;
   std::array<uint64_t, kListCount + 1> lists_{};
   KTXSLTProcessor* processor_;
   ElementIdMap elementIds_;
   DeclarationMap records_;
+  NodeIndex index_;
   // A record made for a node that already had one: filled, then dropped.
   std::unique_ptr<KTDeclRecord> spareRecord_;
   // Set by the compile function of the node being compiled: the mode its

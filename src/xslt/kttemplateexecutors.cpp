@@ -153,7 +153,7 @@ void KTApplyTemplatesExecutor::Select(KTExecFrame* frame) {
     selected_ = true;
     return;
   }
-  if (!frame->SelectNodeList(selectNode_, selectText_, false)) throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
+  if (!frame->SelectNodeList(selectNode_, *selectText_, false)) throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
   KTXPathValue& list = frame->MutableNodeList();
   if (list.GetKind() != kValueNodeSet) throw KTXSLTError(29, selectNode_);
   // The selection is processed in document order (XSLT 1.0 §5.4) unless
@@ -185,9 +185,9 @@ bool KTApplyTemplatesExecutor::Start() {
   const KTDeclRecord* record = Declaration();
   if (!record || record->elementId != kXSLTApplyTemplates) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, element);
   const auto* apply = static_cast<const KTDeclApplyTemplates*>(record);
-  selectText_ = apply->selectText;
+  selectText_ = &apply->selectText;
   selectNode_ = apply->selectNode;
-  mode_ = apply->mode;
+  mode_ = &apply->mode;
 
   if (element->FirstChildOfKind(kXPathElement) == element->GetChildCount()) {
     Select(frame);
@@ -254,7 +254,7 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
     const KTXPathNodeItem& item = list.Items()[nextIndex_];
     ++nextIndex_;
     const KTString* invoked = nullptr;
-    int position = FindTemplateRule(item, frame, mode_, &invoked);
+    int position = FindTemplateRule(item, frame, *mode_, &invoked);
     if (position == KTExecFrame::kNoTemplate) {
       // The built-in rule for namespace nodes does nothing (XSLT 1.0 §5.8).
       if (item.GetKind() == kItemNamespace) continue;

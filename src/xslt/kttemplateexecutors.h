@@ -39,12 +39,14 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   bool Finish(KTExecFrame* frame);
 
   int nextIndex_ = 0;
-  KTString selectText_;
+  // The select text and the mode as the compiled record holds them (records
+  // live as long as the stylesheet).
+  const KTString* selectText_ = nullptr;
   KTXPathNode* selectNode_ = nullptr;
   bool selected_ = false;
   bool hasSort_ = false;
   bool sorted_ = false;
-  KTString mode_;
+  const KTString* mode_ = nullptr;
   KTXPathValue savedNodeList_;
   int savedPosition_ = 0;
   KTSortKeyList sortKeys_;

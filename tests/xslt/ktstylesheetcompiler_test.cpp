@@ -369,4 +369,36 @@ TEST(StylesheetCompiler, DeepStylesheetsCompileWithoutRecursion) {
   EXPECT_NE(compiler.FindDeclRecord(at), nullptr);
 }
 
+// The lookups the run makes (element id, record) agree with the compiler's
+// maps for every node, also after many nodes were forgotten in an order
+// unrelated to the one they were entered in.
+TEST(StylesheetCompiler, LookupsAgreeWithTheMapsAfterForgetting) {
+  KTTestStylesheet sheet;
+  ASSERT_TRUE(sheet.Load(TEMPLATE("<p/>")));
+  KTXPathNode* body = NodeAt(sheet.Element(), "0/0");
+  std::vector<KTXPathNode*> added;
+  for (int i = 0; i < 3000; ++i) {
+    auto child = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+    child->SetName(i % 2 ? u"q" : u"xsl:text");
+    if (i % 2 == 0) child->SetNamespaceUri(body->GetParent()->GetNamespaceUri());
+    added.push_back(body->AppendChild(std::move(child)));
+  }
+  KTStylesheetCompiler compiler;
+  ASSERT_TRUE(compiler.CompileElement(1, sheet.Root(), false));
+  std::vector<const KTXPathNode*> forgotten;
+  for (size_t i = 0; i < added.size(); i += 3) forgotten.push_back(added[(i * 7919) % added.size()]);
+  for (const KTXPathNode* node : forgotten) compiler.Forget(node);
+  ASSERT_GT(compiler.ElementIds().size(), added.size() / 2);
+  for (const auto& [node, id] : compiler.ElementIds()) EXPECT_EQ(compiler.FindElementId(node), id);
+  for (const auto& [node, record] : compiler.DeclarationRecords())
+    EXPECT_EQ(compiler.FindDeclRecord(node), record.get());
+  for (const KTXPathNode* node : forgotten) {
+    EXPECT_EQ(compiler.FindElementId(node), 0);
+    EXPECT_EQ(compiler.FindDeclRecord(node), nullptr);
+  }
+  compiler.Clear();
+  EXPECT_EQ(compiler.FindElementId(added[1]), 0);
+  EXPECT_EQ(compiler.FindDeclRecord(sheet.Element()), nullptr);
+}
+
 }  // namespace

@@ -4,6 +4,8 @@
 // ktresultserializer_html.cpp.
 #include "xslt/output/ktresultserializer.h"
 
+#include <cstdint>
+
 #include "xml/ktxpathnode.h"
 
 namespace {
@@ -64,6 +66,11 @@ int FormatCharacterReference(char32_t c, char16_t* buffer) {
 }
 
 }  // namespace
+
+// The characters AppendText may replace under some rules, as bits by code.
+constexpr uint64_t kMayBeReplaced = (uint64_t{1} << u'<') | (uint64_t{1} << u'>') | (uint64_t{1} << u'&') |
+                                    (uint64_t{1} << u'"') | (uint64_t{1} << u'\r') | (uint64_t{1} << u'\n') |
+                                    (uint64_t{1} << u'\t');
 
 // One element (or other container) whose children the XML writer is walking.
 struct KTResultSerializer::XmlFrame {
@@ -197,6 +204,9 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
   char16_t reference[16];
   for (std::size_t i = 0; i < size; ++i) {
     const char16_t c = text[i];
+    // An encoding that writes every character leaves only the characters
+    // the rules may replace to look at (all of them below 64).
+    if (representsAll && (c >= 64 || ((kMayBeReplaced >> c) & 1) == 0)) continue;
     const char16_t* replacement = nullptr;
     int replacementLength = 0;
     std::size_t units = 1;
