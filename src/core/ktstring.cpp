@@ -64,7 +64,8 @@ class KTTextSearch {
 
 // ---- Pool of short blocks ----
 
-// Blocks up to KTString::kPooledBlockBytes, in steps of 8 bytes, each size
+// Blocks up to KTString::kPooledBlockBytes, in steps of 4 bytes (a block
+// needs only its header's 4-byte alignment), each size
 // with a free list; carved out of 64 KiB chunks that are never given back.
 // Per thread, so no lock; a block freed on another thread joins that
 // thread's lists. An address sanitizer build takes every block on its own,
@@ -81,7 +82,10 @@ constexpr bool kPoolBlocks = true;
 constexpr bool kPoolBlocks = true;
 #endif
 
-constexpr size_t kPoolStep = 8;
+constexpr size_t kPoolStep = 4;
+// A free block holds the next free block's address (copied, as the block
+// may not be aligned for a pointer), so no block is smaller than one.
+constexpr size_t kPoolSmallest = sizeof(void*);
 constexpr size_t kPoolChunkBytes = size_t{64} << 10;
 
 struct BlockPool {
@@ -96,13 +100,13 @@ size_t PoolSize(size_t bytes) { return (bytes + kPoolStep - 1) / kPoolStep * kPo
 void* PoolAllocate(size_t size) {
   BlockPool& pool = tPool;
   if (void* block = pool.free[size / kPoolStep]) {
-    pool.free[size / kPoolStep] = *static_cast<void**>(block);
+    std::memcpy(&pool.free[size / kPoolStep], block, sizeof(void*));
     return block;
   }
   if (pool.left < size) {
     // What is left of the old chunk serves the size that fits it exactly.
-    if (pool.left >= kPoolStep) {
-      *reinterpret_cast<void**>(pool.chunk) = pool.free[pool.left / kPoolStep];
+    if (pool.left >= kPoolSmallest) {
+      std::memcpy(pool.chunk, &pool.free[pool.left / kPoolStep], sizeof(void*));
       pool.free[pool.left / kPoolStep] = pool.chunk;
     }
     pool.chunk = static_cast<char*>(::operator new(kPoolChunkBytes, std::nothrow));
@@ -117,7 +121,7 @@ void* PoolAllocate(size_t size) {
 
 void PoolFree(void* block, size_t size) noexcept {
   BlockPool& pool = tPool;
-  *static_cast<void**>(block) = pool.free[size / kPoolStep];
+  std::memcpy(block, &pool.free[size / kPoolStep], sizeof(void*));
   pool.free[size / kPoolStep] = block;
 }
 
