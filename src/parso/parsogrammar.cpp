@@ -572,6 +572,80 @@ void ParsoGrammar::ComputeEngineTables() {
       }
     }
   }
+  // Lead characters and second sets (see GrammarRule::HasLead).
+  std::fill(state.begin(), state.end(), kUnseen);
+  auto leads = [&](R* rule, auto&& self) -> bool {
+    if (rule->kind_ != R::kNamed && rule->kind_ != R::kGroup) return false;
+    uint8_t& st = state[rule->index_];
+    if (st == kDone) return rule->hasLead_;
+    if (st == kOnPath) return false;
+    st = kOnPath;
+    rule->hasLead_ = false;
+    for (uint64_t& bits : rule->secondBits_) bits = 0;
+    rule->secondNesting_ = kUnbounded;
+    const auto& elements = rule->elements_;
+    bool known = !elements.empty();
+    bool haveLead = false;
+    char16_t lead = 0;
+    uint64_t second[4] = {0, 0, 0, 0};
+    int deepest = 0;
+    // One way a match begins: its lead, second set and nesting.
+    auto add = [&](char16_t c, const uint64_t* bits, int nesting) {
+      if (haveLead && c != lead) return false;
+      haveLead = true;
+      lead = c;
+      for (int w = 0; w < 4; ++w) second[w] |= bits[w];
+      deepest = std::max(deepest, nesting);
+      return true;
+    };
+    // An element that must match once, first: a rule with a lead, or a
+    // literal of two or more characters.
+    auto leading = [&](const R::Element& e) {
+      if (e.mark != 0 && e.mark != u'+') return false;
+      const R* r = e.rule;
+      if (r->kind_ == R::kLiteral && r->text_.size() >= 2) {
+        uint64_t bits[4] = {0, 0, 0, 0};
+        const char16_t c = r->text_[1];
+        const unsigned i = c > 255 ? 255u : c;
+        bits[i >> 6] |= uint64_t{1} << (i & 63);
+        if (c >= u'a' && c <= u'z') bits[(c - 32) >> 6] |= uint64_t{1} << ((c - 32) & 63);
+        if (c >= u'A' && c <= u'Z') bits[(c + 32) >> 6] |= uint64_t{1} << ((c + 32) & 63);
+        return add(r->text_[0], bits, 0);
+      }
+      if (!self(const_cast<R*>(r), self)) return false;
+      return add(r->lead_, r->secondBits_, r->secondNesting_);
+    };
+    if (rule->operator_ == R::kChoice) {
+      for (const R::Element& e : elements) known = known && leading(e);
+    } else if (rule->operator_ == R::kUpTo || rule->operator_ == R::kDifference || !known) {
+      known = false;
+    } else {
+      const R::Element& e0 = elements[0];
+      const R* r0 = e0.rule;
+      if (e0.mark == 0 && r0->kind_ == R::kLiteral && r0->text_.size() == 1 && elements.size() >= 2) {
+        // A one-character literal, then a rule or terminal that cannot be
+        // empty and checks no constraint.
+        const R::Element& e1 = elements[1];
+        const R* r1 = e1.rule;
+        known = (e1.mark == 0 || e1.mark == u'+') && !r1->mayBeEmpty_ && !checks[r1->index_] &&
+                r1->startNesting_ < kUnbounded && add(r0->text_[0], r1->firstBits_, r1->startNesting_);
+      } else {
+        known = leading(e0);
+      }
+    }
+    if (known && haveLead && deepest < kUnbounded) {
+      rule->hasLead_ = true;
+      rule->lead_ = lead;
+      for (int w = 0; w < 4; ++w) rule->secondBits_[w] = second[w];
+      rule->secondNesting_ = deepest + 1;
+    }
+    st = kDone;
+    return rule->hasLead_;
+  };
+  for (auto& rule : rules_) {
+    if (rule) leads(rule.get(), leads);
+  }
+
   for (auto& rule : rules_) {
     if (!rule) continue;
     // A token of terminals alone makes no nodes below it anyway.

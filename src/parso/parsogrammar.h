@@ -126,6 +126,20 @@ class GrammarRule {
     return headCount_ == 0;
   }
   bool HasHeads() const { return headCount_ > 0; }
+  // Second-character prediction after a lead character, for a rule whose
+  // every match begins with one character (a one-character literal) and
+  // then a rule that cannot be empty and reaches no constraint check (or a
+  // sequence led by such a rule, or a choice of such with the same lead):
+  // an attempt at c0 c1 with c0 the lead and c1 outside the second set
+  // fails, recording its failures at its start or the next character.
+  bool HasLead() const { return hasLead_; }
+  char16_t GetLead() const { return lead_; }
+  bool SecondMayBe(char16_t c) const {
+    unsigned i = c > 255 ? 255u : c;
+    return (secondBits_[i >> 6] >> (i & 63)) & 1u;
+  }
+  // Most rule matches nested inside such an attempt before it fails.
+  int GetSecondNesting() const { return secondNesting_; }
   // Most rule matches nested inside one attempt of this rule before it takes
   // a character; a large number when a cycle makes it unbounded.
   int GetStartNesting() const { return startNesting_; }
@@ -213,6 +227,10 @@ class YStream;
   char16_t heads_[kMaxHeads][2] = {};
   int headCount_ = 0;
   int startNesting_ = 1 << 30;
+  bool hasLead_ = false;
+  char16_t lead_ = 0;
+  uint64_t secondBits_[4] = {0, 0, 0, 0};
+  int secondNesting_ = 1 << 30;
   int nesting_ = 1 << 30;
   bool keepsNoChildren_ = false;
   bool flat_ = false;

@@ -486,9 +486,14 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
 [[gnu::always_inline]] inline bool ParsoParser::Predicted(const GrammarRule* rule,
                                                         const char16_t* pos, int available,
                                                         int depth) const {
-  return (rule->CannotStartWith(*pos) ||
-          (available >= 2 && shortcuts_ && !rule->MayStartWith(pos[0], pos[1], caseSensitive_))) &&
-         depth + rule->GetStartNesting() < kMaxNestingDepth;
+  if (rule->CannotStartWith(*pos) ||
+      (available >= 2 && shortcuts_ && !rule->MayStartWith(pos[0], pos[1], caseSensitive_))) {
+    return depth + rule->GetStartNesting() < kMaxNestingDepth;
+  }
+  // Failures at the next character must lie at or before the furthest too.
+  return pos < failPos_ && rule->HasLead() && available >= 2 && shortcuts_ &&
+         pos[0] == rule->GetLead() && !rule->SecondMayBe(pos[1]) &&
+         depth + rule->GetSecondNesting() < kMaxNestingDepth;
 }
 
 [[gnu::always_inline]] inline bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t* pos,

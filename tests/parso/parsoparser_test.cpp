@@ -626,6 +626,23 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   }
   EXPECT_EQ(deep.differences, 0);
 
+  // The second-character prediction near the limit: at "(!" the peer c
+  // fails at its second character, deeper than a does; it is skipped only
+  // where matching it would stay within the limit.
+  ParsoGrammar second;
+  ASSERT_TRUE(second.LoadText(u"d ::= x\nx ::= a | c\na ::= '(' 'z'\nc ::= b\nb ::= '(' w x? ')'\n"
+                              u"w ::= w2\nw2 ::= w2b\nw2b ::= 'aa'\n",
+                              u"g"));
+  Comparison lead{&second, Settings{true, true, true}};
+  for (int depth = levels - 8; depth <= levels + 2; ++depth) {
+    std::u16string text;
+    for (int i = 1; i < depth; ++i) text += u"(aa";
+    text += u"(!";
+    text += std::u16string(depth - 1, u')');
+    lead.Check(text);
+  }
+  EXPECT_EQ(lead.differences, 0);
+
   // A constraint message can move the furthest failure back, behind a
   // failure that matching the shared prefix again records anew: here w's
   // last attempt of V fails at ')' before c's message at the second name.
