@@ -427,9 +427,15 @@ void KTPiecewiseEncoder::Append(const char16_t* text, size_t length) {
           continue;
         }
       }
-      // The run up to the next line end goes over as it is.
+      // The run up to the next line end goes over as it is. Where line ends
+      // are written as LF, an LF stays as it is and only a CR ends the run.
       size_t run = i;
-      while (run < length && text[run] != u'\r' && text[run] != u'\n') ++run;
+      if (lineEndLength_ == 1 && lineEnd_[0] == u'\n') {
+        const char16_t* cr = KTFindUnit(text + i, length - i, u'\r');
+        run = cr ? static_cast<size_t>(cr - text) : length;
+      } else {
+        while (run < length && text[run] != u'\r' && text[run] != u'\n') ++run;
+      }
       pending_.insert(pending_.end(), text + i, text + run);
       if (run == length) break;
       if (text[run] == u'\r')

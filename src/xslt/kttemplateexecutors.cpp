@@ -178,8 +178,6 @@ bool KTApplyTemplatesExecutor::Start() {
   frame->SetStarted();
   KTXPathNode* element = frame->NodeToRun();
   frame->SetOwnNode(element);
-  savedNodeList_ = frame->NodeList();
-  savedPosition_ = frame->ContextPosition();
   // The with-param children bind afresh for the templates applied here.
   frame->ShareWithParams(nullptr);
   const KTDeclRecord* record = Declaration();
@@ -193,6 +191,10 @@ bool KTApplyTemplatesExecutor::Start() {
     Select(frame);
     ApplyToNextNode(frame);
   } else if (KTXPathNode* first = KTFirstContentChild(element)) {
+    // What with-param children evaluate against: the list and position as
+    // they were before the selection (only they use it).
+    savedNodeList_ = frame->NodeList();
+    savedPosition_ = frame->ContextPosition();
     if (processor_->ElementIdOf(first) == kXSLTSort) {
       Select(frame);
       hasSort_ = true;

@@ -31,15 +31,23 @@ bool IsCharacterData(const KTXPathNode* node) {
 
 // True when the children of `parent` need a compaction: a text node goes, a
 // CDATA section stands, or two character-data nodes stand side by side.
-bool NeedsCompaction(const KTXPathNode* parent, bool stylesheet) {
+// In the same pass the children that have children of their own go onto
+// `pending` (compaction changes only character data, which has none).
+bool NeedsCompaction(const KTXPathNode* parent, bool stylesheet, std::vector<KTXPathNode*>& pending) {
+  bool needs = false;
   bool previousText = false;
   for (const auto& child : parent->Children()) {
-    if (child->GetKind() == kXPathCData || Removable(parent, child.get(), stylesheet)) return true;
+    if (!IsCharacterData(child.get()) && child->GetChildCount() > 0) pending.push_back(child.get());
+    if (needs) continue;
+    if (child->GetKind() == kXPathCData || Removable(parent, child.get(), stylesheet)) {
+      needs = true;
+      continue;
+    }
     bool text = child->GetKind() == kXPathText;
-    if (text && previousText) return true;
+    if (text && previousText) needs = true;
     previousText = text;
   }
-  return false;
+  return needs;
 }
 
 // One text node for a run of adjacent text nodes and CDATA sections (XPath
@@ -115,9 +123,7 @@ bool KTWhitespaceStripper::Strip(KTXPathNode* node, bool stylesheet) {
   while (!pending.empty()) {
     KTXPathNode* parent = pending.back();
     pending.pop_back();
-    if (NeedsCompaction(parent, stylesheet)) Compact(parent, stylesheet);
-    for (const auto& child : parent->Children())
-      if (child->GetChildCount() > 0) pending.push_back(child.get());
+    if (NeedsCompaction(parent, stylesheet, pending)) Compact(parent, stylesheet);
   }
   return true;
 }
