@@ -168,7 +168,16 @@ bool ForEachReference(View value, F f) {
 }
 
 bool IsPredefinedEntity(View name) {
-  return name == u"amp" || name == u"lt" || name == u"gt" || name == u"apos" || name == u"quot";
+  switch (name.size()) {
+    case 2:
+      return (name[0] == u'l' || name[0] == u'g') && name[1] == u't';
+    case 3:
+      return name == u"amp";
+    case 4:
+      return name == u"apos" || name == u"quot";
+    default:
+      return false;
+  }
 }
 
 // What the walk knows of a declared general entity: its own declaration, and
@@ -423,6 +432,15 @@ class TreeChecker {
     return View(node->GetName());
   }
 
+  // A node's value. Elements, attributes and texts hold theirs as a string
+  // that knows its length, so it is not scanned for its end.
+  static View ValueOf(const KTXNode* node) {
+    const int kind = node->GetKind();
+    if (kind == kElement || kind == kAttribute || kind == kText)
+      return static_cast<const KTXValueNode*>(node)->ValueString().View();
+    return View(node->GetValue());
+  }
+
   static const char16_t* InternedName(const KTXNode* attribute) {
     return static_cast<const KTXNamedNode*>(attribute)->NameString().c_str();
   }
@@ -472,7 +490,7 @@ class TreeChecker {
   // Checks the references of the node's value. For an element the value is
   // the text it holds when that text was its only child.
   bool CheckValue(const KTXNode* node, Place place, bool elementText, bool followEntities = true) {
-    View value(node->GetValue());
+    const View value = ValueOf(node);
     if (FindAmpersand(value, 0) == View::npos)
       return true;
     KTString reason;
@@ -707,10 +725,10 @@ class TreeChecker {
       if (!name.starts_with(u"xmlns"))
         continue;
       if (name.size() == 5) {
-        if (!Declare(element, name, View(a->GetValue()), a, View()))
+        if (!Declare(element, name, ValueOf(a), a, View()))
           return false;
       } else if (name[5] == u':') {
-        if (!CheckQName(a, name) || !Declare(element, name, View(a->GetValue()), a, name.substr(6)))
+        if (!CheckQName(a, name) || !Declare(element, name, ValueOf(a), a, name.substr(6)))
           return false;
       }
     }

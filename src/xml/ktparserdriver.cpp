@@ -206,11 +206,11 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   auto append = [&](int kind, KTXNode* to, const ParseNode* range) -> KTXNode* {
     std::unique_ptr<KTXNode> made = CreateXNode(kind);
     KTXNode* added = nullptr;
-    if (made && to) {
+    if (made && to && to->IsContainer()) {
       SetSourceRange(made.get(), range, 0, 0);
       // Containers other than elements are the declarations' kinds.
       if ((kind == kXmlTag || kind >= kDoctype) && to->GetKind() == kElement) containerInElement_ = true;
-      added = to->AppendChild(std::move(made));
+      added = static_cast<KTXContainerNode*>(to)->AppendMade(std::move(made));
     }
     lost = lost || !added;
     return added;

@@ -370,6 +370,14 @@ class KTXContainerNode : public KTXNamedNode {
   KTXNode* GetFirstChild() const override { return first_; }
   KTXNode* GetLastChild() const override { return first_ ? first_->prev_ : nullptr; }
   KTXNode* InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child, KTXChangeLog* log) override;
+  // Appends a node just made, which has no parent and no children, without
+  // the checks InsertChild makes for nodes that move (the tree builder's
+  // way); unlogged. Returns the node.
+  KTXNode* AppendMade(std::unique_ptr<KTXNode>&& child) {
+    KTXNode* node = child.release();
+    LinkBefore(node, nullptr);
+    return node;
+  }
   void RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) override;
   void DeleteChildren() override;
   void FirstChildOfKind(KTChildIterator& out, int kind) override;

@@ -51,7 +51,8 @@ bool IsNamespaceDeclaration(const KTXNode* attribute) {
   // An interned name knows its length: no scan for its end.
   const KTXName* interned = attribute->InternedName();
   const std::u16string_view name = interned ? interned->View() : std::u16string_view(attribute->GetName());
-  return name == u"xmlns" || name.starts_with(u"xmlns:");
+  return name.size() >= 5 && name[0] == u'x' && name.substr(0, 5) == u"xmlns" &&
+         (name.size() == 5 || name[5] == u':');
 }
 
 // Counts as an XPath view of the tree would see it: elements; attributes of
