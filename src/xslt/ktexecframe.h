@@ -138,10 +138,12 @@ class KTExecFrame : public KTVariableSource {
   const KTNamespaceSet& ExtensionNamespaces() const { return *extension_; }
   void SetExcludedNamespaces(KTNamespaceSet set);
   void SetExtensionNamespaces(KTNamespaceSet set);
-  void ShareNamespaceSets(std::shared_ptr<const KTNamespaceSet> excluded,
-                          std::shared_ptr<const KTNamespaceSet> extension) {
-    excluded_ = std::move(excluded);
-    extension_ = std::move(extension);
+  // Sets the frame already shares (a template applied from within its own
+  // stylesheet) are left as they are, without touching their counts.
+  void ShareNamespaceSets(const std::shared_ptr<const KTNamespaceSet>& excluded,
+                          const std::shared_ptr<const KTNamespaceSet>& extension) {
+    if (excluded_ != excluded) excluded_ = excluded;
+    if (extension_ != extension) extension_ = extension;
   }
 
  private:
