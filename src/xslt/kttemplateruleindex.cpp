@@ -15,6 +15,8 @@ const KTString& KTTemplateRuleIndex::AnyModeMarker() {
 
 void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemplate>>& rules) {
   rules_ = &rules;
+  memoValid_ = false;
+  memoIndex_ = nullptr;
   modes_.clear();
   named_.clear();
   for (int position = 0; position < static_cast<int>(rules.size()); ++position) {
@@ -52,13 +54,21 @@ void KTTemplateRuleIndex::Candidates(const ModeIndex& index, const KTXPathNode* 
   if (!index.any.empty()) out.Add(&index.any);
 }
 
+const KTTemplateRuleIndex::ModeIndex* KTTemplateRuleIndex::FindMode(const KTString& mode) const {
+  if (memoValid_ && memoMode_ == mode) return memoIndex_;
+  auto found = modes_.find(mode);
+  memoIndex_ = found == modes_.end() ? nullptr : &found->second;
+  memoMode_ = mode;
+  memoValid_ = true;
+  return memoIndex_;
+}
+
 int KTTemplateRuleIndex::Find(const KTXPathNode* node, const KTString& mode, int from) const {
   if (!rules_ || !node) return kNotFound;
   int kind = KTXPathNodeItem::ItemKindOf(node);
   // At most three lists per mode: the name's, the kind's and "any".
   CandidateLists lists;
-  auto exact = modes_.find(mode);
-  if (exact != modes_.end()) Candidates(exact->second, node, kind, lists);
+  if (const ModeIndex* exact = FindMode(mode)) Candidates(*exact, node, kind, lists);
   if (!mode.IsEmpty() && mode != AnyModeMarker()) {
     auto any = modes_.find(AnyModeMarker());
     if (any != modes_.end()) Candidates(any->second, node, kind, lists);

@@ -58,7 +58,14 @@ class KTTemplateRuleIndex {
   void Candidates(const ModeIndex& index, const KTXPathNode* node, int kind, CandidateLists& out) const;
 
   const std::vector<std::unique_ptr<KTCompiledTemplate>>* rules_ = nullptr;
+  // The index of a mode (null: none), through a memo of the last mode asked
+  // for: a run asks for one mode node after node.
+  const ModeIndex* FindMode(const KTString& mode) const;
+
   std::unordered_map<KTString, ModeIndex> modes_;
   std::unordered_map<KTString, int> named_;
   mutable long long tests_ = 0;
+  mutable bool memoValid_ = false;
+  mutable KTString memoMode_;
+  mutable const ModeIndex* memoIndex_ = nullptr;
 };
