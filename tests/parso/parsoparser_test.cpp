@@ -654,6 +654,21 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   message.CheckVariants(u"(ab cd ABC=ABD)(ab ABC=ABC)(x .");
   EXPECT_EQ(message.differences, 0);
 
+  // Constraint operands found up to two levels down in a node that checks
+  // a constraint, whose groups and rules (which flattening would otherwise
+  // splice into it) keep their nodes until the check; with and without
+  // flattening and end-name removal.
+  ParsoGrammar operands;
+  ASSERT_TRUE(operands.LoadText(u"d ::= x+\nx$ ::= '(' p (v | w) r ')' { K = L }\np$ ::= K\n"
+                                u"v$ ::= '[' L? ']'\nw ::= u\nu ::= L '.'\nr ::= L?\n"
+                                u"K ::= [a-z]+\nL ::= [a-z]+\n",
+                                u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&operands, settings};
+    c.CheckVariants(u"(ab[ab]ab)(ab[]ab)(abab.)(ab[]cd)(ab[cd]ab)");
+    EXPECT_EQ(c.differences, 0);
+  }
+
   // Attempts that pass line ends and then fail leave the line where it was
   // for the next attempt: a flat rule (F), a rule without nodes below it (T)
   // and one that has them (t), each failing after a line end, before an
