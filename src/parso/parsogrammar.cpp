@@ -657,6 +657,7 @@ void ParsoGrammar::ComputeEngineTables() {
     if (!rule) continue;
     rule->flat_ = false;
     rule->flatForm_ = R::kFlatOther;
+    rule->flatHead_ = rule->flatTail_ = nullptr;
     if ((rule->kind_ != R::kNamed && rule->kind_ != R::kGroup) || rule->elements_.empty() ||
         rule->constraints_.size() >= 2 || rule->operator_ == R::kChoice ||
         rule->operator_ == R::kDifference) {
@@ -675,9 +676,12 @@ void ParsoGrammar::ComputeEngineTables() {
       };
       if (rule->flat_ && el.size() == 1 && run(el[0])) {
         rule->flatForm_ = R::kFlatRun;
+        rule->flatHead_ = el[0].rule;
       } else if (rule->flat_ && el.size() == 2 && el[0].rule->kind_ == R::kClass && el[0].mark == 0 &&
                  run(el[1]) && el[1].mark == u'*') {
         rule->flatForm_ = R::kFlatName;
+        rule->flatHead_ = el[0].rule;
+        rule->flatTail_ = el[1].rule;
       }
     }
   }

@@ -160,6 +160,9 @@ class GrammarRule {
   static constexpr uint8_t kFlatRun = 1;
   static constexpr uint8_t kFlatName = 2;
   uint8_t GetFlatForm() const { return flatForm_; }
+  // The classes of a run (first) or a name (both).
+  const GrammarRule* GetFlatHead() const { return flatHead_; }
+  const GrammarRule* GetFlatTail() const { return flatTail_; }
 
   // A group whose node flattening replaces by its children (a sequence or
   // choice of rules, without constraints or peers), or a named rule whose
@@ -235,6 +238,8 @@ class YStream;
   bool keepsNoChildren_ = false;
   bool flat_ = false;
   uint8_t flatForm_ = kFlatOther;
+  const GrammarRule* flatHead_ = nullptr;
+  const GrammarRule* flatTail_ = nullptr;
   bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;

@@ -483,6 +483,22 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
   children.tail = child;
 }
 
+// The matches of a flat name or run that MatchFlat's first loops find,
+// without the call: a name of characters of its classes, or a run, where no
+// line ends. -1 where MatchFlat must decide.
+[[gnu::always_inline]] inline int ParsoParser::QuickFlat(const GrammarRule* rule,
+                                                       const char16_t* pos, int available) {
+  const Rule* head = rule->GetFlatHead();
+  if (!head || available == 0 || *pos <= u'\r' || !head->ClassContains(*pos)) return -1;
+  const Rule* tail = rule->GetFlatTail();
+  if (!tail) tail = head;
+  const char16_t* end = pos + available;
+  const char16_t* p = pos + 1;
+  while (p < end && *p > u'\r' && tail->ClassContains(*p)) ++p;
+  if (p < end && tail->ClassContains(*p)) return -1;
+  return static_cast<int>(p - pos);
+}
+
 [[gnu::always_inline]] inline bool ParsoParser::Predicted(const GrammarRule* rule,
                                                         const char16_t* pos, int available,
                                                         int depth) const {
@@ -520,7 +536,8 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
     // nodes below it, and its node is made only once it matched. A failed
     // attempt leaves the line as it was, as Match's own copy would.
     int endLine = line;
-    const int n = MatchFlat(rule, pos, available, endLine);
+    int n = QuickFlat(rule, pos, available);
+    if (n < 0) n = MatchFlat(rule, pos, available, endLine);
     if (n < 0) return false;
     matched = n;
     if (!rule->IsDrop()) {
@@ -581,6 +598,8 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
   if (available > 0 && pos <= failPos_ && Predicted(rule, pos, available, depth)) return -1;
   if (step == Rule::kStepFlat && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
+    const int quick = QuickFlat(rule, pos, available);
+    if (quick >= 0) return quick;
     int endLine = line;
     const int n = MatchFlat(rule, pos, available, endLine);
     if (n >= 0) line = endLine;

@@ -309,6 +309,7 @@ class ParsoParser {
   // Match for a flat rule (GrammarRule::IsFlat): the characters matched, or
   // -1 after recording the failure as Match would.
   int MatchFlat(const GrammarRule* rule, const char16_t* start, int available, int& line);
+  int QuickFlat(const GrammarRule* rule, const char16_t* pos, int available);
   int Repeat(const GrammarRule::Element& element, const char16_t* start, int available, int& used,
              int& line, ParseNode* node, ChildList& children, int depth);
   // The elements of a sequence or choice from `start`, their nodes attached
