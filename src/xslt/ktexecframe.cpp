@@ -43,8 +43,8 @@ KTExecFrame::KTExecFrame(KTXSLTProcessor* processor)
     : root_(this),
       ownedResultRoot_(std::make_unique<KTXPathNode>(nullptr, kXPathRoot)),
       processor_(processor),
-      excluded_(EmptyNamespaceSet()),
-      extension_(EmptyNamespaceSet()) {
+      excluded_(EmptyNamespaceSet().get()),
+      extension_(EmptyNamespaceSet().get()) {
   resultParent_ = ownedResultRoot_.get();
 }
 
@@ -118,11 +118,13 @@ const KTBindingRecord* KTExecFrame::FindBinding(const KTString& name) const {
 }
 
 void KTExecFrame::SetExcludedNamespaces(KTNamespaceSet set) {
-  excluded_ = std::make_shared<const KTNamespaceSet>(std::move(set));
+  ownExcluded_ = std::make_unique<const KTNamespaceSet>(std::move(set));
+  excluded_ = ownExcluded_.get();
 }
 
 void KTExecFrame::SetExtensionNamespaces(KTNamespaceSet set) {
-  extension_ = std::make_shared<const KTNamespaceSet>(std::move(set));
+  ownExtension_ = std::make_unique<const KTNamespaceSet>(std::move(set));
+  extension_ = ownExtension_.get();
 }
 
 // ---- Step ----

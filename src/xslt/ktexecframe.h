@@ -138,12 +138,12 @@ class KTExecFrame : public KTVariableSource {
   const KTNamespaceSet& ExtensionNamespaces() const { return *extension_; }
   void SetExcludedNamespaces(KTNamespaceSet set);
   void SetExtensionNamespaces(KTNamespaceSet set);
-  // Sets the frame already shares (a template applied from within its own
-  // stylesheet) are left as they are, without touching their counts.
+  // The sets are borrowed: the caller keeps them for the run (the
+  // processor's sets by stylesheet).
   void ShareNamespaceSets(const std::shared_ptr<const KTNamespaceSet>& excluded,
                           const std::shared_ptr<const KTNamespaceSet>& extension) {
-    if (excluded_ != excluded) excluded_ = excluded;
-    if (extension_ != extension) extension_ = extension;
+    excluded_ = excluded.get();
+    extension_ = extension.get();
   }
 
  private:
@@ -169,8 +169,13 @@ class KTExecFrame : public KTVariableSource {
   KTBindingScopeRef variables_;
   KTBindingScopeRef withParams_;
   KTBindingScopeRef parameters_;
-  std::shared_ptr<const KTNamespaceSet> excluded_;
-  std::shared_ptr<const KTNamespaceSet> extension_;
+  // The sets in force, borrowed from this frame's own sets, an ancestor
+  // frame's (which outlives it) or the processor's sets by stylesheet: a
+  // frame is made at every step, and borrowing costs no count.
+  const KTNamespaceSet* excluded_ = nullptr;
+  const KTNamespaceSet* extension_ = nullptr;
+  std::unique_ptr<const KTNamespaceSet> ownExcluded_;
+  std::unique_ptr<const KTNamespaceSet> ownExtension_;
   bool ownsVariables_ = false;
   bool ownsParameters_ = false;
   bool ownsWithParams_ = false;
