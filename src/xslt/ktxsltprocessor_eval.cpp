@@ -397,6 +397,13 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
     entry.shape = ParseKeyShape(Trimmed(text.View()), entry.name, entry.keyArgument, entry.literal, entry.terms)
                       ? kShapeKey
                        : SimpleShapeOf(text, entry.name, entry.terms);
+    // A simple shape is answered without the tree from its first use on:
+    // that use may be at the node with the most children.
+    if (simpleAllowed && entry.shape != kShapeTree && entry.shape != kShapeKey &&
+        EvaluateSimple(entry, *contextValue, position, variables, allowFragment, result)) {
+      lastEvaluation_.result = *result;
+      return true;
+    }
     expression.AttachTree(entry.tree.get(), entry.mode);
   } else {
     if (expression.RefusedVariable()) throw KTXSLTError(KTXSLTError::kVariablesInPattern, stylesheetNode);
