@@ -475,12 +475,21 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
 }
 
 void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* child) {
-  if (child->rule->IsDrop()) {
+  const Rule* rule = child->rule;
+  if (rule->IsDrop()) {
     FreeChildrenAndSiblings(child);
     return;
   }
   (children.tail ? children.tail->next : parent->firstChild) = child;
   children.tail = child;
+  if (!children.unstable && !rule->IsKeep()) {
+    // A child that Flatten would replace or remove (or might: a chained one).
+    const ParseNode* only = child->firstChild;
+    const char16_t kind = rule->GetKind();
+    children.unstable = kind == Rule::kGroup ? only != nullptr
+                        : kind == Rule::kNamed ? (only ? !only->next : !rule->IsToken())
+                                               : false;
+  }
 }
 
 // The matches of a flat name or run that MatchFlat's first loops find,
@@ -867,15 +876,18 @@ inline bool ParsoParser::SequenceBody(const GrammarRule* rule, const char16_t* s
 }
 
 bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int depth,
-                                int& failIndex) {
-  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
+                                int& failIndex, ChildList& children) {
   int used = 0;
   if (!SequenceBody(node->rule, node->textStart, available, used, line, node, children, depth,
                     failIndex)) {
     return false;
   }
   node->length = used;
-  if (node->rule->GetConstraints().size() >= 2) return CheckConstraint(node);
+  if (children.constrained) {
+    // Removing the end name may leave a child that flattening changes.
+    if (endNameRemoval_) children.unstable = true;
+    return CheckConstraint(node);
+  }
   return true;
 }
 
@@ -883,8 +895,7 @@ bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int d
 // peer kept, and keeps its own shared elements' nodes when it fails after
 // them.
 bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line, int depth,
-                                      int& failIndex) {
-  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
+                                      int& failIndex, ChildList& children) {
   const Rule* rule = node->rule;
   const char16_t* start = node->textStart;
   int used = 0;
@@ -923,7 +934,10 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
     }
   }
   node->length = used;
-  if (rule->GetConstraints().size() >= 2) return CheckConstraint(node);
+  if (children.constrained) {
+    if (endNameRemoval_) children.unstable = true;
+    return CheckConstraint(node);
+  }
   return true;
 }
 
@@ -990,6 +1004,7 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
   }
   node->firstChild = shared_.first;
   children.tail = shared_.last;
+  children.unstable = true;  // kept nodes are not looked at again here
   used = shared_.used;
   line = shared_.endLine;
   shared_ = SharedPrefix();
@@ -1007,8 +1022,8 @@ inline bool ParsoParser::ChoiceBody(const GrammarRule* rule, const char16_t* sta
   return false;
 }
 
-bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int depth) {
-  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
+bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int depth,
+                              ChildList& children) {
   int used = 0;
   if (!ChoiceBody(node->rule, node->textStart, available, used, line, node, children, depth)) {
     return false;
@@ -1095,8 +1110,7 @@ int ParsoParser::FlattenedCount(const ParseNode* node) {
 }
 
 bool ParsoParser::MatchDifference(ParseNode* node, int available, int& line, int depth,
-                                  int& failIndex) {
-  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
+                                  int& failIndex, ChildList& children) {
   const char16_t* start = node->textStart;
   const auto& elements = node->rule->GetElements();
   if (elements.empty()) return true;
@@ -1120,7 +1134,8 @@ bool ParsoParser::MatchDifference(ParseNode* node, int available, int& line, int
   return true;
 }
 
-bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth) {
+bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth,
+                            ChildList& children) {
   const auto& elements = node->rule->GetElements();
   if (elements.empty()) return false;
   const Rule::Element& a = elements[0];
@@ -1151,7 +1166,6 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
   while (p < end && !StopsAt(node->rule, p, static_cast<int>(end - p))) ++p;
   const int span = static_cast<int>(p - start);
   if (span == 0) return false;
-  ChildList children{nullptr, node->rule->GetConstraints().size() >= 2};
   int used = 0;
   int count = 0;
   while (used < span) {
@@ -1282,19 +1296,21 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
 
   bool ok = false;
   int failIndex = -1;
+  ChildList children{nullptr, rule->GetConstraints().size() >= 2};
   switch (rule->GetOperator()) {
     case Rule::kChoice:
-      ok = MatchChoice(node, available, line, depth);
+      ok = MatchChoice(node, available, line, depth, children);
       break;
     case Rule::kDifference:
-      ok = MatchDifference(node, available, line, depth, failIndex);
+      ok = MatchDifference(node, available, line, depth, failIndex, children);
       break;
     case Rule::kUpTo:
-      ok = MatchUpTo(node, available, line, depth);
+      ok = MatchUpTo(node, available, line, depth, children);
       break;
     default:
-      ok = rule->HasPrefixPeers() && shortcuts_ ? MatchSharedSequence(node, available, line, depth, failIndex)
-                                       : MatchSequence(node, available, line, depth, failIndex);
+      ok = rule->HasPrefixPeers() && shortcuts_
+               ? MatchSharedSequence(node, available, line, depth, failIndex, children)
+               : MatchSequence(node, available, line, depth, failIndex, children);
       break;
   }
   if (!ok || aborted_) {
@@ -1304,7 +1320,8 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
   }
   if (rule->IsToken()) {
     FreeChildren(node);
-  } else if (flatten_ && node->firstChild) {
+  } else if (flatten_ && node->firstChild && (children.unstable || !shortcuts_)) {
+    // Flattening changes nothing when no child is one it replaces or removes.
     Flatten(node);
   }
   node->valid = 1;

@@ -278,6 +278,7 @@ class ParsoParser {
   struct ChildList {
     ParseNode* tail = nullptr;
     bool constrained = false;  // the node checks a constraint
+    bool unstable = false;     // a child may be one that Flatten replaces or removes
   };
 
   int Match(ParseNode* node, char16_t mark, int depth);
@@ -323,8 +324,10 @@ class ParsoParser {
   [[gnu::noinline]] bool TrySplicedGroup(const GrammarRule* rule, const char16_t* pos,
                                          int available, int& line, int& matched, ParseNode* parent,
                                          ChildList& children, int depth);
-  bool MatchSequence(ParseNode* node, int available, int& line, int depth, int& failIndex);
-  bool MatchSharedSequence(ParseNode* node, int available, int& line, int depth, int& failIndex);
+  bool MatchSequence(ParseNode* node, int available, int& line, int depth, int& failIndex,
+                     ChildList& children);
+  bool MatchSharedSequence(ParseNode* node, int available, int& line, int depth, int& failIndex,
+                           ChildList& children);
   // Hands the kept nodes of a peer's shared elements to `node` when they were
   // matched at its place; returns the number of elements they cover (0: none).
   int TakeSharedPrefix(ParseNode* node, int available, int& line, int& used, ChildList& children,
@@ -334,9 +337,10 @@ class ParsoParser {
   void KeepSharedPrefix(ParseNode* node, ParseNode* tail, int available, int startLine, int used,
                         int endLine, uint64_t messages);
   void DropSharedPrefix();
-  bool MatchChoice(ParseNode* node, int available, int& line, int depth);
-  bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex);
-  bool MatchUpTo(ParseNode* node, int available, int& line, int depth);
+  bool MatchChoice(ParseNode* node, int available, int& line, int depth, ChildList& children);
+  bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex,
+                       ChildList& children);
+  bool MatchUpTo(ParseNode* node, int available, int& line, int depth, ChildList& children);
   bool CheckConstraint(ParseNode* node);
   bool RemoveNodeWithin(ParseNode* top, ParseNode* node, int depth);
   void Flatten(ParseNode* node);

@@ -668,6 +668,15 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
     c.CheckVariants(u"(ab[ab]ab)(ab[]ab)(abab.)(ab[]cd)(ab[cd]ab)");
     EXPECT_EQ(c.differences, 0);
   }
+  // Removing the end name leaves s with one child, which flattening then
+  // puts in its place.
+  ParsoGrammar removal;
+  ASSERT_TRUE(removal.LoadText(u"d ::= x+\nx ::= '(' K s ')' { K = L }\ns ::= '=' L M\n"
+                               u"K ::= [a-z]+\nL ::= [a-z]+\nM ::= [0-9]+\n",
+                               u"g"));
+  Comparison removed{&removal, Settings{true, true, true}};
+  removed.CheckVariants(u"(ab=ab1)(x=x2)(ab=cd3)");
+  EXPECT_EQ(removed.differences, 0);
 
   // Attempts that pass line ends and then fail leave the line where it was
   // for the next attempt: a flat rule (F), a rule without nodes below it (T)
