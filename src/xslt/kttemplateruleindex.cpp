@@ -55,7 +55,7 @@ void KTTemplateRuleIndex::Candidates(const ModeIndex& index, const KTXPathNode* 
 }
 
 const KTTemplateRuleIndex::ModeIndex* KTTemplateRuleIndex::FindMode(const KTString& mode) const {
-  if (memoValid_ && memoMode_ == mode) return memoIndex_;
+  if (memoValid_ && memoMode_.View() == mode.View()) return memoIndex_;
   auto found = modes_.find(mode);
   memoIndex_ = found == modes_.end() ? nullptr : &found->second;
   memoMode_ = mode;
