@@ -177,7 +177,9 @@ TEST(KTStringTest, PooledBlocksBehaveAsOthersAndAreReused) {
     KTString second;
     second.SetCapacityPooled(n);
 #if !defined(__SANITIZE_ADDRESS__)  // an address sanitizer build pools nothing
-    if (n <= 123) EXPECT_EQ(second.c_str(), block);
+    if (n <= 123) {
+      EXPECT_EQ(second.c_str(), block);
+    }
 #endif
     EXPECT_EQ(second.GetCapacity(), n);
     EXPECT_EQ(S(second), u"");
