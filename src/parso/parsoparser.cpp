@@ -907,6 +907,7 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
   ParseNode* sharedTail = nullptr;
   int sharedUsed = 0;
   int sharedLine = line;
+  bool sharedUnstable = false;
   size_t i = 0;
   if (shared_.rule && shared_.start == start && !rule->GetPrefixPeers().empty()) {
     i = static_cast<size_t>(TakeSharedPrefix(node, available, line, used, children, depth));
@@ -914,6 +915,7 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
       sharedTail = children.tail;
       sharedUsed = used;
       sharedLine = line;
+      sharedUnstable = children.unstable;
     }
   }
   for (; i < elements.size(); ++i) {
@@ -923,7 +925,8 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
       if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
       failIndex = static_cast<int>(i);
       if (shared > 0 && static_cast<int>(i) >= shared && !aborted_) {
-        KeepSharedPrefix(node, sharedTail, available, startLine, sharedUsed, sharedLine, messages);
+        KeepSharedPrefix(node, sharedTail, available, startLine, sharedUsed, sharedLine, messages,
+                         sharedUnstable);
       }
       return false;
     }
@@ -931,6 +934,7 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
       sharedTail = children.tail;
       sharedUsed = used;
       sharedLine = line;
+      sharedUnstable = children.unstable;
     }
   }
   node->length = used;
@@ -942,7 +946,7 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
 }
 
 void ParsoParser::KeepSharedPrefix(ParseNode* node, ParseNode* tail, int available, int startLine,
-                                   int used, int endLine, uint64_t messages) {
+                                   int used, int endLine, uint64_t messages, bool unstable) {
   DropSharedPrefix();
   ParseNode* first = tail ? static_cast<ParseNode*>(node->firstChild) : nullptr;
   ParseNode* rest = tail ? static_cast<ParseNode*>(tail->next) : static_cast<ParseNode*>(node->firstChild);
@@ -956,6 +960,7 @@ void ParsoParser::KeepSharedPrefix(ParseNode* node, ParseNode* tail, int availab
   shared_.used = used;
   shared_.endLine = endLine;
   shared_.messages = messages;
+  shared_.unstable = unstable;
   shared_.first = first;
   shared_.last = tail;
 }
@@ -1004,7 +1009,7 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
   }
   node->firstChild = shared_.first;
   children.tail = shared_.last;
-  children.unstable = true;  // kept nodes are not looked at again here
+  children.unstable = shared_.unstable;
   used = shared_.used;
   line = shared_.endLine;
   shared_ = SharedPrefix();

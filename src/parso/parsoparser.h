@@ -335,7 +335,8 @@ class ParsoParser {
   // Keeps the children of `node` up to `tail` (the shared elements of its
   // failed attempt) and frees the rest.
   void KeepSharedPrefix(ParseNode* node, ParseNode* tail, int available, int startLine, int used,
-                        int endLine, uint64_t messages);
+                        int endLine, uint64_t messages,
+                        bool unstable);
   void DropSharedPrefix();
   bool MatchChoice(ParseNode* node, int available, int& line, int depth, ChildList& children);
   bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex,
@@ -397,6 +398,7 @@ class ParsoParser {
     int used = 0;  // characters the shared elements matched
     int endLine = 0;
     uint64_t messages = 0;  // messageCount_ when the attempt began
+    bool unstable = false;  // a kept node may be one that Flatten changes
     ParseNode* first = nullptr;
     ParseNode* last = nullptr;
   };
