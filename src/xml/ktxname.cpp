@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -96,8 +97,17 @@ constexpr size_t kRecentSlots = size_t{1} << kRecentSlotBits;
 KTXName::Entry* gRecent[kRecentSlots];
 
 size_t RecentSlot(const char16_t* text, size_t length) {
-  uint64_t key = length + (uint64_t{text[length - 1]} << 32);
-  for (size_t i = 0, n = length < 8 ? length : 8; i < n; ++i) key = key * 31 + text[i];
+  uint64_t key = length;
+  if (length >= 4) {
+    // The first four units and the last four, read as two words.
+    uint64_t head;
+    uint64_t tail;
+    std::memcpy(&head, text, sizeof head);
+    std::memcpy(&tail, text + length - 4, sizeof tail);
+    key = (key ^ head) * 0xFF51AFD7ED558CCDull ^ tail;
+  } else {
+    for (size_t i = 0; i < length; ++i) key = key * 31 + text[i];
+  }
   return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kRecentSlotBits));
 }
 
