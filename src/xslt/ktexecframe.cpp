@@ -170,7 +170,8 @@ void KTExecFrame::CreateExecutor() {
 bool KTExecFrame::Step() {
   if (!executor_) CreateExecutor();
   // Executors that clear their node to run keep the record they were given.
-  if (const KTDeclRecord* record = processor_->FindDeclaration(nodeToRun_)) executor_->SetDeclaration(record);
+  if (nodeToRun_)
+    if (const KTDeclRecord* record = processor_->FindDeclaration(nodeToRun_)) executor_->SetDeclaration(record);
   bool done = processor_->TopLevelVariableFlag() ? executor_->ExecuteStepWithRecovery() : executor_->ExecuteStep();
   if (!done) return false;
   resultParent_ = executor_->ResultParent();

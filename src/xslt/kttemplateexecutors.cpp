@@ -90,15 +90,14 @@ bool KTTemplateExecutor::Start() {
   frame->SetOwnNode(element);
   // Includes are resolved before any template starts, so a template's
   // stylesheet, and with it its namespace sets, stays the same for the run.
-  auto& byTemplate = processor_->NamespacesByTemplate();
-  auto known = byTemplate.find(element);
-  if (known == byTemplate.end()) {
+  if (const KTXSLTProcessor::StylesheetNamespaces* known = processor_->FindTemplateNamespaces(element)) {
+    frame->ShareNamespaceSets(known->excluded, known->extension);
+  } else {
     KTUseStylesheetNamespaces(processor_, frame, element);
     KTXPathNode* stylesheet = processor_->OwningStylesheetElement(element);
     auto sets = processor_->NamespacesByStylesheet().find(stylesheet);
-    if (sets != processor_->NamespacesByStylesheet().end()) byTemplate.emplace(element, &sets->second);
-  } else {
-    frame->ShareNamespaceSets(known->second->excluded, known->second->extension);
+    if (sets != processor_->NamespacesByStylesheet().end())
+      processor_->NamespacesByTemplate().emplace(element, &sets->second);
   }
   KTXPathNode* first = KTFirstContentChild(element);
   if (first && element->GetKind() == kXPathElement) {

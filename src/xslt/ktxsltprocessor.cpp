@@ -57,6 +57,8 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   stylesheetDocuments_.clear();
   namespacesByStylesheet_.clear();
   namespacesByTemplate_.clear();
+  memoTemplate_ = nullptr;
+  memoTemplateSets_ = nullptr;
   decimalFormats_.clear();
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
   defaultFormatDeclared_ = false;
@@ -80,6 +82,8 @@ void KTXSLTProcessor::Start() {
   inEvaluation_.clear();
   evaluated_.clear();
   namespacesByTemplate_.clear();
+  memoTemplate_ = nullptr;
+  memoTemplateSets_ = nullptr;
   restartFrames_.clear();
   topLevelDeclarations_.clear();
   DeleteFrames();

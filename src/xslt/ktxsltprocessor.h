@@ -139,6 +139,17 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_map<const KTXPathNode*, const StylesheetNamespaces*>& NamespacesByTemplate() {
     return namespacesByTemplate_;
   }
+  // The sets found for a template element (null when none yet), through a
+  // memo of the last element asked for: a run starts one template after
+  // another, often the same one.
+  const StylesheetNamespaces* FindTemplateNamespaces(const KTXPathNode* element) {
+    if (element == memoTemplate_) return memoTemplateSets_;
+    auto found = namespacesByTemplate_.find(element);
+    if (found == namespacesByTemplate_.end()) return nullptr;
+    memoTemplate_ = element;
+    memoTemplateSets_ = found->second;
+    return memoTemplateSets_;
+  }
   // How many stylesheet documents may include or import one another in a
   // chain: includes resolve by recursion and each is checked against the
   // whole stack, so a longer chain is refused as a document that cannot be
@@ -491,4 +502,6 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::vector<KTXPathNode*> includeStack_;
   std::unordered_map<const KTXPathNode*, StylesheetNamespaces> namespacesByStylesheet_;
   std::unordered_map<const KTXPathNode*, const StylesheetNamespaces*> namespacesByTemplate_;
+  const KTXPathNode* memoTemplate_ = nullptr;  // emptied with namespacesByTemplate_
+  const StylesheetNamespaces* memoTemplateSets_ = nullptr;
 };
