@@ -658,6 +658,7 @@ void ParsoGrammar::ComputeEngineTables() {
     rule->flat_ = false;
     rule->flatForm_ = R::kFlatOther;
     rule->flatHead_ = rule->flatTail_ = nullptr;
+    rule->flatChar_ = 0;
     if ((rule->kind_ != R::kNamed && rule->kind_ != R::kGroup) || rule->elements_.empty() ||
         rule->constraints_.size() >= 2 || rule->operator_ == R::kChoice ||
         rule->operator_ == R::kDifference) {
@@ -682,6 +683,13 @@ void ParsoGrammar::ComputeEngineTables() {
         rule->flatForm_ = R::kFlatName;
         rule->flatHead_ = el[0].rule;
         rule->flatTail_ = el[1].rule;
+      } else if (rule->flat_ && el.size() == 3 && run(el[0]) && el[0].mark == u'*' &&
+                 el[1].rule->kind_ == R::kLiteral && el[1].rule->text_.size() == 1 &&
+                 el[1].mark == 0 && run(el[2]) && el[2].mark == u'*') {
+        rule->flatForm_ = R::kFlatAround;
+        rule->flatHead_ = el[0].rule;
+        rule->flatTail_ = el[2].rule;
+        rule->flatChar_ = el[1].rule->text_[0];
       }
     }
   }

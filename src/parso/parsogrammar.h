@@ -159,8 +159,11 @@ class GrammarRule {
   static constexpr uint8_t kFlatOther = 0;
   static constexpr uint8_t kFlatRun = 1;
   static constexpr uint8_t kFlatName = 2;
+  static constexpr uint8_t kFlatAround = 3;  // a run under '*', one character, a run under '*'
+  char16_t GetFlatChar() const { return flatChar_; }
   uint8_t GetFlatForm() const { return flatForm_; }
-  // The classes of a run (first) or a name (both).
+  // The classes of a run (first), a name or the runs around a character
+  // (both).
   const GrammarRule* GetFlatHead() const { return flatHead_; }
   const GrammarRule* GetFlatTail() const { return flatTail_; }
 
@@ -240,6 +243,7 @@ class YStream;
   uint8_t flatForm_ = kFlatOther;
   const GrammarRule* flatHead_ = nullptr;
   const GrammarRule* flatTail_ = nullptr;
+  char16_t flatChar_ = 0;
   bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;

@@ -498,11 +498,20 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
 [[gnu::always_inline]] inline int ParsoParser::QuickFlat(const GrammarRule* rule,
                                                        const char16_t* pos, int available) {
   const Rule* head = rule->GetFlatHead();
-  if (!head || available == 0 || *pos <= u'\r' || !head->ClassContains(*pos)) return -1;
-  const Rule* tail = rule->GetFlatTail();
-  if (!tail) tail = head;
+  if (!head || available == 0) return -1;
   const char16_t* end = pos + available;
-  const char16_t* p = pos + 1;
+  const char16_t* p = pos;
+  const Rule* tail = rule->GetFlatTail();
+  if (rule->GetFlatForm() == Rule::kFlatAround) {
+    // A run, the character (compared exactly), a run.
+    while (p < end && *p > u'\r' && head->ClassContains(*p)) ++p;
+    if (p == end || *p != rule->GetFlatChar() || *p <= u'\r') return -1;
+    ++p;
+  } else {
+    if (*pos <= u'\r' || !head->ClassContains(*pos)) return -1;
+    if (!tail) tail = head;
+    p = pos + 1;
+  }
   while (p < end && *p > u'\r' && tail->ClassContains(*p)) ++p;
   if (p < end && tail->ClassContains(*p)) return -1;
   return static_cast<int>(p - pos);
