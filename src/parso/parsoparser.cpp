@@ -494,7 +494,8 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
 
 // The matches of a flat name or run that MatchFlat's first loops find,
 // without the call: a name of characters of its classes, or a run, where no
-// line ends. -1 where MatchFlat must decide.
+// line ends; -2 for a name or a run under '+' that cannot begin (recorded as
+// MatchFlat records it); -1 where MatchFlat must decide.
 [[gnu::always_inline]] inline int ParsoParser::QuickFlat(const GrammarRule* rule,
                                                        const char16_t* pos, int available) {
   const Rule* head = rule->GetFlatHead();
@@ -508,7 +509,12 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
     if (p == end || *p != rule->GetFlatChar() || *p <= u'\r') return -1;
     ++p;
   } else {
-    if (*pos <= u'\r' || !head->ClassContains(*pos)) return -1;
+    if (*pos <= u'\r') return -1;
+    if (!head->ClassContains(*pos)) {
+      if (!tail && rule->GetElement(0).mark == u'*') return -1;
+      if (rule->GetKind() == Rule::kNamed) Record(pos, rule, 0);
+      return -2;
+    }
     if (!tail) tail = head;
     p = pos + 1;
   }
@@ -555,7 +561,7 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
     // attempt leaves the line as it was, as Match's own copy would.
     int endLine = line;
     int n = QuickFlat(rule, pos, available);
-    if (n < 0) n = MatchFlat(rule, pos, available, endLine);
+    if (n == -1) n = MatchFlat(rule, pos, available, endLine);
     if (n < 0) return false;
     matched = n;
     if (!rule->IsDrop()) {
@@ -618,6 +624,7 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     const int quick = QuickFlat(rule, pos, available);
     if (quick >= 0) return quick;
+    if (quick == -2) return -1;
     int endLine = line;
     const int n = MatchFlat(rule, pos, available, endLine);
     if (n >= 0) line = endLine;
