@@ -286,6 +286,7 @@ class KTSchemaModel final : public KTSchemaServices {
   // ---- Declarations ----
   KTElementType* DeclareElement(const KTQName& name);
   KTElementType* FindElement(const KTQName& name) override;
+  bool DeclaresElements() const override { return !elements_.empty(); }
   ElementSet::iterator FindElementPosition(const KTQName& name);
   ElementSet& Elements() { return elements_; }
   KTEntityDecl* DeclareNotation(const KTString& name);

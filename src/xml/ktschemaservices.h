@@ -41,6 +41,9 @@ class KTSchemaServices {
   virtual std::unique_ptr<KTXNode> ParseFragment(const char16_t* text, const char16_t* startRule,
                                                  KTXNode* contextNode) = 0;
   virtual KTElementType* FindElement(const KTQName& name) = 0;
+  // False when FindElement finds nothing whatever the name: no element is
+  // declared (the view then looks up no element of the document).
+  virtual bool DeclaresElements() const { return true; }
   // True when element declarations are keyed by the name as written, prefix
   // included, in no namespace (DTDs); false when by expanded name.
   virtual bool KeysNamesAsWritten() const { return false; }

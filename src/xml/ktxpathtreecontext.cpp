@@ -498,6 +498,15 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
   if (node->GetKind() == kXPathRoot) {
     decl = parentDecl;
   } else if (node->GetKind() == kXPathElement) {
+    if (!parentDecl && !model_->DeclaresElements()) {
+      // Nothing is declared, so nothing is found: no name to look up (the
+      // namespace is interned as the lookup would).
+      if (!model_->KeysNamesAsWritten()) {
+        const KTString* uri = node->GetNamespaceUri();
+        KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+      }
+      return nullptr;
+    }
     // One name object reused for every element: its buffer is kept.
     if (model_->KeysNamesAsWritten()) {
       lookupName_.localName = node->GetName();
