@@ -40,6 +40,22 @@ struct PrefixHash {
   }
 };
 
+// Interned names that passed a check, by the address of their text: a
+// document repeats a few names many times, and the nodes that carry one name
+// share that address (ktxname.h), so each distinct name is checked about
+// once. Direct-mapped: a name whose slot another took is only checked again.
+class CheckedNames {
+ public:
+  bool Has(const char16_t* text) const { return slots_[Slot(text)] == text; }
+  void Add(const char16_t* text) { slots_[Slot(text)] = text; }
+
+ private:
+  static size_t Slot(const char16_t* text) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 56);
+  }
+  const char16_t* slots_[256] = {};
+};
+
 // Up to this many attributes an element's names are compared pair by pair;
 // more go through a hash set, so the check stays linear however many there are.
 constexpr size_t kPairwiseAttributeLimit = 8;
@@ -318,6 +334,8 @@ class TreeChecker {
       case kElement:
       case kAttribute:
         name = NameOf(node);
+        if (goodNames_.Has(name.data()))
+          return true;
         break;
       case kProcessingInstruction:
       case kDoctype:
@@ -354,8 +372,11 @@ class TreeChecker {
       return FailInValue(node, name, name.find(u':'), reason);
     }
     size_t bad = BadNameCharacter(name);
-    if (bad == View::npos)
+    if (bad == View::npos) {
+      if (kind == kElement || kind == kAttribute)
+        goodNames_.Add(name.data());
       return true;
+    }
     KTString reason;
     reason.Format(u"the character U+%04X may not stand in the name %s", static_cast<unsigned>(name[bad]),
                   KTString(name).c_str());
@@ -769,14 +790,19 @@ class TreeChecker {
 
   // Namespaces in XML 1.0 §3: a name with a colon is a prefix and a local
   // part, each an NCName.
+  // The names come from NameOf: interned, so a name found good once is known
+  // by its address.
   bool CheckQName(const KTXNode* node, View name) {
+    if (qualifiedNames_.Has(name.data()))
+      return true;
     size_t colon = name.find(u':');
-    if (colon == View::npos)
+    bool good = colon == View::npos || (colon > 0 && colon + 1 < name.size() &&
+                                        name.find(u':', colon + 1) == View::npos &&
+                                        IsNameStartAfterColon(name[colon + 1]));
+    if (good) {
+      qualifiedNames_.Add(name.data());
       return true;
-    bool good = colon > 0 && colon + 1 < name.size() && name.find(u':', colon + 1) == View::npos &&
-                IsNameStartAfterColon(name[colon + 1]);
-    if (good)
-      return true;
+    }
     KTString reason;
     reason.Format(u"the name %s is not a qualified name (Namespaces in XML 1.0 §3)", KTString(name).c_str());
     return Fail(text_, length_, NameOffset(node), reason, status_);
@@ -1125,6 +1151,8 @@ class TreeChecker {
   // Reused for every element, so the walk allocates nothing per element.
   std::vector<const KTXNode*> attributes_;
   std::vector<const char16_t*> seen_;  // interned attribute names of one element
+  CheckedNames goodNames_;              // element and attribute names without a bad character
+  CheckedNames qualifiedNames_;         // element and attribute names that are qualified names
   std::unordered_set<View> names_;      // its attribute names, for declared defaults
 };
 
