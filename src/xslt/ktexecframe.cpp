@@ -117,15 +117,11 @@ const KTBindingRecord* KTExecFrame::FindBinding(const KTString& name) const {
   return nullptr;
 }
 
-void KTExecFrame::SetExcludedNamespaces(KTNamespaceSet set) {
-  ownExcluded_ = std::make_unique<const KTNamespaceSet>(std::move(set));
-  excluded_ = ownExcluded_.get();
-}
+// A set replaced here stays with the frame: child frames made before may
+// still borrow it.
+void KTExecFrame::SetExcludedNamespaces(KTNamespaceSet set) { excluded_ = &ownSets_.emplace_front(std::move(set)); }
 
-void KTExecFrame::SetExtensionNamespaces(KTNamespaceSet set) {
-  ownExtension_ = std::make_unique<const KTNamespaceSet>(std::move(set));
-  extension_ = ownExtension_.get();
-}
+void KTExecFrame::SetExtensionNamespaces(KTNamespaceSet set) { extension_ = &ownSets_.emplace_front(std::move(set)); }
 
 // ---- Step ----
 

@@ -7,6 +7,7 @@
 // through the processor's KTExecutorFactory); every step runs that executor.
 #pragma once
 
+#include <forward_list>
 #include <memory>
 #include <set>
 
@@ -174,8 +175,9 @@ class KTExecFrame : public KTVariableSource {
   // frame is made at every step, and borrowing costs no count.
   const KTNamespaceSet* excluded_ = nullptr;
   const KTNamespaceSet* extension_ = nullptr;
-  std::unique_ptr<const KTNamespaceSet> ownExcluded_;
-  std::unique_ptr<const KTNamespaceSet> ownExtension_;
+  // The sets this frame made, kept while it lives (a child frame may borrow
+  // one this frame has since replaced); a frame makes one or two.
+  std::forward_list<KTNamespaceSet> ownSets_;
   bool ownsVariables_ = false;
   bool ownsParameters_ = false;
   bool ownsWithParams_ = false;

@@ -64,6 +64,7 @@ TEST(KTExecFrameTest, ChildFrameInheritsContextAndNamespaceSets) {
   EXPECT_EQ(first.ResultParent(), first.OwnedResultRoot());
   first.SetForwardsCompatible(true);
   first.SetExcludedNamespaces({KTString(u"urn:a")});
+  first.SetExtensionNamespaces({KTString(u"urn:e")});
   KTXPathNode other(nullptr, kXPathElement);
   KTExecFrame child(&first, &other);
   EXPECT_EQ(child.ResultParent(), &other);
@@ -71,9 +72,17 @@ TEST(KTExecFrameTest, ChildFrameInheritsContextAndNamespaceSets) {
   EXPECT_TRUE(child.IsForwardsCompatible());
   EXPECT_EQ(child.Root(), &first);
   EXPECT_EQ(child.ExcludedNamespaces().count(KTString(u"urn:a")), 1u);
-  // Later changes of the parent's sets are not seen by the child.
+  EXPECT_EQ(child.ExtensionNamespaces().count(KTString(u"urn:e")), 1u);
+  // Later changes of the parent's sets are not seen by the child, whose
+  // sets stay readable (an address sanitizer build checks the reads).
   first.SetExcludedNamespaces({});
+  first.SetExtensionNamespaces({KTString(u"urn:f"), KTString(u"urn:g")});
   EXPECT_EQ(child.ExcludedNamespaces().size(), 1u);
+  EXPECT_EQ(child.ExcludedNamespaces().count(KTString(u"urn:a")), 1u);
+  EXPECT_EQ(child.ExtensionNamespaces().size(), 1u);
+  EXPECT_EQ(child.ExtensionNamespaces().count(KTString(u"urn:e")), 1u);
+  EXPECT_TRUE(first.ExcludedNamespaces().empty());
+  EXPECT_EQ(first.ExtensionNamespaces().size(), 2u);
   EXPECT_EQ(child.LastFinished(), nullptr);
   EXPECT_EQ(child.NodeToRun(), nullptr);
   EXPECT_FALSE(child.IsStarted());
