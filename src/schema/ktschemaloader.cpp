@@ -23,6 +23,24 @@ constexpr const char16_t* kXsltNamespace = u"http://www.w3.org/1999/XSL/Transfor
 constexpr const char16_t* kWhite = u" \t\r\n";
 
 bool Contains(const char16_t* text, const char16_t* part) { return KTStrStr(text, part) != nullptr; }
+
+// The shortest of the words an attribute name holding a schema reference
+// contains ("schemaLocation"; "targetNamespace" and
+// "noNamespaceSchemaLocation" are longer), "xmlns" names aside.
+constexpr int kShortestReferenceWord = 14;
+static_assert(std::u16string_view(u"schemaLocation").size() == kShortestReferenceWord);
+
+bool BeginsWithXmlns(const char16_t* name) {
+  return name[0] == u'x' && name[1] == u'm' && name[2] == u'l' && name[3] == u'n' && name[4] == u's';
+}
+
+// Whether the text holds at least `count` characters, reading no further.
+bool HasAtLeast(const char16_t* text, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (text[i] == 0) return false;
+  }
+  return true;
+}
 bool BeginsWith(const char16_t* text, const char16_t* part) { return KTStrNCmp(text, part, KTStrLen(part)) == 0; }
 
 KTString Unquote(const KTString& word) {
@@ -129,6 +147,10 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
       KTChildIterator it;
       for (child->FirstChildOfKind(it, kAttribute); !it.IsEnd(); it.Next()) {
         const char16_t* name = it.Node()->GetName();
+        // Most attributes can hold no reference: a name that neither begins
+        // with "xmlns" nor is long enough to contain one of the words below
+        // is passed over without reading its value.
+        if (!BeginsWithXmlns(name) && !HasAtLeast(name, kShortestReferenceWord)) continue;
         const char16_t* value = it.Node()->GetValue();
         if (KTStrCmp(name, u"xmlns") == 0) scopes.Declare(KTString(), KTString(value));
         if (BeginsWith(name, u"xmlns:")) scopes.Declare(KTString(name + 6), KTString(value));

@@ -141,7 +141,7 @@ void KTSchemaModel::RequestAnotherPass() {
 void KTSchemaModel::SetExpansionBudgetFor(KTXNode* documentRoot) {
   int64_t size = 0;
   for (KTXNode* n = documentRoot; n; n = NextInSubtree(n, documentRoot)) {
-    size += KTStrLen(n->GetName()) + KTStrLen(n->GetValue());
+    size += n->GetNameLength() + n->GetValueLength();
   }
   expansionBudget_ = std::max<int64_t>(kMaxEntityExpansionChars, size * kExpansionPerDocumentFactor);
   expandedChars_ = 0;

@@ -36,6 +36,8 @@ class KTDoctypeElementNode : public KTDoctypeDeclNode {
   const char16_t* GetName() const override;
   bool HasName() const override;
   const char16_t* GetValue() const override;
+  int GetNameLength() const override { return KTXNode::GetNameLength(); }
+  int GetValueLength() const override { return KTXNode::GetValueLength(); }
   bool IsEmpty() const override { return GetContentType(true) == kContentText; }
   bool HasComputedValue() const override { return !IsEmpty(); }
   bool CanHaveChild(int kind) const override { return kind == kDoctypeElement; }
@@ -89,6 +91,8 @@ class KTDoctypeAttlistNode : public KTDoctypeDeclNode {
   const char16_t* GetName() const override;
   bool HasName() const override { return typeCode_ == kAttlistDefinition || typeCode_ == kAttlistWhole; }
   const char16_t* GetValue() const override;
+  int GetNameLength() const override { return KTXNode::GetNameLength(); }
+  int GetValueLength() const override { return KTXNode::GetValueLength(); }
   bool IsEmpty() const override;
   bool HasComputedValue() const override { return !IsEmpty(); }
   bool MergesTexts() const override { return true; }

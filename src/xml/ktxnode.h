@@ -159,6 +159,11 @@ class KTXNode {
   virtual const KTXName* InternedName() const { return nullptr; }
   bool HasPrefix() const;
   virtual const char16_t* GetValue() const { return u""; }
+  // KTStrLen of GetName() and GetValue(), without the scan where the node
+  // keeps the text with its length known (whole-document walks ask). A kind
+  // that overrides GetName or GetValue overrides these too.
+  virtual int GetNameLength() const;
+  virtual int GetValueLength() const;
   void SetValue(const char16_t* text);
   virtual void SetValue(const char16_t* text, int length) {}
   virtual bool IsEmpty() const { return true; }  // the value is in use
@@ -305,6 +310,7 @@ class KTXValueNode : public KTXNode {
 
   const char16_t* GetName() const override { return GetKindName(); }
   const char16_t* GetValue() const override { return value_; }
+  int GetValueLength() const override { return value_.GetLength(); }
   using KTXNode::SetValue;
   void SetValue(const char16_t* text, int length) override;
   const KTString& ValueString() const { return value_; }
@@ -322,6 +328,7 @@ class KTXValueNode : public KTXNode {
 class KTXNamedNode : public KTXValueNode {
  public:
   const char16_t* GetName() const override { return name_.c_str(); }
+  int GetNameLength() const override { return name_.GetLength(); }
   using KTXNode::SetName;
   void SetName(const char16_t* text, int length) override;
   bool HasName() const override { return !IsUnnamed(); }

@@ -50,6 +50,7 @@ class KTXTagNode : public KTXContainerNode {
  public:
   int GetKind() const override { return kXmlTag; }
   const char16_t* GetName() const override { return u"XML"; }
+  int GetNameLength() const override { return KTXNode::GetNameLength(); }
   bool IsUnnamed() const override { return true; }
   bool IsEmpty() const override { return false; }
   bool CanHaveChild(int kind) const override { return kind == kAttribute; }

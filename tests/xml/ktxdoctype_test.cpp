@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ktxtest_util.h"
+#include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktparserdriver.h"
@@ -119,6 +120,16 @@ TEST(KTDoctypeRoundTrip, DeclarationsReadBackEqual) {
   Dump(written.get(), 0, expected);
   Dump(read.get(), 0, actual);
   EXPECT_EQ(actual, expected) << Utf8(text);
+}
+
+// Declaration nodes compute their names and values from their parts; the
+// lengths they report are those of the texts they answer.
+TEST(KTDoctypeNodes, NameAndValueLengthsMatchTheComputedTexts) {
+  auto dtd = Declarations();
+  for (KTXNode* node = dtd.get(); node; node = node->NextInDocumentOrder(true)) {
+    EXPECT_EQ(node->GetNameLength(), KTStrLen(node->GetName())) << Utf8(node->GetName());
+    EXPECT_EQ(node->GetValueLength(), KTStrLen(node->GetValue())) << Utf8(node->GetValue());
+  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // tidy-up, document order, copies, kind changes, flags and deep trees.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "ktxtest_util.h"
@@ -71,6 +73,38 @@ TEST(KTXNodeKinds, NamesValuesAndFixedNames) {
   KTXNode* attr = AddNode(element.get(), kAttribute);
   attr->SetName(u"Version");
   EXPECT_EQ(Utf8(attr->GetName()), "Version");
+}
+
+// The lengths a node reports for its name and value are those of the texts
+// it answers: stored, fixed (kind names, "XML") or empty, and for values cut
+// at a NUL on either side of the exact-size limit.
+TEST(KTXNodeKinds, NameAndValueLengthsMatchTheTexts) {
+  for (int k = 0; k < kXNodeKindCount; ++k) {
+    std::unique_ptr<KTXNode> nodes[] = {CreateXNode(k), MakeNode(k, u"p:name", u"some value")};
+    for (const auto& node : nodes) {
+      EXPECT_EQ(node->GetNameLength(), KTStrLen(node->GetName())) << k;
+      EXPECT_EQ(node->GetValueLength(), KTStrLen(node->GetValue())) << k;
+    }
+  }
+  const std::u16string longValue(KTXValueNode::kExactValueLength + 5, u'x');
+  const std::u16string nul(1, u'\0');
+  const struct {
+    std::u16string text;
+    size_t length;
+  } values[] = {{u"abc", 3},
+                {u"ab" + nul + u"cd", 2},
+                {nul + u"z", 0},
+                {longValue, longValue.size()},
+                {longValue + nul + u"yz", longValue.size()},
+                {u"x" + nul + longValue, 1}};
+  for (int kind : {kText, kAttribute, kComment}) {
+    for (const auto& v : values) {
+      auto node = MakeNode(kind, u"n");
+      node->SetValue(v.text.data(), static_cast<int>(v.text.size()));
+      EXPECT_EQ(node->GetValueLength(), static_cast<int>(v.length)) << kind << " " << v.text.size();
+      EXPECT_EQ(KTStrLen(node->GetValue()), static_cast<int>(v.length)) << kind << " " << v.text.size();
+    }
+  }
 }
 
 TEST(KTXNodeEditing, InsertRemoveAndMoveWithChangeLog) {
