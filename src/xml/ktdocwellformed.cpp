@@ -51,9 +51,78 @@ class CheckedNames {
 
  private:
   static size_t Slot(const char16_t* text) {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 56);
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 54);
   }
-  const char16_t* slots_[256] = {};
+  const char16_t* slots_[1024] = {};
+};
+
+// The namespace prefixes a walk has met, each with the binding in scope for
+// it (an index into the walk's stack of bindings, -1 when none is). Entries
+// are never removed, so a prefix keeps its index for the whole walk: the
+// walk remembers it per interned name (PrefixOfName) and reaches a binding
+// without hashing the prefix again. Open addressing over the indexes.
+class PrefixTable {
+ public:
+  struct Entry {
+    std::u16string_view prefix;
+    int32_t current;  // the innermost binding, -1 when the prefix is unbound
+    bool xmlns;       // the prefix is "xmlns"
+  };
+
+  // The prefix's index, entered unbound when it is new.
+  uint32_t Find(std::u16string_view prefix) {
+    if (2 * (entries_.size() + 1) > index_.size())
+      Grow();
+    const size_t mask = index_.size() - 1;
+    for (size_t i = PrefixHash()(prefix) & mask;; i = (i + 1) & mask) {
+      const uint32_t at = index_[i];
+      if (at == kFree) {
+        index_[i] = static_cast<uint32_t>(entries_.size());
+        entries_.push_back({prefix, -1, prefix == kXmlnsName});
+        return index_[i];
+      }
+      if (entries_[at].prefix == prefix)
+        return at;
+    }
+  }
+
+  Entry& operator[](uint32_t at) { return entries_[at]; }
+
+ private:
+  static constexpr uint32_t kFree = 0xFFFFFFFFu;
+
+  void Grow() {
+    index_.assign(index_.empty() ? 64 : 2 * index_.size(), kFree);
+    const size_t mask = index_.size() - 1;
+    for (uint32_t at = 0; at < entries_.size(); ++at) {
+      size_t i = PrefixHash()(entries_[at].prefix) & mask;
+      while (index_[i] != kFree)
+        i = (i + 1) & mask;
+      index_[i] = at;
+    }
+  }
+
+  std::vector<Entry> entries_;
+  std::vector<uint32_t> index_;
+};
+
+// For interned names, by the address of their text (as CheckedNames): the
+// index of a prefix in the walk's PrefixTable and where the name's colon
+// stands. A name is entered only once it has passed the checks that come
+// before its use, so a failure always takes the full path.
+class PrefixOfName {
+ public:
+  struct Slot {
+    const char16_t* text = nullptr;
+    uint32_t prefix = 0;
+    uint32_t colon = 0;
+  };
+  Slot& At(const char16_t* text) {
+    return slots_[(reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 54];
+  }
+
+ private:
+  Slot slots_[1024];
 };
 
 // Up to this many attributes an element's names are compared pair by pair;
@@ -447,15 +516,11 @@ class TreeChecker {
       table.clear();
   }
 
-  // The text of an attribute's name as the name table holds it. Attribute
-  // nodes carry interned names (ktxname.h): two of them carry the same name
-  // exactly when this pointer is the same, so names compare without reading
-  // their characters.
-  // A node's name; a named node's interned name knows its length.
+  // The name of an element or attribute: both kinds are named nodes whose
+  // interned name (ktxname.h) knows its length, and nodes that carry one
+  // name share the address of its text.
   static View NameOf(const KTXNode* node) {
-    if (const KTXName* name = node->InternedName())
-      return name->View();
-    return View(node->GetName());
+    return static_cast<const KTXNamedNode*>(node)->NameString().View();
   }
 
   // A node's value. Elements, attributes and texts hold theirs as a string
@@ -467,6 +532,9 @@ class TreeChecker {
     return View(node->GetValue());
   }
 
+  // The text of an attribute's name as the name table holds it: two
+  // attributes carry the same name exactly when this pointer is the same, so
+  // names compare without reading their characters.
   static const char16_t* InternedName(const KTXNode* attribute) {
     return static_cast<const KTXNamedNode*>(attribute)->NameString().c_str();
   }
@@ -515,10 +583,17 @@ class TreeChecker {
 
   // Checks the references of the node's value. For an element the value is
   // the text it holds when that text was its only child.
+  // Most values hold no reference and are passed here, without the frame
+  // that checking references needs.
   bool CheckValue(const KTXNode* node, Place place, bool elementText, bool followEntities = true) {
     const View value = ValueOf(node);
     if (FindAmpersand(value, 0) == View::npos)
       return true;
+    return CheckReferences(node, value, place, elementText, followEntities);
+  }
+
+  [[gnu::noinline]] bool CheckReferences(const KTXNode* node, View value, Place place, bool elementText,
+                                         bool followEntities) {
     KTString reason;
     size_t failedAt = 0;
     ForEachReference(value, [&](const Reference& ref) {
@@ -730,13 +805,14 @@ class TreeChecker {
   void Leave(const KTXNode* node) {
     if (scopes_.empty() || scopes_.back().element != node)
       return;
-    for (size_t i = declared_.size(); i > scopes_.back().mark; --i) {
-      // A prefix keeps its entry, empty, for the next element that binds it.
-      bindings_.find(declared_[i - 1].prefix)->second.pop_back();
-      if (declared_[i - 1].owned)
+    for (size_t i = bindings_.size(); i > scopes_.back().mark; --i) {
+      // A prefix keeps its entry, unbound, for the next element that binds it.
+      const Binding& binding = bindings_[i - 1];
+      prefixes_[binding.prefix].current = binding.previous;
+      if (binding.owned)
         uris_.pop_back();
     }
-    declared_.resize(scopes_.back().mark);
+    bindings_.resize(scopes_.back().mark);
     scopes_.pop_back();
   }
 
@@ -745,47 +821,74 @@ class TreeChecker {
   // attributes and their expanded names. Runs over the attributes that
   // CheckAttributeNames gathered, so the walk stays a single pass.
   bool CheckNamespaces(const KTXNode* element) {
-    const size_t mark = declared_.size();
+    const size_t mark = bindings_.size();
     for (const KTXNode* a : attributes_) {
       View name = NameOf(a);
       if (!name.starts_with(kXmlnsName))
         continue;
       if (name.size() == 5) {
-        if (!Declare(element, name, ValueOf(a), a, View()))
+        if (!Declare(element, name, AttributeValue(a), a, View(), DeclaredPrefix(name, View())))
           return false;
       } else if (name[5] == u':') {
-        if (!CheckQName(a, name) || !Declare(element, name, ValueOf(a), a, name.substr(6)))
+        if (!CheckQName(a, name) ||
+            !Declare(element, name, AttributeValue(a), a, name.substr(6), DeclaredPrefix(name, name.substr(6))))
           return false;
       }
     }
     if (!defaultDeclarations_.empty() && !DeclareDefaults(element))
       return false;
-    if (declared_.size() > mark)
+    if (bindings_.size() > mark)
       scopes_.push_back({element, mark});
 
     View name = NameOf(element);
     if (!CheckQName(element, name))
       return false;
-    if (size_t colon = name.find(u':'); colon != View::npos && !Bound(name.substr(0, colon)))
-      return FailUnbound(element, name, name.substr(0, colon));
+    if (const PrefixOfName::Slot* used = UsedPrefix(name); used && !Bound(used->prefix))
+      return FailUnbound(element, name, name.substr(0, used->colon));
 
     qualified_.clear();
     for (const KTXNode* a : attributes_) {
       View attribute = NameOf(a);
       if (!CheckQName(a, attribute))
         return false;
-      size_t colon = attribute.find(u':');
-      if (colon == View::npos)
+      const PrefixOfName::Slot* used = UsedPrefix(attribute);
+      if (used == nullptr || prefixes_[used->prefix].xmlns)
         continue;
-      View prefix = attribute.substr(0, colon);
-      if (prefix == kXmlnsName)
-        continue;
-      const View* uri = Bound(prefix);
+      const View* uri = Bound(used->prefix);
       if (uri == nullptr)
-        return FailUnbound(a, attribute, prefix);
-      qualified_.push_back({*uri, attribute.substr(colon + 1), a});
+        return FailUnbound(a, attribute, attribute.substr(0, used->colon));
+      qualified_.push_back({*uri, attribute.substr(used->colon + 1), a});
     }
     return CheckExpandedNamesUnique();
+  }
+
+  static View AttributeValue(const KTXNode* attribute) {
+    return static_cast<const KTXValueNode*>(attribute)->ValueString().View();
+  }
+
+  // The prefix a namespace declaration binds, by its index in prefixes_;
+  // remembered per interned attribute name (from NameOf).
+  uint32_t DeclaredPrefix(View name, View prefix) {
+    PrefixOfName::Slot& slot = declaredPrefixes_.At(name.data());
+    if (slot.text != name.data()) {
+      slot.prefix = prefixes_.Find(prefix);
+      slot.text = name.data();
+    }
+    return slot.prefix;
+  }
+
+  // The prefix of a qualified element or attribute name (one from NameOf
+  // that passed CheckQName) and where its colon stands; null for a name
+  // without a colon.
+  const PrefixOfName::Slot* UsedPrefix(View name) {
+    PrefixOfName::Slot& slot = usedPrefixes_.At(name.data());
+    if (slot.text == name.data())
+      return &slot;
+    const size_t colon = name.find(u':');
+    if (colon == View::npos)
+      return nullptr;  // not remembered: the search is as short as the lookup
+    slot = {name.data(), prefixes_.Find(name.substr(0, colon)), static_cast<uint32_t>(colon)};
+    return &slot;
   }
 
   // Namespaces in XML 1.0 §3: a name with a colon is a prefix and a local
@@ -821,7 +924,9 @@ class TreeChecker {
   // NSC No Prefix Undeclaring.
   // `at` is the node a refusal points to: the attribute, or the element
   // when the declaration is a default.
-  bool Declare(const KTXNode* element, View attribute, View value, const KTXNode* at, View prefix) {
+  // `entry` is the prefix's index in prefixes_.
+  bool Declare(const KTXNode* element, View attribute, View value, const KTXNode* at, View prefix,
+               uint32_t entry) {
     static constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
     static constexpr View kXmlnsUri = u"http://www.w3.org/2000/xmlns/";
     View uri = ResolveAttributeValue(value);
@@ -861,19 +966,20 @@ class TreeChecker {
       uris_.emplace_back(uri);
       uri = uris_.back().View();
     }
-    bindings_[prefix].push_back(uri);
-    declared_.push_back({prefix, owned});
+    PrefixTable::Entry& bound = prefixes_[entry];
+    bindings_.push_back({uri, bound.current, entry, owned});
+    bound.current = static_cast<int32_t>(bindings_.size() - 1);
     return true;
   }
 
-  // The URI the prefix is bound to in the scope of the element being
-  // checked; null when none is (xml is always bound).
-  const View* Bound(View prefix) {
+  // The URI the prefix (its index in prefixes_) is bound to in the scope of
+  // the element being checked; null when none is (xml is always bound).
+  const View* Bound(uint32_t entry) {
     static constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
-    auto found = bindings_.find(prefix);
-    if (found != bindings_.end() && !found->second.empty())
-      return &found->second.back();
-    if (prefix == kXmlName)
+    const PrefixTable::Entry& found = prefixes_[entry];
+    if (found.current >= 0)
+      return &bindings_[found.current].uri;
+    if (found.prefix == kXmlName)
       return &kXmlUri;
     // An external parsed entity takes its bindings from where it is used.
     static constexpr View kUnknown = u"";
@@ -991,7 +1097,7 @@ class TreeChecker {
       if (given)
         continue;
       View prefix = d.name.size() == 5 ? View() : d.name.substr(6);
-      if (!Declare(element, d.name, d.value, element, prefix))
+      if (!Declare(element, d.name, d.value, element, prefix, prefixes_.Find(prefix)))
         return false;
     }
     return true;
@@ -1116,16 +1222,20 @@ class TreeChecker {
   int length_;
   KTLoadStatus& status_;
   bool prefixesMustBeDeclared_ = true;
-  // Prefix → the URIs it is bound to, innermost last (empty once no scope
-  // binds it); the prefixes each open scope declared, in order; the elements
-  // whose scopes are open. URIs that are not an attribute's value as written
-  // live in uris_ (a deque, so views of them stay valid).
-  std::unordered_map<View, std::vector<View>, PrefixHash> bindings_;
-  struct Declared {
-    View prefix;
-    bool owned;  // its URI is in uris_
+  // The prefixes met, each with its innermost binding; the bindings of the
+  // open scopes, in order, each with the one it hides; the elements whose
+  // scopes are open. URIs that are not an attribute's value as written live
+  // in uris_ (a deque, so views of them stay valid).
+  PrefixTable prefixes_;
+  struct Binding {
+    View uri;
+    int32_t previous;  // the binding of the same prefix it hides, -1 when none
+    uint32_t prefix;   // its index in prefixes_
+    bool owned;        // its URI is in uris_
   };
-  std::vector<Declared> declared_;
+  std::vector<Binding> bindings_;
+  PrefixOfName declaredPrefixes_;  // by a declaration's name: the prefix it binds
+  PrefixOfName usedPrefixes_;      // by a qualified name: its prefix and colon
   struct Scope {
     const KTXNode* element;
     size_t mark;

@@ -203,6 +203,10 @@ const Case kNamespaceCases[] = {
     {"<!DOCTYPE a [<!ENTITY u 'urn:x'>]><a xmlns:p='&u;' xmlns:q='urn:x' p:a='1' q:a='2'/>", 1, 76, "{urn:x}a",
      true},
     {"<a xmlns:p='urn:x' xmlns:q='urn:x' p:a='1' a='2'/>", 0, 0, nullptr},
+    // A prefix bound again inside an element is bound as before once that
+    // element ends.
+    {"<r xmlns:p='urn:x' xmlns:q='urn:y'><a xmlns:p='urn:y'/><b p:a='1' q:a='2'/></r>", 0, 0, nullptr},
+    {"<r xmlns:p='urn:x' xmlns:q='urn:y'><a xmlns:p='urn:y'><b p:a='1' q:a='2'/></a></r>", 1, 66, "{urn:y}a"},
     // A declaration the internal subset gives a tokenized type loses its
     // outer spaces before the URIs are compared; one of type CDATA keeps
     // them.
@@ -379,6 +383,47 @@ TEST(WellFormedness, NamespaceNameEntityExpansionIsBounded) {
       EXPECT_EQ(status.GetColumn(), 4) << StatusMessage(status);
       EXPECT_NE(StatusMessage(status).find("xmlns:p expands through entities"), std::string::npos)
           << StatusMessage(status);
+    }
+  }
+}
+
+// Hundreds of prefixes, each bound at the root and bound again to its
+// neighbour's URI in a nested element: after that element each prefix is
+// bound as at the root again, and inside it the new bindings hold.
+TEST(WellFormedness, ManyPrefixesBoundAgainAndRestored) {
+  constexpr int kPrefixes = 300;
+  auto document = [&](const std::string& last) {
+    std::string text = "<r";
+    for (int i = 0; i < kPrefixes; ++i)
+      text += " xmlns:p" + std::to_string(i) + "='urn:" + std::to_string(i) + "'";
+    text += "><e";
+    for (int i = 0; i < kPrefixes; ++i)
+      text += " xmlns:p" + std::to_string(i) + "='urn:" + std::to_string(i + 1) + "'";
+    text += "><p7:f p0:a='' p2:a=''/></e><t";
+    for (int i = 0; i < kPrefixes; ++i)
+      text += " p" + std::to_string(i) + ":a=''";
+    return text + "/>" + last + "</r>";
+  };
+  const struct {
+    std::string last;
+    const char* reason;  // null: the document is well-formed
+  } cases[] = {
+      {"<p299:g/>", nullptr},
+      {"<u xmlns:p0='urn:1' p0:a='' p1:a=''/>", "{urn:1}a"},
+      {"<p300:g/>", "prefix p300 of p300:g is not declared"},
+  };
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.last);
+    const std::string text = document(c.last);
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
+                                                       KTGrammarCache::kXml, status));
+    if (c.reason == nullptr) {
+      EXPECT_NE(tree, nullptr) << StatusMessage(status);
+    } else {
+      EXPECT_EQ(tree, nullptr);
+      EXPECT_NE(StatusMessage(status).find(c.reason), std::string::npos) << StatusMessage(status);
     }
   }
 }
