@@ -296,11 +296,12 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
       if (!*q) break;
       continue;
     }
-    KTString name;
-    name.Assign(nameStart, static_cast<int>(q - nameStart));
+    // The name is looked up in place; a copy is made only for a report.
+    const std::u16string_view nameView(nameStart, static_cast<size_t>(q - nameStart));
     int refLength = static_cast<int>(q - start) + 1;
-    KTEntityDecl* record = c == u'%' ? FindParameterEntity(name) : FindGeneralEntity(name);
+    KTEntityDecl* record = FindEntity(nameView, c == u'%');
     if (!record) {
+      const KTString name(nameView);
       if (!parameterRefs) {
         // Content and attribute values: the reference stays as written and
         // the problem is recorded, whatever the pass.
@@ -331,6 +332,7 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
       // The document's entities would grow past its budget: stop here and
       // keep the rest of the text as written.
       reported = true;
+      const KTString name(nameView);
       NoteExpansionStopped(BudgetExceeded(name, expansionBudget_));
       ReportError(kSchemaExpansionFailed, node, nullptr, name);
       result.AppendAtLength(start, length, kGrowBy);

@@ -242,7 +242,8 @@ KTEntityDecl* DeclareIn(KTSchemaModel::EntitySet& set, const KTString& name) {
   if (it == set.end()) it = set.emplace(name, std::make_unique<KTEntityDecl>(name)).first;
   return it->second.get();
 }
-KTEntityDecl* FindIn(KTSchemaModel::EntitySet& set, const KTString& name) {
+template <typename Name>
+KTEntityDecl* FindIn(KTSchemaModel::EntitySet& set, const Name& name) {
   auto it = set.find(name);
   return it == set.end() ? nullptr : it->second.get();
 }
@@ -272,6 +273,9 @@ KTEntityDecl* KTSchemaModel::DeclareParameterEntity(const KTString& name) {
   return DeclareIn(parameterEntities_, name);
 }
 KTEntityDecl* KTSchemaModel::FindParameterEntity(const KTString& name) { return FindIn(parameterEntities_, name); }
+KTEntityDecl* KTSchemaModel::FindEntity(std::u16string_view name, bool parameter) {
+  return FindIn(parameter ? parameterEntities_ : generalEntities_, name);
+}
 
 // ---- Documents ----
 

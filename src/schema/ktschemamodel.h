@@ -114,7 +114,19 @@ class KTSchemaModel final : public KTSchemaServices {
   static constexpr int64_t kMaxEntityExpansionChars = 4 * 1024 * 1024;
   static constexpr int kExpansionPerDocumentFactor = 10;
 
-  using EntitySet = std::map<KTString, std::unique_ptr<KTEntityDecl>>;
+  // Entity and notation names in code-unit order (as KTString's own order),
+  // looked up by a view of the text too, so that a reference needs no copy
+  // of its name.
+  struct EntityNameLess {
+    using is_transparent = void;
+    static std::u16string_view ViewOf(const KTString& name) { return name.View(); }
+    static std::u16string_view ViewOf(std::u16string_view name) { return name; }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      return ViewOf(a) < ViewOf(b);
+    }
+  };
+  using EntitySet = std::map<KTString, std::unique_ptr<KTEntityDecl>, EntityNameLess>;
   using ElementSet = std::map<KTQName, std::unique_ptr<KTElementType>, KTQNameLessFn>;
 
   // The front end and the processor pass (manager or null, 1, null, 52, 0,
@@ -295,6 +307,8 @@ class KTSchemaModel final : public KTSchemaServices {
   KTEntityDecl* FindGeneralEntity(const KTString& name);
   KTEntityDecl* DeclareParameterEntity(const KTString& name);
   KTEntityDecl* FindParameterEntity(const KTString& name);
+  // FindParameterEntity or FindGeneralEntity by a view of the name.
+  KTEntityDecl* FindEntity(std::u16string_view name, bool parameter);
   EntitySet& GeneralEntities() { return generalEntities_; }
   EntitySet& ParameterEntities() { return parameterEntities_; }
   EntitySet& Notations() { return notations_; }

@@ -65,6 +65,30 @@ TEST(SchemaModel, FreshModel) {
   EXPECT_NE(model.GetTreeContext(), nullptr);
 }
 
+// Entities are found by a view of a name as by the name itself, each in
+// its own set, and the sets keep KTString's code-unit order (prefixes
+// first, units above U+7FFF last).
+TEST(SchemaModel, EntitiesFoundByViewInCodeUnitOrder) {
+  KTSchemaModel model;
+  const char16_t* names[] = {u"a", u"ab", u"a\u00e9", u"a\uffee", u"\u4e2d", u"Z", u"ltx"};
+  for (const char16_t* name : names) model.DeclareGeneralEntity(KTString(name));
+  model.DeclareParameterEntity(KTString(u"p"));
+  for (const char16_t* name : names) {
+    EXPECT_EQ(model.FindEntity(std::u16string_view(name), false), model.FindGeneralEntity(KTString(name)));
+    EXPECT_NE(model.FindEntity(std::u16string_view(name), false), nullptr);
+    EXPECT_EQ(model.FindEntity(std::u16string_view(name), true), nullptr);
+  }
+  EXPECT_EQ(model.FindEntity(u"p", true), model.FindParameterEntity(KTString(u"p")));
+  EXPECT_EQ(model.FindEntity(u"p", false), nullptr);
+  EXPECT_EQ(model.FindEntity(std::u16string_view(u"ltx", 2), false), model.FindGeneralEntity(KTString(u"lt")));
+  EXPECT_EQ(model.FindEntity(u"", false), nullptr);
+  const KTString* previous = nullptr;
+  for (const auto& [name, record] : model.GeneralEntities()) {
+    if (previous) EXPECT_LT(KTStrCmp(previous->c_str(), name.c_str()), 0) << U8(name);
+    previous = &name;
+  }
+}
+
 TEST(SchemaModel, ReportErrorKeepsTheMostRelevantProblem) {
   // doc(a(a1(a11), a2), b)
   auto doc = Node(kXmlDocument, nullptr);
