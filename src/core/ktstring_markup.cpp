@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -144,16 +145,6 @@ bool ReadCharRef(std::u16string_view text, size_t start, char32_t& cp, size_t& e
   return true;
 }
 
-void AppendCodePoint(std::u16string& out, char32_t cp) {
-  if (cp < 0x10000) {
-    out.push_back(static_cast<char16_t>(cp));
-  } else {
-    cp -= 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  }
-}
-
 }  // namespace
 
 // Positional tables: C++ has no array designators, so each row of sixteen codes
@@ -237,31 +228,41 @@ bool KTString::IsWhitespace() const {
 // pair. Anything else (no digits, a non-digit, an upper-case X, value 0 or too
 // large, no ';' before the end) stays as written, so no text is lost.
 KTString& KTString::ResolveCharRefs() {
-  std::u16string_view text = View();
-  size_t amp = text.find(u'&');
-  if (amp == std::u16string_view::npos)
+  const std::u16string_view text = View();
+  size_t i = text.find(u'&');
+  if (i == std::u16string_view::npos)
     return *this;
 
-  std::u16string work;
-  work.reserve(text.size());  // a reference is never shorter than its result
-  work.append(text.substr(0, amp));
+  // Resolved in place: a reference is never shorter than its result, so the
+  // text written never overtakes the text still to be read. Runs between
+  // references move in one piece.
+  char16_t* out = data_ + i;
   bool changed = false;
-  size_t i = amp;
   while (i < text.size()) {
-    char16_t c = text[i];
     char32_t cp;
     size_t end;
-    if (c == u'&' && ReadCharRef(text, i, cp, end)) {
-      AppendCodePoint(work, cp);
+    if (text[i] == u'&' && ReadCharRef(text, i, cp, end)) {
+      if (cp < 0x10000) {
+        *out++ = static_cast<char16_t>(cp);
+      } else {
+        cp -= 0x10000;
+        *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+        *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+      }
       i = end;
       changed = true;
-    } else {
-      work.push_back(c);
-      ++i;
+      continue;
     }
+    size_t next = text.find(u'&', i + 1);
+    if (next == std::u16string_view::npos)
+      next = text.size();
+    if (out != data_ + i)
+      std::memmove(out, data_ + i, (next - i) * sizeof(char16_t));
+    out += next - i;
+    i = next;
   }
   if (changed)
-    Assign(work.data(), static_cast<int>(work.size()));
+    SetLength(static_cast<int>(out - data_));
   return *this;
 }
 

@@ -74,6 +74,17 @@ TEST(ResolveCharRefs, MixedGoodAndBadReferencesInOneText) {
   EXPECT_EQ(s.View(), u"&#0;A&#;B&");
 }
 
+// Runs of text between references move up as references shrink; the
+// length follows, so that later appends land after the resolved text.
+TEST(ResolveCharRefs, RunsBetweenReferencesKeepTheirPlaceAndTheLength) {
+  KTString s(u"a&#38;bc&#x1F600;d&amp;e&#10;&#60;&#0;tail");
+  s.ResolveCharRefs();
+  EXPECT_EQ(s.View(), u"a&bc\U0001F600d&amp;e\n<&#0;tail");
+  EXPECT_EQ(s.GetLength(), static_cast<int>(s.View().size()));
+  s += u"!";
+  EXPECT_EQ(s.View(), u"a&bc\U0001F600d&amp;e\n<&#0;tail!");
+}
+
 TEST(EncodeUtf8Bytes, OneByteValuePerCharacter) {
   static const char16_t loneHigh[] = {0xD83D, u'x', 0};
   static const char16_t loneLow[] = {0xDE00, 0};
