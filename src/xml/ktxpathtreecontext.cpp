@@ -375,6 +375,10 @@ KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t
 }
 
 bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
+  // Most texts hold neither a CR nor a reference: one pass tells.
+  const char16_t* scan = text->GetValue();
+  while (*scan && *scan != u'\r' && *scan != u'&') ++scan;
+  if (!*scan) return false;
   KTString normalized;
   if (NormalizeLineEnds(text->GetValue(), normalized)) text->SetValue(std::move(normalized));
   const char16_t* value = text->GetValue();
