@@ -68,6 +68,7 @@ class PrefixScopes {
     declared_.push_back(prefix);
   }
   size_t Mark() const { return declared_.size(); }
+  bool IsEmpty() const { return bindings_.empty(); }
   void UnwindTo(size_t mark) {
     while (declared_.size() > mark) {
       auto it = bindings_.find(declared_.back());
@@ -129,15 +130,20 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
     bool topLevel = stack.size() == 1;
     if (childKind == kElement) {
       size_t mark = scopes.Mark();
-      // The element's name is read in place: this walk visits every element
-      // of every document loaded, so it makes no strings per element.
-      const std::u16string_view elementName(child->GetName());
-      const size_t colon = elementName.find(u':');
-      const KTString prefix = colon != std::u16string_view::npos && colon > 0
-                                  ? KTString(elementName.substr(0, colon))
-                                  : KTString();
-      const std::u16string_view localName =
-          colon == std::u16string_view::npos ? elementName : elementName.substr(colon + 1);
+      // The element's name is read in place, and split into prefix and
+      // local name only when an attribute or a bound prefix asks: this walk
+      // visits every element of every document loaded.
+      std::u16string_view localName;
+      KTString prefix;
+      bool nameSplit = false;
+      auto splitName = [&]() {
+        if (nameSplit) return;
+        nameSplit = true;
+        const std::u16string_view elementName(child->GetName());
+        const size_t colon = elementName.find(u':');
+        if (colon != std::u16string_view::npos && colon > 0) prefix = KTString(elementName.substr(0, colon));
+        localName = colon == std::u16string_view::npos ? elementName : elementName.substr(colon + 1);
+      };
       // "xmlns" or "xmlns:prefix": the declaration of the element's own prefix.
       auto isOwnDeclaration = [&prefix](std::u16string_view attribute) {
         if (prefix.IsEmpty()) return attribute == u"xmlns";
@@ -151,6 +157,7 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
         // with "xmlns" nor is long enough to contain one of the words below
         // is passed over without reading its value.
         if (!BeginsWithXmlns(name) && !HasAtLeast(name, kShortestReferenceWord)) continue;
+        splitName();
         const char16_t* value = it.Node()->GetValue();
         if (KTStrCmp(name, u"xmlns") == 0) scopes.Declare(KTString(), KTString(value));
         if (BeginsWith(name, u"xmlns:")) scopes.Declare(KTString(name + 6), KTString(value));
@@ -191,7 +198,11 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
       if (kind != kSchemaNone) break;
       // A stylesheet's literal result elements may carry schema attributes
       // for the result: nothing below an XSLT element is searched.
-      const KTString* uri = scopes.Lookup(prefix);
+      const KTString* uri = nullptr;
+      if (!scopes.IsEmpty()) {
+        splitName();
+        uri = scopes.Lookup(prefix);
+      }
       if (uri && *uri == kXsltNamespace) {
         scopes.UnwindTo(mark);
         continue;
