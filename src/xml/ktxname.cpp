@@ -111,6 +111,24 @@ size_t RecentSlot(const char16_t* text, size_t length) {
   return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kRecentSlotBits));
 }
 
+// Whether the entry holds exactly the `length` units at text. Names are
+// short: four to eight units are compared as their first and last four, read
+// as two words each (as RecentSlot reads them), so no loop runs per unit.
+bool HoldsText(const KTXName::Entry* entry, const char16_t* text, size_t length) {
+  const std::u16string_view held = entry->text.View();
+  if (held.size() != length) return false;
+  if (length >= 4 && length <= 8) {
+    uint64_t a[2];
+    uint64_t b[2];
+    std::memcpy(&a[0], held.data(), sizeof a[0]);
+    std::memcpy(&a[1], held.data() + length - 4, sizeof a[1]);
+    std::memcpy(&b[0], text, sizeof b[0]);
+    std::memcpy(&b[1], text + length - 4, sizeof b[1]);
+    return ((a[0] ^ b[0]) | (a[1] ^ b[1])) == 0;
+  }
+  return std::memcmp(held.data(), text, length * sizeof(char16_t)) == 0;
+}
+
 void DropName(KTXName::Entry* entry) {
   if (!entry || --entry->holders > 0) return;
   KTXName::Entry*& recent = gRecent[RecentSlot(entry->text.c_str(), entry->text.View().size())];
@@ -146,8 +164,8 @@ void KTXName::Assign(const char16_t* text, int length) {
   if (text && length > 0) {
     // A recent name equal to the whole text holds no NUL, so a hit needs no
     // scan for one.
-    const std::u16string_view whole(text, static_cast<size_t>(length));
-    if (Entry* hit = gRecent[RecentSlot(text, whole.size())]; hit && hit->text.View() == whole) {
+    const size_t units = static_cast<size_t>(length);
+    if (Entry* hit = gRecent[RecentSlot(text, units)]; hit && HoldsText(hit, text, units)) {
       ++hit->holders;
       DropName(entry_);
       entry_ = hit;

@@ -715,6 +715,27 @@ TEST(KTXNodeStorage, ManyNamesComeAndGo) {
   EXPECT_EQ(KTXName::GetInternedCount(), before);
 }
 
+// A name assigned right after another that differs from it in one unit,
+// at every place and for short and longer names: the two stay two names
+// (a recently assigned name is known again by a quick key and compare).
+TEST(KTXNodeStorage, NamesDifferingInOneUnitStayApart) {
+  for (size_t length = 1; length <= 12; ++length) {
+    const std::u16string base = std::u16string(u"abcdefghijkl").substr(0, length);
+    for (size_t at = 0; at < length; ++at) {
+      std::u16string changed = base;
+      changed[at] = u'x';
+      SCOPED_TRACE(Utf8(changed.c_str()));
+      auto a = MakeNode(kElement, base.c_str());
+      auto b = MakeNode(kElement, changed.c_str());
+      auto c = MakeNode(kElement, base.c_str());
+      EXPECT_EQ(Utf8(b->GetName()), Utf8(changed.c_str()));
+      EXPECT_FALSE(a->HasSameKindAndName(*b));
+      EXPECT_EQ(a->GetName(), c->GetName());  // one interned text
+      EXPECT_NE(a->GetName(), b->GetName());
+    }
+  }
+}
+
 TEST(KTXNodeStorage, ValuesAndExtentsOfReusedNodes) {
   // Values set from a part of the node's own value, across the exact-size limit.
   auto text = MakeNode(kText, nullptr, u"0123456789");
