@@ -402,17 +402,15 @@ void KTXValueNode::SetValue(const char16_t* text, int length) {
     value_.Assign(text, length);
   } else {
     // Most values of a document are short, and an assignment rounds its
-    // block up to ten characters more; this block is sized exactly. The
-    // text ends at its first NUL as an assignment's does, and its length is
-    // recorded now, while the text is at hand, so that the walks over the
-    // whole document (checks, expansion budget) do not scan it again.
+    // block up to ten characters more; this block is sized exactly. Its
+    // length is found on first use, so the text ends at its first NUL as
+    // an assignment's does. (Finding it here costs a parse that never asks
+    // for it more than the walks that do save.)
     KTString exact;
     exact.SetCapacityPooled(length);
     char16_t* buffer = exact.GetBuffer();
     std::memcpy(buffer, text, static_cast<size_t>(length) * sizeof(char16_t));
     buffer[length] = 0;
-    const char16_t* nul = KTFindUnit(buffer, static_cast<size_t>(length), 0);
-    exact.SetWrittenLength(nul ? static_cast<int>(nul - buffer) : length);
     value_ = std::move(exact);
   }
 }
