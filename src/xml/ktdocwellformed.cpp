@@ -859,7 +859,8 @@ class TreeChecker {
         return FailUnbound(a, attribute, attribute.substr(0, used->colon));
       qualified_.push_back({*uri, attribute.substr(used->colon + 1), a});
     }
-    return CheckExpandedNamesUnique();
+    // One prefixed attribute, or none, cannot share its expanded name.
+    return qualified_.size() < 2 || CheckExpandedNamesUnique();
   }
 
   static View AttributeValue(const KTXNode* attribute) {

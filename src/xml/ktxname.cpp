@@ -113,7 +113,8 @@ size_t RecentSlot(const char16_t* text, size_t length) {
 
 // Whether the entry holds exactly the `length` units at text. Names are
 // short: four to eight units are compared as their first and last four, read
-// as two words each (as RecentSlot reads them), so no loop runs per unit.
+// as two words each (as RecentSlot reads them), fewer one by one, and only
+// longer names through the library's compare.
 bool HoldsText(const KTXName::Entry* entry, const char16_t* text, size_t length) {
   const std::u16string_view held = entry->text.View();
   if (held.size() != length) return false;
@@ -125,6 +126,11 @@ bool HoldsText(const KTXName::Entry* entry, const char16_t* text, size_t length)
     std::memcpy(&b[0], text, sizeof b[0]);
     std::memcpy(&b[1], text + length - 4, sizeof b[1]);
     return ((a[0] ^ b[0]) | (a[1] ^ b[1])) == 0;
+  }
+  if (length < 4) {
+    for (size_t i = 0; i < length; ++i)
+      if (held[i] != text[i]) return false;
+    return true;
   }
   return std::memcmp(held.data(), text, length * sizeof(char16_t)) == 0;
 }
