@@ -150,15 +150,17 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
         return attribute.size() == 6 + prefix.View().size() && attribute.substr(0, 6) == u"xmlns:" &&
                attribute.substr(6) == prefix.View();
       };
-      KTChildIterator it;
-      for (child->FirstChildOfKind(it, kAttribute); !it.IsEnd(); it.Next()) {
-        const char16_t* name = it.Node()->GetName();
+      // The attributes among the children, in order (what an attribute kind
+      // iterator gives, without its calls per step).
+      for (KTXNode* attribute = child->GetFirstChild(); attribute; attribute = attribute->GetNextSibling()) {
+        if (attribute->GetKind() != kAttribute) continue;
+        const char16_t* name = attribute->GetName();
         // Most attributes can hold no reference: a name that neither begins
         // with "xmlns" nor is long enough to contain one of the words below
         // is passed over without reading its value.
         if (!BeginsWithXmlns(name) && !HasAtLeast(name, kShortestReferenceWord)) continue;
         splitName();
-        const char16_t* value = it.Node()->GetValue();
+        const char16_t* value = attribute->GetValue();
         if (KTStrCmp(name, u"xmlns") == 0) scopes.Declare(KTString(), KTString(value));
         if (BeginsWith(name, u"xmlns:")) scopes.Declare(KTString(name + 6), KTString(value));
         if (kind != kSchemaNone) continue;  // the rest only declares prefixes
