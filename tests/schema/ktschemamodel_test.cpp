@@ -84,7 +84,9 @@ TEST(SchemaModel, EntitiesFoundByViewInCodeUnitOrder) {
   EXPECT_EQ(model.FindEntity(u"", false), nullptr);
   const KTString* previous = nullptr;
   for (const auto& [name, record] : model.GeneralEntities()) {
-    if (previous) EXPECT_LT(KTStrCmp(previous->c_str(), name.c_str()), 0) << U8(name);
+    if (previous) {
+      EXPECT_LT(KTStrCmp(previous->c_str(), name.c_str()), 0) << U8(name);
+    }
     previous = &name;
   }
 }
