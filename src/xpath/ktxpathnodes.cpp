@@ -699,6 +699,14 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
   const ItemVector& items = candidates.Items();
   KTXPathEvalContext working = context;
   ItemVector selected;
+  // The kept candidates become the predicate's result.
+  auto finish = [&] {
+    context.SetNameTest(u"]");
+    context.Other().SetNodeSet(std::move(selected));
+    context.CommitValueSlots();
+    context.SetInPredicate(wasInPredicate);
+    return true;
+  };
   if (IsNumberLiteral(expression) && !items.empty()) {
     // A number literal ("[1]", "[3]") is the same for every candidate: it
     // keeps the candidate at that place, if any, without a run per
@@ -710,22 +718,14 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
       selected.push_back(items[static_cast<size_t>(n) - 1]);
       selected.back().SetPosition(1);
     }
-    context.SetNameTest(u"]");
-    context.Other().SetNodeSet(std::move(selected));
-    context.CommitValueSlots();
-    context.SetInPredicate(wasInPredicate);
-    return true;
+    return finish();
   }
   if (IsLastCall(expression) && !items.empty()) {
     // last() is the number of candidates for every candidate: it keeps
     // the last one alone.
     selected.push_back(items.back());
     selected.back().SetPosition(1);
-    context.SetNameTest(u"]");
-    context.Other().SetNodeSet(std::move(selected));
-    context.CommitValueSlots();
-    context.SetInPredicate(wasInPredicate);
-    return true;
+    return finish();
   }
   int index = 1;
   for (const KTXPathNodeItem& item : items) {
@@ -757,11 +757,7 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
     }
     ++index;
   }
-  context.SetNameTest(u"]");
-  context.Other().SetNodeSet(std::move(selected));
-  context.CommitValueSlots();
-  context.SetInPredicate(wasInPredicate);
-  return true;
+  return finish();
 }
 
 // ---------------------------------------------------------------------------
