@@ -244,26 +244,17 @@ char16_t& KTString::operator[](int index) {
   return data_[index];
 }
 
-void KTString::SetCapacity(int n) {
-  if (n <= 0) {
-    Release();
-    return;
-  }
-  int len = std::min(GetLength(), n);
-  char16_t* block = NewBlock(n);
-  std::memcpy(block, data_, len * sizeof(char16_t));
-  FreeBlock(data_);
-  data_ = block;
-  SetLength(len);
-}
+void KTString::SetCapacity(int n) { MoveToNewBlock(n, false); }
 
-void KTString::SetCapacityPooled(int n) {
+void KTString::SetCapacityPooled(int n) { MoveToNewBlock(n, true); }
+
+void KTString::MoveToNewBlock(int n, bool pooled) {
   if (n <= 0) {
     Release();
     return;
   }
   int len = std::min(GetLength(), n);
-  char16_t* block = NewPooledBlock(n);
+  char16_t* block = pooled ? NewPooledBlock(n) : NewBlock(n);
   std::memcpy(block, data_, len * sizeof(char16_t));
   FreeBlock(data_);
   data_ = block;

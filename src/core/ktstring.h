@@ -187,6 +187,8 @@ class KTString {
   bool OnShared() const noexcept;
   static char16_t* NewBlock(int capacity);
   static char16_t* NewPooledBlock(int capacity);
+  // SetCapacity and SetCapacityPooled: the text, cut to n, moved into a new block.
+  void MoveToNewBlock(int n, bool pooled);
   static void FreeBlock(char16_t* data) noexcept;
   void Release() noexcept;
   // Gives the string a block of at least n characters; contents unspecified
