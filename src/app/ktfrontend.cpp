@@ -239,6 +239,10 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   std::unique_ptr<KTDocumentLoader> loader = documentManager_->NewLoader();
   // Without a cached grammar of that id the loader chooses one by the name.
   loader->SetGrammar(FrontEndGrammars().FindGrammar(grammarId));
+  // The source needs only its tree; the stylesheet's text gives its line
+  // starts below.
+  const bool isStylesheet = grammarId == KTGrammarCache::kXsl;
+  loader->SetDropTextAfterLoad(!isStylesheet);
   auto record = std::make_unique<KTDocumentRecord>();
   KTLoadStatus status;
   KTXNode* root = loader->LoadFromUrl(name.c_str(), status, record.get());
@@ -247,8 +251,8 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   documentManager_->AddRecord(std::move(record));
   *loaderOut = used;
 
-  if (root && !status.HasError() && !used->GetText().IsEmpty()) {
-    if (grammarId == KTGrammarCache::kXsl) RecordLineStarts(root, used->GetText());
+  if (root && !status.HasError() && used->GetTextLength() > 0) {
+    if (isStylesheet) RecordLineStarts(root, used->GetText());
     // The tree holds everything now; the decoded text would only take room.
     used->GetText() = KTString();
     return root;
@@ -256,7 +260,7 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   WriteLine(stderr, u"Failed to load " + std::u16string(name.c_str()));
   if (status.HasError() && !status.GetMessage().IsEmpty())
     WriteLine(stderr, status.GetMessage().c_str());
-  else if (used->GetText().IsEmpty())
+  else if (used->GetTextLength() == 0)
     WriteLine(stderr, u"The document is empty");
   return nullptr;
 }

@@ -17,6 +17,7 @@
 #include "xml/ktloaderror.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktparserdriver.h"
+#include "xml/ktsourcetext.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxwriter.h"
 
@@ -249,6 +250,7 @@ bool KTDocumentLoader::DecodeText(std::unique_ptr<char[]> bytes, uint32_t size, 
   lineEnd_ = MapLineEnd(text_.DetectLineEnd());
   if (preferredLineEnd != nullptr && preferredLineEnd[0] != 0 && KTStrCmp(preferredLineEnd, lineEnd_) != 0)
     text_.NormalizeLineEnds(preferredLineEnd);
+  textLength_ = text_.GetLength();
   return true;
 }
 
@@ -291,9 +293,14 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
   // tree it built (both in linear time).
   if (!KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status))
     return nullptr;
+  // The loader's own text, when nobody needs it after the load, is handed
+  // back while the tree is built; the checks then read it through `sourceText`.
+  // The block itself stays allocated until the load drops the text.
+  KTSourceText sourceText(const_cast<char16_t*>(text.c_str()), text.GetLength(), dropText_ && &text == &text_);
+  driver_->SetSourceText(&sourceText);
   if (!driver_->Parse(text.c_str(), text.GetLength(), status, node, startRule, finish_))
     return nullptr;
-  if (!KTCheckWellFormedTree(text.c_str(), text.GetLength(), node, status))
+  if (!KTCheckWellFormedTree(sourceText, node, status))
     return nullptr;
   return node;
 }
@@ -320,6 +327,8 @@ KTXNode* KTDocumentLoader::Load(KTDocumentSource* source, KTLoadStatus& status, 
 
   std::unique_ptr<KTXNode> node = CreateDocumentNode(static_cast<int>(entry->id));
   KTXNode* result = ParseText(source, source->GetUrl(), text_, entry, nullptr, node.get(), status);
+  if (dropText_)
+    text_ = KTString();
   if (result == nullptr) {
     node.reset();
     FailIfClean(status, KTLoadStatus::kNoDocument, u"No document came out of the text");
@@ -406,7 +415,10 @@ KTXNode* KTDocumentLoader::LoadFromBytes(const void* bytes, uint32_t size, int g
     status = decodeStatus;
     return nullptr;
   }
-  if (ParseText(nullptr, KTString(), text_, entry, nullptr, node.get(), status) == nullptr) {
+  KTXNode* result = ParseText(nullptr, KTString(), text_, entry, nullptr, node.get(), status);
+  if (dropText_)
+    text_ = KTString();
+  if (result == nullptr) {
     FailIfClean(status, KTLoadStatus::kNoDocument, u"No document came out of the text");
     return nullptr;
   }

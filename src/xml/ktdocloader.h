@@ -155,6 +155,12 @@ class KTDocumentLoader {
   // ---- Not virtual ----
   const KTString& GetText() const { return text_; }
   KTString& GetText() { return text_; }
+  // Length of the last text read, kept when the text is dropped.
+  int GetTextLength() const { return textLength_; }
+  // For callers that need only the tree: the text of each later load is
+  // handed back while its tree is built (ktsourcetext.h) and dropped when
+  // the load ends, so GetText() is empty after it. Off by default.
+  void SetDropTextAfterLoad(bool drop) { dropText_ = drop; }
   // The first line end of the last text read (null before the first read).
   const char16_t* GetLineEnd() const { return lineEnd_; }
   // A grammar entry that overrides the choice by name (null: by name).
@@ -183,6 +189,8 @@ class KTDocumentLoader {
   std::unique_ptr<KTParserDriver> driver_;
   const KTGrammarCache* grammars_ = nullptr;
   KTString text_;
+  int textLength_ = 0;
+  bool dropText_ = false;
   const char16_t* lineEnd_ = nullptr;
   KTDocumentManager* manager_ = nullptr;
   KTIdentifierCatalog* catalog_ = nullptr;

@@ -17,6 +17,7 @@
 #include "platform/ktresources.h"
 #include "platform/ktwchar.h"
 #include "xml/ktloadstatus.h"
+#include "xml/ktsourcetext.h"
 #include "xml/ktxdoctype.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxnodecheck.h"
@@ -167,32 +168,21 @@ size_t BadNameCharacter(std::u16string_view name) {
   return std::u16string_view::npos;
 }
 
-// 1-based line and column of an offset; CR, LF and CR LF each end a line.
-void LineAndColumn(const char16_t* text, int length, int offset, int& line, int& column) {
-  line = 1;
-  int lineStart = 0;
-  if (offset > length)
-    offset = length;
-  for (int i = 0; i < offset; ++i) {
-    if (text[i] == u'\n' || (text[i] == u'\r' && (i + 1 >= length || text[i + 1] != u'\n'))) {
-      ++line;
-      lineStart = i + 1;
-    }
-  }
-  column = KTCountCharacters(text + lineStart, text + offset) + 1;
-}
-
-bool Fail(const char16_t* text, int length, int offset, const KTString& reason, KTLoadStatus& status) {
+bool Fail(const KTSourceText& text, int offset, const KTString& reason, KTLoadStatus& status) {
   int line = 0;
   int column = 0;
   if (offset >= 0)
-    LineAndColumn(text, length, offset, line, column);
+    text.LineAndColumn(offset, line, column);
   KTString message;
   message.Format(u"line %d, column %d: %s", line, column, reason.c_str());
   status.SetError(KTLoadStatus::kParse, KTLoadStatus::kParseFailed);
   status.SetMessage(message);
   status.SetPosition(line, column);
   return false;
+}
+
+bool Fail(const char16_t* text, int length, int offset, const KTString& reason, KTLoadStatus& status) {
+  return Fail(KTSourceText(text, length), offset, reason, status);
 }
 
 // One reference "&...;" found in a value: its place in the value, the text
@@ -298,8 +288,8 @@ enum class Place { kContent, kAttributeValue, kEntityValue };
 
 class TreeChecker {
  public:
-  TreeChecker(const char16_t* text, int length, KTLoadStatus& status)
-      : text_(text), length_(length), status_(status) {}
+  TreeChecker(const KTSourceText& text, KTLoadStatus& status)
+      : text_(text), length_(text.GetLength()), status_(status) {}
 
   bool Run(const KTXNode* document) {
     // WFC Entity Declared binds a document without a DTD, with only an
@@ -388,11 +378,11 @@ class TreeChecker {
     int offset = node->GetStartOffset();
     int end = node->GetEndOffset();
     if (offset >= 0 && end <= length_ && offset <= end) {
-      size_t at = View(text_ + offset, static_cast<size_t>(end - offset)).find(u'%');
+      size_t at = text_.Range(offset, end, scratch_).find(u'%');
       if (at != View::npos)
         offset += static_cast<int>(at);
     }
-    return Fail(text_, length_, offset, KTString(kParameterReferenceInside), status_);
+    return Fail(text_, offset, KTString(kParameterReferenceInside), status_);
   }
 
   // The names of elements, attributes, processing-instruction targets and
@@ -578,7 +568,7 @@ class TreeChecker {
     KTString reason;
     const char16_t* format = KTFindStringResource(kMsgDuplicateAttribute);
     reason.Format(format ? format : u"The attribute %s is given more than once", twice->GetName());
-    return Fail(text_, length_, twice->GetStartOffset(), reason, status_);
+    return Fail(text_, twice->GetStartOffset(), reason, status_);
   }
 
   // Checks the references of the node's value. For an element the value is
@@ -740,13 +730,13 @@ class TreeChecker {
     int end = node->GetEndOffset();
     int offset = start;
     if (start >= 0 && end <= length_ && start <= end) {
-      View range(text_ + start, static_cast<size_t>(end - start));
+      View range = text_.Range(start, end, scratch_);
       // An element's text stands right before its end tag, which holds no '&'.
       size_t found = fromEnd ? range.rfind(value) : range.find(value);
       if (found != View::npos)
         offset = start + static_cast<int>(found + at);
     }
-    return Fail(text_, length_, offset, reason, status_);
+    return Fail(text_, offset, reason, status_);
   }
 
   // The literal with its character references resolved, kept for the walk.
@@ -909,7 +899,7 @@ class TreeChecker {
     }
     KTString reason;
     reason.Format(u"the name %s is not a qualified name (Namespaces in XML 1.0 §3)", KTString(name).c_str());
-    return Fail(text_, length_, NameOffset(node), reason, status_);
+    return Fail(text_, NameOffset(node), reason, status_);
   }
 
   // Characters that may follow a name's colon: the grammar has checked them
@@ -935,7 +925,7 @@ class TreeChecker {
       KTString reason;
       reason.Format(u"the namespace name declared by %s expands through entities to more than %d characters",
                     KTString(attribute).c_str(), static_cast<int>(kMaxUriResolveSteps));
-      return Fail(text_, length_, at->GetStartOffset(), reason, status_);
+      return Fail(text_, at->GetStartOffset(), reason, status_);
     }
     if (!declarationTypes_.empty() && IsTokenized(element, attribute))
       uri = CollapseSpaces(uri);
@@ -951,14 +941,14 @@ class TreeChecker {
     if (problem) {
       KTString reason;
       reason.Format(u"%s (Namespaces in XML 1.0, NSC Reserved Prefixes and Namespace Names)", problem);
-      return Fail(text_, length_, at->GetStartOffset(), reason, status_);
+      return Fail(text_, at->GetStartOffset(), reason, status_);
     }
     if (uri.empty() && !prefix.empty()) {
       KTString reason;
       reason.Format(u"the declaration xmlns:%s=\"\" unbinds a prefix, which XML 1.0 does not allow "
                     u"(Namespaces in XML 1.0, NSC No Prefix Undeclaring)",
                     KTString(prefix).c_str());
-      return Fail(text_, length_, at->GetStartOffset(), reason, status_);
+      return Fail(text_, at->GetStartOffset(), reason, status_);
     }
     // A URI that is the attribute's own value, as written, lives as long as
     // the tree; one resolved or collapsed here is kept in uris_.
@@ -991,7 +981,7 @@ class TreeChecker {
     KTString reason;
     reason.Format(u"the prefix %s of %s is not declared (Namespaces in XML 1.0, NSC Prefix Declared)",
                   KTString(prefix).c_str(), KTString(name).c_str());
-    return Fail(text_, length_, NameOffset(node), reason, status_);
+    return Fail(text_, NameOffset(node), reason, status_);
   }
 
   // NSC Attributes Unique: no two attributes of an element share a local
@@ -1024,7 +1014,7 @@ class TreeChecker {
                   u"Unique)",
                   first->attribute->GetName(), twice->attribute->GetName(), KTString(twice->uri).c_str(),
                   KTString(twice->local).c_str());
-    return Fail(text_, length_, twice->attribute->GetStartOffset(), reason, status_);
+    return Fail(text_, twice->attribute->GetStartOffset(), reason, status_);
   }
 
   struct Qualified {
@@ -1131,7 +1121,7 @@ class TreeChecker {
   // Where the name of an element (after its '<') or an attribute starts.
   int NameOffset(const KTXNode* node) const {
     int start = node->GetStartOffset();
-    if (node->GetKind() == kElement && start >= 0 && start < length_ && text_[start] == u'<')
+    if (node->GetKind() == kElement && start >= 0 && start < length_ && text_.At(start) == u'<')
       ++start;
     return start;
   }
@@ -1219,8 +1209,11 @@ class TreeChecker {
   }
 
   size_t budget_ = kMaxUriResolveSteps;
-  const char16_t* text_;
+  // The document's text; behind a large document's build it may be kept one
+  // byte a character (ktsourcetext.h), so it is read through its accessors.
+  const KTSourceText& text_;
   int length_;
+  std::u16string scratch_;  // a range of the text copied out for a search
   KTLoadStatus& status_;
   bool prefixesMustBeDeclared_ = true;
   // The prefixes met, each with its innermost binding; the bindings of the
@@ -1328,9 +1321,13 @@ bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& s
   return true;
 }
 
-bool KTCheckWellFormedTree(const char16_t* text, int length, const KTXNode* document, KTLoadStatus& status) {
+bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status) {
   if (document == nullptr)
     return true;
-  TreeChecker checker(text, length, status);
+  TreeChecker checker(text, status);
   return checker.Run(document);
+}
+
+bool KTCheckWellFormedTree(const char16_t* text, int length, const KTXNode* document, KTLoadStatus& status) {
+  return KTCheckWellFormedTree(KTSourceText(text, length), document, status);
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 class KTLoadStatus;
+class KTSourceText;
 class KTXNode;
 
 // XML 1.0 §2.2: every character of the text must match Char. Flags C0
@@ -25,3 +26,6 @@ bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& s
 // attribute names, no colon in targets, entity and notation names. False with
 // the status written.
 bool KTCheckWellFormedTree(const char16_t* text, int length, const KTXNode* document, KTLoadStatus& status);
+// The same over a text that may have been handed back in part while the tree
+// was built (ktsourcetext.h).
+bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status);

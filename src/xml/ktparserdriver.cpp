@@ -11,6 +11,7 @@
 #include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
+#include "xml/ktsourcetext.h"
 #include "xml/ktxdoctype.h"
 #include "xml/ktxnode.h"
 
@@ -83,6 +84,8 @@ int KTParserDriver::SetOption(int value) {
 
 bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& status,
                            KTXNode* document, const char16_t* rootRule, bool finish) {
+  KTSourceText* source = source_;
+  source_ = nullptr;
   if (!text) return false;
   text_ = text;
   errorMessage_ = u"";
@@ -97,6 +100,9 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     length = 0;
     while (text[length]) ++length;
   }
+  release_ = source && source->IsReleasable() && source->Begin() == text && source->GetLength() == length
+                 ? source
+                 : nullptr;
 
   uint32_t failure = 0;
   int before = 0;
@@ -133,6 +139,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     }
   }
   parser_->DropTree();
+  release_ = nullptr;
 
   if (failure) {
     status.SetError(KTLoadStatus::kParse, failure);
@@ -186,6 +193,14 @@ void KTParserDriver::FailBuild(const char16_t* reason, const ParseNode* node) {
   errorMessage_ = reason;
   errorOffset_ = static_cast<int>(node->textStart - text_);
   errorLine_ = node->line;
+  if (release_) {
+    // The text before the node may have been handed back.
+    int lineStart = errorOffset_;
+    while (lineStart > 0 && release_->At(lineStart - 1) != u'\n' && release_->At(lineStart - 1) != u'\r')
+      --lineStart;
+    errorColumn_ = release_->CountCharacters(lineStart, errorOffset_) + 1;
+    return;
+  }
   const char16_t* lineStart = node->textStart;
   while (lineStart > text_ && lineStart[-1] != u'\n' && lineStart[-1] != u'\r')
     --lineStart;
@@ -197,6 +212,9 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   const GrammarRule* rule = node->rule;
   const char16_t* text = node->textStart;
   const int length = node->length;
+  // Nodes come in document order, so no later step reads the text before
+  // this one's start but through release_.
+  if (release_) release_->ReleaseBefore(static_cast<int>(text - text_));
   // The node whose children the child parse nodes build: a new node, or current.
   KTXNode* target = current;
 

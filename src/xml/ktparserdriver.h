@@ -8,6 +8,7 @@
 #include "core/ktstring.h"
 
 class KTLoadStatus;
+class KTSourceText;
 class KTXNode;
 class ParsoParser;
 struct KTGrammarEntry;
@@ -36,6 +37,11 @@ class KTParserDriver {
   // column and the reason; the document keeps only what it held before.
   virtual bool Parse(const char16_t* text, int length, KTLoadStatus& status, KTXNode* document,
                      const char16_t* rootRule, bool finish);
+  // For the next Parse only: the text it is given, through an object that
+  // may hand back the part the tree build has passed (ktsourcetext.h). The
+  // build then releases the text behind it as it goes, and reads it back
+  // through `source` alone. Ignored unless `source` views that same text.
+  void SetSourceText(KTSourceText* source) { source_ = source; }
 
   // The last failure: the engine's message, the offset in characters and the
   // 1-based line and column (all empty or 0 after a success).
@@ -45,7 +51,8 @@ class KTParserDriver {
   int GetErrorColumn() const { return errorColumn_; }
 
  protected:
-  // Hook after a successful parse; empty.
+  // Hook after a successful parse; empty. The text behind the build may have
+  // been handed back (SetSourceText): it is read through that object.
   virtual void OnParsed(KTXNode* node, const char16_t* text, int length) {}
 
  private:
@@ -63,6 +70,8 @@ class KTParserDriver {
   const KTGrammarRuleTable* rules_ = nullptr;
   const KTGrammarEntry* entry_ = nullptr;
   const char16_t* text_ = nullptr;
+  KTSourceText* source_ = nullptr;   // set for one Parse (SetSourceText)
+  KTSourceText* release_ = nullptr;  // the build hands back text through it
   bool tidyElements_ = false;  // tidy each element once built (a finishing parse)
   // Of the build under way: elements made and elements tidied as their tag
   // was built, and whether a container other than an element went into an

@@ -245,6 +245,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   KTDocumentLoader loader(&cache, nullptr, nullptr);
+  // Loaded as the processor loads its source document: only the tree is
+  // kept, and the text is handed back while the tree is built.
+  loader.SetDropTextAfterLoad(true);
   KTLoadStatus status;
   const std::u16string path = KTUtf8ToUtf16(argv[2]);
   std::unique_ptr<KTXNode> document(loader.LoadFromUrl(path.c_str(), status));

@@ -1,0 +1,96 @@
+#include "xml/ktsourcetext.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+KTSourceText::KTSourceText(const char16_t* text, int length)
+    : text_(const_cast<char16_t*>(text)),  // never written through: not releasable
+      length_(text ? std::max(length, 0) : 0),
+      releasable_(false),
+      lead_(0),
+      nextCheck_(length_ + 1) {}
+
+KTSourceText::KTSourceText(char16_t* text, int length, bool releasable)
+    : text_(text), length_(text ? std::max(length, 0) : 0), releasable_(releasable && text), lead_(0) {
+  if (!releasable_) {
+    nextCheck_ = length_ + 1;
+    return;
+  }
+  const uintptr_t address = reinterpret_cast<uintptr_t>(text_);
+  lead_ = address & kStretchMask;
+  narrow_.resize(Place(length_) / kStretchBytes + 1);
+  // The first stretch begins before the text: it is never handed back,
+  // since the block's own header may share its first page.
+  nextStretch_ = 1;
+  nextCheck_ = static_cast<int>(std::min<size_t>((kStretchBytes * 2 - lead_) / 2, size_t(length_) + 1));
+}
+
+KTSourceText::~KTSourceText() = default;
+
+std::u16string_view KTSourceText::Range(int start, int end, std::u16string& scratch) const {
+  start = std::clamp(start, 0, length_);
+  end = std::clamp(end, start, length_);
+  if (narrow_.empty() || released_ == 0)
+    return std::u16string_view(text_ + start, static_cast<size_t>(end - start));
+  scratch.clear();
+  scratch.reserve(static_cast<size_t>(end - start));
+  for (int i = start; i < end; ++i) scratch.push_back(At(i));
+  return scratch;
+}
+
+void KTSourceText::LineAndColumn(int offset, int& line, int& column) const {
+  line = 1;
+  int lineStart = 0;
+  offset = std::clamp(offset, 0, length_);
+  for (int i = 0; i < offset; ++i) {
+    const char16_t c = At(i);
+    if (c == u'\n' || (c == u'\r' && (i + 1 >= length_ || At(i + 1) != u'\n'))) {
+      ++line;
+      lineStart = i + 1;
+    }
+  }
+  column = CountCharacters(lineStart, offset) + 1;
+}
+
+int KTSourceText::CountCharacters(int start, int end) const {
+  int count = 0;
+  for (int i = start; i < end; ++i) {
+    // The second half of a surrogate pair adds nothing.
+    const char16_t c = At(i);
+    if (c >= 0xDC00 && c <= 0xDFFF && i > start) {
+      const char16_t before = At(i - 1);
+      if (before >= 0xD800 && before <= 0xDBFF) continue;
+    }
+    ++count;
+  }
+  return count;
+}
+
+void KTSourceText::ReleaseStretches(int offset) {
+  if (!releasable_) return;
+  static const size_t pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t alignedStart = reinterpret_cast<uintptr_t>(text_) - lead_;
+  // A stretch is handed back once the offset has passed all of it, and only
+  // when the text goes on after it, so the text's terminating zero and the
+  // block's end stay untouched.
+  const size_t reached = std::min(Place(std::min(offset, length_)), Place(length_));
+  while ((nextStretch_ + 1) * kStretchBytes <= reached) {
+    const size_t stretch = nextStretch_++;
+    const char16_t* first = reinterpret_cast<const char16_t*>(alignedStart + stretch * kStretchBytes);
+    const size_t count = kStretchBytes / 2;
+    bool narrowable = true;
+    for (size_t i = 0; i < count && narrowable; ++i) narrowable = first[i] <= 0xFF;
+    if (!narrowable || kStretchBytes % pageBytes != 0) continue;
+    auto narrow = std::make_unique<uint8_t[]>(count);
+    for (size_t i = 0; i < count; ++i) narrow[i] = static_cast<uint8_t>(first[i]);
+    // Once handed back, the pages read as zeros; the narrow copy answers for
+    // them from now on.
+    if (madvise(const_cast<char16_t*>(first), kStretchBytes, MADV_DONTNEED) != 0) continue;
+    narrow_[stretch] = std::move(narrow);
+    released_ += static_cast<long long>(count);
+  }
+  const size_t next = (nextStretch_ + 1) * kStretchBytes;
+  nextCheck_ = static_cast<int>(std::min<size_t>((next - lead_) / 2, size_t(length_) + 1));
+}

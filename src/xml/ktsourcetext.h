@@ -1,0 +1,84 @@
+// KTSourceText: a document's decoded UTF-16 text as the tree build and the
+// checks after it read it, able to give back the part the build has passed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// While a large document's tree is built, the decoded text and the growing
+// tree would stand side by side at full size. The build reads the text in
+// document order, and what lies behind it is read again only to place an
+// error (line, column, the character a check names). So each stretch the
+// build has passed whose characters all fit in one byte is kept as one byte a
+// character, and its pages of UTF-16 are handed back to the system; stretches
+// with wider characters stay where they are. Reads go through At and Range,
+// which take either form.
+//
+// The text block must stay allocated for the lifetime of this object; once a
+// stretch is handed back, the block holds zeros there and only this object
+// knows the characters.
+class KTSourceText {
+ public:
+  // A view of text[0, length) that never hands anything back.
+  KTSourceText(const char16_t* text, int length);
+  // The same over a text this object may hand back while it lives (see
+  // ReleaseBefore); the caller keeps the block allocated.
+  KTSourceText(char16_t* text, int length, bool releasable);
+  KTSourceText(const KTSourceText&) = delete;
+  KTSourceText& operator=(const KTSourceText&) = delete;
+  ~KTSourceText();
+
+  const char16_t* Begin() const { return text_; }
+  int GetLength() const { return length_; }
+  bool IsReleasable() const { return releasable_; }
+  // Whether any stretch has been handed back: the block no longer holds the
+  // whole text.
+  bool HasReleased() const { return released_ > 0; }
+
+  char16_t At(int index) const {
+    const size_t place = Place(index);
+    const uint8_t* narrow = narrow_.empty() ? nullptr : narrow_[place >> kStretchShift].get();
+    return narrow ? narrow[(place & kStretchMask) / 2] : text_[index];
+  }
+  // The characters [start, end) (clipped to the text): a view into the
+  // block where it holds them, otherwise a copy in scratch.
+  std::u16string_view Range(int start, int end, std::u16string& scratch) const;
+  // Characters in [start, end), a surrogate pair counting as one.
+  int CountCharacters(int start, int end) const;
+  // 1-based line and column of an offset (clipped to the text); CR, LF and
+  // CR LF each end a line, and a surrogate pair counts as one column.
+  void LineAndColumn(int offset, int& line, int& column) const;
+
+  // Hands back every whole stretch before `offset` whose characters all fit
+  // in one byte (a releasable text only; nothing otherwise). Cheap to call
+  // often: it returns at once until the offset reaches the next stretch.
+  void ReleaseBefore(int offset) {
+    if (offset >= nextCheck_) ReleaseStretches(offset);
+  }
+  // Characters handed back so far (for tests and measurements).
+  long long GetReleasedCount() const { return released_; }
+
+  // The stretch is the unit handed back: stretches are aligned to their size
+  // in the address space, so each one covers whole pages.
+  static constexpr int kStretchShift = 16;
+  static constexpr size_t kStretchBytes = size_t{1} << kStretchShift;
+
+ private:
+  static constexpr size_t kStretchMask = kStretchBytes - 1;
+  // Byte place of a character counted from the aligned start of its stretch.
+  size_t Place(int index) const { return lead_ + static_cast<size_t>(index) * 2; }
+  void ReleaseStretches(int offset);
+
+  char16_t* text_;
+  int length_;
+  bool releasable_;
+  size_t lead_;       // bytes from the first stretch's aligned start to the text
+  int nextCheck_;     // offset at which the next stretch may be handed back
+  size_t nextStretch_ = 0;
+  long long released_ = 0;
+  // Per stretch: its characters one byte each once handed back, else null.
+  std::vector<std::unique_ptr<uint8_t[]>> narrow_;
+};

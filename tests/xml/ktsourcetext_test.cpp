@@ -1,0 +1,204 @@
+// The decoded text handed back behind the tree build: reads of the handed-back
+// part give the characters they gave before, and a load that hands its text
+// back builds the same tree and reports the same failures, at the same line
+// and column, as one that keeps it.
+#include "xml/ktsourcetext.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "ktloadtest_util.h"
+#include "platform/ktutf8.h"
+#include "platform/ktwchar.h"
+#include "xml/ktdocloader.h"
+#include "xml/ktdocwellformed.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktparserdriver.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+constexpr int kStretchChars = static_cast<int>(KTSourceText::kStretchBytes / 2);
+
+// Line and column as the checks counted them over a whole text.
+void ReferencePosition(const std::u16string& text, int offset, int& line, int& column) {
+  line = 1;
+  int lineStart = 0;
+  for (int i = 0; i < offset; ++i) {
+    if (text[i] == u'\n' || (text[i] == u'\r' && (i + 1 >= static_cast<int>(text.size()) || text[i + 1] != u'\n'))) {
+      ++line;
+      lineStart = i + 1;
+    }
+  }
+  column = KTCountCharacters(text.data() + lineStart, text.data() + offset) + 1;
+}
+
+// Stretches of one-byte text, CR LF and lone CR line ends, and a run of wider
+// characters with a surrogate pair that must stay in place.
+std::u16string SampleText() {
+  std::u16string text;
+  bool wide = false;
+  for (int i = 0; static_cast<int>(text.size()) < 12 * kStretchChars; ++i) {
+    if (!wide && static_cast<int>(text.size()) > 6 * kStretchChars) {
+      for (int k = 0; k < 6000; ++k) text += u"\u03b1\u4e2d\U0001F600 x\n";
+      wide = true;
+    }
+    text += u"line ";
+    text += std::u16string(1, static_cast<char16_t>(u'a' + i % 26));
+    text += i % 7 == 0 ? u" caf\u00e9\r\n" : i % 11 == 0 ? u"\r" : u" text\n";
+  }
+  return text;
+}
+
+TEST(SourceText, HandedBackStretchesReadAsBefore) {
+  const std::u16string original = SampleText();
+  const int length = static_cast<int>(original.size());
+  auto block = std::make_unique<char16_t[]>(original.size() + 1);
+  std::copy(original.begin(), original.end(), block.get());
+  block[original.size()] = 0;
+
+  KTSourceText text(block.get(), length, true);
+  long long released = 0;
+  for (int offset : {0, kStretchChars / 2, 3 * kStretchChars + 17, length / 2, length - 1, length, length + 5}) {
+    text.ReleaseBefore(offset);
+    EXPECT_GE(text.GetReleasedCount(), released) << offset;
+    released = text.GetReleasedCount();
+    // Nothing the offset has not passed is handed back.
+    EXPECT_LE(released, std::max(offset, 0)) << offset;
+    for (int i = 0; i < length; i += 97) ASSERT_EQ(text.At(i), original[i]) << i;
+  }
+  EXPECT_GT(released, 4LL * kStretchChars);
+  // The stretches of wider characters stay; so does the text's end.
+  EXPECT_LT(released, static_cast<long long>(length) - kStretchChars);
+  EXPECT_EQ(block[original.size()], 0);
+
+  std::u16string scratch;
+  for (int start : {0, 5, kStretchChars - 3, length / 3, length - 40}) {
+    const int end = std::min(start + kStretchChars + 100, length);
+    EXPECT_EQ(text.Range(start, end, scratch), std::u16string_view(original).substr(start, end - start)) << start;
+  }
+  EXPECT_EQ(text.Range(length - 2, length + 9, scratch), std::u16string_view(original).substr(length - 2));
+
+  for (int offset : {0, 1, kStretchChars, length / 2 + 3, length - 1, length}) {
+    int line = 0, column = 0, wantLine = 0, wantColumn = 0;
+    text.LineAndColumn(offset, line, column);
+    ReferencePosition(original, offset, wantLine, wantColumn);
+    EXPECT_EQ(line, wantLine) << offset;
+    EXPECT_EQ(column, wantColumn) << offset;
+  }
+}
+
+TEST(SourceText, ViewNeverHandsBack) {
+  const std::u16string original = SampleText();
+  KTSourceText text(original.data(), static_cast<int>(original.size()));
+  text.ReleaseBefore(static_cast<int>(original.size()));
+  EXPECT_FALSE(text.HasReleased());
+  EXPECT_EQ(text.At(12345), original[12345]);
+}
+
+// A document of about a megabyte of records (one-byte text, with a run of
+// wider characters), then `tail` inside the root element.
+std::string LargeDocument(const std::string& subset, const std::string& tail) {
+  std::string text = "<?xml version='1.0' encoding='UTF-8'?>\n<!DOCTYPE doc [" + subset + "]>\n<doc>\n";
+  for (int i = 0; text.size() < 1000000; ++i) {
+    text += "  <r id=\"i" + std::to_string(i) + "\" v=\"caf\xc3\xa9 " + std::to_string(i % 50) + "\">t &amp; " +
+            std::to_string(i) + (i % 4000 == 2000 ? " \xce\xb1\xe4\xb8\xad\xf0\x9f\x98\x80" : "") +
+            "</r><!-- c -->\r\n";
+  }
+  return text + tail + "\n</doc>\n";
+}
+
+struct Outcome {
+  bool loaded = false;
+  std::string written;
+  std::string message;
+  int line = 0;
+  int column = 0;
+};
+
+Outcome Describe(KTXNode* tree, const KTLoadStatus& status) {
+  Outcome o;
+  o.loaded = tree != nullptr && !status.HasError();
+  if (tree) o.written = WrittenWithoutDeclaration(tree);
+  o.message = StatusMessage(status);
+  o.line = status.GetLine();
+  o.column = status.GetColumn();
+  return o;
+}
+
+// Builds the tree as the loader does for a text it may hand back, and
+// answers how much it handed back.
+Outcome ParseHandingBack(const std::string& bytes, long long& released) {
+  std::u16string decoded = KTUtf8ToUtf16(bytes);
+  auto block = std::make_unique<char16_t[]>(decoded.size() + 1);
+  std::copy(decoded.begin(), decoded.end(), block.get());
+  block[decoded.size()] = 0;
+  const int length = static_cast<int>(decoded.size());
+  decoded.clear();
+
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  std::unique_ptr<KTXNode> document = loader.CreateDocumentNode(KTGrammarCache::kXml);
+  KTParserDriver driver;
+  KTLoadStatus status;
+  KTSourceText source(block.get(), length, true);
+  EXPECT_TRUE(driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), true, true, true));
+  driver.SetSourceText(&source);
+  const bool ok = driver.Parse(block.get(), length, status, document.get(), nullptr, true) &&
+                  KTCheckWellFormedTree(source, document.get(), status);
+  released = source.GetReleasedCount();
+  return Describe(ok ? document.get() : nullptr, status);
+}
+
+TEST(SourceText, LoadsAlikeWithTheTextHandedBack) {
+  const struct {
+    const char* subset;
+    const char* tail;
+    bool wellFormed;
+  } cases[] = {
+      {"", "<x a='1'/>", true},
+      {"", "<x a='1' b='2' a='3'/>", false},                   // attribute given twice
+      {"", "<x>\xc3\xa9 &undeclared;</x>", false},             // entity not declared
+      {"", "<x a='ok &#1;'/>", false},                          // character reference in a value
+      {"", "<x>\xce\xb1\xf0\x9f\x98\x80 &#xD800;</x>", false},  // after wide characters on the line
+      {"", "<p:x/>", false},                                    // prefix not declared
+      {"", "<\xc4\x80\xcd\xbe/>", false},                       // name character above U+00FF
+      {"<!ENTITY % p 'x'><!ENTITY e 'a%p;'>", "<x/>", false},  // reference in the internal subset
+  };
+  KTDocumentLoader keeping(&StandardGrammars(), nullptr, nullptr);
+  KTDocumentLoader dropping(&StandardGrammars(), nullptr, nullptr);
+  dropping.SetDropTextAfterLoad(true);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tail);
+    const std::string bytes = LargeDocument(c.subset, c.tail);
+    const auto size = static_cast<uint32_t>(bytes.size());
+
+    KTLoadStatus keptStatus;
+    std::unique_ptr<KTXNode> kept(keeping.LoadFromBytes(bytes.data(), size, KTGrammarCache::kXml, keptStatus));
+    const Outcome want = Describe(kept.get(), keptStatus);
+    EXPECT_EQ(want.loaded, c.wellFormed) << want.message;
+    EXPECT_FALSE(keeping.GetText().IsEmpty());
+
+    long long released = 0;
+    const Outcome direct = ParseHandingBack(bytes, released);
+    EXPECT_GT(released, 0);
+
+    KTLoadStatus droppedStatus;
+    std::unique_ptr<KTXNode> dropped(dropping.LoadFromBytes(bytes.data(), size, KTGrammarCache::kXml, droppedStatus));
+    const Outcome got = Describe(dropped.get(), droppedStatus);
+    EXPECT_TRUE(dropping.GetText().IsEmpty());
+    EXPECT_EQ(dropping.GetTextLength(), keeping.GetTextLength());
+
+    for (const Outcome* o : {&direct, &got}) {
+      EXPECT_EQ(o->loaded, want.loaded);
+      EXPECT_EQ(o->message, want.message);
+      EXPECT_EQ(o->line, want.line);
+      EXPECT_EQ(o->column, want.column);
+      EXPECT_TRUE(o->written == want.written) << "the trees differ";
+    }
+  }
+}
+
+}  // namespace
