@@ -234,6 +234,68 @@ const Case kNamespaceCases[] = {
     {"<!DOCTYPE a [<!NOTATION n SYSTEM 'n'><!ENTITY e 'x'>]><a/>", 0, 0, nullptr},
 };
 
+// An internal entity's replacement text, its character references
+// resolved, is read again where a reference includes it (XML 1.0 §4.3.2,
+// §4.4.2, §4.4.5): in content it must be content, in an attribute value a
+// '&' must start a reference and no '<' may stand. Each entity it refers to
+// must fit where its own reference stands. An entity never referenced is no
+// fault.
+const Case kEntityTextCases[] = {
+    {"<!DOCTYPE a [<!ENTITY e '&#38;'>]>\n<a b='&e;'/>", 2, 7,
+     "the entity e holds a '&' that starts no reference and may not be referenced in an attribute value"},
+    {"<!DOCTYPE a [<!ENTITY e '&#38;'>]>\n<a>&e;</a>", 2, 4,
+     "the entity e holds a '&' that starts no reference and may not be referenced in content"},
+    {"<!DOCTYPE a [<!ENTITY e 'x&#38;f'><!ENTITY f 'y'>]>\n<a>&f;&e;</a>", 2, 7, "a '&' that starts no reference"},
+    {"<!DOCTYPE a [<!ENTITY e '&#38;'>]>\n<a/>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY e '&#38;#38;&#38;#x3C;&#38;amp;'>]>\n<a b='&e;'>&e;</a>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY f 'x'><!ENTITY e 'y&#38;f;'>]>\n<a b='&e;'>&e;</a>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY e '&#38;#0;'>]>\n<a>&e;</a>", 2, 4, "the character reference &#0;"},
+    {"<!DOCTYPE a [<!ENTITY e '&#38;'><!ATTLIST a b CDATA 'x&e;'>]>\n<a/>", 1, 55, "entity e holds a '&'"},
+    // Through the entities a replacement text refers to.
+    {"<!DOCTYPE a [<!ENTITY f '&#38;'><!ENTITY e 'x&f;'>]>\n<a b='&e;'/>", 2, 7,
+     "the entity f, referenced through e, holds a '&' that starts no reference and may not be referenced in an "
+     "attribute value"},
+    {"<!DOCTYPE a [<!ENTITY f '&#38;'><!ENTITY e '<b>&f;</b>'>]>\n<a>t&e;</a>", 2, 5,
+     "entity f, referenced through e, holds a '&' that starts no reference and may not be referenced in content"},
+    {"<!DOCTYPE a [<!ENTITY f '&#60;'><!ENTITY e '<b c=\"&f;\"/>'>]>\n<a>&e;</a>", 2, 4,
+     "the entity f, referenced through e, holds '<' and may not be referenced in an attribute value"},
+    {"<!DOCTYPE a [<!ENTITY f '&#38;'><!ENTITY e '<b c=\"&f;\"/>'>]>\n<a>&e;</a>", 2, 4,
+     "entity f, referenced through e, holds a '&' that starts no reference"},
+    {"<!DOCTYPE a [<!ENTITY f '<x/>'><!ENTITY e '<b c=\"&f;\"/>'>]>\n<a>&e;</a>", 2, 4,
+     "entity f, referenced through e, holds '<'"},
+    {"<!DOCTYPE a [<!ENTITY f '&#60;x/>'><!ENTITY e '<b c=\"&#38;#60;\">&f;</b>'>]>\n<a>&e;</a>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY f SYSTEM 'f.txt'><!ENTITY e '<b c=\"&f;\"/>'>]>\n<a>&e;</a>", 2, 4,
+     "the entity e holds a reference to the external entity f in an attribute value and may not be referenced in "
+     "content"},
+    // Markup in content: balanced, closed, well-formed in itself.
+    {"<!DOCTYPE a [<!ENTITY e '&#60;'>]>\n<a>&e;</a>", 2, 4, "entity e holds a '<' that starts no markup"},
+    {"<!DOCTYPE a [<!ENTITY e '<b>'>]>\n<a>&e;</a>", 2, 4, "the start tag <b> without its end tag"},
+    {"<!DOCTYPE a [<!ENTITY e '<b>'><!ENTITY f '</b>'>]>\n<a>&e;x&f;</a>", 2, 4, "start tag <b> without"},
+    {"<!DOCTYPE a [<!ENTITY e '</a><a>'>]>\n<a>&e;</a>", 2, 4, "the end tag </a> without its start tag"},
+    {"<!DOCTYPE a [<!ENTITY e '<b><c></b></c>'>]>\n<a>&e;</a>", 2, 4, "the end tag </b> where </c> is due"},
+    {"<!DOCTYPE a [<!ENTITY e '<b></b x>'>]>\n<a>&e;</a>", 2, 4, "a malformed end tag </b"},
+    {"<!DOCTYPE a [<!ENTITY e '<b c>x</b>'>]>\n<a>&e;</a>", 2, 4, "a malformed start tag <b"},
+    {"<!DOCTYPE a [<!ENTITY e '<b c=\"1\"d=\"2\"/>'>]>\n<a>&e;</a>", 2, 4, "a malformed start tag <b"},
+    {"<!DOCTYPE a [<!ENTITY e 'x]]&#62;'>]>\n<a>&e;</a>", 2, 4, "']]>' outside a CDATA section"},
+    {"<!DOCTYPE a [<!ENTITY e '<!-- a -- b -->'>]>\n<a>&e;</a>", 2, 4, "a comment with '--' inside"},
+    {"<!DOCTYPE a [<!ENTITY e '<!-- a --->'>]>\n<a>&e;</a>", 2, 4, "a comment with '--' inside"},
+    {"<!DOCTYPE a [<!ENTITY e '<!-- a'>]>\n<a>&e;</a>", 2, 4, "an unfinished comment"},
+    {"<!DOCTYPE a [<!ENTITY e '<![CDATA[x'>]>\n<a>&e;</a>", 2, 4, "an unfinished CDATA section"},
+    {"<!DOCTYPE a [<!ENTITY e '<?xml version=\"1.0\"?>'>]>\n<a>&e;</a>", 2, 4, "reserved target xml"},
+    {"<!DOCTYPE a [<!ENTITY e '<?p'>]>\n<a>&e;</a>", 2, 4, "an unfinished processing instruction p"},
+    {"<!DOCTYPE a [<!ENTITY e '<!ELEMENT b ANY>'>]>\n<a>&e;</a>", 2, 4, "a '<' that starts no markup"},
+    {"<!DOCTYPE a [<!ENTITY e '<b c=\"\" c=\"\"/>'>]>\n<a>&e;</a>", 2, 4,
+     "the start tag <b> with the attribute c twice"},
+    {"<!DOCTYPE a [<!ENTITY e '<b c1=\"\" c2=\"\" c3=\"\" c4=\"\" c5=\"\" c6=\"\" c7=\"\" c8=\"\" c9=\"\" c2=\"\"/>'>]>"
+     "\n<a>&e;</a>",
+     2, 4, "with the attribute c2 twice"},
+    {"<!DOCTYPE a [<!ENTITY e '<b c=\"&#60;\"/>'>]>\n<a>&e;</a>", 2, 4, "'<' in the value of the attribute c"},
+    {"<!DOCTYPE a [<!ENTITY e '<b c=\"&#38;\"/>'>]>\n<a>&e;</a>", 2, 4, "a '&' that starts no reference"},
+    {"<!DOCTYPE a [<!ENTITY e '<b\n c = \"x&#38;#60;&amp;\" d=\"&#39;\"\n><b/>t&#62;</b >"
+     "<?p d?><!--c--><![CDATA[<]]>&#38;#38;\xC3\xA9<\xE4\xB8\xAD\xC3\xA9/>'>]>\n<a c='x&#38;#60;'>&e;&e;</a>",
+     0, 0, nullptr},
+};
+
 void ExpectVerdicts(const Case* cases, size_t count) {
   KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   const bool lint = HaveXmllint();
@@ -263,6 +325,10 @@ void ExpectVerdicts(const Case* cases, size_t count) {
 TEST(WellFormedness, LoaderRefusesWhatTheGrammarLetsThrough) { ExpectVerdicts(kCases, std::size(kCases)); }
 
 TEST(WellFormedness, NamespaceConstraints) { ExpectVerdicts(kNamespaceCases, std::size(kNamespaceCases)); }
+
+TEST(WellFormedness, EntityTextFitsWhereItIsReferenced) {
+  ExpectVerdicts(kEntityTextCases, std::size(kEntityTextCases));
+}
 
 // An external parsed entity may use prefixes that the document including it
 // declares; the other namespace constraints still hold there.
@@ -426,6 +492,50 @@ TEST(WellFormedness, ManyPrefixesBoundAgainAndRestored) {
       EXPECT_NE(StatusMessage(status).find(c.reason), std::string::npos) << StatusMessage(status);
     }
   }
+}
+
+// Entities that each refer to the one before twice, in content and in an
+// attribute value of their markup, referenced many times from content and
+// attribute values: each text is read once per place, however often it is
+// reached, so eight times as many entities and references cost about eight
+// times as much (following every reference would cost 2^n). The chain is
+// followed without recursion, and a flaw at its bottom is reported at the
+// reference in the document, naming the entity whose text holds it.
+TEST(WellFormedness, EntityTextsAreCheckedOncePerPlace) {
+  auto document = [](int entities, const char* bottom) {
+    std::string text = "<!DOCTYPE r [<!ENTITY v0 '" + std::string(bottom) + "'><!ENTITY e0 '<b>&v0;</b>'>";
+    for (int i = 1; i <= entities; ++i) {
+      const std::string before = std::to_string(i - 1);
+      const std::string me = std::to_string(i);
+      text += "<!ENTITY v" + me + " 'x&v" + before + ";&v" + before + ";'>";
+      text += "<!ENTITY e" + me + " '<c d=\"&v" + before + ";\">&e" + before + ";t&e" + before + ";</c>'>";
+    }
+    text += "]>\n<r>";
+    const std::string top = std::to_string(entities);
+    for (int i = 0; i < entities; ++i)
+      text += "<s a='&v" + top + ";'>&e" + top + ";</s>";
+    return text + "</r>";
+  };
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  const std::string texts[] = {document(2000, "y"), document(16000, "y")};
+  EXPECT_TRUE(GrowsLinearly([&](int scale) {
+    const std::string& text = texts[scale == 1 ? 0 : 1];
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
+                                                       KTGrammarCache::kXml, status));
+    ASSERT_NE(tree, nullptr) << StatusMessage(status);
+  }));
+  const std::string broken = document(100000, "&#38;#38;&#38;");
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(broken.data(), static_cast<uint32_t>(broken.size()),
+                                                     KTGrammarCache::kXml, status));
+  EXPECT_EQ(tree, nullptr);
+  EXPECT_EQ(status.GetLine(), 2);
+  EXPECT_EQ(status.GetColumn(), 10);
+  EXPECT_NE(StatusMessage(status).find("the entity v0, referenced through v100000, holds a '&' that starts no "
+                                       "reference and may not be referenced in an attribute value"),
+            std::string::npos)
+      << StatusMessage(status);
 }
 
 // One element with very many attributes followed by many elements with a
