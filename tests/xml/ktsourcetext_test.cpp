@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ktloadtest_util.h"
 #include "platform/ktutf8.h"
@@ -88,6 +91,74 @@ TEST(SourceText, HandedBackStretchesReadAsBefore) {
     ReferencePosition(original, offset, wantLine, wantColumn);
     EXPECT_EQ(line, wantLine) << offset;
     EXPECT_EQ(column, wantColumn) << offset;
+  }
+}
+
+// Texts placed at several distances from a stretch boundary, with lengths
+// that end the text just before, at and just after one: every character reads
+// back as written while the build's offset moves through the text, only whole
+// stretches after the first one and before the terminating zero are handed
+// back, and the bytes around the text (the block's head, the zero, what
+// follows it) are never touched.
+TEST(SourceText, EveryCharacterReadsBackAtAnyPlaceAndLength) {
+  constexpr size_t kStretch = KTSourceText::kStretchBytes;
+  constexpr char16_t kGuard = 0x5A5A;
+  for (const size_t lead : {size_t{0}, size_t{2}, size_t{4094}, size_t{4096}, kStretch / 2, kStretch - 2}) {
+    // Lengths in characters: none, short, and ending around the 2nd to 4th
+    // stretch boundaries counted from the aligned start.
+    std::vector<int> lengths = {0, 1, 7, kStretchChars / 2};
+    for (size_t boundary : {2 * kStretch, 3 * kStretch, 4 * kStretch}) {
+      for (int d : {-2, -1, 0, 1, 2}) {
+        const long long chars = static_cast<long long>((boundary - lead) / 2) + d;
+        if (chars >= 0) lengths.push_back(static_cast<int>(chars));
+      }
+    }
+    for (const int length : lengths) {
+      SCOPED_TRACE(testing::Message() << "lead " << lead << ", length " << length);
+      // The block: guard characters up to the text, the text, its zero, and
+      // a stretch of guard characters after it.
+      const size_t total = lead + (static_cast<size_t>(length) + 1) * 2 + kStretch;
+      const size_t bytes = (total + kStretch - 1) / kStretch * kStretch;
+      std::unique_ptr<char16_t, void (*)(void*)> block(static_cast<char16_t*>(std::aligned_alloc(kStretch, bytes)),
+                                                      std::free);
+      ASSERT_NE(block, nullptr);
+      std::fill(block.get(), block.get() + bytes / 2, kGuard);
+      char16_t* text = block.get() + lead / 2;
+      std::u16string original(static_cast<size_t>(length), u' ');
+      for (int i = 0; i < length; ++i) {
+        // One-byte text, with a single wide character in the third stretch.
+        original[i] = static_cast<char16_t>(i * 2 + lead == 2 * kStretch + 100 ? 0x4E2D : u'a' + i % 26);
+      }
+      std::copy(original.begin(), original.end(), text);
+      text[length] = 0;
+
+      KTSourceText source(text, length, true);
+      for (int i = 0; i <= length; ++i) {
+        source.ReleaseBefore(i);
+        if (i < length) {
+          ASSERT_EQ(source.At(i), original[i]) << i;
+        }
+      }
+      source.ReleaseBefore(length + 1);
+      for (int i = 0; i < length; ++i) ASSERT_EQ(source.At(i), original[i]) << i;
+      // Whole stretches from the second one up to the one holding the zero,
+      // less the one with the wide character.
+      const size_t zeroStretch = (lead + static_cast<size_t>(length) * 2) / kStretch;
+      long long expected = 0;
+      for (size_t s = 1; s < zeroStretch; ++s) {
+        if (lead + static_cast<size_t>(length) * 2 > 2 * kStretch + 100 && s == 2) continue;
+        expected += static_cast<long long>(kStretch / 2);
+      }
+      EXPECT_EQ(source.GetReleasedCount(), expected);
+      for (size_t i = 0; i < lead / 2; ++i) ASSERT_EQ(block.get()[i], kGuard) << i;
+      EXPECT_EQ(text[length], 0);
+      for (size_t i = lead / 2 + static_cast<size_t>(length) + 1; i < bytes / 2; ++i)
+        ASSERT_EQ(block.get()[i], kGuard) << i;
+      int line = 0, column = 0;
+      source.LineAndColumn(length, line, column);
+      EXPECT_EQ(line, 1);
+      EXPECT_EQ(column, length + 1);
+    }
   }
 }
 
@@ -198,6 +269,41 @@ TEST(SourceText, LoadsAlikeWithTheTextHandedBack) {
       EXPECT_EQ(o->column, want.column);
       EXPECT_TRUE(o->written == want.written) << "the trees differ";
     }
+  }
+}
+
+// A build that fails (here: into a node that holds no children) places the
+// failure by reading back to its line's start, across stretches handed back.
+TEST(SourceText, BuildFailureColumnReadsBackThroughHandedBackText) {
+  const std::u16string cases[] = {
+      std::u16string(200000, u' ') + u"<a/>",
+      u"\n" + std::u16string(150000, u' ') + u"\r" + std::u16string(70000, u' ') + u"<!--c--><a/>",
+      std::u16string(140000, u'\n') + std::u16string(80000, u' ') + u"<?p x?><a/>",
+  };
+  for (const std::u16string& original : cases) {
+    const int length = static_cast<int>(original.size());
+    KTParserDriver keeping;
+    KTLoadStatus kept;
+    ASSERT_TRUE(keeping.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), true, true, true));
+    auto leaf = CreateXNode(kText);
+    EXPECT_FALSE(keeping.Parse(original.c_str(), length, kept, leaf.get(), nullptr, true));
+    EXPECT_EQ(kept.GetCode(), KTLoadStatus::kBuildFailed);
+    EXPECT_GT(kept.GetColumn(), 60000);
+
+    auto block = std::make_unique<char16_t[]>(original.size() + 1);
+    std::copy(original.begin(), original.end(), block.get());
+    block[original.size()] = 0;
+    KTSourceText source(block.get(), length, true);
+    KTParserDriver dropping;
+    KTLoadStatus dropped;
+    ASSERT_TRUE(dropping.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), true, true, true));
+    dropping.SetSourceText(&source);
+    auto other = CreateXNode(kText);
+    EXPECT_FALSE(dropping.Parse(block.get(), length, dropped, other.get(), nullptr, true));
+    EXPECT_GT(source.GetReleasedCount(), 0);
+    EXPECT_EQ(StatusMessage(dropped), StatusMessage(kept));
+    EXPECT_EQ(dropped.GetLine(), kept.GetLine());
+    EXPECT_EQ(dropped.GetColumn(), kept.GetColumn());
   }
 }
 
