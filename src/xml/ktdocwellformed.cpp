@@ -421,13 +421,17 @@ class TreeChecker {
       case kDoctypeElement:
         return CheckNoParameterReference(node);
       case kDoctypeAttlist:
-        // A default is checked against the entities declared before it only
-        // (XML 1.0 §4.1): entities it reaches are looked at where it is used.
+        // A default is checked against the entities declared before it
+        // (XML 1.0 §4.1). Where every entity must be declared, those the
+        // referenced entities refer to in turn must be declared by then too,
+        // and are followed. Elsewhere one declared later may still complete
+        // them, so only the referenced entity's own text is judged: nothing
+        // half-known is kept for the references that come after.
         if (const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(node)) {
           if (part->GetPart() == kAttlistName)
             NoteDeclarationType(node);
           if (part->GetPart() == kAttlistDefault || part->GetPart() == kAttlistFixed)
-            return CheckValue(node, Place::kAttributeValue, false, false);
+            return CheckValue(node, Place::kAttributeValue, false, entitiesMustBeDeclared_);
           if (part->GetPart() == kAttlistWhole)
             return true;  // held as written, literals and all
         }
@@ -817,10 +821,9 @@ class TreeChecker {
 
   // The entity whose replacement text holds the first flaw that keeps the
   // referenced entity's text from standing in `place`, null when none does;
-  // `inAttribute` tells whether that text stands in an attribute value. An
-  // attribute default's reference (`follow` false) is judged by the entity's
-  // own text: the entities that text refers to may be declared after the
-  // default.
+  // `inAttribute` tells whether that text stands in an attribute value. A
+  // reference not followed (`follow` false: an attribute default where an
+  // entity may be declared after it) is judged by the entity's own text.
   const EntityFacts* TextFlaw(EntityFacts& facts, Place place, bool follow, bool& inAttribute) {
     if (facts.external || place == Place::kEntityValue)
       return nullptr;
@@ -931,11 +934,13 @@ class TreeChecker {
   }
 
   // An attribute value's share of XML 1.0 §3.1 AttValue: no '<' (WFC No <
-  // in Attribute Values) and every '&' the start of a reference.
-  KTString AttributeFlaw(View text, std::vector<std::pair<View, bool>>& refs) {
+  // in Attribute Values) and every '&' the start of a reference. `attribute`
+  // names the attribute of a start tag in a replacement text whose value
+  // this is, empty for the whole text of an entity referenced in a value.
+  KTString AttributeFlaw(View text, std::vector<std::pair<View, bool>>& refs, View attribute = View()) {
     for (size_t i = 0; i < text.size();) {
       if (text[i] == u'<')
-        return KTString(u"'<'");
+        return attribute.empty() ? KTString(u"'<'") : u"'<' in the value of the attribute " + KTString(attribute);
       if (text[i] != u'&') {
         ++i;
         continue;
@@ -1073,23 +1078,13 @@ class TreeChecker {
         ++i;
       if (i >= text.size() || (text[i] != u'"' && text[i] != u'\''))
         return malformed();
-      const char16_t quote = text[i++];
-      for (;;) {
-        if (i >= text.size())
-          return malformed();
-        if (text[i] == quote)
-          break;
-        if (text[i] == u'<')
-          return u"'<' in the value of the attribute " + KTString(attributeName);
-        if (text[i] != u'&') {
-          ++i;
-          continue;
-        }
-        KTString flaw = ReferenceFlaw(text, i, true, refs, i);
-        if (!flaw.IsEmpty())
-          return flaw;
-      }
-      ++i;
+      const size_t close = text.find(text[i], i + 1);
+      if (close == View::npos)
+        return malformed();
+      KTString flaw = AttributeFlaw(text.substr(i + 1, close - i - 1), refs, attributeName);
+      if (!flaw.IsEmpty())
+        return flaw;
+      i = close + 1;
     }
   }
 

@@ -251,6 +251,20 @@ const Case kEntityTextCases[] = {
     {"<!DOCTYPE a [<!ENTITY f 'x'><!ENTITY e 'y&#38;f;'>]>\n<a b='&e;'>&e;</a>", 0, 0, nullptr},
     {"<!DOCTYPE a [<!ENTITY e '&#38;#0;'>]>\n<a>&e;</a>", 2, 4, "the character reference &#0;"},
     {"<!DOCTYPE a [<!ENTITY e '&#38;'><!ATTLIST a b CDATA 'x&e;'>]>\n<a/>", 1, 55, "entity e holds a '&'"},
+    // An attribute default includes the texts of the entities its entity
+    // refers to, which must be declared before it where every entity must be
+    // declared; an external subset may declare them later.
+    {"<!DOCTYPE a [<!ENTITY e '&#38;'><!ENTITY w '[&e;]'><!ATTLIST a b CDATA 'x&w;'>]>\n<a/>", 1, 74,
+     "the entity e, referenced through w, holds a '&' that starts no reference and may not be referenced in an "
+     "attribute value"},
+    {"<!DOCTYPE a [<!ENTITY e '<x/>'><!ENTITY w '[&e;]'><!ATTLIST a b CDATA '&w;'>]>\n<a/>", 1, 72,
+     "the entity w holds '<'"},
+    {"<!DOCTYPE a [<!ENTITY w '[&e;]'><!ATTLIST a b CDATA '&w;'><!ENTITY e 'x'>]>\n<a/>", 1, 54,
+     "the entity e, referenced through w, is not declared"},
+    {"<!DOCTYPE a [<!ENTITY w '&w;'><!ATTLIST a b CDATA '&w;'>]>\n<a/>", 1, 52, "the entity w refers to itself"},
+    {"<!DOCTYPE a [<!ENTITY e '&#38;#38;'><!ENTITY w '[&e;]'><!ATTLIST a b CDATA '&w;'>]>\n<a/>", 0, 0, nullptr},
+    {"<!DOCTYPE a SYSTEM 'x.dtd' [<!ENTITY w '[&e;]'><!ATTLIST a b CDATA '&w;'><!ENTITY e 'x'>]>\n<a/>", 0, 0,
+     nullptr},
     // Through the entities a replacement text refers to.
     {"<!DOCTYPE a [<!ENTITY f '&#38;'><!ENTITY e 'x&f;'>]>\n<a b='&e;'/>", 2, 7,
      "the entity f, referenced through e, holds a '&' that starts no reference and may not be referenced in an "
