@@ -20,7 +20,7 @@ KTSourceText::KTSourceText(char16_t* text, int length, bool releasable)
   }
   const uintptr_t address = reinterpret_cast<uintptr_t>(text_);
   lead_ = address & kStretchMask;
-  narrow_.resize(Place(length_) / kStretchBytes + 1);
+  narrowed_.resize(Place(length_) / kStretchBytes + 1);
   // The first stretch begins before the text: it is never handed back,
   // since the block's own header may share its first page.
   nextStretch_ = 1;
@@ -32,7 +32,7 @@ KTSourceText::~KTSourceText() = default;
 std::u16string_view KTSourceText::Range(int start, int end, std::u16string& scratch) const {
   start = std::clamp(start, 0, length_);
   end = std::clamp(end, start, length_);
-  if (narrow_.empty() || released_ == 0)
+  if (released_ == 0)
     return std::u16string_view(text_ + start, static_cast<size_t>(end - start));
   scratch.clear();
   scratch.reserve(static_cast<size_t>(end - start));
@@ -78,18 +78,19 @@ void KTSourceText::ReleaseStretches(int offset) {
   const size_t reached = std::min(Place(std::min(offset, length_)), Place(length_));
   while ((nextStretch_ + 1) * kStretchBytes <= reached) {
     const size_t stretch = nextStretch_++;
-    const char16_t* first = reinterpret_cast<const char16_t*>(alignedStart + stretch * kStretchBytes);
+    char16_t* first = reinterpret_cast<char16_t*>(alignedStart + stretch * kStretchBytes);
     const size_t count = kStretchBytes / 2;
-    bool narrowable = true;
+    bool narrowable = (kStretchBytes / 2) % pageBytes == 0;
     for (size_t i = 0; i < count && narrowable; ++i) narrowable = first[i] <= 0xFF;
-    if (!narrowable || kStretchBytes % pageBytes != 0) continue;
-    auto narrow = std::make_unique<uint8_t[]>(count);
+    if (!narrowable) continue;
+    // Forward in place: byte i lies within character i / 2, read already.
+    auto* narrow = reinterpret_cast<uint8_t*>(first);
     for (size_t i = 0; i < count; ++i) narrow[i] = static_cast<uint8_t>(first[i]);
-    // Once handed back, the pages read as zeros; the narrow copy answers for
-    // them from now on.
-    if (madvise(const_cast<char16_t*>(first), kStretchBytes, MADV_DONTNEED) != 0) continue;
-    narrow_[stretch] = std::move(narrow);
+    narrowed_[stretch] = 1;
     released_ += static_cast<long long>(count);
+    // The second half now holds nothing anyone reads; its pages go back
+    // (should the system refuse, they just stay).
+    madvise(narrow + count, kStretchBytes / 2, MADV_DONTNEED);
   }
   const size_t next = (nextStretch_ + 1) * kStretchBytes;
   nextCheck_ = static_cast<int>(std::min<size_t>((next - lead_) / 2, size_t(length_) + 1));

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,14 +11,15 @@
 // tree would stand side by side at full size. The build reads the text in
 // document order, and what lies behind it is read again only to place an
 // error (line, column, the character a check names). So each stretch the
-// build has passed whose characters all fit in one byte is kept as one byte a
-// character, and its pages of UTF-16 are handed back to the system; stretches
-// with wider characters stay where they are. Reads go through At and Range,
-// which take either form.
+// build has passed whose characters all fit in one byte is rewritten in
+// place, one byte a character, into its own first half, and the pages of its
+// second half are handed back to the system; stretches with wider characters
+// stay as they are. Narrowing in place needs no new memory, so the handed-back
+// half is saved whole. Reads go through At and Range, which take either form.
 //
 // The text block must stay allocated for the lifetime of this object; once a
-// stretch is handed back, the block holds zeros there and only this object
-// knows the characters.
+// stretch is narrowed, the block no longer holds its UTF-16 and only this
+// object reads it right.
 class KTSourceText {
  public:
   // A view of text[0, length) that never hands anything back.
@@ -40,8 +40,10 @@ class KTSourceText {
 
   char16_t At(int index) const {
     const size_t place = Place(index);
-    const uint8_t* narrow = narrow_.empty() ? nullptr : narrow_[place >> kStretchShift].get();
-    return narrow ? narrow[(place & kStretchMask) / 2] : text_[index];
+    if (narrowed_.empty() || !narrowed_[place >> kStretchShift]) return text_[index];
+    // The stretch's k-th character is now its k-th byte.
+    const uintptr_t stretch = reinterpret_cast<uintptr_t>(text_) - lead_ + (place & ~kStretchMask);
+    return *reinterpret_cast<const uint8_t*>(stretch + (place & kStretchMask) / 2);
   }
   // The characters [start, end) (clipped to the text): a view into the
   // block where it holds them, otherwise a copy in scratch.
@@ -52,13 +54,15 @@ class KTSourceText {
   // CR LF each end a line, and a surrogate pair counts as one column.
   void LineAndColumn(int offset, int& line, int& column) const;
 
-  // Hands back every whole stretch before `offset` whose characters all fit
-  // in one byte (a releasable text only; nothing otherwise). Cheap to call
-  // often: it returns at once until the offset reaches the next stretch.
+  // Narrows every whole stretch before `offset` whose characters all fit in
+  // one byte and hands back its second half (a releasable text only; nothing
+  // otherwise). Cheap to call often: it returns at once until the offset
+  // reaches the next stretch.
   void ReleaseBefore(int offset) {
     if (offset >= nextCheck_) ReleaseStretches(offset);
   }
-  // Characters handed back so far (for tests and measurements).
+  // Characters in the stretches narrowed so far (for tests and
+  // measurements); half their UTF-16 bytes went back to the system.
   long long GetReleasedCount() const { return released_; }
 
   // The stretch is the unit handed back: stretches are aligned to their size
@@ -79,6 +83,6 @@ class KTSourceText {
   int nextCheck_;     // offset at which the next stretch may be handed back
   size_t nextStretch_ = 0;
   long long released_ = 0;
-  // Per stretch: its characters one byte each once handed back, else null.
-  std::vector<std::unique_ptr<uint8_t[]>> narrow_;
+  // Per stretch: non-zero once it holds its characters one byte each.
+  std::vector<uint8_t> narrowed_;
 };
