@@ -344,6 +344,59 @@ bool HasEntityReference(const KTString& text) {
   return false;
 }
 bool HasMarkup(const KTString& text) { return text.Find(u'<') >= 0 && text.Find(u'>') >= 0; }
+
+// The end of the markup that starts at the '<' at `at`: a comment, CDATA
+// section, processing instruction or tag (whose quoted values may hold
+// '>'); the text's end when the markup is not closed.
+size_t MarkupEnd(std::u16string_view text, size_t at) {
+  const std::u16string_view rest = text.substr(at);
+  std::u16string_view close = rest.starts_with(u"<!--")        ? u"-->"
+                              : rest.starts_with(u"<![CDATA[") ? u"]]>"
+                              : rest.starts_with(u"<?")        ? u"?>"
+                                                               : u"";
+  if (!close.empty()) {
+    const size_t end = text.find(close, at + 2);
+    return end == std::u16string_view::npos ? text.size() : end + close.size();
+  }
+  char16_t quote = 0;
+  for (size_t i = at + 1; i < text.size(); ++i) {
+    if (quote != 0) {
+      if (text[i] == quote) quote = 0;
+    } else if (text[i] == u'"' || text[i] == u'\'') {
+      quote = text[i];
+    } else if (text[i] == u'>') {
+      return i + 1;
+    }
+  }
+  return text.size();
+}
+
+// A CR in an expanded text came from a character reference in an entity's
+// text: written line ends, in the document and in entity texts, were
+// normalised before the expansion. In character data it goes into the
+// fragment's parse as "&#13;", or the parse would read it as a line end.
+// Markup has no such escape and keeps it: in a tag it is white space (an
+// attribute value turns it into a space), in comments, CDATA sections and
+// processing instructions a line end.
+void EscapeCarriageReturnsInCharacterData(KTString& expanded) {
+  const std::u16string_view text = expanded.View();
+  std::u16string out;
+  out.reserve(text.size() + 16);
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == u'<') {
+      const size_t end = MarkupEnd(text, i);
+      out.append(text.substr(i, end - i));
+      i = end;
+    } else if (text[i] == u'\r') {
+      out += u"&#13;";
+      ++i;
+    } else {
+      out += text[i++];
+    }
+  }
+  expanded = KTString(std::u16string_view(out));
+}
 }  // namespace
 
 KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t* text, bool stopAtMarkup) {
@@ -401,11 +454,7 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
         return false;
       }
     }
-    // Written line ends were normalised before the expansion and entity
-    // texts when declared, so a CR here came from a character reference: it
-    // goes into the parse as one, or the fragment's text would read it as a
-    // line end.
-    if (expanded.Find(u'\r') >= 0) expanded.Replace(u"\r", u"&#13;");
+    if (expanded.Find(u'\r') >= 0) EscapeCarriageReturnsInCharacterData(expanded);
     std::unique_ptr<KTXNode> tree = model_->ParseFragment(expanded, u"content", text->GetXNode());
     if (tree && RepeatsAnAttributeIn(tree.get())) {
       // XML 1.0 asks each element of an entity's text for unique attribute
