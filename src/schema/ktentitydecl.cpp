@@ -387,7 +387,10 @@ bool KTSchemaModel::ExpandReferencesFully(KTXNode* node, const char16_t* text, K
     }
     char16_t c = *p;
     if (c != u'&' || p[1] == u'#') {
-      // Character references are resolved once the whole text is built.
+      // Character references are resolved once the whole text is built. A
+      // white-space character of an entity's text reads as a space (XML 1.0
+      // §3.3.3); the default's own were turned into spaces before.
+      if (stack.back().entity != nullptr && (c == u'\t' || c == u'\r' || c == u'\n')) c = u' ';
       result.AppendCharAtLength(c, length, kGrowBy);
       ++p;
       continue;

@@ -331,7 +331,8 @@ class KTSchemaModel final : public KTSchemaServices {
   bool ExpandReferences(KTXNode* node, const char16_t* text, KTString& out);
   // As ExpandReferences, but general references inside entity values are
   // expanded too, to any depth (XML 1.0 §3.3.3, §4.4.5): the text of an
-  // attribute default. An explicit stack of at most kMaxDtdNesting entities;
+  // attribute default, where a white-space character of an entity's text
+  // reads as a space. An explicit stack of at most kMaxDtdNesting entities;
   // a recursive entity, a deeper nesting or the expansion budget records
   // 7524, keeps the reference as written and ends the expansion there.
   bool ExpandReferencesFully(KTXNode* node, const char16_t* text, KTString& out);

@@ -112,6 +112,23 @@ TEST_F(NodesTest, IdentityTransformOfEntityMarkupHoldingCarriageReturns) {
                   "cr.xml");
 }
 
+// Attribute defaults through entities whose texts hold white space, written
+// or from character references in the entity's value: each such character
+// reads as a space in the default; the default's own character references
+// stay.
+TEST_F(NodesTest, IdentityTransformSuppliesDefaultsThroughEntities) {
+  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  folder_.Write("defaults.xml",
+                "<!DOCTYPE doc [<!ENTITY t 'a&#9;b&#13;c&#10;d'><!ENTITY l 'e\r\nf\ng\th'><!ENTITY w '[&t;|&l;]'>\n"
+                "<!ATTLIST doc x CDATA '&t;' y CDATA '&w;&#9;&#10;' z NMTOKENS ' &l; '>]>\n"
+                "<doc/>\n");
+  ExpectAgreement(Stylesheet("",
+                             "<xsl:template match=\"@*|node()\">"
+                             "<xsl:copy><xsl:apply-templates select=\"@*|node()\"/></xsl:copy>"
+                             "</xsl:template>"),
+                  "defaults.xml");
+}
+
 // Steps and unions that the processor answers without the syntax tree give
 // the nodes, order and positions the tree gives, on every kind of node.
 TEST_F(NodesTest, SimpleStepsAndUnionsSelectWhatTheTreeSelects) {
