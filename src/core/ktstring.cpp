@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/ktmemory.h"
 #include "platform/ktresources.h"
 #include "platform/ktwchar.h"
 
@@ -66,7 +67,8 @@ class KTTextSearch {
 
 // Blocks up to KTString::kPooledBlockBytes, in steps of 4 bytes (a block
 // needs only its header's 4-byte alignment), each size
-// with a free list; carved out of 64 KiB chunks that are never given back.
+// with a free list; carved out of page blocks that are never given back (a
+// document's values take over the pages of its parse tree as it is freed).
 // Per thread, so no lock; a block freed on another thread joins that
 // thread's lists. An address sanitizer build takes every block on its own,
 // so that it still sees a block used after it was freed.
@@ -86,7 +88,7 @@ constexpr size_t kPoolStep = 4;
 // A free block holds the next free block's address (copied, as the block
 // may not be aligned for a pointer), so no block is smaller than one.
 constexpr size_t kPoolSmallest = sizeof(void*);
-constexpr size_t kPoolChunkBytes = size_t{64} << 10;
+constexpr size_t kPoolChunkBytes = kKTPageBlockBytes;
 
 struct BlockPool {
   void* free[KTString::kPooledBlockBytes / kPoolStep + 1];
@@ -109,7 +111,7 @@ void* PoolAllocate(size_t size) {
       std::memcpy(pool.chunk, &pool.free[pool.left / kPoolStep], sizeof(void*));
       pool.free[pool.left / kPoolStep] = pool.chunk;
     }
-    pool.chunk = static_cast<char*>(::operator new(kPoolChunkBytes, std::nothrow));
+    pool.chunk = static_cast<char*>(KTTakePageBlock());
     pool.left = pool.chunk ? kPoolChunkBytes : 0;
     if (!pool.chunk) return nullptr;
   }

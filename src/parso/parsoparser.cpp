@@ -5,13 +5,13 @@
 #include "parso/parsoparser.h"
 
 #include <pthread.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 
+#include "platform/ktmemory.h"
 #include "platform/ktwchar.h"
 
 namespace {
@@ -156,23 +156,14 @@ ParseNodeArena::~ParseNodeArena() {
   if (spare_) UnmapBlock(spare_);
 }
 
-// Blocks are mapped from the system rather than taken from the heap: a block
-// given back while a document tree grows returns its pages at once, where a
-// heap block would leave its aligned neighbourhood behind as free but
-// resident memory that the tree's small allocations then touch as well.
-void* ParseNodeArena::MapBlock() {
-  // Map twice the size and cut the block's alignment out of it.
-  void* raw = mmap(nullptr, 2 * kBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
-  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
-  const uintptr_t aligned = (start + kBlockBytes - 1) & ~(uintptr_t{kBlockBytes} - 1);
-  if (aligned > start) munmap(raw, aligned - start);
-  const uintptr_t tail = aligned + kBlockBytes;
-  if (start + 2 * kBlockBytes > tail) munmap(reinterpret_cast<void*>(tail), start + 2 * kBlockBytes - tail);
-  return reinterpret_cast<void*>(aligned);
-}
+// Blocks are page blocks rather than heap blocks: a block given back while a
+// document tree grows returns its pages at once (the tree's pools take it
+// next, pages and all), where a heap block would leave its aligned
+// neighbourhood behind as free but resident memory that the tree's small
+// allocations then touch as well.
+void* ParseNodeArena::MapBlock() { return KTTakePageBlock(); }
 
-void ParseNodeArena::UnmapBlock(void* block) { munmap(block, kBlockBytes); }
+void ParseNodeArena::UnmapBlock(void* block) { KTGiveBackPageBlock(block); }
 
 void ParseNodeArena::ReleaseAll() {
   for (Block* block : blocks_) {

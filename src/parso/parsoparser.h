@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "parso/parsogrammar.h"
+#include "platform/ktmemory.h"
 
 struct ParseNode;
 
@@ -150,7 +151,7 @@ class ParseNodeArena {
     size_t index;  // in blocks_
     const char16_t* text;  // where the text places of its nodes count from
   };
-  static constexpr size_t kBlockBytes = size_t{1} << 18;
+  static constexpr size_t kBlockBytes = kKTPageBlockBytes;
   static constexpr size_t kHeaderBytes = (sizeof(Block) + alignof(ParseNode) - 1) / alignof(ParseNode) * alignof(ParseNode);
   static constexpr uint32_t kNodesPerBlock = (kBlockBytes - kHeaderBytes) / sizeof(ParseNode);
 

@@ -6,6 +6,7 @@
 
 #include "xml/ktxnodepool.h"
 
+#include "platform/ktmemory.h"
 #include "xml/ktxnode.h"
 
 namespace {
@@ -13,12 +14,14 @@ namespace {
 // ---- Node allocator ----
 
 // Sizes up to kPoolLargest bytes, in steps of kPoolStep, each with a free
-// list; larger objects go to the general allocator. Blocks are never given
-// back: freed nodes wait for the next nodes of their size. (The tables are
-// made once and never destroyed, so nodes deleted at exit still find them.)
+// list; larger objects go to the general allocator. Blocks are page blocks,
+// so a tree built while its parse tree is freed takes over the parse tree's
+// pages. They are never given back: freed nodes wait for the next nodes of
+// their size. (The tables are made once and never destroyed, so nodes
+// deleted at exit still find them.)
 constexpr size_t kPoolStep = 8;
 constexpr size_t kPoolLargest = 256;
-constexpr size_t kPoolBlockBytes = size_t{64} << 10;
+constexpr size_t kPoolBlockBytes = kKTPageBlockBytes;
 
 // An address sanitizer build allocates every node on its own, so that it
 // can still see a node used after it was freed.
@@ -63,8 +66,9 @@ void* KTXNodePoolAllocate(size_t size) {
   if (pool.left < size) {
     // What is left of the old block serves the size that fits it exactly.
     if (pool.left >= kPoolStep) PushFree(pool, pool.block, pool.left);
-    pool.block = static_cast<char*>(::operator new(kPoolBlockBytes));
-    pool.left = kPoolBlockBytes;
+    pool.block = static_cast<char*>(KTTakePageBlock());
+    pool.left = pool.block ? kPoolBlockBytes : 0;
+    if (!pool.block) throw std::bad_alloc();
   }
   void* node = pool.block;
   pool.block += size;

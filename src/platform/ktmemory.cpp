@@ -1,0 +1,85 @@
+// Page blocks: mapped from the system in aligned runs, reused last in, first
+// out, returned with munmap beyond a few waiting blocks.
+#include "platform/ktmemory.h"
+
+#include <sys/mman.h>
+
+#include <atomic>
+#include <cstdint>
+
+namespace {
+
+// Blocks waiting for a taker: enough to carry the parse tree's blocks over
+// to the document tree as both change hands block by block, few enough that
+// memory held for nothing stays under a megabyte.
+constexpr size_t kMaxWaitingBlocks = 2;
+
+// Fresh blocks are cut from runs of this many, mapped in one call.
+constexpr size_t kBlocksPerRun = 8;
+constexpr size_t kRunBytes = kBlocksPerRun * kKTPageBlockBytes;
+
+struct PageBlocks {
+  std::atomic_flag busy = ATOMIC_FLAG_INIT;
+  void* waiting[kMaxWaitingBlocks] = {};
+  size_t waitingCount = 0;
+  char* run = nullptr;  // the rest of the current run, not yet handed out
+  size_t runLeft = 0;
+};
+constinit PageBlocks gBlocks;
+
+class Lock {
+ public:
+  Lock() {
+    while (gBlocks.busy.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  ~Lock() { gBlocks.busy.clear(std::memory_order_release); }
+};
+
+// A run of kRunBytes aligned to one block: map one block more and cut the
+// alignment out of it.
+char* MapRun() {
+  const size_t mapped = kRunBytes + kKTPageBlockBytes;
+  void* raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kKTPageBlockBytes - 1) & ~(uintptr_t{kKTPageBlockBytes} - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const uintptr_t tail = aligned + kRunBytes;
+  if (start + mapped > tail) munmap(reinterpret_cast<void*>(tail), start + mapped - tail);
+  return reinterpret_cast<char*>(aligned);
+}
+
+}  // namespace
+
+void* KTTakePageBlock() noexcept {
+  Lock lock;
+  if (gBlocks.waitingCount > 0) return gBlocks.waiting[--gBlocks.waitingCount];
+  if (gBlocks.runLeft == 0) {
+    char* run = MapRun();
+    if (!run) return nullptr;
+    gBlocks.run = run;
+    gBlocks.runLeft = kRunBytes;
+  }
+  void* block = gBlocks.run;
+  gBlocks.run += kKTPageBlockBytes;
+  gBlocks.runLeft -= kKTPageBlockBytes;
+  return block;
+}
+
+void KTGiveBackPageBlock(void* block) noexcept {
+  if (!block) return;
+  {
+    Lock lock;
+    if (gBlocks.waitingCount < kMaxWaitingBlocks) {
+      gBlocks.waiting[gBlocks.waitingCount++] = block;
+      return;
+    }
+  }
+  munmap(block, kKTPageBlockBytes);
+}
+
+size_t KTGetWaitingPageBlockCount() noexcept {
+  Lock lock;
+  return gBlocks.waitingCount;
+}

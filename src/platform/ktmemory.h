@@ -1,0 +1,25 @@
+// Blocks of memory pages taken straight from the system, shared by the pools
+// that hold a document while it is loaded: the parse engine's node arena, the
+// document nodes' pool and the pool of short strings.
+#pragma once
+
+#include <cstddef>
+
+// A page block's size, and its alignment: an owner finds a block's header by
+// masking an address inside it.
+constexpr size_t kKTPageBlockBytes = size_t{1} << 18;
+
+// A block of kKTPageBlockBytes aligned to its size, or nullptr when the system
+// has no memory for it. A block given back recently comes first: its pages
+// are still in memory, so the next owner writes them without a page fault
+// each (the parse tree's blocks, freed while the document tree is built,
+// become the document tree's blocks). A fresh block's pages are mapped only
+// as they are first written, so a small document never holds a whole block.
+// Any thread may call.
+void* KTTakePageBlock() noexcept;
+// Gives a block back for the next KTTakePageBlock; while a few blocks wait
+// already, it goes back to the system instead, so freed memory never piles
+// up unused.
+void KTGiveBackPageBlock(void* block) noexcept;
+// The blocks waiting for a taker (for tests).
+size_t KTGetWaitingPageBlockCount() noexcept;

@@ -1,0 +1,79 @@
+// Page blocks: alignment, reuse of a block given back, the bound on blocks
+// kept waiting, and takers on several threads.
+#include "platform/ktmemory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+bool Aligned(const void* block) {
+  return reinterpret_cast<uintptr_t>(block) % kKTPageBlockBytes == 0;
+}
+
+}  // namespace
+
+TEST(KTPageBlocks, BlocksAreAlignedDistinctAndWholeAcrossRuns) {
+  // More blocks than one mapping run holds, so blocks of two runs meet.
+  std::vector<char*> blocks;
+  std::set<char*> seen;
+  for (int i = 0; i < 20; ++i) {
+    char* block = static_cast<char*>(KTTakePageBlock());
+    ASSERT_NE(block, nullptr);
+    EXPECT_TRUE(Aligned(block));
+    EXPECT_TRUE(seen.insert(block).second);
+    std::memset(block, i + 1, kKTPageBlockBytes);
+    blocks.push_back(block);
+  }
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    EXPECT_EQ(blocks[i][0], static_cast<char>(i + 1));
+    EXPECT_EQ(blocks[i][kKTPageBlockBytes - 1], static_cast<char>(i + 1));
+  }
+  for (char* block : blocks) KTGiveBackPageBlock(block);
+  EXPECT_GE(KTGetWaitingPageBlockCount(), 1u);
+  EXPECT_LT(KTGetWaitingPageBlockCount(), blocks.size());
+}
+
+TEST(KTPageBlocks, ABlockGivenBackIsTakenNextWithItsPages) {
+  char* first = static_cast<char*>(KTTakePageBlock());
+  ASSERT_NE(first, nullptr);
+  first[4096] = 'x';
+  KTGiveBackPageBlock(first);
+  const size_t waiting = KTGetWaitingPageBlockCount();
+  char* again = static_cast<char*>(KTTakePageBlock());
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(again[4096], 'x');
+  EXPECT_EQ(KTGetWaitingPageBlockCount(), waiting - 1);
+  KTGiveBackPageBlock(again);
+  KTGiveBackPageBlock(nullptr);
+  EXPECT_EQ(KTGetWaitingPageBlockCount(), waiting);
+}
+
+TEST(KTPageBlocks, ThreadsTakeAndGiveBackWithoutSharingABlock) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 2000;
+  std::vector<std::thread> threads;
+  std::vector<int> faults(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &faults] {
+      for (int r = 0; r < kRounds; ++r) {
+        auto* block = static_cast<volatile int*>(KTTakePageBlock());
+        if (!block) {
+          ++faults[t];
+          continue;
+        }
+        block[0] = t;
+        block[1] = r;
+        if (block[0] != t || block[1] != r) ++faults[t];
+        KTGiveBackPageBlock(const_cast<int*>(block));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(faults[t], 0) << "thread " << t;
+}
