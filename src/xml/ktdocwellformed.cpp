@@ -765,19 +765,23 @@ class TreeChecker {
     while (!stack.empty()) {
       EntityFacts& entity = *stack.back().entity;
       View literal = entity.literal;
-      size_t at = FindReference(literal, stack.back().next);
-      size_t end = at == View::npos ? View::npos : literal.find(u';', at + 1);
-      if (end == View::npos) {
+      const size_t at = FindReference(literal, stack.back().next);
+      if (at == View::npos) {
         entity.state = EntityFacts::kDone;
         stack.pop_back();
         if (!stack.empty())
           Merge(*stack.back().entity, entity);
         continue;
       }
-      stack.back().next = end + 1;
-      View name = literal.substr(at + 1, end - at - 1);
-      if (name.empty() || name[0] == u'#' || IsPredefinedEntity(name))
+      // A '&' that starts no reference names no entity: the text is refused
+      // for it where it is included (TextFlaw).
+      Reference ref;
+      size_t end = at + 1;
+      const bool reference = ReadReference(literal, at, ref, end);
+      stack.back().next = end;
+      if (!reference || ref.isChar || IsPredefinedEntity(ref.body))
         continue;
+      const View name = ref.body;
       auto found = entities_.find(name);
       if (found == entities_.end()) {
         if (entitiesMustBeDeclared_ && entity.problem == EntityFacts::kNone) {

@@ -247,6 +247,11 @@ const Case kEntityTextCases[] = {
      "the entity e holds a '&' that starts no reference and may not be referenced in content"},
     {"<!DOCTYPE a [<!ENTITY e 'x&#38;f'><!ENTITY f 'y'>]>\n<a>&f;&e;</a>", 2, 7, "a '&' that starts no reference"},
     {"<!DOCTYPE a [<!ENTITY e '&#38;'>]>\n<a/>", 0, 0, nullptr},
+    // A ';' further on does not make the '&' a reference to an entity.
+    {"<!DOCTYPE a [<!ENTITY e 'a &#38; b;'>]>\n<a>&e;</a>", 2, 4,
+     "the entity e holds a '&' that starts no reference and may not be referenced in content"},
+    {"<!DOCTYPE a [<!ENTITY f '<c d=\"&#38;\"/>;'><!ENTITY e '<b>&f;</b>'>]>\n<a>&e;</a>", 2, 4,
+     "the entity f, referenced through e, holds a '&' that starts no reference"},
     {"<!DOCTYPE a [<!ENTITY e '&#38;#38;&#38;#x3C;&#38;amp;'>]>\n<a b='&e;'>&e;</a>", 0, 0, nullptr},
     {"<!DOCTYPE a [<!ENTITY f 'x'><!ENTITY e 'y&#38;f;'>]>\n<a b='&e;'>&e;</a>", 0, 0, nullptr},
     {"<!DOCTYPE a [<!ENTITY e '&#38;#0;'>]>\n<a>&e;</a>", 2, 4, "the character reference &#0;"},
