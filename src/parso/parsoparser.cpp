@@ -91,7 +91,7 @@ void ParsoParser::SetGrammar(const ParsoGrammar* grammar) {
 // Nodes
 
 void ParseNodeArena::TakeNewBlock() {
-  void* memory = spare_ ? spare_ : MapBlock();
+  void* memory = spare_ ? spare_ : KTTakePageBlock(blocks_.size() >= kBlocksBeforeGrowing);
   if (!memory) throw std::bad_alloc();
   if (!KeepsLinksInRange(static_cast<Block*>(memory))) {
     if (memory != spare_) UnmapBlock(memory);
@@ -161,8 +161,6 @@ ParseNodeArena::~ParseNodeArena() {
 // next, pages and all), where a heap block would leave its aligned
 // neighbourhood behind as free but resident memory that the tree's small
 // allocations then touch as well.
-void* ParseNodeArena::MapBlock() { return KTTakePageBlock(); }
-
 void ParseNodeArena::UnmapBlock(void* block) { KTGiveBackPageBlock(block); }
 
 void ParseNodeArena::ReleaseAll() {

@@ -154,6 +154,10 @@ class ParseNodeArena {
   static constexpr size_t kBlockBytes = kKTPageBlockBytes;
   static constexpr size_t kHeaderBytes = (sizeof(Block) + alignof(ParseNode) - 1) / alignof(ParseNode) * alignof(ParseNode);
   static constexpr uint32_t kNodesPerBlock = (kBlockBytes - kHeaderBytes) / sizeof(ParseNode);
+  // Past this many blocks (2 MiB) the tree takes its blocks as a growing
+  // owner, each fresh block's pages put in place at once; a small document's
+  // tree holds no more memory than it writes.
+  static constexpr size_t kBlocksBeforeGrowing = 8;
 
   static Block* BlockOf(ParseNode* node) {
     return reinterpret_cast<Block*>(reinterpret_cast<uintptr_t>(node) & ~(uintptr_t{kBlockBytes} - 1));
@@ -167,7 +171,6 @@ class ParseNodeArena {
   // Takes a block into use: false when it lies so far from the others that
   // a link between their nodes would not fit.
   bool KeepsLinksInRange(const Block* block);
-  static void* MapBlock();
   static void UnmapBlock(void* block);
 
   std::vector<Block*> blocks_;

@@ -22,7 +22,7 @@ struct PageBlocks {
   std::atomic_flag busy = ATOMIC_FLAG_INIT;
   void* waiting[kMaxWaitingBlocks] = {};
   size_t waitingCount = 0;
-  char* run = nullptr;  // the rest of the current run, not yet handed out
+  char* run = nullptr;  // the part of the current run not handed out yet
   size_t runLeft = 0;
 };
 constinit PageBlocks gBlocks;
@@ -52,18 +52,26 @@ char* MapRun() {
 
 }  // namespace
 
-void* KTTakePageBlock() noexcept {
-  Lock lock;
-  if (gBlocks.waitingCount > 0) return gBlocks.waiting[--gBlocks.waitingCount];
-  if (gBlocks.runLeft == 0) {
-    char* run = MapRun();
-    if (!run) return nullptr;
-    gBlocks.run = run;
-    gBlocks.runLeft = kRunBytes;
+void* KTTakePageBlock(bool growing) noexcept {
+  char* block;
+  {
+    Lock lock;
+    if (gBlocks.waitingCount > 0) return gBlocks.waiting[--gBlocks.waitingCount];
+    if (gBlocks.runLeft == 0) {
+      char* run = MapRun();
+      if (!run) return nullptr;
+      gBlocks.run = run;
+      gBlocks.runLeft = kRunBytes;
+    }
+    block = gBlocks.run;
+    gBlocks.run += kKTPageBlockBytes;
+    gBlocks.runLeft -= kKTPageBlockBytes;
   }
-  void* block = gBlocks.run;
-  gBlocks.run += kKTPageBlockBytes;
-  gBlocks.runLeft -= kKTPageBlockBytes;
+#ifdef MADV_POPULATE_WRITE
+  // One call puts the block's pages in place, where writing them would fault
+  // once per page; older kernels refuse the advice and fault as before.
+  if (growing) madvise(block, kKTPageBlockBytes, MADV_POPULATE_WRITE);
+#endif
   return block;
 }
 

@@ -15,8 +15,12 @@ constexpr size_t kKTPageBlockBytes = size_t{1} << 18;
 // each (the parse tree's blocks, freed while the document tree is built,
 // become the document tree's blocks). A fresh block's pages are mapped only
 // as they are first written, so a small document never holds a whole block.
+// An owner that grows fast and already holds many blocks (the parse tree of a
+// large document) says `growing`: a fresh block's pages are then put in place
+// by one call before it is handed out, instead of one page fault each (where
+// the system cannot, they come by faults as before).
 // Any thread may call.
-void* KTTakePageBlock() noexcept;
+void* KTTakePageBlock(bool growing = false) noexcept;
 // Gives a block back for the next KTTakePageBlock; while a few blocks wait
 // already, it goes back to the system instead, so freed memory never piles
 // up unused.
