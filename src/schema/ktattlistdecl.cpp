@@ -327,7 +327,7 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
         // Entity and character references of the default, with the
         // references inside entity values expanded to any depth.
         model_.ExpandReferencesFully(part, normalized.c_str(), expanded);
-        decl.defaultText = IsTokenized(decl) ? NormalizedDefault(expanded, true) : expanded;
+        decl.SetDefault(IsTokenized(decl) ? NormalizedDefault(expanded, true) : expanded);
         if (decl.enumerated && std::find(decl.enumeratedValues.begin(), decl.enumeratedValues.end(),
                                          decl.defaultText) == decl.enumeratedValues.end()) {
           KTString joined;

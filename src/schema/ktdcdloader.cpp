@@ -236,7 +236,7 @@ bool KTSchemaModel::LoadDcdAttributeDef(KTXNode* element, KTElementType* type) {
     if (name == u"Name") {
       decl.name = KTQName(value, KTNamespaceId::None());
     } else if (name == u"Default") {
-      decl.defaultText = value;
+      decl.SetDefault(value);
     } else if (name == u"Datatype") {
       uint32_t id = DatatypeIdFromName(value, 1);
       if (id == kDtUnknown) {

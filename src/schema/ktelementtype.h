@@ -39,13 +39,21 @@ struct KTParticle {
 struct KTAttributeDecl {
   KTQName name;
   std::vector<KTString> enumeratedValues;
-  KTString defaultText;  // non-empty: the attribute has a default value
+  // The declared default (plain or fixed) when `hasDefault`; it may be
+  // empty, XML 1.0 §3.3.2: a declared "" supplies an empty attribute, while
+  // #REQUIRED and #IMPLIED (and their XML Schema, XDR and DCD kin) give none.
+  KTString defaultText;
+  bool hasDefault = false;
   KTString description;
   KTXNode* declaringNode = nullptr;
   KTSimpleTypeDef* namedType = nullptr;  // XML Schema: the simple type whose datatype it uses
   KTDatatypeRef datatype;                // shared between copies; empty for DTD declarations
   KTSchemaModel* owner = nullptr;
 
+  void SetDefault(const KTString& value) {
+    defaultText = value;
+    hasDefault = true;
+  }
   // A new reference to the datatype (an empty handle stays empty).
   KTDatatypeRef GetDatatype() const { return datatype; }
   bool required = false, prohibited = false, fixed = false, implied = false;

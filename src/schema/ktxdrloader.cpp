@@ -420,7 +420,7 @@ bool KTSchemaModel::LoadXdrAttributeReference(KTXNode* element, KTNamespaceConte
       }
     } else if (name == u"default") {
       if (found) {
-        decl.defaultText = value;
+        decl.SetDefault(value);
       } else {
         pending = true;
       }
@@ -453,7 +453,7 @@ bool KTSchemaModel::LoadXdrAttributeType(KTXNode* element, KTNamespaceContext* p
       if (name == u"name") {
         decl.name = KTQName(value, KTNamespaceId::None());
       } else if (name == u"default") {
-        decl.defaultText = value;
+        decl.SetDefault(value);
       } else if (name == QN2(*this, u"type")) {
         KTString typeName = value.GetLocalName();
         uint32_t id = DatatypeIdFromName(typeName, 1);

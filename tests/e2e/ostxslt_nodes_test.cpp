@@ -129,6 +129,35 @@ TEST_F(NodesTest, IdentityTransformSuppliesDefaultsThroughEntities) {
                   "defaults.xml");
 }
 
+// Attribute defaults declared empty (XML 1.0 §3.3.2: a declared "" is a
+// default whose value is the empty string; #IMPLIED and #REQUIRED give
+// none), plain and #FIXED, beside non-empty ones, overridden by the
+// document, of white space only, and through an entity whose text is empty.
+TEST_F(NodesTest, EmptyAttributeDefaultsAreSupplied) {
+  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  struct Row {
+    const char* declarations;
+    const char* element;
+  } rows[] = {
+      {"<!ATTLIST a b CDATA \"\">", "<a/>"},
+      {"<!ATTLIST a b CDATA #FIXED ''>", "<a/>"},
+      {"<!ATTLIST a b CDATA 'x' c CDATA ''>", "<a/>"},
+      {"<!ATTLIST a b CDATA 'x' c CDATA #IMPLIED d CDATA #REQUIRED>", "<a/>"},
+      {"<!ATTLIST a b CDATA '' c CDATA #FIXED ''>", "<a b='v' c=''/>"},
+      {"<!ATTLIST a b CDATA '  ' c NMTOKEN ' \t ' d CDATA '&#32;' e CDATA '&#9;&#10;'>", "<a/>"},
+      {"<!ENTITY z ''><!ATTLIST a b CDATA '&z;' c CDATA '&z;&z;'>", "<a/>"},
+      {"<!ATTLIST i k CDATA ''>", "<a><i/><i k='1'/><i k=''/></a>"},
+  };
+  for (const Row& row : rows) {
+    folder_.Write("empty.xml", std::string("<!DOCTYPE a [") + row.declarations + "]>\n" + row.element + "\n");
+    ExpectAgreement(Stylesheet("",
+                               "<xsl:template match=\"/\">"
+                               "<r n=\"{count(//@*)}\" b=\"{count(//@b)}[{*/@b}]\" k=\"{count(//@k)}\">"
+                               "<xsl:copy-of select=\"*\"/></r></xsl:template>"),
+                    "empty.xml");
+  }
+}
+
 // Steps and unions that the processor answers without the syntax tree give
 // the nodes, order and positions the tree gives, on every kind of node.
 TEST_F(NodesTest, SimpleStepsAndUnionsSelectWhatTheTreeSelects) {

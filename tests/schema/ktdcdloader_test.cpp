@@ -88,6 +88,19 @@ TEST(DcdLoader, DatatypesAndAttributeDefinitions) {
   EXPECT_EQ(S(r->defaultText), "z");
 }
 
+// A Default property written empty is a default (an empty attribute); an
+// attribute without one has none.
+TEST(DcdLoader, EmptyDefaultIsADefault) {
+  DcdLoad load(u"<ElementDef Type='m'><AttributeDef Name='e' Default=''/><AttributeDef Name='n'/></ElementDef>");
+  ASSERT_TRUE(load.ok) << load.Id() << " " << load.Context();
+  KTAttributeDecl* e = load.Type(u"m")->FindAttribute(KTQName(KTString(u"e"), KTNamespaceId()));
+  KTAttributeDecl* n = load.Type(u"m")->FindAttribute(KTQName(KTString(u"n"), KTNamespaceId()));
+  ASSERT_TRUE(e && n);
+  EXPECT_TRUE(e->hasDefault);
+  EXPECT_TRUE(e->defaultText.IsEmpty());
+  EXPECT_FALSE(n->hasDefault);
+}
+
 TEST(DcdLoader, Reports) {
   struct Case {
     const char16_t* body;

@@ -222,9 +222,9 @@ TEST(SchemaModel, ElementTypesAndDefaults) {
   // Defaults: a later declaration of an attribute replaces the earlier one.
   KTAttributeDecl decl;
   decl.name = KTQName(u"x", none);
-  decl.defaultText = u"1";
+  decl.SetDefault(u"1");
   a->AddAttribute(decl);
-  decl.defaultText = u"2";
+  decl.SetDefault(u"2");
   a->AddAttribute(decl);
   ASSERT_EQ(a->GetAttributeList().size(), 1u);
   std::vector<KTDefaultAttribute> defaults;
@@ -234,6 +234,17 @@ TEST(SchemaModel, ElementTypesAndDefaults) {
   ASSERT_EQ(defaults.size(), 1u);
   EXPECT_EQ(U8(defaults[0].value), "2");
   EXPECT_FALSE(hasText);
+  // An empty default is a default; a declaration without one gives none.
+  KTAttributeDecl empty, plain;
+  empty.name = KTQName(u"y", none);
+  empty.SetDefault(u"");
+  plain.name = KTQName(u"z", none);
+  a->AddAttribute(empty);
+  a->AddAttribute(plain);
+  EXPECT_TRUE(model.CollectDefaults(a, defaults, text, hasText));
+  ASSERT_EQ(defaults.size(), 2u);
+  EXPECT_EQ(U8(defaults[1].name.localName), "y");
+  EXPECT_TRUE(defaults[1].value.IsEmpty());
   c->textOnly_ = true;
   c->fixedText_ = u"fixed";
   EXPECT_TRUE(model.CollectDefaults(c, defaults, text, hasText));

@@ -181,6 +181,29 @@ TEST(XdrLoader, AttributeTypesAndReferences) {
   EXPECT_EQ(S(bx->enumeratedValues[1]), "'b c'");
 }
 
+// A default written empty is a default (an empty attribute); one not
+// written is none, also through a reference that adds no default of its own.
+TEST(XdrLoader, EmptyDefaultIsADefault) {
+  XdrLoad load(
+      u"<AttributeType name='e' default=''/>"
+      u"<AttributeType name='n'/>"
+      u"<ElementType name='a' content='empty'><attribute type='e'/><attribute type='n'/></ElementType>"
+      u"<ElementType name='b' content='empty'><attribute type='n' default=''/></ElementType>");
+  ASSERT_TRUE(load.ok) << load.Id() << " " << load.Context();
+  struct Case {
+    const char16_t* element;
+    const char16_t* attribute;
+    bool hasDefault;
+  } cases[] = {{u"a", u"e", true}, {u"a", u"n", false}, {u"b", u"n", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(S(KTString(c.element)) + "/@" + S(KTString(c.attribute)));
+    KTAttributeDecl* decl = load.Type(c.element)->FindAttribute(KTQName(KTString(c.attribute), KTNamespaceId()));
+    ASSERT_NE(decl, nullptr);
+    EXPECT_EQ(decl->hasDefault, c.hasDefault);
+    EXPECT_TRUE(decl->defaultText.IsEmpty());
+  }
+}
+
 TEST(XdrLoader, DatatypesFollowTheSchemasPrefix) {
   XdrLoad load(u"<ElementType name='n' t:type='int' t:maxLength='3'/>"
                u"<ElementType name='e' t:values='red green' t:type='string'/>",

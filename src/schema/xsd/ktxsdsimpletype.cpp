@@ -371,20 +371,20 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
       if (decl.fixed) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
       defaultNode = attribute;
       defaultCopy = value;
-      decl.defaultText = value;
+      decl.SetDefault(value);
     } else if (name == u"fixed") {
-      if (!decl.defaultText.IsEmpty()) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
+      if (decl.hasDefault) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
       fixedNode = attribute;
       fixedCopy = value;
       decl.fixed = true;
-      decl.defaultText = value;
+      decl.SetDefault(value);
     } else {
       ok = XsdOtherAttribute(*this, context, attribute, name,
                              u"- expected: (default | fixed | form | id | name | ref | type | use)");
     }
   }
   if (!ok) return false;
-  if (!defaultCopy.IsEmpty() && !useText.IsEmpty() && !(useText == u"optional")) {
+  if (defaultNode && !useText.IsEmpty() && !(useText == u"optional")) {
     return ReportError(kXsdDefaultWithUse, node, nullptr, KTString());
   }
 
@@ -424,7 +424,7 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
   const KTElementType* reportDeclaration = owner;
   for (auto [at, text] : {std::pair<KTXNode*, KTString>(defaultNode, defaultCopy),
                           std::pair<KTXNode*, KTString>(fixedNode, fixedCopy)}) {
-    if (!at || text.IsEmpty() || !decl.datatype.IsValid()) continue;
+    if (!at || !decl.datatype.IsValid()) continue;
     if (text.Find(u'&') >= 0) {
       KTString expanded;
       ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);

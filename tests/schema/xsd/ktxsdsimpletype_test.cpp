@@ -224,6 +224,10 @@ TEST(XsdAttribute, Problems) {
       {u"<xs:attribute name='a' type='xs:unsignedByte' fixed='256'/>", 7588, "fixed", "unsignedByte"},
       {u"<xs:attribute name='a' default='1' fixed='1'/>", 7541, "xs:attribute", ""},
       {u"<xs:attribute name='a' default='1' use='required'/>", 7542, "xs:attribute", ""},
+      // An empty default is a default like any other.
+      {u"<xs:attribute name='a' default='' fixed=''/>", 7541, "xs:attribute", ""},
+      {u"<xs:attribute name='a' default='' use='required'/>", 7542, "xs:attribute", ""},
+      {u"<xs:attribute name='a' type='xs:int' default=''/>", 7587, "default", "int"},
       {u"<xs:attribute name='a' use='sometimes'/>", 7537, "use", "- expected: (optional | prohibited | required)"},
       {u"<xs:attribute name='a' ref='b'/>", 7540, "xs:attribute", ""},
       {u"<xs:attribute name='a:b'/>", 7548, "xs:attribute", "a:b"},
@@ -249,6 +253,15 @@ TEST(XsdAttribute, Problems) {
 }  // namespace
 
 namespace {
+
+// default="" and fixed="" supply empty attributes; an attribute without
+// either gets none, and one the document gives keeps its value.
+TEST(XsdAttribute, EmptyDefaultsReachTheView) {
+  EXPECT_EQ(ProbeXPath("empty-default.xml",
+                       "concat(count(a/@*),'|',count(a/@b),'[',a/@b,']',a/@c,'|',count(a/@d),'[',a/@d,']',"
+                       "count(a/@e),'|',a/@f)"),
+            "5|1[]x|1[]0|v");
+}
 
 TEST(XsdAttribute, ReferencedGlobalDefaultIsQualifiedInTheView) {
   Wrapped w;
