@@ -31,16 +31,19 @@ bool IsTokenized(const KTAttributeDecl& d) {
          d.enumerated;
 }
 
-// Attribute-value normalisation of a default (XML 1.0 §3.3.3): white-space
-// characters become spaces; tokenised types also lose leading and trailing
-// spaces and keep one space between tokens.
+// Attribute-value normalisation of a default (XML 1.0 §3.3.3), in two steps
+// around the expansion of its references: first (`tokenized` false) each
+// white-space character written in the literal becomes a space; then, for
+// tokenised types, leading and trailing spaces go and runs of spaces become
+// one. Only U+0020 counts in the second step: a tab, CR or LF that a
+// character reference put in the value stays.
 KTString NormalizedDefault(const KTString& text, bool tokenized) {
   KTString out;
   int length = 0;
   bool pendingSpace = false;
   for (int i = 0; i < text.GetLength(); ++i) {
     char16_t c = text[i];
-    if (c == u'\t' || c == u'\r' || c == u'\n') c = u' ';
+    if (!tokenized && (c == u'\t' || c == u'\r' || c == u'\n')) c = u' ';
     if (tokenized && c == u' ') {
       pendingSpace = length > 0;
       continue;
