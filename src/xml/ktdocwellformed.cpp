@@ -1,6 +1,6 @@
 // Well-formedness checks around a parse: a scan of the text for characters
-// XML does not allow, and one walk of the built tree for attributes given
-// twice and for character and entity references that XML 1.0 forbids.
+// XML does not allow, then one walk of the built tree for what XML 1.0 and
+// Namespaces in XML 1.0 forbid (replacement texts are read in ktentitytext.cpp).
 #include "xml/ktdocwellformed.h"
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include "core/ktstring.h"
 #include "platform/ktresources.h"
 #include "platform/ktwchar.h"
+#include "xml/ktdocwellformedshared.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktsourcetext.h"
 #include "xml/ktxdoctype.h"
@@ -24,7 +25,7 @@
 
 namespace {
 
-using View = std::u16string_view;
+using namespace ktwf;
 
 // Names compared on every element, as constants whose lengths are known
 // when compiling (a comparison with a bare literal measures it each time).
@@ -126,31 +127,6 @@ class PrefixOfName {
   Slot slots_[1024];
 };
 
-// Up to this many attributes an element's names are compared pair by pair;
-// more go through a hash set, so the check stays linear however many there are.
-constexpr size_t kPairwiseAttributeLimit = 8;
-
-// XML 1.0 §2.2 Char.
-bool IsXmlChar(long c) {
-  if (c < 0x20)
-    return c == 0x9 || c == 0xA || c == 0xD;
-  return (c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-// XML 1.0 (fifth edition) §2.3 NameStartChar and NameChar above U+00FF; the
-// grammars' character classes hold every character above U+00FF as one, so
-// the finer ranges are checked here.
-bool IsWideNameStartChar(long c) {
-  return (c >= 0x100 && c <= 0x2FF) || (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) ||
-         c == 0x200C || c == 0x200D || (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) ||
-         (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
-         (c >= 0x10000 && c <= 0xEFFFF);
-}
-
-bool IsWideNameChar(long c) {
-  return IsWideNameStartChar(c) || (c >= 0x300 && c <= 0x36F) || c == 0x203F || c == 0x2040;
-}
-
 // The place of the first character of the name that XML does not allow
 // there, npos when all are allowed. Characters up to U+00FF are the
 // grammar's to judge.
@@ -185,38 +161,6 @@ bool Fail(const char16_t* text, int length, int offset, const KTString& reason, 
   return Fail(KTSourceText(text, length), offset, reason, status);
 }
 
-// One reference "&...;" found in a value: its place in the value, the text
-// between '&' and ';', and for a character reference the code (-1 when it
-// names no character at all).
-struct Reference {
-  size_t at = 0;
-  View body;
-  bool isChar = false;
-  long code = -1;
-};
-
-// The character a reference body "#123" or "#x7B" names, -1 when the digits
-// are missing or the value leaves the Unicode range.
-long CharacterCode(View body) {
-  bool hex = body.size() > 1 && body[1] == u'x';
-  View digits = body.substr(hex ? 2 : 1);
-  if (digits.empty())
-    return -1;
-  long code = 0;
-  for (char16_t d : digits) {
-    int v = d >= u'0' && d <= u'9'           ? d - u'0'
-            : hex && d >= u'a' && d <= u'f' ? d - u'a' + 10
-            : hex && d >= u'A' && d <= u'F' ? d - u'A' + 10
-                                            : -1;
-    if (v < 0)
-      return -1;
-    code = code * (hex ? 16 : 10) + v;
-    if (code > 0x10FFFF)
-      return -1;
-  }
-  return code;
-}
-
 // Calls f(reference) for each reference of the value, in order, until f
 // returns false. A '&' without its ';' is left alone: the grammar has
 // already refused such a text.
@@ -247,127 +191,8 @@ bool ForEachReference(View value, F f) {
   return true;
 }
 
-bool IsPredefinedEntity(View name) {
-  switch (name.size()) {
-    case 2:
-      return (name[0] == u'l' || name[0] == u'g') && name[1] == u't';
-    case 3:
-      return name == std::u16string_view(u"amp", 3);
-    case 4:
-      return name == std::u16string_view(u"apos", 4) || name == std::u16string_view(u"quot", 4);
-    default:
-      return false;
-  }
-}
-
-// ---- Replacement texts where a reference includes them ----
-
-// XML 1.0 §2.3 NameStartChar and NameChar, for the units of a text that no
-// grammar has read: a replacement text whose character references spelled
-// out markup.
-bool IsNameStartUnit(long c) {
-  if (c <= 0xFF)
-    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u':' ||
-           (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || c >= 0xF8;
-  return IsWideNameStartChar(c);
-}
-
-bool IsNameUnit(long c) {
-  if (c <= 0xFF)
-    return IsNameStartUnit(c) || (c >= u'0' && c <= u'9') || c == u'-' || c == u'.' || c == 0xB7;
-  return IsWideNameChar(c);
-}
-
-bool IsSpaceUnit(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
-
-// The length of the Name that starts at `at`, 0 when none does.
-size_t NameLength(View text, size_t at) {
-  size_t i = at;
-  while (i < text.size()) {
-    long c = text[i];
-    size_t units = 1;
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      units = 2;
-    }
-    if (!(i == at ? IsNameStartUnit(c) : IsNameUnit(c)))
-      break;
-    i += units;
-  }
-  return i - at;
-}
-
-// The reference that the '&' at `at` starts, read as XML 1.0 §4.1 writes
-// one: "&" Name ";", "&#" digits ";" or "&#x" hex digits ";". False when the
-// '&' starts none; else `ref` holds it and `end` the place after its ';'.
-bool ReadReference(View text, size_t at, Reference& ref, size_t& end) {
-  size_t i = at + 1;
-  if (i < text.size() && text[i] == u'#') {
-    const bool hex = i + 1 < text.size() && text[i + 1] == u'x';
-    size_t digits = i + (hex ? 2 : 1);
-    size_t j = digits;
-    while (j < text.size() && ((text[j] >= u'0' && text[j] <= u'9') ||
-                               (hex && ((text[j] >= u'a' && text[j] <= u'f') || (text[j] >= u'A' && text[j] <= u'F')))))
-      ++j;
-    if (j == digits || j >= text.size() || text[j] != u';')
-      return false;
-    ref.isChar = true;
-    ref.body = text.substr(i, j - i);
-    ref.code = CharacterCode(ref.body);
-    end = j + 1;
-  } else {
-    size_t name = NameLength(text, i);
-    if (name == 0 || i + name >= text.size() || text[i + name] != u';')
-      return false;
-    ref.isChar = false;
-    ref.body = text.substr(i, name);
-    end = i + name + 1;
-  }
-  ref.at = at;
-  return true;
-}
-
-// What the walk knows of a declared general entity: its own declaration, and
-// once a reference needs it, what its replacement text reaches through the
-// entities it refers to in turn.
-struct EntityFacts {
-  View name;
-  // The replacement text: the literal without its quotes, its character
-  // references resolved (XML 1.0 §4.5); general references stay for the
-  // place of use.
-  View literal;
-  bool external = false;
-  bool unparsed = false;
-  bool holdsLessThan = false;  // its literal holds '<', written or as a character reference
-
-  enum State { kNew, kActive, kDone } state = kNew;
-  enum Problem { kNone, kRecursive, kUndeclared, kUnparsed } problem = kNone;
-  View problemName;             // the entity the problem is about (for a cycle, the one that closes it)
-  View cycleName;               // the entity a cycle leads back to
-  bool reachesLessThan = false;  // here or in an entity referred to
-  bool reachesExternal = false;
-
-  // Whether the replacement text is well-formed where a reference includes
-  // it (XML 1.0 §4.3.2, §4.4.2, §4.4.5), with the entities it refers to in
-  // turn: one record for content, one for attribute values, each worked out
-  // once, when a reference first needs it.
-  struct Fit {
-    enum State { kNew, kActive, kDone } state = kNew;
-    bool scanned = false;  // the text's own scan is done: flaw and refs hold its findings
-    KTString flaw;         // what the text itself holds that may not stand there, empty when nothing
-    // The references its own scan met, each with whether it stands in an
-    // attribute value; dropped once the record is done.
-    std::vector<std::pair<View, bool>> refs;
-    const EntityFacts* flawed = nullptr;  // the entity whose text holds the first flaw reached
-    bool flawInAttribute = false;         // that text stands in an attribute value
-  };
-  Fit fit[2];  // in content ([0]) and in an attribute value ([1])
-};
-
 const char16_t* const kParameterReferenceInside =
     u"a parameter-entity reference may not stand inside a declaration in the internal subset";
-
-enum class Place { kContent, kAttributeValue, kEntityValue };
 
 class TreeChecker {
  public:
@@ -581,18 +406,6 @@ class TreeChecker {
     return true;
   }
 
-  // Empties a hash table before it takes `coming` entries. clear() costs
-  // its bucket count, which one element with very many attributes leaves
-  // large: a table far larger than the next element needs is replaced, so
-  // each element costs in proportion to its own attributes.
-  template <typename Table>
-  static void ClearForReuse(Table& table, size_t coming) {
-    if (table.bucket_count() > 4 * coming + 64)
-      table = Table();
-    else
-      table.clear();
-  }
-
   // The name of an element or attribute: both kinds are named nodes whose
   // interned name (ktxname.h) knows its length, and nodes that carry one
   // name share the address of its text.
@@ -726,8 +539,8 @@ class TreeChecker {
         reason = u"the external entity " + name() + u" may not be referenced in an attribute value";
       } else if (place == Place::kAttributeValue && lessThan) {
         reason = u"the entity " + name() + u" holds '<' and may not be referenced in an attribute value";
-      } else if (bool inAttribute = false; const EntityFacts* flawed = TextFlaw(facts, place, followEntities,
-                                                                                  inAttribute)) {
+      } else if (bool inAttribute = false;
+                 const EntityFacts* flawed = entityTexts_.TextFlaw(facts, place, followEntities, inAttribute)) {
         // The replacement text, or that of an entity it refers to, does not
         // fit where it is included.
         reason = u"the entity " + KTString(flawed->name);
@@ -774,7 +587,7 @@ class TreeChecker {
         continue;
       }
       // A '&' that starts no reference names no entity: the text is refused
-      // for it where it is included (TextFlaw).
+      // for it where it is included (KTEntityTextReader::TextFlaw).
       Reference ref;
       size_t end = at + 1;
       const bool reference = ReadReference(literal, at, ref, end);
@@ -820,275 +633,6 @@ class TreeChecker {
       into.problem = from.problem;
       into.problemName = from.problemName;
       into.cycleName = from.cycleName;
-    }
-  }
-
-  // The entity whose replacement text holds the first flaw that keeps the
-  // referenced entity's text from standing in `place`, null when none does;
-  // `inAttribute` tells whether that text stands in an attribute value. A
-  // reference not followed (`follow` false: an attribute default where an
-  // entity may be declared after it) is judged by the entity's own text.
-  const EntityFacts* TextFlaw(EntityFacts& facts, Place place, bool follow, bool& inAttribute) {
-    if (facts.external || place == Place::kEntityValue)
-      return nullptr;
-    const bool attribute = place == Place::kAttributeValue;
-    if (follow) {
-      const EntityFacts* flawed = Flawed(facts, attribute);
-      inAttribute = facts.fit[attribute].flawInAttribute;
-      return flawed;
-    }
-    ScanOwnText(facts, attribute);
-    inAttribute = attribute;
-    return facts.fit[attribute].flaw.IsEmpty() ? nullptr : &facts;
-  }
-
-  // The first flaw that keeps the entity's replacement text from standing
-  // in content or, `attribute` true, in an attribute value, in its own text
-  // or in the text of an entity it refers to (each parsed entity is
-  // well-formed on its own, XML 1.0 §4.3.2): the entity whose text holds it,
-  // null when there is none; the record tells where that text stands. Each
-  // entity's text is scanned once per place and each of its references
-  // followed once, however often the entity is referenced. Iterative, as
-  // Analyse; a cycle is left to Analyse, which reports it first.
-  const EntityFacts* Flawed(EntityFacts& start, bool attribute) {
-    if (start.fit[attribute].state == EntityFacts::Fit::kDone)
-      return start.fit[attribute].flawed;
-    struct Frame {
-      EntityFacts* entity;
-      bool attribute;  // the record for attribute values
-      size_t next;     // the next of its references to follow
-    };
-    std::vector<Frame> stack;
-    auto enter = [&](EntityFacts& entity, bool inAttribute) {
-      EntityFacts::Fit& fit = entity.fit[inAttribute];
-      fit.state = EntityFacts::Fit::kActive;
-      ScanOwnText(entity, inAttribute);
-      if (!fit.flaw.IsEmpty()) {
-        fit.flawed = &entity;
-        fit.flawInAttribute = inAttribute;
-      }
-      stack.push_back({&entity, inAttribute, 0});
-    };
-    auto take = [](EntityFacts::Fit& into, const EntityFacts::Fit& from) {
-      if (into.flawed == nullptr && from.flawed != nullptr) {
-        into.flawed = from.flawed;
-        into.flawInAttribute = from.flawInAttribute;
-      }
-    };
-    enter(start, attribute);
-    while (!stack.empty()) {
-      Frame& frame = stack.back();
-      EntityFacts::Fit& fit = frame.entity->fit[frame.attribute];
-      if (fit.flawed != nullptr || frame.next == fit.refs.size()) {
-        fit.state = EntityFacts::Fit::kDone;
-        std::vector<std::pair<View, bool>>().swap(fit.refs);
-        stack.pop_back();
-        if (!stack.empty())
-          take(stack.back().entity->fit[stack.back().attribute], fit);
-        continue;
-      }
-      const auto [name, inAttribute] = fit.refs[frame.next++];
-      auto found = entities_.find(name);
-      // Undeclared, unparsed and external entities are Analyse's to report
-      // (an external one in an attribute value the text's own scan refuses).
-      if (found == entities_.end() || found->second.external)
-        continue;
-      EntityFacts::Fit& next = found->second.fit[inAttribute];
-      if (next.state == EntityFacts::Fit::kDone)
-        take(fit, next);
-      else if (next.state == EntityFacts::Fit::kNew)
-        enter(found->second, inAttribute);  // `frame` and `fit` are not used past this point
-    }
-    return start.fit[attribute].flawed;
-  }
-
-  // Scans the entity's replacement text on its own, once per place: its
-  // flaw and the references it holds, each with where it stands.
-  void ScanOwnText(EntityFacts& entity, bool attribute) {
-    EntityFacts::Fit& fit = entity.fit[attribute];
-    if (fit.scanned)
-      return;
-    fit.scanned = true;
-    fit.flaw = attribute ? AttributeFlaw(entity.literal, fit.refs) : ContentFlaw(entity.literal, fit.refs);
-  }
-
-  // The reference at `at` of a replacement text: its flaw, empty when it is
-  // well-formed; `end` is where the text goes on. A reference to another
-  // entity is noted with whether it stands in an attribute value.
-  KTString ReferenceFlaw(View text, size_t at, bool inAttribute, std::vector<std::pair<View, bool>>& refs,
-                         size_t& end) {
-    Reference ref;
-    if (!ReadReference(text, at, ref, end))
-      return KTString(u"a '&' that starts no reference");
-    if (ref.isChar) {
-      if (ref.code < 0 || !IsXmlChar(ref.code))  // WFC Legal Character
-        return u"the character reference &" + KTString(ref.body) + u";, which names no character allowed in XML,";
-      return KTString();
-    }
-    if (IsPredefinedEntity(ref.body))
-      return KTString();
-    if (inAttribute) {
-      // WFC No External Entity References.
-      auto found = entities_.find(ref.body);
-      if (found != entities_.end() && found->second.external && !found->second.unparsed)
-        return u"a reference to the external entity " + KTString(ref.body) + u" in an attribute value";
-    }
-    refs.emplace_back(ref.body, inAttribute);
-    return KTString();
-  }
-
-  // An attribute value's share of XML 1.0 §3.1 AttValue: no '<' (WFC No <
-  // in Attribute Values) and every '&' the start of a reference. `attribute`
-  // names the attribute of a start tag in a replacement text whose value
-  // this is, empty for the whole text of an entity referenced in a value.
-  KTString AttributeFlaw(View text, std::vector<std::pair<View, bool>>& refs, View attribute = View()) {
-    for (size_t i = 0; i < text.size();) {
-      if (text[i] == u'<')
-        return attribute.empty() ? KTString(u"'<'") : u"'<' in the value of the attribute " + KTString(attribute);
-      if (text[i] != u'&') {
-        ++i;
-        continue;
-      }
-      KTString flaw = ReferenceFlaw(text, i, true, refs, i);
-      if (!flaw.IsEmpty())
-        return flaw;
-    }
-    return KTString();
-  }
-
-  // XML 1.0 §3.1 content: character data, references, elements, CDATA
-  // sections, comments and processing instructions, every element closed
-  // in the text that opened it. The open elements are kept on a stack that
-  // the text's length bounds.
-  KTString ContentFlaw(View text, std::vector<std::pair<View, bool>>& refs) {
-    std::vector<View> open;
-    size_t i = 0;
-    while (i < text.size()) {
-      const char16_t c = text[i];
-      if (c == u'&') {
-        KTString flaw = ReferenceFlaw(text, i, false, refs, i);
-        if (!flaw.IsEmpty())
-          return flaw;
-        continue;
-      }
-      if (c == u']' && text.substr(i, 3) == u"]]>")
-        return KTString(u"']]>' outside a CDATA section");
-      if (c != u'<') {
-        ++i;
-        continue;
-      }
-      View rest = text.substr(i);
-      if (rest.starts_with(u"<!--")) {
-        // XML 1.0 §2.5: no "--" inside, none right before the "-->".
-        size_t dashes = text.find(u"--", i + 4);
-        if (dashes == View::npos)
-          return KTString(u"an unfinished comment");
-        if (text.substr(dashes, 3) != u"-->")
-          return KTString(u"a comment with '--' inside");
-        i = dashes + 3;
-      } else if (rest.starts_with(u"<![CDATA[")) {
-        size_t close = text.find(u"]]>", i + 9);
-        if (close == View::npos)
-          return KTString(u"an unfinished CDATA section");
-        i = close + 3;
-      } else if (rest.starts_with(u"<?")) {
-        // XML 1.0 §2.6: a target, then "?>" or white space and data.
-        size_t name = NameLength(text, i + 2);
-        View target = text.substr(i + 2, name);
-        if (name == 0)
-          return KTString(u"a processing instruction without a target");
-        if (name == 3 && (target[0] | 0x20) == u'x' && (target[1] | 0x20) == u'm' && (target[2] | 0x20) == u'l')
-          return u"a processing instruction with the reserved target " + KTString(target);
-        size_t after = i + 2 + name;
-        size_t close = text.find(u"?>", after);
-        if (close == View::npos || (close != after && !IsSpaceUnit(text[after])))
-          return u"an unfinished processing instruction " + KTString(target);
-        i = close + 2;
-      } else if (rest.starts_with(u"</")) {
-        size_t name = NameLength(text, i + 2);
-        View tag = text.substr(i + 2, name);
-        size_t j = i + 2 + name;
-        while (j < text.size() && IsSpaceUnit(text[j]))
-          ++j;
-        if (name == 0 || j >= text.size() || text[j] != u'>')
-          return u"a malformed end tag </" + KTString(tag);
-        if (open.empty())
-          return u"the end tag </" + KTString(tag) + u"> without its start tag";
-        if (open.back() != tag)
-          return u"the end tag </" + KTString(tag) + u"> where </" + KTString(open.back()) + u"> is due";
-        open.pop_back();
-        i = j + 1;
-      } else {
-        KTString flaw = StartTagFlaw(text, i, open, refs);
-        if (!flaw.IsEmpty())
-          return flaw;
-      }
-    }
-    if (!open.empty())
-      return u"the start tag <" + KTString(open.back()) + u"> without its end tag";
-    return KTString();
-  }
-
-  // XML 1.0 §3.1 STag and EmptyElemTag at `at`; `at` moves past the tag and
-  // a start tag's name goes on `open`.
-  KTString StartTagFlaw(View text, size_t& at, std::vector<View>& open,
-                        std::vector<std::pair<View, bool>>& refs) {
-    size_t name = NameLength(text, at + 1);
-    if (name == 0)
-      return KTString(u"a '<' that starts no markup");
-    View element = text.substr(at + 1, name);
-    auto malformed = [&] { return u"a malformed start tag <" + KTString(element); };
-    tagAttributes_.clear();
-    size_t i = at + 1 + name;
-    for (;;) {
-      size_t spaces = i;
-      while (i < text.size() && IsSpaceUnit(text[i]))
-        ++i;
-      if (i >= text.size())
-        return malformed();
-      if (text[i] == u'>' || (text[i] == u'/' && i + 1 < text.size() && text[i + 1] == u'>')) {
-        if (text[i] == u'>')
-          open.push_back(element);
-        at = i + (text[i] == u'>' ? 1 : 2);
-        return KTString();
-      }
-      size_t attribute = i == spaces ? 0 : NameLength(text, i);
-      if (attribute == 0)
-        return malformed();
-      View attributeName = text.substr(i, attribute);
-      // WFC Unique Att Spec: names compared pair by pair up to a few, then
-      // through a hash set.
-      bool twice = false;
-      if (tagAttributes_.size() < kPairwiseAttributeLimit) {
-        twice = std::find(tagAttributes_.begin(), tagAttributes_.end(), attributeName) != tagAttributes_.end();
-        tagAttributes_.push_back(attributeName);
-        if (tagAttributes_.size() == kPairwiseAttributeLimit) {
-          ClearForReuse(tagAttributeSet_, 0);
-          tagAttributeSet_.insert(tagAttributes_.begin(), tagAttributes_.end());
-        }
-      } else {
-        twice = !tagAttributeSet_.insert(attributeName).second;
-      }
-      if (twice)
-        return u"the start tag <" + KTString(element) + u"> with the attribute " + KTString(attributeName) +
-               u" twice";
-      i += attribute;
-      while (i < text.size() && IsSpaceUnit(text[i]))
-        ++i;
-      if (i >= text.size() || text[i] != u'=')
-        return malformed();
-      ++i;
-      while (i < text.size() && IsSpaceUnit(text[i]))
-        ++i;
-      if (i >= text.size() || (text[i] != u'"' && text[i] != u'\''))
-        return malformed();
-      const size_t close = text.find(text[i], i + 1);
-      if (close == View::npos)
-        return malformed();
-      KTString flaw = AttributeFlaw(text.substr(i + 1, close - i - 1), refs, attributeName);
-      if (!flaw.IsEmpty())
-        return flaw;
-      i = close + 1;
     }
   }
 
@@ -1619,14 +1163,12 @@ class TreeChecker {
   // Declarations in the tree stand in a document's internal subset, not in
   // a DTD of its own.
   bool internalSubset_ = false;
-  std::unordered_map<View, EntityFacts> entities_;
+  EntityTable entities_;
+  KTEntityTextReader entityTexts_{entities_};
   std::deque<std::u16string> replacements_;
   // Reused for every element, so the walk allocates nothing per element.
   std::vector<const KTXNode*> attributes_;
   std::vector<const char16_t*> seen_;  // interned attribute names of one element
-  // The attribute names of one start tag in a replacement text.
-  std::vector<View> tagAttributes_;
-  std::unordered_set<View> tagAttributeSet_;
   CheckedNames goodNames_;              // element and attribute names without a bad character
   CheckedNames qualifiedNames_;         // element and attribute names that are qualified names
   std::unordered_set<View> names_;      // its attribute names, for declared defaults

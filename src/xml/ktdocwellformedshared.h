@@ -1,0 +1,182 @@
+// What the tree checker (ktdocwellformed.cpp) and the reader of internal
+// entities' replacement texts (ktentitytext.cpp) share: character classes,
+// references, what is known of each declared entity, and the reader itself.
+// Internal to src/xml.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/ktstring.h"
+
+namespace ktwf {
+
+using View = std::u16string_view;
+
+// Up to this many attributes an element's names are compared pair by pair;
+// more go through a hash set, so the check stays linear however many there are.
+constexpr size_t kPairwiseAttributeLimit = 8;
+
+// Empties a hash table before it takes `coming` entries. clear() costs
+// its bucket count, which one element with very many attributes leaves
+// large: a table far larger than the next element needs is replaced, so
+// each element costs in proportion to its own attributes.
+template <typename Table>
+void ClearForReuse(Table& table, size_t coming) {
+  if (table.bucket_count() > 4 * coming + 64)
+    table = Table();
+  else
+    table.clear();
+}
+
+// XML 1.0 §2.2 Char.
+inline bool IsXmlChar(long c) {
+  if (c < 0x20)
+    return c == 0x9 || c == 0xA || c == 0xD;
+  return (c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// XML 1.0 (fifth edition) §2.3 NameStartChar and NameChar above U+00FF; the
+// grammars' character classes hold every character above U+00FF as one, so
+// the finer ranges are checked here.
+inline bool IsWideNameStartChar(long c) {
+  return (c >= 0x100 && c <= 0x2FF) || (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) ||
+         c == 0x200C || c == 0x200D || (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) ||
+         (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+inline bool IsWideNameChar(long c) {
+  return IsWideNameStartChar(c) || (c >= 0x300 && c <= 0x36F) || c == 0x203F || c == 0x2040;
+}
+
+// One reference "&...;" found in a value: its place in the value, the text
+// between '&' and ';', and for a character reference the code (-1 when it
+// names no character at all).
+struct Reference {
+  size_t at = 0;
+  View body;
+  bool isChar = false;
+  long code = -1;
+};
+
+// The character a reference body "#123" or "#x7B" names, -1 when the digits
+// are missing or the value leaves the Unicode range.
+inline long CharacterCode(View body) {
+  bool hex = body.size() > 1 && body[1] == u'x';
+  View digits = body.substr(hex ? 2 : 1);
+  if (digits.empty())
+    return -1;
+  long code = 0;
+  for (char16_t d : digits) {
+    int v = d >= u'0' && d <= u'9'           ? d - u'0'
+            : hex && d >= u'a' && d <= u'f' ? d - u'a' + 10
+            : hex && d >= u'A' && d <= u'F' ? d - u'A' + 10
+                                            : -1;
+    if (v < 0)
+      return -1;
+    code = code * (hex ? 16 : 10) + v;
+    if (code > 0x10FFFF)
+      return -1;
+  }
+  return code;
+}
+
+inline bool IsPredefinedEntity(View name) {
+  switch (name.size()) {
+    case 2:
+      return (name[0] == u'l' || name[0] == u'g') && name[1] == u't';
+    case 3:
+      return name == std::u16string_view(u"amp", 3);
+    case 4:
+      return name == std::u16string_view(u"apos", 4) || name == std::u16string_view(u"quot", 4);
+    default:
+      return false;
+  }
+}
+
+// The length of the Name that starts at `at`, 0 when none does.
+size_t NameLength(View text, size_t at);
+
+// The reference that the '&' at `at` starts, read as XML 1.0 §4.1 writes
+// one: "&" Name ";", "&#" digits ";" or "&#x" hex digits ";". False when the
+// '&' starts none; else `ref` holds it and `end` the place after its ';'.
+bool ReadReference(View text, size_t at, Reference& ref, size_t& end);
+
+// What the walk knows of a declared general entity: its own declaration, and
+// once a reference needs it, what its replacement text reaches through the
+// entities it refers to in turn.
+struct EntityFacts {
+  View name;
+  // The replacement text: the literal without its quotes, its character
+  // references resolved (XML 1.0 §4.5); general references stay for the
+  // place of use.
+  View literal;
+  bool external = false;
+  bool unparsed = false;
+  bool holdsLessThan = false;  // its literal holds '<', written or as a character reference
+
+  enum State { kNew, kActive, kDone } state = kNew;
+  enum Problem { kNone, kRecursive, kUndeclared, kUnparsed } problem = kNone;
+  View problemName;             // the entity the problem is about (for a cycle, the one that closes it)
+  View cycleName;               // the entity a cycle leads back to
+  bool reachesLessThan = false;  // here or in an entity referred to
+  bool reachesExternal = false;
+
+  // Whether the replacement text is well-formed where a reference includes
+  // it (XML 1.0 §4.3.2, §4.4.2, §4.4.5), with the entities it refers to in
+  // turn: one record for content, one for attribute values, each worked out
+  // once, when a reference first needs it.
+  struct Fit {
+    enum State { kNew, kActive, kDone } state = kNew;
+    bool scanned = false;  // the text's own scan is done: flaw and refs hold its findings
+    KTString flaw;         // what the text itself holds that may not stand there, empty when nothing
+    // The references its own scan met, each with whether it stands in an
+    // attribute value; dropped once the record is done.
+    std::vector<std::pair<View, bool>> refs;
+    const EntityFacts* flawed = nullptr;  // the entity whose text holds the first flaw reached
+    bool flawInAttribute = false;         // that text stands in an attribute value
+  };
+  Fit fit[2];  // in content ([0]) and in an attribute value ([1])
+};
+
+// The declared general entities by name; the first declaration binds.
+using EntityTable = std::unordered_map<View, EntityFacts>;
+
+enum class Place { kContent, kAttributeValue, kEntityValue };
+
+// Reads an internal entity's replacement text where a reference includes
+// it: in content as content, balanced markup and all; in an attribute value
+// as part of one. Each text is read once per place, and the entities it
+// refers to are followed on an explicit stack.
+class KTEntityTextReader {
+ public:
+  explicit KTEntityTextReader(EntityTable& entities) : entities_(entities) {}
+
+  // The entity whose replacement text holds the first flaw that keeps the
+  // referenced entity's text from standing in `place`, null when none does;
+  // `inAttribute` tells whether that text stands in an attribute value. A
+  // reference not followed (`follow` false: an attribute default where an
+  // entity may be declared after it) is judged by the entity's own text.
+  const EntityFacts* TextFlaw(EntityFacts& facts, Place place, bool follow, bool& inAttribute);
+
+ private:
+  const EntityFacts* Flawed(EntityFacts& start, bool attribute);
+  void ScanOwnText(EntityFacts& entity, bool attribute);
+  KTString ReferenceFlaw(View text, size_t at, bool inAttribute, std::vector<std::pair<View, bool>>& refs,
+                         size_t& end);
+  KTString AttributeFlaw(View text, std::vector<std::pair<View, bool>>& refs, View attribute = View());
+  KTString ContentFlaw(View text, std::vector<std::pair<View, bool>>& refs);
+  KTString StartTagFlaw(View text, size_t& at, std::vector<View>& open, std::vector<std::pair<View, bool>>& refs);
+
+  EntityTable& entities_;
+  // The attribute names of one start tag in a replacement text.
+  std::vector<View> tagAttributes_;
+  std::unordered_set<View> tagAttributeSet_;
+};
+
+}  // namespace ktwf
