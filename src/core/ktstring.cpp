@@ -89,11 +89,16 @@ constexpr size_t kPoolStep = 4;
 // may not be aligned for a pointer), so no block is smaller than one.
 constexpr size_t kPoolSmallest = sizeof(void*);
 constexpr size_t kPoolChunkBytes = kKTPageBlockBytes;
+// Past this many chunks (2 MiB) the pool takes its chunks as a growing owner
+// (their pages put in place at once); a small document's values hold no more
+// memory than they write.
+constexpr size_t kChunksBeforeGrowing = 8;
 
 struct BlockPool {
   void* free[KTString::kPooledBlockBytes / kPoolStep + 1];
   char* chunk;
   size_t left;
+  size_t chunksTaken;
 };
 thread_local constinit BlockPool tPool = {};
 
@@ -111,7 +116,7 @@ void* PoolAllocate(size_t size) {
       std::memcpy(pool.chunk, &pool.free[pool.left / kPoolStep], sizeof(void*));
       pool.free[pool.left / kPoolStep] = pool.chunk;
     }
-    pool.chunk = static_cast<char*>(KTTakePageBlock());
+    pool.chunk = static_cast<char*>(KTTakePageBlock(pool.chunksTaken++ >= kChunksBeforeGrowing));
     pool.left = pool.chunk ? kPoolChunkBytes : 0;
     if (!pool.chunk) return nullptr;
   }

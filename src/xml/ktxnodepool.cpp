@@ -22,6 +22,10 @@ namespace {
 constexpr size_t kPoolStep = 8;
 constexpr size_t kPoolLargest = 256;
 constexpr size_t kPoolBlockBytes = kKTPageBlockBytes;
+// Past this many blocks (2 MiB) the pool takes its blocks as a growing owner
+// (their pages put in place at once); a small document's nodes hold no more
+// memory than they write.
+constexpr size_t kBlocksBeforeGrowing = 8;
 
 // An address sanitizer build allocates every node on its own, so that it
 // can still see a node used after it was freed.
@@ -41,6 +45,7 @@ struct NodePool {
   void* free[kPoolLargest / kPoolStep + 1] = {};
   char* block = nullptr;
   size_t left = 0;
+  size_t blocksTaken = 0;
 };
 
 NodePool& Pool() {
@@ -66,7 +71,7 @@ void* KTXNodePoolAllocate(size_t size) {
   if (pool.left < size) {
     // What is left of the old block serves the size that fits it exactly.
     if (pool.left >= kPoolStep) PushFree(pool, pool.block, pool.left);
-    pool.block = static_cast<char*>(KTTakePageBlock());
+    pool.block = static_cast<char*>(KTTakePageBlock(pool.blocksTaken++ >= kBlocksBeforeGrowing));
     pool.left = pool.block ? kPoolBlockBytes : 0;
     if (!pool.block) throw std::bad_alloc();
   }
