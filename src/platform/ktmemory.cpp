@@ -4,8 +4,8 @@
 
 #include <sys/mman.h>
 
-#include <atomic>
 #include <cstdint>
+#include <mutex>
 
 namespace {
 
@@ -19,7 +19,7 @@ constexpr size_t kBlocksPerRun = 8;
 constexpr size_t kRunBytes = kBlocksPerRun * kKTPageBlockBytes;
 
 struct PageBlocks {
-  std::atomic_flag busy = ATOMIC_FLAG_INIT;
+  std::mutex busy;
   void* waiting[kMaxWaitingBlocks] = {};
   size_t waitingCount = 0;
   char* run = nullptr;  // the part of the current run not handed out yet
@@ -27,13 +27,11 @@ struct PageBlocks {
 };
 constinit PageBlocks gBlocks;
 
+// A mutex rather than a spin: a thread that holds it may be mapping memory.
 class Lock {
  public:
-  Lock() {
-    while (gBlocks.busy.test_and_set(std::memory_order_acquire)) {
-    }
-  }
-  ~Lock() { gBlocks.busy.clear(std::memory_order_release); }
+  Lock() { gBlocks.busy.lock(); }
+  ~Lock() { gBlocks.busy.unlock(); }
 };
 
 // A run of kRunBytes aligned to one block: map one block more and cut the
