@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -194,7 +195,7 @@ bool ForEachReference(View value, F f) {
 const char16_t* const kParameterReferenceInside =
     u"a parameter-entity reference may not stand inside a declaration in the internal subset";
 
-class TreeChecker {
+class TreeChecker final : public KTNamespaceDeclarations {
  public:
   TreeChecker(const KTSourceText& text, KTLoadStatus& status)
       : text_(text), length_(text.GetLength()), status_(status) {}
@@ -402,7 +403,7 @@ class TreeChecker {
       facts.unparsed = value.find(u"NDATA") != View::npos;
     }
     // XML 1.0 §4.2: the first declaration of an entity binds.
-    entities_.emplace(name, facts);
+    entities_.emplace(name, std::move(facts));
     return true;
   }
 
@@ -549,7 +550,11 @@ class TreeChecker {
         reason += u" holds " + flawed->fit[inAttribute].flaw + u" and may not be referenced " +
                   (inAttribute ? u"in an attribute value" : u"in content");
       } else {
-        return true;
+        if (place != Place::kContent)
+          return true;
+        reason = NamespaceFlaw(facts, ref.body);
+        if (reason.IsEmpty())
+          return true;
       }
       failedAt = ref.at;
       return false;
@@ -557,6 +562,55 @@ class TreeChecker {
     if (reason.IsEmpty())
       return true;
     return FailInValue(node, value, failedAt, reason, elementText);
+  }
+
+  // Namespaces in XML 1.0 for the markup that a reference in content
+  // includes, as if it stood in the document there: what no scope can mend
+  // is known once per entity (KTEntityTextReader::Namespaces), the prefixes
+  // it leaves open must be bound in the scope of this reference, and start
+  // tags whose attributes use them must not then give two attributes one
+  // expanded name. Empty when the markup fits; asked once the text is
+  // well-formed in content.
+  KTString NamespaceFlaw(EntityFacts& facts, View referenced) {
+    if (facts.external || !facts.reachesLessThan)
+      return KTString();  // no markup, here or in an entity it refers to
+    NamespaceFit& fit = entityTexts_.Namespaces(facts, *this);
+    auto entity = [&](const EntityFacts* holder) {
+      KTString text = u"the entity " + KTString(holder->name);
+      if (holder != &facts)
+        text += u", referenced through " + KTString(referenced) + u",";
+      return text;
+    };
+    if (fit.flawed != nullptr)
+      return entity(fit.flawed) + u" holds " + fit.flaw + u" and may not be referenced in content";
+    auto where = [&](const EntityFacts* holder) {
+      return holder == &facts ? KTString(u" where it is referenced")
+                              : u" where " + KTString(referenced) + u" is referenced";
+    };
+    if (fit.prefixIds.size() != fit.prefixes.size()) {
+      fit.prefixIds.clear();
+      for (const NamespaceFit::OpenPrefix* open : fit.prefixes)
+        fit.prefixIds.push_back(prefixes_.Find(open->prefix));
+    }
+    for (size_t i = 0; i < fit.prefixes.size(); ++i) {
+      if (Bound(fit.prefixIds[i]) != nullptr)
+        continue;
+      const NamespaceFit::OpenPrefix& open = *fit.prefixes[i];
+      return entity(open.holder) + u" holds the name " + KTString(open.name) + u", whose prefix " +
+             KTString(open.prefix) + u" is not declared" + where(open.holder) +
+             u" (Namespaces in XML 1.0, NSC Prefix Declared)";
+    }
+    for (const NamespaceFit::OpenTag* tag : fit.tags) {
+      scopedAttributes_ = tag->attributes;
+      for (NamespaceFit::Attribute& a : scopedAttributes_)
+        if (a.open)
+          a.uri = *Bound(prefixes_.Find(a.prefix));  // bound: every open prefix passed above
+      size_t first = 0;
+      if (const size_t second = SharedExpandedName(scopedAttributes_, first); second != View::npos)
+        return entity(tag->holder) + u" holds " +
+               ExpandedNameFlaw(tag->element, scopedAttributes_[first], scopedAttributes_[second], where(tag->holder));
+    }
+    return KTString();
   }
 
   // Follows the references of the entity's replacement text, and of theirs,
@@ -802,25 +856,13 @@ class TreeChecker {
   bool CheckQName(const KTXNode* node, View name) {
     if (qualifiedNames_.Has(name.data()))
       return true;
-    size_t colon = name.find(u':');
-    bool good = colon == View::npos || (colon > 0 && colon + 1 < name.size() &&
-                                        name.find(u':', colon + 1) == View::npos &&
-                                        IsNameStartAfterColon(name[colon + 1]));
-    if (good) {
+    if (IsQualifiedName(name)) {
       qualifiedNames_.Add(name.data());
       return true;
     }
     KTString reason;
     reason.Format(u"the name %s is not a qualified name (Namespaces in XML 1.0 §3)", KTString(name).c_str());
     return Fail(text_, NameOffset(node), reason, status_);
-  }
-
-  // Characters that may follow a name's colon: the grammar has checked them
-  // as NameChar, so only those that are NameChar but not NameStartChar are
-  // refused here.
-  static bool IsNameStartAfterColon(char16_t c) {
-    return !((c >= u'0' && c <= u'9') || c == u'-' || c == u'.' || c == 0xB7 || (c >= 0x300 && c <= 0x36F) ||
-             c == 0x203F || c == 0x2040);
   }
 
   // Binds the prefix (empty: the default namespace) that the declaration
@@ -831,14 +873,36 @@ class TreeChecker {
   // `entry` is the prefix's index in prefixes_.
   bool Declare(const KTXNode* element, View attribute, View value, const KTXNode* at, View prefix,
                uint32_t entry) {
+    View uri;
+    KTString problem = Judge(View(element->GetName()), attribute, value, prefix, uri);
+    if (!problem.IsEmpty())
+      return Fail(text_, at->GetStartOffset(), problem, status_);
+    // A URI that is the attribute's own value, as written, lives as long as
+    // the tree; one resolved or collapsed here is kept in uris_.
+    const bool owned = at == element || uri.data() != value.data();
+    if (owned) {
+      uris_.emplace_back(uri);
+      uri = uris_.back().View();
+    }
+    PrefixTable::Entry& bound = prefixes_[entry];
+    bindings_.push_back({uri, bound.current, entry, owned});
+    bound.current = static_cast<int32_t>(bindings_.size() - 1);
+    return true;
+  }
+
+  // The URI a namespace declaration binds its prefix to, after the rules of
+  // Namespaces in XML 1.0 on reserved prefixes and names and on undeclaring:
+  // the reason it may not stand, empty when it may. For the document's own
+  // declarations and for those of markup in replacement texts.
+  KTString Judge(View element, View attribute, View value, View prefix, View& uri) override {
     static constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
     static constexpr View kXmlnsUri = u"http://www.w3.org/2000/xmlns/";
-    View uri = ResolveAttributeValue(value);
+    KTString reason;
+    uri = ResolveAttributeValue(value);
     if (budget_ == 0) {
-      KTString reason;
       reason.Format(u"the namespace name declared by %s expands through entities to more than %d characters",
                     KTString(attribute).c_str(), static_cast<int>(kMaxUriResolveSteps));
-      return Fail(text_, at->GetStartOffset(), reason, status_);
+      return reason;
     }
     if (!declarationTypes_.empty() && IsTokenized(element, attribute))
       uri = CollapseSpaces(uri);
@@ -852,28 +916,20 @@ class TreeChecker {
     else if (uri == kXmlnsUri)
       problem = u"no prefix may be bound to http://www.w3.org/2000/xmlns/";
     if (problem) {
-      KTString reason;
       reason.Format(u"%s (Namespaces in XML 1.0, NSC Reserved Prefixes and Namespace Names)", problem);
-      return Fail(text_, at->GetStartOffset(), reason, status_);
-    }
-    if (uri.empty() && !prefix.empty()) {
-      KTString reason;
+    } else if (uri.empty() && !prefix.empty()) {
       reason.Format(u"the declaration xmlns:%s=\"\" unbinds a prefix, which XML 1.0 does not allow "
                     u"(Namespaces in XML 1.0, NSC No Prefix Undeclaring)",
                     KTString(prefix).c_str());
-      return Fail(text_, at->GetStartOffset(), reason, status_);
     }
-    // A URI that is the attribute's own value, as written, lives as long as
-    // the tree; one resolved or collapsed here is kept in uris_.
-    const bool owned = at == element || uri.data() != value.data();
-    if (owned) {
-      uris_.emplace_back(uri);
-      uri = uris_.back().View();
-    }
-    PrefixTable::Entry& bound = prefixes_[entry];
-    bindings_.push_back({uri, bound.current, entry, owned});
-    bound.current = static_cast<int32_t>(bindings_.size() - 1);
-    return true;
+    return reason;
+  }
+
+  const std::vector<DefaultDeclaration>* DefaultsFor(View element) override {
+    if (defaultDeclarations_.empty())
+      return nullptr;
+    auto found = defaultDeclarations_.find(element);
+    return found == defaultDeclarations_.end() ? nullptr : &found->second;
   }
 
   // The URI the prefix (its index in prefixes_) is bound to in the scope of
@@ -974,11 +1030,6 @@ class TreeChecker {
     }
   }
 
-  struct DefaultDeclaration {
-    View name;
-    View value;
-  };
-
   // Binds the namespace declarations the internal subset supplies as
   // defaults to the element, those it does not give itself.
   bool DeclareDefaults(const KTXNode* element) {
@@ -1007,8 +1058,8 @@ class TreeChecker {
     return true;
   }
 
-  bool IsTokenized(const KTXNode* element, View attribute) const {
-    auto found = declarationTypes_.find(DeclarationKey(element->GetName(), attribute));
+  bool IsTokenized(View element, View attribute) const {
+    auto found = declarationTypes_.find(DeclarationKey(element, attribute));
     return found != declarationTypes_.end() && found->second;
   }
 
@@ -1165,6 +1216,7 @@ class TreeChecker {
   bool internalSubset_ = false;
   EntityTable entities_;
   KTEntityTextReader entityTexts_{entities_};
+  std::vector<NamespaceFit::Attribute> scopedAttributes_;  // an open start tag's, as one reference binds them
   std::deque<std::u16string> replacements_;
   // Reused for every element, so the walk allocates nothing per element.
   std::vector<const KTXNode*> attributes_;

@@ -5,6 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -99,6 +103,21 @@ inline bool IsPredefinedEntity(View name) {
   }
 }
 
+// Characters that may follow a name's colon: the name has been read as a
+// Name, so only those that are NameChar but not NameStartChar are refused.
+inline bool IsNameStartAfterColon(char16_t c) {
+  return !((c >= u'0' && c <= u'9') || c == u'-' || c == u'.' || c == 0xB7 || (c >= 0x300 && c <= 0x36F) ||
+           c == 0x203F || c == 0x2040);
+}
+
+// Namespaces in XML 1.0 §3: a name with a colon is a prefix and a local
+// part, each an NCName.
+inline bool IsQualifiedName(View name) {
+  const size_t colon = name.find(u':');
+  return colon == View::npos || (colon > 0 && colon + 1 < name.size() && name.find(u':', colon + 1) == View::npos &&
+                                 IsNameStartAfterColon(name[colon + 1]));
+}
+
 // The length of the Name that starts at `at`, 0 when none does.
 size_t NameLength(View text, size_t at);
 
@@ -106,6 +125,73 @@ size_t NameLength(View text, size_t at);
 // one: "&" Name ";", "&#" digits ";" or "&#x" hex digits ";". False when the
 // '&' starts none; else `ref` holds it and `end` the place after its ';'.
 bool ReadReference(View text, size_t at, Reference& ref, size_t& end);
+
+struct EntityFacts;
+
+// What an internal entity's markup leaves to the scope where a reference in
+// content includes it (Namespaces in XML 1.0), worked out once per entity
+// with the entities it refers to: the prefixes its names use that the
+// markup does not bind itself, and the start tags whose attributes could
+// share an expanded name once those prefixes are bound. A flaw that no
+// scope can mend (a name that is not a qualified name, a declaration that
+// may not stand, attributes with one expanded name within the markup) is
+// kept as text, with the entity whose text holds it.
+struct NamespaceFit {
+  // A prefix used and not bound: the first name that uses it, and the
+  // entity whose text holds that name.
+  struct OpenPrefix {
+    View prefix;
+    View name;
+    const EntityFacts* holder;
+  };
+  // A prefixed attribute of a start tag: its namespace URI, or the prefix
+  // whose binding where the entity is referenced gives it (`open`).
+  struct Attribute {
+    View name;
+    View local;
+    View prefix;
+    View uri;
+    bool open;
+  };
+  // A start tag holding attributes that share a local name, one of them at
+  // least with an open prefix; only those attributes are kept.
+  struct OpenTag {
+    const EntityFacts* holder;
+    View element;
+    std::vector<Attribute> attributes;
+  };
+
+  enum State { kNew, kActive, kDone } state = kNew;
+  const EntityFacts* flawed = nullptr;  // the entity whose text holds the flaw, null when none
+  KTString flaw;
+  // Kept by the reader, shared by the entities that take them over.
+  std::vector<const OpenPrefix*> prefixes;
+  std::vector<const OpenTag*> tags;
+  // The walk's own index of each open prefix, entered at the first
+  // reference it checks.
+  std::vector<uint32_t> prefixIds;
+};
+
+// A namespace declaration that the internal subset supplies to every
+// element of a name as a default: the attribute's name and its value.
+struct DefaultDeclaration {
+  View name;
+  View value;
+};
+
+// What the reader asks of the walk about namespace declarations met in a
+// replacement text, so they are judged as those written in the document.
+class KTNamespaceDeclarations {
+ public:
+  virtual ~KTNamespaceDeclarations() = default;
+  // The declarations the internal subset defaults on elements of the name;
+  // null when none.
+  virtual const std::vector<DefaultDeclaration>* DefaultsFor(View element) = 0;
+  // What the declaration `attribute`="`value`" on the element binds the
+  // prefix to (`uri`, valid until the next call), and why it may not stand,
+  // empty when it may.
+  virtual KTString Judge(View element, View attribute, View value, View prefix, View& uri) = 0;
+};
 
 // What the walk knows of a declared general entity: its own declaration, and
 // once a reference needs it, what its replacement text reaches through the
@@ -142,6 +228,7 @@ struct EntityFacts {
     bool flawInAttribute = false;         // that text stands in an attribute value
   };
   Fit fit[2];  // in content ([0]) and in an attribute value ([1])
+  std::unique_ptr<NamespaceFit> namespaces;  // made when a reference in content first needs it
 };
 
 // The declared general entities by name; the first declaration binds.
@@ -164,7 +251,20 @@ class KTEntityTextReader {
   // entity may be declared after it) is judged by the entity's own text.
   const EntityFacts* TextFlaw(EntityFacts& facts, Place place, bool follow, bool& inAttribute);
 
+  // What the entity's markup leaves to the scope of a reference in content.
+  // Asked only once the text fits in content (TextFlaw found no flaw there).
+  NamespaceFit& Namespaces(EntityFacts& facts, KTNamespaceDeclarations& declarations);
+
  private:
+  struct ScanFrame;
+  bool ScanStartTag(ScanFrame& frame, KTNamespaceDeclarations& declarations);
+  bool Declare(ScanFrame& frame, View element, View attribute, View value, View prefix,
+               KTNamespaceDeclarations& declarations);
+  void Include(ScanFrame& frame, const NamespaceFit& nested);
+  void NoteOpenPrefix(ScanFrame& frame, View prefix, View name, const NamespaceFit::OpenPrefix* record);
+  void NoteAttributes(ScanFrame& frame, View element);
+  void AddOpenTag(ScanFrame& frame, const NamespaceFit::OpenTag& tag, const NamespaceFit::OpenTag* record);
+
   const EntityFacts* Flawed(EntityFacts& start, bool attribute);
   void ScanOwnText(EntityFacts& entity, bool attribute);
   KTString ReferenceFlaw(View text, size_t at, bool inAttribute, std::vector<std::pair<View, bool>>& refs,
@@ -177,6 +277,29 @@ class KTEntityTextReader {
   // The attribute names of one start tag in a replacement text.
   std::vector<View> tagAttributes_;
   std::unordered_set<View> tagAttributeSet_;
+  // Namespace URIs of declarations in replacement texts that are not their
+  // value as written (resolved or collapsed); kept while the walk lasts.
+  std::deque<std::u16string> uris_;
+  // One start tag's attributes while its namespaces are read.
+  std::vector<std::pair<View, View>> tagNames_;
+  std::vector<NamespaceFit::Attribute> qualified_;
+  std::vector<NamespaceFit::Attribute> known_;
+  // What the texts leave open, each kept once and pointed to by every
+  // entity that takes it over.
+  std::deque<NamespaceFit::OpenPrefix> openPrefixes_;
+  std::deque<NamespaceFit::OpenTag> openTags_;
+  std::unordered_map<View, int> localCounts_;
 };
+
+// Where two attributes of the list share a local name and a namespace URI
+// (NSC Attributes Unique): the index of the later one, with the earlier one
+// in `first`; npos when none do. Compares pair by pair up to a few, then
+// through a hash table.
+size_t SharedExpandedName(const std::vector<NamespaceFit::Attribute>& attributes, size_t& first);
+
+// "the start tag <element>, whose attributes ... have one expanded name"
+// for the pair at `first` and `second`; `where` says in what scope.
+KTString ExpandedNameFlaw(View element, const NamespaceFit::Attribute& first, const NamespaceFit::Attribute& second,
+                          const KTString& where);
 
 }  // namespace ktwf

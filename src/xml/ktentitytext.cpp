@@ -3,6 +3,11 @@
 // includes it, in content or in an attribute value, with the entities it
 // refers to followed on an explicit stack and each text read once per place.
 #include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -339,6 +344,453 @@ KTString KTEntityTextReader::StartTagFlaw(View text, size_t& at, std::vector<Vie
       return flaw;
     i = close + 1;
   }
+}
+
+// ---- Namespaces in XML 1.0 in the markup of replacement texts ----
+
+namespace {
+
+constexpr View kXmlPrefix = u"xml";
+constexpr View kXmlnsPrefix = u"xmlns";
+constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
+
+// The prefixes and prefixed attributes an entity's markup may leave to the
+// scope of its reference. Each entity that refers to it takes them over,
+// so this bounds the work of one nested reference; real markup leaves a
+// handful (it binds its own prefixes or relies on a few bound around it).
+constexpr size_t kMaxOpenNames = 64;
+
+KTString NotQualified(View name) {
+  return u"the name " + KTString(name) + u", which is not a qualified name (Namespaces in XML 1.0 §3)";
+}
+
+KTString TooManyOpenNames() {
+  KTString reason;
+  reason.Format(u"more than %d names whose prefixes are left to the scope where it is referenced",
+                static_cast<int>(kMaxOpenNames));
+  return reason;
+}
+
+}  // namespace
+
+// The reading of one replacement text: where it goes on, the prefixes its
+// markup binds so far (each binding with the one it hides) and, per open
+// element, how many bindings stood before its start tag.
+struct KTEntityTextReader::ScanFrame {
+  struct Binding {
+    View prefix;
+    View uri;
+    int32_t previous;  // the binding of the same prefix it hides, -1 when none
+  };
+  EntityFacts* entity = nullptr;
+  NamespaceFit* fit = nullptr;
+  size_t pos = 0;
+  std::vector<Binding> bindings;
+  std::unordered_map<View, int32_t> current;  // prefix → its innermost binding
+  std::vector<size_t> marks;
+  std::unordered_set<View> openPrefixes;        // those already in fit->prefixes
+  std::unordered_set<std::u16string> openTags;  // those in fit->tags, as AddOpenTag keys them
+  size_t openNames = 0;                         // open prefixes and open tags' attributes
+
+  // The URI the text binds the prefix to at this point, null when it does
+  // not (xml is always bound).
+  const View* Bound(View prefix) const {
+    auto found = current.find(prefix);
+    if (found != current.end() && found->second >= 0)
+      return &bindings[found->second].uri;
+    return prefix == kXmlPrefix ? &kXmlUri : nullptr;
+  }
+
+  void Bind(View prefix, View uri) {
+    int32_t& innermost = current.try_emplace(prefix, -1).first->second;
+    bindings.push_back({prefix, uri, innermost});
+    innermost = static_cast<int32_t>(bindings.size() - 1);
+  }
+
+  // Ends the bindings made after `mark`.
+  void Unbind(size_t mark) {
+    for (size_t i = bindings.size(); i > mark; --i)
+      current[bindings[i - 1].prefix] = bindings[i - 1].previous;
+    bindings.resize(std::min(mark, bindings.size()));
+  }
+
+  bool Flaw(KTString reason) {
+    fit->flawed = entity;
+    fit->flaw = std::move(reason);
+    return false;
+  }
+};
+
+// Each text is read once, with the entities it refers to in content read
+// before it goes on past their reference (on an explicit stack, not by
+// recursion), so what they leave open meets the bindings in force there.
+NamespaceFit& KTEntityTextReader::Namespaces(EntityFacts& start, KTNamespaceDeclarations& declarations) {
+  if (start.namespaces && start.namespaces->state == NamespaceFit::kDone)
+    return *start.namespaces;
+  std::vector<ScanFrame> stack;
+  auto enter = [&](EntityFacts& entity) {
+    entity.namespaces = std::make_unique<NamespaceFit>();
+    entity.namespaces->state = NamespaceFit::kActive;
+    stack.emplace_back();
+    stack.back().entity = &entity;
+    stack.back().fit = entity.namespaces.get();
+  };
+  enter(start);
+  while (!stack.empty()) {
+    ScanFrame& frame = stack.back();
+    const View text = frame.entity->literal;
+    EntityFacts* nested = nullptr;
+    while (frame.fit->flawed == nullptr && nested == nullptr && frame.pos < text.size()) {
+      const size_t at = text.find_first_of(u"<&", frame.pos);
+      if (at == View::npos) {
+        frame.pos = text.size();
+        break;
+      }
+      if (text[at] == u'&') {
+        Reference ref;
+        size_t end = at + 1;
+        const bool reference = ReadReference(text, at, ref, end);
+        frame.pos = end;
+        if (!reference || ref.isChar || IsPredefinedEntity(ref.body))
+          continue;
+        auto found = entities_.find(ref.body);
+        // An external entity's prefixes are bound where it is included too,
+        // but its text is not read here.
+        if (found == entities_.end() || found->second.external)
+          continue;
+        EntityFacts& next = found->second;
+        if (!next.namespaces)
+          nested = &next;
+        else if (next.namespaces->state == NamespaceFit::kDone)
+          Include(frame, *next.namespaces);
+        // One still being read closes a cycle, which the walk reports first.
+        continue;
+      }
+      const View rest = text.substr(at);
+      const View close = rest.starts_with(u"<![CDATA[") ? View(u"]]>")
+                         : rest.starts_with(u"<!--")    ? View(u"-->")
+                         : rest.starts_with(u"<?")      ? View(u"?>")
+                                                        : View();
+      if (!close.empty()) {
+        const size_t end = text.find(close, at + 2);
+        frame.pos = end == View::npos ? text.size() : end + close.size();
+      } else if (rest.starts_with(u"</")) {
+        const size_t end = text.find(u'>', at);
+        frame.pos = end == View::npos ? text.size() : end + 1;
+        if (!frame.marks.empty()) {
+          frame.Unbind(frame.marks.back());
+          frame.marks.pop_back();
+        }
+      } else {
+        frame.pos = at;
+        // A tag that does not read as one was refused by the text's own scan.
+        if (!ScanStartTag(frame, declarations) && frame.fit->flawed == nullptr)
+          frame.pos = text.size();
+      }
+    }
+    if (nested != nullptr) {
+      enter(*nested);  // `frame` is not used past this point
+      continue;
+    }
+    frame.fit->state = NamespaceFit::kDone;
+    const NamespaceFit* done = frame.fit;
+    stack.pop_back();
+    if (!stack.empty())
+      Include(stack.back(), *done);
+  }
+  return *start.namespaces;
+}
+
+// Reads the start tag at frame.pos and moves past it: its declarations bind
+// (those the internal subset defaults included), then its name and its
+// attributes' names are checked, their prefixes looked up in the text's own
+// bindings and those it does not bind noted as open. False when the tag does
+// not read as one, or with the flaw recorded.
+bool KTEntityTextReader::ScanStartTag(ScanFrame& frame, KTNamespaceDeclarations& declarations) {
+  const View text = frame.entity->literal;
+  size_t i = frame.pos + 1;
+  const size_t nameLength = NameLength(text, i);
+  if (nameLength == 0)
+    return false;
+  const View element = text.substr(i, nameLength);
+  i += nameLength;
+  tagNames_.clear();
+  bool empty = false;
+  for (;;) {
+    while (i < text.size() && IsSpaceUnit(text[i]))
+      ++i;
+    if (i >= text.size())
+      return false;
+    if (text[i] == u'>' || text[i] == u'/') {
+      empty = text[i] == u'/';
+      i += empty ? 2 : 1;
+      break;
+    }
+    const size_t attributeLength = NameLength(text, i);
+    if (attributeLength == 0)
+      return false;
+    const View attribute = text.substr(i, attributeLength);
+    i += attributeLength;
+    while (i < text.size() && IsSpaceUnit(text[i]))
+      ++i;
+    if (i >= text.size() || text[i] != u'=')
+      return false;
+    ++i;
+    while (i < text.size() && IsSpaceUnit(text[i]))
+      ++i;
+    if (i >= text.size() || (text[i] != u'"' && text[i] != u'\''))
+      return false;
+    const size_t close = text.find(text[i], i + 1);
+    if (close == View::npos)
+      return false;
+    tagNames_.emplace_back(attribute, text.substr(i + 1, close - i - 1));
+    i = close + 1;
+  }
+  frame.pos = std::min(i, text.size());
+
+  const size_t mark = frame.bindings.size();
+  for (const auto& [name, value] : tagNames_) {
+    if (!name.starts_with(kXmlnsPrefix) || (name.size() > 5 && name[5] != u':'))
+      continue;
+    if (name.size() > 5 && !IsQualifiedName(name))
+      return frame.Flaw(NotQualified(name));
+    if (!Declare(frame, element, name, value, name.size() > 5 ? name.substr(6) : View(), declarations))
+      return false;
+  }
+  if (const std::vector<DefaultDeclaration>* defaults = declarations.DefaultsFor(element)) {
+    for (const DefaultDeclaration& d : *defaults) {
+      const bool given =
+          std::any_of(tagNames_.begin(), tagNames_.end(), [&](const auto& a) { return a.first == d.name; });
+      if (!given && !Declare(frame, element, d.name, d.value, d.name.size() > 5 ? d.name.substr(6) : View(),
+                             declarations))
+        return false;
+    }
+  }
+
+  if (!IsQualifiedName(element))
+    return frame.Flaw(NotQualified(element));
+  if (const size_t colon = element.find(u':'); colon != View::npos && !frame.Bound(element.substr(0, colon)))
+    NoteOpenPrefix(frame, element.substr(0, colon), element, nullptr);
+  qualified_.clear();
+  for (const auto& [name, value] : tagNames_) {
+    if (!IsQualifiedName(name))
+      return frame.Flaw(NotQualified(name));
+    const size_t colon = name.find(u':');
+    if (colon == View::npos)
+      continue;
+    const View prefix = name.substr(0, colon);
+    if (prefix == kXmlnsPrefix)
+      continue;
+    const View* uri = frame.Bound(prefix);
+    if (uri == nullptr)
+      NoteOpenPrefix(frame, prefix, name, nullptr);
+    qualified_.push_back({name, name.substr(colon + 1), prefix, uri ? *uri : View(), uri == nullptr});
+  }
+  if (frame.fit->flawed != nullptr)
+    return false;
+  if (qualified_.size() >= 2)
+    NoteAttributes(frame, element);
+  if (empty)
+    frame.Unbind(mark);
+  else
+    frame.marks.push_back(mark);
+  return frame.fit->flawed == nullptr;
+}
+
+// Binds the prefix (empty: the default namespace) that a declaration of the
+// text names, judged as the walk judges one in the document.
+bool KTEntityTextReader::Declare(ScanFrame& frame, View element, View attribute, View value, View prefix,
+                                 KTNamespaceDeclarations& declarations) {
+  View uri;
+  KTString problem = declarations.Judge(element, attribute, value, prefix, uri);
+  if (!problem.IsEmpty())
+    return frame.Flaw(u"the start tag <" + KTString(element) + u">, where " + problem);
+  if (prefix.empty())
+    return true;  // no prefixed name takes the default namespace
+  if (uri.data() != value.data()) {
+    uris_.emplace_back(uri);
+    uri = uris_.back();
+  }
+  frame.Bind(prefix, uri);
+  return true;
+}
+
+// The prefixed attributes of one start tag (qualified_): two whose URIs the
+// text binds may not share an expanded name; those sharing a local name with
+// one whose prefix is open are kept, to be judged where the entity is
+// referenced.
+void KTEntityTextReader::NoteAttributes(ScanFrame& frame, View element) {
+  known_.clear();
+  bool open = false;
+  for (const NamespaceFit::Attribute& a : qualified_) {
+    if (a.open)
+      open = true;
+    else
+      known_.push_back(a);
+  }
+  size_t first = 0;
+  if (const size_t second = SharedExpandedName(known_, first); second != View::npos) {
+    frame.Flaw(ExpandedNameFlaw(element, known_[first], known_[second], KTString()));
+    return;
+  }
+  if (!open)
+    return;
+  auto shared = [&](size_t i) {
+    if (qualified_.size() <= kPairwiseAttributeLimit) {
+      for (size_t j = 0; j < qualified_.size(); ++j)
+        if (j != i && qualified_[j].local == qualified_[i].local)
+          return true;
+      return false;
+    }
+    return localCounts_[qualified_[i].local] > 1;
+  };
+  if (qualified_.size() > kPairwiseAttributeLimit) {
+    ClearForReuse(localCounts_, qualified_.size());
+    for (const NamespaceFit::Attribute& a : qualified_)
+      ++localCounts_[a.local];
+  }
+  NamespaceFit::OpenTag tag{frame.entity, element, {}};
+  bool openShared = false;
+  for (size_t i = 0; i < qualified_.size(); ++i) {
+    if (!shared(i))
+      continue;
+    tag.attributes.push_back(qualified_[i]);
+    openShared = openShared || qualified_[i].open;
+  }
+  if (openShared)
+    AddOpenTag(frame, tag, nullptr);
+}
+
+// Keeps a start tag left open, once for each set of attributes: two that
+// use the same prefixes for the same local names are judged alike wherever
+// the entity is referenced.
+// `record` is the tag as a nested entity keeps it, when it is taken over
+// unchanged, so the two share it.
+void KTEntityTextReader::AddOpenTag(ScanFrame& frame, const NamespaceFit::OpenTag& tag,
+                                    const NamespaceFit::OpenTag* record) {
+  std::u16string key;
+  for (const NamespaceFit::Attribute& a : tag.attributes) {
+    key += a.local;
+    key += a.open ? u'\1' : u'\2';
+    key += a.open ? a.prefix : a.uri;
+    key += u'\0';
+  }
+  if (!frame.openTags.insert(std::move(key)).second)
+    return;
+  frame.openNames += tag.attributes.size();
+  if (frame.openNames > kMaxOpenNames) {
+    frame.Flaw(TooManyOpenNames());
+    return;
+  }
+  if (record == nullptr) {
+    openTags_.push_back(tag);
+    record = &openTags_.back();
+  }
+  frame.fit->tags.push_back(record);
+}
+
+// Notes a prefix the text leaves open, once; `record` is how a nested
+// entity keeps it, null for a name of the text itself.
+void KTEntityTextReader::NoteOpenPrefix(ScanFrame& frame, View prefix, View name,
+                                        const NamespaceFit::OpenPrefix* record) {
+  if (frame.fit->flawed != nullptr || !frame.openPrefixes.insert(prefix).second)
+    return;
+  if (++frame.openNames > kMaxOpenNames) {
+    frame.Flaw(TooManyOpenNames());
+    return;
+  }
+  if (record == nullptr) {
+    openPrefixes_.push_back({prefix, name, frame.entity});
+    record = &openPrefixes_.back();
+  }
+  frame.fit->prefixes.push_back(record);
+}
+
+// Takes over what a nested entity leaves open, at the point of the text
+// where it is referenced: its prefixes the text binds there are settled,
+// the others stay open; so do its start tags until every prefix they use is
+// bound, when their attributes are compared.
+void KTEntityTextReader::Include(ScanFrame& frame, const NamespaceFit& nested) {
+  NamespaceFit& fit = *frame.fit;
+  if (fit.flawed != nullptr)
+    return;
+  if (nested.flawed != nullptr) {
+    fit.flawed = nested.flawed;
+    fit.flaw = nested.flaw;
+    return;
+  }
+  for (const NamespaceFit::OpenPrefix* open : nested.prefixes) {
+    if (!frame.Bound(open->prefix))
+      NoteOpenPrefix(frame, open->prefix, open->name, open);
+    if (fit.flawed != nullptr)
+      return;
+  }
+  for (const NamespaceFit::OpenTag* tag : nested.tags) {
+    const bool unchanged = std::none_of(tag->attributes.begin(), tag->attributes.end(), [&](const auto& a) {
+      return a.open && frame.Bound(a.prefix) != nullptr;
+    });
+    if (unchanged) {
+      AddOpenTag(frame, *tag, tag);
+      if (fit.flawed != nullptr)
+        return;
+      continue;
+    }
+    NamespaceFit::OpenTag settled = *tag;
+    bool open = false;
+    for (NamespaceFit::Attribute& a : settled.attributes) {
+      if (!a.open)
+        continue;
+      if (const View* uri = frame.Bound(a.prefix)) {
+        a.uri = *uri;
+        a.open = false;
+      } else {
+        open = true;
+      }
+    }
+    if (!open) {
+      size_t first = 0;
+      if (const size_t second = SharedExpandedName(settled.attributes, first); second != View::npos) {
+        fit.flawed = tag->holder;
+        fit.flaw = ExpandedNameFlaw(tag->element, settled.attributes[first], settled.attributes[second], KTString());
+        return;
+      }
+      continue;
+    }
+    AddOpenTag(frame, settled, nullptr);
+    if (fit.flawed != nullptr)
+      return;
+  }
+}
+
+size_t SharedExpandedName(const std::vector<NamespaceFit::Attribute>& attributes, size_t& first) {
+  if (attributes.size() <= kPairwiseAttributeLimit) {
+    for (size_t i = 1; i < attributes.size(); ++i)
+      for (size_t j = 0; j < i; ++j)
+        if (attributes[i].local == attributes[j].local && attributes[i].uri == attributes[j].uri) {
+          first = j;
+          return i;
+        }
+    return View::npos;
+  }
+  std::unordered_map<std::u16string, size_t> seen;
+  for (size_t i = 0; i < attributes.size(); ++i) {
+    std::u16string key(attributes[i].uri);
+    key += u'\0';
+    key += attributes[i].local;
+    auto [at, added] = seen.emplace(std::move(key), i);
+    if (!added) {
+      first = at->second;
+      return i;
+    }
+  }
+  return View::npos;
+}
+
+KTString ExpandedNameFlaw(View element, const NamespaceFit::Attribute& first, const NamespaceFit::Attribute& second,
+                          const KTString& where) {
+  return u"the start tag <" + KTString(element) + u">, whose attributes " + KTString(first.name) + u" and " +
+         KTString(second.name) + u" have one expanded name {" + KTString(second.uri) + u"}" + KTString(second.local) +
+         where + u" (Namespaces in XML 1.0, NSC Attributes Unique)";
 }
 
 }  // namespace ktwf
