@@ -7,6 +7,17 @@
 #include <cstdint>
 #include <mutex>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KT_PAGE_BLOCKS_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KT_PAGE_BLOCKS_ASAN 1
+#endif
+#endif
+#ifdef KT_PAGE_BLOCKS_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 // Blocks waiting for a taker: enough to carry the parse tree's blocks over
@@ -48,13 +59,31 @@ char* MapRun() {
   return reinterpret_cast<char*>(aligned);
 }
 
+// An address sanitizer build marks a waiting block as out of bounds, so that
+// a read of a node whose block was given back is reported, as the fault on
+// an unmapped block would be, rather than reading the next owner's data.
+void MarkWaiting(void* block) {
+#ifdef KT_PAGE_BLOCKS_ASAN
+  ASAN_POISON_MEMORY_REGION(block, kKTPageBlockBytes);
+#else
+  static_cast<void>(block);
+#endif
+}
+
+void* MarkTaken(void* block) {
+#ifdef KT_PAGE_BLOCKS_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(block, kKTPageBlockBytes);
+#endif
+  return block;
+}
+
 }  // namespace
 
 void* KTTakePageBlock(bool growing) noexcept {
   char* block;
   {
     Lock lock;
-    if (gBlocks.waitingCount > 0) return gBlocks.waiting[--gBlocks.waitingCount];
+    if (gBlocks.waitingCount > 0) return MarkTaken(gBlocks.waiting[--gBlocks.waitingCount]);
     if (gBlocks.runLeft == 0) {
       char* run = MapRun();
       if (!run) return nullptr;
@@ -78,6 +107,7 @@ void KTGiveBackPageBlock(void* block) noexcept {
   {
     Lock lock;
     if (gBlocks.waitingCount < kMaxWaitingBlocks) {
+      MarkWaiting(block);
       gBlocks.waiting[gBlocks.waitingCount++] = block;
       return;
     }

@@ -10,6 +10,17 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KT_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KT_TEST_ASAN 1
+#endif
+#endif
+#ifdef KT_TEST_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 bool Aligned(const void* block) {
@@ -54,6 +65,30 @@ TEST(KTPageBlocks, ABlockGivenBackIsTakenNextWithItsPages) {
   KTGiveBackPageBlock(again);
   KTGiveBackPageBlock(nullptr);
   EXPECT_EQ(KTGetWaitingPageBlockCount(), waiting);
+}
+
+// A parse node read after its block went back would otherwise read whatever
+// the block's next owner wrote there; an address sanitizer build reports it.
+TEST(KTPageBlocks, AWaitingBlockIsOffLimitsToTheAddressSanitizer) {
+#ifdef KT_TEST_ASAN
+  char* block = static_cast<char*>(KTTakePageBlock());
+  ASSERT_NE(block, nullptr);
+  block[100] = 'x';
+  KTGiveBackPageBlock(block);
+  char* again = static_cast<char*>(KTTakePageBlock());
+  if (again == block) {
+    // It waited: off limits while it waited, open again now.
+    KTGiveBackPageBlock(again);
+    EXPECT_TRUE(__asan_address_is_poisoned(block + 100));
+    again = static_cast<char*>(KTTakePageBlock());
+    ASSERT_EQ(again, block);
+  }
+  EXPECT_FALSE(__asan_address_is_poisoned(again + 100));
+  EXPECT_FALSE(__asan_address_is_poisoned(again + kKTPageBlockBytes - 1));
+  KTGiveBackPageBlock(again);
+#else
+  GTEST_SKIP() << "an address sanitizer build only";
+#endif
 }
 
 TEST(KTPageBlocks, ThreadsTakeAndGiveBackWithoutSharingABlock) {
