@@ -358,6 +358,18 @@ const Case kEntityTextCases[] = {
     {"<!DOCTYPE a [<!ENTITY f '<b p:c=\"1\" q:c=\"2\"/>'><!ENTITY e '<d xmlns:p=\"urn:x\">&f;</d>'>]>\n"
      "<a xmlns:q='urn:x'>&e;</a>",
      2, 20, "the entity f, referenced through e, holds the start tag <b>, whose attributes p:c and q:c"},
+    // A declaration the internal subset defaults on an element of the markup
+    // hides the binding at the reference; one whose value holds a reference
+    // binds the resolved URI.
+    {"<!DOCTYPE a [<!ATTLIST d xmlns:q CDATA 'urn:x'><!ENTITY e '<d><b p:c=\"1\" q:c=\"2\"/></d>'>]>\n"
+     "<a xmlns:p='urn:x' xmlns:q='urn:y'>&e;</a>",
+     2, 36, "the entity e holds the start tag <b>, whose attributes p:c and q:c have one expanded name {urn:x}c"},
+    {"<!DOCTYPE a [<!ATTLIST d xmlns:q CDATA 'urn:y'><!ENTITY e '<d><b p:c=\"1\" q:c=\"2\"/></d>'>]>\n"
+     "<a xmlns:p='urn:x' xmlns:q='urn:x'>&e;</a>",
+     0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY u 'urn:x'><!ENTITY e '<b xmlns:q=\"&u;\" p:c=\"1\" q:c=\"2\"/>'>]>\n"
+     "<a xmlns:p='urn:x'>&e;</a>",
+     2, 20, "whose attributes p:c and q:c have one expanded name {urn:x}c where it is referenced", true},
 };
 
 void ExpectVerdicts(const Case* cases, size_t count) {
