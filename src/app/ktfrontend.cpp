@@ -121,7 +121,11 @@ int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
   } catch (KTXSLTError& error) {
     ReportXSLTError(error);
   } catch (KTExcept& error) {
-    WriteLine(stderr, std::u16string(u"Internal error: ") + error.GetMessage(true));
+    // A string block that could not be had is memory running out too.
+    if (error.GetCode() == KTExcept::kNoMemory)
+      WriteLine(stderr, u"Out of memory");
+    else
+      WriteLine(stderr, std::u16string(u"Internal error: ") + error.GetMessage(true));
   } catch (const KTXTreeException&) {
     WriteLine(stderr, u"Internal error: a node was placed where the tree does not allow it");
   } catch (const KTOutputError& error) {
@@ -140,7 +144,9 @@ int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
     (void)processor_.release();
     (void)stylesheetTree_.release();
     (void)sourceTree_.release();
-    (void)new std::map<const KTXNode*, std::unique_ptr<KTSchemaModel>>(std::move(DocumentSchemaModels));
+    // The models are let go in place: this also runs after memory ran
+    // out, so nothing may be allocated here.
+    for (auto& entry : DocumentSchemaModels) (void)entry.second.release();
     (void)treeContext_.release();
     (void)documentManager_.release();
     (void)catalog_.release();

@@ -1,5 +1,7 @@
 // The program's entry: the command line arrives as UTF-8 and is handed to
 // the front end as UTF-16; the front end's run gives the exit status.
+#include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -7,10 +9,17 @@
 #include "platform/ktutf8.h"
 
 int main(int argc, char** argv) {
-  std::vector<std::u16string> arguments;
-  arguments.reserve(argc);
-  for (int i = 0; i < argc; ++i) arguments.push_back(KTUtf8ToUtf16(argv[i]));
-  KTFrontEnd frontEnd;
-  frontEnd.SetLeaveObjectsToProcessExit(true);
-  return frontEnd.Run(arguments);
+  try {
+    std::vector<std::u16string> arguments;
+    arguments.reserve(argc);
+    for (int i = 0; i < argc; ++i) arguments.push_back(KTUtf8ToUtf16(argv[i]));
+    KTFrontEnd frontEnd;
+    frontEnd.SetLeaveObjectsToProcessExit(true);
+    return frontEnd.Run(arguments);
+  } catch (const std::bad_alloc&) {
+    // Memory ran out where the front end could not report it (reading the
+    // command line, or while reporting another failure).
+    std::fputs("Out of memory\n", stderr);
+    return KTFrontEnd::kExitFailed;
+  }
 }

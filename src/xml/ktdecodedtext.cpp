@@ -464,12 +464,11 @@ void KTPiecewiseEncoder::EncodePending(bool last) {
   size_t left = static_cast<size_t>(length);
   while (left > 0) {
     if (blocks_.empty() || lastUsed_ == kBlockSize) {
-      blocks_.emplace_back(new (std::nothrow) char[kBlockSize]);
+      // Memory that runs out is reported as such (std::bad_alloc), not as
+      // text the encoding cannot hold.
+      std::unique_ptr<char[]> block(new char[kBlockSize]);
+      blocks_.push_back(std::move(block));
       lastUsed_ = 0;
-      if (!blocks_.back()) {
-        failed_ = true;
-        return;
-      }
     }
     size_t step = std::min(left, kBlockSize - lastUsed_);
     std::memcpy(blocks_.back().get() + lastUsed_, from, step);
@@ -491,7 +490,7 @@ std::unique_ptr<char[]> KTPiecewiseEncoder::Finish(uint32_t& size, KTLoadStatus&
   if (!failed_ && size_ > static_cast<size_t>(INT_MAX)) failed_ = true;
   // One block for the writer: each block is freed once copied, so the bytes
   // are held about once, not twice.
-  std::unique_ptr<char[]> bytes(failed_ ? nullptr : new (std::nothrow) char[size_ + 1]);
+  std::unique_ptr<char[]> bytes(failed_ ? nullptr : new char[size_ + 1]);
   if (!bytes) {
     blocks_.clear();
     KTString message;

@@ -152,16 +152,32 @@ KTXPathNode::~KTXPathNode() {
     std::unique_ptr<Extra> extra = std::move(found->second);
     table.erase(found);
   }
-  // Children are freed without recursion so that deep trees cannot exhaust
-  // the stack.
-  if (children_.empty()) return;
-  ChildList pending = children_.release();
-  while (!pending.empty()) {
-    std::unique_ptr<KTXPathNode> node = std::move(pending.back());
-    pending.pop_back();
-    for (auto& c : node->children_) pending.push_back(std::move(c));
-    node->children_.clear();
+  // Children are freed without recursion, so that deep trees cannot exhaust
+  // the stack, and without a side stack, so that nothing is allocated here:
+  // a destructor also runs while an out-of-memory error unwinds. The walk
+  // goes down through last children, setting each one's parent link to the
+  // node it came from (the link may have been cleared by a caller), and
+  // deletes a node once it has no children left, from the end of its
+  // parent's list; each node is reached and deleted once.
+  KTXPathNode* node = this;
+  while (true) {
+    if (!node->children_.empty()) {
+      KTXPathNode* child = node->children_.back().get();
+      if (!child) {
+        node->children_.erase(node->children_.size() - 1);
+        continue;
+      }
+      child->parent_ = node;
+      node = child;
+      continue;
+    }
+    if (node == this) break;
+    KTXPathNode* parent = node->parent_;
+    // The child leaves its parent's list, then goes (it has no children).
+    parent->children_.erase(parent->children_.size() - 1);
+    node = parent;
   }
+  children_.clear();
 }
 
 // ---- Name, value ----

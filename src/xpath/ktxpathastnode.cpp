@@ -51,23 +51,35 @@ void KTNodeHandle::Release() noexcept {
 // KTXPathAstNode
 
 KTXPathAstNode::~KTXPathAstNode() {
-  // Children whose last reference this node holds are taken apart here:
-  // their own children move onto the pending list before they are deleted,
-  // so each deletion finds a node without children.
+  // Children whose last reference this node holds are taken apart here
+  // without recursion and without a side stack (a destructor also runs while
+  // an out-of-memory error unwinds, so nothing may be allocated): the walk
+  // goes down through last children held only by their parent, keeping the
+  // way back in each one's resolved link (no longer needed once the node
+  // goes), and drops a child from the end of its parent's list once it has
+  // no children left. Each node is reached and dropped once.
   lastChild_.Release();
-  if (children_.empty())
-    return;
-  std::vector<KTNodeHandle> pending = std::move(children_);
-  while (!pending.empty()) {
-    KTNodeHandle handle = std::move(pending.back());
-    pending.pop_back();
-    KTXPathAstNode* node = handle.Get();
-    if (handle.Count() == 1 && node) {
-      node->lastChild_.Release();
-      for (KTNodeHandle& child : node->children_)
-        pending.push_back(std::move(child));
-      node->children_.clear();
+  KTXPathAstNode* node = this;
+  while (true) {
+    if (!node->children_.empty()) {
+      KTNodeHandle& last = node->children_.back();
+      KTXPathAstNode* child = last.Get();
+      if (child && last.Count() == 1) {
+        child->lastChild_.Release();
+        if (!child->children_.empty()) {
+          child->resolved_ = node;
+          node = child;
+          continue;
+        }
+      }
+      // A node without children, or one that another reference keeps.
+      node->children_.pop_back();
+      continue;
     }
+    if (node == this) break;
+    KTXPathAstNode* parent = node->resolved_;
+    parent->children_.pop_back();  // deletes the node, now without children
+    node = parent;
   }
 }
 

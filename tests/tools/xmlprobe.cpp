@@ -12,7 +12,8 @@
 //                         line per node: kind, name and string value separated
 //                         by tabs (line ends in values written as \n)
 // Exit code 0 on success, 1 when the document does not load (or the
-// expression fails: "error compile ..." or "error xpath ..."), 2 on bad usage.
+// expression fails: "error compile ..." or "error xpath ..."; or when memory
+// runs out: "error out of memory"), 2 on bad usage.
 // The file is loaded by the document loader as the front end loads it: any
 // supported encoding, the DTD grammar for a name ending in ".dtd", the XML
 // grammar for any other.
@@ -20,10 +21,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/ktexcept.h"
 #include "core/ktstring.h"
 #include "platform/ktutf8.h"
 #include "schema/ktschemamodel.h"
@@ -231,7 +234,7 @@ int Usage() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Probe(int argc, char** argv) {
   if (argc < 3) return Usage();
   const std::string_view command = argv[1];
   if (command == "xpath" ? argc != 4 : argc != 3) return Usage();
@@ -308,4 +311,17 @@ int main(int argc, char** argv) {
     Print(out);
   }
   return 0;
+}
+
+int main(int argc, char** argv) {
+  // Memory that runs out ends the run in order, with a line of its own.
+  try {
+    return Probe(argc, argv);
+  } catch (const std::bad_alloc&) {
+  } catch (const KTExcept& error) {
+    if (error.GetCode() != KTExcept::kNoMemory) throw;
+  }
+  std::fputs("error out of memory\n", stdout);
+  std::fflush(stdout);
+  return 1;
 }

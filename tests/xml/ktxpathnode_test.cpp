@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ktallocationcount.h"
 #include "platform/ktutf8.h"
 #include "xml/ktxnode.h"
 
@@ -272,6 +273,31 @@ TEST(XPathNode, DeepTreesAreFreedWithoutRecursion) {
   for (int i = 0; i < 200000; ++i) n = n->AppendChild(View(kXPathElement));
   root.reset();  // would overflow the stack if freed recursively
   SUCCEED();
+}
+
+// Freeing runs while an out-of-memory error unwinds too: it may not allocate
+// (an allocation that fails there ends the process). Shapes: a long chain, a
+// wide node, a chain under a wide node's middle child, children with and
+// without children of their own.
+TEST(XPathNode, TreesAreFreedWithoutAllocating) {
+  auto root = View(kXPathRoot);
+  KTXPathNode* chain = root->AppendChild(View(kXPathElement));
+  for (int i = 0; i < 50000; ++i) chain = chain->AppendChild(View(kXPathElement));
+  KTXPathNode* wide = root->AppendChild(View(kXPathElement));
+  for (int i = 0; i < 1000; ++i) {
+    KTXPathNode* child = wide->AppendChild(View(kXPathElement));
+    if (i % 3 == 0) child->AppendChild(View(kXPathText));
+    if (i % 7 == 0) {
+      child->AppendChild(View(kXPathElement))->AppendChild(View(kXPathText));
+      child->AppendChild(View(kXPathComment));
+    }
+  }
+  KTXPathNode* middle = wide->GetChild(500);
+  for (int i = 0; i < 1000; ++i) middle = middle->AppendChild(View(kXPathElement));
+  root->AppendChild(View(kXPathText));
+  KTAllocationCounter counter;
+  root.reset();
+  EXPECT_EQ(counter.Count(), 0u);
 }
 
 }  // namespace

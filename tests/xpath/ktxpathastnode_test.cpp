@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ktallocationcount.h"
 #include "ktxpathtest_util.h"
 
 namespace {
@@ -123,6 +124,41 @@ TEST(KTXPathAstNode, DeepChainIsFreedWithoutRecursion) {
   }
   delete root;
   SUCCEED();
+}
+
+// Freeing runs while an out-of-memory error unwinds too: it may not allocate.
+// A chain, a wide node whose children have children, and a child that a
+// handle keeps (it outlives the tree, its own children with it).
+TEST(KTXPathAstNode, TreesAreFreedWithoutAllocating) {
+  liveProbes = 0;
+  auto* root = new ProbeNode();
+  KTXPathAstNode* tip = root;
+  for (int i = 0; i < 20000; ++i) {
+    auto* next = new ProbeNode();
+    tip->AddChild(next, 3);
+    tip = next;
+  }
+  auto* wide = new ProbeNode();
+  root->AddChild(wide, 3);
+  for (int i = 0; i < 500; ++i) {
+    auto* child = new ProbeNode();
+    wide->AddChild(child, 3);
+    if (i % 2 == 0) child->AddChild(new ProbeNode(), 3);
+    if (i % 5 == 0) child->AddChild(new ProbeNode(), 3);
+  }
+  wide->ResetChildCursor();
+  KTNodeHandle kept = wide->NextChild();  // the first child, with two children
+  const int keptProbes = 3;
+  root->AddChild(new ProbeNode(), 3);
+  {
+    KTAllocationCounter counter;
+    delete root;
+    EXPECT_EQ(counter.Count(), 0u);
+  }
+  EXPECT_EQ(liveProbes, keptProbes);
+  EXPECT_EQ(kept->ChildCount(), 2);
+  kept.Release();
+  EXPECT_EQ(liveProbes, 0);
 }
 
 TEST(KTXPathAstNode, CloneCopiesKindsTokensAndShape) {
