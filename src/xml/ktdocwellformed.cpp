@@ -596,9 +596,11 @@ class TreeChecker final : public KTNamespaceDeclarations {
       if (Bound(fit.prefixIds[i]) != nullptr)
         continue;
       const NamespaceFit::OpenPrefix& open = *fit.prefixes[i];
-      return entity(open.holder) + u" holds the name " + KTString(open.name) + u", whose prefix " +
-             KTString(open.prefix) + u" is not declared" + where(open.holder) +
-             u" (Namespaces in XML 1.0, NSC Prefix Declared)";
+      const KTString holds = open.element.empty() ? u" holds the name " + KTString(open.name)
+                                                  : u" holds the start tag <" + KTString(open.element) +
+                                                        u">, which gets the attribute " + DefaultedName(open.name);
+      return entity(open.holder) + holds + u", whose prefix " + KTString(open.prefix) + u" is not declared" +
+             where(open.holder) + u" (Namespaces in XML 1.0, NSC Prefix Declared)";
     }
     for (const NamespaceFit::OpenTag* tag : fit.tags) {
       scopedAttributes_ = tag->attributes;
@@ -814,10 +816,94 @@ class TreeChecker final : public KTNamespaceDeclarations {
       const View* uri = Bound(used->prefix);
       if (uri == nullptr)
         return FailUnbound(a, attribute, attribute.substr(0, used->colon));
-      qualified_.push_back({*uri, attribute.substr(used->colon + 1), a});
+      qualified_.push_back({*uri, attribute.substr(used->colon + 1), a, attribute, false});
     }
+    if (!attributeDefaults_.empty() && !CheckDefaultedAttributes(element))
+      return false;
     // One prefixed attribute, or none, cannot share its expanded name.
     return qualified_.size() < 2 || CheckExpandedNamesUnique();
+  }
+
+  // A prefixed attribute the internal subset defaults on an element name:
+  // its name, where its colon stands and its prefix's index in prefixes_
+  // (both unset for a name that is not a qualified name).
+  struct AttributeDefault {
+    View name;
+    uint32_t prefix;
+    uint32_t colon;
+    bool qualified;
+  };
+
+  // The prefixed attributes the internal subset defaults on the element and
+  // it does not give itself are held to the same constraints as those it
+  // gives: their prefixes must be bound, and their expanded names join the
+  // element's for NSC Attributes Unique. A refusal points at the element.
+  bool CheckDefaultedAttributes(const KTXNode* element) {
+    const std::vector<AttributeDefault>* defaults = AttributeDefaultsOf(element);
+    if (defaults == nullptr)
+      return true;
+    const bool hashed = NoteGivenNames();
+    for (const AttributeDefault& d : *defaults) {
+      if (Gives(d.name, hashed))
+        continue;
+      KTString reason;
+      if (!d.qualified) {
+        reason.Format(u"the name %s of an attribute supplied by a default in the DTD is not a qualified name "
+                      u"(Namespaces in XML 1.0 §3)",
+                      KTString(d.name).c_str());
+        return Fail(text_, element->GetStartOffset(), reason, status_);
+      }
+      const View* uri = Bound(d.prefix);
+      if (uri == nullptr) {
+        reason.Format(u"the prefix %s of %s is not declared (Namespaces in XML 1.0, NSC Prefix Declared)",
+                      KTString(d.name.substr(0, d.colon)).c_str(), DefaultedName(d.name).c_str());
+        return Fail(text_, element->GetStartOffset(), reason, status_);
+      }
+      qualified_.push_back({*uri, d.name.substr(d.colon + 1), element, d.name, true});
+    }
+    return true;
+  }
+
+  // The element's prefixed attribute defaults, found once per element name
+  // (by the interned name's address) and kept with their prefixes' indices.
+  const std::vector<AttributeDefault>* AttributeDefaultsOf(const KTXNode* element) {
+    const View name = NameOf(element);
+    auto [at, added] = defaultsByName_.try_emplace(name.data());
+    if (!added)
+      return at->second.empty() ? nullptr : &at->second;
+    auto found = attributeDefaults_.find(name);
+    if (found == attributeDefaults_.end())
+      return nullptr;
+    for (const DefaultDeclaration& d : found->second) {
+      AttributeDefault entry{d.name, 0, 0, IsQualifiedName(d.name)};
+      if (entry.qualified) {
+        entry.colon = static_cast<uint32_t>(d.name.find(u':'));
+        entry.prefix = prefixes_.Find(d.name.substr(0, entry.colon));
+      }
+      at->second.push_back(entry);
+    }
+    return &at->second;
+  }
+
+  // Gets Gives ready for the element's attributes: true when it looks them
+  // up in names_ (many attributes), false when it compares them one by one.
+  bool NoteGivenNames() {
+    if (attributes_.size() <= kPairwiseAttributeLimit)
+      return false;
+    ClearForReuse(names_, attributes_.size());
+    for (const KTXNode* a : attributes_)
+      names_.insert(View(a->GetName()));
+    return true;
+  }
+
+  // Whether the element gives the attribute itself.
+  bool Gives(View name, bool hashed) const {
+    if (hashed)
+      return names_.count(name) != 0;
+    for (const KTXNode* a : attributes_)
+      if (View(a->GetName()) == name)
+        return true;
+    return false;
   }
 
   static View AttributeValue(const KTXNode* attribute) {
@@ -925,6 +1011,13 @@ class TreeChecker final : public KTNamespaceDeclarations {
     return reason;
   }
 
+  const std::vector<DefaultDeclaration>* AttributeDefaultsFor(View element) override {
+    if (attributeDefaults_.empty())
+      return nullptr;
+    auto found = attributeDefaults_.find(element);
+    return found == attributeDefaults_.end() ? nullptr : &found->second;
+  }
+
   const std::vector<DefaultDeclaration>* DefaultsFor(View element) override {
     if (defaultDeclarations_.empty())
       return nullptr;
@@ -978,10 +1071,11 @@ class TreeChecker final : public KTNamespaceDeclarations {
     }
     if (twice == nullptr)
       return true;
+    auto named = [](const Qualified& q) { return q.defaulted ? DefaultedName(q.name) : KTString(q.name); };
     KTString reason;
     reason.Format(u"the attributes %s and %s have one expanded name {%s}%s (Namespaces in XML 1.0, NSC Attributes "
                   u"Unique)",
-                  first->attribute->GetName(), twice->attribute->GetName(), KTString(twice->uri).c_str(),
+                  named(*first).c_str(), named(*twice).c_str(), KTString(twice->uri).c_str(),
                   KTString(twice->local).c_str());
     return Fail(text_, twice->attribute->GetStartOffset(), reason, status_);
   }
@@ -989,8 +1083,11 @@ class TreeChecker final : public KTNamespaceDeclarations {
   struct Qualified {
     View uri;
     View local;
-    const KTXNode* attribute;
+    const KTXNode* attribute;  // the element, for an attribute supplied by a default
+    View name;
+    bool defaulted;
   };
+
 
   static std::u16string ExpandedKey(const Qualified& q) {
     std::u16string key(q.uri);
@@ -1006,8 +1103,11 @@ class TreeChecker final : public KTNamespaceDeclarations {
   // the first declaration of an attribute binds (§3.3).
   void NoteDeclarationType(const KTXNode* namePart) {
     View attribute(namePart->GetValue());
-    if (attribute != u"xmlns" && !attribute.starts_with(u"xmlns:"))
+    if (attribute != u"xmlns" && !attribute.starts_with(u"xmlns:")) {
+      if (attribute.find(u':') != View::npos)
+        NoteAttributeDefault(namePart, attribute);
       return;
+    }
     const KTXNode* definition = namePart->GetParent();
     const auto* typePart = dynamic_cast<const KTDoctypeAttlistNode*>(namePart->GetNextSibling());
     if (definition == nullptr || typePart == nullptr)
@@ -1030,26 +1130,35 @@ class TreeChecker final : public KTNamespaceDeclarations {
     }
   }
 
+  // Records the default (plain or #FIXED) that an attribute-list
+  // declaration of the internal subset gives a prefixed attribute other than
+  // a namespace declaration: every element of that name that does not give
+  // the attribute gets it (XML 1.0 §5.1), and Namespaces in XML 1.0 then
+  // holds for it. The first declaration of an attribute binds (§3.3).
+  void NoteAttributeDefault(const KTXNode* namePart, View attribute) {
+    const KTXNode* definition = namePart->GetParent();
+    if (definition == nullptr || !attributeDeclared_.insert(DeclarationKey(definition->GetName(), attribute)).second)
+      return;
+    for (const KTXNode* n = namePart->GetNextSibling(); n; n = n->GetNextSibling()) {
+      const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(n);
+      if (part == nullptr || part->GetPart() == kAttlistName)
+        break;
+      if (part->GetPart() == kAttlistDefault) {
+        attributeDefaults_[View(definition->GetName())].push_back({attribute, View(part->GetValue())});
+        break;
+      }
+    }
+  }
+
   // Binds the namespace declarations the internal subset supplies as
   // defaults to the element, those it does not give itself.
   bool DeclareDefaults(const KTXNode* element) {
     auto found = defaultDeclarations_.find(View(element->GetName()));
     if (found == defaultDeclarations_.end())
       return true;
-    const bool hashed = attributes_.size() > kPairwiseAttributeLimit;
-    if (hashed) {
-      ClearForReuse(names_, attributes_.size());
-      for (const KTXNode* a : attributes_)
-        names_.insert(View(a->GetName()));
-    }
+    const bool hashed = NoteGivenNames();
     for (const DefaultDeclaration& d : found->second) {
-      bool given = false;
-      if (hashed)
-        given = names_.count(d.name) != 0;
-      else
-        for (const KTXNode* a : attributes_)
-          given = given || View(a->GetName()) == d.name;
-      if (given)
+      if (Gives(d.name, hashed))
         continue;
       View prefix = d.name.size() == 5 ? View() : d.name.substr(6);
       if (!Declare(element, d.name, d.value, element, prefix, prefixes_.Find(prefix)))
@@ -1207,6 +1316,14 @@ class TreeChecker final : public KTNamespaceDeclarations {
   std::unordered_map<std::u16string, bool> declarationTypes_;
   // Element name → the namespace declarations the internal subset defaults.
   std::unordered_map<View, std::vector<DefaultDeclaration>> defaultDeclarations_;
+  // Element name → the prefixed attributes other than namespace
+  // declarations that the internal subset defaults; (element name, NUL,
+  // attribute name) of each such attribute declared, for the first to bind;
+  // by an element name's interned address, its defaults as the walk uses
+  // them (empty when none).
+  std::unordered_map<View, std::vector<DefaultDeclaration>> attributeDefaults_;
+  std::unordered_set<std::u16string> attributeDeclared_;
+  std::unordered_map<const char16_t*, std::vector<AttributeDefault>> defaultsByName_;
   std::vector<Qualified> qualified_;
   std::unordered_map<std::u16string, const Qualified*> expanded_;
   bool standalone_ = false;

@@ -139,10 +139,13 @@ struct EntityFacts;
 struct NamespaceFit {
   // A prefix used and not bound: the first name that uses it, and the
   // entity whose text holds that name.
+  // `element` is set when the name is an attribute that the internal
+  // subset supplies to that element as a default, empty otherwise.
   struct OpenPrefix {
     View prefix;
     View name;
     const EntityFacts* holder;
+    View element;
   };
   // A prefixed attribute of a start tag: its namespace URI, or the prefix
   // whose binding where the entity is referenced gives it (`open`).
@@ -152,6 +155,7 @@ struct NamespaceFit {
     View prefix;
     View uri;
     bool open;
+    bool defaulted = false;  // supplied by a default of the internal subset
   };
   // A start tag holding attributes that share a local name, one of them at
   // least with an open prefix; only those attributes are kept.
@@ -172,8 +176,9 @@ struct NamespaceFit {
   std::vector<uint32_t> prefixIds;
 };
 
-// A namespace declaration that the internal subset supplies to every
-// element of a name as a default: the attribute's name and its value.
+// An attribute that the internal subset supplies to every element of a name
+// as a default (a namespace declaration, or a prefixed attribute): the
+// attribute's name and its value.
 struct DefaultDeclaration {
   View name;
   View value;
@@ -187,6 +192,9 @@ class KTNamespaceDeclarations {
   // The declarations the internal subset defaults on elements of the name;
   // null when none.
   virtual const std::vector<DefaultDeclaration>* DefaultsFor(View element) = 0;
+  // The prefixed attributes other than namespace declarations that the
+  // internal subset defaults on elements of the name; null when none.
+  virtual const std::vector<DefaultDeclaration>* AttributeDefaultsFor(View element) = 0;
   // What the declaration `attribute`="`value`" on the element binds the
   // prefix to (`uri`, valid until the next call), and why it may not stand,
   // empty when it may.
@@ -261,7 +269,8 @@ class KTEntityTextReader {
   bool Declare(ScanFrame& frame, View element, View attribute, View value, View prefix,
                KTNamespaceDeclarations& declarations);
   void Include(ScanFrame& frame, const NamespaceFit& nested);
-  void NoteOpenPrefix(ScanFrame& frame, View prefix, View name, const NamespaceFit::OpenPrefix* record);
+  void NoteOpenPrefix(ScanFrame& frame, View prefix, View name, const NamespaceFit::OpenPrefix* record,
+                      View defaultedOn = View());
   void NoteAttributes(ScanFrame& frame, View element);
   void AddOpenTag(ScanFrame& frame, const NamespaceFit::OpenTag& tag, const NamespaceFit::OpenTag* record);
 
@@ -282,6 +291,7 @@ class KTEntityTextReader {
   std::deque<std::u16string> uris_;
   // One start tag's attributes while its namespaces are read.
   std::vector<std::pair<View, View>> tagNames_;
+  std::unordered_set<View> tagGiven_;  // their names, when there are many, for the defaults
   std::vector<NamespaceFit::Attribute> qualified_;
   std::vector<NamespaceFit::Attribute> known_;
   // What the texts leave open, each kept once and pointed to by every
@@ -296,6 +306,10 @@ class KTEntityTextReader {
 // in `first`; npos when none do. Compares pair by pair up to a few, then
 // through a hash table.
 size_t SharedExpandedName(const std::vector<NamespaceFit::Attribute>& attributes, size_t& first);
+
+// How a message names an attribute that a default of the internal subset
+// supplies: "p:c (supplied by a default in the DTD)".
+KTString DefaultedName(View name);
 
 // "the start tag <element>, whose attributes ... have one expanded name"
 // for the pair at `first` and `second`; `where` says in what scope.

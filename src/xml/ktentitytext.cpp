@@ -557,11 +557,23 @@ bool KTEntityTextReader::ScanStartTag(ScanFrame& frame, KTNamespaceDeclarations&
     if (!Declare(frame, element, name, value, name.size() > 5 ? name.substr(6) : View(), declarations))
       return false;
   }
+  // Whether the tag gives the attribute itself: compared one by one for a
+  // few attributes, else looked up among them, entered once per tag.
+  bool namesEntered = false;
+  auto given = [&](View name) {
+    if (tagNames_.size() <= kPairwiseAttributeLimit)
+      return std::any_of(tagNames_.begin(), tagNames_.end(), [&](const auto& a) { return a.first == name; });
+    if (!namesEntered) {
+      ClearForReuse(tagGiven_, tagNames_.size());
+      for (const auto& a : tagNames_)
+        tagGiven_.insert(a.first);
+      namesEntered = true;
+    }
+    return tagGiven_.count(name) != 0;
+  };
   if (const std::vector<DefaultDeclaration>* defaults = declarations.DefaultsFor(element)) {
     for (const DefaultDeclaration& d : *defaults) {
-      const bool given =
-          std::any_of(tagNames_.begin(), tagNames_.end(), [&](const auto& a) { return a.first == d.name; });
-      if (!given && !Declare(frame, element, d.name, d.value, d.name.size() > 5 ? d.name.substr(6) : View(),
+      if (!given(d.name) && !Declare(frame, element, d.name, d.value, d.name.size() > 5 ? d.name.substr(6) : View(),
                              declarations))
         return false;
     }
@@ -585,6 +597,23 @@ bool KTEntityTextReader::ScanStartTag(ScanFrame& frame, KTNamespaceDeclarations&
     if (uri == nullptr)
       NoteOpenPrefix(frame, prefix, name, nullptr);
     qualified_.push_back({name, name.substr(colon + 1), prefix, uri ? *uri : View(), uri == nullptr});
+  }
+  // The prefixed attributes the internal subset defaults on the element,
+  // those it does not give itself, count as written there.
+  if (const std::vector<DefaultDeclaration>* defaults = declarations.AttributeDefaultsFor(element)) {
+    for (const DefaultDeclaration& d : *defaults) {
+      if (given(d.name))
+        continue;
+      if (!IsQualifiedName(d.name))
+        return frame.Flaw(u"the start tag <" + KTString(element) + u">, whose attribute " + DefaultedName(d.name) +
+                          u" is not a qualified name (Namespaces in XML 1.0 §3)");
+      const size_t colon = d.name.find(u':');
+      const View prefix = d.name.substr(0, colon);
+      const View* uri = frame.Bound(prefix);
+      if (uri == nullptr)
+        NoteOpenPrefix(frame, prefix, d.name, nullptr, element);
+      qualified_.push_back({d.name, d.name.substr(colon + 1), prefix, uri ? *uri : View(), uri == nullptr, true});
+    }
   }
   if (frame.fit->flawed != nullptr)
     return false;
@@ -671,7 +700,7 @@ void KTEntityTextReader::AddOpenTag(ScanFrame& frame, const NamespaceFit::OpenTa
   std::u16string key;
   for (const NamespaceFit::Attribute& a : tag.attributes) {
     key += a.local;
-    key += a.open ? u'\1' : u'\2';
+    key += a.open ? (a.defaulted ? u'\3' : u'\1') : (a.defaulted ? u'\4' : u'\2');
     key += a.open ? a.prefix : a.uri;
     key += u'\0';
   }
@@ -692,7 +721,7 @@ void KTEntityTextReader::AddOpenTag(ScanFrame& frame, const NamespaceFit::OpenTa
 // Notes a prefix the text leaves open, once; `record` is how a nested
 // entity keeps it, null for a name of the text itself.
 void KTEntityTextReader::NoteOpenPrefix(ScanFrame& frame, View prefix, View name,
-                                        const NamespaceFit::OpenPrefix* record) {
+                                        const NamespaceFit::OpenPrefix* record, View defaultedOn) {
   if (frame.fit->flawed != nullptr || !frame.openPrefixes.insert(prefix).second)
     return;
   if (++frame.openNames > kMaxOpenNames) {
@@ -700,7 +729,7 @@ void KTEntityTextReader::NoteOpenPrefix(ScanFrame& frame, View prefix, View name
     return;
   }
   if (record == nullptr) {
-    openPrefixes_.push_back({prefix, name, frame.entity});
+    openPrefixes_.push_back({prefix, name, frame.entity, defaultedOn});
     record = &openPrefixes_.back();
   }
   frame.fit->prefixes.push_back(record);
@@ -786,10 +815,13 @@ size_t SharedExpandedName(const std::vector<NamespaceFit::Attribute>& attributes
   return View::npos;
 }
 
+KTString DefaultedName(View name) { return KTString(name) + u" (supplied by a default in the DTD)"; }
+
 KTString ExpandedNameFlaw(View element, const NamespaceFit::Attribute& first, const NamespaceFit::Attribute& second,
                           const KTString& where) {
-  return u"the start tag <" + KTString(element) + u">, whose attributes " + KTString(first.name) + u" and " +
-         KTString(second.name) + u" have one expanded name {" + KTString(second.uri) + u"}" + KTString(second.local) +
+  auto named = [](const NamespaceFit::Attribute& a) { return a.defaulted ? DefaultedName(a.name) : KTString(a.name); };
+  return u"the start tag <" + KTString(element) + u">, whose attributes " + named(first) + u" and " +
+         named(second) + u" have one expanded name {" + KTString(second.uri) + u"}" + KTString(second.local) +
          where + u" (Namespaces in XML 1.0, NSC Attributes Unique)";
 }
 

@@ -228,6 +228,32 @@ const Case kNamespaceCases[] = {
      "{urn:x}a"},
     {"<!DOCTYPE r [<!ATTLIST r xmlns:p CDATA 'urn:x' xmlns:q CDATA 'urn:x'>]><r xmlns:q='urn:y' p:a='1' q:a='2'/>", 0,
      0, nullptr},
+    // A prefixed attribute the internal subset defaults (plain or #FIXED)
+    // is held to the constraints as if the element gave it: its prefix must
+    // be bound, by the element, an ancestor or a defaulted declaration, and
+    // it may not share an expanded name with a given or defaulted one. One
+    // the element gives itself, or declared #IMPLIED, is not supplied; the
+    // first declaration of an attribute binds.
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA '1'>]>\n<r><b/></r>", 2, 4,
+     "the prefix p of p:c (supplied by a default in the DTD) is not declared"},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA '1'>]><r><b xmlns:p='urn:x'/></r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA '1'>]><r xmlns:p='urn:x'><b/></r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA '1' xmlns:p CDATA 'urn:x'>]><r><b/></r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ATTLIST b xml:lang CDATA 'en'>]><r><b/></r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA #FIXED '1'>]>\n<r xmlns:p='urn:x' xmlns:q='urn:x'><b q:c='2'/></r>", 2, 36,
+     "the attributes q:c and p:c (supplied by a default in the DTD) have one expanded name {urn:x}c"},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA '1' q:c CDATA '2' d CDATA '' e CDATA '' f CDATA '' g CDATA '' h CDATA '' "
+     "i CDATA '' j CDATA ''>]>\n<r xmlns:p='urn:x' xmlns:q='urn:x'><b a='' k='' l='' m='' n='' o='' s='' t='' u='' "
+     "v=''/></r>",
+     2, 36, "p:c (supplied by a default in the DTD) and q:c (supplied by a default in the DTD) have one expanded name"},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA '1' q:c CDATA '2'>]><r xmlns:p='urn:x' xmlns:q='urn:y'><b/></r>", 0, 0,
+     nullptr},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA '1'>]><r xmlns:p='urn:x' xmlns:q='urn:x'><b p:c='2'/></r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA '1'>]><r xmlns:p='urn:x'><b p:c='2' a='' d='' e='' f='' g='' h='' i='' "
+     "j=''/></r>",
+     0, 0, nullptr},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA #IMPLIED>]><r><b/></r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ATTLIST b p:c CDATA #IMPLIED><!ATTLIST b p:c CDATA '1'>]><r><b/></r>", 0, 0, nullptr},
     // Colons in processing-instruction targets, entity and notation names.
     {"<?p:i x?><a/>", 1, 4, "processing-instruction target p:i holds a colon"},
     {"<?pi x?><a/>", 0, 0, nullptr},
@@ -370,6 +396,33 @@ const Case kEntityTextCases[] = {
     {"<!DOCTYPE a [<!ENTITY u 'urn:x'><!ENTITY e '<b xmlns:q=\"&u;\" p:c=\"1\" q:c=\"2\"/>'>]>\n"
      "<a xmlns:p='urn:x'>&e;</a>",
      2, 20, "whose attributes p:c and q:c have one expanded name {urn:x}c where it is referenced", true},
+    // The prefixed attributes the internal subset defaults on an element of
+    // the markup count as written there, in the scope of the reference.
+    {"<!DOCTYPE r [<!ENTITY e '<b/>'><!ATTLIST b p:c CDATA '1'>]>\n<r>&e;</r>", 2, 4,
+     "the entity e holds the start tag <b>, which gets the attribute p:c (supplied by a default in the DTD), whose "
+     "prefix p is not declared where it is referenced"},
+    {"<!DOCTYPE r [<!ENTITY e '<b/>'><!ATTLIST b p:c CDATA '1'>]><r xmlns:p='urn:x'>&e;</r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ENTITY e '<b xmlns:p=\"urn:x\"/>'><!ATTLIST b p:c CDATA '1'>]><r>&e;</r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ENTITY e '<b/>'><!ATTLIST b p:c CDATA '1' xmlns:p CDATA 'urn:x'>]><r>&e;</r>", 0, 0, nullptr},
+    {"<!DOCTYPE r [<!ENTITY e '<b q:c=\"2\"/>'><!ATTLIST b p:c CDATA '1'>]>\n"
+     "<r xmlns:p='urn:x' xmlns:q='urn:x'>&e;</r>",
+     2, 36, "whose attributes q:c and p:c (supplied by a default in the DTD) have one expanded name {urn:x}c where"},
+    {"<!DOCTYPE r [<!ENTITY e '<b/>'><!ATTLIST b p:c CDATA '1' q:c CDATA #FIXED '2'>]>\n"
+     "<r xmlns:p='urn:x'><s xmlns:q='urn:x'>&e;</s></r>",
+     2, 39, "p:c (supplied by a default in the DTD) and q:c (supplied by a default in the DTD) have one expanded name"},
+    {"<!DOCTYPE r [<!ENTITY e '<b xmlns:p=\"u\" xmlns:q=\"u\" q:c=\"2\"/>'><!ATTLIST b p:c CDATA '1'>]>\n<r>&e;</r>",
+     2, 4, "have one expanded name {u}c (Namespaces in XML 1.0, NSC Attributes Unique) and may not be referenced"},
+    {"<!DOCTYPE r [<!ENTITY e '<b p:c=\"2\"/>'><!ATTLIST b p:c CDATA '1'>]><r xmlns:p='urn:x' xmlns:q='urn:x'>&e;</r>",
+     0, 0, nullptr},
+    {"<!DOCTYPE r [<!ENTITY e '<b p:c=\"2\" a=\"\" d=\"\" e=\"\" f=\"\" g=\"\" h=\"\" i=\"\" j=\"\"/>'>"
+     "<!ATTLIST b p:c CDATA '1'>]><r xmlns:p='urn:x'>&e;</r>",
+     0, 0, nullptr},
+    {"<!DOCTYPE r [<!ENTITY e '<b/>'><!ATTLIST b p:c CDATA #IMPLIED>]><r>&e;</r>", 0, 0, nullptr},
+    // Bound around the first reference to f only: xmllint reads f's markup
+    // there alone.
+    {"<!DOCTYPE r [<!ENTITY f '<b/>'><!ENTITY e '<s xmlns:p=\"urn:x\">&f;</s>&f;'><!ATTLIST b p:c CDATA '1'>]>\n"
+     "<r>&e;</r>",
+     2, 4, "the entity f, referenced through e, holds the start tag <b>, which gets the attribute p:c", true},
 };
 
 void ExpectVerdicts(const Case* cases, size_t count) {
