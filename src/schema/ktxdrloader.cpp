@@ -4,6 +4,7 @@
 // datatypes come from attributes of "urn:schemas-microsoft-com:datatypes".
 // Every element type is declared in the target namespace that the
 // dispatcher put in the model's third prefix binding.
+#include <utility>
 #include <vector>
 
 #include "schema/ktschemamodel.h"
@@ -67,9 +68,11 @@ class KTXdrScope {
   ~KTXdrScope() {
     KTXsdLoadState& state = model_.XsdState();
     --state.depth;
-    state.xsdBinding = saved_[0];
-    state.secondBinding = saved_[1];
-    state.targetBinding = saved_[2];
+    // Moved back, not copied: this also runs while an out-of-memory error
+    // unwinds, when a copy could not be had.
+    state.xsdBinding = std::move(saved_[0]);
+    state.secondBinding = std::move(saved_[1]);
+    state.targetBinding = std::move(saved_[2]);
   }
   KTXdrScope(const KTXdrScope&) = delete;
   KTXdrScope& operator=(const KTXdrScope&) = delete;

@@ -2,6 +2,8 @@
 // bindings, expansion, other attributes, message texts, occurrence numbers.
 #include "schema/xsd/ktxsdloader.h"
 
+#include <utility>
+
 #include "schema/ktdatatype.h"
 #include "xml/ktxnode.h"
 
@@ -38,9 +40,11 @@ KTXsdScope::KTXsdScope(KTSchemaModel& model, KTNamespaceContext* parent, KTXNode
 KTXsdScope::~KTXsdScope() {
   KTXsdLoadState& state = model_.XsdState();
   --state.depth;
-  state.xsdBinding = saved_[0];
-  state.secondBinding = saved_[1];
-  state.targetBinding = saved_[2];
+  // Moved back, not copied: this also runs while an out-of-memory error
+  // unwinds, when a copy could not be had.
+  state.xsdBinding = std::move(saved_[0]);
+  state.secondBinding = std::move(saved_[1]);
+  state.targetBinding = std::move(saved_[2]);
 }
 
 bool XsdExpandNode(KTSchemaModel& model, KTXNode* node, KTString& name, KTString& value) {

@@ -131,14 +131,16 @@ struct SavedDocumentState {
         qualifiedAttributes(state.qualifiedAttributes),
         finalDefault(state.finalDefault),
         blockDefault(state.blockDefault) {}
+  // Moved back, not copied: this also runs while an out-of-memory error
+  // unwinds, when a copy could not be had.
   ~SavedDocumentState() {
-    state.xsdBinding = xsd;
-    state.secondBinding = second;
-    state.targetBinding = target;
+    state.xsdBinding = std::move(xsd);
+    state.secondBinding = std::move(second);
+    state.targetBinding = std::move(target);
     state.qualifiedElements = qualifiedElements;
     state.qualifiedAttributes = qualifiedAttributes;
-    state.finalDefault = finalDefault;
-    state.blockDefault = blockDefault;
+    state.finalDefault = std::move(finalDefault);
+    state.blockDefault = std::move(blockDefault);
   }
   KTXsdLoadState& state;
   KTPrefixBinding xsd, second, target;
