@@ -11,12 +11,14 @@
 // entries) where the output would otherwise lose a binding. A copied subtree
 // keeps the maps it had where it came from; AddInScopeNamespaceNodes makes
 // its top declare whatever of that scope its new place lacks.
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "platform/ktwchar.h"
 #include "xml/ktxpathnode.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
@@ -257,6 +259,21 @@ void NoteAppendedAttribute(const KTXPathNode* element, const KTXPathNode* added)
   index.last = added;
 }
 
+// A copy of a source node's value in a block sized to it from the short-
+// string pool, as the document's own nodes hold theirs: a copied document
+// makes one such value per text and attribute node.
+KTString PooledCopy(const char16_t* text) {
+  KTString copy;
+  const int length = KTStrLen(text);
+  if (length == 0) return copy;
+  copy.SetCapacityPooled(length);
+  char16_t* buffer = copy.GetBuffer();
+  std::memcpy(buffer, text, static_cast<size_t>(length) * sizeof(char16_t));
+  buffer[length] = 0;
+  copy.SetWrittenLength(length);
+  return copy;
+}
+
 }  // namespace
 
 // ---- Text ----
@@ -398,7 +415,7 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   const std::u16string_view name(source->GetName());
   if (kind == kXPathElement || kind == kXPathAttribute || kind == kXPathPI || kind == kXPathNamespace)
     copy->SetNameOf(source);
-  if (kind != kXPathElement) copy->SetValue(source->GetValue());
+  if (kind != kXPathElement) copy->SetValue(PooledCopy(source->GetValue()));
   copy->SetNamespaceUri(source->GetNamespaceUri());
   copy->SetOutputFlag(source->GetOutputFlag());
   std::u16string_view originalPrefix = PrefixOf(name);

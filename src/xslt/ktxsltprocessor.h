@@ -8,6 +8,7 @@
 // Serialize writes it.
 #pragma once
 
+#include <array>
 #include <cstring>
 #include <map>
 #include <set>
@@ -455,8 +456,24 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
       return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(char16_t)) == 0;
     }
   };
-  std::unordered_map<KTString, CompiledTree, std::hash<KTString>, TextEqual> expressionCache_;
-  std::unordered_map<KTString, CompiledTree, std::hash<KTString>, TextEqual> patternCache_;
+  using TreeCache = std::unordered_map<KTString, CompiledTree, std::hash<KTString>, TextEqual>;
+  TreeCache expressionCache_;
+  TreeCache patternCache_;
+  // Entries of both caches found before, by the address of the text they
+  // were looked up with: an instruction's attribute text keeps its address
+  // for the whole run, so the next lookup of it skips hashing. A slot is
+  // taken only when its entry's key equals the text (TextEqual), so an
+  // address reused by another text can never pick another tree. Entries
+  // never leave the caches, and their addresses stay put.
+  struct CacheSlot {
+    const void* text = nullptr;
+    TreeCache::value_type* entry = nullptr;
+  };
+  static constexpr size_t kCacheSlots = 64;
+  std::array<CacheSlot, kCacheSlots> expressionSlots_{};
+  std::array<CacheSlot, kCacheSlots> patternSlots_{};
+  // The entry for `text`, or null.
+  TreeCache::value_type* FindCached(TreeCache& cache, std::array<CacheSlot, kCacheSlots>& slots, const KTString& text);
   KTEvaluationRecord lastEvaluation_;
   KTBindingMap globalVariables_;
   KTBindingMap globalParameters_;

@@ -3,6 +3,7 @@
 // that later evaluations borrow; the variables in scope are looked up
 // through the frames' binding layers, never copied.
 #include <algorithm>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -355,6 +356,19 @@ bool KTXSLTProcessor::EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNod
                   evaluationRoot, text, result, contextValue, position, variables, allowFragment, restrictions);
 }
 
+KTXSLTProcessor::TreeCache::value_type* KTXSLTProcessor::FindCached(TreeCache& cache,
+                                                                   std::array<CacheSlot, kCacheSlots>& slots,
+                                                                   const KTString& text) {
+  const char16_t* address = text.c_str();
+  CacheSlot& slot = slots[(reinterpret_cast<uintptr_t>(address) >> 4) & (kCacheSlots - 1)];
+  if (slot.text == address && TextEqual()(slot.entry->first, text)) return slot.entry;
+  auto found = cache.find(text);
+  if (found == cache.end()) return nullptr;
+  slot.text = address;
+  slot.entry = &*found;
+  return slot.entry;
+}
+
 bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
                                const KTPrefixMap* namespaces, KTXPathNode* evaluationRoot, const KTString& text,
                                KTXPathValue* result, const KTXPathValue* contextValue, int position,
@@ -374,12 +388,12 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   const bool refusesVariables =
       restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
   auto& cache = refusesVariables ? patternCache_ : expressionCache_;
-  auto cached = cache.find(text);
+  TreeCache::value_type* const cached = FindCached(cache, refusesVariables ? patternSlots_ : expressionSlots_, text);
   // A key's use expression refuses only variables and key(), which no
   // simple shape but the key shape holds (that one runs unrestricted only);
   // other restrictions change how steps run.
   const bool simpleAllowed = restrictions == 0 || restrictions == KTXPathExpression::kRestrictKey;
-  if (simpleAllowed && cached != cache.end() && cached->second.shape != kShapeTree &&
+  if (simpleAllowed && cached && cached->second.shape != kShapeTree &&
       (cached->second.shape == kShapeKey
            ? restrictions == 0 && EvaluateKeyPath(cached->second, *contextValue, position, allowFragment, result)
            : EvaluateSimple(cached->second, *contextValue, position, variables, allowFragment, result))) {
@@ -388,7 +402,7 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   }
   expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris, text,
                   restrictions);
-  if (cached != cache.end()) {
+  if (cached) {
     expression.AttachTree(cached->second.tree.get(), cached->second.mode);
   } else if (expression.Compile(true, KTXPathExpression::kModeExpr)) {
     CompiledTree& entry = cache[text];
