@@ -198,7 +198,9 @@ const char16_t* const kParameterReferenceInside =
 class TreeChecker final : public KTNamespaceDeclarations {
  public:
   TreeChecker(const KTSourceText& text, KTLoadStatus& status)
-      : text_(text), length_(text.GetLength()), status_(status) {}
+      : text_(text), length_(text.GetLength()), status_(status) {
+    entityTexts_.AllowNamespaceChecks(static_cast<size_t>(std::max(length_, 0)));
+  }
 
   bool Run(const KTXNode* document) {
     // WFC Entity Declared binds a document without a DTD, with only an
@@ -581,8 +583,13 @@ class TreeChecker final : public KTNamespaceDeclarations {
         text += u", referenced through " + KTString(referenced) + u",";
       return text;
     };
+    if (fit.overAllowance)
+      return entityTexts_.OverAllowance(referenced);
     if (fit.flawed != nullptr)
       return entity(fit.flawed) + u" holds " + fit.flaw + u" and may not be referenced in content";
+    // Each reference checks every name the markup leaves open.
+    if (fit.openNames > kMaxOpenNames && !entityTexts_.Charge(fit.openNames - kMaxOpenNames))
+      return entityTexts_.OverAllowance(referenced);
     auto where = [&](const EntityFacts* holder) {
       return holder == &facts ? KTString(u" where it is referenced")
                               : u" where " + KTString(referenced) + u" is referenced";

@@ -128,6 +128,15 @@ bool ReadReference(View text, size_t at, Reference& ref, size_t& end);
 
 struct EntityFacts;
 
+// The names one entity's markup may leave to the scope of its reference
+// (open prefixes and open tags' attributes, kept or taken over) that are
+// read and checked freely; real markup leaves a handful. Past it, every
+// name stored, taken over or checked at a reference is charged against one
+// allowance for the whole document, in proportion to its length
+// (KTEntityTextReader::Charge), so a chain of entities each adding a prefix
+// or many references to a wide entity stay linear in the input.
+constexpr size_t kMaxOpenNames = 64;
+
 // What an internal entity's markup leaves to the scope where a reference in
 // content includes it (Namespaces in XML 1.0), worked out once per entity
 // with the entities it refers to: the prefixes its names use that the
@@ -168,6 +177,11 @@ struct NamespaceFit {
   enum State { kNew, kActive, kDone } state = kNew;
   const EntityFacts* flawed = nullptr;  // the entity whose text holds the flaw, null when none
   KTString flaw;
+  // The flaw is that the document's allowance ran out while this was read
+  // (`flaw` is then empty).
+  bool overAllowance = false;
+  // The open prefixes and open tags' attributes kept, known once read.
+  size_t openNames = 0;
   // Kept by the reader, shared by the entities that take them over.
   std::vector<const OpenPrefix*> prefixes;
   std::vector<const OpenTag*> tags;
@@ -263,6 +277,15 @@ class KTEntityTextReader {
   // Asked only once the text fits in content (TextFlaw found no flaw there).
   NamespaceFit& Namespaces(EntityFacts& facts, KTNamespaceDeclarations& declarations);
 
+  // Sets the allowance for the namespace work past kMaxOpenNames names per
+  // entity from the length of the document's text, in characters.
+  void AllowNamespaceChecks(size_t documentLength);
+  // Charges that many names read or checked past kMaxOpenNames against the
+  // allowance: false once it is spent.
+  bool Charge(size_t names);
+  // Why a reference to `entity` is refused once the allowance is spent.
+  KTString OverAllowance(View entity) const;
+
  private:
   struct ScanFrame;
   bool ScanStartTag(ScanFrame& frame, KTNamespaceDeclarations& declarations);
@@ -299,6 +322,9 @@ class KTEntityTextReader {
   std::deque<NamespaceFit::OpenPrefix> openPrefixes_;
   std::deque<NamespaceFit::OpenTag> openTags_;
   std::unordered_map<View, int> localCounts_;
+  size_t documentLength_ = 0;
+  size_t allowance_ = 0;  // in names, set by AllowNamespaceChecks
+  size_t remaining_ = 0;
 };
 
 // Where two attributes of the list share a local name and a namespace URI

@@ -354,24 +354,44 @@ constexpr View kXmlPrefix = u"xml";
 constexpr View kXmlnsPrefix = u"xmlns";
 constexpr View kXmlUri = u"http://www.w3.org/XML/1998/namespace";
 
-// The prefixes and prefixed attributes an entity's markup may leave to the
-// scope of its reference. Each entity that refers to it takes them over,
-// so this bounds the work of one nested reference; real markup leaves a
-// handful (it binds its own prefixes or relies on a few bound around it).
-constexpr size_t kMaxOpenNames = 64;
+// The allowance for the names read and checked past kMaxOpenNames per
+// entity: so many per character of the document, plus a floor that lets a
+// small document use a few thousand open names over many references. It
+// bounds both the time and the memory (one pointer a name kept) that
+// entity markup's namespaces may cost beyond the free part.
+constexpr size_t kNamespaceChecksPerCharacter = 4;
+constexpr size_t kNamespaceChecksFloor = size_t{1} << 20;
 
 KTString NotQualified(View name) {
   return u"the name " + KTString(name) + u", which is not a qualified name (Namespaces in XML 1.0 §3)";
 }
 
-KTString TooManyOpenNames() {
-  KTString reason;
-  reason.Format(u"more than %d names whose prefixes are left to the scope where it is referenced",
-                static_cast<int>(kMaxOpenNames));
-  return reason;
+}  // namespace
+
+void KTEntityTextReader::AllowNamespaceChecks(size_t documentLength) {
+  documentLength_ = documentLength;
+  allowance_ = kNamespaceChecksFloor + kNamespaceChecksPerCharacter * documentLength;
+  remaining_ = allowance_;
 }
 
-}  // namespace
+bool KTEntityTextReader::Charge(size_t names) {
+  if (names > remaining_) {
+    remaining_ = 0;
+    return false;
+  }
+  remaining_ -= names;
+  return true;
+}
+
+KTString KTEntityTextReader::OverAllowance(View entity) const {
+  KTString reason;
+  reason.Format(u"the document's entity markup needs more namespace checking than its size allows: past %d names "
+                u"per entity left to the scope of a reference, a document of %llu characters allows %llu such names "
+                u"read or checked, and the entity %s needs more",
+                static_cast<int>(kMaxOpenNames), static_cast<unsigned long long>(documentLength_),
+                static_cast<unsigned long long>(allowance_), KTString(entity).c_str());
+  return reason;
+}
 
 // The reading of one replacement text: where it goes on, the prefixes its
 // markup binds so far (each binding with the one it hides) and, per open
@@ -418,6 +438,12 @@ struct KTEntityTextReader::ScanFrame {
     fit->flawed = entity;
     fit->flaw = std::move(reason);
     return false;
+  }
+
+  // The document's allowance ran out while this text was read.
+  void OverAllowance() {
+    fit->flawed = entity;
+    fit->overAllowance = true;
   }
 };
 
@@ -493,6 +519,7 @@ NamespaceFit& KTEntityTextReader::Namespaces(EntityFacts& start, KTNamespaceDecl
       continue;
     }
     frame.fit->state = NamespaceFit::kDone;
+    frame.fit->openNames = frame.openNames;
     const NamespaceFit* done = frame.fit;
     stack.pop_back();
     if (!stack.empty())
@@ -707,8 +734,9 @@ void KTEntityTextReader::AddOpenTag(ScanFrame& frame, const NamespaceFit::OpenTa
   if (!frame.openTags.insert(std::move(key)).second)
     return;
   frame.openNames += tag.attributes.size();
-  if (frame.openNames > kMaxOpenNames) {
-    frame.Flaw(TooManyOpenNames());
+  if (frame.openNames > kMaxOpenNames &&
+      !Charge(std::min(tag.attributes.size(), frame.openNames - kMaxOpenNames))) {
+    frame.OverAllowance();
     return;
   }
   if (record == nullptr) {
@@ -724,8 +752,8 @@ void KTEntityTextReader::NoteOpenPrefix(ScanFrame& frame, View prefix, View name
                                         const NamespaceFit::OpenPrefix* record, View defaultedOn) {
   if (frame.fit->flawed != nullptr || !frame.openPrefixes.insert(prefix).second)
     return;
-  if (++frame.openNames > kMaxOpenNames) {
-    frame.Flaw(TooManyOpenNames());
+  if (++frame.openNames > kMaxOpenNames && !Charge(1)) {
+    frame.OverAllowance();
     return;
   }
   if (record == nullptr) {
@@ -746,6 +774,13 @@ void KTEntityTextReader::Include(ScanFrame& frame, const NamespaceFit& nested) {
   if (nested.flawed != nullptr) {
     fit.flawed = nested.flawed;
     fit.flaw = nested.flaw;
+    fit.overAllowance = nested.overAllowance;
+    return;
+  }
+  // Going over a wide nested set costs its size at each reference to it,
+  // whatever of it is kept.
+  if (nested.openNames > kMaxOpenNames && !Charge(nested.openNames - kMaxOpenNames)) {
+    frame.OverAllowance();
     return;
   }
   for (const NamespaceFit::OpenPrefix* open : nested.prefixes) {
