@@ -343,9 +343,12 @@ const KTString* KTXPathNode::GetDocumentUri(const KTXPathNode* node) {
 namespace {
 
 // The array is raw memory with items constructed in place: an array new of
-// std::unique_ptr would add a count ahead of every array.
+// std::unique_ptr would add a count ahead of every array. Arrays of up to 32
+// items come from the nodes' per-size free lists like the nodes themselves
+// (most elements have a few children); larger ones from the general
+// allocator.
 KTXPathChildren::Item* NewItems(size_t count) {
-  auto* items = static_cast<KTXPathChildren::Item*>(::operator new(count * sizeof(KTXPathChildren::Item)));
+  auto* items = static_cast<KTXPathChildren::Item*>(KTXNodePoolAllocate(count * sizeof(KTXPathChildren::Item)));
   for (size_t i = 0; i < count; ++i) new (items + i) KTXPathChildren::Item();
   return items;
 }
@@ -353,7 +356,7 @@ KTXPathChildren::Item* NewItems(size_t count) {
 void DeleteItems(KTXPathChildren::Item* items, size_t count) {
   if (!items) return;
   for (size_t i = 0; i < count; ++i) items[i].~unique_ptr();
-  ::operator delete(items);
+  KTXNodePoolFree(items, count * sizeof(KTXPathChildren::Item));
 }
 
 }  // namespace
