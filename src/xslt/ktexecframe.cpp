@@ -125,10 +125,11 @@ void KTExecFrame::SetExtensionNamespaces(KTNamespaceSet set) { extension_ = &own
 
 // ---- Step ----
 
-void KTExecFrame::CreateExecutor() {
+const KTDeclRecord* KTExecFrame::CreateExecutor() {
   if (!nodeToRun_) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
   const KTExecutorFactory& factory = processor_->Executors();
-  int id = processor_->ElementIdOf(nodeToRun_);
+  const KTDeclRecord* record = nullptr;
+  int id = processor_->ElementIdOf(nodeToRun_, &record);
   int kind = -1;
   if (id != 0 && id != kXSLTLiteralResult && id != kXSLTParam && id != kXSLTVariable) {
     // An XSLT element id without an executor of its own (xsl:include,
@@ -161,13 +162,18 @@ void KTExecFrame::CreateExecutor() {
   // A node kind whose executor family is not part of the processor yet.
   if (!executor_) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nodeToRun_);
   executor_->SetResultParent(resultParent_);
+  return record;
 }
 
 bool KTExecFrame::Step() {
-  if (!executor_) CreateExecutor();
   // Executors that clear their node to run keep the record they were given.
-  if (nodeToRun_)
+  // A new executor's node is the one it was made for, whose record the
+  // making found.
+  if (!executor_) {
+    if (const KTDeclRecord* record = CreateExecutor()) executor_->SetDeclaration(record);
+  } else if (nodeToRun_) {
     if (const KTDeclRecord* record = processor_->FindDeclaration(nodeToRun_)) executor_->SetDeclaration(record);
+  }
   bool done = processor_->TopLevelVariableFlag() ? executor_->ExecuteStepWithRecovery() : executor_->ExecuteStep();
   if (!done) return false;
   resultParent_ = executor_->ResultParent();

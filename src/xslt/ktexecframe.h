@@ -17,6 +17,7 @@
 #include "xslt/ktblockpool.h"
 
 class KTCompiledTemplate;
+class KTDeclRecord;
 class KTInstructionExecutor;
 class KTXPathNode;
 class KTXSLTProcessor;
@@ -148,7 +149,9 @@ class KTExecFrame : public KTVariableSource {
   }
 
  private:
-  void CreateExecutor();
+  // Makes the executor for the node to run and gives the node's compiled
+  // declaration (found in the same lookup), null when it has none.
+  const KTDeclRecord* CreateExecutor();
 
   KTExecFrame* parent_ = nullptr;
   KTExecFrame* root_ = nullptr;

@@ -98,6 +98,12 @@ int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
   return entry ? entry->id : 0;
 }
 
+int KTStylesheetCompiler::FindElementId(const KTXPathNode* node, KTDeclRecord** record) const {
+  const NodeIndex::Entry* entry = index_.Find(node);
+  *record = entry ? entry->record : nullptr;
+  return entry ? entry->id : 0;
+}
+
 KTDeclRecord* KTStylesheetCompiler::FindDeclRecord(const KTXPathNode* node) const {
   const NodeIndex::Entry* entry = index_.Find(node);
   return entry ? entry->record : nullptr;

@@ -67,6 +67,8 @@ class KTStylesheetCompiler {
   int FindElementId(const KTXPathNode* node) const;
   // Null when the node has no record.
   KTDeclRecord* FindDeclRecord(const KTXPathNode* node) const;
+  // Both of the above in one lookup.
+  int FindElementId(const KTXPathNode* node, KTDeclRecord** record) const;
   // Empties both maps, deleting the records.
   void Clear();
   // Drops the id and the record of one node, which is about to be deleted

@@ -239,6 +239,15 @@ int KTXSLTProcessor::ElementIdOf(const KTXPathNode* node) const {
   return id ? id : compiler_->ElementRecognizer().ElementId(node);
 }
 
+int KTXSLTProcessor::ElementIdOf(const KTXPathNode* node, const KTDeclRecord** record) const {
+  *record = nullptr;
+  if (!node) return 0;
+  KTDeclRecord* found = nullptr;
+  int id = compiler_->FindElementId(node, &found);
+  *record = found;
+  return id ? id : compiler_->ElementRecognizer().ElementId(node);
+}
+
 int KTXSLTProcessor::AttributeIdOf(const KTXPathNode* node) const {
   return node ? compiler_->AttributeRecognizer().AttributeId(node) : kAttrOther;
 }

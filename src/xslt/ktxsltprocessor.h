@@ -229,6 +229,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // ---- Stylesheet nodes ----
   // The compiler's id of a compiled node, else the recogniser's.
   int ElementIdOf(const KTXPathNode* node) const;
+  // ElementIdOf and FindDeclaration in one lookup of the compiler's index.
+  int ElementIdOf(const KTXPathNode* node, const KTDeclRecord** record) const;
   int AttributeIdOf(const KTXPathNode* node) const;
   // The compiled declaration of a stylesheet node, null when it has none.
   const KTDeclRecord* FindDeclaration(const KTXPathNode* node) const;
