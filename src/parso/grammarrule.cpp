@@ -3,6 +3,7 @@
 // a rule back as expression text for error messages.
 #include "parso/parsogrammar.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 
@@ -103,6 +104,11 @@ GrammarRule::GrammarRule(ParsoGrammar* grammar, const char16_t* text, size_t tex
     tableId_ = table.freeIds.back();
     table.freeIds.pop_back();
   } else if (table.next < kMaxLiveRules) {
+    // Every place handed out may come back to the free list: room for it is
+    // made here, so that a rule's destructor never allocates (it also runs
+    // while an out-of-memory error unwinds, and while a grammar links).
+    if (table.freeIds.capacity() < table.next)
+      table.freeIds.reserve(std::max<size_t>(size_t{table.next} * 2, 256));
     tableId_ = table.next++;
   } else {
     throw std::bad_alloc();
@@ -114,7 +120,7 @@ GrammarRule::~GrammarRule() {
   RuleTable& table = TheRuleTable();
   std::lock_guard<std::mutex> lock(table.mutex);
   table_[tableId_] = nullptr;
-  table.freeIds.push_back(tableId_);
+  table.freeIds.push_back(tableId_);  // within the room made when the place was handed out
 }
 
 GrammarRule* GrammarRule::AddChild(const char16_t* text, size_t length, char16_t kind,

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "ktallocationcount.h"
 #include "parso_test_util.h"
 
 namespace {
@@ -314,6 +315,21 @@ TEST(GrammarStream, LoadErrorNamesTheStream) {
   EXPECT_FALSE(g.Load(&reader, u"parso-bad-grammar.txt"));
   EXPECT_EQ(N(g.GetLoadError()).rfind("parso-bad-grammar.txt: line 2: ", 0), 0u)
       << N(g.GetLoadError());
+}
+
+// A rule's destructor runs while a grammar links (merged and unreferenced
+// rules go) and while an out-of-memory error unwinds: it gives its place in
+// the rule table back without allocating, however many rules go at once.
+TEST(GrammarLink, RulesAreFreedWithoutAllocating) {
+  std::vector<std::unique_ptr<ParsoGrammar>> grammars;
+  for (int i = 0; i < 40; ++i) {
+    grammars.push_back(std::make_unique<ParsoGrammar>());
+    ASSERT_TRUE(grammars.back()->LoadText(U(ChainOfRules(200) + "r200 ::= 'z'\n"), u"chain"))
+        << N(grammars.back()->GetLoadError());
+  }
+  KTAllocationCounter counter;
+  grammars.clear();
+  EXPECT_EQ(counter.Count(), 0u);
 }
 
 }  // namespace
