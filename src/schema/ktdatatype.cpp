@@ -342,7 +342,12 @@ int KTDatatype::CheckOne(const KTString& value, bool asList, bool skipFacets) co
 KTDatatypeRef::KTDatatypeRef(KTDatatype* datatype) {
   if (!datatype) return;
   holder_ = new (std::nothrow) KTDatatypeHolder{datatype, 1};
-  if (!holder_) delete datatype;
+  if (!holder_) {
+    // The datatype is still ours to free; a null handle would be read as a
+    // datatype by every caller, so memory that runs out is reported.
+    delete datatype;
+    throw std::bad_alloc();
+  }
 }
 
 KTDatatypeRef::KTDatatypeRef(const KTDatatypeRef& other) : holder_(other.holder_) {

@@ -146,7 +146,9 @@ struct KTDatatypeHolder {
 class KTDatatypeRef {
  public:
   KTDatatypeRef() = default;
-  explicit KTDatatypeRef(KTDatatype* datatype);  // takes ownership; count 1
+  // Takes ownership; count 1. When the handle cannot be had, the datatype
+  // is freed and std::bad_alloc thrown.
+  explicit KTDatatypeRef(KTDatatype* datatype);
   KTDatatypeRef(const KTDatatypeRef& other);
   KTDatatypeRef(KTDatatypeRef&& other) noexcept;
   KTDatatypeRef& operator=(const KTDatatypeRef& other);

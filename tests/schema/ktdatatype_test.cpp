@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 
+#include "ktallocationcount.h"
 #include "platform/ktutf8.h"
 #include "schema/ktfacet.h"
 
@@ -68,6 +70,16 @@ TEST(KTDatatypeTest, HandlesCountAndDeleteOnce) {
   b = empty;  // releases the last reference
   EXPECT_FALSE(b.IsValid());
   EXPECT_FALSE(KTDatatypeRef(nullptr).IsValid());
+}
+
+// Memory that runs out while a handle is made is reported (the loaders let
+// std::bad_alloc end the run in order); a null handle would be read as the
+// datatype by the caller. The datatype is freed either way.
+TEST(KTDatatypeTest, AHandleThatCannotBeHadThrows) {
+  auto* dt = new KTDatatype(kDtInt, 52, false);
+  KTAllocationRefusal refusal;
+  EXPECT_THROW(KTDatatypeRef ref(dt), std::bad_alloc);
+  EXPECT_TRUE(refusal.Refused());
 }
 
 TEST(KTDatatypeTest, CopiesAreDeep) {

@@ -10,9 +10,16 @@ namespace {
 
 thread_local int tArmed = 0;
 thread_local std::size_t tCount = 0;
+// Allocations left before the refused one; -1: none is refused.
+thread_local long long tRefuseIn = -1;
+thread_local bool tRefused = false;
 
 void* Take(std::size_t size) {
   if (tArmed > 0) ++tCount;
+  if (tRefuseIn >= 0 && tRefuseIn-- == 0) {
+    tRefused = true;
+    throw std::bad_alloc();
+  }
   void* block = std::malloc(size ? size : 1);
   if (!block) throw std::bad_alloc();
   return block;
@@ -28,6 +35,15 @@ KTAllocationCounter::KTAllocationCounter() {
 KTAllocationCounter::~KTAllocationCounter() { --tArmed; }
 
 std::size_t KTAllocationCounter::Count() const { return tCount; }
+
+KTAllocationRefusal::KTAllocationRefusal(std::size_t number) {
+  tRefuseIn = static_cast<long long>(number);
+  tRefused = false;
+}
+
+KTAllocationRefusal::~KTAllocationRefusal() { tRefuseIn = -1; }
+
+bool KTAllocationRefusal::Refused() const { return tRefused; }
 
 void* operator new(std::size_t size) { return Take(size); }
 void* operator new[](std::size_t size) { return Take(size); }

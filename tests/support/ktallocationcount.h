@@ -1,6 +1,7 @@
 // Counts the heap allocations made on the calling thread while a counter is
 // armed, for tests that check a step allocates nothing (a destructor that also
-// runs while an out-of-memory error unwinds must not need memory itself).
+// runs while an out-of-memory error unwinds must not need memory itself), and
+// refuses one chosen allocation, for tests of what memory that runs out does.
 // A test program that includes this header links ktallocationcount.cpp, which
 // replaces the global allocation functions with counting ones.
 #pragma once
@@ -17,4 +18,17 @@ class KTAllocationCounter {
 
   // Allocations since the counter was made.
   std::size_t Count() const;
+};
+
+// While alive, the allocation of the given number (0: the next one) made on
+// this thread is refused: std::bad_alloc, or null from the nothrow forms.
+class KTAllocationRefusal {
+ public:
+  explicit KTAllocationRefusal(std::size_t number = 0);
+  ~KTAllocationRefusal();
+  KTAllocationRefusal(const KTAllocationRefusal&) = delete;
+  KTAllocationRefusal& operator=(const KTAllocationRefusal&) = delete;
+
+  // Whether the chosen allocation was reached (and refused).
+  bool Refused() const;
 };
