@@ -15,11 +15,15 @@ struct FreeBlock {
   FreeBlock* next;
 };
 
-// The free lists of one thread; the blocks go back to the heap when the
-// thread ends.
-struct FreeLists {
-  std::array<FreeBlock*, kClasses> heads{};
-  ~FreeLists() {
+// The free lists of one thread. The heads are plain thread-local data, so
+// every step reaches them directly; the object that gives their blocks back
+// to the heap when the thread ends is a thread-local of its own, touched
+// (and so registered for the thread's end) only when a block comes from the
+// heap.
+thread_local std::array<FreeBlock*, kClasses> heads{};
+
+struct FreeListsCleanup {
+  ~FreeListsCleanup() {
     for (std::size_t i = 0; i < kClasses; ++i) {
       while (FreeBlock* block = heads[i]) {
         heads[i] = block->next;
@@ -29,7 +33,12 @@ struct FreeLists {
   }
 };
 
-thread_local FreeLists lists;
+thread_local FreeListsCleanup cleanup;
+
+void* FromHeap(std::size_t bytes) {
+  static_cast<void>(&cleanup);  // the first use on a thread registers it
+  return ::operator new(bytes);
+}
 
 std::size_t ClassOf(std::size_t size) { return (size + kGranule - 1) / kGranule; }
 
@@ -38,11 +47,11 @@ std::size_t ClassOf(std::size_t size) { return (size + kGranule - 1) / kGranule;
 void* KTBlockPool::Allocate(std::size_t size) {
   const std::size_t sizeClass = ClassOf(size);
   if (sizeClass == 0 || sizeClass >= kClasses) return ::operator new(size);
-  if (FreeBlock* block = lists.heads[sizeClass]) {
-    lists.heads[sizeClass] = block->next;
+  if (FreeBlock* block = heads[sizeClass]) {
+    heads[sizeClass] = block->next;
     return block;
   }
-  return ::operator new(sizeClass * kGranule);
+  return FromHeap(sizeClass * kGranule);
 }
 
 void KTBlockPool::Release(void* block, std::size_t size) noexcept {
@@ -53,6 +62,6 @@ void KTBlockPool::Release(void* block, std::size_t size) noexcept {
     return;
   }
   FreeBlock* free = static_cast<FreeBlock*>(block);
-  free->next = lists.heads[sizeClass];
-  lists.heads[sizeClass] = free;
+  free->next = heads[sizeClass];
+  heads[sizeClass] = free;
 }
