@@ -19,7 +19,7 @@ struct FreeBlock {
 // every step reaches them directly; the object that gives their blocks back
 // to the heap when the thread ends is a thread-local of its own, touched
 // (and so registered for the thread's end) only when a block comes from the
-// heap.
+// heap or a list turns non-empty.
 thread_local std::array<FreeBlock*, kClasses> heads{};
 
 struct FreeListsCleanup {
@@ -61,6 +61,10 @@ void KTBlockPool::Release(void* block, std::size_t size) noexcept {
     ::operator delete(block, size);
     return;
   }
+  // A list that turns non-empty here registers the clean-up too: a thread
+  // may give back blocks another thread took from the heap, and must still
+  // free them when it ends.
+  if (!heads[sizeClass]) static_cast<void>(&cleanup);
   FreeBlock* free = static_cast<FreeBlock*>(block);
   free->next = heads[sizeClass];
   heads[sizeClass] = free;
