@@ -72,17 +72,7 @@ class KTTextSearch {
 // Per thread, so no lock; a block freed on another thread joins that
 // thread's lists. An address sanitizer build takes every block on its own,
 // so that it still sees a block used after it was freed.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kPoolBlocks = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kPoolBlocks = false;
-#else
-constexpr bool kPoolBlocks = true;
-#endif
-#else
-constexpr bool kPoolBlocks = true;
-#endif
+constexpr bool kPoolBlocks = !kKTAddressSanitizerBuild;
 
 constexpr size_t kPoolStep = 4;
 // A free block holds the next free block's address (copied, as the block

@@ -7,14 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KT_PAGE_BLOCKS_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KT_PAGE_BLOCKS_ASAN 1
-#endif
-#endif
-#ifdef KT_PAGE_BLOCKS_ASAN
+#ifdef KT_ADDRESS_SANITIZER
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -63,7 +56,7 @@ char* MapRun() {
 // a read of a node whose block was given back is reported, as the fault on
 // an unmapped block would be, rather than reading the next owner's data.
 void MarkWaiting(void* block) {
-#ifdef KT_PAGE_BLOCKS_ASAN
+#ifdef KT_ADDRESS_SANITIZER
   ASAN_POISON_MEMORY_REGION(block, kKTPageBlockBytes);
 #else
   static_cast<void>(block);
@@ -71,7 +64,7 @@ void MarkWaiting(void* block) {
 }
 
 void* MarkTaken(void* block) {
-#ifdef KT_PAGE_BLOCKS_ASAN
+#ifdef KT_ADDRESS_SANITIZER
   ASAN_UNPOISON_MEMORY_REGION(block, kKTPageBlockBytes);
 #endif
   return block;

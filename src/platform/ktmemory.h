@@ -5,6 +5,22 @@
 
 #include <cstddef>
 
+// Whether the build runs under the address sanitizer. The pools then take
+// every node and string on its own, so that a use after free is still seen,
+// and a block waiting for its next owner is marked off limits.
+#if defined(__SANITIZE_ADDRESS__)
+#define KT_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KT_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef KT_ADDRESS_SANITIZER
+inline constexpr bool kKTAddressSanitizerBuild = true;
+#else
+inline constexpr bool kKTAddressSanitizerBuild = false;
+#endif
+
 // A page block's size, and its alignment: an owner finds a block's header by
 // masking an address inside it.
 constexpr size_t kKTPageBlockBytes = size_t{1} << 18;

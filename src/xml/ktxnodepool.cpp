@@ -29,17 +29,7 @@ constexpr size_t kBlocksBeforeGrowing = 8;
 
 // An address sanitizer build allocates every node on its own, so that it
 // can still see a node used after it was freed.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kPoolNodes = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kPoolNodes = false;
-#else
-constexpr bool kPoolNodes = true;
-#endif
-#else
-constexpr bool kPoolNodes = true;
-#endif
+constexpr bool kPoolNodes = !kKTAddressSanitizerBuild;
 
 struct NodePool {
   void* free[kPoolLargest / kPoolStep + 1] = {};

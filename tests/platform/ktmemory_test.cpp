@@ -10,14 +10,7 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KT_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KT_TEST_ASAN 1
-#endif
-#endif
-#ifdef KT_TEST_ASAN
+#ifdef KT_ADDRESS_SANITIZER
 #include <sanitizer/asan_interface.h>
 #endif
 
@@ -70,7 +63,7 @@ TEST(KTPageBlocks, ABlockGivenBackIsTakenNextWithItsPages) {
 // A parse node read after its block went back would otherwise read whatever
 // the block's next owner wrote there; an address sanitizer build reports it.
 TEST(KTPageBlocks, AWaitingBlockIsOffLimitsToTheAddressSanitizer) {
-#ifdef KT_TEST_ASAN
+#ifdef KT_ADDRESS_SANITIZER
   char* block = static_cast<char*>(KTTakePageBlock());
   ASSERT_NE(block, nullptr);
   block[100] = 'x';
