@@ -1342,6 +1342,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   DropTree();
   ResetFailure();
   aborted_ = false;
+  outOfMemory_ = false;
   stackFloor_ = StackFloor(kStackReserve);
   if (!text) {
     text = u"";
@@ -1375,6 +1376,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
     DropSharedPrefix();
   } catch (const std::bad_alloc&) {
     DropTree();
+    outOfMemory_ = true;
     RecordMessage(failPos_ ? failPos_ : text, nullptr, u"not enough memory for the parse tree");
     return false;
   }

@@ -208,6 +208,9 @@ class ParsoParser {
   const ParsoGrammar* GetGrammar() const { return grammar_; }
   // The grammar's loaded flag as read by SetGrammar.
   bool IsValid() const { return valid_; }
+  // Whether the last Parse failed because memory ran out (its message then
+  // says so); a caller that must not pass that off as bad text asks here.
+  bool RanOutOfMemory() const { return outOfMemory_; }
 
   // Settings of this parser. Defaults: case-insensitive compare (ASCII
   // letters fold; other characters compare exactly), no flattening, no
@@ -377,6 +380,7 @@ class ParsoParser {
   int textLength_ = 0;
   ParseNode* root_ = nullptr;
   bool aborted_ = false;
+  bool outOfMemory_ = false;
   uintptr_t stackFloor_ = 0;  // lowest frame address a match may use
 
   // Furthest failure.

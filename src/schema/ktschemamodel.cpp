@@ -4,6 +4,7 @@
 #include "schema/ktschemamodel.h"
 
 #include <algorithm>
+#include <new>
 
 #include "platform/ktwchar.h"
 #include "xml/ktdocmanager.h"
@@ -357,6 +358,9 @@ KTXNode* KTSchemaModel::LoadExternalDocument(const KTString& identifier, const K
                                        : kNoGrammarId;
     KTLoadStatus status;
     document = manager_->LoadDocument(resolved, status, nullptr, nullptr, nullptr, grammarId);
+    // Memory that ran out is not a problem of the schema: it ends the run as
+    // such instead of becoming a warning about the document.
+    if (status.IsNoMemory()) throw std::bad_alloc();
     if (!document || status.HasError()) return nullptr;
     record = manager_->FindByDocument(document);
   }

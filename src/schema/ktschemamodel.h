@@ -354,7 +354,8 @@ class KTSchemaModel final : public KTSchemaServices {
   // Loads a document a schema refers to through the document manager (once
   // per URL; a relative URL is resolved against the context node's document,
   // and resolved URLs are never cut); grammar kind 0 XML, 1 DTD, 2 external
-  // entity. Null without a manager or when it does not load.
+  // entity. Null without a manager or when it does not load; memory that
+  // ran out while it loaded throws std::bad_alloc instead.
   KTXNode* LoadExternalDocument(const KTString& identifier, const KTString& url, KTXNode* contextNode,
                                 uint16_t grammarKind);
   // The document an external identifier names: keyword "SYSTEM" (id text:

@@ -35,6 +35,14 @@ class KTLoadStatus {
 
   // True exactly when the code is not 0; the category is not looked at.
   bool HasError() const { return code_ != 0; }
+  // Whether the error is memory that ran out: a file or transfer error
+  // ENOMEM, or a failure its writer marked with SetNoMemory. A caller that
+  // would otherwise pass a failed load off as a problem of the document (a
+  // schema's imported document) ends the run with std::bad_alloc instead.
+  bool IsNoMemory() const;
+  // Marks the error just written as memory that ran out; the next Set,
+  // SetError or Clear drops the mark.
+  void SetNoMemory() { noMemory_ = true; }
   // Code, category, line and column to 0 and the message emptied (its block
   // freed); detail keeps its value.
   void Clear();
@@ -66,6 +74,7 @@ class KTLoadStatus {
   int detail_ = 0;  // 1 when code_ is an operating-system error number
   KTString message_;
   int category_ = kNone;
+  bool noMemory_ = false;
   int line_ = 0;
   int column_ = 0;
 };

@@ -143,6 +143,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
 
   if (failure) {
     status.SetError(KTLoadStatus::kParse, failure);
+    if (failure == KTLoadStatus::kParseFailed && parser_->RanOutOfMemory()) status.SetNoMemory();
     KTString message;
     message.Format(u"line %d, column %d: %s", errorLine_, errorColumn_, errorMessage_.c_str());
     status.SetMessage(message);

@@ -1,6 +1,10 @@
 // The XML Schema load entry and its passes, the schema element with
 // include, import and redefine, element declarations, type names and
 // notations.
+#include <new>
+
+#include "core/ktexcept.h"
+#include "ktallocationcount.h"
 #include "ktxsdtest_util.h"
 
 namespace {
@@ -243,6 +247,69 @@ TEST(XsdSchema, ImportedDocumentHasItsOwnNamespaceAndDefaults) {
   ASSERT_EQ(w.model->GetErrorId(), kSchemaNoError) << U8(w.model->GetError().contextText.c_str());
   EXPECT_EQ(Outline(w.Root()), "@xsi:schemaLocation=urn:a import-a.xsd a:part(size([10]))a:count([2])");
   EXPECT_EQ(ProbeXPath("import.xml", "sum(//*[not(*)])"), "12");
+}
+
+}  // namespace
+
+namespace {
+
+// Memory that runs out while the schema loads, the imported document's load
+// among it, ends the load with std::bad_alloc (or a string block's
+// out-of-memory error); it is never passed off as a schema problem. Every
+// allocation of the load is refused in turn: a load that gets past the
+// refusal must come out as it does with memory to spare.
+TEST(XsdSchema, MemoryThatRunsOutWhileAnImportedDocumentLoadsIsNoSchemaProblem) {
+  const KTString path(std::u16string_view(KTUtf8ToUtf16(kXsdData + "import.xml")));
+  std::string expected;
+  {
+    Wrapped w;
+    ASSERT_TRUE(w.FromFile(kXsdData + "import.xml"));
+    EXPECT_EQ(w.model->GetErrorId(), kSchemaNoError);
+    expected = Outline(w.Root());
+  }
+  size_t exhausted = 0;
+  for (size_t n = 0;; ++n) {
+    Wrapped w;
+    KTLoadStatus status;
+    w.document = w.manager.LoadDocument(path, status, nullptr, nullptr, nullptr, kNoGrammarId);
+    ASSERT_TRUE(w.document);
+    bool threw = false, refused = false;
+    {
+      KTAllocationRefusal refusal(n);
+      try {
+        w.Wrap();
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      } catch (const KTExcept& error) {
+        threw = error.GetCode() == KTExcept::kNoMemory;
+        if (!threw) ADD_FAILURE() << "allocation " << n << ": error " << error.GetCode();
+      }
+      refused = refusal.Refused();
+    }
+    if (!refused) break;  // past the load's last allocation
+    if (threw) {
+      ++exhausted;
+      continue;
+    }
+    ASSERT_EQ(w.model->GetErrorId(), kSchemaNoError)
+        << "allocation " << n << " refused: " << U8(w.model->GetError().contextText.c_str());
+    EXPECT_EQ(Outline(w.Root()), expected) << "allocation " << n << " refused";
+  }
+  EXPECT_GT(exhausted, 0u);
+}
+
+// A document that cannot be had for a reason other than memory stays a
+// schema problem, named by its location.
+TEST(XsdSchema, AnImportThatCannotBeReadIsASchemaProblem) {
+  const std::string malformed = kXsdData + "import-malformed.xsd";
+  const std::string cases[] = {kXsdData + "no-such-import.xsd", malformed};
+  for (const std::string& location : cases) {
+    const std::u16string where = KTUtf8ToUtf16(location);
+    LoadedSchema s({Xsd(u"<xs:import namespace='urn:b' schemaLocation='" + where +
+                        u"'/><xs:element name='a' type='xs:int' default='1'/>")});
+    EXPECT_EQ(s.Error(), kSchemaLoadFailed) << location;
+    EXPECT_EQ(s.Context(), location);
+  }
 }
 
 }  // namespace
