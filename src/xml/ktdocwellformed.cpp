@@ -1126,15 +1126,22 @@ class TreeChecker final : public KTNamespaceDeclarations {
     // A default value declares the namespace on every element of that name
     // that does not give the attribute itself (XML 1.0 §5.1: defaults of the
     // internal subset are supplied by every processor).
-    for (const KTXNode* n = typePart->GetNextSibling(); n; n = n->GetNextSibling()) {
+    if (const KTXNode* part = DefaultPartAfter(typePart))
+      defaultDeclarations_[View(definition->GetName())].push_back({attribute, View(part->GetValue())});
+  }
+
+  // The default value part of one attribute definition, searched from the
+  // part after `from` up to the next definition's name; null for #REQUIRED
+  // and #IMPLIED.
+  static const KTXNode* DefaultPartAfter(const KTXNode* from) {
+    for (const KTXNode* n = from->GetNextSibling(); n; n = n->GetNextSibling()) {
       const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(n);
       if (part == nullptr || part->GetPart() == kAttlistName)
-        break;
-      if (part->GetPart() == kAttlistDefault) {
-        defaultDeclarations_[View(definition->GetName())].push_back({attribute, View(part->GetValue())});
-        break;
-      }
+        return nullptr;
+      if (part->GetPart() == kAttlistDefault)
+        return part;
     }
+    return nullptr;
   }
 
   // Records the default (plain or #FIXED) that an attribute-list
@@ -1146,15 +1153,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
     const KTXNode* definition = namePart->GetParent();
     if (definition == nullptr || !attributeDeclared_.insert(DeclarationKey(definition->GetName(), attribute)).second)
       return;
-    for (const KTXNode* n = namePart->GetNextSibling(); n; n = n->GetNextSibling()) {
-      const auto* part = dynamic_cast<const KTDoctypeAttlistNode*>(n);
-      if (part == nullptr || part->GetPart() == kAttlistName)
-        break;
-      if (part->GetPart() == kAttlistDefault) {
-        attributeDefaults_[View(definition->GetName())].push_back({attribute, View(part->GetValue())});
-        break;
-      }
-    }
+    if (const KTXNode* part = DefaultPartAfter(namePart))
+      attributeDefaults_[View(definition->GetName())].push_back({attribute, View(part->GetValue())});
   }
 
   // Binds the namespace declarations the internal subset supplies as
