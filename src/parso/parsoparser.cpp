@@ -1050,6 +1050,11 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
   // Flatten instead, which decides on each of them alike (a group's
   // children are examined alike under any node: no group is chained).
   ParseNode* const before = children.tail;
+  if (depth + 1 < watchDepth_) [[unlikely]] {
+    // The rule nests one level down, without a node of its own.
+    pathNodes_[depth + 1] = nullptr;
+    pathRules_[depth + 1] = rule;
+  }
   int endLine = line;
   int used = 0;
   int failIndex = -1;
@@ -1209,35 +1214,39 @@ bool ParsoParser::CheckConstraint(ParseNode* node) {
   return false;
 }
 
+[[gnu::always_inline]] inline bool ParsoParser::FlattenStep(const GrammarRule* rule, ParseNode* cur,
+                                                            ParseNode*& first, ParseNode*& last) {
+  const Rule* cr = cur->rule;
+  first = last = nullptr;
+  if (cr->GetKind() == Rule::kGroup) {
+    if (cur->firstChild && !cr->IsKeep() && !(rule->IsKeepChain() && cr->IsKeepChain())) {
+      first = last = cur->firstChild;
+      while (last->next) last = last->next;
+      return true;
+    }
+  } else if (cr->GetKind() == Rule::kNamed && !cr->IsKeep()) {
+    ParseNode* only = cur->firstChild;
+    if (only && !only->next) {
+      if (!(cr->IsKeepChain() && only->rule->IsKeepChain())) {
+        first = last = only;
+        return true;
+      }
+    } else if (!only && !cr->IsToken()) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void ParsoParser::Flatten(ParseNode* node) {
   const Rule* rule = node->rule;
   ParseNode* prev = nullptr;
   ParseNode* cur = node->firstChild;
   while (cur) {
     ParseNode* next = cur->next;
-    const Rule* cr = cur->rule;
     ParseNode* replacement = nullptr;  // first node that takes cur's place
     ParseNode* last = nullptr;         // last node that takes cur's place
-    bool remove = false;
-    if (cr->GetKind() == Rule::kGroup) {
-      if (cur->firstChild && !cr->IsKeep() && !(rule->IsKeepChain() && cr->IsKeepChain())) {
-        replacement = cur->firstChild;
-        last = replacement;
-        while (last->next) last = last->next;
-        remove = true;
-      }
-    } else if (cr->GetKind() == Rule::kNamed && !cr->IsKeep()) {
-      ParseNode* only = cur->firstChild;
-      if (only && !only->next) {
-        if (!(cr->IsKeepChain() && only->rule->IsKeepChain())) {
-          replacement = last = only;
-          remove = true;
-        }
-      } else if (!only && !cr->IsToken()) {
-        remove = true;
-      }
-    }
-    if (!remove) {
+    if (!FlattenStep(rule, cur, replacement, last)) {
       prev = cur;
       cur = next;
       continue;
@@ -1251,6 +1260,119 @@ void ParsoParser::Flatten(ParseNode* node) {
     if (last) prev = last;
     ReleaseNode(cur);
     cur = next;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Watching
+
+bool ParsoParser::SetChildSink(ParseChildSink* sink, const std::vector<const GrammarRule*>& rules) {
+  sink_ = nullptr;
+  watchDepth_ = 0;
+  if (!sink || rules.empty()) return true;
+  const Rule* last = rules.back();
+  if (rules.size() > static_cast<size_t>(kMaxWatchDepth) || !last || last->GetKind() != Rule::kNamed ||
+      last->GetOperator() == Rule::kChoice || last->GetOperator() == Rule::kDifference ||
+      last->GetOperator() == Rule::kUpTo || last->IsToken() || last->IsDrop() ||
+      last->GetConstraints().size() >= 2 || last->HasPrefixPeers() || last->KeepsNoChildren() ||
+      last->IsFlat() || last->IsSpliced()) {
+    return false;
+  }
+  for (size_t d = 0; d < rules.size(); ++d) watchRules_[d] = rules[d];
+  sink_ = sink;
+  watchDepth_ = static_cast<int>(rules.size());
+  return true;
+}
+
+bool ParsoParser::OnWatchedPath(int depth) const {
+  for (int d = 0; d <= depth; ++d) {
+    if (watchRules_[d] && pathRules_[d] != watchRules_[d]) return false;
+  }
+  return true;
+}
+
+bool ParsoParser::MatchWatched(ParseNode* node, int available, int& line, int depth,
+                               int& failIndex, ChildList& children) {
+  // As MatchSequence with Repeat (the rule checks no constraint).
+  const Rule* rule = node->rule;
+  const char16_t* start = node->textStart;
+  const auto& elements = rule->GetElements();
+  int used = 0;
+  for (size_t i = 0; i < elements.size(); ++i) {
+    const Rule::Element& e = elements[i];
+    int count = 0;
+    while (used < available) {
+      ParseNode* const before = children.tail;
+      int n = 0;
+      if (!TryElement(e, start + used, available - used, line, n, node, children, depth)) break;
+      used += n;
+      ++count;
+      HandOver(node, children, before);
+      if (aborted_) return false;
+      if (!Repeats(e.mark) || n == 0 || e.rule->GetKind() == Rule::kClass) break;
+    }
+    if (count == 0 && !Optional(e.mark)) {
+      if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
+      failIndex = static_cast<int>(i);
+      return false;
+    }
+  }
+  node->length = used;
+  return true;
+}
+
+void ParsoParser::HandOver(ParseNode* node, ChildList& children, ParseNode* before) {
+  ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(node->firstChild);
+  if (!first) return;
+  (before ? before->next : node->firstChild) = nullptr;
+  children.tail = before;
+  // Flattening decides on each child alone and does not examine again the
+  // nodes it put in a child's place, so deciding here, child by child, gives
+  // the children the form the watched node's own flattening would have given
+  // them; that flattening is then left out (Match).
+  while (first) {
+    ParseNode* cur = first;
+    first = cur->next;
+    cur->next = nullptr;
+    ParseNode* from = nullptr;
+    ParseNode* to = nullptr;
+    if (!flatten_ || !FlattenStep(node->rule, cur, from, to)) {
+      Offer(node, children, cur);
+      continue;
+    }
+    cur->firstChild = nullptr;
+    ReleaseNode(cur);
+    while (from) {
+      ParseNode* next = from->next;
+      from->next = nullptr;
+      Offer(node, children, from);
+      from = next;
+    }
+  }
+}
+
+void ParsoParser::Offer(ParseNode* node, ChildList& children, ParseNode* child) {
+  if (aborted_) {
+    FreeChildrenAndSiblings(child);
+    return;
+  }
+  switch (sink_->OnChild(pathNodes_, watchDepth_, child)) {
+    case ParseChildSink::kKeep:
+      (children.tail ? children.tail->next : node->firstChild) = child;
+      children.tail = child;
+      return;
+    case ParseChildSink::kTaken:
+      FreeChildren(node);
+      children.tail = nullptr;
+      FreeChildrenAndSiblings(child);
+      return;
+    default: {
+      const char16_t* at = child->textStart;
+      FreeChildrenAndSiblings(child);
+      RecordMessage(at, nullptr, u"the parse was stopped");
+      aborted_ = true;
+      return;
+    }
   }
 }
 
@@ -1304,6 +1426,13 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
     return 0;
   }
 
+  bool watched = false;
+  if (depth < watchDepth_) [[unlikely]] {
+    pathNodes_[depth] = node;
+    pathRules_[depth] = rule;
+    watched = depth + 1 == watchDepth_ && OnWatchedPath(depth);
+  }
+
   bool ok = false;
   int failIndex = -1;
   ChildList children{nullptr, rule->GetConstraints().size() >= 2};
@@ -1318,7 +1447,8 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
       ok = MatchUpTo(node, available, line, depth, children);
       break;
     default:
-      ok = rule->HasPrefixPeers() && shortcuts_
+      ok = watched ? MatchWatched(node, available, line, depth, failIndex, children)
+           : rule->HasPrefixPeers() && shortcuts_
                ? MatchSharedSequence(node, available, line, depth, failIndex, children)
                : MatchSequence(node, available, line, depth, failIndex, children);
       break;
@@ -1330,8 +1460,9 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
   }
   if (rule->IsToken()) {
     FreeChildren(node);
-  } else if (flatten_ && node->firstChild && (children.unstable || !shortcuts_)) {
-    // Flattening changes nothing when no child is one it replaces or removes.
+  } else if (flatten_ && node->firstChild && (children.unstable || !shortcuts_) && !watched) {
+    // Flattening changes nothing when no child is one it replaces or removes;
+    // a watched node's children were flattened as they were handed over.
     Flatten(node);
   }
   node->valid = 1;

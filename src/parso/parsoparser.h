@@ -186,6 +186,27 @@ class ParseNodeArena {
 
 inline const char16_t* ParseTextRef::Base() const noexcept { return ParseNodeArena::TextOf(this); }
 
+// Receives the children of one watched node while the parse runs
+// (ParsoParser::SetChildSink), so that a caller can consume a large tree
+// piece by piece instead of after the whole parse.
+class ParseChildSink {
+ public:
+  enum Answer {
+    kKeep,   // the engine attaches the child to the watched node as usual
+    kTaken,  // the sink is done with the child and with every child the
+             // watched node holds: the engine frees them all
+    kStop,   // the parse ends at once and fails
+  };
+  virtual ~ParseChildSink() = default;
+  // `child` (its `next` null) has matched as a child of path[count - 1], in
+  // the form flattening would leave it there. path[d] is the node being
+  // matched at nesting depth d (the start rule's at 0), or null where the
+  // rule at that depth matched without a node of its own; those nodes are
+  // in progress: their lengths are not yet known, and their children are
+  // the ones completed so far.
+  virtual Answer OnChild(ParseNode* const* path, int count, ParseNode* child) = 0;
+};
+
 class ParsoParser {
  public:
   // Deepest nesting of rule matches. Deeper input fails with a parse error
@@ -227,6 +248,19 @@ class ParsoParser {
   // way; the engine's tests compare the two. Default on.
   void SetShortcuts(bool on) { shortcuts_ = on; }
   int GetOptionWord() const { return optionWord_; }
+
+  // Watches the node matched along `rules` (the rule at each nesting depth
+  // from the start rule; a null entry matches any rule) and hands each of its
+  // children to `sink` once matched, instead of attaching it. The engine
+  // never takes a hand-over back: set a sink only where, in the grammar, a
+  // failure of the watched node or of anything after one of its children has
+  // matched fails the whole parse; the caller then drops what it made of
+  // the children when the parse fails. The last rule must be a named
+  // sequence without constraints, prefix peers or token status, the path at
+  // most kMaxWatchDepth long; false otherwise (and nothing is watched). An
+  // empty path or a null sink turns watching off. Kept across parses.
+  static constexpr int kMaxWatchDepth = 8;
+  bool SetChildSink(ParseChildSink* sink, const std::vector<const GrammarRule*>& rules);
 
   // Matches text[0, length) from the named rule (the grammar's root rule when
   // null). True when the whole text matched; the tree is then GetRoot().
@@ -346,6 +380,17 @@ class ParsoParser {
                         bool unstable);
   void DropSharedPrefix();
   bool MatchChoice(ParseNode* node, int available, int& line, int depth, ChildList& children);
+  // MatchSequence for the watched node: each element match's children go to
+  // the sink (HandOver).
+  bool MatchWatched(ParseNode* node, int available, int& line, int depth, int& failIndex,
+                    ChildList& children);
+  // Offers the children that `node` got after `before` (all when null) to the
+  // sink, each in the form flattening leaves it.
+  void HandOver(ParseNode* node, ChildList& children, ParseNode* before);
+  void Offer(ParseNode* node, ChildList& children, ParseNode* child);
+  // Whether the rules of the nodes in progress down to `depth` are the
+  // watched path.
+  bool OnWatchedPath(int depth) const;
   bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex,
                        ChildList& children);
   bool MatchUpTo(ParseNode* node, int available, int& line, int depth, ChildList& children);
@@ -355,6 +400,11 @@ class ParsoParser {
   // Nodes that `node` leaves in its place when Flatten examines it under a
   // node that is not chained: 0, 1, or 2 for two or more.
   static int FlattenedCount(const ParseNode* node);
+  // What Flatten does with `child` under a node of `parent`: false when it
+  // stays; true when it goes, its place taken by first..last (none when
+  // first is null).
+  static bool FlattenStep(const GrammarRule* parent, ParseNode* child, ParseNode*& first,
+                          ParseNode*& last);
   void Attach(ParseNode* parent, ChildList& children, ParseNode* child);
   bool Equal(const char16_t* a, const char16_t* b, int n) const;
   int CountLineEnds(const char16_t* pos, int n) const;
@@ -411,6 +461,14 @@ class ParsoParser {
     ParseNode* last = nullptr;
   };
   SharedPrefix shared_;
+
+  // Watching (SetChildSink): the path's rules, the nodes and rules in
+  // progress at each of its depths, and the watched node while it matches.
+  ParseChildSink* sink_ = nullptr;
+  int watchDepth_ = 0;  // 0: nothing watched
+  const GrammarRule* watchRules_[kMaxWatchDepth] = {};
+  ParseNode* pathNodes_[kMaxWatchDepth] = {};
+  const GrammarRule* pathRules_[kMaxWatchDepth] = {};
 
   ParseNodeArena arena_;
 };

@@ -817,3 +817,177 @@ TEST(ParseEngine, NodesReadBackTheirRulesAndTextsAcrossParsersAndGrammars) {
 }
 
 }  // namespace
+
+namespace {
+
+// Takes the children of the watched node as they match: each offered child
+// is kept (left in the tree), or taken together with those kept before it,
+// whose dumps it records in order. Reads only what it is offered and the
+// nodes in progress.
+class RecordingSink : public ParseChildSink {
+ public:
+  explicit RecordingSink(int keepEvery) : keepEvery_(keepEvery) {}
+  Answer OnChild(ParseNode* const* path, int count, ParseNode* child) override {
+    watched_ = path[count - 1];
+    ++offers_;
+    if (child->next) ADD_FAILURE() << "offered child has a sibling";
+    if (keepEvery_ > 0 && offers_ % keepEvery_ == 0) return kKeep;
+    for (const ParseNode* held = watched_->firstChild; held; held = held->next)
+      taken_.push_back(DumpWithLines(held));
+    taken_.push_back(DumpWithLines(child));
+    return kTaken;
+  }
+  // The tree as it would stand had nothing been taken.
+  std::string Rebuilt(const ParseNode* node) const {
+    std::string out = node->rule->GetKind() == GrammarRule::kGroup ? "#" : N(node->rule->GetText());
+    out += "@" + std::to_string(node->line);
+    std::vector<std::string> parts;
+    if (node == watched_) parts = taken_;
+    for (const ParseNode* c = node->firstChild; c; c = c->next) parts.push_back(Rebuilt(c));
+    if (parts.empty()) return out + ":'" + N(std::u16string_view(node->textStart, node->length)) + "'";
+    out += '(';
+    for (size_t i = 0; i < parts.size(); ++i) out += (i ? " " : "") + parts[i];
+    return out + ')';
+  }
+  int offers_ = 0;
+
+ private:
+  int keepEvery_;
+  const ParseNode* watched_ = nullptr;
+  std::vector<std::string> taken_;
+};
+
+struct StreamComparison {
+  const ParsoGrammar* grammar;
+  Settings settings;
+  std::vector<const GrammarRule*> path;
+  int differences = 0;
+  int offers = 0;
+
+  std::string Run(const std::u16string& text, bool shortcuts, int keepEvery) {
+    ParsoParser p(grammar);
+    p.SetFlatten(settings.flatten);
+    p.SetEndNameRemoval(settings.endNameRemoval);
+    p.SetCaseSensitive(settings.caseSensitive);
+    p.SetShortcuts(shortcuts);
+    RecordingSink sink(keepEvery);
+    if (keepEvery >= 0) {
+      EXPECT_TRUE(p.SetChildSink(&sink, path));
+    }
+    const bool ok = p.Parse(text.data(), text.size());
+    offers += sink.offers_;
+    if (ok) return "ok " + sink.Rebuilt(p.GetRoot());
+    return "error " + N(p.GetErrorText()) + " at " + std::to_string(p.GetErrorOffset()) + " " +
+           std::to_string(p.GetErrorLine()) + ":" + std::to_string(p.GetErrorColumn());
+  }
+  void Check(const std::u16string& text) {
+    for (bool shortcuts : {true, false}) {
+      const std::string whole = Run(text, shortcuts, -1);
+      for (int keepEvery : {0, 2, 3}) {
+        const std::string streamed = Run(text, shortcuts, keepEvery);
+        if (whole != streamed && ++differences <= 5) {
+          ADD_FAILURE() << "text «" << N(text.substr(0, 200)) << "» shortcuts " << shortcuts
+                        << " keep every " << keepEvery << "\n whole:    " << whole
+                        << "\n streamed: " << streamed;
+        }
+      }
+    }
+  }
+  void CheckVariants(const std::u16string& text) {
+    Check(text);
+    for (size_t i = 0; i < text.size(); ++i) {
+      Check(text.substr(0, i));
+      Check(text.substr(0, i) + text.substr(i + 1));
+      for (char16_t c : std::u16string_view(u" <>/=&!x")) {
+        std::u16string changed = text;
+        changed[i] = c;
+        Check(changed);
+      }
+    }
+  }
+};
+
+// Children handed to a sink while the parse runs are the nodes the whole
+// parse keeps in the watched node, in order, with their lines and in the
+// form flattening gives them; the rest of the tree and every failure
+// (message, offset, line, column) are as without a sink. Compared with the
+// loader's settings and the engine's defaults, with and without the
+// shortcuts, and with a sink that keeps some children for a while.
+TEST(ParseEngine, ChildrenHandedOverAreWhatTheWholeParseKeeps) {
+  ParsoGrammar xml;
+  ASSERT_TRUE(xml.LoadText(ReadResource("gra_xml.txt"), u"gra_xml.txt"));
+  const std::vector<const GrammarRule*> rootContent = {xml.GetRoot(), xml.FindRule(u"element"),
+                                                       xml.FindRule(u"realElemTag"),
+                                                       xml.FindRule(u"content")};
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    StreamComparison c{&xml, settings, rootContent};
+    c.CheckVariants(
+        u"<?xml version='1.0'?>\n<!DOCTYPE r [<!ATTLIST r a CDATA #IMPLIED>]>\n"
+        u"<r a=\"1\">\r\n <e x=\"1\"/><f y=\"2\">t&#233;<![CDATA[c]]><!--c--><?p d?></f>"
+        u"<!--d--><?q?><![CDATA[e]]>&amp;<g\th = '&lt;' >\n</g> </r>\n<!--z-->");
+    c.CheckVariants(u"<r> </r>");
+    c.CheckVariants(u"<r><s><t/></s>\n<s/></r>");
+    EXPECT_EQ(c.differences, 0);
+    EXPECT_GT(c.offers, 0);
+  }
+
+  // Flattening puts the children of a group, the only child of a rule, or
+  // nothing in a child's place; a null step matches any rule; the watched
+  // node fails after children were handed over (a required last element).
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= h? c\nh ::= 'h'\nc$ ::= (x | y | z | (w w) | v)* '.'\n"
+                         u"x ::= 'x' K\ny ::= 'y'\nz$ ::= 'z' K\nw ::= 'w'\nv ::= u\nu ::= 'u' K\n"
+                         u"K ::= [0-9]+\n",
+                         u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    StreamComparison c{&g, settings, {nullptr, g.FindRule(u"c")}};
+    c.CheckVariants(u"hx1yz22wwu3\nx4.");
+    EXPECT_EQ(c.differences, 0);
+    EXPECT_GT(c.offers, 0);
+  }
+}
+
+// Only a named sequence that checks no constraint, shares no prefix, and
+// keeps its children and its node can be watched.
+TEST(ParseEngine, ChildSinkWatchesOnlyPlainSequences) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= a | b | c | e\na ::= 'a' b\nb$ ::= K L { K = L }\nc$ ::= 'c' f*\n"
+                         u"e ::= 'a' 'e'\nf$ ::= 'f' N\nK ::= [a-z]\nL ::= [a-z]\nN ::= [0-9]\n",
+                         u"g"));
+  RecordingSink sink(0);
+  ParsoParser p(&g);
+  struct Case {
+    const char16_t* last;
+    bool accepted;
+  };
+  for (const Case& c : {Case{u"d", false}, Case{u"b", false}, Case{u"K", false}, Case{u"a", false},
+                        Case{u"c", true}}) {
+    SCOPED_TRACE(N(c.last));
+    EXPECT_EQ(p.SetChildSink(&sink, {g.GetRoot(), g.FindRule(c.last)}), c.accepted);
+  }
+  const std::u16string text = u"cf1f2";
+  ASSERT_TRUE(p.Parse(text.data(), text.size()));
+  EXPECT_EQ(sink.offers_, 2);
+  ParsoParser plain(&g);
+  ASSERT_TRUE(plain.Parse(text.data(), text.size()));
+  EXPECT_EQ(sink.Rebuilt(p.GetRoot()), DumpWithLines(plain.GetRoot()));
+  EXPECT_TRUE(p.SetChildSink(nullptr, {}));
+  ASSERT_TRUE(p.Parse(text.data(), text.size()));
+  EXPECT_EQ(sink.offers_, 2);
+}
+
+// A sink that stops the parse makes it fail.
+TEST(ParseEngine, ChildSinkStopsTheParse) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= c\nc$ ::= f*\nf$ ::= 'f' N\nN ::= [0-9]\n", u"g"));
+  struct Stop : ParseChildSink {
+    Answer OnChild(ParseNode* const*, int, ParseNode*) override { return kStop; }
+  } stop;
+  ParsoParser p(&g);
+  ASSERT_TRUE(p.SetChildSink(&stop, {nullptr, g.FindRule(u"c")}));
+  const std::u16string text = u"f1f2";
+  EXPECT_FALSE(p.Parse(text.data(), text.size()));
+  EXPECT_EQ(N(p.GetErrorText()), "the parse was stopped");
+}
+
+}  // namespace
