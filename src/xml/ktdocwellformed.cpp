@@ -192,6 +192,25 @@ bool ForEachReference(View value, F f) {
   return true;
 }
 
+// Where a check failing on a node or an attribute points: the node, or the
+// source offsets of an attribute read without its node (an element's pending
+// attributes, ktxnode.h).
+class Site {
+ public:
+  Site(const KTXNode* node) : node_(node) {}  // NOLINT: every node is a site
+  Site(const KTXAttributeView& attribute) : start_(attribute.start), end_(attribute.end) {}  // NOLINT
+
+  const KTXNode* Node() const { return node_; }
+  int Start() const { return node_ ? node_->GetStartOffset() : start_; }
+  int End() const { return node_ ? node_->GetEndOffset() : end_; }
+  bool IsElement() const { return node_ && node_->GetKind() == kElement; }
+
+ private:
+  const KTXNode* node_ = nullptr;
+  int start_ = -1;
+  int end_ = -1;
+};
+
 const char16_t* const kParameterReferenceInside =
     u"a parameter-entity reference may not stand inside a declaration in the internal subset";
 
@@ -214,7 +233,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
     while (node != nullptr) {
       if (!Visit(node))
         return false;
-      if (const KTXNode* child = node->GetFirstChild()) {
+      // An element's pending attributes were visited with it.
+      if (const KTXNode* child = node->GetFirstMadeChild()) {
         node = child;
         continue;
       }
@@ -265,7 +285,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
         }
         return CheckNoParameterReference(node);
       case kElement:
-        return CheckAttributeNames(node) && CheckNamespaces(node) && CheckValue(node, Place::kContent, true);
+        return CheckAttributeNames(node) && CheckNamespaces(node) && CheckValue(node, Place::kContent, true) &&
+               VisitPendingAttributes();
       case kAttribute:
         return parentKind != kElement || CheckValue(node, Place::kAttributeValue, false);
       case kText:
@@ -345,16 +366,37 @@ class TreeChecker final : public KTNamespaceDeclarations {
                     KTString(name).c_str());
       return FailInValue(node, name, name.find(u':'), reason);
     }
+    return CheckNameCharacters(node, name, kind == kElement || kind == kAttribute);
+  }
+
+  // The characters of a name; with `remember` a good name is entered in
+  // goodNames_ (an interned name).
+  bool CheckNameCharacters(Site site, View name, bool remember) {
     size_t bad = BadNameCharacter(name);
     if (bad == View::npos) {
-      if (kind == kElement || kind == kAttribute)
+      if (remember)
         goodNames_.Add(name.data());
       return true;
     }
     KTString reason;
     reason.Format(u"the character U+%04X may not stand in the name %s", static_cast<unsigned>(name[bad]),
                   KTString(name).c_str());
-    return FailInValue(node, name, bad, reason);
+    return FailInValue(site, name, bad, reason);
+  }
+
+  // What Visit checks of an Attribute node in an element, for the element's
+  // pending attributes (those CheckAttributeNames gathered), in order.
+  bool VisitPendingAttributes() {
+    if (!attributesPending_)
+      return true;
+    for (const KTXAttributeView& a : attributes_) {
+      const View name = a.name->View();
+      if (!goodNames_.Has(name.data()) && !CheckNameCharacters(a, name, true))
+        return false;
+      if (!CheckValueAt(a, a.value->View(), Place::kAttributeValue, false))
+        return false;
+    }
+    return true;
   }
 
   void NoteStandalone(const KTXNode* declaration) {
@@ -428,22 +470,22 @@ class TreeChecker final : public KTNamespaceDeclarations {
   // The text of an attribute's name as the name table holds it: two
   // attributes carry the same name exactly when this pointer is the same, so
   // names compare without reading their characters.
-  static const char16_t* InternedName(const KTXNode* attribute) {
-    return static_cast<const KTXNamedNode*>(attribute)->NameString().c_str();
-  }
+  static const char16_t* InternedName(const KTXAttributeView& attribute) { return attribute.name->c_str(); }
 
+  // Gathers the element's attributes (pending or made, without making
+  // nodes) in attributes_ and checks that no name is given twice.
   bool CheckAttributeNames(const KTXNode* element) {
     attributes_.clear();
-    for (const KTXNode* c = element->GetFirstChild(); c; c = c->GetNextSibling())
-      if (c->GetKind() == kAttribute)
-        attributes_.push_back(c);
-    const KTXNode* twice = nullptr;
+    const auto* container = static_cast<const KTXContainerNode*>(element);
+    attributesPending_ = container->GetPendingAttributes() != nullptr;
+    container->VisitAttributes([this](const KTXAttributeView& a) { attributes_.push_back(a); });
+    const KTXAttributeView* twice = nullptr;
     if (attributes_.size() <= kPairwiseAttributeLimit) {
       for (size_t i = 1; i < attributes_.size() && !twice; ++i) {
         const char16_t* name = InternedName(attributes_[i]);
         for (size_t j = 0; j < i && !twice; ++j)
           if (InternedName(attributes_[j]) == name)
-            twice = attributes_[i];
+            twice = &attributes_[i];
       }
     } else {
       // Open addressing over the interned pointers, sized for this element
@@ -453,13 +495,13 @@ class TreeChecker final : public KTNamespaceDeclarations {
         size *= 2;
       seen_.assign(size, nullptr);
       const size_t mask = size - 1;
-      for (const KTXNode* a : attributes_) {
+      for (const KTXAttributeView& a : attributes_) {
         const char16_t* name = InternedName(a);
         size_t i = (reinterpret_cast<uintptr_t>(name) >> 3) * 0x9E3779B97F4A7C15ull >> 20 & mask;
         while (seen_[i] != nullptr && seen_[i] != name)
           i = (i + 1) & mask;
         if (seen_[i] == name) {
-          twice = a;
+          twice = &a;
           break;
         }
         seen_[i] = name;
@@ -470,8 +512,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
     // XML 1.0 §3.1 WFC Unique Att Spec.
     KTString reason;
     const char16_t* format = KTFindStringResource(kMsgDuplicateAttribute);
-    reason.Format(format ? format : u"The attribute %s is given more than once", twice->GetName());
-    return Fail(text_, twice->GetStartOffset(), reason, status_);
+    reason.Format(format ? format : u"The attribute %s is given more than once", twice->name->c_str());
+    return Fail(text_, twice->start, reason, status_);
   }
 
   // Checks the references of the node's value. For an element the value is
@@ -479,13 +521,16 @@ class TreeChecker final : public KTNamespaceDeclarations {
   // Most values hold no reference and are passed here, without the frame
   // that checking references needs.
   bool CheckValue(const KTXNode* node, Place place, bool elementText, bool followEntities = true) {
-    const View value = ValueOf(node);
-    if (FindAmpersand(value, 0) == View::npos)
-      return true;
-    return CheckReferences(node, value, place, elementText, followEntities);
+    return CheckValueAt(node, ValueOf(node), place, elementText, followEntities);
   }
 
-  [[gnu::noinline]] bool CheckReferences(const KTXNode* node, View value, Place place, bool elementText,
+  bool CheckValueAt(Site site, View value, Place place, bool elementText, bool followEntities = true) {
+    if (FindAmpersand(value, 0) == View::npos)
+      return true;
+    return CheckReferences(site, value, place, elementText, followEntities);
+  }
+
+  [[gnu::noinline]] bool CheckReferences(Site node, View value, Place place, bool elementText,
                                          bool followEntities) {
     KTString reason;
     size_t failedAt = 0;
@@ -701,9 +746,9 @@ class TreeChecker final : public KTNamespaceDeclarations {
 
   // Fails at the character `at` of the node's value, found in the node's
   // source range; at the node's start when the value is not found there.
-  bool FailInValue(const KTXNode* node, View value, size_t at, const KTString& reason, bool fromEnd = false) {
-    int start = node->GetStartOffset();
-    int end = node->GetEndOffset();
+  bool FailInValue(Site node, View value, size_t at, const KTString& reason, bool fromEnd = false) {
+    int start = node.Start();
+    int end = node.End();
     int offset = start;
     if (start >= 0 && end <= length_ && start <= end) {
       View range = text_.Range(start, end, scratch_);
@@ -788,8 +833,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
   // CheckAttributeNames gathered, so the walk stays a single pass.
   bool CheckNamespaces(const KTXNode* element) {
     const size_t mark = bindings_.size();
-    for (const KTXNode* a : attributes_) {
-      View name = NameOf(a);
+    for (const KTXAttributeView& a : attributes_) {
+      View name = a.name->View();
       if (!name.starts_with(kXmlnsName))
         continue;
       if (name.size() == 5) {
@@ -813,8 +858,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
       return FailUnbound(element, name, name.substr(0, used->colon));
 
     qualified_.clear();
-    for (const KTXNode* a : attributes_) {
-      View attribute = NameOf(a);
+    for (const KTXAttributeView& a : attributes_) {
+      View attribute = a.name->View();
       if (!CheckQName(a, attribute))
         return false;
       const PrefixOfName::Slot* used = UsedPrefix(attribute);
@@ -898,8 +943,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
     if (attributes_.size() <= kPairwiseAttributeLimit)
       return false;
     ClearForReuse(names_, attributes_.size());
-    for (const KTXNode* a : attributes_)
-      names_.insert(View(a->GetName()));
+    for (const KTXAttributeView& a : attributes_)
+      names_.insert(a.name->View());
     return true;
   }
 
@@ -907,15 +952,13 @@ class TreeChecker final : public KTNamespaceDeclarations {
   bool Gives(View name, bool hashed) const {
     if (hashed)
       return names_.count(name) != 0;
-    for (const KTXNode* a : attributes_)
-      if (View(a->GetName()) == name)
+    for (const KTXAttributeView& a : attributes_)
+      if (a.name->View() == name)
         return true;
     return false;
   }
 
-  static View AttributeValue(const KTXNode* attribute) {
-    return static_cast<const KTXValueNode*>(attribute)->ValueString().View();
-  }
+  static View AttributeValue(const KTXAttributeView& attribute) { return attribute.value->View(); }
 
   // The prefix a namespace declaration binds, by its index in prefixes_;
   // remembered per interned attribute name (from NameOf).
@@ -946,7 +989,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
   // part, each an NCName.
   // The names come from NameOf: interned, so a name found good once is known
   // by its address.
-  bool CheckQName(const KTXNode* node, View name) {
+  bool CheckQName(Site node, View name) {
     if (qualifiedNames_.Has(name.data()))
       return true;
     if (IsQualifiedName(name)) {
@@ -964,15 +1007,14 @@ class TreeChecker final : public KTNamespaceDeclarations {
   // `at` is the node a refusal points to: the attribute, or the element
   // when the declaration is a default.
   // `entry` is the prefix's index in prefixes_.
-  bool Declare(const KTXNode* element, View attribute, View value, const KTXNode* at, View prefix,
-               uint32_t entry) {
+  bool Declare(const KTXNode* element, View attribute, View value, Site at, View prefix, uint32_t entry) {
     View uri;
     KTString problem = Judge(View(element->GetName()), attribute, value, prefix, uri);
     if (!problem.IsEmpty())
-      return Fail(text_, at->GetStartOffset(), problem, status_);
+      return Fail(text_, at.Start(), problem, status_);
     // A URI that is the attribute's own value, as written, lives as long as
     // the tree; one resolved or collapsed here is kept in uris_.
-    const bool owned = at == element || uri.data() != value.data();
+    const bool owned = at.Node() == element || uri.data() != value.data();
     if (owned) {
       uris_.emplace_back(uri);
       uri = uris_.back().View();
@@ -1046,7 +1088,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
     return prefixesMustBeDeclared_ ? nullptr : &kUnknown;
   }
 
-  bool FailUnbound(const KTXNode* node, View name, View prefix) {
+  bool FailUnbound(Site node, View name, View prefix) {
     KTString reason;
     reason.Format(u"the prefix %s of %s is not declared (Namespaces in XML 1.0, NSC Prefix Declared)",
                   KTString(prefix).c_str(), KTString(name).c_str());
@@ -1084,13 +1126,13 @@ class TreeChecker final : public KTNamespaceDeclarations {
                   u"Unique)",
                   named(*first).c_str(), named(*twice).c_str(), KTString(twice->uri).c_str(),
                   KTString(twice->local).c_str());
-    return Fail(text_, twice->attribute->GetStartOffset(), reason, status_);
+    return Fail(text_, twice->attribute.Start(), reason, status_);
   }
 
   struct Qualified {
     View uri;
     View local;
-    const KTXNode* attribute;  // the element, for an attribute supplied by a default
+    Site attribute;  // the element, for an attribute supplied by a default
     View name;
     bool defaulted;
   };
@@ -1199,9 +1241,9 @@ class TreeChecker final : public KTNamespaceDeclarations {
   }
 
   // Where the name of an element (after its '<') or an attribute starts.
-  int NameOffset(const KTXNode* node) const {
-    int start = node->GetStartOffset();
-    if (node->GetKind() == kElement && start >= 0 && start < length_ && text_.At(start) == u'<')
+  int NameOffset(Site node) const {
+    int start = node.Start();
+    if (node.IsElement() && start >= 0 && start < length_ && text_.At(start) == u'<')
       ++start;
     return start;
   }
@@ -1343,7 +1385,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
   std::vector<NamespaceFit::Attribute> scopedAttributes_;  // an open start tag's, as one reference binds them
   std::deque<std::u16string> replacements_;
   // Reused for every element, so the walk allocates nothing per element.
-  std::vector<const KTXNode*> attributes_;
+  std::vector<KTXAttributeView> attributes_;  // of the element being checked
+  bool attributesPending_ = false;            // they are its pending attributes
   std::vector<const char16_t*> seen_;  // interned attribute names of one element
   CheckedNames goodNames_;              // element and attribute names without a bad character
   CheckedNames qualifiedNames_;         // element and attribute names that are qualified names

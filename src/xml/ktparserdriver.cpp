@@ -184,6 +184,26 @@ void KTParserDriver::TidyBesideElements(KTXNode* root) {
   }
 }
 
+bool KTParserDriver::AddPendingAttribute(const ParseNode* node, KTXNode* element) {
+  auto* owner = static_cast<KTXContainerNode*>(element);
+  const int start = static_cast<int>(node->textStart - text_);
+  int expected = 0;
+  if (!owner->GetPendingAttributes()) {
+    // The block is sized once for the attributes of the tag: those still to
+    // come stand beside this one in the parse tree.
+    for (const ParseNode* at = node; at; at = at->next) expected += at->rule == node->rule;
+  }
+  pendingAttribute_ = owner->AddPendingAttribute(start, start + node->length, expected);
+  if (!pendingAttribute_) {
+    // The element holds nodes already: the attribute goes after those its
+    // start tag gave before, as a node.
+    owner->MakePendingNodes();
+    return false;
+  }
+  pendingOwner_ = element;
+  return true;
+}
+
 void KTParserDriver::SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust,
                                     int endAdjust) const {
   const int start = static_cast<int>(node->textStart - text_);
@@ -283,12 +303,22 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       break;
     }
     case T::kAttribute:
+      // An attribute of an element's start tag waits in the element's
+      // compact block (KTXContainerNode::AddPendingAttribute); its name and
+      // value fill the entry below.
+      if (current && current->GetKind() == kElement && AddPendingAttribute(node, current)) break;
+      [[fallthrough]];
     case T::kVersionInfo:
     case T::kEncodingDecl:
     case T::kSdDecl:
       target = append(kAttribute, current, node);
       break;
     case T::kAttName:
+      if (pendingAttribute_ && current == pendingOwner_) {
+        pendingAttribute_->name.Assign(text, length);
+        break;
+      }
+      [[fallthrough]];
     case T::kPiTarget:
     case T::kDocTypeName:
     case T::kExtIdNameSys:
@@ -302,6 +332,11 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       break;
     case T::kAttValue1:
     case T::kAttValue2:
+      if (pendingAttribute_ && current == pendingOwner_) {
+        KTXValueNode::StoreValue(pendingAttribute_->value, text, length);
+        break;
+      }
+      [[fallthrough]];
     case T::kCData:
     case T::kPiData:
     case T::kExtIdTextSys:
@@ -504,6 +539,7 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
     if (!BuildTree(node, child, childCurrent, target)) return false;
     parser_->FreeFirstChild(node);
   }
+  if (action == T::kAttribute) pendingAttribute_ = nullptr;
   // An element is complete once its tag's parse node is built. Tidying it
   // now, while its Text children are fresh, lets them go before the rest of
   // the document is built; the tidy-up of the whole tree after the build

@@ -10,6 +10,7 @@
 class KTLoadStatus;
 class KTSourceText;
 class KTXNode;
+struct KTXCompactAttribute;
 class ParsoParser;
 struct KTGrammarEntry;
 class KTGrammarRuleTable;
@@ -61,6 +62,9 @@ class KTParserDriver {
   void SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust, int endAdjust) const;
   void FailBuild(const char16_t* reason, const ParseNode* node);
   void TidyBesideElements(KTXNode* root);
+  // Adds the attribute `node` of the start tag of `element` to the
+  // element's pending attributes; false when it is to be built as a node.
+  bool AddPendingAttribute(const ParseNode* node, KTXNode* element);
 
   KTString errorMessage_;
   int errorOffset_ = 0;
@@ -80,4 +84,8 @@ class KTParserDriver {
   long elementsMade_ = 0;
   long elementsTidied_ = 0;
   bool containerInElement_ = false;
+  // The pending attribute whose name and value the build is reading, and
+  // its element.
+  KTXCompactAttribute* pendingAttribute_ = nullptr;
+  const KTXNode* pendingOwner_ = nullptr;
 };

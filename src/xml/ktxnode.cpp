@@ -12,6 +12,8 @@
 #include <utility>
 
 #include "platform/ktwchar.h"
+#include "xml/ktxnodekinds.h"
+#include "xml/ktxnodepool.h"
 
 namespace {
 
@@ -35,13 +37,15 @@ bool BeginsWithSectionMark(const char16_t* text) {
 
 // Calls visit(node) on root and then on every node below it in document
 // order; a node's children are listed only after visit(node) returned, so
-// visit may rearrange the children of the node it is given.
+// visit may rearrange the children of the node it is given. Pending
+// attributes are passed over, their nodes not made: the visits (the tidy-up
+// steps) leave an Attribute as it is.
 template <typename Visit>
 void WalkPreorder(KTXNode* root, Visit visit) {
   visit(root);
   // The stack holds the next child to visit at each open level.
   std::vector<KTXNode*> stack;
-  if (KTXNode* first = root->GetFirstChild()) stack.push_back(first);
+  if (KTXNode* first = root->GetFirstMadeChild()) stack.push_back(first);
   while (!stack.empty()) {
     KTXNode* node = stack.back();
     if (!node) {
@@ -50,7 +54,7 @@ void WalkPreorder(KTXNode* root, Visit visit) {
     }
     stack.back() = node->GetNextSibling();
     visit(node);
-    if (KTXNode* first = node->GetFirstChild()) stack.push_back(first);
+    if (KTXNode* first = node->GetFirstMadeChild()) stack.push_back(first);
   }
 }
 
@@ -144,6 +148,14 @@ KTXNode* KTXNode::AppendChild(std::unique_ptr<KTXNode>&& child, KTXChangeLog* lo
   return InsertChild(EndIterator(), std::move(child), log);
 }
 
+KTXNode* KTXNode::PreviousOfFirstChild() const {
+  if (!parent_ || !parent_->IsContainer()) return nullptr;
+  const auto* parent = static_cast<const KTXContainerNode*>(parent_);
+  if (!parent->GetPendingAttributes()) return nullptr;
+  parent->MakePendingNodes();
+  return prev_ && prev_->next_ == this ? prev_ : nullptr;
+}
+
 void KTXNode::GetPositionInParent(KTChildIterator& out) const {
   if (!parent_) {
     out = KTChildIterator();
@@ -170,7 +182,10 @@ KTXNode* KTXNode::NextInDocumentOrder(bool forward) const {
 int KTXNode::CountChildrenOfKind(int kind) const {
   if (!IsContainer()) return 0;
   int count = 0;
-  for (const KTXNode* child = GetFirstChild(); child; child = child->next_) {
+  // Pending attributes are counted where they stand, not made.
+  const KTXCompactAttributes* pending = static_cast<const KTXContainerNode*>(this)->GetPendingAttributes();
+  if (pending && kind == kAttribute) count = pending->Count();
+  for (const KTXNode* child = GetFirstMadeChild(); child; child = child->next_) {
     if (child->GetKind() == kind) ++count;
   }
   return count;
@@ -199,7 +214,10 @@ bool KTXNode::CanChangeKindTo(int kind) const {
   if (!HasChildren()) return true;
   const KTXNode* prototype = GetPrototype(kind);
   if (!prototype->IsContainer()) return false;
-  for (const KTXNode* child = GetFirstChild(); child; child = child->next_) {
+  // Pending attributes are judged by their kind, not made.
+  if (static_cast<const KTXContainerNode*>(this)->GetPendingAttributes() && !prototype->CanHaveChild(kAttribute))
+    return false;
+  for (const KTXNode* child = GetFirstMadeChild(); child; child = child->next_) {
     if (!prototype->CanHaveChild(child->GetKind())) return false;
   }
   return true;
@@ -395,7 +413,9 @@ void KTXNode::UpdateExtentUpwards() {
 // ---------------------------------------------------------------------------
 // Value and named levels
 
-void KTXValueNode::SetValue(const char16_t* text, int length) {
+void KTXValueNode::SetValue(const char16_t* text, int length) { StoreValue(value_, text, length); }
+
+void KTXValueNode::StoreValue(KTString& value_, const char16_t* text, int length) {
   if (!text || length <= 0) {
     value_ = static_cast<const char16_t*>(nullptr);
   } else if (length > kExactValueLength || length <= value_.GetCapacity()) {
@@ -432,10 +452,103 @@ void KTXNamedNode::CopyFieldsFrom(const KTXNode& other) {
 
 KTXContainerNode::~KTXContainerNode() {
   DropStoredExtent();
+  if (pending_) KTXCompactAttributes::Free(pending_);
+  pending_ = nullptr;
   KTXNode* first = first_;
   first_ = nullptr;
   count_ = 0;
   DeleteChain(first);
+}
+
+// ---- Pending attributes ----
+
+namespace {
+
+// When an element's attribute nodes are made, its pending block is cut into
+// pieces of an attribute node's size for the nodes made next
+// (KTXCompactAttributes::Free); a rest shorter than a node waits for
+// objects of its own size. A pooled block whose rest would be more than
+// half a node is made a whole number of nodes long instead (the room holds
+// more entries), so neither the pending block nor the memory it leaves
+// wastes more than half a node.
+constexpr size_t kAttributeNodeBytes = sizeof(KTXAttributeNode);
+constexpr size_t kLargestPooledBlock = 256;
+
+size_t RoundedBlockSize(size_t size) {
+  const size_t rest = size % kAttributeNodeBytes;
+  return size > kLargestPooledBlock || rest <= kAttributeNodeBytes / 2 ? size : size + kAttributeNodeBytes - rest;
+}
+
+}  // namespace
+
+KTXCompactAttributes* KTXCompactAttributes::Make(int capacity) {
+  const size_t size = RoundedBlockSize(BlockSize(capacity));
+  void* memory = KTXNodePoolAllocate(size);
+  auto* block = new (memory) KTXCompactAttributes;
+  block->capacity_ =
+      static_cast<int32_t>((size - sizeof(KTXCompactAttributes)) / sizeof(KTXCompactAttribute));
+  return block;
+}
+
+void KTXCompactAttributes::Free(KTXCompactAttributes* block, size_t pieces) {
+  KTXCompactAttribute* entries = block->Entries();
+  for (int i = 0; i < block->count_; ++i) entries[i].~KTXCompactAttribute();
+  // The size Make took: the rounding gives it again from the capacity.
+  const size_t size = RoundedBlockSize(BlockSize(block->capacity_));
+  block->~KTXCompactAttributes();
+  if (pieces)
+    KTXNodePoolFreePieces(block, size, pieces);
+  else
+    KTXNodePoolFree(block, size);
+}
+
+KTXCompactAttribute* KTXContainerNode::AddPendingAttribute(int start, int end, int expected) {
+  if (first_) return nullptr;
+  KTXCompactAttributes* block = pending_;
+  if (!block) {
+    block = pending_ = KTXCompactAttributes::Make(std::max(expected, 1));
+  } else if (block->count_ == block->capacity_) {
+    // More attributes than the start tag showed at first: the block doubles.
+    KTXCompactAttributes* grown = KTXCompactAttributes::Make(2 * block->capacity_);
+    KTXCompactAttribute* from = block->Entries();
+    KTXCompactAttribute* to = grown->Entries();
+    for (int i = 0; i < block->count_; ++i) {
+      new (to + i) KTXCompactAttribute{from[i].name, std::move(from[i].value), from[i].start, from[i].end};
+      ++grown->count_;
+    }
+    KTXCompactAttributes::Free(block);
+    block = pending_ = grown;
+  }
+  KTXCompactAttribute* entry = new (block->Entries() + block->count_) KTXCompactAttribute{{}, {}, start, end};
+  ++block->count_;
+  ++count_;
+  return entry;
+}
+
+void KTXContainerNode::MakeNodesOfPending() const {
+  // See the comment in the header on why a const reader may do this.
+  auto* self = const_cast<KTXContainerNode*>(this);
+  KTXCompactAttributes* block = pending_;
+  KTXCompactAttribute* entries = block->Entries();
+  // From the last to the first, each linked at the front: should making a
+  // node run out of memory, the attributes not yet made stay pending, still
+  // in front of those made.
+  while (block->count_ > 0) {
+    KTXCompactAttribute& entry = entries[block->count_ - 1];
+    std::unique_ptr<KTXNode> made = CreateXNode(kAttribute);
+    auto* node = static_cast<KTXNamedNode*>(made.release());
+    node->SetOffsets(entry.start, entry.end);
+    node->name_ = entry.name;
+    node->value_ = std::move(entry.value);
+    entry.~KTXCompactAttribute();
+    --block->count_;
+    --self->count_;  // counted again as linked
+    self->LinkBefore(node, self->first_);
+  }
+  pending_ = nullptr;
+  // The block's memory serves the next attribute nodes made, of this or
+  // another element: a view of the whole document makes them all.
+  KTXCompactAttributes::Free(block, kAttributeNodeBytes);
 }
 
 void KTXContainerNode::DeleteChain(KTXNode* first) {
@@ -541,6 +654,7 @@ void KTXContainerNode::DropStoredExtent() {
 
 KTXNode* KTXContainerNode::InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child,
                                        KTXChangeLog* log) {
+  MakePendingNodes();
   if (!child || child->parent_) return nullptr;
   // A node cannot hold itself or the root above it: the tree would become a
   // ring that no walk leaves and nothing deletes. Only a node that has
@@ -573,8 +687,13 @@ KTXNode* KTXContainerNode::ChildAt(const KTChildIterator& pos) const {
 }
 
 void KTXContainerNode::RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) {
+  MakePendingNodes();
   KTXNode* node = pos.Node();
   if (!node || node->parent_ != this) return;
+  RemoveMadeChild(node, log);
+}
+
+void KTXContainerNode::RemoveMadeChild(KTXNode* node, KTXChangeLog* log) {
   KTXNode* next = node->next_;
   Unlink(node);
   if (log) {
@@ -587,13 +706,15 @@ void KTXContainerNode::RemoveChild(const KTChildIterator& pos, KTXChangeLog* log
   } else {
     delete node;
   }
-  if (!first_) {
+  if (!first_ && !pending_) {
     expanded_ = false;
     mark_ = false;
   }
 }
 
 void KTXContainerNode::DeleteChildren() {
+  if (pending_) KTXCompactAttributes::Free(pending_);
+  pending_ = nullptr;
   KTXNode* first = first_;
   first_ = nullptr;
   count_ = 0;
@@ -607,23 +728,30 @@ void KTXContainerNode::RemoveChildren(KTXChangeLog* log) {
     DeleteChildren();
     return;
   }
+  MakePendingNodes();  // the log keeps each child removed
   while (first_) RemoveChild(IteratorAt(first_), log);
 }
 
 void KTXContainerNode::FirstChildOfKind(KTChildIterator& out, int kind) {
+  MakePendingNodes();
   out = KTChildIterator(this, first_, kind);
   out.SkipOtherKinds();
 }
 
-void KTXContainerNode::BeginChildren(KTChildIterator& out) { out = IteratorAt(first_); }
+void KTXContainerNode::BeginChildren(KTChildIterator& out) {
+  MakePendingNodes();
+  out = IteratorAt(first_);
+}
 
 KTChildIterator KTXContainerNode::EndIterator() { return IteratorAt(nullptr); }
 
 KTXNode* KTXContainerNode::TakeChildren(const KTChildIterator& pos, KTXNode* from, KTChildIterator first,
                                         KTChildIterator last, KTXChangeLog* log, bool normalize) {
+  MakePendingNodes();
   KTXNode* firstMoved = first.Node();
   if (!from || !from->IsContainer() || from == this) return firstMoved;
   auto* source = static_cast<KTXContainerNode*>(from);
+  source->MakePendingNodes();
   if (!firstMoved || firstMoved->parent_ != source) return firstMoved;
   KTXNode* before = ChildAt(pos);
   KTXNode* stop = source->ChildAt(last);
@@ -653,6 +781,7 @@ void KTXContainerNode::GatherChildrenOfKind(KTChildIterator& out, int kind, KTXC
   // Children of `kind` collect at an insertion point that starts at `start`.
   // A child of another kind is passed over; the insertion point follows it
   // unless there is no stop kind or the insertion point reached the stop kind.
+  MakePendingNodes();
   KTXNode* at = ChildAt(start);
   KTXNode* insert = at;
   while (at) {
@@ -694,7 +823,10 @@ void KTXContainerNode::LogValueChange(KTXNode* node, const KTString& oldValue, K
 }
 
 void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
-  if (GathersAttributes()) {
+  // Pending attributes stand first already, and the chain holds no other
+  // Attribute then: the gathering has nothing to move, and the tidy-up of
+  // the load makes no node.
+  if (GathersAttributes() && !pending_) {
     KTChildIterator ignored;
     GatherChildrenOfKind(ignored, kAttribute, log, IteratorAt(first_), kNoStopKind);
   }
@@ -723,7 +855,7 @@ void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
       }
       if (tracked && *tracked == text) *tracked = absorber;
       KTXNode* after = next->next_;
-      RemoveChild(IteratorAt(next), log);
+      RemoveMadeChild(next, log);
       next = after;
     }
     if (merged) absorber->SetValue(joined.c_str(), static_cast<int>(joined.size()));
@@ -732,7 +864,7 @@ void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
   int kind = GetKind();
   if (kind == kDtdDocument || kind == kDoctype) return;
 
-  if (count_ == 1 && first_->GetKind() == kText) {
+  if (count_ == 1 && first_ && first_->GetKind() == kText) {
     KTXNode* text = first_;
     KTString oldValue = value_;
     if (!log && value_.IsEmpty()) {
@@ -743,13 +875,14 @@ void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
       value_.AppendAtLength(text->GetValue(), length, 0);
     }
     if (tracked && *tracked == text) *tracked = this;
-    RemoveChild(IteratorAt(first_), log);
+    RemoveMadeChild(first_, log);
     LogValueChange(this, oldValue, log);
     return;
   }
-  if (first_ && !value_.IsEmpty()) {
+  if ((first_ || pending_) && !value_.IsEmpty()) {
     // The value goes in front of the content, after the attributes, so the
     // attributes keep standing first.
+    MakePendingNodes();
     KTXNode* first = first_;
     while (first && first->GetKind() == kAttribute) first = first->next_;
     if (first && first->GetKind() == kText) {
@@ -771,7 +904,7 @@ void KTXContainerNode::NormalizeText(KTXChangeLog* log, KTXNode** tracked) {
 void KTXContainerNode::ValueToTextChild() {
   int kind = GetKind();
   if (!(kind <= kElement || kind == kDoctype)) return;
-  if (first_ || value_.IsEmpty()) return;
+  if (first_ || pending_ || value_.IsEmpty()) return;
   std::unique_ptr<KTXNode> text = CreateXNode(kText);
   text->SetValue(value_);
   AppendChild(std::move(text));
@@ -782,13 +915,13 @@ void KTXContainerNode::RemoveEmptyTexts(KTXChangeLog* log) {
   for (KTXNode* at = first_; at;) {
     KTXNode* next = at->next_;
     if (at->GetKind() == kText && static_cast<KTXValueNode*>(at)->ValueString().IsEmpty())
-      RemoveChild(IteratorAt(at), log);
+      RemoveMadeChild(at, log);
     at = next;
   }
 }
 
 bool KTXContainerNode::MoveValueToTextChild(int entryIndex, KTXChangeLog* log) {
-  if (first_ || value_.IsEmpty()) return false;
+  if (first_ || pending_ || value_.IsEmpty()) return false;
   std::unique_ptr<KTXNode> text = CreateXNode(kText);
   text->SetValue(value_);
   AppendChild(std::move(text));
@@ -813,6 +946,7 @@ void KTXContainerNode::GetExtent(int& columns, int& rows) const {
 
 void KTXContainerNode::UpdateExtent(const KTXViewFilter* filter) {
   if (!IsExpanded()) return;
+  MakePendingNodes();
   int columns = 0, rows = 0;
   for (KTXNode* child = first_; child; child = child->next_) {
     if (!child->IsShown(filter)) continue;

@@ -119,6 +119,53 @@ struct KTXViewFilter {
 // Returned by WriteBeforeChild for a child that is not written.
 constexpr int kSkipChild = -0x7fffffff;
 
+// One attribute of an element's start tag as the loader keeps it before it
+// stands as a node: what its Attribute node would hold (see
+// KTXContainerNode::AddPendingAttribute). 24 bytes against a node's 64.
+struct KTXCompactAttribute {
+  KTXName name;
+  KTString value;
+  int32_t start;  // source offsets, as the node's
+  int32_t end;
+};
+
+// The pending attributes of one element, in one block from the node pool:
+// this header, then `capacity` entries of which the first `count` are in use.
+class KTXCompactAttributes {
+ public:
+  int Count() const { return count_; }
+  const KTXCompactAttribute* begin() const { return Entries(); }
+  const KTXCompactAttribute* end() const { return Entries() + count_; }
+  const KTXCompactAttribute& operator[](int index) const { return Entries()[index]; }
+
+ private:
+  friend class KTXContainerNode;
+  KTXCompactAttribute* Entries() { return reinterpret_cast<KTXCompactAttribute*>(this + 1); }
+  const KTXCompactAttribute* Entries() const { return reinterpret_cast<const KTXCompactAttribute*>(this + 1); }
+  // A block for `capacity` entries, none in use.
+  static KTXCompactAttributes* Make(int capacity);
+  // Destroys the entries in use and gives the block back to the pool; with
+  // `pieces` its memory goes to the free list of that size (the attribute
+  // nodes made from it), cut in as many pieces as it holds.
+  static void Free(KTXCompactAttributes* block, size_t pieces = 0);
+  static size_t BlockSize(int capacity) {
+    return sizeof(KTXCompactAttributes) + static_cast<size_t>(capacity) * sizeof(KTXCompactAttribute);
+  }
+
+  int32_t count_ = 0;
+  int32_t capacity_ = 0;
+};
+static_assert(sizeof(KTXCompactAttributes) % alignof(KTXCompactAttribute) == 0);
+
+// What the read-only visit of an element's attributes gives for each one,
+// pending or made as a node: its name, value and source offsets.
+struct KTXAttributeView {
+  const KTXName* name;
+  const KTString* value;
+  int32_t start;
+  int32_t end;
+};
+
 class KTXNode {
  public:
   virtual ~KTXNode() = default;
@@ -174,12 +221,21 @@ class KTXNode {
   // ---- Tree ----
   KTXNode* GetParent() const { return parent_; }
   KTXNode* GetNextSibling() const { return next_; }
-  KTXNode* GetPreviousSibling() const { return prev_ && prev_->next_ == this ? prev_ : nullptr; }
+  // The first child of an element whose attributes are still pending (see
+  // KTXContainerNode) has them before it: asking makes their nodes.
+  KTXNode* GetPreviousSibling() const {
+    return prev_ && prev_->next_ == this ? prev_ : PreviousOfFirstChild();
+  }
   virtual bool IsContainer() const { return false; }
   virtual bool HasChildren() const { return false; }
   virtual int GetChildCount() const { return 0; }
   virtual KTXNode* GetFirstChild() const { return nullptr; }
   virtual KTXNode* GetLastChild() const { return nullptr; }
+  // The first child that stands as a node, without making the nodes of the
+  // pending attributes of an element (which come before it): for the walks
+  // of the load (tidy-up, checks, counting) that read those attributes
+  // through KTXContainerNode::VisitAttributes, or need them not at all.
+  virtual KTXNode* GetFirstMadeChild() const { return nullptr; }
   virtual bool CanHaveChild(int kind) const { return false; }
   // Links the child before pos and returns it; a node that holds no children
   // returns null and leaves the child with the caller.
@@ -280,6 +336,7 @@ class KTXNode {
 
  protected:
   KTXNode() = default;
+  KTXNode* PreviousOfFirstChild() const;
   // Copies this level's fields of `other` (not parent, not children).
   virtual void CopyFieldsFrom(const KTXNode& other);
   // Per-node part of ValidateSubtree run after the node's subtree passed.
@@ -299,7 +356,7 @@ class KTXNode {
   bool expanded_ = false;
   bool mark_ = false;
   bool hasExtent_ = false;  // column and row extents stored (see KTXContainerNode)
-  int32_t count_ = 0;       // children
+  int32_t count_ = 0;       // children, pending attributes included
 };
 
 // The value level: Text, CData and Comment.
@@ -314,6 +371,9 @@ class KTXValueNode : public KTXNode {
   using KTXNode::SetValue;
   void SetValue(const char16_t* text, int length) override;
   const KTString& ValueString() const { return value_; }
+  // What SetValue(text, length) leaves in a value that was empty (the
+  // loader's pending attributes hold their values in this form).
+  static void StoreValue(KTString& value, const char16_t* text, int length);
 
  protected:
   void CopyFieldsFrom(const KTXNode& other) override;
@@ -338,9 +398,23 @@ class KTXNamedNode : public KTXValueNode {
  protected:
   void CopyFieldsFrom(const KTXNode& other) override;
   KTXName name_;
+
+ private:
+  friend class KTXContainerNode;  // makes attribute nodes from pending ones
 };
 
 // Containers own their children, chained through the siblings' links.
+//
+// Pending attributes: an element built by the loader keeps the attributes of
+// its start tag in a compact block (KTXCompactAttributes) instead of
+// Attribute nodes, until anything asks for its children through the API
+// (GetFirstChild, Children, the iterators, the editing operations...). Then
+// their nodes are made, in order, at the front of the child chain, with the
+// fields the loader would have given them, and the block is freed; from then
+// on the element is like any other. Counting (GetChildCount, HasChildren,
+// IsEmpty) includes the pending attributes without making nodes, and the
+// load itself reads them through VisitAttributes / GetPendingAttributes.
+// While attributes are pending the chain holds no Attribute node.
 class KTXContainerNode : public KTXNamedNode {
  public:
   // The children in order, for range-for loops.
@@ -370,16 +444,25 @@ class KTXContainerNode : public KTXNamedNode {
   ~KTXContainerNode() override;
   void ResetFields() override;
 
-  bool IsEmpty() const override { return first_ == nullptr; }
+  bool IsEmpty() const override { return first_ == nullptr && pending_ == nullptr; }
   bool IsContainer() const override { return true; }
-  bool HasChildren() const override { return first_ != nullptr; }
+  bool HasChildren() const override { return first_ != nullptr || pending_ != nullptr; }
   int GetChildCount() const override { return count_; }
-  KTXNode* GetFirstChild() const override { return first_; }
-  KTXNode* GetLastChild() const override { return first_ ? first_->prev_ : nullptr; }
+  KTXNode* GetFirstChild() const override {
+    MakePendingNodes();
+    return first_;
+  }
+  KTXNode* GetLastChild() const override {
+    MakePendingNodes();
+    return first_ ? first_->prev_ : nullptr;
+  }
+  KTXNode* GetFirstMadeChild() const override { return first_; }
   KTXNode* InsertChild(const KTChildIterator& pos, std::unique_ptr<KTXNode>&& child, KTXChangeLog* log) override;
   // Appends a node just made, which has no parent and no children, without
   // the checks InsertChild makes for nodes that move (the tree builder's
-  // way); unlogged. Returns the node.
+  // way); unlogged. Returns the node. Pending attributes stay pending: the
+  // node goes after them. (The builder appends no Attribute this way to an
+  // element that has pending ones.)
   KTXNode* AppendMade(std::unique_ptr<KTXNode>&& child) {
     KTXNode* node = child.release();
     LinkBefore(node, nullptr);
@@ -417,7 +500,42 @@ class KTXContainerNode : public KTXNamedNode {
                                     int stopKind);
 
   KTChildIterator IteratorAt(KTXNode* child) const { return KTChildIterator(this, child, -1); }
-  ChildRange Children() const { return ChildRange(first_); }
+  ChildRange Children() const {
+    MakePendingNodes();
+    return ChildRange(first_);
+  }
+
+  // ---- Pending attributes (see above) ----
+  // A new pending attribute at the end of the pending ones, with its source
+  // offsets; the caller fills its name (Assign) and value (StoreValue). The
+  // block is made for `expected` entries at the first one and grows
+  // geometrically past them. Null, and nothing added, when the node already
+  // has children that stand as nodes: attributes must stand first.
+  KTXCompactAttribute* AddPendingAttribute(int start, int end, int expected);
+  // The pending attributes; null when there are none.
+  const KTXCompactAttributes* GetPendingAttributes() const { return pending_; }
+  // Calls visit(const KTXAttributeView&) for each attribute, in order:
+  // the pending ones, then the Attribute children that stand as nodes. Makes
+  // no node.
+  template <typename Visit>
+  void VisitAttributes(Visit visit) const {
+    if (pending_) {
+      // While attributes are pending the chain holds none.
+      for (const KTXCompactAttribute& a : *pending_) visit(KTXAttributeView{&a.name, &a.value, a.start, a.end});
+      return;
+    }
+    for (const KTXNode* child = first_; child; child = child->next_) {
+      if (child->GetKind() != kAttribute) continue;
+      const auto* attribute = static_cast<const KTXNamedNode*>(child);
+      visit(KTXAttributeView{&attribute->name_, &attribute->ValueString(), child->GetStartOffset(),
+                             child->GetEndOffset()});
+    }
+  }
+  // Makes the nodes of the pending attributes now (no change when there are
+  // none). Every reader of the child chain but the load's calls this first.
+  void MakePendingNodes() const {
+    if (pending_) MakeNodesOfPending();
+  }
 
  protected:
   void CopyFieldsFrom(const KTXNode& other) override;
@@ -426,6 +544,15 @@ class KTXContainerNode : public KTXNamedNode {
 
  private:
   friend class KTXNode;
+  // MakePendingNodes with attributes pending. Const readers (GetFirstChild,
+  // Children...) call it too: the pending attributes are children already,
+  // and making their nodes changes how they are kept, not what the element
+  // holds; so the links it sets and pending_ are written through a cast or
+  // kept mutable.
+  void MakeNodesOfPending() const;
+  // RemoveChild without making pending attribute nodes, for the tidy-up,
+  // which never removes an attribute.
+  void RemoveMadeChild(KTXNode* node, KTXChangeLog* log);
   // The child at a position of this list; null for the end, for a position
   // of another list and for a child that no longer stands here.
   KTXNode* ChildAt(const KTChildIterator& pos) const;
@@ -447,6 +574,9 @@ class KTXContainerNode : public KTXNamedNode {
   void DropStoredExtent();
 
   KTXNode* first_ = nullptr;  // its previous link holds the last child
+  // The pending attributes (elements built by the loader only); mutable for
+  // MakeNodesOfPending.
+  mutable KTXCompactAttributes* pending_ = nullptr;
 };
 
 // A new node of kind 0 to 15 (null for any other kind).

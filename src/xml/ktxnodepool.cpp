@@ -81,6 +81,20 @@ void KTXNodePoolFree(void* node, size_t size) noexcept {
   PushFree(Pool(), node, size);
 }
 
+void KTXNodePoolFreePieces(void* block, size_t size, size_t piece) noexcept {
+  if (!block) return;
+  size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
+  piece = (piece + kPoolStep - 1) / kPoolStep * kPoolStep;
+  if (!kPoolNodes || size > kPoolLargest || piece == 0 || piece > size) {
+    KTXNodePoolFree(block, size);
+    return;
+  }
+  NodePool& pool = Pool();
+  char* at = static_cast<char*>(block);
+  for (; size >= piece; at += piece, size -= piece) PushFree(pool, at, piece);
+  if (size >= kPoolStep) PushFree(pool, at, size);
+}
+
 void* KTXNode::operator new(size_t size) { return KTXNodePoolAllocate(size); }
 
 void KTXNode::operator delete(void* node, size_t size) noexcept { KTXNodePoolFree(node, size); }

@@ -10,3 +10,9 @@
 void* KTXNodePoolAllocate(size_t size);
 // Gives a node back to the free list of its size (the size it was taken with).
 void KTXNodePoolFree(void* node, size_t size) noexcept;
+// Gives a block back (the size it was taken with) as pieces of `piece`
+// bytes for the free list of that size, and what is left over for the list
+// of its own size: memory freed as one kind of object goes to the next
+// objects of another (a pending attribute block to the attribute nodes made
+// from it). Sizes above 256 bytes go back to the general allocator whole.
+void KTXNodePoolFreePieces(void* block, size_t size, size_t piece) noexcept;

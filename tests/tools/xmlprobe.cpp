@@ -50,12 +50,15 @@ void Print(const std::u16string_view text) {
   std::fwrite(utf8.data(), 1, utf8.size(), stdout);
 }
 
+bool IsNamespaceDeclaration(std::u16string_view name) {
+  return name.size() >= 5 && name[0] == u'x' && name.substr(0, 5) == u"xmlns" &&
+         (name.size() == 5 || name[5] == u':');
+}
+
 bool IsNamespaceDeclaration(const KTXNode* attribute) {
   // An interned name knows its length: no scan for its end.
   const KTXName* interned = attribute->InternedName();
-  const std::u16string_view name = interned ? interned->View() : std::u16string_view(attribute->GetName());
-  return name.size() >= 5 && name[0] == u'x' && name.substr(0, 5) == u"xmlns" &&
-         (name.size() == 5 || name[5] == u':');
+  return IsNamespaceDeclaration(interned ? interned->View() : std::u16string_view(attribute->GetName()));
 }
 
 // Counts as an XPath view of the tree would see it: elements; attributes of
@@ -63,11 +66,18 @@ bool IsNamespaceDeclaration(const KTXNode* attribute) {
 // CData children are one each and an element holding its text as its value
 // (the tidied form of an element whose only child was a text) is one.
 // Each container's children are classified with the container's kind at
-// hand, so a node's kind is read once and its parent's not at all.
+// hand, so a node's kind is read once and its parent's not at all. The
+// attributes an element keeps pending are counted as they are, without
+// making their nodes (the count is part of the load's measure).
 void Count(KTXNode* root, long& elements, long& attributes, long& texts) {
   auto countElement = [&](const KTXNode* element) {
     ++elements;
     if (element->GetValue()[0] != 0) ++texts;
+    if (const KTXCompactAttributes* pending = static_cast<const KTXContainerNode*>(element)->GetPendingAttributes()) {
+      for (const KTXCompactAttribute& a : *pending) {
+        if (!IsNamespaceDeclaration(a.name.View())) ++attributes;
+      }
+    }
   };
   if (root->GetKind() == kElement) countElement(root);
   std::vector<KTXNode*> work{root};
@@ -75,7 +85,7 @@ void Count(KTXNode* root, long& elements, long& attributes, long& texts) {
     KTXNode* parent = work.back();
     work.pop_back();
     const bool inElement = parent->GetKind() == kElement;
-    for (KTXNode* node = parent->GetFirstChild(); node; node = node->GetNextSibling()) {
+    for (KTXNode* node = parent->GetFirstMadeChild(); node; node = node->GetNextSibling()) {
       const int kind = node->GetKind();
       if (kind == kElement) {
         countElement(node);
@@ -84,7 +94,7 @@ void Count(KTXNode* root, long& elements, long& attributes, long& texts) {
       } else if (inElement && (kind == kText || kind == kCData)) {
         ++texts;
       }
-      if (node->HasChildren()) work.push_back(node);
+      if (node->GetFirstMadeChild()) work.push_back(node);
     }
   }
 }
