@@ -4,6 +4,7 @@
 // build into the same node.
 #include "xml/ktparserdriver.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,57 @@ KTString DescribeFailure(const ParsoParser& parser) {
 
 }  // namespace
 
+// The engine's sink for the children of the root element's content: each is
+// built into the root element and then freed by the engine.
+//
+// Why a child handed over is final. In the XML grammar (document ::= prolog
+// element misc*, element ::= emptyElemTag | realElemTag, realElemTag ::= sTag
+// content eTag { ElementName = ElementNameEnd }, content ::= (...)*) the root
+// element's content is watched. Once one of its children has matched, every
+// later failure fails the whole document: content, a repetition, only stops;
+// a failure of eTag or of the constraint fails realElemTag, the last choice
+// of element, which the document requires. So the node handed over is the
+// one the whole parse would have kept, or the parse fails and everything the
+// stream built is removed. What else reads or changes the nodes once
+// attached leaves the handed-over ones alone: the engine gives each child
+// the form the content's flattening would (that flattening then skips the
+// content); the constraint searches the realElemTag's children two levels
+// deep, where content's own children are compared against its rules but are
+// never ElementName or ElementNameEnd nodes, and end-name removal looks for
+// that one node; shared prefixes are taken only by peers of a failed
+// attempt at the same place (content has none, and a later attempt begins
+// at or after the end of the last child). Content whose only child is a
+// group node without children builds one text node (BuildTree, kContent): a
+// first child of that form is kept by the engine until the next child, or
+// the end, tells.
+class KTParserDriver::Stream : public ParseChildSink {
+ public:
+  explicit Stream(KTParserDriver& driver) : driver_(driver) {}
+  Answer OnChild(ParseNode* const* path, int count, ParseNode* child) override {
+    KTParserDriver& d = driver_;
+    if (d.streamOff_) return kKeep;
+    // After a build failure the rest is only parsed: that failure is what a
+    // successful parse reports.
+    if (d.streamBuildFailed_) return kTaken;
+    ParseNode* content = path[count - 1];
+    if (!d.streamed_ && !content->firstChild && !child->firstChild && child->rule &&
+        child->rule->GetKind() == GrammarRule::kGroup) {
+      return kKeep;
+    }
+    // Memory that runs out here ends the parse as memory that runs out in
+    // the engine does: the engine catches std::bad_alloc.
+    if (!d.streamed_ && !d.BeginStream(path)) return d.streamOff_ ? kKeep : kTaken;
+    for (ParseNode* held = content->firstChild; held; held = held->next) {
+      if (!d.BuildStreamedChild(path, held)) return kTaken;
+    }
+    d.BuildStreamedChild(path, child);
+    return kTaken;
+  }
+
+ private:
+  KTParserDriver& driver_;
+};
+
 KTParserDriver::KTParserDriver() = default;
 KTParserDriver::~KTParserDriver() = default;
 
@@ -73,6 +125,17 @@ bool KTParserDriver::Init(const KTGrammarEntry* entry, bool caseSensitive, bool 
   parser_->SetEndNameRemoval(endNameRemoval);
   parser_->SetFlatten(flatten);
   entry_ = entry;
+  // The XML grammar's root element content is built while the parse runs
+  // (Stream); another grammar keeps the whole-tree build.
+  watchPath_.clear();
+  const ParsoGrammar* grammar = entry->grammar;
+  if (static_cast<int>(entry->id) == KTGrammarCache::kXml && grammar && grammar->GetRoot() &&
+      grammar->FindRule(u"element") && rules_->Get(T::kRealElemTag) && rules_->Get(T::kContent) &&
+      rules_->Get(T::kSTag)) {
+    watchPath_ = {grammar->GetRoot(), grammar->FindRule(u"element"), rules_->Get(T::kRealElemTag),
+                  rules_->Get(T::kContent)};
+  }
+  if (!stream_) stream_ = std::make_unique<Stream>(*this);
   return true;
 }
 
@@ -105,11 +168,35 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
                  : nullptr;
 
   uint32_t failure = 0;
-  int before = 0;
+  const int before = document ? document->GetChildCount() : 0;
   elementsMade_ = elementsTidied_ = 0;
   containerInElement_ = false;
-  if (!parser_->Parse(text, static_cast<size_t>(length), rootRule)) {
+  tidyElements_ = finish;
+  streamDocument_ = document;
+  streamed_ = streamBuildFailed_ = streamOff_ = false;
+  rootElement_ = nullptr;
+  documentCurrent_ = document;
+  rootElemTag_ = rootElementNode_ = nullptr;
+  keepParseNodes_ = false;
+  releaseLimit_ = 0x7FFFFFFF;
+  const bool streaming = streaming_ && document && !rootRule && !watchPath_.empty() &&
+                         parser_->SetChildSink(stream_.get(), watchPath_);
+  if (!streaming) parser_->SetChildSink(nullptr, {});
+  const bool parsed = parser_->Parse(text, static_cast<size_t>(length), rootRule);
+  parser_->SetChildSink(nullptr, {});
+  releaseLimit_ = 0x7FFFFFFF;
+  keepParseNodes_ = false;
+  // The document keeps only what it held before.
+  auto removeBuilt = [&] {
+    while (document && document->GetChildCount() > before) {
+      KTChildIterator last;
+      document->GetLastChild()->GetPositionInParent(last);
+      document->RemoveChild(last, nullptr);
+    }
+  };
+  if (!parsed) {
     failure = KTLoadStatus::kParseFailed;
+    removeBuilt();
     ParseNode* root = parser_->GetRoot();
     // The engine keeps the first failure at a position; when the whole parse
     // stopped short of the text there, the reason is the unmatched rest.
@@ -122,20 +209,24 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     }
     if (errorMessage_.IsEmpty()) errorMessage_ = u"the text does not match the grammar";
     errorOffset_ = parser_->GetErrorOffset();
-    errorLine_ = parser_->GetErrorLine();
-    errorColumn_ = parser_->GetErrorColumn();
+    if (release_ && release_->HasReleased() && parser_->GetErrorPosition()) {
+      // The stream has handed back text the engine would count over.
+      LineAndColumn(errorOffset_, errorLine_, errorColumn_);
+    } else {
+      errorLine_ = parser_->GetErrorLine();
+      errorColumn_ = parser_->GetErrorColumn();
+    }
   } else if (document) {
-    before = document->GetChildCount();
-    KTXNode* current = document;
-    tidyElements_ = finish;
-    if (!BuildTree(nullptr, parser_->GetRoot(), current, document)) {
+    bool built;
+    if (streamed_) {
+      built = !streamBuildFailed_ && FinishStream(document);
+    } else {
+      KTXNode* current = document;
+      built = BuildTree(nullptr, parser_->GetRoot(), current, document);
+    }
+    if (!built) {
       failure = KTLoadStatus::kBuildFailed;
-      // The document keeps only what it held before.
-      while (document->GetChildCount() > before) {
-        KTChildIterator last;
-        document->GetLastChild()->GetPositionInParent(last);
-        document->RemoveChild(last, nullptr);
-      }
+      removeBuilt();
     }
   }
   parser_->DropTree();
@@ -204,6 +295,114 @@ bool KTParserDriver::AddPendingAttribute(const ParseNode* node, KTXNode* element
   return true;
 }
 
+void KTParserDriver::LineAndColumn(int offset, int& line, int& column) const {
+  // As the engine counts: a carriage return ends a line, and so does a line
+  // feed that does not follow one.
+  line = 1;
+  for (int i = 0; i < offset; ++i) {
+    const char16_t c = release_->At(i);
+    if (c == u'\r' || (c == u'\n' && (i == 0 || release_->At(i - 1) != u'\r'))) ++line;
+  }
+  int lineStart = offset;
+  while (lineStart > 0 && release_->At(lineStart - 1) != u'\n' && release_->At(lineStart - 1) != u'\r')
+    --lineStart;
+  column = release_->CountCharacters(lineStart, offset) + 1;
+}
+
+// The first child: the document's children so far (the prolog's nodes) and
+// the root's start tag, built as the whole-tree build builds them, their
+// parse nodes left in place: the engine compares the root's name with its
+// end name once the content ends. path: document, element (null when it
+// has no node), realElemTag, content.
+bool KTParserDriver::BeginStream(ParseNode* const* path) {
+  ParseNode* document = path[0];
+  ParseNode* elemTag = path[2];
+  ParseNode* content = path[3];
+  ParseNode* sTag = elemTag->firstChild;
+  if (!sTag || sTag->rule != rules_->Get(T::kSTag) || sTag->next) {
+    // Not the shape this build knows: the engine keeps every child and the
+    // whole tree is built after the parse.
+    streamOff_ = true;
+    return false;
+  }
+  streamed_ = true;
+  rootElemTag_ = elemTag;
+  rootElementNode_ = path[1];
+  const int tagStart = static_cast<int>(elemTag->textStart - text_);
+  // The engine reads the root's start tag again to compare its end name.
+  if (release_) release_->Keep(tagStart, static_cast<int>(content->textStart - text_));
+  releaseLimit_ = tagStart;
+  keepParseNodes_ = true;
+  bool ok = true;
+  for (ParseNode* child = document->firstChild; child && ok; child = child->next)
+    ok = BuildTree(document, child, documentCurrent_, streamDocument_);
+  KTXNode* current = streamDocument_;
+  if (ok) ok = BuildTree(elemTag, sTag, current, streamDocument_);
+  if (ok && (current == streamDocument_ || !current || current->GetKind() != kElement)) {
+    FailBuild(u"markup where the document tree cannot hold it", elemTag);
+    ok = false;
+  }
+  keepParseNodes_ = false;
+  if (!ok) {
+    streamBuildFailed_ = true;
+    return false;
+  }
+  rootElement_ = current;
+  return true;
+}
+
+bool KTParserDriver::BuildStreamedChild(ParseNode* const* path, ParseNode* child) {
+  // The engine goes on from the end of this child, and reads at most one
+  // character before the place it has reached.
+  releaseLimit_ = std::max(0, static_cast<int>(child->textStart - text_) - 1);
+  KTXNode* current = rootElement_;
+  if (!BuildTree(path[3], child, current, rootElement_)) {
+    streamBuildFailed_ = true;
+    return false;
+  }
+  return true;
+}
+
+// After a streamed parse: the root element's end and what follows it. The
+// document's children before the root element were built by BeginStream.
+bool KTParserDriver::FinishStream(KTXNode* document) {
+  ParseNode* root = parser_->GetRoot();
+  bool reached = false;
+  while (ParseNode* child = root->firstChild) {
+    if (!reached && child != rootElemTag_ && child != rootElementNode_) {
+      parser_->FreeFirstChild(root);
+      continue;
+    }
+    if (reached) {
+      if (!BuildTree(root, child, documentCurrent_, document)) return false;
+      parser_->FreeFirstChild(root);
+      continue;
+    }
+    reached = true;
+    // Flattening left the element node in place: the root element is its child.
+    ParseNode* elemTag = child == rootElementNode_ ? static_cast<ParseNode*>(child->firstChild) : child;
+    if (elemTag != rootElemTag_) {
+      FailBuild(u"markup where the document tree cannot hold it", child);
+      return false;
+    }
+    SetSourceRange(rootElement_, elemTag, 0, 0);
+    // Its start tag is built; the content's children were handed over.
+    KTXNode* current = rootElement_;
+    if (elemTag->firstChild && elemTag->firstChild->rule == rules_->Get(T::kSTag))
+      parser_->FreeFirstChild(elemTag);
+    while (ParseNode* part = elemTag->firstChild) {
+      if (!BuildTree(elemTag, part, current, document)) return false;
+      parser_->FreeFirstChild(elemTag);
+    }
+    if (tidyElements_ && current && current->GetKind() == kElement) {
+      current->NormalizeText(nullptr, nullptr);
+      ++elementsTidied_;
+    }
+    parser_->FreeFirstChild(root);
+  }
+  return true;
+}
+
 void KTParserDriver::SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust,
                                     int endAdjust) const {
   const int start = static_cast<int>(node->textStart - text_);
@@ -235,7 +434,7 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   const int length = node->length;
   // Nodes come in document order, so no later step reads the text before
   // this one's start but through release_.
-  if (release_) release_->ReleaseBefore(static_cast<int>(text - text_));
+  if (release_) release_->ReleaseBefore(std::min(static_cast<int>(text - text_), releaseLimit_));
   // The node whose children the child parse nodes build: a new node, or current.
   KTXNode* target = current;
 
@@ -535,9 +734,15 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   // parse tree gives its memory back while the document tree grows and the
   // two never stand at full size side by side.
   KTXNode* childCurrent = target;
-  while (ParseNode* child = node->firstChild) {
-    if (!BuildTree(node, child, childCurrent, target)) return false;
-    parser_->FreeFirstChild(node);
+  if (keepParseNodes_) {
+    for (ParseNode* child = node->firstChild; child; child = child->next) {
+      if (!BuildTree(node, child, childCurrent, target)) return false;
+    }
+  } else {
+    while (ParseNode* child = node->firstChild) {
+      if (!BuildTree(node, child, childCurrent, target)) return false;
+      parser_->FreeFirstChild(node);
+    }
   }
   if (action == T::kAttribute) pendingAttribute_ = nullptr;
   // An element is complete once its tag's parse node is built. Tidying it

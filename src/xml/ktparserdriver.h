@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "core/ktstring.h"
 
@@ -14,6 +15,7 @@ struct KTXCompactAttribute;
 class ParsoParser;
 struct KTGrammarEntry;
 class KTGrammarRuleTable;
+class GrammarRule;
 struct ParseNode;
 
 class KTParserDriver {
@@ -43,6 +45,12 @@ class KTParserDriver {
   // build then releases the text behind it as it goes, and reads it back
   // through `source` alone. Ignored unless `source` views that same text.
   void SetSourceText(KTSourceText* source) { source_ = source; }
+  // Whether a document parsed with the XML grammar from its root rule is
+  // built while the parse runs (on by default): each child of the root
+  // element goes into the document tree as soon as it has matched, and its
+  // parse nodes are freed at once. Off, the whole parse tree is built first.
+  // The outcome is the same either way.
+  void SetStreaming(bool on) { streaming_ = on; }
 
   // The last failure: the engine's message, the offset in characters and the
   // 1-based line and column (all empty or 0 after a success).
@@ -57,8 +65,20 @@ class KTParserDriver {
   virtual void OnParsed(KTXNode* node, const char16_t* text, int length) {}
 
  private:
+  class Stream;
+  friend class Stream;
+
   bool BuildTree(const ParseNode* parent, ParseNode* node, KTXNode*& current,
                  KTXNode* parentDocument);
+  // The streamed build (class Stream): the children of the root element's
+  // content, and before the first of them what precedes it; after the parse,
+  // the rest of the document.
+  bool BuildStreamedChild(ParseNode* const* path, ParseNode* child);
+  bool BeginStream(ParseNode* const* path);
+  bool FinishStream(KTXNode* document);
+  // 1-based line and column of an offset as the engine counts them, read
+  // through release_.
+  void LineAndColumn(int offset, int& line, int& column) const;
   void SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust, int endAdjust) const;
   void FailBuild(const char16_t* reason, const ParseNode* node);
   void TidyBesideElements(KTXNode* root);
@@ -88,4 +108,24 @@ class KTParserDriver {
   // its element.
   KTXCompactAttribute* pendingAttribute_ = nullptr;
   const KTXNode* pendingOwner_ = nullptr;
+
+  // Streaming (SetStreaming).
+  bool streaming_ = true;
+  std::vector<const GrammarRule*> watchPath_;  // document, element, realElemTag, content
+  std::unique_ptr<Stream> stream_;
+  // Of the parse under way: the document node being built, whether the
+  // stream has built the part before the root's content, the root element
+  // and its parse nodes, the node that document-level children build into.
+  KTXNode* streamDocument_ = nullptr;
+  bool streamed_ = false;
+  bool streamBuildFailed_ = false;  // the first build failure is kept
+  bool streamOff_ = false;  // the engine keeps every child (BeginStream)
+  KTXNode* rootElement_ = nullptr;
+  KTXNode* documentCurrent_ = nullptr;
+  const ParseNode* rootElemTag_ = nullptr;
+  const ParseNode* rootElementNode_ = nullptr;
+  // The build leaves the parse nodes it built in place (for the engine still
+  // to read), and hands back no text at or after releaseLimit_.
+  bool keepParseNodes_ = false;
+  int releaseLimit_ = 0x7FFFFFFF;
 };

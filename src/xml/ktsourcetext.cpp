@@ -68,6 +68,13 @@ int KTSourceText::CountCharacters(int start, int end) const {
   return count;
 }
 
+void KTSourceText::Keep(int start, int end) {
+  start = std::clamp(start, 0, length_);
+  end = std::clamp(end, start, length_);
+  keepFirst_ = Place(start) >> kStretchShift;
+  keepLast_ = (Place(end) >> kStretchShift) + 1;
+}
+
 void KTSourceText::ReleaseStretches(int offset) {
   if (!releasable_) return;
   static const size_t pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -78,6 +85,7 @@ void KTSourceText::ReleaseStretches(int offset) {
   const size_t reached = std::min(Place(std::min(offset, length_)), Place(length_));
   while ((nextStretch_ + 1) * kStretchBytes <= reached) {
     const size_t stretch = nextStretch_++;
+    if (stretch >= keepFirst_ && stretch < keepLast_) continue;
     char16_t* first = reinterpret_cast<char16_t*>(alignedStart + stretch * kStretchBytes);
     const size_t count = kStretchBytes / 2;
     bool narrowable = (kStretchBytes / 2) % pageBytes == 0;

@@ -61,6 +61,9 @@ class KTSourceText {
   void ReleaseBefore(int offset) {
     if (offset >= nextCheck_) ReleaseStretches(offset);
   }
+  // Keeps the stretches holding text[start, end) as they are: ReleaseBefore
+  // passes over them. One range at a time; a new call replaces it.
+  void Keep(int start, int end);
   // Characters in the stretches narrowed so far (for tests and
   // measurements); half their UTF-16 bytes went back to the system.
   long long GetReleasedCount() const { return released_; }
@@ -82,6 +85,8 @@ class KTSourceText {
   size_t lead_;       // bytes from the first stretch's aligned start to the text
   int nextCheck_;     // offset at which the next stretch may be handed back
   size_t nextStretch_ = 0;
+  size_t keepFirst_ = 1;  // stretches [keepFirst_, keepLast_) are kept
+  size_t keepLast_ = 0;
   long long released_ = 0;
   // Per stretch: non-zero once it holds its characters one byte each.
   std::vector<uint8_t> narrowed_;

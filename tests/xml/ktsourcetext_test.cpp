@@ -202,7 +202,7 @@ Outcome Describe(KTXNode* tree, const KTLoadStatus& status) {
 
 // Builds the tree as the loader does for a text it may hand back, and
 // answers how much it handed back.
-Outcome ParseHandingBack(const std::string& bytes, long long& released) {
+Outcome ParseHandingBack(const std::string& bytes, long long& released, bool streaming = true) {
   std::u16string decoded = KTUtf8ToUtf16(bytes);
   auto block = std::make_unique<char16_t[]>(decoded.size() + 1);
   std::copy(decoded.begin(), decoded.end(), block.get());
@@ -217,6 +217,7 @@ Outcome ParseHandingBack(const std::string& bytes, long long& released) {
   KTSourceText source(block.get(), length, true);
   EXPECT_TRUE(driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), true, true, true));
   driver.SetSourceText(&source);
+  driver.SetStreaming(streaming);
   const bool ok = driver.Parse(block.get(), length, status, document.get(), nullptr, true) &&
                   KTCheckWellFormedTree(source, document.get(), status);
   released = source.GetReleasedCount();
@@ -304,6 +305,125 @@ TEST(SourceText, BuildFailureColumnReadsBackThroughHandedBackText) {
     EXPECT_EQ(StatusMessage(dropped), StatusMessage(kept));
     EXPECT_EQ(dropped.GetLine(), kept.GetLine());
     EXPECT_EQ(dropped.GetColumn(), kept.GetColumn());
+  }
+}
+
+// A document of several stretches whose root element's children are built
+// while the parse runs, the text behind them handed back as it goes: with a
+// fault placed late, one to four levels below the root, and inside one large
+// child of the root or among many small ones, the load fails (or succeeds)
+// as the build after the whole parse does, with the same message, line and
+// column, and builds the same tree.
+TEST(SourceText, StreamedBuildLoadsAlike) {
+  // Records with one-byte and wide characters, CR LF and LF line ends, and
+  // `tail` after them, `levels` - 1 elements down.
+  auto document = [](bool oneChild, int levels, const std::string& tail, const char* ending) {
+    // A long comment first puts the root's start tag past the first stretches.
+    std::string text = "<?xml version='1.0'?>\n<!DOCTYPE doc [<!ENTITY e 'x'>]>\n<!--" +
+                       std::string(150000, 'p') + "--><doc a=\"1\">";
+    if (oneChild) text += "<all>";
+    for (int i = 0; text.size() < 750000; ++i) {
+      text += "<r id=\"i" + std::to_string(i) + "\" v=\"caf\xc3\xa9\">t &amp; &e; " + std::to_string(i) +
+              (i % 3000 == 1500 ? " \xce\xb1\xe4\xb8\xad\xf0\x9f\x98\x80" : "") + "</r>" +
+              (i % 2 ? "\r\n" : "\n");
+    }
+    for (int i = 1; i < levels; ++i) text += "<w" + std::to_string(i) + ">";
+    text += tail;
+    for (int i = levels - 1; i >= 1; --i) text += "</w" + std::to_string(i) + ">";
+    if (oneChild) text += "</all>";
+    return text + ending;
+  };
+  const char* closed = "\n</doc>\n<!--z-->";
+  const struct {
+    const char* tail;
+    const char* ending;
+  } faults[] = {
+      {"<x>y</x>", closed},                       // none
+      {"<x>y</z>", closed},                       // end tag that does not match
+      {"<x a='<'/>", closed},                     // character not allowed there
+      {"<x>\xe4\xb8\xad<\xc4\x80\xcd\xbe/>", closed},  // name character above U+00FF
+      {"<x>y", closed},                           // element left open
+      {"<x>y</x>", "\n"},                        // root left open
+      {"<x>y</x>", "\n</dox>\n"},                // root's end tag that does not match
+      {"<x>y</x>", "\n</doc>\n<doc/>"},          // a second root
+      {"<x>&nope;</x>", closed},                  // entity not declared
+      {"<x a='1' b='2' a='3'/>", closed},         // attribute given twice
+      {"<x>&#1;</x>", closed},                    // character reference to a control character
+  };
+  for (bool oneChild : {false, true}) {
+    for (int levels : {1, 2, 4}) {
+      for (const auto& f : faults) {
+        SCOPED_TRACE(std::string(f.tail) + " at level " + std::to_string(levels) +
+                     (oneChild ? " in one child" : "") + ", ending " + f.ending);
+        const std::string bytes = document(oneChild, levels, f.tail, f.ending);
+        long long wholeReleased = 0, streamedReleased = 0;
+        const Outcome whole = ParseHandingBack(bytes, wholeReleased, false);
+        const Outcome streamed = ParseHandingBack(bytes, streamedReleased, true);
+        EXPECT_EQ(streamed.loaded, whole.loaded);
+        EXPECT_EQ(streamed.message, whole.message);
+        EXPECT_EQ(streamed.line, whole.line);
+        EXPECT_EQ(streamed.column, whole.column);
+        EXPECT_TRUE(streamed.written == whole.written) << "the trees differ";
+        if (!whole.loaded) {
+          EXPECT_GT(streamed.line, 10000) << streamed.message;
+        }
+        // Text was handed back while the parse ran; a root whose content is
+        // one element hands it back only after a successful parse.
+        if (!oneChild || whole.loaded) {
+          EXPECT_GT(streamedReleased, 0);
+        }
+      }
+    }
+  }
+}
+
+// Content of white space only becomes one text node; a build that fails in
+// the stream (into a node that holds no elements) reports that failure once
+// the parse ends, and a parse failure after it wins, as without the stream.
+TEST(SourceText, StreamedBuildEdgesLoadAlike) {
+  const std::string spaces(300000, ' ');
+  const std::string records = [] {
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += "<r>" + std::to_string(i) + "</r>\n";
+    return text;
+  }();
+  const std::string texts[] = {
+      "<doc>" + spaces + "</doc>",
+      "<doc> </doc>",
+      "<doc>" + spaces + "<a/></doc>",
+      "<doc><![CDATA[c]]>" + spaces + "</doc>",
+      "<doc>" + records + "</doc>",
+  };
+  for (const std::string& bytes : texts) {
+    SCOPED_TRACE(bytes.substr(0, 40));
+    long long released = 0;
+    const Outcome whole = ParseHandingBack(bytes, released, false);
+    const Outcome streamed = ParseHandingBack(bytes, released, true);
+    EXPECT_TRUE(whole.loaded) << whole.message;
+    EXPECT_EQ(streamed.loaded, whole.loaded);
+    EXPECT_TRUE(streamed.written == whole.written) << "the trees differ";
+  }
+  for (const std::string& tail : {std::string("</doc>"), std::string("</dox>")}) {
+    SCOPED_TRACE(tail);
+    const std::u16string text = KTUtf8ToUtf16("\n<doc>" + records + tail);
+    std::string outcome[2];
+    for (bool streaming : {false, true}) {
+      auto block = std::make_unique<char16_t[]>(text.size() + 1);
+      std::copy(text.begin(), text.end(), block.get());
+      block[text.size()] = 0;
+      const int length = static_cast<int>(text.size());
+      KTSourceText source(block.get(), length, true);
+      KTParserDriver driver;
+      KTLoadStatus status;
+      ASSERT_TRUE(driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), true, true, true));
+      driver.SetSourceText(&source);
+      driver.SetStreaming(streaming);
+      auto leaf = CreateXNode(kText);
+      EXPECT_FALSE(driver.Parse(block.get(), length, status, leaf.get(), nullptr, true));
+      outcome[streaming] = std::to_string(status.GetCode()) + " " + StatusMessage(status) + " " +
+                           std::to_string(status.GetLine()) + ":" + std::to_string(status.GetColumn());
+    }
+    EXPECT_EQ(outcome[1], outcome[0]);
   }
 }
 
