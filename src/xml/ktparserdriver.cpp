@@ -80,7 +80,9 @@ KTString DescribeFailure(const ParsoParser& parser) {
 // at or after the end of the last child). Content whose only child is a
 // group node without children builds one text node (BuildTree, kContent): a
 // first child of that form is kept by the engine until the next child, or
-// the end, tells.
+// the end, tells. Children are kept too until a batch of them is built at
+// once (kBatchChildren, kBatchCharacters); the last batch is built after the
+// parse (FinishStream).
 class KTParserDriver::Stream : public ParseChildSink {
  public:
   explicit Stream(KTParserDriver& driver) : driver_(driver) {}
@@ -91,14 +93,21 @@ class KTParserDriver::Stream : public ParseChildSink {
     // successful parse reports.
     if (d.streamBuildFailed_) return kTaken;
     ParseNode* content = path[count - 1];
-    if (!d.streamed_ && !content->firstChild && !child->firstChild && child->rule &&
+    ParseNode* held = content->firstChild;
+    if (!d.streamed_ && !held && !child->firstChild && child->rule &&
         child->rule->GetKind() == GrammarRule::kGroup) {
       return kKeep;
     }
+    // Children are built in batches: parsing and building by turns at
+    // every small child costs more than the batch's parse nodes weigh.
+    const char16_t* from = held ? static_cast<const char16_t*>(held->textStart) : child->textStart;
+    if (++d.heldCount_ < kBatchChildren && child->textStart + child->length - from < kBatchCharacters)
+      return kKeep;
+    d.heldCount_ = 0;
     // Memory that runs out here ends the parse as memory that runs out in
     // the engine does: the engine catches std::bad_alloc.
     if (!d.streamed_ && !d.BeginStream(path)) return d.streamOff_ ? kKeep : kTaken;
-    for (ParseNode* held = content->firstChild; held; held = held->next) {
+    for (; held; held = held->next) {
       if (!d.BuildStreamedChild(path, held)) return kTaken;
     }
     d.BuildStreamedChild(path, child);
@@ -106,6 +115,9 @@ class KTParserDriver::Stream : public ParseChildSink {
   }
 
  private:
+  static constexpr int kBatchChildren = 256;
+  static constexpr long kBatchCharacters = 65536;
+
   KTParserDriver& driver_;
 };
 
@@ -174,6 +186,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   tidyElements_ = finish;
   streamDocument_ = document;
   streamed_ = streamBuildFailed_ = streamOff_ = false;
+  heldCount_ = 0;
   rootElement_ = nullptr;
   documentCurrent_ = document;
   rootElemTag_ = rootElementNode_ = nullptr;
@@ -386,12 +399,22 @@ bool KTParserDriver::FinishStream(KTXNode* document) {
       return false;
     }
     SetSourceRange(rootElement_, elemTag, 0, 0);
-    // Its start tag is built; the content's children were handed over.
+    // Its start tag is built and the content's children were handed over,
+    // but for the last batch, which builds into the root element as the
+    // content's children do.
     KTXNode* current = rootElement_;
     if (elemTag->firstChild && elemTag->firstChild->rule == rules_->Get(T::kSTag))
       parser_->FreeFirstChild(elemTag);
     while (ParseNode* part = elemTag->firstChild) {
-      if (!BuildTree(elemTag, part, current, document)) return false;
+      if (part->rule == rules_->Get(T::kContent)) {
+        KTXNode* contentCurrent = rootElement_;
+        while (ParseNode* held = part->firstChild) {
+          if (!BuildTree(part, held, contentCurrent, rootElement_)) return false;
+          parser_->FreeFirstChild(part);
+        }
+      } else if (!BuildTree(elemTag, part, current, document)) {
+        return false;
+      }
       parser_->FreeFirstChild(elemTag);
     }
     if (tidyElements_ && current && current->GetKind() == kElement) {

@@ -393,6 +393,8 @@ TEST(SourceText, StreamedBuildEdgesLoadAlike) {
       "<doc>" + spaces + "<a/></doc>",
       "<doc><![CDATA[c]]>" + spaces + "</doc>",
       "<doc>" + records + "</doc>",
+      "<doc>" + records + "  </doc>",
+      "<doc>" + spaces + records + spaces + "</doc>",
   };
   for (const std::string& bytes : texts) {
     SCOPED_TRACE(bytes.substr(0, 40));
