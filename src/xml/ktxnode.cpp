@@ -415,11 +415,11 @@ void KTXNode::UpdateExtentUpwards() {
 
 void KTXValueNode::SetValue(const char16_t* text, int length) { StoreValue(value_, text, length); }
 
-void KTXValueNode::StoreValue(KTString& value_, const char16_t* text, int length) {
+void KTXValueNode::StoreValue(KTString& value, const char16_t* text, int length) {
   if (!text || length <= 0) {
-    value_ = static_cast<const char16_t*>(nullptr);
-  } else if (length > kExactValueLength || length <= value_.GetCapacity()) {
-    value_.Assign(text, length);
+    value = static_cast<const char16_t*>(nullptr);
+  } else if (length > kExactValueLength || length <= value.GetCapacity()) {
+    value.Assign(text, length);
   } else {
     // Most values of a document are short, and an assignment rounds its
     // block up to ten characters more; this block is sized exactly. Its
@@ -431,7 +431,7 @@ void KTXValueNode::StoreValue(KTString& value_, const char16_t* text, int length
     char16_t* buffer = exact.GetBuffer();
     std::memcpy(buffer, text, static_cast<size_t>(length) * sizeof(char16_t));
     buffer[length] = 0;
-    value_ = std::move(exact);
+    value = std::move(exact);
   }
 }
 
