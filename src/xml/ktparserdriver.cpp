@@ -5,9 +5,11 @@
 #include "xml/ktparserdriver.h"
 
 #include <algorithm>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "core/ktexcept.h"
 #include "parso/parsoparser.h"
 #include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
@@ -104,13 +106,19 @@ class KTParserDriver::Stream : public ParseChildSink {
     if (++d.heldCount_ < kBatchChildren && child->textStart + child->length - from < kBatchCharacters)
       return kKeep;
     d.heldCount_ = 0;
-    // Memory that runs out here ends the parse as memory that runs out in
-    // the engine does: the engine catches std::bad_alloc.
-    if (!d.streamed_ && !d.BeginStream(path)) return d.streamOff_ ? kKeep : kTaken;
-    for (; held; held = held->next) {
-      if (!d.BuildStreamedChild(path, held)) return kTaken;
+    // Memory that runs out here (std::bad_alloc, or a string block refused)
+    // ends the parse as memory that runs out in the engine does: the engine
+    // catches std::bad_alloc.
+    try {
+      if (!d.streamed_ && !d.BeginStream(path)) return d.streamOff_ ? kKeep : kTaken;
+      for (; held; held = held->next) {
+        if (!d.BuildStreamedChild(path, held)) return kTaken;
+      }
+      d.BuildStreamedChild(path, child);
+    } catch (const KTExcept& error) {
+      if (error.GetCode() == KTExcept::kNoMemory) throw std::bad_alloc();
+      throw;
     }
-    d.BuildStreamedChild(path, child);
     return kTaken;
   }
 
@@ -187,6 +195,9 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   streamDocument_ = document;
   streamed_ = streamBuildFailed_ = streamOff_ = false;
   heldCount_ = 0;
+  // A build that ended in an exception may have left these behind.
+  pendingAttribute_ = nullptr;
+  pendingOwner_ = nullptr;
   rootElement_ = nullptr;
   documentCurrent_ = document;
   rootElemTag_ = rootElementNode_ = nullptr;

@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <new>
 #include <string>
 
+#include "ktallocationcount.h"
 #include "ktloadtest_util.h"
+#include "core/ktexcept.h"
 #include "platform/ktutf8.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
@@ -391,6 +394,67 @@ TEST(ParserDriverTest, LiteralsFollowTheCaseSetting) {
   const std::u16string text = u"<!doctype a><a></A>";
   EXPECT_TRUE(driver.Parse(text.c_str(), static_cast<int>(text.size()), status, doc.get(), nullptr, false));
   EXPECT_FALSE(ParseWith(KTGrammarCache::kXml, text)->ok);
+}
+
+// Memory that runs out while the root's children are built during the
+// parse ends the parse as memory that runs out in the engine does: a parse
+// failure marked as such, the target keeping what it held. Past the parse
+// (the last children, the tidy-up) it ends with the exception, as the build
+// after the parse did. Refused at each allocation of the load in turn.
+TEST(ParserDriverTest, MemoryThatRunsOutWhileStreamingEndsTheLoad) {
+  std::u16string text = u"<?xml version='1.0'?><doc a='1'>";
+  for (int i = 0; i < 1500; ++i) text += u"<r b='" + KTUtf8ToUtf16(std::to_string(i)) + u"'>t " + u"\u00e9</r>\n";
+  text += u"</doc>";
+  const int length = static_cast<int>(text.size());
+  const KTGrammarEntry* xml = StandardGrammars().FindGrammar(KTGrammarCache::kXml);
+  size_t total = 0;
+  {
+    KTParserDriver driver;
+    ASSERT_TRUE(driver.Init(xml, true, true, true));
+    auto document = CreateXNode(kXmlDocument);
+    KTLoadStatus status;
+    KTAllocationCounter counter;
+    ASSERT_TRUE(driver.Parse(text.c_str(), length, status, document.get(), nullptr, true));
+    total = counter.Count();
+  }
+  ASSERT_GT(total, 0u);
+  int parseFailures = 0;
+  for (size_t n = 0; n < total; ++n) {
+    SCOPED_TRACE(n);
+    KTParserDriver driver;
+    ASSERT_TRUE(driver.Init(xml, true, true, true));
+    auto document = CreateXNode(kXmlDocument);
+    document->AppendChild(CreateXNode(kComment))->SetValue(u"kept");
+    KTLoadStatus status;
+    bool ok = false;
+    bool thrown = false;
+    bool refused = false;
+    long code = 0;
+    {
+      KTAllocationRefusal refusal(n);
+      try {
+        ok = driver.Parse(text.c_str(), length, status, document.get(), nullptr, true);
+      } catch (const std::bad_alloc&) {
+        thrown = true;
+      } catch (const KTExcept& error) {
+        code = error.GetCode();
+        thrown = true;
+      }
+      refused = refusal.Refused();
+    }
+    // Allocations made once per process (interned names) are not made again.
+    if (!refused) continue;
+    if (thrown && code != 0) EXPECT_EQ(code, KTExcept::kNoMemory);
+    EXPECT_FALSE(ok);
+    if (!thrown) {
+      ++parseFailures;
+      EXPECT_EQ(status.GetCode(), KTLoadStatus::kParseFailed);
+      EXPECT_TRUE(status.IsNoMemory());
+      EXPECT_NE(U8(status.GetMessage().View()).find("not enough memory"), std::string::npos);
+      EXPECT_EQ(Dump(document.get()), "doc{c\"kept\"}");
+    }
+  }
+  EXPECT_GT(parseFailures, 0);
 }
 
 }  // namespace
