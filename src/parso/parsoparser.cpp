@@ -1266,9 +1266,12 @@ void ParsoParser::Flatten(ParseNode* node) {
 // ---------------------------------------------------------------------------
 // Watching
 
-bool ParsoParser::SetChildSink(ParseChildSink* sink, const std::vector<const GrammarRule*>& rules) {
+bool ParsoParser::SetChildSink(ParseChildSink* sink, const std::vector<const GrammarRule*>& rules,
+                               int batchChildren, int batchCharacters) {
   sink_ = nullptr;
   watchDepth_ = 0;
+  batchChildren_ = batchChildren;
+  batchCharacters_ = batchCharacters;
   if (!sink || rules.empty()) return true;
   const Rule* last = rules.back();
   if (rules.size() > static_cast<size_t>(kMaxWatchDepth) || !last || last->GetKind() != Rule::kNamed ||
@@ -1298,6 +1301,7 @@ bool ParsoParser::MatchWatched(ParseNode* node, int available, int& line, int de
   const char16_t* start = node->textStart;
   const auto& elements = rule->GetElements();
   int used = 0;
+  held_ = 0;
   for (size_t i = 0; i < elements.size(); ++i) {
     const Rule::Element& e = elements[i];
     int count = 0;
@@ -1356,15 +1360,26 @@ void ParsoParser::Offer(ParseNode* node, ChildList& children, ParseNode* child) 
     FreeChildrenAndSiblings(child);
     return;
   }
+  const ParseNode* first = node->firstChild ? static_cast<ParseNode*>(node->firstChild) : child;
+  if (held_ + 1 < batchChildren_ &&
+      child->textStart + child->length - first->textStart < batchCharacters_) {
+    // Kept for the batch, without asking.
+    (children.tail ? children.tail->next : node->firstChild) = child;
+    children.tail = child;
+    ++held_;
+    return;
+  }
   switch (sink_->OnChild(pathNodes_, watchDepth_, child)) {
     case ParseChildSink::kKeep:
       (children.tail ? children.tail->next : node->firstChild) = child;
       children.tail = child;
+      ++held_;
       return;
     case ParseChildSink::kTaken:
       FreeChildren(node);
       children.tail = nullptr;
       FreeChildrenAndSiblings(child);
+      held_ = 0;
       return;
     default: {
       const char16_t* at = child->textStart;

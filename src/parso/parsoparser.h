@@ -259,8 +259,14 @@ class ParsoParser {
   // sequence without constraints, prefix peers or token status, the path at
   // most kMaxWatchDepth long; false otherwise (and nothing is watched). An
   // empty path or a null sink turns watching off. Kept across parses.
+  // Children may be offered in batches: the engine keeps them, without a
+  // call, until it holds `batchChildren` of them or they span
+  // `batchCharacters` characters, and then offers the last one (the sink
+  // finds the others among the watched node's children); it offers every
+  // further child until the sink takes them. The defaults offer every child.
   static constexpr int kMaxWatchDepth = 8;
-  bool SetChildSink(ParseChildSink* sink, const std::vector<const GrammarRule*>& rules);
+  bool SetChildSink(ParseChildSink* sink, const std::vector<const GrammarRule*>& rules,
+                    int batchChildren = 1, int batchCharacters = 0);
 
   // Matches text[0, length) from the named rule (the grammar's root rule when
   // null). True when the whole text matched; the tree is then GetRoot().
@@ -465,6 +471,9 @@ class ParsoParser {
   // Watching (SetChildSink): the path's rules, the nodes and rules in
   // progress at each of its depths, and the watched node while it matches.
   ParseChildSink* sink_ = nullptr;
+  int batchChildren_ = 1;
+  int batchCharacters_ = 0;
+  int held_ = 0;  // children the watched node holds
   int watchDepth_ = 0;  // 0: nothing watched
   const GrammarRule* watchRules_[kMaxWatchDepth] = {};
   ParseNode* pathNodes_[kMaxWatchDepth] = {};

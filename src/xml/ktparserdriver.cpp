@@ -100,12 +100,6 @@ class KTParserDriver::Stream : public ParseChildSink {
         child->rule->GetKind() == GrammarRule::kGroup) {
       return kKeep;
     }
-    // Children are built in batches: parsing and building by turns at
-    // every small child costs more than the batch's parse nodes weigh.
-    const char16_t* from = held ? static_cast<const char16_t*>(held->textStart) : child->textStart;
-    if (++d.heldCount_ < kBatchChildren && child->textStart + child->length - from < kBatchCharacters)
-      return kKeep;
-    d.heldCount_ = 0;
     // Memory that runs out here (std::bad_alloc, or a string block refused)
     // ends the parse as memory that runs out in the engine does: the engine
     // catches std::bad_alloc.
@@ -122,9 +116,13 @@ class KTParserDriver::Stream : public ParseChildSink {
     return kTaken;
   }
 
- private:
+  // Children are built in batches (the engine keeps them until then):
+  // parsing and building by turns at every small child costs more than a
+  // batch's parse nodes weigh.
   static constexpr int kBatchChildren = 256;
-  static constexpr long kBatchCharacters = 65536;
+  static constexpr int kBatchCharacters = 65536;
+
+ private:
 
   KTParserDriver& driver_;
 };
@@ -194,7 +192,6 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   tidyElements_ = finish;
   streamDocument_ = document;
   streamed_ = streamBuildFailed_ = streamOff_ = false;
-  heldCount_ = 0;
   // A build that ended in an exception may have left these behind.
   pendingAttribute_ = nullptr;
   pendingOwner_ = nullptr;
@@ -204,7 +201,8 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   keepParseNodes_ = false;
   releaseLimit_ = 0x7FFFFFFF;
   const bool streaming = streaming_ && document && !rootRule && !watchPath_.empty() &&
-                         parser_->SetChildSink(stream_.get(), watchPath_);
+                         parser_->SetChildSink(stream_.get(), watchPath_, Stream::kBatchChildren,
+                                               Stream::kBatchCharacters);
   if (!streaming) parser_->SetChildSink(nullptr, {});
   const bool parsed = parser_->Parse(text, static_cast<size_t>(length), rootRule);
   parser_->SetChildSink(nullptr, {});

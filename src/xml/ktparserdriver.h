@@ -120,7 +120,6 @@ class KTParserDriver {
   bool streamed_ = false;
   bool streamBuildFailed_ = false;  // the first build failure is kept
   bool streamOff_ = false;  // the engine keeps every child (BeginStream)
-  int heldCount_ = 0;       // children the engine keeps for the next batch
   KTXNode* rootElement_ = nullptr;
   KTXNode* documentCurrent_ = nullptr;
   const ParseNode* rootElemTag_ = nullptr;

@@ -864,7 +864,8 @@ struct StreamComparison {
   int differences = 0;
   int offers = 0;
 
-  std::string Run(const std::u16string& text, bool shortcuts, int keepEvery) {
+  std::string Run(const std::u16string& text, bool shortcuts, int keepEvery, int batchChildren = 1,
+                  int batchCharacters = 0) {
     ParsoParser p(grammar);
     p.SetFlatten(settings.flatten);
     p.SetEndNameRemoval(settings.endNameRemoval);
@@ -872,7 +873,7 @@ struct StreamComparison {
     p.SetShortcuts(shortcuts);
     RecordingSink sink(keepEvery);
     if (keepEvery >= 0) {
-      EXPECT_TRUE(p.SetChildSink(&sink, path));
+      EXPECT_TRUE(p.SetChildSink(&sink, path, batchChildren, batchCharacters));
     }
     const bool ok = p.Parse(text.data(), text.size());
     offers += sink.offers_;
@@ -883,12 +884,15 @@ struct StreamComparison {
   void Check(const std::u16string& text) {
     for (bool shortcuts : {true, false}) {
       const std::string whole = Run(text, shortcuts, -1);
-      for (int keepEvery : {0, 2, 3}) {
-        const std::string streamed = Run(text, shortcuts, keepEvery);
-        if (whole != streamed && ++differences <= 5) {
-          ADD_FAILURE() << "text «" << N(text.substr(0, 200)) << "» shortcuts " << shortcuts
-                        << " keep every " << keepEvery << "\n whole:    " << whole
-                        << "\n streamed: " << streamed;
+      // Every child offered, or batches of three children or twelve characters.
+      for (const int batch : {1, 3}) {
+        for (int keepEvery : {0, 2, 3}) {
+          const std::string streamed = Run(text, shortcuts, keepEvery, batch, batch == 1 ? 0 : 12);
+          if (whole != streamed && ++differences <= 5) {
+            ADD_FAILURE() << "text «" << N(text.substr(0, 200)) << "» shortcuts " << shortcuts
+                          << " keep every " << keepEvery << " batch " << batch
+                          << "\n whole:    " << whole << "\n streamed: " << streamed;
+          }
         }
       }
     }
@@ -912,7 +916,8 @@ struct StreamComparison {
 // form flattening gives them; the rest of the tree and every failure
 // (message, offset, line, column) are as without a sink. Compared with the
 // loader's settings and the engine's defaults, with and without the
-// shortcuts, and with a sink that keeps some children for a while.
+// shortcuts, with a sink that keeps some children for a while, and with
+// children offered one by one or in batches.
 TEST(ParseEngine, ChildrenHandedOverAreWhatTheWholeParseKeeps) {
   ParsoGrammar xml;
   ASSERT_TRUE(xml.LoadText(ReadResource("gra_xml.txt"), u"gra_xml.txt"));
@@ -971,6 +976,12 @@ TEST(ParseEngine, ChildSinkWatchesOnlyPlainSequences) {
   ParsoParser plain(&g);
   ASSERT_TRUE(plain.Parse(text.data(), text.size()));
   EXPECT_EQ(sink.Rebuilt(p.GetRoot()), DumpWithLines(plain.GetRoot()));
+  // In a batch of two, the sink is asked once, at the second child.
+  RecordingSink batched(0);
+  EXPECT_TRUE(p.SetChildSink(&batched, {g.GetRoot(), g.FindRule(u"c")}, 2, 1000));
+  ASSERT_TRUE(p.Parse(text.data(), text.size()));
+  EXPECT_EQ(batched.offers_, 1);
+  EXPECT_EQ(batched.Rebuilt(p.GetRoot()), DumpWithLines(plain.GetRoot()));
   EXPECT_TRUE(p.SetChildSink(nullptr, {}));
   ASSERT_TRUE(p.Parse(text.data(), text.size()));
   EXPECT_EQ(sink.offers_, 2);
