@@ -444,7 +444,9 @@ TEST(ParserDriverTest, MemoryThatRunsOutWhileStreamingEndsTheLoad) {
     }
     // Allocations made once per process (interned names) are not made again.
     if (!refused) continue;
-    if (thrown && code != 0) EXPECT_EQ(code, KTExcept::kNoMemory);
+    if (thrown && code != 0) {
+      EXPECT_EQ(code, KTExcept::kNoMemory);
+    }
     EXPECT_FALSE(ok);
     if (!thrown) {
       ++parseFailures;
