@@ -490,14 +490,14 @@ KTXCompactAttributes* KTXCompactAttributes::Make(int capacity) {
   return block;
 }
 
-void KTXCompactAttributes::Free(KTXCompactAttributes* block, size_t pieces) {
+void KTXCompactAttributes::Free(KTXCompactAttributes* block, size_t pieceSize) {
   KTXCompactAttribute* entries = block->Entries();
   for (int i = 0; i < block->count_; ++i) entries[i].~KTXCompactAttribute();
   // The size Make took: the rounding gives it again from the capacity.
   const size_t size = RoundedBlockSize(BlockSize(block->capacity_));
   block->~KTXCompactAttributes();
-  if (pieces)
-    KTXNodePoolFreePieces(block, size, pieces);
+  if (pieceSize)
+    KTXNodePoolFreePieces(block, size, pieceSize);
   else
     KTXNodePoolFree(block, size);
 }

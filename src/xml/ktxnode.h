@@ -144,10 +144,10 @@ class KTXCompactAttributes {
   const KTXCompactAttribute* Entries() const { return reinterpret_cast<const KTXCompactAttribute*>(this + 1); }
   // A block for `capacity` entries, none in use.
   static KTXCompactAttributes* Make(int capacity);
-  // Destroys the entries in use and gives the block back to the pool; with
-  // `pieces` its memory goes to the free list of that size (the attribute
-  // nodes made from it), cut in as many pieces as it holds.
-  static void Free(KTXCompactAttributes* block, size_t pieces = 0);
+  // Destroys the entries in use and gives the block back to the pool; with a
+  // `pieceSize` its memory goes to the free list of that size (for the
+  // attribute nodes made from it), cut in as many pieces as it holds.
+  static void Free(KTXCompactAttributes* block, size_t pieceSize = 0);
   static size_t BlockSize(int capacity) {
     return sizeof(KTXCompactAttributes) + static_cast<size_t>(capacity) * sizeof(KTXCompactAttribute);
   }
@@ -514,9 +514,8 @@ class KTXContainerNode : public KTXNamedNode {
   KTXCompactAttribute* AddPendingAttribute(int start, int end, int expected);
   // The pending attributes; null when there are none.
   const KTXCompactAttributes* GetPendingAttributes() const { return pending_; }
-  // Calls visit(const KTXAttributeView&) for each attribute, in order:
-  // the pending ones, then the Attribute children that stand as nodes. Makes
-  // no node.
+  // Calls visit(const KTXAttributeView&) for each attribute, in order: the
+  // pending ones or, when none are, the Attribute children. Makes no node.
   template <typename Visit>
   void VisitAttributes(Visit visit) const {
     if (pending_) {
