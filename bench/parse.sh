@@ -6,7 +6,9 @@
 #   bench/parse.sh [build folder] [size in MB] [shape]
 # Shapes: mixed (the default, as above); attributes (flat records with many
 # attributes); text (text-heavy, with entity and character references and
-# non-ASCII text); deep (elements nested 100 deep, each declaring namespaces).
+# non-ASCII text); deep (elements nested 100 deep, each declaring namespaces);
+# wrapped (the records of attributes inside one <items> element under the
+# root, after a small <header>).
 # Needs xmllint (libxml2-utils) and /usr/bin/time (time).
 set -euo pipefail
 
@@ -61,6 +63,23 @@ awk -v target=$target 'BEGIN {
   print "</table>"
 }' > "$doc"
 ;;
+wrapped)
+awk -v target=$target 'BEGIN {
+  print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+  print "<doc>"
+  print "<header><title>Rows</title><count>all</count></header>"
+  print "<items>"
+  size = 0
+  for (i = 0; size < target; i++) {
+    line = sprintf("<row id=\"r%d\" a=\"%d\" b=\"b%d\" c=\"%d.%02d\" d=\"yes\" e=\"k%d\" f=\"%d\" g=\"text %d\" h=\"x\" j=\"%d\"/>", \
+      i, i % 97, i % 13, i % 1000, i % 100, i % 17, i * 7, i, i % 5)
+    print line
+    size += length(line) + 1
+  }
+  print "</items>"
+  print "</doc>"
+}' > "$doc"
+;;
 text)
 awk -v target=$target 'BEGIN {
   print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
@@ -92,7 +111,7 @@ awk -v target=$target 'BEGIN {
 }' > "$doc"
 ;;
 *)
-  echo "unknown shape $shape: mixed, attributes, text or deep" >&2
+  echo "unknown shape $shape: mixed, attributes, text, deep or wrapped" >&2
   exit 2
 ;;
 esac

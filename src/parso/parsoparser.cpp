@@ -1050,10 +1050,9 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
   // Flatten instead, which decides on each of them alike (a group's
   // children are examined alike under any node: no group is chained).
   ParseNode* const before = children.tail;
-  if (depth + 1 < watchDepth_) [[unlikely]] {
+  if (depth <= pathTop_) [[unlikely]] {
     // The rule nests one level down, without a node of its own.
-    pathNodes_[depth + 1] = nullptr;
-    pathRules_[depth + 1] = rule;
+    EnterPath(nullptr, rule, depth + 1);
   }
   int endLine = line;
   int used = 0;
@@ -1195,7 +1194,9 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
   return true;
 }
 
-bool ParsoParser::CheckConstraint(ParseNode* node) {
+// Runs at the end of every element: its searches are inlined here whatever
+// else the compiler weighs in this file.
+[[gnu::flatten]] bool ParsoParser::CheckConstraint(ParseNode* node) {
   // Only the first pair is tested; the grammars write one per rule.
   const auto& constraints = node->rule->GetConstraints();
   ParseNode* left = node->Find(constraints[0], 2);
@@ -1266,43 +1267,95 @@ void ParsoParser::Flatten(ParseNode* node) {
 // ---------------------------------------------------------------------------
 // Watching
 
+namespace {
+
+// Whether a node of `rule` may be watched: a plain named sequence.
+bool Watchable(const GrammarRule* rule) {
+  return rule && rule->GetKind() == GrammarRule::kNamed &&
+         rule->GetOperator() != GrammarRule::kChoice &&
+         rule->GetOperator() != GrammarRule::kDifference &&
+         rule->GetOperator() != GrammarRule::kUpTo && !rule->IsToken() && !rule->IsDrop() &&
+         rule->GetConstraints().size() < 2 && !rule->HasPrefixPeers() &&
+         !rule->KeepsNoChildren() && !rule->IsFlat() && !rule->IsSpliced();
+}
+
+}  // namespace
+
 bool ParsoParser::SetChildSink(ParseChildSink* sink, const std::vector<const GrammarRule*>& rules,
-                               int batchChildren, int batchCharacters) {
+                               int batchChildren, int batchCharacters,
+                               const std::vector<const GrammarRule*>& repeat) {
   sink_ = nullptr;
   watchDepth_ = 0;
   batchChildren_ = batchChildren;
   batchCharacters_ = batchCharacters;
   if (!sink || rules.empty()) return true;
-  const Rule* last = rules.back();
-  if (rules.size() > static_cast<size_t>(kMaxWatchDepth) || !last || last->GetKind() != Rule::kNamed ||
-      last->GetOperator() == Rule::kChoice || last->GetOperator() == Rule::kDifference ||
-      last->GetOperator() == Rule::kUpTo || last->IsToken() || last->IsDrop() ||
-      last->GetConstraints().size() >= 2 || last->HasPrefixPeers() || last->KeepsNoChildren() ||
-      last->IsFlat() || last->IsSpliced()) {
+  if (rules.size() > static_cast<size_t>(kMaxWatchDepth) || !Watchable(rules.back()) ||
+      (!repeat.empty() && !Watchable(repeat.back()))) {
     return false;
   }
-  for (size_t d = 0; d < rules.size(); ++d) watchRules_[d] = rules[d];
+  // The rule at each depth, read by every match near the path: a table
+  // rather than a division, kept while the path stays the same (a caller
+  // sets it for each parse). A repeated path may reach every depth a match
+  // can.
+  const size_t depths = static_cast<size_t>(kMaxNestingDepth) + 1;
+  if (pathSteps_.empty() || stepRules_ != rules || stepRepeat_ != repeat) {
+    stepRules_ = rules;
+    stepRepeat_ = repeat;
+    pathSteps_.assign(depths, PathStep{nullptr, false, false});
+    size_t round = 0;
+    for (size_t d = 0; d < depths; ++d) {
+      const GrammarRule* step;
+      bool watched;
+      if (d < rules.size()) {
+        step = rules[d];
+        watched = d + 1 == rules.size();
+      } else if (!repeat.empty()) {
+        step = repeat[round];
+        watched = round + 1 == repeat.size();
+        round = round + 1 == repeat.size() ? 0 : round + 1;
+      } else {
+        break;  // nothing is on the path this deep
+      }
+      pathSteps_[d] = {step, step == nullptr, watched};
+    }
+  }
+  if (pathNodes_.size() < depths) pathNodes_.resize(depths);
   sink_ = sink;
   watchDepth_ = static_cast<int>(rules.size());
   return true;
 }
 
-bool ParsoParser::OnWatchedPath(int depth) const {
-  for (int d = 0; d <= depth; ++d) {
-    if (watchRules_[d] && pathRules_[d] != watchRules_[d]) return false;
+[[gnu::always_inline]] inline bool ParsoParser::EnterPath(ParseNode* node, const GrammarRule* rule,
+                                                         int depth) {
+  // Depths are below kMaxNestingDepth here; the table covers them all.
+  const PathStep& step = pathSteps_[depth];
+  if (step.rule != rule && !step.any) {
+    pathTop_ = depth - 1;
+    return false;
   }
-  return true;
+  pathNodes_[depth] = node;
+  pathTop_ = depth;
+  return step.watched;
 }
 
 bool ParsoParser::MatchWatched(ParseNode* node, int available, int& line, int depth,
                                int& failIndex, ChildList& children) {
   // As MatchSequence with Repeat (the rule checks no constraint).
+  // Each watched node counts its own batch; one may be watched inside
+  // another. Until its children come to a batch, they are attached as
+  // MatchSequence attaches them, and flattened as a whole at the end if the
+  // node ends before: most watched nodes are small, and handing over costs
+  // more than attaching.
   const Rule* rule = node->rule;
   const char16_t* start = node->textStart;
   const auto& elements = rule->GetElements();
+  const int outerHeld = held_;
   int used = 0;
+  int matches = 0;
+  bool handing = false;
+  bool ok = true;
   held_ = 0;
-  for (size_t i = 0; i < elements.size(); ++i) {
+  for (size_t i = 0; i < elements.size() && ok; ++i) {
     const Rule::Element& e = elements[i];
     int count = 0;
     while (used < available) {
@@ -1311,21 +1364,33 @@ bool ParsoParser::MatchWatched(ParseNode* node, int available, int& line, int de
       if (!TryElement(e, start + used, available - used, line, n, node, children, depth)) break;
       used += n;
       ++count;
-      HandOver(node, children, before);
-      if (aborted_) return false;
+      if (handing) {
+        HandOver(node, children, before, depth);
+      } else if (++matches >= batchChildren_ || used >= batchCharacters_) {
+        handing = true;
+        HandOver(node, children, nullptr, depth);
+      }
+      if (aborted_) break;
       if (!Repeats(e.mark) || n == 0 || e.rule->GetKind() == Rule::kClass) break;
     }
-    if (count == 0 && !Optional(e.mark)) {
+    if (aborted_) {
+      ok = false;
+    } else if (count == 0 && !Optional(e.mark)) {
       if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
       failIndex = static_cast<int>(i);
-      return false;
+      ok = false;
     }
   }
+  held_ = outerHeld;
+  if (!ok) return false;
   node->length = used;
+  // Handed-over children were flattened one by one; Match leaves out the
+  // node's own flattening.
+  if (!handing && flatten_ && node->firstChild && (children.unstable || !shortcuts_)) Flatten(node);
   return true;
 }
 
-void ParsoParser::HandOver(ParseNode* node, ChildList& children, ParseNode* before) {
+void ParsoParser::HandOver(ParseNode* node, ChildList& children, ParseNode* before, int depth) {
   ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(node->firstChild);
   if (!first) return;
   (before ? before->next : node->firstChild) = nullptr;
@@ -1341,7 +1406,7 @@ void ParsoParser::HandOver(ParseNode* node, ChildList& children, ParseNode* befo
     ParseNode* from = nullptr;
     ParseNode* to = nullptr;
     if (!flatten_ || !FlattenStep(node->rule, cur, from, to)) {
-      Offer(node, children, cur);
+      Offer(node, children, cur, depth);
       continue;
     }
     cur->firstChild = nullptr;
@@ -1349,13 +1414,13 @@ void ParsoParser::HandOver(ParseNode* node, ChildList& children, ParseNode* befo
     while (from) {
       ParseNode* next = from->next;
       from->next = nullptr;
-      Offer(node, children, from);
+      Offer(node, children, from, depth);
       from = next;
     }
   }
 }
 
-void ParsoParser::Offer(ParseNode* node, ChildList& children, ParseNode* child) {
+void ParsoParser::Offer(ParseNode* node, ChildList& children, ParseNode* child, int depth) {
   if (aborted_) {
     FreeChildrenAndSiblings(child);
     return;
@@ -1369,7 +1434,7 @@ void ParsoParser::Offer(ParseNode* node, ChildList& children, ParseNode* child) 
     ++held_;
     return;
   }
-  switch (sink_->OnChild(pathNodes_, watchDepth_, child)) {
+  switch (sink_->OnChild(pathNodes_.data(), depth + 1, child)) {
     case ParseChildSink::kKeep:
       (children.tail ? children.tail->next : node->firstChild) = child;
       children.tail = child;
@@ -1441,12 +1506,9 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
     return 0;
   }
 
-  bool watched = false;
-  if (depth < watchDepth_) [[unlikely]] {
-    pathNodes_[depth] = node;
-    pathRules_[depth] = rule;
-    watched = depth + 1 == watchDepth_ && OnWatchedPath(depth);
-  }
+  // Whether this node is watched: its parent is on the watched path, and so
+  // are its rule and depth.
+  const bool watched = depth <= pathTop_ + 1 && EnterPath(node, rule, depth);
 
   bool ok = false;
   int failIndex = -1;
@@ -1490,6 +1552,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   aborted_ = false;
   outOfMemory_ = false;
   stackFloor_ = StackFloor(kStackReserve);
+  pathTop_ = watchDepth_ > 0 ? -1 : -2;
   if (!text) {
     text = u"";
     length = 0;

@@ -251,22 +251,29 @@ class ParsoParser {
 
   // Watches the node matched along `rules` (the rule at each nesting depth
   // from the start rule; a null entry matches any rule) and hands each of its
-  // children to `sink` once matched, instead of attaching it. The engine
-  // never takes a hand-over back: set a sink only where, in the grammar, a
-  // failure of the watched node or of anything after one of its children has
-  // matched fails the whole parse; the caller then drops what it made of
-  // the children when the parse fails. The last rule must be a named
-  // sequence without constraints, prefix peers or token status, the path at
+  // children to `sink` once matched, instead of attaching it. With `repeat`,
+  // the path goes on below the watched node: `repeat` follows it again and
+  // again (rule by rule, depth by depth, a null entry matching any rule), and
+  // the node that ends each round is watched as well, so a node is watched
+  // at every depth the round reaches; the sink is offered the children of
+  // the deepest one. The engine never takes a hand-over back: set a sink
+  // only where, in the grammar, a failure of a watched node or of anything
+  // after one of its children has matched fails the whole parse; the caller
+  // then drops what it made of the children when the parse fails. The
+  // watched rules (the last of `rules` and of `repeat`) must be named
+  // sequences without constraints, prefix peers or token status, `rules` at
   // most kMaxWatchDepth long; false otherwise (and nothing is watched). An
   // empty path or a null sink turns watching off. Kept across parses.
   // Children may be offered in batches: the engine keeps them, without a
-  // call, until it holds `batchChildren` of them or they span
+  // call, until a watched node holds `batchChildren` of them or they span
   // `batchCharacters` characters, and then offers the last one (the sink
   // finds the others among the watched node's children); it offers every
   // further child until the sink takes them. The defaults offer every child.
+  // Each watched node counts its own batch.
   static constexpr int kMaxWatchDepth = 8;
   bool SetChildSink(ParseChildSink* sink, const std::vector<const GrammarRule*>& rules,
-                    int batchChildren = 1, int batchCharacters = 0);
+                    int batchChildren = 1, int batchCharacters = 0,
+                    const std::vector<const GrammarRule*>& repeat = {});
 
   // Matches text[0, length) from the named rule (the grammar's root rule when
   // null). True when the whole text matched; the tree is then GetRoot().
@@ -392,11 +399,12 @@ class ParsoParser {
                     ChildList& children);
   // Offers the children that `node` got after `before` (all when null) to the
   // sink, each in the form flattening leaves it.
-  void HandOver(ParseNode* node, ChildList& children, ParseNode* before);
-  void Offer(ParseNode* node, ChildList& children, ParseNode* child);
-  // Whether the rules of the nodes in progress down to `depth` are the
-  // watched path.
-  bool OnWatchedPath(int depth) const;
+  void HandOver(ParseNode* node, ChildList& children, ParseNode* before, int depth);
+  void Offer(ParseNode* node, ChildList& children, ParseNode* child, int depth);
+  // Records `node` (null for a rule matched without a node of its own) as
+  // the one in progress at `depth`, whose parent is on the watched path;
+  // true when it is a watched node.
+  bool EnterPath(ParseNode* node, const GrammarRule* rule, int depth);
   bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex,
                        ChildList& children);
   bool MatchUpTo(ParseNode* node, int available, int& line, int depth, ChildList& children);
@@ -468,16 +476,29 @@ class ParsoParser {
   };
   SharedPrefix shared_;
 
-  // Watching (SetChildSink): the path's rules, the nodes and rules in
-  // progress at each of its depths, and the watched node while it matches.
+  // Watching (SetChildSink): the path's rule at each depth (its repeated
+  // round written out), the nodes in progress at each depth of the path, and the deepest depth whose
+  // node in progress is on the path (-1 before the start rule; below that
+  // when nothing is watched). A node in progress is on the path when its
+  // parent is and its rule is the path's at its depth: each match whose
+  // parent is on the path sets pathTop_ to its own depth or its parent's, so
+  // nodes below one off the path are never recorded, and an entry deeper
+  // than pathTop_ is stale.
   ParseChildSink* sink_ = nullptr;
   int batchChildren_ = 1;
   int batchCharacters_ = 0;
-  int held_ = 0;  // children the watched node holds
-  int watchDepth_ = 0;  // 0: nothing watched
-  const GrammarRule* watchRules_[kMaxWatchDepth] = {};
-  ParseNode* pathNodes_[kMaxWatchDepth] = {};
-  const GrammarRule* pathRules_[kMaxWatchDepth] = {};
+  int held_ = 0;  // children the watched node being matched holds
+  int watchDepth_ = 0;  // rules in the path; 0: nothing watched
+  int pathTop_ = -2;
+  struct PathStep {
+    const GrammarRule* rule;  // null and not `any`: nothing is on the path this deep
+    bool any;
+    bool watched;
+  };
+  std::vector<PathStep> pathSteps_;  // per depth, to kMaxNestingDepth
+  std::vector<const GrammarRule*> stepRules_;  // the path pathSteps_ was made for
+  std::vector<const GrammarRule*> stepRepeat_;
+  std::vector<ParseNode*> pathNodes_;
 
   ParseNodeArena arena_;
 };

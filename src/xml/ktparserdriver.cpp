@@ -60,21 +60,29 @@ KTString DescribeFailure(const ParsoParser& parser) {
 
 }  // namespace
 
-// The engine's sink for the children of the root element's content: each is
-// built into the root element and then freed by the engine.
+// The engine's sink for the children of the elements' contents: the content
+// of the root element, and of every element inside it at any depth, is
+// watched, and the engine offers the children of the deepest one in
+// progress. Each is built into its element and then freed by the engine.
 //
 // Why a child handed over is final. In the XML grammar (document ::= prolog
 // element misc*, element ::= emptyElemTag | realElemTag, realElemTag ::= sTag
-// content eTag { ElementName = ElementNameEnd }, content ::= (...)*) the root
-// element's content is watched. Once one of its children has matched, every
-// later failure fails the whole document: content, a repetition, only stops;
-// a failure of eTag or of the constraint fails realElemTag, the last choice
-// of element, which the document requires. So the node handed over is the
-// one the whole parse would have kept, or the parse fails and everything the
-// stream built is removed. What else reads or changes the nodes once
+// content eTag { ElementName = ElementNameEnd }, content ::= (TextData |
+// emptyElemTag | realElemTag | cdSect | pi | comment)*) take an element in
+// progress at any depth, its content holding children already matched.
+// Every later failure fails the whole document: content, a repetition, only
+// stops; a failure of eTag or of the constraint fails this realElemTag. For
+// the root element, it is the last choice of element, which the document
+// requires. For an element inside another's content, the choices tried after
+// it at its start (cdSect, pi, comment) begin with "<!" or "<?", which cannot
+// match the "<" and name its start tag matched, so the enclosing content
+// stops there, and its element's eTag cannot match there either ("</"): that
+// element fails in turn, and so on up to the root. So the node handed over is
+// the one the whole parse would have kept, or the parse fails and everything
+// the stream built is removed. What else reads or changes the nodes once
 // attached leaves the handed-over ones alone: the engine gives each child
 // the form the content's flattening would (that flattening then skips the
-// content); the constraint searches the realElemTag's children two levels
+// content); the constraint searches each realElemTag's children two levels
 // deep, where content's own children are compared against its rules but are
 // never ElementName or ElementNameEnd nodes, and end-name removal looks for
 // that one node; shared prefixes are taken only by peers of a failed
@@ -82,9 +90,18 @@ KTString DescribeFailure(const ParsoParser& parser) {
 // at or after the end of the last child). Content whose only child is a
 // group node without children builds one text node (BuildTree, kContent): a
 // first child of that form is kept by the engine until the next child, or
-// the end, tells. Children are kept too until a batch of them is built at
-// once (kBatchChildren, kBatchCharacters); the last batch is built after the
-// parse (FinishStream).
+// the end, tells; an element whose content the stream opened had another
+// child in progress, so the rule never applies to it. Children are kept too
+// until a batch of them is built at once (kBatchChildren, kBatchCharacters,
+// counted by each content apart); the last batches are built when their
+// element is closed.
+//
+// The text the engine may read again: one character before the place it
+// has reached, and each element in progress's start tag, which the choices
+// after a failed element read from its start, and whose name the
+// constraint compares with the end name and a mismatch's message copies.
+// Each open element pins its start tag in the source text, and the parse
+// nodes of its start tag stay until it is closed.
 class KTParserDriver::Stream : public ParseChildSink {
  public:
   explicit Stream(KTParserDriver& driver) : driver_(driver) {}
@@ -94,26 +111,15 @@ class KTParserDriver::Stream : public ParseChildSink {
     // After a build failure the rest is only parsed: that failure is what a
     // successful parse reports.
     if (d.streamBuildFailed_) return kTaken;
-    ParseNode* content = path[count - 1];
-    ParseNode* held = content->firstChild;
-    if (!d.streamed_ && !held && !child->firstChild && child->rule &&
-        child->rule->GetKind() == GrammarRule::kGroup) {
-      return kKeep;
-    }
     // Memory that runs out here (std::bad_alloc, or a string block refused)
     // ends the parse as memory that runs out in the engine does: the engine
     // catches std::bad_alloc.
     try {
-      if (!d.streamed_ && !d.BeginStream(path)) return d.streamOff_ ? kKeep : kTaken;
-      for (; held; held = held->next) {
-        if (!d.BuildStreamedChild(path, held)) return kTaken;
-      }
-      d.BuildStreamedChild(path, child);
+      return d.OnStreamChild(path, count, child) ? kTaken : kKeep;
     } catch (const KTExcept& error) {
       if (error.GetCode() == KTExcept::kNoMemory) throw std::bad_alloc();
       throw;
     }
-    return kTaken;
   }
 
   // Children are built in batches (the engine keeps them until then):
@@ -146,12 +152,15 @@ bool KTParserDriver::Init(const KTGrammarEntry* entry, bool caseSensitive, bool 
   // The XML grammar's root element content is built while the parse runs
   // (Stream); another grammar keeps the whole-tree build.
   watchPath_.clear();
+  watchRepeat_.clear();
   const ParsoGrammar* grammar = entry->grammar;
   if (static_cast<int>(entry->id) == KTGrammarCache::kXml && grammar && grammar->GetRoot() &&
       grammar->FindRule(u"element") && rules_->Get(T::kRealElemTag) && rules_->Get(T::kContent) &&
       rules_->Get(T::kSTag)) {
     watchPath_ = {grammar->GetRoot(), grammar->FindRule(u"element"), rules_->Get(T::kRealElemTag),
                   rules_->Get(T::kContent)};
+    // Below it, an element's content through the group of content's choices.
+    watchRepeat_ = {nullptr, rules_->Get(T::kRealElemTag), rules_->Get(T::kContent)};
   }
   if (!stream_) stream_ = std::make_unique<Stream>(*this);
   return true;
@@ -195,14 +204,14 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   // A build that ended in an exception may have left these behind.
   pendingAttribute_ = nullptr;
   pendingOwner_ = nullptr;
-  rootElement_ = nullptr;
+  levels_.clear();
   documentCurrent_ = document;
-  rootElemTag_ = rootElementNode_ = nullptr;
+  rootElementNode_ = nullptr;
   keepParseNodes_ = false;
   releaseLimit_ = 0x7FFFFFFF;
   const bool streaming = streaming_ && document && !rootRule && !watchPath_.empty() &&
                          parser_->SetChildSink(stream_.get(), watchPath_, Stream::kBatchChildren,
-                                               Stream::kBatchCharacters);
+                                               Stream::kBatchCharacters, watchRepeat_);
   if (!streaming) parser_->SetChildSink(nullptr, {});
   const bool parsed = parser_->Parse(text, static_cast<size_t>(length), rootRule);
   parser_->SetChildSink(nullptr, {});
@@ -252,6 +261,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     }
   }
   parser_->DropTree();
+  ClearLevels();
   release_ = nullptr;
 
   if (failure) {
@@ -331,67 +341,213 @@ void KTParserDriver::LineAndColumn(int offset, int& line, int& column) const {
   column = release_->CountCharacters(lineStart, offset) + 1;
 }
 
-// The first child: the document's children so far (the prolog's nodes) and
-// the root's start tag, built as the whole-tree build builds them, their
-// parse nodes left in place: the engine compares the root's name with its
-// end name once the content ends. path: document, element (null when it
-// has no node), realElemTag, content.
+namespace {
+
+// Whether `node` is `target`, or a group that holds it (flattening off).
+bool Wraps(const ParseNode* node, const ParseNode* target) {
+  for (; node; node = node->firstChild) {
+    if (node == target) return true;
+    if (!node->rule || node->rule->GetKind() != GrammarRule::kGroup || node->firstChild == nullptr ||
+        node->firstChild->next) {
+      return false;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// path: document, element (null when it has no node), then per level an
+// element's realElemTag and its content (path[2 + 3k], path[3 + 3k]), each
+// but the last followed by the group of content's choices (null when it has
+// no node). False: the engine keeps the child (nothing was built).
+bool KTParserDriver::OnStreamChild(ParseNode* const* path, int count, ParseNode* child) {
+  const int levels = (count - 1) / 3;
+  if (levels < 1 || 3 * levels + 1 != count) return false;
+  size_t open = 0;
+  while (open < levels_.size() && open < static_cast<size_t>(levels) &&
+         levels_[open].elemTag == path[2 + 3 * open]) {
+    ++open;
+  }
+  if (open < static_cast<size_t>(levels)) {
+    // A content's first child that is a group without children waits: as
+    // the only child it builds differently (BuildTree, kContent). Its
+    // element (the deepest level) is not open yet.
+    if (!path[count - 1]->firstChild &&
+        !child->firstChild && child->rule && child->rule->GetKind() == GrammarRule::kGroup) {
+      return false;
+    }
+    for (int k = static_cast<int>(open); k < levels; ++k) {
+      const ParseNode* sTag = path[2 + 3 * k]->firstChild;
+      if (!sTag || sTag->rule != rules_->Get(T::kSTag) || sTag->next) {
+        // Not the shape this build knows: the engine keeps the children,
+        // and the element is built whole once it is a child itself (the
+        // root's, after the parse).
+        if (k == 0) streamOff_ = true;
+        return false;
+      }
+    }
+  }
+  // The engine goes on from the end of this child, and reads at most one
+  // character before the place it has reached, besides the start tags of
+  // the elements in progress, which are pinned.
+  releaseLimit_ = std::max(0, static_cast<int>(child->textStart - text_) - 1);
+  if (!streamed_ && !BeginStream(path)) return true;
+  for (size_t k = 0; k < static_cast<size_t>(levels); ++k) {
+    if (k == levels_.size() && !OpenLevel(path, static_cast<int>(k))) return true;
+    if (levels_[k].elemTag != path[2 + 3 * k]) {
+      // An element that ended and was not found among its parent's children.
+      FailBuild(u"markup where the document tree cannot hold it", path[2 + 3 * k]);
+      streamBuildFailed_ = true;
+      return true;
+    }
+    const bool deepest = k + 1 == static_cast<size_t>(levels);
+    if (!BuildLevelChildren(k, deepest ? child : nullptr, false)) return true;
+  }
+  // The engine frees the deepest content's children with this one.
+  levels_[levels - 1].built = nullptr;
+  return true;
+}
+
+// Before the first level: the document's children so far (the prolog's
+// nodes), built as the whole-tree build builds them, their parse nodes left
+// in place (the document is in progress); then the root's start tag.
 bool KTParserDriver::BeginStream(ParseNode* const* path) {
   ParseNode* document = path[0];
-  ParseNode* elemTag = path[2];
-  ParseNode* content = path[3];
-  ParseNode* sTag = elemTag->firstChild;
-  if (!sTag || sTag->rule != rules_->Get(T::kSTag) || sTag->next) {
-    // Not the shape this build knows: the engine keeps every child and the
-    // whole tree is built after the parse.
-    streamOff_ = true;
-    return false;
-  }
   streamed_ = true;
-  rootElemTag_ = elemTag;
   rootElementNode_ = path[1];
-  const int tagStart = static_cast<int>(elemTag->textStart - text_);
-  // The engine reads the root's start tag again to compare its end name.
-  if (release_) release_->Keep(tagStart, static_cast<int>(content->textStart - text_));
-  releaseLimit_ = tagStart;
   keepParseNodes_ = true;
   bool ok = true;
   for (ParseNode* child = document->firstChild; child && ok; child = child->next)
     ok = BuildTree(document, child, documentCurrent_, streamDocument_);
-  KTXNode* current = streamDocument_;
-  if (ok) ok = BuildTree(elemTag, sTag, current, streamDocument_);
-  if (ok && (current == streamDocument_ || !current || current->GetKind() != kElement)) {
-    FailBuild(u"markup where the document tree cannot hold it", elemTag);
-    ok = false;
-  }
   keepParseNodes_ = false;
   if (!ok) {
     streamBuildFailed_ = true;
     return false;
   }
-  rootElement_ = current;
+  return OpenLevel(path, 0);
+}
+
+// Opens the element in progress at `level` (its content holds children the
+// stream builds): its start tag is built as the whole-tree build builds it,
+// its parse nodes left in place (the engine compares the element's name
+// with its end name once the content ends) and its text pinned.
+bool KTParserDriver::OpenLevel(ParseNode* const* path, int level) {
+  ParseNode* elemTag = path[2 + 3 * level];
+  ParseNode* content = path[3 + 3 * level];
+  ParseNode* sTag = elemTag->firstChild;
+  KTXNode* parent = level ? levels_[static_cast<size_t>(level) - 1].element : streamDocument_;
+  const int tagStart = static_cast<int>(elemTag->textStart - text_);
+  const int tagEnd = static_cast<int>(content->textStart - text_);
+  levels_.push_back(StreamLevel{elemTag, content, nullptr, nullptr, tagStart, tagEnd});
+  if (release_) release_->Pin(tagStart, tagEnd);
+  keepParseNodes_ = true;
+  KTXNode* current = parent;
+  bool ok = BuildTree(elemTag, sTag, current, parent);
+  keepParseNodes_ = false;
+  if (ok && (current == parent || !current || current->GetKind() != kElement)) {
+    FailBuild(u"markup where the document tree cannot hold it", elemTag);
+    ok = false;
+  }
+  if (!ok) {
+    streamBuildFailed_ = true;
+    return false;
+  }
+  levels_.back().element = current;
   return true;
 }
 
-bool KTParserDriver::BuildStreamedChild(ParseNode* const* path, ParseNode* child) {
-  // The engine goes on from the end of this child, and reads at most one
-  // character before the place it has reached.
-  releaseLimit_ = std::max(0, static_cast<int>(child->textStart - text_) - 1);
-  KTXNode* current = rootElement_;
-  if (!BuildTree(path[3], child, current, rootElement_)) {
+bool KTParserDriver::BuildLevelChildren(size_t level, ParseNode* extra, bool consume) {
+  ParseNode* content = levels_[level].content;
+  if (consume) {
+    // Those built while the content was in progress go first.
+    if (ParseNode* built = levels_[level].built) {
+      while (content->firstChild != built) parser_->FreeFirstChild(content);
+      parser_->FreeFirstChild(content);
+      levels_[level].built = nullptr;
+    }
+    while (ParseNode* child = content->firstChild) {
+      if (!BuildContentChild(level, child)) return false;
+      parser_->FreeFirstChild(content);
+    }
+  } else {
+    // The content is in progress: its children stay, for the engine to free.
+    ParseNode* built = levels_[level].built;
+    for (ParseNode* child = built ? static_cast<ParseNode*>(built->next) : static_cast<ParseNode*>(content->firstChild);
+         child; child = child->next) {
+      if (!BuildContentChild(level, child)) return false;
+      levels_[level].built = child;
+    }
+  }
+  return !extra || BuildContentChild(level, extra);
+}
+
+bool KTParserDriver::BuildContentChild(size_t level, ParseNode* child) {
+  // An element the stream opened has ended: it is closed instead.
+  if (level + 1 < levels_.size() && Wraps(child, levels_[level + 1].elemTag))
+    return CloseLevel(level + 1);
+  KTXNode* element = levels_[level].element;
+  KTXNode* current = element;
+  if (!BuildTree(levels_[level].content, child, current, element)) {
     streamBuildFailed_ = true;
     return false;
   }
   return true;
+}
+
+// The element at `level` has ended (its parse node complete): the rest of
+// its content and what follows it in its node (the end tag) are built, then
+// its range is set and it is tidied, as the whole-tree build does once an
+// element's children are built. The elements it holds that the stream
+// opened are closed on the way (they are the deeper levels).
+bool KTParserDriver::CloseLevel(size_t level) {
+  ParseNode* elemTag = levels_[level].elemTag;
+  ParseNode* content = levels_[level].content;
+  KTXNode* element = levels_[level].element;
+  KTXNode* parent = level ? levels_[level - 1].element : streamDocument_;
+  if (elemTag->firstChild && elemTag->firstChild->rule == rules_->Get(T::kSTag))
+    parser_->FreeFirstChild(elemTag);
+  KTXNode* current = element;
+  while (ParseNode* part = elemTag->firstChild) {
+    if (part == content) {
+      if (!BuildLevelChildren(level, nullptr, true)) return false;
+    } else if (!BuildTree(elemTag, part, current, parent)) {
+      streamBuildFailed_ = true;
+      return false;
+    }
+    parser_->FreeFirstChild(elemTag);
+  }
+  SetSourceRange(element, elemTag, 0, 0);
+  if (tidyElements_ && current && current->GetKind() == kElement) {
+    current->NormalizeText(nullptr, nullptr);
+    ++elementsTidied_;
+  }
+  if (levels_.size() != level + 1) {
+    // An element inside that the stream opened was not among its children.
+    FailBuild(u"markup where the document tree cannot hold it", elemTag);
+    streamBuildFailed_ = true;
+    return false;
+  }
+  if (release_) release_->Unpin(levels_[level].pinStart, levels_[level].pinEnd);
+  levels_.pop_back();
+  return true;
+}
+
+void KTParserDriver::ClearLevels() {
+  if (release_) {
+    for (const StreamLevel& level : levels_) release_->Unpin(level.pinStart, level.pinEnd);
+  }
+  levels_.clear();
 }
 
 // After a streamed parse: the root element's end and what follows it. The
 // document's children before the root element were built by BeginStream.
 bool KTParserDriver::FinishStream(KTXNode* document) {
   ParseNode* root = parser_->GetRoot();
+  const ParseNode* rootElemTag = levels_.empty() ? nullptr : levels_[0].elemTag;
   bool reached = false;
   while (ParseNode* child = root->firstChild) {
-    if (!reached && child != rootElemTag_ && child != rootElementNode_) {
+    if (!reached && child != rootElemTag && child != rootElementNode_) {
       parser_->FreeFirstChild(root);
       continue;
     }
@@ -403,33 +559,11 @@ bool KTParserDriver::FinishStream(KTXNode* document) {
     reached = true;
     // Flattening left the element node in place: the root element is its child.
     ParseNode* elemTag = child == rootElementNode_ ? static_cast<ParseNode*>(child->firstChild) : child;
-    if (elemTag != rootElemTag_) {
+    if (!rootElemTag || elemTag != rootElemTag) {
       FailBuild(u"markup where the document tree cannot hold it", child);
       return false;
     }
-    SetSourceRange(rootElement_, elemTag, 0, 0);
-    // Its start tag is built and the content's children were handed over,
-    // but for the last batch, which builds into the root element as the
-    // content's children do.
-    KTXNode* current = rootElement_;
-    if (elemTag->firstChild && elemTag->firstChild->rule == rules_->Get(T::kSTag))
-      parser_->FreeFirstChild(elemTag);
-    while (ParseNode* part = elemTag->firstChild) {
-      if (part->rule == rules_->Get(T::kContent)) {
-        KTXNode* contentCurrent = rootElement_;
-        while (ParseNode* held = part->firstChild) {
-          if (!BuildTree(part, held, contentCurrent, rootElement_)) return false;
-          parser_->FreeFirstChild(part);
-        }
-      } else if (!BuildTree(elemTag, part, current, document)) {
-        return false;
-      }
-      parser_->FreeFirstChild(elemTag);
-    }
-    if (tidyElements_ && current && current->GetKind() == kElement) {
-      current->NormalizeText(nullptr, nullptr);
-      ++elementsTidied_;
-    }
+    if (!CloseLevel(0)) return false;
     parser_->FreeFirstChild(root);
   }
   return true;

@@ -46,10 +46,10 @@ class KTParserDriver {
   // through `source` alone. Ignored unless `source` views that same text.
   void SetSourceText(KTSourceText* source) { source_ = source; }
   // Whether a document parsed with the XML grammar from its root rule is
-  // built while the parse runs (on by default): each child of the root
-  // element goes into the document tree as soon as it has matched, and its
-  // parse nodes are freed at once. Off, the whole parse tree is built first.
-  // The outcome is the same either way.
+  // built while the parse runs (on by default): the children of the
+  // elements, at any depth, go into the document tree in batches as they
+  // match, and their parse nodes are freed at once. Off, the whole parse
+  // tree is built first. The outcome is the same either way.
   void SetStreaming(bool on) { streaming_ = on; }
 
   // The last failure: the engine's message, the offset in characters and the
@@ -70,12 +70,32 @@ class KTParserDriver {
 
   bool BuildTree(const ParseNode* parent, ParseNode* node, KTXNode*& current,
                  KTXNode* parentDocument);
-  // The streamed build (class Stream): the children of the root element's
-  // content, and before the first of them what precedes it; after the parse,
-  // the rest of the document.
-  bool BuildStreamedChild(ParseNode* const* path, ParseNode* child);
+  // The streamed build (class Stream). The elements whose content the
+  // stream has built into are open (StreamLevel), the root's at level 0:
+  // OnStreamChild builds the children a watched content offers, with those
+  // of the contents around it, and opens the elements between; BeginStream
+  // builds what precedes the root's content, OpenLevel an element's start
+  // tag, CloseLevel the rest of an element that has ended; FinishStream,
+  // after the parse, the rest of the document.
+  struct StreamLevel {
+    ParseNode* elemTag;      // the element's parse node (realElemTag)
+    ParseNode* content;      // its content, the watched node
+    KTXNode* element;        // built from the start tag
+    ParseNode* built;        // the last of the content's children built (null: none)
+    int pinStart;            // the start tag's text, pinned while the level is open
+    int pinEnd;
+  };
+  bool OnStreamChild(ParseNode* const* path, int count, ParseNode* child);
   bool BeginStream(ParseNode* const* path);
+  bool OpenLevel(ParseNode* const* path, int level);
+  bool CloseLevel(size_t level);
+  // Builds the children of an open level's content after the last one
+  // built, and then `extra` when given; an element among them that the
+  // stream opened is closed instead.
+  bool BuildLevelChildren(size_t level, ParseNode* extra, bool consume);
+  bool BuildContentChild(size_t level, ParseNode* child);
   bool FinishStream(KTXNode* document);
+  void ClearLevels();
   // 1-based line and column of an offset as the engine counts them, read
   // through release_.
   void LineAndColumn(int offset, int& line, int& column) const;
@@ -112,18 +132,19 @@ class KTParserDriver {
   // Streaming (SetStreaming).
   bool streaming_ = true;
   std::vector<const GrammarRule*> watchPath_;  // document, element, realElemTag, content
+  std::vector<const GrammarRule*> watchRepeat_;  // any (content's group), realElemTag, content
   std::unique_ptr<Stream> stream_;
   // Of the parse under way: the document node being built, whether the
-  // stream has built the part before the root's content, the root element
-  // and its parse nodes, the node that document-level children build into.
+  // stream has built the part before the root's content, the node that
+  // document-level children build into, the root's element node (when
+  // flattening leaves it) and the open elements.
   KTXNode* streamDocument_ = nullptr;
   bool streamed_ = false;
   bool streamBuildFailed_ = false;  // the first build failure is kept
-  bool streamOff_ = false;  // the engine keeps every child (BeginStream)
-  KTXNode* rootElement_ = nullptr;
+  bool streamOff_ = false;  // the engine keeps every child (OnStreamChild)
   KTXNode* documentCurrent_ = nullptr;
-  const ParseNode* rootElemTag_ = nullptr;
   const ParseNode* rootElementNode_ = nullptr;
+  std::vector<StreamLevel> levels_;
   // The build leaves the parse nodes it built in place (for the engine still
   // to read), and hands back no text at or after releaseLimit_.
   bool keepParseNodes_ = false;

@@ -68,38 +68,66 @@ int KTSourceText::CountCharacters(int start, int end) const {
   return count;
 }
 
-void KTSourceText::Keep(int start, int end) {
+size_t KTSourceText::FirstStretch(int start) const {
+  return Place(std::clamp(start, 0, length_)) >> kStretchShift;
+}
+
+size_t KTSourceText::EndStretch(int start, int end) const {
   start = std::clamp(start, 0, length_);
   end = std::clamp(end, start, length_);
-  keepFirst_ = Place(start) >> kStretchShift;
-  keepLast_ = (Place(end) >> kStretchShift) + 1;
+  return (Place(end) >> kStretchShift) + 1;
+}
+
+void KTSourceText::Pin(int start, int end) {
+  if (!releasable_) return;
+  if (pins_.empty()) pins_.resize(narrowed_.size());
+  const size_t last = std::min(EndStretch(start, end), pins_.size());
+  for (size_t stretch = FirstStretch(start); stretch < last; ++stretch) {
+    if (pins_[stretch]++ == 0) ++pinned_;
+  }
+}
+
+void KTSourceText::Unpin(int start, int end) {
+  if (!releasable_ || pins_.empty()) return;
+  const size_t last = std::min(EndStretch(start, end), pins_.size());
+  for (size_t stretch = FirstStretch(start); stretch < last; ++stretch) {
+    if (pins_[stretch] == 0 || --pins_[stretch] > 0) continue;
+    --pinned_;
+    // ReleaseBefore passed over it while it was pinned.
+    if (stretch > 0 && stretch < nextStretch_) Narrow(stretch);
+  }
 }
 
 void KTSourceText::ReleaseStretches(int offset) {
   if (!releasable_) return;
-  static const size_t pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t alignedStart = reinterpret_cast<uintptr_t>(text_) - lead_;
   // A stretch is handed back once the offset has passed all of it, and only
   // when the text goes on after it, so the text's terminating zero and the
   // block's end stay untouched.
   const size_t reached = std::min(Place(std::min(offset, length_)), Place(length_));
   while ((nextStretch_ + 1) * kStretchBytes <= reached) {
     const size_t stretch = nextStretch_++;
-    if (stretch >= keepFirst_ && stretch < keepLast_) continue;
-    char16_t* first = reinterpret_cast<char16_t*>(alignedStart + stretch * kStretchBytes);
-    const size_t count = kStretchBytes / 2;
-    bool narrowable = (kStretchBytes / 2) % pageBytes == 0;
-    for (size_t i = 0; i < count && narrowable; ++i) narrowable = first[i] <= 0xFF;
-    if (!narrowable) continue;
-    // Forward in place: byte i lies within character i / 2, read already.
-    auto* narrow = reinterpret_cast<uint8_t*>(first);
-    for (size_t i = 0; i < count; ++i) narrow[i] = static_cast<uint8_t>(first[i]);
-    narrowed_[stretch] = 1;
-    released_ += static_cast<long long>(count);
-    // The second half now holds nothing anyone reads; its pages go back
-    // (should the system refuse, they just stay).
-    madvise(narrow + count, kStretchBytes / 2, MADV_DONTNEED);
+    if (!pins_.empty() && pins_[stretch] > 0) continue;
+    Narrow(stretch);
   }
   const size_t next = (nextStretch_ + 1) * kStretchBytes;
   nextCheck_ = static_cast<int>(std::min<size_t>((next - lead_) / 2, size_t(length_) + 1));
+}
+
+void KTSourceText::Narrow(size_t stretch) {
+  static const size_t pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  if (narrowed_[stretch]) return;
+  const uintptr_t alignedStart = reinterpret_cast<uintptr_t>(text_) - lead_;
+  char16_t* first = reinterpret_cast<char16_t*>(alignedStart + stretch * kStretchBytes);
+  const size_t count = kStretchBytes / 2;
+  bool narrowable = (kStretchBytes / 2) % pageBytes == 0;
+  for (size_t i = 0; i < count && narrowable; ++i) narrowable = first[i] <= 0xFF;
+  if (!narrowable) return;
+  // Forward in place: byte i lies within character i / 2, read already.
+  auto* narrow = reinterpret_cast<uint8_t*>(first);
+  for (size_t i = 0; i < count; ++i) narrow[i] = static_cast<uint8_t>(first[i]);
+  narrowed_[stretch] = 1;
+  released_ += static_cast<long long>(count);
+  // The second half now holds nothing anyone reads; its pages go back
+  // (should the system refuse, they just stay).
+  madvise(narrow + count, kStretchBytes / 2, MADV_DONTNEED);
 }

@@ -61,9 +61,15 @@ class KTSourceText {
   void ReleaseBefore(int offset) {
     if (offset >= nextCheck_) ReleaseStretches(offset);
   }
-  // Keeps the stretches holding text[start, end) as they are: ReleaseBefore
-  // passes over them. One range at a time; a new call replaces it.
-  void Keep(int start, int end);
+  // Keeps the stretches holding text[start, end) as they are until the same
+  // range is unpinned: ReleaseBefore passes over a pinned stretch, and
+  // narrows it once its last pin goes. Pins are counted per stretch, so
+  // however many ranges are pinned, no more is kept than the stretches they
+  // touch.
+  void Pin(int start, int end);
+  void Unpin(int start, int end);
+  // Stretches held by pins now (for tests and measurements).
+  int GetPinnedCount() const { return pinned_; }
   // Characters in the stretches narrowed so far (for tests and
   // measurements); half their UTF-16 bytes went back to the system.
   long long GetReleasedCount() const { return released_; }
@@ -78,6 +84,12 @@ class KTSourceText {
   // Byte place of a character counted from the aligned start of its stretch.
   size_t Place(int index) const { return lead_ + static_cast<size_t>(index) * 2; }
   void ReleaseStretches(int offset);
+  // Narrows one stretch and hands back its second half when its characters
+  // all fit in one byte.
+  void Narrow(size_t stretch);
+  // The stretches holding text[start, end).
+  size_t FirstStretch(int start) const;
+  size_t EndStretch(int start, int end) const;
 
   char16_t* text_;
   int length_;
@@ -85,9 +97,10 @@ class KTSourceText {
   size_t lead_;       // bytes from the first stretch's aligned start to the text
   int nextCheck_;     // offset at which the next stretch may be handed back
   size_t nextStretch_ = 0;
-  size_t keepFirst_ = 1;  // stretches [keepFirst_, keepLast_) are kept
-  size_t keepLast_ = 0;
+  int pinned_ = 0;  // stretches with pins
   long long released_ = 0;
   // Per stretch: non-zero once it holds its characters one byte each.
   std::vector<uint8_t> narrowed_;
+  // Per stretch: the pins on it (empty until the first pin).
+  std::vector<uint32_t> pins_;
 };

@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -820,49 +821,61 @@ TEST(ParseEngine, NodesReadBackTheirRulesAndTextsAcrossParsersAndGrammars) {
 
 namespace {
 
-// Takes the children of the watched node as they match: each offered child
+// Takes the children of the watched nodes as they match: each offered child
 // is kept (left in the tree), or taken together with those kept before it,
-// whose dumps it records in order. Reads only what it is offered and the
-// nodes in progress.
+// whose dumps it records in order under their watched node. A watched node
+// may hold others that took children before (a repeated path): its dump puts
+// theirs back in place. Reads only what it is offered and the nodes in
+// progress.
 class RecordingSink : public ParseChildSink {
  public:
   explicit RecordingSink(int keepEvery) : keepEvery_(keepEvery) {}
   Answer OnChild(ParseNode* const* path, int count, ParseNode* child) override {
-    watched_ = path[count - 1];
+    ParseNode* watched = path[count - 1];
     ++offers_;
+    deepest_ = std::max(deepest_, count);
     if (child->next) ADD_FAILURE() << "offered child has a sibling";
     if (keepEvery_ > 0 && offers_ % keepEvery_ == 0) return kKeep;
-    for (const ParseNode* held = watched_->firstChild; held; held = held->next)
-      taken_.push_back(DumpWithLines(held));
-    taken_.push_back(DumpWithLines(child));
+    std::vector<std::string> dumps;
+    for (const ParseNode* held = watched->firstChild; held; held = held->next)
+      dumps.push_back(Rebuilt(held, true));
+    dumps.push_back(Rebuilt(child, true));
+    std::vector<std::string>& taken = taken_[watched];
+    taken.insert(taken.end(), dumps.begin(), dumps.end());
     return kTaken;
   }
-  // The tree as it would stand had nothing been taken.
-  std::string Rebuilt(const ParseNode* node) const {
+  // The tree as it would stand had nothing been taken. `consume`: the
+  // nodes are about to be freed, and their records go with them.
+  std::string Rebuilt(const ParseNode* node, bool consume = false) {
     std::string out = node->rule->GetKind() == GrammarRule::kGroup ? "#" : N(node->rule->GetText());
     out += "@" + std::to_string(node->line);
     std::vector<std::string> parts;
-    if (node == watched_) parts = taken_;
-    for (const ParseNode* c = node->firstChild; c; c = c->next) parts.push_back(Rebuilt(c));
+    if (auto it = taken_.find(node); it != taken_.end()) {
+      parts = it->second;
+      if (consume) taken_.erase(it);
+    }
+    for (const ParseNode* c = node->firstChild; c; c = c->next) parts.push_back(Rebuilt(c, consume));
     if (parts.empty()) return out + ":'" + N(std::u16string_view(node->textStart, node->length)) + "'";
     out += '(';
     for (size_t i = 0; i < parts.size(); ++i) out += (i ? " " : "") + parts[i];
     return out + ')';
   }
   int offers_ = 0;
+  int deepest_ = 0;  // the longest path offered
 
  private:
   int keepEvery_;
-  const ParseNode* watched_ = nullptr;
-  std::vector<std::string> taken_;
+  std::map<const ParseNode*, std::vector<std::string>> taken_;
 };
 
 struct StreamComparison {
   const ParsoGrammar* grammar;
   Settings settings;
   std::vector<const GrammarRule*> path;
+  std::vector<const GrammarRule*> repeat = {};
   int differences = 0;
   int offers = 0;
+  int deepest = 0;
 
   std::string Run(const std::u16string& text, bool shortcuts, int keepEvery, int batchChildren = 1,
                   int batchCharacters = 0) {
@@ -873,10 +886,11 @@ struct StreamComparison {
     p.SetShortcuts(shortcuts);
     RecordingSink sink(keepEvery);
     if (keepEvery >= 0) {
-      EXPECT_TRUE(p.SetChildSink(&sink, path, batchChildren, batchCharacters));
+      EXPECT_TRUE(p.SetChildSink(&sink, path, batchChildren, batchCharacters, repeat));
     }
     const bool ok = p.Parse(text.data(), text.size());
     offers += sink.offers_;
+    deepest = std::max(deepest, sink.deepest_);
     if (ok) return "ok " + sink.Rebuilt(p.GetRoot());
     return "error " + N(p.GetErrorText()) + " at " + std::to_string(p.GetErrorOffset()) + " " +
            std::to_string(p.GetErrorLine()) + ":" + std::to_string(p.GetErrorColumn());
@@ -949,6 +963,34 @@ TEST(ParseEngine, ChildrenHandedOverAreWhatTheWholeParseKeeps) {
     c.CheckVariants(u"hx1yz22wwu3\nx4.");
     EXPECT_EQ(c.differences, 0);
     EXPECT_GT(c.offers, 0);
+  }
+}
+
+// With a repeated path, the content of every element in progress is
+// watched, at any depth: the children the sink takes at each depth, put back
+// in place, are the whole parse's tree, and failures are as without a sink.
+TEST(ParseEngine, ChildrenHandedOverAtEveryDepthAreWhatTheWholeParseKeeps) {
+  ParsoGrammar xml;
+  ASSERT_TRUE(xml.LoadText(ReadResource("gra_xml.txt"), u"gra_xml.txt"));
+  const GrammarRule* elemTag = xml.FindRule(u"realElemTag");
+  const GrammarRule* content = xml.FindRule(u"content");
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    StreamComparison c{&xml, settings, {xml.GetRoot(), xml.FindRule(u"element"), elemTag, content},
+                       {nullptr, elemTag, content}};
+    c.CheckVariants(u"<r a='1'>\n <s><t>x<u/>&amp;<v>y</v></t><!--c--></s><s b='2'>z</s> </r>");
+    c.CheckVariants(u"<r><s> </s><s><t> </t></s></r>");
+    EXPECT_EQ(c.differences, 0);
+    // The contents three elements down offered children of their own.
+    EXPECT_GE(c.deepest, 10);
+  }
+  // A round of one rule: every nested c is watched.
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= c\nc$ ::= '(' (x | c)* ')'\nx ::= 'x' K?\nK ::= [0-9]+\n", u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    StreamComparison c{&g, settings, {nullptr, g.FindRule(u"c")}, {nullptr, g.FindRule(u"c")}};
+    c.CheckVariants(u"(x1(x(x2)x)((x3))x)");
+    EXPECT_EQ(c.differences, 0);
+    EXPECT_GT(c.deepest, 4);
   }
 }
 

@@ -396,15 +396,28 @@ TEST(ParserDriverTest, LiteralsFollowTheCaseSetting) {
   EXPECT_FALSE(ParseWith(KTGrammarCache::kXml, text)->ok);
 }
 
-// Memory that runs out while the root's children are built during the
+void MemoryRunsOutWhileStreaming(const std::u16string& text);
+
+// Memory that runs out while the elements' children are built during the
 // parse ends the parse as memory that runs out in the engine does: a parse
 // failure marked as such, the target keeping what it held. Past the parse
 // (the last children, the tidy-up) it ends with the exception, as the build
-// after the parse did. Refused at each allocation of the load in turn.
+// after the parse did. Refused at each allocation of the load in turn, with
+// the records under the root, and under a wrapper with a large record at
+// its end (both open while the stream builds).
 TEST(ParserDriverTest, MemoryThatRunsOutWhileStreamingEndsTheLoad) {
-  std::u16string text = u"<?xml version='1.0'?><doc a='1'>";
-  for (int i = 0; i < 1500; ++i) text += u"<r b='" + KTUtf8ToUtf16(std::to_string(i)) + u"'>t " + u"\u00e9</r>\n";
-  text += u"</doc>";
+  std::u16string records;
+  for (int i = 0; i < 1500; ++i) records += u"<r b='" + KTUtf8ToUtf16(std::to_string(i)) + u"'>t " + u"\u00e9</r>\n";
+  std::u16string large = u"<big>";
+  for (int i = 0; i < 300; ++i) large += u"<k/>";
+  large += u"</big>";
+  for (const std::u16string& text : {u"<?xml version='1.0'?><doc a='1'>" + records + u"</doc>",
+                                     u"<?xml version='1.0'?><doc a='1'><w>" + records + large + u"</w></doc>"}) {
+    MemoryRunsOutWhileStreaming(text);
+  }
+}
+
+void MemoryRunsOutWhileStreaming(const std::u16string& text) {
   const int length = static_cast<int>(text.size());
   const KTGrammarEntry* xml = StandardGrammars().FindGrammar(KTGrammarCache::kXml);
   size_t total = 0;

@@ -202,7 +202,8 @@ Outcome Describe(KTXNode* tree, const KTLoadStatus& status) {
 
 // Builds the tree as the loader does for a text it may hand back, and
 // answers how much it handed back.
-Outcome ParseHandingBack(const std::string& bytes, long long& released, bool streaming = true) {
+Outcome ParseHandingBack(const std::string& bytes, long long& released, bool streaming = true,
+                         int* pinned = nullptr) {
   std::u16string decoded = KTUtf8ToUtf16(bytes);
   auto block = std::make_unique<char16_t[]>(decoded.size() + 1);
   std::copy(decoded.begin(), decoded.end(), block.get());
@@ -221,6 +222,7 @@ Outcome ParseHandingBack(const std::string& bytes, long long& released, bool str
   const bool ok = driver.Parse(block.get(), length, status, document.get(), nullptr, true) &&
                   KTCheckWellFormedTree(source, document.get(), status);
   released = source.GetReleasedCount();
+  if (pinned) *pinned = source.GetPinnedCount();
   return Describe(ok ? document.get() : nullptr, status);
 }
 
@@ -308,29 +310,36 @@ TEST(SourceText, BuildFailureColumnReadsBackThroughHandedBackText) {
   }
 }
 
-// A document of several stretches whose root element's children are built
-// while the parse runs, the text behind them handed back as it goes: with a
-// fault placed late, one to four levels below the root, and inside one large
-// child of the root or among many small ones, the load fails (or succeeds)
-// as the build after the whole parse does, with the same message, line and
-// column, and builds the same tree.
+// A document of several stretches whose elements' children are built while
+// the parse runs, the text behind them handed back as it goes: with the
+// records directly under the root or under one or two wrapper elements, and
+// a fault placed late, one to four levels below them (each level opened by
+// the stream: it holds a batch of children before the next), inside one
+// large child or among many small ones, the load fails (or succeeds) as the
+// build after the whole parse does, with the same message, line and column,
+// and builds the same tree.
 TEST(SourceText, StreamedBuildLoadsAlike) {
   // Records with one-byte and wide characters, CR LF and LF line ends, and
   // `tail` after them, `levels` - 1 elements down.
-  auto document = [](bool oneChild, int levels, const std::string& tail, const char* ending) {
+  auto document = [](int wrappers, int levels, const std::string& tail, const char* ending) {
     // A long comment first puts the root's start tag past the first stretches.
     std::string text = "<?xml version='1.0'?>\n<!DOCTYPE doc [<!ENTITY e 'x'>]>\n<!--" +
                        std::string(150000, 'p') + "--><doc a=\"1\">";
-    if (oneChild) text += "<all>";
+    const char* open[] = {"", "<all>", "<all b='2'><part>\n"};
+    const char* close[] = {"", "</all>", "</part>\n</all>"};
+    text += open[wrappers];
     for (int i = 0; text.size() < 750000; ++i) {
       text += "<r id=\"i" + std::to_string(i) + "\" v=\"caf\xc3\xa9\">t &amp; &e; " + std::to_string(i) +
               (i % 3000 == 1500 ? " \xce\xb1\xe4\xb8\xad\xf0\x9f\x98\x80" : "") + "</r>" +
               (i % 2 ? "\r\n" : "\n");
     }
-    for (int i = 1; i < levels; ++i) text += "<w" + std::to_string(i) + ">";
+    for (int i = 1; i < levels; ++i) {
+      text += "<w" + std::to_string(i) + ">";
+      for (int k = 0; k < 300; ++k) text += k % 2 ? "<k/>" : "<k>\xc3\xa9</k>";
+    }
     text += tail;
     for (int i = levels - 1; i >= 1; --i) text += "</w" + std::to_string(i) + ">";
-    if (oneChild) text += "</all>";
+    text += close[wrappers];
     return text + ending;
   };
   const char* closed = "\n</doc>\n<!--z-->";
@@ -350,15 +359,16 @@ TEST(SourceText, StreamedBuildLoadsAlike) {
       {"<x a='1' b='2' a='3'/>", closed},         // attribute given twice
       {"<x>&#1;</x>", closed},                    // character reference to a control character
   };
-  for (bool oneChild : {false, true}) {
+  for (int wrappers : {0, 1, 2}) {
     for (int levels : {1, 2, 4}) {
       for (const auto& f : faults) {
-        SCOPED_TRACE(std::string(f.tail) + " at level " + std::to_string(levels) +
-                     (oneChild ? " in one child" : "") + ", ending " + f.ending);
-        const std::string bytes = document(oneChild, levels, f.tail, f.ending);
+        SCOPED_TRACE(std::string(f.tail) + " at level " + std::to_string(levels) + " under " +
+                     std::to_string(wrappers) + " wrappers, ending " + f.ending);
+        const std::string bytes = document(wrappers, levels, f.tail, f.ending);
         long long wholeReleased = 0, streamedReleased = 0;
+        int pinned = -1;
         const Outcome whole = ParseHandingBack(bytes, wholeReleased, false);
-        const Outcome streamed = ParseHandingBack(bytes, streamedReleased, true);
+        const Outcome streamed = ParseHandingBack(bytes, streamedReleased, true, &pinned);
         EXPECT_EQ(streamed.loaded, whole.loaded);
         EXPECT_EQ(streamed.message, whole.message);
         EXPECT_EQ(streamed.line, whole.line);
@@ -367,12 +377,82 @@ TEST(SourceText, StreamedBuildLoadsAlike) {
         if (!whole.loaded) {
           EXPECT_GT(streamed.line, 10000) << streamed.message;
         }
-        // Text was handed back while the parse ran; a root whose content is
-        // one element hands it back only after a successful parse.
-        if (!oneChild || whole.loaded) {
-          EXPECT_GT(streamedReleased, 0);
-        }
+        // Text was handed back while the parse ran, at any depth of the
+        // records; no pin outlives the parse.
+        EXPECT_GT(streamedReleased, 0);
+        EXPECT_EQ(pinned, 0);
       }
+    }
+  }
+}
+
+// Pins are counted per stretch: however many ranges are pinned, only the
+// stretches they touch are kept, and each is narrowed once its last pin
+// goes if the text behind the build has passed it.
+TEST(SourceText, PinsKeepOnlyTheStretchesTheyTouch) {
+  std::u16string text;
+  while (static_cast<int>(text.size()) < 8 * kStretchChars) text += u"<a>some text\n";
+  // Aligned to a stretch, so that stretch k holds characters from k * kStretchChars.
+  const size_t bytes = (text.size() + 1) * 2;
+  std::unique_ptr<char16_t, void (*)(void*)> block(
+      static_cast<char16_t*>(std::aligned_alloc(KTSourceText::kStretchBytes,
+                                                (bytes + KTSourceText::kStretchBytes - 1) /
+                                                    KTSourceText::kStretchBytes * KTSourceText::kStretchBytes)),
+      std::free);
+  ASSERT_TRUE(block);
+  std::copy(text.begin(), text.end(), block.get());
+  block.get()[text.size()] = 0;
+  const int length = static_cast<int>(text.size());
+  KTSourceText source(block.get(), length, true);
+  // 5000 pins in the third stretch and one across the fifth and sixth.
+  const int third = 2 * kStretchChars + 100;
+  for (int i = 0; i < 5000; ++i) source.Pin(third + i * 3, third + i * 3 + 3);
+  source.Pin(5 * kStretchChars - 10, 5 * kStretchChars + 10);
+  EXPECT_EQ(source.GetPinnedCount(), 3);
+  source.ReleaseBefore(length);
+  // Seven whole stretches lie behind the end besides the first (never
+  // narrowed); three are pinned.
+  const long long perStretch = kStretchChars;
+  EXPECT_EQ(source.GetReleasedCount(), 4 * perStretch);
+  for (int i = 0; i < 4999; ++i) source.Unpin(third + i * 3, third + i * 3 + 3);
+  EXPECT_EQ(source.GetPinnedCount(), 3);
+  source.Unpin(third + 4999 * 3, third + 4999 * 3 + 3);
+  EXPECT_EQ(source.GetPinnedCount(), 2);
+  EXPECT_EQ(source.GetReleasedCount(), 5 * perStretch);
+  source.Unpin(5 * kStretchChars - 10, 5 * kStretchChars + 10);
+  EXPECT_EQ(source.GetPinnedCount(), 0);
+  EXPECT_EQ(source.GetReleasedCount(), 7 * perStretch);
+  for (int i = 0; i < length; i += 997) ASSERT_EQ(source.At(i), text[i]) << i;
+}
+
+// Elements nested 1,400 deep, each opened by the stream (a batch of
+// children before the next): every start tag is pinned at once, and the
+// load matches the whole-tree build, succeeding or failing at the bottom.
+TEST(SourceText, DeepPathOfOpenElementsLoadsAlike) {
+  constexpr int kDepth = 1400;
+  for (const char* bottom : {"<z/>", "<z>"}) {
+    SCOPED_TRACE(bottom);
+    std::string text = "<doc>";
+    for (int i = 0; i < kDepth; ++i) {
+      text += "<e" + std::to_string(i % 10) + " n='" + std::to_string(i) + "'>";
+      for (int k = 0; k < 260; ++k) text += "<k/>";
+    }
+    text += bottom;
+    for (int i = kDepth - 1; i >= 0; --i) text += "</e" + std::to_string(i % 10) + ">";
+    text += "</doc>";
+    long long wholeReleased = 0, streamedReleased = 0;
+    int pinned = -1;
+    const Outcome whole = ParseHandingBack(text, wholeReleased, false);
+    const Outcome streamed = ParseHandingBack(text, streamedReleased, true, &pinned);
+    EXPECT_EQ(streamed.loaded, whole.loaded);
+    EXPECT_EQ(streamed.message, whole.message);
+    EXPECT_EQ(streamed.line, whole.line);
+    EXPECT_EQ(streamed.column, whole.column);
+    EXPECT_TRUE(streamed.written == whole.written) << "the trees differ";
+    EXPECT_EQ(pinned, 0);
+    if (whole.loaded) {
+      // Once the pins are gone, all the text the build passed is narrowed.
+      EXPECT_EQ(streamedReleased, wholeReleased);
     }
   }
 }
