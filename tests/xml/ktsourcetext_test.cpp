@@ -457,7 +457,7 @@ TEST(SourceText, DeepPathOfOpenElementsLoadsAlike) {
   }
 }
 
-// Content of white space only becomes one text node; a build that fails in
+// Content of white space only becomes one text node, at any depth; a build that fails in
 // the stream (into a node that holds no elements) reports that failure once
 // the parse ends, and a parse failure after it wins, as without the stream.
 TEST(SourceText, StreamedBuildEdgesLoadAlike) {
@@ -475,6 +475,12 @@ TEST(SourceText, StreamedBuildEdgesLoadAlike) {
       "<doc>" + records + "</doc>",
       "<doc>" + records + "  </doc>",
       "<doc>" + spaces + records + spaces + "</doc>",
+      // The same one and two elements down, the outer ones opened by the stream.
+      "<doc><w>" + spaces + "</w></doc>",
+      "<doc>" + records + "<w>" + spaces + "</w></doc>",
+      "<doc><w>" + records + "<v>" + spaces + "</v> </w></doc>",
+      "<doc><w><v>" + spaces + records + spaces + "</v>" + records + "</w>\n</doc>",
+      "<doc><w>" + records + "<v><![CDATA[c]]>" + spaces + "</v></w></doc>",
   };
   for (const std::string& bytes : texts) {
     SCOPED_TRACE(bytes.substr(0, 40));
