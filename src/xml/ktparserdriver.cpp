@@ -439,7 +439,7 @@ bool KTParserDriver::OpenLevel(ParseNode* const* path, int level) {
   KTXNode* parent = level ? levels_[static_cast<size_t>(level) - 1].element : streamDocument_;
   const int tagStart = static_cast<int>(elemTag->textStart - text_);
   const int tagEnd = static_cast<int>(content->textStart - text_);
-  levels_.push_back(StreamLevel{elemTag, content, nullptr, nullptr, tagStart, tagEnd});
+  levels_.push_back(StreamLevel{elemTag, content, nullptr, nullptr, 0, tagStart, tagEnd});
   if (release_) release_->Pin(tagStart, tagEnd);
   keepParseNodes_ = true;
   KTXNode* current = parent;
@@ -460,10 +460,15 @@ bool KTParserDriver::OpenLevel(ParseNode* const* path, int level) {
 bool KTParserDriver::BuildLevelChildren(size_t level, ParseNode* extra, bool consume) {
   ParseNode* content = levels_[level].content;
   if (consume) {
-    // Those built while the content was in progress go first.
-    if (ParseNode* built = levels_[level].built) {
-      while (content->firstChild != built) parser_->FreeFirstChild(content);
-      parser_->FreeFirstChild(content);
+    // Those built while the content was in progress go first. They are told
+    // by their place, not by the last one's address: the content's own
+    // flattening at its end may have removed that one (a build empties the
+    // node it builds, and flattening drops a named node left without
+    // children).
+    if (levels_[level].built) {
+      const int builtEnd = levels_[level].builtEnd;
+      while (content->firstChild && content->firstChild->textStart - text_ < builtEnd)
+        parser_->FreeFirstChild(content);
       levels_[level].built = nullptr;
     }
     while (ParseNode* child = content->firstChild) {
@@ -477,6 +482,7 @@ bool KTParserDriver::BuildLevelChildren(size_t level, ParseNode* extra, bool con
          child; child = child->next) {
       if (!BuildContentChild(level, child)) return false;
       levels_[level].built = child;
+      levels_[level].builtEnd = static_cast<int>(child->textStart - text_) + child->length;
     }
   }
   return !extra || BuildContentChild(level, extra);

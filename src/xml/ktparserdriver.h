@@ -82,6 +82,7 @@ class KTParserDriver {
     ParseNode* content;      // its content, the watched node
     KTXNode* element;        // built from the start tag
     ParseNode* built;        // the last of the content's children built (null: none)
+    int builtEnd;            // where the children built end in the text
     int pinStart;            // the start tag's text, pinned while the level is open
     int pinEnd;
   };
