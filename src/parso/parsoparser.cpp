@@ -1296,38 +1296,46 @@ bool ParsoParser::SetChildSink(ParseChildSink* sink, const std::vector<const Gra
   // The rule at each depth, read by every match near the path: a table
   // rather than a division, kept while the path stays the same (a caller
   // sets it for each parse). A repeated path may reach every depth a match
-  // can.
-  const size_t depths = static_cast<size_t>(kMaxNestingDepth) + 1;
+  // can; the table is written out only as deep as the parse has gone, so a
+  // small document does not pay for the deepest nesting allowed.
   if (pathSteps_.empty() || stepRules_ != rules || stepRepeat_ != repeat) {
     stepRules_ = rules;
     stepRepeat_ = repeat;
-    pathSteps_.assign(depths, PathStep{nullptr, false, false});
-    size_t round = 0;
-    for (size_t d = 0; d < depths; ++d) {
-      const GrammarRule* step;
-      bool watched;
-      if (d < rules.size()) {
-        step = rules[d];
-        watched = d + 1 == rules.size();
-      } else if (!repeat.empty()) {
-        step = repeat[round];
-        watched = round + 1 == repeat.size();
-        round = round + 1 == repeat.size() ? 0 : round + 1;
-      } else {
-        break;  // nothing is on the path this deep
-      }
-      pathSteps_[d] = {step, step == nullptr, watched};
-    }
+    pathSteps_.clear();
+    GrowPath(kInitialPathDepths);
   }
-  if (pathNodes_.size() < depths) pathNodes_.resize(depths);
   sink_ = sink;
   watchDepth_ = static_cast<int>(rules.size());
   return true;
 }
 
+void ParsoParser::GrowPath(size_t depths) {
+  depths = std::min(std::max(depths, pathSteps_.size() + 1), static_cast<size_t>(kMaxNestingDepth) + 1);
+  const size_t from = pathSteps_.size();
+  pathSteps_.resize(depths, PathStep{nullptr, false, false});
+  for (size_t d = from; d < depths; ++d) {
+    const GrammarRule* step;
+    bool watched;
+    if (d < stepRules_.size()) {
+      step = stepRules_[d];
+      watched = d + 1 == stepRules_.size();
+    } else if (!stepRepeat_.empty()) {
+      const size_t round = (d - stepRules_.size()) % stepRepeat_.size();
+      step = stepRepeat_[round];
+      watched = round + 1 == stepRepeat_.size();
+    } else {
+      break;  // nothing is on the path this deep
+    }
+    pathSteps_[d] = {step, step == nullptr, watched};
+  }
+  if (pathNodes_.size() < depths) pathNodes_.resize(depths);
+}
+
 [[gnu::always_inline]] inline bool ParsoParser::EnterPath(ParseNode* node, const GrammarRule* rule,
                                                          int depth) {
-  // Depths are below kMaxNestingDepth here; the table covers them all.
+  // Depths are below kMaxNestingDepth here; the path reaches one level
+  // deeper at a time, so the table grows by at most one depth per match.
+  if (static_cast<size_t>(depth) >= pathSteps_.size()) [[unlikely]] GrowPath(static_cast<size_t>(depth) * 2);
   const PathStep& step = pathSteps_[depth];
   if (step.rule != rule && !step.any) {
     pathTop_ = depth - 1;

@@ -495,7 +495,12 @@ class ParsoParser {
     bool any;
     bool watched;
   };
-  std::vector<PathStep> pathSteps_;  // per depth, to kMaxNestingDepth
+  // Depths the path table is first written out to (GrowPath extends it).
+  static constexpr size_t kInitialPathDepths = 64;
+  // Writes the path table out to `depths` (at least one more than now, at
+  // most every depth a match can reach).
+  void GrowPath(size_t depths);
+  std::vector<PathStep> pathSteps_;  // per depth, as deep as the parse has gone
   std::vector<const GrammarRule*> stepRules_;  // the path pathSteps_ was made for
   std::vector<const GrammarRule*> stepRepeat_;
   std::vector<ParseNode*> pathNodes_;
