@@ -49,10 +49,17 @@ awk -v target=$target 'BEGIN {
   print "</catalog>"
 }' > "$doc"
 ;;
-attributes)
-awk -v target=$target 'BEGIN {
+attributes | wrapped)
+# The same rows; wrapped puts them in <items> after a header, one level down.
+awk -v target=$target -v wrapped=$([ "$shape" = wrapped ] && echo 1 || echo 0) 'BEGIN {
   print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-  print "<table>"
+  if (wrapped) {
+    print "<doc>"
+    print "<header><title>Rows</title><count>all</count></header>"
+    print "<items>"
+  } else {
+    print "<table>"
+  }
   size = 0
   for (i = 0; size < target; i++) {
     line = sprintf("<row id=\"r%d\" a=\"%d\" b=\"b%d\" c=\"%d.%02d\" d=\"yes\" e=\"k%d\" f=\"%d\" g=\"text %d\" h=\"x\" j=\"%d\"/>", \
@@ -60,24 +67,12 @@ awk -v target=$target 'BEGIN {
     print line
     size += length(line) + 1
   }
-  print "</table>"
-}' > "$doc"
-;;
-wrapped)
-awk -v target=$target 'BEGIN {
-  print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-  print "<doc>"
-  print "<header><title>Rows</title><count>all</count></header>"
-  print "<items>"
-  size = 0
-  for (i = 0; size < target; i++) {
-    line = sprintf("<row id=\"r%d\" a=\"%d\" b=\"b%d\" c=\"%d.%02d\" d=\"yes\" e=\"k%d\" f=\"%d\" g=\"text %d\" h=\"x\" j=\"%d\"/>", \
-      i, i % 97, i % 13, i % 1000, i % 100, i % 17, i * 7, i, i % 5)
-    print line
-    size += length(line) + 1
+  if (wrapped) {
+    print "</items>"
+    print "</doc>"
+  } else {
+    print "</table>"
   }
-  print "</items>"
-  print "</doc>"
 }' > "$doc"
 ;;
 text)
