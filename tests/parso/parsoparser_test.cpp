@@ -485,6 +485,22 @@ TEST(ParseEngine, ShippedGrammars) {
 
 namespace {
 
+// Calls check on the text, every truncation of it, and every one-character
+// deletion or replacement by one of `replacements`.
+template <typename Check>
+void ForEachVariant(const std::u16string& text, std::u16string_view replacements, Check check) {
+  check(text);
+  for (size_t i = 0; i < text.size(); ++i) {
+    check(text.substr(0, i));
+    check(text.substr(0, i) + text.substr(i + 1));
+    for (char16_t c : replacements) {
+      std::u16string changed = text;
+      changed[i] = c;
+      check(changed);
+    }
+  }
+}
+
 // Consuming the tree child by child gives its memory back as the walk goes.
 TEST(ParseEngine, ConsumedTreeReturnsItsMemory) {
   ParsoGrammar g;
@@ -578,16 +594,7 @@ struct Comparison {
   // The text, every truncation of it, and every one-character deletion or
   // replacement by a markup character.
   void CheckVariants(const std::u16string& text) {
-    Check(text);
-    for (size_t i = 0; i < text.size(); ++i) {
-      Check(text.substr(0, i));
-      Check(text.substr(0, i) + text.substr(i + 1));
-      for (char16_t c : std::u16string_view(u" <>/=\"'&;!?x:")) {
-        std::u16string changed = text;
-        changed[i] = c;
-        Check(changed);
-      }
-    }
+    ForEachVariant(text, u" <>/=\"'&;!?x:", [this](const std::u16string& t) { Check(t); });
   }
 };
 
@@ -918,16 +925,7 @@ struct StreamComparison {
     }
   }
   void CheckVariants(const std::u16string& text) {
-    Check(text);
-    for (size_t i = 0; i < text.size(); ++i) {
-      Check(text.substr(0, i));
-      Check(text.substr(0, i) + text.substr(i + 1));
-      for (char16_t c : std::u16string_view(u" <>/=&!x")) {
-        std::u16string changed = text;
-        changed[i] = c;
-        Check(changed);
-      }
-    }
+    ForEachVariant(text, u" <>/=&!x", [this](const std::u16string& t) { Check(t); });
   }
 };
 
