@@ -200,6 +200,16 @@ Outcome Describe(KTXNode* tree, const KTLoadStatus& status) {
   return o;
 }
 
+// The streamed load must come out as the whole-tree load: loaded or not, the
+// same message, line and column, and the same tree.
+void ExpectSameOutcome(const Outcome& streamed, const Outcome& whole) {
+  EXPECT_EQ(streamed.loaded, whole.loaded);
+  EXPECT_EQ(streamed.message, whole.message);
+  EXPECT_EQ(streamed.line, whole.line);
+  EXPECT_EQ(streamed.column, whole.column);
+  EXPECT_TRUE(streamed.written == whole.written) << "the trees differ";
+}
+
 // Builds the tree as the loader does for a text it may hand back, and
 // answers how much it handed back.
 Outcome ParseHandingBack(const std::string& bytes, long long& released, bool streaming = true,
@@ -369,11 +379,7 @@ TEST(SourceText, StreamedBuildLoadsAlike) {
         int pinned = -1;
         const Outcome whole = ParseHandingBack(bytes, wholeReleased, false);
         const Outcome streamed = ParseHandingBack(bytes, streamedReleased, true, &pinned);
-        EXPECT_EQ(streamed.loaded, whole.loaded);
-        EXPECT_EQ(streamed.message, whole.message);
-        EXPECT_EQ(streamed.line, whole.line);
-        EXPECT_EQ(streamed.column, whole.column);
-        EXPECT_TRUE(streamed.written == whole.written) << "the trees differ";
+        ExpectSameOutcome(streamed, whole);
         if (!whole.loaded) {
           EXPECT_GT(streamed.line, 10000) << streamed.message;
         }
@@ -444,11 +450,7 @@ TEST(SourceText, DeepPathOfOpenElementsLoadsAlike) {
     int pinned = -1;
     const Outcome whole = ParseHandingBack(text, wholeReleased, false);
     const Outcome streamed = ParseHandingBack(text, streamedReleased, true, &pinned);
-    EXPECT_EQ(streamed.loaded, whole.loaded);
-    EXPECT_EQ(streamed.message, whole.message);
-    EXPECT_EQ(streamed.line, whole.line);
-    EXPECT_EQ(streamed.column, whole.column);
-    EXPECT_TRUE(streamed.written == whole.written) << "the trees differ";
+    ExpectSameOutcome(streamed, whole);
     EXPECT_EQ(pinned, 0);
     if (whole.loaded) {
       // Once the pins are gone, all the text the build passed is narrowed.
