@@ -10,6 +10,7 @@
 #include "xml/ktxpathnode.h"
 #include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktnumberformatter.h"
+#include "xslt/ktspacerules.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 #include "xslt/ktxsltnames.h"
@@ -673,16 +674,31 @@ void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, boo
   if ((record->indentNode = FindAttribute(node, u"indent", nullptr))) record->indent = YesNo(record->indentNode);
 }
 
+// The `elements` list of xsl:strip-space and xsl:preserve-space: name tests
+// whose prefixes are declared. The processor reads the lists again, with
+// their import precedence, before the run (KTSpaceRules).
+namespace {
+void CheckSpaceElements(KTXPathNode* node, KTXPathNode* elements) {
+  if (!elements) Fail(kElementsExpected, node);
+  std::vector<KTSpaceRules::NameTest> tests;
+  switch (KTSpaceRules::ParseNameTests(node, ValueOf(elements), tests)) {
+    case KTSpaceRules::ParseResult::kParsed: return;
+    case KTSpaceRules::ParseResult::kNotNameTest: Fail(kUnexpectedValue, elements);
+    case KTSpaceRules::ParseResult::kUndefinedPrefix: Fail(kUndefinedPrefix, elements);
+  }
+}
+}  // namespace
+
 void KTStylesheetCompiler::CompileXslPreserveSpace(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'T', 30, 2, fc);
   NewRecord<KTDeclPreserveSpace>(node);
-  if (!FindAttribute(node, u"elements", nullptr)) Fail(kElementsExpected, node);
+  CheckSpaceElements(node, FindAttribute(node, u"elements", nullptr));
 }
 
 void KTStylesheetCompiler::CompileXslStripSpace(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'T', 33, 2, fc);
   NewRecord<KTDeclStripSpace>(node);
-  if (!FindAttribute(node, u"elements", nullptr)) Fail(kElementsExpected, node);
+  CheckSpaceElements(node, FindAttribute(node, u"elements", nullptr));
 }
 
 void KTStylesheetCompiler::CompileXslStylesheet(int parentId, KTXPathNode* node, bool fc) {

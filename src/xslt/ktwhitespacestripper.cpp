@@ -2,15 +2,22 @@
 // reaches the call stack, and one compaction per parent, so that a parent
 // with many whitespace children costs time linear in its child count. The
 // same compaction joins adjacent character data into one text node, so that
-// text is judged whitespace-only as a whole.
+// text is judged whitespace-only as a whole. Whether a parent's whitespace
+// goes is decided once per parent, and once per element name for the
+// document rule.
 #include "xslt/ktwhitespacestripper.h"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
+#include "xslt/ktspacerules.h"
 
 namespace {
 
@@ -18,28 +25,133 @@ constexpr std::u16string_view kXsltNamespace = u"http://www.w3.org/1999/XSL/Tran
 
 bool IsTrimChar(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
-// Whether `child` of `parent` goes under the rule in force.
-bool Removable(const KTXPathNode* parent, const KTXPathNode* child, bool stylesheet) {
-  if (child->GetKind() != kXPathText) return false;
-  if (stylesheet && KTWhitespaceStripper::IsXslText(parent)) return false;
-  return KTWhitespaceStripper::IsWhitespaceOnly(child);
-}
-
 bool IsCharacterData(const KTXPathNode* node) {
   return node->GetKind() == kXPathText || node->GetKind() == kXPathCData;
 }
+
+std::u16string_view LocalOf(std::u16string_view name) {
+  size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
+}
+
+// What an element's own xml:space attribute says: preserve, default, or
+// nothing (no attribute, or a value XML 1.0 does not define), when the
+// nearest ancestor's holds.
+enum class SpaceAttribute { kNone, kPreserve, kDefault };
+
+SpaceAttribute OwnSpaceAttribute(const KTXPathNode* element) {
+  if (element->GetKind() != kXPathElement) return SpaceAttribute::kNone;
+  // Attributes and namespace nodes lead an element's children.
+  for (const auto& child : element->Children()) {
+    int kind = child->GetKind();
+    if (kind != kXPathAttribute && kind != kXPathNamespace) break;
+    if (kind != kXPathAttribute || std::u16string_view(child->GetName()) != u"xml:space") continue;
+    std::u16string_view value(child->GetValue());
+    if (value == u"preserve") return SpaceAttribute::kPreserve;
+    if (value == u"default") return SpaceAttribute::kDefault;
+    return SpaceAttribute::kNone;
+  }
+  return SpaceAttribute::kNone;
+}
+
+bool PreserveAt(const KTXPathNode* element, bool inherited) {
+  switch (OwnSpaceAttribute(element)) {
+    case SpaceAttribute::kPreserve: return true;
+    case SpaceAttribute::kDefault: return false;
+    case SpaceAttribute::kNone: break;
+  }
+  return inherited;
+}
+
+// Whether xml:space="preserve" is in force for the children of `node` from
+// its ancestors alone.
+bool PreservedByAncestors(const KTXPathNode* node) {
+  for (const KTXPathNode* up = node ? node->GetParent() : nullptr; up; up = up->GetParent()) {
+    switch (OwnSpaceAttribute(up)) {
+      case SpaceAttribute::kPreserve: return true;
+      case SpaceAttribute::kDefault: return false;
+      case SpaceAttribute::kNone: break;
+    }
+  }
+  return false;
+}
+
+// The document rule's answer by element name, asked once per distinct name
+// of a document. Names are interned, so the text pointer and the namespace
+// URI pointer stand for the expanded name; a name that is not interned only
+// costs a lookup of the rules.
+class NameJudge {
+ public:
+  explicit NameJudge(const KTSpaceRules* rules) : rules_(rules) {}
+
+  bool Strips(const KTXPathNode* element) {
+    if (!rules_ || rules_->Empty()) return false;
+    const char16_t* name = element->GetName();
+    const KTString* uri = element->GetNamespaceUri();
+    Key key{name, uri};
+    auto found = judged_.find(key);
+    if (found != judged_.end()) return found->second;
+    bool strips = rules_->Strips(uri ? uri->View() : std::u16string_view(), LocalOf(name));
+    if (judged_.size() < kMaxRemembered) judged_.emplace(key, strips);
+    return strips;
+  }
+
+ private:
+  static constexpr size_t kMaxRemembered = 1 << 16;
+  struct Key {
+    const char16_t* name;
+    const KTString* uri;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    size_t operator()(const Key& key) const {
+      return std::hash<const void*>()(key.name) * 31 + std::hash<const void*>()(key.uri);
+    }
+  };
+  const KTSpaceRules* rules_;
+  std::unordered_map<Key, bool, KeyHash> judged_;
+};
+
+// Decides, for one parent, whether its whitespace-only text children go.
+class Rule {
+ public:
+  Rule(const KTSpaceRules* rules, bool stylesheet) : judge_(rules), stylesheet_(stylesheet) {}
+
+  bool StripsUnder(const KTXPathNode* parent, bool preserved) {
+    if (preserved || parent->GetKind() != kXPathElement) return false;
+    if (stylesheet_) return !KTWhitespaceStripper::IsXslText(parent);
+    return judge_.Strips(parent);
+  }
+
+ private:
+  NameJudge judge_;
+  bool stylesheet_;
+};
+
+bool Removable(const KTXPathNode* child, bool strips) {
+  return strips && child->GetKind() == kXPathText && KTWhitespaceStripper::IsWhitespaceOnly(child);
+}
+
+// A parent still to visit, with whether xml:space="preserve" is in force
+// for its children.
+struct Pending {
+  KTXPathNode* node;
+  bool preserved;
+};
 
 // True when the children of `parent` need a compaction: a text node goes, a
 // CDATA section stands, or two character-data nodes stand side by side.
 // In the same pass the children that have children of their own go onto
 // `pending` (compaction changes only character data, which has none).
-bool NeedsCompaction(const KTXPathNode* parent, bool stylesheet, std::vector<KTXPathNode*>& pending) {
+bool NeedsCompaction(const KTXPathNode* parent, bool strips, bool preserved, std::vector<Pending>& pending) {
   bool needs = false;
   bool previousText = false;
   for (const auto& child : parent->Children()) {
-    if (!IsCharacterData(child.get()) && child->GetChildCount() > 0) pending.push_back(child.get());
+    if (!IsCharacterData(child.get()) && child->GetChildCount() > 0) {
+      pending.push_back({child.get(), PreserveAt(child.get(), preserved)});
+    }
     if (needs) continue;
-    if (child->GetKind() == kXPathCData || Removable(parent, child.get(), stylesheet)) {
+    if (child->GetKind() == kXPathCData || Removable(child.get(), strips)) {
       needs = true;
       continue;
     }
@@ -70,7 +182,7 @@ std::unique_ptr<KTXPathNode> JoinedText(std::unique_ptr<KTXPathNode>* first, std
 
 // Keeps the children of `parent` that do not go, in order, with each run of
 // character data joined into one text node, and destroys the others.
-void Compact(KTXPathNode* parent, bool stylesheet) {
+void Compact(KTXPathNode* parent, bool strips) {
   KTXPathNode::ChildList children = parent->ReleaseChildren();
   parent->ReserveChildren(static_cast<int>(children.size()));
   const int32_t number = parent->GetDocumentNumber();
@@ -84,7 +196,7 @@ void Compact(KTXPathNode* parent, bool stylesheet) {
     } else {
       child = std::move(children[i++]);
     }
-    if (!child || Removable(parent, child.get(), stylesheet)) continue;
+    if (!child || Removable(child.get(), strips)) continue;
     int32_t childNumber = child->GetDocumentNumber() >= 0 ? child->GetDocumentNumber() : number;
     KTXPathNode* kept = parent->AppendChild(std::move(child));
     kept->SetDocumentNumber(childNumber);
@@ -102,28 +214,30 @@ bool KTWhitespaceStripper::IsXslText(const KTXPathNode* element) {
   if (!element || element->GetKind() != kXPathElement) return false;
   const KTString* uri = element->GetNamespaceUri();
   if (!uri || uri->View() != kXsltNamespace) return false;
-  std::u16string_view name = element->GetName();
-  size_t colon = name.find(u':');
-  if (colon != std::u16string_view::npos) name.remove_prefix(colon + 1);
-  return name == u"text";
+  return LocalOf(element->GetName()) == u"text";
 }
 
-bool KTWhitespaceStripper::StripStylesheet(KTXPathNode* node) { return Strip(node, true); }
+bool KTWhitespaceStripper::StripStylesheet(KTXPathNode* node) { return Strip(node, nullptr, true); }
 
-bool KTWhitespaceStripper::StripDocument(KTXPathNode* node) { return Strip(node, false); }
+bool KTWhitespaceStripper::StripDocument(KTXPathNode* node, const KTSpaceRules* rules) {
+  return Strip(node, rules, false);
+}
 
-bool KTWhitespaceStripper::Strip(KTXPathNode* node, bool stylesheet) {
+bool KTWhitespaceStripper::Strip(KTXPathNode* node, const KTSpaceRules* rules, bool stylesheet) {
   if (!node) return true;
+  Rule rule(rules, stylesheet);
   if (node->GetKind() == kXPathText) {
     KTXPathNode* parent = node->GetParent();
-    if (parent && Removable(parent, node, stylesheet)) parent->RemoveChild(node->GetIndexInParent());
+    if (parent && Removable(node, rule.StripsUnder(parent, PreservedByAncestors(node))))
+      parent->RemoveChild(node->GetIndexInParent());
     return true;
   }
-  std::vector<KTXPathNode*> pending{node};
+  std::vector<Pending> pending{{node, PreserveAt(node, PreservedByAncestors(node))}};
   while (!pending.empty()) {
-    KTXPathNode* parent = pending.back();
+    Pending parent = pending.back();
     pending.pop_back();
-    if (NeedsCompaction(parent, stylesheet, pending)) Compact(parent, stylesheet);
+    bool strips = rule.StripsUnder(parent.node, parent.preserved);
+    if (NeedsCompaction(parent.node, strips, parent.preserved, pending)) Compact(parent.node, strips);
   }
   return true;
 }

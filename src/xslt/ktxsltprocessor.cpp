@@ -43,9 +43,6 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   if (!stylesheetRoot || stylesheetRoot->FirstChildOfKind(kXPathElement) == stylesheetRoot->GetChildCount())
     throw KTXSLTError(38, stylesheetRoot);
   KTWhitespaceStripper().StripStylesheet(stylesheetRoot);
-  // The source takes part with its whitespace-only text removed, like every
-  // document that document() loads.
-  if (sourceRoot) KTWhitespaceStripper().StripDocument(sourceRoot);
   compiler_->Clear();
   // Keys and decimal formats are registered while the stylesheet compiles.
   keyTables_.clear();
@@ -67,6 +64,11 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   for (KTXPathNode* root : {stylesheetRoot, sourceRoot}) {
     if (root && treeContext_ && !KTXPathNode::GetDocumentUri(root)) root->SetDocumentUri(treeContext_->InternUri(u""));
   }
+  // The source loses whitespace-only text only where the stylesheet's
+  // xsl:strip-space says so, before anything (a parameter, a key, a
+  // template) sees it; every document that document() loads likewise.
+  CollectSpaceRules(stylesheetRoot);
+  if (sourceRoot) KTWhitespaceStripper().StripDocument(sourceRoot, &spaceRules_);
   stylesheetRoot_ = stylesheetRoot;
   sourceRoot_ = sourceRoot;
   Start();

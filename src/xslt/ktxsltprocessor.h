@@ -24,6 +24,7 @@
 #include "xpath/ktxsltfunctionservices.h"
 #include "xslt/ktbindings.h"
 #include "xslt/ktexecutorfactory.h"
+#include "xslt/ktspacerules.h"
 #include "xslt/ktxsltengine.h"
 #include "xslt/ktxsltkeywords.h"
 #include "xslt/output/ktoutputsettings.h"
@@ -96,6 +97,11 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // document cannot be loaded (the subclass has said why). KTXSLTError 7
   // when a loaded document cannot be wrapped.
   KTXPathNode* GetDocument(const KTString* baseUri, const KTString& href, bool stylesheetWalk);
+  // The xsl:strip-space and xsl:preserve-space declarations of the whole
+  // stylesheet, its imports and includes, with their import precedence.
+  // Read by Prepare before anything sees the source document, so that
+  // every source document is stripped once, when it is first loaded.
+  const KTSpaceRules& SpaceRules() const { return spaceRules_; }
   // An absolute POSIX path without "." and ".." segments and empty segments
   // ("/a/./b/../c" and "/a//c" are "/a/c"), so that one file has one name
   // in the document caches; any other text is returned as it is.
@@ -111,6 +117,11 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // (not loadable, at the href) and 45 (a stylesheet that is already being
   // included or imported).
   void ResolveIncludes(KTXPathNode* element, KTXPathNode* topStylesheet);
+  // Reads the space declarations of the stylesheet whose document is
+  // `stylesheetRoot` into SpaceRules(), loading its imports and includes
+  // through GetDocument. A module that cannot be loaded is passed over here:
+  // the run reports it where its xsl:import or xsl:include stands.
+  void CollectSpaceRules(KTXPathNode* stylesheetRoot);
   // The stylesheet element of a stylesheet document: the first xsl:stylesheet
   // or xsl:transform child of the root, else its first child after leading
   // attribute, namespace, processing-instruction and comment nodes; the root
@@ -518,6 +529,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // GetDocument's views by absolute URL (until the next Prepare) and the
   // include stack.
   std::unordered_map<KTString, std::unique_ptr<KTXPathNode>> stylesheetDocuments_;
+  KTSpaceRules spaceRules_;
   std::vector<KTXPathNode*> includeStack_;
   std::unordered_map<const KTXPathNode*, StylesheetNamespaces> namespacesByStylesheet_;
   std::unordered_map<const KTXPathNode*, const StylesheetNamespaces*> namespacesByTemplate_;

@@ -186,7 +186,12 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
 
   std::unique_ptr<KTSchemaServices> model = NewSchemaModel();
   KTXNode* document = LoadDocument(url.c_str());
-  if (!document) return nullptr;
+  if (!document) {
+    // The subclass has said why; a second reference to the URL fails
+    // without loading (and reporting) it again.
+    stylesheetDocuments_.emplace(url, nullptr);
+    return nullptr;
+  }
   std::unique_ptr<KTXPathNode> view;
   if (treeContext_) {
     try {
@@ -200,7 +205,7 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
   if (stylesheetWalk)
     KTWhitespaceStripper().StripStylesheet(view.get());
   else
-    KTWhitespaceStripper().StripDocument(view.get());
+    KTWhitespaceStripper().StripDocument(view.get(), &spaceRules_);
   KTXPathNode* root = view.get();
   stylesheetDocuments_.emplace(url, std::move(view));
   return root;
@@ -257,6 +262,100 @@ void KTXSLTProcessor::ResolveIncludes(KTXPathNode* element, KTXPathNode* topStyl
   for (KTXPathNode* copy : placed) compiler_->CompileElement(parentId, copy, false);
 }
 
+namespace {
+
+// The xsl:import elements and space declarations of one stylesheet module,
+// with those of its includes in place, in document order.
+struct ModuleSpace {
+  std::vector<KTXPathNode*> imports;
+  std::vector<KTXPathNode*> declarations;
+};
+
+bool SameDocument(const KTXPathNode* a, const KTXPathNode* b) {
+  if (a == b) return true;
+  const KTString* aUri = KTXPathNode::GetDocumentUri(a);
+  const KTString* bUri = KTXPathNode::GetDocumentUri(b);
+  return aUri && bUri && !aUri->IsEmpty() && *aUri == *bUri;
+}
+
+// The stylesheet element of the module that `reference` (an xsl:import or
+// xsl:include) names, when it loads, is an xsl:stylesheet or xsl:transform
+// and is not already open on `open`; null otherwise.
+KTXPathNode* ReferencedModule(KTXSLTProcessor& processor, KTXPathNode* reference,
+                              const std::vector<const KTXPathNode*>& open) {
+  if (open.size() >= KTXSLTProcessor::kMaxIncludeDepth) return nullptr;
+  KTXPathNode* href = processor.Compiler().FindAttribute(reference, u"href", nullptr);
+  if (!href) return nullptr;
+  KTXPathNode* root = processor.GetDocument(KTXPathNode::GetDocumentUri(reference), KTString(href->GetValue()), true);
+  if (!root) return nullptr;
+  for (const KTXPathNode* entry : open)
+    if (SameDocument(entry, root)) return nullptr;
+  KTXPathNode* element = processor.FindStylesheetElement(root);
+  if (element == root || processor.ElementIdOf(element) != kXSLTStylesheet) return nullptr;
+  return element;
+}
+
+void GatherModule(KTXSLTProcessor& processor, KTXPathNode* element, std::vector<const KTXPathNode*>& open,
+                  ModuleSpace& into) {
+  for (const auto& child : element->Children()) {
+    if (child->GetKind() != kXPathElement) continue;
+    switch (processor.ElementIdOf(child.get())) {
+      case kXSLTImport:
+        into.imports.push_back(child.get());
+        break;
+      case kXSLTInclude:
+        if (KTXPathNode* included = ReferencedModule(processor, child.get(), open)) {
+          open.push_back(DocumentRootOf(included));
+          GatherModule(processor, included, open, into);
+          open.pop_back();
+        }
+        break;
+      case kXSLTStripSpace:
+      case kXSLTPreserveSpace:
+        into.declarations.push_back(child.get());
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// Imports first, each with a lower precedence than the module that imports
+// it (XSLT 1.0 §2.6.2), then the module's own declarations.
+void CollectModule(KTXSLTProcessor& processor, KTXPathNode* element, std::vector<const KTXPathNode*>& open,
+                   int& precedence, KTSpaceRules& rules) {
+  open.push_back(DocumentRootOf(element));
+  ModuleSpace module;
+  GatherModule(processor, element, open, module);
+  for (KTXPathNode* reference : module.imports) {
+    if (KTXPathNode* imported = ReferencedModule(processor, reference, open))
+      CollectModule(processor, imported, open, precedence, rules);
+  }
+  ++precedence;
+  for (KTXPathNode* declaration : module.declarations) {
+    KTXPathNode* elements = processor.Compiler().FindAttribute(declaration, u"elements", nullptr);
+    if (!elements) continue;
+    std::vector<KTSpaceRules::NameTest> tests;
+    // A faulty list is reported when the declaration compiles.
+    if (KTSpaceRules::ParseNameTests(declaration, elements->GetValue(), tests) != KTSpaceRules::ParseResult::kParsed)
+      continue;
+    rules.Add(tests, processor.ElementIdOf(declaration) == kXSLTStripSpace, precedence);
+  }
+  open.pop_back();
+}
+
+}  // namespace
+
+void KTXSLTProcessor::CollectSpaceRules(KTXPathNode* stylesheetRoot) {
+  spaceRules_.Clear();
+  if (!stylesheetRoot) return;
+  KTXPathNode* element = FindStylesheetElement(stylesheetRoot);
+  if (element == stylesheetRoot || ElementIdOf(element) != kXSLTStylesheet) return;
+  std::vector<const KTXPathNode*> open;
+  int precedence = 0;
+  CollectModule(*this, element, open, precedence, spaceRules_);
+}
+
 KTXPathNode* KTXSLTProcessor::FindStylesheetElement(KTXPathNode* root) const {
   int first = FirstAfterLeading(root);
   int count = root->GetChildCount();
@@ -296,5 +395,5 @@ KTXPathNode* KTXSLTProcessor::StylesheetRootOf(KTXPathNode* node) const {
   const KTString* rootUri = KTXPathNode::GetDocumentUri(root);
   if (!nodeUri || nodeUri == rootUri || (rootUri && *nodeUri == *rootUri)) return root;
   auto included = stylesheetDocuments_.find(*nodeUri);
-  return included == stylesheetDocuments_.end() ? root : included->second.get();
+  return included == stylesheetDocuments_.end() || !included->second ? root : included->second.get();
 }

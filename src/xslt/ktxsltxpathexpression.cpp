@@ -39,7 +39,7 @@ KTXPathNode* KTXSLTXPathExpression::LoadDocument(const KTString& uri) {
   }
   if (!view) return nullptr;
   if (model) KTXSLTProcessor::ThrowIfExpansionStopped(*model, uri);
-  KTWhitespaceStripper().StripDocument(view.get());
+  KTWhitespaceStripper().StripDocument(view.get(), &processor_->SpaceRules());
   KTXPathNode* root = view.get();
   processor_->RegisterTree(std::move(view));
   loaded_.emplace(document, root);
