@@ -113,8 +113,10 @@ void KTResultSerializer::WriteNewline() {
   Append(newline_.View());
 }
 
+// Two spaces a level: the unit xsltproc and most XSLT processors indent
+// with, so that an indented result reads and compares as theirs does.
 void KTResultSerializer::WriteIndent() {
-  for (int i = 0; i < depth_; ++i) Append(u'\t');
+  for (int i = 0; i < depth_; ++i) Append(std::u16string_view(u"  "));
 }
 
 // ---- Serialize and the method ----

@@ -177,8 +177,8 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Text(t.Element(t.Element(t.Element(body, u"table"), u"tr"), u"td"), u"1");
        },
        nullptr,
-       u"<html><body><div><p>x</p>\t\t</div>\n\t\t<table>\n\t\t\t<tr><td>1</td>\n\t\t\t</tr>\n\t\t</table>"
-       u"\n\t</body></html>"},
+       u"<html><body><div><p>x</p>    </div>\n    <table>\n      <tr><td>1</td>\n      </tr>\n    </table>"
+       u"\n  </body></html>"},
   };
   for (const HtmlCase& c : cases) {
     TreeBuilder tree;

@@ -44,13 +44,13 @@ TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
        u"<?xml version=\"1.0\" encoding=\"UTF-8\"?><a><b/><c>t</c></a>"},
       {"indent: tabs per level, mixed content inline, no leading break",
        BuildABC, [](KTOutputSettings& s) { s.SetIndent(true); },
-       u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>\n\t<b/>\n\t<c>t</c>\n</a>"},
+       u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>\n  <b/>\n  <c>t</c>\n</a>"},
       {"indent without declaration starts with the start tag", BuildABC,
        [](KTOutputSettings& s) {
          s.SetIndent(true);
          s.SetOmitXmlDeclaration(true);
        },
-       u"<a>\n\t<b/>\n\t<c>t</c>\n</a>"},
+       u"<a>\n  <b/>\n  <c>t</c>\n</a>"},
       {"omit-xml-declaration=no writes it; the version is always 1.0", BuildABC,
        [](KTOutputSettings& s) {
          s.SetOmitXmlDeclaration(false);
