@@ -11,6 +11,7 @@
 #include "platform/ktmemory.h"
 #include "platform/ktresources.h"
 #include "platform/ktwchar.h"
+#include "platform/ktworkcount.h"
 
 namespace {
 
@@ -32,29 +33,40 @@ int Stepped(int n) { return n <= 0 ? 0 : ((n - 1) / 10 + 1) * 10; }
 // short pattern is compared directly (a bounded number of comparisons per
 // position); a longer one goes through the Knuth-Morris-Pratt prefix table, so
 // that a pattern such as "aa...ab" against a long run of 'a' does not cost
-// text length times pattern length.
+// text length times pattern length. The comparisons of the table and of the
+// search go to KTWorkCount, so tests can check that they stay linear.
 class KTTextSearch {
  public:
   explicit KTTextSearch(std::u16string_view pattern) : pattern_(pattern) {
     if (pattern.size() <= kShortPattern) return;
     prefix_.assign(pattern.size(), 0);
     size_t k = 0;
+    uint64_t comparisons = 0;
     for (size_t i = 1; i < pattern.size(); ++i) {
-      while (k > 0 && pattern[i] != pattern[k]) k = prefix_[k - 1];
+      for (; k > 0 && pattern[i] != pattern[k]; ++comparisons) k = prefix_[k - 1];
+      ++comparisons;
       if (pattern[i] == pattern[k]) ++k;
       prefix_[i] = k;
     }
+    KTWorkCount::Add(comparisons);
   }
 
   // Index of the first occurrence at or after from, or npos.
   size_t Find(std::u16string_view text, size_t from) const {
     if (prefix_.empty()) return text.find(pattern_, from);
     size_t k = 0;
+    uint64_t comparisons = 0;
+    size_t found = std::u16string_view::npos;
     for (size_t i = from; i < text.size(); ++i) {
-      while (k > 0 && text[i] != pattern_[k]) k = prefix_[k - 1];
-      if (text[i] == pattern_[k] && ++k == pattern_.size()) return i + 1 - k;
+      for (; k > 0 && text[i] != pattern_[k]; ++comparisons) k = prefix_[k - 1];
+      ++comparisons;
+      if (text[i] == pattern_[k] && ++k == pattern_.size()) {
+        found = i + 1 - k;
+        break;
+      }
     }
-    return std::u16string_view::npos;
+    KTWorkCount::Add(comparisons);
+    return found;
   }
 
  private:

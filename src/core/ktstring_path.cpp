@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/ktworkcount.h"
+
 namespace {
 
 using TextView = std::u16string_view;
@@ -27,8 +29,10 @@ bool HasDrive(TextView text) {
 // Length of the part of a folder that ".." never climbs out of: the
 // "scheme://authority/" of a URL (RFC 3986 §5.2.4), the "\\server\share\" of a
 // network path, a drive root "D:\" or the POSIX root "/". 0 for a relative
-// folder; the whole length when the folder is no more than such a root.
+// folder; the whole length when the folder is no more than such a root. The
+// search for "://" reads the whole folder: its length goes to KTWorkCount.
 size_t RootLength(TextView folder) {
+  KTWorkCount::Add(folder.size());
   size_t scheme = folder.find(u"://");
   if (scheme != npos) {
     size_t slash = FirstSepFrom(folder, scheme + 3);
@@ -50,13 +54,15 @@ size_t RootLength(TextView folder) {
 // one "../". Returns false when the step must stay in the name instead: the
 // folder is relative and has no level left, or its last level is itself "..".
 // root is RootLength of the folder, which no climb changes: it is found once,
-// so that many "../" steps cost no more than the folder's length.
+// so that many "../" steps cost no more than the folder's length (the level
+// read goes to KTWorkCount).
 bool ClimbOneLevel(std::u16string& folder, size_t root) {
   if (folder.size() <= root)
     return root > 0;  // at a root: the step is dropped
   TextView body(folder.data(), folder.size() - 1);
   size_t sep = LastSep(body);
   size_t segmentStart = sep == npos ? 0 : sep + 1;
+  KTWorkCount::Add(folder.size() - segmentStart);
   if (body.substr(segmentStart) == u"..")
     return false;
   folder.resize(segmentStart);

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/ktwchar.h"
+#include "platform/ktworkcount.h"
 #include "xml/ktdocmanager.h"
 #include "xml/ktdocsource.h"
 #include "xml/ktgrammarcache.h"
@@ -35,18 +36,26 @@ KTXNode* NextInSubtree(KTXNode* node, const KTXNode* root) {
 // Whether sibling `a` stands before sibling `b`. Both walk forward in
 // step, so the cost is the distance between them or from the later one to
 // the end, never the whole child list: problems reported in document order
-// under one parent cost linear time in all.
+// under one parent cost linear time in all. The steps go to KTWorkCount.
 bool SiblingBefore(KTXNode* a, KTXNode* b) {
   KTXNode* fromA = a;
   KTXNode* fromB = b;
-  for (;;) {
+  uint64_t steps = 1;
+  bool before;
+  for (;; ++steps) {
     fromA = fromA->GetNextSibling();
-    if (fromA == b) return true;
-    if (!fromA) return false;
+    if (fromA == b || !fromA) {
+      before = fromA == b;
+      break;
+    }
     fromB = fromB->GetNextSibling();
-    if (fromB == a) return false;
-    if (!fromB) return true;
+    if (fromB == a || !fromB) {
+      before = !fromB;
+      break;
+    }
   }
+  KTWorkCount::Add(steps);
+  return before;
 }
 
 }  // namespace

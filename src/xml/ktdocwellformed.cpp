@@ -17,6 +17,7 @@
 #include "core/ktstring.h"
 #include "platform/ktresources.h"
 #include "platform/ktwchar.h"
+#include "platform/ktworkcount.h"
 #include "xml/ktdocwellformedshared.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktsourcetext.h"
@@ -635,6 +636,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
     // Each reference checks every name the markup leaves open.
     if (fit.openNames > kMaxOpenNames && !entityTexts_.Charge(fit.openNames - kMaxOpenNames))
       return entityTexts_.OverAllowance(referenced);
+    KTWorkCount::Add(fit.prefixes.size() + fit.tags.size());
     auto where = [&](const EntityFacts* holder) {
       return holder == &facts ? KTString(u" where it is referenced")
                               : u" where " + KTString(referenced) + u" is referenced";
@@ -679,6 +681,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
       size_t next;  // where the scan of its literal goes on
     };
     std::vector<Frame> stack;
+    uint64_t read = start.literal.size();  // the literals read, for KTWorkCount
     start.state = EntityFacts::kActive;
     start.reachesLessThan = start.holdsLessThan;
     start.reachesExternal = start.external;
@@ -725,8 +728,10 @@ class TreeChecker final : public KTNamespaceDeclarations {
         next.reachesLessThan = next.holdsLessThan;
         next.reachesExternal = next.external;
         stack.push_back({&next, 0});
+        read += next.literal.size();
       }
     }
+    KTWorkCount::Add(read);
   }
 
   static void Merge(EntityFacts& into, const EntityFacts& from) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/ktstring.h"
+#include "platform/ktworkcount.h"
 
 namespace ktwf {
 
@@ -28,13 +29,17 @@ constexpr size_t kPairwiseAttributeLimit = 8;
 // Empties a hash table before it takes `coming` entries. clear() costs
 // its bucket count, which one element with very many attributes leaves
 // large: a table far larger than the next element needs is replaced, so
-// each element costs in proportion to its own attributes.
+// each element costs in proportion to its own attributes. The buckets
+// cleared and the entries to come go to KTWorkCount.
 template <typename Table>
 void ClearForReuse(Table& table, size_t coming) {
-  if (table.bucket_count() > 4 * coming + 64)
+  if (table.bucket_count() > 4 * coming + 64) {
+    KTWorkCount::Add(coming);
     table = Table();
-  else
+  } else {
+    KTWorkCount::Add(coming + table.bucket_count());
     table.clear();
+  }
 }
 
 // XML 1.0 §2.2 Char.

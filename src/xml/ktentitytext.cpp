@@ -113,6 +113,7 @@ const EntityFacts* KTEntityTextReader::Flawed(EntityFacts& start, bool attribute
     size_t next;     // the next of its references to follow
   };
   std::vector<Frame> stack;
+  uint64_t followed = 0;  // references followed, for KTWorkCount
   auto enter = [&](EntityFacts& entity, bool inAttribute) {
     EntityFacts::Fit& fit = entity.fit[inAttribute];
     fit.state = EntityFacts::Fit::kActive;
@@ -142,6 +143,7 @@ const EntityFacts* KTEntityTextReader::Flawed(EntityFacts& start, bool attribute
       continue;
     }
     const auto [name, inAttribute] = fit.refs[frame.next++];
+    ++followed;
     auto found = entities_.find(name);
     // Undeclared, unparsed and external entities are Analyse's to report
     // (an external one in an attribute value the text's own scan refuses).
@@ -153,6 +155,7 @@ const EntityFacts* KTEntityTextReader::Flawed(EntityFacts& start, bool attribute
     else if (next.state == EntityFacts::Fit::kNew)
       enter(found->second, inAttribute);  // `frame` and `fit` are not used past this point
   }
+  KTWorkCount::Add(followed);
   return start.fit[attribute].flawed;
 }
 
@@ -163,6 +166,7 @@ void KTEntityTextReader::ScanOwnText(EntityFacts& entity, bool attribute) {
   if (fit.scanned)
     return;
   fit.scanned = true;
+  KTWorkCount::Add(entity.literal.size());
   fit.flaw = attribute ? AttributeFlaw(entity.literal, fit.refs) : ContentFlaw(entity.literal, fit.refs);
 }
 
@@ -455,6 +459,7 @@ NamespaceFit& KTEntityTextReader::Namespaces(EntityFacts& start, KTNamespaceDecl
     return *start.namespaces;
   std::vector<ScanFrame> stack;
   auto enter = [&](EntityFacts& entity) {
+    KTWorkCount::Add(entity.literal.size());  // the text about to be read
     entity.namespaces = std::make_unique<NamespaceFit>();
     entity.namespaces->state = NamespaceFit::kActive;
     stack.emplace_back();
@@ -783,6 +788,7 @@ void KTEntityTextReader::Include(ScanFrame& frame, const NamespaceFit& nested) {
     frame.OverAllowance();
     return;
   }
+  KTWorkCount::Add(nested.prefixes.size() + nested.tags.size());
   for (const NamespaceFit::OpenPrefix* open : nested.prefixes) {
     if (!frame.Bound(open->prefix))
       NoteOpenPrefix(frame, open->prefix, open->name, open);

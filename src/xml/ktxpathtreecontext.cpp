@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/ktwchar.h"
+#include "platform/ktworkcount.h"
 #include "xml/ktnamespace.h"
 #include "xml/ktschemaservices.h"
 #include "xml/ktxnode.h"
@@ -275,6 +276,7 @@ void KTXPathTreeContext::ReplaceElementMaps(KTXPathNode* element, const KTString
   auto elementMap = current ? std::make_shared<KTPrefixMap>(*current) : NewRootMap();
   (*elementMap)[prefix] = uri;
   auto attributeMap = std::make_shared<KTPrefixMap>(*elementMap);
+  KTWorkCount::Add(2 * elementMap->size());  // the entries copied
   attributeMap->erase(KTString());
   element->SetMaps(std::move(elementMap), std::move(attributeMap));
 }
@@ -319,7 +321,10 @@ void KTXPathTreeContext::ResolveNamespaces(KTXPathNode* node) {
   }
 }
 
+// Reads every child of the element (KTWorkCount): done once per element,
+// after its last declaration, however many it has.
 void KTXPathTreeContext::ResolveAttributePrefixes(KTXPathNode* element) {
+  KTWorkCount::Add(element->GetChildCount());
   for (int i = 0; i < element->GetChildCount(); ++i) {
     KTXPathNode* attribute = element->GetChild(i);
     if (attribute->GetKind() == kXPathAttribute) ResolveNamespaces(attribute);

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <vector>
 
+#include "platform/ktworkcount.h"
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathevalcontext.h"
 #include "xpath/ktxpathexpression.h"
@@ -727,8 +728,10 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
     selected.back().SetPosition(1);
     return finish();
   }
+  // One run of the expression per candidate, counted in KTWorkCount.
   int index = 1;
   for (const KTXPathNodeItem& item : items) {
+    KTWorkCount::Add(1);
     working.SetCurrentItem(item);
     working.SetContextPosition(item.GetPosition());
     working.SetContextSize(candidates.ItemCount());

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "platform/ktworkcount.h"
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathfunctionlibrary.h"
 
@@ -207,9 +208,12 @@ KTXPathValue::ItemVector& KTXPathValue::MutableItems() {
   return *items_;
 }
 
+// The check of the order reads every item (KTWorkCount): a set marked
+// ordered is not read again.
 void KTXPathValue::SortDocumentOrder() {
   if (kind_ != kValueNodeSet || !items_ || items_->empty() || ordered_) return;
   const ItemVector& items = *items_;
+  KTWorkCount::Add(items.size());
   bool ordered = std::is_sorted(items.begin(), items.end(), DocumentOrderLess);
   bool numbered = true;
   for (size_t i = 0; i < items.size() && numbered; ++i) numbered = items[i].GetPosition() == static_cast<int>(i) + 1;
@@ -229,6 +233,8 @@ const KTXPathNodeItem* KTXPathValue::FirstInDocumentOrder() const noexcept {
       if (!item.IsEmpty()) return &item;
     return items_->data();
   }
+  // Not known to be ordered: every item is read (KTWorkCount).
+  KTWorkCount::Add(items_->size());
   const KTXPathNodeItem* first = nullptr;
   for (const KTXPathNodeItem& item : *items_) {
     if (item.IsEmpty()) continue;

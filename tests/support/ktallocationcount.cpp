@@ -10,12 +10,16 @@ namespace {
 
 thread_local int tArmed = 0;
 thread_local std::size_t tCount = 0;
+thread_local std::size_t tBytes = 0;
 // Allocations left before the refused one; -1: none is refused.
 thread_local long long tRefuseIn = -1;
 thread_local bool tRefused = false;
 
 void* Take(std::size_t size) {
-  if (tArmed > 0) ++tCount;
+  if (tArmed > 0) {
+    ++tCount;
+    tBytes += size;
+  }
   if (tRefuseIn >= 0 && tRefuseIn-- == 0) {
     tRefused = true;
     throw std::bad_alloc();
@@ -30,11 +34,14 @@ void* Take(std::size_t size) {
 KTAllocationCounter::KTAllocationCounter() {
   ++tArmed;
   tCount = 0;
+  tBytes = 0;
 }
 
 KTAllocationCounter::~KTAllocationCounter() { --tArmed; }
 
 std::size_t KTAllocationCounter::Count() const { return tCount; }
+
+std::size_t KTAllocationCounter::Bytes() const { return tBytes; }
 
 KTAllocationRefusal::KTAllocationRefusal(std::size_t number) {
   tRefuseIn = static_cast<long long>(number);

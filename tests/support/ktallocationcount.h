@@ -1,7 +1,9 @@
 // Counts the heap allocations made on the calling thread while a counter is
-// armed, for tests that check a step allocates nothing (a destructor that also
-// runs while an out-of-memory error unwinds must not need memory itself), and
-// refuses one chosen allocation, for tests of what memory that runs out does.
+// armed, and the bytes they ask for, for tests that check a step allocates
+// nothing (a destructor that also runs while an out-of-memory error unwinds
+// must not need memory itself) or that a growing block is not copied at every
+// step, and refuses one chosen allocation, for tests of what memory that runs
+// out does.
 // A test program that includes this header links ktallocationcount.cpp, which
 // replaces the global allocation functions with counting ones.
 #pragma once
@@ -18,6 +20,8 @@ class KTAllocationCounter {
 
   // Allocations since the counter was made.
   std::size_t Count() const;
+  // The bytes they asked for.
+  std::size_t Bytes() const;
 };
 
 // While alive, the allocation of the given number (0: the next one) made on

@@ -1,35 +1,37 @@
-// A check that work grows linearly with its input, without any time limit:
-// the same work is measured on a small and on a large input in one run, in
-// the processor time of the calling thread, so neither the speed of the
-// machine nor time spent waiting for a processor on a loaded one decides.
+// A check that work grows linearly with its input, without a clock: the
+// loops whose cost must stay in proportion to their input count their steps
+// (platform/ktworkcount.h), and the steps counted on a small and on a large
+// input are compared. Counted steps are the same on a slow or a busy machine
+// as on an idle one, so the check can be exact where a time can only be
+// generous.
 #pragma once
 
-#include <time.h>
-
-#include <algorithm>
+#include <cstdint>
 #include <functional>
 
-// Measures work(scale) against work(1) and answers whether the large run
-// stayed within kAllowance times `scale` of the small one. Linear work needs
-// about `scale` times as long; work quadratic in the input needs `scale`
-// squared (64 times for the default), far beyond the allowance. The runs
-// alternate and the fastest of each size counts.
-inline bool GrowsLinearly(const std::function<void(int scale)>& work, int scale = 8) {
-  constexpr double kAllowance = 4.0;
-  constexpr int kRounds = 5;
-  auto seconds = [&](int s) {
-    timespec begin{};
-    timespec end{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &begin);
-    work(s);
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
-    return static_cast<double>(end.tv_sec - begin.tv_sec) + static_cast<double>(end.tv_nsec - begin.tv_nsec) * 1e-9;
-  };
-  double small = seconds(1);
-  double large = seconds(scale);
-  for (int round = 1; round < kRounds; ++round) {
-    small = std::min(small, seconds(1));
-    large = std::min(large, seconds(scale));
-  }
-  return large <= small * scale * kAllowance;
+#include <gtest/gtest.h>
+
+#include "platform/ktworkcount.h"
+
+// The steps counted on this thread while work runs.
+inline uint64_t CountedSteps(const std::function<void()>& work) {
+  const uint64_t before = KTWorkCount::Total();
+  work();
+  return KTWorkCount::Total() - before;
+}
+
+// Whether the steps counted while work(scale) runs stay within kAllowance
+// times `scale` of those of work(1): linear work counts about `scale` times
+// as many, work quadratic in the input `scale` squared (64 times for the
+// default). work(1) must count at least `leastSteps`, so that work whose
+// loops stopped counting fails instead of passing on a count of nothing.
+inline ::testing::AssertionResult GrowsLinearly(const std::function<void(int scale)>& work, uint64_t leastSteps,
+                                                int scale = 8) {
+  constexpr uint64_t kAllowance = 2;
+  const uint64_t small = CountedSteps([&] { work(1); });
+  const uint64_t large = CountedSteps([&] { work(scale); });
+  auto result = small >= leastSteps && large <= small * scale * kAllowance ? ::testing::AssertionSuccess()
+                                                                          : ::testing::AssertionFailure();
+  return result << small << " steps counted at scale 1 (at least " << leastSteps << " expected), " << large
+                << " at scale " << scale << " (linear growth allows " << small * scale * kAllowance << ")";
 }

@@ -626,7 +626,7 @@ TEST(WellFormedness, ManyPrefixesBoundAgainAndRestored) {
 // Entities that each refer to the one before twice, in content and in an
 // attribute value of their markup, referenced many times from content and
 // attribute values: each text is read once per place, however often it is
-// reached, so eight times as many entities and references cost about eight
+// reached, so eight times as many entities and references read about eight
 // times as much (following every reference would cost 2^n). The chain is
 // followed without recursion, and a flaw at its bottom is reported at the
 // reference in the document, naming the entity whose text holds it.
@@ -647,13 +647,17 @@ TEST(WellFormedness, EntityTextsAreCheckedOncePerPlace) {
   };
   KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   const std::string texts[] = {document(2000, "y"), document(16000, "y")};
-  EXPECT_TRUE(GrowsLinearly([&](int scale) {
-    const std::string& text = texts[scale == 1 ? 0 : 1];
-    KTLoadStatus status;
-    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
-                                                       KTGrammarCache::kXml, status));
-    ASSERT_NE(tree, nullptr) << StatusMessage(status);
-  }));
+  // The steps counted are the replacement texts' characters read and the
+  // references followed: every entity is read at least once.
+  EXPECT_TRUE(GrowsLinearly(
+      [&](int scale) {
+        const std::string& text = texts[scale == 1 ? 0 : 1];
+        KTLoadStatus status;
+        std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
+                                                           KTGrammarCache::kXml, status));
+        ASSERT_NE(tree, nullptr) << StatusMessage(status);
+      },
+      2 * 2000));
   const std::string broken = document(100000, "&#38;#38;&#38;");
   KTLoadStatus status;
   std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(broken.data(), static_cast<uint32_t>(broken.size()),
@@ -670,7 +674,7 @@ TEST(WellFormedness, EntityTextsAreCheckedOncePerPlace) {
 // Entities whose markup uses prefixes that the scope of each reference binds,
 // each referring to the one before twice, referenced many times: what each
 // leaves open is worked out once, so eight times as many entities and
-// references cost about eight times as much. A prefix left unbound at the
+// references read and check about eight times as many names. A prefix left unbound at the
 // bottom of a 100,000-long chain is reported at the reference, naming the
 // entity whose text uses it. Past 64 open names an entity draws on an
 // allowance for the whole document in proportion to its length: a wide
@@ -694,13 +698,17 @@ TEST(WellFormedness, EntityNamespacesAreReadOncePerEntity) {
   };
   KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   const std::string texts[] = {document(2000, "<q:b/>"), document(16000, "<q:b/>")};
-  EXPECT_TRUE(GrowsLinearly([&](int scale) {
-    const std::string& text = texts[scale == 1 ? 0 : 1];
-    KTLoadStatus status;
-    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
-                                                       KTGrammarCache::kXml, status));
-    ASSERT_NE(tree, nullptr) << StatusMessage(status);
-  }));
+  // The steps counted are the texts read and the open names taken over and
+  // checked: every entity's text is read at least once.
+  EXPECT_TRUE(GrowsLinearly(
+      [&](int scale) {
+        const std::string& text = texts[scale == 1 ? 0 : 1];
+        KTLoadStatus status;
+        std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
+                                                           KTGrammarCache::kXml, status));
+        ASSERT_NE(tree, nullptr) << StatusMessage(status);
+      },
+      2 * 2000));
 
   // One entity using `prefixes` prefixes, referenced `references` times
   // where all of them are bound.
@@ -771,23 +779,28 @@ TEST(WellFormedness, EntityNamespacesAreReadOncePerEntity) {
 
   // Refused at eight times the size for about eight times the work: the
   // allowance grows with the document, the checking it stops would grow
-  // with the square of the chain and with references times width.
+  // with the square of the chain and with references times width. Each
+  // reference to the wide entity checks its names until the allowance is
+  // spent, far more than the 20000 references.
   const std::string adversarial[][2] = {{chain(4000, 1), wide(200, 20000)}, {chain(32000, 1), wide(200, 160000)}};
-  EXPECT_TRUE(GrowsLinearly([&](int scale) {
-    for (const std::string& text : adversarial[scale == 1 ? 0 : 1]) {
-      KTLoadStatus status;
-      std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
-                                                         KTGrammarCache::kXml, status));
-      ASSERT_EQ(tree, nullptr);
-      ASSERT_NE(StatusMessage(status).find(spent), std::string::npos) << StatusMessage(status);
-    }
-  }));
+  EXPECT_TRUE(GrowsLinearly(
+      [&](int scale) {
+        for (const std::string& text : adversarial[scale == 1 ? 0 : 1]) {
+          KTLoadStatus status;
+          std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
+                                                             KTGrammarCache::kXml, status));
+          ASSERT_EQ(tree, nullptr);
+          ASSERT_NE(StatusMessage(status).find(spent), std::string::npos) << StatusMessage(status);
+        }
+      },
+      20000));
 }
 
 // One element with very many attributes followed by many elements with a
 // few more than the pairwise limit: the uniqueness checks empty their hash
 // tables in proportion to each element's own attributes, so eight times
-// both parts costs about eight times as much, not sixty-four.
+// both parts clears and fills about eight times as many buckets and
+// entries, not sixty-four.
 TEST(WellFormedness, AttributeUniquenessStaysLinearAfterAWideElement) {
   auto document = [](int scale) {
     std::string text = "<r xmlns:p='urn:p'><big";
@@ -800,11 +813,14 @@ TEST(WellFormedness, AttributeUniquenessStaysLinearAfterAWideElement) {
   };
   KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
   const std::string texts[] = {document(1), document(8)};
-  EXPECT_TRUE(GrowsLinearly([&](int scale) {
-    const std::string& text = texts[scale == 1 ? 0 : 1];
-    KTLoadStatus status;
-    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
-                                                       KTGrammarCache::kXml, status));
-    ASSERT_NE(tree, nullptr) << StatusMessage(status);
-  }));
+  // Every attribute of the hashed elements is counted at least once.
+  EXPECT_TRUE(GrowsLinearly(
+      [&](int scale) {
+        const std::string& text = texts[scale == 1 ? 0 : 1];
+        KTLoadStatus status;
+        std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(text.data(), static_cast<uint32_t>(text.size()),
+                                                           KTGrammarCache::kXml, status));
+        ASSERT_NE(tree, nullptr) << StatusMessage(status);
+      },
+      40000 + 8000 * 9));
 }
