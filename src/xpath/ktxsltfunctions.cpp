@@ -96,8 +96,20 @@ KTXPathValue Document(KTXPathFunctionContext& context, std::span<const KTXPathVa
     // A document that cannot be loaded contributes nothing: the loader has
     // reported it, and the transformation goes on (XSLT 1.0 §12.1 allows
     // this recovery).
-    add(uri.IsEmpty() ? context.StylesheetRoot()
-                      : ResolveDocument(uri, baseSet ? baseNode : context.StylesheetNode(), context));
+    if (!uri.IsEmpty()) {
+      add(ResolveDocument(uri, baseSet ? baseNode : context.StylesheetNode(), context));
+    } else if (!baseSet) {
+      // "" names the stylesheet module that holds the expression. It is
+      // loaded as a source document, so it keeps the text that the
+      // stylesheet's own tree has lost to stripping; a stylesheet with no
+      // URI (built in memory) gives its own tree.
+      const KTXPathNode* here = context.StylesheetNode();
+      const KTString* own = here ? KTXPathNode::GetDocumentUri(here) : nullptr;
+      KTXPathNode* loaded = own && !own->IsEmpty() ? context.LoadDocument(*own) : nullptr;
+      add(loaded ? loaded : context.StylesheetRoot());
+    } else {
+      add(context.StylesheetRoot());
+    }
   }
   KTXPathValue result;
   result.SetNodeSet(std::move(roots));

@@ -75,11 +75,11 @@ class NodesTest : public ::testing::Test {
     EXPECT_EQ(Canonical("out.xml"), Canonical("xp.xml")) << stylesheet;
   }
 
-  // The output without its XML declaration and the line breaks around it.
+  // The output without its XML declaration line (the two programs may
+  // write different declarations).
   static std::string Body(std::string output) {
     if (output.rfind("<?xml", 0) == 0) output.erase(0, output.find("?>") + 2);
-    while (!output.empty() && (output.front() == '\n' || output.front() == '\r')) output.erase(0, 1);
-    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    if (!output.empty() && output.front() == '\n') output.erase(0, 1);
     return output;
   }
 
@@ -338,7 +338,7 @@ TEST_F(NodesTest, AttributeSetsSeeOnlyTopLevelVariables) {
                  "<xsl:template match=\"/\"><xsl:variable name=\"g\" select=\"'local'\"/>"
                  "<r xsl:use-attribute-sets=\"v\"><xsl:value-of select=\"$g\"/></r></xsl:template>"),
       &err);
-  EXPECT_EQ(Body(out), "<r v=\"global\" w=\"global\">local</r>") << err;
+  EXPECT_EQ(Body(out), "<r v=\"global\" w=\"global\">local</r>\n") << err;
 }
 
 // ---- xsl:element and xsl:attribute ----
@@ -387,24 +387,24 @@ TEST_F(NodesTest, GeneratedPrefixesAndDeclarations) {
     const char* body;
     const char* expected;
   } const cases[] = {
-      {"<xsl:element name=\"{concat('x','y')}\" namespace=\"urn:q\"/>", "<r><xy xmlns=\"urn:q\"/></r>"},
+      {"<xsl:element name=\"{concat('x','y')}\" namespace=\"urn:q\"/>", "<r><xy xmlns=\"urn:q\"/></r>\n"},
       // An unprefixed attribute with a namespace gets a generated prefix,
       // the next one the next number.
       {"<e><xsl:attribute name=\"a\" namespace=\"urn:x\">1</xsl:attribute>"
        "<xsl:attribute name=\"b\" namespace=\"urn:y\">2</xsl:attribute></e>",
-       "<r><e xmlns:prefix_1=\"urn:x\" xmlns:prefix_2=\"urn:y\" prefix_1:a=\"1\" prefix_2:b=\"2\"/></r>"},
+       "<r><e xmlns:prefix_1=\"urn:x\" xmlns:prefix_2=\"urn:y\" prefix_1:a=\"1\" prefix_2:b=\"2\"/></r>\n"},
       // "xmlns" is never a prefix of a result name.
       {"<xsl:element name=\"xmlns:foo\" namespace=\"urn:a\"/>",
-       "<r><prefix_1:foo xmlns:prefix_1=\"urn:a\"/></r>"},
+       "<r><prefix_1:foo xmlns:prefix_1=\"urn:a\"/></r>\n"},
       // The stylesheet's URI for p wins over the result element's binding
       // of p: the attribute keeps its namespace under a generated prefix.
       {"<p:e xmlns:p=\"urn:result\"><xsl:attribute name=\"p:a\" xmlns:p=\"urn:sheet\">1</xsl:attribute></p:e>",
-       "<r><p:e xmlns:p=\"urn:result\" xmlns:prefix_1=\"urn:sheet\" prefix_1:a=\"1\"/></r>"},
+       "<r><p:e xmlns:p=\"urn:result\" xmlns:prefix_1=\"urn:sheet\" prefix_1:a=\"1\"/></r>\n"},
       // An unprefixed set name finds its set whatever the default namespace.
-      {"<xsl:element name=\"e\" use-attribute-sets=\"s\" xmlns=\"\"/>", "<r><e k=\"s\"/></r>"},
+      {"<xsl:element name=\"e\" use-attribute-sets=\"s\" xmlns=\"\"/>", "<r><e k=\"s\"/></r>\n"},
       // xsl:attribute after content, and named "xmlns", is ignored.
       {"<e>t<xsl:attribute name=\"a\">1</xsl:attribute></e><f><xsl:attribute name=\"xmlns\">u</xsl:attribute></f>",
-       "<r><e>t</e><f/></r>"},
+       "<r><e>t</e><f/></r>\n"},
   };
   const std::string sets = "<xsl:attribute-set name=\"s\"><xsl:attribute name=\"k\">s</xsl:attribute></xsl:attribute-set>";
   for (const Case& c : cases) {
@@ -482,7 +482,7 @@ TEST_F(NodesTest, UnknownInstructionsRunTheirFallbacksInForwardsCompatibleMode) 
       "<xsl:frob2>ignored</xsl:frob2><xsl:fallback>direct</xsl:fallback>"
       "</r></xsl:template>";
   std::string err;
-  EXPECT_EQ(Body(RunOurs(Stylesheet("", body, "1.1"), &err)), "<r>one1twodirect</r>") << err;
+  EXPECT_EQ(Body(RunOurs(Stylesheet("", body, "1.1"), &err)), "<r>one1twodirect</r>\n") << err;
   // Outside forwards-compatible mode the unknown element is refused.
   EXPECT_EQ(RunOurs(Stylesheet("", body, "1.0"), &err, "err.xml"), "");
   EXPECT_NE(err.find("Unexpected child"), std::string::npos) << err;
@@ -502,12 +502,12 @@ TEST_F(NodesTest, LiteralElementsWithAnotherVersionAreForwardsCompatible) {
   EXPECT_EQ(Body(RunOurs(Stylesheet("", "<xsl:template match=\"/\"><r xsl:version=\"2.0\">"
                                         "<xsl:frob><xsl:fallback>fb</xsl:fallback></xsl:frob></r></xsl:template>"),
                          &err)),
-            "<r>fb</r>")
+            "<r>fb</r>\n")
       << err;
   EXPECT_EQ(Body(RunOurs("<r xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" xsl:version=\"1.1\">"
-                         "<xsl:frob><xsl:fallback>fb</xsl:fallback></xsl:frob><i>x</i></r>",
+                         "<xsl:frob><xsl:fallback>fb</xsl:fallback></xsl:frob><i>x</i></r>\n",
                          &err)),
-            "<r>fb<i>x</i></r>")
+            "<r>fb<i>x</i></r>\n")
       << err;
 }
 

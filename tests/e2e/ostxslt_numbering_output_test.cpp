@@ -30,11 +30,6 @@ std::string Stylesheet(const std::string& output, const std::string& body) {
          output + "/>\n<xsl:template match=\"/\">" + body + "</xsl:template>\n</xsl:stylesheet>\n";
 }
 
-std::string Trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
 class NumberingOutputTest : public ::testing::Test {
  protected:
   void SetUp() override { folder_.Write("src.xml", kSource); }
@@ -48,7 +43,7 @@ class NumberingOutputTest : public ::testing::Test {
     ASSERT_EQ(ours.status, 0) << ours.err << stylesheet;
     KTProgramResult theirs = KTRunProgram(kXsltproc, {"-o", "xp.txt", "sheet.xsl", "src.xml"}, folder_.Path());
     ASSERT_EQ(theirs.status, 0) << theirs.err;
-    EXPECT_EQ(Trimmed(folder_.Read("out.txt")), Trimmed(folder_.Read("xp.txt"))) << stylesheet;
+    EXPECT_EQ(folder_.Read("out.txt"), folder_.Read("xp.txt")) << stylesheet;
   }
 
   KTScratchFolder folder_;

@@ -140,14 +140,19 @@ const char16_t* KTResultSerializer::Serialize(const KTOutputSettings& settings) 
     indent_ = settings_.IsIndentSpecified() && settings_.GetIndent();
     if (!(settings_.IsOmitXmlDeclarationSpecified() && settings_.GetOmitXmlDeclaration())) {
       WriteXmlDeclaration();
+      // Indented, the first node's own break follows the declaration.
       if (indent_) WriteNewline();
+      else Append(newline_.View());
     }
     WriteXmlDoctype();
     written = WriteXmlNode(resultRoot_, XmlFlags{indent_, indent_});
+    // A document ends with a line end, as a text file does.
+    if (written && resultRoot_->GetChildCount() > 0) Append(newline_.View());
   } else if (html_) {
     indent_ = settings_.IsIndentSpecified() ? settings_.GetIndent() : true;
     WriteHtmlDoctype();
     written = WriteHtmlNode(resultRoot_);
+    if (written && resultRoot_->GetChildCount() > 0) Append(newline_.View());
   } else if (text_) {
     written = WriteTextNode(resultRoot_);
   }

@@ -44,7 +44,7 @@ TEST(KTResultSerializerHtmlTest, DefaultMethodWritesTheHtmlExample) {
   EXPECT_EQ(std::u16string(serializer.Serialize(KTOutputSettings())),
             u"<html><head>\t\t<META http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">"
             u"<title>T</title></head><body><br><p>a&lt;b</p><input type=\"checkbox\" checked>"
-            u"</body></html>");
+            u"</body></html>\n");
   EXPECT_TRUE(serializer.IsHtmlMethod());
 }
 
@@ -183,7 +183,8 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
   for (const HtmlCase& c : cases) {
     TreeBuilder tree;
     c.build(tree);
-    EXPECT_EQ(SerializeHtml(tree, c.settings), c.expected) << c.what;
+    // A document ends with a line end.
+    EXPECT_EQ(SerializeHtml(tree, c.settings), c.expected + u"\n") << c.what;
   }
 }
 
