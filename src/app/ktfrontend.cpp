@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "app/ktresultwriter.h"
@@ -319,6 +320,53 @@ bool KTFrontEnd::LoadInputDocuments() {
   return stylesheetTree_ != nullptr;
 }
 
+namespace {
+
+// What a template rule or named template is called in a message: its name,
+// else its match pattern.
+std::u16string TemplateLabel(const KTXPathNode* element) {
+  if (!element) return u"";
+  const KTXPathNode* match = nullptr;
+  for (const auto& child : element->Children()) {
+    if (child->GetKind() != kXPathAttribute) break;
+    std::u16string_view name(child->GetName());
+    if (name == u"name") return u"the template named \"" + std::u16string(child->GetValue()) + u"\"";
+    if (name == u"match") match = child.get();
+  }
+  if (match) return u"the template matching \"" + std::u16string(match->GetValue()) + u"\"";
+  return u"";
+}
+
+}  // namespace
+
+int KTFrontEnd::FrameLimit() {
+  // Frames may take at most about a quarter of the machine's memory, at a
+  // generous 2 KB a frame, whatever -xslstack allows: an endless recursion
+  // ends with the overflow report instead of exhausting memory.
+  constexpr long long kBytesPerFrame = 2048;
+  long long pages = sysconf(_SC_PHYS_PAGES);
+  long long pageSize = sysconf(_SC_PAGE_SIZE);
+  long long frames = pages > 0 && pageSize > 0 ? pages / 4 * pageSize / kBytesPerFrame : 1000000;
+  return static_cast<int>(std::clamp<long long>(frames, 100000, 100000000));
+}
+
+void KTFrontEnd::ReportStackOverflow(bool memoryBound) {
+  // The innermost template being run: the nearest frame that runs one.
+  std::u16string label;
+  const KTFrameStack* frames = processor_->FrameStack();
+  for (auto at = frames->rbegin(); at != frames->rend() && label.empty(); ++at) {
+    if ((*at)->Root() == at->get()) label = TemplateLabel((*at)->OwnNode() ? (*at)->OwnNode() : (*at)->NodeToRun());
+  }
+  WriteLine(stderr, u"XSL template stack overflow");
+  std::u16string why =
+      memoryBound ? u"The nested template calls would take more memory than this machine allows"
+                  : u"More than " + KTUtf8ToUtf16(std::to_string(MaxTemplateDepth)) + u" nested template calls";
+  if (!label.empty()) why += u", the last one to " + label;
+  why += memoryBound ? u"." : u" (-xslstack sets the limit).";
+  WriteLine(stderr, why);
+  WriteLine(stderr, u"");
+}
+
 bool KTFrontEnd::RunTransformation() {
   processor_->SetTreeContext(treeContext_.get());
   try {
@@ -328,10 +376,10 @@ bool KTFrontEnd::RunTransformation() {
     return false;
   }
   bool result = false;
+  const int maxFrames = FrameLimit();
   while (!processor_->FrameStack()->empty()) {
-    if (processor_->FrameDepth() > MaxTemplateDepth) {
-      WriteLine(stderr, u"XSL template stack overflow");
-      WriteLine(stderr, u"");
+    if (processor_->TemplateDepth() > MaxTemplateDepth || processor_->FrameDepth() > maxFrames) {
+      ReportStackOverflow(processor_->FrameDepth() > maxFrames);
       return false;
     }
     try {

@@ -59,6 +59,11 @@ class KTFrontEnd {
   bool LoadInputDocuments();
   // True when the frame stack was run to empty without error.
   bool RunTransformation();
+  // The most frames a run may stack, from the machine's memory.
+  static int FrameLimit();
+  // The report of a run stopped by -xslstack (or, with memoryBound, by
+  // FrameLimit): the limit and the innermost template being run.
+  void ReportStackOverflow(bool memoryBound);
   // True when the output file was written.
   bool WriteOutputFile();
   // Deletes what the run made; safe whatever was made.

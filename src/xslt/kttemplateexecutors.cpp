@@ -80,6 +80,7 @@ KTTemplateExecutor::KTTemplateExecutor(KTXSLTProcessor* processor) : KTInstructi
     frame->ShareVariables(nullptr);
     frame->ShareParameters(nullptr);
     frame->MakeRoot();
+    processor->EnterTemplateFrame();
   }
 }
 

@@ -30,6 +30,7 @@ KTXSLTProcessor::~KTXSLTProcessor() {
 
 void KTXSLTProcessor::DeleteFrames() {
   while (!frames_.empty()) frames_.pop_back();
+  templateDepth_ = 0;
   while (!finished_.empty()) finished_.pop_back();
 }
 
@@ -220,6 +221,7 @@ void KTXSLTProcessor::PushFrame(std::unique_ptr<KTExecFrame> frame) { frames_.pu
 
 KTExecFrame* KTXSLTProcessor::PopFrame() {
   if (frames_.empty()) return nullptr;
+  if (frames_.back()->Root() == frames_.back().get()) --templateDepth_;
   finished_.push_back(std::move(frames_.back()));
   frames_.pop_back();
   return finished_.back().get();

@@ -189,6 +189,12 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // Step deletes; the caller may use it until then. Null on an empty stack.
   KTExecFrame* PopFrame();
   int FrameDepth() const { return static_cast<int>(frames_.size()); }
+  // The number of template rules and named templates being run (frames that
+  // run an xsl:template, the built-in rules' included): the depth that
+  // -xslstack limits.
+  int TemplateDepth() const { return templateDepth_; }
+  // Called once by the template executor of the top frame.
+  void EnterTemplateFrame() { ++templateDepth_; }
   // Keeps a tree made during the run until the next Start.
   void RegisterTree(std::unique_ptr<KTXPathNode> root);
 
@@ -494,6 +500,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   NodeMap variableOwners_;
   NodeMap parameterOwners_;
   KTFrameStack frames_;
+  int templateDepth_ = 0;  // frames of frames_ that run a template
   KTFrameStack finished_;
   std::vector<std::unique_ptr<KTXPathNode>> registeredTrees_;
   std::unique_ptr<KTXPathNode> resultRoot_;

@@ -322,10 +322,61 @@ TEST_F(ProgramTest, AFrameStackDeeperThanTheLimitStopsTheRun) {
     std::vector<std::string> arguments = {"-xml", "d.xml", "-out", "r.xml"};
     arguments.insert(arguments.end(), limit.begin(), limit.end());
     KTProgramResult result = Run(arguments);
-    EXPECT_EQ(result.err, "XSL template stack overflow\n\n");
+    // The report names the limit, the template and the option.
+    bool apply = limit[1] == "apply.xsl";
+    std::string limitText = limit.size() > 2 ? limit[3] : "1000";
+    EXPECT_EQ(result.err, "XSL template stack overflow\nMore than " + limitText +
+                              " nested template calls, the last one to the template " +
+                              (apply ? "matching \"/\"" : "named \"again\"") + " (-xslstack sets the limit).\n\n");
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(folder_.Exists("r.xml"));
+  }
+}
+
+// -xslstack counts template calls, not the instructions inside them: the
+// limit lets exactly that many nested calls run (a named recursion, and an
+// apply-templates recursion over siblings, each with instructions around
+// the call), and one more stops the run.
+TEST_F(ProgramTest, TheStackLimitCountsNestedTemplateCalls) {
+  std::string rows;
+  for (int i = 0; i < 1200; ++i) rows += "<row/>";
+  folder_.Write("d.xml", "<table>" + rows + "</table>\n");
+  // The root's rule is one call; the named template nests depth - 1 more.
+  folder_.Write("named.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:output method=\"text\"/><xsl:param name=\"depth\"/>\n"
+                "<xsl:template match=\"/\"><xsl:call-template name=\"r\">"
+                "<xsl:with-param name=\"n\" select=\"$depth - 1\"/></xsl:call-template></xsl:template>\n"
+                "<xsl:template name=\"r\"><xsl:param name=\"n\"/><xsl:if test=\"$n &gt; 1\"><x>"
+                "<xsl:call-template name=\"r\"><xsl:with-param name=\"n\" select=\"$n - 1\"/></xsl:call-template>"
+                "</x></xsl:if><xsl:if test=\"$n = 1\">done</xsl:if></xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  // The root's rule, the table's, then one call a row up to the depth.
+  folder_.Write("rows.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:output method=\"text\"/><xsl:param name=\"depth\"/>\n"
+                "<xsl:template match=\"table\"><xsl:apply-templates select=\"row[1]\"/></xsl:template>\n"
+                "<xsl:template match=\"row\"><xsl:if test=\"count(preceding-sibling::row) + 3 &lt; $depth\">"
+                "<r><xsl:apply-templates select=\"following-sibling::row[1]\"/></r></xsl:if></xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  struct Case {
+    const char* stylesheet;
+    const char* limit;  // null: the default, 1000
+    int depth;
+    int status;
+  };
+  const Case cases[] = {
+      {"named.xsl", nullptr, 1000, 0}, {"named.xsl", nullptr, 1001, 1}, {"named.xsl", "100", 100, 0},
+      {"named.xsl", "100", 101, 1},    {"named.xsl", "5000", 5000, 0},  {"rows.xsl", nullptr, 1000, 0},
+      {"rows.xsl", nullptr, 1001, 1},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"-xml", "d.xml", "-xsl", c.stylesheet, "-out", "r.txt",
+                                          "-param", "depth=" + std::to_string(c.depth)};
+    if (c.limit) arguments.insert(arguments.end(), {"-xslstack", c.limit});
+    KTProgramResult result = Run(arguments);
+    EXPECT_EQ(result.status, c.status) << c.stylesheet << " " << c.depth << ": " << result.err;
   }
 }
 
