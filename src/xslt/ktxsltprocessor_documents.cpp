@@ -281,9 +281,20 @@ bool SameDocument(const KTXPathNode* a, const KTXPathNode* b) {
 // The stylesheet element of the module that `reference` (an xsl:import or
 // xsl:include) names, when it loads, is an xsl:stylesheet or xsl:transform
 // and is not already open on `open`; null otherwise.
-KTXPathNode* ReferencedModule(KTXSLTProcessor& processor, KTXPathNode* reference,
-                              const std::vector<const KTXPathNode*>& open) {
-  if (open.size() >= KTXSLTProcessor::kMaxIncludeDepth) return nullptr;
+// How many modules the walk visits at most: a module is visited once for
+// every xsl:import and xsl:include that reaches it, so modules that include
+// one another twice at each level would take exponential time. The run
+// refuses such a stylesheet where the copies pass their own bound.
+constexpr size_t kMaxModuleVisits = size_t{1} << 16;
+
+struct SpaceWalk {
+  std::vector<const KTXPathNode*> open;
+  size_t visits = 0;
+};
+
+KTXPathNode* ReferencedModule(KTXSLTProcessor& processor, KTXPathNode* reference, SpaceWalk& walk) {
+  const std::vector<const KTXPathNode*>& open = walk.open;
+  if (open.size() >= KTXSLTProcessor::kMaxIncludeDepth || ++walk.visits > kMaxModuleVisits) return nullptr;
   KTXPathNode* href = processor.Compiler().FindAttribute(reference, u"href", nullptr);
   if (!href) return nullptr;
   KTXPathNode* root = processor.GetDocument(KTXPathNode::GetDocumentUri(reference), KTString(href->GetValue()), true);
@@ -295,8 +306,7 @@ KTXPathNode* ReferencedModule(KTXSLTProcessor& processor, KTXPathNode* reference
   return element;
 }
 
-void GatherModule(KTXSLTProcessor& processor, KTXPathNode* element, std::vector<const KTXPathNode*>& open,
-                  ModuleSpace& into) {
+void GatherModule(KTXSLTProcessor& processor, KTXPathNode* element, SpaceWalk& walk, ModuleSpace& into) {
   for (const auto& child : element->Children()) {
     if (child->GetKind() != kXPathElement) continue;
     switch (processor.ElementIdOf(child.get())) {
@@ -304,10 +314,10 @@ void GatherModule(KTXSLTProcessor& processor, KTXPathNode* element, std::vector<
         into.imports.push_back(child.get());
         break;
       case kXSLTInclude:
-        if (KTXPathNode* included = ReferencedModule(processor, child.get(), open)) {
-          open.push_back(DocumentRootOf(included));
-          GatherModule(processor, included, open, into);
-          open.pop_back();
+        if (KTXPathNode* included = ReferencedModule(processor, child.get(), walk)) {
+          walk.open.push_back(DocumentRootOf(included));
+          GatherModule(processor, included, walk, into);
+          walk.open.pop_back();
         }
         break;
       case kXSLTStripSpace:
@@ -322,14 +332,14 @@ void GatherModule(KTXSLTProcessor& processor, KTXPathNode* element, std::vector<
 
 // Imports first, each with a lower precedence than the module that imports
 // it (XSLT 1.0 §2.6.2), then the module's own declarations.
-void CollectModule(KTXSLTProcessor& processor, KTXPathNode* element, std::vector<const KTXPathNode*>& open,
-                   int& precedence, KTSpaceRules& rules) {
-  open.push_back(DocumentRootOf(element));
+void CollectModule(KTXSLTProcessor& processor, KTXPathNode* element, SpaceWalk& walk, int& precedence,
+                   KTSpaceRules& rules) {
+  walk.open.push_back(DocumentRootOf(element));
   ModuleSpace module;
-  GatherModule(processor, element, open, module);
+  GatherModule(processor, element, walk, module);
   for (KTXPathNode* reference : module.imports) {
-    if (KTXPathNode* imported = ReferencedModule(processor, reference, open))
-      CollectModule(processor, imported, open, precedence, rules);
+    if (KTXPathNode* imported = ReferencedModule(processor, reference, walk))
+      CollectModule(processor, imported, walk, precedence, rules);
   }
   ++precedence;
   for (KTXPathNode* declaration : module.declarations) {
@@ -341,7 +351,7 @@ void CollectModule(KTXSLTProcessor& processor, KTXPathNode* element, std::vector
       continue;
     rules.Add(tests, processor.ElementIdOf(declaration) == kXSLTStripSpace, precedence);
   }
-  open.pop_back();
+  walk.open.pop_back();
 }
 
 }  // namespace
@@ -351,9 +361,9 @@ void KTXSLTProcessor::CollectSpaceRules(KTXPathNode* stylesheetRoot) {
   if (!stylesheetRoot) return;
   KTXPathNode* element = FindStylesheetElement(stylesheetRoot);
   if (element == stylesheetRoot || ElementIdOf(element) != kXSLTStylesheet) return;
-  std::vector<const KTXPathNode*> open;
+  SpaceWalk walk;
   int precedence = 0;
-  CollectModule(*this, element, open, precedence, spaceRules_);
+  CollectModule(*this, element, walk, precedence, spaceRules_);
 }
 
 KTXPathNode* KTXSLTProcessor::FindStylesheetElement(KTXPathNode* root) const {
