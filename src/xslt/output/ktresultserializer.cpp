@@ -414,6 +414,21 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
         if (flags.tabs) WriteIndent();
         Append(u'<');
         AppendName(node);
+        // Namespace declarations first, then the attributes, each in the
+        // order the tree holds them (as xsltproc writes a start tag).
+        int leading = 0;
+        while (leading < node->GetChildCount() && IsAttributeLike(node->GetChild(leading)->GetKind())) ++leading;
+        for (int kind : {static_cast<int>(kXPathNamespace), static_cast<int>(kXPathAttribute)}) {
+          for (int i = 0; i < leading; ++i) {
+            const KTXPathNode* attribute = node->GetChild(i);
+            if (attribute->GetKind() != kind) continue;
+            Append(u' ');
+            AppendName(attribute);
+            Append(u"=\"");
+            AppendText(attribute->GetValue(), kXmlAttributeRules, attribute);
+            Append(u'"');
+          }
+        }
         // Mixed content keeps its white space exactly: no indentation inside.
         bool hasText = false;
         for (const auto& child : node->Children()) {
@@ -423,7 +438,7 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
           }
         }
         XmlFlags childFlags = hasText ? XmlFlags{} : XmlFlags{indent_, indent_};
-        stack.push_back(XmlFrame{node, 0, childFlags, true, false});
+        stack.push_back(XmlFrame{node, leading, childFlags, true, false});
         break;
       }
       case kXPathAttribute:

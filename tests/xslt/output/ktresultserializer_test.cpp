@@ -90,6 +90,17 @@ TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
        [](TreeBuilder& t) { t.Namespace(t.Element(t.Root(), u"e"), u"xmlns:p", u"urn:a&b<\"c\" d"); },
        [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
        u"<e xmlns:p=\"urn:a&amp;b&lt;&quot;c&quot; d\"/>\n"},
+      {"namespace declarations come before the attributes, each kind in tree order",
+       [](TreeBuilder& t) {
+         KTXPathNode* e = t.Element(t.Root(), u"e");
+         t.Attribute(e, u"y", u"1");
+         t.Namespace(e, u"xmlns:q", u"urn:q");
+         t.Attribute(e, u"x", u"2");
+         t.Namespace(e, u"xmlns", u"urn:d");
+         t.Text(e, u"t");
+       },
+       [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
+       u"<e xmlns:q=\"urn:q\" xmlns=\"urn:d\" y=\"1\" x=\"2\">t</e>\n"},
       {"text escapes markup and CR; comments and processing instructions are written as they are",
        [](TreeBuilder& t) {
          KTXPathNode* e = t.Element(t.Root(), u"e");
