@@ -136,8 +136,9 @@ class KTInstructionExecutor {
   // default the element did not have.
   static void AddInScopeNamespaceNodes(KTXPathNode* element);
   // Makes an attribute's prefix usable on its element: declared when
-  // unbound, replaced by a generated prefix ("prefix_N") when the element's
-  // scope binds it to another URI.
+  // unbound; when the element itself binds it to another URI, replaced by
+  // another prefix the scope binds to the URI or by a generated one ("p_1",
+  // "p_2", ...; an unprefixed name takes "ns_1", "ns_1_1", ...).
   void FixAttributeNamespace(KTXPathNode* attribute);
   // Declares the prefix an element's name needs when its scope lacks it.
   void FixElementNamespace(KTXPathNode* element);

@@ -337,11 +337,9 @@ bool KTElementExecutor::Start() {
       uri = KeepUri(*this, namespace_);
       const KTString* xmlUri = XmlNamespaceUri();
       bool isXmlUri = xmlUri && *xmlUri == namespace_;
-      if (prefix == kXmlnsPrefix || (prefix == kXmlPrefix && !isXmlUri)) {
-        KTString generated;
-        generated.Format(u"prefix_%d", NextGeneratedPrefixNumber());
-        name = Joined(generated.View(), local);
-      }
+      // A reserved prefix is replaced by "ns_1", which the result-tree
+      // operations declare on the element (hiding any outer binding of it).
+      if (prefix == kXmlnsPrefix || (prefix == kXmlPrefix && !isXmlUri)) name = Joined(u"ns_1", local);
     }
   } else if (prefix == kXmlPrefix) {
     uri = XmlNamespaceUri();

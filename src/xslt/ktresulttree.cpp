@@ -259,6 +259,43 @@ void NoteAppendedAttribute(const KTXPathNode* element, const KTXPathNode* added)
   index.last = added;
 }
 
+// The prefix an unprefixed attribute with a namespace takes first.
+constexpr std::u16string_view kUnprefixedAttributeBase = u"ns_1";
+
+// The first of base_1, base_2, ... that the element's scope binds to the URI
+// (`declare` false) or that the element does not declare itself (`declare`
+// true: a new declaration may hide an ancestor's binding of it). These are
+// the prefixes xsltproc generates, so that results compare equal.
+KTString GeneratedPrefix(const KTXPathNode* element, std::u16string_view base, const KTString* uri, bool* declare) {
+  OwnDeclarations declared(element);
+  KTString candidate;
+  for (int number = 1;; ++number) {
+    KTString digits;
+    digits.Format(u"%d", number);
+    candidate = KTString(base);
+    candidate += u'_';
+    candidate += digits;
+    bool bound = false;
+    const KTString* current = Lookup(element->GetElementNamespaceMap(), candidate.View(), &bound);
+    if (bound && SameUri(current, uri)) {
+      *declare = false;
+      return candidate;
+    }
+    if (!declared.Has(candidate.View())) {
+      *declare = true;
+      return candidate;
+    }
+  }
+}
+
+// Gives a node the prefix before its local name.
+void RenameWithPrefix(KTXPathNode* node, std::u16string_view prefix) {
+  KTString renamed(prefix);
+  renamed += u':';
+  renamed += KTString(LocalOf(node->GetName()));
+  node->SetName(renamed.c_str());
+}
+
 // A copy of a source node's value in a block sized to it from the short-
 // string pool, as the document's own nodes hold theirs: a copied document
 // makes one such value per text and attribute node.
@@ -346,22 +383,19 @@ void KTInstructionExecutor::FixElementNamespace(KTXPathNode* element) {
   // namespace; it stays as it is.
   if (UriText(uri).empty()) return;
   if (bound && SameUri(current, uri)) return;
-  KTString usePrefix(prefix);
-  if (OwnDeclaration(element, prefix)) {
-    // The element declares the prefix for another URI: its name takes a
-    // generated prefix.
-    for (;;) {
-      usePrefix.Format(u"prefix_%d", NextGeneratedPrefixNumber());
-      bool taken = false;
-      const KTString* other = Lookup(element->GetElementNamespaceMap(), usePrefix.View(), &taken);
-      if (!taken || SameUri(other, uri)) break;
-    }
-    KTString renamed(usePrefix);
-    renamed += u':';
-    renamed += KTString(LocalOf(name));
-    element->SetName(renamed.c_str());
+  if (!OwnDeclaration(element, prefix)) {
+    Declare(element, {Binding{KTString(prefix), uri}});
+    return;
   }
-  Declare(element, {Binding{usePrefix, uri}});
+  // The element declares the prefix for another URI: its name takes a
+  // generated prefix.
+  bool declare = false;
+  KTString usePrefix = GeneratedPrefix(element, prefix, uri, &declare);
+  KTString renamed(usePrefix);
+  renamed += u':';
+  renamed += KTString(LocalOf(name));
+  element->SetName(renamed.c_str());
+  if (declare) Declare(element, {Binding{usePrefix, uri}});
 }
 
 void KTInstructionExecutor::FixAttributeNamespace(KTXPathNode* attribute) {
@@ -373,29 +407,33 @@ void KTInstructionExecutor::FixAttributeNamespace(KTXPathNode* attribute) {
   const KTString* uri = attribute->GetNamespaceUri();
   if (prefix == kXmlPrefix || UriText(uri).empty()) return;
   const KTPrefixMap* scope = element->GetElementNamespaceMap();
-  if (!prefix.empty()) {
-    bool bound = false;
-    const KTString* current = Lookup(scope, prefix, &bound);
-    if (bound && SameUri(current, uri)) return;
-    if (!bound && !OwnDeclaration(element, prefix)) {
-      Declare(element, {Binding{KTString(prefix), uri}});
+  // An unprefixed name gets a prefix made from "ns_1" (xsltproc's choice);
+  // a prefixed one keeps its prefix where the element lets it mean the URI.
+  std::u16string_view base = prefix.empty() ? kUnprefixedAttributeBase : prefix;
+  bool bound = false;
+  const KTString* current = Lookup(scope, base, &bound);
+  if (bound && SameUri(current, uri)) {
+    if (prefix.empty()) RenameWithPrefix(attribute, base);
+    return;
+  }
+  if (!OwnDeclaration(element, base)) {
+    if (prefix.empty()) RenameWithPrefix(attribute, base);
+    Declare(element, {Binding{KTString(base), uri}});
+    return;
+  }
+  // The prefix means another URI on this element: another prefix the scope
+  // binds to the URI, else a generated one.
+  if (!prefix.empty() && scope) {
+    for (const auto& [other, otherUri] : *scope) {
+      if (other.IsEmpty() || other.View() == kXmlPrefix || !SameUri(otherUri, uri)) continue;
+      RenameWithPrefix(attribute, other.View());
       return;
     }
   }
-  // No prefix for a namespaced attribute, or the prefix means another URI
-  // on this element: a generated prefix.
-  KTString generated;
-  bool bound = false;
-  for (;;) {
-    generated.Format(u"prefix_%d", NextGeneratedPrefixNumber());
-    const KTString* other = Lookup(element->GetElementNamespaceMap(), generated.View(), &bound);
-    if (!bound || SameUri(other, uri)) break;
-  }
-  KTString renamed(generated);
-  renamed += u':';
-  renamed += KTString(LocalOf(name));
-  attribute->SetName(renamed.c_str());
-  if (!bound) Declare(element, {Binding{generated, uri}});
+  bool declare = false;
+  KTString generated = GeneratedPrefix(element, base, uri, &declare);
+  RenameWithPrefix(attribute, generated.View());
+  if (declare) Declare(element, {Binding{generated, uri}});
 }
 
 // ---- Appending ----
