@@ -11,6 +11,7 @@
 // entries) where the output would otherwise lose a binding. A copied subtree
 // keeps the maps it had where it came from; AddInScopeNamespaceNodes makes
 // its top declare whatever of that scope its new place lacks.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -331,7 +332,7 @@ KTXPathNode* KTInstructionExecutor::AppendResultText(KTXPathNode* parent, std::u
 
 // ---- Namespace fix-ups ----
 
-void KTInstructionExecutor::AddInScopeNamespaceNodes(KTXPathNode* element) {
+void KTInstructionExecutor::AddInScopeNamespaceNodes(KTXPathNode* element, const std::vector<KTString>* order) {
   if (!element || element->GetKind() != kXPathElement) return;
   KTPrefixMapRef own = element->InheritedElementMap();
   const KTXPathNode* parent = element->GetParent();
@@ -339,26 +340,121 @@ void KTInstructionExecutor::AddInScopeNamespaceNodes(KTXPathNode* element) {
   std::vector<Binding> needed;
   bool ownHasDefault = false;
   OwnDeclarations declared(element);
-  if (own) {
-    for (const auto& [prefix, uri] : *own) {
-      if (prefix.View() == kXmlPrefix) continue;
-      bool outerBound = false;
-      const KTString* outerUri = Lookup(outer, prefix.View(), &outerBound);
-      if (prefix.IsEmpty()) {
-        ownHasDefault = true;
-        if (SameUri(uri, outerUri)) continue;
-      } else if (!uri || (outerBound && SameUri(uri, outerUri))) {
-        continue;
-      }
-      if (declared.Has(prefix.View())) continue;
-      needed.push_back(Binding{prefix, uri});
+  auto consider = [&](const KTString& prefix, const KTString* uri) {
+    if (prefix.View() == kXmlPrefix) return;
+    bool outerBound = false;
+    const KTString* outerUri = Lookup(outer, prefix.View(), &outerBound);
+    if (prefix.IsEmpty()) {
+      ownHasDefault = true;
+      if (SameUri(uri, outerUri)) return;
+    } else if (!uri || (outerBound && SameUri(uri, outerUri))) {
+      return;
     }
+    if (declared.Has(prefix.View())) return;
+    needed.push_back(Binding{prefix, uri});
+  };
+  if (own && order) {
+    for (const KTString& prefix : *order) {
+      auto found = own->find(prefix.View());
+      if (found != own->end()) consider(found->first, found->second);
+    }
+  } else if (own) {
+    for (const auto& [prefix, uri] : *own) consider(prefix, uri);
   }
   // A default the new parent has and the element never had.
   if (!ownHasDefault && !UriText(Lookup(outer, std::u16string_view())).empty() &&
       !declared.Has(std::u16string_view()))
     needed.push_back(Binding{KTString(), nullptr});
   Declare(element, needed);
+}
+
+const std::vector<KTString>& KTInstructionExecutor::DeclarationOrderOf(const KTXPathNode* element) {
+  static const std::vector<KTString> kNone;
+  auto& orders = processor_->DeclarationOrders();
+  const KTPrefixMap* map = element ? element->GetElementNamespaceMap() : nullptr;
+  if (!map) return kNone;
+  auto known = orders.find(map);
+  if (known != orders.end()) return known->second.prefixes;
+  // The elements that made the maps not worked out yet, from this one up:
+  // each the top of the run of elements sharing its map.
+  std::vector<const KTXPathNode*> makers;
+  for (const KTXPathNode* at = element; at;) {
+    const KTPrefixMap* atMap = at->GetElementNamespaceMap();
+    if (!atMap || orders.count(atMap)) break;
+    const KTXPathNode* maker = at;
+    for (const KTXPathNode* up = maker->GetParent(); up && up->GetKind() == kXPathElement; up = up->GetParent()) {
+      if (up->GetElementNamespaceMap() != atMap) break;
+      maker = up;
+    }
+    makers.push_back(maker);
+    const KTXPathNode* above = maker->GetParent();
+    at = above && above->GetKind() == kXPathElement ? above : nullptr;
+  }
+  for (auto it = makers.rbegin(); it != makers.rend(); ++it) {
+    const KTXPathNode* maker = *it;
+    KTPrefixMapRef makerMap = maker->InheritedElementMap();
+    const KTXPathNode* above = maker->GetParent();
+    const KTPrefixMap* aboveMap =
+        above && above->GetKind() == kXPathElement ? above->GetElementNamespaceMap() : nullptr;
+    const std::vector<KTString>* aboveOrder = nullptr;
+    if (aboveMap) {
+      auto found = orders.find(aboveMap);
+      if (found != orders.end()) aboveOrder = &found->second.prefixes;
+    }
+    std::vector<KTString> prefixes;
+    std::unordered_set<std::u16string_view> seen;
+    // Views into the map's own keys, which the entry keeps alive.
+    auto take = [&](std::u16string_view prefix) {
+      auto bound = makerMap->find(prefix);
+      if (bound == makerMap->end() || !seen.insert(bound->first.View()).second) return;
+      prefixes.push_back(bound->first);
+    };
+    for (int i = 0; i < maker->GetChildCount(); ++i) {
+      const KTXPathNode* child = maker->GetChild(i);
+      if (!IsAttributeLike(child->GetKind())) break;
+      if (child->GetKind() == kXPathNamespace) take(DeclaredPrefix(child));
+    }
+    if (aboveOrder)
+      for (const KTString& prefix : *aboveOrder) take(prefix.View());
+    // Bindings no declaration shows (a copy's inherited scope) keep the
+    // map's order.
+    for (const auto& [prefix, uri] : *makerMap) take(prefix.View());
+    const KTPrefixMap* key = makerMap.get();
+    orders[key] = KTXSLTProcessor::DeclarationOrder{std::move(makerMap), std::move(prefixes)};
+  }
+  return orders[map].prefixes;
+}
+
+void KTInstructionExecutor::DropRepeatedDeclarations(KTXPathNode* top) {
+  if (!top || top->GetKind() != kXPathElement) return;
+  std::vector<KTXPathNode*> pending{top};
+  while (!pending.empty()) {
+    KTXPathNode* element = pending.back();
+    pending.pop_back();
+    const KTXPathNode* parent = element->GetParent();
+    const KTPrefixMap* scope = parent ? parent->GetElementNamespaceMap() : nullptr;
+    int repeated = 0;
+    const int count = element->GetChildCount();
+    for (int i = 0; i < count; ++i) {
+      const KTXPathNode* child = element->GetChild(i);
+      if (child->GetKind() == kXPathElement) pending.push_back(element->GetChild(i));
+      if (child->GetKind() != kXPathNamespace || !child->GetValue()[0]) continue;
+      bool bound = false;
+      const KTString* uri = Lookup(scope, DeclaredPrefix(child), &bound);
+      if (bound && UriText(uri) == std::u16string_view(child->GetValue())) ++repeated;
+    }
+    if (repeated == 0) continue;
+    // One rebuild of the child list, not one removal per declaration.
+    KTXPathNode::ChildList children = element->ReleaseChildren();
+    for (auto& child : children) {
+      if (child->GetKind() == kXPathNamespace && child->GetValue()[0]) {
+        bool bound = false;
+        const KTString* uri = Lookup(scope, DeclaredPrefix(child.get()), &bound);
+        if (bound && UriText(uri) == std::u16string_view(child->GetValue())) continue;
+      }
+      element->AppendChild(std::move(child));
+    }
+  }
 }
 
 void KTInstructionExecutor::FixElementNamespace(KTXPathNode* element) {
@@ -458,32 +554,32 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   copy->SetOutputFlag(source->GetOutputFlag());
   std::u16string_view originalPrefix = PrefixOf(name);
 
-  // xsl:namespace-alias renames literal elements and attributes (never what
-  // xsl:copy copies from the source).
+  // xsl:namespace-alias moves literal elements and attributes (never what
+  // xsl:copy copies from the source) to the result namespace.
   // An alias applies to the names in the aliased namespace, whatever
   // prefix they are written with (XSLT 1.0 §7.1.1); unprefixed attributes
-  // are in no namespace and are never renamed.
-  bool aliasedIntoXslt = false;
+  // are in no namespace and are never renamed. A name keeps its prefix, which
+  // the element's copied namespace nodes bind to the result namespace (as
+  // xsltproc writes it); a result namespace of none takes the prefix away,
+  // and a name in no namespace takes the result prefix.
   const auto& aliases = processor_->NamespaceAliasUris();
   if (literal && !aliases.empty() &&
       (kind == kXPathElement || (kind == kXPathAttribute && !originalPrefix.empty()))) {
     auto alias = aliases.find(KTString(UriText(source->GetNamespaceUri())));
     if (alias != aliases.end()) {
-      const KTString& resultPrefix = alias->second.prefix;
-      KTString renamed;
-      if (resultPrefix.IsEmpty()) {
-        renamed = KTString(LocalOf(name));
-      } else {
-        renamed = resultPrefix;
-        renamed += u':';
-        renamed += KTString(LocalOf(name));
-      }
-      copy->SetName(renamed.c_str());
-      // An attribute renamed to the default namespace keeps that namespace:
-      // unprefixed, it would be in none, so it gets a prefix when appended.
       const KTString* resultUri = alias->second.uri;
+      if (UriText(resultUri).empty()) {
+        copy->SetName(KTString(LocalOf(name)).c_str());
+      } else if (originalPrefix.empty() && UriText(source->GetNamespaceUri()).empty()) {
+        // No namespace node of the element binds the default to no
+        // namespace: the name takes the result prefix.
+        const KTString& resultPrefix = alias->second.prefix;
+        KTString renamed(resultPrefix);
+        if (!resultPrefix.IsEmpty()) renamed += u':';
+        renamed += KTString(LocalOf(name));
+        copy->SetName(renamed.c_str());
+      }
       copy->SetNamespaceUri(resultUri);
-      aliasedIntoXslt = kind == kXPathElement && IsXsltUri(resultUri);
     }
   }
 
@@ -548,31 +644,42 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
     };
     const KTPrefixMap* scope = parent->GetElementNamespaceMap();
     std::vector<Binding> needed;
+    const std::u16string_view namePrefix = PrefixOf(added->GetName());
+    OwnDeclarations declaredHere(source);
+    int namePlace = -1;
+    int ownCount = 0;
     if (sourceMap) {
-      for (const auto& [prefix, uri] : *sourceMap) {
+      // In the order xsltproc declares them: the source's own declarations
+      // first, then those of the scopes above.
+      for (const KTString& prefix : DeclarationOrderOf(source)) {
+        auto inScope = sourceMap->find(prefix.View());
+        if (inScope == sourceMap->end()) continue;
+        const KTString* uri = inScope->second;
         if (prefix.View() == kXmlPrefix || !uri || uri->View() == kXmlUri) continue;
-        KTString outPrefix(prefix);
         const KTString* outUri = uri;
         if (literal) {
-          if (IsXsltUri(uri) && !aliasedIntoXslt) continue;
+          if (IsXsltUri(uri)) continue;
           if (!isUsed(prefix.View()) && (frame->ExcludedNamespaces().count(*uri) ||
                                          frame->ExtensionNamespaces().count(*uri)))
             continue;
           auto alias = aliases.find(KTString(UriText(uri)));
           if (alias != aliases.end()) {
-            outPrefix = alias->second.prefix;
             outUri = alias->second.uri;
             if (!outUri) continue;
           }
         }
         bool bound = false;
-        const KTString* current = Lookup(scope, outPrefix.View(), &bound);
+        const KTString* current = Lookup(scope, prefix.View(), &bound);
         if (bound && SameUri(current, outUri)) continue;
-        bool duplicate = false;
-        for (const Binding& b : needed) duplicate = duplicate || b.prefix == outPrefix;
-        if (!duplicate) needed.push_back(Binding{outPrefix, outUri});
+        needed.push_back(Binding{prefix, outUri});
+        if (prefix.View() == namePrefix) namePlace = static_cast<int>(needed.size()) - 1;
+        else if (declaredHere.Has(prefix.View())) ownCount = static_cast<int>(needed.size());
       }
     }
+    // The binding of the element's own name comes right after the element's
+    // own declarations, before those of the scopes above (xsltproc's order).
+    if (namePlace > ownCount) std::rotate(needed.begin() + ownCount, needed.begin() + namePlace,
+                                          needed.begin() + namePlace + 1);
     Declare(added, needed);
     FixElementNamespace(added);
   } else if (kind == kXPathAttribute) {

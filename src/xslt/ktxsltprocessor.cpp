@@ -110,6 +110,7 @@ void KTXSLTProcessor::Start() {
   namespaceAliasUris_.clear();
   attributeSets_.clear();
   generatedPrefixCounter_ = 0;
+  declarationOrders_.clear();
   importPrecedence_ = 0;
   ownedStrings_.clear();
   globalVariables_.clear();

@@ -262,6 +262,15 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   int ImportPrecedence() const { return importPrecedence_; }
   void AdvanceImportPrecedence() { ++importPrecedence_; }
   int NextGeneratedPrefixNumber() { return ++generatedPrefixCounter_; }
+  // The prefixes of a namespace scope in the order its bindings are declared
+  // on a copy (ktresulttree.cpp), by the prefix map's address; the entry
+  // holds the map, so that the address stays its own. Made once per map and
+  // run.
+  struct DeclarationOrder {
+    KTPrefixMapRef map;
+    std::vector<KTString> prefixes;
+  };
+  std::unordered_map<const KTPrefixMap*, DeclarationOrder>& DeclarationOrders() { return declarationOrders_; }
   std::vector<std::unique_ptr<KTString>>& OwnedStrings() { return ownedStrings_; }
   NodeMap& VariableOwners() { return variableOwners_; }
   NodeMap& ParameterOwners() { return parameterOwners_; }
@@ -511,6 +520,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   bool topLevelVariable_ = false;
   KTXPathTreeContext* treeContext_ = nullptr;
   int generatedPrefixCounter_ = 0;
+  std::unordered_map<const KTPrefixMap*, DeclarationOrder> declarationOrders_;
   KTString unknownVariableName_;
   std::vector<KTXPathNode*> inEvaluation_;
   std::vector<KTXPathNode*> evaluated_;
