@@ -15,6 +15,7 @@ class KTHtmlVocabulary {
   static bool IsHtmlUriAttribute(std::u16string_view name);
   // Attributes written as their name alone.
   static bool IsHtmlBooleanAttribute(std::u16string_view name);
-  // Elements before which an indented result starts a new line.
+  // Elements that are not inline, around which an indented result starts
+  // new lines.
   static bool IsHtmlBlockElement(std::u16string_view name);
 };

@@ -4,6 +4,7 @@
 // ktresultserializer_html.cpp.
 #include "xslt/output/ktresultserializer.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "xml/ktxpathnode.h"
@@ -22,6 +23,13 @@ bool IsEmptyText(const KTXPathNode* node) {
   if (node->GetKind() != kXPathText) return false;
   const char16_t* value = node->GetValue();
   return !value || !*value;
+}
+
+// Whether a root writes anything: a node other than empty text below it.
+bool HasContent(const KTXPathNode* root) {
+  if (root->GetKind() != kXPathRoot) return true;
+  return std::any_of(root->Children().begin(), root->Children().end(),
+                     [](const auto& child) { return child && !IsEmptyText(child.get()); });
 }
 
 bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
@@ -105,13 +113,7 @@ void KTResultSerializer::FlushToSink() {
   outputLength_ = 0;
 }
 
-void KTResultSerializer::WriteNewline() {
-  if (firstBreak_) {
-    firstBreak_ = false;
-    return;
-  }
-  Append(newline_.View());
-}
+void KTResultSerializer::WriteNewline() { Append(newline_.View()); }
 
 // Two spaces a level: the unit xsltproc and most XSLT processors indent
 // with, so that an indented result reads and compares as theirs does.
@@ -127,9 +129,8 @@ const char16_t* KTResultSerializer::Serialize(const KTOutputSettings& settings) 
   settings_ = settings;
   ChooseMethod();
   depth_ = 0;
-  blockContext_ = true;
-  firstBreak_ = true;
-  pendingMeta_ = false;
+  metaHead_ = nullptr;
+  metaContent_ = nullptr;
   encoding_.Select(settings_.IsEncodingSpecified() ? settings_.GetEncoding().c_str()
                                                    : defaultEncoding_.c_str());
   ParseCdataList();
@@ -138,21 +139,24 @@ const char16_t* KTResultSerializer::Serialize(const KTOutputSettings& settings) 
   bool written = false;
   if (xml_) {
     indent_ = settings_.IsIndentSpecified() && settings_.GetIndent();
+    // Line breaks part the declarations and the nodes at the top of the
+    // document unless indent="no" says otherwise: the layout xsltproc
+    // writes, so that results compare equal line by line.
+    const bool topBreaks = !settings_.IsIndentSpecified() || settings_.GetIndent();
     if (!(settings_.IsOmitXmlDeclarationSpecified() && settings_.GetOmitXmlDeclaration())) {
       WriteXmlDeclaration();
-      // Indented, the first node's own break follows the declaration.
-      if (indent_) WriteNewline();
-      else Append(newline_.View());
+      // An empty result is the declaration alone.
+      if (HasContent(resultRoot_)) WriteNewline();
     }
-    WriteXmlDoctype();
-    written = WriteXmlNode(resultRoot_, XmlFlags{indent_, indent_});
-    // A document ends with a line end, as a text file does.
-    if (written && resultRoot_->GetChildCount() > 0) Append(newline_.View());
+    if (WriteXmlDoctype() && topBreaks) WriteNewline();
+    written = WriteXmlDocument(topBreaks);
   } else if (html_) {
     indent_ = settings_.IsIndentSpecified() ? settings_.GetIndent() : true;
-    WriteHtmlDoctype();
+    if (WriteHtmlDoctype()) WriteNewline();
+    FindHtmlMetaPlace();
     written = WriteHtmlNode(resultRoot_);
-    if (written && resultRoot_->GetChildCount() > 0) Append(newline_.View());
+    // The document ends with a line break, as a text file does.
+    if (written && HasContent(resultRoot_)) WriteNewline();
   } else if (text_) {
     written = WriteTextNode(resultRoot_);
   }
@@ -373,10 +377,10 @@ void KTResultSerializer::WriteXmlDeclaration() {
   Append(u"?>");
 }
 
-void KTResultSerializer::WriteXmlDoctype() {
-  if (!settings_.IsDoctypeSystemSpecified()) return;
+bool KTResultSerializer::WriteXmlDoctype() {
+  if (!settings_.IsDoctypeSystemSpecified()) return false;
   const int first = resultRoot_->FirstChildOfKind(kXPathElement);
-  if (first >= resultRoot_->GetChildCount()) return;
+  if (first >= resultRoot_->GetChildCount()) return false;
   Append(u"<!DOCTYPE ");
   AppendName(resultRoot_->GetChild(first));
   const unsigned rules = kNoReferences;
@@ -389,6 +393,30 @@ void KTResultSerializer::WriteXmlDoctype() {
   }
   AppendText(settings_.GetDoctypeSystem().View(), rules, nullptr);
   Append(u"\">");
+  return true;
+}
+
+bool KTResultSerializer::WriteXmlDocument(bool topBreaks) {
+  if (resultRoot_->GetKind() != kXPathRoot) return WriteXmlNode(resultRoot_, XmlFlags{false, indent_});
+  // The nodes at the top stand at the start of their lines as written: a
+  // line break follows a comment that is followed by more, and the last node.
+  const int count = resultRoot_->GetChildCount();
+  bool any = false;
+  for (int i = 0; i < count; ++i) {
+    const KTXPathNode* child = resultRoot_->GetChild(i);
+    if (!child) return false;
+    if (IsEmptyText(child)) continue;
+    if (!WriteXmlNode(child, XmlFlags{false, indent_})) return false;
+    any = true;
+    if (topBreaks && child->GetKind() == kXPathComment) {
+      int next = i + 1;
+      while (next < count && resultRoot_->GetChild(next) && IsEmptyText(resultRoot_->GetChild(next))) ++next;
+      if (next < count) WriteNewline();
+      i = next - 1;
+    }
+  }
+  if (any && topBreaks) WriteNewline();
+  return true;
 }
 
 bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags) {
@@ -410,8 +438,10 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
         stack.push_back(XmlFrame{node, 0, flags, false, false});
         break;
       case kXPathElement: {
-        if (flags.lineBreak) WriteNewline();
-        if (flags.tabs) WriteIndent();
+        if (flags.lineBreak) {
+          WriteNewline();
+          WriteIndent();
+        }
         Append(u'<');
         AppendName(node);
         // Namespace declarations first, then the attributes, each in the
@@ -429,15 +459,18 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
             Append(u'"');
           }
         }
-        // Mixed content keeps its white space exactly: no indentation inside.
+        // Mixed content keeps its white space exactly: no indentation inside
+        // it, down to its deepest elements.
         bool hasText = false;
-        for (const auto& child : node->Children()) {
-          if (IsTextLike(child->GetKind()) && !IsEmptyText(child.get())) {
-            hasText = true;
-            break;
+        if (flags.format) {
+          for (const auto& child : node->Children()) {
+            if (IsTextLike(child->GetKind()) && !IsEmptyText(child.get())) {
+              hasText = true;
+              break;
+            }
           }
         }
-        XmlFlags childFlags = hasText ? XmlFlags{} : XmlFlags{indent_, indent_};
+        const XmlFlags childFlags = flags.format && !hasText ? XmlFlags{true, true} : XmlFlags{};
         stack.push_back(XmlFrame{node, leading, childFlags, true, false});
         break;
       }
@@ -454,21 +487,22 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
         WriteTextContent(node, node->GetOutputFlag());
         break;
       case kXPathPI:
-        if (flags.tabs) WriteIndent();
-        Append(u"<?");
-        AppendName(node);
-        Append(u' ');
-        AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
-        Append(u"?>");
-        if (flags.lineBreak) WriteNewline();
-        stack.push_back(XmlFrame{node, 0, flags, false, false});
-        break;
       case kXPathComment:
-        if (flags.tabs) WriteIndent();
-        Append(u"<!--");
-        AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceComment);
-        Append(u"-->");
-        if (flags.lineBreak) WriteNewline();
+        if (flags.lineBreak) {
+          WriteNewline();
+          WriteIndent();
+        }
+        if (node->GetKind() == kXPathPI) {
+          Append(u"<?");
+          AppendName(node);
+          Append(u' ');
+          AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
+          Append(u"?>");
+        } else {
+          Append(u"<!--");
+          AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceComment);
+          Append(u"-->");
+        }
         stack.push_back(XmlFrame{node, 0, flags, false, false});
         break;
       default:
@@ -499,8 +533,10 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
       if (!done.element) continue;
       if (done.closed) {
         --depth_;
-        if (done.childFlags.lineBreak) WriteNewline();
-        if (done.childFlags.tabs) WriteIndent();
+        if (done.childFlags.lineBreak) {
+          WriteNewline();
+          WriteIndent();
+        }
         Append(u"</");
         AppendName(done.node);
         Append(u'>');

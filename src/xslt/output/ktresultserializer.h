@@ -30,12 +30,12 @@ class KTOutputSink {
 
 class KTResultSerializer {
  public:
-  // Whether the XML writer writes indentation tabs before a node and a line
-  // break before (elements, end tags) or after (comments, processing
-  // instructions) it.
+  // How the XML writer lays out a node: a line break and indentation before
+  // it, and whether its children may be indented (no text among them or
+  // among the children of any element above).
   struct XmlFlags {
-    bool tabs = false;
     bool lineBreak = false;
+    bool format = false;
   };
 
   KTResultSerializer();
@@ -91,7 +91,8 @@ class KTResultSerializer {
   bool WriteXmlNode(const KTXPathNode* node, XmlFlags flags);
   bool WriteHtmlNode(const KTXPathNode* node);
   bool WriteTextNode(const KTXPathNode* node);
-  void WriteHtmlDoctype();
+  // True when it wrote a document type declaration.
+  bool WriteHtmlDoctype();
 
   void WriteNewline();
   void WriteIndent();
@@ -145,7 +146,11 @@ class KTResultSerializer {
   }
   void AppendName(const KTXPathNode* node);
   void WriteXmlDeclaration();
-  void WriteXmlDoctype();
+  // True when it wrote a document type declaration.
+  bool WriteXmlDoctype();
+  // The nodes of the result root, with the line breaks that go between
+  // them; the root itself when it is some other node.
+  bool WriteXmlDocument(bool topBreaks);
   void ParseCdataList();
   bool InCdataSectionElement(const KTXPathNode* textNode) const;
   // Writes a text or CDATA node: as a CDATA section when its parent is listed
@@ -153,8 +158,14 @@ class KTResultSerializer {
   void WriteTextContent(const KTXPathNode* node, bool escape);
   void WriteHtmlAttribute(const KTXPathNode* node);
   void WriteHtmlMeta();
+  // Finds the head that gets the META, or the META of the result that
+  // already declares the content type and whose content names the encoding.
+  void FindHtmlMetaPlace();
+  bool IsContentTypeMeta(const KTXPathNode* element, const KTXPathNode** content) const;
   void OpenHtmlElement(const KTXPathNode* node, std::vector<HtmlFrame>& stack);
-  void CloseHtmlElement(const HtmlFrame& frame);
+  // Writes the '>' of the start tag, and the META in the head that gets it.
+  void FinishHtmlStartTag(HtmlFrame& frame);
+  void CloseHtmlElement(HtmlFrame& frame);
 
   KTString output_;
   int outputLength_ = 0;
@@ -167,11 +178,11 @@ class KTResultSerializer {
   bool text_ = false;
   int depth_ = 0;
   bool indent_ = false;
-  bool blockContext_ = true;
-  // The first place where a line break would go only clears this flag, so
-  // the output never begins with a line break.
-  bool firstBreak_ = true;
-  bool pendingMeta_ = false;
+  // The head element whose content starts with the META of the html method,
+  // or the content attribute of the result's own content-type META, which is
+  // written naming the output encoding instead; null when there is none.
+  const KTXPathNode* metaHead_ = nullptr;
+  const KTXPathNode* metaContent_ = nullptr;
   KTString newline_;
   KTString defaultEncoding_;
   KTOutputEncoding encoding_;

@@ -1,5 +1,5 @@
 // KTResultSerializer: the html output method (HTML 4 end tags, minimised
-// boolean attributes, escaped URI attributes, the META element after HEAD,
+// boolean attributes, escaped URI attributes, the META element in the head,
 // line breaks around block elements) and the text output method.
 #include "xslt/output/ktresultserializer.h"
 #include "xml/ktxpathnode.h"
@@ -8,6 +8,11 @@ namespace {
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 bool IsTextLike(int kind) { return kind == kXPathText || kind == kXPathCData; }
+bool IsEmptyText(const KTXPathNode* node) {
+  if (node->GetKind() != kXPathText) return false;
+  const char16_t* value = node->GetValue();
+  return !value || !*value;
+}
 
 bool IsNamed(std::u16string_view name, std::u16string_view lowerCase) {
   if (name.size() != lowerCase.size()) return false;
@@ -61,26 +66,50 @@ void EscapeUriValue(std::u16string_view value, KTString& out) {
   }
 }
 
+bool IsNamedLocal(const KTXPathNode* node, std::u16string_view lowerCase) {
+  std::u16string_view name = node->GetName();
+  const std::size_t colon = name.find(u':');
+  if (colon != std::u16string_view::npos) name.remove_prefix(colon + 1);
+  return IsNamed(name, lowerCase);
+}
+
+bool InNamespace(const KTXPathNode* node) {
+  const KTString* uri = node->GetNamespaceUri();
+  return uri && !uri->IsEmpty();
+}
+
 }  // namespace
 
 // One node whose children the HTML writer is walking.
+//
+// Line breaks (indent="yes", the default) go where they cannot change how
+// the page renders, at the places xsltproc chooses, so that results compare
+// equal: after the start tag of a block element whose content is more than
+// one node and starts with an element; before its end tag when the content
+// ends with one; and after a block element that a node other than text
+// follows. Nothing is ever indented, and no break goes into an element whose
+// name begins with "p" (p, pre, param: the breaks xsltproc leaves out there)
+// nor anywhere inside pre or textarea, whose white space is shown as written.
 struct KTResultSerializer::HtmlFrame {
   const KTXPathNode* node;
   int next = 0;
   bool element = false;
-  bool empty = false;     // IsHtmlEmptyElement
-  bool endTag = false;    // IsHtmlElementWithEndTag
-  bool block = false;     // IsHtmlBlockElement
-  bool raw = false;       // script or style: text written unescaped
-  bool head = false;      // the META element belongs after this start tag
-  bool closed = false;    // the start tag has its '>' (the element has content)
-  bool lastText = false;  // the last child written was text
+  bool empty = false;             // IsHtmlEmptyElement
+  bool block = false;             // IsHtmlBlockElement, in no namespace
+  bool raw = false;               // script or style: text written unescaped
+  bool meta = false;              // the META is the first thing in its content
+  bool closed = false;            // the start tag has its '>' (the element has content)
+  bool verbatim = false;          // pre or textarea, or inside one
+  bool breaksBetween = false;     // a break may follow a block child
+  bool breakAfterStart = false;
+  bool breakBeforeEnd = false;
+  bool afterBlock = false;        // the last child written was a block element or the META
 };
 
-void KTResultSerializer::WriteHtmlDoctype() {
-  if (!settings_.IsDoctypeSystemSpecified() && !settings_.IsDoctypePublicSpecified()) return;
-  if (resultRoot_->FirstChildOfKind(kXPathElement) >= resultRoot_->GetChildCount()) return;
-  Append(u"<!DOCTYPE HTML");
+bool KTResultSerializer::WriteHtmlDoctype() {
+  if (!settings_.IsDoctypeSystemSpecified() && !settings_.IsDoctypePublicSpecified()) return false;
+  if (resultRoot_->FirstChildOfKind(kXPathElement) >= resultRoot_->GetChildCount()) return false;
+  Append(u"<!DOCTYPE html");
   if (settings_.IsDoctypePublicSpecified()) {
     Append(u" PUBLIC \"");
     AppendText(settings_.GetDoctypePublic().View(), kNoReferences, nullptr);
@@ -93,17 +122,65 @@ void KTResultSerializer::WriteHtmlDoctype() {
     AppendText(settings_.GetDoctypeSystem().View(), kNoReferences, nullptr);
   }
   Append(u"\">");
+  return true;
+}
+
+bool KTResultSerializer::IsContentTypeMeta(const KTXPathNode* element, const KTXPathNode** content) const {
+  if (element->GetKind() != kXPathElement || !IsNamedLocal(element, u"meta")) return false;
+  bool contentType = false;
+  *content = nullptr;
+  for (const auto& child : element->Children()) {
+    if (child->GetKind() != kXPathAttribute) continue;
+    if (IsNamed(child->GetName(), u"http-equiv") && IsNamed(child->GetValue(), u"content-type")) {
+      contentType = true;
+    } else if (IsNamed(child->GetName(), u"content")) {
+      *content = child.get();
+    }
+  }
+  return contentType && *content;
+}
+
+// The META goes into the head of the html element at the top of the result
+// (or a head at the top). A META of the result that already declares the
+// content type, in that head or before it, takes its place: its content is
+// written naming the output encoding, so that the page never carries two
+// declarations that disagree.
+void KTResultSerializer::FindHtmlMetaPlace() {
+  const KTXPathNode* head = nullptr;
+  const KTXPathNode* html = nullptr;
+  for (const auto& child : resultRoot_->Children()) {
+    if (child->GetKind() != kXPathElement) continue;
+    if (IsNamedLocal(child.get(), u"html")) {
+      html = child.get();
+      break;
+    }
+    if (IsNamedLocal(child.get(), u"head")) {
+      head = child.get();
+      break;
+    }
+  }
+  if (html) {
+    for (const auto& child : html->Children()) {
+      if (child->GetKind() != kXPathElement) continue;
+      if (IsNamedLocal(child.get(), u"head")) {
+        head = child.get();
+        break;
+      }
+      if (IsContentTypeMeta(child.get(), &metaContent_)) return;
+    }
+  }
+  if (!head) return;
+  for (const auto& child : head->Children()) {
+    if (IsContentTypeMeta(child.get(), &metaContent_)) return;
+  }
+  metaContent_ = nullptr;
+  metaHead_ = head;
 }
 
 void KTResultSerializer::WriteHtmlMeta() {
-  if (indent_) {
-    WriteNewline();
-    for (int i = 0; i <= depth_; ++i) Append(u'\t');
-  }
-  Append(u"<META http-equiv=\"Content-Type\" content=\"text/html; charset=");
+  Append(u"<meta http-equiv=\"Content-Type\" content=\"text/html; charset=");
   Append(encoding_.GetName().View());
   Append(u"\">");
-  pendingMeta_ = false;
 }
 
 void KTResultSerializer::WriteHtmlAttribute(const KTXPathNode* node) {
@@ -113,6 +190,12 @@ void KTResultSerializer::WriteHtmlAttribute(const KTXPathNode* node) {
   if (node->GetKind() == kXPathNamespace) {
     Append(u"=\"");
     AppendText(node->GetValue(), kXmlAttributeRules, node);
+    Append(u'"');
+    return;
+  }
+  if (node == metaContent_) {
+    Append(u"=\"text/html; charset=");
+    Append(encoding_.GetName().View());
     Append(u'"');
     return;
   }
@@ -129,6 +212,7 @@ void KTResultSerializer::WriteHtmlAttribute(const KTXPathNode* node) {
 
 void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<HtmlFrame>& stack) {
   const std::u16string_view name = node->GetName();
+  const bool parentVerbatim = !stack.empty() && stack.back().verbatim;
   HtmlFrame frame{node};
   frame.element = true;
   // An element in a namespace that has content keeps its end tag even under
@@ -136,60 +220,62 @@ void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<Ht
   // XML), so that its content is not left outside it. Without content it
   // is a start tag alone like the HTML element (an end tag "</br>" reads as
   // a second br in HTML).
-  const KTString* uri = node->GetNamespaceUri();
-  const bool namespaced = uri && !uri->IsEmpty();
+  const bool namespaced = InNamespace(node);
   const int childCount = node->GetChildCount();
   const bool hasContent = childCount > 0 && !IsAttributeLike(node->GetChild(childCount - 1)->GetKind());
   frame.empty = htmlVocabulary_.IsHtmlEmptyElement(name) && !(namespaced && hasContent);
-  frame.endTag = !frame.empty && htmlVocabulary_.IsHtmlElementWithEndTag(name);
-  frame.block = htmlVocabulary_.IsHtmlBlockElement(name);
-  if (indent_ && blockContext_ && frame.block) {
-    bool hasText = false;
-    for (const auto& child : node->Children()) {
-      if (IsTextLike(child->GetKind())) {
-        hasText = true;
-        break;
-      }
+  // An element in a namespace is not HTML's, whatever its name.
+  frame.block = !namespaced && htmlVocabulary_.IsHtmlBlockElement(name);
+  frame.raw = IsNamed(name, u"script") || IsNamed(name, u"style");
+  frame.meta = node == metaHead_;
+  frame.verbatim = parentVerbatim || (!namespaced && (IsNamed(name, u"pre") || IsNamed(name, u"textarea")));
+  const std::u16string_view local = name.substr(name.find(u':') + 1);
+  frame.breaksBetween = indent_ && !frame.verbatim && !frame.empty && !local.empty() && local[0] != u'p';
+  if (frame.breaksBetween && frame.block) {
+    // The content as written: no attributes, no empty text, the META first.
+    int first = 0;
+    while (first < childCount && (IsAttributeLike(node->GetChild(first)->GetKind()) ||
+                                  IsEmptyText(node->GetChild(first)))) {
+      ++first;
     }
-    if (!hasText) {
-      WriteNewline();
-      WriteIndent();
-    }
+    int last = childCount - 1;
+    while (last >= first && IsEmptyText(node->GetChild(last))) --last;
+    const bool anyChild = first <= last;
+    const bool several = frame.meta ? anyChild : first < last;
+    const bool textFirst = !frame.meta && anyChild && IsTextLike(node->GetChild(first)->GetKind());
+    const bool textLast = anyChild && IsTextLike(node->GetChild(last)->GetKind());
+    frame.breakAfterStart = several && !textFirst;
+    frame.breakBeforeEnd = several && !textLast;
   }
-  blockContext_ = frame.block;
   Append(u'<');
   AppendName(node);
-  frame.raw = IsNamed(name, u"script") || IsNamed(name, u"style");
-  if (IsNamed(name, u"head")) {
-    pendingMeta_ = true;
-    frame.head = true;
-  }
   stack.push_back(frame);
 }
 
-void KTResultSerializer::CloseHtmlElement(const HtmlFrame& frame) {
-  if (frame.closed) --depth_;
-  const bool endBreak = indent_ && blockContext_ && !frame.lastText;
-  if (!frame.closed && frame.empty) {
-    // An empty element of HTML is its start tag alone (XSLT 1.0 §16.2).
-    Append(u'>');
-  } else if (!frame.empty) {
-    // Any other element has an end tag even without content: HTML knows no
-    // empty-element tag, so "<p />" would leave p open over what follows. A
-    // head element without content still gets its META.
-    if (!frame.closed) {
-      Append(u'>');
-      if (pendingMeta_) WriteHtmlMeta();
-    }
-    if (endBreak) {
-      WriteNewline();
-      WriteIndent();
-    }
-    Append(u"</");
-    AppendName(frame.node);
-    Append(u'>');
+void KTResultSerializer::FinishHtmlStartTag(HtmlFrame& frame) {
+  Append(u'>');
+  frame.closed = true;
+  if (frame.breakAfterStart) WriteNewline();
+  if (frame.meta) {
+    WriteHtmlMeta();
+    frame.afterBlock = true;
   }
-  blockContext_ = frame.block;
+}
+
+void KTResultSerializer::CloseHtmlElement(HtmlFrame& frame) {
+  if (frame.empty) {
+    // An empty element of HTML is its start tag alone (XSLT 1.0 §16.2).
+    if (!frame.closed) Append(u'>');
+    return;
+  }
+  // Any other element has an end tag even without content: HTML knows no
+  // empty-element tag, so "<p />" would leave p open over what follows. A
+  // head element without content still gets its META.
+  if (!frame.closed) FinishHtmlStartTag(frame);
+  if (frame.breakBeforeEnd) WriteNewline();
+  Append(u"</");
+  AppendName(frame.node);
+  Append(u'>');
 }
 
 bool KTResultSerializer::WriteHtmlNode(const KTXPathNode* top) {
@@ -220,24 +306,19 @@ bool KTResultSerializer::WriteHtmlNode(const KTXPathNode* top) {
         WriteTextContent(node, node->GetOutputFlag() && !raw);
         break;
       case kXPathPI:
-      case kXPathComment: {
-        const bool placed = indent_ && blockContext_;
-        if (placed) WriteIndent();
-        if (node->GetKind() == kXPathPI) {
-          Append(u"<?");
-          AppendName(node);
-          Append(u' ');
-          AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
-          Append(u'>');
-        } else {
-          Append(u"<!--");
-          AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceComment);
-          Append(u"-->");
-        }
-        if (placed) WriteNewline();
+        Append(u"<?");
+        AppendName(node);
+        Append(u' ');
+        AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
+        Append(u'>');
         stack.push_back(HtmlFrame{node});
         break;
-      }
+      case kXPathComment:
+        Append(u"<!--");
+        AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceComment);
+        Append(u"-->");
+        stack.push_back(HtmlFrame{node});
+        break;
       default:  // the XML declaration and unknown kinds write nothing
         break;
     }
@@ -248,20 +329,24 @@ bool KTResultSerializer::WriteHtmlNode(const KTXPathNode* top) {
       if (frame.next < frame.node->GetChildCount()) {
         const KTXPathNode* child = frame.node->GetChild(frame.next++);
         if (!child) return false;
-        if (frame.element && !frame.closed && !IsAttributeLike(child->GetKind())) {
-          Append(u'>');
-          if (pendingMeta_) WriteHtmlMeta();
-          frame.closed = true;
-          ++depth_;
+        const int kind = child->GetKind();
+        if (!IsAttributeLike(kind)) {
+          // An empty text node (value-of of an empty string) writes nothing
+          // and leaves the layout as it is.
+          if (IsEmptyText(child)) continue;
+          if (frame.element && !frame.closed) FinishHtmlStartTag(frame);
+          if (frame.afterBlock && frame.breaksBetween && !IsTextLike(kind)) WriteNewline();
+          frame.afterBlock = false;
         }
-        frame.lastText = IsTextLike(child->GetKind());
         raw = frame.raw;
         node = child;
         break;
       }
-      const HtmlFrame done = frame;
+      HtmlFrame done = frame;
       stack.pop_back();
-      if (done.element) CloseHtmlElement(done);
+      if (!done.element) continue;
+      CloseHtmlElement(done);
+      if (!stack.empty()) stack.back().afterBlock = done.block;
     }
     if (!node) return true;
   }

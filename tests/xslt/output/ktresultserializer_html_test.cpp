@@ -1,7 +1,7 @@
 // KTResultSerializer: the html method (end tags, boolean and URI attributes,
 // the META element, raw script text, block-element line breaks, the HTML
-// document type) and the HTML vocabulary. The html method's layout is this
-// program's own, so the expected texts are written out.
+// document type) and the HTML vocabulary. The expected texts are written out;
+// the end-to-end tests compare the same layout with xsltproc's.
 #include "xslt/output/ktresultserializer.h"
 
 #include <gtest/gtest.h>
@@ -42,9 +42,9 @@ TEST(KTResultSerializerHtmlTest, DefaultMethodWritesTheHtmlExample) {
   KTResultSerializer serializer;
   serializer.SetResultRoot(t.Root());
   EXPECT_EQ(std::u16string(serializer.Serialize(KTOutputSettings())),
-            u"<html><head>\t\t<META http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">"
-            u"<title>T</title></head><body><br><p>a&lt;b</p><input type=\"checkbox\" checked>"
-            u"</body></html>\n");
+            u"<html>\n<head>\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">\n"
+            u"<title>T</title>\n</head>\n<body>\n<br><p>a&lt;b</p>\n<input type=\"checkbox\" checked>\n"
+            u"</body>\n</html>\n");
   EXPECT_TRUE(serializer.IsHtmlMethod());
 }
 
@@ -66,14 +66,14 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Text(t.Element(r, u"p"), u"t");
          t.Text(t.Element(r, u"BR"), u"x");
        },
-       NoIndent, u"<body><br><div></div><foo></foo><p>t</p><BR>x</body>"},
+       NoIndent, u"<body><br><div></div><foo></foo><p>t</p><BR>x</body>\n"},
       {"an element in a namespace named like an HTML empty element: start tag alone, end tag with content",
        [](TreeBuilder& t) {
          KTXPathNode* r = t.Element(t.Root(), u"body");
          t.Attribute(t.Element(r, u"br", u"urn:x"), u"a", u"1");
          t.Text(t.Element(r, u"link", u"urn:x"), u"u");
        },
-       NoIndent, u"<body><br a=\"1\"><link>u</link></body>"},
+       NoIndent, u"<body><br a=\"1\"><link>u</link></body>\n"},
       {"boolean attributes are written as their name, whatever their value",
        [](TreeBuilder& t) {
          KTXPathNode* s = t.Element(t.Root(), u"select");
@@ -83,7 +83,7 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Attribute(o2, u"SELECTED", u"no");
          t.Attribute(o2, u"value", u"v");
        },
-       NoIndent, u"<select><option selected></option><option SELECTED value=\"v\"></option></select>"},
+       NoIndent, u"<select><option selected></option><option SELECTED value=\"v\"></option></select>\n"},
       {"URI attributes: non-ASCII characters and spaces as %-escaped UTF-8",
        [](TreeBuilder& t) {
          KTXPathNode* a = t.Element(t.Root(), u"a");
@@ -95,12 +95,12 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
        },
        NoIndent,
        u"<a href=\"/w/Caf%C3%A9%20%C3%A9\" SRC=\"a%20b\" title=\"a b\u00e9\"></a>"
-       u"<a href=\"x?a=1&amp;b=&quot;2&quot;&{c}#%F0%9D%84%9E\"></a>"},
+       u"<a href=\"x?a=1&amp;b=&quot;2&quot;&{c}#%F0%9D%84%9E\"></a>\n"},
       {"attribute values: markup and quotes escaped, '&' bare only before '{', line ends as references",
        [](TreeBuilder& t) {
          t.Attribute(t.Element(t.Root(), u"p"), u"title", u"a<b>\"c\" & &{x}\r\n\t'");
        },
-       NoIndent, u"<p title=\"a&lt;b&gt;&quot;c&quot; &amp; &{x}&#13;&#10;&#9;'\"></p>"},
+       NoIndent, u"<p title=\"a&lt;b&gt;&quot;c&quot; &amp; &{x}&#13;&#10;&#9;'\"></p>\n"},
       {"script and style text is raw, other text escaped",
        [](TreeBuilder& t) {
          KTXPathNode* h = t.Element(t.Root(), u"div");
@@ -109,22 +109,22 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Text(t.Element(h, u"p"), u"a<b&c>");
        },
        NoIndent,
-       u"<div><script>if (a<b && c>d) x();</script><STYLE>a>b{}</STYLE><p>a&lt;b&amp;c&gt;</p></div>"},
+       u"<div><script>if (a<b && c>d) x();</script><STYLE>a>b{}</STYLE><p>a&lt;b&amp;c&gt;</p></div>\n"},
       {"comments raw, processing instructions without '?' before '>'",
        [](TreeBuilder& t) {
          KTXPathNode* d = t.Element(t.Root(), u"div");
          t.Comment(d, u" a<b ");
          t.Pi(d, u"php", u"echo 1");
        },
-       NoIndent, u"<div><!-- a<b --><?php echo 1></div>"},
+       NoIndent, u"<div><!-- a<b --><?php echo 1></div>\n"},
       {"the META names the output encoding",
        [](TreeBuilder& t) { t.Text(t.Element(t.Element(t.Root(), u"html"), u"head"), u"x"); },
        [](KTOutputSettings& s) {
          s.SetIndent(false);
          s.SetEncoding(u"ISO-8859-1");
        },
-       u"<html><head><META http-equiv=\"Content-Type\" content=\"text/html; charset=ISO-8859-1\">x"
-       u"</head></html>"},
+       u"<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=ISO-8859-1\">x"
+       u"</head></html>\n"},
       {"an unknown encoding is named UTF-8; an empty head still gets its META",
        [](TreeBuilder& t) {
          KTXPathNode* html = t.Element(t.Root(), u"html");
@@ -135,8 +135,8 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          s.SetIndent(false);
          s.SetEncoding(u"x-unknown");
        },
-       u"<html><HEAD><META http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"></HEAD>"
-       u"<body>x</body></html>"},
+       u"<html><HEAD><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"></HEAD>"
+       u"<body>x</body></html>\n"},
       {"document type with public and system identifiers",
        [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"html"), u"x"); },
        [](KTOutputSettings& s) {
@@ -144,41 +144,192 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          s.SetDoctypePublic(u"-//W3C//DTD HTML 4.01//EN");
          s.SetDoctypeSystem(u"http://www.w3.org/TR/html4/strict.dtd");
        },
-       u"<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\" \"http://www.w3.org/TR/html4/strict.dtd\">"
-       u"<html>x</html>"},
+       u"<!DOCTYPE html PUBLIC \"-//W3C//DTD HTML 4.01//EN\" \"http://www.w3.org/TR/html4/strict.dtd\">\n"
+       u"<html>x</html>\n"},
       {"document type with a public identifier alone",
        [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"html"), u"x"); },
        [](KTOutputSettings& s) {
          s.SetIndent(false);
          s.SetDoctypePublic(u"-//W3C//DTD HTML 4.01//EN");
        },
-       u"<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\"><html>x</html>"},
+       u"<!DOCTYPE html PUBLIC \"-//W3C//DTD HTML 4.01//EN\">\n<html>x</html>\n"},
       {"document type with a system identifier alone",
        [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"html"), u"x"); },
        [](KTOutputSettings& s) {
          s.SetIndent(false);
          s.SetDoctypeSystem(u"about:legacy-compat");
        },
-       u"<!DOCTYPE HTML SYSTEM \"about:legacy-compat\"><html>x</html>"},
+       u"<!DOCTYPE html SYSTEM \"about:legacy-compat\">\n<html>x</html>\n"},
       {"cdata-section-elements apply to html output too",
        [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"pre"), u"a]]>b"); },
        [](KTOutputSettings& s) {
          s.SetIndent(false);
          s.AppendCdataSectionElements(u" pre");
        },
-       u"<pre><![CDATA[a]]]]><![CDATA[>b]]></pre>"},
+       u"<pre><![CDATA[a]]]]><![CDATA[>b]]></pre>\n"},
       {"namespace declarations are escaped like attribute values",
        [](TreeBuilder& t) { t.Namespace(t.Element(t.Root(), u"div"), u"xmlns:p", u"urn:a&b"); },
-       NoIndent, u"<div xmlns:p=\"urn:a&amp;b\"></div>"},
-      {"indentation: breaks and tabs around block elements after a block element",
+       NoIndent, u"<div xmlns:p=\"urn:a&amp;b\"></div>\n"},
+  };
+  for (const HtmlCase& c : cases) {
+    TreeBuilder tree;
+    c.build(tree);
+    EXPECT_EQ(SerializeHtml(tree, c.settings), c.expected) << c.what;
+  }
+}
+
+// Indentation adds line breaks only: after the start tag of a block element
+// whose content is several nodes and starts with no text, before its end tag
+// when the content ends with no text, and after a block element followed by
+// anything but text. Never at the top, inside p, pre or textarea, or around
+// elements in a namespace.
+TEST(KTResultSerializerHtmlTest, IndentationBreaksLinesAroundBlockElements) {
+  const HtmlCase cases[] = {
+      {"content of several nodes, of one node, starting or ending with text",
        [](TreeBuilder& t) {
-         KTXPathNode* body = t.Element(t.Element(t.Root(), u"html"), u"body");
+         KTXPathNode* body = t.Element(t.Root(), u"body");
+         KTXPathNode* d1 = t.Element(body, u"div");
+         t.Text(t.Element(d1, u"p"), u"x");
+         t.Text(t.Element(d1, u"p"), u"y");
+         KTXPathNode* d2 = t.Element(body, u"div");
+         t.Text(d2, u"t");
+         t.Text(t.Element(d2, u"p"), u"x");
+         KTXPathNode* d3 = t.Element(body, u"DIV");
+         t.Text(t.Element(d3, u"p"), u"x");
+         t.Text(d3, u"t");
          t.Text(t.Element(t.Element(body, u"div"), u"p"), u"x");
-         t.Text(t.Element(t.Element(t.Element(body, u"table"), u"tr"), u"td"), u"1");
        },
        nullptr,
-       u"<html><body><div><p>x</p>    </div>\n    <table>\n      <tr><td>1</td>\n      </tr>\n    </table>"
-       u"\n  </body></html>"},
+       u"<body>\n<div>\n<p>x</p>\n<p>y</p>\n</div>\n<div>t<p>x</p>\n</div>\n<DIV>\n<p>x</p>t</DIV>\n"
+       u"<div><p>x</p></div>\n</body>\n"},
+      {"after a block element: a break before an element or comment, none before text or after inline ones",
+       [](TreeBuilder& t) {
+         KTXPathNode* ul = t.Element(t.Root(), u"ul");
+         t.Text(t.Element(ul, u"li"), u"a");
+         t.Comment(ul, u"c");
+         t.Text(t.Element(ul, u"li"), u"b");
+         t.Text(ul, u"t");
+         t.Text(t.Element(ul, u"li"), u"c");
+         t.Text(ul, u"");
+         t.Text(t.Element(ul, u"li"), u"d");
+         t.Element(ul, u"br");
+         t.Element(ul, u"span");
+         t.Element(ul, u"hr");
+       },
+       nullptr, u"<ul>\n<li>a</li>\n<!--c--><li>b</li>t<li>c</li>\n<li>d</li>\n<br><span></span><hr>\n</ul>\n"},
+      {"an inline or unknown parent still parts its block children; nothing between nodes at the top",
+       [](TreeBuilder& t) {
+         KTXPathNode* span = t.Element(t.Root(), u"span");
+         t.Element(span, u"div");
+         t.Element(span, u"div");
+         KTXPathNode* foo = t.Element(t.Root(), u"foo");
+         t.Element(foo, u"p");
+         t.Element(foo, u"p");
+         t.Element(t.Root(), u"div");
+       },
+       nullptr, u"<span><div></div>\n<div></div></span><foo><p></p>\n<p></p></foo><div></div>\n"},
+      {"no break inside p, nor anywhere inside pre or textarea, whose white space shows",
+       [](TreeBuilder& t) {
+         KTXPathNode* body = t.Element(t.Root(), u"body");
+         KTXPathNode* p = t.Element(body, u"p");
+         t.Element(p, u"div");
+         t.Element(p, u"div");
+         KTXPathNode* span = t.Element(t.Element(body, u"pre"), u"span");
+         t.Element(span, u"div");
+         t.Element(span, u"div");
+         KTXPathNode* pre = t.Element(body, u"PRE");
+         t.Element(pre, u"div");
+         t.Element(pre, u"div");
+         KTXPathNode* textarea = t.Element(body, u"textarea");
+         t.Element(textarea, u"div");
+         t.Element(textarea, u"div");
+       },
+       nullptr,
+       u"<body>\n<p><div></div><div></div></p>\n<pre><span><div></div><div></div></span></pre>\n"
+       u"<PRE><div></div><div></div></PRE>\n<textarea><div></div><div></div></textarea>\n</body>\n"},
+      {"elements in a namespace are not HTML's: no breaks around them",
+       [](TreeBuilder& t) {
+         KTXPathNode* div = t.Element(t.Root(), u"x:div", u"urn:x");
+         t.Element(div, u"x:p", u"urn:x");
+         t.Element(div, u"x:p", u"urn:x");
+       },
+       nullptr, u"<x:div><x:p></x:p><x:p></x:p></x:div>\n"},
+      {"the META counts as the head's first child",
+       [](TreeBuilder& t) {
+         KTXPathNode* html = t.Element(t.Root(), u"html");
+         t.Element(html, u"head");
+         t.Text(t.Element(html, u"HEAD"), u"t");
+       },
+       nullptr,
+       u"<html>\n<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"></head>\n"
+       u"<HEAD>t</HEAD>\n</html>\n"},
+  };
+  for (const HtmlCase& c : cases) {
+    TreeBuilder tree;
+    c.build(tree);
+    EXPECT_EQ(SerializeHtml(tree, c.settings), c.expected) << c.what;
+  }
+}
+
+// The META goes into the head of the html element at the top (or of a head
+// at the top); a content-type META of the result's own, in that head or
+// before it, is kept in its place instead, its content naming the encoding.
+TEST(KTResultSerializerHtmlTest, MetaDeclaresTheEncodingOnce) {
+  auto meta = [](TreeBuilder& t, KTXPathNode* parent, const char16_t* equiv, const char16_t* content) {
+    KTXPathNode* m = t.Element(parent, u"meta");
+    if (equiv) t.Attribute(m, u"http-equiv", equiv);
+    if (content) t.Attribute(m, u"CONTENT", content);
+    return m;
+  };
+  const HtmlCase cases[] = {
+      {"the result's own META is rewritten, wherever it stands in the head",
+       [&](TreeBuilder& t) {
+         KTXPathNode* head = t.Element(t.Element(t.Root(), u"html"), u"head");
+         t.Element(head, u"title");
+         meta(t, head, u"content-TYPE", u"text/html; charset=ISO-8859-1");
+         meta(t, head, u"Content-Type", u"x");
+       },
+       NoIndent,
+       u"<html><head><title></title><meta http-equiv=\"content-TYPE\" CONTENT=\"text/html; charset=UTF-8\">"
+       u"<meta http-equiv=\"Content-Type\" CONTENT=\"x\"></head></html>\n"},
+      {"a META without content or of another kind does not count",
+       [&](TreeBuilder& t) {
+         KTXPathNode* head = t.Element(t.Element(t.Root(), u"html"), u"head");
+         meta(t, head, u"Content-Type", nullptr);
+         meta(t, head, u"refresh", u"5");
+       },
+       NoIndent,
+       u"<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">"
+       u"<meta http-equiv=\"Content-Type\"><meta http-equiv=\"refresh\" CONTENT=\"5\"></head></html>\n"},
+      {"a content-type META before the head stands for it; one in the body does not",
+       [&](TreeBuilder& t) {
+         KTXPathNode* html = t.Element(t.Root(), u"html");
+         meta(t, html, u"Content-Type", u"x");
+         t.Element(html, u"head");
+         meta(t, t.Element(html, u"body"), u"Content-Type", u"y");
+       },
+       NoIndent,
+       u"<html><meta http-equiv=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\"><head></head>"
+       u"<body><meta http-equiv=\"Content-Type\" CONTENT=\"y\"></body></html>\n"},
+      {"only the first head of the html element at the top, after other elements there",
+       [&](TreeBuilder& t) {
+         t.Element(t.Root(), u"foo");
+         KTXPathNode* html = t.Element(t.Root(), u"HTML");
+         t.Element(html, u"head");
+         t.Element(html, u"head");
+         t.Element(t.Element(t.Root(), u"div"), u"head");
+       },
+       NoIndent,
+       u"<foo></foo><HTML><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"></head>"
+       u"<head></head></HTML><div><head></head></div>\n"},
+      {"a head at the top; none deeper than the html element's children",
+       [&](TreeBuilder& t) {
+         t.Element(t.Root(), u"head");
+         t.Element(t.Element(t.Element(t.Root(), u"html"), u"div"), u"head");
+       },
+       NoIndent,
+       u"<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"></head>"
+       u"<html><div><head></head></div></html>\n"},
   };
   for (const HtmlCase& c : cases) {
     TreeBuilder tree;
@@ -198,6 +349,8 @@ TEST(KTResultSerializerHtmlTest, VocabularyFoldsCaseAndKnowsItsLists) {
   EXPECT_TRUE(KTHtmlVocabulary::IsHtmlBooleanAttribute(u"noshade"));
   EXPECT_TRUE(KTHtmlVocabulary::IsHtmlBlockElement(u"td"));
   EXPECT_FALSE(KTHtmlVocabulary::IsHtmlBlockElement(u"span"));
+  EXPECT_TRUE(KTHtmlVocabulary::IsHtmlBlockElement(u"Style"));
+  EXPECT_FALSE(KTHtmlVocabulary::IsHtmlBlockElement(u"script"));
   EXPECT_FALSE(KTHtmlVocabulary::IsHtmlBlockElement(u""));
   EXPECT_FALSE(KTHtmlVocabulary::IsHtmlBlockElement(u"averyveryverylongname"));
 }

@@ -40,9 +40,9 @@ struct XmlCase {
 
 TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
   const XmlCase cases[] = {
-      {"declaration, then the tree without line breaks", BuildABC, [](KTOutputSettings&) {},
+      {"declaration on a line of its own, then the tree without line breaks inside", BuildABC, [](KTOutputSettings&) {},
        u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a><b/><c>t</c></a>\n"},
-      {"indent: tabs per level, mixed content inline, no leading break",
+      {"indent: two spaces per level, mixed content inline",
        BuildABC, [](KTOutputSettings& s) { s.SetIndent(true); },
        u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a>\n  <b/>\n  <c>t</c>\n</a>\n"},
       {"indent without declaration starts with the start tag", BuildABC,
@@ -67,7 +67,7 @@ TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
          s.SetDoctypePublic(u"-//P//EN");
          s.SetDoctypeSystem(u"a.dtd");
        },
-       u"<!DOCTYPE a PUBLIC \"-//P//EN\" \"a.dtd\"><a><b/><c>t</c></a>\n"},
+       u"<!DOCTYPE a PUBLIC \"-//P//EN\" \"a.dtd\">\n<a><b/><c>t</c></a>\n"},
       {"doctype-public alone writes no declaration", BuildABC,
        [](KTOutputSettings& s) {
          s.SetOmitXmlDeclaration(true);
@@ -155,16 +155,73 @@ TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
        },
        [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
        u"<r><a/><b>x</b></r>\n"},
-      {"indentation: a comment takes the break after it, the output never starts with one",
+      {"top level: a break after a comment followed by more and after the last node, none inside",
+       [](TreeBuilder& t) {
+         t.Comment(t.Root(), u"c");
+         t.Comment(t.Root(), u"d");
+         t.Text(t.Element(t.Root(), u"a"), u"x");
+         t.Comment(t.Root(), u"e");
+         t.Pi(t.Root(), u"p", u"x");
+         t.Comment(t.Root(), u"f");
+       },
+       [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
+       u"<!--c-->\n<!--d-->\n<a>x</a><!--e-->\n<?p x?><!--f-->\n"},
+      {"top level: empty text neither counts as a following node nor breaks a line",
+       [](TreeBuilder& t) {
+         t.Comment(t.Root(), u"c");
+         t.Text(t.Root(), u"");
+         t.Element(t.Root(), u"a");
+         t.Comment(t.Root(), u"d");
+         t.Text(t.Root(), u"");
+       },
+       [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
+       u"<!--c-->\n<a/><!--d-->\n"},
+      {"indent=\"no\": a break after the declaration only",
        [](TreeBuilder& t) {
          t.Comment(t.Root(), u"c");
          t.Element(t.Root(), u"a");
+         t.Comment(t.Root(), u"d");
+       },
+       [](KTOutputSettings& s) {
+         s.SetIndent(false);
+         s.SetDoctypeSystem(u"a.dtd");
+       },
+       u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE a SYSTEM \"a.dtd\"><!--c--><a/><!--d-->"},
+      {"indent: elements at the top stay where they are, comments and instructions inside are indented",
+       [](TreeBuilder& t) {
+         t.Text(t.Root(), u"  ");
+         KTXPathNode* a = t.Element(t.Root(), u"a");
+         t.Comment(a, u"c");
+         KTXPathNode* b = t.Element(a, u"b");
+         t.Comment(b, u"c");
+         t.Element(b, u"c");
+         t.Pi(b, u"p", u"x");
+         t.Pi(a, u"p", u"x");
+         t.Element(t.Root(), u"z");
        },
        [](KTOutputSettings& s) {
          s.SetOmitXmlDeclaration(true);
          s.SetIndent(true);
        },
-       u"<!--c-->\n<a/>\n"},
+       u"  <a>\n  <!--c-->\n  <b>\n    <!--c-->\n    <c/>\n    <?p x?>\n  </b>\n  <?p x?>\n</a><z/>\n"},
+      {"indent: no indentation anywhere below mixed content, a CDATA section counting as text",
+       [](TreeBuilder& t) {
+         KTXPathNode* a = t.Element(t.Root(), u"a");
+         KTXPathNode* f = t.Element(a, u"f");
+         t.Text(f, u"t");
+         KTXPathNode* g = t.Element(f, u"g");
+         t.Element(g, u"h");
+         t.Element(g, u"i");
+         KTXPathNode* c = t.Element(a, u"c");
+         t.Text(c, u"x");
+         t.Element(t.Element(c, u"g"), u"h");
+       },
+       [](KTOutputSettings& s) {
+         s.SetOmitXmlDeclaration(true);
+         s.SetIndent(true);
+         s.AppendCdataSectionElements(u" c");
+       },
+       u"<a>\n  <f>t<g><h/><i/></g></f>\n  <c><![CDATA[x]]><g><h/></g></c>\n</a>\n"},
   };
   for (const XmlCase& c : cases) {
     TreeBuilder tree;
@@ -319,9 +376,9 @@ TEST(KTResultSerializerXmlTest, DeepResultsSerialiseInEveryMethod) {
     }
     ASSERT_GT(out.size(), std::size_t(kDepth) * 7) << ktresulttree::Utf8(method);
     EXPECT_EQ(out.substr(0, 3), u"<e>");
-    // The xml method ends the document with a line end.
-    if (!out.empty() && out.back() == u'\n') out.pop_back();
-    EXPECT_EQ(out.substr(out.size() - 4), u"</e>");
+    // The html method ends its document with a line break.
+    const std::u16string_view end = method == std::u16string_view(u"html") ? u"</e>\n" : u"</e>";
+    EXPECT_EQ(std::u16string_view(out).substr(out.size() - end.size()), end);
     EXPECT_NE(out.find(u"<e>x</e>"), std::u16string::npos);
   }
 }
