@@ -1,6 +1,7 @@
 // End-to-end tests of the serialiser's layout: where the html method breaks
 // lines and places its META, and the line breaks of the xml method between
-// the declarations and the nodes at the top and in indented content. Each
+// the declarations and the nodes at the top and in indented content; and of
+// how the html method writes attribute values. Each
 // stylesheet runs through the program and through xsltproc, and the output
 // files must be equal byte for byte.
 #include <gtest/gtest.h>
@@ -85,12 +86,27 @@ TEST_F(LayoutTest, HtmlBreaksLinesWhereXsltprocDoes) {
       {"the document type declaration has a line of its own", "method=\"html\" "
        "doctype-public=\"-//W3C//DTD HTML 4.01//EN\" doctype-system=\"http://www.w3.org/TR/html4/strict.dtd\"",
        "<HTML><HEAD><TITLE>x</TITLE></HEAD><BODY><P>a</P></BODY></HTML>"},
+      {"version 5: the document type declaration of HTML 5", "method=\"html\" version=\"5\"",
+       "<html><body/></html>"},
       {"the head's only child is the META; the head of the html element at the top gets it", "method=\"html\"",
        "<foo/><html><head/><body><head><title>y</title></head></body></html>"},
       {"a META of the result that declares the content type is rewritten, not joined by a second",
        "method=\"html\" encoding=\"ISO-8859-1\"",
        "<html><head><title>x</title><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\"/>"
        "<meta name=\"a\" content=\"b\"/></head><body/></html>"},
+  };
+  for (const LayoutCase& c : cases) ExpectSameFiles(c);
+}
+
+TEST_F(LayoutTest, HtmlAttributeValuesAsXsltprocWritesThem) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const LayoutCase cases[] = {
+      {"URI attributes escape non-ASCII characters, white space and characters URIs exclude", "method=\"html\"",
+       "<a href=\"a b&#233;$[x]^`|&#9;&#10;!#%&amp;'()*+,-./:;=?@_~\" title=\"a b&#233;\">x</a>"
+       "<form action=\"/do it\"/><img src=\"&#1105;.png\"/><a name=\"&#1105;\"/><img name=\"&#1105;\"/>"},
+      {"other attributes keep line ends, tabs and the other URI attributes of HTML 4", "method=\"html\"",
+       "<body background=\"a b.gif\"><tr class=\"&#10;PROD&#10;\" title=\"a&#9;b\"/>"
+       "<q cite=\"a b\">x</q></body>"},
   };
   for (const LayoutCase& c : cases) ExpectSameFiles(c);
 }

@@ -11,7 +11,8 @@ class KTHtmlVocabulary {
   static bool IsHtmlEmptyElement(std::u16string_view name);
   // The 63 elements that always get an end tag, even without content.
   static bool IsHtmlElementWithEndTag(std::u16string_view name);
-  // Attributes whose values are URIs (XSLT 1.0 §16.2).
+  // Attributes whose values are written as escaped URIs (XSLT 1.0 §16.2):
+  // action, href and src; the serialiser adds name on the a element.
   static bool IsHtmlUriAttribute(std::u16string_view name);
   // Attributes written as their name alone.
   static bool IsHtmlBooleanAttribute(std::u16string_view name);

@@ -114,8 +114,8 @@ class KTResultSerializer {
   static constexpr unsigned kXmlTextRules = kTextRules | kEscapeCarriageReturn;
   static constexpr unsigned kXmlAttributeRules =
       kEscapeMarkup | kEscapeAmpersand | kEscapeQuote | kEscapeLineEnds;
-  static constexpr unsigned kHtmlAttributeRules =
-      kEscapeMarkup | kAmpersandBeforeBrace | kEscapeQuote | kEscapeLineEnds;
+  // HTML keeps line ends and tabs of attribute values as they are.
+  static constexpr unsigned kHtmlAttributeRules = kEscapeMarkup | kAmpersandBeforeBrace | kEscapeQuote;
 
   struct XmlFrame;
   struct HtmlFrame;

@@ -26,9 +26,24 @@ bool IsNamed(std::u16string_view name, std::u16string_view lowerCase) {
 
 constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
 
+// The ASCII characters a URI attribute value keeps as they are: letters,
+// digits, the marks of URI syntax, and '{' and '}', so that "&{" stays an
+// HTML script macro (XSLT 1.0 §16.2).
+struct UriKeptTable {
+  bool kept[128] = {};
+  constexpr UriKeptTable() {
+    for (char16_t c = u'a'; c <= u'z'; ++c) kept[c] = true;
+    for (char16_t c = u'A'; c <= u'Z'; ++c) kept[c] = true;
+    for (char16_t c = u'0'; c <= u'9'; ++c) kept[c] = true;
+    for (char16_t c : std::u16string_view(u"!#%&'()*+,-./:;<=>?@_~{}")) kept[c] = true;
+  }
+};
+constexpr UriKeptTable kUriKept;
+
 // XSLT 1.0 §16.2: non-ASCII characters of URI attribute values are written
-// as %-escaped UTF-8 bytes; the space is escaped too, so that the value stays
-// one URI. Every other character is kept.
+// as %-escaped UTF-8 bytes. So are white space, controls and the ASCII
+// characters that may not stand in a URI (as xsltproc does), so that the
+// value stays one URI.
 void EscapeUriValue(std::u16string_view value, KTString& out) {
   out.ClearAndReserve(static_cast<int>(value.size()));
   int length = 0;
@@ -38,7 +53,7 @@ void EscapeUriValue(std::u16string_view value, KTString& out) {
   };
   for (std::size_t i = 0; i < value.size(); ++i) {
     char32_t c = value[i];
-    if (c != u' ' && c < 0x80) {
+    if (c < 0x80 && kUriKept.kept[c]) {
       out.AppendCharAtLength(static_cast<char16_t>(c), length, 64);
       continue;
     }
@@ -107,8 +122,13 @@ struct KTResultSerializer::HtmlFrame {
 };
 
 bool KTResultSerializer::WriteHtmlDoctype() {
-  if (!settings_.IsDoctypeSystemSpecified() && !settings_.IsDoctypePublicSpecified()) return false;
   if (resultRoot_->FirstChildOfKind(kXPathElement) >= resultRoot_->GetChildCount()) return false;
+  if (!settings_.IsDoctypeSystemSpecified() && !settings_.IsDoctypePublicSpecified()) {
+    // HTML 5 has one document type declaration, without identifiers.
+    if (!settings_.IsVersionSpecified() || settings_.GetVersion().View() != u"5") return false;
+    Append(u"<!DOCTYPE html>");
+    return true;
+  }
   Append(u"<!DOCTYPE html");
   if (settings_.IsDoctypePublicSpecified()) {
     Append(u" PUBLIC \"");
@@ -201,7 +221,9 @@ void KTResultSerializer::WriteHtmlAttribute(const KTXPathNode* node) {
   }
   if (htmlVocabulary_.IsHtmlBooleanAttribute(name)) return;
   Append(u"=\"");
-  if (htmlVocabulary_.IsHtmlUriAttribute(name)) {
+  const KTXPathNode* parent = node->GetParent();
+  if (htmlVocabulary_.IsHtmlUriAttribute(name) ||
+      (IsNamed(name, u"name") && parent && !InNamespace(parent) && IsNamed(parent->GetName(), u"a"))) {
     EscapeUriValue(node->GetValue(), uriBuffer_);
     AppendText(uriBuffer_.View(), kHtmlAttributeRules, node);
   } else {

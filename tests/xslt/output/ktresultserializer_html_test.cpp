@@ -84,7 +84,7 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Attribute(o2, u"value", u"v");
        },
        NoIndent, u"<select><option selected></option><option SELECTED value=\"v\"></option></select>\n"},
-      {"URI attributes: non-ASCII characters and spaces as %-escaped UTF-8",
+      {"URI attributes: non-ASCII characters, white space and characters URIs exclude as %-escaped UTF-8",
        [](TreeBuilder& t) {
          KTXPathNode* a = t.Element(t.Root(), u"a");
          t.Attribute(a, u"href", u"/w/Caf%C3%A9 \u00e9");
@@ -92,15 +92,29 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Attribute(a, u"title", u"a b\u00e9");
          KTXPathNode* b = t.Element(t.Root(), u"a");
          t.Attribute(b, u"href", u"x?a=1&b=\"2\"&{c}#\U0001D11E");
+         t.Attribute(b, u"action", u"$[\\]^`|\t\n!#'()*+,-./:;=?@_~");
        },
        NoIndent,
        u"<a href=\"/w/Caf%C3%A9%20%C3%A9\" SRC=\"a%20b\" title=\"a b\u00e9\"></a>"
-       u"<a href=\"x?a=1&amp;b=&quot;2&quot;&{c}#%F0%9D%84%9E\"></a>\n"},
-      {"attribute values: markup and quotes escaped, '&' bare only before '{', line ends as references",
+       u"<a href=\"x?a=1&amp;b=%222%22&{c}#%F0%9D%84%9E\" action=\"%24%5B%5C%5D%5E%60%7C%09%0A!#'()*+,-./:;=?@_~\">"
+       u"</a>\n"},
+      {"name is a URI attribute of the a element only; background and other HTML 4 URI attributes are kept",
+       [](TreeBuilder& t) {
+         KTXPathNode* a = t.Element(t.Root(), u"A");
+         t.Attribute(a, u"name", u"\u0451 x");
+         t.Attribute(t.Element(a, u"img"), u"name", u"\u0451 x");
+         KTXPathNode* body = t.Element(a, u"body");
+         t.Attribute(body, u"background", u"a b.gif");
+         t.Attribute(body, u"longdesc", u"\u0451");
+       },
+       NoIndent,
+       u"<A name=\"%D1%91%20x\"><img name=\"\u0451 x\"><body background=\"a b.gif\" longdesc=\"\u0451\"></body>"
+       u"</A>\n"},
+      {"attribute values: markup and quotes escaped, '&' bare only before '{', line ends and tabs kept",
        [](TreeBuilder& t) {
          t.Attribute(t.Element(t.Root(), u"p"), u"title", u"a<b>\"c\" & &{x}\r\n\t'");
        },
-       NoIndent, u"<p title=\"a&lt;b&gt;&quot;c&quot; &amp; &{x}&#13;&#10;&#9;'\"></p>\n"},
+       NoIndent, u"<p title=\"a&lt;b&gt;&quot;c&quot; &amp; &{x}\r\n\t'\"></p>\n"},
       {"script and style text is raw, other text escaped",
        [](TreeBuilder& t) {
          KTXPathNode* h = t.Element(t.Root(), u"div");
@@ -160,6 +174,21 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          s.SetDoctypeSystem(u"about:legacy-compat");
        },
        u"<!DOCTYPE html SYSTEM \"about:legacy-compat\">\n<html>x</html>\n"},
+      {"version 5 alone: the declaration of HTML 5; other versions write none",
+       [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"html"), u"x"); },
+       [](KTOutputSettings& s) { s.SetVersion(u"5"); },
+       u"<!DOCTYPE html>\n<html>x</html>\n"},
+      {"version 5 and identifiers: the identifiers",
+       [](TreeBuilder& t) { t.Element(t.Root(), u"html"); },
+       [](KTOutputSettings& s) {
+         s.SetVersion(u"5");
+         s.SetDoctypeSystem(u"a.dtd");
+       },
+       u"<!DOCTYPE html SYSTEM \"a.dtd\">\n<html></html>\n"},
+      {"version 4.01 without identifiers writes no declaration",
+       [](TreeBuilder& t) { t.Element(t.Root(), u"html"); },
+       [](KTOutputSettings& s) { s.SetVersion(u"4.01"); },
+       u"<html></html>\n"},
       {"cdata-section-elements apply to html output too",
        [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"pre"), u"a]]>b"); },
        [](KTOutputSettings& s) {
@@ -344,7 +373,8 @@ TEST(KTResultSerializerHtmlTest, VocabularyFoldsCaseAndKnowsItsLists) {
   EXPECT_FALSE(KTHtmlVocabulary::IsHtmlEmptyElement(u"brx"));
   EXPECT_TRUE(KTHtmlVocabulary::IsHtmlElementWithEndTag(u"textarea"));
   EXPECT_FALSE(KTHtmlVocabulary::IsHtmlElementWithEndTag(u"p"));
-  EXPECT_TRUE(KTHtmlVocabulary::IsHtmlUriAttribute(u"LongDesc"));
+  EXPECT_TRUE(KTHtmlVocabulary::IsHtmlUriAttribute(u"Href"));
+  EXPECT_FALSE(KTHtmlVocabulary::IsHtmlUriAttribute(u"longdesc"));
   EXPECT_FALSE(KTHtmlVocabulary::IsHtmlUriAttribute(u"title"));
   EXPECT_TRUE(KTHtmlVocabulary::IsHtmlBooleanAttribute(u"noshade"));
   EXPECT_TRUE(KTHtmlVocabulary::IsHtmlBlockElement(u"td"));
