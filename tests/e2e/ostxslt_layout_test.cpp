@@ -117,7 +117,8 @@ TEST_F(LayoutTest, XmlBreaksLinesWhereXsltprocDoes) {
   const LayoutCase cases[] = {
       {"comments and instructions around the document element", "encoding=\"UTF-8\"",
        "<xsl:comment>c</xsl:comment><xsl:comment>d</xsl:comment><a><b/></a><xsl:comment>e</xsl:comment>"
-       "<xsl:processing-instruction name=\"p\">x</xsl:processing-instruction><xsl:comment>f</xsl:comment>"},
+       "<xsl:processing-instruction name=\"p\">x</xsl:processing-instruction><xsl:comment>f</xsl:comment>"
+       "<xsl:processing-instruction name=\"q\"/>"},
       {"the document type declaration, then a comment and the root", "encoding=\"UTF-8\" doctype-system=\"a.dtd\"",
        "<xsl:comment>c</xsl:comment><a/>"},
       {"a public identifier, without the declaration",

@@ -230,7 +230,7 @@ TEST_F(FlowExecutorsTest, CommentsAndProcessingInstructionsGetSpaces) {
         <xsl:processing-instruction name='{name(r)}'/><xsl:comment><xsl:value-of select='r'/>-<e>in</e></xsl:comment>
       </out></xsl:template>)";
   EXPECT_EQ(Transform(Stylesheet(body, "xml"), "<r>x</r>"),
-            "<out><!--a- -b- --><!--a- - -b--><!----><?xml-stylesheet x? >yz?><?r ?><!--x-in--></out>");
+            "<out><!--a- -b- --><!--a- - -b--><!----><?xml-stylesheet x? >yz?><?r?><!--x-in--></out>");
 }
 
 // Once the top-level declarations are done (one of them evaluated early

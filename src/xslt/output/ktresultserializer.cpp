@@ -495,7 +495,8 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
         if (node->GetKind() == kXPathPI) {
           Append(u"<?");
           AppendName(node);
-          Append(u' ');
+          // An instruction without data ends right after its target: "<?p?>".
+          if (node->GetValue() && *node->GetValue()) Append(u' ');
           AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
           Append(u"?>");
         } else {

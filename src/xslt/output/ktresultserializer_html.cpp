@@ -330,7 +330,8 @@ bool KTResultSerializer::WriteHtmlNode(const KTXPathNode* top) {
       case kXPathPI:
         Append(u"<?");
         AppendName(node);
-        Append(u' ');
+        // An instruction without data ends right after its target: "<?p?>".
+        if (node->GetValue() && *node->GetValue()) Append(u' ');
         AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
         Append(u'>');
         stack.push_back(HtmlFrame{node});

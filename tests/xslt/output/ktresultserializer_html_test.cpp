@@ -129,8 +129,9 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          KTXPathNode* d = t.Element(t.Root(), u"div");
          t.Comment(d, u" a<b ");
          t.Pi(d, u"php", u"echo 1");
+         t.Pi(d, u"empty", u"");
        },
-       NoIndent, u"<div><!-- a<b --><?php echo 1></div>\n"},
+       NoIndent, u"<div><!-- a<b --><?php echo 1><?empty></div>\n"},
       {"the META names the output encoding",
        [](TreeBuilder& t) { t.Text(t.Element(t.Element(t.Root(), u"html"), u"head"), u"x"); },
        [](KTOutputSettings& s) {

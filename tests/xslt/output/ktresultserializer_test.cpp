@@ -107,9 +107,10 @@ TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
          t.Text(e, u"a<b>&c\"'\r\n");
          t.Comment(e, u" x<y&z ");
          t.Pi(e, u"pi", u"a<b&c");
+         t.Pi(e, u"empty", u"");
        },
        [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
-       u"<e>a&lt;b&gt;&amp;c\"'&#13;\n<!-- x<y&z --><?pi a<b&c?></e>\n"},
+       u"<e>a&lt;b&gt;&amp;c\"'&#13;\n<!-- x<y&z --><?pi a<b&c?><?empty?></e>\n"},
       {"disable-output-escaping text is written raw",
        [](TreeBuilder& t) { t.RawText(t.Element(t.Root(), u"e"), u"<br/>&amp;"); },
        [](KTOutputSettings& s) { s.SetOmitXmlDeclaration(true); },
