@@ -391,7 +391,7 @@ TEST_F(ProgramTest, AnUnknownOutputEncodingFallsBackToUtf8WithAWarning) {
   EXPECT_EQ(result.err, "Warning: the output encoding \"x-unknown\" is not supported; the output is written in UTF-8\n");
   EXPECT_EQ(result.out, "\nr.xml\n");
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(folder_.Read("r.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+  EXPECT_EQ(folder_.Read("r.xml"), "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
 }
 
 TEST_F(ProgramTest, SourceAndStylesheetLoadFromHttpUrlsLikeFiles) {

@@ -121,7 +121,7 @@ TEST_F(OutputExecutorTest, MediaTypeAloneSpecifiesNothing) {
   EXPECT_FALSE(s.IsMediaTypeSpecified());
   EXPECT_FALSE(s.IsCdataSectionElementsSpecified());
   // No method: the default rule gives xml for a result without an html element.
-  EXPECT_EQ(std::u16string(processor_.Serialize()), u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+  EXPECT_EQ(std::u16string(processor_.Serialize()), u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
 }
 
 }  // namespace
