@@ -19,58 +19,54 @@ bool KTDecimalFormat::operator==(const KTDecimalFormat& other) const {
 
 bool KTNumberFormatter::IsPatternChar(char16_t c) const {
   const KTDecimalFormat& f = *format_;
-  return c == f.decimalSeparator || c == f.digit || c == f.zeroDigit || c == f.patternSeparator || c == f.percent ||
-         c == f.perMille || (c == f.groupingSeparator && groupingLiteral_ == 0);
+  return c == f.decimalSeparator || c == f.digit || c == f.zeroDigit || c == f.patternSeparator ||
+         (c == f.groupingSeparator && groupingLiteral_ == 0);
 }
 
-// Prefix or suffix text. A quote followed by a quote is one quote; a quote
-// followed by anything else toggles quoting and takes that character as
-// text; inside quotes everything is text. In the negative sub-pattern the
-// first minus sign is text and a second one ends the text.
-void KTNumberFormatter::ParseLiteral(const char16_t*& position, std::u16string& out, bool negative) {
+// Prefix or suffix text, up to the next digit, separator or sub-pattern
+// separator. A quote followed by a quote is one quote; a quote followed by
+// anything else toggles quoting and takes that character as text (so "'#'0"
+// is the text "#0" before the digits, as xsltproc reads it); inside quotes
+// everything is text. A percent or per-mille sign is text that also sets the
+// sub-pattern's multiplier; a second one is an invalid pattern.
+bool KTNumberFormatter::ParseAffix(const char16_t*& position, std::u16string& out, KTNumberSubPattern& pattern) {
   bool quoting = false;
   while (char16_t c = *position) {
     if (c == u'\'') {
       char16_t next = position[1];
-      if (next == 0) {
-        ++position;
-        break;
-      }
+      if (next == 0) return false;
       if (next != u'\'') quoting = !quoting;
       out += next;
       position += 2;
       continue;
     }
     if (!quoting) {
-      if (c == format_->minusSign && negative) {
-        if (minusSeen_) break;
-        minusSeen_ = true;
-      } else if (IsPatternChar(c)) {
-        break;
+      if (IsPatternChar(c)) break;
+      if (c == format_->percent || c == format_->perMille) {
+        if (pattern.percent || pattern.perMille) return false;
+        pattern.percent = c == format_->percent;
+        pattern.perMille = !pattern.percent;
       }
     }
     out += c;
     ++position;
   }
+  return true;
 }
 
-bool KTNumberFormatter::ParseSubPattern(const char16_t*& position, KTNumberSubPattern& pattern, bool negative) {
+// prefix, integer digits ('#'s, then '0's, with grouping separators among
+// them), an optional decimal separator with fraction digits ('0's, then
+// '#'s), suffix. Digits may be missing altogether ("", "abc"): the number
+// then shows as many integer digits as it has. Where the decimal separator
+// and the grouping separator are the same character it is the decimal
+// separator.
+bool KTNumberFormatter::ParseSubPattern(const char16_t*& position, KTNumberSubPattern& pattern) {
   const KTDecimalFormat& f = *format_;
-  ParseLiteral(position, pattern.prefix, negative);
-  auto takeSign = [&](bool& where) {
-    if (*position == f.percent || *position == f.perMille) {
-      where = true;
-      pattern.percent = *position == f.percent;
-      pattern.perMille = !pattern.percent;
-      ++position;
-    }
-  };
-  takeSign(pattern.signInPrefix);
-  char16_t c = *position;
-  if (c == 0 || (c != f.digit && c != f.zeroDigit && c != f.groupingSeparator)) return false;
+  if (!ParseAffix(position, pattern.prefix, pattern)) return false;
   bool lastWasSeparator = false;
   auto integerRun = [&](char16_t digitChar, int& count) {
-    for (c = *position; c != 0 && (c == digitChar || c == f.groupingSeparator); c = *++position) {
+    for (char16_t c = *position; c != 0 && c != f.decimalSeparator && (c == digitChar || c == f.groupingSeparator);
+         c = *++position) {
       lastWasSeparator = c == f.groupingSeparator;
       if (lastWasSeparator) {
         pattern.groupingUsed = true;
@@ -87,7 +83,6 @@ bool KTNumberFormatter::ParseSubPattern(const char16_t*& position, KTNumberSubPa
   if (*position != 0 && *position == f.decimalSeparator) {
     pattern.hasDecimalSeparator = true;
     ++position;
-    if (*position == 0) return false;
     while (*position != 0 && *position == f.zeroDigit) {
       ++pattern.minimumFractionDigits;
       ++position;
@@ -97,22 +92,31 @@ bool KTNumberFormatter::ParseSubPattern(const char16_t*& position, KTNumberSubPa
       ++position;
     }
   }
-  takeSign(pattern.signInSuffix);
-  ParseLiteral(position, pattern.suffix, negative);
-  return true;
+  // Without any '0', the '#' beside the decimal separator is taken as a '0'
+  // ("#.#" is "0.#", ".##" is ".0#"), as JDK 1.1 DecimalFormat reads such
+  // patterns.
+  if (pattern.hasDecimalSeparator && pattern.minimumIntegerDigits == 0 && pattern.minimumFractionDigits == 0) {
+    if (pattern.optionalIntegerDigits > 0) {
+      --pattern.optionalIntegerDigits;
+      pattern.minimumIntegerDigits = 1;
+    } else if (pattern.optionalFractionDigits > 0) {
+      --pattern.optionalFractionDigits;
+      pattern.minimumFractionDigits = 1;
+    }
+  }
+  return ParseAffix(position, pattern.suffix, pattern);
 }
 
 bool KTNumberFormatter::ParsePattern(const char16_t*& position) {
-  if (!format_ || !position || *position == 0) return false;
+  if (!format_ || !position) return false;
   positive_ = KTNumberSubPattern();
   negative_ = KTNumberSubPattern();
   hasNegative_ = false;
-  minusSeen_ = false;
-  if (!ParseSubPattern(position, positive_, false)) return false;
+  if (!ParseSubPattern(position, positive_)) return false;
   if (*position != 0 && *position == format_->patternSeparator) {
     ++position;
     hasNegative_ = true;
-    return ParseSubPattern(position, negative_, true);
+    return ParseSubPattern(position, negative_);
   }
   return true;
 }
@@ -186,39 +190,43 @@ const char16_t* KTNumberFormatter::Format(double x) {
     const char16_t* category = KTUnicodeDatabase::GetCategory(f.zeroDigit);
     if (category[0] == u'L' || (category[0] == u'N' && category[1] == u'd')) zeroOffset = f.zeroDigit - u'0';
   }
-  // The multiplier is the positive sub-pattern's: "#%;(#)" formats -0.25 as
-  // (25%), not (0%).
-  if (positive_.percent) {
+  // A negative sub-pattern gives only its prefix, suffix and multiplier;
+  // the digits are always the positive one's. Without a multiplier of its
+  // own it takes the positive one's: "#%;(#)" formats -0.25 as (25).
+  bool negative = x < 0;
+  const KTNumberSubPattern& digits = positive_;
+  const KTNumberSubPattern& affixes = negative && hasNegative_ ? negative_ : positive_;
+  const KTNumberSubPattern& scale = affixes.percent || affixes.perMille ? affixes : positive_;
+  if (scale.percent) {
     x *= 100;
-  } else if (positive_.perMille) {
+  } else if (scale.perMille) {
     x *= 1000;
   }
-  bool negative = x < 0;
-  const KTNumberSubPattern& current = negative && hasNegative_ ? negative_ : positive_;
   std::string integerPart;
-  RoundedDigits(x, current.minimumFractionDigits + current.optionalFractionDigits, integerPart, digits_);
+  RoundedDigits(x, digits.minimumFractionDigits + digits.optionalFractionDigits, integerPart, digits_);
   while (!digits_.empty() && digits_.back() == '0') digits_.pop_back();
-  if (static_cast<int>(digits_.size()) < current.minimumFractionDigits)
-    digits_.resize(static_cast<size_t>(current.minimumFractionDigits), '0');
-  if (static_cast<int>(integerPart.size()) < current.minimumIntegerDigits)
-    integerPart.insert(0, static_cast<size_t>(current.minimumIntegerDigits) - integerPart.size(), '0');
+  if (static_cast<int>(digits_.size()) < digits.minimumFractionDigits)
+    digits_.resize(static_cast<size_t>(digits.minimumFractionDigits), '0');
+  if (integerPart == "0") integerPart.clear();
+  if (static_cast<int>(integerPart.size()) < digits.minimumIntegerDigits)
+    integerPart.insert(0, static_cast<size_t>(digits.minimumIntegerDigits) - integerPart.size(), '0');
+  // A zero stands in for a number that would otherwise show no digit.
+  if (integerPart.empty() && digits_.empty()) integerPart = "0";
 
   if (negative && !hasNegative_) result_ += f.minusSign;
-  result_ += current.prefix;
-  char16_t sign = current.percent ? f.percent : f.perMille;
-  if (current.signInPrefix) result_ += sign;
-  int size = current.groupingSize;
-  bool group = current.groupingUsed && size > 0 && static_cast<int>(integerPart.size()) > size;
+  result_ += affixes.prefix;
+  int size = digits.groupingSize;
+  bool group = digits.groupingUsed && size > 0 && static_cast<int>(integerPart.size()) > size;
   int length = static_cast<int>(integerPart.size());
   for (int i = 0; i < length; ++i) {
     if (group && i > 0 && (length - i) % size == 0) result_ += f.groupingSeparator;
     result_ += static_cast<char16_t>(integerPart[static_cast<size_t>(i)] + zeroOffset);
   }
-  if (current.hasDecimalSeparator && !digits_.empty()) {
-    result_ += f.decimalSeparator;
-    for (char d : digits_) result_ += static_cast<char16_t>(d + zeroOffset);
-  }
-  if (current.signInSuffix) result_ += sign;
-  result_ += current.suffix;
+  // A pattern whose decimal separator has no fraction digit after it ("#.")
+  // always shows the separator.
+  bool alwaysShown = digits.hasDecimalSeparator && digits.minimumFractionDigits + digits.optionalFractionDigits == 0;
+  if (!digits_.empty() || alwaysShown) result_ += f.decimalSeparator;
+  for (char d : digits_) result_ += static_cast<char16_t>(d + zeroOffset);
+  result_ += affixes.suffix;
   return result_.c_str();
 }

@@ -28,9 +28,9 @@ class KTDecimalFormat {
   char16_t patternSeparator = u';';
 };
 
+// One side of a pattern. The prefix and suffix hold any percent or per-mille
+// sign where it stands; `percent` and `perMille` say which multiplier it sets.
 struct KTNumberSubPattern {
-  bool signInPrefix = false;
-  bool signInSuffix = false;
   bool hasDecimalSeparator = false;
   int optionalIntegerDigits = 0;
   int minimumIntegerDigits = 0;
@@ -62,8 +62,8 @@ class KTNumberFormatter {
   bool HasNegative() const { return hasNegative_; }
 
  private:
-  bool ParseSubPattern(const char16_t*& position, KTNumberSubPattern& pattern, bool negative);
-  void ParseLiteral(const char16_t*& position, std::u16string& out, bool negative);
+  bool ParseSubPattern(const char16_t*& position, KTNumberSubPattern& pattern);
+  bool ParseAffix(const char16_t*& position, std::u16string& out, KTNumberSubPattern& pattern);
   bool IsPatternChar(char16_t c) const;
 
   const KTDecimalFormat* format_;
@@ -71,7 +71,6 @@ class KTNumberFormatter {
   KTNumberSubPattern positive_;
   KTNumberSubPattern negative_;
   bool hasNegative_ = false;
-  bool minusSeen_ = false;
   std::u16string result_;
   std::string digits_;
 };
