@@ -67,15 +67,42 @@ void AddMember(KTNumberingSet& set, std::unordered_map<const KTXPathNode*, int>&
   set.positions.push_back(node->GetPosition());
 }
 
-void AppendDecimal(std::u16string& out, int64_t n, int width, char16_t separator, int groupingSize) {
+// Decimal digits from `zero` on (the zero of the token's script).
+void AppendDecimal(std::u16string& out, int64_t n, int width, char16_t zero, std::u16string_view separator,
+                   int groupingSize) {
   std::u16string digits;
-  for (int64_t v = n; v > 0; v /= 10) digits.push_back(static_cast<char16_t>(u'0' + v % 10));
-  if (digits.empty()) digits.push_back(u'0');
-  while (static_cast<int>(digits.size()) < width) digits.push_back(u'0');
+  for (int64_t v = n; v > 0; v /= 10) digits.push_back(static_cast<char16_t>(zero + v % 10));
+  if (digits.empty()) digits.push_back(zero);
+  while (static_cast<int>(digits.size()) < width) digits.push_back(zero);
   for (size_t i = digits.size(); i-- > 0;) {
     out += digits[i];
     if (groupingSize > 0 && i > 0 && i % static_cast<size_t>(groupingSize) == 0) out += separator;
   }
+}
+
+bool IsDecimalDigit(char16_t c) {
+  if (c < 0x80) return c >= u'0' && c <= u'9';
+  const char16_t* category = KTUnicodeDatabase::GetCategory(c);
+  return category[0] == u'N' && category[1] == u'd';
+}
+
+// The zero of a decimal token (XSLT 1.0 §7.7.1): its last character is a
+// digit one of some script and every character before it is that script's
+// zero; 0 for any other token. Decimal digits come in runs of whole sets
+// 0 to 9, so a digit's value is its distance from the start of its run,
+// modulo 10 (a run holds at most a few sets, so the walk back is short).
+char16_t DecimalTokenZero(std::u16string_view token) {
+  if (token.empty()) return 0;
+  char16_t one = token.back();
+  if (!IsDecimalDigit(one)) return 0;
+  char16_t start = one;
+  while (start > 0 && IsDecimalDigit(static_cast<char16_t>(start - 1))) --start;
+  if ((one - start) % 10 != 1) return 0;
+  char16_t zero = static_cast<char16_t>(one - 1);
+  for (size_t i = 0; i + 1 < token.size(); ++i) {
+    if (token[i] != zero) return 0;
+  }
+  return zero;
 }
 
 // The alphabetic numbering of n >= 1 (a, b, ..., z, aa, ab, ...: bijective
@@ -290,11 +317,15 @@ bool KTNumberExecutor::Start() {
   avt(record.langNode, text);
   if (avt(record.letterValueNode, text) && !(text == u"alphabetic") && !(text == u"traditional"))
     throw KTXSLTError(kUnexpectedValue, record.letterValueNode);
-  char16_t groupingSeparator = u',';
+  KTString groupingSeparator;
   int groupingSize = 0;
-  if (avt(record.groupingSeparatorNode, text)) {
-    if (text.GetLength() != 1) throw KTXSLTError(kUnexpectedValue, record.groupingSeparatorNode);
-    groupingSeparator = text[0];
+  if (avt(record.groupingSeparatorNode, groupingSeparator)) {
+    // One character is asked for; of a longer value the first character
+    // (both halves of a surrogate pair) is taken, and an empty one groups
+    // with nothing between the groups, as xsltproc does.
+    std::u16string_view separator = groupingSeparator.View();
+    size_t first = separator.size() > 1 && separator[0] >= 0xD800 && separator[0] < 0xDC00 ? 2 : 1;
+    if (separator.size() > first) groupingSeparator = KTString(separator.substr(0, first));
     // XSLT 1.0 §7.7.1: a grouping size alone, or a separator alone, is
     // ignored.
     if (avt(record.groupingSizeNode, text)) {
@@ -363,7 +394,7 @@ bool KTNumberExecutor::Start() {
       std::reverse(numbers.begin(), numbers.end());
     }
   }
-  if (!plain) out = FormatNumberList(format.View(), numbers, groupingSeparator, groupingSize);
+  if (!plain) out = FormatNumberList(format.View(), numbers, groupingSeparator.View(), groupingSize);
   if (!out.empty() && resultParent_) {
     auto textNode = std::make_unique<KTXPathNode>(nullptr, kXPathText);
     textNode->SetValue(KTString(std::u16string_view(out)));
@@ -375,7 +406,7 @@ bool KTNumberExecutor::Start() {
 }
 
 std::u16string KTNumberExecutor::FormatNumberList(std::u16string_view format, const std::vector<int64_t>& numbers,
-                                                  char16_t groupingSeparator, int groupingSize) {
+                                                  std::u16string_view groupingSeparator, int groupingSize) {
   std::u16string out;
   if (numbers.empty()) return out;
   // prefix, then tokens (alphanumeric runs) with the separators between
@@ -416,13 +447,11 @@ std::u16string KTNumberExecutor::FormatNumberList(std::u16string_view format, co
       KTString roman;
       out += roman.FormatRomanNumeral(static_cast<int>(n), upper).View();
     } else {
-      // A token 0...01 gives the minimum width; any other token numbers
-      // as "1" does.
-      int width = 1;
-      if (token.size() > 1 && token.back() == u'1' &&
-          token.substr(0, token.size() - 1).find_first_not_of(u'0') == std::u16string_view::npos)
-        width = static_cast<int>(token.size());
-      AppendDecimal(out, n, width, groupingSeparator, groupingSize);
+      // A token 0...01, in any script's digits, gives the minimum width
+      // and the digits; any other token numbers as "1" does.
+      char16_t zero = DecimalTokenZero(token);
+      int width = zero ? static_cast<int>(token.size()) : 1;
+      AppendDecimal(out, n, width, zero ? zero : u'0', groupingSeparator, groupingSize);
     }
   }
   out += suffix;

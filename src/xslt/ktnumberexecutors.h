@@ -61,7 +61,7 @@ class KTNumberExecutor : public KTInstructionExecutor {
   // §7.7.1): a grouping size above 0 groups decimal tokens with the
   // separator.
   static std::u16string FormatNumberList(std::u16string_view format, const std::vector<int64_t>& numbers,
-                                         char16_t groupingSeparator, int groupingSize);
+                                         std::u16string_view groupingSeparator, int groupingSize);
 
  private:
   const KTNumberingSet& CountSet(const KTDeclNumber& record, KTXPathNode* current, KTXPathNode* root,

@@ -113,6 +113,26 @@ TEST_F(NumberingOutputTest, AttributeAndNamespaceNodesAreNumberedAfterTheirEleme
       "</xsl:for-each>"));
 }
 
+TEST_F(NumberingOutputTest, DecimalTokensInOtherScriptsAndGroupingSeparators) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  // Tokens ending in a digit one of another script (Arabic-Indic,
+  // Devanagari, Thai) with that script's zeros before it, and grouping
+  // separators of one character outside ASCII, beyond the basic plane, or
+  // empty.
+  ExpectAgreement(Stylesheet(
+      "method=\"text\" encoding=\"UTF-8\"",
+      "<xsl:number value=\"1234567\" format=\"&#x661;\"/>;"
+      "<xsl:number value=\"7\" format=\"&#x660;&#x660;&#x661;\"/>;"
+      "<xsl:number value=\"0\" format=\"&#x966;&#x967;\"/>;"
+      "<xsl:number value=\"905\" format=\"&#xE51;\"/>;"
+      "<xsl:number value=\"3\" format=\"21\"/>;"
+      "<xsl:number value=\"1234567\" format=\"&#x661;\" grouping-separator=\"&#x66C;\" grouping-size=\"3\"/>;"
+      "<xsl:number value=\"1234567\" grouping-separator=\"&#x2019;\" grouping-size=\"3\"/>;"
+      "<xsl:number value=\"1234567\" grouping-separator=\"&#x1D7D8;\" grouping-size=\"2\"/>;"
+      "<xsl:number value=\"1234567\" grouping-separator=\"\" grouping-size=\"3\"/>;"
+      "<xsl:number value=\"1234567\" grouping-separator=\"ab\" grouping-size=\"3\"/>"));
+}
+
 TEST_F(NumberingOutputTest, HtmlElementsWithoutContentKeepTheirEndTag) {
   if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
   // Empty elements of HTML (br, hr, img) are start tags alone; every other

@@ -131,8 +131,6 @@ TEST_F(NumberExecutorTest, AnswersOfOurOwn) {
     int code;
   } errors[] = {
       {"<xsl:number letter-value='other'/>", 31},
-      {"<xsl:number grouping-separator='ab' grouping-size='2'/>", 31},
-      {"<xsl:number grouping-separator='' grouping-size='2'/>", 31},
       {"<xsl:number count='item['/>", 6},
       {"<xsl:number count='1'/>", 29},
       {"<xsl:number level='any' from='\"x\"'/>", 29},
@@ -142,9 +140,15 @@ TEST_F(NumberExecutorTest, AnswersOfOurOwn) {
     std::string expected = "error " + std::to_string(e.code) + " ";
     EXPECT_EQ(out.substr(0, expected.size()), expected) << e.number << ": " << out;
   }
-  EXPECT_EQ(KTNumberExecutor::FormatNumberList(u"1.1", {1, 2, 3, 4}, u',', 0), u"1.2.3.4");
-  EXPECT_EQ(KTNumberExecutor::FormatNumberList(u"[1]", {1, 2}, u',', 0), u"[1.2]");
-  EXPECT_EQ(KTNumberExecutor::FormatNumberList(u"1", {}, u',', 0), u"");
+  EXPECT_EQ(KTNumberExecutor::FormatNumberList(u"1.1", {1, 2, 3, 4}, u",", 0), u"1.2.3.4");
+  EXPECT_EQ(KTNumberExecutor::FormatNumberList(u"[1]", {1, 2}, u",", 0), u"[1.2]");
+  EXPECT_EQ(KTNumberExecutor::FormatNumberList(u"1", {}, u",", 0), u"");
+  // A fullwidth digit one is a decimal token like any other script's
+  // (xsltproc takes it for punctuation); zeros of another script before the
+  // one make a token that numbers as "1" does (xsltproc counts its width).
+  EXPECT_EQ(KTNumberExecutor::FormatNumberList(u"\uFF11", {1234}, u",", 3), u"\uFF11,\uFF12\uFF13\uFF14");
+  EXPECT_EQ(KTNumberExecutor::FormatNumberList(u"0\u0661", {7}, u",", 0), u"7");
+  EXPECT_EQ(KTNumberExecutor::FormatNumberList(u"\u0660\u0662", {7}, u",", 0), u"7");
 }
 
 TEST_F(NumberExecutorTest, NumberingEveryNodeIsLinear) {
