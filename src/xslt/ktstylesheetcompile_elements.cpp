@@ -421,7 +421,7 @@ void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool 
         record->text.AppendAtLength(child->GetValue(), length, length + 16);
         break;
       case kXPathAttribute:
-        if (child != escaping && !child->GetNamespaceUri()) Fail(kUnexpectedAttribute, child);
+        if (child != escaping && !child->GetNamespaceUri() && !fc) Fail(kUnexpectedAttribute, child);
         break;
       case kXPathNamespace:  // a declaration is not an attribute (Namespaces in XML)
       case kXPathComment:

@@ -224,7 +224,7 @@ bool KTStylesheetCompiler::CheckContext(int parentId, KTXPathNode* node, bool in
   return true;
 }
 
-bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList) {
+bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList, bool forwardsCompatible) {
   const KTString* elementUri = node->GetNamespaceUri();
   const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
   bool elementIsXslt = elementUri && *elementUri == xsltUri;
@@ -244,6 +244,9 @@ bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList)
       }
       continue;
     }
+    // In forwards-compatible mode an attribute this version does not know
+    // is ignored (XSLT 1.0 §2.5), so a later version's stylesheet runs.
+    if (forwardsCompatible) continue;
     const KTString* uri = attribute->GetNamespaceUri();
     if (elementIsXslt) {
       if (!uri) throw KTXSLTError(32, attribute);
@@ -300,6 +303,6 @@ KTXPathNode* KTStylesheetCompiler::FindAttribute(const KTXPathNode* node, const 
 void KTStylesheetCompiler::CheckStructure(int parentId, KTXPathNode* node, char context, int attributeList,
                                           int childrenList, bool forwardsCompatible) {
   CheckContext(parentId, node, context != 'T', context != 'I');
-  if (attributeList) CheckAttributes(node, attributeList);
+  if (attributeList) CheckAttributes(node, attributeList, forwardsCompatible);
   CheckChildren(node, childrenList, forwardsCompatible);
 }

@@ -50,8 +50,9 @@ class KTStylesheetCompiler {
   // instructions must not be; with both allowed anything goes. Code 33.
   bool CheckContext(int parentId, KTXPathNode* node, bool instructionAllowed, bool topLevelAllowed);
   // The leading attribute children against an allowed-attributes list
-  // (codes 2 and 32). A namespace declaration ends the run of attributes.
-  bool CheckAttributes(KTXPathNode* node, int attributeList);
+  // (codes 2 and 32; no 32 in forwards-compatible mode). A namespace
+  // declaration ends the run of attributes.
+  bool CheckAttributes(KTXPathNode* node, int attributeList, bool forwardsCompatible);
   // The content children against an allowed-children list (code 33).
   // Foreign elements are always accepted; with the forwards-compatible flag
   // XSLT elements are too.

@@ -95,6 +95,14 @@ TEST_F(DeclarationsTest, IgnoredTopLevelElementsAgreeWithXsltproc) {
        "<xsl:function name='t:f'><xsl:param name='x'/><xsl:sequence select='$x'/></xsl:function>"
        "</xsl:stylesheet>",
        {}},
+      {"attributes unknown to XSLT 1.0 are ignored in forwards-compatible mode",
+       "<xsl:stylesheet version='2.0' " XSLNS " xpath-default-namespace='urn:x'>"
+       "<xsl:output method='text' html-version='5'/>"
+       "<xsl:template name='empty'/>"
+       "<xsl:template match='/' as='xs:string'><xsl:apply-templates select='doc' name='empty'/>"
+       "<xsl:value-of select='1' separator=','/><xsl:text separator=','>ok</xsl:text></xsl:template>"
+       "</xsl:stylesheet>",
+       {}},
       {"a foreign top-level element of an included stylesheet is ignored",
        "<xsl:stylesheet version='1.0' " XSLNS ">"
        "<xsl:include href='inc.xsl'/>"

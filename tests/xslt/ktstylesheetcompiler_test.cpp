@@ -51,6 +51,8 @@ TEST(StylesheetCompiler, BadStylesheetsAreRefusedAtTheirNode) {
       {"copy-of without select", TEMPLATE("<xsl:copy-of/>"), 18, "select attribute expected", "0/0"},
       {"unexpected attribute", TEMPLATE("<xsl:apply-templates select='a' foo='x'/>"), 32, "Unexpected attribute",
        "0/0/@foo"},
+      {"unexpected attribute on text", TEMPLATE("<xsl:text foo='x'>a</xsl:text>"), 32, "Unexpected attribute",
+       "0/0/@foo"},
       {"template inside template", TEMPLATE("<xsl:template match='a'/>"), 33, "Unexpected child", "0/0"},
       {"missing version", "<xsl:stylesheet " XSLNS "/>", 20, "version attribute expected", ""},
       {"version given twice", "<xsl:stylesheet " XSLNS " version='1.0' xsl:version='1.0'/>", 2,
@@ -184,6 +186,12 @@ TEST(StylesheetCompiler, AcceptedStylesheets) {
        "<xsl:fallback>x</xsl:fallback></xsl:frobnicate></xsl:template><xsl:future/></xsl:stylesheet>"},
       {"unknown XSLT element below xsl:version 2.0",
        TEMPLATE("<p xsl:version='2.0'><xsl:frobnicate/></p>")},
+      {"unknown attributes of XSLT elements, version 2.0",
+       "<xsl:stylesheet " XSLNS " version='2.0' default-validation='strip'><xsl:template match='/' as='item()'>"
+       "<xsl:apply-templates select='a' name='n'/><xsl:text separator=','>x</xsl:text></xsl:template>"
+       "</xsl:stylesheet>"},
+      {"unknown attribute below xsl:version 2.0",
+       TEMPLATE("<p xsl:version='2.0'><xsl:value-of select='1' separator=','/></p>")},
       {"param after content, as XSLT processors accept", TEMPLATE("x<xsl:param name='p'/>")},
       {"param with select and a comment", SHEET("<xsl:param name='p' select='1'><!--c--></xsl:param>")},
       {"output method with a prefix", "<xsl:stylesheet " XSLNS " xmlns:m='urn:m' version='1.0'>"
