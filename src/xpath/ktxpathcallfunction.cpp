@@ -117,17 +117,15 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
     KTXPathValue inlineValues[kInline];
     std::vector<KTXPathValue> moreValues;
     std::span<KTXPathValue> values;
-    if (function->checksArgs) {
-      if (arguments_.size() > kInline) moreValues.resize(arguments_.size());
-      values = arguments_.size() > kInline ? std::span<KTXPathValue>(moreValues)
-                                           : std::span<KTXPathValue>(inlineValues, arguments_.size());
-      // Each argument runs on its own copy of the context, so that arguments
-      // never see each other's values; the copy shares the node-sets.
-      for (size_t i = 0; i < arguments_.size(); ++i) {
-        KTXPathEvalContext argumentContext(context);
-        if (!arguments_[i]->Resolved()->Evaluate(argumentContext)) return false;
-        values[i] = std::move(argumentContext.Current());
-      }
+    if (arguments_.size() > kInline) moreValues.resize(arguments_.size());
+    values = arguments_.size() > kInline ? std::span<KTXPathValue>(moreValues)
+                                         : std::span<KTXPathValue>(inlineValues, arguments_.size());
+    // Each argument runs on its own copy of the context, so that arguments
+    // never see each other's values; the copy shares the node-sets.
+    for (size_t i = 0; i < arguments_.size(); ++i) {
+      KTXPathEvalContext argumentContext(context);
+      if (!arguments_[i]->Resolved()->Evaluate(argumentContext)) return false;
+      values[i] = std::move(argumentContext.Current());
     }
     context.SetResult(KTXPathFunctionLibrary::Call(*function, callContext, values));
     return true;

@@ -61,8 +61,6 @@ struct KTXPathFunctionInfo {
   int minArgs;
   int maxArgs;  // kUnlimitedArgs for concat
   bool xslt;    // an XSLT function, known only where XSLT functions are enabled
-  // unparsed-entity-uri neither counts nor looks at its arguments.
-  bool checksArgs;
 };
 inline constexpr int kUnlimitedArgs = 0x7FFFFFFF;
 

@@ -159,6 +159,15 @@ KTXPathValue FormatNumber(KTXPathFunctionContext& context, std::span<const KTXPa
   return KTXPathValue::String(std::move(out));
 }
 
+// The empty string without a processor or a context node.
+KTXPathValue UnparsedEntityUri(KTXPathFunctionContext& context, std::span<const KTXPathValue> args) {
+  KTXSLTFunctionServices* services = context.XSLTServices();
+  const KTXPathNode* node = context.ContextNode().GetNode();
+  if (!services || !node) return KTXPathValue::String(KTString());
+  const KTString* uri = services->UnparsedEntityUri(node, KTXPathFunctionLibrary::ToString(args[0]));
+  return KTXPathValue::String(uri ? *uri : KTString());
+}
+
 // The argument of system-property, element-available and function-available.
 KTString QNameArgument(const KTXPathValue& value, int index) {
   KTString text = KTXPathFunctionLibrary::ToString(value);
@@ -262,7 +271,7 @@ KTXPathValue KTXSLTFunctionLibrary::CallXSLT(const KTXPathFunctionInfo& function
       if (KTXPathNode* current = context.CurrentNode()) result.PushItem(KTXPathNodeItem(current, 1));
       return result;
     }
-    case kFnUnparsedEntityUri: return KTXPathValue::String(KTString());
+    case kFnUnparsedEntityUri: return UnparsedEntityUri(context, args);
     case kFnGenerateId: {
       KTXPathValue nodes;
       if (!args.empty()) {

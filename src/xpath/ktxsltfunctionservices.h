@@ -1,5 +1,6 @@
-// KTXSLTFunctionServices: what key() and format-number() need of the XSLT
-// processor (its key tables and decimal formats). The processor implements
+// KTXSLTFunctionServices: what key(), format-number() and
+// unparsed-entity-uri() need of the XSLT processor (its key tables, decimal
+// formats and the entity declarations of the documents it loaded). The processor implements
 // it and registers itself, so that this layer never includes its headers.
 #pragma once
 
@@ -26,6 +27,12 @@ class KTXSLTFunctionServices {
   // text in out, or the XPath error kind: 13 when no decimal format has that
   // name, 14 when the pattern does not parse completely.
   virtual int FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) = 0;
+
+  // unparsed-entity-uri(): the URI of the unparsed entity of that name
+  // declared in the document type declaration of the document that holds
+  // `node`, its system identifier as written (XSLT 1.0 §3.3); null when
+  // there is none.
+  virtual const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) = 0;
 
   // The services of the running processor (null: none, and key() and
   // format-number() fail with codes 7 and 13). The processor registers

@@ -99,6 +99,7 @@ void KTXSLTProcessor::Start() {
   // Indexes refer to the trees of the previous run.
   for (auto& entry : keyTables_) entry.second->ClearIndexes();
   numberingSets_.clear();
+  unparsedEntities_.clear();
   KTXSLTFunctionServices::Register(this);
   RegisterBuiltinRules();
   registeredTrees_.clear();

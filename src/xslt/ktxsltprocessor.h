@@ -405,10 +405,11 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // document of `root`, in document order (kept until the next Start).
   const KTXPathValue& PatternContexts(KTXPathNode* root);
 
-  // ---- KTXSLTFunctionServices: key() and format-number() ----
+  // ---- KTXSLTFunctionServices: key(), format-number(), unparsed-entity-uri() ----
   bool LookupKey(const KTString& keyName, const KTXPathValue& value, const KTXPathNodeItem& node,
                  KTXPathValue& result) override;
   int FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) override;
+  const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) override;
 
   // xsl:message: the text of the last message, and of a terminating one.
   void SetMessage(const char16_t* text, bool terminate);
@@ -445,6 +446,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_map<KTString, std::unique_ptr<KTDecimalFormat>> decimalFormats_;
   bool defaultFormatDeclared_ = false;
   std::unordered_map<std::string, std::unique_ptr<KTNumberingSet>> numberingSets_;
+  // The unparsed entities of each document root that unparsed-entity-uri()
+  // asked about (name to URI), gathered on the first call; emptied by Start.
+  std::unordered_map<const KTXPathNode*, std::unordered_map<KTString, KTString>> unparsedEntities_;
   // Compiled trees by text, patterns (restricted) apart from expressions.
   struct CompiledTree {
     std::unique_ptr<KTXPathAstNode> tree;

@@ -1,7 +1,10 @@
 // KTXSLTProcessor: the key tables and decimal formats that the compiler
-// registers, and the services key() and format-number() call.
+// registers, and the services key(), format-number() and
+// unparsed-entity-uri() call.
+#include <string_view>
 #include <utility>
 
+#include "xml/ktxnode.h"
 #include "xml/ktxpathtreecontext.h"
 #include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktdeclrecord.h"
@@ -15,6 +18,42 @@ namespace {
 // XPath error kinds of format-number().
 constexpr int kUnknownDecimalFormat = 13;
 constexpr int kInvalidFormatPattern = 14;
+
+// The system identifier of an unparsed entity from its definition as
+// written ('SYSTEM "uri" NDATA n' or 'PUBLIC "id" "uri" NDATA n'); false for
+// a parsed entity.
+bool UnparsedSystemId(std::u16string_view definition, KTString& uri) {
+  size_t at = 0;
+  auto skipSpace = [&] {
+    while (at < definition.size() && (definition[at] == u' ' || definition[at] == u'\t' ||
+                                      definition[at] == u'\r' || definition[at] == u'\n'))
+      ++at;
+  };
+  auto literal = [&](std::u16string_view& out) {
+    skipSpace();
+    if (at >= definition.size() || (definition[at] != u'"' && definition[at] != u'\'')) return false;
+    size_t close = definition.find(definition[at], at + 1);
+    if (close == std::u16string_view::npos) return false;
+    out = definition.substr(at + 1, close - at - 1);
+    at = close + 1;
+    return true;
+  };
+  skipSpace();
+  std::u16string_view keyword = definition.substr(at, 6);
+  at += keyword.size();
+  std::u16string_view systemId;
+  if (keyword == u"PUBLIC") {
+    std::u16string_view publicId;
+    if (!literal(publicId)) return false;
+  } else if (keyword != u"SYSTEM") {
+    return false;
+  }
+  if (!literal(systemId)) return false;
+  skipSpace();
+  if (definition.substr(at, 5) != u"NDATA") return false;
+  uri = KTString(systemId);
+  return true;
+}
 
 }  // namespace
 
@@ -126,4 +165,25 @@ int KTXSLTProcessor::FormatNumber(double number, const KTString& pattern, const 
   if (!formatter.ParsePattern(position) || *position != 0) return kInvalidFormatPattern;
   out = formatter.Format(number);
   return 0;
+}
+
+const KTString* KTXSLTProcessor::UnparsedEntityUri(const KTXPathNode* node, const KTString& name) {
+  const KTXPathNode* root = node;
+  while (root->GetParent()) root = root->GetParent();
+  auto [entry, added] = unparsedEntities_.try_emplace(root);
+  std::unordered_map<KTString, KTString>& entities = entry->second;
+  if (added && root->GetXNode()) {
+    // The internal subset's declarations; the first declaration of a name
+    // binds (XML 1.0 §4.2), so later ones do not replace it.
+    for (const KTXNode* child = root->GetXNode()->GetFirstChild(); child; child = child->GetNextSibling()) {
+      if (child->GetKind() != kDoctype) continue;
+      for (const KTXNode* d = child->GetFirstChild(); d; d = d->GetNextSibling()) {
+        if (d->GetKind() != kDoctypeEntity || !d->GetName() || !d->GetValue()) continue;
+        KTString uri;
+        if (UnparsedSystemId(d->GetValue(), uri)) entities.try_emplace(KTString(d->GetName()), std::move(uri));
+      }
+    }
+  }
+  auto found = entities.find(name);
+  return found == entities.end() ? nullptr : &found->second;
 }

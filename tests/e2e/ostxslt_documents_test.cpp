@@ -143,6 +143,38 @@ TEST_F(DocumentsProgramTest, AnIncludedTemplateReadsDocumentsOfItsOwnFile) {
   EXPECT_EQ(RunAndCompare("main.xsl"), "beside the included file,1");
 }
 
+TEST_F(DocumentsProgramTest, UnparsedEntityUrisComeFromTheContextNodesDocument) {
+  // SYSTEM and PUBLIC unparsed entities, single quotes, a second declaration
+  // of a name (the first binds) and an unknown name, each looked up in the
+  // declarations of the document that holds the context node.
+  const char* const kDoctype =
+      "<!NOTATION gif SYSTEM 'viewer'>\n"
+      "<!ENTITY pic SYSTEM \"pics/a.gif\" NDATA gif>\n"
+      "<!ENTITY pub PUBLIC '-//x//pub' 'pub.gif' NDATA gif>\n"
+      "<!ENTITY pic SYSTEM 'second.gif' NDATA gif>\n"
+      "<!ENTITY parsed SYSTEM 'parsed.xml'>\n";
+  folder_.Write("e.xml", std::string("<!DOCTYPE e [\n") + kDoctype +
+                             "<!ENTITY other SYSTEM 'other.png' NDATA gif>\n]>\n<e/>\n");
+  folder_.Write("u.xml", std::string("<!DOCTYPE r [\n") + kDoctype + "]>\n<r/>\n");
+  folder_.Write("u.xsl", Sheet("<xsl:output method=\"text\"/>\n"
+                               "<xsl:template match=\"/\">"
+                               "<xsl:for-each select=\"document('e.xml') | document('u.xml')\">"
+                               "[<xsl:value-of select=\"unparsed-entity-uri('pic')\"/>"
+                               "|<xsl:value-of select=\"unparsed-entity-uri('pub')\"/>"
+                               "|<xsl:value-of select=\"unparsed-entity-uri('other')\"/>"
+                               "|<xsl:value-of select=\"unparsed-entity-uri('none')\"/>]"
+                               "</xsl:for-each></xsl:template>\n"));
+  RunAndCompare("u.xsl");
+  // A parsed entity has no URI here (xsltproc gives its system identifier).
+  folder_.Write("p.xsl", Sheet("<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">"
+                               "<xsl:for-each select=\"document('u.xml')\">"
+                               "[<xsl:value-of select=\"unparsed-entity-uri('parsed')\"/>]"
+                               "</xsl:for-each></xsl:template>\n"));
+  KTProgramResult ours = Run("p.xsl");
+  EXPECT_EQ(ours.status, 0) << ours.err;
+  EXPECT_EQ(folder_.Read("r.out"), "[]");
+}
+
 TEST_F(DocumentsProgramTest, AMissingDocumentIsReportedAndTheRunGoesOn) {
   folder_.Write("main.xsl", Sheet("<xsl:output method=\"text\"/>\n"
                                   "<xsl:template match=\"/\">[<xsl:value-of select=\"count(document('none.xml'))\"/>]"

@@ -475,8 +475,12 @@ class ScriptedServices : public KTXSLTFunctionServices {
     out += pattern;
     return 0;
   }
+  const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) override {
+    return node && name == u"pic" ? &picture : nullptr;
+  }
   std::vector<std::string> lookups;
   std::vector<KTXPathNode*> hits;
+  KTString picture{u"pic.gif"};
 };
 
 class KTXSLTFunctionsTest : public KTXPathNodeFunctionsTest {
@@ -558,8 +562,10 @@ TEST_F(KTXSLTFunctionsTest, CurrentGenerateIdAndUnparsedEntities) {
   context_.current = n1_;
   EXPECT_EQ(Call("current"), "#1");
   EXPECT_EQ(Call("current", {S(u"x")}), "!3/30");
-  EXPECT_EQ(Call("unparsed-entity-uri", {S(u"x"), S(u"y")}), "");
-  EXPECT_EQ(Call("unparsed-entity-uri"), "");
+  EXPECT_EQ(Call("unparsed-entity-uri", {S(u"pic")}), "pic.gif");
+  EXPECT_EQ(Call("unparsed-entity-uri", {S(u"x")}), "");
+  EXPECT_EQ(Call("unparsed-entity-uri", {S(u"x"), S(u"y")}), "!3/31");
+  EXPECT_EQ(Call("unparsed-entity-uri"), "!2/31");
 
   // Identifiers: letters and digits starting with a letter, stable per node,
   // distinct between nodes (namespace and unnumbered nodes included).
