@@ -73,6 +73,18 @@ const KTXPathNode* FirstNode(const KTXPathValue& value) {
   return first ? first->GetNode() : nullptr;
 }
 
+// True when `node` belongs to the tree of the stylesheet or of the module
+// that holds the expression being evaluated.
+bool IsInStylesheet(const KTXPathNode* node, KTXPathFunctionContext& context) {
+  const KTXPathNode* root = node;
+  while (root && root->GetParent()) root = root->GetParent();
+  if (root == context.StylesheetRoot()) return true;
+  const KTXPathNode* here = context.StylesheetNode();
+  const KTXPathNode* hereRoot = here;
+  while (hereRoot && hereRoot->GetParent()) hereRoot = hereRoot->GetParent();
+  return root == hereRoot;
+}
+
 KTXPathValue Document(KTXPathFunctionContext& context, std::span<const KTXPathValue> args) {
   const KTXPathValue* baseSet = args.size() > 1 ? &args[1] : nullptr;
   if (baseSet && (!baseSet->IsNodeSet() || baseSet->ItemCount() == 0)) Raise(kXPathErrNotANodeSet, kFnDocument);
@@ -96,19 +108,22 @@ KTXPathValue Document(KTXPathFunctionContext& context, std::span<const KTXPathVa
     // A document that cannot be loaded contributes nothing: the loader has
     // reported it, and the transformation goes on (XSLT 1.0 §12.1 allows
     // this recovery).
+    const KTXPathNode* base = baseSet ? baseNode : context.StylesheetNode();
     if (!uri.IsEmpty()) {
-      add(ResolveDocument(uri, baseSet ? baseNode : context.StylesheetNode(), context));
-    } else if (!baseSet) {
-      // "" names the stylesheet module that holds the expression. It is
-      // loaded as a source document, so it keeps the text that the
-      // stylesheet's own tree has lost to stripping; a stylesheet with no
-      // URI (built in memory) gives its own tree.
-      const KTXPathNode* here = context.StylesheetNode();
-      const KTString* own = here ? KTXPathNode::GetDocumentUri(here) : nullptr;
+      add(ResolveDocument(uri, base, context));
+    } else if (baseSet && !IsInStylesheet(base, context)) {
+      // "" against a source node's base URI names that node's own document.
+      const KTXPathNode* root = base;
+      while (root && root->GetParent()) root = root->GetParent();
+      add(const_cast<KTXPathNode*>(root));
+    } else {
+      // "" names the stylesheet module that holds the expression (or the
+      // base node). It is loaded as a source document, so it keeps the text
+      // that the stylesheet's own tree has lost to stripping; a stylesheet
+      // with no URI (built in memory) gives its own tree.
+      const KTString* own = base ? KTXPathNode::GetDocumentUri(base) : nullptr;
       KTXPathNode* loaded = own && !own->IsEmpty() ? context.LoadDocument(*own) : nullptr;
       add(loaded ? loaded : context.StylesheetRoot());
-    } else {
-      add(context.StylesheetRoot());
     }
   }
   KTXPathValue result;

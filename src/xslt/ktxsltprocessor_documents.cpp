@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "xml/ktschemaservices.h"
@@ -264,65 +266,59 @@ void KTXSLTProcessor::ResolveIncludes(KTXPathNode* element, KTXPathNode* topStyl
 
 namespace {
 
-// The xsl:import elements and space declarations of one stylesheet module,
-// with those of its includes in place, in document order.
-struct ModuleSpace {
-  std::vector<KTXPathNode*> imports;
-  std::vector<KTXPathNode*> declarations;
+// The space declarations are collected from the last to the first in the
+// order that ranks them: a module after the modules it imports (XSLT 1.0
+// §2.6.2, post-order), its declarations in document order with its
+// includes in place. A module that stands twice in that order contributes
+// nothing at its earlier place that its later place does not override (the
+// same tests, ranked higher), so walking backwards, each module is read
+// once, at the first place met: the walk costs time linear in the number of
+// distinct modules however often they import or include one another.
+struct SpaceWalk {
+  std::unordered_set<const KTXPathNode*> seen;  // document roots of modules read
+  size_t depth = 0;
+  // Declarations met, last first, with their module's rank (higher first).
+  std::vector<std::pair<KTXPathNode*, int>> declarations;
+  int precedence = 0;  // counts down from the top stylesheet's 0
 };
-
-bool SameDocument(const KTXPathNode* a, const KTXPathNode* b) {
-  if (a == b) return true;
-  const KTString* aUri = KTXPathNode::GetDocumentUri(a);
-  const KTString* bUri = KTXPathNode::GetDocumentUri(b);
-  return aUri && bUri && !aUri->IsEmpty() && *aUri == *bUri;
-}
 
 // The stylesheet element of the module that `reference` (an xsl:import or
-// xsl:include) names, when it loads, is an xsl:stylesheet or xsl:transform
-// and is not already open on `open`; null otherwise.
-// How many modules the walk visits at most: a module is visited once for
-// every xsl:import and xsl:include that reaches it, so modules that include
-// one another twice at each level would take exponential time. The run
-// refuses such a stylesheet where the copies pass their own bound.
-constexpr size_t kMaxModuleVisits = size_t{1} << 16;
-
-struct SpaceWalk {
-  std::vector<const KTXPathNode*> open;
-  size_t visits = 0;
-};
-
-KTXPathNode* ReferencedModule(KTXSLTProcessor& processor, KTXPathNode* reference, SpaceWalk& walk) {
-  const std::vector<const KTXPathNode*>& open = walk.open;
-  if (open.size() >= KTXSLTProcessor::kMaxIncludeDepth || ++walk.visits > kMaxModuleVisits) return nullptr;
+// xsl:include) names when it loads, is an xsl:stylesheet or xsl:transform
+// and has not been read yet; null otherwise.
+KTXPathNode* UnreadModule(KTXSLTProcessor& processor, KTXPathNode* reference, SpaceWalk& walk) {
+  if (walk.depth >= KTXSLTProcessor::kMaxIncludeDepth) return nullptr;
   KTXPathNode* href = processor.Compiler().FindAttribute(reference, u"href", nullptr);
   if (!href) return nullptr;
   KTXPathNode* root = processor.GetDocument(KTXPathNode::GetDocumentUri(reference), KTString(href->GetValue()), true);
-  if (!root) return nullptr;
-  for (const KTXPathNode* entry : open)
-    if (SameDocument(entry, root)) return nullptr;
+  if (!root || !walk.seen.insert(root).second) return nullptr;
   KTXPathNode* element = processor.FindStylesheetElement(root);
   if (element == root || processor.ElementIdOf(element) != kXSLTStylesheet) return nullptr;
   return element;
 }
 
-void GatherModule(KTXSLTProcessor& processor, KTXPathNode* element, SpaceWalk& walk, ModuleSpace& into) {
-  for (const auto& child : element->Children()) {
+// The declarations of one module with its includes in place, last first, at
+// `precedence`; its imports (those of its includes after its own) go to
+// `imports`, last first.
+void ReadModuleBackwards(KTXSLTProcessor& processor, KTXPathNode* element, SpaceWalk& walk, int precedence,
+                         std::vector<KTXPathNode*>& imports) {
+  const KTXPathChildren& children = element->Children();
+  for (size_t index = children.size(); index-- > 0;) {
+    KTXPathNode* child = children[index].get();
     if (child->GetKind() != kXPathElement) continue;
-    switch (processor.ElementIdOf(child.get())) {
+    switch (processor.ElementIdOf(child)) {
       case kXSLTImport:
-        into.imports.push_back(child.get());
+        imports.push_back(child);
         break;
       case kXSLTInclude:
-        if (KTXPathNode* included = ReferencedModule(processor, child.get(), walk)) {
-          walk.open.push_back(DocumentRootOf(included));
-          GatherModule(processor, included, walk, into);
-          walk.open.pop_back();
+        if (KTXPathNode* included = UnreadModule(processor, child, walk)) {
+          ++walk.depth;
+          ReadModuleBackwards(processor, included, walk, precedence, imports);
+          --walk.depth;
         }
         break;
       case kXSLTStripSpace:
       case kXSLTPreserveSpace:
-        into.declarations.push_back(child.get());
+        walk.declarations.emplace_back(child, precedence);
         break;
       default:
         break;
@@ -330,28 +326,19 @@ void GatherModule(KTXSLTProcessor& processor, KTXPathNode* element, SpaceWalk& w
   }
 }
 
-// Imports first, each with a lower precedence than the module that imports
-// it (XSLT 1.0 §2.6.2), then the module's own declarations.
-void CollectModule(KTXSLTProcessor& processor, KTXPathNode* element, SpaceWalk& walk, int& precedence,
-                   KTSpaceRules& rules) {
-  walk.open.push_back(DocumentRootOf(element));
-  ModuleSpace module;
-  GatherModule(processor, element, walk, module);
-  for (KTXPathNode* reference : module.imports) {
-    if (KTXPathNode* imported = ReferencedModule(processor, reference, walk))
-      CollectModule(processor, imported, walk, precedence, rules);
+void CollectModuleBackwards(KTXSLTProcessor& processor, KTXPathNode* element, SpaceWalk& walk) {
+  const int precedence = walk.precedence--;
+  std::vector<KTXPathNode*> imports;
+  ReadModuleBackwards(processor, element, walk, precedence, imports);
+  // The imports of the module's includes follow its own; backwards, they
+  // come first. Each import ranks below those after it.
+  for (KTXPathNode* reference : imports) {
+    if (KTXPathNode* imported = UnreadModule(processor, reference, walk)) {
+      ++walk.depth;
+      CollectModuleBackwards(processor, imported, walk);
+      --walk.depth;
+    }
   }
-  ++precedence;
-  for (KTXPathNode* declaration : module.declarations) {
-    KTXPathNode* elements = processor.Compiler().FindAttribute(declaration, u"elements", nullptr);
-    if (!elements) continue;
-    std::vector<KTSpaceRules::NameTest> tests;
-    // A faulty list is reported when the declaration compiles.
-    if (KTSpaceRules::ParseNameTests(declaration, elements->GetValue(), tests) != KTSpaceRules::ParseResult::kParsed)
-      continue;
-    rules.Add(tests, processor.ElementIdOf(declaration) == kXSLTStripSpace, precedence);
-  }
-  walk.open.pop_back();
 }
 
 }  // namespace
@@ -362,8 +349,19 @@ void KTXSLTProcessor::CollectSpaceRules(KTXPathNode* stylesheetRoot) {
   KTXPathNode* element = FindStylesheetElement(stylesheetRoot);
   if (element == stylesheetRoot || ElementIdOf(element) != kXSLTStylesheet) return;
   SpaceWalk walk;
-  int precedence = 0;
-  CollectModule(*this, element, walk, precedence, spaceRules_);
+  walk.seen.insert(stylesheetRoot);
+  CollectModuleBackwards(*this, element, walk);
+  // Added first to last, so that of two equal tests the later one wins.
+  for (auto at = walk.declarations.rbegin(); at != walk.declarations.rend(); ++at) {
+    KTXPathNode* declaration = at->first;
+    KTXPathNode* elements = Compiler().FindAttribute(declaration, u"elements", nullptr);
+    if (!elements) continue;
+    std::vector<KTSpaceRules::NameTest> tests;
+    // A faulty list is reported when the declaration compiles.
+    if (KTSpaceRules::ParseNameTests(declaration, elements->GetValue(), tests) != KTSpaceRules::ParseResult::kParsed)
+      continue;
+    spaceRules_.Add(tests, ElementIdOf(declaration) == kXSLTStripSpace, at->second);
+  }
 }
 
 KTXPathNode* KTXSLTProcessor::FindStylesheetElement(KTXPathNode* root) const {

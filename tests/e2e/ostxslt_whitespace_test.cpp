@@ -105,6 +105,13 @@ std::vector<WhitespaceCase> Cases() {
         {"one.xsl", Sheet("<xsl:import href=\"deep.xsl\"/>\n<xsl:strip-space elements=\"list\"/>\n")},
         {"two.xsl", Sheet("<xsl:preserve-space elements=\"list doc\"/>\n")},
         {"main.xsl", TextSheet("<xsl:import href=\"one.xsl\"/>\n<xsl:import href=\"two.xsl\"/>\n", kTextDump)}}},
+      {"a module imported twice ranks at its later place",
+       {{"src.xml", kMixed},
+        {"strip.xsl", Sheet("<xsl:strip-space elements=\"list\"/>\n")},
+        {"keep.xsl", Sheet("<xsl:preserve-space elements=\"list\"/>\n")},
+        {"main.xsl", TextSheet("<xsl:import href=\"keep.xsl\"/>\n<xsl:import href=\"strip.xsl\"/>\n"
+                               "<xsl:import href=\"keep.xsl\"/>\n",
+                               kTextDump)}}},
       {"an included stylesheet's declarations count as the includer's",
        {{"src.xml", kMixed},
         {"inc.xsl", Sheet("<xsl:strip-space elements=\"*\"/>\n")},
@@ -115,6 +122,10 @@ std::vector<WhitespaceCase> Cases() {
         {"main.xsl", TextSheet("<xsl:strip-space elements=\"list\"/>\n",
                                "<xsl:for-each select=\"document('other.xml')//text()\">[<xsl:value-of select=\".\"/>]"
                                "</xsl:for-each>|<xsl:value-of select=\"count(document('other.xml')/doc/node())\"/>")}}},
+      {"document('', node) names the node's own document",
+       {{"src.xml", kMixed},
+        {"main.xsl", TextSheet("", "<xsl:value-of select=\"name(document('', /)/*)\"/>|"
+                                   "<xsl:value-of select=\"count(document('', /)//text())\"/>")}}},
       {"document('') keeps the stylesheet's text",
        {{"src.xml", "<doc/>\n"},
         {"main.xsl", TextSheet("", "<xsl:value-of select=\"count(document('')/*/node())\"/>")}}},
@@ -150,7 +161,22 @@ std::vector<WhitespaceCase> Cases() {
 
 TEST(WhitespaceProgramTest, ResultsEqualXsltproc) {
   if (std::system("xsltproc --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "xsltproc is not installed";
-  for (const WhitespaceCase& c : Cases()) {
+  std::vector<WhitespaceCase> cases = Cases();
+  // Modules that import the next one twice, twelve levels deep, then one
+  // whose declaration must still count: the walk that collects the
+  // declarations reads each module once, not once per path to it.
+  WhitespaceCase doubling{"modules imported twice at each level", {{"src.xml", kMixed}}};
+  for (int level = 0; level < 12; ++level) {
+    std::string next = "m" + std::to_string(level + 1) + ".xsl";
+    doubling.files["m" + std::to_string(level) + ".xsl"] =
+        Sheet("<xsl:import href=\"" + next + "\"/>\n<xsl:import href=\"" + next + "\"/>\n");
+  }
+  doubling.files["m12.xsl"] = Sheet("<xsl:preserve-space elements=\"list doc\"/>\n<xsl:strip-space elements=\"p\"/>\n");
+  doubling.files["last.xsl"] = Sheet("<xsl:strip-space elements=\"list\"/>\n");
+  doubling.files["main.xsl"] =
+      TextSheet("<xsl:import href=\"m0.xsl\"/>\n<xsl:import href=\"last.xsl\"/>\n", kTextDump);
+  cases.push_back(std::move(doubling));
+  for (const WhitespaceCase& c : cases) {
     KTScratchFolder folder;
     for (const auto& [name, bytes] : c.files) folder.Write(name, bytes);
     KTProgramResult ours =
