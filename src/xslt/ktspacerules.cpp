@@ -23,7 +23,7 @@ bool Resolve(const KTXPathNode* element, std::u16string_view prefix, KTString& u
 }  // namespace
 
 KTSpaceRules::ParseResult KTSpaceRules::ParseNameTests(const KTXPathNode* element, std::u16string_view text,
-                                                       std::vector<NameTest>& tests) {
+                                                       std::vector<NameTest>& tests, std::u16string_view* fault) {
   size_t at = 0;
   while (at < text.size()) {
     while (at < text.size() && IsSeparator(text[at])) ++at;
@@ -31,6 +31,7 @@ KTSpaceRules::ParseResult KTSpaceRules::ParseNameTests(const KTXPathNode* elemen
     while (at < text.size() && !IsSeparator(text[at])) ++at;
     if (at == start) break;
     std::u16string_view token = text.substr(start, at - start);
+    if (fault) *fault = token;
     NameTest test;
     if (token == u"*") {
       tests.push_back(std::move(test));

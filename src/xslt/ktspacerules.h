@@ -30,9 +30,10 @@ class KTSpaceRules {
 
   // Reads the whitespace-separated name tests of `text`, resolving prefixes
   // with the namespaces in scope at `element` (an unprefixed name is in no
-  // namespace). On a fault `tests` holds the tests before it.
+  // namespace). On a fault `tests` holds the tests before it, and `fault`
+  // (when given) the token at fault.
   static ParseResult ParseNameTests(const KTXPathNode* element, std::u16string_view text,
-                                    std::vector<NameTest>& tests);
+                                    std::vector<NameTest>& tests, std::u16string_view* fault = nullptr);
 
   void Clear();
   bool Empty() const { return !hasAny_ && byNamespace_.empty() && byName_.empty(); }

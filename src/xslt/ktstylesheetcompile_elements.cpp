@@ -681,11 +681,16 @@ namespace {
 void CheckSpaceElements(KTXPathNode* node, KTXPathNode* elements) {
   if (!elements) Fail(kElementsExpected, node);
   std::vector<KTSpaceRules::NameTest> tests;
-  switch (KTSpaceRules::ParseNameTests(node, ValueOf(elements), tests)) {
-    case KTSpaceRules::ParseResult::kParsed: return;
-    case KTSpaceRules::ParseResult::kNotNameTest: Fail(kUnexpectedValue, elements);
-    case KTSpaceRules::ParseResult::kUndefinedPrefix: Fail(kUndefinedPrefix, elements);
-  }
+  std::u16string_view token;
+  KTSpaceRules::ParseResult result = KTSpaceRules::ParseNameTests(node, ValueOf(elements), tests, &token);
+  if (result == KTSpaceRules::ParseResult::kParsed) return;
+  // The message names the token at fault.
+  KTXSLTError error(result == KTSpaceRules::ParseResult::kNotNameTest ? kUnexpectedValue : kUndefinedPrefix, elements);
+  KTString text(error.GetMessage());
+  text += result == KTSpaceRules::ParseResult::kNotNameTest ? u": not a name test: " : u": ";
+  text += KTString(token);
+  error.SetMessageText(text);
+  throw error;
 }
 }  // namespace
 

@@ -224,7 +224,7 @@ TEST(WhitespaceProgramTest, ResultsXsltprocDoesNotGive) {
   }
 }
 
-// Faulty name tests are stylesheet errors, named as such.
+// Faulty name tests are stylesheet errors that name the token at fault.
 TEST(WhitespaceProgramTest, FaultyNameTestsAreReported) {
   const char* const kLists[] = {"p:*", "1a", "a:b:c"};
   for (const char* list : kLists) {
@@ -235,6 +235,7 @@ TEST(WhitespaceProgramTest, FaultyNameTestsAreReported) {
         KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "main.xsl", "-xml", "src.xml", "-out", "ours.out"}, folder.Path());
     EXPECT_EQ(ours.status, 1) << list;
     EXPECT_NE(ours.err.find("main.xsl"), std::string::npos) << list << ": " << ours.err;
+    EXPECT_NE(ours.err.find(std::string(": ") + list + "\n"), std::string::npos) << list << ": " << ours.err;
     EXPECT_FALSE(folder.Exists("ours.out")) << list;
   }
 }
