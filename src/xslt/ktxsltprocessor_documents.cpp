@@ -276,7 +276,7 @@ namespace {
 // distinct modules however often they import or include one another.
 struct SpaceWalk {
   std::unordered_set<const KTXPathNode*> seen;  // document roots of modules read
-  size_t depth = 0;
+  size_t depth = 1;  // modules open, the top stylesheet's included (as the include stack counts)
   // Declarations met, last first, with their module's rank (higher first).
   std::vector<std::pair<KTXPathNode*, int>> declarations;
   int precedence = 0;  // counts down from the top stylesheet's 0
