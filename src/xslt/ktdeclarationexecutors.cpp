@@ -15,9 +15,7 @@
 
 namespace {
 
-constexpr int kUndefinedAttributeSet = 9;
 constexpr int kUndefinedPrefix = 10;
-constexpr int kNotQName = 40;
 
 // The opening of every Start: the frame has started and owns its node.
 KTXPathNode* Open(KTExecFrame* frame) {
@@ -61,8 +59,6 @@ KTXPathNode* PlainAttribute(const KTXPathNode* element, std::u16string_view name
   return nullptr;
 }
 
-bool IsNameSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
-
 }  // namespace
 
 // ---- xsl:namespace-alias ----
@@ -104,75 +100,30 @@ KTString KTAttributeSetExecutor::ExpandSetName(std::u16string_view name, const K
   return expanded;
 }
 
-void KTAttributeSetExecutor::Push(KTExecFrame* frame, KTXPathNode* child) {
-  PushChild(processor_, frame, resultParent_, child);
-}
-
 bool KTAttributeSetExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTXPathNode* set = Open(frame);
-  KTExecFrame* parent = frame->Parent();
-  if (!parent || !parent->Executor() || !declaration_ || declaration_->elementId != kXSLTAttributeSet)
+  if (!declaration_ || declaration_->elementId != kXSLTAttributeSet)
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
   const auto* record = static_cast<const KTDeclAttributeSet*>(declaration_);
-
-  if (!dynamic_cast<KTUseAttributeSetsExecutor*>(parent->Executor())) {
-    // Run as a declaration: register under the expanded name.
-    finished_ = true;
-    KTXPathNode* nameNode = PlainAttribute(set, u"name");
-    processor_->AddAttributeSet(
-        ExpandSetName(record->name.View(), KTXPathNode::GetNodeNamespaceMap(set), nameNode ? nameNode : set), set);
-  } else if (record->useAttributeSetsNode) {
-    // The sets this one uses come first, so that its own attributes
-    // replace theirs.
-    Push(frame, record->useAttributeSetsNode);
-    attributeSetsRunning_ = true;
-  } else if (KTXPathNode* first = KTFirstContentChild(set)) {
-    Push(frame, first);
-    childrenRunning_ = true;
-  } else {
-    finished_ = true;
-  }
+  // Run as a declaration: register under the expanded name. A use runs the
+  // set's xsl:attribute instructions, flattened by KTAttributeSets.
+  KTXPathNode* nameNode = PlainAttribute(set, u"name");
+  processor_->AddAttributeSet(
+      ExpandSetName(record->name.View(), KTXPathNode::GetNodeNamespaceMap(set), nameNode ? nameNode : set), set);
   EndStart(frame);
   return true;
 }
 
-bool KTAttributeSetExecutor::Finish() { return PopOwnFrame(processor_); }
-
-bool KTAttributeSetExecutor::Continue() {
-  if (finished_) return Finish();
-  KTExecFrame* frame = TopFrame();
-  KTXPathNode* current = frame->CurrentChild();
-  if (!current) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
-  KTXPathNode* candidate = nullptr;
-  if (attributeSetsRunning_) {
-    attributeSetsRunning_ = false;
-    childrenRunning_ = true;
-    candidate = KTFirstContentChild(frame->OwnNode());
-  } else if (childrenRunning_) {
-    candidate = NextInstructionSibling(current);
-  }
-  if (!candidate) return Finish();
-  if (!processor_->ElementRecognizer().IsXSLAttribute(candidate))
-    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
-  Push(frame, candidate);
-  return true;
-}
+bool KTAttributeSetExecutor::Continue() { return PopOwnFrame(processor_); }
 
 // ---- use-attribute-sets ----
 
 KTUseAttributeSetsExecutor::KTUseAttributeSetsExecutor(KTXSLTProcessor* processor)
     : KTInstructionExecutor(processor, 0) {}
 
-void KTUseAttributeSetsExecutor::LoadDeclarations(KTXPathNode* attribute) {
-  KTString expanded = KTAttributeSetExecutor::ExpandSetName(names_[nameCursor_].View(), namespaceMap_, attribute);
-  declarations_ = processor_->GetAttributeSet(expanded);
-  declarationCursor_ = 0;
-  if (declarations_.empty()) throw KTXSLTError(kUndefinedAttributeSet, attribute);
-}
-
-void KTUseAttributeSetsExecutor::PushDeclaration(KTExecFrame* frame) {
-  KTExecFrame* pushed = PushChild(processor_, frame, resultParent_, declarations_[declarationCursor_]);
+void KTUseAttributeSetsExecutor::PushInstruction(KTExecFrame* frame) {
+  KTExecFrame* pushed = PushChild(processor_, frame, resultParent_, instructions_[cursor_]);
   // An attribute set sees the top-level variables and parameters only, never
   // those of the template that uses it (XSLT 1.0 §7.1.4).
   pushed->ShareVariables(nullptr);
@@ -183,38 +134,17 @@ void KTUseAttributeSetsExecutor::PushDeclaration(KTExecFrame* frame) {
 bool KTUseAttributeSetsExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTXPathNode* attribute = Open(frame);
-  std::u16string_view text(attribute->GetValue());
-  size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && IsNameSpace(text[at])) ++at;
-    size_t end = at;
-    while (end < text.size() && !IsNameSpace(text[end])) ++end;
-    if (end == at) break;
-    KTString name(text.substr(at, end - at));
-    if (!IsQName(name.c_str())) throw KTXSLTError(kNotQName, nullptr);
-    names_.push_back(std::move(name));
-    at = end;
-  }
-  if (!names_.empty()) {
-    namespaceMap_ = NamespaceMapOf(attribute, true);
-    nameCursor_ = 0;
-    LoadDeclarations(attribute);
-    PushDeclaration(frame);
-  }
+  // A copy: a set declared while these run would rework the processor's.
+  instructions_ = processor_->AttributeSets().Instructions(attribute, *processor_);
+  cursor_ = 0;
+  if (!instructions_.empty()) PushInstruction(frame);
   EndStart(frame);
   return true;
 }
 
 bool KTUseAttributeSetsExecutor::Continue() {
-  if (names_.empty()) return PopOwnFrame(processor_);
-  KTExecFrame* frame = TopFrame();
-  if (++declarationCursor_ < declarations_.size()) {
-    PushDeclaration(frame);
-    return true;
-  }
-  if (++nameCursor_ >= names_.size()) return PopOwnFrame(processor_);
-  LoadDeclarations(frame->OwnNode());
-  PushDeclaration(frame);
+  if (++cursor_ >= instructions_.size()) return PopOwnFrame(processor_);
+  PushInstruction(TopFrame());
   return true;
 }
 

@@ -2,12 +2,11 @@
 // forwards-compatible processing:
 // - xsl:namespace-alias stores its prefix pair with the processor;
 // - xsl:attribute-set registers itself under its expanded name when the
-//   stylesheet runs it as a top-level element, and adds its attributes to the
-//   current result element when a use-attribute-sets attribute runs it;
-// - a use-attribute-sets attribute (of xsl:element, xsl:copy,
-//   xsl:attribute-set, or xsl:use-attribute-sets of a literal result element)
-//   runs every set it names, name by name, each in every declaration
-//   registered under it;
+//   stylesheet runs it as a top-level element;
+// - a use-attribute-sets attribute (of xsl:element, xsl:copy, or
+//   xsl:use-attribute-sets of a literal result element) runs the
+//   xsl:attribute instructions of the sets it names, flattened by
+//   KTAttributeSets into one per attribute;
 // - xsl:fallback runs its content; an XSLT element this processor does not
 //   know, met in forwards-compatible mode, runs its xsl:fallback children and
 //   nothing else (XSLT 1.0 §15).
@@ -40,13 +39,6 @@ class KTAttributeSetExecutor : public KTInstructionExecutor {
   // 10 at `errorNode`.
   static KTString ExpandSetName(std::u16string_view name, const KTPrefixMap* scope, KTXPathNode* errorNode);
 
- private:
-  bool Finish();
-  void Push(KTExecFrame* frame, KTXPathNode* child);
-
-  bool finished_ = false;
-  bool attributeSetsRunning_ = false;
-  bool childrenRunning_ = false;
 };
 
 // A use-attribute-sets attribute (no element id of its own: 0).
@@ -57,16 +49,10 @@ class KTUseAttributeSetsExecutor : public KTInstructionExecutor {
   bool Continue() override;
 
  private:
-  // Looks the current name up; an unknown set throws KTXSLTError 9 at the
-  // attribute.
-  void LoadDeclarations(KTXPathNode* attribute);
-  void PushDeclaration(KTExecFrame* frame);
+  void PushInstruction(KTExecFrame* frame);
 
-  std::vector<KTString> names_;
-  size_t nameCursor_ = 0;
-  std::vector<KTXPathNode*> declarations_;
-  size_t declarationCursor_ = 0;
-  const KTPrefixMap* namespaceMap_ = nullptr;
+  std::vector<KTXPathNode*> instructions_;
+  size_t cursor_ = 0;
 };
 
 // xsl:fallback (element id 13) run as an instruction: its content in order.

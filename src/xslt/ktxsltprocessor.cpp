@@ -109,7 +109,7 @@ void KTXSLTProcessor::Start() {
   // that the command-line parameters are evaluated in a clean run.
   namespaceAliases_.clear();
   namespaceAliasUris_.clear();
-  attributeSets_.clear();
+  attributeSets_.Clear();
   generatedPrefixCounter_ = 0;
   declarationOrders_.clear();
   importPrecedence_ = 0;

@@ -22,6 +22,7 @@
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathvalue.h"
 #include "xpath/ktxsltfunctionservices.h"
+#include "xslt/ktattributesets.h"
 #include "xslt/ktbindings.h"
 #include "xslt/ktexecutorfactory.h"
 #include "xslt/ktspacerules.h"
@@ -292,16 +293,12 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   }
   const std::map<KTString, NamespaceAliasTarget>& NamespaceAliasUris() const { return namespaceAliasUris_; }
   // Attribute sets by expanded name: every xsl:attribute-set declaration
-  // registered under the name, in the order they ran (later ones win where
-  // they set the same attribute). GetAttributeSet gives a copy of the list,
-  // empty for an unknown name.
+  // registered under the name with the import precedence it runs at, and
+  // what each use-attribute-sets attribute runs (KTAttributeSets).
   void AddAttributeSet(const KTString& expandedName, KTXPathNode* declaration) {
-    attributeSets_[expandedName].push_back(declaration);
+    attributeSets_.Add(expandedName, declaration, importPrecedence_);
   }
-  std::vector<KTXPathNode*> GetAttributeSet(const KTString& expandedName) const {
-    auto found = attributeSets_.find(expandedName);
-    return found == attributeSets_.end() ? std::vector<KTXPathNode*>() : found->second;
-  }
+  KTAttributeSets& AttributeSets() { return attributeSets_; }
 
   // Top-level xsl:variable and xsl:param declarations under evaluation (the
   // frames then step with recovery) and those already evaluated.
@@ -437,7 +434,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::vector<std::unique_ptr<KTString>> ownedStrings_;
   std::map<KTString, KTString> namespaceAliases_;
   std::map<KTString, NamespaceAliasTarget> namespaceAliasUris_;
-  std::unordered_map<KTString, std::vector<KTXPathNode*>> attributeSets_;
+  KTAttributeSets attributeSets_;
   std::unique_ptr<KTXSLTXPathExpression> expression_;
   std::unique_ptr<KTXSLTXPathExpression> privateExpression_;
   std::unique_ptr<KTXSLTXPathExpression> keyExpression_;
