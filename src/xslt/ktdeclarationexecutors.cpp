@@ -100,17 +100,20 @@ KTString KTAttributeSetExecutor::ExpandSetName(std::u16string_view name, const K
   return expanded;
 }
 
-bool KTAttributeSetExecutor::Start() {
-  KTExecFrame* frame = TopFrame();
-  KTXPathNode* set = Open(frame);
-  if (!declaration_ || declaration_->elementId != kXSLTAttributeSet)
-    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
-  const auto* record = static_cast<const KTDeclAttributeSet*>(declaration_);
-  // Run as a declaration: register under the expanded name. A use runs the
-  // set's xsl:attribute instructions, flattened by KTAttributeSets.
+void KTAttributeSetExecutor::Register(KTXSLTProcessor* processor, KTXPathNode* set) {
+  const KTDeclRecord* record = processor->FindDeclaration(set);
+  if (!record || record->elementId != kXSLTAttributeSet) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, set);
   KTXPathNode* nameNode = PlainAttribute(set, u"name");
-  processor_->AddAttributeSet(
-      ExpandSetName(record->name.View(), KTXPathNode::GetNodeNamespaceMap(set), nameNode ? nameNode : set), set);
+  processor->AddAttributeSet(ExpandSetName(static_cast<const KTDeclAttributeSet*>(record)->name.View(),
+                                           KTXPathNode::GetNodeNamespaceMap(set), nameNode ? nameNode : set),
+                             set);
+}
+
+bool KTAttributeSetExecutor::Start() {
+  // Registered with the stylesheet's templates (Register); a use runs the
+  // set's xsl:attribute instructions, flattened by KTAttributeSets.
+  KTExecFrame* frame = TopFrame();
+  Open(frame);
   EndStart(frame);
   return true;
 }

@@ -1,8 +1,8 @@
 // The executors of the declarations that other instructions refer to, and of
 // forwards-compatible processing:
 // - xsl:namespace-alias stores its prefix pair with the processor;
-// - xsl:attribute-set registers itself under its expanded name when the
-//   stylesheet runs it as a top-level element;
+// - xsl:attribute-set is registered under its expanded name when the
+//   stylesheet registers its templates;
 // - a use-attribute-sets attribute (of xsl:element, xsl:copy, or
 //   xsl:use-attribute-sets of a literal result element) runs the
 //   xsl:attribute instructions of the sets it names, flattened by
@@ -32,6 +32,12 @@ class KTAttributeSetExecutor : public KTInstructionExecutor {
   explicit KTAttributeSetExecutor(KTXSLTProcessor* processor);
   bool Start() override;
   bool Continue() override;
+
+  // Registers an xsl:attribute-set element under its expanded name with the
+  // processor's current import precedence. The stylesheet registers its sets
+  // with its templates, before any top-level variable runs, so a variable
+  // may use a set declared after it.
+  static void Register(KTXSLTProcessor* processor, KTXPathNode* set);
 
   // The expanded name of an attribute-set name as written, its prefix
   // resolved in `scope` ("uri:local"); an unprefixed name stays as it is and

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "xslt/ktcompiledtemplate.h"
+#include "xslt/ktdeclarationexecutors.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktstylesheetcompiler.h"
@@ -379,8 +380,10 @@ bool KTStylesheetExecutor::Continue() {
 bool KTStylesheetExecutor::RegisterTemplates() {
   KTXPathNode* stylesheet = TopFrame()->OwnNode();
   for (const auto& child : stylesheet->Children()) {
-    if (child->GetKind() == kXPathElement && processor_->ElementIdOf(child.get()) == kXSLTTemplate)
-      processor_->RegisterTemplate(child.get(), 0);
+    if (child->GetKind() != kXPathElement) continue;
+    int id = processor_->ElementIdOf(child.get());
+    if (id == kXSLTTemplate) processor_->RegisterTemplate(child.get(), 0);
+    else if (id == kXSLTAttributeSet) KTAttributeSetExecutor::Register(processor_, child.get());
   }
   processor_->SortTemplateRules();
   return true;

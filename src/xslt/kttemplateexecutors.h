@@ -57,7 +57,8 @@ class KTStylesheetExecutor : public KTInstructionExecutor {
   explicit KTStylesheetExecutor(KTXSLTProcessor* processor);
   bool Start() override;
   bool Continue() override;
-  // Registers the xsl:template children and sorts the rule list.
+  // Registers the xsl:template children and sorts the rule list, and
+  // registers the xsl:attribute-set children.
   bool RegisterTemplates();
   // Pushes the frame of the rule that matches the source root.
   bool StartRootTemplate();

@@ -438,6 +438,17 @@ TEST_F(NodesTest, AttributeSetsMakeAttributesInXsltprocsOrder) {
   }
 }
 
+// A top-level variable may use a set declared after it: the sets are known
+// before any top-level element runs.
+TEST_F(NodesTest, AttributeSetsServeVariablesDeclaredBeforeThem) {
+  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  ExpectSameBytes(Stylesheet("",
+                             "<xsl:variable name=\"v\"><e xsl:use-attribute-sets=\"s\"/></xsl:variable>"
+                             "<xsl:template match=\"/\"><r><xsl:copy-of select=\"$v\"/></r></xsl:template>"
+                             "<xsl:attribute-set name=\"s\"><xsl:attribute name=\"a\">1</xsl:attribute>"
+                             "</xsl:attribute-set>"));
+}
+
 // Sets that use one set twice at every level are flattened once each: forty
 // levels would otherwise run 2^40 instructions. xsltproc agrees.
 TEST_F(NodesTest, AttributeSetsUsingASetTwiceAtEveryLevelStayLinear) {
