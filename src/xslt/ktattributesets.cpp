@@ -26,24 +26,16 @@ constexpr int kNotQName = 40;
 // Separates namespace URI and local name in a key; no XML text holds it.
 constexpr char16_t kKeySeparator = u'\uFFFF';
 
-bool IsNameSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
-
 // The expanded names of the sets a use-attribute-sets attribute names, in
 // order, prefixes resolved where the attribute stands.
 std::vector<KTString> SetNames(KTXPathNode* useAttribute) {
   std::vector<KTString> names;
   std::u16string_view text(useAttribute->GetValue());
   const KTPrefixMap* scope = KTInstructionExecutor::NamespaceMapOf(useAttribute, true);
-  size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && IsNameSpace(text[at])) ++at;
-    size_t end = at;
-    while (end < text.size() && !IsNameSpace(text[end])) ++end;
-    if (end == at) break;
-    KTString name(text.substr(at, end - at));
+  for (std::u16string_view token : SplitNameList(text)) {
+    KTString name(token);
     if (!IsQName(name.c_str())) throw KTXSLTError(kNotQName, useAttribute);
     names.push_back(KTAttributeSetExecutor::ExpandSetName(name.View(), scope, useAttribute));
-    at = end;
   }
   return names;
 }

@@ -8,8 +8,6 @@
 
 namespace {
 
-bool IsSeparator(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
-
 // The URI `prefix` is bound to at `element`; false when it is not bound.
 bool Resolve(const KTXPathNode* element, std::u16string_view prefix, KTString& uri) {
   const KTPrefixMap* map = KTXPathNode::GetNodeNamespaceMap(element);
@@ -24,13 +22,7 @@ bool Resolve(const KTXPathNode* element, std::u16string_view prefix, KTString& u
 
 KTSpaceRules::ParseResult KTSpaceRules::ParseNameTests(const KTXPathNode* element, std::u16string_view text,
                                                        std::vector<NameTest>& tests, std::u16string_view* fault) {
-  size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && IsSeparator(text[at])) ++at;
-    size_t start = at;
-    while (at < text.size() && !IsSeparator(text[at])) ++at;
-    if (at == start) break;
-    std::u16string_view token = text.substr(start, at - start);
+  for (std::u16string_view token : SplitNameList(text)) {
     if (fault) *fault = token;
     NameTest test;
     if (token == u"*") {

@@ -67,20 +67,7 @@ void CheckNotEmpty(KTXPathNode* attribute, int code) {
   if (attribute && ValueOf(attribute).empty()) Fail(code, attribute);
 }
 
-bool IsSeparator(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
-
-// The tokens of a whitespace-separated list (space, tab, CR, LF).
-std::vector<std::u16string_view> Tokens(std::u16string_view text) {
-  std::vector<std::u16string_view> tokens;
-  size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && IsSeparator(text[at])) ++at;
-    size_t start = at;
-    while (at < text.size() && !IsSeparator(text[at])) ++at;
-    if (at > start) tokens.push_back(text.substr(start, at - start));
-  }
-  return tokens;
-}
+std::vector<std::u16string_view> Tokens(std::u16string_view text) { return SplitNameList(text); }
 
 std::u16string_view PrefixOf(std::u16string_view name) {
   size_t colon = name.find(u':');

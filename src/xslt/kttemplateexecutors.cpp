@@ -10,6 +10,7 @@
 #include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
+#include "xslt/ktxsltnames.h"
 #include "xslt/ktxsltprocessor.h"
 
 namespace {
@@ -21,16 +22,7 @@ namespace {
 KTNamespaceSet ResolvePrefixes(KTXPathNode* attribute, const KTXPathNode* scope) {
   KTNamespaceSet uris;
   const KTPrefixMap* map = KTInstructionExecutor::NamespaceMapOf(scope, true);
-  std::u16string_view text(attribute->GetValue());
-  auto isSpace = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
-  size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && isSpace(text[at])) ++at;
-    size_t end = at;
-    while (end < text.size() && !isSpace(text[end])) ++end;
-    if (end == at) break;
-    std::u16string_view token = text.substr(at, end - at);
-    at = end;
+  for (std::u16string_view token : SplitNameList(attribute->GetValue())) {
     KTString prefix(token == u"#default" ? std::u16string_view() : token);
     const KTString* uri = nullptr;
     if (map) {

@@ -39,3 +39,17 @@ bool IsQName(const char16_t* text) {
 }
 
 bool IsNotXmlName(const char16_t* text) { return KTStrICmpAscii(text ? text : u"", u"xml") != 0; }
+
+std::vector<std::u16string_view> SplitNameList(std::u16string_view text) {
+  auto isSpace = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
+  std::vector<std::u16string_view> tokens;
+  size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && isSpace(text[at])) ++at;
+    size_t end = at;
+    while (end < text.size() && !isSpace(text[end])) ++end;
+    if (end > at) tokens.push_back(text.substr(at, end - at));
+    at = end;
+  }
+  return tokens;
+}

@@ -5,8 +5,11 @@
 // ':'), so a stylesheet name is valid exactly when XPath reads it as one.
 #pragma once
 
-// Each takes a null-terminated text (null counts as empty), never throws and
-// keeps no state, so the checks are re-entrant and allocate nothing.
+#include <string_view>
+#include <vector>
+
+// The checks take a null-terminated text (null counts as empty), never throw
+// and keep no state, so they are re-entrant and allocate nothing.
 
 // Namespaces in XML: an NCName filling the whole text.
 bool IsNCName(const char16_t* text);
@@ -14,3 +17,7 @@ bool IsNCName(const char16_t* text);
 bool IsQName(const char16_t* text);
 // False when the text is "xml" in any mix of letter case (XML 1.0 PITarget).
 bool IsNotXmlName(const char16_t* text);
+
+// The tokens of a whitespace-separated list of names (space, tab, CR, LF
+// separate), as views into `text`, in order.
+std::vector<std::u16string_view> SplitNameList(std::u16string_view text);
