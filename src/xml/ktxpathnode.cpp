@@ -7,7 +7,6 @@
 #include <new>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "platform/ktwchar.h"
@@ -513,85 +512,33 @@ int KTXPathNode::NamespaceNodeRank(const KTXPathNode* node) const {
   const Extra* extra = node ? FindExtra() : nullptr;
   if (!extra) return -1;
   const auto& nodes = extra->namespaceNodes;
-  // The index sorted by prefix finds the node by a binary search on its
-  // name: sorting many namespace nodes of one element stays O(n log n)
-  // comparisons of O(log n) each.
-  const auto& byName = extra->namespaceNodesByName;
+  // The list follows the prefixes (each once, in code-unit order), so the
+  // node is found by a binary search on its name: sorting many namespace
+  // nodes of one element stays O(n log n) comparisons of O(log n) each.
   std::u16string_view name(node->GetName());
-  auto at = std::lower_bound(byName.begin(), byName.end(), name, [&nodes](uint32_t index, std::u16string_view key) {
-    return std::u16string_view(nodes[index]->GetName()) < key;
-  });
-  if (at == byName.end() || nodes[*at].get() != node) return -1;
-  return static_cast<int>(*at);
+  auto at = std::lower_bound(nodes.begin(), nodes.end(), name,
+                             [](const std::unique_ptr<KTXPathNode>& n, std::u16string_view key) {
+                               return std::u16string_view(n->GetName()) < key;
+                             });
+  if (at == nodes.end() || at->get() != node) return -1;
+  // "xml" is found among the others and goes first.
+  return name == u"xml" ? 0 : static_cast<int>(at - nodes.begin()) + 1;
 }
 
 const std::vector<std::unique_ptr<KTXPathNode>>* KTXPathNode::GetNamespaceNodes() {
   if (kind_ != kXPathElement) return nullptr;
   Extra& extra = OwnExtra();
   if (extra.namespaceNodesBuilt) return &extra.namespaceNodes;
-  // Each element's order starts from its parent's, so the ancestors that
-  // have no nodes yet get theirs first, from the top down (by a loop:
-  // documents may nest deeper than the stack allows recursion).
-  std::vector<KTXPathNode*> pending{this};
-  for (KTXPathNode* up = parent_; up && up->kind_ == kXPathElement; up = up->parent_) {
-    const Extra* upExtra = up->FindExtra();
-    if (upExtra && upExtra->namespaceNodesBuilt) break;
-    pending.push_back(up);
-  }
-  for (auto it = pending.rbegin(); it != pending.rend(); ++it) (*it)->BuildNamespaceNodes();
-  return &extra.namespaceNodes;
-}
-
-void KTXPathNode::BuildNamespaceNodes() {
-  Extra& extra = OwnExtra();
   extra.namespaceNodesBuilt = true;
   KTPrefixMapRef map = InheritedElementMap();
-  if (!map) return;
-  // The order xsltproc gives the axis, which we follow: the xml prefix
-  // first, then the reverse of a walk from the element up, which takes the
-  // element's own declarations in document order and then its parent's
-  // walk, each prefix where it is first met. The views point into names
-  // that outlive this call.
-  std::vector<std::u16string_view> walk;
-  std::unordered_set<std::u16string_view> seen;
-  auto take = [&](std::u16string_view prefix) {
-    if (seen.insert(prefix).second) walk.push_back(prefix);
-  };
-  for (const auto& child : children_) {
-    if (!IsAttributeLike(child->GetKind())) break;
-    if (child->GetKind() != kXPathNamespace) continue;
-    std::u16string_view name(child->GetName());
-    if (name == u"xmlns") take(std::u16string_view());
-    else if (name.substr(0, 6) == u"xmlns:") take(name.substr(6));
-    else take(name);
-  }
-  const Extra* parentExtra = parent_ && parent_->kind_ == kXPathElement ? parent_->FindExtra() : nullptr;
-  if (parentExtra) {
-    const auto& above = parentExtra->namespaceNodes;
-    for (auto it = above.rbegin(); it != above.rend(); ++it) take((*it)->GetName());
-  }
-  // Bindings that no declaration shows (the inherited scope of a copy) in
-  // the map's order.
-  for (const auto& [prefix, uri] : *map) take(prefix.View());
-
-  auto add = [&](std::u16string_view prefix) {
-    auto bound = map->find(prefix);
-    if (bound == map->end() || !bound->second || bound->second->IsEmpty()) return;
+  if (!map) return &extra.namespaceNodes;
+  for (const auto& [prefix, uri] : *map) {
+    if (!uri || uri->IsEmpty()) continue;
     auto node = std::make_unique<KTXPathNode>(nullptr, kXPathNamespace);
     node->parent_ = this;
-    node->SetName(bound->first);
-    node->SetValue(*bound->second);
+    node->SetName(prefix);
+    node->SetValue(*uri);
     extra.namespaceNodes.push_back(std::move(node));
-  };
-  add(u"xml");
-  for (auto it = walk.rbegin(); it != walk.rend(); ++it)
-    if (*it != u"xml") add(*it);
-
-  auto& byName = extra.namespaceNodesByName;
-  const auto& nodes = extra.namespaceNodes;
-  byName.resize(nodes.size());
-  for (uint32_t i = 0; i < byName.size(); ++i) byName[i] = i;
-  std::sort(byName.begin(), byName.end(), [&nodes](uint32_t a, uint32_t b) {
-    return std::u16string_view(nodes[a]->GetName()) < std::u16string_view(nodes[b]->GetName());
-  });
+  }
+  return &extra.namespaceNodes;
 }

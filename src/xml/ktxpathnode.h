@@ -229,14 +229,12 @@ class KTXPathNode {
 
   // ---- Namespace nodes (elements; built once) ----
   const std::vector<std::unique_ptr<KTXPathNode>>* GetNamespaceNodes();
-  // The nodes come in xsltproc's order: the node of the xml prefix (in
-  // scope everywhere) first, then the element's bindings from the farthest
-  // declared to the nearest (its own declarations last, in reverse document
-  // order). Document order among an element's namespace nodes is left to the
-  // implementation (XPath 1.0 §5); this one is the order of the list, so the
-  // axis, its positions and sorted node-sets agree.
-  // The place of one of this element's namespace nodes in that list, once
-  // they are made; -1 for a node that is not one of them.
+  // The place of one of this element's namespace nodes among them, once
+  // they are made: the node of the xml prefix (in scope everywhere) first,
+  // then the others in the order of their prefixes; -1 for a node that is
+  // not one of them. Document order among an element's namespace nodes is
+  // left to the implementation (XPath 1.0 §5); this order does not depend
+  // on where the nodes happen to lie in memory.
   int NamespaceNodeRank(const KTXPathNode* node) const;
 
   // ---- Flags ----
@@ -256,16 +254,11 @@ class KTXPathNode {
     const KTString* documentUri = nullptr;
     bool namespaceNodesBuilt = false;
     std::vector<std::unique_ptr<KTXPathNode>> namespaceNodes;
-    // Indexes into namespaceNodes in the order of their prefixes.
-    std::vector<uint32_t> namespaceNodesByName;
   };
 
   KTXPathNode() = default;
   void CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps);
   void Reindex(int from);
-  // Makes this element's namespace nodes from its scope and, when they are
-  // made, its parent's.
-  void BuildNamespaceNodes();
   Extra& OwnExtra();
   // The node's side record (null without one). Side records live in one
   // table by node: most nodes never have one, so they carry only a flag.

@@ -311,34 +311,6 @@ TEST_F(NodesTest, CopiedNamespaceNodesDeclareTheirPrefixes) {
                              "</xsl:for-each></e></xsl:for-each></r></xsl:template>"));
 }
 
-// The namespace axis in xsltproc's order: xml first, then the bindings from
-// the farthest declared to the nearest, an element's own declarations in
-// reverse document order. Positions, predicates, unions with attributes,
-// sorting and copies all see that one order.
-TEST_F(NodesTest, NamespaceAxisComesInXsltprocsOrder) {
-  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
-  folder_.Write("ns.xml",
-                "<doc xmlns:a=\"urn:a\" xmlns:b=\"urn:b\" xmlns=\"urn:d\" xmlns:c=\"urn:c\" c:x=\"1\">\n"
-                "  <mid xmlns:e=\"urn:e\" xmlns:a=\"urn:a2\" xmlns:f=\"urn:f\">\n"
-                "    <leaf xmlns:g=\"urn:g\" xmlns:b=\"urn:b\" xmlns:h=\"urn:h\" a:y=\"2\"><k/></leaf>\n"
-                "  </mid>\n"
-                "</doc>\n");
-  const char* const bodies[] = {
-      "<xsl:for-each select=\"namespace::*\"><xsl:value-of select=\"concat(position(), '=', name(), ' ')\"/>"
-      "</xsl:for-each>",
-      "<xsl:value-of select=\"concat(name(namespace::*[1]), name(namespace::*[2]), '/', name(namespace::*[last()]))\"/>",
-      "<xsl:for-each select=\"namespace::* | @*\"><xsl:value-of select=\"concat(name(), ',')\"/></xsl:for-each>",
-      "<xsl:for-each select=\"namespace::*\"><xsl:sort select=\"position()\" data-type=\"number\" "
-      "order=\"descending\"/><xsl:value-of select=\"concat(name(), ',')\"/></xsl:for-each>",
-      "<xsl:copy-of select=\"namespace::*\"/>",
-  };
-  for (const char* body : bodies)
-    ExpectSameBytes(Stylesheet("",
-                               std::string("<xsl:template match=\"/\"><r><xsl:for-each select=\"//*\"><e>") + body +
-                                   "</e></xsl:for-each></r></xsl:template>"),
-                    "ns.xml");
-}
-
 TEST_F(NodesTest, ElementsThatDeclareManyNamespacesAreCopiedWhole) {
   if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
   // Past a few dozen declarations on one element, the declarations a copy

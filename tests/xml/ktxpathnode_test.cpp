@@ -172,12 +172,12 @@ TEST(XPathNode, NamespaceNodesAndMapSharing) {
   const auto* nodes = inner->GetNamespaceNodes();
   ASSERT_NE(nodes, nullptr);
   ASSERT_EQ(nodes->size(), 2u);
-  EXPECT_EQ(U8((*nodes)[0]->GetName()), "xml");  // xml first
-  EXPECT_EQ((*nodes)[0]->GetKind(), kXPathNamespace);
-  EXPECT_EQ((*nodes)[0]->GetParent(), inner);
-  EXPECT_EQ((*nodes)[0]->GetPosition(), -1);
-  EXPECT_EQ(U8((*nodes)[1]->GetName()), "");
-  EXPECT_EQ(U8((*nodes)[1]->GetValue()), "urn:a");
+  EXPECT_EQ(U8((*nodes)[0]->GetName()), "");
+  EXPECT_EQ(U8((*nodes)[0]->GetValue()), "urn:a");
+  EXPECT_EQ(U8((*nodes)[1]->GetName()), "xml");
+  EXPECT_EQ((*nodes)[1]->GetKind(), kXPathNamespace);
+  EXPECT_EQ((*nodes)[1]->GetParent(), inner);
+  EXPECT_EQ((*nodes)[1]->GetPosition(), -1);
   EXPECT_EQ(inner->GetNamespaceNodes(), nodes);  // built once
   EXPECT_EQ(attribute->GetNamespaceNodes(), nullptr);
 

@@ -384,8 +384,8 @@ class KTXPathNodeFunctionsTest : public ::testing::Test {
 TEST_F(KTXPathNodeFunctionsTest, Names) {
   const auto* namespaces = doc_->GetNamespaceNodes();
   ASSERT_EQ(namespaces->size(), 2u);
-  KTXPathNode* pNs = (*namespaces)[0].get();
-  KTXPathNode* defaultNs = (*namespaces)[1].get();
+  KTXPathNode* defaultNs = (*namespaces)[0].get();  // the empty prefix sorts first
+  KTXPathNode* pNs = (*namespaces)[1].get();
   struct Case {
     KTXPathNode* node;
     const char* localName;
