@@ -512,17 +512,19 @@ int KTXPathNode::NamespaceNodeRank(const KTXPathNode* node) const {
   const Extra* extra = node ? FindExtra() : nullptr;
   if (!extra) return -1;
   const auto& nodes = extra->namespaceNodes;
-  // The list follows the prefixes (each once, in code-unit order), so the
-  // node is found by a binary search on its name: sorting many namespace
-  // nodes of one element stays O(n log n) comparisons of O(log n) each.
+  // The list is the node of "xml" (when bound), then the others by prefix
+  // (each once, in code-unit order), so a node is found by a binary search
+  // on its name: sorting many namespace nodes of one element stays
+  // O(n log n) comparisons of O(log n) each.
   std::u16string_view name(node->GetName());
-  auto at = std::lower_bound(nodes.begin(), nodes.end(), name,
-                             [](const std::unique_ptr<KTXPathNode>& n, std::u16string_view key) {
-                               return std::u16string_view(n->GetName()) < key;
-                             });
+  if (name == u"xml") return !nodes.empty() && nodes.front().get() == node ? 0 : -1;
+  auto first = nodes.begin();
+  if (first != nodes.end() && std::u16string_view((*first)->GetName()) == u"xml") ++first;
+  auto at = std::lower_bound(first, nodes.end(), name, [](const std::unique_ptr<KTXPathNode>& n, std::u16string_view key) {
+    return std::u16string_view(n->GetName()) < key;
+  });
   if (at == nodes.end() || at->get() != node) return -1;
-  // "xml" is found among the others and goes first.
-  return name == u"xml" ? 0 : static_cast<int>(at - nodes.begin()) + 1;
+  return static_cast<int>(at - nodes.begin());
 }
 
 const std::vector<std::unique_ptr<KTXPathNode>>* KTXPathNode::GetNamespaceNodes() {
@@ -540,5 +542,10 @@ const std::vector<std::unique_ptr<KTXPathNode>>* KTXPathNode::GetNamespaceNodes(
     node->SetValue(*uri);
     extra.namespaceNodes.push_back(std::move(node));
   }
+  // The axis gives the nodes in document order, which puts "xml" first.
+  auto& nodes = extra.namespaceNodes;
+  auto xml = std::find_if(nodes.begin(), nodes.end(),
+                          [](const std::unique_ptr<KTXPathNode>& n) { return std::u16string_view(n->GetName()) == u"xml"; });
+  if (xml != nodes.end()) std::rotate(nodes.begin(), xml, xml + 1);
   return &extra.namespaceNodes;
 }

@@ -229,10 +229,11 @@ class KTXPathNode {
 
   // ---- Namespace nodes (elements; built once) ----
   const std::vector<std::unique_ptr<KTXPathNode>>* GetNamespaceNodes();
-  // The place of one of this element's namespace nodes among them, once
-  // they are made: the node of the xml prefix (in scope everywhere) first,
-  // then the others in the order of their prefixes; -1 for a node that is
-  // not one of them. Document order among an element's namespace nodes is
+  // The nodes, and the place of one of this element's namespace nodes among
+  // them once they are made: the node of the xml prefix (in scope
+  // everywhere) first, then the others in the order of their prefixes; -1
+  // for a node that is not one of them. The axis walks the list, so its
+  // positions agree with document order. Document order among an element's namespace nodes is
   // left to the implementation (XPath 1.0 §5); this order does not depend
   // on where the nodes happen to lie in memory.
   int NamespaceNodeRank(const KTXPathNode* node) const;

@@ -742,4 +742,23 @@ TEST_F(NodesTest, AdjacentTextJoinsAndEmptyTextMakesNoNode) {
   }
 }
 
+// The namespace axis walks its nodes in document order (xml first, then by
+// prefix), so a position on the axis and a position in the sorted node-set
+// name the same node.
+TEST_F(NodesTest, NamespaceAxisPositionsFollowDocumentOrder) {
+  folder_.Write("ns.xml", "<r xmlns:z=\"urn:z\" xmlns:b=\"urn:b\"><e xmlns=\"urn:d\" xmlns:a=\"urn:a\"/></r>\n");
+  std::string err;
+  folder_.Write("sheet.xsl",
+                Stylesheet("", "<xsl:output method=\"text\"/><xsl:template match=\"/\"><xsl:for-each select=\"//*[local-name()='e']\">"
+                               "<xsl:for-each select=\"namespace::*\"><xsl:value-of select=\"name()\"/>,</xsl:for-each>|"
+                               "<xsl:value-of select=\"name(namespace::*[1])\"/>=<xsl:value-of select=\"name((namespace::*)[1])\"/>|"
+                               "<xsl:value-of select=\"name(namespace::*[last()])\"/>=<xsl:value-of select=\"name((namespace::*)[last()])\"/>|"
+                               "<xsl:value-of select=\"name(namespace::*[3])\"/>=<xsl:value-of select=\"name((namespace::*)[3])\"/>"
+                               "</xsl:for-each></xsl:template>"));
+  KTProgramResult ours =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xml", "ns.xml", "-xsl", "sheet.xsl", "-out", "out.txt"}, folder_.Path());
+  ASSERT_EQ(ours.status, 0) << ours.err;
+  EXPECT_EQ(folder_.Read("out.txt"), "xml,,a,b,z,|xml=xml|z=z|a=a");
+}
+
 }  // namespace

@@ -179,8 +179,8 @@ TEST(TreeContext, ResolvesNamespaces) {
     for (const auto& ns : *n->GetNamespaceNodes()) out += U8(ns->GetName()) + "=" + U8(ns->GetValue()) + " ";
     return out;
   };
-  EXPECT_EQ(names(r), "=urn:a q=urn:q xml=http://www.w3.org/XML/1998/namespace ");
-  EXPECT_EQ(names(e), "q=urn:q2 xml=http://www.w3.org/XML/1998/namespace ");
+  EXPECT_EQ(names(r), "xml=http://www.w3.org/XML/1998/namespace =urn:a q=urn:q ");
+  EXPECT_EQ(names(e), "xml=http://www.w3.org/XML/1998/namespace q=urn:q2 ");
   EXPECT_EQ(context.GetUriTable()[0]->View(), u"http://www.w3.org/XML/1998/namespace");
   EXPECT_EQ(context.InternUri(u"urn:q"), at->GetNamespaceUri());
 }
