@@ -69,6 +69,13 @@ class AttlistReader {
   bool Report(int id, KTXNode* node, KTElementType* type, const KTString& context = KTString()) {
     return model_.ReportError(id, node, type, context);
   }
+  // A second ID attribute of one element type (XML 1.0 §3.3.1, "One ID per
+  // Element Type"): warned about, the attribute still declared.
+  void WarnSecondId(KTXNode* part, KTElementType* type, const KTString& idName, const KTString& name) {
+    model_.WarnAboutDeclaration(kSchemaSecondIdAttribute, part,
+                                u"element type \"" + type->GetName().localName + u"\" has a second ID attribute \"" +
+                                    name + u"\" beside \"" + idName + u"\"");
+  }
   bool ReadText(KTXNode* node, const KTString& text, KTElementType* type, KTXNode* declaration, int failureId);
   bool ReadEntityDefinitions(KTXNode* part, KTEntityDecl* entity, KTElementType* type, KTXNode* declaration);
   bool ReadRunAgain(KTXNode* definition, KTEntityDecl* entity, KTElementType* type);
@@ -199,8 +206,11 @@ bool AttlistReader::AppendValue(KTXNode* part, KTAttributeDecl& decl, const KTSt
     model_.RequestAnotherPass();
     return true;
   }
-  result = Report(7584, part, nullptr, value);
-  return false;
+  // XML 1.0 §3.3.1 "Notation Attributes": warned about, the value kept.
+  model_.WarnAboutDeclaration(kSchemaUndeclaredNotation, part,
+                              u"notation \"" + value + u"\" of attribute \"" + decl.name.localName +
+                                  u"\" is not declared");
+  return true;
 }
 
 bool AttlistReader::Read(KTXNode* node, KTElementType* type, KTXNode* declaration) {
@@ -249,7 +259,7 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
         break;
       case 3:
         decl.id = true;
-        if (hasId && !(idName == decl.name.localName)) return Report(7526, part, type);
+        if (hasId && !(idName == decl.name.localName)) WarnSecondId(part, type, idName, decl.name.localName);
         break;
       case 2: break;
       case 4: decl.idref = true; break;
@@ -273,7 +283,7 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
           if (trimmed == u"CDATA") {
           } else if (trimmed == u"ID") {
             decl.id = true;
-            if (hasId && !(idName == decl.name.localName)) return Report(7526, part, type);
+            if (hasId && !(idName == decl.name.localName)) WarnSecondId(part, type, idName, decl.name.localName);
           } else if (trimmed == u"IDREF") {
             decl.idref = true;
           } else if (trimmed == u"IDREFS") {
@@ -338,7 +348,12 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
             if (i) joined += u" | ";
             joined += decl.enumeratedValues[i];
           }
-          return Report(7569, part, type, joined);
+          // XML 1.0 §3.3.2 "Attribute Default Value Syntactically Correct":
+          // warned about; the default is still supplied.
+          model_.WarnAboutDeclaration(kSchemaDefaultNotEnumerated, part,
+                                      u"default \"" + decl.defaultText + u"\" of attribute \"" + decl.name.localName +
+                                          u"\" of element type \"" + type->GetName().localName +
+                                          u"\" is not one of (" + joined + u")");
         }
         break;
       }
@@ -349,7 +364,13 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
         break;
     }
   }
-  if (decl.id && !decl.required && !decl.implied) return Report(7527, node, type);
+  if (decl.id && !decl.required && !decl.implied) {
+    // XML 1.0 §3.3.1 "ID Attribute Default": warned about; a default given
+    // is still supplied.
+    model_.WarnAboutDeclaration(kSchemaIdWithDefault, node,
+                                u"ID attribute \"" + decl.name.localName + u"\" of element type \"" +
+                                    type->GetName().localName + u"\" is neither #IMPLIED nor #REQUIRED");
+  }
   decl.declaringNode = declaration;
   if (!decl.name.localName.IsEmpty()) Add(type, decl);
   return result;

@@ -96,6 +96,9 @@ bool KTSchemaModel::LoadDtdPasses(KTXNode* root) {
     ++currentPass_;
     anotherPass_ = false;
     ResetErrorBlock();
+    // A second pass meets the same declarations again.
+    declarationWarnings_.clear();
+    declarationWarningLines_.clear();
     missingSubsetId_ = KTString();
     missingSubsetNode_ = nullptr;
     for (EntitySet* set : {&generalEntities_, &parameterEntities_}) {
@@ -112,6 +115,7 @@ bool KTSchemaModel::LoadDtdPasses(KTXNode* root) {
     bool reported = ReportError(kSchemaLoadFailed, missingSubsetNode_, nullptr, missingSubsetId_);
     ok = ok && reported;
   }
+  WriteDeclarationWarnings();
   return ok;
 }
 

@@ -94,7 +94,12 @@ bool ElementReader::Read(KTXNode* node, KTElementType* type, bool parameterText,
       }
     }
     type = model_.FindElement(DtdName(name));
-    if (type && type->contentRead_) return Report(7512, node, type);
+    if (type && type->contentRead_) {
+      // The first declaration holds (XML 1.0 §3.2); the walk goes on.
+      model_.WarnAboutDeclaration(kSchemaElementDeclaredTwice, node,
+                                  u"element type \"" + name + u"\" is declared again; the first declaration holds");
+      return true;
+    }
     if (!type) type = model_.DeclareElement(DtdName(name));
   }
 

@@ -434,17 +434,40 @@ void KTSchemaModel::WarnAboutKeptProblem(KTXNode* documentRoot) {
       break;
   }
   if (!warningStream_) return;
-  KTString document(u"(unnamed document)");
-  if (manager_) {
-    KTDocumentRecord* record = manager_->FindByDocument(DocumentRootOf(documentRoot));
-    if (record && record->GetSource() && !record->GetSource()->GetUrl().IsEmpty()) {
-      document = record->GetSource()->GetUrl();
-    }
-  }
+  KTString document = DocumentNameOf(documentRoot);
   std::string line = "Warning: schema problem " + std::to_string(error_.id) + " in " +
                      KTUtf16ToUtf8(document.View());
   if (!error_.contextText.IsEmpty()) line += ": " + KTUtf16ToUtf8(error_.contextText.View());
   line += "\n";
   std::fputs(line.c_str(), warningStream_);
   std::fflush(warningStream_);
+}
+
+KTString KTSchemaModel::DocumentNameOf(KTXNode* node) {
+  if (manager_) {
+    KTDocumentRecord* record = node ? manager_->FindByDocument(DocumentRootOf(node)) : nullptr;
+    if (record && record->GetSource() && !record->GetSource()->GetUrl().IsEmpty()) {
+      return record->GetSource()->GetUrl();
+    }
+    // A document still being loaded has no record yet: the documents its
+    // schema brought in name it, through the first of them with a URL.
+    for (KTDocumentRecord* loaded : loadedDocuments_) {
+      if (loaded->GetSource() && !loaded->GetSource()->GetUrl().IsEmpty()) return loaded->GetSource()->GetUrl();
+    }
+  }
+  return KTString(u"a document without a URL");
+}
+
+void KTSchemaModel::WarnAboutDeclaration(int id, KTXNode* node, const KTString& what) {
+  std::string line = "Warning: schema problem " + std::to_string(id) + " in " +
+                     KTUtf16ToUtf8(DocumentNameOf(node).View()) + ": " + KTUtf16ToUtf8(what.View()) + "\n";
+  // A declaration read again from its expanded text warns once.
+  if (declarationWarningLines_.insert(line).second) declarationWarnings_.push_back({id, std::move(line)});
+}
+
+void KTSchemaModel::WriteDeclarationWarnings() {
+  if (warningStream_) {
+    for (const DeclarationWarning& warning : declarationWarnings_) std::fputs(warning.line.c_str(), warningStream_);
+    std::fflush(warningStream_);
+  }
 }

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -291,6 +292,17 @@ class KTSchemaModel final : public KTSchemaServices {
   // dropped because the strict option is off.
   bool ReportError(int id, KTXNode* node, const KTElementType* declaration, const KTString& contextText,
                    int firstWord = 0, int secondWord = 0, int position = -1, int kindWord = 0);
+  // A declaration that breaks a validity constraint of XML 1.0 (an element
+  // type declared twice, a default outside its enumeration...): the walk
+  // goes on and uses it as far as it can (§5.1), and one warning line names
+  // the document the declaration is in and `what` failed. The lines of the
+  // last pass are written once the DTD walk ends.
+  void WarnAboutDeclaration(int id, KTXNode* node, const KTString& what);
+  struct DeclarationWarning {
+    int id;
+    std::string line;
+  };
+  const std::vector<DeclarationWarning>& GetDeclarationWarnings() const { return declarationWarnings_; }
   const KTSchemaErrorBlock& GetError() const { return error_; }
   int GetErrorId() const override { return error_.id; }
   void ResetErrorBlock() { error_ = KTSchemaErrorBlock(); }
@@ -405,6 +417,10 @@ class KTSchemaModel final : public KTSchemaServices {
   static bool HasElementWildcard(KTElementType* type);
   bool LoadReferencedSchema(KTXNode* documentRoot, bool searchFurther);
   void WarnAboutKeptProblem(KTXNode* documentRoot);
+  // The URL of the document the node belongs to; the model's first loaded
+  // document with a URL when that one has none.
+  KTString DocumentNameOf(KTXNode* node);
+  void WriteDeclarationWarnings();
   enum class TextWalk { kGoOn, kEndWalk, kFailed };
   TextWalk WalkConditionalSection(KTXNode* node, const KTString& text);
   TextWalk WalkReferenceText(KTXNode* node, const KTString& text, bool expandedText);
@@ -464,6 +480,8 @@ class KTSchemaModel final : public KTSchemaServices {
   KTString missingSubsetId_;
   KTXNode* missingSubsetNode_ = nullptr;
   FILE* warningStream_ = stderr;
+  std::vector<DeclarationWarning> declarationWarnings_;
+  std::unordered_set<std::string> declarationWarningLines_;
   int64_t expansionBudget_ = kMaxEntityExpansionChars;
   int64_t expandedChars_ = 0;
   KTString expansionStopped_;

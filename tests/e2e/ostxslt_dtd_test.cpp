@@ -1,0 +1,111 @@
+// End-to-end tests of what a DTD gives a source document, run by the
+// program with an identity stylesheet and compared byte for byte with
+// xsltproc and with `xmllint --dtdattr --noent`: declarations after one that
+// breaks a validity constraint still supply their defaults and entities,
+// attribute values are normalised by their declared type, and line ends of
+// external parsed entities read as LF.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ktprogramrunner.h"
+
+#ifndef OSTXSLT_PROGRAM
+#error "OSTXSLT_PROGRAM must name the built program"
+#endif
+
+namespace {
+
+const char* const kIdentity =
+    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+    "<xsl:template match=\"@*|node()\"><xsl:copy><xsl:apply-templates select=\"@*|node()\"/></xsl:copy>"
+    "</xsl:template>\n</xsl:stylesheet>\n";
+
+// The XML declaration aside, results compare byte for byte: the programs
+// write different declarations.
+std::string WithoutDeclaration(const std::string& text) {
+  if (text.rfind("<?xml", 0) != 0) return text;
+  size_t end = text.find("?>");
+  if (end == std::string::npos) return text;
+  end += 2;
+  if (end < text.size() && text[end] == '\n') ++end;
+  return text.substr(end);
+}
+
+struct DtdCase {
+  const char* name;
+  std::map<std::string, std::string> files;  // src.xml among them
+  // Schema problems that must be warned about, each naming the file it is
+  // in (empty: no warning at all).
+  std::vector<std::pair<int, std::string>> warnings;
+};
+
+std::vector<DtdCase> Cases() {
+  return {
+      {"an element type declared twice keeps the declarations after it",
+       {{"src.xml",
+         "<!DOCTYPE doc [\n<!ELEMENT doc ANY>\n<!ELEMENT doc (#PCDATA)>\n<!ATTLIST doc a CDATA 'one'>\n"
+         "<!ENTITY e 'text of e'>\n]>\n<doc>&e;</doc>\n"}},
+       {{7512, "src.xml"}}},
+      {"a default outside its enumeration is supplied, as are the defaults after it",
+       {{"src.xml",
+         "<!DOCTYPE doc [\n<!ATTLIST doc b (x|y) 'z'>\n<!ATTLIST doc c CDATA 'three'>\n<!ENTITY e 'ent'>\n]>\n"
+         "<doc>&e;</doc>\n"}},
+       {{7569, "src.xml"}}},
+      {"an ID attribute with a default, then a second ID attribute",
+       {{"src.xml",
+         "<!DOCTYPE doc [\n<!ATTLIST doc i ID 'q'>\n<!ATTLIST doc j ID #IMPLIED>\n<!ATTLIST doc d CDATA 'four'>\n"
+         "<!ELEMENT item EMPTY>\n<!ATTLIST item k CDATA 'kk'>\n]>\n<doc><item/></doc>\n"}},
+       {{7527, "src.xml"}, {7526, "src.xml"}}},
+      {"an undeclared notation does not end the walk",
+       {{"src.xml",
+         "<!DOCTYPE doc [\n<!ATTLIST doc n NOTATION (gif) #IMPLIED m CDATA 'mm'>\n<!ENTITY e 'ent'>\n]>\n"
+         "<doc>&e;</doc>\n"}},
+       {{7584, "src.xml"}}},
+      {"the first declaration of an attribute and of an entity holds",
+       {{"src.xml",
+         "<!DOCTYPE doc [\n<!ELEMENT doc ANY>\n<!ELEMENT doc ANY>\n<!ATTLIST doc a CDATA 'first'>\n"
+         "<!ENTITY e 'first'>\n<!ATTLIST doc a CDATA 'second' b CDATA 'b'>\n<!ENTITY e 'second'>\n]>\n"
+         "<doc>&e;</doc>\n"}},
+       {{7512, "src.xml"}}},
+      {"a problem in the external subset is named by the subset's file",
+       {{"doc.dtd", "<!ELEMENT doc ANY>\n<!ELEMENT doc EMPTY>\n<!ATTLIST doc z CDATA 'zz'>\n<!ENTITY e 'ent'>\n"},
+        {"src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\" [\n<!ATTLIST doc b (x|y) 'z'>\n]>\n<doc>&e;</doc>\n"}},
+       {{7569, "src.xml"}, {7512, "doc.dtd"}}},
+  };
+}
+
+TEST(DtdProgramTest, ResultsEqualXsltprocAndXmllint) {
+  if (std::system("xsltproc --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "xsltproc is not installed";
+  bool haveXmllint = std::system("/usr/bin/xmllint --version >/dev/null 2>&1") == 0;
+  for (const DtdCase& c : Cases()) {
+    KTScratchFolder folder;
+    for (const auto& [name, bytes] : c.files) folder.Write(name, bytes);
+    folder.Write("id.xsl", kIdentity);
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", "src.xml", "-out", "ours.out"}, folder.Path());
+    EXPECT_EQ(ours.status, 0) << c.name << ": " << ours.err;
+    std::string result = WithoutDeclaration(folder.Read("ours.out"));
+    KTProgramResult theirs =
+        KTRunProgram("/usr/bin/xsltproc", {"-o", "theirs.out", "id.xsl", "src.xml"}, folder.Path());
+    ASSERT_EQ(theirs.status, 0) << c.name << ": " << theirs.err;
+    EXPECT_EQ(result, WithoutDeclaration(folder.Read("theirs.out"))) << c.name;
+    if (haveXmllint) {
+      KTProgramResult lint = KTRunProgram("/usr/bin/xmllint", {"--dtdattr", "--noent", "--dropdtd", "src.xml"}, folder.Path());
+      EXPECT_EQ(result, WithoutDeclaration(lint.out)) << c.name << ": " << lint.err;
+    }
+    for (const auto& [id, file] : c.warnings) {
+      std::string expected = "Warning: schema problem " + std::to_string(id) + " in " + folder.File(file) + ": ";
+      EXPECT_NE(ours.err.find(expected), std::string::npos) << c.name << ": " << ours.err;
+    }
+    if (c.warnings.empty()) {
+      EXPECT_EQ(ours.err.find("Warning"), std::string::npos) << c.name << ": " << ours.err;
+    }
+    EXPECT_EQ(ours.err.find("unnamed"), std::string::npos) << c.name << ": " << ours.err;
+  }
+}
+
+}  // namespace
