@@ -26,11 +26,6 @@ int PartOf(KTXNode* node) {
   return node && node->GetKind() == kDoctypeAttlist ? static_cast<KTDoctypeAttlistNode*>(node)->GetPart() : -1;
 }
 
-bool IsTokenized(const KTAttributeDecl& d) {
-  return d.id || d.idref || d.idrefs || d.entity || d.entities || d.nmtoken || d.nmtokens || d.notation ||
-         d.enumerated;
-}
-
 // Attribute-value normalisation of a default (XML 1.0 §3.3.3), in two steps
 // around the expansion of its references: first (`tokenized` false) each
 // white-space character written in the literal becomes a space; then, for
@@ -340,7 +335,7 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
         // Entity and character references of the default, with the
         // references inside entity values expanded to any depth.
         model_.ExpandReferencesFully(part, normalized.c_str(), expanded);
-        decl.SetDefault(IsTokenized(decl) ? NormalizedDefault(expanded, true) : expanded);
+        decl.SetDefault(decl.IsTokenized() ? NormalizedDefault(expanded, true) : expanded);
         if (decl.enumerated && std::find(decl.enumeratedValues.begin(), decl.enumeratedValues.end(),
                                          decl.defaultText) == decl.enumeratedValues.end()) {
           KTString joined;

@@ -59,6 +59,12 @@ struct KTAttributeDecl {
   bool required = false, prohibited = false, fixed = false, implied = false;
   bool id = false, idref = false, idrefs = false, entity = false, entities = false;
   bool nmtoken = false, nmtokens = false, notation = false, enumerated = false, qualified = false;
+
+  // Any DTD type but CDATA: its values lose leading and trailing spaces and
+  // runs of spaces become one (XML 1.0 §3.3.3).
+  bool IsTokenized() const {
+    return id || idref || idrefs || entity || entities || nmtoken || nmtokens || notation || enumerated;
+  }
 };
 
 class KTElementType {

@@ -110,6 +110,7 @@ void KTSchemaModel::Clear() {
   elements_.clear();
   dtdAttlists_.clear();
   idAttributes_.clear();
+  tokenizedAttributes_.clear();
   groups_.clear();
   attributeGroups_.clear();
   complexTypes_.clear();
@@ -462,6 +463,19 @@ bool KTSchemaModel::IsIdAttribute(KTElementType* declaration, const KTQName& att
     }
   }
   return entry->second && QNameEqual(entry->second->name, attributeName);
+}
+
+bool KTSchemaModel::IsTokenizedAttribute(KTElementType* declaration, const KTQName& attributeName) {
+  // Only DTD types have this normalisation; an XML Schema type's white-space
+  // facet is another matter.
+  if (!declaration || schemaKind_ != kSchemaDtd) return false;
+  auto [entry, added] = tokenizedAttributes_.try_emplace(declaration);
+  if (added) {
+    for (const KTAttributeDecl& a : declaration->GetAttributeList()) {
+      if (a.IsTokenized()) entry->second.insert(a.name.localName);
+    }
+  }
+  return !entry->second.empty() && entry->second.count(attributeName.localName) != 0;
 }
 
 bool KTSchemaModel::ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) {

@@ -400,6 +400,7 @@ class KTSchemaModel final : public KTSchemaServices {
   bool ExpandContentReferences(KTXNode* node, const char16_t* text, KTString& out) override;
   KTElementType* FindChildElementDecl(KTElementType* parent, const KTQName& name) override;
   bool IsIdAttribute(KTElementType* declaration, const KTQName& attributeName) override;
+  bool IsTokenizedAttribute(KTElementType* declaration, const KTQName& attributeName) override;
   bool KeysNamesAsWritten() const override { return schemaKind_ == kSchemaDtd; }
   bool CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes, KTString& text,
                        bool& hasText) override;
@@ -433,6 +434,9 @@ class KTSchemaModel final : public KTSchemaServices {
   // The ID attribute of each element declaration asked about (null: none),
   // so that the view asks about every attribute at the cost of one lookup.
   std::unordered_map<const KTElementType*, const KTAttributeDecl*> idAttributes_;
+  // The names of each DTD element declaration's attributes of a type other
+  // than CDATA, built on the first question about the declaration.
+  std::unordered_map<const KTElementType*, std::unordered_set<KTString>> tokenizedAttributes_;
   EntitySet generalEntities_;
   EntitySet parameterEntities_;
   EntitySet notations_;

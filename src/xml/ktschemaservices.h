@@ -52,6 +52,9 @@ class KTSchemaServices {
   // (named as written for DTD declarations, see KeysNamesAsWritten); the
   // view marks such attributes for the XPath id() function.
   virtual bool IsIdAttribute(KTElementType* declaration, const KTQName& attributeName) { return false; }
+  // True when a DTD declares the attribute with a type other than CDATA: the
+  // view then normalises its value further (XML 1.0 §3.3.3).
+  virtual bool IsTokenizedAttribute(KTElementType* declaration, const KTQName& attributeName) { return false; }
   // The declaration's default attributes and default or fixed element text
   // (`hasText` tells whether there is one); false when it has no defaults.
   virtual bool CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes,

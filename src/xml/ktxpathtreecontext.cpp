@@ -514,6 +514,35 @@ void NormalizeAttributeWhitespace(KTString& text) {
   for (; *p; ++p)
     if (*p == u'\t' || *p == u'\n' || *p == u'\r') *p = u' ';
 }
+
+// The further step of XML 1.0 §3.3.3 for a value declared with a type other
+// than CDATA: leading and trailing spaces go, each run of spaces becomes one.
+// Only U+0020 counts, so a tab that a character reference wrote stays.
+// Answers false when the value is already so.
+bool CollapseSpaces(const char16_t* value, KTString& out) {
+  bool changed = false;
+  for (const char16_t* p = value; *p; ++p) {
+    if (*p == u' ' && (p == value || p[1] == u' ' || p[1] == 0)) {
+      changed = true;
+      break;
+    }
+  }
+  if (!changed) return false;
+  int length = 0;
+  bool pendingSpace = false;
+  for (const char16_t* p = value; *p; ++p) {
+    if (*p == u' ') {
+      pendingSpace = length > 0;
+      continue;
+    }
+    if (pendingSpace) {
+      out.AppendCharAtLength(u' ', length, 16);
+      pendingSpace = false;
+    }
+    out.AppendCharAtLength(*p, length, 16);
+  }
+  return true;
+}
 }  // namespace
 
 void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
@@ -546,6 +575,10 @@ void KTXPathTreeContext::MarkIdAttributes(KTXPathNode* element, KTElementType* d
       lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
     }
     if (model_->IsIdAttribute(decl, lookupName_)) a->SetIdAttribute(true);
+    KTString collapsed;
+    if (model_->IsTokenizedAttribute(decl, lookupName_) && CollapseSpaces(a->GetValue(), collapsed)) {
+      a->SetValue(std::move(collapsed));
+    }
   }
 }
 

@@ -89,7 +89,8 @@ class KTXPathTreeContext {
   bool ExpandTextEntities(KTXPathNode* text);
   void ExpandAttributeEntities(KTXPathNode* attribute);
   KTElementType* SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending);
-  // Marks the element's attributes that its declaration types as ID.
+  // Marks the ID attributes of the element and normalises the values of those
+  // its DTD declares with a type other than CDATA.
   void MarkIdAttributes(KTXPathNode* element, KTElementType* decl);
   KTPrefixMapRef NewRootMap();
 
