@@ -271,6 +271,16 @@ std::unique_ptr<KTXNode> KTDocumentLoader::CreateDocumentNode(int grammarId) {
   return CreateXNode(kXmlDocument);
 }
 
+// A DTD or an external parsed entity is read with its line ends as LF (XML
+// 1.0 §2.11): its text goes into other documents' content and attribute
+// values as it stands, where a CR would stay. A document keeps its own line
+// ends here; its view normalises them, and saving writes them back.
+namespace {
+void NormalizeEntityLineEnds(int grammarId, KTString& text) {
+  if (grammarId == KTGrammarCache::kDtd || grammarId == KTGrammarCache::kEntity) text.NormalizeLineEnds(u"\n");
+}
+}  // namespace
+
 KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& url, const KTString& text,
                                      const KTGrammarEntry* entry, const char16_t* startRule, KTXNode* node,
                                      KTLoadStatus& status) {
@@ -326,6 +336,7 @@ KTXNode* KTDocumentLoader::Load(KTDocumentSource* source, KTLoadStatus& status, 
   }
 
   std::unique_ptr<KTXNode> node = CreateDocumentNode(static_cast<int>(entry->id));
+  NormalizeEntityLineEnds(static_cast<int>(entry->id), text_);
   KTXNode* result = ParseText(source, source->GetUrl(), text_, entry, nullptr, node.get(), status);
   if (dropText_)
     text_ = KTString();
@@ -415,6 +426,7 @@ KTXNode* KTDocumentLoader::LoadFromBytes(const void* bytes, uint32_t size, int g
     status = decodeStatus;
     return nullptr;
   }
+  NormalizeEntityLineEnds(grammarId, text_);
   KTXNode* result = ParseText(nullptr, KTString(), text_, entry, nullptr, node.get(), status);
   if (dropText_)
     text_ = KTString();

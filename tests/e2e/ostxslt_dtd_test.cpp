@@ -1,8 +1,9 @@
 // End-to-end tests of what a DTD gives a source document, run by the
 // program with an identity stylesheet and compared byte for byte with
 // xsltproc and with `xmllint --dtdattr --noent`: declarations after one that
-// breaks a validity constraint still supply their defaults and entities, and
-// attribute values are normalised by their declared type.
+// breaks a validity constraint still supply their defaults and entities,
+// attribute values are normalised by their declared type, and line ends of
+// external parsed entities read as LF.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -87,6 +88,20 @@ std::vector<DtdCase> Cases() {
        {{"src.xml",
          "<!DOCTYPE doc [\n<!ATTLIST doc a1 NMTOKENS #IMPLIED a2 IDREFS #IMPLIED>\n<!ENTITY sp ' x  y '>\n]>\n"
          "<doc a1=\"&#9; a &#32; b&#10;\" a2=\"  &sp;  z  \"/>\n"}},
+       {}},
+      {"CR LF and lone CR in external general entities read as LF",
+       {{"crlf.txt", "Data\r\n"},
+        {"cr.txt", "two\rlines\r\nend\r"},
+        {"src.xml",
+         "<!DOCTYPE doc [\n<!ENTITY e SYSTEM \"crlf.txt\">\n<!ENTITY f SYSTEM \"cr.txt\">\n]>\n"
+         "<doc>&e;|&f;|<a>&e;</a></doc>\n"}},
+       {}},
+      {"CR LF in the external subset and in an external parameter entity read as LF",
+       {{"doc.dtd", "<!ATTLIST doc x CDATA \"a\r\nb\rc\">\r\n<!ENTITY ie \"in\r\next\">\r\n"},
+        {"decls.ent", "<!ATTLIST doc p CDATA \"p\r\nq\">\r\n<!ENTITY pe2 \"x\r\ny\r\">\r\n"},
+        {"src.xml",
+         "<!DOCTYPE doc SYSTEM \"doc.dtd\" [\n<!ENTITY % pe SYSTEM \"decls.ent\">\n%pe;\n]>\n"
+         "<doc>&ie;|&pe2;</doc>\n"}},
        {}},
   };
 }
