@@ -87,7 +87,9 @@ const KTString* KTXSLTFileProcessor::DocumentText(const KTXNode* document) const
 }
 
 std::unique_ptr<KTSchemaServices> KTXSLTFileProcessor::NewSchemaModel() {
-  return std::make_unique<KTSchemaModel>(nullptr, 1, nullptr, 52, 0, 0, false, 0);
+  // With the manager, a document's external subset and entities load, named
+  // relative to the document, and its schema warnings name it.
+  return std::make_unique<KTSchemaModel>(manager_, 1, nullptr, 52, 0, 0, false, 0);
 }
 
 KTString KTXSLTFileProcessor::DocumentUrl(const KTXNode* document) const {

@@ -24,7 +24,8 @@ class KTXSLTFileProcessor : public KTXSLTProcessor {
   // error ("Failed to load " and the URL, then the load status's message)
   // and gives null.
   KTXNode* LoadDocument(const char16_t* url) override;
-  // A schema model without a document manager; the caller owns it.
+  // A schema model that loads through this processor's document manager;
+  // the caller owns it.
   std::unique_ptr<KTSchemaServices> NewSchemaModel() override;
   // The folder of the URL the document was loaded from, with its trailing
   // separator; empty for a document this processor did not load.
