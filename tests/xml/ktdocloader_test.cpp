@@ -10,11 +10,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ktloadtest_util.h"
 #include "core/ktencoding.h"
@@ -176,6 +178,38 @@ TEST(DocumentLoader, LoadsFromBytes) {
   EXPECT_EQ(WrittenWithoutDeclaration(tree.get()), "<a x=\"1\">t</a>\n");
   EXPECT_EQ(loader.LoadFromBytes(bytes, 3, 99, status), nullptr);
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kNoGrammar);
+}
+
+// XML 1.0 §2.11: a DTD or an external parsed entity is parsed with CR LF and
+// lone CR read as LF, since its text goes into other documents as it stands.
+TEST(DocumentLoader, EntitiesAndDtdsReadLineEndsAsLf) {
+  struct Case {
+    int grammar;
+    const char* bytes;
+    const char* value;  // the text or default the parse holds
+  } cases[] = {
+      {KTGrammarCache::kEntity, "Data\r\n", "Data\n"},
+      {KTGrammarCache::kEntity, "two\rlines\r\n\r\nend\r", "two\nlines\n\nend\n"},
+      {KTGrammarCache::kEntity, "<?xml encoding='UTF-8'?>a\r\rb", "a\n\nb"},
+      {KTGrammarCache::kDtd, "<!ENTITY e 'a\r\nb\rc'>\r\n", "a\nb\nc"},
+  };
+  for (const Case& c : cases) {
+    KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree(
+        loader.LoadFromBytes(c.bytes, static_cast<uint32_t>(std::strlen(c.bytes)), c.grammar, status));
+    ASSERT_NE(tree, nullptr) << c.bytes << ": " << StatusMessage(status);
+    std::string values;
+    std::vector<KTXNode*> pending{tree.get()};
+    while (!pending.empty()) {
+      KTXNode* n = pending.back();
+      pending.pop_back();
+      if (n->GetValue()) values += KTUtf16ToUtf8(n->GetValue());
+      for (KTXNode* child = n->GetFirstChild(); child; child = child->GetNextSibling()) pending.push_back(child);
+    }
+    EXPECT_EQ(values.find('\r'), std::string::npos) << c.bytes;
+    EXPECT_NE(values.find(c.value), std::string::npos) << c.bytes << " gave " << values;
+  }
 }
 
 TEST(DocumentLoader, FreeFunctions) {
