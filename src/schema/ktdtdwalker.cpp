@@ -233,8 +233,11 @@ bool KTSchemaModel::WalkEntityTree(KTXNode* node, KTEntityDecl* entity) {
     if (!entity->loaded && !LoadExternalEntity(*entity, *this)) return false;
     tree = entity->parsedValue;
     // A DTD document that names itself is walked once.
-    if (IsActive(tree)) return ReportError(kSchemaUnusableParameterEntity, node, nullptr, entity->Describe());
-  } else {
+    if (tree && IsActive(tree)) return ReportError(kSchemaUnusableParameterEntity, node, nullptr, entity->Describe());
+  }
+  // An internal entity, or an external one whose text did not parse as
+  // declarations: its replacement text is parsed here.
+  if (!tree) {
     if (entity->GetTrimmedValue(*this).IsEmpty()) return true;
     if (!entity->ParseValueAs(*this, tree, KTString(u"extSubsetDecl"), node, nullptr)) return false;
   }

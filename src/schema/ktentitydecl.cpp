@@ -176,6 +176,7 @@ bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
   // stay for the place of use.
   text.NormalizeLineEnds(u"\n");
   ExpandCharacterReferences(text);
+  text.TrimLeft(kBlanks).TrimRight(kBlanks);  // a reference outside the literal may bring spaces
 
   record->external = StartsWith(text, u"PUBLIC") || StartsWith(text, u"SYSTEM");
   int n = text.GetLength();
@@ -222,7 +223,22 @@ bool LoadExternalEntity(KTEntityDecl& record, KTSchemaModel& model) {
     return model.ReportError(kSchemaBadExternalKeyword, record.declaringNode, nullptr, record.name);
   }
   KTString idText = record.value.Mid(keyword.GetLength() + 1);
-  KTXNode* root = model.LoadExternalSubset(keyword, idText, record.declaringNode, record.parameter);
+  KTString systemId;
+  KTXNode* root = model.LoadExternalSubset(keyword, idText, record.declaringNode, record.parameter, &systemId,
+                                           !record.parameter);
+  if (!root && record.parameter) {
+    // Not declarations: a content model or the text of an entity value,
+    // which only its replacement text serves.
+    KTString text;
+    if (model.ReadExternalText(systemId, record.declaringNode, text)) {
+      record.parsedValue = nullptr;
+      record.loaded = true;
+      record.replacementText = u" " + text + u" ";
+      record.trimmedValue = KTString();
+      return true;
+    }
+    model.ReportError(kSchemaLoadFailed, record.declaringNode, nullptr, systemId);
+  }
   if (!root) {
     record.mayLoad = false;
     return false;
@@ -326,8 +342,13 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
       p = q + 1;
       continue;
     }
-    const KTString& value = trimmedValues ? record->GetTrimmedValue(*this) : GetEntityValue(*record, *this);
-    int valueLength = value.GetLength();
+    const KTString& padded = GetEntityValue(*record, *this);
+    // In an entity declaration a parameter entity's text goes in without the
+    // spaces that pad it between declarations (XML 1.0 §4.4.5, §4.4.8).
+    bool unpad = trimmedValues && record->parameter && padded.GetLength() >= 2 && padded[0] == u' ' &&
+                 padded[padded.GetLength() - 1] == u' ';
+    const char16_t* valueText = padded.c_str() + (unpad ? 1 : 0);
+    int valueLength = padded.GetLength() - (unpad ? 2 : 0);
     if (expandedChars_ + valueLength > expansionBudget_) {
       // The document's entities would grow past its budget: stop here and
       // keep the rest of the text as written.
@@ -339,7 +360,7 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
       break;
     }
     expandedChars_ += valueLength;
-    result.AppendAtLength(value.c_str(), length, kGrowBy, valueLength);
+    result.AppendAtLength(valueText, length, kGrowBy, valueLength);
     ++expansions;
     p = q + 1;
   }

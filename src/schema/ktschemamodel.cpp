@@ -8,6 +8,7 @@
 
 #include "platform/ktwchar.h"
 #include "platform/ktworkcount.h"
+#include "xml/ktdocloader.h"
 #include "xml/ktdocmanager.h"
 #include "xml/ktdocsource.h"
 #include "xml/ktgrammarcache.h"
@@ -353,11 +354,7 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseFragment(const char16_t* text, cons
 KTXNode* KTSchemaModel::LoadExternalDocument(const KTString& identifier, const KTString& url, KTXNode* contextNode,
                                              uint16_t grammarKind) {
   if (!manager_) return nullptr;
-  KTString resolved = url;
-  if (url.IsRelativePath(false) && contextNode) {
-    KTDocumentRecord* base = manager_->FindByDocument(DocumentRootOf(contextNode));
-    if (base && base->GetSource()) resolved = url.MakeAbsolute(base->GetSource()->GetUrl(), u"");
-  }
+  KTString resolved = ResolveAgainstDocument(url, contextNode);
   KTDocumentRecord* record = nullptr;
   if (!identifier.IsEmpty()) record = manager_->FindByIdentifiers(resolved, identifier, nullptr);
   KTXNode* document = record ? record->GetDocument() : nullptr;
@@ -378,6 +375,31 @@ KTXNode* KTSchemaModel::LoadExternalDocument(const KTString& identifier, const K
     loadedDocuments_.push_back(record);
   }
   return document;
+}
+
+KTString KTSchemaModel::ResolveAgainstDocument(const KTString& url, KTXNode* contextNode) {
+  if (!manager_ || !url.IsRelativePath(false) || !contextNode) return url;
+  KTDocumentRecord* base = manager_->FindByDocument(DocumentRootOf(contextNode));
+  return base && base->GetSource() ? url.MakeAbsolute(base->GetSource()->GetUrl(), u"") : url;
+}
+
+bool KTSchemaModel::ReadExternalText(const KTString& systemId, KTXNode* contextNode, KTString& text) {
+  if (!manager_ || systemId.IsEmpty()) return false;
+  KTString resolved = ResolveAgainstDocument(systemId, contextNode);
+  std::unique_ptr<KTDocumentLoader> loader = manager_->NewLoader();
+  KTLoadStatus status;
+  text = loader->ReadText(resolved.c_str(), status, nullptr);
+  if (status.IsNoMemory()) throw std::bad_alloc();
+  if (status.HasError()) return false;
+  // The text declaration is no part of the replacement text (XML 1.0 §4.3.1).
+  if (KTStrNCmp(text.c_str(), u"<?xml", 5) == 0 && text.GetLength() > 5 &&
+      (text[5] == u' ' || text[5] == u'\t' || text[5] == u'\r' || text[5] == u'\n')) {
+    int end = text.Find(u"?>");
+    if (end < 0) return false;
+    text = text.Mid(end + 2);
+  }
+  text.NormalizeLineEnds(u"\n");  // XML 1.0 §2.11
+  return true;
 }
 
 KTXNode* KTSchemaModel::LoadExternalSubset(const KTString& keyword, const KTString& idText, KTXNode* contextNode,

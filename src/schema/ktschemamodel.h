@@ -335,7 +335,8 @@ class KTSchemaModel final : public KTSchemaServices {
   // on pass 1 and are recorded later. Past the document's expansion budget
   // the rest of the text is copied as it stands and 7524 recorded. False
   // when a problem was recorded, unless countExpansions and something was
-  // expanded.
+  // expanded. With trimmedValues (entity declarations) a parameter entity's
+  // text goes in without the spaces that pad it between declarations.
   bool ExpandEntityReferences(KTXNode* node, const char16_t* text, KTString& out, bool parameterRefs,
                               bool trimmedValues, bool countExpansions);
   // ExpandEntityReferences then character references; a text without '&'
@@ -376,6 +377,10 @@ class KTSchemaModel final : public KTSchemaServices {
   // does not load.
   KTXNode* LoadExternalSubset(const KTString& keyword, const KTString& idText, KTXNode* contextNode,
                               bool dtdGrammar, KTString* systemIdOut = nullptr, bool report = true);
+  // The text of an external parameter entity that holds no declarations (a
+  // content model, or text for an entity value): read as it stands, without
+  // its text declaration, line ends as LF. False when it cannot be read.
+  bool ReadExternalText(const KTString& systemId, KTXNode* contextNode, KTString& text);
   KTDocumentManager* GetDocumentManager() const { return manager_; }
 
   // ---- Passes and state ----
@@ -421,6 +426,8 @@ class KTSchemaModel final : public KTSchemaServices {
   // The URL of the document the node belongs to; the model's first loaded
   // document with a URL when that one has none.
   KTString DocumentNameOf(KTXNode* node);
+  // A relative URL against the URL of the context node's document.
+  KTString ResolveAgainstDocument(const KTString& url, KTXNode* contextNode);
   void WriteDeclarationWarnings();
   enum class TextWalk { kGoOn, kEndWalk, kFailed };
   TextWalk WalkConditionalSection(KTXNode* node, const KTString& text);

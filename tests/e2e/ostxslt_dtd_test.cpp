@@ -105,6 +105,14 @@ std::vector<DtdCase> Cases() {
          "<!DOCTYPE doc SYSTEM \"doc.dtd\" [\n<!ENTITY % pe SYSTEM \"decls.ent\">\n%pe;\n]>\n"
          "<doc>&ie;|&pe2;</doc>\n"}},
        {}},
+      {"an external parameter entity of text serves an entity value and a content model",
+       {{"value.txt", "in\r\nside\r"},
+        {"model.txt", "(#PCDATA|b)*"},
+        {"doc.dtd",
+         "<!ENTITY % v SYSTEM \"value.txt\">\n<!ENTITY g \"[%v;]\">\n<!ENTITY % p ' x '>\n<!ENTITY h \"[%p;]\">\n"
+         "<!ENTITY % cm SYSTEM \"model.txt\">\n<!ELEMENT doc %cm;>\n<!ATTLIST b q CDATA 'qq'>\n"},
+        {"src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc>&g;|&h;<b/></doc>\n"}},
+       {}},
       {"a document that document() loads has its external subset and its warnings",
        {{"doc.dtd", "<!ELEMENT doc ANY>\n<!ELEMENT doc EMPTY>\n<!ATTLIST doc z CDATA 'zz'>\n"},
         {"other.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc/>\n"},
