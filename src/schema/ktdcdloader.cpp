@@ -91,7 +91,7 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
         if (type) continue;  // read first, on an earlier walk
         type = DeclareElement(KTQName(value, KTNamespaceId::None()));
         if (type->contentRead_) {
-          ok = ReportError(7512, element, type, KTString());
+          ok = ReportError(kSchemaElementDeclaredTwice, element, type, KTString());
           continue;
         }
         type->contentRead_ = true;

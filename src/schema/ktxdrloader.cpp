@@ -203,7 +203,7 @@ bool KTSchemaModel::LoadXdrElementType(KTXNode* element, KTNamespaceContext* par
         if (type) continue;  // read first, on an earlier walk
         type = DeclareElement(KTQName(value, targetNs));
         if (type->contentRead_) {
-          ok = ReportError(7512, element, type, KTString());
+          ok = ReportError(kSchemaElementDeclaredTwice, element, type, KTString());
           continue;
         }
         type->contentRead_ = true;
