@@ -10,6 +10,7 @@
 #include "platform/ktworkcount.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktdocmanager.h"
+#include "xml/ktdocwellformed.h"
 #include "xml/ktdocsource.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
@@ -391,6 +392,8 @@ bool KTSchemaModel::ReadExternalText(const KTString& systemId, KTXNode* contextN
   text = loader->ReadText(resolved.c_str(), status, nullptr);
   if (status.IsNoMemory()) throw std::bad_alloc();
   if (status.HasError()) return false;
+  // Characters XML does not allow are refused, as in every loaded document.
+  if (!KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status)) return false;
   // The text declaration is no part of the replacement text (XML 1.0 §4.3.1).
   if (KTStrNCmp(text.c_str(), u"<?xml", 5) == 0 && text.GetLength() > 5 &&
       (text[5] == u' ' || text[5] == u'\t' || text[5] == u'\r' || text[5] == u'\n')) {

@@ -157,4 +157,20 @@ TEST(DtdProgramTest, ResultsEqualXsltprocAndXmllint) {
   }
 }
 
+// An external parameter entity of text holding a character XML does not
+// allow is refused like any document that holds one (xsltproc stops there).
+TEST(DtdProgramTest, TextEntityWithAForbiddenCharacterIsRefused) {
+  KTScratchFolder folder;
+  folder.Write("bad.txt", std::string("a\x01" "b"));
+  folder.Write("doc.dtd", "<!ENTITY % v SYSTEM \"bad.txt\">\n<!ENTITY g \"[%v;]\">\n");
+  folder.Write("src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc>&g;</doc>\n");
+  folder.Write("id.xsl", kIdentity);
+  KTProgramResult ours =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", "src.xml", "-out", "ours.out"}, folder.Path());
+  EXPECT_EQ(ours.status, 0) << ours.err;
+  EXPECT_NE(ours.err.find("schema problem 7509"), std::string::npos) << ours.err;
+  EXPECT_NE(ours.err.find("bad.txt"), std::string::npos) << ours.err;
+  EXPECT_EQ(folder.Read("ours.out").find('\x01'), std::string::npos);
+}
+
 }  // namespace
