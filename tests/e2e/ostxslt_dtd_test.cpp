@@ -91,6 +91,16 @@ std::vector<DtdCase> Cases() {
          "<!DOCTYPE doc [\n<!ATTLIST doc a1 NMTOKENS #IMPLIED a2 IDREFS #IMPLIED>\n<!ENTITY sp ' x  y '>\n]>\n"
          "<doc a1=\"&#9; a &#32; b&#10;\" a2=\"  &sp;  z  \"/>\n"}},
        {}},
+      {"id() finds the values of ID and IDREFS attributes once normalised",
+       {{"src.xml",
+         "<!DOCTYPE doc [\n<!ATTLIST v id ID #IMPLIED r IDREFS #IMPLIED>\n]>\n"
+         "<doc><v id=\"  a1 \" r=\" b1   a1 \"/><v id=\"b1\"/></doc>\n"},
+        {"main.xsl",
+         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+         "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">[<xsl:value-of select=\"count(id('a1'))\"/>|"
+         "<xsl:value-of select=\"count(id(//v/@r))\"/>|<xsl:value-of select=\"//v/@id\"/>|"
+         "<xsl:value-of select=\"string-length(//v/@r)\"/>]</xsl:template>\n</xsl:stylesheet>\n"}},
+       {}},
       {"CR LF and lone CR in external general entities read as LF",
        {{"crlf.txt", "Data\r\n"},
         {"cr.txt", "two\rlines\r\nend\r"},
