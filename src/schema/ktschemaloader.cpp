@@ -449,8 +449,9 @@ KTString KTSchemaModel::DocumentNameOf(KTXNode* node) {
     if (record && record->GetSource() && !record->GetSource()->GetUrl().IsEmpty()) {
       return record->GetSource()->GetUrl();
     }
-    // A document still being loaded has no record yet: the documents its
-    // schema brought in name it, through the first of them with a URL.
+    // A tree the manager does not hold (one built in memory) is named by the
+    // first document the schema load read: the document itself when the
+    // manager holds it, else the DTD or schema its declarations came from.
     for (KTDocumentRecord* loaded : loadedDocuments_) {
       if (loaded->GetSource() && !loaded->GetSource()->GetUrl().IsEmpty()) return loaded->GetSource()->GetUrl();
     }

@@ -423,8 +423,8 @@ class KTSchemaModel final : public KTSchemaServices {
   static bool HasElementWildcard(KTElementType* type);
   bool LoadReferencedSchema(KTXNode* documentRoot, bool searchFurther);
   void WarnAboutKeptProblem(KTXNode* documentRoot);
-  // The URL of the document the node belongs to; the model's first loaded
-  // document with a URL when that one has none.
+  // The URL of the document the node belongs to; the first document the
+  // schema load read that has a URL when that one has none.
   KTString DocumentNameOf(KTXNode* node);
   // A relative URL against the URL of the context node's document.
   KTString ResolveAgainstDocument(const KTString& url, KTXNode* contextNode);
