@@ -166,6 +166,20 @@ bool KTFrontEnd::CreateGlobalObjects() {
   documentManager_ = std::make_unique<KTDocumentManager>(&FrontEndGrammars(), catalog_.get());
   treeContext_ = std::make_unique<KTXPathTreeContext>();
   processor_ = std::make_unique<KTXSLTFileProcessor>(documentManager_.get());
+  // Every xsl:message is shown on standard error as it is instantiated, so
+  // messages keep their order among themselves and with the run's other
+  // reports; standard output keeps only the output file's name. A message
+  // ends its last line unless its text already does (an empty one still
+  // shows as an empty line).
+  processor_->SetMessageSink([](const KTString& text, bool) {
+    std::u16string_view chars(text.c_str(), text.GetLength());
+    if (!chars.empty() && chars.back() == u'\n') {
+      KTWriteConsole(stderr, chars);
+      std::fflush(stderr);
+    } else {
+      WriteLine(stderr, chars);
+    }
+  });
   return true;
 }
 
@@ -390,9 +404,11 @@ bool KTFrontEnd::RunTransformation() {
     }
     if (!result) return false;
     if (processor_->Terminated()) {
-      KTString text = processor_->TerminatingMessage();
-      processor_->SetMessage(u"", false);
-      WriteLine(stdout, u"XSL terminating message: " + std::u16string(text.c_str()));
+      // The message itself is already on standard error; the run ends as
+      // on any stylesheet error, reported where the xsl:message stands.
+      KTXSLTError error(KTXSLTError::kTerminatedByMessage, processor_->TerminatingInstruction());
+      error.SetMessageText(KTString(u"The transformation was terminated by xsl:message"));
+      ReportXSLTError(error);
       return false;
     }
   }

@@ -169,8 +169,8 @@ const KTString* KTInstructionExecutor::XmlNamespaceUri() {
   return xmlNamespace_;
 }
 
-void KTInstructionExecutor::SetMessage(const char16_t* text, bool terminate) {
-  processor_->SetMessage(text, terminate);
+void KTInstructionExecutor::SetMessage(const char16_t* text, bool terminate, KTXPathNode* instruction) {
+  processor_->SetMessage(text, terminate, instruction);
 }
 
 KTOutputSettings& KTInstructionExecutor::OutputSettings() { return processor_->OutputSettings(); }

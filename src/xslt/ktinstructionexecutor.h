@@ -79,8 +79,9 @@ class KTInstructionExecutor {
   // The interned XSLT and XML namespace URIs of the tree context.
   const KTString* XsltNamespaceUri();
   const KTString* XmlNamespaceUri();
-  // Stores the text of an xsl:message in the processor.
-  void SetMessage(const char16_t* text, bool terminate);
+  // Hands the text of an xsl:message (the element `instruction`) to the
+  // processor.
+  void SetMessage(const char16_t* text, bool terminate, KTXPathNode* instruction = nullptr);
 
   // ---- Template rule lookup (positions in the processor's rule list) ----
   // The rule for the node in the requested mode (a QName, expanded in the

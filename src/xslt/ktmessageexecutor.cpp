@@ -57,8 +57,8 @@ bool KTMessageExecutor::Continue() {
   }
   const KTDeclRecord* record = Declaration();
   bool terminate = record && record->elementId == kXSLTMessage && static_cast<const KTDeclMessage*>(record)->terminate;
-  SetMessage(text, terminate);
   KTXPathNode* message = frame->OwnNode();
+  SetMessage(text, terminate, message);
   processor_->PopFrame();
   if (KTExecFrame* top = TopFrame()) top->SetLastFinished(message);
   return true;

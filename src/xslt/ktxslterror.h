@@ -23,6 +23,9 @@ class KTXSLTError {
     // The serialiser met a character the output encoding cannot write where
     // no reference may stand; the message is the serialiser's (id 7260).
     kOutputError = 7260,
+    // An xsl:message with terminate="yes" ended the run (outside the table
+    // and the resource ids; the front end gives the text).
+    kTerminatedByMessage = 100,
     kFirstTableCode = 2,
     kLastTableCode = 50,
   };

@@ -124,6 +124,7 @@ void KTXSLTProcessor::Start() {
   message_ = u"";
   terminatingMessage_ = u"";
   terminate_ = false;
+  terminatingInstruction_ = nullptr;
   unknownVariableName_ = u"";
 
   if (!stylesheetRoot_) return;
@@ -268,13 +269,15 @@ void KTXSLTProcessor::AddNamespaceAlias(const char16_t* key, const char16_t* val
   namespaceAliases_.emplace(KTString(key), KTString(value));
 }
 
-void KTXSLTProcessor::SetMessage(const char16_t* text, bool terminate) {
+void KTXSLTProcessor::SetMessage(const char16_t* text, bool terminate, KTXPathNode* instruction) {
   if (terminate) {
     terminatingMessage_ = text;
     message_ = u"";
     terminate_ = true;
+    terminatingInstruction_ = instruction;
   } else {
     message_ = text;
     terminatingMessage_ = u"";
   }
+  if (messageSink_) messageSink_(terminate ? terminatingMessage_ : message_, terminate);
 }

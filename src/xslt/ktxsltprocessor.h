@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <memory>
@@ -409,7 +410,14 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) override;
 
   // xsl:message: the text of the last message, and of a terminating one.
-  void SetMessage(const char16_t* text, bool terminate);
+  // Each message is also handed to the message sink at once, so that the
+  // program can show it while the run goes on; `instruction` is the
+  // xsl:message element, kept for the report of a terminating one.
+  using MessageSink = std::function<void(const KTString& text, bool terminate)>;
+  void SetMessageSink(MessageSink sink) { messageSink_ = std::move(sink); }
+  void SetMessage(const char16_t* text, bool terminate, KTXPathNode* instruction = nullptr);
+  // The xsl:message element that ended the run; null when none did.
+  KTXPathNode* TerminatingInstruction() const { return terminatingInstruction_; }
   const KTString& Message() const { return message_; }
   const KTString& TerminatingMessage() const { return terminatingMessage_; }
   bool Terminated() const { return terminate_; }
@@ -518,6 +526,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   KTString terminatingMessage_;
   bool terminate_ = false;
   KTString message_;
+  KTXPathNode* terminatingInstruction_ = nullptr;
+  MessageSink messageSink_;
   bool topLevelVariable_ = false;
   KTXPathTreeContext* treeContext_ = nullptr;
   int generatedPrefixCounter_ = 0;

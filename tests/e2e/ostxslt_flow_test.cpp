@@ -1,7 +1,8 @@
 // End-to-end tests of variables, parameters, named templates and sorting
 // run by the program: -param values reach top-level xsl:param, top-level
-// declarations refer forwards, for-each sorts, and a cycle of top-level
-// variables is reported as a stylesheet error. Outputs are compared with
+// declarations refer forwards, for-each sorts, a cycle of top-level
+// variables is reported as a stylesheet error, and xsl:message writes to
+// standard error as it runs. Outputs and message texts are compared with
 // xsltproc's for the same files and parameters.
 #include <gtest/gtest.h>
 
@@ -108,6 +109,75 @@ TEST_F(FlowProgramTest, LongChainsOfForwardReferencesAgreeWithXsltproc) {
   KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", "chain.xsl", "d.xml"}, folder_.Path());
   EXPECT_EQ(theirs.status, 0) << theirs.err;
   EXPECT_EQ(folder_.Read("r.out"), folder_.Read("p.out"));
+}
+
+// ---- xsl:message ----
+
+struct MessageCase {
+  const char* name;
+  const char* body;  // the root template's content
+  bool terminates;
+};
+
+// Messages from several templates and loops, with markup, line breaks and
+// non-ASCII text in their content, and runs that a terminating message ends
+// (no later message may show).
+const MessageCase kMessageCases[] = {
+    {"plain messages keep their order across templates",
+     "<xsl:message>start</xsl:message><out><xsl:apply-templates select=\"r/v\"/></out>"
+     "<xsl:message>end of <xsl:value-of select=\"count(r/v)\"/> values</xsl:message>",
+     false},
+    {"content with elements, line breaks and non-ASCII text",
+     "<xsl:message>one <b>bold</b> caf\xC3\xA9</xsl:message><xsl:message>two\nlines\n</xsl:message><out/>", false},
+    {"a terminating message after plain ones",
+     "<xsl:message>before</xsl:message><out><xsl:apply-templates select=\"r/v\"/></out>"
+     "<xsl:message terminate=\"yes\">stop &amp; go</xsl:message><xsl:message>never</xsl:message>",
+     true},
+    {"a terminating message inside a template ends the loop that called it",
+     "<out><xsl:for-each select=\"r/v\"><xsl:message>at <xsl:value-of select=\".\"/></xsl:message>"
+     "<xsl:if test=\". = 10\"><xsl:message terminate=\"yes\">ten</xsl:message></xsl:if></xsl:for-each></out>",
+     true},
+};
+
+TEST_F(FlowProgramTest, MessagesGoToStandardErrorInOrderAsXsltprocShowsThem) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  for (const MessageCase& c : kMessageCases) {
+    SCOPED_TRACE(c.name);
+    KTScratchFolder folder;
+    folder.Write("d.xml", kSource);
+    folder.Write("m.xsl",
+                 std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                             "<xsl:template match=\"/\">") +
+                     c.body +
+                     "</xsl:template>\n<xsl:template match=\"v\"><xsl:message>v=<xsl:value-of select=\".\"/>"
+                     "</xsl:message><xsl:copy-of select=\".\"/></xsl:template>\n</xsl:stylesheet>\n");
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "m.xsl", "-xml", "d.xml", "-out", "r.out"}, folder.Path());
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"m.xsl", "d.xml"}, folder.Path());
+    // xsltproc ends a terminated run with a line of its own.
+    std::string theirMessages = theirs.err;
+    const std::string noResult = "no result for d.xml\n";
+    if (c.terminates && theirMessages.size() >= noResult.size() &&
+        theirMessages.compare(theirMessages.size() - noResult.size(), noResult.size(), noResult) == 0)
+      theirMessages.resize(theirMessages.size() - noResult.size());
+    ASSERT_FALSE(theirMessages.empty());
+    if (!c.terminates) {
+      EXPECT_EQ(ours.err, theirMessages);
+      EXPECT_EQ(ours.out, "\nr.out\n");
+      EXPECT_EQ(ours.status, 0);
+      EXPECT_TRUE(folder.Exists("r.out"));
+      continue;
+    }
+    // The messages, then the report of a stylesheet error where the
+    // terminating xsl:message stands; nothing on standard output, no file.
+    ASSERT_EQ(ours.err.compare(0, theirMessages.size(), theirMessages), 0) << ours.err;
+    std::string report = ours.err.substr(theirMessages.size());
+    EXPECT_EQ(report.rfind("Error in " + folder.File("m.xsl") + " at line 2 character ", 0), 0u) << report;
+    EXPECT_NE(report.find("\nThe transformation was terminated by xsl:message\nXSLT stack dump\n"), std::string::npos)
+        << report;
+    EXPECT_EQ(ours.out, "");
+    EXPECT_EQ(ours.status, 1);
+    EXPECT_FALSE(folder.Exists("r.out"));
+  }
 }
 
 }  // namespace

@@ -423,7 +423,7 @@ TEST_F(ProgramTest, ASuccessfulRunPrintsTheOutputNameAfterAnEmptyLine) {
   folder_.Write("s.xsl", "<xsl:message xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>\n");
   KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
   EXPECT_EQ(result.out, "\nr.xml\n");
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err, "\n");  // the empty message, shown as an empty line
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(folder_.Exists("r.xml"));
 }
@@ -432,7 +432,10 @@ TEST_F(ProgramTest, ATerminatingMessageEndsTheRunWithoutOutput) {
   folder_.Write("d.xml", kSource);
   folder_.Write("s.xsl", "<xsl:message terminate=\"yes\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>\n");
   KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
-  EXPECT_EQ(result.out, "XSL terminating message: \n");
+  EXPECT_EQ(result.out, "");
+  std::string head = "\nError in " + folder_.File("s.xsl") + " at line 1 character 1\n"
+                     "The transformation was terminated by xsl:message\n";
+  EXPECT_EQ(result.err.rfind(head, 0), 0u) << result.err;
   EXPECT_EQ(result.status, 1);
   EXPECT_FALSE(folder_.Exists("r.xml"));
 }
@@ -441,7 +444,8 @@ TEST_F(ProgramTest, AnOutputFileThatCannotBeWrittenIsReported) {
   folder_.Write("d.xml", kSource);
   folder_.Write("s.xsl", "<xsl:message xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>\n");
   KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "no/such/folder/r.xml"});
-  std::string head = "Error writing to file no/such/folder/r.xml\n";
+  // The empty message's line comes first.
+  std::string head = "\nError writing to file no/such/folder/r.xml\n";
   ASSERT_EQ(result.err.rfind(head, 0), 0u) << result.err;
   EXPECT_GT(result.err.size(), head.size() + 1);
   EXPECT_EQ(result.out, "");
@@ -474,7 +478,7 @@ TEST_F(ProgramTest, TheOutputTakesTheStylesheetsLineEndsAndItsEncoding) {
   EXPECT_EQ(folder_.Read("r\xC3\xA9sultat.txt"), expected);
 }
 
-TEST_F(ProgramTest, ATerminatingMessagePrintsItsText) {
+TEST_F(ProgramTest, ATerminatingMessagePrintsItsTextAfterTheEarlierOnes) {
   folder_.Write("d.xml", kSource);
   folder_.Write("s.xsl",
                 "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
@@ -482,8 +486,10 @@ TEST_F(ProgramTest, ATerminatingMessagePrintsItsText) {
                 "<xsl:message terminate=\"yes\">stop</xsl:message></xsl:template>\n"
                 "</xsl:stylesheet>\n");
   KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
-  EXPECT_EQ(result.out, "XSL terminating message: stop\n");
-  EXPECT_EQ(result.err, "");
+  // Both messages on standard error in their order, then the report.
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err.rfind("not shown\nstop\nError in " + folder_.File("s.xsl") + " at line 2 character 67\n", 0), 0u)
+      << result.err;
   EXPECT_EQ(result.status, 1);
   EXPECT_FALSE(folder_.Exists("r.xml"));
 }

@@ -335,6 +335,20 @@ TEST_F(ProcessorTest, MessageExecutorGathersTheTextOfItsContent) {
   EXPECT_FALSE(processor_.Terminated());
 }
 
+TEST_F(ProcessorTest, EveryMessageReachesTheSinkAsItRuns) {
+  Load(u"<doc xmlns:xsl='http://www.w3.org/1999/XSL/Transform'><xsl:message>a</xsl:message><xsl:message/>"
+       u"<xsl:message terminate='yes'>stop</xsl:message><xsl:message>never</xsl:message></doc>");
+  std::vector<std::pair<std::string, bool>> seen;
+  processor_.SetMessageSink([&seen](const KTString& text, bool terminate) { seen.emplace_back(U8(text), terminate); });
+  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  while (processor_.Step() && !processor_.Terminated()) {
+  }
+  // The empty message too; the terminating one is last and names its element.
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{{"a", false}, {"", false}, {"stop", true}}));
+  ASSERT_NE(processor_.TerminatingInstruction(), nullptr);
+  EXPECT_EQ(std::u16string(processor_.TerminatingInstruction()->GetName()), u"xsl:message");
+}
+
 struct ParameterCase {
   const char16_t* text;
   const char16_t* name;
