@@ -17,7 +17,7 @@
 #include "core/ktexcept.h"
 #include "platform/inet/ktinternetexception.h"
 #include "platform/ktutf8.h"
-#include "schema/ktschemamodel.h"
+#include "xml/ktschemaservices.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktdocmanager.h"
 #include "xml/ktgrammarcache.h"
@@ -287,7 +287,10 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
 }
 
 std::unique_ptr<KTXPathNode> KTFrontEnd::WrapInput(KTXNode* root, const KTString& name) {
-  auto model = std::make_unique<KTSchemaModel>(documentManager_.get(), 1, nullptr, 52, 0, 0, false, 0);
+  // The same model as for the documents the stylesheet loads (document(),
+  // includes, imports): DTD subsets, entities, defaults and schemas apply
+  // alike to all of them.
+  std::unique_ptr<KTSchemaServices> model = processor_->NewSchemaModel();
   std::unique_ptr<KTXPathNode> tree;
   try {
     tree = treeContext_->WrapTree(root, model.get(), true, name.c_str());

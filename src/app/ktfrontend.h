@@ -16,7 +16,7 @@
 class KTDocumentManager;
 class KTGrammarCache;
 class KTIdentifierCatalog;
-class KTSchemaModel;
+class KTSchemaServices;
 class KTXNode;
 class KTXPathNode;
 class KTXPathTreeContext;
@@ -108,7 +108,9 @@ class KTFrontEnd {
   // node of the stylesheet is placed by the offset the parser gave it.
   const KTXNode* stylesheetRoot_ = nullptr;
   std::vector<int> stylesheetLineStarts_;
-  std::map<const KTXNode*, std::unique_ptr<KTSchemaModel>> DocumentSchemaModels;
+  // The schema model of each input document, made by the processor as for
+  // every other document it loads.
+  std::map<const KTXNode*, std::unique_ptr<KTSchemaServices>> DocumentSchemaModels;
   bool leaveObjectsToExit_ = false;
 };
 

@@ -24,8 +24,10 @@ class KTXSLTFileProcessor : public KTXSLTProcessor {
   // error ("Failed to load " and the URL, then the load status's message)
   // and gives null.
   KTXNode* LoadDocument(const char16_t* url) override;
-  // A schema model that loads through this processor's document manager;
-  // the caller owns it.
+  // A schema model over the processor's document manager, which loads what
+  // the document's DTD and schema references name (external subsets and
+  // parameter entities, XML Schema, XDR and DCD documents); the caller owns
+  // it. The front end's inputs take the same model.
   std::unique_ptr<KTSchemaServices> NewSchemaModel() override;
   // The folder of the URL the document was loaded from, with its trailing
   // separator; empty for a document this processor did not load.

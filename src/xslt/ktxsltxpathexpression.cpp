@@ -26,6 +26,14 @@ const KTXPathValue* KTXSLTXPathExpression::FindVariable(const KTString& name) co
 KTXPathNode* KTXSLTXPathExpression::LoadDocument(const KTString& uri) {
   KTXPathTreeContext* context = processor_->TreeContext();
   if (private_ || !context) return nullptr;
+  // One URI is one document (XSLT 1.0 §12.1): document() of the source's
+  // own file gives the source tree, not a second copy of it.
+  if (KTXPathNode* source = processor_->SourceRoot()) {
+    const KTString* sourceUri = KTXPathNode::GetDocumentUri(source);
+    if (sourceUri && !sourceUri->IsEmpty() &&
+        KTXSLTProcessor::WithoutDotSegments(*sourceUri) == KTXSLTProcessor::WithoutDotSegments(uri))
+      return source;
+  }
   std::unique_ptr<KTSchemaServices> model = processor_->NewSchemaModel();
   KTXNode* document = processor_->LoadDocument(uri);
   if (!document) return nullptr;

@@ -3,8 +3,8 @@
 // import precedence, xsl:include (nested, relative to the including file,
 // with an xsl:import that moves to the top stylesheet), recursion and load
 // errors, document() of another file, of the stylesheet itself and of a file
-// that is missing. Outputs are compared with xsltproc's where XSLT 1.0
-// allows one result.
+// that is missing, and the DTDs of loaded documents and stylesheet modules.
+// Outputs are compared with xsltproc's where XSLT 1.0 allows one result.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -285,6 +285,120 @@ TEST_F(DocumentsProgramTest, ExcludedPrefixesBelongToTheStylesheetThatDeclaresTh
   KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", "main.xsl", "d.xml"}, folder_.Path());
   ASSERT_EQ(theirs.status, 0) << theirs.err;
   EXPECT_EQ(folder_.Read("r.out"), folder_.Read("p.out"));
+}
+
+// ---- DTDs of every loaded document ----
+
+struct DtdCase {
+  const char* name;
+  // File name and text; "@DIR@" in a text stands for the case's folder.
+  std::vector<std::pair<std::string, std::string>> files;
+};
+
+const char* const kDtdEntities = "<!ENTITY who \"world\">\n<!ATTLIST d lang CDATA \"en\">\n";
+const char* const kDtdDocument = "<!DOCTYPE d SYSTEM \"d.dtd\">\n<d>hello &who;</d>\n";
+// A DTD in a folder of its own that takes a parameter entity from a file
+// beside it: the entity's system id is relative to the DTD, not to the
+// document or the stylesheet.
+const char* const kNestedDtd = "<!ENTITY % inner SYSTEM \"inner.ent\">\n%inner;\n<!ATTLIST d lang CDATA \"de\">\n";
+const char* const kNestedDocument =
+    "<!DOCTYPE d SYSTEM \"dt/x.dtd\" [<!ATTLIST d kind CDATA \"k\">]>\n<d>hello &who;</d>\n";
+const char* const kShowD =
+    "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\"><xsl:for-each select=\"document('@DOC@')/d\">"
+    "[<xsl:value-of select=\".\"/>]<xsl:for-each select=\"@*\"><xsl:sort select=\"name()\"/>"
+    " <xsl:value-of select=\"concat(name(), '=', .)\"/></xsl:for-each></xsl:for-each></xsl:template>\n";
+// A stylesheet module whose internal subset names an external parameter
+// entity that declares the entity its template uses.
+std::string ModuleWithEntities(const std::string& entityPath) {
+  return "<!DOCTYPE xsl:stylesheet [<!ENTITY % ents SYSTEM \"" + entityPath + "\"> %ents;]>\n" +
+         Sheet("<xsl:template name=\"g\">&greet;</xsl:template>\n");
+}
+std::string CallingSheet(const std::string& link) {
+  return Sheet(link + "\n<xsl:output method=\"text\"/>\n<xsl:template match=\"/\"><xsl:call-template name=\"g\"/>"
+                      "</xsl:template>\n");
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST(DocumentDtdProgramTest, EveryLoadedDocumentReadsItsDtdsAsXsltprocDoes) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const std::string ent = "<!ENTITY greet \"hi from the entity\">\n";
+  const DtdCase cases[] = {
+      {"document() reads the external subset: its entity and default attribute",
+       {{"d.dtd", kDtdEntities}, {"d.xml", kDtdDocument}, {"main.xsl", Sheet(Replace(kShowD, "@DOC@", "d.xml"))}}},
+      {"document() of a file in a subfolder, with a parameter entity beside its DTD and an internal subset",
+       {{"deep/dt/x.dtd", kNestedDtd},
+        {"deep/dt/inner.ent", "<!ENTITY who \"deep world\">\n"},
+        {"deep/d.xml", kNestedDocument},
+        {"main.xsl", Sheet(Replace(kShowD, "@DOC@", "deep/d.xml"))}}},
+      {"document() with an absolute system id",
+       {{"dt/d.dtd", kDtdEntities},
+        {"d.xml", "<!DOCTYPE d SYSTEM \"@DIR@/dt/d.dtd\">\n<d>hello &who;</d>\n"},
+        {"main.xsl", Sheet(Replace(kShowD, "@DOC@", "d.xml"))}}},
+      {"an included module's external parameter entity, relative to the module",
+       {{"sub/ent.ent", ent},
+        {"mod/inc.xsl", ModuleWithEntities("../sub/ent.ent")},
+        {"main.xsl", CallingSheet("<xsl:include href=\"mod/inc.xsl\"/>")}}},
+      {"an imported module's external parameter entity, relative to the module",
+       {{"sub/ent.ent", ent},
+        {"mod/inc.xsl", ModuleWithEntities("../sub/ent.ent")},
+        {"main.xsl", CallingSheet("<xsl:import href=\"mod/inc.xsl\"/>")}}},
+      {"an included module named by an absolute href, with an absolute system id",
+       {{"sub/ent.ent", ent},
+        {"mod/inc.xsl", ModuleWithEntities("@DIR@/sub/ent.ent")},
+        {"main.xsl", CallingSheet("<xsl:include href=\"@DIR@/mod/inc.xsl\"/>")}}},
+      {"an imported module with an absolute system id",
+       {{"sub/ent.ent", ent},
+        {"mod/inc.xsl", ModuleWithEntities("@DIR@/sub/ent.ent")},
+        {"main.xsl", CallingSheet("<xsl:import href=\"mod/inc.xsl\"/>")}}},
+  };
+  for (const DtdCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    KTScratchFolder folder;
+    for (const auto& [name, text] : c.files) {
+      std::filesystem::create_directories(std::filesystem::path(folder.File(name)).parent_path());
+      folder.Write(name, Replace(text, "@DIR@", folder.Path()));
+    }
+    folder.Write("src.xml", "<src/>\n");
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "main.xsl", "-xml", "src.xml", "-out", "r.out"}, folder.Path());
+    EXPECT_EQ(ours.status, 0) << ours.err;
+    EXPECT_EQ(ours.err, "");
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", "main.xsl", "src.xml"}, folder.Path());
+    ASSERT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(folder.Read("r.out"), folder.Read("p.out"));
+  }
+}
+
+// document() of the source's own file gives the source document itself (one
+// URI, one document), with what its DTDs give.
+TEST(DocumentDtdProgramTest, DocumentOfTheSourcesFileIsTheSource) {
+  KTScratchFolder folder;
+  std::filesystem::create_directories(folder.File("deep/dt"));
+  folder.Write("deep/dt/x.dtd", kNestedDtd);
+  folder.Write("deep/dt/inner.ent", "<!ENTITY who \"deep world\">\n");
+  folder.Write("deep/d.xml", kNestedDocument);
+  folder.Write("main.xsl", Sheet("<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">"
+                                 "<xsl:apply-templates select=\"d | document('deep/d.xml')/d\"/></xsl:template>\n"
+                                 "<xsl:template match=\"d\">[<xsl:value-of select=\"concat(., ' ', @lang, ' ', @kind)\"/>]"
+                                 "</xsl:template>\n"));
+  KTProgramResult ours =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "main.xsl", "-xml", "deep/d.xml", "-out", "r.out"}, folder.Path());
+  ASSERT_EQ(ours.status, 0) << ours.err;
+  // The union holds one d, shown once.
+  std::string output = folder.Read("r.out");
+  EXPECT_EQ(output.find(']'), output.size() - 1) << output;
+  EXPECT_NE(output.find(" de k]"), std::string::npos) << output;
+  if (HaveXsltproc()) {
+    KTProgramResult theirs =
+        KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", "main.xsl", "deep/d.xml"}, folder.Path());
+    ASSERT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(output, folder.Read("p.out"));
+  }
 }
 
 }  // namespace
