@@ -415,8 +415,15 @@ class TreeChecker final : public KTNamespaceDeclarations {
       else if (c->GetKind() == kText && View(c->GetValue()).find(u'%') != View::npos)
         parameterReferences = true;
     }
-    if ((external || parameterReferences) && !standalone_)
+    if ((external || parameterReferences) && !standalone_) {
       entitiesMustBeDeclared_ = false;
+      // Declarations this walk does not read (the external subset, parameter
+      // entities) may default namespace declarations on any element, as
+      // xmlns:p CDATA #FIXED "..." does: a prefix without a binding in the
+      // document is then not an error here; the document's view binds it
+      // from the defaults once its DTD is read.
+      prefixesMustBeDeclared_ = false;
+    }
   }
 
   bool CheckEntityDeclaration(const KTXNode* node, bool internalSubset) {
@@ -873,7 +880,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
       const View* uri = Bound(used->prefix);
       if (uri == nullptr)
         return FailUnbound(a, attribute, attribute.substr(0, used->colon));
-      qualified_.push_back({*uri, attribute.substr(used->colon + 1), a, attribute, false});
+      if (uri != &kUnknownUri) qualified_.push_back({*uri, attribute.substr(used->colon + 1), a, attribute, false});
     }
     if (!attributeDefaults_.empty() && !CheckDefaultedAttributes(element))
       return false;
@@ -916,7 +923,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
                       KTString(d.name.substr(0, d.colon)).c_str(), DefaultedName(d.name).c_str());
         return Fail(text_, element->GetStartOffset(), reason, status_);
       }
-      qualified_.push_back({*uri, d.name.substr(d.colon + 1), element, d.name, true});
+      if (uri != &kUnknownUri) qualified_.push_back({*uri, d.name.substr(d.colon + 1), element, d.name, true});
     }
     return true;
   }
@@ -1089,9 +1096,11 @@ class TreeChecker final : public KTNamespaceDeclarations {
     if (found.prefix == kXmlName)
       return &kXmlUri;
     // An external parsed entity takes its bindings from where it is used.
-    static constexpr View kUnknown = u"";
-    return prefixesMustBeDeclared_ ? nullptr : &kUnknown;
+    return prefixesMustBeDeclared_ ? nullptr : &kUnknownUri;
   }
+  // The URI of a prefix bound where this walk cannot see it: attributes
+  // with such prefixes are not compared by expanded name.
+  static constexpr View kUnknownUri = u"";
 
   bool FailUnbound(Site node, View name, View prefix) {
     KTString reason;

@@ -475,6 +475,32 @@ TEST(WellFormedness, ExternalEntityPrefixes) {
   }
 }
 
+// Declarations the walk does not read (an external subset, a parameter
+// entity) may default namespace declarations, so a prefix without a binding
+// in the document passes where the document has them, unless it is
+// standalone; prefixes the document binds are still compared.
+TEST(WellFormedness, PrefixesBoundOutsideTheDocument) {
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  const struct {
+    const char* text;
+    bool loads;
+  } cases[] = {
+      {"<!DOCTYPE a SYSTEM 'a.dtd'>\n<a p:b='1'><p:c/></a>", true},
+      {"<!DOCTYPE a [<!ENTITY % d SYSTEM 'd.ent'> %d;]>\n<a p:b='1'/>", true},
+      {"<!DOCTYPE a SYSTEM 'a.dtd'>\n<a p:b='1' q:b='2'/>", true},
+      {"<?xml version='1.0' standalone='yes'?><!DOCTYPE a SYSTEM 'a.dtd'>\n<a p:b='1'/>", false},
+      {"<!DOCTYPE a [<!ATTLIST a x CDATA 'y'>]>\n<a p:b='1'/>", false},
+      {"<!DOCTYPE a SYSTEM 'a.dtd'>\n<a xmlns:p='u' xmlns:q='u' p:b='1' q:b='2'/>", false},
+      {"<!DOCTYPE a SYSTEM 'a.dtd'>\n<a p::b='1'/>", false},
+  };
+  for (const auto& c : cases) {
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree(loader.LoadFromBytes(c.text, static_cast<uint32_t>(std::strlen(c.text)),
+                                                       KTGrammarCache::kXml, status));
+    EXPECT_EQ(tree != nullptr, c.loads) << c.text << ": " << StatusMessage(status);
+  }
+}
+
 // An external parsed entity holds content at its top: its character
 // references are checked there, while its entity references may name
 // entities that the including document declares.
