@@ -319,6 +319,7 @@ bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
   KTXNode* referenceNode = nullptr;
   int kind = FindSchemaReference(*this, root, referenceNode, namespaces, locations, false);
   schemaKind_ = kind;
+  dtdElements_.clear();
   if (kind == kSchemaNone) return ReportError(kSchemaNotFound, root, nullptr, KTString());
   if (kind == kSchemaDtd) {
     if (!LoadDtdPasses(root)) return false;
@@ -328,8 +329,31 @@ bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
       schemaKind_ = kSchemaDtd;
       return true;
     }
+    // The document names a schema too. The DTD's declarations stay in force
+    // beside it (its defaults come first, and win where both give one), so
+    // they are kept apart from the schema loader, which starts from a
+    // cleared model.
+    dtdElements_ = std::move(elements_);
+    elements_.clear();
+    EntitySet dtdSets[3] = {std::move(notations_), std::move(generalEntities_), std::move(parameterEntities_)};
+    notations_.clear();
+    generalEntities_.clear();
+    parameterEntities_.clear();
+    DeclarePredefinedEntities();
+    bool ok = LoadNamedSchema(root, kind, referenceNode, namespaces, locations);
+    // The DTD's entities and notations are back, the DTD's declaration
+    // winning over one of the same name (the first declaration binds).
+    EntitySet* sets[3] = {&notations_, &generalEntities_, &parameterEntities_};
+    for (int i = 0; i < 3; ++i) {
+      for (auto& [name, record] : dtdSets[i]) (*sets[i])[name] = std::move(record);
+    }
+    return ok;
   }
+  return LoadNamedSchema(root, kind, referenceNode, namespaces, locations);
+}
 
+bool KTSchemaModel::LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceNode,
+                                    const std::vector<KTString>& namespaces, const std::vector<KTString>& locations) {
   // The referenced schema document.
   KTString location = locations.empty() ? KTString() : locations[0];
   KTString firstNamespace = namespaces.empty() ? KTString() : namespaces[0];

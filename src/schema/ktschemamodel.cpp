@@ -103,6 +103,7 @@ void KTSchemaModel::Reset() {
   }
   ResetErrorBlock();
   Clear();
+  dtdElements_.clear();
 }
 
 void KTSchemaModel::Clear() {
@@ -237,6 +238,15 @@ KTSchemaModel::DtdAttlistIndex& KTSchemaModel::DtdAttlistOf(KTElementType* type)
     }
   }
   return it->second;
+}
+
+KTElementType* KTSchemaModel::FindDtdElementBesideSchema(const char16_t* nameAsWritten) {
+  if (dtdElements_.empty()) return nullptr;
+  // One name object for every lookup: its buffer is kept.
+  dtdLookupName_.localName = nameAsWritten;
+  dtdLookupName_.ns = KTNamespaceId::None();
+  auto it = dtdElements_.find(dtdLookupName_);
+  return it == dtdElements_.end() ? nullptr : it->second.get();
 }
 
 KTElementType* KTSchemaModel::FindElement(const KTQName& name) {

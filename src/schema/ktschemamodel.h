@@ -407,6 +407,7 @@ class KTSchemaModel final : public KTSchemaServices {
   bool IsIdAttribute(KTElementType* declaration, const KTQName& attributeName) override;
   bool IsTokenizedAttribute(KTElementType* declaration, const KTQName& attributeName) override;
   bool KeysNamesAsWritten() const override { return schemaKind_ == kSchemaDtd; }
+  KTElementType* FindDtdElementBesideSchema(const char16_t* nameAsWritten) override;
   bool CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes, KTString& text,
                        bool& hasText) override;
   bool ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) override;
@@ -422,6 +423,10 @@ class KTSchemaModel final : public KTSchemaServices {
   // Whether the content model holds an element wildcard that is not "skip".
   static bool HasElementWildcard(KTElementType* type);
   bool LoadReferencedSchema(KTXNode* documentRoot, bool searchFurther);
+  // Loads the schema document of the reference FindSchemaReference found
+  // (of that kind) and runs the loader of its language.
+  bool LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceNode, const std::vector<KTString>& namespaces,
+                       const std::vector<KTString>& locations);
   void WarnAboutKeptProblem(KTXNode* documentRoot);
   // The URL of the document the node belongs to; the first document the
   // schema load read that has a URL when that one has none.
@@ -438,6 +443,11 @@ class KTSchemaModel final : public KTSchemaServices {
 
   KTNamespaceContext namespaces_;
   ElementSet elements_;
+  // The DTD's element declarations (keyed by name as written) when the
+  // document also names a schema, whose declarations are then in elements_;
+  // empty otherwise. The DTD's defaults are supplied before the schema's.
+  ElementSet dtdElements_;
+  KTQName dtdLookupName_;
   // The ID attribute of each element declaration asked about (null: none),
   // so that the view asks about every attribute at the cost of one lookup.
   std::unordered_map<const KTElementType*, const KTAttributeDecl*> idAttributes_;

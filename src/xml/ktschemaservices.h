@@ -48,6 +48,11 @@ class KTSchemaServices {
   // included, in no namespace (DTDs); false when by expanded name.
   virtual bool KeysNamesAsWritten() const { return false; }
   virtual KTElementType* FindChildElementDecl(KTElementType* parent, const KTQName& name) = 0;
+  // When the document has a DTD and also names a schema (whose declarations
+  // then answer FindElement and FindChildElementDecl): the DTD's declaration
+  // of an element by its name as written, whose attribute names are as
+  // written too. Null otherwise.
+  virtual KTElementType* FindDtdElementBesideSchema(const char16_t* nameAsWritten) { return nullptr; }
   // True when the declaration gives the attribute of that name the type ID
   // (named as written for DTD declarations, see KeysNamesAsWritten); the
   // view marks such attributes for the XPath id() function.

@@ -561,12 +561,12 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
 
 // ---- Defaults ----
 
-void KTXPathTreeContext::MarkIdAttributes(KTXPathNode* element, KTElementType* decl) {
+void KTXPathTreeContext::MarkIdAttributes(KTXPathNode* element, KTElementType* decl, bool namesAsWritten) {
   for (int i = 0; i < element->GetChildCount(); ++i) {
     KTXPathNode* a = element->GetChild(i);
     if (a->GetKind() == kXPathNamespace) continue;
     if (a->GetKind() != kXPathAttribute) break;  // attributes lead the children
-    if (model_->KeysNamesAsWritten()) {
+    if (namesAsWritten) {
       lookupName_.localName = a->GetName();
       lookupName_.ns = KTNamespaceId::None();
     } else {
@@ -586,6 +586,9 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
   FinishAttributes(node);  // the element's own attributes are all wrapped
   if (!model_) return nullptr;
   KTElementType* decl = nullptr;
+  // A DTD beside a schema: its declaration of the element, applied first.
+  KTElementType* dtdDecl =
+      node->GetKind() == kXPathElement ? model_->FindDtdElementBesideSchema(node->GetName()) : nullptr;
   if (node->GetKind() == kXPathRoot) {
     decl = parentDecl;
   } else if (node->GetKind() == kXPathElement) {
@@ -596,28 +599,55 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
         const KTString* uri = node->GetNamespaceUri();
         KTNamespaceId::Intern(uri ? uri->c_str() : u"");
       }
-      return nullptr;
-    }
-    // One name object reused for every element: its buffer is kept.
-    if (model_->KeysNamesAsWritten()) {
-      lookupName_.localName = node->GetName();
-      lookupName_.ns = KTNamespaceId::None();
+      if (!dtdDecl) return nullptr;
     } else {
-      const KTString* uri = node->GetNamespaceUri();
-      lookupName_.localName = LocalPart(node->GetName());
-      lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+      // One name object reused for every element: its buffer is kept.
+      if (model_->KeysNamesAsWritten()) {
+        lookupName_.localName = node->GetName();
+        lookupName_.ns = KTNamespaceId::None();
+      } else {
+        const KTString* uri = node->GetNamespaceUri();
+        lookupName_.localName = LocalPart(node->GetName());
+        lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+      }
+      decl = parentDecl ? model_->FindChildElementDecl(parentDecl, lookupName_)
+                        : model_->FindElement(lookupName_);
     }
-    decl = parentDecl ? model_->FindChildElementDecl(parentDecl, lookupName_)
-                      : model_->FindElement(lookupName_);
   } else {
     return nullptr;
   }
-  if (!decl) return nullptr;
-  if (node->GetKind() == kXPathElement) MarkIdAttributes(node, decl);
+  if (!decl && !dtdDecl) return nullptr;
+  if (node->GetKind() == kXPathElement) {
+    if (dtdDecl) MarkIdAttributes(node, dtdDecl, true);
+    if (decl) MarkIdAttributes(node, decl, model_->KeysNamesAsWritten());
+  }
   std::vector<KTDefaultAttribute> defaults;
   KTString defaultText;
   bool hasText = false;
-  if (!model_->CollectDefaults(decl, defaults, defaultText, hasText)) return decl;
+  if (dtdDecl) {
+    model_->CollectDefaults(dtdDecl, defaults, defaultText, hasText);
+    defaultText = KTString();
+    hasText = false;  // a DTD gives no default text
+  }
+  if (decl) {
+    std::vector<KTDefaultAttribute> schemaDefaults;
+    model_->CollectDefaults(decl, schemaDefaults, defaultText, hasText);
+    // A default both give comes from the DTD: a DTD name as written stands
+    // for its local part in the namespace its prefix has on the element.
+    const size_t fromDtd = defaults.size();
+    for (KTDefaultAttribute& def : schemaDefaults) {
+      bool given = false;
+      for (size_t i = 0; i < fromDtd && !given; ++i) {
+        const char16_t* written = defaults[i].name.localName.c_str();
+        if (KTStrCmp(LocalPart(written), def.name.localName.c_str()) != 0) continue;
+        std::u16string_view prefix = PrefixPart(written);
+        const KTString* uri = prefix.empty() ? nullptr : Lookup(node->GetAttributeNamespaceMap(), prefix);
+        given = NamespaceUriEqual(def.name.ns, uri ? uri->c_str() : u"");
+      }
+      if (!given) defaults.push_back(std::move(def));
+    }
+  }
+  if (defaults.empty() && !hasText) return decl;
 
   // Text content cancels the default text: text already in the view, text
   // held as the element's value, or text among the document node's children.

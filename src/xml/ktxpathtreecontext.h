@@ -89,9 +89,11 @@ class KTXPathTreeContext {
   bool ExpandTextEntities(KTXPathNode* text);
   void ExpandAttributeEntities(KTXPathNode* attribute);
   KTElementType* SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending);
-  // Marks the ID attributes of the element and normalises the values of those
-  // its DTD declares with a type other than CDATA.
-  void MarkIdAttributes(KTXPathNode* element, KTElementType* decl);
+  // Marks the element's attributes that its declaration types as ID, and
+  // normalises the values of those a DTD declares with a type other than
+  // CDATA; the declaration's attribute names are as written (a DTD's) or
+  // expanded.
+  void MarkIdAttributes(KTXPathNode* element, KTElementType* decl, bool namesAsWritten);
   KTPrefixMapRef NewRootMap();
 
   bool fromEntity_ = false;

@@ -3,7 +3,8 @@
 // import precedence, xsl:include (nested, relative to the including file,
 // with an xsl:import that moves to the top stylesheet), recursion and load
 // errors, document() of another file, of the stylesheet itself and of a file
-// that is missing, and the DTDs of loaded documents and stylesheet modules.
+// that is missing, and the DTDs of loaded documents and stylesheet modules,
+// also beside an XML Schema.
 // Outputs are compared with xsltproc's where XSLT 1.0 allows one result.
 #include <gtest/gtest.h>
 
@@ -399,6 +400,82 @@ TEST(DocumentDtdProgramTest, DocumentOfTheSourcesFileIsTheSource) {
     ASSERT_EQ(theirs.status, 0) << theirs.err;
     EXPECT_EQ(output, folder.Read("p.out"));
   }
+}
+
+// ---- A DTD beside an XML Schema ----
+
+// A schema for r whose defaults are d (which the DTDs below also give, with
+// another value) and, when `withExtra`, e (which no DTD gives).
+std::string SchemaForR(bool withExtra) {
+  return std::string("<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n"
+                     " <xs:element name=\"r\"><xs:complexType><xs:sequence>\n"
+                     "  <xs:element name=\"c\" minOccurs=\"0\" maxOccurs=\"unbounded\" type=\"xs:string\"/>\n"
+                     " </xs:sequence>\n  <xs:attribute name=\"d\" type=\"xs:string\" default=\"S\"/>\n") +
+         (withExtra ? "  <xs:attribute name=\"e\" type=\"xs:string\" default=\"E\"/>\n" : "") +
+         " </xs:complexType></xs:element>\n</xs:schema>\n";
+}
+
+const char* const kDtdForR =
+    "<!ATTLIST r xmlns:xsi CDATA #FIXED \"http://www.w3.org/2001/XMLSchema-instance\" d CDATA \"D\">\n"
+    "<!ATTLIST c key ID #IMPLIED>\n<!ENTITY who \"world\">\n";
+
+const char* const kIdentity =
+    "<xsl:template match=\"@*|node()\"><xsl:copy><xsl:apply-templates select=\"@*|node()\"/></xsl:copy>"
+    "</xsl:template>\n";
+
+// The DTD's declarations apply first, the schema's after them: the DTD's
+// namespace declaration, default values, entities and ID attributes all stay.
+// xsltproc reads no schema, so each schema here gives only defaults the DTD
+// gives as well, which the DTD's value must win.
+TEST(DocumentDtdProgramTest, ADtdBesideASchemaComesFirstAsXsltprocShows) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const char* const kBody = "<r xsi:noNamespaceSchemaLocation=\"s.xsd\"><c key=\"k1\">hello &who;</c><c/></r>\n";
+  const DtdCase cases[] = {
+      {"an internal subset",
+       {{"s.xsd", SchemaForR(false)},
+        {"src.xml", std::string("<!DOCTYPE r [\n") + kDtdForR + "]>\n" + kBody},
+        {"main.xsl", Sheet(kIdentity)}}},
+      {"an external subset, and id() over the DTD's ID attribute",
+       {{"s.xsd", SchemaForR(false)},
+        {"r.dtd", kDtdForR},
+        {"src.xml", std::string("<!DOCTYPE r SYSTEM \"r.dtd\">\n") + kBody},
+        {"main.xsl", Sheet("<xsl:template match=\"/\"><out><xsl:copy-of select=\"id('k1')\"/>"
+                           "<xsl:copy-of select=\"r\"/></out></xsl:template>\n")}}},
+      {"the same document through document()",
+       {{"s.xsd", SchemaForR(false)},
+        {"doc.xml", std::string("<!DOCTYPE r [\n") + kDtdForR + "]>\n" + kBody},
+        {"src.xml", "<src/>\n"},
+        {"main.xsl", Sheet("<xsl:template match=\"/\"><xsl:copy-of select=\"document('doc.xml')\"/></xsl:template>\n")}}},
+  };
+  for (const DtdCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    KTScratchFolder folder;
+    for (const auto& [name, text] : c.files) folder.Write(name, text);
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "main.xsl", "-xml", "src.xml", "-out", "r.out"}, folder.Path());
+    EXPECT_EQ(ours.status, 0) << ours.err;
+    EXPECT_EQ(ours.err, "");
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", "main.xsl", "src.xml"}, folder.Path());
+    ASSERT_EQ(theirs.status, 0) << theirs.err;
+    // The XML declarations differ between the programs; the rest may not.
+    std::string mine = folder.Read("r.out");
+    std::string peer = folder.Read("p.out");
+    EXPECT_EQ(mine.substr(mine.find("?>")), peer.substr(peer.find("?>")));
+  }
+}
+
+// A default only the schema gives is supplied after the DTD's.
+TEST(DocumentDtdProgramTest, ASchemaDefaultTheDtdLacksFollowsTheDtds) {
+  KTScratchFolder folder;
+  folder.Write("s.xsd", SchemaForR(true));
+  folder.Write("src.xml", std::string("<!DOCTYPE r [\n") + kDtdForR + "]>\n<r xsi:noNamespaceSchemaLocation=\"s.xsd\"/>\n");
+  folder.Write("main.xsl", Sheet("<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">"
+                                 "<xsl:for-each select=\"r/@*\">[<xsl:value-of select=\"concat(name(), '=', .)\"/>]"
+                                 "</xsl:for-each>|<xsl:value-of select=\"count(r/namespace::xsi)\"/></xsl:template>\n"));
+  KTProgramResult ours =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "main.xsl", "-xml", "src.xml", "-out", "r.out"}, folder.Path());
+  ASSERT_EQ(ours.status, 0) << ours.err;
+  EXPECT_EQ(folder.Read("r.out"), "[xsi:noNamespaceSchemaLocation=s.xsd][d=D][e=E]|1");
 }
 
 }  // namespace
