@@ -478,4 +478,25 @@ TEST(DocumentDtdProgramTest, ASchemaDefaultTheDtdLacksFollowsTheDtds) {
   EXPECT_EQ(folder.Read("r.out"), "[xsi:noNamespaceSchemaLocation=s.xsd][d=D][e=E]|1");
 }
 
+// A document loaded by document() takes its schema's defaults as the source
+// does, also when it is in another folder than the stylesheet.
+TEST(DocumentDtdProgramTest, DocumentTakesSchemaDefaultsAsTheSourceDoes) {
+  KTScratchFolder folder;
+  std::filesystem::create_directories(folder.File("in"));
+  folder.Write("in/s.xsd", SchemaForR(true));
+  const char* const kInstance =
+      "<r xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:noNamespaceSchemaLocation=\"s.xsd\"/>\n";
+  folder.Write("in/src.xml", kInstance);
+  folder.Write("in/other.xml", kInstance);
+  folder.Write("main.xsl", Sheet("<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">"
+                                 "[<xsl:value-of select=\"concat(r/@d, r/@e)\"/>]"
+                                 "[<xsl:value-of select=\"concat(document('in/other.xml')/r/@d, "
+                                 "document('in/other.xml')/r/@e)\"/>]</xsl:template>\n"));
+  KTProgramResult ours =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "main.xsl", "-xml", "in/src.xml", "-out", "r.out"}, folder.Path());
+  ASSERT_EQ(ours.status, 0) << ours.err;
+  EXPECT_EQ(ours.err, "");
+  EXPECT_EQ(folder.Read("r.out"), "[SE][SE]");
+}
+
 }  // namespace
