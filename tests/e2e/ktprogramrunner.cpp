@@ -96,3 +96,12 @@ std::string KTExplodingEntityPrologue(const std::string& root) {
   }
   return text + "]>\n";
 }
+
+std::string KTWithoutDeclaration(const std::string& text) {
+  if (text.rfind("<?xml", 0) != 0) return text;
+  size_t end = text.find("?>");
+  if (end == std::string::npos) return text;
+  end += 2;
+  if (end < text.size() && text[end] == '\n') ++end;
+  return text.substr(end);
+}

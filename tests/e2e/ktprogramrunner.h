@@ -20,6 +20,11 @@ std::string KTExplodingEntityPrologue(const std::string& root);
 KTProgramResult KTRunProgram(const std::string& program, const std::vector<std::string>& arguments,
                              const std::string& folder);
 
+// The output without a leading XML declaration and the line end after it:
+// results of two programs, which may write different declarations, compare
+// byte for byte otherwise.
+std::string KTWithoutDeclaration(const std::string& text);
+
 // A new empty folder under the system's temporary folder, removed with the object.
 class KTScratchFolder {
  public:

@@ -90,11 +90,7 @@ class NodesTest : public ::testing::Test {
 
   // The output without its XML declaration line (the two programs may
   // write different declarations).
-  static std::string Body(std::string output) {
-    if (output.rfind("<?xml", 0) == 0) output.erase(0, output.find("?>") + 2);
-    if (!output.empty() && output.front() == '\n') output.erase(0, 1);
-    return output;
-  }
+  static std::string Body(const std::string& output) { return KTWithoutDeclaration(output); }
 
   KTScratchFolder folder_;
 };
