@@ -141,12 +141,7 @@ bool KTUrlRequest::ReadGeneric(const char16_t* url, uint32_t openFlags) {
     KTChunkList chunks;
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBodyBlockBytes]);
     while (unsigned n = file->Read(buffer.get(), kBodyBlockBytes)) {
-      if (responseLength_ + n > limit) {
-        throw KTInternetException(
-            1, kInetErrorInternal,
-            KTUtf8ToUtf16("the response is larger than the limit of " + std::to_string(limit) +
-                          " bytes"));
-      }
+      if (responseLength_ + n > limit) throw KTResponseTooLargeException(1);
       chunks.Append(buffer.get(), n, true);
       responseLength_ += n;
       OnProgress(&total, &responseLength_, 0);

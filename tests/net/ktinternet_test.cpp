@@ -283,6 +283,48 @@ TEST_F(HttpTest, StalledServerIsAbandonedByTheLowSpeedLimit) {
   }
 }
 
+TEST_F(HttpTest, TricklingServerIsEndedByTheDeadline) {
+  // One byte every 0.9 s passes the low-speed guard (1 byte/s over a
+  // minute), which stays as it is: only the deadline can end the transfer.
+  LimitsGuard guard;
+  KTGetInternetLimits().deadlineSeconds = 2;
+  KTInternetSession session(nullptr, 1, kInetOpenTypeDirect);
+  auto connection = session.GetHttpConnection(u"127.0.0.1", server_->Port());
+  auto request = connection->OpenRequest(u"GET", u"/trickle");
+  try {
+    request->SendRequest();
+    FAIL() << "a never-ending transfer succeeded";
+  } catch (const KTInternetException& e) {
+    EXPECT_EQ(e.GetErrorCode(), kInetErrorTimeout);
+    EXPECT_NE(e.GetErrorText().find(u"did not end within the limit of 2 seconds"),
+              std::u16string::npos)
+        << KTUtf16ToUtf8(e.GetErrorText());
+  }
+}
+
+TEST_F(HttpTest, EndlessChunkedBodyStopsAtTheCap) {
+  // A chunked body announces no length, so only the bytes as they come can
+  // be held against the cap; reading stops with the block that passes it.
+  constexpr uint64_t kCap = 1 << 20;
+  // The most body bytes libcurl hands over at once (CURL_MAX_WRITE_SIZE).
+  constexpr uint64_t kCurlWriteBlock = 16 * 1024;
+  LimitsGuard guard;
+  KTGetInternetLimits().maxResponseBytes = kCap;
+  KTInternetSession session(nullptr, 1, kInetOpenTypeDirect);
+  auto connection = session.GetHttpConnection(u"127.0.0.1", server_->Port());
+  auto request = connection->OpenRequest(u"GET", u"/endless");
+  try {
+    request->SendRequest();
+    FAIL() << "an endless body was taken";
+  } catch (const KTInternetException& e) {
+    EXPECT_NE(e.GetErrorText().find(u"larger than the limit of 1048576 bytes"), std::u16string::npos)
+        << KTUtf16ToUtf8(e.GetErrorText());
+  }
+  EXPECT_GT(request->GetBodyBytesReceived(), kCap);
+  EXPECT_LE(request->GetBodyBytesReceived(), kCap + kCurlWriteBlock);
+  EXPECT_EQ(request->GetLength(), 0u) << "no part of a refused body is kept";
+}
+
 TEST(InternetFailureTest, ServerThatNeverAnswersIsAbandoned) {
   // A socket that listens but never accepts: the connection is made by the
   // system, the request goes out, and no answer ever comes.

@@ -1,6 +1,7 @@
 // Documents loaded through the document loader from http, ftp, gopher and
-// file URLs of local servers give the same tree as the local file, and a
-// failed transfer leaves a load status that says what went wrong.
+// file URLs of local servers give the same tree as the local file, a failed
+// transfer leaves a load status that says what went wrong, and a transfer
+// stops reading where the loader would refuse the document.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,9 +9,11 @@
 
 #include "ktloadtest_util.h"
 #include "ktnettestserver.h"
+#include "platform/inet/ktinetdefs.h"
 #include "platform/ktutf8.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktgrammarcache.h"
+#include "xml/ktinputbuffer.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxwriter.h"
@@ -56,6 +59,12 @@ TEST(UrlLoading, EverySchemeGivesTheLocalFilesTree) {
   EXPECT_EQ(none, nullptr);
   EXPECT_EQ(missing.GetCode(), KTLoadStatus::kUrlTransferFailed);
   EXPECT_NE(StatusMessage(missing).find("404"), std::string::npos) << StatusMessage(missing);
+}
+
+TEST(UrlLoading, TransfersStopAtTheDocumentCap) {
+  // A body the loader would refuse is not read past the cap: otherwise an
+  // endless answer is taken into memory up to the larger of two limits.
+  EXPECT_EQ(KTInternetLimits().maxResponseBytes, kMaxDocumentBytes);
 }
 
 }  // namespace

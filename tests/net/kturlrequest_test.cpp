@@ -1,6 +1,7 @@
 // URL requests against local servers: fetching and sending over http, https,
-// ftp, gopher and file URLs, status handling, credential prompts answered by
-// a scripted prompter, the credential cache, and the chunk list.
+// ftp, gopher and file URLs, status handling, the deadline and body cap,
+// credential prompts answered by a scripted prompter, the credential cache,
+// and the chunk list.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -207,6 +208,35 @@ TEST_F(UrlRequestTest, HttpStatusesAndFailuresGiveTheirMessages) {
     }
     EXPECT_EQ(Body(request), c.body);
     EXPECT_EQ(request.GetResponseSize(), c.body.size());
+  }
+}
+
+TEST_F(UrlRequestTest, LimitsEndAFetchWithAMessageThatNamesThem) {
+  struct Case {
+    const char* path;
+    long deadlineSeconds;
+    uint64_t maxBytes;
+    const char16_t* messageHolds;
+  } cases[] = {
+      // One byte every 0.9 s, for ever: under the low-speed guard.
+      {"/trickle", 2, 0, u"did not end within the limit of 2 seconds"},
+      // A chunked body that never ends.
+      {"/endless", 0, 1 << 20, u"larger than the limit of 1048576 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const KTInternetLimits saved = KTGetInternetLimits();
+    if (c.deadlineSeconds) KTGetInternetLimits().deadlineSeconds = c.deadlineSeconds;
+    if (c.maxBytes) KTGetInternetLimits().maxResponseBytes = c.maxBytes;
+    KTUrlRequest request;
+    request.SetInteractive(false);
+    bool ok = request.Read(K(s->Http(c.path)));
+    KTGetInternetLimits() = saved;
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(request.GetLastMessageId(), 7714u);
+    EXPECT_NE(request.GetLastMessage().Find(c.messageHolds), -1)
+        << KTUtf16ToUtf8(request.GetLastMessage().View());
+    EXPECT_EQ(request.TakeResponse(false), nullptr);
   }
 }
 

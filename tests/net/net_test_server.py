@@ -10,6 +10,8 @@ HTTP paths:
   /auth/<user>/<password>/<name> 401 without those Basic credentials
   /status/<code>                 that status with the body "body of <code>"
   /stall                         headers, a few bytes, then silence
+  /trickle                       one body byte every 0.9 s, never ending
+  /endless                       a chunked body that never ends
   /redirect/<path>               302 to /<path>; /loop redirects to itself
   anything with PUT/POST         body stored as --root/put/<last segment>, 201
 With --proxy-auth user:password, requests with an absolute URL (proxy form)
@@ -145,6 +147,28 @@ def serve_http(a):
                 self.wfile.flush()
                 time.sleep(30)
                 return
+            if parts[0] == "trickle":
+                # Just fast enough for a guard of 1 byte/s over a minute.
+                self.send_response(200)
+                self.send_header("Content-Length", "1000000")
+                self.end_headers()
+                try:
+                    while True:
+                        self.wfile.write(b"x")
+                        self.wfile.flush()
+                        time.sleep(0.9)
+                except OSError:
+                    return
+            if parts[0] == "endless":
+                self.send_response(200)
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                chunk = b"%x\r\n" % 65536 + b"<" * 65536 + b"\r\n"
+                try:
+                    while True:
+                        self.wfile.write(chunk)
+                except OSError:
+                    return
             if parts[0] == "auth" and len(parts) >= 4:
                 if self.basic("Authorization") != parts[1] + ":" + parts[2]:
                     self.reply(401, b"credentials needed",

@@ -2,6 +2,8 @@
 #include "platform/inet/ktcurltransfer.h"
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,8 +15,37 @@ bool KTCurlGlobalInit() {
   return initialised;
 }
 
+namespace {
+
+// How far libcurl's clock may lag ours when it ends a transfer at the
+// deadline; far below the gap between the deadline and the other guards
+// (connect timeout, low-speed limit), so that none of them is taken for it.
+constexpr std::chrono::milliseconds kDeadlineClockSlack{500};
+
+// The value of the environment variable when it is a positive whole number
+// below the default; the default otherwise.
+template <typename T>
+T ShortenedLimit(const char* variable, T fallback) {
+  const char* text = std::getenv(variable);
+  if (!text || !*text) return fallback;
+  const char* end = text + std::strlen(text);
+  T value = 0;
+  auto [stop, error] = std::from_chars(text, end, value);
+  if (error != std::errc() || stop != end || value < T(1) || value > fallback) return fallback;
+  return value;
+}
+
+KTInternetLimits LimitsFromEnvironment() {
+  KTInternetLimits limits;
+  limits.deadlineSeconds = ShortenedLimit(kInetDeadlineVariable, limits.deadlineSeconds);
+  limits.maxResponseBytes = ShortenedLimit(kInetMaxBytesVariable, limits.maxResponseBytes);
+  return limits;
+}
+
+}  // namespace
+
 KTInternetLimits& KTGetInternetLimits() {
-  static KTInternetLimits limits;
+  static KTInternetLimits limits = LimitsFromEnvironment();
   return limits;
 }
 
@@ -32,6 +63,8 @@ void KTCurlTransfer::Prepare(const std::string& url) {
   const KTInternetLimits& limits = KTGetInternetLimits();
   errorBuffer_[0] = 0;
   overflow_ = false;
+  deadlinePassed_ = false;
+  received_ = 0;
   upload_ = nullptr;
   uploadSize_ = uploadPos_ = 0;
   lastReply_.clear();
@@ -44,6 +77,7 @@ void KTCurlTransfer::Prepare(const std::string& url) {
   KTCurl().easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
   // An FTP server that stops answering on the control connection.
   KTCurl().easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, limits.lowSpeedSeconds);
+  KTCurl().easy_setopt(curl_, CURLOPT_TIMEOUT, limits.deadlineSeconds);
   KTCurl().easy_setopt(curl_, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxResponseBytes));
   KTCurl().easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https,ftp,gopher");
   KTCurl().easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -68,6 +102,7 @@ size_t KTCurlTransfer::WriteBody(char* data, size_t size, size_t count, void* se
   auto* t = static_cast<KTCurlTransfer*>(self);
   size_t n = size * count;
   if (!t->body_) return n;
+  t->received_ += n;
   if (t->body_->size() + n > KTGetInternetLimits().maxResponseBytes) {
     t->overflow_ = true;
     return 0;  // makes libcurl end the transfer with a write error
@@ -95,9 +130,17 @@ size_t KTCurlTransfer::Header(char* data, size_t size, size_t count, void* self)
 
 CURLcode KTCurlTransfer::Run(std::vector<unsigned char>* body) {
   body_ = body;
+  auto start = std::chrono::steady_clock::now();
   CURLcode code = KTCurl().easy_perform(curl_);
   body_ = nullptr;
   if (overflow_ && code == CURLE_OK) code = CURLE_WRITE_ERROR;
+  if (code == CURLE_OPERATION_TIMEDOUT) {
+    // libcurl gives one result for the connect timeout, the low-speed limit
+    // and the deadline; only the deadline is reached with its whole time
+    // gone. libcurl keeps a clock of its own, which may lag ours by a little.
+    auto spent = std::chrono::steady_clock::now() - start + kDeadlineClockSlack;
+    deadlinePassed_ = spent >= std::chrono::seconds(KTGetInternetLimits().deadlineSeconds);
+  }
   if (code == CURLE_OK) {
     KTInternetSetLastError(0);
   } else {
@@ -113,12 +156,8 @@ void KTCurlTransfer::Perform(std::vector<unsigned char>* body) {
 }
 
 KTInternetException KTCurlTransfer::MakeException(CURLcode code) const {
-  if (overflow_ || code == CURLE_FILESIZE_EXCEEDED) {
-    return KTInternetException(
-        context_, kInetErrorInternal,
-        KTUtf8ToUtf16("the response is larger than the limit of " +
-                      std::to_string(KTGetInternetLimits().maxResponseBytes) + " bytes"));
-  }
+  if (overflow_ || code == CURLE_FILESIZE_EXCEEDED) return KTResponseTooLargeException(context_);
+  if (deadlinePassed_) return KTDeadlinePassedException(context_);
   uint32_t error = MapError(code);
   std::string detail = errorBuffer_[0] ? errorBuffer_ : KTCurl().easy_strerror(code);
   if (error == kInetErrorExtended && !lastReply_.empty()) detail = lastReply_;

@@ -1,6 +1,6 @@
 // KTCurlTransfer: one libcurl easy handle with the settings that every
-// transfer of the internet layer gets (connect timeout, low-speed limit, CA
-// bundle, capped body) and the mapping of libcurl results to internet error
+// transfer of the internet layer gets (connect timeout, low-speed limit,
+// deadline, CA bundle, capped body) and the mapping of libcurl results to internet error
 // numbers. Internal to the internet layer.
 #pragma once
 
@@ -38,6 +38,9 @@ class KTCurlTransfer {
 
   // The last reply line of an FTP server, or the last header line of HTTP.
   const std::string& LastReply() const { return lastReply_; }
+  // The body bytes that the last Run received, the block that passed the cap
+  // included.
+  uint64_t BodyBytesReceived() const { return received_; }
 
   static uint32_t MapError(CURLcode code);
 
@@ -51,6 +54,8 @@ class KTCurlTransfer {
   char errorBuffer_[CURL_ERROR_SIZE] = {};
   std::vector<unsigned char>* body_ = nullptr;
   bool overflow_ = false;
+  bool deadlinePassed_ = false;
+  uint64_t received_ = 0;
   const unsigned char* upload_ = nullptr;
   size_t uploadSize_ = 0;
   size_t uploadPos_ = 0;

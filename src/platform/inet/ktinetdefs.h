@@ -70,7 +70,8 @@ inline constexpr uint32_t kInetErrorRedirectFailed = 12156;
 inline constexpr uint32_t kInetErrorSecurityChannel = 12157;
 
 // Limits every transfer runs under, so that nothing waits forever and no
-// answer fills memory. The program keeps the defaults; tests shorten them.
+// answer fills memory. The program keeps the defaults unless the environment
+// shortens them (see below); tests shorten them too.
 struct KTInternetLimits {
   // A server that does not accept the connection within this time fails the
   // transfer with kInetErrorTimeout.
@@ -79,13 +80,27 @@ struct KTInternetLimits {
   // abandoned: a server that stops sending cannot hold the run.
   long lowSpeedBytes = 1;
   long lowSpeedSeconds = 60;
-  // The largest body taken from a server (1 GiB): documents are read whole
-  // into memory, so a larger one fails with a message instead.
-  uint64_t maxResponseBytes = 1ull << 30;
+  // Every transfer ends within this time (5 minutes), however it goes: a
+  // server that trickles a byte now and then passes the low-speed guard but
+  // must not hold the run for ever. Time enough for a document of the largest
+  // size below over a slow link.
+  long deadlineSeconds = 300;
+  // The largest body taken from a server (512 MiB, the document loader's own
+  // cap): documents are read whole into memory, so reading stops as soon as a
+  // body passes it and the transfer fails with a message.
+  uint64_t maxResponseBytes = 1ull << 29;
 };
 
-// The process-wide limits (one thread; set before transfers start).
+// The process-wide limits (one thread; set before transfers start). The
+// first call reads kInetDeadlineVariable and kInetMaxBytesVariable.
 KTInternetLimits& KTGetInternetLimits();
+
+// Environment variables that shorten the deadline (seconds) and the body cap
+// (bytes) of every transfer; read once. A value that is not a positive whole
+// number, or that would lengthen the limit, is ignored: the limits guard
+// against endless transfers and are never lifted.
+inline constexpr const char* kInetDeadlineVariable = "OST_URL_DEADLINE_SECONDS";
+inline constexpr const char* kInetMaxBytesVariable = "OST_URL_MAX_BYTES";
 
 // Environment variable naming a file of PEM certificates that HTTPS servers
 // are checked against instead of the system's store.

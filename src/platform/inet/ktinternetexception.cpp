@@ -70,6 +70,20 @@ std::u16string KTInternetException::GetErrorText() const {
   return text;
 }
 
+KTInternetException KTResponseTooLargeException(uint32_t context) {
+  return KTInternetException(
+      context, kInetErrorInternal,
+      KTUtf8ToUtf16("the response is larger than the limit of " +
+                    std::to_string(KTGetInternetLimits().maxResponseBytes) + " bytes"));
+}
+
+KTInternetException KTDeadlinePassedException(uint32_t context) {
+  return KTInternetException(
+      context, kInetErrorTimeout,
+      KTUtf8ToUtf16("the transfer did not end within the limit of " +
+                    std::to_string(KTGetInternetLimits().deadlineSeconds) + " seconds"));
+}
+
 void ThrowInternetException(uint32_t context, uint32_t error, std::u16string detail) {
   if (error == 0) error = tLastError;
   throw KTInternetException(context, error, std::move(detail));

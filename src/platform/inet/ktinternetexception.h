@@ -50,6 +50,12 @@ class KTInternetException : public KTPlatformException {
 // The fixed English text of an internet error number; empty for an unknown one.
 std::u16string KTInternetErrorText(uint32_t error);
 
+// The errors of a transfer stopped by a limit of KTGetInternetLimits, each
+// naming the limit: a body that passed the cap (12004), a transfer that did
+// not end by its deadline (12002).
+KTInternetException KTResponseTooLargeException(uint32_t context);
+KTInternetException KTDeadlinePassedException(uint32_t context);
+
 // A local file that cannot be opened, read or written.
 class KTFileException : public KTPlatformException {
  public:

@@ -231,6 +231,7 @@ bool KTHttpFile::SendRequest(const char16_t* headers, const void* optional,
   position_ = 0;
   status_ = 0;
   CURLcode code = t.Run(&body_);
+  received_ = t.BodyBytesReceived();
   long status = 0;
   KTCurl().easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
   if (status == 0) {

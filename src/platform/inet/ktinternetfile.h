@@ -88,6 +88,9 @@ class KTHttpFile : public KTInternetFile {
                    uint64_t optionalLength = 0);
   // The status of the last answer; false (status unchanged) when none came.
   bool QueryInfoStatusCode(uint32_t& status) const;
+  // The body bytes that arrived in answer to the last send, also when it
+  // failed: a body stopped by the cap counts up to the block that passed it.
+  uint64_t GetBodyBytesReceived() const { return received_; }
 
   std::u16string GetFileURL() const;
   const std::u16string& GetVerb() const { return verb_; }
@@ -99,6 +102,7 @@ class KTHttpFile : public KTInternetFile {
   uint32_t flags_ = 0;
   std::vector<std::string> headers_;
   uint32_t status_ = 0;
+  uint64_t received_ = 0;
   std::unique_ptr<KTCurlTransfer> transfer_;
 };
 

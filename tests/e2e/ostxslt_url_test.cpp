@@ -1,0 +1,92 @@
+// End-to-end tests of the program on URLs: the transfer deadline and body cap
+// end a run against servers that never finish. Each case starts its own local
+// server.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ktnettestserver.h"
+#include "ktprogramrunner.h"
+#include "platform/inet/ktinetdefs.h"
+
+#ifndef OSTXSLT_PROGRAM
+#error "OSTXSLT_PROGRAM must name the built program"
+#endif
+
+namespace {
+
+const char* const kSource = "<doc><a>one</a><a>two</a></doc>\n";
+
+const char* const kStylesheet =
+    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+    "<xsl:output method=\"text\"/>\n"
+    "<xsl:template match=\"/\"><xsl:value-of select=\"count(//a)\"/></xsl:template>\n"
+    "</xsl:stylesheet>\n";
+
+// Sets an environment variable for the programs that one test runs.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) {
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedVariable() { unsetenv(name_); }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  const char* name_;
+};
+
+class ProgramUrlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_.Write("d.xml", kSource);
+    folder_.Write("s.xsl", kStylesheet);
+    ASSERT_TRUE(server_.Start("http", {"--root", folder_.Path()}));
+    host_ = "127.0.0.1:" + std::to_string(server_.Port());
+  }
+  KTProgramResult Run(const std::vector<std::string>& arguments) {
+    return KTRunProgram(OSTXSLT_PROGRAM, arguments, folder_.Path());
+  }
+
+  KTScratchFolder folder_;
+  KTTestServer server_;
+  std::string host_;
+};
+
+TEST_F(ProgramUrlTest, ServersThatNeverFinishAreEndedByTheLimits) {
+  {
+    // One byte every 0.9 s for ever passes the low-speed guard.
+    ScopedVariable deadline(kInetDeadlineVariable, "2");
+    KTProgramResult result = Run({"-xml", "http://" + host_ + "/trickle", "-xsl", "s.xsl", "-out", "o.txt"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("did not end within the limit of 2 seconds"), std::string::npos) << result.err;
+  }
+  {
+    ScopedVariable cap(kInetMaxBytesVariable, "1048576");
+    KTProgramResult result = Run({"-xml", "http://" + host_ + "/endless", "-xsl", "s.xsl", "-out", "o.txt"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find("larger than the limit of 1048576 bytes"), std::string::npos) << result.err;
+  }
+  EXPECT_FALSE(folder_.Exists("o.txt"));
+}
+
+TEST_F(ProgramUrlTest, ALimitIsShortenedButNeverLifted) {
+  // The limits guard against endless transfers: an override may only shorten
+  // them, so a huge or malformed value leaves the default cap in force and a
+  // small document loads as ever.
+  for (const char* value : {"99999999999999999999", "-5", "0", "1e9", "12abc"}) {
+    SCOPED_TRACE(value);
+    ScopedVariable cap(kInetMaxBytesVariable, value);
+    KTProgramResult result = Run({"-xml", "http://" + host_ + "/files/d.xml", "-xsl", "s.xsl", "-out", "o.txt"});
+    EXPECT_EQ(result.status, 0) << result.err;
+  }
+  ScopedVariable tiny(kInetMaxBytesVariable, "10");
+  KTProgramResult result = Run({"-xml", "http://" + host_ + "/files/d.xml", "-xsl", "s.xsl", "-out", "o.txt"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("larger than the limit of 10 bytes"), std::string::npos) << result.err;
+}
+
+}  // namespace
