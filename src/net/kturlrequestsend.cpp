@@ -51,6 +51,7 @@ bool KTUrlRequest::Write(const char16_t* url, const unsigned char* data, uint64_
 
 bool KTUrlRequest::WriteFile(const char16_t* url, const unsigned char* data, uint64_t size) {
   try {
+    KTCheckLocalFileHost(1, std::u16string(server_.View()));
     KTStdioFile file(KTInternetUnescape(object_.View()),
                      KTStdioFile::kModeCreate | KTStdioFile::kModeWrite);
     uint64_t done = 0;

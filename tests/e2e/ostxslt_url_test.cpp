@@ -1,6 +1,6 @@
 // End-to-end tests of the program on URLs: the transfer deadline and body cap
-// end a run against servers that never finish. Each case starts its own local
-// server.
+// end a run against servers that never finish, and file URLs on another host
+// are refused. Each case starts its own local server.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -87,6 +87,21 @@ TEST_F(ProgramUrlTest, ALimitIsShortenedButNeverLifted) {
   KTProgramResult result = Run({"-xml", "http://" + host_ + "/files/d.xml", "-xsl", "s.xsl", "-out", "o.txt"});
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.err.find("larger than the limit of 10 bytes"), std::string::npos) << result.err;
+}
+
+TEST_F(ProgramUrlTest, FileUrlsReadOnlyThisMachinesFiles) {
+  std::string path = folder_.File("d.xml");
+  for (const std::string& url : {"file://" + path, "file://localhost" + path}) {
+    SCOPED_TRACE(url);
+    KTProgramResult result = Run({"-xml", url, "-xsl", "s.xsl", "-out", "o.txt"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(folder_.Read("o.txt"), "2");
+  }
+  KTProgramResult other = Run({"-xml", "file://otherhost" + path, "-xsl", "s.xsl", "-out", "other.txt"});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_NE(other.err.find("Failed to load file://otherhost" + path + "\n"), std::string::npos) << other.err;
+  EXPECT_NE(other.err.find("names the host \"otherhost\""), std::string::npos) << other.err;
+  EXPECT_FALSE(folder_.Exists("other.txt"));
 }
 
 }  // namespace

@@ -405,6 +405,31 @@ TEST(InternetFileTest, FileURLReadsTheLocalFile) {
   }
 }
 
+TEST(InternetFileTest, FileURLOnAnotherHostIsRefused) {
+  KTTempDir dir;
+  KTWriteFileBytes(dir.Path() + "/x.xml", "<x/>");
+  KTInternetSession session;
+  for (const std::string host : {"", "localhost", "LocalHost"}) {
+    SCOPED_TRACE(host);
+    auto file = session.OpenURL(U("file://" + host + dir.Path() + "/x.xml").c_str());
+    EXPECT_EQ(ReadAll(*file), "<x/>");
+  }
+  // The path exists here, which must not matter: the URL names another
+  // machine's file. A user name and password before the host do not show.
+  for (const std::string host : {"otherhost", "localhost.example", "127.0.0.1", "user:secret@otherhost"}) {
+    SCOPED_TRACE(host);
+    try {
+      session.OpenURL(U("file://" + host + dir.Path() + "/x.xml").c_str());
+      ADD_FAILURE() << "a file URL on another host was read";
+    } catch (const KTInternetException& e) {
+      EXPECT_EQ(e.GetErrorCode(), kInetErrorInvalidUrl);
+      std::string text = KTUtf16ToUtf8(e.GetErrorText());
+      EXPECT_NE(text.find("names the host"), std::string::npos) << text;
+      EXPECT_EQ(text.find("secret"), std::string::npos) << text;
+    }
+  }
+}
+
 TEST(HttpsTest, CertificateIsCheckedAgainstTheConfiguredAuthority) {
   KTTempDir dir;
   KTWriteFileBytes(dir.Path() + "/root/doc.xml", "<secure/>");

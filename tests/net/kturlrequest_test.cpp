@@ -593,4 +593,30 @@ TEST_F(UrlRequestTest, FileURLWrite) {
   EXPECT_EQ(bad.GetLastMessageId(), 7704u);
 }
 
+TEST_F(UrlRequestTest, FileURLOnAnotherHostIsNeitherReadNorWritten) {
+  // The path exists on this machine; the URL names another one's.
+  std::string path = s->dir.Path() + "/elsewhere.xml";
+  KTWriteFileBytes(path, "<here/>");
+  std::string bytes = "<sent/>";
+  KTUrlRequest write;
+  write.SetInteractive(false);
+  EXPECT_FALSE(write.Write(K("file://otherhost" + path), reinterpret_cast<const unsigned char*>(bytes.data()),
+                           bytes.size(), u"PUT", u"text/xml"));
+  EXPECT_EQ(write.GetLastMessageId(), 7704u);
+  EXPECT_NE(write.GetLastMessage().Find(u"otherhost"), -1);
+  EXPECT_EQ(KTReadFileBytes(path), "<here/>");
+
+  KTUrlRequest read;
+  read.SetInteractive(false);
+  EXPECT_FALSE(read.Read(K("file://otherhost" + path)));
+  EXPECT_EQ(read.GetLastMessageId(), 7702u);
+  EXPECT_NE(read.GetLastMessage().Find(u"names the host \"otherhost\""), -1)
+      << KTUtf16ToUtf8(read.GetLastMessage().View());
+  EXPECT_EQ(read.TakeResponse(false), nullptr);
+
+  KTUrlRequest local;
+  ASSERT_TRUE(local.Read(K("file://localhost" + path)));
+  EXPECT_EQ(Body(local), "<here/>");
+}
+
 }  // namespace

@@ -84,6 +84,9 @@ bool CrackUrl(const char16_t* url, CrackedUrl& out) {
       size_t slash = path.find('/', 2);
       host = path.substr(2, slash == std::string::npos ? std::string::npos : slash - 2);
       path = slash == std::string::npos ? "/" : path.substr(slash);
+      // A user name and password before the host are no part of it; they
+      // are dropped so that no message shows them.
+      if (size_t at = host.rfind('@'); at != std::string::npos) host.erase(0, at + 1);
     }
     out.service = service;
     out.server = host;
@@ -177,6 +180,28 @@ std::u16string KTInternetUnescape(std::u16string_view text) {
 
 const char16_t* KTInternetApplicationName() { return u"ostxslt"; }
 
+bool KTIsLocalFileHost(std::u16string_view host) {
+  if (host.empty()) return true;
+  std::u16string_view local = u"localhost";
+  if (host.size() != local.size()) return false;
+  for (size_t i = 0; i < host.size(); ++i) {
+    char16_t c = host[i];
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    if (c != local[i]) return false;
+  }
+  return true;
+}
+
+void KTCheckLocalFileHost(uint32_t context, const std::u16string& host) {
+  if (KTIsLocalFileHost(host)) return;
+  // Reading the path on this machine instead would hand over another file
+  // than the one the URL names.
+  ThrowInternetException(context, kInetErrorInvalidUrl,
+                         u"the file URL names the host \"" + host +
+                             u"\"; only files on this machine are read, named file:///path or "
+                             u"file://localhost/path");
+}
+
 // ---- KTInternetSession ----
 
 KTInternetSession::KTInternetSession(const char16_t* agent, uint32_t context, uint32_t accessType,
@@ -213,6 +238,7 @@ std::unique_ptr<KTStdioFile> KTInternetSession::OpenURL(const char16_t* url, uin
   CrackedUrl cracked;
   if (!CrackUrl(url, cracked)) ThrowInternetException(context, kInetErrorInvalidUrl);
   if (cracked.service == kInetServiceFile) {
+    KTCheckLocalFileHost(context, KTUtf8ToUtf16(cracked.server));
     return std::make_unique<KTStdioFile>(KTInternetUnescape(KTUtf8ToUtf16(cracked.object)),
                                          KTStdioFile::kModeRead);
   }

@@ -27,6 +27,13 @@ bool ParseURL(const char16_t* url, uint32_t& service, std::u16string& server,
 // Decodes %XX escapes (as UTF-8); a '%' not followed by two hex digits stays.
 std::u16string KTInternetUnescape(std::u16string_view text);
 
+// True when the host of a file URL names this machine: empty or "localhost"
+// (in any case).
+bool KTIsLocalFileHost(std::u16string_view host);
+// Throws KTInternetException 12005 naming the host unless KTIsLocalFileHost:
+// a file URL on another machine is refused, never read as a local path.
+void KTCheckLocalFileHost(uint32_t context, const std::u16string& host);
+
 // The name that stands for the application: the default agent of a session.
 const char16_t* KTInternetApplicationName();
 
@@ -49,7 +56,8 @@ class KTInternetSession {
   virtual void Close();
 
   // Opens a URL for reading and receives it whole. A file URL gives a local
-  // KTStdioFile (KTFileException when it cannot be opened); http and https a
+  // KTStdioFile (KTFileException when it cannot be opened; KTInternetException
+  // 12005 when it names another host); http and https a
   // KTHttpFile holding the answer whatever its status; ftp a KTInternetFile;
   // gopher a KTGopherFile. Other schemes, and network failures, throw
   // KTInternetException. context 1 stands for the session's own context.
