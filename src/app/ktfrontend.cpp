@@ -15,6 +15,7 @@
 #include "app/ktusage.h"
 #include "core/kterrorlogger.h"
 #include "core/ktexcept.h"
+#include "net/ktnetmessages.h"
 #include "platform/inet/ktinternetexception.h"
 #include "platform/ktutf8.h"
 #include "xml/ktschemaservices.h"
@@ -239,7 +240,10 @@ bool KTFrontEnd::ParseCommandLine(const std::vector<std::u16string>& arguments) 
 }
 
 KTString KTFrontEnd::AbsoluteName(const KTString& name) {
-  if (name.IsEmpty() || name.c_str()[0] == u'/' || ClassifyUrl(name.c_str()) == kNameIsUrl) return name;
+  // A user name and password in a URL are not used for the transfer and
+  // would show in every message that names the document.
+  if (ClassifyUrl(name.c_str()) == kNameIsUrl) return KTUrlWithoutCredentials(name.View());
+  if (name.IsEmpty() || name.c_str()[0] == u'/') return name;
   return name.MakeAbsolute(nullptr, CurrentDirectory().c_str());
 }
 
@@ -432,7 +436,7 @@ bool KTFrontEnd::WriteOutputFile() {
     output.SetOutputSink(nullptr);
     // A character the output encoding cannot hold where no reference may
     // stand, which the processor reports as a stylesheet error.
-    WriteLine(stderr, u"Error writing to file " + std::u16string(OutputFileName.c_str()));
+    WriteLine(stderr, u"Error writing to file " + std::u16string(KTUrlForMessage(OutputFileName.View()).c_str()));
     WriteLine(stderr, error.GetMessage());
     return false;
   } catch (...) {
@@ -455,7 +459,7 @@ bool KTFrontEnd::WriteOutputFile() {
                                                  serializer.GetOutputEncoding().GetByteOrder());
   if (saved && !status.HasError())
     return true;
-  WriteLine(stderr, u"Error writing to file " + std::u16string(OutputFileName.c_str()));
+  WriteLine(stderr, u"Error writing to file " + std::u16string(KTUrlForMessage(OutputFileName.View()).c_str()));
   if (!status.GetMessage().IsEmpty()) WriteLine(stderr, status.GetMessage().c_str());
   return false;
 }
@@ -501,7 +505,7 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
     }
     if (line > 0) {
       KTString head;
-      head.Format(u"Error in %s at line %d character %d", uri->c_str(), line, column);
+      head.Format(u"Error in %s at line %d character %d", KTUrlForMessage(uri->View()), line, column);
       report += head.c_str();
       report += u'\n';
       treeNode = nullptr;
@@ -535,7 +539,7 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
       }
       // Characters are counted from 1 on every line.
       KTString head;
-      head.Format(u"Error in %s at line %d character %d", uri->c_str(), line, offset - lastBreak);
+      head.Format(u"Error in %s at line %d character %d", KTUrlForMessage(uri->View()), line, offset - lastBreak);
       report += head.c_str();
       report += u'\n';
     }

@@ -38,3 +38,43 @@ const char16_t* KTNetMessageText(unsigned id) {
     if (m.id == id) return m.text;
   return nullptr;
 }
+
+namespace {
+
+// Finds the user name and password of a URL: [begin, end) runs from the
+// start of the authority to the '@' that ends them. False when there are
+// none. Whatever stands before "://" counts as the scheme, so that a URL with
+// leading blanks or an odd scheme is treated all the same.
+bool FindCredentials(std::u16string_view url, size_t& begin, size_t& end) {
+  size_t start = url.find(u"://");
+  if (start == std::u16string_view::npos) return false;
+  start += 3;
+  size_t stop = url.find_first_of(u"/?#\\", start);
+  std::u16string_view authority = url.substr(start, stop == std::u16string_view::npos ? url.npos : stop - start);
+  size_t at = authority.rfind(u'@');
+  if (at == std::u16string_view::npos) return false;
+  begin = start;
+  end = start + at;
+  return true;
+}
+
+KTString Splice(std::u16string_view url, size_t begin, size_t end, std::u16string_view insert) {
+  std::u16string text(url.substr(0, begin));
+  text += insert;
+  text += url.substr(end);
+  return KTString(std::u16string_view(text));
+}
+
+}  // namespace
+
+KTString KTUrlForMessage(std::u16string_view url) {
+  size_t begin = 0, end = 0;
+  if (!FindCredentials(url, begin, end)) return KTString(url);
+  return Splice(url, begin, end, u"***");
+}
+
+KTString KTUrlWithoutCredentials(std::u16string_view url) {
+  size_t begin = 0, end = 0;
+  if (!FindCredentials(url, begin, end)) return KTString(url);
+  return Splice(url, begin, end + 1, u"");
+}

@@ -1,5 +1,6 @@
 // The URL request's messages 7700-7715: their ids and texts, formatted
-// printf-style with the arguments each id takes.
+// printf-style with the arguments each id takes, and the form in which any
+// message shows a URL.
 #pragma once
 
 #include "core/ktstring.h"
@@ -33,3 +34,12 @@ KTString KTFormatNetMessage(unsigned id, const Args&... args) {
   if (const char16_t* format = KTNetMessageText(id)) text.Format(format, args...);
   return text;
 }
+
+// The URL as a message shows it: a user name and password written in it give
+// way to "***" (http://***@host/path), so that no message gives them away. A
+// text without "://" comes back unchanged.
+KTString KTUrlForMessage(std::u16string_view url);
+// The URL without the user name and password written in it (http://host/path).
+// A transfer never takes them from there (a request's credentials are its
+// own), so a name that will show in messages can lose them at once.
+KTString KTUrlWithoutCredentials(std::u16string_view url);

@@ -73,7 +73,7 @@ bool KTUrlRequest::PrepareRequest(const char16_t* url, KTString& proxyUser,
     bool split = ParseURL(url, service, server, object, port);
     service_ = service;
     if (!split) {
-      Report(kMsgUrlCannotSplit, url ? url : u"");
+      Report(kMsgUrlCannotSplit, KTUrlForMessage(url ? url : u""));
       return false;
     }
     server_ = KTString(std::u16string_view(server));
@@ -91,8 +91,8 @@ bool KTUrlRequest::PrepareRequest(const char16_t* url, KTString& proxyUser,
     return true;
   } catch (const KTPlatformException& e) {
     KTString text(std::u16string_view(e.GetErrorText()));
-    if (text.IsEmpty()) Report(kMsgUrlOpenFailed, url);
-    else Report(kMsgUrlOpenFailedText, url, text);
+    if (text.IsEmpty()) Report(kMsgUrlOpenFailed, KTUrlForMessage(url));
+    else Report(kMsgUrlOpenFailedText, KTUrlForMessage(url), text);
     return false;
   }
 }
@@ -132,7 +132,7 @@ bool KTUrlRequest::ReadGeneric(const char16_t* url, uint32_t openFlags) {
   try {
     std::unique_ptr<KTStdioFile> file = session.OpenURL(url, 1, openFlags, nullptr);
     if (!file) {
-      Report(kMsgUrlCannotSplit, url);
+      Report(kMsgUrlCannotSplit, KTUrlForMessage(url));
       return false;
     }
     responseLength_ = 0;
@@ -150,8 +150,8 @@ bool KTUrlRequest::ReadGeneric(const char16_t* url, uint32_t openFlags) {
     result = true;
   } catch (const KTPlatformException& e) {
     KTString text(std::u16string_view(e.GetErrorText()));
-    if (text.IsEmpty()) Report(kMsgUrlOpenFailed, url);
-    else Report(kMsgUrlOpenFailedText, url, text);
+    if (text.IsEmpty()) Report(kMsgUrlOpenFailed, KTUrlForMessage(url));
+    else Report(kMsgUrlOpenFailedText, KTUrlForMessage(url), text);
     result = false;
   }
   return result;

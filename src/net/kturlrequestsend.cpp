@@ -64,8 +64,8 @@ bool KTUrlRequest::WriteFile(const char16_t* url, const unsigned char* data, uin
     return true;
   } catch (const KTPlatformException& e) {
     KTString text = ToKT(e.GetErrorText());
-    if (text.IsEmpty()) Report(kMsgFileUrlWriteFailed, url);
-    else Report(kMsgFileUrlWriteFailedText, url, text);
+    if (text.IsEmpty()) Report(kMsgFileUrlWriteFailed, KTUrlForMessage(url));
+    else Report(kMsgFileUrlWriteFailedText, KTUrlForMessage(url), text);
     return false;
   }
 }

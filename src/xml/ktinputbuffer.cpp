@@ -301,7 +301,7 @@ void FailTransfer(KTLoadStatus& status, const KTUrlRequest& request, const char1
   KTString message = request.GetLastMessage();
   if (message.IsEmpty()) {
     message = what;
-    message += url;
+    message += KTUrlForMessage(url.View());
   }
   KTSetLoadError(status, KTLoadStatus::kFile, KTLoadStatus::kUrlTransferFailed, message);
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "net/ktnetmessages.h"
 #include "platform/ktutf8.h"
 #include "schema/ktschemamodel.h"
 #include "xml/ktdocloader.h"
@@ -66,7 +67,7 @@ KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
   manager_->AddRecord(std::move(record));
 
   if (status.HasError() || !document) {
-    std::u16string report = u"Failed to load " + std::u16string(key.c_str()) + u"\n";
+    std::u16string report = u"Failed to load " + std::u16string(KTUrlForMessage(key.View()).c_str()) + u"\n";
     if (status.HasError() && !status.GetMessage().IsEmpty())
       report += std::u16string(status.GetMessage().c_str()) + u"\n";
     KTWriteConsole(stderr, report);

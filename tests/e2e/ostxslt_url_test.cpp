@@ -1,6 +1,7 @@
-// End-to-end tests of the program on URLs: the transfer deadline and body cap
-// end a run against servers that never finish, and file URLs on another host
-// are refused. Each case starts its own local server.
+// End-to-end tests of the program on URLs: a user name and password in a URL
+// show nowhere in what it prints, the transfer deadline and body cap end a
+// run against servers that never finish, and file URLs on another host are
+// refused. Each case starts its own local server.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -25,6 +26,13 @@ const char* const kStylesheet =
     "<xsl:template match=\"/\"><xsl:value-of select=\"count(//a)\"/></xsl:template>\n"
     "</xsl:stylesheet>\n";
 
+// The same with a missing select attribute on line 3.
+const char* const kBrokenStylesheet =
+    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+    "<xsl:output method=\"text\"/>\n"
+    "<xsl:template match=\"/\"><xsl:value-of/></xsl:template>\n"
+    "</xsl:stylesheet>\n";
+
 // Sets an environment variable for the programs that one test runs.
 class ScopedVariable {
  public:
@@ -44,6 +52,7 @@ class ProgramUrlTest : public ::testing::Test {
   void SetUp() override {
     folder_.Write("d.xml", kSource);
     folder_.Write("s.xsl", kStylesheet);
+    folder_.Write("broken.xsl", kBrokenStylesheet);
     ASSERT_TRUE(server_.Start("http", {"--root", folder_.Path()}));
     host_ = "127.0.0.1:" + std::to_string(server_.Port());
   }
@@ -55,6 +64,49 @@ class ProgramUrlTest : public ::testing::Test {
   KTTestServer server_;
   std::string host_;
 };
+
+TEST_F(ProgramUrlTest, CredentialsInAUrlArePrintedNowhere) {
+  std::string closed = "127.0.0.1:" + std::to_string(KTClosedPort());
+  struct Case {
+    std::string xml;
+    std::string xsl;
+    std::string errHolds;  // the document, named without its credentials
+  } cases[] = {
+      {"http://alice:s3cret@" + host_ + "/files/missing.xml", "s.xsl",
+       "Failed to load http://" + host_ + "/files/missing.xml\n"},
+      {"http://alice:s3cret@" + closed + "/files/d.xml", "s.xsl",
+       "Failed to load http://" + closed + "/files/d.xml\n"},
+      {"d.xml", "http://alice:s3cret@" + host_ + "/files/broken.xsl",
+       "Error in http://" + host_ + "/files/broken.xsl at line 3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.xml + " " + c.xsl);
+    KTProgramResult result = Run({"-xml", c.xml, "-xsl", c.xsl, "-out", "o.txt"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(c.errHolds), std::string::npos) << result.err;
+    for (const std::string& printed : {result.out, result.err}) {
+      EXPECT_EQ(printed.find("s3cret"), std::string::npos) << printed;
+      EXPECT_EQ(printed.find("alice"), std::string::npos) << printed;
+    }
+  }
+  // A URL that the stylesheet names is shown masked where it fails.
+  folder_.Write("document.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:template match=\"/\"><xsl:copy-of select=\"document('http://alice:s3cret@" +
+                    host_ + "/files/missing.xml')\"/></xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  KTProgramResult named = Run({"-xml", "d.xml", "-xsl", "document.xsl", "-out", "o.txt"});
+  EXPECT_NE(named.err.find("Failed to load http://***@" + host_ + "/files/missing.xml\n"), std::string::npos)
+      << named.err;
+  EXPECT_EQ(named.err.find("s3cret"), std::string::npos) << named.err;
+  EXPECT_EQ(named.err.find("alice"), std::string::npos) << named.err;
+
+  // The credentials are no part of the transfer: the document loads.
+  KTProgramResult loaded =
+      Run({"-xml", "http://alice:s3cret@" + host_ + "/files/d.xml", "-xsl", "s.xsl", "-out", "o.txt"});
+  EXPECT_EQ(loaded.status, 0) << loaded.err;
+  EXPECT_EQ(folder_.Read("o.txt"), "2");
+}
 
 TEST_F(ProgramUrlTest, ServersThatNeverFinishAreEndedByTheLimits) {
   {
