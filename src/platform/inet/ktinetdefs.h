@@ -82,8 +82,8 @@ struct KTInternetLimits {
   long lowSpeedSeconds = 60;
   // Every transfer ends within this time (5 minutes), however it goes: a
   // server that trickles a byte now and then passes the low-speed guard but
-  // must not hold the run for ever. Time enough for a document of the largest
-  // size below over a slow link.
+  // must not hold the run for ever. Five minutes carry documents of hundreds
+  // of megabytes over an ordinary link; the guard is against endless ones.
   long deadlineSeconds = 300;
   // The largest body taken from a server (512 MiB, the document loader's own
   // cap): documents are read whole into memory, so reading stops as soon as a
