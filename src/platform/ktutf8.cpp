@@ -1,4 +1,5 @@
-// UTF-8 <-> UTF-16 conversion for the command line and the console.
+// UTF-8 <-> UTF-16 conversion for the command line and the console, and the
+// escaping of control characters in what the console shows.
 #include "platform/ktutf8.h"
 
 std::u16string KTUtf8ToUtf16(std::string_view text) {
@@ -67,7 +68,47 @@ std::string KTUtf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+namespace {
+
+bool IsShownEscaped(char16_t c) {
+  return (c < 0x20 && c != u'\t' && c != u'\n') || (c >= 0x7F && c <= 0x9F);
+}
+
+}  // namespace
+
+std::u16string KTEscapeControls(std::u16string_view text) {
+  size_t first = 0;
+  while (first < text.size() && !IsShownEscaped(text[first])) ++first;
+  if (first == text.size()) return std::u16string(text);
+  static constexpr char16_t kHex[] = u"0123456789ABCDEF";
+  std::u16string out(text.substr(0, first));
+  out.reserve(text.size() + 8);
+  for (size_t i = first; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (IsShownEscaped(c)) {
+      out += u"\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string KTEscapeControls(std::string_view utf8) {
+  bool plain = true;
+  for (unsigned char byte : utf8) {
+    if ((byte < 0x20 && byte != '\t' && byte != '\n') || byte >= 0x7F) {
+      plain = false;
+      break;
+    }
+  }
+  // Text beyond ASCII is decoded: a C1 control is two bytes in UTF-8.
+  return plain ? std::string(utf8) : KTUtf16ToUtf8(KTEscapeControls(KTUtf8ToUtf16(utf8)));
+}
+
 bool KTWriteConsole(FILE* stream, std::u16string_view text) {
-  std::string bytes = KTUtf16ToUtf8(text);
+  std::string bytes = KTUtf16ToUtf8(KTEscapeControls(text));
   return std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
 }

@@ -26,6 +26,24 @@ TEST(KTUtf8Test, RoundTripAndMalformedInput) {
   EXPECT_EQ(KTUtf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
 
+// What the console shows: control characters as \xHH, tab, line feed and
+// every other character as they are.
+TEST(KTUtf8Test, ControlCharactersAreEscapedForTheConsole) {
+  struct Case {
+    std::u16string text;
+    std::u16string shown;
+  } cases[] = {
+      {u"plain text\tand\nlines", u"plain text\tand\nlines"},
+      {u"a\u0001\u001B[31mb", u"a\\x01\\x1B[31mb"},
+      {std::u16string(u"\r\u0000\u007F", 3), u"\\x0D\\x00\\x7F"},
+      {u"\u009B2J \u00A0\u00E9", u"\\x9B2J \u00A0\u00E9"},  // C1 CSI; NBSP and é stay
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(KTEscapeControls(std::u16string_view(c.text)), c.shown);
+    EXPECT_EQ(KTEscapeControls(std::string_view(KTUtf16ToUtf8(c.text))), KTUtf16ToUtf8(c.shown));
+  }
+}
+
 TEST(KTWcharTest, HelpersAndWhiteSpace) {
   EXPECT_EQ(KTStrLen(u"abc"), 3);
   EXPECT_LT(KTStrCmp(u"Z", u"a"), 0);
