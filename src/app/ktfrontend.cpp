@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/ktoutputfile.h"
 #include "app/ktresultwriter.h"
 #include "app/ktusage.h"
 #include "core/kterrorlogger.h"
@@ -53,23 +54,44 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-// A decimal number as the C library's atoi reads it (leading white space, a
-// sign, digits up to the first other character; none gives 0), clamped to
-// the 32-bit range instead of overflowing.
-int32_t ReadNumber(std::u16string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    value = value * 10 + (text[i] - u'0');
-    if (value > INT32_MAX) value = int64_t(INT32_MAX) + 1;  // stays clamped
+enum class Option { kSource, kStylesheet, kOutput, kParameter, kTemplateDepth, kUnknown };
+
+// The option of a name given after '-': every name is matched without
+// regard to case (-XML, -Out, -XslStack).
+Option OptionNamed(std::u16string_view name) {
+  static constexpr struct {
+    std::u16string_view name;
+    Option option;
+  } kOptions[] = {{u"xml", Option::kSource},
+                  {u"xsl", Option::kStylesheet},
+                  {u"out", Option::kOutput},
+                  {u"param", Option::kParameter},
+                  {u"xslstack", Option::kTemplateDepth}};
+  for (const auto& entry : kOptions) {
+    if (EqualsNoCase(name, entry.name)) return entry.option;
   }
-  if (negative) value = -value;
-  if (value > INT32_MAX) return INT32_MAX;
-  if (value < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(value);
+  return Option::kUnknown;
+}
+
+// A whole decimal number: digits only, no sign, no white space. Values past
+// the 32-bit range are taken as its largest value.
+bool ReadWholeNumber(std::u16string_view text, int32_t& number) {
+  if (text.empty()) return false;
+  int64_t value = 0;
+  for (char16_t c : text) {
+    if (c < u'0' || c > u'9') return false;
+    value = std::min<int64_t>(value * 10 + (c - u'0'), INT32_MAX);
+  }
+  number = static_cast<int32_t>(value);
+  return true;
+}
+
+// A wrong command line: "Error", the reason and an empty line on standard
+// error, before the usage.
+void CommandLineError(const std::u16string& reason) {
+  WriteLine(stderr, u"Error");
+  WriteLine(stderr, reason);
+  WriteLine(stderr, u"");
 }
 
 // The current directory, however long.
@@ -87,7 +109,7 @@ KTString CurrentDirectory() {
 // developers (a grammar read through a deprecated entry) are not shown.
 void LogToStandardError(const std::string& line) {
   if (line.rfind("notice: ", 0) == 0) return;
-  std::fputs(line.c_str(), stderr);
+  std::fputs(KTEscapeControls(std::string_view(line)).c_str(), stderr);
   std::fflush(stderr);
 }
 
@@ -190,38 +212,63 @@ bool KTFrontEnd::ParseCommandLine(const std::vector<std::u16string>& arguments) 
   for (size_t i = 1; i < count; i += 2) {
     const std::u16string& option = arguments[i];
     // Options start with '-'; '/' starts an absolute path, which is a value.
-    if (option.empty() || option[0] != u'-') return false;
-    if (i + 1 >= count) return false;
+    if (option.empty() || option[0] != u'-') {
+      CommandLineError(u"\"" + option + u"\" is not an option");
+      return false;
+    }
+    const Option kind = OptionNamed(std::u16string_view(option).substr(1));
+    if (kind == Option::kUnknown) {
+      CommandLineError(u"Unknown option " + option);
+      return false;
+    }
+    if (i + 1 >= count) {
+      CommandLineError(u"The option " + option + u" needs a value");
+      return false;
+    }
     const std::u16string& value = arguments[i + 1];
-    if (!value.empty() && value[0] == u'-') return false;
-    std::u16string_view name = std::u16string_view(option).substr(1);
-    if (name == u"xml") {
+    // A value that starts with '-' is most likely the next option, its own
+    // value forgotten; a depth is checked as a number instead (-3).
+    if (kind != Option::kTemplateDepth && !value.empty() && value[0] == u'-') {
+      CommandLineError(u"The option " + option + u" needs a value before " + value);
+      return false;
+    }
+    if (kind == Option::kSource) {
       SourceFileName = value.c_str();
       HaveSourceFile = true;
-    } else if (EqualsNoCase(name, u"xsl")) {
+    } else if (kind == Option::kStylesheet) {
       StylesheetFileName = value.c_str();
       HaveStylesheetFile = true;
-    } else if (EqualsNoCase(name, u"out")) {
+    } else if (kind == Option::kOutput) {
       OutputFileName = value.c_str();
       HaveOutputFile = true;
-    } else if (EqualsNoCase(name, u"param")) {
-      if (value.find(u'=') == std::u16string::npos) {
-        WriteLine(stderr, u"Error");
-        WriteLine(stderr, u"A stylesheet parameter must be given as name=expr: " + value);
-        WriteLine(stderr, u"");
+    } else if (kind == Option::kParameter) {
+      // The name is all before the first '=', as the processor splits it; a
+      // prefix could only be bound by a namespace declaration, which the
+      // command line cannot give.
+      const size_t equals = value.find(u'=');
+      if (equals == std::u16string::npos) {
+        CommandLineError(option + u" \"" + value + u"\": a stylesheet parameter must be given as name=expr");
+        return false;
+      }
+      if (equals == 0) {
+        CommandLineError(option + u" \"" + value + u"\": the parameter has no name before '='");
+        return false;
+      }
+      if (value.find(u':') < equals) {
+        CommandLineError(option + u" \"" + value + u"\": the parameter name " + value.substr(0, equals) +
+                         u" has a prefix, which cannot be bound on the command line");
         return false;
       }
       processor_->AddParameter(value.c_str());
-    } else if (EqualsNoCase(name, u"xslstack")) {
-      MaxTemplateDepth = ReadNumber(value);
-      if (MaxTemplateDepth < kMinTemplateDepth) {
-        WriteLine(stderr, u"Error");
-        WriteLine(stderr, u"XSLT stack size should be at least 100");
-        WriteLine(stderr, u"");
+    } else {
+      if (!ReadWholeNumber(value, MaxTemplateDepth)) {
+        CommandLineError(option + u" \"" + value + u"\": the value must be a whole decimal number");
         return false;
       }
-    } else {
-      return false;
+      if (MaxTemplateDepth < kMinTemplateDepth) {
+        CommandLineError(u"XSLT stack size should be at least 100");
+        return false;
+      }
     }
   }
   const char16_t* missing = nullptr;
@@ -452,12 +499,19 @@ bool KTFrontEnd::WriteOutputFile() {
                           u"\" is not supported; the output is written in UTF-8");
   }
 
+  // The result goes to a new file that replaces the target only once it is
+  // whole: a failed write (a full disk, a file size limit) leaves an existing
+  // file as it was, and -out may name the source, which is read by now.
   KTLoadStatus status;
-  const bool saved = writer.HasOutput()
-                         ? writer.SaveOutputToFile(OutputFileName.c_str(), status)
-                         : writer.SaveTextToFile(OutputFileName.c_str(), text ? text : u"", status, encodingId,
-                                                 serializer.GetOutputEncoding().GetByteOrder());
-  if (saved && !status.HasError())
+  KTOutputFile file(OutputFileName);
+  bool saved = file.Open(status);
+  if (saved) {
+    const char16_t* path = file.WritePath().c_str();
+    saved = writer.HasOutput() ? writer.SaveOutputToFile(path, status)
+                               : writer.SaveTextToFile(path, text ? text : u"", status, encodingId,
+                                                       serializer.GetOutputEncoding().GetByteOrder());
+  }
+  if (saved && !status.HasError() && file.Commit(status))
     return true;
   WriteLine(stderr, u"Error writing to file " + std::u16string(KTUrlForMessage(OutputFileName.View()).c_str()));
   if (!status.GetMessage().IsEmpty()) WriteLine(stderr, status.GetMessage().c_str());

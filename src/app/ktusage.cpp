@@ -16,7 +16,7 @@ const std::u16string& UsageText() {
       u"\n"
       u"    -xml       [file name]      input xml\n"
       u"    -xsl       [file name]      input xslt\n"
-      u"    -out       [file name]      ouput result\n"
+      u"    -out       [file name]      output result\n"
       u"    -param     [name=expr]      stylesheet parameter value\n"
       u"    -xslstack  [number >= 100 ] maximum xsl template call depth\n"
       u"\n";

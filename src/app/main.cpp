@@ -1,5 +1,7 @@
 // The program's entry: the command line arrives as UTF-8 and is handed to
 // the front end as UTF-16; the front end's run gives the exit status.
+#include <signal.h>
+
 #include <cstdio>
 #include <new>
 #include <string>
@@ -9,6 +11,10 @@
 #include "platform/ktutf8.h"
 
 int main(int argc, char** argv) {
+  // Past a file size limit (ulimit -f) a write then fails with EFBIG, which
+  // the output writing reports and cleans up after, instead of the signal
+  // ending the process with a half-written file behind.
+  ::signal(SIGXFSZ, SIG_IGN);
   try {
     std::vector<std::u16string> arguments;
     arguments.reserve(argc);

@@ -19,7 +19,7 @@ namespace {
 const char* const kOptionList =
     "    -xml       [file name]      input xml\n"
     "    -xsl       [file name]      input xslt\n"
-    "    -out       [file name]      ouput result\n"
+    "    -out       [file name]      output result\n"
     "    -param     [name=expr]      stylesheet parameter value\n"
     "    -xslstack  [number >= 100 ] maximum xsl template call depth\n"
     "\n";
@@ -64,30 +64,43 @@ struct CommandLineCase {
   std::string err;  // exactly what standard error shows before the usage
 };
 
+// Every wrong command line names what is wrong (the option and its text) on
+// standard error; only an empty one shows the usage alone.
 TEST_F(ProgramTest, WrongOrIncompleteCommandLinesPrintTheUsage) {
+  const std::vector<std::string> files = {"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml"};
+  auto with = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), files.begin(), files.end());
+    return more;
+  };
+  const std::string notNumber = ": the value must be a whole decimal number\n\n";
   const CommandLineCase cases[] = {
       {{}, ""},
-      {{"-xslstack", "99", "-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml"},
-       "Error\nXSLT stack size should be at least 100\n\n"},
-      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-xslstack", "abc"},
-       "Error\nXSLT stack size should be at least 100\n\n"},
-      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-xslstack", "-100"},
-       ""},  // a value that starts with '-' is taken for an option
-      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-xslstack", " 99"},
-       "Error\nXSLT stack size should be at least 100\n\n"},
+      {with({"-xslstack", "99"}), "Error\nXSLT stack size should be at least 100\n\n"},
+      {with({"-xslstack", "abc"}), "Error\n-xslstack \"abc\"" + notNumber},
+      {with({"-xslstack", "1e9"}), "Error\n-xslstack \"1e9\"" + notNumber},
+      {with({"-xslstack", "12abc"}), "Error\n-xslstack \"12abc\"" + notNumber},
+      {with({"-xslstack", ""}), "Error\n-xslstack \"\"" + notNumber},
+      {with({"-xslstack", "-3"}), "Error\n-xslstack \"-3\"" + notNumber},
+      {with({"-XslStack", " 200"}), "Error\n-XslStack \" 200\"" + notNumber},
       {{"-xsl", "s.xsl", "-xml", "d.xml"}, "An output file must be specified\n\n"},
       {{"-out", "r.txt"}, "An input XSL file must be supplied\n\n"},
       {{"-xsl", "s.xsl", "-out", "r.txt"}, "An input XML file must be supplied\n\n"},
-      // -xml is the one case-sensitive option name.
-      {{"-XML", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"}, ""},
-      {{"-xsl", "s.xsl", "-out", "r.xml", "-xml"}, ""},
-      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "-x.txt"}, ""},
-      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-verbose", "1"}, ""},
-      {{"d.xml", "s.xsl"}, ""},
+      {{"-xsl", "s.xsl", "-out", "r.xml", "-xml"}, "Error\nThe option -xml needs a value\n\n"},
+      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "-x.txt"}, "Error\nThe option -out needs a value before -x.txt\n\n"},
+      {{"-xls", "s.xsl", "-xml", "d.xml", "-out", "r.xml"}, "Error\nUnknown option -xls\n\n"},
+      {with({"-verbose", "1"}), "Error\nUnknown option -verbose\n\n"},
+      {{"d.xml", "s.xsl"}, "Error\n\"d.xml\" is not an option\n\n"},
       // Options start with '-' only: "/xsl" is not an option name.
-      {{"/xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml"}, ""},
-      {{"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml", "-param", "novalue"},
-       "Error\nA stylesheet parameter must be given as name=expr: novalue\n\n"},
+      {{"/xsl", "s.xsl", "-xml", "d.xml", "-out", "r.xml"}, "Error\n\"/xsl\" is not an option\n\n"},
+      {with({"-param", "novalue"}),
+       "Error\n-param \"novalue\": a stylesheet parameter must be given as name=expr\n\n"},
+      {with({"-param", "=1"}), "Error\n-param \"=1\": the parameter has no name before '='\n\n"},
+      {with({"-PARAM", "x:p=1"}),
+       "Error\n-PARAM \"x:p=1\": the parameter name x:p has a prefix, which cannot be bound on the command line\n\n"},
+      // What the command line gave is echoed with its control characters
+      // escaped, never sent to the terminal as they are.
+      {with({"-param", "\x01\x1B[31m"}),
+       "Error\n-param \"\\x01\\x1B[31m\": a stylesheet parameter must be given as name=expr\n\n"},
   };
   for (const CommandLineCase& c : cases) {
     std::string shown;
@@ -100,13 +113,13 @@ TEST_F(ProgramTest, WrongOrIncompleteCommandLinesPrintTheUsage) {
   }
 }
 
-TEST_F(ProgramTest, OptionNamesOtherThanXmlIgnoreCaseAndAbsolutePathsAreValues) {
+TEST_F(ProgramTest, OptionNamesIgnoreCaseAndAbsolutePathsAreValues) {
   // Accepted command lines go on to load the source, which is missing here.
   const std::vector<std::string> lines[] = {
-      {"-XSL", "s.xsl", "-xml", "missing.xml", "-Out", "r.xml", "-XslStack", "100"},
+      {"-XSL", "s.xsl", "-XML", "missing.xml", "-Out", "r.xml", "-XslStack", "100"},
+      {"-xsl", "s.xsl", "-Xml", "missing.xml", "-OUT", "r.xml", "-Param", "p=1"},
       {"-xsl", "s.xsl", "-xml", folder_.File("missing.xml"), "-out", "r.xml"},
-      // The depth is read as a decimal number up to the first other character.
-      {"-xsl", "s.xsl", "-xml", "missing.xml", "-out", "r.xml", "-xslstack", " +100x"},
+      // A depth past the 32-bit range is the largest one.
       {"-xsl", "s.xsl", "-xml", "missing.xml", "-out", "r.xml", "-xslstack", "99999999999999999999"},
   };
   for (const auto& arguments : lines) {
@@ -115,6 +128,27 @@ TEST_F(ProgramTest, OptionNamesOtherThanXmlIgnoreCaseAndAbsolutePathsAreValues) 
     EXPECT_EQ(result.err.rfind("Failed to load " + folder_.File("missing.xml") + "\n", 0), 0u) << result.err;
     EXPECT_EQ(result.status, 1);
   }
+}
+
+// Text from the command line, documents and stylesheets reaches standard
+// error with its control characters escaped: an xsl:message of a parameter
+// holding U+0001 and an escape sequence, and a file name holding ESC.
+TEST_F(ProgramTest, MessagesShowControlCharactersEscaped) {
+  folder_.Write("d.xml", kSource);
+  folder_.Write("s.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:param name=\"p\"/>\n"
+                "<xsl:template match=\"/\"><xsl:message><xsl:value-of select=\"$p\"/></xsl:message></xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  KTProgramResult message =
+      Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml", "-param", "p='a\x01\x1B[31mb\tc'"});
+  EXPECT_EQ(message.err, "a\\x01\\x1B[31mb\tc\n");
+  EXPECT_EQ(message.status, 0);
+
+  KTProgramResult name = Run({"-xml", "no\x1B[2Jsuch.xml", "-xsl", "s.xsl", "-out", "r.xml"});
+  EXPECT_EQ(name.err.rfind("Failed to load " + folder_.Path() + "/no\\x1B[2Jsuch.xml\n", 0), 0u) << name.err;
+  EXPECT_EQ(name.err.find('\x1B'), std::string::npos);
+  EXPECT_EQ(name.status, 1);
 }
 
 // ---- Loading ----

@@ -4,7 +4,7 @@ foreach(line
     "Ostrel XSLT Processor\n"
     "    -xml       [file name]      input xml\n"
     "    -xsl       [file name]      input xslt\n"
-    "    -out       [file name]      ouput result\n"
+    "    -out       [file name]      output result\n"
     "    -param     [name=expr]      stylesheet parameter value\n"
     "    -xslstack  [number >= 100 ] maximum xsl template call depth\n\n")
   string(FIND "${out}" "${line}" pos)
