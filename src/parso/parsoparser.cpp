@@ -543,6 +543,59 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
   // furthest is never recorded) and could not reach the nesting limit: the
   // outcome is the same.
   if (available > 0 && pos <= failPos_ && Predicted(rule, pos, available, depth)) return false;
+  if (IsLimited(rule)) [[unlikely]]
+    return TryLimited(element, pos, available, line, matched, parent, children, depth);
+  return TryElementBody(element, pos, available, line, matched, parent, children, depth);
+}
+
+bool ParsoParser::EnterLimited(const GrammarRule* rule, const char16_t* pos) {
+  if (limitedOpen_ > matchNestingLimit_) {
+    // An attempt inside the one past the limit: that one got past its start,
+    // so it is a match of its own (an element whose content is being read).
+    FailLimited();
+    return false;
+  }
+  if (limitedOpen_ == matchNestingLimit_) {
+    overPos_ = pos;
+    overRule_ = rule;
+  }
+  ++limitedOpen_;
+  return true;
+}
+
+bool ParsoParser::LeaveLimited(bool matched) {
+  --limitedOpen_;
+  if (!matched || limitedOpen_ != matchNestingLimit_) return matched;
+  FailLimited();
+  return false;
+}
+
+void ParsoParser::FailLimited() {
+  if (aborted_) return;
+  RecordMessage(overPos_, overRule_, limitMessage_);
+  aborted_ = true;
+}
+
+bool ParsoParser::TryLimited(const GrammarRule::Element& element, const char16_t* pos, int available, int& line,
+                             int& matched, ParseNode* parent, ChildList& children, int depth) {
+  if (!EnterLimited(element.rule, pos)) return false;
+  return LeaveLimited(TryElementBody(element, pos, available, line, matched, parent, children, depth));
+}
+
+void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& rules, int limit,
+                                       std::u16string message) {
+  limited_[0] = !rules.empty() ? rules[0] : nullptr;
+  limited_[1] = rules.size() > 1 ? rules[1] : nullptr;
+  matchNestingLimit_ = limit;
+  limitMessage_ = std::move(message);
+}
+
+[[gnu::always_inline]] inline bool ParsoParser::TryElementBody(const GrammarRule::Element& element,
+                                                             const char16_t* pos, int available, int& line,
+                                                             int& matched, ParseNode* parent, ChildList& children,
+                                                             int depth) {
+  const Rule* rule = element.rule;
+  const uint8_t step = element.step;
   if (step == Rule::kStepFlat && shortcuts_ && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     // What Match would do, without a node to match in: a flat rule makes no
@@ -609,6 +662,11 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
     return Terminal(element, pos, available, line);
   }
   if (available > 0 && pos <= failPos_ && Predicted(rule, pos, available, depth)) return -1;
+  if (IsLimited(rule)) [[unlikely]] {
+    if (!EnterLimited(rule, pos)) return -1;
+    const int n = Scan(rule, pos, available, line, depth + 1);
+    return LeaveLimited(n >= 0) ? n : -1;
+  }
   if (step == Rule::kStepFlat && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     const int quick = QuickFlat(rule, pos, available);
@@ -1558,6 +1616,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   DropTree();
   ResetFailure();
   aborted_ = false;
+  limitedOpen_ = 0;
   outOfMemory_ = false;
   stackFloor_ = StackFloor(kStackReserve);
   pathTop_ = watchDepth_ > 0 ? -1 : -2;

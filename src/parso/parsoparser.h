@@ -275,6 +275,17 @@ class ParsoParser {
                     int batchChildren = 1, int batchCharacters = 0,
                     const std::vector<const GrammarRule*>& repeat = {});
 
+  // A limit on how deeply matches of up to two rules nest (the elements of
+  // a document, which nest one rule match each however many rule levels
+  // each takes). An attempt of one of `rules` made while `limit` of them
+  // are in progress fails the parse with `message` at its start once it is
+  // known to be a match: when it matches, or when an attempt of the rules
+  // begins inside it (past its start). An attempt that fails (other markup
+  // where an element could stand) counts for nothing. `limit` must leave
+  // the rule nesting limit unreached by what it allows, one more level
+  // included. An empty list turns the limit off. Kept across parses.
+  void SetMatchNestingLimit(const std::vector<const GrammarRule*>& rules, int limit, std::u16string message);
+
   // Matches text[0, length) from the named rule (the grammar's root rule when
   // null). True when the whole text matched; the tree is then GetRoot().
   // Drops the previous tree first. The text must outlive the tree.
@@ -336,6 +347,18 @@ class ParsoParser {
   };
 
   int Match(ParseNode* node, char16_t mark, int depth);
+  // TryElement past its shortcuts for attempts that fail at their start.
+  bool TryElementBody(const GrammarRule::Element& element, const char16_t* pos, int available,
+                      int& line, int& matched, ParseNode* parent, ChildList& children, int depth);
+  bool IsLimited(const GrammarRule* rule) const { return rule == limited_[0] || rule == limited_[1]; }
+  // Around an attempt of a limited rule: false (the parse failed) when it
+  // is known to be a match nested past the limit.
+  bool EnterLimited(const GrammarRule* rule, const char16_t* pos);
+  bool LeaveLimited(bool matched);
+  void FailLimited();
+  [[gnu::noinline]] bool TryLimited(const GrammarRule::Element& element, const char16_t* pos, int available,
+                                    int& line, int& matched, ParseNode* parent, ChildList& children,
+                                    int depth);
   int MatchTerminal(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
                     int& line);
   int Terminal(const GrammarRule::Element& element, const char16_t* pos, int available, int& line);
@@ -445,6 +468,14 @@ class ParsoParser {
   ParseNode* root_ = nullptr;
   bool aborted_ = false;
   bool outOfMemory_ = false;
+  // SetMatchNestingLimit: the rules, the limit, the attempts in progress.
+  const GrammarRule* limited_[2] = {nullptr, nullptr};
+  int matchNestingLimit_ = 0;
+  int limitedOpen_ = 0;
+  // The attempt past the limit in progress.
+  const char16_t* overPos_ = nullptr;
+  const GrammarRule* overRule_ = nullptr;
+  std::u16string limitMessage_;
   uintptr_t stackFloor_ = 0;  // lowest frame address a match may use
 
   // Furthest failure.

@@ -11,6 +11,7 @@
 
 #include "core/ktexcept.h"
 #include "parso/parsoparser.h"
+#include "platform/ktutf8.h"
 #include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
@@ -162,6 +163,13 @@ bool KTParserDriver::Init(const KTGrammarEntry* entry, bool caseSensitive, bool 
     // Below it, an element's content through the group of content's choices.
     watchRepeat_ = {nullptr, rules_->Get(T::kRealElemTag), rules_->Get(T::kContent)};
   }
+  // Too deep a document is refused in elements, the unit its reader counts.
+  std::vector<const GrammarRule*> elementRules;
+  if (rules_->Get(T::kEmptyElemTag) && rules_->Get(T::kRealElemTag))
+    elementRules = {rules_->Get(T::kEmptyElemTag), rules_->Get(T::kRealElemTag)};
+  parser_->SetMatchNestingLimit(elementRules, kMaxElementDepth,
+                                u"elements nested deeper than " +
+                                    KTUtf8ToUtf16(std::to_string(kMaxElementDepth)) + u" levels");
   if (!stream_) stream_ = std::make_unique<Stream>(*this);
   return true;
 }

@@ -20,6 +20,14 @@ struct ParseNode;
 
 class KTParserDriver {
  public:
+  // Elements nested deeper than this fail to parse, with a message at the
+  // first one too deep. Each element nests three rule matches of the XML
+  // grammar (the content, its choice, the element) and its own markup about
+  // a dozen more, so the engine's rule limit (ParsoParser::kMaxNestingDepth,
+  // 5000) is never what stops a document of this depth: 3 * 1600 plus the
+  // document's own few and the innermost markup's stays below it.
+  static constexpr int kMaxElementDepth = 1600;
+
   KTParserDriver();
   virtual ~KTParserDriver();
   KTParserDriver(const KTParserDriver&) = delete;

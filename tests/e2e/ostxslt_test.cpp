@@ -3,6 +3,7 @@
 // status and the bytes of the output file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,61 @@ TEST_F(ProgramTest, ADocumentThatDoesNotLoadIsNamedWithItsAbsolutePathAndTheReas
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(folder_.Exists("r.xml"));
+  }
+}
+
+// A source is refused for its depth in elements, the unit its reader
+// counts: 1600 levels load (as xsltproc --huge reads them, which without
+// --huge stops at 256), one more is refused at the first element too deep,
+// whether it holds content or is empty. Other markup where an element could
+// stand at the deepest level does not count.
+TEST_F(ProgramTest, SourcesNestedDeeperThan1600ElementsAreRefusedWhereTheyGoTooDeep) {
+  folder_.Write("s.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:output method=\"text\"/>\n"
+                "<xsl:template match=\"/\"><xsl:value-of select=\"count(//*)\"/>:"
+                "<xsl:for-each select=\"(//*)[last()]\"><xsl:value-of select=\"count(ancestor::*)\"/>:"
+                "<xsl:value-of select=\".\"/></xsl:for-each></xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  auto nested = [](int depth, const std::string& inner) {
+    std::string text;
+    for (int i = 0; i < depth; ++i) text += "<a n=\"" + std::to_string(i % 10) + "\">";
+    text += inner;
+    for (int i = 0; i < depth; ++i) text += "</a>";
+    return text + "\n";
+  };
+  const std::string markup = "x<!--c--><?p d?><![CDATA[y]]>&#65;";
+  const struct {
+    const char* name;
+    std::string source;
+    int tooDeepAt;  // the column of the element refused; 0: loads
+  } cases[] = {
+      {"1500 levels", nested(1500, "x"), 0},
+      {"1600 levels", nested(1600, "x"), 0},
+      {"1600 levels, other markup at the deepest", nested(1600, markup), 0},
+      {"1600 levels, the last empty", nested(1599, "<b/>"), 0},
+      {"1601 levels", nested(1601, "x"), 1600 * 9 + 1},
+      {"1601 levels, the last empty", nested(1600, "<b/>"), 1600 * 9 + 1},
+      {"100000 levels", nested(100000, ""), 1600 * 9 + 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    folder_.Write("d.xml", c.source);
+    KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.txt"});
+    if (c.tooDeepAt == 0) {
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.status, 0);
+      KTProgramResult peer = KTRunProgram("/usr/bin/xsltproc", {"--huge", "-o", "peer.txt", "s.xsl", "d.xml"},
+                                          folder_.Path());
+      EXPECT_EQ(peer.status, 0) << peer.err;
+      EXPECT_EQ(folder_.Read("r.txt"), folder_.Read("peer.txt"));
+    } else {
+      EXPECT_EQ(result.err, "Failed to load " + folder_.File("d.xml") + "\nline 1, column " +
+                                std::to_string(c.tooDeepAt) + ": elements nested deeper than 1600 levels\n");
+      EXPECT_EQ(result.status, 1);
+      EXPECT_FALSE(folder_.Exists("r.txt"));
+    }
+    std::filesystem::remove(folder_.File("r.txt"));
   }
 }
 

@@ -383,6 +383,39 @@ TEST(ParseEngine, NestingLimitFailsCleanly) {
   EXPECT_EQ(N(r.GetErrorText()), "rules nested deeper than 5000 levels");
 }
 
+// Attempts of the limited rules that may begin at their place count; those
+// the predictions rule out (other markup where an element could stand) do
+// not, so the limit itself is reached and one more fails at its start.
+TEST(ParseEngine, MatchNestingLimitCountsTheLimitedRules) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"doc ::= e\ne ::= '<' [a-z] c* '>'\nc ::= e | ('<' '!' '>') | 't' | f\n"
+                         u"f ::= '(' ')'\n",
+                         u"g"));
+  ParsoParser p(&g);
+  p.SetMatchNestingLimit({g.FindRule(u"e"), g.FindRule(u"f")}, 3, u"nested deeper than 3 levels");
+  const struct {
+    const char16_t* text;
+    int failsAt;  // -1: parses; -2: fails for another reason
+  } cases[] = {
+      {u"<a<b<ct>>>", -1},
+      {u"<a<b<c<!>t><d>>>", -1},  // "<!" cannot begin an e: not counted
+      {u"<a<b<c<d>>>>", 6},
+      {u"<a<b<ct()>>>", 7},  // f is limited too
+      {u"<a<b<c>>", -2},  // not too deep: a '>' is missing
+  };
+  for (const auto& c : cases) {
+    const std::u16string text = c.text;
+    SCOPED_TRACE(N(text));
+    const bool parsed = p.Parse(text.data(), text.size());
+    EXPECT_EQ(parsed, c.failsAt == -1) << N(p.GetErrorText());
+    if (c.failsAt < 0) continue;
+    EXPECT_EQ(N(p.GetErrorText()), "nested deeper than 3 levels");
+    EXPECT_EQ(p.GetErrorOffset(), c.failsAt);
+  }
+  p.SetMatchNestingLimit({}, 0, u"");
+  EXPECT_TRUE(p.Parse(u"<a<b<c<d>>>>", 12));
+}
+
 // A parse on a thread with a small stack stops at the stack's reserve with a
 // parse error instead of overflowing, even below the nesting limit.
 TEST(ParseEngine, SmallStackFailsCleanly) {
