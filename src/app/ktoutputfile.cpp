@@ -76,6 +76,12 @@ bool KTOutputFile::Open(KTLoadStatus& status) {
       return false;
     }
     if (!S_ISREG(info.st_mode)) return true;
+    // A file its owner made read-only stays as it is, as it would if it were
+    // written in place, though the rename could replace it.
+    if (::access(name.c_str(), W_OK) != 0) {
+      SetError(status, errno);
+      return false;
+    }
     mode_ = info.st_mode & 07777;
     // A symbolic link stays as it is: the file it leads to is replaced.
     struct stat link;

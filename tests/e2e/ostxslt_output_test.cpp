@@ -154,6 +154,16 @@ TEST_F(OutputFileTest, TheReplacedFileKeepsItsModeAndLinksStayLinks) {
   EXPECT_EQ(folder_.Read("kept.txt"), expected);
   EXPECT_EQ(Mode("kept.txt"), 0604u);
 
+  // A file its owner cannot write is not replaced (root writes any file).
+  if (::geteuid() != 0) {
+    folder_.Write("readonly.txt", kOldOutput);
+    ASSERT_EQ(::chmod(folder_.File("readonly.txt").c_str(), 0444), 0);
+    KTProgramResult refused = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "readonly.txt"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err.rfind("Error writing to file readonly.txt\n", 0), 0u) << refused.err;
+    EXPECT_EQ(folder_.Read("readonly.txt"), kOldOutput);
+  }
+
   const mode_t mask = ::umask(0);
   ::umask(mask);
   KTProgramResult made = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "new.txt"});
