@@ -60,8 +60,9 @@ const KTEncodingRow EncodingTable[kEncodingCount] = {
 namespace {
 
 // Names longer than this are looked at only up to this length; no alias key
-// is longer than 11 characters, so real names are never cut.
-constexpr std::size_t kNameWorkLength = 39;
+// is longer than 11 characters, and no whole IANA name of kExactAliases
+// longer than 45, so real names are never cut.
+constexpr std::size_t kNameWorkLength = 47;
 
 // Bytes of an entity's start searched for an encoding declaration.
 constexpr unsigned kDeclarationWindow = 79;
@@ -136,6 +137,47 @@ bool ContainsKey(std::u16string_view name, std::u16string_view key) {
   return false;
 }
 
+// IANA names of the encodings above that no alias key finds (or finds
+// wrongly: IBM819 is Latin-1, not EBCDIC), matched as whole names after the
+// case folding and '_' to '-' of EncodingIdFromName.
+struct ExactAlias {
+  std::u16string_view name;
+  int id;
+};
+constexpr ExactAlias kExactAliases[] = {
+    {u"LATIN1", 1}, {u"L1", 1}, {u"IBM819", 1}, {u"CP819", 1}, {u"CSISOLATIN1", 1}, {u"ISO-IR-100", 1},
+    {u"LATIN2", 2}, {u"L2", 2}, {u"CSISOLATIN2", 2}, {u"ISO-IR-101", 2},
+    {u"LATIN3", 3}, {u"L3", 3}, {u"CSISOLATIN3", 3}, {u"ISO-IR-109", 3},
+    {u"LATIN4", 4}, {u"L4", 4}, {u"CSISOLATIN4", 4}, {u"ISO-IR-110", 4},
+    {u"CYRILLIC", 5}, {u"CSISOLATINCYRILLIC", 5}, {u"ISO-IR-144", 5},
+    {u"ARABIC", 6}, {u"ECMA-114", 6}, {u"ASMO-708", 6}, {u"CSISOLATINARABIC", 6}, {u"ISO-IR-127", 6},
+    {u"GREEK", 7}, {u"GREEK8", 7}, {u"ELOT-928", 7}, {u"ECMA-118", 7}, {u"CSISOLATINGREEK", 7}, {u"ISO-IR-126", 7},
+    {u"HEBREW", 8}, {u"CSISOLATINHEBREW", 8}, {u"ISO-IR-138", 8},
+    {u"LATIN5", 9}, {u"L5", 9}, {u"CSISOLATIN5", 9}, {u"ISO-IR-148", 9},
+    {u"CSTIS620", 11},
+    {u"LATIN8", 14}, {u"L8", 14}, {u"ISO-CELTIC", 14}, {u"CSISO885914", 14}, {u"ISO-IR-199", 14},
+    {u"LATIN-9", 15}, {u"CSISO885915", 15},
+    {u"US", 30}, {u"ISO646-US", 30}, {u"ANSI-X3.4-1968", 30}, {u"ANSI-X3.4-1986", 30}, {u"ISO-646.IRV:1991", 30},
+    {u"IBM367", 30}, {u"CP367", 30}, {u"CSASCII", 30}, {u"ISO-IR-6", 30},
+    {u"EBCDIC-CP-CA", 31}, {u"EBCDIC-CP-WT", 31}, {u"EBCDIC-CP-NL", 31}, {u"CSIBM037", 31},
+    {u"CSPC8CODEPAGE437", 40}, {u"CSPC850MULTILINGUAL", 41},
+    {u"CSSHIFTJIS", 92},
+    {u"CSEUCPKDFMTJAPANESE", 200}, {u"EXTENDED-UNIX-CODE-PACKED-FORMAT-FOR-JAPANESE", 200},
+    {u"CSISO2022JP", 500},
+    {u"CSEUCKR", 94},
+    {u"CSUTF7", 1001}, {u"CSUTF8", 1000}, {u"CSUTF16", 2000}, {u"CSUTF16BE", 2000}, {u"CSUTF16LE", 2000},
+    {u"CSUNICODE", 3000}, {u"CSUCS4", 4000},
+};
+
+// The longest name of kExactAliases.
+constexpr std::size_t kLongestExactAlias = 45;
+constexpr bool AliasesFit() {
+  for (const ExactAlias& alias : kExactAliases)
+    if (alias.name.size() > kLongestExactAlias) return false;
+  return kLongestExactAlias < kNameWorkLength;
+}
+static_assert(AliasesFit(), "every whole alias is compared in full");
+
 }  // namespace
 
 int EncodingIdFromName(const char16_t* name) {
@@ -148,6 +190,10 @@ int EncodingIdFromName(const char16_t* name) {
   }
   work[length] = 0;
   std::u16string_view workName(work, length);
+  if (length <= kLongestExactAlias && !name[length]) {
+    for (const ExactAlias& alias : kExactAliases)
+      if (alias.name == workName) return alias.id;
+  }
 
   int bestId = 0;
   std::size_t bestLength = 0;

@@ -70,7 +70,7 @@ TEST(EncodingNames, AliasesCaseAndSeparatorsLongestKeyWins) {
     int id;
   } cases[] = {
       {u"ISO_8859-1", 1},        {u"iso-8859-1", 1},          {u"8859-1", 1},
-      {u"latin1", 0},            {u"", 0},                    {u"x-none", 0},
+      {u"latin1", 1},            {u"", 0},                    {u"x-none", 0},
       {u"ISO-8859-11", 11},      {u"TIS-620", 11},            {u"iso-8859-15", 15},
       {u"ISO-10646-UCS-2", 3000}, {u"ucs-4", 4000},           {u"UTF-16LE", 2000},
       {u"utf-8", 1000},          {u"utf_7", 1001},            {u"EUC-CN", 93},
@@ -81,9 +81,16 @@ TEST(EncodingNames, AliasesCaseAndSeparatorsLongestKeyWins) {
       {u"windows-1250", 50},     {u"cp874", 80},              {u"Shift_JIS", 92},
       {u"ms_kanji", 92},         {u"euc-jp", 200},            {u"iso-2022-jp", 500},
       {u"us-ascii", 30},         {u"ISO-646", 30},            {u"ebcdic-cp-us", 31},
-      // Only the first 39 characters of a name are looked at.
-      {u"x-very-long-encoding-name-padding-padd-UTF-8", 0},
-      {u"x-long-encoding-name-padding-pad-UTF-8", 1000},
+      // IANA aliases are whole names: IBM819 is Latin-1 (not EBCDIC by its
+      // key IBM), latin10 is none of them.
+      {u"L1", 1},                {u"IBM819", 1},              {u"csISOLatin2", 2},
+      {u"iso-ir-100", 1},        {u"latin10", 0},             {u"Latin-9", 15},
+      {u"ANSI_X3.4-1968", 30},   {u"ISO646-US", 30},          {u"csShiftJIS", 92},
+      {u"csISO2022JP", 500},     {u"csEUCKR", 94},            {u"greek", 7},
+      {u"Extended_UNIX_Code_Packed_Format_for_Japanese", 200},
+      // Only the first 47 characters of a name are looked at.
+      {u"x-very-long-encoding-name-padding-padding-padd-UTF-8", 0},
+      {u"x-long-encoding-name-padding-padding-pad-UTF-8", 1000},
   };
   for (const Case& c : cases) EXPECT_EQ(EncodingIdFromName(c.name), c.id) << HexUnits(c.name);
   EXPECT_EQ(EncodingIdFromName(nullptr), 0);
