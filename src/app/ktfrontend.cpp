@@ -374,13 +374,6 @@ bool KTFrontEnd::LoadInputDocuments() {
 
   KTXNode* stylesheet = LoadInput(StylesheetFileName, KTGrammarCache::kXsl, &loader);
   if (!stylesheet) return false;
-  // The output file takes the stylesheet's line ends: LF when its first line
-  // break is a lone LF, else CR LF (also when it has no line break at all).
-  const char16_t* lineEnd = loader->GetLineEnd();
-  if (!lineEnd || lineEnd[0] == u'\r') {
-    UseLfLineEnds = false;
-    processor_->Serializer().SetNewline(KTString(u"\r\n"));
-  }
   DefaultOutputEncodingId = 1000;
   processor_->Serializer().SetDefaultEncoding(KTString(u"UTF-8"));
 
@@ -473,7 +466,6 @@ bool KTFrontEnd::WriteOutputFile() {
   // The serialiser hands its text to the writer in pieces, which are encoded
   // as they come; the file is written only once the whole result is there.
   KTResultWriter writer;
-  writer.SetCrLf(!UseLfLineEnds);
   const char16_t* text = nullptr;
   KTResultSerializer& output = processor_->Serializer();
   output.SetOutputSink(&writer);

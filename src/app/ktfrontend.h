@@ -81,7 +81,6 @@ class KTFrontEnd {
   bool HaveStylesheetFile = false;
   bool HaveOutputFile = false;
   int32_t MaxTemplateDepth = kDefaultTemplateDepth;
-  bool UseLfLineEnds = true;
   int32_t DefaultOutputEncodingId = 1000;
 
  private:

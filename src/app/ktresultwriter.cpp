@@ -1,5 +1,10 @@
-// KTResultWriter: the line end of the output file and the serialiser's sink.
+// KTResultWriter: the output file, saved with its line ends as they are, and
+// the serialiser's sink.
 #include "app/ktresultwriter.h"
+
+#include "core/ktencoding.h"
+#include "xml/ktloaderror.h"
+#include "xml/ktloadstatus.h"
 
 namespace {
 
@@ -8,9 +13,7 @@ constexpr int kGatherGrowBy = 16000;
 
 }  // namespace
 
-const char16_t* KTResultWriter::LineEndForSave(KTDocumentSource*, KTDocumentRecord*) {
-  return crLf_ ? kLineEndCrLf : kLineEndLf;
-}
+const char16_t* KTResultWriter::LineEndForSave(KTDocumentSource*, KTDocumentRecord*) { return nullptr; }
 
 void KTResultWriter::BeginOutput(int encodingId, int byteOrder) {
   begun_ = true;
@@ -42,6 +45,20 @@ bool KTResultWriter::SaveOutputToFile(const char16_t* path, KTLoadStatus& status
   encoder_.reset();
   // An empty output, or one in an encoding written whole.
   KTString text = std::move(gathered_);
+  const int length = gatheredLength_;
   gatheredLength_ = 0;
+  if (byteOrder_ != kByteOrderNone && length > 0) {
+    // A name that states the byte order (UTF-16BE, UTF-16LE) labels bytes
+    // without a byte-order mark (RFC 2781 §3.3); plain UTF-16 starts with one.
+    int size = length;
+    std::unique_ptr<char[]> bytes = EncodeFromUtf16(text.c_str(), &size, encodingId_, byteOrder_, false, false);
+    if (!bytes) {
+      KTString message;
+      message.Format(u"The text cannot be written in encoding %d", encodingId_);
+      KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kEncodeFailed, message);
+      return false;
+    }
+    return SaveEncodedToFile(path, std::move(bytes), static_cast<uint32_t>(size), encodingId_, byteOrder_, status);
+  }
   return SaveTextToFile(path, text.IsEmpty() ? u"" : text.c_str(), status, encodingId_, byteOrder_);
 }

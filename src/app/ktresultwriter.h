@@ -1,7 +1,6 @@
 // KTResultWriter: the document loader that saves the serialised result to
-// the output file. It differs from the loader in the line end it saves with,
-// which the front end takes from the stylesheet, and in taking the result
-// from the serialiser in pieces: text in UTF-8 or a single-byte encoding is
+// the output file. It differs from the loader in saving the result's line
+// ends as they are, and in taking the result from the serialiser in pieces: text in UTF-8 or a single-byte encoding is
 // encoded as it comes, so the output never exists whole as UTF-16; text in
 // another encoding is gathered and saved whole. The bytes are the same
 // either way, and nothing is written before the whole result is there.
@@ -20,11 +19,8 @@ class KTResultWriter : public KTDocumentLoader, public KTOutputSink {
   KTResultWriter() = default;
   ~KTResultWriter() override = default;
 
-  // true: every line break is saved as CR LF; false: as LF. Set before the
-  // serialiser begins its output.
-  void SetCrLf(bool crLf) { crLf_ = crLf; }
-  bool IsCrLf() const { return crLf_; }
-
+  // None: the result's characters reach the file as they are, so a CR the
+  // result holds on purpose stays a CR and an LF stays an LF.
   const char16_t* LineEndForSave(KTDocumentSource* source, KTDocumentRecord* record) override;
 
   // ---- The serialiser's sink ----
@@ -37,7 +33,6 @@ class KTResultWriter : public KTDocumentLoader, public KTOutputSink {
   bool SaveOutputToFile(const char16_t* path, KTLoadStatus& status);
 
  private:
-  bool crLf_ = true;
   bool begun_ = false;
   int encodingId_ = 0;
   int byteOrder_ = 0;

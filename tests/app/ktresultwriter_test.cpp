@@ -1,5 +1,5 @@
-// The result writer saves every line break in the one form the front end
-// chose, in the encoding it is given.
+// The result writer saves the result's characters as they are, line ends
+// included, in the encoding it is given.
 #include "app/ktresultwriter.h"
 
 #include <gtest/gtest.h>
@@ -15,13 +15,12 @@
 
 namespace {
 
-std::string SaveAndRead(const char16_t* text, bool crLf, int encodingId) {
+std::string SaveAndRead(const char16_t* text, int encodingId) {
   char name[] = "/tmp/ktresultwriter-XXXXXX";
   int fd = mkstemp(name);
   if (fd < 0) return "<no temporary file>";
   close(fd);
   KTResultWriter writer;
-  writer.SetCrLf(crLf);
   KTLoadStatus status;
   std::u16string path(name, name + sizeof name - 1);  // ASCII
   EXPECT_TRUE(writer.SaveTextToFile(path.c_str(), text, status, encodingId, 0));
@@ -33,17 +32,16 @@ std::string SaveAndRead(const char16_t* text, bool crLf, int encodingId) {
   return bytes.str();
 }
 
-TEST(KTResultWriterTest, EveryLineBreakTakesTheChosenForm) {
-  const char16_t* text = u"a\nb\r\nc\rd\n";
-  EXPECT_EQ(SaveAndRead(text, true, kEncodingUtf8), "a\r\nb\r\nc\r\nd\r\n");
-  EXPECT_EQ(SaveAndRead(text, false, kEncodingUtf8), "a\nb\nc\nd\n");
+TEST(KTResultWriterTest, LineEndsAreWrittenAsTheyAre) {
+  EXPECT_EQ(SaveAndRead(u"a\nb\r\nc\rd\n", kEncodingUtf8), "a\nb\r\nc\rd\n");
+  EXPECT_EQ(SaveAndRead(u"a\rb", EncodingIdFromName(u"ISO-8859-1")), "a\rb");
 }
 
 TEST(KTResultWriterTest, TheTextIsWrittenInTheGivenEncoding) {
-  EXPECT_EQ(SaveAndRead(u"\u00e9", false, EncodingIdFromName(u"ISO-8859-1")), "\xE9");
-  EXPECT_EQ(SaveAndRead(u"\u00e9", false, kEncodingUtf8), "\xC3\xA9");
+  EXPECT_EQ(SaveAndRead(u"\u00e9", EncodingIdFromName(u"ISO-8859-1")), "\xE9");
+  EXPECT_EQ(SaveAndRead(u"\u00e9", kEncodingUtf8), "\xC3\xA9");
 }
 
-TEST(KTResultWriterTest, AnEmptyResultMakesAnEmptyFile) { EXPECT_EQ(SaveAndRead(u"", false, kEncodingUtf8), ""); }
+TEST(KTResultWriterTest, AnEmptyResultMakesAnEmptyFile) { EXPECT_EQ(SaveAndRead(u"", kEncodingUtf8), ""); }
 
 }  // namespace
