@@ -102,6 +102,16 @@ constexpr Entry kTable[] = {
     {7263, u"a processing instruction"},
     {7264, u"a CDATA section"},
     {7265, u"text output"},
+    // A character that XML 1.0 does not allow in a document (§2.2), in xml
+    // or html output, and where it stood.
+    {7266, u"The character U+%04X cannot be written: XML 1.0 does not allow it (%s)"},
+    {7267, u"in the text of the element \"%s\""},
+    {7268, u"in text at the top of the result"},
+    {7269, u"in the attribute \"%s\" of the element \"%s\""},
+    {7270, u"in a comment"},
+    {7271, u"in the processing instruction \"%s\""},
+    {7272, u"in the name \"%s\""},
+    {7273, u"in the output"},
 
     // XPath errors by kind and the XPath and XSLT function names by function
     // index (7413 + index), shown in XPath error messages.

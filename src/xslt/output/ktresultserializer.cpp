@@ -75,10 +75,10 @@ int FormatCharacterReference(char32_t c, char16_t* buffer) {
 
 }  // namespace
 
-// The characters AppendText may replace under some rules, as bits by code.
+// The characters below 64 that AppendText may replace under some rules or
+// refuse, as bits by code: markup, the quote and every control character.
 constexpr uint64_t kMayBeReplaced = (uint64_t{1} << u'<') | (uint64_t{1} << u'>') | (uint64_t{1} << u'&') |
-                                    (uint64_t{1} << u'"') | (uint64_t{1} << u'\r') | (uint64_t{1} << u'\n') |
-                                    (uint64_t{1} << u'\t');
+                                    (uint64_t{1} << u'"') | ((uint64_t{1} << 0x20) - 1);
 
 // One element (or other container) whose children the XML writer is walking.
 struct KTResultSerializer::XmlFrame {
@@ -89,7 +89,7 @@ struct KTResultSerializer::XmlFrame {
   bool closed;  // the start tag has its '>' (the element has content)
 };
 
-KTResultSerializer::KTResultSerializer() : newline_(u"\n"), defaultEncoding_(u"UTF-8") {}
+KTResultSerializer::KTResultSerializer() : defaultEncoding_(u"UTF-8") {}
 
 KTResultSerializer::~KTResultSerializer() = default;
 
@@ -113,7 +113,7 @@ void KTResultSerializer::FlushToSink() {
   outputLength_ = 0;
 }
 
-void KTResultSerializer::WriteNewline() { Append(newline_.View()); }
+void KTResultSerializer::WriteNewline() { Append(u'\n'); }
 
 // Two spaces a level: the unit xsltproc and most XSLT processors indent
 // with, so that an indented result reads and compares as theirs does.
@@ -130,7 +130,9 @@ const char16_t* KTResultSerializer::Serialize(const KTOutputSettings& settings) 
   ChooseMethod();
   depth_ = 0;
   metaHead_ = nullptr;
-  metaContent_ = nullptr;
+  ownMeta_ = nullptr;
+  metaHtml_ = nullptr;
+  metaScope_ = nullptr;
   encoding_.Select(settings_.IsEncodingSpecified() ? settings_.GetEncoding().c_str()
                                                    : defaultEncoding_.c_str());
   ParseCdataList();
@@ -210,17 +212,38 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
                                     unsigned rules, const KTXPathNode* node,
                                     KTOutputError::Place place) {
   const bool representsAll = encoding_.RepresentsAll();
+  // xml and html results are read by XML and HTML parsers, which take only
+  // the characters of XML 1.0 §2.2. Text output is plain text (XSLT 1.0
+  // §16.3): any character but NUL, which would end the written text.
+  const bool xmlCharsOnly = !text_;
   const std::size_t size = text.size();
   std::size_t runStart = 0;
   char16_t reference[16];
   for (std::size_t i = 0; i < size; ++i) {
     const char16_t c = text[i];
     // An encoding that writes every character leaves only the characters
-    // the rules may replace to look at (all of them below 64).
-    if (representsAll && (c >= 64 || ((kMayBeReplaced >> c) & 1) == 0)) continue;
+    // the rules may replace or refuse to look at: those below 64 and from
+    // the surrogates up.
+    if (representsAll && (c >= 64 ? c < 0xD800 : ((kMayBeReplaced >> c) & 1) == 0)) continue;
     const char16_t* replacement = nullptr;
     int replacementLength = 0;
     std::size_t units = 1;
+    char32_t code = c;
+    if (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r' && (xmlCharsOnly || c == 0)) {
+      throw KTOutputError(code, place, node);
+    }
+    if (c >= 0xD800) {
+      if (c <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        code = 0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
+        units = 2;
+      } else if (xmlCharsOnly && (c <= 0xDFFF || c >= 0xFFFE)) {
+        throw KTOutputError(code, place, node);
+      }
+      if (representsAll) {
+        i += units - 1;
+        continue;
+      }
+    }
     if (c < 0x80) {
       switch (c) {
         case u'<':
@@ -259,12 +282,10 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
       continue;
     }
     if (!replacement) {
-      char32_t code = c;
-      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < size && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-        code = 0x10000 + ((char32_t(c) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
-        units = 2;
+      if (encoding_.CanRepresent(code)) {
+        i += units - 1;
+        continue;
       }
-      if (encoding_.CanRepresent(code)) continue;
       if (rules & kNoReferences) throw KTOutputError(code, place, encoding_.GetName(), node);
       replacementLength = FormatCharacterReference(code, reference);
       replacement = reference;
@@ -337,15 +358,13 @@ void KTResultSerializer::WriteTextContent(const KTXPathNode* node, bool escape) 
   const std::u16string_view value = node->GetValue();
   if (InCdataSectionElement(node)) {
     // "]]>" cannot stand inside a section: it is split between "]]" and ">".
-    // In XML output a CR would reach a reader as a line feed (XML 1.0
-    // §2.11), so it leaves the section as a character reference.
+    // A CR would reach a reader as a line feed (XML 1.0 §2.11), so it leaves
+    // the section as a character reference.
     auto appendPiece = [&](std::u16string_view piece) {
-      if (xml_) {
-        for (std::size_t cr = piece.find(u'\r'); cr != std::u16string_view::npos; cr = piece.find(u'\r')) {
-          AppendText(piece.substr(0, cr), kNoReferences, node, KTOutputError::kPlaceCData);
-          Append(u"]]>&#13;<![CDATA[");
-          piece.remove_prefix(cr + 1);
-        }
+      for (std::size_t cr = piece.find(u'\r'); cr != std::u16string_view::npos; cr = piece.find(u'\r')) {
+        AppendText(piece.substr(0, cr), kNoReferences, node, KTOutputError::kPlaceCData);
+        Append(u"]]>&#13;<![CDATA[");
+        piece.remove_prefix(cr + 1);
       }
       AppendText(piece, kNoReferences, node, KTOutputError::kPlaceCData);
     };
@@ -361,14 +380,16 @@ void KTResultSerializer::WriteTextContent(const KTXPathNode* node, bool escape) 
     Append(u"]]>");
     return;
   }
-  const unsigned rules = xml_ ? kXmlTextRules : kTextRules;
-  AppendText(value, escape ? rules : 0u, node, KTOutputError::kPlaceTextOutput);
+  AppendText(value, escape ? kTextRules : 0u, node, KTOutputError::kPlaceText);
 }
 
 // ---- XML method ----
 
 void KTResultSerializer::WriteXmlDeclaration() {
-  Append(u"<?xml version=\"1.0\" encoding=\"");
+  // XSLT 1.0 §16.1: a version of XML that is not supported (any but 1.0 and
+  // 1.1) gives way to one that is.
+  const bool xml11 = settings_.IsVersionSpecified() && settings_.GetVersion().View() == u"1.1";
+  Append(xml11 ? u"<?xml version=\"1.1\" encoding=\"" : u"<?xml version=\"1.0\" encoding=\"");
   Append(encoding_.GetName().View());
   Append(u'"');
   if (settings_.IsStandaloneSpecified()) {
@@ -455,7 +476,7 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
             Append(u' ');
             AppendName(attribute);
             Append(u"=\"");
-            AppendText(attribute->GetValue(), kXmlAttributeRules, attribute);
+            AppendText(attribute->GetValue(), kXmlAttributeRules, attribute, KTOutputError::kPlaceAttribute);
             Append(u'"');
           }
         }
@@ -479,7 +500,7 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
         Append(u' ');
         AppendName(node);
         Append(u"=\"");
-        AppendText(node->GetValue(), kXmlAttributeRules, node);
+        AppendText(node->GetValue(), kXmlAttributeRules, node, KTOutputError::kPlaceAttribute);
         Append(u'"');
         break;
       case kXPathText:

@@ -46,9 +46,7 @@ class KTResultSerializer {
   // Borrowed; the processor hands over its result root before Serialize.
   void SetResultRoot(const KTXPathNode* root) { resultRoot_ = root; }
   const KTXPathNode* GetResultRoot() const { return resultRoot_; }
-  // The line break written by indentation ("\n" unless the front end sets
-  // "\r\n") and the encoding named when xsl:output names none ("UTF-8").
-  void SetNewline(const KTString& text) { newline_ = text; }
+  // The encoding named when xsl:output names none ("UTF-8").
   void SetDefaultEncoding(const KTString& name) { defaultEncoding_ = name; }
 
   // The whole output text, valid until the next Serialize or the
@@ -94,6 +92,8 @@ class KTResultSerializer {
   // True when it wrote a document type declaration.
   bool WriteHtmlDoctype();
 
+  // The line breaks the serialiser makes itself are LF; the result's own
+  // characters are written as they are.
   void WriteNewline();
   void WriteIndent();
 
@@ -108,14 +108,16 @@ class KTResultSerializer {
     kNoReferences = 32,          // an unwritable character is an error, not a reference
     kEscapeCarriageReturn = 64,  // CR as a reference
   };
-  static constexpr unsigned kTextRules = kEscapeMarkup | kEscapeAmpersand;
-  // A CR written as itself would reach a reader of the XML output as a line
-  // feed (XML 1.0 §2.11), so XML text keeps it as a reference.
-  static constexpr unsigned kXmlTextRules = kTextRules | kEscapeCarriageReturn;
+  // A CR written as itself would reach a reader of xml or html output as a
+  // line feed (XML 1.0 §2.11; HTML parsers do the same), so text keeps it
+  // as a reference.
+  static constexpr unsigned kTextRules = kEscapeMarkup | kEscapeAmpersand | kEscapeCarriageReturn;
   static constexpr unsigned kXmlAttributeRules =
       kEscapeMarkup | kEscapeAmpersand | kEscapeQuote | kEscapeLineEnds;
-  // HTML keeps line ends and tabs of attribute values as they are.
-  static constexpr unsigned kHtmlAttributeRules = kEscapeMarkup | kAmpersandBeforeBrace | kEscapeQuote;
+  // HTML keeps LF and tabs of attribute values as they are; a CR is a
+  // reference, as in text.
+  static constexpr unsigned kHtmlAttributeRules =
+      kEscapeMarkup | kAmpersandBeforeBrace | kEscapeQuote | kEscapeCarriageReturn;
 
   struct XmlFrame;
   struct HtmlFrame;
@@ -159,9 +161,12 @@ class KTResultSerializer {
   void WriteHtmlAttribute(const KTXPathNode* node);
   void WriteHtmlMeta();
   // Finds the head that gets the META, or the META of the result that
-  // already declares the content type and whose content names the encoding.
+  // already declares the content type, which is written as the serialiser's.
   void FindHtmlMetaPlace();
-  bool IsContentTypeMeta(const KTXPathNode* element, const KTXPathNode** content) const;
+  // A meta element in no namespace with http-equiv="Content-Type".
+  bool IsContentTypeMeta(const KTXPathNode* element) const;
+  // A further content-type META beside the one written: left out.
+  bool IsLeftOutMeta(const KTXPathNode* element) const;
   void OpenHtmlElement(const KTXPathNode* node, std::vector<HtmlFrame>& stack);
   // Writes the '>' of the start tag, and the META in the head that gets it.
   void FinishHtmlStartTag(HtmlFrame& frame);
@@ -179,11 +184,14 @@ class KTResultSerializer {
   int depth_ = 0;
   bool indent_ = false;
   // The head element whose content starts with the META of the html method,
-  // or the content attribute of the result's own content-type META, which is
-  // written naming the output encoding instead; null when there is none.
+  // or the result's own content-type META, which is written as the
+  // serialiser's instead; null when there is none. Further content-type
+  // METAs among the children of the html element at the top (metaHtml_) and
+  // of its head (metaScope_) are left out.
   const KTXPathNode* metaHead_ = nullptr;
-  const KTXPathNode* metaContent_ = nullptr;
-  KTString newline_;
+  const KTXPathNode* ownMeta_ = nullptr;
+  const KTXPathNode* metaHtml_ = nullptr;
+  const KTXPathNode* metaScope_ = nullptr;
   KTString defaultEncoding_;
   KTOutputEncoding encoding_;
   std::vector<CdataToken> cdataTokens_;

@@ -26,24 +26,13 @@ bool IsNamed(std::u16string_view name, std::u16string_view lowerCase) {
 
 constexpr char16_t kHexDigits[] = u"0123456789ABCDEF";
 
-// The ASCII characters a URI attribute value keeps as they are: letters,
-// digits, the marks of URI syntax, and '{' and '}', so that "&{" stays an
-// HTML script macro (XSLT 1.0 §16.2).
-struct UriKeptTable {
-  bool kept[128] = {};
-  constexpr UriKeptTable() {
-    for (char16_t c = u'a'; c <= u'z'; ++c) kept[c] = true;
-    for (char16_t c = u'A'; c <= u'Z'; ++c) kept[c] = true;
-    for (char16_t c = u'0'; c <= u'9'; ++c) kept[c] = true;
-    for (char16_t c : std::u16string_view(u"!#%&'()*+,-./:;<=>?@_~{}")) kept[c] = true;
-  }
-};
-constexpr UriKeptTable kUriKept;
+bool IsNotXmlChar(char32_t c) { return (c >= 0xD800 && c <= 0xDFFF) || c >= 0xFFFE; }
 
-// XSLT 1.0 §16.2: non-ASCII characters of URI attribute values are written
-// as %-escaped UTF-8 bytes. So are white space, controls and the ASCII
-// characters that may not stand in a URI (as xsltproc does), so that the
-// value stays one URI.
+// XSLT 1.0 §16.2: the non-ASCII characters of a URI attribute value are
+// written as their UTF-8 bytes, each as "%HH" (RFC 2396 §5.1.1 / HTML 4.01
+// §B.2.1). Every ASCII character, white space included, stays as it is: it
+// is the author's value, and escaping it would change the link. Characters
+// that XML does not allow are left for the caller to refuse.
 void EscapeUriValue(std::u16string_view value, KTString& out) {
   out.ClearAndReserve(static_cast<int>(value.size()));
   int length = 0;
@@ -53,19 +42,14 @@ void EscapeUriValue(std::u16string_view value, KTString& out) {
   };
   for (std::size_t i = 0; i < value.size(); ++i) {
     char32_t c = value[i];
-    if (c < 0x80 && kUriKept.kept[c]) {
-      out.AppendCharAtLength(static_cast<char16_t>(c), length, 64);
-      continue;
-    }
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < value.size() && value[i + 1] >= 0xDC00 &&
         value[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (char32_t(value[++i]) - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;  // a lone surrogate has no UTF-8 form
+    } else if (c < 0x80 || IsNotXmlChar(c)) {
+      out.AppendCharAtLength(static_cast<char16_t>(c), length, 64);
+      continue;
     }
-    if (c < 0x80) {
-      appendByte(c);
-    } else if (c < 0x800) {
+    if (c < 0x800) {
       appendByte(0xC0 | (c >> 6));
       appendByte(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
@@ -104,17 +88,20 @@ bool InNamespace(const KTXPathNode* node) {
 // ends with one; and after a block element that a node other than text
 // follows. Nothing is ever indented, and no break goes into an element whose
 // name begins with "p" (p, pre, param: the breaks xsltproc leaves out there)
-// nor anywhere inside pre or textarea, whose white space is shown as written.
+// nor anywhere inside pre, textarea, script or style, whose content is shown
+// or run as written (XSLT 1.0 §16.2: no white space that changes rendering).
 struct KTResultSerializer::HtmlFrame {
   const KTXPathNode* node;
   int next = 0;
   bool element = false;
-  bool empty = false;             // IsHtmlEmptyElement
+  bool xmlForm = false;           // in a namespace: written as the xml method writes it
+  bool empty = false;             // IsHtmlEmptyElement, in no namespace
   bool block = false;             // IsHtmlBlockElement, in no namespace
   bool raw = false;               // script or style: text written unescaped
   bool meta = false;              // the META is the first thing in its content
+  bool ownMeta = false;           // the result's content-type META, written as the serialiser's
   bool closed = false;            // the start tag has its '>' (the element has content)
-  bool verbatim = false;          // pre or textarea, or inside one
+  bool verbatim = false;          // pre, textarea, script or style, or inside one
   bool breaksBetween = false;     // a break may follow a block child
   bool breakAfterStart = false;
   bool breakBeforeEnd = false;
@@ -145,31 +132,26 @@ bool KTResultSerializer::WriteHtmlDoctype() {
   return true;
 }
 
-bool KTResultSerializer::IsContentTypeMeta(const KTXPathNode* element, const KTXPathNode** content) const {
-  if (element->GetKind() != kXPathElement || !IsNamedLocal(element, u"meta")) return false;
-  bool contentType = false;
-  *content = nullptr;
+bool KTResultSerializer::IsContentTypeMeta(const KTXPathNode* element) const {
+  if (element->GetKind() != kXPathElement || InNamespace(element) || !IsNamedLocal(element, u"meta")) return false;
   for (const auto& child : element->Children()) {
     if (child->GetKind() != kXPathAttribute) continue;
-    if (IsNamed(child->GetName(), u"http-equiv") && IsNamed(child->GetValue(), u"content-type")) {
-      contentType = true;
-    } else if (IsNamed(child->GetName(), u"content")) {
-      *content = child.get();
-    }
+    if (IsNamed(child->GetName(), u"http-equiv") && IsNamed(child->GetValue(), u"content-type")) return true;
   }
-  return contentType && *content;
+  return false;
 }
 
 // The META goes into the head of the html element at the top of the result
 // (or a head at the top). A META of the result that already declares the
-// content type, in that head or before it, takes its place: its content is
-// written naming the output encoding, so that the page never carries two
-// declarations that disagree.
+// content type, in that head or before it, takes its place: it is written as
+// the serialiser's, naming the output encoding, and any further one there is
+// left out, so that the page never carries two declarations.
 void KTResultSerializer::FindHtmlMetaPlace() {
   const KTXPathNode* head = nullptr;
   const KTXPathNode* html = nullptr;
   for (const auto& child : resultRoot_->Children()) {
     if (child->GetKind() != kXPathElement) continue;
+    if (InNamespace(child.get())) break;
     if (IsNamedLocal(child.get(), u"html")) {
       html = child.get();
       break;
@@ -179,22 +161,32 @@ void KTResultSerializer::FindHtmlMetaPlace() {
       break;
     }
   }
+  metaHtml_ = html;
   if (html) {
     for (const auto& child : html->Children()) {
       if (child->GetKind() != kXPathElement) continue;
-      if (IsNamedLocal(child.get(), u"head")) {
+      if (!InNamespace(child.get()) && IsNamedLocal(child.get(), u"head")) {
         head = child.get();
         break;
       }
-      if (IsContentTypeMeta(child.get(), &metaContent_)) return;
+      if (!ownMeta_ && IsContentTypeMeta(child.get())) ownMeta_ = child.get();
     }
   }
-  if (!head) return;
+  metaScope_ = head;
+  if (!head || ownMeta_) return;
   for (const auto& child : head->Children()) {
-    if (IsContentTypeMeta(child.get(), &metaContent_)) return;
+    if (IsContentTypeMeta(child.get())) {
+      ownMeta_ = child.get();
+      return;
+    }
   }
-  metaContent_ = nullptr;
   metaHead_ = head;
+}
+
+bool KTResultSerializer::IsLeftOutMeta(const KTXPathNode* element) const {
+  if (!ownMeta_ || element == ownMeta_) return false;
+  const KTXPathNode* parent = element->GetParent();
+  return (parent == metaHtml_ || parent == metaScope_) && IsContentTypeMeta(element);
 }
 
 void KTResultSerializer::WriteHtmlMeta() {
@@ -204,30 +196,28 @@ void KTResultSerializer::WriteHtmlMeta() {
 }
 
 void KTResultSerializer::WriteHtmlAttribute(const KTXPathNode* node) {
+  const KTXPathNode* parent = node->GetParent();
+  const bool xmlForm = !parent || InNamespace(parent);
+  if (node->GetKind() == kXPathNamespace || xmlForm) {
+    Append(u' ');
+    AppendName(node);
+    Append(u"=\"");
+    AppendText(node->GetValue(), kXmlAttributeRules, node, KTOutputError::kPlaceAttribute);
+    Append(u'"');
+    return;
+  }
+  const std::u16string_view name = node->GetName();
+  // The result's own content-type META is written as the serialiser's.
+  if (parent == ownMeta_) return;
   Append(u' ');
   AppendName(node);
-  const std::u16string_view name = node->GetName();
-  if (node->GetKind() == kXPathNamespace) {
-    Append(u"=\"");
-    AppendText(node->GetValue(), kXmlAttributeRules, node);
-    Append(u'"');
-    return;
-  }
-  if (node == metaContent_) {
-    Append(u"=\"text/html; charset=");
-    Append(encoding_.GetName().View());
-    Append(u'"');
-    return;
-  }
   if (htmlVocabulary_.IsHtmlBooleanAttribute(name)) return;
   Append(u"=\"");
-  const KTXPathNode* parent = node->GetParent();
-  if (htmlVocabulary_.IsHtmlUriAttribute(name) ||
-      (IsNamed(name, u"name") && parent && !InNamespace(parent) && IsNamed(parent->GetName(), u"a"))) {
+  if (htmlVocabulary_.IsHtmlUriAttribute(name) || (IsNamed(name, u"name") && IsNamed(parent->GetName(), u"a"))) {
     EscapeUriValue(node->GetValue(), uriBuffer_);
-    AppendText(uriBuffer_.View(), kHtmlAttributeRules, node);
+    AppendText(uriBuffer_.View(), kHtmlAttributeRules, node, KTOutputError::kPlaceAttribute);
   } else {
-    AppendText(node->GetValue(), kHtmlAttributeRules, node);
+    AppendText(node->GetValue(), kHtmlAttributeRules, node, KTOutputError::kPlaceAttribute);
   }
   Append(u'"');
 }
@@ -237,20 +227,32 @@ void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<Ht
   const bool parentVerbatim = !stack.empty() && stack.back().verbatim;
   HtmlFrame frame{node};
   frame.element = true;
-  // An element in a namespace that has content keeps its end tag even under
-  // the name of an HTML empty element (XSLT 1.0 §16.2 has it written as
-  // XML), so that its content is not left outside it. Without content it
-  // is a start tag alone like the HTML element (an end tag "</br>" reads as
-  // a second br in HTML).
-  const bool namespaced = InNamespace(node);
   const int childCount = node->GetChildCount();
-  const bool hasContent = childCount > 0 && !IsAttributeLike(node->GetChild(childCount - 1)->GetKind());
-  frame.empty = htmlVocabulary_.IsHtmlEmptyElement(name) && !(namespaced && hasContent);
-  // An element in a namespace is not HTML's, whatever its name.
-  frame.block = !namespaced && htmlVocabulary_.IsHtmlBlockElement(name);
+  // XSLT 1.0 §16.2: an element whose name has a namespace URI is not HTML's,
+  // whatever its name: it is written as the xml method writes it (escaped
+  // text, empty-element tag, no end-tag rules and no line breaks inside).
+  if (InNamespace(node)) {
+    frame.xmlForm = true;
+    frame.verbatim = parentVerbatim;
+    Append(u'<');
+    AppendName(node);
+    // Namespace declarations first, then the attributes, as the xml method.
+    int leading = 0;
+    while (leading < childCount && IsAttributeLike(node->GetChild(leading)->GetKind())) ++leading;
+    for (int kind : {static_cast<int>(kXPathNamespace), static_cast<int>(kXPathAttribute)}) {
+      for (int i = 0; i < leading; ++i) {
+        if (node->GetChild(i)->GetKind() == kind) WriteHtmlAttribute(node->GetChild(i));
+      }
+    }
+    frame.next = leading;
+    stack.push_back(frame);
+    return;
+  }
+  frame.empty = htmlVocabulary_.IsHtmlEmptyElement(name);
+  frame.block = htmlVocabulary_.IsHtmlBlockElement(name);
   frame.raw = IsNamed(name, u"script") || IsNamed(name, u"style");
   frame.meta = node == metaHead_;
-  frame.verbatim = parentVerbatim || (!namespaced && (IsNamed(name, u"pre") || IsNamed(name, u"textarea")));
+  frame.verbatim = parentVerbatim || frame.raw || IsNamed(name, u"pre") || IsNamed(name, u"textarea");
   const std::u16string_view local = name.substr(name.find(u':') + 1);
   frame.breaksBetween = indent_ && !frame.verbatim && !frame.empty && !local.empty() && local[0] != u'p';
   if (frame.breaksBetween && frame.block) {
@@ -269,14 +271,23 @@ void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<Ht
     frame.breakAfterStart = several && !textFirst;
     frame.breakBeforeEnd = several && !textLast;
   }
-  Append(u'<');
-  AppendName(node);
+  if (node == ownMeta_) {
+    // The result's own content-type META gives way to the serialiser's,
+    // which names the encoding the bytes are really in; its attributes are
+    // not written.
+    WriteHtmlMeta();
+    frame.ownMeta = true;
+    frame.closed = true;
+  } else {
+    Append(u'<');
+    AppendName(node);
+  }
   stack.push_back(frame);
 }
 
 void KTResultSerializer::FinishHtmlStartTag(HtmlFrame& frame) {
-  Append(u'>');
   frame.closed = true;
+  Append(u'>');
   if (frame.breakAfterStart) WriteNewline();
   if (frame.meta) {
     WriteHtmlMeta();
@@ -285,6 +296,14 @@ void KTResultSerializer::FinishHtmlStartTag(HtmlFrame& frame) {
 }
 
 void KTResultSerializer::CloseHtmlElement(HtmlFrame& frame) {
+  if (frame.xmlForm) {
+    Append(frame.closed ? u"</" : u"/>");
+    if (frame.closed) {
+      AppendName(frame.node);
+      Append(u'>');
+    }
+    return;
+  }
   if (frame.empty) {
     // An empty element of HTML is its start tag alone (XSLT 1.0 §16.2).
     if (!frame.closed) Append(u'>');
@@ -357,6 +376,7 @@ bool KTResultSerializer::WriteHtmlNode(const KTXPathNode* top) {
           // An empty text node (value-of of an empty string) writes nothing
           // and leaves the layout as it is.
           if (IsEmptyText(child)) continue;
+          if (kind == kXPathElement && IsLeftOutMeta(child)) continue;
           if (frame.element && !frame.closed) FinishHtmlStartTag(frame);
           if (frame.afterBlock && frame.breaksBetween && !IsTextLike(kind)) WriteNewline();
           frame.afterBlock = false;

@@ -67,13 +67,25 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Text(t.Element(r, u"BR"), u"x");
        },
        NoIndent, u"<body><br><div></div><foo></foo><p>t</p><BR>x</body>\n"},
-      {"an element in a namespace named like an HTML empty element: start tag alone, end tag with content",
+      {"an element in a namespace is written as XML (XSLT 1.0 §16.2), whatever its name; its children in no "
+       "namespace are HTML again",
        [](TreeBuilder& t) {
          KTXPathNode* r = t.Element(t.Root(), u"body");
          t.Attribute(t.Element(r, u"br", u"urn:x"), u"a", u"1");
          t.Text(t.Element(r, u"link", u"urn:x"), u"u");
+         KTXPathNode* svg = t.Element(r, u"svg", u"http://www.w3.org/2000/svg");
+         t.Attribute(svg, u"selected", u"a\tb\nc");
+         t.Namespace(svg, u"xmlns", u"http://www.w3.org/2000/svg");
+         t.Attribute(svg, u"href", u"a b\u00e9");
+         t.Text(t.Element(svg, u"script", u"http://www.w3.org/2000/svg"), u"a<b&c");
+         t.Element(svg, u"p", u"http://www.w3.org/2000/svg");
+         KTXPathNode* html = t.Element(svg, u"p");
+         t.Element(html, u"br");
+         t.Text(t.Element(html, u"script"), u"a<b");
        },
-       NoIndent, u"<body><br a=\"1\"><link>u</link></body>\n"},
+       NoIndent,
+       u"<body><br a=\"1\"/><link>u</link><svg xmlns=\"http://www.w3.org/2000/svg\" selected=\"a&#9;b&#10;c\" "
+       u"href=\"a b\u00e9\"><script>a&lt;b&amp;c</script><p/><p><br><script>a<b</script></p></svg></body>\n"},
       {"boolean attributes are written as their name, whatever their value",
        [](TreeBuilder& t) {
          KTXPathNode* s = t.Element(t.Root(), u"select");
@@ -84,20 +96,21 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Attribute(o2, u"value", u"v");
        },
        NoIndent, u"<select><option selected></option><option SELECTED value=\"v\"></option></select>\n"},
-      {"URI attributes: non-ASCII characters, white space and characters URIs exclude as %-escaped UTF-8",
+      {"URI attributes: only non-ASCII characters as %-escaped UTF-8 (XSLT 1.0 §16.2); white space and every "
+       "other ASCII character as they stand, but for markup and CR",
        [](TreeBuilder& t) {
          KTXPathNode* a = t.Element(t.Root(), u"a");
-         t.Attribute(a, u"href", u"/w/Caf%C3%A9 \u00e9");
+         t.Attribute(a, u"href", u"\n  /w/Caf%C3%A9 \u00e9");
          t.Attribute(a, u"SRC", u"a b");
          t.Attribute(a, u"title", u"a b\u00e9");
          KTXPathNode* b = t.Element(t.Root(), u"a");
-         t.Attribute(b, u"href", u"x?a=1&b=\"2\"&{c}#\U0001D11E");
-         t.Attribute(b, u"action", u"$[\\]^`|\t\n!#'()*+,-./:;=?@_~");
+         t.Attribute(b, u"href", u"x?a=1&b=\"2\"&{c}#\U0001D11E\u00ff\u0080");
+         t.Attribute(b, u"action", u"$[\\]^`|\t\r\n!#'()*+,-./:;=?@_~\x7f");
        },
        NoIndent,
-       u"<a href=\"/w/Caf%C3%A9%20%C3%A9\" SRC=\"a%20b\" title=\"a b\u00e9\"></a>"
-       u"<a href=\"x?a=1&amp;b=%222%22&{c}#%F0%9D%84%9E\" action=\"%24%5B%5C%5D%5E%60%7C%09%0A!#'()*+,-./:;=?@_~\">"
-       u"</a>\n"},
+       u"<a href=\"\n  /w/Caf%C3%A9 %C3%A9\" SRC=\"a b\" title=\"a b\u00e9\"></a>"
+       u"<a href=\"x?a=1&amp;b=&quot;2&quot;&{c}#%F0%9D%84%9E%C3%BF%C2%80\" "
+       u"action=\"$[\\]^`|\t&#13;\n!#'()*+,-./:;=?@_~\x7f\"></a>\n"},
       {"name is a URI attribute of the a element only; background and other HTML 4 URI attributes are kept",
        [](TreeBuilder& t) {
          KTXPathNode* a = t.Element(t.Root(), u"A");
@@ -108,13 +121,16 @@ TEST(KTResultSerializerHtmlTest, WritesTheDefinedText) {
          t.Attribute(body, u"longdesc", u"\u0451");
        },
        NoIndent,
-       u"<A name=\"%D1%91%20x\"><img name=\"\u0451 x\"><body background=\"a b.gif\" longdesc=\"\u0451\"></body>"
+       u"<A name=\"%D1%91 x\"><img name=\"\u0451 x\"><body background=\"a b.gif\" longdesc=\"\u0451\"></body>"
        u"</A>\n"},
-      {"attribute values: markup and quotes escaped, '&' bare only before '{', line ends and tabs kept",
+      {"attribute values: markup and quotes escaped, '&' bare only before '{', LF and tabs kept, CR a reference",
        [](TreeBuilder& t) {
          t.Attribute(t.Element(t.Root(), u"p"), u"title", u"a<b>\"c\" & &{x}\r\n\t'");
        },
-       NoIndent, u"<p title=\"a&lt;b&gt;&quot;c&quot; &amp; &{x}\r\n\t'\"></p>\n"},
+       NoIndent, u"<p title=\"a&lt;b&gt;&quot;c&quot; &amp; &{x}&#13;\n\t'\"></p>\n"},
+      {"a CR in text is a reference, so that a reader does not take it for a line feed",
+       [](TreeBuilder& t) { t.Text(t.Element(t.Root(), u"p"), u"a\rb\r\nc"); },
+       NoIndent, u"<p>a&#13;b&#13;\nc</p>\n"},
       {"script and style text is raw, other text escaped",
        [](TreeBuilder& t) {
          KTXPathNode* h = t.Element(t.Root(), u"div");
@@ -277,13 +293,27 @@ TEST(KTResultSerializerHtmlTest, IndentationBreaksLinesAroundBlockElements) {
        nullptr,
        u"<body>\n<p><div></div><div></div></p>\n<pre><span><div></div><div></div></span></pre>\n"
        u"<PRE><div></div><div></div></PRE>\n<textarea><div></div><div></div></textarea>\n</body>\n"},
+      {"nor anywhere inside script or style, which run as written",
+       [](TreeBuilder& t) {
+         KTXPathNode* head = t.Element(t.Root(), u"body");
+         KTXPathNode* style = t.Element(head, u"style");
+         t.Element(style, u"div");
+         t.Element(style, u"div");
+         KTXPathNode* span = t.Element(t.Element(head, u"SCRIPT"), u"span");
+         t.Element(t.Element(span, u"div"), u"p");
+         t.Element(span, u"div");
+         t.Text(t.Element(head, u"div"), u"x");
+       },
+       nullptr,
+       u"<body>\n<style><div></div><div></div></style>\n<SCRIPT><span><div><p></p></div><div></div></span></SCRIPT>"
+       u"<div>x</div>\n</body>\n"},
       {"elements in a namespace are not HTML's: no breaks around them",
        [](TreeBuilder& t) {
          KTXPathNode* div = t.Element(t.Root(), u"x:div", u"urn:x");
          t.Element(div, u"x:p", u"urn:x");
          t.Element(div, u"x:p", u"urn:x");
        },
-       nullptr, u"<x:div><x:p></x:p><x:p></x:p></x:div>\n"},
+       nullptr, u"<x:div><x:p/><x:p/></x:div>\n"},
       {"the META counts as the head's first child",
        [](TreeBuilder& t) {
          KTXPathNode* html = t.Element(t.Root(), u"html");
@@ -303,7 +333,8 @@ TEST(KTResultSerializerHtmlTest, IndentationBreaksLinesAroundBlockElements) {
 
 // The META goes into the head of the html element at the top (or of a head
 // at the top); a content-type META of the result's own, in that head or
-// before it, is kept in its place instead, its content naming the encoding.
+// before it, is replaced by it in its place, and any further one there is
+// left out: one declaration, naming the encoding the bytes are in.
 TEST(KTResultSerializerHtmlTest, MetaDeclaresTheEncodingOnce) {
   auto meta = [](TreeBuilder& t, KTXPathNode* parent, const char16_t* equiv, const char16_t* content) {
     KTXPathNode* m = t.Element(parent, u"meta");
@@ -312,35 +343,47 @@ TEST(KTResultSerializerHtmlTest, MetaDeclaresTheEncodingOnce) {
     return m;
   };
   const HtmlCase cases[] = {
-      {"the result's own META is rewritten, wherever it stands in the head",
+      {"the result's own META gives way to the serialiser's where it stands; a second one is left out",
        [&](TreeBuilder& t) {
          KTXPathNode* head = t.Element(t.Element(t.Root(), u"html"), u"head");
          t.Element(head, u"title");
-         meta(t, head, u"content-TYPE", u"text/html; charset=ISO-8859-1");
+         KTXPathNode* own = meta(t, head, u"content-TYPE", u"text/html; charset=ISO-8859-1");
+         t.Attribute(own, u"lang", u"en");
          meta(t, head, u"Content-Type", u"x");
        },
        NoIndent,
-       u"<html><head><title></title><meta http-equiv=\"content-TYPE\" CONTENT=\"text/html; charset=UTF-8\">"
-       u"<meta http-equiv=\"Content-Type\" CONTENT=\"x\"></head></html>\n"},
-      {"a META without content or of another kind does not count",
+       u"<html><head><title></title><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">"
+       u"</head></html>\n"},
+      {"a content-type META without content counts too; one of another kind does not",
        [&](TreeBuilder& t) {
          KTXPathNode* head = t.Element(t.Element(t.Root(), u"html"), u"head");
-         meta(t, head, u"Content-Type", nullptr);
          meta(t, head, u"refresh", u"5");
+         meta(t, head, u"Content-Type", nullptr);
        },
        NoIndent,
-       u"<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">"
-       u"<meta http-equiv=\"Content-Type\"><meta http-equiv=\"refresh\" CONTENT=\"5\"></head></html>\n"},
-      {"a content-type META before the head stands for it; one in the body does not",
+       u"<html><head><meta http-equiv=\"refresh\" CONTENT=\"5\">"
+       u"<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"></head></html>\n"},
+      {"a content-type META before the head stands for it, one in the head is left out; one in the body stays",
        [&](TreeBuilder& t) {
          KTXPathNode* html = t.Element(t.Root(), u"html");
          meta(t, html, u"Content-Type", u"x");
-         t.Element(html, u"head");
+         meta(t, t.Element(html, u"head"), u"Content-Type", u"z");
          meta(t, t.Element(html, u"body"), u"Content-Type", u"y");
        },
        NoIndent,
-       u"<html><meta http-equiv=\"Content-Type\" CONTENT=\"text/html; charset=UTF-8\"><head></head>"
+       u"<html><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"><head></head>"
        u"<body><meta http-equiv=\"Content-Type\" CONTENT=\"y\"></body></html>\n"},
+      {"a head or META in a namespace is not HTML's: the head of no namespace gets the META",
+       [&](TreeBuilder& t) {
+         KTXPathNode* html = t.Element(t.Root(), u"html");
+         KTXPathNode* xhead = t.Element(html, u"head", u"urn:x");
+         KTXPathNode* xmeta = t.Element(xhead, u"meta", u"urn:x");
+         t.Attribute(xmeta, u"http-equiv", u"Content-Type");
+         t.Element(html, u"head");
+       },
+       NoIndent,
+       u"<html><head><meta http-equiv=\"Content-Type\"/></head>"
+       u"<head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"></head></html>\n"},
       {"only the first head of the html element at the top, after other elements there",
        [&](TreeBuilder& t) {
          t.Element(t.Root(), u"foo");

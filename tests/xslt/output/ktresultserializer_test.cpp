@@ -51,13 +51,16 @@ TEST(KTResultSerializerXmlTest, WritesTheDefinedText) {
          s.SetOmitXmlDeclaration(true);
        },
        u"<a>\n  <b/>\n  <c>t</c>\n</a>\n"},
-      {"omit-xml-declaration=no writes it; the version is always 1.0", BuildABC,
+      {"omit-xml-declaration=no writes it with the version asked for", BuildABC,
        [](KTOutputSettings& s) {
          s.SetOmitXmlDeclaration(false);
          s.SetVersion(u"1.1");
          s.SetStandalone(true);
        },
-       u"<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<a><b/><c>t</c></a>\n"},
+       u"<?xml version=\"1.1\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<a><b/><c>t</c></a>\n"},
+      {"a version of XML other than 1.0 and 1.1 is written as 1.0 (XSLT 1.0 §16.1)", BuildABC,
+       [](KTOutputSettings& s) { s.SetVersion(u"2.0\"?><x"); },
+       u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a><b/><c>t</c></a>\n"},
       {"an encoding not among the 38 is named UTF-8", BuildABC,
        [](KTOutputSettings& s) { s.SetEncoding(u"x-no-such-encoding"); },
        u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<a><b/><c>t</c></a>\n"},
