@@ -214,7 +214,7 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
   const bool representsAll = encoding_.RepresentsAll();
   // xml and html results are read by XML and HTML parsers, which take only
   // the characters of XML 1.0 §2.2. Text output is plain text (XSLT 1.0
-  // §16.3): any character but NUL, which would end the written text.
+  // §16.3): any character. (Values end at NUL, so none holds one.)
   const bool xmlCharsOnly = !text_;
   const std::size_t size = text.size();
   std::size_t runStart = 0;
@@ -229,7 +229,7 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
     int replacementLength = 0;
     std::size_t units = 1;
     char32_t code = c;
-    if (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r' && (xmlCharsOnly || c == 0)) {
+    if (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r' && xmlCharsOnly) {
       throw KTOutputError(code, place, node);
     }
     if (c >= 0xD800) {

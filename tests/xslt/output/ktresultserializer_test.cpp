@@ -358,6 +358,86 @@ TEST(KTResultSerializerXmlTest, UnwritableCharactersWhereNoReferenceMayStandAreE
   }
 }
 
+// XML 1.0 §2.2: xml and html output hold only XML characters. A C0 control
+// other than tab, LF and CR, a lone surrogate, U+FFFE or U+FFFF is an error
+// naming the character and where it stood, in any encoding and wherever it
+// stands; text output writes every character as it is (XSLT 1.0 §16.3).
+TEST(KTResultSerializerXmlTest, CharactersXmlDoesNotAllowAreErrors) {
+  struct Case {
+    std::u16string text;
+    char32_t refused;  // 0: written
+  } characters[] = {
+      {u"a\x01" u"b", 0x01},   {u"\x1b[0m", 0x1B},       {u"a\x1f", 0x1F},        {u"\x08", 0x08},
+      {u"a\uFFFEb", 0xFFFE},   {u"\uFFFF", 0xFFFF},      {u"a\xD800" u"b", 0xD800}, {u"\xDC00\xD800", 0xDC00},
+      {u"a\xD800", 0xD800},    {u"\t\n\r \x7f\x85\uFFFD\U0001F600\U0010FFFF", 0},
+  };
+  struct Place {
+    const char* method;
+    std::function<void(TreeBuilder&, const char16_t*)> build;
+    KTOutputError::Place place;
+    const char16_t* where;
+  } places[] = {
+      {"xml", [](TreeBuilder& t, const char16_t* v) { t.Attribute(t.Element(t.Root(), u"out"), u"x", v); },
+       KTOutputError::kPlaceAttribute, u"(in the attribute \"x\" of the element \"out\")"},
+      {"xml", [](TreeBuilder& t, const char16_t* v) { t.Text(t.Element(t.Root(), u"out"), v); },
+       KTOutputError::kPlaceText, u"(in the text of the element \"out\")"},
+      {"xml", [](TreeBuilder& t, const char16_t* v) { t.RawText(t.Element(t.Root(), u"out"), v); },
+       KTOutputError::kPlaceText, u"(in the text of the element \"out\")"},
+      {"xml", [](TreeBuilder& t, const char16_t* v) { t.Text(t.Root(), v); }, KTOutputError::kPlaceText,
+       u"(in text at the top of the result)"},
+      {"xml", [](TreeBuilder& t, const char16_t* v) { t.Comment(t.Root(), v); }, KTOutputError::kPlaceComment,
+       u"(in a comment)"},
+      {"xml", [](TreeBuilder& t, const char16_t* v) { t.Pi(t.Root(), u"pi", v); },
+       KTOutputError::kPlaceProcessingInstruction, u"(in the processing instruction \"pi\")"},
+      {"xml", [](TreeBuilder& t, const char16_t* v) { t.Text(t.Element(t.Root(), u"c"), v); },
+       KTOutputError::kPlaceCData, u"(in the text of the element \"c\")"},
+      {"html", [](TreeBuilder& t, const char16_t* v) { t.Attribute(t.Element(t.Root(), u"a"), u"href", v); },
+       KTOutputError::kPlaceAttribute, u"(in the attribute \"href\" of the element \"a\")"},
+      {"html", [](TreeBuilder& t, const char16_t* v) { t.Text(t.Element(t.Root(), u"script"), v); },
+       KTOutputError::kPlaceText, u"(in the text of the element \"script\")"},
+      {"html", [](TreeBuilder& t, const char16_t* v) { t.Comment(t.Element(t.Root(), u"p"), v); },
+       KTOutputError::kPlaceComment, u"(in a comment)"},
+  };
+  for (const char16_t* encoding : {u"UTF-8", u"ISO-8859-1"}) {
+    for (const Place& p : places) {
+      for (const Case& c : characters) {
+        TreeBuilder tree;
+        p.build(tree, c.text.c_str());
+        KTOutputSettings settings;
+        settings.SetEncoding(encoding);
+        settings.SetMethod(KTString(std::u16string(p.method, p.method + std::strlen(p.method))));
+        settings.AppendCdataSectionElements(u" c");
+        KTResultSerializer serializer;
+        serializer.SetResultRoot(tree.Root());
+        const std::string what = std::string(p.method) + " " + ktresulttree::Utf8(p.where) + " " +
+                                 std::to_string(static_cast<unsigned>(c.refused));
+        try {
+          serializer.Serialize(settings);
+          EXPECT_EQ(c.refused, 0u) << what << ": no error";
+        } catch (const KTOutputError& error) {
+          // The encoding's own error (U+1F600 in a comment in ISO-8859-1).
+          if (!error.IsNotXmlCharacter()) continue;
+          EXPECT_NE(c.refused, 0u) << what << ": " << ktresulttree::Utf8(error.GetMessage());
+          EXPECT_EQ(error.GetCharacter(), c.refused) << what;
+          EXPECT_EQ(error.GetPlace(), p.place) << what;
+          char hex[16];
+          std::snprintf(hex, sizeof hex, "U+%04X ", static_cast<unsigned>(c.refused));
+          const std::u16string message = error.GetMessage();
+          EXPECT_EQ(message.rfind(u"The character " + std::u16string(hex, hex + std::strlen(hex)), 0), 0u)
+              << what << ": " << ktresulttree::Utf8(message);
+          EXPECT_NE(message.find(p.where), std::u16string::npos) << what << ": " << ktresulttree::Utf8(message);
+        }
+      }
+    }
+  }
+  // Text output: every character is written as it is.
+  TreeBuilder tree;
+  tree.Text(tree.Element(tree.Root(), u"a"), u"a\x01\x1b\uFFFE\r\n");
+  KTOutputSettings settings;
+  settings.SetMethod(u"text");
+  EXPECT_EQ(Serialize(tree, settings), u"a\x01\x1b\uFFFE\r\n");
+}
+
 // Without recursion: a result nested 100,000 deep serialises in every method.
 TEST(KTResultSerializerXmlTest, DeepResultsSerialiseInEveryMethod) {
   constexpr int kDepth = 100000;
