@@ -112,6 +112,7 @@ constexpr Entry kTable[] = {
     {7271, u"in the processing instruction \"%s\""},
     {7272, u"in the name \"%s\""},
     {7273, u"in the output"},
+    {7274, u"The character U+%04X cannot be written: XML 1.1 allows it only as a character reference (%s)"},
 
     // XPath errors by kind and the XPath and XSLT function names by function
     // index (7413 + index), shown in XPath error messages.

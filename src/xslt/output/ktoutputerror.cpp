@@ -18,6 +18,7 @@ constexpr unsigned kMessageInComment = 7270;
 constexpr unsigned kMessageInInstruction = 7271;
 constexpr unsigned kMessageInName = 7272;
 constexpr unsigned kMessageInOutput = 7273;
+constexpr unsigned kMessageOnlyAsReference = 7274;
 
 const char16_t* Resource(unsigned id) {
   const char16_t* text = KTFindStringResource(id);
@@ -63,8 +64,8 @@ KTOutputError::KTOutputError(char32_t character, Place place, const KTString& en
                   encoding.c_str());
 }
 
-KTOutputError::KTOutputError(char32_t character, Place place, const KTXPathNode* node)
+KTOutputError::KTOutputError(char32_t character, Place place, const KTXPathNode* node, bool xml11)
     : character_(character), place_(place), node_(node), notXmlCharacter_(true) {
-  message_.Format(Resource(kMessageNotXmlCharacter), static_cast<unsigned>(character),
-                  DescribePlace(place, node));
+  message_.Format(Resource(xml11 ? kMessageOnlyAsReference : kMessageNotXmlCharacter),
+                  static_cast<unsigned>(character), DescribePlace(place, node));
 }

@@ -26,8 +26,10 @@ class KTOutputError {
   // A character the output encoding cannot hold.
   KTOutputError(char32_t character, Place place, const KTString& encoding, const KTXPathNode* node);
   // A character that is no XML 1.0 Char (a C0 control other than tab, LF and
-  // CR, a lone surrogate, U+FFFE or U+FFFF); node tells where it came from.
-  KTOutputError(char32_t character, Place place, const KTXPathNode* node);
+  // CR, a lone surrogate, U+FFFE or U+FFFF), or with xml11 a C1 control of
+  // an XML 1.1 document where no reference may stand; node tells where it
+  // came from.
+  KTOutputError(char32_t character, Place place, const KTXPathNode* node, bool xml11 = false);
 
   char32_t GetCharacter() const { return character_; }
   Place GetPlace() const { return place_; }
@@ -38,7 +40,7 @@ class KTOutputError {
   // "The character U+20AC cannot be written in a comment in the output
   // encoding ISO-8859-1" (message 7260 with the place of 7261-7265), or
   // "The character U+0001 cannot be written: XML 1.0 does not allow it (in
-  // the attribute "p" of the element "out")" (7266 with 7267-7273).
+  // the attribute "p" of the element "out")" (7266 or 7274 with 7267-7273).
   const char16_t* GetMessage() const { return message_.c_str(); }
 
  private:

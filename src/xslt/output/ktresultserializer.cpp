@@ -57,6 +57,12 @@ std::u16string_view LocalPart(std::u16string_view name) {
   return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
 }
 
+// XML 1.1 §2.2: the C1 controls but NEL (RestrictedChar) may stand in an
+// XML 1.1 document only as character references.
+bool IsXml11Restricted(char32_t c) { return c >= 0x7F && c <= 0x9F && c != 0x85; }
+// XML 1.1 §2.11: a reader takes NEL and LINE SEPARATOR for line feeds.
+bool IsXml11LineEnd(char32_t c) { return c == 0x85 || c == 0x2028; }
+
 // "&#N;" in decimal into buffer (at least 16 units); returns the length.
 int FormatCharacterReference(char32_t c, char16_t* buffer) {
   char16_t digits[10];
@@ -133,6 +139,7 @@ const char16_t* KTResultSerializer::Serialize(const KTOutputSettings& settings) 
   ownMeta_ = nullptr;
   metaHtml_ = nullptr;
   metaScope_ = nullptr;
+  xml11_ = false;
   encoding_.Select(settings_.IsEncodingSpecified() ? settings_.GetEncoding().c_str()
                                                    : defaultEncoding_.c_str());
   ParseCdataList();
@@ -224,7 +231,10 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
     // An encoding that writes every character leaves only the characters
     // the rules may replace or refuse to look at: those below 64 and from
     // the surrogates up.
-    if (representsAll && (c >= 64 ? c < 0xD800 : ((kMayBeReplaced >> c) & 1) == 0)) continue;
+    if (representsAll && (c >= 64 ? c < 0xD800 && !(xml11_ && (IsXml11Restricted(c) || IsXml11LineEnd(c)))
+                                  : ((kMayBeReplaced >> c) & 1) == 0)) {
+      continue;
+    }
     const char16_t* replacement = nullptr;
     int replacementLength = 0;
     std::size_t units = 1;
@@ -244,7 +254,17 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
         continue;
       }
     }
-    if (c < 0x80) {
+    if (xml11_ && (IsXml11Restricted(c) || IsXml11LineEnd(c))) {
+      // A line end of XML 1.1 where no reference may stand is written as it
+      // is, as a CR is in a comment.
+      if (rules & kNoReferences) {
+        if (IsXml11Restricted(c)) throw KTOutputError(code, place, node, true);
+        if (representsAll || encoding_.CanRepresent(c)) continue;
+        throw KTOutputError(code, place, encoding_.GetName(), node);
+      }
+      replacementLength = FormatCharacterReference(code, reference);
+      replacement = reference;
+    } else if (c < 0x80) {
       switch (c) {
         case u'<':
           if (rules & kEscapeMarkup) replacement = u"&lt;";
@@ -360,11 +380,22 @@ void KTResultSerializer::WriteTextContent(const KTXPathNode* node, bool escape) 
     // "]]>" cannot stand inside a section: it is split between "]]" and ">".
     // A CR would reach a reader as a line feed (XML 1.0 §2.11), so it leaves
     // the section as a character reference.
+    // So do the characters XML 1.1 reads as line ends or takes only as
+    // references.
+    auto leavesSection = [&](char16_t c) {
+      return c == u'\r' || (xml11_ && (IsXml11Restricted(c) || IsXml11LineEnd(c)));
+    };
     auto appendPiece = [&](std::u16string_view piece) {
-      for (std::size_t cr = piece.find(u'\r'); cr != std::u16string_view::npos; cr = piece.find(u'\r')) {
-        AppendText(piece.substr(0, cr), kNoReferences, node, KTOutputError::kPlaceCData);
-        Append(u"]]>&#13;<![CDATA[");
-        piece.remove_prefix(cr + 1);
+      for (;;) {
+        const auto out = std::find_if(piece.begin(), piece.end(), leavesSection);
+        if (out == piece.end()) break;
+        const std::size_t at = static_cast<std::size_t>(out - piece.begin());
+        AppendText(piece.substr(0, at), kNoReferences, node, KTOutputError::kPlaceCData);
+        char16_t reference[16];
+        Append(u"]]>");
+        Append(std::u16string_view(reference, FormatCharacterReference(piece[at], reference)));
+        Append(u"<![CDATA[");
+        piece.remove_prefix(at + 1);
       }
       AppendText(piece, kNoReferences, node, KTOutputError::kPlaceCData);
     };
@@ -387,9 +418,10 @@ void KTResultSerializer::WriteTextContent(const KTXPathNode* node, bool escape) 
 
 void KTResultSerializer::WriteXmlDeclaration() {
   // XSLT 1.0 §16.1: a version of XML that is not supported (any but 1.0 and
-  // 1.1) gives way to one that is.
-  const bool xml11 = settings_.IsVersionSpecified() && settings_.GetVersion().View() == u"1.1";
-  Append(xml11 ? u"<?xml version=\"1.1\" encoding=\"" : u"<?xml version=\"1.0\" encoding=\"");
+  // 1.1) gives way to one that is. The document after the declaration is
+  // then read by the rules of its version.
+  xml11_ = settings_.IsVersionSpecified() && settings_.GetVersion().View() == u"1.1";
+  Append(xml11_ ? u"<?xml version=\"1.1\" encoding=\"" : u"<?xml version=\"1.0\" encoding=\"");
   Append(encoding_.GetName().View());
   Append(u'"');
   if (settings_.IsStandaloneSpecified()) {

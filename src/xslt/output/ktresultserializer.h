@@ -183,6 +183,9 @@ class KTResultSerializer {
   bool text_ = false;
   int depth_ = 0;
   bool indent_ = false;
+  // The declaration names XML 1.1: C1 controls, NEL and LINE SEPARATOR are
+  // written as references where they may be.
+  bool xml11_ = false;
   // The head element whose content starts with the META of the html method,
   // or the result's own content-type META, which is written as the
   // serialiser's instead; null when there is none. Further content-type

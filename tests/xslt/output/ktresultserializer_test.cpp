@@ -438,6 +438,49 @@ TEST(KTResultSerializerXmlTest, CharactersXmlDoesNotAllowAreErrors) {
   EXPECT_EQ(Serialize(tree, settings), u"a\x01\x1b\uFFFE\r\n");
 }
 
+// XML 1.1 §2.2 lets the C1 controls but NEL stand only as references, and
+// §2.11 reads NEL and LINE SEPARATOR as line feeds: under a 1.1 declaration
+// text and attribute values hold them as references, CDATA sections leave
+// them as references, and a C1 control in a comment is an error. Without the
+// declaration the document is XML 1.0, where they are ordinary characters.
+TEST(KTResultSerializerXmlTest, Xml11DocumentsHoldC1ControlsAndItsLineEndsAsReferences) {
+  auto build = [](TreeBuilder& t, const char16_t* comment) {
+    KTXPathNode* e = t.Element(t.Root(), u"e");
+    t.Attribute(e, u"a", u"x\x85y\x80");
+    t.Text(e, u"a\x85" u"b\u2028c\x7f\x9f\u00a0");
+    t.Text(t.Element(e, u"c"), u"p\x85q\x84");
+    t.Comment(e, comment);
+  };
+  KTOutputSettings settings;
+  settings.SetVersion(u"1.1");
+  settings.AppendCdataSectionElements(u" c");
+  TreeBuilder tree;
+  build(tree, u"n\x85l\u2028");
+  EXPECT_EQ(Serialize(tree, settings),
+            u"<?xml version=\"1.1\" encoding=\"UTF-8\"?>\n<e a=\"x&#133;y&#128;\">a&#133;b&#8232;c&#127;&#159;\u00a0"
+            u"<c><![CDATA[p]]>&#133;<![CDATA[q]]>&#132;<![CDATA[]]></c><!--n\x85l\u2028--></e>\n");
+  settings.SetOmitXmlDeclaration(true);
+  EXPECT_EQ(Serialize(tree, settings),
+            u"<e a=\"x\x85y\x80\">a\x85" u"b\u2028c\x7f\x9f\u00a0<c><![CDATA[p\x85q\x84]]></c><!--n\x85l\u2028--></e>\n");
+
+  TreeBuilder refused;
+  build(refused, u"x\x90");
+  KTOutputSettings declared;
+  declared.SetVersion(u"1.1");
+  KTResultSerializer serializer;
+  serializer.SetResultRoot(refused.Root());
+  try {
+    serializer.Serialize(declared);
+    ADD_FAILURE() << "no error";
+  } catch (const KTOutputError& error) {
+    EXPECT_EQ(error.GetCharacter(), U'\x90');
+    EXPECT_EQ(error.GetPlace(), KTOutputError::kPlaceComment);
+    EXPECT_EQ(std::u16string(error.GetMessage()),
+              u"The character U+0090 cannot be written: XML 1.1 allows it only as a character reference (in a "
+              u"comment)");
+  }
+}
+
 // Without recursion: a result nested 100,000 deep serialises in every method.
 TEST(KTResultSerializerXmlTest, DeepResultsSerialiseInEveryMethod) {
   constexpr int kDepth = 100000;
