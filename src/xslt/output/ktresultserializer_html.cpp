@@ -99,7 +99,6 @@ struct KTResultSerializer::HtmlFrame {
   bool block = false;             // IsHtmlBlockElement, in no namespace
   bool raw = false;               // script or style: text written unescaped
   bool meta = false;              // the META is the first thing in its content
-  bool ownMeta = false;           // the result's content-type META, written as the serialiser's
   bool closed = false;            // the start tag has its '>' (the element has content)
   bool verbatim = false;          // pre, textarea, script or style, or inside one
   bool breaksBetween = false;     // a break may follow a block child
@@ -151,7 +150,7 @@ void KTResultSerializer::FindHtmlMetaPlace() {
   const KTXPathNode* html = nullptr;
   for (const auto& child : resultRoot_->Children()) {
     if (child->GetKind() != kXPathElement) continue;
-    if (InNamespace(child.get())) break;
+    if (InNamespace(child.get())) continue;
     if (IsNamedLocal(child.get(), u"html")) {
       html = child.get();
       break;
@@ -197,6 +196,8 @@ void KTResultSerializer::WriteHtmlMeta() {
 
 void KTResultSerializer::WriteHtmlAttribute(const KTXPathNode* node) {
   const KTXPathNode* parent = node->GetParent();
+  // The result's own content-type META is written as the serialiser's.
+  if (parent && parent == ownMeta_) return;
   const bool xmlForm = !parent || InNamespace(parent);
   if (node->GetKind() == kXPathNamespace || xmlForm) {
     Append(u' ');
@@ -207,8 +208,6 @@ void KTResultSerializer::WriteHtmlAttribute(const KTXPathNode* node) {
     return;
   }
   const std::u16string_view name = node->GetName();
-  // The result's own content-type META is written as the serialiser's.
-  if (parent == ownMeta_) return;
   Append(u' ');
   AppendName(node);
   if (htmlVocabulary_.IsHtmlBooleanAttribute(name)) return;
@@ -276,7 +275,6 @@ void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<Ht
     // which names the encoding the bytes are really in; its attributes are
     // not written.
     WriteHtmlMeta();
-    frame.ownMeta = true;
     frame.closed = true;
   } else {
     Append(u'<');
@@ -286,8 +284,8 @@ void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<Ht
 }
 
 void KTResultSerializer::FinishHtmlStartTag(HtmlFrame& frame) {
-  frame.closed = true;
   Append(u'>');
+  frame.closed = true;
   if (frame.breakAfterStart) WriteNewline();
   if (frame.meta) {
     WriteHtmlMeta();

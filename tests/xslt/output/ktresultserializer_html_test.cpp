@@ -373,6 +373,16 @@ TEST(KTResultSerializerHtmlTest, MetaDeclaresTheEncodingOnce) {
        NoIndent,
        u"<html><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"><head></head>"
        u"<body><meta http-equiv=\"Content-Type\" CONTENT=\"y\"></body></html>\n"},
+      {"none of the own META's attributes or namespace declarations is written; an element in a namespace before "
+       "the html element is passed over",
+       [&](TreeBuilder& t) {
+         t.Element(t.Root(), u"x:a", u"urn:x");
+         KTXPathNode* own = meta(t, t.Element(t.Element(t.Root(), u"html"), u"head"), u"Content-Type", u"x");
+         t.Namespace(own, u"xmlns:x", u"urn:x");
+         t.Attribute(own, u"lang", u"en");
+       },
+       NoIndent,
+       u"<x:a/><html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\"></head></html>\n"},
       {"a head or META in a namespace is not HTML's: the head of no namespace gets the META",
        [&](TreeBuilder& t) {
          KTXPathNode* html = t.Element(t.Root(), u"html");
