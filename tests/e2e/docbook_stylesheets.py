@@ -143,6 +143,9 @@ def main():
     os.makedirs(work, exist_ok=True)
     try:
         subprocess.run([sys.executable, f'{data}/make_book.py', f'{work}/book.xml'], check=True)
+        if os.path.getsize(f'{work}/book.xml') < 100_000:
+            print('FAIL the generated book is smaller than 100 KB')
+            return 1
         shutil.copy(f'{data}/article.xml', f'{work}/article.xml')
         copy = f'{work}/docbook-xsl'
         shutil.rmtree(copy, ignore_errors=True)
