@@ -185,6 +185,9 @@ def main():
             if theirs.returncode != 0:
                 failures.append(f'{doc}, {fmt}: xsltproc failed\n{theirs.stderr}')
                 continue
+            if not os.path.exists(f'{work}/{out}-ours.out'):
+                failures.append(f'{doc}, {fmt}: no output file')
+                continue
             a, b = read_output(f'{work}/{out}-ours.out'), read_output(f'{work}/{out}-xsltproc.out')
             names_a, names_b = (expanded_names(a), expanded_names(b)) if fmt != 'html' else ([], [])
             if names_a != names_b:
