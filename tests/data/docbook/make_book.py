@@ -6,8 +6,10 @@ usage: make_book.py OUT.xml [--chapters N]
 The book is the same on every run (fixed seed). It has a preface, chapters of nested sections,
 CALS tables with spanned and straddling cells, itemized, ordered and variable lists, examples
 with program listings (markup characters, line breaks), cross references (xref, link), ulinks,
-footnotes, index terms and an index, a glossary, an appendix, entities of the internal subset
-and the DTD's character entities. The DOCTYPE names the DTD by its local path, so that every
+footnotes, index terms and an index, admonitions, procedures, the rarer blocks in turn (sidebar,
+figure, simple and segmented lists, Q and A, screen, informal tables, anchors), a chapter of
+sect1 to sect3, reference pages with command and function synopses, a glossary, a bibliography,
+an appendix, entities of the internal subset and the DTD's character entities. The DOCTYPE names the DTD by its local path, so that every
 processor reads the same DTD and its default attributes without a catalog.
 """
 import random, sys
