@@ -75,14 +75,14 @@ def normalise(text):
         return '<' + ' '.join([m.group(1)] + attributes) + m.group(3) + '>'
 
     text = re.sub(r'^<\?xml[^>]*\?>', '', text)
-    # libxml2 writes a document with an XHTML document type in its XHTML mode: a META for the
-    # content type at the start of head, and end tags for empty elements. The xml output method
-    # of XSLT 1.0 (§16.1) adds no element.
-    text = re.sub(r'<meta http-equiv="Content-Type" content="[^"]*" ?/>', '', text)
     text = re.sub(r'\s+', ' ', text)
     text = CHARACTER_REFERENCE.sub(character, text)
     text = GENERATED_ID.sub(renumber, text)
     text = TAG.sub(sort_attributes, text)
+    # libxml2 writes a document with an XHTML document type in its XHTML mode: a META for the
+    # content type at the start of head, and end tags for empty elements. The xml output method
+    # of XSLT 1.0 (§16.1) adds no element.
+    text = re.sub(r'<meta content="[^"]*" http-equiv="Content-Type"/>', '', text)
     return re.sub(r'<([A-Za-z][\w:.-]*)([^<>]*)(?<!/)></\1>', r'<\1\2/>', text)
 
 
