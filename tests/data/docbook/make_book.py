@@ -8,11 +8,12 @@ CALS tables with spanned and straddling cells, itemized, ordered and variable li
 with program listings (markup characters, line breaks), cross references (xref, link), ulinks,
 footnotes, index terms and an index, admonitions, procedures, the rarer blocks in turn (sidebar,
 figure, simple and segmented lists, Q and A, screen, informal tables, anchors), a chapter of
-sect1 to sect3, reference pages with command and function synopses, a glossary, a bibliography,
-an appendix, entities of the internal subset and the DTD's character entities. The DOCTYPE names the DTD by its local path, so that every
+sect1 to sect3, reference pages with command and function synopses, a glossary (written beside
+the book in ISO-8859-1 and read as an external parsed entity), a bibliography, an appendix,
+entities of the internal subset and the DTD's character entities. The DOCTYPE names the DTD by its local path, so that every
 processor reads the same DTD and its default attributes without a catalog.
 """
-import random, sys
+import os, random, sys
 
 DTD = '/usr/share/xml/docbook/schema/dtd/4.5/docbookx.dtd'
 WORDS = ('stream parser grammar node axis template rule pattern key sort number format '
@@ -316,13 +317,24 @@ class Book:
     def glossary_terms(self):
         self.terms = [f'gl-{w}' for w in sorted(set(WORDS))[:8]]
 
-    def write(self):
+    def glossary(self):
+        """The glossary, kept apart: the book reads it as an external parsed entity."""
+        out = ['<?xml version="1.0" encoding="ISO-8859-1"?>\n'
+               '<glossary id="gloss"><title>Glossary &mdash; d\u00e9finitions</title>\n']
+        for t in self.terms:
+            out.append(f'  <glossentry id="{t}"><glossterm>{t[3:]}</glossterm>'
+                       f'<glossdef><para>{self.words(5, 12)}.</para></glossdef></glossentry>\n')
+        out.append('</glossary>\n')
+        return ''.join(out)
+
+    def write(self, glossary_file):
         self.glossary_terms()
         self.w('<?xml version="1.0" encoding="UTF-8"?>\n')
         self.w(f'<!DOCTYPE book PUBLIC "-//OASIS//DTD DocBook XML V4.5//EN" "{DTD}" [\n'
                '<!ENTITY product "Ostrel">\n<!ENTITY version "1.0">\n'
                '<!ENTITY legal "<para>Copyright &copy; 2026 The Ostrel authors &mdash; '
-               'all rights reserved.</para>">\n]>\n')
+               'all rights reserved.</para>">\n'
+               f'<!ENTITY glossary SYSTEM "{glossary_file}">\n]>\n')
         self.w('<book id="book" lang="en">\n  <bookinfo>\n'
                '    <title>The &product; Handbook</title>\n'
                '    <subtitle>Transforming documents &hellip; by example</subtitle>\n'
@@ -364,11 +376,7 @@ class Book:
         self.w('  <appendix id="app"><title>Reference</title>\n')
         self.body('    ', 'app', 4)
         self.w('  </appendix>\n')
-        self.w('  <glossary id="gloss"><title>Glossary</title>\n')
-        for t in self.terms:
-            self.w(f'    <glossentry id="{t}"><glossterm>{t[3:]}</glossterm>'
-                   f'<glossdef><para>{self.words(5, 12)}.</para></glossdef></glossentry>\n')
-        self.w('  </glossary>\n')
+        self.w('  &glossary;\n')
         self.w('  <bibliography id="bib"><title>Further reading</title>\n')
         for b in range(3):
             self.w(f'    <biblioentry id="bib{b}"><abbrev>B{b}</abbrev>'
@@ -389,8 +397,14 @@ def main():
         del args[i:i + 2]
     if len(args) != 1:
         sys.exit(__doc__)
+    stem, _ = os.path.splitext(args[0])
+    glossary_file = stem + '-glossary.xml'
+    book = Book(chapters)
+    text = book.write(os.path.basename(glossary_file))
     with open(args[0], 'w', encoding='utf-8') as f:
-        f.write(Book(chapters).write())
+        f.write(text)
+    with open(glossary_file, 'w', encoding='iso-8859-1') as f:
+        f.write(book.glossary())
 
 
 if __name__ == '__main__':
