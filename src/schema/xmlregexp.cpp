@@ -1,12 +1,14 @@
 // XML Schema regular expressions: the grammar singleton, the compiler that
 // turns the parse tree of a pattern into a compact node array (the same tree,
-// with quantifier bounds and escapes read once), the matcher that replays
-// recorded choice points, and sample strings.
+// with quantifier bounds and escapes read once) and that into a program of
+// states, the matcher that runs every live state in step, and sample strings.
 #include "schema/xmlregexp.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/kterrorlogger.h"
+#include "platform/ktworkcount.h"
 #include "parso/parso.h"
 #include "streams/ktunicodedatabase.h"
 
@@ -420,27 +422,131 @@ bool XMLRegExp::Compile(const KTString& pattern) {
     SetRegexError(pattern_, offset, 1, u"groups nested at most 256 levels deep");
     nodes_.clear();
     classes_.clear();
+    parser.DropTree();
+    return false;
   }
   parser.DropTree();
-  return ok;
+  if (ProgramSize(0) + 1 > kMaxStates) {
+    // Only a repetition count can blow a pattern up this far; the position
+    // of the first count is the nearest useful pointer into the pattern.
+    const int brace = pattern_.Find(u'{');
+    SetRegexError(pattern_, brace < 0 ? 0 : brace, 1, u"repetition counts that expand to at most 32768 states");
+    nodes_.clear();
+    classes_.clear();
+    return false;
+  }
+  program_.clear();
+  program_.reserve(static_cast<size_t>(ProgramSize(0)) + 1);
+  Emit(0);
+  program_.push_back(State{Op::kAccept});
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The program
+
+int64_t XMLRegExp::ProgramSize(int index) const {
+  const Node& n = nodes_[index];
+  constexpr int64_t kPast = kMaxStates + 1;
+  switch (n.kind) {
+    case NodeKind::kChar:
+    case NodeKind::kClass:
+      return 1;
+    case NodeKind::kBranch:
+    case NodeKind::kAlternation: {
+      int64_t size = 0;
+      for (int c = n.first; c >= 0 && size < kPast; c = nodes_[c].next) size += ProgramSize(c);
+      // A split and a jump for every alternative but the last.
+      if (n.kind == NodeKind::kAlternation && n.childCount > 1) size += 2 * (n.childCount - 1);
+      return std::min(size, kPast);
+    }
+    case NodeKind::kPiece: {
+      if (n.max < n.min) return 1;
+      const int64_t atom = n.first < 0 ? 0 : ProgramSize(n.first);
+      int64_t size = static_cast<int64_t>(n.min) * atom;
+      if (n.max == kUnbounded) {
+        size += atom + 2;
+      } else {
+        size += static_cast<int64_t>(n.max - n.min) * (atom + 1);
+      }
+      return std::min(size, kPast);
+    }
+  }
+  return kPast;
+}
+
+void XMLRegExp::Emit(int index) {
+  const Node& n = nodes_[index];
+  auto add = [this](State s) {
+    program_.push_back(s);
+    return static_cast<int>(program_.size()) - 1;
+  };
+  switch (n.kind) {
+    case NodeKind::kChar: {
+      State s{Op::kChar};
+      s.ch = n.ch;
+      add(s);
+      return;
+    }
+    case NodeKind::kClass: {
+      State s{Op::kClass};
+      s.cls = n.cls;
+      add(s);
+      return;
+    }
+    case NodeKind::kBranch:
+      for (int c = n.first; c >= 0; c = nodes_[c].next) Emit(c);
+      return;
+    case NodeKind::kAlternation: {
+      // split(b1, next) b1 jump(end) split(b2, next) b2 jump(end) ... bn
+      std::vector<int> jumps;
+      for (int b = n.first; b >= 0; b = nodes_[b].next) {
+        if (nodes_[b].next < 0) {
+          Emit(b);
+          break;
+        }
+        const int split = add(State{Op::kSplit});
+        program_[split].x = split + 1;
+        Emit(b);
+        jumps.push_back(add(State{Op::kJump}));
+        program_[split].y = static_cast<int>(program_.size());
+      }
+      for (int j : jumps) program_[j].x = static_cast<int>(program_.size());
+      return;
+    }
+    case NodeKind::kPiece: {
+      if (n.max < n.min) {
+        add(State{Op::kFail});
+        return;
+      }
+      if (n.first < 0) return;
+      for (int i = 0; i < n.min; ++i) Emit(n.first);
+      if (n.max == kUnbounded) {
+        // loop: split(body, end) body jump(loop)
+        const int loop = add(State{Op::kSplit});
+        program_[loop].x = loop + 1;
+        Emit(n.first);
+        const int jump = add(State{Op::kJump});
+        program_[jump].x = loop;
+        program_[loop].y = static_cast<int>(program_.size());
+        return;
+      }
+      // Each optional copy may be skipped, which ends the repetition.
+      std::vector<int> splits;
+      for (int i = n.min; i < n.max; ++i) {
+        const int split = add(State{Op::kSplit});
+        program_[split].x = split + 1;
+        splits.push_back(split);
+        Emit(n.first);
+      }
+      for (int s : splits) program_[s].y = static_cast<int>(program_.size());
+      return;
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Matching
-
-bool XMLRegExp::IsTaken(const ChoiceKey& key) {
-  auto it = pointIndex_.find(key);
-  if (it != pointIndex_.end()) return points_[it->second].taken;
-  // Past the point limit no attempt follows this one, so a new decision can
-  // never be revisited: it is not recorded and memory stays bounded.
-  if (points_.size() > kMaxChoicePoints) {
-    pointsOverflow_ = true;
-    return false;
-  }
-  pointIndex_.emplace(key, points_.size());
-  points_.push_back(ChoicePoint{key, false});
-  return false;
-}
 
 bool XMLRegExp::ClassContains(int index, char16_t c) const {
   const ClassNode& n = classes_[index];
@@ -474,114 +580,86 @@ bool XMLRegExp::ClassContains(int index, char16_t c) const {
   return in != n.negated;
 }
 
-int XMLRegExp::MatchNode(int index, int& cursor) {
-  if (aborted_) return kNoMatch;
-  if (++steps_ > budget_) {
-    aborted_ = true;
-    return kNoMatch;
-  }
-  const Node& n = nodes_[index];
-  switch (n.kind) {
-    case NodeKind::kChar:
-      if (cursor < length_ && text_[cursor] == n.ch) {
-        ++cursor;
-        return kMatch;
-      }
-      return kNoMatch;
-    case NodeKind::kClass:
-      if (cursor < length_ && ClassContains(n.cls, text_[cursor])) {
-        ++cursor;
-        return kMatch;
-      }
-      return kNoMatch;
-    case NodeKind::kBranch: {
-      const int start = cursor;
-      for (int p = n.first; p >= 0; p = nodes_[p].next) {
-        if (MatchNode(p, cursor) != kMatch) {
-          cursor = start;
-          return kNoMatch;
-        }
-      }
-      return kMatch;
-    }
-    case NodeKind::kAlternation: {
-      const int start = cursor;
-      for (int b = n.first; b >= 0; b = nodes_[b].next) {
-        cursor = start;
-        if (MatchNode(b, cursor) != kMatch) continue;
-        // One branch offers no choice: no point to record.
-        if (n.childCount == 1) return kMatch;
-        if (!IsTaken(ChoiceKey{b, cursor, 0})) return kMatch;
-        // Taken on an earlier attempt: this time the next branch is due.
-      }
-      cursor = start;
-      return kNoMatch;
-    }
-    case NodeKind::kPiece: {
-      const int start = cursor;
-      const int atom = n.first;
-      int i = 0;
-      while (i < n.max && !aborted_) {
-        const int before = cursor;
-        if (atom < 0 || MatchNode(atom, cursor) != kMatch) break;
-        if (cursor == before) {
-          // Repetitions that consume nothing would all do so: the mandatory
-          // ones count at once, optional ones end the loop.
-          if (i < n.min) i = n.min;
-          break;
-        }
-        if (i >= n.min && IsTaken(ChoiceKey{atom, cursor, i})) {
-          cursor = before;  // one repetition fewer this time
-          break;
-        }
-        ++i;
-      }
-      if (i >= n.min && !aborted_) return kMatch;
-      cursor = start;
-      return kNoMatch;
+void XMLRegExp::AddState(std::vector<int>& list, int state) {
+  // Depth first with an explicit stack, the preferred target of a split
+  // popped first, so that the list keeps the order a backtracking reading
+  // would try. A state already added at this position is not added again,
+  // which also ends loops whose body can match the empty text.
+  stack_.push_back(state);
+  while (!stack_.empty()) {
+    const int s = stack_.back();
+    stack_.pop_back();
+    ++steps_;
+    if (addedAt_[s] == position_) continue;
+    addedAt_[s] = position_;
+    const State& st = program_[s];
+    switch (st.op) {
+      case Op::kJump:
+        stack_.push_back(st.x);
+        break;
+      case Op::kSplit:
+        stack_.push_back(st.y);
+        stack_.push_back(st.x);
+        break;
+      case Op::kFail:
+        break;
+      case Op::kChar:
+      case Op::kClass:
+      case Op::kAccept:
+        list.push_back(s);
+        break;
     }
   }
-  return kNoMatch;
 }
 
 int XMLRegExp::Match(const KTString& text) { return Match(text.c_str(), text.GetLength()); }
 
 int XMLRegExp::Match(const char16_t* text, int length) {
   steps_ = 0;
-  attempts_ = 0;
-  if (nodes_.empty()) return kMatch;
-  points_.clear();
-  // Clearing an empty map still wipes every bucket; many short matches
-  // (the tokens of a long list) skip that.
-  if (!pointIndex_.empty()) pointIndex_.clear();
-  pointsOverflow_ = false;
-  aborted_ = false;
-  text_ = text ? text : u"";
-  length_ = text ? length : 0;
-  budget_ = kStepBudgetBase + kStepBudgetPerChar * static_cast<int64_t>(length_);
-  int status = kNoMatch;
-  for (;;) {
-    int cursor = 0;
-    ++attempts_;
-    status = MatchNode(0, cursor);
-    if (aborted_) return kNoMatch;
-    if (status == kMatch) {
-      if (cursor == length_) return kMatch;
-      status = kPartialMatch;
-      if (flag_) return status;
+  if (program_.empty()) return kMatch;
+  if (!text) length = 0;
+  addedAt_.assign(program_.size(), -1);
+  current_.clear();
+  next_.clear();
+  position_ = 0;
+  AddState(current_, 0);
+  // Where the preferred reading accepted (flag 1), and whether any reading
+  // accepted before the end (for kPartialMatch).
+  int preferredEnd = -1;
+  bool partial = false;
+  for (int pos = 0;; ++pos) {
+    const bool atEnd = pos >= length;
+    const char16_t c = atEnd ? 0 : text[pos];
+    position_ = pos + 1;
+    next_.clear();
+    for (int s : current_) {
+      ++steps_;
+      const State& st = program_[s];
+      if (st.op == Op::kAccept) {
+        if (atEnd) {
+          // Every reading still live outranks one that accepted earlier.
+          preferredEnd = pos;
+          break;
+        }
+        partial = true;
+        if (flag_ != 0) {
+          // The preferred reading ends here: readings it outranks are
+          // dropped, readings that outrank it go on.
+          preferredEnd = pos;
+          break;
+        }
+        continue;
+      }
+      if (atEnd) continue;
+      const bool in = st.op == Op::kChar ? c == st.ch : ClassContains(st.cls, c);
+      if (in) AddState(next_, s + 1);
     }
-    if (points_.empty() || pointsOverflow_ || points_.size() > kMaxChoicePoints ||
-        attempts_ > kMaxAttempts) {
-      return status;
-    }
-    // Back to the newest decision that still has an untried option.
-    while (!points_.empty() && points_.back().taken) {
-      pointIndex_.erase(points_.back().key);
-      points_.pop_back();
-    }
-    if (points_.empty()) return status;
-    points_.back().taken = true;
+    if (atEnd || next_.empty()) break;
+    current_.swap(next_);
   }
+  KTWorkCount::Add(static_cast<uint64_t>(steps_));
+  if (preferredEnd == length) return kMatch;
+  return partial || preferredEnd >= 0 ? kPartialMatch : kNoMatch;
 }
 
 // ---------------------------------------------------------------------------
@@ -645,7 +723,7 @@ void XMLRegExp::BuildSample(int index, KTString& out, int& length) const {
       return;
     case NodeKind::kPiece: {
       const int times = n.min == 0 && n.max >= 1 ? 1 : n.min;
-      for (int i = 0; i < times && length < kMaxSampleLength; ++i) {
+      for (int i = 0; i < times; ++i) {
         if (n.first >= 0) BuildSample(n.first, out, length);
       }
       return;

@@ -1,8 +1,9 @@
 // XMLRegExp: the regular expressions of XML Schema Part 2 (Appendix F),
-// parsed with the grammar engine from the embedded grammar "gra_re.txt" and
-// matched against a whole text by replaying recorded choice points. Used by
-// the pattern facet, the built-in pattern table of the datatypes and the DTD
-// and schema loaders.
+// parsed with the grammar engine from the embedded grammar "gra_re.txt",
+// compiled to a small program of states and matched against a whole text by
+// simulating every live state at once (no backtracking). Used by the pattern
+// facet, the built-in pattern table of the datatypes and the DTD and schema
+// loaders.
 #pragma once
 
 #include <cstdint>
@@ -59,22 +60,15 @@ KTRegexGrammar& GetRegexGrammar();
 
 class XMLRegExp {
  public:
-  // The backtracking limits of one match: beyond this many choice points, or
-  // this many attempts, the match stops and fails with its last status.
-  static constexpr size_t kMaxChoicePoints = 1000;
-  static constexpr int kMaxAttempts = 10000;
-  // Node visits one match may make, on top of the limits above: a base and a
-  // share per character of the text, so that a long text still gets its
-  // first (linear) attempt while nested repetitions such as (a*)*b stop long
-  // before the attempt limit could multiply into billions of steps.
-  static constexpr int64_t kStepBudgetBase = 4'000'000;
-  static constexpr int64_t kStepBudgetPerChar = 256;
   // Parenthesised groups and character-class subtractions nested deeper than
-  // this are refused when compiling; it bounds the recursion of matching.
+  // this are refused when compiling; it bounds the recursion of compiling.
   static constexpr int kMaxNesting = 256;
-  // A sample string stops growing at this length (x{1000000000} would
-  // otherwise ask for a billion characters).
-  static constexpr int kMaxSampleLength = 1 << 16;
+  // Bounded repetitions are written out state by state ({2,4} gives four
+  // copies of its atom), and every state may be live at each character, so
+  // one match costs up to the text's length times this many steps. 32768
+  // states leave room for any pattern a schema writes by hand (\d{1,1000}
+  // takes 2,000) while a{1000000000} is refused at compile time.
+  static constexpr int kMaxStates = 1 << 15;
   // Results of Match.
   static constexpr int kNoMatch = 0;
   static constexpr int kPartialMatch = 1;  // a leading part of the text matched
@@ -95,15 +89,20 @@ class XMLRegExp {
   uint8_t GetFlag() const { return flag_; }
 
   // kMatch when the pattern matches the whole text, else kNoMatch or
-  // kPartialMatch.
+  // kPartialMatch. With flag 0 any way of matching counts; with flag 1 only
+  // the way a greedy, left-to-right reading prefers (so a|ab refuses "ab").
+  // Either way the work is at most linear in the text's length times the
+  // number of states.
   int Match(const KTString& text);
   int Match(const char16_t* text, int length);
   // A text that the pattern matches; empty without a compiled form.
   KTString MakeSample() const;
 
-  // Work done by the last Match (for tests and benchmarks).
+  // States visited by the last Match (for tests and benchmarks); the same
+  // count is added to KTWorkCount.
   int64_t GetLastStepCount() const { return steps_; }
-  int GetLastAttemptCount() const { return attempts_; }
+  // States of the compiled program.
+  int GetStateCount() const { return static_cast<int>(program_.size()); }
 
   // The furthest failure of the last compile that failed: offset and line in
   // the pattern, the rest of the pattern from there, and the expected rule.
@@ -140,31 +139,22 @@ class XMLRegExp {
     KTString name;          // category or block name
   };
 
-  struct ChoiceKey {
-    int node;
-    int cursor;
-    int count;
-    bool operator==(const ChoiceKey& o) const {
-      return node == o.node && cursor == o.cursor && count == o.count;
-    }
-  };
-  struct ChoiceKeyHash {
-    size_t operator()(const ChoiceKey& k) const noexcept {
-      uint64_t h = static_cast<uint32_t>(k.node) * 0x9E3779B97F4A7C15ull;
-      h ^= (static_cast<uint64_t>(static_cast<uint32_t>(k.cursor)) << 20) ^ static_cast<uint32_t>(k.count);
-      h *= 0xC2B2AE3D27D4EB4Full;
-      return static_cast<size_t>(h ^ (h >> 29));
-    }
-  };
-  struct ChoicePoint {
-    ChoiceKey key;
-    bool taken;
+  // One state of the compiled program. kSplit goes on at both targets, the
+  // first preferred (greedy repetition, earlier alternative).
+  enum class Op : uint8_t { kChar, kClass, kSplit, kJump, kFail, kAccept };
+  struct State {
+    Op op;
+    char16_t ch = 0;
+    int cls = -1;
+    int x = -1, y = -1;  // targets of kSplit and kJump
   };
 
-  int MatchNode(int node, int& cursor);
-  // Looks a decision up; returns true when its point is present and taken
-  // (the other option is due), false when it is new or not yet taken.
-  bool IsTaken(const ChoiceKey& key);
+  // Size in states of the program for a node, stopping past kMaxStates.
+  int64_t ProgramSize(int node) const;
+  void Emit(int node);
+  // Adds a state and everything reachable from it without reading a
+  // character to the list, in order of preference.
+  void AddState(std::vector<int>& list, int state);
   bool ClassContains(int cls, char16_t c) const;
   void BuildSample(int node, KTString& out, int& length) const;
   void ClassSample(int cls, KTString& out, int& length) const;
@@ -173,15 +163,15 @@ class XMLRegExp {
   uint8_t flag_;
   std::vector<Node> nodes_;  // nodes_[0] is the root alternation
   std::vector<ClassNode> classes_;
+  std::vector<State> program_;  // program_[0] is the start
 
-  // Match state, reused by every match.
-  std::vector<ChoicePoint> points_;
-  std::unordered_map<ChoiceKey, size_t, ChoiceKeyHash> pointIndex_;
-  bool pointsOverflow_ = false;
-  const char16_t* text_ = nullptr;
-  int length_ = 0;
+  // Match state, reused by every match: the live states before and after a
+  // character, the position at which each state was last added, and the
+  // stack of the closure walk.
+  std::vector<int> current_;
+  std::vector<int> next_;
+  std::vector<int> addedAt_;
+  std::vector<int> stack_;
+  int position_ = 0;
   int64_t steps_ = 0;
-  int64_t budget_ = 0;
-  int attempts_ = 0;
-  bool aborted_ = false;
 };
