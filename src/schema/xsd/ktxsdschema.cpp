@@ -8,6 +8,25 @@
 
 // ---- Passes ----
 
+namespace {
+
+// The targetNamespace written on a schema document's `schema` element (no
+// namespace when there is none).
+KTNamespaceId DeclaredTargetNamespace(KTXNode* root) {
+  KTChildIterator top;
+  for (root->FirstChildOfKind(top, kElement); !top.IsEnd(); top.Next()) {
+    if (!(KTString(top.Node()->GetLocalName()) == u"schema")) continue;
+    KTChildIterator a;
+    for (top.Node()->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
+      if (KTString(a.Node()->GetName()) == u"targetNamespace") return KTNamespaceId::Intern(a.Node()->GetValue());
+    }
+    break;
+  }
+  return KTNamespaceId::None();
+}
+
+}  // namespace
+
 void KTSchemaModel::RequestXsdPass(const KTString& localName) {
   anotherPass_ = true;
   lastPassAllowed_ = static_cast<int16_t>(currentPass_ + 1);
@@ -60,6 +79,10 @@ bool KTSchemaModel::LoadXsdSchema(std::vector<KTXNode*> roots) {
     xsd_.pendingNames.clear();
     xsd_.unsettled = 0;
     for (size_t i = 0; i < roots.size(); ++i) {
+      // A document that an import or include of an earlier one already
+      // loaded in its own target namespace is not loaded again: its
+      // declarations would clash with themselves.
+      if (i > 0 && xsd_.schemaRoots.count({DeclaredTargetNamespace(roots[i]).Identity(), roots[i]}) > 0) continue;
       if (!LoadXsdSchemaDocument(roots[i], &namespaces_, i > 0, false, KTString())) return false;
     }
     if (!anotherPass_) break;
