@@ -287,6 +287,26 @@ int KTDatatype::CheckValue(const KTString& value, bool asList, bool skipFacets) 
   }
 }
 
+KTString KTDatatype::NormalizeWhiteSpace(const KTString& value) const {
+  KTString text = value;
+  const KTFacet* facet = nullptr;
+  for (const auto& f : facets_) {
+    if (f->GetKind() == kFacetWhiteSpace) {
+      facet = f.get();
+      break;
+    }
+  }
+  const bool replace = facet ? facet->Value() == u"replace" : typeId_ == kDtNormalizedString && !listFlag_;
+  const bool collapse = facet ? facet->Value() == u"collapse" : listFlag_ || CollapsesWhiteSpace(typeId_);
+  if (collapse) return Collapse(text);
+  if (replace) {
+    text.Replace(u'\t', u' ');
+    text.Replace(u'\n', u' ');
+    text.Replace(u'\r', u' ');
+  }
+  return text;
+}
+
 int KTDatatype::CheckOne(const KTString& value, bool asList, bool skipFacets) const {
   KTString text = value;
   text.ResolveCharRefs();

@@ -98,6 +98,12 @@ class KTDatatype {
   // separated list when the list flag or `asList` is set; a union tries its
   // members in chain order. Never throws.
   int CheckValue(const KTString& value, bool asList, bool skipFacets) const;
+  // The value as the type's white-space rule leaves it (XML Schema Part 2,
+  // 4.3.6): the whiteSpace facet when there is one, else replace for
+  // normalizedString, preserve for string and the types that keep white
+  // space, collapse for lists and every other built-in type. Default and
+  // fixed values are supplied in this form.
+  KTString NormalizeWhiteSpace(const KTString& value) const;
   // One literal of this datatype's built-in type, its range, then its facets.
   int CheckBuiltinLexical(const KTString& text, bool skipFacets) const;
 

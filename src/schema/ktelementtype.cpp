@@ -190,7 +190,7 @@ bool KTElementType::CollectDefaultAttributes(std::vector<KTAttributeDecl*>& out,
   text = nullptr;
   if (!hasDefaults_) return false;
   for (KTAttributeDecl& a : GetAttributeList()) {
-    if (a.hasDefault) out.push_back(&a);
+    if (a.hasDefault && !a.prohibited) out.push_back(&a);
   }
   if (HasSimpleContent() || mixed_) {
     if (!valueText_.IsEmpty()) {

@@ -62,6 +62,7 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
   if (!scope.Entered()) return scope.Result();
   KTNamespaceContext* context = scope.Context();
   const bool topLevel = parentGroup == nullptr;
+  const int unsettledBefore = xsd_.unsettled;
   KTString blockText = xsd_.blockDefault, finalText = xsd_.finalDefault;
   bool qualified = xsd_.qualifiedElements;
   KTQName elementName;
@@ -306,31 +307,6 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
     }
   }
 
-  // Default or fixed text, checked against the datatype. A value the type
-  // refuses is recorded and supplied nowhere.
-  if (!defaultText.IsEmpty() || !fixedText.IsEmpty()) {
-    if (!decl->HasSimpleContent() && !decl->IsMixed()) {
-      return ReportError(kXsdDefaultNeedsSimpleContent, valueAttribute, nullptr, KTString());
-    }
-    KTDatatypeRef datatype = decl->GetDatatype();
-    if (datatype.IsValid()) {
-      KTString text = defaultText.IsEmpty() ? fixedText : defaultText;
-      if (text.Find(u'&') >= 0) {
-        KTString expanded;
-        ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);
-        text = expanded;
-      }
-      int code = datatype->CheckValue(text, false, false);
-      if (code != kDatatypeValid) {
-        decl->valueText_ = KTString();
-        decl->fixedText_ = KTString();
-        if (code == kDatatypeLexical) return ReportError(kXsdValueLexical, valueAttribute, decl, datatype->GetTypeName(true));
-        if (code == kDatatypeRange) return ReportError(kXsdValueRange, valueAttribute, decl, datatype->GetTypeName(true));
-        return ReportError(kXsdValueFacet, valueAttribute, decl, KTDatatype::GetFailingFacetText());
-      }
-    }
-  }
-
   // No type at all: the head's type, or any content.
   if (typeText.IsEmpty() && !typeGiven && refText.IsEmpty()) {
     if (!substitutionText.IsEmpty()) {
@@ -358,6 +334,39 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
       decl->mixed_ = true;
       decl->contentRead_ = true;
       setOwnValues(false);
+    }
+  }
+
+  // Default or fixed text, checked against the datatype. A value the type
+  // refuses is recorded and supplied nowhere. A type still waiting for a
+  // definition further on is checked on the pass that settles it.
+  const bool typeWaits = xsd_.unsettled != unsettledBefore && !xsd_.finalPass;
+  if ((!defaultText.IsEmpty() || !fixedText.IsEmpty()) && stepsOk && !typeWaits) {
+    if (!decl->HasSimpleContent() && !decl->IsMixed()) {
+      return ReportError(kXsdDefaultNeedsSimpleContent, valueAttribute, nullptr, KTString());
+    }
+    KTDatatypeRef datatype = decl->GetDatatype();
+    if (datatype.IsValid()) {
+      KTString text = defaultText.IsEmpty() ? fixedText : defaultText;
+      if (text.Find(u'&') >= 0) {
+        KTString expanded;
+        ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);
+        text = expanded;
+      }
+      int code = datatype->CheckValue(text, false, false);
+      if (code != kDatatypeValid) {
+        decl->valueText_ = KTString();
+        decl->fixedText_ = KTString();
+        if (code == kDatatypeLexical) return ReportError(kXsdValueLexical, valueAttribute, decl, datatype->GetTypeName(true));
+        if (code == kDatatypeRange) return ReportError(kXsdValueRange, valueAttribute, decl, datatype->GetTypeName(true));
+        return ReportError(kXsdValueFacet, valueAttribute, decl, KTDatatype::GetFailingFacetText());
+      }
+      // Supplied as the type's white-space rule leaves it (XML Schema 1.0
+      // Part 1, §3.3.1: the value constraint is a value of the type).
+      if (refText.IsEmpty()) {
+        decl->valueText_ = datatype->NormalizeWhiteSpace(defaultText);
+        decl->fixedText_ = datatype->NormalizeWhiteSpace(fixedText);
+      }
     }
   }
 

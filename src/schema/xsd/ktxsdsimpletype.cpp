@@ -384,6 +384,11 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
     }
   }
   if (!ok) return false;
+  if (refSeen) {
+    // The referenced declaration was copied over the use read before it.
+    decl.prohibited = useText == u"prohibited";
+    decl.required = useText == u"required";
+  }
   if (defaultNode && !useText.IsEmpty() && !(useText == u"optional")) {
     return ReportError(kXsdDefaultWithUse, node, nullptr, KTString());
   }
@@ -439,6 +444,20 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
       return ReportError(kXsdValueRange, at, reportDeclaration, decl.datatype->GetTypeName(true));
     }
     return ReportError(kXsdValueFacet, at, reportDeclaration, KTDatatype::GetFailingFacetText());
+  }
+
+  if (decl.hasDefault && decl.datatype.IsValid()) {
+    // Supplied as the type's white-space rule leaves it (XML Schema 1.0
+    // Part 1, §3.2.1: the value constraint is a value of the type).
+    decl.defaultText = decl.datatype->NormalizeWhiteSpace(decl.defaultText);
+  }
+  if (decl.prohibited) {
+    // A prohibited attribute is absent from the type (XML Schema 1.0 Part 1,
+    // §3.4.2, attribute uses): whatever default a referenced declaration
+    // carries is not supplied.
+    decl.hasDefault = false;
+    decl.fixed = false;
+    decl.defaultText = KTString();
   }
 
   if (owner && restriction) {
