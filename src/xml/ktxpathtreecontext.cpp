@@ -582,6 +582,24 @@ void KTXPathTreeContext::MarkIdAttributes(KTXPathNode* element, KTElementType* d
   }
 }
 
+// Whether an attribute is xsi:nil with the value true (a boolean literal,
+// white space collapsed: "true" or "1").
+static bool IsNilTrue(KTXPathNode* attribute) {
+  const KTString* uri = attribute->GetNamespaceUri();
+  if (!uri || !(*uri == u"http://www.w3.org/2001/XMLSchema-instance")) return false;
+  if (KTStrCmp(LocalPart(attribute->GetName()), u"nil") != 0) return false;
+  std::u16string_view value(attribute->GetValue());
+  while (!value.empty() && (value.front() == u' ' || value.front() == u'\t' || value.front() == u'\n' ||
+                            value.front() == u'\r')) {
+    value.remove_prefix(1);
+  }
+  while (!value.empty() && (value.back() == u' ' || value.back() == u'\t' || value.back() == u'\n' ||
+                            value.back() == u'\r')) {
+    value.remove_suffix(1);
+  }
+  return value == u"true" || value == u"1";
+}
+
 KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending) {
   FinishAttributes(node);  // the element's own attributes are all wrapped
   if (!model_) return nullptr;
@@ -655,11 +673,20 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
   for (int i = 0; hasText && i < node->GetChildCount(); ++i) {
     if (node->GetChild(i)->GetKind() == kXPathText) hasText = false;
   }
+  // So do element children and xsi:nil="true": XML Schema 1.0 Part 1,
+  // §3.3.4 (Element Locally Valid (Element), 5.1.2) supplies a default only
+  // to an element with no element or character children, and clause 3.3.2
+  // to one that is not nil.
+  for (int i = 0; hasText && i < node->GetChildCount(); ++i) {
+    const int k = node->GetChild(i)->GetKind();
+    if (k == kXPathElement) hasText = false;
+    if (k == kXPathAttribute && IsNilTrue(node->GetChild(i))) hasText = false;
+  }
   if (hasText && node->GetXNode()) {
     KTChildIterator it;
     for (node->GetXNode()->BeginChildren(it); !it.IsEnd(); it.Next()) {
       int k = it.Node()->GetKind();
-      if (k == kText || k == kCData) {
+      if (k == kText || k == kCData || k == kElement) {
         hasText = false;
         break;
       }
