@@ -138,6 +138,27 @@ std::vector<XsdCase> Cases() {
        Out(std::string(kNoNs) + " tok=\"a b\" lst=\"1 2\" str=\" a  b \"",
            "<t>x y</t><s> x\ny </s><r>x y </r>"),
        {}},
+      // §4.2.1: a schema document without a target namespace included by
+      // one with a target namespace takes it, and its unqualified
+      // references name components of that namespace.
+      {"a chameleon include takes the including namespace",
+       {{"a.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" targetNamespace=\"urn:a\" xmlns:a=\"urn:a\"\n"
+         " elementFormDefault=\"qualified\">\n<xs:include schemaLocation=\"c.xsd\"/>\n"
+         "<xs:element name=\"doc\"><xs:complexType><xs:sequence>\n"
+         "<xs:element ref=\"a:item\" minOccurs=\"0\" maxOccurs=\"unbounded\"/></xs:sequence>\n"
+         "<xs:attribute name=\"v\" type=\"a:size\" default=\"3\"/></xs:complexType></xs:element>\n</xs:schema>\n"},
+        {"c.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" elementFormDefault=\"qualified\">\n"
+         "<xs:simpleType name=\"size\"><xs:restriction base=\"xs:int\"/></xs:simpleType>\n"
+         "<xs:complexType name=\"itemType\"><xs:attribute name=\"w\" type=\"size\" default=\" 7 \"/>\n"
+         "<xs:attributeGroup ref=\"ag\"/></xs:complexType>\n"
+         "<xs:attributeGroup name=\"ag\"><xs:attribute name=\"h\" default=\"H\"/></xs:attributeGroup>\n"
+         "<xs:element name=\"item\" type=\"itemType\"/>\n</xs:schema>\n"},
+        {"src.xml", Src("xmlns=\"urn:a\" xsi:schemaLocation=\"urn:a a.xsd\"", "<item/>")}},
+       "a.xsd",
+       Out("xmlns=\"urn:a\" xsi:schemaLocation=\"urn:a a.xsd\" v=\"3\"", "<item w=\"7\" h=\"H\"/>"),
+       {}},
   };
 }
 

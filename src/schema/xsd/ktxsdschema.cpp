@@ -25,6 +25,14 @@ KTNamespaceId DeclaredTargetNamespace(KTXNode* root) {
   return KTNamespaceId::None();
 }
 
+bool HasAttributeNamed(KTXNode* element, const char16_t* name) {
+  KTChildIterator a;
+  for (element->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
+    if (KTString(a.Node()->GetName()) == name) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void KTSchemaModel::RequestXsdPass(const KTString& localName) {
@@ -206,6 +214,14 @@ bool KTSchemaModel::LoadXsdSchemaDocument(KTXNode* root, KTNamespaceContext* par
     if (!XsdExpandNode(*this, child, name, value)) return false;
     if (!(name.GetLocalName() == u"schema")) continue;
     context->AddDeclarations(child, false);
+    if (included && !xsd_.targetBinding.ns.IsNone() && !HasAttributeNamed(child, u"targetNamespace") &&
+        !HasAttributeNamed(child, u"xmlns")) {
+      // A chameleon include (XML Schema 1.0 Part 1, §4.2.1): the document
+      // has no target namespace and takes the includer's, and so do its
+      // unqualified references, which the includer's default namespace
+      // must not capture either.
+      context->Bind(KTString(), xsd_.targetBinding.ns, false);
+    }
     const KTPrefixBinding* bound = FirstPrefixFor(*context, XsdNamespace());
     if (!bound) return ReportError(kXsdNamespaceUnbound, child, nullptr, KTString(kXsdNamespaceUri));
     xsd_.xsdBinding.SetPrefix(bound->prefix.c_str());
