@@ -181,10 +181,10 @@ class KTSchemaModel final : public KTSchemaServices {
   using SimpleTypeSet = std::map<KTQName, std::unique_ptr<KTSimpleTypeDef>, KTQNameLessFn>;
   using ComplexTypeSet = std::map<KTQName, std::unique_ptr<KTComplexTypeDef>, KTQNameLessFn>;
   using GroupSet = std::map<KTQName, std::unique_ptr<KTElementType>, KTQNameLessFn>;
-  // Passes over XML Schema documents: another pass follows while one settles
-  // more references than the one before; this one is the last whatever
-  // happens (a chain of forward references settles one link per pass).
-  static constexpr int kMaxXsdPasses = 32;
+  // Definitions named in the message about XML Schema references that never
+  // settle: enough to find the cycle, while a schema with thousands of them
+  // still gets a one-line message.
+  static constexpr int kMaxUnsettledNamesListed = 10;
   // Schema elements loaded inside one another (model groups, anonymous
   // types, included documents): real schemas nest a few dozen levels.
   static constexpr int kMaxXsdNesting = 256;
@@ -387,8 +387,8 @@ class KTSchemaModel final : public KTSchemaServices {
   int GetCurrentPass() const { return currentPass_; }
   int GetLastPassAllowed() const { return lastPassAllowed_; }
   void SetPasses(int current, int lastAllowed) {
-    currentPass_ = static_cast<int16_t>(current);
-    lastPassAllowed_ = static_cast<int16_t>(lastAllowed);
+    currentPass_ = current;
+    lastPassAllowed_ = lastAllowed;
   }
   // Asked for by a reference that pass 1 could not resolve.
   void RequestAnotherPass();
@@ -471,8 +471,9 @@ class KTSchemaModel final : public KTSchemaServices {
   KTSchemaErrorBlock error_;
   KTString referenceName_;
   KTXNode* referenceNode_ = nullptr;
-  int16_t currentPass_ = 1;
-  int16_t lastPassAllowed_ = 1;
+  // Passes may number as many as a schema's forward references.
+  int currentPass_ = 1;
+  int lastPassAllowed_ = 1;
   int defaultSecondTypeId_;
   int schemaKind_ = kSchemaNone;
   bool anotherPass_ = false;

@@ -48,8 +48,39 @@ std::string Out(const std::string& attributes, const std::string& content, const
 
 const char* const kNoNs = "xsi:noNamespaceSchemaLocation=\"s.xsd\"";
 
+// A type derived through a chain of `links` forward references, each adding
+// an attribute with a default, used by a substitution-group head and a
+// member that takes the head's type.
+XsdCase ForwardChainCase(int links) {
+  std::string xsd = "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n"
+                    "<xs:element name=\"doc\"><xs:complexType><xs:sequence>"
+                    "<xs:element ref=\"head\" maxOccurs=\"unbounded\"/></xs:sequence></xs:complexType></xs:element>\n"
+                    "<xs:element name=\"head\" type=\"t1\"/>\n<xs:element name=\"member\" substitutionGroup=\"head\"/>\n";
+  std::string defaults;
+  for (int i = 1; i < links; ++i) {
+    const std::string n = std::to_string(i);
+    xsd += "<xs:complexType name=\"t" + n + "\"><xs:complexContent><xs:extension base=\"t" + std::to_string(i + 1) +
+           "\"><xs:attribute name=\"a" + n + "\" default=\"" + n +
+           "\"/></xs:extension></xs:complexContent></xs:complexType>\n";
+  }
+  const std::string last = std::to_string(links);
+  xsd += "<xs:complexType name=\"t" + last + "\"><xs:attribute name=\"a" + last + "\" default=\"" + last +
+         "\"/></xs:complexType>\n</xs:schema>\n";
+  // A derived type's attribute uses follow its base's.
+  for (int i = links; i >= 1; --i) defaults += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+  return {"a chain of forward type references settles, and members take the head's type",
+          {{"s.xsd", xsd}, {"src.xml", Src(kNoNs, "<head/><member/>")}},
+          "s.xsd",
+          Out(kNoNs, "<head" + defaults + "/><member" + defaults + "/>"),
+          {}};
+}
+
 std::vector<XsdCase> Cases() {
   return {
+      // §4.2.2 and §3.4.2: a base type may be defined after the types
+      // derived from it, through any number of links; a substitution-group
+      // member without a type has its head's (§3.3.2).
+      ForwardChainCase(40),
       // XML Schema 1.0 Part 1, §4.2.3: a schema document imported by one
       // and named again in xsi:schemaLocation is one set of components.
       {"a schema both imported and named in schemaLocation loads once",

@@ -37,7 +37,7 @@ bool HasAttributeNamed(KTXNode* element, const char16_t* name) {
 
 void KTSchemaModel::RequestXsdPass(const KTString& localName) {
   anotherPass_ = true;
-  lastPassAllowed_ = static_cast<int16_t>(currentPass_ + 1);
+  lastPassAllowed_ = currentPass_ + 1;
   xsd_.pendingNames.insert(localName);
   ++xsd_.unsettled;
 }
@@ -69,8 +69,10 @@ bool KTSchemaModel::LoadXsdSchema(std::vector<KTXNode*> roots) {
   // Every pass loads every document again; declarations stay, so a pass
   // finds what the one before declared. Another pass follows while a pass
   // leaves fewer references unsettled than the one before (a chain of
-  // forward references settles one link per pass); when one does not, or
-  // at the ceiling, the next pass is the last and records what is missing.
+  // forward references settles one link per pass). The count falls by at
+  // least one each time, so the passes are bounded by the references the
+  // first pass met, however long the chain; when a pass settles nothing
+  // more, the next pass is the last and records what is missing.
   int previousUnsettled = -1;
   for (;;) {
     ++currentPass_;
@@ -96,12 +98,24 @@ bool KTSchemaModel::LoadXsdSchema(std::vector<KTXNode*> roots) {
     if (!anotherPass_) break;
     if (xsd_.finalPass) {
       // Found but never settled: components defined through one another.
+      KTString names;
+      int listed = 0;
+      for (const KTString& pending : xsd_.pendingNames) {
+        if (listed == kMaxUnsettledNamesListed) {
+          KTString more;
+          more.Format(u" and %d more", static_cast<int>(xsd_.pendingNames.size()) - listed);
+          names += more;
+          break;
+        }
+        if (listed++ > 0) names += u", ";
+        names += pending;
+      }
       return ReportError(kXsdBadValue, roots.empty() ? nullptr : roots[0], nullptr,
-                         KTString(u"- definitions that do not settle: ") + *xsd_.pendingNames.begin());
+                         KTString(u"- definitions that do not settle: ") + names);
     }
     bool progress = previousUnsettled < 0 || xsd_.unsettled < previousUnsettled;
     previousUnsettled = xsd_.unsettled;
-    if (!progress || currentPass_ + 1 >= kMaxXsdPasses) xsd_.finalPass = true;
+    if (!progress) xsd_.finalPass = true;
   }
   xsd_.pendingNames.clear();
 
