@@ -43,6 +43,7 @@ std::string Src(const std::string& attributes, const std::string& content, const
 }
 
 std::string Out(const std::string& attributes, const std::string& content, const std::string& root = "doc") {
+  if (content.empty()) return "<" + root + " " + kXsi + " " + attributes + "/>";
   return "<" + root + " " + kXsi + " " + attributes + ">" + content + "</" + root + ">";
 }
 
@@ -75,8 +76,28 @@ XsdCase ForwardChainCase(int links) {
           {}};
 }
 
+// A pattern whose backtracking would take a long time on a long value: the
+// value matches, so its default is supplied.
+XsdCase LongPatternValueCase() {
+  const std::string value = std::string(700, 'x') + "@" + std::string(700, 'y') + "." + std::string(98, 'z');
+  return {"a long default value that matches a pattern with nested repetition",
+          {{"s.xsd",
+            "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n"
+            "<xs:simpleType name=\"mail\"><xs:restriction base=\"xs:string\"><xs:pattern value=\".*@.*\\..*\"/>"
+            "</xs:restriction></xs:simpleType>\n<xs:element name=\"doc\"><xs:complexType>\n"
+            "<xs:attribute name=\"m\" type=\"mail\" default=\"" + value + "\"/>\n"
+            "<xs:attribute name=\"k\" default=\"K\"/></xs:complexType></xs:element>\n</xs:schema>\n"},
+           {"src.xml", Src(kNoNs, "")}},
+          "s.xsd",
+          Out(std::string(kNoNs) + " m=\"" + value + "\" k=\"K\"", ""),
+          {}};
+}
+
 std::vector<XsdCase> Cases() {
   return {
+      // XML Schema 1.0 Part 2, §4.3.4: a value is pattern-valid when it is
+      // in the pattern's language, however long.
+      LongPatternValueCase(),
       // §4.2.2 and §3.4.2: a base type may be defined after the types
       // derived from it, through any number of links; a substitution-group
       // member without a type has its head's (§3.3.2).
