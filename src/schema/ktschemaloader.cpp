@@ -99,6 +99,51 @@ KTString XSchemaNamespace(KTXNode* element) {
   return KTString();
 }
 
+// A schema language in words, for messages.
+const char16_t* SchemaLanguageName(int kind) {
+  switch (kind) {
+    case kSchemaDtd: return u"a DTD";
+    case kSchemaDcd: return u"a DCD schema";
+    case kSchemaXsd: return u"an XML Schema";
+    case kSchemaXdr:
+    case kSchemaXdrData: return u"an XDR schema";
+    case kSchemaXsd1999: return u"an XML Schema of the 1999 draft";
+    case kSchemaXsd2000: return u"an XML Schema of the 2000 draft";
+    default: return u"no schema language known here";
+  }
+}
+
+// Whether the text at a location starts as an external DTD subset does: after
+// an optional text declaration, white space, comments and processing
+// instructions, a markup declaration, a conditional section or a
+// parameter-entity reference, where an XML document would have its element
+// or DOCTYPE.
+bool LooksLikeDtdText(KTSchemaModel& model, const KTString& location, KTXNode* contextNode) {
+  KTString text;
+  if (!model.ReadExternalText(location, contextNode, text)) return false;
+  const char16_t* p = text.c_str();
+  if (*p == 0xFEFF) ++p;
+  for (;;) {
+    while (*p == u' ' || *p == u'\t' || *p == u'\r' || *p == u'\n') ++p;
+    if (BeginsWith(p, u"<?")) {
+      const char16_t* end = KTStrStr(p, u"?>");
+      if (!end) return false;
+      p = end + 2;
+    } else if (BeginsWith(p, u"<!--")) {
+      const char16_t* end = KTStrStr(p + 4, u"-->");
+      if (!end) return false;
+      p = end + 3;
+    } else {
+      break;
+    }
+  }
+  if (*p == u'%') return true;
+  for (const char16_t* start : {u"<!ELEMENT", u"<!ATTLIST", u"<!ENTITY", u"<!NOTATION", u"<!["}) {
+    if (BeginsWith(p, start)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& referenceNode,
@@ -363,7 +408,10 @@ bool KTSchemaModel::LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceN
     kind = kSchemaXsd;
   } else {
     if (!location.IsEmpty()) {
-      schemaDocument = LoadExternalDocument(firstNamespace, location, root, 0);
+      // A DTD named where an XML Schema is expected is no XML document: it is
+      // read with the DTD grammar, so that it reaches the DTD walker below.
+      const uint16_t grammar = kind == kSchemaXsd && LooksLikeDtdText(*this, location, root) ? 1 : 0;
+      schemaDocument = LoadExternalDocument(firstNamespace, location, root, grammar);
       if (!schemaDocument) return ReportError(kSchemaLoadFailed, root, nullptr, location);
     } else {
       if (firstNamespace.IsEmpty()) return ReportError(kSchemaNotFound, root, nullptr, KTString());
@@ -385,7 +433,10 @@ bool KTSchemaModel::LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceN
         if (!prefix.IsEmpty()) SetSchemaPrefixEntities(*this, prefix);
         dtdFromSchemaReference_ = true;
       } else {
-        return ReportError(kSchemaNotFound, root, nullptr, location);
+        // The document is there but in another schema language: say which.
+        KTString text = KTString(u"\"") + location + u"\" is " + SchemaLanguageName(classified) + u", where " +
+                        SchemaLanguageName(kind) + u" is expected";
+        return ReportError(kSchemaNotFound, schemaDocument, nullptr, text);
       }
     }
   }
@@ -447,10 +498,13 @@ void KTSchemaModel::AddSchemaDocuments(const std::vector<KTXNode*>& roots) {
 
 void KTSchemaModel::WarnAboutKeptProblem(KTXNode* documentRoot) {
   switch (error_.id) {
+    case kSchemaNotFound:
+      // A schema in another language than its reference expects says so.
+      if (!error_.contextText.IsEmpty()) break;
+      return;
     case kSchemaNoError:
     case kSchemaNoElements:
     case kSchemaEmptyDoctype:
-    case kSchemaNotFound:
     case kSchemaCountsAsLoaded:
     case 7531:
       return;  // no fault of the document
@@ -458,6 +512,16 @@ void KTSchemaModel::WarnAboutKeptProblem(KTXNode* documentRoot) {
       break;
   }
   if (!warningStream_) return;
+  KTString xsdWhere, xsdWhat;
+  if (DescribeXsdProblem(xsdWhere, xsdWhat)) {
+    // A problem in an XML Schema document is named by the schema file, line
+    // and declaration, not by the instance that led to it.
+    std::string line = "Warning: schema problem " + std::to_string(error_.id) + " in " +
+                       KTUtf16ToUtf8(xsdWhere.View()) + ": " + KTUtf16ToUtf8(xsdWhat.View()) + "\n";
+    std::fputs(line.c_str(), warningStream_);
+    std::fflush(warningStream_);
+    return;
+  }
   KTString document = DocumentNameOf(documentRoot);
   std::string line = "Warning: schema problem " + std::to_string(error_.id) + " in " +
                      KTUtf16ToUtf8(document.View());

@@ -431,6 +431,9 @@ class KTSchemaModel final : public KTSchemaServices {
   // The URL of the document the node belongs to; the first document the
   // schema load read that has a URL when that one has none.
   KTString DocumentNameOf(KTXNode* node);
+  // When the kept problem lies in an XML Schema document: the schema file
+  // with the line and the declaration at fault, and the problem in words.
+  bool DescribeXsdProblem(KTString& where, KTString& what);
   // A relative URL against the URL of the context node's document.
   KTString ResolveAgainstDocument(const KTString& url, KTXNode* contextNode);
   void WriteDeclarationWarnings();
