@@ -136,6 +136,35 @@ TEST(KTDatatypeTest, ValuesAreNormalisedBeforeTheCheck) {
   EXPECT_EQ(Check(kDtNormalizedString, u" a\tb"), kDatatypeLexical);
 }
 
+// The form in which a default or fixed value is supplied: the whiteSpace
+// facet when the type has one, else the built-in type's own rule (XML
+// Schema Part 2, 4.3.6).
+TEST(KTDatatypeTest, WhiteSpaceIsNormalisedAsTheTypeSays) {
+  const struct {
+    uint32_t id;
+    bool list;
+    const char16_t* facet;  // whiteSpace value, or null
+    const char16_t* value;
+    const char16_t* normalised;
+  } cases[] = {
+      {kDtString, false, nullptr, u" a\t\n b ", u" a\t\n b "},
+      {kDtNormalizedString, false, nullptr, u" a\t\n b ", u" a   b "},
+      {kDtToken, false, nullptr, u" a\t\n b ", u"a b"},
+      {kDtInt, false, nullptr, u"\n 7 ", u"7"},
+      {kDtString, true, nullptr, u" x \t y ", u"x y"},
+      {kDtString, false, u"replace", u"a\r\nb", u"a  b"},
+      {kDtString, false, u"collapse", u"  a  b  ", u"a b"},
+      {kDtToken, false, u"preserve", u" a ", u" a "},
+      {kDtString, false, nullptr, u"", u""},
+  };
+  for (const auto& c : cases) {
+    KTDatatype type(c.id, 52, c.list);
+    if (c.facet) ASSERT_TRUE(type.SetFacet(KTString(u"whiteSpace"), KTString(c.facet)));
+    EXPECT_EQ(U8(type.NormalizeWhiteSpace(KTString(c.value))), U8(KTString(c.normalised)))
+        << U8(KTString(DatatypeName(c.id))) << " \"" << U8(KTString(c.value)) << "\"";
+  }
+}
+
 TEST(KTDatatypeTest, ListsCheckEveryTokenAndCountThem) {
   KTDatatype list(kDtInt, 52, true);
   EXPECT_EQ(list.CheckValue(KTString(u" 1 2\t3 "), false, false), kDatatypeValid);
