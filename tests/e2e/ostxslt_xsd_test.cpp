@@ -224,8 +224,8 @@ std::vector<XsdCase> Cases() {
         {"src.xml", Src(kNoNs, "")}},
        "",
        Out(kNoNs, ""),
-       {"Warning: schema problem 7590 in {dir}/s.xsd line 5, attribute \"m\": the default or fixed value is refused "
-        "by the facet pattern=\".*@.*\\..*\"\n"}},
+       {"Warning: schema problem 7590 in {dir}/s.xsd line 5, attribute \"m\": default=\"nobody\": the default or fixed "
+        "value is refused by the facet pattern=\".*@.*\\..*\"\n"}},
       {"an undefined type is named by schema file, line and declaration",
        {{"s.xsd",
          "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n<xs:element name=\"other\"/>\n"
@@ -235,6 +235,15 @@ std::vector<XsdCase> Cases() {
        Out(kNoNs, ""),
        {"Warning: schema problem 7537 in {dir}/s.xsd line 3, element \"doc\": type=\"nosuch\": a name that is not "
         "defined"}},
+      {"definitions that never settle are named",
+       {{"s.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n<xs:element name=\"doc\" type=\"xs:int\"/>\n"
+         "<xs:element name=\"c1\" substitutionGroup=\"c2\"/>\n<xs:element name=\"c2\" substitutionGroup=\"c1\"/>\n"
+         "</xs:schema>\n"},
+        {"src.xml", Src(kNoNs, "")}},
+       "",
+       Out(kNoNs, ""),
+       {"Warning: schema problem 7537 in {dir}/s.xsd: definitions that do not settle: c1, c2\n"}},
       // A reference that names a schema of another language says so.
       {"an x-schema: namespace naming an XML Schema",
        {{"s.xsd",

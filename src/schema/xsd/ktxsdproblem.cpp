@@ -29,7 +29,7 @@ constexpr KTXsdProblemWords kProblemWords[] = {
     {kXsdAttributeGroupNotFound, u"no attribute group named \"%s\" is defined", u"the attribute group is not defined"},
     {kSchemaExpansionFailed, u"an entity reference cannot be expanded (%s)", u"an entity reference cannot be expanded"},
     {kXsdUnexpected, u"not allowed here; %s", u"not allowed here"},
-    {kXsdBadValue, u"a value that is not allowed: %s", u"a name that is not defined, or a value that is not allowed"},
+    {kXsdBadValue, u"%s", u"a name that is not defined, or a value that is not allowed"},
     {kXsdNameAndRef, u"name and ref together (%s)", u"name and ref together"},
     {kXsdDefaultAndFixed, u"default and fixed together (%s)", u"default and fixed together"},
     {kXsdDefaultWithUse, u"a default with a use other than optional (%s)", u"a default with a use other than optional"},
@@ -55,6 +55,10 @@ constexpr KTXsdProblemWords kProblemWords[] = {
      u"a default or fixed value needs simple or mixed content"},
     {kSchemaLoadFailed, u"the schema document \"%s\" cannot be loaded", u"a schema document cannot be loaded"},
 };
+
+// An attribute value quoted in a warning is cut after this many characters:
+// a long default stays recognisable without filling the screen.
+constexpr int kMaxValueShown = 60;
 
 // The components whose name (or ref) says which declaration a problem is in.
 constexpr const char16_t* kDeclarationKinds[] = {
@@ -137,15 +141,20 @@ bool KTSchemaModel::DescribeXsdProblem(KTString& where, KTString& what) {
   what = context;
   for (const KTXsdProblemWords& words : kProblemWords) {
     if (words.id != error_.id) continue;
-    if (context.IsEmpty() && node->GetKind() == kAttribute) {
-      // The attribute that holds the value says most.
-      what.Format(u"%s=\"%s\": %s", node->GetName(), node->GetValue(), words.withoutContext);
-    } else if (context.IsEmpty()) {
+    if (context.IsEmpty()) {
       what = KTString(words.withoutContext);
     } else {
       what.Format(words.withContext, context.c_str());
     }
     break;
+  }
+  if (node->GetKind() == kAttribute) {
+    // The attribute that holds the value comes first: it says most.
+    KTString value(node->GetValue());
+    if (value.GetLength() > kMaxValueShown) value = value.Left(kMaxValueShown) + u"...";
+    KTString attribute;
+    attribute.Format(u"%s=\"%s\": ", node->GetName(), value.c_str());
+    what = attribute + what;
   }
   return true;
 }
