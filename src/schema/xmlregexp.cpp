@@ -426,11 +426,13 @@ bool XMLRegExp::Compile(const KTString& pattern) {
     return false;
   }
   parser.DropTree();
+  static_assert(kMaxStates == 32768, "the compile error below names the limit");
   if (ProgramSize(0) + 1 > kMaxStates) {
-    // Only a repetition count can blow a pattern up this far; the position
-    // of the first count is the nearest useful pointer into the pattern.
+    // Repetition counts blow a pattern up this far, all but always; the
+    // first count is the nearest useful pointer into the pattern.
     const int brace = pattern_.Find(u'{');
-    SetRegexError(pattern_, brace < 0 ? 0 : brace, 1, u"repetition counts that expand to at most 32768 states");
+    SetRegexError(pattern_, brace < 0 ? 0 : brace, 1,
+                  u"a pattern of at most 32768 states (counted repetitions written out)");
     nodes_.clear();
     classes_.clear();
     return false;

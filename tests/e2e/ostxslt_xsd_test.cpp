@@ -235,6 +235,18 @@ std::vector<XsdCase> Cases() {
        Out(kNoNs, ""),
        {"Warning: schema problem 7537 in {dir}/s.xsd line 3, element \"doc\": type=\"nosuch\": a name that is not "
         "defined"}},
+      {"a pattern whose counted repetition is absurd is refused in words",
+       {{"s.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n<xs:simpleType name=\"big\">"
+         "<xs:restriction base=\"xs:string\"><xs:pattern value=\"x(ab){1000000000}\"/></xs:restriction>"
+         "</xs:simpleType>\n<xs:element name=\"doc\"><xs:complexType><xs:attribute name=\"m\" type=\"big\"/>"
+         "</xs:complexType></xs:element>\n</xs:schema>\n"},
+        {"src.xml", Src(kNoNs, "")}},
+       "",
+       Out(kNoNs, ""),
+       {"Warning: schema problem 7547 in {dir}/s.xsd line 2, simpleType \"big\": value=\"x(ab){1000000000}\": the "
+        "pattern does not compile: a pattern of at most 32768 states (counted repetitions written out) expected at "
+        "position 5\n"}},
       {"definitions that never settle are named",
        {{"s.xsd",
          "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n<xs:element name=\"doc\" type=\"xs:int\"/>\n"
