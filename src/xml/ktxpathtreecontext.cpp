@@ -674,9 +674,9 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
     if (node->GetChild(i)->GetKind() == kXPathText) hasText = false;
   }
   // So do element children and xsi:nil="true": XML Schema 1.0 Part 1,
-  // §3.3.4 (Element Locally Valid (Element), 5.1.2) supplies a default only
-  // to an element with no element or character children, and clause 3.3.2
-  // to one that is not nil.
+  // §3.3.4, Element Locally Valid (Element) clause 5 supplies a default only
+  // to an element with neither element nor character children, and not
+  // when the element is nil (clause 3.2).
   for (int i = 0; hasText && i < node->GetChildCount(); ++i) {
     const int k = node->GetChild(i)->GetKind();
     if (k == kXPathElement) hasText = false;

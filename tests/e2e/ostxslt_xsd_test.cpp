@@ -153,9 +153,9 @@ std::vector<XsdCase> Cases() {
        "s.xsd",
        Out(kNoNs, "<b a=\"A\" g=\"G\" k=\"K\"/><d k=\"K\"/>"),
        {}},
-      // §3.3.4, Element Locally Valid (Element) 5.1.2: the default applies
-      // to an element with no element or character children, and (clause
-      // 3.3.2) not to a nil one.
+      // §3.3.4, Element Locally Valid (Element) clause 5: the default
+      // applies to an element with neither element nor character children,
+      // and not to a nil one (clause 3.2).
       {"default text goes only to empty elements that are not nil",
        {{"s.xsd",
          "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n"
