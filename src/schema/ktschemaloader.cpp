@@ -410,7 +410,15 @@ bool KTSchemaModel::LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceN
     if (!location.IsEmpty()) {
       // A DTD named where an XML Schema is expected is no XML document: it is
       // read with the DTD grammar, so that it reaches the DTD walker below.
-      const uint16_t grammar = kind == kSchemaXsd && LooksLikeDtdText(*this, location, root) ? 1 : 0;
+      // A location named ".xsd", or one the manager holds already, is not
+      // read twice to find out.
+      bool mayBeDtd = false;
+      if (kind == kSchemaXsd) {
+        KTString extension = location.Right(4);
+        const bool held = manager_ && manager_->FindByUrl(ResolveAgainstDocument(location, root).c_str());
+        mayBeDtd = !held && !(extension.MakeLower() == u".xsd") && LooksLikeDtdText(*this, location, root);
+      }
+      const uint16_t grammar = mayBeDtd ? 1 : 0;
       schemaDocument = LoadExternalDocument(firstNamespace, location, root, grammar);
       if (!schemaDocument) return ReportError(kSchemaLoadFailed, root, nullptr, location);
     } else {
