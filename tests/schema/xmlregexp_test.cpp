@@ -260,13 +260,15 @@ TEST(XMLRegExpTest, AgreesWithXmllintOnPatternFacets) {
       u"x?y?z?", u"[\\-+]?\\d+(\\.\\d*)?", u"\\i\\c*", u"\\w+", u"\\W", u"\\s*\\S+", u"[A-Z]{2}\\d+",
       u"\\p{Lu}\\p{Ll}*", u"\\P{L}+", u"\\p{IsBasicLatin}+", u"(\\S+)(\\s+\\S+)*", u"[a-c]{2,}|x",
       u"((a|b)c)*", u"\\.", u"a+b+", u"(ab?){2}c?", u"[0-9a-fA-F]{1,4}(:[0-9a-fA-F]{1,4})*",
-      u"[\\^\\[\\]]+", u"(a|b|)+c?", u"[^\\s]{2}\\s?",
+      u"[\\^\\[\\]]+", u"(a|b|)+c?", u"[^\\s]{2}\\s?", u"\\p{L}+", u"\\d+", u"\\p{IsLatin-1Supplement}+\\P{Lu}?",
+      u"[\\p{Ll}-[a-z]]+", u"\\c+\\.?",
   };
   const std::vector<std::string> values = {
       "",       "a",        "ab",      "aaa",   "aab",   "aaaaac", "b",    "abab",        "ababc",
       "12",     "123",      "1234",    "555-1234", "x@y.z", "x@yz", "Hello", "hello world", "HELLO",
       "-12.5",  "+7",       "_a1",     "1a",    "!!",    " ",      "bc",   "acbc",        "aaaa",
       "fe80:0:1", ".",      "^[]",     "c",     "xyz",   "bcd",    "ab ",  "a b  c",
+      "\u00e9t\u00e9", "\u03a9\u03c9", "\u0663\u0664", "\u00c9a", "\u00e9\u00c9", "\u00e9\u00e9e",
   };
   auto escape = [](const std::string& text) {
     std::string out;
