@@ -99,9 +99,11 @@ std::vector<XsdCase> Cases() {
       // XML Schema 1.0 Part 2, §4.3.4: a value is pattern-valid when it is
       // in the pattern's language, however long.
       LongPatternValueCase(),
-      // §4.2.2 and §3.4.2: a base type may be defined after the types
-      // derived from it, through any number of links; a substitution-group
-      // member without a type has its head's (§3.3.2).
+      // XML Schema 1.0 Part 1, §3.15.3 (src-resolve): a reference resolves
+      // against every component of the schema, whatever their order, so a
+      // base type may follow the types derived from it through any number
+      // of links; a substitution-group member without a type has its
+      // head's (§3.3.2).
       ForwardChainCase(40),
       // XML Schema 1.0 Part 1, §4.2.3: a schema document imported by one
       // and named again in xsi:schemaLocation is one set of components (the
