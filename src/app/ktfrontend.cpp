@@ -590,7 +590,15 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
       report += u'\n';
     }
   }
-  report += copy.GetMessage();
+  report += copy.GetDetailedMessage();
+  // A -param expression is no part of the stylesheet: its message names the
+  // option, and no stylesheet frames led to it.
+  if (!copy.GetOrigin().IsEmpty()) {
+    report += u'\n';
+    KTWriteConsole(stderr, report);
+    std::fflush(stderr);
+    return;
+  }
   report += u"\nXSLT stack dump\n\n";
   if (processor_) {
     const KTFrameStack* frames = processor_->FrameStack();

@@ -90,12 +90,29 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
   const KTXPathAstNode* qname = functionName ? functionName->FirstChild() : nullptr;
   const KTXPathAstNode* part = qname ? qname->FirstChild() : nullptr;
   if (!part) return fail(kXPathErrUnknownFunction);
+  // The name as written, for the message of an error about the call.
+  auto nameAsWritten = [&] {
+    KTString written;
+    for (int i = 0; i < qname->ChildCount(); ++i) {
+      if (i > 0) written += u':';
+      written += KTString(NameText(qname->ChildAt(i)));
+    }
+    written += u"()";
+    return written;
+  };
   if (part->GetKind() == kAstQNamePrefix) {
-    // No function lives in a namespace: a bound prefix is error 8.
+    // No function lives in a namespace: a bound prefix is error 8. This
+    // processor has no extension functions (EXSLT and the like).
     const KTPrefixMap* map = owner ? owner->GetNamespaceMap() : nullptr;
     auto found = map ? map->find(NameText(part)) : KTPrefixMap::const_iterator();
     bool bound = map && found != map->end() && found->second && !found->second->IsEmpty();
-    return fail(bound ? kXPathErrFunctionInNamespace : kXPathErrInvalidPrefix);
+    fail(bound ? kXPathErrFunctionInNamespace : kXPathErrInvalidPrefix);
+    if (owner) {
+      KTString subject = nameAsWritten();
+      if (bound) subject += u": extension functions are not supported";
+      owner->SetErrorSubject(subject);
+    }
+    return false;
   }
   bool xslt = owner && owner->XSLTFunctionsEnabled();
   // The name is looked up once for each setting of the XSLT functions: the
@@ -105,7 +122,11 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
     looked_[xslt] = true;
   }
   const KTXPathFunctionInfo* function = found_[xslt];
-  if (!function) return fail(kXPathErrUnknownFunction);
+  if (!function) {
+    fail(kXPathErrUnknownFunction);
+    if (owner) owner->SetErrorSubject(nameAsWritten());
+    return false;
+  }
 
   if (!gathered_) GatherArguments();
 
@@ -130,7 +151,10 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
     context.SetResult(KTXPathFunctionLibrary::Call(*function, callContext, values));
     return true;
   } catch (const KTXPathFunctionLibraryException& e) {
-    if (owner) owner->SetError(e.code, e.functionIndex);
+    if (owner) {
+      owner->SetError(e.code, e.functionIndex);
+      owner->SetErrorMarkIfUnset(SourcePosition());
+    }
     return false;
   }
 }

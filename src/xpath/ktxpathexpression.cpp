@@ -40,6 +40,8 @@ KTXPathExpression& KTXPathExpression::operator=(const KTXPathExpression& other) 
   errorCode_ = other.errorCode_;
   functionIndex_ = other.functionIndex_;
   errorPosition_ = other.errorPosition_;
+  errorSubject_ = other.errorSubject_;
+  errorMark_ = other.errorMark_;
   text_ = other.text_;
   currentNode_ = other.currentNode_;
   stylesheetNode_ = other.stylesheetNode_;
@@ -69,6 +71,8 @@ bool KTXPathExpression::Compile(bool keepTree, int mode) {
   ownedTree_.reset();
   refusedVariable_ = 0;
   errorPosition_ = 0;
+  errorSubject_ = KTString();
+  errorMark_ = 0;
   // Each compile reports the position of its own text only.
   parser_.Reset();
   KTXPathParser::Pos pos = text_.c_str();
@@ -86,10 +90,13 @@ bool KTXPathExpression::Compile(bool keepTree, int mode) {
       ok = false;
     }
   }
-  if (ok && keepTree && (restrictions_ == kRestrictPattern || restrictions_ == kRestrictKey) &&
-      KTXPathParser::FindNodeOfKind(tree.get(), kAstVariableReference)) {
-    refusedVariable_ = 1;
-    ok = false;
+  if (ok && keepTree && (restrictions_ == kRestrictPattern || restrictions_ == kRestrictKey)) {
+    if (const KTXPathAstNode* reference = KTXPathParser::FindNodeOfKind(tree.get(), kAstVariableReference)) {
+      refusedVariable_ = 1;
+      ok = false;
+      // Placed at its "$" for the message.
+      if (reference->FirstChild()) errorMark_ = reference->FirstChild()->SourcePosition();
+    }
   }
   // Text left after the parse (a failed parse leaves all of it) is a syntax
   // error at the farthest terminal reached. When no terminal matched, the
@@ -163,6 +170,8 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
   errorCode_ = kErrorNone;
   functionIndex_ = -1;
   errorPosition_ = 0;
+  errorMark_ = 0;
+  if (!errorSubject_.IsEmpty()) errorSubject_ = KTString();
 
   bool ok = tree->Resolved()->Evaluate(context);
   if (ok)

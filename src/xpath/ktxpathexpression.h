@@ -123,6 +123,7 @@ class KTXPathExpression {
   const NamespaceMap* GetNamespaceMap() const { return namespaces_; }
   const UriList* GetUriList() const { return uris_; }
   KTXPathParser& GetParser() { return parser_; }
+  const KTXPathParser& GetParser() const { return parser_; }
 
   int GetErrorCode() const { return errorCode_; }
   int GetFunctionIndex() const { return functionIndex_; }
@@ -137,6 +138,17 @@ class KTXPathExpression {
   void SetErrorPositionIfUnset(int position) {
     if (errorPosition_ == 0)
       errorPosition_ = position;
+  }
+  // What the error is about, as the text names it ("foo()", "$v"); empty
+  // when the error kind and function index say all.
+  const KTString& GetErrorSubject() const { return errorSubject_; }
+  void SetErrorSubject(const KTString& subject) { errorSubject_ = subject; }
+  // Where a message marks the error, counted as the error position: the
+  // start of what the subject names (the "$" of a variable, the name of a
+  // function whose call failed); the error position when not set.
+  int GetErrorMark() const { return errorMark_ != 0 ? errorMark_ : errorPosition_; }
+  void SetErrorMarkIfUnset(int position) {
+    if (errorMark_ == 0) errorMark_ = position;
   }
 
   // XSLT bindings (borrowed; they must outlive the evaluations).
@@ -167,6 +179,8 @@ class KTXPathExpression {
   int errorCode_ = kErrorNone;
   int functionIndex_ = -1;
   int errorPosition_ = 0;
+  KTString errorSubject_;
+  int errorMark_ = 0;
   VariableMap variables_;
   void* keyTables_ = nullptr;
   // Held in place: the processor evaluates for every node it visits.

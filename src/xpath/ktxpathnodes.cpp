@@ -211,6 +211,24 @@ const KTString& NodeText(const KTXPathAstNode* node) {
   return EmptyText();
 }
 
+namespace {
+
+// A variable reference's name as the expression writes it, "$p:name" or
+// "$name", for the message of an error about it.
+KTString VariableNameAsWritten(const KTXPathAstNode* qname) {
+  KTString written(u"$");
+  if (qname->ChildCount() == 2) {
+    written += NodeText(qname->ChildAt(0));
+    written += u':';
+    written += NodeText(qname->ChildAt(1));
+  } else {
+    written += NodeText(qname);
+  }
+  return written;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Default node, numbers, literals, primary expressions
 
@@ -284,6 +302,7 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
     // read the unprefixed variable of the same local name.
     if (!LookUpPrefix(owner, prefix, uri)) {
       Fail(context, KTXPathExpression::kErrorInvalidPrefix, qname);
+      owner->SetErrorSubject(VariableNameAsWritten(qname));
       return false;
     }
     if (uri) {
@@ -297,6 +316,9 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
   if (!value) {
     owner->SetError(KTXPathExpression::kErrorInvalidVariable, -1);
     owner->SetErrorPositionIfUnset(qname->SourcePosition());
+    // A message marks the "$" of the reference.
+    if (const KTXPathAstNode* dollar = child->FirstChild()) owner->SetErrorMarkIfUnset(dollar->SourcePosition());
+    owner->SetErrorSubject(VariableNameAsWritten(qname));
     owner->UnknownVariable(name);
     return false;
   }
@@ -872,6 +894,14 @@ bool NameTestNode::Evaluate(KTXPathEvalContext& context) {
   const KTString* uri = nullptr;
   if (prefixed && !LookUpPrefix(owner, NodeText(prefixWildcard ? first : first->ChildAt(0)), uri)) {
     Fail(context, KTXPathExpression::kErrorInvalidPrefix, this);
+    if (KTXPathExpression* failed = context.GetOwner()) {
+      KTString written = NodeText(prefixWildcard ? first : first->ChildAt(0));
+      if (prefixWildcard || written.View().find(u':') == std::u16string_view::npos) {
+        written += u':';
+        written += prefixWildcard ? KTString(u"*") : NodeText(localPart);
+      }
+      failed->SetErrorSubject(written);
+    }
     return false;
   }
   const char16_t* nameTest = wildcard || prefixWildcard ? u"*" : NodeText(localPart).c_str();

@@ -114,6 +114,7 @@ void KTXPathParser::Reset() {
   textStart_ = nullptr;
   textEnd_ = nullptr;
   minRemaining_ = kNoTerminalMatched;
+  minRemainingToken_ = kNoTerminalMatched;
   depth_ = 0;
   nestingExceeded_ = false;
 }
@@ -150,6 +151,7 @@ bool KTXPathParser::MatchTerminal(const char16_t* literal, Holder& token, Pos& p
   pos += n;
   if (Remaining(pos) < minRemaining_)
     minRemaining_ = Remaining(pos);
+  NoteTokenEnd(pos);
   return true;
 }
 
@@ -338,6 +340,7 @@ bool KTXPathParser::ParseAdditiveOperand(Holder& out, Pos& pos) {
   Holder node = Make(kAstAdditiveOperand);
   node->AppendTokenChar(*pos);
   ++pos;
+  NoteTokenEnd(pos);
   Holder operand;
   if (!ParseMultiplicativeExpr(operand, pos)) {
     pos = start;
@@ -863,6 +866,7 @@ bool KTXPathParser::ParseNCName(Holder& out, Pos& pos) {
   node->AppendTokenRun(pos, static_cast<int>(end - pos));
   node->SetSourcePosition(Remaining(pos));
   pos = end;
+  NoteTokenEnd(pos);
   out = std::move(node);
   return true;
 }
@@ -998,6 +1002,7 @@ bool KTXPathParser::ParseDigits(Holder& out, Pos& pos) {
   node->AppendTokenRun(pos, static_cast<int>(end - pos));
   node->SetSourcePosition(Remaining(pos));
   pos = end;
+  NoteTokenEnd(pos);
   out = std::move(node);
   return true;
 }

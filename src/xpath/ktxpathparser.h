@@ -35,6 +35,9 @@ class KTXPathParser {
   // Characters left after the farthest terminal matched (kNoTerminalMatched
   // when none was).
   int GetMinRemainingLength() const { return minRemaining_; }
+  // Characters left after the farthest token of any kind (terminal, name,
+  // digits, operator character): where an error message places its marker.
+  int GetMinRemainingAfterToken() const { return minRemainingToken_; }
   // True when a parse was refused for nesting deeper than kMaxNesting.
   bool NestingExceeded() const { return nestingExceeded_; }
 
@@ -81,6 +84,9 @@ class KTXPathParser {
  private:
   void SetText(Pos pos);
   int Remaining(Pos pos) const { return static_cast<int>(textEnd_ - pos); }
+  void NoteTokenEnd(Pos end) {
+    if (Remaining(end) < minRemainingToken_) minRemainingToken_ = Remaining(end);
+  }
   void SkipWhitespace(Pos& pos) const;
   // Matches a terminal after white space; on success the token (kind 8190)
   // is in `token` and the position is past it.
@@ -133,6 +139,7 @@ class KTXPathParser {
   Pos textEnd_ = nullptr;
   std::map<int, int>* spanMap_ = nullptr;
   int minRemaining_ = kNoTerminalMatched;
+  int minRemainingToken_ = kNoTerminalMatched;
   int depth_ = 0;
   bool nestingExceeded_ = false;
 };

@@ -100,7 +100,23 @@ std::vector<const KTAttributeSets::Expansion*> KTAttributeSets::Used(KTXPathNode
 const KTAttributeSets::Expansion& KTAttributeSets::Expand(const KTString& expandedName, KTXPathNode* useAttribute,
                                                           const KTXSLTProcessor& processor, int depth) {
   auto declared = declarations_.find(expandedName);
-  if (declared == declarations_.end()) throw KTXSLTError(kUndefinedAttributeSet, useAttribute);
+  if (declared == declarations_.end()) {
+    KTXSLTError error(kUndefinedAttributeSet, useAttribute);
+    // The name as the attribute writes it (the expanded name holds a URI).
+    KTString written = expandedName;
+    const KTPrefixMap* scope = useAttribute ? KTInstructionExecutor::NamespaceMapOf(useAttribute, true) : nullptr;
+    for (std::u16string_view token : SplitNameList(useAttribute ? useAttribute->GetValue() : u"")) {
+      if (KTAttributeSetExecutor::ExpandSetName(token, scope, useAttribute) == expandedName) {
+        written = KTString(token);
+        break;
+      }
+    }
+    KTString subject(u"no attribute set named \"");
+    subject += written;
+    subject += u'"';
+    error.SetSubject(subject);
+    throw error;
+  }
   // References stay valid while the map grows, so the slot can be filled
   // after the sets it uses have been added.
   Expansion& slot = expansions_[expandedName];

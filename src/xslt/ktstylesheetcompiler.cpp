@@ -27,6 +27,38 @@ constexpr uint64_t kInstructions =
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 
+// Text longer than this is cut in a message that quotes it.
+constexpr int kQuotedTextLength = 20;
+
+// An element by its name, a text node by its first characters.
+KTString Described(const KTXPathNode* node) {
+  if (!node) return KTString();
+  if (node->GetKind() != kXPathText && node->GetKind() != kXPathCData) return KTString(node->GetName());
+  std::u16string_view text(node->GetValue() ? node->GetValue() : u"");
+  KTString described(u"text \"");
+  described += KTString(text.substr(0, kQuotedTextLength));
+  if (text.size() > kQuotedTextLength) described += u"...";
+  described += u'"';
+  return described;
+}
+
+// Error 33 at a child that may not stand where it is, naming it and its
+// parent; an element of the XSLT namespace that XSLT 1.0 does not define
+// (most often a misspelt one) is named as such.
+KTXSLTError UnexpectedChild(const KTXPathNode* child, bool unknownInstruction) {
+  KTXSLTError error(33, const_cast<KTXPathNode*>(child));
+  KTString subject = Described(child);
+  if (unknownInstruction) {
+    subject += u" is not an XSLT 1.0 instruction";
+  } else {
+    subject += u" is not allowed in ";
+    const KTXPathNode* parent = child->GetParent();
+    subject += parent && parent->GetKind() == kXPathElement ? KTString(parent->GetName()) : KTString(u"the document");
+  }
+  error.SetSubject(subject);
+  return error;
+}
+
 }  // namespace
 
 KTStylesheetCompiler::KTStylesheetCompiler(KTXSLTProcessor* processor) : processor_(processor) {
@@ -217,9 +249,9 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
 bool KTStylesheetCompiler::CheckContext(int parentId, KTXPathNode* node, bool instructionAllowed,
                                         bool topLevelAllowed) {
   if (topLevelAllowed) {
-    if (!instructionAllowed && parentId != kXSLTStylesheet) throw KTXSLTError(33, node);
+    if (!instructionAllowed && parentId != kXSLTStylesheet) throw UnexpectedChild(node, false);
   } else if (parentId == kXSLTStylesheet && elementRecognizer_.IsXSLTElement(node)) {
-    throw KTXSLTError(33, node);
+    throw UnexpectedChild(node, false);
   }
   return true;
 }
@@ -248,10 +280,14 @@ bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList,
     // is ignored (XSLT 1.0 §2.5), so a later version's stylesheet runs.
     if (forwardsCompatible) continue;
     const KTString* uri = attribute->GetNamespaceUri();
-    if (elementIsXslt) {
-      if (!uri) throw KTXSLTError(32, attribute);
-    } else if (!elementUri) {
-      if (uri && *uri == xsltUri) throw KTXSLTError(32, attribute);
+    bool unexpected = elementIsXslt ? !uri : !elementUri && uri && *uri == xsltUri;
+    if (unexpected) {
+      KTXSLTError error(32, attribute);
+      KTString subject(attribute->GetName());
+      subject += u" is not allowed on ";
+      subject += node->GetName();
+      error.SetSubject(subject);
+      throw error;
     }
   }
   return true;
@@ -281,7 +317,7 @@ bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, int childrenList, bo
     if (uri && !inXslt) continue;  // foreign elements may stand anywhere
     if (ListHas(childrenList, ChildId(child))) continue;
     if (forwardsCompatible && inXslt) continue;
-    throw KTXSLTError(33, child);
+    throw UnexpectedChild(child, inXslt && child->GetKind() == kXPathElement && ChildId(child) == 0);
   }
   return true;
 }

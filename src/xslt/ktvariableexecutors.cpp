@@ -321,7 +321,14 @@ void KTCallTemplateExecutor::CallTemplate(KTExecFrame* frame) {
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, frame->OwnNode());
   const auto* call = static_cast<const KTDeclCallTemplate*>(record);
   int position = FindNamedTemplate(call->expandedName);
-  if (position == KTExecFrame::kNoTemplate) throw KTXSLTError(kUndefinedTemplate, call->nameNode);
+  if (position == KTExecFrame::kNoTemplate) {
+    KTXSLTError error(kUndefinedTemplate, call->nameNode);
+    KTString subject(u"no template named \"");
+    if (call->nameNode) subject += call->nameNode->GetValue();
+    subject += u'"';
+    error.SetSubject(subject);
+    throw error;
+  }
   KTCompiledTemplate* rule = processor_->TemplateRules()[position].get();
   auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
   child->SetCurrentTemplate(position, rule);

@@ -2,7 +2,10 @@
 // live in the program's string table; the object caches what it has loaded.
 #include "xslt/ktxslterror.h"
 
+#include <algorithm>
 #include <iterator>
+#include <string>
+#include <string_view>
 
 #include "xml/ktxpathnode.h"
 
@@ -32,6 +35,48 @@ KTString LoadText(unsigned id) {
   return text;
 }
 
+// A longer expression is shown as the part around the character at which it
+// failed, so that the marker line stays on one screen line.
+constexpr int kShownExpressionLength = 120;
+
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+
+// The expression on a line of its own and, below it, a caret under the
+// character at `offset` (none when the offset is -1). Line ends and tabs in
+// the text become spaces, so that the caret stays under its character.
+void AppendExpression(std::u16string& out, std::u16string_view text, int offset) {
+  const int size = static_cast<int>(text.size());
+  int from = 0;
+  int to = size;
+  if (size > kShownExpressionLength) {
+    from = std::max(0, std::min(offset, size) - kShownExpressionLength / 2);
+    to = std::min(size, from + kShownExpressionLength);
+    from = std::max(0, to - kShownExpressionLength);
+    if (from > 0 && IsLowSurrogate(text[from])) ++from;
+    if (to < size && IsHighSurrogate(text[to - 1])) --to;
+  }
+  std::u16string line;
+  int column = 0;
+  if (from > 0) {
+    line += u"...";
+    column = 3;
+  }
+  for (int i = from; i < to; ++i) {
+    char16_t c = text[i];
+    line += c == u'\t' || c == u'\n' || c == u'\r' ? u' ' : c;
+    // A character outside the BMP takes one column, not two.
+    if (i < offset && !IsLowSurrogate(c)) ++column;
+  }
+  if (to < size) line += u"...";
+  out += u'\n';
+  out += line;
+  if (offset < 0) return;
+  out += u'\n';
+  out.append(static_cast<size_t>(column), u' ');
+  out += u'^';
+}
+
 }  // namespace
 
 KTXSLTError::KTXSLTError(int code, KTXPathNode* node) : code_(code) {
@@ -46,6 +91,40 @@ KTXSLTError::~KTXSLTError() = default;
 void KTXSLTError::SetXPathError(int kind, int functionIndex) {
   xpathKind_ = kind;
   functionIndex_ = functionIndex;
+}
+
+void KTXSLTError::SetSubject(const KTString& subject) {
+  subject_ = subject;
+  detailedMessage_ = KTString();
+}
+
+void KTXSLTError::SetExpression(const KTString& text, int offset) {
+  expression_ = text;
+  expressionOffset_ = std::clamp(offset, -1, static_cast<int>(text.GetLength()));
+  detailedMessage_ = KTString();
+}
+
+void KTXSLTError::SetOrigin(const KTString& origin) {
+  origin_ = origin;
+  node_ = nullptr;
+  detailedMessage_ = KTString();
+}
+
+const char16_t* KTXSLTError::GetDetailedMessage() {
+  if (!detailedMessage_.IsEmpty()) return detailedMessage_;
+  std::u16string text;
+  if (!origin_.IsEmpty()) {
+    text += origin_.View();
+    text += u": ";
+  }
+  text += GetMessage();
+  if (!subject_.IsEmpty()) {
+    text += u": ";
+    text += subject_.View();
+  }
+  if (!expression_.IsEmpty()) AppendExpression(text, expression_.View(), expressionOffset_);
+  detailedMessage_ = KTString(std::u16string_view(text));
+  return detailedMessage_;
 }
 
 unsigned KTXSLTError::ResourceIdOfCode(int code) {

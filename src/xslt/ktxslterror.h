@@ -48,6 +48,19 @@ class KTXSLTError {
   // Gives the error a message of its own (a code outside the table, such as
   // kOutputError, whose text comes from elsewhere).
   void SetMessageText(const KTString& text) { message_ = text; }
+  // What the error is about, written after the message: the function, the
+  // variable, the template or the element as the stylesheet names it.
+  void SetSubject(const KTString& subject);
+  const KTString& GetSubject() const { return subject_; }
+  // The expression that failed and the offset of the character at which it
+  // failed (-1 when no character can be named).
+  void SetExpression(const KTString& text, int offset);
+  const KTString& GetExpression() const { return expression_; }
+  int GetExpressionOffset() const { return expressionOffset_; }
+  // The error comes from outside the stylesheet (a command-line parameter):
+  // it names that origin instead of a stylesheet node.
+  void SetOrigin(const KTString& origin);
+  const KTString& GetOrigin() const { return origin_; }
 
   int GetCode() const { return code_; }
   int GetXPathErrorKind() const { return xpathKind_; }
@@ -61,6 +74,10 @@ class KTXSLTError {
   // "Error in XPath expression, " followed by the error kind's text, and
   // " -> " and the function name when a function is involved.
   const char16_t* GetXPathMessage();
+  // The message as the user reads it: the origin when there is one, the
+  // message and its subject, and for an expression its text with a line
+  // that marks the character at which it failed.
+  const char16_t* GetDetailedMessage();
 
   // The resource id of a table code (2 to 50), 0 for any other code. The
   // ids do not follow the codes in order.
@@ -71,6 +88,11 @@ class KTXSLTError {
  private:
   KTString message_;
   KTString xpathMessage_;
+  KTString detailedMessage_;
+  KTString subject_;
+  KTString expression_;
+  KTString origin_;
+  int expressionOffset_ = -1;
   int code_ = 0;
   int xpathKind_ = 0;
   int functionIndex_ = -1;

@@ -149,7 +149,18 @@ void KTXSLTProcessor::Start() {
   KTBindingScope& withParams = TopFrame()->OwnWithParams();
   for (const auto& [name, expressionText] : parameters_) {
     KTBindingRecord record;
-    EvaluateParameterValue(&record.value, expressionText);
+    try {
+      EvaluateParameterValue(&record.value, expressionText);
+    } catch (KTXSLTError& error) {
+      // The text came from the command line, not from the stylesheet: the
+      // error names the option as it was given.
+      KTString origin(u"-param ");
+      origin += name;
+      origin += u'=';
+      origin += expressionText;
+      error.SetOrigin(origin);
+      throw;
+    }
     withParams.Bind(name, std::move(record));
   }
 }

@@ -39,6 +39,8 @@ class KTDecimalFormat;
 class KTKeyTable;
 struct KTNumberingSet;
 class KTExecFrame;
+class KTXPathExpression;
+class KTXSLTError;
 class KTTemplateRuleIndex;
 class KTSchemaServices;
 class KTStylesheetCompiler;
@@ -437,6 +439,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
                 KTXPathNode* evaluationRoot, const KTString& text, KTXPathValue* result,
                 const KTXPathValue* contextValue, int position, const KTVariableSource* variables, bool allowFragment,
                 int restrictions);
+  // The error of an expression that did not compile or evaluate, with the
+  // expression's error kind, what it names (a function, a variable) and the
+  // place in its text; `compiling` tells that the parse failed.
+  static KTXSLTError ExpressionError(int code, KTXPathNode* node, const KTXPathExpression& expression, bool compiling);
 
 
   std::vector<std::unique_ptr<KTString>> ownedStrings_;

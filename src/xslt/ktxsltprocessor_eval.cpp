@@ -420,10 +420,9 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
     }
     expression.AttachTree(entry.tree.get(), entry.mode);
   } else {
-    if (expression.RefusedVariable()) throw KTXSLTError(KTXSLTError::kVariablesInPattern, stylesheetNode);
-    KTXSLTError error(KTXSLTError::kInvalidXPathExpression, stylesheetNode);
-    error.SetXPathError(expression.GetErrorCode(), expression.GetFunctionIndex());
-    throw error;
+    throw ExpressionError(expression.RefusedVariable() ? KTXSLTError::kVariablesInPattern
+                                                       : KTXSLTError::kInvalidXPathExpression,
+                          stylesheetNode, expression, true);
   }
 
   EvaluationScope scope(variables, &globalVariables_, &globalParameters_);
@@ -463,12 +462,41 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   KTXPathNode* rootLookup = evaluationRoot ? evaluationRoot : (contextNode ? contextNode : sourceRoot_);
   bool done = rootLookup && expression.Evaluate(rootLookup, rootLookup, result, start, position, size, allowFragment);
   lastEvaluation_.result = *result;
-  if (!done) {
-    KTXSLTError error(KTXSLTError::kXPathError, stylesheetNode);
-    error.SetXPathError(expression.GetErrorCode(), expression.GetFunctionIndex());
-    throw error;
-  }
+  if (!done) throw ExpressionError(KTXSLTError::kXPathError, stylesheetNode, expression, false);
   return true;
+}
+
+KTXSLTError KTXSLTProcessor::ExpressionError(int code, KTXPathNode* node, const KTXPathExpression& expression,
+                                             bool compiling) {
+  KTXSLTError error(code, node);
+  if (code != KTXSLTError::kVariablesInPattern)
+    error.SetXPathError(expression.GetErrorCode(), expression.GetFunctionIndex());
+  if (!expression.GetErrorSubject().IsEmpty()) error.SetSubject(expression.GetErrorSubject());
+  const KTString& text = expression.GetText();
+  if (text.IsEmpty()) {
+    error.SetSubject(KTString(u"the expression is empty"));
+    return error;
+  }
+  // A parse that failed is marked at the first character after the
+  // farthest token it read (the end of the text when none is left). An
+  // evaluation error is marked where its node starts; one without a place
+  // (a result-tree fragment where none may stand) shows the text alone, as
+  // does a refused variable.
+  const int length = static_cast<int>(text.GetLength());
+  int offset = -1;
+  if (compiling && code == KTXSLTError::kInvalidXPathExpression) {
+    // The parser and the text are the expression's own: the parse that
+    // failed was the last one.
+    offset = length - std::min(expression.GetParser().GetMinRemainingAfterToken(), length);
+    const char16_t* chars = text.c_str();
+    while (offset < length && (chars[offset] == u' ' || chars[offset] == u'\t' || chars[offset] == u'\n' ||
+                               chars[offset] == u'\r'))
+      ++offset;
+  } else if (expression.GetErrorMark() > 0) {
+    offset = length - std::min(expression.GetErrorMark(), length);
+  }
+  error.SetExpression(text, offset);
+  return error;
 }
 
 bool KTXSLTProcessor::NamesVariables(const KTString& text) const {

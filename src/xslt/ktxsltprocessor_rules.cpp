@@ -264,8 +264,7 @@ void KTXSLTProcessor::CheckPattern(const KTString& pattern, KTXPathNode* matchNo
                   pattern, KTXPathExpression::kRestrictPattern);
   expression.EnableXSLTFunctions(true);
   if (expression.Compile(true, KTXPathExpression::kModeExpr)) return;
-  if (expression.RefusedVariable()) throw KTXSLTError(KTXSLTError::kVariablesInPattern, matchNode);
-  KTXSLTError error(KTXSLTError::kInvalidXPathExpression, matchNode);
-  error.SetXPathError(expression.GetErrorCode(), expression.GetFunctionIndex());
-  throw error;
+  throw ExpressionError(expression.RefusedVariable() ? KTXSLTError::kVariablesInPattern
+                                                     : KTXSLTError::kInvalidXPathExpression,
+                        matchNode, expression, true);
 }

@@ -261,7 +261,7 @@ TEST_F(ProgramTest, AStylesheetErrorNamesDocumentLineAndCharacter) {
     SCOPED_TRACE(name);
     KTProgramResult result = Run({"-xml", "d.xml", "-xsl", name, "-out", "r.xml"});
     EXPECT_EQ(result.err, "Error in " + folder_.File(name) +
-                              " at line 4 character 5\nselect attribute expected\nXSLT stack dump\n\n");
+                              " at line 4 character 5\nselect attribute expected: xsl:value-of\nXSLT stack dump\n\n");
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(folder_.Exists("r.xml"));

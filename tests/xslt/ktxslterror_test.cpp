@@ -168,4 +168,66 @@ TEST(KTXSLTErrorTest, NodesMadeFromEntitiesReportTheirNearestWrittenAncestor) {
   EXPECT_EQ(KTXSLTError(3, &lone).GetNode(), nullptr);
 }
 
+// The detailed message: origin, the table text, the subject, and the
+// expression with a caret under the failed character. GetMessage stays the
+// table text alone.
+TEST(KTXSLTErrorTest, DetailedMessagesNameTheirSubjectAndMarkTheExpression) {
+  struct Case {
+    const char* what;
+    int code;
+    int kind;
+    const char16_t* subject;
+    const char16_t* expression;
+    int offset;
+    const char16_t* origin;
+    const char16_t* detailed;
+  } cases[] = {
+      {"subject only", 8, 0, u"no template named \"x\"", u"", -1, u"", u"Undefined template: no template named \"x\""},
+      {"caret under the failed character", 6, 0, u"", u"count(1 +)", 9, u"",
+       u"Invalid XPath expression\ncount(1 +)\n         ^"},
+      {"caret after the end", 6, 0, u"", u"1 + (2", 6, u"", u"Invalid XPath expression\n1 + (2\n      ^"},
+      {"XPath message with subject", 1, 9, u"foo()", u"foo(1)", 0, u"",
+       u"Error in XPath expression, Unknown XPath function: foo()\nfoo(1)\n^"},
+      {"no place: text alone", 1, 11, u"", u"$v", -1, u"", u"Error in XPath expression, Cannot use result tree fragment\n$v"},
+      {"line ends and tabs become spaces", 6, 0, u"", u"a\n+\t(", 5, u"", u"Invalid XPath expression\na + (\n     ^"},
+      {"a character outside the BMP takes one column", 6, 0, u"", u"'\U0001D11E' +", 5, u"",
+       u"Invalid XPath expression\n'\U0001D11E' +\n    ^"},
+      {"origin first", 6, 0, u"", u"(", 1, u"-param p=(", u"-param p=(: Invalid XPath expression\n(\n ^"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    KTXPathNode node(nullptr, kXPathElement);
+    KTXSLTError e(c.code, &node);
+    if (c.kind) e.SetXPathError(c.kind, -1);
+    if (*c.subject) e.SetSubject(KTString(c.subject));
+    if (*c.expression) e.SetExpression(KTString(c.expression), c.offset);
+    if (*c.origin) e.SetOrigin(KTString(c.origin));
+    EXPECT_EQ(std::u16string(e.GetDetailedMessage()), c.detailed);
+    EXPECT_EQ(e.GetNode(), *c.origin ? nullptr : &node);
+    // Copies carry the details.
+    KTXSLTError copy(e);
+    EXPECT_EQ(std::u16string(copy.GetDetailedMessage()), c.detailed);
+  }
+}
+
+// A long expression shows the part around the failed character, so that
+// the caret line stays short.
+TEST(KTXSLTErrorTest, LongExpressionsShowThePartAroundTheFailure) {
+  std::u16string text(400, u'a');
+  text[300] = u'!';
+  KTXSLTError e(6, nullptr);
+  e.SetExpression(KTString(std::u16string_view(text)), 300);
+  std::u16string detailed = e.GetDetailedMessage();
+  size_t first = detailed.find(u'\n');
+  size_t second = detailed.find(u'\n', first + 1);
+  ASSERT_NE(second, std::u16string::npos);
+  std::u16string line = detailed.substr(first + 1, second - first - 1);
+  std::u16string caret = detailed.substr(second + 1);
+  EXPECT_LT(line.size(), 130u);
+  EXPECT_EQ(line.substr(0, 3), u"...");
+  EXPECT_EQ(line.substr(line.size() - 3), u"...");
+  ASSERT_EQ(caret.back(), u'^');
+  EXPECT_EQ(line[caret.size() - 1], u'!');
+}
+
 }  // namespace
