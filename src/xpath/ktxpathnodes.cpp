@@ -302,6 +302,7 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
     // read the unprefixed variable of the same local name.
     if (!LookUpPrefix(owner, prefix, uri)) {
       Fail(context, KTXPathExpression::kErrorInvalidPrefix, qname);
+      if (const KTXPathAstNode* dollar = child->FirstChild()) owner->SetErrorMarkIfUnset(dollar->SourcePosition());
       owner->SetErrorSubject(VariableNameAsWritten(qname));
       return false;
     }
