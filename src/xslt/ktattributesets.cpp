@@ -34,7 +34,7 @@ std::vector<KTString> SetNames(KTXPathNode* useAttribute) {
   const KTPrefixMap* scope = KTInstructionExecutor::NamespaceMapOf(useAttribute, true);
   for (std::u16string_view token : SplitNameList(text)) {
     KTString name(token);
-    if (!IsQName(name.c_str())) throw KTXSLTError(kNotQName, useAttribute);
+    if (!IsQName(name.c_str())) throw KTXSLTError::About(kNotQName, useAttribute);
     names.push_back(KTAttributeSetExecutor::ExpandSetName(name.View(), scope, useAttribute));
   }
   return names;

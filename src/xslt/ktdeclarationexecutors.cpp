@@ -93,7 +93,7 @@ KTString KTAttributeSetExecutor::ExpandSetName(std::u16string_view name, const K
     auto found = scope->find(prefix);
     if (found != scope->end()) uri = found->second;
   }
-  if (!uri || uri->IsEmpty()) throw KTXSLTError(kUndefinedPrefix, errorNode);
+  if (!uri || uri->IsEmpty()) throw KTXSLTError::About(kUndefinedPrefix, errorNode);
   KTString expanded(*uri);
   expanded += u':';
   expanded += KTString(name.substr(colon + 1));

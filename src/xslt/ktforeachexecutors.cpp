@@ -62,7 +62,7 @@ bool KTForEachExecutor::SelectNodes(KTExecFrame* frame) {
   const auto* forEach = static_cast<const KTDeclForEach*>(record);
   frame->SelectNodeList(forEach->selectNode, forEach->selectText, false);
   KTXPathValue& list = frame->MutableNodeList();
-  if (list.GetKind() != kValueNodeSet) throw KTXSLTError(kNotNodeSet, forEach->selectNode);
+  if (list.GetKind() != kValueNodeSet) throw KTXSLTError::About(kNotNodeSet, forEach->selectNode);
   if (list.ItemCount() == 0) return false;
   list.SortDocumentOrder();
   return true;
@@ -164,21 +164,21 @@ bool KTSortExecutor::Start() {
       // A QName data type sorts as text (XSLT 1.0 §10 leaves it to the
       // processor); anything else is refused.
       if (!IsQName(dataTypeText.c_str()))
-        throw KTXSLTError(kNotQName, sort->dataTypeNode);
+        throw KTXSLTError::About(kNotQName, sort->dataTypeNode);
     }
   }
   bool descending = false;
   if (sort->orderNode) {
     KTString order = Evaluate(sort->orderNode, frame);
     if (order == u"descending") descending = true;
-    else if (order != u"ascending") throw KTXSLTError(kUnexpectedValue, sort->orderNode);
+    else if (order != u"ascending") throw KTXSLTError::About(kUnexpectedValue, sort->orderNode);
   }
   int caseOrder = 0;
   if (sort->caseOrderNode) {
     KTString text = Evaluate(sort->caseOrderNode, frame);
     if (text == u"upper-first") caseOrder = 1;
     else if (text == u"lower-first") caseOrder = 2;
-    else throw KTXSLTError(kUnexpectedValue, sort->caseOrderNode);
+    else throw KTXSLTError::About(kUnexpectedValue, sort->caseOrderNode);
   }
 
   std::unique_ptr<KTSortKeyComparator> key;
@@ -319,7 +319,14 @@ bool KTProcessingInstructionExecutor::Start() {
   EvaluateAttributeValueTemplate(target_, nameNode, KTString(nameNode->GetValue()), frame);
   // XML 1.0 §2.6: a target is a name other than "xml" in any case; with
   // namespaces it has no colon.
-  if (!IsNCName(target_.c_str()) || !IsNotXmlName(target_.c_str())) throw KTXSLTError(kNotPITarget, nameNode);
+  if (!IsNCName(target_.c_str()) || !IsNotXmlName(target_.c_str())) {
+    KTXSLTError error(kNotPITarget, nameNode);
+    KTString subject(u"\"");
+    subject += target_;
+    subject += u'"';
+    error.SetSubject(subject);
+    throw error;
+  }
   StartScratchContent(processor_, frame, own, resultParent_, scratch_);
   frame->SetLastFinished(own);
   frame->SetNodeToRun(nullptr);

@@ -33,13 +33,17 @@ bool KTImportExecutor::Start() {
       record && record->elementId == kXSLTImport ? static_cast<const KTDeclImport*>(record)->hrefNode : nullptr;
   if (!hrefNode) throw KTXSLTError(kHrefExpected, own);
   if (processor_->IncludeStack().size() >= KTXSLTProcessor::kMaxIncludeDepth)
-    throw KTXSLTError(kCannotImport, hrefNode);
+    throw KTXSLTError::About(kCannotImport, hrefNode);
 
   KTXPathNode* root = processor_->GetDocument(KTXPathNode::GetDocumentUri(own), KTString(hrefNode->GetValue()), true);
-  if (!root) throw KTXSLTError(kCannotImport, hrefNode);
+  if (!root) throw KTXSLTError::About(kCannotImport, hrefNode);
   // A stylesheet already being processed is refused before it is compiled
   // again, so that nothing of it is registered twice.
-  if (processor_->IsBeingIncluded(root)) throw KTXSLTError(kRecursiveImport, own);
+  if (processor_->IsBeingIncluded(root)) {
+    KTXSLTError error(kRecursiveImport, own);
+    error.SetSubject(KTXSLTError::Describe(hrefNode));
+    throw error;
+  }
   KTXPathNode* first = nullptr;
   for (const auto& child : root->Children()) {
     if (child->GetKind() == kXPathElement) {
@@ -47,7 +51,7 @@ bool KTImportExecutor::Start() {
       break;
     }
   }
-  if (!first) throw KTXSLTError(kCannotImport, hrefNode);
+  if (!first) throw KTXSLTError::About(kCannotImport, hrefNode);
   processor_->Compiler().CompileElement(kXSLTLiteralResult, root, false);
 
   auto child = std::make_unique<KTExecFrame>(frame, resultParent_);

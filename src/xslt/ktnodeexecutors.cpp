@@ -14,6 +14,17 @@
 
 namespace {
 
+// An error at the name attribute of xsl:element or xsl:attribute, naming
+// the name it computed (the attribute may be a template).
+KTXSLTError ComputedNameError(int code, KTXPathNode* nameNode, const KTString& computed) {
+  KTXSLTError error(code, nameNode);
+  KTString subject(u"\"");
+  subject += computed;
+  subject += u'"';
+  error.SetSubject(subject);
+  return error;
+}
+
 constexpr int kUndefinedPrefix = 10;
 constexpr int kUnexpectedValue = 31;
 constexpr int kNotQName = 40;
@@ -218,7 +229,7 @@ bool KTAttributeExecutor::Start() {
   KTXPathNode* own = Open(frame);
   const auto* record = RecordOf<KTDeclAttribute>(declaration_, kXSLTAttribute, own);
   EvaluateAttributeValueTemplate(name_, record->nameNode, KTString(record->nameNode->GetValue()), frame);
-  if (name_.IsEmpty() || !IsQName(name_.c_str())) throw KTXSLTError(kNotQName, record->nameNode);
+  if (name_.IsEmpty() || !IsQName(name_.c_str())) throw ComputedNameError(kNotQName, record->nameNode, name_);
   if (name_ == u"xmlns") {
     EndStart(frame);
     return true;
@@ -252,7 +263,7 @@ bool KTAttributeExecutor::Start() {
     // instruction stands.
     bool bound = false;
     uri = Lookup(KTXPathNode::GetNodeNamespaceMap(own), prefix, &bound);
-    if (!uri || uri->IsEmpty()) throw KTXSLTError(kUndefinedPrefix, record->nameNode);
+    if (!uri || uri->IsEmpty()) throw ComputedNameError(kUndefinedPrefix, record->nameNode, name_);
   }
 
   // Attributes go on an element before any of its content; elsewhere the
@@ -319,8 +330,8 @@ bool KTElementExecutor::Start() {
   KTXPathNode* own = Open(frame);
   const auto* record = RecordOf<KTDeclElement>(declaration_, kXSLTElement, own);
   EvaluateAttributeValueTemplate(name_, record->nameNode, KTString(record->nameNode->GetValue()), frame);
-  if (name_.IsEmpty() || !IsQName(name_.c_str())) throw KTXSLTError(kNotQName, record->nameNode);
-  if (name_ == u"xmlns") throw KTXSLTError(kUnexpectedValue, record->nameNode);
+  if (name_.IsEmpty() || !IsQName(name_.c_str())) throw ComputedNameError(kNotQName, record->nameNode, name_);
+  if (name_ == u"xmlns") throw ComputedNameError(kUnexpectedValue, record->nameNode, name_);
   if (record->namespaceNode)
     EvaluateAttributeValueTemplate(namespace_, record->namespaceNode, KTString(record->namespaceNode->GetValue()),
                                    frame);
@@ -348,7 +359,7 @@ bool KTElementExecutor::Start() {
     // the default namespace included (XSLT 1.0 §7.1.2).
     bool bound = false;
     uri = Lookup(own->GetElementNamespaceMap(), prefix, &bound);
-    if (!prefix.empty() && (!uri || uri->IsEmpty())) throw KTXSLTError(kUndefinedPrefix, record->nameNode);
+    if (!prefix.empty() && (!uri || uri->IsEmpty())) throw ComputedNameError(kUndefinedPrefix, record->nameNode, name_);
     if (uri && uri->IsEmpty()) uri = nullptr;
   }
 

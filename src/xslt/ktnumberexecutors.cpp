@@ -222,7 +222,7 @@ const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPa
                               attribute, false, KTXPathExpression::kRestrictNumberPattern, &variables);
   if (!matched.IsNodeSet()) {
     sets.erase(key);
-    throw KTXSLTError(kNotANodeSet, attribute);
+    throw KTXSLTError::About(kNotANodeSet, attribute);
   }
   if (first) set->variable = processor_->NamesVariables(pattern);
   if (set->variable && !fromNear) {
@@ -316,7 +316,7 @@ bool KTNumberExecutor::Start() {
   KTString text;
   avt(record.langNode, text);
   if (avt(record.letterValueNode, text) && !(text == u"alphabetic") && !(text == u"traditional"))
-    throw KTXSLTError(kUnexpectedValue, record.letterValueNode);
+    throw KTXSLTError::About(kUnexpectedValue, record.letterValueNode);
   KTString groupingSeparator;
   int groupingSize = 0;
   if (avt(record.groupingSeparatorNode, groupingSeparator)) {

@@ -260,6 +260,14 @@ void NoteAppendedAttribute(const KTXPathNode* element, const KTXPathNode* added)
   index.last = added;
 }
 
+// Error 47 for an attribute value template, showing its text with a caret
+// at the brace or the end where its syntax fails.
+KTXSLTError AvtSyntaxError(KTXPathNode* stylesheetNode, std::u16string_view text, std::size_t at) {
+  KTXSLTError error(kAvtSyntaxError, stylesheetNode);
+  error.SetExpression(KTString(text), static_cast<int>(at));
+  return error;
+}
+
 // The prefix an unprefixed attribute with a namespace takes first.
 constexpr std::u16string_view kUnprefixedAttributeBase = u"ns_1";
 
@@ -762,17 +770,17 @@ KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result
       i += 2;
       continue;
     }
-    if (t[i] == u'}') throw KTXSLTError(kAvtSyntaxError, stylesheetNode);
+    if (t[i] == u'}') throw AvtSyntaxError(stylesheetNode, t, i);
     // An expression: up to the next '}' outside quoted strings.
     std::size_t j = i + 1;
     for (;;) {
-      if (j >= n) throw KTXSLTError(kAvtSyntaxError, stylesheetNode);
+      if (j >= n) throw AvtSyntaxError(stylesheetNode, t, n);
       char16_t c = t[j];
       if (c == u'}') break;
-      if (c == u'{') throw KTXSLTError(kAvtSyntaxError, stylesheetNode);
+      if (c == u'{') throw AvtSyntaxError(stylesheetNode, t, j);
       if (c == u'\'' || c == u'"') {
         std::size_t close = t.find(c, j + 1);
-        if (close == std::u16string_view::npos) throw KTXSLTError(kAvtSyntaxError, stylesheetNode);
+        if (close == std::u16string_view::npos) throw AvtSyntaxError(stylesheetNode, t, j);
         j = close + 1;
         continue;
       }

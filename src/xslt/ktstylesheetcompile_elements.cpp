@@ -42,25 +42,8 @@ enum : int {
   kNotQName = 40,
 };
 
-// Values longer than this are cut where a message quotes them.
-constexpr size_t kQuotedValueLength = 40;
-
 // The error names the attribute with its value, or the element, it is about.
-[[noreturn]] void Fail(int code, KTXPathNode* node) {
-  KTXSLTError error(code, node);
-  if (node && node->GetKind() == kXPathAttribute) {
-    std::u16string_view value(node->GetValue() ? node->GetValue() : u"");
-    KTString subject(node->GetName());
-    subject += u"=\"";
-    subject += KTString(value.substr(0, kQuotedValueLength));
-    if (value.size() > kQuotedValueLength) subject += u"...";
-    subject += u'"';
-    error.SetSubject(subject);
-  } else if (node && node->GetKind() == kXPathElement) {
-    error.SetSubject(KTString(node->GetName()));
-  }
-  throw error;
-}
+[[noreturn]] void Fail(int code, KTXPathNode* node) { throw KTXSLTError::About(code, node); }
 
 std::u16string_view ValueOf(const KTXPathNode* attribute) { return std::u16string_view(attribute->GetValue()); }
 

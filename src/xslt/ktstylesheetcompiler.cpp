@@ -27,27 +27,12 @@ constexpr uint64_t kInstructions =
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 
-// Text longer than this is cut in a message that quotes it.
-constexpr int kQuotedTextLength = 20;
-
-// An element by its name, a text node by its first characters.
-KTString Described(const KTXPathNode* node) {
-  if (!node) return KTString();
-  if (node->GetKind() != kXPathText && node->GetKind() != kXPathCData) return KTString(node->GetName());
-  std::u16string_view text(node->GetValue() ? node->GetValue() : u"");
-  KTString described(u"text \"");
-  described += KTString(text.substr(0, kQuotedTextLength));
-  if (text.size() > kQuotedTextLength) described += u"...";
-  described += u'"';
-  return described;
-}
-
 // Error 33 at a child that may not stand where it is, naming it and its
 // parent; an element of the XSLT namespace that XSLT 1.0 does not define
 // (most often a misspelt one) is named as such.
 KTXSLTError UnexpectedChild(const KTXPathNode* child, bool unknownInstruction) {
   KTXSLTError error(33, const_cast<KTXPathNode*>(child));
-  KTString subject = Described(child);
+  KTString subject = KTXSLTError::Describe(child);
   if (unknownInstruction) {
     subject += u" is not an XSLT 1.0 instruction";
   } else {
@@ -271,7 +256,7 @@ bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList,
       for (int j = i + 1; j < count && IsAttributeLike(node->GetChild(j)->GetKind()); ++j) {
         KTXPathNode* later = node->GetChild(j);
         if (later->GetKind() == kXPathAttribute && attributeRecognizer_.AttributeId(later) == id) {
-          throw KTXSLTError(2, later);
+          throw KTXSLTError::About(2, later);
         }
       }
       continue;

@@ -34,7 +34,7 @@ KTNamespaceSet ResolvePrefixes(KTXPathNode* attribute, const KTXPathNode* scope)
     } else if (prefix.IsEmpty()) {
       uris.insert(KTString());
     } else {
-      throw KTXSLTError(10, attribute);
+      throw KTXSLTError::About(10, attribute);
     }
   }
   return uris;
@@ -148,7 +148,7 @@ void KTApplyTemplatesExecutor::Select(KTExecFrame* frame) {
   }
   if (!frame->SelectNodeList(selectNode_, *selectText_, false)) throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
   KTXPathValue& list = frame->MutableNodeList();
-  if (list.GetKind() != kValueNodeSet) throw KTXSLTError(29, selectNode_);
+  if (list.GetKind() != kValueNodeSet) throw KTXSLTError::About(29, selectNode_);
   // The selection is processed in document order (XSLT 1.0 §5.4) unless
   // xsl:sort orders it.
   if (list.ItemCount() > 0) list.SortDocumentOrder();

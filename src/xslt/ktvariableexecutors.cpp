@@ -118,7 +118,11 @@ bool KTDeclarationExecutor::Start() {
     if (std::find(stack.begin(), stack.end(), node) != stack.end()) {
       auto& restarts = processor_->RestartFrames();
       auto restart = restarts.find(node);
-      if (restart == restarts.end() || restart->second != frame) throw KTXSLTError(kRecursiveVariable, node);
+      if (restart == restarts.end() || restart->second != frame) {
+        KTXSLTError error(kRecursiveVariable, node);
+        if (nameNode_) error.SetSubject(KTString(u"$") + KTString(nameNode_->GetValue()));
+        throw error;
+      }
       restarts.erase(restart);
     } else {
       stack.push_back(node);
@@ -146,7 +150,7 @@ bool KTDeclarationExecutor::Start() {
         otherOwners.erase(otherOwner);
         other.erase(name_);
       } else {
-        throw KTXSLTError(IsParam() ? kParameterExists : kVariableExists, nameNode_);
+        throw KTXSLTError::About(IsParam() ? kParameterExists : kVariableExists, nameNode_);
       }
     }
   } else {
@@ -155,7 +159,7 @@ bool KTDeclarationExecutor::Start() {
     KTExecFrame* parent = frame->Parent();
     bool bound = parent && ((parent->Variables() && parent->Variables()->Find(name_)) ||
                             (parent->Parameters() && parent->Parameters()->Find(name_)));
-    if (bound) throw KTXSLTError(IsParam() ? kParameterExists : kVariableExists, nameNode_);
+    if (bound) throw KTXSLTError::About(IsParam() ? kParameterExists : kVariableExists, nameNode_);
   }
 
   if (IsParam()) {
@@ -248,7 +252,7 @@ bool KTWithParamExecutor::Start() {
   nameNode_ = withParam->nameNode;
 
   KTBindingScope& passed = parent->OwnWithParams();
-  if (passed.FindOwn(name_)) throw KTXSLTError(kParameterExists, nameNode_);
+  if (passed.FindOwn(name_)) throw KTXSLTError::About(kParameterExists, nameNode_);
   if (withParam->selectNode) {
     KTXPathValue result;
     frame->EvaluateExpression(withParam->selectNode, withParam->selectText, &frame->NodeList(), &result, true);

@@ -39,6 +39,9 @@ KTString LoadText(unsigned id) {
 // failed, so that the marker line stays on one screen line.
 constexpr int kShownExpressionLength = 120;
 
+// Values and texts longer than this are cut where a message quotes them.
+constexpr size_t kQuotedLength = 40;
+
 bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 
@@ -91,6 +94,32 @@ KTXSLTError::~KTXSLTError() = default;
 void KTXSLTError::SetXPathError(int kind, int functionIndex) {
   xpathKind_ = kind;
   functionIndex_ = functionIndex;
+}
+
+KTXSLTError KTXSLTError::About(int code, KTXPathNode* node) {
+  KTXSLTError error(code, node);
+  error.SetSubject(Describe(node));
+  return error;
+}
+
+KTString KTXSLTError::Describe(const KTXPathNode* node) {
+  if (!node) return KTString();
+  const int kind = node->GetKind();
+  if (kind == kXPathElement) return KTString(node->GetName());
+  if (kind != kXPathAttribute && kind != kXPathText && kind != kXPathCData) return KTString();
+  std::u16string_view value(node->GetValue() ? node->GetValue() : u"");
+  if (value.size() > kQuotedLength) {
+    size_t cut = kQuotedLength;
+    if (IsHighSurrogate(value[cut - 1])) --cut;
+    value = value.substr(0, cut);
+  }
+  KTString described(kind == kXPathAttribute ? KTString(node->GetName()) : KTString(u"text "));
+  if (kind == kXPathAttribute) described += u'=';
+  described += u'"';
+  described += KTString(value);
+  if (value.size() < std::u16string_view(node->GetValue() ? node->GetValue() : u"").size()) described += u"...";
+  described += u'"';
+  return described;
 }
 
 void KTXSLTError::SetSubject(const KTString& subject) {

@@ -41,6 +41,11 @@ class KTXSLTError {
   // for its nearest ancestor that is.
   KTXSLTError(int code, KTXPathNode* node);
   KTXSLTError(const KTXSLTError& other);
+  // An error whose subject is the node it is raised for (see Describe).
+  static KTXSLTError About(int code, KTXPathNode* node);
+  // A stylesheet node as a message names it: an attribute with its value
+  // (name="value"), an element by its name, a text by its first characters.
+  static KTString Describe(const KTXPathNode* node);
   KTXSLTError& operator=(const KTXSLTError& other);
   virtual ~KTXSLTError();
 

@@ -118,11 +118,15 @@ void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPath
       hrefNode = processor.Compiler().FindAttribute(child, u"href", nullptr);
     if (!hrefNode) throw KTXSLTError(kHrefExpected, child);
     if (processor.IncludeStack().size() >= KTXSLTProcessor::kMaxIncludeDepth)
-      throw KTXSLTError(kCannotInclude, hrefNode);
+      throw KTXSLTError::About(kCannotInclude, hrefNode);
     KTXPathNode* root =
         processor.GetDocument(KTXPathNode::GetDocumentUri(child), KTString(hrefNode->GetValue()), true);
-    if (!root) throw KTXSLTError(kCannotInclude, hrefNode);
-    if (processor.IsBeingIncluded(root)) throw KTXSLTError(kRecursiveInclude, child);
+    if (!root) throw KTXSLTError::About(kCannotInclude, hrefNode);
+    if (processor.IsBeingIncluded(root)) {
+      KTXSLTError error(kRecursiveInclude, child);
+      error.SetSubject(KTXSLTError::Describe(hrefNode));
+      throw error;
+    }
 
     KTXPathNode* included = processor.FindStylesheetElement(root);
     {
@@ -136,7 +140,7 @@ void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPath
       for (int k = FirstAfterLeading(included); k < last; ++k) {
         const KTXPathNode* source = included->GetChild(k);
         copiedNodes += SubtreeSize(source);
-        if (copiedNodes > KTXSLTProcessor::kMaxIncludedNodes) throw KTXSLTError(kCannotInclude, hrefNode);
+        if (copiedNodes > KTXSLTProcessor::kMaxIncludedNodes) throw KTXSLTError::About(kCannotInclude, hrefNode);
         auto copy = std::make_unique<KTXPathNode>(*source, true, nullptr);
         int copyKind = copy->GetKind();
         if (copyKind != kXPathText && copyKind != kXPathComment && copyKind != kXPathAttribute &&

@@ -105,7 +105,7 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
       split = true;
     }
   }
-  if (split && cut == text.size()) throw KTXSLTError(31, matchNode);
+  if (split && cut == text.size()) throw KTXSLTError::About(31, matchNode);
   add(split ? KTString(text.substr(cut)) : match);
   return true;
 }
@@ -129,7 +129,9 @@ bool KTXSLTProcessor::AddTemplateRule(std::unique_ptr<KTCompiledTemplate> rule) 
       if (other == element) {
         known = true;  // another alternative of the same template
       } else if (TopOf(other) == document) {
-        throw KTXSLTError(11, element);
+        KTXSLTError error(11, element);
+        error.SetSubject(KTString(u"\"") + rule->Name() + u"\"");
+        throw error;
       }
     }
     if (!known) elements.push_back(element);

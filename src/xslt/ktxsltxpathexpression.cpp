@@ -43,7 +43,9 @@ KTXPathNode* KTXSLTXPathExpression::LoadDocument(const KTString& uri) {
   try {
     view = context->WrapTree(document, model.get(), true, uri);
   } catch (const KTXTreeException&) {
-    throw KTXSLTError(42, nullptr);  // "Could not load external entity"
+    KTXSLTError error(42, nullptr);  // "Could not load external entity"
+    error.SetSubject(uri);
+    throw error;
   }
   if (!view) return nullptr;
   if (model) KTXSLTProcessor::ThrowIfExpansionStopped(*model, uri);

@@ -79,7 +79,7 @@ TEST_F(FlowProgramTest, VariablesThatReferToEachOtherAreReportedAtTheFirst) {
                 "</xsl:stylesheet>\n");
   KTProgramResult result =
       KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "cycle.xsl", "-xml", "d.xml", "-out", "r.out"}, folder_.Path());
-  EXPECT_NE(result.err.find("at line 2 character 1\nRecursive variable definition\n"), std::string::npos)
+  EXPECT_NE(result.err.find("at line 2 character 1\nRecursive variable definition: $a\n"), std::string::npos)
       << result.err;
   EXPECT_NE(result.status, 0);
 }

@@ -73,6 +73,19 @@ TEST(MessagesTest, EachErrorNamesWhatFailed) {
       {"attribute value not allowed", Stylesheet("<xsl:number level=\"Single\"/>"), {},
        "Unexpected value: level=\"Single\""},
       {"missing attribute", Stylesheet("<xsl:copy-of/>"), {}, "select attribute expected: xsl:copy-of"},
+      {"attribute value template without its closing brace", Stylesheet("<a href=\"x{1\"/>"), {},
+       "Attribute value template syntax is incorrect\nx{1\n   ^"},
+      {"lone closing brace in an attribute value template", Stylesheet("<a href=\"a}b\"/>"), {},
+       "Attribute value template syntax is incorrect\na}b\n ^"},
+      {"computed element name not a QName", Stylesheet("<xsl:element name=\"{'1x'}\"/>"), {},
+       "Not a QName: \"1x\""},
+      {"computed element name with an unbound prefix", Stylesheet("<xsl:element name=\"nope:e\"/>"), {},
+       "Undefined namespace prefix: \"nope:e\""},
+      {"variable bound twice",
+       Stylesheet("<xsl:variable name=\"v\" select=\"1\"/><xsl:variable name=\"v\" select=\"2\"/>"), {},
+       "A variable with this name already exists: name=\"v\""},
+      {"for-each over a number", Stylesheet("<xsl:for-each select=\"1\"/>"), {},
+       "Expression did not evaluate to a node set: select=\"1\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
