@@ -144,8 +144,9 @@ class KTInstructionExecutor {
   // copying n elements costs O(n) and not O(n * depth).
   const std::vector<KTString>& DeclarationOrderOf(const KTXPathNode* element);
   // Drops the namespace declarations of a copied subtree that repeat a
-  // binding its place already has (the scope of the element's parent), as a
-  // copied child that declares its parent's prefix again.
+  // binding in scope on output (its place's and those kept above them), as
+  // a copied child that declares its parent's prefix again, or xmlns=""
+  // where no default namespace is in scope.
   static void DropRepeatedDeclarations(KTXPathNode* top);
   // Makes an attribute's prefix usable on its element: declared when
   // unbound; when the element itself binds it to another URI, replaced by

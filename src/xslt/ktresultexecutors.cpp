@@ -282,13 +282,13 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
       return;
     case kXPathElement: {
       // The deep copy keeps the scope the element had where it was; its top
-      // declares what of that scope the new place lacks, and declarations
-      // that repeat a binding already in scope where they land go.
+      // declares what of that scope the new place lacks, then declarations
+      // that repeat a binding in scope where they land go.
       auto copy = std::make_unique<KTXPathNode>(*source, true, nullptr);
       if (!copy->OwnElementMap()) copy->SetMaps(std::make_shared<KTPrefixMap>(), std::make_shared<KTPrefixMap>());
       if (KTXPathNode* added = place(std::move(copy))) {
-        DropRepeatedDeclarations(added);
         AddInScopeNamespaceNodes(added, &DeclarationOrderOf(source));
+        DropRepeatedDeclarations(added);
       }
       return;
     }

@@ -435,33 +435,75 @@ const std::vector<KTString>& KTInstructionExecutor::DeclarationOrderOf(const KTX
 
 void KTInstructionExecutor::DropRepeatedDeclarations(KTXPathNode* top) {
   if (!top || top->GetKind() != kXPathElement) return;
-  std::vector<KTXPathNode*> pending{top};
-  while (!pending.empty()) {
-    KTXPathNode* element = pending.back();
-    pending.pop_back();
-    const KTXPathNode* parent = element->GetParent();
-    const KTPrefixMap* scope = parent ? parent->GetElementNamespaceMap() : nullptr;
-    int repeated = 0;
+  // The copied elements keep the prefix maps of their source, which do not
+  // hold what the new place binds; the bindings in scope on output are
+  // followed here instead: the place's map below one stack per prefix of
+  // the declarations kept on the way down (views of nodes that stay).
+  const KTXPathNode* place = top->GetParent();
+  const KTPrefixMap* outer = place ? place->GetElementNamespaceMap() : nullptr;
+  std::unordered_map<std::u16string_view, std::vector<std::u16string_view>> declared;
+  std::vector<std::u16string_view> pushed;
+  // xmlns="" repeats where no default is in scope; any other declaration
+  // where its prefix is bound to the same URI.
+  auto repeats = [&](const KTXPathNode* node) {
+    if (node->GetKind() != kXPathNamespace) return false;
+    std::u16string_view prefix = DeclaredPrefix(node);
+    std::u16string_view value(node->GetValue());
+    bool bound = false;
+    std::u16string_view uri;
+    auto stack = declared.find(prefix);
+    if (stack != declared.end() && !stack->second.empty()) {
+      bound = true;
+      uri = stack->second.back();
+    } else {
+      uri = UriText(Lookup(outer, prefix, &bound));
+    }
+    if (value.empty()) return prefix.empty() && uri.empty();
+    return bound && uri == value;
+  };
+  struct Visit {
+    KTXPathNode* element;
+    int next;
+    size_t pushedBefore;
+  };
+  std::vector<Visit> path;
+  auto enter = [&](KTXPathNode* element) {
     const int count = element->GetChildCount();
-    for (int i = 0; i < count; ++i) {
-      const KTXPathNode* child = element->GetChild(i);
-      if (child->GetKind() == kXPathElement) pending.push_back(element->GetChild(i));
-      if (child->GetKind() != kXPathNamespace || !child->GetValue()[0]) continue;
-      bool bound = false;
-      const KTString* uri = Lookup(scope, DeclaredPrefix(child), &bound);
-      if (bound && UriText(uri) == std::u16string_view(child->GetValue())) ++repeated;
-    }
-    if (repeated == 0) continue;
-    // One rebuild of the child list, not one removal per declaration.
-    KTXPathNode::ChildList children = element->ReleaseChildren();
-    for (auto& child : children) {
-      if (child->GetKind() == kXPathNamespace && child->GetValue()[0]) {
-        bool bound = false;
-        const KTString* uri = Lookup(scope, DeclaredPrefix(child.get()), &bound);
-        if (bound && UriText(uri) == std::u16string_view(child->GetValue())) continue;
+    int repeated = 0;
+    for (int i = 0; i < count && IsAttributeLike(element->GetChild(i)->GetKind()); ++i)
+      if (repeats(element->GetChild(i))) ++repeated;
+    if (repeated > 0) {
+      // One rebuild of the child list, not one removal per declaration.
+      KTXPathNode::ChildList children = element->ReleaseChildren();
+      for (auto& child : children) {
+        if (repeats(child.get())) continue;
+        element->AppendChild(std::move(child));
       }
-      element->AppendChild(std::move(child));
     }
+    const size_t before = pushed.size();
+    for (int i = 0; i < element->GetChildCount(); ++i) {
+      const KTXPathNode* child = element->GetChild(i);
+      if (!IsAttributeLike(child->GetKind())) break;
+      if (child->GetKind() != kXPathNamespace) continue;
+      std::u16string_view prefix = DeclaredPrefix(child);
+      declared[prefix].push_back(std::u16string_view(child->GetValue()));
+      pushed.push_back(prefix);
+    }
+    path.push_back(Visit{element, 0, before});
+  };
+  enter(top);
+  while (!path.empty()) {
+    Visit& visit = path.back();
+    if (visit.next < visit.element->GetChildCount()) {
+      KTXPathNode* child = visit.element->GetChild(visit.next++);
+      if (child->GetKind() == kXPathElement) enter(child);
+      continue;
+    }
+    while (pushed.size() > visit.pushedBefore) {
+      declared[pushed.back()].pop_back();
+      pushed.pop_back();
+    }
+    path.pop_back();
   }
 }
 
@@ -663,7 +705,18 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
         auto inScope = sourceMap->find(prefix.View());
         if (inScope == sourceMap->end()) continue;
         const KTString* uri = inScope->second;
-        if (prefix.View() == kXmlPrefix || !uri || uri->View() == kXmlUri) continue;
+        if (prefix.View() == kXmlPrefix || (uri && uri->View() == kXmlUri)) continue;
+        if (!uri || uri->IsEmpty()) {
+          // xmlns="": the element has no default namespace node, so under a
+          // parent with a default one it undeclares it (XSLT 1.0 §7.1.1 and
+          // §7.5 copy the namespace nodes).
+          if (prefix.IsEmpty() && !UriText(Lookup(scope, std::u16string_view())).empty()) {
+            needed.push_back(Binding{prefix, nullptr});
+            if (namePrefix.empty()) namePlace = static_cast<int>(needed.size()) - 1;
+            else if (declaredHere.Has(prefix.View())) ownCount = static_cast<int>(needed.size());
+          }
+          continue;
+        }
         const KTString* outUri = uri;
         if (literal) {
           if (IsXsltUri(uri)) continue;

@@ -29,6 +29,7 @@ const char* const kSource =
     "<doc xmlns:joes=\"http://joes.com\" xmlns:q=\"urn:q\">"
     "<joes:item q:a=\"1\"><joes:sub xmlns:joes=\"http://joes.com\"><q:x xmlns:q=\"urn:q\"/></joes:sub></joes:item>"
     "<plain xmlns=\"urn:d\"><inner xmlns=\"urn:d\"/><bare xmlns=\"\"><c/></bare></plain>"
+    "<w><k:v xmlns:k=\"urn:k\"/></w>"
     "</doc>";
 
 std::string Stylesheet(const std::string& body) {
@@ -131,6 +132,10 @@ TEST_F(NamespacesTest, EveryInstructionThatMakesElementsDeclaresOnlyWhatItsParen
       {"xmlns=\"\" under a default namespace stays",
        RootTemplate("<d xmlns=\"urn:d\"><e xmlns=\"\"/><xsl:element name=\"f\" namespace=\"\"/>"
                     "<xsl:copy-of select=\"//bare\"/></d>")},
+      {"xsl:copy-of of a subtree whose inner element declares what its new ancestors bind",
+       RootTemplate("<k:top xmlns:k=\"urn:k\"><xsl:copy-of select=\"doc/w\"/></k:top>")},
+      {"prefixed literal element undeclaring the default of its parent",
+       RootTemplate("<d xmlns=\"urn:d\"><p:e xmlns:p=\"urn:p\" xmlns=\"\"><f/></p:e></d>")},
       {"a namespaced attribute's declaration serves the children",
        RootTemplate("<r><xsl:attribute name=\"k:a\" namespace=\"urn:k\">1</xsl:attribute>"
                     "<xsl:element name=\"k:c\" namespace=\"urn:k\"><xsl:attribute name=\"k:b\" namespace=\"urn:k\">2"
@@ -145,8 +150,9 @@ TEST_F(NamespacesTest, EveryInstructionThatMakesElementsDeclaresOnlyWhatItsParen
 }
 
 // Where xsltproc repeats a binding (xmlns="" under a parent without a
-// default namespace) or leaves out the namespace nodes that xsl:copy copies,
-// the output follows the rule: every binding in scope, each declared once.
+// default namespace), or leaves out namespace nodes that xsl:copy copies or
+// a literal element has (XSLT 1.0 §7.1.1), the output follows the rule:
+// every binding in scope, each declared once.
 TEST_F(NamespacesTest, WhereXsltprocRepeatsABindingTheDeclarationIsLeftOut) {
   const struct {
     const char* what;
@@ -161,11 +167,20 @@ TEST_F(NamespacesTest, WhereXsltprocRepeatsABindingTheDeclarationIsLeftOut) {
       {"xsl:copy of an element that undeclares the default namespace",
        RootTemplate("<out><xsl:for-each select=\"//bare\"><xsl:copy/></xsl:for-each></out>"),
        "<out><bare xmlns:joes=\"http://joes.com\" xmlns:q=\"urn:q\"/></out>\n"},
+      {"xsl:copy-of of an element undeclaring a default into a place without one",
+       RootTemplate("<out><xsl:copy-of select=\"//bare\"/></out>"),
+       "<out><bare xmlns:joes=\"http://joes.com\" xmlns:q=\"urn:q\"><c/></bare></out>\n"},
+      {"a literal element without a default namespace node under a parent with one",
+       "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" xmlns=\"\">\n"
+       "<xsl:template match=\"/\"><xsl:element name=\"x\" namespace=\"urn:d\"><p:e xmlns:p=\"urn:p\"><f/></p:e>"
+       "</xsl:element></xsl:template>\n</xsl:stylesheet>\n",
+       "<x xmlns=\"urn:d\"><p:e xmlns:p=\"urn:p\" xmlns=\"\"><f/></p:e></x>\n"},
       {"xsl:copy of each element under a parent binding one of their prefixes",
        RootTemplate("<out xmlns:joes=\"http://joes.com\"><xsl:for-each select=\"doc/*\"><xsl:copy>"
                     "<xsl:copy-of select=\"*\"/></xsl:copy></xsl:for-each></out>"),
        "<out xmlns:joes=\"http://joes.com\"><joes:item xmlns:q=\"urn:q\"><joes:sub><q:x/></joes:sub></joes:item>"
-       "<plain xmlns=\"urn:d\" xmlns:q=\"urn:q\"><inner/><bare xmlns=\"\"><c/></bare></plain></out>\n"},
+       "<plain xmlns=\"urn:d\" xmlns:q=\"urn:q\"><inner/><bare xmlns=\"\"><c/></bare></plain>"
+       "<w xmlns:q=\"urn:q\"><k:v xmlns:k=\"urn:k\"/></w></out>\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
