@@ -154,6 +154,7 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
     if (owner) {
       owner->SetError(e.code, e.functionIndex);
       owner->SetErrorMarkIfUnset(SourcePosition());
+      if (!e.subject.IsEmpty()) owner->SetErrorSubject(e.subject);
     }
     return false;
   }

@@ -39,6 +39,9 @@ enum KTXPathErrorKind : int {
 struct KTXPathFunctionLibraryException {
   int code;
   int functionIndex;
+  // What the error is about when the function can name it (the key or the
+  // decimal format asked for); empty otherwise.
+  KTString subject;
 };
 
 // Function indices: the numbering of error reports and of the function-name
@@ -107,6 +110,7 @@ class KTXPathFunctionLibrary {
   static KTXPathValue Call(const KTXPathFunctionInfo& function, KTXPathFunctionContext& context,
                            std::span<const KTXPathValue> arguments);
   [[noreturn]] static void Raise(int code, int functionIndex);
+  [[noreturn]] static void Raise(int code, int functionIndex, const KTString& subject);
 
   // ---- Conversions (XPath 1.0 §4.2 to §4.4) ----
   // string(): a node-set gives the string value of its first node in document

@@ -357,7 +357,11 @@ const KTXPathFunctionInfo* KTXPathFunctionLibrary::FindFunction(std::u16string_v
 const KTXPathFunctionInfo& KTXPathFunctionLibrary::FunctionAt(int index) noexcept { return kFunctions[index]; }
 
 void KTXPathFunctionLibrary::Raise(int code, int functionIndex) {
-  throw KTXPathFunctionLibraryException{code, functionIndex};
+  throw KTXPathFunctionLibraryException{code, functionIndex, KTString()};
+}
+
+void KTXPathFunctionLibrary::Raise(int code, int functionIndex, const KTString& subject) {
+  throw KTXPathFunctionLibraryException{code, functionIndex, subject};
 }
 
 void KTXPathFunctionLibrary::CheckCall(const KTXPathFunctionInfo& function, int argumentCount,

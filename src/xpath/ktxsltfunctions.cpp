@@ -32,6 +32,15 @@ KTString Ascii(const char* text) {
 
 [[noreturn]] void Raise(int code, int index) { KTXPathFunctionLibrary::Raise(code, index); }
 
+// The error names what was asked for: `what` and the text in quotes.
+[[noreturn]] void RaiseAbout(int code, int index, const char16_t* what, const KTString& text) {
+  KTString subject(what);
+  subject += u'"';
+  subject += text;
+  subject += u'"';
+  KTXPathFunctionLibrary::Raise(code, index, subject);
+}
+
 // The namespace URI bound to the prefix, null when the prefix is not bound
 // (or bound to no namespace).
 const KTString* LookupPrefix(const KTXPathFunctionContext& context, std::u16string_view prefix) {
@@ -148,7 +157,7 @@ KTXPathValue Key(KTXPathFunctionContext& context, std::span<const KTXPathValue> 
   KTXSLTFunctionServices* services = context.XSLTServices();
   KTXPathValue result;
   if (!services || !services->LookupKey(*name, args[1], context.ContextNode(), result)) {
-    Raise(kXPathErrInvalidKey, kFnKey);
+    RaiseAbout(kXPathErrInvalidKey, kFnKey, u"no key named ", *text);
   }
   result.SortDocumentOrder();
   return result;
@@ -170,6 +179,10 @@ KTXPathValue FormatNumber(KTXPathFunctionContext& context, std::span<const KTXPa
   if (!services) Raise(kXPathErrUnknownDecimalFormat, kFnFormatNumber);
   KTString out;
   int code = services->FormatNumber(number, pattern, name, out);
+  if (code == kXPathErrUnknownDecimalFormat)
+    RaiseAbout(code, kFnFormatNumber, u"no decimal format named ",
+               args.size() > 2 ? KTXPathFunctionLibrary::ToString(args[2]) : name);
+  if (code == kXPathErrInvalidFormatPattern) RaiseAbout(code, kFnFormatNumber, u"", pattern);
   if (code != 0) Raise(code, kFnFormatNumber);
   return KTXPathValue::String(std::move(out));
 }
@@ -186,7 +199,7 @@ KTXPathValue UnparsedEntityUri(KTXPathFunctionContext& context, std::span<const 
 // The argument of system-property, element-available and function-available.
 KTString QNameArgument(const KTXPathValue& value, int index) {
   KTString text = KTXPathFunctionLibrary::ToString(value);
-  if (!KTXSLTFunctionLibrary::IsQNameString(text.c_str())) Raise(kXPathErrNotAQName, index);
+  if (!KTXSLTFunctionLibrary::IsQNameString(text.c_str())) RaiseAbout(kXPathErrNotAQName, index, u"", text);
   return text;
 }
 

@@ -47,6 +47,12 @@ TEST(MessagesTest, EachErrorNamesWhatFailed) {
        "supported\nexsl:node-set(1)\n^"},
       {"wrong argument in a function call", Stylesheet("<xsl:value-of select=\"1 + count(2)\"/>"), {},
        "Error in XPath expression, Not a node set -> count\n1 + count(2)\n    ^"},
+      {"unknown key", Stylesheet("<xsl:value-of select=\"count(key('nokey', 1))\"/>"), {},
+       "Error in XPath expression, Invalid key reference -> key: no key named \"nokey\"\n"
+       "count(key('nokey', 1))\n      ^"},
+      {"unknown decimal format", Stylesheet("<xsl:value-of select=\"format-number(1, '#', 'nf')\"/>"), {},
+       "Error in XPath expression, Unknown decimal format -> format-number: no decimal format named \"nf\"\n"
+       "format-number(1, '#', 'nf')\n^"},
       {"syntax error inside", Stylesheet("<xsl:value-of select=\"count(1 +)\"/>"), {},
        "Invalid XPath expression\ncount(1 +)\n         ^"},
       {"syntax error at the end", Stylesheet("<xsl:if test=\"1 + (2\"/>"), {},
