@@ -101,6 +101,8 @@ struct Outcome {
   std::string value;  // or "error N"
   KTXPathValue raw;
   int errorPosition = 0;
+  std::string errorSubject;
+  int errorMark = 0;
 };
 
 Outcome Eval(const std::string& text, int restrictions = 0, const KTXPathExpression::VariableMap* variables = nullptr,
@@ -120,6 +122,8 @@ Outcome Eval(const std::string& text, int restrictions = 0, const KTXPathExpress
       expression.Evaluate(fixture.Root(), fixture.Root(), &outcome.raw, nullptr, 1, 1, allowFragments);
   outcome.value = outcome.ok ? Describe(outcome.raw) : "error " + std::to_string(expression.GetErrorCode());
   outcome.errorPosition = expression.GetErrorPosition();
+  outcome.errorSubject = KTUtf16ToUtf8(expression.GetErrorSubject().c_str());
+  outcome.errorMark = expression.GetErrorMark();
   return outcome;
 }
 
@@ -310,6 +314,44 @@ TEST(XPathEvaluate, ErrorsCarryCodesAndPositions) {
     EXPECT_EQ(outcome.value, "error " + std::to_string(c.code)) << c.expression;
     EXPECT_EQ(outcome.errorPosition, c.position) << c.expression;
   }
+}
+
+// What an error names for its message, and where the message marks it
+// (characters left): a function or variable as written, from its start.
+TEST(XPathEvaluate, ErrorsNameTheirSubjectAndMarkItsStart) {
+  const struct {
+    const char* expression;
+    const char* subject;
+    int mark;
+  } cases[] = {
+      {"1 + Count(//b)", "Count()", 10},
+      {"q:f()", "q:f()", 5},
+      {"p:f(1)", "p:f(): extension functions are not supported", 6},
+      {"concat('a', $none)", "$none", 6},
+      {"$q:v", "$q:v", 4},
+      {"//q:b", "q:b", 3},
+      {"2 + count(1)", "", 8},
+  };
+  for (const auto& c : cases) {
+    Outcome outcome = Eval(c.expression);
+    EXPECT_FALSE(outcome.ok) << c.expression;
+    EXPECT_EQ(outcome.errorSubject, c.subject) << c.expression;
+    EXPECT_EQ(outcome.errorMark, c.mark) << c.expression;
+  }
+  // A later evaluation that succeeds leaves no subject behind.
+  KTXPathExpression expression;
+  XPathFixture& fixture = Fixture();
+  expression.Init(&fixture.Namespaces(), &fixture.Context().GetUriTable(), KTString(u"$none"), 0);
+  ASSERT_TRUE(expression.Compile(true, KTXPathExpression::kModeExpr));
+  KTXPathValue result;
+  EXPECT_FALSE(expression.Evaluate(fixture.Root(), fixture.Root(), &result, nullptr, 1, 1, true));
+  EXPECT_EQ(KTUtf16ToUtf8(expression.GetErrorSubject().c_str()), "$none");
+  KTXPathExpression::VariableMap variables;
+  variables[KTString(u"none")] = KTXPathValue();
+  expression.SetVariables(variables);
+  EXPECT_TRUE(expression.Evaluate(fixture.Root(), fixture.Root(), &result, nullptr, 1, 1, true));
+  EXPECT_TRUE(expression.GetErrorSubject().IsEmpty());
+  EXPECT_EQ(expression.GetErrorMark(), 0);
 }
 
 TEST(XPathEvaluate, Variables) {

@@ -16,6 +16,7 @@ struct ParseOutcome {
   KTXPathNodeHolder tree;
   std::u16string rest;  // text left after the parse
   int minRemaining = 0;
+  int minRemainingAfterToken = 0;
 };
 
 template <class Method>
@@ -26,6 +27,7 @@ ParseOutcome ParseWith(Method method, const std::u16string& text) {
   outcome.ok = (parser.*method)(outcome.tree, pos);
   outcome.rest = pos;
   outcome.minRemaining = parser.GetMinRemainingLength();
+  outcome.minRemainingAfterToken = parser.GetMinRemainingAfterToken();
   return outcome;
 }
 
@@ -334,6 +336,28 @@ TEST(KTXPathParser, LongTokensAndDeepNesting) {
   pos = negations.c_str();
   EXPECT_FALSE(minus.ParseExpr(tree, pos));
   EXPECT_TRUE(minus.NestingExceeded());
+}
+
+// The farthest token of any kind (names, digits and the additive operator
+// as well as terminals), where an error message marks a failed parse; the
+// farthest terminal stays what it was.
+TEST(KTXPathParser, FarthestTokenOfAnyKind) {
+  const struct {
+    const char* text;
+    int afterTerminal;
+    int afterToken;
+  } cases[] = {
+      {"count(1 +)", 4, 1},
+      {"1 + (2", 1, 0},
+      {"a/b", 1, 0},
+      {"ab", KTXPathParser::kNoTerminalMatched, 0},
+      {"a[@b = ]", 2, 2},
+  };
+  for (const auto& c : cases) {
+    ParseOutcome outcome = RunExpr(c.text);
+    EXPECT_EQ(outcome.minRemaining, c.afterTerminal) << c.text;
+    EXPECT_EQ(outcome.minRemainingAfterToken, c.afterToken) << c.text;
+  }
 }
 
 }  // namespace
