@@ -275,6 +275,15 @@ bool KTXPathEvalContext::EvaluateStep() {
   if (!predicate_ && owner_ && owner_->HasPatternAxes() &&
       axis_ != kAxisAttribute && axis_ != kAxisChild && axis_ != kAxisDescendantOrSelf) {
     owner_->SetError(KTXPathExpression::kErrorPatternAxis, -1);
+    // The message names the axis the pattern used (".." is the parent axis).
+    static constexpr const char16_t* kAxisNames[] = {
+        u"ancestor",  u"ancestor-or-self", u"attribute", u"child",     u"descendant",        u"descendant-or-self",
+        u"following", u"following-sibling", u"namespace", u"parent", u"preceding", u"preceding-sibling", u"self"};
+    if (axis_ >= kAxisAncestor && axis_ <= kAxisSelf) {
+      KTString subject(kAxisNames[axis_]);
+      subject += u"::";
+      owner_->SetErrorSubject(subject);
+    }
     return false;
   }
   if (axis_ < kAxisAncestor || axis_ > kAxisSelf)

@@ -66,6 +66,11 @@ TEST(MessagesTest, EachErrorNamesWhatFailed) {
        "<xsl:template match=\"a[$v]\"/></xsl:stylesheet>",
        {},
        "Variables and parameters cannot be used in patterns\na[$v]\n  ^"},
+      {"axis a pattern may not use",
+       "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+       "<xsl:template match=\"//a/..\"/></xsl:stylesheet>",
+       {},
+       "Error in XPath expression, Only child and attribute axes allowed in patterns: parent::\n//a/.."},
       {"missing named template", Stylesheet("<xsl:call-template name=\"x\"/>"), {},
        "Undefined template: no template named \"x\""},
       {"missing attribute set", Stylesheet("<a xsl:use-attribute-sets=\"known nosuch\"/>"), {},
