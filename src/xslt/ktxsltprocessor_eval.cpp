@@ -479,9 +479,9 @@ KTXSLTError KTXSLTProcessor::ExpressionError(int code, KTXPathNode* node, const 
   }
   // A parse that failed is marked at the first character after the
   // farthest token it read (the end of the text when none is left). An
-  // evaluation error is marked where its node starts; one without a place
-  // (a result-tree fragment where none may stand) shows the text alone, as
-  // does a refused variable.
+  // evaluation error, or a variable a pattern may not name, is marked where
+  // its node starts; one without a place (a result-tree fragment where none
+  // may stand) shows the text alone.
   const int length = static_cast<int>(text.GetLength());
   int offset = -1;
   if (compiling && code == KTXSLTError::kInvalidXPathExpression) {
