@@ -24,20 +24,24 @@ bool KTNumberFormatter::IsPatternChar(char16_t c) const {
 }
 
 // Prefix or suffix text, up to the next digit, separator or sub-pattern
-// separator. A quote followed by a quote is one quote; a quote followed by
-// anything else toggles quoting and takes that character as text (so "'#'0"
-// is the text "#0" before the digits, as xsltproc reads it); inside quotes
-// everything is text. A percent or per-mille sign is text that also sets the
-// sub-pattern's multiplier; a second one is an invalid pattern.
+// separator. Quotes work as in JDK 1.1 DecimalFormat, which XSLT 1.0 §12.3
+// follows: text between quotes is taken as it stands, the quotes themselves
+// are not part of it, and two quotes in a row (inside or outside a quoted
+// run) stand for one quote. So "'#'#0" is the text "#" before the digits
+// "#0". A quote left open is an invalid pattern. A percent or per-mille sign
+// outside quotes is text that also sets the sub-pattern's multiplier; a
+// second one is an invalid pattern.
 bool KTNumberFormatter::ParseAffix(const char16_t*& position, std::u16string& out, KTNumberSubPattern& pattern) {
   bool quoting = false;
   while (char16_t c = *position) {
     if (c == u'\'') {
-      char16_t next = position[1];
-      if (next == 0) return false;
-      if (next != u'\'') quoting = !quoting;
-      out += next;
-      position += 2;
+      if (position[1] == u'\'') {
+        out += u'\'';
+        position += 2;
+        continue;
+      }
+      quoting = !quoting;
+      ++position;
       continue;
     }
     if (!quoting) {
@@ -51,7 +55,7 @@ bool KTNumberFormatter::ParseAffix(const char16_t*& position, std::u16string& ou
     out += c;
     ++position;
   }
-  return true;
+  return !quoting;
 }
 
 // prefix, integer digits ('#'s, then '0's, with grouping separators among
@@ -201,6 +205,16 @@ const char16_t* KTNumberFormatter::Format(double x) {
     x *= 100;
   } else if (scale.perMille) {
     x *= 1000;
+  }
+  // A finite number that the scaling took past the largest double is
+  // written as JDK 1.1 DecimalFormat writes an infinite value: the infinity
+  // string between the sub-pattern's prefix and suffix.
+  if (std::isinf(x)) {
+    if (negative && !hasNegative_) result_ += f.minusSign;
+    result_ += affixes.prefix;
+    result_ += f.infinity.View();
+    result_ += affixes.suffix;
+    return result_.c_str();
   }
   std::string integerPart;
   RoundedDigits(x, digits.minimumFractionDigits + digits.optionalFractionDigits, integerPart, digits_);

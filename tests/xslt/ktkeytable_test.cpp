@@ -38,7 +38,8 @@ constexpr const char* kDeclarations =
     "<xsl:decimal-format name='eu' decimal-separator=',' grouping-separator='.'/>"
     "<xsl:decimal-format name='odd' infinity='inf' NaN='not a number' minus-sign='~' percent='p' "
     "per-mille='m' digit='x' zero-digit='0' pattern-separator='!'/>"
-    "<xsl:decimal-format name='comma' decimal-separator=','/>";
+    "<xsl:decimal-format name='comma' decimal-separator=','/>"
+    "<xsl:decimal-format name='arabic' zero-digit='&#x660;'/>";
 
 constexpr const char* kSource =
     "<doc>"
@@ -349,7 +350,6 @@ const std::vector<std::string> kFormatCases = {
     "format-number(-1234.5, '')",
     "format-number(0, 'abc')",
     "format-number(0.5, 'abc%')",
-    "format-number(7, \"'#'0\")",
     // The negative sub-pattern gives prefix, suffix and multiplier only.
     "format-number(-77777.77777, '####000,00.##;000.00000')",
     "format-number(-6123.03, '##,##00,000.##;-000000000.0')",
@@ -359,6 +359,8 @@ const std::vector<std::string> kFormatCases = {
     "format-number(-3, '#;-#-')",
     "format-number(-3, '##0;')",
     "format-number(-1 div 0, '#;(#)')",
+    "format-number(-1234.5, '#,##0.00;(0)')",
+    "format-number(5, '0.')",
     // A decimal separator equal to the grouping separator is the decimal one.
     "format-number(123, '0,00', 'comma')",
 };
@@ -382,6 +384,43 @@ TEST_F(KeyTableTest, FormatNumberAnswersOfOurOwn) {
   EXPECT_EQ(Value("key('cat', //ref)[3]/@id"), "i3");
   // The multiplier is the positive sub-pattern's.
   EXPECT_EQ(Value("format-number(-0.25, '#%;(#)')"), "(25)");
+  // XSLT 1.0 §12.3 reads patterns as JDK 1.1 DecimalFormat does, whose
+  // documentation says of the quote: "Used to quote special characters in a
+  // prefix or suffix, for example, "'#'#" formats 123 to "#123". To create a
+  // single quote itself, use two in a row". xsltproc keeps the character
+  // after a closing quote as text ('#'#0 gives ##5) and reads the rest of
+  // "'No. '0" as digits.
+  const struct {
+    const char* expression;
+    const char* expected;
+  } quoted[] = {
+      {"format-number(5, \"'#'#0\")", "#5"},
+      {"format-number(7, \"'#'0\")", "#7"},
+      {"format-number(5, \"'No. '0\")", "No. 5"},
+      {"format-number(5, \"0' %'\")", "5 %"},  // a quoted percent sets no multiplier
+      {"format-number(5, \"# o''clock\")", "5 o'clock"},
+      {"format-number(-5, \"0;'('0''')'\")", "(5')"},
+  };
+  for (const auto& q : quoted) EXPECT_EQ(Value(q.expression), q.expected) << q.expression;
+  // A number that the percent or per-mille scaling takes past the largest
+  // double is infinite: JDK 1.1 DecimalFormat writes the infinity symbol
+  // between the prefix and suffix (xsltproc writes hundreds of digits).
+  const std::string huge = "17" + std::string(307, '0');
+  const struct {
+    std::string expression;
+    const char* expected;
+  } scaled[] = {
+      {"format-number(" + huge + ", '#%')", "Infinity%"},
+      {"format-number(-" + huge + ", '0\u2030')", "-Infinity\u2030"},
+      {"format-number(-" + huge + ", '[#%];(#)')", "(Infinity)"},
+      {"format-number(" + huge + ", '<0p>', 'odd')", "<infp>"},
+      {"format-number(" + huge + ", '\u0660%', 'arabic')", "Infinity%"},
+  };
+  for (const auto& s : scaled) EXPECT_EQ(Value(s.expression), s.expected) << s.expression;
+  // XSLT 1.0 §12.3: "zero-digit specifies the character used for the digit
+  // zero", so the digits are that character and the nine after it
+  // (xsltproc writes bytes of their UTF-8 form as characters).
+  EXPECT_EQ(Value("format-number(1234.5, '#,##\u0660.\u0660', 'arabic')"), "\u0661,\u0662\u0663\u0664.\u0665");
   const struct {
     const char* expression;
     int kind;
@@ -392,6 +431,7 @@ TEST_F(KeyTableTest, FormatNumberAnswersOfOurOwn) {
       {"format-number(1, '0.0#0')", 14},   // '0' after '#' in the fraction
       {"format-number(1, '%0%')", 14},     // two multipliers
       {"format-number(1, \"0'\")", 14},    // a quote with nothing after it
+      {"format-number(1, \"'0\")", 14},    // a quote left open
       {"format-number(1, '0', 'nothing')", 13},
   };
   for (const auto& e : errors) {
