@@ -9,7 +9,10 @@
 #include "schema/ktschemamodel.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktdocmanager.h"
+#include "xml/ktdocsource.h"
 #include "xml/ktloadstatus.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxpathnode.h"
 
 namespace {
 
@@ -85,6 +88,35 @@ const KTString* KTXSLTFileProcessor::DocumentText(const KTXNode* document) const
   if (found == loadersByDocument_.end()) return nullptr;
   const KTString& text = found->second->GetText();
   return text.IsEmpty() ? nullptr : &text;
+}
+
+void KTXSLTFileProcessor::CollectUnparsedEntities(const KTXPathNode* root,
+                                                  std::unordered_map<KTString, KTString>& entities) {
+  KTXNode* document = root->GetXNode();
+  if (!document || !manager_ || !manager_->FindByDocument(document)) {
+    KTXSLTProcessor::CollectUnparsedEntities(root, entities);
+    return;
+  }
+  // The document's DTD is walked again by a model of its own: the model the
+  // document was wrapped with lived only for the wrapping. Its problems
+  // were reported then, so this walk reports nothing.
+  KTSchemaModel model(manager_, 1, nullptr, 52, 0, 0, false, 0);
+  model.SetWarningStream(nullptr);
+  model.LoadDtdPasses(document);
+  const KTString* documentUri = KTXPathNode::GetDocumentUri(root);
+  for (const auto& [name, declaration] : model.GeneralEntities()) {
+    KTString systemId;
+    if (!declaration->external || !UnparsedSystemId(declaration->value.View(), systemId)) continue;
+    // Relative to the document that holds the declaration (XML 1.0 §4.2.2):
+    // the source itself, its external subset or a parameter entity's file.
+    const KTString* base = documentUri;
+    KTXNode* declaringRoot = declaration->declaringNode ? model.DocumentRootOf(declaration->declaringNode) : nullptr;
+    KTDocumentRecord* record = declaringRoot && declaringRoot != document ? manager_->FindByDocument(declaringRoot)
+                                                                          : nullptr;
+    if (record && record->GetSource() && !record->GetSource()->GetUrl().IsEmpty())
+      base = &record->GetSource()->GetUrl();
+    entities.try_emplace(name, ResolveSystemId(systemId, base));
+  }
 }
 
 std::unique_ptr<KTSchemaServices> KTXSLTFileProcessor::NewSchemaModel() {

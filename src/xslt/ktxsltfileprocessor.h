@@ -35,6 +35,10 @@ class KTXSLTFileProcessor : public KTXSLTProcessor {
   // The decoded text a document this processor loaded was parsed from
   // (node offsets point into it); null for any other document.
   const KTString* DocumentText(const KTXNode* document) const;
+  // The unparsed entities of the document's whole DTD, its internal subset
+  // and the external subset and parameter entities it names, each resolved
+  // against the URL of the document that declares it.
+  void CollectUnparsedEntities(const KTXPathNode* root, std::unordered_map<KTString, KTString>& entities) override;
 
  private:
   std::map<KTString, KTXNode*> documentsByUrl_;

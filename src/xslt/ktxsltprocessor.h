@@ -91,6 +91,19 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   virtual KTXNode* LoadDocument(const char16_t* url) = 0;
   // A new schema model for a document about to be wrapped.
   virtual std::unique_ptr<KTSchemaServices> NewSchemaModel() = 0;
+  // The unparsed entities of the document of `root` by name, each with the
+  // absolute URI of its system identifier, resolved against the resource
+  // that declares it (XML 1.0 §4.2.2). Here: those of the internal subset,
+  // resolved against the document's URI; a subclass that loads documents
+  // reads the external subset too.
+  virtual void CollectUnparsedEntities(const KTXPathNode* root, std::unordered_map<KTString, KTString>& entities);
+  // The system identifier of an unparsed entity from its definition as
+  // written ('SYSTEM "uri" NDATA n' or 'PUBLIC "id" "uri" NDATA n'); false
+  // for a parsed entity.
+  static bool UnparsedSystemId(std::u16string_view definition, KTString& systemId);
+  // `systemId` made absolute against the URI `base` (unchanged when it is
+  // absolute already or there is no base).
+  static KTString ResolveSystemId(const KTString& systemId, const KTString* base);
 
   // ---- Included and imported stylesheets ----
   // The XPath view of the document at `href` (resolved against `baseUri`

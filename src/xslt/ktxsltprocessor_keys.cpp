@@ -19,42 +19,6 @@ namespace {
 constexpr int kUnknownDecimalFormat = 13;
 constexpr int kInvalidFormatPattern = 14;
 
-// The system identifier of an unparsed entity from its definition as
-// written ('SYSTEM "uri" NDATA n' or 'PUBLIC "id" "uri" NDATA n'); false for
-// a parsed entity.
-bool UnparsedSystemId(std::u16string_view definition, KTString& uri) {
-  size_t at = 0;
-  auto skipSpace = [&] {
-    while (at < definition.size() && (definition[at] == u' ' || definition[at] == u'\t' ||
-                                      definition[at] == u'\r' || definition[at] == u'\n'))
-      ++at;
-  };
-  auto literal = [&](std::u16string_view& out) {
-    skipSpace();
-    if (at >= definition.size() || (definition[at] != u'"' && definition[at] != u'\'')) return false;
-    size_t close = definition.find(definition[at], at + 1);
-    if (close == std::u16string_view::npos) return false;
-    out = definition.substr(at + 1, close - at - 1);
-    at = close + 1;
-    return true;
-  };
-  skipSpace();
-  std::u16string_view keyword = definition.substr(at, 6);
-  at += keyword.size();
-  std::u16string_view systemId;
-  if (keyword == u"PUBLIC") {
-    std::u16string_view publicId;
-    if (!literal(publicId)) return false;
-  } else if (keyword != u"SYSTEM") {
-    return false;
-  }
-  if (!literal(systemId)) return false;
-  skipSpace();
-  if (definition.substr(at, 5) != u"NDATA") return false;
-  uri = KTString(systemId);
-  return true;
-}
-
 }  // namespace
 
 KTKeyTable* KTXSLTProcessor::AddKeyDefinition(KTDeclKey* record, KTXPathNode* keyElement) {
@@ -171,19 +135,63 @@ const KTString* KTXSLTProcessor::UnparsedEntityUri(const KTXPathNode* node, cons
   const KTXPathNode* root = node;
   while (root->GetParent()) root = root->GetParent();
   auto [entry, added] = unparsedEntities_.try_emplace(root);
-  std::unordered_map<KTString, KTString>& entities = entry->second;
-  if (added && root->GetXNode()) {
-    // The internal subset's declarations; the first declaration of a name
-    // binds (XML 1.0 §4.2), so later ones do not replace it.
-    for (const KTXNode* child = root->GetXNode()->GetFirstChild(); child; child = child->GetNextSibling()) {
-      if (child->GetKind() != kDoctype) continue;
-      for (const KTXNode* d = child->GetFirstChild(); d; d = d->GetNextSibling()) {
-        if (d->GetKind() != kDoctypeEntity || !d->GetName() || !d->GetValue()) continue;
-        KTString uri;
-        if (UnparsedSystemId(d->GetValue(), uri)) entities.try_emplace(KTString(d->GetName()), std::move(uri));
-      }
+  if (added) CollectUnparsedEntities(root, entry->second);
+  auto found = entry->second.find(name);
+  return found == entry->second.end() ? nullptr : &found->second;
+}
+
+bool KTXSLTProcessor::UnparsedSystemId(std::u16string_view definition, KTString& uri) {
+  size_t at = 0;
+  auto skipSpace = [&] {
+    while (at < definition.size() && (definition[at] == u' ' || definition[at] == u'\t' ||
+                                      definition[at] == u'\r' || definition[at] == u'\n'))
+      ++at;
+  };
+  auto literal = [&](std::u16string_view& out) {
+    skipSpace();
+    if (at >= definition.size() || (definition[at] != u'"' && definition[at] != u'\'')) return false;
+    size_t close = definition.find(definition[at], at + 1);
+    if (close == std::u16string_view::npos) return false;
+    out = definition.substr(at + 1, close - at - 1);
+    at = close + 1;
+    return true;
+  };
+  skipSpace();
+  std::u16string_view keyword = definition.substr(at, 6);
+  at += keyword.size();
+  std::u16string_view systemId;
+  if (keyword == u"PUBLIC") {
+    std::u16string_view publicId;
+    if (!literal(publicId)) return false;
+  } else if (keyword != u"SYSTEM") {
+    return false;
+  }
+  if (!literal(systemId)) return false;
+  skipSpace();
+  if (definition.substr(at, 5) != u"NDATA") return false;
+  uri = KTString(systemId);
+  return true;
+}
+
+KTString KTXSLTProcessor::ResolveSystemId(const KTString& systemId, const KTString* base) {
+  if (!base || base->IsEmpty() || !systemId.IsRelativePath(false)) return systemId;
+  return WithoutDotSegments(systemId.MakeAbsolute(base->c_str(), u""));
+}
+
+void KTXSLTProcessor::CollectUnparsedEntities(const KTXPathNode* root,
+                                              std::unordered_map<KTString, KTString>& entities) {
+  const KTXNode* document = root->GetXNode();
+  if (!document) return;
+  const KTString* base = KTXPathNode::GetDocumentUri(root);
+  // The first declaration of a name binds (XML 1.0 §4.2), so later ones do
+  // not replace it.
+  for (const KTXNode* child = document->GetFirstChild(); child; child = child->GetNextSibling()) {
+    if (child->GetKind() != kDoctype) continue;
+    for (const KTXNode* d = child->GetFirstChild(); d; d = d->GetNextSibling()) {
+      if (d->GetKind() != kDoctypeEntity || !d->GetName() || !d->GetValue()) continue;
+      KTString systemId;
+      if (UnparsedSystemId(d->GetValue(), systemId))
+        entities.try_emplace(KTString(d->GetName()), ResolveSystemId(systemId, base));
     }
   }
-  auto found = entities.find(name);
-  return found == entities.end() ? nullptr : &found->second;
 }
