@@ -291,6 +291,7 @@ bool KTStylesheetExecutor::Start() {
       record && record->elementId == kXSLTStylesheet ? static_cast<const KTDeclStylesheet*>(record) : nullptr;
   if (!declaration) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, stylesheet);
   if (declaration->version != u"1.0") frame->SetForwardsCompatible(true);
+  subtreeStart_ = processor_->ImportPrecedence();
   // This stylesheet's document is being processed until its frame pops;
   // its includes are resolved before any top-level element runs.
   KTXPathNode* document = stylesheet;
@@ -371,6 +372,7 @@ bool KTStylesheetExecutor::Continue() {
 
 bool KTStylesheetExecutor::RegisterTemplates() {
   KTXPathNode* stylesheet = TopFrame()->OwnNode();
+  processor_->SetImportSubtreeStart(processor_->ImportPrecedence(), subtreeStart_);
   for (const auto& child : stylesheet->Children()) {
     if (child->GetKind() != kXPathElement) continue;
     int id = processor_->ElementIdOf(child.get());

@@ -68,6 +68,9 @@ class KTStylesheetExecutor : public KTInstructionExecutor {
 
   bool templatesRegistered_ = false;
   bool rootTemplateStarted_ = false;
+  // The import precedence when the module started: the first one its
+  // imports take.
+  int subtreeStart_ = 0;
 };
 
 // Gives the frame of a template or other top-level element the excluded and

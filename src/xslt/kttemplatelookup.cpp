@@ -1,5 +1,7 @@
 // KTInstructionExecutor: the template rule lookups of apply-templates,
 // apply-imports and call-template, through the processor's rule index.
+#include <algorithm>
+
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathexpression.h"
 #include "xslt/ktcompiledtemplate.h"
@@ -38,10 +40,26 @@ int KTInstructionExecutor::FindImportedTemplateRule(const KTXPathNodeItem& item,
   if (!frame || !frame->GetCurrentTemplate()) return KTExecFrame::kNoTemplate;
   const auto& rules = processor_->TemplateRules();
   int from = frame->CurrentTemplate();
+  const int count = static_cast<int>(rules.size());
   int precedence = frame->GetCurrentTemplate()->ImportPrecedence();
-  while (from < static_cast<int>(rules.size()) && rules[from]->ImportPrecedence() == precedence) ++from;
+  // XSLT 1.0 §5.6: only the rules imported into the module of the current
+  // rule count, those of its import subtree; the rule list is sorted by
+  // precedence, highest first, with the built-in rules (-1) last.
+  int lowest = processor_->ImportSubtreeStart(precedence);
+  auto firstBelow = [&](int bound) {
+    auto at = std::partition_point(rules.begin() + from, rules.end(),
+                                   [bound](const auto& rule) { return rule->ImportPrecedence() >= bound; });
+    return static_cast<int>(at - rules.begin());
+  };
+  from = firstBelow(precedence);
+  const int subtreeEnd = precedence < 0 ? count : firstBelow(lowest);
   const KTString* requested = ResolveMode(processor_, frame, mode);
-  int found = processor_->TemplateIndex().Find(item.GetNode(), *requested, from);
+  KTTemplateRuleIndex& index = processor_->TemplateIndex();
+  int found = from < subtreeEnd ? index.Find(item.GetNode(), *requested, from) : KTTemplateRuleIndex::kNotFound;
+  if (found == KTTemplateRuleIndex::kNotFound || found >= subtreeEnd) {
+    int builtins = precedence < 0 ? count : firstBelow(0);
+    found = builtins < count ? index.Find(item.GetNode(), *requested, builtins) : KTTemplateRuleIndex::kNotFound;
+  }
   return found == KTTemplateRuleIndex::kNotFound ? KTExecFrame::kNoTemplate : found;
 }
 

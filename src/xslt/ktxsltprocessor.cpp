@@ -113,6 +113,7 @@ void KTXSLTProcessor::Start() {
   generatedPrefixCounter_ = 0;
   declarationOrders_.clear();
   importPrecedence_ = 0;
+  importSubtreeStarts_.clear();
   ownedStrings_.clear();
   globalVariables_.clear();
   globalParameters_.clear();

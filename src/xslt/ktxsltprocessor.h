@@ -278,6 +278,21 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   KTXPathNode* SourceRoot() const { return sourceRoot_; }
   int ImportPrecedence() const { return importPrecedence_; }
   void AdvanceImportPrecedence() { ++importPrecedence_; }
+  // A module's import precedence is its place in the post-order walk of the
+  // import tree (XSLT 1.0 §2.6.2), so the modules it imports, directly or
+  // not, hold the precedences from its subtree's start up to its own minus
+  // one: the rules xsl:apply-imports may choose from (§5.6).
+  void SetImportSubtreeStart(int precedence, int start) {
+    if (precedence < 0) return;
+    if (static_cast<size_t>(precedence) >= importSubtreeStarts_.size())
+      importSubtreeStarts_.resize(static_cast<size_t>(precedence) + 1, 0);
+    importSubtreeStarts_[static_cast<size_t>(precedence)] = start;
+  }
+  int ImportSubtreeStart(int precedence) const {
+    return precedence >= 0 && static_cast<size_t>(precedence) < importSubtreeStarts_.size()
+               ? importSubtreeStarts_[static_cast<size_t>(precedence)]
+               : precedence;
+  }
   int NextGeneratedPrefixNumber() { return ++generatedPrefixCounter_; }
   // The prefixes of a namespace scope in the order its bindings are declared
   // on a copy (ktresulttree.cpp), by the prefix map's address; the entry
@@ -542,6 +557,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::vector<std::unique_ptr<KTXPathNode>> registeredTrees_;
   std::unique_ptr<KTXPathNode> resultRoot_;
   int importPrecedence_ = 0;
+  std::vector<int> importSubtreeStarts_;  // by a module's precedence
   KTString terminatingMessage_;
   bool terminate_ = false;
   KTString message_;

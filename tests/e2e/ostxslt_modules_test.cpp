@@ -134,4 +134,46 @@ TEST_F(ModulesTest, ImportsSharedByTwoModulesRankAtTheirLastPlace) {
   });
 }
 
+TEST_F(ModulesTest, ApplyImportsChoosesAmongTheRulesItsModuleImports) {
+  // A chain of imports: each rule's module imports the next one.
+  EXPECT_EQ(RunAndCompare({
+                {"low.xsl", Sheet("<xsl:template match='doc'>[low]</xsl:template>\n"
+                                  "<xsl:template match='doc' mode='m'>[low-m]</xsl:template>\n")},
+                {"mid.xsl", Sheet("<xsl:import href='low.xsl'/>\n"
+                                  "<xsl:template match='doc'>[mid]<xsl:apply-imports/></xsl:template>\n"
+                                  "<xsl:template match='doc' mode='m'>[mid-m]<xsl:apply-imports/></xsl:template>\n")},
+                {"main.xsl", Sheet("<xsl:import href='mid.xsl'/>\n<xsl:output method='text'/>\n"
+                                   "<xsl:template match='/'><xsl:apply-templates select='doc'/>"
+                                   "<xsl:apply-templates select='doc' mode='m'/></xsl:template>\n"
+                                   "<xsl:template match='doc'>[main]<xsl:apply-imports/></xsl:template>\n")},
+            }),
+            "[main][mid][low][mid-m][low-m]");
+}
+
+TEST_F(ModulesTest, ApplyImportsPassesOverRulesOutsideItsModulesImports) {
+  // XSLT 1.0 §5.6: "xsl:apply-imports processes the current node using only
+  // template rules that were imported into the stylesheet element containing
+  // the current template rule". main imports a and b, each importing c. b's
+  // rule imports c's; c's rule (at c's second place, under b) imports
+  // nothing, so the built-in rule follows; a's rules, of lower precedence
+  // but outside both modules' imports, never run. xsltproc runs every rule
+  // of lower precedence in turn ("[b][c][a][c]").
+  Write({
+      {"c.xsl", Sheet("<xsl:template match='doc'>[c]<xsl:apply-imports/></xsl:template>\n"
+                      "<xsl:template match='i'>(i)</xsl:template>\n")},
+      {"a.xsl", Sheet("<xsl:import href='c.xsl'/>\n"
+                      "<xsl:template match='doc'>[a]<xsl:apply-imports/></xsl:template>\n")},
+      {"b.xsl", Sheet("<xsl:import href='c.xsl'/>\n"
+                      "<xsl:template match='doc'>[b]<xsl:apply-imports/></xsl:template>\n")},
+      {"main.xsl", Sheet("<xsl:import href='a.xsl'/>\n<xsl:import href='b.xsl'/>\n<xsl:output method='text'/>\n"
+                         "<xsl:strip-space elements='*'/>\n"
+                         "<xsl:template match='/'><xsl:apply-templates select='doc'/></xsl:template>\n")},
+  });
+  KTProgramResult ours = Run();
+  ASSERT_EQ(ours.status, 0) << ours.err;
+  // The built-in rule for doc applies templates to its children: c's rule
+  // for i, twice.
+  EXPECT_EQ(folder_.Read("o.txt"), "[b][c](i)(i)");
+}
+
 }  // namespace

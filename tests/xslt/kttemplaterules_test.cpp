@@ -363,6 +363,9 @@ TEST_F(TemplateRulesTest, ImportPrecedenceDecidesNamedAndImportedRules) {
                 u"</xsl:stylesheet>");
   ASSERT_TRUE(main.view);
   processor_.AdvanceImportPrecedence();
+  // The main stylesheet (precedence 1) imports the first one (0), as the
+  // stylesheet executor records it.
+  processor_.SetImportSubtreeStart(1, 0);
   KTXPathNode* mainElement = main.view->GetChild(main.view->FirstChildOfKind(kXPathElement));
   processor_.RegisterTemplatesOf(mainElement, 0);
   processor_.SortTemplateRules();
