@@ -44,6 +44,7 @@ bool KTImportExecutor::Start() {
     error.SetSubject(KTXSLTError::Describe(hrefNode));
     throw error;
   }
+  processor_->CheckStylesheetDocument(root);
   KTXPathNode* first = nullptr;
   for (const auto& child : root->Children()) {
     if (child->GetKind() == kXPathElement) {

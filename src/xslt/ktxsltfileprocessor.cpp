@@ -90,6 +90,11 @@ const KTString* KTXSLTFileProcessor::DocumentText(const KTXNode* document) const
   return text.IsEmpty() ? nullptr : &text;
 }
 
+void KTXSLTFileProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot) {
+  if (stylesheetRoot) CheckStylesheetDocument(stylesheetRoot);
+  KTXSLTProcessor::Prepare(stylesheetRoot, sourceRoot);
+}
+
 void KTXSLTFileProcessor::CollectUnparsedEntities(const KTXPathNode* root,
                                                   std::unordered_map<KTString, KTString>& entities) {
   KTXNode* document = root->GetXNode();

@@ -20,6 +20,10 @@ class KTXSLTFileProcessor : public KTXSLTProcessor {
   explicit KTXSLTFileProcessor(KTDocumentManager* manager);
   ~KTXSLTFileProcessor() override;
 
+  // A stylesheet whose document element is not one (CheckStylesheetDocument)
+  // is refused before it is prepared. The base processor runs any element
+  // as the first instruction, which its tests use to run one instruction.
+  void Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot) override;
   // The document at the URL, read once; a failure is reported on standard
   // error ("Failed to load " and the URL, then the load status's message)
   // and gives null.

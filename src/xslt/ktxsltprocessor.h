@@ -144,6 +144,16 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // attribute, namespace, processing-instruction and comment nodes; the root
   // itself when it has no other child.
   KTXPathNode* FindStylesheetElement(KTXPathNode* root) const;
+  // Refuses a stylesheet document whose document element is neither an
+  // xsl:stylesheet or xsl:transform element in the XSLT namespace nor a
+  // literal result element with an xsl:version attribute (XSLT 1.0 §2.2,
+  // §2.3): KTXSLTError 38 at that element, or at the root without one.
+  void CheckStylesheetDocument(KTXPathNode* root) const;
+  // Gives a module whose document element is a literal result element with
+  // xsl:version the shape XSLT 1.0 §2.3 says it stands for: an
+  // xsl:stylesheet element of that version holding one template rule for
+  // "/" whose content is the literal result element.
+  void WrapSimplifiedStylesheet(KTXPathNode* root);
   // The documents of the stylesheets being run or included (the stylesheet
   // executor pushes its document's root at its start and pops it when it
   // finishes); emptied by Start.

@@ -127,6 +127,7 @@ void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPath
       error.SetSubject(KTXSLTError::Describe(hrefNode));
       throw error;
     }
+    processor.CheckStylesheetDocument(root);
 
     KTXPathNode* included = processor.FindStylesheetElement(root);
     {
@@ -208,9 +209,10 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
   }
   if (!view) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
   if (model) ThrowIfExpansionStopped(*model, url);
-  if (stylesheetWalk)
+  if (stylesheetWalk) {
     KTWhitespaceStripper().StripStylesheet(view.get());
-  else
+    WrapSimplifiedStylesheet(view.get());
+  } else
     KTWhitespaceStripper().StripDocument(view.get(), &spaceRules_);
   KTXPathNode* root = view.get();
   stylesheetDocuments_.emplace(url, std::move(view));
@@ -377,6 +379,75 @@ KTXPathNode* KTXSLTProcessor::FindStylesheetElement(KTXPathNode* root) const {
     if (child->GetKind() == kXPathElement && ElementIdOf(child) == kXSLTStylesheet) return child;
   }
   return root->GetChild(first);
+}
+
+namespace {
+
+constexpr int kNotAStylesheet = 38;
+
+// The first element child of a document root; null when there is none.
+KTXPathNode* DocumentElementOf(const KTXPathNode* root) {
+  int first = root->FirstChildOfKind(kXPathElement);
+  return first < root->GetChildCount() ? root->GetChild(first) : nullptr;
+}
+
+// The xsl:version attribute of a literal result element; null when it has
+// none.
+KTXPathNode* XslVersionOf(const KTXPathNode* element, const KTXSLTElementRecognizer& recognizer) {
+  for (const auto& child : element->Children()) {
+    if (child->GetKind() != kXPathAttribute) {
+      if (child->GetKind() == kXPathNamespace) continue;
+      break;
+    }
+    if (KTXSLTLocalName(child->GetName()) == u"version" && recognizer.IsInXSLTNamespace(child.get()))
+      return child.get();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void KTXSLTProcessor::CheckStylesheetDocument(KTXPathNode* root) const {
+  const KTXSLTElementRecognizer& recognizer = ElementRecognizer();
+  KTXPathNode* element = DocumentElementOf(root);
+  if (element && recognizer.ElementId(element) == kXSLTStylesheet) return;
+  if (element && !recognizer.IsInXSLTNamespace(element) && XslVersionOf(element, recognizer)) return;
+  KTXSLTError error(kNotAStylesheet, element ? element : root);
+  KTString text(u"Not a stylesheet: the document element ");
+  if (element) {
+    text += u"<";
+    text += element->GetName();
+    text += u"> ";
+  }
+  text += u"must be xsl:stylesheet or xsl:transform in the namespace http://www.w3.org/1999/XSL/Transform, "
+          u"or a literal result element with an xsl:version attribute";
+  error.SetMessageText(text);
+  throw error;
+}
+
+void KTXSLTProcessor::WrapSimplifiedStylesheet(KTXPathNode* root) {
+  const KTXSLTElementRecognizer& recognizer = ElementRecognizer();
+  KTXPathNode* element = DocumentElementOf(root);
+  if (!element || !treeContext_ || recognizer.IsInXSLTNamespace(element)) return;
+  KTXPathNode* version = XslVersionOf(element, recognizer);
+  if (!version) return;
+  const KTString* xsltUri = treeContext_->InternUri(kXSLTNamespaceUri);
+  auto makeElement = [&](const char16_t* name, const char16_t* attribute, const char16_t* value) {
+    auto made = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+    made->SetName(name);
+    made->SetNamespaceUri(xsltUri);
+    auto attributeNode = std::make_unique<KTXPathNode>(nullptr, kXPathAttribute);
+    attributeNode->SetName(attribute);
+    attributeNode->SetValue(value);
+    made->AppendChild(std::move(attributeNode));
+    return made;
+  };
+  auto stylesheet = makeElement(u"xsl:stylesheet", u"version", version->GetValue());
+  auto rule = makeElement(u"xsl:template", u"match", u"/");
+  int index = element->GetIndexInParent();
+  rule->AppendChild(root->RemoveChild(index));
+  stylesheet->AppendChild(std::move(rule));
+  root->InsertChild(index, std::move(stylesheet));
 }
 
 bool KTXSLTProcessor::IsBeingIncluded(const KTXPathNode* root) const {

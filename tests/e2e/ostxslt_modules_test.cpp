@@ -176,4 +176,55 @@ TEST_F(ModulesTest, ApplyImportsPassesOverRulesOutsideItsModulesImports) {
   EXPECT_EQ(folder_.Read("o.txt"), "[b][c](i)(i)");
 }
 
+// XSLT 1.0 §2.3: a literal result element with xsl:version as a module is a
+// stylesheet holding one template rule for "/" whose content it is.
+const char* const kSimplified =
+    "<html xsl:version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+    "<p><xsl:value-of select='count(//i)'/></p></html>\n";
+
+TEST_F(ModulesTest, ASimplifiedStylesheetAsAModuleIsATemplateRuleForTheRoot) {
+  const std::vector<std::pair<const char*, std::string>> mains = {
+      // Imported: its rule for "/" ranks below the importer's rules.
+      {"imported", Sheet("<xsl:import href='lre.xsl'/>\n<xsl:template match='i'>[i]</xsl:template>\n")},
+      {"reached by apply-imports",
+       Sheet("<xsl:import href='lre.xsl'/>\n<xsl:template match='/'><out><xsl:apply-imports/></out></xsl:template>\n")},
+      {"overridden", Sheet("<xsl:import href='lre.xsl'/>\n<xsl:template match='/'><out/></xsl:template>\n")},
+      // Included: its rule stands among the includer's own.
+      {"included", Sheet("<xsl:include href='lre.xsl'/>\n<xsl:template match='i'>[i]</xsl:template>\n")},
+  };
+  for (const auto& [what, main] : mains) {
+    SCOPED_TRACE(what);
+    RunAndCompare({{"lre.xsl", kSimplified}, {"main.xsl", main}});
+  }
+}
+
+TEST_F(ModulesTest, ADocumentThatIsNoStylesheetIsRefused) {
+  // XSLT 1.0 §2.2 and §2.3: a stylesheet's document element is xsl:stylesheet
+  // or xsl:transform in the XSLT namespace, or a literal result element with
+  // an xsl:version attribute. xsltproc refuses each of these too.
+  const std::string kPlain = "<html><p>plain</p></html>\n";
+  const struct {
+    const char* what;
+    Files files;
+  } cases[] = {
+      {"an old XSLT namespace",
+       {{"main.xsl", "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/XSL/Transform/1.0'>"
+                     "<xsl:template match='/'>x</xsl:template></xsl:stylesheet>\n"}}},
+      {"a literal result element without xsl:version", {{"main.xsl", kPlain}}},
+      {"imported", {{"plain.xsl", kPlain}, {"main.xsl", Sheet("<xsl:import href='plain.xsl'/>\n")}}},
+      {"included", {{"plain.xsl", kPlain}, {"main.xsl", Sheet("<xsl:include href='plain.xsl'/>\n")}}},
+  };
+  for (const auto& c : cases) {
+    Write(c.files);
+    KTProgramResult ours = Run();
+    EXPECT_EQ(ours.status, 1) << c.what;
+    EXPECT_NE(ours.err.find("Not a stylesheet"), std::string::npos) << c.what << ": " << ours.err;
+    EXPECT_FALSE(folder_.Exists("o.txt")) << c.what;
+    if (HaveXsltproc()) {
+      KTProgramResult theirs = KTRunProgram(kXsltproc, {"main.xsl", "d.xml"}, folder_.Path());
+      EXPECT_NE(theirs.status, 0) << c.what;
+    }
+  }
+}
+
 }  // namespace

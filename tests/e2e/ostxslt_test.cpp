@@ -508,9 +508,14 @@ TEST_F(ProgramTest, SourceAndStylesheetLoadFromHttpUrlsLikeFiles) {
   EXPECT_FALSE(folder_.Exists("r.xml"));
 }
 
+// A stylesheet whose one template writes an empty message.
+constexpr const char* kEmptyMessageStylesheet =
+    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+    "<xsl:template match=\"/\"><xsl:message/></xsl:template></xsl:stylesheet>\n";
+
 TEST_F(ProgramTest, ASuccessfulRunPrintsTheOutputNameAfterAnEmptyLine) {
   folder_.Write("d.xml", kSource);
-  folder_.Write("s.xsl", "<xsl:message xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>\n");
+  folder_.Write("s.xsl", kEmptyMessageStylesheet);
   KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
   EXPECT_EQ(result.out, "\nr.xml\n");
   EXPECT_EQ(result.err, "\n");  // the empty message, shown as an empty line
@@ -520,10 +525,12 @@ TEST_F(ProgramTest, ASuccessfulRunPrintsTheOutputNameAfterAnEmptyLine) {
 
 TEST_F(ProgramTest, ATerminatingMessageEndsTheRunWithoutOutput) {
   folder_.Write("d.xml", kSource);
-  folder_.Write("s.xsl", "<xsl:message terminate=\"yes\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>\n");
+  folder_.Write("s.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                "<xsl:template match=\"/\">\n<xsl:message terminate=\"yes\"/></xsl:template></xsl:stylesheet>\n");
   KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "r.xml"});
   EXPECT_EQ(result.out, "");
-  std::string head = "\nError in " + folder_.File("s.xsl") + " at line 1 character 1\n"
+  std::string head = "\nError in " + folder_.File("s.xsl") + " at line 2 character 1\n"
                      "The transformation was terminated by xsl:message\n";
   EXPECT_EQ(result.err.rfind(head, 0), 0u) << result.err;
   EXPECT_EQ(result.status, 1);
@@ -532,7 +539,7 @@ TEST_F(ProgramTest, ATerminatingMessageEndsTheRunWithoutOutput) {
 
 TEST_F(ProgramTest, AnOutputFileThatCannotBeWrittenIsReported) {
   folder_.Write("d.xml", kSource);
-  folder_.Write("s.xsl", "<xsl:message xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"/>\n");
+  folder_.Write("s.xsl", kEmptyMessageStylesheet);
   KTProgramResult result = Run({"-xml", "d.xml", "-xsl", "s.xsl", "-out", "no/such/folder/r.xml"});
   // The empty message's line comes first.
   std::string head = "\nError writing to file no/such/folder/r.xml\n";
