@@ -189,12 +189,18 @@ bool KTForwardsCompatibleExecutor::Start() {
   bool topLevel = parent && processor_->ElementIdOf(parent) == kXSLTStylesheet;
   const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
   if (!topLevel) {
-    for (KTXPathNode* child = KTFirstContentChild(node); child; child = NextInstructionSibling(child)) {
-      if (recognizer.IsXSLFallback(child)) {
-        PushChild(processor_, frame, resultParent_, child);
-        break;
-      }
+    KTXPathNode* fallback = nullptr;
+    for (KTXPathNode* child = KTFirstContentChild(node); child && !fallback; child = NextInstructionSibling(child))
+      if (recognizer.IsXSLFallback(child)) fallback = child;
+    // XSLT 1.0 §2.5: without an xsl:fallback child, instantiating an
+    // element this version does not know is an error.
+    if (!fallback) {
+      KTXSLTError error(KTXSLTError::kUnexpectedElement, node);
+      error.SetMessageText(KTString(u"Unknown XSLT instruction ") + node->GetName() +
+                           u" (forwards-compatible mode) has no xsl:fallback child");
+      throw error;
     }
+    PushChild(processor_, frame, resultParent_, fallback);
   }
   EndStart(frame);
   return true;

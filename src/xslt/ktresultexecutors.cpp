@@ -121,6 +121,17 @@ void KTLiteralResultElementExecutor::Push(KTExecFrame* frame, KTXPathNode* child
   frame->SetCurrentChild(child);
 }
 
+KTXPathNode* KTLiteralResultElementExecutor::NextFallback(KTXPathNode* element, KTXPathNode* after) {
+  const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
+  int count = element->GetChildCount();
+  int from = after ? after->GetIndexInParent() + 1 : 0;
+  for (int i = FirstInstructionChild(element, from); i < count; i = FirstInstructionChild(element, i + 1)) {
+    KTXPathNode* child = element->GetChild(i);
+    if (!IsAttributeLike(child->GetKind()) && recognizer.IsXSLFallback(child)) return child;
+  }
+  return nullptr;
+}
+
 KTXPathNode* KTLiteralResultElementExecutor::NextChildToRun(KTXPathNode* element, KTXPathNode* after) {
   int count = element->GetChildCount();
   int content = 0;
@@ -184,21 +195,21 @@ bool KTLiteralResultElementExecutor::Start() {
     }
   }
 
-  // An extension element: no result node, only its first xsl:fallback runs.
+  // An extension element, which this processor implements none of: no
+  // result node; its xsl:fallback children run in order, and without one it
+  // is an error (XSLT 1.0 §15).
   const KTString* uri = node->GetNamespaceUri();
   if (element && uri && frame->ExtensionNamespaces().count(*uri)) {
     extensionElement_ = true;
-    Open(frame);
-    const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
-    int count = node->GetChildCount();
-    for (int i = FirstInstructionChild(node, 0); i < count; i = FirstInstructionChild(node, i + 1)) {
-      KTXPathNode* child = node->GetChild(i);
-      if (IsAttributeLike(child->GetKind())) continue;
-      if (recognizer.IsXSLFallback(child)) {
-        Push(frame, child);
-        break;
-      }
+    KTXPathNode* fallback = NextFallback(node, nullptr);
+    if (!fallback) {
+      KTXSLTError error(KTXSLTError::kUnexpectedElement, node);
+      error.SetMessageText(KTString(u"Extension element ") + node->GetName() + u" in namespace " + *uri +
+                           u" is not available and has no xsl:fallback child");
+      throw error;
     }
+    Open(frame);
+    Push(frame, fallback);
     Finish(frame, node);
     return true;
   }
@@ -214,7 +225,13 @@ bool KTLiteralResultElementExecutor::Start() {
 bool KTLiteralResultElementExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
   KTXPathNode* own = frame->OwnNode();
-  if (!extensionElement_ && frame->CurrentChild() && IsAncestor(own, frame->LastFinished())) {
+  if (extensionElement_) {
+    KTXPathNode* current = frame->CurrentChild();
+    if (KTXPathNode* next = current ? NextFallback(own, current) : nullptr) {
+      Push(frame, next);
+      return true;
+    }
+  } else if (frame->CurrentChild() && IsAncestor(own, frame->LastFinished())) {
     KTXPathNode* next = NextChildToRun(own, frame->CurrentChild());
     frame->SetCurrentChild(next);
     if (next) {

@@ -44,6 +44,9 @@ class KTLiteralResultElementExecutor : public KTInstructionExecutor {
   // xsl:use-attribute-sets attribute, the literal attributes, then the
   // instructions of the content.
   KTXPathNode* NextChildToRun(KTXPathNode* element, KTXPathNode* after);
+  // The xsl:fallback child of an extension element after `after` (null:
+  // the first); null when there is none.
+  KTXPathNode* NextFallback(KTXPathNode* element, KTXPathNode* after);
   void Push(KTExecFrame* frame, KTXPathNode* child);
 
   bool extensionElement_ = false;

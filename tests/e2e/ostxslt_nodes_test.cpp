@@ -674,13 +674,26 @@ TEST_F(NodesTest, UnknownInstructionsRunTheirFallbacksInForwardsCompatibleMode) 
       "<xsl:template match=\"/\"><r>"
       "<xsl:frobnicate select=\"x\"><xsl:fallback>one<!-- c --><?p i?><xsl:value-of select=\"1\"/></xsl:fallback>"
       "ignored<xsl:fallback>two</xsl:fallback></xsl:frobnicate>"
-      "<xsl:frob2>ignored</xsl:frob2><xsl:fallback>direct</xsl:fallback>"
+      "<xsl:fallback>direct</xsl:fallback>"
       "</r></xsl:template>";
   std::string err;
   EXPECT_EQ(Body(RunOurs(Stylesheet("", body, "1.1"), &err)), "<r>one1twodirect</r>\n") << err;
   // Outside forwards-compatible mode the unknown element is refused.
   EXPECT_EQ(RunOurs(Stylesheet("", body, "1.0"), &err, "err.xml"), "");
   EXPECT_NE(err.find("Unexpected child"), std::string::npos) << err;
+  // Without an xsl:fallback child, instantiating it is an error (XSLT 1.0
+  // §2.5); one that is never instantiated is none.
+  EXPECT_EQ(RunOurs(Stylesheet("", "<xsl:template match=\"/\"><r><xsl:frob2>ignored</xsl:frob2></r></xsl:template>",
+                               "1.1"),
+                    &err, "err.xml"),
+            "");
+  EXPECT_NE(err.find("xsl:frob2"), std::string::npos) << err;
+  EXPECT_EQ(Body(RunOurs(Stylesheet("", "<xsl:template match=\"/\"><r><xsl:if test=\"false()\"><xsl:frob2/></xsl:if>"
+                                        "</r></xsl:template>",
+                                    "1.1"),
+                         &err)),
+            "<r/>\n")
+      << err;
 }
 
 TEST_F(NodesTest, ExtensionElementsRunTheirFallback) {

@@ -286,10 +286,12 @@ TEST_F(ResultExecutorsTest, XsltAttributesOfLiteralElementsAreDirectives) {
   EXPECT_EQ(Body(Transform(Out(u"<p a='1' xsl:version='1.0' b='2'/>"), u"<doc/>")), "<out><p a=\"1\" b=\"2\"/></out>");
 }
 
-TEST_F(ResultExecutorsTest, ExtensionElementWithoutFallbackProducesNothing) {
-  EXPECT_EQ(Body(Transform(Out(u"<p><e:run xmlns:e='urn:e' xsl:extension-element-prefixes='e'><q/></e:run></p>"),
-                           u"<doc/>")),
-            "<out><p/></out>");
+TEST_F(ResultExecutorsTest, ExtensionElementWithoutFallbackIsAnError) {
+  // XSLT 1.0 §15: no implementation and no xsl:fallback child.
+  std::string result =
+      Body(Transform(Out(u"<p><e:run xmlns:e='urn:e' xsl:extension-element-prefixes='e'><q/></e:run></p>"), u"<doc/>"));
+  EXPECT_EQ(result.rfind("error 34 ", 0), 0u) << result;
+  EXPECT_NE(result.find("e:run"), std::string::npos) << result;
 }
 
 // ---- value-of, text, copy-of of strings ----
