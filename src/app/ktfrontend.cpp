@@ -203,6 +203,8 @@ bool KTFrontEnd::CreateGlobalObjects() {
       WriteLine(stderr, chars);
     }
   });
+  processor_->SetWarningSink(
+      [this](const KTXPathNode* node, const KTString& text) { ReportXSLTWarning(node, text); });
   return true;
 }
 
@@ -510,10 +512,7 @@ bool KTFrontEnd::WriteOutputFile() {
   return false;
 }
 
-void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
-  KTXSLTError copy(error);
-  std::u16string report;
-  KTXPathNode* node = copy.GetNode();
+bool KTFrontEnd::FindNodePlace(const KTXPathNode* node, KTString& uriOut, int& lineOut, int& columnOut) {
   KTXNode* treeNode = node ? node->GetXNode() : nullptr;
   // A node of a document without a URI (the built-in template rules) is in
   // no file the user could open: no position is given for it.
@@ -550,11 +549,10 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
       }
     }
     if (line > 0) {
-      KTString head;
-      head.Format(u"Error in %s at line %d character %d", KTUrlForMessage(uri->View()), line, column);
-      report += head.c_str();
-      report += u'\n';
-      treeNode = nullptr;
+      uriOut = *uri;
+      lineOut = line;
+      columnOut = column;
+      return true;
     }
   }
   if (treeNode && uri && !uri->IsEmpty()) {
@@ -584,11 +582,26 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
         }
       }
       // Characters are counted from 1 on every line.
-      KTString head;
-      head.Format(u"Error in %s at line %d character %d", KTUrlForMessage(uri->View()), line, offset - lastBreak);
-      report += head.c_str();
-      report += u'\n';
+      uriOut = *uri;
+      lineOut = line;
+      columnOut = offset - lastBreak;
+      return true;
     }
+  }
+  return false;
+}
+
+void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
+  KTXSLTError copy(error);
+  std::u16string report;
+  KTString uri;
+  int line = 0;
+  int column = 0;
+  if (FindNodePlace(copy.GetNode(), uri, line, column)) {
+    KTString head;
+    head.Format(u"Error in %s at line %d character %d", KTUrlForMessage(uri.View()), line, column);
+    report += head.c_str();
+    report += u'\n';
   }
   report += copy.GetDetailedMessage();
   // A -param expression is no part of the stylesheet: its message names the
@@ -611,6 +624,20 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
   }
   KTWriteConsole(stderr, report);
   std::fflush(stderr);
+}
+
+void KTFrontEnd::ReportXSLTWarning(const KTXPathNode* node, const KTString& text) {
+  std::u16string report = u"Warning: ";
+  KTString uri;
+  int line = 0;
+  int column = 0;
+  if (FindNodePlace(node, uri, line, column)) {
+    KTString place;
+    place.Format(u"in %s at line %d character %d: ", KTUrlForMessage(uri.View()), line, column);
+    report += place.c_str();
+  }
+  report += text.c_str();
+  WriteLine(stderr, report);
 }
 
 bool KTFrontEnd::DestroyGlobalObjects() {

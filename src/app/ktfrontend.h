@@ -72,6 +72,9 @@ class KTFrontEnd {
   // The report of a stylesheet error on standard error: document, line and
   // character, the message, and the frame stack from the top down.
   void ReportXSLTError(const KTXSLTError& error);
+  // A warning of the run on standard error: "Warning: ", the document,
+  // line and character of the stylesheet node when it has them, the text.
+  void ReportXSLTWarning(const KTXPathNode* node, const KTString& text);
 
   // ---- Option values ----
   KTString OutputFileName;
@@ -93,6 +96,10 @@ class KTFrontEnd {
   KTXNode* LoadInput(const KTString& name, int grammarId, class KTDocumentLoader** loaderOut);
   // Gives the document a schema model and its XPath view.
   std::unique_ptr<KTXPathNode> WrapInput(KTXNode* root, const KTString& name);
+  // The document, line and character of a stylesheet node; false for a
+  // node in no file the user could open (the built-in rules, a node made
+  // by the processor).
+  bool FindNodePlace(const KTXPathNode* node, KTString& uri, int& line, int& column);
   // Keeps where the lines of the stylesheet's text start.
   void RecordLineStarts(const KTXNode* root, const KTString& text);
 

@@ -231,6 +231,8 @@ bool KTAttributeExecutor::Start() {
   EvaluateAttributeValueTemplate(name_, record->nameNode, KTString(record->nameNode->GetValue()), frame);
   if (name_.IsEmpty() || !IsQName(name_.c_str())) throw ComputedNameError(kNotQName, record->nameNode, name_);
   if (name_ == u"xmlns") {
+    // XSLT 1.0 §7.1.3 lets the processor recover by adding nothing.
+    processor_->Warn(own, u"xsl:attribute named \"xmlns\" is ignored: xmlns is not an attribute name");
     EndStart(frame);
     return true;
   }
@@ -267,14 +269,19 @@ bool KTAttributeExecutor::Start() {
   }
 
   // Attributes go on an element before any of its content; elsewhere the
-  // instruction is ignored (XSLT 1.0 §7.1.3 allows this recovery).
+  // instruction is ignored with a warning (XSLT 1.0 §7.1.3 allows this
+  // recovery).
   KTXPathNode* parent = resultParent_;
-  bool placeable = parent && parent->GetKind() == kXPathElement;
-  if (placeable && parent->GetChildCount() > 0) {
+  const char16_t* why = nullptr;
+  if (!parent || parent->GetKind() != kXPathElement) {
+    why = u"\" is ignored: it is not added to an element";
+  } else if (parent->GetChildCount() > 0) {
     int last = parent->GetChild(parent->GetChildCount() - 1)->GetKind();
-    placeable = last == kXPathAttribute || last == kXPathNamespace;
+    if (last != kXPathAttribute && last != kXPathNamespace)
+      why = u"\" is ignored: its element has children already";
   }
-  if (!placeable) {
+  if (why) {
+    processor_->Warn(own, KTString(u"xsl:attribute named \"") + name_ + why);
     EndStart(frame);
     return true;
   }
@@ -306,10 +313,16 @@ bool KTAttributeExecutor::Continue() {
       }
     }
     // The value: the text the content made, in order; other nodes add
-    // nothing.
+    // nothing (XSLT 1.0 §7.1.3 lets the processor ignore them).
     KTString value;
-    for (const auto& child : scratchRoot_->Children())
+    bool otherNodes = false;
+    for (const auto& child : scratchRoot_->Children()) {
       if (child->GetKind() == kXPathText) value += KTString(child->GetValue());
+      else otherNodes = true;
+    }
+    if (otherNodes)
+      processor_->Warn(frame->OwnNode(), KTString(u"xsl:attribute named \"") + name_ +
+                                             u"\": the nodes other than text that its content made are ignored");
     if (attribute_) attribute_->SetValue(std::move(value));
     frame->SetCurrentChild(nullptr);
   }

@@ -2,6 +2,10 @@
 // machine, the frame stack and the processor state executors share.
 #include "xslt/ktxsltprocessor.h"
 
+#include <cstdio>
+#include <string>
+
+#include "platform/ktutf8.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxpathtreecontext.h"
 #include "xslt/ktcompiledtemplate.h"
@@ -127,6 +131,7 @@ void KTXSLTProcessor::Start() {
   terminate_ = false;
   terminatingInstruction_ = nullptr;
   unknownVariableName_ = u"";
+  warnedNodes_.clear();
 
   if (!stylesheetRoot_) return;
   auto frame = std::make_unique<KTExecFrame>(this);
@@ -292,4 +297,15 @@ void KTXSLTProcessor::SetMessage(const char16_t* text, bool terminate, KTXPathNo
     terminatingMessage_ = u"";
   }
   if (messageSink_) messageSink_(terminate ? terminatingMessage_ : message_, terminate);
+}
+
+void KTXSLTProcessor::Warn(const KTXPathNode* node, const KTString& text) {
+  if (!warnedNodes_.insert(node).second) return;
+  if (warningSink_) {
+    warningSink_(node, text);
+    return;
+  }
+  std::string line = "Warning: " + KTUtf16ToUtf8(text.View()) + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
 }

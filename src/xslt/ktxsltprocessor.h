@@ -462,6 +462,15 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   const KTString& TerminatingMessage() const { return terminatingMessage_; }
   bool Terminated() const { return terminate_; }
 
+  // Warnings of the run: an instruction that XSLT 1.0 lets the processor
+  // ignore was ignored. The sink receives the stylesheet node concerned and
+  // the text, and says where the node stands; without one the text goes to
+  // standard error after "Warning: ". Each node warns once per run, so an
+  // instruction in a loop does not repeat it.
+  using WarningSink = std::function<void(const KTXPathNode* node, const KTString& text)>;
+  void SetWarningSink(WarningSink sink) { warningSink_ = std::move(sink); }
+  void Warn(const KTXPathNode* node, const KTString& text);
+
   // One step of an expression that the processor answers without the
   // syntax tree: its axis (child or attribute), its node test (node(), *,
   // text() or a name) and the unprefixed name.
@@ -573,6 +582,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   KTString message_;
   KTXPathNode* terminatingInstruction_ = nullptr;
   MessageSink messageSink_;
+  WarningSink warningSink_;
+  std::unordered_set<const KTXPathNode*> warnedNodes_;
   bool topLevelVariable_ = false;
   KTXPathTreeContext* treeContext_ = nullptr;
   int generatedPrefixCounter_ = 0;

@@ -108,4 +108,53 @@ TEST_F(CompatTest, WithoutFallbackAnInstantiatedUnknownElementIsAnError) {
               "e:thing");
 }
 
+TEST_F(CompatTest, IgnoredAttributeInstructionsWarnWithTheirPlace) {
+  // XSLT 1.0 §7.1.3 lets the processor ignore an attribute added after
+  // children or to a node that is not an element, one named xmlns, and the
+  // nodes other than text that xsl:attribute's content makes. Each ignored
+  // instruction is named with its place, once however often it runs; the
+  // output is what xsltproc makes of the stylesheet without them (xsltproc
+  // stops at them).
+  const struct {
+    const char* instruction;
+    const char* warning;
+  } ignored[] = {
+      {"<xsl:attribute name='late'>1</xsl:attribute>", "\"late\" is ignored: its element has children already"},
+      {"<xsl:attribute name='{\"xmlns\"}'>2</xsl:attribute>", "\"xmlns\" is ignored: xmlns is not an attribute name"},
+      {"<xsl:comment><xsl:attribute name='inside'/>c</xsl:comment>",
+       "\"inside\" is ignored: it is not added to an element"},
+      {"<xsl:for-each select='//i'><xsl:attribute name='top'/></xsl:for-each>",
+       "\"top\" is ignored: it is not added to an element"},
+  };
+  std::string with = Sheet("1.0", "<xsl:template match='/'>\n<r a='0'>text\n" + std::string(ignored[0].instruction) +
+                                      "</r>\n<s>" + ignored[1].instruction + "</s>\n" + ignored[2].instruction +
+                                      "\n" + ignored[3].instruction + "\n<t><xsl:attribute name='mixed'>a<x/>b" +
+                                      "</xsl:attribute></t>\n</xsl:template>\n");
+  std::string without = Sheet("1.0",
+                              "<xsl:template match='/'>\n<r a='0'>text\n</r>\n<s/>\n<xsl:comment>c</xsl:comment>\n\n"
+                              "<t><xsl:attribute name='mixed'>ab</xsl:attribute></t>\n</xsl:template>\n");
+  KTProgramResult ours = Run(with);
+  ASSERT_EQ(ours.status, 0) << ours.err;
+  const std::string place = "Warning: in " + folder_.File("s.xsl") + " at line ";
+  for (int i = 0; i < 4; ++i) {
+    std::string line = place + std::to_string(i + 4) + " character ";
+    std::string warning = std::string("xsl:attribute named ") + ignored[i].warning;
+    size_t at = ours.err.find(warning);
+    ASSERT_NE(at, std::string::npos) << warning << "\n" << ours.err;
+    size_t lineStart = ours.err.rfind('\n', at);
+    EXPECT_EQ(ours.err.compare(lineStart == std::string::npos ? 0 : lineStart + 1, line.size(), line), 0)
+        << line << "\n" << ours.err;
+    EXPECT_EQ(ours.err.find(warning, at + warning.size()), std::string::npos) << "warned twice\n" << ours.err;
+  }
+  EXPECT_NE(ours.err.find("\"mixed\": the nodes other than text that its content made are ignored"),
+            std::string::npos)
+      << ours.err;
+  std::string output = folder_.Read("o.txt");
+  if (access(kXsltproc, X_OK) != 0) return;
+  folder_.Write("without.xsl", without);
+  KTProgramResult theirs = KTRunProgram(kXsltproc, {"-o", "p.txt", "without.xsl", "d.xml"}, folder_.Path());
+  ASSERT_EQ(theirs.status, 0) << theirs.err;
+  EXPECT_EQ(KTWithoutDeclaration(output), KTWithoutDeclaration(folder_.Read("p.txt")));
+}
+
 }  // namespace
