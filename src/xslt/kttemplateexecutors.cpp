@@ -1,6 +1,7 @@
 // xsl:stylesheet, xsl:template and xsl:apply-templates executors.
 #include "xslt/kttemplateexecutors.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "xslt/ktcompiledtemplate.h"
@@ -298,6 +299,7 @@ bool KTStylesheetExecutor::Start() {
   while (document->GetParent()) document = document->GetParent();
   processor_->IncludeStack().push_back(document);
   processor_->ResolveIncludes(stylesheet, stylesheet);
+  UnbindForSecondImport(stylesheet);
   if (declaration->excludeResultPrefixesNode)
     frame->SetExcludedNamespaces(ResolvePrefixes(declaration->excludeResultPrefixesNode, stylesheet));
   if (declaration->extensionElementPrefixesNode)
@@ -368,6 +370,25 @@ bool KTStylesheetExecutor::Continue() {
   }
   if (!processor_->IncludeStack().empty()) processor_->IncludeStack().pop_back();
   return KTPopFrameAfter(processor_, frame->OwnNode());
+}
+
+void KTStylesheetExecutor::UnbindForSecondImport(KTXPathNode* stylesheet) {
+  std::vector<KTXPathNode*>& evaluated = processor_->Evaluated();
+  if (evaluated.empty()) return;
+  for (const auto& child : stylesheet->Children()) {
+    if (child->GetKind() != kXPathElement) continue;
+    const KTDeclRecord* record = processor_->FindDeclaration(child.get());
+    const KTString* name = nullptr;
+    if (record && record->elementId == kXSLTVariable) name = &static_cast<const KTDeclVariable*>(record)->name;
+    if (record && record->elementId == kXSLTParam) name = &static_cast<const KTDeclParam*>(record)->name;
+    if (!name) continue;
+    auto done = std::find(evaluated.begin(), evaluated.end(), child.get());
+    if (done == evaluated.end()) continue;
+    evaluated.erase(done);
+    for (KTBindingMap* bindings : {processor_->GlobalVariables(), processor_->GlobalParameters()}) bindings->erase(*name);
+    processor_->VariableOwners().erase(*name);
+    processor_->ParameterOwners().erase(*name);
+  }
 }
 
 bool KTStylesheetExecutor::RegisterTemplates() {

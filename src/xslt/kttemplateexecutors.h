@@ -65,6 +65,11 @@ class KTStylesheetExecutor : public KTInstructionExecutor {
 
  private:
   void PushChild(KTExecFrame* frame, KTXPathNode* child);
+  // A module imported a second time ranks above everything bound since its
+  // first import (XSLT 1.0 §2.6.2): its top-level variables and parameters
+  // lose their bindings, whoever made them, and are evaluated afresh, so
+  // that references among them see this module's values.
+  void UnbindForSecondImport(KTXPathNode* stylesheet);
 
   bool templatesRegistered_ = false;
   bool rootTemplateStarted_ = false;

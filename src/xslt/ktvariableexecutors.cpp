@@ -108,21 +108,11 @@ bool KTDeclarationExecutor::Start() {
   if (topLevel_) {
     // Evaluated early because another declaration referred to it.
     std::vector<KTXPathNode*>& evaluated = processor_->Evaluated();
-    auto done = std::find(evaluated.begin(), evaluated.end(), node);
-    if (done != evaluated.end()) {
-      // A module imported twice runs its declarations at each import; the
-      // later import ranks higher (XSLT 1.0 §2.6.2), so a declaration whose
-      // binding another module replaced since binds again here.
-      KTBindingMap& own = IsParam() ? *processor_->GlobalParameters() : *processor_->GlobalVariables();
-      KTXSLTProcessor::NodeMap& owners = IsParam() ? processor_->ParameterOwners() : processor_->VariableOwners();
-      auto owner = owners.find(name_);
-      if (own.count(name_) && owner != owners.end() && owner->second == parentElement) {
-        // The frame step set the flag for this declaration; nothing is
-        // being evaluated unless another declaration is.
-        processor_->SetTopLevelVariableFlag(!processor_->InEvaluation().empty());
-        return finishStart();
-      }
-      evaluated.erase(done);
+    if (std::find(evaluated.begin(), evaluated.end(), node) != evaluated.end()) {
+      // The frame step set the flag for this declaration; nothing is being
+      // evaluated unless another declaration is.
+      processor_->SetTopLevelVariableFlag(!processor_->InEvaluation().empty());
+      return finishStart();
     }
     std::vector<KTXPathNode*>& stack = processor_->InEvaluation();
     if (std::find(stack.begin(), stack.end(), node) != stack.end()) {

@@ -120,6 +120,20 @@ TEST_F(ModulesTest, AParameterGivenOnTheCommandLineMeetsDeclarationsInSeveralMod
   EXPECT_EQ(folder_.Read("o.txt"), folder_.Read("p.txt"));
 }
 
+TEST_F(ModulesTest, AModuleImportedAgainEvaluatesItsVariablesAfresh) {
+  // a refers forward to b: at x's second import both are x's again.
+  Files files;
+  for (const char* m : {"x", "y"})
+    files.emplace_back(std::string(m) + ".xsl",
+                       Sheet("<xsl:variable name='a' select=\"concat($b, '1')\"/>\n"
+                             "<xsl:variable name='b' select=\"'" + std::string(m) + "'\"/>\n"));
+  files.emplace_back("main.xsl",
+                     Sheet("<xsl:import href='x.xsl'/>\n<xsl:import href='y.xsl'/>\n<xsl:import href='x.xsl'/>\n"
+                           "<xsl:output method='text'/>\n"
+                           "<xsl:template match='/'><xsl:value-of select='concat($a, $b)'/></xsl:template>\n"));
+  EXPECT_EQ(RunAndCompare(files), "x1x");
+}
+
 TEST_F(ModulesTest, ImportsSharedByTwoModulesRankAtTheirLastPlace) {
   // main imports a and b, each of which imports c: c ranks below a at its
   // first place and above it at its second, so c's variable wins over a's.
