@@ -112,6 +112,14 @@ class KTInstructionExecutor {
   // the placement rules refuse is dropped: the result is then null, else the
   // executor's result parent.
   KTXPathNode* MakeLiteralResultCopy(KTXPathNode* source, bool makeCurrent, KTExecFrame* frame, bool literal);
+  // Why an attribute cannot be added to `parent` (not an element, or one
+  // with children already), for the warning of an instruction that XSLT 1.0
+  // §7.1.3 lets the processor ignore; null when it can.
+  static const char16_t* AttributePlacementProblem(const KTXPathNode* parent);
+  // Warns, through the processor, that `instruction` ignored the attribute
+  // `name` for the reason AttributePlacementProblem gives.
+  void WarnAttributeIgnored(const KTXPathNode* instruction, const char16_t* what, std::u16string_view name,
+                            const char16_t* why);
   // Appends a result text node to the parent's content. The result tree never
   // holds an empty text node or two adjacent ones (XPath 1.0 §5.7): empty
   // text is dropped, and text after a text node of the same escaping joins

@@ -184,7 +184,9 @@ bool KTCopyExecutor::Start() {
   } else if (kind == kXPathNamespace) {
     CopyNamespaceNode(current);
   } else if (current) {
-    MakeLiteralResultCopy(current, false, frame, false);
+    const char16_t* why = kind == kXPathAttribute ? AttributePlacementProblem(resultParent_) : nullptr;
+    if (!MakeLiteralResultCopy(current, false, frame, false) && why)
+      WarnAttributeIgnored(own, u"xsl:copy of the attribute", current->GetName(), why);
   }
   if (runContent)
     if (KTXPathNode* first = KTFirstContentChild(own)) PushChild(processor_, frame, resultParent_, first);
@@ -232,7 +234,7 @@ bool KTAttributeExecutor::Start() {
   if (name_.IsEmpty() || !IsQName(name_.c_str())) throw ComputedNameError(kNotQName, record->nameNode, name_);
   if (name_ == u"xmlns") {
     // XSLT 1.0 §7.1.3 lets the processor recover by adding nothing.
-    processor_->Warn(own, u"xsl:attribute named \"xmlns\" is ignored: xmlns is not an attribute name");
+    WarnAttributeIgnored(own, u"xsl:attribute named", name_.View(), u"xmlns is not an attribute name");
     EndStart(frame);
     return true;
   }
@@ -272,16 +274,8 @@ bool KTAttributeExecutor::Start() {
   // instruction is ignored with a warning (XSLT 1.0 §7.1.3 allows this
   // recovery).
   KTXPathNode* parent = resultParent_;
-  const char16_t* why = nullptr;
-  if (!parent || parent->GetKind() != kXPathElement) {
-    why = u"\" is ignored: it is not added to an element";
-  } else if (parent->GetChildCount() > 0) {
-    int last = parent->GetChild(parent->GetChildCount() - 1)->GetKind();
-    if (last != kXPathAttribute && last != kXPathNamespace)
-      why = u"\" is ignored: its element has children already";
-  }
-  if (why) {
-    processor_->Warn(own, KTString(u"xsl:attribute named \"") + name_ + why);
+  if (const char16_t* why = AttributePlacementProblem(parent)) {
+    WarnAttributeIgnored(own, u"xsl:attribute named", name_.View(), why);
     EndStart(frame);
     return true;
   }

@@ -253,6 +253,7 @@ KTCopyOfExecutor::KTCopyOfExecutor(KTXSLTProcessor* processor) : KTInstructionEx
 bool KTCopyOfExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTXPathNode* node = Open(frame);
+  instruction_ = node;
   const auto* record = RecordOf<KTDeclCopyOf>(declaration_, kXSLTCopyOf, node);
   KTXPathValue value;
   if (!frame->EvaluateExpression(record->selectNode, record->selectText, &frame->NodeList(), &value, true))
@@ -339,9 +340,12 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
           return;
         }
       }
+      const char16_t* why = AttributePlacementProblem(parent);
       if (KTXPathNode* added = place(std::move(copy))) {
         if (indexedParent_ == parent) attributesByName_.emplace(std::move(key), added);
         FixAttributeNamespace(added);
+      } else if (why && instruction_) {
+        WarnAttributeIgnored(instruction_, u"xsl:copy-of of the attribute", source->GetName(), why);
       }
       return;
     }

@@ -70,4 +70,7 @@ class KTCopyOfExecutor : public KTInstructionExecutor {
   // that copying many attributes stays linear.
   std::unordered_map<std::u16string, KTXPathNode*> attributesByName_;
   const KTXPathNode* indexedParent_ = nullptr;
+  // The xsl:copy-of being run, named by the warning of an attribute it
+  // cannot add.
+  const KTXPathNode* instruction_ = nullptr;
 };

@@ -584,6 +584,24 @@ void KTInstructionExecutor::FixAttributeNamespace(KTXPathNode* attribute) {
 
 // ---- Appending ----
 
+const char16_t* KTInstructionExecutor::AttributePlacementProblem(const KTXPathNode* parent) {
+  if (!parent || parent->GetKind() != kXPathElement) return u"it is not added to an element";
+  int count = parent->GetChildCount();
+  if (count > 0 && !IsAttributeLike(parent->GetChild(count - 1)->GetKind()))
+    return u"its element has children already";
+  return nullptr;
+}
+
+void KTInstructionExecutor::WarnAttributeIgnored(const KTXPathNode* instruction, const char16_t* what,
+                                                 std::u16string_view name, const char16_t* why) {
+  KTString text(what);
+  text += u" \"";
+  text += KTString(name);
+  text += u"\" is ignored: ";
+  text += why;
+  processor_->Warn(instruction, text);
+}
+
 KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, bool makeCurrent, KTExecFrame* frame,
                                                           bool literal) {
   int kind = source->GetKind();
