@@ -1,8 +1,8 @@
 // xsl:stylesheet, xsl:template and xsl:apply-templates executors.
 #include "xslt/kttemplateexecutors.h"
 
-#include <algorithm>
 #include <string_view>
+#include <unordered_set>
 
 #include "xslt/ktcompiledtemplate.h"
 #include "xslt/ktdeclarationexecutors.h"
@@ -373,8 +373,8 @@ bool KTStylesheetExecutor::Continue() {
 }
 
 void KTStylesheetExecutor::UnbindForSecondImport(KTXPathNode* stylesheet) {
-  std::vector<KTXPathNode*>& evaluated = processor_->Evaluated();
-  if (evaluated.empty()) return;
+  if (processor_->StartedModules().insert(stylesheet).second) return;
+  std::unordered_set<const KTXPathNode*> declarations;
   for (const auto& child : stylesheet->Children()) {
     if (child->GetKind() != kXPathElement) continue;
     const KTDeclRecord* record = processor_->FindDeclaration(child.get());
@@ -382,13 +382,12 @@ void KTStylesheetExecutor::UnbindForSecondImport(KTXPathNode* stylesheet) {
     if (record && record->elementId == kXSLTVariable) name = &static_cast<const KTDeclVariable*>(record)->name;
     if (record && record->elementId == kXSLTParam) name = &static_cast<const KTDeclParam*>(record)->name;
     if (!name) continue;
-    auto done = std::find(evaluated.begin(), evaluated.end(), child.get());
-    if (done == evaluated.end()) continue;
-    evaluated.erase(done);
+    declarations.insert(child.get());
     for (KTBindingMap* bindings : {processor_->GlobalVariables(), processor_->GlobalParameters()}) bindings->erase(*name);
     processor_->VariableOwners().erase(*name);
     processor_->ParameterOwners().erase(*name);
   }
+  std::erase_if(processor_->Evaluated(), [&](const KTXPathNode* node) { return declarations.count(node) != 0; });
 }
 
 bool KTStylesheetExecutor::RegisterTemplates() {

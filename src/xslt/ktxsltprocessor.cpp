@@ -88,6 +88,7 @@ void KTXSLTProcessor::Start() {
   topLevelVariable_ = false;
   inEvaluation_.clear();
   evaluated_.clear();
+  startedModules_.clear();
   namespacesByTemplate_.clear();
   memoTemplate_ = nullptr;
   memoTemplateSets_ = nullptr;

@@ -347,6 +347,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   void SetTopLevelVariableFlag(bool value) { topLevelVariable_ = value; }
   std::vector<KTXPathNode*>& InEvaluation() { return inEvaluation_; }
   std::vector<KTXPathNode*>& Evaluated() { return evaluated_; }
+  // The stylesheet elements whose module has started in this run; a module
+  // found here is being imported again.
+  std::unordered_set<const KTXPathNode*>& StartedModules() { return startedModules_; }
   // Declarations whose evaluation a forward reference interrupted, with the
   // frame that evaluates each again: they stay on the in-evaluation stack,
   // so that a declaration met again before its restart is a cycle.
@@ -591,6 +594,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   KTString unknownVariableName_;
   std::vector<KTXPathNode*> inEvaluation_;
   std::vector<KTXPathNode*> evaluated_;
+  std::unordered_set<const KTXPathNode*> startedModules_;
   std::unordered_map<const KTXPathNode*, const KTExecFrame*> restartFrames_;
   std::unordered_map<const KTXPathNode*, DeclarationsByName> topLevelDeclarations_;
   KTXPathNode* stylesheetRoot_ = nullptr;
