@@ -147,6 +147,60 @@ TEST_F(IncludesTest, FindStylesheetElement) {
   EXPECT_EQ(processor_.FindStylesheetElement(&empty), &empty);
 }
 
+TEST_F(IncludesTest, AStylesheetDocumentHasAStylesheetOrASimplifiedOneAsItsElement) {
+  const struct {
+    const char16_t* text;
+    bool accepted;
+  } cases[] = {
+      {u"<!--c--><xsl:transform version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'/>", true},
+      {u"<html xmlns:xsl='http://www.w3.org/1999/XSL/Transform' xsl:version='2.0'/>", true},
+      // An old namespace, a version attribute in no namespace, no element.
+      {u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/XSL/Transform/1.0'/>", false},
+      {u"<html version='1.0'/>", false},
+      {u"<xsl:template xmlns:xsl='http://www.w3.org/1999/XSL/Transform' match='/'/>", false},
+  };
+  for (const auto& c : cases) {
+    KTTestDocument document = ParseTestDocument(context_, c.text);
+    ASSERT_TRUE(document.view);
+    try {
+      processor_.CheckStylesheetDocument(document.view.get());
+      EXPECT_TRUE(c.accepted) << U8(c.text);
+    } catch (KTXSLTError& e) {
+      EXPECT_FALSE(c.accepted) << U8(c.text);
+      EXPECT_EQ(e.GetCode(), 38);
+      EXPECT_EQ(U8(e.GetMessage()).rfind("Not a stylesheet: ", 0), 0u) << U8(e.GetMessage());
+    }
+  }
+  KTXPathNode empty(nullptr, kXPathRoot);
+  EXPECT_THROW(processor_.CheckStylesheetDocument(&empty), KTXSLTError);
+}
+
+TEST_F(IncludesTest, ASimplifiedModuleIsATemplateRuleForTheRoot) {
+  // XSLT 1.0 §2.3: the literal result element stands in a template rule
+  // for "/" of a stylesheet of its xsl:version.
+  Run(Sheet(u""));
+  processor_.AddDocument(u"file:///s/lre.xsl",
+                         u"<!--c--><html xmlns:xsl='http://www.w3.org/1999/XSL/Transform' xsl:version='1.1'>"
+                         u"<xsl:value-of select='1'/></html>");
+  const KTString base(kMainUri);
+  KTXPathNode* root = processor_.GetDocument(&base, KTString(u"lre.xsl"), true);
+  ASSERT_NE(root, nullptr);
+  KTXPathNode* stylesheet = processor_.FindStylesheetElement(root);
+  ASSERT_NE(stylesheet, root);
+  EXPECT_EQ(U8(stylesheet->GetName()), "xsl:stylesheet");
+  EXPECT_EQ(U8(stylesheet->GetChild(0)->GetName()), "version");
+  EXPECT_EQ(U8(stylesheet->GetChild(0)->GetValue()), "1.1");
+  KTXPathNode* rule = stylesheet->GetChild(1);
+  EXPECT_EQ(U8(rule->GetName()), "xsl:template");
+  EXPECT_EQ(U8(rule->GetChild(0)->GetName()), "match");
+  EXPECT_EQ(U8(rule->GetChild(0)->GetValue()), "/");
+  KTXPathNode* html = rule->GetChild(1);
+  EXPECT_EQ(U8(html->GetName()), "html");
+  EXPECT_EQ(html->GetParent(), rule);
+  EXPECT_EQ(U8(KTXPathNode::GetDocumentUri(html)->c_str()), "file:///s/lre.xsl");
+  processor_.CheckStylesheetDocument(root);
+}
+
 TEST_F(IncludesTest, ErrorsNameTheirNode) {
   processor_.AddDocument(u"file:///s/self.xsl", Sheet(u"<xsl:include href='self.xsl'/>"));
   processor_.AddDocument(u"file:///s/x.xsl", Sheet(u""));
