@@ -212,8 +212,9 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
   if (stylesheetWalk) {
     KTWhitespaceStripper().StripStylesheet(view.get());
     WrapSimplifiedStylesheet(view.get());
-  } else
+  } else {
     KTWhitespaceStripper().StripDocument(view.get(), &spaceRules_);
+  }
   KTXPathNode* root = view.get();
   stylesheetDocuments_.emplace(url, std::move(view));
   return root;
