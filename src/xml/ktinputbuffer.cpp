@@ -183,41 +183,42 @@ bool RefuseOtherKind(const KTDocumentSource* source, bool wanted, KTLoadStatus& 
 
 std::string NarrowPath(const KTString& path) { return KTUtf16ToUtf8(path.View()); }
 
-// Reads the whole open file; regular files in one block of their size, other
-// files (pipes, devices) in a block that doubles as it fills.
+// Only regular files are read: a named pipe or a device may block for ever
+// or never end (/dev/zero), and neither is a document. Null for a regular
+// file and for a directory (refused as EISDIR), else what the file is.
+const char16_t* NotRegularKind(const struct stat& info) {
+  if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
+    return nullptr;
+  if (S_ISFIFO(info.st_mode))
+    return u"a named pipe (FIFO)";
+  if (S_ISCHR(info.st_mode))
+    return u"a character device";
+  if (S_ISBLK(info.st_mode))
+    return u"a block device";
+  if (S_ISSOCK(info.st_mode))
+    return u"a socket";
+  return u"not a file";
+}
+
+void RefuseNotRegular(KTLoadStatus& status, const char16_t* kind) {
+  KTSetLoadError(status, KTLoadStatus::kLoader, kLoadNotRegularFile,
+                 KTString(u"Not a regular file: ") + kind);
+}
+
+// Reads the whole open regular file in one block of its size.
 std::unique_ptr<char[]> ReadAll(int fd, const struct stat& info, uint32_t& size, int& error) {
-  size_t capacity = S_ISREG(info.st_mode) ? static_cast<size_t>(info.st_size) : 0;
+  size_t capacity = static_cast<size_t>(info.st_size);
   if (capacity > kMaxDocumentBytes) {
     error = EFBIG;
     return nullptr;
   }
-  bool growable = !S_ISREG(info.st_mode);
-  if (growable)
-    capacity = 64 * 1024;
   std::unique_ptr<char[]> block(new (std::nothrow) char[capacity + 1]);
   if (!block) {
     error = ENOMEM;
     return nullptr;
   }
   size_t used = 0;
-  for (;;) {
-    if (used == capacity) {
-      if (!growable)
-        break;
-      if (capacity >= kMaxDocumentBytes) {
-        error = EFBIG;
-        return nullptr;
-      }
-      size_t grown = std::min<size_t>(capacity * 2, kMaxDocumentBytes);
-      std::unique_ptr<char[]> bigger(new (std::nothrow) char[grown + 1]);
-      if (!bigger) {
-        error = ENOMEM;
-        return nullptr;
-      }
-      std::memcpy(bigger.get(), block.get(), used);
-      block = std::move(bigger);
-      capacity = grown;
-    }
+  while (used < capacity) {
     ssize_t got = ::read(fd, block.get() + used, capacity - used);
     if (got < 0) {
       if (errno == EINTR)
@@ -240,22 +241,42 @@ std::unique_ptr<char[]> KTFileBuffer::LoadFromSource(KTDocumentSource* source, u
   size = 0;
   if (RefuseOtherKind(source, source && source->IsFile(), status))
     return nullptr;
-  const KTString& path = source->GetUrl();
-  int fd = ::open(NarrowPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+  const std::string path = NarrowPath(source->GetUrl());
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) {
+    KTSetLoadSystemError(status, errno);
+    return nullptr;
+  }
+  if (const char16_t* kind = NotRegularKind(info)) {
+    RefuseNotRegular(status, kind);
+    return nullptr;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    KTSetLoadSystemError(status, EISDIR);
+    return nullptr;
+  }
+  // Without blocking: a named pipe put in the file's place after the check
+  // above would otherwise wait for a writer in open(); fstat then refuses it.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     KTSetLoadSystemError(status, errno);
     return nullptr;
   }
   int error = 0;
+  const char16_t* kind = nullptr;
   std::unique_ptr<char[]> block;
-  struct stat info;
   if (::fstat(fd, &info) != 0)
     error = errno;
   else if (S_ISDIR(info.st_mode))
     error = EISDIR;
-  else
+  else if ((kind = NotRegularKind(info)) == nullptr)
     block = ReadAll(fd, info, size, error);
   ::close(fd);
+  if (kind) {
+    size = 0;
+    RefuseNotRegular(status, kind);
+    return nullptr;
+  }
   if (!block) {
     size = 0;
     KTSetLoadSystemError(status, error ? error : EIO);

@@ -12,6 +12,7 @@
 inline constexpr uint32_t kLoadEmptySourceName = 11;    // the source names no file or URL
 inline constexpr uint32_t kLoadUnsupportedSource = 12;  // the source is neither a file nor a URL
 inline constexpr uint32_t kLoadNothingToSave = 13;      // no text or tree, or no record source to save
+inline constexpr uint32_t kLoadNotRegularFile = 14;     // a directory, named pipe, device or socket
 
 // Category, code and message in one step. Categories 1 and 2 also set detail
 // 0; the parse and loader categories leave detail as it was.
