@@ -353,6 +353,12 @@ std::unique_ptr<KTXPathNode> KTFrontEnd::WrapInput(KTXNode* root, const KTString
   // A document whose entities could not all be expanded would run with part
   // of its text missing: it is refused instead.
   KTString why;
+  if (tree && model->DocumentRefused(why)) {
+    WriteLine(stderr, u"Failed to load " + std::u16string(name.c_str()));
+    WriteLine(stderr, why.c_str());
+    DocumentSchemaModels[root] = std::move(model);
+    return nullptr;
+  }
   if (tree && model->ExpansionStopped(why)) {
     WriteLine(stderr, u"Failed to load " + std::u16string(name.c_str()));
     WriteLine(stderr, u"Entity references cannot be expanded: " + std::u16string(why.c_str()));

@@ -1,11 +1,19 @@
 // The DTD walk: passes over a DTD document or a DOCTYPE, the external subset,
 // conditional sections and parameter-entity references between
-// declarations. Each markup declaration goes to its reader.
+// declarations. Each markup declaration goes to its reader. Fatal errors of
+// the DTD refuse the document; the other problems end in one warning line.
 #include "schema/ktdtdwalker.h"
 
+#include <cstdio>
+#include <string>
+
+#include "platform/ktutf8.h"
 #include "platform/ktwchar.h"
 #include "schema/ktschemamodel.h"
 #include "streams/ktunicodedatabase.h"
+#include "xml/ktdocloader.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktdocsource.h"
 #include "xml/ktxnode.h"
 
 namespace {
@@ -40,6 +48,23 @@ KTString ReferenceName(const KTString& reference) {
   return reference.GetLength() >= 2 ? reference.Mid(1, reference.GetLength() - 2) : KTString();
 }
 
+// Whether the text is nothing but parameter-entity references and blanks.
+bool IsReferenceList(const KTString& text) {
+  int n = text.GetLength();
+  bool any = false;
+  for (int i = 0; i < n;) {
+    if (IsBlank(text[i])) {
+      ++i;
+      continue;
+    }
+    int end = text.Find(u';', i);
+    if (end < 0 || !IsParameterEntityReference(text.Mid(i, end + 1 - i))) return false;
+    any = true;
+    i = end + 1;
+  }
+  return any;
+}
+
 }  // namespace
 
 bool IsParameterEntityReference(const KTString& text) {
@@ -70,10 +95,14 @@ bool ResolveSectionKeyword(KTSchemaModel& model, KTXNode* node, const KTString& 
     }
     const KTString& value = entity->GetTrimmedValue(model);
     if (!entity->singleToken || !(value == u"INCLUDE" || value == u"IGNORE")) {
+      model.RefuseDocument(u"the keyword of a conditional section is " + entity->Describe() +
+                           u", neither INCLUDE nor IGNORE (XML 1.0 §3.4), at " + model.PlaceOf(node));
       return model.ReportError(kSchemaUnusableParameterEntity, node, nullptr, entity->Describe());
     }
     word = value;
   } else if (!(keyword == u"INCLUDE" || keyword == u"IGNORE")) {
+    model.RefuseDocument(u"the keyword of a conditional section is \"" + keyword +
+                         u"\", neither INCLUDE nor IGNORE (XML 1.0 §3.4), at " + model.PlaceOf(node));
     return model.ReportError(kSchemaBadSectionOrReference, node, nullptr, keyword);
   }
   kind = word == u"INCLUDE" ? SectionKind::kInclude : SectionKind::kIgnore;
@@ -101,6 +130,7 @@ bool KTSchemaModel::LoadDtdPasses(KTXNode* root) {
     declarationWarningLines_.clear();
     missingSubsetId_ = KTString();
     missingSubsetNode_ = nullptr;
+    missingSubsetReason_ = KTString();
     for (EntitySet* set : {&generalEntities_, &parameterEntities_}) {
       for (auto& [name, record] : *set) {
         record->DropParsedValue();
@@ -148,9 +178,18 @@ bool KTSchemaModel::ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedT
           KTString systemId;
           external = LoadExternalSubset(KTString(first->GetName()), KTString(first->GetValue()), child, true,
                                         &systemId, false);
+          if (!external && IsNotWellFormed(lastLoadFailure_)) {
+            // XML 1.0 §5.1: a well-formedness error in the external subset is
+            // fatal; only one that cannot be read at all is passed over.
+            RefuseDocument(u"the external DTD subset \"" + systemId + u"\" is not well-formed: " +
+                           DescribeLoadFailure(lastLoadFailure_, lastLoadUrl_));
+            return ReportError(kSchemaLoadFailed, child, nullptr, systemId);
+          }
           if (!external && !missingSubsetNode_) {
             missingSubsetId_ = systemId;
             missingSubsetNode_ = child;
+            missingSubsetReason_ = DescribeLoadFailure(lastLoadFailure_, lastLoadUrl_);
+            NoteUnreadDtd(u"the external DTD subset \"" + systemId + u"\"");
           }
         }
         // The internal subset first: its entity declarations take precedence.
@@ -206,6 +245,7 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkConditionalSection(KTXNode* node, con
   if (body.IsEmpty()) return TextWalk::kGoOn;
   if (sectionDepth_ >= kMaxDtdNesting) {
     // Each level would parse the body of the one inside it again.
+    RefuseDocument(u"conditional sections are nested too deeply at " + PlaceOf(node));
     ReportError(kSchemaBadSectionOrReference, node, nullptr, KTString(u"INCLUDE"));
     return TextWalk::kFailed;
   }
@@ -217,7 +257,11 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkConditionalSection(KTXNode* node, con
 
 bool KTSchemaModel::WalkFragment(const KTString& text, KTXNode* node, bool expandedText, int failureId) {
   std::unique_ptr<KTXNode> tree = ParseFragment(text.c_str(), u"extSubsetDecl", node);
-  if (!tree) return ReportError(failureId, node, nullptr, KTString());
+  if (!tree) {
+    RefuseDocument(u"an included conditional section does not hold markup declarations (XML 1.0 §3.4) at " +
+                   PlaceOf(node));
+    return ReportError(failureId, node, nullptr, KTString());
+  }
   KTXNode* root = AdoptFragment(std::move(tree), node);
   return ParseExtSubsetDecl(root, false, expandedText);
 }
@@ -226,6 +270,10 @@ bool KTSchemaModel::WalkEntityTree(KTXNode* node, KTEntityDecl* entity) {
   // A parameter entity met again inside its own text would be walked for
   // ever; nesting past the bound is refused the same way.
   if (IsActive(entity) || GetActiveDepth() >= kMaxDtdNesting) {
+    RefuseDocument(u"the parameter entity %" + entity->name +
+                   (IsActive(entity) ? KTString(u"; refers to itself (XML 1.0 §4.1, No Recursion) at ")
+                                     : KTString(u"; is nested too deeply at ")) +
+                   PlaceOf(node));
     return ReportError(kSchemaUnusableParameterEntity, node, nullptr, entity->Describe());
   }
   KTXNode* tree = nullptr;
@@ -233,13 +281,26 @@ bool KTSchemaModel::WalkEntityTree(KTXNode* node, KTEntityDecl* entity) {
     if (!entity->loaded && !LoadExternalEntity(*entity, *this)) return false;
     tree = entity->parsedValue;
     // A DTD document that names itself is walked once.
-    if (tree && IsActive(tree)) return ReportError(kSchemaUnusableParameterEntity, node, nullptr, entity->Describe());
+    if (tree && IsActive(tree)) {
+      RefuseDocument(u"the parameter entity %" + entity->name + u"; refers to itself (XML 1.0 §4.1, No Recursion) at " +
+                     PlaceOf(node));
+      return ReportError(kSchemaUnusableParameterEntity, node, nullptr, entity->Describe());
+    }
   }
   // An internal entity, or an external one whose text did not parse as
   // declarations: its replacement text is parsed here.
   if (!tree) {
     if (entity->GetTrimmedValue(*this).IsEmpty()) return true;
-    if (!entity->ParseValueAs(*this, tree, KTString(u"extSubsetDecl"), node, nullptr)) return false;
+    if (!entity->ParseValueAs(*this, tree, KTString(u"extSubsetDecl"), node, nullptr)) {
+      // Between declarations a parameter entity must hold whole markup
+      // declarations (XML 1.0 §2.8, WFC: PE Between Declarations).
+      KTString where = entity->external && !entity->notWellFormed.IsEmpty()
+                           ? entity->notWellFormed
+                           : entity->Describe() + u", referenced at " + PlaceOf(node);
+      RefuseDocument(u"the parameter entity %" + entity->name +
+                     u"; does not hold whole markup declarations where it is referenced: " + where);
+      return false;
+    }
   }
   PushActive(entity);
   PushActive(tree);
@@ -257,7 +318,25 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkReferenceText(KTXNode* node, const KT
   }
   int percent = text.Find(u'%');
   if (percent < 0 || IsBlank(text[percent + 1])) {
+    RefuseDocument(u"\"" + text + u"\" is not a parameter-entity reference at " + PlaceOf(node));
     return result(ReportError(kSchemaBadSectionOrReference, node, nullptr, text));
+  }
+  if (!IsParameterEntityReference(text) && IsReferenceList(text)) {
+    // Several references between declarations: each stands for whole
+    // declarations of its own (XML 1.0 §2.8, WFC: PE Between Declarations),
+    // so a declaration begun in one cannot end in the next.
+    int position = 0;
+    for (KTString reference = text.Tokenize(kBlanks, position); !reference.IsEmpty();
+         reference = text.Tokenize(kBlanks, position)) {
+      int from = 0;
+      while (from < reference.GetLength()) {
+        int to = reference.Find(u';', from);
+        TextWalk step = WalkReferenceText(node, reference.Mid(from, to + 1 - from), false);
+        if (step != TextWalk::kGoOn) return step;
+        from = to + 1;
+      }
+    }
+    return TextWalk::kGoOn;
   }
   if (IsParameterEntityReference(text)) {
     KTString name = ReferenceName(text);
@@ -298,4 +377,113 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkReferenceText(KTXNode* node, const KT
   }
   if (keyword == u"IGNORE") return TextWalk::kGoOn;
   return result(ReportError(kSchemaBadSectionOrReference, node, nullptr, keyword));
+}
+
+// ---- Fatal errors, places and warnings ----
+
+void KTSchemaModel::RefuseDocument(const KTString& why) {
+  if (!refusal_.IsEmpty()) return;
+  refusal_ = why.IsEmpty() ? KTString(u"The DTD is not well-formed") : why;
+  if (refusal_[0] >= u'a' && refusal_[0] <= u'z') {
+    refusal_ = KTString(std::u16string(1, static_cast<char16_t>(refusal_[0] - u'a' + u'A'))) + refusal_.Mid(1);
+  }
+}
+
+bool KTSchemaModel::DocumentRefused(KTString& why) const {
+  if (refusal_.IsEmpty()) return false;
+  why = refusal_;
+  return true;
+}
+
+void KTSchemaModel::NoteUnreadDtd(const KTString& what) {
+  if (unreadDtd_.IsEmpty()) unreadDtd_ = what;
+}
+
+KTString KTSchemaModel::PlaceOf(KTXNode* node) {
+  for (KTXNode* at = node; at && manager_;) {
+    KTXNode* top = at;
+    while (top->GetParent()) top = top->GetParent();
+    if (KTDocumentRecord* record = manager_->FindByDocument(top)) {
+      KTDocumentSource* source = record->GetSource();
+      KTString place = source && !source->GetUrl().IsEmpty() ? source->GetUrl() : DocumentNameOf(node);
+      const KTDocumentLoader* loader = record->GetLoader();
+      const int offset = at->GetStartOffset();
+      if (!loader || offset < 0 || offset > loader->GetText().GetLength()) return place;
+      // CR LF, a lone CR and a lone LF each end a line (XML 1.0 §2.11).
+      const char16_t* text = loader->GetText().c_str();
+      int line = 1, lineStart = 0;
+      for (int i = 0; i < offset; ++i) {
+        if (text[i] == u'\r' && i + 1 < offset && text[i + 1] == u'\n') ++i;
+        if (text[i] == u'\r' || text[i] == u'\n') {
+          ++line;
+          lineStart = i + 1;
+        }
+      }
+      KTString position;
+      position.Format(u", line %d, column %d", line, offset - lineStart + 1);
+      return place + position;
+    }
+    // The root of a tree parsed from DTD text stands where that text was.
+    auto parent = fragmentParents_.find(top);
+    at = parent == fragmentParents_.end() ? nullptr : parent->second;
+  }
+  return DocumentNameOf(node);
+}
+
+void KTSchemaModel::WarnAboutDtdProblem(KTXNode* documentRoot) {
+  const KTString document = DocumentNameOf(documentRoot);
+  const KTString& context = error_.contextText;
+  const KTString quoted = u"\"" + context + u"\"";
+  KTString text;
+  switch (error_.id) {
+    case kSchemaLoadFailed:
+      if (missingSubsetNode_ && context == missingSubsetId_) {
+        text = u"could not read the external DTD subset " + quoted + u" declared in " + document + u": " +
+               missingSubsetReason_;
+      } else {
+        auto reason = unreadReasons_.find(context);
+        text = u"could not read the external parameter entity " + quoted + u" named in the DTD of " + document;
+        if (reason != unreadReasons_.end()) text += u": " + reason->second;
+      }
+      break;
+    case kSchemaUndeclaredEntity:
+      text = u"the DTD of " + document + u" refers to the undeclared entity " + quoted;
+      break;
+    case kSchemaUnusableParameterEntity:
+      text = u"the DTD of " + document + u" uses the parameter entity " + context + u" where its text does not fit";
+      break;
+    case kSchemaExpansionFailed:
+      text = u"entity references in the DTD of " + document + u" could not be expanded";
+      if (!context.IsEmpty()) text += u": " + context;
+      break;
+    case kSchemaBadSectionOrReference:
+      text = u"the DTD of " + document + u" holds a conditional section or parameter-entity reference it cannot use";
+      if (!context.IsEmpty()) text += u": " + context;
+      break;
+    case kSchemaUnterminatedReference:
+      text = u"the DTD of " + document + u" has an entity reference without its closing ';': " + context;
+      break;
+    case kSchemaBadExternalKeyword:
+      text = u"the external entity " + quoted + u" in the DTD of " + document +
+             u" is declared with neither SYSTEM nor PUBLIC";
+      break;
+    default:
+      text = u"a problem in the DTD of " + document;
+      if (!context.IsEmpty()) text += u": " + context;
+      break;
+  }
+  if (error_.node && error_.id != kSchemaLoadFailed) text += u" (at " + PlaceOf(error_.node) + u")";
+  std::string line = "Warning: " + KTUtf16ToUtf8(text.View()) + " [" + std::to_string(error_.id) + "]\n";
+  std::fputs(line.c_str(), warningStream_);
+  std::fflush(warningStream_);
+}
+
+void KTSchemaModel::WarnAboutUnexpandedReference(KTXNode* node, std::u16string_view name) {
+  if (unreadDtd_.IsEmpty() || unexpandedWarned_ || !warningStream_) return;
+  unexpandedWarned_ = true;
+  KTString text = u"the entity reference &" + KTString(name) + u"; in " + DocumentNameOf(node) +
+                  u" is left as written: its declaration may be in " + unreadDtd_ + u", which could not be read";
+  std::string line = "Warning: " + KTUtf16ToUtf8(text.View()) + " [" + std::to_string(kSchemaUndeclaredEntity) + "]\n";
+  std::fputs(line.c_str(), warningStream_);
+  std::fflush(warningStream_);
 }

@@ -226,16 +226,44 @@ bool LoadExternalEntity(KTEntityDecl& record, KTSchemaModel& model) {
   KTString systemId;
   KTXNode* root = model.LoadExternalSubset(keyword, idText, record.declaringNode, record.parameter, &systemId,
                                            !record.parameter);
+  const KTString reference = (record.parameter ? u"%" : u"&") + record.name + u";";
+  if (!root && !record.parameter) {
+    // An external parsed entity that is referenced must be read, and be
+    // well-formed content (XML 1.0 §4.3.2): the document cannot be used
+    // without it.
+    const KTLoadStatus& failure = model.GetLastLoadFailure();
+    model.RefuseDocument(u"the external entity " + reference + u" (\"" + systemId + u"\") " +
+                         (KTSchemaModel::IsNotWellFormed(failure) ? KTString(u"is not well-formed: ")
+                                                                  : KTString(u"cannot be read: ")) +
+                         KTSchemaModel::DescribeLoadFailure(failure, model.GetLastLoadUrl()));
+  }
   if (!root && record.parameter) {
     // Not declarations: a content model or the text of an entity value,
-    // which only its replacement text serves.
-    KTString text;
-    if (model.ReadExternalText(systemId, record.declaringNode, text)) {
+    // which only its replacement text serves. Where it stands between
+    // declarations the walk refuses it with this reason.
+    const KTLoadStatus& failure = model.GetLastLoadFailure();
+    bool readButRefused = KTSchemaModel::IsNotWellFormed(failure);
+    KTString reason = KTSchemaModel::DescribeLoadFailure(failure, model.GetLastLoadUrl());
+    if (readButRefused) record.notWellFormed = reason;
+    KTString text, why;
+    bool textRefused = false;
+    if (readButRefused && model.ReadExternalText(systemId, record.declaringNode, text, &why, &textRefused)) {
       record.parsedValue = nullptr;
       record.loaded = true;
       record.replacementText = u" " + text + u" ";
       record.trimmedValue = KTString();
       return true;
+    }
+    if (readButRefused) {
+      // Bytes or characters XML does not allow, or a malformed text
+      // declaration: a well-formedness error wherever the entity is used.
+      model.RefuseDocument(u"the external parameter entity " + reference + u" (\"" + systemId +
+                           u"\") is not well-formed: " + (why.IsEmpty() ? reason : why));
+    } else {
+      // Like an external subset that cannot be read, a warning: the
+      // declarations it would have made are missing.
+      model.NoteUnreadReason(systemId, reason);
+      model.NoteUnreadDtd(u"the external parameter entity " + reference + u" (\"" + systemId + u"\")");
     }
     model.ReportError(kSchemaLoadFailed, record.declaringNode, nullptr, systemId);
   }
@@ -306,7 +334,12 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
     const char16_t* q = nameStart;
     while (*q && *q != u';' && !IsBlank(*q)) ++q;
     if (*q != u';') {
-      // The end of the text ends the expansion.
+      // The end of the text ends the expansion. In a declaration a '%' must
+      // begin a whole reference (XML 1.0 §2.3, [9], §4.1, [69]).
+      if (parameterRefs) {
+        RefuseDocument(u"the parameter-entity reference \"" + KTString(std::u16string_view(start, q - start)) +
+                       u"\" has no closing ';', at " + PlaceOf(node));
+      }
       reported = true;
       p = CopyUnterminatedReference(node, start, q, result, length);
       if (!*q) break;
@@ -322,6 +355,7 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
         // Content and attribute values: the reference stays as written and
         // the problem is recorded, whatever the pass.
         reported = true;
+        WarnAboutUnexpandedReference(node, nameView);
         ReportError(kSchemaUndeclaredEntity, node, nullptr, name);
         result.AppendAtLength(start, length, kGrowBy, refLength);
       } else if (currentPass_ <= 1) {

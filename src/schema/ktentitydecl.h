@@ -54,6 +54,10 @@ class KTEntityDecl {
   bool loaded = false;
   bool mayLoad = true;
   bool singleToken = false;
+  // An external parameter entity whose text did not parse as declarations:
+  // where and why ("url, line L, column C: reason"); used when it stands
+  // between declarations, where it must hold whole ones.
+  KTString notWellFormed;
 };
 
 // Entity and notation readers of the DTD walk (DOCTYPE-ENTITY and

@@ -520,6 +520,12 @@ void KTSchemaModel::WarnAboutKeptProblem(KTXNode* documentRoot) {
       break;
   }
   if (!warningStream_) return;
+  // A refused document is reported as such, not warned about.
+  if (IsRefused()) return;
+  if (schemaKind_ == kSchemaDtd) {
+    WarnAboutDtdProblem(documentRoot);
+    return;
+  }
   KTString xsdWhere, xsdWhat;
   if (DescribeXsdProblem(xsdWhere, xsdWhat)) {
     // A problem in an XML Schema document is named by the schema file, line

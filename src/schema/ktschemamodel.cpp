@@ -21,6 +21,85 @@
 
 namespace {
 
+bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+// TextDecl ::= '<?xml' VersionInfo? EncodingDecl S? '?>' (XML 1.0 §4.3.1):
+// `end` becomes the place after it (0 when the text opens with none); false,
+// with `fault` saying why, for a declaration of another form.
+bool SkipTextDeclaration(const KTString& text, int& end, KTString& fault) {
+  end = 0;
+  const int n = text.GetLength();
+  if (KTStrNCmp(text.c_str(), u"<?xml", 5) != 0 || n < 6 || !IsSpace(text[5])) return true;
+  int i = 5;
+  auto skipSpace = [&] {
+    int from = i;
+    while (i < n && IsSpace(text[i])) ++i;
+    return i > from;
+  };
+  auto keyword = [&](const char16_t* word) {
+    int length = KTStrLen(word);
+    if (i + length > n || KTStrNCmp(text.c_str() + i, word, length) != 0) return false;
+    i += length;
+    return true;
+  };
+  // Eq and a quoted value whose characters `allowed` accepts; the value's
+  // first character is checked by `first`.
+  auto quoted = [&](bool (*first)(char16_t), bool (*rest)(char16_t), KTString& value) {
+    skipSpace();
+    if (i >= n || text[i] != u'=') return false;
+    ++i;
+    skipSpace();
+    if (i >= n || (text[i] != u'"' && text[i] != u'\'')) return false;
+    char16_t quote = text[i++];
+    int start = i;
+    while (i < n && text[i] != quote) {
+      if (!(i == start ? first(text[i]) : rest(text[i]))) return false;
+      ++i;
+    }
+    if (i >= n || i == start) return false;
+    value = text.Mid(start, i - start);
+    ++i;
+    return true;
+  };
+  auto isDigit = [](char16_t c) { return c >= u'0' && c <= u'9'; };
+  auto isLetter = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
+  auto isEncChar = [](char16_t c) {
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'.' ||
+           c == u'_' || c == u'-';
+  };
+  auto isVersionChar = [](char16_t c) { return (c >= u'0' && c <= u'9') || c == u'.'; };
+  KTString value;
+  skipSpace();
+  bool spaced = true;
+  if (keyword(u"version")) {
+    if (!quoted(isDigit, isVersionChar, value) || KTStrNCmp(value.c_str(), u"1.", 2) != 0 || value.GetLength() < 3 ||
+        value.Find(u'.', 2) >= 0) {
+      fault = KTString(u"the text declaration has a malformed version");
+      return false;
+    }
+    spaced = skipSpace();
+  }
+  if (!keyword(u"encoding")) {
+    fault = KTString(u"a text declaration must name the encoding (XML 1.0 §4.3.1)");
+    return false;
+  }
+  if (!spaced) {
+    fault = KTString(u"the text declaration needs a blank before its encoding");
+    return false;
+  }
+  if (!quoted(isLetter, isEncChar, value)) {
+    fault = KTString(u"the text declaration has a malformed encoding name");
+    return false;
+  }
+  skipSpace();
+  if (!keyword(u"?>")) {
+    fault = KTString(u"the text declaration holds more than a version and an encoding, or does not end with '?>'");
+    return false;
+  }
+  end = i;
+  return true;
+}
+
 KTXNode* Topmost(KTXNode* node) {
   while (node && node->GetParent()) node = node->GetParent();
   return node;
@@ -379,7 +458,15 @@ KTXNode* KTSchemaModel::LoadExternalDocument(const KTString& identifier, const K
     // Memory that ran out is not a problem of the schema: it ends the run as
     // such instead of becoming a warning about the document.
     if (status.IsNoMemory()) throw std::bad_alloc();
-    if (!document || status.HasError()) return nullptr;
+    if (!document || status.HasError()) {
+      lastLoadFailure_ = status;
+      if (!status.HasError()) {
+        lastLoadFailure_.SetError(KTLoadStatus::kLoader, KTLoadStatus::kNoDocument);
+        lastLoadFailure_.SetMessage(KTString(u"No document came out of it"));
+      }
+      lastLoadUrl_ = resolved;
+      return nullptr;
+    }
     record = manager_->FindByDocument(document);
   }
   if (record && std::find(loadedDocuments_.begin(), loadedDocuments_.end(), record) == loadedDocuments_.end()) {
@@ -394,25 +481,49 @@ KTString KTSchemaModel::ResolveAgainstDocument(const KTString& url, KTXNode* con
   return base && base->GetSource() ? url.MakeAbsolute(base->GetSource()->GetUrl(), u"") : url;
 }
 
-bool KTSchemaModel::ReadExternalText(const KTString& systemId, KTXNode* contextNode, KTString& text) {
+bool KTSchemaModel::ReadExternalText(const KTString& systemId, KTXNode* contextNode, KTString& text, KTString* why,
+                                     bool* notWellFormed) {
+  if (notWellFormed) *notWellFormed = false;
   if (!manager_ || systemId.IsEmpty()) return false;
   KTString resolved = ResolveAgainstDocument(systemId, contextNode);
   std::unique_ptr<KTDocumentLoader> loader = manager_->NewLoader();
   KTLoadStatus status;
   text = loader->ReadText(resolved.c_str(), status, nullptr);
   if (status.IsNoMemory()) throw std::bad_alloc();
-  if (status.HasError()) return false;
   // Characters XML does not allow are refused, as in every loaded document.
-  if (!KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status)) return false;
-  // The text declaration is no part of the replacement text (XML 1.0 §4.3.1).
-  if (KTStrNCmp(text.c_str(), u"<?xml", 5) == 0 && text.GetLength() > 5 &&
-      (text[5] == u' ' || text[5] == u'\t' || text[5] == u'\r' || text[5] == u'\n')) {
-    int end = text.Find(u"?>");
-    if (end < 0) return false;
-    text = text.Mid(end + 2);
+  if (!status.HasError()) KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status);
+  if (status.HasError()) {
+    if (why) *why = DescribeLoadFailure(status, resolved);
+    if (notWellFormed) *notWellFormed = IsNotWellFormed(status);
+    return false;
   }
+  // The text declaration is no part of the replacement text (XML 1.0 §4.3.1).
+  int end = 0;
+  KTString fault;
+  if (!SkipTextDeclaration(text, end, fault)) {
+    if (why) *why = resolved + u", line 1: " + fault;
+    if (notWellFormed) *notWellFormed = true;
+    return false;
+  }
+  if (end > 0) text = text.Mid(end);
   text.NormalizeLineEnds(u"\n");  // XML 1.0 §2.11
   return true;
+}
+
+bool KTSchemaModel::IsNotWellFormed(const KTLoadStatus& status) {
+  // A file or URL that could not be read fails in the file or loader
+  // category; decoding and the parse fail on what was read.
+  return status.GetCategory() == KTLoadStatus::kParse || status.GetCategory() == KTLoadStatus::kEncoding;
+}
+
+KTString KTSchemaModel::DescribeLoadFailure(const KTLoadStatus& status, const KTString& url) {
+  KTString message = status.GetMessage();
+  if (message.IsEmpty()) message = KTString(u"it could not be loaded");
+  if (IsNotWellFormed(status)) return url + u", " + message;
+  // A system text such as "No such file or directory" follows a colon.
+  if (message[0] >= u'A' && message[0] <= u'Z' && !(message.GetLength() > 1 && message[1] >= u'A' && message[1] <= u'Z'))
+    message = KTString(std::u16string(1, static_cast<char16_t>(message[0] - u'A' + u'a'))) + message.Mid(1);
+  return message;
 }
 
 KTXNode* KTSchemaModel::LoadExternalSubset(const KTString& keyword, const KTString& idText, KTXNode* contextNode,

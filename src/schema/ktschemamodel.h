@@ -19,6 +19,7 @@
 #include "schema/ktelementtype.h"
 #include "schema/ktentitydecl.h"
 #include "schema/ktschemaerrors.h"
+#include "xml/ktloadstatus.h"
 #include "xml/ktnamespace.h"
 #include "xml/ktschemaservices.h"
 
@@ -380,7 +381,10 @@ class KTSchemaModel final : public KTSchemaServices {
   // The text of an external parameter entity that holds no declarations (a
   // content model, or text for an entity value): read as it stands, without
   // its text declaration, line ends as LF. False when it cannot be read.
-  bool ReadExternalText(const KTString& systemId, KTXNode* contextNode, KTString& text);
+  // `why` says what failed; `notWellFormed` tells a text that was read but
+  // refused (characters, its text declaration) from one that was not read.
+  bool ReadExternalText(const KTString& systemId, KTXNode* contextNode, KTString& text, KTString* why = nullptr,
+                        bool* notWellFormed = nullptr);
   KTDocumentManager* GetDocumentManager() const { return manager_; }
 
   // ---- Passes and state ----
@@ -412,6 +416,35 @@ class KTSchemaModel final : public KTSchemaServices {
                        bool& hasText) override;
   bool ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) override;
   bool ExpansionStopped(KTString& why) const override;
+  bool DocumentRefused(KTString& why) const override;
+  // Keeps the first fatal error of the document met in its DTD or entities
+  // (ktdtdwalker.cpp); the load it happens in reports a problem and stops.
+  void RefuseDocument(const KTString& why);
+  bool IsRefused() const { return !refusal_.IsEmpty(); }
+  // Where a node stands: the file of its document and, when that text is at
+  // hand, ", line L, column C" (a node of a tree parsed from DTD text stands
+  // where that text was written).
+  KTString PlaceOf(KTXNode* node);
+  // Records that part of the DTD could not be read (`what`: the external
+  // subset or parameter entity, as written), so that a reference to an
+  // undeclared entity can say where its declaration may have been.
+  void NoteUnreadDtd(const KTString& what);
+  // Why the external entity of that system identifier could not be read.
+  void NoteUnreadReason(const KTString& systemId, const KTString& reason) { unreadReasons_[systemId] = reason; }
+  // A reference to an undeclared entity in content, left as written: when
+  // part of the DTD could not be read, one warning per document names it.
+  void WarnAboutUnexpandedReference(KTXNode* node, std::u16string_view name);
+  // The failure of the last LoadExternalDocument that gave no document, and
+  // the URL it tried.
+  const KTLoadStatus& GetLastLoadFailure() const { return lastLoadFailure_; }
+  const KTString& GetLastLoadUrl() const { return lastLoadUrl_; }
+  // Whether a load failure is the document's fault (it was read and is not
+  // well-formed, or holds characters or bytes XML does not allow) rather
+  // than a file or URL that could not be read.
+  static bool IsNotWellFormed(const KTLoadStatus& status);
+  // "url, line L, column C: reason" for a text that did not parse, the
+  // reason alone (first letter in lower case) for one that was not read.
+  static KTString DescribeLoadFailure(const KTLoadStatus& status, const KTString& url);
   // Keeps the first reason an entity's text was left out of the document.
   void NoteExpansionStopped(const KTString& why);
 
@@ -428,6 +461,9 @@ class KTSchemaModel final : public KTSchemaServices {
   bool LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceNode, const std::vector<KTString>& namespaces,
                        const std::vector<KTString>& locations);
   void WarnAboutKeptProblem(KTXNode* documentRoot);
+  // The warning line for a kept problem of a DTD load, in plain words
+  // (ktdtdwalker.cpp).
+  void WarnAboutDtdProblem(KTXNode* documentRoot);
   // The URL of the document the node belongs to; the first document the
   // schema load read that has a URL when that one has none.
   KTString DocumentNameOf(KTXNode* node);
@@ -510,4 +546,14 @@ class KTSchemaModel final : public KTSchemaServices {
   int64_t expansionBudget_ = kMaxEntityExpansionChars;
   int64_t expandedChars_ = 0;
   KTString expansionStopped_;
+  KTString refusal_;
+  // The part of the DTD that could not be read (for the warning on an
+  // undeclared reference), and whether that warning was written.
+  KTString unreadDtd_;
+  std::map<KTString, KTString> unreadReasons_;
+  bool unexpandedWarned_ = false;
+  KTLoadStatus lastLoadFailure_;
+  KTString lastLoadUrl_;
+  // Why the external subset named by missingSubsetNode_ could not be read.
+  KTString missingSubsetReason_;
 };

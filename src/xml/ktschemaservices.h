@@ -72,4 +72,10 @@ class KTSchemaServices {
   // so that the document's text is incomplete; `why` then says which entity
   // and why.
   virtual bool ExpansionStopped(KTString& why) const { return false; }
+  // True when reading the document's DTD or the external entities it uses
+  // met a fatal error (XML 1.0 §5.1: a well-formedness error in the external
+  // subset or a parameter entity, an external parsed entity that cannot be
+  // read or is not well-formed); the document must not be used. `why` then
+  // says what failed, in which file and where.
+  virtual bool DocumentRefused(KTString& why) const { return false; }
 };

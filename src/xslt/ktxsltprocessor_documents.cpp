@@ -222,6 +222,12 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
 
 void KTXSLTProcessor::ThrowIfExpansionStopped(const KTSchemaServices& model, const KTString& url) {
   KTString why;
+  if (model.DocumentRefused(why)) {
+    // Its DTD or an entity it uses is not well-formed, or cannot be read.
+    KTXSLTError error(42, nullptr);  // "Could not load external entity"
+    error.SetMessageText(KTString(error.GetMessage()) + u" " + url + u": " + why);
+    throw error;
+  }
   if (!model.ExpansionStopped(why)) return;
   // The document would take part with some of its text missing.
   KTXSLTError error(42, nullptr);  // "Could not load external entity"

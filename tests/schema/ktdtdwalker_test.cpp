@@ -25,18 +25,22 @@ TEST(DtdWalker, InternalSubsetReadsParameterEntitiesInTwoPasses) {
     const char16_t* text;
     const char* outline;
     int problem;
+    bool refused;  // a fatal error of the document (XML 1.0 §5.1)
   } cases[] = {
       // A parameter entity that declares a general entity, used before its
       // own declaration (found on the second pass) and after it.
-      {u"<!DOCTYPE r [%d;<!ENTITY % d \"<!ENTITY e 'E'>\">%d;]><r>&e;</r>", "[E]", 7500},
-      // Two references in one text are expanded together and read.
-      {u"<!DOCTYPE r [<!ENTITY % a \"<!ENTITY e \"><!ENTITY % b \"'AB'>\">%a;%b;]><r>&e;</r>", "[AB]", 7500},
+      {u"<!DOCTYPE r [%d;<!ENTITY % d \"<!ENTITY e 'E'>\">%d;]><r>&e;</r>", "[E]", 7500, false},
+      // Two references in one text each stand for whole declarations: one
+      // begun in the first and ended in the second is refused.
+      {u"<!DOCTYPE r [<!ENTITY % a \"<!ENTITY e \"><!ENTITY % b \"'AB'>\">%a;%b;]><r>&e;</r>", "[&e;]", 7522, true},
+      {u"<!DOCTYPE r [<!ENTITY % a \"<!ENTITY e 'A'>\"><!ENTITY % b \"<!ENTITY f 'B'>\">%a; %b;]><r>&e;&f;</r>", "[AB]",
+       7500, false},
       // Never declared: the second pass records it.
-      {u"<!DOCTYPE r [%nope;<!ENTITY e 'E'>]><r>&e;</r>", "[E]", 7522},
+      {u"<!DOCTYPE r [%nope;<!ENTITY e 'E'>]><r>&e;</r>", "[E]", 7522, false},
       // A parameter entity that reaches itself through character references.
-      {u"<!DOCTYPE r [<!ENTITY % a '&#37;b;'><!ENTITY % b '&#37;a;'><!ENTITY e 'E'>%a;]><r>&e;</r>", "[E]", 7523},
+      {u"<!DOCTYPE r [<!ENTITY % a '&#37;b;'><!ENTITY % b '&#37;a;'><!ENTITY e 'E'>%a;]><r>&e;</r>", "[E]", 7523, true},
       // A DOCTYPE without declarations is no fault.
-      {u"<!DOCTYPE r><r>x</r>", "[x]", 7508},
+      {u"<!DOCTYPE r><r>x</r>", "[x]", 7508, false},
   };
   for (const Case& c : cases) {
     Wrapped w;
@@ -44,6 +48,8 @@ TEST(DtdWalker, InternalSubsetReadsParameterEntitiesInTwoPasses) {
     EXPECT_EQ(Outline(w.Root()), c.outline) << Text(KTString(c.text));
     EXPECT_EQ(w.model->GetErrorId(), c.problem) << Text(KTString(c.text));
     EXPECT_EQ(w.model->GetSchemaKind(), kSchemaDtd);
+    KTString why;
+    EXPECT_EQ(w.model->DocumentRefused(why), c.refused) << Text(KTString(c.text)) << ": " << Text(why);
   }
 }
 
