@@ -3,10 +3,15 @@
 // xsltproc and with `xmllint --dtdattr --noent`: declarations after one that
 // breaks a validity constraint still supply their defaults and entities,
 // attribute values are normalised by their declared type, and line ends of
-// external parsed entities read as LF.
+// external parsed entities read as LF. A well-formedness error in any part of
+// the DTD, or an external entity that cannot be read, refuses the document;
+// an external subset that cannot be read is a plain warning.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -171,6 +176,185 @@ TEST(DtdProgramTest, TextEntityWithAForbiddenCharacterIsRefused) {
   EXPECT_NE(ours.err.find("%v;"), std::string::npos) << ours.err;
   EXPECT_NE(ours.err.find(folder.File("bad.txt") + ", line 1, column 2"), std::string::npos) << ours.err;
   EXPECT_EQ(folder.Read("ours.out").find('\x01'), std::string::npos);
+}
+
+struct FatalCase {
+  const char* name;
+  std::map<std::string, std::string> files;  // src.xml among them
+  // Where the fault is: the file, line and column the message must name.
+  const char* place;
+  // xmllint's options that make it read what the fault is in.
+  std::vector<std::string> lint;
+};
+
+// Each document has one well-formedness error in its external subset or in
+// an external entity it uses (XML 1.0 §5.1: fatal); xmllint, computed here,
+// refuses it as well.
+std::vector<FatalCase> FatalCases() {
+  const std::vector<std::string> loadDtd = {"--noout", "--loaddtd", "src.xml"};
+  const std::string doctype = "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc/>\n";
+  return {
+      {"a conditional section that is not closed",
+       {{"doc.dtd", "<!ELEMENT doc ANY>\n<![ INCLUDE [ <!ELEMENT a ANY>\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 3, column 1",
+       loadDtd},
+      {"a conditional section whose keyword is neither INCLUDE nor IGNORE",
+       {{"doc.dtd", "<!ELEMENT doc ANY>\n  <![ INCLUDES [ <!ELEMENT a ANY> ]]>\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 2, column 3",
+       loadDtd},
+      {"a conditional section whose keyword entity is neither INCLUDE nor IGNORE",
+       {{"doc.dtd", "<!ENTITY % k 'MAYBE'>\n<![%k;[ <!ELEMENT a ANY> ]]>\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 2, column 1",
+       loadDtd},
+      {"a text declaration without an encoding in the external subset",
+       {{"doc.dtd", "<?xml version=\"1.0\"?>\n<!ELEMENT doc ANY>\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 1, column 20",
+       loadDtd},
+      {"a text declaration that is not at the start of the external subset",
+       {{"doc.dtd", "<!ELEMENT doc ANY>\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 2, column 3",
+       loadDtd},
+      {"a text declaration without an encoding in an external parameter entity",
+       {{"decls.ent", "<?xml version='1.0'?>\n<!ELEMENT a ANY>\n"},
+        {"doc.dtd", "<!ENTITY % decls SYSTEM \"decls.ent\">\n%decls;\n"},
+        {"src.xml", doctype}},
+       "decls.ent, line 1",
+       loadDtd},
+      {"a declaration begun in one parameter entity and ended in the next",
+       {{"a.ent", "<!ELEMENT doc"},
+        {"b.ent", " ANY>"},
+        {"doc.dtd", "<!ENTITY % a SYSTEM \"a.ent\">\n<!ENTITY % b SYSTEM \"b.ent\">\n%a;%b;\n"},
+        {"src.xml", doctype}},
+       "a.ent, line 1, column 14",
+       loadDtd},
+      {"a declaration begun in a parameter entity and ended in the external subset",
+       {{"a.ent", "<!ELEMENT doc"}, {"doc.dtd", "<!ENTITY % a SYSTEM \"a.ent\">\n%a; ANY>\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 2, column 5",
+       loadDtd},
+      {"a conditional section begun in a parameter entity and never closed there",
+       {{"c.ent", "<![ INCLUDE [\n<!ELEMENT doc ANY>\n"},
+        {"doc.dtd", "<!ENTITY % c SYSTEM \"c.ent\">\n%c;\n]]>\n"},
+        {"src.xml", doctype}},
+       "doc.dtd, line 3, column 1",
+       loadDtd},
+      {"a parameter-entity reference without its semicolon",
+       {{"doc.dtd", "<!ENTITY % p \"<!ELEMENT a ANY>\">\n%p\n<!ELEMENT doc ANY>\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 2, column 3",
+       loadDtd},
+      {"a parameter-entity reference with a blank after the percent sign",
+       {{"doc.dtd", "<!ENTITY % p \"<!ELEMENT a ANY>\">\n% p;\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 2, column 2",
+       loadDtd},
+      {"a parameter entity that includes itself",
+       {{"self.ent", "<!ELEMENT a ANY>\n%self;\n"},
+        {"doc.dtd", "<!ENTITY % self SYSTEM \"self.ent\">\n%self;\n"},
+        {"src.xml", doctype}},
+       "self.ent, line 2, column 1",
+       loadDtd},
+      {"an external parameter entity holding a character XML does not allow",
+       {{"bad.ent", std::string("<!ELEMENT a ANY>\n<!-- \x01 -->\n")},
+        {"doc.dtd", "<!ENTITY % bad SYSTEM \"bad.ent\">\n%bad;\n"},
+        {"src.xml", doctype}},
+       "bad.ent, line 2, column 6",
+       loadDtd},
+      {"an external general entity whose elements do not nest",
+       {{"part.ent", "<a>\n<b></a>\n"}, {"src.xml", "<!DOCTYPE doc [<!ENTITY part SYSTEM \"part.ent\">]>\n<doc>&part;</doc>\n"}},
+       "part.ent, line 2, column 6",
+       {"--noout", "--noent", "src.xml"}},
+      {"an external general entity whose text declaration has no encoding",
+       {{"part.ent", "<?xml version='1.0'?><a/>"},
+        {"src.xml", "<!DOCTYPE doc [<!ENTITY part SYSTEM \"part.ent\">]>\n<doc>&part;</doc>\n"}},
+       "part.ent, line 1, column 20",
+       {"--noout", "--noent", "src.xml"}},
+  };
+}
+
+TEST(DtdProgramTest, WellFormednessErrorsInTheDtdAndEntitiesAreFatal) {
+  bool haveXmllint = std::system("/usr/bin/xmllint --version >/dev/null 2>&1") == 0;
+  for (const FatalCase& c : FatalCases()) {
+    KTScratchFolder folder;
+    for (const auto& [name, bytes] : c.files) folder.Write(name, bytes);
+    folder.Write("id.xsl", kIdentity);
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", "src.xml", "-out", "ours.out"}, folder.Path());
+    EXPECT_NE(ours.status, 0) << c.name << ": " << ours.err;
+    EXPECT_NE(ours.err.find("Failed to load " + folder.File("src.xml")), std::string::npos) << c.name << ": " << ours.err;
+    EXPECT_NE(ours.err.find(folder.File(c.place)), std::string::npos) << c.name << ": " << ours.err;
+    EXPECT_EQ(ours.err.find("Warning"), std::string::npos) << c.name << ": " << ours.err;
+    EXPECT_FALSE(folder.Exists("ours.out")) << c.name;
+    if (haveXmllint) {
+      KTProgramResult lint = KTRunProgram("/usr/bin/xmllint", c.lint, folder.Path());
+      EXPECT_NE(lint.status, 0) << c.name << ": xmllint accepts it";
+    }
+  }
+}
+
+// An external parsed entity that is referenced and cannot be read refuses
+// the document at once, naming the entity: a named pipe or a device is never
+// opened for reading (the harness's timeout fails a run that would block).
+TEST(DtdProgramTest, UnreadableExternalEntitiesAreRefusedAtOnce) {
+  KTScratchFolder folder;
+  ASSERT_EQ(mkfifo(folder.File("pipe.ent").c_str(), 0600), 0) << std::strerror(errno);
+  folder.Write("dir/keep", "");
+  folder.Write("id.xsl", kIdentity);
+  struct Case {
+    std::string system;
+    const char* reason;
+  } cases[] = {
+      {"missing.ent", "cannot be read: no such file or directory"},
+      {"dir", "cannot be read: is a directory"},
+      {"pipe.ent", "cannot be read: not a regular file: a named pipe"},
+      {"/dev/zero", "cannot be read: not a regular file: a character device"},
+  };
+  for (const Case& c : cases) {
+    folder.Write("src.xml", "<!DOCTYPE doc [<!ENTITY e SYSTEM \"" + c.system + "\">]>\n<doc>&e;</doc>\n");
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", "src.xml", "-out", "ours.out"}, folder.Path());
+    EXPECT_NE(ours.status, 0) << c.system << ": " << ours.err;
+    std::string expected = "&e; (\"" + c.system + "\") " + c.reason;
+    EXPECT_NE(ours.err.find(expected), std::string::npos) << c.system << ": " << ours.err;
+    EXPECT_FALSE(folder.Exists("ours.out")) << c.system;
+  }
+  // The same for the documents named on the command line.
+  for (const char* source : {"pipe.ent", "dir"}) {
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", source, "-out", "ours.out"}, folder.Path());
+    EXPECT_NE(ours.status, 0) << source;
+    EXPECT_NE(ours.err.find("Failed to load " + folder.File(source)), std::string::npos) << ours.err;
+  }
+  KTProgramResult sheet =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "pipe.ent", "-xml", "id.xsl", "-out", "ours.out"}, folder.Path());
+  EXPECT_NE(sheet.status, 0);
+  EXPECT_NE(sheet.err.find("a named pipe"), std::string::npos) << sheet.err;
+}
+
+// An external subset that cannot be read is a warning in plain words: the
+// subset as written, the document that declares it and why. References
+// left unexpanded because of it get one warning per document.
+TEST(DtdProgramTest, UnreadableExternalSubsetIsAPlainWarning) {
+  KTScratchFolder folder;
+  folder.Write("id.xsl", kIdentity);
+  folder.Write("src.xml",
+               "<!DOCTYPE doc SYSTEM \"../common/entities.ent\" [<!ENTITY here 'H'>]>\n"
+               "<doc>&here;&nbsp;&copy;&nbsp;</doc>\n");
+  KTProgramResult ours =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", "src.xml", "-out", "ours.out"}, folder.Path());
+  EXPECT_EQ(ours.status, 0) << ours.err;
+  const std::string document = folder.File("src.xml");
+  EXPECT_NE(ours.err.find("Warning: could not read the external DTD subset \"../common/entities.ent\" declared in " +
+                          document + ": no such file or directory"),
+            std::string::npos)
+      << ours.err;
+  const std::string unexpanded = "Warning: the entity reference &nbsp; in " + document + " is left as written";
+  size_t at = ours.err.find(unexpanded);
+  EXPECT_NE(at, std::string::npos) << ours.err;
+  EXPECT_NE(ours.err.find("\"../common/entities.ent\", which could not be read", at), std::string::npos) << ours.err;
+  // One such warning for the document, whatever the number of references.
+  EXPECT_EQ(ours.err.find("left as written", at + unexpanded.size()), std::string::npos) << ours.err;
+  EXPECT_EQ(ours.err.find("schema problem"), std::string::npos) << ours.err;
+  // The internal subset was read; the other references stay as written, as
+  // text.
+  EXPECT_EQ(KTWithoutDeclaration(folder.Read("ours.out")), "<doc>H&amp;nbsp;&amp;copy;&amp;nbsp;</doc>\n");
 }
 
 }  // namespace
