@@ -241,8 +241,11 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkConditionalSection(KTXNode* node, con
   if (kind != SectionKind::kInclude) return TextWalk::kGoOn;
   int open = text.Find(u'[', 3);
   KTString body = open < 0 ? KTString() : text.Mid(open + 1, text.GetLength() - open - 1 - 3);
+  const int untrimmed = body.GetLength();
   body.TrimLeft(kBlanks);
   if (body.IsEmpty()) return TextWalk::kGoOn;
+  // Where the body stands in the section's text, for the places of messages.
+  const int bodyOffset = open + 1 + untrimmed - body.GetLength();
   if (sectionDepth_ >= kMaxDtdNesting) {
     // Each level would parse the body of the one inside it again.
     RefuseDocument(u"conditional sections are nested too deeply at " + PlaceOf(node));
@@ -250,12 +253,13 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkConditionalSection(KTXNode* node, con
     return TextWalk::kFailed;
   }
   ++sectionDepth_;
-  bool ok = WalkFragment(body, node, false, kSchemaBadSectionOrReference);
+  bool ok = WalkFragment(body, node, false, kSchemaBadSectionOrReference, bodyOffset);
   --sectionDepth_;
   return ok ? TextWalk::kGoOn : TextWalk::kFailed;
 }
 
-bool KTSchemaModel::WalkFragment(const KTString& text, KTXNode* node, bool expandedText, int failureId) {
+bool KTSchemaModel::WalkFragment(const KTString& text, KTXNode* node, bool expandedText, int failureId,
+                                 int textOffset) {
   std::unique_ptr<KTXNode> tree = ParseFragment(text.c_str(), u"extSubsetDecl", node);
   if (!tree) {
     RefuseDocument(u"an included conditional section does not hold markup declarations (XML 1.0 §3.4) at " +
@@ -263,6 +267,7 @@ bool KTSchemaModel::WalkFragment(const KTString& text, KTXNode* node, bool expan
     return ReportError(failureId, node, nullptr, KTString());
   }
   KTXNode* root = AdoptFragment(std::move(tree), node);
+  if (textOffset >= 0) fragmentOffsets_[root] = textOffset;
   return ParseExtSubsetDecl(root, false, expandedText);
 }
 
@@ -400,6 +405,8 @@ void KTSchemaModel::NoteUnreadDtd(const KTString& what) {
 }
 
 KTString KTSchemaModel::PlaceOf(KTXNode* node) {
+  // The offset of the place in the text of the tree `at` belongs to.
+  int offset = node ? node->GetStartOffset() : -1;
   for (KTXNode* at = node; at && manager_;) {
     KTXNode* top = at;
     while (top->GetParent()) top = top->GetParent();
@@ -407,7 +414,6 @@ KTString KTSchemaModel::PlaceOf(KTXNode* node) {
       KTDocumentSource* source = record->GetSource();
       KTString place = source && !source->GetUrl().IsEmpty() ? source->GetUrl() : DocumentNameOf(node);
       const KTDocumentLoader* loader = record->GetLoader();
-      const int offset = at->GetStartOffset();
       if (!loader || offset < 0 || offset > loader->GetText().GetLength()) return place;
       // CR LF, a lone CR and a lone LF each end a line (XML 1.0 §2.11).
       const char16_t* text = loader->GetText().c_str();
@@ -423,9 +429,18 @@ KTString KTSchemaModel::PlaceOf(KTXNode* node) {
       position.Format(u", line %d, column %d", line, offset - lineStart + 1);
       return place + position;
     }
-    // The root of a tree parsed from DTD text stands where that text was.
+    // The root of a tree parsed from DTD text stands where that text was: a
+    // section's body at its own place in the section, any other text (an
+    // entity's value) at the node it came from.
     auto parent = fragmentParents_.find(top);
     at = parent == fragmentParents_.end() ? nullptr : parent->second;
+    if (!at) break;
+    auto base = fragmentOffsets_.find(top);
+    if (base != fragmentOffsets_.end() && offset >= 0 && at->GetStartOffset() >= 0) {
+      offset = at->GetStartOffset() + base->second + offset;
+    } else {
+      offset = at->GetStartOffset();
+    }
   }
   return DocumentNameOf(node);
 }

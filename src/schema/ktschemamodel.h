@@ -477,7 +477,9 @@ class KTSchemaModel final : public KTSchemaServices {
   TextWalk WalkConditionalSection(KTXNode* node, const KTString& text);
   TextWalk WalkReferenceText(KTXNode* node, const KTString& text, bool expandedText);
   bool WalkEntityTree(KTXNode* node, KTEntityDecl* entity);
-  bool WalkFragment(const KTString& text, KTXNode* node, bool expandedText, int failureId);
+  // `textOffset`: where the text stands in the value of `node`, when it is
+  // a verbatim part of it (-1 otherwise).
+  bool WalkFragment(const KTString& text, KTXNode* node, bool expandedText, int failureId, int textOffset = -1);
   const KTGrammarEntry* GrammarOfDocument(KTXNode* contextNode);
 
   KTNamespaceContext namespaces_;
@@ -528,6 +530,9 @@ class KTSchemaModel final : public KTSchemaServices {
   std::unordered_map<const KTXNode*, const KTGrammarEntry*> fragmentGrammars_;
   // Roots of adopted fragments -> the node their text came from.
   std::unordered_map<const KTXNode*, KTXNode*> fragmentParents_;
+  // Roots of adopted section bodies -> where the body stands in the text of
+  // the node it came from (for the places of messages).
+  std::unordered_map<const KTXNode*, int> fragmentOffsets_;
   std::vector<const void*> active_;
   int sectionDepth_ = 0;
   int declarationDepth_ = 0;

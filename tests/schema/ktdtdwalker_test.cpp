@@ -3,6 +3,7 @@
 // with a recorded problem.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -227,12 +228,93 @@ TEST(DtdWalker, HostileDtdsEndWithAProblem) {
     EXPECT_LE(w.model->GetExpandedChars(), w.model->GetExpansionBudget()) << c.document;
   }
 
-  // Parameter entities that include each other, and a DTD that names itself.
+  // Parameter entities that include each other, and a DTD that names
+  // itself: recursion is a fatal error of the document (XML 1.0 §4.1).
   for (const char* file : {"pe-cycle.xml", "self-subset.xml"}) {
     Wrapped w;
     ASSERT_TRUE(w.FromFile(kData + file));
     EXPECT_EQ(w.model->GetErrorId(), 7523) << file;
+    KTString why;
+    EXPECT_TRUE(w.model->DocumentRefused(why)) << file;
+    EXPECT_NE(Text(why).find("refers to itself"), std::string::npos) << Text(why);
   }
+}
+
+// A well-formedness error found while the DTD is walked refuses the
+// document and names the file, line and column it is at, also inside
+// sections and entities whose text was parsed on its own.
+TEST(DtdWalker, FatalErrorsNameTheirPlace) {
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-fatal";
+  std::filesystem::create_directories(dir);
+  auto write = [&](const std::string& name, const std::string& text) {
+    std::ofstream((dir / name).string()) << text;
+    return (dir / name).string();
+  };
+  write("joined-a.ent", "<!ENTITY e ");
+  write("joined-b.ent", "'AB'>");
+  struct Case {
+    std::string dtd;
+    std::string reason;  // with the place, relative to the folder
+  } cases[] = {
+      // A section nested in an included one stands at its own place.
+      {"<![INCLUDE[\n<!ENTITY e 'E'>\n  <![ INCLUDE [\n <![ BAD [ ]]> ]]>\n]]>",
+       "the keyword of a conditional section is \"BAD\", neither INCLUDE nor IGNORE (XML 1.0 §3.4), at case0.dtd, "
+       "line 4, column 2"},
+      {"<!ENTITY % k 'IN CLUDE'>\n<![%k;[<!ENTITY e 'in'>]]>", "at case1.dtd, line 2, column 1"},
+      {"<!ENTITY % a SYSTEM 'joined-a.ent'><!ENTITY % b SYSTEM 'joined-b.ent'>\n%a; %b;",
+       "the parameter entity %a; does not hold whole markup declarations where it is referenced: joined-a.ent, line 1, "
+       "column 12"},
+      {"<!ENTITY % a '<!ENTITY e '>\n<!ENTITY % b \"'AB'>\">\n\n%a;%b;",
+       "the parameter entity %a; does not hold whole markup declarations where it is referenced: 'a' ( <!ENTITY e ), "
+       "referenced at case3.dtd, line 4, column 1"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string name = "case" + std::to_string(n++);
+    write(name + ".dtd", c.dtd);
+    std::string document = write(name + ".xml", "<!DOCTYPE r SYSTEM '" + name + ".dtd'><r>&e;</r>");
+    Wrapped w;
+    ASSERT_TRUE(w.FromFile(document));
+    KTString why;
+    ASSERT_TRUE(w.model->DocumentRefused(why)) << c.dtd;
+    std::string expected = c.reason;
+    for (const char* file : {"case", "joined-a"}) {
+      size_t at = expected.find(file);
+      if (at != std::string::npos) expected.insert(at, dir.string() + "/");
+    }
+    std::string reason = Text(why);
+    ASSERT_FALSE(reason.empty());
+    reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    EXPECT_NE(reason.find(expected), std::string::npos) << reason << "\n" << expected;
+  }
+}
+
+// A parameter entity that cannot be read is a warning, not an error; the
+// declarations after its reference are not read (XML 1.0 §5.1), and a
+// reference to one of them says which entity was not read.
+TEST(DtdWalker, UnreadParameterEntityWarnsAndStopsTheDeclarationsAfterIt) {
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-unread";
+  std::filesystem::create_directories(dir);
+  std::ofstream((dir / "doc.dtd").string()) << "<!ENTITY before 'B'>\n<!ENTITY % p SYSTEM 'nope.ent'>\n%p;\n<!ENTITY after 'A'>\n";
+  std::string document = (dir / "doc.xml").string();
+  std::ofstream(document) << "<!DOCTYPE r SYSTEM 'doc.dtd'><r>&before;&after;&after;</r>";
+  Wrapped w;
+  w.warnings = tmpfile();
+  ASSERT_TRUE(w.FromFile(document));
+  EXPECT_EQ(Outline(w.Root()), "[B&after;&after;]");
+  KTString why;
+  EXPECT_FALSE(w.model->DocumentRefused(why)) << Text(why);
+  rewind(w.warnings);
+  std::string lines;
+  char line[1024];
+  while (fgets(line, sizeof line, w.warnings)) lines += line;
+  fclose(w.warnings);
+  EXPECT_EQ(lines,
+            "Warning: could not read the external parameter entity \"nope.ent\" named in the DTD of " + document +
+                ": no such file or directory [7509]\n"
+                "Warning: the entity reference &after; in " + document +
+                " is left as written: its declaration may be in the external parameter entity %p; (\"nope.ent\"), "
+                "which could not be read [7522]\n");
 }
 
 }  // namespace
