@@ -562,8 +562,9 @@ KTString KTSchemaModel::DocumentNameOf(KTXNode* node) {
 }
 
 void KTSchemaModel::WarnAboutDeclaration(int id, KTXNode* node, const KTString& what) {
-  std::string line = "Warning: schema problem " + std::to_string(id) + " in " +
-                     KTUtf16ToUtf8(DocumentNameOf(node).View()) + ": " + KTUtf16ToUtf8(what.View()) + "\n";
+  // Where the declaration is (file, line, column), what failed, the id.
+  std::string line = "Warning: " + KTUtf16ToUtf8(PlaceOf(node).View()) + ": " + KTUtf16ToUtf8(what.View()) + " [" +
+                     std::to_string(id) + "]\n";
   // A declaration read again from its expanded text warns once.
   if (declarationWarningLines_.insert(line).second) declarationWarnings_.push_back({id, std::move(line)});
 }
