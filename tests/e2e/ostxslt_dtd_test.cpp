@@ -117,6 +117,12 @@ std::vector<DtdCase> Cases() {
          "<!ENTITY % cm SYSTEM \"model.txt\">\n<!ELEMENT doc %cm;>\n<!ATTLIST b q CDATA 'qq'>\n"},
         {"src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc>&g;|&h;<b/></doc>\n"}},
        {}},
+      {"a parameter entity that stands for an entity's whole definition, in an included section too",
+       {{"doc.dtd",
+         "<![ INCLUDE [\n<!ENTITY % d '\"&#60;!ENTITY e &#39;declared&#39;>\"'>\n<!ENTITY % m\n    %d;\n>\n%m;\n]]>\n"
+         "<!ENTITY % lit '\"a literal\"'>\n<!ENTITY g %lit; >\n"},
+        {"src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc>&e;|&g;</doc>\n"}},
+       {}},
       {"a document that document() loads has its external subset and its warnings",
        {{"doc.dtd", "<!ELEMENT doc ANY>\n<!ELEMENT doc EMPTY>\n<!ATTLIST doc z CDATA 'zz'>\n"},
         {"other.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc/>\n"},
