@@ -519,11 +519,11 @@ bool KTSchemaModel::IsNotWellFormed(const KTLoadStatus& status) {
 KTString KTSchemaModel::DescribeLoadFailure(const KTLoadStatus& status, const KTString& url) {
   KTString message = status.GetMessage();
   if (message.IsEmpty()) message = KTString(u"it could not be loaded");
-  if (IsNotWellFormed(status)) return url + u", " + message;
-  // A system text such as "No such file or directory" follows a colon.
+  // The text follows a comma or a colon: "No such file or directory" reads
+  // on in lower case (an acronym such as "URL" stays).
   if (message[0] >= u'A' && message[0] <= u'Z' && !(message.GetLength() > 1 && message[1] >= u'A' && message[1] <= u'Z'))
-    message = KTString(std::u16string(1, static_cast<char16_t>(message[0] - u'A' + u'a'))) + message.Mid(1);
-  return message;
+    message = KTString(static_cast<char16_t>(message[0] - u'A' + u'a')) + message.Mid(1);
+  return IsNotWellFormed(status) ? url + u", " + message : message;
 }
 
 KTXNode* KTSchemaModel::LoadExternalSubset(const KTString& keyword, const KTString& idText, KTXNode* contextNode,

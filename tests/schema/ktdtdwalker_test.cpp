@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -286,6 +287,49 @@ TEST(DtdWalker, FatalErrorsNameTheirPlace) {
     ASSERT_FALSE(reason.empty());
     reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
     EXPECT_NE(reason.find(expected), std::string::npos) << reason << "\n" << expected;
+  }
+}
+
+// An external parameter entity read as text (here for an entity value)
+// loses its text declaration, which must have the form XML 1.0 §4.3.1 gives
+// it: a malformed one refuses the document.
+TEST(DtdWalker, TextDeclarationsOfParameterEntitiesReadAsText) {
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-textdecl";
+  std::filesystem::create_directories(dir);
+  struct Case {
+    const char* text;
+    const char* outline;  // empty: refused
+  } cases[] = {
+      {"<?xml encoding='UTF-8'?>value", "[<value>]"},
+      {"<?xml version=\"1.0\"  encoding=\"ISO-8859-1\" ?>value", "[<value>]"},
+      {"<?xml-stylesheet href='x'?>", "[<<?xml-stylesheet href='x'?>>]"},  // a processing instruction stays
+      {"<?xml version='1.0'?>value", ""},                                   // no encoding
+      {"<?xml encoding='UTF-8' standalone='yes'?>value", ""},
+      {"<?xml encoding='UTF-8' version='1.0'?>value", ""},
+      {"<?xml version='2.0' encoding='UTF-8'?>value", ""},
+      {"<?xml version='1.0'encoding='UTF-8'?>value", ""},
+      {"<?xml encoding='8bit'?>value", ""},
+      {"<?xml encoding='UTF-8'", ""},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string name = "v" + std::to_string(n++);
+    std::ofstream((dir / (name + ".txt")).string()) << c.text;
+    std::ofstream((dir / (name + ".dtd")).string())
+        << "<!ENTITY % v SYSTEM '" << name << ".txt'>\n<!ENTITY g \"<%v;>\">\n";
+    std::string document = (dir / (name + ".xml")).string();
+    std::ofstream(document) << "<!DOCTYPE r SYSTEM '" << name << ".dtd'><r>&g;</r>";
+    Wrapped w;
+    ASSERT_TRUE(w.FromFile(document));
+    KTString why;
+    bool refused = w.model->DocumentRefused(why);
+    EXPECT_EQ(refused, c.outline[0] == 0) << c.text << ": " << Text(why);
+    if (refused) {
+      EXPECT_NE(Text(why).find("%v;"), std::string::npos) << Text(why);
+      EXPECT_NE(Text(why).find((dir / (name + ".txt")).string() + ", "), std::string::npos) << Text(why);
+    } else {
+      EXPECT_EQ(EntityValue(*w.model, u"g"), std::string(c.outline).substr(1, strlen(c.outline) - 2)) << c.text;
+    }
   }
 }
 
