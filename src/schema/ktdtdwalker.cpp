@@ -207,9 +207,11 @@ bool KTSchemaModel::ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedT
       }
       case kDoctypeElement:
         ok = ParseElementDecl(*this, child, nullptr, false, false);
+        if (!ok) RefuseMalformedDeclaration(child);
         break;
       case kDoctypeAttlist:
         ok = ParseAttlistDecl(*this, child, nullptr);
+        if (!ok) RefuseMalformedDeclaration(child);
         break;
       case kDoctypeEntity:
         ok = ParseEntityDecl(*this, child);
@@ -398,6 +400,28 @@ bool KTSchemaModel::DocumentRefused(KTString& why) const {
   if (refusal_.IsEmpty()) return false;
   why = refusal_;
   return true;
+}
+
+void KTSchemaModel::RefuseMalformedDeclaration(KTXNode* node) {
+  switch (error_.id) {
+    case kSchemaUnusableParameterEntity:
+    case 7510:  // a mixed group holding a group
+    case 7539:  // "#PCDATA" brought in after other particles
+      break;
+    case kSchemaExpansionFailed:
+      // Not when a bound ended the walk: that is no fault of the syntax.
+      if (dtdVisits_ > kMaxDtdVisits || !expansionStopped_.IsEmpty()) return;
+      break;
+    default:
+      return;  // an undeclared entity (a validity matter), or a bound
+  }
+  // A parameter-entity reference inside a declaration is replaced by its
+  // text, and the declaration must then match its production (XML 1.0
+  // §4.4.8, §2.8).
+  KTString why = u"the declaration at " + PlaceOf(node) +
+                 u" does not match the grammar once its parameter-entity references are replaced";
+  if (!error_.contextText.IsEmpty()) why += u": " + error_.contextText;
+  RefuseDocument(why);
 }
 
 void KTSchemaModel::NoteUnreadDtd(const KTString& what) {

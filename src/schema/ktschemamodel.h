@@ -429,6 +429,10 @@ class KTSchemaModel final : public KTSchemaServices {
   // subset or parameter entity, as written), so that a reference to an
   // undeclared entity can say where its declaration may have been.
   void NoteUnreadDtd(const KTString& what);
+  // After an element or attribute-list declaration failed to read: refuses
+  // the document when the kept problem says its text, with the references
+  // replaced, is not a declaration (a well-formedness error).
+  void RefuseMalformedDeclaration(KTXNode* node);
   // Why the external entity of that system identifier could not be read.
   void NoteUnreadReason(const KTString& systemId, const KTString& reason) { unreadReasons_[systemId] = reason; }
   // A reference to an undeclared entity in content, left as written: when
