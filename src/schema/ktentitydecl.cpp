@@ -254,7 +254,7 @@ bool LoadExternalEntity(KTEntityDecl& record, KTSchemaModel& model) {
       record.trimmedValue = KTString();
       return true;
     }
-    if (readButRefused) {
+    if (readButRefused && textRefused) {
       // Bytes or characters XML does not allow, or a malformed text
       // declaration: a well-formedness error wherever the entity is used.
       model.RefuseDocument(u"the external parameter entity " + reference + u" (\"" + systemId +
@@ -262,6 +262,7 @@ bool LoadExternalEntity(KTEntityDecl& record, KTSchemaModel& model) {
     } else {
       // Like an external subset that cannot be read, a warning: the
       // declarations it would have made are missing.
+      if (readButRefused) reason = why;
       model.NoteUnreadReason(systemId, reason);
       model.NoteUnreadDtd(u"the external parameter entity " + reference + u" (\"" + systemId + u"\")");
     }
@@ -334,12 +335,7 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
     const char16_t* q = nameStart;
     while (*q && *q != u';' && !IsBlank(*q)) ++q;
     if (*q != u';') {
-      // The end of the text ends the expansion. In a declaration a '%' must
-      // begin a whole reference (XML 1.0 §2.3, [9], §4.1, [69]).
-      if (parameterRefs) {
-        RefuseDocument(u"the parameter-entity reference \"" + KTString(std::u16string_view(start, q - start)) +
-                       u"\" has no closing ';', at " + PlaceOf(node));
-      }
+      // The end of the text ends the expansion.
       reported = true;
       p = CopyUnterminatedReference(node, start, q, result, length);
       if (!*q) break;
