@@ -392,7 +392,7 @@ void KTSchemaModel::RefuseDocument(const KTString& why) {
   if (!refusal_.IsEmpty()) return;
   refusal_ = why.IsEmpty() ? KTString(u"The DTD is not well-formed") : why;
   if (refusal_[0] >= u'a' && refusal_[0] <= u'z') {
-    refusal_ = KTString(std::u16string(1, static_cast<char16_t>(refusal_[0] - u'a' + u'A'))) + refusal_.Mid(1);
+    refusal_ = KTString(static_cast<char16_t>(refusal_[0] - u'a' + u'A')) + refusal_.Mid(1);
   }
 }
 
@@ -405,8 +405,8 @@ bool KTSchemaModel::DocumentRefused(KTString& why) const {
 void KTSchemaModel::RefuseMalformedDeclaration(KTXNode* node) {
   switch (error_.id) {
     case kSchemaUnusableParameterEntity:
-    case 7510:  // a mixed group holding a group
-    case 7539:  // "#PCDATA" brought in after other particles
+    case kSchemaGroupInMixedContent:
+    case kSchemaLateMixedContent:  // "#PCDATA" brought in after other particles
       break;
     case kSchemaExpansionFailed:
       // Not when a bound ended the walk: that is no fault of the syntax.

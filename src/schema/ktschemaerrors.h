@@ -10,6 +10,7 @@ enum KTSchemaMessage : int {
   kSchemaNoElements = 7506,
   kSchemaEmptyDoctype = 7508,
   kSchemaLoadFailed = 7509,
+  kSchemaGroupInMixedContent = 7510,
   // Validity problems of a DTD (XML 1.0 §3.2, §3.3.1): warned about, the
   // declaration read as far as it can be and the walk going on.
   kSchemaElementDeclaredTwice = 7512,
@@ -22,6 +23,7 @@ enum KTSchemaMessage : int {
   kSchemaBadExternalKeyword = 7528,
   kSchemaNotFound = 7529,
   kSchemaCountsAsLoaded = 7530,
+  kSchemaLateMixedContent = 7539,
   // Ids above this one never replace a kept problem below it.
   kSchemaSeverityBoundary = 7551,
   kSchemaDefaultNotEnumerated = 7569,
