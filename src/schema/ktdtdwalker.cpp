@@ -396,6 +396,21 @@ void KTSchemaModel::RefuseDocument(const KTString& why) {
   }
 }
 
+KTString KTSchemaModel::LineAndColumn(const char16_t* text, int offset) {
+  // CR LF, a lone CR and a lone LF each end a line (XML 1.0 §2.11).
+  int line = 1, lineStart = 0;
+  for (int i = 0; i < offset; ++i) {
+    if (text[i] == u'\r' && i + 1 < offset && text[i + 1] == u'\n') ++i;
+    if (text[i] == u'\r' || text[i] == u'\n') {
+      ++line;
+      lineStart = i + 1;
+    }
+  }
+  KTString position;
+  position.Format(u", line %d, column %d", line, offset - lineStart + 1);
+  return position;
+}
+
 bool KTSchemaModel::DocumentRefused(KTString& why) const {
   if (refusal_.IsEmpty()) return false;
   why = refusal_;
@@ -439,19 +454,7 @@ KTString KTSchemaModel::PlaceOf(KTXNode* node) {
       KTString place = source && !source->GetUrl().IsEmpty() ? source->GetUrl() : DocumentNameOf(node);
       const KTDocumentLoader* loader = record->GetLoader();
       if (!loader || offset < 0 || offset > loader->GetText().GetLength()) return place;
-      // CR LF, a lone CR and a lone LF each end a line (XML 1.0 §2.11).
-      const char16_t* text = loader->GetText().c_str();
-      int line = 1, lineStart = 0;
-      for (int i = 0; i < offset; ++i) {
-        if (text[i] == u'\r' && i + 1 < offset && text[i + 1] == u'\n') ++i;
-        if (text[i] == u'\r' || text[i] == u'\n') {
-          ++line;
-          lineStart = i + 1;
-        }
-      }
-      KTString position;
-      position.Format(u", line %d, column %d", line, offset - lineStart + 1);
-      return place + position;
+      return place + LineAndColumn(loader->GetText().c_str(), offset);
     }
     // The root of a tree parsed from DTD text stands where that text was: a
     // section's body at its own place in the section, any other text (an

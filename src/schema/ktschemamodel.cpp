@@ -25,7 +25,7 @@ bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == 
 
 // TextDecl ::= '<?xml' VersionInfo? EncodingDecl S? '?>' (XML 1.0 §4.3.1):
 // `end` becomes the place after it (0 when the text opens with none); false,
-// with `fault` saying why, for a declaration of another form.
+// with `fault` saying why and `end` where, for a declaration of another form.
 bool SkipTextDeclaration(const KTString& text, int& end, KTString& fault) {
   end = 0;
   const int n = text.GetLength();
@@ -75,25 +75,30 @@ bool SkipTextDeclaration(const KTString& text, int& end, KTString& fault) {
     if (!quoted(isDigit, isVersionChar, value) || KTStrNCmp(value.c_str(), u"1.", 2) != 0 || value.GetLength() < 3 ||
         value.Find(u'.', 2) >= 0) {
       fault = KTString(u"the text declaration has a malformed version");
+      end = i;
       return false;
     }
     spaced = skipSpace();
   }
   if (!keyword(u"encoding")) {
     fault = KTString(u"a text declaration must name the encoding (XML 1.0 §4.3.1)");
+    end = i;
     return false;
   }
   if (!spaced) {
     fault = KTString(u"the text declaration needs a blank before its encoding");
+    end = i;
     return false;
   }
   if (!quoted(isLetter, isEncChar, value)) {
     fault = KTString(u"the text declaration has a malformed encoding name");
+    end = i;
     return false;
   }
   skipSpace();
   if (!keyword(u"?>")) {
     fault = KTString(u"the text declaration holds more than a version and an encoding, or does not end with '?>'");
+    end = i;
     return false;
   }
   end = i;
@@ -501,7 +506,7 @@ bool KTSchemaModel::ReadExternalText(const KTString& systemId, KTXNode* contextN
   int end = 0;
   KTString fault;
   if (!SkipTextDeclaration(text, end, fault)) {
-    if (why) *why = resolved + u", line 1: " + fault;
+    if (why) *why = resolved + LineAndColumn(text.c_str(), end) + u": " + fault;
     if (notWellFormed) *notWellFormed = true;
     return false;
   }

@@ -425,6 +425,8 @@ class KTSchemaModel final : public KTSchemaServices {
   // hand, ", line L, column C" (a node of a tree parsed from DTD text stands
   // where that text was written).
   KTString PlaceOf(KTXNode* node);
+  // ", line L, column C" of an offset into a text.
+  static KTString LineAndColumn(const char16_t* text, int offset);
   // Records that part of the DTD could not be read (`what`: the external
   // subset or parameter entity, as written), so that a reference to an
   // undeclared entity can say where its declaration may have been.

@@ -232,7 +232,7 @@ std::vector<FatalCase> FatalCases() {
        {{"decls.ent", "<?xml version='1.0'?>\n<!ELEMENT a ANY>\n"},
         {"doc.dtd", "<!ENTITY % decls SYSTEM \"decls.ent\">\n%decls;\n"},
         {"src.xml", doctype}},
-       "decls.ent, line 1",
+       "decls.ent, line 1, column 20",
        loadDtd},
       {"a declaration begun in one parameter entity and ended in the next",
        {{"a.ent", "<!ELEMENT doc"},
