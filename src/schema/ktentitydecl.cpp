@@ -21,8 +21,17 @@ bool StartsWith(const KTString& text, const char16_t* prefix) {
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
 // The declared text of an entity or notation node with its parameter
-// references (and general references) expanded.
+// references (and general references) expanded. An external identifier's
+// literals hold no references: a '%' in a system or public literal is a
+// character like any other (XML 1.0 §2.3, §4.4).
 bool ExpandDeclarationText(KTSchemaModel& model, KTXNode* node, KTString& text, bool trimmedValues) {
+  KTString written(node->GetValue());
+  KTString start = written;
+  start.TrimLeft(kBlanks);
+  if (StartsWith(start, u"SYSTEM") || StartsWith(start, u"PUBLIC")) {
+    text = written;
+    return true;
+  }
   return model.ExpandEntityReferences(node, node->GetValue(), text, true, trimmedValues, false);
 }
 
@@ -195,7 +204,7 @@ bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
 bool ParseNotationDecl(KTSchemaModel& model, KTXNode* node) {
   if (!node) return model.ReportError(kSchemaMissingNode, nullptr, nullptr, KTString());
   KTString text;
-  if (!model.ExpandEntityReferences(node, node->GetValue(), text, true, false, false)) return false;
+  if (!ExpandDeclarationText(model, node, text, false)) return false;
   ExpandCharacterReferences(text);
   KTEntityDecl* record = model.DeclareNotation(KTString(node->GetName()));
   record->external = StartsWith(text, u"PUBLIC") || StartsWith(text, u"SYSTEM");

@@ -123,6 +123,11 @@ std::vector<DtdCase> Cases() {
          "<!ENTITY % lit '\"a literal\"'>\n<!ENTITY g %lit; >\n"},
         {"src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc>&e;|&g;</doc>\n"}},
        {}},
+      {"a percent sign in a system literal is a character, and the declarations after it are read",
+       {{"doc.dtd", "<!NOTATION n SYSTEM \"50%\">\n<!ENTITY % p PUBLIC \"-//x//y%z//EN\" \"p%.ent\">\n"
+                    "<!ATTLIST doc a CDATA \"after\">\n"},
+        {"src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc/>\n"}},
+       {}},
       {"a document that document() loads has its external subset and its warnings",
        {{"doc.dtd", "<!ELEMENT doc ANY>\n<!ELEMENT doc EMPTY>\n<!ATTLIST doc z CDATA 'zz'>\n"},
         {"other.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc/>\n"},
