@@ -158,7 +158,13 @@ KTFallbackExecutor::KTFallbackExecutor(KTXSLTProcessor* processor) : KTInstructi
 bool KTFallbackExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTXPathNode* node = Open(frame);
-  if (KTXPathNode* first = KTFirstContentChild(node)) PushChild(processor_, frame, resultParent_, first);
+  // "Normally, instantiating an xsl:fallback element does nothing" (XSLT 1.0
+  // §15): its content runs only for an element performing fallback.
+  KTExecFrame* parent = frame->Parent();
+  KTInstructionExecutor* owner = parent ? parent->Executor() : nullptr;
+  bool performing = owner && owner->PerformsFallback();
+  if (KTXPathNode* first = performing ? KTFirstContentChild(node) : nullptr)
+    PushChild(processor_, frame, resultParent_, first);
   EndStart(frame);
   return true;
 }

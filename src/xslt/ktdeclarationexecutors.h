@@ -78,4 +78,5 @@ class KTForwardsCompatibleExecutor : public KTInstructionExecutor {
   explicit KTForwardsCompatibleExecutor(KTXSLTProcessor* processor);
   bool Start() override;
   bool Continue() override;
+  bool PerformsFallback() const override { return true; }
 };

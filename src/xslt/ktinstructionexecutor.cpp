@@ -96,21 +96,40 @@ bool KTInstructionExecutor::RecoverFromForwardReference() {
   // The first top-level declaration of the missing name, through an index
   // of the stylesheet's declarations made at its first recovery: a chain of
   // forward references then costs one walk of the top level, not one each.
-  KTXPathNode* stylesheet = declaration->GetParent();
-  auto [entry, made] = processor_->TopLevelDeclarations().try_emplace(stylesheet);
-  KTXSLTProcessor::DeclarationsByName& byName = entry->second;
-  if (made) {
-    for (const auto& child : stylesheet->Children()) {
-      int kind = child->GetKind();
-      if (kind == kXPathAttribute || kind == kXPathNamespace || kind == kXPathPI || kind == kXPathComment) continue;
-      if (const KTString* name = DeclaredName(processor_->FindDeclaration(child.get())))
-        byName.try_emplace(*name, child.get());
+  auto findIn = [&](KTXPathNode* stylesheet) -> KTXPathNode* {
+    auto [entry, made] = processor_->TopLevelDeclarations().try_emplace(stylesheet);
+    KTXSLTProcessor::DeclarationsByName& byName = entry->second;
+    if (made) {
+      for (const auto& child : stylesheet->Children()) {
+        int kind = child->GetKind();
+        if (kind == kXPathAttribute || kind == kXPathNamespace || kind == kXPathPI || kind == kXPathComment) continue;
+        if (const KTString* name = DeclaredName(processor_->FindDeclaration(child.get())))
+          byName.try_emplace(*name, child.get());
+      }
     }
+    auto found = byName.find(missing);
+    return found == byName.end() ? nullptr : found->second;
+  };
+  KTXPathNode* stylesheet = declaration->GetParent();
+  KTXPathNode* target = findIn(stylesheet);
+  if (!target) {
+    // Top-level bindings are visible in every module (XSLT 1.0 §11.4): a
+    // module being imported may refer to a variable that only a module
+    // importing it declares, whose declarations run after the import. The
+    // importing modules are the stylesheet elements among the frames below;
+    // the outermost has the highest import precedence.
+    std::vector<KTXPathNode*> importers;
+    for (KTExecFrame* below = againFrame->Parent(); below; below = below->Parent()) {
+      KTXPathNode* node = below->OwnNode() ? below->OwnNode() : below->NodeToRun();
+      const KTDeclRecord* record = node && node != stylesheet ? processor_->FindDeclaration(node) : nullptr;
+      if (record && record->elementId == kXSLTStylesheet) importers.push_back(node);
+    }
+    for (auto importer = importers.rbegin(); importer != importers.rend() && !target; ++importer)
+      target = findIn(*importer);
   }
-  auto found = byName.find(missing);
-  if (found == byName.end()) return false;
+  if (!target) return false;
   auto first = std::make_unique<KTExecFrame>(againFrame, resultParent_);
-  first->SetNodeToRun(found->second);
+  first->SetNodeToRun(target);
   processor_->PushFrame(std::move(first));
   return true;
 }

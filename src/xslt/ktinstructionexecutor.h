@@ -44,6 +44,10 @@ class KTInstructionExecutor {
   virtual bool Start() = 0;
   // Every later step; the default pops the frame (DefaultContinue).
   virtual bool Continue();
+  // True while the executor performs fallback for its element (an unknown
+  // instruction or an extension element): only then do its xsl:fallback
+  // children instantiate their content (XSLT 1.0 §15).
+  virtual bool PerformsFallback() const { return false; }
 
   // Start when the processor's top frame has not started, else Continue.
   bool ExecuteStep();

@@ -38,6 +38,7 @@ class KTLiteralResultElementExecutor : public KTInstructionExecutor {
   explicit KTLiteralResultElementExecutor(KTXSLTProcessor* processor);
   bool Start() override;
   bool Continue() override;
+  bool PerformsFallback() const override { return extensionElement_; }
 
  private:
   // The child to run after `after` (null: the first): the

@@ -107,8 +107,7 @@ bool KTDeclarationExecutor::Start() {
   KTXPathNode* parentElement = node->GetParent();
   if (topLevel_) {
     // Evaluated early because another declaration referred to it.
-    std::vector<KTXPathNode*>& evaluated = processor_->Evaluated();
-    if (std::find(evaluated.begin(), evaluated.end(), node) != evaluated.end()) {
+    if (processor_->Evaluated().count(node)) {
       // The frame step set the flag for this declaration; nothing is being
       // evaluated unless another declaration is.
       processor_->SetTopLevelVariableFlag(!processor_->InEvaluation().empty());
@@ -215,9 +214,7 @@ void KTDeclarationExecutor::LeaveEvaluation() {
   std::vector<KTXPathNode*>& stack = processor_->InEvaluation();
   auto at = std::find(stack.rbegin(), stack.rend(), declarationNode_);
   if (at != stack.rend()) stack.erase(std::next(at).base());
-  std::vector<KTXPathNode*>& evaluated = processor_->Evaluated();
-  if (std::find(evaluated.begin(), evaluated.end(), declarationNode_) == evaluated.end())
-    evaluated.push_back(declarationNode_);
+  processor_->Evaluated().insert(declarationNode_);
   processor_->SetTopLevelVariableFlag(!stack.empty());
 }
 

@@ -346,7 +346,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   bool TopLevelVariableFlag() const { return topLevelVariable_; }
   void SetTopLevelVariableFlag(bool value) { topLevelVariable_ = value; }
   std::vector<KTXPathNode*>& InEvaluation() { return inEvaluation_; }
-  std::vector<KTXPathNode*>& Evaluated() { return evaluated_; }
+  // A set: a stylesheet with many top-level declarations asks once for each.
+  std::unordered_set<const KTXPathNode*>& Evaluated() { return evaluated_; }
   // The stylesheet elements whose module has started in this run; a module
   // found here is being imported again.
   std::unordered_set<const KTXPathNode*>& StartedModules() { return startedModules_; }
@@ -593,7 +594,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_map<const KTPrefixMap*, DeclarationOrder> declarationOrders_;
   KTString unknownVariableName_;
   std::vector<KTXPathNode*> inEvaluation_;
-  std::vector<KTXPathNode*> evaluated_;
+  std::unordered_set<const KTXPathNode*> evaluated_;
   std::unordered_set<const KTXPathNode*> startedModules_;
   std::unordered_map<const KTXPathNode*, const KTExecFrame*> restartFrames_;
   std::unordered_map<const KTXPathNode*, DeclarationsByName> topLevelDeclarations_;

@@ -186,3 +186,52 @@ TEST_F(DeclarationsTest, NamespaceAliasesRenameByNamespaceNotByPrefix) {
 }
 
 }  // namespace
+
+// Top-level bindings are visible in every module (XSLT 1.0 §11.4), whatever
+// order the modules' declarations run in; and an xsl:fallback met outside an
+// element performing fallback does nothing (XSLT 1.0 §15).
+TEST_F(DeclarationsTest, BindingsAcrossModulesAndPlainFallbackAgreeWithXsltproc) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const std::vector<Case> cases = {
+      {"an imported module's variable refers to a parameter only its importer declares",
+       "<xsl:stylesheet version='1.0' " XSLNS ">"
+       "<xsl:import href='imp.xsl'/>"
+       "<xsl:output method='text'/>"
+       "<xsl:param name='base' select=\"'B'\"/>"
+       "<xsl:variable name='mid' select='2'/>"
+       "<xsl:template match='/'><xsl:value-of select='$derived'/></xsl:template>"
+       "</xsl:stylesheet>",
+       {{"imp.xsl",
+         "<xsl:stylesheet version='1.0' " XSLNS ">"
+         "<xsl:variable name='derived' select=\"concat($base, '-', $mid)\"/>"
+         "</xsl:stylesheet>"},
+        {"mid.xsl",
+         "<xsl:stylesheet version='1.0' " XSLNS ">"
+         "<xsl:import href='imp.xsl'/>"
+         "<xsl:variable name='mid' select='count(//item)'/>"
+         "</xsl:stylesheet>"}}},
+      {"two levels of imports refer to the outermost and the middle module",
+       "<xsl:stylesheet version='1.0' " XSLNS ">"
+       "<xsl:import href='mid.xsl'/>"
+       "<xsl:output method='text'/>"
+       "<xsl:param name='base' select=\"'B'\"/>"
+       "<xsl:template match='/'><xsl:value-of select='$derived'/></xsl:template>"
+       "</xsl:stylesheet>",
+       {{"imp.xsl",
+         "<xsl:stylesheet version='1.0' " XSLNS ">"
+         "<xsl:variable name='derived' select=\"concat($base, '-', $mid)\"/>"
+         "</xsl:stylesheet>"},
+        {"mid.xsl",
+         "<xsl:stylesheet version='1.0' " XSLNS ">"
+         "<xsl:import href='imp.xsl'/>"
+         "<xsl:variable name='mid' select='count(//item)'/>"
+         "</xsl:stylesheet>"}}},
+      {"xsl:fallback in a known instruction, a literal element and a template does nothing",
+       "<xsl:stylesheet version='1.0' " XSLNS "><xsl:output method='text'/>"
+       "<xsl:template match='/'><xsl:if test='1'><xsl:fallback>no</xsl:fallback>yes</xsl:if>"
+       "<r><xsl:fallback>no</xsl:fallback></r><xsl:fallback>no</xsl:fallback>.</xsl:template>"
+       "</xsl:stylesheet>",
+       {}},
+  };
+  for (const Case& c : cases) ExpectAgreement(c);
+}
