@@ -175,6 +175,8 @@ KTXPathAstNode* KTXPathAstNode::CloneSubtree() const {
   top->token_ = token_;
   top->kind_ = kind_;
   top->role_ = role_;
+  top->invariantSlot_ = invariantSlot_;
+  top->invariantPerDocument_ = invariantPerDocument_;
   // Pairs of (source, copy) whose children are still to be copied.
   std::vector<std::pair<const KTXPathAstNode*, KTXPathAstNode*>> work{{this, top}};
   while (!work.empty()) {
@@ -187,6 +189,8 @@ KTXPathAstNode* KTXPathAstNode::CloneSubtree() const {
         return nullptr;
       to->token_ = from->token_;
       to->kind_ = from->kind_;
+      to->invariantSlot_ = from->invariantSlot_;
+      to->invariantPerDocument_ = from->invariantPerDocument_;
       copy->AddChild(to, kRoleChild);
       work.emplace_back(from, to);
     }

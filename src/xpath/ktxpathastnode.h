@@ -160,6 +160,23 @@ class KTXPathAstNode {
   // Always true; kept for the classes that override it.
   virtual bool Check(void* unused) { return true; }
 
+  // Evaluates the node as an operand (of an operator, a function call or a
+  // predicate). An operand that the compile found invariant (see
+  // ktxpathinvariant.h) runs once per evaluation of its expression and is
+  // replayed from the evaluation's store after that.
+  bool EvaluateOperand(KTXPathEvalContext& context) {
+    return invariantSlot_ < 0 ? Resolved()->Evaluate(context) : EvaluateInvariant(context);
+  }
+  // The slot of the invariant operand in the evaluation's store, -1 for an
+  // operand that runs every time; whether its value also follows the
+  // document of the context node (key(), id()).
+  int InvariantSlot() const { return invariantSlot_; }
+  bool InvariantPerDocument() const { return invariantPerDocument_; }
+  void SetInvariant(int slot, bool perDocument) {
+    invariantSlot_ = slot;
+    invariantPerDocument_ = perDocument;
+  }
+
   // Adds the child (owned from then on) with the role; false for null.
   bool AddChild(KTXPathAstNode* child, int role);
   // Refuses (false, nothing changed) text of kMaxSetTokenLength characters
@@ -208,8 +225,11 @@ class KTXPathAstNode {
   int kind_ = kAstUnset;
   KTNodeHandle lastChild_;
   KTXPathAstNode* resolved_ = nullptr;
+  int invariantSlot_ = -1;
+  bool invariantPerDocument_ = false;
 
   void ResolveChain();
+  bool EvaluateInvariant(KTXPathEvalContext& context);
 };
 
 // Owns a node while a parser production builds it.

@@ -27,18 +27,7 @@ class CallContext : public KTXPathFunctionContext {
  public:
   CallContext(const KTXPathEvalContext& context, KTXPathExpression* owner) : context_(context), owner_(owner) {}
 
-  // The item at the context position when the current value is a list of
-  // several nodes, else its first item (inside predicates and steps the
-  // current value holds the context node alone).
-  KTXPathNodeItem ContextNode() const override {
-    const KTXPathValue& current = context_.Current();
-    if (!current.IsNodeSet() || current.ItemCount() == 0) return KTXPathNodeItem();
-    int position = context_.GetContextPosition();
-    if (current.ItemCount() > 1 && position >= 1 && position <= current.ItemCount()) {
-      return *current.NodeItemAt(position - 1);
-    }
-    return *current.NodeItemAt(0);
-  }
+  KTXPathNodeItem ContextNode() const override { return context_.ContextNodeItem(); }
   int ContextPosition() const override { return context_.GetContextPosition(); }
   int ContextSize() const override {
     return context_.GetContextSize() != 0 ? context_.GetContextSize() : context_.GetNodeSetSize();
@@ -145,7 +134,7 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
     // never see each other's values; the copy shares the node-sets.
     for (size_t i = 0; i < arguments_.size(); ++i) {
       KTXPathEvalContext argumentContext(context);
-      if (!arguments_[i]->Resolved()->Evaluate(argumentContext)) return false;
+      if (!arguments_[i]->EvaluateOperand(argumentContext)) return false;
       values[i] = std::move(argumentContext.Current());
     }
     context.SetResult(KTXPathFunctionLibrary::Call(*function, callContext, values));

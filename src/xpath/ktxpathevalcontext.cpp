@@ -257,6 +257,16 @@ void KTXPathEvalContext::SortInDocumentOrder() {
     Current().SortDocumentOrder();
 }
 
+KTXPathNodeItem KTXPathEvalContext::ContextNodeItem() const {
+  const KTXPathValue& current = Current();
+  if (!current.IsNodeSet() || current.ItemCount() == 0)
+    return KTXPathNodeItem();
+  const int position = contextPosition_;
+  if (current.ItemCount() > 1 && position >= 1 && position <= current.ItemCount())
+    return *current.NodeItemAt(position - 1);
+  return *current.NodeItemAt(0);
+}
+
 bool KTXPathEvalContext::AddResultNode(const KTXPathNodeItem& item, SeenSet& seen) {
   if (!seen.insert(item.GetNode()).second)
     return true;

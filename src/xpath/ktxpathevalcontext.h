@@ -12,6 +12,7 @@
 class KTXPathExpression;
 class KTXPathNodeTest;
 class KTXPathAstNode;
+class KTXPathInvariantValues;
 
 enum KTXPathAxis : int {
   kAxisAncestor = 0,
@@ -53,6 +54,11 @@ class KTXPathEvalContext {
   void SetCurrentItem(const KTXPathNodeItem& item);
   // Sorts the current node-set into document order and numbers it 1..n.
   void SortInDocumentOrder();
+  // The context node as a function sees it: the item at the context
+  // position when the current value lists several nodes, else its first
+  // item (inside predicates and steps it holds the context node alone); the
+  // empty item when there is none.
+  KTXPathNodeItem ContextNodeItem() const;
 
   // ---- Steps ----
   // One location step along the axis from every node of the current
@@ -95,6 +101,10 @@ class KTXPathEvalContext {
   // node. Null when no such step is being evaluated.
   const KTXPathAstNode* GetExistenceStep() const { return existenceStep_; }
   void SetExistenceStep(const KTXPathAstNode* step) { existenceStep_ = step; }
+  // The values of the invariant operands of this evaluation (borrowed; null:
+  // every operand runs each time). Copies of the context share the store.
+  KTXPathInvariantValues* GetInvariantValues() const { return invariants_; }
+  void SetInvariantValues(KTXPathInvariantValues* values) { invariants_ = values; }
 
  private:
   KTXPathValue slots_[2];
@@ -110,4 +120,5 @@ class KTXPathEvalContext {
   bool predicate_ = false;
   int stepLimit_ = 0;
   const KTXPathAstNode* existenceStep_ = nullptr;
+  KTXPathInvariantValues* invariants_ = nullptr;
 };

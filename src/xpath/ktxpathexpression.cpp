@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "xpath/ktxpathevalcontext.h"
+#include "xpath/ktxpathinvariant.h"
 #include "xpath/ktxpathschemapaths.h"
 
 KTXPathExpression::KTXPathExpression() { Init(&ownNamespaces_, &ownUris_, KTString(), 0); }
@@ -116,8 +117,11 @@ bool KTXPathExpression::Compile(bool keepTree, int mode) {
     compileMode_ = kModeNone;
     return false;
   }
-  if (keepTree)
+  if (keepTree) {
+    if (mode == kModeExpr)
+      MarkInvariantOperands(tree.get());
     ownedTree_ = std::move(tree);
+  }
   return true;
 }
 
@@ -144,6 +148,8 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
     return false;
   KTXPathEvalContext context;
   context.SetOwner(this);
+  KTXPathInvariantValues invariants;
+  context.SetInvariantValues(&invariants);
   allowFragments_ = allowFragments;
   KTXPathAstNode* tree = GetTree();
   if (!result || !tree || !rootLookupNode || !contextNode)

@@ -338,7 +338,7 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
     return EvaluateChildren(context);
   // Every operand sees the caller's context; only the final value reaches it.
   KTXPathEvalContext operand = context;
-  if (!FirstChild()->Resolved()->Evaluate(operand))
+  if (!FirstChild()->EvaluateOperand(operand))
     return false;
   KTXPathValue left = operand.Current();
   const int kind = GetKind();
@@ -357,7 +357,7 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
       }
     }
     operand = context;
-    if (!right->Resolved()->Evaluate(operand))
+    if (!right->EvaluateOperand(operand))
       return false;
     const KTXPathValue& rightValue = operand.Current();
     KTXPathValue result;
@@ -411,7 +411,7 @@ bool UnaryExprNode::Evaluate(KTXPathEvalContext& context) {
     return false;
   if (child->GetKind() != kAstNegation)
     return child->Evaluate(context);
-  if (!child->ChildAt(1)->Resolved()->Evaluate(context))
+  if (!child->ChildAt(1)->EvaluateOperand(context))
     return false;
   // The sign bit flips for -0 and NaN as well.
   context.Current().SetNumber(-NumberOf(context.Current()));
@@ -425,7 +425,7 @@ bool UnionExprNode::Evaluate(KTXPathEvalContext& context) {
   for (int i = 0; i < ChildCount(); ++i) {
     KTXPathAstNode* path = i == 0 ? FirstChild() : ChildAt(i)->ChildAt(1);
     KTXPathEvalContext operand = context;
-    if (!path->Resolved()->Evaluate(operand))
+    if (!path->EvaluateOperand(operand))
       return false;
     if (!operand.Current().IsNodeSet()) {
       Fail(context, KTXPathExpression::kErrorNotNodeSet, path);
@@ -761,7 +761,7 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
     // A one-step path decides by its first node: the walk stops there.
     working.SetStepLimit(existenceTest_);
     working.SetExistenceStep(existenceStep_);
-    const bool evaluated = expression->Resolved()->Evaluate(working);
+    const bool evaluated = expression->EvaluateOperand(working);
     working.SetStepLimit(0);
     working.SetExistenceStep(nullptr);
     if (!evaluated)

@@ -3,8 +3,9 @@
 // import precedence, xsl:include (nested, relative to the including file,
 // with an xsl:import that moves to the top stylesheet), recursion and load
 // errors, document() of another file, of the stylesheet itself and of a file
-// that is missing, and the DTDs of loaded documents and stylesheet modules,
-// also beside an XML Schema.
+// that is missing, key() and id() in the document of each context node, and
+// the DTDs of loaded documents and stylesheet modules, also beside an XML
+// Schema.
 // Outputs are compared with xsltproc's where XSLT 1.0 allows one result.
 #include <gtest/gtest.h>
 
@@ -188,6 +189,29 @@ TEST_F(DocumentsProgramTest, UnparsedEntityUrisComeFromTheContextNodesDocument) 
   KTProgramResult ours = Run("p.xsl");
   EXPECT_EQ(ours.status, 0) << ours.err;
   EXPECT_EQ(folder_.Read("r.out"), "[]");
+}
+
+TEST_F(DocumentsProgramTest, KeysAndIdsInPredicatesLookInTheContextNodesDocument) {
+  // key() and id() with fixed arguments, inside predicates whose candidates
+  // come from two documents: each candidate looks in its own document.
+  const char* const kDoctype = "<!DOCTYPE x [<!ATTLIST g id ID #IMPLIED>]>\n";
+  folder_.Write("d.xml", std::string(kDoctype) + "<s><g id=\"b\" k=\"x\"/><g id=\"d\" k=\"y\"/><h ref=\"x\"/></s>\n");
+  folder_.Write("other.xml", std::string(kDoctype) +
+                                 "<o><g id=\"a\" k=\"x\"/><g id=\"b\" k=\"y\"/><g id=\"c\" k=\"x\"/></o>\n");
+  folder_.Write("keys.xsl",
+                Sheet("<xsl:output method=\"text\"/>\n<xsl:key name=\"k\" match=\"g\" use=\"@k\"/>\n"
+                      "<xsl:variable name=\"other\" select=\"document('other.xml')\"/>\n"
+                      "<xsl:template match=\"/\">\n"
+                      "<xsl:for-each select=\"//g | $other//g\"><xsl:value-of select=\"@id\"/>:"
+                      "<xsl:value-of select=\"count(../g[key('k', 'x')/@id = @id])\"/>,"
+                      "<xsl:value-of select=\"count(../g[id('b')])\"/>;</xsl:for-each>\n"
+                      "<xsl:value-of select=\"count($other//g[key('k', 'x')])\"/>|"
+                      "<xsl:value-of select=\"count($other//g[@id = id('b c')/@id])\"/>|"
+                      "<xsl:value-of select=\"count((//g | $other//g)[key('k', 'y')/@id = 'b'])\"/>|"
+                      "<xsl:value-of select=\"count((//g | $other//g)[count(key('k', 'x')) = 1])\"/>|"
+                      "<xsl:for-each select=\"//h\"><xsl:value-of select=\"count($other//g[@k = current()/@ref])\"/>"
+                      "</xsl:for-each>\n</xsl:template>\n"));
+  EXPECT_EQ(RunAndCompare("keys.xsl"), "b:1,2;d:1,2;a:2,3;b:2,3;c:2,3;3|2|3|2|2");
 }
 
 TEST_F(DocumentsProgramTest, AMissingDocumentIsReportedAndTheRunGoesOn) {
