@@ -11,17 +11,20 @@ int KTStrLen(const char16_t* text) {
 }
 
 const char16_t* KTFindUnitInWords(const char16_t* text, size_t count, char16_t c) {
-  constexpr std::uint64_t kLow = 0x0001000100010001ull;
-  constexpr std::uint64_t kHigh = 0x8000800080008000ull;
-  const std::uint64_t pattern = kLow * c;
+  // Sixteen units a step, compared at once with no branch per unit.
+  typedef std::uint16_t EightUnits __attribute__((vector_size(16)));
+  EightUnits pattern;
+  for (int k = 0; k < 8; ++k) pattern[k] = c;
   size_t i = 0;
-  for (; count - i >= 8; i += 8) {
+  for (; count - i >= 16; i += 16) {
+    EightUnits low;
+    EightUnits high;
+    std::memcpy(&low, text + i, sizeof low);
+    std::memcpy(&high, text + i + 8, sizeof high);
+    auto equal = (low == pattern) | (high == pattern);
     std::uint64_t words[2];
-    std::memcpy(words, text + i, sizeof words);
-    std::uint64_t first = words[0] ^ pattern;  // a unit equal to c becomes 0
-    std::uint64_t second = words[1] ^ pattern;
-    // Set for some unit exactly when one is 0: it is among these eight.
-    if ((((first - kLow) & ~first) | ((second - kLow) & ~second)) & kHigh)
+    std::memcpy(words, &equal, sizeof words);
+    if (words[0] | words[1])
       break;
   }
   for (; i < count; ++i) {

@@ -15,7 +15,7 @@ char16_t* KTStrCpy(char16_t* dest, const char16_t* src);
 const char16_t* KTStrChr(const char16_t* text, char16_t c);
 // The first unit equal to c among text[0, count), null when there is none;
 // a NUL is a unit like any other here. A short text is scanned in place; a
-// longer one four units to a word (KTFindUnitInWords).
+// longer one sixteen units a step (KTFindUnitInWords).
 const char16_t* KTFindUnitInWords(const char16_t* text, size_t count, char16_t c);
 inline const char16_t* KTFindUnit(const char16_t* text, size_t count, char16_t c) {
   if (count >= 16) return KTFindUnitInWords(text, count, c);

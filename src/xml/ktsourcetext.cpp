@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 KTSourceText::KTSourceText(const char16_t* text, int length)
     : text_(const_cast<char16_t*>(text)),  // never written through: not releasable
@@ -113,18 +114,53 @@ void KTSourceText::ReleaseStretches(int offset) {
   nextCheck_ = static_cast<int>(std::min<size_t>((next - lead_) / 2, size_t(length_) + 1));
 }
 
+namespace {
+
+// Sixteen units and sixteen bytes: the test and the copy of a stretch take
+// sixteen characters a step, with no branch per character.
+typedef uint16_t SixteenUnits __attribute__((vector_size(32)));
+typedef uint8_t SixteenBytes __attribute__((vector_size(16)));
+constexpr size_t kUnitsPerStep = 16;
+// Units read before a wide character can end the test early.
+constexpr size_t kUnitsPerTest = 512;
+
+// Whether every unit of units[0, count) fits in one byte (count a multiple
+// of kUnitsPerTest).
+bool AllFitInBytes(const char16_t* units, size_t count) {
+  for (size_t block = 0; block < count; block += kUnitsPerTest) {
+    SixteenUnits any = {};
+    for (size_t i = block; i < block + kUnitsPerTest; i += kUnitsPerStep) {
+      SixteenUnits step;
+      std::memcpy(&step, units + i, sizeof step);
+      any |= step;
+    }
+    any >>= 8;
+    uint64_t words[4];
+    std::memcpy(words, &any, sizeof words);
+    if (words[0] | words[1] | words[2] | words[3]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void KTSourceText::Narrow(size_t stretch) {
   static const size_t pageBytes = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  static_assert(kStretchBytes / 2 % kUnitsPerTest == 0);
   if (narrowed_[stretch]) return;
   const uintptr_t alignedStart = reinterpret_cast<uintptr_t>(text_) - lead_;
   char16_t* first = reinterpret_cast<char16_t*>(alignedStart + stretch * kStretchBytes);
   const size_t count = kStretchBytes / 2;
-  bool narrowable = (kStretchBytes / 2) % pageBytes == 0;
-  for (size_t i = 0; i < count && narrowable; ++i) narrowable = first[i] <= 0xFF;
-  if (!narrowable) return;
-  // Forward in place: byte i lies within character i / 2, read already.
+  if ((kStretchBytes / 2) % pageBytes != 0 || !AllFitInBytes(first, count)) return;
+  // Forward in place: the bytes a step writes lie within the characters
+  // that it or an earlier step has read.
   auto* narrow = reinterpret_cast<uint8_t*>(first);
-  for (size_t i = 0; i < count; ++i) narrow[i] = static_cast<uint8_t>(first[i]);
+  for (size_t i = 0; i < count; i += kUnitsPerStep) {
+    SixteenUnits units;
+    std::memcpy(&units, first + i, sizeof units);
+    const SixteenBytes bytes = __builtin_convertvector(units, SixteenBytes);
+    std::memcpy(narrow + i, &bytes, sizeof bytes);
+  }
   narrowed_[stretch] = 1;
   released_ += static_cast<long long>(count);
   // The second half now holds nothing anyone reads; its pages go back
