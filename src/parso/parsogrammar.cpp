@@ -358,6 +358,22 @@ void ParsoGrammar::ComputeEngineTables() {
       rule->scanBits_[c >> 6] &= ~(uint64_t{1} << (c & 63));
     }
     rule->scanBits_[0] &= ~((uint64_t{1} << u'\r') | (uint64_t{1} << u'\n'));
+    // The few characters from U+0020 up that do not scan past, when every
+    // character above U+00FF does (entry 255).
+    rule->skipStopCount_ = -1;
+    for (auto& lanes : rule->skipStops_) {
+      for (char16_t& lane : lanes) lane = 0;
+    }
+    if (!rule->ScansPast(0xFF)) continue;
+    int stops = 0;
+    for (char16_t c = 0x20; c < 0xFF && stops <= R::kMaxSkipStops; ++c) {
+      if (rule->ScansPast(c)) continue;
+      if (stops < R::kMaxSkipStops) {
+        for (char16_t& lane : rule->skipStops_[stops]) lane = c;
+      }
+      ++stops;
+    }
+    if (stops <= R::kMaxSkipStops) rule->skipStopCount_ = stops;
   }
 
   auto setChar = [](uint64_t* bits, char16_t c) {

@@ -208,6 +208,15 @@ class GrammarRule {
     unsigned i = c > 255 ? 255u : c;
     return (scanBits_[i >> 6] >> (i & 63)) & 1u;
   }
+  // Up-to rules scanning a class, when every character from U+0020 up
+  // scans past but for at most kMaxSkipStops of them: how many those are
+  // (the engine then tests sixteen units at a time for them and for the
+  // characters below U+0020); -1 otherwise.
+  static constexpr int kMaxSkipStops = 4;
+  int GetSkipStopCount() const { return skipStopCount_; }
+  // The stops, each repeated eight times (a vector's lanes); unused ones are
+  // U+0000, below U+0020 anyway.
+  const char16_t* GetSkipStopLanes() const { return skipStops_[0]; }
 
  private:
   friend class ParsoGrammar;
@@ -250,6 +259,8 @@ class YStream;
   std::vector<const GrammarRule*> stopLiterals_;
   const GrammarRule* stopClass_ = nullptr;
   uint64_t scanBits_[4] = {0, 0, 0, 0};
+  int skipStopCount_ = -1;
+  alignas(16) char16_t skipStops_[kMaxSkipStops][8] = {};
   int index_ = -1;
   uint32_t tableId_ = 0;
   static const GrammarRule* table_[kMaxLiveRules];

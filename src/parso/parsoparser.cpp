@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "platform/ktmemory.h"
@@ -50,6 +51,34 @@ bool IsTerminal(const Rule* rule) {
 }
 
 // Whether an up-to scan stops at p, with `left` characters available there.
+// Units the skip of an up-to scan tests at once.
+constexpr int kSkipBlock = 16;
+
+// The first place from p on, in steps of kSkipBlock units, whose block holds
+// a unit that may not scan past `upTo` (one below U+0020 or one of its few
+// stops, see GrammarRule::GetSkipStopCount); every unit skipped scans past.
+// p itself when the rule has no such stops.
+const char16_t* SkipScanned(const Rule* upTo, const char16_t* p, const char16_t* end) {
+  const int count = upTo->GetSkipStopCount();
+  if (count < 0) return p;
+  typedef uint16_t EightUnits __attribute__((vector_size(16)));
+  EightUnits stops[Rule::kMaxSkipStops];
+  std::memcpy(stops, upTo->GetSkipStopLanes(), sizeof stops);
+  while (end - p >= kSkipBlock) {
+    EightUnits low;
+    EightUnits high;
+    std::memcpy(&low, p, sizeof low);
+    std::memcpy(&high, p + 8, sizeof high);
+    auto held = (low < 0x20) | (high < 0x20);
+    for (int i = 0; i < Rule::kMaxSkipStops; ++i) held |= (low == stops[i]) | (high == stops[i]);
+    uint64_t words[2];
+    std::memcpy(words, &held, sizeof words);
+    if (words[0] | words[1]) break;
+    p += kSkipBlock;
+  }
+  return p;
+}
+
 bool StopsAt(const Rule* upTo, const char16_t* p, int left) {
   if (const Rule* cls = upTo->GetStopClass()) return cls->ClassContains(*p);
   for (const Rule* lit : upTo->GetStopLiterals()) {
@@ -759,7 +788,16 @@ int ParsoParser::Scan(const GrammarRule* rule, const char16_t* start, int availa
       const char16_t* end = start + available;
       const char16_t* p = start;
       if (kind == Rule::kClass || kind == Rule::kClassText) {
+        // Unit by unit for a first block (most runs are short), then block
+        // by block while no unit needs a look; a block that does is read
+        // unit by unit before the next skip.
+        const char16_t* skipFrom = p + kSkipBlock;
         while (p < end) {
+          if (p >= skipFrom) {
+            p = SkipScanned(rule, p, end);
+            skipFrom = p + kSkipBlock;
+            if (p == end) break;
+          }
           const char16_t c = *p;
           if (rule->ScansPast(c)) {
             ++p;
@@ -821,7 +859,13 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
     const Rule* scanned = elements[0].rule;
     const char16_t* p = start;
     const char16_t* end = start + available;
+    const char16_t* skipFrom = p + kSkipBlock;
     while (p < end) {
+      if (p >= skipFrom) {
+        p = SkipScanned(rule, p, end);
+        skipFrom = p + kSkipBlock;
+        if (p == end) break;
+      }
       const char16_t c = *p;
       if (rule->ScansPast(c)) {
         ++p;
@@ -1218,7 +1262,13 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
   const char16_t kind = a.rule->GetKind();
   if (kind == Rule::kClass || kind == Rule::kClassText) {
     // The scanned span is the match; no nodes are made.
+    const char16_t* skipFrom = p + kSkipBlock;
     while (p < end) {
+      if (p >= skipFrom) {
+        p = SkipScanned(node->rule, p, end);
+        skipFrom = p + kSkipBlock;
+        if (p == end) break;
+      }
       const char16_t c = *p;
       if (node->rule->ScansPast(c)) {
         ++p;

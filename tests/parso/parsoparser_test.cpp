@@ -175,6 +175,29 @@ TEST(ParseEngine, UpTo) {
   EXPECT_TRUE(RunParse("d ::= T 'ZZ'\nT ::= [a-zA-Z]* / 'ZZ'\n", "abzzZZ").ok);
 }
 
+// Long runs are scanned many units at a time: a stop, a character outside
+// the class, a character that only looks like a stop and a line end are
+// found at every place of a run, near and across block boundaries.
+TEST(ParseEngine, UpToFindsEveryStopInLongRuns) {
+  const char* grammar = "d ::= T ']]>' 'c'\nT ::= [^<&]* / ']]>'\n";
+  for (int n = 0; n <= 40; ++n) {
+    const std::string run(n, 'x');
+    for (int m : {0, 5, 17, 33}) {
+      const std::string tail(m, 'y');
+      EXPECT_EQ(RunParse(grammar, run + "]]>c").ok, n > 0) << n;
+      const Outcome outside = RunParse(grammar, run + "<" + tail + "]]>c");
+      EXPECT_FALSE(outside.ok);
+      EXPECT_EQ(outside.offset, n) << n << " " << m;
+      EXPECT_TRUE(RunParse(grammar, run + "]" + tail + "]]>c").ok) << n << " " << m;
+      EXPECT_TRUE(RunParse(grammar, run + "]]" + tail + "]]>c").ok) << n << " " << m;
+      const Outcome lines = RunParse(grammar, run + "\n\r\n" + tail + "\t]]>d");
+      EXPECT_FALSE(lines.ok);
+      EXPECT_EQ(lines.offset, n + m + 7) << n << " " << m;
+      EXPECT_EQ(lines.line, 3) << n << " " << m;
+    }
+  }
+}
+
 // Elements with the end name checked against the start name.
 const char* kElementGrammar =
     "doc ::= elem\n"
