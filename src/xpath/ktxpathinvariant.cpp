@@ -1,7 +1,6 @@
-// Invariant operands: what each kind of syntax-tree node reads of the context
-// it is evaluated in, the compile-time marking of the operands that a
-// predicate would otherwise run once per candidate, and their replay from the
-// store of one evaluation.
+// Invariant operands: what each kind of syntax-tree node reads of its context,
+// the compile-time marking of the operands a predicate would run once per
+// candidate, and their replay from the store of one evaluation.
 #include "xpath/ktxpathinvariant.h"
 
 #include <algorithm>

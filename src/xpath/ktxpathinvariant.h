@@ -1,8 +1,6 @@
-// Invariant operands: the parts of a compiled XPath expression whose value
-// cannot change with the context node, position or size they are evaluated
-// at (an absolute path, a variable, a function of such operands), marked once
-// on the tree at compile time, and the store in which one evaluation keeps
-// their values, so that a predicate run for every candidate computes them once.
+// Invariant operands: the parts of a compiled XPath expression that no context
+// node, position or size inside it can change, marked on the tree at compile
+// time, and the store in which one evaluation keeps their values.
 #pragma once
 
 #include <vector>

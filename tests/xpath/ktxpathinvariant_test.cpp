@@ -1,8 +1,6 @@
-// Invariant operands: which operands the compile marks (those no candidate of
-// a predicate can change), that a marked operand runs once per evaluation
-// (counted work, not time), that nothing carries over from one evaluation to
-// the next, and that answers agree with xsltproc's, computed when the test
-// runs.
+// Invariant operands: which operands the compile marks, that a marked one runs
+// once per evaluation (counted work, not time) and keeps nothing for the next,
+// and that answers agree with xsltproc's, computed when the test runs.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
