@@ -69,6 +69,28 @@ void KTOutputFile::Discard() {
 
 bool KTOutputFile::Open(KTLoadStatus& status) {
   std::string name = KTUtf16ToUtf8(target_.View());
+  // A symbolic link stays as it is: the result replaces the file it leads
+  // to, or makes it when the link leads to no file yet, as writing through
+  // the link would. Links are followed as the system follows them, at most
+  // 40 in a row.
+  for (int links = 0;; ++links) {
+    struct stat link;
+    if (::lstat(name.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) break;
+    if (links == 40) {
+      SetError(status, ELOOP);
+      return false;
+    }
+    std::string to(static_cast<size_t>(link.st_size > 0 ? link.st_size : PATH_MAX) + 1, '\0');
+    const ssize_t length = ::readlink(name.c_str(), to.data(), to.size());
+    if (length < 0 || static_cast<size_t>(length) >= to.size()) {
+      SetError(status, length < 0 ? errno : ENAMETOOLONG);
+      return false;
+    }
+    to.resize(static_cast<size_t>(length));
+    // A relative link is read from the link's own folder.
+    const size_t slash = name.rfind('/');
+    name = to[0] == '/' || slash == std::string::npos ? to : name.substr(0, slash + 1) + to;
+  }
   struct stat info;
   if (::stat(name.c_str(), &info) == 0) {
     if (S_ISDIR(info.st_mode)) {
@@ -83,17 +105,6 @@ bool KTOutputFile::Open(KTLoadStatus& status) {
       return false;
     }
     mode_ = info.st_mode & 07777;
-    // A symbolic link stays as it is: the file it leads to is replaced.
-    struct stat link;
-    if (::lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-      char* real = ::realpath(name.c_str(), nullptr);
-      if (!real) {
-        SetError(status, errno);
-        return false;
-      }
-      name = real;
-      std::free(real);
-    }
   } else {
     // The permission bits a file made by open(..., 0666) would get.
     const mode_t mask = ::umask(0);
@@ -106,7 +117,12 @@ bool KTOutputFile::Open(KTLoadStatus& status) {
   tempName_ = (slash == std::string::npos ? std::string() : name.substr(0, slash + 1)) + ".ostxslt-XXXXXX";
   fd_ = ::mkostemp(tempName_.data(), O_CLOEXEC);
   if (fd_ < 0) {
+    // The folder is named: the target itself may well be writable (a
+    // read-only folder, a full one).
     SetError(status, errno);
+    const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash == 0 ? 1 : slash);
+    status.SetMessage(KTString(std::u16string_view(u"No new file can be made in the folder " + KTUtf8ToUtf16(folder) +
+                                                   u": " + std::u16string(status.GetMessage().View()))));
     tempName_.clear();
     return false;
   }

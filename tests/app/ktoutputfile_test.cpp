@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -74,15 +75,81 @@ TEST_F(KTOutputFileTest, OnlyCommitReplacesTheTarget) {
 
 TEST_F(KTOutputFileTest, TargetsThatCannotBeReplacedAreRefused) {
   std::filesystem::create_directory(Path("folder"));
-  for (const std::string& target : {Path("folder"), Path("missing/r.txt")}) {
-    SCOPED_TRACE(target);
-    KTOutputFile file(Name(target));
+  std::filesystem::create_symlink("loop.txt", Path("loop.txt"));
+  const struct {
+    std::string target;
+    std::string message;  // how the reason starts
+  } cases[] = {
+      {Path("folder"), "Is a directory"},
+      {Path("loop.txt"), "Too many levels of symbolic links"},
+      // The folder is named, not the file, which need not exist.
+      {Path("missing/r.txt"), "No new file can be made in the folder " + Path("missing") + ": "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    KTOutputFile file(Name(c.target));
     KTLoadStatus status;
     EXPECT_FALSE(file.Open(status));
     EXPECT_TRUE(status.HasError());
-    EXPECT_FALSE(status.GetMessage().IsEmpty());
+    EXPECT_EQ(KTUtf16ToUtf8(status.GetMessage().View()).rfind(c.message, 0), 0u)
+        << KTUtf16ToUtf8(status.GetMessage().View());
   }
-  EXPECT_EQ(Files(), std::set<std::string>{"folder"});
+  EXPECT_EQ(Files(), (std::set<std::string>{"folder", "loop.txt"}));
+}
+
+// A folder that lets no file be made refuses the new file though the target
+// itself is writable; the reason names the folder (root may write anywhere).
+TEST_F(KTOutputFileTest, AReadOnlyFolderIsNamedInTheReason) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into any folder";
+  std::filesystem::create_directory(Path("ro"));
+  Write(Path("ro/r.txt"), "old");
+  std::filesystem::permissions(Path("ro"), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  KTOutputFile file(Name(Path("ro/r.txt")));
+  KTLoadStatus status;
+  EXPECT_FALSE(file.Open(status));
+  std::filesystem::permissions(Path("ro"), std::filesystem::perms::owner_all);
+  EXPECT_EQ(KTUtf16ToUtf8(status.GetMessage().View()),
+            "No new file can be made in the folder " + Path("ro") + ": Permission denied");
+  EXPECT_EQ(Read(Path("ro/r.txt")), "old");
+}
+
+// A symbolic link stays a link: the file it leads to gets the result, and is
+// made when the link leads to no file yet (relative links read from the
+// link's folder, a chain of links, an absolute link).
+TEST_F(KTOutputFileTest, ALinkToNoFileYetMakesThatFile) {
+  std::filesystem::create_directory(Path("sub"));
+  std::filesystem::create_directory(Path("to"));
+  std::filesystem::create_symlink("../to/made.txt", Path("sub/relative.txt"));
+  std::filesystem::create_symlink("sub/relative.txt", Path("chain.txt"));
+  std::filesystem::create_symlink(Path("to/absolute.txt"), Path("absolute.txt"));
+  const struct {
+    std::string link;
+    std::string file;
+  } cases[] = {
+      {Path("sub/relative.txt"), Path("to/made.txt")},
+      {Path("absolute.txt"), Path("to/absolute.txt")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    KTOutputFile file(Name(c.link));
+    KTLoadStatus status;
+    ASSERT_TRUE(file.Open(status)) << KTUtf16ToUtf8(status.GetMessage().View());
+    Write(KTUtf16ToUtf8(file.WritePath().View()), c.file);
+    ASSERT_TRUE(file.Commit(status));
+    EXPECT_TRUE(std::filesystem::is_symlink(c.link));
+    EXPECT_EQ(Read(c.file), c.file);
+  }
+  // Through two links in a row, to no file yet.
+  std::filesystem::remove(Path("to/made.txt"));
+  KTOutputFile file(Name(Path("chain.txt")));
+  KTLoadStatus status;
+  ASSERT_TRUE(file.Open(status)) << KTUtf16ToUtf8(status.GetMessage().View());
+  Write(KTUtf16ToUtf8(file.WritePath().View()), "chained");
+  ASSERT_TRUE(file.Commit(status));
+  EXPECT_TRUE(std::filesystem::is_symlink(Path("chain.txt")));
+  EXPECT_TRUE(std::filesystem::is_symlink(Path("sub/relative.txt")));
+  EXPECT_EQ(Read(Path("to/made.txt")), "chained");
+  EXPECT_EQ(Files(), (std::set<std::string>{"absolute.txt", "chain.txt", "sub", "to"}));
 }
 
 }  // namespace
