@@ -32,6 +32,7 @@
 #include "xslt/ktexecframe.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltfileprocessor.h"
+#include "xslt/ktxsltnames.h"
 #include "xslt/output/ktoutputerror.h"
 
 namespace {
@@ -259,6 +260,13 @@ bool KTFrontEnd::ParseCommandLine(const std::vector<std::u16string>& arguments) 
       if (value.find(u':') < equals) {
         CommandLineError(option + u" \"" + value + u"\": the parameter name " + value.substr(0, equals) +
                          u" has a prefix, which cannot be bound on the command line");
+        return false;
+      }
+      // A name no stylesheet parameter can have ("p " with a space, "1p")
+      // would be passed over without a word.
+      const std::u16string name = value.substr(0, equals);
+      if (!IsNCName(name.c_str())) {
+        CommandLineError(option + u" \"" + value + u"\": the parameter name \"" + name + u"\" is not an XML name");
         return false;
       }
       processor_->AddParameter(value.c_str());

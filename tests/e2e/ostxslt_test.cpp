@@ -98,6 +98,9 @@ TEST_F(ProgramTest, WrongOrIncompleteCommandLinesPrintTheUsage) {
       {with({"-param", "=1"}), "Error\n-param \"=1\": the parameter has no name before '='\n\n"},
       {with({"-PARAM", "x:p=1"}),
        "Error\n-PARAM \"x:p=1\": the parameter name x:p has a prefix, which cannot be bound on the command line\n\n"},
+      // A name no parameter can have would be passed over without a word.
+      {with({"-param", "p =1"}), "Error\n-param \"p =1\": the parameter name \"p \" is not an XML name\n\n"},
+      {with({"-param", "1p=1"}), "Error\n-param \"1p=1\": the parameter name \"1p\" is not an XML name\n\n"},
       // What the command line gave is echoed with its control characters
       // escaped, never sent to the terminal as they are.
       {with({"-param", "\x01\x1B[31m"}),
