@@ -427,6 +427,23 @@ int KTFrontEnd::FrameLimit() {
   return static_cast<int>(std::clamp<long long>(frames, 100000, 100000000));
 }
 
+namespace {
+
+// The memory the process holds now (its resident set), or -1 when the
+// system does not tell.
+long long ResidentBytes() {
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (!statm) return -1;
+  long long size = 0;
+  long long resident = -1;
+  if (std::fscanf(statm, "%lld %lld", &size, &resident) != 2) resident = -1;
+  std::fclose(statm);
+  const long long pageSize = sysconf(_SC_PAGE_SIZE);
+  return resident >= 0 && pageSize > 0 ? resident * pageSize : -1;
+}
+
+}  // namespace
+
 void KTFrontEnd::ReportStackOverflow(bool memoryBound) {
   // The innermost template being run: the nearest frame that runs one.
   std::u16string label;
@@ -454,9 +471,23 @@ bool KTFrontEnd::RunTransformation() {
   }
   bool result = false;
   const int maxFrames = FrameLimit();
+  // Frames whose templates hold large variables take far more than
+  // FrameLimit reckons: once the calls nest deeper than the default limit
+  // allows, the memory the run has taken since it began is looked at every
+  // few thousand steps too, and may reach a quarter of the machine's.
+  const long long pages = sysconf(_SC_PHYS_PAGES);
+  const long long pageSize = sysconf(_SC_PAGE_SIZE);
+  const long long memoryBudget = pages > 0 && pageSize > 0 ? pages / 4 * pageSize : -1;
+  const long long memoryAtStart = ResidentBytes();
+  unsigned deepSteps = 0;
   while (!processor_->FrameStack()->empty()) {
-    if (processor_->TemplateDepth() > MaxTemplateDepth || processor_->FrameDepth() > maxFrames) {
-      ReportStackOverflow(processor_->FrameDepth() > maxFrames);
+    bool memoryBound = processor_->FrameDepth() > maxFrames;
+    if (!memoryBound && memoryBudget > 0 && memoryAtStart >= 0 &&
+        processor_->TemplateDepth() > kDefaultTemplateDepth && ++deepSteps % 4096 == 0) {
+      memoryBound = ResidentBytes() - memoryAtStart > memoryBudget;
+    }
+    if (processor_->TemplateDepth() > MaxTemplateDepth || memoryBound) {
+      ReportStackOverflow(memoryBound);
       return false;
     }
     try {
