@@ -105,6 +105,9 @@ bool KTOutputFile::Open(KTLoadStatus& status) {
       return false;
     }
     mode_ = info.st_mode & 07777;
+    owner_ = info.st_uid;
+    group_ = info.st_gid;
+    replacing_ = true;
   } else {
     // The permission bits a file made by open(..., 0666) would get.
     const mode_t mask = ::umask(0);
@@ -143,8 +146,14 @@ bool KTOutputFile::Commit(KTLoadStatus& status) {
                    KTString(u"The new output file was replaced by another while it was written"));
     return false;
   }
+  // The replaced file's owner and group stay (root replacing a user's file,
+  // a file shared through its group). Whoever may not give the file away
+  // keeps at least the group when a member of it, and otherwise owns the
+  // new file, as it would own any file it makes.
+  if (replacing_ && ::fchown(fd_, owner_, group_) != 0) (void)::fchown(fd_, static_cast<uid_t>(-1), group_);
   // A file system without permission bits (FAT) may refuse them; the file
-  // is then as good as that file system makes it.
+  // is then as good as that file system makes it. After the change of
+  // owner, which clears the set-user-ID and set-group-ID bits.
   (void)::fchmod(fd_, mode_);
   // Flushed to the disk before the rename, so that after a crash the target
   // holds either the old result or the whole new one. File systems that

@@ -27,8 +27,9 @@ class KTOutputFile {
   // Where the result is to be written: the new file, or the target itself
   // when it is written in place.
   const KTString& WritePath() const { return writePath_; }
-  // Flushes the written file to disk, gives it the target's permission bits
-  // (a new target gets 0666 less the umask) and renames it over the target.
+  // Flushes the written file to disk, gives it the target's owner, group and
+  // permission bits (a new target gets 0666 less the umask) and renames it
+  // over the target.
   bool Commit(KTLoadStatus& status);
 
  private:
@@ -42,4 +43,8 @@ class KTOutputFile {
   std::string finalName_;
   int fd_ = -1;
   mode_t mode_ = 0;
+  // The owner and group of the file replaced, when there is one.
+  bool replacing_ = false;
+  uid_t owner_ = 0;
+  gid_t group_ = 0;
 };

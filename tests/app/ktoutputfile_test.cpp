@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -150,6 +151,25 @@ TEST_F(KTOutputFileTest, ALinkToNoFileYetMakesThatFile) {
   EXPECT_TRUE(std::filesystem::is_symlink(Path("sub/relative.txt")));
   EXPECT_EQ(Read(Path("to/made.txt")), "chained");
   EXPECT_EQ(Files(), (std::set<std::string>{"absolute.txt", "chain.txt", "sub", "to"}));
+}
+
+// The replaced file keeps its owner and group, as a file written in place
+// would: root replacing another user's file gives it back to that user.
+TEST_F(KTOutputFileTest, TheReplacedFileKeepsItsOwnerAndGroup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can make a file another user owns";
+  const std::string target = Path("r.txt");
+  Write(target, "old");
+  ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+  KTOutputFile file(Name(target));
+  KTLoadStatus status;
+  ASSERT_TRUE(file.Open(status));
+  Write(KTUtf16ToUtf8(file.WritePath().View()), "new");
+  ASSERT_TRUE(file.Commit(status));
+  struct stat info {};
+  ASSERT_EQ(::stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 65534u);
+  EXPECT_EQ(info.st_gid, 65534u);
+  EXPECT_EQ(Read(target), "new");
 }
 
 }  // namespace
