@@ -111,8 +111,8 @@ uint8_t NodeDependence(const KTXPathAstNode* node, const std::unordered_map<cons
       return arguments;
     }
     case kAstLocationPath:
-      // An absolute path starts at the root item of the evaluation.
-      return node->FirstChild() && node->FirstChild()->GetKind() == kAstAbsoluteLocationPath ? kOnNothing
+      // An absolute path starts at the root of the context node's document.
+      return node->FirstChild() && node->FirstChild()->GetKind() == kAstAbsoluteLocationPath ? kOnDocument
                                                                                               : kOnContext;
     case kAstFilterExpr:
     case kAstFilterChildPath:

@@ -459,8 +459,16 @@ bool AbsoluteLocationPathNode::Evaluate(KTXPathEvalContext& context) {
   KTXPathExpression* owner = context.GetOwner();
   if (!owner || !owner->GetRootItem())
     return false;
+  // "/" selects the root of the document holding the context node (XPath
+  // 1.0 §2): inside a predicate that is the candidate's document, which
+  // need not be the one the whole expression started in.
+  KTXPathNode* top = context.ContextNodeItem().GetNode();
+  while (top && top->GetParent())
+    top = top->GetParent();
+  if (!top)
+    top = owner->GetRootItem()->GetNode();
   KTXPathValue root;
-  root.PushItem(KTXPathNodeItem(owner->GetRootItem()->GetNode(), 1));
+  root.PushItem(KTXPathNodeItem(top, 1));
   context.SetResult(root);
   KTXPathAstNode* first = FirstChild();
   if (first && first->GetKind() == kAstRootLocationPath && first->ChildCount() > 1) {

@@ -214,6 +214,24 @@ TEST_F(DocumentsProgramTest, KeysAndIdsInPredicatesLookInTheContextNodesDocument
   EXPECT_EQ(RunAndCompare("keys.xsl"), "b:1,2;d:1,2;a:2,3;b:2,3;c:2,3;3|2|3|2|2");
 }
 
+TEST_F(DocumentsProgramTest, AbsolutePathsInPredicatesStartAtTheCandidatesDocument) {
+  // "/" is the root of the context node's document (XPath 1.0 §2): inside a
+  // predicate over another document's nodes, that document's root.
+  folder_.Write("d.xml", "<s><g/><a/></s>\n");
+  folder_.Write("other.xml", "<other><g/><g/></other>\n");
+  folder_.Write("abs.xsl",
+                Sheet("<xsl:output method=\"text\"/>\n"
+                      "<xsl:variable name=\"other\" select=\"document('other.xml')\"/>\n"
+                      "<xsl:template match=\"/\">"
+                      "<xsl:value-of select=\"count($other//g[/other])\"/>,"
+                      "<xsl:value-of select=\"count($other//g[/s])\"/>,"
+                      "<xsl:value-of select=\"count((//g | $other//g)[count(//g) = 2])\"/>,"
+                      "<xsl:value-of select=\"count(//g[count(/s/*) = 2])\"/>,"
+                      "<xsl:value-of select=\"count($other//g[name(/*) = 'other'][last()])\"/>"
+                      "</xsl:template>\n"));
+  EXPECT_EQ(RunAndCompare("abs.xsl"), "2,0,2,1,1");
+}
+
 TEST_F(DocumentsProgramTest, AMissingDocumentIsReportedAndTheRunGoesOn) {
   folder_.Write("main.xsl", Sheet("<xsl:output method=\"text\"/>\n"
                                   "<xsl:template match=\"/\">[<xsl:value-of select=\"count(document('none.xml'))\"/>]"
