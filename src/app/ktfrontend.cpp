@@ -235,6 +235,12 @@ bool KTFrontEnd::ParseCommandLine(const std::vector<std::u16string>& arguments) 
       CommandLineError(u"The option " + option + u" needs a value before " + value);
       return false;
     }
+    // An empty file name names no file: said here, not as a failed load or
+    // write later.
+    if (value.empty() && (kind == Option::kSource || kind == Option::kStylesheet || kind == Option::kOutput)) {
+      CommandLineError(u"The option " + option + u" needs a file name, not an empty text");
+      return false;
+    }
     if (kind == Option::kSource) {
       SourceFileName = value.c_str();
       HaveSourceFile = true;
