@@ -480,10 +480,68 @@ KTXNode* KTSchemaModel::LoadExternalDocument(const KTString& identifier, const K
   return document;
 }
 
+namespace {
+
+// The URL with the "." and ".." segments of its path taken out (RFC 3986,
+// 5.2.4), so that "dir/../b.xsd" and "b.xsd" name one document. A ".." that
+// would climb above the start of a relative path is kept. The scheme, the
+// authority, the query and the fragment are left as they are.
+KTString WithoutDotSegments(const KTString& url) {
+  const std::u16string_view text = url.View();
+  size_t start = 0;
+  const size_t scheme = text.find(u"://");
+  if (scheme != std::u16string_view::npos) {
+    start = text.find(u'/', scheme + 3);
+    if (start == std::u16string_view::npos) return url;
+  } else if (text.size() >= 3 && text[1] == u':' && text[2] == u'/') {
+    start = 2;  // a drive letter
+  }
+  size_t end = text.find_first_of(u"?#", start);
+  if (end == std::u16string_view::npos) end = text.size();
+  const std::u16string_view path = text.substr(start, end - start);
+  if (path.find(u'.') == std::u16string_view::npos) return url;
+
+  const bool rooted = !path.empty() && path[0] == u'/';
+  std::vector<std::u16string_view> kept;
+  bool trailingSlash = false;
+  for (size_t at = rooted ? 1 : 0; at <= path.size();) {
+    size_t slash = path.find(u'/', at);
+    if (slash == std::u16string_view::npos) slash = path.size();
+    const std::u16string_view segment = path.substr(at, slash - at);
+    const bool last = slash == path.size();
+    trailingSlash = false;
+    if (segment == u".") {
+      trailingSlash = true;
+    } else if (segment == u"..") {
+      if (!kept.empty() && kept.back() != u"..") {
+        kept.pop_back();
+      } else if (!rooted) {
+        kept.push_back(segment);
+      }
+      trailingSlash = true;
+    } else if (!(segment.empty() && last)) {
+      kept.push_back(segment);
+    }
+    if (last && segment.empty() && at > 0) trailingSlash = true;
+    at = slash + 1;
+  }
+  std::u16string out(text.substr(0, start));
+  if (rooted) out += u'/';
+  for (size_t i = 0; i < kept.size(); ++i) {
+    if (i > 0) out += u'/';
+    out += kept[i];
+  }
+  if (trailingSlash && !kept.empty()) out += u'/';
+  out += text.substr(end);
+  return KTString(std::u16string_view(out));
+}
+
+}  // namespace
+
 KTString KTSchemaModel::ResolveAgainstDocument(const KTString& url, KTXNode* contextNode) {
-  if (!manager_ || !url.IsRelativePath(false) || !contextNode) return url;
+  if (!manager_ || !url.IsRelativePath(false) || !contextNode) return WithoutDotSegments(url);
   KTDocumentRecord* base = manager_->FindByDocument(DocumentRootOf(contextNode));
-  return base && base->GetSource() ? url.MakeAbsolute(base->GetSource()->GetUrl(), u"") : url;
+  return WithoutDotSegments(base && base->GetSource() ? url.MakeAbsolute(base->GetSource()->GetUrl(), u"") : url);
 }
 
 bool KTSchemaModel::ReadExternalText(const KTString& systemId, KTXNode* contextNode, KTString& text, KTString* why,
