@@ -25,13 +25,16 @@ KTNamespaceId DeclaredTargetNamespace(KTXNode* root) {
   return KTNamespaceId::None();
 }
 
-bool HasAttributeNamed(KTXNode* element, const char16_t* name) {
+// The value of an element's attribute with that name, or null.
+const char16_t* AttributeValueNamed(KTXNode* element, const char16_t* name) {
   KTChildIterator a;
   for (element->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
-    if (KTString(a.Node()->GetName()) == name) return true;
+    if (KTString(a.Node()->GetName()) == name) return a.Node()->GetValue();
   }
-  return false;
+  return nullptr;
 }
+
+bool HasAttributeNamed(KTXNode* element, const char16_t* name) { return AttributeValueNamed(element, name) != nullptr; }
 
 }  // namespace
 
@@ -228,12 +231,14 @@ bool KTSchemaModel::LoadXsdSchemaDocument(KTXNode* root, KTNamespaceContext* par
     if (!XsdExpandNode(*this, child, name, value)) return false;
     if (!(name.GetLocalName() == u"schema")) continue;
     context->AddDeclarations(child, false);
+    const char16_t* ownDefault = AttributeValueNamed(child, u"xmlns");
     if (included && !xsd_.targetBinding.ns.IsNone() && !HasAttributeNamed(child, u"targetNamespace") &&
-        !HasAttributeNamed(child, u"xmlns")) {
+        (!ownDefault || !*ownDefault)) {
       // A chameleon include (XML Schema 1.0 Part 1, §4.2.1): the document
       // has no target namespace and takes the includer's, and so do its
-      // unqualified references, which the includer's default namespace
-      // must not capture either.
+      // unqualified references, which name no namespace (no default
+      // namespace of its own, or xmlns=""): the includer's default namespace
+      // must not capture them either.
       context->Bind(KTString(), xsd_.targetBinding.ns, false);
     }
     const KTPrefixBinding* bound = FirstPrefixFor(*context, XsdNamespace());
