@@ -385,9 +385,18 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
   }
   if (!ok) return false;
   if (refSeen) {
-    // The referenced declaration was copied over the use read before it.
+    // The referenced declaration was copied over the use and the value
+    // constraint read before it; the use's own come back.
     decl.prohibited = useText == u"prohibited";
     decl.required = useText == u"required";
+    if (defaultNode) {
+      if (decl.fixed) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
+      decl.SetDefault(defaultCopy);
+    }
+    if (fixedNode) {
+      decl.fixed = true;
+      decl.SetDefault(fixedCopy);
+    }
   }
   if (defaultNode && !useText.IsEmpty() && !(useText == u"optional")) {
     return ReportError(kXsdDefaultWithUse, node, nullptr, KTString());
@@ -460,6 +469,13 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
     decl.defaultText = KTString();
   }
 
+  if (decl.prohibited && owner && !restriction) {
+    // Outside a restriction (in an attribute group, an extension or a type
+    // derived from none) a prohibited use stands for nothing at all (XML
+    // Schema 1.0 Part 1, §3.2.2): the type keeps whatever use of that
+    // attribute it has, default included.
+    return ok;
+  }
   if (owner && restriction) {
     if (decl.prohibited && !owner->FindAttribute(decl.name) && !anotherPass_) {
       ok = ReportError(kXsdAttributeNotFound, node, nullptr, decl.name.localName);
