@@ -109,7 +109,7 @@ const char16_t* SchemaLanguageName(int kind) {
     case kSchemaXdrData: return u"an XDR schema";
     case kSchemaXsd1999: return u"an XML Schema of the 1999 draft";
     case kSchemaXsd2000: return u"an XML Schema of the 2000 draft";
-    default: return u"no schema language known here";
+    default: return u"in no schema language known here";
   }
 }
 
@@ -477,11 +477,14 @@ bool KTSchemaModel::LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceN
       ok = LoadXdrSchema(schemaDocument);
       break;
     case kSchemaXsd1999:
-      ok = ReportError(7534, root, nullptr, KTString());
+    case kSchemaXsd2000: {
+      // A draft of XML Schema is not read: say which one was found.
+      const KTString& named = location.IsEmpty() ? firstNamespace : location;
+      KTString text = KTString(u"\"") + named + u"\" is " + SchemaLanguageName(kind) + u", where " +
+                      SchemaLanguageName(kSchemaXsd) + u" is expected";
+      ok = ReportError(kind == kSchemaXsd1999 ? 7534 : 7535, root, nullptr, text);
       break;
-    case kSchemaXsd2000:
-      ok = ReportError(7535, root, nullptr, KTString());
-      break;
+    }
     default:
       ok = ReportError(kSchemaNotFound, root, nullptr, KTString());
       break;
