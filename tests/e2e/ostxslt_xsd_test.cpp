@@ -215,6 +215,76 @@ std::vector<XsdCase> Cases() {
        "a.xsd",
        Out("xmlns=\"urn:a\" xsi:schemaLocation=\"urn:a a.xsd\" v=\"3\"", "<item w=\"7\" h=\"H\"/>"),
        {}},
+      // RFC 3986, §5.2.4: "./sub/../b.xsd" and "sub/.././b.xsd" name b.xsd,
+      // so the import cycle a -> b -> a and the schemaLocation pair meet
+      // documents already loaded (§4.2.3) instead of new copies without end.
+      {"a schema named through dot segments is one document",
+       {{"a.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" targetNamespace=\"urn:a\" xmlns:b=\"urn:b\"\n"
+         " elementFormDefault=\"qualified\">\n<xs:import namespace=\"urn:b\" schemaLocation=\"./sub/../b.xsd\"/>\n"
+         "<xs:element name=\"doc\"><xs:complexType><xs:sequence><xs:element ref=\"b:item\" minOccurs=\"0\"/>\n"
+         "</xs:sequence><xs:attribute name=\"x\" default=\"X\"/></xs:complexType></xs:element>\n"
+         "<xs:element name=\"leaf\"><xs:complexType><xs:attribute name=\"l\" default=\"L\"/></xs:complexType>"
+         "</xs:element>\n</xs:schema>\n"},
+        {"b.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" targetNamespace=\"urn:b\" xmlns:a=\"urn:a\"\n"
+         " elementFormDefault=\"qualified\">\n<xs:import namespace=\"urn:a\" schemaLocation=\"a.xsd\"/>\n"
+         "<xs:element name=\"item\"><xs:complexType><xs:sequence><xs:element ref=\"a:leaf\" minOccurs=\"0\"/>"
+         "</xs:sequence>\n<xs:attribute name=\"f\" default=\"F\"/></xs:complexType></xs:element>\n</xs:schema>\n"},
+        {"sub/folder.txt", "a folder that the paths above pass through\n"},
+        {"src.xml", Src("xmlns=\"urn:a\" xsi:schemaLocation=\"urn:a a.xsd urn:b sub/.././b.xsd\"",
+                        "<item xmlns=\"urn:b\"><leaf xmlns=\"urn:a\"/></item>")}},
+       "a.xsd",
+       Out("xmlns=\"urn:a\" xsi:schemaLocation=\"urn:a a.xsd urn:b sub/.././b.xsd\" x=\"X\"",
+           "<item xmlns=\"urn:b\" f=\"F\"><leaf xmlns=\"urn:a\" l=\"L\"/></item>"),
+       {}},
+      // §4.2.1 again: xmlns="" on the included document leaves its
+      // unqualified references without a namespace, as no declaration does;
+      // they too take the including namespace, through a further include.
+      {"a chameleon include that undeclares the default namespace and includes another",
+       {{"a.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" targetNamespace=\"urn:a\" xmlns=\"urn:a\"\n"
+         " elementFormDefault=\"qualified\">\n<xs:include schemaLocation=\"c.xsd\"/>\n"
+         "<xs:element name=\"doc\"><xs:complexType><xs:sequence>\n"
+         "<xs:element ref=\"item\" minOccurs=\"0\"/></xs:sequence></xs:complexType></xs:element>\n</xs:schema>\n"},
+        {"c.xsd",
+         "<xs:schema xmlns=\"\" xmlns:xs=\"http://www.w3.org/2001/XMLSchema\" elementFormDefault=\"qualified\">\n"
+         "<xs:include schemaLocation=\"d.xsd\"/>\n"
+         "<xs:element name=\"item\"><xs:complexType><xs:attribute name=\"w\" type=\"size\" default=\" 7 \"/>\n"
+         "<xs:attributeGroup ref=\"ag\"/></xs:complexType></xs:element>\n</xs:schema>\n"},
+        {"d.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n"
+         "<xs:simpleType name=\"size\"><xs:restriction base=\"xs:int\"/></xs:simpleType>\n"
+         "<xs:attributeGroup name=\"ag\"><xs:attribute name=\"h\" default=\"H\"/></xs:attributeGroup>\n</xs:schema>\n"},
+        {"src.xml", Src("xmlns=\"urn:a\" xsi:schemaLocation=\"urn:a a.xsd\"", "<item/>")}},
+       "a.xsd",
+       Out("xmlns=\"urn:a\" xsi:schemaLocation=\"urn:a a.xsd\"", "<item w=\"7\" h=\"H\"/>"),
+       {}},
+      // §3.2.2: an <attribute> with use="prohibited" in an attribute group,
+      // or anywhere but a restriction, corresponds to nothing at all, so the
+      // base's use and its default stay (§3.4.2, {attribute uses}, clause 3
+      // removes only the restriction's own prohibited <attribute>s). A use
+      // that refers to a declaration keeps its own value constraint,
+      // whichever attribute comes first.
+      {"a prohibited use outside a restriction stands for nothing; a use's default beside ref",
+       {{"s.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n"
+         "<xs:attribute name=\"g\" type=\"xs:string\"/>\n"
+         "<xs:attributeGroup name=\"pg\"><xs:attribute name=\"p\" use=\"prohibited\"/></xs:attributeGroup>\n"
+         "<xs:complexType name=\"base\"><xs:attribute name=\"p\" default=\"P\"/></xs:complexType>\n"
+         "<xs:complexType name=\"viaGroup\"><xs:complexContent><xs:restriction base=\"base\">"
+         "<xs:attributeGroup ref=\"pg\"/></xs:restriction></xs:complexContent></xs:complexType>\n"
+         "<xs:complexType name=\"extended\"><xs:complexContent><xs:extension base=\"base\">"
+         "<xs:attribute name=\"p\" use=\"prohibited\"/></xs:extension></xs:complexContent></xs:complexType>\n"
+         "<xs:element name=\"doc\"><xs:complexType><xs:sequence>\n"
+         "<xs:element name=\"v\" type=\"viaGroup\"/><xs:element name=\"e\" type=\"extended\"/>\n"
+         "<xs:element name=\"r\"><xs:complexType><xs:attribute default=\"R1\" ref=\"g\"/></xs:complexType></xs:element>\n"
+         "<xs:element name=\"s\"><xs:complexType><xs:attribute ref=\"g\" default=\"R2\"/></xs:complexType></xs:element>\n"
+         "</xs:sequence></xs:complexType></xs:element>\n</xs:schema>\n"},
+        {"src.xml", Src(kNoNs, "<v/><e/><r/><s/>")}},
+       "s.xsd",
+       Out(kNoNs, "<v p=\"P\"/><e p=\"P\"/><r g=\"R1\"/><s g=\"R2\"/>"),
+       {}},
       // Schema problems are named by the schema file, line and declaration.
       {"a default its pattern refuses is named by schema file, line and declaration",
        {{"s.xsd",
@@ -275,6 +345,13 @@ std::vector<XsdCase> Cases() {
        "",
        Out("xsi:noNamespaceSchemaLocation=\"x.xml\"", ""),
        {"\"x.xml\" is an XDR schema, where an XML Schema is expected\n"}},
+      {"noNamespaceSchemaLocation naming a schema of the 1999 draft",
+       {{"old.xsd", "<xs:schema xmlns:xs=\"http://www.w3.org/1999/XMLSchema\"><xs:element name=\"doc\"/></xs:schema>\n"},
+        {"src.xml", Src("xsi:noNamespaceSchemaLocation=\"old.xsd\"", "")}},
+       "",
+       Out("xsi:noNamespaceSchemaLocation=\"old.xsd\"", ""),
+       {"Warning: schema problem 7534 in {dir}/src.xml: \"old.xsd\" is an XML Schema of the 1999 draft, where an XML "
+        "Schema is expected\n"}},
       // A DTD named where an XML Schema is expected is read as the DTD it is.
       {"noNamespaceSchemaLocation naming a DTD",
        {{"d.dtd", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- the document -->\n<!ELEMENT doc ANY>\n"
