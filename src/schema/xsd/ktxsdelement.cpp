@@ -353,7 +353,9 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
         ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);
         text = expanded;
       }
-      int code = datatype->CheckValue(text, false, false);
+      // Checked as the type's white-space rule leaves it (XML Schema 1.0
+      // Part 1, §3.14.4, String Valid), so "a&#9;b" is a normalizedString.
+      int code = datatype->CheckValue(datatype->NormalizeWhiteSpace(text), false, false);
       if (code != kDatatypeValid) {
         decl->valueText_ = KTString();
         decl->fixedText_ = KTString();

@@ -444,7 +444,9 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
       ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);
       text = expanded;
     }
-    int code = decl.datatype->CheckValue(text, false, false);
+    // Checked as the type's white-space rule leaves it (XML Schema 1.0
+    // Part 1, §3.14.4, String Valid), so "a&#9;b" is a normalizedString.
+    int code = decl.datatype->CheckValue(decl.datatype->NormalizeWhiteSpace(text), false, false);
     if (code == kDatatypeValid) continue;
     if (code == kDatatypeLexical) {
       return ReportError(kXsdValueLexical, at, reportDeclaration, decl.datatype->GetTypeName(true));
