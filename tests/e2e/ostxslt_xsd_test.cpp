@@ -194,6 +194,23 @@ std::vector<XsdCase> Cases() {
        Out(std::string(kNoNs) + " tok=\"a b\" lst=\"1 2\" str=\" a  b \"",
            "<t>x y</t><s> x\ny </s><r>x y </r>"),
        {}},
+      // §3.14.4 (String Valid): a value constraint is normalised by its
+      // type's whiteSpace before it is checked, so tabs and line ends in a
+      // normalizedString default are spaces, not a lexical fault.
+      {"a normalizedString default with tabs and line ends is replaced, then checked",
+       {{"s.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n"
+         "<xs:simpleType name=\"ns\"><xs:restriction base=\"xs:normalizedString\"/></xs:simpleType>\n"
+         "<xs:element name=\"doc\"><xs:complexType><xs:sequence>\n"
+         "<xs:element name=\"c\" type=\"ns\" default=\"x&#9;y\" minOccurs=\"0\"/>\n"
+         "<xs:element name=\"n\" type=\"xs:normalizedString\" fixed=\"&#13;n&#10;\" minOccurs=\"0\"/>\n"
+         "</xs:sequence>\n<xs:attribute name=\"h\" type=\"xs:normalizedString\" default=\"r&#13;s\"/>\n"
+         "<xs:attribute name=\"k\" type=\"ns\" default=\"p&#10;q&#9;\"/>\n"
+         "</xs:complexType></xs:element>\n</xs:schema>\n"},
+        {"src.xml", Src(kNoNs, "<c/><n/>")}},
+       "s.xsd",
+       Out(std::string(kNoNs) + " h=\"r s\" k=\"p q \"", "<c>x y</c><n> n </n>"),
+       {}},
       // §4.2.1: a schema document without a target namespace included by
       // one with a target namespace takes it, and its unqualified
       // references name components of that namespace.
