@@ -124,6 +124,7 @@ bool KTSchemaModel::DescribeXsdProblem(KTString& where, KTString& what) {
     where += line;
   }
   // The nearest enclosing declaration with a name or a reference.
+  KTXNode* declaration = nullptr;
   for (KTXNode* n = node; n && n != schema; n = ParentOf(n)) {
     if (n->GetKind() != kElement) continue;
     const KTString local(n->GetLocalName());
@@ -133,6 +134,7 @@ bool KTSchemaModel::DescribeXsdProblem(KTString& where, KTString& what) {
     if (!name && !(local == u"import" || local == u"include" || local == u"redefine")) continue;
     where += KTString(u", ") + local;
     if (name) where += KTString(u" \"") + name + u"\"";
+    declaration = n;
     break;
   }
 
@@ -147,6 +149,11 @@ bool KTSchemaModel::DescribeXsdProblem(KTString& where, KTString& what) {
       what.Format(words.withContext, context.c_str());
     }
     break;
+  }
+  if (node->GetKind() == kElement && node != declaration) {
+    // An element inside the declaration (a child that is not allowed, a
+    // facet): its name says which.
+    what = KTString(node->GetName()) + u": " + what;
   }
   if (node->GetKind() == kAttribute) {
     // The attribute that holds the value comes first: it says most.
