@@ -324,6 +324,15 @@ std::vector<XsdCase> Cases() {
        Out(kNoNs, ""),
        {"Warning: schema problem 7537 in {dir}/s.xsd line 3, element \"doc\": type=\"nosuch\": a name that is not "
         "defined"}},
+      {"a child element that is not allowed is named beside its declaration",
+       {{"s.xsd",
+         "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n<xs:element name=\"doc\"><xs:complexType>\n"
+         "<xs:sequence><xs:elemnt name=\"a\"/></xs:sequence></xs:complexType></xs:element>\n</xs:schema>\n"},
+        {"src.xml", Src(kNoNs, "")}},
+       "",
+       Out(kNoNs, ""),
+       {"Warning: schema problem 7536 in {dir}/s.xsd line 3, element \"doc\": xs:elemnt: not allowed here; expected: "
+        "(xs:annotation | xs:element"}},
       {"a pattern whose counted repetition is absurd is refused in words",
        {{"s.xsd",
          "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n<xs:simpleType name=\"big\">"
