@@ -262,6 +262,11 @@ TEST(XMLRegExpTest, AgreesWithXmllintOnPatternFacets) {
       u"((a|b)c)*", u"\\.", u"a+b+", u"(ab?){2}c?", u"[0-9a-fA-F]{1,4}(:[0-9a-fA-F]{1,4})*",
       u"[\\^\\[\\]]+", u"(a|b|)+c?", u"[^\\s]{2}\\s?", u"\\p{L}+", u"\\d+", u"\\p{IsLatin-1Supplement}+\\P{Lu}?",
       u"[\\p{Ll}-[a-z]]+", u"\\c+\\.?",
+      // Counted groups, alternatives that share a prefix, subtraction
+      // inside negation and from escapes, dashes at either end of a group.
+      u"(a|b){2,3}", u"((a|b)c?){1,3}d", u"(ab|a)(bc|c)", u"(a{2}){2}", u"x{0,0}y", u"[^a-c-[b]]+",
+      u"[\\w-[\\d]]+", u"[\\c-[\\i]]+", u"[a-]+", u"[-a]+", u"\\p{Pd}", u"\\p{L}\\p{M}*",
+      u"(0[1-9]|1[0-2])/(0[1-9]|[12]\\d|3[01])",
   };
   const std::vector<std::string> values = {
       "",       "a",        "ab",      "aaa",   "aab",   "aaaaac", "b",    "abab",        "ababc",
@@ -269,6 +274,8 @@ TEST(XMLRegExpTest, AgreesWithXmllintOnPatternFacets) {
       "-12.5",  "+7",       "_a1",     "1a",    "!!",    " ",      "bc",   "acbc",        "aaaa",
       "fe80:0:1", ".",      "^[]",     "c",     "xyz",   "bcd",    "ab ",  "a b  c",
       "\u00e9t\u00e9", "\u03a9\u03c9", "\u0663\u0664", "\u00c9a", "\u00e9\u00c9", "\u00e9\u00e9e",
+      "aad",    "acd",      "abd",     "a-",    "-a-",   "12/31",  "13/01", "02/30",
+      "\u2212", "bcbcd",
   };
   auto escape = [](const std::string& text) {
     std::string out;
