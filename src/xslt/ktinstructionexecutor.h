@@ -141,6 +141,10 @@ class KTInstructionExecutor {
   // KTXSLTError 47 at the stylesheet node.
   KTString& EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* stylesheetNode, const KTString& text,
                                            KTExecFrame* frame);
+  // Reads an attribute value template when the stylesheet is compiled: a
+  // lone brace throws 47, and every expression in braces is compiled into
+  // the processor's cache (a syntax error throws as its evaluation would).
+  static void CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode);
   // The first child with the local name and namespace URI (null: none).
   static KTXPathNode* FindChildByName(const KTXPathNode* parent, std::u16string_view localName, const KTString* uri);
   // Declares on a copied element every binding of its prefix maps (the

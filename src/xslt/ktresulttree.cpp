@@ -818,26 +818,26 @@ KTXPathNode* KTInstructionExecutor::FindChildByName(const KTXPathNode* parent, s
 
 // ---- Attribute value templates ----
 
-KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* stylesheetNode,
-                                                                const KTString& text, KTExecFrame* frame) {
-  std::u16string_view t = text.View();
-  if (t.find_first_of(u"{}") == std::u16string_view::npos) {
-    result = text;
-    return result;
-  }
-  KTString out;
+namespace {
+
+// Reads an attribute value template in one pass: `literal` gets each run of
+// text (a doubled brace as one brace), `expression` the text inside each
+// pair of braces; a lone brace throws 47 at the stylesheet node.
+template <typename Literal, typename Expression>
+void ScanValueTemplate(KTXPathNode* stylesheetNode, std::u16string_view t, Literal&& literal,
+                       Expression&& expression) {
   std::size_t n = t.size();
   std::size_t i = 0;
   while (i < n) {
     // The literal run up to the next brace.
     std::size_t brace = t.find_first_of(u"{}", i);
     if (brace == std::u16string_view::npos) brace = n;
-    if (brace > i) out += KTString(t.substr(i, brace - i));
+    if (brace > i) literal(t.substr(i, brace - i));
     i = brace;
     if (i >= n) break;
     bool doubled = i + 1 < n && t[i + 1] == t[i];
     if (doubled) {
-      out += t[i];
+      literal(t.substr(i, 1));
       i += 2;
       continue;
     }
@@ -857,14 +857,39 @@ KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result
       }
       ++j;
     }
-    KTString expression(t.substr(i + 1, j - i - 1));
-    KTXPathValue value;
-    if (!frame->EvaluateExpression(stylesheetNode, expression, &frame->NodeList(), &value, true))
-      throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
-    KTString piece;
-    out += value.ToString(&piece);
+    expression(t.substr(i + 1, j - i - 1));
     i = j + 1;
   }
+}
+
+}  // namespace
+
+KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* stylesheetNode,
+                                                                const KTString& text, KTExecFrame* frame) {
+  std::u16string_view t = text.View();
+  if (t.find_first_of(u"{}") == std::u16string_view::npos) {
+    result = text;
+    return result;
+  }
+  KTString out;
+  KTString piece;
+  ScanValueTemplate(
+      stylesheetNode, t, [&out](std::u16string_view run) { out += KTString(run); },
+      [&](std::u16string_view text) {
+        KTString expression(text);
+        KTXPathValue value;
+        if (!frame->EvaluateExpression(stylesheetNode, expression, &frame->NodeList(), &value, true))
+          throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
+        out += value.ToString(&piece);
+      });
   result = std::move(out);
   return result;
+}
+
+void KTInstructionExecutor::CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode) {
+  std::u16string_view t(stylesheetNode->GetValue());
+  if (t.find_first_of(u"{}") == std::u16string_view::npos) return;
+  ScanValueTemplate(
+      stylesheetNode, t, [](std::u16string_view) {},
+      [&](std::u16string_view text) { processor->PrecompileExpression(stylesheetNode, KTString(text), 0); });
 }

@@ -3,11 +3,13 @@
 // declaration record and reads the attribute values that can be checked
 // without evaluating anything (required attributes, yes/no flags,
 // enumerations, single characters, QNames). Expressions, attribute value
-// templates and patterns are only kept, as text and as the attribute node
-// that errors will point at.
+// templates and patterns are kept as text with the attribute node that
+// errors point at, and compiled through the processor, which keeps the trees.
 #include <string_view>
 
 #include "xml/ktxpathnode.h"
+#include "xpath/ktxpathexpression.h"
+#include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktnumberformatter.h"
 #include "xslt/ktspacerules.h"
@@ -192,6 +194,20 @@ void KTStylesheetCompiler::CompileById(int id, int parentId, KTXPathNode* node, 
   }
 }
 
+void KTStylesheetCompiler::CompileExpressionText(KTXPathNode* errorNode, const KTString& text, int restrictions,
+                                                 bool fc) {
+  if (processor_ && !fc) processor_->PrecompileExpression(errorNode, text, restrictions);
+}
+
+void KTStylesheetCompiler::CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions,
+                                              bool fc) {
+  if (processor_ && !fc) processor_->PrecompilePattern(errorNode, text, restrictions);
+}
+
+void KTStylesheetCompiler::CompileValueTemplate(KTXPathNode* attribute, bool fc) {
+  if (processor_ && !fc && attribute) KTInstructionExecutor::CompileAttributeValueTemplate(processor_, attribute);
+}
+
 template <class T>
 T* KTStylesheetCompiler::NewRecord(KTXPathNode* node) {
   auto record = std::make_unique<T>();
@@ -229,6 +245,11 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   CheckStructure(parentId, node, 'I', 0, 4, childrenForwardsCompatible_);
   auto* record = NewRecord<KTDeclLiteralResult>(node);
   record->forwardsCompatible = ownFc;
+  // An attribute of a literal result element, outside the XSLT namespace,
+  // is an attribute value template (XSLT 1.0 §7.6.2).
+  if (node->GetKind() == kXPathAttribute && parentId == kXSLTLiteralResult &&
+      !(node->GetNamespaceUri() && *node->GetNamespaceUri() == xsltUri))
+    CompileValueTemplate(node, fc);
   if (KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri)) {
     record->excludeResultPrefixesNode = exclude;
     ResolvePrefixList(exclude, node, record->excludedNamespaces);
@@ -256,6 +277,7 @@ void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* n
     record->selectNode = node;
     record->selectText = u"node()";
   }
+  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
   if (KTXPathNode* mode = FindAttribute(node, u"mode", nullptr)) {
     record->mode = mode->GetValue();
     // A mode is a QName (XSLT 1.0 §5.7); any other text could collide with
@@ -270,6 +292,8 @@ void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, 
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
   record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
+  CompileValueTemplate(record->nameNode, fc);
+  CompileValueTemplate(record->namespaceNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslCallTemplate(int parentId, KTXPathNode* node, bool fc) {
@@ -318,6 +342,7 @@ void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, boo
   CheckStructure(parentId, node, 'I', 16, 2, fc);
   auto* record = NewRecord<KTDeclCopyOf>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
+  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bool fc) {
@@ -326,6 +351,8 @@ void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bo
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
   record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
+  CompileValueTemplate(record->nameNode, fc);
+  CompileValueTemplate(record->namespaceNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslFallback(int parentId, KTXPathNode* node, bool fc) {
@@ -337,12 +364,14 @@ void KTStylesheetCompiler::CompileXslForEach(int parentId, KTXPathNode* node, bo
   CheckStructure(parentId, node, 'I', 20, 19, fc);
   auto* record = NewRecord<KTDeclForEach>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
+  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslIf(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'I', 21, 1, fc);
   auto* record = NewRecord<KTDeclIf>(node);
   RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
+  CompileExpressionText(record->testNode, record->testText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslMessage(int parentId, KTXPathNode* node, bool fc) {
@@ -366,6 +395,12 @@ void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, boo
     if (value != u"single" && value != u"multiple" && value != u"any") Fail(kUnexpectedValue, level);
     record->level = level->GetValue();
   }
+  for (KTXPathNode* pattern : {record->countNode, record->fromNode})
+    if (pattern) CompilePatternText(pattern, pattern->GetValue(), KTXPathExpression::kRestrictNumberPattern, fc);
+  if (record->valueNode) CompileExpressionText(record->valueNode, record->valueNode->GetValue(), 0, fc);
+  for (KTXPathNode* avt : {record->formatNode, record->langNode, record->letterValueNode,
+                           record->groupingSeparatorNode, record->groupingSizeNode})
+    CompileValueTemplate(avt, fc);
 }
 
 void KTStylesheetCompiler::CompileXslOtherwise(int parentId, KTXPathNode* node, bool fc) {
@@ -378,6 +413,7 @@ void KTStylesheetCompiler::CompileXslProcessingInstruction(int parentId, KTXPath
   auto* record = NewRecord<KTDeclProcessingInstruction>(node);
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
+  CompileValueTemplate(record->nameNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool fc) {
@@ -393,6 +429,10 @@ void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool 
   record->dataTypeNode = FindAttribute(node, u"data-type", nullptr);
   record->orderNode = FindAttribute(node, u"order", nullptr);
   record->caseOrderNode = FindAttribute(node, u"case-order", nullptr);
+  CompileExpressionText(record->selectNode ? record->selectNode : node,
+                        record->selectNode ? record->selectText : KTString(u"."), 0, fc);
+  for (KTXPathNode* avt : {record->langNode, record->dataTypeNode, record->orderNode, record->caseOrderNode})
+    CompileValueTemplate(avt, fc);
 }
 
 void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool fc) {
@@ -425,6 +465,7 @@ void KTStylesheetCompiler::CompileXslValueOf(int parentId, KTXPathNode* node, bo
   CheckStructure(parentId, node, 'I', 40, 2, fc);
   auto* record = NewRecord<KTDeclValueOf>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
+  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
   record->disableOutputEscaping = YesNo(FindAttribute(node, u"disable-output-escaping", nullptr));
 }
 
@@ -432,6 +473,7 @@ void KTStylesheetCompiler::CompileXslWhen(int parentId, KTXPathNode* node, bool 
   CheckStructure(parentId, node, 'I', 42, 1, fc);
   auto* record = NewRecord<KTDeclWhen>(node);
   RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
+  CompileExpressionText(record->testNode, record->testText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, bool fc) {
@@ -446,6 +488,7 @@ void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, 
     CheckNotEmpty(select, kExpressionExpected);
     record->selectNode = select;
     record->selectText = select->GetValue();
+    CompileExpressionText(select, record->selectText, 0, fc);
   }
 }
 
@@ -475,6 +518,7 @@ void KTStylesheetCompiler::CompileXslParam(int parentId, KTXPathNode* node, bool
   if (parentId != kXSLTStylesheet && parentId != kXSLTTemplate) Fail(kUnexpectedElement, node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
+  if (record->selectNode) CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, bool fc) {
@@ -482,6 +526,7 @@ void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, b
   auto* record = NewRecord<KTDeclVariable>(node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
+  if (record->selectNode) CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 // ---- Top-level elements ----
@@ -583,6 +628,10 @@ void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool f
     record->namespaceId = Lookup(KTXPathNode::GetNodeNamespaceMap(record->nameNode), prefix);
     if (!record->namespaceId) Fail(kUndefinedPrefix, record->nameNode);
   }
+  // XSLT 1.0 §12.2: match is a pattern, use an expression; neither may
+  // name a variable.
+  CompilePatternText(node, record->matchNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
+  CompileExpressionText(node, record->useNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
   // The definition joins the key table of its name.
   if (processor_) processor_->AddKeyDefinition(record, node);
 }
@@ -714,4 +763,7 @@ void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, b
   KTXPathNode* mode = FindAttribute(node, u"mode", nullptr);
   NewRecord<KTDeclTemplate>(node)->modeNode = mode;
   if (mode && !IsModeName(mode)) Fail(kNotQName, mode);
+  // The whole pattern here; the rule list compiles each alternative.
+  if (KTXPathNode* match = FindAttribute(node, u"match", nullptr))
+    CompilePatternText(match, match->GetValue(), KTXPathExpression::kRestrictPattern, fc);
 }

@@ -135,6 +135,15 @@ class KTStylesheetCompiler {
   // one already (a tree compiled again); the record to fill either way.
   template <class T>
   T* NewRecord(KTXPathNode* node);
+  // Compile a text of the stylesheet now, so that a syntax error anywhere
+  // is reported before the run; the processor keeps the tree that its
+  // evaluations use. Nothing without a processor, and nothing in
+  // forwards-compatible mode (XSLT 1.0 §2.5: there an expression outside
+  // the grammar is an error only when it is evaluated). `errorNode` is the
+  // node the evaluation's errors point at.
+  void CompileExpressionText(KTXPathNode* errorNode, const KTString& text, int restrictions, bool forwardsCompatible);
+  void CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions, bool forwardsCompatible);
+  void CompileValueTemplate(KTXPathNode* attribute, bool forwardsCompatible);
   // The element id a child counts as in the children check: 0 for an
   // element in the XSLT namespace whose name XSLT 1.0 does not define.
   int ChildId(const KTXPathNode* child) const;

@@ -261,6 +261,15 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   bool CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
                          KTXPathValue* result, const KTXPathValue* contextValue, int position,
                          const KTVariableSource* variables, bool allowFragment, int restrictions);
+  // Compiles a text of the stylesheet into the tree cache, as its first
+  // evaluation would, when the stylesheet is compiled: a syntax error
+  // anywhere is reported before the run, raised as that evaluation would
+  // raise it. The tree, which the cache owns.
+  const KTXPathAstNode* PrecompileExpression(KTXPathNode* stylesheetNode, const KTString& text, int restrictions);
+  // The same for a pattern, which must also keep to the pattern grammar
+  // (XSLT 1.0 §5.2): error 6 at the first part outside it, or error 1 with
+  // XPath kind 12 for an axis other than child or attribute.
+  void PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions);
   // The same in a private expression object, which loads no documents.
   bool EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
                           KTXPathValue* result, const KTXPathValue* contextValue, int position,
@@ -400,10 +409,6 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // Whether the tree compiled for an unrestricted or xsl:number text
   // refers to a variable (false for a text not compiled yet).
   bool NamesVariables(const KTString& text) const;
-  // Compiles a pattern alternative as the evaluation will: KTXSLTError 6
-  // (46 for a variable reference) at the match attribute when it does not
-  // compile.
-  void CheckPattern(const KTString& pattern, KTXPathNode* matchNode);
   // The expanded form of a mode QName in `namespaces`: "uri:local" for a
   // bound prefix, the local name for a prefix bound to no URI, the text as
   // written otherwise; an unprefixed mode never takes the default namespace.
@@ -566,6 +571,11 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   static constexpr size_t kCacheSlots = 64;
   std::array<CacheSlot, kCacheSlots> expressionSlots_{};
   std::array<CacheSlot, kCacheSlots> patternSlots_{};
+  // Compiles the text in `expression` into the cache of its restrictions;
+  // error 6 (46 for a refused variable) at `stylesheetNode` when it does not
+  // compile.
+  CompiledTree& CompileIntoCache(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
+                                 const KTPrefixMap* namespaces, const KTString& text, int restrictions);
   // The entry for `text`, or null.
   TreeCache::value_type* FindCached(TreeCache& cache, std::array<CacheSlot, kCacheSlots>& slots, const KTString& text);
   KTEvaluationRecord lastEvaluation_;

@@ -14,6 +14,7 @@
 #include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathparser.h"
 #include "xpath/ktxpathfunctionlibrary.h"
+#include "xpath/ktxpathpattern.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktkeytable.h"
 #include "xslt/ktsimpleselect.h"
@@ -400,17 +401,14 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
     lastEvaluation_.result = *result;
     return true;
   }
-  expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris, text,
-                  restrictions);
   if (cached) {
+    expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris,
+                    text, restrictions);
     expression.AttachTree(cached->second.tree.get(), cached->second.mode);
-  } else if (expression.Compile(true, KTXPathExpression::kModeExpr)) {
-    CompiledTree& entry = cache[text];
-    entry.tree.reset(expression.DetachTree());
-    entry.mode = KTXPathExpression::kModeExpr;
-    entry.shape = ParseKeyShape(Trimmed(text.View()), entry.name, entry.keyArgument, entry.literal, entry.terms)
-                      ? kShapeKey
-                       : SimpleShapeOf(text, entry.name, entry.terms);
+  } else {
+    // A text the stylesheet compile did not see (a -param value, a text
+    // made at run time) is compiled at its first use.
+    CompiledTree& entry = CompileIntoCache(expression, stylesheetNode, namespaces, text, restrictions);
     // A simple shape is answered without the tree from its first use on:
     // that use may be at the node with the most children.
     if (simpleAllowed && entry.shape != kShapeTree && entry.shape != kShapeKey &&
@@ -419,10 +417,6 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
       return true;
     }
     expression.AttachTree(entry.tree.get(), entry.mode);
-  } else {
-    throw ExpressionError(expression.RefusedVariable() ? KTXSLTError::kVariablesInPattern
-                                                       : KTXSLTError::kInvalidXPathExpression,
-                          stylesheetNode, expression, true);
   }
 
   EvaluationScope scope(variables, &globalVariables_, &globalParameters_);
@@ -464,6 +458,61 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   lastEvaluation_.result = *result;
   if (!done) throw ExpressionError(KTXSLTError::kXPathError, stylesheetNode, expression, false);
   return true;
+}
+
+KTXSLTProcessor::CompiledTree& KTXSLTProcessor::CompileIntoCache(KTXSLTXPathExpression& expression,
+                                                                  KTXPathNode* stylesheetNode,
+                                                                  const KTPrefixMap* namespaces, const KTString& text,
+                                                                  int restrictions) {
+  expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris, text,
+                  restrictions);
+  if (!expression.Compile(true, KTXPathExpression::kModeExpr))
+    throw ExpressionError(expression.RefusedVariable() ? KTXSLTError::kVariablesInPattern
+                                                       : KTXSLTError::kInvalidXPathExpression,
+                          stylesheetNode, expression, true);
+  const bool refusesVariables =
+      restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
+  CompiledTree& entry = (refusesVariables ? patternCache_ : expressionCache_)[text];
+  entry.tree.reset(expression.DetachTree());
+  entry.mode = KTXPathExpression::kModeExpr;
+  entry.shape = ParseKeyShape(Trimmed(text.View()), entry.name, entry.keyArgument, entry.literal, entry.terms)
+                    ? kShapeKey
+                    : SimpleShapeOf(text, entry.name, entry.terms);
+  return entry;
+}
+
+const KTXPathAstNode* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesheetNode, const KTString& text,
+                                                            int restrictions) {
+  const bool refusesVariables =
+      restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
+  TreeCache& cache = refusesVariables ? patternCache_ : expressionCache_;
+  auto found = cache.find(text);
+  if (found != cache.end()) return found->second.tree.get();
+  if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
+  return CompileIntoCache(*expression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
+                          restrictions)
+      .tree.get();
+}
+
+void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions) {
+  const KTXPathAstNode* tree = PrecompileExpression(stylesheetNode, text, restrictions);
+  const KTXPathPatternProblem problem = FindPatternProblem(tree);
+  if (!problem.node) return;
+  // The text and the place as the expression's own errors show them.
+  KTString trimmed(Trimmed(text.View()));
+  const int length = static_cast<int>(trimmed.GetLength());
+  const int offset = length - std::min(problem.node->SourcePosition(), length);
+  if (problem.wrongAxis) {
+    KTXSLTError error(KTXSLTError::kXPathError, stylesheetNode);
+    error.SetXPathError(KTXPathExpression::kErrorPatternAxis, -1);
+    error.SetSubject(problem.axis);
+    error.SetExpression(trimmed, offset);
+    throw error;
+  }
+  KTXSLTError error(KTXSLTError::kInvalidXPathExpression, stylesheetNode);
+  error.SetSubject(KTString(u"not a pattern"));
+  error.SetExpression(trimmed, offset);
+  throw error;
 }
 
 KTXSLTError KTXSLTProcessor::ExpressionError(int code, KTXPathNode* node, const KTXPathExpression& expression,

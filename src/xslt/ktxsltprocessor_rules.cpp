@@ -76,9 +76,9 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
   auto add = [&](const KTString& alternative) {
     auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, alternative, mode, expandedMode,
                                                      stamp, position++, namespaces);
-    // A pattern that is matched by evaluation is compiled now, so that a
-    // syntax error is reported before the run, not at its first lookup.
-    if (!alternative.IsEmpty() && !rule->Pattern().IsDirect()) CheckPattern(alternative, matchNode);
+    // A pattern that is matched by evaluation finds its tree compiled.
+    if (!alternative.IsEmpty() && !rule->Pattern().IsDirect())
+      PrecompileExpression(matchNode, alternative, KTXPathExpression::kRestrictPattern);
     rule->SetProcessor(this);
     AddTemplateRule(std::move(rule));
   };
@@ -255,18 +255,4 @@ bool KTXSLTProcessor::EvaluatePattern(KTXPathValue* out, const KTString& pattern
   if (privateEvaluation)
     return EvaluateExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false, restrictions);
   return CompileExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false, restrictions);
-}
-
-void KTXSLTProcessor::CheckPattern(const KTString& pattern, KTXPathNode* matchNode) {
-  static const KTXPathExpression::UriList noUris;
-  static const KTPrefixMap noPrefixes;
-  const KTPrefixMap* namespaces = KTXPathNode::GetNodeNamespaceMap(matchNode);
-  KTXPathExpression expression;
-  expression.Init(namespaces ? namespaces : &noPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &noUris,
-                  pattern, KTXPathExpression::kRestrictPattern);
-  expression.EnableXSLTFunctions(true);
-  if (expression.Compile(true, KTXPathExpression::kModeExpr)) return;
-  throw ExpressionError(expression.RefusedVariable() ? KTXSLTError::kVariablesInPattern
-                                                     : KTXSLTError::kInvalidXPathExpression,
-                        matchNode, expression, true);
 }

@@ -70,7 +70,7 @@ TEST(MessagesTest, EachErrorNamesWhatFailed) {
        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
        "<xsl:template match=\"//a/..\"/></xsl:stylesheet>",
        {},
-       "Error in XPath expression, Only child and attribute axes allowed in patterns: parent::\n//a/.."},
+       "Error in XPath expression, Only child and attribute axes allowed in patterns: parent::\n//a/..\n    ^"},
       {"missing named template", Stylesheet("<xsl:call-template name=\"x\"/>"), {},
        "Undefined template: no template named \"x\""},
       {"missing attribute set", Stylesheet("<a xsl:use-attribute-sets=\"known nosuch\"/>"), {},

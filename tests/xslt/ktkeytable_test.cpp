@@ -207,10 +207,7 @@ TEST_F(KeyTableTest, TheCompilerLinksDefinitionsToOneTablePerName) {
 }
 
 TEST_F(KeyTableTest, KeyErrors) {
-  Prepare(kDeclarations +
-              std::string("<xsl:key name='self' match='item' use=\"key('cat', 'a')\"/>"
-                          "<xsl:key name='bad' match='item[' use='.'/>"),
-          kSource);
+  Prepare(kDeclarations + std::string("<xsl:key name='self' match='item' use=\"key('cat', 'a')\"/>"), kSource);
   // No key of that name: XPath error 7.
   KTXSLTError unknown = Error("key('nothing', 'a')");
   EXPECT_EQ(unknown.GetCode(), KTXSLTError::kXPathError);
@@ -219,11 +216,29 @@ TEST_F(KeyTableTest, KeyErrors) {
   KTXSLTError inner = Error("key('self', 'a')");
   EXPECT_EQ(inner.GetCode(), KTXSLTError::kXPathError);
   EXPECT_EQ(inner.GetXPathErrorKind(), 17);
-  // A match pattern that does not compile is reported for its xsl:key.
-  KTXSLTError bad = Error("key('bad', 'a')");
-  EXPECT_EQ(bad.GetCode(), KTXSLTError::kInvalidXPathExpression);
-  ASSERT_NE(bad.GetNode(), nullptr);
-  EXPECT_EQ(U8(bad.GetNode()->GetName()), "xsl:key");
+  // A match or use that does not compile, or a match outside the pattern
+  // grammar (XSLT 1.0 §12.2: match is a Pattern), is reported for its
+  // xsl:key when the stylesheet is compiled, before any lookup.
+  const struct {
+    const char* key;
+    int code;
+  } refused[] = {
+      {"<xsl:key name='bad' match='item[' use='.'/>", KTXSLTError::kInvalidXPathExpression},
+      {"<xsl:key name='bad' match='item' use='1 +'/>", KTXSLTError::kInvalidXPathExpression},
+      {"<xsl:key name='bad' match='namespace::*' use='.'/>", KTXSLTError::kXPathError},
+      {"<xsl:key name='bad' match='(item)' use='.'/>", KTXSLTError::kInvalidXPathExpression},
+      {"<xsl:key name='bad' match='item' use='$v'/>", KTXSLTError::kVariablesInPattern},
+  };
+  for (const auto& r : refused) {
+    try {
+      Prepare(kDeclarations + std::string(r.key), kSource);
+      ADD_FAILURE() << "no error for " << r.key;
+    } catch (const KTXSLTError& error) {
+      EXPECT_EQ(error.GetCode(), r.code) << r.key;
+      ASSERT_NE(error.GetNode(), nullptr);
+      EXPECT_EQ(U8(error.GetNode()->GetName()), "xsl:key") << r.key;
+    }
+  }
 }
 
 TEST_F(KeyTableTest, ALookupDoesNotScanTheIndex) {
