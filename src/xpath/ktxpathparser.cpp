@@ -1,6 +1,6 @@
 // The XPath parser's productions. Terminals skip white space and are compared
-// as prefixes of the text; names, digits and literal contents are character
-// runs taken whole. A FilterExpr is parsed once and then followed by "//",
+// with the text (a keyword only where a name ends); names, digits and
+// literal contents are character runs taken whole. A FilterExpr is parsed once and then followed by "//",
 // "/" or nothing, so nested filters cost linear time.
 #include "xpath/ktxpathparser.h"
 
@@ -72,6 +72,15 @@ int LiteralLength(const char16_t* literal) {
   while (literal[n])
     ++n;
   return n;
+}
+
+// XPath 1.0 §3.7: the text is split into the longest tokens, so a keyword
+// (an operator name, axis name or node type) is matched only where its
+// name ends: «1 ordinal» holds the NCName "ordinal", not "or", and
+// «nodes()» calls the function "nodes". `end` is the position just after
+// the keyword in the text.
+bool EndsWord(const char16_t* literal, Pos end) {
+  return !(NameClasses()[literal[0]] & kStart) || !*end || NameCharWidth(end, kName) == 0;
 }
 
 Holder Make(int kind) {
@@ -146,6 +155,8 @@ bool KTXPathParser::MatchTerminal(const char16_t* literal, Holder& token, Pos& p
     if (pos[i] != literal[i])
       return false;
   }
+  if (!EndsWord(literal, pos + n))
+    return false;
   token = Make(kAstToken);
   token->SetTokenText(literal, n, Remaining(pos));
   pos += n;
@@ -157,11 +168,12 @@ bool KTXPathParser::MatchTerminal(const char16_t* literal, Holder& token, Pos& p
 
 bool KTXPathParser::AtTerminal(const char16_t* literal, Pos pos) const {
   SkipWhitespace(pos);
-  for (int i = 0; literal[i]; ++i) {
+  int i = 0;
+  for (; literal[i]; ++i) {
     if (pos[i] != literal[i])
       return false;
   }
-  return true;
+  return EndsWord(literal, pos + i);
 }
 
 bool KTXPathParser::AttachTerminal(Holder& node, const char16_t* literal, Pos& pos, bool skipWhitespace) {
@@ -517,8 +529,8 @@ bool KTXPathParser::ParseFunctionName(Holder& out, Pos& pos) {
   out.reset();
   const Pos start = pos;
   SkipWhitespace(pos);
-  // A name that begins with a node-type word is a node test, never a
-  // function name: "text()" and "node()" select nodes.
+  // A node type is a node test, never a function name: "text()" and
+  // "node()" select nodes, while "nodes()" and "text-of()" are calls.
   {
     Pos probe = pos;
     Holder nodeType;

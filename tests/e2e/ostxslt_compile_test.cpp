@@ -79,6 +79,9 @@ TEST(CompileTest, SyntaxErrorsAnywhereAreReportedBeforeTheRun) {
       {"<xsl:template match='never'><xsl:processing-instruction name='{]}'/></xsl:template>", false},
       {"<xsl:template match='never'><xsl:number format='{1 mod}'/></xsl:template>", false},
       {"<xsl:variable name='g' select='/ /'/>", false},
+      {"<xsl:template match='never'><xsl:value-of select='1 ordinal'/></xsl:template>", false},
+      {"<xsl:template match='never'><xsl:value-of select='5 mod2'/></xsl:template>", false},
+      {"<xsl:template match='never'><xsl:value-of select='6 div3'/></xsl:template>", false},
   };
   for (const auto& c : never) {
     SCOPED_TRACE(c.body);
@@ -93,6 +96,45 @@ TEST(CompileTest, SyntaxErrorsAnywhereAreReportedBeforeTheRun) {
     // the expression with its marker.
     EXPECT_EQ(v.ours.err.rfind("Error in " + folder.File("s.xsl") + " at line ", 0), 0u) << v.ours.err;
     EXPECT_NE(v.ours.err.find("^\n"), std::string::npos) << v.ours.err;
+  }
+}
+
+// XPath 1.0 §3.7: a name is read whole. An operator name is exactly "and",
+// "or", "div" or "mod", and a name before "(" is a function call unless it
+// is exactly a node type, so "nodes()" is an unknown function, refused when
+// it runs, with its name in the message. Outputs and verdicts are compared
+// with xsltproc.
+TEST(CompileTest, OperatorAndFunctionNamesAreWholeNames) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const struct {
+    const char* select;
+    const char* unknownFunction;  // named in our message when the run fails
+  } cases[] = {
+      {"6 div 3", nullptr},
+      {"7 mod 2", nullptr},
+      {"1 and 0 or 1", nullptr},
+      {"count(node()) + count(text()) + count(//comment()) + count(a/node ( ))", nullptr},
+      {"concat(div, mod, and, or)", nullptr},
+      {"count(child::a/attribute::x)", nullptr},
+      {"nodes()", "nodes()"},
+      {"text-of(.)", "text-of()"},
+      {"comment-count()", "comment-count()"},
+      {"node-set(a)", "node-set()"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.select);
+    KTScratchFolder folder;
+    folder.Write("d.xml", kSource);
+    folder.Write("s.xsl", Sheet(std::string("<xsl:template match='/'><r><xsl:value-of select=\"") + c.select +
+                                "\"/></r></xsl:template>"));
+    Verdicts v = RunBoth(folder);
+    EXPECT_EQ(v.ours.status == 0, v.theirs.status == 0) << v.ours.err << "\n--\n" << v.theirs.err;
+    EXPECT_EQ(v.ourOutput, v.theirOutput);
+    EXPECT_EQ(v.ours.status, c.unknownFunction ? 1 : 0) << v.ours.err;
+    if (c.unknownFunction) {
+      EXPECT_NE(v.ours.err.find(std::string("Unknown XPath function: ") + c.unknownFunction), std::string::npos)
+          << v.ours.err;
+    }
   }
 }
 

@@ -37,7 +37,7 @@ TEST(KTXPathExpressionCompile, WholeTextMustParse) {
       {"a[1", false, 1},
       {"//", false, 0},  // the "//" terminal reached the end
       {"NaNa", true, 0},
-      {"a ordinal", true, 0},
+      {"a ordinal", false, 9},
   };
   for (const CompileCase& c : cases) {
     KTXPathExpression expression;

@@ -186,13 +186,22 @@ TEST(KTXPathParser, Disambiguation) {
        "129(t:div 125(133(135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:div)))))))))))))", ""},
       {"and and or", kAstOrOperand, "", ""},
       {"and and or", kAstAndOperand, nullptr, ""},
-      {"a ordinal", kAstOrOperand, nullptr, ""},
+      // XPath 1.0 §3.7: names are read whole, and a name is an operator
+      // only when it is exactly one; a longer name ends the expression.
+      {"a ordinal", kAstOrOperand, "", " ordinal"},
+      {"a andy", kAstAndOperand, "", " andy"},
+      {"5 mod2", kAstModOperand, "", " mod2"},
+      {"6 div3", kAstDivOperand, "", " div3"},
+      {"1 or-2", kAstOrOperand, "", " or-2"},
       {"a mod b", kAstModOperand, nullptr, ""},
       {"order", kAstOrOperand, "", ""},
-      // A name before "(" is a function call, unless it begins with a
-      // node-type word.
+      // A name before "(" is a function call, unless it is exactly a node
+      // type.
       {"count(a)", kAstFunctionCall, nullptr, ""},
-      {"node-set(x)", kAstFunctionCall, "", "(x)"},
+      {"node-set(x)", kAstFunctionCall, nullptr, ""},
+      {"nodes()", kAstFunctionCall, nullptr, ""},
+      {"text-of(1)", kAstFunctionCall, nullptr, ""},
+      {"comment-count()", kAstFunctionCall, nullptr, ""},
       {"p:node-set(x)", kAstFunctionCall, nullptr, ""},
       {"node()", kAstNodeTypeTest, nullptr, ""},
       {"comment ( )", kAstNodeTypeTest, nullptr, ""},
