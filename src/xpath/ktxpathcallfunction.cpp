@@ -136,6 +136,12 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
       KTXPathEvalContext argumentContext(context);
       if (!arguments_[i]->EvaluateOperand(argumentContext)) return false;
       values[i] = std::move(argumentContext.Current());
+      // A variable's result tree fragment where a node-set is needed
+      // (XSLT 1.0 §11.1); the variable reference leaves "$" as its mark.
+      if (KTXPathFunctionLibrary::TakesNodeSet(function->index) &&
+          std::u16string_view(argumentContext.GetNameTest()) == u"$" &&
+          KTXPathFunctionLibrary::IsResultTreeFragment(values[i]))
+        KTXPathFunctionLibrary::Raise(kXPathErrResultTreeFragment, function->index);
     }
     context.SetResult(KTXPathFunctionLibrary::Call(*function, callContext, values));
     return true;

@@ -111,6 +111,14 @@ class KTXPathFunctionLibrary {
                            std::span<const KTXPathValue> arguments);
   [[noreturn]] static void Raise(int code, int functionIndex);
   [[noreturn]] static void Raise(int code, int functionIndex, const KTString& subject);
+  // Whether the function's argument must be a node-set (XPath 1.0 §4.1,
+  // §4.4, XSLT 1.0 §12.4: count, sum, local-name, namespace-uri, name,
+  // generate-id): XPath converts nothing to a node-set, so another value is
+  // error 4 and a result tree fragment error 11 (XSLT 1.0 §11.1).
+  static bool TakesNodeSet(int functionIndex) noexcept;
+  // A variable's result tree fragment: one root that the processor built,
+  // wrapping no document node.
+  static bool IsResultTreeFragment(const KTXPathValue& value) noexcept;
 
   // ---- Conversions (XPath 1.0 §4.2 to §4.4) ----
   // string(): a node-set gives the string value of its first node in document

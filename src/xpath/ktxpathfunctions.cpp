@@ -364,6 +364,24 @@ void KTXPathFunctionLibrary::Raise(int code, int functionIndex, const KTString& 
   throw KTXPathFunctionLibraryException{code, functionIndex, subject};
 }
 
+bool KTXPathFunctionLibrary::TakesNodeSet(int functionIndex) noexcept {
+  switch (functionIndex) {
+    case kFnCount:
+    case kFnSum:
+    case kFnLocalName:
+    case kFnNamespaceUri:
+    case kFnName:
+    case kFnGenerateId: return true;
+    default: return false;
+  }
+}
+
+bool KTXPathFunctionLibrary::IsResultTreeFragment(const KTXPathValue& value) noexcept {
+  if (!value.IsNodeSet() || value.ItemCount() != 1) return false;
+  const KTXPathNode* node = value.Items()[0].GetNode();
+  return node && node->GetKind() == kXPathRoot && node->GetXNode() == nullptr;
+}
+
 void KTXPathFunctionLibrary::CheckCall(const KTXPathFunctionInfo& function, int argumentCount,
                                        const KTXPathFunctionContext& context) {
   if (function.index == kFnKey && (context.Restrictions() & 2) != 0) {
@@ -378,6 +396,8 @@ std::u16string_view KTXPathFunctionLibrary::NameOf(const KTXPathNode* node) { re
 KTXPathValue KTXPathFunctionLibrary::Call(const KTXPathFunctionInfo& function, KTXPathFunctionContext& context,
                                           std::span<const KTXPathValue> args) {
   CheckCall(function, static_cast<int>(args.size()), context);
+  if (!args.empty() && TakesNodeSet(function.index) && !args[0].IsNodeSet())
+    Raise(kXPathErrNotANodeSet, function.index);
   if (function.xslt) return KTXSLTFunctionLibrary::CallXSLT(function, context, args);
   switch (function.index) {
     case kFnLast: return KTXPathValue::Number(context.ContextSize());

@@ -431,6 +431,17 @@ bool UnionExprNode::Evaluate(KTXPathEvalContext& context) {
       Fail(context, KTXPathExpression::kErrorNotNodeSet, path);
       return false;
     }
+    // A union takes node-sets only, never a variable's result tree
+    // fragment (XSLT 1.0 §11.1); the message names the operator.
+    if (std::u16string_view(operand.GetNameTest()) == u"$" && IsFragmentValue(operand.Current())) {
+      Fail(context, KTXPathExpression::kErrorResultTreeFragment, path);
+      if (KTXPathExpression* owner = context.GetOwner()) {
+        const KTXPathAstNode* bar = i == 0 ? ChildAt(1)->FirstChild() : ChildAt(i)->FirstChild();
+        owner->SetErrorSubject(KTString(u"|"));
+        owner->SetErrorMarkIfUnset(bar->SourcePosition());
+      }
+      return false;
+    }
     const ItemVector& part = operand.Current().Items();
     items.insert(items.end(), part.begin(), part.end());
   }

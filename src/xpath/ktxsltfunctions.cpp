@@ -282,10 +282,21 @@ KTString KTXSLTFunctionLibrary::GenerateId(const KTXPathNode* node) {
   if (node->GetDocumentNumber() > 0 && node->GetPosition() > 0) {
     std::snprintf(id, sizeof(id), "d%dn%d", static_cast<int>(node->GetDocumentNumber()),
                   static_cast<int>(node->GetPosition()));
-  } else {
-    std::snprintf(id, sizeof(id), "r%jx", static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(node)));
+    return Ascii(id);
   }
-  return Ascii(id);
+  // A node the tree context did not number (none that an expression can
+  // reach, now that a result tree fragment is no node-set): named by its
+  // place, the child index of it and of each ancestor, so that the value
+  // depends on the tree alone, never on where it lies in memory.
+  KTString path(u"r");
+  for (const KTXPathNode* at = node; at->GetParent(); at = at->GetParent()) {
+    const KTXPathNode* up = at->GetParent();
+    int index = 0;
+    while (index < up->GetChildCount() && up->GetChild(index) != at) ++index;
+    std::snprintf(id, sizeof(id), "p%d", index);
+    path += Ascii(id);
+  }
+  return path;
 }
 
 KTXPathValue KTXSLTFunctionLibrary::CallXSLT(const KTXPathFunctionInfo& function, KTXPathFunctionContext& context,
