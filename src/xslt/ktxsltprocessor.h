@@ -576,6 +576,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // compile.
   CompiledTree& CompileIntoCache(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
                                  const KTPrefixMap* namespaces, const KTString& text, int restrictions);
+  // Compiles the text in `expression`, which keeps the tree; the same
+  // errors as CompileIntoCache.
+  const KTXPathAstNode* CompileChecked(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
+                                       const KTPrefixMap* namespaces, const KTString& text, int restrictions);
   // The entry for `text`, or null.
   TreeCache::value_type* FindCached(TreeCache& cache, std::array<CacheSlot, kCacheSlots>& slots, const KTString& text);
   KTEvaluationRecord lastEvaluation_;

@@ -464,12 +464,7 @@ KTXSLTProcessor::CompiledTree& KTXSLTProcessor::CompileIntoCache(KTXSLTXPathExpr
                                                                   KTXPathNode* stylesheetNode,
                                                                   const KTPrefixMap* namespaces, const KTString& text,
                                                                   int restrictions) {
-  expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris, text,
-                  restrictions);
-  if (!expression.Compile(true, KTXPathExpression::kModeExpr))
-    throw ExpressionError(expression.RefusedVariable() ? KTXSLTError::kVariablesInPattern
-                                                       : KTXSLTError::kInvalidXPathExpression,
-                          stylesheetNode, expression, true);
+  CompileChecked(expression, stylesheetNode, namespaces, text, restrictions);
   const bool refusesVariables =
       restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
   CompiledTree& entry = (refusesVariables ? patternCache_ : expressionCache_)[text];
@@ -479,6 +474,18 @@ KTXSLTProcessor::CompiledTree& KTXSLTProcessor::CompileIntoCache(KTXSLTXPathExpr
                     ? kShapeKey
                     : SimpleShapeOf(text, entry.name, entry.terms);
   return entry;
+}
+
+const KTXPathAstNode* KTXSLTProcessor::CompileChecked(KTXSLTXPathExpression& expression,
+                                                      KTXPathNode* stylesheetNode, const KTPrefixMap* namespaces,
+                                                      const KTString& text, int restrictions) {
+  expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris, text,
+                  restrictions);
+  if (!expression.Compile(true, KTXPathExpression::kModeExpr))
+    throw ExpressionError(expression.RefusedVariable() ? KTXSLTError::kVariablesInPattern
+                                                       : KTXSLTError::kInvalidXPathExpression,
+                          stylesheetNode, expression, true);
+  return expression.GetTree();
 }
 
 const KTXPathAstNode* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesheetNode, const KTString& text,
@@ -495,7 +502,14 @@ const KTXPathAstNode* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesh
 }
 
 void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions) {
-  const KTXPathAstNode* tree = PrecompileExpression(stylesheetNode, text, restrictions);
+  // A template rule is matched by its alternatives, which the rule list
+  // compiles into the cache: the tree of the whole text is only checked.
+  KTXSLTXPathExpression checked(this);
+  const KTXPathAstNode* tree =
+      restrictions == KTXPathExpression::kRestrictPattern
+          ? CompileChecked(checked, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
+                           restrictions)
+          : PrecompileExpression(stylesheetNode, text, restrictions);
   const KTXPathPatternProblem problem = FindPatternProblem(tree);
   if (!problem.node) return;
   // The text and the place as the expression's own errors show them.
