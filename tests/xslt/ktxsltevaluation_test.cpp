@@ -291,3 +291,36 @@ TEST_F(EvaluationTest, DocumentsKeepTheirIdentityAndTheirOwnRoot) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every expression, value template and pattern is compiled when the
+// stylesheet is, also where nothing runs: its tree is in the cache before
+// the first step (NamesVariables answers only for a compiled text), and a
+// syntax error anywhere stops Prepare.
+TEST_F(EvaluationTest, TheStylesheetCompileCompilesEveryText) {
+  Prepare(u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+          u"<xsl:param name='p'/>"
+          u"<xsl:template match='/'/>"
+          u"<xsl:template match='never'><xsl:if test='$p and false()'><o a='{concat($p, 1)}'/></xsl:if>"
+          u"<xsl:for-each select='item[$p]'><xsl:sort select='string($p)'/></xsl:for-each>"
+          u"<xsl:number count='item[$p]'/></xsl:template></xsl:stylesheet>",
+          kItems);
+  for (const char16_t* text : {u"$p and false()", u"concat($p, 1)", u"item[$p]", u"string($p)"}) {
+    EXPECT_TRUE(processor_.NamesVariables(KTString(text))) << KTUtf16ToUtf8(text);
+  }
+  EXPECT_FALSE(processor_.NamesVariables(KTString(u"string($q)")));
+  try {
+    Prepare(u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+            u"<xsl:template match='/'/><xsl:template match='never'><o a='{1 +}'/></xsl:template>"
+            u"</xsl:stylesheet>",
+            kItems);
+    ADD_FAILURE() << "no error for {1 +}";
+  } catch (const KTXSLTError& error) {
+    EXPECT_EQ(error.GetCode(), KTXSLTError::kInvalidXPathExpression);
+    ASSERT_NE(error.GetNode(), nullptr);
+    EXPECT_EQ(U8(error.GetNode()->GetName()), "a");
+  }
+}
+
+}  // namespace
