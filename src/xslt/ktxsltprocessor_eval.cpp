@@ -65,114 +65,181 @@ constexpr int kTestAnyName = 1;  // *
 constexpr int kTestText = 2;     // text()
 constexpr int kTestName = 3;     // an unprefixed name
 
-// One step of a union ("@*", "node()", "name", ...), or false.
-bool ParseTerm(std::u16string_view text, KTXSLTProcessor::SimpleTerm& term) {
-  term.attribute = !text.empty() && text.front() == u'@';
-  if (term.attribute) text.remove_prefix(1);
-  if (text == u"*") {
-    term.test = kTestAnyName;
-  } else if (text == u"node()") {
-    term.test = kTestNode;
-  } else if (text == u"text()" && !term.attribute) {
-    term.test = kTestText;
-  } else if (KTSimpleSelect::IsAsciiNCName(text)) {
-    for (std::u16string_view word : {u"and", u"or", u"div", u"mod", u"node", u"text", u"comment",
-                                     u"processing-instruction"})
-      if (text == word) return false;
-    term.test = kTestName;
-    term.name = KTString(text);
-  } else {
-    return false;
-  }
-  return true;
-}
-
 std::u16string_view Trimmed(std::u16string_view view) {
   while (!view.empty() && KTIsSpace(view.front())) view.remove_prefix(1);
   while (!view.empty() && KTIsSpace(view.back())) view.remove_suffix(1);
   return view;
 }
 
-// A key() call whose key name is an unprefixed ASCII name and whose
-// argument is a literal, "." or one step, followed by single steps
-// ("key('k', @ref)/name"). White space may stand only around the
-// argument; anything else goes to the tree.
-bool ParseKeyShape(std::u16string_view view, KTString& keyName, int& keyArgument, KTXPathValue& keyLiteral,
-                   std::vector<KTXSLTProcessor::SimpleTerm>& keyTerms) {
-  auto quoted = [&view](std::u16string_view& text) {
-    if (view.empty() || (view.front() != u'\'' && view.front() != u'"')) return false;
-    const size_t end = view.find(view.front(), 1);
-    if (end == std::u16string_view::npos) return false;
-    text = view.substr(1, end - 1);
-    view.remove_prefix(end + 1);
+// The shapes are read from the compiled tree, never from the text: the
+// levels of one operand each (or, and, equality, ... union) lie between the
+// Expr node and the path that matters.
+const KTXPathAstNode* SoleChainTo(const KTXPathAstNode* node, int kind) {
+  while (node && node->GetKind() != kind) {
+    if (node->ChildCount() != 1) return nullptr;
+    node = node->FirstChild();
+  }
+  return node;
+}
+
+// The text of a name, token or literal node: its first character run or
+// token below it.
+std::u16string_view TextBelow(const KTXPathAstNode* node) {
+  while (node) {
+    if (node->GetKind() == kAstCharacterRun || node->GetKind() == kAstToken) return node->Token().View();
+    node = node->FirstChild();
+  }
+  return {};
+}
+
+// The name of an unprefixed QName node made of plain ASCII name characters,
+// or empty.
+std::u16string_view PlainName(const KTXPathAstNode* qname) {
+  if (!qname || qname->GetKind() != kAstQName || qname->ChildCount() != 1) return {};
+  std::u16string_view name = TextBelow(qname->FirstChild());
+  return KTSimpleSelect::IsAsciiNCName(name) ? name : std::u16string_view();
+}
+
+// The contents of a Literal node (the run between its quotes; none when
+// empty).
+KTString LiteralText(const KTXPathAstNode* literal) {
+  const KTXPathAstNode* quoted = literal->FirstChild();
+  for (int i = 0; quoted && i < quoted->ChildCount(); ++i) {
+    if (quoted->ChildAt(i)->GetKind() == kAstCharacterRun) return quoted->ChildAt(i)->Token();
+  }
+  return KTString();
+}
+
+// One abbreviated child or attribute step without predicates, with the
+// test node(), *, text() (child axis only) or an unprefixed name; false
+// for any other step.
+bool TermOfStep(const KTXPathAstNode* step, KTXSLTProcessor::SimpleTerm& term) {
+  const KTXPathAstNode* axisStep = step ? step->FirstChild() : nullptr;
+  if (!axisStep || axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() != 2) return false;
+  const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+  if (!specifier || specifier->GetKind() != kAstAbbreviatedAxisSpecifier) return false;
+  term.attribute = TextBelow(specifier) == u"@";
+  const KTXPathAstNode* test = axisStep->ChildAt(1)->FirstChild();
+  if (test->GetKind() == kAstNodeTypeTest) {
+    std::u16string_view type = TextBelow(test->FirstChild());
+    if (type == u"node") {
+      term.test = kTestNode;
+    } else if (type == u"text" && !term.attribute) {
+      term.test = kTestText;
+    } else {
+      return false;
+    }
     return true;
-  };
-  std::u16string_view name;
-  if (!view.starts_with(u"key(")) return false;
-  view.remove_prefix(4);
-  if (!quoted(name) || !KTSimpleSelect::IsAsciiNCName(name) || view.empty() || view.front() != u',') return false;
-  view.remove_prefix(1);
-  view = Trimmed(view);
-  std::u16string_view literal;
-  KTXSLTProcessor::SimpleTerm argument;
-  if (quoted(literal)) {
+  }
+  if (test->GetKind() != kAstNameTest) return false;
+  const KTXPathAstNode* name = test->FirstChild();
+  if (name && name->GetKind() == kAstToken) {
+    term.test = kTestAnyName;  // "*"
+    return true;
+  }
+  std::u16string_view plain = PlainName(name);
+  if (plain.empty()) return false;
+  term.test = kTestName;
+  term.name = KTString(plain);
+  return true;
+}
+
+// The one step of a relative location path of one step, or null.
+const KTXPathAstNode* SoleStep(const KTXPathAstNode* path) {
+  const KTXPathAstNode* location = path && path->ChildCount() == 1 ? path->FirstChild() : nullptr;
+  if (!location || location->GetKind() != kAstLocationPath) return nullptr;
+  const KTXPathAstNode* relative = location->FirstChild();
+  if (!relative || relative->GetKind() != kAstRelativeLocationPath || relative->ChildCount() != 1) return nullptr;
+  return relative->FirstChild();
+}
+
+// A key() call whose key name is a literal of a plain ASCII name and whose
+// argument is a literal, "." or one step, without predicates, followed by
+// single "/" steps ("key('k', @ref)/name").
+bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KTXPathValue& keyLiteral,
+                std::vector<KTXSLTProcessor::SimpleTerm>& keyTerms) {
+  const KTXPathAstNode* form = path->ChildCount() == 1 ? path->FirstChild() : nullptr;
+  if (!form) return false;
+  const KTXPathAstNode* filter = form->GetKind() == kAstFilterChildPath ? form->FirstChild() : form;
+  if (filter->GetKind() != kAstFilterExpr || filter->ChildCount() != 1) return false;
+  const KTXPathAstNode* call = filter->FirstChild()->FirstChild();
+  if (!call || call->GetKind() != kAstFunctionCall) return false;
+  if (PlainName(call->FirstChild()->FirstChild()) != u"key") return false;
+  const KTXPathAstNode* arguments = call->ChildAt(2);
+  if (!arguments || arguments->GetKind() != kAstArguments || arguments->ChildCount() != 2) return false;
+  const KTXPathAstNode* nameLiteral = SoleChainTo(arguments->ChildAt(0), kAstLiteral);
+  if (!nameLiteral) return false;
+  KTString keyName = LiteralText(nameLiteral);
+  if (!KTSimpleSelect::IsAsciiNCName(keyName.View())) return false;
+  const KTXPathAstNode* argument = arguments->ChildAt(1)->ChildAt(1);
+  std::vector<KTXSLTProcessor::SimpleTerm> terms(1);
+  if (const KTXPathAstNode* literal = SoleChainTo(argument, kAstLiteral)) {
     keyArgument = kArgumentLiteral;
-    keyLiteral = KTXPathValue::String(KTString(literal));
-    view = Trimmed(view);
-    if (view.empty() || view.front() != u')') return false;
-    view.remove_prefix(1);
+    keyLiteral = KTXPathValue::String(LiteralText(literal));
   } else {
-    const size_t close = view.find(u')');
-    if (close == std::u16string_view::npos) return false;
-    const std::u16string_view text = Trimmed(view.substr(0, close));
-    if (text == u".") {
+    const KTXPathAstNode* step = SoleStep(SoleChainTo(argument, kAstPathExpr));
+    if (!step) return false;
+    if (step->FirstChild()->GetKind() == kAstAbbreviatedStep && TextBelow(step->FirstChild()) == u".") {
       keyArgument = kArgumentSelf;
-    } else if (ParseTerm(text, argument)) {
+    } else if (TermOfStep(step, terms[0])) {
       keyArgument = kArgumentStep;
     } else {
       return false;
     }
-    view.remove_prefix(close + 1);
   }
-  std::vector<KTXSLTProcessor::SimpleTerm> terms;
-  terms.push_back(std::move(argument));
-  while (!view.empty()) {
-    if (view.front() != u'/') return false;
-    view.remove_prefix(1);
-    const std::u16string_view step = view.substr(0, view.find(u'/'));
-    KTXSLTProcessor::SimpleTerm term;
-    if (!ParseTerm(step, term)) return false;
-    terms.push_back(std::move(term));
-    view.remove_prefix(step.size());
+  if (form->GetKind() == kAstFilterChildPath) {
+    const KTXPathAstNode* relative = form->ChildAt(2);
+    for (int i = 0; i < relative->ChildCount(); ++i) {
+      const KTXPathAstNode* step = relative->ChildAt(i);
+      if (step->GetKind() == kAstStepContinuation) {
+        if (TextBelow(step->FirstChild()) != u"/") return false;
+        step = step->ChildAt(1);
+      }
+      KTXSLTProcessor::SimpleTerm term;
+      if (!TermOfStep(step, term)) return false;
+      terms.push_back(std::move(term));
+    }
+  } else if (form->GetKind() != kAstFilterExpr) {
+    return false;
   }
-  keyName = KTString(name);
+  name = std::move(keyName);
   keyTerms = std::move(terms);
   return true;
 }
 
-// The shape of an expression text that compiled, with what it names. Only
-// plain ASCII names qualify; words that could read as operators or node
-// types go to the tree, and so does white space inside a step.
-int SimpleShapeOf(const KTString& text, KTString& name, std::vector<KTXSLTProcessor::SimpleTerm>& terms) {
-  std::u16string_view view = Trimmed(text.View());
-  if (view == u".") return kShapeSelf;
-  if (!view.empty() && view.front() == u'$') {
-    view.remove_prefix(1);
-    if (!KTSimpleSelect::IsAsciiNCName(view)) return kShapeTree;
-    name = KTString(view);
-    return kShapeVariable;
-  }
-  while (true) {
-    const size_t bar = view.find(u'|');
-    KTXSLTProcessor::SimpleTerm term;
-    if (!ParseTerm(Trimmed(view.substr(0, bar)), term)) {
-      terms.clear();
-      return kShapeTree;
+// The shape of a compiled expression, with what it names (the fields of
+// KTXSLTProcessor::CompiledTree).
+int ShapeOf(const KTXPathAstNode* tree, KTString& name, int& keyArgument, KTXPathValue& keyLiteral,
+            std::vector<KTXSLTProcessor::SimpleTerm>& terms) {
+  const KTXPathAstNode* unionExpr = SoleChainTo(tree, kAstUnionExpr);
+  if (!unionExpr) return kShapeTree;
+  const KTXPathAstNode* path = unionExpr->FirstChild();
+  if (unionExpr->ChildCount() == 1) {
+    const KTXPathAstNode* form = path->ChildCount() == 1 ? path->FirstChild() : nullptr;
+    if (!form) return kShapeTree;
+    if (form->GetKind() == kAstFilterExpr && form->ChildCount() == 1) {
+      const KTXPathAstNode* variable = form->FirstChild()->FirstChild();
+      if (variable && variable->GetKind() == kAstVariableReference) {
+        std::u16string_view plain = PlainName(variable->ChildAt(1));
+        if (plain.empty()) return kShapeTree;
+        name = KTString(plain);
+        return kShapeVariable;
+      }
     }
-    terms.push_back(std::move(term));
-    if (bar == std::u16string_view::npos) break;
-    view.remove_prefix(bar + 1);
+    if (KeyShapeOf(path, name, keyArgument, keyLiteral, terms)) return kShapeKey;
+    const KTXPathAstNode* step = SoleStep(path);
+    if (step && step->FirstChild()->GetKind() == kAstAbbreviatedStep)
+      return TextBelow(step->FirstChild()) == u"." ? kShapeSelf : kShapeTree;
   }
+  std::vector<KTXSLTProcessor::SimpleTerm> steps;
+  for (int i = 0; i < unionExpr->ChildCount(); ++i) {
+    const KTXPathAstNode* operand = unionExpr->ChildAt(i);
+    if (operand->GetKind() == kAstUnionOperand) operand = operand->ChildAt(1);
+    KTXSLTProcessor::SimpleTerm term;
+    if (!TermOfStep(SoleStep(operand), term)) return kShapeTree;
+    steps.push_back(std::move(term));
+  }
+  terms = std::move(steps);
   return kShapeSteps;
 }
 
@@ -470,9 +537,7 @@ KTXSLTProcessor::CompiledTree& KTXSLTProcessor::CompileIntoCache(KTXSLTXPathExpr
   CompiledTree& entry = (refusesVariables ? patternCache_ : expressionCache_)[text];
   entry.tree.reset(expression.DetachTree());
   entry.mode = KTXPathExpression::kModeExpr;
-  entry.shape = ParseKeyShape(Trimmed(text.View()), entry.name, entry.keyArgument, entry.literal, entry.terms)
-                    ? kShapeKey
-                    : SimpleShapeOf(text, entry.name, entry.terms);
+  entry.shape = ShapeOf(entry.tree.get(), entry.name, entry.keyArgument, entry.literal, entry.terms);
   return entry;
 }
 
