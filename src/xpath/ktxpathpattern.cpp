@@ -18,16 +18,7 @@ const KTString& TextOf(const KTXPathAstNode* node) {
   return kEmpty;
 }
 
-// Follows nodes of exactly one child from `node` until one of `kind`; null
-// when a node on the way has other children (an operator, a predicate,
-// parentheses) or none.
-const KTXPathAstNode* SoleChainTo(const KTXPathAstNode* node, int kind) {
-  while (node && node->GetKind() != kind) {
-    if (node->ChildCount() != 1) return nullptr;
-    node = node->FirstChild();
-  }
-  return node;
-}
+const KTXPathAstNode* SoleChainTo(const KTXPathAstNode* node, int kind) { return KTSoleChainTo(node, kind); }
 
 class PatternChecker {
  public:
@@ -155,3 +146,13 @@ KTXPathPatternProblem FindPatternProblem(const KTXPathAstNode* expression) {
   checker.Pattern(expression);
   return checker.problem;
 }
+
+const KTXPathAstNode* KTSoleChainTo(const KTXPathAstNode* node, int kind) {
+  while (node && node->GetKind() != kind) {
+    if (node->ChildCount() != 1) return nullptr;
+    node = node->FirstChild();
+  }
+  return node;
+}
+
+std::u16string_view KTTextBelow(const KTXPathAstNode* node) { return TextOf(node).View(); }

@@ -212,7 +212,9 @@ bool KTSortExecutor::Start() {
   int count = list.GetKind() == kValueNodeSet ? list.ItemCount() : 0;
   key->Reserve(count);
   KTSimpleSelect simple;
-  if (count > 0 && simple.Parse(text.View())) {
+  // The select's tree, compiled with the stylesheet.
+  const KTXPathAstNode* tree = count > 0 ? processor_->PrecompileExpression(expressionNode, text, 0) : nullptr;
+  if (count > 0 && simple.Read(tree)) {
     // A select of a simple shape is read from the tree: the string value of
     // its first node, as string() and number() of the node-set give it.
     const KTXPathValue::ItemVector& items = list.Items();
@@ -227,7 +229,7 @@ bool KTSortExecutor::Start() {
       else numberKey->AddKey(first ? KTXPathFunctionLibrary::StringToNumber(keyText) : kNaN);
     }
     frame->SetContextPosition(count);
-  } else if (count > 0 && KTSimpleSelect::IsNameOfContext(text.View())) {
+  } else if (count > 0 && KTSimpleSelect::IsNameOfContext(tree)) {
     // name() of each node, read from the node.
     const KTXPathValue::ItemVector& items = list.Items();
     for (int i = 0; i < count; ++i) {

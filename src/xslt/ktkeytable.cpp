@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktsimpleselect.h"
 #include "xslt/ktxsltprocessor.h"
@@ -131,7 +132,8 @@ void KTKeyTable::AddDefinition(const KTString& match, const KTString& use, KTXPa
 void KTKeyTable::MatchNodes(const Definition& definition, KTXPathNode* root, KTXPathNode* element,
                             KTXPathValue& matched) {
   KTSimpleSelect pattern;
-  if (!pattern.Parse(definition.match.View()) || pattern.IsSelf()) {
+  if (!pattern.Read(processor_->PrecompileExpression(element, definition.match, KTXPathExpression::kRestrictKey)) ||
+      pattern.IsSelf()) {
     processor_->MatchKeyPattern(&matched, definition.match, root, element);
     return;
   }
@@ -176,7 +178,7 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
     // the rehashing as the index grows.
     index.Reserve(static_cast<size_t>(count));
     KTSimpleSelect use;
-    if (use.Parse(definition.use.View())) {
+    if (use.Read(processor_->PrecompileExpression(element, definition.use, KTXPathExpression::kRestrictKey))) {
       // A use of a simple shape: the string value of every node it selects.
       for (const KTXPathNodeItem& item : matched.Items())
         use.ForEach(item.GetNode(), [&](KTXPathNode* key) {

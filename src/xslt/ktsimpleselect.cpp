@@ -1,9 +1,11 @@
-// The shapes of select texts that are read straight from the tree, and the
-// node tests they make.
+// The shapes of compiled selects that are read straight from the document
+// tree, and the node tests they make.
 #include "xslt/ktsimpleselect.h"
 
 #include "platform/ktwchar.h"
+#include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathfunctionlibrary.h"
+#include "xpath/ktxpathpattern.h"
 
 bool KTSimpleSelect::IsAsciiNCName(std::u16string_view text) {
   if (text.empty()) return false;
@@ -16,26 +18,42 @@ bool KTSimpleSelect::IsAsciiNCName(std::u16string_view text) {
   return true;
 }
 
-bool KTSimpleSelect::Parse(std::u16string_view view) {
-  while (!view.empty() && KTIsSpace(view.front())) view.remove_prefix(1);
-  while (!view.empty() && KTIsSpace(view.back())) view.remove_suffix(1);
-  if (view == u".") {
+namespace {
+
+// The one step of an expression that is a relative location path of one
+// step, or null.
+const KTXPathAstNode* SoleStep(const KTXPathAstNode* tree) {
+  const KTXPathAstNode* path = KTSoleChainTo(tree, kAstRelativeLocationPath);
+  return path && path->ChildCount() == 1 ? path->FirstChild() : nullptr;
+}
+
+bool IsSelfStep(const KTXPathAstNode* step) {
+  return step && step->FirstChild()->GetKind() == kAstAbbreviatedStep && KTTextBelow(step->FirstChild()) == u".";
+}
+
+}  // namespace
+
+bool KTSimpleSelect::Read(const KTXPathAstNode* tree) {
+  const KTXPathAstNode* step = SoleStep(tree);
+  if (!step) return false;
+  if (IsSelfStep(step)) {
     shape_ = Shape::kSelf;
     return true;
   }
-  Shape shape = Shape::kChild;
-  if (!view.empty() && view.front() == u'@') {
-    shape = Shape::kAttribute;
-    view.remove_prefix(1);
-  }
-  if (!IsAsciiNCName(view)) return false;
-  // Words that could read as operators or node types are left to the
-  // expression grammar.
-  for (std::u16string_view word :
-       {u"and", u"or", u"div", u"mod", u"node", u"text", u"comment", u"processing-instruction"})
-    if (view == word) return false;
-  shape_ = shape;
-  name_ = KTString(view);
+  // An abbreviated child or attribute step with an unprefixed name test
+  // and no predicate.
+  const KTXPathAstNode* axisStep = step->FirstChild();
+  if (axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() != 2) return false;
+  const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+  if (specifier->GetKind() != kAstAbbreviatedAxisSpecifier) return false;
+  const KTXPathAstNode* test = axisStep->ChildAt(1)->FirstChild();
+  if (test->GetKind() != kAstNameTest) return false;
+  const KTXPathAstNode* qname = test->FirstChild();
+  if (!qname || qname->GetKind() != kAstQName || qname->ChildCount() != 1) return false;
+  std::u16string_view name = KTTextBelow(qname);
+  if (!IsAsciiNCName(name)) return false;
+  shape_ = KTTextBelow(specifier) == u"@" ? Shape::kAttribute : Shape::kChild;
+  name_ = KTString(name);
   return true;
 }
 
@@ -75,26 +93,14 @@ std::u16string_view KTSimpleSelect::StringValue(const KTXPathNode* node, KTStrin
   return KTXPathFunctionLibrary::StringValueView(node, scratch);
 }
 
-bool KTSimpleSelect::IsNameOfContext(std::u16string_view text) {
-  // The ends are trimmed as every expression text is; between the tokens
-  // only XPath white space (XPath 1.0 §3.7) may stand, as the expression
-  // grammar allows: other spaces there make the text no expression.
-  while (!text.empty() && KTIsSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && KTIsSpace(text.back())) text.remove_suffix(1);
-  auto skipSpace = [&text] {
-    while (!text.empty() && (text.front() == u' ' || text.front() == u'\t' || text.front() == u'\r' ||
-                             text.front() == u'\n'))
-      text.remove_prefix(1);
-  };
-  auto take = [&text, &skipSpace](std::u16string_view token) {
-    skipSpace();
-    if (!text.starts_with(token)) return false;
-    text.remove_prefix(token.size());
-    return true;
-  };
-  if (!take(u"name") || !take(u"(")) return false;
-  take(u".");
-  if (!take(u")")) return false;
-  skipSpace();
-  return text.empty();
+bool KTSimpleSelect::IsNameOfContext(const KTXPathAstNode* tree) {
+  const KTXPathAstNode* filter = KTSoleChainTo(tree, kAstFilterExpr);
+  const KTXPathAstNode* call = filter && filter->ChildCount() == 1 ? filter->FirstChild()->FirstChild() : nullptr;
+  if (!call || call->GetKind() != kAstFunctionCall) return false;
+  const KTXPathAstNode* qname = call->FirstChild()->FirstChild();
+  if (qname->ChildCount() != 1 || KTTextBelow(qname) != u"name") return false;
+  // Name, "(", the arguments when there are any, ")": none, or "." alone.
+  const KTXPathAstNode* arguments = call->ChildAt(2);
+  if (arguments->GetKind() != kAstArguments) return true;
+  return arguments->ChildCount() == 1 && IsSelfStep(SoleStep(arguments->FirstChild()));
 }

@@ -1,5 +1,5 @@
-// KTSimpleSelect: a select text of one of the shapes ".", "name" and "@name"
-// (names unprefixed, plain ASCII) read straight from the tree. Sort keys and
+// KTSimpleSelect: a compiled select of one of the shapes ".", "name" and
+// "@name" (names unprefixed, plain ASCII) read straight from the tree. Sort keys and
 // key tables take the string values of millions of nodes; these shapes need
 // no expression evaluation and give the same nodes, in document order.
 #pragma once
@@ -9,11 +9,13 @@
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
 
+class KTXPathAstNode;
+
 class KTSimpleSelect {
  public:
-  // True when the text has one of the shapes; any other text (false) is
-  // left to the expression evaluator.
-  bool Parse(std::u16string_view text);
+  // True when the compiled expression has one of the shapes; any other
+  // (false) is left to the expression evaluator.
+  bool Read(const KTXPathAstNode* tree);
 
   // Calls `visit(node)` for every node the text selects from `context`, in
   // document order.
@@ -22,9 +24,9 @@ class KTSimpleSelect {
   // The first selected node in document order, or null.
   KTXPathNode* First(KTXPathNode* context) const;
 
-  // True for "name()" and "name(.)" (white space between the tokens
-  // allowed): the context node's name, as name() gives it.
-  static bool IsNameOfContext(std::u16string_view text);
+  // True for "name()" and "name(.)": the context node's name, as name()
+  // gives it.
+  static bool IsNameOfContext(const KTXPathAstNode* tree);
 
   // Shared with the processor's own simple shapes: a plain ASCII NCName;
   // what the child axis holds; the node test of an unprefixed name.

@@ -74,23 +74,9 @@ std::u16string_view Trimmed(std::u16string_view view) {
 // The shapes are read from the compiled tree, never from the text: the
 // levels of one operand each (or, and, equality, ... union) lie between the
 // Expr node and the path that matters.
-const KTXPathAstNode* SoleChainTo(const KTXPathAstNode* node, int kind) {
-  while (node && node->GetKind() != kind) {
-    if (node->ChildCount() != 1) return nullptr;
-    node = node->FirstChild();
-  }
-  return node;
-}
+const KTXPathAstNode* SoleChainTo(const KTXPathAstNode* node, int kind) { return KTSoleChainTo(node, kind); }
 
-// The text of a name, token or literal node: its first character run or
-// token below it.
-std::u16string_view TextBelow(const KTXPathAstNode* node) {
-  while (node) {
-    if (node->GetKind() == kAstCharacterRun || node->GetKind() == kAstToken) return node->Token().View();
-    node = node->FirstChild();
-  }
-  return {};
-}
+std::u16string_view TextBelow(const KTXPathAstNode* node) { return KTTextBelow(node); }
 
 // The name of an unprefixed QName node made of plain ASCII name characters,
 // or empty.
