@@ -71,6 +71,23 @@ TEST(MessagesTest, EachErrorNamesWhatFailed) {
        "<xsl:template match=\"//a/..\"/></xsl:stylesheet>",
        {},
        "Error in XPath expression, Only child and attribute axes allowed in patterns: parent::\n//a/..\n    ^"},
+      {"pattern outside the pattern grammar",
+       "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+       "<xsl:template match=\"a | (b)[1]\"/></xsl:stylesheet>",
+       {},
+       "Invalid XPath expression: not a pattern\na | (b)[1]\n    ^"},
+      {"syntax error in a template that never runs",
+       "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+       "<xsl:template match=\"/\"/><xsl:template match=\"never\"><o a=\"x{5 mod2}\"/></xsl:template>"
+       "</xsl:stylesheet>",
+       {},
+       "Invalid XPath expression\n5 mod2\n  ^"},
+      {"result tree fragment in a union",
+       "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+       "<xsl:variable name=\"r\"><x/></xsl:variable>"
+       "<xsl:template match=\"/\"><xsl:value-of select=\"count(/ | $r)\"/></xsl:template></xsl:stylesheet>",
+       {},
+       "Error in XPath expression, Cannot use result tree fragment: |\ncount(/ | $r)\n        ^"},
       {"missing named template", Stylesheet("<xsl:call-template name=\"x\"/>"), {},
        "Undefined template: no template named \"x\""},
       {"missing attribute set", Stylesheet("<a xsl:use-attribute-sets=\"known nosuch\"/>"), {},
