@@ -24,8 +24,9 @@ KTXPathNode* FindAttributeNamed(KTXPathNode* element, const char16_t* name) {
 }  // namespace
 
 KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
-                                       const KTString& modeAsWritten, const KTString& expandedMode,
-                                       int importPrecedence, int declarationPosition, const KTPrefixMap* namespaces)
+                                       const KTXPathAstNode* matchTree, const KTString& modeAsWritten,
+                                       const KTString& expandedMode, int importPrecedence, int declarationPosition,
+                                       const KTPrefixMap* namespaces)
     : modeAsWritten_(modeAsWritten),
       expandedMode_(expandedMode),
       templateElement_(templateElement),
@@ -62,7 +63,7 @@ KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode
   // alternative (a||b) matches nothing.
   match_ = match;
   if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty()) throw KTXSLTError(48, templateElement);
-  pattern_.Parse(match_, namespaces);
+  pattern_.Read(matchTree, namespaces);
   if (priorityNode) {
     double value = KTXPathFunctionLibrary::StringToNumber(priorityNode->GetValue());
     // Zero is a normal priority; NaN, infinities and denormals are not.

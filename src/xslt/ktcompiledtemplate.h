@@ -25,9 +25,11 @@ class KTCompiledTemplate {
   // for a priority that is
   // not a finite normal number (at the attribute). `namespaces` resolves the
   // prefixes of the name and the pattern (null: the element's own map).
+  // `matchTree` is the alternative's compiled tree (null when it has none),
+  // from which the pattern's steps are read.
   KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
-                     const KTString& modeAsWritten, const KTString& expandedMode, int importPrecedence,
-                     int declarationPosition, const KTPrefixMap* namespaces = nullptr);
+                     const KTXPathAstNode* matchTree, const KTString& modeAsWritten, const KTString& expandedMode,
+                     int importPrecedence, int declarationPosition, const KTPrefixMap* namespaces = nullptr);
   virtual ~KTCompiledTemplate();
   KTCompiledTemplate(const KTCompiledTemplate&) = delete;
   KTCompiledTemplate& operator=(const KTCompiledTemplate&) = delete;

@@ -1,67 +1,35 @@
-// KTTemplatePattern: reading a pattern alternative into steps, its default
-// priority and index key, and the direct match from the tested node.
+// KTTemplatePattern: reading a compiled pattern alternative into steps, its
+// default priority and index key, and the direct match from the tested node.
 #include "xslt/kttemplatepattern.h"
 
 #include <string_view>
 
-#include "xpath/ktxpathparser.h"
+#include "xpath/ktxpathastnode.h"
+#include "xpath/ktxpathpattern.h"
 #include "xpath/ktxpathvalue.h"
 
 namespace {
 
-using Pos = const char16_t*;
-
-bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
-
-void SkipSpace(Pos& p) {
-  while (IsSpace(*p)) ++p;
-}
-
-// An NCName at p (no space skipped); false when none starts there.
-bool ReadNCName(Pos& p, KTString* out) {
-  if (!KTXPathParser::IsNCNameStartChar(p)) return false;
-  Pos start = p;
-  // A surrogate pair is one name character.
-  auto advance = [](Pos& q) { q += (*q >= 0xD800 && *q <= 0xDBFF && q[1] >= 0xDC00 && q[1] <= 0xDFFF) ? 2 : 1; };
-  advance(p);
-  while (*p && KTXPathParser::IsNCNameChar(p)) advance(p);
-  if (out) *out = KTString(std::u16string_view(start, static_cast<size_t>(p - start)));
-  return true;
-}
-
-// Skips a bracketed or parenthesised group starting at the opener p points
-// to, with quoted literals inside; false when it is not closed.
-bool SkipGroup(Pos& p) {
-  int depth = 0;
-  char16_t quote = 0;
-  for (; *p; ++p) {
-    char16_t c = *p;
-    if (quote) {
-      if (c == quote) quote = 0;
-    } else if (c == u'"' || c == u'\'') {
-      quote = c;
-    } else if (c == u'[' || c == u'(') {
-      ++depth;
-    } else if (c == u']' || c == u')') {
-      if (--depth == 0) {
-        ++p;
-        return true;
-      }
-    }
+// The name a QName node holds (prefix and local part), or a prefix
+// wildcard's prefix; false for another node.
+bool NameParts(const KTXPathAstNode* name, KTString& prefix, KTString& local) {
+  if (name->GetKind() == kAstPrefixWildcard) {
+    prefix = KTString(KTTextBelow(name));
+    return true;
   }
-  return false;
+  if (name->GetKind() != kAstQName) return false;
+  if (name->ChildCount() == 2) prefix = KTString(KTTextBelow(name->ChildAt(0)));
+  local = KTString(KTTextBelow(name->ChildAt(name->ChildCount() - 1)));
+  return true;
 }
 
-// A quoted literal at p; its content in out.
-bool ReadLiteral(Pos& p, KTString* out) {
-  char16_t quote = *p;
-  if (quote != u'"' && quote != u'\'') return false;
-  Pos start = ++p;
-  while (*p && *p != quote) ++p;
-  if (!*p) return false;
-  *out = KTString(std::u16string_view(start, static_cast<size_t>(p - start)));
-  ++p;
-  return true;
+// The contents of a Literal node (the run between its quotes).
+KTString LiteralText(const KTXPathAstNode* literal) {
+  const KTXPathAstNode* quoted = literal->FirstChild();
+  for (int i = 0; quoted && i < quoted->ChildCount(); ++i) {
+    if (quoted->ChildAt(i)->GetKind() == kAstCharacterRun) return quoted->ChildAt(i)->Token();
+  }
+  return KTString();
 }
 
 // The local part of a node's name.
@@ -120,120 +88,96 @@ bool KTPatternStep::Passes(const KTXPathNode* node) const {
   return false;
 }
 
-void KTTemplatePattern::Parse(const KTString& text, const KTPrefixMap* namespaces) {
+void KTTemplatePattern::Read(const KTXPathAstNode* tree, const KTPrefixMap* namespaces) {
   anchor_ = kRelative;
   steps_.clear();
   understood_ = direct_ = nothing_ = false;
   indexKind_ = -1;
   indexName_ = false;
-
-  Pos p = text.c_str();
-  SkipSpace(p);
+  // Only a tree within the pattern grammar (XSLT 1.0 §5.2) and of one
+  // alternative is read.
+  if (!tree || FindPatternProblem(tree).node) return;
+  const KTXPathAstNode* unionExpr = KTSoleChainTo(tree, kAstUnionExpr);
+  if (!unionExpr || unionExpr->ChildCount() != 1) return;
+  const KTXPathAstNode* form = unionExpr->FirstChild()->FirstChild();
+  const KTXPathAstNode* relative = nullptr;
   bool descendantNext = false;
-  if (p[0] == u'/' && p[1] == u'/') {
-    anchor_ = kDescendant;
-    descendantNext = true;
-    p += 2;
-  } else if (p[0] == u'/') {
-    anchor_ = kRoot;
-    ++p;
-    SkipSpace(p);
-    if (!*p) {
-      understood_ = direct_ = true;
-      indexKind_ = kItemRoot;
-      return;
-    }
-  } else {
-    // id(...) or key(...) heads a pattern.
-    Pos q = p;
-    KTString name;
-    if (ReadNCName(q, &name) && (name == u"id" || name == u"key")) {
-      Pos r = q;
-      SkipSpace(r);
-      if (*r == u'(') {
-        if (!SkipGroup(r)) return;
-        anchor_ = kIdKey;
-        p = r;
-        SkipSpace(p);
-        if (!*p) {
-          understood_ = true;
+  switch (form->GetKind()) {
+    case kAstLocationPath: {
+      const KTXPathAstNode* path = form->FirstChild();
+      if (path->GetKind() == kAstRelativeLocationPath) {
+        relative = path;
+        break;
+      }
+      const KTXPathAstNode* absolute = path->FirstChild();
+      if (absolute->GetKind() == kAstAbbreviatedAbsoluteLocationPath) {
+        anchor_ = kDescendant;
+        descendantNext = true;
+      } else {
+        anchor_ = kRoot;
+        if (absolute->ChildCount() < 2) {
+          understood_ = direct_ = true;
+          indexKind_ = kItemRoot;
           return;
         }
-        if (p[0] != u'/') return;
-        descendantNext = p[1] == u'/';
-        p += descendantNext ? 2 : 1;
       }
+      relative = absolute->ChildAt(1);
+      break;
     }
+    case kAstFilterExpr:
+      // id() or key() alone.
+      anchor_ = kIdKey;
+      understood_ = true;
+      return;
+    default:
+      anchor_ = kIdKey;
+      descendantNext = form->GetKind() == kAstFilterDescendantPath;
+      relative = form->ChildAt(2);
+      break;
   }
 
   bool anyPredicates = false;
-  for (;;) {
-    SkipSpace(p);
+  for (int i = 0; i < relative->ChildCount(); ++i) {
+    const KTXPathAstNode* at = relative->ChildAt(i);
+    if (at->GetKind() == kAstStepContinuation) {
+      descendantNext = KTTextBelow(at->FirstChild()) == u"//";
+      at = at->ChildAt(1);
+    }
+    // The grammar check let only axis steps on the child and attribute
+    // axes through.
+    const KTXPathAstNode* axisStep = at->FirstChild();
     KTPatternStep step;
     step.descendant = descendantNext;
-    if (*p == u'@') {
-      step.attributeAxis = true;
-      ++p;
-      SkipSpace(p);
-    }
-    KTString name;
-    Pos nameStart = p;
-    if (*p == u'*') {
-      step.test = KTPatternStep::kAnyName;
-      ++p;
-    } else if (ReadNCName(p, &name)) {
-      // An axis name?
-      Pos q = p;
-      SkipSpace(q);
-      if (!step.attributeAxis && q[0] == u':' && q[1] == u':') {
-        if (name == u"attribute") step.attributeAxis = true;
-        else if (name != u"child") return;
-        p = q + 2;
-        SkipSpace(p);
-        nameStart = p;
-        if (*p == u'*') {
+    const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+    step.attributeAxis = specifier->GetKind() == kAstNamedAxis ? KTTextBelow(specifier) == u"attribute"
+                                                                : KTTextBelow(specifier) == u"@";
+    const KTXPathAstNode* test = axisStep->ChildAt(1)->FirstChild();
+    switch (test->GetKind()) {
+      case kAstNameTest: {
+        const KTXPathAstNode* name = test->FirstChild();
+        if (name->GetKind() == kAstToken) {
           step.test = KTPatternStep::kAnyName;
-          ++p;
-        } else if (!ReadNCName(p, &name)) {
+        } else if (!NameParts(name, step.prefix, step.local)) {
           return;
-        }
-      }
-      if (p > nameStart && *nameStart != u'*') {
-        if (p[0] == u':' && p[1] == u'*') {
-          step.test = KTPatternStep::kNamespaceWildcard;
-          step.prefix = name;
-          p += 2;
-        } else if (p[0] == u':' && KTXPathParser::IsNCNameStartChar(p + 1)) {
-          step.prefix = name;
-          ++p;
-          ReadNCName(p, &step.local);
-          step.test = KTPatternStep::kName;
         } else {
-          q = p;
-          SkipSpace(q);
-          if (*q == u'(') {
-            ++q;
-            SkipSpace(q);
-            if (name == u"node") step.test = KTPatternStep::kNode;
-            else if (name == u"text") step.test = KTPatternStep::kText;
-            else if (name == u"comment") step.test = KTPatternStep::kComment;
-            else if (name == u"processing-instruction") step.test = KTPatternStep::kPI;
-            else return;
-            if (step.test == KTPatternStep::kPI && (*q == u'"' || *q == u'\'')) {
-              if (!ReadLiteral(q, &step.local)) return;
-              step.hasLiteral = true;
-              SkipSpace(q);
-            }
-            if (*q != u')') return;
-            p = q + 1;
-          } else {
-            step.test = KTPatternStep::kName;
-            step.local = name;
-          }
+          step.test = name->GetKind() == kAstPrefixWildcard ? KTPatternStep::kNamespaceWildcard : KTPatternStep::kName;
         }
+        break;
       }
-    } else {
-      return;
+      case kAstNodeTypeTest: {
+        std::u16string_view type = KTTextBelow(test->FirstChild());
+        step.test = type == u"node"      ? KTPatternStep::kNode
+                    : type == u"text"    ? KTPatternStep::kText
+                    : type == u"comment" ? KTPatternStep::kComment
+                                         : KTPatternStep::kPI;
+        break;
+      }
+      case kAstProcessingInstructionTest:
+        step.test = KTPatternStep::kPI;
+        step.hasLiteral = true;
+        step.local = LiteralText(test->ChildAt(2));
+        break;
+      default: return;
     }
     if (!step.prefix.IsEmpty()) {
       const KTString* bound = nullptr;
@@ -245,17 +189,10 @@ void KTTemplatePattern::Parse(const KTString& text, const KTPrefixMap* namespace
       if (!bound) return;
       step.uri = bound->IsEmpty() ? nullptr : bound;
     }
-    SkipSpace(p);
-    while (*p == u'[') {
-      if (!SkipGroup(p)) return;
-      step.hasPredicates = anyPredicates = true;
-      SkipSpace(p);
-    }
+    step.hasPredicates = axisStep->ChildCount() > 2;
+    anyPredicates = anyPredicates || step.hasPredicates;
     steps_.push_back(std::move(step));
-    if (!*p) break;
-    if (*p != u'/') return;
-    descendantNext = p[1] == u'/';
-    p += descendantNext ? 2 : 1;
+    descendantNext = false;
   }
   understood_ = true;
   direct_ = anchor_ != kIdKey && !anyPredicates;

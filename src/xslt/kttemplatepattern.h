@@ -14,6 +14,7 @@
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
 
+class KTXPathAstNode;
 class KTXPathNode;
 
 struct KTPatternStep {
@@ -53,11 +54,12 @@ class KTTemplatePattern {
     kIdKey,       // id(...) or key(...)
   };
 
-  // Reads one alternative; prefixes resolve through `namespaces` (may be
-  // null). A text outside the pattern syntax, or with a prefix not bound in
+  // Reads one alternative from its compiled tree (null: it did not
+  // compile); prefixes resolve through `namespaces` (may be null). A tree
+  // outside the pattern grammar, or with a prefix not bound in
   // `namespaces`, is kept as not understood: it has priority 0.5, no index
   // key and no direct match, and its evaluation reports the error.
-  void Parse(const KTString& text, const KTPrefixMap* namespaces);
+  void Read(const KTXPathAstNode* tree, const KTPrefixMap* namespaces);
 
   bool IsUnderstood() const { return understood_; }
   // The pattern is matched without evaluation.

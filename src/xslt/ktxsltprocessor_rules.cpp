@@ -74,11 +74,13 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
   int position = static_cast<int>(templateRules_.size());
   int stamp = precedence == -1 ? -1 : importPrecedence_;
   auto add = [&](const KTString& alternative) {
-    auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, alternative, mode, expandedMode,
+    // Each alternative is compiled once: its steps are read from the tree,
+    // and a pattern matched by evaluation runs it.
+    const KTXPathAstNode* tree =
+        alternative.IsEmpty() ? nullptr
+                              : PrecompileExpression(matchNode, alternative, KTXPathExpression::kRestrictPattern);
+    auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, alternative, tree, mode, expandedMode,
                                                      stamp, position++, namespaces);
-    // A pattern that is matched by evaluation finds its tree compiled.
-    if (!alternative.IsEmpty() && !rule->Pattern().IsDirect())
-      PrecompileExpression(matchNode, alternative, KTXPathExpression::kRestrictPattern);
     rule->SetProcessor(this);
     AddTemplateRule(std::move(rule));
   };

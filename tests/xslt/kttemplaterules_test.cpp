@@ -21,6 +21,23 @@ namespace {
 
 std::string U8(const KTString& text) { return KTUtf16ToUtf8(text.View()); }
 
+// A pattern text compiled as the rule list compiles it; the tree is null
+// when the text does not compile.
+class Compiled {
+ public:
+  Compiled(const char16_t* text, const KTPrefixMap* namespaces) {
+    static const KTPrefixMap kNone;
+    expression_.Init(namespaces ? namespaces : &kNone, expression_.GetUriList(), KTString(text),
+                     KTXPathExpression::kRestrictPattern);
+    compiled_ = expression_.Compile(true, KTXPathExpression::kModeExpr);
+  }
+  const KTXPathAstNode* GetTree() const { return compiled_ ? expression_.GetTree() : nullptr; }
+
+ private:
+  KTXPathExpression expression_;
+  bool compiled_ = false;
+};
+
 const char16_t* kSource =
     u"<?xml version='1.0'?>\n"
     u"<r xmlns:p='urn:p'><a x='1' p:x='2'><b>t1</b><a><b y='3'/></a></a>"
@@ -111,14 +128,14 @@ TEST(TemplatePattern, DefaultPriorities) {
   };
   for (const Case& c : cases) {
     KTTemplatePattern pattern;
-    pattern.Parse(KTString(c.pattern), &namespaces);
+    pattern.Read(Compiled(c.pattern, &namespaces).GetTree(), &namespaces);
     EXPECT_TRUE(pattern.IsUnderstood()) << U8(KTString(c.pattern));
     EXPECT_EQ(pattern.DefaultPriority(), c.priority) << U8(KTString(c.pattern));
   }
   // Texts outside the pattern syntax get 0.5; their evaluation reports them.
-  for (const char16_t* text : {u"a/", u"q:a", u"a[", u"count(a)", u"descendant::a"}) {
+  for (const char16_t* text : {u"a/", u"q:a", u"a[", u"count(a)", u"descendant::a", u"(a)", u"a/.."}) {
     KTTemplatePattern pattern;
-    pattern.Parse(KTString(text), &namespaces);
+    pattern.Read(Compiled(text, &namespaces).GetTree(), &namespaces);
     EXPECT_FALSE(pattern.IsUnderstood()) << U8(KTString(text));
     EXPECT_EQ(pattern.DefaultPriority(), 0.5);
   }
@@ -139,7 +156,8 @@ TEST_F(TemplateRulesTest, DirectMatchEqualsEvaluation) {
   std::vector<KTXPathNode*> nodes = AllNodes();
   for (const char16_t* text : patterns) {
     KTTemplatePattern pattern;
-    pattern.Parse(KTString(text), KTXPathNode::GetNodeNamespaceMap(StylesheetElement()));
+    const KTPrefixMap* namespaces = KTXPathNode::GetNodeNamespaceMap(StylesheetElement());
+    pattern.Read(Compiled(text, namespaces).GetTree(), namespaces);
     KTXPathValue selected;
     processor_.MatchesPattern(&selected, KTString(text), source_.view.get(), StylesheetElement(), false,
                               KTXPathExpression::kRestrictPattern);
