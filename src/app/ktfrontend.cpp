@@ -38,9 +38,11 @@
 namespace {
 
 // Writes a text and a line feed, then flushes: every console line of the
-// front end ends this way.
+// front end ends this way. The program's own reports quote URLs as written
+// (document names, system identifiers, hrefs): a user name and password in
+// one shows as "***".
 void WriteLine(FILE* stream, std::u16string_view text) {
-  KTWriteConsole(stream, text);
+  KTWriteConsole(stream, KTTextForMessage(text).View());
   KTWriteConsole(stream, u"\n");
   std::fflush(stream);
 }
@@ -110,7 +112,8 @@ KTString CurrentDirectory() {
 // developers (a grammar read through a deprecated entry) are not shown.
 void LogToStandardError(const std::string& line) {
   if (line.rfind("notice: ", 0) == 0) return;
-  std::fputs(KTEscapeControls(std::string_view(line)).c_str(), stderr);
+  std::string shown = KTUtf16ToUtf8(KTTextForMessage(KTUtf8ToUtf16(line)).View());
+  std::fputs(KTEscapeControls(std::string_view(shown)).c_str(), stderr);
   std::fflush(stderr);
 }
 
@@ -197,12 +200,10 @@ bool KTFrontEnd::CreateGlobalObjects() {
   // shows as an empty line).
   processor_->SetMessageSink([](const KTString& text, bool) {
     std::u16string_view chars(text.c_str(), text.GetLength());
-    if (!chars.empty() && chars.back() == u'\n') {
-      KTWriteConsole(stderr, chars);
-      std::fflush(stderr);
-    } else {
-      WriteLine(stderr, chars);
-    }
+    // The stylesheet's own text, shown as it is.
+    KTWriteConsole(stderr, chars);
+    if (chars.empty() || chars.back() != u'\n') KTWriteConsole(stderr, u"\n");
+    std::fflush(stderr);
   });
   processor_->SetWarningSink(
       [this](const KTXPathNode* node, const KTString& text) { ReportXSLTWarning(node, text); });
@@ -659,7 +660,7 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
   // option, and no stylesheet frames led to it.
   if (!copy.GetOrigin().IsEmpty()) {
     report += u'\n';
-    KTWriteConsole(stderr, report);
+    KTWriteConsole(stderr, KTTextForMessage(report).View());
     std::fflush(stderr);
     return;
   }
@@ -673,7 +674,7 @@ void KTFrontEnd::ReportXSLTError(const KTXSLTError& error) {
       report += u'\n';
     }
   }
-  KTWriteConsole(stderr, report);
+  KTWriteConsole(stderr, KTTextForMessage(report).View());
   std::fflush(stderr);
 }
 

@@ -73,6 +73,26 @@ KTString KTUrlForMessage(std::u16string_view url) {
   return Splice(url, begin, end, u"***");
 }
 
+KTString KTTextForMessage(std::u16string_view text) {
+  std::u16string shown;
+  size_t done = 0;
+  for (size_t mark = text.find(u"://"); mark != std::u16string_view::npos; mark = text.find(u"://", mark)) {
+    size_t start = mark + 3;
+    size_t stop = text.find_first_of(u"/?#\\ \t\r\n\"<>", start);
+    if (stop == std::u16string_view::npos) stop = text.size();
+    size_t at = text.substr(start, stop - start).rfind(u'@');
+    if (at != std::u16string_view::npos) {
+      shown += text.substr(done, start - done);
+      shown += u"***";
+      done = start + at;
+    }
+    mark = stop;
+  }
+  if (done == 0) return KTString(text);
+  shown += text.substr(done);
+  return KTString(std::u16string_view(shown));
+}
+
 KTString KTUrlWithoutCredentials(std::u16string_view url) {
   size_t begin = 0, end = 0;
   if (!FindCredentials(url, begin, end)) return KTString(url);

@@ -43,3 +43,8 @@ KTString KTUrlForMessage(std::u16string_view url);
 // A transfer never takes them from there (a request's credentials are its
 // own), so a name that will show in messages can lose them at once.
 KTString KTUrlWithoutCredentials(std::u16string_view url);
+// A message text with the user name and password of every URL in it masked
+// as KTUrlForMessage does. A URL in the text ends its authority at the first
+// '/', '?', '#', '\', blank, '"', '<' or '>': a system identifier or a
+// document name quoted in a message loses its credentials wherever it stands.
+KTString KTTextForMessage(std::u16string_view text);

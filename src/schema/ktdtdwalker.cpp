@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "net/ktnetmessages.h"
 #include "platform/ktutf8.h"
 #include "platform/ktwchar.h"
 #include "schema/ktschemamodel.h"
@@ -390,7 +391,9 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkReferenceText(KTXNode* node, const KT
 
 void KTSchemaModel::RefuseDocument(const KTString& why) {
   if (!refusal_.IsEmpty()) return;
-  refusal_ = why.IsEmpty() ? KTString(u"The DTD is not well-formed") : why;
+  // The reason quotes system identifiers as written; it is shown as it is
+  // kept, so credentials in a URL are masked here.
+  refusal_ = why.IsEmpty() ? KTString(u"The DTD is not well-formed") : KTTextForMessage(why.View());
   if (refusal_[0] >= u'a' && refusal_[0] <= u'z') {
     refusal_ = KTString(static_cast<char16_t>(refusal_[0] - u'a' + u'A')) + refusal_.Mid(1);
   }
@@ -515,7 +518,10 @@ void KTSchemaModel::WarnAboutDtdProblem(KTXNode* documentRoot) {
       break;
   }
   if (error_.node && error_.id != kSchemaLoadFailed) text += u" (at " + PlaceOf(error_.node) + u")";
-  std::string line = "Warning: " + KTUtf16ToUtf8(text.View()) + " [" + std::to_string(error_.id) + "]\n";
+  // System identifiers and document names are quoted as written: a user
+  // name and password in one of them shows as "***".
+  std::string line =
+      "Warning: " + KTUtf16ToUtf8(KTTextForMessage(text.View()).View()) + " [" + std::to_string(error_.id) + "]\n";
   std::fputs(line.c_str(), warningStream_);
   std::fflush(warningStream_);
 }
@@ -525,7 +531,8 @@ void KTSchemaModel::WarnAboutUnexpandedReference(KTXNode* node, std::u16string_v
   unexpandedWarned_ = true;
   KTString text = u"the entity reference &" + KTString(name) + u"; in " + DocumentNameOf(node) +
                   u" is left as written: its declaration may be in " + unreadDtd_ + u", which could not be read";
-  std::string line = "Warning: " + KTUtf16ToUtf8(text.View()) + " [" + std::to_string(kSchemaUndeclaredEntity) + "]\n";
+  std::string line = "Warning: " + KTUtf16ToUtf8(KTTextForMessage(text.View()).View()) + " [" +
+                     std::to_string(kSchemaUndeclaredEntity) + "]\n";
   std::fputs(line.c_str(), warningStream_);
   std::fflush(warningStream_);
 }

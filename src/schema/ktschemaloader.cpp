@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/ktnetmessages.h"
 #include "platform/ktutf8.h"
 #include "platform/ktwchar.h"
 #include "schema/ktschemamodel.h"
@@ -15,6 +16,10 @@
 #include "xml/ktxnode.h"
 
 namespace {
+
+// A warning's text in UTF-8, with the user name and password of any URL in
+// it masked (document names and schema locations are quoted as written).
+std::string ForMessage(const KTString& text) { return KTUtf16ToUtf8(KTTextForMessage(text.View()).View()); }
 
 constexpr const char16_t* kXsd2001 = u"http://www.w3.org/2001/XMLSchema";
 constexpr const char16_t* kXsd1999 = u"http://www.w3.org/1999/XMLSchema";
@@ -534,15 +539,14 @@ void KTSchemaModel::WarnAboutKeptProblem(KTXNode* documentRoot) {
     // A problem in an XML Schema document is named by the schema file, line
     // and declaration, not by the instance that led to it.
     std::string line = "Warning: schema problem " + std::to_string(error_.id) + " in " +
-                       KTUtf16ToUtf8(xsdWhere.View()) + ": " + KTUtf16ToUtf8(xsdWhat.View()) + "\n";
+                       ForMessage(xsdWhere) + ": " + ForMessage(xsdWhat) + "\n";
     std::fputs(line.c_str(), warningStream_);
     std::fflush(warningStream_);
     return;
   }
   KTString document = DocumentNameOf(documentRoot);
-  std::string line = "Warning: schema problem " + std::to_string(error_.id) + " in " +
-                     KTUtf16ToUtf8(document.View());
-  if (!error_.contextText.IsEmpty()) line += ": " + KTUtf16ToUtf8(error_.contextText.View());
+  std::string line = "Warning: schema problem " + std::to_string(error_.id) + " in " + ForMessage(document);
+  if (!error_.contextText.IsEmpty()) line += ": " + ForMessage(error_.contextText);
   line += "\n";
   std::fputs(line.c_str(), warningStream_);
   std::fflush(warningStream_);
@@ -566,8 +570,8 @@ KTString KTSchemaModel::DocumentNameOf(KTXNode* node) {
 
 void KTSchemaModel::WarnAboutDeclaration(int id, KTXNode* node, const KTString& what) {
   // Where the declaration is (file, line, column), what failed, the id.
-  std::string line = "Warning: " + KTUtf16ToUtf8(PlaceOf(node).View()) + ": " + KTUtf16ToUtf8(what.View()) + " [" +
-                     std::to_string(id) + "]\n";
+  std::string line =
+      "Warning: " + ForMessage(PlaceOf(node)) + ": " + ForMessage(what) + " [" + std::to_string(id) + "]\n";
   // A declaration read again from its expanded text warns once.
   if (declarationWarningLines_.insert(line).second) declarationWarnings_.push_back({id, std::move(line)});
 }

@@ -72,7 +72,7 @@ KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
   if (status.HasError() || !document) {
     std::u16string report = u"Failed to load " + std::u16string(KTUrlForMessage(key.View()).c_str()) + u"\n";
     if (status.HasError() && !status.GetMessage().IsEmpty())
-      report += std::u16string(status.GetMessage().c_str()) + u"\n";
+      report += std::u16string(KTTextForMessage(status.GetMessage().View()).c_str()) + u"\n";
     KTWriteConsole(stderr, report);
     std::fflush(stderr);
     return nullptr;

@@ -108,6 +108,64 @@ TEST_F(ProgramUrlTest, CredentialsInAUrlArePrintedNowhere) {
   EXPECT_EQ(folder_.Read("o.txt"), "2");
 }
 
+TEST_F(ProgramUrlTest, CredentialsInDtdAndEntityUrlsArePrintedNowhere) {
+  // System identifiers are quoted in warnings and refusals as written, and a
+  // DTD or entity read from a URL names its place by that URL: each shows the
+  // credentials masked.
+  const std::string secret = "http://alice:s3cret@" + host_;
+  const std::string masked = "http://***@" + host_;
+  folder_.Write("twice.dtd", "<!ELEMENT doc ANY>\n<!ELEMENT doc ANY>\n<!ENTITY e \"text\">\n");
+  folder_.Write("broken.dtd", "<!ELEMENT doc ANY>\n<!ELEMENT doc ANY\n");
+  folder_.Write("broken.ent", "<x>unclosed");
+  folder_.Write("nodtd.xml", "<!DOCTYPE doc SYSTEM \"" + secret + "/files/missing.dtd\">\n<doc>&e;</doc>\n");
+  struct Case {
+    std::string doctype;  // the DOCTYPE of the source
+    std::string body;
+    int status;
+    std::string errHolds;
+  } cases[] = {
+      {"<!DOCTYPE doc SYSTEM \"" + secret + "/files/missing.dtd\">", "<doc>&e;</doc>", 0,
+       "external DTD subset \"" + masked + "/files/missing.dtd\""},
+      {"<!DOCTYPE doc SYSTEM \"" + secret + "/files/twice.dtd\">", "<doc>&e;</doc>", 0,
+       "Warning: " + masked + "/files/twice.dtd, line 2, column 1: "},
+      {"<!DOCTYPE doc SYSTEM \"" + secret + "/files/broken.dtd\">", "<doc/>", 1,
+       "is not well-formed: " + masked + "/files/broken.dtd, line 3"},
+      {"<!DOCTYPE doc [<!ENTITY x SYSTEM \"" + secret + "/files/broken.ent\">]>", "<doc>&x;</doc>", 1,
+       "(\"" + masked + "/files/broken.ent\") is not well-formed: " + masked + "/files/broken.ent, line 1"},
+      {"<!DOCTYPE doc [<!ENTITY % p SYSTEM \"" + secret + "/status/404\"> %p;]>", "<doc/>", 0,
+       "external parameter entity \"" + masked + "/status/404\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.doctype);
+    folder_.Write("dtd.xml", c.doctype + "\n" + c.body + "\n");
+    KTProgramResult result = Run({"-xml", "dtd.xml", "-xsl", "s.xsl", "-out", "o.txt"});
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_NE(result.err.find(c.errHolds), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("s3cret"), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("alice"), std::string::npos) << result.err;
+  }
+  // A document() document named with credentials: its own name and its
+  // DTD's in the warnings. The stylesheet's xsl:message is its own text and
+  // is shown as written.
+  folder_.Write("document.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:template match=\"/\"><xsl:copy-of select=\"document('" + secret +
+                    "/files/nodtd.xml')\"/><xsl:message>" + secret + "/as-written</xsl:message>"
+                    "</xsl:template>\n</xsl:stylesheet>\n");
+  KTProgramResult named = Run({"-xml", "d.xml", "-xsl", "document.xsl", "-out", "o.txt"});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_NE(named.err.find("\"" + masked + "/files/missing.dtd\" declared in " + masked + "/files/nodtd.xml"),
+            std::string::npos)
+      << named.err;
+  EXPECT_NE(named.err.find("&e; in " + masked + "/files/nodtd.xml"), std::string::npos) << named.err;
+  std::string others = named.err;
+  size_t message = others.find(secret + "/as-written\n");
+  ASSERT_NE(message, std::string::npos) << named.err;
+  others.erase(message, secret.size() + std::string("/as-written\n").size());
+  EXPECT_EQ(others.find("s3cret"), std::string::npos) << named.err;
+  EXPECT_EQ(others.find("alice"), std::string::npos) << named.err;
+}
+
 TEST_F(ProgramUrlTest, ServersThatNeverFinishAreEndedByTheLimits) {
   {
     // One byte every 0.9 s for ever passes the low-speed guard.

@@ -263,6 +263,29 @@ TEST(UrlTextTest, CredentialsAreMaskedOrDropped) {
   }
 }
 
+TEST(UrlTextTest, CredentialsOfEveryUrlInAMessageAreMasked) {
+  struct Case {
+    const char16_t* text;
+    const char16_t* shown;
+  } cases[] = {
+      {u"could not read \"http://a:b@h/x.dtd\" declared in ftp://u@g/y.xml: no such file",
+       u"could not read \"http://***@h/x.dtd\" declared in ftp://***@g/y.xml: no such file"},
+      {u"http://a:b@h, line 3", u"http://***@h, line 3"},
+      {u"at http://a:b@h", u"at http://***@h"},
+      {u"http://a:b@c@h/x and http://h/p@q", u"http://***@h/x and http://h/p@q"},
+      {u"http://h mail me@home", u"http://h mail me@home"},
+      {u"\"http://h\"@x", u"\"http://h\"@x"},
+      {u"<http://a@h>", u"<http://***@h>"},
+      {u"no URL: a@b", u"no URL: a@b"},
+      {u"://@", u"://***@"},
+      {u"", u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(KTUtf16ToUtf8(c.text));
+    EXPECT_EQ(KTTextForMessage(c.text).View(), std::u16string_view(c.shown));
+  }
+}
+
 TEST_F(UrlRequestTest, CredentialsInTheUrlShowInNoMessage) {
   std::string closed = std::to_string(KTClosedPort());
   std::string httpHost = "127.0.0.1:" + std::to_string(s->http.Port());
