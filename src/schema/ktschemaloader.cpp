@@ -425,7 +425,11 @@ bool KTSchemaModel::LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceN
       }
       const uint16_t grammar = mayBeDtd ? 1 : 0;
       schemaDocument = LoadExternalDocument(firstNamespace, location, root, grammar);
-      if (!schemaDocument) return ReportError(kSchemaLoadFailed, root, nullptr, location);
+      if (!schemaDocument) {
+        // Why it failed, for the warning that names the schema.
+        NoteUnreadReason(location, DescribeLoadFailure(lastLoadFailure_, lastLoadUrl_));
+        return ReportError(kSchemaLoadFailed, root, nullptr, location);
+      }
     } else {
       if (firstNamespace.IsEmpty()) return ReportError(kSchemaNotFound, root, nullptr, KTString());
       if (KindOfXsdNamespace(firstNamespace) == kSchemaNone) return ReportError(7531, root, nullptr, firstNamespace);
@@ -545,6 +549,16 @@ void KTSchemaModel::WarnAboutKeptProblem(KTXNode* documentRoot) {
     return;
   }
   KTString document = DocumentNameOf(documentRoot);
+  auto unread = error_.id == kSchemaLoadFailed ? unreadReasons_.find(error_.contextText) : unreadReasons_.end();
+  if (unread != unreadReasons_.end()) {
+    // The schema its reference names could not be read, or is no XML.
+    KTString text = u"could not read the schema \"" + error_.contextText + u"\" named in " + document + u": " +
+                    unread->second;
+    std::string line = "Warning: " + ForMessage(text) + " [" + std::to_string(error_.id) + "]\n";
+    std::fputs(line.c_str(), warningStream_);
+    std::fflush(warningStream_);
+    return;
+  }
   std::string line = "Warning: schema problem " + std::to_string(error_.id) + " in " + ForMessage(document);
   if (!error_.contextText.IsEmpty()) line += ": " + ForMessage(error_.contextText);
   line += "\n";
