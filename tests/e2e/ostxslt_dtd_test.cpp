@@ -330,14 +330,20 @@ TEST(DtdProgramTest, UnreadableExternalEntitiesAreRefusedAtOnce) {
   ASSERT_EQ(mkfifo(folder.File("pipe.ent").c_str(), 0600), 0) << std::strerror(errno);
   folder.Write("dir/keep", "");
   folder.Write("id.xsl", kIdentity);
+  const std::string pipeUrl = "file://" + folder.File("pipe.ent");
   struct Case {
     std::string system;
-    const char* reason;
+    std::string reason;
   } cases[] = {
       {"missing.ent", "cannot be read: no such file or directory"},
       {"dir", "cannot be read: is a directory"},
       {"pipe.ent", "cannot be read: not a regular file: a named pipe"},
       {"/dev/zero", "cannot be read: not a regular file: a character device"},
+      // A file URL names the same files and is refused the same way.
+      {pipeUrl, "cannot be read: the URL \"" + pipeUrl + "\" could not be opened: " + folder.File("pipe.ent") +
+                    ": not a regular file: a named pipe (FIFO)"},
+      {"file://localhost/dev/zero", "cannot be read: the URL \"file://localhost/dev/zero\" could not be opened: "
+                                    "/dev/zero: not a regular file: a character device"},
   };
   for (const Case& c : cases) {
     folder.Write("src.xml", "<!DOCTYPE doc [<!ENTITY e SYSTEM \"" + c.system + "\">]>\n<doc>&e;</doc>\n");
@@ -355,6 +361,11 @@ TEST(DtdProgramTest, UnreadableExternalEntitiesAreRefusedAtOnce) {
     EXPECT_NE(ours.status, 0) << source;
     EXPECT_NE(ours.err.find("Failed to load " + folder.File(source)), std::string::npos) << ours.err;
   }
+  KTProgramResult url =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", pipeUrl, "-out", "ours.out"}, folder.Path());
+  EXPECT_NE(url.status, 0);
+  EXPECT_NE(url.err.find("Failed to load " + pipeUrl + "\n"), std::string::npos) << url.err;
+  EXPECT_NE(url.err.find("not a regular file: a named pipe (FIFO)"), std::string::npos) << url.err;
   KTProgramResult sheet =
       KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "pipe.ent", "-xml", "id.xsl", "-out", "ours.out"}, folder.Path());
   EXPECT_NE(sheet.status, 0);

@@ -89,11 +89,11 @@ void ThrowInternetException(uint32_t context, uint32_t error, std::u16string det
   throw KTInternetException(context, error, std::move(detail));
 }
 
-KTFileException::KTFileException(int cause, std::u16string fileName)
-    : cause_(cause), fileName_(std::move(fileName)) {}
+KTFileException::KTFileException(int cause, std::u16string fileName, std::u16string text)
+    : cause_(cause), fileName_(std::move(fileName)), text_(std::move(text)) {}
 
 std::u16string KTFileException::GetErrorText() const {
-  std::u16string text = KTUtf8ToUtf16(std::strerror(cause_));
+  std::u16string text = text_.empty() ? KTUtf8ToUtf16(std::strerror(cause_)) : text_;
   if (!fileName_.empty()) {
     // A NUL in the name (from "%00" in a URL) would end the message there.
     std::u16string name;

@@ -59,8 +59,9 @@ KTInternetException KTDeadlinePassedException(uint32_t context);
 // A local file that cannot be opened, read or written.
 class KTFileException : public KTPlatformException {
  public:
-  // cause is the system's errno value.
-  KTFileException(int cause, std::u16string fileName);
+  // cause is the system's errno value; text, when given, says what is wrong
+  // in place of the system's text for it.
+  KTFileException(int cause, std::u16string fileName, std::u16string text = std::u16string());
   int GetCause() const { return cause_; }
   const std::u16string& GetFileName() const { return fileName_; }
   std::u16string GetErrorText() const override;
@@ -69,6 +70,7 @@ class KTFileException : public KTPlatformException {
  private:
   int cause_;
   std::u16string fileName_;
+  std::u16string text_;
 };
 
 // The thread's last internet error and the server's last reply line, left by

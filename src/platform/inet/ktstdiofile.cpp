@@ -10,6 +10,22 @@
 #include "platform/inet/ktinternetexception.h"
 #include "platform/ktutf8.h"
 
+namespace {
+
+// What a file other than a regular file or a directory is: a named pipe may
+// block a reader for ever and a device may never end (/dev/zero), and neither
+// is a document. Null for a regular file or a directory.
+const char16_t* NotRegularKind(const struct stat& st) {
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) return nullptr;
+  if (S_ISFIFO(st.st_mode)) return u"not a regular file: a named pipe (FIFO)";
+  if (S_ISCHR(st.st_mode)) return u"not a regular file: a character device";
+  if (S_ISBLK(st.st_mode)) return u"not a regular file: a block device";
+  if (S_ISSOCK(st.st_mode)) return u"not a regular file: a socket";
+  return u"not a regular file";
+}
+
+}  // namespace
+
 KTStdioFile::KTStdioFile(const std::u16string& path, unsigned mode) : path_(path) {
   // A NUL (from "%00" in a URL) would cut the name short and open another file.
   if (path.find(u'\0') != std::u16string::npos) throw KTFileException(EINVAL, path_);
@@ -18,16 +34,27 @@ KTStdioFile::KTStdioFile(const std::u16string& path, unsigned mode) : path_(path
     flags |= O_WRONLY;
     if (mode & kModeCreate) flags |= O_CREAT | O_TRUNC;
   } else {
-    flags |= O_RDONLY;
+    // Without blocking: open() of a named pipe would wait for a writer.
+    flags |= O_RDONLY | O_NONBLOCK;
   }
   fd_ = ::open(KTUtf16ToUtf8(path).c_str(), flags, 0666);
   if (fd_ < 0) throw KTFileException(errno, path_);
+  if (mode & kModeWrite) return;
   struct stat st;
-  if (!(mode & kModeWrite) && ::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(fd_, &st) != 0) {
+    int error = errno;
     ::close(fd_);
     fd_ = -1;
-    throw KTFileException(EISDIR, path_);
+    throw KTFileException(error, path_);
   }
+  const char16_t* kind = NotRegularKind(st);
+  if (S_ISDIR(st.st_mode) || kind) {
+    ::close(fd_);
+    fd_ = -1;
+    throw kind ? KTFileException(ENODEV, path_, kind) : KTFileException(EISDIR, path_);
+  }
+  // A regular file: reads wait for their bytes as usual.
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
 }
 
 KTStdioFile::~KTStdioFile() {
