@@ -18,16 +18,14 @@ bool IsCommentPIOrNamespace(const KTXPathNode* node) {
   return kind == kXPathComment || kind == kXPathPI || kind == kXPathNamespace;
 }
 
-// The expanded name a top-level xsl:variable or xsl:param declares, or null
-// for any other record.
-const KTString* DeclaredName(const KTDeclRecord* record) {
+}  // namespace
+
+const KTString* KTInstructionExecutor::DeclaredName(const KTDeclRecord* record) {
   if (!record) return nullptr;
   if (record->elementId == kXSLTVariable) return &static_cast<const KTDeclVariable*>(record)->name;
   if (record->elementId == kXSLTParam) return &static_cast<const KTDeclParam*>(record)->name;
   return nullptr;
 }
-
-}  // namespace
 
 KTInstructionExecutor::KTInstructionExecutor(KTXSLTProcessor* processor, int elementId)
     : processor_(processor), elementId_(elementId) {}
@@ -111,8 +109,9 @@ bool KTInstructionExecutor::RecoverFromForwardReference() {
     return found == byName.end() ? nullptr : found->second;
   };
   KTXPathNode* stylesheet = declaration->GetParent();
-  KTXPathNode* target = findIn(stylesheet);
-  if (!target) {
+  // Once every module is in, the name's winning declaration is known.
+  KTXPathNode* target = processor_->DeferringGlobals() ? findIn(stylesheet) : processor_->GlobalWinner(missing);
+  if (!target && processor_->DeferringGlobals()) {
     // Top-level bindings are visible in every module (XSLT 1.0 §11.4): a
     // module being imported may refer to a variable that only a module
     // importing it declares, whose declarations run after the import. The

@@ -71,6 +71,9 @@ class KTInstructionExecutor {
                     const KTString& text, KTExecFrame* frame);
   // True when a is b's parent or an ancestor of it; false for a null b.
   static bool IsAncestor(const KTXPathNode* a, const KTXPathNode* b);
+  // The expanded name an xsl:variable or xsl:param record declares, or null
+  // for any other record.
+  static const KTString* DeclaredName(const KTDeclRecord* record);
   // The next sibling that is not a comment, processing instruction or
   // namespace node; null when there is none.
   static KTXPathNode* NextInstructionSibling(const KTXPathNode* node);

@@ -363,6 +363,19 @@ bool KTStylesheetExecutor::Continue() {
       RegisterTemplates();
       templatesRegistered_ = true;
     }
+    // Every module is in: the winning top-level bindings are evaluated, one
+    // frame each, in the order they were recorded; one that refers to a
+    // later one has that evaluated first (RecoverFromForwardReference).
+    processor_->SetDeferringGlobals(false);
+    const std::vector<KTXPathNode*>& globals = processor_->GlobalOrder();
+    while (nextGlobal_ < globals.size()) {
+      KTXPathNode* declaration = globals[nextGlobal_++];
+      const KTString* name = DeclaredName(processor_->FindDeclaration(declaration));
+      if (!name || processor_->GlobalWinner(*name) != declaration || processor_->Evaluated().count(declaration))
+        continue;
+      KTPushFrameFor(processor_, frame, resultParent_, declaration);
+      return true;
+    }
     StartRootTemplate();
     rootTemplateStarted_ = true;
     frame->SetCurrentChild(nullptr);

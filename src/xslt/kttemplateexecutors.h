@@ -73,6 +73,8 @@ class KTStylesheetExecutor : public KTInstructionExecutor {
 
   bool templatesRegistered_ = false;
   bool rootTemplateStarted_ = false;
+  // The next of the processor's recorded top-level declarations to evaluate.
+  size_t nextGlobal_ = 0;
   // The import precedence when the module started: the first one its
   // imports take.
   int subtreeStart_ = 0;

@@ -105,6 +105,17 @@ bool KTDeclarationExecutor::Start() {
   };
 
   KTXPathNode* parentElement = node->GetParent();
+  if (topLevel_ && processor_->DeferringGlobals()) {
+    // While the modules are processed a declaration is only recorded; the
+    // winners are evaluated once every module is in (see RegisterGlobal).
+    // Two bindings of one name in one stylesheet element have the same
+    // import precedence: an error (XSLT 1.0 §11.4).
+    KTXPathNode* winner = processor_->GlobalWinner(name_);
+    if (winner && winner != node && winner->GetParent() == parentElement)
+      throw KTXSLTError::About(IsParam() ? kParameterExists : kVariableExists, nameNode_);
+    processor_->RegisterGlobal(name_, node);
+    return finishStart();
+  }
   if (topLevel_) {
     // Evaluated early because another declaration referred to it.
     if (processor_->Evaluated().count(node)) {

@@ -88,6 +88,9 @@ void KTXSLTProcessor::Start() {
   topLevelVariable_ = false;
   inEvaluation_.clear();
   evaluated_.clear();
+  deferringGlobals_ = true;
+  globalWinners_.clear();
+  globalOrder_.clear();
   startedModules_.clear();
   namespacesByTemplate_.clear();
   memoTemplate_ = nullptr;

@@ -357,6 +357,26 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::vector<KTXPathNode*>& InEvaluation() { return inEvaluation_; }
   // A set: a stylesheet with many top-level declarations asks once for each.
   std::unordered_set<const KTXPathNode*>& Evaluated() { return evaluated_; }
+  // Top-level variables and parameters are gathered while the modules are
+  // processed and evaluated once all are: a binding's value then sees the
+  // bindings of highest import precedence (XSLT 1.0 §2.6.2, §11.4), such as
+  // a parameter that an importing stylesheet overrides, whichever module
+  // refers to it. `RegisterGlobal` records a declaration; the last one
+  // recorded for a name wins, as modules are processed in rising precedence
+  // (a module imported again is recorded again, at its later place).
+  bool DeferringGlobals() const { return deferringGlobals_; }
+  void SetDeferringGlobals(bool value) { deferringGlobals_ = value; }
+  // The declaration now winning `name` (null: none).
+  KTXPathNode* GlobalWinner(const KTString& name) const {
+    auto found = globalWinners_.find(name);
+    return found == globalWinners_.end() ? nullptr : found->second;
+  }
+  void RegisterGlobal(const KTString& name, KTXPathNode* declaration) {
+    globalWinners_.insert_or_assign(name, declaration);
+    globalOrder_.push_back(declaration);
+  }
+  // Every declaration recorded, in the order recorded (with repeats).
+  const std::vector<KTXPathNode*>& GlobalOrder() const { return globalOrder_; }
   // The stylesheet elements whose module has started in this run; a module
   // found here is being imported again.
   std::unordered_set<const KTXPathNode*>& StartedModules() { return startedModules_; }
@@ -609,6 +629,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   KTString unknownVariableName_;
   std::vector<KTXPathNode*> inEvaluation_;
   std::unordered_set<const KTXPathNode*> evaluated_;
+  bool deferringGlobals_ = true;
+  std::unordered_map<KTString, KTXPathNode*> globalWinners_;
+  std::vector<KTXPathNode*> globalOrder_;
   std::unordered_set<const KTXPathNode*> startedModules_;
   std::unordered_map<const KTXPathNode*, const KTExecFrame*> restartFrames_;
   std::unordered_map<const KTXPathNode*, DeclarationsByName> topLevelDeclarations_;

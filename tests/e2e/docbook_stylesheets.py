@@ -44,6 +44,17 @@ XML_LANG = '{http://www.w3.org/XML/1998/namespace}lang'
 CHARACTER_REFERENCE = re.compile(r'&#([xX][0-9a-fA-F]+|[0-9]+);')
 
 
+LAYER = """<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
+<xsl:import href="{href}"/>
+<xsl:param name="paper.type" select="'A4'"/>
+<xsl:param name="body.font.family" select="'DejaVu Serif'"/>
+<xsl:param name="section.autolabel" select="1"/>
+<xsl:param name="generate.toc">article toc,title,figure</xsl:param>
+<xsl:param name="html.stylesheet" select="'site.css'"/>
+</xsl:stylesheet>
+"""
+
+
 def character(m):
     code = int(m.group(1)[1:], 16) if m.group(1)[0] in 'xX' else int(m.group(1))
     return m.group(0) if chr(code) in '<>&"\'' or code < 0x20 else chr(code)
@@ -165,15 +176,21 @@ def main():
                         with open(path, 'w', encoding='utf-8') as f:
                             f.write(changed)
 
+        # A customization layer, as users write them: it imports the stylesheet and overrides
+        # parameters that the imported modules' own bindings and templates read.
+        with open(f'{work}/layer-{fmt}.xsl', 'w', encoding='utf-8') as f:
+            f.write(LAYER.format(href=f'{copy}/{fmt}/docbook.xsl'))
+        shutil.copy(f'{work}/article.xml', f'{work}/layered.xml')
+
         failures = []
-        for doc in ('article', 'book'):
+        for doc in ('article', 'book', 'layered'):
             out = f'{doc}-{fmt}'
+            sheet = f'{work}/layer-{fmt}.xsl' if doc == 'layered' else f'{copy}/{fmt}/docbook.xsl'
             plain = run([program, '-xml', f'{doc}.xml', '-xsl', f'{STYLESHEETS}/{fmt}/docbook.xsl',
                          '-out', f'{out}-plain.out'], work)
             if plain.returncode != 0:
                 failures.append(f'{doc}, unmodified {fmt}: status {plain.returncode}\n{plain.stderr}')
-            ours = run([program, '-xml', f'{doc}.xml', '-xsl', f'{copy}/{fmt}/docbook.xsl',
-                        '-out', f'{out}-ours.out'], work)
+            ours = run([program, '-xml', f'{doc}.xml', '-xsl', sheet, '-out', f'{out}-ours.out'], work)
             if ours.returncode != 0:
                 failures.append(f'{doc}, {fmt}: status {ours.returncode}\n{ours.stderr}')
                 continue
@@ -181,8 +198,7 @@ def main():
                 if '(unnamed document)' in result.stderr:
                     failures.append(f'{doc}, {fmt}: a message names (unnamed document)\n'
                                     f'{result.stderr}')
-            theirs = run(['xsltproc', '--nonet', '-o', f'{out}-xsltproc.out',
-                          f'{copy}/{fmt}/docbook.xsl', f'{doc}.xml'], work)
+            theirs = run(['xsltproc', '--nonet', '-o', f'{out}-xsltproc.out', sheet, f'{doc}.xml'], work)
             if theirs.returncode != 0:
                 failures.append(f'{doc}, {fmt}: xsltproc failed\n{theirs.stderr}')
                 continue

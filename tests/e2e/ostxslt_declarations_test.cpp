@@ -226,6 +226,27 @@ TEST_F(DeclarationsTest, BindingsAcrossModulesAndPlainFallbackAgreeWithXsltproc)
          "<xsl:import href='imp.xsl'/>"
          "<xsl:variable name='mid' select='count(//item)'/>"
          "</xsl:stylesheet>"}}},
+      {"a customization layer overrides a parameter that the imported module's other bindings use",
+       "<xsl:stylesheet version='1.0' " XSLNS ">"
+       "<xsl:import href='base.xsl'/>"
+       "<xsl:output method='text'/>"
+       "<xsl:param name='font' select=\"'DejaVu'\"/>"
+       "<xsl:template match='/'><xsl:value-of select=\"concat($fontset, ' ', $early, ' ', $size)\"/></xsl:template>"
+       "</xsl:stylesheet>",
+       {{"base.xsl",
+         "<xsl:stylesheet version='1.0' " XSLNS ">"
+         "<xsl:import href='sizes.xsl'/>"
+         "<xsl:param name='font' select=\"'serif'\"/>"
+         "<xsl:param name='fontset' select=\"concat($font, ',Symbol')\"/>"
+         "<xsl:variable name='early' select=\"concat($late, '!')\"/>"
+         "<xsl:variable name='late'><xsl:value-of select='$fontset'/>/<xsl:value-of select='$size'/></xsl:variable>"
+         "<xsl:param name='size' select='12'/>"
+         "</xsl:stylesheet>"},
+        {"sizes.xsl",
+         "<xsl:stylesheet version='1.0' " XSLNS ">"
+         "<xsl:param name='size' select='10'/>"
+         "<xsl:variable name='unused' select='$font'/>"
+         "</xsl:stylesheet>"}}},
       {"xsl:fallback in a known instruction, a literal element and a template does nothing",
        "<xsl:stylesheet version='1.0' " XSLNS "><xsl:output method='text'/>"
        "<xsl:template match='/'><xsl:if test='1'><xsl:fallback>no</xsl:fallback>yes</xsl:if>"
