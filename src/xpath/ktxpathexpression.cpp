@@ -25,6 +25,9 @@ KTXPathExpression::KTXPathExpression(const KTXPathExpression& other)
       currentNode_(other.currentNode_),
       stylesheetNode_(other.stylesheetNode_),
       stylesheetRoot_(other.stylesheetRoot_),
+      rootInstruction_(other.rootInstruction_),
+      rootResolver_(other.rootResolver_),
+      rootResolverOwner_(other.rootResolverOwner_),
       ownNamespaces_(other.ownNamespaces_) {
   if (other.ownedTree_)
     ownedTree_.reset(other.ownedTree_->CloneSubtree());
@@ -197,5 +200,6 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
   hasContextItem_ = false;
   currentNode_ = nullptr;
   stylesheetRoot_ = nullptr;
+  rootResolver_ = nullptr;
   return ok;
 }

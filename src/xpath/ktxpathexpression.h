@@ -162,8 +162,27 @@ class KTXPathExpression {
   }
   KTXPathNode* GetCurrentNode() const { return currentNode_; }
   KTXPathNode* GetStylesheetNode() const { return stylesheetNode_; }
-  void SetStylesheetRoot(KTXPathNode* root) { stylesheetRoot_ = root; }
-  KTXPathNode* GetStylesheetRoot() const { return stylesheetRoot_; }
+  void SetStylesheetRoot(KTXPathNode* root) {
+    stylesheetRoot_ = root;
+    rootResolver_ = nullptr;
+  }
+  // The root is worked out from the instruction only when an expression
+  // asks for it (document('')): finding it walks up the stylesheet tree and
+  // looks up the module's URI, too much to do for every evaluation.
+  using StylesheetRootResolver = KTXPathNode* (*)(const void* owner, KTXPathNode* instruction);
+  void SetStylesheetRootOf(KTXPathNode* instruction, StylesheetRootResolver resolver, const void* owner) {
+    stylesheetRoot_ = nullptr;
+    rootInstruction_ = instruction;
+    rootResolver_ = resolver;
+    rootResolverOwner_ = owner;
+  }
+  KTXPathNode* GetStylesheetRoot() const {
+    if (rootResolver_) {
+      stylesheetRoot_ = rootResolver_(rootResolverOwner_, rootInstruction_);
+      rootResolver_ = nullptr;
+    }
+    return stylesheetRoot_;
+  }
   void SetDecimalFormats(void* formats) { decimalFormats_ = formats; }
   void* GetDecimalFormats() const { return decimalFormats_; }
   bool AllowsFragments() const { return allowFragments_; }
@@ -194,7 +213,11 @@ class KTXPathExpression {
   int restrictions_ = 0;
   KTXPathNode* currentNode_ = nullptr;
   KTXPathNode* stylesheetNode_ = nullptr;
-  KTXPathNode* stylesheetRoot_ = nullptr;
+  mutable KTXPathNode* stylesheetRoot_ = nullptr;
+  // Set by SetStylesheetRootOf until GetStylesheetRoot resolves it.
+  KTXPathNode* rootInstruction_ = nullptr;
+  mutable StylesheetRootResolver rootResolver_ = nullptr;
+  const void* rootResolverOwner_ = nullptr;
   void* decimalFormats_ = nullptr;
   NamespaceMap ownNamespaces_;
   UriList ownUris_;

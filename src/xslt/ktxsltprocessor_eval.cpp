@@ -501,7 +501,12 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
     size = contextValue->ItemCount();
   }
   expression.SetXSLTContext(contextNode, frameNode);
-  expression.SetStylesheetRoot(StylesheetRootOf(frameNode));
+  expression.SetStylesheetRootOf(
+      frameNode,
+      [](const void* processor, KTXPathNode* instruction) {
+        return static_cast<const KTXSLTProcessor*>(processor)->StylesheetRootOf(instruction);
+      },
+      this);
 
   // Absolute paths start at the root of the context node's own document
   // (XPath 1.0 §2), which for a document() node or a fragment is not the
