@@ -83,14 +83,14 @@ bool KTDeclarationExecutor::Start() {
   const KTString* selectText = nullptr;
   if (record && record->elementId == kXSLTVariable && !IsParam()) {
     const auto* variable = static_cast<const KTDeclVariable*>(record);
-    name_ = variable->name;
+    name_ = &variable->name;
     nameNode_ = variable->nameNode;
     selectNode = variable->selectNode;
     selectText = &variable->selectText;
     topLevel_ = variable->topLevel;
   } else if (record && record->elementId == kXSLTParam && IsParam()) {
     const auto* param = static_cast<const KTDeclParam*>(record);
-    name_ = param->name;
+    name_ = &param->name;
     nameNode_ = param->nameNode;
     selectNode = param->selectNode;
     selectText = &param->selectText;
@@ -150,15 +150,15 @@ bool KTDeclarationExecutor::Start() {
     KTBindingMap& other = IsParam() ? *processor_->GlobalVariables() : *processor_->GlobalParameters();
     KTXSLTProcessor::NodeMap& ownOwners = IsParam() ? processor_->ParameterOwners() : processor_->VariableOwners();
     KTXSLTProcessor::NodeMap& otherOwners = IsParam() ? processor_->VariableOwners() : processor_->ParameterOwners();
-    if (own.count(name_) || other.count(name_)) {
-      auto ownOwner = ownOwners.find(name_);
-      auto otherOwner = otherOwners.find(name_);
+    if (own.count(*name_) || other.count(*name_)) {
+      auto ownOwner = ownOwners.find(*name_);
+      auto otherOwner = otherOwners.find(*name_);
       if (ownOwner != ownOwners.end() && ownOwner->second != parentElement) {
         ownOwners.erase(ownOwner);
-        own.erase(name_);
+        own.erase(*name_);
       } else if (otherOwner != otherOwners.end() && otherOwner->second != parentElement) {
         otherOwners.erase(otherOwner);
-        other.erase(name_);
+        other.erase(*name_);
       } else {
         throw KTXSLTError::About(IsParam() ? kParameterExists : kVariableExists, nameNode_);
       }
@@ -167,8 +167,8 @@ bool KTDeclarationExecutor::Start() {
     // A local name may not shadow another local variable or parameter in
     // scope (XSLT 1.0 §11.5); top-level bindings may be shadowed.
     KTExecFrame* parent = frame->Parent();
-    bool bound = parent && ((parent->Variables() && parent->Variables()->Find(name_)) ||
-                            (parent->Parameters() && parent->Parameters()->Find(name_)));
+    bool bound = parent && ((parent->Variables() && parent->Variables()->Find(*name_)) ||
+                            (parent->Parameters() && parent->Parameters()->Find(*name_)));
     if (bound) throw KTXSLTError::About(IsParam() ? kParameterExists : kVariableExists, nameNode_);
   }
 
@@ -176,7 +176,7 @@ bool KTDeclarationExecutor::Start() {
     // A value passed by xsl:with-param (or -param) wins; the default is
     // then never evaluated.
     KTExecFrame* parent = frame->Parent();
-    const KTBindingRecord* passed = parent && parent->WithParams() ? parent->WithParams()->Find(name_) : nullptr;
+    const KTBindingRecord* passed = parent && parent->WithParams() ? parent->WithParams()->Find(*name_) : nullptr;
     if (passed) {
       // Owned like any top-level binding, so that a declaration of the name
       // in another module replaces it by import precedence instead of
@@ -206,17 +206,17 @@ void KTDeclarationExecutor::Bind(KTExecFrame* frame, KTXPathValue value, bool re
   KTBindingRecord record{nameNode_, std::move(value)};
   if (topLevel_) {
     KTBindingMap& own = IsParam() ? *processor_->GlobalParameters() : *processor_->GlobalVariables();
-    own.insert_or_assign(name_, std::move(record));
+    own.insert_or_assign(*name_, std::move(record));
     if (recordOwner) {
       KTXSLTProcessor::NodeMap& owners = IsParam() ? processor_->ParameterOwners() : processor_->VariableOwners();
-      owners[name_] = declarationNode_->GetParent();
+      owners[*name_] = declarationNode_->GetParent();
     }
     return;
   }
   KTExecFrame* parent = frame->Parent();
   if (!parent) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, declarationNode_);
   KTBindingScope& scope = IsParam() ? parent->OwnParameters() : parent->OwnVariables();
-  scope.Bind(name_, std::move(record));
+  scope.Bind(*name_, std::move(record));
 }
 
 void KTDeclarationExecutor::LeaveEvaluation() {
@@ -259,21 +259,21 @@ bool KTWithParamExecutor::Start() {
   if (!record || record->elementId != kXSLTWithParam || !parent)
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
   const auto* withParam = static_cast<const KTDeclWithParam*>(record);
-  name_ = withParam->name;
+  name_ = &withParam->name;
   nameNode_ = withParam->nameNode;
 
   KTBindingScope& passed = parent->OwnWithParams();
-  if (passed.FindOwn(name_)) throw KTXSLTError::About(kParameterExists, nameNode_);
+  if (passed.FindOwn(*name_)) throw KTXSLTError::About(kParameterExists, nameNode_);
   if (withParam->selectNode) {
     KTXPathValue result;
     frame->EvaluateExpression(withParam->selectNode, withParam->selectText, &frame->NodeList(), &result, true);
-    passed.Bind(name_, KTBindingRecord{nameNode_, std::move(result)});
+    passed.Bind(*name_, KTBindingRecord{nameNode_, std::move(result)});
   } else if (KTXPathNode* first = KTFirstContentChild(node)) {
     fragmentRoot_ = KTMakeFragmentRoot(processor_, resultParent_);
     KTPushFrameFor(processor_, frame, fragmentRoot_, first);
     frame->SetCurrentChild(first);
   } else {
-    passed.Bind(name_, KTBindingRecord{nameNode_, KTXPathValue::String(KTString())});
+    passed.Bind(*name_, KTBindingRecord{nameNode_, KTXPathValue::String(KTString())});
   }
   frame->SetLastFinished(node);
   frame->SetNodeToRun(nullptr);
@@ -288,7 +288,7 @@ bool KTWithParamExecutor::Continue() {
       frame->SetCurrentChild(next);
       return true;
     }
-    frame->Parent()->OwnWithParams().Bind(name_, KTBindingRecord{nameNode_, FragmentValue(fragmentRoot_)});
+    frame->Parent()->OwnWithParams().Bind(*name_, KTBindingRecord{nameNode_, FragmentValue(fragmentRoot_)});
     frame->SetCurrentChild(nullptr);
   }
   return KTPopFrameAfter(processor_, frame->OwnNode());

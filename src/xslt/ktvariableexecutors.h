@@ -34,7 +34,8 @@ class KTDeclarationExecutor : public KTInstructionExecutor {
   KTXPathNode* declarationNode_ = nullptr;
   KTXPathNode* fragmentRoot_ = nullptr;
   KTXPathNode* nameNode_ = nullptr;
-  KTString name_;
+  // The declaration record's name (set by Start), which outlives the executor.
+  const KTString* name_ = nullptr;
   bool topLevel_ = false;
   bool inEvaluation_ = false;
 };
@@ -59,7 +60,8 @@ class KTWithParamExecutor : public KTInstructionExecutor {
  private:
   KTXPathNode* fragmentRoot_ = nullptr;
   KTXPathNode* nameNode_ = nullptr;
-  KTString name_;
+  // The declaration record's name (set by Start), which outlives the executor.
+  const KTString* name_ = nullptr;
 };
 
 // xsl:call-template (element id 6): parameters first, each in the caller's
