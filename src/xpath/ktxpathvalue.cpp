@@ -98,7 +98,39 @@ const KTXPathValue::ItemVector& EmptyItems() {
   return empty;
 }
 
+// Item vectors given up by the values that held them alone, emptied but with
+// their capacity: a location path makes and drops several node-sets for each
+// context node, and a spare saves the shared block and the growth of each.
+// Constant-initialised, so it outlives every value destroyed at exit.
+using SharedItems = std::shared_ptr<KTXPathValue::ItemVector>;
+constinit std::vector<SharedItems> gSpareItems;
+// Enough for the node-sets alive in nested evaluations at once.
+constexpr size_t kSpareVectors = 64;
+// A larger vector goes back to the allocator, so that the spares never hold
+// more than about 64 x 4096 items.
+constexpr size_t kSpareCapacity = 4096;
+
+SharedItems TakeItemVector() {
+  if (gSpareItems.empty()) {
+    // The spares get their room here, where an allocation may fail, so that
+    // giving a vector back never allocates.
+    if (gSpareItems.capacity() == 0) gSpareItems.reserve(kSpareVectors);
+    return std::make_shared<KTXPathValue::ItemVector>();
+  }
+  SharedItems items = std::move(gSpareItems.back());
+  gSpareItems.pop_back();
+  return items;
+}
+
 }  // namespace
+
+void KTXPathValue::RecycleItems() noexcept {
+  if (items_->capacity() <= kSpareCapacity && gSpareItems.size() < gSpareItems.capacity()) {
+    items_->clear();
+    gSpareItems.push_back(std::move(items_));
+  }
+  items_.reset();
+}
 
 KTXPathValue KTXPathValue::Number(double number) {
   KTXPathValue v;
@@ -130,6 +162,7 @@ void KTXPathValue::DropContents() noexcept {
   boolean_ = false;
   ordered_ = false;
   number_ = 0.0;
+  if (items_ && items_.use_count() == 1) RecycleItems();
   items_.reset();
   string_.reset();
 }
@@ -177,7 +210,17 @@ void KTXPathValue::ClearNodeSet() noexcept {
 }
 
 void KTXPathValue::SetNodeSet(ItemVector&& items) {
-  auto vector = std::make_shared<ItemVector>(std::move(items));
+  // A vector this value holds alone takes the items in place: no new block
+  // for each step's result.
+  if (kind_ == kValueNodeSet && items_ && items_.use_count() == 1 && &items != items_.get()) {
+    *items_ = std::move(items);
+    boolean_ = false;
+    ordered_ = false;
+    number_ = 0.0;
+    return;
+  }
+  SharedItems vector = TakeItemVector();
+  *vector = std::move(items);
   DropContents();
   kind_ = kValueNodeSet;
   items_ = std::move(vector);
@@ -201,9 +244,11 @@ KTXPathValue::ItemVector& KTXPathValue::MutableItems() {
   if (kind_ != kValueNodeSet) SetNodeSet();
   ordered_ = false;
   if (!items_) {
-    items_ = std::make_shared<ItemVector>();
+    items_ = TakeItemVector();
   } else if (items_.use_count() > 1) {
-    items_ = std::make_shared<ItemVector>(*items_);
+    SharedItems copy = TakeItemVector();
+    copy->assign(items_->begin(), items_->end());
+    items_ = std::move(copy);
   }
   return *items_;
 }

@@ -82,7 +82,10 @@ class KTXPathValue {
   KTXPathValue(KTXPathValue&&) noexcept = default;
   KTXPathValue& operator=(const KTXPathValue&) = default;
   KTXPathValue& operator=(KTXPathValue&&) noexcept = default;
-  ~KTXPathValue() = default;
+  // An item vector held alone goes back to the spares (see TakeItemVector).
+  ~KTXPathValue() {
+    if (items_ && items_.use_count() == 1) RecycleItems();
+  }
 
   static KTXPathValue Number(double number);
   static KTXPathValue Boolean(bool value);
@@ -156,6 +159,8 @@ class KTXPathValue {
 
  private:
   void DropContents() noexcept;
+  // Hands items_, held by this value alone, to the spare vectors and resets it.
+  void RecycleItems() noexcept;
 
   int kind_ = kValueNodeSet;
   bool boolean_ = false;
