@@ -901,8 +901,10 @@ bool NameTestNode::Evaluate(KTXPathEvalContext& context) {
   const KTXPathAstNode* first = FirstChild();
   if (!first)
     return false;
-  const KTXPathExpression* owner = context.GetOwner();
   const int axis = context.GetAxis();
+  if (plainNameTest_ && test_ && testAxis_ == axis && !testUri_)
+    return WalkWith(context, *test_, plainNameTest_);
+  const KTXPathExpression* owner = context.GetOwner();
   const bool wildcard = first->GetKind() == kAstToken && TokenIs(first, u"*");
   // The identity-constraint paths build their "p:*" as kinds 17 and 40.
   const bool prefixWildcard =
@@ -925,6 +927,7 @@ bool NameTestNode::Evaluate(KTXPathEvalContext& context) {
     return false;
   }
   const char16_t* nameTest = wildcard || prefixWildcard ? u"*" : NodeText(localPart).c_str();
+  if (!prefixed) plainNameTest_ = nameTest;
   if (test_ && testAxis_ == axis && testUri_ == uri)
     return WalkWith(context, *test_, nameTest);
   std::vector<KTXPathNodeTestPtr> tests;

@@ -192,6 +192,10 @@ class NameTestNode : public KTXPathAstNode {
   KTXPathNodeTestPtr test_;
   int testAxis_ = -1;
   const KTString* testUri_ = nullptr;
+  // The text of a name test without a prefix ("title", "*"), set at its
+  // first evaluation: such a test needs no prefix lookup, and once its test
+  // is built for the axis the walk starts at once.
+  const char16_t* plainNameTest_ = nullptr;
 };
 
 // The text of the character runs below a node (a name, digits or a
