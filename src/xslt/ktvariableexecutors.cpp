@@ -110,10 +110,10 @@ bool KTDeclarationExecutor::Start() {
     // winners are evaluated once every module is in (see RegisterGlobal).
     // Two bindings of one name in one stylesheet element have the same
     // import precedence: an error (XSLT 1.0 §11.4).
-    KTXPathNode* winner = processor_->GlobalWinner(name_);
+    KTXPathNode* winner = processor_->GlobalWinner(*name_);
     if (winner && winner != node && winner->GetParent() == parentElement)
       throw KTXSLTError::About(IsParam() ? kParameterExists : kVariableExists, nameNode_);
-    processor_->RegisterGlobal(name_, node);
+    processor_->RegisterGlobal(*name_, node);
     return finishStart();
   }
   if (topLevel_) {
