@@ -4,25 +4,26 @@
 #include "xpath/ktxpathastnode.h"
 
 #include <cwchar>
+#include <memory>
 #include <utility>
 
 // ---------------------------------------------------------------------------
 // KTNodeHandle
 
-KTNodeHandle::KTNodeHandle(KTXPathAstNode* node) {
-  if (node)
-    block_ = new Block{node, 1};
+KTNodeHandle::KTNodeHandle(KTXPathAstNode* node) noexcept : node_(node) {
+  if (node_)
+    ++node_->refCount_;
 }
 
-KTNodeHandle::KTNodeHandle(const KTNodeHandle& other) noexcept : block_(other.block_) {
-  if (block_)
-    ++block_->count;
+KTNodeHandle::KTNodeHandle(const KTNodeHandle& other) noexcept : node_(other.node_) {
+  if (node_)
+    ++node_->refCount_;
 }
 
 KTNodeHandle& KTNodeHandle::operator=(const KTNodeHandle& other) noexcept {
-  if (block_ != other.block_) {
+  if (node_ != other.node_) {
     KTNodeHandle copy(other);
-    std::swap(block_, copy.block_);
+    std::swap(node_, copy.node_);
   }
   return *this;
 }
@@ -30,21 +31,17 @@ KTNodeHandle& KTNodeHandle::operator=(const KTNodeHandle& other) noexcept {
 KTNodeHandle& KTNodeHandle::operator=(KTNodeHandle&& other) noexcept {
   if (this != &other) {
     Release();
-    block_ = other.block_;
-    other.block_ = nullptr;
+    node_ = other.node_;
+    other.node_ = nullptr;
   }
   return *this;
 }
 
 void KTNodeHandle::Release() noexcept {
-  Block* block = block_;
-  block_ = nullptr;
-  if (!block)
-    return;
-  if (--block->count == 0) {
-    delete block->node;
-    delete block;
-  }
+  KTXPathAstNode* node = node_;
+  node_ = nullptr;
+  if (node && --node->refCount_ == 0)
+    delete node;
 }
 
 // ---------------------------------------------------------------------------
@@ -58,29 +55,30 @@ KTXPathAstNode::~KTXPathAstNode() {
   // way back in each one's resolved link (no longer needed once the node
   // goes), and drops a child from the end of its parent's list once it has
   // no children left. Each node is reached and dropped once.
-  lastChild_.Release();
   KTXPathAstNode* node = this;
   while (true) {
-    if (!node->children_.empty()) {
-      KTNodeHandle& last = node->children_.back();
-      KTXPathAstNode* child = last.Get();
-      if (child && last.Count() == 1) {
-        child->lastChild_.Release();
-        if (!child->children_.empty()) {
-          child->resolved_ = node;
-          node = child;
-          continue;
-        }
+    if (node->childCount_ != 0) {
+      KTXPathAstNode* child = node->Children()[node->childCount_ - 1];
+      if (child->refCount_ == 1 && child->childCount_ != 0) {
+        child->resolved_ = node;
+        node = child;
+        continue;
       }
       // A node without children, or one that another reference keeps.
-      node->children_.pop_back();
+      --node->childCount_;
+      if (--child->refCount_ == 0)
+        delete child;
       continue;
     }
     if (node == this) break;
     KTXPathAstNode* parent = node->resolved_;
-    parent->children_.pop_back();  // deletes the node, now without children
+    --parent->childCount_;
+    node->refCount_ = 0;
+    delete node;  // now without children
     node = parent;
   }
+  if (childCapacity_ > 1)
+    delete[] manyChildren_;
 }
 
 bool KTXPathAstNode::Evaluate(KTXPathEvalContext& context) { return EvaluateChildren(context); }
@@ -92,16 +90,34 @@ void KTXPathAstNode::ResolveChain() {
   resolved_ = node;
 }
 
+void KTXPathAstNode::GrowChildren() {
+  const uint32_t capacity = childCapacity_ < 2 ? 2 : childCapacity_ * 2;
+  KTXPathAstNode** grown = new KTXPathAstNode*[capacity];
+  KTXPathAstNode** old = Children();
+  for (uint32_t i = 0; i < childCount_; ++i)
+    grown[i] = old[i];
+  if (childCapacity_ > 1)
+    delete[] manyChildren_;
+  manyChildren_ = grown;
+  childCapacity_ = capacity;
+}
+
 bool KTXPathAstNode::AddChild(KTXPathAstNode* child, int role) {
   if (!child)
     return false;
+  if (childCount_ == childCapacity_) {
+    // The caller has handed the child over: one that nothing else holds goes
+    // when there is no room for it.
+    std::unique_ptr<KTXPathAstNode> unheld(child->refCount_ == 0 ? child : nullptr);
+    GrowChildren();
+    unheld.release();
+  }
   resolved_ = nullptr;
-  KTNodeHandle handle(child);
+  ++child->refCount_;
   if (sourcePosition_ == 0)
     sourcePosition_ = child->sourcePosition_;
-  child->role_ = role;
-  lastChild_ = handle;
-  children_.push_back(std::move(handle));
+  child->role_ = static_cast<int16_t>(role);
+  Children()[childCount_++] = child;
   return true;
 }
 
@@ -118,7 +134,7 @@ bool KTXPathAstNode::AppendTokenChar(char16_t c) { return AppendTokenRun(&c, 1);
 bool KTXPathAstNode::AppendTokenRun(const char16_t* text, int length) {
   if (length <= 0)
     return true;
-  KTXPathAstNode* run = lastChild_.Get();
+  KTXPathAstNode* run = ChildAt(ChildCount() - 1);
   if (!run || run->role_ != kRoleCharacterRun) {
     KTXPathNodeHolder made = CreateNodeOfKind(kAstCharacterRun);
     if (!made)
@@ -140,16 +156,16 @@ int KTXPathAstNode::ResetChildCursor() {
 }
 
 KTNodeHandle KTXPathAstNode::NextChild() {
-  if (cursor_ >= children_.size())
+  if (cursor_ >= childCount_)
     return KTNodeHandle();
-  return children_[cursor_++];
+  return KTNodeHandle(Children()[cursor_++]);
 }
 
 bool KTXPathAstNode::EvaluateChildren(KTXPathEvalContext& context) {
   // Indexing instead of the shared cursor: a node evaluated again inside its
   // own evaluation (a predicate run per context node) keeps its place.
-  for (size_t i = 0; i < children_.size(); ++i) {
-    if (!children_[i].Get()->Resolved()->Evaluate(context))
+  for (uint32_t i = 0; i < childCount_; ++i) {
+    if (!Children()[i]->Resolved()->Evaluate(context))
       return false;
   }
   return true;
@@ -182,8 +198,8 @@ KTXPathAstNode* KTXPathAstNode::CloneSubtree() const {
   while (!work.empty()) {
     auto [source, copy] = work.back();
     work.pop_back();
-    for (const KTNodeHandle& child : source->children_) {
-      const KTXPathAstNode* from = child.Get();
+    for (uint32_t i = 0; i < source->childCount_; ++i) {
+      const KTXPathAstNode* from = source->Children()[i];
       KTXPathAstNode* to = NewNodeLike(*from);
       if (!to)
         return nullptr;

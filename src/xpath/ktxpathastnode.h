@@ -103,34 +103,31 @@ enum KTXPathAstNodeKind : int {
 inline constexpr int kRoleCharacterRun = 2;
 inline constexpr int kRoleChild = 3;
 
-// Shared ownership of one syntax-tree node: every holder (a slot of a child
-// vector, a last-child field, a handle handed out by NextChild) counts one;
-// the node is deleted when the last reference goes.
+// Shared ownership of one syntax-tree node: every holder (a slot of a
+// parent's children, a handle handed out by NextChild) counts one; the node
+// is deleted when the last reference goes. The count lives in the node
+// itself, so holding a child costs one pointer and no allocation of its own.
 class KTNodeHandle {
  public:
   KTNodeHandle() noexcept = default;
-  // Takes ownership of the node with a count of 1 (an empty handle for null).
-  explicit KTNodeHandle(KTXPathAstNode* node);
+  // Takes one reference to the node (a fresh node's count goes to 1); an
+  // empty handle for null.
+  explicit KTNodeHandle(KTXPathAstNode* node) noexcept;
   KTNodeHandle(const KTNodeHandle& other) noexcept;
-  KTNodeHandle(KTNodeHandle&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+  KTNodeHandle(KTNodeHandle&& other) noexcept : node_(other.node_) { other.node_ = nullptr; }
   KTNodeHandle& operator=(const KTNodeHandle& other) noexcept;
   KTNodeHandle& operator=(KTNodeHandle&& other) noexcept;
   ~KTNodeHandle() { Release(); }
 
-  KTXPathAstNode* Get() const noexcept { return block_ ? block_->node : nullptr; }
-  KTXPathAstNode* operator->() const noexcept { return Get(); }
-  explicit operator bool() const noexcept { return block_ != nullptr; }
-  uint32_t Count() const noexcept { return block_ ? block_->count : 0; }
+  KTXPathAstNode* Get() const noexcept { return node_; }
+  KTXPathAstNode* operator->() const noexcept { return node_; }
+  explicit operator bool() const noexcept { return node_ != nullptr; }
+  uint32_t Count() const noexcept;
   // Drops this reference; the node goes with the last one.
   void Release() noexcept;
 
  private:
-  friend class KTXPathAstNode;
-  struct Block {
-    KTXPathAstNode* node;
-    uint32_t count;
-  };
-  Block* block_ = nullptr;
+  KTXPathAstNode* node_ = nullptr;
 };
 
 // Base of every syntax-tree node. A node evaluates itself (Evaluate) by
@@ -177,7 +174,8 @@ class KTXPathAstNode {
     invariantPerDocument_ = perDocument;
   }
 
-  // Adds the child (owned from then on) with the role; false for null.
+  // Adds the child (owned from then on) with the role; false for null. A
+  // child that nothing else holds is freed when no room can be had for it.
   bool AddChild(KTXPathAstNode* child, int role);
   // Refuses (false, nothing changed) text of kMaxSetTokenLength characters
   // or more; the character runs of names, numbers and literals grow without
@@ -195,11 +193,11 @@ class KTXPathAstNode {
   int ResetChildCursor();
   // A counted reference to the child at the cursor (empty past the last).
   KTNodeHandle NextChild();
-  int ChildCount() const { return static_cast<int>(children_.size()); }
+  int ChildCount() const { return static_cast<int>(childCount_); }
   // The child at an index (null when out of range); reads no cursor, so
   // nested evaluations of one node never disturb each other.
   KTXPathAstNode* ChildAt(int index) const {
-    return index >= 0 && index < ChildCount() ? children_[index].Get() : nullptr;
+    return index >= 0 && index < ChildCount() ? Children()[index] : nullptr;
   }
   KTXPathAstNode* FirstChild() const { return ChildAt(0); }
 
@@ -217,20 +215,37 @@ class KTXPathAstNode {
   static constexpr int kMaxSetTokenLength = 256;
 
  private:
-  size_t cursor_ = 0;
-  std::vector<KTNodeHandle> children_;
+  friend class KTNodeHandle;
+
+  // The children, each slot one counted reference. Most nodes of a compiled
+  // tree have one child (a node per grammar level), so one child is held in
+  // place and only a second one moves them all to an array on the heap.
+  KTXPathAstNode* const* Children() const { return childCapacity_ <= 1 ? &oneChild_ : manyChildren_; }
+  KTXPathAstNode** Children() { return childCapacity_ <= 1 ? &oneChild_ : manyChildren_; }
+  void GrowChildren();
+
+  union {
+    KTXPathAstNode* oneChild_ = nullptr;
+    KTXPathAstNode** manyChildren_;
+  };
+  uint32_t childCount_ = 0;
+  uint32_t childCapacity_ = 1;
   KTString token_;
-  int sourcePosition_ = 0;
-  int role_ = 0;
-  int kind_ = kAstUnset;
-  KTNodeHandle lastChild_;
   KTXPathAstNode* resolved_ = nullptr;
+  int sourcePosition_ = 0;
+  int kind_ = kAstUnset;
   int invariantSlot_ = -1;
+  uint32_t cursor_ = 0;
+  // References held by parents and handles; 0 while a holder owns the node.
+  uint32_t refCount_ = 0;
+  int16_t role_ = 0;
   bool invariantPerDocument_ = false;
 
   void ResolveChain();
   bool EvaluateInvariant(KTXPathEvalContext& context);
 };
+
+inline uint32_t KTNodeHandle::Count() const noexcept { return node_ ? node_->refCount_ : 0; }
 
 // Owns a node while a parser production builds it.
 using KTXPathNodeHolder = std::unique_ptr<KTXPathAstNode>;

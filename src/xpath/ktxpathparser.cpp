@@ -219,10 +219,10 @@ bool KTXPathParser::ParseExpr(Holder& out, Pos& pos) {
     return false;
   }
   Holder node = Make(kAstExpr);
-  // The text from here to the end of the input, when it is short enough to
-  // be a token; the source position is recorded either way.
-  if (!node->SetTokenText(start, Remaining(start), Remaining(start)))
-    node->SetSourcePosition(Remaining(start));
+  // Only where the expression starts: nothing reads the text of an Expr
+  // node, and a copy of the rest of the input in every nested one would cost
+  // more than the rest of the tree.
+  node->SetSourcePosition(Remaining(start));
   Attach(node, sub);
   out = std::move(node);
   return true;

@@ -60,8 +60,8 @@ TEST(KTXPathAstNode, AddChildTakesPositionAndRole) {
   KTNodeHandle b = parent.NextChild();
   EXPECT_EQ(a.Get(), first);
   EXPECT_EQ(b.Get(), second);
-  // The vector slot, the last-child field and this handle.
-  EXPECT_EQ(b.Count(), 3u);
+  // The parent's slot and this handle.
+  EXPECT_EQ(b.Count(), 2u);
   EXPECT_FALSE(parent.NextChild());
 }
 
