@@ -5,7 +5,10 @@
 
 #include <cwchar>
 #include <memory>
+#include <new>
 #include <utility>
+
+#include "platform/ktmemory.h"
 
 // ---------------------------------------------------------------------------
 // KTNodeHandle
@@ -42,6 +45,69 @@ void KTNodeHandle::Release() noexcept {
   node_ = nullptr;
   if (node && --node->refCount_ == 0)
     delete node;
+}
+
+// ---------------------------------------------------------------------------
+// Pool of node blocks
+
+namespace {
+
+// Node sizes in steps of 8 bytes (a node's alignment), each size with a free
+// list; carved out of page blocks that are never given back. Per thread, so
+// no lock; a node freed on another thread joins that thread's lists. An
+// address sanitizer build takes every node on its own, so that it still sees
+// a node used after it was freed.
+constexpr bool kPoolNodes = !kKTAddressSanitizerBuild;
+constexpr size_t kNodeStep = 8;
+
+struct NodePool {
+  void* free[KTXPathAstNode::kPooledNodeBytes / kNodeStep + 1];
+  char* chunk;
+  size_t left;
+};
+thread_local constinit NodePool tNodePool = {};
+
+size_t NodeBlockSize(size_t bytes) { return (bytes + kNodeStep - 1) / kNodeStep * kNodeStep; }
+
+}  // namespace
+
+void* KTXPathAstNode::operator new(size_t size) {
+  const size_t bytes = NodeBlockSize(size);
+  if (!kPoolNodes || bytes > kPooledNodeBytes)
+    return ::operator new(size);
+  NodePool& pool = tNodePool;
+  if (void* block = pool.free[bytes / kNodeStep]) {
+    pool.free[bytes / kNodeStep] = *static_cast<void**>(block);
+    return block;
+  }
+  if (pool.left < bytes) {
+    // What is left of the old chunk serves the size that fits it exactly.
+    if (pool.left >= kNodeStep) {
+      *reinterpret_cast<void**>(pool.chunk) = pool.free[pool.left / kNodeStep];
+      pool.free[pool.left / kNodeStep] = pool.chunk;
+    }
+    pool.chunk = static_cast<char*>(KTTakePageBlock());
+    pool.left = pool.chunk ? kKTPageBlockBytes : 0;
+    if (!pool.chunk)
+      throw std::bad_alloc();
+  }
+  void* block = pool.chunk;
+  pool.chunk += bytes;
+  pool.left -= bytes;
+  return block;
+}
+
+void KTXPathAstNode::operator delete(void* block, size_t size) noexcept {
+  if (!block)
+    return;
+  const size_t bytes = NodeBlockSize(size);
+  if (!kPoolNodes || bytes > kPooledNodeBytes) {
+    ::operator delete(block);
+    return;
+  }
+  NodePool& pool = tNodePool;
+  *static_cast<void**>(block) = pool.free[bytes / kNodeStep];
+  pool.free[bytes / kNodeStep] = block;
 }
 
 // ---------------------------------------------------------------------------
@@ -124,6 +190,9 @@ bool KTXPathAstNode::AddChild(KTXPathAstNode* child, int role) {
 bool KTXPathAstNode::SetTokenText(const char16_t* text, int length, int position) {
   if (length >= kMaxSetTokenLength || length < 0)
     return false;
+  // A token keeps its text for the tree's life: an exact pooled block.
+  if (text && length > 0)
+    token_.SetCapacityPooled(length);
   token_.Assign(text ? text : u"", text ? length : 0);
   sourcePosition_ = position;
   return true;
@@ -142,6 +211,9 @@ bool KTXPathAstNode::AppendTokenRun(const char16_t* text, int length) {
     run = made.get();
     AddChild(made.release(), kRoleCharacterRun);
   }
+  // A run is mostly taken whole: an exact pooled block, like a token's.
+  if (run->token_.IsEmpty())
+    run->token_.SetCapacityPooled(length);
   if (length == 1) {
     run->token_ += text[0];
   } else {
