@@ -143,7 +143,7 @@ KTXPathAstNode::~KTXPathAstNode() {
     delete node;  // now without children
     node = parent;
   }
-  if (childCapacity_ > 1)
+  if (capacityShift_ != 0)
     delete[] manyChildren_;
 }
 
@@ -157,21 +157,24 @@ void KTXPathAstNode::ResolveChain() {
 }
 
 void KTXPathAstNode::GrowChildren() {
-  const uint32_t capacity = childCapacity_ < 2 ? 2 : childCapacity_ * 2;
+  // The shift fits 5 bits; no node has 2^31 children before memory ends.
+  if (capacityShift_ >= 31)
+    throw std::bad_alloc();
+  const uint32_t capacity = uint32_t{1} << (capacityShift_ + 1);
   KTXPathAstNode** grown = new KTXPathAstNode*[capacity];
   KTXPathAstNode** old = Children();
   for (uint32_t i = 0; i < childCount_; ++i)
     grown[i] = old[i];
-  if (childCapacity_ > 1)
+  if (capacityShift_ != 0)
     delete[] manyChildren_;
   manyChildren_ = grown;
-  childCapacity_ = capacity;
+  capacityShift_ = capacityShift_ + 1;
 }
 
 bool KTXPathAstNode::AddChild(KTXPathAstNode* child, int role) {
   if (!child)
     return false;
-  if (childCount_ == childCapacity_) {
+  if (childCount_ == uint32_t{1} << capacityShift_) {
     // The caller has handed the child over: one that nothing else holds goes
     // when there is no room for it.
     std::unique_ptr<KTXPathAstNode> unheld(child->refCount_ == 0 ? child : nullptr);
@@ -182,7 +185,7 @@ bool KTXPathAstNode::AddChild(KTXPathAstNode* child, int role) {
   ++child->refCount_;
   if (sourcePosition_ == 0)
     sourcePosition_ = child->sourcePosition_;
-  child->role_ = static_cast<int16_t>(role);
+  child->role_ = static_cast<int8_t>(role);
   Children()[childCount_++] = child;
   return true;
 }

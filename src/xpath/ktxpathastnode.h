@@ -217,7 +217,7 @@ class KTXPathAstNode {
   int SourcePosition() const { return sourcePosition_; }
   void SetSourcePosition(int position) { sourcePosition_ = position; }
   int GetKind() const { return kind_; }
-  void SetKind(int kind) { kind_ = kind; }
+  void SetKind(int kind) { kind_ = static_cast<int16_t>(kind); }
   int GetRole() const { return role_; }
 
   static constexpr int kMaxSetTokenLength = 256;
@@ -228,26 +228,29 @@ class KTXPathAstNode {
   // The children, each slot one counted reference. Most nodes of a compiled
   // tree have one child (a node per grammar level), so one child is held in
   // place and only a second one moves them all to an array on the heap.
-  KTXPathAstNode* const* Children() const { return childCapacity_ <= 1 ? &oneChild_ : manyChildren_; }
-  KTXPathAstNode** Children() { return childCapacity_ <= 1 ? &oneChild_ : manyChildren_; }
+  KTXPathAstNode* const* Children() const { return capacityShift_ == 0 ? &oneChild_ : manyChildren_; }
+  KTXPathAstNode** Children() { return capacityShift_ == 0 ? &oneChild_ : manyChildren_; }
   void GrowChildren();
 
   union {
     KTXPathAstNode* oneChild_ = nullptr;
     KTXPathAstNode** manyChildren_;
   };
-  uint32_t childCount_ = 0;
-  uint32_t childCapacity_ = 1;
   KTString token_;
   KTXPathAstNode* resolved_ = nullptr;
+  uint32_t childCount_ = 0;
   int sourcePosition_ = 0;
-  int kind_ = kAstUnset;
   int invariantSlot_ = -1;
   uint32_t cursor_ = 0;
   // References held by parents and handles; 0 while a holder owns the node.
   uint32_t refCount_ = 0;
-  int16_t role_ = 0;
-  bool invariantPerDocument_ = false;
+  // The kinds (up to 8192) and roles (2 and 3) fit in fewer bits, which
+  // keeps a node at 56 bytes.
+  int16_t kind_ = kAstUnset;
+  int8_t role_ = 0;
+  // Room for 1 << capacityShift_ children; 0: the one child held in place.
+  uint8_t capacityShift_ : 5 = 0;
+  bool invariantPerDocument_ : 1 = false;
 
   void ResolveChain();
   bool EvaluateInvariant(KTXPathEvalContext& context);
