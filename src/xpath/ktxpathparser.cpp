@@ -228,34 +228,50 @@ bool KTXPathParser::ParseExpr(Holder& out, Pos& pos) {
   return true;
 }
 
-// A head operand followed by any number of operator-and-operand nodes.
-#define OST_XPATH_OPERATOR_LEVEL(Method, kind, Head, Operand) \
-  bool KTXPathParser::Method(Holder& out, Pos& pos) {         \
-    out.reset();                                              \
-    const Pos start = pos;                                    \
-    Holder sub;                                               \
-    if (!Head(sub, pos)) {                                    \
-      pos = start;                                            \
-      return false;                                           \
-    }                                                         \
-    Holder node = Make(kind);                                 \
-    Attach(node, sub);                                        \
-    while (Operand(sub, pos))                                 \
-      Attach(node, sub);                                      \
-    out = std::move(node);                                    \
-    return true;                                              \
+// A head operand followed by any number of operator-and-operand nodes. A
+// level marked passThrough (the or, and, equality, relational, additive and
+// multiplicative levels) makes no node when no operator follows: the head
+// is the result. Such a node would only hand its evaluation to its one
+// child, and every reader of a tree's shape walks sole children
+// (KTSoleChainTo) rather than counting levels, while most operands of a
+// stylesheet have no operator, so these levels would be most of its nodes.
+#define OST_XPATH_OPERATOR_LEVEL(Method, kind, Head, Operand, passThrough) \
+  bool KTXPathParser::Method(Holder& out, Pos& pos) {                      \
+    out.reset();                                                           \
+    const Pos start = pos;                                                 \
+    Holder sub;                                                            \
+    if (!Head(sub, pos)) {                                                 \
+      pos = start;                                                         \
+      return false;                                                        \
+    }                                                                      \
+    Holder operand;                                                        \
+    const bool more = Operand(operand, pos);                               \
+    if (passThrough && !more) {                                            \
+      out = std::move(sub);                                                \
+      return true;                                                         \
+    }                                                                      \
+    Holder node = Make(kind);                                              \
+    Attach(node, sub);                                                     \
+    if (more) {                                                            \
+      Attach(node, operand);                                               \
+      while (Operand(operand, pos))                                        \
+        Attach(node, operand);                                             \
+    }                                                                      \
+    out = std::move(node);                                                 \
+    return true;                                                           \
   }
 
-OST_XPATH_OPERATOR_LEVEL(ParseOrExpr, kAstOrExpr, ParseAndExpr, ParseOrOperand)
-OST_XPATH_OPERATOR_LEVEL(ParseAndExpr, kAstAndExpr, ParseEqualityExpr, ParseAndOperand)
-OST_XPATH_OPERATOR_LEVEL(ParseEqualityExpr, kAstEqualityExpr, ParseRelationalExpr, ParseEqualityOperand)
-OST_XPATH_OPERATOR_LEVEL(ParseRelationalExpr, kAstRelationalExpr, ParseAdditiveExpr, ParseRelationalOperand)
-OST_XPATH_OPERATOR_LEVEL(ParseAdditiveExpr, kAstAdditiveExpr, ParseMultiplicativeExpr, ParseAdditiveOperand)
+OST_XPATH_OPERATOR_LEVEL(ParseOrExpr, kAstOrExpr, ParseAndExpr, ParseOrOperand, true)
+OST_XPATH_OPERATOR_LEVEL(ParseAndExpr, kAstAndExpr, ParseEqualityExpr, ParseAndOperand, true)
+OST_XPATH_OPERATOR_LEVEL(ParseEqualityExpr, kAstEqualityExpr, ParseRelationalExpr, ParseEqualityOperand, true)
+OST_XPATH_OPERATOR_LEVEL(ParseRelationalExpr, kAstRelationalExpr, ParseAdditiveExpr, ParseRelationalOperand, true)
+OST_XPATH_OPERATOR_LEVEL(ParseAdditiveExpr, kAstAdditiveExpr, ParseMultiplicativeExpr, ParseAdditiveOperand, true)
 OST_XPATH_OPERATOR_LEVEL(ParseMultiplicativeExpr, kAstMultiplicativeExpr, ParseUnaryExpr,
-                         ParseMultiplicativeOperand)
-OST_XPATH_OPERATOR_LEVEL(ParseUnionExpr, kAstUnionExpr, ParsePathExpr, ParseUnionOperand)
-OST_XPATH_OPERATOR_LEVEL(ParseArguments, kAstArguments, ParseArgument, ParseArgumentTail)
-OST_XPATH_OPERATOR_LEVEL(ParseRelativeLocationPath, kAstRelativeLocationPath, ParseStep, ParseStepContinuation)
+                         ParseMultiplicativeOperand, true)
+OST_XPATH_OPERATOR_LEVEL(ParseUnionExpr, kAstUnionExpr, ParsePathExpr, ParseUnionOperand, false)
+OST_XPATH_OPERATOR_LEVEL(ParseArguments, kAstArguments, ParseArgument, ParseArgumentTail, false)
+OST_XPATH_OPERATOR_LEVEL(ParseRelativeLocationPath, kAstRelativeLocationPath, ParseStep, ParseStepContinuation,
+                         false)
 
 #undef OST_XPATH_OPERATOR_LEVEL
 

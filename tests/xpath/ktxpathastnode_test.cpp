@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 
 #include "ktallocationcount.h"
@@ -63,6 +64,48 @@ TEST(KTXPathAstNode, AddChildTakesPositionAndRole) {
   // The parent's slot and this handle.
   EXPECT_EQ(b.Count(), 2u);
   EXPECT_FALSE(parent.NextChild());
+}
+
+// A compiled stylesheet holds hundreds of thousands of nodes, most with one
+// child: that child is held in place, and the count of references lives in
+// the node, so adding it allocates nothing; a second child moves both into
+// one array, and further children double it.
+TEST(KTXPathAstNode, OneChildIsHeldWithoutAnAllocation) {
+  static_assert(sizeof(KTXPathAstNode) <= 56);
+  KTXPathAstNode parent;
+  auto* first = new KTXPathAstNode();
+  auto* second = new KTXPathAstNode();
+  auto* third = new KTXPathAstNode();
+  {
+    KTAllocationCounter counter;
+    ASSERT_TRUE(parent.AddChild(first, 3));
+    EXPECT_EQ(counter.Count(), 0u);
+    ASSERT_TRUE(parent.AddChild(second, 3));
+    EXPECT_EQ(counter.Count(), 1u);
+    ASSERT_TRUE(parent.AddChild(third, 3));
+    EXPECT_EQ(counter.Count(), 2u);
+  }
+  EXPECT_EQ(parent.ChildAt(0), first);
+  EXPECT_EQ(parent.ChildAt(1), second);
+  EXPECT_EQ(parent.ChildAt(2), third);
+  EXPECT_EQ(parent.ChildAt(3), nullptr);
+}
+
+// A child handed over when no room can be had for it is not leaked.
+TEST(KTXPathAstNode, AChildWithoutRoomIsFreed) {
+  liveProbes = 0;
+  {
+    KTXPathAstNode parent;
+    parent.AddChild(new ProbeNode(), 3);
+    auto* refused = new ProbeNode();
+    EXPECT_EQ(liveProbes, 2);
+    KTAllocationRefusal refusal;
+    EXPECT_THROW(parent.AddChild(refused, 3), std::bad_alloc);
+    EXPECT_TRUE(refusal.Refused());
+    EXPECT_EQ(liveProbes, 1);
+    EXPECT_EQ(parent.ChildCount(), 1);
+  }
+  EXPECT_EQ(liveProbes, 0);
 }
 
 TEST(KTXPathAstNode, CharacterRunsSplitWhereAnotherChildComesBetween) {

@@ -144,9 +144,11 @@ TEST(KTXPathParser, TreeShapes) {
       {"$x/y", "",
        "135(140(138(141(143(t:$ 156(179(154(c:x)))))) t:/ "
        "51(57(60(61(68(t:)) 62(89(156(179(154(c:y))))))))))"},
+      // An operator level without an operator makes no node: the additive
+      // level holds the unary operands directly.
       {"1+2", "",
-       "113(120(125(133(135(138(141(145(167(168(c:1))))))))) "
-       "121(c:+ 120(125(133(135(138(141(145(167(168(c:2)))))))))))"},
+       "113(125(133(135(138(141(145(167(168(c:1)))))))) "
+       "121(c:+ 125(133(135(138(141(145(167(168(c:2))))))))))"},
       {"a | b", "",
        "133(135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:a)))))))))) "
        "136(t:| 135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:b))))))))))))"},
@@ -158,7 +160,7 @@ TEST(KTXPathParser, TreeShapes) {
       {"p:*", "", "135(50(51(57(60(61(68(t:)) 62(89(153(154(c:p) t:: t:*))))))))"},
       {"x[1]", "",
        "135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:x))))) "
-       "63(t:[ 91(93(101(102(105(108(113(120(125(133(135(138(141(145(167(168(c:1)))))))))))))))) t:]))))))"},
+       "63(t:[ 91(93(125(133(135(138(141(145(167(168(c:1)))))))))) t:]))))))"},
   };
   for (const ShapeCase& c : cases) {
     ParseOutcome r = RunExpr(c.text);
@@ -263,6 +265,29 @@ TEST(KTXPathParser, OperatorLevelsAreFlat) {
   ASSERT_EQ(relational->ChildCount(), 3);
   EXPECT_EQ(AstShape(relational->ChildAt(1)->ChildAt(0)), "115(t:<=)");
   EXPECT_EQ(AstShape(relational->ChildAt(2)->ChildAt(0)), "115(t:>)");
+}
+
+// The or, and, equality, relational, additive and multiplicative levels
+// make a node only where an operator follows their head: an operand alone
+// goes from the Expr node straight to its unary level.
+TEST(KTXPathParser, OperatorLevelsWithoutAnOperatorMakeNoNode) {
+  ParseOutcome r = RunExpr("@id");
+  ASSERT_TRUE(r.ok);
+  ASSERT_EQ(r.tree->ChildCount(), 1);
+  EXPECT_EQ(r.tree->FirstChild()->GetKind(), kAstUnaryExpr);
+  for (int kind : {kAstOrExpr, kAstAndExpr, kAstEqualityExpr, kAstRelationalExpr, kAstAdditiveExpr,
+                   kAstMultiplicativeExpr})
+    EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kind), nullptr) << kind;
+  // An operator keeps its level, and only its own.
+  r = RunExpr("a or b = 1");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.tree->FirstChild()->GetKind(), kAstOrExpr);
+  EXPECT_EQ(r.tree->FirstChild()->ChildCount(), 2);
+  const KTXPathAstNode* equality = KTXPathParser::FindNodeOfKind(r.tree.get(), kAstEqualityExpr);
+  ASSERT_NE(equality, nullptr);
+  EXPECT_EQ(equality->ChildCount(), 2);
+  EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kAstAndExpr), nullptr);
+  EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kAstRelationalExpr), nullptr);
 }
 
 TEST(KTXPathParser, FailuresRestoreThePosition) {
