@@ -392,7 +392,13 @@ bool KTXPathParser::ParseMultiplicativeOperand(Holder& out, Pos& pos) {
 bool KTXPathParser::ParseUnaryExpr(Holder& out, Pos& pos) {
   out.reset();
   Holder sub;
-  if (!ParseUnionExpr(sub, pos) && !ParseNegation(sub, pos))
+  // Without a minus sign the level makes no node, like the operator levels
+  // above it: the union is the operand.
+  if (ParseUnionExpr(sub, pos)) {
+    out = std::move(sub);
+    return true;
+  }
+  if (!ParseNegation(sub, pos))
     return false;
   return Wrap(out, kAstUnaryExpr, sub);
 }

@@ -25,8 +25,8 @@ class PatternChecker {
   KTXPathPatternProblem problem;
 
   bool Pattern(const KTXPathAstNode* expression) {
-    // Expr, or, and, equality, relational, additive, multiplicative and
-    // unary levels of one operand each, down to the union.
+    // The Expr node and whatever levels of one operand each lie between it
+    // and the union (the parser makes none for an operand alone).
     const KTXPathAstNode* unionExpr = SoleChainTo(expression, kAstUnionExpr);
     if (!unionExpr) return Refuse(FirstOperatorOrSelf(expression));
     for (int i = 0; i < unionExpr->ChildCount(); ++i) {

@@ -144,11 +144,11 @@ TEST(KTXPathParser, TreeShapes) {
       {"$x/y", "",
        "135(140(138(141(143(t:$ 156(179(154(c:x)))))) t:/ "
        "51(57(60(61(68(t:)) 62(89(156(179(154(c:y))))))))))"},
-      // An operator level without an operator makes no node: the additive
-      // level holds the unary operands directly.
+      // An operator level without an operator makes no node, nor a unary
+      // level without a minus sign: the additive level holds the unions.
       {"1+2", "",
-       "113(125(133(135(138(141(145(167(168(c:1)))))))) "
-       "121(c:+ 125(133(135(138(141(145(167(168(c:2))))))))))"},
+       "113(133(135(138(141(145(167(168(c:1))))))) "
+       "121(c:+ 133(135(138(141(145(167(168(c:2)))))))))"},
       {"a | b", "",
        "133(135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:a)))))))))) "
        "136(t:| 135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:b))))))))))))"},
@@ -160,7 +160,7 @@ TEST(KTXPathParser, TreeShapes) {
       {"p:*", "", "135(50(51(57(60(61(68(t:)) 62(89(153(154(c:p) t:: t:*))))))))"},
       {"x[1]", "",
        "135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:x))))) "
-       "63(t:[ 91(93(125(133(135(138(141(145(167(168(c:1)))))))))) t:]))))))"},
+       "63(t:[ 91(93(133(135(138(141(145(167(168(c:1))))))))) t:]))))))"},
   };
   for (const ShapeCase& c : cases) {
     ParseOutcome r = RunExpr(c.text);
@@ -182,10 +182,10 @@ TEST(KTXPathParser, Disambiguation) {
   const KindCase cases[] = {
       // "*" is a name test at an operand's place and the operator between.
       {"* * *", kAstMultiplicativeOperand,
-       "126(127(t:* 125(133(135(50(51(57(60(61(68(t:)) 62(89(t:*)))))))))))", ""},
+       "126(127(t:* 133(135(50(51(57(60(61(68(t:)) 62(89(t:*))))))))))", ""},
       // Operator names are names at an operand's place.
       {"div div div", kAstDivOperand,
-       "129(t:div 125(133(135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:div)))))))))))))", ""},
+       "129(t:div 133(135(50(51(57(60(61(68(t:)) 62(89(156(179(154(c:div))))))))))))", ""},
       {"and and or", kAstOrOperand, "", ""},
       {"and and or", kAstAndOperand, nullptr, ""},
       // XPath 1.0 §3.7: names are read whole, and a name is an operator
@@ -246,8 +246,8 @@ TEST(KTXPathParser, Disambiguation) {
   // -a|b negates the union.
   r = RunExpr("-a|b");
   const KTXPathAstNode* negation = KTXPathParser::FindNodeOfKind(r.tree.get(), kAstNegation);
-  EXPECT_EQ(negation->ChildAt(1)->ChildAt(0)->GetKind(), kAstUnionExpr);
-  EXPECT_EQ(negation->ChildAt(1)->ChildAt(0)->ChildCount(), 2);
+  EXPECT_EQ(negation->ChildAt(1)->GetKind(), kAstUnionExpr);
+  EXPECT_EQ(negation->ChildAt(1)->ChildCount(), 2);
 }
 
 TEST(KTXPathParser, OperatorLevelsAreFlat) {
@@ -268,15 +268,16 @@ TEST(KTXPathParser, OperatorLevelsAreFlat) {
 }
 
 // The or, and, equality, relational, additive and multiplicative levels
-// make a node only where an operator follows their head: an operand alone
-// goes from the Expr node straight to its unary level.
+// make a node only where an operator follows their head, the unary level
+// only for a minus sign: an operand alone goes from the Expr node straight
+// to its union level.
 TEST(KTXPathParser, OperatorLevelsWithoutAnOperatorMakeNoNode) {
   ParseOutcome r = RunExpr("@id");
   ASSERT_TRUE(r.ok);
   ASSERT_EQ(r.tree->ChildCount(), 1);
-  EXPECT_EQ(r.tree->FirstChild()->GetKind(), kAstUnaryExpr);
+  EXPECT_EQ(r.tree->FirstChild()->GetKind(), kAstUnionExpr);
   for (int kind : {kAstOrExpr, kAstAndExpr, kAstEqualityExpr, kAstRelationalExpr, kAstAdditiveExpr,
-                   kAstMultiplicativeExpr})
+                   kAstMultiplicativeExpr, kAstUnaryExpr})
     EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kind), nullptr) << kind;
   // An operator keeps its level, and only its own.
   r = RunExpr("a or b = 1");
@@ -288,6 +289,11 @@ TEST(KTXPathParser, OperatorLevelsWithoutAnOperatorMakeNoNode) {
   EXPECT_EQ(equality->ChildCount(), 2);
   EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kAstAndExpr), nullptr);
   EXPECT_EQ(KTXPathParser::FindNodeOfKind(r.tree.get(), kAstRelationalExpr), nullptr);
+  // A minus sign keeps its unary level.
+  r = RunExpr("-a");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.tree->FirstChild()->GetKind(), kAstUnaryExpr);
+  EXPECT_EQ(r.tree->FirstChild()->FirstChild()->GetKind(), kAstNegation);
 }
 
 TEST(KTXPathParser, FailuresRestoreThePosition) {
