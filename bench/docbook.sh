@@ -51,18 +51,6 @@ PY
 
 # ---- Runs ----
 
-# Best of $runs: prints "seconds peak-KB status" with the least time and the
-# least peak memory seen, and the status of the last run.
-best_of() {
-  local log=$1 best_s="" best_kb="" s kb status
-  shift
-  for ((r = 0; r < runs; r++)); do
-    read -r s kb status < <(measure "$log" "$@")
-    if [ -z "$best_s" ] || awk -v a="$s" -v b="$best_s" 'BEGIN { exit !(a < b) }'; then best_s=$s; fi
-    if [ -z "$best_kb" ] || [ "$kb" -lt "$best_kb" ]; then best_kb=$kb; fi
-  done
-  echo "$best_s $best_kb $status"
-}
 
 cd "$work" || exit 2
 report_header

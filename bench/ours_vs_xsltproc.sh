@@ -28,6 +28,19 @@ measure() {
 # processor drops whitespace-only source text by design.
 squeeze() { sed -e '1s/^<?xml[^>]*?>//' "$1" | tr -d ' \t\r\n'; }
 
+# Best of $runs (set by the caller): prints "seconds peak-KB status" with the least time and the
+# least peak memory seen, and the status of the last run.
+best_of() {
+  local log=$1 best_s="" best_kb="" s kb status
+  shift
+  for ((r = 0; r < runs; r++)); do
+    read -r s kb status < <(measure "$log" "$@")
+    if [ -z "$best_s" ] || awk -v a="$s" -v b="$best_s" 'BEGIN { exit !(a < b) }'; then best_s=$s; fi
+    if [ -z "$best_kb" ] || [ "$kb" -lt "$best_kb" ]; then best_kb=$kb; fi
+  done
+  echo "$best_s $best_kb $status"
+}
+
 report_header() {
   printf "%-9s %9s %9s %7s %10s %10s %7s  %s\n" case ostxslt xsltproc ratio "peak ours" "peak xslt" ratio results
 }

@@ -19,18 +19,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 python3 "$here/xmark/make_auction.py" "$work/auction.xml" --scale "$scale" || exit 2
 
-# Best of $runs: prints "seconds peak-KB status" with the least time and the
-# least peak memory seen, and the status of the last run.
-best_of() {
-  local log=$1 best_s="" best_kb="" s kb status
-  shift
-  for ((r = 0; r < runs; r++)); do
-    read -r s kb status < <(measure "$log" "$@")
-    if [ -z "$best_s" ] || awk -v a="$s" -v b="$best_s" 'BEGIN { exit !(a < b) }'; then best_s=$s; fi
-    if [ -z "$best_kb" ] || [ "$kb" -lt "$best_kb" ]; then best_kb=$kb; fi
-  done
-  echo "$best_s $best_kb $status"
-}
 # The result without its XML declaration: the two write different ones.
 body() { sed -e '1s/^<?xml[^>]*?>//' "$1"; }
 
