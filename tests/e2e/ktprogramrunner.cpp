@@ -10,6 +10,11 @@
 #include <fstream>
 #include <sstream>
 
+const char* const kKTIdentityStylesheet =
+    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+    "<xsl:template match=\"@*|node()\"><xsl:copy><xsl:apply-templates select=\"@*|node()\"/></xsl:copy>"
+    "</xsl:template>\n</xsl:stylesheet>\n";
+
 KTProgramResult KTRunProgram(const std::string& program, const std::vector<std::string>& arguments,
                              const std::string& folder) {
   KTProgramResult result;

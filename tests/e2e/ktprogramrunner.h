@@ -12,6 +12,10 @@ struct KTProgramResult {
   int status = -1;
 };
 
+// The identity transform as a whole stylesheet: every node and attribute
+// copied as it is.
+extern const char* const kKTIdentityStylesheet;
+
 // Runs `program` with the arguments (not counting its own name) in `folder`.
 // A document type declaration for `root` whose entity e9 stands for a
 // billion characters ("billion laughs").

@@ -24,10 +24,7 @@
 
 namespace {
 
-const char* const kIdentity =
-    "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-    "<xsl:template match=\"@*|node()\"><xsl:copy><xsl:apply-templates select=\"@*|node()\"/></xsl:copy>"
-    "</xsl:template>\n</xsl:stylesheet>\n";
+const char* const kIdentity = kKTIdentityStylesheet;
 
 struct DtdCase {
   const char* name;
