@@ -102,12 +102,14 @@ void KTStylesheetCompiler::Clear() {
   records_.clear();
   elementIds_.clear();
   index_.Clear();
+  staticCheck_.Clear();
 }
 
 void KTStylesheetCompiler::Forget(const KTXPathNode* node) {
   records_.erase(node);
   elementIds_.erase(node);
   index_.Erase(node);
+  staticCheck_.Forget(node);
 }
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {

@@ -65,6 +65,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
   defaultFormatDeclared_ = false;
   compiler_->CompileElement(kXSLTLiteralResult, stylesheetRoot, false);
+  compiler_->CheckVariableScopes(stylesheetRoot);
   if (builtinRules_) compiler_->CompileElement(kXSLTLiteralResult, builtinRules_.get(), false);
   for (KTXPathNode* root : {stylesheetRoot, sourceRoot}) {
     if (root && treeContext_ && !KTXPathNode::GetDocumentUri(root)) root->SetDocumentUri(treeContext_->InternUri(u""));

@@ -18,6 +18,7 @@
 #include "xslt/ktexecframe.h"
 #include "xslt/ktkeytable.h"
 #include "xslt/ktsimpleselect.h"
+#include "xslt/ktstaticcheck.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 #include "xslt/ktxsltxpathexpression.h"
@@ -557,7 +558,8 @@ const KTXPathAstNode* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesh
       .tree.get();
 }
 
-void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions) {
+void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions,
+                                        KTStaticCheck* check) {
   // A template rule is matched by its alternatives, which the rule list
   // compiles into the cache: the tree of the whole text is only checked.
   KTXSLTXPathExpression checked(this);
@@ -567,7 +569,10 @@ void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTStr
                            restrictions)
           : PrecompileExpression(stylesheetNode, text, restrictions);
   const KTXPathPatternProblem problem = FindPatternProblem(tree);
-  if (!problem.node) return;
+  if (!problem.node) {
+    if (check) check->CheckTree(stylesheetNode, text.View(), tree);
+    return;
+  }
   // The text and the place as the expression's own errors show them.
   KTString trimmed(Trimmed(text.View()));
   const int length = static_cast<int>(trimmed.GetLength());

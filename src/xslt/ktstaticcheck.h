@@ -1,0 +1,51 @@
+// KTStaticCheck: the checks of compiled expression, pattern and attribute
+// value template trees that need no evaluation, run by the stylesheet
+// compiler so that a fault in a template that never runs is still reported
+// before the run: function calls against the function table, prefixes
+// against the namespaces in scope, and variable references against the
+// bindings visible where they stand (XSLT 1.0 §11).
+#pragma once
+
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/ktstring.h"
+
+class KTXPathAstNode;
+class KTXPathNode;
+class KTStylesheetCompiler;
+
+class KTStaticCheck {
+ public:
+  // Checks the tree compiled from `text` (an expression, a pattern or one
+  // expression of an attribute value template) that stands at
+  // `stylesheetNode`, whose namespace bindings resolve its prefixes. Throws
+  // KTXSLTError at the first call of a core function with the wrong number
+  // of arguments (XPath 1.0 §3.2), call of an unprefixed function outside
+  // the core library, or prefix with no binding (Namespaces in XML, XSLT 1.0
+  // §2.4). Its variable references are kept for CheckVariableScopes.
+  void CheckTree(KTXPathNode* stylesheetNode, std::u16string_view text, const KTXPathAstNode* tree);
+
+  // Once every module is compiled into the tree under `stylesheetRoot`:
+  // throws KTXSLTError at the first kept variable reference that no binding
+  // is visible to, in document order. Top-level variables and parameters of
+  // every module are visible everywhere; a local one to its following
+  // siblings and their descendants. One walk of the tree.
+  void CheckVariableScopes(const KTXPathNode* stylesheetRoot, const KTStylesheetCompiler& compiler);
+
+  // The node leaves the stylesheet (an xsl:include replaced by its copies).
+  void Forget(const KTXPathNode* node) {
+    if (!references_.empty()) references_.erase(node);
+  }
+  void Clear() { references_.clear(); }
+
+ private:
+  struct Reference {
+    KTString name;     // expanded: URI ':' local, or the local name alone
+    KTString written;  // "$" and the name as the expression writes it
+    KTString text;     // the expression, for the message
+    int offset = 0;    // of the "$" in the expression
+  };
+  std::unordered_map<const KTXPathNode*, std::vector<Reference>> references_;
+};
