@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <string>
-#include <unordered_set>
 
 #include "platform/ktwchar.h"
 #include "xml/ktxpathnode.h"
@@ -15,6 +14,7 @@
 #include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
+#include "xslt/ktxsltprocessor.h"
 
 namespace {
 
@@ -89,6 +89,23 @@ int ArgumentCount(const KTXPathAstNode* call) {
     if (list->GetKind() == kAstArguments) count += list->ChildCount();
   }
   return count;
+}
+
+// The binding's name expanded with the namespaces of its element; empty
+// when it has none or its prefix is unbound (the compiler reports that).
+std::u16string BindingName(const KTXPathNode* binding) {
+  for (int i = 0; i < binding->GetChildCount(); ++i) {
+    const KTXPathNode* attribute = binding->GetChild(i);
+    if (attribute->GetKind() != kXPathAttribute) break;
+    if (attribute->GetNamespaceUri() || std::u16string_view(attribute->GetName()) != u"name") continue;
+    const std::u16string_view name = Trimmed(attribute->GetValue());
+    const size_t colon = name.find(u':');
+    if (colon == std::u16string_view::npos) return std::u16string(name);
+    std::u16string_view uri;
+    if (!LookUpPrefix(binding, name.substr(0, colon), uri)) return std::u16string();
+    return ExpandedName(uri, name.substr(colon + 1));
+  }
+  return std::u16string();
 }
 
 }  // namespace
@@ -169,63 +186,67 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
   }
 }
 
-void KTStaticCheck::CheckVariableScopes(const KTXPathNode* stylesheetRoot, const KTStylesheetCompiler& compiler) {
-  if (references_.empty() || !stylesheetRoot) return;
-  auto isBinding = [&](const KTXPathNode* node) {
-    if (node->GetKind() != kXPathElement) return false;
-    const int id = compiler.FindElementId(node);
-    return id == kXSLTVariable || id == kXSLTParam;
+void KTStaticCheck::CollectGlobals(KTXSLTProcessor& processor, const KTXPathNode* stylesheetRoot) {
+  globals_.clear();
+  globalsKnown_ = true;
+  if (!stylesheetRoot) return;
+  const KTStylesheetCompiler& compiler = processor.Compiler();
+  // A module's document root is taken once however often it is included
+  // or imported.
+  // The stylesheet elements still to read with the depth of their module
+  // (the top one 1), loaded only within the depth the run allows.
+  std::vector<std::pair<const KTXPathNode*, size_t>> sheets;
+  std::unordered_set<const KTXPathNode*> seenRoots;
+  auto addModule = [&](KTXPathNode* root, size_t depth) {
+    if (!root || !seenRoots.insert(root).second) return;
+    const KTXPathNode* element = processor.FindStylesheetElement(root);
+    if (element != root && processor.ElementIdOf(element) == kXSLTStylesheet) sheets.emplace_back(element, depth);
   };
-  auto isStylesheet = [&](const KTXPathNode* node) {
-    return node->GetKind() == kXPathElement && compiler.FindElementId(node) == kXSLTStylesheet;
-  };
-  // The binding's name expanded with the namespaces of its element; empty
-  // when it has none or its prefix is unbound (the compiler reports that).
-  auto bindingName = [&](const KTXPathNode* binding) {
-    for (int i = 0; i < binding->GetChildCount(); ++i) {
-      const KTXPathNode* attribute = binding->GetChild(i);
-      if (attribute->GetKind() != kXPathAttribute) continue;
-      if (attribute->GetNamespaceUri() || std::u16string_view(attribute->GetName()) != u"name") continue;
-      std::u16string_view name(attribute->GetValue());
-      name = Trimmed(name);
-      const size_t colon = name.find(u':');
-      if (colon == std::u16string_view::npos) return std::u16string(name);
-      std::u16string_view uri;
-      if (!LookUpPrefix(binding, name.substr(0, colon), uri)) return std::u16string();
-      return ExpandedName(uri, name.substr(colon + 1));
-    }
-    return std::u16string();
-  };
-
-  // Top-level bindings of every module: the children of each xsl:stylesheet
-  // element, which imported modules nest within the importing one.
-  std::unordered_set<std::u16string> globals;
-  std::vector<const KTXPathNode*> sheets{stylesheetRoot};
+  addModule(const_cast<KTXPathNode*>(stylesheetRoot), 1);
   while (!sheets.empty()) {
-    const KTXPathNode* sheet = sheets.back();
+    const auto [sheet, depth] = sheets.back();
     sheets.pop_back();
-    const bool topLevel = isStylesheet(sheet);
     for (int i = 0; i < sheet->GetChildCount(); ++i) {
       const KTXPathNode* child = sheet->GetChild(i);
-      if (isStylesheet(child)) {
-        sheets.push_back(child);
-      } else if (topLevel && isBinding(child)) {
-        globals.insert(bindingName(child));
+      if (child->GetKind() != kXPathElement) continue;
+      const int id = processor.ElementIdOf(child);
+      if (id == kXSLTVariable || id == kXSLTParam) {
+        globals_.insert(BindingName(child));
+      } else if (id == kXSLTStylesheet) {
+        sheets.emplace_back(child, depth);
+      } else if ((id == kXSLTImport || id == kXSLTInclude) && depth < KTXSLTProcessor::kMaxIncludeDepth) {
+        const KTXPathNode* href = compiler.FindAttribute(child, u"href", nullptr);
+        if (href)
+          addModule(processor.GetDocument(KTXPathNode::GetDocumentUri(child), KTString(href->GetValue()), true),
+                    depth + 1);
       }
     }
   }
+}
+
+void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStylesheetCompiler& compiler) {
+  if (!globalsKnown_ || references_.empty() || !subtree) return;
   // Most references name top-level bindings; the walk is needed only for
   // the others.
   bool localsNeeded = false;
   for (const auto& [node, references] : references_) {
     for (const Reference& reference : references)
-      if (!globals.count(std::u16string(reference.name.View()))) localsNeeded = true;
+      if (!globals_.count(std::u16string(reference.name.View()))) localsNeeded = true;
   }
-  if (!localsNeeded) return;
+  if (!localsNeeded) {
+    references_.clear();
+    return;
+  }
+  auto isBinding = [&](const KTXPathNode* node) {
+    if (node->GetKind() != kXPathElement) return false;
+    const int id = compiler.FindElementId(node);
+    return id == kXSLTVariable || id == kXSLTParam;
+  };
 
   // Depth first in document order. A local binding enters the scope once
   // its own subtree is done (its select and content do not see it) and
-  // leaves with its parent.
+  // leaves with its parent; the children of xsl:stylesheet are the
+  // top-level bindings, known already.
   struct Frame {
     const KTXPathNode* node;
     int next;
@@ -240,22 +261,28 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* stylesheetRoot, const
     if (found != references_.end()) {
       for (const Reference& reference : found->second) {
         std::u16string name(reference.name.View());
-        if (globals.count(name)) continue;
+        if (globals_.count(name)) continue;
         auto local = visible.find(name);
         if (local != visible.end() && local->second > 0) continue;
-        Fail(const_cast<KTXPathNode*>(node), kXPathErrInvalidVariable, -1, reference.written, reference.text,
-             reference.offset);
+        KTString written = reference.written;
+        KTString text = reference.text;
+        const int offset = reference.offset;
+        references_.clear();
+        Fail(const_cast<KTXPathNode*>(node), kXPathErrInvalidVariable, -1, written, text, offset);
       }
     }
-    if (node->GetChildCount() > 0) stack.push_back({node, 0, scope.size(), isStylesheet(node)});
+    if (node->GetChildCount() > 0) {
+      const bool topLevel = node->GetKind() == kXPathElement && compiler.FindElementId(node) == kXSLTStylesheet;
+      stack.push_back({node, 0, scope.size(), topLevel});
+    }
   };
-  enter(stylesheetRoot);
+  enter(subtree);
   while (!stack.empty()) {
     Frame& frame = stack.back();
     if (frame.next > 0 && !frame.topLevel) {
       const KTXPathNode* done = frame.node->GetChild(frame.next - 1);
       if (isBinding(done)) {
-        scope.push_back(bindingName(done));
+        scope.push_back(BindingName(done));
         ++visible[scope.back()];
       }
     }
@@ -270,4 +297,5 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* stylesheetRoot, const
     const KTXPathNode* child = frame.node->GetChild(frame.next++);
     enter(child);
   }
+  references_.clear();
 }

@@ -6,8 +6,10 @@
 // bindings visible where they stand (XSLT 1.0 §11).
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -15,6 +17,7 @@
 class KTXPathAstNode;
 class KTXPathNode;
 class KTStylesheetCompiler;
+class KTXSLTProcessor;
 
 class KTStaticCheck {
  public:
@@ -27,18 +30,32 @@ class KTStaticCheck {
   // §2.4). Its variable references are kept for CheckVariableScopes.
   void CheckTree(KTXPathNode* stylesheetNode, std::u16string_view text, const KTXPathAstNode* tree);
 
-  // Once every module is compiled into the tree under `stylesheetRoot`:
-  // throws KTXSLTError at the first kept variable reference that no binding
-  // is visible to, in document order. Top-level variables and parameters of
-  // every module are visible everywhere; a local one to its following
-  // siblings and their descendants. One walk of the tree.
-  void CheckVariableScopes(const KTXPathNode* stylesheetRoot, const KTStylesheetCompiler& compiler);
+  // The names of the top-level variables and parameters of the stylesheet
+  // at `stylesheetRoot` and of every module it includes or imports, at any
+  // depth (XSLT 1.0 §11.4: they are visible everywhere). Modules are read
+  // through the processor's document cache, once each; a module that
+  // cannot be loaded is passed over (its import reports that). From then on
+  // CheckVariableScopes checks the references it is given.
+  void CollectGlobals(KTXSLTProcessor& processor, const KTXPathNode* stylesheetRoot);
+
+  // Once the tree under `subtree` is compiled (a whole module, or the
+  // top-level elements that an include placed): throws KTXSLTError at the
+  // first kept variable reference in it that no binding is visible to, in
+  // document order, and forgets the kept references. A local variable or
+  // parameter is visible to its following siblings and their descendants
+  // (XSLT 1.0 §11.5). One walk of the subtree; nothing before
+  // CollectGlobals.
+  void CheckVariableScopes(const KTXPathNode* subtree, const KTStylesheetCompiler& compiler);
 
   // The node leaves the stylesheet (an xsl:include replaced by its copies).
   void Forget(const KTXPathNode* node) {
     if (!references_.empty()) references_.erase(node);
   }
-  void Clear() { references_.clear(); }
+  void Clear() {
+    references_.clear();
+    globals_.clear();
+    globalsKnown_ = false;
+  }
 
  private:
   struct Reference {
@@ -48,4 +65,6 @@ class KTStaticCheck {
     int offset = 0;    // of the "$" in the expression
   };
   std::unordered_map<const KTXPathNode*, std::vector<Reference>> references_;
+  std::unordered_set<std::u16string> globals_;
+  bool globalsKnown_ = false;
 };

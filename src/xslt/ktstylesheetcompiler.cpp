@@ -9,6 +9,7 @@
 
 #include "xml/ktxpathnode.h"
 #include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
 
 namespace {
 
@@ -228,7 +229,14 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
       stack.push_back({id, at.node->GetChild(i), childrenForwardsCompatible_});
     }
   }
+  staticCheck_.CheckVariableScopes(node, *this);
   return true;
+}
+
+void KTStylesheetCompiler::CheckVariableScopes(const KTXPathNode* stylesheetRoot) {
+  if (!processor_) return;
+  staticCheck_.CollectGlobals(*processor_, stylesheetRoot);
+  staticCheck_.CheckVariableScopes(stylesheetRoot, *this);
 }
 
 // ---- Structural checks ----

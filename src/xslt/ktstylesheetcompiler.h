@@ -76,11 +76,12 @@ class KTStylesheetCompiler {
   // Drops the id and the record of one node, which is about to be deleted
   // (an xsl:include replaced by what it includes).
   void Forget(const KTXPathNode* node);
-  // Once the stylesheet and every module it includes or imports are
-  // compiled under `stylesheetRoot`: the variable references of all compiled
+  // Once the stylesheet at `stylesheetRoot` is compiled and the modules it
+  // includes or imports are loaded: the variable references of its compiled
   // expressions against the bindings visible where they stand (KTXSLTError
-  // at the first unbound one).
-  void CheckVariableScopes(const KTXPathNode* stylesheetRoot) { staticCheck_.CheckVariableScopes(stylesheetRoot, *this); }
+  // at the first unbound one). Modules compiled later, as their imports and
+  // includes run, are checked as each compile ends.
+  void CheckVariableScopes(const KTXPathNode* stylesheetRoot);
 
   const KTXSLTElementRecognizer& ElementRecognizer() const { return elementRecognizer_; }
   const KTXSLTAttributeRecognizer& AttributeRecognizer() const { return attributeRecognizer_; }

@@ -65,7 +65,6 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
   defaultFormatDeclared_ = false;
   compiler_->CompileElement(kXSLTLiteralResult, stylesheetRoot, false);
-  compiler_->CheckVariableScopes(stylesheetRoot);
   if (builtinRules_) compiler_->CompileElement(kXSLTLiteralResult, builtinRules_.get(), false);
   for (KTXPathNode* root : {stylesheetRoot, sourceRoot}) {
     if (root && treeContext_ && !KTXPathNode::GetDocumentUri(root)) root->SetDocumentUri(treeContext_->InternUri(u""));
@@ -74,6 +73,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   // xsl:strip-space says so, before anything (a parameter, a key, a
   // template) sees it; every document that document() loads likewise.
   CollectSpaceRules(stylesheetRoot);
+  compiler_->CheckVariableScopes(stylesheetRoot);
   if (sourceRoot) KTWhitespaceStripper().StripDocument(sourceRoot, &spaceRules_);
   stylesheetRoot_ = stylesheetRoot;
   sourceRoot_ = sourceRoot;
