@@ -362,6 +362,12 @@ TEST(CompileTest, WrongCallsAndUnboundNamesAreRefusedBeforeTheRun) {
       {"<xsl:template match='never'><xsl:for-each select='a'><xsl:sort select='$s'/>"
        "<xsl:variable name='s' select='1'/></xsl:for-each></xsl:template>",
        "Invalid variable reference: $s\n", "$s"},
+      // An attribute set is top-level: it sees the top-level bindings only,
+      // not those where it is used (xsltproc lets it see them).
+      {"<xsl:attribute-set name='s'><xsl:attribute name='x'><xsl:value-of select='$l'/></xsl:attribute>"
+       "</xsl:attribute-set><xsl:template match='/'><xsl:variable name='l' select='2'/>"
+       "<r xsl:use-attribute-sets='s'/></xsl:template>",
+       "Invalid variable reference: $l\n", "$l"},
       {"<xsl:variable name='g'><xsl:variable name='l' select='1'/></xsl:variable>"
        "<xsl:variable name='h' select='$l'/>",
        "Invalid variable reference: $l\n", "$l"},
