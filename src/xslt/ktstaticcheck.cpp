@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/ktwchar.h"
+#include "platform/ktworkcount.h"
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathfunctionlibrary.h"
@@ -115,9 +116,11 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
   const KTString trimmed(Trimmed(text));
   const int length = static_cast<int>(trimmed.GetLength());
   std::vector<const KTXPathAstNode*> stack{tree};
+  uint64_t visited = 0;
   while (!stack.empty()) {
     const KTXPathAstNode* node = stack.back();
     stack.pop_back();
+    ++visited;
     switch (node->GetKind()) {
       case kAstFunctionCall: {
         // FunctionName (147) -> QName (156) -> [QNamePrefix (177)] LocalPart (179).
@@ -184,6 +187,7 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
     }
     for (int i = node->ChildCount() - 1; i >= 0; --i) stack.push_back(node->ChildAt(i));
   }
+  KTWorkCount::Add(visited);
 }
 
 void KTStaticCheck::CollectGlobals(KTXSLTProcessor& processor, const KTXPathNode* stylesheetRoot) {
@@ -256,10 +260,13 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
   std::vector<std::u16string> scope;
   std::unordered_map<std::u16string, int> visible;
   std::vector<Frame> stack;
+  uint64_t steps = 0;
   auto enter = [&](const KTXPathNode* node) {
+    ++steps;
     auto found = references_.find(node);
     if (found != references_.end()) {
       for (const Reference& reference : found->second) {
+        ++steps;
         std::u16string name(reference.name.View());
         if (globals_.count(name)) continue;
         auto local = visible.find(name);
@@ -297,5 +304,6 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
     const KTXPathNode* child = frame.node->GetChild(frame.next++);
     enter(child);
   }
+  KTWorkCount::Add(steps);
   references_.clear();
 }
