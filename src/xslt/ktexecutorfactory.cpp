@@ -13,7 +13,7 @@
 #include "xslt/ktresultexecutors.h"
 #include "xslt/kttemplateexecutors.h"
 #include "xslt/ktvariableexecutors.h"
-#include "xslt/output/ktoutputexecutor.h"
+#include "xslt/ktoutputexecutor.h"
 
 KTExecutorFactory::KTExecutorFactory() { RegisterStandardExecutors(*this); }
 
