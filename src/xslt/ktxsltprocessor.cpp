@@ -27,7 +27,6 @@ KTXSLTProcessor::KTXSLTProcessor() : compiler_(std::make_unique<KTStylesheetComp
 }
 
 KTXSLTProcessor::~KTXSLTProcessor() {
-  if (KTXSLTFunctionServices::Registered() == this) KTXSLTFunctionServices::Register(nullptr);
   // Frames refer to registered trees and to the result tree; they go first.
   DeleteFrames();
 }
@@ -109,7 +108,6 @@ void KTXSLTProcessor::Start() {
   for (auto& entry : keyTables_) entry.second->ClearIndexes();
   numberingSets_.clear();
   unparsedEntities_.clear();
-  KTXSLTFunctionServices::Register(this);
   RegisterBuiltinRules();
   registeredTrees_.clear();
   resultRoot_.reset();

@@ -430,9 +430,6 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
                                const KTVariableSource* variables, bool allowFragment, int restrictions) {
   static const KTXPathValue kEmpty;
   if (!contextValue) contextValue = &kEmpty;
-  // key() and format-number() reach the processor whose expression runs,
-  // whichever processor started last.
-  KTXSLTFunctionServices::Register(this);
   lastEvaluation_.text = text;
   lastEvaluation_.contextPosition = position;
   lastEvaluation_.contextValue = *contextValue;  // shares the items
