@@ -214,10 +214,10 @@ template <class T>
 T* KTStylesheetCompiler::NewRecord(KTXPathNode* node) {
   auto record = std::make_unique<T>();
   T* raw = record.get();
-  auto [at, inserted] = records_.try_emplace(node, nullptr);
-  if (inserted) {
-    at->second = std::move(record);
-    index_.Slot(node).record = raw;
+  NodeIndex::Entry& entry = index_.Slot(node);
+  if (!entry.record) {
+    entry.owned = std::move(record);
+    entry.record = raw;
   } else {
     spareRecord_ = std::move(record);
   }
@@ -245,18 +245,26 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   bool ownFc = version && !IsVersion10(version);
   childrenForwardsCompatible_ = fc || ownFc;
   CheckStructure(parentId, node, 'I', 0, 4, childrenForwardsCompatible_);
-  auto* record = NewRecord<KTDeclLiteralResult>(node);
-  record->forwardsCompatible = ownFc;
   // An attribute of a literal result element, outside the XSLT namespace,
   // is an attribute value template (XSLT 1.0 §7.6.2).
   if (node->GetKind() == kXPathAttribute && parentId == kXSLTLiteralResult &&
       !(node->GetNamespaceUri() && *node->GetNamespaceUri() == xsltUri))
     CompileValueTemplate(node, fc);
-  if (KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri)) {
+  KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri);
+  KTXPathNode* extension = FindAttribute(node, u"extension-element-prefixes", &xsltUri);
+  if (!ownFc && !exclude && !extension) {
+    // Text, attributes and most elements: the shared empty record.
+    NodeIndex::Entry& entry = index_.Slot(node);
+    if (!entry.record) entry.record = &plainLiteral_;
+    return;
+  }
+  auto* record = NewRecord<KTDeclLiteralResult>(node);
+  record->forwardsCompatible = ownFc;
+  if (exclude) {
     record->excludeResultPrefixesNode = exclude;
     ResolvePrefixList(exclude, node, record->excludedNamespaces);
   }
-  if (KTXPathNode* extension = FindAttribute(node, u"extension-element-prefixes", &xsltUri)) {
+  if (extension) {
     record->extensionElementPrefixesNode = extension;
     ResolvePrefixList(extension, node, record->extensionNamespaces);
   }

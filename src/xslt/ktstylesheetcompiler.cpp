@@ -100,17 +100,27 @@ KTStylesheetCompiler::KTStylesheetCompiler(KTXSLTProcessor* processor) : process
 KTStylesheetCompiler::~KTStylesheetCompiler() = default;
 
 void KTStylesheetCompiler::Clear() {
-  records_.clear();
-  elementIds_.clear();
   index_.Clear();
   staticCheck_.Clear();
 }
 
 void KTStylesheetCompiler::Forget(const KTXPathNode* node) {
-  records_.erase(node);
-  elementIds_.erase(node);
   index_.Erase(node);
   staticCheck_.Forget(node);
+}
+
+KTStylesheetCompiler::ElementIdList KTStylesheetCompiler::ElementIds() const {
+  ElementIdList list;
+  for (const NodeIndex::Entry& entry : index_.Entries())
+    if (entry.node && entry.hasId) list.emplace_back(entry.node, entry.id);
+  return list;
+}
+
+KTStylesheetCompiler::DeclarationList KTStylesheetCompiler::DeclarationRecords() const {
+  DeclarationList list;
+  for (const NodeIndex::Entry& entry : index_.Entries())
+    if (entry.node && entry.record) list.emplace_back(entry.node, entry.record);
+  return list;
 }
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
@@ -163,14 +173,14 @@ KTStylesheetCompiler::NodeIndex::Entry& KTStylesheetCompiler::NodeIndex::Slot(co
 void KTStylesheetCompiler::NodeIndex::Grow() {
   std::vector<Entry> old = std::move(entries_);
   const size_t size = old.empty() ? 64 : old.size() * 2;
-  entries_.assign(size, Entry{});
+  entries_ = std::vector<Entry>(size);
   shift_ = 64 - std::countr_zero(size);
   const size_t mask = size - 1;
-  for (const Entry& entry : old) {
+  for (Entry& entry : old) {
     if (!entry.node) continue;
     size_t i = Home(entry.node);
     while (entries_[i].node) i = (i + 1) & mask;
-    entries_[i] = entry;
+    entries_[i] = std::move(entry);
   }
 }
 
@@ -188,7 +198,7 @@ void KTStylesheetCompiler::NodeIndex::Erase(const KTXPathNode* node) {
     const size_t home = Home(entries_[next].node);
     const bool stays = hole < next ? (hole < home && home <= next) : (hole < home || home <= next);
     if (stays) continue;
-    entries_[hole] = entries_[next];
+    entries_[hole] = std::move(entries_[next]);
     hole = next;
   }
   entries_[hole] = Entry{};
@@ -215,7 +225,11 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
     stack.pop_back();
     // Attribute and namespace nodes are compiled as literal result content.
     int id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);
-    if (elementIds_.emplace(at.node, id).second) index_.Slot(at.node).id = id;
+    NodeIndex::Entry& entry = index_.Slot(at.node);
+    if (!entry.hasId) {
+      entry.id = id;
+      entry.hasId = true;
+    }
     // A top-level element that is no XSLT declaration got past the
     // stylesheet's children check only as a foreign element or, in
     // forwards-compatible mode, as an unknown XSLT element. XSLT 1.0 §2.2 and

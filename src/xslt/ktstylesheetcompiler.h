@@ -15,7 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -28,8 +28,8 @@ class KTXSLTProcessor;
 
 class KTStylesheetCompiler {
  public:
-  using ElementIdMap = std::unordered_map<const KTXPathNode*, int>;
-  using DeclarationMap = std::unordered_map<const KTXPathNode*, std::unique_ptr<KTDeclRecord>>;
+  using ElementIdList = std::vector<std::pair<const KTXPathNode*, int>>;
+  using DeclarationList = std::vector<std::pair<const KTXPathNode*, const KTDeclRecord*>>;
 
   // The processor is borrowed (xsl:key declarations register key tables with
   // it); it may be null when only checks and records are wanted.
@@ -63,8 +63,10 @@ class KTStylesheetCompiler {
   KTXPathNode* FindAttribute(const KTXPathNode* node, const char16_t* localName, const KTString* namespaceUri) const;
 
   // ---- Results ----
-  const ElementIdMap& ElementIds() const { return elementIds_; }
-  const DeclarationMap& DeclarationRecords() const { return records_; }
+  // Every compiled node with its id, and every node with its record, in no
+  // particular order (for tests: the run looks nodes up one at a time).
+  ElementIdList ElementIds() const;
+  DeclarationList DeclarationRecords() const;
   // 0 when the node has not been compiled.
   int FindElementId(const KTXPathNode* node) const;
   // Null when the node has no record.
@@ -158,22 +160,29 @@ class KTStylesheetCompiler {
   void ReadBinding(KTXPathNode* node, KTString& name, KTString& selectText, KTXPathNode*& nameNode,
                    KTXPathNode*& selectNode);
 
-  // What the two maps hold, by node, in one flat table (open addressing,
-  // linear probing): the run looks up the element id and the record of every
+  // The ids and records by node, in one flat table (open addressing, linear
+  // probing): the run looks up the element id and the record of every
   // instruction it instantiates, and a flat table answers that without a
-  // division or a walk through scattered nodes.
+  // division or a walk through scattered nodes. It is the only store: a
+  // stylesheet of a million literal nodes pays one entry for each, no map
+  // node besides.
   class NodeIndex {
    public:
     struct Entry {
       const KTXPathNode* node = nullptr;
-      int id = 0;
+      // The record: the owned one, or the compiler's shared record of plain
+      // literal result nodes.
       KTDeclRecord* record = nullptr;
+      std::unique_ptr<KTDeclRecord> owned;
+      int id = 0;
+      bool hasId = false;
     };
     const Entry* Find(const KTXPathNode* node) const;
     // The node's entry, added empty when it has none.
     Entry& Slot(const KTXPathNode* node);
     void Erase(const KTXPathNode* node);
     void Clear();
+    const std::vector<Entry>& Entries() const { return entries_; }
 
    private:
     size_t Home(const KTXPathNode* node) const;
@@ -188,10 +197,12 @@ class KTStylesheetCompiler {
   KTXSLTAttributeRecognizer attributeRecognizer_;
   std::array<uint64_t, kListCount + 1> lists_{};
   KTXSLTProcessor* processor_;
-  ElementIdMap elementIds_;
-  DeclarationMap records_;
   NodeIndex index_;
   KTStaticCheck staticCheck_;
+  // The record of every literal result node without xsl:version,
+  // xsl:exclude-result-prefixes or xsl:extension-element-prefixes: they all
+  // read the same empty values, so they share one instead of one each.
+  KTDeclLiteralResult plainLiteral_;
   // A record made for a node that already had one: filled, then dropped.
   std::unique_ptr<KTDeclRecord> spareRecord_;
   // Set by the compile function of the node being compiled: the mode its
