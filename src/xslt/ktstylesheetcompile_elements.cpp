@@ -216,8 +216,8 @@ T* KTStylesheetCompiler::NewRecord(KTXPathNode* node) {
   T* raw = record.get();
   NodeIndex::Entry& entry = index_.Slot(node);
   if (!entry.record) {
-    entry.owned = std::move(record);
     entry.record = raw;
+    records_.push_back(std::move(record));
   } else {
     spareRecord_ = std::move(record);
   }

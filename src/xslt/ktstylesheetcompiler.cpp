@@ -102,6 +102,7 @@ KTStylesheetCompiler::~KTStylesheetCompiler() = default;
 void KTStylesheetCompiler::Clear() {
   index_.Clear();
   staticCheck_.Clear();
+  records_.clear();
 }
 
 void KTStylesheetCompiler::Forget(const KTXPathNode* node) {
@@ -173,14 +174,14 @@ KTStylesheetCompiler::NodeIndex::Entry& KTStylesheetCompiler::NodeIndex::Slot(co
 void KTStylesheetCompiler::NodeIndex::Grow() {
   std::vector<Entry> old = std::move(entries_);
   const size_t size = old.empty() ? 64 : old.size() * 2;
-  entries_ = std::vector<Entry>(size);
+  entries_.assign(size, Entry{});
   shift_ = 64 - std::countr_zero(size);
   const size_t mask = size - 1;
-  for (Entry& entry : old) {
+  for (const Entry& entry : old) {
     if (!entry.node) continue;
     size_t i = Home(entry.node);
     while (entries_[i].node) i = (i + 1) & mask;
-    entries_[i] = std::move(entry);
+    entries_[i] = entry;
   }
 }
 
@@ -198,7 +199,7 @@ void KTStylesheetCompiler::NodeIndex::Erase(const KTXPathNode* node) {
     const size_t home = Home(entries_[next].node);
     const bool stays = hole < next ? (hole < home && home <= next) : (hole < home || home <= next);
     if (stays) continue;
-    entries_[hole] = std::move(entries_[next]);
+    entries_[hole] = entries_[next];
     hole = next;
   }
   entries_[hole] = Entry{};

@@ -75,7 +75,8 @@ class KTStylesheetCompiler {
   int FindElementId(const KTXPathNode* node, KTDeclRecord** record) const;
   // Empties both maps, deleting the records.
   void Clear();
-  // Drops the id and the record of one node, which is about to be deleted
+  // Drops the id and the record of one node (the record itself is freed by
+  // Clear or with the compiler), which is about to be deleted
   // (an xsl:include replaced by what it includes).
   void Forget(const KTXPathNode* node);
   // Once the stylesheet at `stylesheetRoot` is compiled and the modules it
@@ -170,10 +171,9 @@ class KTStylesheetCompiler {
    public:
     struct Entry {
       const KTXPathNode* node = nullptr;
-      // The record: the owned one, or the compiler's shared record of plain
+      // One of the compiler's records, or its shared record of plain
       // literal result nodes.
       KTDeclRecord* record = nullptr;
-      std::unique_ptr<KTDeclRecord> owned;
       int id = 0;
       bool hasId = false;
     };
@@ -199,6 +199,9 @@ class KTStylesheetCompiler {
   KTXSLTProcessor* processor_;
   NodeIndex index_;
   KTStaticCheck staticCheck_;
+  // The records the index points at, owned here so that an entry stays
+  // small; a forgotten node's record stays until Clear.
+  std::vector<std::unique_ptr<KTDeclRecord>> records_;
   // The record of every literal result node without xsl:version,
   // xsl:exclude-result-prefixes or xsl:extension-element-prefixes: they all
   // read the same empty values, so they share one instead of one each.
