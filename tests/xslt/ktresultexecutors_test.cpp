@@ -430,6 +430,26 @@ TEST_F(ResultExecutorsTest, TemplateRulesBuildTheResult) {
       source);
 }
 
+// xsl:copy and literal result nodes show the value the source's view shows:
+// references expanded, line ends and attribute white space normalised,
+// defaulted attributes supplied; and a copied text that further text joins
+// keeps both parts.
+TEST_F(ResultExecutorsTest, CopiedTextsAndAttributesShowTheirViewsValues) {
+  const std::u16string source =
+      u"<!DOCTYPE doc [<!ENTITY co 'Co &amp; Sons'><!ATTLIST e d CDATA 'dv' t NMTOKENS #IMPLIED>]>"
+      u"<doc><e a='x&amp;y &#65;\tb' t='  p   q '>one &co; &#233;&lt;\r\ntwo\rthree</e>"
+      u"<e>plain</e><f>left<![CDATA[ <mid> ]]>right</f></doc>";
+  const char16_t* templates[] = {
+      u"<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates select='@*|node()'/></xsl:copy>"
+      u"</xsl:template>",
+      u"<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates select='@*|node()'/></xsl:copy>"
+      u"</xsl:template><xsl:template match='text()'><xsl:copy/>+<xsl:copy/></xsl:template>",
+      u"<xsl:template match='/'><out>lit &amp; <b c='1&#10;2'>x&#13;y</b><xsl:copy-of select='//e[1]/text()'/>"
+      u"tail</out></xsl:template>",
+  };
+  for (const char16_t* rules : templates) ExpectSameAsXsltproc(Stylesheet(rules), source);
+}
+
 TEST_F(ResultExecutorsTest, CopyOfADefaultedAttributeCopiesIt) {
   const std::u16string source =
       u"<!DOCTYPE doc [<!ATTLIST doc d CDATA 'dv'>]><doc><e/></doc>";
