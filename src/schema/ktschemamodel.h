@@ -459,6 +459,20 @@ class KTSchemaModel final : public KTSchemaServices {
   bool LoadXdrAttributeReference(KTXNode* element, KTNamespaceContext* context, KTElementType* type,
                                  KTElementType& scratch);
   bool ReadXdrOccurs(KTXNode* attribute, const KTString& name, const KTString& value, KTParticle& particle);
+  // The parts of an XDR ElementType (ktxdrloader.cpp): one of its
+  // attributes, an element reference and a group in its content, and the
+  // check that its content model agrees with its content attribute.
+  bool ReadXdrElementAttribute(KTXNode* attribute, const KTString& name, const KTString& value,
+                               KTNamespaceContext* context, KTElementType* type);
+  bool LoadXdrElementReference(KTXNode* element, KTNamespaceContext* context, KTElementType* type);
+  bool LoadXdrGroup(KTXNode* group, KTNamespaceContext* context, KTElementType* type);
+  bool CheckXdrContent(KTXNode* element, KTElementType* type);
+  // DCD (ktdcdloader.cpp): a Model, Datatype, Content or bound property of
+  // an ElementDef; the RDF:Order and Occurs attributes of a Group; a Group
+  // placed in the content of `type`.
+  bool ReadDcdElementProperty(KTXNode* property, const KTString& name, const KTString& value, KTElementType* type);
+  bool ReadDcdGroupAttributes(KTXNode* group, int& minOccurs, int& maxOccurs, bool& alternative);
+  bool LoadDcdGroup(KTXNode* group, KTElementType* type, bool insideGroup);
   // Whether the content model holds an element wildcard that is not "skip".
   static bool HasElementWildcard(KTElementType* type);
   bool LoadReferencedSchema(KTXNode* documentRoot, bool searchFurther);
