@@ -94,6 +94,28 @@ enum KTXsdComponent : int {
   kXsdAttribute = 5,
 };
 
+// What a report says beyond its id, node and context text: the words of
+// its message and where in a text the problem lies (a pattern's offset and
+// line).
+struct KTSchemaErrorDetail {
+  int firstWord = 0;
+  int secondWord = 0;
+  int position = -1;
+  int kindWord = 0;
+};
+
+// How a model reads schemas. The front end and the processor take the
+// defaults.
+struct KTSchemaModelSettings {
+  uint8_t flag = 1;
+  int defaultSecondTypeId = 52;
+  uint8_t optionA = 0;
+  uint8_t optionB = 0;
+  // Whether a construct the loaders do not support is reported.
+  bool strict = false;
+  int32_t word = 0;
+};
+
 // The kept schema problem.
 struct KTSchemaErrorBlock {
   int id = kSchemaNoError;
@@ -131,12 +153,10 @@ class KTSchemaModel final : public KTSchemaServices {
   using EntitySet = std::map<KTString, std::unique_ptr<KTEntityDecl>, EntityNameLess>;
   using ElementSet = std::map<KTQName, std::unique_ptr<KTElementType>, KTQNameLessFn>;
 
-  // The front end and the processor pass (manager or null, 1, null, 52, 0,
-  // 0, 0, 0). An internal-subset root given here has its entity and
-  // notation declarations read at once.
-  explicit KTSchemaModel(KTDocumentManager* manager = nullptr, uint8_t flag = 1, KTXNode* internalSubset = nullptr,
-                         int defaultSecondTypeId = 52, uint8_t optionA = 0, uint8_t optionB = 0, bool strict = false,
-                         int32_t word = 0);
+  // An internal-subset root given here has its entity and notation
+  // declarations read at once.
+  explicit KTSchemaModel(KTDocumentManager* manager = nullptr, KTXNode* internalSubset = nullptr,
+                         const KTSchemaModelSettings& settings = {});
   ~KTSchemaModel() override;
   KTSchemaModel(const KTSchemaModel&) = delete;
   KTSchemaModel& operator=(const KTSchemaModel&) = delete;
@@ -292,7 +312,7 @@ class KTSchemaModel final : public KTSchemaServices {
   // False when the problem was recorded or dropped; true only for a 7503
   // dropped because the strict option is off.
   bool ReportError(int id, KTXNode* node, const KTElementType* declaration, const KTString& contextText,
-                   int firstWord = 0, int secondWord = 0, int position = -1, int kindWord = 0);
+                   const KTSchemaErrorDetail& detail = {});
   // A declaration that breaks a validity constraint of XML 1.0 (an element
   // type declared twice, a default outside its enumeration...): the walk
   // goes on and uses it as far as it can (§5.1), and one warning line names

@@ -34,7 +34,7 @@ KTTestDocument LoadDocument(KTXPathTreeContext& context, const std::string& byte
   KTLoadStatus status;
   doc.tree.reset(loader.LoadFromBytes(bytes.data(), static_cast<uint32_t>(bytes.size()), KTGrammarCache::kXml, status));
   if (!doc.tree) return doc;
-  KTSchemaModel model(nullptr, 1, nullptr, 52, 0, 0, false, 0);
+  KTSchemaModel model;
   doc.view = context.WrapTree(doc.tree.get(), &model, false, nullptr);
   return doc;
 }

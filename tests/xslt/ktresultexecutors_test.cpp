@@ -134,7 +134,7 @@ KTTestDocument LoadDocument(KTXPathTreeContext& context, KTDocumentManager& mana
       loader.LoadFromBytes(bytes.data(), static_cast<uint32_t>(bytes.size()), KTGrammarCache::kXml, status));
   if (!tree) return doc;
   KTXNode* document = manager.AddNewRecord(nullptr, std::move(tree), u"\n", KTGrammarCache::kXml)->GetDocument();
-  KTSchemaModel model(&manager, 1, nullptr, 52, 0, 0, false, 0);
+  KTSchemaModel model(&manager);
   doc.view = context.WrapTree(document, &model, true, nullptr);
   return doc;
 }

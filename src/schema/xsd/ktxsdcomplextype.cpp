@@ -641,8 +641,8 @@ bool KTSchemaModel::LoadXsdComplexType(KTXNode* node, KTNamespaceContext* parent
             KTString text;
             text.Format(u"%s expected at position %d", XMLRegExp::GetErrorText().c_str(),
                         XMLRegExp::GetErrorOffset());
-            return ReportError(kXsdBadPattern, child, nullptr, text, 0, XMLRegExp::GetErrorOffset(),
-                               XMLRegExp::GetErrorLine(), 2);
+            return ReportError(kXsdBadPattern, child, nullptr, text,
+                               {0, XMLRegExp::GetErrorOffset(), XMLRegExp::GetErrorLine(), 2});
           }
           return ReportError(kXsdBadPattern, child, nullptr, KTString(u"parser error"));
         }

@@ -65,8 +65,8 @@ static bool LoadFacet(KTSchemaModel& model, KTXNode* facet, KTNamespaceContext* 
     if (!regExp.Compile(value)) {
       KTString text;
       text.Format(u"%s expected at position %d", XMLRegExp::GetErrorText().c_str(), XMLRegExp::GetErrorOffset());
-      model.ReportError(kXsdBadPattern, at, nullptr, text, 0, XMLRegExp::GetErrorOffset(), XMLRegExp::GetErrorLine(),
-                        2);
+      model.ReportError(kXsdBadPattern, at, nullptr, text,
+                        {0, XMLRegExp::GetErrorOffset(), XMLRegExp::GetErrorLine(), 2});
       return false;
     }
     model.ReportError(kXsdBadPattern, at, nullptr, KTString(u"parser error"));
