@@ -43,6 +43,18 @@ std::u16string_view PrefixPart(const char16_t* name) {
 bool IsDefaultDeclarationName(const char16_t* name) { return KTStrCmp(name, u"xmlns") == 0; }
 bool IsPrefixedDeclarationName(const char16_t* name) { return KTStrNCmp(name, u"xmlns:", 6) == 0; }
 
+// For a namespace declaration's attribute name, the prefix it declares:
+// empty for "xmlns", "p" for "xmlns:p"; false for any other name.
+bool DeclaredPrefix(const char16_t* name, KTString& prefix) {
+  if (IsDefaultDeclarationName(name)) {
+    prefix = KTString();
+    return true;
+  }
+  if (!IsPrefixedDeclarationName(name)) return false;
+  prefix = KTString(name + 6);
+  return true;
+}
+
 // The URI a prefix has in a map; null when unbound or undeclared.
 const KTString* Lookup(const KTPrefixMap* map, std::u16string_view prefix) {
   if (!map) return nullptr;
@@ -719,7 +731,7 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
     }
     if (present) continue;
 
-    if (def.name.ns.IsNone() && (KTStrCmp(declared, u"xmlns") == 0 || IsPrefixedDeclarationName(declared))) {
+    if (def.name.ns.IsNone() && (IsDefaultDeclarationName(declared) || IsPrefixedDeclarationName(declared))) {
       // A defaulted namespace declaration binds like one written in the
       // document; it stands under its declared name ("xmlns" or "xmlns:p").
       std::unique_ptr<KTXPathNode> ns = NewNode(node->GetXNode(), kXPathNamespace, node);
@@ -790,15 +802,8 @@ const KTPrefixMap& KTXPathTreeContext::GetNamespaceScope(KTXNode* node) {
       KTXNode* child = it.Node();
       if (child->GetKind() == kElement) break;
       if (child->GetKind() != kAttribute) continue;
-      const char16_t* name = child->GetName();
       KTString prefix;
-      if (KTStrCmp(name, u"xmlns") == 0) {
-        prefix = KTString();
-      } else if (IsPrefixedDeclarationName(name)) {
-        prefix = KTString(name + 6);
-      } else {
-        continue;
-      }
+      if (!DeclaredPrefix(child->GetName(), prefix)) continue;
       if (map.count(prefix)) continue;  // the nearest declaration wins; "xml" stays
       const char16_t* value = child->GetValue();
       map[prefix] = value[0] ? InternUri(value) : nullptr;
@@ -822,16 +827,8 @@ void KTXPathTreeContext::CollectDeclarations(KTXNode* root) {
 }
 
 void KTXPathTreeContext::AddDeclaration(KTXNode* attribute) {
-  const char16_t* name = attribute->GetName();
   KTString prefix;
-  if (KTStrCmp(name, u"xmlns") == 0) {
-    prefix = KTString();
-  } else if (IsPrefixedDeclarationName(name)) {
-    prefix = KTString(name + 6);
-  } else {
-    return;
-  }
-  if (prefix == u"xml") return;
+  if (!DeclaredPrefix(attribute->GetName(), prefix) || prefix == u"xml") return;
   const char16_t* value = attribute->GetValue();
   workingMap_[prefix] = value[0] ? InternUri(value) : nullptr;
 }
