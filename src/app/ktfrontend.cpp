@@ -30,6 +30,7 @@
 #include "xml/ktxpathtreecontext.h"
 #include "xml/ktxwriter.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltfileprocessor.h"
 #include "xslt/ktxsltnames.h"
@@ -457,24 +458,23 @@ void KTFrontEnd::ReportStackOverflow(bool memoryBound) {
 
 bool KTFrontEnd::RunTransformation() {
   processor_->SetTreeContext(treeContext_.get());
-  try {
-    processor_->Prepare(stylesheetTree_.get(), sourceTree_.get());
-  } catch (KTXSLTError& error) {
-    ReportXSLTError(error);
-    return false;
-  }
-  bool result = false;
   const int maxFrames = FrameLimit();
   // Frames whose templates hold large variables take far more than
   // FrameLimit reckons: once the calls nest deeper than the default limit
-  // allows, the memory the run has taken since it began is looked at every
-  // few thousand steps too, and may reach a quarter of the machine's.
+  // allows, the memory the run has taken since it began (after Prepare) is
+  // looked at every few thousand steps too, and may reach a quarter of the
+  // machine's.
   const long long pages = sysconf(_SC_PHYS_PAGES);
   const long long pageSize = sysconf(_SC_PAGE_SIZE);
   const long long memoryBudget = pages > 0 && pageSize > 0 ? pages / 4 * pageSize : -1;
-  const long long memoryAtStart = ResidentBytes();
+  bool started = false;
+  long long memoryAtStart = -1;
   unsigned deepSteps = 0;
-  while (!processor_->FrameStack()->empty()) {
+  auto withinLimits = [&]() {
+    if (!started) {
+      started = true;
+      memoryAtStart = ResidentBytes();
+    }
     bool memoryBound = processor_->FrameDepth() > maxFrames;
     if (!memoryBound && memoryBudget > 0 && memoryAtStart >= 0 &&
         processor_->TemplateDepth() > kDefaultTemplateDepth && ++deepSteps % 4096 == 0) {
@@ -484,23 +484,24 @@ bool KTFrontEnd::RunTransformation() {
       ReportStackOverflow(memoryBound);
       return false;
     }
-    try {
-      result = processor_->Step();
-    } catch (KTXSLTError& error) {
-      ReportXSLTError(error);
-      return false;
-    }
-    if (!result) return false;
-    if (processor_->Terminated()) {
-      // The message itself is already on standard error; the run ends as
-      // on any stylesheet error, reported where the xsl:message stands.
-      KTXSLTError error(KTXSLTError::kTerminatedByMessage, processor_->TerminatingInstruction());
-      error.SetMessageText(KTString(u"The transformation was terminated by xsl:message"));
-      ReportXSLTError(error);
-      return false;
-    }
+    return true;
+  };
+  KTRunEnd end;
+  try {
+    end = KTRunTransformation(*processor_, stylesheetTree_.get(), sourceTree_.get(), withinLimits);
+  } catch (KTXSLTError& error) {
+    ReportXSLTError(error);
+    return false;
   }
-  return result;
+  if (end == KTRunEnd::kTerminated) {
+    // The message itself is already on standard error; the run ends as on
+    // any stylesheet error, reported where the xsl:message stands.
+    KTXSLTError error(KTXSLTError::kTerminatedByMessage, processor_->TerminatingInstruction());
+    error.SetMessageText(KTString(u"The transformation was terminated by xsl:message"));
+    ReportXSLTError(error);
+    return false;
+  }
+  return end == KTRunEnd::kFinished;
 }
 
 bool KTFrontEnd::WriteOutputFile() {

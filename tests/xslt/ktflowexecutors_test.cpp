@@ -15,6 +15,7 @@
 #include "schema/ktschemamodel.h"
 #include "streams/ktunicodedatabase.h"
 #include "xml/ktdocloader.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktsortkeys.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
@@ -62,12 +63,11 @@ class FlowExecutorsTest : public ::testing::Test {
     if (!stylesheet_.view || !source_.view) return "";
     errorNode_ = nullptr;
     try {
-      processor_.Prepare(stylesheet_.view.get(), source_.view.get());
       int steps = 0;
-      while (processor_.Step()) {
-        // A run that never ends is a failure, not a hang of the suite.
-        if (++steps > 10'000'000) return "runaway";
-      }
+      // A run that never ends is a failure, not a hang of the suite.
+      KTRunEnd end = KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get(),
+                                         [&] { return ++steps <= 10'000'000; });
+      if (end == KTRunEnd::kStopped) return "runaway";
       return TrimEnd(U8(processor_.Serialize()));
     } catch (const KTXSLTError& error) {
       errorNode_ = error.GetNode();

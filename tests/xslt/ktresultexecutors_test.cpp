@@ -6,6 +6,7 @@
 // through a small test executor that binds its select value or its content
 // as a result tree fragment. Where XSLT 1.0 allows one answer the serialised
 // result is compared with xsltproc's (canonical forms for XML documents).
+#include "xslt/ktrunloop.h"
 #include "xslt/ktresultexecutors.h"
 
 #include <gtest/gtest.h>
@@ -180,9 +181,7 @@ class ResultExecutorsTest : public ::testing::Test {
     EXPECT_TRUE(stylesheet_.view && source_.view) << U8(stylesheet);
     if (!stylesheet_.view || !source_.view) return "";
     try {
-      processor_.Prepare(stylesheet_.view.get(), source_.view.get());
-      while (processor_.Step()) {
-      }
+      KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get());
       return U8(processor_.Serialize());
     } catch (KTXSLTError& error) {
       errorNode_ = error.GetNode();
@@ -465,9 +464,11 @@ TEST_F(ResultExecutorsTest, HundredThousandDeepResultsBuildAndCopy) {
     child->SetMaps(at->InheritedElementMap(), at->InheritedAttributeMap());
     at = at->AppendChild(std::move(child));
   }
-  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
   int steps = 0;
-  while (processor_.Step()) ++steps;
+  KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get(), [&] {
+    ++steps;
+    return true;
+  });
   EXPECT_GT(steps, 2 * kDepth);
   std::string text = U8(processor_.Serialize());
   std::size_t opened = 0;
@@ -493,9 +494,11 @@ TEST_F(ResultExecutorsTest, RecursiveTemplatesNestAHundredThousandElements) {
     child->SetPosition(at->GetPosition() + 1);
     at = at->AppendChild(std::move(child));
   }
-  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
   std::size_t deepest = 0;
-  while (processor_.Step()) deepest = std::max<std::size_t>(deepest, processor_.FrameStack()->size());
+  KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get(), [&] {
+    deepest = std::max<std::size_t>(deepest, processor_.FrameStack()->size());
+    return true;
+  });
   EXPECT_GT(deepest, static_cast<std::size_t>(kDepth));
   std::string text = U8(processor_.Serialize());
   std::size_t opened = 0;

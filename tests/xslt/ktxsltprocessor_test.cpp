@@ -3,6 +3,7 @@
 // executor registered in the processor's executor factory (it copies each
 // node to the result and runs the node's children one frame at a time), so
 // that the order of frames, pops and deletions can be watched.
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxsltprocessor.h"
 
 #include <gtest/gtest.h>
@@ -110,7 +111,10 @@ class ProcessorTest : public ::testing::Test {
   // Steps to the end; the number of steps that did work.
   int RunToEnd() {
     int steps = 0;
-    while (processor_.Step()) ++steps;
+    KTStepToEnd(processor_, [&] {
+      ++steps;
+      return true;
+    });
     return steps;
   }
 
