@@ -385,7 +385,6 @@ bool KTFrontEnd::LoadInputDocuments() {
 
   KTXNode* stylesheet = LoadInput(StylesheetFileName, KTGrammarCache::kXsl, &loader);
   if (!stylesheet) return false;
-  DefaultOutputEncodingId = 1000;
   processor_->Serializer().SetDefaultEncoding(KTString(u"UTF-8"));
 
   stylesheetTree_ = WrapInput(stylesheet, StylesheetFileName);

@@ -86,7 +86,6 @@ class KTFrontEnd {
   bool HaveStylesheetFile = false;
   bool HaveOutputFile = false;
   int32_t MaxTemplateDepth = kDefaultTemplateDepth;
-  int32_t DefaultOutputEncodingId = 1000;
 
  private:
   // The name made absolute against the current directory, unless it is a
