@@ -97,6 +97,8 @@ enum KTXsdComponent : int {
 // What a report says beyond its id, node and context text: the words of
 // its message and where in a text the problem lies (a pattern's offset and
 // line).
+struct KTXsdComplexTypeParts;
+
 struct KTSchemaErrorDetail {
   int firstWord = 0;
   int secondWord = 0;
@@ -479,6 +481,21 @@ class KTSchemaModel final : public KTSchemaServices {
   bool LoadXdrAttributeReference(KTXNode* element, KTNamespaceContext* context, KTElementType* type,
                                  KTElementType& scratch);
   bool ReadXdrOccurs(KTXNode* attribute, const KTString& name, const KTString& value, KTParticle& particle);
+  // The parts of an XML Schema complexType (ktxsdcomplextype.cpp): its
+  // attributes, the form of its content and the derivation holding it, the
+  // content its base gives, its own content (with the facets of a
+  // simpleContent restriction), the message for a child out of place, and
+  // the content flags settled last.
+  bool ReadXsdComplexTypeAttributes(KTXNode* node, KTNamespaceContext* context, KTXsdComplexTypeParts& parts);
+  bool ReadXsdComplexTypeForm(KTXNode* node, KTNamespaceContext* context, KTXsdComplexTypeParts& parts);
+  bool ReadXsdDerivation(KTXNode* holder, KTNamespaceContext* context, KTXsdComplexTypeParts& parts);
+  bool DeriveXsdComplexType(KTXNode* node, KTXsdComplexTypeParts& parts, KTComplexTypeDef& record);
+  bool LoadXsdComplexContent(KTXNode* node, KTNamespaceContext* context, const KTXsdComplexTypeParts& parts,
+                             KTElementType& content);
+  bool LoadXsdContentFacet(KTXNode* facet, KTNamespaceContext* context, const KTString& local,
+                           const KTString& baseText, KTElementType& content);
+  bool ReportXsdComplexTypeChild(KTXNode* child, const KTXsdComplexTypeParts& parts);
+  static void FinishXsdComplexContent(const KTXsdComplexTypeParts& parts, KTElementType& content);
   // The parts of an XDR ElementType (ktxdrloader.cpp): one of its
   // attributes, an element reference and a group in its content, and the
   // check that its content model agrees with its content attribute.
