@@ -98,6 +98,7 @@ enum KTXsdComponent : int {
 // its message and where in a text the problem lies (a pattern's offset and
 // line).
 struct KTXsdComplexTypeParts;
+struct KTXsdElementParts;
 
 struct KTSchemaErrorDetail {
   int firstWord = 0;
@@ -496,6 +497,20 @@ class KTSchemaModel final : public KTSchemaServices {
                            const KTString& baseText, KTElementType& content);
   bool ReportXsdComplexTypeChild(KTXNode* child, const KTXsdComplexTypeParts& parts);
   static void FinishXsdComplexContent(const KTXsdComplexTypeParts& parts, KTElementType& content);
+  // The parts of an XML Schema element declaration (ktxsdelement.cpp): its
+  // attributes, the report of a second declaration, its type attribute, its
+  // children, the head's type when it names no type, and the check of its
+  // default or fixed value.
+  bool ReadXsdElementAttributes(KTXNode* node, KTNamespaceContext* context, KTXsdElementParts& parts,
+                                KTParticle& particle, KTElementType*& declaration);
+  bool ReportXsdElementClash(KTXNode* node, const KTXsdElementParts& parts, KTElementType* decl);
+  bool ApplyXsdElementType(KTXNode* node, KTNamespaceContext* context, KTXsdElementParts& parts,
+                           KTElementType* decl);
+  bool LoadXsdElementChildren(KTXNode* node, KTNamespaceContext* context, KTXsdElementParts& parts,
+                              KTElementType* decl);
+  void TakeXsdElementHeadType(KTXNode* node, KTNamespaceContext* context, const KTXsdElementParts& parts,
+                              KTElementType* decl);
+  bool CheckXsdElementValue(KTXNode* node, const KTXsdElementParts& parts, KTElementType* decl);
   // The parts of an XDR ElementType (ktxdrloader.cpp): one of its
   // attributes, an element reference and a group in its content, and the
   // check that its content model agrees with its content attribute.
