@@ -511,6 +511,19 @@ class KTSchemaModel final : public KTSchemaServices {
   void TakeXsdElementHeadType(KTXNode* node, KTNamespaceContext* context, const KTXsdElementParts& parts,
                               KTElementType* decl);
   bool CheckXsdElementValue(KTXNode* node, const KTXsdElementParts& parts, KTElementType* decl);
+  // The parts of an XML Schema simpleType (ktxsdsimpletype.cpp): its
+  // attributes, a simpleType nested in its derivation, and each of the
+  // three derivations.
+  bool ReadXsdSimpleTypeAttributes(KTXNode* node, KTNamespaceContext* context, KTString& nameText,
+                                   KTString& finalText);
+  bool LoadXsdNestedSimpleType(KTXNode* child, KTNamespaceContext* context, KTSimpleTypeDef& into,
+                               const char16_t* blockWord);
+  bool LoadXsdListType(KTXNode* derivation, KTNamespaceContext* context, const KTString& nameText,
+                       KTSimpleTypeDef& record);
+  bool LoadXsdRestrictionType(KTXNode* node, KTXNode* derivation, KTNamespaceContext* context, KTString& nameText,
+                              KTString& baseText, KTSimpleTypeDef& record);
+  bool LoadXsdUnionType(KTXNode* derivation, KTNamespaceContext* context, const KTString& nameText,
+                        const KTString& baseText, KTSimpleTypeDef& record);
   // The parts of an XDR ElementType (ktxdrloader.cpp): one of its
   // attributes, an element reference and a group in its content, and the
   // check that its content model agrees with its content attribute.

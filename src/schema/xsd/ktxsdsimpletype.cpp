@@ -108,7 +108,37 @@ bool KTSchemaModel::LoadXsdSimpleType(KTXNode* node, KTNamespaceContext* parent,
   if (!scope.Entered()) return scope.Result();
   KTNamespaceContext* context = scope.Context();
   KTString nameText, finalText, baseText;
+  if (!ReadXsdSimpleTypeAttributes(node, context, nameText, finalText)) return false;
   bool ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* derivation = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, derivation, name, value)) return false;
+    KTString local = XsdLocalName(context, derivation);
+    if (local == u"annotation") continue;
+    if (local == u"list") {
+      ok = LoadXsdListType(derivation, context, nameText, *record);
+    } else if (local == u"restriction") {
+      ok = LoadXsdRestrictionType(node, derivation, context, nameText, baseText, *record);
+    } else if (local == u"union") {
+      ok = LoadXsdUnionType(derivation, context, nameText, baseText, *record);
+    } else {
+      ok = ReportError(kXsdUnexpected, derivation, nullptr,
+                       XsdExpected(*this, {u"annotation", u"list", u"restriction", u"union"}));
+      continue;
+    }
+    break;  // the first derivation child decides; later children are not read
+  }
+  if (ok) {
+    record->finalText = finalText;
+    record->definingNode = node;
+  }
+  return ok;
+}
+
+bool KTSchemaModel::ReadXsdSimpleTypeAttributes(KTXNode* node, KTNamespaceContext* context, KTString& nameText,
+                                                KTString& finalText) {
   KTChildIterator it;
   for (node->FirstChildOfKind(it, kAttribute); !it.IsEnd(); it.Next()) {
     KTXNode* attribute = it.Node();
@@ -121,160 +151,157 @@ bool KTSchemaModel::LoadXsdSimpleType(KTXNode* node, KTNamespaceContext* parent,
         continue;
       }
       bool allGood = true;
-      if (!XsdCheckWords(*this, attribute, value, {u"extension", u"restriction", u"list", u"union"},
-                         u"- expected: (#all | List of (extension | list | restriction | union) )", allGood)) {
-        ok = false;
-      }
+      bool ok = XsdCheckWords(*this, attribute, value, {u"extension", u"restriction", u"list", u"union"},
+                              u"- expected: (#all | List of (extension | list | restriction | union) )", allGood);
       if (allGood) finalText = value;
+      if (!ok) return false;
     } else if (name == u"name") {
       if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
       nameText = value;
     } else if (!XsdOtherAttribute(*this, context, attribute, name, u"- expected: (id | final | name)")) {
-      ok = false;
+      return false;
     }
-    if (!ok) break;
+  }
+  if (finalText == u"#all") finalText = u"extension restriction list union";
+  return true;
+}
+
+bool KTSchemaModel::LoadXsdNestedSimpleType(KTXNode* child, KTNamespaceContext* context, KTSimpleTypeDef& into,
+                                            const char16_t* blockWord) {
+  if (!LoadXsdSimpleType(child, context, &into)) return false;
+  if (into.finalText.Find(blockWord) >= 0) return ReportError(kXsdDerivationBlocked, child, nullptr, into.finalText);
+  return true;
+}
+
+bool KTSchemaModel::LoadXsdListType(KTXNode* derivation, KTNamespaceContext* context, const KTString& nameText,
+                                    KTSimpleTypeDef& record) {
+  bool ok = true;
+  KTChildIterator a, c;
+  for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
+    KTString attributeName, attributeValue;
+    if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
+    if (!(attributeName == u"itemType")) continue;
+    KTSimpleTypeDef* found = nullptr;
+    if (!ResolveXsdTypeName(context, nameText, attributeValue, record, a.Node(), found)) return false;
+    if (record.finalText.Find(u"list") >= 0) {
+      ok = ReportError(kXsdDerivationBlocked, a.Node(), nullptr, record.finalText);
+    }
+    MakePrivate(record);
+    if (record.datatype.IsValid()) record.datatype->SetList(true);
+  }
+  for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
+    KTString childName, childValue;
+    if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
+    KTString childLocal = XsdLocalName(context, c.Node());
+    if (childLocal == u"annotation") continue;
+    if (childLocal == u"simpleType") {
+      ok = LoadXsdNestedSimpleType(c.Node(), context, record, u"list");
+      record.name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
+      MakePrivate(record);
+      if (record.datatype.IsValid()) record.datatype->SetList(true);
+    } else {
+      ok = ReportError(kXsdUnexpected, c.Node(), nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+    }
+  }
+  return ok;
+}
+
+bool KTSchemaModel::LoadXsdRestrictionType(KTXNode* node, KTXNode* derivation, KTNamespaceContext* context,
+                                           KTString& nameText, KTString& baseText, KTSimpleTypeDef& record) {
+  bool ok = true;
+  KTChildIterator a, c;
+  KTXNode* baseNode = nullptr;
+  for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
+    KTString attributeName, attributeValue;
+    if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
+    if (attributeName == u"id") continue;
+    if (attributeName == u"base") {
+      baseText = attributeValue;
+      baseNode = a.Node();
+    } else if (attributeName == u"name") {
+      if (attributeValue.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, attributeValue);
+      nameText = attributeValue;
+    } else {
+      ok = XsdOtherAttribute(*this, context, a.Node(), attributeName, u"- expected: (base | id | name)");
+    }
   }
   if (!ok) return false;
-  if (finalText == u"#all") finalText = u"extension restriction list union";
-
-  auto nested = [&](KTXNode* child, KTSimpleTypeDef& into, const char16_t* blockWord) {
-    if (!LoadXsdSimpleType(child, context, &into)) return false;
-    if (into.finalText.Find(blockWord) >= 0) return ReportError(kXsdDerivationBlocked, child, nullptr, into.finalText);
-    return true;
-  };
-
-  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
-    KTXNode* derivation = it.Node();
-    KTString name, value;
-    if (!XsdExpandNode(*this, derivation, name, value)) return false;
-    KTString local = XsdLocalName(context, derivation);
-    if (local == u"annotation") continue;
-    KTChildIterator a, c;
-    if (local == u"list") {
-      for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
-        KTString attributeName, attributeValue;
-        if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
-        if (!(attributeName == u"itemType")) continue;
-        KTSimpleTypeDef* found = nullptr;
-        if (!ResolveXsdTypeName(context, nameText, attributeValue, *record, a.Node(), found)) return false;
-        if (record->finalText.Find(u"list") >= 0) {
-          ok = ReportError(kXsdDerivationBlocked, a.Node(), nullptr, record->finalText);
-        }
-        MakePrivate(*record);
-        if (record->datatype.IsValid()) record->datatype->SetList(true);
-      }
-      for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
-        KTString childName, childValue;
-        if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
-        KTString childLocal = XsdLocalName(context, c.Node());
-        if (childLocal == u"annotation") continue;
-        if (childLocal == u"simpleType") {
-          ok = nested(c.Node(), *record, u"list");
-          record->name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
-          MakePrivate(*record);
-          if (record->datatype.IsValid()) record->datatype->SetList(true);
-        } else {
-          ok = ReportError(kXsdUnexpected, c.Node(), nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
-        }
-      }
-    } else if (local == u"restriction") {
-      KTXNode* baseNode = nullptr;
-      for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
-        KTString attributeName, attributeValue;
-        if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
-        if (attributeName == u"id") continue;
-        if (attributeName == u"base") {
-          baseText = attributeValue;
-          baseNode = a.Node();
-        } else if (attributeName == u"name") {
-          if (attributeValue.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, attributeValue);
-          nameText = attributeValue;
-        } else {
-          ok = XsdOtherAttribute(*this, context, a.Node(), attributeName, u"- expected: (base | id | name)");
-        }
-      }
-      if (!ok) return false;
-      if (!baseNode) {
-        bool hasNested = false;
-        for (derivation->FirstChildOfKind(c, kElement); !c.IsEnd(); c.Next()) {
-          KTString childName, childValue;
-          if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
-          hasNested = hasNested || XsdLocalName(context, c.Node()) == u"simpleType";
-        }
-        if (!hasNested) return ReportError(kXsdMissingAttribute, derivation, nullptr, KTString(u"base"));
-      } else {
-        KTSimpleTypeDef* found = nullptr;
-        if (!ResolveXsdTypeName(context, nameText, baseText, *record, baseNode, found)) return false;
-        if (record->finalText.Find(u"restriction") >= 0) {
-          ok = ReportError(kXsdDerivationBlocked, baseNode, nullptr, record->finalText);
-        }
-        MakePrivate(*record);
-      }
-      for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
-        KTString childName, childValue;
-        if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
-        KTString childLocal = XsdLocalName(context, c.Node());
-        if (childLocal == u"annotation") continue;
-        if (childLocal == u"simpleType") {
-          ok = nested(c.Node(), *record, u"restriction");
-          record->name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
-        } else if (IsFacetName(childLocal)) {
-          ok = LoadFacet(*this, c.Node(), context, *record);
-        } else {
-          ok = ReportError(kXsdUnexpected, c.Node(), nullptr,
-                           XsdExpected(*this, {u"annotation", u"simpleType", u"length", u"minLength", u"maxLength",
-                                               u"whiteSpace", u"enumeration", u"totalDigits", u"fractionDigits",
-                                               u"minExclusive", u"minInclusive", u"maxExclusive", u"maxInclusive",
-                                               u"pattern"}));
-        }
-      }
-    } else if (local == u"union") {
-      KTQName baseName;
-      context->ResolveQName(baseName, baseText.c_str());
-      *record = KTSimpleTypeDef(KTQName(nameText.c_str(), xsd_.targetBinding.ns), baseName,
-                                KTDatatypeRef(new KTDatatype(baseText.GetLocalName(), 52, 0, false)));
-      UnionMembers members;
-      for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
-        KTString attributeName, attributeValue;
-        if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
-        if (!(attributeName == u"memberTypes")) continue;
-        int position = 0;
-        for (;;) {
-          KTString token = attributeValue.Tokenize(kXsdWhite, position);
-          if (token.IsEmpty()) break;
-          KTSimpleTypeDef member;
-          KTSimpleTypeDef* found = nullptr;
-          if (!ResolveXsdTypeName(context, token, token, member, a.Node(), found)) return false;
-          if (member.finalText.Find(u"union") >= 0) {
-            ok = ReportError(kXsdDerivationBlocked, a.Node(), nullptr, member.finalText);
-          }
-          if (!members.Add(*this, a.Node(), *record, member.datatype)) return false;
-          if (!ok) break;
-        }
-      }
-      for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
-        KTString childName, childValue;
-        if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
-        KTString childLocal = XsdLocalName(context, c.Node());
-        if (childLocal == u"annotation") continue;
-        if (childLocal == u"simpleType") {
-          KTSimpleTypeDef member;
-          ok = nested(c.Node(), member, u"union");
-          if (!members.Add(*this, c.Node(), *record, member.datatype)) return false;
-        } else {
-          ok = ReportError(kXsdUnexpected, c.Node(), nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
-        }
-      }
-    } else {
-      ok = ReportError(kXsdUnexpected, derivation, nullptr,
-                       XsdExpected(*this, {u"annotation", u"list", u"restriction", u"union"}));
-      continue;
+  if (!baseNode) {
+    bool hasNested = false;
+    for (derivation->FirstChildOfKind(c, kElement); !c.IsEnd(); c.Next()) {
+      KTString childName, childValue;
+      if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
+      hasNested = hasNested || XsdLocalName(context, c.Node()) == u"simpleType";
     }
-    break;  // the first derivation child decides; later children are not read
+    if (!hasNested) return ReportError(kXsdMissingAttribute, derivation, nullptr, KTString(u"base"));
+  } else {
+    KTSimpleTypeDef* found = nullptr;
+    if (!ResolveXsdTypeName(context, nameText, baseText, record, baseNode, found)) return false;
+    if (record.finalText.Find(u"restriction") >= 0) {
+      ok = ReportError(kXsdDerivationBlocked, baseNode, nullptr, record.finalText);
+    }
+    MakePrivate(record);
   }
-  if (ok) {
-    record->finalText = finalText;
-    record->definingNode = node;
+  for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
+    KTString childName, childValue;
+    if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
+    KTString childLocal = XsdLocalName(context, c.Node());
+    if (childLocal == u"annotation") continue;
+    if (childLocal == u"simpleType") {
+      ok = LoadXsdNestedSimpleType(c.Node(), context, record, u"restriction");
+      record.name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
+    } else if (IsFacetName(childLocal)) {
+      ok = LoadFacet(*this, c.Node(), context, record);
+    } else {
+      ok = ReportError(kXsdUnexpected, c.Node(), nullptr,
+                       XsdExpected(*this, {u"annotation", u"simpleType", u"length", u"minLength", u"maxLength",
+                                           u"whiteSpace", u"enumeration", u"totalDigits", u"fractionDigits",
+                                           u"minExclusive", u"minInclusive", u"maxExclusive", u"maxInclusive",
+                                           u"pattern"}));
+    }
+  }
+  return ok;
+}
+
+bool KTSchemaModel::LoadXsdUnionType(KTXNode* derivation, KTNamespaceContext* context, const KTString& nameText,
+                                     const KTString& baseText, KTSimpleTypeDef& record) {
+  bool ok = true;
+  KTChildIterator a, c;
+  KTQName baseName;
+  context->ResolveQName(baseName, baseText.c_str());
+  record = KTSimpleTypeDef(KTQName(nameText.c_str(), xsd_.targetBinding.ns), baseName,
+                           KTDatatypeRef(new KTDatatype(baseText.GetLocalName(), 52, 0, false)));
+  UnionMembers members;
+  for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
+    KTString attributeName, attributeValue;
+    if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
+    if (!(attributeName == u"memberTypes")) continue;
+    int position = 0;
+    for (;;) {
+      KTString token = attributeValue.Tokenize(kXsdWhite, position);
+      if (token.IsEmpty()) break;
+      KTSimpleTypeDef member;
+      KTSimpleTypeDef* found = nullptr;
+      if (!ResolveXsdTypeName(context, token, token, member, a.Node(), found)) return false;
+      if (member.finalText.Find(u"union") >= 0) {
+        ok = ReportError(kXsdDerivationBlocked, a.Node(), nullptr, member.finalText);
+      }
+      if (!members.Add(*this, a.Node(), record, member.datatype)) return false;
+      if (!ok) break;
+    }
+  }
+  for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
+    KTString childName, childValue;
+    if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
+    KTString childLocal = XsdLocalName(context, c.Node());
+    if (childLocal == u"annotation") continue;
+    if (childLocal == u"simpleType") {
+      KTSimpleTypeDef member;
+      ok = LoadXsdNestedSimpleType(c.Node(), context, member, u"union");
+      if (!members.Add(*this, c.Node(), record, member.datatype)) return false;
+    } else {
+      ok = ReportError(kXsdUnexpected, c.Node(), nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+    }
   }
   return ok;
 }
