@@ -99,6 +99,7 @@ enum KTXsdComponent : int {
 // line).
 struct KTXsdComplexTypeParts;
 struct KTXsdElementParts;
+struct KTXsdAttributeParts;
 
 struct KTSchemaErrorDetail {
   int firstWord = 0;
@@ -524,6 +525,13 @@ class KTSchemaModel final : public KTSchemaServices {
                               KTString& baseText, KTSimpleTypeDef& record);
   bool LoadXsdUnionType(KTXNode* derivation, KTNamespaceContext* context, const KTString& nameText,
                         const KTString& baseText, KTSimpleTypeDef& record);
+  // The parts of an XML Schema attribute declaration (ktxsdsimpletype.cpp):
+  // its attributes, its children, and the check of its default and fixed
+  // values against its type.
+  bool ReadXsdAttributeAttributes(KTXNode* node, KTNamespaceContext* context, KTElementType* owner,
+                                  KTXsdAttributeParts& parts);
+  bool LoadXsdAttributeChildren(KTXNode* node, KTNamespaceContext* context, KTXsdAttributeParts& parts);
+  bool CheckXsdAttributeValues(KTXNode* node, const KTElementType* owner, const KTXsdAttributeParts& parts);
   // The parts of an XDR ElementType (ktxdrloader.cpp): one of its
   // attributes, an element reference and a group in its content, and the
   // check that its content model agrees with its content attribute.

@@ -336,163 +336,44 @@ void TakeEnumerations(KTAttributeDecl& decl) {
 
 }  // namespace
 
+// What the attributes of an attribute declaration say: the declaration as
+// read so far, and the value constraint and use as written.
+struct KTXsdAttributeParts {
+  KTAttributeDecl decl;
+  bool qualified = false;
+  bool nameSeen = false, refSeen = false, typeSeen = false;
+  KTString useText, defaultCopy, fixedCopy;
+  KTXNode* defaultNode = nullptr;
+  KTXNode* fixedNode = nullptr;
+};
+
 bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, KTElementType* owner,
                                      bool restriction) {
   KTXsdScope scope(*this, parent, node);
   if (!scope.Entered()) return scope.Result();
   KTNamespaceContext* context = scope.Context();
   const int unsettledBefore = xsd_.unsettled;
-  KTAttributeDecl decl;
+  KTXsdAttributeParts parts;
+  KTAttributeDecl& decl = parts.decl;
   decl.owner = this;
-  bool qualified = xsd_.qualifiedAttributes;
-  bool nameSeen = false, refSeen = false, typeSeen = false;
-  KTString useText, defaultCopy, fixedCopy;
-  KTXNode* defaultNode = nullptr;
-  KTXNode* fixedNode = nullptr;
-  bool ok = true;
-  KTChildIterator it;
-  if (!XsdReadForm(*this, node, qualified)) return false;
-
-  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
-    KTXNode* attribute = it.Node();
-    KTString name, value;
-    if (!XsdExpandNode(*this, attribute, name, value)) return false;
-    if (name == u"id" || name == u"form") continue;
-    if (name == u"type") {
-      typeSeen = true;
-      KTSimpleTypeDef record;
-      KTSimpleTypeDef* found = nullptr;
-      if (!ResolveXsdTypeName(context, value, value, record, attribute, found)) return false;
-      decl.datatype = record.datatype;
-      decl.namedType = found;
-      TakeTypeFlags(decl);
-      TakeEnumerations(decl);
-    } else if (name == u"ref") {
-      refSeen = true;
-      if (nameSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
-      context->ResolveQName(decl.name, value.c_str());
-      if (const KTAttributeDecl* global = FindGlobalAttribute(decl.name)) {
-        decl = *global;
-        qualified = true;
-        if (!IsXsdSettled(kXsdAttribute, decl.name)) RequestXsdPass(decl.name.localName);
-      } else if (xsd_.finalPass) {
-        ok = ReportError(kXsdAttributeNotFound, attribute, nullptr, value);
-      } else {
-        RequestXsdPass(decl.name.localName);
-      }
-    } else if (name == u"name") {
-      if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
-      decl.name = KTQName(value.c_str(), !qualified && owner ? KTNamespaceId::None() : xsd_.targetBinding.ns);
-      nameSeen = true;
-      if (refSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
-    } else if (name == u"use") {
-      useText = value;
-      if (value == u"prohibited") {
-        decl.prohibited = true;
-      } else if (value == u"required") {
-        decl.required = true;
-      } else if (!(value == u"optional")) {
-        ok = ReportError(kXsdBadValue, attribute, nullptr, KTString(u"- expected: (optional | prohibited | required)"));
-      }
-    } else if (name == u"default") {
-      if (decl.fixed) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
-      defaultNode = attribute;
-      defaultCopy = value;
-      decl.SetDefault(value);
-    } else if (name == u"fixed") {
-      if (decl.hasDefault) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
-      fixedNode = attribute;
-      fixedCopy = value;
-      decl.fixed = true;
-      decl.SetDefault(value);
-    } else {
-      ok = XsdOtherAttribute(*this, context, attribute, name,
-                             u"- expected: (default | fixed | form | id | name | ref | type | use)");
-    }
-  }
-  if (!ok) return false;
-  if (refSeen) {
-    // The referenced declaration was copied over the use and the value
-    // constraint read before it; the use's own come back.
-    decl.prohibited = useText == u"prohibited";
-    decl.required = useText == u"required";
-    if (defaultNode) {
-      if (decl.fixed) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
-      decl.SetDefault(defaultCopy);
-    }
-    if (fixedNode) {
-      decl.fixed = true;
-      decl.SetDefault(fixedCopy);
-    }
-  }
-  if (defaultNode && !useText.IsEmpty() && !(useText == u"optional")) {
-    return ReportError(kXsdDefaultWithUse, node, nullptr, KTString());
-  }
-
-  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
-    KTXNode* child = it.Node();
-    KTString name, value;
-    if (!XsdExpandNode(*this, child, name, value)) return false;
-    KTString local = XsdLocalName(context, child);
-    if (local == u"annotation") {
-      bool found = false;
-      KTString text = XsdDocumentation(context, child, &found);
-      if (found) decl.description = text;
-    } else if (local == u"simpleType") {
-      if (typeSeen) {
-        ok = ReportError(kXsdUnexpected, child, nullptr, KTString(u"- only one of type or simpleType may be used"));
-        continue;
-      }
-      KTSimpleTypeDef record;
-      ok = LoadXsdSimpleType(child, context, &record);
-      if (ok) {
-        decl.datatype = record.datatype;
-        TakeEnumerations(decl);
-      }
-      typeSeen = true;
-    } else {
-      ok = ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
-    }
-  }
-  if (!ok) return false;
-
+  parts.qualified = xsd_.qualifiedAttributes;
+  if (!XsdReadForm(*this, node, parts.qualified)) return false;
+  if (!ReadXsdAttributeAttributes(node, context, owner, parts)) return false;
+  if (!LoadXsdAttributeChildren(node, context, parts)) return false;
   decl.declaringNode = node;
-  decl.qualified = qualified;
+  decl.qualified = parts.qualified;
   decl.implied = !decl.fixed && !decl.required;
-
-  // A default or fixed value that the type refuses is recorded, and the
-  // declaration is not stored, so the value is supplied nowhere.
-  const KTElementType* reportDeclaration = owner;
-  for (auto [at, text] : {std::pair<KTXNode*, KTString>(defaultNode, defaultCopy),
-                          std::pair<KTXNode*, KTString>(fixedNode, fixedCopy)}) {
-    if (!at || !decl.datatype.IsValid()) continue;
-    if (text.Find(u'&') >= 0) {
-      KTString expanded;
-      ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);
-      text = expanded;
-    }
-    // Checked as the type's white-space rule leaves it (XML Schema 1.0
-    // Part 1, §3.14.4, String Valid), so "a&#9;b" is a normalizedString.
-    int code = decl.datatype->CheckValue(decl.datatype->NormalizeWhiteSpace(text), false, false);
-    if (code == kDatatypeValid) continue;
-    if (code == kDatatypeLexical) {
-      return ReportError(kXsdValueLexical, at, reportDeclaration, decl.datatype->GetTypeName(true));
-    }
-    if (code == kDatatypeRange) {
-      return ReportError(kXsdValueRange, at, reportDeclaration, decl.datatype->GetTypeName(true));
-    }
-    return ReportError(kXsdValueFacet, at, reportDeclaration, KTDatatype::GetFailingFacetText());
-  }
+  if (!CheckXsdAttributeValues(node, owner, parts)) return false;
 
   if (decl.hasDefault && decl.datatype.IsValid()) {
     // Supplied as the type's white-space rule leaves it (XML Schema 1.0
-    // Part 1, §3.2.1: the value constraint is a value of the type).
+    // Structures §3.2.1: the value constraint is a value of the type).
     decl.defaultText = decl.datatype->NormalizeWhiteSpace(decl.defaultText);
   }
   if (decl.prohibited) {
-    // A prohibited attribute is absent from the type (XML Schema 1.0 Part 1,
-    // §3.4.2, attribute uses): whatever default a referenced declaration
-    // carries is not supplied.
+    // A prohibited attribute is absent from the type (XML Schema 1.0
+    // Structures §3.4.2, attribute uses): whatever default a referenced
+    // declaration carries is not supplied.
     decl.hasDefault = false;
     decl.fixed = false;
     decl.defaultText = KTString();
@@ -501,10 +382,11 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
   if (decl.prohibited && owner && !restriction) {
     // Outside a restriction (in an attribute group, an extension or a type
     // derived from none) a prohibited use stands for nothing at all (XML
-    // Schema 1.0 Part 1, §3.2.2): the type keeps whatever use of that
+    // Schema 1.0 Structures §3.2.2): the type keeps whatever use of that
     // attribute it has, default included.
-    return ok;
+    return true;
   }
+  bool ok = true;
   if (owner && restriction) {
     if (decl.prohibited && !owner->FindAttribute(decl.name) && !anotherPass_) {
       ok = ReportError(kXsdAttributeNotFound, node, nullptr, decl.name.localName);
@@ -518,4 +400,143 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
     MarkXsdSettled(kXsdAttribute, decl.name, xsd_.unsettled == unsettledBefore);
   }
   return ok;
+}
+
+bool KTSchemaModel::ReadXsdAttributeAttributes(KTXNode* node, KTNamespaceContext* context, KTElementType* owner,
+                                               KTXsdAttributeParts& parts) {
+  KTAttributeDecl& decl = parts.decl;
+  bool ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* attribute = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, attribute, name, value)) return false;
+    if (name == u"id" || name == u"form") continue;
+    if (name == u"type") {
+      parts.typeSeen = true;
+      KTSimpleTypeDef record;
+      KTSimpleTypeDef* found = nullptr;
+      if (!ResolveXsdTypeName(context, value, value, record, attribute, found)) return false;
+      decl.datatype = record.datatype;
+      decl.namedType = found;
+      TakeTypeFlags(decl);
+      TakeEnumerations(decl);
+    } else if (name == u"ref") {
+      parts.refSeen = true;
+      if (parts.nameSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
+      context->ResolveQName(decl.name, value.c_str());
+      if (const KTAttributeDecl* global = FindGlobalAttribute(decl.name)) {
+        decl = *global;
+        parts.qualified = true;
+        if (!IsXsdSettled(kXsdAttribute, decl.name)) RequestXsdPass(decl.name.localName);
+      } else if (xsd_.finalPass) {
+        ok = ReportError(kXsdAttributeNotFound, attribute, nullptr, value);
+      } else {
+        RequestXsdPass(decl.name.localName);
+      }
+    } else if (name == u"name") {
+      if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
+      decl.name = KTQName(value.c_str(), !parts.qualified && owner ? KTNamespaceId::None() : xsd_.targetBinding.ns);
+      parts.nameSeen = true;
+      if (parts.refSeen) return ReportError(kXsdNameAndRef, node, nullptr, KTString());
+    } else if (name == u"use") {
+      parts.useText = value;
+      if (value == u"prohibited") {
+        decl.prohibited = true;
+      } else if (value == u"required") {
+        decl.required = true;
+      } else if (!(value == u"optional")) {
+        ok = ReportError(kXsdBadValue, attribute, nullptr, KTString(u"- expected: (optional | prohibited | required)"));
+      }
+    } else if (name == u"default") {
+      if (decl.fixed) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
+      parts.defaultNode = attribute;
+      parts.defaultCopy = value;
+      decl.SetDefault(value);
+    } else if (name == u"fixed") {
+      if (decl.hasDefault) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
+      parts.fixedNode = attribute;
+      parts.fixedCopy = value;
+      decl.fixed = true;
+      decl.SetDefault(value);
+    } else {
+      ok = XsdOtherAttribute(*this, context, attribute, name,
+                             u"- expected: (default | fixed | form | id | name | ref | type | use)");
+    }
+  }
+  if (!ok) return false;
+  if (parts.refSeen) {
+    // The referenced declaration was copied over the use and the value
+    // constraint read before it; the use's own come back.
+    decl.prohibited = parts.useText == u"prohibited";
+    decl.required = parts.useText == u"required";
+    if (parts.defaultNode) {
+      if (decl.fixed) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
+      decl.SetDefault(parts.defaultCopy);
+    }
+    if (parts.fixedNode) {
+      decl.fixed = true;
+      decl.SetDefault(parts.fixedCopy);
+    }
+  }
+  if (parts.defaultNode && !parts.useText.IsEmpty() && !(parts.useText == u"optional")) {
+    return ReportError(kXsdDefaultWithUse, node, nullptr, KTString());
+  }
+  return true;
+}
+
+bool KTSchemaModel::LoadXsdAttributeChildren(KTXNode* node, KTNamespaceContext* context,
+                                             KTXsdAttributeParts& parts) {
+  bool ok = true;
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+    KTXNode* child = it.Node();
+    KTString name, value;
+    if (!XsdExpandNode(*this, child, name, value)) return false;
+    KTString local = XsdLocalName(context, child);
+    if (local == u"annotation") {
+      bool found = false;
+      KTString text = XsdDocumentation(context, child, &found);
+      if (found) parts.decl.description = text;
+    } else if (local == u"simpleType") {
+      if (parts.typeSeen) {
+        ok = ReportError(kXsdUnexpected, child, nullptr, KTString(u"- only one of type or simpleType may be used"));
+        continue;
+      }
+      KTSimpleTypeDef record;
+      ok = LoadXsdSimpleType(child, context, &record);
+      if (ok) {
+        parts.decl.datatype = record.datatype;
+        TakeEnumerations(parts.decl);
+      }
+      parts.typeSeen = true;
+    } else {
+      ok = ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+    }
+  }
+  return ok;
+}
+
+bool KTSchemaModel::CheckXsdAttributeValues(KTXNode* node, const KTElementType* owner,
+                                            const KTXsdAttributeParts& parts) {
+  // A default or fixed value that the type refuses is recorded, and the
+  // declaration is not stored, so the value is supplied nowhere.
+  const KTAttributeDecl& decl = parts.decl;
+  for (auto [at, text] : {std::pair<KTXNode*, KTString>(parts.defaultNode, parts.defaultCopy),
+                          std::pair<KTXNode*, KTString>(parts.fixedNode, parts.fixedCopy)}) {
+    if (!at || !decl.datatype.IsValid()) continue;
+    if (text.Find(u'&') >= 0) {
+      KTString expanded;
+      ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);
+      text = expanded;
+    }
+    // Checked as the type's white-space rule leaves it (XML Schema 1.0
+    // Structures §3.14.4, String Valid), so "a&#9;b" is a normalizedString.
+    int code = decl.datatype->CheckValue(decl.datatype->NormalizeWhiteSpace(text), false, false);
+    if (code == kDatatypeValid) continue;
+    if (code == kDatatypeLexical) return ReportError(kXsdValueLexical, at, owner, decl.datatype->GetTypeName(true));
+    if (code == kDatatypeRange) return ReportError(kXsdValueRange, at, owner, decl.datatype->GetTypeName(true));
+    return ReportError(kXsdValueFacet, at, owner, KTDatatype::GetFailingFacetText());
+  }
+  return true;
 }
