@@ -166,6 +166,26 @@ bool KTSchemaModel::ReadXsdSimpleTypeAttributes(KTXNode* node, KTNamespaceContex
   return true;
 }
 
+namespace {
+
+// Visits each element child of a derivation but its annotations, with its
+// local name, while the visits succeed; false when a child's name does not
+// expand or a visit fails.
+template <typename Visit>
+bool ForEachDerivationChild(KTSchemaModel& model, KTXNode* derivation, KTNamespaceContext* context, Visit visit) {
+  KTChildIterator c;
+  for (derivation->FirstChildOfKind(c, kElement); !c.IsEnd(); c.Next()) {
+    KTString childName, childValue;
+    if (!XsdExpandNode(model, c.Node(), childName, childValue)) return false;
+    KTString childLocal = XsdLocalName(context, c.Node());
+    if (childLocal == u"annotation") continue;
+    if (!visit(c.Node(), childLocal)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool KTSchemaModel::LoadXsdNestedSimpleType(KTXNode* child, KTNamespaceContext* context, KTSimpleTypeDef& into,
                                             const char16_t* blockWord) {
   if (!LoadXsdSimpleType(child, context, &into)) return false;
@@ -176,7 +196,7 @@ bool KTSchemaModel::LoadXsdNestedSimpleType(KTXNode* child, KTNamespaceContext* 
 bool KTSchemaModel::LoadXsdListType(KTXNode* derivation, KTNamespaceContext* context, const KTString& nameText,
                                     KTSimpleTypeDef& record) {
   bool ok = true;
-  KTChildIterator a, c;
+  KTChildIterator a;
   for (derivation->FirstChildOfKind(a, kAttribute); ok && !a.IsEnd(); a.Next()) {
     KTString attributeName, attributeValue;
     if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
@@ -189,21 +209,17 @@ bool KTSchemaModel::LoadXsdListType(KTXNode* derivation, KTNamespaceContext* con
     MakePrivate(record);
     if (record.datatype.IsValid()) record.datatype->SetList(true);
   }
-  for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
-    KTString childName, childValue;
-    if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
-    KTString childLocal = XsdLocalName(context, c.Node());
-    if (childLocal == u"annotation") continue;
-    if (childLocal == u"simpleType") {
-      ok = LoadXsdNestedSimpleType(c.Node(), context, record, u"list");
-      record.name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
-      MakePrivate(record);
-      if (record.datatype.IsValid()) record.datatype->SetList(true);
-    } else {
-      ok = ReportError(kXsdUnexpected, c.Node(), nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+  if (!ok) return false;
+  return ForEachDerivationChild(*this, derivation, context, [&](KTXNode* child, const KTString& local) {
+    if (!(local == u"simpleType")) {
+      return ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
     }
-  }
-  return ok;
+    bool loaded = LoadXsdNestedSimpleType(child, context, record, u"list");
+    record.name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
+    MakePrivate(record);
+    if (record.datatype.IsValid()) record.datatype->SetList(true);
+    return loaded;
+  });
 }
 
 bool KTSchemaModel::LoadXsdRestrictionType(KTXNode* node, KTXNode* derivation, KTNamespaceContext* context,
@@ -242,31 +258,26 @@ bool KTSchemaModel::LoadXsdRestrictionType(KTXNode* node, KTXNode* derivation, K
     }
     MakePrivate(record);
   }
-  for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
-    KTString childName, childValue;
-    if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
-    KTString childLocal = XsdLocalName(context, c.Node());
-    if (childLocal == u"annotation") continue;
-    if (childLocal == u"simpleType") {
-      ok = LoadXsdNestedSimpleType(c.Node(), context, record, u"restriction");
+  if (!ok) return false;
+  return ForEachDerivationChild(*this, derivation, context, [&](KTXNode* child, const KTString& local) {
+    if (local == u"simpleType") {
+      bool loaded = LoadXsdNestedSimpleType(child, context, record, u"restriction");
       record.name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
-    } else if (IsFacetName(childLocal)) {
-      ok = LoadFacet(*this, c.Node(), context, record);
-    } else {
-      ok = ReportError(kXsdUnexpected, c.Node(), nullptr,
+      return loaded;
+    }
+    if (IsFacetName(local)) return LoadFacet(*this, child, context, record);
+    return ReportError(kXsdUnexpected, child, nullptr,
                        XsdExpected(*this, {u"annotation", u"simpleType", u"length", u"minLength", u"maxLength",
                                            u"whiteSpace", u"enumeration", u"totalDigits", u"fractionDigits",
                                            u"minExclusive", u"minInclusive", u"maxExclusive", u"maxInclusive",
                                            u"pattern"}));
-    }
-  }
-  return ok;
+  });
 }
 
 bool KTSchemaModel::LoadXsdUnionType(KTXNode* derivation, KTNamespaceContext* context, const KTString& nameText,
                                      const KTString& baseText, KTSimpleTypeDef& record) {
   bool ok = true;
-  KTChildIterator a, c;
+  KTChildIterator a;
   KTQName baseName;
   context->ResolveQName(baseName, baseText.c_str());
   record = KTSimpleTypeDef(KTQName(nameText.c_str(), xsd_.targetBinding.ns), baseName,
@@ -290,20 +301,15 @@ bool KTSchemaModel::LoadXsdUnionType(KTXNode* derivation, KTNamespaceContext* co
       if (!ok) break;
     }
   }
-  for (derivation->FirstChildOfKind(c, kElement); ok && !c.IsEnd(); c.Next()) {
-    KTString childName, childValue;
-    if (!XsdExpandNode(*this, c.Node(), childName, childValue)) return false;
-    KTString childLocal = XsdLocalName(context, c.Node());
-    if (childLocal == u"annotation") continue;
-    if (childLocal == u"simpleType") {
-      KTSimpleTypeDef member;
-      ok = LoadXsdNestedSimpleType(c.Node(), context, member, u"union");
-      if (!members.Add(*this, c.Node(), record, member.datatype)) return false;
-    } else {
-      ok = ReportError(kXsdUnexpected, c.Node(), nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+  if (!ok) return false;
+  return ForEachDerivationChild(*this, derivation, context, [&](KTXNode* child, const KTString& local) {
+    if (!(local == u"simpleType")) {
+      return ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
     }
-  }
-  return ok;
+    KTSimpleTypeDef member;
+    bool loaded = LoadXsdNestedSimpleType(child, context, member, u"union");
+    return members.Add(*this, child, record, member.datatype) && loaded;
+  });
 }
 
 // ---- Attribute declarations ----
