@@ -9,8 +9,8 @@
 #include "kttestprocessor.h"
 #include "ktxslttest_util.h"
 #include "output/ktresulttree_util.h"
-#include "xslt/ktrunloop.h"
 #include "xslt/ktnumberexecutors.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxslterror.h"
 
 namespace {

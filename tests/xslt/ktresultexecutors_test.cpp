@@ -6,7 +6,6 @@
 // through a small test executor that binds its select value or its content
 // as a result tree fragment. Where XSLT 1.0 allows one answer the serialised
 // result is compared with xsltproc's (canonical forms for XML documents).
-#include "xslt/ktrunloop.h"
 #include "xslt/ktresultexecutors.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +21,7 @@
 #include "xml/ktdocsource.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 

@@ -3,7 +3,6 @@
 // executor registered in the processor's executor factory (it copies each
 // node to the result and runs the node's children one frame at a time), so
 // that the order of frames, pops and deletions can be watched.
-#include "xslt/ktrunloop.h"
 #include "xslt/ktxsltprocessor.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +14,7 @@
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxslterror.h"
 
 namespace {

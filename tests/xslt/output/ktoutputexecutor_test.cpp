@@ -1,7 +1,6 @@
 // KTOutputExecutor: xsl:output elements run as top-level elements of a
 // compiled stylesheet fill the processor's output settings; several merge.
 // The top-level elements are run by a small test executor, one frame each.
-#include "xslt/ktrunloop.h"
 #include "xslt/output/ktoutputexecutor.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include "core/ktencoding.h"
 #include "kttestprocessor.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxsltprocessor.h"
 
 namespace {
