@@ -132,7 +132,7 @@ constexpr Entry kTable[] = {
     {7414, u"position"},
     {7415, u"count"},
     {7416, u"id"},
-    {7417, u"localname"},
+    {7417, u"local-name"},
     {7418, u"namespace-uri"},
     {7419, u"name"},
     {7420, u"string"},

@@ -23,6 +23,7 @@
 #include "xml/ktxpathnode.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktstaticcheck.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
 #include "xslt/ktxsltprocessor.h"
@@ -886,10 +887,12 @@ KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result
   return result;
 }
 
-void KTInstructionExecutor::CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode) {
+void KTInstructionExecutor::CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode,
+                                                          KTStaticCheck* check) {
   std::u16string_view t(stylesheetNode->GetValue());
   if (t.find_first_of(u"{}") == std::u16string_view::npos) return;
-  ScanValueTemplate(
-      stylesheetNode, t, [](std::u16string_view) {},
-      [&](std::u16string_view text) { processor->PrecompileExpression(stylesheetNode, KTString(text), 0); });
+  ScanValueTemplate(stylesheetNode, t, [](std::u16string_view) {}, [&](std::u16string_view text) {
+    const KTXPathAstNode* tree = processor->PrecompileExpression(stylesheetNode, KTString(text), 0);
+    if (check) check->CheckTree(stylesheetNode, text, tree);
+  });
 }

@@ -196,16 +196,18 @@ void KTStylesheetCompiler::CompileById(int id, int parentId, KTXPathNode* node, 
 
 void KTStylesheetCompiler::CompileExpressionText(KTXPathNode* errorNode, const KTString& text, int restrictions,
                                                  bool fc) {
-  if (processor_ && !fc) processor_->PrecompileExpression(errorNode, text, restrictions);
+  if (processor_ && !fc)
+    staticCheck_.CheckTree(errorNode, text.View(), processor_->PrecompileExpression(errorNode, text, restrictions));
 }
 
 void KTStylesheetCompiler::CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions,
                                               bool fc) {
-  if (processor_ && !fc) processor_->PrecompilePattern(errorNode, text, restrictions);
+  if (processor_ && !fc) processor_->PrecompilePattern(errorNode, text, restrictions, &staticCheck_);
 }
 
 void KTStylesheetCompiler::CompileValueTemplate(KTXPathNode* attribute, bool fc) {
-  if (processor_ && !fc && attribute) KTInstructionExecutor::CompileAttributeValueTemplate(processor_, attribute);
+  if (processor_ && !fc && attribute)
+    KTInstructionExecutor::CompileAttributeValueTemplate(processor_, attribute, &staticCheck_);
 }
 
 template <class T>

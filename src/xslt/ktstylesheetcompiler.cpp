@@ -9,6 +9,7 @@
 
 #include "xml/ktxpathnode.h"
 #include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
 
 namespace {
 
@@ -102,12 +103,14 @@ void KTStylesheetCompiler::Clear() {
   records_.clear();
   elementIds_.clear();
   index_.Clear();
+  staticCheck_.Clear();
 }
 
 void KTStylesheetCompiler::Forget(const KTXPathNode* node) {
   records_.erase(node);
   elementIds_.erase(node);
   index_.Erase(node);
+  staticCheck_.Forget(node);
 }
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
@@ -226,7 +229,14 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
       stack.push_back({id, at.node->GetChild(i), childrenForwardsCompatible_});
     }
   }
+  staticCheck_.CheckVariableScopes(node, *this);
   return true;
+}
+
+void KTStylesheetCompiler::CheckVariableScopes(const KTXPathNode* stylesheetRoot) {
+  if (!processor_) return;
+  staticCheck_.CollectGlobals(*processor_, stylesheetRoot);
+  staticCheck_.CheckVariableScopes(stylesheetRoot, *this);
 }
 
 // ---- Structural checks ----

@@ -20,6 +20,7 @@
 
 #include "core/ktstring.h"
 #include "xslt/ktdeclrecord.h"
+#include "xslt/ktstaticcheck.h"
 #include "xslt/ktxsltkeywords.h"
 
 class KTXPathNode;
@@ -75,6 +76,12 @@ class KTStylesheetCompiler {
   // Drops the id and the record of one node, which is about to be deleted
   // (an xsl:include replaced by what it includes).
   void Forget(const KTXPathNode* node);
+  // Once the stylesheet at `stylesheetRoot` is compiled and the modules it
+  // includes or imports are loaded: the variable references of its compiled
+  // expressions against the bindings visible where they stand (KTXSLTError
+  // at the first unbound one). Modules compiled later, as their imports and
+  // includes run, are checked as each compile ends.
+  void CheckVariableScopes(const KTXPathNode* stylesheetRoot);
 
   const KTXSLTElementRecognizer& ElementRecognizer() const { return elementRecognizer_; }
   const KTXSLTAttributeRecognizer& AttributeRecognizer() const { return attributeRecognizer_; }
@@ -184,6 +191,7 @@ class KTStylesheetCompiler {
   ElementIdMap elementIds_;
   DeclarationMap records_;
   NodeIndex index_;
+  KTStaticCheck staticCheck_;
   // A record made for a node that already had one: filled, then dropped.
   std::unique_ptr<KTDeclRecord> spareRecord_;
   // Set by the compile function of the node being compiled: the mode its

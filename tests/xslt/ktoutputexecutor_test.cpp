@@ -1,7 +1,7 @@
 // KTOutputExecutor: xsl:output elements run as top-level elements of a
 // compiled stylesheet fill the processor's output settings; several merge.
 // The top-level elements are run by a small test executor, one frame each.
-#include "xslt/output/ktoutputexecutor.h"
+#include "xslt/ktoutputexecutor.h"
 
 #include <gtest/gtest.h>
 
