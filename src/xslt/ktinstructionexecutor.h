@@ -181,7 +181,7 @@ class KTInstructionExecutor {
   KTOutputSettings& OutputSettings();
   int NextGeneratedPrefixNumber();
   std::vector<std::unique_ptr<KTString>>& NamespaceUriStrings();
-  static const KTPrefixMap* NamespaceMapOf(const KTXPathNode* node, bool flag = false);
+  static const KTPrefixMap* NamespaceMapOf(const KTXPathNode* node);
   std::map<KTString, KTXPathNode*>& VariableOwners();
   std::map<KTString, KTXPathNode*>& ParameterOwners();
   void AddNamespaceAlias(const char16_t* key, const char16_t* value);

@@ -14,6 +14,7 @@
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxslterror.h"
 
 namespace {
@@ -110,7 +111,10 @@ class ProcessorTest : public ::testing::Test {
   // Steps to the end; the number of steps that did work.
   int RunToEnd() {
     int steps = 0;
-    while (processor_.Step()) ++steps;
+    KTStepToEnd(processor_, [&] {
+      ++steps;
+      return true;
+    });
     return steps;
   }
 
