@@ -24,7 +24,7 @@ KTXPathNode* FindAttributeNamed(KTXPathNode* element, const char16_t* name) {
 }  // namespace
 
 KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
-                                       const KTXPathAstNode* matchTree, const KTString& modeAsWritten,
+                                       const KTCompiledExpression* matchExpression, const KTString& modeAsWritten,
                                        const KTString& expandedMode, int importPrecedence, int declarationPosition,
                                        const KTPrefixMap* namespaces)
     : modeAsWritten_(modeAsWritten),
@@ -62,8 +62,9 @@ KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode
   // The registrar gives each alternative of the match pattern; an empty
   // alternative (a||b) matches nothing.
   match_ = match;
+  matchExpression_ = matchExpression;
   if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty()) throw KTXSLTError(48, templateElement);
-  pattern_.Read(matchTree, namespaces);
+  pattern_.Read(matchExpression ? matchExpression->tree.get() : nullptr, namespaces);
   if (priorityNode) {
     double value = KTXPathFunctionLibrary::StringToNumber(priorityNode->GetValue());
     // Zero is a normal priority; NaN, infinities and denormals are not.
@@ -84,7 +85,7 @@ bool KTCompiledTemplate::Compare(const KTCompiledTemplate* a, const KTCompiledTe
 }
 
 bool KTCompiledTemplate::Matches(const KTXPathNode* node) {
-  if (match_.IsEmpty() || !pattern_.MayMatch(node)) return false;
+  if (match_.IsEmpty() || !matchExpression_ || !pattern_.MayMatch(node)) return false;
   if (pattern_.IsDirect()) return pattern_.Matches(node);
   return MatchedNodes(node).count(node) != 0;
 }
@@ -113,12 +114,10 @@ const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPat
     }
     if (contexts.ItemCount() > 0) {
       contexts.SortDocumentOrder();
-      processor_->EvaluatePattern(&selected, match_, root, contexts, resolver, false,
-                                  KTXPathExpression::kRestrictPattern);
+      processor_->EvaluatePattern(&selected, *matchExpression_, root, contexts, resolver, false);
     }
   } else {
-    processor_->MatchesPattern(&selected, match_, const_cast<KTXPathNode*>(node), resolver, false,
-                               KTXPathExpression::kRestrictPattern);
+    processor_->MatchesPattern(&selected, *matchExpression_, const_cast<KTXPathNode*>(node), resolver, false);
   }
   NodeSet& set = matched_[root];
   if (selected.GetKind() == kValueNodeSet) {

@@ -15,6 +15,7 @@
 #include "xslt/kttemplatepattern.h"
 
 class KTXSLTProcessor;
+struct KTCompiledExpression;
 
 class KTCompiledTemplate {
  public:
@@ -25,10 +26,10 @@ class KTCompiledTemplate {
   // for a priority that is
   // not a finite normal number (at the attribute). `namespaces` resolves the
   // prefixes of the name and the pattern (null: the element's own map).
-  // `matchTree` is the alternative's compiled tree (null when it has none),
-  // from which the pattern's steps are read.
+  // `matchExpression` is the alternative's compiled pattern (null when it
+  // has none), from whose tree the pattern's steps are read.
   KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
-                     const KTXPathAstNode* matchTree, const KTString& modeAsWritten, const KTString& expandedMode,
+                     const KTCompiledExpression* matchExpression, const KTString& modeAsWritten, const KTString& expandedMode,
                      int importPrecedence, int declarationPosition, const KTPrefixMap* namespaces = nullptr);
   virtual ~KTCompiledTemplate();
   KTCompiledTemplate(const KTCompiledTemplate&) = delete;
@@ -38,6 +39,8 @@ class KTCompiledTemplate {
   const KTString& Name() const { return expandedName_; }
   const KTString& NameAsWritten() const { return name_; }
   const KTString& Match() const { return match_; }
+  // The compiled alternative (null without a match).
+  const KTCompiledExpression* MatchExpression() const { return matchExpression_; }
   // The expanded mode; "?" for the built-in rules that serve every mode.
   const KTString& Mode() const { return expandedMode_; }
   const KTString& ModeAsWritten() const { return modeAsWritten_; }
@@ -66,6 +69,7 @@ class KTCompiledTemplate {
   KTString name_;
   KTString expandedName_;
   KTString match_;
+  const KTCompiledExpression* matchExpression_ = nullptr;
   KTString modeAsWritten_;
   KTString expandedMode_;
   KTXPathNode* templateElement_;

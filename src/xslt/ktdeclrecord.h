@@ -12,12 +12,14 @@
 #pragma once
 
 #include <set>
+#include <vector>
 
 #include "core/ktstring.h"
 #include "xslt/ktxsltkeywords.h"
 
 class KTXPathNode;
 class KTKeyTable;
+struct KTCompiledExpression;
 
 class KTDeclRecord {
  public:
@@ -57,6 +59,7 @@ class KTDeclApplyTemplates : public KTDeclRecord {
   KTXPathNode* selectNode = nullptr;
   KTString mode;  // the mode QName as written, empty when absent
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
 };
 
 class KTDeclAttribute : public KTDeclRecord {
@@ -103,6 +106,7 @@ class KTDeclCopyOf : public KTDeclRecord {
  public:
   KTDeclCopyOf() : KTDeclRecord(kXSLTCopyOf) {}
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
   KTXPathNode* selectNode = nullptr;
 };
 
@@ -141,12 +145,14 @@ class KTDeclForEach : public KTDeclRecord {
   KTDeclForEach() : KTDeclRecord(kXSLTForEach) {}
   KTXPathNode* selectNode = nullptr;
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
 };
 
 class KTDeclIf : public KTDeclRecord {
  public:
   KTDeclIf() : KTDeclRecord(kXSLTIf) {}
   KTString testText;
+  const KTCompiledExpression* test = nullptr;
   KTXPathNode* testNode = nullptr;
 };
 
@@ -170,6 +176,8 @@ class KTDeclKey : public KTDeclRecord {
   KTXPathNode* matchNode = nullptr;
   KTXPathNode* useNode = nullptr;
   KTKeyTable* keyTable = nullptr;  // owned by the processor
+  const KTCompiledExpression* match = nullptr;
+  const KTCompiledExpression* use = nullptr;
 };
 
 class KTDeclMessage : public KTDeclRecord {
@@ -196,6 +204,11 @@ class KTDeclNumber : public KTDeclRecord {
   KTXPathNode* letterValueNode = nullptr;
   KTXPathNode* groupingSeparatorNode = nullptr;
   KTXPathNode* groupingSizeNode = nullptr;
+  // The compiled count and from patterns and value expression (null when
+  // absent).
+  const KTCompiledExpression* count = nullptr;
+  const KTCompiledExpression* from = nullptr;
+  const KTCompiledExpression* value = nullptr;
   KTString level = u"single";  // "single", "multiple" or "any"
 };
 
@@ -237,6 +250,7 @@ class KTDeclParam : public KTDeclRecord {
   KTDeclParam() : KTDeclRecord(kXSLTParam) {}
   KTString name;  // expanded name
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
   KTXPathNode* nameNode = nullptr;
   KTXPathNode* selectNode = nullptr;
   bool topLevel = false;  // a child of xsl:stylesheet or xsl:transform
@@ -258,6 +272,7 @@ class KTDeclSort : public KTDeclRecord {
  public:
   KTDeclSort() : KTDeclRecord(kXSLTSort) {}
   KTString selectText;  // empty also without select
+  const KTCompiledExpression* select = nullptr;  // "." without select
   KTXPathNode* langNode = nullptr;
   KTXPathNode* dataTypeNode = nullptr;
   KTXPathNode* orderNode = nullptr;
@@ -285,6 +300,10 @@ class KTDeclTemplate : public KTDeclRecord {
  public:
   KTDeclTemplate() : KTDeclRecord(kXSLTTemplate) {}
   KTXPathNode* modeNode = nullptr;
+  // The match pattern's alternatives (cut at '|' outside quotes, brackets
+  // and parentheses), each compiled on its own: a rule each.
+  std::vector<KTString> alternativeTexts;
+  std::vector<const KTCompiledExpression*> alternatives;
 };
 
 class KTDeclText : public KTDeclRecord {
@@ -300,6 +319,7 @@ class KTDeclValueOf : public KTDeclRecord {
   KTXPathNode* selectNode = nullptr;
   bool disableOutputEscaping = false;
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
 };
 
 class KTDeclVariable : public KTDeclRecord {
@@ -309,6 +329,7 @@ class KTDeclVariable : public KTDeclRecord {
   KTXPathNode* selectNode = nullptr;
   KTString name;  // expanded name
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
   bool topLevel = false;  // a child of xsl:stylesheet or xsl:transform
 };
 
@@ -317,6 +338,7 @@ class KTDeclWhen : public KTDeclRecord {
   KTDeclWhen() : KTDeclRecord(kXSLTWhen) {}
   KTXPathNode* testNode = nullptr;
   KTString testText;
+  const KTCompiledExpression* test = nullptr;
 };
 
 class KTDeclWithParam : public KTDeclRecord {
@@ -326,4 +348,5 @@ class KTDeclWithParam : public KTDeclRecord {
   KTXPathNode* selectNode = nullptr;  // null when absent
   KTString name;                      // expanded name
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
 };

@@ -194,18 +194,18 @@ void KTStylesheetCompiler::CompileById(int id, int parentId, KTXPathNode* node, 
   }
 }
 
-void KTStylesheetCompiler::CompileExpressionText(KTXPathNode* errorNode, const KTString& text, int restrictions,
-                                                 bool fc) {
-  if (processor_ && !fc) processor_->PrecompileExpression(errorNode, text, restrictions);
+const KTCompiledExpression* KTStylesheetCompiler::CompileExpressionText(KTXPathNode* errorNode, const KTString& text,
+                                                                        int restrictions, bool fc) {
+  return processor_ ? processor_->PrecompileExpression(errorNode, text, restrictions, fc) : nullptr;
 }
 
-void KTStylesheetCompiler::CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions,
-                                              bool fc) {
-  if (processor_ && !fc) processor_->PrecompilePattern(errorNode, text, restrictions);
+const KTCompiledExpression* KTStylesheetCompiler::CompilePatternText(KTXPathNode* errorNode, const KTString& text,
+                                                                     int restrictions, bool fc) {
+  return processor_ ? processor_->PrecompilePattern(errorNode, text, restrictions, fc) : nullptr;
 }
 
 void KTStylesheetCompiler::CompileValueTemplate(KTXPathNode* attribute, bool fc) {
-  if (processor_ && !fc && attribute) KTInstructionExecutor::CompileAttributeValueTemplate(processor_, attribute);
+  if (processor_ && attribute) processor_->PrecompileValueTemplate(attribute, fc);
 }
 
 template <class T>
@@ -277,7 +277,7 @@ void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* n
     record->selectNode = node;
     record->selectText = u"node()";
   }
-  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
   if (KTXPathNode* mode = FindAttribute(node, u"mode", nullptr)) {
     record->mode = mode->GetValue();
     // A mode is a QName (XSLT 1.0 §5.7); any other text could collide with
@@ -342,7 +342,7 @@ void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, boo
   CheckStructure(parentId, node, 'I', 16, 2, fc);
   auto* record = NewRecord<KTDeclCopyOf>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bool fc) {
@@ -364,14 +364,14 @@ void KTStylesheetCompiler::CompileXslForEach(int parentId, KTXPathNode* node, bo
   CheckStructure(parentId, node, 'I', 20, 19, fc);
   auto* record = NewRecord<KTDeclForEach>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslIf(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'I', 21, 1, fc);
   auto* record = NewRecord<KTDeclIf>(node);
   RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
-  CompileExpressionText(record->testNode, record->testText, 0, fc);
+  record->test = CompileExpressionText(record->testNode, record->testText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslMessage(int parentId, KTXPathNode* node, bool fc) {
@@ -396,8 +396,11 @@ void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, boo
     record->level = level->GetValue();
   }
   for (KTXPathNode* pattern : {record->countNode, record->fromNode})
-    if (pattern) CompilePatternText(pattern, pattern->GetValue(), KTXPathExpression::kRestrictNumberPattern, fc);
-  if (record->valueNode) CompileExpressionText(record->valueNode, record->valueNode->GetValue(), 0, fc);
+    if (pattern)
+      (pattern == record->countNode ? record->count : record->from) =
+          CompilePatternText(pattern, pattern->GetValue(), KTXPathExpression::kRestrictNumberPattern, fc);
+  if (record->valueNode)
+    record->value = CompileExpressionText(record->valueNode, record->valueNode->GetValue(), 0, fc);
   for (KTXPathNode* avt : {record->formatNode, record->langNode, record->letterValueNode,
                            record->groupingSeparatorNode, record->groupingSizeNode})
     CompileValueTemplate(avt, fc);
@@ -429,7 +432,7 @@ void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool 
   record->dataTypeNode = FindAttribute(node, u"data-type", nullptr);
   record->orderNode = FindAttribute(node, u"order", nullptr);
   record->caseOrderNode = FindAttribute(node, u"case-order", nullptr);
-  CompileExpressionText(record->selectNode ? record->selectNode : node,
+  record->select = CompileExpressionText(record->selectNode ? record->selectNode : node,
                         record->selectNode ? record->selectText : KTString(u"."), 0, fc);
   for (KTXPathNode* avt : {record->langNode, record->dataTypeNode, record->orderNode, record->caseOrderNode})
     CompileValueTemplate(avt, fc);
@@ -465,7 +468,7 @@ void KTStylesheetCompiler::CompileXslValueOf(int parentId, KTXPathNode* node, bo
   CheckStructure(parentId, node, 'I', 40, 2, fc);
   auto* record = NewRecord<KTDeclValueOf>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
   record->disableOutputEscaping = YesNo(FindAttribute(node, u"disable-output-escaping", nullptr));
 }
 
@@ -473,7 +476,7 @@ void KTStylesheetCompiler::CompileXslWhen(int parentId, KTXPathNode* node, bool 
   CheckStructure(parentId, node, 'I', 42, 1, fc);
   auto* record = NewRecord<KTDeclWhen>(node);
   RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
-  CompileExpressionText(record->testNode, record->testText, 0, fc);
+  record->test = CompileExpressionText(record->testNode, record->testText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, bool fc) {
@@ -488,7 +491,7 @@ void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, 
     CheckNotEmpty(select, kExpressionExpected);
     record->selectNode = select;
     record->selectText = select->GetValue();
-    CompileExpressionText(select, record->selectText, 0, fc);
+    record->select = CompileExpressionText(select, record->selectText, 0, fc);
   }
 }
 
@@ -518,7 +521,7 @@ void KTStylesheetCompiler::CompileXslParam(int parentId, KTXPathNode* node, bool
   if (parentId != kXSLTStylesheet && parentId != kXSLTTemplate) Fail(kUnexpectedElement, node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
-  if (record->selectNode) CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  if (record->selectNode) record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, bool fc) {
@@ -526,7 +529,7 @@ void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, b
   auto* record = NewRecord<KTDeclVariable>(node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
-  if (record->selectNode) CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  if (record->selectNode) record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 // ---- Top-level elements ----
@@ -630,8 +633,8 @@ void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool f
   }
   // XSLT 1.0 §12.2: match is a pattern, use an expression; neither may
   // name a variable.
-  CompilePatternText(node, record->matchNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
-  CompileExpressionText(node, record->useNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
+  record->match = CompilePatternText(node, record->matchNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
+  record->use = CompileExpressionText(node, record->useNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
   // The definition joins the key table of its name.
   if (processor_) processor_->AddKeyDefinition(record, node);
 }
@@ -761,9 +764,21 @@ void KTStylesheetCompiler::CompileXslStylesheet(int parentId, KTXPathNode* node,
 void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'T', 37, 36, fc);
   KTXPathNode* mode = FindAttribute(node, u"mode", nullptr);
-  NewRecord<KTDeclTemplate>(node)->modeNode = mode;
+  auto* record = NewRecord<KTDeclTemplate>(node);
+  record->modeNode = mode;
   if (mode && !IsModeName(mode)) Fail(kNotQName, mode);
-  // The whole pattern here; the rule list compiles each alternative.
-  if (KTXPathNode* match = FindAttribute(node, u"match", nullptr))
+  // The whole pattern is checked here, then each alternative compiled: the
+  // rule list makes a rule of each.
+  if (KTXPathNode* match = FindAttribute(node, u"match", nullptr)) {
     CompilePatternText(match, match->GetValue(), KTXPathExpression::kRestrictPattern, fc);
+    if (processor_) {
+      record->alternativeTexts = KTXSLTProcessor::MatchAlternatives(KTString(match->GetValue()), match);
+      record->alternatives.clear();
+      for (const KTString& alternative : record->alternativeTexts)
+        record->alternatives.push_back(
+            alternative.IsEmpty()
+                ? nullptr
+                : processor_->PrecompileExpression(match, alternative, KTXPathExpression::kRestrictPattern, fc));
+    }
+  }
 }

@@ -16,6 +16,7 @@
 #include "xpath/ktxpathfunctionlibrary.h"
 #include "xpath/ktxpathpattern.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktkeytable.h"
 #include "xslt/ktsimpleselect.h"
 #include "xslt/ktxslterror.h"
@@ -47,12 +48,11 @@ class EvaluationScope : public KTVariableSource {
 const KTPrefixMap kNoPrefixes;
 const KTXPathExpression::UriList kNoUris;
 
-// Shapes of CompiledTree::shape.
-constexpr int kShapeTree = 0;
-constexpr int kShapeSelf = 1;      // "."
-constexpr int kShapeVariable = 2;  // "$name"
-constexpr int kShapeSteps = 3;     // child or attribute steps, alone or in a union
-constexpr int kShapeKey = 4;       // "key('name', argument)", then child or attribute steps
+constexpr int kShapeTree = KTCompiledExpression::kShapeTree;
+constexpr int kShapeSelf = KTCompiledExpression::kShapeSelf;
+constexpr int kShapeVariable = KTCompiledExpression::kShapeVariable;
+constexpr int kShapeSteps = KTCompiledExpression::kShapeSteps;
+constexpr int kShapeKey = KTCompiledExpression::kShapeKey;
 
 // Arguments of a key shape.
 constexpr int kArgumentLiteral = 0;  // a string literal
@@ -194,7 +194,7 @@ bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KT
 }
 
 // The shape of a compiled expression, with what it names (the fields of
-// KTXSLTProcessor::CompiledTree).
+// KTCompiledExpression).
 int ShapeOf(const KTXPathAstNode* tree, KTString& name, int& keyArgument, KTXPathValue& keyLiteral,
             std::vector<KTXSLTProcessor::SimpleTerm>& terms) {
   const KTXPathAstNode* unionExpr = SoleChainTo(tree, kAstUnionExpr);
@@ -259,7 +259,7 @@ bool IsFragment(const KTXPathValue& value) {
 
 }  // namespace
 
-bool KTXSLTProcessor::EvaluateSimple(const CompiledTree& entry, const KTXPathValue& contextValue, int position,
+bool KTXSLTProcessor::EvaluateSimple(const KTCompiledExpression& entry, const KTXPathValue& contextValue, int position,
                                      const KTVariableSource* variables, bool allowFragment,
                                      KTXPathValue* result) const {
   if (entry.shape == kShapeVariable) {
@@ -319,7 +319,7 @@ bool KTXSLTProcessor::EvaluateSimple(const CompiledTree& entry, const KTXPathVal
   return true;
 }
 
-bool KTXSLTProcessor::EvaluateKeyPath(const CompiledTree& entry, const KTXPathValue& contextValue, int position,
+bool KTXSLTProcessor::EvaluateKeyPath(const KTCompiledExpression& entry, const KTXPathValue& contextValue, int position,
                                       bool allowFragment, KTXPathValue* result) {
   if (position == -1) return false;
   const KTXPathNodeItem* item = contextValue.NodeItemAt(position - 1);
@@ -390,87 +390,58 @@ bool KTXSLTProcessor::EvaluateKeyPath(const CompiledTree& entry, const KTXPathVa
   return true;
 }
 
-bool KTXSLTProcessor::CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
-                                        KTXPathValue* result, const KTXPathValue* contextValue, int position,
-                                        const KTVariableSource* variables, bool allowFragment, int restrictions) {
+bool KTXSLTProcessor::CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
+                                        const KTCompiledExpression& compiled, KTXPathValue* result,
+                                        const KTXPathValue* contextValue, int position,
+                                        const KTVariableSource* variables, bool allowFragment) {
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
   return Evaluate(*expression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), evaluationRoot,
-                  text, result, contextValue, position, variables, allowFragment, restrictions);
+                  compiled, result, contextValue, position, variables, allowFragment);
 }
 
 bool KTXSLTProcessor::EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
-                                         const KTString& text, KTXPathValue* result, const KTXPathValue* contextValue,
-                                         int position, const KTVariableSource* variables, bool allowFragment,
-                                         int restrictions) {
+                                         const KTCompiledExpression& compiled, KTXPathValue* result,
+                                         const KTXPathValue* contextValue, int position,
+                                         const KTVariableSource* variables, bool allowFragment) {
   if (!privateExpression_) {
     privateExpression_ = std::make_unique<KTXSLTXPathExpression>(this, true);
     privateExpression_->EnableXSLTFunctions(true);
   }
   return Evaluate(*privateExpression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode),
-                  evaluationRoot, text, result, contextValue, position, variables, allowFragment, restrictions);
-}
-
-KTXSLTProcessor::TreeCache::value_type* KTXSLTProcessor::FindCached(TreeCache& cache,
-                                                                   std::array<CacheSlot, kCacheSlots>& slots,
-                                                                   const KTString& text) {
-  const char16_t* address = text.c_str();
-  CacheSlot& slot = slots[(reinterpret_cast<uintptr_t>(address) >> 4) & (kCacheSlots - 1)];
-  if (slot.text == address && TextEqual()(slot.entry->first, text)) return slot.entry;
-  auto found = cache.find(text);
-  if (found == cache.end()) return nullptr;
-  slot.text = address;
-  slot.entry = &*found;
-  return slot.entry;
+                  evaluationRoot, compiled, result, contextValue, position, variables, allowFragment);
 }
 
 bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
-                               const KTPrefixMap* namespaces, KTXPathNode* evaluationRoot, const KTString& text,
-                               KTXPathValue* result, const KTXPathValue* contextValue, int position,
-                               const KTVariableSource* variables, bool allowFragment, int restrictions) {
+                               const KTPrefixMap* namespaces, KTXPathNode* evaluationRoot,
+                               const KTCompiledExpression& compiled, KTXPathValue* result,
+                               const KTXPathValue* contextValue, int position, const KTVariableSource* variables,
+                               bool allowFragment) {
   static const KTXPathValue kEmpty;
   if (!contextValue) contextValue = &kEmpty;
+  if (compiled.error) throw *compiled.error;
   // key() and format-number() reach the processor whose expression runs,
   // whichever processor started last.
   KTXSLTFunctionServices::Register(this);
-  lastEvaluation_.text = text;
+  lastCompiled_ = &compiled;
   lastEvaluation_.contextPosition = position;
   lastEvaluation_.contextValue = *contextValue;  // shares the items
   lastEvaluation_.result = KTXPathValue();
 
-  // Template and key patterns are cached apart: their compile refuses
-  // variables. The same text compiles to the same tree otherwise.
-  const bool refusesVariables =
-      restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
-  auto& cache = refusesVariables ? patternCache_ : expressionCache_;
-  TreeCache::value_type* const cached = FindCached(cache, refusesVariables ? patternSlots_ : expressionSlots_, text);
   // A key's use expression refuses only variables and key(), which no
   // simple shape but the key shape holds (that one runs unrestricted only);
   // other restrictions change how steps run.
+  const int restrictions = compiled.restrictions;
   const bool simpleAllowed = restrictions == 0 || restrictions == KTXPathExpression::kRestrictKey;
-  if (simpleAllowed && cached && cached->second.shape != kShapeTree &&
-      (cached->second.shape == kShapeKey
-           ? restrictions == 0 && EvaluateKeyPath(cached->second, *contextValue, position, allowFragment, result)
-           : EvaluateSimple(cached->second, *contextValue, position, variables, allowFragment, result))) {
+  if (simpleAllowed && compiled.shape != kShapeTree &&
+      (compiled.shape == kShapeKey
+           ? restrictions == 0 && EvaluateKeyPath(compiled, *contextValue, position, allowFragment, result)
+           : EvaluateSimple(compiled, *contextValue, position, variables, allowFragment, result))) {
     lastEvaluation_.result = *result;
     return true;
   }
-  if (cached) {
-    expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris,
-                    text, restrictions);
-    expression.AttachTree(cached->second.tree.get(), cached->second.mode);
-  } else {
-    // A text the stylesheet compile did not see (a -param value, a text
-    // made at run time) is compiled at its first use.
-    CompiledTree& entry = CompileIntoCache(expression, stylesheetNode, namespaces, text, restrictions);
-    // A simple shape is answered without the tree from its first use on:
-    // that use may be at the node with the most children.
-    if (simpleAllowed && entry.shape != kShapeTree && entry.shape != kShapeKey &&
-        EvaluateSimple(entry, *contextValue, position, variables, allowFragment, result)) {
-      lastEvaluation_.result = *result;
-      return true;
-    }
-    expression.AttachTree(entry.tree.get(), entry.mode);
-  }
+  expression.Rebind(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris,
+                    restrictions);
+  expression.AttachTree(compiled.tree.get(), KTXPathExpression::kModeExpr);
 
   EvaluationScope scope(variables, &globalVariables_, &globalParameters_);
   // The scope lives on this stack frame only, whichever way the evaluation
@@ -514,21 +485,24 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   KTXPathNode* rootLookup = evaluationRoot ? evaluationRoot : (contextNode ? contextNode : sourceRoot_);
   bool done = rootLookup && expression.Evaluate(rootLookup, rootLookup, result, start, position, size, allowFragment);
   lastEvaluation_.result = *result;
-  if (!done) throw ExpressionError(KTXSLTError::kXPathError, stylesheetNode, expression, false);
+  if (!done) throw ExpressionError(KTXSLTError::kXPathError, stylesheetNode, expression, false, compiled.text);
   return true;
 }
 
-KTXSLTProcessor::CompiledTree& KTXSLTProcessor::CompileIntoCache(KTXSLTXPathExpression& expression,
+std::unique_ptr<KTCompiledExpression> KTXSLTProcessor::CompileText(KTXSLTXPathExpression& expression,
                                                                   KTXPathNode* stylesheetNode,
-                                                                  const KTPrefixMap* namespaces, const KTString& text,
-                                                                  int restrictions) {
+                                                                  const KTPrefixMap* namespaces,
+                                                                  const KTString& text, int restrictions) {
   CompileChecked(expression, stylesheetNode, namespaces, text, restrictions);
-  const bool refusesVariables =
-      restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
-  CompiledTree& entry = (refusesVariables ? patternCache_ : expressionCache_)[text];
-  entry.tree.reset(expression.DetachTree());
-  entry.mode = KTXPathExpression::kModeExpr;
-  entry.shape = ShapeOf(entry.tree.get(), entry.name, entry.keyArgument, entry.literal, entry.terms);
+  auto entry = std::make_unique<KTCompiledExpression>();
+  entry->text = expression.GetText();  // trimmed, as errors show it
+  entry->restrictions = restrictions;
+  entry->tree.reset(expression.DetachTree());
+  // The fast paths are rewrites of this one tree, read here once.
+  entry->shape = ShapeOf(entry->tree.get(), entry->name, entry->keyArgument, entry->literal, entry->terms);
+  entry->namesVariables = KTXPathParser::FindNodeOfKind(entry->tree.get(), kAstVariableReference) != nullptr;
+  entry->hasSimpleSelect = entry->simpleSelect.Read(entry->tree.get());
+  entry->isNameOfContext = KTSimpleSelect::IsNameOfContext(entry->tree.get());
   return entry;
 }
 
@@ -540,34 +514,70 @@ const KTXPathAstNode* KTXSLTProcessor::CompileChecked(KTXSLTXPathExpression& exp
   if (!expression.Compile(true, KTXPathExpression::kModeExpr))
     throw ExpressionError(expression.RefusedVariable() ? KTXSLTError::kVariablesInPattern
                                                        : KTXSLTError::kInvalidXPathExpression,
-                          stylesheetNode, expression, true);
+                          stylesheetNode, expression, true, expression.GetText());
   return expression.GetTree();
 }
 
-const KTXPathAstNode* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesheetNode, const KTString& text,
-                                                            int restrictions) {
+const KTCompiledExpression* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesheetNode,
+                                                                  const KTString& text, int restrictions,
+                                                                  bool deferErrors) {
   const bool refusesVariables =
       restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
-  TreeCache& cache = refusesVariables ? patternCache_ : expressionCache_;
-  auto found = cache.find(text);
-  if (found != cache.end()) return found->second.tree.get();
+  auto& shared = refusesVariables ? compiledPatterns_ : compiledExpressions_;
+  // Texts are shared by restrictions as well: a number pattern runs its
+  // steps otherwise than an expression of the same text.
+  KTString sharingKey = text;
+  sharingKey += static_cast<char16_t>(u'0' + restrictions);
+  auto found = shared.find(sharingKey);
+  if (found != shared.end()) return found->second;
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
-  return CompileIntoCache(*expression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
-                          restrictions)
-      .tree.get();
+  std::unique_ptr<KTCompiledExpression> entry;
+  try {
+    entry = CompileText(*expression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
+                        restrictions);
+  } catch (KTXSLTError& error) {
+    if (!deferErrors) throw;
+    // Not shared: another node of the same text reports its own place.
+    entry = std::make_unique<KTCompiledExpression>();
+    entry->text = text;
+    entry->restrictions = restrictions;
+    entry->error = error;
+    compiled_.push_back(std::move(entry));
+    return compiled_.back().get();
+  }
+  compiled_.push_back(std::move(entry));
+  shared.emplace(std::move(sharingKey), compiled_.back().get());
+  return compiled_.back().get();
 }
 
-void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions) {
-  // A template rule is matched by its alternatives, which the rule list
-  // compiles into the cache: the tree of the whole text is only checked.
+const KTCompiledExpression* KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text,
+                                                               int restrictions, bool deferErrors) {
+  if (deferErrors) {
+    try {
+      return PrecompilePattern(stylesheetNode, text, restrictions, false);
+    } catch (KTXSLTError& error) {
+      auto entry = std::make_unique<KTCompiledExpression>();
+      entry->text = text;
+      entry->restrictions = restrictions;
+      entry->error = error;
+      compiled_.push_back(std::move(entry));
+      return compiled_.back().get();
+    }
+  }
+  // A template rule is matched by its alternatives, which are compiled
+  // apart: the tree of the whole text is only checked.
   KTXSLTXPathExpression checked(this);
-  const KTXPathAstNode* tree =
-      restrictions == KTXPathExpression::kRestrictPattern
-          ? CompileChecked(checked, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
-                           restrictions)
-          : PrecompileExpression(stylesheetNode, text, restrictions);
+  const KTCompiledExpression* compiled = nullptr;
+  const KTXPathAstNode* tree = nullptr;
+  if (restrictions == KTXPathExpression::kRestrictPattern) {
+    tree = CompileChecked(checked, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
+                          restrictions);
+  } else {
+    compiled = PrecompileExpression(stylesheetNode, text, restrictions);
+    tree = compiled->tree.get();
+  }
   const KTXPathPatternProblem problem = FindPatternProblem(tree);
-  if (!problem.node) return;
+  if (!problem.node) return compiled;
   // The text and the place as the expression's own errors show them.
   KTString trimmed(Trimmed(text.View()));
   const int length = static_cast<int>(trimmed.GetLength());
@@ -586,12 +596,11 @@ void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTStr
 }
 
 KTXSLTError KTXSLTProcessor::ExpressionError(int code, KTXPathNode* node, const KTXPathExpression& expression,
-                                             bool compiling) {
+                                             bool compiling, const KTString& text) {
   KTXSLTError error(code, node);
   if (code != KTXSLTError::kVariablesInPattern)
     error.SetXPathError(expression.GetErrorCode(), expression.GetFunctionIndex());
   if (!expression.GetErrorSubject().IsEmpty()) error.SetSubject(expression.GetErrorSubject());
-  const KTString& text = expression.GetText();
   if (text.IsEmpty()) {
     error.SetSubject(KTString(u"the expression is empty"));
     return error;
@@ -618,16 +627,7 @@ KTXSLTError KTXSLTProcessor::ExpressionError(int code, KTXPathNode* node, const 
   return error;
 }
 
-bool KTXSLTProcessor::NamesVariables(const KTString& text) const {
-  auto cached = expressionCache_.find(text);
-  return cached != expressionCache_.end() &&
-         KTXPathParser::FindNodeOfKind(cached->second.tree.get(), kAstVariableReference) != nullptr;
-}
-
-KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, const char16_t* text) {
-  KTString expressionText(text);
-  expressionText.Replace(u'\n', u' ');
-  expressionText.Replace(u'\r', u' ');
+KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, const KTCompiledExpression& compiled) {
   KTExecFrame* top = TopFrame();
   KTXPathNode* node = top ? (top->NodeToRun() ? top->NodeToRun() : top->OwnNode()) : nullptr;
   while (node && node->GetKind() != kXPathElement && node->GetKind() != kXPathAttribute) node = node->GetParent();
@@ -637,7 +637,19 @@ KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, cons
   if (const KTPrefixMap* inScope = KTXPathNode::GetNodeNamespaceMap(node)) prefixes = *inScope;
   prefixes.erase(KTString());
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
-  Evaluate(*expression_, node, &prefixes, nullptr, expressionText, result, top ? &top->NodeList() : nullptr,
-           top ? top->ContextPosition() : -1, top, true, 0);
+  Evaluate(*expression_, node, &prefixes, nullptr, compiled, result, top ? &top->NodeList() : nullptr,
+           top ? top->ContextPosition() : -1, top, true);
   return result;
+}
+
+const KTCompiledValueTemplate* KTXSLTProcessor::PrecompileValueTemplate(KTXPathNode* attribute, bool deferErrors) {
+  auto [at, inserted] = valueTemplates_.try_emplace(attribute);
+  if (!inserted) return &at->second;
+  try {
+    KTInstructionExecutor::CompileAttributeValueTemplate(this, attribute, deferErrors, at->second);
+  } catch (...) {
+    valueTemplates_.erase(at);
+    throw;
+  }
+  return &at->second;
 }
