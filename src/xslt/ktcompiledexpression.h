@@ -38,7 +38,7 @@ struct KTCompiledExpression {
   // A text that did not compile in a forwards-compatible part of the
   // stylesheet: the error waits for the evaluation (XSLT 1.0 §2.5).
   std::optional<KTXSLTError> error;
-  // Whether the tree refers to a variable.
+  // Whether the tree refers to a variable (read for xsl:number patterns).
   bool namesVariables = false;
 
   // Expressions of one of the shapes that the processor answers without the
@@ -69,9 +69,8 @@ struct KTCompiledValueTemplate {
     const KTCompiledExpression* expression = nullptr;  // null: the literal run
   };
   std::vector<Part> parts;
-  // A text without braces is its own value.
+  // A text without braces: the value is the attribute's own.
   bool plain = true;
-  KTString text;
   // A template that did not compile in a forwards-compatible part of the
   // stylesheet: the error waits for the evaluation.
   std::optional<KTXSLTError> error;

@@ -20,6 +20,7 @@
 class KTXPathNode;
 class KTKeyTable;
 struct KTCompiledExpression;
+struct KTCompiledValueTemplate;
 
 class KTDeclRecord {
  public:
@@ -44,6 +45,9 @@ class KTDeclLiteralResult : public KTDeclRecord {
   std::set<KTString> excludedNamespaces;              // namespace URIs
   KTXPathNode* extensionElementPrefixesNode = nullptr;
   std::set<KTString> extensionNamespaces;
+  // For an attribute of a literal result element: its compiled value
+  // template.
+  const KTCompiledValueTemplate* valueTemplate = nullptr;
 };
 
 class KTDeclApplyImports : public KTDeclRecord {
@@ -67,6 +71,9 @@ class KTDeclAttribute : public KTDeclRecord {
   KTDeclAttribute() : KTDeclRecord(kXSLTAttribute) {}
   KTXPathNode* nameNode = nullptr;
   KTXPathNode* namespaceNode = nullptr;
+  // The compiled value templates of both (null when absent).
+  const KTCompiledValueTemplate* name = nullptr;
+  const KTCompiledValueTemplate* namespaceTemplate = nullptr;
 };
 
 class KTDeclAttributeSet : public KTDeclRecord {
@@ -133,6 +140,9 @@ class KTDeclElement : public KTDeclRecord {
   KTDeclElement() : KTDeclRecord(kXSLTElement) {}
   KTXPathNode* nameNode = nullptr;  // always set: the compiler refuses xsl:element without name
   KTXPathNode* namespaceNode = nullptr;
+  // The compiled value templates of both (null when absent).
+  const KTCompiledValueTemplate* name = nullptr;
+  const KTCompiledValueTemplate* namespaceTemplate = nullptr;
 };
 
 class KTDeclFallback : public KTDeclRecord {
@@ -209,6 +219,12 @@ class KTDeclNumber : public KTDeclRecord {
   const KTCompiledExpression* count = nullptr;
   const KTCompiledExpression* from = nullptr;
   const KTCompiledExpression* value = nullptr;
+  // The compiled value templates (null when absent).
+  const KTCompiledValueTemplate* format = nullptr;
+  const KTCompiledValueTemplate* lang = nullptr;
+  const KTCompiledValueTemplate* letterValue = nullptr;
+  const KTCompiledValueTemplate* groupingSeparator = nullptr;
+  const KTCompiledValueTemplate* groupingSize = nullptr;
   KTString level = u"single";  // "single", "multiple" or "any"
 };
 
@@ -265,6 +281,7 @@ class KTDeclProcessingInstruction : public KTDeclRecord {
  public:
   KTDeclProcessingInstruction() : KTDeclRecord(kXSLTProcessingInstruction) {}
   KTXPathNode* nameNode = nullptr;  // an attribute value template
+  const KTCompiledValueTemplate* name = nullptr;
 };
 
 // No value is checked at compile time.
@@ -278,6 +295,11 @@ class KTDeclSort : public KTDeclRecord {
   KTXPathNode* orderNode = nullptr;
   KTXPathNode* caseOrderNode = nullptr;
   KTXPathNode* selectNode = nullptr;
+  // The compiled value templates (null when absent).
+  const KTCompiledValueTemplate* lang = nullptr;
+  const KTCompiledValueTemplate* dataType = nullptr;
+  const KTCompiledValueTemplate* order = nullptr;
+  const KTCompiledValueTemplate* caseOrder = nullptr;
 };
 
 class KTDeclStripSpace : public KTDeclRecord {

@@ -138,9 +138,10 @@ bool KTForEachExecutor::Continue() {
 
 KTSortExecutor::KTSortExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTSort) {}
 
-KTString KTSortExecutor::Evaluate(KTXPathNode* attribute, KTExecFrame* frame) {
+KTString KTSortExecutor::Evaluate(KTXPathNode* attribute, const KTCompiledValueTemplate* compiled,
+                                  KTExecFrame* frame) {
   KTString value;
-  EvaluateAttributeValueTemplate(value, attribute, frame);
+  EvaluateAttributeValueTemplate(value, attribute, compiled, frame);
   return value;
 }
 
@@ -153,11 +154,11 @@ bool KTSortExecutor::Start() {
   if (!record || record->elementId != kXSLTSort) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
   const auto* sort = static_cast<const KTDeclSort*>(record);
 
-  KTString language = sort->langNode ? Evaluate(sort->langNode, frame) : KTCollation::DefaultLanguage();
+  KTString language = sort->langNode ? Evaluate(sort->langNode, sort->lang, frame) : KTCollation::DefaultLanguage();
   int dataType = 0;
   KTString dataTypeText(u"text");
   if (sort->dataTypeNode) {
-    dataTypeText = Evaluate(sort->dataTypeNode, frame);
+    dataTypeText = Evaluate(sort->dataTypeNode, sort->dataType, frame);
     if (dataTypeText == u"number") {
       dataType = 1;
     } else if (dataTypeText != u"text") {
@@ -169,13 +170,13 @@ bool KTSortExecutor::Start() {
   }
   bool descending = false;
   if (sort->orderNode) {
-    KTString order = Evaluate(sort->orderNode, frame);
+    KTString order = Evaluate(sort->orderNode, sort->order, frame);
     if (order == u"descending") descending = true;
     else if (order != u"ascending") throw KTXSLTError::About(kUnexpectedValue, sort->orderNode);
   }
   int caseOrder = 0;
   if (sort->caseOrderNode) {
-    KTString text = Evaluate(sort->caseOrderNode, frame);
+    KTString text = Evaluate(sort->caseOrderNode, sort->caseOrder, frame);
     if (text == u"upper-first") caseOrder = 1;
     else if (text == u"lower-first") caseOrder = 2;
     else throw KTXSLTError::About(kUnexpectedValue, sort->caseOrderNode);
@@ -315,9 +316,10 @@ bool KTProcessingInstructionExecutor::Start() {
   const KTDeclRecord* record = Declaration();
   if (!record || record->elementId != kXSLTProcessingInstruction)
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
-  KTXPathNode* nameNode = static_cast<const KTDeclProcessingInstruction*>(record)->nameNode;
+  const auto* instruction = static_cast<const KTDeclProcessingInstruction*>(record);
+  KTXPathNode* nameNode = instruction->nameNode;
   if (!nameNode) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
-  EvaluateAttributeValueTemplate(target_, nameNode, frame);
+  EvaluateAttributeValueTemplate(target_, nameNode, instruction->name, frame);
   // XML 1.0 §2.6: a target is a name other than "xml" in any case; with
   // namespaces it has no colon.
   if (!IsNCName(target_.c_str()) || !IsNotXmlName(target_.c_str())) {

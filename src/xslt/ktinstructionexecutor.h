@@ -140,8 +140,10 @@ class KTInstructionExecutor {
   // "{expr}" the string value of the expression (quoted strings inside it may
   // hold braces); quotes outside braces are plain text. A lone brace throws
   // KTXSLTError 47 at the stylesheet node.
-  // The attribute's template as the processor compiled it.
-  KTString& EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* attribute, KTExecFrame* frame);
+  // `compiled` is the attribute's template as the compiler left it in the
+  // record (null: the attribute is compiled here).
+  KTString& EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* attribute,
+                                           const KTCompiledValueTemplate* compiled, KTExecFrame* frame);
   // Reads an attribute value template when the stylesheet is compiled: a
   // lone brace throws 47, and every expression in braces is compiled (a
   // syntax error throws as its evaluation would); with `deferErrors` the

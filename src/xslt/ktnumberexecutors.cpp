@@ -307,20 +307,20 @@ bool KTNumberExecutor::Start() {
   const KTXPathNodeItem* item = list.NodeItemAt(frame->ContextPosition() - 1);
   KTXPathNode* current = item != list.ItemsEnd() ? item->GetNode() : nullptr;
 
-  auto avt = [&](KTXPathNode* attribute, KTString& out) {
+  auto avt = [&](KTXPathNode* attribute, const KTCompiledValueTemplate* compiled, KTString& out) {
     if (!attribute) return false;
-    EvaluateAttributeValueTemplate(out, attribute, frame);
+    EvaluateAttributeValueTemplate(out, attribute, compiled, frame);
     return true;
   };
   KTString format(u"1");
-  avt(record.formatNode, format);
+  avt(record.formatNode, record.format, format);
   KTString text;
-  avt(record.langNode, text);
-  if (avt(record.letterValueNode, text) && !(text == u"alphabetic") && !(text == u"traditional"))
+  avt(record.langNode, record.lang, text);
+  if (avt(record.letterValueNode, record.letterValue, text) && !(text == u"alphabetic") && !(text == u"traditional"))
     throw KTXSLTError::About(kUnexpectedValue, record.letterValueNode);
   KTString groupingSeparator;
   int groupingSize = 0;
-  if (avt(record.groupingSeparatorNode, groupingSeparator)) {
+  if (avt(record.groupingSeparatorNode, record.groupingSeparator, groupingSeparator)) {
     // One character is asked for; of a longer value the first character
     // (both halves of a surrogate pair) is taken, and an empty one groups
     // with nothing between the groups, as xsltproc does.
@@ -329,7 +329,7 @@ bool KTNumberExecutor::Start() {
     if (separator.size() > first) groupingSeparator = KTString(separator.substr(0, first));
     // XSLT 1.0 §7.7.1: a grouping size alone, or a separator alone, is
     // ignored.
-    if (avt(record.groupingSizeNode, text)) {
+    if (avt(record.groupingSizeNode, record.groupingSize, text)) {
       double size = KTXPathFunctionLibrary::ToNumber(KTXPathValue::String(text));
       if (size >= 1 && size < 1000) groupingSize = static_cast<int>(size);
     }

@@ -21,6 +21,7 @@
 
 #include "platform/ktwchar.h"
 #include "xml/ktxpathnode.h"
+#include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktxslterror.h"
@@ -653,7 +654,13 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
 
   if (kind == kXPathAttribute && literal) {
     KTString value;
-    EvaluateAttributeValueTemplate(value, source, frame);
+    // The compiler left the attribute's template in its record.
+    const KTDeclRecord* record = processor_->FindDeclaration(source);
+    const KTCompiledValueTemplate* compiled =
+        record && record->elementId == kXSLTLiteralResult
+            ? static_cast<const KTDeclLiteralResult*>(record)->valueTemplate
+            : nullptr;
+    EvaluateAttributeValueTemplate(value, source, compiled, frame);
     copy->SetValue(std::move(value));
   }
 
@@ -865,13 +872,13 @@ void ScanValueTemplate(KTXPathNode* stylesheetNode, std::u16string_view t, Liter
 }  // namespace
 
 KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* attribute,
+                                                                const KTCompiledValueTemplate* compiled,
                                                                 KTExecFrame* frame) {
-  const KTCompiledValueTemplate* compiled = processor_->ValueTemplateOf(attribute);
-  // An attribute the compiler did not see is compiled at its first use.
+  // An attribute the compiler did not see is compiled at its use.
   if (!compiled) compiled = processor_->PrecompileValueTemplate(attribute);
   if (compiled->error) throw *compiled->error;
   if (compiled->plain) {
-    result = compiled->text;
+    result = attribute->GetValue();
     return result;
   }
   KTString out;
@@ -892,8 +899,7 @@ KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result
 
 void KTInstructionExecutor::CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* attribute,
                                                           bool deferErrors, KTCompiledValueTemplate& out) {
-  out.text = KTString(attribute->GetValue());
-  std::u16string_view t = out.text.View();
+  std::u16string_view t(attribute->GetValue());
   if (t.find_first_of(u"{}") == std::u16string_view::npos) return;
   out.plain = false;
   try {

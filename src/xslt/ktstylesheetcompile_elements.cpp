@@ -204,8 +204,8 @@ const KTCompiledExpression* KTStylesheetCompiler::CompilePatternText(KTXPathNode
   return processor_ ? processor_->PrecompilePattern(errorNode, text, restrictions, fc) : nullptr;
 }
 
-void KTStylesheetCompiler::CompileValueTemplate(KTXPathNode* attribute, bool fc) {
-  if (processor_ && attribute) processor_->PrecompileValueTemplate(attribute, fc);
+const KTCompiledValueTemplate* KTStylesheetCompiler::CompileValueTemplate(KTXPathNode* attribute, bool fc) {
+  return processor_ && attribute ? processor_->PrecompileValueTemplate(attribute, fc) : nullptr;
 }
 
 template <class T>
@@ -249,7 +249,7 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   // is an attribute value template (XSLT 1.0 §7.6.2).
   if (node->GetKind() == kXPathAttribute && parentId == kXSLTLiteralResult &&
       !(node->GetNamespaceUri() && *node->GetNamespaceUri() == xsltUri))
-    CompileValueTemplate(node, fc);
+    record->valueTemplate = CompileValueTemplate(node, fc);
   if (KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri)) {
     record->excludeResultPrefixesNode = exclude;
     ResolvePrefixList(exclude, node, record->excludedNamespaces);
@@ -292,8 +292,8 @@ void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, 
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
   record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
-  CompileValueTemplate(record->nameNode, fc);
-  CompileValueTemplate(record->namespaceNode, fc);
+  record->name = CompileValueTemplate(record->nameNode, fc);
+  record->namespaceTemplate = CompileValueTemplate(record->namespaceNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslCallTemplate(int parentId, KTXPathNode* node, bool fc) {
@@ -351,8 +351,8 @@ void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bo
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
   record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
-  CompileValueTemplate(record->nameNode, fc);
-  CompileValueTemplate(record->namespaceNode, fc);
+  record->name = CompileValueTemplate(record->nameNode, fc);
+  record->namespaceTemplate = CompileValueTemplate(record->namespaceNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslFallback(int parentId, KTXPathNode* node, bool fc) {
@@ -401,9 +401,11 @@ void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, boo
           CompilePatternText(pattern, pattern->GetValue(), KTXPathExpression::kRestrictNumberPattern, fc);
   if (record->valueNode)
     record->value = CompileExpressionText(record->valueNode, record->valueNode->GetValue(), 0, fc);
-  for (KTXPathNode* avt : {record->formatNode, record->langNode, record->letterValueNode,
-                           record->groupingSeparatorNode, record->groupingSizeNode})
-    CompileValueTemplate(avt, fc);
+  record->format = CompileValueTemplate(record->formatNode, fc);
+  record->lang = CompileValueTemplate(record->langNode, fc);
+  record->letterValue = CompileValueTemplate(record->letterValueNode, fc);
+  record->groupingSeparator = CompileValueTemplate(record->groupingSeparatorNode, fc);
+  record->groupingSize = CompileValueTemplate(record->groupingSizeNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslOtherwise(int parentId, KTXPathNode* node, bool fc) {
@@ -416,7 +418,7 @@ void KTStylesheetCompiler::CompileXslProcessingInstruction(int parentId, KTXPath
   auto* record = NewRecord<KTDeclProcessingInstruction>(node);
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
-  CompileValueTemplate(record->nameNode, fc);
+  record->name = CompileValueTemplate(record->nameNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool fc) {
@@ -434,8 +436,10 @@ void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool 
   record->caseOrderNode = FindAttribute(node, u"case-order", nullptr);
   record->select = CompileExpressionText(record->selectNode ? record->selectNode : node,
                         record->selectNode ? record->selectText : KTString(u"."), 0, fc);
-  for (KTXPathNode* avt : {record->langNode, record->dataTypeNode, record->orderNode, record->caseOrderNode})
-    CompileValueTemplate(avt, fc);
+  record->lang = CompileValueTemplate(record->langNode, fc);
+  record->dataType = CompileValueTemplate(record->dataTypeNode, fc);
+  record->order = CompileValueTemplate(record->orderNode, fc);
+  record->caseOrder = CompileValueTemplate(record->caseOrderNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool fc) {

@@ -147,7 +147,8 @@ class KTStylesheetCompiler {
                                                     bool forwardsCompatible);
   const KTCompiledExpression* CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions,
                                                  bool forwardsCompatible);
-  void CompileValueTemplate(KTXPathNode* attribute, bool forwardsCompatible);
+  // The compiled template (null without a processor or an attribute).
+  const KTCompiledValueTemplate* CompileValueTemplate(KTXPathNode* attribute, bool forwardsCompatible);
   // The element id a child counts as in the children check: 0 for an
   // element in the XSLT namespace whose name XSLT 1.0 does not define.
   int ChildId(const KTXPathNode* child) const;

@@ -51,8 +51,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   compiler_->Clear();
   // The records that pointed at the compiled expressions went with them.
   valueTemplates_.clear();
-  compiledExpressions_.clear();
-  compiledPatterns_.clear();
+  for (auto& shared : compiledByText_) shared.clear();
   compiled_.clear();
   parametersCompiled_ = false;
   lastCompiled_ = nullptr;

@@ -278,13 +278,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   const KTCompiledExpression* PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text,
                                                 int restrictions, bool deferErrors = false);
   // Cuts an attribute value template into its runs and compiles each
-  // expression in it, once per attribute; the compiled form of an attribute
-  // compiled before (null for an attribute never compiled).
+  // expression in it. A value without braces shares one plain template,
+  // which stands for the attribute's own value.
   const KTCompiledValueTemplate* PrecompileValueTemplate(KTXPathNode* attribute, bool deferErrors = false);
-  const KTCompiledValueTemplate* ValueTemplateOf(const KTXPathNode* attribute) const {
-    auto found = valueTemplates_.find(attribute);
-    return found == valueTemplates_.end() ? nullptr : &found->second;
-  }
   // The same as CompileExpression in a private expression object, which
   // loads no documents.
   bool EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
@@ -553,12 +549,12 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_map<const KTXPathNode*, std::unordered_map<KTString, KTString>> unparsedEntities_;
   // Every compiled expression of the stylesheet, owned here; records and
   // rules point at them. While compiling, equal texts of equal restrictions
-  // share one (patterns and key texts, which refuse variables, apart from
-  // the others); the run never looks a text up.
+  // share one (a map per restrictions value, 0 to 4); the run never looks a
+  // text up.
   std::vector<std::unique_ptr<KTCompiledExpression>> compiled_;
-  std::unordered_map<KTString, const KTCompiledExpression*> compiledExpressions_;
-  std::unordered_map<KTString, const KTCompiledExpression*> compiledPatterns_;
-  std::unordered_map<const KTXPathNode*, KTCompiledValueTemplate> valueTemplates_;
+  static constexpr int kRestrictionKinds = 5;
+  std::array<std::unordered_map<KTString, const KTCompiledExpression*>, kRestrictionKinds> compiledByText_;
+  std::vector<std::unique_ptr<KTCompiledValueTemplate>> valueTemplates_;
   // The command-line parameters' texts, compiled by the first Start after
   // they change (in the stylesheet element's namespaces, the default one
   // left out).

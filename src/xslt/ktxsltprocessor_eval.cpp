@@ -500,9 +500,16 @@ std::unique_ptr<KTCompiledExpression> KTXSLTProcessor::CompileText(KTXSLTXPathEx
   entry->tree.reset(expression.DetachTree());
   // The fast paths are rewrites of this one tree, read here once.
   entry->shape = ShapeOf(entry->tree.get(), entry->name, entry->keyArgument, entry->literal, entry->terms);
-  entry->namesVariables = KTXPathParser::FindNodeOfKind(entry->tree.get(), kAstVariableReference) != nullptr;
-  entry->hasSimpleSelect = entry->simpleSelect.Read(entry->tree.get());
-  entry->isNameOfContext = KTSimpleSelect::IsNameOfContext(entry->tree.get());
+  // Only xsl:number's patterns ask (their sets are kept while the variables
+  // they read keep their values); patterns and keys refuse variables.
+  if (restrictions == KTXPathExpression::kRestrictNumberPattern)
+    entry->namesVariables = KTXPathParser::FindNodeOfKind(entry->tree.get(), kAstVariableReference) != nullptr;
+  // The select shapes of key tables and sort keys (".", "name", "@name")
+  // are among the shapes above; name() is none of them.
+  if (entry->shape == kShapeSelf || (entry->shape == kShapeSteps && entry->terms.size() == 1))
+    entry->hasSimpleSelect = entry->simpleSelect.Read(entry->tree.get());
+  else if (entry->shape == kShapeTree)
+    entry->isNameOfContext = KTSimpleSelect::IsNameOfContext(entry->tree.get());
   return entry;
 }
 
@@ -521,14 +528,10 @@ const KTXPathAstNode* KTXSLTProcessor::CompileChecked(KTXSLTXPathExpression& exp
 const KTCompiledExpression* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesheetNode,
                                                                   const KTString& text, int restrictions,
                                                                   bool deferErrors) {
-  const bool refusesVariables =
-      restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
-  auto& shared = refusesVariables ? compiledPatterns_ : compiledExpressions_;
   // Texts are shared by restrictions as well: a number pattern runs its
   // steps otherwise than an expression of the same text.
-  KTString sharingKey = text;
-  sharingKey += static_cast<char16_t>(u'0' + restrictions);
-  auto found = shared.find(sharingKey);
+  auto& shared = compiledByText_[static_cast<size_t>(restrictions) % kRestrictionKinds];
+  auto found = shared.find(text);
   if (found != shared.end()) return found->second;
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
   std::unique_ptr<KTCompiledExpression> entry;
@@ -546,7 +549,7 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompileExpression(KTXPathNode* s
     return compiled_.back().get();
   }
   compiled_.push_back(std::move(entry));
-  shared.emplace(std::move(sharingKey), compiled_.back().get());
+  shared.emplace(text, compiled_.back().get());
   return compiled_.back().get();
 }
 
@@ -643,13 +646,10 @@ KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, cons
 }
 
 const KTCompiledValueTemplate* KTXSLTProcessor::PrecompileValueTemplate(KTXPathNode* attribute, bool deferErrors) {
-  auto [at, inserted] = valueTemplates_.try_emplace(attribute);
-  if (!inserted) return &at->second;
-  try {
-    KTInstructionExecutor::CompileAttributeValueTemplate(this, attribute, deferErrors, at->second);
-  } catch (...) {
-    valueTemplates_.erase(at);
-    throw;
-  }
-  return &at->second;
+  static const KTCompiledValueTemplate kPlain;
+  if (std::u16string_view(attribute->GetValue()).find_first_of(u"{}") == std::u16string_view::npos) return &kPlain;
+  auto compiled = std::make_unique<KTCompiledValueTemplate>();
+  KTInstructionExecutor::CompileAttributeValueTemplate(this, attribute, deferErrors, *compiled);
+  valueTemplates_.push_back(std::move(compiled));
+  return valueTemplates_.back().get();
 }

@@ -74,27 +74,29 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
   int position = static_cast<int>(templateRules_.size());
   int stamp = precedence == -1 ? -1 : importPrecedence_;
   // The compiler cut the pattern into its alternatives and compiled each.
-  std::vector<KTString> texts;
-  std::vector<const KTCompiledExpression*> alternatives;
+  std::vector<KTString> ownTexts;
+  std::vector<const KTCompiledExpression*> ownAlternatives;
+  const std::vector<KTString>* texts = &ownTexts;
+  const std::vector<const KTCompiledExpression*>* alternatives = &ownAlternatives;
   const auto* record = dynamic_cast<const KTDeclTemplate*>(FindDeclaration(templateElement));
   if (match.IsEmpty()) {
-    texts.emplace_back();
-    alternatives.push_back(nullptr);
+    ownTexts.emplace_back();
+    ownAlternatives.push_back(nullptr);
   } else if (record && !record->alternativeTexts.empty()) {
-    texts = record->alternativeTexts;
-    alternatives = record->alternatives;
+    texts = &record->alternativeTexts;
+    alternatives = &record->alternatives;
   } else {
     // A template element the compiler did not see.
-    texts = MatchAlternatives(match, matchNode);
-    for (const KTString& alternative : texts)
-      alternatives.push_back(alternative.IsEmpty() ? nullptr
-                                                   : PrecompileExpression(matchNode, alternative,
-                                                                          KTXPathExpression::kRestrictPattern));
+    ownTexts = MatchAlternatives(match, matchNode);
+    for (const KTString& alternative : ownTexts)
+      ownAlternatives.push_back(alternative.IsEmpty() ? nullptr
+                                                      : PrecompileExpression(matchNode, alternative,
+                                                                             KTXPathExpression::kRestrictPattern));
   }
-  for (size_t i = 0; i < texts.size(); ++i) {
-    const KTCompiledExpression* compiled = alternatives[i];
+  for (size_t i = 0; i < texts->size(); ++i) {
+    const KTCompiledExpression* compiled = (*alternatives)[i];
     if (compiled && compiled->error) throw *compiled->error;
-    auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, texts[i], compiled, mode,
+    auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, (*texts)[i], compiled, mode,
                                                      expandedMode, stamp, position++, namespaces);
     rule->SetProcessor(this);
     AddTemplateRule(std::move(rule));
