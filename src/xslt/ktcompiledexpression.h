@@ -5,7 +5,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -37,7 +36,7 @@ struct KTCompiledExpression {
   std::unique_ptr<KTXPathAstNode> tree;
   // A text that did not compile in a forwards-compatible part of the
   // stylesheet: the error waits for the evaluation (XSLT 1.0 §2.5).
-  std::optional<KTXSLTError> error;
+  std::unique_ptr<KTXSLTError> error;
   // Whether the tree refers to a variable (read for xsl:number patterns).
   bool namesVariables = false;
 
@@ -52,7 +51,7 @@ struct KTCompiledExpression {
   // name, the argument (a literal, ".", or one step: terms[0]) and the
   // steps (the other terms).
   int keyArgument = 0;
-  KTXPathValue literal;
+  KTString literal;
   // The shapes key tables and sort keys read nodes with (".", "name",
   // "@name", "text()"); `simpleSelect` holds one when `hasSimpleSelect`.
   bool hasSimpleSelect = false;
@@ -73,5 +72,5 @@ struct KTCompiledValueTemplate {
   bool plain = true;
   // A template that did not compile in a forwards-compatible part of the
   // stylesheet: the error waits for the evaluation.
-  std::optional<KTXSLTError> error;
+  std::unique_ptr<KTXSLTError> error;
 };

@@ -26,7 +26,7 @@ KTXPathNode* FindAttributeNamed(KTXPathNode* element, const char16_t* name) {
 KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
                                        const KTCompiledExpression* matchExpression, const KTString& modeAsWritten,
                                        const KTString& expandedMode, int importPrecedence, int declarationPosition,
-                                       const KTPrefixMap* namespaces)
+                                       const KTPrefixMap* namespaces, const KTTemplatePattern* pattern)
     : modeAsWritten_(modeAsWritten),
       expandedMode_(expandedMode),
       templateElement_(templateElement),
@@ -64,7 +64,10 @@ KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode
   match_ = match;
   matchExpression_ = matchExpression;
   if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty()) throw KTXSLTError(48, templateElement);
-  pattern_.Read(matchExpression ? matchExpression->tree.get() : nullptr, namespaces);
+  if (pattern)
+    pattern_ = *pattern;
+  else
+    pattern_.Read(matchExpression ? matchExpression->tree.get() : nullptr, namespaces);
   if (priorityNode) {
     double value = KTXPathFunctionLibrary::StringToNumber(priorityNode->GetValue());
     // Zero is a normal priority; NaN, infinities and denormals are not.

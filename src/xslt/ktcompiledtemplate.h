@@ -27,10 +27,12 @@ class KTCompiledTemplate {
   // not a finite normal number (at the attribute). `namespaces` resolves the
   // prefixes of the name and the pattern (null: the element's own map).
   // `matchExpression` is the alternative's compiled pattern (null when it
-  // has none), from whose tree the pattern's steps are read.
+  // has none), from whose tree the pattern's steps are read unless
+  // `pattern` gives them as the stylesheet compile read them.
   KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
-                     const KTCompiledExpression* matchExpression, const KTString& modeAsWritten, const KTString& expandedMode,
-                     int importPrecedence, int declarationPosition, const KTPrefixMap* namespaces = nullptr);
+                     const KTCompiledExpression* matchExpression, const KTString& modeAsWritten,
+                     const KTString& expandedMode, int importPrecedence, int declarationPosition,
+                     const KTPrefixMap* namespaces = nullptr, const KTTemplatePattern* pattern = nullptr);
   virtual ~KTCompiledTemplate();
   KTCompiledTemplate(const KTCompiledTemplate&) = delete;
   KTCompiledTemplate& operator=(const KTCompiledTemplate&) = delete;

@@ -16,6 +16,7 @@
 
 #include "core/ktstring.h"
 #include "xslt/ktxsltkeywords.h"
+#include "xslt/kttemplatepattern.h"
 
 class KTXPathNode;
 class KTKeyTable;
@@ -326,6 +327,9 @@ class KTDeclTemplate : public KTDeclRecord {
   // and parentheses), each compiled on its own: a rule each.
   std::vector<KTString> alternativeTexts;
   std::vector<const KTCompiledExpression*> alternatives;
+  // Each alternative's steps, read from its tree in the match attribute's
+  // namespaces.
+  std::vector<KTTemplatePattern> patterns;
 };
 
 class KTDeclText : public KTDeclRecord {

@@ -917,6 +917,6 @@ void KTInstructionExecutor::CompileAttributeValueTemplate(KTXSLTProcessor* proce
         });
   } catch (KTXSLTError& error) {
     if (!deferErrors) throw;
-    out.error = error;
+    out.error = std::make_unique<KTXSLTError>(error);
   }
 }

@@ -778,11 +778,19 @@ void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, b
     if (processor_) {
       record->alternativeTexts = KTXSLTProcessor::MatchAlternatives(KTString(match->GetValue()), match);
       record->alternatives.clear();
-      for (const KTString& alternative : record->alternativeTexts)
-        record->alternatives.push_back(
+      record->patterns.clear();
+      // The prefixes the rule resolves its pattern with.
+      const KTPrefixMap* namespaces = KTXPathNode::GetNodeNamespaceMap(match);
+      if (!namespaces) namespaces = KTXPathNode::GetNodeNamespaceMap(node);
+      for (const KTString& alternative : record->alternativeTexts) {
+        const KTCompiledExpression* compiled =
             alternative.IsEmpty()
                 ? nullptr
-                : processor_->PrecompileExpression(match, alternative, KTXPathExpression::kRestrictPattern, fc));
+                : processor_->PrecompileExpression(match, alternative, KTXPathExpression::kRestrictPattern, fc);
+        record->alternatives.push_back(compiled);
+        record->patterns.emplace_back();
+        record->patterns.back().Read(compiled ? compiled->tree.get() : nullptr, namespaces);
+      }
     }
   }
 }

@@ -50,6 +50,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   KTWhitespaceStripper().StripStylesheet(stylesheetRoot);
   compiler_->Clear();
   // The records that pointed at the compiled expressions went with them.
+  valueTemplatesByText_.clear();
   valueTemplates_.clear();
   for (auto& shared : compiledByText_) shared.clear();
   compiled_.clear();

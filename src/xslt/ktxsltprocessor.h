@@ -555,6 +555,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   static constexpr int kRestrictionKinds = 5;
   std::array<std::unordered_map<KTString, const KTCompiledExpression*>, kRestrictionKinds> compiledByText_;
   std::vector<std::unique_ptr<KTCompiledValueTemplate>> valueTemplates_;
+  // Equal template texts share one compiled template as well (an imported
+  // module is compiled again at every run); one that keeps an error is its
+  // node's own.
+  std::unordered_map<KTString, const KTCompiledValueTemplate*> valueTemplatesByText_;
   // The command-line parameters' texts, compiled by the first Start after
   // they change (in the stylesheet element's namespaces, the default one
   // left out).

@@ -142,7 +142,7 @@ const KTXPathAstNode* SoleStep(const KTXPathAstNode* path) {
 // A key() call whose key name is a literal of a plain ASCII name and whose
 // argument is a literal, "." or one step, without predicates, followed by
 // single "/" steps ("key('k', @ref)/name").
-bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KTXPathValue& keyLiteral,
+bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KTString& keyLiteral,
                 std::vector<KTXSLTProcessor::SimpleTerm>& keyTerms) {
   const KTXPathAstNode* form = path->ChildCount() == 1 ? path->FirstChild() : nullptr;
   if (!form) return false;
@@ -161,7 +161,7 @@ bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KT
   std::vector<KTXSLTProcessor::SimpleTerm> terms(1);
   if (const KTXPathAstNode* literal = SoleChainTo(argument, kAstLiteral)) {
     keyArgument = kArgumentLiteral;
-    keyLiteral = KTXPathValue::String(LiteralText(literal));
+    keyLiteral = LiteralText(literal);
   } else {
     const KTXPathAstNode* step = SoleStep(SoleChainTo(argument, kAstPathExpr));
     if (!step) return false;
@@ -195,7 +195,7 @@ bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KT
 
 // The shape of a compiled expression, with what it names (the fields of
 // KTCompiledExpression).
-int ShapeOf(const KTXPathAstNode* tree, KTString& name, int& keyArgument, KTXPathValue& keyLiteral,
+int ShapeOf(const KTXPathAstNode* tree, KTString& name, int& keyArgument, KTString& keyLiteral,
             std::vector<KTXSLTProcessor::SimpleTerm>& terms) {
   const KTXPathAstNode* unionExpr = SoleChainTo(tree, kAstUnionExpr);
   if (!unionExpr) return kShapeTree;
@@ -336,7 +336,7 @@ bool KTXSLTProcessor::EvaluateKeyPath(const KTCompiledExpression& entry, const K
   KTXPathValue nodes;  // the key's node-set where the argument gives several values
   std::span<const KTXPathNodeItem> found;
   if (entry.keyArgument == kArgumentLiteral) {
-    found = table->LookupText(entry.literal.GetString().View(), *item, one);
+    found = table->LookupText(entry.literal.View(), *item, one);
   } else if (entry.keyArgument == kArgumentSelf) {
     found = table->LookupText(KTXPathFunctionLibrary::StringValueView(node, scratch), *item, one);
   } else {
@@ -544,7 +544,7 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompileExpression(KTXPathNode* s
     entry = std::make_unique<KTCompiledExpression>();
     entry->text = text;
     entry->restrictions = restrictions;
-    entry->error = error;
+    entry->error = std::make_unique<KTXSLTError>(error);
     compiled_.push_back(std::move(entry));
     return compiled_.back().get();
   }
@@ -562,7 +562,7 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompilePattern(KTXPathNode* styl
       auto entry = std::make_unique<KTCompiledExpression>();
       entry->text = text;
       entry->restrictions = restrictions;
-      entry->error = error;
+      entry->error = std::make_unique<KTXSLTError>(error);
       compiled_.push_back(std::move(entry));
       return compiled_.back().get();
     }
@@ -648,8 +648,16 @@ KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, cons
 const KTCompiledValueTemplate* KTXSLTProcessor::PrecompileValueTemplate(KTXPathNode* attribute, bool deferErrors) {
   static const KTCompiledValueTemplate kPlain;
   if (std::u16string_view(attribute->GetValue()).find_first_of(u"{}") == std::u16string_view::npos) return &kPlain;
+  KTString text(attribute->GetValue());
+  auto found = valueTemplatesByText_.find(text);
+  if (found != valueTemplatesByText_.end()) return found->second;
   auto compiled = std::make_unique<KTCompiledValueTemplate>();
   KTInstructionExecutor::CompileAttributeValueTemplate(this, attribute, deferErrors, *compiled);
   valueTemplates_.push_back(std::move(compiled));
-  return valueTemplates_.back().get();
+  const KTCompiledValueTemplate* made = valueTemplates_.back().get();
+  const bool ownError = made->error || std::any_of(made->parts.begin(), made->parts.end(), [](const auto& part) {
+                          return part.expression && part.expression->error;
+                        });
+  if (!ownError) valueTemplatesByText_.emplace(std::move(text), made);
+  return made;
 }

@@ -78,6 +78,7 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
   std::vector<const KTCompiledExpression*> ownAlternatives;
   const std::vector<KTString>* texts = &ownTexts;
   const std::vector<const KTCompiledExpression*>* alternatives = &ownAlternatives;
+  const std::vector<KTTemplatePattern>* patterns = nullptr;
   const auto* record = dynamic_cast<const KTDeclTemplate*>(FindDeclaration(templateElement));
   if (match.IsEmpty()) {
     ownTexts.emplace_back();
@@ -85,6 +86,7 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
   } else if (record && !record->alternativeTexts.empty()) {
     texts = &record->alternativeTexts;
     alternatives = &record->alternatives;
+    patterns = &record->patterns;
   } else {
     // A template element the compiler did not see.
     ownTexts = MatchAlternatives(match, matchNode);
@@ -97,7 +99,8 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
     const KTCompiledExpression* compiled = (*alternatives)[i];
     if (compiled && compiled->error) throw *compiled->error;
     auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, (*texts)[i], compiled, mode,
-                                                     expandedMode, stamp, position++, namespaces);
+                                                     expandedMode, stamp, position++, namespaces,
+                                                     patterns ? &(*patterns)[i] : nullptr);
     rule->SetProcessor(this);
     AddTemplateRule(std::move(rule));
   }
