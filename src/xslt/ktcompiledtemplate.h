@@ -51,7 +51,7 @@ class KTCompiledTemplate {
   int DeclarationPosition() const { return declarationPosition_; }
   KTXPathNode* TemplateElement() const { return templateElement_; }
   KTXPathNode* MatchNode() const { return matchNode_; }
-  const KTTemplatePattern& Pattern() const { return pattern_; }
+  const KTTemplatePattern& Pattern() const { return *pattern_; }
 
   void SetProcessor(KTXSLTProcessor* processor) { processor_ = processor; }
   KTXSLTProcessor* Processor() const { return processor_; }
@@ -80,7 +80,10 @@ class KTCompiledTemplate {
   int importPrecedence_;
   int declarationPosition_;
   KTXSLTProcessor* processor_ = nullptr;
-  KTTemplatePattern pattern_;
+  // The pattern the stylesheet compile read into the template's record, or
+  // the rule's own reading.
+  KTTemplatePattern ownPattern_;
+  const KTTemplatePattern* pattern_ = &ownPattern_;
   // Document root -> the nodes the pattern selects there.
   std::unordered_map<const KTXPathNode*, NodeSet> matched_;
 };

@@ -324,12 +324,14 @@ class KTDeclTemplate : public KTDeclRecord {
   KTDeclTemplate() : KTDeclRecord(kXSLTTemplate) {}
   KTXPathNode* modeNode = nullptr;
   // The match pattern's alternatives (cut at '|' outside quotes, brackets
-  // and parentheses), each compiled on its own: a rule each.
-  std::vector<KTString> alternativeTexts;
-  std::vector<const KTCompiledExpression*> alternatives;
-  // Each alternative's steps, read from its tree in the match attribute's
-  // namespaces.
-  std::vector<KTTemplatePattern> patterns;
+  // and parentheses), each compiled on its own, its steps read from its tree
+  // in the match attribute's namespaces: a rule each.
+  struct Alternative {
+    KTString text;
+    const KTCompiledExpression* compiled = nullptr;  // null for an empty alternative
+    KTTemplatePattern pattern;
+  };
+  std::vector<Alternative> alternatives;
 };
 
 class KTDeclText : public KTDeclRecord {

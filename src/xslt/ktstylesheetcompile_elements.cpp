@@ -776,20 +776,19 @@ void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, b
   if (KTXPathNode* match = FindAttribute(node, u"match", nullptr)) {
     CompilePatternText(match, match->GetValue(), KTXPathExpression::kRestrictPattern, fc);
     if (processor_) {
-      record->alternativeTexts = KTXSLTProcessor::MatchAlternatives(KTString(match->GetValue()), match);
+      std::vector<KTString> texts = KTXSLTProcessor::MatchAlternatives(KTString(match->GetValue()), match);
       record->alternatives.clear();
-      record->patterns.clear();
+      record->alternatives.reserve(texts.size());
       // The prefixes the rule resolves its pattern with.
       const KTPrefixMap* namespaces = KTXPathNode::GetNodeNamespaceMap(match);
       if (!namespaces) namespaces = KTXPathNode::GetNodeNamespaceMap(node);
-      for (const KTString& alternative : record->alternativeTexts) {
-        const KTCompiledExpression* compiled =
-            alternative.IsEmpty()
-                ? nullptr
-                : processor_->PrecompileExpression(match, alternative, KTXPathExpression::kRestrictPattern, fc);
-        record->alternatives.push_back(compiled);
-        record->patterns.emplace_back();
-        record->patterns.back().Read(compiled ? compiled->tree.get() : nullptr, namespaces);
+      for (KTString& text : texts) {
+        KTDeclTemplate::Alternative& alternative = record->alternatives.emplace_back();
+        if (!text.IsEmpty())
+          alternative.compiled =
+              processor_->PrecompileExpression(match, text, KTXPathExpression::kRestrictPattern, fc);
+        alternative.pattern.Read(alternative.compiled ? alternative.compiled->tree.get() : nullptr, namespaces);
+        alternative.text = std::move(text);
       }
     }
   }

@@ -553,12 +553,22 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // text up.
   std::vector<std::unique_ptr<KTCompiledExpression>> compiled_;
   static constexpr int kRestrictionKinds = 5;
-  std::array<std::unordered_map<KTString, const KTCompiledExpression*>, kRestrictionKinds> compiledByText_;
+  // Texts are told apart by length and memcmp.
+  struct TextEqual {
+    bool operator()(const KTString& a, const KTString& b) const noexcept {
+      const std::u16string_view x = a.View();
+      const std::u16string_view y = b.View();
+      return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(char16_t)) == 0;
+    }
+  };
+  template <typename T>
+  using TextMap = std::unordered_map<KTString, T, std::hash<KTString>, TextEqual>;
+  std::array<TextMap<const KTCompiledExpression*>, kRestrictionKinds> compiledByText_;
   std::vector<std::unique_ptr<KTCompiledValueTemplate>> valueTemplates_;
   // Equal template texts share one compiled template as well (an imported
   // module is compiled again at every run); one that keeps an error is its
   // node's own.
-  std::unordered_map<KTString, const KTCompiledValueTemplate*> valueTemplatesByText_;
+  TextMap<const KTCompiledValueTemplate*> valueTemplatesByText_;
   // The command-line parameters' texts, compiled by the first Start after
   // they change (in the stylesheet element's namespaces, the default one
   // left out).

@@ -73,34 +73,32 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
   if (templateRules_.empty()) importPrecedence_ = 0;
   int position = static_cast<int>(templateRules_.size());
   int stamp = precedence == -1 ? -1 : importPrecedence_;
-  // The compiler cut the pattern into its alternatives and compiled each.
-  std::vector<KTString> ownTexts;
-  std::vector<const KTCompiledExpression*> ownAlternatives;
-  const std::vector<KTString>* texts = &ownTexts;
-  const std::vector<const KTCompiledExpression*>* alternatives = &ownAlternatives;
-  const std::vector<KTTemplatePattern>* patterns = nullptr;
+  // The compiler cut the pattern into its alternatives, compiled each and
+  // read its steps.
   const auto* record = dynamic_cast<const KTDeclTemplate*>(FindDeclaration(templateElement));
+  std::vector<KTDeclTemplate::Alternative> own;
+  const std::vector<KTDeclTemplate::Alternative>* alternatives = &own;
+  bool patternsRead = false;
   if (match.IsEmpty()) {
-    ownTexts.emplace_back();
-    ownAlternatives.push_back(nullptr);
-  } else if (record && !record->alternativeTexts.empty()) {
-    texts = &record->alternativeTexts;
+    own.emplace_back();
+  } else if (record && !record->alternatives.empty()) {
     alternatives = &record->alternatives;
-    patterns = &record->patterns;
+    patternsRead = true;
   } else {
     // A template element the compiler did not see.
-    ownTexts = MatchAlternatives(match, matchNode);
-    for (const KTString& alternative : ownTexts)
-      ownAlternatives.push_back(alternative.IsEmpty() ? nullptr
-                                                      : PrecompileExpression(matchNode, alternative,
-                                                                             KTXPathExpression::kRestrictPattern));
+    for (KTString& text : MatchAlternatives(match, matchNode)) {
+      KTDeclTemplate::Alternative& alternative = own.emplace_back();
+      if (!text.IsEmpty())
+        alternative.compiled = PrecompileExpression(matchNode, text, KTXPathExpression::kRestrictPattern);
+      alternative.text = std::move(text);
+    }
   }
-  for (size_t i = 0; i < texts->size(); ++i) {
-    const KTCompiledExpression* compiled = (*alternatives)[i];
+  for (const KTDeclTemplate::Alternative& alternative : *alternatives) {
+    const KTCompiledExpression* compiled = alternative.compiled;
     if (compiled && compiled->error) throw *compiled->error;
-    auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, (*texts)[i], compiled, mode,
+    auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, alternative.text, compiled, mode,
                                                      expandedMode, stamp, position++, namespaces,
-                                                     patterns ? &(*patterns)[i] : nullptr);
+                                                     patternsRead ? &alternative.pattern : nullptr);
     rule->SetProcessor(this);
     AddTemplateRule(std::move(rule));
   }
