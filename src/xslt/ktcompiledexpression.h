@@ -30,8 +30,10 @@ struct KTCompiledExpression {
   static constexpr int kShapeSteps = 3;     // child or attribute steps, alone or in a union
   static constexpr int kShapeKey = 4;       // "key('name', argument)", then child or attribute steps
 
-  // The text as written: errors of the evaluation show it.
-  KTString text;
+  // The text as written (errors of the evaluation show it trimmed): the key
+  // of the map that shares it while compiling, else `ownText`.
+  const KTString* text = &ownText;
+  KTString ownText;
   int restrictions = 0;
   std::unique_ptr<KTXPathAstNode> tree;
   // A text that did not compile in a forwards-compatible part of the

@@ -179,6 +179,7 @@ void KTXSLTProcessor::Start() {
       text.Replace(u'\r', u' ');
       try {
         parameterExpressions_.push_back(CompileText(*expression_, node, &prefixes, text, 0));
+        parameterExpressions_.back()->ownText = std::move(text);
       } catch (KTXSLTError& error) {
         lastEvaluation_.text = text;  // the record of the failure keeps its text
         KTString origin(u"-param ");
@@ -273,7 +274,7 @@ KTXPathNode* KTXSLTProcessor::CurrentInstruction() {
 
 KTEvaluationRecord& KTXSLTProcessor::LastEvaluation(KTEvaluationRecord& out) {
   out = lastEvaluation_;
-  if (lastCompiled_) out.text = lastCompiled_->text;
+  if (lastCompiled_) out.text = *lastCompiled_->text;
   return out;
 }
 

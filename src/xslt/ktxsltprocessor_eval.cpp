@@ -485,7 +485,13 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   KTXPathNode* rootLookup = evaluationRoot ? evaluationRoot : (contextNode ? contextNode : sourceRoot_);
   bool done = rootLookup && expression.Evaluate(rootLookup, rootLookup, result, start, position, size, allowFragment);
   lastEvaluation_.result = *result;
-  if (!done) throw ExpressionError(KTXSLTError::kXPathError, stylesheetNode, expression, false, compiled.text);
+  if (!done) {
+    // Trimmed as the compile trimmed it, where the error's place is counted.
+    KTString text(*compiled.text);
+    text.TrimLeft();
+    text.TrimRight();
+    throw ExpressionError(KTXSLTError::kXPathError, stylesheetNode, expression, false, text);
+  }
   return true;
 }
 
@@ -495,7 +501,6 @@ std::unique_ptr<KTCompiledExpression> KTXSLTProcessor::CompileText(KTXSLTXPathEx
                                                                   const KTString& text, int restrictions) {
   CompileChecked(expression, stylesheetNode, namespaces, text, restrictions);
   auto entry = std::make_unique<KTCompiledExpression>();
-  entry->text = expression.GetText();  // trimmed, as errors show it
   entry->restrictions = restrictions;
   entry->tree.reset(expression.DetachTree());
   // The fast paths are rewrites of this one tree, read here once.
@@ -542,15 +547,16 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompileExpression(KTXPathNode* s
     if (!deferErrors) throw;
     // Not shared: another node of the same text reports its own place.
     entry = std::make_unique<KTCompiledExpression>();
-    entry->text = text;
+    entry->ownText = text;
     entry->restrictions = restrictions;
     entry->error = std::make_unique<KTXSLTError>(error);
     compiled_.push_back(std::move(entry));
     return compiled_.back().get();
   }
+  KTCompiledExpression* made = entry.get();
   compiled_.push_back(std::move(entry));
-  shared.emplace(text, compiled_.back().get());
-  return compiled_.back().get();
+  made->text = &shared.emplace(text, made).first->first;
+  return made;
 }
 
 const KTCompiledExpression* KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text,
@@ -560,7 +566,7 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompilePattern(KTXPathNode* styl
       return PrecompilePattern(stylesheetNode, text, restrictions, false);
     } catch (KTXSLTError& error) {
       auto entry = std::make_unique<KTCompiledExpression>();
-      entry->text = text;
+      entry->ownText = text;
       entry->restrictions = restrictions;
       entry->error = std::make_unique<KTXSLTError>(error);
       compiled_.push_back(std::move(entry));
