@@ -882,7 +882,7 @@ KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result
     return result;
   }
   KTString out;
-  KTString piece;
+  KTString scratch;
   for (const KTCompiledValueTemplate::Part& part : compiled->parts) {
     if (!part.expression) {
       out += part.literal;
@@ -891,7 +891,7 @@ KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result
     KTXPathValue value;
     if (!frame->EvaluateExpression(attribute, *part.expression, &frame->NodeList(), &value, true))
       throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
-    out += value.ToString(&piece);
+    out += value.ToString(&scratch);
   }
   result = std::move(out);
   return result;
