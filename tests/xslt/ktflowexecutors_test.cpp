@@ -639,4 +639,34 @@ TEST_F(FlowExecutorsTest, ARunParsesNoExpressionText) {
   }
 }
 
+// XSLT 1.0 §2.5: in a forwards-compatible stylesheet an expression, value
+// template or pattern that does not compile is an error only when it is
+// evaluated. The compile keeps the error in the record; an instruction that
+// never runs passes, and one that runs reports the error at its attribute.
+TEST_F(FlowExecutorsTest, ForwardsCompatibleTextsFailOnlyWhenEvaluated) {
+  const struct {
+    const char* body;
+    const char* result;
+    const char* node;
+  } cases[] = {
+      {"<xsl:if test='false()'><xsl:value-of select='1 +'/><o a='{1 +}' b='{'/>"
+       "<xsl:number count='x[' value='1 +'/><xsl:for-each select='r'><xsl:sort select='1 +'/></xsl:for-each>"
+       "</xsl:if>ok",
+       "ok", "(none)"},
+      {"<xsl:value-of select='1 +'/>", "error 6", "@select"},
+      {"<o a='{1 +}'/>", "error 6", "@a"},
+      {"<o b='{'/>", "error 47", "@b"},
+      {"<xsl:number count='x['/>", "error 6", "@count"},
+      {"<xsl:for-each select='r'><xsl:sort select='1 +'/></xsl:for-each>", "error 6", "@select"},
+  };
+  for (const auto& c : cases) {
+    const std::string stylesheet =
+        std::string("<xsl:stylesheet version='1.1' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+                    "<xsl:output method='text'/><xsl:template match='/'>") +
+        c.body + "</xsl:template></xsl:stylesheet>";
+    EXPECT_EQ(Transform(stylesheet, "<r/>"), c.result) << c.body;
+    EXPECT_EQ(ErrorNodeName(), c.node) << c.body;
+  }
+}
+
 }  // namespace
