@@ -17,7 +17,9 @@ Freedoms XPath 1.0 leaves to an implementation, which the comparison therefore a
   - The relative order of the attribute nodes of one element and of the namespace nodes of one
     element (XPath 1.0 section 5): expressions whose node-sets may hold attribute or namespace
     nodes compare only order-free fields (count, sum, membership counts), and take no positional
-    predicates after an attribute or namespace step.
+    predicates after an attribute or namespace step. Positional predicates after a namespace
+    step come in fields of their own that hold under any order: the node at a position on the
+    axis is the node at that position in document order, and xml is the first.
 Where xmllint departs from XPath 1.0, the generator avoids the case:
   - The following axis of an attribute or namespace node: XPath 1.0 section 2.2 puts the
     element's descendants there (they follow the attribute in document order); xmllint returns
@@ -109,8 +111,11 @@ AXES = ['ancestor', 'ancestor-or-self', 'attribute', 'child', 'descendant', 'des
 
 
 class Gen:
-    def __init__(self, rng):
+    def __init__(self, rng, ns_rng=None):
         self.rng = rng
+        # Draws for the namespace-position fields, apart from `rng` so that the
+        # other expressions stay as they were.
+        self.ns_rng = ns_rng or random.Random(0)
         self.in_predicate = 0  # inside a predicate, paths are relative: cost stays near n^2
 
     def lit(self):
@@ -322,6 +327,18 @@ class Gen:
             return f"count(({ns})[lang('{rng.choice(['en', 'de', 'EN'])}')]) > 0"
         return f'({self.nodeset(depth + 1)[0]}) {op} ({self.nodeset(depth + 1)[0]})'
 
+    def namespace_position_fields(self, e):
+        """Positional predicates after a namespace step, in fields that hold whatever order
+        the namespace nodes of one element have: a position on the axis and the same position
+        in the node-set in document order name one node, and xml comes first."""
+        k = self.ns_rng.choice(['1', '2', '2', '3', 'last()', 'last()', 'last() - 1',
+                                'position() > 1', 'position() mod 2 = 0'])
+        one = f'(({e})/ancestor-or-self::*)[last()]'
+        return [('string', f'string(name({one}/namespace::*[{k}]) = name(({one}/namespace::*)[{k}]))'),
+                ('number', f'count({one}/namespace::*[{k}] | ({one}/namespace::*)[{k}])'),
+                ('number', f'count(({e})/namespace::*[{k}])'),
+                ('string', f'name({one}/namespace::*[1])')]
+
     def fields(self):
         """One random expression as (expression text, [(kind, field expression)])."""
         rng = self.rng
@@ -334,6 +351,7 @@ class Gen:
                 fields += [('string', f'string({e})'), ('string', f'name({e})'),
                            ('string', f'namespace-uri(({e})[last()])'),
                            ('string', f'string(({e})[last()])')]
+                fields += self.namespace_position_fields(e)
             return e, fields
         if r < 0.6:
             e = self.number()
@@ -408,7 +426,7 @@ def main():
             path = os.path.join(tmp, f'doc{d}.xml')
             with open(path, 'w', encoding='utf-8') as f:
                 f.write(make_doc(rng))
-            gen = Gen(rng)
+            gen = Gen(rng, random.Random(seed * 1009 + d))
             items = [gen.fields() for _ in range(exprs)]
             for start in range(0, len(items), 50):
                 batch = items[start:start + 50]
