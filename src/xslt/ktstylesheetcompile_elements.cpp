@@ -302,6 +302,8 @@ void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* n
     // A mode is a QName (XSLT 1.0 §5.7); any other text could collide with
     // the marker of the built-in rules that serve every mode.
     if (!IsModeName(mode)) Fail(kNotQName, mode);
+    // Its prefix must be declared (XSLT 1.0 §2.4), as a template's mode's.
+    ExpandedName(ValueOf(mode), mode, mode);
   }
 }
 
@@ -688,6 +690,9 @@ void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, boo
     if (!known && !(IsQName(record->methodNode->GetValue()) && !PrefixOf(method).empty())) {
       Fail(kUnexpectedValue, record->methodNode);
     }
+    // A prefixed method names an output method of that namespace: the
+    // prefix must be declared.
+    if (!known) ExpandedName(method, record->methodNode, record->methodNode);
     record->method = record->methodNode->GetValue();
   }
   struct Text {
@@ -790,6 +795,9 @@ void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, b
   auto* record = NewRecord<KTDeclTemplate>(node);
   record->modeNode = mode;
   if (mode && !IsModeName(mode)) Fail(kNotQName, mode);
+  // A prefix with no declaration would make a mode of the name as written
+  // (XSLT 1.0 §2.4: a QName is expanded with the declarations in scope).
+  if (mode) ExpandedName(ValueOf(mode), mode, mode);
   // The whole pattern is checked here, then each alternative compiled: the
   // rule list makes a rule of each.
   if (KTXPathNode* match = FindAttribute(node, u"match", nullptr)) {

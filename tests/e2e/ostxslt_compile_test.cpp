@@ -181,6 +181,51 @@ TEST(CompileTest, ImportedModulesAndRunTimeErrors) {
   }
 }
 
+// A mode or an output method is a QName (XSLT 1.0 §2.4): its prefix must be
+// declared where it stands, in a template that never runs too; a prefix
+// with no declaration would otherwise make a mode of the name as written.
+// xsltproc refuses these stylesheets as well; the verdicts are compared.
+TEST(CompileTest, QNamesWithUndeclaredPrefixesAreRefusedBeforeTheRun) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const struct {
+    const char* body;
+    const char* attribute;
+  } cases[] = {
+      {"<xsl:template match='/'><r/></xsl:template><xsl:template match='a' mode='p:m'/>", "mode=\"p:m\""},
+      {"<xsl:template match='/'><r/></xsl:template>"
+       "<xsl:template match='never'><xsl:apply-templates mode='p:m'/></xsl:template>",
+       "mode=\"p:m\""},
+      {"<xsl:template match='/'><r/><xsl:apply-templates select='//a' mode='p:m'/></xsl:template>"
+       "<xsl:template match='a' mode='p:m'>x</xsl:template>",
+       "mode=\"p:m\""},
+      {"<xsl:output method='p:m'/><xsl:template match='/'><r/></xsl:template>", "method=\"p:m\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    KTScratchFolder folder;
+    folder.Write("d.xml", kSource);
+    folder.Write("s.xsl", Sheet(c.body));
+    Verdicts v = RunBoth(folder);
+    EXPECT_NE(v.theirs.status, 0) << "xsltproc accepted it";
+    EXPECT_EQ(v.ours.status, 1) << v.ours.err;
+    EXPECT_FALSE(folder.Exists("ours.xml"));
+    EXPECT_EQ(v.ours.err.rfind("Error in " + folder.File("s.xsl") + " at line ", 0), 0u) << v.ours.err;
+    EXPECT_NE(v.ours.err.find(std::string("Undefined namespace prefix: ") + c.attribute), std::string::npos)
+        << v.ours.err;
+  }
+  // Declared, the same names pass and match as xsltproc has them.
+  KTScratchFolder folder;
+  folder.Write("d.xml", kSource);
+  folder.Write("s.xsl", Sheet("<xsl:template match='/'><r><xsl:apply-templates select='//a' mode='d:m'/></r>"
+                              "</xsl:template><xsl:template match='a' mode='d:m' xmlns:e='urn:d'>"
+                              "<xsl:apply-templates select='.' mode='e:m2'/></xsl:template>"
+                              "<xsl:template match='a' mode='d:m2'>[<xsl:value-of select='.'/>]</xsl:template>"));
+  Verdicts v = RunBoth(folder);
+  ASSERT_EQ(v.ours.status, 0) << v.ours.err;
+  ASSERT_EQ(v.theirs.status, 0) << v.theirs.err;
+  EXPECT_EQ(v.ourOutput, v.theirOutput);
+}
+
 // XSLT 1.0 §2.5: in forwards-compatible mode, "if an expression does not
 // match the syntax allowed by the XPath grammar, then an error must not be
 // signaled unless the expression is actually evaluated". xsltproc refuses
