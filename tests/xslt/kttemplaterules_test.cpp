@@ -262,6 +262,8 @@ TEST_F(TemplateRulesTest, RegistrationErrors) {
       {u"<xsl:template name='t' match='a'/><xsl:template name='t' match='b'/>", 11},
       {u"<xsl:template name='p:t'/><xsl:template name='q:u'/><xsl:template name='p:t'/>", 11},
       {u"<xsl:template mode='m' name='t'/>", 16},
+      // A mode is a QName: its prefix must be declared (XSLT 1.0 §2.4).
+      {u"<xsl:template match='a' mode='z:m'/>", 10},
       {u"<xsl:template match='a' priority='x'/>", 31},
       {u"<xsl:template match='a' priority='1e9'/>", 31},
       // Patterns matched by evaluation are compiled when they are
@@ -304,7 +306,7 @@ TEST_F(TemplateRulesTest, RegistrationErrors) {
 }
 
 TEST_F(TemplateRulesTest, ModesAndNamesAreExpanded) {
-  Register(u"<xsl:template match='a' mode='p:m' name='p:n'/><xsl:template match='a' mode='z:m'/>"
+  Register(u"<xsl:template match='a' mode='p:m' name='p:n'/><xsl:template match='a' mode='y:m2' xmlns:y='urn:p'/>"
            u"<xsl:template match='a' mode='m' xmlns='urn:default'/><xsl:template match='a' priority='-2.5'/>");
   std::vector<std::string> modes;
   for (const auto& rule : processor_.TemplateRules()) {
@@ -314,7 +316,7 @@ TEST_F(TemplateRulesTest, ModesAndNamesAreExpanded) {
     if (rule->Mode().IsEmpty()) { EXPECT_EQ(rule->Priority(), -2.5); }
   }
   std::sort(modes.begin(), modes.end());
-  EXPECT_EQ(modes, (std::vector<std::string>{"", "m", "urn:p:m", "z:m"}));
+  EXPECT_EQ(modes, (std::vector<std::string>{"", "m", "urn:p:m", "urn:p:m2"}));
 }
 
 // Higher import precedence first, then higher priority, then the later
