@@ -128,6 +128,14 @@ void ResolvePrefixList(KTXPathNode* attribute, const KTXPathNode* resolver, std:
   }
 }
 
+// The names of a use-attribute-sets attribute are QNames (XSLT 1.0 §7.1.4)
+// whose prefixes must be declared where they stand; whether the sets exist
+// is known only once every module is read, when they are used.
+void CheckAttributeSetNames(KTXPathNode* attribute) {
+  if (!attribute) return;
+  for (std::u16string_view token : Tokens(ValueOf(attribute))) ExpandedName(token, attribute, attribute);
+}
+
 bool IsVersion10(const KTXPathNode* attribute) { return ValueOf(attribute) == u"1.0"; }
 
 // The required select attribute of `element` (code 18 without it): its node
@@ -257,6 +265,7 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   const bool templateAttribute = node->GetKind() == kXPathAttribute && parentId == kXSLTLiteralResult &&
                                  !(node->GetNamespaceUri() && *node->GetNamespaceUri() == xsltUri);
   const KTCompiledValueTemplate* valueTemplate = templateAttribute ? CompileValueTemplate(node, fc) : nullptr;
+  if (node->GetKind() == kXPathElement) CheckAttributeSetNames(FindAttribute(node, u"use-attribute-sets", &xsltUri));
   KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri);
   KTXPathNode* extension = FindAttribute(node, u"extension-element-prefixes", &xsltUri);
   if (!ownFc && !exclude && !extension && (!valueTemplate || valueTemplate->plain)) {
@@ -356,7 +365,9 @@ void KTStylesheetCompiler::CompileXslComment(int parentId, KTXPathNode* node, bo
 
 void KTStylesheetCompiler::CompileXslCopy(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'I', 15, 1, fc);
-  NewRecord<KTDeclCopy>(node)->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", nullptr);
+  KTXPathNode* sets = FindAttribute(node, u"use-attribute-sets", nullptr);
+  CheckAttributeSetNames(sets);
+  NewRecord<KTDeclCopy>(node)->useAttributeSetsNode = sets;
 }
 
 void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, bool fc) {
@@ -368,6 +379,7 @@ void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, boo
 
 void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, 'I', 18, 1, fc);
+  CheckAttributeSetNames(FindAttribute(node, u"use-attribute-sets", nullptr));
   auto* record = NewRecord<KTDeclElement>(node);
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
@@ -567,6 +579,7 @@ void KTStylesheetCompiler::CompileXslAttributeSet(int parentId, KTXPathNode* nod
   if (!IsQName(name->GetValue())) Fail(kNotQName, name);
   record->name = name->GetValue();
   record->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", nullptr);
+  CheckAttributeSetNames(record->useAttributeSetsNode);
 }
 
 namespace {
