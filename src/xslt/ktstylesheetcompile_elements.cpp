@@ -19,37 +19,17 @@
 
 namespace {
 
-// Error codes raised here (message texts in KTXSLTError).
-enum : int {
-  kExpressionExpected = 5,
-  kUndefinedPrefix = 10,
-  kSelectWithContent = 15,
-  kMatchExpected = 16,
-  kUseExpected = 17,
-  kSelectExpected = 18,
-  kTestExpected = 19,
-  kVersionExpected = 20,
-  kNameExpected = 21,
-  kWhenExpected = 22,
-  kHrefExpected = 23,
-  kElementsExpected = 24,
-  kStylesheetPrefixExpected = 25,
-  kResultPrefixExpected = 26,
-  kUnexpectedOtherwise = 27,
-  kUnexpectedValue = 31,
-  kUnexpectedAttribute = 32,
-  kUnexpectedChild = 33,
-  kUnexpectedElement = 34,
-  kNotRootElement = 38,
-  kNotQName = 40,
-};
+// The error codes by name; their texts stand beside them in
+// ktxslterror.cpp.
+using enum KTXSLTError::Code;
 
 // The error names the attribute with its value, or the element, it is about.
 [[noreturn]] void Fail(int code, KTXPathNode* node) { throw KTXSLTError::About(code, node); }
 
 std::u16string_view ValueOf(const KTXPathNode* attribute) { return std::u16string_view(attribute->GetValue()); }
 
-// "yes" true, "no" false, anything else code 31 at the attribute; absent false.
+// "yes" true, "no" false, anything else kUnexpectedValue at the attribute;
+// absent false.
 bool YesNo(KTXPathNode* attribute) {
   if (!attribute) return false;
   std::u16string_view value = ValueOf(attribute);
@@ -100,8 +80,8 @@ KTString Expanded(const KTString& uri, std::u16string_view local) {
 
 // The expanded-name text of a QName whose prefix resolves in the map of
 // `resolver`: URI ':' local for a prefix bound to a non-empty URI, else the
-// name as written. An unbound prefix raises 10 at `errorNode` when one is
-// given.
+// name as written. An unbound prefix raises kUndefinedPrefix at `errorNode`
+// when one is given.
 KTString ExpandedName(std::u16string_view name, const KTXPathNode* resolver, KTXPathNode* errorNode) {
   std::u16string_view prefix = PrefixOf(name);
   if (prefix.empty()) return KTString(name);
@@ -113,8 +93,8 @@ KTString ExpandedName(std::u16string_view name, const KTXPathNode* resolver, KTX
 
 // The namespace URIs of an exclude-result-prefixes or
 // extension-element-prefixes list, resolved in the map of `resolver`; an
-// unbound prefix raises 10 at the attribute. "#default" names the default
-// namespace and adds nothing when none is declared.
+// unbound prefix raises kUndefinedPrefix at the attribute. "#default" names
+// the default namespace and adds nothing when none is declared.
 void ResolvePrefixList(KTXPathNode* attribute, const KTXPathNode* resolver, std::set<KTString>& into) {
   const KTPrefixMap* map = KTXPathNode::GetNodeNamespaceMap(resolver);
   for (std::u16string_view token : Tokens(ValueOf(attribute))) {
@@ -130,8 +110,8 @@ void ResolvePrefixList(KTXPathNode* attribute, const KTXPathNode* resolver, std:
 
 bool IsVersion10(const KTXPathNode* attribute) { return ValueOf(attribute) == u"1.0"; }
 
-// The required select attribute of `element` (code 18 without it): its node
-// and text go into the record.
+// The required select attribute of `element` (kSelectExpected without it):
+// its node and text go into the record.
 template <typename Record>
 void RequiredSelect(Record* record, KTXPathNode* select, KTXPathNode* element) {
   if (!select) Fail(kSelectExpected, element);
@@ -139,8 +119,8 @@ void RequiredSelect(Record* record, KTXPathNode* select, KTXPathNode* element) {
   record->selectText = select->GetValue();
 }
 
-// The required, non-empty test attribute of `element` (codes 19 and 5): its
-// node and text go into the record.
+// The required, non-empty test attribute of `element` (kTestExpected, and
+// kExpressionExpected when empty): its node and text go into the record.
 template <typename Record>
 void RequiredTest(Record* record, KTXPathNode* test, KTXPathNode* element) {
   if (!test) Fail(kTestExpected, element);
@@ -242,7 +222,7 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   KTXPathNode* version = FindAttribute(node, u"version", &xsltUri);
   bool ownFc = version && !IsVersion10(version);
   childrenForwardsCompatible_ = fc || ownFc;
-  CheckStructure(parentId, node, 'I', 0, 4, childrenForwardsCompatible_);
+  CheckStructure(parentId, node, RuleOf(kXSLTLiteralResult), childrenForwardsCompatible_);
   auto* record = NewRecord<KTDeclLiteralResult>(node);
   record->forwardsCompatible = ownFc;
   // An attribute of a literal result element, outside the XSLT namespace,
@@ -263,12 +243,12 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
 // ---- Instructions ----
 
 void KTStylesheetCompiler::CompileXslApplyImports(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 6, 5, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTApplyImports), fc);
   NewRecord<KTDeclApplyImports>(node);
 }
 
 void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 8, 7, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTApplyTemplates), fc);
   auto* record = NewRecord<KTDeclApplyTemplates>(node);
   if (KTXPathNode* select = FindAttribute(node, u"select", nullptr)) {
     record->selectNode = select;
@@ -287,7 +267,7 @@ void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* n
 }
 
 void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 9, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTAttribute), fc);
   auto* record = NewRecord<KTDeclAttribute>(node);
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
@@ -297,7 +277,7 @@ void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, 
 }
 
 void KTStylesheetCompiler::CompileXslCallTemplate(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 13, 12, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTCallTemplate), fc);
   auto* record = NewRecord<KTDeclCallTemplate>(node);
   KTXPathNode* name = FindAttribute(node, u"name", nullptr);
   if (!name) Fail(kNameExpected, node);
@@ -310,7 +290,7 @@ void KTStylesheetCompiler::CompileXslCallTemplate(int parentId, KTXPathNode* nod
 }
 
 void KTStylesheetCompiler::CompileXslChoose(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 3, 14, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTChoose), fc);
   NewRecord<KTDeclChoose>(node);
   // XSLT 1.0 §9.2: one or more xsl:when, then an optional xsl:otherwise that
   // comes last. The children check has let only these two (and foreign or,
@@ -329,24 +309,24 @@ void KTStylesheetCompiler::CompileXslChoose(int parentId, KTXPathNode* node, boo
 }
 
 void KTStylesheetCompiler::CompileXslComment(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 3, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTComment), fc);
   NewRecord<KTDeclComment>(node);
 }
 
 void KTStylesheetCompiler::CompileXslCopy(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 15, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTCopy), fc);
   NewRecord<KTDeclCopy>(node)->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", nullptr);
 }
 
 void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 16, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTCopyOf), fc);
   auto* record = NewRecord<KTDeclCopyOf>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
   CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 18, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTElement), fc);
   auto* record = NewRecord<KTDeclElement>(node);
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
@@ -356,31 +336,31 @@ void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bo
 }
 
 void KTStylesheetCompiler::CompileXslFallback(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 3, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTFallback), fc);
   NewRecord<KTDeclFallback>(node);
 }
 
 void KTStylesheetCompiler::CompileXslForEach(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 20, 19, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTForEach), fc);
   auto* record = NewRecord<KTDeclForEach>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
   CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslIf(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 21, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTIf), fc);
   auto* record = NewRecord<KTDeclIf>(node);
   RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
   CompileExpressionText(record->testNode, record->testText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslMessage(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 25, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTMessage), fc);
   NewRecord<KTDeclMessage>(node)->terminate = YesNo(FindAttribute(node, u"terminate", nullptr));
 }
 
 void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 27, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTNumber), fc);
   auto* record = NewRecord<KTDeclNumber>(node);
   record->countNode = FindAttribute(node, u"count", nullptr);
   record->fromNode = FindAttribute(node, u"from", nullptr);
@@ -404,12 +384,12 @@ void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, boo
 }
 
 void KTStylesheetCompiler::CompileXslOtherwise(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 3, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTOtherwise), fc);
   NewRecord<KTDeclOtherwise>(node);
 }
 
 void KTStylesheetCompiler::CompileXslProcessingInstruction(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 31, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTProcessingInstruction), fc);
   auto* record = NewRecord<KTDeclProcessingInstruction>(node);
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
@@ -417,7 +397,7 @@ void KTStylesheetCompiler::CompileXslProcessingInstruction(int parentId, KTXPath
 }
 
 void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 32, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTSort), fc);
   // The parents' children lists keep xsl:sort elsewhere out, but
   // forwards-compatible mode lets XSLT elements through them: xsl:sort
   // belongs under xsl:apply-templates or xsl:for-each in every mode.
@@ -436,7 +416,7 @@ void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool 
 }
 
 void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 39, 38, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTText), fc);
   auto* record = NewRecord<KTDeclText>(node);
   KTXPathNode* escaping = FindAttribute(node, u"disable-output-escaping", nullptr);
   record->disableOutputEscaping = YesNo(escaping);
@@ -462,7 +442,7 @@ void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool 
 }
 
 void KTStylesheetCompiler::CompileXslValueOf(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 40, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTValueOf), fc);
   auto* record = NewRecord<KTDeclValueOf>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
   CompileExpressionText(record->selectNode, record->selectText, 0, fc);
@@ -470,14 +450,14 @@ void KTStylesheetCompiler::CompileXslValueOf(int parentId, KTXPathNode* node, bo
 }
 
 void KTStylesheetCompiler::CompileXslWhen(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 42, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTWhen), fc);
   auto* record = NewRecord<KTDeclWhen>(node);
   RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
   CompileExpressionText(record->testNode, record->testText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 43, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTWithParam), fc);
   auto* record = NewRecord<KTDeclWithParam>(node);
   KTXPathNode* name = FindAttribute(node, u"name", nullptr);
   if (!name) Fail(kNameExpected, node);
@@ -513,7 +493,7 @@ void KTStylesheetCompiler::ReadBinding(KTXPathNode* node, KTString& name, KTStri
 }
 
 void KTStylesheetCompiler::CompileXslParam(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'B', 29, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTParam), fc);
   auto* record = NewRecord<KTDeclParam>(node);
   if (parentId != kXSLTStylesheet && parentId != kXSLTTemplate) Fail(kUnexpectedElement, node);
   record->topLevel = parentId == kXSLTStylesheet;
@@ -522,7 +502,7 @@ void KTStylesheetCompiler::CompileXslParam(int parentId, KTXPathNode* node, bool
 }
 
 void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'B', 41, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTVariable), fc);
   auto* record = NewRecord<KTDeclVariable>(node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
@@ -532,7 +512,7 @@ void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, b
 // ---- Top-level elements ----
 
 void KTStylesheetCompiler::CompileXslAttributeSet(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 11, 10, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTAttributeSet), fc);
   auto* record = NewRecord<KTDeclAttributeSet>(node);
   KTXPathNode* name = FindAttribute(node, u"name", nullptr);
   if (!name) Fail(kNameExpected, node);
@@ -545,8 +525,8 @@ namespace {
 
 // Builds the declared format and registers it with the processor, at
 // compile time so that format-number() sees every declaration wherever it
-// stands. A different format of the same name is refused with 4 at the
-// name attribute (no node for the unnamed format).
+// stands. A different format of the same name is refused with
+// kDecimalFormatExists at the name attribute (no node for the unnamed format).
 void RegisterDecimalFormat(KTXSLTProcessor* processor, const KTDeclDecimalFormat& record) {
   auto format = std::make_unique<KTDecimalFormat>();
   format->name = record.name;
@@ -564,13 +544,13 @@ void RegisterDecimalFormat(KTXSLTProcessor* processor, const KTDeclDecimalFormat
   first(record.minusSignNode, format->minusSign);
   if (record.infinityNode) format->infinity = record.infinityNode->GetValue();
   if (record.nanNode) format->nan = record.nanNode->GetValue();
-  if (!processor->RegisterDecimalFormat(std::move(format))) Fail(4, record.nameNode);
+  if (!processor->RegisterDecimalFormat(std::move(format))) Fail(kDecimalFormatExists, record.nameNode);
 }
 
 }  // namespace
 
 void KTStylesheetCompiler::CompileXslDecimalFormat(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 17, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTDecimalFormat), fc);
   auto* record = NewRecord<KTDeclDecimalFormat>(node);
   if (KTXPathNode* name = FindAttribute(node, u"name", nullptr)) {
     if (!IsQName(name->GetValue())) Fail(kNotQName, name);
@@ -599,21 +579,21 @@ void KTStylesheetCompiler::CompileXslDecimalFormat(int parentId, KTXPathNode* no
 }
 
 void KTStylesheetCompiler::CompileXslImport(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 22, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTImport), fc);
   auto* record = NewRecord<KTDeclImport>(node);
   record->hrefNode = FindAttribute(node, u"href", nullptr);
   if (!record->hrefNode) Fail(kHrefExpected, node);
 }
 
 void KTStylesheetCompiler::CompileXslInclude(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 23, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTInclude), fc);
   auto* record = NewRecord<KTDeclInclude>(node);
   record->hrefNode = FindAttribute(node, u"href", nullptr);
   if (!record->hrefNode) Fail(kHrefExpected, node);
 }
 
 void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 24, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTKey), fc);
   auto* record = NewRecord<KTDeclKey>(node);
   record->nameNode = FindAttribute(node, u"name", nullptr);
   record->matchNode = FindAttribute(node, u"match", nullptr);
@@ -637,7 +617,7 @@ void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool f
 }
 
 void KTStylesheetCompiler::CompileXslNamespaceAlias(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 26, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTNamespaceAlias), fc);
   auto* record = NewRecord<KTDeclNamespaceAlias>(node);
   struct Side {
     const char16_t* attribute;
@@ -654,7 +634,7 @@ void KTStylesheetCompiler::CompileXslNamespaceAlias(int parentId, KTXPathNode* n
 }
 
 void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 28, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTOutput), fc);
   auto* record = NewRecord<KTDeclOutput>(node);
   if ((record->methodNode = FindAttribute(node, u"method", nullptr))) {
     std::u16string_view method = ValueOf(record->methodNode);
@@ -732,13 +712,13 @@ void CheckSpaceElements(KTXPathNode* node, KTXPathNode* elements) {
 }  // namespace
 
 void KTStylesheetCompiler::CompileXslPreserveSpace(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 30, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTPreserveSpace), fc);
   NewRecord<KTDeclPreserveSpace>(node);
   CheckSpaceElements(node, FindAttribute(node, u"elements", nullptr));
 }
 
 void KTStylesheetCompiler::CompileXslStripSpace(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 33, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTStripSpace), fc);
   NewRecord<KTDeclStripSpace>(node);
   CheckSpaceElements(node, FindAttribute(node, u"elements", nullptr));
 }
@@ -748,7 +728,7 @@ void KTStylesheetCompiler::CompileXslStylesheet(int parentId, KTXPathNode* node,
   // forwards-compatible.
   KTXPathNode* version = FindAttribute(node, u"version", nullptr);
   childrenForwardsCompatible_ = fc || (version && !IsVersion10(version));
-  CheckStructure(parentId, node, 'I', 35, 34, childrenForwardsCompatible_);
+  CheckStructure(parentId, node, RuleOf(kXSLTStylesheet), childrenForwardsCompatible_);
   auto* record = NewRecord<KTDeclStylesheet>(node);
   if (!version) Fail(kVersionExpected, node);
   record->version = version->GetValue();
@@ -759,7 +739,7 @@ void KTStylesheetCompiler::CompileXslStylesheet(int parentId, KTXPathNode* node,
 }
 
 void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 37, 36, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTTemplate), fc);
   KTXPathNode* mode = FindAttribute(node, u"mode", nullptr);
   NewRecord<KTDeclTemplate>(node)->modeNode = mode;
   if (mode && !IsModeName(mode)) Fail(kNotQName, mode);

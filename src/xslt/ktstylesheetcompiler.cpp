@@ -6,32 +6,130 @@
 #include <bit>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 
 #include "xml/ktxpathnode.h"
 #include "xslt/ktxslterror.h"
 
 namespace {
 
-constexpr uint64_t Ids(std::initializer_list<int> ids) {
-  uint64_t mask = 0;
-  for (int id : ids) mask |= uint64_t(1) << id;
-  return mask;
+constexpr KTIdSet ElementIds(std::initializer_list<KTXSLTElementId> ids) {
+  KTIdSet set = 0;
+  for (int id : ids) set |= KTIdSet(1) << id;
+  return set;
+}
+
+constexpr KTIdSet AttributeIds(std::initializer_list<KTXSLTAttributeId> ids) {
+  KTIdSet set = 0;
+  for (int id : ids) set |= KTIdSet(1) << id;
+  return set;
 }
 
 // The content of a template body: the literal result element and the XSLT
 // instructions, and also elements that are not instructions (they pass the
 // parent's check and are refused by their own context check or compile
 // function).
-constexpr uint64_t kInstructions =
-    Ids({1, 2, 3, 4, 6, 7, 8, 9, 10, 12, 13, 14, 15, 19, 20, 21, 23, 24, 25, 26, 28, 29, 30, 31, 32, 33, 34});
+constexpr KTIdSet kInstructions = ElementIds({
+    kXSLTLiteralResult, kXSLTApplyImports, kXSLTApplyTemplates, kXSLTAttribute, kXSLTCallTemplate, kXSLTChoose,
+    kXSLTComment, kXSLTCopy, kXSLTCopyOf, kXSLTElement, kXSLTFallback, kXSLTForEach, kXSLTIf, kXSLTMessage,
+    kXSLTNamespaceAlias, kXSLTNumber, kXSLTOutput, kXSLTParam, kXSLTPreserveSpace, kXSLTProcessingInstruction,
+    kXSLTStripSpace, kXSLTStylesheet, kXSLTTemplate, kXSLTText, kXSLTUnassigned, kXSLTValueOf, kXSLTVariable,
+});
+
+// The children of xsl:stylesheet (XSLT 1.0 §2.2).
+constexpr KTIdSet kTopLevelElements =
+    ElementIds({kXSLTAttributeSet, kXSLTDecimalFormat, kXSLTImport, kXSLTInclude, kXSLTKey, kXSLTNamespaceAlias,
+                kXSLTOutput, kXSLTParam, kXSLTPreserveSpace, kXSLTStripSpace, kXSLTTemplate, kXSLTVariable});
+
+constexpr KTIdSet kNone = 0;
+constexpr bool kChecked = true;
+constexpr KTElementPlace kInstruction = KTElementPlace::kInstruction;
+constexpr KTElementPlace kTopLevel = KTElementPlace::kTopLevel;
+constexpr KTElementPlace kEither = KTElementPlace::kEither;
+
+// One row per element id, in id order: the place, the attributes and the
+// children XSLT 1.0 allows each element (its element syntax summaries).
+constexpr KTElementRule kElementRules[] = {
+    {KTXSLTElementId(0), nullptr, kInstruction, kChecked, kNone, kNone},
+    // Literal result elements, text and every other node outside the XSLT
+    // namespace: attributes are value templates, not checked here.
+    {kXSLTLiteralResult, nullptr, kInstruction, false, kNone, kInstructions},
+    {kXSLTApplyImports, u"apply-imports", kInstruction, kChecked, kNone, kNone},
+    {kXSLTApplyTemplates, u"apply-templates", kInstruction, kChecked, AttributeIds({kAttrSelect, kAttrMode}),
+     ElementIds({kXSLTSort, kXSLTWithParam})},
+    {kXSLTAttribute, u"attribute", kInstruction, kChecked, AttributeIds({kAttrName, kAttrNamespace}), kInstructions},
+    {kXSLTAttributeSet, u"attribute-set", kTopLevel, kChecked, AttributeIds({kAttrName, kAttrUseAttributeSets}),
+     ElementIds({kXSLTAttribute})},
+    {kXSLTCallTemplate, u"call-template", kInstruction, kChecked, AttributeIds({kAttrName}),
+     ElementIds({kXSLTWithParam})},
+    {kXSLTChoose, u"choose", kInstruction, kChecked, kNone, ElementIds({kXSLTWhen, kXSLTOtherwise})},
+    {kXSLTComment, u"comment", kInstruction, kChecked, kNone, kInstructions},
+    {kXSLTCopy, u"copy", kInstruction, kChecked, AttributeIds({kAttrUseAttributeSets}), kInstructions},
+    {kXSLTCopyOf, u"copy-of", kInstruction, kChecked, AttributeIds({kAttrSelect}), kNone},
+    {kXSLTDecimalFormat, u"decimal-format", kTopLevel, kChecked,
+     AttributeIds({kAttrName, kAttrDecimalSeparator, kAttrGroupingSeparator, kAttrInfinity, kAttrMinusSign, kAttrNaN,
+                   kAttrPercent, kAttrPerMille, kAttrZeroDigit, kAttrDigit, kAttrPatternSeparator}),
+     kNone},
+    {kXSLTElement, u"element", kInstruction, kChecked,
+     AttributeIds({kAttrName, kAttrNamespace, kAttrUseAttributeSets}), kInstructions},
+    {kXSLTFallback, u"fallback", kInstruction, kChecked, kNone, kInstructions},
+    {kXSLTForEach, u"for-each", kInstruction, kChecked, AttributeIds({kAttrSelect}),
+     kInstructions | ElementIds({kXSLTSort})},
+    {kXSLTIf, u"if", kInstruction, kChecked, AttributeIds({kAttrTest}), kInstructions},
+    {kXSLTImport, u"import", kTopLevel, kChecked, AttributeIds({kAttrHref}), kNone},
+    {kXSLTInclude, u"include", kTopLevel, kChecked, AttributeIds({kAttrHref}), kNone},
+    {kXSLTKey, u"key", kTopLevel, kChecked, AttributeIds({kAttrName, kAttrMatch, kAttrUse}), kNone},
+    {kXSLTMessage, u"message", kInstruction, kChecked, AttributeIds({kAttrTerminate}), kInstructions},
+    {kXSLTNamespaceAlias, u"namespace-alias", kTopLevel, kChecked,
+     AttributeIds({kAttrStylesheetPrefix, kAttrResultPrefix}), kNone},
+    {kXSLTNumber, u"number", kInstruction, kChecked,
+     AttributeIds({kAttrLevel, kAttrCount, kAttrFrom, kAttrValue, kAttrFormat, kAttrLang, kAttrLetterValue,
+                   kAttrGroupingSeparator, kAttrGroupingSize}),
+     kNone},
+    {kXSLTOtherwise, u"otherwise", kInstruction, kChecked, kNone, kInstructions},
+    {kXSLTOutput, u"output", kTopLevel, kChecked,
+     AttributeIds({kAttrMethod, kAttrVersion, kAttrEncoding, kAttrOmitXmlDeclaration, kAttrStandalone,
+                   kAttrDoctypePublic, kAttrDoctypeSystem, kAttrCdataSectionElements, kAttrIndent, kAttrMediaType}),
+     kNone},
+    {kXSLTParam, u"param", kEither, kChecked, AttributeIds({kAttrName, kAttrSelect}), kInstructions},
+    {kXSLTPreserveSpace, u"preserve-space", kTopLevel, kChecked, AttributeIds({kAttrElements}), kNone},
+    {kXSLTProcessingInstruction, u"processing-instruction", kInstruction, kChecked, AttributeIds({kAttrName}),
+     kInstructions},
+    {kXSLTSort, u"sort", kInstruction, kChecked,
+     AttributeIds({kAttrSelect, kAttrLang, kAttrDataType, kAttrOrder, kAttrCaseOrder}), kNone},
+    {kXSLTStripSpace, u"strip-space", kTopLevel, kChecked, AttributeIds({kAttrElements}), kNone},
+    // The document element: not a child of xsl:stylesheet.
+    {kXSLTStylesheet, u"stylesheet", kInstruction, kChecked,
+     AttributeIds({kAttrId, kAttrExtensionElementPrefixes, kAttrExcludeResultPrefixes, kAttrVersion}),
+     kTopLevelElements},
+    {kXSLTTemplate, u"template", kTopLevel, kChecked,
+     AttributeIds({kAttrMatch, kAttrName, kAttrPriority, kAttrMode}), kInstructions | ElementIds({kXSLTParam})},
+    // Its content is text, which counts as id 1.
+    {kXSLTText, u"text", kInstruction, kChecked, AttributeIds({kAttrDisableOutputEscaping}),
+     ElementIds({kXSLTLiteralResult})},
+    {kXSLTUnassigned, nullptr, kInstruction, kChecked, kNone, kNone},
+    {kXSLTValueOf, u"value-of", kInstruction, kChecked, AttributeIds({kAttrSelect, kAttrDisableOutputEscaping}),
+     kNone},
+    {kXSLTVariable, u"variable", kEither, kChecked, AttributeIds({kAttrName, kAttrSelect}), kInstructions},
+    {kXSLTWhen, u"when", kInstruction, kChecked, AttributeIds({kAttrTest}), kInstructions},
+    {kXSLTWithParam, u"with-param", kInstruction, kChecked, AttributeIds({kAttrName, kAttrSelect}), kInstructions},
+};
+
+constexpr bool RowsInIdOrder() {
+  for (size_t i = 0; i < std::size(kElementRules); ++i) {
+    if (kElementRules[i].id != static_cast<int>(i)) return false;
+  }
+  return std::size(kElementRules) == kXSLTElementIdCount;
+}
+static_assert(RowsInIdOrder(), "one rule per element id, in id order");
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 
-// Error 33 at a child that may not stand where it is, naming it and its
+// kUnexpectedChild at a child that may not stand where it is, naming it and its
 // parent; an element of the XSLT namespace that XSLT 1.0 does not define
 // (most often a misspelt one) is named as such.
 KTXSLTError UnexpectedChild(const KTXPathNode* child, bool unknownInstruction) {
-  KTXSLTError error(33, const_cast<KTXPathNode*>(child));
+  KTXSLTError error(KTXSLTError::kUnexpectedChild, const_cast<KTXPathNode*>(child));
   KTString subject = KTXSLTError::Describe(child);
   if (unknownInstruction) {
     subject += u" is not an XSLT 1.0 instruction";
@@ -46,54 +144,11 @@ KTXSLTError UnexpectedChild(const KTXPathNode* child, bool unknownInstruction) {
 
 }  // namespace
 
-KTStylesheetCompiler::KTStylesheetCompiler(KTXSLTProcessor* processor) : processor_(processor) {
-  lists_[1] = kInstructions;
-  lists_[2] = 0;
-  lists_[3] = 0;
-  lists_[4] = kInstructions;
-  lists_[5] = 0;
-  lists_[6] = 0;
-  lists_[7] = Ids({kXSLTSort, kXSLTWithParam});
-  lists_[8] = Ids({kAttrSelect, kAttrMode});
-  lists_[9] = Ids({kAttrName, kAttrNamespace});
-  lists_[10] = Ids({kXSLTAttribute});
-  lists_[11] = Ids({kAttrName, kAttrUseAttributeSets});
-  lists_[12] = Ids({kXSLTWithParam});
-  lists_[13] = Ids({kAttrName});
-  lists_[14] = Ids({kXSLTWhen, kXSLTOtherwise});
-  lists_[15] = Ids({kAttrUseAttributeSets});
-  lists_[16] = Ids({kAttrSelect});
-  lists_[17] = Ids({kAttrName, kAttrDecimalSeparator, kAttrGroupingSeparator, kAttrInfinity, kAttrMinusSign, kAttrNaN,
-                    kAttrPercent, kAttrPerMille, kAttrZeroDigit, kAttrDigit, kAttrPatternSeparator});
-  lists_[18] = Ids({kAttrName, kAttrNamespace, kAttrUseAttributeSets});
-  lists_[19] = kInstructions | Ids({kXSLTSort});
-  lists_[20] = Ids({kAttrSelect});
-  lists_[21] = Ids({kAttrTest});
-  lists_[22] = Ids({kAttrHref});
-  lists_[23] = Ids({kAttrHref});
-  lists_[24] = Ids({kAttrName, kAttrMatch, kAttrUse});
-  lists_[25] = Ids({kAttrTerminate});
-  lists_[26] = Ids({kAttrStylesheetPrefix, kAttrResultPrefix});
-  lists_[27] = Ids({kAttrLevel, kAttrCount, kAttrFrom, kAttrValue, kAttrFormat, kAttrLang, kAttrLetterValue,
-                    kAttrGroupingSeparator, kAttrGroupingSize});
-  lists_[28] = Ids({kAttrMethod, kAttrVersion, kAttrEncoding, kAttrOmitXmlDeclaration, kAttrStandalone,
-                    kAttrDoctypePublic, kAttrDoctypeSystem, kAttrCdataSectionElements, kAttrIndent, kAttrMediaType});
-  lists_[29] = Ids({kAttrName, kAttrSelect});
-  lists_[30] = Ids({kAttrElements});
-  lists_[31] = Ids({kAttrName});
-  lists_[32] = Ids({kAttrSelect, kAttrLang, kAttrDataType, kAttrOrder, kAttrCaseOrder});
-  lists_[33] = Ids({kAttrElements});
-  lists_[34] = Ids({kXSLTAttributeSet, kXSLTDecimalFormat, kXSLTImport, kXSLTInclude, kXSLTKey, kXSLTNamespaceAlias,
-                    kXSLTOutput, kXSLTParam, kXSLTPreserveSpace, kXSLTStripSpace, kXSLTTemplate, kXSLTVariable});
-  lists_[35] = Ids({kAttrId, kAttrExtensionElementPrefixes, kAttrExcludeResultPrefixes, kAttrVersion});
-  lists_[36] = kInstructions | Ids({kXSLTParam});
-  lists_[37] = Ids({kAttrMatch, kAttrName, kAttrPriority, kAttrMode});
-  lists_[38] = Ids({kXSLTLiteralResult});
-  lists_[39] = Ids({kAttrDisableOutputEscaping});
-  lists_[40] = Ids({kAttrSelect, kAttrDisableOutputEscaping});
-  lists_[41] = Ids({kAttrName, kAttrSelect});
-  lists_[42] = Ids({kAttrTest});
-  lists_[43] = Ids({kAttrName, kAttrSelect});
+KTStylesheetCompiler::KTStylesheetCompiler(KTXSLTProcessor* processor) : processor_(processor) {}
+
+const KTElementRule& KTStylesheetCompiler::RuleOf(int elementId) {
+  const bool inTable = elementId > 0 && elementId < static_cast<int>(std::size(kElementRules));
+  return kElementRules[inTable ? elementId : 0];
 }
 
 KTStylesheetCompiler::~KTStylesheetCompiler() = default;
@@ -231,17 +286,16 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
 
 // ---- Structural checks ----
 
-bool KTStylesheetCompiler::CheckContext(int parentId, KTXPathNode* node, bool instructionAllowed,
-                                        bool topLevelAllowed) {
-  if (topLevelAllowed) {
-    if (!instructionAllowed && parentId != kXSLTStylesheet) throw UnexpectedChild(node, false);
-  } else if (parentId == kXSLTStylesheet && elementRecognizer_.IsXSLTElement(node)) {
-    throw UnexpectedChild(node, false);
+bool KTStylesheetCompiler::CheckContext(int parentId, KTXPathNode* node, KTElementPlace place) {
+  if (place == KTElementPlace::kTopLevel) {
+    if (parentId != kXSLTStylesheet) throw UnexpectedChild(node, false);
+  } else if (place == KTElementPlace::kInstruction) {
+    if (parentId == kXSLTStylesheet && elementRecognizer_.IsXSLTElement(node)) throw UnexpectedChild(node, false);
   }
   return true;
 }
 
-bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList, bool forwardsCompatible) {
+bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, KTIdSet allowed, bool forwardsCompatible) {
   const KTString* elementUri = node->GetNamespaceUri();
   const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
   bool elementIsXslt = elementUri && *elementUri == xsltUri;
@@ -250,13 +304,13 @@ bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList,
   for (; i < count && node->GetChild(i)->GetKind() == kXPathAttribute; ++i) {
     KTXPathNode* attribute = node->GetChild(i);
     int id = attributeRecognizer_.AttributeId(attribute);
-    if (ListHas(attributeList, id)) {
-      // Ids 25 (any other name) and 47 (use-attribute-sets) may repeat.
+    if (SetHas(allowed, id)) {
+      // Any other name and use-attribute-sets may repeat.
       if (id == kAttrOther || id == kAttrUseAttributeSets) continue;
       for (int j = i + 1; j < count && IsAttributeLike(node->GetChild(j)->GetKind()); ++j) {
         KTXPathNode* later = node->GetChild(j);
         if (later->GetKind() == kXPathAttribute && attributeRecognizer_.AttributeId(later) == id) {
-          throw KTXSLTError::About(2, later);
+          throw KTXSLTError::About(KTXSLTError::kAttributeRepeated, later);
         }
       }
       continue;
@@ -267,7 +321,7 @@ bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList,
     const KTString* uri = attribute->GetNamespaceUri();
     bool unexpected = elementIsXslt ? !uri : !elementUri && uri && *uri == xsltUri;
     if (unexpected) {
-      KTXSLTError error(32, attribute);
+      KTXSLTError error(KTXSLTError::kUnexpectedAttribute, attribute);
       KTString subject(attribute->GetName());
       subject += u" is not allowed on ";
       subject += node->GetName();
@@ -285,7 +339,7 @@ int KTStylesheetCompiler::ChildId(const KTXPathNode* child) const {
   return elementRecognizer_.ElementId(child);
 }
 
-bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, int childrenList, bool forwardsCompatible) {
+bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, KTIdSet allowed, bool forwardsCompatible) {
   const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
   int count = node->GetChildCount();
   int i = 0;
@@ -300,7 +354,7 @@ bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, int childrenList, bo
     const KTString* uri = child->GetNamespaceUri();
     bool inXslt = uri && *uri == xsltUri;
     if (uri && !inXslt) continue;  // foreign elements may stand anywhere
-    if (ListHas(childrenList, ChildId(child))) continue;
+    if (SetHas(allowed, ChildId(child))) continue;
     if (forwardsCompatible && inXslt) continue;
     throw UnexpectedChild(child, inXslt && child->GetKind() == kXPathElement && ChildId(child) == 0);
   }
@@ -321,9 +375,9 @@ KTXPathNode* KTStylesheetCompiler::FindAttribute(const KTXPathNode* node, const 
   return nullptr;
 }
 
-void KTStylesheetCompiler::CheckStructure(int parentId, KTXPathNode* node, char context, int attributeList,
-                                          int childrenList, bool forwardsCompatible) {
-  CheckContext(parentId, node, context != 'T', context != 'I');
-  if (attributeList) CheckAttributes(node, attributeList, forwardsCompatible);
-  CheckChildren(node, childrenList, forwardsCompatible);
+void KTStylesheetCompiler::CheckStructure(int parentId, KTXPathNode* node, const KTElementRule& rule,
+                                          bool forwardsCompatible) {
+  CheckContext(parentId, node, rule.place);
+  if (rule.attributesChecked) CheckAttributes(node, rule.attributes, forwardsCompatible);
+  CheckChildren(node, rule.children, forwardsCompatible);
 }
