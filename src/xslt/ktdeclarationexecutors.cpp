@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr int kUndefinedPrefix = 10;
+constexpr int kUndefinedPrefix = KTXSLTError::kUndefinedPrefix;
 
 // The opening of every Start: the frame has started and owns its node.
 KTXPathNode* Open(KTExecFrame* frame) {

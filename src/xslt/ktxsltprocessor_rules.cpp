@@ -68,7 +68,7 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
     mode = modeNode->GetValue();
     expandedMode = ExpandMode(mode, KTXPathNode::GetNodeNamespaceMap(templateElement));
   }
-  if (match.IsEmpty() && !mode.IsEmpty()) throw KTXSLTError(16, templateElement);
+  if (match.IsEmpty() && !mode.IsEmpty()) throw KTXSLTError(KTXSLTError::kMatchExpected, templateElement);
   match = NormalizeMatch(match);
   if (templateRules_.empty()) importPrecedence_ = 0;
   int position = static_cast<int>(templateRules_.size());
@@ -107,7 +107,7 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
       split = true;
     }
   }
-  if (split && cut == text.size()) throw KTXSLTError::About(31, matchNode);
+  if (split && cut == text.size()) throw KTXSLTError::About(KTXSLTError::kUnexpectedValue, matchNode);
   add(split ? KTString(text.substr(cut)) : match);
   return true;
 }
