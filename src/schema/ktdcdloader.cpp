@@ -58,14 +58,14 @@ bool KTSchemaModel::LoadDcdSchema(KTXNode* root) {
       } else if (name == u"Description") {
         xsd_.documentation = child->GetValue();
       } else {
-        ok = ReportError(7536, child, nullptr, KTString(u"- expected: (ElementDef | AttributeDef | Description)"));
+        ok = ReportError(kSchemaUnexpected, child, nullptr, KTString(u"- expected: (ElementDef | AttributeDef | Description)"));
       }
     }
     if (ok && elements_.empty()) ok = ReportError(kSchemaNoElements, dcd, nullptr, KTString());
   }
   if (!ok) return ok;
   for (auto& [name, type] : elements_) {
-    if (!type->contentRead_) return ReportError(7517, type->GetDeclaringNode(), type.get(), KTString());
+    if (!type->contentRead_) return ReportError(kSchemaTypeNotDeclared, type->GetDeclaringNode(), type.get(), KTString());
   }
   return ok;
 }
@@ -76,7 +76,7 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
     explicit Depth(int& d) : depth(++d) {}
     ~Depth() { --depth; }
   } depth(xsd_.depth);
-  if (depth.depth > kMaxDcdNesting) return ReportError(7536, element, nullptr, KTString(u"- groups nested too deeply"));
+  if (depth.depth > kMaxDcdNesting) return ReportError(kSchemaUnexpected, element, nullptr, KTString(u"- groups nested too deeply"));
   bool ok = true;
   bool isGroup = KTString(element->GetName()) == u"Group";
   std::vector<KTXNode*> children = PropertiesOf(element);
@@ -125,13 +125,13 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
         } else if (value == u"Mixed") {
           type->mixed_ = true;
         } else {
-          ok = ReportError(7537, child, nullptr, KTString(u"- expected (Empty | Data | Elements | Mixed | Any)"));
+          ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (Empty | Data | Elements | Mixed | Any)"));
         }
         continue;
       }
       if (name == u"Datatype") {
         if (DatatypeIdFromName(value, 1) == kDtUnknown) {
-          ok = ReportError(7537, child, nullptr, KTString());
+          ok = ReportError(kSchemaBadValue, child, nullptr, KTString());
           continue;
         }
         type->textOnly_ = true;
@@ -142,7 +142,7 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
         if (value == u"Open" || value == u"Closed") {
           type->open_ = value == u"Open";
         } else {
-          ok = ReportError(7537, child, nullptr, KTString(u"- expected (Open | Closed)"));
+          ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (Open | Closed)"));
         }
         continue;
       }
@@ -179,7 +179,7 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
           if (aValue == u"Alt" || aValue == u"Seq") {
             alternative = aValue == u"Alt";
           } else {
-            attributesOk = ReportError(7537, child, nullptr, KTString(u"- expected (Alt | Seq)"));
+            attributesOk = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (Alt | Seq)"));
           }
         } else if (aName == u"Occurs") {
           if (aValue == u"Required") {
@@ -191,11 +191,11 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
           } else if (aValue == u"ZeroOrMore") {
             minimum = 0, maximum = -1;
           } else {
-            attributesOk = ReportError(7537, a, nullptr,
+            attributesOk = ReportError(kSchemaBadValue, a, nullptr,
                                        KTString(u"- expected (Required | Optional | OneOrMore | ZeroOrMore)"));
           }
         } else {
-          attributesOk = ReportError(7536, a, nullptr, KTString(u"- expected attribute: (RDF:Order | Occurs)"));
+          attributesOk = ReportError(kSchemaUnexpected, a, nullptr, KTString(u"- expected attribute: (RDF:Order | Occurs)"));
         }
       }
       // A problem among the group's attributes stays recorded; its content
@@ -216,7 +216,7 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
         ok = LoadDcdElementDef(child, compositor, 1, 1);
       }
     } else {
-      ok = ReportError(7536, child, nullptr,
+      ok = ReportError(kSchemaUnexpected, child, nullptr,
                        KTString(u"- expected: (Attribute | AttributeDef | Datatype | Description | Element | Group | "
                                 u"Type | Model | Content)"));
     }
@@ -240,7 +240,7 @@ bool KTSchemaModel::LoadDcdAttributeDef(KTXNode* element, KTElementType* type) {
     } else if (name == u"Datatype") {
       uint32_t id = DatatypeIdFromName(value, 1);
       if (id == kDtUnknown) {
-        ok = ReportError(7537, child, nullptr, KTString());
+        ok = ReportError(kSchemaBadValue, child, nullptr, KTString());
         continue;
       }
       if (decl.datatype.IsValid()) {
@@ -260,19 +260,19 @@ bool KTSchemaModel::LoadDcdAttributeDef(KTXNode* element, KTElementType* type) {
       } else if (value == u"IDREFS") {
         decl.idrefs = true;
       } else {
-        ok = ReportError(7537, child, nullptr, KTString(u"- expected (ID | IDREF | IDREFS)"));
+        ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (ID | IDREF | IDREFS)"));
       }
     } else if (name == u"Occurs") {
       if (value == u"Required" || value == u"Optional") {
         decl.required = value == u"Required";
       } else {
-        ok = ReportError(7537, child, nullptr, KTString(u"- expected (Required | Optional)"));
+        ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (Required | Optional)"));
       }
     } else if (name == u"Fixed") {
       if (value == u"True" || value == u"False") {
         decl.fixed = value == u"True";
       } else {
-        ok = ReportError(7537, child, nullptr, KTString(u"- expected (True | False)"));
+        ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (True | False)"));
       }
     } else if (name == u"Description") {
       decl.description = value;
@@ -282,7 +282,7 @@ bool KTSchemaModel::LoadDcdAttributeDef(KTXNode* element, KTElementType* type) {
       }
       decl.datatype->SetFacet(KTString(facet), value);
     } else {
-      ok = ReportError(7536, child, nullptr,
+      ok = ReportError(kSchemaUnexpected, child, nullptr,
                        KTString(u"- expected attribute: (Name | Default | Datatype | Description | Occurs)"));
     }
   }
