@@ -40,7 +40,6 @@ enum class KTElementPlace : char {
 // and its children. One row per element id (KTStylesheetCompiler::RuleOf).
 struct KTElementRule {
   KTXSLTElementId id;
-  const char16_t* localName;  // null for the ids no element is given
   KTElementPlace place;
   bool attributesChecked;  // false: any attribute (literal result elements)
   KTIdSet attributes;      // allowed attribute ids

@@ -11,9 +11,10 @@
 class KTXPathNode;
 
 // Ids of stylesheet nodes. They follow the alphabetical order of the XSLT 1.0
-// element names; 32 stands where "transform" would fall and is never given
-// ("transform" is recognised as 29). Id 1 is every node outside the XSLT
-// namespace: literal result elements, text, and XSLT elements of unknown name.
+// element names; kXSLTUnassigned stands where "transform" would fall and is
+// never given ("transform" is recognised as kXSLTStylesheet).
+// kXSLTLiteralResult is every node outside the XSLT namespace: literal result
+// elements, text, and XSLT elements of unknown name.
 enum KTXSLTElementId : int {
   kXSLTLiteralResult = 1,
   kXSLTApplyImports = 2,
@@ -52,9 +53,9 @@ enum KTXSLTElementId : int {
   kXSLTWhen = 35,
   kXSLTWithParam = 36,
 };
-constexpr int kXSLTElementIdCount = 37;  // ids 0..36; 0 and 32 are never given
+constexpr int kXSLTElementIdCount = 37;  // ids 0..36; 0 and kXSLTUnassigned are never given
 
-// Ids of attribute names; 25 is any name not in the table.
+// Ids of attribute names; kAttrOther is any name not in the table.
 enum KTXSLTAttributeId : int {
   kAttrCaseOrder = 1,
   kAttrCdataSectionElements = 2,
@@ -124,8 +125,8 @@ class KTXSLTElementRecognizer {
   KTXSLTElementRecognizer();
   virtual ~KTXSLTElementRecognizer() = default;
 
-  // 1 for every node outside the XSLT namespace and for XSLT elements of
-  // unknown name; the prefix is never looked at.
+  // kXSLTLiteralResult for every node outside the XSLT namespace and for
+  // XSLT elements of unknown name; the prefix is never looked at.
   int ElementId(const KTXPathNode* node) const;
   bool IsXSLTElement(const KTXPathNode* node) const { return ElementId(node) != kXSLTLiteralResult; }
   bool IsInXSLTNamespace(const KTXPathNode* node) const;
@@ -156,7 +157,7 @@ class KTXSLTAttributeRecognizer {
   KTXSLTAttributeRecognizer();
   virtual ~KTXSLTAttributeRecognizer() = default;
 
-  // 25 for names not in the table. exclude-result-prefixes,
+  // kAttrOther for names not in the table. exclude-result-prefixes,
   // extension-element-prefixes, use-attribute-sets and version are known
   // both without namespace and in the XSLT namespace (the form literal
   // result elements carry); every other known name only without namespace.
