@@ -123,7 +123,7 @@ bool KTAttributeSetExecutor::Continue() { return PopOwnFrame(processor_); }
 // ---- use-attribute-sets ----
 
 KTUseAttributeSetsExecutor::KTUseAttributeSetsExecutor(KTXSLTProcessor* processor)
-    : KTInstructionExecutor(processor, 0) {}
+    : KTInstructionExecutor(processor, kXSLTNoElement) {}
 
 void KTUseAttributeSetsExecutor::PushInstruction(KTExecFrame* frame) {
   KTExecFrame* pushed = PushChild(processor_, frame, resultParent_, instructions_[cursor_]);

@@ -51,7 +51,7 @@ constexpr KTElementPlace kEither = KTElementPlace::kEither;
 // One row per element id, in id order: the place, the attributes and the
 // children XSLT 1.0 allows each element (its element syntax summaries).
 constexpr KTElementRule kElementRules[] = {
-    {KTXSLTElementId(0), kInstruction, kChecked, kNoIds, kNoIds},
+    {kXSLTNoElement, kInstruction, kChecked, kNoIds, kNoIds},
     // Literal result elements, text and every other node outside the XSLT
     // namespace: attributes are value templates, not checked here.
     {kXSLTLiteralResult, kInstruction, kUnchecked, kNoIds, kInstructions},
@@ -168,13 +168,13 @@ void KTStylesheetCompiler::Forget(const KTXPathNode* node) {
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
   const NodeIndex::Entry* entry = index_.Find(node);
-  return entry ? entry->id : 0;
+  return entry ? entry->id : kXSLTNoElement;
 }
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node, KTDeclRecord** record) const {
   const NodeIndex::Entry* entry = index_.Find(node);
   *record = entry ? entry->record : nullptr;
-  return entry ? entry->id : 0;
+  return entry ? entry->id : kXSLTNoElement;
 }
 
 KTDeclRecord* KTStylesheetCompiler::FindDeclRecord(const KTXPathNode* node) const {
@@ -357,7 +357,7 @@ bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, KTIdSet allowed, boo
     if (uri && !inXslt) continue;  // foreign elements may stand anywhere
     if (SetHas(allowed, ChildId(child))) continue;
     if (forwardsCompatible && inXslt) continue;
-    throw UnexpectedChild(child, inXslt && child->GetKind() == kXPathElement && ChildId(child) == 0);
+    throw UnexpectedChild(child, inXslt && child->GetKind() == kXPathElement && ChildId(child) == kXSLTNoElement);
   }
   return true;
 }

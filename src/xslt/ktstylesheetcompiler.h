@@ -86,7 +86,7 @@ class KTStylesheetCompiler {
   // ---- Results ----
   const ElementIdMap& ElementIds() const { return elementIds_; }
   const DeclarationMap& DeclarationRecords() const { return records_; }
-  // 0 when the node has not been compiled.
+  // kXSLTNoElement when the node has not been compiled.
   int FindElementId(const KTXPathNode* node) const;
   // Null when the node has no record.
   KTDeclRecord* FindDeclRecord(const KTXPathNode* node) const;
@@ -102,9 +102,9 @@ class KTStylesheetCompiler {
   const KTXSLTAttributeRecognizer& AttributeRecognizer() const { return attributeRecognizer_; }
   KTXSLTProcessor* GetProcessor() const { return processor_; }
 
-  // The structural rule of an element id: its row of the rule table. Ids 0
-  // and kXSLTUnassigned, which no node is given, and ids outside the table
-  // have a row that allows nothing.
+  // The structural rule of an element id: its row of the rule table.
+  // kXSLTNoElement and kXSLTUnassigned, which no node is given, and ids
+  // outside the table have a row that allows nothing.
   static const KTElementRule& RuleOf(int elementId);
   static bool SetHas(KTIdSet set, int id) { return id > 0 && id < 64 && (set >> id) & 1; }
 
@@ -166,8 +166,8 @@ class KTStylesheetCompiler {
   void CompileExpressionText(KTXPathNode* errorNode, const KTString& text, int restrictions, bool forwardsCompatible);
   void CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions, bool forwardsCompatible);
   void CompileValueTemplate(KTXPathNode* attribute, bool forwardsCompatible);
-  // The element id a child counts as in the children check: 0 for an
-  // element in the XSLT namespace whose name XSLT 1.0 does not define.
+  // The element id a child counts as in the children check: kXSLTNoElement
+  // for an element in the XSLT namespace whose name XSLT 1.0 does not define.
   int ChildId(const KTXPathNode* child) const;
   // The binding shared by xsl:param and xsl:variable: name and select.
   void ReadBinding(KTXPathNode* node, KTString& name, KTString& selectText, KTXPathNode*& nameNode,

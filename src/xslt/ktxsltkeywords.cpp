@@ -126,7 +126,7 @@ std::u16string_view KTXSLTLocalName(const char16_t* name) {
   return colon == std::u16string_view::npos ? text : text.substr(colon + 1);
 }
 
-int KTXSLTElementIdOfLocalName(std::u16string_view localName) { return FindId(kElementNames, localName, 0); }
+int KTXSLTElementIdOfLocalName(std::u16string_view localName) { return FindId(kElementNames, localName, kXSLTNoElement); }
 
 // ---- Elements ----
 
@@ -135,7 +135,7 @@ KTXSLTElementRecognizer::KTXSLTElementRecognizer() : xsltUri_(kXSLTNamespaceUri)
 int KTXSLTElementRecognizer::ElementId(const KTXPathNode* node) const {
   if (!IsUri(node->GetNamespaceUri(), xsltUri_)) return kXSLTLiteralResult;
   int id = KTXSLTElementIdOfLocalName(KTXSLTLocalName(node->GetName()));
-  return id ? id : kXSLTLiteralResult;
+  return id != kXSLTNoElement ? id : kXSLTLiteralResult;
 }
 
 bool KTXSLTElementRecognizer::IsInXSLTNamespace(const KTXPathNode* node) const {
@@ -154,8 +154,8 @@ int KTXSLTAttributeRecognizer::AttributeId(const KTXPathNode* attribute) const {
   std::u16string_view local = KTXSLTLocalName(attribute->GetName());
   const KTString* uri = attribute->GetNamespaceUri();
   if (!uri || IsUri(uri, xsltUri_)) {
-    int id = FindId(kDirectiveAttributeNames, local, 0);
-    if (id) return id;
+    int id = FindId(kDirectiveAttributeNames, local, kAttrNone);
+    if (id != kAttrNone) return id;
   }
   if (uri) return kAttrOther;
   return FindId(kAttributeNames, local, kAttrOther);

@@ -16,6 +16,7 @@ class KTXPathNode;
 // kXSLTLiteralResult is every node outside the XSLT namespace: literal result
 // elements, text, and XSLT elements of unknown name.
 enum KTXSLTElementId : int {
+  kXSLTNoElement = 0,  // no id: a node not compiled, a name not found
   kXSLTLiteralResult = 1,
   kXSLTApplyImports = 2,
   kXSLTApplyTemplates = 3,
@@ -53,10 +54,11 @@ enum KTXSLTElementId : int {
   kXSLTWhen = 35,
   kXSLTWithParam = 36,
 };
-constexpr int kXSLTElementIdCount = 37;  // ids 0..36; 0 and kXSLTUnassigned are never given
+constexpr int kXSLTElementIdCount = 37;  // ids 0..36; kXSLTNoElement and kXSLTUnassigned are never given
 
 // Ids of attribute names; kAttrOther is any name not in the table.
 enum KTXSLTAttributeId : int {
+  kAttrNone = 0,  // no id: a name not found
   kAttrCaseOrder = 1,
   kAttrCdataSectionElements = 2,
   kAttrCount = 3,
@@ -108,7 +110,7 @@ enum KTXSLTAttributeId : int {
   kAttrVersion = 49,
   kAttrZeroDigit = 50,
 };
-constexpr int kXSLTAttributeIdCount = 51;  // ids 0..50; 0 is never given
+constexpr int kXSLTAttributeIdCount = 51;  // ids 0..50; kAttrNone is never given
 
 // The namespace name XSLT 1.0 §2.1 gives to XSLT elements and attributes.
 inline constexpr char16_t kXSLTNamespaceUri[] = u"http://www.w3.org/1999/XSL/Transform";
@@ -116,8 +118,8 @@ inline constexpr char16_t kXSLTNamespaceUri[] = u"http://www.w3.org/1999/XSL/Tra
 // The text after the first ':' of a name, else the whole name.
 std::u16string_view KTXSLTLocalName(const char16_t* name);
 
-// The element id of an XSLT local name, or 0 when the name is not one of
-// XSLT 1.0's elements.
+// The element id of an XSLT local name, or kXSLTNoElement when the name is
+// not one of XSLT 1.0's elements.
 int KTXSLTElementIdOfLocalName(std::u16string_view localName);
 
 class KTXSLTElementRecognizer {
