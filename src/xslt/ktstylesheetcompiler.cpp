@@ -126,13 +126,19 @@ static_assert(RowsInIdOrder(), "one rule per element id, in id order");
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 
-// kUnexpectedChild at a child that may not stand where it is, naming it and its
-// parent; an element of the XSLT namespace that XSLT 1.0 does not define
+// Why a child may not stand where it is.
+enum class ChildFault {
+  kNotAllowedHere,      // a known kind of node in the wrong place
+  kUnknownInstruction,  // an element of the XSLT namespace XSLT 1.0 does not define
+};
+
+// kUnexpectedChild at a child that may not stand where it is, naming it and
+// its parent; an element of the XSLT namespace that XSLT 1.0 does not define
 // (most often a misspelt one) is named as such.
-KTXSLTError UnexpectedChild(const KTXPathNode* child, bool unknownInstruction) {
+KTXSLTError UnexpectedChild(const KTXPathNode* child, ChildFault fault) {
   KTXSLTError error(KTXSLTError::kUnexpectedChild, const_cast<KTXPathNode*>(child));
   KTString subject = KTXSLTError::Describe(child);
-  if (unknownInstruction) {
+  if (fault == ChildFault::kUnknownInstruction) {
     subject += u" is not an XSLT 1.0 instruction";
   } else {
     subject += u" is not allowed in ";
@@ -289,9 +295,11 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
 
 bool KTStylesheetCompiler::CheckContext(int parentId, KTXPathNode* node, KTElementPlace place) {
   if (place == KTElementPlace::kTopLevel) {
-    if (parentId != kXSLTStylesheet) throw UnexpectedChild(node, false);
+    if (parentId != kXSLTStylesheet) throw UnexpectedChild(node, ChildFault::kNotAllowedHere);
   } else if (place == KTElementPlace::kInstruction) {
-    if (parentId == kXSLTStylesheet && elementRecognizer_.IsXSLTElement(node)) throw UnexpectedChild(node, false);
+    if (parentId == kXSLTStylesheet && elementRecognizer_.IsXSLTElement(node)) {
+      throw UnexpectedChild(node, ChildFault::kNotAllowedHere);
+    }
   }
   return true;
 }
@@ -357,7 +365,8 @@ bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, KTIdSet allowed, boo
     if (uri && !inXslt) continue;  // foreign elements may stand anywhere
     if (SetHas(allowed, ChildId(child))) continue;
     if (forwardsCompatible && inXslt) continue;
-    throw UnexpectedChild(child, inXslt && child->GetKind() == kXPathElement && ChildId(child) == kXSLTNoElement);
+    const bool unknown = inXslt && child->GetKind() == kXPathElement && ChildId(child) == kXSLTNoElement;
+    throw UnexpectedChild(child, unknown ? ChildFault::kUnknownInstruction : ChildFault::kNotAllowedHere);
   }
   return true;
 }

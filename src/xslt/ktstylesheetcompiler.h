@@ -60,12 +60,18 @@ class KTStylesheetCompiler {
 
   // Compiles `node` and its subtree in document order (pre-order: a node's
   // checks run before any of its children is compiled). The root call passes
-  // parent id 1 and false. Forwards-compatible mode (XSLT 1.0 §2.5) holds for
-  // the subtree when the flag is given, and below an xsl:stylesheet whose
-  // version, or a literal result element whose xsl:version, is not "1.0".
+  // kRootParentId and kVersionDecides. Forwards-compatible mode (XSLT 1.0
+  // §2.5) holds for the subtree when the flag is given, and below an
+  // xsl:stylesheet whose version, or a literal result element whose
+  // xsl:version, is not "1.0".
   // Always true; failures are thrown KTXSLTError. The walk uses an explicit
   // stack, so stylesheet depth never reaches the call stack.
   bool CompileElement(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  // The arguments of the root call: the document node's parent counts as a
+  // literal result element, and the module's own version attributes decide
+  // forwards-compatible mode.
+  static constexpr int kRootParentId = kXSLTLiteralResult;
+  static constexpr bool kVersionDecides = false;
 
   // Top-level-only elements must be children of xsl:stylesheet, XSLT
   // instructions must not be; an element allowed in either place may stand

@@ -26,7 +26,7 @@ Outcome Compile(KTTestStylesheet& sheet, KTStylesheetCompiler& compiler, const s
   if (!sheet.Load(text)) return outcome;
   sheet.StripWhitespace();
   try {
-    compiler.CompileElement(1, sheet.Root(), false);
+    compiler.CompileElement(KTStylesheetCompiler::kRootParentId, sheet.Root(), KTStylesheetCompiler::kVersionDecides);
   } catch (KTXSLTError& error) {
     outcome.thrown = true;
     outcome.code = error.GetCode();
@@ -427,7 +427,7 @@ TEST(StylesheetCompiler, DeclarationRecords) {
 
   // Compiling the same tree again keeps the records already made.
   KTDeclRecord* before = compiler.FindDeclRecord(top);
-  compiler.CompileElement(1, sheet.Root(), false);
+  compiler.CompileElement(KTStylesheetCompiler::kRootParentId, sheet.Root(), KTStylesheetCompiler::kVersionDecides);
   EXPECT_EQ(compiler.FindDeclRecord(top), before);
   compiler.Clear();
   EXPECT_EQ(compiler.FindDeclRecord(top), nullptr);
@@ -446,7 +446,8 @@ TEST(StylesheetCompiler, DeepStylesheetsCompileWithoutRecursion) {
     at = at->AppendChild(std::move(child));
   }
   KTStylesheetCompiler compiler;
-  EXPECT_TRUE(compiler.CompileElement(1, sheet.Root(), false));
+  EXPECT_TRUE(compiler.CompileElement(KTStylesheetCompiler::kRootParentId, sheet.Root(),
+                                      KTStylesheetCompiler::kVersionDecides));
   EXPECT_EQ(compiler.FindElementId(at), 1);
   EXPECT_NE(compiler.FindDeclRecord(at), nullptr);
 }
@@ -466,7 +467,8 @@ TEST(StylesheetCompiler, LookupsAgreeWithTheMapsAfterForgetting) {
     added.push_back(body->AppendChild(std::move(child)));
   }
   KTStylesheetCompiler compiler;
-  ASSERT_TRUE(compiler.CompileElement(1, sheet.Root(), false));
+  ASSERT_TRUE(compiler.CompileElement(KTStylesheetCompiler::kRootParentId, sheet.Root(),
+                                      KTStylesheetCompiler::kVersionDecides));
   std::vector<const KTXPathNode*> forgotten;
   for (size_t i = 0; i < added.size(); i += 3) forgotten.push_back(added[(i * 7919) % added.size()]);
   for (const KTXPathNode* node : forgotten) compiler.Forget(node);
