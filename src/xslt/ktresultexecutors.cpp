@@ -289,7 +289,7 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
     }
   };
   auto refuse = [&]() {
-    if (strict) throw KTXTreeException(1);
+    if (strict) throw KTXTreeException(KTXTreeException::kPlacementViolation);
   };
 
   switch (source->GetKind()) {
