@@ -11,12 +11,14 @@ enum KTSchemaMessage : int {
   kSchemaEmptyDoctype = 7508,
   kSchemaLoadFailed = 7509,
   kSchemaGroupInMixedContent = 7510,
-  // Problems met in an XDR or DCD schema document.
-  kSchemaTypeNotDeclared = 7517,        // an element type referred to, never declared
-  kSchemaAttributeTypeNotFound = 7520,  // the attribute type named is not declared
   // Validity problems of a DTD (XML 1.0 §3.2, §3.3.1): warned about, the
   // declaration read as far as it can be and the walk going on.
   kSchemaElementDeclaredTwice = 7512,
+  // An XDR or DCD element type referred to but never declared, and an XDR
+  // attribute type named but not declared.
+  kSchemaTypeNotDeclared = 7517,
+  kSchemaAttributeTypeNotFound = 7520,
+  // More problems of a DTD, as above.
   kSchemaUndeclaredEntity = 7522,
   kSchemaUnusableParameterEntity = 7523,
   kSchemaExpansionFailed = 7524,
