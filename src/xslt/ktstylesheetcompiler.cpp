@@ -13,6 +13,8 @@
 
 namespace {
 
+static_assert(kXSLTElementIdCount <= 64 && kXSLTAttributeIdCount <= 64, "every id has a bit of a KTIdSet");
+
 constexpr KTIdSet ElementIds(std::initializer_list<KTXSLTElementId> ids) {
   KTIdSet set = 0;
   for (int id : ids) set |= KTIdSet(1) << id;
@@ -61,8 +63,7 @@ constexpr KTElementRule kElementRules[] = {
     {kXSLTAttribute, kInstruction, kChecked, AttributeIds({kAttrName, kAttrNamespace}), kInstructions},
     {kXSLTAttributeSet, kTopLevel, kChecked, AttributeIds({kAttrName, kAttrUseAttributeSets}),
      ElementIds({kXSLTAttribute})},
-    {kXSLTCallTemplate, kInstruction, kChecked, AttributeIds({kAttrName}),
-     ElementIds({kXSLTWithParam})},
+    {kXSLTCallTemplate, kInstruction, kChecked, AttributeIds({kAttrName}), ElementIds({kXSLTWithParam})},
     {kXSLTChoose, kInstruction, kChecked, kNoIds, ElementIds({kXSLTWhen, kXSLTOtherwise})},
     {kXSLTComment, kInstruction, kChecked, kNoIds, kInstructions},
     {kXSLTCopy, kInstruction, kChecked, AttributeIds({kAttrUseAttributeSets}), kInstructions},
@@ -71,18 +72,16 @@ constexpr KTElementRule kElementRules[] = {
      AttributeIds({kAttrName, kAttrDecimalSeparator, kAttrGroupingSeparator, kAttrInfinity, kAttrMinusSign, kAttrNaN,
                    kAttrPercent, kAttrPerMille, kAttrZeroDigit, kAttrDigit, kAttrPatternSeparator}),
      kNoIds},
-    {kXSLTElement, kInstruction, kChecked,
-     AttributeIds({kAttrName, kAttrNamespace, kAttrUseAttributeSets}), kInstructions},
+    {kXSLTElement, kInstruction, kChecked, AttributeIds({kAttrName, kAttrNamespace, kAttrUseAttributeSets}),
+     kInstructions},
     {kXSLTFallback, kInstruction, kChecked, kNoIds, kInstructions},
-    {kXSLTForEach, kInstruction, kChecked, AttributeIds({kAttrSelect}),
-     kInstructions | ElementIds({kXSLTSort})},
+    {kXSLTForEach, kInstruction, kChecked, AttributeIds({kAttrSelect}), kInstructions | ElementIds({kXSLTSort})},
     {kXSLTIf, kInstruction, kChecked, AttributeIds({kAttrTest}), kInstructions},
     {kXSLTImport, kTopLevel, kChecked, AttributeIds({kAttrHref}), kNoIds},
     {kXSLTInclude, kTopLevel, kChecked, AttributeIds({kAttrHref}), kNoIds},
     {kXSLTKey, kTopLevel, kChecked, AttributeIds({kAttrName, kAttrMatch, kAttrUse}), kNoIds},
     {kXSLTMessage, kInstruction, kChecked, AttributeIds({kAttrTerminate}), kInstructions},
-    {kXSLTNamespaceAlias, kTopLevel, kChecked,
-     AttributeIds({kAttrStylesheetPrefix, kAttrResultPrefix}), kNoIds},
+    {kXSLTNamespaceAlias, kTopLevel, kChecked, AttributeIds({kAttrStylesheetPrefix, kAttrResultPrefix}), kNoIds},
     {kXSLTNumber, kInstruction, kChecked,
      AttributeIds({kAttrLevel, kAttrCount, kAttrFrom, kAttrValue, kAttrFormat, kAttrLang, kAttrLetterValue,
                    kAttrGroupingSeparator, kAttrGroupingSize}),
@@ -94,8 +93,7 @@ constexpr KTElementRule kElementRules[] = {
      kNoIds},
     {kXSLTParam, kEither, kChecked, AttributeIds({kAttrName, kAttrSelect}), kInstructions},
     {kXSLTPreserveSpace, kTopLevel, kChecked, AttributeIds({kAttrElements}), kNoIds},
-    {kXSLTProcessingInstruction, kInstruction, kChecked, AttributeIds({kAttrName}),
-     kInstructions},
+    {kXSLTProcessingInstruction, kInstruction, kChecked, AttributeIds({kAttrName}), kInstructions},
     {kXSLTSort, kInstruction, kChecked,
      AttributeIds({kAttrSelect, kAttrLang, kAttrDataType, kAttrOrder, kAttrCaseOrder}), kNoIds},
     {kXSLTStripSpace, kTopLevel, kChecked, AttributeIds({kAttrElements}), kNoIds},
@@ -105,12 +103,10 @@ constexpr KTElementRule kElementRules[] = {
      kTopLevelElements},
     {kXSLTTemplate, kTopLevel, kChecked,
      AttributeIds({kAttrMatch, kAttrName, kAttrPriority, kAttrMode}), kInstructions | ElementIds({kXSLTParam})},
-    // Its content is text, which counts as id 1.
-    {kXSLTText, kInstruction, kChecked, AttributeIds({kAttrDisableOutputEscaping}),
-     ElementIds({kXSLTLiteralResult})},
+    // Its content is text, which counts as kXSLTLiteralResult.
+    {kXSLTText, kInstruction, kChecked, AttributeIds({kAttrDisableOutputEscaping}), ElementIds({kXSLTLiteralResult})},
     {kXSLTUnassigned, kInstruction, kChecked, kNoIds, kNoIds},
-    {kXSLTValueOf, kInstruction, kChecked, AttributeIds({kAttrSelect, kAttrDisableOutputEscaping}),
-     kNoIds},
+    {kXSLTValueOf, kInstruction, kChecked, AttributeIds({kAttrSelect, kAttrDisableOutputEscaping}), kNoIds},
     {kXSLTVariable, kEither, kChecked, AttributeIds({kAttrName, kAttrSelect}), kInstructions},
     {kXSLTWhen, kInstruction, kChecked, AttributeIds({kAttrTest}), kInstructions},
     {kXSLTWithParam, kInstruction, kChecked, AttributeIds({kAttrName, kAttrSelect}), kInstructions},

@@ -126,7 +126,9 @@ std::u16string_view KTXSLTLocalName(const char16_t* name) {
   return colon == std::u16string_view::npos ? text : text.substr(colon + 1);
 }
 
-int KTXSLTElementIdOfLocalName(std::u16string_view localName) { return FindId(kElementNames, localName, kXSLTNoElement); }
+int KTXSLTElementIdOfLocalName(std::u16string_view localName) {
+  return FindId(kElementNames, localName, kXSLTNoElement);
+}
 
 // ---- Elements ----
 
