@@ -1,11 +1,11 @@
 #!/bin/bash
-# Scale benchmark: an identity transform and a sort of one generated large
-# document (100 MB unless told), by `ostxslt` and by `xsltproc` in the same
-# run. Prints for each case the wall time, the processor time (user +
-# system), the peak memory (/usr/bin/time), the ratios ours / xsltproc and
-# whether the two results agree (the identity white space aside: the
-# processor drops whitespace-only source text by design; the sort output
-# byte for byte).
+# Scale benchmark: an identity transform, a sort and a grouping by key() of
+# one generated large document (100 MB unless told), by `ostxslt` and by
+# `xsltproc` in the same run. Prints for each case the wall time, the
+# processor time (user + system), the peak memory (/usr/bin/time), the
+# ratios ours / xsltproc and whether the two results agree (the identity
+# white space aside: the processor drops whitespace-only source text by
+# design; the sort and keys outputs byte for byte).
 #   bench/scale.sh [build folder] [size in MB] [cores: all | 1]
 # "1" runs both programs on one core (taskset -c 0).
 # Needs xsltproc, /usr/bin/time (package time) and, for one core, taskset.
@@ -58,6 +58,22 @@ cat > "$work/sort.xsl" <<'EOF'
 </xsl:stylesheet>
 EOF
 
+# Groups the items by score (the first item of each score in the key's
+# node-set starts a group), then counts each group and names its last item:
+# the key's index is built once and asked once per item and three times per
+# group.
+cat > "$work/keys.xsl" <<'EOF'
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">
+<xsl:output method="text"/>
+<xsl:key name="by-score" match="item" use="@score"/>
+<xsl:template match="/">
+<xsl:for-each select="catalog/item[generate-id() = generate-id(key('by-score', @score)[1])]">
+<xsl:value-of select="@score"/>: <xsl:value-of select="count(key('by-score', @score))"/> <xsl:value-of select="key('by-score', @score)[last()]/@id"/><xsl:text>&#10;</xsl:text>
+</xsl:for-each>
+</xsl:template>
+</xsl:stylesheet>
+EOF
+
 # Prints "wall-seconds cpu-seconds peak-KB status" of one command.
 run_timed() {
   local log=$1
@@ -78,7 +94,7 @@ same_output() {
 echo "document: $(stat -c %s "$work/scale.xml") bytes; cores: $cores"
 printf "%-9s %9s %9s %6s %9s %9s %6s %9s %9s %6s  %s\n" case "ours s" "xslt s" ratio "ours cpu" "xslt cpu" \
   ratio "peak ours" "peak xslt" ratio results
-for name in identity sort; do
+for name in identity sort keys; do
   read -r ow oc ok ost < <(run_timed "$work/ours.log" "$program" -xml "$work/scale.xml" -xsl "$work/$name.xsl" \
     -out "$work/ours.out")
   read -r pw pc pk pst < <(run_timed "$work/peer.log" xsltproc -o "$work/peer.out" "$work/$name.xsl" \

@@ -19,6 +19,7 @@
 #include "xml/ktxnode.h"
 #include "xml/ktxpathnode.h"
 #include "xml/ktxpathtreecontext.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 
@@ -68,9 +69,7 @@ int main(int argc, char** argv) {
   auto run = std::chrono::steady_clock::now();
   size_t length = 0;
   try {
-    processor.Prepare(style.get(), source.get());
-    while (processor.Step()) {
-    }
+    KTRunTransformation(processor, style.get(), source.get());
     length = KTString(processor.Serialize()).GetLength();
   } catch (KTXSLTError& error) {
     std::fprintf(stderr, "error %d: %s\n", error.GetCode(), KTUtf16ToUtf8(error.GetMessage()).c_str());

@@ -30,6 +30,7 @@
 #include "xml/ktxpathtreecontext.h"
 #include "xml/ktxwriter.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltfileprocessor.h"
 #include "xslt/ktxsltnames.h"
@@ -311,19 +312,6 @@ KTString KTFrontEnd::AbsoluteName(const KTString& name) {
   return name.MakeAbsolute(nullptr, CurrentDirectory().c_str());
 }
 
-void KTFrontEnd::RecordLineStarts(const KTXNode* root, const KTString& text) {
-  stylesheetRoot_ = root;
-  stylesheetLineStarts_.assign(1, 0);
-  const char16_t* chars = text.c_str();
-  const int length = text.GetLength();
-  // CR LF, a lone CR and a lone LF each end one line.
-  for (int i = 0; i < length; ++i) {
-    if (chars[i] == u'\r' && i + 1 < length && chars[i + 1] == u'\n') ++i;
-    if (chars[i] == u'\r' || chars[i] == u'\n') stylesheetLineStarts_.push_back(i + 1);
-  }
-  stylesheetLineStarts_.push_back(length + 1);  // the end, past the last line
-}
-
 KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLoader** loaderOut) {
   std::unique_ptr<KTDocumentLoader> loader = documentManager_->NewLoader();
   // Without a cached grammar of that id the loader chooses one by the name.
@@ -341,7 +329,7 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   *loaderOut = used;
 
   if (root && !status.HasError() && used->GetTextLength() > 0) {
-    if (isStylesheet) RecordLineStarts(root, used->GetText());
+    if (isStylesheet) documentLines_[root] = KTLineMap(used->GetText().View());
     // The tree holds everything now; the decoded text would only take room.
     used->GetText() = KTString();
     return root;
@@ -397,7 +385,6 @@ bool KTFrontEnd::LoadInputDocuments() {
 
   KTXNode* stylesheet = LoadInput(StylesheetFileName, KTGrammarCache::kXsl, &loader);
   if (!stylesheet) return false;
-  DefaultOutputEncodingId = 1000;
   processor_->Serializer().SetDefaultEncoding(KTString(u"UTF-8"));
 
   stylesheetTree_ = WrapInput(stylesheet, StylesheetFileName);
@@ -470,24 +457,23 @@ void KTFrontEnd::ReportStackOverflow(bool memoryBound) {
 
 bool KTFrontEnd::RunTransformation() {
   processor_->SetTreeContext(treeContext_.get());
-  try {
-    processor_->Prepare(stylesheetTree_.get(), sourceTree_.get());
-  } catch (KTXSLTError& error) {
-    ReportXSLTError(error);
-    return false;
-  }
-  bool result = false;
   const int maxFrames = FrameLimit();
   // Frames whose templates hold large variables take far more than
   // FrameLimit reckons: once the calls nest deeper than the default limit
-  // allows, the memory the run has taken since it began is looked at every
-  // few thousand steps too, and may reach a quarter of the machine's.
+  // allows, the memory the run has taken since it began (after Prepare) is
+  // looked at every few thousand steps too, and may reach a quarter of the
+  // machine's.
   const long long pages = sysconf(_SC_PHYS_PAGES);
   const long long pageSize = sysconf(_SC_PAGE_SIZE);
   const long long memoryBudget = pages > 0 && pageSize > 0 ? pages / 4 * pageSize : -1;
-  const long long memoryAtStart = ResidentBytes();
+  bool started = false;
+  long long memoryAtStart = -1;
   unsigned deepSteps = 0;
-  while (!processor_->FrameStack()->empty()) {
+  auto withinLimits = [&]() {
+    if (!started) {
+      started = true;
+      memoryAtStart = ResidentBytes();
+    }
     bool memoryBound = processor_->FrameDepth() > maxFrames;
     if (!memoryBound && memoryBudget > 0 && memoryAtStart >= 0 &&
         processor_->TemplateDepth() > kDefaultTemplateDepth && ++deepSteps % 4096 == 0) {
@@ -497,23 +483,24 @@ bool KTFrontEnd::RunTransformation() {
       ReportStackOverflow(memoryBound);
       return false;
     }
-    try {
-      result = processor_->Step();
-    } catch (KTXSLTError& error) {
-      ReportXSLTError(error);
-      return false;
-    }
-    if (!result) return false;
-    if (processor_->Terminated()) {
-      // The message itself is already on standard error; the run ends as
-      // on any stylesheet error, reported where the xsl:message stands.
-      KTXSLTError error(KTXSLTError::kTerminatedByMessage, processor_->TerminatingInstruction());
-      error.SetMessageText(KTString(u"The transformation was terminated by xsl:message"));
-      ReportXSLTError(error);
-      return false;
-    }
+    return true;
+  };
+  KTRunEnd end;
+  try {
+    end = KTRunTransformation(*processor_, stylesheetTree_.get(), sourceTree_.get(), withinLimits);
+  } catch (KTXSLTError& error) {
+    ReportXSLTError(error);
+    return false;
   }
-  return result;
+  if (end == KTRunEnd::kTerminated) {
+    // The message itself is already on standard error; the run ends as on
+    // any stylesheet error, reported where the xsl:message stands.
+    KTXSLTError error(KTXSLTError::kTerminatedByMessage, processor_->TerminatingInstruction());
+    error.SetMessageText(KTString(u"The transformation was terminated by xsl:message"));
+    ReportXSLTError(error);
+    return false;
+  }
+  return end == KTRunEnd::kFinished;
 }
 
 bool KTFrontEnd::WriteOutputFile() {
@@ -577,33 +564,15 @@ bool KTFrontEnd::FindNodePlace(const KTXPathNode* node, KTString& uriOut, int& l
     // imported one): its line and character there, from the offset the
     // parser recorded (a written copy of the tree would place elements that
     // share a line on lines of their own).
-    int line = 0;
-    int column = 0;
-    if (top == stylesheetRoot_) {
-      if (parsedOffset >= 0 && stylesheetLineStarts_.size() > 1 && parsedOffset < stylesheetLineStarts_.back()) {
-        auto next = std::upper_bound(stylesheetLineStarts_.begin(), stylesheetLineStarts_.end(), parsedOffset);
-        line = static_cast<int>(next - stylesheetLineStarts_.begin());
-        column = parsedOffset - *(next - 1) + 1;
-      }
+    const KTLineMap* lines = nullptr;
+    auto known = documentLines_.find(top);
+    if (known != documentLines_.end()) {
+      lines = &known->second;
     } else if (const KTString* text = processor_ ? processor_->DocumentText(top) : nullptr) {
-      if (parsedOffset >= 0 && parsedOffset <= text->GetLength()) {
-        const char16_t* chars = text->c_str();
-        int lineStart = 0;
-        line = 1;
-        for (int i = 0; i < parsedOffset; ++i) {
-          if (chars[i] == u'\r' && i + 1 < parsedOffset && chars[i + 1] == u'\n') ++i;
-          if (chars[i] == u'\r' || chars[i] == u'\n') {
-            ++line;
-            lineStart = i + 1;
-          }
-        }
-        column = parsedOffset - lineStart + 1;
-      }
+      lines = &documentLines_.emplace(top, KTLineMap(text->View())).first->second;
     }
-    if (line > 0) {
+    if (lines && lines->Locate(parsedOffset, lineOut, columnOut)) {
       uriOut = *uri;
-      lineOut = line;
-      columnOut = column;
       return true;
     }
   }
@@ -619,24 +588,10 @@ bool KTFrontEnd::FindNodePlace(const KTXPathNode* node, KTString& uriOut, int& l
     int length = 0;
     top->WriteText(written, length, -1, options);
     int offset = treeNode->GetStartOffset();
-    if (offset >= 0 && offset <= length) {
-      const char16_t* chars = written.c_str();
-      int line = 1;
-      int lastBreak = -1;
-      // Text nodes keep the file's own breaks, so CR LF is one break here,
-      // as it is in the file.
-      for (int i = 0; i < offset; ++i) {
-        if (chars[i] == u'\n' && i > 0 && chars[i - 1] == u'\r') {
-          lastBreak = i;
-        } else if (chars[i] == u'\r' || chars[i] == u'\n') {
-          ++line;
-          lastBreak = i;
-        }
-      }
-      // Characters are counted from 1 on every line.
+    // Text nodes keep the file's own breaks, so CR LF is one break here, as
+    // it is in the file.
+    if (KTLineMap(std::u16string_view(written.c_str(), length)).Locate(offset, lineOut, columnOut)) {
       uriOut = *uri;
-      lineOut = line;
-      columnOut = offset - lastBreak;
       return true;
     }
   }
@@ -695,6 +650,7 @@ void KTFrontEnd::ReportXSLTWarning(const KTXPathNode* node, const KTString& text
 bool KTFrontEnd::DestroyGlobalObjects() {
   // The processor's frames and documents refer to the trees; it goes first.
   processor_.reset();
+  documentLines_.clear();
   stylesheetTree_.reset();
   sourceTree_.reset();
   DocumentSchemaModels.clear();

@@ -9,8 +9,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "app/ktlinemap.h"
 #include "core/ktstring.h"
 
 class KTDocumentManager;
@@ -84,7 +86,6 @@ class KTFrontEnd {
   bool HaveStylesheetFile = false;
   bool HaveOutputFile = false;
   int32_t MaxTemplateDepth = kDefaultTemplateDepth;
-  int32_t DefaultOutputEncodingId = 1000;
 
  private:
   // The name made absolute against the current directory, unless it is a
@@ -100,8 +101,6 @@ class KTFrontEnd {
   // node in no file the user could open (the built-in rules, a node made
   // by the processor).
   bool FindNodePlace(const KTXPathNode* node, KTString& uri, int& line, int& column);
-  // Keeps where the lines of the stylesheet's text start.
-  void RecordLineStarts(const KTXNode* root, const KTString& text);
 
   std::unique_ptr<KTIdentifierCatalog> catalog_;
   std::unique_ptr<KTDocumentManager> documentManager_;
@@ -109,11 +108,11 @@ class KTFrontEnd {
   std::unique_ptr<KTXSLTFileProcessor> processor_;
   std::unique_ptr<KTXPathNode> sourceTree_;
   std::unique_ptr<KTXPathNode> stylesheetTree_;
-  // Where each line of the stylesheet's file text starts (offsets in its
-  // decoded text), kept when the text itself is released: an error on a
-  // node of the stylesheet is placed by the offset the parser gave it.
-  const KTXNode* stylesheetRoot_ = nullptr;
-  std::vector<int> stylesheetLineStarts_;
+  // Where each line of a loaded file's text starts (offsets in its decoded
+  // text), made on the first error placed in it: a node is placed by the
+  // offset the parser gave it. The stylesheet's map is made as it loads,
+  // since its text is released.
+  std::unordered_map<const KTXNode*, KTLineMap> documentLines_;
   // The schema model of each input document, made by the processor as for
   // every other document it loads.
   std::map<const KTXNode*, std::unique_ptr<KTSchemaServices>> DocumentSchemaModels;

@@ -109,41 +109,8 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
         pending = true;
         continue;
       }
-      if (facet) {
-        if (type->GetDatatype().IsValid()) type->GetDatatype()->SetFacet(KTString(facet), value);
-        continue;
-      }
-      if (name == u"Model") {
-        if (value == u"Empty") {
-          type->empty_ = true;
-        } else if (value == u"Data") {
-          type->textOnly_ = true;
-        } else if (value == u"Elements") {
-          if (!type->choice_) type->sequence_ = true;
-        } else if (value == u"Any") {
-          type->any_ = true;
-        } else if (value == u"Mixed") {
-          type->mixed_ = true;
-        } else {
-          ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (Empty | Data | Elements | Mixed | Any)"));
-        }
-        continue;
-      }
-      if (name == u"Datatype") {
-        if (DatatypeIdFromName(value, 1) == kDtUnknown) {
-          ok = ReportError(kSchemaBadValue, child, nullptr, KTString());
-          continue;
-        }
-        type->textOnly_ = true;
-        type->SetDatatype(KTDatatypeRef(new KTDatatype(value, defaultSecondTypeId_, 1, false)));
-        continue;
-      }
-      if (name == u"Content") {
-        if (value == u"Open" || value == u"Closed") {
-          type->open_ = value == u"Open";
-        } else {
-          ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (Open | Closed)"));
-        }
+      if (property) {
+        ok = ReadDcdElementProperty(child, name, value, type);
         continue;
       }
     }
@@ -168,53 +135,7 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
       particle.maxOccurs = maxOccurs;
       type->AddParticle(particle);
     } else if (name == u"Group") {
-      int minimum = 1, maximum = 1;
-      bool alternative = false;
-      bool attributesOk = true;
-      for (KTXNode* a = child->GetFirstChild(); a && attributesOk; a = a->GetNextSibling()) {
-        if (a->GetKind() != kAttribute) continue;
-        KTString aName(a->GetName());
-        KTString aValue(a->GetValue());
-        if (aName == u"RDF:Order") {
-          if (aValue == u"Alt" || aValue == u"Seq") {
-            alternative = aValue == u"Alt";
-          } else {
-            attributesOk = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (Alt | Seq)"));
-          }
-        } else if (aName == u"Occurs") {
-          if (aValue == u"Required") {
-            minimum = 1, maximum = 1;
-          } else if (aValue == u"Optional") {
-            minimum = 0, maximum = 1;
-          } else if (aValue == u"OneOrMore") {
-            minimum = 1, maximum = -1;
-          } else if (aValue == u"ZeroOrMore") {
-            minimum = 0, maximum = -1;
-          } else {
-            attributesOk = ReportError(kSchemaBadValue, a, nullptr,
-                                       KTString(u"- expected (Required | Optional | OneOrMore | ZeroOrMore)"));
-          }
-        } else {
-          attributesOk = ReportError(kSchemaUnexpected, a, nullptr, KTString(u"- expected attribute: (RDF:Order | Occurs)"));
-        }
-      }
-      // A problem among the group's attributes stays recorded; its content
-      // is placed all the same.
-      if (!alternative && minimum == 1 && maximum == 1 && !isGroup) {
-        ok = LoadDcdElementDef(child, type, 1, 1);
-      } else if (CountElementChildren(child) == 1) {
-        ok = LoadDcdElementDef(child, type, minimum, maximum);
-      } else {
-        KTElementType* compositor = type->CreateAnonymousChild();
-        compositor->group_ = true;
-        (alternative ? compositor->choice_ : compositor->sequence_) = true;
-        KTParticle particle;
-        particle.child = compositor;
-        particle.minOccurs = minimum;
-        particle.maxOccurs = maximum;
-        type->AddParticle(particle);
-        ok = LoadDcdElementDef(child, compositor, 1, 1);
-      }
+      ok = LoadDcdGroup(child, type, isGroup);
     } else {
       ok = ReportError(kSchemaUnexpected, child, nullptr,
                        KTString(u"- expected: (Attribute | AttributeDef | Datatype | Description | Element | Group | "
@@ -238,20 +159,12 @@ bool KTSchemaModel::LoadDcdAttributeDef(KTXNode* element, KTElementType* type) {
     } else if (name == u"Default") {
       decl.SetDefault(value);
     } else if (name == u"Datatype") {
-      uint32_t id = DatatypeIdFromName(value, 1);
-      if (id == kDtUnknown) {
+      if (!SetAttributeDatatype(decl, value, defaultSecondTypeId_)) {
         ok = ReportError(kSchemaBadValue, child, nullptr, KTString());
         continue;
       }
-      if (decl.datatype.IsValid()) {
-        decl.datatype->SetTypeId(id);
-      } else {
-        decl.datatype = KTDatatypeRef(new KTDatatype(value, defaultSecondTypeId_, 1, false));
-      }
-      SetAttributeTypeFlag(decl, id);
     } else if (name == u"Values") {
-      for (const KTString& token : EnumeratedTokens(value)) decl.enumeratedValues.push_back(token);
-      decl.enumerated = true;
+      SetEnumeratedValues(decl, value);
     } else if (name == u"ID-Role") {
       if (value == u"ID") {
         decl.id = true;
@@ -277,10 +190,7 @@ bool KTSchemaModel::LoadDcdAttributeDef(KTXNode* element, KTElementType* type) {
     } else if (name == u"Description") {
       decl.description = value;
     } else if (facet) {
-      if (!decl.datatype.IsValid()) {
-        decl.datatype = KTDatatypeRef(new KTDatatype(KTString(u"string"), defaultSecondTypeId_, 1, false));
-      }
-      decl.datatype->SetFacet(KTString(facet), value);
+      SetAttributeFacet(decl, KTString(facet), value, defaultSecondTypeId_);
     } else {
       ok = ReportError(kSchemaUnexpected, child, nullptr,
                        KTString(u"- expected attribute: (Name | Default | Datatype | Description | Occurs)"));
@@ -291,4 +201,90 @@ bool KTSchemaModel::LoadDcdAttributeDef(KTXNode* element, KTElementType* type) {
     type->AddAttribute(decl);
   }
   return ok;
+}
+
+bool KTSchemaModel::ReadDcdElementProperty(KTXNode* property, const KTString& name, const KTString& value,
+                                           KTElementType* type) {
+  if (const char16_t* facet = BoundFacet(name)) {
+    if (type->GetDatatype().IsValid()) type->GetDatatype()->SetFacet(KTString(facet), value);
+    return true;
+  }
+  if (name == u"Model") {
+    if (value == u"Empty") {
+      type->empty_ = true;
+    } else if (value == u"Data") {
+      type->textOnly_ = true;
+    } else if (value == u"Elements") {
+      if (!type->choice_) type->sequence_ = true;
+    } else if (value == u"Any") {
+      type->any_ = true;
+    } else if (value == u"Mixed") {
+      type->mixed_ = true;
+    } else {
+      return ReportError(kSchemaBadValue, property, nullptr, KTString(u"- expected (Empty | Data | Elements | Mixed | Any)"));
+    }
+    return true;
+  }
+  if (name == u"Datatype") {
+    if (DatatypeIdFromName(value, 1) == kDtUnknown) return ReportError(kSchemaBadValue, property, nullptr, KTString());
+    type->textOnly_ = true;
+    type->SetDatatype(KTDatatypeRef(new KTDatatype(value, defaultSecondTypeId_, 1, false)));
+    return true;
+  }
+  // Content
+  if (value == u"Open" || value == u"Closed") {
+    type->open_ = value == u"Open";
+    return true;
+  }
+  return ReportError(kSchemaBadValue, property, nullptr, KTString(u"- expected (Open | Closed)"));
+}
+
+bool KTSchemaModel::ReadDcdGroupAttributes(KTXNode* group, int& minOccurs, int& maxOccurs, bool& alternative) {
+  bool ok = true;
+  for (KTXNode* a = group->GetFirstChild(); a && ok; a = a->GetNextSibling()) {
+    if (a->GetKind() != kAttribute) continue;
+    KTString aName(a->GetName());
+    KTString aValue(a->GetValue());
+    if (aName == u"RDF:Order") {
+      if (aValue == u"Alt" || aValue == u"Seq") {
+        alternative = aValue == u"Alt";
+      } else {
+        ok = ReportError(kSchemaBadValue, group, nullptr, KTString(u"- expected (Alt | Seq)"));
+      }
+    } else if (aName == u"Occurs") {
+      if (aValue == u"Required") {
+        minOccurs = 1, maxOccurs = 1;
+      } else if (aValue == u"Optional") {
+        minOccurs = 0, maxOccurs = 1;
+      } else if (aValue == u"OneOrMore") {
+        minOccurs = 1, maxOccurs = -1;
+      } else if (aValue == u"ZeroOrMore") {
+        minOccurs = 0, maxOccurs = -1;
+      } else {
+        ok = ReportError(kSchemaBadValue, a, nullptr, KTString(u"- expected (Required | Optional | OneOrMore | ZeroOrMore)"));
+      }
+    } else {
+      ok = ReportError(kSchemaUnexpected, a, nullptr, KTString(u"- expected attribute: (RDF:Order | Occurs)"));
+    }
+  }
+  return ok;
+}
+
+bool KTSchemaModel::LoadDcdGroup(KTXNode* group, KTElementType* type, bool insideGroup) {
+  int minimum = 1, maximum = 1;
+  bool alternative = false;
+  // A problem among the group's attributes stays recorded; its content is
+  // placed all the same.
+  ReadDcdGroupAttributes(group, minimum, maximum, alternative);
+  if (!alternative && minimum == 1 && maximum == 1 && !insideGroup) return LoadDcdElementDef(group, type, 1, 1);
+  if (CountElementChildren(group) == 1) return LoadDcdElementDef(group, type, minimum, maximum);
+  KTElementType* compositor = type->CreateAnonymousChild();
+  compositor->group_ = true;
+  (alternative ? compositor->choice_ : compositor->sequence_) = true;
+  KTParticle particle;
+  particle.child = compositor;
+  particle.minOccurs = minimum;
+  particle.maxOccurs = maximum;
+  type->AddParticle(particle);
+  return LoadDcdElementDef(group, compositor, 1, 1);
 }

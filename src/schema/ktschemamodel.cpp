@@ -146,14 +146,14 @@ bool SiblingBefore(KTXNode* a, KTXNode* b) {
 
 }  // namespace
 
-KTSchemaModel::KTSchemaModel(KTDocumentManager* manager, uint8_t flag, KTXNode* internalSubset,
-                             int defaultSecondTypeId, uint8_t optionA, uint8_t optionB, bool strict, int32_t word)
-    : defaultSecondTypeId_(defaultSecondTypeId),
-      strict_(strict),
-      flag_(flag),
-      optionA_(optionA),
-      optionB_(optionB),
-      word_(word),
+KTSchemaModel::KTSchemaModel(KTDocumentManager* manager, KTXNode* internalSubset,
+                             const KTSchemaModelSettings& settings)
+    : defaultSecondTypeId_(settings.defaultSecondTypeId),
+      strict_(settings.strict),
+      flag_(settings.flag),
+      optionA_(settings.optionA),
+      optionB_(settings.optionB),
+      word_(settings.word),
       manager_(manager) {
   Reset();
   if (internalSubset) ParseExtSubsetDecl(internalSubset, true, false);
@@ -248,8 +248,7 @@ void KTSchemaModel::SetExpansionBudgetFor(KTXNode* documentRoot) {
 // ---- Error recording ----
 
 bool KTSchemaModel::ReportError(int id, KTXNode* node, const KTElementType* declaration,
-                                const KTString& contextText, int firstWord, int secondWord, int position,
-                                int kindWord) {
+                                const KTString& contextText, const KTSchemaErrorDetail& detail) {
   if (id == kSchemaUnsupported && !strict_) return true;
   std::vector<KTXNode*> path;
   if (node) {
@@ -289,10 +288,10 @@ bool KTSchemaModel::ReportError(int id, KTXNode* node, const KTElementType* decl
   error_.id = id;
   error_.node = node;
   error_.declaration = declaration;
-  error_.firstWord = firstWord;
-  error_.secondWord = secondWord;
-  error_.position = position;
-  error_.kindWord = (kindWord == 0 && id >= 7587 && id <= 7590) ? 2 : kindWord;
+  error_.firstWord = detail.firstWord;
+  error_.secondWord = detail.secondWord;
+  error_.position = detail.position;
+  error_.kindWord = (detail.kindWord == 0 && id >= 7587 && id <= 7590) ? 2 : detail.kindWord;
   if (!contextText.IsEmpty()) {
     error_.contextText = contextText;
   } else if (declaration) {

@@ -94,6 +94,32 @@ enum KTXsdComponent : int {
   kXsdAttribute = 5,
 };
 
+// What a report says beyond its id, node and context text: the words of
+// its message and where in a text the problem lies (a pattern's offset and
+// line).
+struct KTXsdComplexTypeParts;
+struct KTXsdElementParts;
+struct KTXsdAttributeParts;
+
+struct KTSchemaErrorDetail {
+  int firstWord = 0;
+  int secondWord = 0;
+  int position = -1;
+  int kindWord = 0;
+};
+
+// How a model reads schemas. The front end and the processor take the
+// defaults.
+struct KTSchemaModelSettings {
+  uint8_t flag = 1;
+  int defaultSecondTypeId = 52;
+  uint8_t optionA = 0;
+  uint8_t optionB = 0;
+  // Whether a construct the loaders do not support is reported.
+  bool strict = false;
+  int32_t word = 0;
+};
+
 // The kept schema problem.
 struct KTSchemaErrorBlock {
   int id = kSchemaNoError;
@@ -131,12 +157,10 @@ class KTSchemaModel final : public KTSchemaServices {
   using EntitySet = std::map<KTString, std::unique_ptr<KTEntityDecl>, EntityNameLess>;
   using ElementSet = std::map<KTQName, std::unique_ptr<KTElementType>, KTQNameLessFn>;
 
-  // The front end and the processor pass (manager or null, 1, null, 52, 0,
-  // 0, 0, 0). An internal-subset root given here has its entity and
-  // notation declarations read at once.
-  explicit KTSchemaModel(KTDocumentManager* manager = nullptr, uint8_t flag = 1, KTXNode* internalSubset = nullptr,
-                         int defaultSecondTypeId = 52, uint8_t optionA = 0, uint8_t optionB = 0, bool strict = false,
-                         int32_t word = 0);
+  // An internal-subset root given here has its entity and notation
+  // declarations read at once.
+  explicit KTSchemaModel(KTDocumentManager* manager = nullptr, KTXNode* internalSubset = nullptr,
+                         const KTSchemaModelSettings& settings = {});
   ~KTSchemaModel() override;
   KTSchemaModel(const KTSchemaModel&) = delete;
   KTSchemaModel& operator=(const KTSchemaModel&) = delete;
@@ -292,7 +316,7 @@ class KTSchemaModel final : public KTSchemaServices {
   // False when the problem was recorded or dropped; true only for a 7503
   // dropped because the strict option is off.
   bool ReportError(int id, KTXNode* node, const KTElementType* declaration, const KTString& contextText,
-                   int firstWord = 0, int secondWord = 0, int position = -1, int kindWord = 0);
+                   const KTSchemaErrorDetail& detail = {});
   // A declaration that breaks a validity constraint of XML 1.0 (an element
   // type declared twice, a default outside its enumeration...): the walk
   // goes on and uses it as far as it can (§5.1), and one warning line names
@@ -459,6 +483,69 @@ class KTSchemaModel final : public KTSchemaServices {
   bool LoadXdrAttributeReference(KTXNode* element, KTNamespaceContext* context, KTElementType* type,
                                  KTElementType& scratch);
   bool ReadXdrOccurs(KTXNode* attribute, const KTString& name, const KTString& value, KTParticle& particle);
+  // The parts of an XML Schema complexType (ktxsdcomplextype.cpp): its
+  // attributes, the form of its content and the derivation holding it, the
+  // content its base gives, its own content (with the facets of a
+  // simpleContent restriction), the message for a child out of place, and
+  // the content flags settled last.
+  bool ReadXsdComplexTypeAttributes(KTXNode* node, KTNamespaceContext* context, KTXsdComplexTypeParts& parts);
+  bool ReadXsdComplexTypeForm(KTXNode* node, KTNamespaceContext* context, KTXsdComplexTypeParts& parts);
+  bool ReadXsdDerivation(KTXNode* holder, KTNamespaceContext* context, KTXsdComplexTypeParts& parts);
+  bool DeriveXsdComplexType(KTXNode* node, KTXsdComplexTypeParts& parts, KTComplexTypeDef& record);
+  bool LoadXsdComplexContent(KTXNode* node, KTNamespaceContext* context, const KTXsdComplexTypeParts& parts,
+                             KTElementType& content);
+  bool LoadXsdContentFacet(KTXNode* facet, KTNamespaceContext* context, const KTString& local,
+                           const KTString& baseText, KTElementType& content);
+  bool ReportXsdComplexTypeChild(KTXNode* child, const KTXsdComplexTypeParts& parts);
+  static void FinishXsdComplexContent(const KTXsdComplexTypeParts& parts, KTElementType& content);
+  // The parts of an XML Schema element declaration (ktxsdelement.cpp): its
+  // attributes, the report of a second declaration, its type attribute, its
+  // children, the head's type when it names no type, and the check of its
+  // default or fixed value.
+  bool ReadXsdElementAttributes(KTXNode* node, KTNamespaceContext* context, KTXsdElementParts& parts,
+                                KTParticle& particle, KTElementType*& declaration);
+  bool ReportXsdElementClash(KTXNode* node, const KTXsdElementParts& parts, KTElementType* decl);
+  bool ApplyXsdElementType(KTXNode* node, KTNamespaceContext* context, KTXsdElementParts& parts,
+                           KTElementType* decl);
+  bool LoadXsdElementChildren(KTXNode* node, KTNamespaceContext* context, KTXsdElementParts& parts,
+                              KTElementType* decl);
+  void TakeXsdElementHeadType(KTXNode* node, KTNamespaceContext* context, const KTXsdElementParts& parts,
+                              KTElementType* decl);
+  bool CheckXsdElementValue(KTXNode* node, const KTXsdElementParts& parts, KTElementType* decl);
+  // The parts of an XML Schema simpleType (ktxsdsimpletype.cpp): its
+  // attributes, a simpleType nested in its derivation, and each of the
+  // three derivations.
+  bool ReadXsdSimpleTypeAttributes(KTXNode* node, KTNamespaceContext* context, KTString& nameText,
+                                   KTString& finalText);
+  bool LoadXsdNestedSimpleType(KTXNode* child, KTNamespaceContext* context, KTSimpleTypeDef& into,
+                               const char16_t* blockWord);
+  bool LoadXsdListType(KTXNode* derivation, KTNamespaceContext* context, const KTString& nameText,
+                       KTSimpleTypeDef& record);
+  bool LoadXsdRestrictionType(KTXNode* node, KTXNode* derivation, KTNamespaceContext* context, KTString& nameText,
+                              KTString& baseText, KTSimpleTypeDef& record);
+  bool LoadXsdUnionType(KTXNode* derivation, KTNamespaceContext* context, const KTString& nameText,
+                        const KTString& baseText, KTSimpleTypeDef& record);
+  // The parts of an XML Schema attribute declaration (ktxsdsimpletype.cpp):
+  // its attributes, its children, and the check of its default and fixed
+  // values against its type.
+  bool ReadXsdAttributeAttributes(KTXNode* node, KTNamespaceContext* context, KTElementType* owner,
+                                  KTXsdAttributeParts& parts);
+  bool LoadXsdAttributeChildren(KTXNode* node, KTNamespaceContext* context, KTXsdAttributeParts& parts);
+  bool CheckXsdAttributeValues(KTXNode* node, const KTElementType* owner, const KTXsdAttributeParts& parts);
+  // The parts of an XDR ElementType (ktxdrloader.cpp): one of its
+  // attributes, an element reference and a group in its content, and the
+  // check that its content model agrees with its content attribute.
+  bool ReadXdrElementAttribute(KTXNode* attribute, const KTString& name, const KTString& value,
+                               KTNamespaceContext* context, KTElementType* type);
+  bool LoadXdrElementReference(KTXNode* element, KTNamespaceContext* context, KTElementType* type);
+  bool LoadXdrGroup(KTXNode* group, KTNamespaceContext* context, KTElementType* type);
+  bool CheckXdrContent(KTXNode* element, KTElementType* type);
+  // DCD (ktdcdloader.cpp): a Model, Datatype, Content or bound property of
+  // an ElementDef; the RDF:Order and Occurs attributes of a Group; a Group
+  // placed in the content of `type`.
+  bool ReadDcdElementProperty(KTXNode* property, const KTString& name, const KTString& value, KTElementType* type);
+  bool ReadDcdGroupAttributes(KTXNode* group, int& minOccurs, int& maxOccurs, bool& alternative);
+  bool LoadDcdGroup(KTXNode* group, KTElementType* type, bool insideGroup);
   // Whether the content model holds an element wildcard that is not "skip".
   static bool HasElementWildcard(KTElementType* type);
   bool LoadReferencedSchema(KTXNode* documentRoot, bool searchFurther);

@@ -1,5 +1,5 @@
-// What the XDR and DCD loaders share: the type flag of an attribute
-// declaration by datatype id, and the tokens of an enumerated value list.
+// What the XDR and DCD loaders share: how an attribute declaration takes
+// its datatype, facets and enumerated value list.
 // Internal to src/schema.
 #pragma once
 
@@ -35,4 +35,34 @@ inline std::vector<KTString> EnumeratedTokens(const KTString& value) {
     tokens.push_back(token);
   }
   return tokens;
+}
+
+// Gives the declaration the datatype the name stands for (a datatype that
+// facets made first takes the id) and the type flag of that id; false, with
+// the declaration unchanged, for a name that is no datatype.
+inline bool SetAttributeDatatype(KTAttributeDecl& decl, const KTString& typeName, int secondTypeId) {
+  uint32_t id = DatatypeIdFromName(typeName, 1);
+  if (id == kDtUnknown) return false;
+  if (decl.datatype.IsValid()) {
+    decl.datatype->SetTypeId(id);
+  } else {
+    decl.datatype = KTDatatypeRef(new KTDatatype(typeName, secondTypeId, 1, false));
+  }
+  SetAttributeTypeFlag(decl, id);
+  return true;
+}
+
+// A facet of the declaration's datatype; a string datatype when no type was
+// named before it.
+inline void SetAttributeFacet(KTAttributeDecl& decl, const KTString& facet, const KTString& value, int secondTypeId) {
+  if (!decl.datatype.IsValid()) {
+    decl.datatype = KTDatatypeRef(new KTDatatype(KTString(u"string"), secondTypeId, 1, false));
+  }
+  decl.datatype->SetFacet(facet, value);
+}
+
+// An enumerated value list: each token becomes one allowed value.
+inline void SetEnumeratedValues(KTAttributeDecl& decl, const KTString& value) {
+  for (const KTString& token : EnumeratedTokens(value)) decl.enumeratedValues.push_back(token);
+  decl.enumerated = true;
 }

@@ -189,7 +189,6 @@ bool KTSchemaModel::LoadXdrElementType(KTXNode* element, KTNamespaceContext* par
   KTQName ownName;
   context->ResolveQName(ownName, element->GetName());
   bool isGroup = IsXdrName(ownName, u"group");
-  KTNamespaceId targetNs = xsd_.targetBinding.ns;
 
   std::vector<KTXNode*> children = ChildrenOf(element);
   bool pending = false;
@@ -201,7 +200,7 @@ bool KTSchemaModel::LoadXdrElementType(KTXNode* element, KTNamespaceContext* par
       if (isGroup) continue;  // the caller read the group's attributes
       if (name == u"name") {
         if (type) continue;  // read first, on an earlier walk
-        type = DeclareElement(KTQName(value, targetNs));
+        type = DeclareElement(KTQName(value, xsd_.targetBinding.ns));
         if (type->contentRead_) {
           ok = ReportError(kSchemaElementDeclaredTwice, element, type, KTString());
           continue;
@@ -220,73 +219,7 @@ bool KTSchemaModel::LoadXdrElementType(KTXNode* element, KTNamespaceContext* par
         pending = true;
         continue;
       }
-      if (name == u"content") {
-        if (value == u"empty") {
-          type->empty_ = true;
-          type->sequence_ = false;
-        } else if (value == u"textOnly") {
-          type->textOnly_ = true;
-          type->sequence_ = false;
-        } else if (value == u"eltOnly") {
-          if (!type->choice_) type->sequence_ = true;
-        } else if (value == u"mixed") {
-          type->mixed_ = true;
-        } else {
-          ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (empty | textOnly | eltOnly | mixed)"));
-        }
-      } else if (name == u"model") {
-        if (value == u"open") {
-          type->open_ = true;
-        } else if (value == u"closed") {
-          type->open_ = false;
-        } else {
-          ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (open | closed)"));
-        }
-      } else if (name == u"order") {
-        if (value == u"one") {
-          type->choice_ = true;
-          type->sequence_ = false;
-        } else if (value == u"seq") {
-          type->sequence_ = true;
-        } else if (value == u"many") {
-          type->all_ = true;
-          type->sequence_ = false;
-        } else {
-          ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (one | seq | many)"));
-        }
-      } else if (name == QN2(*this, u"type")) {
-        KTString typeName = value.GetLocalName();
-        uint32_t id = DatatypeIdFromName(typeName, 1);
-        if (id == kDtUnknown) {
-          ok = ReportError(kSchemaBadValue, child, nullptr, KTString());
-          continue;
-        }
-        type->textOnly_ = true;
-        type->sequence_ = false;
-        if (type->GetDatatype().IsValid()) {
-          type->GetDatatype()->SetTypeId(id);
-        } else {
-          type->SetDatatype(KTDatatypeRef(new KTDatatype(typeName, defaultSecondTypeId_, 1, false)));
-        }
-      } else if (name == QN2(*this, u"values")) {
-        for (const KTString& token : EnumeratedTokens(value)) {
-          if (!type->GetDatatype().IsValid()) {
-            // One value of the enumeration, not a list of them: "red green"
-            // is no value of (red | green).
-            type->SetDatatype(KTDatatypeRef(new KTDatatype(kDtXdrEnumeration, defaultSecondTypeId_, false)));
-          }
-          type->GetDatatype()->SetFacet(KTString(u"enumeration"), token);
-        }
-      } else if (name == QN2(*this, u"minLength") || name == QN2(*this, u"maxLength")) {
-        if (!type->GetDatatype().IsValid()) {
-          type->SetDatatype(KTDatatypeRef(new KTDatatype(KTString(u"string"), defaultSecondTypeId_, 1, false)));
-        }
-        type->GetDatatype()->SetFacet(name.GetLocalName(), value);
-      } else {
-        ok = OtherAttribute(*this, context, child,
-                            u"- expected attribute: (name | model | " + QN2(*this, u"type") + u" | " +
-                                QN2(*this, u"minLength") + u" | " + QN2(*this, u"maxLength") + u" | content | order)");
-      }
+      ok = ReadXdrElementAttribute(child, name, value, context, type);
       continue;
     }
     if (child->GetKind() != kElement) continue;
@@ -299,60 +232,9 @@ bool KTSchemaModel::LoadXdrElementType(KTXNode* element, KTNamespaceContext* par
     } else if (IsXdrName(childName, u"attribute")) {
       ok = LoadXdrAttributeReference(child, context, type, scratch);
     } else if (IsXdrName(childName, u"element")) {
-      KTParticle particle;
-      KTString typeName;
-      for (KTXNode* a = child->GetFirstChild(); a && ok; a = a->GetNextSibling()) {
-        if (a->GetKind() != kAttribute) continue;
-        KTString aName(a->GetName());
-        KTString aValue(a->GetValue());
-        if (aName == u"type") {
-          typeName = aValue;
-        } else if (aName == u"minOccurs" || aName == u"maxOccurs") {
-          ok = ReadXdrOccurs(a, aName, aValue, particle);
-        } else {
-          ok = OtherAttribute(*this, context, a, KTString(u"- expected attribute: (type | minOccurs | maxOccurs)"));
-        }
-      }
-      if (!ok) break;
-      if (typeName.IsEmpty()) {
-        ok = ReportError(kSchemaTypeMissing, child, nullptr, KTString());
-      } else {
-        KTElementType* referred = DeclareElement(KTQName(typeName, targetNs));
-        if (!referred->contentRead_) referred->SetDeclaringNode(child);
-        particle.child = referred;
-        type->AddParticle(particle);
-      }
+      ok = LoadXdrElementReference(child, context, type);
     } else if (IsXdrName(childName, u"group")) {
-      KTParticle particle;
-      KTElementType* compositor = type->CreateAnonymousChild();
-      compositor->group_ = true;
-      bool attributesOk = true;
-      for (KTXNode* a = child->GetFirstChild(); a && attributesOk; a = a->GetNextSibling()) {
-        if (a->GetKind() != kAttribute) continue;
-        KTString aName(a->GetName());
-        KTString aValue(a->GetValue());
-        if (aName == u"order") {
-          if (aValue == u"one") {
-            compositor->choice_ = true;
-          } else if (aValue == u"seq") {
-            compositor->sequence_ = true;
-          } else if (aValue == u"many") {
-            attributesOk = ReportError(kSchemaUnsupported, child, nullptr, KTString(u"order=\"many\""));
-          } else {
-            attributesOk = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (one | seq | many)"));
-          }
-        } else if (aName == u"minOccurs" || aName == u"maxOccurs") {
-          attributesOk = ReadXdrOccurs(a, aName, aValue, particle);
-        } else {
-          attributesOk =
-              OtherAttribute(*this, context, a, KTString(u"- expected attribute: (order | minOccurs | maxOccurs)"));
-        }
-      }
-      // A problem among the group's attributes stays recorded; its content
-      // is loaded all the same.
-      particle.child = compositor;
-      type->AddParticle(particle);
-      ok = LoadXdrElementType(child, context, compositor);
+      ok = LoadXdrGroup(child, context, type);
     } else if (IsXdrName(childName, u"datatype")) {
       ok = ReportError(kSchemaUnsupported, child, nullptr, KTString(u"XML-Data <datatype>"));
     } else if (IsXdrName(childName, u"description")) {
@@ -365,18 +247,150 @@ bool KTSchemaModel::LoadXdrElementType(KTXNode* element, KTNamespaceContext* par
     }
   }
 
-  if (ok && type) {
-    bool particles = type->HasParticles();
-    bool hasDatatype = type->GetDatatype().IsValid();
-    if (particles && type->empty_) {
-      ok = ReportError(kSchemaChildrenInEmpty, element, type, KTString());
-    } else if (particles && (type->textOnly_ || hasDatatype)) {
-      ok = ReportError(kSchemaChildrenInTextOnly, element, type, KTString());
-    } else if (!particles && !type->empty_ && !type->mixed_ && !type->textOnly_ && !hasDatatype) {
-      ok = ReportError(kSchemaNoContent, element, type, KTString());
+  if (ok && type) ok = CheckXdrContent(element, type);
+  return ok;
+}
+
+bool KTSchemaModel::ReadXdrElementAttribute(KTXNode* attribute, const KTString& name, const KTString& value,
+                                            KTNamespaceContext* context, KTElementType* type) {
+  bool ok = true;
+  if (name == u"content") {
+    if (value == u"empty") {
+      type->empty_ = true;
+      type->sequence_ = false;
+    } else if (value == u"textOnly") {
+      type->textOnly_ = true;
+      type->sequence_ = false;
+    } else if (value == u"eltOnly") {
+      if (!type->choice_) type->sequence_ = true;
+    } else if (value == u"mixed") {
+      type->mixed_ = true;
+    } else {
+      ok = ReportError(kSchemaBadValue, attribute, nullptr, KTString(u"- expected (empty | textOnly | eltOnly | mixed)"));
     }
+  } else if (name == u"model") {
+    if (value == u"open") {
+      type->open_ = true;
+    } else if (value == u"closed") {
+      type->open_ = false;
+    } else {
+      ok = ReportError(kSchemaBadValue, attribute, nullptr, KTString(u"- expected (open | closed)"));
+    }
+  } else if (name == u"order") {
+    if (value == u"one") {
+      type->choice_ = true;
+      type->sequence_ = false;
+    } else if (value == u"seq") {
+      type->sequence_ = true;
+    } else if (value == u"many") {
+      type->all_ = true;
+      type->sequence_ = false;
+    } else {
+      ok = ReportError(kSchemaBadValue, attribute, nullptr, KTString(u"- expected (one | seq | many)"));
+    }
+  } else if (name == QN2(*this, u"type")) {
+    KTString typeName = value.GetLocalName();
+    uint32_t id = DatatypeIdFromName(typeName, 1);
+    if (id == kDtUnknown) return ReportError(kSchemaBadValue, attribute, nullptr, KTString());
+    type->textOnly_ = true;
+    type->sequence_ = false;
+    if (type->GetDatatype().IsValid()) {
+      type->GetDatatype()->SetTypeId(id);
+    } else {
+      type->SetDatatype(KTDatatypeRef(new KTDatatype(typeName, defaultSecondTypeId_, 1, false)));
+    }
+  } else if (name == QN2(*this, u"values")) {
+    for (const KTString& token : EnumeratedTokens(value)) {
+      if (!type->GetDatatype().IsValid()) {
+        // One value of the enumeration, not a list of them: "red green"
+        // is no value of (red | green).
+        type->SetDatatype(KTDatatypeRef(new KTDatatype(kDtXdrEnumeration, defaultSecondTypeId_, false)));
+      }
+      type->GetDatatype()->SetFacet(KTString(u"enumeration"), token);
+    }
+  } else if (name == QN2(*this, u"minLength") || name == QN2(*this, u"maxLength")) {
+    if (!type->GetDatatype().IsValid()) {
+      type->SetDatatype(KTDatatypeRef(new KTDatatype(KTString(u"string"), defaultSecondTypeId_, 1, false)));
+    }
+    type->GetDatatype()->SetFacet(name.GetLocalName(), value);
+  } else {
+    ok = OtherAttribute(*this, context, attribute,
+                        u"- expected attribute: (name | model | " + QN2(*this, u"type") + u" | " +
+                            QN2(*this, u"minLength") + u" | " + QN2(*this, u"maxLength") + u" | content | order)");
   }
   return ok;
+}
+
+bool KTSchemaModel::LoadXdrElementReference(KTXNode* element, KTNamespaceContext* context, KTElementType* type) {
+  bool ok = true;
+  KTParticle particle;
+  KTString typeName;
+  for (KTXNode* a = element->GetFirstChild(); a && ok; a = a->GetNextSibling()) {
+    if (a->GetKind() != kAttribute) continue;
+    KTString aName(a->GetName());
+    KTString aValue(a->GetValue());
+    if (aName == u"type") {
+      typeName = aValue;
+    } else if (aName == u"minOccurs" || aName == u"maxOccurs") {
+      ok = ReadXdrOccurs(a, aName, aValue, particle);
+    } else {
+      ok = OtherAttribute(*this, context, a, KTString(u"- expected attribute: (type | minOccurs | maxOccurs)"));
+    }
+  }
+  if (!ok) return ok;
+  if (typeName.IsEmpty()) {
+    ok = ReportError(kSchemaTypeMissing, element, nullptr, KTString());
+  } else {
+    KTElementType* referred = DeclareElement(KTQName(typeName, xsd_.targetBinding.ns));
+    if (!referred->contentRead_) referred->SetDeclaringNode(element);
+    particle.child = referred;
+    type->AddParticle(particle);
+  }
+  return ok;
+}
+
+bool KTSchemaModel::LoadXdrGroup(KTXNode* group, KTNamespaceContext* context, KTElementType* type) {
+  KTParticle particle;
+  KTElementType* compositor = type->CreateAnonymousChild();
+  compositor->group_ = true;
+  bool attributesOk = true;
+  for (KTXNode* a = group->GetFirstChild(); a && attributesOk; a = a->GetNextSibling()) {
+    if (a->GetKind() != kAttribute) continue;
+    KTString aName(a->GetName());
+    KTString aValue(a->GetValue());
+    if (aName == u"order") {
+      if (aValue == u"one") {
+        compositor->choice_ = true;
+      } else if (aValue == u"seq") {
+        compositor->sequence_ = true;
+      } else if (aValue == u"many") {
+        attributesOk = ReportError(kSchemaUnsupported, group, nullptr, KTString(u"order=\"many\""));
+      } else {
+        attributesOk = ReportError(kSchemaBadValue, group, nullptr, KTString(u"- expected (one | seq | many)"));
+      }
+    } else if (aName == u"minOccurs" || aName == u"maxOccurs") {
+      attributesOk = ReadXdrOccurs(a, aName, aValue, particle);
+    } else {
+      attributesOk =
+          OtherAttribute(*this, context, a, KTString(u"- expected attribute: (order | minOccurs | maxOccurs)"));
+    }
+  }
+  // A problem among the group's attributes stays recorded; its content
+  // is loaded all the same.
+  particle.child = compositor;
+  type->AddParticle(particle);
+  return LoadXdrElementType(group, context, compositor);
+}
+
+bool KTSchemaModel::CheckXdrContent(KTXNode* element, KTElementType* type) {
+  bool particles = type->HasParticles();
+  bool hasDatatype = type->GetDatatype().IsValid();
+  if (particles && type->empty_) return ReportError(kSchemaChildrenInEmpty, element, type, KTString());
+  if (particles && (type->textOnly_ || hasDatatype)) return ReportError(kSchemaChildrenInTextOnly, element, type, KTString());
+  if (!particles && !type->empty_ && !type->mixed_ && !type->textOnly_ && !hasDatatype) {
+    return ReportError(kSchemaNoContent, element, type, KTString());
+  }
+  return true;
 }
 
 bool KTSchemaModel::ReadXdrOccurs(KTXNode* attribute, const KTString& name, const KTString& value,
@@ -458,26 +472,14 @@ bool KTSchemaModel::LoadXdrAttributeType(KTXNode* element, KTNamespaceContext* p
       } else if (name == u"default") {
         decl.SetDefault(value);
       } else if (name == QN2(*this, u"type")) {
-        KTString typeName = value.GetLocalName();
-        uint32_t id = DatatypeIdFromName(typeName, 1);
-        if (id == kDtUnknown) {
+        if (!SetAttributeDatatype(decl, value.GetLocalName(), defaultSecondTypeId_)) {
           ok = ReportError(kSchemaBadValue, child, nullptr, KTString());
           continue;
         }
-        if (decl.datatype.IsValid()) {
-          decl.datatype->SetTypeId(id);
-        } else {
-          decl.datatype = KTDatatypeRef(new KTDatatype(typeName, defaultSecondTypeId_, 1, false));
-        }
-        SetAttributeTypeFlag(decl, id);
       } else if (name == QN2(*this, u"minLength") || name == QN2(*this, u"maxLength")) {
-        if (!decl.datatype.IsValid()) {
-          decl.datatype = KTDatatypeRef(new KTDatatype(KTString(u"string"), defaultSecondTypeId_, 1, false));
-        }
-        decl.datatype->SetFacet(name.GetLocalName(), value);
+        SetAttributeFacet(decl, name.GetLocalName(), value, defaultSecondTypeId_);
       } else if (name == QN2(*this, u"values")) {
-        for (const KTString& token : EnumeratedTokens(value)) decl.enumeratedValues.push_back(token);
-        decl.enumerated = true;
+        SetEnumeratedValues(decl, value);
       } else if (name == u"required") {
         if (value == u"yes" || value == u"no") {
           decl.required = value == u"yes";

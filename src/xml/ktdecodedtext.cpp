@@ -466,7 +466,8 @@ void KTPiecewiseEncoder::EncodePending(bool last) {
     if (blocks_.empty() || lastUsed_ == kBlockSize) {
       // Memory that runs out is reported as such (std::bad_alloc), not as
       // text the encoding cannot hold.
-      std::unique_ptr<char[]> block(new char[kBlockSize]);
+      std::unique_ptr<char, GiveBackBlock> block(static_cast<char*>(KTTakePageBlock()));
+      if (!block) throw std::bad_alloc();
       blocks_.push_back(std::move(block));
       lastUsed_ = 0;
     }

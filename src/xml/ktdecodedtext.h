@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/ktstring.h"
+#include "platform/ktmemory.h"
 #include "xml/ktinputbuffer.h"
 
 class KTLoadStatus;
@@ -110,10 +111,15 @@ class KTPiecewiseEncoder {
   size_t appended_ = 0;
   long long replaced_ = 0;
   std::vector<char16_t> pending_;
-  // The bytes so far in blocks of kBlockSize (the last one filled to
-  // lastUsed_), so that growing never copies them.
-  static constexpr size_t kBlockSize = size_t{1} << 20;
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  // The bytes so far in page blocks (the last one filled to lastUsed_), so
+  // that growing never copies them; each goes back to the system as soon as
+  // Finish has copied it, where a block of the heap would stay with the
+  // process, and the output would be held twice at its end.
+  static constexpr size_t kBlockSize = kKTPageBlockBytes;
+  struct GiveBackBlock {
+    void operator()(char* block) const noexcept { KTGiveBackPageBlock(block); }
+  };
+  std::vector<std::unique_ptr<char, GiveBackBlock>> blocks_;
   size_t lastUsed_ = 0;
   size_t size_ = 0;
 };

@@ -43,6 +43,18 @@ std::u16string_view PrefixPart(const char16_t* name) {
 bool IsDefaultDeclarationName(const char16_t* name) { return KTStrCmp(name, u"xmlns") == 0; }
 bool IsPrefixedDeclarationName(const char16_t* name) { return KTStrNCmp(name, u"xmlns:", 6) == 0; }
 
+// For a namespace declaration's attribute name, the prefix it declares:
+// empty for "xmlns", "p" for "xmlns:p"; false for any other name.
+bool DeclaredPrefix(const char16_t* name, KTString& prefix) {
+  if (IsDefaultDeclarationName(name)) {
+    prefix = KTString();
+    return true;
+  }
+  if (!IsPrefixedDeclarationName(name)) return false;
+  prefix = KTString(name + 6);
+  return true;
+}
+
 // The URI a prefix has in a map; null when unbound or undeclared.
 const KTString* Lookup(const KTPrefixMap* map, std::u16string_view prefix) {
   if (!map) return nullptr;
@@ -604,36 +616,8 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
   FinishAttributes(node);  // the element's own attributes are all wrapped
   if (!model_) return nullptr;
   KTElementType* decl = nullptr;
-  // A DTD beside a schema: its declaration of the element, applied first.
-  KTElementType* dtdDecl =
-      node->GetKind() == kXPathElement ? model_->FindDtdElementBesideSchema(node->GetName()) : nullptr;
-  if (node->GetKind() == kXPathRoot) {
-    decl = parentDecl;
-  } else if (node->GetKind() == kXPathElement) {
-    if (!parentDecl && !model_->DeclaresElements()) {
-      // Nothing is declared, so nothing is found: no name to look up (the
-      // namespace is interned as the lookup would).
-      if (!model_->KeysNamesAsWritten()) {
-        const KTString* uri = node->GetNamespaceUri();
-        KTNamespaceId::Intern(uri ? uri->c_str() : u"");
-      }
-      if (!dtdDecl) return nullptr;
-    } else {
-      // One name object reused for every element: its buffer is kept.
-      if (model_->KeysNamesAsWritten()) {
-        lookupName_.localName = node->GetName();
-        lookupName_.ns = KTNamespaceId::None();
-      } else {
-        const KTString* uri = node->GetNamespaceUri();
-        lookupName_.localName = LocalPart(node->GetName());
-        lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
-      }
-      decl = parentDecl ? model_->FindChildElementDecl(parentDecl, lookupName_)
-                        : model_->FindElement(lookupName_);
-    }
-  } else {
-    return nullptr;
-  }
+  KTElementType* dtdDecl = nullptr;
+  if (!FindDeclarations(node, parentDecl, decl, dtdDecl)) return nullptr;
   if (!decl && !dtdDecl) return nullptr;
   if (node->GetKind() == kXPathElement) {
     if (dtdDecl) MarkIdAttributes(node, dtdDecl, true);
@@ -642,57 +626,100 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
   std::vector<KTDefaultAttribute> defaults;
   KTString defaultText;
   bool hasText = false;
+  CollectAllDefaults(node, decl, dtdDecl, defaults, defaultText, hasText);
+  if (defaults.empty() && !hasText) return decl;
+  if (hasText && ContentCancelsDefaultText(node, textPending)) hasText = false;
+  InsertDefaultAttributes(node, defaults);
+  if (hasText) {
+    std::unique_ptr<KTXPathNode> text = NewNode(nullptr, kXPathText, node);
+    text->SetValue(defaultText);
+    node->AppendChild(std::move(text));
+  }
+  return decl;
+}
+
+bool KTXPathTreeContext::FindDeclarations(KTXPathNode* node, KTElementType* parentDecl, KTElementType*& decl,
+                                          KTElementType*& dtdDecl) {
+  // A DTD beside a schema: its declaration of the element, applied first.
+  dtdDecl = node->GetKind() == kXPathElement ? model_->FindDtdElementBesideSchema(node->GetName()) : nullptr;
+  if (node->GetKind() == kXPathRoot) {
+    decl = parentDecl;
+    return true;
+  }
+  if (node->GetKind() != kXPathElement) return false;
+  if (!parentDecl && !model_->DeclaresElements()) {
+    // Nothing is declared, so nothing is found: no name to look up (the
+    // namespace is interned as the lookup would).
+    if (!model_->KeysNamesAsWritten()) {
+      const KTString* uri = node->GetNamespaceUri();
+      KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+    }
+    return dtdDecl != nullptr;
+  }
+  // One name object reused for every element: its buffer is kept.
+  if (model_->KeysNamesAsWritten()) {
+    lookupName_.localName = node->GetName();
+    lookupName_.ns = KTNamespaceId::None();
+  } else {
+    const KTString* uri = node->GetNamespaceUri();
+    lookupName_.localName = LocalPart(node->GetName());
+    lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+  }
+  decl = parentDecl ? model_->FindChildElementDecl(parentDecl, lookupName_) : model_->FindElement(lookupName_);
+  return true;
+}
+
+void KTXPathTreeContext::CollectAllDefaults(KTXPathNode* node, KTElementType* decl, KTElementType* dtdDecl,
+                                            std::vector<KTDefaultAttribute>& defaults, KTString& defaultText,
+                                            bool& hasText) {
   if (dtdDecl) {
     model_->CollectDefaults(dtdDecl, defaults, defaultText, hasText);
     defaultText = KTString();
     hasText = false;  // a DTD gives no default text
   }
-  if (decl) {
-    std::vector<KTDefaultAttribute> schemaDefaults;
-    model_->CollectDefaults(decl, schemaDefaults, defaultText, hasText);
-    // A default both give comes from the DTD: a DTD name as written stands
-    // for its local part in the namespace its prefix has on the element.
-    const size_t fromDtd = defaults.size();
-    for (KTDefaultAttribute& def : schemaDefaults) {
-      bool given = false;
-      for (size_t i = 0; i < fromDtd && !given; ++i) {
-        const char16_t* written = defaults[i].name.localName.c_str();
-        if (KTStrCmp(LocalPart(written), def.name.localName.c_str()) != 0) continue;
-        std::u16string_view prefix = PrefixPart(written);
-        const KTString* uri = prefix.empty() ? nullptr : Lookup(node->GetAttributeNamespaceMap(), prefix);
-        given = NamespaceUriEqual(def.name.ns, uri ? uri->c_str() : u"");
-      }
-      if (!given) defaults.push_back(std::move(def));
+  if (!decl) return;
+  std::vector<KTDefaultAttribute> schemaDefaults;
+  model_->CollectDefaults(decl, schemaDefaults, defaultText, hasText);
+  // A default both give comes from the DTD: a DTD name as written stands
+  // for its local part in the namespace its prefix has on the element.
+  const size_t fromDtd = defaults.size();
+  for (KTDefaultAttribute& def : schemaDefaults) {
+    bool given = false;
+    for (size_t i = 0; i < fromDtd && !given; ++i) {
+      const char16_t* written = defaults[i].name.localName.c_str();
+      if (KTStrCmp(LocalPart(written), def.name.localName.c_str()) != 0) continue;
+      std::u16string_view prefix = PrefixPart(written);
+      const KTString* uri = prefix.empty() ? nullptr : Lookup(node->GetAttributeNamespaceMap(), prefix);
+      given = NamespaceUriEqual(def.name.ns, uri ? uri->c_str() : u"");
     }
+    if (!given) defaults.push_back(std::move(def));
   }
-  if (defaults.empty() && !hasText) return decl;
+}
 
+bool KTXPathTreeContext::ContentCancelsDefaultText(KTXPathNode* node, bool textPending) {
   // Text content cancels the default text: text already in the view, text
   // held as the element's value, or text among the document node's children.
-  if (textPending) hasText = false;
-  for (int i = 0; hasText && i < node->GetChildCount(); ++i) {
-    if (node->GetChild(i)->GetKind() == kXPathText) hasText = false;
-  }
-  // So do element children and xsi:nil="true": XML Schema 1.0 Part 1,
+  if (textPending) return true;
+  // So do element children and xsi:nil="true": XML Schema 1.0 Structures
   // §3.3.4, Element Locally Valid (Element) clause 5 supplies a default only
   // to an element with neither element nor character children, and not
   // when the element is nil (clause 3.2).
-  for (int i = 0; hasText && i < node->GetChildCount(); ++i) {
+  for (int i = 0; i < node->GetChildCount(); ++i) {
     const int k = node->GetChild(i)->GetKind();
-    if (k == kXPathElement) hasText = false;
-    if (k == kXPathAttribute && IsNilTrue(node->GetChild(i))) hasText = false;
+    if (k == kXPathText || k == kXPathElement) return true;
+    if (k == kXPathAttribute && IsNilTrue(node->GetChild(i))) return true;
   }
-  if (hasText && node->GetXNode()) {
+  if (node->GetXNode()) {
     KTChildIterator it;
     for (node->GetXNode()->BeginChildren(it); !it.IsEnd(); it.Next()) {
       int k = it.Node()->GetKind();
-      if (k == kText || k == kCData || k == kElement) {
-        hasText = false;
-        break;
-      }
+      if (k == kText || k == kCData || k == kElement) return true;
     }
   }
+  return false;
+}
 
+void KTXPathTreeContext::InsertDefaultAttributes(KTXPathNode* node, std::vector<KTDefaultAttribute>& defaults) {
   // The element's own attributes and namespace nodes lead its children;
   // defaults go after them in order. Only the own ones can hold a default's
   // name (defaults are distinct), so many defaults stay linear.
@@ -719,7 +746,7 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
     }
     if (present) continue;
 
-    if (def.name.ns.IsNone() && (KTStrCmp(declared, u"xmlns") == 0 || IsPrefixedDeclarationName(declared))) {
+    if (def.name.ns.IsNone() && (IsDefaultDeclarationName(declared) || IsPrefixedDeclarationName(declared))) {
       // A defaulted namespace declaration binds like one written in the
       // document; it stands under its declared name ("xmlns" or "xmlns:p").
       std::unique_ptr<KTXPathNode> ns = NewNode(node->GetXNode(), kXPathNamespace, node);
@@ -768,12 +795,6 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
     node->InsertChild(insertAt++, std::move(attribute));
   }
 
-  if (hasText) {
-    std::unique_ptr<KTXPathNode> text = NewNode(nullptr, kXPathText, node);
-    text->SetValue(defaultText);
-    node->AppendChild(std::move(text));
-  }
-  return decl;
 }
 
 // ---- Namespace scopes ----
@@ -790,15 +811,8 @@ const KTPrefixMap& KTXPathTreeContext::GetNamespaceScope(KTXNode* node) {
       KTXNode* child = it.Node();
       if (child->GetKind() == kElement) break;
       if (child->GetKind() != kAttribute) continue;
-      const char16_t* name = child->GetName();
       KTString prefix;
-      if (KTStrCmp(name, u"xmlns") == 0) {
-        prefix = KTString();
-      } else if (IsPrefixedDeclarationName(name)) {
-        prefix = KTString(name + 6);
-      } else {
-        continue;
-      }
+      if (!DeclaredPrefix(child->GetName(), prefix)) continue;
       if (map.count(prefix)) continue;  // the nearest declaration wins; "xml" stays
       const char16_t* value = child->GetValue();
       map[prefix] = value[0] ? InternUri(value) : nullptr;
@@ -822,16 +836,8 @@ void KTXPathTreeContext::CollectDeclarations(KTXNode* root) {
 }
 
 void KTXPathTreeContext::AddDeclaration(KTXNode* attribute) {
-  const char16_t* name = attribute->GetName();
   KTString prefix;
-  if (KTStrCmp(name, u"xmlns") == 0) {
-    prefix = KTString();
-  } else if (IsPrefixedDeclarationName(name)) {
-    prefix = KTString(name + 6);
-  } else {
-    return;
-  }
-  if (prefix == u"xml") return;
+  if (!DeclaredPrefix(attribute->GetName(), prefix) || prefix == u"xml") return;
   const char16_t* value = attribute->GetValue();
   workingMap_[prefix] = value[0] ? InternUri(value) : nullptr;
 }

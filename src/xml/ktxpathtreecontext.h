@@ -17,6 +17,7 @@
 
 class KTXNode;
 class KTElementType;
+struct KTDefaultAttribute;
 class KTSchemaServices;
 
 class KTXPathTreeContext {
@@ -89,6 +90,15 @@ class KTXPathTreeContext {
   bool ExpandTextEntities(KTXPathNode* text);
   void ExpandAttributeEntities(KTXPathNode* attribute);
   KTElementType* SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending);
+  // The parts of SupplyDefaults: the element's declarations (the schema's
+  // and a DTD's beside it; false when the node takes no defaults), the
+  // defaults both give, whether content cancels the default text, and the
+  // default attributes placed after the element's own.
+  bool FindDeclarations(KTXPathNode* node, KTElementType* parentDecl, KTElementType*& decl, KTElementType*& dtdDecl);
+  void CollectAllDefaults(KTXPathNode* node, KTElementType* decl, KTElementType* dtdDecl,
+                          std::vector<KTDefaultAttribute>& defaults, KTString& defaultText, bool& hasText);
+  static bool ContentCancelsDefaultText(KTXPathNode* node, bool textPending);
+  void InsertDefaultAttributes(KTXPathNode* node, std::vector<KTDefaultAttribute>& defaults);
   // Marks the element's attributes that its declaration types as ID, and
   // normalises the values of those a DTD declares with a type other than
   // CDATA; the declaration's attribute names are as written (a DTD's) or

@@ -38,6 +38,7 @@ class CallContext : public KTXPathFunctionContext {
   KTXPathNode* StylesheetNode() const override { return owner_ ? owner_->GetStylesheetNode() : nullptr; }
   KTXPathNode* StylesheetRoot() const override { return owner_ ? owner_->GetStylesheetRoot() : nullptr; }
   KTXPathNode* LoadDocument(const KTString& uri) override { return owner_ ? owner_->LoadDocument(uri) : nullptr; }
+  KTXSLTFunctionServices* XSLTServices() const override { return owner_ ? owner_->XSLTServices() : nullptr; }
 
  private:
   const KTXPathEvalContext& context_;

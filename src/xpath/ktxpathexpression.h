@@ -14,6 +14,8 @@
 #include "xpath/ktxpathparser.h"
 #include "xpath/ktxpathvalue.h"
 
+class KTXSLTFunctionServices;
+
 class KTXPathExpression {
  public:
   // Variable bindings by name ("uri:local" for a prefixed name).
@@ -70,6 +72,9 @@ class KTXPathExpression {
   virtual void UnknownVariable(const KTString& name) {}
   // Called by document() to load another document; none here.
   virtual KTXPathNode* LoadDocument(const KTString& uri) { return nullptr; }
+  // What key(), format-number() and unparsed-entity-uri() need of the
+  // processor whose expression this is; none here.
+  virtual KTXSLTFunctionServices* XSLTServices() const { return nullptr; }
   // Called with the value of every location path evaluated; nothing here.
   virtual void OnLocationPath(const KTXPathValue& value) {}
 

@@ -89,9 +89,9 @@ class KTXPathFunctionContext {
   // The root of the document at an absolute URI, loaded once; null when it
   // cannot be loaded.
   virtual KTXPathNode* LoadDocument(const KTString& uri) { return nullptr; }
-  // The processor's keys and decimal formats; the registered services unless
-  // the context knows better.
-  virtual KTXSLTFunctionServices* XSLTServices() const;
+  // The processor's keys and decimal formats (null outside a stylesheet:
+  // key() and format-number() then fail with codes 7 and 13).
+  virtual KTXSLTFunctionServices* XSLTServices() const { return nullptr; }
 };
 
 class KTXPathFunctionLibrary {

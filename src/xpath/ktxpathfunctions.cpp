@@ -343,8 +343,6 @@ KTXPathValue Id(const KTXPathValue& argument, const KTXPathFunctionContext& cont
 
 }  // namespace
 
-KTXSLTFunctionServices* KTXPathFunctionContext::XSLTServices() const { return KTXSLTFunctionServices::Registered(); }
-
 // ---- Table and dispatch ----
 
 const KTXPathFunctionInfo* KTXPathFunctionLibrary::FindFunction(std::u16string_view name, bool xslt) noexcept {

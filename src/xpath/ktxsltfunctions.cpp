@@ -13,8 +13,6 @@
 
 namespace {
 
-KTXSLTFunctionServices* gServices = nullptr;
-
 // The elements that are instructions in XSLT 1.0 (§15: element-available is
 // true only for instructions; top-level elements such as xsl:template are
 // not).
@@ -247,9 +245,6 @@ bool ScanNCName(const char16_t*& at) {
 }
 
 }  // namespace
-
-void KTXSLTFunctionServices::Register(KTXSLTFunctionServices* services) noexcept { gServices = services; }
-KTXSLTFunctionServices* KTXSLTFunctionServices::Registered() noexcept { return gServices; }
 
 bool KTXSLTFunctionLibrary::IsQNameString(const char16_t* text) noexcept {
   if (!text) return false;

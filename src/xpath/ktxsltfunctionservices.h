@@ -1,7 +1,9 @@
 // KTXSLTFunctionServices: what key(), format-number() and
 // unparsed-entity-uri() need of the XSLT processor (its key tables, decimal
 // formats and the entity declarations of the documents it loaded). The processor implements
-// it and registers itself, so that this layer never includes its headers.
+// it and hands it to the functions through the expression that calls them
+// (KTXPathExpression::XSLTServices), so that this layer never includes its
+// headers and no process-wide state says which processor runs.
 #pragma once
 
 #include "core/ktstring.h"
@@ -33,10 +35,4 @@ class KTXSLTFunctionServices {
   // `node`, its system identifier as written (XSLT 1.0 §3.3); null when
   // there is none.
   virtual const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) = 0;
-
-  // The services of the running processor (null: none, and key() and
-  // format-number() fail with codes 7 and 13). The processor registers
-  // itself for its run and clears the registration when it ends.
-  static void Register(KTXSLTFunctionServices* services) noexcept;
-  static KTXSLTFunctionServices* Registered() noexcept;
 };

@@ -31,7 +31,7 @@ constexpr char16_t kKeySeparator = u'\uFFFF';
 std::vector<KTString> SetNames(KTXPathNode* useAttribute) {
   std::vector<KTString> names;
   std::u16string_view text(useAttribute->GetValue());
-  const KTPrefixMap* scope = KTInstructionExecutor::NamespaceMapOf(useAttribute, true);
+  const KTPrefixMap* scope = KTInstructionExecutor::NamespaceMapOf(useAttribute);
   for (std::u16string_view token : SplitNameList(text)) {
     KTString name(token);
     if (!IsQName(name.c_str())) throw KTXSLTError::About(kNotQName, useAttribute);
@@ -104,7 +104,7 @@ const KTAttributeSets::Expansion& KTAttributeSets::Expand(const KTString& expand
     KTXSLTError error(kUndefinedAttributeSet, useAttribute);
     // The name as the attribute writes it (the expanded name holds a URI).
     KTString written = expandedName;
-    const KTPrefixMap* scope = useAttribute ? KTInstructionExecutor::NamespaceMapOf(useAttribute, true) : nullptr;
+    const KTPrefixMap* scope = useAttribute ? KTInstructionExecutor::NamespaceMapOf(useAttribute) : nullptr;
     for (std::u16string_view token : SplitNameList(useAttribute ? useAttribute->GetValue() : u"")) {
       if (KTAttributeSetExecutor::ExpandSetName(token, scope, useAttribute) == expandedName) {
         written = KTString(token);

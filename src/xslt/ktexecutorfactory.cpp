@@ -10,10 +10,10 @@
 #include "xslt/ktmessageexecutor.h"
 #include "xslt/ktnodeexecutors.h"
 #include "xslt/ktnumberexecutors.h"
+#include "xslt/ktoutputexecutor.h"
 #include "xslt/ktresultexecutors.h"
 #include "xslt/kttemplateexecutors.h"
 #include "xslt/ktvariableexecutors.h"
-#include "xslt/output/ktoutputexecutor.h"
 
 KTExecutorFactory::KTExecutorFactory() { RegisterStandardExecutors(*this); }
 

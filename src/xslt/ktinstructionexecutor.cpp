@@ -199,7 +199,7 @@ std::vector<std::unique_ptr<KTString>>& KTInstructionExecutor::NamespaceUriStrin
   return processor_->OwnedStrings();
 }
 
-const KTPrefixMap* KTInstructionExecutor::NamespaceMapOf(const KTXPathNode* node, bool) {
+const KTPrefixMap* KTInstructionExecutor::NamespaceMapOf(const KTXPathNode* node) {
   return KTXPathNode::GetNodeNamespaceMap(node);
 }
 

@@ -28,6 +28,7 @@
 class KTDeclRecord;
 class KTExecFrame;
 class KTOutputSettings;
+class KTStaticCheck;
 class KTXSLTProcessor;
 
 class KTInstructionExecutor {
@@ -147,7 +148,8 @@ class KTInstructionExecutor {
   // Reads an attribute value template when the stylesheet is compiled: a
   // lone brace throws 47, and every expression in braces is compiled into
   // the processor's cache (a syntax error throws as its evaluation would).
-  static void CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode);
+  static void CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode,
+                                            KTStaticCheck* check = nullptr);
   // The first child with the local name and namespace URI (null: none).
   static KTXPathNode* FindChildByName(const KTXPathNode* parent, std::u16string_view localName, const KTString* uri);
   // Declares on a copied element every binding of its prefix maps (the
@@ -179,7 +181,7 @@ class KTInstructionExecutor {
   KTOutputSettings& OutputSettings();
   int NextGeneratedPrefixNumber();
   std::vector<std::unique_ptr<KTString>>& NamespaceUriStrings();
-  static const KTPrefixMap* NamespaceMapOf(const KTXPathNode* node, bool flag = false);
+  static const KTPrefixMap* NamespaceMapOf(const KTXPathNode* node);
   std::map<KTString, KTXPathNode*>& VariableOwners();
   std::map<KTString, KTXPathNode*>& ParameterOwners();
   void AddNamespaceAlias(const char16_t* key, const char16_t* value);

@@ -23,6 +23,7 @@
 #include "xml/ktxpathnode.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktstaticcheck.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
 #include "xslt/ktxsltprocessor.h"
@@ -612,12 +613,18 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   KTXPathNode* parent = resultParent_;
   const KTPrefixMap* sourceMap = KTXPathNode::GetNodeNamespaceMap(source);
 
-  auto copy = std::make_unique<KTXPathNode>(nullptr, kind == kXPathCData ? kXPathText : kind);
+  // A text or attribute that shows its document node's value unchanged
+  // shows it in the copy too, as a copy made by xsl:copy-of does: the
+  // source's documents outlive the result, and the text is not held twice.
+  const bool sharesValue =
+      (kind == kXPathText || kind == kXPathAttribute) && !source->HasOwnValue() && source->GetXNode();
+  auto copy = std::make_unique<KTXPathNode>(sharesValue ? source->GetXNode() : nullptr,
+                                            kind == kXPathCData ? kXPathText : kind);
   // The source's name, read in place (the source outlives the copy's making).
   const std::u16string_view name(source->GetName());
   if (kind == kXPathElement || kind == kXPathAttribute || kind == kXPathPI || kind == kXPathNamespace)
     copy->SetNameOf(source);
-  if (kind != kXPathElement) copy->SetValue(PooledCopy(source->GetValue()));
+  if (kind != kXPathElement && !sharesValue) copy->SetValue(PooledCopy(source->GetValue()));
   copy->SetNamespaceUri(source->GetNamespaceUri());
   copy->SetOutputFlag(source->GetOutputFlag());
   std::u16string_view originalPrefix = PrefixOf(name);
@@ -886,10 +893,12 @@ KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result
   return result;
 }
 
-void KTInstructionExecutor::CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode) {
+void KTInstructionExecutor::CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode,
+                                                          KTStaticCheck* check) {
   std::u16string_view t(stylesheetNode->GetValue());
   if (t.find_first_of(u"{}") == std::u16string_view::npos) return;
-  ScanValueTemplate(
-      stylesheetNode, t, [](std::u16string_view) {},
-      [&](std::u16string_view text) { processor->PrecompileExpression(stylesheetNode, KTString(text), 0); });
+  ScanValueTemplate(stylesheetNode, t, [](std::u16string_view) {}, [&](std::u16string_view text) {
+    const KTXPathAstNode* tree = processor->PrecompileExpression(stylesheetNode, KTString(text), 0);
+    if (check) check->CheckTree(stylesheetNode, text, tree);
+  });
 }

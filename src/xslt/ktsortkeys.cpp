@@ -267,13 +267,6 @@ size_t KTCollation::WriteKey(std::u16string_view text, char16_t* out, size_t& ca
   return static_cast<size_t>(p - out);
 }
 
-int KTCollation::Compare(const Key& a, const Key& b) { return a.weights.compare(b.weights); }
-
-int KTCollation::CompareIgnoringCase(const Key& a, const Key& b) {
-  return std::u16string_view(a.weights).substr(0, a.caseStart).compare(
-      std::u16string_view(b.weights).substr(0, b.caseStart));
-}
-
 size_t KTCollation::WritePrimary(std::u16string_view text, char16_t* out) const {
   char16_t* p = out;
   for (char16_t c : text) {

@@ -54,9 +54,6 @@ class KTCollation {
   // then these two, orders texts as their whole keys do.
   int CompareAccents(std::u16string_view a, std::u16string_view b) const;
   int CompareCase(std::u16string_view a, std::u16string_view b) const;
-  // <0, 0 or >0: the full comparison, or without the case level.
-  static int Compare(const Key& a, const Key& b);
-  static int CompareIgnoringCase(const Key& a, const Key& b);
 };
 
 // One xsl:sort key over a selection: keys are stored by the node's index

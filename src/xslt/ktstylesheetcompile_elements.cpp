@@ -176,26 +176,28 @@ void KTStylesheetCompiler::CompileById(int id, int parentId, KTXPathNode* node, 
 
 void KTStylesheetCompiler::CompileExpressionText(KTXPathNode* errorNode, const KTString& text, int restrictions,
                                                  bool fc) {
-  if (processor_ && !fc) processor_->PrecompileExpression(errorNode, text, restrictions);
+  if (processor_ && !fc)
+    staticCheck_.CheckTree(errorNode, text.View(), processor_->PrecompileExpression(errorNode, text, restrictions));
 }
 
 void KTStylesheetCompiler::CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions,
                                               bool fc) {
-  if (processor_ && !fc) processor_->PrecompilePattern(errorNode, text, restrictions);
+  if (processor_ && !fc) processor_->PrecompilePattern(errorNode, text, restrictions, &staticCheck_);
 }
 
 void KTStylesheetCompiler::CompileValueTemplate(KTXPathNode* attribute, bool fc) {
-  if (processor_ && !fc && attribute) KTInstructionExecutor::CompileAttributeValueTemplate(processor_, attribute);
+  if (processor_ && !fc && attribute)
+    KTInstructionExecutor::CompileAttributeValueTemplate(processor_, attribute, &staticCheck_);
 }
 
 template <class T>
 T* KTStylesheetCompiler::NewRecord(KTXPathNode* node) {
   auto record = std::make_unique<T>();
   T* raw = record.get();
-  auto [at, inserted] = records_.try_emplace(node, nullptr);
-  if (inserted) {
-    at->second = std::move(record);
-    index_.Slot(node).record = raw;
+  NodeIndex::Entry& entry = index_.Slot(node);
+  if (!entry.record) {
+    entry.record = raw;
+    records_.push_back(std::move(record));
   } else {
     spareRecord_ = std::move(record);
   }
@@ -213,7 +215,7 @@ bool KTStylesheetCompiler::IsModeName(const KTXPathNode* modeAttribute) const {
   return top == processor_->BuiltinRulesRoot();
 }
 
-// ---- Literal result elements and every other node of id 1 ----
+// ---- Literal result elements and every other node of id kXSLTLiteralResult ----
 
 void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node, bool fc) {
   const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
@@ -223,18 +225,26 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   bool ownFc = version && !IsVersion10(version);
   childrenForwardsCompatible_ = fc || ownFc;
   CheckStructure(parentId, node, RuleOf(kXSLTLiteralResult), childrenForwardsCompatible_);
-  auto* record = NewRecord<KTDeclLiteralResult>(node);
-  record->forwardsCompatible = ownFc;
   // An attribute of a literal result element, outside the XSLT namespace,
   // is an attribute value template (XSLT 1.0 §7.6.2).
   if (node->GetKind() == kXPathAttribute && parentId == kXSLTLiteralResult &&
       !(node->GetNamespaceUri() && *node->GetNamespaceUri() == xsltUri))
     CompileValueTemplate(node, fc);
-  if (KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri)) {
+  KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri);
+  KTXPathNode* extension = FindAttribute(node, u"extension-element-prefixes", &xsltUri);
+  if (!ownFc && !exclude && !extension) {
+    // Text, attributes and most elements: the shared empty record.
+    NodeIndex::Entry& entry = index_.Slot(node);
+    if (!entry.record) entry.record = &plainLiteral_;
+    return;
+  }
+  auto* record = NewRecord<KTDeclLiteralResult>(node);
+  record->forwardsCompatible = ownFc;
+  if (exclude) {
     record->excludeResultPrefixesNode = exclude;
     ResolvePrefixList(exclude, node, record->excludedNamespaces);
   }
-  if (KTXPathNode* extension = FindAttribute(node, u"extension-element-prefixes", &xsltUri)) {
+  if (extension) {
     record->extensionElementPrefixesNode = extension;
     ResolvePrefixList(extension, node, record->extensionNamespaces);
   }

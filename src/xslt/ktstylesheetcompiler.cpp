@@ -3,13 +3,14 @@
 // compile functions are in ktstylesheetcompile_elements.cpp.
 #include "xslt/ktstylesheetcompiler.h"
 
-#include <bit>
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <iterator>
 
 #include "xml/ktxpathnode.h"
 #include "xslt/ktxslterror.h"
+#include "xslt/ktxsltprocessor.h"
 
 namespace {
 
@@ -157,15 +158,28 @@ const KTElementRule& KTStylesheetCompiler::RuleOf(int elementId) {
 KTStylesheetCompiler::~KTStylesheetCompiler() = default;
 
 void KTStylesheetCompiler::Clear() {
-  records_.clear();
-  elementIds_.clear();
   index_.Clear();
+  staticCheck_.Clear();
+  records_.clear();
 }
 
 void KTStylesheetCompiler::Forget(const KTXPathNode* node) {
-  records_.erase(node);
-  elementIds_.erase(node);
   index_.Erase(node);
+  staticCheck_.Forget(node);
+}
+
+KTStylesheetCompiler::ElementIdList KTStylesheetCompiler::ElementIds() const {
+  ElementIdList list;
+  for (const NodeIndex::Entry& entry : index_.Entries())
+    if (entry.node && entry.hasId) list.emplace_back(entry.node, entry.id);
+  return list;
+}
+
+KTStylesheetCompiler::DeclarationList KTStylesheetCompiler::DeclarationRecords() const {
+  DeclarationList list;
+  for (const NodeIndex::Entry& entry : index_.Entries())
+    if (entry.node && entry.record) list.emplace_back(entry.node, entry.record);
+  return list;
 }
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
@@ -187,14 +201,15 @@ KTDeclRecord* KTStylesheetCompiler::FindDeclRecord(const KTXPathNode* node) cons
 // ---- The flat index ----
 
 size_t KTStylesheetCompiler::NodeIndex::Home(const KTXPathNode* node) const {
-  // Fibonacci hashing: the high bits of the product spread aligned pointers.
-  return static_cast<size_t>((reinterpret_cast<uintptr_t>(node) * uint64_t{0x9E3779B97F4A7C15}) >> shift_);
+  // Fibonacci hashing spreads aligned pointers over all 64 bits; the high
+  // bits of the product with the size place them in a table of any size.
+  const uint64_t hash = reinterpret_cast<uintptr_t>(node) * uint64_t{0x9E3779B97F4A7C15};
+  return static_cast<size_t>((static_cast<unsigned __int128>(hash) * entries_.size()) >> 64);
 }
 
 const KTStylesheetCompiler::NodeIndex::Entry* KTStylesheetCompiler::NodeIndex::Find(const KTXPathNode* node) const {
   if (count_ == 0 || !node) return nullptr;
-  const size_t mask = entries_.size() - 1;
-  for (size_t i = Home(node);; i = (i + 1) & mask) {
+  for (size_t i = Home(node);; i = Next(i)) {
     const Entry& entry = entries_[i];
     if (entry.node == node) return &entry;
     if (!entry.node) return nullptr;
@@ -202,9 +217,8 @@ const KTStylesheetCompiler::NodeIndex::Entry* KTStylesheetCompiler::NodeIndex::F
 }
 
 KTStylesheetCompiler::NodeIndex::Entry& KTStylesheetCompiler::NodeIndex::Slot(const KTXPathNode* node) {
-  if ((count_ + 1) * 2 > entries_.size()) Grow();
-  const size_t mask = entries_.size() - 1;
-  for (size_t i = Home(node);; i = (i + 1) & mask) {
+  if (!HasRoomFor(count_ + 1)) Reserve(count_ + 1);
+  for (size_t i = Home(node);; i = Next(i)) {
     Entry& entry = entries_[i];
     if (entry.node == node) return entry;
     if (!entry.node) {
@@ -215,31 +229,36 @@ KTStylesheetCompiler::NodeIndex::Entry& KTStylesheetCompiler::NodeIndex::Slot(co
   }
 }
 
-void KTStylesheetCompiler::NodeIndex::Grow() {
+bool KTStylesheetCompiler::NodeIndex::HasRoomFor(size_t count) const {
+  return count * kLoadDenominator <= entries_.size() * kLoadNumerator;
+}
+
+void KTStylesheetCompiler::NodeIndex::Reserve(size_t count) {
+  if (HasRoomFor(count)) return;
+  // At least twice the size, so that entries added a few at a time still
+  // cost amortised constant time each.
+  const size_t size =
+      std::max({size_t{64}, entries_.size() * 2, count * kLoadDenominator / kLoadNumerator + 1});
   std::vector<Entry> old = std::move(entries_);
-  const size_t size = old.empty() ? 64 : old.size() * 2;
   entries_.assign(size, Entry{});
-  shift_ = 64 - std::countr_zero(size);
-  const size_t mask = size - 1;
   for (const Entry& entry : old) {
     if (!entry.node) continue;
     size_t i = Home(entry.node);
-    while (entries_[i].node) i = (i + 1) & mask;
+    while (entries_[i].node) i = Next(i);
     entries_[i] = entry;
   }
 }
 
 void KTStylesheetCompiler::NodeIndex::Erase(const KTXPathNode* node) {
   if (count_ == 0 || !node) return;
-  const size_t mask = entries_.size() - 1;
   size_t hole = Home(node);
   while (entries_[hole].node != node) {
     if (!entries_[hole].node) return;
-    hole = (hole + 1) & mask;
+    hole = Next(hole);
   }
   // Backward shift: each later entry of the run moves into the hole unless
   // its home lies cyclically after the hole, so that no search stops early.
-  for (size_t next = (hole + 1) & mask; entries_[next].node; next = (next + 1) & mask) {
+  for (size_t next = Next(hole); entries_[next].node; next = Next(next)) {
     const size_t home = Home(entries_[next].node);
     const bool stays = hole < next ? (hole < home && home <= next) : (hole < home || home <= next);
     if (stays) continue;
@@ -253,7 +272,6 @@ void KTStylesheetCompiler::NodeIndex::Erase(const KTXPathNode* node) {
 void KTStylesheetCompiler::NodeIndex::Clear() {
   entries_.clear();
   count_ = 0;
-  shift_ = 64;
 }
 
 // ---- The walk ----
@@ -264,13 +282,28 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
     KTXPathNode* node;
     bool forwardsCompatible;
   };
+  // Room for the whole subtree at once: one table of the final size, not a
+  // series of doublings each holding the last one's entries beside it.
+  size_t subtree = 0;
+  std::vector<const KTXPathNode*> walk{node};
+  while (!walk.empty()) {
+    const KTXPathNode* at = walk.back();
+    walk.pop_back();
+    ++subtree;
+    for (const auto& child : at->Children()) walk.push_back(child.get());
+  }
+  index_.Reserve(index_.Size() + subtree);
   std::vector<Pending> stack{{parentId, node, forwardsCompatible}};
   while (!stack.empty()) {
     Pending at = stack.back();
     stack.pop_back();
     // Attribute and namespace nodes are compiled as literal result content.
     int id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);
-    if (elementIds_.emplace(at.node, id).second) index_.Slot(at.node).id = id;
+    NodeIndex::Entry& entry = index_.Slot(at.node);
+    if (!entry.hasId) {
+      entry.id = id;
+      entry.hasId = true;
+    }
     // A top-level element that is no XSLT declaration got past the
     // stylesheet's children check only as a foreign element or, in
     // forwards-compatible mode, as an unknown XSLT element. XSLT 1.0 §2.2 and
@@ -284,7 +317,14 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
       stack.push_back({id, at.node->GetChild(i), childrenForwardsCompatible_});
     }
   }
+  staticCheck_.CheckVariableScopes(node, *this);
   return true;
+}
+
+void KTStylesheetCompiler::CheckVariableScopes(const KTXPathNode* stylesheetRoot) {
+  if (!processor_) return;
+  staticCheck_.CollectGlobals(*processor_, stylesheetRoot);
+  staticCheck_.CheckVariableScopes(stylesheetRoot, *this);
 }
 
 // ---- Structural checks ----

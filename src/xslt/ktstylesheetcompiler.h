@@ -14,11 +14,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/ktstring.h"
 #include "xslt/ktdeclrecord.h"
+#include "xslt/ktstaticcheck.h"
 #include "xslt/ktxsltkeywords.h"
 
 class KTXPathNode;
@@ -48,8 +49,8 @@ struct KTElementRule {
 
 class KTStylesheetCompiler {
  public:
-  using ElementIdMap = std::unordered_map<const KTXPathNode*, int>;
-  using DeclarationMap = std::unordered_map<const KTXPathNode*, std::unique_ptr<KTDeclRecord>>;
+  using ElementIdList = std::vector<std::pair<const KTXPathNode*, int>>;
+  using DeclarationList = std::vector<std::pair<const KTXPathNode*, const KTDeclRecord*>>;
 
   // The processor is borrowed (xsl:key declarations register key tables with
   // it); it may be null when only checks and records are wanted.
@@ -90,8 +91,10 @@ class KTStylesheetCompiler {
   KTXPathNode* FindAttribute(const KTXPathNode* node, const char16_t* localName, const KTString* namespaceUri) const;
 
   // ---- Results ----
-  const ElementIdMap& ElementIds() const { return elementIds_; }
-  const DeclarationMap& DeclarationRecords() const { return records_; }
+  // Every compiled node with its id, and every node with its record, in no
+  // particular order (for tests: the run looks nodes up one at a time).
+  ElementIdList ElementIds() const;
+  DeclarationList DeclarationRecords() const;
   // kXSLTNoElement when the node has not been compiled.
   int FindElementId(const KTXPathNode* node) const;
   // Null when the node has no record.
@@ -100,9 +103,16 @@ class KTStylesheetCompiler {
   int FindElementId(const KTXPathNode* node, KTDeclRecord** record) const;
   // Empties both maps, deleting the records.
   void Clear();
-  // Drops the id and the record of one node, which is about to be deleted
+  // Drops the id and the record of one node (the record itself is freed by
+  // Clear or with the compiler), which is about to be deleted
   // (an xsl:include replaced by what it includes).
   void Forget(const KTXPathNode* node);
+  // Once the stylesheet at `stylesheetRoot` is compiled and the modules it
+  // includes or imports are loaded: the variable references of its compiled
+  // expressions against the bindings visible where they stand (KTXSLTError
+  // at the first unbound one). Modules compiled later, as their imports and
+  // includes run, are checked as each compile ends.
+  void CheckVariableScopes(const KTXPathNode* stylesheetRoot);
 
   const KTXSLTElementRecognizer& ElementRecognizer() const { return elementRecognizer_; }
   const KTXSLTAttributeRecognizer& AttributeRecognizer() const { return attributeRecognizer_; }
@@ -179,38 +189,58 @@ class KTStylesheetCompiler {
   void ReadBinding(KTXPathNode* node, KTString& name, KTString& selectText, KTXPathNode*& nameNode,
                    KTXPathNode*& selectNode);
 
-  // What the two maps hold, by node, in one flat table (open addressing,
-  // linear probing): the run looks up the element id and the record of every
+  // The ids and records by node, in one flat table (open addressing, linear
+  // probing): the run looks up the element id and the record of every
   // instruction it instantiates, and a flat table answers that without a
-  // division or a walk through scattered nodes.
+  // division or a walk through scattered nodes. It is the only store: a
+  // stylesheet of a million literal nodes pays one entry for each, no map
+  // node besides.
   class NodeIndex {
    public:
     struct Entry {
       const KTXPathNode* node = nullptr;
-      int id = 0;
+      // One of the compiler's records, or its shared record of plain
+      // literal result nodes.
       KTDeclRecord* record = nullptr;
+      int id = 0;
+      bool hasId = false;
     };
     const Entry* Find(const KTXPathNode* node) const;
     // The node's entry, added empty when it has none.
     Entry& Slot(const KTXPathNode* node);
     void Erase(const KTXPathNode* node);
     void Clear();
+    // Room for `count` entries without a further rebuild.
+    void Reserve(size_t count);
+    size_t Size() const { return count_; }
+    const std::vector<Entry>& Entries() const { return entries_; }
 
    private:
+    // At most four fifths full: runs stay short under linear probing, and a
+    // table of a million literal nodes takes 30 MB, not the 48 MB of the
+    // next power of two at half load.
+    static constexpr size_t kLoadNumerator = 4;
+    static constexpr size_t kLoadDenominator = 5;
     size_t Home(const KTXPathNode* node) const;
-    void Grow();
+    size_t Next(size_t i) const { return i + 1 == entries_.size() ? 0 : i + 1; }
+    bool HasRoomFor(size_t count) const;
 
-    std::vector<Entry> entries_;  // a power of two in size, at most half full
+    std::vector<Entry> entries_;
     size_t count_ = 0;
-    int shift_ = 64;
   };
 
   KTXSLTElementRecognizer elementRecognizer_;
   KTXSLTAttributeRecognizer attributeRecognizer_;
   KTXSLTProcessor* processor_;
-  ElementIdMap elementIds_;
-  DeclarationMap records_;
   NodeIndex index_;
+  KTStaticCheck staticCheck_;
+  // The records the index points at, owned here so that an entry stays
+  // small; a forgotten node's record stays until Clear.
+  std::vector<std::unique_ptr<KTDeclRecord>> records_;
+  // The record of every literal result node without xsl:version,
+  // xsl:exclude-result-prefixes or xsl:extension-element-prefixes: they all
+  // read the same empty values, so they share one instead of one each.
+  KTDeclLiteralResult plainLiteral_;
   // A record made for a node that already had one: filled, then dropped.
   std::unique_ptr<KTDeclRecord> spareRecord_;
   // Set by the compile function of the node being compiled: the mode its

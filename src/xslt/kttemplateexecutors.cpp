@@ -22,7 +22,7 @@ namespace {
 // attribute.
 KTNamespaceSet ResolvePrefixes(KTXPathNode* attribute, const KTXPathNode* scope) {
   KTNamespaceSet uris;
-  const KTPrefixMap* map = KTInstructionExecutor::NamespaceMapOf(scope, true);
+  const KTPrefixMap* map = KTInstructionExecutor::NamespaceMapOf(scope);
   for (std::u16string_view token : SplitNameList(attribute->GetValue())) {
     KTString prefix(token == u"#default" ? std::u16string_view() : token);
     const KTString* uri = nullptr;

@@ -142,13 +142,15 @@ struct Pending {
 // True when the children of `parent` need a compaction: a text node goes, a
 // CDATA section stands, or two character-data nodes stand side by side.
 // In the same pass the children that have children of their own go onto
-// `pending` (compaction changes only character data, which has none).
-bool NeedsCompaction(const KTXPathNode* parent, bool strips, bool preserved, std::vector<Pending>& pending) {
+// `pending` (compaction changes only character data, which has none); their
+// xml:space is read only when `judged`, when some rule may strip at all.
+bool NeedsCompaction(const KTXPathNode* parent, bool strips, bool preserved, bool judged,
+                     std::vector<Pending>& pending) {
   bool needs = false;
   bool previousText = false;
   for (const auto& child : parent->Children()) {
     if (!IsCharacterData(child.get()) && child->GetChildCount() > 0) {
-      pending.push_back({child.get(), PreserveAt(child.get(), preserved)});
+      pending.push_back({child.get(), judged && PreserveAt(child.get(), preserved)});
     }
     if (needs) continue;
     if (child->GetKind() == kXPathCData || Removable(child.get(), strips)) {
@@ -232,12 +234,15 @@ bool KTWhitespaceStripper::Strip(KTXPathNode* node, const KTSpaceRules* rules, b
       parent->RemoveChild(node->GetIndexInParent());
     return true;
   }
-  std::vector<Pending> pending{{node, PreserveAt(node, PreservedByAncestors(node))}};
+  // Without a rule that strips (a source document and no xsl:strip-space),
+  // only character data is joined: xml:space decides nothing, and is not read.
+  const bool judged = stylesheet || (rules && !rules->Empty());
+  std::vector<Pending> pending{{node, judged && PreserveAt(node, PreservedByAncestors(node))}};
   while (!pending.empty()) {
     Pending parent = pending.back();
     pending.pop_back();
     bool strips = rule.StripsUnder(parent.node, parent.preserved);
-    if (NeedsCompaction(parent.node, strips, parent.preserved, pending)) Compact(parent.node, strips);
+    if (NeedsCompaction(parent.node, strips, parent.preserved, judged, pending)) Compact(parent.node, strips);
   }
   return true;
 }

@@ -95,13 +95,12 @@ constexpr CodeText kXPathKindTexts[] = {
 };
 
 // Each function's name as XPath messages show it, in function index order.
-// local-name() is shown as "localname".
 constexpr CodeText kFunctionNames[] = {
     {kFnLast, u"last"},
     {kFnPosition, u"position"},
     {kFnCount, u"count"},
     {kFnId, u"id"},
-    {kFnLocalName, u"localname"},
+    {kFnLocalName, u"local-name"},
     {kFnNamespaceUri, u"namespace-uri"},
     {kFnName, u"name"},
     {kFnString, u"string"},

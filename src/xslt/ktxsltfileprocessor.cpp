@@ -105,7 +105,7 @@ void KTXSLTFileProcessor::CollectUnparsedEntities(const KTXPathNode* root,
   // The document's DTD is walked again by a model of its own: the model the
   // document was wrapped with lived only for the wrapping. Its problems
   // were reported then, so this walk reports nothing.
-  KTSchemaModel model(manager_, 1, nullptr, 52, 0, 0, false, 0);
+  KTSchemaModel model(manager_);
   model.SetWarningStream(nullptr);
   model.LoadDtdPasses(document);
   const KTString* documentUri = KTXPathNode::GetDocumentUri(root);
@@ -127,7 +127,7 @@ void KTXSLTFileProcessor::CollectUnparsedEntities(const KTXPathNode* root,
 std::unique_ptr<KTSchemaServices> KTXSLTFileProcessor::NewSchemaModel() {
   // With the manager, a document's external subset and entities load, named
   // relative to the document, and its schema warnings name it.
-  return std::make_unique<KTSchemaModel>(manager_, 1, nullptr, 52, 0, 0, false, 0);
+  return std::make_unique<KTSchemaModel>(manager_);
 }
 
 KTString KTXSLTFileProcessor::DocumentUrl(const KTXNode* document) const {

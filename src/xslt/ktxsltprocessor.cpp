@@ -27,7 +27,6 @@ KTXSLTProcessor::KTXSLTProcessor() : compiler_(std::make_unique<KTStylesheetComp
 }
 
 KTXSLTProcessor::~KTXSLTProcessor() {
-  if (KTXSLTFunctionServices::Registered() == this) KTXSLTFunctionServices::Register(nullptr);
   // Frames refer to registered trees and to the result tree; they go first.
   DeleteFrames();
 }
@@ -73,6 +72,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   // xsl:strip-space says so, before anything (a parameter, a key, a
   // template) sees it; every document that document() loads likewise.
   CollectSpaceRules(stylesheetRoot);
+  compiler_->CheckVariableScopes(stylesheetRoot);
   if (sourceRoot) KTWhitespaceStripper().StripDocument(sourceRoot, &spaceRules_);
   stylesheetRoot_ = stylesheetRoot;
   sourceRoot_ = sourceRoot;
@@ -108,7 +108,6 @@ void KTXSLTProcessor::Start() {
   for (auto& entry : keyTables_) entry.second->ClearIndexes();
   numberingSets_.clear();
   unparsedEntities_.clear();
-  KTXSLTFunctionServices::Register(this);
   RegisterBuiltinRules();
   registeredTrees_.clear();
   resultRoot_.reset();

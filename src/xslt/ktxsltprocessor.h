@@ -43,6 +43,7 @@ class KTXPathExpression;
 class KTXSLTError;
 class KTTemplateRuleIndex;
 class KTSchemaServices;
+class KTStaticCheck;
 class KTStylesheetCompiler;
 class KTXPathAstNode;
 class KTXNode;
@@ -269,7 +270,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // The same for a pattern, which must also keep to the pattern grammar
   // (XSLT 1.0 §5.2): error 6 at the first part outside it, or error 1 with
   // XPath kind 12 for an axis other than child or attribute.
-  void PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions);
+  void PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions,
+                         KTStaticCheck* check = nullptr);
   // The same in a private expression object, which loads no documents.
   bool EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
                           KTXPathValue* result, const KTXPathValue* contextValue, int position,

@@ -18,6 +18,7 @@
 #include "xslt/ktexecframe.h"
 #include "xslt/ktkeytable.h"
 #include "xslt/ktsimpleselect.h"
+#include "xslt/ktstaticcheck.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 #include "xslt/ktxsltxpathexpression.h"
@@ -429,9 +430,6 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
                                const KTVariableSource* variables, bool allowFragment, int restrictions) {
   static const KTXPathValue kEmpty;
   if (!contextValue) contextValue = &kEmpty;
-  // key() and format-number() reach the processor whose expression runs,
-  // whichever processor started last.
-  KTXSLTFunctionServices::Register(this);
   lastEvaluation_.text = text;
   lastEvaluation_.contextPosition = position;
   lastEvaluation_.contextValue = *contextValue;  // shares the items
@@ -557,7 +555,8 @@ const KTXPathAstNode* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesh
       .tree.get();
 }
 
-void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions) {
+void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions,
+                                        KTStaticCheck* check) {
   // A template rule is matched by its alternatives, which the rule list
   // compiles into the cache: the tree of the whole text is only checked.
   KTXSLTXPathExpression checked(this);
@@ -567,7 +566,10 @@ void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTStr
                            restrictions)
           : PrecompileExpression(stylesheetNode, text, restrictions);
   const KTXPathPatternProblem problem = FindPatternProblem(tree);
-  if (!problem.node) return;
+  if (!problem.node) {
+    if (check) check->CheckTree(stylesheetNode, text.View(), tree);
+    return;
+  }
   // The text and the place as the expression's own errors show them.
   KTString trimmed(Trimmed(text.View()));
   const int length = static_cast<int>(trimmed.GetLength());

@@ -23,6 +23,8 @@ const KTXPathValue* KTXSLTXPathExpression::FindVariable(const KTString& name) co
   return record ? &record->value : nullptr;
 }
 
+KTXSLTFunctionServices* KTXSLTXPathExpression::XSLTServices() const { return processor_; }
+
 KTXPathNode* KTXSLTXPathExpression::LoadDocument(const KTString& uri) {
   KTXPathTreeContext* context = processor_->TreeContext();
   if (private_ || !context) return nullptr;

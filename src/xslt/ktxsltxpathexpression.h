@@ -30,6 +30,9 @@ class KTXSLTXPathExpression : public KTXPathExpression {
   // and kept by the processor until the next Start; the same root for every
   // request of one document; null when it cannot be loaded.
   KTXPathNode* LoadDocument(const KTString& uri) override;
+  // The processor that owns this expression: its keys, decimal formats and
+  // unparsed entities.
+  KTXSLTFunctionServices* XSLTServices() const override;
 
  private:
   KTXSLTProcessor* processor_;

@@ -607,7 +607,7 @@ TEST_F(ProgramTest, AnErrorWhileRunningDumpsTheFrameStack) {
                 "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
                 "<xsl:template match=\"/\">\n"
                 "  <out>\n"
-                "    <xsl:value-of select=\"$nosuch\"/>\n"
+                "    <xsl:value-of select=\"count(string(.))\"/>\n"
                 "  </out>\n"
                 "</xsl:template>\n"
                 "</xsl:stylesheet>\n");

@@ -152,11 +152,12 @@ class Gen:
         if allow_attr and rng.random() < 0.4:
             parts.append(f'<xsl:attribute name="{rng.choice(["k1", "k2"])}">'
                          f'<xsl:value-of select="{self.string()}"/></xsl:attribute>')
-        pushed = 0
+        # A variable is visible to its following siblings and their descendants (XSLT 1.0
+        # §11.5): those declared in this body leave the scope with it.
+        visible = len(self.scope)
         for _ in range(rng.randint(1, 3)):
             parts.append(self.instruction(depth, element_context))
-            if self.scope and len(self.scope) > pushed:
-                pushed = len(self.scope)
+        del self.scope[visible:]
         return ''.join(parts)
 
     def instruction(self, depth, element_context):

@@ -130,7 +130,7 @@ TEST(SchemaModel, ReportErrorKeepsTheMostRelevantProblem) {
   KTSchemaModel lenient;
   EXPECT_TRUE(lenient.ReportError(kSchemaUnsupported, a, nullptr, KTString()));
   EXPECT_EQ(lenient.GetErrorId(), kSchemaNoError);
-  KTSchemaModel strict(nullptr, 1, nullptr, 52, 0, 0, true);
+  KTSchemaModel strict(nullptr, nullptr, {.strict = true});
   EXPECT_FALSE(strict.ReportError(kSchemaUnsupported, a, nullptr, KTString()));
   EXPECT_EQ(strict.GetErrorId(), kSchemaUnsupported);
 
@@ -313,7 +313,7 @@ TEST(SchemaModel, EntityDeclarationsFromTheInternalSubset) {
   KTChildIterator it;
   doc->FirstChildOfKind(it, kDoctype);
   ASSERT_FALSE(it.IsEnd());
-  KTSchemaModel fromSubset(nullptr, 1, it.Node());
+  KTSchemaModel fromSubset(nullptr, it.Node());
   ASSERT_NE(fromSubset.FindGeneralEntity(KTString(u"later")), nullptr);
   EXPECT_EQ(U8(fromSubset.FindGeneralEntity(KTString(u"later"))->value), "L");
 

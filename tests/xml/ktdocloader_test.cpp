@@ -457,6 +457,30 @@ TEST(DocumentLoader, TextEncodedInPiecesSavesAsTheWholeText) {
   EXPECT_FALSE(KTPiecewiseEncoder::EncodesPiecewise(kEncodingShiftJis));
 }
 
+// A result larger than the encoder's blocks of bytes: characters of one, two
+// and three bytes in UTF-8 put block boundaries inside characters, and the
+// joined bytes are still those of the whole text.
+TEST(DocumentLoader, TextEncodedInPiecesPastManyBlocksSavesAsTheWholeText) {
+  TempFolder folder("blocks");
+  std::u16string text;
+  for (int i = 0; text.size() < 1500000; ++i) text += i % 3 == 0 ? u"a\u00E9\u4E2D\r\n" : u"caf\u00E9 ";
+  LineEndWriter writer(nullptr);
+  const std::string whole = folder.File("whole.xml");
+  KTLoadStatus wholeStatus;
+  ASSERT_TRUE(writer.SaveTextToFile(Path(whole), KTString(text.c_str()), wholeStatus, kEncodingUtf8, 0));
+  KTPiecewiseEncoder encoder(kEncodingUtf8, nullptr);
+  const size_t piece = 32771;
+  for (size_t at = 0; at < text.size(); at += piece) encoder.Append(text.data() + at, std::min(piece, text.size() - at));
+  KTLoadStatus status;
+  uint32_t size = 0;
+  std::unique_ptr<char[]> bytes = encoder.Finish(size, status);
+  ASSERT_NE(bytes, nullptr);
+  const std::string pieces = folder.File("pieces.xml");
+  ASSERT_TRUE(writer.SaveEncodedToFile(Path(pieces), std::move(bytes), size, kEncodingUtf8, 0, status));
+  EXPECT_EQ(ReadBytes(pieces), ReadBytes(whole));
+  EXPECT_GT(ReadBytes(pieces).size(), text.size());
+}
+
 // ---- Document manager ----
 
 TEST(DocumentManager, LoadsEachPathOnceAndKeepsCaseApart) {

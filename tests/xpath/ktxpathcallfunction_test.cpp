@@ -24,6 +24,7 @@
 #include "xml/ktxpathtreecontext.h"
 #include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathfunctionlibrary.h"
+#include "xpath/ktxsltfunctionservices.h"
 
 namespace {
 
@@ -313,6 +314,73 @@ TEST(CallFunctionNodeTest, Errors) {
   for (const Case& c : cases) {
     EXPECT_EQ(Evaluate(c.expression, c.xslt, c.restrictions).value, c.expected) << c.expression;
   }
+}
+
+// Services that answer with their own name, so that a test sees which one
+// a call reached.
+class NamedServices : public KTXSLTFunctionServices {
+ public:
+  explicit NamedServices(const char16_t* name) : name_(name) {}
+  bool LookupKey(const KTString& keyName, const KTXPathValue& value, const KTXPathNodeItem& node,
+                 KTXPathValue& result) override {
+    ++lookups;
+    result.SetNodeSet();
+    return true;
+  }
+  int FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) override {
+    out = name_;
+    return 0;
+  }
+  const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) override { return &name_; }
+  int lookups = 0;
+
+ private:
+  KTString name_;
+};
+
+// An expression that carries the services of its processor, as the
+// processor's own expression class does.
+class ServedExpression : public KTXPathExpression {
+ public:
+  explicit ServedExpression(KTXSLTFunctionServices* services) : services_(services) {}
+  KTXSLTFunctionServices* XSLTServices() const override { return services_; }
+
+ private:
+  KTXSLTFunctionServices* services_;
+};
+
+// key(), format-number() and unparsed-entity-uri() reach the services of the
+// expression that calls them, also from inside arguments and predicates and
+// when expressions of two processors take turns; a plain expression has none.
+TEST(CallFunctionNodeTest, XsltServicesComeFromTheCallingExpression) {
+  FunctionFixture& fixture = Fixture();
+  NamedServices first(u"first");
+  NamedServices second(u"second");
+  auto evaluate = [&](KTXPathExpression& expression, const std::string& text) {
+    expression.Init(&fixture.Namespaces(), &fixture.Context().GetUriTable(), KTString(KTUtf8ToUtf16(text).c_str()), 0);
+    expression.EnableXSLTFunctions(true);
+    KTXPathValue value;
+    if (!expression.Compile(true, KTXPathExpression::kModeExpr) ||
+        !expression.Evaluate(fixture.Root(), fixture.Root(), &value, nullptr, 1, 1, true)) {
+      return "error " + std::to_string(expression.GetErrorCode());
+    }
+    KTString out;
+    return U8(value.ToString(&out));
+  };
+  const std::string text =
+      "concat(format-number(1, '0'), '/', unparsed-entity-uri('e'), '/', count(key('k', 1)), '/', "
+      "count(//num[format-number(1, '0') = 'first']))";
+  ServedExpression one(&first);
+  ServedExpression two(&second);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(evaluate(one, text), "first/first/0/" + evaluate(one, "string(count(//num))"));
+    EXPECT_EQ(evaluate(two, text), "second/second/0/0");
+  }
+  EXPECT_EQ(first.lookups, 2);
+  EXPECT_EQ(second.lookups, 2);
+  KTXPathExpression plain;
+  EXPECT_EQ(evaluate(plain, "format-number(1, '0')"), "error 13");
+  EXPECT_EQ(evaluate(plain, "key('k', 1)"), "error 7");
 }
 
 TEST(CallFunctionNodeTest, ContextPositionSizeAndArguments) {

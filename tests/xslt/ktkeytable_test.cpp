@@ -195,7 +195,7 @@ TEST_F(KeyTableTest, TheCompilerLinksDefinitionsToOneTablePerName) {
   int linked = 0;
   for (const auto& [node, record] : processor_.Compiler().DeclarationRecords()) {
     if (record->elementId != kXSLTKey) continue;
-    EXPECT_NE(static_cast<const KTDeclKey*>(record.get())->keyTable, nullptr);
+    EXPECT_NE(static_cast<const KTDeclKey*>(record)->keyTable, nullptr);
     ++linked;
   }
   EXPECT_EQ(linked, 8);

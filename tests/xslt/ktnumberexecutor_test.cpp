@@ -10,6 +10,7 @@
 #include "ktxslttest_util.h"
 #include "output/ktresulttree_util.h"
 #include "xslt/ktnumberexecutors.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxslterror.h"
 
 namespace {
@@ -39,9 +40,7 @@ class NumberExecutorTest : public ::testing::Test {
     EXPECT_TRUE(stylesheet_.view && source_.view);
     if (!stylesheet_.view || !source_.view) return "";
     try {
-      processor_.Prepare(stylesheet_.view.get(), source_.view.get());
-      while (processor_.Step()) {
-      }
+      KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get());
     } catch (KTXSLTError& e) {
       return "error " + std::to_string(e.GetCode()) + " " + U8(e.GetMessage());
     }

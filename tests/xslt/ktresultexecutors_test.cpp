@@ -21,6 +21,7 @@
 #include "xml/ktdocsource.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 
@@ -134,7 +135,7 @@ KTTestDocument LoadDocument(KTXPathTreeContext& context, KTDocumentManager& mana
       loader.LoadFromBytes(bytes.data(), static_cast<uint32_t>(bytes.size()), KTGrammarCache::kXml, status));
   if (!tree) return doc;
   KTXNode* document = manager.AddNewRecord(nullptr, std::move(tree), u"\n", KTGrammarCache::kXml)->GetDocument();
-  KTSchemaModel model(&manager, 1, nullptr, 52, 0, 0, false, 0);
+  KTSchemaModel model(&manager);
   doc.view = context.WrapTree(document, &model, true, nullptr);
   return doc;
 }
@@ -180,9 +181,7 @@ class ResultExecutorsTest : public ::testing::Test {
     EXPECT_TRUE(stylesheet_.view && source_.view) << U8(stylesheet);
     if (!stylesheet_.view || !source_.view) return "";
     try {
-      processor_.Prepare(stylesheet_.view.get(), source_.view.get());
-      while (processor_.Step()) {
-      }
+      KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get());
       return U8(processor_.Serialize());
     } catch (KTXSLTError& error) {
       errorNode_ = error.GetNode();
@@ -430,6 +429,26 @@ TEST_F(ResultExecutorsTest, TemplateRulesBuildTheResult) {
       source);
 }
 
+// xsl:copy and literal result nodes show the value the source's view shows:
+// references expanded, line ends and attribute white space normalised,
+// defaulted attributes supplied; and a copied text that further text joins
+// keeps both parts.
+TEST_F(ResultExecutorsTest, CopiedTextsAndAttributesShowTheirViewsValues) {
+  const std::u16string source =
+      u"<!DOCTYPE doc [<!ENTITY co 'Co &amp; Sons'><!ATTLIST e d CDATA 'dv' t NMTOKENS #IMPLIED>]>"
+      u"<doc><e a='x&amp;y &#65;\tb' t='  p   q '>one &co; &#233;&lt;\r\ntwo\rthree</e>"
+      u"<e>plain</e><f>left<![CDATA[ <mid> ]]>right</f></doc>";
+  const char16_t* templates[] = {
+      u"<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates select='@*|node()'/></xsl:copy>"
+      u"</xsl:template>",
+      u"<xsl:template match='@*|node()'><xsl:copy><xsl:apply-templates select='@*|node()'/></xsl:copy>"
+      u"</xsl:template><xsl:template match='text()'><xsl:copy/>+<xsl:copy/></xsl:template>",
+      u"<xsl:template match='/'><out>lit &amp; <b c='1&#10;2'>x&#13;y</b><xsl:copy-of select='//e[1]/text()'/>"
+      u"tail</out></xsl:template>",
+  };
+  for (const char16_t* rules : templates) ExpectSameAsXsltproc(Stylesheet(rules), source);
+}
+
 TEST_F(ResultExecutorsTest, CopyOfADefaultedAttributeCopiesIt) {
   const std::u16string source =
       u"<!DOCTYPE doc [<!ATTLIST doc d CDATA 'dv'>]><doc><e/></doc>";
@@ -465,9 +484,11 @@ TEST_F(ResultExecutorsTest, HundredThousandDeepResultsBuildAndCopy) {
     child->SetMaps(at->InheritedElementMap(), at->InheritedAttributeMap());
     at = at->AppendChild(std::move(child));
   }
-  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
   int steps = 0;
-  while (processor_.Step()) ++steps;
+  KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get(), [&] {
+    ++steps;
+    return true;
+  });
   EXPECT_GT(steps, 2 * kDepth);
   std::string text = U8(processor_.Serialize());
   std::size_t opened = 0;
@@ -493,9 +514,11 @@ TEST_F(ResultExecutorsTest, RecursiveTemplatesNestAHundredThousandElements) {
     child->SetPosition(at->GetPosition() + 1);
     at = at->AppendChild(std::move(child));
   }
-  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
   std::size_t deepest = 0;
-  while (processor_.Step()) deepest = std::max<std::size_t>(deepest, processor_.FrameStack()->size());
+  KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get(), [&] {
+    deepest = std::max<std::size_t>(deepest, processor_.FrameStack()->size());
+    return true;
+  });
   EXPECT_GT(deepest, static_cast<std::size_t>(kDepth));
   std::string text = U8(processor_.Serialize());
   std::size_t opened = 0;

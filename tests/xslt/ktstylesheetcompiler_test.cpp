@@ -475,7 +475,7 @@ TEST(StylesheetCompiler, LookupsAgreeWithTheMapsAfterForgetting) {
   ASSERT_GT(compiler.ElementIds().size(), added.size() / 2);
   for (const auto& [node, id] : compiler.ElementIds()) EXPECT_EQ(compiler.FindElementId(node), id);
   for (const auto& [node, record] : compiler.DeclarationRecords())
-    EXPECT_EQ(compiler.FindDeclRecord(node), record.get());
+    EXPECT_EQ(compiler.FindDeclRecord(node), record);
   for (const KTXPathNode* node : forgotten) {
     EXPECT_EQ(compiler.FindElementId(node), 0);
     EXPECT_EQ(compiler.FindDeclRecord(node), nullptr);

@@ -12,6 +12,7 @@
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/kttemplateruleindex.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
@@ -71,9 +72,7 @@ class TemplateExecutorsTest : public ::testing::Test {
     source_ = ParseTestDocument(context_, input.c_str());
     EXPECT_TRUE(stylesheet_.view && source_.view);
     if (!stylesheet_.view || !source_.view) return "";
-    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
-    while (processor_.Step()) {
-    }
+    KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get());
     return U8(out_);
   }
 
@@ -194,9 +193,7 @@ TEST_F(TemplateExecutorsTest, StylesheetErrors) {
   stylesheet_ = ParseTestDocument(context_, accepted.c_str());
   source_ = ParseTestDocument(context_, u"<r>t</r>");
   out_.clear();
-  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
-  while (processor_.Step()) {
-  }
+  KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get());
   EXPECT_EQ(U8(out_), "t");
   for (const Case& c : cases) {
     std::string body = c.body;
@@ -208,9 +205,7 @@ TEST_F(TemplateExecutorsTest, StylesheetErrors) {
             "xmlns:xsl='http://www.w3.org/1999/XSL/Transform'/>");
         stylesheet_ = ParseTestDocument(context_, text.c_str());
         source_ = ParseTestDocument(context_, u"<r/>");
-        processor_.Prepare(stylesheet_.view.get(), source_.view.get());
-        while (processor_.Step()) {
-        }
+        KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get());
       } else {
         Transform(body, "<r/>");
       }

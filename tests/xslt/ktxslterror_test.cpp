@@ -93,7 +93,7 @@ struct XPathCase {
 const XPathCase kXPathCases[] = {
     {6, -1, u"Error in XPath expression, Invalid variable reference"},
     {2, 14, u"Error in XPath expression, Too few parameters -> string-length"},
-    {3, 4, u"Error in XPath expression, Too many parameters -> localname"},
+    {3, 4, u"Error in XPath expression, Too many parameters -> local-name"},
     {7, 28, u"Error in XPath expression, Invalid key reference -> key"},
     {9, -1, u"Error in XPath expression, Unknown XPath function"},
     {10, 28, u"Error in XPath expression, Argument not a QName -> key"},

@@ -18,9 +18,9 @@ class KTIdentityConstraint {
   using NamespaceMap = KTXPathExpression::NamespaceMap;
   using UriList = KTXPathExpression::UriList;
 
-  // Paths are stored uncompiled; the loader passes empty texts and no fields.
-  KTIdentityConstraint(const NamespaceMap* namespaces, const UriList* uris, int kind, const KTQName& name,
-                       const KTString& selectorText, std::vector<KTString> fieldTexts, const KTQName& refer);
+  // A record without name, selector or fields yet: the loader sets them as
+  // it reads the constraint's attributes and children.
+  KTIdentityConstraint(const NamespaceMap* namespaces, const UriList* uris, int kind);
 
   // Initialises the selector with the text and compiles it as a selector
   // path (mode 2), keeping its tree; the result is the compile's.

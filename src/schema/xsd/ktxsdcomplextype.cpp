@@ -339,18 +339,65 @@ bool IsFacet(const KTString& local) {
   return false;
 }
 
-enum class Form { kPlain, kSimple, kComplex };
-
 }  // namespace
+
+// What the attributes and the first children of a complexType element say,
+// read before the record is built.
+struct KTXsdComplexTypeParts {
+  enum class Form { kPlain, kSimple, kComplex };
+  KTString nameText, baseText, blockText, finalText, documentation;
+  KTXNode* baseNode = nullptr;
+  bool abstract = false, mixed = false, restriction = false, extension = false, baseIsAnyType = false;
+  Form form = Form::kPlain;
+  // The element whose children are read as the content.
+  KTXNode* contentParent = nullptr;
+
+  bool SimpleContent() const { return form == Form::kSimple; }
+  bool SimpleRestriction() const { return form == Form::kSimple && restriction; }
+};
 
 bool KTSchemaModel::LoadXsdComplexType(KTXNode* node, KTNamespaceContext* parent, KTComplexTypeDef& record) {
   KTXsdScope scope(*this, parent, node);
   if (!scope.Entered()) return scope.Result();
   KTNamespaceContext* context = scope.Context();
-  KTString nameText, baseText, blockText, finalText, documentation;
-  KTXNode* baseNode = nullptr;
-  bool abstract = false, mixed = false, restriction = false, extension = false, baseIsAnyType = false;
-  Form form = Form::kPlain;
+  KTXsdComplexTypeParts parts;
+  parts.contentParent = node;
+  if (!ReadXsdComplexTypeAttributes(node, context, parts)) return false;
+  if (!ReadXsdComplexTypeForm(node, context, parts)) return false;
+
+  // The record, built afresh.
+  KTQName baseName;
+  if (!parts.baseText.IsEmpty()) context->ResolveQName(baseName, parts.baseText.c_str());
+  record = KTComplexTypeDef();
+  record.name = KTQName(parts.nameText.c_str(), xsd_.targetBinding.ns);
+  record.baseName = baseName;
+  record.contentModel = KTElementType(KTQName(), this, nullptr);
+  KTElementType& content = record.contentModel;
+  content.SetDeclaringNode(node);
+  content.description_ = parts.documentation;
+  if (parts.mixed) {
+    content.mixed_ = true;
+  } else if (parts.SimpleContent()) {
+    content.textOnly_ = true;
+  } else {
+    content.sequence_ = true;
+  }
+  if (parts.abstract) content.abstract_ = true;
+  if (!parts.baseText.IsEmpty() && !DeriveXsdComplexType(node, parts, record)) return false;
+  // Facets below change a copy of the base's datatype, never the base's.
+  if (parts.SimpleContent() && (parts.restriction || parts.extension) && content.GetDatatype().IsValid()) {
+    content.SetDatatype(KTDatatypeRef(new KTDatatype(*content.GetDatatype().Get())));
+  }
+  if (!LoadXsdComplexContent(node, context, parts, content)) return false;
+  FinishXsdComplexContent(parts, content);
+  record.blockText = parts.blockText;
+  record.finalText = parts.finalText;
+  record.declaringNode = node;
+  return true;
+}
+
+bool KTSchemaModel::ReadXsdComplexTypeAttributes(KTXNode* node, KTNamespaceContext* context,
+                                                 KTXsdComplexTypeParts& parts) {
   bool ok = true;
   KTChildIterator it;
   for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
@@ -359,11 +406,11 @@ bool KTSchemaModel::LoadXsdComplexType(KTXNode* node, KTNamespaceContext* parent
     if (!XsdExpandNode(*this, attribute, name, value)) return false;
     if (name == u"id") continue;
     if (name == u"abstract") {
-      ok = ReadFlag(*this, attribute, value, abstract);
+      ok = ReadFlag(*this, attribute, value, parts.abstract);
     } else if (name == u"mixed") {
-      ok = ReadFlag(*this, attribute, value, mixed);
+      ok = ReadFlag(*this, attribute, value, parts.mixed);
     } else if (name == u"block" || name == u"final") {
-      KTString& text = name == u"block" ? blockText : finalText;
+      KTString& text = name == u"block" ? parts.blockText : parts.finalText;
       if (value == u"#all") {
         text = value;
         continue;
@@ -374,76 +421,47 @@ bool KTSchemaModel::LoadXsdComplexType(KTXNode* node, KTNamespaceContext* parent
       if (allGood) text = value;
     } else if (name == u"name") {
       if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
-      nameText = value;
+      parts.nameText = value;
     } else {
       ok = XsdOtherAttribute(*this, context, attribute, name,
                              u"- expected: (abstract | block | final | id | mixed | name)");
     }
   }
   if (!ok) return false;
-  if (blockText == u"#all") blockText = u"extension restriction";
-  if (finalText == u"#all") finalText = u"extension restriction";
+  if (parts.blockText == u"#all") parts.blockText = u"extension restriction";
+  if (parts.finalText == u"#all") parts.finalText = u"extension restriction";
+  return true;
+}
 
-  // The form of the content and the element whose children are read as it.
-  KTXNode* contentParent = node;
-  auto readDerivation = [&](KTXNode* holder) {
-    contentParent = holder;
-    KTChildIterator c;
-    for (holder->FirstChildOfKind(c, kElement); !c.IsEnd(); c.Next()) {
-      KTString local = XsdLocalName(context, c.Node());
-      if (local == u"annotation") {
-        bool found = false;
-        KTString text = XsdDocumentation(context, c.Node(), &found);
-        if (found) documentation += text;
-      } else if (local == u"restriction" || local == u"extension") {
-        (local == u"restriction" ? restriction : extension) = true;
-        contentParent = c.Node();
-        KTChildIterator a;
-        for (c.Node()->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
-          KTString name, value;
-          if (!XsdExpandNode(*this, a.Node(), name, value)) return false;
-          if (name == u"id") continue;
-          if (name == u"base") {
-            baseText = value;
-            baseNode = a.Node();
-          } else if (!XsdOtherAttribute(*this, context, a.Node(), name, u"- expected: (id | base)")) {
-            return false;
-          }
-        }
-        return true;
-      } else {
-        return ReportError(kXsdUnexpected, c.Node(), nullptr,
-                           XsdExpected(*this, {u"annotation", u"restriction", u"extension"}));
-      }
-    }
-    return true;
-  };
+bool KTSchemaModel::ReadXsdComplexTypeForm(KTXNode* node, KTNamespaceContext* context,
+                                           KTXsdComplexTypeParts& parts) {
+  KTChildIterator it;
   for (node->FirstChildOfKind(it, kElement); !it.IsEnd(); it.Next()) {
     KTXNode* child = it.Node();
     KTString local = XsdLocalName(context, child);
     if (local == u"annotation") {
       bool found = false;
       KTString text = XsdDocumentation(context, child, &found);
-      if (found) documentation = text;
+      if (found) parts.documentation = text;
       continue;
     }
     if (local == u"simpleContent") {
-      form = Form::kSimple;
-      if (!readDerivation(child)) return false;
+      parts.form = KTXsdComplexTypeParts::Form::kSimple;
+      if (!ReadXsdDerivation(child, context, parts)) return false;
     } else if (local == u"complexContent") {
-      form = Form::kComplex;
+      parts.form = KTXsdComplexTypeParts::Form::kComplex;
       KTChildIterator a;
       for (child->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
         KTString name, value;
         if (!XsdExpandNode(*this, a.Node(), name, value)) return false;
         if (name == u"id") continue;
         if (name == u"mixed") {
-          if (!ReadFlag(*this, a.Node(), value, mixed)) return false;
+          if (!ReadFlag(*this, a.Node(), value, parts.mixed)) return false;
         } else if (!XsdOtherAttribute(*this, context, a.Node(), name, u"- expected: (id | mixed)")) {
           return false;
         }
       }
-      if (!readDerivation(child)) return false;
+      if (!ReadXsdDerivation(child, context, parts)) return false;
     } else if (!(local == u"group" || local == u"all" || local == u"choice" || local == u"sequence" ||
                  local == u"attribute" || local == u"attributeGroup" || local == u"anyAttribute")) {
       return ReportError(kXsdUnexpected, child, nullptr,
@@ -453,132 +471,149 @@ bool KTSchemaModel::LoadXsdComplexType(KTXNode* node, KTNamespaceContext* parent
     }
     break;
   }
-  const bool simpleContent = form == Form::kSimple;
+  return true;
+}
 
-  // The record, built afresh.
-  KTQName baseName;
-  if (!baseText.IsEmpty()) context->ResolveQName(baseName, baseText.c_str());
-  record = KTComplexTypeDef();
-  record.name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
-  record.baseName = baseName;
-  record.contentModel = KTElementType(KTQName(), this, nullptr);
-  KTElementType& content = record.contentModel;
-  content.SetDeclaringNode(node);
-  content.description_ = documentation;
-  if (mixed) {
-    content.mixed_ = true;
-  } else if (simpleContent) {
-    content.textOnly_ = true;
-  } else {
-    content.sequence_ = true;
+bool KTSchemaModel::ReadXsdDerivation(KTXNode* holder, KTNamespaceContext* context, KTXsdComplexTypeParts& parts) {
+  parts.contentParent = holder;
+  KTChildIterator c;
+  for (holder->FirstChildOfKind(c, kElement); !c.IsEnd(); c.Next()) {
+    KTString local = XsdLocalName(context, c.Node());
+    if (local == u"annotation") {
+      bool found = false;
+      KTString text = XsdDocumentation(context, c.Node(), &found);
+      if (found) parts.documentation += text;
+    } else if (local == u"restriction" || local == u"extension") {
+      (local == u"restriction" ? parts.restriction : parts.extension) = true;
+      parts.contentParent = c.Node();
+      KTChildIterator a;
+      for (c.Node()->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
+        KTString name, value;
+        if (!XsdExpandNode(*this, a.Node(), name, value)) return false;
+        if (name == u"id") continue;
+        if (name == u"base") {
+          parts.baseText = value;
+          parts.baseNode = a.Node();
+        } else if (!XsdOtherAttribute(*this, context, a.Node(), name, u"- expected: (id | base)")) {
+          return false;
+        }
+      }
+      return true;
+    } else {
+      return ReportError(kXsdUnexpected, c.Node(), nullptr,
+                         XsdExpected(*this, {u"annotation", u"restriction", u"extension"}));
+    }
   }
-  if (abstract) content.abstract_ = true;
+  return true;
+}
 
+bool KTSchemaModel::DeriveXsdComplexType(KTXNode* node, KTXsdComplexTypeParts& parts, KTComplexTypeDef& record) {
+  KTElementType& content = record.contentModel;
+  const KTQName& baseName = record.baseName;
+  KTXNode* baseNode = parts.baseNode;
   const KTString simpleBaseText =
       KTString().Format(u"- you must use a complexType instead of '%s', because a simpleContent/restriction can't be "
                         u"based on a simpleType",
-                        baseText.c_str());
-  if (!baseText.IsEmpty()) {
-    bool lookUp = baseName.ns != xsd_.secondBinding.ns;
-    if (!lookUp) {
-      if (baseName.localName == u"anyType") {
-        content.SetDatatype(KTDatatypeRef());
-        baseIsAnyType = true;
-        content.mixed_ = true;
-        if (restriction) {
-          content.sequence_ = false;
-        } else {
-          KTElementType* any = content.CreateAnonymousChild();
-          any->any_ = true;
-          any->group_ = true;
-          any->elementWildcard_ = u"##any";
-          any->elementWildcardProcess_ = 2;
-          KTParticle particle;
-          particle.child = any;
-          content.AddParticle(particle);
-          content.sequence_ = true;
-        }
-        content.attributeWildcard_ = u"##any";
-        content.attributeWildcardProcess_ = 2;
-      } else if (baseName.localName == u"anySimpleType") {
-        content.SetDatatype(KTDatatypeRef());
+                        parts.baseText.c_str());
+  if (baseName.ns == xsd_.secondBinding.ns) {
+    // A base among the built-in types.
+    if (baseName.localName == u"anyType") {
+      content.SetDatatype(KTDatatypeRef());
+      parts.baseIsAnyType = true;
+      content.mixed_ = true;
+      if (parts.restriction) {
         content.sequence_ = false;
-        content.textOnly_ = true;
       } else {
-        if (simpleContent && restriction) return ReportError(kXsdBadValue, baseNode, nullptr, simpleBaseText);
-        content.SetDatatypeByName(baseName.localName);
-        if (content.GetDatatypeId() <= static_cast<int>(kDtPositiveInteger)) {
-          content.sequence_ = false;
-          content.textOnly_ = true;
-        } else if (xsd_.secondBinding.ns == xsd_.targetBinding.ns) {
-          lookUp = true;
-        } else {
-          return ReportError(kXsdBadValue, baseNode, nullptr, KTString());
-        }
+        KTElementType* any = content.CreateAnonymousChild();
+        any->any_ = true;
+        any->group_ = true;
+        any->elementWildcard_ = u"##any";
+        any->elementWildcardProcess_ = 2;
+        KTParticle particle;
+        particle.child = any;
+        content.AddParticle(particle);
+        content.sequence_ = true;
+      }
+      content.attributeWildcard_ = u"##any";
+      content.attributeWildcardProcess_ = 2;
+      return true;
+    }
+    if (baseName.localName == u"anySimpleType") {
+      content.SetDatatype(KTDatatypeRef());
+      content.sequence_ = false;
+      content.textOnly_ = true;
+      return true;
+    }
+    if (parts.SimpleRestriction()) return ReportError(kXsdBadValue, baseNode, nullptr, simpleBaseText);
+    content.SetDatatypeByName(baseName.localName);
+    if (content.GetDatatypeId() <= static_cast<int>(kDtPositiveInteger)) {
+      content.sequence_ = false;
+      content.textOnly_ = true;
+      return true;
+    }
+    // Not built in: a schema for the XML Schema namespace itself defines it.
+    if (xsd_.secondBinding.ns != xsd_.targetBinding.ns) return ReportError(kXsdBadValue, baseNode, nullptr, KTString());
+  }
+  auto complexBase = complexTypes_.find(baseName);
+  auto simpleBase = simpleTypes_.find(baseName);
+  if (complexBase != complexTypes_.end()) {
+    KTComplexTypeDef* base = complexBase->second.get();
+    if (parts.form != KTXsdComplexTypeParts::Form::kComplex && !base->contentModel.HasSimpleContent()) {
+      return ReportError(kXsdUnexpected, baseNode, nullptr,
+                         KTString(u"- simpleContent can not have a base that is a complexType with complexContent"));
+    }
+    // A type derived from itself through a chain of bases would copy
+    // itself for ever.
+    size_t steps = 0;
+    // A redefinition derives from the definition it replaces.
+    const bool redefinesItself = xsd_.redefining && QNameEqual(base->name, record.name);
+    for (const KTComplexTypeDef* r = base; r && !redefinesItself && steps <= complexTypes_.size();
+         r = r->baseRecord, ++steps) {
+      if (!parts.nameText.IsEmpty() && QNameEqual(r->name, record.name)) {
+        return ReportError(kXsdBadValue, baseNode, nullptr, KTString(u"- circular derivation of ") + parts.nameText);
       }
     }
-    if (lookUp) {
-      auto complexBase = complexTypes_.find(baseName);
-      auto simpleBase = simpleTypes_.find(baseName);
-      if (complexBase != complexTypes_.end()) {
-        KTComplexTypeDef* base = complexBase->second.get();
-        if (form != Form::kComplex && !base->contentModel.HasSimpleContent()) {
-          return ReportError(kXsdUnexpected, baseNode, nullptr,
-                             KTString(u"- simpleContent can not have a base that is a complexType with complexContent"));
-        }
-        // A type derived from itself through a chain of bases would copy
-        // itself for ever.
-        size_t steps = 0;
-        // A redefinition derives from the definition it replaces.
-        const bool redefinesItself = xsd_.redefining && QNameEqual(base->name, record.name);
-        for (const KTComplexTypeDef* r = base; r && !redefinesItself && steps <= complexTypes_.size();
-             r = r->baseRecord, ++steps) {
-          if (!nameText.IsEmpty() && QNameEqual(r->name, record.name)) {
-            return ReportError(kXsdBadValue, baseNode, nullptr, KTString(u"- circular derivation of ") + nameText);
-          }
-        }
-        content = base->contentModel;  // deep: particles, groups, attributes, flags, datatype
-        content.SetDeclaringNode(node);
-        if (!documentation.IsEmpty()) content.description_ = documentation;
-        if (!IsXsdSettled(kXsdComplexType, baseName)) RequestXsdPass(baseName.localName);
-        if (extension) {
-          if (base->finalText.Find(u"extension") >= 0) {
-            return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
-          }
-          record.baseRecord = redefinesItself ? nullptr : base;
-        } else if (restriction) {
-          if (base->finalText.Find(u"restriction") >= 0) {
-            return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
-          }
-          record.baseRecord = redefinesItself ? nullptr : base;
-          content.ResetContent();
-          if (mixed) content.mixed_ = true;
-        }
-      } else if (simpleBase != simpleTypes_.end()) {
-        KTSimpleTypeDef* base = simpleBase->second.get();
-        if (simpleContent && restriction) return ReportError(kXsdBadValue, baseNode, nullptr, simpleBaseText);
-        if (extension && base->finalText.Find(u"extension") >= 0) {
-          return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
-        }
-        content.SetDatatype(base->datatype);
-        content.SetDeclaringNode(node);
-        content.textOnly_ = true;
-        content.SetSimpleTypeLink(base);
-        if (!IsXsdSettled(kXsdSimpleType, baseName)) RequestXsdPass(baseName.localName);
-      } else if (xsd_.finalPass) {
-        return ReportError(kXsdBadValue, baseNode, nullptr, KTString());
-      } else {
-        RequestXsdPass(baseName.localName);
+    content = base->contentModel;  // deep: particles, groups, attributes, flags, datatype
+    content.SetDeclaringNode(node);
+    if (!parts.documentation.IsEmpty()) content.description_ = parts.documentation;
+    if (!IsXsdSettled(kXsdComplexType, baseName)) RequestXsdPass(baseName.localName);
+    if (parts.extension) {
+      if (base->finalText.Find(u"extension") >= 0) {
+        return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
       }
+      record.baseRecord = redefinesItself ? nullptr : base;
+    } else if (parts.restriction) {
+      if (base->finalText.Find(u"restriction") >= 0) {
+        return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
+      }
+      record.baseRecord = redefinesItself ? nullptr : base;
+      content.ResetContent();
+      if (parts.mixed) content.mixed_ = true;
     }
+  } else if (simpleBase != simpleTypes_.end()) {
+    KTSimpleTypeDef* base = simpleBase->second.get();
+    if (parts.SimpleRestriction()) return ReportError(kXsdBadValue, baseNode, nullptr, simpleBaseText);
+    if (parts.extension && base->finalText.Find(u"extension") >= 0) {
+      return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
+    }
+    content.SetDatatype(base->datatype);
+    content.SetDeclaringNode(node);
+    content.textOnly_ = true;
+    content.SetSimpleTypeLink(base);
+    if (!IsXsdSettled(kXsdSimpleType, baseName)) RequestXsdPass(baseName.localName);
+  } else if (xsd_.finalPass) {
+    return ReportError(kXsdBadValue, baseNode, nullptr, KTString());
+  } else {
+    RequestXsdPass(baseName.localName);
   }
-  // Facets below change a copy of the base's datatype, never the base's.
-  if (simpleContent && (restriction || extension) && content.GetDatatype().IsValid()) {
-    content.SetDatatype(KTDatatypeRef(new KTDatatype(*content.GetDatatype().Get())));
-  }
+  return true;
+}
 
-  // The content.
-  for (contentParent->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
+bool KTSchemaModel::LoadXsdComplexContent(KTXNode* node, KTNamespaceContext* context,
+                                          const KTXsdComplexTypeParts& parts, KTElementType& content) {
+  bool ok = true;
+  KTChildIterator it;
+  for (parts.contentParent->FirstChildOfKind(it, kElement); ok && !it.IsEnd(); it.Next()) {
     KTXNode* child = it.Node();
     KTString name, value;
     if (!XsdExpandNode(*this, child, name, value)) return false;
@@ -607,80 +642,86 @@ bool KTSchemaModel::LoadXsdComplexType(KTXNode* node, KTNamespaceContext* parent
         content.sequence_ = true;
       }
     } else if (local == u"attribute") {
-      ok = LoadXsdAttribute(child, context, &content, restriction);
+      ok = LoadXsdAttribute(child, context, &content, parts.restriction);
     } else if (local == u"attributeGroup") {
       ok = LoadXsdAttributeGroup(child, context, &content);
     } else if (local == u"anyAttribute") {
       ok = LoadXsdAnyAttribute(child, context, &content);
     } else if (IsFacet(local)) {
-      if (!(simpleContent && restriction)) {
+      if (!parts.SimpleRestriction()) {
         return ReportError(kXsdUnexpected, child, nullptr,
                            KTString(u"- facets are only allowed inside simpleContent/restriction"));
       }
-      KTString facetValue;
-      KTChildIterator a;
-      for (child->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
-        KTString attributeName, attributeValue;
-        if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
-        if (attributeName == u"id") continue;
-        if (attributeName == u"value") {
-          facetValue = attributeValue;
-        } else if (!XsdOtherAttribute(*this, context, a.Node(), attributeName, u"- expected: (id | value)")) {
-          return false;
-        }
-      }
-      if (!content.GetDatatype().IsValid()) content.SetDatatypeByName(baseText.GetLocalName());
-      if (content.GetDatatype().GetCount() > 1) {
-        content.SetDatatype(KTDatatypeRef(new KTDatatype(*content.GetDatatype().Get())));
-      }
-      KTDatatype* datatype = content.GetDatatype().Get();
-      if (!datatype->SetFacet(local, facetValue)) {
-        if (local == u"pattern") {
-          XMLRegExp regExp(KTString(), 0);
-          if (!regExp.Compile(facetValue)) {
-            KTString text;
-            text.Format(u"%s expected at position %d", XMLRegExp::GetErrorText().c_str(),
-                        XMLRegExp::GetErrorOffset());
-            return ReportError(kXsdBadPattern, child, nullptr, text, 0, XMLRegExp::GetErrorOffset(),
-                               XMLRegExp::GetErrorLine(), 2);
-          }
-          return ReportError(kXsdBadPattern, child, nullptr, KTString(u"parser error"));
-        }
-        return ReportError(kXsdValueLexical, child, nullptr, datatype->GetTypeName(true));
-      }
+      if (!LoadXsdContentFacet(child, context, local, parts.baseText, content)) return false;
     } else {
-      KTString expected = XsdExpected(*this, {u"annotation"});
-      expected.Delete(0, KTString(u"- expected: ").GetLength());
-      KTString list = KTString(u"- expected: (") + expected;
-      auto add = [&](const char16_t* n) { list += KTString(u" | ") + xsd_.xsdBinding.QualifiedName(n, false); };
-      if (simpleContent && restriction) {
-        for (const char16_t* n : {u"simpleType", u"length", u"minLength", u"maxLength", u"whiteSpace", u"enumeration",
-                                  u"totalDigits", u"fractionDigits", u"minExclusive", u"minInclusive",
-                                  u"maxExclusive", u"maxInclusive", u"pattern"}) {
-          add(n);
-        }
-      } else if (form == Form::kComplex) {
-        for (const char16_t* n : {u"group", u"all", u"choice", u"sequence"}) add(n);
-      } else if (form == Form::kPlain) {
-        for (const char16_t* n : {u"simpleContent", u"complexContent", u"group", u"all", u"choice", u"sequence"}) {
-          add(n);
-        }
-      }
-      for (const char16_t* n : {u"attribute", u"attributeGroup", u"anyAttribute"}) add(n);
-      list += u")";
-      return ReportError(kXsdUnexpected, child, nullptr, list);
+      return ReportXsdComplexTypeChild(child, parts);
     }
   }
-  if (!ok) return false;
+  return ok;
+}
 
-  // Final flags.
-  if (!baseIsAnyType && !simpleContent && !content.mixed_ && !content.any_ && !content.all_ &&
+bool KTSchemaModel::LoadXsdContentFacet(KTXNode* facet, KTNamespaceContext* context, const KTString& local,
+                                        const KTString& baseText, KTElementType& content) {
+  KTString facetValue;
+  KTChildIterator a;
+  for (facet->FirstChildOfKind(a, kAttribute); !a.IsEnd(); a.Next()) {
+    KTString attributeName, attributeValue;
+    if (!XsdExpandNode(*this, a.Node(), attributeName, attributeValue)) return false;
+    if (attributeName == u"id") continue;
+    if (attributeName == u"value") {
+      facetValue = attributeValue;
+    } else if (!XsdOtherAttribute(*this, context, a.Node(), attributeName, u"- expected: (id | value)")) {
+      return false;
+    }
+  }
+  if (!content.GetDatatype().IsValid()) content.SetDatatypeByName(baseText.GetLocalName());
+  if (content.GetDatatype().GetCount() > 1) {
+    content.SetDatatype(KTDatatypeRef(new KTDatatype(*content.GetDatatype().Get())));
+  }
+  KTDatatype* datatype = content.GetDatatype().Get();
+  if (datatype->SetFacet(local, facetValue)) return true;
+  if (local == u"pattern") {
+    XMLRegExp regExp(KTString(), 0);
+    if (!regExp.Compile(facetValue)) {
+      KTString text;
+      text.Format(u"%s expected at position %d", XMLRegExp::GetErrorText().c_str(), XMLRegExp::GetErrorOffset());
+      return ReportError(kXsdBadPattern, facet, nullptr, text,
+                         {0, XMLRegExp::GetErrorOffset(), XMLRegExp::GetErrorLine(), 2});
+    }
+    return ReportError(kXsdBadPattern, facet, nullptr, KTString(u"parser error"));
+  }
+  return ReportError(kXsdValueLexical, facet, nullptr, datatype->GetTypeName(true));
+}
+
+bool KTSchemaModel::ReportXsdComplexTypeChild(KTXNode* child, const KTXsdComplexTypeParts& parts) {
+  KTString expected = XsdExpected(*this, {u"annotation"});
+  expected.Delete(0, KTString(u"- expected: ").GetLength());
+  KTString list = KTString(u"- expected: (") + expected;
+  auto add = [&](const char16_t* n) { list += KTString(u" | ") + xsd_.xsdBinding.QualifiedName(n, false); };
+  if (parts.SimpleRestriction()) {
+    for (const char16_t* n : {u"simpleType", u"length", u"minLength", u"maxLength", u"whiteSpace", u"enumeration",
+                              u"totalDigits", u"fractionDigits", u"minExclusive", u"minInclusive", u"maxExclusive",
+                              u"maxInclusive", u"pattern"}) {
+      add(n);
+    }
+  } else if (parts.form == KTXsdComplexTypeParts::Form::kComplex) {
+    for (const char16_t* n : {u"group", u"all", u"choice", u"sequence"}) add(n);
+  } else if (parts.form == KTXsdComplexTypeParts::Form::kPlain) {
+    for (const char16_t* n : {u"simpleContent", u"complexContent", u"group", u"all", u"choice", u"sequence"}) add(n);
+  }
+  for (const char16_t* n : {u"attribute", u"attributeGroup", u"anyAttribute"}) add(n);
+  list += u")";
+  return ReportError(kXsdUnexpected, child, nullptr, list);
+}
+
+void KTSchemaModel::FinishXsdComplexContent(const KTXsdComplexTypeParts& parts, KTElementType& content) {
+  if (!parts.baseIsAnyType && !parts.SimpleContent() && !content.mixed_ && !content.any_ && !content.all_ &&
       content.HasNoParticles()) {
     content.empty_ = true;
     content.sequence_ = false;
     content.textOnly_ = false;
   }
-  if (mixed) content.mixed_ = true;
+  if (parts.mixed) content.mixed_ = true;
   if (content.empty_) {
     if (content.HasParticles()) {
       content.empty_ = false;
@@ -689,9 +730,5 @@ bool KTSchemaModel::LoadXsdComplexType(KTXNode* node, KTNamespaceContext* parent
       content.empty_ = false;
     }
   }
-  content.abstract_ = abstract;
-  record.blockText = blockText;
-  record.finalText = finalText;
-  record.declaringNode = node;
-  return true;
+  content.abstract_ = parts.abstract;
 }

@@ -56,15 +56,14 @@ bool ReadBoolean(KTSchemaModel& model, KTXNode* attribute, const KTString& value
 
 }  // namespace
 
-bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KTParticle& particle,
-                                   KTElementType*& declaration, KTElementType* parentGroup, bool inAll) {
-  KTXsdScope scope(*this, parent, node);
-  if (!scope.Entered()) return scope.Result();
-  KTNamespaceContext* context = scope.Context();
-  const bool topLevel = parentGroup == nullptr;
-  const int unsettledBefore = xsd_.unsettled;
-  KTString blockText = xsd_.blockDefault, finalText = xsd_.finalDefault;
-  bool qualified = xsd_.qualifiedElements;
+// What the attributes of an element declaration say, and what its loading
+// has settled so far.
+struct KTXsdElementParts {
+  KTElementType* parentGroup = nullptr;  // null for a top-level declaration
+  bool inAll = false;
+  bool topLevel = false;
+  KTString blockText, finalText;
+  bool qualified = false;
   KTQName elementName;
   KTString nameText, refText, typeText, substitutionText, defaultText, fixedText, documentation;
   KTXNode* valueAttribute = nullptr;
@@ -72,26 +71,86 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
   KTXNode* typeAttribute = nullptr;
   bool abstract = false, nillable = false, typeGiven = false;
   uint32_t minimum = 1, maximum = 1;
+};
+
+namespace {
+
+// Values written by a type or copied from a head: the element's own
+// abstract (kept when already set), nillable, default and fixed.
+void SetOwnValues(const KTXsdElementParts& parts, KTElementType* decl, bool keepAbstract) {
+  decl->abstract_ = keepAbstract ? (decl->abstract_ || parts.abstract) : parts.abstract;
+  decl->nillable_ = parts.nillable;
+  decl->valueText_ = parts.defaultText;
+  decl->fixedText_ = parts.fixedText;
+}
+
+}  // namespace
+
+bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KTParticle& particle,
+                                   KTElementType*& declaration, KTElementType* parentGroup, bool inAll) {
+  KTXsdScope scope(*this, parent, node);
+  if (!scope.Entered()) return scope.Result();
+  KTNamespaceContext* context = scope.Context();
+  const int unsettledBefore = xsd_.unsettled;
+  KTXsdElementParts parts;
+  parts.parentGroup = parentGroup;
+  parts.inAll = inAll;
+  parts.topLevel = parentGroup == nullptr;
+  parts.blockText = xsd_.blockDefault;
+  parts.finalText = xsd_.finalDefault;
+  parts.qualified = xsd_.qualifiedElements;
   particle.minOccurs = 1;
   particle.maxOccurs = 1;
+  if (!XsdReadForm(*this, node, parts.qualified)) return false;
+  if (!ReadXsdElementAttributes(node, context, parts, particle, declaration)) return false;
+  if (parts.nameText.IsEmpty() && parts.refText.IsEmpty()) {
+    return ReportError(kXsdMissingAttribute, node, nullptr, u"name or ref");
+  }
 
-  KTChildIterator it;
+  KTElementType* decl = declaration;
+  bool stepsOk = parts.typeText.IsEmpty() || ApplyXsdElementType(node, context, parts, decl);
+  if (stepsOk) stepsOk = LoadXsdElementChildren(node, context, parts, decl);
+  // No type at all: the head's type, or any content.
+  if (parts.typeText.IsEmpty() && !parts.typeGiven && parts.refText.IsEmpty()) {
+    TakeXsdElementHeadType(node, context, parts, decl);
+  }
+  // A type still waiting for a definition further on is checked on the pass
+  // that settles it.
+  const bool typeWaits = xsd_.unsettled != unsettledBefore && !xsd_.finalPass;
+  if ((!parts.defaultText.IsEmpty() || !parts.fixedText.IsEmpty()) && stepsOk && !typeWaits &&
+      !CheckXsdElementValue(node, parts, decl)) {
+    return false;
+  }
+  if (!parts.substitutionText.IsEmpty()) {
+    if (!parts.topLevel) return ReportError(kXsdLocalSubstitution, parts.substitutionAttribute, nullptr, KTString());
+    KTQName headName;
+    context->ResolveQName(headName, parts.substitutionText.c_str());
+    decl->SetSubstitutionGroupHead(headName);
+  }
+  if (!stepsOk) return false;
+  decl->blockText_ = parts.blockText;
+  decl->finalText_ = parts.finalText;
+  decl->qualified_ = parts.qualified;
+  return true;
+}
+
+bool KTSchemaModel::ReadXsdElementAttributes(KTXNode* node, KTNamespaceContext* context, KTXsdElementParts& parts,
+                                             KTParticle& particle, KTElementType*& declaration) {
   bool ok = true;
-  if (!XsdReadForm(*this, node, qualified)) return false;
-
+  KTChildIterator it;
   for (node->FirstChildOfKind(it, kAttribute); ok && !it.IsEnd(); it.Next()) {
     KTXNode* attribute = it.Node();
     KTString name, value;
     if (!XsdExpandNode(*this, attribute, name, value)) return false;
     if (name == u"id" || name == u"form") continue;
     if (name == u"abstract") {
-      ok = ReadBoolean(*this, attribute, value, abstract);
+      ok = ReadBoolean(*this, attribute, value, parts.abstract);
     } else if (name == u"nillable") {
-      ok = ReadBoolean(*this, attribute, value, nillable);
+      ok = ReadBoolean(*this, attribute, value, parts.nillable);
     } else if (name == u"block" || name == u"final") {
       bool block = name == u"block";
       if (value == u"#all") {
-        (block ? blockText : finalText) = value;
+        (block ? parts.blockText : parts.finalText) = value;
         continue;
       }
       bool allGood = true;
@@ -102,56 +161,56 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
         ok = XsdCheckWords(*this, attribute, value, {u"extension", u"restriction"},
                            u"- expected: (#all | List of (extension | restriction) )", allGood);
       }
-      if (allGood) (block ? blockText : finalText) = value;
+      if (allGood) (block ? parts.blockText : parts.finalText) = value;
     } else if (name == u"default") {
-      if (!fixedText.IsEmpty()) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
-      defaultText = value;
-      valueAttribute = attribute;
+      if (!parts.fixedText.IsEmpty()) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
+      parts.defaultText = value;
+      parts.valueAttribute = attribute;
     } else if (name == u"fixed") {
-      if (!defaultText.IsEmpty()) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
-      fixedText = value;
-      valueAttribute = attribute;
+      if (!parts.defaultText.IsEmpty()) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
+      parts.fixedText = value;
+      parts.valueAttribute = attribute;
     } else if (name == u"substitutionGroup") {
-      substitutionText = value;
-      substitutionAttribute = attribute;
+      parts.substitutionText = value;
+      parts.substitutionAttribute = attribute;
     } else if (name == u"maxOccurs" || name == u"minOccurs") {
-      if (topLevel) {
+      if (parts.topLevel) {
         ok = ReportError(kXsdUnexpected, attribute, nullptr, KTString(kTopLevelElementAttributes));
         continue;
       }
       if (name == u"maxOccurs") {
-        ok = XsdReadMaxOccurs(*this, attribute, value, maximum);
-        if (ok && inAll && maximum > 1) {
+        ok = XsdReadMaxOccurs(*this, attribute, value, parts.maximum);
+        if (ok && parts.inAll && parts.maximum > 1) {
           ok = ReportError(kXsdBadValue, attribute, nullptr,
                            KTString(u"- expected: 0 or 1 (maxOccurs inside an 'all' group is limited to these values)"));
         }
       } else {
-        XsdReadMinOccurs(value, minimum, maximum);
-        if (inAll && minimum > 1) {
+        XsdReadMinOccurs(value, parts.minimum, parts.maximum);
+        if (parts.inAll && parts.minimum > 1) {
           ok = ReportError(kXsdBadValue, attribute, nullptr,
                            KTString(u"- expected: 0 or 1 (minOccurs inside an 'all' group is limited to these values)"));
         }
       }
-      particle.minOccurs = static_cast<int32_t>(minimum);
-      particle.maxOccurs = static_cast<int32_t>(maximum);
+      particle.minOccurs = static_cast<int32_t>(parts.minimum);
+      particle.maxOccurs = static_cast<int32_t>(parts.maximum);
     } else if (name == u"ref") {
-      refText = value;
+      parts.refText = value;
       KTQName refName;
       context->ResolveQName(refName, value.c_str());
       declaration = DeclareElement(refName);
       if (!declaration->GetDeclaringNode()) declaration->SetDeclaringNode(node);
     } else if (name == u"type") {
-      typeText = value;
-      typeAttribute = attribute;
+      parts.typeText = value;
+      parts.typeAttribute = attribute;
     } else if (name == u"name") {
       if (value.Find(u':') >= 0) return ReportError(kXsdPrefixedName, node, nullptr, value);
-      nameText = value;
-      if (topLevel) {
-        elementName = KTQName(value.c_str(), xsd_.targetBinding.ns);
-        declaration = DeclareElement(elementName);
+      parts.nameText = value;
+      if (parts.topLevel) {
+        parts.elementName = KTQName(value.c_str(), xsd_.targetBinding.ns);
+        declaration = DeclareElement(parts.elementName);
       } else {
-        elementName = KTQName(value.c_str(), qualified ? xsd_.targetBinding.ns : KTNamespaceId::None());
-        declaration = parentGroup->CreateChildType(elementName);
+        parts.elementName = KTQName(value.c_str(), parts.qualified ? xsd_.targetBinding.ns : KTNamespaceId::None());
+        declaration = parts.parentGroup->CreateChildType(parts.elementName);
       }
       // Problems found after the passes point at the declaration's element.
       if (!declaration->GetDeclaringNode()) declaration->SetDeclaringNode(node);
@@ -160,127 +219,119 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
     }
   }
   if (!ok) return false;
-  if (blockText == u"#all") blockText = u"extension restriction substitution";
-  if (finalText == u"#all") finalText = u"extension restriction";
-  if (nameText.IsEmpty() && refText.IsEmpty()) return ReportError(kXsdMissingAttribute, node, nullptr, u"name or ref");
+  if (parts.blockText == u"#all") parts.blockText = u"extension restriction substitution";
+  if (parts.finalText == u"#all") parts.finalText = u"extension restriction";
+  return true;
+}
 
-  KTElementType* decl = declaration;
-  auto clash = [&]() {
-    return topLevel ? ReportError(kXsdElementTwice, node, decl, KTString())
-                    : ReportError(kXsdLocalElementTwice, node, decl, decl->GetName().localName);
-  };
-  // Values written by a type or copied from a head: the element's own
-  // abstract (kept when already set), nillable, default and fixed.
-  auto setOwnValues = [&](bool keepAbstract) {
-    decl->abstract_ = keepAbstract ? (decl->abstract_ || abstract) : abstract;
-    decl->nillable_ = nillable;
-    decl->valueText_ = defaultText;
-    decl->fixedText_ = fixedText;
-  };
-  const bool firstPass = currentPass_ == 1;
+bool KTSchemaModel::ReportXsdElementClash(KTXNode* node, const KTXsdElementParts& parts, KTElementType* decl) {
+  return parts.topLevel ? ReportError(kXsdElementTwice, node, decl, KTString())
+                        : ReportError(kXsdLocalElementTwice, node, decl, decl->GetName().localName);
+}
 
-  // The type attribute.
+bool KTSchemaModel::ApplyXsdElementType(KTXNode* node, KTNamespaceContext* context, KTXsdElementParts& parts,
+                                        KTElementType* decl) {
   bool stepsOk = true;
-  if (!typeText.IsEmpty()) {
-    KTQName typeName;
-    context->ResolveQName(typeName, typeText.c_str());
-    const bool declaredBefore = firstPass && decl->contentRead_;
-    bool inXsd = typeName.ns == xsd_.secondBinding.ns;
-    if (inXsd) {
-      KTDatatypeRef datatype(new KTDatatype(typeName.localName, 52, 0, false));
-      if (declaredBefore) {
-        if (decl->GetDatatype().IsValid() && !(decl->GetDatatype()->GetTypeName(false) == typeName.localName)) {
-          stepsOk = clash();
-        }
-      } else if (datatype->GetTypeId() <= kDtPositiveInteger) {
-        decl->SetDatatype(datatype);
-        decl->SetDeclaringNode(node);
-        decl->textOnly_ = true;
-      } else if (xsd_.targetBinding.ns == xsd_.secondBinding.ns) {
-        inXsd = false;  // a schema for the XML Schema namespace itself
-      } else if (typeName.localName == u"anyType") {
-        decl->SetDatatype(datatype);
-        decl->SetDeclaringNode(node);
-        // anyType takes any content: its wildcard is lax, so children with
-        // a global declaration are given it.
-        decl->mixed_ = true;
-        decl->any_ = true;
-      } else {
-        stepsOk = ReportError(kXsdBadValue, typeAttribute, nullptr, KTString());
+  KTQName typeName;
+  context->ResolveQName(typeName, parts.typeText.c_str());
+  const bool declaredBefore = currentPass_ == 1 && decl->contentRead_;
+  bool inXsd = typeName.ns == xsd_.secondBinding.ns;
+  if (inXsd) {
+    KTDatatypeRef datatype(new KTDatatype(typeName.localName, 52, 0, false));
+    if (declaredBefore) {
+      if (decl->GetDatatype().IsValid() && !(decl->GetDatatype()->GetTypeName(false) == typeName.localName)) {
+        stepsOk = ReportXsdElementClash(node, parts, decl);
       }
-    }
-    if (!inXsd && stepsOk) {
-      auto complexType = complexTypes_.find(typeName);
-      auto simpleType = simpleTypes_.find(typeName);
-      if (complexType != complexTypes_.end()) {
-        KTComplexTypeDef* record = complexType->second.get();
-        if (declaredBefore) {
-          if (decl->GetDeclaringNode() != record->contentModel.GetDeclaringNode()) stepsOk = clash();
-        } else {
-          decl->Assign(record->contentModel, false);
-          decl->SetComplexTypeLink(record);
-          setOwnValues(true);
-        }
-      } else if (simpleType != simpleTypes_.end()) {
-        KTSimpleTypeDef* record = simpleType->second.get();
-        if (declaredBefore) {
-          if (decl->GetDatatype().IsValid() && decl->GetDatatype().Get() != record->datatype.Get()) stepsOk = clash();
-        } else {
-          decl->SetSimpleTypeLink(record);
-          decl->SetDatatype(record->datatype);
-          decl->SetDeclaringNode(node);
-          decl->textOnly_ = true;
-          // The element shares the type's datatype: a type that may still
-          // change asks for another pass.
-          if (!IsXsdSettled(kXsdSimpleType, typeName)) RequestXsdPass(typeName.localName);
-        }
-      } else if (declaredBefore) {
-        if (decl->GetDatatype().IsValid() && !(decl->GetDatatype()->GetTypeName(false) == typeName.localName)) {
-          stepsOk = clash();
-        }
-      } else if (!xsd_.finalPass) {
-        RequestXsdPass(typeName.localName);
-      } else {
-        stepsOk = ReportError(kXsdBadValue, typeAttribute, nullptr, KTString());
-      }
-    }
-    if (stepsOk) {
-      typeGiven = true;
-      if (!elementName.localName.IsEmpty()) decl->SetName(elementName);
-      decl->contentRead_ = true;
-      setOwnValues(true);
+    } else if (datatype->GetTypeId() <= kDtPositiveInteger) {
+      decl->SetDatatype(datatype);
+      decl->SetDeclaringNode(node);
+      decl->textOnly_ = true;
+    } else if (xsd_.targetBinding.ns == xsd_.secondBinding.ns) {
+      inXsd = false;  // a schema for the XML Schema namespace itself
+    } else if (typeName.localName == u"anyType") {
+      decl->SetDatatype(datatype);
+      decl->SetDeclaringNode(node);
+      // anyType takes any content: its wildcard is lax, so children with a
+      // global declaration are given it.
+      decl->mixed_ = true;
+      decl->any_ = true;
+    } else {
+      stepsOk = ReportError(kXsdBadValue, parts.typeAttribute, nullptr, KTString());
     }
   }
+  if (!inXsd && stepsOk) {
+    auto complexType = complexTypes_.find(typeName);
+    auto simpleType = simpleTypes_.find(typeName);
+    if (complexType != complexTypes_.end()) {
+      KTComplexTypeDef* record = complexType->second.get();
+      if (declaredBefore) {
+        if (decl->GetDeclaringNode() != record->contentModel.GetDeclaringNode()) {
+          stepsOk = ReportXsdElementClash(node, parts, decl);
+        }
+      } else {
+        decl->Assign(record->contentModel, false);
+        decl->SetComplexTypeLink(record);
+        SetOwnValues(parts, decl, true);
+      }
+    } else if (simpleType != simpleTypes_.end()) {
+      KTSimpleTypeDef* record = simpleType->second.get();
+      if (declaredBefore) {
+        if (decl->GetDatatype().IsValid() && decl->GetDatatype().Get() != record->datatype.Get()) {
+          stepsOk = ReportXsdElementClash(node, parts, decl);
+        }
+      } else {
+        decl->SetSimpleTypeLink(record);
+        decl->SetDatatype(record->datatype);
+        decl->SetDeclaringNode(node);
+        decl->textOnly_ = true;
+        // The element shares the type's datatype: a type that may still
+        // change asks for another pass.
+        if (!IsXsdSettled(kXsdSimpleType, typeName)) RequestXsdPass(typeName.localName);
+      }
+    } else if (declaredBefore) {
+      if (decl->GetDatatype().IsValid() && !(decl->GetDatatype()->GetTypeName(false) == typeName.localName)) {
+        stepsOk = ReportXsdElementClash(node, parts, decl);
+      }
+    } else if (!xsd_.finalPass) {
+      RequestXsdPass(typeName.localName);
+    } else {
+      stepsOk = ReportError(kXsdBadValue, parts.typeAttribute, nullptr, KTString());
+    }
+  }
+  if (stepsOk) {
+    parts.typeGiven = true;
+    if (!parts.elementName.localName.IsEmpty()) decl->SetName(parts.elementName);
+    decl->contentRead_ = true;
+    SetOwnValues(parts, decl, true);
+  }
+  return stepsOk;
+}
 
-  // Children.
-  for (node->FirstChildOfKind(it, kElement); stepsOk && !it.IsEnd(); it.Next()) {
+bool KTSchemaModel::LoadXsdElementChildren(KTXNode* node, KTNamespaceContext* context, KTXsdElementParts& parts,
+                                           KTElementType* decl) {
+  KTChildIterator it;
+  for (node->FirstChildOfKind(it, kElement); !it.IsEnd(); it.Next()) {
     KTXNode* child = it.Node();
     KTString name, value;
-    if (!XsdExpandNode(*this, child, name, value)) {
-      stepsOk = false;
-      break;
-    }
+    if (!XsdExpandNode(*this, child, name, value)) return false;
     KTString local = XsdLocalName(context, child);
+    bool stepsOk = true;
     if (local == u"annotation") {
       bool found = false;
       KTString text = XsdDocumentation(context, child, &found);
       if (found) {
-        documentation = text;
+        parts.documentation = text;
         decl->description_ = text;
       }
     } else if (local == u"simpleType" || local == u"complexType") {
-      if (typeGiven) {
-        stepsOk = ReportError(kXsdUnexpected, child, nullptr,
-                              KTString(u"- only one of type, simpleType, or complexType may be used"));
-        break;
+      if (parts.typeGiven) {
+        return ReportError(kXsdUnexpected, child, nullptr,
+                           KTString(u"- only one of type, simpleType, or complexType may be used"));
       }
-      if (firstPass && decl->contentRead_) {
-        stepsOk = clash();
-        break;
-      }
+      if (currentPass_ == 1 && decl->contentRead_) return ReportXsdElementClash(node, parts, decl);
       if (local == u"simpleType") {
         decl->contentRead_ = true;
-        setOwnValues(false);
+        SetOwnValues(parts, decl, false);
         decl->SetDeclaringNode(node);
         decl->textOnly_ = true;
         KTSimpleTypeDef record;
@@ -292,12 +343,12 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
         if (stepsOk) {
           *decl = record.contentModel;
           decl->contentRead_ = true;
-          if (!elementName.localName.IsEmpty()) decl->SetName(elementName);
-          if (!documentation.IsEmpty()) decl->description_ = documentation;
-          setOwnValues(true);
+          if (!parts.elementName.localName.IsEmpty()) decl->SetName(parts.elementName);
+          if (!parts.documentation.IsEmpty()) decl->description_ = parts.documentation;
+          SetOwnValues(parts, decl, true);
         }
       }
-      typeGiven = true;
+      parts.typeGiven = true;
     } else if (local == u"unique" || local == u"key" || local == u"keyref") {
       stepsOk = LoadXsdIdentityConstraint(child, context, decl, local);
     } else {
@@ -305,83 +356,71 @@ bool KTSchemaModel::LoadXsdElement(KTXNode* node, KTNamespaceContext* parent, KT
                             XsdExpected(*this, {u"annotation", u"simpleType", u"complexType", u"unique", u"key",
                                                 u"keyref"}));
     }
+    if (!stepsOk) return false;
   }
+  return true;
+}
 
-  // No type at all: the head's type, or any content.
-  if (typeText.IsEmpty() && !typeGiven && refText.IsEmpty()) {
-    if (!substitutionText.IsEmpty()) {
-      KTQName headName;
-      context->ResolveQName(headName, substitutionText.c_str());
-      KTElementType* head = FindElement(headName);
-      bool headReady = head && head != decl && head->contentRead_;
-      if (headReady) {
-        *decl = *head;
-        if (!elementName.localName.IsEmpty()) decl->SetName(elementName);
-        if (!documentation.IsEmpty()) decl->description_ = documentation;
-        decl->SetSubstitutionGroupHead(KTQName());
-        decl->substitutionHeadFlag_ = false;
-        decl->contentRead_ = true;
-        setOwnValues(true);
-      }
-      // A head that is not declared yet, or may still change, is waited
-      // for; one never declared is recorded after the passes.
-      if (headReady ? !IsXsdSettled(kXsdElement, headName) : (!xsd_.finalPass || head)) {
-        RequestXsdPass(headName.localName);
-      }
-    } else {
-      decl->SetDeclaringNode(node);
-      decl->any_ = true;
-      decl->mixed_ = true;
-      decl->contentRead_ = true;
-      setOwnValues(false);
-    }
+void KTSchemaModel::TakeXsdElementHeadType(KTXNode* node, KTNamespaceContext* context, const KTXsdElementParts& parts,
+                                           KTElementType* decl) {
+  if (parts.substitutionText.IsEmpty()) {
+    decl->SetDeclaringNode(node);
+    decl->any_ = true;
+    decl->mixed_ = true;
+    decl->contentRead_ = true;
+    SetOwnValues(parts, decl, false);
+    return;
   }
+  KTQName headName;
+  context->ResolveQName(headName, parts.substitutionText.c_str());
+  KTElementType* head = FindElement(headName);
+  bool headReady = head && head != decl && head->contentRead_;
+  if (headReady) {
+    *decl = *head;
+    if (!parts.elementName.localName.IsEmpty()) decl->SetName(parts.elementName);
+    if (!parts.documentation.IsEmpty()) decl->description_ = parts.documentation;
+    decl->SetSubstitutionGroupHead(KTQName());
+    decl->substitutionHeadFlag_ = false;
+    decl->contentRead_ = true;
+    SetOwnValues(parts, decl, true);
+  }
+  // A head that is not declared yet, or may still change, is waited for;
+  // one never declared is recorded after the passes.
+  if (headReady ? !IsXsdSettled(kXsdElement, headName) : (!xsd_.finalPass || head)) {
+    RequestXsdPass(headName.localName);
+  }
+}
 
-  // Default or fixed text, checked against the datatype. A value the type
-  // refuses is recorded and supplied nowhere. A type still waiting for a
-  // definition further on is checked on the pass that settles it.
-  const bool typeWaits = xsd_.unsettled != unsettledBefore && !xsd_.finalPass;
-  if ((!defaultText.IsEmpty() || !fixedText.IsEmpty()) && stepsOk && !typeWaits) {
-    if (!decl->HasSimpleContent() && !decl->IsMixed()) {
-      return ReportError(kXsdDefaultNeedsSimpleContent, valueAttribute, nullptr, KTString());
-    }
-    KTDatatypeRef datatype = decl->GetDatatype();
-    if (datatype.IsValid()) {
-      KTString text = defaultText.IsEmpty() ? fixedText : defaultText;
-      if (text.Find(u'&') >= 0) {
-        KTString expanded;
-        ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);
-        text = expanded;
-      }
-      // Checked as the type's white-space rule leaves it (XML Schema 1.0
-      // Part 1, §3.14.4, String Valid), so "a&#9;b" is a normalizedString.
-      int code = datatype->CheckValue(datatype->NormalizeWhiteSpace(text), false, false);
-      if (code != kDatatypeValid) {
-        decl->valueText_ = KTString();
-        decl->fixedText_ = KTString();
-        if (code == kDatatypeLexical) return ReportError(kXsdValueLexical, valueAttribute, decl, datatype->GetTypeName(true));
-        if (code == kDatatypeRange) return ReportError(kXsdValueRange, valueAttribute, decl, datatype->GetTypeName(true));
-        return ReportError(kXsdValueFacet, valueAttribute, decl, KTDatatype::GetFailingFacetText());
-      }
-      // Supplied as the type's white-space rule leaves it (XML Schema 1.0
-      // Part 1, §3.3.1: the value constraint is a value of the type).
-      if (refText.IsEmpty()) {
-        decl->valueText_ = datatype->NormalizeWhiteSpace(defaultText);
-        decl->fixedText_ = datatype->NormalizeWhiteSpace(fixedText);
-      }
-    }
+bool KTSchemaModel::CheckXsdElementValue(KTXNode* node, const KTXsdElementParts& parts, KTElementType* decl) {
+  // A value the type refuses is recorded and supplied nowhere.
+  if (!decl->HasSimpleContent() && !decl->IsMixed()) {
+    return ReportError(kXsdDefaultNeedsSimpleContent, parts.valueAttribute, nullptr, KTString());
   }
-
-  if (!substitutionText.IsEmpty()) {
-    if (!topLevel) return ReportError(kXsdLocalSubstitution, substitutionAttribute, nullptr, KTString());
-    KTQName headName;
-    context->ResolveQName(headName, substitutionText.c_str());
-    decl->SetSubstitutionGroupHead(headName);
+  KTDatatypeRef datatype = decl->GetDatatype();
+  if (!datatype.IsValid()) return true;
+  KTString text = parts.defaultText.IsEmpty() ? parts.fixedText : parts.defaultText;
+  if (text.Find(u'&') >= 0) {
+    KTString expanded;
+    ExpandEntityReferences(node, text.c_str(), expanded, false, false, false);
+    text = expanded;
   }
-  if (!stepsOk) return false;
-  decl->blockText_ = blockText;
-  decl->finalText_ = finalText;
-  decl->qualified_ = qualified;
+  // Checked as the type's white-space rule leaves it (XML Schema 1.0
+  // Structures §3.14.4, String Valid), so "a&#9;b" is a normalizedString.
+  int code = datatype->CheckValue(datatype->NormalizeWhiteSpace(text), false, false);
+  if (code != kDatatypeValid) {
+    decl->valueText_ = KTString();
+    decl->fixedText_ = KTString();
+    KTXNode* at = parts.valueAttribute;
+    if (code == kDatatypeLexical) return ReportError(kXsdValueLexical, at, decl, datatype->GetTypeName(true));
+    if (code == kDatatypeRange) return ReportError(kXsdValueRange, at, decl, datatype->GetTypeName(true));
+    return ReportError(kXsdValueFacet, at, decl, KTDatatype::GetFailingFacetText());
+  }
+  // Supplied as the type's white-space rule leaves it (XML Schema 1.0
+  // Structures §3.3.1: the value constraint is a value of the type).
+  if (parts.refText.IsEmpty()) {
+    decl->valueText_ = datatype->NormalizeWhiteSpace(parts.defaultText);
+    decl->fixedText_ = datatype->NormalizeWhiteSpace(parts.fixedText);
+  }
   return true;
 }
 

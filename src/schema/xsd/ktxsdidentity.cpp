@@ -9,13 +9,8 @@
 #include "xml/ktxnode.h"
 #include "xml/ktxpathtreecontext.h"
 
-KTIdentityConstraint::KTIdentityConstraint(const NamespaceMap* namespaces, const UriList* uris, int kind,
-                                           const KTQName& name, const KTString& selectorText,
-                                           std::vector<KTString> fieldTexts, const KTQName& refer)
-    : name(name), kind(kind), refer(refer), selector(namespaces, uris, selectorText) {
-  fields.reserve(fieldTexts.size());
-  for (const KTString& text : fieldTexts) fields.emplace_back(namespaces, uris, text);
-}
+KTIdentityConstraint::KTIdentityConstraint(const NamespaceMap* namespaces, const UriList* uris, int kind)
+    : kind(kind), selector(namespaces, uris, KTString()) {}
 
 bool KTIdentityConstraint::SetSelector(const NamespaceMap* namespaces, const UriList* uris, const KTString& text) {
   selector.Init(namespaces, uris, text, 0);
@@ -48,7 +43,7 @@ bool KTSchemaModel::LoadXsdIdentityConstraint(KTXNode* node, KTNamespaceContext*
                              : local == u"keyref" ? KTIdentityConstraint::kKeyref : KTIdentityConstraint::kUnique;
   KTXPathTreeContext* tree = GetTreeContext();
   const KTIdentityConstraint::UriList* uris = &tree->GetUriTable();
-  KTIdentityConstraint record(&tree->GetNamespaceScope(node), uris, kind, KTQName(), KTString(), {}, KTQName());
+  KTIdentityConstraint record(&tree->GetNamespaceScope(node), uris, kind);
   bool ok = true;
 
   for (KTXNode* a = node->GetFirstChild(); a && ok; a = a->GetNextSibling()) {

@@ -17,17 +17,6 @@ constexpr u16string_view kEmptyElements[] = {
     u"IMG", u"INPUT", u"ISINDEX", u"LINK", u"META", u"PARAM",
 };
 
-constexpr u16string_view kEndTagElements[] = {
-    u"A", u"ABBR", u"ACRONYM", u"ADDRESS", u"APPLET", u"B", u"BDO", u"BIG",
-    u"BLOCKQUOTE", u"BUTTON", u"CAPTION", u"CENTER", u"CITE", u"CODE", u"DEL", u"DFN",
-    u"DIR", u"DIV", u"DL", u"EM", u"FIELDSET", u"FONT", u"FORM", u"FRAMESET",
-    u"H1", u"H2", u"H3", u"H4", u"H5", u"H6", u"I", u"IFRAME",
-    u"INS", u"KBD", u"LABEL", u"LEGEND", u"MAP", u"MENU", u"NOFRAMES", u"NOSCRIPT",
-    u"OBJECT", u"OL", u"OPTGROUP", u"PRE", u"Q", u"S", u"SAMP", u"SCRIPT",
-    u"SELECT", u"SMALL", u"SPAN", u"STRIKE", u"STRONG", u"STYLE", u"SUB", u"SUP",
-    u"TABLE", u"TEXTAREA", u"TITLE", u"TT", u"U", u"UL", u"VAR",
-};
-
 // The attributes whose values xsltproc writes as escaped URIs; the other
 // URI attributes of HTML 4 (background, cite, longdesc...) keep their values
 // as they are, so that results compare equal.
@@ -57,10 +46,9 @@ constexpr bool Sorted(const u16string_view (&list)[N]) {
   }
   return true;
 }
-static_assert(Sorted(kEmptyElements) && Sorted(kEndTagElements) && Sorted(kUriAttributes) &&
+static_assert(Sorted(kEmptyElements) && Sorted(kUriAttributes) &&
                   Sorted(kBooleanAttributes) && Sorted(kBlockElements),
               "the name lists are searched by binary search");
-static_assert(std::size(kEndTagElements) == 63);
 
 template <std::size_t N>
 bool InList(const u16string_view (&list)[N], u16string_view name) {
@@ -76,10 +64,6 @@ bool InList(const u16string_view (&list)[N], u16string_view name) {
 }  // namespace
 
 bool KTHtmlVocabulary::IsHtmlEmptyElement(u16string_view name) { return InList(kEmptyElements, name); }
-
-bool KTHtmlVocabulary::IsHtmlElementWithEndTag(u16string_view name) {
-  return InList(kEndTagElements, name);
-}
 
 bool KTHtmlVocabulary::IsHtmlUriAttribute(u16string_view name) { return InList(kUriAttributes, name); }
 

@@ -1,5 +1,6 @@
 // KTHtmlVocabulary: the fixed HTML 4 name lists that the html output method
-// consults for end tags, minimised attributes, URI escaping and line breaks.
+// consults for empty elements, minimised attributes, URI escaping and line
+// breaks. Every element not in the empty list gets an end tag.
 // Every test folds ASCII case.
 #pragma once
 
@@ -7,10 +8,9 @@
 
 class KTHtmlVocabulary {
  public:
-  // AREA BASE BASEFONT BR COL FRAME HR IMG INPUT ISINDEX LINK META PARAM.
+  // AREA BASE BASEFONT BR COL FRAME HR IMG INPUT ISINDEX LINK META PARAM:
+  // written as their start tag alone.
   static bool IsHtmlEmptyElement(std::u16string_view name);
-  // The 63 elements that always get an end tag, even without content.
-  static bool IsHtmlElementWithEndTag(std::u16string_view name);
   // Attributes whose values are written as escaped URIs (XSLT 1.0 §16.2):
   // action, href and src; the serialiser adds name on the a element.
   static bool IsHtmlUriAttribute(std::u16string_view name);

@@ -424,8 +424,6 @@ TEST(KTResultSerializerHtmlTest, MetaDeclaresTheEncodingOnce) {
 TEST(KTResultSerializerHtmlTest, VocabularyFoldsCaseAndKnowsItsLists) {
   EXPECT_TRUE(KTHtmlVocabulary::IsHtmlEmptyElement(u"Br"));
   EXPECT_FALSE(KTHtmlVocabulary::IsHtmlEmptyElement(u"brx"));
-  EXPECT_TRUE(KTHtmlVocabulary::IsHtmlElementWithEndTag(u"textarea"));
-  EXPECT_FALSE(KTHtmlVocabulary::IsHtmlElementWithEndTag(u"p"));
   EXPECT_TRUE(KTHtmlVocabulary::IsHtmlUriAttribute(u"Href"));
   EXPECT_FALSE(KTHtmlVocabulary::IsHtmlUriAttribute(u"longdesc"));
   EXPECT_FALSE(KTHtmlVocabulary::IsHtmlUriAttribute(u"title"));

@@ -1,6 +1,6 @@
 // KTOutputExecutor: copies each attribute present in the xsl:output record
 // into the processor's KTOutputSettings, in attribute order.
-#include "xslt/output/ktoutputexecutor.h"
+#include "xslt/ktoutputexecutor.h"
 
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"

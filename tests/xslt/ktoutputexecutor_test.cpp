@@ -1,13 +1,14 @@
 // KTOutputExecutor: xsl:output elements run as top-level elements of a
 // compiled stylesheet fill the processor's output settings; several merge.
 // The top-level elements are run by a small test executor, one frame each.
-#include "xslt/output/ktoutputexecutor.h"
+#include "xslt/ktoutputexecutor.h"
 
 #include <gtest/gtest.h>
 
 #include "core/ktencoding.h"
 #include "kttestprocessor.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktrunloop.h"
 #include "xslt/ktxsltprocessor.h"
 
 namespace {
@@ -66,9 +67,7 @@ class OutputExecutorTest : public ::testing::Test {
     stylesheet_ = ParseTestDocument(context_, text.c_str());
     source_ = ParseTestDocument(context_, u"<src/>");
     EXPECT_TRUE(stylesheet_.view && source_.view);
-    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
-    while (processor_.Step()) {
-    }
+    KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get());
     return processor_.OutputSettings();
   }
 

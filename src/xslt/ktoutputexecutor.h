@@ -2,7 +2,8 @@
 // attributes of its declaration record into the processor's output settings
 // while the stylesheet's top-level elements run; later xsl:output elements
 // override earlier ones, cdata-section-elements lists accumulate. It is part
-// of the processor library (ost_xslt), not of the serialiser.
+// of the processor library (ost_xslt): the serialiser below it never sees
+// the processor.
 #pragma once
 
 #include "xslt/ktinstructionexecutor.h"

@@ -1,0 +1,22 @@
+// KTRunTransformation and KTStepToEnd: prepare, then step until the frame
+// stack is empty.
+#include "xslt/ktrunloop.h"
+
+#include "xslt/ktxsltprocessor.h"
+
+KTRunEnd KTStepToEnd(KTXSLTProcessor& processor, const KTStepCheck& beforeStep) {
+  bool worked = false;
+  while (!processor.FrameStack()->empty()) {
+    if (beforeStep && !beforeStep()) return KTRunEnd::kStopped;
+    worked = processor.Step();
+    if (!worked) return KTRunEnd::kStepFailed;
+    if (processor.Terminated()) return KTRunEnd::kTerminated;
+  }
+  return worked ? KTRunEnd::kFinished : KTRunEnd::kStepFailed;
+}
+
+KTRunEnd KTRunTransformation(KTXSLTProcessor& processor, KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot,
+                             const KTStepCheck& beforeStep) {
+  processor.Prepare(stylesheetRoot, sourceRoot);
+  return KTStepToEnd(processor, beforeStep);
+}

@@ -1,0 +1,70 @@
+// KTStaticCheck: the checks of compiled expression, pattern and attribute
+// value template trees that need no evaluation, run by the stylesheet
+// compiler so that a fault in a template that never runs is still reported
+// before the run: function calls against the function table, prefixes
+// against the namespaces in scope, and variable references against the
+// bindings visible where they stand (XSLT 1.0 §11).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/ktstring.h"
+
+class KTXPathAstNode;
+class KTXPathNode;
+class KTStylesheetCompiler;
+class KTXSLTProcessor;
+
+class KTStaticCheck {
+ public:
+  // Checks the tree compiled from `text` (an expression, a pattern or one
+  // expression of an attribute value template) that stands at
+  // `stylesheetNode`, whose namespace bindings resolve its prefixes. Throws
+  // KTXSLTError at the first call of a core function with the wrong number
+  // of arguments (XPath 1.0 §3.2), call of an unprefixed function outside
+  // the core library, or prefix with no binding (Namespaces in XML, XSLT 1.0
+  // §2.4). Its variable references are kept for CheckVariableScopes.
+  void CheckTree(KTXPathNode* stylesheetNode, std::u16string_view text, const KTXPathAstNode* tree);
+
+  // The names of the top-level variables and parameters of the stylesheet
+  // at `stylesheetRoot` and of every module it includes or imports, at any
+  // depth (XSLT 1.0 §11.4: they are visible everywhere). Modules are read
+  // through the processor's document cache, once each; a module that
+  // cannot be loaded is passed over (its import reports that). From then on
+  // CheckVariableScopes checks the references it is given.
+  void CollectGlobals(KTXSLTProcessor& processor, const KTXPathNode* stylesheetRoot);
+
+  // Once the tree under `subtree` is compiled (a whole module, or the
+  // top-level elements that an include placed): throws KTXSLTError at the
+  // first kept variable reference in it that no binding is visible to, in
+  // document order, and forgets the kept references. A local variable or
+  // parameter is visible to its following siblings and their descendants
+  // (XSLT 1.0 §11.5). One walk of the subtree; nothing before
+  // CollectGlobals.
+  void CheckVariableScopes(const KTXPathNode* subtree, const KTStylesheetCompiler& compiler);
+
+  // The node leaves the stylesheet (an xsl:include replaced by its copies).
+  void Forget(const KTXPathNode* node) {
+    if (!references_.empty()) references_.erase(node);
+  }
+  void Clear() {
+    references_.clear();
+    globals_.clear();
+    globalsKnown_ = false;
+  }
+
+ private:
+  struct Reference {
+    KTString name;     // expanded: URI ':' local, or the local name alone
+    KTString written;  // "$" and the name as the expression writes it
+    KTString text;     // the expression, for the message
+    int offset = 0;    // of the "$" in the expression
+  };
+  std::unordered_map<const KTXPathNode*, std::vector<Reference>> references_;
+  std::unordered_set<std::u16string> globals_;
+  bool globalsKnown_ = false;
+};

@@ -1,0 +1,122 @@
+// The run loop shared by the front end and the tests: how each run ends,
+// that the caller's check is asked before every step and can stop the run,
+// and that errors pass through; a finished run's result is compared with
+// xsltproc's for the same stylesheet.
+#include "xslt/ktrunloop.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kttestprocessor.h"
+#include "ktxslttest_util.h"
+#include "output/ktresulttree_util.h"
+#include "xslt/ktxslterror.h"
+
+namespace {
+
+std::string Stylesheet(const std::string& body) {
+  return "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+         "<xsl:output method='text'/>" +
+         body + "</xsl:stylesheet>";
+}
+
+constexpr const char* kSource = "<r><e>1</e><e>2</e><e>3</e></r>";
+
+class RunLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    processor_.SetTreeContext(&context_);
+    processor_.SetMessageSink([](const KTString&, bool) {});
+  }
+
+  void Load(const std::string& body) {
+    std::u16string style = KTUtf8ToUtf16(Stylesheet(body));
+    std::u16string input = KTUtf8ToUtf16(kSource);
+    stylesheet_ = ParseTestDocument(context_, style.c_str());
+    source_ = ParseTestDocument(context_, input.c_str());
+    ASSERT_TRUE(stylesheet_.view && source_.view);
+  }
+
+  KTRunEnd Run(const KTStepCheck& check = {}) {
+    return KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get(), check);
+  }
+
+  KTXPathTreeContext context_;
+  KTTestProcessor processor_;
+  KTTestDocument stylesheet_;
+  KTTestDocument source_;
+};
+
+TEST_F(RunLoopTest, EachWayARunEnds) {
+  struct Case {
+    const char* what;
+    const char* body;
+    int allowedSteps;  // the check refuses the step after these; -1: no check
+    KTRunEnd end;
+    bool framesLeft;
+  } cases[] = {
+      {"to the end", "<xsl:template match='/'><xsl:apply-templates select='r/e'/></xsl:template>", -1,
+       KTRunEnd::kFinished, false},
+      {"to the end under a check", "<xsl:template match='/'><xsl:apply-templates select='r/e'/></xsl:template>",
+       1'000'000, KTRunEnd::kFinished, false},
+      {"terminating message", "<xsl:template match='/'>a<xsl:message terminate='yes'>m</xsl:message>b</xsl:template>",
+       -1, KTRunEnd::kTerminated, true},
+      {"refused by the check", "<xsl:template match='/'><xsl:apply-templates select='r/e'/></xsl:template>", 3,
+       KTRunEnd::kStopped, true},
+      {"refused before the first step", "<xsl:template match='/'>x</xsl:template>", 0, KTRunEnd::kStopped, true},
+  };
+  for (const Case& c : cases) {
+    Load(c.body);
+    int asked = 0;
+    KTStepCheck check;
+    if (c.allowedSteps >= 0) check = [&] { return ++asked <= c.allowedSteps; };
+    EXPECT_EQ(Run(check), c.end) << c.what;
+    EXPECT_EQ(!processor_.FrameStack()->empty(), c.framesLeft) << c.what;
+    if (c.end == KTRunEnd::kStopped) {
+      EXPECT_EQ(asked, c.allowedSteps + 1) << c.what;
+    }
+    EXPECT_EQ(processor_.Terminated(), c.end == KTRunEnd::kTerminated) << c.what;
+  }
+}
+
+// The check is asked once before each step: as often as a loop that steps
+// by hand steps before the frame stack is empty.
+TEST_F(RunLoopTest, TheCheckIsAskedBeforeEveryStep) {
+  const char* body = "<xsl:template match='/'><xsl:for-each select='//e'><xsl:value-of select='.'/></xsl:for-each>"
+                     "</xsl:template>";
+  Load(body);
+  int asked = 0;
+  ASSERT_EQ(Run([&] {
+              ++asked;
+              return true;
+            }),
+            KTRunEnd::kFinished);
+  Load(body);
+  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  int stepped = 0;
+  while (!processor_.FrameStack()->empty() && processor_.Step()) ++stepped;
+  EXPECT_GT(stepped, 1);
+  EXPECT_EQ(asked, stepped);
+}
+
+TEST_F(RunLoopTest, StylesheetErrorsPassThrough) {
+  Load("<xsl:template match='/'><xsl:value-of select='$nowhere'/></xsl:template>");
+  EXPECT_THROW(Run(), KTXSLTError);
+}
+
+TEST_F(RunLoopTest, AFinishedRunHasXsltprocsResult) {
+  if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
+  const std::string body =
+      "<xsl:template match='/'><xsl:value-of select='count(//e)'/>:<xsl:apply-templates select='r/e'/>"
+      "</xsl:template><xsl:template match='e'>[<xsl:value-of select='. * 2'/>]</xsl:template>";
+  Load(body);
+  ASSERT_EQ(Run(), KTRunEnd::kFinished);
+  ktresulttree::ScratchFolder folder;
+  std::string style = folder.Write("style.xsl", Stylesheet(body));
+  std::string input = folder.Write("in.xml", kSource);
+  EXPECT_EQ(KTUtf16ToUtf8(processor_.Serialize()),
+            ktresulttree::Run("xsltproc '" + style + "' '" + input + "' 2>/dev/null"));
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+// The checks of compiled trees before the run, inside the processor: the
+// node an unbound variable is reported at, the references of a module
+// included as the run starts, and the work of the scope walk, which must
+// grow in proportion to the stylesheet however many bindings it holds.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kttestprocessor.h"
+#include "ktscaling_util.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktxslterror.h"
+
+namespace {
+
+constexpr const char16_t* kMainUri = u"file:///s/main.xsl";
+
+std::u16string Sheet(const std::u16string& body) {
+  return u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>" + body +
+         u"</xsl:stylesheet>";
+}
+
+std::u16string Number(int n) { return KTUtf8ToUtf16(std::to_string(n)); }
+
+class StaticCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override { processor_.SetTreeContext(&context_); }
+
+  // Prepares the stylesheet and runs the first step, in which includes are
+  // resolved and compiled.
+  void Run(const std::u16string& stylesheet) {
+    stylesheet_ = ParseTestDocument(context_, stylesheet.c_str(), kMainUri);
+    source_ = ParseTestDocument(context_, u"<doc/>");
+    ASSERT_TRUE(stylesheet_.view && source_.view);
+    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+    processor_.Step();
+  }
+
+  KTXPathTreeContext context_;
+  KTTestProcessor processor_;
+  KTTestDocument stylesheet_;
+  KTTestDocument source_;
+};
+
+TEST_F(StaticCheckTest, AnUnboundVariableIsReportedAtItsAttribute) {
+  const struct {
+    const char16_t* module;  // included, or null
+    const char16_t* main;
+  } cases[] = {
+      {nullptr, u"<xsl:template match='never'><xsl:value-of select='1 + $nowhere'/></xsl:template>"},
+      {u"<xsl:template match='never'><xsl:value-of select='1 + $nowhere'/></xsl:template>",
+       u"<xsl:include href='m.xsl'/>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(KTUtf16ToUtf8(c.main));
+    if (c.module) processor_.AddDocument(u"file:///s/m.xsl", Sheet(c.module));
+    try {
+      Run(Sheet(c.main));
+      ADD_FAILURE() << "no error";
+    } catch (const KTXSLTError& e) {
+      EXPECT_EQ(e.GetCode(), KTXSLTError::kXPathError);
+      EXPECT_EQ(e.GetXPathErrorKind(), kXPathErrInvalidVariable);
+      ASSERT_NE(e.GetNode(), nullptr);
+      EXPECT_EQ(std::u16string_view(e.GetNode()->GetName()), u"select");
+      EXPECT_EQ(e.GetSubject().View(), u"$nowhere");
+      EXPECT_EQ(e.GetExpressionOffset(), 4);
+    }
+  }
+}
+
+// Each local variable names the one before it, and the top-level ones of
+// an included module: the scope walk visits each node once and looks each
+// reference up once.
+TEST_F(StaticCheckTest, TheScopeWalkGrowsLinearly) {
+  auto work = [&](int scale) {
+    std::u16string module;
+    std::u16string body = u"<xsl:template match='/'><xsl:variable name='v0' select='1'/>";
+    for (int i = 1; i <= 300 * scale; ++i) {
+      module += u"<xsl:variable name='g" + Number(i) + u"' select='" + Number(i) + u"'/>";
+      body += u"<xsl:variable name='v" + Number(i) + u"' select='$v" + Number(i - 1) + u" + $g" + Number(i) +
+              u"'/><xsl:if test='$v" + Number(i) + u"'><r a='{$v0}'/></xsl:if>";
+    }
+    body += u"</xsl:template>";
+    KTTestProcessor processor;
+    processor.SetTreeContext(&context_);
+    processor.AddDocument(u"file:///s/m.xsl", Sheet(module));
+    KTTestDocument stylesheet =
+        ParseTestDocument(context_, Sheet(u"<xsl:include href='m.xsl'/>" + body).c_str(), kMainUri);
+    KTTestDocument source = ParseTestDocument(context_, u"<doc/>");
+    ASSERT_TRUE(stylesheet.view && source.view);
+    processor.Prepare(stylesheet.view.get(), source.view.get());
+  };
+  EXPECT_TRUE(GrowsLinearly(work, 3000));
+}
+
+}  // namespace
