@@ -70,7 +70,16 @@ void KTXPathExpression::Init(const NamespaceMap* namespaces, const UriList* uris
   restrictions_ = restrictions;
 }
 
+void KTXPathExpression::Rebind(const NamespaceMap* namespaces, const UriList* uris, int restrictions) {
+  ownedTree_.reset();
+  compileMode_ = kModeNone;
+  namespaces_ = namespaces;
+  uris_ = uris;
+  restrictions_ = restrictions;
+}
+
 bool KTXPathExpression::Compile(bool keepTree, int mode) {
+  ++compileCount_;
   compileMode_ = mode;
   ownedTree_.reset();
   refusedVariable_ = 0;

@@ -4,6 +4,7 @@
 // derives its own expression class from it.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <vector>
@@ -81,6 +82,12 @@ class KTXPathExpression {
   // Sets the bindings and the text (trimmed of white space at both ends) and
   // forgets any compiled tree.
   void Init(const NamespaceMap* namespaces, const UriList* uris, const KTString& text, int restrictions);
+  // Sets the bindings for a tree compiled elsewhere (AttachTree follows),
+  // leaving the text as it is: a run of a compiled tree copies no text.
+  void Rebind(const NamespaceMap* namespaces, const UriList* uris, int restrictions);
+  // The parses made on this thread so far (Compile calls), for tests that
+  // check that a run parses no expression text.
+  static uint64_t CompileCount() noexcept { return compileCount_; }
 
   // Parses the text with the production of the mode (3: an XPath Expr; 1 an
   // identity-constraint field path, 2 a selector path). Fails when
@@ -194,6 +201,7 @@ class KTXPathExpression {
 
  private:
   KTString text_;
+  static inline thread_local uint64_t compileCount_ = 0;
   std::unique_ptr<KTXPathAstNode> ownedTree_;
   KTXPathAstNode* lentTree_ = nullptr;
   int compileMode_ = kModeNone;

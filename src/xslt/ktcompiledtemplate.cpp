@@ -24,9 +24,9 @@ KTXPathNode* FindAttributeNamed(KTXPathNode* element, const char16_t* name) {
 }  // namespace
 
 KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
-                                       const KTXPathAstNode* matchTree, const KTString& modeAsWritten,
+                                       const KTCompiledExpression* matchExpression, const KTString& modeAsWritten,
                                        const KTString& expandedMode, int importPrecedence, int declarationPosition,
-                                       const KTPrefixMap* namespaces)
+                                       const KTPrefixMap* namespaces, const KTTemplatePattern* pattern)
     : modeAsWritten_(modeAsWritten),
       expandedMode_(expandedMode),
       templateElement_(templateElement),
@@ -62,15 +62,19 @@ KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode
   // The registrar gives each alternative of the match pattern; an empty
   // alternative (a||b) matches nothing.
   match_ = match;
+  matchExpression_ = matchExpression;
   if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty()) throw KTXSLTError(KTXSLTError::kTemplateNeedsNameOrMatch, templateElement);
-  pattern_.Read(matchTree, namespaces);
+  if (pattern)
+    pattern_ = pattern;
+  else
+    ownPattern_.Read(matchExpression ? matchExpression->tree.get() : nullptr, namespaces);
   if (priorityNode) {
     double value = KTXPathFunctionLibrary::StringToNumber(priorityNode->GetValue());
     // Zero is a normal priority; NaN, infinities and denormals are not.
     if (value != 0 && !std::isnormal(value)) throw KTXSLTError::About(KTXSLTError::kUnexpectedValue, priorityNode);
     priority_ = value;
   } else {
-    priority_ = pattern_.DefaultPriority();
+    priority_ = pattern_->DefaultPriority();
   }
 }
 
@@ -84,8 +88,8 @@ bool KTCompiledTemplate::Compare(const KTCompiledTemplate* a, const KTCompiledTe
 }
 
 bool KTCompiledTemplate::Matches(const KTXPathNode* node) {
-  if (match_.IsEmpty() || !pattern_.MayMatch(node)) return false;
-  if (pattern_.IsDirect()) return pattern_.Matches(node);
+  if (match_.IsEmpty() || !matchExpression_ || !pattern_->MayMatch(node)) return false;
+  if (pattern_->IsDirect()) return pattern_->Matches(node);
   return MatchedNodes(node).count(node) != 0;
 }
 
@@ -96,8 +100,8 @@ const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPat
   if (found != matched_.end()) return found->second;
   KTXPathNode* resolver = matchNode_ ? matchNode_ : templateElement_;
   KTXPathValue selected;
-  if (const std::vector<KTPatternStep>& steps = pattern_.Steps();
-      pattern_.IsUnderstood() && pattern_.GetAnchor() == KTTemplatePattern::kRelative && !steps.empty() &&
+  if (const std::vector<KTPatternStep>& steps = pattern_->Steps();
+      pattern_->IsUnderstood() && pattern_->GetAnchor() == KTTemplatePattern::kRelative && !steps.empty() &&
       std::none_of(steps.begin(), steps.end(), [](const KTPatternStep& step) { return step.descendant; })) {
     // A pattern of k steps joined by '/' selects a node only from its k-th
     // ancestor: those of the nodes that pass the last step are the only
@@ -106,19 +110,17 @@ const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPat
     std::unordered_set<KTXPathNode*> seen;
     KTXPathValue contexts;
     for (KTXPathNode* at = root; at; at = at->NextInDocumentOrder(true)) {
-      if (!pattern_.MayMatch(at)) continue;
+      if (!pattern_->MayMatch(at)) continue;
       KTXPathNode* context = at;
       for (size_t i = 0; context && i < steps.size(); ++i) context = context->GetParent();
       if (context && seen.insert(context).second) contexts.PushItem(KTXPathNodeItem(context));
     }
     if (contexts.ItemCount() > 0) {
       contexts.SortDocumentOrder();
-      processor_->EvaluatePattern(&selected, match_, root, contexts, resolver, false,
-                                  KTXPathExpression::kRestrictPattern);
+      processor_->EvaluatePattern(&selected, *matchExpression_, root, contexts, resolver, false);
     }
   } else {
-    processor_->MatchesPattern(&selected, match_, const_cast<KTXPathNode*>(node), resolver, false,
-                               KTXPathExpression::kRestrictPattern);
+    processor_->MatchesPattern(&selected, *matchExpression_, const_cast<KTXPathNode*>(node), resolver, false);
   }
   NodeSet& set = matched_[root];
   if (selected.GetKind() == kValueNodeSet) {

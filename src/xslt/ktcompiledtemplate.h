@@ -15,6 +15,7 @@
 #include "xslt/kttemplatepattern.h"
 
 class KTXSLTProcessor;
+struct KTCompiledExpression;
 
 class KTCompiledTemplate {
  public:
@@ -25,11 +26,13 @@ class KTCompiledTemplate {
   // for a priority that is
   // not a finite normal number (at the attribute). `namespaces` resolves the
   // prefixes of the name and the pattern (null: the element's own map).
-  // `matchTree` is the alternative's compiled tree (null when it has none),
-  // from which the pattern's steps are read.
+  // `matchExpression` is the alternative's compiled pattern (null when it
+  // has none), from whose tree the pattern's steps are read unless
+  // `pattern` gives them as the stylesheet compile read them.
   KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
-                     const KTXPathAstNode* matchTree, const KTString& modeAsWritten, const KTString& expandedMode,
-                     int importPrecedence, int declarationPosition, const KTPrefixMap* namespaces = nullptr);
+                     const KTCompiledExpression* matchExpression, const KTString& modeAsWritten,
+                     const KTString& expandedMode, int importPrecedence, int declarationPosition,
+                     const KTPrefixMap* namespaces = nullptr, const KTTemplatePattern* pattern = nullptr);
   virtual ~KTCompiledTemplate();
   KTCompiledTemplate(const KTCompiledTemplate&) = delete;
   KTCompiledTemplate& operator=(const KTCompiledTemplate&) = delete;
@@ -38,6 +41,8 @@ class KTCompiledTemplate {
   const KTString& Name() const { return expandedName_; }
   const KTString& NameAsWritten() const { return name_; }
   const KTString& Match() const { return match_; }
+  // The compiled alternative (null without a match).
+  const KTCompiledExpression* MatchExpression() const { return matchExpression_; }
   // The expanded mode; "?" for the built-in rules that serve every mode.
   const KTString& Mode() const { return expandedMode_; }
   const KTString& ModeAsWritten() const { return modeAsWritten_; }
@@ -46,7 +51,7 @@ class KTCompiledTemplate {
   int DeclarationPosition() const { return declarationPosition_; }
   KTXPathNode* TemplateElement() const { return templateElement_; }
   KTXPathNode* MatchNode() const { return matchNode_; }
-  const KTTemplatePattern& Pattern() const { return pattern_; }
+  const KTTemplatePattern& Pattern() const { return *pattern_; }
 
   void SetProcessor(KTXSLTProcessor* processor) { processor_ = processor; }
   KTXSLTProcessor* Processor() const { return processor_; }
@@ -66,6 +71,7 @@ class KTCompiledTemplate {
   KTString name_;
   KTString expandedName_;
   KTString match_;
+  const KTCompiledExpression* matchExpression_ = nullptr;
   KTString modeAsWritten_;
   KTString expandedMode_;
   KTXPathNode* templateElement_;
@@ -74,7 +80,10 @@ class KTCompiledTemplate {
   int importPrecedence_;
   int declarationPosition_;
   KTXSLTProcessor* processor_ = nullptr;
-  KTTemplatePattern pattern_;
+  // The pattern the stylesheet compile read into the template's record, or
+  // the rule's own reading.
+  KTTemplatePattern ownPattern_;
+  const KTTemplatePattern* pattern_ = &ownPattern_;
   // Document root -> the nodes the pattern selects there.
   std::unordered_map<const KTXPathNode*, NodeSet> matched_;
 };

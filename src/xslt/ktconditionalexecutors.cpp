@@ -55,11 +55,11 @@ bool KTContentExecutor::Test(KTExecFrame* frame) {
   const KTDeclRecord* record = Declaration();
   if (record && record->elementId == kXSLTIf) {
     const auto* test = static_cast<const KTDeclIf*>(record);
-    return EvaluateTest(test->testNode, &frame->NodeList(), frame->ContextPosition(), test->testText, frame);
+    return EvaluateTest(test->testNode, &frame->NodeList(), frame->ContextPosition(), *test->test, frame);
   }
   if (record && record->elementId == kXSLTWhen) {
     const auto* test = static_cast<const KTDeclWhen*>(record);
-    return EvaluateTest(test->testNode, &frame->NodeList(), frame->ContextPosition(), test->testText, frame);
+    return EvaluateTest(test->testNode, &frame->NodeList(), frame->ContextPosition(), *test->test, frame);
   }
   throw KTXSLTError(KTXSLTError::kUnexpectedFailure, frame->OwnNode());
 }

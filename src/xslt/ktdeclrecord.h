@@ -12,12 +12,16 @@
 #pragma once
 
 #include <set>
+#include <vector>
 
 #include "core/ktstring.h"
 #include "xslt/ktxsltkeywords.h"
+#include "xslt/kttemplatepattern.h"
 
 class KTXPathNode;
 class KTKeyTable;
+struct KTCompiledExpression;
+struct KTCompiledValueTemplate;
 
 class KTDeclRecord {
  public:
@@ -42,6 +46,9 @@ class KTDeclLiteralResult : public KTDeclRecord {
   std::set<KTString> excludedNamespaces;              // namespace URIs
   KTXPathNode* extensionElementPrefixesNode = nullptr;
   std::set<KTString> extensionNamespaces;
+  // For an attribute of a literal result element: its compiled value
+  // template.
+  const KTCompiledValueTemplate* valueTemplate = nullptr;
 };
 
 class KTDeclApplyImports : public KTDeclRecord {
@@ -57,6 +64,7 @@ class KTDeclApplyTemplates : public KTDeclRecord {
   KTXPathNode* selectNode = nullptr;
   KTString mode;  // the mode QName as written, empty when absent
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
 };
 
 class KTDeclAttribute : public KTDeclRecord {
@@ -64,6 +72,9 @@ class KTDeclAttribute : public KTDeclRecord {
   KTDeclAttribute() : KTDeclRecord(kXSLTAttribute) {}
   KTXPathNode* nameNode = nullptr;
   KTXPathNode* namespaceNode = nullptr;
+  // The compiled value templates of both (null when absent).
+  const KTCompiledValueTemplate* name = nullptr;
+  const KTCompiledValueTemplate* namespaceTemplate = nullptr;
 };
 
 class KTDeclAttributeSet : public KTDeclRecord {
@@ -103,6 +114,7 @@ class KTDeclCopyOf : public KTDeclRecord {
  public:
   KTDeclCopyOf() : KTDeclRecord(kXSLTCopyOf) {}
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
   KTXPathNode* selectNode = nullptr;
 };
 
@@ -129,6 +141,9 @@ class KTDeclElement : public KTDeclRecord {
   KTDeclElement() : KTDeclRecord(kXSLTElement) {}
   KTXPathNode* nameNode = nullptr;  // always set: the compiler refuses xsl:element without name
   KTXPathNode* namespaceNode = nullptr;
+  // The compiled value templates of both (null when absent).
+  const KTCompiledValueTemplate* name = nullptr;
+  const KTCompiledValueTemplate* namespaceTemplate = nullptr;
 };
 
 class KTDeclFallback : public KTDeclRecord {
@@ -141,12 +156,14 @@ class KTDeclForEach : public KTDeclRecord {
   KTDeclForEach() : KTDeclRecord(kXSLTForEach) {}
   KTXPathNode* selectNode = nullptr;
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
 };
 
 class KTDeclIf : public KTDeclRecord {
  public:
   KTDeclIf() : KTDeclRecord(kXSLTIf) {}
   KTString testText;
+  const KTCompiledExpression* test = nullptr;
   KTXPathNode* testNode = nullptr;
 };
 
@@ -170,6 +187,8 @@ class KTDeclKey : public KTDeclRecord {
   KTXPathNode* matchNode = nullptr;
   KTXPathNode* useNode = nullptr;
   KTKeyTable* keyTable = nullptr;  // owned by the processor
+  const KTCompiledExpression* match = nullptr;
+  const KTCompiledExpression* use = nullptr;
 };
 
 class KTDeclMessage : public KTDeclRecord {
@@ -196,6 +215,17 @@ class KTDeclNumber : public KTDeclRecord {
   KTXPathNode* letterValueNode = nullptr;
   KTXPathNode* groupingSeparatorNode = nullptr;
   KTXPathNode* groupingSizeNode = nullptr;
+  // The compiled count and from patterns and value expression (null when
+  // absent).
+  const KTCompiledExpression* count = nullptr;
+  const KTCompiledExpression* from = nullptr;
+  const KTCompiledExpression* value = nullptr;
+  // The compiled value templates (null when absent).
+  const KTCompiledValueTemplate* format = nullptr;
+  const KTCompiledValueTemplate* lang = nullptr;
+  const KTCompiledValueTemplate* letterValue = nullptr;
+  const KTCompiledValueTemplate* groupingSeparator = nullptr;
+  const KTCompiledValueTemplate* groupingSize = nullptr;
   KTString level = u"single";  // "single", "multiple" or "any"
 };
 
@@ -237,6 +267,7 @@ class KTDeclParam : public KTDeclRecord {
   KTDeclParam() : KTDeclRecord(kXSLTParam) {}
   KTString name;  // expanded name
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
   KTXPathNode* nameNode = nullptr;
   KTXPathNode* selectNode = nullptr;
   bool topLevel = false;  // a child of xsl:stylesheet or xsl:transform
@@ -251,6 +282,7 @@ class KTDeclProcessingInstruction : public KTDeclRecord {
  public:
   KTDeclProcessingInstruction() : KTDeclRecord(kXSLTProcessingInstruction) {}
   KTXPathNode* nameNode = nullptr;  // an attribute value template
+  const KTCompiledValueTemplate* name = nullptr;
 };
 
 // No value is checked at compile time.
@@ -258,11 +290,17 @@ class KTDeclSort : public KTDeclRecord {
  public:
   KTDeclSort() : KTDeclRecord(kXSLTSort) {}
   KTString selectText;  // empty also without select
+  const KTCompiledExpression* select = nullptr;  // "." without select
   KTXPathNode* langNode = nullptr;
   KTXPathNode* dataTypeNode = nullptr;
   KTXPathNode* orderNode = nullptr;
   KTXPathNode* caseOrderNode = nullptr;
   KTXPathNode* selectNode = nullptr;
+  // The compiled value templates (null when absent).
+  const KTCompiledValueTemplate* lang = nullptr;
+  const KTCompiledValueTemplate* dataType = nullptr;
+  const KTCompiledValueTemplate* order = nullptr;
+  const KTCompiledValueTemplate* caseOrder = nullptr;
 };
 
 class KTDeclStripSpace : public KTDeclRecord {
@@ -285,6 +323,15 @@ class KTDeclTemplate : public KTDeclRecord {
  public:
   KTDeclTemplate() : KTDeclRecord(kXSLTTemplate) {}
   KTXPathNode* modeNode = nullptr;
+  // The match pattern's alternatives (cut at '|' outside quotes, brackets
+  // and parentheses), each compiled on its own, its steps read from its tree
+  // in the match attribute's namespaces: a rule each.
+  struct Alternative {
+    KTString text;
+    const KTCompiledExpression* compiled = nullptr;  // null for an empty alternative
+    KTTemplatePattern pattern;
+  };
+  std::vector<Alternative> alternatives;
 };
 
 class KTDeclText : public KTDeclRecord {
@@ -300,6 +347,7 @@ class KTDeclValueOf : public KTDeclRecord {
   KTXPathNode* selectNode = nullptr;
   bool disableOutputEscaping = false;
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
 };
 
 class KTDeclVariable : public KTDeclRecord {
@@ -309,6 +357,7 @@ class KTDeclVariable : public KTDeclRecord {
   KTXPathNode* selectNode = nullptr;
   KTString name;  // expanded name
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
   bool topLevel = false;  // a child of xsl:stylesheet or xsl:transform
 };
 
@@ -317,6 +366,7 @@ class KTDeclWhen : public KTDeclRecord {
   KTDeclWhen() : KTDeclRecord(kXSLTWhen) {}
   KTXPathNode* testNode = nullptr;
   KTString testText;
+  const KTCompiledExpression* test = nullptr;
 };
 
 class KTDeclWithParam : public KTDeclRecord {
@@ -326,4 +376,5 @@ class KTDeclWithParam : public KTDeclRecord {
   KTXPathNode* selectNode = nullptr;  // null when absent
   KTString name;                      // expanded name
   KTString selectText;
+  const KTCompiledExpression* select = nullptr;  // the compiled select, made with the record
 };

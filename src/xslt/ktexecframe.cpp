@@ -182,15 +182,16 @@ bool KTExecFrame::Step() {
 
 // ---- Evaluation ----
 
-bool KTExecFrame::EvaluateExpression(KTXPathNode* stylesheetNode, const KTString& text, const KTXPathValue* nodeList,
-                                     KTXPathValue* result, bool allowFragments) {
-  return processor_->CompileExpression(stylesheetNode, nullptr, text, result, nodeList, contextPosition_, this,
-                                       allowFragments, 0);
+bool KTExecFrame::EvaluateExpression(KTXPathNode* stylesheetNode, const KTCompiledExpression& compiled,
+                                     const KTXPathValue* nodeList, KTXPathValue* result, bool allowFragments) {
+  return processor_->CompileExpression(stylesheetNode, nullptr, compiled, result, nodeList, contextPosition_, this,
+                                       allowFragments);
 }
 
-bool KTExecFrame::SelectNodeList(KTXPathNode* stylesheetNode, const KTString& text, bool allowFragments) {
+bool KTExecFrame::SelectNodeList(KTXPathNode* stylesheetNode, const KTCompiledExpression& select,
+                                 bool allowFragments) {
   KTXPathValue selected;
-  if (!EvaluateExpression(stylesheetNode, text, &nodeList_, &selected, allowFragments)) return false;
+  if (!EvaluateExpression(stylesheetNode, select, &nodeList_, &selected, allowFragments)) return false;
   nodeList_ = std::move(selected);
   contextPosition_ = nodeList_.ItemCount() > 0 ? 1 : 0;
   return true;

@@ -18,6 +18,7 @@
 
 class KTCompiledTemplate;
 class KTDeclRecord;
+struct KTCompiledExpression;
 class KTInstructionExecutor;
 class KTXPathNode;
 class KTXSLTProcessor;
@@ -47,15 +48,15 @@ class KTExecFrame : public KTVariableSource {
   // continues it. Exceptions of the executor pass through unchanged.
   bool Step();
 
-  // Evaluates `text` and makes the result the current node list; the
+  // Evaluates `select` and makes the result the current node list; the
   // position becomes 1, or 0 for an empty result. Evaluation errors are
   // thrown as KTXSLTError (code 1, or 6 and 46 for texts that do not
   // compile) for the stylesheet node.
-  bool SelectNodeList(KTXPathNode* stylesheetNode, const KTString& text, bool allowFragments);
-  // Evaluates `text` with `nodeList` as the current node list, the frame's
+  bool SelectNodeList(KTXPathNode* stylesheetNode, const KTCompiledExpression& select, bool allowFragments);
+  // Evaluates `compiled` with `nodeList` as the current node list, the frame's
   // context position and the frame's variables and parameters in scope.
-  bool EvaluateExpression(KTXPathNode* stylesheetNode, const KTString& text, const KTXPathValue* nodeList,
-                          KTXPathValue* result, bool allowFragments);
+  bool EvaluateExpression(KTXPathNode* stylesheetNode, const KTCompiledExpression& compiled,
+                          const KTXPathValue* nodeList, KTXPathValue* result, bool allowFragments);
 
   // The position of the current template rule, kNoTemplate without one.
   int CurrentTemplate() const { return currentTemplate_ ? currentTemplatePosition_ : kNoTemplate; }

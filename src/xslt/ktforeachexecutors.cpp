@@ -60,7 +60,7 @@ bool KTForEachExecutor::SelectNodes(KTExecFrame* frame) {
   const KTDeclRecord* record = Declaration();
   if (!record || record->elementId != kXSLTForEach) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, frame->OwnNode());
   const auto* forEach = static_cast<const KTDeclForEach*>(record);
-  frame->SelectNodeList(forEach->selectNode, forEach->selectText, false);
+  frame->SelectNodeList(forEach->selectNode, *forEach->select, false);
   KTXPathValue& list = frame->MutableNodeList();
   if (list.GetKind() != kValueNodeSet) throw KTXSLTError::About(kNotNodeSet, forEach->selectNode);
   if (list.ItemCount() == 0) return false;
@@ -138,9 +138,10 @@ bool KTForEachExecutor::Continue() {
 
 KTSortExecutor::KTSortExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTSort) {}
 
-KTString KTSortExecutor::Evaluate(KTXPathNode* attribute, KTExecFrame* frame) {
+KTString KTSortExecutor::Evaluate(KTXPathNode* attribute, const KTCompiledValueTemplate* compiled,
+                                  KTExecFrame* frame) {
   KTString value;
-  EvaluateAttributeValueTemplate(value, attribute, KTString(attribute->GetValue()), frame);
+  EvaluateAttributeValueTemplate(value, attribute, compiled, frame);
   return value;
 }
 
@@ -153,11 +154,11 @@ bool KTSortExecutor::Start() {
   if (!record || record->elementId != kXSLTSort) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
   const auto* sort = static_cast<const KTDeclSort*>(record);
 
-  KTString language = sort->langNode ? Evaluate(sort->langNode, frame) : KTCollation::DefaultLanguage();
+  KTString language = sort->langNode ? Evaluate(sort->langNode, sort->lang, frame) : KTCollation::DefaultLanguage();
   int dataType = 0;
   KTString dataTypeText(u"text");
   if (sort->dataTypeNode) {
-    dataTypeText = Evaluate(sort->dataTypeNode, frame);
+    dataTypeText = Evaluate(sort->dataTypeNode, sort->dataType, frame);
     if (dataTypeText == u"number") {
       dataType = 1;
     } else if (dataTypeText != u"text") {
@@ -169,13 +170,13 @@ bool KTSortExecutor::Start() {
   }
   bool descending = false;
   if (sort->orderNode) {
-    KTString order = Evaluate(sort->orderNode, frame);
+    KTString order = Evaluate(sort->orderNode, sort->order, frame);
     if (order == u"descending") descending = true;
     else if (order != u"ascending") throw KTXSLTError::About(kUnexpectedValue, sort->orderNode);
   }
   int caseOrder = 0;
   if (sort->caseOrderNode) {
-    KTString text = Evaluate(sort->caseOrderNode, frame);
+    KTString text = Evaluate(sort->caseOrderNode, sort->caseOrder, frame);
     if (text == u"upper-first") caseOrder = 1;
     else if (text == u"lower-first") caseOrder = 2;
     else throw KTXSLTError::About(kUnexpectedValue, sort->caseOrderNode);
@@ -207,14 +208,13 @@ bool KTSortExecutor::Start() {
   // One key per selected node, computed once before the sort.
   const KTXPathValue& list = parent->NodeList();
   KTXPathNode* expressionNode = sort->selectNode ? sort->selectNode : own;
-  static const KTString kSelf(u".");
-  const KTString& text = sort->selectText.IsEmpty() ? kSelf : sort->selectText;
   int count = list.GetKind() == kValueNodeSet ? list.ItemCount() : 0;
   key->Reserve(count);
-  KTSimpleSelect simple;
-  // The select's tree, compiled with the stylesheet.
-  const KTXPathAstNode* tree = count > 0 ? processor_->PrecompileExpression(expressionNode, text, 0) : nullptr;
-  if (count > 0 && simple.Read(tree)) {
+  // The select, compiled with the stylesheet, with its shapes read from
+  // the tree then.
+  const KTCompiledExpression& select = *sort->select;
+  if (count > 0 && select.hasSimpleSelect && !select.error) {
+    const KTSimpleSelect& simple = select.simpleSelect;
     // A select of a simple shape is read from the tree: the string value of
     // its first node, as string() and number() of the node-set give it.
     const KTXPathValue::ItemVector& items = list.Items();
@@ -229,7 +229,7 @@ bool KTSortExecutor::Start() {
       else numberKey->AddKey(first ? KTXPathFunctionLibrary::StringToNumber(keyText) : kNaN);
     }
     frame->SetContextPosition(count);
-  } else if (count > 0 && KTSimpleSelect::IsNameOfContext(tree)) {
+  } else if (count > 0 && select.isNameOfContext) {
     // name() of each node, read from the node.
     const KTXPathValue::ItemVector& items = list.Items();
     for (int i = 0; i < count; ++i) {
@@ -243,7 +243,7 @@ bool KTSortExecutor::Start() {
     KTString keyText;
     for (int i = 1; i <= count; ++i) {
       frame->SetContextPosition(i);
-      frame->EvaluateExpression(expressionNode, text, &list, &value, false);
+      frame->EvaluateExpression(expressionNode, select, &list, &value, false);
       if (textKey) {
         value.ToString(&keyText);
         textKey->AddKey(keyText.View());
@@ -316,9 +316,10 @@ bool KTProcessingInstructionExecutor::Start() {
   const KTDeclRecord* record = Declaration();
   if (!record || record->elementId != kXSLTProcessingInstruction)
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
-  KTXPathNode* nameNode = static_cast<const KTDeclProcessingInstruction*>(record)->nameNode;
+  const auto* instruction = static_cast<const KTDeclProcessingInstruction*>(record);
+  KTXPathNode* nameNode = instruction->nameNode;
   if (!nameNode) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
-  EvaluateAttributeValueTemplate(target_, nameNode, KTString(nameNode->GetValue()), frame);
+  EvaluateAttributeValueTemplate(target_, nameNode, instruction->name, frame);
   // XML 1.0 §2.6: a target is a name other than "xml" in any case; with
   // namespaces it has no colon.
   if (!IsNCName(target_.c_str()) || !IsNotXmlName(target_.c_str())) {

@@ -41,7 +41,7 @@ class KTSortExecutor : public KTInstructionExecutor {
 
  private:
   // An attribute's value template, evaluated in the frame.
-  KTString Evaluate(KTXPathNode* attribute, KTExecFrame* frame);
+  KTString Evaluate(KTXPathNode* attribute, const KTCompiledValueTemplate* compiled, KTExecFrame* frame);
 };
 
 // xsl:comment (element id 8).

@@ -134,9 +134,9 @@ bool KTInstructionExecutor::RecoverFromForwardReference() {
 }
 
 bool KTInstructionExecutor::EvaluateTest(KTXPathNode* stylesheetNode, const KTXPathValue* nodeList, int position,
-                                         const KTString& text, KTExecFrame* frame) {
+                                         const KTCompiledExpression& test, KTExecFrame* frame) {
   KTXPathValue result;
-  processor_->CompileExpression(stylesheetNode, nullptr, text, &result, nodeList, position, frame, true, 0);
+  processor_->CompileExpression(stylesheetNode, nullptr, test, &result, nodeList, position, frame, true);
   return result.GetKind() == kValueBoolean ? result.GetBoolean() : KTXPathFunctionLibrary::ToBoolean(result);
 }
 

@@ -26,9 +26,10 @@
 #include "xslt/ktblockpool.h"
 
 class KTDeclRecord;
+struct KTCompiledExpression;
+struct KTCompiledValueTemplate;
 class KTExecFrame;
 class KTOutputSettings;
-class KTStaticCheck;
 class KTXSLTProcessor;
 
 class KTInstructionExecutor {
@@ -69,7 +70,7 @@ class KTInstructionExecutor {
   // The value of a test expression (xsl:if, xsl:when) as a boolean, in the
   // frame's variable scope; a failed evaluation throws KTXSLTError code 1.
   bool EvaluateTest(KTXPathNode* stylesheetNode, const KTXPathValue* nodeList, int position,
-                    const KTString& text, KTExecFrame* frame);
+                    const KTCompiledExpression& test, KTExecFrame* frame);
   // True when a is b's parent or an ancestor of it; false for a null b.
   static bool IsAncestor(const KTXPathNode* a, const KTXPathNode* b);
   // The expanded name an xsl:variable or xsl:param record declares, or null
@@ -103,10 +104,6 @@ class KTInstructionExecutor {
   // current template's import precedence whose mode fits and whose pattern
   // matches; kNoTemplate without a current template or such a rule.
   int FindImportedTemplateRule(const KTXPathNodeItem& item, KTExecFrame* frame, const KTString& mode);
-  // Whether the node is among the nodes the match text selects in its
-  // document (namespaces resolved for the template element).
-  bool TemplateMatchesNode(KTXPathNode* templateElement, KTXPathNode* node, const KTString& match,
-                           KTExecFrame* frame);
   // The named template (expanded name) with the highest import precedence,
   // the first in list order among equals; kNoTemplate when there is none.
   int FindNamedTemplate(const KTString& expandedName);
@@ -143,13 +140,16 @@ class KTInstructionExecutor {
   // "{expr}" the string value of the expression (quoted strings inside it may
   // hold braces); quotes outside braces are plain text. A lone brace throws
   // KTXSLTError 47 at the stylesheet node.
-  KTString& EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* stylesheetNode, const KTString& text,
-                                           KTExecFrame* frame);
+  // `compiled` is the attribute's template as the compiler left it in the
+  // record (null: the attribute is compiled here).
+  KTString& EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* attribute,
+                                           const KTCompiledValueTemplate* compiled, KTExecFrame* frame);
   // Reads an attribute value template when the stylesheet is compiled: a
-  // lone brace throws 47, and every expression in braces is compiled into
-  // the processor's cache (a syntax error throws as its evaluation would).
-  static void CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode,
-                                            KTStaticCheck* check = nullptr);
+  // lone brace throws 47, and every expression in braces is compiled (a
+  // syntax error throws as its evaluation would); with `deferErrors` the
+  // error is kept in `out` for the evaluation.
+  static void CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* attribute, bool deferErrors,
+                                            KTCompiledValueTemplate& out);
   // The first child with the local name and namespace URI (null: none).
   static KTXPathNode* FindChildByName(const KTXPathNode* parent, std::u16string_view localName, const KTString* uri);
   // Declares on a copied element every binding of its prefix maps (the

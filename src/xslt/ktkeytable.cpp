@@ -7,6 +7,7 @@
 
 #include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktcompiledexpression.h"
 #include "xslt/ktsimpleselect.h"
 #include "xslt/ktxsltprocessor.h"
 
@@ -125,18 +126,18 @@ void KTKeyTable::DocumentIndex::AppendNodes(const Entry& entry, KTXPathValue::It
   out.insert(out.end(), items.begin(), items.end());
 }
 
-void KTKeyTable::AddDefinition(const KTString& match, const KTString& use, KTXPathNode* element) {
+void KTKeyTable::AddDefinition(const KTCompiledExpression* match, const KTCompiledExpression* use,
+                               KTXPathNode* element) {
   definitions_.push_back(Definition{match, use, element});
 }
 
 void KTKeyTable::MatchNodes(const Definition& definition, KTXPathNode* root, KTXPathNode* element,
                             KTXPathValue& matched) {
-  KTSimpleSelect pattern;
-  if (!pattern.Read(processor_->PrecompileExpression(element, definition.match, KTXPathExpression::kRestrictKey)) ||
-      pattern.IsSelf()) {
-    processor_->MatchKeyPattern(&matched, definition.match, root, element);
+  if (!definition.match->hasSimpleSelect || definition.match->simpleSelect.IsSelf()) {
+    processor_->MatchKeyPattern(&matched, *definition.match, root, element);
     return;
   }
+  const KTSimpleSelect& pattern = definition.match->simpleSelect;
   // A plain name or attribute name: the nodes the pattern selects from
   // every context node, met in document order without evaluating it.
   matched.SetNodeSet();
@@ -177,8 +178,8 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
     // Most keys name a node or a few: room for one value per node spares
     // the rehashing as the index grows.
     index.Reserve(static_cast<size_t>(count));
-    KTSimpleSelect use;
-    if (use.Read(processor_->PrecompileExpression(element, definition.use, KTXPathExpression::kRestrictKey))) {
+    if (definition.use->hasSimpleSelect) {
+      const KTSimpleSelect& use = definition.use->simpleSelect;
       // A use of a simple shape: the string value of every node it selects.
       for (const KTXPathNodeItem& item : matched.Items())
         use.ForEach(item.GetNode(), [&](KTXPathNode* key) {
@@ -188,7 +189,7 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
     }
     for (int i = 0; i < count; ++i) {
       const KTXPathNodeItem& item = matched.Items()[static_cast<size_t>(i)];
-      processor_->EvaluateKeyUse(&keys, definition.use, element, matched, i + 1);
+      processor_->EvaluateKeyUse(&keys, *definition.use, element, matched, i + 1);
       if (keys.IsNodeSet()) {
         for (const KTXPathNodeItem& key : keys.Items())
           add(KTXPathFunctionLibrary::StringValueView(key.GetNode(), scratch), item);

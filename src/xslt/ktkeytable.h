@@ -20,6 +20,7 @@
 #include "xpath/ktxpathvalue.h"
 
 class KTXSLTProcessor;
+struct KTCompiledExpression;
 
 class KTKeyTable {
  public:
@@ -40,7 +41,9 @@ class KTKeyTable {
   // Appends a definition; `element` is its xsl:key element, which resolves
   // the prefixes of both texts and which errors point at (null: the
   // expression node).
-  void AddDefinition(const KTString& match, const KTString& use, KTXPathNode* element = nullptr);
+  // Both compiled expressions belong to the processor.
+  void AddDefinition(const KTCompiledExpression* match, const KTCompiledExpression* use,
+                     KTXPathNode* element = nullptr);
   int DefinitionCount() const { return static_cast<int>(definitions_.size()); }
 
   // Indexes the document that holds `document` unless it is indexed already.
@@ -65,8 +68,8 @@ class KTKeyTable {
 
  private:
   struct Definition {
-    KTString match;
-    KTString use;
+    const KTCompiledExpression* match = nullptr;
+    const KTCompiledExpression* use = nullptr;
     KTXPathNode* element = nullptr;
   };
   // Key value -> nodes: open addressing over a power-of-two slot array. A

@@ -230,7 +230,7 @@ bool KTAttributeExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTXPathNode* own = Open(frame);
   const auto* record = RecordOf<KTDeclAttribute>(declaration_, kXSLTAttribute, own);
-  EvaluateAttributeValueTemplate(name_, record->nameNode, KTString(record->nameNode->GetValue()), frame);
+  EvaluateAttributeValueTemplate(name_, record->nameNode, record->name, frame);
   if (name_.IsEmpty() || !IsQName(name_.c_str())) throw ComputedNameError(kNotQName, record->nameNode, name_);
   if (name_ == u"xmlns") {
     // XSLT 1.0 §7.1.3 lets the processor recover by adding nothing.
@@ -239,8 +239,7 @@ bool KTAttributeExecutor::Start() {
     return true;
   }
   if (record->namespaceNode)
-    EvaluateAttributeValueTemplate(namespace_, record->namespaceNode, KTString(record->namespaceNode->GetValue()),
-                                   frame);
+    EvaluateAttributeValueTemplate(namespace_, record->namespaceNode, record->namespaceTemplate, frame);
 
   std::u16string_view prefix = PrefixOf(name_.View());
   std::u16string_view local = LocalOf(name_.View());
@@ -336,12 +335,11 @@ bool KTElementExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTXPathNode* own = Open(frame);
   const auto* record = RecordOf<KTDeclElement>(declaration_, kXSLTElement, own);
-  EvaluateAttributeValueTemplate(name_, record->nameNode, KTString(record->nameNode->GetValue()), frame);
+  EvaluateAttributeValueTemplate(name_, record->nameNode, record->name, frame);
   if (name_.IsEmpty() || !IsQName(name_.c_str())) throw ComputedNameError(kNotQName, record->nameNode, name_);
   if (name_ == u"xmlns") throw ComputedNameError(kUnexpectedValue, record->nameNode, name_);
   if (record->namespaceNode)
-    EvaluateAttributeValueTemplate(namespace_, record->namespaceNode, KTString(record->namespaceNode->GetValue()),
-                                   frame);
+    EvaluateAttributeValueTemplate(namespace_, record->namespaceNode, record->namespaceTemplate, frame);
 
   std::u16string_view prefix = PrefixOf(name_.View());
   std::u16string_view local = LocalOf(name_.View());

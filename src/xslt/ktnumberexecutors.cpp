@@ -194,8 +194,9 @@ KTNumberExecutor::KTNumberExecutor(KTXSLTProcessor* processor) : KTInstructionEx
 // while the variables it looked up keep their values; when they change it
 // is evaluated again, at levels single and multiple only from the nodes
 // that can matter.
-const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPathNode* root, KTXPathNode* current,
-                                                   bool anyLevel, KTExecFrame* frame) {
+const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, const KTCompiledExpression& pattern,
+                                                   KTXPathNode* root, KTXPathNode* current, bool anyLevel,
+                                                   KTExecFrame* frame) {
   auto& sets = processor_->NumberingSets();
   std::string key = "p" + PointerKey(attribute, root);
   std::unique_ptr<KTNumberingSet>& set = sets[key];
@@ -215,16 +216,15 @@ const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, KTXPa
   if (fromNear) NearContexts(current, near);
   // The stylesheet node resolves the pattern's prefixes and is the node
   // its errors point at.
-  KTString pattern(attribute->GetValue());
   KTXPathValue matched;
   KTRecordingVariables variables(frame);
   processor_->EvaluatePattern(&matched, pattern, root, fromNear ? near : processor_->PatternContexts(root),
-                              attribute, false, KTXPathExpression::kRestrictNumberPattern, &variables);
+                              attribute, false, &variables);
   if (!matched.IsNodeSet()) {
     sets.erase(key);
     throw KTXSLTError::About(kNotANodeSet, attribute);
   }
-  if (first) set->variable = processor_->NamesVariables(pattern);
+  if (first) set->variable = pattern.namesVariables;
   if (set->variable && !fromNear) {
     set->whole = true;
     set->seen = std::move(variables.Seen());
@@ -272,7 +272,8 @@ std::string DefaultSetKey(const KTXPathNode* root, const KTXPathNode* node) {
 // per name.
 const KTNumberingSet& KTNumberExecutor::CountSet(const KTDeclNumber& record, KTXPathNode* current, KTXPathNode* root,
                                                  KTExecFrame* frame) {
-  if (record.countNode) return PatternSet(record.countNode, root, current, record.level == u"any", frame);
+  if (record.countNode)
+    return PatternSet(record.countNode, *record.count, root, current, record.level == u"any", frame);
   auto& sets = processor_->NumberingSets();
   std::string key = DefaultSetKey(root, current);
   std::unique_ptr<KTNumberingSet>& set = sets[key];
@@ -306,20 +307,20 @@ bool KTNumberExecutor::Start() {
   const KTXPathNodeItem* item = list.NodeItemAt(frame->ContextPosition() - 1);
   KTXPathNode* current = item != list.ItemsEnd() ? item->GetNode() : nullptr;
 
-  auto avt = [&](KTXPathNode* attribute, KTString& out) {
+  auto avt = [&](KTXPathNode* attribute, const KTCompiledValueTemplate* compiled, KTString& out) {
     if (!attribute) return false;
-    EvaluateAttributeValueTemplate(out, attribute, KTString(attribute->GetValue()), frame);
+    EvaluateAttributeValueTemplate(out, attribute, compiled, frame);
     return true;
   };
   KTString format(u"1");
-  avt(record.formatNode, format);
+  avt(record.formatNode, record.format, format);
   KTString text;
-  avt(record.langNode, text);
-  if (avt(record.letterValueNode, text) && !(text == u"alphabetic") && !(text == u"traditional"))
+  avt(record.langNode, record.lang, text);
+  if (avt(record.letterValueNode, record.letterValue, text) && !(text == u"alphabetic") && !(text == u"traditional"))
     throw KTXSLTError::About(kUnexpectedValue, record.letterValueNode);
   KTString groupingSeparator;
   int groupingSize = 0;
-  if (avt(record.groupingSeparatorNode, groupingSeparator)) {
+  if (avt(record.groupingSeparatorNode, record.groupingSeparator, groupingSeparator)) {
     // One character is asked for; of a longer value the first character
     // (both halves of a surrogate pair) is taken, and an empty one groups
     // with nothing between the groups, as xsltproc does.
@@ -328,7 +329,7 @@ bool KTNumberExecutor::Start() {
     if (separator.size() > first) groupingSeparator = KTString(separator.substr(0, first));
     // XSLT 1.0 §7.7.1: a grouping size alone, or a separator alone, is
     // ignored.
-    if (avt(record.groupingSizeNode, text)) {
+    if (avt(record.groupingSizeNode, record.groupingSize, text)) {
       double size = KTXPathFunctionLibrary::ToNumber(KTXPathValue::String(text));
       if (size >= 1 && size < 1000) groupingSize = static_cast<int>(size);
     }
@@ -339,7 +340,7 @@ bool KTNumberExecutor::Start() {
   bool plain = false;
   if (record.valueNode) {
     KTXPathValue value;
-    frame->EvaluateExpression(record.valueNode, KTString(record.valueNode->GetValue()), &list, &value, true);
+    frame->EvaluateExpression(record.valueNode, *record.value, &list, &value, true);
     double number = KTXPathFunctionLibrary::ToNumber(value);
     double rounded = std::floor(number + 0.5);
     // NaN, infinities, negative numbers and numbers beyond 2^53 are written
@@ -360,7 +361,7 @@ bool KTNumberExecutor::Start() {
     const bool anyLevel = record.level == u"any";
     const KTNumberingSet& count = CountSet(record, current, root, frame);
     const KTNumberingSet* from =
-        record.fromNode ? &PatternSet(record.fromNode, root, current, anyLevel, frame) : nullptr;
+        record.fromNode ? &PatternSet(record.fromNode, *record.from, root, current, anyLevel, frame) : nullptr;
     if (anyLevel) {
       // An attribute or namespace node has no place of its own among the
       // positions: it follows its element and precedes the element's

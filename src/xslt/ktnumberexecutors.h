@@ -66,7 +66,7 @@ class KTNumberExecutor : public KTInstructionExecutor {
  private:
   const KTNumberingSet& CountSet(const KTDeclNumber& record, KTXPathNode* current, KTXPathNode* root,
                                  KTExecFrame* frame);
-  const KTNumberingSet& PatternSet(KTXPathNode* attribute, KTXPathNode* root, KTXPathNode* current, bool anyLevel,
-                                   KTExecFrame* frame);
+  const KTNumberingSet& PatternSet(KTXPathNode* attribute, const KTCompiledExpression& pattern, KTXPathNode* root,
+                                   KTXPathNode* current, bool anyLevel, KTExecFrame* frame);
   static void NearContexts(KTXPathNode* current, KTXPathValue& out);
 };

@@ -86,7 +86,7 @@ bool KTValueOfExecutor::Start() {
   KTXPathNode* node = Open(frame);
   const auto* record = RecordOf<KTDeclValueOf>(declaration_, kXSLTValueOf, node);
   KTXPathValue value;
-  if (!frame->EvaluateExpression(record->selectNode, record->selectText, &frame->NodeList(), &value, true))
+  if (!frame->EvaluateExpression(record->selectNode, *record->select, &frame->NodeList(), &value, true))
     throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
   KTString text;
   value.ToString(&text);
@@ -256,7 +256,7 @@ bool KTCopyOfExecutor::Start() {
   instruction_ = node;
   const auto* record = RecordOf<KTDeclCopyOf>(declaration_, kXSLTCopyOf, node);
   KTXPathValue value;
-  if (!frame->EvaluateExpression(record->selectNode, record->selectText, &frame->NodeList(), &value, true))
+  if (!frame->EvaluateExpression(record->selectNode, *record->select, &frame->NodeList(), &value, true))
     throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
   if (!value.IsNodeSet()) {
     KTString text;

@@ -21,6 +21,7 @@
 
 #include "platform/ktwchar.h"
 #include "xml/ktxpathnode.h"
+#include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktstaticcheck.h"
@@ -660,7 +661,13 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
 
   if (kind == kXPathAttribute && literal) {
     KTString value;
-    EvaluateAttributeValueTemplate(value, source, KTString(source->GetValue()), frame);
+    // The compiler left the attribute's template in its record.
+    const KTDeclRecord* record = processor_->FindDeclaration(source);
+    const KTCompiledValueTemplate* compiled =
+        record && record->elementId == kXSLTLiteralResult
+            ? static_cast<const KTDeclLiteralResult*>(record)->valueTemplate
+            : nullptr;
+    EvaluateAttributeValueTemplate(value, source, compiled, frame);
     copy->SetValue(std::move(value));
   }
 
@@ -871,34 +878,52 @@ void ScanValueTemplate(KTXPathNode* stylesheetNode, std::u16string_view t, Liter
 
 }  // namespace
 
-KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* stylesheetNode,
-                                                                const KTString& text, KTExecFrame* frame) {
-  std::u16string_view t = text.View();
-  if (t.find_first_of(u"{}") == std::u16string_view::npos) {
-    result = text;
+KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* attribute,
+                                                                const KTCompiledValueTemplate* compiled,
+                                                                KTExecFrame* frame) {
+  // An attribute the compiler did not see is compiled at its use.
+  if (!compiled) compiled = processor_->PrecompileValueTemplate(attribute);
+  if (compiled->error) throw *compiled->error;
+  if (compiled->plain) {
+    result = attribute->GetValue();
     return result;
   }
   KTString out;
-  KTString piece;
-  ScanValueTemplate(
-      stylesheetNode, t, [&out](std::u16string_view run) { out += KTString(run); },
-      [&](std::u16string_view text) {
-        KTString expression(text);
-        KTXPathValue value;
-        if (!frame->EvaluateExpression(stylesheetNode, expression, &frame->NodeList(), &value, true))
-          throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
-        out += value.ToString(&piece);
-      });
+  KTString scratch;
+  for (const KTCompiledValueTemplate::Part& part : compiled->parts) {
+    if (!part.expression) {
+      out += part.literal;
+      continue;
+    }
+    KTXPathValue value;
+    if (!frame->EvaluateExpression(attribute, *part.expression, &frame->NodeList(), &value, true))
+      throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
+    out += value.ToString(&scratch);
+  }
   result = std::move(out);
   return result;
 }
 
-void KTInstructionExecutor::CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* stylesheetNode,
-                                                          KTStaticCheck* check) {
-  std::u16string_view t(stylesheetNode->GetValue());
+void KTInstructionExecutor::CompileAttributeValueTemplate(KTXSLTProcessor* processor, KTXPathNode* attribute,
+                                                          bool deferErrors, KTCompiledValueTemplate& out) {
+  std::u16string_view t(attribute->GetValue());
   if (t.find_first_of(u"{}") == std::u16string_view::npos) return;
-  ScanValueTemplate(stylesheetNode, t, [](std::u16string_view) {}, [&](std::u16string_view text) {
-    const KTXPathAstNode* tree = processor->PrecompileExpression(stylesheetNode, KTString(text), 0);
-    if (check) check->CheckTree(stylesheetNode, text, tree);
-  });
+  out.plain = false;
+  try {
+    ScanValueTemplate(
+        attribute, t,
+        [&out](std::u16string_view run) {
+          // Adjacent runs ("a{{b") are joined into one.
+          if (!out.parts.empty() && !out.parts.back().expression)
+            out.parts.back().literal += KTString(run);
+          else
+            out.parts.push_back({KTString(run), nullptr});
+        },
+        [&](std::u16string_view text) {
+          out.parts.push_back({KTString(), processor->PrecompileExpression(attribute, KTString(text), 0, deferErrors)});
+        });
+  } catch (KTXSLTError& error) {
+    if (!deferErrors) throw;
+    out.error = std::make_unique<KTXSLTError>(error);
+  }
 }

@@ -174,20 +174,27 @@ void KTStylesheetCompiler::CompileById(int id, int parentId, KTXPathNode* node, 
   }
 }
 
-void KTStylesheetCompiler::CompileExpressionText(KTXPathNode* errorNode, const KTString& text, int restrictions,
-                                                 bool fc) {
-  if (processor_ && !fc)
-    staticCheck_.CheckTree(errorNode, text.View(), processor_->PrecompileExpression(errorNode, text, restrictions));
+const KTCompiledExpression* KTStylesheetCompiler::CompileExpressionText(KTXPathNode* errorNode, const KTString& text,
+                                                                        int restrictions, bool fc) {
+  if (!processor_) return nullptr;
+  const KTCompiledExpression* compiled = processor_->PrecompileExpression(errorNode, text, restrictions, fc);
+  if (!fc) staticCheck_.CheckTree(errorNode, text.View(), compiled->tree.get());
+  return compiled;
 }
 
-void KTStylesheetCompiler::CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions,
-                                              bool fc) {
-  if (processor_ && !fc) processor_->PrecompilePattern(errorNode, text, restrictions, &staticCheck_);
+const KTCompiledExpression* KTStylesheetCompiler::CompilePatternText(KTXPathNode* errorNode, const KTString& text,
+                                                                     int restrictions, bool fc) {
+  return processor_ ? processor_->PrecompilePattern(errorNode, text, restrictions, fc, fc ? nullptr : &staticCheck_)
+                    : nullptr;
 }
 
-void KTStylesheetCompiler::CompileValueTemplate(KTXPathNode* attribute, bool fc) {
-  if (processor_ && !fc && attribute)
-    KTInstructionExecutor::CompileAttributeValueTemplate(processor_, attribute, &staticCheck_);
+const KTCompiledValueTemplate* KTStylesheetCompiler::CompileValueTemplate(KTXPathNode* attribute, bool fc) {
+  if (!processor_ || !attribute) return nullptr;
+  const KTCompiledValueTemplate* compiled = processor_->PrecompileValueTemplate(attribute, fc);
+  if (!fc)
+    for (const KTCompiledValueTemplate::Part& part : compiled->parts)
+      if (part.expression) staticCheck_.CheckTree(attribute, part.expression->text->View(), part.expression->tree.get());
+  return compiled;
 }
 
 template <class T>
@@ -227,19 +234,21 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   CheckStructure(parentId, node, RuleOf(kXSLTLiteralResult), childrenForwardsCompatible_);
   // An attribute of a literal result element, outside the XSLT namespace,
   // is an attribute value template (XSLT 1.0 §7.6.2).
-  if (node->GetKind() == kXPathAttribute && parentId == kXSLTLiteralResult &&
-      !(node->GetNamespaceUri() && *node->GetNamespaceUri() == xsltUri))
-    CompileValueTemplate(node, fc);
+  const bool templateAttribute = node->GetKind() == kXPathAttribute && parentId == kXSLTLiteralResult &&
+                                 !(node->GetNamespaceUri() && *node->GetNamespaceUri() == xsltUri);
+  const KTCompiledValueTemplate* valueTemplate = templateAttribute ? CompileValueTemplate(node, fc) : nullptr;
   KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri);
   KTXPathNode* extension = FindAttribute(node, u"extension-element-prefixes", &xsltUri);
-  if (!ownFc && !exclude && !extension) {
-    // Text, attributes and most elements: the shared empty record.
+  if (!ownFc && !exclude && !extension && (!valueTemplate || valueTemplate->plain)) {
+    // Text, attributes without braces and most elements: the shared empty
+    // record (a plain attribute's value is its own).
     NodeIndex::Entry& entry = index_.Slot(node);
     if (!entry.record) entry.record = &plainLiteral_;
     return;
   }
   auto* record = NewRecord<KTDeclLiteralResult>(node);
   record->forwardsCompatible = ownFc;
+  record->valueTemplate = valueTemplate;
   if (exclude) {
     record->excludeResultPrefixesNode = exclude;
     ResolvePrefixList(exclude, node, record->excludedNamespaces);
@@ -267,7 +276,7 @@ void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* n
     record->selectNode = node;
     record->selectText = u"node()";
   }
-  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
   if (KTXPathNode* mode = FindAttribute(node, u"mode", nullptr)) {
     record->mode = mode->GetValue();
     // A mode is a QName (XSLT 1.0 §5.7); any other text could collide with
@@ -282,8 +291,8 @@ void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, 
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
   record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
-  CompileValueTemplate(record->nameNode, fc);
-  CompileValueTemplate(record->namespaceNode, fc);
+  record->name = CompileValueTemplate(record->nameNode, fc);
+  record->namespaceTemplate = CompileValueTemplate(record->namespaceNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslCallTemplate(int parentId, KTXPathNode* node, bool fc) {
@@ -332,7 +341,7 @@ void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, boo
   CheckStructure(parentId, node, RuleOf(kXSLTCopyOf), fc);
   auto* record = NewRecord<KTDeclCopyOf>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bool fc) {
@@ -341,8 +350,8 @@ void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bo
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
   record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
-  CompileValueTemplate(record->nameNode, fc);
-  CompileValueTemplate(record->namespaceNode, fc);
+  record->name = CompileValueTemplate(record->nameNode, fc);
+  record->namespaceTemplate = CompileValueTemplate(record->namespaceNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslFallback(int parentId, KTXPathNode* node, bool fc) {
@@ -354,14 +363,14 @@ void KTStylesheetCompiler::CompileXslForEach(int parentId, KTXPathNode* node, bo
   CheckStructure(parentId, node, RuleOf(kXSLTForEach), fc);
   auto* record = NewRecord<KTDeclForEach>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslIf(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTIf), fc);
   auto* record = NewRecord<KTDeclIf>(node);
   RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
-  CompileExpressionText(record->testNode, record->testText, 0, fc);
+  record->test = CompileExpressionText(record->testNode, record->testText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslMessage(int parentId, KTXPathNode* node, bool fc) {
@@ -386,11 +395,16 @@ void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, boo
     record->level = level->GetValue();
   }
   for (KTXPathNode* pattern : {record->countNode, record->fromNode})
-    if (pattern) CompilePatternText(pattern, pattern->GetValue(), KTXPathExpression::kRestrictNumberPattern, fc);
-  if (record->valueNode) CompileExpressionText(record->valueNode, record->valueNode->GetValue(), 0, fc);
-  for (KTXPathNode* avt : {record->formatNode, record->langNode, record->letterValueNode,
-                           record->groupingSeparatorNode, record->groupingSizeNode})
-    CompileValueTemplate(avt, fc);
+    if (pattern)
+      (pattern == record->countNode ? record->count : record->from) =
+          CompilePatternText(pattern, pattern->GetValue(), KTXPathExpression::kRestrictNumberPattern, fc);
+  if (record->valueNode)
+    record->value = CompileExpressionText(record->valueNode, record->valueNode->GetValue(), 0, fc);
+  record->format = CompileValueTemplate(record->formatNode, fc);
+  record->lang = CompileValueTemplate(record->langNode, fc);
+  record->letterValue = CompileValueTemplate(record->letterValueNode, fc);
+  record->groupingSeparator = CompileValueTemplate(record->groupingSeparatorNode, fc);
+  record->groupingSize = CompileValueTemplate(record->groupingSizeNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslOtherwise(int parentId, KTXPathNode* node, bool fc) {
@@ -403,7 +417,7 @@ void KTStylesheetCompiler::CompileXslProcessingInstruction(int parentId, KTXPath
   auto* record = NewRecord<KTDeclProcessingInstruction>(node);
   record->nameNode = FindAttribute(node, u"name", nullptr);
   if (!record->nameNode) Fail(kNameExpected, node);
-  CompileValueTemplate(record->nameNode, fc);
+  record->name = CompileValueTemplate(record->nameNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool fc) {
@@ -419,10 +433,12 @@ void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool 
   record->dataTypeNode = FindAttribute(node, u"data-type", nullptr);
   record->orderNode = FindAttribute(node, u"order", nullptr);
   record->caseOrderNode = FindAttribute(node, u"case-order", nullptr);
-  CompileExpressionText(record->selectNode ? record->selectNode : node,
+  record->select = CompileExpressionText(record->selectNode ? record->selectNode : node,
                         record->selectNode ? record->selectText : KTString(u"."), 0, fc);
-  for (KTXPathNode* avt : {record->langNode, record->dataTypeNode, record->orderNode, record->caseOrderNode})
-    CompileValueTemplate(avt, fc);
+  record->lang = CompileValueTemplate(record->langNode, fc);
+  record->dataType = CompileValueTemplate(record->dataTypeNode, fc);
+  record->order = CompileValueTemplate(record->orderNode, fc);
+  record->caseOrder = CompileValueTemplate(record->caseOrderNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool fc) {
@@ -455,7 +471,7 @@ void KTStylesheetCompiler::CompileXslValueOf(int parentId, KTXPathNode* node, bo
   CheckStructure(parentId, node, RuleOf(kXSLTValueOf), fc);
   auto* record = NewRecord<KTDeclValueOf>(node);
   RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
   record->disableOutputEscaping = YesNo(FindAttribute(node, u"disable-output-escaping", nullptr));
 }
 
@@ -463,7 +479,7 @@ void KTStylesheetCompiler::CompileXslWhen(int parentId, KTXPathNode* node, bool 
   CheckStructure(parentId, node, RuleOf(kXSLTWhen), fc);
   auto* record = NewRecord<KTDeclWhen>(node);
   RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
-  CompileExpressionText(record->testNode, record->testText, 0, fc);
+  record->test = CompileExpressionText(record->testNode, record->testText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, bool fc) {
@@ -478,7 +494,7 @@ void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, 
     CheckNotEmpty(select, kExpressionExpected);
     record->selectNode = select;
     record->selectText = select->GetValue();
-    CompileExpressionText(select, record->selectText, 0, fc);
+    record->select = CompileExpressionText(select, record->selectText, 0, fc);
   }
 }
 
@@ -508,7 +524,7 @@ void KTStylesheetCompiler::CompileXslParam(int parentId, KTXPathNode* node, bool
   if (parentId != kXSLTStylesheet && parentId != kXSLTTemplate) Fail(kUnexpectedElement, node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
-  if (record->selectNode) CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  if (record->selectNode) record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, bool fc) {
@@ -516,7 +532,7 @@ void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, b
   auto* record = NewRecord<KTDeclVariable>(node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
-  if (record->selectNode) CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  if (record->selectNode) record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
 }
 
 // ---- Top-level elements ----
@@ -620,8 +636,8 @@ void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool f
   }
   // XSLT 1.0 §12.2: match is a pattern, use an expression; neither may
   // name a variable.
-  CompilePatternText(node, record->matchNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
-  CompileExpressionText(node, record->useNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
+  record->match = CompilePatternText(node, record->matchNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
+  record->use = CompileExpressionText(node, record->useNode->GetValue(), KTXPathExpression::kRestrictKey, fc);
   // The definition joins the key table of its name.
   if (processor_) processor_->AddKeyDefinition(record, node);
 }
@@ -751,9 +767,28 @@ void KTStylesheetCompiler::CompileXslStylesheet(int parentId, KTXPathNode* node,
 void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTTemplate), fc);
   KTXPathNode* mode = FindAttribute(node, u"mode", nullptr);
-  NewRecord<KTDeclTemplate>(node)->modeNode = mode;
+  auto* record = NewRecord<KTDeclTemplate>(node);
+  record->modeNode = mode;
   if (mode && !IsModeName(mode)) Fail(kNotQName, mode);
-  // The whole pattern here; the rule list compiles each alternative.
-  if (KTXPathNode* match = FindAttribute(node, u"match", nullptr))
+  // The whole pattern is checked here, then each alternative compiled: the
+  // rule list makes a rule of each.
+  if (KTXPathNode* match = FindAttribute(node, u"match", nullptr)) {
     CompilePatternText(match, match->GetValue(), KTXPathExpression::kRestrictPattern, fc);
+    if (processor_) {
+      std::vector<KTString> texts = KTXSLTProcessor::MatchAlternatives(KTString(match->GetValue()), match);
+      record->alternatives.clear();
+      record->alternatives.reserve(texts.size());
+      // The prefixes the rule resolves its pattern with.
+      const KTPrefixMap* namespaces = KTXPathNode::GetNodeNamespaceMap(match);
+      if (!namespaces) namespaces = KTXPathNode::GetNodeNamespaceMap(node);
+      for (KTString& text : texts) {
+        KTDeclTemplate::Alternative& alternative = record->alternatives.emplace_back();
+        if (!text.IsEmpty())
+          alternative.compiled =
+              processor_->PrecompileExpression(match, text, KTXPathExpression::kRestrictPattern, fc);
+        alternative.pattern.Read(alternative.compiled ? alternative.compiled->tree.get() : nullptr, namespaces);
+        alternative.text = std::move(text);
+      }
+    }
+  }
 }

@@ -179,9 +179,14 @@ class KTStylesheetCompiler {
   // forwards-compatible mode (XSLT 1.0 §2.5: there an expression outside
   // the grammar is an error only when it is evaluated). `errorNode` is the
   // node the evaluation's errors point at.
-  void CompileExpressionText(KTXPathNode* errorNode, const KTString& text, int restrictions, bool forwardsCompatible);
-  void CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions, bool forwardsCompatible);
-  void CompileValueTemplate(KTXPathNode* attribute, bool forwardsCompatible);
+  // The compiled expression or pattern (null without a processor); in a
+  // forwards-compatible part an error waits for the evaluation.
+  const KTCompiledExpression* CompileExpressionText(KTXPathNode* errorNode, const KTString& text, int restrictions,
+                                                    bool forwardsCompatible);
+  const KTCompiledExpression* CompilePatternText(KTXPathNode* errorNode, const KTString& text, int restrictions,
+                                                 bool forwardsCompatible);
+  // The compiled template (null without a processor or an attribute).
+  const KTCompiledValueTemplate* CompileValueTemplate(KTXPathNode* attribute, bool forwardsCompatible);
   // The element id a child counts as in the children check: kXSLTNoElement
   // for an element in the XSLT namespace whose name XSLT 1.0 does not define.
   int ChildId(const KTXPathNode* child) const;

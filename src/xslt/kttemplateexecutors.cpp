@@ -147,7 +147,7 @@ void KTApplyTemplatesExecutor::Select(KTExecFrame* frame) {
     selected_ = true;
     return;
   }
-  if (!frame->SelectNodeList(selectNode_, *selectText_, false)) throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
+  if (!frame->SelectNodeList(selectNode_, *select_, false)) throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
   KTXPathValue& list = frame->MutableNodeList();
   if (list.GetKind() != kValueNodeSet) throw KTXSLTError::About(KTXSLTError::kNotNodeSet, selectNode_);
   // The selection is processed in document order (XSLT 1.0 §5.4) unless
@@ -177,7 +177,7 @@ bool KTApplyTemplatesExecutor::Start() {
   const KTDeclRecord* record = Declaration();
   if (!record || record->elementId != kXSLTApplyTemplates) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, element);
   const auto* apply = static_cast<const KTDeclApplyTemplates*>(record);
-  selectText_ = &apply->selectText;
+  select_ = apply->select;
   selectNode_ = apply->selectNode;
   mode_ = &apply->mode;
 

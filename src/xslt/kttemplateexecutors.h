@@ -41,7 +41,7 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   int nextIndex_ = 0;
   // The select text and the mode as the compiled record holds them (records
   // live as long as the stylesheet).
-  const KTString* selectText_ = nullptr;
+  const KTCompiledExpression* select_ = nullptr;
   KTXPathNode* selectNode_ = nullptr;
   bool selected_ = false;
   bool hasSort_ = false;

@@ -63,17 +63,6 @@ int KTInstructionExecutor::FindImportedTemplateRule(const KTXPathNodeItem& item,
   return found == KTTemplateRuleIndex::kNotFound ? KTExecFrame::kNoTemplate : found;
 }
 
-bool KTInstructionExecutor::TemplateMatchesNode(KTXPathNode* templateElement, KTXPathNode* node,
-                                                const KTString& match, KTExecFrame*) {
-  KTXPathValue selected;
-  processor_->MatchesPattern(&selected, match, node, templateElement, false, KTXPathExpression::kRestrictPattern);
-  if (selected.GetKind() != kValueNodeSet) return false;
-  for (const KTXPathNodeItem& item : selected.Items()) {
-    if (item.GetNode() == node) return true;
-  }
-  return false;
-}
-
 int KTInstructionExecutor::FindNamedTemplate(const KTString& expandedName) {
   int found = processor_->TemplateIndex().FindNamed(expandedName);
   return found == KTTemplateRuleIndex::kNotFound ? KTExecFrame::kNoTemplate : found;

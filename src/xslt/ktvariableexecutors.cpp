@@ -80,20 +80,20 @@ bool KTDeclarationExecutor::Start() {
 
   const KTDeclRecord* record = Declaration();
   KTXPathNode* selectNode = nullptr;
-  const KTString* selectText = nullptr;
+  const KTCompiledExpression* select = nullptr;
   if (record && record->elementId == kXSLTVariable && !IsParam()) {
     const auto* variable = static_cast<const KTDeclVariable*>(record);
     name_ = &variable->name;
     nameNode_ = variable->nameNode;
     selectNode = variable->selectNode;
-    selectText = &variable->selectText;
+    select = variable->select;
     topLevel_ = variable->topLevel;
   } else if (record && record->elementId == kXSLTParam && IsParam()) {
     const auto* param = static_cast<const KTDeclParam*>(record);
     name_ = &param->name;
     nameNode_ = param->nameNode;
     selectNode = param->selectNode;
-    selectText = &param->selectText;
+    select = param->select;
     topLevel_ = param->topLevel;
   } else {
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
@@ -188,7 +188,7 @@ bool KTDeclarationExecutor::Start() {
 
   if (selectNode) {
     KTXPathValue result;
-    frame->EvaluateExpression(selectNode, *selectText, &frame->NodeList(), &result, true);
+    frame->EvaluateExpression(selectNode, *select, &frame->NodeList(), &result, true);
     // A variable holds its nodes in document order, whatever axis chose them.
     if (!IsParam() && result.GetKind() == kValueNodeSet && result.ItemCount() > 0) result.SortDocumentOrder();
     Bind(frame, std::move(result), true);
@@ -266,7 +266,7 @@ bool KTWithParamExecutor::Start() {
   if (passed.FindOwn(*name_)) throw KTXSLTError::About(kParameterExists, nameNode_);
   if (withParam->selectNode) {
     KTXPathValue result;
-    frame->EvaluateExpression(withParam->selectNode, withParam->selectText, &frame->NodeList(), &result, true);
+    frame->EvaluateExpression(withParam->selectNode, *withParam->select, &frame->NodeList(), &result, true);
     passed.Bind(*name_, KTBindingRecord{nameNode_, std::move(result)});
   } else if (KTXPathNode* first = KTFirstContentChild(node)) {
     fragmentRoot_ = KTMakeFragmentRoot(processor_, resultParent_);

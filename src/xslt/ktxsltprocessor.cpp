@@ -48,6 +48,13 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
     throw KTXSLTError(KTXSLTError::kNotRootElement, stylesheetRoot);
   KTWhitespaceStripper().StripStylesheet(stylesheetRoot);
   compiler_->Clear();
+  // The records that pointed at the compiled expressions went with them.
+  valueTemplatesByText_.clear();
+  valueTemplates_.clear();
+  for (auto& shared : compiledByText_) shared.clear();
+  compiled_.clear();
+  parametersCompiled_ = false;
+  lastCompiled_ = nullptr;
   // Keys and decimal formats are registered while the stylesheet compiles.
   keyTables_.clear();
   keyElements_.clear();
@@ -156,10 +163,39 @@ void KTXSLTProcessor::Start() {
   // The command-line parameters become the first frame's with-param values,
   // which a top-level xsl:param of the same name takes.
   KTBindingScope& withParams = TopFrame()->OwnWithParams();
+  if (!parametersCompiled_) {
+    // Compiled once, in the namespaces of the node the first frame runs,
+    // before any instruction runs.
+    parameterExpressions_.clear();
+    lastCompiled_ = nullptr;
+    KTXPathNode* node = TopFrame()->NodeToRun();
+    KTPrefixMap prefixes;
+    if (const KTPrefixMap* inScope = KTXPathNode::GetNodeNamespaceMap(node)) prefixes = *inScope;
+    prefixes.erase(KTString());
+    for (const auto& [name, expressionText] : parameters_) {
+      KTString text(expressionText);
+      text.Replace(u'\n', u' ');
+      text.Replace(u'\r', u' ');
+      try {
+        parameterExpressions_.push_back(CompileText(*expression_, node, &prefixes, text, 0));
+        parameterExpressions_.back()->ownText = std::move(text);
+      } catch (KTXSLTError& error) {
+        lastEvaluation_.text = text;  // the record of the failure keeps its text
+        KTString origin(u"-param ");
+        origin += name;
+        origin += u'=';
+        origin += expressionText;
+        error.SetOrigin(origin);
+        throw;
+      }
+    }
+    parametersCompiled_ = true;
+  }
+  size_t index = 0;
   for (const auto& [name, expressionText] : parameters_) {
     KTBindingRecord record;
     try {
-      EvaluateParameterValue(&record.value, expressionText);
+      EvaluateParameterValue(&record.value, *parameterExpressions_[index++]);
     } catch (KTXSLTError& error) {
       // The text came from the command line, not from the stylesheet: the
       // error names the option as it was given.
@@ -237,6 +273,7 @@ KTXPathNode* KTXSLTProcessor::CurrentInstruction() {
 
 KTEvaluationRecord& KTXSLTProcessor::LastEvaluation(KTEvaluationRecord& out) {
   out = lastEvaluation_;
+  if (lastCompiled_) out.text = *lastCompiled_->text;
   return out;
 }
 
@@ -257,6 +294,7 @@ bool KTXSLTProcessor::AddParameter(const char16_t* text) {
   int equals = all.Find(u'=');
   if (equals < 0) throw KTXSLTError(KTXSLTError::kInvalidXPathExpression, nullptr);
   parameters_.emplace(all.Left(equals), all.Mid(equals + 1));
+  parametersCompiled_ = false;
   return true;
 }
 

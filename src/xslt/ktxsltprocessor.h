@@ -25,6 +25,7 @@
 #include "xpath/ktxsltfunctionservices.h"
 #include "xslt/ktattributesets.h"
 #include "xslt/ktbindings.h"
+#include "xslt/ktcompiledexpression.h"
 #include "xslt/ktexecutorfactory.h"
 #include "xslt/ktspacerules.h"
 #include "xslt/ktxsltengine.h"
@@ -42,6 +43,7 @@ class KTExecFrame;
 class KTXPathExpression;
 class KTXSLTError;
 class KTTemplateRuleIndex;
+class KTStaticCheck;
 class KTSchemaServices;
 class KTStaticCheck;
 class KTStylesheetCompiler;
@@ -248,38 +250,52 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   const std::map<KTString, KTString>& Parameters() const { return parameters_; }
 
   // ---- Expression evaluation ----
-  // Evaluates `text` for `stylesheetNode` (whose in-scope prefixes resolve
-  // the expression's and for which errors are reported) into `result`.
+  // Evaluates the compiled expression for `stylesheetNode` (whose in-scope
+  // prefixes resolved it and for which errors are reported) into `result`.
   // `contextValue` is the current node list and `position` the 1-based
   // context position; -1 makes every node of the list a context node at
   // once (position and size 1, the first node the XSLT current node). The
   // variables in scope are `variables`, then the global variables, then the
-  // global parameters. Non-zero restrictions evaluate a pattern (variable
-  // references refused). A text is compiled once and its tree reused.
-  // Throws KTXSLTError: code 6 (46 for a refused variable reference) when
-  // the text does not compile, code 1 with the XPath error kind and function
-  // index when the evaluation fails. Returns true.
-  bool CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
-                         KTXPathValue* result, const KTXPathValue* contextValue, int position,
-                         const KTVariableSource* variables, bool allowFragment, int restrictions);
-  // Compiles a text of the stylesheet into the tree cache, as its first
-  // evaluation would, when the stylesheet is compiled: a syntax error
-  // anywhere is reported before the run, raised as that evaluation would
-  // raise it. The tree, which the cache owns.
-  const KTXPathAstNode* PrecompileExpression(KTXPathNode* stylesheetNode, const KTString& text, int restrictions);
+  // global parameters. An expression compiled with restrictions evaluates a
+  // pattern. Throws KTXSLTError: the compile error a forwards-compatible
+  // text kept, code 1 with the XPath error kind and function index when the
+  // evaluation fails. Returns true.
+  bool CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
+                         const KTCompiledExpression& compiled, KTXPathValue* result,
+                         const KTXPathValue* contextValue, int position, const KTVariableSource* variables,
+                         bool allowFragment);
+  // Compiles a text of the stylesheet when the stylesheet is compiled: a
+  // syntax error anywhere is reported before the run (code 6, 46 for a
+  // refused variable reference), at `stylesheetNode`. Equal texts of equal
+  // restrictions share one compiled expression, which the processor owns.
+  // With `deferErrors` (a forwards-compatible part of the stylesheet) the
+  // error is kept in the result for its evaluation to throw.
+  const KTCompiledExpression* PrecompileExpression(KTXPathNode* stylesheetNode, const KTString& text,
+                                                   int restrictions, bool deferErrors = false);
   // The same for a pattern, which must also keep to the pattern grammar
   // (XSLT 1.0 §5.2): error 6 at the first part outside it, or error 1 with
-  // XPath kind 12 for an axis other than child or attribute.
-  void PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions,
-                         KTStaticCheck* check = nullptr);
-  // The same in a private expression object, which loads no documents.
-  bool EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
-                          KTXPathValue* result, const KTXPathValue* contextValue, int position,
-                          const KTVariableSource* variables, bool allowFragment, int restrictions);
-  // The value of one command-line parameter's text in the context of the
-  // top frame; unprefixed names in it are in no namespace, whatever default
-  // namespace the stylesheet declares.
-  KTXPathValue* EvaluateParameterValue(KTXPathValue* result, const char16_t* text);
+  // XPath kind 12 for an axis other than child or attribute. A template
+  // rule's pattern is only checked (its alternatives are compiled apart):
+  // null then.
+  // With `check`, a pattern that compiles is also read by the checks of
+  // function calls and prefixes.
+  const KTCompiledExpression* PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text,
+                                                int restrictions, bool deferErrors = false,
+                                                KTStaticCheck* check = nullptr);
+  // Cuts an attribute value template into its runs and compiles each
+  // expression in it. A value without braces shares one plain template,
+  // which stands for the attribute's own value.
+  const KTCompiledValueTemplate* PrecompileValueTemplate(KTXPathNode* attribute, bool deferErrors = false);
+  // The same as CompileExpression in a private expression object, which
+  // loads no documents.
+  bool EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
+                          const KTCompiledExpression& compiled, KTXPathValue* result,
+                          const KTXPathValue* contextValue, int position, const KTVariableSource* variables,
+                          bool allowFragment);
+  // The value of one command-line parameter's compiled text in the context
+  // of the top frame; unprefixed names in it are in no namespace, whatever
+  // default namespace the stylesheet declares.
+  KTXPathValue* EvaluateParameterValue(KTXPathValue* result, const KTCompiledExpression& compiled);
 
   // ---- Stylesheet nodes ----
   // The compiler's id of a compiled node, else the recogniser's.
@@ -399,6 +415,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // precedence -1 (built-in rules) or the current import precedence. Throws
   // KTXSLTError 16 (mode without match), 31 (a pattern ending in '|'), 11
   // (a name used twice in one stylesheet document) and the rule's own errors.
+  // The alternatives of a match pattern: line ends become spaces, the
+  // text is trimmed and cut at every '|' outside quotes, brackets and
+  // parentheses; a trailing '|' is error 31 at `matchNode`.
+  static std::vector<KTString> MatchAlternatives(const KTString& match, KTXPathNode* matchNode);
   bool RegisterTemplate(KTXPathNode* templateElement, int precedence);
   // Registers every xsl:template child of `parent`.
   bool RegisterTemplatesOf(KTXPathNode* parent, int precedence);
@@ -420,17 +440,14 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // The node-set the pattern selects in the document of `node`: the
   // pattern is evaluated with the root and every node but attributes and
   // namespace nodes as context nodes at once.
-  bool MatchesPattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* node, KTXPathNode* stylesheetNode,
-                      bool privateEvaluation, int restrictions);
+  bool MatchesPattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* node,
+                      KTXPathNode* stylesheetNode, bool privateEvaluation);
   // The node-set the pattern selects from the given context nodes (in
   // document order) of the document of `root`, all at once. Only the
-  // patterns of xsl:number (restrictions 4) see `variables`.
-  bool EvaluatePattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root, const KTXPathValue& contexts,
-                       KTXPathNode* stylesheetNode, bool privateEvaluation, int restrictions,
+  // patterns of xsl:number see `variables`.
+  bool EvaluatePattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* root,
+                       const KTXPathValue& contexts, KTXPathNode* stylesheetNode, bool privateEvaluation,
                        const KTVariableSource* variables = nullptr);
-  // Whether the tree compiled for an unrestricted or xsl:number text
-  // refers to a variable (false for a text not compiled yet).
-  bool NamesVariables(const KTString& text) const;
   // The expanded form of a mode QName in `namespaces`: "uri:local" for a
   // bound prefix, the local name for a prefix bound to no URI, the text as
   // written otherwise; an unprefixed mode never takes the default namespace.
@@ -462,10 +479,11 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // Key definitions are evaluated in an expression object of their own,
   // since an index is built from inside a key() call of any evaluation.
   // The nodes the pattern selects in the document of `root`:
-  bool MatchKeyPattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root, KTXPathNode* keyElement);
+  bool MatchKeyPattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* root,
+                       KTXPathNode* keyElement);
   // The use expression's value for the node at `position` of `nodes`:
-  bool EvaluateKeyUse(KTXPathValue* out, const KTString& use, KTXPathNode* keyElement, const KTXPathValue& nodes,
-                      int position);
+  bool EvaluateKeyUse(KTXPathValue* out, const KTCompiledExpression& use, KTXPathNode* keyElement,
+                      const KTXPathValue& nodes, int position);
 
   // xsl:number's sets of matching nodes, by pattern (or default test) and
   // document; emptied by Start.
@@ -502,25 +520,21 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   void SetWarningSink(WarningSink sink) { warningSink_ = std::move(sink); }
   void Warn(const KTXPathNode* node, const KTString& text);
 
-  // One step of an expression that the processor answers without the
-  // syntax tree: its axis (child or attribute), its node test (node(), *,
-  // text() or a name) and the unprefixed name.
-  struct SimpleTerm {
-    bool attribute = false;
-    int test = 0;
-    KTString name;
-  };
+  using SimpleTerm = KTSimpleTerm;
 
  private:
   void DeleteFrames();
   bool Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode, const KTPrefixMap* namespaces,
-                KTXPathNode* evaluationRoot, const KTString& text, KTXPathValue* result,
-                const KTXPathValue* contextValue, int position, const KTVariableSource* variables, bool allowFragment,
-                int restrictions);
+                KTXPathNode* evaluationRoot, const KTCompiledExpression& compiled, KTXPathValue* result,
+                const KTXPathValue* contextValue, int position, const KTVariableSource* variables,
+                bool allowFragment);
   // The error of an expression that did not compile or evaluate, with the
   // expression's error kind, what it names (a function, a variable) and the
   // place in its text; `compiling` tells that the parse failed.
-  static KTXSLTError ExpressionError(int code, KTXPathNode* node, const KTXPathExpression& expression, bool compiling);
+  // `text` is the expression's own (the expression object may hold another
+  // text when it only runs a compiled tree).
+  static KTXSLTError ExpressionError(int code, KTXPathNode* node, const KTXPathExpression& expression, bool compiling,
+                                     const KTString& text);
 
 
   std::vector<std::unique_ptr<KTString>> ownedStrings_;
@@ -538,38 +552,13 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // The unparsed entities of each document root that unparsed-entity-uri()
   // asked about (name to URI), gathered on the first call; emptied by Start.
   std::unordered_map<const KTXPathNode*, std::unordered_map<KTString, KTString>> unparsedEntities_;
-  // Compiled trees by text, patterns (restricted) apart from expressions.
-  struct CompiledTree {
-    std::unique_ptr<KTXPathAstNode> tree;
-    int mode = 0;
-    // Expressions of one of the shapes that EvaluateSimple answers without
-    // the tree: ".", "$name", and one step or a union of steps of the child
-    // or attribute axis with the tests node(), *, text() or a name ("name",
-    // "@name", "*|text()", "@*|node()"; names unprefixed).
-    int shape = 0;
-    KTString name;
-    std::vector<SimpleTerm> terms;
-    // "key('name', argument)" followed by steps ("/name", "/@id"): the key's
-    // name, the argument (a literal, ".", or one step: terms[0]) and the
-    // steps (the other terms).
-    int keyArgument = 0;
-    KTXPathValue literal;
-  };
-  // The value of a key() call of the shape above, as the tree would give
-  // it; false when the tree must run (no key of that name, the whole node
-  // list as context, a fragment where none is allowed).
-  bool EvaluateKeyPath(const CompiledTree& entry, const KTXPathValue& contextValue, int position, bool allowFragment,
-                       KTXPathValue* result);
-  // Indexes the document of `node` for the key unless it is indexed.
-  void IndexDocumentOf(KTKeyTable* table, KTXPathNode* node);
-  // The value of an expression of a simple shape (kept beside its tree), as
-  // the tree would give it: the same nodes, positions and order. False when
-  // the tree must run (the whole node list as context, an unbound
-  // variable, a fragment where none is allowed).
-  bool EvaluateSimple(const CompiledTree& entry, const KTXPathValue& contextValue, int position,
-                      const KTVariableSource* variables, bool allowFragment, KTXPathValue* result) const;
-  // Texts are told apart by length and memcmp; the same text comes back for
-  // every node an instruction runs for.
+  // Every compiled expression of the stylesheet, owned here; records and
+  // rules point at them. While compiling, equal texts of equal restrictions
+  // share one (a map per restrictions value, 0 to 4); the run never looks a
+  // text up.
+  std::vector<std::unique_ptr<KTCompiledExpression>> compiled_;
+  static constexpr int kRestrictionKinds = 5;
+  // Texts are told apart by length and memcmp.
   struct TextEqual {
     bool operator()(const KTString& a, const KTString& b) const noexcept {
       const std::u16string_view x = a.View();
@@ -577,33 +566,44 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
       return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(char16_t)) == 0;
     }
   };
-  using TreeCache = std::unordered_map<KTString, CompiledTree, std::hash<KTString>, TextEqual>;
-  TreeCache expressionCache_;
-  TreeCache patternCache_;
-  // Entries of both caches found before, by the address of the text they
-  // were looked up with: an instruction's attribute text keeps its address
-  // for the whole run, so the next lookup of it skips hashing. A slot is
-  // taken only when its entry's key equals the text (TextEqual), so an
-  // address reused by another text can never pick another tree. Entries
-  // never leave the caches, and their addresses stay put.
-  struct CacheSlot {
-    const void* text = nullptr;
-    TreeCache::value_type* entry = nullptr;
-  };
-  static constexpr size_t kCacheSlots = 64;
-  std::array<CacheSlot, kCacheSlots> expressionSlots_{};
-  std::array<CacheSlot, kCacheSlots> patternSlots_{};
-  // Compiles the text in `expression` into the cache of its restrictions;
-  // error 6 (46 for a refused variable) at `stylesheetNode` when it does not
+  template <typename T>
+  using TextMap = std::unordered_map<KTString, T, std::hash<KTString>, TextEqual>;
+  std::array<TextMap<const KTCompiledExpression*>, kRestrictionKinds> compiledByText_;
+  std::vector<std::unique_ptr<KTCompiledValueTemplate>> valueTemplates_;
+  // Equal template texts share one compiled template as well (an imported
+  // module is compiled again at every run); one that keeps an error is its
+  // node's own.
+  TextMap<const KTCompiledValueTemplate*> valueTemplatesByText_;
+  // The command-line parameters' texts, compiled by the first Start after
+  // they change (in the stylesheet element's namespaces, the default one
+  // left out).
+  std::vector<std::unique_ptr<KTCompiledExpression>> parameterExpressions_;
+  bool parametersCompiled_ = false;
+  // The value of a key() call of the shape above, as the tree would give
+  // it; false when the tree must run (no key of that name, the whole node
+  // list as context, a fragment where none is allowed).
+  bool EvaluateKeyPath(const KTCompiledExpression& entry, const KTXPathValue& contextValue, int position,
+                       bool allowFragment, KTXPathValue* result);
+  // Indexes the document of `node` for the key unless it is indexed.
+  void IndexDocumentOf(KTKeyTable* table, KTXPathNode* node);
+  // The value of an expression of a simple shape (kept beside its tree), as
+  // the tree would give it: the same nodes, positions and order. False when
+  // the tree must run (the whole node list as context, an unbound
+  // variable, a fragment where none is allowed).
+  bool EvaluateSimple(const KTCompiledExpression& entry, const KTXPathValue& contextValue, int position,
+                      const KTVariableSource* variables, bool allowFragment, KTXPathValue* result) const;
+  // Compiles the text in `expression` into a new compiled expression; error
+  // 6 (46 for a refused variable) at `stylesheetNode` when it does not
   // compile.
-  CompiledTree& CompileIntoCache(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
-                                 const KTPrefixMap* namespaces, const KTString& text, int restrictions);
+  std::unique_ptr<KTCompiledExpression> CompileText(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
+                                                    const KTPrefixMap* namespaces, const KTString& text,
+                                                    int restrictions);
   // Compiles the text in `expression`, which keeps the tree; the same
-  // errors as CompileIntoCache.
+  // errors as CompileText.
   const KTXPathAstNode* CompileChecked(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
                                        const KTPrefixMap* namespaces, const KTString& text, int restrictions);
-  // The entry for `text`, or null.
-  TreeCache::value_type* FindCached(TreeCache& cache, std::array<CacheSlot, kCacheSlots>& slots, const KTString& text);
+  // The expression of the last evaluation (LastEvaluation reports its text).
+  const KTCompiledExpression* lastCompiled_ = nullptr;
   KTEvaluationRecord lastEvaluation_;
   KTBindingMap globalVariables_;
   KTBindingMap globalParameters_;

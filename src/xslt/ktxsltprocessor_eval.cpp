@@ -16,6 +16,7 @@
 #include "xpath/ktxpathfunctionlibrary.h"
 #include "xpath/ktxpathpattern.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktkeytable.h"
 #include "xslt/ktsimpleselect.h"
 #include "xslt/ktstaticcheck.h"
@@ -48,12 +49,11 @@ class EvaluationScope : public KTVariableSource {
 const KTPrefixMap kNoPrefixes;
 const KTXPathExpression::UriList kNoUris;
 
-// Shapes of CompiledTree::shape.
-constexpr int kShapeTree = 0;
-constexpr int kShapeSelf = 1;      // "."
-constexpr int kShapeVariable = 2;  // "$name"
-constexpr int kShapeSteps = 3;     // child or attribute steps, alone or in a union
-constexpr int kShapeKey = 4;       // "key('name', argument)", then child or attribute steps
+constexpr int kShapeTree = KTCompiledExpression::kShapeTree;
+constexpr int kShapeSelf = KTCompiledExpression::kShapeSelf;
+constexpr int kShapeVariable = KTCompiledExpression::kShapeVariable;
+constexpr int kShapeSteps = KTCompiledExpression::kShapeSteps;
+constexpr int kShapeKey = KTCompiledExpression::kShapeKey;
 
 // Arguments of a key shape.
 constexpr int kArgumentLiteral = 0;  // a string literal
@@ -143,7 +143,7 @@ const KTXPathAstNode* SoleStep(const KTXPathAstNode* path) {
 // A key() call whose key name is a literal of a plain ASCII name and whose
 // argument is a literal, "." or one step, without predicates, followed by
 // single "/" steps ("key('k', @ref)/name").
-bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KTXPathValue& keyLiteral,
+bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KTString& keyLiteral,
                 std::vector<KTXSLTProcessor::SimpleTerm>& keyTerms) {
   const KTXPathAstNode* form = path->ChildCount() == 1 ? path->FirstChild() : nullptr;
   if (!form) return false;
@@ -162,7 +162,7 @@ bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KT
   std::vector<KTXSLTProcessor::SimpleTerm> terms(1);
   if (const KTXPathAstNode* literal = SoleChainTo(argument, kAstLiteral)) {
     keyArgument = kArgumentLiteral;
-    keyLiteral = KTXPathValue::String(LiteralText(literal));
+    keyLiteral = LiteralText(literal);
   } else {
     const KTXPathAstNode* step = SoleStep(SoleChainTo(argument, kAstPathExpr));
     if (!step) return false;
@@ -195,8 +195,8 @@ bool KeyShapeOf(const KTXPathAstNode* path, KTString& name, int& keyArgument, KT
 }
 
 // The shape of a compiled expression, with what it names (the fields of
-// KTXSLTProcessor::CompiledTree).
-int ShapeOf(const KTXPathAstNode* tree, KTString& name, int& keyArgument, KTXPathValue& keyLiteral,
+// KTCompiledExpression).
+int ShapeOf(const KTXPathAstNode* tree, KTString& name, int& keyArgument, KTString& keyLiteral,
             std::vector<KTXSLTProcessor::SimpleTerm>& terms) {
   const KTXPathAstNode* unionExpr = SoleChainTo(tree, kAstUnionExpr);
   if (!unionExpr) return kShapeTree;
@@ -260,7 +260,7 @@ bool IsFragment(const KTXPathValue& value) {
 
 }  // namespace
 
-bool KTXSLTProcessor::EvaluateSimple(const CompiledTree& entry, const KTXPathValue& contextValue, int position,
+bool KTXSLTProcessor::EvaluateSimple(const KTCompiledExpression& entry, const KTXPathValue& contextValue, int position,
                                      const KTVariableSource* variables, bool allowFragment,
                                      KTXPathValue* result) const {
   if (entry.shape == kShapeVariable) {
@@ -320,7 +320,7 @@ bool KTXSLTProcessor::EvaluateSimple(const CompiledTree& entry, const KTXPathVal
   return true;
 }
 
-bool KTXSLTProcessor::EvaluateKeyPath(const CompiledTree& entry, const KTXPathValue& contextValue, int position,
+bool KTXSLTProcessor::EvaluateKeyPath(const KTCompiledExpression& entry, const KTXPathValue& contextValue, int position,
                                       bool allowFragment, KTXPathValue* result) {
   if (position == -1) return false;
   const KTXPathNodeItem* item = contextValue.NodeItemAt(position - 1);
@@ -337,7 +337,7 @@ bool KTXSLTProcessor::EvaluateKeyPath(const CompiledTree& entry, const KTXPathVa
   KTXPathValue nodes;  // the key's node-set where the argument gives several values
   std::span<const KTXPathNodeItem> found;
   if (entry.keyArgument == kArgumentLiteral) {
-    found = table->LookupText(entry.literal.GetString().View(), *item, one);
+    found = table->LookupText(entry.literal.View(), *item, one);
   } else if (entry.keyArgument == kArgumentSelf) {
     found = table->LookupText(KTXPathFunctionLibrary::StringValueView(node, scratch), *item, one);
   } else {
@@ -391,84 +391,55 @@ bool KTXSLTProcessor::EvaluateKeyPath(const CompiledTree& entry, const KTXPathVa
   return true;
 }
 
-bool KTXSLTProcessor::CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot, const KTString& text,
-                                        KTXPathValue* result, const KTXPathValue* contextValue, int position,
-                                        const KTVariableSource* variables, bool allowFragment, int restrictions) {
+bool KTXSLTProcessor::CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
+                                        const KTCompiledExpression& compiled, KTXPathValue* result,
+                                        const KTXPathValue* contextValue, int position,
+                                        const KTVariableSource* variables, bool allowFragment) {
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
   return Evaluate(*expression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), evaluationRoot,
-                  text, result, contextValue, position, variables, allowFragment, restrictions);
+                  compiled, result, contextValue, position, variables, allowFragment);
 }
 
 bool KTXSLTProcessor::EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
-                                         const KTString& text, KTXPathValue* result, const KTXPathValue* contextValue,
-                                         int position, const KTVariableSource* variables, bool allowFragment,
-                                         int restrictions) {
+                                         const KTCompiledExpression& compiled, KTXPathValue* result,
+                                         const KTXPathValue* contextValue, int position,
+                                         const KTVariableSource* variables, bool allowFragment) {
   if (!privateExpression_) {
     privateExpression_ = std::make_unique<KTXSLTXPathExpression>(this, true);
     privateExpression_->EnableXSLTFunctions(true);
   }
   return Evaluate(*privateExpression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode),
-                  evaluationRoot, text, result, contextValue, position, variables, allowFragment, restrictions);
-}
-
-KTXSLTProcessor::TreeCache::value_type* KTXSLTProcessor::FindCached(TreeCache& cache,
-                                                                   std::array<CacheSlot, kCacheSlots>& slots,
-                                                                   const KTString& text) {
-  const char16_t* address = text.c_str();
-  CacheSlot& slot = slots[(reinterpret_cast<uintptr_t>(address) >> 4) & (kCacheSlots - 1)];
-  if (slot.text == address && TextEqual()(slot.entry->first, text)) return slot.entry;
-  auto found = cache.find(text);
-  if (found == cache.end()) return nullptr;
-  slot.text = address;
-  slot.entry = &*found;
-  return slot.entry;
+                  evaluationRoot, compiled, result, contextValue, position, variables, allowFragment);
 }
 
 bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
-                               const KTPrefixMap* namespaces, KTXPathNode* evaluationRoot, const KTString& text,
-                               KTXPathValue* result, const KTXPathValue* contextValue, int position,
-                               const KTVariableSource* variables, bool allowFragment, int restrictions) {
+                               const KTPrefixMap* namespaces, KTXPathNode* evaluationRoot,
+                               const KTCompiledExpression& compiled, KTXPathValue* result,
+                               const KTXPathValue* contextValue, int position, const KTVariableSource* variables,
+                               bool allowFragment) {
   static const KTXPathValue kEmpty;
   if (!contextValue) contextValue = &kEmpty;
-  lastEvaluation_.text = text;
+  if (compiled.error) throw *compiled.error;
+  lastCompiled_ = &compiled;
   lastEvaluation_.contextPosition = position;
   lastEvaluation_.contextValue = *contextValue;  // shares the items
   lastEvaluation_.result = KTXPathValue();
 
-  // Template and key patterns are cached apart: their compile refuses
-  // variables. The same text compiles to the same tree otherwise.
-  const bool refusesVariables =
-      restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
-  auto& cache = refusesVariables ? patternCache_ : expressionCache_;
-  TreeCache::value_type* const cached = FindCached(cache, refusesVariables ? patternSlots_ : expressionSlots_, text);
   // A key's use expression refuses only variables and key(), which no
   // simple shape but the key shape holds (that one runs unrestricted only);
   // other restrictions change how steps run.
+  const int restrictions = compiled.restrictions;
   const bool simpleAllowed = restrictions == 0 || restrictions == KTXPathExpression::kRestrictKey;
-  if (simpleAllowed && cached && cached->second.shape != kShapeTree &&
-      (cached->second.shape == kShapeKey
-           ? restrictions == 0 && EvaluateKeyPath(cached->second, *contextValue, position, allowFragment, result)
-           : EvaluateSimple(cached->second, *contextValue, position, variables, allowFragment, result))) {
+  if (simpleAllowed && compiled.shape != kShapeTree &&
+      (compiled.shape == kShapeKey
+           ? restrictions == 0 && EvaluateKeyPath(compiled, *contextValue, position, allowFragment, result)
+           : EvaluateSimple(compiled, *contextValue, position, variables, allowFragment, result))) {
     lastEvaluation_.result = *result;
     return true;
   }
-  if (cached) {
-    expression.Init(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris,
-                    text, restrictions);
-    expression.AttachTree(cached->second.tree.get(), cached->second.mode);
-  } else {
-    // A text the stylesheet compile did not see (a -param value, a text
-    // made at run time) is compiled at its first use.
-    CompiledTree& entry = CompileIntoCache(expression, stylesheetNode, namespaces, text, restrictions);
-    // A simple shape is answered without the tree from its first use on:
-    // that use may be at the node with the most children.
-    if (simpleAllowed && entry.shape != kShapeTree && entry.shape != kShapeKey &&
-        EvaluateSimple(entry, *contextValue, position, variables, allowFragment, result)) {
-      lastEvaluation_.result = *result;
-      return true;
-    }
-    expression.AttachTree(entry.tree.get(), entry.mode);
-  }
+  expression.Rebind(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris,
+                    restrictions);
+  expression.AttachTree(compiled.tree.get(), KTXPathExpression::kModeExpr);
 
   EvaluationScope scope(variables, &globalVariables_, &globalParameters_);
   // The scope lives on this stack frame only, whichever way the evaluation
@@ -512,21 +483,36 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   KTXPathNode* rootLookup = evaluationRoot ? evaluationRoot : (contextNode ? contextNode : sourceRoot_);
   bool done = rootLookup && expression.Evaluate(rootLookup, rootLookup, result, start, position, size, allowFragment);
   lastEvaluation_.result = *result;
-  if (!done) throw ExpressionError(KTXSLTError::kXPathError, stylesheetNode, expression, false);
+  if (!done) {
+    // Trimmed as the compile trimmed it, where the error's place is counted.
+    KTString text(*compiled.text);
+    text.TrimLeft();
+    text.TrimRight();
+    throw ExpressionError(KTXSLTError::kXPathError, stylesheetNode, expression, false, text);
+  }
   return true;
 }
 
-KTXSLTProcessor::CompiledTree& KTXSLTProcessor::CompileIntoCache(KTXSLTXPathExpression& expression,
+std::unique_ptr<KTCompiledExpression> KTXSLTProcessor::CompileText(KTXSLTXPathExpression& expression,
                                                                   KTXPathNode* stylesheetNode,
-                                                                  const KTPrefixMap* namespaces, const KTString& text,
-                                                                  int restrictions) {
+                                                                  const KTPrefixMap* namespaces,
+                                                                  const KTString& text, int restrictions) {
   CompileChecked(expression, stylesheetNode, namespaces, text, restrictions);
-  const bool refusesVariables =
-      restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
-  CompiledTree& entry = (refusesVariables ? patternCache_ : expressionCache_)[text];
-  entry.tree.reset(expression.DetachTree());
-  entry.mode = KTXPathExpression::kModeExpr;
-  entry.shape = ShapeOf(entry.tree.get(), entry.name, entry.keyArgument, entry.literal, entry.terms);
+  auto entry = std::make_unique<KTCompiledExpression>();
+  entry->restrictions = restrictions;
+  entry->tree.reset(expression.DetachTree());
+  // The fast paths are rewrites of this one tree, read here once.
+  entry->shape = ShapeOf(entry->tree.get(), entry->name, entry->keyArgument, entry->literal, entry->terms);
+  // Only xsl:number's patterns ask (their sets are kept while the variables
+  // they read keep their values); patterns and keys refuse variables.
+  if (restrictions == KTXPathExpression::kRestrictNumberPattern)
+    entry->namesVariables = KTXPathParser::FindNodeOfKind(entry->tree.get(), kAstVariableReference) != nullptr;
+  // The select shapes of key tables and sort keys (".", "name", "@name")
+  // are among the shapes above; name() is none of them.
+  if (entry->shape == kShapeSelf || (entry->shape == kShapeSteps && entry->terms.size() == 1))
+    entry->hasSimpleSelect = entry->simpleSelect.Read(entry->tree.get());
+  else if (entry->shape == kShapeTree)
+    entry->isNameOfContext = KTSimpleSelect::IsNameOfContext(entry->tree.get());
   return entry;
 }
 
@@ -538,37 +524,70 @@ const KTXPathAstNode* KTXSLTProcessor::CompileChecked(KTXSLTXPathExpression& exp
   if (!expression.Compile(true, KTXPathExpression::kModeExpr))
     throw ExpressionError(expression.RefusedVariable() ? KTXSLTError::kVariablesInPattern
                                                        : KTXSLTError::kInvalidXPathExpression,
-                          stylesheetNode, expression, true);
+                          stylesheetNode, expression, true, expression.GetText());
   return expression.GetTree();
 }
 
-const KTXPathAstNode* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesheetNode, const KTString& text,
-                                                            int restrictions) {
-  const bool refusesVariables =
-      restrictions == KTXPathExpression::kRestrictPattern || restrictions == KTXPathExpression::kRestrictKey;
-  TreeCache& cache = refusesVariables ? patternCache_ : expressionCache_;
-  auto found = cache.find(text);
-  if (found != cache.end()) return found->second.tree.get();
+const KTCompiledExpression* KTXSLTProcessor::PrecompileExpression(KTXPathNode* stylesheetNode,
+                                                                  const KTString& text, int restrictions,
+                                                                  bool deferErrors) {
+  // Texts are shared by restrictions as well: a number pattern runs its
+  // steps otherwise than an expression of the same text.
+  auto& shared = compiledByText_[static_cast<size_t>(restrictions) % kRestrictionKinds];
+  auto found = shared.find(text);
+  if (found != shared.end()) return found->second;
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
-  return CompileIntoCache(*expression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
-                          restrictions)
-      .tree.get();
+  std::unique_ptr<KTCompiledExpression> entry;
+  try {
+    entry = CompileText(*expression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
+                        restrictions);
+  } catch (KTXSLTError& error) {
+    if (!deferErrors) throw;
+    // Not shared: another node of the same text reports its own place.
+    entry = std::make_unique<KTCompiledExpression>();
+    entry->ownText = text;
+    entry->restrictions = restrictions;
+    entry->error = std::make_unique<KTXSLTError>(error);
+    compiled_.push_back(std::move(entry));
+    return compiled_.back().get();
+  }
+  KTCompiledExpression* made = entry.get();
+  compiled_.push_back(std::move(entry));
+  made->text = &shared.emplace(text, made).first->first;
+  return made;
 }
 
-void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text, int restrictions,
-                                        KTStaticCheck* check) {
-  // A template rule is matched by its alternatives, which the rule list
-  // compiles into the cache: the tree of the whole text is only checked.
+const KTCompiledExpression* KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTString& text,
+                                                               int restrictions, bool deferErrors,
+                                                               KTStaticCheck* check) {
+  if (deferErrors) {
+    try {
+      return PrecompilePattern(stylesheetNode, text, restrictions, false, check);
+    } catch (KTXSLTError& error) {
+      auto entry = std::make_unique<KTCompiledExpression>();
+      entry->ownText = text;
+      entry->restrictions = restrictions;
+      entry->error = std::make_unique<KTXSLTError>(error);
+      compiled_.push_back(std::move(entry));
+      return compiled_.back().get();
+    }
+  }
+  // A template rule is matched by its alternatives, which are compiled
+  // apart: the tree of the whole text is only checked.
   KTXSLTXPathExpression checked(this);
-  const KTXPathAstNode* tree =
-      restrictions == KTXPathExpression::kRestrictPattern
-          ? CompileChecked(checked, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
-                           restrictions)
-          : PrecompileExpression(stylesheetNode, text, restrictions);
+  const KTCompiledExpression* compiled = nullptr;
+  const KTXPathAstNode* tree = nullptr;
+  if (restrictions == KTXPathExpression::kRestrictPattern) {
+    tree = CompileChecked(checked, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
+                          restrictions);
+  } else {
+    compiled = PrecompileExpression(stylesheetNode, text, restrictions);
+    tree = compiled->tree.get();
+  }
   const KTXPathPatternProblem problem = FindPatternProblem(tree);
   if (!problem.node) {
     if (check) check->CheckTree(stylesheetNode, text.View(), tree);
-    return;
+    return compiled;
   }
   // The text and the place as the expression's own errors show them.
   KTString trimmed(Trimmed(text.View()));
@@ -588,12 +607,11 @@ void KTXSLTProcessor::PrecompilePattern(KTXPathNode* stylesheetNode, const KTStr
 }
 
 KTXSLTError KTXSLTProcessor::ExpressionError(int code, KTXPathNode* node, const KTXPathExpression& expression,
-                                             bool compiling) {
+                                             bool compiling, const KTString& text) {
   KTXSLTError error(code, node);
   if (code != KTXSLTError::kVariablesInPattern)
     error.SetXPathError(expression.GetErrorCode(), expression.GetFunctionIndex());
   if (!expression.GetErrorSubject().IsEmpty()) error.SetSubject(expression.GetErrorSubject());
-  const KTString& text = expression.GetText();
   if (text.IsEmpty()) {
     error.SetSubject(KTString(u"the expression is empty"));
     return error;
@@ -620,16 +638,7 @@ KTXSLTError KTXSLTProcessor::ExpressionError(int code, KTXPathNode* node, const 
   return error;
 }
 
-bool KTXSLTProcessor::NamesVariables(const KTString& text) const {
-  auto cached = expressionCache_.find(text);
-  return cached != expressionCache_.end() &&
-         KTXPathParser::FindNodeOfKind(cached->second.tree.get(), kAstVariableReference) != nullptr;
-}
-
-KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, const char16_t* text) {
-  KTString expressionText(text);
-  expressionText.Replace(u'\n', u' ');
-  expressionText.Replace(u'\r', u' ');
+KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, const KTCompiledExpression& compiled) {
   KTExecFrame* top = TopFrame();
   KTXPathNode* node = top ? (top->NodeToRun() ? top->NodeToRun() : top->OwnNode()) : nullptr;
   while (node && node->GetKind() != kXPathElement && node->GetKind() != kXPathAttribute) node = node->GetParent();
@@ -639,7 +648,24 @@ KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, cons
   if (const KTPrefixMap* inScope = KTXPathNode::GetNodeNamespaceMap(node)) prefixes = *inScope;
   prefixes.erase(KTString());
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
-  Evaluate(*expression_, node, &prefixes, nullptr, expressionText, result, top ? &top->NodeList() : nullptr,
-           top ? top->ContextPosition() : -1, top, true, 0);
+  Evaluate(*expression_, node, &prefixes, nullptr, compiled, result, top ? &top->NodeList() : nullptr,
+           top ? top->ContextPosition() : -1, top, true);
   return result;
+}
+
+const KTCompiledValueTemplate* KTXSLTProcessor::PrecompileValueTemplate(KTXPathNode* attribute, bool deferErrors) {
+  static const KTCompiledValueTemplate kPlain;
+  if (std::u16string_view(attribute->GetValue()).find_first_of(u"{}") == std::u16string_view::npos) return &kPlain;
+  KTString text(attribute->GetValue());
+  auto found = valueTemplatesByText_.find(text);
+  if (found != valueTemplatesByText_.end()) return found->second;
+  auto compiled = std::make_unique<KTCompiledValueTemplate>();
+  KTInstructionExecutor::CompileAttributeValueTemplate(this, attribute, deferErrors, *compiled);
+  valueTemplates_.push_back(std::move(compiled));
+  const KTCompiledValueTemplate* made = valueTemplates_.back().get();
+  const bool ownError = made->error || std::any_of(made->parts.begin(), made->parts.end(), [](const auto& part) {
+                          return part.expression && part.expression->error;
+                        });
+  if (!ownError) valueTemplatesByText_.emplace(std::move(text), made);
+  return made;
 }

@@ -22,7 +22,7 @@ constexpr int kInvalidFormatPattern = kXPathErrInvalidFormatPattern;
 }  // namespace
 
 KTKeyTable* KTXSLTProcessor::AddKeyDefinition(KTDeclKey* record, KTXPathNode* keyElement) {
-  if (!record || !record->nameNode || !record->matchNode || !record->useNode) return nullptr;
+  if (!record || !record->nameNode || !record->match || !record->use) return nullptr;
   KTString written(record->nameNode->GetValue());
   KTString name;
   if (record->namespaceId) {
@@ -41,7 +41,7 @@ KTKeyTable* KTXSLTProcessor::AddKeyDefinition(KTDeclKey* record, KTXPathNode* ke
     table->SetExpressionNode(keyElement);
   }
   if (keyElements_.insert(keyElement).second)
-    table->AddDefinition(KTString(record->matchNode->GetValue()), KTString(record->useNode->GetValue()), keyElement);
+    table->AddDefinition(record->match, record->use, keyElement);
   record->keyTable = table.get();
   return table.get();
 }
@@ -72,10 +72,10 @@ const KTDecimalFormat* KTXSLTProcessor::FindDecimalFormat(const KTString& expand
   return found == decimalFormats_.end() ? nullptr : found->second.get();
 }
 
-bool KTXSLTProcessor::MatchKeyPattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root,
+bool KTXSLTProcessor::MatchKeyPattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* root,
                                       KTXPathNode* keyElement) {
   out->SetNodeSet();
-  if (pattern.IsEmpty() || !root) return true;
+  if (!root) return true;
   static const KTBindingMap noBindings;
   KTBindingMapSource variables(&noBindings);
   if (!keyExpression_) {
@@ -83,10 +83,10 @@ bool KTXSLTProcessor::MatchKeyPattern(KTXPathValue* out, const KTString& pattern
     keyExpression_->EnableXSLTFunctions(true);
   }
   return Evaluate(*keyExpression_, keyElement, KTXPathNode::GetNodeNamespaceMap(keyElement), root, pattern, out,
-                  &PatternContexts(root), -1, &variables, false, KTXPathExpression::kRestrictKey);
+                  &PatternContexts(root), -1, &variables, false);
 }
 
-bool KTXSLTProcessor::EvaluateKeyUse(KTXPathValue* out, const KTString& use, KTXPathNode* keyElement,
+bool KTXSLTProcessor::EvaluateKeyUse(KTXPathValue* out, const KTCompiledExpression& use, KTXPathNode* keyElement,
                                      const KTXPathValue& nodes, int position) {
   static const KTBindingMap noBindings;
   KTBindingMapSource variables(&noBindings);
@@ -95,7 +95,7 @@ bool KTXSLTProcessor::EvaluateKeyUse(KTXPathValue* out, const KTString& use, KTX
     keyExpression_->EnableXSLTFunctions(true);
   }
   return Evaluate(*keyExpression_, keyElement, KTXPathNode::GetNodeNamespaceMap(keyElement), nullptr, use, out,
-                  &nodes, position, &variables, false, KTXPathExpression::kRestrictKey);
+                  &nodes, position, &variables, false);
 }
 
 bool KTXSLTProcessor::LookupKey(const KTString& keyName, const KTXPathValue& value, const KTXPathNodeItem& node,
@@ -116,8 +116,10 @@ void KTXSLTProcessor::IndexDocumentOf(KTKeyTable* table, KTXPathNode* node) {
     // The index is built inside the caller's evaluation: its record of the
     // last evaluation (shown when a stylesheet error is reported) is kept.
     KTEvaluationRecord saved = lastEvaluation_;
+    const KTCompiledExpression* savedCompiled = lastCompiled_;
     table->BuildIndex(nullptr, root, this);
     lastEvaluation_ = std::move(saved);
+    lastCompiled_ = savedCompiled;
   }
 }
 

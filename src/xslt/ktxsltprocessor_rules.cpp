@@ -9,6 +9,7 @@
 #include "xml/ktxpathtreecontext.h"
 #include "xpath/ktxpathexpression.h"
 #include "xslt/ktcompiledtemplate.h"
+#include "xslt/ktdeclrecord.h"
 #include "xslt/kttemplateruleindex.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
@@ -69,30 +70,53 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
     expandedMode = ExpandMode(mode, KTXPathNode::GetNodeNamespaceMap(templateElement));
   }
   if (match.IsEmpty() && !mode.IsEmpty()) throw KTXSLTError(KTXSLTError::kMatchExpected, templateElement);
-  match = NormalizeMatch(match);
   if (templateRules_.empty()) importPrecedence_ = 0;
   int position = static_cast<int>(templateRules_.size());
   int stamp = precedence == -1 ? -1 : importPrecedence_;
-  auto add = [&](const KTString& alternative) {
-    // Each alternative is compiled once: its steps are read from the tree,
-    // and a pattern matched by evaluation runs it.
-    const KTXPathAstNode* tree =
-        alternative.IsEmpty() ? nullptr
-                              : PrecompileExpression(matchNode, alternative, KTXPathExpression::kRestrictPattern);
-    auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, alternative, tree, mode, expandedMode,
-                                                     stamp, position++, namespaces);
+  // The compiler cut the pattern into its alternatives, compiled each and
+  // read its steps.
+  const auto* record = dynamic_cast<const KTDeclTemplate*>(FindDeclaration(templateElement));
+  std::vector<KTDeclTemplate::Alternative> own;
+  const std::vector<KTDeclTemplate::Alternative>* alternatives = &own;
+  bool patternsRead = false;
+  if (match.IsEmpty()) {
+    own.emplace_back();
+  } else if (record && !record->alternatives.empty()) {
+    alternatives = &record->alternatives;
+    patternsRead = true;
+  } else {
+    // A template element the compiler did not see.
+    for (KTString& text : MatchAlternatives(match, matchNode)) {
+      KTDeclTemplate::Alternative& alternative = own.emplace_back();
+      if (!text.IsEmpty())
+        alternative.compiled = PrecompileExpression(matchNode, text, KTXPathExpression::kRestrictPattern);
+      alternative.text = std::move(text);
+    }
+  }
+  for (const KTDeclTemplate::Alternative& alternative : *alternatives) {
+    const KTCompiledExpression* compiled = alternative.compiled;
+    if (compiled && compiled->error) throw *compiled->error;
+    auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, alternative.text, compiled, mode,
+                                                     expandedMode, stamp, position++, namespaces,
+                                                     patternsRead ? &alternative.pattern : nullptr);
     rule->SetProcessor(this);
     AddTemplateRule(std::move(rule));
-  };
+  }
+  return true;
+}
+
+std::vector<KTString> KTXSLTProcessor::MatchAlternatives(const KTString& text, KTXPathNode* matchNode) {
+  const KTString match = NormalizeMatch(text);
+  std::vector<KTString> alternatives;
   // Alternatives are cut at every '|' outside quotes, brackets and
   // parentheses (a[b[1]|c]|d has two; id('a|b') one).
-  std::u16string_view text = match.View();
+  std::u16string_view view = match.View();
   size_t cut = 0;
   int depth = 0;
   char16_t quote = 0;
   bool split = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char16_t c = text[i];
+  for (size_t i = 0; i < view.size(); ++i) {
+    char16_t c = view[i];
     if (quote) {
       if (c == quote) quote = 0;
     } else if (c == u'"' || c == u'\'') {
@@ -102,14 +126,14 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
     } else if ((c == u']' || c == u')') && depth > 0) {
       --depth;
     } else if (c == u'|' && depth == 0) {
-      add(KTString(text.substr(cut, i - cut)));
+      alternatives.emplace_back(view.substr(cut, i - cut));
       cut = i + 1;
       split = true;
     }
   }
-  if (split && cut == text.size()) throw KTXSLTError::About(KTXSLTError::kUnexpectedValue, matchNode);
-  add(split ? KTString(text.substr(cut)) : match);
-  return true;
+  if (split && cut == view.size()) throw KTXSLTError::About(KTXSLTError::kUnexpectedValue, matchNode);
+  alternatives.push_back(split ? KTString(view.substr(cut)) : match);
+  return alternatives;
 }
 
 bool KTXSLTProcessor::RegisterTemplatesOf(KTXPathNode* parent, int precedence) {
@@ -211,13 +235,13 @@ bool KTXSLTProcessor::RegisterBuiltinRules() {
   return RegisterTemplatesOf(builtinRules_->GetChild(first), -1);
 }
 
-bool KTXSLTProcessor::MatchesPattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* node,
-                                     KTXPathNode* stylesheetNode, bool privateEvaluation, int restrictions) {
+bool KTXSLTProcessor::MatchesPattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* node,
+                                     KTXPathNode* stylesheetNode, bool privateEvaluation) {
   out->SetNodeSet();
-  if (pattern.IsEmpty() || !node) return true;
+  if (!node) return true;
   KTXPathNode* root = node;
   while (root->GetParent()) root = root->GetParent();
-  return EvaluatePattern(out, pattern, root, PatternContexts(root), stylesheetNode, privateEvaluation, restrictions);
+  return EvaluatePattern(out, pattern, root, PatternContexts(root), stylesheetNode, privateEvaluation);
 }
 
 const KTXPathValue& KTXSLTProcessor::PatternContexts(KTXPathNode* root) {
@@ -245,16 +269,15 @@ const KTXPathValue& KTXSLTProcessor::PatternContexts(KTXPathNode* root) {
 
 // Evaluates the pattern with every node of `contexts` as a context node at
 // once; errors are stylesheet errors of the pattern's node.
-bool KTXSLTProcessor::EvaluatePattern(KTXPathValue* out, const KTString& pattern, KTXPathNode* root,
+bool KTXSLTProcessor::EvaluatePattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* root,
                                       const KTXPathValue& contexts, KTXPathNode* stylesheetNode,
-                                      bool privateEvaluation, int restrictions,
-                                      const KTVariableSource* variables) {
+                                      bool privateEvaluation, const KTVariableSource* variables) {
   // Template and key patterns see no variables (their compile refuses
   // references).
   static const KTBindingMap noBindings;
   KTBindingMapSource none(&noBindings);
-  if (restrictions != KTXPathExpression::kRestrictNumberPattern || !variables) variables = &none;
+  if (pattern.restrictions != KTXPathExpression::kRestrictNumberPattern || !variables) variables = &none;
   if (privateEvaluation)
-    return EvaluateExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false, restrictions);
-  return CompileExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false, restrictions);
+    return EvaluateExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false);
+  return CompileExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false);
 }

@@ -15,6 +15,7 @@
 #include "schema/ktschemamodel.h"
 #include "streams/ktunicodedatabase.h"
 #include "xml/ktdocloader.h"
+#include "xpath/ktxpathexpression.h"
 #include "xslt/ktrunloop.h"
 #include "xslt/ktsortkeys.h"
 #include "xslt/ktxslterror.h"
@@ -565,6 +566,118 @@ TEST_F(FlowExecutorsTest, IterationsDoNotAccumulate) {
       "<xsl:variable name='x' select='.'/><xsl:if test='position() = last()'><xsl:value-of select='$x'/></xsl:if>"
       "</xsl:for-each></xsl:template>";
   EXPECT_EQ(Transform(Stylesheet(body), source), "6");
+}
+
+// The stylesheet compile leaves every expression, pattern and value
+// template compiled in its records: a run, and a second run of the same
+// compiled stylesheet, parse no expression text (the parser's own count
+// stays put), and the result is xsltproc's. Each instruction that evaluates
+// something is here: templates with alternatives and modes, variables and
+// parameters (a -param among them), key() in each shape, sort keys,
+// value templates, xsl:number's count, from and value.
+TEST_F(FlowExecutorsTest, ARunParsesNoExpressionText) {
+  if (!HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
+  const std::string body = R"(
+    <xsl:key name='byId' match='item' use='@id'/>
+    <xsl:key name='byText' match='item' use='concat(name, "!")'/>
+    <xsl:param name='given' select='"default"'/>
+    <xsl:variable name='top' select='count(//item)'/>
+    <xsl:variable name='fragment'><f><xsl:value-of select='$top'/></f></xsl:variable>
+    <xsl:template match='/'>
+      <out given='{$given}' n='{$top}-{{x}}'>
+        <xsl:apply-templates select='list/item'>
+          <xsl:sort select='@id' data-type='{"number"}' order='descending'/>
+          <xsl:with-param name='mark' select='"*"'/>
+        </xsl:apply-templates>
+        <xsl:for-each select='list/item'>
+          <xsl:sort select='name'/>
+          <xsl:sort select='name()'/>
+          <xsl:sort/>
+          <s id='{@id}'><xsl:number count='item' from='list' format='(1)'/>
+            <xsl:number value='position() * 2' format='a'/></s>
+        </xsl:for-each>
+        <k><xsl:value-of select='key("byId", "2")/name'/>|<xsl:value-of select='key("byId", @nothing)'/>
+          <xsl:for-each select='list/item'><xsl:value-of select='key("byId", @id)/@id'/>
+            <xsl:value-of select='key("byText", concat(name, "!"))/@id'/>
+            <xsl:value-of select='key("byId", .)'/></xsl:for-each></k>
+        <xsl:copy-of select='$fragment'/>
+        <xsl:apply-templates select='list' mode='other'/>
+        <xsl:call-template name='named'><xsl:with-param name='v' select='$given'/></xsl:call-template>
+      </out>
+    </xsl:template>
+    <xsl:template match='item[@id = 1] | item[name = "c"]'>
+      <xsl:param name='mark'/>
+      <first><xsl:value-of select='concat($mark, name)'/></first>
+    </xsl:template>
+    <xsl:template match='item'>
+      <xsl:param name='mark'/>
+      <xsl:variable name='local' select='name'/>
+      <xsl:if test='$local != ""'><i><xsl:value-of select='$local'/></i></xsl:if>
+      <xsl:choose><xsl:when test='@id &gt; 2'>big</xsl:when><xsl:otherwise>small</xsl:otherwise></xsl:choose>
+    </xsl:template>
+    <xsl:template match='list' mode='other'>
+      <xsl:element name='{name(*[1])}'><xsl:attribute name='a{count(*)}'><xsl:value-of select='.'/></xsl:attribute>
+      </xsl:element><xsl:apply-templates mode='other'/>
+    </xsl:template>
+    <xsl:template match='text()' mode='other'/>
+    <xsl:template name='named'><xsl:param name='v'/><xsl:processing-instruction name='p{$top}'>
+      <xsl:value-of select='$v'/></xsl:processing-instruction></xsl:template>)";
+  const std::string source = "<list><item id='2'><name>b</name></item><item id='1'><name>a</name></item>"
+                             "<item id='3'><name>c</name></item><item id='4'><name>b</name></item></list>";
+  const std::string stylesheet = Stylesheet(body, "xml");
+  stylesheet_ = LoadDocument(context_, stylesheet);
+  source_ = LoadDocument(context_, source);
+  ASSERT_TRUE(stylesheet_.view && source_.view);
+  processor_.AddParameter(u"given='passed'");
+  const uint64_t beforeCompile = KTXPathExpression::CompileCount();
+  processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+  const uint64_t afterCompile = KTXPathExpression::CompileCount();
+  EXPECT_GT(afterCompile, beforeCompile);
+  std::string reference;
+  {
+    ScratchFolder folder;
+    std::string style = folder.Write("style.xsl", stylesheet);
+    std::string input = folder.Write("in.xml", source);
+    reference = TrimEnd(
+        ktresulttree::Run("xsltproc --param given \"'passed'\" '" + style + "' '" + input + "' 2>/dev/null"));
+  }
+  for (int run = 0; run < 2; ++run) {
+    if (run > 0) processor_.Start();
+    while (processor_.Step()) {
+    }
+    EXPECT_EQ(TrimEnd(U8(processor_.Serialize())), reference) << "run " << run;
+    EXPECT_EQ(KTXPathExpression::CompileCount(), afterCompile) << "run " << run;
+  }
+}
+
+// XSLT 1.0 §2.5: in a forwards-compatible stylesheet an expression, value
+// template or pattern that does not compile is an error only when it is
+// evaluated. The compile keeps the error in the record; an instruction that
+// never runs passes, and one that runs reports the error at its attribute.
+TEST_F(FlowExecutorsTest, ForwardsCompatibleTextsFailOnlyWhenEvaluated) {
+  const struct {
+    const char* body;
+    const char* result;
+    const char* node;
+  } cases[] = {
+      {"<xsl:if test='false()'><xsl:value-of select='1 +'/><o a='{1 +}' b='{'/>"
+       "<xsl:number count='x[' value='1 +'/><xsl:for-each select='r'><xsl:sort select='1 +'/></xsl:for-each>"
+       "</xsl:if>ok",
+       "ok", "(none)"},
+      {"<xsl:value-of select='1 +'/>", "error 6", "@select"},
+      {"<o a='{1 +}'/>", "error 6", "@a"},
+      {"<o b='{'/>", "error 47", "@b"},
+      {"<xsl:number count='x['/>", "error 6", "@count"},
+      {"<xsl:for-each select='r'><xsl:sort select='1 +'/></xsl:for-each>", "error 6", "@select"},
+  };
+  for (const auto& c : cases) {
+    const std::string stylesheet =
+        std::string("<xsl:stylesheet version='1.1' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+                    "<xsl:output method='text'/><xsl:template match='/'>") +
+        c.body + "</xsl:template></xsl:stylesheet>";
+    EXPECT_EQ(Transform(stylesheet, "<r/>"), c.result) << c.body;
+    EXPECT_EQ(ErrorNodeName(), c.node) << c.body;
+  }
 }
 
 }  // namespace

@@ -82,7 +82,9 @@ class KeyTableTest : public ::testing::Test {
     KTXPathValue result;
     std::u16string text = KTUtf8ToUtf16(expression);
     try {
-      top->EvaluateExpression(DocumentElement(), KTString(text.c_str()), &top->NodeList(), &result, true);
+      top->EvaluateExpression(DocumentElement(),
+                              *processor_.PrecompileExpression(DocumentElement(), KTString(text.c_str()), 0),
+                              &top->NodeList(), &result, true);
     } catch (KTXSLTError& e) {
       return "error " + U8(e.GetMessage());
     }
@@ -94,7 +96,9 @@ class KeyTableTest : public ::testing::Test {
     KTXPathValue result;
     std::u16string text = KTUtf8ToUtf16(expression);
     try {
-      top->EvaluateExpression(DocumentElement(), KTString(text.c_str()), &top->NodeList(), &result, true);
+      top->EvaluateExpression(DocumentElement(),
+                              *processor_.PrecompileExpression(DocumentElement(), KTString(text.c_str()), 0),
+                              &top->NodeList(), &result, true);
     } catch (KTXSLTError& e) {
       return e;
     }

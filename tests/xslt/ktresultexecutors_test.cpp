@@ -47,7 +47,8 @@ class TestVariableExecutor : public KTInstructionExecutor {
     KTXPathNode* select = FindChildByName(node, u"select", nullptr);
     if (select) {
       KTXPathValue value;
-      frame->EvaluateExpression(select, KTString(select->GetValue()), &frame->NodeList(), &value, true);
+      frame->EvaluateExpression(select, *processor_->PrecompileExpression(select, KTString(select->GetValue()), 0),
+                                &frame->NodeList(), &value, true);
       Bind(frame, std::move(value));
       frame->SetLastFinished(node);
       frame->SetNodeToRun(nullptr);

@@ -35,7 +35,7 @@ class TextOutExecutor : public KTInstructionExecutor {
     if (record && record->elementId == kXSLTValueOf) {
       const auto* valueOf = static_cast<const KTDeclValueOf*>(record);
       KTXPathValue result;
-      frame->EvaluateExpression(valueOf->selectNode, valueOf->selectText, &frame->NodeList(), &result, true);
+      frame->EvaluateExpression(valueOf->selectNode, *valueOf->select, &frame->NodeList(), &result, true);
       KTString text;
       result.ToString(&text);
       *gOut += std::u16string(text.View());

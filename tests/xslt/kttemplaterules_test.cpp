@@ -159,8 +159,10 @@ TEST_F(TemplateRulesTest, DirectMatchEqualsEvaluation) {
     const KTPrefixMap* namespaces = KTXPathNode::GetNodeNamespaceMap(StylesheetElement());
     pattern.Read(Compiled(text, namespaces).GetTree(), namespaces);
     KTXPathValue selected;
-    processor_.MatchesPattern(&selected, KTString(text), source_.view.get(), StylesheetElement(), false,
-                              KTXPathExpression::kRestrictPattern);
+    processor_.MatchesPattern(
+        &selected,
+        *processor_.PrecompileExpression(StylesheetElement(), KTString(text), KTXPathExpression::kRestrictPattern),
+        source_.view.get(), StylesheetElement(), false);
     std::string expected, direct;
     for (KTXPathNode* node : nodes) {
       bool in = false;
@@ -210,8 +212,7 @@ TEST_F(TemplateRulesTest, NarrowedEvaluationEqualsFullEvaluation) {
   for (const auto& rule : processor_.TemplateRules()) {
     if (rule->ImportPrecedence() < 0) continue;
     KTXPathValue selected;
-    processor_.MatchesPattern(&selected, rule->Match(), source_.view.get(), StylesheetElement(), false,
-                              KTXPathExpression::kRestrictPattern);
+    processor_.MatchesPattern(&selected, *rule->MatchExpression(), source_.view.get(), StylesheetElement(), false);
     std::string expected, got;
     for (KTXPathNode* node : nodes) {
       bool in = false;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kttestprocessor.h"
+#include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
@@ -33,12 +34,18 @@ class EvaluationTest : public ::testing::Test {
 
   KTXPathNode* DocumentElement() { return stylesheet_.view->GetChild(stylesheet_.view->FirstChildOfKind(kXPathElement)); }
 
+  // The text compiled for the node, as the stylesheet compile does.
+  const KTCompiledExpression& Compiled(const char16_t* text, KTXPathNode* node = nullptr, int restrictions = 0) {
+    return *processor_.PrecompileExpression(node ? node : DocumentElement(), KTString(text), restrictions);
+  }
+
   // The text's value in the first frame's context.
   std::string Value(const char16_t* text, KTXPathNode* node = nullptr) {
     KTExecFrame* top = processor_.TopFrame();
     KTXPathValue result;
     try {
-      top->EvaluateExpression(node ? node : DocumentElement(), KTString(text), &top->NodeList(), &result, true);
+      top->EvaluateExpression(node ? node : DocumentElement(), Compiled(text, node), &top->NodeList(), &result,
+                              true);
     } catch (KTXSLTError& e) {
       return "error " + KTUtf16ToUtf8(e.GetMessage());
     }
@@ -48,7 +55,7 @@ class EvaluationTest : public ::testing::Test {
   int Count(const char16_t* text, KTXPathNode* node) {
     KTExecFrame* top = processor_.TopFrame();
     KTXPathValue result;
-    top->EvaluateExpression(node, KTString(text), &top->NodeList(), &result, true);
+    top->EvaluateExpression(node, Compiled(text, node), &top->NodeList(), &result, true);
     return result.ItemCount();
   }
 
@@ -56,8 +63,8 @@ class EvaluationTest : public ::testing::Test {
     KTExecFrame* top = processor_.TopFrame();
     KTXPathValue result;
     try {
-      processor_.CompileExpression(DocumentElement(), nullptr, KTString(text), &result, &top->NodeList(), 1, top, true,
-                                   restrictions);
+      processor_.CompileExpression(DocumentElement(), nullptr, Compiled(text, nullptr, restrictions), &result,
+                                   &top->NodeList(), 1, top, true);
     } catch (KTXSLTError& e) {
       return e;
     }
@@ -177,7 +184,7 @@ TEST_F(EvaluationTest, VariablesComeFromFramesThenGlobals) {
 TEST_F(EvaluationTest, NodeListsAndPositions) {
   Prepare(kXhtmlStylesheet, kItems);
   KTExecFrame* first = processor_.TopFrame();
-  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), KTString(u"/doc/item"), false));
+  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), Compiled(u"/doc/item"), false));
   EXPECT_EQ(first->NodeList().ItemCount(), 2);
   EXPECT_EQ(first->ContextPosition(), 1);
   EXPECT_EQ(Value(u"."), "a");
@@ -190,7 +197,7 @@ TEST_F(EvaluationTest, NodeListsAndPositions) {
   // current() is the context node of the instruction.
   EXPECT_EQ(Value(u"string(current())"), "b");
   // Selecting nothing leaves position 0.
-  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), KTString(u"/doc/none"), false));
+  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), Compiled(u"/doc/none"), false));
   EXPECT_EQ(first->ContextPosition(), 0);
   EXPECT_EQ(first->NodeList().ItemCount(), 0);
 }
@@ -198,10 +205,10 @@ TEST_F(EvaluationTest, NodeListsAndPositions) {
 TEST_F(EvaluationTest, WholeListAsContextWithPositionMinusOne) {
   Prepare(kXhtmlStylesheet, kItems);
   KTExecFrame* first = processor_.TopFrame();
-  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), KTString(u"/doc/item"), false));
+  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), Compiled(u"/doc/item"), false));
   KTXPathValue result;
-  processor_.CompileExpression(DocumentElement(), nullptr, KTString(u"text()"), &result, &first->NodeList(), -1,
-                               nullptr, true, 0);
+  processor_.CompileExpression(DocumentElement(), nullptr, Compiled(u"text()"), &result, &first->NodeList(), -1,
+                               nullptr, true);
   EXPECT_EQ(result.ItemCount(), 2);
   KTEvaluationRecord last;
   processor_.LastEvaluation(last);
@@ -266,7 +273,7 @@ TEST_F(EvaluationTest, TestsConvertToBoolean) {
     bool value;
   } cases[] = {{u"/doc/item", true}, {u"/doc/none", false}, {u"0", false}, {u"'0'", true}, {u"1 = 1", true}};
   for (const auto& c : cases)
-    EXPECT_EQ(executor.EvaluateTest(DocumentElement(), &first->NodeList(), 1, KTString(c.text), first), c.value)
+    EXPECT_EQ(executor.EvaluateTest(DocumentElement(), &first->NodeList(), 1, Compiled(c.text), first), c.value)
         << KTUtf16ToUtf8(c.text);
 }
 
@@ -285,7 +292,7 @@ TEST_F(EvaluationTest, DocumentsKeepTheirIdentityAndTheirOwnRoot) {
   EXPECT_EQ(Value(u"count(document('file:///missing.xml'))"), "0");
   // With a node of that document as context, '/' is its root.
   KTExecFrame* first = processor_.TopFrame();
-  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), KTString(u"document('file:///l.xml')//e"), false));
+  ASSERT_TRUE(first->SelectNodeList(DocumentElement(), Compiled(u"document('file:///l.xml')//e"), false));
   EXPECT_EQ(Value(u"count(/l)"), "1");
   EXPECT_EQ(Value(u"count(/doc)"), "0");
 }
@@ -295,9 +302,9 @@ TEST_F(EvaluationTest, DocumentsKeepTheirIdentityAndTheirOwnRoot) {
 namespace {
 
 // Every expression, value template and pattern is compiled when the
-// stylesheet is, also where nothing runs: its tree is in the cache before
-// the first step (NamesVariables answers only for a compiled text), and a
-// syntax error anywhere stops Prepare.
+// stylesheet is, also where nothing runs: asking for its text again after
+// Prepare parses nothing (the compile shares equal texts), and a syntax
+// error anywhere stops Prepare.
 TEST_F(EvaluationTest, TheStylesheetCompileCompilesEveryText) {
   Prepare(u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
           u"<xsl:param name='p'/>"
@@ -307,9 +314,13 @@ TEST_F(EvaluationTest, TheStylesheetCompileCompilesEveryText) {
           u"<xsl:number count='item[$p]'/></xsl:template></xsl:stylesheet>",
           kItems);
   for (const char16_t* text : {u"$p and false()", u"concat($p, 1)", u"item[$p]", u"string($p)"}) {
-    EXPECT_TRUE(processor_.NamesVariables(KTString(text))) << KTUtf16ToUtf8(text);
+    const uint64_t before = KTXPathExpression::CompileCount();
+    EXPECT_NE(Compiled(text).tree, nullptr) << KTUtf16ToUtf8(text);
+    EXPECT_EQ(KTXPathExpression::CompileCount(), before) << KTUtf16ToUtf8(text);
   }
-  EXPECT_FALSE(processor_.NamesVariables(KTString(u"string($q)")));
+  const uint64_t before = KTXPathExpression::CompileCount();
+  EXPECT_NE(Compiled(u"string($q)").tree, nullptr);
+  EXPECT_EQ(KTXPathExpression::CompileCount(), before + 1);
   try {
     Prepare(u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
             u"<xsl:template match='/'/><xsl:template match='never'><o a='{1 +}'/></xsl:template>"
