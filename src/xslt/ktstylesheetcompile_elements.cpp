@@ -23,6 +23,10 @@ namespace {
 // ktxslterror.cpp.
 using enum KTXSLTError::Code;
 
+// The restriction flags of an expression outside patterns and key
+// definitions (KTXPathExpression::kRestrictPattern and the others): none.
+constexpr int kUnrestricted = 0;
+
 // The error names the attribute with its value, or the element, it is about.
 [[noreturn]] void Fail(int code, KTXPathNode* node) { throw KTXSLTError::About(code, node); }
 
@@ -269,15 +273,15 @@ void KTStylesheetCompiler::CompileXslApplyImports(int parentId, KTXPathNode* nod
 void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTApplyTemplates), fc);
   auto* record = NewRecord<KTDeclApplyTemplates>(node);
-  if (KTXPathNode* select = FindAttribute(node, u"select", nullptr)) {
+  if (KTXPathNode* select = FindAttribute(node, u"select", kNoNamespace)) {
     record->selectNode = select;
     record->selectText = select->GetValue();
   } else {
     record->selectNode = node;
     record->selectText = u"node()";
   }
-  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
-  if (KTXPathNode* mode = FindAttribute(node, u"mode", nullptr)) {
+  record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
+  if (KTXPathNode* mode = FindAttribute(node, u"mode", kNoNamespace)) {
     record->mode = mode->GetValue();
     // A mode is a QName (XSLT 1.0 §5.7); any other text could collide with
     // the marker of the built-in rules that serve every mode.
@@ -288,9 +292,9 @@ void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* n
 void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTAttribute), fc);
   auto* record = NewRecord<KTDeclAttribute>(node);
-  record->nameNode = FindAttribute(node, u"name", nullptr);
+  record->nameNode = FindAttribute(node, u"name", kNoNamespace);
   if (!record->nameNode) Fail(kNameExpected, node);
-  record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
+  record->namespaceNode = FindAttribute(node, u"namespace", kNoNamespace);
   record->name = CompileValueTemplate(record->nameNode, fc);
   record->namespaceTemplate = CompileValueTemplate(record->namespaceNode, fc);
 }
@@ -298,7 +302,7 @@ void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, 
 void KTStylesheetCompiler::CompileXslCallTemplate(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTCallTemplate), fc);
   auto* record = NewRecord<KTDeclCallTemplate>(node);
-  KTXPathNode* name = FindAttribute(node, u"name", nullptr);
+  KTXPathNode* name = FindAttribute(node, u"name", kNoNamespace);
   if (!name) Fail(kNameExpected, node);
   record->nameNode = name;
   record->name = name->GetValue();
@@ -334,22 +338,22 @@ void KTStylesheetCompiler::CompileXslComment(int parentId, KTXPathNode* node, bo
 
 void KTStylesheetCompiler::CompileXslCopy(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTCopy), fc);
-  NewRecord<KTDeclCopy>(node)->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", nullptr);
+  NewRecord<KTDeclCopy>(node)->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", kNoNamespace);
 }
 
 void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTCopyOf), fc);
   auto* record = NewRecord<KTDeclCopyOf>(node);
-  RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  RequiredSelect(record, FindAttribute(node, u"select", kNoNamespace), node);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTElement), fc);
   auto* record = NewRecord<KTDeclElement>(node);
-  record->nameNode = FindAttribute(node, u"name", nullptr);
+  record->nameNode = FindAttribute(node, u"name", kNoNamespace);
   if (!record->nameNode) Fail(kNameExpected, node);
-  record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
+  record->namespaceNode = FindAttribute(node, u"namespace", kNoNamespace);
   record->name = CompileValueTemplate(record->nameNode, fc);
   record->namespaceTemplate = CompileValueTemplate(record->namespaceNode, fc);
 }
@@ -362,34 +366,34 @@ void KTStylesheetCompiler::CompileXslFallback(int parentId, KTXPathNode* node, b
 void KTStylesheetCompiler::CompileXslForEach(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTForEach), fc);
   auto* record = NewRecord<KTDeclForEach>(node);
-  RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  RequiredSelect(record, FindAttribute(node, u"select", kNoNamespace), node);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslIf(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTIf), fc);
   auto* record = NewRecord<KTDeclIf>(node);
-  RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
-  record->test = CompileExpressionText(record->testNode, record->testText, 0, fc);
+  RequiredTest(record, FindAttribute(node, u"test", kNoNamespace), node);
+  record->test = CompileExpressionText(record->testNode, record->testText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslMessage(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTMessage), fc);
-  NewRecord<KTDeclMessage>(node)->terminate = YesNo(FindAttribute(node, u"terminate", nullptr));
+  NewRecord<KTDeclMessage>(node)->terminate = YesNo(FindAttribute(node, u"terminate", kNoNamespace));
 }
 
 void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTNumber), fc);
   auto* record = NewRecord<KTDeclNumber>(node);
-  record->countNode = FindAttribute(node, u"count", nullptr);
-  record->fromNode = FindAttribute(node, u"from", nullptr);
-  record->valueNode = FindAttribute(node, u"value", nullptr);
-  record->formatNode = FindAttribute(node, u"format", nullptr);
-  record->langNode = FindAttribute(node, u"lang", nullptr);
-  record->letterValueNode = FindAttribute(node, u"letter-value", nullptr);
-  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", nullptr);
-  record->groupingSizeNode = FindAttribute(node, u"grouping-size", nullptr);
-  if (KTXPathNode* level = FindAttribute(node, u"level", nullptr)) {
+  record->countNode = FindAttribute(node, u"count", kNoNamespace);
+  record->fromNode = FindAttribute(node, u"from", kNoNamespace);
+  record->valueNode = FindAttribute(node, u"value", kNoNamespace);
+  record->formatNode = FindAttribute(node, u"format", kNoNamespace);
+  record->langNode = FindAttribute(node, u"lang", kNoNamespace);
+  record->letterValueNode = FindAttribute(node, u"letter-value", kNoNamespace);
+  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", kNoNamespace);
+  record->groupingSizeNode = FindAttribute(node, u"grouping-size", kNoNamespace);
+  if (KTXPathNode* level = FindAttribute(node, u"level", kNoNamespace)) {
     std::u16string_view value = ValueOf(level);
     if (value != u"single" && value != u"multiple" && value != u"any") Fail(kUnexpectedValue, level);
     record->level = level->GetValue();
@@ -399,7 +403,7 @@ void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, boo
       (pattern == record->countNode ? record->count : record->from) =
           CompilePatternText(pattern, pattern->GetValue(), KTXPathExpression::kRestrictNumberPattern, fc);
   if (record->valueNode)
-    record->value = CompileExpressionText(record->valueNode, record->valueNode->GetValue(), 0, fc);
+    record->value = CompileExpressionText(record->valueNode, record->valueNode->GetValue(), kUnrestricted, fc);
   record->format = CompileValueTemplate(record->formatNode, fc);
   record->lang = CompileValueTemplate(record->langNode, fc);
   record->letterValue = CompileValueTemplate(record->letterValueNode, fc);
@@ -415,7 +419,7 @@ void KTStylesheetCompiler::CompileXslOtherwise(int parentId, KTXPathNode* node, 
 void KTStylesheetCompiler::CompileXslProcessingInstruction(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTProcessingInstruction), fc);
   auto* record = NewRecord<KTDeclProcessingInstruction>(node);
-  record->nameNode = FindAttribute(node, u"name", nullptr);
+  record->nameNode = FindAttribute(node, u"name", kNoNamespace);
   if (!record->nameNode) Fail(kNameExpected, node);
   record->name = CompileValueTemplate(record->nameNode, fc);
 }
@@ -427,14 +431,14 @@ void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool 
   // belongs under xsl:apply-templates or xsl:for-each in every mode.
   if (parentId != kXSLTApplyTemplates && parentId != kXSLTForEach) Fail(kUnexpectedChild, node);
   auto* record = NewRecord<KTDeclSort>(node);
-  record->selectNode = FindAttribute(node, u"select", nullptr);
+  record->selectNode = FindAttribute(node, u"select", kNoNamespace);
   if (record->selectNode) record->selectText = record->selectNode->GetValue();
-  record->langNode = FindAttribute(node, u"lang", nullptr);
-  record->dataTypeNode = FindAttribute(node, u"data-type", nullptr);
-  record->orderNode = FindAttribute(node, u"order", nullptr);
-  record->caseOrderNode = FindAttribute(node, u"case-order", nullptr);
+  record->langNode = FindAttribute(node, u"lang", kNoNamespace);
+  record->dataTypeNode = FindAttribute(node, u"data-type", kNoNamespace);
+  record->orderNode = FindAttribute(node, u"order", kNoNamespace);
+  record->caseOrderNode = FindAttribute(node, u"case-order", kNoNamespace);
   record->select = CompileExpressionText(record->selectNode ? record->selectNode : node,
-                        record->selectNode ? record->selectText : KTString(u"."), 0, fc);
+                        record->selectNode ? record->selectText : KTString(u"."), kUnrestricted, fc);
   record->lang = CompileValueTemplate(record->langNode, fc);
   record->dataType = CompileValueTemplate(record->dataTypeNode, fc);
   record->order = CompileValueTemplate(record->orderNode, fc);
@@ -444,7 +448,7 @@ void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool 
 void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTText), fc);
   auto* record = NewRecord<KTDeclText>(node);
-  KTXPathNode* escaping = FindAttribute(node, u"disable-output-escaping", nullptr);
+  KTXPathNode* escaping = FindAttribute(node, u"disable-output-escaping", kNoNamespace);
   record->disableOutputEscaping = YesNo(escaping);
   int length = 0;
   for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
@@ -470,31 +474,31 @@ void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool 
 void KTStylesheetCompiler::CompileXslValueOf(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTValueOf), fc);
   auto* record = NewRecord<KTDeclValueOf>(node);
-  RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
-  record->disableOutputEscaping = YesNo(FindAttribute(node, u"disable-output-escaping", nullptr));
+  RequiredSelect(record, FindAttribute(node, u"select", kNoNamespace), node);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
+  record->disableOutputEscaping = YesNo(FindAttribute(node, u"disable-output-escaping", kNoNamespace));
 }
 
 void KTStylesheetCompiler::CompileXslWhen(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTWhen), fc);
   auto* record = NewRecord<KTDeclWhen>(node);
-  RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
-  record->test = CompileExpressionText(record->testNode, record->testText, 0, fc);
+  RequiredTest(record, FindAttribute(node, u"test", kNoNamespace), node);
+  record->test = CompileExpressionText(record->testNode, record->testText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTWithParam), fc);
   auto* record = NewRecord<KTDeclWithParam>(node);
-  KTXPathNode* name = FindAttribute(node, u"name", nullptr);
+  KTXPathNode* name = FindAttribute(node, u"name", kNoNamespace);
   if (!name) Fail(kNameExpected, node);
   record->nameNode = name;
   if (!IsQName(name->GetValue())) Fail(kNotQName, name);
   record->name = ExpandedName(ValueOf(name), name, name);
-  if (KTXPathNode* select = FindAttribute(node, u"select", nullptr)) {
+  if (KTXPathNode* select = FindAttribute(node, u"select", kNoNamespace)) {
     CheckNotEmpty(select, kExpressionExpected);
     record->selectNode = select;
     record->selectText = select->GetValue();
-    record->select = CompileExpressionText(select, record->selectText, 0, fc);
+    record->select = CompileExpressionText(select, record->selectText, kUnrestricted, fc);
   }
 }
 
@@ -502,11 +506,11 @@ void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, 
 
 void KTStylesheetCompiler::ReadBinding(KTXPathNode* node, KTString& name, KTString& selectText,
                                        KTXPathNode*& nameNode, KTXPathNode*& selectNode) {
-  nameNode = FindAttribute(node, u"name", nullptr);
+  nameNode = FindAttribute(node, u"name", kNoNamespace);
   if (!nameNode) Fail(kNameExpected, node);
   if (!IsQName(nameNode->GetValue())) Fail(kNotQName, nameNode);
   name = ExpandedName(ValueOf(nameNode), nameNode, nameNode);
-  selectNode = FindAttribute(node, u"select", nullptr);
+  selectNode = FindAttribute(node, u"select", kNoNamespace);
   if (!selectNode) return;
   // XSLT 1.0 §11.2: a select attribute and content together are an error.
   for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
@@ -524,7 +528,8 @@ void KTStylesheetCompiler::CompileXslParam(int parentId, KTXPathNode* node, bool
   if (parentId != kXSLTStylesheet && parentId != kXSLTTemplate) Fail(kUnexpectedElement, node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
-  if (record->selectNode) record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  if (record->selectNode)
+    record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, bool fc) {
@@ -532,7 +537,8 @@ void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, b
   auto* record = NewRecord<KTDeclVariable>(node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
-  if (record->selectNode) record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  if (record->selectNode)
+    record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
 }
 
 // ---- Top-level elements ----
@@ -540,11 +546,11 @@ void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, b
 void KTStylesheetCompiler::CompileXslAttributeSet(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTAttributeSet), fc);
   auto* record = NewRecord<KTDeclAttributeSet>(node);
-  KTXPathNode* name = FindAttribute(node, u"name", nullptr);
+  KTXPathNode* name = FindAttribute(node, u"name", kNoNamespace);
   if (!name) Fail(kNameExpected, node);
   if (!IsQName(name->GetValue())) Fail(kNotQName, name);
   record->name = name->GetValue();
-  record->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", nullptr);
+  record->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", kNoNamespace);
 }
 
 namespace {
@@ -578,21 +584,21 @@ void RegisterDecimalFormat(KTXSLTProcessor* processor, const KTDeclDecimalFormat
 void KTStylesheetCompiler::CompileXslDecimalFormat(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTDecimalFormat), fc);
   auto* record = NewRecord<KTDeclDecimalFormat>(node);
-  if (KTXPathNode* name = FindAttribute(node, u"name", nullptr)) {
+  if (KTXPathNode* name = FindAttribute(node, u"name", kNoNamespace)) {
     if (!IsQName(name->GetValue())) Fail(kNotQName, name);
     record->nameNode = name;
     record->name = ExpandedName(ValueOf(name), name, name);
   }
-  record->decimalSeparatorNode = FindAttribute(node, u"decimal-separator", nullptr);
-  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", nullptr);
-  record->percentNode = FindAttribute(node, u"percent", nullptr);
-  record->perMilleNode = FindAttribute(node, u"per-mille", nullptr);
-  record->zeroDigitNode = FindAttribute(node, u"zero-digit", nullptr);
-  record->digitNode = FindAttribute(node, u"digit", nullptr);
-  record->patternSeparatorNode = FindAttribute(node, u"pattern-separator", nullptr);
-  record->infinityNode = FindAttribute(node, u"infinity", nullptr);
-  record->nanNode = FindAttribute(node, u"NaN", nullptr);
-  record->minusSignNode = FindAttribute(node, u"minus-sign", nullptr);
+  record->decimalSeparatorNode = FindAttribute(node, u"decimal-separator", kNoNamespace);
+  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", kNoNamespace);
+  record->percentNode = FindAttribute(node, u"percent", kNoNamespace);
+  record->perMilleNode = FindAttribute(node, u"per-mille", kNoNamespace);
+  record->zeroDigitNode = FindAttribute(node, u"zero-digit", kNoNamespace);
+  record->digitNode = FindAttribute(node, u"digit", kNoNamespace);
+  record->patternSeparatorNode = FindAttribute(node, u"pattern-separator", kNoNamespace);
+  record->infinityNode = FindAttribute(node, u"infinity", kNoNamespace);
+  record->nanNode = FindAttribute(node, u"NaN", kNoNamespace);
+  record->minusSignNode = FindAttribute(node, u"minus-sign", kNoNamespace);
   for (KTXPathNode* single : {record->decimalSeparatorNode, record->groupingSeparatorNode, record->percentNode,
                               record->perMilleNode, record->zeroDigitNode, record->digitNode,
                               record->patternSeparatorNode}) {
@@ -607,23 +613,23 @@ void KTStylesheetCompiler::CompileXslDecimalFormat(int parentId, KTXPathNode* no
 void KTStylesheetCompiler::CompileXslImport(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTImport), fc);
   auto* record = NewRecord<KTDeclImport>(node);
-  record->hrefNode = FindAttribute(node, u"href", nullptr);
+  record->hrefNode = FindAttribute(node, u"href", kNoNamespace);
   if (!record->hrefNode) Fail(kHrefExpected, node);
 }
 
 void KTStylesheetCompiler::CompileXslInclude(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTInclude), fc);
   auto* record = NewRecord<KTDeclInclude>(node);
-  record->hrefNode = FindAttribute(node, u"href", nullptr);
+  record->hrefNode = FindAttribute(node, u"href", kNoNamespace);
   if (!record->hrefNode) Fail(kHrefExpected, node);
 }
 
 void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTKey), fc);
   auto* record = NewRecord<KTDeclKey>(node);
-  record->nameNode = FindAttribute(node, u"name", nullptr);
-  record->matchNode = FindAttribute(node, u"match", nullptr);
-  record->useNode = FindAttribute(node, u"use", nullptr);
+  record->nameNode = FindAttribute(node, u"name", kNoNamespace);
+  record->matchNode = FindAttribute(node, u"match", kNoNamespace);
+  record->useNode = FindAttribute(node, u"use", kNoNamespace);
   if (!record->nameNode) Fail(kNameExpected, node);
   if (!IsQName(record->nameNode->GetValue())) Fail(kNotQName, record->nameNode);
   if (!record->matchNode) Fail(kMatchExpected, node);
@@ -652,7 +658,7 @@ void KTStylesheetCompiler::CompileXslNamespaceAlias(int parentId, KTXPathNode* n
   } sides[] = {{u"stylesheet-prefix", kStylesheetPrefixExpected, record->stylesheetPrefix},
                {u"result-prefix", kResultPrefixExpected, record->resultPrefix}};
   for (Side& side : sides) {
-    KTXPathNode* attribute = FindAttribute(node, side.attribute, nullptr);
+    KTXPathNode* attribute = FindAttribute(node, side.attribute, kNoNamespace);
     if (!attribute) Fail(side.missing, node);
     CheckNotEmpty(attribute, kUnexpectedValue);
     if (ValueOf(attribute) != u"#default") side.prefix = attribute->GetValue();
@@ -662,7 +668,7 @@ void KTStylesheetCompiler::CompileXslNamespaceAlias(int parentId, KTXPathNode* n
 void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTOutput), fc);
   auto* record = NewRecord<KTDeclOutput>(node);
-  if ((record->methodNode = FindAttribute(node, u"method", nullptr))) {
+  if ((record->methodNode = FindAttribute(node, u"method", kNoNamespace))) {
     std::u16string_view method = ValueOf(record->methodNode);
     bool known = method == u"xml" || method == u"html" || method == u"text";
     if (!known && !(IsQName(record->methodNode->GetValue()) && !PrefixOf(method).empty())) {
@@ -677,26 +683,26 @@ void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, boo
   } texts[] = {{u"version", record->versionNode, record->version},
                {u"encoding", record->encodingNode, record->encoding}};
   for (Text& t : texts) {
-    if ((t.node = FindAttribute(node, t.attribute, nullptr))) {
+    if ((t.node = FindAttribute(node, t.attribute, kNoNamespace))) {
       CheckNotEmpty(t.node, kUnexpectedValue);
       t.value = t.node->GetValue();
     }
   }
-  if ((record->omitXmlDeclarationNode = FindAttribute(node, u"omit-xml-declaration", nullptr))) {
+  if ((record->omitXmlDeclarationNode = FindAttribute(node, u"omit-xml-declaration", kNoNamespace))) {
     record->omitXmlDeclaration = YesNo(record->omitXmlDeclarationNode);
   }
-  if ((record->standaloneNode = FindAttribute(node, u"standalone", nullptr))) {
+  if ((record->standaloneNode = FindAttribute(node, u"standalone", kNoNamespace))) {
     record->standalone = YesNo(record->standaloneNode);
   }
   Text doctypes[] = {{u"doctype-public", record->doctypePublicNode, record->doctypePublic},
                      {u"doctype-system", record->doctypeSystemNode, record->doctypeSystem}};
   for (Text& t : doctypes) {
-    if ((t.node = FindAttribute(node, t.attribute, nullptr))) {
+    if ((t.node = FindAttribute(node, t.attribute, kNoNamespace))) {
       CheckNotEmpty(t.node, kUnexpectedValue);
       t.value = t.node->GetValue();
     }
   }
-  if (KTXPathNode* cdata = FindAttribute(node, u"cdata-section-elements", nullptr)) {
+  if (KTXPathNode* cdata = FindAttribute(node, u"cdata-section-elements", kNoNamespace)) {
     record->cdataSectionElementsNode = cdata;
     CheckNotEmpty(cdata, kUnexpectedValue);
     // Names resolve like element names: an unprefixed one takes the default
@@ -714,7 +720,7 @@ void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, boo
       record->cdataSectionElements.AppendAtLength(text, length, length + 16);
     }
   }
-  if ((record->indentNode = FindAttribute(node, u"indent", nullptr))) record->indent = YesNo(record->indentNode);
+  if ((record->indentNode = FindAttribute(node, u"indent", kNoNamespace))) record->indent = YesNo(record->indentNode);
 }
 
 // The `elements` list of xsl:strip-space and xsl:preserve-space: name tests
@@ -740,39 +746,39 @@ void CheckSpaceElements(KTXPathNode* node, KTXPathNode* elements) {
 void KTStylesheetCompiler::CompileXslPreserveSpace(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTPreserveSpace), fc);
   NewRecord<KTDeclPreserveSpace>(node);
-  CheckSpaceElements(node, FindAttribute(node, u"elements", nullptr));
+  CheckSpaceElements(node, FindAttribute(node, u"elements", kNoNamespace));
 }
 
 void KTStylesheetCompiler::CompileXslStripSpace(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTStripSpace), fc);
   NewRecord<KTDeclStripSpace>(node);
-  CheckSpaceElements(node, FindAttribute(node, u"elements", nullptr));
+  CheckSpaceElements(node, FindAttribute(node, u"elements", kNoNamespace));
 }
 
 void KTStylesheetCompiler::CompileXslStylesheet(int parentId, KTXPathNode* node, bool fc) {
   // XSLT 1.0 §2.5: a version other than 1.0 makes the whole stylesheet
   // forwards-compatible.
-  KTXPathNode* version = FindAttribute(node, u"version", nullptr);
+  KTXPathNode* version = FindAttribute(node, u"version", kNoNamespace);
   childrenForwardsCompatible_ = fc || (version && !IsVersion10(version));
   CheckStructure(parentId, node, RuleOf(kXSLTStylesheet), childrenForwardsCompatible_);
   auto* record = NewRecord<KTDeclStylesheet>(node);
   if (!version) Fail(kVersionExpected, node);
   record->version = version->GetValue();
-  record->idNode = FindAttribute(node, u"id", nullptr);
-  record->excludeResultPrefixesNode = FindAttribute(node, u"exclude-result-prefixes", nullptr);
-  record->extensionElementPrefixesNode = FindAttribute(node, u"extension-element-prefixes", nullptr);
+  record->idNode = FindAttribute(node, u"id", kNoNamespace);
+  record->excludeResultPrefixesNode = FindAttribute(node, u"exclude-result-prefixes", kNoNamespace);
+  record->extensionElementPrefixesNode = FindAttribute(node, u"extension-element-prefixes", kNoNamespace);
   if (!node->GetParent() || node->GetParent()->GetKind() != kXPathRoot) Fail(kNotRootElement, node);
 }
 
 void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, bool fc) {
   CheckStructure(parentId, node, RuleOf(kXSLTTemplate), fc);
-  KTXPathNode* mode = FindAttribute(node, u"mode", nullptr);
+  KTXPathNode* mode = FindAttribute(node, u"mode", kNoNamespace);
   auto* record = NewRecord<KTDeclTemplate>(node);
   record->modeNode = mode;
   if (mode && !IsModeName(mode)) Fail(kNotQName, mode);
   // The whole pattern is checked here, then each alternative compiled: the
   // rule list makes a rule of each.
-  if (KTXPathNode* match = FindAttribute(node, u"match", nullptr)) {
+  if (KTXPathNode* match = FindAttribute(node, u"match", kNoNamespace)) {
     CompilePatternText(match, match->GetValue(), KTXPathExpression::kRestrictPattern, fc);
     if (processor_) {
       std::vector<KTString> texts = KTXSLTProcessor::MatchAlternatives(KTString(match->GetValue()), match);

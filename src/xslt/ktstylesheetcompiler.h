@@ -86,9 +86,10 @@ class KTStylesheetCompiler {
   // (kUnexpectedChild). Foreign elements are always accepted; with the
   // forwards-compatible flag XSLT elements are too.
   bool CheckChildren(KTXPathNode* node, KTIdSet allowed, bool forwardsCompatible);
-  // The first attribute child with this local name and namespace (null: no
-  // namespace); null when there is none.
+  // The first attribute child with this local name and namespace
+  // (kNoNamespace: an attribute in no namespace); null when there is none.
   KTXPathNode* FindAttribute(const KTXPathNode* node, const char16_t* localName, const KTString* namespaceUri) const;
+  static constexpr const KTString* kNoNamespace = nullptr;
 
   // ---- Results ----
   // Every compiled node with its id, and every node with its record, in no
