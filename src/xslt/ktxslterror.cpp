@@ -1,5 +1,5 @@
-// KTXSLTError: the message of every error code, XPath error kind and
-// function, each beside its name, and the message as the user reads it.
+// KTXSLTError: the message of every error code and XPath error kind, each
+// beside its name, and the message as the user reads it.
 #include "xslt/ktxslterror.h"
 
 #include <algorithm>
@@ -94,45 +94,6 @@ constexpr CodeText kXPathKindTexts[] = {
     {kXPathErrKeyInKeyDefinition, u"key function called within a key definition"},
 };
 
-// Each function's name as XPath messages show it, in function index order.
-constexpr CodeText kFunctionNames[] = {
-    {kFnLast, u"last"},
-    {kFnPosition, u"position"},
-    {kFnCount, u"count"},
-    {kFnId, u"id"},
-    {kFnLocalName, u"local-name"},
-    {kFnNamespaceUri, u"namespace-uri"},
-    {kFnName, u"name"},
-    {kFnString, u"string"},
-    {kFnConcat, u"concat"},
-    {kFnStartsWith, u"starts-with"},
-    {kFnContains, u"contains"},
-    {kFnSubstringBefore, u"substring-before"},
-    {kFnSubstringAfter, u"substring-after"},
-    {kFnSubstring, u"substring"},
-    {kFnStringLength, u"string-length"},
-    {kFnNormalizeSpace, u"normalize-space"},
-    {kFnTranslate, u"translate"},
-    {kFnBoolean, u"boolean"},
-    {kFnNot, u"not"},
-    {kFnTrue, u"true"},
-    {kFnFalse, u"false"},
-    {kFnLang, u"lang"},
-    {kFnNumber, u"number"},
-    {kFnSum, u"sum"},
-    {kFnFloor, u"floor"},
-    {kFnCeiling, u"ceiling"},
-    {kFnRound, u"round"},
-    {kFnDocument, u"document"},
-    {kFnKey, u"key"},
-    {kFnFormatNumber, u"format-number"},
-    {kFnCurrent, u"current"},
-    {kFnUnparsedEntityUri, u"unparsed-entity-uri"},
-    {kFnGenerateId, u"generate-id"},
-    {kFnSystemProperty, u"system-property"},
-    {kFnElementAvailable, u"element-available"},
-    {kFnFunctionAvailable, u"function-available"},
-};
 
 // True when the rows hold the codes first, first + 1, ... in order, so that
 // a code finds its row by subtraction.
@@ -147,7 +108,6 @@ static_assert(Consecutive(kCodeTexts, KTXSLTError::kFirstTableCode) &&
               std::size(kCodeTexts) == KTXSLTError::kLastTableCode - KTXSLTError::kFirstTableCode + 1);
 static_assert(Consecutive(kXPathKindTexts, kXPathErrInvalidPrefix) &&
               std::size(kXPathKindTexts) == kXPathErrKeyInKeyDefinition);
-static_assert(Consecutive(kFunctionNames, kFnLast) && std::size(kFunctionNames) == kFunctionCount);
 
 template <size_t N>
 const char16_t* TextOf(const CodeText (&rows)[N], int code) {
@@ -280,7 +240,9 @@ const char16_t* KTXSLTError::TextOfCode(int code) { return TextOf(kCodeTexts, co
 
 const char16_t* KTXSLTError::TextOfXPathKind(int kind) { return TextOf(kXPathKindTexts, kind); }
 
-const char16_t* KTXSLTError::FunctionNameOfIndex(int index) { return TextOf(kFunctionNames, index); }
+const char16_t* KTXSLTError::FunctionNameOfIndex(int index) {
+  return index >= 0 && index < kFunctionCount ? KTXPathFunctionLibrary::FunctionAt(index).name : nullptr;
+}
 
 const char16_t* KTXSLTError::GetMessage() {
   if (!message_.IsEmpty()) return message_;

@@ -3,7 +3,8 @@
 // stylesheet node it concerns and, for XPath errors, the XPath error kind and
 // the index of the function involved. Every code has a name below; its
 // message text stands beside it in the table of ktxslterror.cpp, as do the
-// texts of the XPath error kinds and the function names.
+// texts of the XPath error kinds. Functions are named as the XPath function
+// library names them.
 #pragma once
 
 #include "core/ktstring.h"
@@ -134,8 +135,8 @@ class KTXSLTError {
   static const char16_t* TextOfCode(int code);
   // The text of an XPath error kind (1 to 17); null for any other.
   static const char16_t* TextOfXPathKind(int kind);
-  // A function's name as XPath messages show it, by function index; null
-  // for an index outside the function table.
+  // A function's name by function index (the XPath function library's
+  // table); null for an index outside it.
   static const char16_t* FunctionNameOfIndex(int index);
 
  private:
