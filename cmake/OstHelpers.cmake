@@ -64,6 +64,8 @@ function(ost_library name)
   file(RELATIVE_PATH folder ${CMAKE_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
   ost_layer_include_dir(${folder} layerDir)
   target_include_directories(${name} PUBLIC ${layerDir} ${CMAKE_BINARY_DIR}/generated)
+  # No library compiles before its includes are known to be written from src/.
+  add_dependencies(${name} ost_include_check)
   if(ARG_DEPS)
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   endif()

@@ -14,9 +14,13 @@ class KTLineMap {
 
   // The line and character (both counted from 1) of an offset from 0 to the
   // text's length; false for any other offset, and for a map of no text.
+  // Characters are counted as the parser counts its columns: a character
+  // past U+FFFF, two UTF-16 units in the text, is one character.
   bool Locate(int offset, int& line, int& column) const;
 
  private:
   // The offset of each line's first character, then the text's length + 1.
   std::vector<int> lineStarts_;
+  // The offset of the second unit of each surrogate pair, in order.
+  std::vector<int> pairEnds_;
 };

@@ -75,6 +75,7 @@ class AttlistReader {
   bool ReadEntityDefinitions(KTXNode* part, KTEntityDecl* entity, KTElementType* type, KTXNode* declaration);
   bool ReadRunAgain(KTXNode* definition, KTEntityDecl* entity, KTElementType* type);
   bool AppendValue(KTXNode* part, KTAttributeDecl& decl, const KTString& value, bool& result);
+  void SetDefault(KTXNode* part, KTAttributeDecl& decl, KTElementType* type, const KTString& value);
   void Add(KTElementType* type, const KTAttributeDecl& decl);
 
   KTSchemaModel& model_;
@@ -208,6 +209,29 @@ bool AttlistReader::AppendValue(KTXNode* part, KTAttributeDecl& decl, const KTSt
   return true;
 }
 
+void AttlistReader::SetDefault(KTXNode* part, KTAttributeDecl& decl, KTElementType* type, const KTString& value) {
+  KTString normalized = NormalizedDefault(value, false);
+  KTString expanded;
+  // Entity and character references of the default, with the references
+  // inside entity values expanded to any depth.
+  model_.ExpandReferencesFully(part, normalized.c_str(), expanded);
+  decl.SetDefault(decl.IsTokenized() ? NormalizedDefault(expanded, true) : expanded);
+  if (!decl.enumerated || std::find(decl.enumeratedValues.begin(), decl.enumeratedValues.end(), decl.defaultText) !=
+                              decl.enumeratedValues.end())
+    return;
+  KTString joined;
+  for (size_t i = 0; i < decl.enumeratedValues.size(); ++i) {
+    if (i) joined += u" | ";
+    joined += decl.enumeratedValues[i];
+  }
+  // XML 1.0 §3.3.2 "Attribute Default Value Syntactically Correct": warned
+  // about; the default is still supplied.
+  model_.WarnAboutDeclaration(kSchemaDefaultNotEnumerated, part,
+                              u"default \"" + decl.defaultText + u"\" of attribute \"" + decl.name.localName +
+                                  u"\" of element type \"" + type->GetName().localName + u"\" is not one of (" +
+                                  joined + u")");
+}
+
 bool AttlistReader::Read(KTXNode* node, KTElementType* type, KTXNode* declaration) {
   if (!node) return Report(kSchemaMissingNode, node, type);
   int& depth = model_.DeclarationDepth();
@@ -329,29 +353,9 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
       case kAttlistRequired: decl.required = true; break;
       case kAttlistImplied: decl.implied = true; break;
       case kAttlistFixed: decl.fixed = true; break;
-      case kAttlistDefault: {
-        KTString normalized = NormalizedDefault(value, false);
-        KTString expanded;
-        // Entity and character references of the default, with the
-        // references inside entity values expanded to any depth.
-        model_.ExpandReferencesFully(part, normalized.c_str(), expanded);
-        decl.SetDefault(decl.IsTokenized() ? NormalizedDefault(expanded, true) : expanded);
-        if (decl.enumerated && std::find(decl.enumeratedValues.begin(), decl.enumeratedValues.end(),
-                                         decl.defaultText) == decl.enumeratedValues.end()) {
-          KTString joined;
-          for (size_t i = 0; i < decl.enumeratedValues.size(); ++i) {
-            if (i) joined += u" | ";
-            joined += decl.enumeratedValues[i];
-          }
-          // XML 1.0 §3.3.2 "Attribute Default Value Syntactically Correct":
-          // warned about; the default is still supplied.
-          model_.WarnAboutDeclaration(kSchemaDefaultNotEnumerated, part,
-                                      u"default \"" + decl.defaultText + u"\" of attribute \"" + decl.name.localName +
-                                          u"\" of element type \"" + type->GetName().localName +
-                                          u"\" is not one of (" + joined + u")");
-        }
+      case kAttlistDefault:
+        SetDefault(part, decl, type, value);
         break;
-      }
       case kAttlistWhole:
         if (!ReadText(part, value, type, declaration, kSchemaExpansionFailed)) return false;
         break;

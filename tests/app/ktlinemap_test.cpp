@@ -30,6 +30,14 @@ TEST(LineMapTest, LineAndCharacterOfEachOffset) {
       {u"a\n", 2, true, 2, 1},
       {u"", 0, true, 1, 1},
       {u"", 1, false, 0, 0},
+      // A character past U+FFFF is two units of the text but one character,
+      // as the parser counts its columns.
+      {u"\U0001F600x", 2, true, 1, 2},
+      {u"a\U0001F600\U0001F600b", 5, true, 1, 4},
+      {u"a\U0001F600\U0001F600b", 6, true, 1, 5},
+      {u"\U0001F600\nab", 4, true, 2, 2},  // pairs of earlier lines count nowhere
+      {u"\U0001F600\r\n\U0001F600b", 6, true, 2, 2},
+      {u"\u00e9\u4e2dx", 2, true, 1, 3},  // other characters are one unit each
   };
   for (const Case& c : cases) {
     KTLineMap map{std::u16string_view(c.text)};

@@ -312,6 +312,11 @@ TEST_F(ProgramTest, AnErrorIsPlacedWhereItsNodeStandsInTheFile) {
       // text may stand: placed where the section starts.
       {"joined character data", open + "<xsl:template match=\"/\"/><![CDATA[x]]>text\n</xsl:stylesheet>\n",
        "at line 2 character 26"},
+      // A character past U+FFFF is one character, as in the parser's
+      // columns, though it takes two units of the decoded text.
+      {"characters past U+FFFF", open + "<xsl:template match=\"/\"><r a=\"\xF0\x9F\x98\x80\xF0\x9F\x98\x80\"/>"
+                                        "<xsl:value-of select=\"1 +\"/>\n</xsl:template>\n</xsl:stylesheet>\n",
+       "at line 2 character 50"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
