@@ -7,7 +7,7 @@
 //
 // Usage by a loader:
 //   KTDatatype* dt = new KTDatatype(KTString(u"int"), 52, 0, false);
-//   if (!dt->SetFacet(KTString(u"maxInclusive"), KTString(u"10"))) report(7590, ...);
+//   if (!dt->SetFacet(KTString(u"maxInclusive"), KTString(u"10"))) report(kXsdValueFacet, ...);
 //   KTDatatypeRef ref(dt);          // the handle owns the datatype from here
 //   record.datatype = ref;          // copies count up; the last release deletes
 //   int code = ref->CheckValue(value, false, false);  // 0 valid, 1, 2 or 4

@@ -58,14 +58,14 @@ bool KTSchemaModel::LoadDcdSchema(KTXNode* root) {
       } else if (name == u"Description") {
         xsd_.documentation = child->GetValue();
       } else {
-        ok = ReportError(7536, child, nullptr, KTString(u"- expected: (ElementDef | AttributeDef | Description)"));
+        ok = ReportError(kSchemaUnexpected, child, nullptr, KTString(u"- expected: (ElementDef | AttributeDef | Description)"));
       }
     }
     if (ok && elements_.empty()) ok = ReportError(kSchemaNoElements, dcd, nullptr, KTString());
   }
   if (!ok) return ok;
   for (auto& [name, type] : elements_) {
-    if (!type->contentRead_) return ReportError(7517, type->GetDeclaringNode(), type.get(), KTString());
+    if (!type->contentRead_) return ReportError(kSchemaTypeNotDeclared, type->GetDeclaringNode(), type.get(), KTString());
   }
   return ok;
 }
@@ -76,7 +76,7 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
     explicit Depth(int& d) : depth(++d) {}
     ~Depth() { --depth; }
   } depth(xsd_.depth);
-  if (depth.depth > kMaxDcdNesting) return ReportError(7536, element, nullptr, KTString(u"- groups nested too deeply"));
+  if (depth.depth > kMaxDcdNesting) return ReportError(kSchemaUnexpected, element, nullptr, KTString(u"- groups nested too deeply"));
   bool ok = true;
   bool isGroup = KTString(element->GetName()) == u"Group";
   std::vector<KTXNode*> children = PropertiesOf(element);
@@ -137,7 +137,7 @@ bool KTSchemaModel::LoadDcdElementDef(KTXNode* element, KTElementType* type, int
     } else if (name == u"Group") {
       ok = LoadDcdGroup(child, type, isGroup);
     } else {
-      ok = ReportError(7536, child, nullptr,
+      ok = ReportError(kSchemaUnexpected, child, nullptr,
                        KTString(u"- expected: (Attribute | AttributeDef | Datatype | Description | Element | Group | "
                                 u"Type | Model | Content)"));
     }
@@ -160,7 +160,7 @@ bool KTSchemaModel::LoadDcdAttributeDef(KTXNode* element, KTElementType* type) {
       decl.SetDefault(value);
     } else if (name == u"Datatype") {
       if (!SetAttributeDatatype(decl, value, defaultSecondTypeId_)) {
-        ok = ReportError(7537, child, nullptr, KTString());
+        ok = ReportError(kSchemaBadValue, child, nullptr, KTString());
         continue;
       }
     } else if (name == u"Values") {
@@ -173,26 +173,26 @@ bool KTSchemaModel::LoadDcdAttributeDef(KTXNode* element, KTElementType* type) {
       } else if (value == u"IDREFS") {
         decl.idrefs = true;
       } else {
-        ok = ReportError(7537, child, nullptr, KTString(u"- expected (ID | IDREF | IDREFS)"));
+        ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (ID | IDREF | IDREFS)"));
       }
     } else if (name == u"Occurs") {
       if (value == u"Required" || value == u"Optional") {
         decl.required = value == u"Required";
       } else {
-        ok = ReportError(7537, child, nullptr, KTString(u"- expected (Required | Optional)"));
+        ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (Required | Optional)"));
       }
     } else if (name == u"Fixed") {
       if (value == u"True" || value == u"False") {
         decl.fixed = value == u"True";
       } else {
-        ok = ReportError(7537, child, nullptr, KTString(u"- expected (True | False)"));
+        ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (True | False)"));
       }
     } else if (name == u"Description") {
       decl.description = value;
     } else if (facet) {
       SetAttributeFacet(decl, KTString(facet), value, defaultSecondTypeId_);
     } else {
-      ok = ReportError(7536, child, nullptr,
+      ok = ReportError(kSchemaUnexpected, child, nullptr,
                        KTString(u"- expected attribute: (Name | Default | Datatype | Description | Occurs)"));
     }
   }
@@ -221,12 +221,12 @@ bool KTSchemaModel::ReadDcdElementProperty(KTXNode* property, const KTString& na
     } else if (value == u"Mixed") {
       type->mixed_ = true;
     } else {
-      return ReportError(7537, property, nullptr, KTString(u"- expected (Empty | Data | Elements | Mixed | Any)"));
+      return ReportError(kSchemaBadValue, property, nullptr, KTString(u"- expected (Empty | Data | Elements | Mixed | Any)"));
     }
     return true;
   }
   if (name == u"Datatype") {
-    if (DatatypeIdFromName(value, 1) == kDtUnknown) return ReportError(7537, property, nullptr, KTString());
+    if (DatatypeIdFromName(value, 1) == kDtUnknown) return ReportError(kSchemaBadValue, property, nullptr, KTString());
     type->textOnly_ = true;
     type->SetDatatype(KTDatatypeRef(new KTDatatype(value, defaultSecondTypeId_, 1, false)));
     return true;
@@ -236,7 +236,7 @@ bool KTSchemaModel::ReadDcdElementProperty(KTXNode* property, const KTString& na
     type->open_ = value == u"Open";
     return true;
   }
-  return ReportError(7537, property, nullptr, KTString(u"- expected (Open | Closed)"));
+  return ReportError(kSchemaBadValue, property, nullptr, KTString(u"- expected (Open | Closed)"));
 }
 
 bool KTSchemaModel::ReadDcdGroupAttributes(KTXNode* group, int& minOccurs, int& maxOccurs, bool& alternative) {
@@ -249,7 +249,7 @@ bool KTSchemaModel::ReadDcdGroupAttributes(KTXNode* group, int& minOccurs, int& 
       if (aValue == u"Alt" || aValue == u"Seq") {
         alternative = aValue == u"Alt";
       } else {
-        ok = ReportError(7537, group, nullptr, KTString(u"- expected (Alt | Seq)"));
+        ok = ReportError(kSchemaBadValue, group, nullptr, KTString(u"- expected (Alt | Seq)"));
       }
     } else if (aName == u"Occurs") {
       if (aValue == u"Required") {
@@ -261,10 +261,10 @@ bool KTSchemaModel::ReadDcdGroupAttributes(KTXNode* group, int& minOccurs, int& 
       } else if (aValue == u"ZeroOrMore") {
         minOccurs = 0, maxOccurs = -1;
       } else {
-        ok = ReportError(7537, a, nullptr, KTString(u"- expected (Required | Optional | OneOrMore | ZeroOrMore)"));
+        ok = ReportError(kSchemaBadValue, a, nullptr, KTString(u"- expected (Required | Optional | OneOrMore | ZeroOrMore)"));
       }
     } else {
-      ok = ReportError(7536, a, nullptr, KTString(u"- expected attribute: (RDF:Order | Occurs)"));
+      ok = ReportError(kSchemaUnexpected, a, nullptr, KTString(u"- expected attribute: (RDF:Order | Occurs)"));
     }
   }
   return ok;

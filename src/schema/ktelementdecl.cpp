@@ -73,10 +73,10 @@ bool ElementReader::Read(KTXNode* node, KTElementType* type, bool parameterText,
   const bool topLevel = !type;
 
   if (type) {
-    if (!groupContent && !parameterText) return Report(7510, node, type);
+    if (!groupContent && !parameterText) return Report(kSchemaGroupInMixedContent, node, type);
     if (type->IsMixed() && groupContent) {
       bool nested = parameterText ? node->HasChildren() && node->GetFirstChild()->HasChildren() : node->HasChildren();
-      if (nested) return Report(7510, node, type);
+      if (nested) return Report(kSchemaGroupInMixedContent, node, type);
     }
     if (parameterText && splice) return ReadChildren(node, type, false);
   } else {
@@ -262,7 +262,7 @@ bool ElementReader::ReadEntityParticles(KTXNode* child, KTElementType* fill, boo
   } else if (!ReadTreeOf(entity, tree, fill, true)) {
     return false;
   }
-  if (fill->IsMixed() && !wasMixed && !starred && fill->HasParticles()) return Report(7539, child, fill);
+  if (fill->IsMixed() && !wasMixed && !starred && fill->HasParticles()) return Report(kSchemaLateMixedContent, child, fill);
   if (wasMixed && !fill->IsMixed()) fill->mixed_ = true;
   return true;
 }

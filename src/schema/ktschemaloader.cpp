@@ -306,13 +306,13 @@ int ClassifySchemaDocument(KTSchemaModel& model, KTXNode* schemaDocument) {
           const char16_t* value = c->GetValue();
           if (Contains(value, u"xml-data")) return kSchemaXdrData;
           if (Contains(value, u"XMLSchema") || Contains(value, u"structures") || Contains(value, u"xmlschema")) {
-            return report(7532);
+            return report(kSchemaMixedVocabulary);
           }
         } else if (c->GetKind() == kElement) {
           if (Contains(name, u"ElementType") || Contains(name, u"AttributeType")) return kSchemaXdrData;
           for (const char16_t* word : {u"attributeGroup", u"group", u"notation", u"annotation", u"include",
                                        u"import", u"complexType", u"attrDecl", u"elementType", u"element"}) {
-            if (Contains(name, word)) return report(7532);
+            if (Contains(name, word)) return report(kSchemaMixedVocabulary);
           }
         }
       }
@@ -322,8 +322,8 @@ int ClassifySchemaDocument(KTSchemaModel& model, KTXNode* schemaDocument) {
       for (KTXNode* c = root->GetFirstChild(); c; c = c->GetNextSibling()) {
         const char16_t* name = c->GetName();
         if (c->GetKind() == kElement) {
-          if (Contains(name, u"attrDecl") || Contains(name, u"elementType")) return report(7533);
-          if (Contains(name, u"ElementType") || Contains(name, u"AttributeType")) return report(7532);
+          if (Contains(name, u"attrDecl") || Contains(name, u"elementType")) return report(kSchemaDraftVocabulary);
+          if (Contains(name, u"ElementType") || Contains(name, u"AttributeType")) return report(kSchemaMixedVocabulary);
           for (const char16_t* word : {u"attributeGroup", u"group", u"notation", u"annotation", u"include",
                                        u"import", u"complexType", u"element"}) {
             if (Contains(name, word)) return kSchemaXsd;
@@ -333,7 +333,7 @@ int ClassifySchemaDocument(KTSchemaModel& model, KTXNode* schemaDocument) {
           if (Contains(value, u"1999/XMLSchema")) return kSchemaXsd1999;
           if (Contains(value, u"2000/10/XMLSchema")) return kSchemaXsd2000;
           if (Contains(value, u"/XMLSchema")) return kSchemaXsd;
-          if (Contains(value, u"xml-data")) return report(7532);
+          if (Contains(value, u"xml-data")) return report(kSchemaMixedVocabulary);
         }
       }
     }
@@ -432,9 +432,9 @@ bool KTSchemaModel::LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceN
       }
     } else {
       if (firstNamespace.IsEmpty()) return ReportError(kSchemaNotFound, root, nullptr, KTString());
-      if (KindOfXsdNamespace(firstNamespace) == kSchemaNone) return ReportError(7531, root, nullptr, firstNamespace);
+      if (KindOfXsdNamespace(firstNamespace) == kSchemaNone) return ReportError(kSchemaUnknownNamespace, root, nullptr, firstNamespace);
       schemaDocument = LoadExternalDocument(firstNamespace, KTString(), root, 0);
-      if (!schemaDocument) return ReportError(7531, root, nullptr, firstNamespace);
+      if (!schemaDocument) return ReportError(kSchemaUnknownNamespace, root, nullptr, firstNamespace);
     }
     int classified = ClassifySchemaDocument(*this, schemaDocument);
     if (classified != kind) {
@@ -491,7 +491,7 @@ bool KTSchemaModel::LoadNamedSchema(KTXNode* root, int kind, KTXNode* referenceN
       const KTString& named = location.IsEmpty() ? firstNamespace : location;
       KTString text = KTString(u"\"") + named + u"\" is " + SchemaLanguageName(kind) + u", where " +
                       SchemaLanguageName(kSchemaXsd) + u" is expected";
-      ok = ReportError(kind == kSchemaXsd1999 ? 7534 : 7535, root, nullptr, text);
+      ok = ReportError(kind == kSchemaXsd1999 ? kSchemaXsd1999Draft : kSchemaXsd2000Draft, root, nullptr, text);
       break;
     }
     default:
@@ -526,7 +526,7 @@ void KTSchemaModel::WarnAboutKeptProblem(KTXNode* documentRoot) {
     case kSchemaNoElements:
     case kSchemaEmptyDoctype:
     case kSchemaCountsAsLoaded:
-    case 7531:
+    case kSchemaUnknownNamespace:
       return;  // no fault of the document
     default:
       break;

@@ -95,7 +95,7 @@ KTString QN2(KTSchemaModel& model, const char16_t* local) {
   return model.XsdState().secondBinding.QualifiedName(local, false);
 }
 
-// An attribute no rule takes: reported (7536) when it lies in no namespace
+// An attribute no rule takes: reported (kSchemaUnexpected) when it lies in no namespace
 // and is no prefixed namespace declaration, or in the schema namespace.
 bool OtherAttribute(KTSchemaModel& model, KTNamespaceContext* context, KTXNode* attribute, const KTString& expected) {
   std::pair<KTQName, KTQName> qname;
@@ -106,16 +106,16 @@ bool OtherAttribute(KTSchemaModel& model, KTNamespaceContext* context, KTXNode* 
   } else {
     report = qname.first.ns == XdrNamespace();
   }
-  return report ? model.ReportError(7536, attribute, nullptr, expected) : true;
+  return report ? model.ReportError(kSchemaUnexpected, attribute, nullptr, expected) : true;
 }
 
-// A child element no rule takes: reported (7536) when it lies in the schema
+// A child element no rule takes: reported (kSchemaUnexpected) when it lies in the schema
 // namespace or has no prefix; prefixed elements of other namespaces pass.
 bool OtherChild(KTSchemaModel& model, KTNamespaceContext* context, KTXNode* child, const KTString& expected) {
   KTQName name;
   context->GetElementQName(name, child);
   bool report = name.ns == XdrNamespace() || KTString(child->GetName()).GetPrefix().IsEmpty();
-  return report ? model.ReportError(7536, child, nullptr, expected) : true;
+  return report ? model.ReportError(kSchemaUnexpected, child, nullptr, expected) : true;
 }
 
 }  // namespace
@@ -142,15 +142,15 @@ bool KTSchemaModel::LoadXdrSchema(KTXNode* root) {
     if (!(KTString(child->GetName()).GetLocalName() == u"Schema")) continue;
     KTNamespaceContext context(rootContext, child);
     const KTPrefixBinding* schemaPrefix = FirstPrefixFor(context, XdrNamespace());
-    if (!schemaPrefix) return ReportError(7592, child, nullptr, KTString(kXdrNamespaceUri));
+    if (!schemaPrefix) return ReportError(kSchemaNamespaceUnbound, child, nullptr, KTString(kXdrNamespaceUri));
     xsd_.xsdBinding.SetPrefix(schemaPrefix->prefix.c_str());
     const KTPrefixBinding* typesPrefix = FirstPrefixFor(context, XdrDatatypes());
-    if (!typesPrefix) return ReportError(7592, child, nullptr, KTString(kXdrDatatypesUri));
+    if (!typesPrefix) return ReportError(kSchemaNamespaceUnbound, child, nullptr, KTString(kXdrDatatypesUri));
     xsd_.secondBinding.SetPrefix(typesPrefix->prefix.c_str());
     KTQName schemaName;
     context.GetElementQName(schemaName, child);
     if (!IsXdrName(schemaName, u"Schema")) {
-      ok = ReportError(7536, child, nullptr, u"- expected: " + QN1(*this, u"Schema"));
+      ok = ReportError(kSchemaUnexpected, child, nullptr, u"- expected: " + QN1(*this, u"Schema"));
       continue;
     }
     for (KTXNode* item = child->GetFirstChild(); item && ok; item = item->GetNextSibling()) {
@@ -173,7 +173,7 @@ bool KTSchemaModel::LoadXdrSchema(KTXNode* root) {
   }
   if (!ok) return ok;
   for (auto& [name, type] : elements_) {
-    if (!type->contentRead_) return ReportError(7517, type->GetDeclaringNode(), type.get(), KTString());
+    if (!type->contentRead_) return ReportError(kSchemaTypeNotDeclared, type->GetDeclaringNode(), type.get(), KTString());
   }
   return ok;
 }
@@ -182,7 +182,7 @@ bool KTSchemaModel::LoadXdrElementType(KTXNode* element, KTNamespaceContext* par
   KTXdrScope scope(*this, parentContext, element);
   KTNamespaceContext* context = scope.Context();
   if (xsd_.depth > kMaxXdrNesting) {
-    return ReportError(7536, element, nullptr, KTString(u"- groups nested too deeply"));
+    return ReportError(kSchemaUnexpected, element, nullptr, KTString(u"- groups nested too deeply"));
   }
   bool ok = true;
   KTElementType scratch(KTQName(), this, nullptr);
@@ -266,7 +266,7 @@ bool KTSchemaModel::ReadXdrElementAttribute(KTXNode* attribute, const KTString& 
     } else if (value == u"mixed") {
       type->mixed_ = true;
     } else {
-      ok = ReportError(7537, attribute, nullptr, KTString(u"- expected (empty | textOnly | eltOnly | mixed)"));
+      ok = ReportError(kSchemaBadValue, attribute, nullptr, KTString(u"- expected (empty | textOnly | eltOnly | mixed)"));
     }
   } else if (name == u"model") {
     if (value == u"open") {
@@ -274,7 +274,7 @@ bool KTSchemaModel::ReadXdrElementAttribute(KTXNode* attribute, const KTString& 
     } else if (value == u"closed") {
       type->open_ = false;
     } else {
-      ok = ReportError(7537, attribute, nullptr, KTString(u"- expected (open | closed)"));
+      ok = ReportError(kSchemaBadValue, attribute, nullptr, KTString(u"- expected (open | closed)"));
     }
   } else if (name == u"order") {
     if (value == u"one") {
@@ -286,12 +286,12 @@ bool KTSchemaModel::ReadXdrElementAttribute(KTXNode* attribute, const KTString& 
       type->all_ = true;
       type->sequence_ = false;
     } else {
-      ok = ReportError(7537, attribute, nullptr, KTString(u"- expected (one | seq | many)"));
+      ok = ReportError(kSchemaBadValue, attribute, nullptr, KTString(u"- expected (one | seq | many)"));
     }
   } else if (name == QN2(*this, u"type")) {
     KTString typeName = value.GetLocalName();
     uint32_t id = DatatypeIdFromName(typeName, 1);
-    if (id == kDtUnknown) return ReportError(7537, attribute, nullptr, KTString());
+    if (id == kDtUnknown) return ReportError(kSchemaBadValue, attribute, nullptr, KTString());
     type->textOnly_ = true;
     type->sequence_ = false;
     if (type->GetDatatype().IsValid()) {
@@ -339,7 +339,7 @@ bool KTSchemaModel::LoadXdrElementReference(KTXNode* element, KTNamespaceContext
   }
   if (!ok) return ok;
   if (typeName.IsEmpty()) {
-    ok = ReportError(7538, element, nullptr, KTString());
+    ok = ReportError(kSchemaTypeMissing, element, nullptr, KTString());
   } else {
     KTElementType* referred = DeclareElement(KTQName(typeName, xsd_.targetBinding.ns));
     if (!referred->contentRead_) referred->SetDeclaringNode(element);
@@ -366,7 +366,7 @@ bool KTSchemaModel::LoadXdrGroup(KTXNode* group, KTNamespaceContext* context, KT
       } else if (aValue == u"many") {
         attributesOk = ReportError(kSchemaUnsupported, group, nullptr, KTString(u"order=\"many\""));
       } else {
-        attributesOk = ReportError(7537, group, nullptr, KTString(u"- expected (one | seq | many)"));
+        attributesOk = ReportError(kSchemaBadValue, group, nullptr, KTString(u"- expected (one | seq | many)"));
       }
     } else if (aName == u"minOccurs" || aName == u"maxOccurs") {
       attributesOk = ReadXdrOccurs(a, aName, aValue, particle);
@@ -385,10 +385,10 @@ bool KTSchemaModel::LoadXdrGroup(KTXNode* group, KTNamespaceContext* context, KT
 bool KTSchemaModel::CheckXdrContent(KTXNode* element, KTElementType* type) {
   bool particles = type->HasParticles();
   bool hasDatatype = type->GetDatatype().IsValid();
-  if (particles && type->empty_) return ReportError(7576, element, type, KTString());
-  if (particles && (type->textOnly_ || hasDatatype)) return ReportError(7575, element, type, KTString());
+  if (particles && type->empty_) return ReportError(kSchemaChildrenInEmpty, element, type, KTString());
+  if (particles && (type->textOnly_ || hasDatatype)) return ReportError(kSchemaChildrenInTextOnly, element, type, KTString());
   if (!particles && !type->empty_ && !type->mixed_ && !type->textOnly_ && !hasDatatype) {
-    return ReportError(7543, element, type, KTString());
+    return ReportError(kSchemaNoContent, element, type, KTString());
   }
   return true;
 }
@@ -400,13 +400,13 @@ bool KTSchemaModel::ReadXdrOccurs(KTXNode* attribute, const KTString& name, cons
       particle.minOccurs = value == u"0" ? 0 : 1;
       return true;
     }
-    return ReportError(7537, attribute, nullptr, KTString(u"- expected (0 | 1)"));
+    return ReportError(kSchemaBadValue, attribute, nullptr, KTString(u"- expected (0 | 1)"));
   }
   if (value == u"1" || value == u"*") {
     particle.SetMaxOccursUnbounded(value == u"*");
     return true;
   }
-  return ReportError(7537, attribute, nullptr, KTString(u"- expected (1 | *)"));
+  return ReportError(kSchemaBadValue, attribute, nullptr, KTString(u"- expected (1 | *)"));
 }
 
 bool KTSchemaModel::LoadXdrAttributeReference(KTXNode* element, KTNamespaceContext* context, KTElementType* type,
@@ -426,7 +426,7 @@ bool KTSchemaModel::LoadXdrAttributeReference(KTXNode* element, KTNamespaceConte
       const KTAttributeDecl* source = scratch.FindAttribute(key);
       if (!source) source = FindGlobalAttribute(key);
       if (!source) {
-        ok = ReportError(7520, element, nullptr, value);
+        ok = ReportError(kSchemaAttributeTypeNotFound, element, nullptr, value);
         continue;
       }
       decl = *source;
@@ -473,7 +473,7 @@ bool KTSchemaModel::LoadXdrAttributeType(KTXNode* element, KTNamespaceContext* p
         decl.SetDefault(value);
       } else if (name == QN2(*this, u"type")) {
         if (!SetAttributeDatatype(decl, value.GetLocalName(), defaultSecondTypeId_)) {
-          ok = ReportError(7537, child, nullptr, KTString());
+          ok = ReportError(kSchemaBadValue, child, nullptr, KTString());
           continue;
         }
       } else if (name == QN2(*this, u"minLength") || name == QN2(*this, u"maxLength")) {
@@ -484,7 +484,7 @@ bool KTSchemaModel::LoadXdrAttributeType(KTXNode* element, KTNamespaceContext* p
         if (value == u"yes" || value == u"no") {
           decl.required = value == u"yes";
         } else {
-          ok = ReportError(7537, child, nullptr, KTString(u"- expected (yes | no)"));
+          ok = ReportError(kSchemaBadValue, child, nullptr, KTString(u"- expected (yes | no)"));
         }
       } else {
         ok = OtherAttribute(*this, context, child,

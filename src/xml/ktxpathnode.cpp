@@ -450,7 +450,7 @@ void KTXPathNode::CheckPlacement(const KTXPathNode* parent, const KTXPathNode* c
   } else if (index < parent->GetChildCount() && IsAttributeLike(parent->children_[index]->kind_)) {
     ok = false;
   }
-  if (!ok) throw KTXTreeException(1);
+  if (!ok) throw KTXTreeException(KTXTreeException::kPlacementViolation);
 }
 
 KTXPathNode* KTXPathNode::AppendChild(std::unique_ptr<KTXPathNode> child) {

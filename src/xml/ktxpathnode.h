@@ -65,6 +65,7 @@ struct KTPrefixMaps {
 // (code 1).
 class KTXTreeException {
  public:
+  static constexpr int kPlacementViolation = 1;  // a node where the placement rules forbid it
   explicit KTXTreeException(int code) : code_(code) {}
   int GetCode() const { return code_; }
 

@@ -268,7 +268,7 @@ using KTXPathNodeCreator = KTXPathAstNode* (*)();
 // node class is known before the first node is made.
 class KTIndividualFactory {
  public:
-  // The registry; raises KTComError(0x8000FFFF) after process teardown.
+  // The registry; raises KTComError(kKTErrorUnexpected) after process teardown.
   static KTIndividualFactory* Instance();
   static KTNullLock* GetLock();
 

@@ -41,7 +41,7 @@ class KTXPathExpression {
   // Not 3: key() is refused where the kRestrictKey bit is set.
   static constexpr int kRestrictNumberPattern = 4;
 
-  // XPath error kinds (the messages are string resources 7401..7417).
+  // XPath error kinds (their messages are in src/xslt/ktxslterror.cpp).
   enum ErrorCode : int {
     kErrorNone = 0,
     kErrorInvalidPrefix = 1,

@@ -44,8 +44,8 @@ struct KTXPathFunctionLibraryException {
   KTString subject;
 };
 
-// Function indices: the numbering of error reports and of the function-name
-// messages (7413 + index).
+// Function indices: the numbering of error reports and of the function
+// table, whose names XPath error messages show.
 enum KTXPathFunctionIndex : int {
   kFnLast = 0, kFnPosition, kFnCount, kFnId, kFnLocalName, kFnNamespaceUri, kFnName, kFnString,
   kFnConcat, kFnStartsWith, kFnContains, kFnSubstringBefore, kFnSubstringAfter, kFnSubstring,

@@ -19,9 +19,9 @@
 
 namespace {
 
-constexpr int kUndefinedAttributeSet = 9;
-constexpr int kUnexpectedValue = 31;
-constexpr int kNotQName = 40;
+constexpr int kUndefinedAttributeSet = KTXSLTError::kUndefinedAttributeSet;
+constexpr int kUnexpectedValue = KTXSLTError::kUnexpectedValue;
+constexpr int kNotQName = KTXSLTError::kNotQName;
 
 // Separates namespace URI and local name in a key; no XML text holds it.
 constexpr char16_t kKeySeparator = u'\uFFFF';

@@ -40,7 +40,7 @@ KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode
     std::u16string_view attribute(child->GetName());
     if (attribute == u"name") {
       name_ = child->GetValue();
-      if (!IsQName(name_.c_str())) throw KTXSLTError::About(40, child.get());
+      if (!IsQName(name_.c_str())) throw KTXSLTError::About(KTXSLTError::kNotQName, child.get());
       std::u16string_view name = name_.View();
       size_t colon = name.find(u':');
       expandedName_ = name_;
@@ -48,7 +48,7 @@ KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode
         // XSLT 1.0 §2.4: a prefix must be bound.
         const KTPrefixMap* map = KTXPathNode::GetNodeNamespaceMap(templateElement);
         auto found = map ? map->find(KTString(name.substr(0, colon))) : KTPrefixMap::const_iterator();
-        if (!map || found == map->end()) throw KTXSLTError::About(10, child.get());
+        if (!map || found == map->end()) throw KTXSLTError::About(KTXSLTError::kUndefinedPrefix, child.get());
         if (found->second && !found->second->IsEmpty()) {
           expandedName_ = *found->second;
           expandedName_ += u':';
@@ -63,7 +63,7 @@ KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode
   // alternative (a||b) matches nothing.
   match_ = match;
   matchExpression_ = matchExpression;
-  if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty()) throw KTXSLTError(48, templateElement);
+  if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty()) throw KTXSLTError(KTXSLTError::kTemplateNeedsNameOrMatch, templateElement);
   if (pattern)
     pattern_ = pattern;
   else
@@ -71,7 +71,7 @@ KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode
   if (priorityNode) {
     double value = KTXPathFunctionLibrary::StringToNumber(priorityNode->GetValue());
     // Zero is a normal priority; NaN, infinities and denormals are not.
-    if (value != 0 && !std::isnormal(value)) throw KTXSLTError::About(31, priorityNode);
+    if (value != 0 && !std::isnormal(value)) throw KTXSLTError::About(KTXSLTError::kUnexpectedValue, priorityNode);
     priority_ = value;
   } else {
     priority_ = pattern_->DefaultPriority();

@@ -9,9 +9,9 @@
 
 namespace {
 
-constexpr int kChooseNeedsWhen = 22;       // "xsl:choose requires as xsl:when child"
-constexpr int kUnexpectedOtherwise = 27;   // "unexpected xsl:otherwise"
-constexpr int kNotWhenOrOtherwise = 28;    // "Target node must be an xsl:when or xsl:otherwise instruction"
+constexpr int kChooseNeedsWhen = KTXSLTError::kWhenExpected;
+constexpr int kUnexpectedOtherwise = KTXSLTError::kUnexpectedOtherwise;
+constexpr int kNotWhenOrOtherwise = KTXSLTError::kNotWhenOrOtherwise;
 
 void OpenFrame(KTExecFrame* frame) {
   frame->SetStarted();

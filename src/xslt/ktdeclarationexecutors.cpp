@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr int kUndefinedPrefix = 10;
+constexpr int kUndefinedPrefix = KTXSLTError::kUndefinedPrefix;
 
 // The opening of every Start: the frame has started and owns its node.
 KTXPathNode* Open(KTExecFrame* frame) {
@@ -123,7 +123,7 @@ bool KTAttributeSetExecutor::Continue() { return PopOwnFrame(processor_); }
 // ---- use-attribute-sets ----
 
 KTUseAttributeSetsExecutor::KTUseAttributeSetsExecutor(KTXSLTProcessor* processor)
-    : KTInstructionExecutor(processor, 0) {}
+    : KTInstructionExecutor(processor, kXSLTNoElement) {}
 
 void KTUseAttributeSetsExecutor::PushInstruction(KTExecFrame* frame) {
   KTExecFrame* pushed = PushChild(processor_, frame, resultParent_, instructions_[cursor_]);

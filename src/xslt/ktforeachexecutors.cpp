@@ -14,10 +14,10 @@
 
 namespace {
 
-constexpr int kNotNodeSet = 29;     // "Expression did not evaluate to a node set"
-constexpr int kUnexpectedValue = 31;
-constexpr int kNotQName = 40;
-constexpr int kNotPITarget = 39;    // "Not an NCName and PITarget"
+constexpr int kNotNodeSet = KTXSLTError::kNotNodeSet;
+constexpr int kUnexpectedValue = KTXSLTError::kUnexpectedValue;
+constexpr int kNotQName = KTXSLTError::kNotQName;
+constexpr int kNotPITarget = KTXSLTError::kNotPITarget;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A root of its own for the content of xsl:comment and

@@ -14,10 +14,10 @@
 
 namespace {
 
-constexpr int kHrefExpected = 23;
-constexpr int kUnexpectedApplyImports = 36;
-constexpr int kCannotImport = 43;
-constexpr int kRecursiveImport = 45;
+constexpr int kHrefExpected = KTXSLTError::kHrefExpected;
+constexpr int kUnexpectedApplyImports = KTXSLTError::kUnexpectedApplyImports;
+constexpr int kCannotImport = KTXSLTError::kCannotImport;
+constexpr int kRecursiveImport = KTXSLTError::kRecursiveInclude;
 
 }  // namespace
 

@@ -52,7 +52,7 @@ bool KTInstructionExecutor::ExecuteStepWithRecovery() {
   try {
     return ExecuteStep();
   } catch (const KTXSLTError& error) {
-    if (error.GetCode() != KTXSLTError::kXPathError || error.GetXPathErrorKind() != 6) throw;
+    if (error.GetCode() != KTXSLTError::kXPathError || error.GetXPathErrorKind() != kXPathErrInvalidVariable) throw;
     if (!RecoverFromForwardReference()) throw;
     return true;
   }

@@ -25,9 +25,9 @@ KTXSLTError ComputedNameError(int code, KTXPathNode* nameNode, const KTString& c
   return error;
 }
 
-constexpr int kUndefinedPrefix = 10;
-constexpr int kUnexpectedValue = 31;
-constexpr int kNotQName = 40;
+constexpr int kUndefinedPrefix = KTXSLTError::kUndefinedPrefix;
+constexpr int kUnexpectedValue = KTXSLTError::kUnexpectedValue;
+constexpr int kNotQName = KTXSLTError::kNotQName;
 constexpr std::u16string_view kXmlPrefix = u"xml";
 constexpr std::u16string_view kXmlnsPrefix = u"xmlns";
 
@@ -150,7 +150,7 @@ void KTCopyExecutor::CopyNamespaceNode(const KTXPathNode* source) {
   try {
     element->AppendChild(std::move(node));
   } catch (const KTXTreeException& error) {
-    if (error.GetCode() != 1) throw;
+    if (error.GetCode() != KTXSLTError::kXPathError) throw;
     return;
   }
   // The element's scope now binds the prefix.

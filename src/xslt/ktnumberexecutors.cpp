@@ -19,8 +19,8 @@
 
 namespace {
 
-constexpr int kNotANodeSet = 29;
-constexpr int kUnexpectedValue = 31;
+constexpr int kNotANodeSet = KTXSLTError::kNotNodeSet;
+constexpr int kUnexpectedValue = KTXSLTError::kUnexpectedValue;
 
 bool IsAlphanumeric(char16_t c) {
   if (c < 0x80) return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');

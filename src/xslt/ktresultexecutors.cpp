@@ -284,12 +284,12 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
     try {
       return parent->AppendChild(std::move(copy));
     } catch (const KTXTreeException& error) {
-      if (strict || error.GetCode() != 1) throw;
+      if (strict || error.GetCode() != KTXSLTError::kXPathError) throw;
       return nullptr;
     }
   };
   auto refuse = [&]() {
-    if (strict) throw KTXTreeException(1);
+    if (strict) throw KTXTreeException(KTXTreeException::kPlacementViolation);
   };
 
   switch (source->GetKind()) {

@@ -31,7 +31,7 @@
 
 namespace {
 
-constexpr int kAvtSyntaxError = 47;
+constexpr int kAvtSyntaxError = KTXSLTError::kValueTemplateSyntax;
 constexpr std::u16string_view kXmlPrefix = u"xml";
 constexpr std::u16string_view kXmlUri = u"http://www.w3.org/XML/1998/namespace";
 
@@ -692,7 +692,7 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   try {
     added = parent->AppendChild(std::move(copy));
   } catch (const KTXTreeException& error) {
-    if (error.GetCode() != 1) throw;
+    if (error.GetCode() != KTXSLTError::kXPathError) throw;
     return nullptr;
   }
 

@@ -19,37 +19,21 @@
 
 namespace {
 
-// Error codes raised here (message texts in KTXSLTError).
-enum : int {
-  kExpressionExpected = 5,
-  kUndefinedPrefix = 10,
-  kSelectWithContent = 15,
-  kMatchExpected = 16,
-  kUseExpected = 17,
-  kSelectExpected = 18,
-  kTestExpected = 19,
-  kVersionExpected = 20,
-  kNameExpected = 21,
-  kWhenExpected = 22,
-  kHrefExpected = 23,
-  kElementsExpected = 24,
-  kStylesheetPrefixExpected = 25,
-  kResultPrefixExpected = 26,
-  kUnexpectedOtherwise = 27,
-  kUnexpectedValue = 31,
-  kUnexpectedAttribute = 32,
-  kUnexpectedChild = 33,
-  kUnexpectedElement = 34,
-  kNotRootElement = 38,
-  kNotQName = 40,
-};
+// The error codes by name; their texts stand beside them in
+// ktxslterror.cpp.
+using enum KTXSLTError::Code;
+
+// The restriction flags of an expression outside patterns and key
+// definitions (KTXPathExpression::kRestrictPattern and the others): none.
+constexpr int kUnrestricted = 0;
 
 // The error names the attribute with its value, or the element, it is about.
 [[noreturn]] void Fail(int code, KTXPathNode* node) { throw KTXSLTError::About(code, node); }
 
 std::u16string_view ValueOf(const KTXPathNode* attribute) { return std::u16string_view(attribute->GetValue()); }
 
-// "yes" true, "no" false, anything else code 31 at the attribute; absent false.
+// "yes" true, "no" false, anything else kUnexpectedValue at the attribute;
+// absent false.
 bool YesNo(KTXPathNode* attribute) {
   if (!attribute) return false;
   std::u16string_view value = ValueOf(attribute);
@@ -100,8 +84,8 @@ KTString Expanded(const KTString& uri, std::u16string_view local) {
 
 // The expanded-name text of a QName whose prefix resolves in the map of
 // `resolver`: URI ':' local for a prefix bound to a non-empty URI, else the
-// name as written. An unbound prefix raises 10 at `errorNode` when one is
-// given.
+// name as written. An unbound prefix raises kUndefinedPrefix at `errorNode`
+// when one is given.
 KTString ExpandedName(std::u16string_view name, const KTXPathNode* resolver, KTXPathNode* errorNode) {
   std::u16string_view prefix = PrefixOf(name);
   if (prefix.empty()) return KTString(name);
@@ -113,8 +97,8 @@ KTString ExpandedName(std::u16string_view name, const KTXPathNode* resolver, KTX
 
 // The namespace URIs of an exclude-result-prefixes or
 // extension-element-prefixes list, resolved in the map of `resolver`; an
-// unbound prefix raises 10 at the attribute. "#default" names the default
-// namespace and adds nothing when none is declared.
+// unbound prefix raises kUndefinedPrefix at the attribute. "#default" names
+// the default namespace and adds nothing when none is declared.
 void ResolvePrefixList(KTXPathNode* attribute, const KTXPathNode* resolver, std::set<KTString>& into) {
   const KTPrefixMap* map = KTXPathNode::GetNodeNamespaceMap(resolver);
   for (std::u16string_view token : Tokens(ValueOf(attribute))) {
@@ -138,8 +122,8 @@ void CheckAttributeSetNames(KTXPathNode* attribute) {
 
 bool IsVersion10(const KTXPathNode* attribute) { return ValueOf(attribute) == u"1.0"; }
 
-// The required select attribute of `element` (code 18 without it): its node
-// and text go into the record.
+// The required select attribute of `element` (kSelectExpected without it):
+// its node and text go into the record.
 template <typename Record>
 void RequiredSelect(Record* record, KTXPathNode* select, KTXPathNode* element) {
   if (!select) Fail(kSelectExpected, element);
@@ -147,8 +131,8 @@ void RequiredSelect(Record* record, KTXPathNode* select, KTXPathNode* element) {
   record->selectText = select->GetValue();
 }
 
-// The required, non-empty test attribute of `element` (codes 19 and 5): its
-// node and text go into the record.
+// The required, non-empty test attribute of `element` (kTestExpected, and
+// kExpressionExpected when empty): its node and text go into the record.
 template <typename Record>
 void RequiredTest(Record* record, KTXPathNode* test, KTXPathNode* element) {
   if (!test) Fail(kTestExpected, element);
@@ -250,7 +234,7 @@ bool KTStylesheetCompiler::IsModeName(const KTXPathNode* modeAttribute) const {
   return top == processor_->BuiltinRulesRoot();
 }
 
-// ---- Literal result elements and every other node of id 1 ----
+// ---- Literal result elements and every other node of id kXSLTLiteralResult ----
 
 void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node, bool fc) {
   const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
@@ -259,7 +243,7 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   KTXPathNode* version = FindAttribute(node, u"version", &xsltUri);
   bool ownFc = version && !IsVersion10(version);
   childrenForwardsCompatible_ = fc || ownFc;
-  CheckStructure(parentId, node, 'I', 0, 4, childrenForwardsCompatible_);
+  CheckStructure(parentId, node, RuleOf(kXSLTLiteralResult), childrenForwardsCompatible_);
   // An attribute of a literal result element, outside the XSLT namespace,
   // is an attribute value template (XSLT 1.0 §7.6.2).
   const bool templateAttribute = node->GetKind() == kXPathAttribute && parentId == kXSLTLiteralResult &&
@@ -291,22 +275,22 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
 // ---- Instructions ----
 
 void KTStylesheetCompiler::CompileXslApplyImports(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 6, 5, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTApplyImports), fc);
   NewRecord<KTDeclApplyImports>(node);
 }
 
 void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 8, 7, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTApplyTemplates), fc);
   auto* record = NewRecord<KTDeclApplyTemplates>(node);
-  if (KTXPathNode* select = FindAttribute(node, u"select", nullptr)) {
+  if (KTXPathNode* select = FindAttribute(node, u"select", kNoNamespace)) {
     record->selectNode = select;
     record->selectText = select->GetValue();
   } else {
     record->selectNode = node;
     record->selectText = u"node()";
   }
-  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
-  if (KTXPathNode* mode = FindAttribute(node, u"mode", nullptr)) {
+  record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
+  if (KTXPathNode* mode = FindAttribute(node, u"mode", kNoNamespace)) {
     record->mode = mode->GetValue();
     // A mode is a QName (XSLT 1.0 §5.7); any other text could collide with
     // the marker of the built-in rules that serve every mode.
@@ -317,19 +301,19 @@ void KTStylesheetCompiler::CompileXslApplyTemplates(int parentId, KTXPathNode* n
 }
 
 void KTStylesheetCompiler::CompileXslAttribute(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 9, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTAttribute), fc);
   auto* record = NewRecord<KTDeclAttribute>(node);
-  record->nameNode = FindAttribute(node, u"name", nullptr);
+  record->nameNode = FindAttribute(node, u"name", kNoNamespace);
   if (!record->nameNode) Fail(kNameExpected, node);
-  record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
+  record->namespaceNode = FindAttribute(node, u"namespace", kNoNamespace);
   record->name = CompileValueTemplate(record->nameNode, fc);
   record->namespaceTemplate = CompileValueTemplate(record->namespaceNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslCallTemplate(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 13, 12, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTCallTemplate), fc);
   auto* record = NewRecord<KTDeclCallTemplate>(node);
-  KTXPathNode* name = FindAttribute(node, u"name", nullptr);
+  KTXPathNode* name = FindAttribute(node, u"name", kNoNamespace);
   if (!name) Fail(kNameExpected, node);
   record->nameNode = name;
   record->name = name->GetValue();
@@ -340,7 +324,7 @@ void KTStylesheetCompiler::CompileXslCallTemplate(int parentId, KTXPathNode* nod
 }
 
 void KTStylesheetCompiler::CompileXslChoose(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 3, 14, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTChoose), fc);
   NewRecord<KTDeclChoose>(node);
   // XSLT 1.0 §9.2: one or more xsl:when, then an optional xsl:otherwise that
   // comes last. The children check has let only these two (and foreign or,
@@ -359,71 +343,71 @@ void KTStylesheetCompiler::CompileXslChoose(int parentId, KTXPathNode* node, boo
 }
 
 void KTStylesheetCompiler::CompileXslComment(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 3, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTComment), fc);
   NewRecord<KTDeclComment>(node);
 }
 
 void KTStylesheetCompiler::CompileXslCopy(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 15, 1, fc);
-  KTXPathNode* sets = FindAttribute(node, u"use-attribute-sets", nullptr);
+  CheckStructure(parentId, node, RuleOf(kXSLTCopy), fc);
+  KTXPathNode* sets = FindAttribute(node, u"use-attribute-sets", kNoNamespace);
   CheckAttributeSetNames(sets);
   NewRecord<KTDeclCopy>(node)->useAttributeSetsNode = sets;
 }
 
 void KTStylesheetCompiler::CompileXslCopyOf(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 16, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTCopyOf), fc);
   auto* record = NewRecord<KTDeclCopyOf>(node);
-  RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  RequiredSelect(record, FindAttribute(node, u"select", kNoNamespace), node);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslElement(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 18, 1, fc);
-  CheckAttributeSetNames(FindAttribute(node, u"use-attribute-sets", nullptr));
+  CheckStructure(parentId, node, RuleOf(kXSLTElement), fc);
+  CheckAttributeSetNames(FindAttribute(node, u"use-attribute-sets", kNoNamespace));
   auto* record = NewRecord<KTDeclElement>(node);
-  record->nameNode = FindAttribute(node, u"name", nullptr);
+  record->nameNode = FindAttribute(node, u"name", kNoNamespace);
   if (!record->nameNode) Fail(kNameExpected, node);
-  record->namespaceNode = FindAttribute(node, u"namespace", nullptr);
+  record->namespaceNode = FindAttribute(node, u"namespace", kNoNamespace);
   record->name = CompileValueTemplate(record->nameNode, fc);
   record->namespaceTemplate = CompileValueTemplate(record->namespaceNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslFallback(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 3, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTFallback), fc);
   NewRecord<KTDeclFallback>(node);
 }
 
 void KTStylesheetCompiler::CompileXslForEach(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 20, 19, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTForEach), fc);
   auto* record = NewRecord<KTDeclForEach>(node);
-  RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  RequiredSelect(record, FindAttribute(node, u"select", kNoNamespace), node);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslIf(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 21, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTIf), fc);
   auto* record = NewRecord<KTDeclIf>(node);
-  RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
-  record->test = CompileExpressionText(record->testNode, record->testText, 0, fc);
+  RequiredTest(record, FindAttribute(node, u"test", kNoNamespace), node);
+  record->test = CompileExpressionText(record->testNode, record->testText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslMessage(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 25, 1, fc);
-  NewRecord<KTDeclMessage>(node)->terminate = YesNo(FindAttribute(node, u"terminate", nullptr));
+  CheckStructure(parentId, node, RuleOf(kXSLTMessage), fc);
+  NewRecord<KTDeclMessage>(node)->terminate = YesNo(FindAttribute(node, u"terminate", kNoNamespace));
 }
 
 void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 27, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTNumber), fc);
   auto* record = NewRecord<KTDeclNumber>(node);
-  record->countNode = FindAttribute(node, u"count", nullptr);
-  record->fromNode = FindAttribute(node, u"from", nullptr);
-  record->valueNode = FindAttribute(node, u"value", nullptr);
-  record->formatNode = FindAttribute(node, u"format", nullptr);
-  record->langNode = FindAttribute(node, u"lang", nullptr);
-  record->letterValueNode = FindAttribute(node, u"letter-value", nullptr);
-  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", nullptr);
-  record->groupingSizeNode = FindAttribute(node, u"grouping-size", nullptr);
-  if (KTXPathNode* level = FindAttribute(node, u"level", nullptr)) {
+  record->countNode = FindAttribute(node, u"count", kNoNamespace);
+  record->fromNode = FindAttribute(node, u"from", kNoNamespace);
+  record->valueNode = FindAttribute(node, u"value", kNoNamespace);
+  record->formatNode = FindAttribute(node, u"format", kNoNamespace);
+  record->langNode = FindAttribute(node, u"lang", kNoNamespace);
+  record->letterValueNode = FindAttribute(node, u"letter-value", kNoNamespace);
+  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", kNoNamespace);
+  record->groupingSizeNode = FindAttribute(node, u"grouping-size", kNoNamespace);
+  if (KTXPathNode* level = FindAttribute(node, u"level", kNoNamespace)) {
     std::u16string_view value = ValueOf(level);
     if (value != u"single" && value != u"multiple" && value != u"any") Fail(kUnexpectedValue, level);
     record->level = level->GetValue();
@@ -433,7 +417,7 @@ void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, boo
       (pattern == record->countNode ? record->count : record->from) =
           CompilePatternText(pattern, pattern->GetValue(), KTXPathExpression::kRestrictNumberPattern, fc);
   if (record->valueNode)
-    record->value = CompileExpressionText(record->valueNode, record->valueNode->GetValue(), 0, fc);
+    record->value = CompileExpressionText(record->valueNode, record->valueNode->GetValue(), kUnrestricted, fc);
   record->format = CompileValueTemplate(record->formatNode, fc);
   record->lang = CompileValueTemplate(record->langNode, fc);
   record->letterValue = CompileValueTemplate(record->letterValueNode, fc);
@@ -442,33 +426,33 @@ void KTStylesheetCompiler::CompileXslNumber(int parentId, KTXPathNode* node, boo
 }
 
 void KTStylesheetCompiler::CompileXslOtherwise(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 3, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTOtherwise), fc);
   NewRecord<KTDeclOtherwise>(node);
 }
 
 void KTStylesheetCompiler::CompileXslProcessingInstruction(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 31, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTProcessingInstruction), fc);
   auto* record = NewRecord<KTDeclProcessingInstruction>(node);
-  record->nameNode = FindAttribute(node, u"name", nullptr);
+  record->nameNode = FindAttribute(node, u"name", kNoNamespace);
   if (!record->nameNode) Fail(kNameExpected, node);
   record->name = CompileValueTemplate(record->nameNode, fc);
 }
 
 void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 32, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTSort), fc);
   // The parents' children lists keep xsl:sort elsewhere out, but
   // forwards-compatible mode lets XSLT elements through them: xsl:sort
   // belongs under xsl:apply-templates or xsl:for-each in every mode.
   if (parentId != kXSLTApplyTemplates && parentId != kXSLTForEach) Fail(kUnexpectedChild, node);
   auto* record = NewRecord<KTDeclSort>(node);
-  record->selectNode = FindAttribute(node, u"select", nullptr);
+  record->selectNode = FindAttribute(node, u"select", kNoNamespace);
   if (record->selectNode) record->selectText = record->selectNode->GetValue();
-  record->langNode = FindAttribute(node, u"lang", nullptr);
-  record->dataTypeNode = FindAttribute(node, u"data-type", nullptr);
-  record->orderNode = FindAttribute(node, u"order", nullptr);
-  record->caseOrderNode = FindAttribute(node, u"case-order", nullptr);
+  record->langNode = FindAttribute(node, u"lang", kNoNamespace);
+  record->dataTypeNode = FindAttribute(node, u"data-type", kNoNamespace);
+  record->orderNode = FindAttribute(node, u"order", kNoNamespace);
+  record->caseOrderNode = FindAttribute(node, u"case-order", kNoNamespace);
   record->select = CompileExpressionText(record->selectNode ? record->selectNode : node,
-                        record->selectNode ? record->selectText : KTString(u"."), 0, fc);
+                        record->selectNode ? record->selectText : KTString(u"."), kUnrestricted, fc);
   record->lang = CompileValueTemplate(record->langNode, fc);
   record->dataType = CompileValueTemplate(record->dataTypeNode, fc);
   record->order = CompileValueTemplate(record->orderNode, fc);
@@ -476,9 +460,9 @@ void KTStylesheetCompiler::CompileXslSort(int parentId, KTXPathNode* node, bool 
 }
 
 void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 39, 38, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTText), fc);
   auto* record = NewRecord<KTDeclText>(node);
-  KTXPathNode* escaping = FindAttribute(node, u"disable-output-escaping", nullptr);
+  KTXPathNode* escaping = FindAttribute(node, u"disable-output-escaping", kNoNamespace);
   record->disableOutputEscaping = YesNo(escaping);
   int length = 0;
   for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
@@ -502,33 +486,33 @@ void KTStylesheetCompiler::CompileXslText(int parentId, KTXPathNode* node, bool 
 }
 
 void KTStylesheetCompiler::CompileXslValueOf(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 40, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTValueOf), fc);
   auto* record = NewRecord<KTDeclValueOf>(node);
-  RequiredSelect(record, FindAttribute(node, u"select", nullptr), node);
-  record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
-  record->disableOutputEscaping = YesNo(FindAttribute(node, u"disable-output-escaping", nullptr));
+  RequiredSelect(record, FindAttribute(node, u"select", kNoNamespace), node);
+  record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
+  record->disableOutputEscaping = YesNo(FindAttribute(node, u"disable-output-escaping", kNoNamespace));
 }
 
 void KTStylesheetCompiler::CompileXslWhen(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 42, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTWhen), fc);
   auto* record = NewRecord<KTDeclWhen>(node);
-  RequiredTest(record, FindAttribute(node, u"test", nullptr), node);
-  record->test = CompileExpressionText(record->testNode, record->testText, 0, fc);
+  RequiredTest(record, FindAttribute(node, u"test", kNoNamespace), node);
+  record->test = CompileExpressionText(record->testNode, record->testText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'I', 43, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTWithParam), fc);
   auto* record = NewRecord<KTDeclWithParam>(node);
-  KTXPathNode* name = FindAttribute(node, u"name", nullptr);
+  KTXPathNode* name = FindAttribute(node, u"name", kNoNamespace);
   if (!name) Fail(kNameExpected, node);
   record->nameNode = name;
   if (!IsQName(name->GetValue())) Fail(kNotQName, name);
   record->name = ExpandedName(ValueOf(name), name, name);
-  if (KTXPathNode* select = FindAttribute(node, u"select", nullptr)) {
+  if (KTXPathNode* select = FindAttribute(node, u"select", kNoNamespace)) {
     CheckNotEmpty(select, kExpressionExpected);
     record->selectNode = select;
     record->selectText = select->GetValue();
-    record->select = CompileExpressionText(select, record->selectText, 0, fc);
+    record->select = CompileExpressionText(select, record->selectText, kUnrestricted, fc);
   }
 }
 
@@ -536,11 +520,11 @@ void KTStylesheetCompiler::CompileXslWithParam(int parentId, KTXPathNode* node, 
 
 void KTStylesheetCompiler::ReadBinding(KTXPathNode* node, KTString& name, KTString& selectText,
                                        KTXPathNode*& nameNode, KTXPathNode*& selectNode) {
-  nameNode = FindAttribute(node, u"name", nullptr);
+  nameNode = FindAttribute(node, u"name", kNoNamespace);
   if (!nameNode) Fail(kNameExpected, node);
   if (!IsQName(nameNode->GetValue())) Fail(kNotQName, nameNode);
   name = ExpandedName(ValueOf(nameNode), nameNode, nameNode);
-  selectNode = FindAttribute(node, u"select", nullptr);
+  selectNode = FindAttribute(node, u"select", kNoNamespace);
   if (!selectNode) return;
   // XSLT 1.0 §11.2: a select attribute and content together are an error.
   for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
@@ -553,32 +537,34 @@ void KTStylesheetCompiler::ReadBinding(KTXPathNode* node, KTString& name, KTStri
 }
 
 void KTStylesheetCompiler::CompileXslParam(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'B', 29, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTParam), fc);
   auto* record = NewRecord<KTDeclParam>(node);
   if (parentId != kXSLTStylesheet && parentId != kXSLTTemplate) Fail(kUnexpectedElement, node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
-  if (record->selectNode) record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  if (record->selectNode)
+    record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
 }
 
 void KTStylesheetCompiler::CompileXslVariable(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'B', 41, 1, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTVariable), fc);
   auto* record = NewRecord<KTDeclVariable>(node);
   record->topLevel = parentId == kXSLTStylesheet;
   ReadBinding(node, record->name, record->selectText, record->nameNode, record->selectNode);
-  if (record->selectNode) record->select = CompileExpressionText(record->selectNode, record->selectText, 0, fc);
+  if (record->selectNode)
+    record->select = CompileExpressionText(record->selectNode, record->selectText, kUnrestricted, fc);
 }
 
 // ---- Top-level elements ----
 
 void KTStylesheetCompiler::CompileXslAttributeSet(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 11, 10, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTAttributeSet), fc);
   auto* record = NewRecord<KTDeclAttributeSet>(node);
-  KTXPathNode* name = FindAttribute(node, u"name", nullptr);
+  KTXPathNode* name = FindAttribute(node, u"name", kNoNamespace);
   if (!name) Fail(kNameExpected, node);
   if (!IsQName(name->GetValue())) Fail(kNotQName, name);
   record->name = name->GetValue();
-  record->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", nullptr);
+  record->useAttributeSetsNode = FindAttribute(node, u"use-attribute-sets", kNoNamespace);
   CheckAttributeSetNames(record->useAttributeSetsNode);
 }
 
@@ -586,8 +572,8 @@ namespace {
 
 // Builds the declared format and registers it with the processor, at
 // compile time so that format-number() sees every declaration wherever it
-// stands. A different format of the same name is refused with 4 at the
-// name attribute (no node for the unnamed format).
+// stands. A different format of the same name is refused with
+// kDecimalFormatExists at the name attribute (no node for the unnamed format).
 void RegisterDecimalFormat(KTXSLTProcessor* processor, const KTDeclDecimalFormat& record) {
   auto format = std::make_unique<KTDecimalFormat>();
   format->name = record.name;
@@ -605,29 +591,29 @@ void RegisterDecimalFormat(KTXSLTProcessor* processor, const KTDeclDecimalFormat
   first(record.minusSignNode, format->minusSign);
   if (record.infinityNode) format->infinity = record.infinityNode->GetValue();
   if (record.nanNode) format->nan = record.nanNode->GetValue();
-  if (!processor->RegisterDecimalFormat(std::move(format))) Fail(4, record.nameNode);
+  if (!processor->RegisterDecimalFormat(std::move(format))) Fail(kDecimalFormatExists, record.nameNode);
 }
 
 }  // namespace
 
 void KTStylesheetCompiler::CompileXslDecimalFormat(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 17, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTDecimalFormat), fc);
   auto* record = NewRecord<KTDeclDecimalFormat>(node);
-  if (KTXPathNode* name = FindAttribute(node, u"name", nullptr)) {
+  if (KTXPathNode* name = FindAttribute(node, u"name", kNoNamespace)) {
     if (!IsQName(name->GetValue())) Fail(kNotQName, name);
     record->nameNode = name;
     record->name = ExpandedName(ValueOf(name), name, name);
   }
-  record->decimalSeparatorNode = FindAttribute(node, u"decimal-separator", nullptr);
-  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", nullptr);
-  record->percentNode = FindAttribute(node, u"percent", nullptr);
-  record->perMilleNode = FindAttribute(node, u"per-mille", nullptr);
-  record->zeroDigitNode = FindAttribute(node, u"zero-digit", nullptr);
-  record->digitNode = FindAttribute(node, u"digit", nullptr);
-  record->patternSeparatorNode = FindAttribute(node, u"pattern-separator", nullptr);
-  record->infinityNode = FindAttribute(node, u"infinity", nullptr);
-  record->nanNode = FindAttribute(node, u"NaN", nullptr);
-  record->minusSignNode = FindAttribute(node, u"minus-sign", nullptr);
+  record->decimalSeparatorNode = FindAttribute(node, u"decimal-separator", kNoNamespace);
+  record->groupingSeparatorNode = FindAttribute(node, u"grouping-separator", kNoNamespace);
+  record->percentNode = FindAttribute(node, u"percent", kNoNamespace);
+  record->perMilleNode = FindAttribute(node, u"per-mille", kNoNamespace);
+  record->zeroDigitNode = FindAttribute(node, u"zero-digit", kNoNamespace);
+  record->digitNode = FindAttribute(node, u"digit", kNoNamespace);
+  record->patternSeparatorNode = FindAttribute(node, u"pattern-separator", kNoNamespace);
+  record->infinityNode = FindAttribute(node, u"infinity", kNoNamespace);
+  record->nanNode = FindAttribute(node, u"NaN", kNoNamespace);
+  record->minusSignNode = FindAttribute(node, u"minus-sign", kNoNamespace);
   for (KTXPathNode* single : {record->decimalSeparatorNode, record->groupingSeparatorNode, record->percentNode,
                               record->perMilleNode, record->zeroDigitNode, record->digitNode,
                               record->patternSeparatorNode}) {
@@ -640,25 +626,25 @@ void KTStylesheetCompiler::CompileXslDecimalFormat(int parentId, KTXPathNode* no
 }
 
 void KTStylesheetCompiler::CompileXslImport(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 22, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTImport), fc);
   auto* record = NewRecord<KTDeclImport>(node);
-  record->hrefNode = FindAttribute(node, u"href", nullptr);
+  record->hrefNode = FindAttribute(node, u"href", kNoNamespace);
   if (!record->hrefNode) Fail(kHrefExpected, node);
 }
 
 void KTStylesheetCompiler::CompileXslInclude(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 23, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTInclude), fc);
   auto* record = NewRecord<KTDeclInclude>(node);
-  record->hrefNode = FindAttribute(node, u"href", nullptr);
+  record->hrefNode = FindAttribute(node, u"href", kNoNamespace);
   if (!record->hrefNode) Fail(kHrefExpected, node);
 }
 
 void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 24, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTKey), fc);
   auto* record = NewRecord<KTDeclKey>(node);
-  record->nameNode = FindAttribute(node, u"name", nullptr);
-  record->matchNode = FindAttribute(node, u"match", nullptr);
-  record->useNode = FindAttribute(node, u"use", nullptr);
+  record->nameNode = FindAttribute(node, u"name", kNoNamespace);
+  record->matchNode = FindAttribute(node, u"match", kNoNamespace);
+  record->useNode = FindAttribute(node, u"use", kNoNamespace);
   if (!record->nameNode) Fail(kNameExpected, node);
   if (!IsQName(record->nameNode->GetValue())) Fail(kNotQName, record->nameNode);
   if (!record->matchNode) Fail(kMatchExpected, node);
@@ -678,7 +664,7 @@ void KTStylesheetCompiler::CompileXslKey(int parentId, KTXPathNode* node, bool f
 }
 
 void KTStylesheetCompiler::CompileXslNamespaceAlias(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 26, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTNamespaceAlias), fc);
   auto* record = NewRecord<KTDeclNamespaceAlias>(node);
   struct Side {
     const char16_t* attribute;
@@ -687,7 +673,7 @@ void KTStylesheetCompiler::CompileXslNamespaceAlias(int parentId, KTXPathNode* n
   } sides[] = {{u"stylesheet-prefix", kStylesheetPrefixExpected, record->stylesheetPrefix},
                {u"result-prefix", kResultPrefixExpected, record->resultPrefix}};
   for (Side& side : sides) {
-    KTXPathNode* attribute = FindAttribute(node, side.attribute, nullptr);
+    KTXPathNode* attribute = FindAttribute(node, side.attribute, kNoNamespace);
     if (!attribute) Fail(side.missing, node);
     CheckNotEmpty(attribute, kUnexpectedValue);
     if (ValueOf(attribute) != u"#default") side.prefix = attribute->GetValue();
@@ -695,9 +681,9 @@ void KTStylesheetCompiler::CompileXslNamespaceAlias(int parentId, KTXPathNode* n
 }
 
 void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 28, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTOutput), fc);
   auto* record = NewRecord<KTDeclOutput>(node);
-  if ((record->methodNode = FindAttribute(node, u"method", nullptr))) {
+  if ((record->methodNode = FindAttribute(node, u"method", kNoNamespace))) {
     std::u16string_view method = ValueOf(record->methodNode);
     bool known = method == u"xml" || method == u"html" || method == u"text";
     if (!known && !(IsQName(record->methodNode->GetValue()) && !PrefixOf(method).empty())) {
@@ -715,26 +701,26 @@ void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, boo
   } texts[] = {{u"version", record->versionNode, record->version},
                {u"encoding", record->encodingNode, record->encoding}};
   for (Text& t : texts) {
-    if ((t.node = FindAttribute(node, t.attribute, nullptr))) {
+    if ((t.node = FindAttribute(node, t.attribute, kNoNamespace))) {
       CheckNotEmpty(t.node, kUnexpectedValue);
       t.value = t.node->GetValue();
     }
   }
-  if ((record->omitXmlDeclarationNode = FindAttribute(node, u"omit-xml-declaration", nullptr))) {
+  if ((record->omitXmlDeclarationNode = FindAttribute(node, u"omit-xml-declaration", kNoNamespace))) {
     record->omitXmlDeclaration = YesNo(record->omitXmlDeclarationNode);
   }
-  if ((record->standaloneNode = FindAttribute(node, u"standalone", nullptr))) {
+  if ((record->standaloneNode = FindAttribute(node, u"standalone", kNoNamespace))) {
     record->standalone = YesNo(record->standaloneNode);
   }
   Text doctypes[] = {{u"doctype-public", record->doctypePublicNode, record->doctypePublic},
                      {u"doctype-system", record->doctypeSystemNode, record->doctypeSystem}};
   for (Text& t : doctypes) {
-    if ((t.node = FindAttribute(node, t.attribute, nullptr))) {
+    if ((t.node = FindAttribute(node, t.attribute, kNoNamespace))) {
       CheckNotEmpty(t.node, kUnexpectedValue);
       t.value = t.node->GetValue();
     }
   }
-  if (KTXPathNode* cdata = FindAttribute(node, u"cdata-section-elements", nullptr)) {
+  if (KTXPathNode* cdata = FindAttribute(node, u"cdata-section-elements", kNoNamespace)) {
     record->cdataSectionElementsNode = cdata;
     CheckNotEmpty(cdata, kUnexpectedValue);
     // Names resolve like element names: an unprefixed one takes the default
@@ -752,7 +738,7 @@ void KTStylesheetCompiler::CompileXslOutput(int parentId, KTXPathNode* node, boo
       record->cdataSectionElements.AppendAtLength(text, length, length + 16);
     }
   }
-  if ((record->indentNode = FindAttribute(node, u"indent", nullptr))) record->indent = YesNo(record->indentNode);
+  if ((record->indentNode = FindAttribute(node, u"indent", kNoNamespace))) record->indent = YesNo(record->indentNode);
 }
 
 // The `elements` list of xsl:strip-space and xsl:preserve-space: name tests
@@ -776,35 +762,35 @@ void CheckSpaceElements(KTXPathNode* node, KTXPathNode* elements) {
 }  // namespace
 
 void KTStylesheetCompiler::CompileXslPreserveSpace(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 30, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTPreserveSpace), fc);
   NewRecord<KTDeclPreserveSpace>(node);
-  CheckSpaceElements(node, FindAttribute(node, u"elements", nullptr));
+  CheckSpaceElements(node, FindAttribute(node, u"elements", kNoNamespace));
 }
 
 void KTStylesheetCompiler::CompileXslStripSpace(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 33, 2, fc);
+  CheckStructure(parentId, node, RuleOf(kXSLTStripSpace), fc);
   NewRecord<KTDeclStripSpace>(node);
-  CheckSpaceElements(node, FindAttribute(node, u"elements", nullptr));
+  CheckSpaceElements(node, FindAttribute(node, u"elements", kNoNamespace));
 }
 
 void KTStylesheetCompiler::CompileXslStylesheet(int parentId, KTXPathNode* node, bool fc) {
   // XSLT 1.0 §2.5: a version other than 1.0 makes the whole stylesheet
   // forwards-compatible.
-  KTXPathNode* version = FindAttribute(node, u"version", nullptr);
+  KTXPathNode* version = FindAttribute(node, u"version", kNoNamespace);
   childrenForwardsCompatible_ = fc || (version && !IsVersion10(version));
-  CheckStructure(parentId, node, 'I', 35, 34, childrenForwardsCompatible_);
+  CheckStructure(parentId, node, RuleOf(kXSLTStylesheet), childrenForwardsCompatible_);
   auto* record = NewRecord<KTDeclStylesheet>(node);
   if (!version) Fail(kVersionExpected, node);
   record->version = version->GetValue();
-  record->idNode = FindAttribute(node, u"id", nullptr);
-  record->excludeResultPrefixesNode = FindAttribute(node, u"exclude-result-prefixes", nullptr);
-  record->extensionElementPrefixesNode = FindAttribute(node, u"extension-element-prefixes", nullptr);
+  record->idNode = FindAttribute(node, u"id", kNoNamespace);
+  record->excludeResultPrefixesNode = FindAttribute(node, u"exclude-result-prefixes", kNoNamespace);
+  record->extensionElementPrefixesNode = FindAttribute(node, u"extension-element-prefixes", kNoNamespace);
   if (!node->GetParent() || node->GetParent()->GetKind() != kXPathRoot) Fail(kNotRootElement, node);
 }
 
 void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, bool fc) {
-  CheckStructure(parentId, node, 'T', 37, 36, fc);
-  KTXPathNode* mode = FindAttribute(node, u"mode", nullptr);
+  CheckStructure(parentId, node, RuleOf(kXSLTTemplate), fc);
+  KTXPathNode* mode = FindAttribute(node, u"mode", kNoNamespace);
   auto* record = NewRecord<KTDeclTemplate>(node);
   record->modeNode = mode;
   if (mode && !IsModeName(mode)) Fail(kNotQName, mode);
@@ -813,7 +799,7 @@ void KTStylesheetCompiler::CompileXslTemplate(int parentId, KTXPathNode* node, b
   if (mode) ExpandedName(ValueOf(mode), mode, mode);
   // The whole pattern is checked here, then each alternative compiled: the
   // rule list makes a rule of each.
-  if (KTXPathNode* match = FindAttribute(node, u"match", nullptr)) {
+  if (KTXPathNode* match = FindAttribute(node, u"match", kNoNamespace)) {
     CompilePatternText(match, match->GetValue(), KTXPathExpression::kRestrictPattern, fc);
     if (processor_) {
       std::vector<KTString> texts = KTXSLTProcessor::MatchAlternatives(KTString(match->GetValue()), match);

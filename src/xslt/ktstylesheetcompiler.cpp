@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 
 #include "xml/ktxpathnode.h"
 #include "xslt/ktxslterror.h"
@@ -13,28 +14,128 @@
 
 namespace {
 
-constexpr uint64_t Ids(std::initializer_list<int> ids) {
-  uint64_t mask = 0;
-  for (int id : ids) mask |= uint64_t(1) << id;
-  return mask;
+static_assert(kXSLTElementIdCount <= 64 && kXSLTAttributeIdCount <= 64, "every id has a bit of a KTIdSet");
+
+constexpr KTIdSet ElementIds(std::initializer_list<KTXSLTElementId> ids) {
+  KTIdSet set = 0;
+  for (int id : ids) set |= KTIdSet(1) << id;
+  return set;
+}
+
+constexpr KTIdSet AttributeIds(std::initializer_list<KTXSLTAttributeId> ids) {
+  KTIdSet set = 0;
+  for (int id : ids) set |= KTIdSet(1) << id;
+  return set;
 }
 
 // The content of a template body: the literal result element and the XSLT
 // instructions, and also elements that are not instructions (they pass the
 // parent's check and are refused by their own context check or compile
 // function).
-constexpr uint64_t kInstructions =
-    Ids({1, 2, 3, 4, 6, 7, 8, 9, 10, 12, 13, 14, 15, 19, 20, 21, 23, 24, 25, 26, 28, 29, 30, 31, 32, 33, 34});
+constexpr KTIdSet kInstructions = ElementIds({
+    kXSLTLiteralResult, kXSLTApplyImports, kXSLTApplyTemplates, kXSLTAttribute, kXSLTCallTemplate, kXSLTChoose,
+    kXSLTComment, kXSLTCopy, kXSLTCopyOf, kXSLTElement, kXSLTFallback, kXSLTForEach, kXSLTIf, kXSLTMessage,
+    kXSLTNamespaceAlias, kXSLTNumber, kXSLTOutput, kXSLTParam, kXSLTPreserveSpace, kXSLTProcessingInstruction,
+    kXSLTStripSpace, kXSLTStylesheet, kXSLTTemplate, kXSLTText, kXSLTUnassigned, kXSLTValueOf, kXSLTVariable,
+});
+
+// The children of xsl:stylesheet (XSLT 1.0 §2.2).
+constexpr KTIdSet kTopLevelElements =
+    ElementIds({kXSLTAttributeSet, kXSLTDecimalFormat, kXSLTImport, kXSLTInclude, kXSLTKey, kXSLTNamespaceAlias,
+                kXSLTOutput, kXSLTParam, kXSLTPreserveSpace, kXSLTStripSpace, kXSLTTemplate, kXSLTVariable});
+
+constexpr KTIdSet kNoIds = 0;
+constexpr bool kChecked = true;
+constexpr bool kUnchecked = false;
+constexpr KTElementPlace kInstruction = KTElementPlace::kInstruction;
+constexpr KTElementPlace kTopLevel = KTElementPlace::kTopLevel;
+constexpr KTElementPlace kEither = KTElementPlace::kEither;
+
+// One row per element id, in id order: the place, the attributes and the
+// children XSLT 1.0 allows each element (its element syntax summaries).
+constexpr KTElementRule kElementRules[] = {
+    {kXSLTNoElement, kInstruction, kChecked, kNoIds, kNoIds},
+    // Literal result elements, text and every other node outside the XSLT
+    // namespace: attributes are value templates, not checked here.
+    {kXSLTLiteralResult, kInstruction, kUnchecked, kNoIds, kInstructions},
+    {kXSLTApplyImports, kInstruction, kChecked, kNoIds, kNoIds},
+    {kXSLTApplyTemplates, kInstruction, kChecked, AttributeIds({kAttrSelect, kAttrMode}),
+     ElementIds({kXSLTSort, kXSLTWithParam})},
+    {kXSLTAttribute, kInstruction, kChecked, AttributeIds({kAttrName, kAttrNamespace}), kInstructions},
+    {kXSLTAttributeSet, kTopLevel, kChecked, AttributeIds({kAttrName, kAttrUseAttributeSets}),
+     ElementIds({kXSLTAttribute})},
+    {kXSLTCallTemplate, kInstruction, kChecked, AttributeIds({kAttrName}), ElementIds({kXSLTWithParam})},
+    {kXSLTChoose, kInstruction, kChecked, kNoIds, ElementIds({kXSLTWhen, kXSLTOtherwise})},
+    {kXSLTComment, kInstruction, kChecked, kNoIds, kInstructions},
+    {kXSLTCopy, kInstruction, kChecked, AttributeIds({kAttrUseAttributeSets}), kInstructions},
+    {kXSLTCopyOf, kInstruction, kChecked, AttributeIds({kAttrSelect}), kNoIds},
+    {kXSLTDecimalFormat, kTopLevel, kChecked,
+     AttributeIds({kAttrName, kAttrDecimalSeparator, kAttrGroupingSeparator, kAttrInfinity, kAttrMinusSign, kAttrNaN,
+                   kAttrPercent, kAttrPerMille, kAttrZeroDigit, kAttrDigit, kAttrPatternSeparator}),
+     kNoIds},
+    {kXSLTElement, kInstruction, kChecked, AttributeIds({kAttrName, kAttrNamespace, kAttrUseAttributeSets}),
+     kInstructions},
+    {kXSLTFallback, kInstruction, kChecked, kNoIds, kInstructions},
+    {kXSLTForEach, kInstruction, kChecked, AttributeIds({kAttrSelect}), kInstructions | ElementIds({kXSLTSort})},
+    {kXSLTIf, kInstruction, kChecked, AttributeIds({kAttrTest}), kInstructions},
+    {kXSLTImport, kTopLevel, kChecked, AttributeIds({kAttrHref}), kNoIds},
+    {kXSLTInclude, kTopLevel, kChecked, AttributeIds({kAttrHref}), kNoIds},
+    {kXSLTKey, kTopLevel, kChecked, AttributeIds({kAttrName, kAttrMatch, kAttrUse}), kNoIds},
+    {kXSLTMessage, kInstruction, kChecked, AttributeIds({kAttrTerminate}), kInstructions},
+    {kXSLTNamespaceAlias, kTopLevel, kChecked, AttributeIds({kAttrStylesheetPrefix, kAttrResultPrefix}), kNoIds},
+    {kXSLTNumber, kInstruction, kChecked,
+     AttributeIds({kAttrLevel, kAttrCount, kAttrFrom, kAttrValue, kAttrFormat, kAttrLang, kAttrLetterValue,
+                   kAttrGroupingSeparator, kAttrGroupingSize}),
+     kNoIds},
+    {kXSLTOtherwise, kInstruction, kChecked, kNoIds, kInstructions},
+    {kXSLTOutput, kTopLevel, kChecked,
+     AttributeIds({kAttrMethod, kAttrVersion, kAttrEncoding, kAttrOmitXmlDeclaration, kAttrStandalone,
+                   kAttrDoctypePublic, kAttrDoctypeSystem, kAttrCdataSectionElements, kAttrIndent, kAttrMediaType}),
+     kNoIds},
+    {kXSLTParam, kEither, kChecked, AttributeIds({kAttrName, kAttrSelect}), kInstructions},
+    {kXSLTPreserveSpace, kTopLevel, kChecked, AttributeIds({kAttrElements}), kNoIds},
+    {kXSLTProcessingInstruction, kInstruction, kChecked, AttributeIds({kAttrName}), kInstructions},
+    {kXSLTSort, kInstruction, kChecked,
+     AttributeIds({kAttrSelect, kAttrLang, kAttrDataType, kAttrOrder, kAttrCaseOrder}), kNoIds},
+    {kXSLTStripSpace, kTopLevel, kChecked, AttributeIds({kAttrElements}), kNoIds},
+    // The document element: not a child of xsl:stylesheet.
+    {kXSLTStylesheet, kInstruction, kChecked,
+     AttributeIds({kAttrId, kAttrExtensionElementPrefixes, kAttrExcludeResultPrefixes, kAttrVersion}),
+     kTopLevelElements},
+    {kXSLTTemplate, kTopLevel, kChecked,
+     AttributeIds({kAttrMatch, kAttrName, kAttrPriority, kAttrMode}), kInstructions | ElementIds({kXSLTParam})},
+    // Its content is text, which counts as kXSLTLiteralResult.
+    {kXSLTText, kInstruction, kChecked, AttributeIds({kAttrDisableOutputEscaping}), ElementIds({kXSLTLiteralResult})},
+    {kXSLTUnassigned, kInstruction, kChecked, kNoIds, kNoIds},
+    {kXSLTValueOf, kInstruction, kChecked, AttributeIds({kAttrSelect, kAttrDisableOutputEscaping}), kNoIds},
+    {kXSLTVariable, kEither, kChecked, AttributeIds({kAttrName, kAttrSelect}), kInstructions},
+    {kXSLTWhen, kInstruction, kChecked, AttributeIds({kAttrTest}), kInstructions},
+    {kXSLTWithParam, kInstruction, kChecked, AttributeIds({kAttrName, kAttrSelect}), kInstructions},
+};
+
+constexpr bool RowsInIdOrder() {
+  for (size_t i = 0; i < std::size(kElementRules); ++i) {
+    if (kElementRules[i].id != static_cast<int>(i)) return false;
+  }
+  return std::size(kElementRules) == kXSLTElementIdCount;
+}
+static_assert(RowsInIdOrder(), "one rule per element id, in id order");
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 
-// Error 33 at a child that may not stand where it is, naming it and its
-// parent; an element of the XSLT namespace that XSLT 1.0 does not define
+// Why a child may not stand where it is.
+enum class ChildFault {
+  kNotAllowedHere,      // a known kind of node in the wrong place
+  kUnknownInstruction,  // an element of the XSLT namespace XSLT 1.0 does not define
+};
+
+// kUnexpectedChild at a child that may not stand where it is, naming it and
+// its parent; an element of the XSLT namespace that XSLT 1.0 does not define
 // (most often a misspelt one) is named as such.
-KTXSLTError UnexpectedChild(const KTXPathNode* child, bool unknownInstruction) {
-  KTXSLTError error(33, const_cast<KTXPathNode*>(child));
+KTXSLTError UnexpectedChild(const KTXPathNode* child, ChildFault fault) {
+  KTXSLTError error(KTXSLTError::kUnexpectedChild, const_cast<KTXPathNode*>(child));
   KTString subject = KTXSLTError::Describe(child);
-  if (unknownInstruction) {
+  if (fault == ChildFault::kUnknownInstruction) {
     subject += u" is not an XSLT 1.0 instruction";
   } else {
     subject += u" is not allowed in ";
@@ -47,54 +148,11 @@ KTXSLTError UnexpectedChild(const KTXPathNode* child, bool unknownInstruction) {
 
 }  // namespace
 
-KTStylesheetCompiler::KTStylesheetCompiler(KTXSLTProcessor* processor) : processor_(processor) {
-  lists_[1] = kInstructions;
-  lists_[2] = 0;
-  lists_[3] = 0;
-  lists_[4] = kInstructions;
-  lists_[5] = 0;
-  lists_[6] = 0;
-  lists_[7] = Ids({kXSLTSort, kXSLTWithParam});
-  lists_[8] = Ids({kAttrSelect, kAttrMode});
-  lists_[9] = Ids({kAttrName, kAttrNamespace});
-  lists_[10] = Ids({kXSLTAttribute});
-  lists_[11] = Ids({kAttrName, kAttrUseAttributeSets});
-  lists_[12] = Ids({kXSLTWithParam});
-  lists_[13] = Ids({kAttrName});
-  lists_[14] = Ids({kXSLTWhen, kXSLTOtherwise});
-  lists_[15] = Ids({kAttrUseAttributeSets});
-  lists_[16] = Ids({kAttrSelect});
-  lists_[17] = Ids({kAttrName, kAttrDecimalSeparator, kAttrGroupingSeparator, kAttrInfinity, kAttrMinusSign, kAttrNaN,
-                    kAttrPercent, kAttrPerMille, kAttrZeroDigit, kAttrDigit, kAttrPatternSeparator});
-  lists_[18] = Ids({kAttrName, kAttrNamespace, kAttrUseAttributeSets});
-  lists_[19] = kInstructions | Ids({kXSLTSort});
-  lists_[20] = Ids({kAttrSelect});
-  lists_[21] = Ids({kAttrTest});
-  lists_[22] = Ids({kAttrHref});
-  lists_[23] = Ids({kAttrHref});
-  lists_[24] = Ids({kAttrName, kAttrMatch, kAttrUse});
-  lists_[25] = Ids({kAttrTerminate});
-  lists_[26] = Ids({kAttrStylesheetPrefix, kAttrResultPrefix});
-  lists_[27] = Ids({kAttrLevel, kAttrCount, kAttrFrom, kAttrValue, kAttrFormat, kAttrLang, kAttrLetterValue,
-                    kAttrGroupingSeparator, kAttrGroupingSize});
-  lists_[28] = Ids({kAttrMethod, kAttrVersion, kAttrEncoding, kAttrOmitXmlDeclaration, kAttrStandalone,
-                    kAttrDoctypePublic, kAttrDoctypeSystem, kAttrCdataSectionElements, kAttrIndent, kAttrMediaType});
-  lists_[29] = Ids({kAttrName, kAttrSelect});
-  lists_[30] = Ids({kAttrElements});
-  lists_[31] = Ids({kAttrName});
-  lists_[32] = Ids({kAttrSelect, kAttrLang, kAttrDataType, kAttrOrder, kAttrCaseOrder});
-  lists_[33] = Ids({kAttrElements});
-  lists_[34] = Ids({kXSLTAttributeSet, kXSLTDecimalFormat, kXSLTImport, kXSLTInclude, kXSLTKey, kXSLTNamespaceAlias,
-                    kXSLTOutput, kXSLTParam, kXSLTPreserveSpace, kXSLTStripSpace, kXSLTTemplate, kXSLTVariable});
-  lists_[35] = Ids({kAttrId, kAttrExtensionElementPrefixes, kAttrExcludeResultPrefixes, kAttrVersion});
-  lists_[36] = kInstructions | Ids({kXSLTParam});
-  lists_[37] = Ids({kAttrMatch, kAttrName, kAttrPriority, kAttrMode});
-  lists_[38] = Ids({kXSLTLiteralResult});
-  lists_[39] = Ids({kAttrDisableOutputEscaping});
-  lists_[40] = Ids({kAttrSelect, kAttrDisableOutputEscaping});
-  lists_[41] = Ids({kAttrName, kAttrSelect});
-  lists_[42] = Ids({kAttrTest});
-  lists_[43] = Ids({kAttrName, kAttrSelect});
+KTStylesheetCompiler::KTStylesheetCompiler(KTXSLTProcessor* processor) : processor_(processor) {}
+
+const KTElementRule& KTStylesheetCompiler::RuleOf(int elementId) {
+  const bool inTable = elementId > 0 && elementId < static_cast<int>(std::size(kElementRules));
+  return kElementRules[inTable ? elementId : 0];
 }
 
 KTStylesheetCompiler::~KTStylesheetCompiler() = default;
@@ -126,13 +184,13 @@ KTStylesheetCompiler::DeclarationList KTStylesheetCompiler::DeclarationRecords()
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
   const NodeIndex::Entry* entry = index_.Find(node);
-  return entry ? entry->id : 0;
+  return entry ? entry->id : kXSLTNoElement;
 }
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node, KTDeclRecord** record) const {
   const NodeIndex::Entry* entry = index_.Find(node);
   *record = entry ? entry->record : nullptr;
-  return entry ? entry->id : 0;
+  return entry ? entry->id : kXSLTNoElement;
 }
 
 KTDeclRecord* KTStylesheetCompiler::FindDeclRecord(const KTXPathNode* node) const {
@@ -271,17 +329,18 @@ void KTStylesheetCompiler::CheckVariableScopes(const KTXPathNode* stylesheetRoot
 
 // ---- Structural checks ----
 
-bool KTStylesheetCompiler::CheckContext(int parentId, KTXPathNode* node, bool instructionAllowed,
-                                        bool topLevelAllowed) {
-  if (topLevelAllowed) {
-    if (!instructionAllowed && parentId != kXSLTStylesheet) throw UnexpectedChild(node, false);
-  } else if (parentId == kXSLTStylesheet && elementRecognizer_.IsXSLTElement(node)) {
-    throw UnexpectedChild(node, false);
+bool KTStylesheetCompiler::CheckContext(int parentId, KTXPathNode* node, KTElementPlace place) {
+  if (place == KTElementPlace::kTopLevel) {
+    if (parentId != kXSLTStylesheet) throw UnexpectedChild(node, ChildFault::kNotAllowedHere);
+  } else if (place == KTElementPlace::kInstruction) {
+    if (parentId == kXSLTStylesheet && elementRecognizer_.IsXSLTElement(node)) {
+      throw UnexpectedChild(node, ChildFault::kNotAllowedHere);
+    }
   }
   return true;
 }
 
-bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList, bool forwardsCompatible) {
+bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, KTIdSet allowed, bool forwardsCompatible) {
   const KTString* elementUri = node->GetNamespaceUri();
   const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
   bool elementIsXslt = elementUri && *elementUri == xsltUri;
@@ -290,13 +349,13 @@ bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList,
   for (; i < count && node->GetChild(i)->GetKind() == kXPathAttribute; ++i) {
     KTXPathNode* attribute = node->GetChild(i);
     int id = attributeRecognizer_.AttributeId(attribute);
-    if (ListHas(attributeList, id)) {
-      // Ids 25 (any other name) and 47 (use-attribute-sets) may repeat.
+    if (SetHas(allowed, id)) {
+      // Any other name and use-attribute-sets may repeat.
       if (id == kAttrOther || id == kAttrUseAttributeSets) continue;
       for (int j = i + 1; j < count && IsAttributeLike(node->GetChild(j)->GetKind()); ++j) {
         KTXPathNode* later = node->GetChild(j);
         if (later->GetKind() == kXPathAttribute && attributeRecognizer_.AttributeId(later) == id) {
-          throw KTXSLTError::About(2, later);
+          throw KTXSLTError::About(KTXSLTError::kAttributeRepeated, later);
         }
       }
       continue;
@@ -307,7 +366,7 @@ bool KTStylesheetCompiler::CheckAttributes(KTXPathNode* node, int attributeList,
     const KTString* uri = attribute->GetNamespaceUri();
     bool unexpected = elementIsXslt ? !uri : !elementUri && uri && *uri == xsltUri;
     if (unexpected) {
-      KTXSLTError error(32, attribute);
+      KTXSLTError error(KTXSLTError::kUnexpectedAttribute, attribute);
       KTString subject(attribute->GetName());
       subject += u" is not allowed on ";
       subject += node->GetName();
@@ -325,7 +384,7 @@ int KTStylesheetCompiler::ChildId(const KTXPathNode* child) const {
   return elementRecognizer_.ElementId(child);
 }
 
-bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, int childrenList, bool forwardsCompatible) {
+bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, KTIdSet allowed, bool forwardsCompatible) {
   const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
   int count = node->GetChildCount();
   int i = 0;
@@ -340,9 +399,10 @@ bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, int childrenList, bo
     const KTString* uri = child->GetNamespaceUri();
     bool inXslt = uri && *uri == xsltUri;
     if (uri && !inXslt) continue;  // foreign elements may stand anywhere
-    if (ListHas(childrenList, ChildId(child))) continue;
+    if (SetHas(allowed, ChildId(child))) continue;
     if (forwardsCompatible && inXslt) continue;
-    throw UnexpectedChild(child, inXslt && child->GetKind() == kXPathElement && ChildId(child) == 0);
+    const bool unknown = inXslt && child->GetKind() == kXPathElement && ChildId(child) == kXSLTNoElement;
+    throw UnexpectedChild(child, unknown ? ChildFault::kUnknownInstruction : ChildFault::kNotAllowedHere);
   }
   return true;
 }
@@ -361,9 +421,9 @@ KTXPathNode* KTStylesheetCompiler::FindAttribute(const KTXPathNode* node, const 
   return nullptr;
 }
 
-void KTStylesheetCompiler::CheckStructure(int parentId, KTXPathNode* node, char context, int attributeList,
-                                          int childrenList, bool forwardsCompatible) {
-  CheckContext(parentId, node, context != 'T', context != 'I');
-  if (attributeList) CheckAttributes(node, attributeList, forwardsCompatible);
-  CheckChildren(node, childrenList, forwardsCompatible);
+void KTStylesheetCompiler::CheckStructure(int parentId, KTXPathNode* node, const KTElementRule& rule,
+                                          bool forwardsCompatible) {
+  CheckContext(parentId, node, rule.place);
+  if (rule.attributesChecked) CheckAttributes(node, rule.attributes, forwardsCompatible);
+  CheckChildren(node, rule.children, forwardsCompatible);
 }

@@ -12,7 +12,6 @@
 // processor's Prepare) or its destruction.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -25,6 +24,28 @@
 
 class KTXPathNode;
 class KTXSLTProcessor;
+
+// A set of element ids or of attribute ids, one bit per id (every id is
+// below 64).
+using KTIdSet = uint64_t;
+
+// Where an XSLT element may stand (XSLT 1.0 §2.2: top-level elements are
+// children of xsl:stylesheet, instructions stand in template bodies).
+enum class KTElementPlace : char {
+  kInstruction,  // anywhere but as a child of xsl:stylesheet
+  kTopLevel,     // only as a child of xsl:stylesheet
+  kEither,       // both (xsl:param, xsl:variable)
+};
+
+// What the structural checks allow an element: its place, its attributes
+// and its children. One row per element id (KTStylesheetCompiler::RuleOf).
+struct KTElementRule {
+  KTXSLTElementId id;
+  KTElementPlace place;
+  bool attributesChecked;  // false: any attribute (literal result elements)
+  KTIdSet attributes;      // allowed attribute ids
+  KTIdSet children;        // allowed child element ids
+};
 
 class KTStylesheetCompiler {
  public:
@@ -40,34 +61,42 @@ class KTStylesheetCompiler {
 
   // Compiles `node` and its subtree in document order (pre-order: a node's
   // checks run before any of its children is compiled). The root call passes
-  // parent id 1 and false. Forwards-compatible mode (XSLT 1.0 §2.5) holds for
-  // the subtree when the flag is given, and below an xsl:stylesheet whose
-  // version, or a literal result element whose xsl:version, is not "1.0".
+  // kRootParentId and kVersionDecides. Forwards-compatible mode (XSLT 1.0
+  // §2.5) holds for the subtree when the flag is given, and below an
+  // xsl:stylesheet whose version, or a literal result element whose
+  // xsl:version, is not "1.0".
   // Always true; failures are thrown KTXSLTError. The walk uses an explicit
   // stack, so stylesheet depth never reaches the call stack.
   bool CompileElement(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  // The arguments of the root call: the document node's parent counts as a
+  // literal result element, and the module's own version attributes decide
+  // forwards-compatible mode.
+  static constexpr int kRootParentId = kXSLTLiteralResult;
+  static constexpr bool kVersionDecides = false;
 
-  // Top-level-only elements must be children of xsl:stylesheet (29),
-  // instructions must not be; with both allowed anything goes. Code 33.
-  bool CheckContext(int parentId, KTXPathNode* node, bool instructionAllowed, bool topLevelAllowed);
-  // The leading attribute children against an allowed-attributes list
-  // (codes 2 and 32; no 32 in forwards-compatible mode). A namespace
-  // declaration ends the run of attributes.
-  bool CheckAttributes(KTXPathNode* node, int attributeList, bool forwardsCompatible);
-  // The content children against an allowed-children list (code 33).
-  // Foreign elements are always accepted; with the forwards-compatible flag
-  // XSLT elements are too.
-  bool CheckChildren(KTXPathNode* node, int childrenList, bool forwardsCompatible);
-  // The first attribute child with this local name and namespace (null: no
-  // namespace); null when there is none.
+  // Top-level-only elements must be children of xsl:stylesheet, XSLT
+  // instructions must not be; an element allowed in either place may stand
+  // anywhere. KTXSLTError::kUnexpectedChild otherwise.
+  bool CheckContext(int parentId, KTXPathNode* node, KTElementPlace place);
+  // The leading attribute children against the allowed attribute ids
+  // (kAttributeRepeated, and kUnexpectedAttribute outside forwards-compatible
+  // mode). A namespace declaration ends the run of attributes.
+  bool CheckAttributes(KTXPathNode* node, KTIdSet allowed, bool forwardsCompatible);
+  // The content children against the allowed element ids
+  // (kUnexpectedChild). Foreign elements are always accepted; with the
+  // forwards-compatible flag XSLT elements are too.
+  bool CheckChildren(KTXPathNode* node, KTIdSet allowed, bool forwardsCompatible);
+  // The first attribute child with this local name and namespace
+  // (kNoNamespace: an attribute in no namespace); null when there is none.
   KTXPathNode* FindAttribute(const KTXPathNode* node, const char16_t* localName, const KTString* namespaceUri) const;
+  static constexpr const KTString* kNoNamespace = nullptr;
 
   // ---- Results ----
   // Every compiled node with its id, and every node with its record, in no
   // particular order (for tests: the run looks nodes up one at a time).
   ElementIdList ElementIds() const;
   DeclarationList DeclarationRecords() const;
-  // 0 when the node has not been compiled.
+  // kXSLTNoElement when the node has not been compiled.
   int FindElementId(const KTXPathNode* node) const;
   // Null when the node has no record.
   KTDeclRecord* FindDeclRecord(const KTXPathNode* node) const;
@@ -90,10 +119,11 @@ class KTStylesheetCompiler {
   const KTXSLTAttributeRecognizer& AttributeRecognizer() const { return attributeRecognizer_; }
   KTXSLTProcessor* GetProcessor() const { return processor_; }
 
-  // The allowed-id lists by number (1 to 43), each a set of element or
-  // attribute ids.
-  static constexpr int kListCount = 43;
-  bool ListHas(int list, int id) const { return id > 0 && id < 64 && (lists_[list] >> id) & 1; }
+  // The structural rule of an element id: its row of the rule table.
+  // kXSLTNoElement and kXSLTUnassigned, which no node is given, and ids
+  // outside the table have a row that allows nothing.
+  static const KTElementRule& RuleOf(int elementId);
+  static bool SetHas(KTIdSet set, int id) { return id > 0 && id < 64 && (set >> id) & 1; }
 
  private:
   // Per-element compile functions, one per element id; each runs the three
@@ -137,10 +167,9 @@ class KTStylesheetCompiler {
   void CompileXslWhen(int parentId, KTXPathNode* node, bool forwardsCompatible);
   void CompileXslWithParam(int parentId, KTXPathNode* node, bool forwardsCompatible);
 
-  // The common steps 1 to 3: context, attributes (list 0: not checked) and
-  // children checks.
-  void CheckStructure(int parentId, KTXPathNode* node, char context, int attributeList, int childrenList,
-                      bool forwardsCompatible);
+  // The three structural checks with the element's rule: place,
+  // attributes (unless the rule leaves them unchecked) and children.
+  void CheckStructure(int parentId, KTXPathNode* node, const KTElementRule& rule, bool forwardsCompatible);
   // Makes a record of class T for the node and enters it unless the node has
   // one already (a tree compiled again); the record to fill either way.
   template <class T>
@@ -159,8 +188,8 @@ class KTStylesheetCompiler {
                                                  bool forwardsCompatible);
   // The compiled template (null without a processor or an attribute).
   const KTCompiledValueTemplate* CompileValueTemplate(KTXPathNode* attribute, bool forwardsCompatible);
-  // The element id a child counts as in the children check: 0 for an
-  // element in the XSLT namespace whose name XSLT 1.0 does not define.
+  // The element id a child counts as in the children check: kXSLTNoElement
+  // for an element in the XSLT namespace whose name XSLT 1.0 does not define.
   int ChildId(const KTXPathNode* child) const;
   // The binding shared by xsl:param and xsl:variable: name and select.
   void ReadBinding(KTXPathNode* node, KTString& name, KTString& selectText, KTXPathNode*& nameNode,
@@ -208,7 +237,6 @@ class KTStylesheetCompiler {
 
   KTXSLTElementRecognizer elementRecognizer_;
   KTXSLTAttributeRecognizer attributeRecognizer_;
-  std::array<uint64_t, kListCount + 1> lists_{};
   KTXSLTProcessor* processor_;
   NodeIndex index_;
   KTStaticCheck staticCheck_;

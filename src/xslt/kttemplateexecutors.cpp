@@ -35,7 +35,7 @@ KTNamespaceSet ResolvePrefixes(KTXPathNode* attribute, const KTXPathNode* scope)
     } else if (prefix.IsEmpty()) {
       uris.insert(KTString());
     } else {
-      throw KTXSLTError::About(10, attribute);
+      throw KTXSLTError::About(KTXSLTError::kUndefinedPrefix, attribute);
     }
   }
   return uris;
@@ -149,7 +149,7 @@ void KTApplyTemplatesExecutor::Select(KTExecFrame* frame) {
   }
   if (!frame->SelectNodeList(selectNode_, *select_, false)) throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
   KTXPathValue& list = frame->MutableNodeList();
-  if (list.GetKind() != kValueNodeSet) throw KTXSLTError::About(29, selectNode_);
+  if (list.GetKind() != kValueNodeSet) throw KTXSLTError::About(KTXSLTError::kNotNodeSet, selectNode_);
   // The selection is processed in document order (XSLT 1.0 §5.4) unless
   // xsl:sort orders it.
   if (list.ItemCount() > 0) list.SortDocumentOrder();
@@ -243,7 +243,7 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
   }
   const KTXPathValue& list = frame->NodeList();
   if (list.GetKind() == kValueNodeSet && list.ItemCount() == 0) return true;
-  if (list.GetKind() != kValueNodeSet) throw KTXSLTError(29, nullptr);
+  if (list.GetKind() != kValueNodeSet) throw KTXSLTError(KTXSLTError::kNotNodeSet, nullptr);
   const auto& rules = processor_->TemplateRules();
   int count = list.ItemCount();
   while (nextIndex_ < count) {
@@ -318,7 +318,7 @@ bool KTStylesheetExecutor::Start() {
     seenOther = true;
   }
   if (stop) {
-    if (seenOther && processor_->ElementIdOf(stop) == kXSLTImport) throw KTXSLTError(49, stop);
+    if (seenOther && processor_->ElementIdOf(stop) == kXSLTImport) throw KTXSLTError(KTXSLTError::kImportAfterOtherElement, stop);
     PushChild(frame, stop);
   } else {
     RegisterTemplates();
@@ -346,7 +346,7 @@ bool KTStylesheetExecutor::Continue() {
     if (!next) return true;
     int id = processor_->ElementIdOf(next);
     if (id == kXSLTImport || id == kXSLTInclude) {
-      if (templatesRegistered_ && id == kXSLTImport) throw KTXSLTError(49, next);
+      if (templatesRegistered_ && id == kXSLTImport) throw KTXSLTError(KTXSLTError::kImportAfterOtherElement, next);
       KTPushFrameFor(processor_, frame, resultParent_, next);
     } else if (id != kXSLTLiteralResult) {
       if (!templatesRegistered_) {

@@ -12,10 +12,10 @@
 
 namespace {
 
-constexpr int kVariableExists = 13;   // "A variable with this name already exists"
-constexpr int kParameterExists = 14;  // "A parameter with this name already exists"
-constexpr int kUndefinedTemplate = 8;
-constexpr int kRecursiveVariable = 50;
+constexpr int kVariableExists = KTXSLTError::kVariableExists;
+constexpr int kParameterExists = KTXSLTError::kParameterExists;
+constexpr int kUndefinedTemplate = KTXSLTError::kUndefinedTemplate;
+constexpr int kRecursiveVariable = KTXSLTError::kRecursiveVariable;
 
 bool IsContentNode(const KTXPathNode* node) {
   int kind = node->GetKind();

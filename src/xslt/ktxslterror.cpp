@@ -1,5 +1,5 @@
-// KTXSLTError: message lookup for stylesheet and XPath errors. The texts
-// live in the program's string table; the object caches what it has loaded.
+// KTXSLTError: the message of every error code and XPath error kind, each
+// beside its name, and the message as the user reads it.
 #include "xslt/ktxslterror.h"
 
 #include <algorithm>
@@ -8,31 +8,132 @@
 #include <string_view>
 
 #include "xml/ktxpathnode.h"
+#include "xpath/ktxpathexpression.h"
+#include "xpath/ktxpathfunctionlibrary.h"
 
 namespace {
 
-// Resource id of each table code, indexed by code - 2.
-constexpr unsigned kCodeResourceIds[] = {
-    7240, 7200, 7237, 7201, 7245, 7202, 7203, 7204, 7205, 7206,  // 2-11
-    7235, 7207, 7208, 7236, 7244, 7238, 7209, 7210, 7211, 7212,  // 12-21
-    7213, 7214, 7249, 7215, 7216, 7217, 7218, 7219, 7220, 7221,  // 22-31
-    7222, 7223, 7224, 7225, 7226, 7227, 7228, 7229, 7230, 7231,  // 32-41
-    7232, 7233, 7234, 7246, 7241, 7242, 7243, 7247, 7248,        // 42-50
+struct CodeText {
+  int code;
+  const char16_t* text;
 };
-static_assert(std::size(kCodeResourceIds) ==
-              KTXSLTError::kLastTableCode - KTXSLTError::kFirstTableCode + 1);
 
-// Resource id of each XPath error kind, indexed by kind - 1.
-constexpr unsigned kXPathKindResourceIds[] = {
-    7401, 7402, 7403, 7404, 7405, 7406, 7454, 7407, 7408,  // 1-9
-    7409, 7410, 7411, 7449, 7450, 7451, 7453, 7455,        // 10-17
+// The message of each table code, in code order.
+constexpr CodeText kCodeTexts[] = {
+    {KTXSLTError::kAttributeRepeated, u"An attribute which should only occur once occurs multiple times"},
+    {KTXSLTError::kAttributeSetExists, u"An attribute set with this name has already been defined"},
+    {KTXSLTError::kDecimalFormatExists, u"A decimal format with this name has already been defined"},
+    {KTXSLTError::kExpressionExpected, u"XPath expression expected"},
+    {KTXSLTError::kInvalidXPathExpression, u"Invalid XPath expression"},
+    {KTXSLTError::kUnexpectedFailure, u"Unexpected XSLT processor failure"},
+    {KTXSLTError::kUndefinedTemplate, u"Undefined template"},
+    {KTXSLTError::kUndefinedAttributeSet, u"Undefined attribute set"},
+    {KTXSLTError::kUndefinedPrefix, u"Undefined namespace prefix"},
+    {KTXSLTError::kTemplateExists, u"A template with this name already exists"},
+    {KTXSLTError::kKeyExists, u"A key with this name already exists"},
+    {KTXSLTError::kVariableExists, u"A variable with this name already exists"},
+    {KTXSLTError::kParameterExists, u"A parameter with this name already exists"},
+    {KTXSLTError::kSelectWithContent, u"Variables cannot have both select attribute and child elements"},
+    {KTXSLTError::kMatchExpected, u"The template has a mode param but not a match"},
+    {KTXSLTError::kUseExpected, u"use attribute expected"},
+    {KTXSLTError::kSelectExpected, u"select attribute expected"},
+    {KTXSLTError::kTestExpected, u"test attribute expected"},
+    {KTXSLTError::kVersionExpected, u"version attribute expected"},
+    {KTXSLTError::kNameExpected, u"name attribute expected"},
+    {KTXSLTError::kWhenExpected, u"xsl:choose requires as xsl:when child"},
+    {KTXSLTError::kHrefExpected, u"HREF attribute expected"},
+    {KTXSLTError::kElementsExpected, u"elements attribute expected"},
+    {KTXSLTError::kStylesheetPrefixExpected, u"stylesheet-prefix attribute expected"},
+    {KTXSLTError::kResultPrefixExpected, u"result-prefix attribute expected"},
+    {KTXSLTError::kUnexpectedOtherwise, u"unexpected xsl:otherwise"},
+    {KTXSLTError::kNotWhenOrOtherwise, u"Target node must be an xsl:when or xsl:otherwise instruction"},
+    {KTXSLTError::kNotNodeSet, u"Expression did not evaluate to a node set"},
+    {KTXSLTError::kUnexpectedChildren, u"Unexpected children"},
+    {KTXSLTError::kUnexpectedValue, u"Unexpected value"},
+    {KTXSLTError::kUnexpectedAttribute, u"Unexpected attribute"},
+    {KTXSLTError::kUnexpectedChild, u"Unexpected child"},
+    {KTXSLTError::kUnexpectedElement, u"Unexpected element"},
+    {KTXSLTError::kUnexpectedParent, u"Unexpected parent"},
+    {KTXSLTError::kUnexpectedApplyImports, u"Unexpected xsl:apply-imports"},
+    {KTXSLTError::kNotTopLevel, u"Not a child of xsl:stylesheet or xsl:transform"},
+    {KTXSLTError::kNotRootElement, u"Not a root element"},
+    {KTXSLTError::kNotPITarget, u"Not an NCName and PITarget"},
+    {KTXSLTError::kNotQName, u"Not a QName"},
+    {KTXSLTError::kWithParamAfterSort, u"unexpected xsl:with-param after xsl:sort"},
+    {KTXSLTError::kCannotLoad, u"Could not load external entity"},
+    {KTXSLTError::kCannotImport, u"Could not import external entity"},
+    {KTXSLTError::kCannotInclude, u"Could not include external entity"},
+    {KTXSLTError::kRecursiveInclude, u"Recursive include or import of external entity is not allowed"},
+    {KTXSLTError::kVariablesInPattern, u"Variables and parameters cannot be used in patterns"},
+    {KTXSLTError::kValueTemplateSyntax, u"Attribute value template syntax is incorrect"},
+    {KTXSLTError::kTemplateNeedsNameOrMatch, u"xsl:template requires either a name or a match attribute"},
+    {KTXSLTError::kImportAfterOtherElement, u"Import preceded by other XSL element in stylesheet"},
+    {KTXSLTError::kRecursiveVariable, u"Recursive variable definition"},
 };
-static_assert(std::size(kXPathKindResourceIds) == KTXSLTError::kLastXPathErrorKind);
 
-KTString LoadText(unsigned id) {
-  KTString text;
-  if (id != 0) text.LoadString(id);  // a missing text leaves it empty
-  return text;
+// The head of every XPath error message.
+constexpr char16_t kXPathMessageHead[] = u"Error in XPath expression, ";
+
+// The text of each XPath error kind, in kind order.
+constexpr CodeText kXPathKindTexts[] = {
+    {kXPathErrInvalidPrefix, u"Invalid prefix"},
+    {kXPathErrTooFewParameters, u"Too few parameters"},
+    {kXPathErrTooManyParameters, u"Too many parameters"},
+    {kXPathErrNotANodeSet, u"Not a node set"},
+    {kXPathErrIncorrectArgumentType, u"Incorrect argument type"},
+    {kXPathErrInvalidVariable, u"Invalid variable reference"},
+    {kXPathErrInvalidKey, u"Invalid key reference"},
+    {kXPathErrFunctionInNamespace, u"Function not in namespace"},
+    {kXPathErrUnknownFunction, u"Unknown XPath function"},
+    {kXPathErrNotAQName, u"Argument not a QName"},
+    {kXPathErrResultTreeFragment, u"Cannot use result tree fragment"},
+    {kXPathErrPatternAxis, u"Only child and attribute axes allowed in patterns"},
+    {kXPathErrUnknownDecimalFormat, u"Unknown decimal format"},
+    {kXPathErrInvalidFormatPattern, u"Invalid format pattern"},
+    {kXPathErrNaNOrInfinite, u"NaN or Infinite number as argument"},
+    {kXPathErrExternalEntity, u"Could not find external entity"},
+    {kXPathErrKeyInKeyDefinition, u"key function called within a key definition"},
+};
+
+
+// The XPath compiler names the same kinds in KTXPathExpression::ErrorCode;
+// both must give each kind the same number, the one its text is found by.
+static_assert(KTXPathExpression::kErrorInvalidPrefix == kXPathErrInvalidPrefix &&
+              KTXPathExpression::kErrorTooFewParameters == kXPathErrTooFewParameters &&
+              KTXPathExpression::kErrorTooManyParameters == kXPathErrTooManyParameters &&
+              KTXPathExpression::kErrorNotNodeSet == kXPathErrNotANodeSet &&
+              KTXPathExpression::kErrorArgumentType == kXPathErrIncorrectArgumentType &&
+              KTXPathExpression::kErrorInvalidVariable == kXPathErrInvalidVariable &&
+              KTXPathExpression::kErrorInvalidKey == kXPathErrInvalidKey &&
+              KTXPathExpression::kErrorFunctionInNamespace == kXPathErrFunctionInNamespace &&
+              KTXPathExpression::kErrorUnknownFunction == kXPathErrUnknownFunction &&
+              KTXPathExpression::kErrorNotQName == kXPathErrNotAQName &&
+              KTXPathExpression::kErrorResultTreeFragment == kXPathErrResultTreeFragment &&
+              KTXPathExpression::kErrorPatternAxis == kXPathErrPatternAxis &&
+              KTXPathExpression::kErrorUnknownDecimalFormat == kXPathErrUnknownDecimalFormat &&
+              KTXPathExpression::kErrorFormatPattern == kXPathErrInvalidFormatPattern &&
+              KTXPathExpression::kErrorNaNArgument == kXPathErrNaNOrInfinite &&
+              KTXPathExpression::kErrorExternalEntity == kXPathErrExternalEntity &&
+              KTXPathExpression::kErrorKeyInKey == kXPathErrKeyInKeyDefinition);
+
+// True when the rows hold the codes first, first + 1, ... in order, so that
+// a code finds its row by subtraction.
+template <size_t N>
+constexpr bool Consecutive(const CodeText (&rows)[N], int first) {
+  for (size_t i = 0; i < N; ++i) {
+    if (rows[i].code != first + static_cast<int>(i)) return false;
+  }
+  return true;
+}
+static_assert(Consecutive(kCodeTexts, KTXSLTError::kFirstTableCode) &&
+              std::size(kCodeTexts) == KTXSLTError::kLastTableCode - KTXSLTError::kFirstTableCode + 1);
+static_assert(Consecutive(kXPathKindTexts, kXPathErrInvalidPrefix) &&
+              std::size(kXPathKindTexts) == kXPathErrKeyInKeyDefinition);
+
+template <size_t N>
+const char16_t* TextOf(const CodeText (&rows)[N], int code) {
+  const int index = code - rows[0].code;
+  return index >= 0 && index < static_cast<int>(N) ? rows[index].text : nullptr;
 }
 
 // A longer expression is shown as the part around the character at which it
@@ -156,37 +257,34 @@ const char16_t* KTXSLTError::GetDetailedMessage() {
   return detailedMessage_;
 }
 
-unsigned KTXSLTError::ResourceIdOfCode(int code) {
-  if (code < kFirstTableCode || code > kLastTableCode) return 0;
-  return kCodeResourceIds[code - kFirstTableCode];
-}
+const char16_t* KTXSLTError::TextOfCode(int code) { return TextOf(kCodeTexts, code); }
 
-unsigned KTXSLTError::ResourceIdOfXPathKind(int kind) {
-  if (kind < 1 || kind > kLastXPathErrorKind) return 0;
-  return kXPathKindResourceIds[kind - 1];
+const char16_t* KTXSLTError::TextOfXPathKind(int kind) { return TextOf(kXPathKindTexts, kind); }
+
+const char16_t* KTXSLTError::FunctionNameOfIndex(int index) {
+  return index >= 0 && index < kFunctionCount ? KTXPathFunctionLibrary::FunctionAt(index).name : nullptr;
 }
 
 const char16_t* KTXSLTError::GetMessage() {
   if (!message_.IsEmpty()) return message_;
   if (code_ == kNone) return u"";
   if (code_ == kXPathError) return GetXPathMessage();
-  if (code_ < kFirstTableCode || code_ > kLastTableCode) return u"Unknown error";
-  message_ = LoadText(ResourceIdOfCode(code_));
+  const char16_t* text = TextOfCode(code_);
+  if (!text) return u"Unknown error";
+  message_ = text;
   return message_;
 }
 
 const char16_t* KTXSLTError::GetXPathMessage() {
   if (!xpathMessage_.IsEmpty()) return xpathMessage_;
-  KTString function;
-  if (functionIndex_ >= 0 && functionIndex_ <= kLastFunctionIndex)
-    function = LoadText(kFirstFunctionNameId + static_cast<unsigned>(functionIndex_));
-  KTString kind = LoadText(ResourceIdOfXPathKind(xpathKind_));
-  xpathMessage_ = LoadText(kXPathMessageHeadId);
-  if (function.IsEmpty()) {
-    xpathMessage_ += kind;
+  const char16_t* function = FunctionNameOfIndex(functionIndex_);
+  const char16_t* kind = TextOfXPathKind(xpathKind_);
+  xpathMessage_ = kXPathMessageHead;
+  if (!function) {
+    if (kind) xpathMessage_ += kind;
   } else {
     KTString detail;
-    detail.Format(u"%s -> %s", kind.c_str(), function.c_str());
+    detail.Format(u"%s -> %s", kind ? kind : u"", function);
     xpathMessage_ += detail;
   }
   return xpathMessage_;

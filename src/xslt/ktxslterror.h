@@ -1,8 +1,10 @@
 // KTXSLTError: the one error type of stylesheet compilation and
 // transformation, thrown by value. It carries a stylesheet error code, the
 // stylesheet node it concerns and, for XPath errors, the XPath error kind and
-// the index of the function involved. Texts are string resources 7200-7250
-// (stylesheet errors) and 7401-7455 (XPath errors and function names).
+// the index of the function involved. Every code has a name below; its
+// message text stands beside it in the table of ktxslterror.cpp, as do the
+// texts of the XPath error kinds. Functions are named as the XPath function
+// library names them.
 #pragma once
 
 #include "core/ktstring.h"
@@ -11,30 +13,75 @@ class KTXPathNode;
 
 class KTXSLTError {
  public:
-  // Codes with a name of their own in the processor's code; the others are
-  // used by number where they are raised (the message table holds 2 to 50).
+  // The error codes. The numbers are fixed: tests and callers compare them.
+  // Codes 2 to 50 have their text in the message table; the others are
+  // handled apart.
   enum Code : int {
     kNone = 0,
+    // An XPath error: the message is made from the XPath error kind and the
+    // function involved (SetXPathError).
     kXPathError = 1,
+    kAttributeRepeated = 2,
+    kAttributeSetExists = 3,
+    kDecimalFormatExists = 4,
+    kExpressionExpected = 5,
     kInvalidXPathExpression = 6,
     kUnexpectedFailure = 7,
+    kUndefinedTemplate = 8,
+    kUndefinedAttributeSet = 9,
+    kUndefinedPrefix = 10,
+    kTemplateExists = 11,
+    kKeyExists = 12,
+    kVariableExists = 13,
+    kParameterExists = 14,
+    kSelectWithContent = 15,
+    // A match attribute is missing: on xsl:key, or on an xsl:template with a
+    // mode (the case the text speaks of).
+    kMatchExpected = 16,
+    kUseExpected = 17,
+    kSelectExpected = 18,
+    kTestExpected = 19,
+    kVersionExpected = 20,
+    kNameExpected = 21,
+    kWhenExpected = 22,
+    kHrefExpected = 23,
+    kElementsExpected = 24,
+    kStylesheetPrefixExpected = 25,
+    kResultPrefixExpected = 26,
+    kUnexpectedOtherwise = 27,
+    kNotWhenOrOtherwise = 28,
+    kNotNodeSet = 29,
+    kUnexpectedChildren = 30,
+    kUnexpectedValue = 31,
+    kUnexpectedAttribute = 32,
+    kUnexpectedChild = 33,
     kUnexpectedElement = 34,
+    kUnexpectedParent = 35,
+    kUnexpectedApplyImports = 36,
+    kNotTopLevel = 37,
+    kNotRootElement = 38,
+    kNotPITarget = 39,
+    kNotQName = 40,
+    kWithParamAfterSort = 41,
+    kCannotLoad = 42,
+    kCannotImport = 43,
+    kCannotInclude = 44,
+    kRecursiveInclude = 45,
     kVariablesInPattern = 46,
-    // The serialiser met a character the output encoding cannot write where
-    // no reference may stand; the message is the serialiser's (id 7260).
-    kOutputError = 7260,
-    // An xsl:message with terminate="yes" ended the run (outside the table
-    // and the resource ids; the front end gives the text).
+    kValueTemplateSyntax = 47,
+    kTemplateNeedsNameOrMatch = 48,
+    kImportAfterOtherElement = 49,
+    kRecursiveVariable = 50,
+    // An xsl:message with terminate="yes" ended the run (no text here; the
+    // front end gives it).
     kTerminatedByMessage = 100,
-    kFirstTableCode = 2,
-    kLastTableCode = 50,
+    // The serialiser met a character the output encoding cannot write where
+    // no reference may stand; the serialiser gives the message (its string
+    // resource 7260, whence the number).
+    kOutputError = 7260,
+    kFirstTableCode = kAttributeRepeated,
+    kLastTableCode = kRecursiveVariable,
   };
-
-  // Resource ids of the heads and tables the messages are made from.
-  static constexpr unsigned kXPathMessageHeadId = 7250;
-  static constexpr unsigned kFirstFunctionNameId = 7413;
-  static constexpr int kLastFunctionIndex = 35;
-  static constexpr int kLastXPathErrorKind = 17;
 
   // A node of the XPath view that carries the wrap mark (it was made from an
   // expanded entity) is not in the stylesheet text, so the error is reported
@@ -84,11 +131,13 @@ class KTXSLTError {
   // that marks the character at which it failed.
   const char16_t* GetDetailedMessage();
 
-  // The resource id of a table code (2 to 50), 0 for any other code. The
-  // ids do not follow the codes in order.
-  static unsigned ResourceIdOfCode(int code);
-  // The resource id of an XPath error kind (1 to 17), 0 for any other.
-  static unsigned ResourceIdOfXPathKind(int kind);
+  // The text of a table code (2 to 50); null for any other code.
+  static const char16_t* TextOfCode(int code);
+  // The text of an XPath error kind (1 to 17); null for any other.
+  static const char16_t* TextOfXPathKind(int kind);
+  // A function's name by function index (the XPath function library's
+  // table); null for an index outside it.
+  static const char16_t* FunctionNameOfIndex(int index);
 
  private:
   KTString message_;

@@ -12,53 +12,100 @@ struct NamedId {
   int id;
 };
 
-// In id order; "transform" shares 29 with "stylesheet".
+// In id order; "transform" shares its id with "stylesheet".
 constexpr NamedId kElementNames[] = {
-    {u"apply-imports", 2},  {u"apply-templates", 3},
-    {u"attribute", 4},      {u"attribute-set", 5},
-    {u"call-template", 6},  {u"choose", 7},
-    {u"comment", 8},        {u"copy", 9},
-    {u"copy-of", 10},       {u"decimal-format", 11},
-    {u"element", 12},       {u"fallback", 13},
-    {u"for-each", 14},      {u"if", 15},
-    {u"import", 16},        {u"include", 17},
-    {u"key", 18},           {u"message", 19},
-    {u"namespace-alias", 20}, {u"number", 21},
-    {u"otherwise", 22},     {u"output", 23},
-    {u"param", 24},         {u"preserve-space", 25},
-    {u"processing-instruction", 26}, {u"sort", 27},
-    {u"strip-space", 28},   {u"stylesheet", 29},
-    {u"transform", 29},     {u"template", 30},
-    {u"text", 31},          {u"value-of", 33},
-    {u"variable", 34},      {u"when", 35},
-    {u"with-param", 36},
+    {u"apply-imports", kXSLTApplyImports},
+    {u"apply-templates", kXSLTApplyTemplates},
+    {u"attribute", kXSLTAttribute},
+    {u"attribute-set", kXSLTAttributeSet},
+    {u"call-template", kXSLTCallTemplate},
+    {u"choose", kXSLTChoose},
+    {u"comment", kXSLTComment},
+    {u"copy", kXSLTCopy},
+    {u"copy-of", kXSLTCopyOf},
+    {u"decimal-format", kXSLTDecimalFormat},
+    {u"element", kXSLTElement},
+    {u"fallback", kXSLTFallback},
+    {u"for-each", kXSLTForEach},
+    {u"if", kXSLTIf},
+    {u"import", kXSLTImport},
+    {u"include", kXSLTInclude},
+    {u"key", kXSLTKey},
+    {u"message", kXSLTMessage},
+    {u"namespace-alias", kXSLTNamespaceAlias},
+    {u"number", kXSLTNumber},
+    {u"otherwise", kXSLTOtherwise},
+    {u"output", kXSLTOutput},
+    {u"param", kXSLTParam},
+    {u"preserve-space", kXSLTPreserveSpace},
+    {u"processing-instruction", kXSLTProcessingInstruction},
+    {u"sort", kXSLTSort},
+    {u"strip-space", kXSLTStripSpace},
+    {u"stylesheet", kXSLTStylesheet},
+    {u"transform", kXSLTStylesheet},
+    {u"template", kXSLTTemplate},
+    {u"text", kXSLTText},
+    {u"value-of", kXSLTValueOf},
+    {u"variable", kXSLTVariable},
+    {u"when", kXSLTWhen},
+    {u"with-param", kXSLTWithParam},
 };
 
 // The four names known in the XSLT namespace as well (checked first).
 constexpr NamedId kDirectiveAttributeNames[] = {
-    {u"exclude-result-prefixes", 12},
-    {u"extension-element-prefixes", 13},
-    {u"use-attribute-sets", 47},
-    {u"version", 49},
+    {u"exclude-result-prefixes", kAttrExcludeResultPrefixes},
+    {u"extension-element-prefixes", kAttrExtensionElementPrefixes},
+    {u"use-attribute-sets", kAttrUseAttributeSets},
+    {u"version", kAttrVersion},
 };
 
 // Every other known attribute name, in id order.
 constexpr NamedId kAttributeNames[] = {
-    {u"case-order", 1},          {u"cdata-section-elements", 2}, {u"count", 3},
-    {u"data-type", 4},           {u"decimal-separator", 5},      {u"digit", 6},
-    {u"disable-output-escaping", 7}, {u"doctype-public", 8},    {u"doctype-system", 9},
-    {u"elements", 10},           {u"encoding", 11},              {u"format", 14},
-    {u"from", 15},               {u"grouping-separator", 16},    {u"grouping-size", 17},
-    {u"href", 18},               {u"id", 19},                    {u"indent", 20},
-    {u"infinity", 21},           {u"lang", 22},                  {u"letter-value", 23},
-    {u"level", 24},              {u"match", 26},                 {u"media-type", 27},
-    {u"method", 28},             {u"minus-sign", 29},            {u"mode", 30},
-    {u"name", 31},               {u"namespace", 32},             {u"NaN", 33},
-    {u"omit-xml-declaration", 34}, {u"order", 35},              {u"pattern-separator", 36},
-    {u"percent", 37},            {u"per-mille", 38},             {u"priority", 39},
-    {u"result-prefix", 40},      {u"select", 41},                {u"standalone", 42},
-    {u"stylesheet-prefix", 43},  {u"terminate", 44},             {u"test", 45},
-    {u"use", 46},                {u"value", 48},                 {u"zero-digit", 50},
+    {u"case-order", kAttrCaseOrder},
+    {u"cdata-section-elements", kAttrCdataSectionElements},
+    {u"count", kAttrCount},
+    {u"data-type", kAttrDataType},
+    {u"decimal-separator", kAttrDecimalSeparator},
+    {u"digit", kAttrDigit},
+    {u"disable-output-escaping", kAttrDisableOutputEscaping},
+    {u"doctype-public", kAttrDoctypePublic},
+    {u"doctype-system", kAttrDoctypeSystem},
+    {u"elements", kAttrElements},
+    {u"encoding", kAttrEncoding},
+    {u"format", kAttrFormat},
+    {u"from", kAttrFrom},
+    {u"grouping-separator", kAttrGroupingSeparator},
+    {u"grouping-size", kAttrGroupingSize},
+    {u"href", kAttrHref},
+    {u"id", kAttrId},
+    {u"indent", kAttrIndent},
+    {u"infinity", kAttrInfinity},
+    {u"lang", kAttrLang},
+    {u"letter-value", kAttrLetterValue},
+    {u"level", kAttrLevel},
+    {u"match", kAttrMatch},
+    {u"media-type", kAttrMediaType},
+    {u"method", kAttrMethod},
+    {u"minus-sign", kAttrMinusSign},
+    {u"mode", kAttrMode},
+    {u"name", kAttrName},
+    {u"namespace", kAttrNamespace},
+    {u"NaN", kAttrNaN},
+    {u"omit-xml-declaration", kAttrOmitXmlDeclaration},
+    {u"order", kAttrOrder},
+    {u"pattern-separator", kAttrPatternSeparator},
+    {u"percent", kAttrPercent},
+    {u"per-mille", kAttrPerMille},
+    {u"priority", kAttrPriority},
+    {u"result-prefix", kAttrResultPrefix},
+    {u"select", kAttrSelect},
+    {u"standalone", kAttrStandalone},
+    {u"stylesheet-prefix", kAttrStylesheetPrefix},
+    {u"terminate", kAttrTerminate},
+    {u"test", kAttrTest},
+    {u"use", kAttrUse},
+    {u"value", kAttrValue},
+    {u"zero-digit", kAttrZeroDigit},
 };
 
 template <size_t N>
@@ -79,7 +126,9 @@ std::u16string_view KTXSLTLocalName(const char16_t* name) {
   return colon == std::u16string_view::npos ? text : text.substr(colon + 1);
 }
 
-int KTXSLTElementIdOfLocalName(std::u16string_view localName) { return FindId(kElementNames, localName, 0); }
+int KTXSLTElementIdOfLocalName(std::u16string_view localName) {
+  return FindId(kElementNames, localName, kXSLTNoElement);
+}
 
 // ---- Elements ----
 
@@ -88,7 +137,7 @@ KTXSLTElementRecognizer::KTXSLTElementRecognizer() : xsltUri_(kXSLTNamespaceUri)
 int KTXSLTElementRecognizer::ElementId(const KTXPathNode* node) const {
   if (!IsUri(node->GetNamespaceUri(), xsltUri_)) return kXSLTLiteralResult;
   int id = KTXSLTElementIdOfLocalName(KTXSLTLocalName(node->GetName()));
-  return id ? id : kXSLTLiteralResult;
+  return id != kXSLTNoElement ? id : kXSLTLiteralResult;
 }
 
 bool KTXSLTElementRecognizer::IsInXSLTNamespace(const KTXPathNode* node) const {
@@ -107,8 +156,8 @@ int KTXSLTAttributeRecognizer::AttributeId(const KTXPathNode* attribute) const {
   std::u16string_view local = KTXSLTLocalName(attribute->GetName());
   const KTString* uri = attribute->GetNamespaceUri();
   if (!uri || IsUri(uri, xsltUri_)) {
-    int id = FindId(kDirectiveAttributeNames, local, 0);
-    if (id) return id;
+    int id = FindId(kDirectiveAttributeNames, local, kAttrNone);
+    if (id != kAttrNone) return id;
   }
   if (uri) return kAttrOther;
   return FindId(kAttributeNames, local, kAttrOther);

@@ -11,10 +11,12 @@
 class KTXPathNode;
 
 // Ids of stylesheet nodes. They follow the alphabetical order of the XSLT 1.0
-// element names; 32 stands where "transform" would fall and is never given
-// ("transform" is recognised as 29). Id 1 is every node outside the XSLT
-// namespace: literal result elements, text, and XSLT elements of unknown name.
+// element names; kXSLTUnassigned stands where "transform" would fall and is
+// never given ("transform" is recognised as kXSLTStylesheet).
+// kXSLTLiteralResult is every node outside the XSLT namespace: literal result
+// elements, text, and XSLT elements of unknown name.
 enum KTXSLTElementId : int {
+  kXSLTNoElement = 0,  // no id: a node not compiled, a name not found
   kXSLTLiteralResult = 1,
   kXSLTApplyImports = 2,
   kXSLTApplyTemplates = 3,
@@ -52,10 +54,11 @@ enum KTXSLTElementId : int {
   kXSLTWhen = 35,
   kXSLTWithParam = 36,
 };
-constexpr int kXSLTElementIdCount = 37;  // ids 0..36; 0 and 32 are never given
+constexpr int kXSLTElementIdCount = 37;  // ids 0..36; kXSLTNoElement and kXSLTUnassigned are never given
 
-// Ids of attribute names; 25 is any name not in the table.
+// Ids of attribute names; kAttrOther is any name not in the table.
 enum KTXSLTAttributeId : int {
+  kAttrNone = 0,  // no id: a name not found
   kAttrCaseOrder = 1,
   kAttrCdataSectionElements = 2,
   kAttrCount = 3,
@@ -107,7 +110,7 @@ enum KTXSLTAttributeId : int {
   kAttrVersion = 49,
   kAttrZeroDigit = 50,
 };
-constexpr int kXSLTAttributeIdCount = 51;  // ids 0..50; 0 is never given
+constexpr int kXSLTAttributeIdCount = 51;  // ids 0..50; kAttrNone is never given
 
 // The namespace name XSLT 1.0 §2.1 gives to XSLT elements and attributes.
 inline constexpr char16_t kXSLTNamespaceUri[] = u"http://www.w3.org/1999/XSL/Transform";
@@ -115,8 +118,8 @@ inline constexpr char16_t kXSLTNamespaceUri[] = u"http://www.w3.org/1999/XSL/Tra
 // The text after the first ':' of a name, else the whole name.
 std::u16string_view KTXSLTLocalName(const char16_t* name);
 
-// The element id of an XSLT local name, or 0 when the name is not one of
-// XSLT 1.0's elements.
+// The element id of an XSLT local name, or kXSLTNoElement when the name is
+// not one of XSLT 1.0's elements.
 int KTXSLTElementIdOfLocalName(std::u16string_view localName);
 
 class KTXSLTElementRecognizer {
@@ -124,8 +127,8 @@ class KTXSLTElementRecognizer {
   KTXSLTElementRecognizer();
   virtual ~KTXSLTElementRecognizer() = default;
 
-  // 1 for every node outside the XSLT namespace and for XSLT elements of
-  // unknown name; the prefix is never looked at.
+  // kXSLTLiteralResult for every node outside the XSLT namespace and for
+  // XSLT elements of unknown name; the prefix is never looked at.
   int ElementId(const KTXPathNode* node) const;
   bool IsXSLTElement(const KTXPathNode* node) const { return ElementId(node) != kXSLTLiteralResult; }
   bool IsInXSLTNamespace(const KTXPathNode* node) const;
@@ -156,7 +159,7 @@ class KTXSLTAttributeRecognizer {
   KTXSLTAttributeRecognizer();
   virtual ~KTXSLTAttributeRecognizer() = default;
 
-  // 25 for names not in the table. exclude-result-prefixes,
+  // kAttrOther for names not in the table. exclude-result-prefixes,
   // extension-element-prefixes, use-attribute-sets and version are known
   // both without namespace and in the XSLT namespace (the form literal
   // result elements carry); every other known name only without namespace.

@@ -45,7 +45,7 @@ void KTXSLTProcessor::SetTreeContext(KTXPathTreeContext* context) {
 void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot) {
   // The first frame runs the stylesheet's document element.
   if (!stylesheetRoot || stylesheetRoot->FirstChildOfKind(kXPathElement) == stylesheetRoot->GetChildCount())
-    throw KTXSLTError(38, stylesheetRoot);
+    throw KTXSLTError(KTXSLTError::kNotRootElement, stylesheetRoot);
   KTWhitespaceStripper().StripStylesheet(stylesheetRoot);
   compiler_->Clear();
   // The records that pointed at the compiled expressions went with them.

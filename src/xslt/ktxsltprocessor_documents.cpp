@@ -20,10 +20,10 @@
 
 namespace {
 
-constexpr int kImportAfterOtherElement = 49;
-constexpr int kHrefExpected = 23;
-constexpr int kCannotInclude = 44;
-constexpr int kRecursiveInclude = 45;
+constexpr int kImportAfterOtherElement = KTXSLTError::kImportAfterOtherElement;
+constexpr int kHrefExpected = KTXSLTError::kHrefExpected;
+constexpr int kCannotInclude = KTXSLTError::kCannotInclude;
+constexpr int kRecursiveInclude = KTXSLTError::kRecursiveInclude;
 
 // Attribute, namespace, processing-instruction and comment children that
 // stand before a stylesheet element's first declaration.
@@ -390,7 +390,7 @@ KTXPathNode* KTXSLTProcessor::FindStylesheetElement(KTXPathNode* root) const {
 
 namespace {
 
-constexpr int kNotAStylesheet = 38;
+constexpr int kNotAStylesheet = KTXSLTError::kNotRootElement;
 
 // The first element child of a document root; null when there is none.
 KTXPathNode* DocumentElementOf(const KTXPathNode* root) {

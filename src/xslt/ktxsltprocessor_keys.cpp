@@ -16,8 +16,8 @@
 namespace {
 
 // XPath error kinds of format-number().
-constexpr int kUnknownDecimalFormat = 13;
-constexpr int kInvalidFormatPattern = 14;
+constexpr int kUnknownDecimalFormat = kXPathErrUnknownDecimalFormat;
+constexpr int kInvalidFormatPattern = kXPathErrInvalidFormatPattern;
 
 }  // namespace
 

@@ -69,7 +69,7 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
     mode = modeNode->GetValue();
     expandedMode = ExpandMode(mode, KTXPathNode::GetNodeNamespaceMap(templateElement));
   }
-  if (match.IsEmpty() && !mode.IsEmpty()) throw KTXSLTError(16, templateElement);
+  if (match.IsEmpty() && !mode.IsEmpty()) throw KTXSLTError(KTXSLTError::kMatchExpected, templateElement);
   if (templateRules_.empty()) importPrecedence_ = 0;
   int position = static_cast<int>(templateRules_.size());
   int stamp = precedence == -1 ? -1 : importPrecedence_;
@@ -131,7 +131,7 @@ std::vector<KTString> KTXSLTProcessor::MatchAlternatives(const KTString& text, K
       split = true;
     }
   }
-  if (split && cut == view.size()) throw KTXSLTError::About(31, matchNode);
+  if (split && cut == view.size()) throw KTXSLTError::About(KTXSLTError::kUnexpectedValue, matchNode);
   alternatives.push_back(split ? KTString(view.substr(cut)) : match);
   return alternatives;
 }

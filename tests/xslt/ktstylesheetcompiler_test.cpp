@@ -26,7 +26,7 @@ Outcome Compile(KTTestStylesheet& sheet, KTStylesheetCompiler& compiler, const s
   if (!sheet.Load(text)) return outcome;
   sheet.StripWhitespace();
   try {
-    compiler.CompileElement(1, sheet.Root(), false);
+    compiler.CompileElement(KTStylesheetCompiler::kRootParentId, sheet.Root(), KTStylesheetCompiler::kVersionDecides);
   } catch (KTXSLTError& error) {
     outcome.thrown = true;
     outcome.code = error.GetCode();
@@ -217,6 +217,80 @@ TEST(StylesheetCompiler, AcceptedStylesheets) {
   }
 }
 
+// Every XSLT 1.0 element with every attribute its syntax summary gives it
+// (the "%" marks where the attributes end): accepted as written, and refused
+// at an attribute outside that set.
+TEST(StylesheetCompiler, EachElementTakesExactlyItsAttributes) {
+  struct Case {
+    const char* element;
+    std::string text;
+  } cases[] = {
+      {"apply-imports", TEMPLATE("<xsl:apply-imports%/>")},
+      {"apply-templates", TEMPLATE("<xsl:apply-templates select='a' mode='m'%/>")},
+      {"attribute", TEMPLATE("<xsl:attribute name='a' namespace='urn:a'%/>")},
+      {"attribute-set", SHEET("<xsl:attribute-set name='s' use-attribute-sets='t'%/>")},
+      {"call-template", TEMPLATE("<xsl:call-template name='t'%/>")},
+      {"choose", TEMPLATE("<xsl:choose%><xsl:when test='1'/></xsl:choose>")},
+      {"comment", TEMPLATE("<xsl:comment%/>")},
+      {"copy", TEMPLATE("<xsl:copy use-attribute-sets='s'%/>")},
+      {"copy-of", TEMPLATE("<xsl:copy-of select='.'%/>")},
+      {"decimal-format", SHEET("<xsl:decimal-format name='d' decimal-separator='.' grouping-separator=','"
+                               " infinity='inf' minus-sign='-' NaN='nan' percent='p' per-mille='m' zero-digit='0'"
+                               " digit='#' pattern-separator=';'%/>")},
+      {"element", TEMPLATE("<xsl:element name='e' namespace='urn:e' use-attribute-sets='s'%/>")},
+      {"fallback", TEMPLATE("<xsl:fallback%/>")},
+      {"for-each", TEMPLATE("<xsl:for-each select='a'%/>")},
+      {"if", TEMPLATE("<xsl:if test='1'%/>")},
+      {"import", SHEET("<xsl:import href='a.xsl'%/>")},
+      {"include", SHEET("<xsl:include href='a.xsl'%/>")},
+      {"key", SHEET("<xsl:key name='k' match='a' use='b'%/>")},
+      {"message", TEMPLATE("<xsl:message terminate='no'%/>")},
+      {"namespace-alias", SHEET("<xsl:namespace-alias stylesheet-prefix='a' result-prefix='#default'%/>")},
+      {"number", TEMPLATE("<xsl:number level='any' count='a' from='b' value='1' format='1' lang='en'"
+                          " letter-value='alphabetic' grouping-separator=',' grouping-size='3'%/>")},
+      {"otherwise", TEMPLATE("<xsl:choose><xsl:when test='1'/><xsl:otherwise%/></xsl:choose>")},
+      {"output", SHEET("<xsl:output method='xml' version='1.0' encoding='UTF-8' omit-xml-declaration='no'"
+                       " standalone='no' doctype-public='p' doctype-system='s' cdata-section-elements='a'"
+                       " indent='no' media-type='text/xml'%/>")},
+      {"param", SHEET("<xsl:param name='p' select='1'%/>")},
+      {"preserve-space", SHEET("<xsl:preserve-space elements='a'%/>")},
+      {"processing-instruction", TEMPLATE("<xsl:processing-instruction name='pi'%/>")},
+      {"sort", TEMPLATE("<xsl:for-each select='a'><xsl:sort select='.' lang='en' data-type='text'"
+                        " order='ascending' case-order='upper-first'%/></xsl:for-each>")},
+      {"strip-space", SHEET("<xsl:strip-space elements='b'%/>")},
+      {"stylesheet", "<xsl:stylesheet " XSLNS " xmlns:x='urn:x' id='s' extension-element-prefixes='x'"
+                     " exclude-result-prefixes='x' version='1.0'%/>"},
+      {"template", SHEET("<xsl:template match='a' name='t' priority='1' mode='m'%/>")},
+      {"text", TEMPLATE("<xsl:text disable-output-escaping='yes'%>a</xsl:text>")},
+      {"value-of", TEMPLATE("<xsl:value-of select='.' disable-output-escaping='no'%/>")},
+      {"variable", SHEET("<xsl:variable name='v' select='1'%/>")},
+      {"when", TEMPLATE("<xsl:choose><xsl:when test='1'%/></xsl:choose>")},
+      {"with-param", TEMPLATE("<xsl:call-template name='t'><xsl:with-param name='p' select='1'%/>"
+                              "</xsl:call-template>")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.element);
+    const size_t mark = c.text.find('%', c.text.find("xsl:" + std::string(c.element)));
+    ASSERT_NE(mark, std::string::npos);
+    for (bool extra : {false, true}) {
+      std::string text = c.text;
+      text.replace(mark, 1, extra ? " extra='1'" : "");
+      KTTestStylesheet sheet;
+      KTStylesheetCompiler compiler;
+      Outcome outcome = Compile(sheet, compiler, text);
+      if (!extra) {
+        EXPECT_FALSE(outcome.thrown) << outcome.code << " " << outcome.message << " at "
+                                     << (outcome.node ? U8(outcome.node->GetName()) : "none");
+        continue;
+      }
+      ASSERT_TRUE(outcome.thrown);
+      EXPECT_EQ(outcome.code, KTXSLTError::kUnexpectedAttribute);
+      ASSERT_NE(outcome.node, nullptr);
+      EXPECT_EQ(U8(outcome.node->GetName()), "extra");
+    }
+  }
+}
+
 template <class T>
 T* RecordOf(KTStylesheetCompiler& compiler, KTXPathNode* node, int id) {
   EXPECT_NE(node, nullptr);
@@ -353,7 +427,7 @@ TEST(StylesheetCompiler, DeclarationRecords) {
 
   // Compiling the same tree again keeps the records already made.
   KTDeclRecord* before = compiler.FindDeclRecord(top);
-  compiler.CompileElement(1, sheet.Root(), false);
+  compiler.CompileElement(KTStylesheetCompiler::kRootParentId, sheet.Root(), KTStylesheetCompiler::kVersionDecides);
   EXPECT_EQ(compiler.FindDeclRecord(top), before);
   compiler.Clear();
   EXPECT_EQ(compiler.FindDeclRecord(top), nullptr);
@@ -372,7 +446,8 @@ TEST(StylesheetCompiler, DeepStylesheetsCompileWithoutRecursion) {
     at = at->AppendChild(std::move(child));
   }
   KTStylesheetCompiler compiler;
-  EXPECT_TRUE(compiler.CompileElement(1, sheet.Root(), false));
+  EXPECT_TRUE(compiler.CompileElement(KTStylesheetCompiler::kRootParentId, sheet.Root(),
+                                      KTStylesheetCompiler::kVersionDecides));
   EXPECT_EQ(compiler.FindElementId(at), 1);
   EXPECT_NE(compiler.FindDeclRecord(at), nullptr);
 }
@@ -392,7 +467,8 @@ TEST(StylesheetCompiler, LookupsAgreeWithTheMapsAfterForgetting) {
     added.push_back(body->AppendChild(std::move(child)));
   }
   KTStylesheetCompiler compiler;
-  ASSERT_TRUE(compiler.CompileElement(1, sheet.Root(), false));
+  ASSERT_TRUE(compiler.CompileElement(KTStylesheetCompiler::kRootParentId, sheet.Root(),
+                                      KTStylesheetCompiler::kVersionDecides));
   std::vector<const KTXPathNode*> forgotten;
   for (size_t i = 0; i < added.size(); i += 3) forgotten.push_back(added[(i * 7919) % added.size()]);
   for (const KTXPathNode* node : forgotten) compiler.Forget(node);

@@ -102,6 +102,12 @@ const XPathCase kXPathCases[] = {
     {17, 28, u"Error in XPath expression, key function called within a key definition -> key"},
     {5, 0, u"Error in XPath expression, Incorrect argument type -> last"},
     {1, 35, u"Error in XPath expression, Invalid prefix -> function-available"},
+    {4, 23, u"Error in XPath expression, Not a node set -> sum"},
+    {8, -1, u"Error in XPath expression, Function not in namespace"},
+    {11, 31, u"Error in XPath expression, Cannot use result tree fragment -> unparsed-entity-uri"},
+    {12, -1, u"Error in XPath expression, Only child and attribute axes allowed in patterns"},
+    {14, 29, u"Error in XPath expression, Invalid format pattern -> format-number"},
+    {15, 33, u"Error in XPath expression, NaN or Infinite number as argument -> system-property"},
     // A kind without a text and an index without a name.
     {0, -1, u"Error in XPath expression, "},
     {18, 36, u"Error in XPath expression, "},
