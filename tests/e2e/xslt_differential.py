@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Differential check of whole transformations against xsltproc.
 
-usage: xslt_differential.py OSTXSLT [--seed S] [--count N] [--show K] [--keep DIR]
+usage: xslt_differential.py OSTXSLT [--seed S] [--count N] [--ns-count M] [--show K] [--keep DIR]
 
-Writes N random small stylesheets, each with a random source document, runs each through the
-program and through `xsltproc --nonet`, and compares the results exactly but for the leading XML
-declaration (the two programs may write different ones). Exit 1 on any disagreement.
+Writes N random small stylesheets, each with a random source document, and M more (N/2 unless
+given) whose sources declare namespaces, runs each through the program and through
+`xsltproc --nonet`, and compares the results exactly but for the leading XML declaration (the two
+programs may write different ones). Exit 1 on any disagreement.
 
 The stylesheets draw on: template rules with match patterns and modes, apply-templates with
 select and xsl:sort, for-each (with sort), if, choose, value-of, copy, copy-of, variables and
@@ -14,10 +15,16 @@ attribute value templates, xsl:element and xsl:attribute, xsl:number (single, mu
 levels), key(), and xsl:strip-space and xsl:preserve-space over sources with whitespace-only text.
 
 What the generator keeps out, and why:
-  - Source documents have no namespaces: results stay free of namespace-declaration order,
-    which XML leaves open. No xml:space either, and no name is both stripped and preserved by
-    tests of one rank: there xsltproc departs from XSLT 1.0 (tests/e2e/ostxslt_whitespace_test.cpp
-    checks what the recommendation requires).
+  - The first N source documents have no namespaces: results stay free of namespace-declaration
+    order, which XML leaves open. The M others declare prefixes (now and then a default
+    namespace) on their elements, and their stylesheets have no xsl:copy or xsl:copy-of, so no
+    namespace node of the source reaches the result; they read the namespace axis only through
+    values that hold under any order of the namespace nodes of an element (positional
+    predicates on the axis against the same positions in document order, counts of positional
+    selections, nodes picked by name, xml first, for-each over the axis sorted by name).
+  - No xml:space, and no name is both stripped and preserved by tests of one rank: there
+    xsltproc departs from XSLT 1.0 (tests/e2e/ostxslt_whitespace_test.cpp checks what the
+    recommendation requires).
   - Numbers are written only as counts, sums of small integers and xsl:number: the digits of
     other numbers are a formatting freedom (see tests/xpath/xpath_differential.py).
   - xsl:number with the root node as current node: the numbering of the root node alone gives 1
@@ -39,6 +46,8 @@ NAMES = ['a', 'b', 'c', 'item']
 ATTRS = ['x', 'y', 'id']
 WORDS = ['alpha', 'beta', '12', 'a b', 'gamma', '7', 'zeta']
 SPACES = [' ', '\n  ', '\t', '\n']
+NS_PREFIXES = ['p', 'q', 'r', 's']
+NS_URIS = ['urn:p', 'urn:q', 'urn:r']
 
 
 def norm(b):
@@ -48,7 +57,18 @@ def norm(b):
     return re.sub(rb'<([A-Za-z][\w.-]*)((?:\s+[\w:.-]+="[^"]*")*)\s*></\1>', rb'<\1\2/>', b)
 
 
-def make_source(rng):
+def namespace_declarations(rng, depth):
+    """Declarations for one source element: prefixes bound (and rebound below) to a few URIs,
+    now and then a default namespace. Element and attribute names stay unprefixed."""
+    decls = ''
+    for prefix in rng.sample(NS_PREFIXES, rng.choice([0, 0, 1, 1, 2, 3])):
+        decls += f' xmlns:{prefix}="{rng.choice(NS_URIS)}"'
+    if depth > 0 and rng.random() < 0.08:
+        decls += f' xmlns="{rng.choice(NS_URIS)}"'
+    return decls
+
+
+def make_source(rng, namespaces=False):
     out = []
     budget = [rng.randint(8, 25)]
 
@@ -57,6 +77,8 @@ def make_source(rng):
         name = rng.choice(NAMES)
         attrs = ''.join(f' {a}="{rng.randint(0, 9) if rng.random() < 0.8 else rng.choice(WORDS)}"'
                         for a in rng.sample(ATTRS, rng.randint(0, 3)))
+        if namespaces:
+            attrs = namespace_declarations(rng, depth) + attrs
         if depth > 4 or budget[0] <= 0 or rng.random() < 0.2:
             out.append(f'<{name}{attrs}/>')
             return
@@ -89,8 +111,12 @@ def q(text):
 
 
 class Gen:
-    def __init__(self, rng):
+    def __init__(self, rng, namespaces=False):
         self.rng = rng
+        # The source declares namespaces: no xsl:copy or xsl:copy-of (the copies would carry
+        # the source's namespace nodes, in an order left open), and values over namespace
+        # nodes take part (see namespace_string).
+        self.namespaces = namespaces
         self.vars = 0
         self.scope = []  # local variable names visible here
         self.at_root = False  # xsl:number of the root node: see the note at the top
@@ -128,6 +154,8 @@ class Gen:
                    f"normalize-space(string({self.anywhere()}))"]
         if self.scope:
             choices.append('$' + rng.choice(self.scope))
+        if self.namespaces:
+            choices.append(self.namespace_string())
         return rng.choice(choices)
 
     def boolean(self):
@@ -135,7 +163,85 @@ class Gen:
         return rng.choice([f'@{rng.choice(ATTRS)}', f'{self.anywhere()}', f'@x &gt; {rng.randint(0, 9)}',
                            f"name() = '{self.name()}'", 'position() mod 2 = 0', 'position() = last()',
                            f"contains(., '{rng.choice(['a', 'e', '1'])}')", f'not({self.down()})',
-                           f"$p = 'passed'", f"count({self.anywhere()}) &gt; 1"])
+                           f"$p = 'passed'", f"count({self.anywhere()}) &gt; 1"]
+                          + ([self.namespace_boolean()] if self.namespaces else []))
+
+    # ---- namespace nodes ----
+    # XPath 1.0 leaves the order of the namespace nodes of one element to the implementation,
+    # and xsltproc orders them otherwise than we do. The namespace axis is a forward axis, so
+    # whatever that order, the node at a position on the axis is the node at that position of
+    # the node-set in document order; counts of positional selections and the nodes picked by
+    # name agree as well, and both programs put xml first. Only such values reach the output.
+
+    def namespace_position(self):
+        return self.rng.choice(['1', '2', '2', '3', 'last()', 'last()', 'last() - 1', 'position() &gt; 1',
+                                'position() mod 2 = 0', 'position() &lt; 3', 'position() = last() - 1'])
+
+    def namespace_axis(self):
+        rng = self.rng
+        return rng.choice(['namespace::*', 'namespace::*', 'namespace::node()',
+                           f"namespace::*[. = '{rng.choice(NS_URIS)}']", "namespace::*[name() != 'xml']",
+                           f"namespace::*[not(. = /*/namespace::{rng.choice(NS_PREFIXES)})]"])
+
+    def namespace_element(self):
+        # One element (or none): positions on its axis are positions among its namespace nodes.
+        # No following axis: the context may be an attribute or a namespace node, whose
+        # following nodes include its element's descendants (XPath 1.0 §2.2) where xsltproc
+        # finds none.
+        rng = self.rng
+        start = rng.choice(['.', '.', '..', '/*', f'(//*)[{rng.randint(1, 8)}]', 'ancestor::*[1]',
+                            'following-sibling::*[1]', f'descendant::{self.name()}[1]', '*[last()]'])
+        return f'(({start})/ancestor-or-self::*)[last()]'
+
+    def namespace_elements(self):
+        return self.rng.choice(['.', '*', '//*', 'ancestor-or-self::*', '../*', f'//{self.name()}',
+                                self.namespace_element()])
+
+    def namespace_pair(self):
+        """The same positional selection on the axis and of the node-set in document order."""
+        one, axis, k = self.namespace_element(), self.namespace_axis(), self.namespace_position()
+        return f'{one}/{axis}[{k}]', f'({one}/{axis})[{k}]'
+
+    def namespace_string(self):
+        rng = self.rng
+        r = rng.random()
+        on_axis, in_order = self.namespace_pair()
+        if r < 0.25:
+            return f'count({on_axis} | {in_order})'
+        if r < 0.4:
+            return f'name({on_axis}) = name({in_order})'
+        if r < 0.5:
+            return f'string({on_axis}) = string({in_order})'
+        if r < 0.7:
+            return f'count(({self.namespace_elements()})/{self.namespace_axis()}[{self.namespace_position()}])'
+        if r < 0.8:
+            return f'name({self.namespace_element()}/namespace::*[1])'
+        one = self.namespace_element()
+        prefix = rng.choice(NS_PREFIXES + ['xml'])
+        return f"concat(name({one}/namespace::{prefix}[1]), '=', {one}/namespace::{prefix}[last()])"
+
+    def namespace_boolean(self):
+        on_axis, in_order = self.namespace_pair()
+        return self.rng.choice([on_axis, f'count({on_axis} | {in_order}) = 1',
+                                f'name({on_axis}) = name({in_order})',
+                                f'count({on_axis}) = count({in_order})'])
+
+    def namespace_instruction(self, depth):
+        rng = self.rng
+        r = rng.random()
+        if r < 0.6 or depth > 3:
+            return f'<xsl:value-of select="{self.namespace_string()}"/><xsl:text>;</xsl:text>'
+        if r < 0.75:
+            return f'<xsl:if test="{self.namespace_boolean()}">{self.body(depth + 1, False)}</xsl:if>'
+        # All the nodes of the axis (no position picks them), sorted by name and then by their
+        # element's place in the document: the order of the output is fixed.
+        select = f'({self.namespace_elements()})/{self.namespace_axis()}'
+        each = ''.join(f'<xsl:value-of select="{v}"/><xsl:text>,</xsl:text>'
+                       for v in rng.sample(['name()', '.', 'position()', 'last()', 'count(../namespace::*)',
+                                            self.namespace_string()], rng.randint(1, 3)))
+        return (f'<xsl:for-each select="{select}"><xsl:sort select="name()"/>'
+                f'<xsl:sort select="count(../preceding::node() | ../ancestor::node())" data-type="number"/>'
+                f'[{each}]</xsl:for-each>')
 
     def sort(self):
         rng = self.rng
@@ -162,6 +268,8 @@ class Gen:
 
     def instruction(self, depth, element_context):
         rng = self.rng
+        if self.namespaces and rng.random() < 0.25:
+            return self.namespace_instruction(depth)
         r = rng.random()
         if depth > 3 or r < 0.2:
             return f'<xsl:value-of select="{self.string()}"/>'
@@ -182,8 +290,10 @@ class Gen:
                             for _ in range(rng.randint(1, 2)))
             other = f'<xsl:otherwise>{self.body(depth + 1)}</xsl:otherwise>' if rng.random() < 0.6 else ''
             return f'<xsl:choose>{whens}{other}</xsl:choose>'
-        if r < 0.68 and element_context:
+        if r < 0.68 and element_context and not self.namespaces:
             return f"<xsl:copy>{self.body(depth + 1, True, False)}</xsl:copy>"
+        if r < 0.73 and self.namespaces:
+            return self.namespace_instruction(depth)
         if r < 0.73:
             return f'<xsl:copy-of select="{rng.choice(["*", "text()", "node()", self.name(), "*[1]"])}"/>'
         if r < 0.79:
@@ -261,30 +371,37 @@ def main():
         print(__doc__)
         return 2
     prog = os.path.abspath(args.pop(0))
-    seed, count, show, keep = 27, 300, 5, None
+    seed, count, ns_count, show, keep = 27, 300, None, 5, None
     it = iter(args)
     for a in it:
         if a == '--seed': seed = int(next(it))
         elif a == '--count': count = int(next(it))
+        elif a == '--ns-count': ns_count = int(next(it))
         elif a == '--show': show = int(next(it))
         elif a == '--keep': keep = next(it)
         else:
             print(__doc__)
             return 2
+    if ns_count is None:
+        ns_count = count // 2
     rng = random.Random(seed)
+    # The cases over sources with namespaces draw from a generator of their own, so that
+    # the others stay what they were for a seed.
+    ns_rng = random.Random(seed * 1009 + 1)
+    cases = [('t', i, rng, False) for i in range(count)] + [('n', i, ns_rng, True) for i in range(ns_count)]
     failures = []
     refused = 0
     with tempfile.TemporaryDirectory() as tmp:
         folder = keep or tmp
         os.makedirs(folder, exist_ok=True)
-        for i in range(count):
-            xml = os.path.join(folder, f't{i}.xml')
-            xsl = os.path.join(folder, f't{i}.xsl')
-            out = os.path.join(folder, f't{i}.out')
+        for stem, i, case_rng, namespaces in cases:
+            xml = os.path.join(folder, f'{stem}{i}.xml')
+            xsl = os.path.join(folder, f'{stem}{i}.xsl')
+            out = os.path.join(folder, f'{stem}{i}.out')
             with open(xml, 'w', encoding='utf-8') as f:
-                f.write(make_source(rng))
+                f.write(make_source(case_rng, namespaces))
             with open(xsl, 'w', encoding='utf-8') as f:
-                f.write(Gen(rng).stylesheet())
+                f.write(Gen(case_rng, namespaces).stylesheet())
             ref = subprocess.run(['xsltproc', '--nonet', xsl, xml], capture_output=True, timeout=60)
             if os.path.exists(out):
                 os.remove(out)
@@ -309,7 +426,8 @@ def main():
             if keep is None:
                 print('  stylesheet: ' + open(xsl, encoding='utf-8').read())
                 print('  source: ' + open(xsl[:-3] + 'xml', encoding='utf-8').read())
-    print(f'{count} transformations (seed {seed}, {refused} refused by both); {len(failures)} disagree')
+    print(f'{count} transformations and {ns_count} over sources with namespaces (seed {seed}, '
+          f'{refused} refused by both); {len(failures)} disagree')
     return 1 if failures else 0
 
 
