@@ -342,81 +342,75 @@ const KTString* KTXPathNode::GetDocumentUri(const KTXPathNode* node) {
 
 namespace {
 
-// The array is raw memory with items constructed in place: an array new of
-// std::unique_ptr would add a count ahead of every array. Arrays of up to 32
-// items come from the nodes' per-size free lists like the nodes themselves
-// (most elements have a few children); larger ones from the general
-// allocator.
-KTXPathChildren::Item* NewItems(size_t count) {
-  auto* items = static_cast<KTXPathChildren::Item*>(KTXNodePoolAllocate(count * sizeof(KTXPathChildren::Item)));
-  for (size_t i = 0; i < count; ++i) new (items + i) KTXPathChildren::Item();
-  return items;
-}
-
-void DeleteItems(KTXPathChildren::Item* items, size_t count) {
-  if (!items) return;
-  for (size_t i = 0; i < count; ++i) items[i].~unique_ptr();
-  KTXNodePoolFree(items, count * sizeof(KTXPathChildren::Item));
-}
+// An array is raw memory, its counts ahead of the items constructed in
+// place (an array new of std::unique_ptr would add a count of its own).
+// Arrays of up to 31 items come from the nodes' per-size free lists like the
+// nodes themselves (most elements have a few children); larger ones from
+// the general allocator.
+size_t ArrayBytes(size_t capacity) { return (capacity + 1) * sizeof(KTXPathChildren::Item); }
 
 }  // namespace
 
 KTXPathChildren::~KTXPathChildren() { clear(); }
 
 void KTXPathChildren::Grow(size_t needed) {
-  if (needed <= capacity_) return;
+  const size_t capacity = Capacity();
+  if (needed <= capacity) return;
   if (needed > UINT32_MAX) throw std::bad_alloc();
-  if (capacity_ == 0 && needed == 1) {
-    new (&store_.one) Item();
-    capacity_ = 1;
-    return;
-  }
-  size_t capacity = std::max<size_t>({needed, size_t{2}, std::min<size_t>(size_t{capacity_} * 2, UINT32_MAX)});
-  Item* items = NewItems(capacity);
+  const size_t grown = std::max<size_t>({needed, size_t{2}, std::min<size_t>(capacity * 2, UINT32_MAX)});
+  const size_t count = size();
+  auto* head = static_cast<Head*>(KTXNodePoolAllocate(ArrayBytes(grown)));
+  head->size = static_cast<uint32_t>(count);
+  head->capacity = static_cast<uint32_t>(grown);
+  Item* items = head->Items();
+  for (size_t i = 0; i < grown; ++i) new (items + i) Item();
   Item* old = begin();
-  for (uint32_t i = 0; i < size_; ++i) items[i] = std::move(old[i]);
-  if (capacity_ == 1)
-    store_.one.~Item();
-  else
-    DeleteItems(store_.many, capacity_);
-  store_.many = items;
-  capacity_ = static_cast<uint32_t>(capacity);
+  for (size_t i = 0; i < count; ++i) items[i] = std::move(old[i]);
+  clear();
+  store_.bits = reinterpret_cast<uintptr_t>(head) | 1u;
 }
 
 void KTXPathChildren::reserve(size_t count) { Grow(count); }
 
 void KTXPathChildren::insert(size_t index, Item item) {
   // Geometric growth: appending n children costs O(n) overall.
-  if (size_ == capacity_) Grow(size_t{size_} + 1);
+  const size_t count = size();
+  if (count == Capacity()) Grow(count + 1);
   Item* items = begin();
-  for (size_t i = size_; i > index; --i) items[i] = std::move(items[i - 1]);
+  for (size_t i = count; i > index; --i) items[i] = std::move(items[i - 1]);
   items[index] = std::move(item);
-  ++size_;
+  if (IsArray()) ++Array()->size;
 }
 
 KTXPathChildren::Item KTXPathChildren::erase(size_t index) {
+  const size_t count = size();
   Item* items = begin();
   Item item = std::move(items[index]);
-  for (size_t i = index + 1; i < size_; ++i) items[i - 1] = std::move(items[i]);
-  --size_;
+  for (size_t i = index + 1; i < count; ++i) items[i - 1] = std::move(items[i]);
+  // The lone place counts as empty once its child moved out.
+  if (IsArray()) --Array()->size;
   return item;
 }
 
 void KTXPathChildren::clear() {
-  if (capacity_ == 1)
+  if (IsArray()) {
+    Head* head = Array();
+    Item* items = head->Items();
+    const size_t capacity = head->capacity;
+    for (size_t i = 0; i < capacity; ++i) items[i].~unique_ptr();
+    KTXNodePoolFree(head, ArrayBytes(capacity));
+  } else {
     store_.one.~Item();
-  else
-    DeleteItems(store_.many, capacity_);
-  store_.many = nullptr;
-  size_ = 0;
-  capacity_ = 0;
+  }
+  store_.bits = 0;
 }
 
 std::vector<KTXPathChildren::Item> KTXPathChildren::release() {
   std::vector<Item> out;
-  out.reserve(size_);
+  const size_t count = size();
+  out.reserve(count);
   Item* items = begin();
-  for (uint32_t i = 0; i < size_; ++i) out.push_back(std::move(items[i]));
+  for (size_t i = 0; i < count; ++i) out.push_back(std::move(items[i]));
   clear();
   return out;
 }

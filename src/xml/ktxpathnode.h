@@ -76,9 +76,8 @@ class KTXTreeException {
 class KTXPathNode;
 
 // The children of a view node: owning pointers in document order, kept in
-// 16 bytes (array, count, capacity) since a large document has millions of
-// nodes, most of them without children. Iterates like a vector of
-// std::unique_ptr<KTXPathNode>.
+// 8 bytes since a large document has millions of nodes, most of them with
+// one child or none. Iterates like a vector of std::unique_ptr<KTXPathNode>.
 class KTXPathChildren {
  public:
   using Item = std::unique_ptr<KTXPathNode>;
@@ -88,16 +87,16 @@ class KTXPathChildren {
   KTXPathChildren(const KTXPathChildren&) = delete;
   KTXPathChildren& operator=(const KTXPathChildren&) = delete;
 
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  Item* begin() { return capacity_ == 1 ? &store_.one : store_.many; }
-  Item* end() { return begin() + size_; }
-  const Item* begin() const { return capacity_ == 1 ? &store_.one : store_.many; }
-  const Item* end() const { return begin() + size_; }
+  size_t size() const { return IsArray() ? Array()->size : store_.one != nullptr; }
+  bool empty() const { return size() == 0; }
+  Item* begin() { return IsArray() ? Array()->Items() : &store_.one; }
+  Item* end() { return begin() + size(); }
+  const Item* begin() const { return IsArray() ? Array()->Items() : &store_.one; }
+  const Item* end() const { return begin() + size(); }
   Item& operator[](size_t index) { return begin()[index]; }
   const Item& operator[](size_t index) const { return begin()[index]; }
   const Item& front() const { return begin()[0]; }
-  const Item& back() const { return begin()[size_ - 1]; }
+  const Item& back() const { return begin()[size() - 1]; }
 
   void reserve(size_t count);
   void insert(size_t index, Item item);
@@ -108,19 +107,31 @@ class KTXPathChildren {
   void clear();
 
  private:
-  void Grow(size_t needed);
+  // An array of two or more places: its counts, then the items.
+  struct Head {
+    uint32_t size;
+    uint32_t capacity;
+    Item* Items() { return reinterpret_cast<Item*>(this + 1); }
+  };
+  static_assert(sizeof(Head) == sizeof(Item));
 
-  // A lone child (capacity 1, the most common case: an element holding one
-  // text) is kept in place; more children in an array (capacity 2 and up).
+  void Grow(size_t needed);
+  // An array is held as its address with the lowest bit set; a node's
+  // address (every node is aligned to 8) never has it.
+  bool IsArray() const { return store_.bits & 1u; }
+  Head* Array() const { return reinterpret_cast<Head*>(store_.bits - 1); }
+  size_t Capacity() const { return IsArray() ? Array()->capacity : 1; }
+
+  // A lone child (the most common case: an element holding one text) is
+  // kept in place, null when there is none; two or more in an array.
   union Store {
-    Store() : many(nullptr) {}
+    Store() : bits(0) {}
     ~Store() {}
-    Item* many;
+    uintptr_t bits;
     Item one;
   } store_;
-  uint32_t size_ = 0;
-  uint32_t capacity_ = 0;
 };
+static_assert(sizeof(KTXPathChildren) == 8);
 
 class KTXPathNode {
  public:
@@ -289,3 +300,7 @@ class KTXPathNode {
   bool idAttribute_ : 1 = false;
   bool hasExtra_ : 1 = false;
 };
+
+// A document has a view node for each of its nodes, and a result tree is made
+// of them too: their size decides the memory of a run.
+static_assert(sizeof(KTXPathNode) <= 72, "KTXPathNode grew");

@@ -244,6 +244,26 @@ TEST(XPathNode, ChildListKeepsOrderThroughInsertsAndRemovals) {
   child->AppendChild(text(2));  // freed with lone, each list holding one child in place
   EXPECT_EQ(lone->Children().front().get(), child);
   EXPECT_EQ(lone->Children().back().get(), child);
+
+  // Removing a lone child empties the list; reserved places hold no child.
+  std::unique_ptr<KTXPathNode> taken = lone->RemoveChild(0);
+  EXPECT_EQ(taken.get(), child);
+  EXPECT_EQ(lone->GetChildCount(), 0);
+  EXPECT_TRUE(lone->Children().empty());
+  lone->ReserveChildren(3);
+  EXPECT_EQ(lone->GetChildCount(), 0);
+  lone->AppendChild(text(3));
+  lone->InsertChild(0, std::move(taken));
+  EXPECT_EQ(lone->GetChildCount(), 2);
+  EXPECT_EQ(lone->GetChild(0), child);
+  EXPECT_EQ(U8(lone->GetChild(1)->GetValue()), "3");
+  lone->RemoveChild(1).reset();
+  lone->RemoveChild(0).reset();
+  EXPECT_TRUE(lone->Children().empty());
+  lone->ReserveChildren(1);
+  lone->AppendChild(text(4));
+  EXPECT_EQ(lone->GetChildCount(), 1);
+  EXPECT_EQ(U8(lone->Children().front()->GetValue()), "4");
 }
 
 TEST(XPathNode, CopiesKeepStructureAndRules) {
