@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,17 +51,20 @@ bool IsTerminal(const Rule* rule) {
   return k != Rule::kNamed && k != Rule::kGroup;
 }
 
-// Whether an up-to scan stops at p, with `left` characters available there.
 // Units the skip of an up-to scan tests at once.
+static_assert(std::endian::native == std::endian::little, "SkipScanned reads lanes in memory order");
 constexpr int kSkipBlock = 16;
+// Units an up-to scan reads one by one before it skips: most runs are a few
+// units long, and for those a test of a whole block costs more.
+constexpr int kUnitsBeforeSkip = 4;
 
-// The first place from p on, in steps of kSkipBlock units, whose block holds
-// a unit that may not scan past `upTo` (one below U+0020 or one of its few
-// stops, see GrammarRule::GetSkipStopCount); every unit skipped scans past.
-// p itself when the rule has no such stops.
-const char16_t* SkipScanned(const Rule* upTo, const char16_t* p, const char16_t* end) {
-  const int count = upTo->GetSkipStopCount();
-  if (count < 0) return p;
+// The first unit from p on that may not scan past `upTo` (one below U+0020
+// or one of its few stops, see GrammarRule::GetSkipStopCount), testing
+// kSkipBlock units at a time; every unit before it scans past. Where fewer
+// than kSkipBlock units are left, or the rule has no such stops, p itself
+// (the caller reads unit by unit).
+inline const char16_t* SkipScanned(const Rule* upTo, const char16_t* p, const char16_t* end) {
+  if (upTo->GetSkipStopCount() < 0) return p;
   typedef uint16_t EightUnits __attribute__((vector_size(16)));
   EightUnits stops[Rule::kMaxSkipStops];
   std::memcpy(stops, upTo->GetSkipStopLanes(), sizeof stops);
@@ -69,11 +73,20 @@ const char16_t* SkipScanned(const Rule* upTo, const char16_t* p, const char16_t*
     EightUnits high;
     std::memcpy(&low, p, sizeof low);
     std::memcpy(&high, p + 8, sizeof high);
-    auto held = (low < 0x20) | (high < 0x20);
-    for (int i = 0; i < Rule::kMaxSkipStops; ++i) held |= (low == stops[i]) | (high == stops[i]);
-    uint64_t words[2];
-    std::memcpy(words, &held, sizeof words);
-    if (words[0] | words[1]) break;
+    auto heldLow = low < 0x20;
+    auto heldHigh = high < 0x20;
+    for (int i = 0; i < Rule::kMaxSkipStops; ++i) {
+      heldLow |= low == stops[i];
+      heldHigh |= high == stops[i];
+    }
+    // Each lane is all ones or all zeros: the lowest set bit of the first
+    // word that has one names the first unit held.
+    uint64_t words[4];
+    std::memcpy(words, &heldLow, sizeof heldLow);
+    std::memcpy(words + 2, &heldHigh, sizeof heldHigh);
+    for (int w = 0; w < 4; ++w) {
+      if (words[w]) return p + w * 4 + std::countr_zero(words[w]) / 16;
+    }
     p += kSkipBlock;
   }
   return p;
@@ -788,14 +801,12 @@ int ParsoParser::Scan(const GrammarRule* rule, const char16_t* start, int availa
       const char16_t* end = start + available;
       const char16_t* p = start;
       if (kind == Rule::kClass || kind == Rule::kClassText) {
-        // Unit by unit for a first block (most runs are short), then block
-        // by block while no unit needs a look; a block that does is read
-        // unit by unit before the next skip.
-        const char16_t* skipFrom = p + kSkipBlock;
+        // Unit by unit for the first few units (most runs are short), then
+        // block by block to each next unit that needs a look.
+        const char16_t* skipFrom = p + kUnitsBeforeSkip;
         while (p < end) {
           if (p >= skipFrom) {
             p = SkipScanned(rule, p, end);
-            skipFrom = p + kSkipBlock;
             if (p == end) break;
           }
           const char16_t c = *p;
@@ -859,11 +870,10 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
     const Rule* scanned = elements[0].rule;
     const char16_t* p = start;
     const char16_t* end = start + available;
-    const char16_t* skipFrom = p + kSkipBlock;
+    const char16_t* skipFrom = p + kUnitsBeforeSkip;
     while (p < end) {
       if (p >= skipFrom) {
         p = SkipScanned(rule, p, end);
-        skipFrom = p + kSkipBlock;
         if (p == end) break;
       }
       const char16_t c = *p;
@@ -1262,11 +1272,10 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
   const char16_t kind = a.rule->GetKind();
   if (kind == Rule::kClass || kind == Rule::kClassText) {
     // The scanned span is the match; no nodes are made.
-    const char16_t* skipFrom = p + kSkipBlock;
+    const char16_t* skipFrom = p + kUnitsBeforeSkip;
     while (p < end) {
       if (p >= skipFrom) {
         p = SkipScanned(node->rule, p, end);
-        skipFrom = p + kSkipBlock;
         if (p == end) break;
       }
       const char16_t c = *p;
