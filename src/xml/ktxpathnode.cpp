@@ -96,11 +96,11 @@ void KTXPathNode::CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newPare
   output_ = source.output_;
   fromEntity_ = source.fromEntity_;
   if (source.hasValue_) {
-    value_ = source.value_;
+    OwnFields().value = source.own_->value;
     hasValue_ = true;
   }
   if (source.hasName_) {
-    name_ = source.name_;
+    OwnFields().name = source.own_->name;
     hasName_ = true;
   }
   CopyMaps(*this, source, newParent, shareMaps);
@@ -142,8 +142,17 @@ const KTString* KTXPathNode::GetOwnDocumentUri() const {
   return extra ? extra->documentUri : nullptr;
 }
 
+KTXPathNode::Own& KTXPathNode::OwnFields() {
+  if (!own_) own_ = new (KTXNodePoolAllocate(sizeof(Own))) Own();
+  return *own_;
+}
+
 KTXPathNode::~KTXPathNode() {
   HoldMaps(nullptr);
+  if (own_) {
+    own_->~Own();
+    KTXNodePoolFree(own_, sizeof(Own));
+  }
   if (hasExtra_) {
     // Taken out of the table first: the record's namespace nodes are
     // destroyed after the table is done with the erase.
@@ -183,41 +192,46 @@ KTXPathNode::~KTXPathNode() {
 // ---- Name, value ----
 
 const char16_t* KTXPathNode::GetName() const {
-  if (hasName_) return name_.c_str();
+  if (hasName_) return own_->name.c_str();
   if (kind_ == kXPathRoot || kind_ == kXPathText || kind_ == kXPathComment) return u"";
   return xnode_ ? xnode_->GetName() : u"";
 }
 
 const char16_t* KTXPathNode::GetValue() const {
-  if (hasValue_) return value_.c_str();
+  if (hasValue_) return own_->value.c_str();
   return xnode_ ? xnode_->GetValue() : u"";
 }
 
 void KTXPathNode::AppendValue(const char16_t* text) {
   if (!hasValue_) {
-    value_ = KTString(GetValue());
+    KTString shown(GetValue());
+    OwnFields().value = std::move(shown);
     hasValue_ = true;
   }
-  value_ += text;
+  own_->value += text;
 }
 
 void KTXPathNode::SetValue(const char16_t* text) {
-  value_ = text ? KTString(text) : KTString();
+  if (text) {
+    OwnFields().value = KTString(text);
+  } else if (own_) {
+    own_->value = KTString();
+  }
   hasValue_ = text != nullptr;
 }
 
 void KTXPathNode::SetName(const char16_t* text) {
   if (text) {
-    name_.Assign(text, static_cast<int>(std::char_traits<char16_t>::length(text)));
-  } else {
-    name_.Clear();
+    OwnFields().name.Assign(text, static_cast<int>(std::char_traits<char16_t>::length(text)));
+  } else if (own_) {
+    own_->name.Clear();
   }
   hasName_ = text != nullptr;
 }
 
 void KTXPathNode::SetNameOf(const KTXPathNode* source) {
   if (source->hasName_) {
-    name_ = source->name_;
+    OwnFields().name = source->own_->name;
     hasName_ = true;
     return;
   }
@@ -225,7 +239,7 @@ void KTXPathNode::SetNameOf(const KTXPathNode* source) {
   if (source->xnode_) {
     const KTXName* interned = source->xnode_->InternedName();
     if (interned && interned->c_str() == text) {
-      name_ = *interned;
+      OwnFields().name = *interned;
       hasName_ = true;
       return;
     }

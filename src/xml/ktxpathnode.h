@@ -171,7 +171,7 @@ class KTXPathNode {
   // Null clears the own string (the wrapped node's then shows).
   void SetValue(const char16_t* text);
   void SetValue(KTString&& text) {
-    value_ = std::move(text);
+    OwnFields().value = std::move(text);
     hasValue_ = true;
   }
   // Appends to the node's own value (which starts as the shown value);
@@ -269,7 +269,17 @@ class KTXPathNode {
     std::vector<std::unique_ptr<KTXPathNode>> namespaceNodes;
   };
 
+  // The own value and name. A document's nodes show their wrapped nodes'
+  // and hold neither; nodes that instructions make hold one or both. Kept
+  // apart (from the nodes' free lists) so that a document's nodes do not
+  // carry the room.
+  struct Own {
+    KTString value;  // when hasValue_
+    KTXName name;    // when hasName_
+  };
+
   KTXPathNode() = default;
+  Own& OwnFields();
   void CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps);
   void Reindex(int from);
   Extra& OwnExtra();
@@ -284,8 +294,7 @@ class KTXPathNode {
 
   KTXNode* xnode_ = nullptr;
   KTXPathNode* parent_ = nullptr;
-  KTString value_;  // the own value when hasValue_
-  KTXName name_;    // the own name when hasName_
+  Own* own_ = nullptr;  // owned
   const KTString* namespaceUri_ = nullptr;
   KTPrefixMaps* maps_ = nullptr;  // counted by holders
   KTXPathChildren children_;
@@ -303,4 +312,4 @@ class KTXPathNode {
 
 // A document has a view node for each of its nodes, and a result tree is made
 // of them too: their size decides the memory of a run.
-static_assert(sizeof(KTXPathNode) <= 72, "KTXPathNode grew");
+static_assert(sizeof(KTXPathNode) <= 64, "KTXPathNode grew");

@@ -69,6 +69,21 @@ TEST(XPathNode, NamesAndValues) {
   EXPECT_EQ(U8(ev.GetName()), "p:e");
   ev.SetName(u"other");
   EXPECT_EQ(U8(ev.GetName()), "other");
+  // An own name and an own value are held together and apart: clearing one
+  // leaves the other, and a copy takes both.
+  tv.AppendValue(u" world");
+  EXPECT_EQ(U8(tv.GetValue()), "hello world");
+  tv.SetName(nullptr);
+  EXPECT_EQ(U8(tv.GetName()), "");
+  EXPECT_EQ(U8(tv.GetValue()), "hello world");
+  ev.SetValue(u"v");
+  KTXPathNode copy(ev, false, nullptr);
+  EXPECT_EQ(U8(copy.GetName()), "other");
+  EXPECT_EQ(U8(copy.GetValue()), "v");
+  ev.SetName(nullptr);
+  EXPECT_EQ(U8(ev.GetName()), "p:e");
+  EXPECT_EQ(U8(ev.GetValue()), "v");
+  EXPECT_EQ(U8(copy.GetName()), "other");
   KTXPathNode bare(nullptr, kXPathElement);
   EXPECT_EQ(U8(bare.GetName()), "");
   EXPECT_EQ(U8(bare.GetValue()), "");
