@@ -1,6 +1,7 @@
 // NUL-terminated UTF-16 text helpers.
 #include "platform/ktwchar.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -9,6 +10,8 @@ int KTStrLen(const char16_t* text) {
   while (*p) ++p;
   return static_cast<int>(p - text);
 }
+
+static_assert(std::endian::native == std::endian::little, "KTFindUnitInWords reads lanes in memory order");
 
 const char16_t* KTFindUnitInWords(const char16_t* text, size_t count, char16_t c) {
   // Sixteen units a step, compared at once with no branch per unit.
@@ -21,11 +24,19 @@ const char16_t* KTFindUnitInWords(const char16_t* text, size_t count, char16_t c
     EightUnits high;
     std::memcpy(&low, text + i, sizeof low);
     std::memcpy(&high, text + i + 8, sizeof high);
-    auto equal = (low == pattern) | (high == pattern);
-    std::uint64_t words[2];
-    std::memcpy(words, &equal, sizeof words);
-    if (words[0] | words[1])
-      break;
+    auto equalLow = low == pattern;
+    auto equalHigh = high == pattern;
+    std::uint64_t words[4];
+    std::memcpy(words, &equalLow, sizeof equalLow);
+    std::memcpy(words + 2, &equalHigh, sizeof equalHigh);
+    if ((words[0] | words[1]) | (words[2] | words[3])) {
+      // Each lane is all ones or all zeros: the lowest set bit of the first
+      // word that has one names the first unit found.
+      int w = 0;
+      while (!words[w])
+        ++w;
+      return text + i + w * 4 + std::countr_zero(words[w]) / 16;
+    }
   }
   for (; i < count; ++i) {
     if (text[i] == c)
