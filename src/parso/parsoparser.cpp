@@ -584,10 +584,58 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
   // record a failure either (it fails at its start, and one at or before the
   // furthest is never recorded) and could not reach the nesting limit: the
   // outcome is the same.
-  if (available > 0 && pos <= failPos_ && Predicted(rule, pos, available, depth)) return false;
+  if (available > 0 && pos <= failPos_) {
+    if (Predicted(rule, pos, available, depth)) return false;
+    if (pos == failPos_ && rule->HasLead() && available >= 2 && shortcuts_ && pos[0] == rule->GetLead() &&
+        !rule->SecondMayBe(pos[1])) [[unlikely]] {
+      return TryLeadFailure(element, pos, available, line, matched, parent, children, depth);
+    }
+  }
   if (IsLimited(rule)) [[unlikely]]
     return TryLimited(element, pos, available, line, matched, parent, children, depth);
   return TryElementBody(element, pos, available, line, matched, parent, children, depth);
+}
+
+bool ParsoParser::TryLeadFailure(const GrammarRule::Element& element, const char16_t* pos, int available,
+                                 int& line, int& matched, ParseNode* parent, ChildList& children, int depth) {
+  const Rule* rule = element.rule;
+  auto attempt = [&] {
+    return IsLimited(rule) ? TryLimited(element, pos, available, line, matched, parent, children, depth)
+                           : TryElementBody(element, pos, available, line, matched, parent, children, depth);
+  };
+  // Only an attempt that can meet no limit is replayed: one within reach of
+  // the nesting limit or of the stack's end is made, and so is one whose
+  // nested attempts of nesting-limited rules could reach the match nesting
+  // limit (one inside the one past it fails the parse).
+  const int index = rule->GetIndex();
+  const int nesting = rule->GetSecondNesting();
+  if (pos[1] >= kLeadFailureChars || index < 0 || depth + nesting >= kMaxNestingDepth ||
+      (limited_[0] && limitedOpen_ + nesting + 1 >= matchNestingLimit_) ||
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stackFloor_ + kFlatStackMargin) {
+    return attempt();
+  }
+  if (static_cast<size_t>(index) >= leadFailures_.size()) leadFailures_.resize(index + 1);
+  std::unique_ptr<LeadFailure[]>& entries = leadFailures_[index];
+  if (!entries) entries = std::make_unique<LeadFailure[]>(kLeadFailureChars);
+  LeadFailure& entry = entries[pos[1]];
+  if (entry.generation == generation_) {
+    if (entry.records) Record(pos + 1, entry.rule, entry.child);
+    return false;
+  }
+  const uint64_t messagesBefore = messageCount_;
+  const bool ok = attempt();
+  if (ok || aborted_ || messageCount_ != messagesBefore || hasMessage_) return ok;
+  if (failPos_ == pos) {
+    entry.records = false;
+  } else if (failPos_ == pos + 1) {
+    entry.records = true;
+    entry.rule = failRule_;
+    entry.child = failChild_;
+  } else {
+    return false;
+  }
+  entry.generation = generation_;
+  return false;
 }
 
 bool ParsoParser::EnterLimited(const GrammarRule* rule, const char16_t* pos) {
@@ -1674,6 +1722,12 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
 bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* ruleName) {
   DropTree();
   ResetFailure();
+  // Entries of earlier parses go stale (the grammar or the settings may
+  // have changed since); after the count wraps, none may look current.
+  if (++generation_ == 0) {
+    leadFailures_.clear();
+    generation_ = 1;
+  }
   aborted_ = false;
   limitedOpen_ = 0;
   outOfMemory_ = false;

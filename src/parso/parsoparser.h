@@ -367,6 +367,31 @@ class ParsoParser {
   // Whether an attempt of `rule` at pos (available > 0) fails at its start
   // by the first- or second-character prediction, within the nesting limit.
   bool Predicted(const GrammarRule* rule, const char16_t* pos, int available, int depth) const;
+
+  // An attempt at the furthest failure that the lead and second-character
+  // prediction says must fail (Predicted leaves it to be made, as it may
+  // record a failure at the next character): what it records there, by rule
+  // and by that next character, found by the first such attempt of a parse
+  // and recorded alike by later ones without matching again. Such an
+  // attempt looks at no other character and keeps no node; whatever it
+  // records at its start is dropped (a failure is already recorded there),
+  // and of its failures at the next character the first stays.
+  struct LeadFailure {
+    uint32_t generation = 0;  // the parse that found it (0: none)
+    bool records = false;     // false: it records nothing at the next character
+    const GrammarRule* rule = nullptr;
+    int32_t child = -1;
+  };
+  // Next characters with entries of their own (the prediction classes
+  // U+00FF and above alike, so those go unremembered).
+  static constexpr int kLeadFailureChars = 255;
+  // TryElement for an attempt at the furthest failure that the lead
+  // prediction says fails (available >= 2): replayed from its entry when the
+  // attempt may record only failures and the entry is this parse's, else
+  // made (and remembered when it could be).
+  [[gnu::noinline]] bool TryLeadFailure(const GrammarRule::Element& element, const char16_t* pos,
+                                        int available, int& line, int& matched, ParseNode* parent,
+                                        ChildList& children, int depth);
   bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int& matched, ParseNode* parent, ChildList& children, int depth);
   // TryElement for a rule that keeps no children: matched by Scan, its
@@ -535,6 +560,11 @@ class ParsoParser {
   std::vector<const GrammarRule*> stepRules_;  // the path pathSteps_ was made for
   std::vector<const GrammarRule*> stepRepeat_;
   std::vector<ParseNode*> pathNodes_;
+
+  // TryLeadFailure's entries: per rule (by its index in the grammar), one
+  // for each next character.
+  std::vector<std::unique_ptr<LeadFailure[]>> leadFailures_;
+  uint32_t generation_ = 0;  // counts parses: entries of earlier ones are stale
 
   ParseNodeArena arena_;
 };
