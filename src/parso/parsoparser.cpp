@@ -530,7 +530,17 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
 [[gnu::always_inline]] inline int ParsoParser::QuickFlat(const GrammarRule* rule,
                                                        const char16_t* pos, int available) {
   const Rule* head = rule->GetFlatHead();
-  if (!head || available == 0) return -1;
+  if (available == 0) return -1;
+  if (!head) {
+    // An up-to scan that cannot take its first character (text data at a
+    // reference or a tag), recorded as MatchFlat records it.
+    if (rule->GetOperator() == Rule::kUpTo && !rule->ScansPast(*pos) &&
+        !rule->GetElement(0).rule->ClassContains(*pos)) {
+      if (rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
+      return -2;
+    }
+    return -1;
+  }
   const char16_t* end = pos + available;
   const char16_t* p = pos;
   const Rule* tail = rule->GetFlatTail();

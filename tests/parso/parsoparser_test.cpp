@@ -157,11 +157,14 @@ TEST(ParseEngine, UpTo) {
   const char* charData = "d ::= CharData ']]>' 'c'\nCharData ::= [^<&]* / ']]>'\n";
   const char* twoStops = "d ::= T E\nT ::= [a-z?>]* / ('?>' | '>')\nE ::= '?>' | '>'\n";
   const char* namedA = "d ::= p '?>'\np ::= w / '?>'\nw ::= [a-z]+\n";
+  const char* afterText = "d ::= 'a' CharData ']]>'\nCharData ::= [^<&]* / ']]>'\n";
   const MatchCase cases[] = {
       {"class scan stops before the literal", charData, "ab]]>c", true, "", 0},
       {"class scan stops at a character outside the class", charData, "a<]]>c", false, "]]>",
        1},
       {"nothing scanned fails", charData, "]]>c", false, "d ::= CharData ']]>' 'c'", 0},
+      {"a scan that cannot take its first character fails there", afterText, "a<]]>", false, "CharData", 1},
+      {"a scan that stops at once fails there", afterText, "a]]>", false, "CharData", 1},
       {"the nearer of two stops wins", twoStops, "ab>", true, "", 0},
       {"the nearer of two stops wins (2)", twoStops, "ab?>", true, "", 0},
       {"no stop: the span runs to the end", twoStops, "ab", false, "E ::= '?>' | '>'", 2},
