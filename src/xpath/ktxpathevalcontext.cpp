@@ -224,6 +224,186 @@ std::vector<KTXPathNode*> WidestContexts(const ItemVector& contexts, bool forwar
   return nodes;
 }
 
+// A pattern may use only the child and attribute axes (and "//"): the
+// error names the axis it used (".." is the parent axis).
+void ReportPatternAxis(KTXPathExpression* owner, int axis) {
+  owner->SetError(KTXPathExpression::kErrorPatternAxis, -1);
+  static constexpr const char16_t* kAxisNames[] = {
+      u"ancestor",  u"ancestor-or-self", u"attribute", u"child",     u"descendant",        u"descendant-or-self",
+      u"following", u"following-sibling", u"namespace", u"parent", u"preceding", u"preceding-sibling", u"self"};
+  if (axis >= kAxisAncestor && axis <= kAxisSelf) {
+    KTString subject(kAxisNames[axis]);
+    subject += u"::";
+    owner->SetErrorSubject(subject);
+  }
+}
+
+void StepAncestors(const ItemVector& contexts, bool orSelf, Collector& collector) {
+  const bool several = contexts.size() > 1;
+  // Each node is climbed once: above an ancestor climbed before, all
+  // are known already.
+  KTXPathEvalContext::SeenSet climbed;
+  for (const KTXPathNodeItem& item : contexts) {
+    KTXPathNode* node = item.GetNode();
+    if (!node)
+      continue;
+    collector.Restart();
+    if (orSelf) {
+      if (several && !climbed.insert(node).second)
+        continue;
+      collector.Offer(node);
+    }
+    for (KTXPathNode* up = node->GetParent(); up; up = up->GetParent()) {
+      if (several && !climbed.insert(up).second)
+        break;
+      if (!IsDeclarationNode(up))
+        collector.Offer(up);
+    }
+  }
+}
+
+void StepAttributes(const ItemVector& contexts, Collector& collector) {
+  for (const KTXPathNodeItem& item : contexts) {
+    KTXPathNode* node = item.GetNode();
+    if (!node || node->GetKind() != kXPathElement)
+      continue;
+    collector.Restart();
+    for (int i = 0; i < node->GetChildCount(); ++i) {
+      KTXPathNode* child = node->GetChild(i);
+      if (child->GetKind() == kXPathAttribute)
+        collector.Offer(child);
+    }
+  }
+}
+
+void StepChildren(const ItemVector& contexts, Collector& collector) {
+  for (const KTXPathNodeItem& item : contexts) {
+    KTXPathNode* node = item.GetNode();
+    if (!node)
+      continue;
+    collector.Restart();
+    for (int i = 0; i < node->GetChildCount(); ++i) {
+      KTXPathNode* child = node->GetChild(i);
+      if (IsContent(child))
+        collector.Offer(child);
+    }
+  }
+}
+
+void StepDescendants(const ItemVector& contexts, bool orSelf, Collector& collector) {
+  const bool several = contexts.size() > 1;
+  // A context node inside the subtree of one walked before has had all
+  // its descendants (and itself) added already.
+  KTXPathEvalContext::SeenSet walked, seen;
+  // The skip relies on ancestors coming first: a node-set out of order
+  // (only a caller's start value can be) is deduplicated node by node.
+  const bool ordered = !several || std::is_sorted(contexts.begin(), contexts.end(), DocumentOrderLess);
+  if (!ordered)
+    collector.SetSeen(&seen);
+  for (const KTXPathNodeItem& item : contexts) {
+    KTXPathNode* node = item.GetNode();
+    if (!node)
+      continue;
+    if (several && ordered && IsContent(node)) {
+      bool inside = false;
+      for (const KTXPathNode* up = node; up && !inside; up = up->GetParent())
+        inside = walked.count(up) != 0;
+      if (inside)
+        continue;
+      walked.insert(node);
+    }
+    collector.Restart();
+    if (orSelf && !IsDeclarationNode(node))
+      collector.Offer(node);
+    WalkDescendants(node, collector);
+  }
+}
+
+void StepFollowingOrPreceding(const ItemVector& contexts, bool forward, Collector& collector) {
+  std::vector<KTXPathNode*> starts;
+  KTXPathEvalContext::SeenSet seen;
+  if (contexts.size() > 1) {
+    starts = WidestContexts(contexts, forward);
+    if (starts.empty())
+      collector.SetSeen(&seen);
+  }
+  if (starts.empty()) {
+    for (const KTXPathNodeItem& item : contexts) {
+      if (item.GetNode())
+        starts.push_back(item.GetNode());
+    }
+  }
+  for (KTXPathNode* node : starts) {
+    collector.Restart();
+    if (forward)
+      WalkFollowing(node, collector);
+    else
+      WalkPreceding(node, collector);
+  }
+}
+
+void StepSiblings(const ItemVector& contexts, bool forward, Collector& collector) {
+  // Per parent, the siblings of the first (following) or last
+  // (preceding) context node hold those of all the others.
+  std::unordered_map<KTXPathNode*, std::pair<int, KTXPathNode*>> perParent;
+  std::vector<KTXPathNode*> order;
+  for (const KTXPathNodeItem& item : contexts) {
+    KTXPathNode* node = item.GetNode();
+    if (!node || !HasSiblings(node))
+      continue;
+    const int index = node->GetIndexInParent();
+    auto [it, inserted] = perParent.try_emplace(node->GetParent(), index, node);
+    if (inserted)
+      order.push_back(node->GetParent());
+    else if (forward ? index < it->second.first : index > it->second.first)
+      it->second = {index, node};
+  }
+  for (KTXPathNode* parent : order) {
+    auto [index, node] = perParent[parent];
+    collector.Restart();
+    if (forward)
+      WalkFollowingSiblings(node, index, collector);
+    else
+      WalkPrecedingSiblings(node, index, collector);
+  }
+}
+
+void StepNamespaces(const ItemVector& contexts, Collector& collector) {
+  for (const KTXPathNodeItem& item : contexts) {
+    KTXPathNode* node = item.GetNode();
+    if (!node || node->GetKind() != kXPathElement)
+      continue;
+    collector.Restart();
+    if (const auto* namespaces = node->GetNamespaceNodes()) {
+      for (const auto& ns : *namespaces)
+        collector.Offer(ns.get());
+    }
+  }
+}
+
+void StepParents(const ItemVector& contexts, Collector& collector) {
+  KTXPathEvalContext::SeenSet seen;
+  if (contexts.size() > 1)
+    collector.SetSeen(&seen);
+  for (const KTXPathNodeItem& item : contexts) {
+    KTXPathNode* node = item.GetNode();
+    KTXPathNode* parent = node ? node->GetParent() : nullptr;
+    if (!parent || IsDeclarationNode(parent))
+      continue;
+    collector.Restart();
+    collector.Offer(parent);
+  }
+}
+
+void StepSelf(const ItemVector& contexts, Collector& collector) {
+  for (const KTXPathNodeItem& item : contexts) {
+    if (!item.GetNode())
+      continue;
+    collector.Restart();
+    collector.Offer(item.GetNode());
+  }
+}
+
 }  // namespace
 
 bool KTXPathEvalContext::CommitValueSlots() {
@@ -284,16 +464,7 @@ bool KTXPathEvalContext::EvaluateStepWithOwner(const KTXPathNodeTest* test) {
 bool KTXPathEvalContext::EvaluateStep() {
   if (!predicate_ && owner_ && owner_->HasPatternAxes() &&
       axis_ != kAxisAttribute && axis_ != kAxisChild && axis_ != kAxisDescendantOrSelf) {
-    owner_->SetError(KTXPathExpression::kErrorPatternAxis, -1);
-    // The message names the axis the pattern used (".." is the parent axis).
-    static constexpr const char16_t* kAxisNames[] = {
-        u"ancestor",  u"ancestor-or-self", u"attribute", u"child",     u"descendant",        u"descendant-or-self",
-        u"following", u"following-sibling", u"namespace", u"parent", u"preceding", u"preceding-sibling", u"self"};
-    if (axis_ >= kAxisAncestor && axis_ <= kAxisSelf) {
-      KTString subject(kAxisNames[axis_]);
-      subject += u"::";
-      owner_->SetErrorSubject(subject);
-    }
+    ReportPatternAxis(owner_, axis_);
     return false;
   }
   if (axis_ < kAxisAncestor || axis_ > kAxisSelf)
@@ -306,174 +477,38 @@ bool KTXPathEvalContext::EvaluateStep() {
   Collector collector(stepTest_, out);
   collector.SetLimit(stepLimit_);
   stepLimit_ = 0;
-  const bool several = contexts.size() > 1;
 
   switch (axis_) {
     case kAxisAncestor:
-    case kAxisAncestorOrSelf: {
-      // Each node is climbed once: above an ancestor climbed before, all
-      // are known already.
-      SeenSet climbed;
-      for (const KTXPathNodeItem& item : contexts) {
-        KTXPathNode* node = item.GetNode();
-        if (!node)
-          continue;
-        collector.Restart();
-        if (axis_ == kAxisAncestorOrSelf) {
-          if (several && !climbed.insert(node).second)
-            continue;
-          collector.Offer(node);
-        }
-        for (KTXPathNode* up = node->GetParent(); up; up = up->GetParent()) {
-          if (several && !climbed.insert(up).second)
-            break;
-          if (!IsDeclarationNode(up))
-            collector.Offer(up);
-        }
-      }
+    case kAxisAncestorOrSelf:
+      StepAncestors(contexts, axis_ == kAxisAncestorOrSelf, collector);
       break;
-    }
     case kAxisAttribute:
-      for (const KTXPathNodeItem& item : contexts) {
-        KTXPathNode* node = item.GetNode();
-        if (!node || node->GetKind() != kXPathElement)
-          continue;
-        collector.Restart();
-        for (int i = 0; i < node->GetChildCount(); ++i) {
-          KTXPathNode* child = node->GetChild(i);
-          if (child->GetKind() == kXPathAttribute)
-            collector.Offer(child);
-        }
-      }
+      StepAttributes(contexts, collector);
       break;
     case kAxisChild:
-      for (const KTXPathNodeItem& item : contexts) {
-        KTXPathNode* node = item.GetNode();
-        if (!node)
-          continue;
-        collector.Restart();
-        for (int i = 0; i < node->GetChildCount(); ++i) {
-          KTXPathNode* child = node->GetChild(i);
-          if (IsContent(child))
-            collector.Offer(child);
-        }
-      }
+      StepChildren(contexts, collector);
       break;
     case kAxisDescendant:
-    case kAxisDescendantOrSelf: {
-      // A context node inside the subtree of one walked before has had all
-      // its descendants (and itself) added already.
-      SeenSet walked, seen;
-      // The skip relies on ancestors coming first: a node-set out of order
-      // (only a caller's start value can be) is deduplicated node by node.
-      const bool ordered = !several || std::is_sorted(contexts.begin(), contexts.end(), DocumentOrderLess);
-      if (!ordered)
-        collector.SetSeen(&seen);
-      for (const KTXPathNodeItem& item : contexts) {
-        KTXPathNode* node = item.GetNode();
-        if (!node)
-          continue;
-        if (several && ordered && IsContent(node)) {
-          bool inside = false;
-          for (const KTXPathNode* up = node; up && !inside; up = up->GetParent())
-            inside = walked.count(up) != 0;
-          if (inside)
-            continue;
-          walked.insert(node);
-        }
-        collector.Restart();
-        if (axis_ == kAxisDescendantOrSelf && !IsDeclarationNode(node))
-          collector.Offer(node);
-        WalkDescendants(node, collector);
-      }
+    case kAxisDescendantOrSelf:
+      StepDescendants(contexts, axis_ == kAxisDescendantOrSelf, collector);
       break;
-    }
     case kAxisFollowing:
-    case kAxisPreceding: {
-      const bool forward = axis_ == kAxisFollowing;
-      std::vector<KTXPathNode*> starts;
-      SeenSet seen;
-      if (several) {
-        starts = WidestContexts(contexts, forward);
-        if (starts.empty())
-          collector.SetSeen(&seen);
-      }
-      if (starts.empty()) {
-        for (const KTXPathNodeItem& item : contexts) {
-          if (item.GetNode())
-            starts.push_back(item.GetNode());
-        }
-      }
-      for (KTXPathNode* node : starts) {
-        collector.Restart();
-        if (forward)
-          WalkFollowing(node, collector);
-        else
-          WalkPreceding(node, collector);
-      }
+    case kAxisPreceding:
+      StepFollowingOrPreceding(contexts, axis_ == kAxisFollowing, collector);
       break;
-    }
     case kAxisFollowingSibling:
-    case kAxisPrecedingSibling: {
-      const bool forward = axis_ == kAxisFollowingSibling;
-      // Per parent, the siblings of the first (following) or last
-      // (preceding) context node hold those of all the others.
-      std::unordered_map<KTXPathNode*, std::pair<int, KTXPathNode*>> perParent;
-      std::vector<KTXPathNode*> order;
-      for (const KTXPathNodeItem& item : contexts) {
-        KTXPathNode* node = item.GetNode();
-        if (!node || !HasSiblings(node))
-          continue;
-        const int index = node->GetIndexInParent();
-        auto [it, inserted] = perParent.try_emplace(node->GetParent(), index, node);
-        if (inserted)
-          order.push_back(node->GetParent());
-        else if (forward ? index < it->second.first : index > it->second.first)
-          it->second = {index, node};
-      }
-      for (KTXPathNode* parent : order) {
-        auto [index, node] = perParent[parent];
-        collector.Restart();
-        if (forward)
-          WalkFollowingSiblings(node, index, collector);
-        else
-          WalkPrecedingSiblings(node, index, collector);
-      }
+    case kAxisPrecedingSibling:
+      StepSiblings(contexts, axis_ == kAxisFollowingSibling, collector);
       break;
-    }
     case kAxisNamespace:
-      for (const KTXPathNodeItem& item : contexts) {
-        KTXPathNode* node = item.GetNode();
-        if (!node || node->GetKind() != kXPathElement)
-          continue;
-        collector.Restart();
-        if (const auto* namespaces = node->GetNamespaceNodes()) {
-          for (const auto& ns : *namespaces)
-            collector.Offer(ns.get());
-        }
-      }
+      StepNamespaces(contexts, collector);
       break;
-    case kAxisParent: {
-      SeenSet seen;
-      if (several)
-        collector.SetSeen(&seen);
-      for (const KTXPathNodeItem& item : contexts) {
-        KTXPathNode* node = item.GetNode();
-        KTXPathNode* parent = node ? node->GetParent() : nullptr;
-        if (!parent || IsDeclarationNode(parent))
-          continue;
-        collector.Restart();
-        collector.Offer(parent);
-      }
+    case kAxisParent:
+      StepParents(contexts, collector);
       break;
-    }
     case kAxisSelf:
-      for (const KTXPathNodeItem& item : contexts) {
-        if (!item.GetNode())
-          continue;
-        collector.Restart();
-        collector.Offer(item.GetNode());
-      }
+      StepSelf(contexts, collector);
       break;
   }
   return true;

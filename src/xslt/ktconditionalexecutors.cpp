@@ -38,17 +38,7 @@ void KTContentExecutor::StartContent(KTExecFrame* frame) {
 }
 
 bool KTContentExecutor::Continue() {
-  KTExecFrame* frame = TopFrame();
-  KTXPathNode* own = frame->OwnNode();
-  if (IsAncestor(own, frame->LastFinished()) && frame->CurrentChild()) {
-    KTXPathNode* next = NextInstructionSibling(frame->CurrentChild());
-    frame->SetCurrentChild(next);
-    if (next) {
-      KTPushFrameFor(processor_, frame, resultParent_, next);
-      return true;
-    }
-  }
-  return KTPopFrameAfter(processor_, own);
+  return KTContinueWithNextInstruction(processor_, TopFrame(), resultParent_);
 }
 
 bool KTContentExecutor::Test(KTExecFrame* frame) {

@@ -111,6 +111,75 @@ static const KTString* KeepUri(KTInstructionExecutor& executor, const KTString& 
   return strings.back().get();
 }
 
+// ---- Computed names (xsl:attribute, xsl:element) ----
+
+namespace {
+
+struct ComputedName {
+  KTString name;
+  const KTString* uri = nullptr;
+};
+
+struct ComputedNameRequest {
+  KTXPathNode* instruction;      // the xsl:attribute or xsl:element
+  KTXPathNode* nameNode;         // its name attribute, where errors point
+  const KTString& qname;         // the QName the name attribute computed
+  const KTString* namespaceUri;  // what the namespace attribute computed; null without one
+  bool forAttribute;
+};
+
+// The expanded name the instruction gives its node (XSLT 1.0 §7.1.2,
+// §7.1.3): the URI of the namespace attribute when there is one, else the
+// binding of the QName's prefix where the instruction stands. A name that
+// cannot keep its prefix is renamed here; the result-tree operations then
+// declare what the name needs.
+ComputedName ExpandComputedName(KTInstructionExecutor& executor, const ComputedNameRequest& request) {
+  std::u16string_view prefix = PrefixOf(request.qname.View());
+  std::u16string_view local = LocalOf(request.qname.View());
+  ComputedName result{request.qname};
+  if (const KTString* namespaceUri = request.namespaceUri) {
+    if (namespaceUri->IsEmpty()) {
+      // No namespace: the name cannot keep a prefix (for an attribute,
+      // XSLT 1.0 §7.1.3).
+      result.name = KTString(local);
+      return result;
+    }
+    result.uri = KeepUri(executor, *namespaceUri);
+    const KTString* xmlUri = executor.XmlNamespaceUri();
+    bool isXmlUri = xmlUri && *xmlUri == *namespaceUri;
+    if (request.forAttribute) {
+      // "xmlns" is no prefix for an attribute, "xml" only for its own
+      // namespace, which keeps that prefix: the result-tree operations give
+      // such a name a generated prefix.
+      if (isXmlUri) result.name = Joined(kXmlPrefix, local);
+      else if (prefix == kXmlnsPrefix || prefix == kXmlPrefix) result.name = KTString(local);
+    } else if (prefix == kXmlnsPrefix || (prefix == kXmlPrefix && !isXmlUri)) {
+      // A reserved prefix is replaced by "ns_1", which the result-tree
+      // operations declare on the element (hiding any outer binding of it).
+      result.name = Joined(u"ns_1", local);
+    }
+    return result;
+  }
+  if (prefix == kXmlPrefix) {
+    result.uri = executor.XmlNamespaceUri();
+    return result;
+  }
+  // An unprefixed attribute is in no namespace; an element's QName expands
+  // with the declarations in scope at the instruction, the default
+  // namespace included (XSLT 1.0 §7.1.2).
+  if (request.forAttribute && prefix.empty()) return result;
+  const KTPrefixMap* scope = request.forAttribute ? KTXPathNode::GetNodeNamespaceMap(request.instruction)
+                                                  : request.instruction->GetElementNamespaceMap();
+  bool bound = false;
+  const KTString* uri = Lookup(scope, prefix, &bound);
+  if (!prefix.empty() && (!uri || uri->IsEmpty()))
+    throw ComputedNameError(kUndefinedPrefix, request.nameNode, request.qname);
+  result.uri = uri && !uri->IsEmpty() ? uri : nullptr;
+  return result;
+}
+
+}  // namespace
+
 // ---- xsl:copy ----
 
 KTCopyExecutor::KTCopyExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTCopy) {}
@@ -241,33 +310,8 @@ bool KTAttributeExecutor::Start() {
   if (record->namespaceNode)
     EvaluateAttributeValueTemplate(namespace_, record->namespaceNode, record->namespaceTemplate, frame);
 
-  std::u16string_view prefix = PrefixOf(name_.View());
-  std::u16string_view local = LocalOf(name_.View());
-  KTString name(name_);
-  const KTString* uri = nullptr;
-  if (record->namespaceNode) {
-    if (namespace_.IsEmpty()) {
-      // An attribute in no namespace has no prefix (XSLT 1.0 §7.1.3).
-      name = KTString(local);
-    } else {
-      uri = KeepUri(*this, namespace_);
-      const KTString* xmlUri = XmlNamespaceUri();
-      bool isXmlUri = xmlUri && *xmlUri == namespace_;
-      // "xmlns" is no prefix for an attribute, "xml" only for its own
-      // namespace, which keeps that prefix: the result-tree operations give
-      // such a name a generated prefix.
-      if (isXmlUri) name = Joined(kXmlPrefix, local);
-      else if (prefix == kXmlnsPrefix || prefix == kXmlPrefix) name = KTString(local);
-    }
-  } else if (prefix == kXmlPrefix) {
-    uri = XmlNamespaceUri();
-  } else if (!prefix.empty()) {
-    // The prefix means what the stylesheet binds it to where the
-    // instruction stands.
-    bool bound = false;
-    uri = Lookup(KTXPathNode::GetNodeNamespaceMap(own), prefix, &bound);
-    if (!uri || uri->IsEmpty()) throw ComputedNameError(kUndefinedPrefix, record->nameNode, name_);
-  }
+  const auto [name, uri] =
+      ExpandComputedName(*this, {own, record->nameNode, name_, record->namespaceNode ? &namespace_ : nullptr, true});
 
   // Attributes go on an element before any of its content; elsewhere the
   // instruction is ignored with a warning (XSLT 1.0 §7.1.3 allows this
@@ -341,32 +385,8 @@ bool KTElementExecutor::Start() {
   if (record->namespaceNode)
     EvaluateAttributeValueTemplate(namespace_, record->namespaceNode, record->namespaceTemplate, frame);
 
-  std::u16string_view prefix = PrefixOf(name_.View());
-  std::u16string_view local = LocalOf(name_.View());
-  KTString name(name_);
-  const KTString* uri = nullptr;
-  if (record->namespaceNode) {
-    if (namespace_.IsEmpty()) {
-      // No namespace: the name cannot keep a prefix.
-      name = KTString(local);
-    } else {
-      uri = KeepUri(*this, namespace_);
-      const KTString* xmlUri = XmlNamespaceUri();
-      bool isXmlUri = xmlUri && *xmlUri == namespace_;
-      // A reserved prefix is replaced by "ns_1", which the result-tree
-      // operations declare on the element (hiding any outer binding of it).
-      if (prefix == kXmlnsPrefix || (prefix == kXmlPrefix && !isXmlUri)) name = Joined(u"ns_1", local);
-    }
-  } else if (prefix == kXmlPrefix) {
-    uri = XmlNamespaceUri();
-  } else {
-    // The QName expands with the declarations in scope at the instruction,
-    // the default namespace included (XSLT 1.0 §7.1.2).
-    bool bound = false;
-    uri = Lookup(own->GetElementNamespaceMap(), prefix, &bound);
-    if (!prefix.empty() && (!uri || uri->IsEmpty())) throw ComputedNameError(kUndefinedPrefix, record->nameNode, name_);
-    if (uri && uri->IsEmpty()) uri = nullptr;
-  }
+  const auto [name, uri] =
+      ExpandComputedName(*this, {own, record->nameNode, name_, record->namespaceNode ? &namespace_ : nullptr, false});
 
   auto element = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
   element->SetName(name.c_str());

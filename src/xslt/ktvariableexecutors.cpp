@@ -62,6 +62,19 @@ bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own) {
   return true;
 }
 
+bool KTContinueWithNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent) {
+  KTXPathNode* own = frame->OwnNode();
+  if (KTInstructionExecutor::IsAncestor(own, frame->LastFinished()) && frame->CurrentChild()) {
+    KTXPathNode* next = KTInstructionExecutor::NextInstructionSibling(frame->CurrentChild());
+    frame->SetCurrentChild(next);
+    if (next) {
+      KTPushFrameFor(processor, frame, resultParent, next);
+      return true;
+    }
+  }
+  return KTPopFrameAfter(processor, own);
+}
+
 // ---- xsl:variable and xsl:param ----
 
 KTDeclarationExecutor::KTDeclarationExecutor(KTXSLTProcessor* processor, int elementId)

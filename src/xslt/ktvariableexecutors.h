@@ -93,3 +93,8 @@ KTExecFrame* KTPushFrameFor(KTXSLTProcessor* processor, KTExecFrame* parent, KTX
                             KTXPathNode* node);
 // Pops the top frame; the frame below learns that `own` has finished.
 bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own);
+// The later step of an executor that runs its own node's instruction
+// children one after another (a template, xsl:if, xsl:when, ...): when the
+// child that finished was one of them, the next one is pushed, else (or
+// when none is left) the frame is popped.
+bool KTContinueWithNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent);
