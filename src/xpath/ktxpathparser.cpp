@@ -313,44 +313,37 @@ bool KTXPathParser::ParseAndOperand(Holder& out, Pos& pos) {
 }
 
 bool KTXPathParser::ParseEqualityOperand(Holder& out, Pos& pos) {
-  out.reset();
-  if (!(AtTerminal(u"=", pos) || AtTerminal(u"!=", pos)))
-    return false;
-  const Pos start = pos;
-  Holder op = Make(kAstEqualityOperator);
-  if (!AttachTerminal(op, u"=", pos) && !AttachTerminal(op, u"!=", pos)) {
-    pos = start;
-    return false;
-  }
-  Holder operand;
-  if (!ParseRelationalExpr(operand, pos)) {
-    pos = start;
-    return false;
-  }
-  Holder node = Make(kAstEqualityOperand);
-  Attach(node, op);
-  Attach(node, operand);
-  out = std::move(node);
-  return true;
+  return ParseComparisonOperand(kAstEqualityOperand, out, pos);
 }
 
 bool KTXPathParser::ParseRelationalOperand(Holder& out, Pos& pos) {
+  return ParseComparisonOperand(kAstRelationalOperand, out, pos);
+}
+
+bool KTXPathParser::ParseComparisonOperand(int kind, Holder& out, Pos& pos) {
+  // The operators, a longer one before the one it begins with; the first
+  // two characters tell whether any of them can start here.
+  static const char16_t* const kEqualityOperators[] = {u"=", u"!=", nullptr};
+  static const char16_t* const kRelationalOperators[] = {u"<=", u">=", u"<", u">", nullptr};
+  const bool equality = kind == kAstEqualityOperand;
   out.reset();
-  if (!(AtTerminal(u"<", pos) || AtTerminal(u">", pos)))
+  if (!(equality ? AtTerminal(u"=", pos) || AtTerminal(u"!=", pos) : AtTerminal(u"<", pos) || AtTerminal(u">", pos)))
     return false;
   const Pos start = pos;
-  Holder op = Make(kAstRelationalOperator);
-  if (!AttachTerminal(op, u"<=", pos) && !AttachTerminal(op, u">=", pos) && !AttachTerminal(op, u"<", pos) &&
-      !AttachTerminal(op, u">", pos)) {
+  Holder op = Make(equality ? kAstEqualityOperator : kAstRelationalOperator);
+  bool matched = false;
+  for (const char16_t* const* name = equality ? kEqualityOperators : kRelationalOperators; *name && !matched; ++name)
+    matched = AttachTerminal(op, *name, pos);
+  if (!matched) {
     pos = start;
     return false;
   }
   Holder operand;
-  if (!ParseAdditiveExpr(operand, pos)) {
+  if (!(equality ? ParseRelationalExpr(operand, pos) : ParseAdditiveExpr(operand, pos))) {
     pos = start;
     return false;
   }
-  Holder node = Make(kAstRelationalOperand);
+  Holder node = Make(kind);
   Attach(node, op);
   Attach(node, operand);
   out = std::move(node);
@@ -649,12 +642,19 @@ bool KTXPathParser::ParseStepContinuation(Holder& out, Pos& pos) {
 }
 
 bool KTXPathParser::ParseStepSeparator(Holder& out, Pos& pos) {
+  return ParseLongerOrShorterTerminal(kAstStepSeparator, u"//", u"/", out, pos);
+}
+
+// A node of the kind holding `longer` or, failing that, `shorter`, the
+// terminal `longer` begins with.
+bool KTXPathParser::ParseLongerOrShorterTerminal(int kind, const char16_t* longer, const char16_t* shorter,
+                                                 Holder& out, Pos& pos) {
   out.reset();
-  if (!(AtTerminal(u"/", pos)))
+  if (!(AtTerminal(shorter, pos)))
     return false;
   const Pos start = pos;
-  Holder node = Make(kAstStepSeparator);
-  if (!AttachTerminal(node, u"//", pos) && !AttachTerminal(node, u"/", pos)) {
+  Holder node = Make(kind);
+  if (!AttachTerminal(node, longer, pos) && !AttachTerminal(node, shorter, pos)) {
     pos = start;
     return false;
   }
@@ -688,17 +688,7 @@ bool KTXPathParser::ParseAxisStep(Holder& out, Pos& pos) {
 }
 
 bool KTXPathParser::ParseAbbreviatedStep(Holder& out, Pos& pos) {
-  out.reset();
-  if (!(AtTerminal(u".", pos)))
-    return false;
-  const Pos start = pos;
-  Holder node = Make(kAstAbbreviatedStep);
-  if (!AttachTerminal(node, u"..", pos) && !AttachTerminal(node, u".", pos)) {
-    pos = start;
-    return false;
-  }
-  out = std::move(node);
-  return true;
+  return ParseLongerOrShorterTerminal(kAstAbbreviatedStep, u"..", u".", out, pos);
 }
 
 bool KTXPathParser::ParseAxisSpecifier(Holder& out, Pos& pos) {

@@ -100,6 +100,8 @@ class KTXPathParser {
   bool ParseAndOperand(Holder& out, Pos& pos);
   bool ParseEqualityOperand(Holder& out, Pos& pos);
   bool ParseRelationalOperand(Holder& out, Pos& pos);
+  // The operator and operand of an equality or relational level (`kind`).
+  bool ParseComparisonOperand(int kind, Holder& out, Pos& pos);
   bool ParseAdditiveOperand(Holder& out, Pos& pos);
   bool ParseMultiplicativeOperand(Holder& out, Pos& pos);
   bool ParseKeywordOperand(int kind, const char16_t* keyword, Holder& out, Pos& pos);
@@ -116,6 +118,8 @@ class KTXPathParser {
   bool ParseRootLocationPath(Holder& out, Pos& pos);
   bool ParseStepContinuation(Holder& out, Pos& pos);
   bool ParseStepSeparator(Holder& out, Pos& pos);
+  bool ParseLongerOrShorterTerminal(int kind, const char16_t* longer, const char16_t* shorter, Holder& out,
+                                    Pos& pos);
   bool ParseAxisStep(Holder& out, Pos& pos);
   bool ParseAbbreviatedStep(Holder& out, Pos& pos);
   bool ParseAxisSpecifier(Holder& out, Pos& pos);
