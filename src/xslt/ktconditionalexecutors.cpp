@@ -13,11 +13,6 @@ constexpr int kChooseNeedsWhen = KTXSLTError::kWhenExpected;
 constexpr int kUnexpectedOtherwise = KTXSLTError::kUnexpectedOtherwise;
 constexpr int kNotWhenOrOtherwise = KTXSLTError::kNotWhenOrOtherwise;
 
-void OpenFrame(KTExecFrame* frame) {
-  frame->SetStarted();
-  frame->SetOwnNode(frame->NodeToRun());
-}
-
 }  // namespace
 
 // ---- Content ----
@@ -60,7 +55,7 @@ KTIfExecutor::KTIfExecutor(KTXSLTProcessor* processor) : KTContentExecutor(proce
 
 bool KTIfExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  OpenFrame(frame);
+  KTOpenFrame(frame);
   if (Test(frame)) {
     StartContent(frame);
   } else {
@@ -76,7 +71,7 @@ KTWhenExecutor::KTWhenExecutor(KTXSLTProcessor* processor) : KTContentExecutor(p
 
 bool KTWhenExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  OpenFrame(frame);
+  KTOpenFrame(frame);
   if (!Test(frame)) {
     frame->SetLastFinished(frame->OwnNode());
     frame->SetNodeToRun(nullptr);
@@ -95,7 +90,7 @@ KTOtherwiseExecutor::KTOtherwiseExecutor(KTXSLTProcessor* processor) : KTContent
 
 bool KTOtherwiseExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  OpenFrame(frame);
+  KTOpenFrame(frame);
   StartContent(frame);
   return true;
 }
@@ -106,7 +101,7 @@ KTChooseExecutor::KTChooseExecutor(KTXSLTProcessor* processor) : KTInstructionEx
 
 bool KTChooseExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  OpenFrame(frame);
+  KTOpenFrame(frame);
   KTXPathNode* own = frame->OwnNode();
   KTXPathNode* first = KTFirstContentChild(own);
   if (!first || processor_->ElementIdOf(first) != kXSLTWhen) throw KTXSLTError(kChooseNeedsWhen, own);

@@ -17,39 +17,6 @@ namespace {
 
 constexpr int kUndefinedPrefix = KTXSLTError::kUndefinedPrefix;
 
-// The opening of every Start: the frame has started and owns its node.
-KTXPathNode* Open(KTExecFrame* frame) {
-  frame->SetStarted();
-  KTXPathNode* node = frame->NodeToRun();
-  frame->SetOwnNode(node);
-  return node;
-}
-
-// The end of a Start: the frame names its own node as finished last and has
-// nothing left to create.
-void EndStart(KTExecFrame* frame) {
-  frame->SetLastFinished(frame->OwnNode());
-  frame->SetNodeToRun(nullptr);
-}
-
-KTExecFrame* PushChild(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
-                       KTXPathNode* child) {
-  auto pushed = std::make_unique<KTExecFrame>(frame, resultParent);
-  pushed->SetNodeToRun(child);
-  pushed->SetLastFinished(nullptr);
-  KTExecFrame* raw = pushed.get();
-  processor->PushFrame(std::move(pushed));
-  frame->SetCurrentChild(child);
-  return raw;
-}
-
-// Pops the top frame; the frame below learns that its own node finished.
-bool PopOwnFrame(KTXSLTProcessor* processor) {
-  KTExecFrame* popped = processor->PopFrame();
-  if (KTExecFrame* top = processor->TopFrame()) top->SetLastFinished(popped ? popped->OwnNode() : nullptr);
-  return true;
-}
-
 // The attribute of `element` with this name in no namespace, or null.
 KTXPathNode* PlainAttribute(const KTXPathNode* element, std::u16string_view name) {
   for (const auto& child : element->Children()) {
@@ -68,13 +35,13 @@ KTNamespaceAliasExecutor::KTNamespaceAliasExecutor(KTXSLTProcessor* processor)
 
 bool KTNamespaceAliasExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* node = Open(frame);
+  KTXPathNode* node = KTOpenFrame(frame);
   if (!declaration_ || declaration_->elementId != kXSLTNamespaceAlias)
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
   const auto* record = static_cast<const KTDeclNamespaceAlias*>(declaration_);
   // "#default" is the empty prefix on both sides (the compiler replaced it).
   AddNamespaceAlias(record->stylesheetPrefix.c_str(), record->resultPrefix.c_str());
-  EndStart(frame);
+  KTEndStart(frame);
   return true;
 }
 
@@ -113,12 +80,12 @@ bool KTAttributeSetExecutor::Start() {
   // Registered with the stylesheet's templates (Register); a use runs the
   // set's xsl:attribute instructions, flattened by KTAttributeSets.
   KTExecFrame* frame = TopFrame();
-  Open(frame);
-  EndStart(frame);
+  KTOpenFrame(frame);
+  KTEndStart(frame);
   return true;
 }
 
-bool KTAttributeSetExecutor::Continue() { return PopOwnFrame(processor_); }
+bool KTAttributeSetExecutor::Continue() { return DefaultContinue(); }
 
 // ---- use-attribute-sets ----
 
@@ -126,7 +93,7 @@ KTUseAttributeSetsExecutor::KTUseAttributeSetsExecutor(KTXSLTProcessor* processo
     : KTInstructionExecutor(processor, kXSLTNoElement) {}
 
 void KTUseAttributeSetsExecutor::PushInstruction(KTExecFrame* frame) {
-  KTExecFrame* pushed = PushChild(processor_, frame, resultParent_, instructions_[cursor_]);
+  KTExecFrame* pushed = KTPushChildFrame(processor_, frame, resultParent_, instructions_[cursor_]);
   // An attribute set sees the top-level variables and parameters only, never
   // those of the template that uses it (XSLT 1.0 §7.1.4).
   pushed->ShareVariables(nullptr);
@@ -136,17 +103,17 @@ void KTUseAttributeSetsExecutor::PushInstruction(KTExecFrame* frame) {
 
 bool KTUseAttributeSetsExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* attribute = Open(frame);
+  KTXPathNode* attribute = KTOpenFrame(frame);
   // A copy: a set declared while these run would rework the processor's.
   instructions_ = processor_->AttributeSets().Instructions(attribute, *processor_);
   cursor_ = 0;
   if (!instructions_.empty()) PushInstruction(frame);
-  EndStart(frame);
+  KTEndStart(frame);
   return true;
 }
 
 bool KTUseAttributeSetsExecutor::Continue() {
-  if (++cursor_ >= instructions_.size()) return PopOwnFrame(processor_);
+  if (++cursor_ >= instructions_.size()) return DefaultContinue();
   PushInstruction(TopFrame());
   return true;
 }
@@ -157,15 +124,15 @@ KTFallbackExecutor::KTFallbackExecutor(KTXSLTProcessor* processor) : KTInstructi
 
 bool KTFallbackExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* node = Open(frame);
+  KTXPathNode* node = KTOpenFrame(frame);
   // "Normally, instantiating an xsl:fallback element does nothing" (XSLT 1.0
   // §15): its content runs only for an element performing fallback.
   KTExecFrame* parent = frame->Parent();
   KTInstructionExecutor* owner = parent ? parent->Executor() : nullptr;
   bool performing = owner && owner->PerformsFallback();
   if (KTXPathNode* first = performing ? KTFirstContentChild(node) : nullptr)
-    PushChild(processor_, frame, resultParent_, first);
-  EndStart(frame);
+    KTPushChildFrame(processor_, frame, resultParent_, first);
+  KTEndStart(frame);
   return true;
 }
 
@@ -173,12 +140,12 @@ bool KTFallbackExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
   if (KTXPathNode* current = frame->CurrentChild()) {
     if (KTXPathNode* next = NextInstructionSibling(current)) {
-      PushChild(processor_, frame, resultParent_, next);
+      KTPushChildFrame(processor_, frame, resultParent_, next);
       return true;
     }
     frame->SetCurrentChild(nullptr);
   }
-  return PopOwnFrame(processor_);
+  return DefaultContinue();
 }
 
 // ---- Unknown XSLT elements in forwards-compatible mode ----
@@ -188,7 +155,7 @@ KTForwardsCompatibleExecutor::KTForwardsCompatibleExecutor(KTXSLTProcessor* proc
 
 bool KTForwardsCompatibleExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* node = Open(frame);
+  KTXPathNode* node = KTOpenFrame(frame);
   // An unknown top-level element is ignored altogether (XSLT 1.0 §2.5);
   // xsl:fallback stands for instructions only.
   KTXPathNode* parent = node->GetParent();
@@ -206,9 +173,9 @@ bool KTForwardsCompatibleExecutor::Start() {
                            u" (forwards-compatible mode) has no xsl:fallback child");
       throw error;
     }
-    PushChild(processor_, frame, resultParent_, fallback);
+    KTPushChildFrame(processor_, frame, resultParent_, fallback);
   }
-  EndStart(frame);
+  KTEndStart(frame);
   return true;
 }
 
@@ -218,11 +185,11 @@ bool KTForwardsCompatibleExecutor::Continue() {
     const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
     for (KTXPathNode* next = NextInstructionSibling(current); next; next = NextInstructionSibling(next)) {
       if (recognizer.IsXSLFallback(next)) {
-        PushChild(processor_, frame, resultParent_, next);
+        KTPushChildFrame(processor_, frame, resultParent_, next);
         return true;
       }
     }
     frame->SetCurrentChild(nullptr);
   }
-  return PopOwnFrame(processor_);
+  return DefaultContinue();
 }

@@ -4,6 +4,7 @@
 
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxsltprocessor.h"
 
 KTMessageExecutor::KTMessageExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTMessage) {}
@@ -68,9 +69,7 @@ KTKeyExecutor::KTKeyExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor
 
 bool KTKeyExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  frame->SetStarted();
-  frame->SetOwnNode(frame->NodeToRun());
-  frame->SetLastFinished(frame->NodeToRun());
-  frame->SetNodeToRun(nullptr);
+  KTOpenFrame(frame);
+  KTEndStart(frame);
   return true;
 }

@@ -49,32 +49,6 @@ KTString Joined(std::u16string_view prefix, std::u16string_view local) {
   return name;
 }
 
-KTXPathNode* Open(KTExecFrame* frame) {
-  frame->SetStarted();
-  KTXPathNode* node = frame->NodeToRun();
-  frame->SetOwnNode(node);
-  return node;
-}
-
-void EndStart(KTExecFrame* frame) {
-  frame->SetLastFinished(frame->OwnNode());
-  frame->SetNodeToRun(nullptr);
-}
-
-void PushChild(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent, KTXPathNode* child) {
-  auto pushed = std::make_unique<KTExecFrame>(frame, resultParent);
-  pushed->SetNodeToRun(child);
-  pushed->SetLastFinished(nullptr);
-  processor->PushFrame(std::move(pushed));
-  frame->SetCurrentChild(child);
-}
-
-bool PopOwnFrame(KTXSLTProcessor* processor) {
-  KTExecFrame* popped = processor->PopFrame();
-  if (KTExecFrame* top = processor->TopFrame()) top->SetLastFinished(popped ? popped->OwnNode() : nullptr);
-  return true;
-}
-
 template <class T>
 const T* RecordOf(const KTDeclRecord* record, int id, KTXPathNode* node) {
   if (!record || record->elementId != id) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
@@ -234,7 +208,7 @@ void KTCopyExecutor::CopyNamespaceNode(const KTXPathNode* source) {
 
 bool KTCopyExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* own = Open(frame);
+  KTXPathNode* own = KTOpenFrame(frame);
   const auto* record = RecordOf<KTDeclCopy>(declaration_, kXSLTCopy, own);
   KTXPathNode* current = CurrentNode(frame);
   int kind = current ? current->GetKind() : -1;
@@ -246,7 +220,7 @@ bool KTCopyExecutor::Start() {
   } else if (kind == kXPathElement) {
     runContent = MakeLiteralResultCopy(current, true, frame, false) != nullptr && resultMadeCurrent_;
     if (runContent && record->useAttributeSetsNode) {
-      PushChild(processor_, frame, resultParent_, record->useAttributeSetsNode);
+      KTPushChildFrame(processor_, frame, resultParent_, record->useAttributeSetsNode);
       attributeSetsRunning_ = true;
       runContent = false;
     }
@@ -258,8 +232,8 @@ bool KTCopyExecutor::Start() {
       WarnAttributeIgnored(own, u"xsl:copy of the attribute", current->GetName(), why);
   }
   if (runContent)
-    if (KTXPathNode* first = KTFirstContentChild(own)) PushChild(processor_, frame, resultParent_, first);
-  EndStart(frame);
+    if (KTXPathNode* first = KTFirstContentChild(own)) KTPushChildFrame(processor_, frame, resultParent_, first);
+  KTEndStart(frame);
   return true;
 }
 
@@ -275,7 +249,7 @@ bool KTCopyExecutor::Continue() {
     }
     frame->SetCurrentChild(next);
     if (next) {
-      PushChild(processor_, frame, resultParent_, next);
+      KTPushChildFrame(processor_, frame, resultParent_, next);
       return true;
     }
   }
@@ -287,7 +261,7 @@ bool KTCopyExecutor::Finish() {
     resultParent_ = resultParent_->GetParent();
     resultMadeCurrent_ = false;
   }
-  return PopOwnFrame(processor_);
+  return DefaultContinue();
 }
 
 // ---- xsl:attribute ----
@@ -297,14 +271,14 @@ KTAttributeExecutor::KTAttributeExecutor(KTXSLTProcessor* processor)
 
 bool KTAttributeExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* own = Open(frame);
+  KTXPathNode* own = KTOpenFrame(frame);
   const auto* record = RecordOf<KTDeclAttribute>(declaration_, kXSLTAttribute, own);
   EvaluateAttributeValueTemplate(name_, record->nameNode, record->name, frame);
   if (name_.IsEmpty() || !IsQName(name_.c_str())) throw ComputedNameError(kNotQName, record->nameNode, name_);
   if (name_ == u"xmlns") {
     // XSLT 1.0 §7.1.3 lets the processor recover by adding nothing.
     WarnAttributeIgnored(own, u"xsl:attribute named", name_.View(), u"xmlns is not an attribute name");
-    EndStart(frame);
+    KTEndStart(frame);
     return true;
   }
   if (record->namespaceNode)
@@ -319,7 +293,7 @@ bool KTAttributeExecutor::Start() {
   KTXPathNode* parent = resultParent_;
   if (const char16_t* why = AttributePlacementProblem(parent)) {
     WarnAttributeIgnored(own, u"xsl:attribute named", name_.View(), why);
-    EndStart(frame);
+    KTEndStart(frame);
     return true;
   }
 
@@ -334,9 +308,9 @@ bool KTAttributeExecutor::Start() {
 
   if (KTXPathNode* first = KTFirstContentChild(own)) {
     scratchRoot_ = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
-    PushChild(processor_, frame, scratchRoot_.get(), first);
+    KTPushChildFrame(processor_, frame, scratchRoot_.get(), first);
   }
-  EndStart(frame);
+  KTEndStart(frame);
   return true;
 }
 
@@ -345,7 +319,7 @@ bool KTAttributeExecutor::Continue() {
   if (scratchRoot_) {
     if (KTXPathNode* current = frame->CurrentChild()) {
       if (KTXPathNode* next = NextInstructionSibling(current)) {
-        PushChild(processor_, frame, scratchRoot_.get(), next);
+        KTPushChildFrame(processor_, frame, scratchRoot_.get(), next);
         return true;
       }
     }
@@ -368,7 +342,7 @@ bool KTAttributeExecutor::Continue() {
 
 bool KTAttributeExecutor::Finish() {
   scratchRoot_.reset();
-  return PopOwnFrame(processor_);
+  return DefaultContinue();
 }
 
 // ---- xsl:element ----
@@ -377,7 +351,7 @@ KTElementExecutor::KTElementExecutor(KTXSLTProcessor* processor) : KTInstruction
 
 bool KTElementExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* own = Open(frame);
+  KTXPathNode* own = KTOpenFrame(frame);
   const auto* record = RecordOf<KTDeclElement>(declaration_, kXSLTElement, own);
   EvaluateAttributeValueTemplate(name_, record->nameNode, record->name, frame);
   if (name_.IsEmpty() || !IsQName(name_.c_str())) throw ComputedNameError(kNotQName, record->nameNode, name_);
@@ -400,12 +374,12 @@ bool KTElementExecutor::Start() {
   AppendComputedNode(std::move(element), true, false);
 
   if (KTXPathNode* sets = FindChildByName(own, u"use-attribute-sets", nullptr)) {
-    PushChild(processor_, frame, resultParent_, sets);
+    KTPushChildFrame(processor_, frame, resultParent_, sets);
     attributeSetsPending_ = true;
   } else if (KTXPathNode* first = KTFirstContentChild(own)) {
-    PushChild(processor_, frame, resultParent_, first);
+    KTPushChildFrame(processor_, frame, resultParent_, first);
   }
-  EndStart(frame);
+  KTEndStart(frame);
   return true;
 }
 
@@ -416,14 +390,14 @@ bool KTElementExecutor::Continue() {
     KTXPathNode* first = KTFirstContentChild(frame->OwnNode());
     frame->SetCurrentChild(first);
     if (!first) return Finish();
-    PushChild(processor_, frame, resultParent_, first);
+    KTPushChildFrame(processor_, frame, resultParent_, first);
     return true;
   }
   if (KTXPathNode* current = frame->CurrentChild()) {
     KTXPathNode* next = NextInstructionSibling(current);
     frame->SetCurrentChild(next);
     if (next) {
-      PushChild(processor_, frame, resultParent_, next);
+      KTPushChildFrame(processor_, frame, resultParent_, next);
       return true;
     }
   }
@@ -435,5 +409,5 @@ bool KTElementExecutor::Finish() {
     resultParent_ = resultParent_->GetParent();
     resultMadeCurrent_ = false;
   }
-  return PopOwnFrame(processor_);
+  return DefaultContinue();
 }

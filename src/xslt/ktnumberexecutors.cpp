@@ -13,6 +13,7 @@
 #include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
 #include "xslt/ktxsltprocessor.h"
@@ -177,10 +178,8 @@ KTDecimalFormatExecutor::KTDecimalFormatExecutor(KTXSLTProcessor* processor)
 
 bool KTDecimalFormatExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  frame->SetStarted();
-  frame->SetOwnNode(frame->NodeToRun());
-  frame->SetLastFinished(frame->NodeToRun());
-  frame->SetNodeToRun(nullptr);
+  KTOpenFrame(frame);
+  KTEndStart(frame);
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "xml/ktxpathtreecontext.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
 #include "xslt/ktxsltprocessor.h"
@@ -55,14 +56,6 @@ void AppendText(KTXPathNode* parent, KTString&& text, bool escape) {
   KTInstructionExecutor::AppendResultText(parent, std::move(node));
 }
 
-// The opening of every Start: the frame has started and owns its node.
-KTXPathNode* Open(KTExecFrame* frame) {
-  frame->SetStarted();
-  KTXPathNode* node = frame->NodeToRun();
-  frame->SetOwnNode(node);
-  return node;
-}
-
 // The end of a Start that pushed nothing of its own to wait for.
 void Finish(KTExecFrame* frame, KTXPathNode* node) {
   frame->SetLastFinished(node);
@@ -83,7 +76,7 @@ KTValueOfExecutor::KTValueOfExecutor(KTXSLTProcessor* processor) : KTInstruction
 
 bool KTValueOfExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* node = Open(frame);
+  KTXPathNode* node = KTOpenFrame(frame);
   const auto* record = RecordOf<KTDeclValueOf>(declaration_, kXSLTValueOf, node);
   KTXPathValue value;
   if (!frame->EvaluateExpression(record->selectNode, *record->select, &frame->NodeList(), &value, true))
@@ -101,7 +94,7 @@ KTTextExecutor::KTTextExecutor(KTXSLTProcessor* processor) : KTInstructionExecut
 
 bool KTTextExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* node = Open(frame);
+  KTXPathNode* node = KTOpenFrame(frame);
   const auto* record = RecordOf<KTDeclText>(declaration_, kXSLTText, node);
   AppendText(resultParent_, KTString(record->text), !record->disableOutputEscaping);
   Finish(frame, node);
@@ -174,7 +167,7 @@ bool KTLiteralResultElementExecutor::Start() {
     if (!recognizer.IsXSLPreserveSpace(node) && !recognizer.IsXSLStripSpace(node) &&
         !recognizer.IsXSLInclude(node))
       throw KTXSLTError(KTXSLTError::kUnexpectedFailure, node);
-    Open(frame);
+    KTOpenFrame(frame);
     frame->SetLastFinished(node);
     return true;
   }
@@ -208,7 +201,7 @@ bool KTLiteralResultElementExecutor::Start() {
                            u" is not available and has no xsl:fallback child");
       throw error;
     }
-    Open(frame);
+    KTOpenFrame(frame);
     Push(frame, fallback);
     Finish(frame, node);
     return true;
@@ -216,7 +209,7 @@ bool KTLiteralResultElementExecutor::Start() {
 
   KTXPathNode* first = element ? NextChildToRun(node, nullptr) : nullptr;
   MakeLiteralResultCopy(node, first != nullptr, frame, true);
-  Open(frame);
+  KTOpenFrame(frame);
   if (first) Push(frame, first);
   Finish(frame, node);
   return true;
@@ -252,7 +245,7 @@ KTCopyOfExecutor::KTCopyOfExecutor(KTXSLTProcessor* processor) : KTInstructionEx
 
 bool KTCopyOfExecutor::Start() {
   KTExecFrame* frame = TopFrame();
-  KTXPathNode* node = Open(frame);
+  KTXPathNode* node = KTOpenFrame(frame);
   instruction_ = node;
   const auto* record = RecordOf<KTDeclCopyOf>(declaration_, kXSLTCopyOf, node);
   KTXPathValue value;

@@ -62,6 +62,25 @@ bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own) {
   return true;
 }
 
+KTXPathNode* KTOpenFrame(KTExecFrame* frame) {
+  frame->SetStarted();
+  KTXPathNode* node = frame->NodeToRun();
+  frame->SetOwnNode(node);
+  return node;
+}
+
+void KTEndStart(KTExecFrame* frame) {
+  frame->SetLastFinished(frame->OwnNode());
+  frame->SetNodeToRun(nullptr);
+}
+
+KTExecFrame* KTPushChildFrame(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
+                              KTXPathNode* child) {
+  KTExecFrame* pushed = KTPushFrameFor(processor, frame, resultParent, child);
+  frame->SetCurrentChild(child);
+  return pushed;
+}
+
 bool KTContinueWithNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent) {
   KTXPathNode* own = frame->OwnNode();
   if (KTInstructionExecutor::IsAncestor(own, frame->LastFinished()) && frame->CurrentChild()) {

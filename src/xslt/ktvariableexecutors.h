@@ -93,6 +93,15 @@ KTExecFrame* KTPushFrameFor(KTXSLTProcessor* processor, KTExecFrame* parent, KTX
                             KTXPathNode* node);
 // Pops the top frame; the frame below learns that `own` has finished.
 bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own);
+// The opening of an executor's Start: the frame has started and owns the
+// node it was pushed to run, which is returned.
+KTXPathNode* KTOpenFrame(KTExecFrame* frame);
+// The end of a Start: the frame names its own node as finished last and has
+// nothing left to create.
+void KTEndStart(KTExecFrame* frame);
+// KTPushFrameFor, with `child` becoming the frame's current child.
+KTExecFrame* KTPushChildFrame(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
+                              KTXPathNode* child);
 // The later step of an executor that runs its own node's instruction
 // children one after another (a template, xsl:if, xsl:when, ...): when the
 // child that finished was one of them, the next one is pushed, else (or
