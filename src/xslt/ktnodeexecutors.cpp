@@ -317,12 +317,7 @@ bool KTAttributeExecutor::Start() {
 bool KTAttributeExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
   if (scratchRoot_) {
-    if (KTXPathNode* current = frame->CurrentChild()) {
-      if (KTXPathNode* next = NextInstructionSibling(current)) {
-        KTPushChildFrame(processor_, frame, scratchRoot_.get(), next);
-        return true;
-      }
-    }
+    if (frame->CurrentChild() && KTPushNextInstruction(processor_, frame, scratchRoot_.get())) return true;
     // The value: the text the content made, in order; other nodes add
     // nothing (XSLT 1.0 §7.1.3 lets the processor ignore them).
     KTString value;

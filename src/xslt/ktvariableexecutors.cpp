@@ -62,6 +62,13 @@ bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own) {
   return true;
 }
 
+bool KTPushNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent) {
+  KTXPathNode* next = KTInstructionExecutor::NextInstructionSibling(frame->CurrentChild());
+  if (!next) return false;
+  KTPushChildFrame(processor, frame, resultParent, next);
+  return true;
+}
+
 KTXPathNode* KTOpenFrame(KTExecFrame* frame) {
   frame->SetStarted();
   KTXPathNode* node = frame->NodeToRun();
@@ -264,11 +271,7 @@ void KTDeclarationExecutor::LeaveEvaluation() {
 bool KTDeclarationExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
   if (fragmentRoot_ && frame->CurrentChild()) {
-    if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
-      KTPushFrameFor(processor_, frame, fragmentRoot_, next);
-      frame->SetCurrentChild(next);
-      return true;
-    }
+    if (KTPushNextInstruction(processor_, frame, fragmentRoot_)) return true;
     Bind(frame, FragmentValue(fragmentRoot_), true);
     frame->SetCurrentChild(nullptr);
   }
@@ -315,11 +318,7 @@ bool KTWithParamExecutor::Start() {
 bool KTWithParamExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
   if (fragmentRoot_ && frame->CurrentChild()) {
-    if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
-      KTPushFrameFor(processor_, frame, fragmentRoot_, next);
-      frame->SetCurrentChild(next);
-      return true;
-    }
+    if (KTPushNextInstruction(processor_, frame, fragmentRoot_)) return true;
     frame->Parent()->OwnWithParams().Bind(*name_, KTBindingRecord{nameNode_, FragmentValue(fragmentRoot_)});
     frame->SetCurrentChild(nullptr);
   }

@@ -102,6 +102,9 @@ void KTEndStart(KTExecFrame* frame);
 // KTPushFrameFor, with `child` becoming the frame's current child.
 KTExecFrame* KTPushChildFrame(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
                               KTXPathNode* child);
+// Pushes the instruction after the frame's current child, which becomes the
+// current child; false when none follows.
+bool KTPushNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent);
 // The later step of an executor that runs its own node's instruction
 // children one after another (a template, xsl:if, xsl:when, ...): when the
 // child that finished was one of them, the next one is pushed, else (or
