@@ -207,4 +207,7 @@ class KTInstructionExecutor {
 
  private:
   bool RecoverFromForwardReference();
+  // MakeLiteralResultCopy's namespace declarations on an element copy
+  // (ktresulttree.cpp).
+  void DeclareCopiedNamespaces(KTXPathNode* added, KTXPathNode* source, KTExecFrame* frame, bool literal);
 };

@@ -13,6 +13,7 @@
 // its top declare whatever of that scope its new place lacks.
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -322,6 +323,35 @@ KTString PooledCopy(const char16_t* text) {
   return copy;
 }
 
+// xsl:namespace-alias for a literal element or prefixed attribute: the
+// copy of `source` moves to the result namespace of an alias for its own.
+// An alias applies to the names in the aliased namespace, whatever
+// prefix they are written with (XSLT 1.0 §7.1.1); unprefixed attributes
+// are in no namespace and are never renamed. A name keeps its prefix, which
+// the element's copied namespace nodes bind to the result namespace (as
+// xsltproc writes it); a result namespace of none takes the prefix away,
+// and a name in no namespace takes the result prefix.
+void ApplyNamespaceAlias(const std::map<KTString, KTXSLTProcessor::NamespaceAliasTarget>& aliases,
+                         const KTXPathNode* source, KTXPathNode* copy) {
+  const std::u16string_view name(source->GetName());
+  const std::u16string_view originalPrefix = PrefixOf(name);
+  auto alias = aliases.find(KTString(UriText(source->GetNamespaceUri())));
+  if (alias == aliases.end()) return;
+  const KTString* resultUri = alias->second.uri;
+  if (UriText(resultUri).empty()) {
+    copy->SetName(KTString(LocalOf(name)).c_str());
+  } else if (originalPrefix.empty() && UriText(source->GetNamespaceUri()).empty()) {
+    // No namespace node of the element binds the default to no
+    // namespace: the name takes the result prefix.
+    const KTString& resultPrefix = alias->second.prefix;
+    KTString renamed(resultPrefix);
+    if (!resultPrefix.IsEmpty()) renamed += u':';
+    renamed += KTString(LocalOf(name));
+    copy->SetName(renamed.c_str());
+  }
+  copy->SetNamespaceUri(resultUri);
+}
+
 }  // namespace
 
 // ---- Text ----
@@ -604,6 +634,97 @@ void KTInstructionExecutor::WarnAttributeIgnored(const KTXPathNode* instruction,
   processor_->Warn(instruction, text);
 }
 
+// The maps and namespace nodes of an element copy just appended to the
+// result parent: it declares those bindings of the source's scope that its
+// new place lacks or binds otherwise, in the order xsltproc declares them;
+// a literal element leaves out the excluded and extension namespaces its
+// names do not use, and declares aliased ones by their result namespace.
+void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathNode* source, KTExecFrame* frame,
+                                                    bool literal) {
+  KTXPathNode* parent = resultParent_;
+  const KTPrefixMap* sourceMap = KTXPathNode::GetNodeNamespaceMap(source);
+  const std::u16string_view originalPrefix = PrefixOf(source->GetName());
+  const auto& aliases = processor_->NamespaceAliasUris();
+  // Every element holds maps (its parent's, or new empty ones at the top
+  // of a tree), so that lookups below it never walk far.
+  KTPrefixMapRef elementMap = parent->InheritedElementMap();
+  KTPrefixMapRef attributeMap = parent->InheritedAttributeMap();
+  added->SetMaps(elementMap ? elementMap : std::make_shared<KTPrefixMap>(),
+                 attributeMap ? attributeMap : std::make_shared<KTPrefixMap>());
+  // An element copied from the source gets about as many children as
+  // it has there: room for them at once, not by repeated growth.
+  if (!literal && source->GetChildCount() > 1) added->ReserveChildren(source->GetChildCount());
+  // The prefixes this element and its literal attributes use keep their
+  // declarations even when excluded (asked about for literal elements
+  // only).
+  std::vector<std::u16string_view> used;
+  if (literal) {
+    used.push_back(originalPrefix);
+    for (const auto& child : source->Children()) {
+      if (child->GetKind() != kXPathAttribute) continue;
+      if (IsXsltUri(child->GetNamespaceUri())) continue;
+      std::u16string_view p = PrefixOf(child->GetName());
+      if (!p.empty()) used.push_back(p);
+    }
+  }
+  auto isUsed = [&used](std::u16string_view p) {
+    for (std::u16string_view u : used)
+      if (u == p) return true;
+    return false;
+  };
+  const KTPrefixMap* scope = parent->GetElementNamespaceMap();
+  std::vector<Binding> needed;
+  const std::u16string_view namePrefix = PrefixOf(added->GetName());
+  OwnDeclarations declaredHere(source);
+  int namePlace = -1;
+  int ownCount = 0;
+  if (sourceMap) {
+    // In the order xsltproc declares them: the source's own declarations
+    // first, then those of the scopes above.
+    for (const KTString& prefix : DeclarationOrderOf(source)) {
+      auto inScope = sourceMap->find(prefix.View());
+      if (inScope == sourceMap->end()) continue;
+      const KTString* uri = inScope->second;
+      if (prefix.View() == kXmlPrefix || (uri && uri->View() == kXmlUri)) continue;
+      if (!uri || uri->IsEmpty()) {
+        // xmlns="": the element has no default namespace node, so under a
+        // parent with a default one it undeclares it (XSLT 1.0 §7.1.1 and
+        // §7.5 copy the namespace nodes).
+        if (prefix.IsEmpty() && !UriText(Lookup(scope, std::u16string_view())).empty()) {
+          needed.push_back(Binding{prefix, nullptr});
+          if (namePrefix.empty()) namePlace = static_cast<int>(needed.size()) - 1;
+          else if (declaredHere.Has(prefix.View())) ownCount = static_cast<int>(needed.size());
+        }
+        continue;
+      }
+      const KTString* outUri = uri;
+      if (literal) {
+        if (IsXsltUri(uri)) continue;
+        if (!isUsed(prefix.View()) && (frame->ExcludedNamespaces().count(*uri) ||
+                                       frame->ExtensionNamespaces().count(*uri)))
+          continue;
+        auto alias = aliases.find(KTString(UriText(uri)));
+        if (alias != aliases.end()) {
+          outUri = alias->second.uri;
+          if (!outUri) continue;
+        }
+      }
+      bool bound = false;
+      const KTString* current = Lookup(scope, prefix.View(), &bound);
+      if (bound && SameUri(current, outUri)) continue;
+      needed.push_back(Binding{prefix, outUri});
+      if (prefix.View() == namePrefix) namePlace = static_cast<int>(needed.size()) - 1;
+      else if (declaredHere.Has(prefix.View())) ownCount = static_cast<int>(needed.size());
+    }
+  }
+  // The binding of the element's own name comes right after the element's
+  // own declarations, before those of the scopes above (xsltproc's order).
+  if (namePlace > ownCount) std::rotate(needed.begin() + ownCount, needed.begin() + namePlace,
+                                        needed.begin() + namePlace + 1);
+  Declare(added, needed);
+  FixElementNamespace(added);
+}
+
 KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, bool makeCurrent, KTExecFrame* frame,
                                                           bool literal) {
   int kind = source->GetKind();
@@ -612,7 +733,6 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   // parent as it is.
   if (kind == kXPathRoot) return resultParent_;
   KTXPathNode* parent = resultParent_;
-  const KTPrefixMap* sourceMap = KTXPathNode::GetNodeNamespaceMap(source);
 
   // A text or attribute that shows its document node's value unchanged
   // shows it in the copy too, as a copy made by xsl:copy-of does: the
@@ -632,32 +752,10 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
 
   // xsl:namespace-alias moves literal elements and attributes (never what
   // xsl:copy copies from the source) to the result namespace.
-  // An alias applies to the names in the aliased namespace, whatever
-  // prefix they are written with (XSLT 1.0 §7.1.1); unprefixed attributes
-  // are in no namespace and are never renamed. A name keeps its prefix, which
-  // the element's copied namespace nodes bind to the result namespace (as
-  // xsltproc writes it); a result namespace of none takes the prefix away,
-  // and a name in no namespace takes the result prefix.
   const auto& aliases = processor_->NamespaceAliasUris();
   if (literal && !aliases.empty() &&
-      (kind == kXPathElement || (kind == kXPathAttribute && !originalPrefix.empty()))) {
-    auto alias = aliases.find(KTString(UriText(source->GetNamespaceUri())));
-    if (alias != aliases.end()) {
-      const KTString* resultUri = alias->second.uri;
-      if (UriText(resultUri).empty()) {
-        copy->SetName(KTString(LocalOf(name)).c_str());
-      } else if (originalPrefix.empty() && UriText(source->GetNamespaceUri()).empty()) {
-        // No namespace node of the element binds the default to no
-        // namespace: the name takes the result prefix.
-        const KTString& resultPrefix = alias->second.prefix;
-        KTString renamed(resultPrefix);
-        if (!resultPrefix.IsEmpty()) renamed += u':';
-        renamed += KTString(LocalOf(name));
-        copy->SetName(renamed.c_str());
-      }
-      copy->SetNamespaceUri(resultUri);
-    }
-  }
+      (kind == kXPathElement || (kind == kXPathAttribute && !originalPrefix.empty())))
+    ApplyNamespaceAlias(aliases, source, copy.get());
 
   if (kind == kXPathAttribute && literal) {
     KTString value;
@@ -697,84 +795,7 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   }
 
   if (kind == kXPathElement) {
-    // Every element holds maps (its parent's, or new empty ones at the top
-    // of a tree), so that lookups below it never walk far.
-    KTPrefixMapRef elementMap = parent->InheritedElementMap();
-    KTPrefixMapRef attributeMap = parent->InheritedAttributeMap();
-    added->SetMaps(elementMap ? elementMap : std::make_shared<KTPrefixMap>(),
-                   attributeMap ? attributeMap : std::make_shared<KTPrefixMap>());
-    // An element copied from the source gets about as many children as
-    // it has there: room for them at once, not by repeated growth.
-    if (!literal && source->GetChildCount() > 1) added->ReserveChildren(source->GetChildCount());
-    // The prefixes this element and its literal attributes use keep their
-    // declarations even when excluded (asked about for literal elements
-    // only).
-    std::vector<std::u16string_view> used;
-    if (literal) {
-      used.push_back(originalPrefix);
-      for (const auto& child : source->Children()) {
-        if (child->GetKind() != kXPathAttribute) continue;
-        if (IsXsltUri(child->GetNamespaceUri())) continue;
-        std::u16string_view p = PrefixOf(child->GetName());
-        if (!p.empty()) used.push_back(p);
-      }
-    }
-    auto isUsed = [&used](std::u16string_view p) {
-      for (std::u16string_view u : used)
-        if (u == p) return true;
-      return false;
-    };
-    const KTPrefixMap* scope = parent->GetElementNamespaceMap();
-    std::vector<Binding> needed;
-    const std::u16string_view namePrefix = PrefixOf(added->GetName());
-    OwnDeclarations declaredHere(source);
-    int namePlace = -1;
-    int ownCount = 0;
-    if (sourceMap) {
-      // In the order xsltproc declares them: the source's own declarations
-      // first, then those of the scopes above.
-      for (const KTString& prefix : DeclarationOrderOf(source)) {
-        auto inScope = sourceMap->find(prefix.View());
-        if (inScope == sourceMap->end()) continue;
-        const KTString* uri = inScope->second;
-        if (prefix.View() == kXmlPrefix || (uri && uri->View() == kXmlUri)) continue;
-        if (!uri || uri->IsEmpty()) {
-          // xmlns="": the element has no default namespace node, so under a
-          // parent with a default one it undeclares it (XSLT 1.0 §7.1.1 and
-          // §7.5 copy the namespace nodes).
-          if (prefix.IsEmpty() && !UriText(Lookup(scope, std::u16string_view())).empty()) {
-            needed.push_back(Binding{prefix, nullptr});
-            if (namePrefix.empty()) namePlace = static_cast<int>(needed.size()) - 1;
-            else if (declaredHere.Has(prefix.View())) ownCount = static_cast<int>(needed.size());
-          }
-          continue;
-        }
-        const KTString* outUri = uri;
-        if (literal) {
-          if (IsXsltUri(uri)) continue;
-          if (!isUsed(prefix.View()) && (frame->ExcludedNamespaces().count(*uri) ||
-                                         frame->ExtensionNamespaces().count(*uri)))
-            continue;
-          auto alias = aliases.find(KTString(UriText(uri)));
-          if (alias != aliases.end()) {
-            outUri = alias->second.uri;
-            if (!outUri) continue;
-          }
-        }
-        bool bound = false;
-        const KTString* current = Lookup(scope, prefix.View(), &bound);
-        if (bound && SameUri(current, outUri)) continue;
-        needed.push_back(Binding{prefix, outUri});
-        if (prefix.View() == namePrefix) namePlace = static_cast<int>(needed.size()) - 1;
-        else if (declaredHere.Has(prefix.View())) ownCount = static_cast<int>(needed.size());
-      }
-    }
-    // The binding of the element's own name comes right after the element's
-    // own declarations, before those of the scopes above (xsltproc's order).
-    if (namePlace > ownCount) std::rotate(needed.begin() + ownCount, needed.begin() + namePlace,
-                                          needed.begin() + namePlace + 1);
-    Declare(added, needed);
-    FixElementNamespace(added);
+    DeclareCopiedNamespaces(added, source, frame, literal);
   } else if (kind == kXPathAttribute) {
     NoteAppendedAttribute(parent, added);
     FixAttributeNamespace(added);
