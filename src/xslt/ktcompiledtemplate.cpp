@@ -23,17 +23,17 @@ KTXPathNode* FindAttributeNamed(KTXPathNode* element, const char16_t* name) {
 
 }  // namespace
 
-KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
-                                       const KTCompiledExpression* matchExpression, const KTString& modeAsWritten,
-                                       const KTString& expandedMode, int importPrecedence, int declarationPosition,
-                                       const KTPrefixMap* namespaces, const KTTemplatePattern* pattern)
-    : modeAsWritten_(modeAsWritten),
-      expandedMode_(expandedMode),
-      templateElement_(templateElement),
-      matchNode_(matchNode),
-      importPrecedence_(importPrecedence),
-      declarationPosition_(declarationPosition) {
-  if (!namespaces) namespaces = KTXPathNode::GetNodeNamespaceMap(templateElement);
+KTCompiledTemplate::KTCompiledTemplate(const KTTemplateRuleSource& source)
+    : modeAsWritten_(source.modeAsWritten),
+      expandedMode_(source.expandedMode),
+      templateElement_(source.templateElement),
+      matchNode_(source.matchNode),
+      importPrecedence_(source.importPrecedence),
+      declarationPosition_(source.declarationPosition) {
+  KTXPathNode* templateElement = source.templateElement;
+  const KTCompiledExpression* matchExpression = source.matchExpression;
+  const KTPrefixMap* namespaces =
+      source.namespaces ? source.namespaces : KTXPathNode::GetNodeNamespaceMap(templateElement);
   KTXPathNode* priorityNode = nullptr;
   for (const auto& child : templateElement->Children()) {
     if (child->GetKind() != kXPathAttribute) continue;
@@ -61,11 +61,12 @@ KTCompiledTemplate::KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode
   }
   // The registrar gives each alternative of the match pattern; an empty
   // alternative (a||b) matches nothing.
-  match_ = match;
+  match_ = source.match;
   matchExpression_ = matchExpression;
-  if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty()) throw KTXSLTError(KTXSLTError::kTemplateNeedsNameOrMatch, templateElement);
-  if (pattern)
-    pattern_ = pattern;
+  if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty())
+    throw KTXSLTError(KTXSLTError::kTemplateNeedsNameOrMatch, templateElement);
+  if (source.pattern)
+    pattern_ = source.pattern;
   else
     ownPattern_.Read(matchExpression ? matchExpression->tree.get() : nullptr, namespaces);
   if (priorityNode) {
@@ -117,7 +118,8 @@ const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPat
     }
     if (contexts.ItemCount() > 0) {
       contexts.SortDocumentOrder();
-      processor_->EvaluatePattern(&selected, *matchExpression_, root, contexts, resolver, false);
+      processor_->EvaluatePattern(&selected, *matchExpression_,
+                                  {.root = root, .contexts = &contexts, .stylesheetNode = resolver});
     }
   } else {
     processor_->MatchesPattern(&selected, *matchExpression_, const_cast<KTXPathNode*>(node), resolver, false);

@@ -17,22 +17,34 @@
 class KTXSLTProcessor;
 struct KTCompiledExpression;
 
+// What one template rule is made of: the xsl:template element and its
+// match attribute, one alternative of the match pattern (its text and
+// compiled form, null when it has none), the mode as written and expanded,
+// the import precedence and declaration position that order rules in a
+// conflict, the prefixes of the name and the pattern (null: the element's
+// own map), and the pattern's steps when the stylesheet compile read them
+// (null: read from the compiled form).
+struct KTTemplateRuleSource {
+  KTXPathNode* templateElement = nullptr;
+  KTXPathNode* matchNode = nullptr;
+  KTString match;
+  const KTCompiledExpression* matchExpression = nullptr;
+  KTString modeAsWritten;
+  KTString expandedMode;
+  int importPrecedence = 0;
+  int declarationPosition = 0;
+  const KTPrefixMap* namespaces = nullptr;
+  const KTTemplatePattern* pattern = nullptr;
+};
+
 class KTCompiledTemplate {
  public:
   // Reads the template element's name and priority attributes; the match
   // text is one alternative of its match pattern. Throws KTXSLTError 40 for
   // a name that is not a QName (10 for an unbound prefix; at the
   // attribute), 48 for a template with neither name nor match attribute, 31
-  // for a priority that is
-  // not a finite normal number (at the attribute). `namespaces` resolves the
-  // prefixes of the name and the pattern (null: the element's own map).
-  // `matchExpression` is the alternative's compiled pattern (null when it
-  // has none), from whose tree the pattern's steps are read unless
-  // `pattern` gives them as the stylesheet compile read them.
-  KTCompiledTemplate(KTXPathNode* templateElement, KTXPathNode* matchNode, const KTString& match,
-                     const KTCompiledExpression* matchExpression, const KTString& modeAsWritten,
-                     const KTString& expandedMode, int importPrecedence, int declarationPosition,
-                     const KTPrefixMap* namespaces = nullptr, const KTTemplatePattern* pattern = nullptr);
+  // for a priority that is not a finite normal number (at the attribute).
+  explicit KTCompiledTemplate(const KTTemplateRuleSource& source);
   virtual ~KTCompiledTemplate();
   KTCompiledTemplate(const KTCompiledTemplate&) = delete;
   KTCompiledTemplate& operator=(const KTCompiledTemplate&) = delete;

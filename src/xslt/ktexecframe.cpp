@@ -184,8 +184,13 @@ bool KTExecFrame::Step() {
 
 bool KTExecFrame::EvaluateExpression(KTXPathNode* stylesheetNode, const KTCompiledExpression& compiled,
                                      const KTXPathValue* nodeList, KTXPathValue* result, bool allowFragments) {
-  return processor_->CompileExpression(stylesheetNode, nullptr, compiled, result, nodeList, contextPosition_, this,
-                                       allowFragments);
+  return processor_->CompileExpression(compiled,
+                                       {.stylesheetNode = stylesheetNode,
+                                        .contextValue = nodeList,
+                                        .position = contextPosition_,
+                                        .variables = this,
+                                        .allowFragment = allowFragments},
+                                       result);
 }
 
 bool KTExecFrame::SelectNodeList(KTXPathNode* stylesheetNode, const KTCompiledExpression& select,

@@ -136,7 +136,13 @@ bool KTInstructionExecutor::RecoverFromForwardReference() {
 bool KTInstructionExecutor::EvaluateTest(KTXPathNode* stylesheetNode, const KTXPathValue* nodeList, int position,
                                          const KTCompiledExpression& test, KTExecFrame* frame) {
   KTXPathValue result;
-  processor_->CompileExpression(stylesheetNode, nullptr, test, &result, nodeList, position, frame, true);
+  processor_->CompileExpression(test,
+                                {.stylesheetNode = stylesheetNode,
+                                 .contextValue = nodeList,
+                                 .position = position,
+                                 .variables = frame,
+                                 .allowFragment = true},
+                                &result);
   return result.GetKind() == kValueBoolean ? result.GetBoolean() : KTXPathFunctionLibrary::ToBoolean(result);
 }
 

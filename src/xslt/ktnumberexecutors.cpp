@@ -217,8 +217,11 @@ const KTNumberingSet& KTNumberExecutor::PatternSet(KTXPathNode* attribute, const
   // its errors point at.
   KTXPathValue matched;
   KTRecordingVariables variables(frame);
-  processor_->EvaluatePattern(&matched, pattern, root, fromNear ? near : processor_->PatternContexts(root),
-                              attribute, false, &variables);
+  processor_->EvaluatePattern(&matched, pattern,
+                              {.root = root,
+                               .contexts = fromNear ? &near : &processor_->PatternContexts(root),
+                               .stylesheetNode = attribute,
+                               .variables = &variables});
   if (!matched.IsNodeSet()) {
     sets.erase(key);
     throw KTXSLTError::About(kNotANodeSet, attribute);

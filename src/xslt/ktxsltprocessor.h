@@ -52,6 +52,23 @@ class KTXNode;
 class KTXPathTreeContext;
 class KTXSLTXPathExpression;
 
+// One evaluation of a compiled expression: the stylesheet node it belongs
+// to (whose in-scope prefixes resolved it and for which errors are
+// reported), the root absolute paths start at (null: the context node's
+// document), the current node list and the 1-based context position in it
+// (-1 makes every node of the list a context node at once: position and
+// size 1, the first node the XSLT current node), the variables in scope
+// before the global variables and parameters, and whether the value may be
+// a result tree fragment.
+struct KTEvaluationRequest {
+  KTXPathNode* stylesheetNode = nullptr;
+  KTXPathNode* evaluationRoot = nullptr;
+  const KTXPathValue* contextValue = nullptr;
+  int position = 0;
+  const KTVariableSource* variables = nullptr;
+  bool allowFragment = false;
+};
+
 class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
  public:
   using NodeMap = std::map<KTString, KTXPathNode*>;
@@ -250,20 +267,13 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   const std::map<KTString, KTString>& Parameters() const { return parameters_; }
 
   // ---- Expression evaluation ----
-  // Evaluates the compiled expression for `stylesheetNode` (whose in-scope
-  // prefixes resolved it and for which errors are reported) into `result`.
-  // `contextValue` is the current node list and `position` the 1-based
-  // context position; -1 makes every node of the list a context node at
-  // once (position and size 1, the first node the XSLT current node). The
-  // variables in scope are `variables`, then the global variables, then the
-  // global parameters. An expression compiled with restrictions evaluates a
-  // pattern. Throws KTXSLTError: the compile error a forwards-compatible
-  // text kept, code 1 with the XPath error kind and function index when the
-  // evaluation fails. Returns true.
-  bool CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
-                         const KTCompiledExpression& compiled, KTXPathValue* result,
-                         const KTXPathValue* contextValue, int position, const KTVariableSource* variables,
-                         bool allowFragment);
+  // Evaluates the compiled expression as `request` says (see
+  // KTEvaluationRequest) into `result`. An expression compiled with
+  // restrictions evaluates a pattern. Throws KTXSLTError: the compile error
+  // a forwards-compatible text kept, code 1 with the XPath error kind and
+  // function index when the evaluation fails. Returns true.
+  bool CompileExpression(const KTCompiledExpression& compiled, const KTEvaluationRequest& request,
+                         KTXPathValue* result);
   // Compiles a text of the stylesheet when the stylesheet is compiled: a
   // syntax error anywhere is reported before the run (code 6, 46 for a
   // refused variable reference), at `stylesheetNode`. Equal texts of equal
@@ -288,10 +298,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   const KTCompiledValueTemplate* PrecompileValueTemplate(KTXPathNode* attribute, bool deferErrors = false);
   // The same as CompileExpression in a private expression object, which
   // loads no documents.
-  bool EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
-                          const KTCompiledExpression& compiled, KTXPathValue* result,
-                          const KTXPathValue* contextValue, int position, const KTVariableSource* variables,
-                          bool allowFragment);
+  bool EvaluateExpression(const KTCompiledExpression& compiled, const KTEvaluationRequest& request,
+                          KTXPathValue* result);
   // The value of one command-line parameter's compiled text in the context
   // of the top frame; unprefixed names in it are in no namespace, whatever
   // default namespace the stylesheet declares.
@@ -442,12 +450,19 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // namespace nodes as context nodes at once.
   bool MatchesPattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* node,
                       KTXPathNode* stylesheetNode, bool privateEvaluation);
-  // The node-set the pattern selects from the given context nodes (in
-  // document order) of the document of `root`, all at once. Only the
-  // patterns of xsl:number see `variables`.
-  bool EvaluatePattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* root,
-                       const KTXPathValue& contexts, KTXPathNode* stylesheetNode, bool privateEvaluation,
-                       const KTVariableSource* variables = nullptr);
+  // Where a pattern is evaluated: the context nodes (in document order) of
+  // the document of `root`, all at once; the stylesheet node that resolves
+  // its prefixes and that its errors point at; whether in the private
+  // expression object; the variables only the patterns of xsl:number see.
+  struct PatternRequest {
+    KTXPathNode* root = nullptr;
+    const KTXPathValue* contexts = nullptr;
+    KTXPathNode* stylesheetNode = nullptr;
+    bool privateEvaluation = false;
+    const KTVariableSource* variables = nullptr;
+  };
+  // The node-set the pattern selects as `request` says.
+  bool EvaluatePattern(KTXPathValue* out, const KTCompiledExpression& pattern, const PatternRequest& request);
   // The expanded form of a mode QName in `namespaces`: "uri:local" for a
   // bound prefix, the local name for a prefix bound to no URI, the text as
   // written otherwise; an unprefixed mode never takes the default namespace.
@@ -524,10 +539,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
 
  private:
   void DeleteFrames();
-  bool Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode, const KTPrefixMap* namespaces,
-                KTXPathNode* evaluationRoot, const KTCompiledExpression& compiled, KTXPathValue* result,
-                const KTXPathValue* contextValue, int position, const KTVariableSource* variables,
-                bool allowFragment);
+  // CompileExpression in `expression`, with `namespaces` bound for the
+  // evaluation (null: none).
+  bool Evaluate(KTXSLTXPathExpression& expression, const KTPrefixMap* namespaces, const KTCompiledExpression& compiled,
+                const KTEvaluationRequest& request, KTXPathValue* result);
   // The error of an expression that did not compile or evaluate, with the
   // expression's error kind, what it names (a function, a variable) and the
   // place in its text; `compiling` tells that the parse failed.

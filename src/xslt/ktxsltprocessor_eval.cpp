@@ -391,32 +391,30 @@ bool KTXSLTProcessor::EvaluateKeyPath(const KTCompiledExpression& entry, const K
   return true;
 }
 
-bool KTXSLTProcessor::CompileExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
-                                        const KTCompiledExpression& compiled, KTXPathValue* result,
-                                        const KTXPathValue* contextValue, int position,
-                                        const KTVariableSource* variables, bool allowFragment) {
+bool KTXSLTProcessor::CompileExpression(const KTCompiledExpression& compiled, const KTEvaluationRequest& request,
+                                        KTXPathValue* result) {
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
-  return Evaluate(*expression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), evaluationRoot,
-                  compiled, result, contextValue, position, variables, allowFragment);
+  return Evaluate(*expression_, KTXPathNode::GetNodeNamespaceMap(request.stylesheetNode), compiled, request, result);
 }
 
-bool KTXSLTProcessor::EvaluateExpression(KTXPathNode* stylesheetNode, KTXPathNode* evaluationRoot,
-                                         const KTCompiledExpression& compiled, KTXPathValue* result,
-                                         const KTXPathValue* contextValue, int position,
-                                         const KTVariableSource* variables, bool allowFragment) {
+bool KTXSLTProcessor::EvaluateExpression(const KTCompiledExpression& compiled, const KTEvaluationRequest& request,
+                                         KTXPathValue* result) {
   if (!privateExpression_) {
     privateExpression_ = std::make_unique<KTXSLTXPathExpression>(this, true);
     privateExpression_->EnableXSLTFunctions(true);
   }
-  return Evaluate(*privateExpression_, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode),
-                  evaluationRoot, compiled, result, contextValue, position, variables, allowFragment);
+  return Evaluate(*privateExpression_, KTXPathNode::GetNodeNamespaceMap(request.stylesheetNode), compiled, request,
+                  result);
 }
 
-bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* stylesheetNode,
-                               const KTPrefixMap* namespaces, KTXPathNode* evaluationRoot,
-                               const KTCompiledExpression& compiled, KTXPathValue* result,
-                               const KTXPathValue* contextValue, int position, const KTVariableSource* variables,
-                               bool allowFragment) {
+bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, const KTPrefixMap* namespaces,
+                               const KTCompiledExpression& compiled, const KTEvaluationRequest& request,
+                               KTXPathValue* result) {
+  KTXPathNode* stylesheetNode = request.stylesheetNode;
+  const KTXPathValue* contextValue = request.contextValue;
+  int position = request.position;
+  const KTVariableSource* variables = request.variables;
+  const bool allowFragment = request.allowFragment;
   static const KTXPathValue kEmpty;
   if (!contextValue) contextValue = &kEmpty;
   if (compiled.error) throw *compiled.error;
@@ -480,7 +478,8 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, KTXPathNode* s
   // Absolute paths start at the root of the context node's own document
   // (XPath 1.0 §2), which for a document() node or a fragment is not the
   // source.
-  KTXPathNode* rootLookup = evaluationRoot ? evaluationRoot : (contextNode ? contextNode : sourceRoot_);
+  KTXPathNode* rootLookup =
+      request.evaluationRoot ? request.evaluationRoot : (contextNode ? contextNode : sourceRoot_);
   bool done = rootLookup && expression.Evaluate(rootLookup, rootLookup, result, start, position, size, allowFragment);
   lastEvaluation_.result = *result;
   if (!done) {
@@ -648,8 +647,13 @@ KTXPathValue* KTXSLTProcessor::EvaluateParameterValue(KTXPathValue* result, cons
   if (const KTPrefixMap* inScope = KTXPathNode::GetNodeNamespaceMap(node)) prefixes = *inScope;
   prefixes.erase(KTString());
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
-  Evaluate(*expression_, node, &prefixes, nullptr, compiled, result, top ? &top->NodeList() : nullptr,
-           top ? top->ContextPosition() : -1, top, true);
+  Evaluate(*expression_, &prefixes, compiled,
+           {.stylesheetNode = node,
+            .contextValue = top ? &top->NodeList() : nullptr,
+            .position = top ? top->ContextPosition() : -1,
+            .variables = top,
+            .allowFragment = true},
+           result);
   return result;
 }
 

@@ -82,8 +82,13 @@ bool KTXSLTProcessor::MatchKeyPattern(KTXPathValue* out, const KTCompiledExpress
     keyExpression_ = std::make_unique<KTXSLTXPathExpression>(this, true);
     keyExpression_->EnableXSLTFunctions(true);
   }
-  return Evaluate(*keyExpression_, keyElement, KTXPathNode::GetNodeNamespaceMap(keyElement), root, pattern, out,
-                  &PatternContexts(root), -1, &variables, false);
+  return Evaluate(*keyExpression_, KTXPathNode::GetNodeNamespaceMap(keyElement), pattern,
+                  {.stylesheetNode = keyElement,
+                   .evaluationRoot = root,
+                   .contextValue = &PatternContexts(root),
+                   .position = -1,
+                   .variables = &variables},
+                  out);
 }
 
 bool KTXSLTProcessor::EvaluateKeyUse(KTXPathValue* out, const KTCompiledExpression& use, KTXPathNode* keyElement,
@@ -94,8 +99,9 @@ bool KTXSLTProcessor::EvaluateKeyUse(KTXPathValue* out, const KTCompiledExpressi
     keyExpression_ = std::make_unique<KTXSLTXPathExpression>(this, true);
     keyExpression_->EnableXSLTFunctions(true);
   }
-  return Evaluate(*keyExpression_, keyElement, KTXPathNode::GetNodeNamespaceMap(keyElement), nullptr, use, out,
-                  &nodes, position, &variables, false);
+  return Evaluate(*keyExpression_, KTXPathNode::GetNodeNamespaceMap(keyElement), use,
+                  {.stylesheetNode = keyElement, .contextValue = &nodes, .position = position, .variables = &variables},
+                  out);
 }
 
 bool KTXSLTProcessor::LookupKey(const KTString& keyName, const KTXPathValue& value, const KTXPathNodeItem& node,

@@ -96,9 +96,17 @@ bool KTXSLTProcessor::RegisterTemplate(KTXPathNode* templateElement, int precede
   for (const KTDeclTemplate::Alternative& alternative : *alternatives) {
     const KTCompiledExpression* compiled = alternative.compiled;
     if (compiled && compiled->error) throw *compiled->error;
-    auto rule = std::make_unique<KTCompiledTemplate>(templateElement, matchNode, alternative.text, compiled, mode,
-                                                     expandedMode, stamp, position++, namespaces,
-                                                     patternsRead ? &alternative.pattern : nullptr);
+    auto rule = std::make_unique<KTCompiledTemplate>(
+        KTTemplateRuleSource{.templateElement = templateElement,
+                             .matchNode = matchNode,
+                             .match = alternative.text,
+                             .matchExpression = compiled,
+                             .modeAsWritten = mode,
+                             .expandedMode = expandedMode,
+                             .importPrecedence = stamp,
+                             .declarationPosition = position++,
+                             .namespaces = namespaces,
+                             .pattern = patternsRead ? &alternative.pattern : nullptr});
     rule->SetProcessor(this);
     AddTemplateRule(std::move(rule));
   }
@@ -241,7 +249,11 @@ bool KTXSLTProcessor::MatchesPattern(KTXPathValue* out, const KTCompiledExpressi
   if (!node) return true;
   KTXPathNode* root = node;
   while (root->GetParent()) root = root->GetParent();
-  return EvaluatePattern(out, pattern, root, PatternContexts(root), stylesheetNode, privateEvaluation);
+  return EvaluatePattern(out, pattern,
+                         {.root = root,
+                          .contexts = &PatternContexts(root),
+                          .stylesheetNode = stylesheetNode,
+                          .privateEvaluation = privateEvaluation});
 }
 
 const KTXPathValue& KTXSLTProcessor::PatternContexts(KTXPathNode* root) {
@@ -269,15 +281,18 @@ const KTXPathValue& KTXSLTProcessor::PatternContexts(KTXPathNode* root) {
 
 // Evaluates the pattern with every node of `contexts` as a context node at
 // once; errors are stylesheet errors of the pattern's node.
-bool KTXSLTProcessor::EvaluatePattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* root,
-                                      const KTXPathValue& contexts, KTXPathNode* stylesheetNode,
-                                      bool privateEvaluation, const KTVariableSource* variables) {
+bool KTXSLTProcessor::EvaluatePattern(KTXPathValue* out, const KTCompiledExpression& pattern,
+                                      const PatternRequest& request) {
   // Template and key patterns see no variables (their compile refuses
   // references).
   static const KTBindingMap noBindings;
   KTBindingMapSource none(&noBindings);
-  if (pattern.restrictions != KTXPathExpression::kRestrictNumberPattern || !variables) variables = &none;
-  if (privateEvaluation)
-    return EvaluateExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false);
-  return CompileExpression(stylesheetNode, root, pattern, out, &contexts, -1, variables, false);
+  const bool seesVariables = pattern.restrictions == KTXPathExpression::kRestrictNumberPattern && request.variables;
+  const KTEvaluationRequest evaluation{.stylesheetNode = request.stylesheetNode,
+                                       .evaluationRoot = request.root,
+                                       .contextValue = request.contexts,
+                                       .position = -1,
+                                       .variables = seesVariables ? request.variables : &none};
+  return request.privateEvaluation ? EvaluateExpression(pattern, evaluation, out)
+                                   : CompileExpression(pattern, evaluation, out);
 }

@@ -63,8 +63,13 @@ class EvaluationTest : public ::testing::Test {
     KTExecFrame* top = processor_.TopFrame();
     KTXPathValue result;
     try {
-      processor_.CompileExpression(DocumentElement(), nullptr, Compiled(text, nullptr, restrictions), &result,
-                                   &top->NodeList(), 1, top, true);
+      processor_.CompileExpression(Compiled(text, nullptr, restrictions),
+                                   {.stylesheetNode = DocumentElement(),
+                                    .contextValue = &top->NodeList(),
+                                    .position = 1,
+                                    .variables = top,
+                                    .allowFragment = true},
+                                   &result);
     } catch (KTXSLTError& e) {
       return e;
     }
@@ -207,8 +212,10 @@ TEST_F(EvaluationTest, WholeListAsContextWithPositionMinusOne) {
   KTExecFrame* first = processor_.TopFrame();
   ASSERT_TRUE(first->SelectNodeList(DocumentElement(), Compiled(u"/doc/item"), false));
   KTXPathValue result;
-  processor_.CompileExpression(DocumentElement(), nullptr, Compiled(u"text()"), &result, &first->NodeList(), -1,
-                               nullptr, true);
+  processor_.CompileExpression(
+      Compiled(u"text()"),
+      {.stylesheetNode = DocumentElement(), .contextValue = &first->NodeList(), .position = -1, .allowFragment = true},
+      &result);
   EXPECT_EQ(result.ItemCount(), 2);
   KTEvaluationRecord last;
   processor_.LastEvaluation(last);
