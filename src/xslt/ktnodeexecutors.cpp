@@ -10,6 +10,7 @@
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
+#include "xslt/ktxsltnames.h"
 #include "xslt/ktxsltprocessor.h"
 
 namespace {
@@ -30,16 +31,6 @@ constexpr int kUnexpectedValue = KTXSLTError::kUnexpectedValue;
 constexpr int kNotQName = KTXSLTError::kNotQName;
 constexpr std::u16string_view kXmlPrefix = u"xml";
 constexpr std::u16string_view kXmlnsPrefix = u"xmlns";
-
-std::u16string_view PrefixOf(std::u16string_view name) {
-  size_t colon = name.find(u':');
-  return colon == std::u16string_view::npos ? std::u16string_view() : name.substr(0, colon);
-}
-
-std::u16string_view LocalOf(std::u16string_view name) {
-  size_t colon = name.find(u':');
-  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
-}
 
 KTString Joined(std::u16string_view prefix, std::u16string_view local) {
   if (prefix.empty()) return KTString(local);
@@ -108,8 +99,8 @@ struct ComputedNameRequest {
 // cannot keep its prefix is renamed here; the result-tree operations then
 // declare what the name needs.
 ComputedName ExpandComputedName(KTInstructionExecutor& executor, const ComputedNameRequest& request) {
-  std::u16string_view prefix = PrefixOf(request.qname.View());
-  std::u16string_view local = LocalOf(request.qname.View());
+  std::u16string_view prefix = QNamePrefix(request.qname.View());
+  std::u16string_view local = QNameLocalPart(request.qname.View());
   ComputedName result{request.qname};
   if (const KTString* namespaceUri = request.namespaceUri) {
     if (namespaceUri->IsEmpty()) {
@@ -175,7 +166,7 @@ void KTCopyExecutor::CopyNamespaceNode(const KTXPathNode* source) {
   // default namespace only for an unprefixed name in that namespace, the
   // element's prefix only for its own URI.
   std::u16string_view elementName(element->GetName());
-  if (PrefixOf(elementName) == prefix) {
+  if (QNamePrefix(elementName) == prefix) {
     const KTString* own = element->GetNamespaceUri();
     if ((own ? own->View() : std::u16string_view()) != value.View()) return;
   }

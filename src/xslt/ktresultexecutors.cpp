@@ -11,6 +11,7 @@
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
+#include "xslt/ktxsltnames.h"
 #include "xslt/ktxsltprocessor.h"
 
 namespace {
@@ -18,16 +19,6 @@ namespace {
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 
 bool IsXsltUri(const KTString* uri) { return uri && uri->View() == kXSLTNamespaceUri; }
-
-std::u16string_view PrefixOf(std::u16string_view name) {
-  std::size_t colon = name.find(u':');
-  return colon == std::u16string_view::npos ? std::u16string_view() : name.substr(0, colon);
-}
-
-std::u16string_view LocalOf(std::u16string_view name) {
-  std::size_t colon = name.find(u':');
-  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
-}
 
 // The key of an expanded name: the URI, a character no XML name or URI
 // holds, and the local name.
@@ -132,7 +123,7 @@ KTXPathNode* KTLiteralResultElementExecutor::NextChildToRun(KTXPathNode* element
   while (content < count && IsAttributeLike(element->GetChild(content)->GetKind())) {
     KTXPathNode* child = element->GetChild(content);
     if (child->GetKind() == kXPathAttribute && IsXsltUri(child->GetNamespaceUri()) &&
-        LocalOf(child->GetName()) == u"use-attribute-sets")
+        QNameLocalPart(child->GetName()) == u"use-attribute-sets")
       useSets = child;
     ++content;
   }
@@ -318,12 +309,12 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
             KTXPathNode* existing = parent->GetChild(i);
             if (!IsAttributeLike(existing->GetKind())) break;
             if (existing->GetKind() == kXPathAttribute)
-              attributesByName_.emplace(ExpandedKey(existing->GetNamespaceUri(), LocalOf(existing->GetName())),
+              attributesByName_.emplace(ExpandedKey(existing->GetNamespaceUri(), QNameLocalPart(existing->GetName())),
                                         existing);
           }
           indexedParent_ = parent;
         }
-        key = ExpandedKey(copy->GetNamespaceUri(), LocalOf(copy->GetName()));
+        key = ExpandedKey(copy->GetNamespaceUri(), QNameLocalPart(copy->GetName()));
         auto found = attributesByName_.find(key);
         if (found != attributesByName_.end()) {
           KTXPathNode* existing = found->second;
@@ -369,14 +360,14 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
         auto bound = scope->find(prefix);
         if (bound != scope->end() && SameUri(bound->second, uri)) return;
       }
-      if (PrefixOf(parent->GetName()) == prefix && !SameUri(parent->GetNamespaceUri(), uri)) return;
+      if (QNamePrefix(parent->GetName()) == prefix && !SameUri(parent->GetNamespaceUri(), uri)) return;
       for (int i = 0; i < count; ++i) {
         const KTXPathNode* child = parent->GetChild(i);
         if (child->GetKind() == kXPathNamespace) {
           std::u16string_view declared = child->GetName();
           declared = declared == u"xmlns" ? std::u16string_view() : declared.substr(6);
           if (declared == prefix) return;
-        } else if (!PrefixOf(child->GetName()).empty() && PrefixOf(child->GetName()) == prefix &&
+        } else if (!QNamePrefix(child->GetName()).empty() && QNamePrefix(child->GetName()) == prefix &&
                    !SameUri(child->GetNamespaceUri(), uri)) {
           return;
         }

@@ -28,6 +28,7 @@
 #include "xslt/ktstaticcheck.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltkeywords.h"
+#include "xslt/ktxsltnames.h"
 #include "xslt/ktxsltprocessor.h"
 
 namespace {
@@ -37,16 +38,6 @@ constexpr std::u16string_view kXmlPrefix = u"xml";
 constexpr std::u16string_view kXmlUri = u"http://www.w3.org/XML/1998/namespace";
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
-
-std::u16string_view PrefixOf(std::u16string_view name) {
-  std::size_t colon = name.find(u':');
-  return colon == std::u16string_view::npos ? std::u16string_view() : name.substr(0, colon);
-}
-
-std::u16string_view LocalOf(std::u16string_view name) {
-  std::size_t colon = name.find(u':');
-  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
-}
 
 std::u16string_view UriText(const KTString* uri) { return uri ? uri->View() : std::u16string_view(); }
 
@@ -208,7 +199,7 @@ std::u16string ExpandedKey(const KTString* uri, std::u16string_view local) {
 
 bool IsAttributeNamed(const KTXPathNode* node, const KTString* uri, std::u16string_view local) {
   return node->GetKind() == kXPathAttribute && SameUri(node->GetNamespaceUri(), uri) &&
-         LocalOf(node->GetName()) == local;
+         QNameLocalPart(node->GetName()) == local;
 }
 
 void BuildAttributeIndex(AttributeIndex& index, const KTXPathNode* element) {
@@ -218,7 +209,7 @@ void BuildAttributeIndex(AttributeIndex& index, const KTXPathNode* element) {
     const KTXPathNode* child = element->GetChild(i);
     if (!IsAttributeLike(child->GetKind())) break;
     if (child->GetKind() == kXPathAttribute)
-      index.positions.emplace(ExpandedKey(child->GetNamespaceUri(), LocalOf(child->GetName())), i);
+      index.positions.emplace(ExpandedKey(child->GetNamespaceUri(), QNameLocalPart(child->GetName())), i);
   }
   index.element = element;
   index.childCount = count;
@@ -258,7 +249,7 @@ void NoteAppendedAttribute(const KTXPathNode* element, const KTXPathNode* added)
   if (index.element != element || index.childCount != count - 1 || count < 2 ||
       element->GetChild(count - 2) != index.last || element->GetChild(count - 1) != added)
     return;
-  index.positions.emplace(ExpandedKey(added->GetNamespaceUri(), LocalOf(added->GetName())), count - 1);
+  index.positions.emplace(ExpandedKey(added->GetNamespaceUri(), QNameLocalPart(added->GetName())), count - 1);
   index.childCount = count;
   index.last = added;
 }
@@ -304,7 +295,7 @@ KTString GeneratedPrefix(const KTXPathNode* element, std::u16string_view base, c
 void RenameWithPrefix(KTXPathNode* node, std::u16string_view prefix) {
   KTString renamed(prefix);
   renamed += u':';
-  renamed += KTString(LocalOf(node->GetName()));
+  renamed += KTString(QNameLocalPart(node->GetName()));
   node->SetName(renamed.c_str());
 }
 
@@ -334,19 +325,19 @@ KTString PooledCopy(const char16_t* text) {
 void ApplyNamespaceAlias(const std::map<KTString, KTXSLTProcessor::NamespaceAliasTarget>& aliases,
                          const KTXPathNode* source, KTXPathNode* copy) {
   const std::u16string_view name(source->GetName());
-  const std::u16string_view originalPrefix = PrefixOf(name);
+  const std::u16string_view originalPrefix = QNamePrefix(name);
   auto alias = aliases.find(KTString(UriText(source->GetNamespaceUri())));
   if (alias == aliases.end()) return;
   const KTString* resultUri = alias->second.uri;
   if (UriText(resultUri).empty()) {
-    copy->SetName(KTString(LocalOf(name)).c_str());
+    copy->SetName(KTString(QNameLocalPart(name)).c_str());
   } else if (originalPrefix.empty() && UriText(source->GetNamespaceUri()).empty()) {
     // No namespace node of the element binds the default to no
     // namespace: the name takes the result prefix.
     const KTString& resultPrefix = alias->second.prefix;
     KTString renamed(resultPrefix);
     if (!resultPrefix.IsEmpty()) renamed += u':';
-    renamed += KTString(LocalOf(name));
+    renamed += KTString(QNameLocalPart(name));
     copy->SetName(renamed.c_str());
   }
   copy->SetNamespaceUri(resultUri);
@@ -544,7 +535,7 @@ void KTInstructionExecutor::FixElementNamespace(KTXPathNode* element) {
   // The name is read in place: the node keeps it until the SetName below,
   // which comes after its last use.
   std::u16string_view name(element->GetName());
-  std::u16string_view prefix = PrefixOf(name);
+  std::u16string_view prefix = QNamePrefix(name);
   const KTString* uri = element->GetNamespaceUri();
   if (prefix == kXmlPrefix) return;
   bool bound = false;
@@ -571,7 +562,7 @@ void KTInstructionExecutor::FixElementNamespace(KTXPathNode* element) {
   KTString usePrefix = GeneratedPrefix(element, prefix, uri, &declare);
   KTString renamed(usePrefix);
   renamed += u':';
-  renamed += KTString(LocalOf(name));
+  renamed += KTString(QNameLocalPart(name));
   element->SetName(renamed.c_str());
   if (declare) Declare(element, {Binding{usePrefix, uri}});
 }
@@ -581,7 +572,7 @@ void KTInstructionExecutor::FixAttributeNamespace(KTXPathNode* attribute) {
   KTXPathNode* element = attribute->GetParent();
   if (!element || element->GetKind() != kXPathElement) return;
   std::u16string_view name(attribute->GetName());  // read in place, as above
-  std::u16string_view prefix = PrefixOf(name);
+  std::u16string_view prefix = QNamePrefix(name);
   const KTString* uri = attribute->GetNamespaceUri();
   if (prefix == kXmlPrefix || UriText(uri).empty()) return;
   const KTPrefixMap* scope = element->GetElementNamespaceMap();
@@ -643,7 +634,7 @@ void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathN
                                                     bool literal) {
   KTXPathNode* parent = resultParent_;
   const KTPrefixMap* sourceMap = KTXPathNode::GetNodeNamespaceMap(source);
-  const std::u16string_view originalPrefix = PrefixOf(source->GetName());
+  const std::u16string_view originalPrefix = QNamePrefix(source->GetName());
   const auto& aliases = processor_->NamespaceAliasUris();
   // Every element holds maps (its parent's, or new empty ones at the top
   // of a tree), so that lookups below it never walk far.
@@ -663,7 +654,7 @@ void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathN
     for (const auto& child : source->Children()) {
       if (child->GetKind() != kXPathAttribute) continue;
       if (IsXsltUri(child->GetNamespaceUri())) continue;
-      std::u16string_view p = PrefixOf(child->GetName());
+      std::u16string_view p = QNamePrefix(child->GetName());
       if (!p.empty()) used.push_back(p);
     }
   }
@@ -674,7 +665,7 @@ void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathN
   };
   const KTPrefixMap* scope = parent->GetElementNamespaceMap();
   std::vector<Binding> needed;
-  const std::u16string_view namePrefix = PrefixOf(added->GetName());
+  const std::u16string_view namePrefix = QNamePrefix(added->GetName());
   OwnDeclarations declaredHere(source);
   int namePlace = -1;
   int ownCount = 0;
@@ -748,7 +739,7 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   if (kind != kXPathElement && !sharesValue) copy->SetValue(PooledCopy(source->GetValue()));
   copy->SetNamespaceUri(source->GetNamespaceUri());
   copy->SetOutputFlag(source->GetOutputFlag());
-  std::u16string_view originalPrefix = PrefixOf(name);
+  std::u16string_view originalPrefix = QNamePrefix(name);
 
   // xsl:namespace-alias moves literal elements and attributes (never what
   // xsl:copy copies from the source) to the result namespace.
@@ -773,7 +764,7 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   // (XSLT 1.0 §7.1.3): literal attributes override attribute sets.
   if (kind == kXPathAttribute && parent->GetKind() == kXPathElement) {
     if (KTXPathNode* existing =
-            FindSameNamedAttribute(parent, copy->GetNamespaceUri(), LocalOf(copy->GetName()))) {
+            FindSameNamedAttribute(parent, copy->GetNamespaceUri(), QNameLocalPart(copy->GetName()))) {
       existing->SetName(copy->GetName());
       existing->SetValue(copy->GetValue());
       FixAttributeNamespace(existing);
@@ -811,7 +802,7 @@ KTXPathNode* KTInstructionExecutor::AppendComputedNode(std::unique_ptr<KTXPathNo
   KTXPathNode* parent = resultParent_;
   KTXPathNode* added = nullptr;
   if (replaceSameName && node->GetKind() == kXPathAttribute && parent->GetKind() == kXPathElement) {
-    if (KTXPathNode* existing = FindSameNamedAttribute(parent, node->GetNamespaceUri(), LocalOf(node->GetName()))) {
+    if (KTXPathNode* existing = FindSameNamedAttribute(parent, node->GetNamespaceUri(), QNameLocalPart(node->GetName()))) {
       existing->SetName(node->GetName());
       existing->SetNamespaceUri(node->GetNamespaceUri());
       existing->ReleaseChildren();
@@ -844,7 +835,7 @@ KTXPathNode* KTInstructionExecutor::FindChildByName(const KTXPathNode* parent, s
                                                     const KTString* uri) {
   if (!parent) return nullptr;
   for (const auto& child : parent->Children()) {
-    if (LocalOf(child->GetName()) != localName) continue;
+    if (QNameLocalPart(child->GetName()) != localName) continue;
     if (uri ? child->GetNamespaceUri() && SameUri(child->GetNamespaceUri(), uri) : !child->GetNamespaceUri())
       return child.get();
   }

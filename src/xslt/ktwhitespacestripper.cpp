@@ -18,6 +18,7 @@
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
 #include "xslt/ktspacerules.h"
+#include "xslt/ktxsltnames.h"
 
 namespace {
 
@@ -27,11 +28,6 @@ bool IsTrimChar(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c 
 
 bool IsCharacterData(const KTXPathNode* node) {
   return node->GetKind() == kXPathText || node->GetKind() == kXPathCData;
-}
-
-std::u16string_view LocalOf(std::u16string_view name) {
-  size_t colon = name.find(u':');
-  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
 }
 
 // What an element's own xml:space attribute says: preserve, default, or
@@ -91,7 +87,7 @@ class NameJudge {
     Key key{name, uri};
     auto found = judged_.find(key);
     if (found != judged_.end()) return found->second;
-    bool strips = rules_->Strips(uri ? uri->View() : std::u16string_view(), LocalOf(name));
+    bool strips = rules_->Strips(uri ? uri->View() : std::u16string_view(), QNameLocalPart(name));
     if (judged_.size() < kMaxRemembered) judged_.emplace(key, strips);
     return strips;
   }
@@ -216,7 +212,7 @@ bool KTWhitespaceStripper::IsXslText(const KTXPathNode* element) {
   if (!element || element->GetKind() != kXPathElement) return false;
   const KTString* uri = element->GetNamespaceUri();
   if (!uri || uri->View() != kXsltNamespace) return false;
-  return LocalOf(element->GetName()) == u"text";
+  return QNameLocalPart(element->GetName()) == u"text";
 }
 
 bool KTWhitespaceStripper::StripStylesheet(KTXPathNode* node) { return Strip(node, nullptr, true); }

@@ -18,6 +18,16 @@ bool IsQName(const char16_t* text);
 // False when the text is "xml" in any mix of letter case (XML 1.0 PITarget).
 bool IsNotXmlName(const char16_t* text);
 
+// The prefix of a QName (empty when it has none) and its local part.
+inline std::u16string_view QNamePrefix(std::u16string_view name) {
+  const size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? std::u16string_view() : name.substr(0, colon);
+}
+inline std::u16string_view QNameLocalPart(std::u16string_view name) {
+  const size_t colon = name.find(u':');
+  return colon == std::u16string_view::npos ? name : name.substr(colon + 1);
+}
+
 // The tokens of a whitespace-separated list of names (space, tab, CR, LF
 // separate), as views into `text`, in order.
 std::vector<std::u16string_view> SplitNameList(std::u16string_view text);
