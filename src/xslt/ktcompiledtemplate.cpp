@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string_view>
+#include <utility>
 
 #include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathfunctionlibrary.h"
@@ -23,9 +24,9 @@ KTXPathNode* FindAttributeNamed(KTXPathNode* element, const char16_t* name) {
 
 }  // namespace
 
-KTCompiledTemplate::KTCompiledTemplate(const KTTemplateRuleSource& source)
-    : modeAsWritten_(source.modeAsWritten),
-      expandedMode_(source.expandedMode),
+KTCompiledTemplate::KTCompiledTemplate(KTTemplateRuleSource source)
+    : modeAsWritten_(std::move(source.modeAsWritten)),
+      expandedMode_(std::move(source.expandedMode)),
       templateElement_(source.templateElement),
       matchNode_(source.matchNode),
       importPrecedence_(source.importPrecedence),
@@ -61,7 +62,7 @@ KTCompiledTemplate::KTCompiledTemplate(const KTTemplateRuleSource& source)
   }
   // The registrar gives each alternative of the match pattern; an empty
   // alternative (a||b) matches nothing.
-  match_ = source.match;
+  match_ = std::move(source.match);
   matchExpression_ = matchExpression;
   if (!FindAttributeNamed(templateElement, u"match") && name_.IsEmpty())
     throw KTXSLTError(KTXSLTError::kTemplateNeedsNameOrMatch, templateElement);

@@ -44,7 +44,8 @@ class KTCompiledTemplate {
   // a name that is not a QName (10 for an unbound prefix; at the
   // attribute), 48 for a template with neither name nor match attribute, 31
   // for a priority that is not a finite normal number (at the attribute).
-  explicit KTCompiledTemplate(const KTTemplateRuleSource& source);
+  // The source's texts move into the rule.
+  explicit KTCompiledTemplate(KTTemplateRuleSource source);
   virtual ~KTCompiledTemplate();
   KTCompiledTemplate(const KTCompiledTemplate&) = delete;
   KTCompiledTemplate& operator=(const KTCompiledTemplate&) = delete;

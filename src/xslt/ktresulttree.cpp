@@ -634,7 +634,6 @@ void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathN
                                                     bool literal) {
   KTXPathNode* parent = resultParent_;
   const KTPrefixMap* sourceMap = KTXPathNode::GetNodeNamespaceMap(source);
-  const std::u16string_view originalPrefix = QNamePrefix(source->GetName());
   const auto& aliases = processor_->NamespaceAliasUris();
   // Every element holds maps (its parent's, or new empty ones at the top
   // of a tree), so that lookups below it never walk far.
@@ -650,7 +649,7 @@ void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathN
   // only).
   std::vector<std::u16string_view> used;
   if (literal) {
-    used.push_back(originalPrefix);
+    used.push_back(QNamePrefix(source->GetName()));
     for (const auto& child : source->Children()) {
       if (child->GetKind() != kXPathAttribute) continue;
       if (IsXsltUri(child->GetNamespaceUri())) continue;

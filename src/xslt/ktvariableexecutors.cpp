@@ -69,18 +69,6 @@ bool KTPushNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPa
   return true;
 }
 
-KTXPathNode* KTOpenFrame(KTExecFrame* frame) {
-  frame->SetStarted();
-  KTXPathNode* node = frame->NodeToRun();
-  frame->SetOwnNode(node);
-  return node;
-}
-
-void KTEndStart(KTExecFrame* frame) {
-  frame->SetLastFinished(frame->OwnNode());
-  frame->SetNodeToRun(nullptr);
-}
-
 KTExecFrame* KTPushChildFrame(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
                               KTXPathNode* child) {
   KTExecFrame* pushed = KTPushFrameFor(processor, frame, resultParent, child);
@@ -88,18 +76,6 @@ KTExecFrame* KTPushChildFrame(KTXSLTProcessor* processor, KTExecFrame* frame, KT
   return pushed;
 }
 
-bool KTContinueWithNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent) {
-  KTXPathNode* own = frame->OwnNode();
-  if (KTInstructionExecutor::IsAncestor(own, frame->LastFinished()) && frame->CurrentChild()) {
-    KTXPathNode* next = KTInstructionExecutor::NextInstructionSibling(frame->CurrentChild());
-    frame->SetCurrentChild(next);
-    if (next) {
-      KTPushFrameFor(processor, frame, resultParent, next);
-      return true;
-    }
-  }
-  return KTPopFrameAfter(processor, own);
-}
 
 // ---- xsl:variable and xsl:param ----
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "core/ktstring.h"
+#include "xslt/ktexecframe.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktxsltkeywords.h"
 
@@ -94,19 +95,40 @@ KTExecFrame* KTPushFrameFor(KTXSLTProcessor* processor, KTExecFrame* parent, KTX
 // Pops the top frame; the frame below learns that `own` has finished.
 bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own);
 // The opening of an executor's Start: the frame has started and owns the
-// node it was pushed to run, which is returned.
-KTXPathNode* KTOpenFrame(KTExecFrame* frame);
+// node it was pushed to run, which is returned. This and the next two run
+// at every instruction, so they are inline.
+inline KTXPathNode* KTOpenFrame(KTExecFrame* frame) {
+  frame->SetStarted();
+  KTXPathNode* node = frame->NodeToRun();
+  frame->SetOwnNode(node);
+  return node;
+}
 // The end of a Start: the frame names its own node as finished last and has
 // nothing left to create.
-void KTEndStart(KTExecFrame* frame);
+inline void KTEndStart(KTExecFrame* frame) {
+  frame->SetLastFinished(frame->OwnNode());
+  frame->SetNodeToRun(nullptr);
+}
+// The later step of an executor that runs its own node's instruction
+// children one after another (a template, xsl:if, xsl:when, ...): when the
+// child that finished was one of them, the next one is pushed, else (or
+// when none is left) the frame is popped.
+inline bool KTContinueWithNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame,
+                                          KTXPathNode* resultParent) {
+  KTXPathNode* own = frame->OwnNode();
+  if (KTInstructionExecutor::IsAncestor(own, frame->LastFinished()) && frame->CurrentChild()) {
+    KTXPathNode* next = KTInstructionExecutor::NextInstructionSibling(frame->CurrentChild());
+    frame->SetCurrentChild(next);
+    if (next) {
+      KTPushFrameFor(processor, frame, resultParent, next);
+      return true;
+    }
+  }
+  return KTPopFrameAfter(processor, own);
+}
 // KTPushFrameFor, with `child` becoming the frame's current child.
 KTExecFrame* KTPushChildFrame(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
                               KTXPathNode* child);
 // Pushes the instruction after the frame's current child, which becomes the
 // current child; false when none follows.
 bool KTPushNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent);
-// The later step of an executor that runs its own node's instruction
-// children one after another (a template, xsl:if, xsl:when, ...): when the
-// child that finished was one of them, the next one is pushed, else (or
-// when none is left) the frame is popped.
-bool KTContinueWithNextInstruction(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent);
