@@ -374,6 +374,28 @@ bool KTResultSerializer::InCdataSectionElement(const KTXPathNode* textNode) cons
   return false;
 }
 
+void KTResultSerializer::WriteXmlAttribute(const KTXPathNode* node) {
+  Append(u' ');
+  AppendName(node);
+  Append(u"=\"");
+  AppendText(node->GetValue(), kXmlAttributeRules, node, KTOutputError::kPlaceAttribute);
+  Append(u'"');
+}
+
+void KTResultSerializer::WriteProcessingInstructionStart(const KTXPathNode* node) {
+  Append(u"<?");
+  AppendName(node);
+  // An instruction without data ends right after its target: "<?p?>".
+  if (node->GetValue() && *node->GetValue()) Append(u' ');
+  AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
+}
+
+void KTResultSerializer::WriteComment(const KTXPathNode* node) {
+  Append(u"<!--");
+  AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceComment);
+  Append(u"-->");
+}
+
 void KTResultSerializer::WriteTextContent(const KTXPathNode* node, bool escape) {
   const std::u16string_view value = node->GetValue();
   if (InCdataSectionElement(node)) {
@@ -504,12 +526,7 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
         for (int kind : {static_cast<int>(kXPathNamespace), static_cast<int>(kXPathAttribute)}) {
           for (int i = 0; i < leading; ++i) {
             const KTXPathNode* attribute = node->GetChild(i);
-            if (attribute->GetKind() != kind) continue;
-            Append(u' ');
-            AppendName(attribute);
-            Append(u"=\"");
-            AppendText(attribute->GetValue(), kXmlAttributeRules, attribute, KTOutputError::kPlaceAttribute);
-            Append(u'"');
+            if (attribute->GetKind() == kind) WriteXmlAttribute(attribute);
           }
         }
         // Mixed content keeps its white space exactly: no indentation inside
@@ -529,11 +546,7 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
       }
       case kXPathAttribute:
       case kXPathNamespace:
-        Append(u' ');
-        AppendName(node);
-        Append(u"=\"");
-        AppendText(node->GetValue(), kXmlAttributeRules, node, KTOutputError::kPlaceAttribute);
-        Append(u'"');
+        WriteXmlAttribute(node);
         break;
       case kXPathText:
       case kXPathCData:
@@ -546,16 +559,10 @@ bool KTResultSerializer::WriteXmlNode(const KTXPathNode* top, XmlFlags topFlags)
           WriteIndent();
         }
         if (node->GetKind() == kXPathPI) {
-          Append(u"<?");
-          AppendName(node);
-          // An instruction without data ends right after its target: "<?p?>".
-          if (node->GetValue() && *node->GetValue()) Append(u' ');
-          AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
+          WriteProcessingInstructionStart(node);
           Append(u"?>");
         } else {
-          Append(u"<!--");
-          AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceComment);
-          Append(u"-->");
+          WriteComment(node);
         }
         stack.push_back(XmlFrame{node, 0, flags, false, false});
         break;

@@ -158,6 +158,12 @@ class KTResultSerializer {
   // Writes a text or CDATA node: as a CDATA section when its parent is listed
   // in cdata-section-elements, else escaped unless escape is false.
   void WriteTextContent(const KTXPathNode* node, bool escape);
+  // ' name="value"' of an attribute or namespace node, by the xml method.
+  void WriteXmlAttribute(const KTXPathNode* node);
+  // "<?target data" of a processing instruction (the xml and html methods
+  // end it differently) and a whole comment.
+  void WriteProcessingInstructionStart(const KTXPathNode* node);
+  void WriteComment(const KTXPathNode* node);
   void WriteHtmlAttribute(const KTXPathNode* node);
   void WriteHtmlMeta();
   // Finds the head that gets the META, or the META of the result that

@@ -345,18 +345,13 @@ bool KTResultSerializer::WriteHtmlNode(const KTXPathNode* top) {
         WriteTextContent(node, node->GetOutputFlag() && !raw);
         break;
       case kXPathPI:
-        Append(u"<?");
-        AppendName(node);
-        // An instruction without data ends right after its target: "<?p?>".
-        if (node->GetValue() && *node->GetValue()) Append(u' ');
-        AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceProcessingInstruction);
+        // An HTML processing instruction ends with '>' (XSLT 1.0 §16.2).
+        WriteProcessingInstructionStart(node);
         Append(u'>');
         stack.push_back(HtmlFrame{node});
         break;
       case kXPathComment:
-        Append(u"<!--");
-        AppendText(node->GetValue(), kNoReferences, node, KTOutputError::kPlaceComment);
-        Append(u"-->");
+        WriteComment(node);
         stack.push_back(HtmlFrame{node});
         break;
       default:  // the XML declaration and unknown kinds write nothing
