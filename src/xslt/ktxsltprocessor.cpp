@@ -37,6 +37,14 @@ void KTXSLTProcessor::DeleteFrames() {
   while (!finished_.empty()) finished_.pop_back();
 }
 
+void KTXSLTProcessor::ForgetFrames() {
+  DeleteFrames();
+  includeStack_.clear();
+  namespacesByTemplate_.clear();
+  memoTemplate_ = nullptr;
+  memoTemplateSets_ = nullptr;
+}
+
 void KTXSLTProcessor::SetTreeContext(KTXPathTreeContext* context) {
   treeContext_ = context;
   BuildBuiltinRules();
@@ -60,13 +68,9 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   keyElements_.clear();
   // The included and imported stylesheets of the previous stylesheet go
   // with their records; no frame may refer to them any longer.
-  DeleteFrames();
-  includeStack_.clear();
+  ForgetFrames();
   stylesheetDocuments_.clear();
   namespacesByStylesheet_.clear();
-  namespacesByTemplate_.clear();
-  memoTemplate_ = nullptr;
-  memoTemplateSets_ = nullptr;
   decimalFormats_.clear();
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
   defaultFormatDeclared_ = false;
@@ -99,13 +103,9 @@ void KTXSLTProcessor::Start() {
   globalWinners_.clear();
   globalOrder_.clear();
   startedModules_.clear();
-  namespacesByTemplate_.clear();
-  memoTemplate_ = nullptr;
-  memoTemplateSets_ = nullptr;
   restartFrames_.clear();
   topLevelDeclarations_.clear();
-  DeleteFrames();
-  includeStack_.clear();
+  ForgetFrames();
   // The rules of the previous run go; the built-in rules come first.
   templateRules_.clear();
   templateIndex_.reset();

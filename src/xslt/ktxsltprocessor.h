@@ -539,6 +539,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
 
  private:
   void DeleteFrames();
+  // DeleteFrames, and what refers to the frames or to the templates they
+  // ran goes too: the include stack, the namespace sets found per template
+  // and the last template looked up.
+  void ForgetFrames();
   // CompileExpression in `expression`, with `namespaces` bound for the
   // evaluation (null: none).
   bool Evaluate(KTXSLTXPathExpression& expression, const KTPrefixMap* namespaces, const KTCompiledExpression& compiled,
