@@ -16,6 +16,7 @@
 
 #include "core/ktstring.h"
 #include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktxsltkeywords.h"
 
 class KTXPathNode;
 
@@ -73,8 +74,8 @@ class KTFallbackExecutor : public KTInstructionExecutor {
 // xsl:fallback children in order; nothing else of it runs.
 class KTForwardsCompatibleExecutor : public KTInstructionExecutor {
  public:
-  // Outside the recogniser's ids 1 to 36.
-  static constexpr int kElementId = 37;
+  // The first id past the recogniser's ids 1 to 36.
+  static constexpr int kElementId = kXSLTElementIdCount;
   explicit KTForwardsCompatibleExecutor(KTXSLTProcessor* processor);
   bool Start() override;
   bool Continue() override;

@@ -53,7 +53,8 @@ bool KTImportExecutor::Start() {
     }
   }
   if (!first) throw KTXSLTError::About(kCannotImport, hrefNode);
-  processor_->Compiler().CompileElement(kXSLTLiteralResult, root, false);
+  processor_->Compiler().CompileElement(KTStylesheetCompiler::kRootParentId, root,
+                                        KTStylesheetCompiler::kVersionDecides);
 
   auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
   child->SetNodeToRun(first);

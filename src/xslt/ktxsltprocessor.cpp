@@ -74,8 +74,10 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   decimalFormats_.clear();
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
   defaultFormatDeclared_ = false;
-  compiler_->CompileElement(kXSLTLiteralResult, stylesheetRoot, false);
-  if (builtinRules_) compiler_->CompileElement(kXSLTLiteralResult, builtinRules_.get(), false);
+  compiler_->CompileElement(KTStylesheetCompiler::kRootParentId, stylesheetRoot, KTStylesheetCompiler::kVersionDecides);
+  if (builtinRules_)
+    compiler_->CompileElement(KTStylesheetCompiler::kRootParentId, builtinRules_.get(),
+                              KTStylesheetCompiler::kVersionDecides);
   for (KTXPathNode* root : {stylesheetRoot, sourceRoot}) {
     if (root && treeContext_ && !KTXPathNode::GetDocumentUri(root)) root->SetDocumentUri(treeContext_->InternUri(u""));
   }

@@ -274,7 +274,7 @@ void KTXSLTProcessor::ResolveIncludes(KTXPathNode* element, KTXPathNode* topStyl
   std::vector<KTXPathNode*> placed;
   for (auto& copy : imports) placed.push_back(topStylesheet->InsertChild(at++, std::move(copy)));
   int parentId = ElementIdOf(topStylesheet);
-  for (KTXPathNode* copy : placed) compiler_->CompileElement(parentId, copy, false);
+  for (KTXPathNode* copy : placed) compiler_->CompileElement(parentId, copy, KTStylesheetCompiler::kVersionDecides);
 }
 
 namespace {
