@@ -12,10 +12,12 @@ enum KTSchemaMessage : int {
   kSchemaLoadFailed = 7509,
   kSchemaGroupInMixedContent = 7510,
   // Validity problems of a DTD (XML 1.0 §3.2, §3.3.1): warned about, the
-  // declaration read as far as it can be and the walk going on.
+  // declaration read as far as it can be and the walk going on. XML Schema
+  // reports a global element declared twice with the same id.
   kSchemaElementDeclaredTwice = 7512,
   // An XDR or DCD element type referred to but never declared, and an XDR
-  // attribute type named but not declared.
+  // attribute type named but not declared; XML Schema reports an element or
+  // attribute reference to no declaration with the same ids.
   kSchemaTypeNotDeclared = 7517,
   kSchemaAttributeTypeNotFound = 7520,
   // More problems of a DTD, as above.

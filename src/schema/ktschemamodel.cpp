@@ -291,7 +291,6 @@ bool KTSchemaModel::ReportError(int id, KTXNode* node, const KTElementType* decl
   error_.firstWord = detail.firstWord;
   error_.secondWord = detail.secondWord;
   error_.position = detail.position;
-  error_.kindWord = (detail.kindWord == 0 && id >= 7587 && id <= 7590) ? 2 : detail.kindWord;
   if (!contextText.IsEmpty()) {
     error_.contextText = contextText;
   } else if (declaration) {

@@ -105,7 +105,6 @@ struct KTSchemaErrorDetail {
   int firstWord = 0;
   int secondWord = 0;
   int position = -1;
-  int kindWord = 0;
 };
 
 // How a model reads schemas. The front end and the processor take the
@@ -129,7 +128,6 @@ struct KTSchemaErrorBlock {
   KTString contextText;
   int secondWord = 0;
   int position = -1;
-  int kindWord = 0;
   std::vector<KTXNode*> ancestorPath;  // the node, its parent, ... the topmost ancestor
 };
 

@@ -14,7 +14,7 @@ bool ReadFlag(KTSchemaModel& model, KTXNode* attribute, const KTString& value, b
     return true;
   }
   if (value == u"false" || value == u"0") return true;
-  return model.ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (true | false)"));
+  return model.ReportError(kSchemaUnexpected, attribute, nullptr, KTString(u"- expected: (true | false)"));
 }
 
 void SetOccurs(KTParticle& particle, uint32_t minimum, uint32_t maximum) {
@@ -55,7 +55,7 @@ bool XsdReadProcessContents(KTSchemaModel& model, KTXNode* attribute, const KTSt
   } else if (value == u"lax") {
     process = 0;
   } else if (!(value == u"strict")) {
-    return model.ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (skip | lax | strict)"));
+    return model.ReportError(kSchemaUnexpected, attribute, nullptr, KTString(u"- expected: (skip | lax | strict)"));
   }
   return true;
 }
@@ -69,7 +69,7 @@ bool XsdAnnotationOnly(KTSchemaModel& model, KTXNode* node, KTNamespaceContext* 
     KTString name, value;
     if (!XsdExpandNode(model, it.Node(), name, value)) return false;
     if (XsdLocalName(context, it.Node()) == u"annotation") continue;
-    ok = model.ReportError(kXsdUnexpected, it.Node(), nullptr, XsdExpected(model, {u"annotation"}));
+    ok = model.ReportError(kSchemaUnexpected, it.Node(), nullptr, XsdExpected(model, {u"annotation"}));
   }
   return ok;
 }
@@ -155,7 +155,7 @@ bool KTSchemaModel::LoadXsdParticle(KTXNode* node, KTNamespaceContext* parent, K
     } else {
       KTElementType* compositor = into->CreateAnonymousChild();
       if (!SetCompositorKind(compositor, local)) {
-        ok = ReportError(kXsdUnexpected, child, nullptr,
+        ok = ReportError(kSchemaUnexpected, child, nullptr,
                          XsdExpected(*this, {u"annotation", u"element", u"group", u"all", u"choice", u"sequence",
                                              u"any"}));
         break;
@@ -317,7 +317,7 @@ bool KTSchemaModel::LoadXsdAttributeGroup(KTXNode* node, KTNamespaceContext* par
     } else if (local == u"anyAttribute") {
       ok = LoadXsdAnyAttribute(child, context, target);
     } else {
-      ok = ReportError(kXsdUnexpected, child, nullptr,
+      ok = ReportError(kSchemaUnexpected, child, nullptr,
                        XsdExpected(*this, {u"annotation", u"attribute", u"attributeGroup", u"anyAttribute"}));
     }
   }
@@ -464,7 +464,7 @@ bool KTSchemaModel::ReadXsdComplexTypeForm(KTXNode* node, KTNamespaceContext* co
       if (!ReadXsdDerivation(child, context, parts)) return false;
     } else if (!(local == u"group" || local == u"all" || local == u"choice" || local == u"sequence" ||
                  local == u"attribute" || local == u"attributeGroup" || local == u"anyAttribute")) {
-      return ReportError(kXsdUnexpected, child, nullptr,
+      return ReportError(kSchemaUnexpected, child, nullptr,
                          XsdExpected(*this, {u"annotation", u"simpleContent", u"complexContent", u"group", u"all",
                                              u"choice", u"sequence", u"attribute", u"attributeGroup",
                                              u"anyAttribute"}));
@@ -500,7 +500,7 @@ bool KTSchemaModel::ReadXsdDerivation(KTXNode* holder, KTNamespaceContext* conte
       }
       return true;
     } else {
-      return ReportError(kXsdUnexpected, c.Node(), nullptr,
+      return ReportError(kSchemaUnexpected, c.Node(), nullptr,
                          XsdExpected(*this, {u"annotation", u"restriction", u"extension"}));
     }
   }
@@ -544,7 +544,7 @@ bool KTSchemaModel::DeriveXsdComplexType(KTXNode* node, KTXsdComplexTypeParts& p
       content.textOnly_ = true;
       return true;
     }
-    if (parts.SimpleRestriction()) return ReportError(kXsdBadValue, baseNode, nullptr, simpleBaseText);
+    if (parts.SimpleRestriction()) return ReportError(kSchemaBadValue, baseNode, nullptr, simpleBaseText);
     content.SetDatatypeByName(baseName.localName);
     if (content.GetDatatypeId() <= static_cast<int>(kDtPositiveInteger)) {
       content.sequence_ = false;
@@ -552,14 +552,14 @@ bool KTSchemaModel::DeriveXsdComplexType(KTXNode* node, KTXsdComplexTypeParts& p
       return true;
     }
     // Not built in: a schema for the XML Schema namespace itself defines it.
-    if (xsd_.secondBinding.ns != xsd_.targetBinding.ns) return ReportError(kXsdBadValue, baseNode, nullptr, KTString());
+    if (xsd_.secondBinding.ns != xsd_.targetBinding.ns) return ReportError(kSchemaBadValue, baseNode, nullptr, KTString());
   }
   auto complexBase = complexTypes_.find(baseName);
   auto simpleBase = simpleTypes_.find(baseName);
   if (complexBase != complexTypes_.end()) {
     KTComplexTypeDef* base = complexBase->second.get();
     if (parts.form != KTXsdComplexTypeParts::Form::kComplex && !base->contentModel.HasSimpleContent()) {
-      return ReportError(kXsdUnexpected, baseNode, nullptr,
+      return ReportError(kSchemaUnexpected, baseNode, nullptr,
                          KTString(u"- simpleContent can not have a base that is a complexType with complexContent"));
     }
     // A type derived from itself through a chain of bases would copy
@@ -570,7 +570,7 @@ bool KTSchemaModel::DeriveXsdComplexType(KTXNode* node, KTXsdComplexTypeParts& p
     for (const KTComplexTypeDef* r = base; r && !redefinesItself && steps <= complexTypes_.size();
          r = r->baseRecord, ++steps) {
       if (!parts.nameText.IsEmpty() && QNameEqual(r->name, record.name)) {
-        return ReportError(kXsdBadValue, baseNode, nullptr, KTString(u"- circular derivation of ") + parts.nameText);
+        return ReportError(kSchemaBadValue, baseNode, nullptr, KTString(u"- circular derivation of ") + parts.nameText);
       }
     }
     content = base->contentModel;  // deep: particles, groups, attributes, flags, datatype
@@ -592,7 +592,7 @@ bool KTSchemaModel::DeriveXsdComplexType(KTXNode* node, KTXsdComplexTypeParts& p
     }
   } else if (simpleBase != simpleTypes_.end()) {
     KTSimpleTypeDef* base = simpleBase->second.get();
-    if (parts.SimpleRestriction()) return ReportError(kXsdBadValue, baseNode, nullptr, simpleBaseText);
+    if (parts.SimpleRestriction()) return ReportError(kSchemaBadValue, baseNode, nullptr, simpleBaseText);
     if (parts.extension && base->finalText.Find(u"extension") >= 0) {
       return ReportError(kXsdDerivationBlocked, baseNode, nullptr, base->finalText);
     }
@@ -602,7 +602,7 @@ bool KTSchemaModel::DeriveXsdComplexType(KTXNode* node, KTXsdComplexTypeParts& p
     content.SetSimpleTypeLink(base);
     if (!IsXsdSettled(kXsdSimpleType, baseName)) RequestXsdPass(baseName.localName);
   } else if (xsd_.finalPass) {
-    return ReportError(kXsdBadValue, baseNode, nullptr, KTString());
+    return ReportError(kSchemaBadValue, baseNode, nullptr, KTString());
   } else {
     RequestXsdPass(baseName.localName);
   }
@@ -649,7 +649,7 @@ bool KTSchemaModel::LoadXsdComplexContent(KTXNode* node, KTNamespaceContext* con
       ok = LoadXsdAnyAttribute(child, context, &content);
     } else if (IsFacet(local)) {
       if (!parts.SimpleRestriction()) {
-        return ReportError(kXsdUnexpected, child, nullptr,
+        return ReportError(kSchemaUnexpected, child, nullptr,
                            KTString(u"- facets are only allowed inside simpleContent/restriction"));
       }
       if (!LoadXsdContentFacet(child, context, local, parts.baseText, content)) return false;
@@ -686,7 +686,7 @@ bool KTSchemaModel::LoadXsdContentFacet(KTXNode* facet, KTNamespaceContext* cont
       KTString text;
       text.Format(u"%s expected at position %d", XMLRegExp::GetErrorText().c_str(), XMLRegExp::GetErrorOffset());
       return ReportError(kXsdBadPattern, facet, nullptr, text,
-                         {0, XMLRegExp::GetErrorOffset(), XMLRegExp::GetErrorLine(), 2});
+                         {0, XMLRegExp::GetErrorOffset(), XMLRegExp::GetErrorLine()});
     }
     return ReportError(kXsdBadPattern, facet, nullptr, KTString(u"parser error"));
   }
@@ -711,7 +711,7 @@ bool KTSchemaModel::ReportXsdComplexTypeChild(KTXNode* child, const KTXsdComplex
   }
   for (const char16_t* n : {u"attribute", u"attributeGroup", u"anyAttribute"}) add(n);
   list += u")";
-  return ReportError(kXsdUnexpected, child, nullptr, list);
+  return ReportError(kSchemaUnexpected, child, nullptr, list);
 }
 
 void KTSchemaModel::FinishXsdComplexContent(const KTXsdComplexTypeParts& parts, KTElementType& content) {

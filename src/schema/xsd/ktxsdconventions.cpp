@@ -32,7 +32,7 @@ KTXsdScope::KTXsdScope(KTSchemaModel& model, KTNamespaceContext* parent, KTXNode
   }
   if (++state.depth > KTSchemaModel::kMaxXsdNesting) {
     entered_ = false;
-    result_ = model_.ReportError(kXsdUnexpected, element, nullptr,
+    result_ = model_.ReportError(kSchemaUnexpected, element, nullptr,
                                  KTString(u"- schema elements nested too deeply"));
   }
 }
@@ -91,7 +91,7 @@ bool XsdOtherAttribute(KTSchemaModel& model, KTNamespaceContext* context, KTXNod
   } else if (name.Find(u':') == 5 && name.Left(5) == u"xmlns") {
     return true;
   }
-  return model.ReportError(kXsdUnexpected, attribute, nullptr, KTString(expected));
+  return model.ReportError(kSchemaUnexpected, attribute, nullptr, KTString(expected));
 }
 
 KTString XsdDocumentation(KTNamespaceContext* context, KTXNode* annotation, bool* found) {
@@ -115,7 +115,7 @@ bool XsdCheckWords(KTSchemaModel& model, KTXNode* attribute, const KTString& val
     for (const char16_t* a : allowed) known = known || word == a;
     if (known) continue;
     allGood = false;
-    if (!model.ReportError(kXsdUnexpected, attribute, nullptr, KTString(expected))) ok = false;
+    if (!model.ReportError(kSchemaUnexpected, attribute, nullptr, KTString(expected))) ok = false;
   }
   return ok;
 }
@@ -144,7 +144,7 @@ bool XsdReadMaxOccurs(KTSchemaModel& model, KTXNode* attribute, const KTString& 
     XsdReadUnsigned(value, maximum);
     return true;
   }
-  return model.ReportError(kXsdBadValue, attribute, nullptr,
+  return model.ReportError(kSchemaBadValue, attribute, nullptr,
                            KTString(u"- expected: nonNegativeInteger or 'unbounded'"));
 }
 
@@ -165,7 +165,7 @@ bool XsdReadForm(KTSchemaModel& model, KTXNode* node, bool& qualified) {
     } else if (value == u"unqualified") {
       qualified = false;
     } else {
-      ok = model.ReportError(kXsdUnexpected, it.Node(), nullptr, KTString(u"- expected: (qualified | unqualified)"));
+      ok = model.ReportError(kSchemaUnexpected, it.Node(), nullptr, KTString(u"- expected: (qualified | unqualified)"));
     }
   }
   return ok;

@@ -16,7 +16,7 @@ bool KTSchemaModel::ResolveXsdTypeName(KTNamespaceContext* context, const KTStri
   record.datatype = KTDatatypeRef(new KTDatatype(record.baseName.localName, 52, 0, false));
   if (record.baseName.ns == xsd_.secondBinding.ns) {
     if (record.datatype->GetTypeId() <= kDtPositiveInteger) return true;
-    if (xsd_.secondBinding.ns != xsd_.targetBinding.ns) return ReportError(kXsdBadValue, errorNode, nullptr, KTString());
+    if (xsd_.secondBinding.ns != xsd_.targetBinding.ns) return ReportError(kSchemaBadValue, errorNode, nullptr, KTString());
   }
   auto it = simpleTypes_.find(record.baseName);
   if (it != simpleTypes_.end()) {
@@ -28,7 +28,7 @@ bool KTSchemaModel::ResolveXsdTypeName(KTNamespaceContext* context, const KTStri
     if (!IsXsdSettled(kXsdSimpleType, record.baseName)) RequestXsdPass(record.baseName.localName);
     return true;
   }
-  if (xsd_.finalPass) return ReportError(kXsdBadValue, errorNode, nullptr, KTString());
+  if (xsd_.finalPass) return ReportError(kSchemaBadValue, errorNode, nullptr, KTString());
   RequestXsdPass(record.baseName.localName);
   return true;
 }
@@ -51,7 +51,7 @@ bool ReadBoolean(KTSchemaModel& model, KTXNode* attribute, const KTString& value
     return true;
   }
   if (value == u"false" || value == u"0") return true;
-  return model.ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (true | false)"));
+  return model.ReportError(kSchemaUnexpected, attribute, nullptr, KTString(u"- expected: (true | false)"));
 }
 
 }  // namespace
@@ -175,19 +175,19 @@ bool KTSchemaModel::ReadXsdElementAttributes(KTXNode* node, KTNamespaceContext* 
       parts.substitutionAttribute = attribute;
     } else if (name == u"maxOccurs" || name == u"minOccurs") {
       if (parts.topLevel) {
-        ok = ReportError(kXsdUnexpected, attribute, nullptr, KTString(kTopLevelElementAttributes));
+        ok = ReportError(kSchemaUnexpected, attribute, nullptr, KTString(kTopLevelElementAttributes));
         continue;
       }
       if (name == u"maxOccurs") {
         ok = XsdReadMaxOccurs(*this, attribute, value, parts.maximum);
         if (ok && parts.inAll && parts.maximum > 1) {
-          ok = ReportError(kXsdBadValue, attribute, nullptr,
+          ok = ReportError(kSchemaBadValue, attribute, nullptr,
                            KTString(u"- expected: 0 or 1 (maxOccurs inside an 'all' group is limited to these values)"));
         }
       } else {
         XsdReadMinOccurs(value, parts.minimum, parts.maximum);
         if (parts.inAll && parts.minimum > 1) {
-          ok = ReportError(kXsdBadValue, attribute, nullptr,
+          ok = ReportError(kSchemaBadValue, attribute, nullptr,
                            KTString(u"- expected: 0 or 1 (minOccurs inside an 'all' group is limited to these values)"));
         }
       }
@@ -225,7 +225,7 @@ bool KTSchemaModel::ReadXsdElementAttributes(KTXNode* node, KTNamespaceContext* 
 }
 
 bool KTSchemaModel::ReportXsdElementClash(KTXNode* node, const KTXsdElementParts& parts, KTElementType* decl) {
-  return parts.topLevel ? ReportError(kXsdElementTwice, node, decl, KTString())
+  return parts.topLevel ? ReportError(kSchemaElementDeclaredTwice, node, decl, KTString())
                         : ReportError(kXsdLocalElementTwice, node, decl, decl->GetName().localName);
 }
 
@@ -256,7 +256,7 @@ bool KTSchemaModel::ApplyXsdElementType(KTXNode* node, KTNamespaceContext* conte
       decl->mixed_ = true;
       decl->any_ = true;
     } else {
-      stepsOk = ReportError(kXsdBadValue, parts.typeAttribute, nullptr, KTString());
+      stepsOk = ReportError(kSchemaBadValue, parts.typeAttribute, nullptr, KTString());
     }
   }
   if (!inXsd && stepsOk) {
@@ -295,7 +295,7 @@ bool KTSchemaModel::ApplyXsdElementType(KTXNode* node, KTNamespaceContext* conte
     } else if (!xsd_.finalPass) {
       RequestXsdPass(typeName.localName);
     } else {
-      stepsOk = ReportError(kXsdBadValue, parts.typeAttribute, nullptr, KTString());
+      stepsOk = ReportError(kSchemaBadValue, parts.typeAttribute, nullptr, KTString());
     }
   }
   if (stepsOk) {
@@ -325,7 +325,7 @@ bool KTSchemaModel::LoadXsdElementChildren(KTXNode* node, KTNamespaceContext* co
       }
     } else if (local == u"simpleType" || local == u"complexType") {
       if (parts.typeGiven) {
-        return ReportError(kXsdUnexpected, child, nullptr,
+        return ReportError(kSchemaUnexpected, child, nullptr,
                            KTString(u"- only one of type, simpleType, or complexType may be used"));
       }
       if (currentPass_ == 1 && decl->contentRead_) return ReportXsdElementClash(node, parts, decl);
@@ -352,7 +352,7 @@ bool KTSchemaModel::LoadXsdElementChildren(KTXNode* node, KTNamespaceContext* co
     } else if (local == u"unique" || local == u"key" || local == u"keyref") {
       stepsOk = LoadXsdIdentityConstraint(child, context, decl, local);
     } else {
-      stepsOk = ReportError(kXsdUnexpected, child, nullptr,
+      stepsOk = ReportError(kSchemaUnexpected, child, nullptr,
                             XsdExpected(*this, {u"annotation", u"simpleType", u"complexType", u"unique", u"key",
                                                 u"keyref"}));
     }

@@ -71,7 +71,7 @@ bool KTSchemaModel::LoadXsdIdentityConstraint(KTXNode* node, KTNamespaceContext*
     KTString childLocal = XsdLocalName(&context, child);
     if (childLocal == u"annotation") continue;
     if (childLocal != u"selector" && childLocal != u"field") {
-      ok = ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"selector", u"field"}));
+      ok = ReportError(kSchemaUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"selector", u"field"}));
       break;
     }
     for (KTXNode* a = child->GetFirstChild(); a && ok; a = a->GetNextSibling()) {

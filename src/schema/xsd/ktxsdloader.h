@@ -18,18 +18,14 @@ inline constexpr const char16_t* kXsdNamespaceUri = u"http://www.w3.org/2001/XML
 inline constexpr const char16_t* kXsdWhite = u" \t\r\n";
 inline constexpr uint32_t kXsdUnbounded = 0xFFFFFFFFu;
 
-// Message ids of the XML Schema loaders.
+// Message ids that only the XML Schema loaders report; those shared with
+// the other schema languages are named in KTSchemaMessage.
 enum KTXsdMessage : int {
-  kXsdElementTwice = 7512,
   kXsdLocalElementTwice = 7513,
   kXsdLocalAttributeTwice = 7514,
-  kXsdElementNotDeclared = 7517,
   kXsdGroupNotFound = 7518,
   kXsdGroupContainsItself = 7519,
-  kXsdAttributeNotFound = 7520,
   kXsdAttributeGroupNotFound = 7521,
-  kXsdUnexpected = 7536,
-  kXsdBadValue = 7537,
   kXsdNameAndRef = 7540,
   kXsdDefaultAndFixed = 7541,
   kXsdDefaultWithUse = 7542,
@@ -43,7 +39,6 @@ enum KTXsdMessage : int {
   kXsdValueLexical = 7587,
   kXsdValueRange = 7588,
   kXsdValueFacet = 7590,
-  kXsdNamespaceUnbound = 7592,
   kXsdOtherTargetNamespace = 7593,
   kXsdLocalSubstitution = 7595,
   kXsdHeadNotDeclared = 7596,

@@ -113,7 +113,7 @@ bool KTSchemaModel::LoadXsdSchema(std::vector<KTXNode*> roots) {
         if (listed++ > 0) names += u", ";
         names += pending;
       }
-      return ReportError(kXsdBadValue, roots.empty() ? nullptr : roots[0], nullptr,
+      return ReportError(kSchemaBadValue, roots.empty() ? nullptr : roots[0], nullptr,
                          KTString(u"- definitions that do not settle: ") + names);
     }
     bool progress = previousUnsettled < 0 || xsd_.unsettled < previousUnsettled;
@@ -124,7 +124,7 @@ bool KTSchemaModel::LoadXsdSchema(std::vector<KTXNode*> roots) {
 
   // Substitution groups.
   for (auto& [name, decl] : elements_) {
-    if (!decl->contentRead_) return ReportError(kXsdElementNotDeclared, decl->GetDeclaringNode(), decl.get(), KTString());
+    if (!decl->contentRead_) return ReportError(kSchemaTypeNotDeclared, decl->GetDeclaringNode(), decl.get(), KTString());
     const KTQName& headName = decl->GetSubstitutionGroupHead();
     if (headName.localName.IsEmpty()) continue;
     KTElementType* head = FindElement(headName);
@@ -242,13 +242,13 @@ bool KTSchemaModel::LoadXsdSchemaDocument(KTXNode* root, KTNamespaceContext* par
       context->Bind(KTString(), xsd_.targetBinding.ns, false);
     }
     const KTPrefixBinding* bound = FirstPrefixFor(*context, XsdNamespace());
-    if (!bound) return ReportError(kXsdNamespaceUnbound, child, nullptr, KTString(kXsdNamespaceUri));
+    if (!bound) return ReportError(kSchemaNamespaceUnbound, child, nullptr, KTString(kXsdNamespaceUri));
     xsd_.xsdBinding.SetPrefix(bound->prefix.c_str());
     xsd_.secondBinding = xsd_.xsdBinding;
     KTQName qname;
     context->GetElementQName(qname, child);
     if (qname.ns != XsdNamespace()) {
-      ok = ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"schema"}));
+      ok = ReportError(kSchemaUnexpected, child, nullptr, XsdExpected(*this, {u"schema"}));
       continue;
     }
     if (!documentElement) documentElement = child;
@@ -299,7 +299,7 @@ static bool LoadSchemaElement(KTSchemaModel& model, KTXNode* root, KTXNode* sche
       } else if (value == u"unqualified") {
         flag = false;
       } else {
-        ok = model.ReportError(kXsdUnexpected, attribute, nullptr, KTString(u"- expected: (qualified | unqualified)"));
+        ok = model.ReportError(kSchemaUnexpected, attribute, nullptr, KTString(u"- expected: (qualified | unqualified)"));
       }
     } else if (name == u"blockDefault") {
       state.blockDefault = value;
@@ -334,7 +334,7 @@ static bool LoadSchemaElement(KTSchemaModel& model, KTXNode* root, KTXNode* sche
       KTString local = XsdLocalName(context, child);
       int childPhase = PhaseOf(local);
       if (childPhase == 0) {
-        if (phase == 1 && !model.ReportError(kXsdUnexpected, child, nullptr, TopLevelExpected(model))) return false;
+        if (phase == 1 && !model.ReportError(kSchemaUnexpected, child, nullptr, TopLevelExpected(model))) return false;
         continue;
       }
       if (childPhase != phase) continue;
@@ -438,7 +438,7 @@ static bool LoadInclude(KTSchemaModel& model, KTXNode* schema, KTXNode* child, K
     if (name == u"schemaLocation") {
       location = value;
     } else if (!(name == u"id")) {
-      if (!model.ReportError(kXsdUnexpected, schema, nullptr, KTString(u"- expected: (id | schemaLocation)"))) {
+      if (!model.ReportError(kSchemaUnexpected, schema, nullptr, KTString(u"- expected: (id | schemaLocation)"))) {
         return false;
       }
     }
@@ -460,7 +460,7 @@ static bool LoadInclude(KTSchemaModel& model, KTXNode* schema, KTXNode* child, K
       SavedDocumentState saved(state);
       ok = model.LoadXsdSchemaDocument(loaded, context, false, true, KTString());
     }
-    if (!ok && (redefine || model.GetErrorId() != kXsdElementTwice)) return false;
+    if (!ok && (redefine || model.GetErrorId() != kSchemaElementDeclaredTwice)) return false;
   }
   if (!redefine) return true;
   struct Redefining {
@@ -476,7 +476,7 @@ static bool LoadInclude(KTSchemaModel& model, KTXNode* schema, KTXNode* child, K
     if (local == u"annotation" || local == u"simpleType" || local == u"complexType" || local == u"group" ||
         local == u"attributeGroup") {
       if (!LoadTopLevelChild(model, redefined, local, context)) return false;
-    } else if (!model.ReportError(kXsdUnexpected, redefined, nullptr,
+    } else if (!model.ReportError(kSchemaUnexpected, redefined, nullptr,
                                   XsdExpected(model, {u"annotation", u"simpleType", u"complexType", u"group",
                                                       u"attributeGroup"}))) {
       return false;
@@ -500,7 +500,7 @@ static bool LoadImport(KTSchemaModel& model, KTXNode* schema, KTXNode* child, KT
       location = value;
       hasLocation = true;
     } else if (!(name == u"id")) {
-      if (!model.ReportError(kXsdUnexpected, schema, nullptr, KTString(u"- expected: (id | schemaLocation)"))) {
+      if (!model.ReportError(kSchemaUnexpected, schema, nullptr, KTString(u"- expected: (id | schemaLocation)"))) {
         return false;
       }
     }

@@ -54,7 +54,7 @@ static bool LoadFacet(KTSchemaModel& model, KTXNode* facet, KTNamespaceContext* 
   if (!record.datatype.IsValid()) {
     // A nested type without a derivation gives its restriction nothing to
     // restrict.
-    model.ReportError(kXsdUnexpected, facet, nullptr, KTString(u"- a facet needs a base type"));
+    model.ReportError(kSchemaUnexpected, facet, nullptr, KTString(u"- a facet needs a base type"));
     return false;
   }
   MakePrivate(record);
@@ -66,7 +66,7 @@ static bool LoadFacet(KTSchemaModel& model, KTXNode* facet, KTNamespaceContext* 
       KTString text;
       text.Format(u"%s expected at position %d", XMLRegExp::GetErrorText().c_str(), XMLRegExp::GetErrorOffset());
       model.ReportError(kXsdBadPattern, at, nullptr, text,
-                        {0, XMLRegExp::GetErrorOffset(), XMLRegExp::GetErrorLine(), 2});
+                        {0, XMLRegExp::GetErrorOffset(), XMLRegExp::GetErrorLine()});
       return false;
     }
     model.ReportError(kXsdBadPattern, at, nullptr, KTString(u"parser error"));
@@ -87,7 +87,7 @@ struct UnionMembers {
     if (!member.IsValid()) return true;
     int size = member->CountChain();
     if (count + size > kMaxUnionMembers) {
-      model.ReportError(kXsdBadValue, at, nullptr, KTString(u"- a union of more than 1000 member types"));
+      model.ReportError(kSchemaBadValue, at, nullptr, KTString(u"- a union of more than 1000 member types"));
       return false;
     }
     KTDatatype* copy = new KTDatatype(*member.Get());
@@ -124,7 +124,7 @@ bool KTSchemaModel::LoadXsdSimpleType(KTXNode* node, KTNamespaceContext* parent,
     } else if (local == u"union") {
       ok = LoadXsdUnionType(derivation, context, nameText, baseText, *record);
     } else {
-      ok = ReportError(kXsdUnexpected, derivation, nullptr,
+      ok = ReportError(kSchemaUnexpected, derivation, nullptr,
                        XsdExpected(*this, {u"annotation", u"list", u"restriction", u"union"}));
       continue;
     }
@@ -212,7 +212,7 @@ bool KTSchemaModel::LoadXsdListType(KTXNode* derivation, KTNamespaceContext* con
   if (!ok) return false;
   return ForEachDerivationChild(*this, derivation, context, [&](KTXNode* child, const KTString& local) {
     if (!(local == u"simpleType")) {
-      return ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+      return ReportError(kSchemaUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
     }
     bool loaded = LoadXsdNestedSimpleType(child, context, record, u"list");
     record.name = KTQName(nameText.c_str(), xsd_.targetBinding.ns);
@@ -266,7 +266,7 @@ bool KTSchemaModel::LoadXsdRestrictionType(KTXNode* node, KTXNode* derivation, K
       return loaded;
     }
     if (IsFacetName(local)) return LoadFacet(*this, child, context, record);
-    return ReportError(kXsdUnexpected, child, nullptr,
+    return ReportError(kSchemaUnexpected, child, nullptr,
                        XsdExpected(*this, {u"annotation", u"simpleType", u"length", u"minLength", u"maxLength",
                                            u"whiteSpace", u"enumeration", u"totalDigits", u"fractionDigits",
                                            u"minExclusive", u"minInclusive", u"maxExclusive", u"maxInclusive",
@@ -304,7 +304,7 @@ bool KTSchemaModel::LoadXsdUnionType(KTXNode* derivation, KTNamespaceContext* co
   if (!ok) return false;
   return ForEachDerivationChild(*this, derivation, context, [&](KTXNode* child, const KTString& local) {
     if (!(local == u"simpleType")) {
-      return ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+      return ReportError(kSchemaUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
     }
     KTSimpleTypeDef member;
     bool loaded = LoadXsdNestedSimpleType(child, context, member, u"union");
@@ -395,7 +395,7 @@ bool KTSchemaModel::LoadXsdAttribute(KTXNode* node, KTNamespaceContext* parent, 
   bool ok = true;
   if (owner && restriction) {
     if (decl.prohibited && !owner->FindAttribute(decl.name) && !anotherPass_) {
-      ok = ReportError(kXsdAttributeNotFound, node, nullptr, decl.name.localName);
+      ok = ReportError(kSchemaAttributeTypeNotFound, node, nullptr, decl.name.localName);
     }
     owner->AddAttribute(decl);
   } else if (owner) {
@@ -436,7 +436,7 @@ bool KTSchemaModel::ReadXsdAttributeAttributes(KTXNode* node, KTNamespaceContext
         parts.qualified = true;
         if (!IsXsdSettled(kXsdAttribute, decl.name)) RequestXsdPass(decl.name.localName);
       } else if (xsd_.finalPass) {
-        ok = ReportError(kXsdAttributeNotFound, attribute, nullptr, value);
+        ok = ReportError(kSchemaAttributeTypeNotFound, attribute, nullptr, value);
       } else {
         RequestXsdPass(decl.name.localName);
       }
@@ -452,7 +452,7 @@ bool KTSchemaModel::ReadXsdAttributeAttributes(KTXNode* node, KTNamespaceContext
       } else if (value == u"required") {
         decl.required = true;
       } else if (!(value == u"optional")) {
-        ok = ReportError(kXsdBadValue, attribute, nullptr, KTString(u"- expected: (optional | prohibited | required)"));
+        ok = ReportError(kSchemaBadValue, attribute, nullptr, KTString(u"- expected: (optional | prohibited | required)"));
       }
     } else if (name == u"default") {
       if (decl.fixed) return ReportError(kXsdDefaultAndFixed, node, nullptr, KTString());
@@ -506,7 +506,7 @@ bool KTSchemaModel::LoadXsdAttributeChildren(KTXNode* node, KTNamespaceContext* 
       if (found) parts.decl.description = text;
     } else if (local == u"simpleType") {
       if (parts.typeSeen) {
-        ok = ReportError(kXsdUnexpected, child, nullptr, KTString(u"- only one of type or simpleType may be used"));
+        ok = ReportError(kSchemaUnexpected, child, nullptr, KTString(u"- only one of type or simpleType may be used"));
         continue;
       }
       KTSimpleTypeDef record;
@@ -517,7 +517,7 @@ bool KTSchemaModel::LoadXsdAttributeChildren(KTXNode* node, KTNamespaceContext* 
       }
       parts.typeSeen = true;
     } else {
-      ok = ReportError(kXsdUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
+      ok = ReportError(kSchemaUnexpected, child, nullptr, XsdExpected(*this, {u"annotation", u"simpleType"}));
     }
   }
   return ok;
