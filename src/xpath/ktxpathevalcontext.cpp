@@ -227,7 +227,7 @@ std::vector<KTXPathNode*> WidestContexts(const ItemVector& contexts, bool forwar
 // A pattern may use only the child and attribute axes (and "//"): the
 // error names the axis it used (".." is the parent axis).
 void ReportPatternAxis(KTXPathExpression* owner, int axis) {
-  owner->SetError(KTXPathExpression::kErrorPatternAxis, -1);
+  owner->SetError(kXPathErrPatternAxis, -1);
   static constexpr const char16_t* kAxisNames[] = {
       u"ancestor",  u"ancestor-or-self", u"attribute", u"child",     u"descendant",        u"descendant-or-self",
       u"following", u"following-sibling", u"namespace", u"parent", u"preceding", u"preceding-sibling", u"self"};

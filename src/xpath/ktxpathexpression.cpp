@@ -185,7 +185,7 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
   }
   rootItem_ = root;
   hasRootItem_ = true;
-  errorCode_ = kErrorNone;
+  errorCode_ = kXPathErrNone;
   functionIndex_ = -1;
   errorPosition_ = 0;
   errorMark_ = 0;
@@ -200,7 +200,7 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
       result->ItemCount() == 1) {
     const KTXPathNode* node = result->Items()[0].GetNode();
     if (node && node->GetKind() == kXPathRoot && !node->GetXNode()) {
-      errorCode_ = kErrorResultTreeFragment;
+      errorCode_ = kXPathErrResultTreeFragment;
       ok = false;
     }
   }

@@ -12,6 +12,7 @@
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathastnode.h"
+#include "xpath/ktxpatherrorkind.h"
 #include "xpath/ktxpathparser.h"
 #include "xpath/ktxpathvalue.h"
 
@@ -40,28 +41,6 @@ class KTXPathExpression {
   static constexpr int kRestrictKey = 2;
   // Not 3: key() is refused where the kRestrictKey bit is set.
   static constexpr int kRestrictNumberPattern = 4;
-
-  // XPath error kinds (their messages are in src/xslt/ktxslterror.cpp).
-  enum ErrorCode : int {
-    kErrorNone = 0,
-    kErrorInvalidPrefix = 1,
-    kErrorTooFewParameters = 2,
-    kErrorTooManyParameters = 3,
-    kErrorNotNodeSet = 4,
-    kErrorArgumentType = 5,
-    kErrorInvalidVariable = 6,
-    kErrorInvalidKey = 7,
-    kErrorFunctionInNamespace = 8,
-    kErrorUnknownFunction = 9,
-    kErrorNotQName = 10,
-    kErrorResultTreeFragment = 11,
-    kErrorPatternAxis = 12,
-    kErrorUnknownDecimalFormat = 13,
-    kErrorFormatPattern = 14,
-    kErrorNaNArgument = 15,
-    kErrorExternalEntity = 16,
-    kErrorKeyInKey = 17,
-  };
 
   KTXPathExpression();
   KTXPathExpression(const NamespaceMap* namespaces, const UriList* uris, const KTString& text);
@@ -208,7 +187,7 @@ class KTXPathExpression {
   const NamespaceMap* namespaces_ = nullptr;
   const UriList* uris_ = nullptr;
   int refusedVariable_ = 0;
-  int errorCode_ = kErrorNone;
+  int errorCode_ = kXPathErrNone;
   int functionIndex_ = -1;
   int errorPosition_ = 0;
   KTString errorSubject_;

@@ -9,36 +9,15 @@
 
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
+#include "xpath/ktxpatherrorkind.h"
 #include "xpath/ktxpathvalue.h"
 
 class KTXSLTFunctionServices;
 
-// Error kinds of the XPath code space (1 to 17) and the function index
-// (0 last .. 35 function-available; -1 none) they were raised for.
-enum KTXPathErrorKind : int {
-  kXPathErrInvalidPrefix = 1,
-  kXPathErrTooFewParameters = 2,
-  kXPathErrTooManyParameters = 3,
-  kXPathErrNotANodeSet = 4,
-  kXPathErrIncorrectArgumentType = 5,
-  kXPathErrInvalidVariable = 6,
-  kXPathErrInvalidKey = 7,
-  kXPathErrFunctionInNamespace = 8,
-  kXPathErrUnknownFunction = 9,
-  kXPathErrNotAQName = 10,
-  kXPathErrResultTreeFragment = 11,
-  kXPathErrPatternAxis = 12,
-  kXPathErrUnknownDecimalFormat = 13,
-  kXPathErrInvalidFormatPattern = 14,
-  kXPathErrNaNOrInfinite = 15,
-  kXPathErrExternalEntity = 16,
-  kXPathErrKeyInKeyDefinition = 17,
-};
-
 // Thrown by value from a library function to the function-call node.
 struct KTXPathFunctionLibraryException {
-  int code;
-  int functionIndex;
+  int code;           // a KTXPathErrorKind
+  int functionIndex;  // the function raising it (0 last .. 35 function-available; -1 none)
   // What the error is about when the function can name it (the key or the
   // decimal format asked for); empty otherwise.
   KTString subject;

@@ -48,7 +48,7 @@ bool IsFragmentValue(const KTXPathValue& value) {
 // delivered (XSLT 1.0 §11.1).
 bool FragmentGuard(KTXPathEvalContext& context) {
   if (std::u16string_view(context.GetNameTest()) == u"$" && IsFragmentValue(context.Current())) {
-    Fail(context, KTXPathExpression::kErrorResultTreeFragment, nullptr);
+    Fail(context, kXPathErrResultTreeFragment, nullptr);
     return false;
   }
   return true;
@@ -57,7 +57,7 @@ bool FragmentGuard(KTXPathEvalContext& context) {
 bool RequireNodeSet(KTXPathEvalContext& context, const KTXPathAstNode* where) {
   if (context.Current().IsNodeSet())
     return true;
-  Fail(context, KTXPathExpression::kErrorNotNodeSet, where);
+  Fail(context, kXPathErrNotANodeSet, where);
   return false;
 }
 
@@ -236,7 +236,7 @@ bool DefaultNode::Evaluate(KTXPathEvalContext& context) {
   // A function call whose class is not registered names no function this
   // engine knows.
   if (GetKind() == kAstFunctionCall) {
-    Fail(context, KTXPathExpression::kErrorUnknownFunction, this);
+    Fail(context, kXPathErrUnknownFunction, this);
     return false;
   }
   return EvaluateChildren(context);
@@ -301,7 +301,7 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
     // An unbound prefix is an error (XPath 1.0 §2.3): dropping it would
     // read the unprefixed variable of the same local name.
     if (!LookUpPrefix(owner, prefix, uri)) {
-      Fail(context, KTXPathExpression::kErrorInvalidPrefix, qname);
+      Fail(context, kXPathErrInvalidPrefix, qname);
       if (const KTXPathAstNode* dollar = child->FirstChild()) owner->SetErrorMarkIfUnset(dollar->SourcePosition());
       owner->SetErrorSubject(VariableNameAsWritten(qname));
       return false;
@@ -315,7 +315,7 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
   const KTString& name = qname->ChildCount() == 2 ? expanded : NodeText(qname);
   const KTXPathValue* value = owner->FindVariable(name);
   if (!value) {
-    owner->SetError(KTXPathExpression::kErrorInvalidVariable, -1);
+    owner->SetError(kXPathErrInvalidVariable, -1);
     owner->SetErrorPositionIfUnset(qname->SourcePosition());
     // A message marks the "$" of the reference.
     if (const KTXPathAstNode* dollar = child->FirstChild()) owner->SetErrorMarkIfUnset(dollar->SourcePosition());
@@ -428,13 +428,13 @@ bool UnionExprNode::Evaluate(KTXPathEvalContext& context) {
     if (!path->EvaluateOperand(operand))
       return false;
     if (!operand.Current().IsNodeSet()) {
-      Fail(context, KTXPathExpression::kErrorNotNodeSet, path);
+      Fail(context, kXPathErrNotANodeSet, path);
       return false;
     }
     // A union takes node-sets only, never a variable's result tree
     // fragment (XSLT 1.0 §11.1); the message names the operator.
     if (std::u16string_view(operand.GetNameTest()) == u"$" && IsFragmentValue(operand.Current())) {
-      Fail(context, KTXPathExpression::kErrorResultTreeFragment, path);
+      Fail(context, kXPathErrResultTreeFragment, path);
       if (KTXPathExpression* owner = context.GetOwner()) {
         const KTXPathAstNode* bar = i == 0 ? ChildAt(1)->FirstChild() : ChildAt(i)->FirstChild();
         owner->SetErrorSubject(KTString(u"|"));
@@ -643,7 +643,7 @@ bool AxisNameNode::Evaluate(KTXPathEvalContext& context) {
                               owner->HasPatternAxes();
   if (axis < 0 || patternRefuses) {
     context.SetNameTest(u"::");
-    Fail(context, KTXPathExpression::kErrorPatternAxis, this);
+    Fail(context, kXPathErrPatternAxis, this);
     return false;
   }
   context.SetAxis(axis);
@@ -671,7 +671,7 @@ bool AbbreviatedStepNode::Evaluate(KTXPathEvalContext& context) {
     const KTXPathExpression* owner = context.GetOwner();
     if (!context.InPredicate() && owner && owner->HasPatternAxes()) {
       context.SetNameTest(u".");
-      Fail(context, KTXPathExpression::kErrorPatternAxis, this);
+      Fail(context, kXPathErrPatternAxis, this);
       return false;
     }
     return true;
@@ -729,7 +729,7 @@ bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
   if (!expression)
     return false;
   if (!context.Current().IsNodeSet()) {
-    Fail(context, KTXPathExpression::kErrorNotNodeSet, this);
+    Fail(context, kXPathErrNotANodeSet, this);
     return false;
   }
   if (existenceTest_ < 0)
@@ -915,7 +915,7 @@ bool NameTestNode::Evaluate(KTXPathEvalContext& context) {
   const bool prefixed = prefixWildcard || (!wildcard && first->ChildCount() == 2);
   const KTString* uri = nullptr;
   if (prefixed && !LookUpPrefix(owner, NodeText(prefixWildcard ? first : first->ChildAt(0)), uri)) {
-    Fail(context, KTXPathExpression::kErrorInvalidPrefix, this);
+    Fail(context, kXPathErrInvalidPrefix, this);
     if (KTXPathExpression* failed = context.GetOwner()) {
       KTString written = NodeText(prefixWildcard ? first : first->ChildAt(0));
       if (prefixWildcard || written.View().find(u':') == std::u16string_view::npos) {

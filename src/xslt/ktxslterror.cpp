@@ -95,27 +95,6 @@ constexpr CodeText kXPathKindTexts[] = {
     {kXPathErrKeyInKeyDefinition, u"key function called within a key definition"},
 };
 
-
-// The XPath compiler names the same kinds in KTXPathExpression::ErrorCode;
-// both must give each kind the same number, the one its text is found by.
-static_assert(KTXPathExpression::kErrorInvalidPrefix == kXPathErrInvalidPrefix &&
-              KTXPathExpression::kErrorTooFewParameters == kXPathErrTooFewParameters &&
-              KTXPathExpression::kErrorTooManyParameters == kXPathErrTooManyParameters &&
-              KTXPathExpression::kErrorNotNodeSet == kXPathErrNotANodeSet &&
-              KTXPathExpression::kErrorArgumentType == kXPathErrIncorrectArgumentType &&
-              KTXPathExpression::kErrorInvalidVariable == kXPathErrInvalidVariable &&
-              KTXPathExpression::kErrorInvalidKey == kXPathErrInvalidKey &&
-              KTXPathExpression::kErrorFunctionInNamespace == kXPathErrFunctionInNamespace &&
-              KTXPathExpression::kErrorUnknownFunction == kXPathErrUnknownFunction &&
-              KTXPathExpression::kErrorNotQName == kXPathErrNotAQName &&
-              KTXPathExpression::kErrorResultTreeFragment == kXPathErrResultTreeFragment &&
-              KTXPathExpression::kErrorPatternAxis == kXPathErrPatternAxis &&
-              KTXPathExpression::kErrorUnknownDecimalFormat == kXPathErrUnknownDecimalFormat &&
-              KTXPathExpression::kErrorFormatPattern == kXPathErrInvalidFormatPattern &&
-              KTXPathExpression::kErrorNaNArgument == kXPathErrNaNOrInfinite &&
-              KTXPathExpression::kErrorExternalEntity == kXPathErrExternalEntity &&
-              KTXPathExpression::kErrorKeyInKey == kXPathErrKeyInKeyDefinition);
-
 // True when the rows hold the codes first, first + 1, ... in order, so that
 // a code finds its row by subtraction.
 template <size_t N>

@@ -594,7 +594,7 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompilePattern(KTXPathNode* styl
   const int offset = length - std::min(problem.node->SourcePosition(), length);
   if (problem.wrongAxis) {
     KTXSLTError error(KTXSLTError::kXPathError, stylesheetNode);
-    error.SetXPathError(KTXPathExpression::kErrorPatternAxis, -1);
+    error.SetXPathError(kXPathErrPatternAxis, -1);
     error.SetSubject(problem.axis);
     error.SetExpression(trimmed, offset);
     throw error;
