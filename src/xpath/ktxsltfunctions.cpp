@@ -181,7 +181,7 @@ KTXPathValue FormatNumber(KTXPathFunctionContext& context, std::span<const KTXPa
     RaiseAbout(code, kFnFormatNumber, u"no decimal format named ",
                args.size() > 2 ? KTXPathFunctionLibrary::ToString(args[2]) : name);
   if (code == kXPathErrInvalidFormatPattern) RaiseAbout(code, kFnFormatNumber, u"", pattern);
-  if (code != 0) Raise(code, kFnFormatNumber);
+  if (code != kXPathErrNone) Raise(code, kFnFormatNumber);
   return KTXPathValue::String(std::move(out));
 }
 

@@ -131,7 +131,7 @@ const KTDeclRecord* KTExecFrame::CreateExecutor() {
   const KTDeclRecord* record = nullptr;
   int id = processor_->ElementIdOf(nodeToRun_, &record);
   int kind = -1;
-  if (id != 0 && id != kXSLTLiteralResult && id != kXSLTParam && id != kXSLTVariable) {
+  if (id != kXSLTNoElement && id != kXSLTLiteralResult && id != kXSLTParam && id != kXSLTVariable) {
     // An XSLT element id without an executor of its own (xsl:include,
     // xsl:preserve-space, xsl:strip-space) runs as a literal result element.
     kind = factory.Has(id) ? id : kXSLTLiteralResult;

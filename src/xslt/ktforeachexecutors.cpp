@@ -201,7 +201,7 @@ bool KTSortExecutor::Start() {
 
   KTExecFrame* parent = frame->Parent();
   KTInstructionExecutor* parentExecutor = parent ? parent->Executor() : nullptr;
-  int parentId = parentExecutor ? parentExecutor->GetElementId() : 0;
+  int parentId = parentExecutor ? parentExecutor->GetElementId() : kXSLTNoElement;
   if (parentId != kXSLTApplyTemplates && parentId != kXSLTForEach)
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
 

@@ -24,6 +24,7 @@
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathvalue.h"
 #include "xslt/ktblockpool.h"
+#include "xslt/ktxsltkeywords.h"
 
 class KTDeclRecord;
 struct KTCompiledExpression;
@@ -34,7 +35,7 @@ class KTXSLTProcessor;
 
 class KTInstructionExecutor {
  public:
-  explicit KTInstructionExecutor(KTXSLTProcessor* processor, int elementId = 0);
+  explicit KTInstructionExecutor(KTXSLTProcessor* processor, int elementId = kXSLTNoElement);
   virtual ~KTInstructionExecutor();
   KTInstructionExecutor(const KTInstructionExecutor&) = delete;
   KTInstructionExecutor& operator=(const KTInstructionExecutor&) = delete;
@@ -133,7 +134,7 @@ class KTInstructionExecutor {
   // Appends a node an executor built (xsl:element, xsl:attribute), declaring
   // the namespace its name needs. With replaceSameName an attribute of the
   // same expanded name already on the result parent is reused (emptied,
-  // renamed) in its place. Placement violations throw KTXTreeException(1).
+  // renamed) in its place. Placement violations throw KTXTreeException::kPlacementViolation.
   // Returns the result parent after the make-current rule.
   KTXPathNode* AppendComputedNode(std::unique_ptr<KTXPathNode> node, bool makeCurrent, bool replaceSameName);
   // The value of an attribute value template: "{{" and "}}" are braces,

@@ -63,7 +63,7 @@ class KTCopyOfExecutor : public KTInstructionExecutor {
   // contributes its children, an element its whole subtree with the
   // namespaces in scope where it was, an attribute or namespace node joins
   // the result parent element. A copy the placement rules refuse throws
-  // KTXTreeException(1) when `strict`, else it is dropped.
+  // KTXTreeException::kPlacementViolation when `strict`, else it is dropped.
   void AppendCopy(const KTXPathNode* source, bool strict);
 
   // The attributes of the result parent by expanded name, filled when the

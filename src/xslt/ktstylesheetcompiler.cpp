@@ -151,8 +151,8 @@ KTXSLTError UnexpectedChild(const KTXPathNode* child, ChildFault fault) {
 KTStylesheetCompiler::KTStylesheetCompiler(KTXSLTProcessor* processor) : processor_(processor) {}
 
 const KTElementRule& KTStylesheetCompiler::RuleOf(int elementId) {
-  const bool inTable = elementId > 0 && elementId < static_cast<int>(std::size(kElementRules));
-  return kElementRules[inTable ? elementId : 0];
+  const bool inTable = elementId > kXSLTNoElement && elementId < static_cast<int>(std::size(kElementRules));
+  return kElementRules[inTable ? elementId : kXSLTNoElement];
 }
 
 KTStylesheetCompiler::~KTStylesheetCompiler() = default;

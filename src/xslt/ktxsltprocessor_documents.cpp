@@ -224,13 +224,13 @@ void KTXSLTProcessor::ThrowIfExpansionStopped(const KTSchemaServices& model, con
   KTString why;
   if (model.DocumentRefused(why)) {
     // Its DTD or an entity it uses is not well-formed, or cannot be read.
-    KTXSLTError error(42, nullptr);  // "Could not load external entity"
+    KTXSLTError error(KTXSLTError::kCannotLoad, nullptr);
     error.SetMessageText(KTString(error.GetMessage()) + u" " + url + u": " + why);
     throw error;
   }
   if (!model.ExpansionStopped(why)) return;
   // The document would take part with some of its text missing.
-  KTXSLTError error(42, nullptr);  // "Could not load external entity"
+  KTXSLTError error(KTXSLTError::kCannotLoad, nullptr);
   error.SetMessageText(KTString(error.GetMessage()) + u" " + url + u": entity references cannot be expanded: " + why);
   throw error;
 }

@@ -13,14 +13,6 @@
 #include "xslt/ktxsltprocessor.h"
 #include "xslt/ktxsltxpathexpression.h"
 
-namespace {
-
-// XPath error kinds of format-number().
-constexpr int kUnknownDecimalFormat = kXPathErrUnknownDecimalFormat;
-constexpr int kInvalidFormatPattern = kXPathErrInvalidFormatPattern;
-
-}  // namespace
-
 KTKeyTable* KTXSLTProcessor::AddKeyDefinition(KTDeclKey* record, KTXPathNode* keyElement) {
   if (!record || !record->nameNode || !record->match || !record->use) return nullptr;
   KTString written(record->nameNode->GetValue());
@@ -131,12 +123,12 @@ void KTXSLTProcessor::IndexDocumentOf(KTKeyTable* table, KTXPathNode* node) {
 
 int KTXSLTProcessor::FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) {
   const KTDecimalFormat* format = FindDecimalFormat(formatName);
-  if (!format) return kUnknownDecimalFormat;
+  if (!format) return kXPathErrUnknownDecimalFormat;
   KTNumberFormatter formatter(format);
   const char16_t* position = pattern.c_str();
-  if (!formatter.ParsePattern(position) || *position != 0) return kInvalidFormatPattern;
+  if (!formatter.ParsePattern(position) || *position != 0) return kXPathErrInvalidFormatPattern;
   out = formatter.Format(number);
-  return 0;
+  return kXPathErrNone;
 }
 
 const KTString* KTXSLTProcessor::UnparsedEntityUri(const KTXPathNode* node, const KTString& name) {

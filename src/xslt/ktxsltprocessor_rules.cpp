@@ -163,7 +163,7 @@ bool KTXSLTProcessor::AddTemplateRule(std::unique_ptr<KTCompiledTemplate> rule) 
       if (other == element) {
         known = true;  // another alternative of the same template
       } else if (TopOf(other) == document) {
-        KTXSLTError error(11, element);
+        KTXSLTError error(KTXSLTError::kTemplateExists, element);
         error.SetSubject(KTString(u"\"") + rule->Name() + u"\"");
         throw error;
       }

@@ -45,7 +45,7 @@ KTXPathNode* KTXSLTXPathExpression::LoadDocument(const KTString& uri) {
   try {
     view = context->WrapTree(document, model.get(), true, uri);
   } catch (const KTXTreeException&) {
-    KTXSLTError error(42, nullptr);  // "Could not load external entity"
+    KTXSLTError error(KTXSLTError::kCannotLoad, nullptr);
     error.SetSubject(uri);
     throw error;
   }
