@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/ktlinemap.h"
+#include "core/ktlinemap.h"
 #include "core/ktstring.h"
 
 class KTDocumentManager;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/ktlinemap.h"
 #include "platform/ktmemory.h"
 #include "platform/ktwchar.h"
 
@@ -354,16 +355,26 @@ int ParsoParser::GetErrorOffset() const {
   return static_cast<int>(failPos_ - text_);
 }
 
+// The line and column of the furthest failure, counted as the matching
+// counts lines: a CR ends a line, so a failure between the CR and the LF of
+// a pair starts the next line. Only the text up to the failure (and the unit
+// there, which tells such a pair) is mapped.
+bool ParsoParser::LocateError(int& line, int& column) const {
+  if (!failPos_ || !text_) return false;
+  const int offset = static_cast<int>(failPos_ - text_);
+  const KTLineMap lines(std::u16string_view(text_, static_cast<size_t>(std::min(offset + 1, textLength_))));
+  return lines.Locate(std::min(offset, textLength_), line, column,
+                      {KTLineMap::Columns::kCharacters, KTLineMap::PairMiddle::kOnNextLine});
+}
+
 int ParsoParser::GetErrorLine() const {
-  if (!failPos_ || !text_) return 0;
-  return 1 + CountLineEnds(text_, static_cast<int>(failPos_ - text_));
+  int line = 0, column = 0;
+  return LocateError(line, column) ? line : 0;
 }
 
 int ParsoParser::GetErrorColumn() const {
-  if (!failPos_ || !text_) return 0;
-  const char16_t* lineStart = failPos_;
-  while (lineStart > text_ && lineStart[-1] != u'\n' && lineStart[-1] != u'\r') --lineStart;
-  return KTCountCharacters(lineStart, failPos_) + 1;
+  int line = 0, column = 0;
+  return LocateError(line, column) ? column : 0;
 }
 
 std::u16string ParsoParser::GetErrorText() const {

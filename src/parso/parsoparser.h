@@ -470,6 +470,8 @@ class ParsoParser {
   void Attach(ParseNode* parent, ChildList& children, ParseNode* child);
   bool Equal(const char16_t* a, const char16_t* b, int n) const;
   int CountLineEnds(const char16_t* pos, int n) const;
+  // The 1-based line and column of the furthest failure; false when none.
+  bool LocateError(int& line, int& column) const;
 
   void Record(const char16_t* pos, const GrammarRule* rule, int childIndex);
   // Records the failure of a required element that was not tried because no

@@ -276,17 +276,17 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
           decl.name = DtdName(value);
         }
         break;
-      case 3:
+      case kAttlistTypeID:
         decl.id = true;
         if (hasId && !(idName == decl.name.localName)) WarnSecondId(part, type, idName, decl.name.localName);
         break;
-      case 2: break;
-      case 4: decl.idref = true; break;
-      case 5: decl.idrefs = true; break;
-      case 6: decl.entity = true; break;
-      case 7: decl.entities = true; break;
-      case 8: decl.nmtoken = true; break;
-      case 9: decl.nmtokens = true; break;
+      case kAttlistTypeCDATA: break;
+      case kAttlistTypeIDREF: decl.idref = true; break;
+      case kAttlistTypeIDREFS: decl.idrefs = true; break;
+      case kAttlistTypeENTITY: decl.entity = true; break;
+      case kAttlistTypeENTITIES: decl.entities = true; break;
+      case kAttlistTypeNMTOKEN: decl.nmtoken = true; break;
+      case kAttlistTypeNMTOKENS: decl.nmtokens = true; break;
       case kAttlistTypeNotation: decl.notation = true; break;
       case kAttlistTypeEnum: decl.enumerated = true; break;
       case kAttlistTypePERef: {

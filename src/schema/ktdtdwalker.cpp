@@ -399,19 +399,24 @@ void KTSchemaModel::RefuseDocument(const KTString& why) {
   }
 }
 
-KTString KTSchemaModel::LineAndColumn(const char16_t* text, int offset) {
-  // CR LF, a lone CR and a lone LF each end a line (XML 1.0 §2.11).
-  int line = 1, lineStart = 0;
-  for (int i = 0; i < offset; ++i) {
-    if (text[i] == u'\r' && i + 1 < offset && text[i + 1] == u'\n') ++i;
-    if (text[i] == u'\r' || text[i] == u'\n') {
-      ++line;
-      lineStart = i + 1;
-    }
-  }
+KTString KTSchemaModel::LineAndColumn(const KTLineMap& lines, int offset) {
+  int line = 0, column = 0;
+  if (!lines.Locate(offset, line, column, {KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnNextLine}))
+    return KTString();
   KTString position;
-  position.Format(u", line %d, column %d", line, offset - lineStart + 1);
+  position.Format(u", line %d, column %d", line, column);
   return position;
+}
+
+const KTLineMap& KTSchemaModel::LinesOf(const KTDocumentLoader* loader) {
+  KeptLines& kept = loaderLines_[loader];
+  const KTString& text = loader->GetText();
+  if (kept.text != text.c_str() || kept.length != text.GetLength()) {
+    kept.text = text.c_str();
+    kept.length = text.GetLength();
+    kept.lines = KTLineMap(text.View());
+  }
+  return kept.lines;
 }
 
 bool KTSchemaModel::DocumentRefused(KTString& why) const {
@@ -457,7 +462,7 @@ KTString KTSchemaModel::PlaceOf(KTXNode* node) {
       KTString place = source && !source->GetUrl().IsEmpty() ? source->GetUrl() : DocumentNameOf(node);
       const KTDocumentLoader* loader = record->GetLoader();
       if (!loader || offset < 0 || offset > loader->GetText().GetLength()) return place;
-      return place + LineAndColumn(loader->GetText().c_str(), offset);
+      return place + LineAndColumn(LinesOf(loader), offset);
     }
     // The root of a tree parsed from DTD text stands where that text was: a
     // section's body at its own place in the section, any other text (an

@@ -562,7 +562,7 @@ bool KTSchemaModel::ReadExternalText(const KTString& systemId, KTXNode* contextN
   int end = 0;
   KTString fault;
   if (!SkipTextDeclaration(text, end, fault)) {
-    if (why) *why = resolved + LineAndColumn(text.c_str(), end) + u": " + fault;
+    if (why) *why = resolved + LineAndColumn(KTLineMap(text.View()), end) + u": " + fault;
     if (notWellFormed) *notWellFormed = true;
     return false;
   }

@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/ktlinemap.h"
 #include "core/ktstring.h"
 #include "schema/ktdtdwalker.h"
 #include "schema/ktelementtype.h"
@@ -27,6 +28,7 @@ class KTXNode;
 class KTXPathTreeContext;
 class KTIdentityConstraint;
 class KTDocumentManager;
+class KTDocumentLoader;
 class KTDocumentRecord;
 struct KTGrammarEntry;
 
@@ -447,8 +449,13 @@ class KTSchemaModel final : public KTSchemaServices {
   // hand, ", line L, column C" (a node of a tree parsed from DTD text stands
   // where that text was written).
   KTString PlaceOf(KTXNode* node);
-  // ", line L, column C" of an offset into a text.
-  static KTString LineAndColumn(const char16_t* text, int offset);
+  // ", line L, column C" of an offset into the text a map was made of:
+  // columns count UTF-16 units, and an offset between the CR and the LF of
+  // a pair starts the next line. Empty for an offset outside the text.
+  static KTString LineAndColumn(const KTLineMap& lines, int offset);
+  // The line map of a loader's text, made on the first position asked in it
+  // and kept while the loader holds the same text.
+  const KTLineMap& LinesOf(const KTDocumentLoader* loader);
   // Records that part of the DTD could not be read (`what`: the external
   // subset or parameter entity, as written), so that a reference to an
   // undeclared entity can say where its declaration may have been.
@@ -624,6 +631,14 @@ class KTSchemaModel final : public KTSchemaServices {
   // Roots of adopted section bodies -> where the body stands in the text of
   // the node it came from (for the places of messages).
   std::unordered_map<const KTXNode*, int> fragmentOffsets_;
+  // Per loader: the text (where it starts, its length) a line map was made
+  // of, and the map.
+  struct KeptLines {
+    const char16_t* text = nullptr;
+    int length = -1;
+    KTLineMap lines;
+  };
+  std::unordered_map<const KTDocumentLoader*, KeptLines> loaderLines_;
   std::vector<const void*> active_;
   int sectionDepth_ = 0;
   int declarationDepth_ = 0;

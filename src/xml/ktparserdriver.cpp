@@ -250,7 +250,9 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     errorOffset_ = parser_->GetErrorOffset();
     if (release_ && release_->HasReleased() && parser_->GetErrorPosition()) {
       // The stream has handed back text the engine would count over.
-      LineAndColumn(errorOffset_, errorLine_, errorColumn_);
+      // It counts as the engine does: a CR ends a line, so an offset between
+      // the CR and the LF of a pair starts the next one.
+      release_->LineAndColumn(errorOffset_, errorLine_, errorColumn_, KTLineMap::PairMiddle::kOnNextLine);
     } else {
       errorLine_ = parser_->GetErrorLine();
       errorColumn_ = parser_->GetErrorColumn();
@@ -333,20 +335,6 @@ bool KTParserDriver::AddPendingAttribute(const ParseNode* node, KTXNode* element
   }
   pendingOwner_ = element;
   return true;
-}
-
-void KTParserDriver::LineAndColumn(int offset, int& line, int& column) const {
-  // As the engine counts: a carriage return ends a line, and so does a line
-  // feed that does not follow one.
-  line = 1;
-  for (int i = 0; i < offset; ++i) {
-    const char16_t c = release_->At(i);
-    if (c == u'\r' || (c == u'\n' && (i == 0 || release_->At(i - 1) != u'\r'))) ++line;
-  }
-  int lineStart = offset;
-  while (lineStart > 0 && release_->At(lineStart - 1) != u'\n' && release_->At(lineStart - 1) != u'\r')
-    --lineStart;
-  column = release_->CountCharacters(lineStart, offset) + 1;
 }
 
 namespace {
@@ -851,14 +839,14 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
     case T::kAttTypeEntities:
     case T::kAttTypeNmToken:
     case T::kAttTypeNmTokens:
-      appendPart(action == T::kAttTypeCData      ? 2
-                 : action == T::kAttTypeId       ? 3
-                 : action == T::kAttTypeIdRef    ? 4
-                 : action == T::kAttTypeIdRefs   ? 5
-                 : action == T::kAttTypeEntity   ? 6
-                 : action == T::kAttTypeEntities ? 7
-                 : action == T::kAttTypeNmToken  ? 8
-                                                 : 9,
+      appendPart(action == T::kAttTypeCData      ? kAttlistTypeCDATA
+                 : action == T::kAttTypeId       ? kAttlistTypeID
+                 : action == T::kAttTypeIdRef    ? kAttlistTypeIDREF
+                 : action == T::kAttTypeIdRefs   ? kAttlistTypeIDREFS
+                 : action == T::kAttTypeEntity   ? kAttlistTypeENTITY
+                 : action == T::kAttTypeEntities ? kAttlistTypeENTITIES
+                 : action == T::kAttTypeNmToken  ? kAttlistTypeNMTOKEN
+                                                 : kAttlistTypeNMTOKENS,
                  false);
       break;
     case T::kAttTypeNotation:
@@ -883,10 +871,10 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
     case T::kAttImplied:
     case T::kAttFixed:
     case T::kAttDefValue:
-      target = appendPart(action == T::kAttRequired  ? 14
-                          : action == T::kAttImplied ? 15
-                          : action == T::kAttFixed   ? 16
-                                                     : 17,
+      target = appendPart(action == T::kAttRequired  ? kAttlistRequired
+                          : action == T::kAttImplied ? kAttlistImplied
+                          : action == T::kAttFixed   ? kAttlistFixed
+                                                     : kAttlistDefault,
                           false);
       break;
     case T::kAttlistRestUnformatted:

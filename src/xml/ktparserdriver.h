@@ -105,9 +105,6 @@ class KTParserDriver {
   bool BuildContentChild(size_t level, ParseNode* child);
   bool FinishStream(KTXNode* document);
   void ClearLevels();
-  // 1-based line and column of an offset as the engine counts them, read
-  // through release_.
-  void LineAndColumn(int offset, int& line, int& column) const;
   void SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust, int endAdjust) const;
   void FailBuild(const char16_t* reason, const ParseNode* node);
   void TidyBesideElements(KTXNode* root);

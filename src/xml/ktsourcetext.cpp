@@ -41,18 +41,14 @@ std::u16string_view KTSourceText::Range(int start, int end, std::u16string& scra
   return scratch;
 }
 
-void KTSourceText::LineAndColumn(int offset, int& line, int& column) const {
-  line = 1;
-  int lineStart = 0;
+void KTSourceText::LineAndColumn(int offset, int& line, int& column, KTLineMap::PairMiddle pairMiddle) const {
+  // Only the text up to the offset, and the unit there (which tells whether
+  // it stands between a CR and its LF), is mapped.
   offset = std::clamp(offset, 0, length_);
-  for (int i = 0; i < offset; ++i) {
-    const char16_t c = At(i);
-    if (c == u'\n' || (c == u'\r' && (i + 1 >= length_ || At(i + 1) != u'\n'))) {
-      ++line;
-      lineStart = i + 1;
-    }
-  }
-  column = CountCharacters(lineStart, offset) + 1;
+  const KTLineMap lines(std::min(offset + 1, length_), [this](int i) { return At(i); });
+  line = 1;
+  column = 1;
+  lines.Locate(offset, line, column, {KTLineMap::Columns::kCharacters, pairMiddle});
 }
 
 int KTSourceText::CountCharacters(int start, int end) const {

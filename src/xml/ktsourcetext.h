@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/ktlinemap.h"
+
 // While a large document's tree is built, the decoded text and the growing
 // tree would stand side by side at full size. The build reads the text in
 // document order, and what lies behind it is read again only to place an
@@ -51,8 +53,10 @@ class KTSourceText {
   // Characters in [start, end), a surrogate pair counting as one.
   int CountCharacters(int start, int end) const;
   // 1-based line and column of an offset (clipped to the text); CR, LF and
-  // CR LF each end a line, and a surrogate pair counts as one column.
-  void LineAndColumn(int offset, int& line, int& column) const;
+  // CR LF each end a line, and a surrogate pair counts as one column. An
+  // offset between the CR and the LF of a pair lies where pairMiddle says.
+  void LineAndColumn(int offset, int& line, int& column,
+                     KTLineMap::PairMiddle pairMiddle = KTLineMap::PairMiddle::kOnEndedLine) const;
 
   // Narrows every whole stretch before `offset` whose characters all fit in
   // one byte and hands back its second half (a releasable text only; nothing

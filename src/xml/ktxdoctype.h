@@ -69,7 +69,14 @@ class KTDoctypeElementNode : public KTDoctypeDeclNode {
 enum KTAttlistPart : int {
   kAttlistDefinition = 0,
   kAttlistName = 1,
-  kAttlistTypeCDATA = 2,  // 2 to 9: CDATA ID IDREF IDREFS ENTITY ENTITIES NMTOKEN NMTOKENS
+  // The attribute types named by one keyword, in the order of kAttTypeKeywords.
+  kAttlistTypeCDATA = 2,
+  kAttlistTypeID = 3,
+  kAttlistTypeIDREF = 4,
+  kAttlistTypeIDREFS = 5,
+  kAttlistTypeENTITY = 6,
+  kAttlistTypeENTITIES = 7,
+  kAttlistTypeNMTOKEN = 8,
   kAttlistTypeNMTOKENS = 9,
   kAttlistTypeNotation = 10,
   kAttlistTypeEnum = 11,

@@ -82,18 +82,6 @@ const char16_t* AttributeValue(KTXNode* element, const char16_t* name) {
   return nullptr;
 }
 
-// The line (from 1) on which a parsed offset lies in a text; a CR LF pair
-// is one line end.
-int LineAt(const KTString& text, int offset) {
-  const char16_t* chars = text.c_str();
-  int line = 1;
-  for (int i = 0; i < offset; ++i) {
-    if (chars[i] == u'\r' && i + 1 < offset && chars[i + 1] == u'\n') ++i;
-    if (chars[i] == u'\r' || chars[i] == u'\n') ++line;
-  }
-  return line;
-}
-
 }  // namespace
 
 bool KTSchemaModel::DescribeXsdProblem(KTString& where, KTString& what) {
@@ -119,9 +107,13 @@ bool KTSchemaModel::DescribeXsdProblem(KTString& where, KTString& what) {
   KTDocumentRecord* record = manager_ ? manager_->FindByDocument(document) : nullptr;
   const int offset = node->GetStartOffset();
   if (record && record->GetLoader() && offset >= 0 && offset <= record->GetLoader()->GetText().GetLength()) {
-    KTString line;
-    line.Format(u" line %d", LineAt(record->GetLoader()->GetText(), offset));
-    where += line;
+    // An offset between the CR and the LF of a pair starts the next line.
+    int line = 0, column = 0;
+    LinesOf(record->GetLoader())
+        .Locate(offset, line, column, {KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnNextLine});
+    KTString lineText;
+    lineText.Format(u" line %d", line);
+    where += lineText;
   }
   // The nearest enclosing declaration with a name or a reference.
   KTXNode* declaration = nullptr;

@@ -1,0 +1,74 @@
+// KTLineMap: where each line of one document's text starts, recorded once,
+// so that every error position in that text finds its line and column by a
+// binary search.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+class KTLineMap {
+ public:
+  // What a column counts: characters (a character past U+FFFF, two UTF-16
+  // units in the text, is one) or UTF-16 units.
+  enum class Columns { kCharacters, kUnits };
+  // Where an offset between the CR and the LF of a pair lies: at the end of
+  // the line the pair ends (the pair is one line end), or at the start of the
+  // next line (the CR alone ends the line, as a parser counting line ends as
+  // it passes them has it).
+  enum class PairMiddle { kOnEndedLine, kOnNextLine };
+  struct Counting {
+    Columns columns = Columns::kCharacters;
+    PairMiddle pairMiddle = PairMiddle::kOnEndedLine;
+  };
+
+  KTLineMap() = default;
+  // CR LF, a lone CR and a lone LF each end one line (XML 1.0 §2.11).
+  explicit KTLineMap(std::u16string_view text);
+  // The same over a text of `length` units read one at a time through
+  // unitAt(index), for a text not held in one block.
+  template <typename UnitAt>
+  KTLineMap(int length, UnitAt unitAt) {
+    Build(length, unitAt);
+  }
+
+  // The line and column (both counted from 1) of an offset from 0 to the
+  // text's length; false for any other offset, and for a map of no text.
+  // Columns count characters and the LF of a pair ends its line, unless
+  // counting says otherwise.
+  bool Locate(int offset, int& line, int& column) const;
+  bool Locate(int offset, int& line, int& column, Counting counting) const;
+
+ private:
+  template <typename UnitAt>
+  void Build(int length, UnitAt unitAt);
+
+  // The offset of each line's first unit, then the text's length + 1.
+  std::vector<int> lineStarts_;
+  // The offset of the second unit of each surrogate pair, in order.
+  std::vector<int> pairEnds_;
+  // The offset of the LF of each CR LF pair, in order.
+  std::vector<int> pairedLineFeeds_;
+};
+
+template <typename UnitAt>
+void KTLineMap::Build(int length, UnitAt unitAt) {
+  lineStarts_.push_back(0);
+  char16_t before = 0;
+  for (int i = 0; i < length; ++i) {
+    const char16_t unit = unitAt(i);
+    if (unit >= 0xDC00 && unit <= 0xDFFF && before >= 0xD800 && before <= 0xDBFF) pairEnds_.push_back(i);
+    if (unit == u'\n') {
+      // The LF of a CR LF pair ends the line the CR began to end.
+      if (before == u'\r') {
+        pairedLineFeeds_.push_back(i);
+        lineStarts_.back() = i + 1;
+      } else {
+        lineStarts_.push_back(i + 1);
+      }
+    } else if (unit == u'\r') {
+      lineStarts_.push_back(i + 1);
+    }
+    before = unit;
+  }
+  lineStarts_.push_back(length + 1);  // the end, past the last line
+}
