@@ -583,7 +583,7 @@ bool KTFrontEnd::FindNodePlace(const KTXPathNode* node, KTString& uriOut, int& l
 
     // The document is written again with every node recording where its
     // text starts; line and character are counted in that text.
-    KTWriteOptions options(0, u"", true, true, u"\n", nullptr, true, false);
+    KTWriteOptions options{.spaceBeforeSlash = true, .recordOffsets = true};
     KTString written;
     int length = 0;
     top->WriteText(written, length, -1, options);

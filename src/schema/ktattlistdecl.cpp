@@ -165,7 +165,7 @@ bool AttlistReader::ReadRunAgain(KTXNode* definition, KTEntityDecl* entity, KTEl
   KTXNode* first = definition;
   while (sameRun(first->GetPreviousSibling())) first = first->GetPreviousSibling();
   std::vector<KTXNode*> run;
-  KTWriteOptions options(0, u"", false, false, u"\n", nullptr, false, true);
+  KTWriteOptions options{.emptyTag = false, .omitDeclaration = true};
   KTString text;
   int length = 0;
   for (KTXNode* n = first; sameRun(n); n = n->GetNextSibling()) {

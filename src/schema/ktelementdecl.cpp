@@ -273,7 +273,7 @@ bool ElementReader::ReadEntityParticles(KTXNode* child, KTElementType* fill, boo
 bool ElementReader::ReadAgainAsText(KTXNode* node, KTElementType* fill, bool whole) {
   KTXNode* source = whole ? node : node->GetParent();
   if (!source) return Report(kSchemaMalformedDecl, node, fill);
-  KTWriteOptions options(0, u"", false, false, u"\n", nullptr, false, true);
+  KTWriteOptions options{.emptyTag = false, .omitDeclaration = true};
   KTString text;
   int length = 0;
   source->WriteText(text, length, 0, options);

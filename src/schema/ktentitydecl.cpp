@@ -284,7 +284,7 @@ bool LoadExternalEntity(KTEntityDecl& record, KTSchemaModel& model) {
   record.parsedValue = root;
   record.loaded = true;
   // No line ends of the writer's own: they would add text to the content.
-  KTWriteOptions options(0, u"", false, false, u"", nullptr, false, true);
+  KTWriteOptions options{.emptyTag = false, .lineEnd = u"", .omitDeclaration = true};
   KTString text;
   int length = 0;
   root->WriteText(text, length, -1, options);

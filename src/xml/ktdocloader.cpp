@@ -544,7 +544,7 @@ bool KTDocumentLoader::SaveText(KTDocumentSource* source, const char16_t* text, 
 
 bool KTDocumentLoader::WriteTree(KTString& text, KTXNode* tree, KTDocumentSource* source, KTDocumentRecord* record,
                                  const KTWriteOptions* options, const char16_t* lineEnd) {
-  KTWriteOptions used = options ? *options : KTWriteOptions(0, u"\t", true, false, lineEnd, nullptr, false, false);
+  KTWriteOptions used = options ? *options : KTWriteOptions{.indent = u"\t", .lineEnd = lineEnd ? lineEnd : u""};
   if (!CheckWriteOptions(source, record, used))
     return false;
   text = KTString();

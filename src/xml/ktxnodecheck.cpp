@@ -261,7 +261,7 @@ bool KTDoctypeElementNode::Validate(KTTextChecker& checker) {
 
 bool KTDoctypeElementNode::ValidateAfterSubtree(KTTextChecker& checker) {
   if (IsParticle() || checker.IsDisabled()) return true;
-  const KTWriteOptions options(0, u"", true, false, u"\r", nullptr, false, false);
+  const KTWriteOptions options{.lineEnd = u"\r"};
   KTString text;
   int length = 0;
   WriteText(text, length, 0, options);

@@ -10,32 +10,25 @@
 #include "xml/ktxnode.h"
 
 struct KTWriteOptions {
+  // Set by name, each field left out keeping its default below:
+  //   KTWriteOptions options{.emptyTag = false, .omitDeclaration = true};
   // mode: 0 writes every node, non-zero only nodes selected for writing
-  // (flag 4). indent: written depth times at the start of an indented line.
-  // emptyTag: an element without content is closed as "<x/>";
-  // spaceBeforeSlash makes that "<x />". lineEnd: owned by the caller.
-  // names: elements inside which nothing is indented (may be null).
-  // recordOffsets: every written node stores its start and end offsets in
-  // the output. omitDeclaration: the XML declaration writes nothing.
-  KTWriteOptions(uint8_t mode, const char16_t* indent, bool emptyTag, bool spaceBeforeSlash, const char16_t* lineEnd,
-                 const std::vector<KTString>* names, bool recordOffsets, bool omitDeclaration)
-      : mode(mode),
-        indent(indent),
-        emptyTag(emptyTag),
-        spaceBeforeSlash(spaceBeforeSlash),
-        lineEnd(lineEnd ? lineEnd : u""),
-        names(names),
-        recordOffsets(recordOffsets),
-        omitDeclaration(omitDeclaration) {}
-
-  uint8_t mode;
-  KTString indent;
-  bool emptyTag;
-  bool spaceBeforeSlash;
-  const char16_t* lineEnd;
-  const std::vector<KTString>* names;
-  bool recordOffsets;
-  bool omitDeclaration;
+  // (flag 4).
+  uint8_t mode = 0;
+  // Written depth times at the start of an indented line.
+  KTString indent{};
+  // An element without content is closed as "<x/>"; spaceBeforeSlash makes
+  // that "<x />".
+  bool emptyTag = true;
+  bool spaceBeforeSlash = false;
+  // Owned by the caller; never null.
+  const char16_t* lineEnd = u"\n";
+  // Elements inside which nothing is indented (may be null).
+  const std::vector<KTString>* names = nullptr;
+  // Every written node stores its start and end offsets in the output.
+  bool recordOffsets = false;
+  // The XML declaration writes nothing.
+  bool omitDeclaration = false;
 };
 
 // The text being written: appends at the caller's length with geometric

@@ -29,7 +29,7 @@ inline std::string StatusMessage(const KTLoadStatus& status) { return KTUtf16ToU
 // The tree as UTF-8 text without its XML declaration, which names each file's
 // own encoding: trees loaded from different encodings or sources compare equal.
 inline std::string WrittenWithoutDeclaration(KTXNode* tree) {
-  KTWriteOptions options(0, u"", true, false, u"\n", nullptr, false, true);
+  KTWriteOptions options{.omitDeclaration = true};
   KTString text;
   int length = 0;
   tree->WriteText(text, length, -1, options);

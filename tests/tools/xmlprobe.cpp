@@ -289,7 +289,7 @@ static int Probe(int argc, char** argv) {
   } else if (command == "write") {
     KTString out;
     int length = 0;
-    const KTWriteOptions options(0, u"\t", true, false, u"\n", nullptr, false, false);
+    const KTWriteOptions options{.indent = u"\t"};
     document->WriteText(out, length, -1, options);
     Print(std::u16string_view(out.c_str(), static_cast<size_t>(length)));
   } else {

@@ -104,7 +104,7 @@ TEST(KTDoctypeRoundTrip, DeclarationsReadBackEqual) {
   KTGrammarCache cache;
   ASSERT_TRUE(cache.LoadGrammar(KTGrammarCache::kDtd, false)) << Utf8(cache.GetLoadError());
   auto written = Declarations();
-  const KTWriteOptions options(0, u"", false, false, u"\n", nullptr, false, true);
+  const KTWriteOptions options{.emptyTag = false, .omitDeclaration = true};
   KTString text;
   int length = 0;
   written->WriteText(text, length, -1, options);

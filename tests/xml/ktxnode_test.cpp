@@ -798,7 +798,7 @@ TEST(KTXNodeDeep, WalksSurviveVeryDeepTrees) {
   }
   EXPECT_EQ(depth, kDepth);
 
-  const KTWriteOptions options(0, u"", true, false, u"\n", nullptr, true, false);
+  const KTWriteOptions options{.recordOffsets = true};
   std::string text = WriteTree(doc.get(), options);
   // <e>\n ... <e>ab<e>...</e>\n</e> ... \n</e> and the document's line end.
   EXPECT_EQ(text.size(), static_cast<size_t>(kDepth) * 10 - 1);

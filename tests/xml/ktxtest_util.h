@@ -25,7 +25,7 @@ inline KTXNode* AddNode(KTXNode* parent, int kind, const char16_t* name = nullpt
 inline std::string Utf8(const char16_t* text) { return KTUtf16ToUtf8(text); }
 
 // The options the document loader saves trees with (line end "\n").
-inline KTWriteOptions SaveOptions() { return KTWriteOptions(0, u"\t", true, false, u"\n", nullptr, false, false); }
+inline KTWriteOptions SaveOptions() { return KTWriteOptions{.indent = u"\t"}; }
 
 inline std::string WriteTree(KTXNode* node, const KTWriteOptions& options, int depth = -1) {
   KTString text;

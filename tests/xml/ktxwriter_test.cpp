@@ -36,9 +36,9 @@ struct OptionCase {
 std::vector<OptionCase> SmallDocumentOptionCases() {
   return {
       {"saving a tree", SaveOptions(), "<?xml version=\"1.0\"?>\n<r>\n\t<a x=\"1\"/>\n\t<b>t</b>\n</r>\n"},
-      {"error report", KTWriteOptions(0, u"", true, true, u"\n", nullptr, false, false),
+      {"error report", KTWriteOptions{.spaceBeforeSlash = true},
        "<?xml version=\"1.0\"?>\n<r>\n<a x=\"1\" />\n<b>t</b>\n</r>\n"},
-      {"DTD code (no empty tags, no declaration)", KTWriteOptions(0, u"", false, false, u"\n", nullptr, false, true),
+      {"DTD code (no empty tags, no declaration)", KTWriteOptions{.emptyTag = false, .omitDeclaration = true},
        "\n<r>\n<a x=\"1\"></a>\n<b>t</b>\n</r>\n"},
   };
 }
@@ -46,7 +46,7 @@ std::vector<OptionCase> SmallDocumentOptionCases() {
 TEST(KTXWriter, DocumentWithEachOptionSet) {
   auto doc = SmallDocument();
   std::vector<OptionCase> cases = SmallDocumentOptionCases();
-  cases.push_back({"carriage-return line ends", KTWriteOptions(0, u"  ", true, false, u"\r", nullptr, false, false),
+  cases.push_back({"carriage-return line ends", KTWriteOptions{.indent = u"  ", .lineEnd = u"\r"},
                    "<?xml version=\"1.0\"?>\r<r>\r  <a x=\"1\"/>\r  <b>t</b>\r</r>\r"});
   for (const OptionCase& c : cases) EXPECT_EQ(WriteTree(doc.get(), c.options), c.expected) << c.what;
 }
@@ -69,7 +69,7 @@ TEST(KTXWriter, ParsedDocumentWrittenBack) {
 
 TEST(KTXWriter, RecordedOffsetsDelimitEachNode) {
   auto doc = SmallDocument();
-  const KTWriteOptions options(0, u"\t", true, false, u"\n", nullptr, true, false);
+  const KTWriteOptions options{.indent = u"\t", .recordOffsets = true};
   KTString text;
   int length = 0;
   text.AppendAtLength(u"12345", length, 0);  // offsets count from the caller's length
@@ -107,11 +107,11 @@ TEST(KTXWriter, ElementForms) {
     return e;
   };
   const Case cases[] = {
-      {"empty tag", KTWriteOptions(0, u"", true, false, u"\n", nullptr, false, false),
+      {"empty tag", KTWriteOptions{.emptyTag = true},
        "<e q='say \"hi\"' amp=\"a&b<c\"/>"},
-      {"space before slash", KTWriteOptions(0, u"", true, true, u"\n", nullptr, false, false),
+      {"space before slash", KTWriteOptions{.spaceBeforeSlash = true},
        "<e q='say \"hi\"' amp=\"a&b<c\" />"},
-      {"no empty tag", KTWriteOptions(0, u"", false, false, u"\n", nullptr, false, false),
+      {"no empty tag", KTWriteOptions{.emptyTag = false},
        "<e q='say \"hi\"' amp=\"a&b<c\"></e>"},
   };
   for (const Case& c : cases) {
@@ -146,7 +146,7 @@ TEST(KTXWriter, NamesListKeepsSubtreeOnOneLine) {
   KTXNode* after = AddNode(r.get(), kElement, u"after");
   AddNode(after, kElement, u"x");
   const std::vector<KTString> names{KTString(u"pre")};
-  const KTWriteOptions options(0, u"\t", true, false, u"\n", &names, false, false);
+  const KTWriteOptions options{.indent = u"\t", .names = &names};
   EXPECT_EQ(WriteTree(r.get(), options, 0), "<r>\n\t<pre><b><i/></b><c/></pre>\n\t<after>\n\t\t<x/>\n\t</after>\n</r>");
 }
 
@@ -176,7 +176,7 @@ TEST(KTXWriter, DeclarationAndDoctype) {
 
 TEST(KTXWriter, SelectiveModeWritesFlaggedNodesOnly) {
   auto doc = SmallDocument();
-  const KTWriteOptions selective(1, u"", true, false, u"\n", nullptr, false, false);
+  const KTWriteOptions selective{.mode = 1};
   EXPECT_EQ(WriteTree(doc.get(), selective), "");
   KTXNode* r = doc->GetLastChild();
   r->SetFlag(true, true, kFlagWrite);  // the whole element and its subtree
@@ -189,7 +189,7 @@ TEST(KTXWriter, LargeOutputGrowsOnce) {
   // 200,000 siblings: the text is built by appending at a tracked length.
   auto r = MakeNode(kElement, u"r");
   for (int i = 0; i < 200000; ++i) AddNode(r.get(), kElement, u"item", u"v");
-  std::string text = WriteTree(r.get(), KTWriteOptions(0, u"", true, false, u"\n", nullptr, false, false), 0);
+  std::string text = WriteTree(r.get(), KTWriteOptions{}, 0);
   EXPECT_EQ(text.size(), 3u + 200000u * (1 + 14) + 1 + 4);
 }
 
@@ -199,7 +199,7 @@ TEST(KTXWriter, OutputBlockGrowsGeometrically) {
   // times, not once per fixed step of characters.
   auto e = MakeNode(kElement, u"item");
   AddNode(e.get(), kAttribute, u"k", u"1");
-  const KTWriteOptions options(0, u"", true, false, u"\n", nullptr, false, false);
+  const KTWriteOptions options{};
   KTString text;
   int length = 0;
   const char16_t* block = text.c_str();
@@ -235,7 +235,7 @@ KTDoctypeAttlistNode* AddAttlist(KTXNode* parent, int part, const char16_t* name
 }
 
 const KTWriteOptions& DtdOptions() {
-  static const KTWriteOptions options(0, u"", false, false, u"\n", nullptr, false, true);
+  static const KTWriteOptions options{.emptyTag = false, .omitDeclaration = true};
   return options;
 }
 
@@ -350,7 +350,7 @@ TEST(KTDoctypeAttlist, DefinitionsWrittenAsOneDeclaration) {
   // Written node after node, as the DTD code reads a declaration back.
   EXPECT_EQ(WriteTree(first, DtdOptions(), 0) + WriteTree(second, DtdOptions(), 0) + WriteTree(third, DtdOptions(), 0),
             "<!ATTLIST e\na CDATA #IMPLIED b ID #REQUIRED c (x | y) #FIXED \"x\"\n>");
-  const KTWriteOptions tabbed(0, u"\t", false, false, u"\n", nullptr, false, true);
+  const KTWriteOptions tabbed{.indent = u"\t", .emptyTag = false, .omitDeclaration = true};
   EXPECT_EQ(WriteTree(first, tabbed, 0) + WriteTree(second, tabbed, 0),
             "<!ATTLIST e\n\ta CDATA #IMPLIED\tb ID #REQUIRED");
 
