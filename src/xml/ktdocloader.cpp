@@ -182,15 +182,10 @@ KTString KTDocumentLoader::ResolveLocation(const char16_t* location, const char1
 }
 
 std::unique_ptr<KTDocumentSource> KTDocumentLoader::CreateSource(const char16_t* location, const char16_t* publicId,
-                                                                 const char16_t* uri, const char16_t* user,
-                                                                 const char16_t* password, bool interactive,
-                                                                 bool askCredentials, bool useCache,
-                                                                 const std::vector<KTString>* headers,
-                                                                 const char16_t* contentType) {
+                                                                 const char16_t* uri, const KTUrlOptions& request) {
   KTString resolved = ResolveLocation(location, publicId, uri);
   if (ClassifyUrl(resolved) == kNameIsUrl)
-    return std::make_unique<KTUrlSource>(resolved, user, password, interactive, askCredentials, useCache, headers,
-                                         contentType);
+    return std::make_unique<KTUrlSource>(resolved, request);
   return std::make_unique<KTFileSource>(resolved);
 }
 
@@ -365,39 +360,29 @@ KTXNode* KTDocumentLoader::LoadFromFile(const char16_t* path, KTLoadStatus& stat
 
 KTXNode* KTDocumentLoader::LoadByIdentifiers(const char16_t* location, const char16_t* publicId,
                                              const char16_t* uri, KTLoadStatus& status, KTDocumentRecord* record) {
-  return LoadByIdentifiers(location, publicId, uri, status, record, nullptr, nullptr, false, true, false, nullptr,
-                           u"text/xml");
+  return LoadByIdentifiers(location, publicId, uri, status, record, KTUrlOptions{});
 }
 
 KTXNode* KTDocumentLoader::LoadByIdentifiers(const char16_t* location, const char16_t* publicId,
                                              const char16_t* uri, KTLoadStatus& status, KTDocumentRecord* record,
-                                             const char16_t* user, const char16_t* password, bool interactive,
-                                             bool askCredentials, bool useCache,
-                                             const std::vector<KTString>* headers, const char16_t* contentType) {
-  std::unique_ptr<KTDocumentSource> source =
-      CreateSource(location, publicId, uri, user, password, interactive, askCredentials, useCache, headers,
-                   contentType);
+                                             const KTUrlOptions& request) {
+  std::unique_ptr<KTDocumentSource> source = CreateSource(location, publicId, uri, request);
   return Load(source.release(), status, record, true);
 }
 
 KTXNode* KTDocumentLoader::LoadFromUrl(const char16_t* url, KTLoadStatus& status, KTDocumentRecord* record,
-                                       const char16_t* user, const char16_t* password, bool interactive,
-                                       bool askCredentials, bool useCache, const std::vector<KTString>* headers,
-                                       const char16_t* contentType) {
+                                       const KTUrlOptions& request) {
   KTDocumentSource* source;
   if (ClassifyUrl(url) == kNameIsUrl)
-    source = new KTUrlSource(url, user, password, interactive, askCredentials, useCache, headers, contentType);
+    source = new KTUrlSource(url, request);
   else
     source = new KTFileSource(url);
   return Load(source, status, record, true);
 }
 
-KTXNode* KTDocumentLoader::LoadFromUrlSource(const char16_t* url, const char16_t* user, const char16_t* password,
-                                             KTLoadStatus& status, KTDocumentRecord* record, bool interactive,
-                                             bool askCredentials, bool useCache,
-                                             const std::vector<KTString>* headers, const char16_t* contentType) {
-  return Load(new KTUrlSource(url, user, password, interactive, askCredentials, useCache, headers, contentType),
-              status, record, true);
+KTXNode* KTDocumentLoader::LoadFromUrlSource(const char16_t* url, KTLoadStatus& status, KTDocumentRecord* record,
+                                             const KTUrlOptions& request) {
+  return Load(new KTUrlSource(url, request), status, record, true);
 }
 
 KTXNode* KTDocumentLoader::LoadFromBytes(const void* bytes, uint32_t size, int grammarId, KTLoadStatus& status) {
@@ -440,7 +425,7 @@ KTXNode* KTDocumentLoader::LoadFromBytes(const void* bytes, uint32_t size, int g
 KTString KTDocumentLoader::ReadText(const char16_t* url, KTLoadStatus& status, KTDocumentRecord* record) {
   std::unique_ptr<KTDocumentSource> source;
   if (ClassifyUrl(url) == kNameIsUrl)
-    source = std::make_unique<KTUrlSource>(url, nullptr, nullptr, false, true, false, nullptr, u"text/xml");
+    source = std::make_unique<KTUrlSource>(url, KTUrlOptions{});
   else
     source = std::make_unique<KTFileSource>(url);
   KTDocumentSource* used = source.get();
@@ -456,7 +441,7 @@ KTString KTDocumentLoader::ReadTextByIdentifiers(const char16_t* location, const
                                                  const char16_t* uri, KTLoadStatus& status,
                                                  KTDocumentRecord* record) {
   std::unique_ptr<KTDocumentSource> source =
-      CreateSource(location, publicId, uri, nullptr, nullptr, false, true, false, nullptr, u"text/xml");
+      CreateSource(location, publicId, uri, KTUrlOptions{});
   KTDocumentSource* used = source.get();
   if (record != nullptr) {
     record->SetSource(std::move(source));
@@ -491,12 +476,8 @@ void KTDocumentLoader::DefaultEncoding(int& encodingId, int& byteOrder) {
 }
 
 bool KTDocumentLoader::PrepareSave(KTDocumentSource* source, KTDocumentRecord* record, KTString& text,
-                                   const char16_t* lineEnd, const KTString& declaredName, int& encodingId,
-                                   int& byteOrder, KTLoadStatus& status) {
-  // Every line break of the saved text takes the one form, not only when the
-  // first break differs: a text with mixed breaks would otherwise keep them.
-  if (lineEnd != nullptr)
-    text.NormalizeLineEnds(lineEnd);
+                                   const KTString& declaredName, int& encodingId, int& byteOrder,
+                                   KTLoadStatus& status) {
   if (encodingId == 0) {
     encodingId = EncodingIdFromName(declaredName);
     // XML 1.0 §4.3.3: without a declaration the text is read back as UTF-8,
@@ -536,8 +517,12 @@ bool KTDocumentLoader::SaveText(KTDocumentSource* source, const char16_t* text, 
   KTDocumentRecord* record = FindRecord(source, nullptr);
   const char16_t* lineEnd = LineEndForSave(source, record);
   KTString copy(text);
-  if (!PrepareSave(source, record, copy, lineEnd, encodingId == 0 ? EncodingFromDeclarationText(copy) : KTString(),
-                   encodingId, byteOrder, status))
+  const KTString declaredName = encodingId == 0 ? EncodingFromDeclarationText(copy) : KTString();
+  // Every line break of the saved text takes the one form, not only when the
+  // first break differs: a text with mixed breaks would otherwise keep them.
+  if (lineEnd != nullptr)
+    copy.NormalizeLineEnds(lineEnd);
+  if (!PrepareSave(source, record, copy, declaredName, encodingId, byteOrder, status))
     return false;
   return SaveBytes(source, record, std::move(copy), encodingId, byteOrder, status);
 }
@@ -571,8 +556,11 @@ bool KTDocumentLoader::SaveTree(KTDocumentSource* source, KTXNode* tree, KTLoadS
     FailIfClean(status, kLoadNothingToSave, u"The write options were refused");
     return false;
   }
-  if (!PrepareSave(source, record, text, options ? nullptr : writeLineEnd,
-                   encodingId == 0 ? EncodingFromDeclarationNode(tree) : KTString(), encodingId, byteOrder, status))
+  // Written with the caller's options, the text keeps the line ends they chose.
+  if (options == nullptr)
+    text.NormalizeLineEnds(writeLineEnd);
+  if (!PrepareSave(source, record, text, encodingId == 0 ? EncodingFromDeclarationNode(tree) : KTString(),
+                   encodingId, byteOrder, status))
     return false;
   return SaveBytes(source, record, std::move(text), encodingId, byteOrder, status);
 }
@@ -646,16 +634,15 @@ bool KTDocumentLoader::SaveTreeToFile(const char16_t* path, KTXNode* tree, KTLoa
 }
 
 bool KTDocumentLoader::SaveTextToUrl(const char16_t* url, const char16_t* text, KTLoadStatus& status,
-                                     const char16_t* user, const char16_t* password, bool interactive,
-                                     bool askCredentials, int encodingId, int byteOrder) {
-  KTUrlSource source(url, user, password, interactive, askCredentials, false, nullptr, u"text/xml");
+                                     const KTUrlOptions& request, int encodingId, int byteOrder) {
+  KTUrlSource source(url, request);
   return SaveText(&source, text, status, encodingId, byteOrder);
 }
 
-bool KTDocumentLoader::SaveTreeToUrl(const char16_t* url, KTXNode* tree, KTLoadStatus& status, const char16_t* user,
-                                     const char16_t* password, bool interactive, bool askCredentials,
-                                     const KTWriteOptions* options, int encodingId, int byteOrder) {
-  KTUrlSource source(url, user, password, interactive, askCredentials, false, nullptr, u"text/xml");
+bool KTDocumentLoader::SaveTreeToUrl(const char16_t* url, KTXNode* tree, KTLoadStatus& status,
+                                     const KTUrlOptions& request, const KTWriteOptions* options, int encodingId,
+                                     int byteOrder) {
+  KTUrlSource source(url, request);
   return SaveTree(&source, tree, status, options, encodingId, byteOrder);
 }
 

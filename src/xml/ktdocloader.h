@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/ktstring.h"
+#include "xml/ktdocsource.h"
 
 class KTCursorBuffer;
 class KTDecodedTextBuffer;
@@ -57,22 +58,14 @@ class KTDocumentLoader {
                                      KTLoadStatus& status, KTDocumentRecord* record);
   virtual KTXNode* LoadFromFile(const char16_t* path, KTLoadStatus& status, KTDocumentRecord* record);
   virtual KTXNode* LoadByIdentifiers(const char16_t* location, const char16_t* publicId, const char16_t* uri,
-                                     KTLoadStatus& status, KTDocumentRecord* record, const char16_t* user,
-                                     const char16_t* password, bool interactive, bool askCredentials,
-                                     bool useCache, const std::vector<KTString>* headers,
-                                     const char16_t* contentType);
+                                     KTLoadStatus& status, KTDocumentRecord* record, const KTUrlOptions& request);
   // The front end and the stylesheet processor load with content type
   // "text/xml", no credentials, not interactive, asking for credentials and
-  // without the cache: the defaults.
+  // without the cache: the defaults of KTUrlOptions.
   virtual KTXNode* LoadFromUrl(const char16_t* url, KTLoadStatus& status, KTDocumentRecord* record = nullptr,
-                               const char16_t* user = nullptr, const char16_t* password = nullptr,
-                               bool interactive = false, bool askCredentials = true, bool useCache = false,
-                               const std::vector<KTString>* headers = nullptr,
-                               const char16_t* contentType = u"text/xml");
-  virtual KTXNode* LoadFromUrlSource(const char16_t* url, const char16_t* user, const char16_t* password,
-                                     KTLoadStatus& status, KTDocumentRecord* record, bool interactive,
-                                     bool askCredentials, bool useCache, const std::vector<KTString>* headers,
-                                     const char16_t* contentType);
+                               const KTUrlOptions& request = {});
+  virtual KTXNode* LoadFromUrlSource(const char16_t* url, KTLoadStatus& status, KTDocumentRecord* record,
+                                     const KTUrlOptions& request);
   // Parses bytes with a grammar of the cache; decoding errors are not reported.
   virtual KTXNode* LoadFromBytes(const void* bytes, uint32_t size, int grammarId, KTLoadStatus& status);
   // Reads and decodes without parsing; the text read (empty, or the previous
@@ -89,11 +82,10 @@ class KTDocumentLoader {
                               int encodingId, int byteOrder);
   virtual bool SaveRecordTree(KTDocumentRecord* record, KTLoadStatus& status, const KTWriteOptions* options,
                               int encodingId, int byteOrder);
+  // The request's credentials, headers and content type go with the write.
   virtual bool SaveTextToUrl(const char16_t* url, const char16_t* text, KTLoadStatus& status,
-                             const char16_t* user, const char16_t* password, bool interactive,
-                             bool askCredentials, int encodingId, int byteOrder);
-  virtual bool SaveTreeToUrl(const char16_t* url, KTXNode* tree, KTLoadStatus& status, const char16_t* user,
-                             const char16_t* password, bool interactive, bool askCredentials,
+                             const KTUrlOptions& request, int encodingId, int byteOrder);
+  virtual bool SaveTreeToUrl(const char16_t* url, KTXNode* tree, KTLoadStatus& status, const KTUrlOptions& request,
                              const KTWriteOptions* options, int encodingId, int byteOrder);
   virtual bool SaveTextToFile(const char16_t* path, const char16_t* text, KTLoadStatus& status, int encodingId,
                               int byteOrder);
@@ -113,11 +105,7 @@ class KTDocumentLoader {
   // A file or URL source for the location the catalog resolves the
   // identifiers to; the caller owns it.
   virtual std::unique_ptr<KTDocumentSource> CreateSource(const char16_t* location, const char16_t* publicId,
-                                                         const char16_t* uri, const char16_t* user,
-                                                         const char16_t* password, bool interactive,
-                                                         bool askCredentials, bool useCache,
-                                                         const std::vector<KTString>* headers,
-                                                         const char16_t* contentType);
+                                                         const char16_t* uri, const KTUrlOptions& request);
   // May refuse the source or rewrite its URL.
   virtual bool CheckSource(KTDocumentSource* source, KTString& url) { return true; }
   // The DTD grammar for a name whose extension is "dtd", else the XML grammar.
@@ -176,10 +164,10 @@ class KTDocumentLoader {
 
  private:
   KTCursorBuffer* BufferFor(const KTDocumentSource* source);
-  // The text made ready for saving: line ends converted and the encoding
-  // chosen from its declaration when encodingId is 0.
-  bool PrepareSave(KTDocumentSource* source, KTDocumentRecord* record, KTString& text, const char16_t* lineEnd,
-                   const KTString& declaredName, int& encodingId, int& byteOrder, KTLoadStatus& status);
+  // The text (its line ends already converted) made ready for saving: the
+  // encoding chosen from its declaration when encodingId is 0.
+  bool PrepareSave(KTDocumentSource* source, KTDocumentRecord* record, KTString& text, const KTString& declaredName,
+                   int& encodingId, int& byteOrder, KTLoadStatus& status);
 
   bool componentsMade_ = false;
   // One input buffer per source kind, made on first use.

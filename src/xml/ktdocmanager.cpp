@@ -114,8 +114,8 @@ KTXNode* KTDocumentManager::LoadDocument(const char16_t* url, KTLoadStatus& stat
   KTDocumentLoader* recordLoader = used.get();
   record->SetLoader(std::move(used));
 
-  KTXNode* document = recordLoader->LoadByIdentifiers(url, nullptr, nullptr, status, record.get(), user, password,
-                                                      false, true, false, nullptr, u"text/xml");
+  KTXNode* document =
+      recordLoader->LoadByIdentifiers(url, nullptr, nullptr, status, record.get(), {.user = user, .password = password});
   bool parseFailed =
       status.GetCategory() == KTLoadStatus::kParse && status.GetCode() == KTLoadStatus::kParseFailed;
   if (status.HasError() && !parseFailed)
@@ -222,7 +222,6 @@ KTDocumentRecord* KTDocumentManager::FindByIdentifiers(const char16_t* location,
   if (catalog_ == nullptr)
     return nullptr;
   std::unique_ptr<KTDocumentLoader> loader = NewLoader();
-  std::unique_ptr<KTDocumentSource> source =
-      loader->CreateSource(location, publicId, uri, nullptr, nullptr, false, true, false, nullptr, u"text/xml");
+  std::unique_ptr<KTDocumentSource> source = loader->CreateSource(location, publicId, uri, KTUrlOptions{});
   return source ? FindByUrl(source->GetUrl()) : nullptr;
 }

@@ -29,18 +29,16 @@ void KTFileSource::Assign(const KTDocumentSource& other) {
   }
 }
 
-KTUrlSource::KTUrlSource(const char16_t* url, const char16_t* user, const char16_t* password, bool interactive,
-                         bool askCredentials, bool useCache, const std::vector<KTString>* headers,
-                         const char16_t* contentType, uint32_t kind)
+KTUrlSource::KTUrlSource(const char16_t* url, const KTUrlOptions& request, uint32_t kind)
     : KTDocumentSource(url, kind),
-      user_(user),
-      password_(password),
-      interactive_(interactive),
-      askCredentials_(askCredentials),
-      useCache_(useCache),
-      contentType_(contentType) {
-  if (headers)
-    headers_ = *headers;
+      user_(request.user),
+      password_(request.password),
+      interactive_(request.interactive),
+      askCredentials_(request.askCredentials),
+      useCache_(request.useCache),
+      contentType_(request.contentType) {
+  if (request.headers)
+    headers_ = *request.headers;
 }
 
 std::unique_ptr<KTDocumentSource> KTUrlSource::CreateEmpty() const {

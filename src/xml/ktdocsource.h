@@ -67,14 +67,27 @@ class KTFileSource : public KTDocumentSource {
   uint32_t writeFlags_ = kWriteFlags;
 };
 
+// What a request for a URL carries besides the URL, each field set by name
+// (KTUrlOptions{.user = u"me", .password = u"secret"}): the credentials,
+// whether the user may be asked for them (interactive) and whether they are
+// asked for at all, whether a cached copy may answer, extra headers (may be
+// null) and the content type.
+struct KTUrlOptions {
+  const char16_t* user = nullptr;
+  const char16_t* password = nullptr;
+  bool interactive = false;
+  bool askCredentials = true;
+  bool useCache = false;
+  const std::vector<KTString>* headers = nullptr;
+  const char16_t* contentType = u"text/xml";
+};
+
 // A URL with the credentials and transfer options of its request, and the
 // server's answer to the last write.
 class KTUrlSource : public KTDocumentSource {
  public:
   explicit KTUrlSource(uint32_t kind = kSourceUrl) : KTDocumentSource(kind) {}
-  KTUrlSource(const char16_t* url, const char16_t* user, const char16_t* password, bool interactive,
-              bool askCredentials, bool useCache, const std::vector<KTString>* headers,
-              const char16_t* contentType, uint32_t kind = kSourceUrl);
+  KTUrlSource(const char16_t* url, const KTUrlOptions& request, uint32_t kind = kSourceUrl);
 
   std::unique_ptr<KTDocumentSource> CreateEmpty() const override;
   void Assign(const KTDocumentSource& other) override;

@@ -7,6 +7,14 @@
 
 namespace {
 
+// The ways of counting: the default, and besides it columns in UTF-16 units
+// and an offset between the CR and the LF of a pair placed at the start of
+// the next line.
+const KTLineMap::Counting kDefault{};
+const KTLineMap::Counting kUnits{KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnEndedLine};
+const KTLineMap::Counting kNextLine{KTLineMap::Columns::kCharacters, KTLineMap::PairMiddle::kOnNextLine};
+const KTLineMap::Counting kUnitsNextLine{KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnNextLine};
+
 TEST(LineMapTest, LineAndCharacterOfEachOffset) {
   struct Case {
     const char16_t* text;
@@ -14,6 +22,7 @@ TEST(LineMapTest, LineAndCharacterOfEachOffset) {
     bool found;
     int line;
     int column;
+    KTLineMap::Counting counting = kDefault;
   };
   const Case cases[] = {
       {u"abc", 0, true, 1, 1},
@@ -38,53 +47,32 @@ TEST(LineMapTest, LineAndCharacterOfEachOffset) {
       {u"\U0001F600\nab", 4, true, 2, 2},  // pairs of earlier lines count nowhere
       {u"\U0001F600\r\n\U0001F600b", 6, true, 2, 2},
       {u"\u00e9\u4e2dx", 2, true, 1, 3},  // other characters are one unit each
+      {u"a\U0001F600b", 3, true, 1, 4, kUnits},
+      {u"a\U0001F600b", 3, true, 1, 3, kDefault},
+      {u"\U0001F600\r\n\U0001F600b", 6, true, 2, 3, kUnits},
+      {u"ab\r\ncd", 3, true, 1, 4, kDefault},  // the LF of the pair: still line 1
+      {u"ab\r\ncd", 3, true, 2, 1, kNextLine},
+      {u"ab\r\ncd", 3, true, 2, 1, kUnitsNextLine},
+      {u"ab\r\ncd", 2, true, 1, 3, kNextLine},  // the CR itself ends line 1
+      {u"ab\r\ncd", 5, true, 2, 2, kNextLine},  // past the pair both agree
+      {u"ab\n\ncd", 3, true, 2, 1, kNextLine},  // a lone LF is no pair's middle
+      {u"a\r\r\nb", 3, true, 3, 1, kNextLine},
+      {u"ab\r\n", 3, true, 2, 1, kNextLine},  // a pair that ends the text
+      {u"ab\r\n", 4, true, 2, 1, kNextLine},
+      {u"ab\r\n", 5, false, 0, 0, kUnitsNextLine},
+      {u"\U0001F600\U0001F600\r\nx\U0001F600y", 9, true, 2, 3, kNextLine},
+      {u"\U0001F600\U0001F600\r\nx\U0001F600y", 9, true, 2, 4, kUnitsNextLine},
   };
   for (const Case& c : cases) {
     KTLineMap map{std::u16string_view(c.text)};
     int line = 0;
     int column = 0;
     std::string name = "offset " + std::to_string(c.offset) + " of case " + std::to_string(&c - cases);
-    ASSERT_EQ(map.Locate(c.offset, line, column), c.found) << name;
+    const bool found = c.counting.columns == kDefault.columns && c.counting.pairMiddle == kDefault.pairMiddle
+                           ? map.Locate(c.offset, line, column)
+                           : map.Locate(c.offset, line, column, c.counting);
+    ASSERT_EQ(found, c.found) << name;
     if (!c.found) continue;
-    EXPECT_EQ(line, c.line) << name;
-    EXPECT_EQ(column, c.column) << name;
-  }
-}
-
-// The other ways of counting: columns in UTF-16 units, and an offset
-// between the CR and the LF of a pair placed at the start of the next line.
-TEST(LineMapTest, EachWayOfCounting) {
-  using Counting = KTLineMap::Counting;
-  const Counting units{KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnEndedLine};
-  const Counting nextLine{KTLineMap::Columns::kCharacters, KTLineMap::PairMiddle::kOnNextLine};
-  const Counting unitsNextLine{KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnNextLine};
-  struct Case {
-    const char16_t* text;
-    int offset;
-    Counting counting;
-    int line;
-    int column;
-  };
-  const Case cases[] = {
-      {u"a\U0001F600b", 3, units, 1, 4},
-      {u"a\U0001F600b", 3, Counting{}, 1, 3},
-      {u"\U0001F600\r\n\U0001F600b", 6, units, 2, 3},
-      {u"ab\r\ncd", 3, Counting{}, 1, 4},  // the LF of the pair: still line 1
-      {u"ab\r\ncd", 3, nextLine, 2, 1},
-      {u"ab\r\ncd", 3, unitsNextLine, 2, 1},
-      {u"ab\r\ncd", 2, nextLine, 1, 3},  // the CR itself ends line 1
-      {u"ab\r\ncd", 5, nextLine, 2, 2},  // past the pair both agree
-      {u"ab\n\ncd", 3, nextLine, 2, 1},  // a lone LF is no pair's middle
-      {u"a\r\r\nb", 3, nextLine, 3, 1},
-      {u"\U0001F600\U0001F600\r\nx\U0001F600y", 9, nextLine, 2, 3},
-      {u"\U0001F600\U0001F600\r\nx\U0001F600y", 9, unitsNextLine, 2, 4},
-  };
-  for (const Case& c : cases) {
-    KTLineMap map{std::u16string_view(c.text)};
-    int line = 0;
-    int column = 0;
-    std::string name = "case " + std::to_string(&c - cases);
-    ASSERT_TRUE(map.Locate(c.offset, line, column, c.counting)) << name;
     EXPECT_EQ(line, c.line) << name;
     EXPECT_EQ(column, c.column) << name;
   }

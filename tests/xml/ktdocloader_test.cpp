@@ -398,8 +398,7 @@ TEST(DocumentLoader, SaveFailuresAreReported) {
   EXPECT_FALSE(status.GetMessage().IsEmpty());
 
   status.Clear();
-  EXPECT_FALSE(writer.SaveTextToUrl(u"http://127.0.0.1:9/out.xml", u"<a/>", status, nullptr, nullptr, false, true,
-                                    kEncodingUtf8, 0));
+  EXPECT_FALSE(writer.SaveTextToUrl(u"http://127.0.0.1:9/out.xml", u"<a/>", status, KTUrlOptions{}, kEncodingUtf8, 0));
   EXPECT_EQ(status.GetCategory(), KTLoadStatus::kFile);
   EXPECT_FALSE(status.GetMessage().IsEmpty());
 
@@ -626,8 +625,7 @@ TEST(DocumentLoader, FileUrlsReadAndWriteThroughTheUrlRequest) {
   EXPECT_NE(WrittenWithoutDeclaration(tree.get()).find("caf\xC3\xA9"), std::string::npos);
 
   std::string path = folder.File("put.xml");
-  ASSERT_TRUE(loader.SaveTextToUrl(Path("file://" + path), u"<a>\u00E9</a>", status, nullptr, nullptr, false, true,
-                                   kEncodingUtf8, 0))
+  ASSERT_TRUE(loader.SaveTextToUrl(Path("file://" + path), u"<a>\u00E9</a>", status, KTUrlOptions{}, kEncodingUtf8, 0))
       << StatusMessage(status);
   EXPECT_EQ(ReadBytes(path), "<a>\xC3\xA9</a>");
 

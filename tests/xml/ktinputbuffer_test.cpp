@@ -36,7 +36,13 @@ std::string TempPath(const char* name) {
 
 TEST(DocumentSource, CloneKeepsClassAndFields) {
   std::vector<KTString> headers{KTString(u"X-A: 1"), KTString(u"X-B: 2")};
-  KTUrlSource url(u"http://h/a.xml", u"me", u"pw", true, false, true, &headers, u"application/xml");
+  KTUrlSource url(u"http://h/a.xml", {.user = u"me",
+                                      .password = u"pw",
+                                      .interactive = true,
+                                      .askCredentials = false,
+                                      .useCache = true,
+                                      .headers = &headers,
+                                      .contentType = u"application/xml"});
   url.SetVerb(u"POST");
   url.SetResponse(std::vector<char>{'o', 'k'});
   std::unique_ptr<KTDocumentSource> copy = url.Clone();
@@ -192,7 +198,7 @@ TEST(InputBuffer, RefusesSourcesOfAnotherKind) {
   KTLoadStatus status;
   uint32_t size = 7;
   KTFileBuffer file;
-  KTUrlSource url(u"http://h/a.xml", nullptr, nullptr, false, true, false, nullptr, u"text/xml");
+  KTUrlSource url(u"http://h/a.xml", KTUrlOptions{});
   EXPECT_EQ(file.LoadFromSource(&url, size, status), nullptr);
   EXPECT_EQ(size, 0u);
   EXPECT_EQ(status.GetCategory(), KTLoadStatus::kLoader);
@@ -210,7 +216,7 @@ TEST(InputBuffer, RefusesSourcesOfAnotherKind) {
 TEST(UrlBuffer, FailedTransferIsReported) {
   KTUrlBuffer buffer;
   KTLoadStatus status;
-  KTUrlSource url(u"http://127.0.0.1:9/none.xml", nullptr, nullptr, false, true, false, nullptr, u"text/xml");
+  KTUrlSource url(u"http://127.0.0.1:9/none.xml", KTUrlOptions{});
   EXPECT_FALSE(buffer.Read(&url, status));
   EXPECT_EQ(status.GetCategory(), KTLoadStatus::kFile);
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kUrlTransferFailed);
