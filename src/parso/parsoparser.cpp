@@ -359,22 +359,29 @@ int ParsoParser::GetErrorOffset() const {
 // counts lines: a CR ends a line, so a failure between the CR and the LF of
 // a pair starts the next line. Only the text up to the failure (and the unit
 // there, which tells such a pair) is mapped.
-bool ParsoParser::LocateError(int& line, int& column) const {
-  if (!failPos_ || !text_) return false;
+void ParsoParser::GetErrorPlace(int& line, int& column) const {
+  line = 0;
+  column = 0;
+  if (!failPos_ || !text_) return;
   const int offset = static_cast<int>(failPos_ - text_);
   const KTLineMap lines(std::u16string_view(text_, static_cast<size_t>(std::min(offset + 1, textLength_))));
-  return lines.Locate(std::min(offset, textLength_), line, column,
-                      {KTLineMap::Columns::kCharacters, KTLineMap::PairMiddle::kOnNextLine});
+  if (!lines.Locate(std::min(offset, textLength_), line, column,
+                    {KTLineMap::Columns::kCharacters, KTLineMap::PairMiddle::kOnNextLine})) {
+    line = 0;
+    column = 0;
+  }
 }
 
 int ParsoParser::GetErrorLine() const {
-  int line = 0, column = 0;
-  return LocateError(line, column) ? line : 0;
+  int line, column;
+  GetErrorPlace(line, column);
+  return line;
 }
 
 int ParsoParser::GetErrorColumn() const {
-  int line = 0, column = 0;
-  return LocateError(line, column) ? column : 0;
+  int line, column;
+  GetErrorPlace(line, column);
+  return column;
 }
 
 std::u16string ParsoParser::GetErrorText() const {

@@ -299,6 +299,8 @@ class ParsoParser {
   int GetErrorOffset() const;              // characters from the text start; 0 when none
   int GetErrorLine() const;                // 1-based line of that position; 0 when none
   int GetErrorColumn() const;              // 1-based column of that position; 0 when none
+  // Both at once, from one map of the text before the failure.
+  void GetErrorPlace(int& line, int& column) const;
   const char16_t* GetErrorPosition() const { return failPos_; }
   const GrammarRule* GetErrorRule() const { return failRule_; }
   std::u16string GetErrorText() const;
@@ -470,8 +472,6 @@ class ParsoParser {
   void Attach(ParseNode* parent, ChildList& children, ParseNode* child);
   bool Equal(const char16_t* a, const char16_t* b, int n) const;
   int CountLineEnds(const char16_t* pos, int n) const;
-  // The 1-based line and column of the furthest failure; false when none.
-  bool LocateError(int& line, int& column) const;
 
   void Record(const char16_t* pos, const GrammarRule* rule, int childIndex);
   // Records the failure of a required element that was not tried because no

@@ -254,8 +254,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
       // the CR and the LF of a pair starts the next one.
       release_->LineAndColumn(errorOffset_, errorLine_, errorColumn_, KTLineMap::PairMiddle::kOnNextLine);
     } else {
-      errorLine_ = parser_->GetErrorLine();
-      errorColumn_ = parser_->GetErrorColumn();
+      parser_->GetErrorPlace(errorLine_, errorColumn_);
     }
   } else if (document) {
     bool built;

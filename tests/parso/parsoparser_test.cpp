@@ -333,18 +333,23 @@ TEST(ParseEngine, LineCounting) {
 
 TEST(ParseEngine, ErrorPositionLineAndColumn) {
   const char* grammar = "d ::= (w s?)* 'end'\nw$ ::= [a-z]+\ns! ::= [#x0D#x0A ]+\n";
+  // A failure at the LF of a CR LF pair: the CR has ended the line.
+  const char* crOnly = "d ::= 'ab' [#x0D] 'x'\n";
   struct PosCase {
     const char* text;
     int offset, line, column;
+    const char* grammar = nullptr;  // the one above when null
   };
   const PosCase cases[] = {
       {"ab cd\r\nef\n\nx 1", 13, 4, 3},
       {"ab\r\rcd!", 6, 3, 3},
       {"ab\r\n\r\ncd!", 8, 3, 3},
+      {"ab\r\nx", 3, 2, 1, crOnly},
+      {"ab\rx!", 4, 2, 2, crOnly},
   };
   for (const PosCase& c : cases) {
     SCOPED_TRACE(c.text);
-    const Outcome o = RunParse(grammar, c.text);
+    const Outcome o = RunParse(c.grammar ? c.grammar : grammar, c.text);
     ASSERT_FALSE(o.ok);
     EXPECT_EQ(o.offset, c.offset);
     EXPECT_EQ(o.line, c.line);
