@@ -26,6 +26,20 @@ KTXSLTProcessor::KTXSLTProcessor() : compiler_(std::make_unique<KTStylesheetComp
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
 }
 
+namespace {
+
+// A -param value's text came from the command line, not from the
+// stylesheet: its errors name the option as it was given.
+KTString ParameterOrigin(const KTString& name, const KTString& expressionText) {
+  KTString origin(u"-param ");
+  origin += name;
+  origin += u'=';
+  origin += expressionText;
+  return origin;
+}
+
+}  // namespace
+
 KTXSLTProcessor::~KTXSLTProcessor() {
   // Frames refer to registered trees and to the result tree; they go first.
   DeleteFrames();
@@ -183,11 +197,7 @@ void KTXSLTProcessor::Start() {
         parameterExpressions_.back()->ownText = std::move(text);
       } catch (KTXSLTError& error) {
         lastEvaluation_.text = text;  // the record of the failure keeps its text
-        KTString origin(u"-param ");
-        origin += name;
-        origin += u'=';
-        origin += expressionText;
-        error.SetOrigin(origin);
+        error.SetOrigin(ParameterOrigin(name, expressionText));
         throw;
       }
     }
@@ -199,13 +209,7 @@ void KTXSLTProcessor::Start() {
     try {
       EvaluateParameterValue(&record.value, *parameterExpressions_[index++]);
     } catch (KTXSLTError& error) {
-      // The text came from the command line, not from the stylesheet: the
-      // error names the option as it was given.
-      KTString origin(u"-param ");
-      origin += name;
-      origin += u'=';
-      origin += expressionText;
-      error.SetOrigin(origin);
+      error.SetOrigin(ParameterOrigin(name, expressionText));
       throw;
     }
     withParams.Bind(name, std::move(record));
