@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/ktworkcount.h"
 #include "xml/ktxpathnode.h"
@@ -81,11 +81,12 @@ Dependence FunctionDependence(const KTXPathFunctionInfo& function, int argumentC
 // The dependence of one node from those of its children. Steps, predicates
 // and the relative path after a filter work on their own context nodes, so
 // only their current() calls count outside them.
-uint8_t NodeDependence(const KTXPathAstNode* node, const std::unordered_map<const KTXPathAstNode*, uint8_t>& known) {
+// `childDependence` holds the dependence of each child, in child order.
+uint8_t NodeDependence(const KTXPathAstNode* node, const uint8_t* childDependence) {
   uint8_t children = kOnNothing;
   bool callsCurrent = false;
   for (int i = 0; i < node->ChildCount(); ++i) {
-    const uint8_t child = known.at(node->ChildAt(i));
+    const uint8_t child = childDependence[i];
     callsCurrent = callsCurrent || (child & kCallsCurrent) != 0;
     children = std::max<uint8_t>(children, child & ~kCallsCurrent);
   }
@@ -106,7 +107,7 @@ uint8_t NodeDependence(const KTXPathAstNode* node, const std::unordered_map<cons
       uint8_t arguments = FunctionDependence(*function, ArgumentCount(node));
       for (int i = 1; i < node->ChildCount(); ++i) {
         if (node->ChildAt(i)->GetKind() == kAstArguments)
-          arguments = std::max<uint8_t>(arguments, known.at(node->ChildAt(i)));
+          arguments = std::max<uint8_t>(arguments, childDependence[i]);
       }
       return arguments;
     }
@@ -117,7 +118,7 @@ uint8_t NodeDependence(const KTXPathAstNode* node, const std::unordered_map<cons
     case kAstFilterExpr:
     case kAstFilterChildPath:
     case kAstFilterDescendantPath:
-      return known.at(node->FirstChild()) & ~kCallsCurrent;
+      return childDependence[0] & ~kCallsCurrent;
     case kAstExpr:
     case kAstPredicateExpr:
     case kAstOrExpr:
@@ -210,43 +211,48 @@ const KTXPathNode* ContextDocument(const KTXPathEvalContext& context) {
 void MarkInvariantOperands(KTXPathAstNode* root) {
   if (!root)
     return;
-  // Every node, parents before children; read backwards, children first.
-  std::vector<KTXPathAstNode*> order;
-  std::vector<KTXPathAstNode*> work{root};
-  while (!work.empty()) {
-    KTXPathAstNode* node = work.back();
-    work.pop_back();
-    order.push_back(node);
+  // Every node in breadth-first order, so that the children of the node at
+  // index k stand together from first[k] on; read backwards, children come
+  // before their parent. Only a predicate repeats an operand: a tree without
+  // one has nothing to mark.
+  std::vector<KTXPathAstNode*> order{root};
+  std::vector<uint32_t> first;
+  bool hasPredicate = false;
+  for (size_t k = 0; k < order.size(); ++k) {
+    KTXPathAstNode* node = order[k];
+    hasPredicate = hasPredicate || node->GetKind() == kAstPredicate;
+    first.push_back(static_cast<uint32_t>(order.size()));
     for (int i = 0; i < node->ChildCount(); ++i)
-      work.push_back(node->ChildAt(i));
+      order.push_back(node->ChildAt(i));
   }
-  std::unordered_map<const KTXPathAstNode*, uint8_t> dependence;
-  dependence.reserve(order.size());
-  for (auto it = order.rbegin(); it != order.rend(); ++it)
-    dependence[*it] = NodeDependence(*it, dependence);
+  if (!hasPredicate)
+    return;
+  std::vector<uint8_t> dependence(order.size());
+  for (size_t k = order.size(); k-- > 0;)
+    dependence[k] = NodeDependence(order[k], dependence.data() + first[k]);
 
   // From the root down: an operand that a predicate repeats and that depends
   // on nothing the candidate changes takes a slot; below it, only what a
   // further predicate repeats again.
   struct Visit {
-    KTXPathAstNode* node;
+    uint32_t index;
     bool repeated;
     bool operand;
   };
-  std::vector<Visit> visits{{root, false, false}};
+  std::vector<Visit> visits{{0, false, false}};
   int slots = 0;
   while (!visits.empty()) {
     const Visit visit = visits.back();
     visits.pop_back();
-    KTXPathAstNode* node = visit.node;
-    const uint8_t depends = dependence[node];
+    KTXPathAstNode* node = order[visit.index];
+    const uint8_t depends = dependence[visit.index];
     bool repeated = visit.repeated || node->GetKind() == kAstPredicate;
     if (visit.repeated && visit.operand && depends <= kOnDocument && !IsTrivial(node)) {
       node->SetInvariant(slots++, depends == kOnDocument);
       repeated = false;
     }
     for (int i = 0; i < node->ChildCount(); ++i)
-      visits.push_back({node->ChildAt(i), repeated, IsOperandOf(node, i)});
+      visits.push_back({first[visit.index] + static_cast<uint32_t>(i), repeated, IsOperandOf(node, i)});
   }
 }
 
