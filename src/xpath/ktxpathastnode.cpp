@@ -323,6 +323,7 @@ KTNullLock* KTIndividualFactory::GetLock() {
 
 KTIndividualFactory::~KTIndividualFactory() {
   creators_.clear();
+  byKind_.clear();
   cachedFactory = nullptr;
   factoryDestroyed = true;
 }
@@ -342,14 +343,24 @@ KTXPathAstNode* KTIndividualFactory::Create(int kind) {
     if (creators_.empty())
       BuildNodePrototypes();
   }
-  auto it = creators_.lower_bound(kind);
-  if (it != creators_.end() && it->first == kind)
-    return it->second();
-  return nullptr;
+  if (kind < 0) {
+    auto it = creators_.find(kind);
+    return it != creators_.end() ? it->second() : nullptr;
+  }
+  if (static_cast<size_t>(kind) >= byKind_.size() || !byKind_[kind])
+    return nullptr;
+  return byKind_[kind]();
 }
 
 bool KTIndividualFactory::Register(int kind, KTXPathNodeCreator creator) {
-  return creators_.emplace(kind, creator).second;
+  if (!creators_.emplace(kind, creator).second)
+    return false;
+  if (kind >= 0) {
+    if (static_cast<size_t>(kind) >= byKind_.size())
+      byKind_.resize(kind + 1, nullptr);
+    byKind_[kind] = creator;
+  }
+  return true;
 }
 
 KTXPathNodeHolder CreateNodeOfKind(int kind) {

@@ -285,6 +285,10 @@ class KTIndividualFactory {
 
  private:
   std::map<int, KTXPathNodeCreator> creators_;
+  // The same creators indexed by kind (null where none is registered): the
+  // parser makes a node per production, and an index answers without a
+  // walk through the map.
+  std::vector<KTXPathNodeCreator> byKind_;
   KTNullLock* lock_ = nullptr;
 };
 
