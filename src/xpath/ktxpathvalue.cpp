@@ -211,16 +211,24 @@ void KTXPathValue::ClearNodeSet() noexcept {
 
 void KTXPathValue::SetNodeSet(ItemVector&& items) {
   // A vector this value holds alone takes the items in place: no new block
-  // for each step's result.
+  // for each step's result. Items that fit are copied, so that the vector
+  // keeps its room; an empty or small vector moved in would leave the next
+  // items to allocate again.
   if (kind_ == kValueNodeSet && items_ && items_.use_count() == 1 && &items != items_.get()) {
-    *items_ = std::move(items);
+    if (items.size() <= items_->capacity())
+      items_->assign(items.begin(), items.end());
+    else
+      *items_ = std::move(items);
     boolean_ = false;
     ordered_ = false;
     number_ = 0.0;
     return;
   }
   SharedItems vector = TakeItemVector();
-  *vector = std::move(items);
+  if (items.size() <= vector->capacity())
+    vector->assign(items.begin(), items.end());
+  else
+    *vector = std::move(items);
   DropContents();
   kind_ = kValueNodeSet;
   items_ = std::move(vector);
