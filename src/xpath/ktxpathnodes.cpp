@@ -930,6 +930,12 @@ bool NameTestNode::Evaluate(KTXPathEvalContext& context) {
   if (!prefixed) plainNameTest_ = nameTest;
   if (test_ && testAxis_ == axis && testUri_ == uri)
     return WalkWith(context, *test_, nameTest);
+  if (!wildcard && !prefixWildcard && axis != kAxisAttribute && axis != kAxisNamespace) {
+    test_ = std::make_unique<KTElementNameTest>(NodeText(localPart), uri);
+    testAxis_ = axis;
+    testUri_ = uri;
+    return WalkWith(context, *test_, nameTest);
+  }
   std::vector<KTXPathNodeTestPtr> tests;
   tests.push_back(PrincipalTest(axis));
   if (prefixWildcard) {

@@ -72,6 +72,10 @@ bool KTLocalNameTest::Test(const KTXPathNodeItem& item) const {
   return EqualsToEnd(colon + 1, local);
 }
 
+bool KTElementNameTest::Test(const KTXPathNodeItem& item) const {
+  return item.GetKind() == kItemElement && uri_.KTNamespaceUriTest::Test(item) && local_.KTLocalNameTest::Test(item);
+}
+
 bool KTStringValueTest::Test(const KTXPathNodeItem& item) const {
   const KTXPathNode* node = item.GetNode();
   return node && std::u16string_view(node->GetValue()) == value_.View();

@@ -80,6 +80,19 @@ class KTLocalNameTest : public KTXPathNodeTest {
   bool hasColon_;
 };
 
+// An element with this namespace URI (null: none) and local name: the
+// element test, the namespace test and the local-name test of a name test on
+// a principal-element axis in one call, the cheap tests first.
+class KTElementNameTest : public KTXPathNodeTest {
+ public:
+  KTElementNameTest(const KTString& localName, const KTString* uri) : uri_(uri), local_(localName) {}
+  bool Test(const KTXPathNodeItem& item) const override;
+
+ private:
+  KTNamespaceUriTest uri_;
+  KTLocalNameTest local_;
+};
+
 // The node's own value text (else its tree node's) equals the text.
 class KTStringValueTest : public KTXPathNodeTest {
  public:
