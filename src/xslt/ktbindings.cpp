@@ -1,9 +1,31 @@
 // Binding layers: lookups walk from the innermost layer outwards.
 #include "xslt/ktbindings.h"
 
+#include <cstring>
+#include <type_traits>
+
+// The index holds views of the names: the vector must move its entries
+// (the text stays where it is), never copy them.
+static_assert(std::is_nothrow_move_constructible_v<KTBindingEntry>);
+
+int KTBindingScope::IndexOf(const KTString& name) const {
+  const std::u16string_view wanted = name.View();
+  if (index_) {
+    auto it = index_->find(wanted);
+    return it == index_->end() ? -1 : static_cast<int>(it->second);
+  }
+  for (size_t i = 0; i < own_.size(); ++i) {
+    const std::u16string_view have = own_[i].name.View();
+    if (have.size() == wanted.size() &&
+        std::memcmp(have.data(), wanted.data(), wanted.size() * sizeof(char16_t)) == 0)
+      return static_cast<int>(i);
+  }
+  return -1;
+}
+
 const KTBindingRecord* KTBindingScope::FindOwn(const KTString& name) const {
-  auto it = own_.find(name);
-  return it == own_.end() ? nullptr : &it->second;
+  const int i = IndexOf(name);
+  return i < 0 ? nullptr : &own_[i].record;
 }
 
 const KTBindingRecord* KTBindingScope::Find(const KTString& name) const {
@@ -13,7 +35,18 @@ const KTBindingRecord* KTBindingScope::Find(const KTString& name) const {
 }
 
 void KTBindingScope::Bind(const KTString& name, KTBindingRecord record) {
-  own_.insert_or_assign(name, std::move(record));
+  const int i = IndexOf(name);
+  if (i >= 0) {
+    own_[i].record = std::move(record);
+    return;
+  }
+  own_.push_back(KTBindingEntry{name, std::move(record)});
+  if (index_) {
+    index_->emplace(own_.back().name.View(), static_cast<uint32_t>(own_.size() - 1));
+  } else if (own_.size() > kLinearLimit) {
+    index_ = std::make_unique<NameIndex>();
+    for (size_t k = 0; k < own_.size(); ++k) index_->emplace(own_[k].name.View(), static_cast<uint32_t>(k));
+  }
 }
 
 const KTBindingRecord* KTBindingMapSource::FindBinding(const KTString& name) const {

@@ -9,6 +9,8 @@
 #include <map>
 #include <string_view>
 #include <memory>
+#include <unordered_map>
+#include <vector>
 
 #include "core/ktstring.h"
 #include "xpath/ktxpathvalue.h"
@@ -44,6 +46,12 @@ class KTVariableSource {
   virtual const KTBindingRecord* FindBinding(const KTString& name) const = 0;
 };
 
+// One binding of a layer: the name and what it is bound to.
+struct KTBindingEntry {
+  KTString name;
+  KTBindingRecord record;
+};
+
 class KTBindingScope {
  public:
   // A new, empty layer; bindings of `outer` (which it shares) stay visible
@@ -51,22 +59,38 @@ class KTBindingScope {
   explicit KTBindingScope(std::shared_ptr<const KTBindingScope> outer = nullptr)
       : outer_(std::move(outer)) {}
 
-  // This layer first, then the outer layers.
+  // This layer first, then the outer layers. The record stays where it is
+  // until the layer binds a new name or is cleared.
   const KTBindingRecord* Find(const KTString& name) const;
   // This layer only.
   const KTBindingRecord* FindOwn(const KTString& name) const;
   // Binds in this layer, replacing an own binding of the same name.
   void Bind(const KTString& name, KTBindingRecord record);
   // Forgets this layer's own bindings; the outer layers stay.
-  void Clear() { own_.clear(); }
+  void Clear() {
+    own_.clear();
+    index_.reset();
+  }
   bool IsEmpty() const { return own_.empty() && !outer_; }
 
-  const KTBindingMap& Own() const { return own_; }
+  const std::vector<KTBindingEntry>& Own() const { return own_; }
   const std::shared_ptr<const KTBindingScope>& Outer() const { return outer_; }
 
  private:
+  // Layers hold a few bindings each (a template's parameters, one
+  // variable): a short vector read in a line beats a tree of nodes. A layer
+  // that grows past kLinearLimit gets a hash index by name, so that a lookup
+  // stays constant time however many bindings it holds.
+  static constexpr size_t kLinearLimit = 8;
+  using NameIndex = std::unordered_map<std::u16string_view, uint32_t>;
+
+  int IndexOf(const KTString& name) const;
+
   std::shared_ptr<const KTBindingScope> outer_;
-  KTBindingMap own_;
+  std::vector<KTBindingEntry> own_;
+  // Views of the names in own_ (a name's text stays in place when the
+  // vector moves it).
+  std::unique_ptr<NameIndex> index_;
 };
 
 using KTBindingScopeRef = std::shared_ptr<KTBindingScope>;
