@@ -132,6 +132,30 @@ void KTXPathValue::RecycleItems() noexcept {
   items_.reset();
 }
 
+namespace {
+
+// Deletes the item vector and the tree whose root it lists.
+struct TreeOwner {
+  KTXPathNode* root;
+  void operator()(KTXPathValue::ItemVector* items) const noexcept {
+    delete items;
+    delete root;
+  }
+};
+
+}  // namespace
+
+KTXPathValue KTXPathValue::OwningTree(std::unique_ptr<KTXPathNode> root) {
+  KTXPathValue v;
+  auto items = std::make_unique<ItemVector>();
+  items->push_back(KTXPathNodeItem(root.get(), 1));
+  // Should the shared block fail, the owner is called and deletes both.
+  KTXPathNode* tree = root.release();
+  v.items_ = std::shared_ptr<ItemVector>(items.release(), TreeOwner{tree});
+  v.ownsTree_ = true;
+  return v;
+}
+
 KTXPathValue KTXPathValue::Number(double number) {
   KTXPathValue v;
   v.SetNumber(number);
@@ -162,8 +186,9 @@ void KTXPathValue::DropContents() noexcept {
   boolean_ = false;
   ordered_ = false;
   number_ = 0.0;
-  if (items_ && items_.use_count() == 1) RecycleItems();
+  if (items_ && items_.use_count() == 1 && !ownsTree_) RecycleItems();
   items_.reset();
+  ownsTree_ = false;
   string_.reset();
 }
 
@@ -253,10 +278,12 @@ KTXPathValue::ItemVector& KTXPathValue::MutableItems() {
   ordered_ = false;
   if (!items_) {
     items_ = TakeItemVector();
+    ownsTree_ = false;
   } else if (items_.use_count() > 1) {
     SharedItems copy = TakeItemVector();
     copy->assign(items_->begin(), items_->end());
     items_ = std::move(copy);
+    ownsTree_ = false;
   }
   return *items_;
 }

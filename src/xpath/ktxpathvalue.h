@@ -84,13 +84,17 @@ class KTXPathValue {
   KTXPathValue& operator=(KTXPathValue&&) noexcept = default;
   // An item vector held alone goes back to the spares (see TakeItemVector).
   ~KTXPathValue() {
-    if (items_ && items_.use_count() == 1) RecycleItems();
+    if (items_ && items_.use_count() == 1 && !ownsTree_) RecycleItems();
   }
 
   static KTXPathValue Number(double number);
   static KTXPathValue Boolean(bool value);
   static KTXPathValue String(const KTString& text);
   static KTXPathValue String(KTString&& text);
+  // A node-set of the tree's root alone (position 1) that owns the tree: the
+  // tree goes when the last copy of the value goes (copies share the item
+  // vector that owns it). A result-tree fragment is bound this way.
+  static KTXPathValue OwningTree(std::unique_ptr<KTXPathNode> root);
 
   int GetKind() const noexcept { return kind_; }
   bool IsNodeSet() const noexcept { return kind_ == kValueNodeSet; }
@@ -168,6 +172,9 @@ class KTXPathValue {
   // SortDocumentOrder, dropped by every change, so that a node-set sorted
   // once (a key's, a variable's) is not checked again at every use.
   bool ordered_ = false;
+  // items_ owns a tree (OwningTree): it never goes to the spares, where it
+  // would keep the tree alive.
+  bool ownsTree_ = false;
   double number_ = 0.0;
   std::shared_ptr<ItemVector> items_;      // null: no items; shared by copies
   std::shared_ptr<const KTString> string_;  // null unless a string; immutable, shared

@@ -22,23 +22,23 @@ bool IsContentNode(const KTXPathNode* node) {
   return kind != kXPathAttribute && kind != kXPathNamespace && kind != kXPathPI && kind != kXPathComment;
 }
 
-KTXPathValue FragmentValue(KTXPathNode* root) {
-  KTXPathValue value;
-  value.PushItem(KTXPathNodeItem(root, 1));
-  return value;
-}
-
 }  // namespace
 
 // ---- Shared helpers ----
 
-KTXPathNode* KTMakeFragmentRoot(KTXSLTProcessor* processor, const KTXPathNode* scope) {
-  auto root = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
-  if (scope) root->SetMaps(scope->InheritedElementMap(), scope->InheritedAttributeMap());
-  KTXPathNode* raw = root.get();
-  processor->RegisterTree(std::move(root));
-  return raw;
+KTFragmentBuild::~KTFragmentBuild() {
+  if (root_ && processor_) processor_->RegisterTree(std::move(root_));
 }
+
+KTXPathNode* KTFragmentBuild::Start(KTXSLTProcessor* processor, const KTXPathNode* scope) {
+  if (root_ && processor_) processor_->RegisterTree(std::move(root_));
+  processor_ = processor;
+  root_ = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  if (scope) root_->SetMaps(scope->InheritedElementMap(), scope->InheritedAttributeMap());
+  return root_.get();
+}
+
+KTXPathValue KTFragmentBuild::Finish() { return KTXPathValue::OwningTree(std::move(root_)); }
 
 KTXPathNode* KTFirstContentChild(const KTXPathNode* element) {
   for (const auto& child : element->Children())
@@ -208,7 +208,7 @@ bool KTDeclarationExecutor::Start() {
     if (!IsParam() && result.GetKind() == kValueNodeSet && result.ItemCount() > 0) result.SortDocumentOrder();
     Bind(frame, std::move(result), true);
   } else if (KTXPathNode* first = KTFirstContentChild(node)) {
-    fragmentRoot_ = KTMakeFragmentRoot(processor_, resultParent_);
+    fragmentRoot_ = fragment_.Start(processor_, resultParent_);
     KTPushFrameFor(processor_, frame, fragmentRoot_, first);
     frame->SetCurrentChild(first);
   } else {
@@ -248,7 +248,7 @@ bool KTDeclarationExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
   if (fragmentRoot_ && frame->CurrentChild()) {
     if (KTPushNextInstruction(processor_, frame, fragmentRoot_)) return true;
-    Bind(frame, FragmentValue(fragmentRoot_), true);
+    Bind(frame, fragment_.Finish(), true);
     frame->SetCurrentChild(nullptr);
   }
   LeaveEvaluation();
@@ -280,7 +280,7 @@ bool KTWithParamExecutor::Start() {
     frame->EvaluateExpression(withParam->selectNode, *withParam->select, &frame->NodeList(), &result, true);
     passed.Bind(*name_, KTBindingRecord{nameNode_, std::move(result)});
   } else if (KTXPathNode* first = KTFirstContentChild(node)) {
-    fragmentRoot_ = KTMakeFragmentRoot(processor_, resultParent_);
+    fragmentRoot_ = fragment_.Start(processor_, resultParent_);
     KTPushFrameFor(processor_, frame, fragmentRoot_, first);
     frame->SetCurrentChild(first);
   } else {
@@ -295,7 +295,7 @@ bool KTWithParamExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
   if (fragmentRoot_ && frame->CurrentChild()) {
     if (KTPushNextInstruction(processor_, frame, fragmentRoot_)) return true;
-    frame->Parent()->OwnWithParams().Bind(*name_, KTBindingRecord{nameNode_, FragmentValue(fragmentRoot_)});
+    frame->Parent()->OwnWithParams().Bind(*name_, KTBindingRecord{nameNode_, fragment_.Finish()});
     frame->SetCurrentChild(nullptr);
   }
   return KTPopFrameAfter(processor_, frame->OwnNode());

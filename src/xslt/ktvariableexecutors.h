@@ -15,6 +15,27 @@
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktxsltkeywords.h"
 
+// The result tree fragment that a declaration's content builds: its root is
+// owned here while the content runs, then by the bound value (the tree goes
+// with the last copy of the value, not at the end of the run). A build left
+// unfinished hands its tree to the processor, which keeps it to the end of
+// the run: frames made for it may still point into it.
+class KTFragmentBuild {
+ public:
+  KTFragmentBuild() = default;
+  ~KTFragmentBuild();
+  KTFragmentBuild(const KTFragmentBuild&) = delete;
+  KTFragmentBuild& operator=(const KTFragmentBuild&) = delete;
+  // A new root resolving names as at `scope`, kept here.
+  KTXPathNode* Start(KTXSLTProcessor* processor, const KTXPathNode* scope);
+  // The value of the finished fragment, which takes the tree.
+  KTXPathValue Finish();
+
+ private:
+  KTXSLTProcessor* processor_ = nullptr;
+  std::unique_ptr<KTXPathNode> root_;
+};
+
 // xsl:variable (element id 34) and xsl:param (24) share everything but the
 // maps they bind into, the clash code and the passed-value rule.
 class KTDeclarationExecutor : public KTInstructionExecutor {
@@ -34,6 +55,7 @@ class KTDeclarationExecutor : public KTInstructionExecutor {
 
   KTXPathNode* declarationNode_ = nullptr;
   KTXPathNode* fragmentRoot_ = nullptr;
+  KTFragmentBuild fragment_;
   KTXPathNode* nameNode_ = nullptr;
   // The declaration record's name (set by Start), which outlives the executor.
   const KTString* name_ = nullptr;
@@ -60,6 +82,7 @@ class KTWithParamExecutor : public KTInstructionExecutor {
 
  private:
   KTXPathNode* fragmentRoot_ = nullptr;
+  KTFragmentBuild fragment_;
   KTXPathNode* nameNode_ = nullptr;
   // The declaration record's name (set by Start), which outlives the executor.
   const KTString* name_ = nullptr;
@@ -82,10 +105,6 @@ class KTCallTemplateExecutor : public KTInstructionExecutor {
   int savedPosition_ = 0;
 };
 
-// Shared by the executors whose content builds a result tree fragment or a
-// scratch tree: a root of its own, registered with the processor so that
-// it outlives the frame, resolving names as at `scope`.
-KTXPathNode* KTMakeFragmentRoot(KTXSLTProcessor* processor, const KTXPathNode* scope);
 // The first child that runs as content: not an attribute, namespace,
 // processing-instruction or comment node; null when there is none.
 KTXPathNode* KTFirstContentChild(const KTXPathNode* element);

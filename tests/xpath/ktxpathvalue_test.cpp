@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ktxpathtest_util.h"
+#include "xml/ktxname.h"
+#include "xml/ktxpathnode.h"
 
 namespace {
 
@@ -164,6 +167,63 @@ TEST(KTXPathValueTest, CopiesShareItemsUntilOneChanges) {
   one.SortDocumentOrder();
   EXPECT_EQ(one.NodeItemAt(0)->GetPosition(), 1);
   EXPECT_EQ(original.FirstInDocumentOrder()->GetNode(), a);
+}
+
+// A value that owns its tree keeps it while any copy lives, also a copy
+// cleared or reused for other items, and frees it with the last one. The
+// tree's one element carries a name no other node holds, so the count of
+// interned names tells whether the tree is still there.
+TEST(KTXPathValueTest, OwningTreeLivesAsLongAsItsLastCopy) {
+  const size_t before = KTXName::GetInternedCount();
+  {
+    auto root = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+    auto element = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+    element->SetName(u"only-in-this-owned-tree");
+    KTXPathNode* elementView = root->AppendChild(std::move(element));
+    KTXPathNode* rootView = root.get();
+    KTXPathValue owner = KTXPathValue::OwningTree(std::move(root));
+    ASSERT_EQ(owner.ItemCount(), 1);
+    EXPECT_EQ(owner.NodeItemAt(0)->GetNode(), rootView);
+    EXPECT_EQ(owner.NodeItemAt(0)->GetPosition(), 1);
+    EXPECT_EQ(KTXName::GetInternedCount(), before + 1);
+    KTXPathValue copy = owner;
+    KTXPathValue moved = std::move(owner);
+    owner.SetNumber(1);
+    copy.SetString(KTString(u"other"));
+    EXPECT_EQ(KTXName::GetInternedCount(), before + 1);
+    EXPECT_EQ(std::u16string_view(elementView->GetName()), u"only-in-this-owned-tree");
+    // A value that holds the vector alone and is given other items keeps
+    // the tree until it lets the vector go.
+    moved.ClearNodeSet();
+    EXPECT_EQ(KTXName::GetInternedCount(), before + 1);
+    moved.SetNodeSet();
+    EXPECT_EQ(KTXName::GetInternedCount(), before);
+  }
+  EXPECT_EQ(KTXName::GetInternedCount(), before);
+}
+
+// Items given to a node-set land in the vector it holds alone when they
+// fit, so that an empty result does not leave it without room (the next
+// node pushed would allocate again). The items themselves are kept exactly.
+TEST(KTXPathValueTest, GivenItemsKeepTheVectorsRoom) {
+  KTTestTree tree;
+  KTXPathNode* a = tree.Element(nullptr, u"a");
+  KTXPathNode* b = tree.Element(nullptr, u"b");
+  KTXPathValue value = NodeSet({a, b});
+  const KTXPathValue::ItemVector* held = &value.Items();
+  value.SetNodeSet(KTXPathValue::ItemVector{});
+  EXPECT_EQ(value.ItemCount(), 0);
+  EXPECT_EQ(&value.Items(), held);
+  EXPECT_GE(value.Items().capacity(), 2u);
+  value.SetNodeSet(KTXPathValue::ItemVector{KTXPathNodeItem(b, 7)});
+  ASSERT_EQ(value.ItemCount(), 1);
+  EXPECT_EQ(value.NodeItemAt(0)->GetNode(), b);
+  EXPECT_EQ(value.NodeItemAt(0)->GetPosition(), 7);
+  EXPECT_EQ(&value.Items(), held);
+  // More items than the room: they are taken as they are.
+  KTXPathValue::ItemVector many(64, KTXPathNodeItem(a, 1));
+  value.SetNodeSet(std::move(many));
+  EXPECT_EQ(value.ItemCount(), 64);
 }
 
 // ---- Operators ----
