@@ -46,9 +46,12 @@ class KTVariableSource {
   virtual const KTBindingRecord* FindBinding(const KTString& name) const = 0;
 };
 
-// One binding of a layer: the name and what it is bound to.
+// One binding of a layer: the name and what it is bound to. The name's text
+// is the layer's own copy (`copy`) or, for a name that outlives the layer,
+// the caller's (`copy` empty).
 struct KTBindingEntry {
-  KTString name;
+  std::u16string_view name;
+  KTString copy;
   KTBindingRecord record;
 };
 
@@ -66,6 +69,9 @@ class KTBindingScope {
   const KTBindingRecord* FindOwn(const KTString& name) const;
   // Binds in this layer, replacing an own binding of the same name.
   void Bind(const KTString& name, KTBindingRecord record);
+  // The same for a name that outlives the layer (a declaration record's):
+  // the layer reads it in place instead of copying it.
+  void BindLasting(const KTString& name, KTBindingRecord record);
   // Forgets this layer's own bindings; the outer layers stay.
   void Clear() {
     own_.clear();
@@ -84,12 +90,14 @@ class KTBindingScope {
   static constexpr size_t kLinearLimit = 8;
   using NameIndex = std::unordered_map<std::u16string_view, uint32_t>;
 
-  int IndexOf(const KTString& name) const;
+  int IndexOf(std::u16string_view name) const;
+  // Binds under `name`, whose text `copy` holds or which outlives the layer.
+  void BindView(std::u16string_view name, KTString copy, KTBindingRecord record);
 
   std::shared_ptr<const KTBindingScope> outer_;
   std::vector<KTBindingEntry> own_;
-  // Views of the names in own_ (a name's text stays in place when the
-  // vector moves it).
+  // The names of own_ (a copied name's text stays in place when the vector
+  // moves it).
   std::unique_ptr<NameIndex> index_;
 };
 

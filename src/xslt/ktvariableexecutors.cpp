@@ -231,7 +231,7 @@ void KTDeclarationExecutor::Bind(KTExecFrame* frame, KTXPathValue value, bool re
   KTExecFrame* parent = frame->Parent();
   if (!parent) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, declarationNode_);
   KTBindingScope& scope = IsParam() ? parent->OwnParameters() : parent->OwnVariables();
-  scope.Bind(*name_, std::move(record));
+  scope.BindLasting(*name_, std::move(record));
 }
 
 void KTDeclarationExecutor::LeaveEvaluation() {
@@ -278,13 +278,13 @@ bool KTWithParamExecutor::Start() {
   if (withParam->selectNode) {
     KTXPathValue result;
     frame->EvaluateExpression(withParam->selectNode, *withParam->select, &frame->NodeList(), &result, true);
-    passed.Bind(*name_, KTBindingRecord{nameNode_, std::move(result)});
+    passed.BindLasting(*name_, KTBindingRecord{nameNode_, std::move(result)});
   } else if (KTXPathNode* first = KTFirstContentChild(node)) {
     fragmentRoot_ = fragment_.Start(processor_, resultParent_);
     KTPushFrameFor(processor_, frame, fragmentRoot_, first);
     frame->SetCurrentChild(first);
   } else {
-    passed.Bind(*name_, KTBindingRecord{nameNode_, KTXPathValue::String(KTString())});
+    passed.BindLasting(*name_, KTBindingRecord{nameNode_, KTXPathValue::String(KTString())});
   }
   frame->SetLastFinished(node);
   frame->SetNodeToRun(nullptr);
@@ -295,7 +295,7 @@ bool KTWithParamExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
   if (fragmentRoot_ && frame->CurrentChild()) {
     if (KTPushNextInstruction(processor_, frame, fragmentRoot_)) return true;
-    frame->Parent()->OwnWithParams().Bind(*name_, KTBindingRecord{nameNode_, fragment_.Finish()});
+    frame->Parent()->OwnWithParams().BindLasting(*name_, KTBindingRecord{nameNode_, fragment_.Finish()});
     frame->SetCurrentChild(nullptr);
   }
   return KTPopFrameAfter(processor_, frame->OwnNode());
