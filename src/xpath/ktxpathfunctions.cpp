@@ -4,6 +4,7 @@
 // surrogate pair is one character and is never split.
 #include "xpath/ktxpathfunctionlibrary.h"
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -153,12 +154,20 @@ KTString Substring(std::u16string_view text, double start, double length, bool h
 }
 
 KTString Translate(std::u16string_view text, std::u16string_view from, std::u16string_view to) {
-  // Characters of `from` by their first position; of `to` by position.
+  // Characters of `from` by their first position: those below 128 (the
+  // usual letter tables) in an array, others in a map; of `to` by position.
+  std::array<int, 128> asciiIndex;
+  asciiIndex.fill(-1);
   std::unordered_map<char32_t, int> firstIndex;
   int fromCount = 0;
   for (size_t at = 0; at < from.size(); ++fromCount) {
     size_t width = CharWidth(from, at);
-    firstIndex.emplace(CharAt(from, at, width), fromCount);
+    const char32_t c = CharAt(from, at, width);
+    if (c < asciiIndex.size()) {
+      if (asciiIndex[c] < 0) asciiIndex[c] = fromCount;
+    } else {
+      firstIndex.emplace(c, fromCount);
+    }
     at += width;
   }
   std::vector<std::u16string_view> replacements;
@@ -171,11 +180,18 @@ KTString Translate(std::u16string_view text, std::u16string_view from, std::u16s
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
     size_t width = CharWidth(text, at);
-    auto found = firstIndex.empty() ? firstIndex.end() : firstIndex.find(CharAt(text, at, width));
-    if (found == firstIndex.end()) {
+    const char32_t c = CharAt(text, at, width);
+    int index = -1;
+    if (c < asciiIndex.size()) {
+      index = asciiIndex[c];
+    } else if (!firstIndex.empty()) {
+      auto found = firstIndex.find(c);
+      if (found != firstIndex.end()) index = found->second;
+    }
+    if (index < 0) {
       out.append(text.substr(at, width));
-    } else if (found->second < static_cast<int>(replacements.size())) {
-      out.append(replacements[found->second]);
+    } else if (index < static_cast<int>(replacements.size())) {
+      out.append(replacements[index]);
     }
     at += width;
   }

@@ -219,6 +219,12 @@ TEST(CallFunctionNodeTest, AgreesWithXsltproc) {
       "normalize-space(//p:item)",
       "normalize-space()",
       "translate(//word, 'üßG', 'usg')",
+      // The first place of a repeated character counts; characters past the
+      // end of the replacement are removed; ASCII and other characters mix.
+      "translate('abcABCabc', 'abcab', 'XY')",
+      "translate('Grüße aus Köln', 'abcdefghijklmnopqrstuvwxyzäöüß', 'ABCDEFGHIJKLMNOPQRSTUVWXYZÄÖÜ')",
+      "translate(//word, 'aeiouaeiou', 'AEIOU12345')",
+      "translate('a-b_c d', ' -_', '')",
       "boolean(//empty)",
       "boolean(//missing)",
       "not(//missing)",
