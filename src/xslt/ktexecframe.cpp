@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "xml/ktxpathnode.h"
+#include "xslt/ktdeclrecord.h"
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
@@ -137,8 +138,18 @@ const KTDeclRecord* KTExecFrame::CreateExecutor() {
     kind = factory.Has(id) ? id : kXSLTLiteralResult;
   } else if (id == kXSLTVariable || id == kXSLTParam) {
     kind = id;
-    KTXPathNode* parent = nodeToRun_->GetParent();
-    if (parent && processor_->ElementIdOf(parent) == kXSLTStylesheet) processor_->SetTopLevelVariableFlag(true);
+    // The record knows whether the declaration is top-level; a node without
+    // one asks its parent's id.
+    bool topLevel;
+    if (record && record->elementId == kXSLTVariable) {
+      topLevel = static_cast<const KTDeclVariable*>(record)->topLevel;
+    } else if (record && record->elementId == kXSLTParam) {
+      topLevel = static_cast<const KTDeclParam*>(record)->topLevel;
+    } else {
+      KTXPathNode* parent = nodeToRun_->GetParent();
+      topLevel = parent && processor_->ElementIdOf(parent) == kXSLTStylesheet;
+    }
+    if (topLevel) processor_->SetTopLevelVariableFlag(true);
   } else {
     int attributeId = processor_->AttributeIdOf(nodeToRun_);
     const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
