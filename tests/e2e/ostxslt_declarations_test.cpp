@@ -256,3 +256,55 @@ TEST_F(DeclarationsTest, BindingsAcrossModulesAndPlainFallbackAgreeWithXsltproc)
   };
   for (const Case& c : cases) ExpectAgreement(c);
 }
+
+// A result tree fragment lives as long as some binding holds its value:
+// bound again on every pass of a loop, passed down through parameters of
+// recursive calls, kept in a global, held by a variable after the loop that
+// built the others has gone on. A layer with many bindings (past the point
+// where a layer indexes its names) finds each one.
+TEST_F(DeclarationsTest, FragmentsAndManyBindingsAgreeWithXsltproc) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const std::vector<Case> cases = {
+      {"a fragment bound anew on each pass, copied and read as a string",
+       "<xsl:stylesheet version='1.0' " XSLNS "><xsl:output method='xml' omit-xml-declaration='yes'/>"
+       "<xsl:variable name='g'><g a='1'>global<xsl:value-of select='count(//item)'/></g></xsl:variable>"
+       "<xsl:template match='/'><out><xsl:for-each select='//item'>"
+       "<xsl:variable name='f'><x n='{.}'><y><xsl:value-of select='. * 10'/></y></x></xsl:variable>"
+       "<xsl:copy-of select='$f'/>[<xsl:value-of select='$f'/>]</xsl:for-each>"
+       "<xsl:copy-of select='$g'/></out></xsl:template>"
+       "</xsl:stylesheet>",
+       {}},
+      {"fragments passed down a recursion and back up as copies",
+       "<xsl:stylesheet version='1.0' " XSLNS "><xsl:output method='xml' omit-xml-declaration='yes'/>"
+       "<xsl:template name='down'><xsl:param name='n'/><xsl:param name='acc'/>"
+       "<xsl:choose><xsl:when test='$n &gt; 0'><xsl:call-template name='down'>"
+       "<xsl:with-param name='n' select='$n - 1'/>"
+       "<xsl:with-param name='acc'><a d='{$n}'><xsl:copy-of select='$acc'/></a></xsl:with-param>"
+       "</xsl:call-template></xsl:when><xsl:otherwise><xsl:copy-of select='$acc'/>"
+       "<s><xsl:value-of select='string-length($acc)'/></s></xsl:otherwise></xsl:choose></xsl:template>"
+       "<xsl:template match='/'><out><xsl:variable name='kept'><k>kept</k></xsl:variable>"
+       "<xsl:call-template name='down'><xsl:with-param name='n' select='6'/>"
+       "<xsl:with-param name='acc'><start/></xsl:with-param></xsl:call-template>"
+       "<xsl:for-each select='//item'><xsl:variable name='t'><t><xsl:value-of select='.'/></t></xsl:variable>"
+       "<xsl:value-of select='$t'/></xsl:for-each><xsl:copy-of select='$kept'/></out></xsl:template>"
+       "</xsl:stylesheet>",
+       {}},
+      {"twelve parameters of one template, each read back",
+       "<xsl:stylesheet version='1.0' " XSLNS "><xsl:output method='text'/>"
+       "<xsl:template name='t'><xsl:param name='p1'/><xsl:param name='p2'/><xsl:param name='p3'/>"
+       "<xsl:param name='p4'/><xsl:param name='p5'/><xsl:param name='p6'/><xsl:param name='p7'/>"
+       "<xsl:param name='p8'/><xsl:param name='p9'/><xsl:param name='p10'/><xsl:param name='p11'/>"
+       "<xsl:param name='p12' select='12'/>"
+       "<xsl:value-of select='concat($p1,$p2,$p3,$p4,$p5,$p6,$p7,$p8,$p9,$p10,$p11,$p12)'/></xsl:template>"
+       "<xsl:template match='/'><xsl:call-template name='t'>"
+       "<xsl:with-param name='p1' select='1'/><xsl:with-param name='p2' select='2'/>"
+       "<xsl:with-param name='p3' select='3'/><xsl:with-param name='p4' select='4'/>"
+       "<xsl:with-param name='p5' select='5'/><xsl:with-param name='p6' select='6'/>"
+       "<xsl:with-param name='p7' select='7'/><xsl:with-param name='p8' select='8'/>"
+       "<xsl:with-param name='p9' select='9'/><xsl:with-param name='p10' select='10'/>"
+       "<xsl:with-param name='p11'>eleven</xsl:with-param></xsl:call-template></xsl:template>"
+       "</xsl:stylesheet>",
+       {}},
+  };
+  for (const Case& c : cases) ExpectAgreement(c);
+}
