@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/ktwchar.h"
 #include "platform/ktworkcount.h"
 
 namespace {
@@ -214,12 +215,17 @@ bool KTString::IsSamePath(const char16_t* other) const {
 }
 
 KTString KTString::DetectLineEnd() const {
+  // Two block searches (KTFindUnit) instead of one unit-by-unit search for
+  // either character: the first LF, then a CR before it. A document on one
+  // line is scanned whole, so the scan's speed counts.
   TextView text = View();
-  size_t at = text.find_first_of(u"\r\n");
-  if (at == npos)
-    return KTString(u"\r\n");
-  if (text[at] == u'\n')
-    return KTString(u"\n");
+  const char16_t* begin = text.data();
+  const char16_t* lf = KTFindUnit(begin, text.size(), u'\n');
+  const size_t beforeLf = lf ? static_cast<size_t>(lf - begin) : text.size();
+  const char16_t* cr = KTFindUnit(begin, beforeLf, u'\r');
+  if (!cr)
+    return lf ? KTString(u"\n") : KTString(u"\r\n");
+  const size_t at = static_cast<size_t>(cr - begin);
   if (at + 1 < text.size() && text[at + 1] == u'\n')
     return KTString(u"\r\n");
   return KTString(u"\r");

@@ -200,6 +200,15 @@ TEST(LineEnds, DetectsTheFirstLineEnd) {
   const Case cases[] = {
       {u"a\r\nb", u"\r\n"}, {u"a\rb", u"\r"},  {u"a\nb\r\n", u"\n"}, {u"a\n\rb", u"\n"},
       {u"abc", u"\r\n"},    {u"", u"\r\n"},    {u"end\r", u"\r"},
+      // Longer texts, searched in blocks: the line end far in, at the last
+      // unit, and a CR or LF on either side of a block boundary.
+      {u"0123456789abcdefghijklmnopqrstuvwxyz\r\nrest", u"\r\n"},
+      {u"0123456789abcdefghijklmnopqrstuvwxyz\rrest\n", u"\r"},
+      {u"0123456789abcdefghijklmnopqrstuvwxyz\nrest\r", u"\n"},
+      {u"0123456789abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz\r", u"\r"},
+      {u"0123456789abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz", u"\r\n"},
+      {u"0123456789abcde\r\n0123456789abcdef", u"\r\n"},
+      {u"0123456789abcdef\n\r0123456789abcdef", u"\n"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(Str(KTString(c.text).DetectLineEnd()), c.lineEnd) << ::testing::PrintToString(std::u16string(c.text));
