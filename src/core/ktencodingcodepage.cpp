@@ -152,12 +152,27 @@ inline std::size_t WidenAscii(const unsigned char* in, std::size_t n, char16_t* 
   return i;
 }
 
+// How a double-byte variant reads its bytes: its map (indexed by a single
+// byte, or by lead byte << 8 | trail byte), whether bytes below 80 are ASCII
+// itself, the range [singleLow, singleHigh) of bytes from 80 on that stand
+// alone, and whether the EUC-JP forms apply: 8E + half-width katakana, and
+// 8F + two bytes (JIS X 0212, not in the map) read as one unknown character.
+struct TwoByteForm {
+  const char16_t* table;
+  bool asciiIdentity;
+  unsigned singleLow;
+  unsigned singleHigh;
+  bool eucJp;
+};
+
 // Double-byte decoding shared by DecodeDoubleByte and the EUC-JP decoder.
-// eucJp adds the EUC-JP forms: 8E + half-width katakana, and 8F + two bytes
-// (JIS X 0212, not in the map) read as one unknown character.
 std::size_t DecodeTwoByteCodes(const unsigned char* in, std::size_t n, char16_t* out,
-                               const char16_t* table, bool asciiIdentity, unsigned singleLow,
-                               unsigned singleHigh, bool eucJp) {
+                               const TwoByteForm& form) {
+  const char16_t* const table = form.table;
+  const bool asciiIdentity = form.asciiIdentity;
+  const unsigned singleLow = form.singleLow;
+  const unsigned singleHigh = form.singleHigh;
+  const bool eucJp = form.eucJp;
   char16_t* start = out;
   int unknown = 0;
   std::size_t i = 0;
@@ -303,8 +318,8 @@ bool DecodeDoubleByte(const char* bytes, char16_t* out, unsigned int* count, int
   bool asciiIdentity;
   const char16_t* table = StartDoubleByteDecode(count, id, kVariantPlain, &asciiIdentity);
   if (!table) return false;
-  *count = unsigned(DecodeTwoByteCodes(reinterpret_cast<const unsigned char*>(bytes), *count, out,
-                                       table, asciiIdentity, singleLow, singleHigh, false));
+  const TwoByteForm form{table, asciiIdentity, singleLow, singleHigh, false};
+  *count = unsigned(DecodeTwoByteCodes(reinterpret_cast<const unsigned char*>(bytes), *count, out, form));
   return true;
 }
 
@@ -320,8 +335,8 @@ bool DecodeEucJp(const char* bytes, char16_t* out, unsigned int* count, int id) 
   const char16_t* table = StartDoubleByteDecode(count, id, kVariantEuc, &asciiIdentity);
   if (!table) return false;
   // Every byte from 80 on leads a code: no single-byte range.
-  *count = unsigned(DecodeTwoByteCodes(reinterpret_cast<const unsigned char*>(bytes), *count, out,
-                                       table, asciiIdentity, 0, 0, true));
+  const TwoByteForm form{table, asciiIdentity, 0, 0, true};
+  *count = unsigned(DecodeTwoByteCodes(reinterpret_cast<const unsigned char*>(bytes), *count, out, form));
   return true;
 }
 
