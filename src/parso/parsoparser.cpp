@@ -523,13 +523,13 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
   return MatchTerminal(rule, element.mark, pos, available, line);
 }
 
-void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* child) {
+void ParsoParser::Attach(ChildList& children, ParseNode* child) {
   const Rule* rule = child->rule;
   if (rule->IsDrop()) {
     FreeChildrenAndSiblings(child);
     return;
   }
-  (children.tail ? children.tail->next : parent->firstChild) = child;
+  (children.tail ? children.tail->next : children.parent->firstChild) = child;
   children.tail = child;
   if (!children.unstable && !rule->IsKeep()) {
     // A child that Flatten would replace or remove (or might: a chained one).
@@ -596,8 +596,7 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
 }
 
 [[gnu::always_inline]] inline bool ParsoParser::TryElement(const GrammarRule::Element& element, const char16_t* pos,
-                             int available, int& line, int& matched, ParseNode* parent,
-                             ChildList& children, int depth) {
+                             int available, int& line, int& matched, ChildList& children, int depth) {
   if (aborted_) return false;
   const Rule* rule = element.rule;
   const uint8_t step = element.step;
@@ -616,20 +615,20 @@ void ParsoParser::Attach(ParseNode* parent, ChildList& children, ParseNode* chil
     if (Predicted(rule, pos, available, depth)) return false;
     if (pos == failPos_ && rule->HasLead() && available >= 2 && shortcuts_ && pos[0] == rule->GetLead() &&
         !rule->SecondMayBe(pos[1])) [[unlikely]] {
-      return TryLeadFailure(element, pos, available, line, matched, parent, children, depth);
+      return TryLeadFailure(element, pos, available, line, matched, children, depth);
     }
   }
   if (IsLimited(rule)) [[unlikely]]
-    return TryLimited(element, pos, available, line, matched, parent, children, depth);
-  return TryElementBody(element, pos, available, line, matched, parent, children, depth);
+    return TryLimited(element, pos, available, line, matched, children, depth);
+  return TryElementBody(element, pos, available, line, matched, children, depth);
 }
 
 bool ParsoParser::TryLeadFailure(const GrammarRule::Element& element, const char16_t* pos, int available,
-                                 int& line, int& matched, ParseNode* parent, ChildList& children, int depth) {
+                                 int& line, int& matched, ChildList& children, int depth) {
   const Rule* rule = element.rule;
   auto attempt = [&] {
-    return IsLimited(rule) ? TryLimited(element, pos, available, line, matched, parent, children, depth)
-                           : TryElementBody(element, pos, available, line, matched, parent, children, depth);
+    return IsLimited(rule) ? TryLimited(element, pos, available, line, matched, children, depth)
+                           : TryElementBody(element, pos, available, line, matched, children, depth);
   };
   // Only an attempt that can meet no limit is replayed: one within reach of
   // the nesting limit or of the stack's end is made, and so is one whose
@@ -695,9 +694,9 @@ void ParsoParser::FailLimited() {
 }
 
 bool ParsoParser::TryLimited(const GrammarRule::Element& element, const char16_t* pos, int available, int& line,
-                             int& matched, ParseNode* parent, ChildList& children, int depth) {
+                             int& matched, ChildList& children, int depth) {
   if (!EnterLimited(element.rule, pos)) return false;
-  return LeaveLimited(TryElementBody(element, pos, available, line, matched, parent, children, depth));
+  return LeaveLimited(TryElementBody(element, pos, available, line, matched, children, depth));
 }
 
 void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& rules, int limit,
@@ -710,8 +709,7 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
 
 [[gnu::always_inline]] inline bool ParsoParser::TryElementBody(const GrammarRule::Element& element,
                                                              const char16_t* pos, int available, int& line,
-                                                             int& matched, ParseNode* parent, ChildList& children,
-                                                             int depth) {
+                                                             int& matched, ChildList& children, int depth) {
   const Rule* rule = element.rule;
   const uint8_t step = element.step;
   if (step == Rule::kStepFlat && shortcuts_ && depth + 1 < kMaxNestingDepth &&
@@ -727,7 +725,7 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
     if (!rule->IsDrop()) {
       ParseNode* child = NewNode(pos, n, line, rule);
       child->valid = 1;
-      Attach(parent, children, child);
+      Attach(children, child);
     }
     line = endLine;
     return true;
@@ -735,10 +733,10 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
   if (step == Rule::kStepSpliced && flatten_ && shortcuts_ && !children.constrained &&
       depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
-    return TrySplicedGroup(rule, pos, available, line, matched, parent, children, depth);
+    return TrySplicedGroup(rule, pos, available, line, matched, children, depth);
   }
   if (rule->KeepsNoChildren() && shortcuts_) {
-    return TryWithoutNodes(rule, pos, available, line, matched, parent, children, depth);
+    return TryWithoutNodes(rule, pos, available, line, matched, children, depth);
   }
   ParseNode* child = NewNode(pos, available, line, rule);
   const int endLine = Match(child, element.mark, depth + 1);
@@ -748,13 +746,12 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
   }
   matched = child->length;
   line = endLine;
-  Attach(parent, children, child);
+  Attach(children, child);
   return true;
 }
 
 bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, int available,
-                                  int& line, int& matched, ParseNode* parent,
-                                  ChildList& children, int depth) {
+                                  int& line, int& matched, ChildList& children, int depth) {
   int endLine = line;
   const int n = Scan(rule, pos, available, endLine, depth + 1);
   if (n < 0) return false;
@@ -763,7 +760,7 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
     // A token keeps its node, without children.
     ParseNode* child = NewNode(pos, n, line, rule);
     child->valid = 1;
-    Attach(parent, children, child);
+    Attach(children, child);
   }
   line = endLine;
   return true;
@@ -1035,12 +1032,11 @@ bool Optional(char16_t mark) { return mark == u'?' || mark == u'*'; }
 // characters remain; returns the number of matches. A class under '*' or '+'
 // takes its run in one match; a match of no characters is not repeated.
 [[gnu::always_inline]] inline int ParsoParser::Repeat(const GrammarRule::Element& element, const char16_t* start,
-                        int available, int& used, int& line, ParseNode* node,
-                        ChildList& children, int depth) {
+                        int available, int& used, int& line, ChildList& children, int depth) {
   int count = 0;
   while (used < available) {
     int n = 0;
-    if (!TryElement(element, start + used, available - used, line, n, node, children, depth)) {
+    if (!TryElement(element, start + used, available - used, line, n, children, depth)) {
       break;
     }
     used += n;
@@ -1050,29 +1046,29 @@ bool Optional(char16_t mark) { return mark == u'?' || mark == u'*'; }
   return count;
 }
 
-inline bool ParsoParser::SequenceBody(const GrammarRule* rule, const char16_t* start, int available,
-                                      int& used, int& line, ParseNode* parent, ChildList& children,
-                                      int depth, int& failIndex) {
+inline int ParsoParser::SequenceBody(const GrammarRule* rule, const char16_t* start, int available,
+                                     int& used, int& line, ChildList& children, int depth) {
   const auto& elements = rule->GetElements();
   for (size_t i = 0; i < elements.size(); ++i) {
     const Rule::Element& e = elements[i];
-    const int count = Repeat(e, start, available, used, line, parent, children, depth);
+    const int count = Repeat(e, start, available, used, line, children, depth);
     if (count == 0 && !Optional(e.mark)) {
       // A required element that the text ran out before was never tried, so
       // it recorded nothing; it is the failure at the end of the text.
       if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
-      failIndex = static_cast<int>(i);
-      return false;
+      return static_cast<int>(i);
     }
   }
-  return true;
+  return -1;
 }
 
 bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int depth,
                                 int& failIndex, ChildList& children) {
   int used = 0;
-  if (!SequenceBody(node->rule, node->textStart, available, used, line, node, children, depth,
-                    failIndex)) {
+  const int failed =
+      SequenceBody(node->rule, node->textStart, available, used, line, children, depth);
+  if (failed >= 0) {
+    failIndex = failed;
     return false;
   }
   node->length = used;
@@ -1096,39 +1092,25 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
   const int shared = rule->GetSharedPrefix();
   const int startLine = line;
   const uint64_t messages = messageCount_;
-  // Where the shared elements end: the last child, characters, line.
-  ParseNode* sharedTail = nullptr;
-  int sharedUsed = 0;
-  int sharedLine = line;
-  bool sharedUnstable = false;
+  SharedEnd sharedEnd;
+  sharedEnd.line = line;
   size_t i = 0;
   if (shared_.rule && shared_.start == start && !rule->GetPrefixPeers().empty()) {
     i = static_cast<size_t>(TakeSharedPrefix(node, available, line, used, children, depth));
-    if (i > 0 && static_cast<int>(i) == shared) {
-      sharedTail = children.tail;
-      sharedUsed = used;
-      sharedLine = line;
-      sharedUnstable = children.unstable;
-    }
+    if (i > 0 && static_cast<int>(i) == shared) sharedEnd = {children.tail, used, line, children.unstable};
   }
   for (; i < elements.size(); ++i) {
     const Rule::Element& e = elements[i];
-    const int count = Repeat(e, start, available, used, line, node, children, depth);
+    const int count = Repeat(e, start, available, used, line, children, depth);
     if (count == 0 && !Optional(e.mark)) {
       if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
       failIndex = static_cast<int>(i);
       if (shared > 0 && static_cast<int>(i) >= shared && !aborted_) {
-        KeepSharedPrefix(node, sharedTail, available, startLine, sharedUsed, sharedLine, messages,
-                         sharedUnstable);
+        KeepSharedPrefix(node, sharedEnd, available, startLine, messages);
       }
       return false;
     }
-    if (static_cast<int>(i) + 1 == shared) {
-      sharedTail = children.tail;
-      sharedUsed = used;
-      sharedLine = line;
-      sharedUnstable = children.unstable;
-    }
+    if (static_cast<int>(i) + 1 == shared) sharedEnd = {children.tail, used, line, children.unstable};
   }
   node->length = used;
   if (children.constrained) {
@@ -1138,9 +1120,10 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
   return true;
 }
 
-void ParsoParser::KeepSharedPrefix(ParseNode* node, ParseNode* tail, int available, int startLine,
-                                   int used, int endLine, uint64_t messages, bool unstable) {
+void ParsoParser::KeepSharedPrefix(ParseNode* node, const SharedEnd& end, int available, int startLine,
+                                   uint64_t messages) {
   DropSharedPrefix();
+  ParseNode* const tail = end.tail;
   ParseNode* first = tail ? static_cast<ParseNode*>(node->firstChild) : nullptr;
   ParseNode* rest = tail ? static_cast<ParseNode*>(tail->next) : static_cast<ParseNode*>(node->firstChild);
   if (tail) tail->next = nullptr;
@@ -1150,10 +1133,10 @@ void ParsoParser::KeepSharedPrefix(ParseNode* node, ParseNode* tail, int availab
   shared_.start = node->textStart;
   shared_.available = available;
   shared_.startLine = startLine;
-  shared_.used = used;
-  shared_.endLine = endLine;
+  shared_.used = end.used;
+  shared_.endLine = end.line;
   shared_.messages = messages;
-  shared_.unstable = unstable;
+  shared_.unstable = end.unstable;
   shared_.first = first;
   shared_.last = tail;
 }
@@ -1210,11 +1193,10 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
 }
 
 inline bool ParsoParser::ChoiceBody(const GrammarRule* rule, const char16_t* start, int available,
-                                    int& used, int& line, ParseNode* parent, ChildList& children,
-                                    int depth) {
+                                    int& used, int& line, ChildList& children, int depth) {
   for (const Rule::Element& e : rule->GetElements()) {
     used = 0;
-    if (Repeat(e, start, available, used, line, parent, children, depth) > 0) return true;
+    if (Repeat(e, start, available, used, line, children, depth) > 0) return true;
     if (aborted_) return false;
   }
   return false;
@@ -1223,7 +1205,7 @@ inline bool ParsoParser::ChoiceBody(const GrammarRule* rule, const char16_t* sta
 bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int depth,
                               ChildList& children) {
   int used = 0;
-  if (!ChoiceBody(node->rule, node->textStart, available, used, line, node, children, depth)) {
+  if (!ChoiceBody(node->rule, node->textStart, available, used, line, children, depth)) {
     return false;
   }
   node->length = used;
@@ -1231,8 +1213,8 @@ bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int dep
 }
 
 bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, int available,
-                                  int& line, int& matched, ParseNode* parent, ChildList& children,
-                                  int depth) {
+                                  int& line, int& matched, ChildList& children, int depth) {
+  ParseNode* const parent = children.parent;
   // As Match would match the rule one level down, and Flatten then put its
   // children in its place; they are examined by the enclosing node's
   // Flatten instead, which decides on each of them alike (a group's
@@ -1245,10 +1227,13 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
   int endLine = line;
   int used = 0;
   int failIndex = -1;
-  const bool ok = rule->GetOperator() == Rule::kChoice
-                      ? ChoiceBody(rule, pos, available, used, endLine, parent, children, depth + 1)
-                      : SequenceBody(rule, pos, available, used, endLine, parent, children, depth + 1,
-                                     failIndex);
+  bool ok;
+  if (rule->GetOperator() == Rule::kChoice) {
+    ok = ChoiceBody(rule, pos, available, used, endLine, children, depth + 1);
+  } else {
+    failIndex = SequenceBody(rule, pos, available, used, endLine, children, depth + 1);
+    ok = failIndex < 0;
+  }
   ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(parent->firstChild);
   if (!ok || aborted_) {
     (before ? before->next : parent->firstChild) = nullptr;
@@ -1270,7 +1255,7 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
       node->valid = 1;
       node->firstChild = first;
       Flatten(node);
-      Attach(parent, children, node);
+      Attach(children, node);
     }
     line = endLine;
     return true;
@@ -1293,7 +1278,7 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
     FreeChildrenAndSiblings(first);
     ParseNode* child = NewNode(pos, used, line, rule);
     child->valid = 1;
-    Attach(parent, children, child);
+    Attach(children, child);
   }
   line = endLine;
   return true;
@@ -1317,7 +1302,7 @@ bool ParsoParser::MatchDifference(ParseNode* node, int available, int& line, int
   const auto& elements = node->rule->GetElements();
   if (elements.empty()) return true;
   int used = 0;
-  const int count = Repeat(elements[0], start, available, used, line, node, children, depth);
+  const int count = Repeat(elements[0], start, available, used, line, children, depth);
   if (count == 0 && !Optional(elements[0].mark)) {
     failIndex = 0;
     return false;
@@ -1377,7 +1362,7 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
   int count = 0;
   while (used < span) {
     int n = 0;
-    if (!TryElement(a, start + used, span - used, line, n, node, children, depth)) break;
+    if (!TryElement(a, start + used, span - used, line, n, children, depth)) break;
     used += n;
     ++count;
     if (n == 0) break;
@@ -1562,7 +1547,7 @@ bool ParsoParser::MatchWatched(ParseNode* node, int available, int& line, int de
     while (used < available) {
       ParseNode* const before = children.tail;
       int n = 0;
-      if (!TryElement(e, start + used, available - used, line, n, node, children, depth)) break;
+      if (!TryElement(e, start + used, available - used, line, n, children, depth)) break;
       used += n;
       ++count;
       if (handing) {
@@ -1713,7 +1698,7 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
 
   bool ok = false;
   int failIndex = -1;
-  ChildList children{nullptr, rule->GetConstraints().size() >= 2};
+  ChildList children{.parent = node, .constrained = rule->GetConstraints().size() >= 2};
   switch (rule->GetOperator()) {
     case Rule::kChoice:
       ok = MatchChoice(node, available, line, depth, children);

@@ -342,7 +342,10 @@ class ParsoParser {
   // stack's floor, so that Match's own check would not have stopped it.
   static constexpr uintptr_t kFlatStackMargin = 16 * 1024;
 
+  // The children a node gets while it is matched: the node itself travels
+  // with them, so that the engine's steps pass one reference for both.
   struct ChildList {
+    ParseNode* parent = nullptr;  // the node they are attached to
     ParseNode* tail = nullptr;
     bool constrained = false;  // the node checks a constraint
     bool unstable = false;     // a child may be one that Flatten replaces or removes
@@ -351,7 +354,7 @@ class ParsoParser {
   int Match(ParseNode* node, char16_t mark, int depth);
   // TryElement past its shortcuts for attempts that fail at their start.
   bool TryElementBody(const GrammarRule::Element& element, const char16_t* pos, int available,
-                      int& line, int& matched, ParseNode* parent, ChildList& children, int depth);
+                      int& line, int& matched, ChildList& children, int depth);
   bool IsLimited(const GrammarRule* rule) const { return rule == limited_[0] || rule == limited_[1]; }
   // Around an attempt of a limited rule: false (the parse failed) when it
   // is known to be a match nested past the limit.
@@ -359,8 +362,7 @@ class ParsoParser {
   bool LeaveLimited(bool matched);
   void FailLimited();
   [[gnu::noinline]] bool TryLimited(const GrammarRule::Element& element, const char16_t* pos, int available,
-                                    int& line, int& matched, ParseNode* parent, ChildList& children,
-                                    int depth);
+                                    int& line, int& matched, ChildList& children, int depth);
   int MatchTerminal(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
                     int& line);
   int Terminal(const GrammarRule::Element& element, const char16_t* pos, int available, int& line);
@@ -392,15 +394,13 @@ class ParsoParser {
   // attempt may record only failures and the entry is this parse's, else
   // made (and remembered when it could be).
   [[gnu::noinline]] bool TryLeadFailure(const GrammarRule::Element& element, const char16_t* pos,
-                                        int available, int& line, int& matched, ParseNode* parent,
-                                        ChildList& children, int depth);
+                                        int available, int& line, int& matched, ChildList& children, int depth);
   bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
-                  int& line, int& matched, ParseNode* parent, ChildList& children, int depth);
+                  int& line, int& matched, ChildList& children, int depth);
   // TryElement for a rule that keeps no children: matched by Scan, its
   // node (unless dropped) made once it matched.
   [[gnu::noinline]] bool TryWithoutNodes(const GrammarRule* rule, const char16_t* pos,
-                                         int available, int& line, int& matched, ParseNode* parent,
-                                         ChildList& children, int depth);
+                                         int available, int& line, int& matched, ChildList& children, int depth);
   // Match for a rule below which no nodes are made (one that keeps no
   // children, and every rule it reaches): as Match at `depth` would match
   // it, without a node and without the engine's node-building steps. The
@@ -416,18 +416,19 @@ class ParsoParser {
   int MatchFlat(const GrammarRule* rule, const char16_t* start, int available, int& line);
   int QuickFlat(const GrammarRule* rule, const char16_t* pos, int available);
   int Repeat(const GrammarRule::Element& element, const char16_t* start, int available, int& used,
-             int& line, ParseNode* node, ChildList& children, int depth);
+             int& line, ChildList& children, int depth);
   // The elements of a sequence or choice from `start`, their nodes attached
-  // to `parent`; `used` gets the characters matched.
-  bool SequenceBody(const GrammarRule* rule, const char16_t* start, int available, int& used,
-                    int& line, ParseNode* parent, ChildList& children, int depth, int& failIndex);
+  // to children.parent; `used` gets the characters matched. SequenceBody
+  // returns -1 when the sequence matched, else the index of the required
+  // element that did not.
+  int SequenceBody(const GrammarRule* rule, const char16_t* start, int available, int& used,
+                   int& line, ChildList& children, int depth);
   bool ChoiceBody(const GrammarRule* rule, const char16_t* start, int available, int& used,
-                  int& line, ParseNode* parent, ChildList& children, int depth);
+                  int& line, ChildList& children, int depth);
   // TryElement for a spliced group or rule (GrammarRule::IsSpliced) while
   // flattening.
   [[gnu::noinline]] bool TrySplicedGroup(const GrammarRule* rule, const char16_t* pos,
-                                         int available, int& line, int& matched, ParseNode* parent,
-                                         ChildList& children, int depth);
+                                         int available, int& line, int& matched, ChildList& children, int depth);
   bool MatchSequence(ParseNode* node, int available, int& line, int depth, int& failIndex,
                      ChildList& children);
   bool MatchSharedSequence(ParseNode* node, int available, int& line, int depth, int& failIndex,
@@ -436,11 +437,20 @@ class ParsoParser {
   // matched at its place; returns the number of elements they cover (0: none).
   int TakeSharedPrefix(ParseNode* node, int available, int& line, int& used, ChildList& children,
                        int depth);
-  // Keeps the children of `node` up to `tail` (the shared elements of its
-  // failed attempt) and frees the rest.
-  void KeepSharedPrefix(ParseNode* node, ParseNode* tail, int available, int startLine, int used,
-                        int endLine, uint64_t messages,
-                        bool unstable);
+  // Where the shared elements of a sequence with peers ended: its last
+  // child then (null: none), the characters and line reached, and whether a
+  // child then may be one that Flatten changes.
+  struct SharedEnd {
+    ParseNode* tail = nullptr;
+    int used = 0;
+    int line = 0;
+    bool unstable = false;
+  };
+  // Keeps the children of `node` up to end.tail (the shared elements of its
+  // failed attempt, begun at startLine with `messages` recorded) and frees
+  // the rest.
+  void KeepSharedPrefix(ParseNode* node, const SharedEnd& end, int available, int startLine,
+                        uint64_t messages);
   void DropSharedPrefix();
   bool MatchChoice(ParseNode* node, int available, int& line, int depth, ChildList& children);
   // MatchSequence for the watched node: each element match's children go to
@@ -469,7 +479,7 @@ class ParsoParser {
   // first is null).
   static bool FlattenStep(const GrammarRule* parent, ParseNode* child, ParseNode*& first,
                           ParseNode*& last);
-  void Attach(ParseNode* parent, ChildList& children, ParseNode* child);
+  void Attach(ChildList& children, ParseNode* child);
   bool Equal(const char16_t* a, const char16_t* b, int n) const;
   int CountLineEnds(const char16_t* pos, int n) const;
 
