@@ -394,13 +394,15 @@ class ParsoParser {
   // attempt may record only failures and the entry is this parse's, else
   // made (and remembered when it could be).
   [[gnu::noinline]] bool TryLeadFailure(const GrammarRule::Element& element, const char16_t* pos,
-                                        int available, int& line, int& matched, ChildList& children, int depth);
+                                        int available, int& line, int& matched, ChildList& children,
+                                        int depth);
   bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int& matched, ChildList& children, int depth);
   // TryElement for a rule that keeps no children: matched by Scan, its
   // node (unless dropped) made once it matched.
   [[gnu::noinline]] bool TryWithoutNodes(const GrammarRule* rule, const char16_t* pos,
-                                         int available, int& line, int& matched, ChildList& children, int depth);
+                                         int available, int& line, int& matched, ChildList& children,
+                                         int depth);
   // Match for a rule below which no nodes are made (one that keeps no
   // children, and every rule it reaches): as Match at `depth` would match
   // it, without a node and without the engine's node-building steps. The
@@ -428,7 +430,8 @@ class ParsoParser {
   // TryElement for a spliced group or rule (GrammarRule::IsSpliced) while
   // flattening.
   [[gnu::noinline]] bool TrySplicedGroup(const GrammarRule* rule, const char16_t* pos,
-                                         int available, int& line, int& matched, ChildList& children, int depth);
+                                         int available, int& line, int& matched, ChildList& children,
+                                         int depth);
   bool MatchSequence(ParseNode* node, int available, int& line, int depth, int& failIndex,
                      ChildList& children);
   bool MatchSharedSequence(ParseNode* node, int available, int& line, int depth, int& failIndex,
