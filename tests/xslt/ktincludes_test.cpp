@@ -18,24 +18,13 @@ std::string U8(const char16_t* text) { return KTUtf16ToUtf8(std::u16string_view(
 
 constexpr const char16_t* kMainUri = u"file:///s/main.xsl";
 
-std::u16string Sheet(const std::u16string& body) {
-  return u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>" + body +
-         u"</xsl:stylesheet>";
-}
+std::u16string Sheet(const std::u16string& body) { return TestStylesheet(body); }
 
-class IncludesTest : public ::testing::Test {
+class IncludesTest : public KTFirstStepTest {
  protected:
-  void SetUp() override { processor_.SetTreeContext(&context_); }
-
   // Prepares the stylesheet (loaded from kMainUri) and runs the first step,
   // in which the stylesheet element resolves its includes.
-  void Run(const std::u16string& stylesheet) {
-    stylesheet_ = ParseTestDocument(context_, stylesheet.c_str(), kMainUri);
-    source_ = ParseTestDocument(context_, u"<doc/>");
-    ASSERT_TRUE(stylesheet_.view && source_.view);
-    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
-    processor_.Step();
-  }
+  void Run(const std::u16string& stylesheet) { KTFirstStepTest::Run(stylesheet, kMainUri); }
   KTXPathNode* StylesheetElement() { return processor_.FindStylesheetElement(stylesheet_.view.get()); }
 
   // The top-level elements as "name" or "name(attribute value)".
@@ -60,11 +49,6 @@ class IncludesTest : public ::testing::Test {
     ADD_FAILURE() << "no error";
     return KTXSLTError(0, nullptr);
   }
-
-  KTXPathTreeContext context_;
-  KTTestProcessor processor_;
-  KTTestDocument stylesheet_;
-  KTTestDocument source_;
 };
 
 TEST_F(IncludesTest, IncludedElementsTakeThePlaceOfEachInclude) {

@@ -15,31 +15,13 @@ namespace {
 
 constexpr const char16_t* kMainUri = u"file:///s/main.xsl";
 
-std::u16string Sheet(const std::u16string& body) {
-  return u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>" + body +
-         u"</xsl:stylesheet>";
-}
+std::u16string Sheet(const std::u16string& body) { return TestStylesheet(body); }
 
 std::u16string Number(int n) { return KTUtf8ToUtf16(std::to_string(n)); }
 
-class StaticCheckTest : public ::testing::Test {
+class StaticCheckTest : public KTFirstStepTest {
  protected:
-  void SetUp() override { processor_.SetTreeContext(&context_); }
-
-  // Prepares the stylesheet and runs the first step, in which includes are
-  // resolved and compiled.
-  void Run(const std::u16string& stylesheet) {
-    stylesheet_ = ParseTestDocument(context_, stylesheet.c_str(), kMainUri);
-    source_ = ParseTestDocument(context_, u"<doc/>");
-    ASSERT_TRUE(stylesheet_.view && source_.view);
-    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
-    processor_.Step();
-  }
-
-  KTXPathTreeContext context_;
-  KTTestProcessor processor_;
-  KTTestDocument stylesheet_;
-  KTTestDocument source_;
+  void Run(const std::u16string& stylesheet) { KTFirstStepTest::Run(stylesheet, kMainUri); }
 };
 
 TEST_F(StaticCheckTest, AnUnboundVariableIsReportedAtItsAttribute) {

@@ -2,6 +2,8 @@
 // parsed on first request and kept; each load is counted.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -38,4 +40,31 @@ class KTTestProcessor : public KTXSLTProcessor {
   std::map<std::u16string, std::u16string> texts_;
   std::map<std::u16string, std::unique_ptr<KTXNode>> trees_;
   int loads_ = 0;
+};
+
+// A stylesheet wrapped in the XSLT 1.0 stylesheet element.
+inline std::u16string TestStylesheet(const std::u16string& body) {
+  return u"<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>" + body +
+         u"</xsl:stylesheet>";
+}
+
+// A processor over a stylesheet and a one-element source, prepared and
+// stepped once: the step in which the stylesheet element resolves and
+// compiles its includes.
+class KTFirstStepTest : public ::testing::Test {
+ protected:
+  void SetUp() override { processor_.SetTreeContext(&context_); }
+
+  void Run(const std::u16string& stylesheet, const char16_t* uri) {
+    stylesheet_ = ParseTestDocument(context_, stylesheet.c_str(), uri);
+    source_ = ParseTestDocument(context_, u"<doc/>");
+    ASSERT_TRUE(stylesheet_.view && source_.view);
+    processor_.Prepare(stylesheet_.view.get(), source_.view.get());
+    processor_.Step();
+  }
+
+  KTXPathTreeContext context_;
+  KTTestProcessor processor_;
+  KTTestDocument stylesheet_;
+  KTTestDocument source_;
 };
