@@ -83,6 +83,26 @@ bool EndsWord(const char16_t* literal, Pos end) {
   return !(NameClasses()[literal[0]] & kStart) || !*end || NameCharWidth(end, kName) == 0;
 }
 
+// The end of the NCName starting at `pos`, or `pos` itself when none starts
+// there.
+Pos NCNameEnd(Pos pos) {
+  int width = *pos ? NameCharWidth(pos, kStart) : 0;
+  if (width == 0)
+    return pos;
+  Pos end = pos + width;
+  while (*end && (width = NameCharWidth(end, kName)) > 0)
+    end += width;
+  return end;
+}
+
+// Whether a ':' follows `pos` after white space, as the prefix separator
+// terminal is matched.
+bool ColonFollows(Pos pos) {
+  while (IsXPathWhitespace(*pos))
+    ++pos;
+  return *pos == u':';
+}
+
 Holder Make(int kind) {
   Holder node = CreateNodeOfKind(kind);
   if (!node)
@@ -416,8 +436,8 @@ bool KTXPathParser::ParsePathExpr(Holder& out, Pos& pos) {
   out.reset();
   const Pos start = pos;
   Holder sub;
-  Holder node = Make(kAstPathExpr);
   if (ParseFilterExpr(sub, pos)) {
+    Holder node = Make(kAstPathExpr);
     // FilterExpr "//" RelativeLocationPath, else FilterExpr "/"
     // RelativeLocationPath, else the FilterExpr alone.
     const Pos afterFilter = pos;
@@ -444,6 +464,7 @@ bool KTXPathParser::ParsePathExpr(Holder& out, Pos& pos) {
     pos = start;
     return false;
   }
+  Holder node = Make(kAstPathExpr);
   Attach(node, sub);
   out = std::move(node);
   return true;
@@ -519,6 +540,25 @@ bool KTXPathParser::ParseParenthesizedExpr(Holder& out, Pos& pos) {
 bool KTXPathParser::ParseFunctionCall(Holder& out, Pos& pos) {
   out.reset();
   const Pos start = pos;
+  {
+    // Most names here are steps of a location path: unless a '(' follows
+    // the name, the call is refused before any node is built, with the same
+    // token ends noted as the attempt would.
+    Pos probe = pos;
+    SkipWhitespace(probe);
+    SetText(probe);
+    Pos typeProbe = probe;
+    Holder nodeType;
+    if (ParseNodeType(nodeType, typeProbe))
+      return false;
+    const Pos nameEnd = ScanQName(probe);
+    if (nameEnd == probe)
+      return false;
+    Pos next = nameEnd;
+    SkipWhitespace(next);
+    if (*next != u'(')
+      return false;
+  }
   Holder name, args;
   if (!ParseFunctionName(name, pos)) {
     pos = start;
@@ -725,14 +765,21 @@ bool KTXPathParser::ParseAxisName(Holder& out, Pos& pos) {
       u"descendant",       u"following-sibling",     u"following", u"namespace",
       u"parent",           u"preceding-sibling",     u"preceding", u"self"};
   out.reset();
-  const Pos start = pos;
-  Holder node = Make(kAstAxisName);
+  // Most steps name no axis: the node is built only once a keyword is
+  // there, and only words starting with an axis name's letter are compared.
+  Pos first = pos;
+  SkipWhitespace(first);
+  switch (*first) {
+    case u'a': case u'c': case u'd': case u'f': case u'n': case u'p': case u's': break;
+    default: return false;
+  }
   for (const char16_t* axis : kAxes) {
-    if (AttachTerminal(node, axis, pos)) {
+    if (AtTerminal(axis, pos)) {
+      Holder node = Make(kAstAxisName);
+      AttachTerminal(node, axis, pos);
       out = std::move(node);
       return true;
     }
-    pos = start;
   }
   return false;
 }
@@ -895,6 +942,26 @@ bool KTXPathParser::ParseNCName(Holder& out, Pos& pos) {
   return true;
 }
 
+KTXPathParser::Pos KTXPathParser::ScanQName(Pos pos) {
+  const Pos firstEnd = NCNameEnd(pos);
+  if (firstEnd == pos)
+    return pos;
+  NoteTokenEnd(firstEnd);
+  if (!ColonFollows(firstEnd))
+    return firstEnd;
+  Pos colon = firstEnd;
+  SkipWhitespace(colon);
+  const Pos afterColon = colon + 1;
+  if (Remaining(afterColon) < minRemaining_)
+    minRemaining_ = Remaining(afterColon);
+  NoteTokenEnd(afterColon);
+  const Pos localEnd = NCNameEnd(afterColon);
+  if (localEnd == afterColon)
+    return pos;
+  NoteTokenEnd(localEnd);
+  return localEnd;
+}
+
 bool KTXPathParser::ParseQNamePrefix(Holder& out, Pos& pos) {
   out.reset();
   const Pos start = pos;
@@ -917,9 +984,14 @@ bool KTXPathParser::ParseQName(Holder& out, Pos& pos) {
   out.reset();
   SetText(pos);
   const Pos start = pos;
+  const Pos firstEnd = NCNameEnd(pos);
+  if (firstEnd == pos)
+    return false;
   Holder node = Make(kAstQName);
   Holder prefix, local;
-  if (ParseQNamePrefix(prefix, pos))
+  // Without a ':' after the first name the prefix attempt would build the
+  // name and drop it: the name is the local part.
+  if (ColonFollows(firstEnd) && ParseQNamePrefix(prefix, pos))
     Attach(node, prefix);
   if (!ParseNameNode(kAstLocalPart, local, pos)) {
     pos = start;
@@ -934,6 +1006,15 @@ bool KTXPathParser::ParsePrefixWildcard(Holder& out, Pos& pos) {
   out.reset();
   const Pos start = pos;
   SkipWhitespace(pos);
+  SetText(pos);
+  const Pos nameEnd = NCNameEnd(pos);
+  if (nameEnd == pos || !ColonFollows(nameEnd)) {
+    // The name alone is no wildcard; its end still counts as a token end.
+    if (nameEnd != pos)
+      NoteTokenEnd(nameEnd);
+    pos = start;
+    return false;
+  }
   Holder name;
   if (!ParseNCName(name, pos)) {
     pos = start;
@@ -1033,12 +1114,10 @@ bool KTXPathParser::ParseDigits(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseFraction(Holder& out, Pos& pos) {
   out.reset();
-  const Pos start = pos;
-  Holder node = Make(kAstFraction);
-  if (!AttachTerminal(node, u".", pos, false)) {
-    pos = start;
+  if (*pos != u'.')
     return false;
-  }
+  Holder node = Make(kAstFraction);
+  AttachTerminal(node, u".", pos, false);
   Holder digits;
   if (ParseDigits(digits, pos))
     Attach(node, digits);
@@ -1048,6 +1127,8 @@ bool KTXPathParser::ParseFraction(Holder& out, Pos& pos) {
 
 bool KTXPathParser::ParseLeadingPointNumber(Holder& out, Pos& pos) {
   out.reset();
+  if (*pos != u'.')
+    return false;
   const Pos start = pos;
   Holder node = Make(kAstLeadingPointNumber);
   Holder digits;

@@ -392,6 +392,22 @@ TEST(KTXPathParser, FarthestTokenOfAnyKind) {
       {"a/b", 1, 0},
       {"ab", KTXPathParser::kNoTerminalMatched, 0},
       {"a[@b = ]", 2, 2},
+      // Names that are no function call, axis or wildcard after all: the
+      // attempts still count the tokens they read.
+      {"p:", 0, 0},
+      {"p :", 0, 0},
+      {"a:b:c", 3, 2},
+      {"child", 0, 0},
+      {"ancestor-or-self", 0, 0},
+      {"f (1", 1, 0},
+      {"x:*", 0, 0},
+      {"x:*y", 1, 1},
+      {"p:q(", 0, 0},
+      {"text", 0, 0},
+      {"text(", 0, 0},
+      {"1.", 0, 0},
+      {".", 0, 0},
+      {"..", 0, 0},
   };
   for (const auto& c : cases) {
     ParseOutcome outcome = RunExpr(c.text);
