@@ -240,7 +240,8 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
   // XSLT 1.0 §2.5: an xsl:version other than 1.0 makes the element and its
   // content forwards-compatible.
-  KTXPathNode* version = FindAttribute(node, u"version", &xsltUri);
+  const XsltAttributes xslt = FindXsltAttributes(node);
+  KTXPathNode* version = xslt.version;
   bool ownFc = version && !IsVersion10(version);
   childrenForwardsCompatible_ = fc || ownFc;
   CheckStructure(parentId, node, RuleOf(kXSLTLiteralResult), childrenForwardsCompatible_);
@@ -249,9 +250,9 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
   const bool templateAttribute = node->GetKind() == kXPathAttribute && parentId == kXSLTLiteralResult &&
                                  !(node->GetNamespaceUri() && *node->GetNamespaceUri() == xsltUri);
   const KTCompiledValueTemplate* valueTemplate = templateAttribute ? CompileValueTemplate(node, fc) : nullptr;
-  if (node->GetKind() == kXPathElement) CheckAttributeSetNames(FindAttribute(node, u"use-attribute-sets", &xsltUri));
-  KTXPathNode* exclude = FindAttribute(node, u"exclude-result-prefixes", &xsltUri);
-  KTXPathNode* extension = FindAttribute(node, u"extension-element-prefixes", &xsltUri);
+  if (node->GetKind() == kXPathElement) CheckAttributeSetNames(xslt.useAttributeSets);
+  KTXPathNode* exclude = xslt.excludeResultPrefixes;
+  KTXPathNode* extension = xslt.extensionElementPrefixes;
   if (!ownFc && !exclude && !extension && (!valueTemplate || valueTemplate->plain)) {
     // Text, attributes without braces and most elements: the shared empty
     // record (a plain attribute's value is its own).

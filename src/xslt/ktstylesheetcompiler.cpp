@@ -414,11 +414,36 @@ KTXPathNode* KTStylesheetCompiler::FindAttribute(const KTXPathNode* node, const 
     KTXPathNode* child = node->GetChild(i);
     int kind = child->GetKind();
     if (!IsAttributeLike(kind)) break;  // attributes and declarations come first
-    if (kind != kXPathAttribute || KTXSLTLocalName(child->GetName()) != wanted) continue;
+    if (kind != kXPathAttribute) continue;
+    // The namespace first: it is a pointer test for most attributes, while
+    // the local name is a scan of the name.
     const KTString* uri = child->GetNamespaceUri();
-    if (namespaceUri ? (uri && *uri == *namespaceUri) : !uri) return child;
+    if (namespaceUri ? !(uri && *uri == *namespaceUri) : uri != nullptr) continue;
+    if (KTXSLTLocalName(child->GetName()) == wanted) return child;
   }
   return nullptr;
+}
+
+KTStylesheetCompiler::XsltAttributes KTStylesheetCompiler::FindXsltAttributes(const KTXPathNode* node) const {
+  XsltAttributes found;
+  const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
+  for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
+    KTXPathNode* child = node->GetChild(i);
+    int kind = child->GetKind();
+    if (!IsAttributeLike(kind)) break;  // attributes and declarations come first
+    if (kind != kXPathAttribute) continue;
+    const KTString* uri = child->GetNamespaceUri();
+    if (!uri || !(*uri == xsltUri)) continue;
+    const std::u16string_view local = KTXSLTLocalName(child->GetName());
+    // The first of each name, as FindAttribute finds it.
+    KTXPathNode** slot = local == u"version"                      ? &found.version
+                         : local == u"use-attribute-sets"         ? &found.useAttributeSets
+                         : local == u"exclude-result-prefixes"    ? &found.excludeResultPrefixes
+                         : local == u"extension-element-prefixes" ? &found.extensionElementPrefixes
+                                                                  : nullptr;
+    if (slot && !*slot) *slot = child;
+  }
+  return found;
 }
 
 void KTStylesheetCompiler::CheckStructure(int parentId, KTXPathNode* node, const KTElementRule& rule,

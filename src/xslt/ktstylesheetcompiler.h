@@ -89,6 +89,15 @@ class KTStylesheetCompiler {
   // The first attribute child with this local name and namespace
   // (kNoNamespace: an attribute in no namespace); null when there is none.
   KTXPathNode* FindAttribute(const KTXPathNode* node, const char16_t* localName, const KTString* namespaceUri) const;
+  // The attributes in the XSLT namespace that a literal result element may
+  // carry, found in one pass over its attributes (null when absent).
+  struct XsltAttributes {
+    KTXPathNode* version = nullptr;
+    KTXPathNode* useAttributeSets = nullptr;
+    KTXPathNode* excludeResultPrefixes = nullptr;
+    KTXPathNode* extensionElementPrefixes = nullptr;
+  };
+  XsltAttributes FindXsltAttributes(const KTXPathNode* node) const;
   static constexpr const KTString* kNoNamespace = nullptr;
 
   // ---- Results ----
