@@ -214,8 +214,8 @@ T* KTStylesheetCompiler::NewRecord(KTXPathNode* node) {
   auto record = std::make_unique<T>();
   T* raw = record.get();
   NodeIndex::Entry& entry = index_.Slot(node);
-  if (!entry.record) {
-    entry.record = raw;
+  if (!entry.Record()) {
+    entry.SetRecord(raw);
     records_.push_back(std::move(record));
   } else {
     spareRecord_ = std::move(record);
@@ -257,7 +257,7 @@ void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node,
     // Text, attributes without braces and most elements: the shared empty
     // record (a plain attribute's value is its own).
     NodeIndex::Entry& entry = index_.Slot(node);
-    if (!entry.record) entry.record = &plainLiteral_;
+    if (!entry.Record()) entry.SetRecord(&plainLiteral_);
     return;
   }
   auto* record = NewRecord<KTDeclLiteralResult>(node);

@@ -171,31 +171,31 @@ void KTStylesheetCompiler::Forget(const KTXPathNode* node) {
 KTStylesheetCompiler::ElementIdList KTStylesheetCompiler::ElementIds() const {
   ElementIdList list;
   for (const NodeIndex::Entry& entry : index_.Entries())
-    if (entry.node && entry.hasId) list.emplace_back(entry.node, entry.id);
+    if (entry.node && entry.HasId()) list.emplace_back(entry.node, entry.Id());
   return list;
 }
 
 KTStylesheetCompiler::DeclarationList KTStylesheetCompiler::DeclarationRecords() const {
   DeclarationList list;
   for (const NodeIndex::Entry& entry : index_.Entries())
-    if (entry.node && entry.record) list.emplace_back(entry.node, entry.record);
+    if (entry.node && entry.Record()) list.emplace_back(entry.node, entry.Record());
   return list;
 }
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
   const NodeIndex::Entry* entry = index_.Find(node);
-  return entry ? entry->id : kXSLTNoElement;
+  return entry ? entry->Id() : kXSLTNoElement;
 }
 
 int KTStylesheetCompiler::FindElementId(const KTXPathNode* node, KTDeclRecord** record) const {
   const NodeIndex::Entry* entry = index_.Find(node);
-  *record = entry ? entry->record : nullptr;
-  return entry ? entry->id : kXSLTNoElement;
+  *record = entry ? entry->Record() : nullptr;
+  return entry ? entry->Id() : kXSLTNoElement;
 }
 
 KTDeclRecord* KTStylesheetCompiler::FindDeclRecord(const KTXPathNode* node) const {
   const NodeIndex::Entry* entry = index_.Find(node);
-  return entry ? entry->record : nullptr;
+  return entry ? entry->Record() : nullptr;
 }
 
 // ---- The flat index ----
@@ -300,10 +300,7 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
     // Attribute and namespace nodes are compiled as literal result content.
     int id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);
     NodeIndex::Entry& entry = index_.Slot(at.node);
-    if (!entry.hasId) {
-      entry.id = id;
-      entry.hasId = true;
-    }
+    if (!entry.HasId()) entry.SetId(id);
     // A top-level element that is no XSLT declaration got past the
     // stylesheet's children check only as a foreign element or, in
     // forwards-compatible mode, as an unknown XSLT element. XSLT 1.0 §2.2 and

@@ -212,14 +212,30 @@ class KTStylesheetCompiler {
   // node besides.
   class NodeIndex {
    public:
+    // 16 bytes: the node, and its record and element id in one word. The
+    // record is one of the compiler's records, or its shared record of
+    // plain literal result nodes; a user-space address leaves the top byte
+    // clear, and that byte holds the id (kXSLTNoElement, 0, until one is
+    // set: ElementId never gives it).
     struct Entry {
       const KTXPathNode* node = nullptr;
-      // One of the compiler's records, or its shared record of plain
-      // literal result nodes.
-      KTDeclRecord* record = nullptr;
-      int id = 0;
-      bool hasId = false;
+
+      KTDeclRecord* Record() const { return reinterpret_cast<KTDeclRecord*>(packed_ & kRecordMask); }
+      void SetRecord(KTDeclRecord* record) {
+        packed_ = (packed_ & ~kRecordMask) | (reinterpret_cast<uintptr_t>(record) & kRecordMask);
+      }
+      int Id() const { return static_cast<int>(packed_ >> kIdShift); }
+      bool HasId() const { return Id() != 0; }
+      void SetId(int id) { packed_ = (packed_ & kRecordMask) | (static_cast<uintptr_t>(id & 0xFF) << kIdShift); }
+
+     private:
+      static constexpr int kIdShift = 56;
+      static constexpr uintptr_t kRecordMask = (uintptr_t{1} << kIdShift) - 1;
+      uintptr_t packed_ = 0;
     };
+    static_assert(sizeof(Entry) == 16, "an index entry grew");
+    static_assert(sizeof(uintptr_t) == 8, "the entry packs the id into a 64-bit word");
+    static_assert(kXSLTElementIdCount <= 256 && kXSLTNoElement == 0, "an element id fits the entry's top byte");
     const Entry* Find(const KTXPathNode* node) const;
     // The node's entry, added empty when it has none.
     Entry& Slot(const KTXPathNode* node);
