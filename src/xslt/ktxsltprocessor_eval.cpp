@@ -576,9 +576,25 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompilePattern(KTXPathNode* styl
   KTXSLTXPathExpression checked(this);
   const KTCompiledExpression* compiled = nullptr;
   const KTXPathAstNode* tree = nullptr;
+  // A pattern of one alternative, written without the white space and line
+  // ends that the rules trim, is that alternative's text as well: its tree,
+  // once it passes the checks, is shared with the alternative's compile
+  // rather than parsed twice.
+  std::unique_ptr<KTCompiledExpression> whole;
+  bool shareWhole = false;
+  auto& sharedPatterns = compiledByText_[static_cast<size_t>(restrictions) % kRestrictionKinds];
   if (restrictions == KTXPathExpression::kRestrictPattern) {
-    tree = CompileChecked(checked, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
+    auto found = sharedPatterns.find(text);
+    if (found != sharedPatterns.end()) {
+      tree = found->second->tree.get();
+    } else {
+      whole = CompileText(checked, stylesheetNode, KTXPathNode::GetNodeNamespaceMap(stylesheetNode), text,
                           restrictions);
+      tree = whole->tree.get();
+      const std::u16string_view view = text.View();
+      shareWhole = !view.empty() && view.find_first_of(u"|\r\n") == std::u16string_view::npos &&
+                   view.front() != u' ' && view.front() != u'\t' && view.back() != u' ' && view.back() != u'\t';
+    }
   } else {
     compiled = PrecompileExpression(stylesheetNode, text, restrictions);
     tree = compiled->tree.get();
@@ -586,6 +602,11 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompilePattern(KTXPathNode* styl
   const KTXPathPatternProblem problem = FindPatternProblem(tree);
   if (!problem.node) {
     if (check) check->CheckTree(stylesheetNode, text.View(), tree);
+    if (shareWhole) {
+      KTCompiledExpression* made = whole.get();
+      compiled_.push_back(std::move(whole));
+      made->text = &sharedPatterns.emplace(text, made).first->first;
+    }
     return compiled;
   }
   // The text and the place as the expression's own errors show them.

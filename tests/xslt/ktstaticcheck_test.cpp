@@ -50,6 +50,34 @@ TEST_F(StaticCheckTest, AnUnboundVariableIsReportedAtItsAttribute) {
   }
 }
 
+// Template rules whose patterns are the same text share one compiled
+// tree; each is still checked where it stands: a prefix bound for the first
+// and unbound for the second is an error at the second.
+TEST_F(StaticCheckTest, ASharedPatternIsCheckedAtEachRule) {
+  const char16_t* const mains[] = {
+      u"<xsl:template match='p:a' xmlns:p='urn:p'/><xsl:template match='p:a' mode='m'/>",
+      u"<xsl:template match='a' mode='x'/><xsl:template match='p:a' xmlns:p='urn:p'/>"
+      u"<xsl:template match='p:a' mode='m'/>",
+  };
+  for (const char16_t* main : mains) {
+    SCOPED_TRACE(KTUtf16ToUtf8(main));
+    try {
+      Run(Sheet(main));
+      ADD_FAILURE() << "no error";
+    } catch (const KTXSLTError& e) {
+      EXPECT_EQ(e.GetXPathErrorKind(), kXPathErrInvalidPrefix);
+      ASSERT_NE(e.GetNode(), nullptr);
+      EXPECT_EQ(std::u16string_view(e.GetNode()->GetName()), u"match");
+      ASSERT_NE(e.GetNode()->GetParent(), nullptr);
+      bool hasMode = false;
+      for (const auto& attribute : e.GetNode()->GetParent()->Children())
+        if (std::u16string_view(attribute->GetName()) == u"mode")
+          hasMode = std::u16string_view(attribute->GetValue()) == u"m";
+      EXPECT_TRUE(hasMode);
+    }
+  }
+}
+
 // Each local variable names the one before it, and the top-level ones of
 // an included module: the scope walk visits each node once and looks each
 // reference up once.
