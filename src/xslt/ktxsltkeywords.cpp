@@ -108,13 +108,39 @@ constexpr NamedId kAttributeNames[] = {
     {u"zero-digit", kAttrZeroDigit},
 };
 
+// A table's names grouped by length, each group in table order: a lookup
+// compares only the names of the wanted length, and a name longer than every
+// keyword (most literal result elements' are not) costs one test.
+constexpr size_t kMaxKeywordLength = 32;
+
 template <size_t N>
-int FindId(const NamedId (&table)[N], std::u16string_view name, int none) {
-  for (const NamedId& entry : table) {
-    if (entry.name == name) return entry.id;
+class NamesByLength {
+ public:
+  constexpr explicit NamesByLength(const NamedId (&table)[N]) {
+    size_t at = 0;
+    for (size_t length = 0; length <= kMaxKeywordLength; ++length) {
+      start_[length] = at;
+      for (const NamedId& entry : table)
+        if (entry.name.size() == length) sorted_[at++] = entry;
+    }
+    start_[kMaxKeywordLength + 1] = at;
   }
-  return none;
-}
+
+  int Find(std::u16string_view name, int none) const {
+    if (name.size() > kMaxKeywordLength) return none;
+    for (size_t i = start_[name.size()], end = start_[name.size() + 1]; i < end; ++i)
+      if (sorted_[i].name == name) return sorted_[i].id;
+    return none;
+  }
+
+ private:
+  NamedId sorted_[N] = {};
+  size_t start_[kMaxKeywordLength + 2] = {};
+};
+
+constexpr NamesByLength kElementsByLength(kElementNames);
+constexpr NamesByLength kDirectiveAttributesByLength(kDirectiveAttributeNames);
+constexpr NamesByLength kAttributesByLength(kAttributeNames);
 
 bool IsUri(const KTString* uri, const KTString& xsltUri) { return uri && uri->View() == xsltUri.View(); }
 
@@ -127,7 +153,7 @@ std::u16string_view KTXSLTLocalName(const char16_t* name) {
 }
 
 int KTXSLTElementIdOfLocalName(std::u16string_view localName) {
-  return FindId(kElementNames, localName, kXSLTNoElement);
+  return kElementsByLength.Find(localName, kXSLTNoElement);
 }
 
 // ---- Elements ----
@@ -156,11 +182,11 @@ int KTXSLTAttributeRecognizer::AttributeId(const KTXPathNode* attribute) const {
   std::u16string_view local = KTXSLTLocalName(attribute->GetName());
   const KTString* uri = attribute->GetNamespaceUri();
   if (!uri || IsUri(uri, xsltUri_)) {
-    int id = FindId(kDirectiveAttributeNames, local, kAttrNone);
+    int id = kDirectiveAttributesByLength.Find(local, kAttrNone);
     if (id != kAttrNone) return id;
   }
   if (uri) return kAttrOther;
-  return FindId(kAttributeNames, local, kAttrOther);
+  return kAttributesByLength.Find(local, kAttrOther);
 }
 
 bool KTXSLTAttributeRecognizer::HasNoNamespace(const KTXPathNode* attribute) const {

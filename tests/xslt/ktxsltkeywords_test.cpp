@@ -58,6 +58,36 @@ TEST(XSLTKeywords, EveryElementNameHasItsId) {
   EXPECT_EQ(KTXSLTElementIdOfLocalName(u"Sort"), 0);
 }
 
+// Every attribute name XSLT 1.0 gives, in no namespace, has its own id
+// (ids 1..50 but kAttrOther, in the order of the names); names of the same
+// length as a keyword, or longer than all, have none.
+TEST(XSLTKeywords, EveryAttributeNameHasItsId) {
+  const char* names[] = {"case-order", "cdata-section-elements", "count", "data-type", "decimal-separator", "digit",
+                         "disable-output-escaping", "doctype-public", "doctype-system", "elements", "encoding",
+                         "exclude-result-prefixes", "extension-element-prefixes", "format", "from",
+                         "grouping-separator", "grouping-size", "href", "id", "indent", "infinity", "lang",
+                         "letter-value", "level", nullptr, "match", "media-type", "method", "minus-sign", "mode",
+                         "name", "namespace", "NaN", "omit-xml-declaration", "order", "pattern-separator",
+                         "percent", "per-mille", "priority", "result-prefix", "select", "standalone",
+                         "stylesheet-prefix", "terminate", "test", "use", "use-attribute-sets", "value", "version",
+                         "zero-digit"};
+  std::string element = "<e";
+  for (const char* name : names)
+    if (name) element += std::string(" ") + name + "=''";
+  element += " selekt='' matcher='' an-attribute-name-longer-than-every-keyword=''/>";
+  KTTestStylesheet doc;
+  ASSERT_TRUE(doc.Load(element));
+  KTXSLTAttributeRecognizer recognizer;
+  for (int id = 1; id <= 50; ++id) {
+    if (!names[id - 1]) continue;
+    KTXPathNode* attribute = NodeAt(doc.Element(), std::string("@") + names[id - 1]);
+    ASSERT_NE(attribute, nullptr) << names[id - 1];
+    EXPECT_EQ(recognizer.AttributeId(attribute), id) << names[id - 1];
+  }
+  for (const char* other : {"selekt", "matcher", "an-attribute-name-longer-than-every-keyword"})
+    EXPECT_EQ(recognizer.AttributeId(NodeAt(doc.Element(), std::string("@") + other)), kAttrOther) << other;
+}
+
 TEST(XSLTKeywords, AttributeIds) {
   KTTestStylesheet doc;
   ASSERT_TRUE(doc.Load("<e " XSLNS " xmlns:foo='urn:foo' select='' xsl:select='' xsl:version='' version=''"
