@@ -8,6 +8,7 @@
 #include "xslt/ktwhitespacestripper.h"
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -211,7 +212,9 @@ bool KTWhitespaceStripper::IsWhitespaceOnly(const KTXPathNode* text) {
 bool KTWhitespaceStripper::IsXslText(const KTXPathNode* element) {
   if (!element || element->GetKind() != kXPathElement) return false;
   const KTString* uri = element->GetNamespaceUri();
-  if (!uri || uri->View() != kXsltNamespace) return false;
+  if (!uri || uri->GetLength() != static_cast<int>(kXsltNamespace.size()) ||
+      std::memcmp(uri->c_str(), kXsltNamespace.data(), kXsltNamespace.size() * sizeof(char16_t)) != 0)
+    return false;
   return QNameLocalPart(element->GetName()) == u"text";
 }
 
