@@ -113,8 +113,19 @@ std::u16string BindingName(const KTXPathNode* binding) {
 
 void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view text, const KTXPathAstNode* tree) {
   if (!tree) return;
-  const KTString trimmed(Trimmed(text));
-  const int length = static_cast<int>(trimmed.GetLength());
+  // The trimmed text is copied only for an error or a variable reference:
+  // most trees have neither.
+  const std::u16string_view trimmedView = Trimmed(text);
+  const int length = static_cast<int>(trimmedView.size());
+  KTString trimmedCopy;
+  bool copied = false;
+  auto trimmed = [&]() -> const KTString& {
+    if (!copied) {
+      trimmedCopy = KTString(trimmedView);
+      copied = true;
+    }
+    return trimmedCopy;
+  };
   std::vector<const KTXPathAstNode*> stack{tree};
   uint64_t visited = 0;
   while (!stack.empty()) {
@@ -127,25 +138,29 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
         const KTXPathAstNode* functionName = node->FirstChild();
         const KTXPathAstNode* qname = functionName ? functionName->FirstChild() : nullptr;
         if (!qname || qname->ChildCount() == 0) break;
-        KTString written = WrittenName(qname);
-        written += u"()";
+        auto written = [qname] {
+          KTString name = WrittenName(qname);
+          name += u"()";
+          return name;
+        };
         if (qname->ChildCount() == 2) {
           // A prefixed name is an extension function: whether it exists is
           // for the run to find (function-available() guards such calls),
           // but its prefix must be bound.
           std::u16string_view uri;
           if (!LookUpPrefix(stylesheetNode, NodeText(qname->ChildAt(0)).View(), uri))
-            Fail(stylesheetNode, kXPathErrInvalidPrefix, -1, written, trimmed, OffsetOf(node, length));
+            Fail(stylesheetNode, kXPathErrInvalidPrefix, -1, written(), trimmed(), OffsetOf(node, length));
           break;
         }
         const KTXPathFunctionInfo* function = KTXPathFunctionLibrary::FindFunction(NodeText(qname).View(), true);
-        if (!function) Fail(stylesheetNode, kXPathErrUnknownFunction, -1, written, trimmed, OffsetOf(node, length));
+        if (!function)
+          Fail(stylesheetNode, kXPathErrUnknownFunction, -1, written(), trimmed(), OffsetOf(node, length));
         const int count = ArgumentCount(node);
         if (count < function->minArgs)
-          Fail(stylesheetNode, kXPathErrTooFewParameters, function->index, KTString(), trimmed,
+          Fail(stylesheetNode, kXPathErrTooFewParameters, function->index, KTString(), trimmed(),
                OffsetOf(node, length));
         if (count > function->maxArgs)
-          Fail(stylesheetNode, kXPathErrTooManyParameters, function->index, KTString(), trimmed,
+          Fail(stylesheetNode, kXPathErrTooManyParameters, function->index, KTString(), trimmed(),
                OffsetOf(node, length));
         break;
       }
@@ -158,12 +173,12 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
         const int offset = OffsetOf(node->FirstChild() ? node->FirstChild() : node, length);
         std::u16string_view uri;
         if (qname->ChildCount() == 2 && !LookUpPrefix(stylesheetNode, NodeText(qname->ChildAt(0)).View(), uri))
-          Fail(stylesheetNode, kXPathErrInvalidPrefix, -1, written, trimmed, offset);
+          Fail(stylesheetNode, kXPathErrInvalidPrefix, -1, written, trimmed(), offset);
         const std::u16string_view local = NodeText(qname->ChildCount() == 2 ? qname->ChildAt(1) : qname).View();
         Reference reference;
         reference.name = KTString(std::u16string_view(ExpandedName(uri, local)));
         reference.written = written;
-        reference.text = trimmed;
+        reference.text = trimmed();
         reference.offset = offset;
         references_[stylesheetNode].push_back(std::move(reference));
         break;
@@ -180,7 +195,7 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
         KTString written(prefix);
         written += u':';
         written += prefixWildcard ? KTString(u"*") : NodeText(first->ChildAt(1));
-        Fail(stylesheetNode, kXPathErrInvalidPrefix, -1, written, trimmed, OffsetOf(node, length));
+        Fail(stylesheetNode, kXPathErrInvalidPrefix, -1, written, trimmed(), OffsetOf(node, length));
       }
       default:
         break;
