@@ -6,6 +6,7 @@
 
 #include "xml/ktxpathnode.h"
 #include "xml/ktxpathtreecontext.h"
+#include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktvariableexecutors.h"
@@ -63,12 +64,46 @@ const T* RecordOf(const KTDeclRecord* record, int id, KTXPathNode* node) {
 
 // ---- xsl:value-of ----
 
+// select=".", as in the built-in rule for text: the string value of the
+// context node goes to the result without an evaluation and its node-set.
+// A source text node's copy shows the document's text in place, as
+// xsl:copy's does. False when the shape or context asks for the full
+// evaluation (which also reports what is wrong).
+bool KTValueOfExecutor::AppendContextString(KTExecFrame* frame, const KTDeclValueOf& record) {
+  const KTCompiledExpression* select = record.select;
+  if (!select || select->shape != KTCompiledExpression::kShapeSelf || select->error || select->restrictions != 0)
+    return false;
+  const int position = frame->ContextPosition();
+  if (position < 1) return false;
+  const KTXPathValue& list = frame->NodeList();
+  const KTXPathNodeItem* item = list.NodeItemAt(position - 1);
+  if (item == list.ItemsEnd() || !item->GetNode()) return false;
+  const KTXPathNode* context = item->GetNode();
+  const bool escape = !record.disableOutputEscaping;
+  if (context->GetKind() == kXPathText && !context->HasOwnValue() && context->GetXNode()) {
+    auto text = std::make_unique<KTXPathNode>(context->GetXNode(), kXPathText);
+    text->SetOutputFlag(escape);
+    AppendResultText(resultParent_, std::move(text));
+    return true;
+  }
+  KTString text;
+  int length = 0;
+  text.ClearAndReserve(0);
+  KTXPathFunctionLibrary::AppendStringValue(context, text, length);
+  AppendText(resultParent_, std::move(text), escape);
+  return true;
+}
+
 KTValueOfExecutor::KTValueOfExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTValueOf) {}
 
 bool KTValueOfExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTXPathNode* node = KTOpenFrame(frame);
   const auto* record = RecordOf<KTDeclValueOf>(declaration_, kXSLTValueOf, node);
+  if (AppendContextString(frame, *record)) {
+    Finish(frame, node);
+    return true;
+  }
   KTXPathValue value;
   if (!frame->EvaluateExpression(record->selectNode, *record->select, &frame->NodeList(), &value, true))
     throw KTXSLTError(KTXSLTError::kXPathError, nullptr);

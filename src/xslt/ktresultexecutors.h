@@ -12,6 +12,7 @@
 #include "core/ktstring.h"
 #include "xslt/ktinstructionexecutor.h"
 
+class KTDeclValueOf;
 class KTXPathNode;
 
 // xsl:value-of (element id 33): the string value of its select expression.
@@ -19,6 +20,9 @@ class KTValueOfExecutor : public KTInstructionExecutor {
  public:
   explicit KTValueOfExecutor(KTXSLTProcessor* processor);
   bool Start() override;
+
+ private:
+  bool AppendContextString(KTExecFrame* frame, const KTDeclValueOf& record);
 };
 
 // xsl:text (element id 31): its text, evaluated never.
