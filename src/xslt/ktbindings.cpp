@@ -8,18 +8,56 @@
 // entries (a copied name's text stays where it is), never copy them.
 static_assert(std::is_nothrow_move_constructible_v<KTBindingEntry>);
 
+namespace {
+
+// FNV-1a over the code units: names are short, and a lookup hashes one.
+size_t HashName(std::u16string_view name) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (char16_t c : name) {
+    hash ^= static_cast<uint64_t>(c);
+    hash *= 0x100000001b3ull;
+  }
+  return static_cast<size_t>(hash ^ (hash >> 29));
+}
+
+bool SameName(std::u16string_view have, std::u16string_view wanted) {
+  return have.size() == wanted.size() &&
+         std::memcmp(have.data(), wanted.data(), wanted.size() * sizeof(char16_t)) == 0;
+}
+
+}  // namespace
+
 int KTBindingScope::IndexOf(std::u16string_view wanted) const {
-  if (index_) {
-    auto it = index_->find(wanted);
-    return it == index_->end() ? -1 : static_cast<int>(it->second);
+  if (!slots_.empty()) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = HashName(wanted) & mask;; i = (i + 1) & mask) {
+      const uint32_t slot = slots_[i];
+      if (slot == 0) return -1;
+      if (SameName(own_[slot - 1].name, wanted)) return static_cast<int>(slot - 1);
+    }
   }
-  for (size_t i = 0; i < own_.size(); ++i) {
-    const std::u16string_view have = own_[i].name;
-    if (have.size() == wanted.size() &&
-        std::memcmp(have.data(), wanted.data(), wanted.size() * sizeof(char16_t)) == 0)
-      return static_cast<int>(i);
-  }
+  for (size_t i = 0; i < own_.size(); ++i)
+    if (SameName(own_[i].name, wanted)) return static_cast<int>(i);
   return -1;
+}
+
+void KTBindingScope::IndexEntry(uint32_t position) {
+  if ((own_.size()) * 2 > slots_.size()) {
+    size_t size = 32;
+    while (size < own_.size() * 4) size *= 2;
+    slots_.assign(size, 0);
+    for (uint32_t k = 0; k < own_.size(); ++k) {
+      const size_t mask = size - 1;
+      size_t i = HashName(own_[k].name) & mask;
+      while (slots_[i] != 0) i = (i + 1) & mask;
+      slots_[i] = k + 1;
+    }
+    return;
+  }
+  const size_t mask = slots_.size() - 1;
+  size_t i = HashName(own_[position].name) & mask;
+  while (slots_[i] != 0) i = (i + 1) & mask;
+  slots_[i] = position + 1;
 }
 
 const KTBindingRecord* KTBindingScope::FindOwn(const KTString& name) const {
@@ -57,13 +95,9 @@ void KTBindingScope::BindLasting(const KTString& name, KTBindingRecord record) {
 }
 
 void KTBindingScope::BindView(std::u16string_view name, KTString copy, KTBindingRecord record) {
+  if (own_.empty()) own_.reserve(kFirstRoom);
   own_.push_back(KTBindingEntry{name, std::move(copy), std::move(record)});
-  if (index_) {
-    index_->emplace(name, static_cast<uint32_t>(own_.size() - 1));
-  } else if (own_.size() > kLinearLimit) {
-    index_ = std::make_unique<NameIndex>();
-    for (size_t k = 0; k < own_.size(); ++k) index_->emplace(own_[k].name, static_cast<uint32_t>(k));
-  }
+  if (!slots_.empty() || own_.size() > kLinearLimit) IndexEntry(static_cast<uint32_t>(own_.size() - 1));
 }
 
 const KTBindingRecord* KTBindingMapSource::FindBinding(const KTString& name) const {

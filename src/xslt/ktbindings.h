@@ -61,6 +61,9 @@ class KTBindingScope {
   // under it until this layer binds the same name.
   explicit KTBindingScope(std::shared_ptr<const KTBindingScope> outer = nullptr)
       : outer_(std::move(outer)) {}
+  // Entries hold views of their own names' text: a layer is never copied.
+  KTBindingScope(const KTBindingScope&) = delete;
+  KTBindingScope& operator=(const KTBindingScope&) = delete;
 
   // This layer first, then the outer layers. The record stays where it is
   // until the layer binds a new name or is cleared.
@@ -75,7 +78,7 @@ class KTBindingScope {
   // Forgets this layer's own bindings; the outer layers stay.
   void Clear() {
     own_.clear();
-    index_.reset();
+    slots_.clear();
   }
   bool IsEmpty() const { return own_.empty() && !outer_; }
 
@@ -86,19 +89,26 @@ class KTBindingScope {
   // Layers hold a few bindings each (a template's parameters, one
   // variable): a short vector read in a line beats a tree of nodes. A layer
   // that grows past kLinearLimit gets a hash index by name, so that a lookup
-  // stays constant time however many bindings it holds.
+  // stays constant time however many bindings it holds. The index is one
+  // open-addressed table (a power of two of slots, at most half full), so
+  // a layer of many parameters costs one block for it, not one per name.
   static constexpr size_t kLinearLimit = 8;
-  using NameIndex = std::unordered_map<std::u16string_view, uint32_t>;
+  // The room a layer takes at its first binding: most layers hold a few.
+  static constexpr size_t kFirstRoom = 4;
 
   int IndexOf(std::u16string_view name) const;
   // Binds under `name`, whose text `copy` holds or which outlives the layer.
   void BindView(std::u16string_view name, KTString copy, KTBindingRecord record);
+  // Places own_[position] in the table, or makes the table anew for all of
+  // own_ when it would be more than half full.
+  void IndexEntry(uint32_t position);
 
   std::shared_ptr<const KTBindingScope> outer_;
   std::vector<KTBindingEntry> own_;
-  // The names of own_ (a copied name's text stays in place when the vector
-  // moves it).
-  std::unique_ptr<NameIndex> index_;
+  // The index of own_ by name: slot values are positions plus one, 0 is a
+  // free slot; empty while the layer is read in a line. A copied name's
+  // text stays in place when the vector moves its entry.
+  std::vector<uint32_t> slots_;
 };
 
 using KTBindingScopeRef = std::shared_ptr<KTBindingScope>;

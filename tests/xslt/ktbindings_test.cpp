@@ -1,0 +1,68 @@
+// KTBindingScope: a layer read in a line while small and through its name
+// table once it holds many bindings; both ways must find the same records.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ktutf8.h"
+#include "xslt/ktbindings.h"
+
+namespace {
+
+KTString NameOf(int i) { return KTString(KTUtf8ToUtf16("p" + std::to_string(i)).c_str()); }
+
+KTBindingRecord NumberRecord(double n) {
+  KTBindingRecord record;
+  record.value = KTXPathValue::Number(n);
+  return record;
+}
+
+double NumberOf(const KTBindingRecord* record) { return record ? record->value.GetNumber() : -1; }
+
+}  // namespace
+
+// Layers of every size up to well past the point where the name table takes
+// over and grows: each name is found with its own value, rebinding a name
+// replaces its value in place, and a name never bound is not found.
+TEST(BindingScopeTest, EveryNameFoundAtEverySize) {
+  for (int size : {1, 4, 8, 9, 16, 17, 40, 200}) {
+    KTBindingScope scope;
+    // Half the names copied into the layer, half read in place.
+    std::vector<KTString> lasting;
+    for (int i = 0; i < size; ++i) lasting.push_back(NameOf(i));
+    for (int i = 0; i < size; ++i) {
+      if (i % 2) scope.BindLasting(lasting[i], NumberRecord(i));
+      else scope.Bind(NameOf(i), NumberRecord(i));
+    }
+    for (int i = 0; i < size; i += 3) scope.Bind(NameOf(i), NumberRecord(1000 + i));
+    EXPECT_EQ(scope.Own().size(), static_cast<size_t>(size)) << size;
+    for (int i = 0; i < size; ++i)
+      EXPECT_EQ(NumberOf(scope.FindOwn(NameOf(i))), i % 3 == 0 ? 1000 + i : i) << size << " p" << i;
+    EXPECT_EQ(scope.FindOwn(NameOf(size)), nullptr) << size;
+    // Names differing only in length or in their last unit.
+    EXPECT_EQ(scope.FindOwn(KTString(u"p")), nullptr) << size;
+    EXPECT_EQ(scope.FindOwn(KTString(u"p0x")), nullptr) << size;
+  }
+}
+
+// An inner layer hides an outer binding of the same name and shows the
+// others; Clear forgets the inner layer's own bindings only, and the layer
+// binds again from empty (a table made before is gone too).
+TEST(BindingScopeTest, InnerLayerHidesThenClears) {
+  auto outer = std::make_shared<KTBindingScope>();
+  for (int i = 0; i < 20; ++i) outer->Bind(NameOf(i), NumberRecord(i));
+  KTBindingScope inner(outer);
+  for (int i = 10; i < 30; ++i) inner.Bind(NameOf(i), NumberRecord(100 + i));
+  EXPECT_EQ(NumberOf(inner.Find(NameOf(5))), 5);
+  EXPECT_EQ(NumberOf(inner.Find(NameOf(15))), 115);
+  EXPECT_EQ(NumberOf(inner.Find(NameOf(25))), 125);
+  EXPECT_EQ(inner.FindOwn(NameOf(5)), nullptr);
+  inner.Clear();
+  EXPECT_EQ(NumberOf(inner.Find(NameOf(15))), 15);
+  EXPECT_EQ(inner.Find(NameOf(25)), nullptr);
+  inner.Bind(NameOf(25), NumberRecord(7));
+  EXPECT_EQ(inner.Own().size(), 1u);
+  EXPECT_EQ(NumberOf(inner.Find(NameOf(25))), 7);
+}
