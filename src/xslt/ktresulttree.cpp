@@ -672,10 +672,12 @@ void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathN
     // In the order xsltproc declares them: the source's own declarations
     // first, then those of the scopes above.
     for (const KTString& prefix : DeclarationOrderOf(source)) {
+      // The xml prefix is never declared: no need to look it up.
+      if (prefix.View() == kXmlPrefix) continue;
       auto inScope = sourceMap->find(prefix.View());
       if (inScope == sourceMap->end()) continue;
       const KTString* uri = inScope->second;
-      if (prefix.View() == kXmlPrefix || (uri && uri->View() == kXmlUri)) continue;
+      if (uri && uri->View() == kXmlUri) continue;
       if (!uri || uri->IsEmpty()) {
         // xmlns="": the element has no default namespace node, so under a
         // parent with a default one it undeclares it (XSLT 1.0 §7.1.1 and

@@ -247,6 +247,9 @@ bool KTTemplatePattern::MayMatch(const KTXPathNode* node) const {
 bool KTTemplatePattern::Matches(const KTXPathNode* node) const {
   if (!direct_ || !node) return false;
   if (steps_.empty()) return node->GetKind() == kXPathRoot;
+  // One step of a relative pattern: passing it is the match, as the step
+  // asks for the parent its axis needs.
+  if (steps_.size() == 1 && anchor_ == kRelative) return steps_.front().Passes(node);
   return MatchesUpTo(node, steps_.size());
 }
 
