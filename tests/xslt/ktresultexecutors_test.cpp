@@ -430,7 +430,8 @@ TEST_F(ResultExecutorsTest, TemplateRulesBuildTheResult) {
       source);
 }
 
-// xsl:copy and literal result nodes show the value the source's view shows:
+// xsl:copy, literal result nodes and xsl:value-of select="." (the built-in
+// rule for text among them) show the value the source's view shows:
 // references expanded, line ends and attribute white space normalised,
 // defaulted attributes supplied; and a copied text that further text joins
 // keeps both parts.
@@ -446,6 +447,9 @@ TEST_F(ResultExecutorsTest, CopiedTextsAndAttributesShowTheirViewsValues) {
       u"</xsl:template><xsl:template match='text()'><xsl:copy/>+<xsl:copy/></xsl:template>",
       u"<xsl:template match='/'><out>lit &amp; <b c='1&#10;2'>x&#13;y</b><xsl:copy-of select='//e[1]/text()'/>"
       u"tail</out></xsl:template>",
+      u"<xsl:template match='/'><out><xsl:value-of select='.'/>|<xsl:apply-templates/></out></xsl:template>"
+      u"<xsl:template match='e|f'><v><xsl:value-of select='.'/>|<xsl:apply-templates/>|"
+      u"<xsl:for-each select='@*|node()'><xsl:value-of select='.'/>;</xsl:for-each></v></xsl:template>",
   };
   for (const char16_t* rules : templates) ExpectSameAsXsltproc(Stylesheet(rules), source);
 }
