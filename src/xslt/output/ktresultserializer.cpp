@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "xml/ktxpathnode.h"
 
@@ -14,6 +15,32 @@ namespace {
 // Growth step of the output buffer; the buffer also grows by half its size
 // at least (KTString::AppendAtLength), so appends stay linear overall.
 constexpr int kOutputGrowBy = 16000;
+
+// Appends units to a buffer whose length the caller keeps (the buffer's
+// own record of it is left unknown: its readers go by that length or by the
+// NUL). Within the room already there it is a copy and the NUL; beyond it
+// the buffer grows as KTString grows.
+void AppendUnits(KTString& out, int& length, const char16_t* units, int count) {
+  if (count <= 0) return;
+  if (length + count <= out.GetCapacity()) {
+    char16_t* buffer = out.GetBuffer();
+    std::memmove(buffer + length, units, static_cast<size_t>(count) * sizeof(char16_t));
+    length += count;
+    buffer[length] = 0;
+    return;
+  }
+  out.AppendAtLength(units, length, kOutputGrowBy, count);
+}
+
+void AppendUnit(KTString& out, int& length, char16_t unit) {
+  if (length + 1 <= out.GetCapacity()) {
+    char16_t* buffer = out.GetBuffer();
+    buffer[length++] = unit;
+    buffer[length] = 0;
+    return;
+  }
+  out.AppendCharAtLength(unit, length, kOutputGrowBy);
+}
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 bool IsTextLike(int kind) { return kind == kXPathText || kind == kXPathCData; }
@@ -105,12 +132,12 @@ void KTResultSerializer::ClearOutput() {
 }
 
 void KTResultSerializer::Append(std::u16string_view text) {
-  output_.AppendAtLength(text.data(), outputLength_, kOutputGrowBy, static_cast<int>(text.size()));
+  AppendUnits(output_, outputLength_, text.data(), static_cast<int>(text.size()));
   FlushIfFull();
 }
 
 void KTResultSerializer::Append(char16_t c) {
-  output_.AppendCharAtLength(c, outputLength_, kOutputGrowBy);
+  AppendUnit(output_, outputLength_, c);
   FlushIfFull();
 }
 
@@ -310,12 +337,12 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
       replacementLength = FormatCharacterReference(code, reference);
       replacement = reference;
     }
-    if (i > runStart) out.AppendAtLength(text.data() + runStart, length, kOutputGrowBy, int(i - runStart));
-    out.AppendAtLength(replacement, length, kOutputGrowBy, replacementLength);
+    if (i > runStart) AppendUnits(out, length, text.data() + runStart, int(i - runStart));
+    AppendUnits(out, length, replacement, replacementLength);
     i += units - 1;
     runStart = i + 1;
   }
-  if (size > runStart) out.AppendAtLength(text.data() + runStart, length, kOutputGrowBy, int(size - runStart));
+  if (size > runStart) AppendUnits(out, length, text.data() + runStart, int(size - runStart));
 }
 
 void KTResultSerializer::EscapeMarkup(KTString& text, bool quotes, bool lineFeeds, bool ampersands) {
