@@ -318,6 +318,16 @@ void KTXPathNode::SetMaps(KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap
   HoldMaps(new KTPrefixMaps{std::move(elementMap), std::move(attributeMap)});
 }
 
+void KTXPathNode::ShareParentMaps() {
+  KTPrefixMaps* nearest = parent_ ? parent_->NearestMaps() : nullptr;
+  if (nearest && nearest->element && nearest->attribute) {
+    // The pair SetMaps would find for the parent's inherited maps.
+    HoldMaps(nearest);
+    return;
+  }
+  SetMaps(parent_ ? parent_->InheritedElementMap() : nullptr, parent_ ? parent_->InheritedAttributeMap() : nullptr);
+}
+
 bool KTXPathNode::HoldsMapsAlone() const {
   return maps_ && maps_->holders == 1 && maps_->element && maps_->attribute &&
          maps_->element.use_count() == 1 && maps_->attribute.use_count() == 1;
@@ -385,6 +395,18 @@ void KTXPathChildren::Grow(size_t needed) {
 }
 
 void KTXPathChildren::reserve(size_t count) { Grow(count); }
+
+void KTXPathChildren::push_back(Item item) {
+  const size_t count = size();
+  if (count == Capacity()) Grow(count + 1);
+  if (IsArray()) {
+    Head* head = Array();
+    head->Items()[count] = std::move(item);
+    ++head->size;
+  } else {
+    store_.one = std::move(item);
+  }
+}
 
 void KTXPathChildren::insert(size_t index, Item item) {
   // Geometric growth: appending n children costs O(n) overall.
@@ -462,7 +484,16 @@ void KTXPathNode::CheckPlacement(const KTXPathNode* parent, const KTXPathNode* c
 }
 
 KTXPathNode* KTXPathNode::AppendChild(std::unique_ptr<KTXPathNode> child) {
-  return InsertChild(GetChildCount(), std::move(child));
+  // InsertChild at the end: no child moves and only the new one takes its
+  // index, so the wrap of a whole document pays one store per child here.
+  const int index = GetChildCount();
+  CheckPlacement(this, child.get(), index);
+  child->parent_ = this;
+  child->documentNumber_ = documentNumber_;
+  child->indexInParent_ = index;
+  KTXPathNode* raw = child.get();
+  children_.push_back(std::move(child));
+  return raw;
 }
 
 KTXPathNode* KTXPathNode::InsertChild(int index, std::unique_ptr<KTXPathNode> child) {

@@ -100,6 +100,7 @@ class KTXPathChildren {
 
   void reserve(size_t count);
   void insert(size_t index, Item item);
+  void push_back(Item item);
   Item erase(size_t index);
   // Moves every item out in order; the list is empty (and freed) afterwards.
   std::vector<Item> release();
@@ -198,6 +199,10 @@ class KTXPathNode {
   KTPrefixMapRef InheritedElementMap() const;
   KTPrefixMapRef InheritedAttributeMap() const;
   void SetMaps(KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap);
+  // SetMaps(parent's InheritedElementMap(), InheritedAttributeMap()),
+  // sharing the parent's pair without copying its references when it holds
+  // both maps.
+  void ShareParentMaps();
   // True when the node holds map objects other than its parent's.
   bool OwnsMaps() const;
   // True when no other node (nor anything else) holds the node's maps, so

@@ -4,6 +4,8 @@
 #include "xml/ktxpathtreecontext.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -60,6 +62,34 @@ const KTString* Lookup(const KTPrefixMap* map, std::u16string_view prefix) {
   if (!map) return nullptr;
   auto it = map->find(prefix);
   return it == map->end() ? nullptr : it->second;
+}
+
+// The value a view node shows, with its length: a node without a value of
+// its own shows its wrapped node's, whose length is kept.
+std::u16string_view ShownValue(const KTXPathNode* node) {
+  const KTXNode* wrapped = node->GetXNode();
+  if (node->HasOwnValue() || !wrapped) return std::u16string_view(node->GetValue());
+  return std::u16string_view(wrapped->GetValue(), static_cast<size_t>(wrapped->GetValueLength()));
+}
+
+// The place of the first unit of `text` that is one of Units, npos when
+// there is none. Eight units are compared at once, with no branch per unit.
+typedef std::uint16_t EightUnits __attribute__((vector_size(16)));
+template <char16_t... Units>
+size_t FindFirstOf(std::u16string_view text) {
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    EightUnits block;
+    std::memcpy(&block, text.data() + i, sizeof block);
+    const auto hit = ((block == static_cast<std::uint16_t>(Units)) | ...);
+    std::uint64_t words[2];
+    std::memcpy(words, &hit, sizeof words);
+    if ((words[0] | words[1]) != 0) break;
+  }
+  for (; i < text.size(); ++i) {
+    if (((text[i] == Units) || ...)) return i;
+  }
+  return std::u16string_view::npos;
 }
 
 // Prefixes "xml" and "xmlns" keep their fixed meaning (Namespaces in XML §3).
@@ -143,6 +173,9 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   if (loadSchema && model_) LoadDocumentSchema(root);
   nodeCounter_ = 0;
   documentNumber_ = ++gDocumentCounter;
+  std::fill(std::begin(prefixSlots_), std::end(prefixSlots_), PrefixSlot{});
+  defaultMap_.reset();
+  defaultUri_ = nullptr;
   pendingElementMap_ = NewRootMap();
   pendingAttributeMap_ = std::make_shared<KTPrefixMap>(*pendingElementMap_);
   spliceStack_.clear();
@@ -156,9 +189,11 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
     model_ = nullptr;
     pendingElementMap_.reset();
     pendingAttributeMap_.reset();
+    defaultMap_.reset();
     throw;
   }
   model_ = nullptr;
+  defaultMap_.reset();
   if (!view) {
     // A lone text root merges into nothing; give it a view of its own.
     view = NewNode(root, kXPathKindFromNode, nullptr);
@@ -198,7 +233,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPath
     pendingElementMap_.reset();
     pendingAttributeMap_.reset();
   } else if (v->GetKind() == kXPathElement && parent) {
-    v->SetMaps(parent->InheritedElementMap(), parent->InheritedAttributeMap());
+    v->ShareParentMaps();
   }
   // A declaration's value may hold entity references (xmlns:p="&uri;"): the
   // namespace is the expanded text (XML 1.0 section 3.3.3).
@@ -277,6 +312,9 @@ void KTXPathTreeContext::ReplaceElementMaps(KTXPathNode* element, const KTString
   // Maps that only this element holds (a second declaration on it) take the
   // binding in place, so that many declarations on one element cost no copy
   // each.
+  // The binding may change a map in place; the map is not held here while
+  // it is judged for that either.
+  defaultMap_.reset();
   const KTPrefixMapRef& ownElement = element->OwnElementMap();
   const KTPrefixMapRef& ownAttribute = element->OwnAttributeMap();
   if (element->HoldsMapsAlone() && ownElement != ownAttribute) {
@@ -325,12 +363,36 @@ void KTXPathTreeContext::ResolveNamespaces(KTXPathNode* node) {
     return;
   }
 
-  std::u16string_view prefix = PrefixPart(name);
+  std::u16string_view prefix = PrefixOf(name);
   if (kind == kXPathAttribute) {
     node->SetNamespaceUri(prefix.empty() ? nullptr : Lookup(node->GetAttributeNamespaceMap(), prefix));
+  } else if (prefix.empty()) {
+    node->SetNamespaceUri(DefaultNamespaceIn(node, node->GetElementNamespaceMap()));
   } else {
     node->SetNamespaceUri(Lookup(node->GetElementNamespaceMap(), prefix));
   }
+}
+
+std::u16string_view KTXPathTreeContext::PrefixOf(const char16_t* name) {
+  const uintptr_t bits = reinterpret_cast<uintptr_t>(name);
+  PrefixSlot& slot = prefixSlots_[(bits >> 3) * 0x9E3779B97F4A7C15ull >> (64 - kPrefixSlotBits)];
+  if (slot.name != name) {
+    const std::u16string_view prefix = PrefixPart(name);
+    slot.name = name;
+    slot.colon = prefix.data() == name ? static_cast<int32_t>(prefix.size()) : -1;
+  }
+  return slot.colon < 0 ? std::u16string_view() : std::u16string_view(name, static_cast<size_t>(slot.colon));
+}
+
+const KTString* KTXPathTreeContext::DefaultNamespaceIn(const KTXPathNode* element, const KTPrefixMap* map) {
+  if (map && map == defaultMap_.get()) return defaultUri_;
+  const KTString* uri = Lookup(map, std::u16string_view());
+  KTPrefixMapRef held = element->InheritedElementMap();
+  if (map && held.get() == map) {
+    defaultMap_ = std::move(held);
+    defaultUri_ = uri;
+  }
+  return uri;
 }
 
 // Reads every child of the element (KTWorkCount): done once per element,
@@ -445,10 +507,11 @@ KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t
 }
 
 bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
-  // Most texts hold neither a CR nor a reference: one pass tells.
-  const char16_t* scan = text->GetValue();
-  while (*scan && *scan != u'\r' && *scan != u'&') ++scan;
-  if (!*scan) return false;
+  // Most texts hold neither a CR nor a reference: one pass tells. The value
+  // ends at its first NUL, as the expansion below reads it.
+  const std::u16string_view shown = ShownValue(text);
+  const size_t first = FindFirstOf<u'\r', u'&', 0>(shown);
+  if (first == std::u16string_view::npos || shown[first] == 0) return false;
   KTString normalized;
   if (NormalizeLineEnds(text->GetValue(), normalized)) text->SetValue(std::move(normalized));
   const char16_t* value = text->GetValue();
@@ -558,6 +621,10 @@ bool CollapseSpaces(const char16_t* value, KTString& out) {
 }  // namespace
 
 void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
+  // Most values hold neither a reference nor white space other than spaces.
+  const std::u16string_view shown = ShownValue(attribute);
+  const size_t first = FindFirstOf<u'&', u'\t', u'\n', u'\r', 0>(shown);
+  if (first == std::u16string_view::npos || shown[first] == 0) return;
   const char16_t* value = attribute->GetValue();
   bool hasReference = KTStrChr(value, u'&') != nullptr;
   bool hasWhitespace = KTStrChr(value, u'\t') || KTStrChr(value, u'\n') || KTStrChr(value, u'\r');

@@ -126,4 +126,21 @@ class KTXPathTreeContext {
   // again when the last one is in.
   KTXPathNode* attributesPendingFor_ = nullptr;
   bool attributePrefixesStale_ = false;
+
+  // Where the prefix of a name ends, remembered by the name's address: the
+  // names of a document's nodes are interned (ktxname.h) and live as long as
+  // the nodes, so a name met again is not scanned again. Emptied at the
+  // start of each wrap.
+  struct PrefixSlot {
+    const char16_t* name = nullptr;
+    int32_t colon = -1;  // -1: no prefix
+  };
+  static constexpr int kPrefixSlotBits = 8;
+  std::u16string_view PrefixOf(const char16_t* name);
+  PrefixSlot prefixSlots_[1 << kPrefixSlotBits];
+  // The default namespace of the last element map looked up, held so that
+  // the map lives as long as the entry. Dropped whenever a map is changed.
+  const KTString* DefaultNamespaceIn(const KTXPathNode* element, const KTPrefixMap* map);
+  KTPrefixMapRef defaultMap_;
+  const KTString* defaultUri_ = nullptr;
 };

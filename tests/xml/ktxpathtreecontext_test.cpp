@@ -374,6 +374,54 @@ TEST(TreeContext, NormalizesAttributeValues) {
   EXPECT_FALSE(r->GetChild(2)->HasOwnValue());
 }
 
+// A reference, a CR or a tab is found wherever it stands in a text or an
+// attribute value: the values are scanned a block of units at a time, so the
+// table puts each one at the start, on both sides of a block's end and in the
+// tail after the last whole block.
+TEST(TreeContext, FindsReferencesAndLineEndsAtEveryPlace) {
+  struct Case {
+    std::u16string written;  // put at `at` in a run of 'x'
+    std::string shown;       // what the view shows in its place
+  };
+  const Case cases[] = {{u"&e;", "E"}, {u"\r\n", "\n"}, {u"\r", "\n"}, {u"&#13;", "\r"}, {u"\t", "\t"}};
+  for (int length : {0, 5, 8, 16, 23}) {
+    for (int at = 0; at <= length; ++at) {
+      for (const Case& c : cases) {
+        std::u16string before(at, u'x');
+        std::u16string after(length - at, u'y');
+        std::u16string value = before + c.written + after;
+        std::u16string text = u"<r a='" + value + u"'>" + value + u"<i>" + value + u"</i></r>";
+        auto doc = Parse(text.c_str());
+        ASSERT_TRUE(doc);
+        KTXPathTreeContext context;
+        FakeSchema schema;
+        schema.expand = [](const char16_t* t) {
+          KTString s(t);
+          s.Replace(u"&e;", u"E");
+          return s;
+        };
+        auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+        const std::string expect = std::string(at, 'x') + c.shown + std::string(length - at, 'y');
+        // An attribute value turns each white-space character into a space
+        // (XML 1.0 §3.3.3); a character reference keeps what it names.
+        std::string attribute = expect;
+        if (c.written != u"&#13;") {
+          for (char& ch : attribute)
+            if (ch == '\t' || ch == '\n') ch = ' ';
+        }
+        if (c.written == u"&#13;") attribute = std::string(at, 'x') + "\r" + std::string(length - at, 'y');
+        const std::string where = "case " + U8(c.written.c_str()) + " at " + std::to_string(at) + " of " +
+                                  std::to_string(length);
+        KTXPathNode* r = view->GetChild(0);
+        ASSERT_EQ(r->GetChildCount(), 3) << where;
+        EXPECT_EQ(U8(r->GetChild(0)->GetValue()), attribute) << where;
+        EXPECT_EQ(U8(r->GetChild(1)->GetValue()), expect) << where;
+        EXPECT_EQ(U8(r->GetChild(2)->GetChild(0)->GetValue()), expect) << where;
+      }
+    }
+  }
+}
+
 // A namespace declaration written with an entity reference declares the
 // expanded text.
 TEST(TreeContext, ExpandsEntitiesInNamespaceDeclarations) {
