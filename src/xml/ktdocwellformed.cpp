@@ -116,6 +116,8 @@ class PrefixTable {
 // before its use, so a failure always takes the full path.
 class PrefixOfName {
  public:
+  // The prefix index of a name without a colon.
+  static constexpr uint32_t kNoPrefix = UINT32_MAX;
   struct Slot {
     const char16_t* text = nullptr;
     uint32_t prefix = 0;
@@ -989,10 +991,14 @@ class TreeChecker final : public KTNamespaceDeclarations {
   const PrefixOfName::Slot* UsedPrefix(View name) {
     PrefixOfName::Slot& slot = usedPrefixes_.At(name.data());
     if (slot.text == name.data())
-      return &slot;
+      return slot.prefix == PrefixOfName::kNoPrefix ? nullptr : &slot;
     const size_t colon = name.find(u':');
-    if (colon == View::npos)
-      return nullptr;  // not remembered: the search is as short as the lookup
+    if (colon == View::npos) {
+      // Remembered too: most elements of a document carry a name without a
+      // prefix, and each would otherwise be searched again.
+      slot = {name.data(), PrefixOfName::kNoPrefix, 0};
+      return nullptr;
+    }
     slot = {name.data(), prefixes_.Find(name.substr(0, colon)), static_cast<uint32_t>(colon)};
     return &slot;
   }

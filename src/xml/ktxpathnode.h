@@ -230,7 +230,9 @@ class KTXPathNode {
   // is then destroyed with the unique_ptr unless the caller keeps it). The
   // child takes this node's document number and the parent link.
   KTXPathNode* AppendChild(std::unique_ptr<KTXPathNode> child);
-  void ReserveChildren(int count) { children_.reserve(count); }
+  void ReserveChildren(int count) {
+    if (count > 1) children_.reserve(count);  // one child fits in place
+  }
   KTXPathNode* InsertChild(int index, std::unique_ptr<KTXPathNode> child);
   std::unique_ptr<KTXPathNode> RemoveChild(int index);
   // Takes every child out (parent links cleared), in order.
