@@ -174,6 +174,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   nodeCounter_ = 0;
   documentNumber_ = ++gDocumentCounter;
   std::fill(std::begin(prefixSlots_), std::end(prefixSlots_), PrefixSlot{});
+  declarationSlots_.clear();
+  attributeTypeSlots_.clear();
   defaultMap_.reset();
   defaultUri_ = nullptr;
   pendingElementMap_ = NewRootMap();
@@ -645,20 +647,39 @@ void KTXPathTreeContext::MarkIdAttributes(KTXPathNode* element, KTElementType* d
     KTXPathNode* a = element->GetChild(i);
     if (a->GetKind() == kXPathNamespace) continue;
     if (a->GetKind() != kXPathAttribute) break;  // attributes lead the children
+    const AttributeTypeSlot* type = nullptr;
     if (namesAsWritten) {
-      lookupName_.localName = a->GetName();
-      lookupName_.ns = KTNamespaceId::None();
+      type = &AttributeTypeOf(decl, a->GetName(), KTNamespaceId::None(), true);
     } else {
       const KTString* uri = a->GetNamespaceUri();
-      lookupName_.localName = LocalPart(a->GetName());
-      lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+      type = &AttributeTypeOf(decl, LocalPart(a->GetName()), KTNamespaceId::Intern(uri ? uri->c_str() : u""), false);
     }
-    if (model_->IsIdAttribute(decl, lookupName_)) a->SetIdAttribute(true);
+    if (type->id) a->SetIdAttribute(true);
     KTString collapsed;
-    if (model_->IsTokenizedAttribute(decl, lookupName_) && CollapseSpaces(a->GetValue(), collapsed)) {
+    if (type->tokenized && CollapseSpaces(a->GetValue(), collapsed)) {
       a->SetValue(std::move(collapsed));
     }
   }
+}
+
+const KTXPathTreeContext::AttributeTypeSlot& KTXPathTreeContext::AttributeTypeOf(KTElementType* decl,
+                                                                                const char16_t* name,
+                                                                                KTNamespaceId ns, bool asWritten) {
+  if (attributeTypeSlots_.empty()) attributeTypeSlots_.resize(size_t{1} << kDeclarationSlotBits);
+  const uint64_t key = (reinterpret_cast<uintptr_t>(name) >> 1) ^ (reinterpret_cast<uintptr_t>(decl) * 31) ^
+                       (reinterpret_cast<uintptr_t>(ns.Identity()) >> 3) ^ (asWritten ? 1 : 0);
+  AttributeTypeSlot& slot = attributeTypeSlots_[key * 0x9E3779B97F4A7C15ull >> (64 - kDeclarationSlotBits)];
+  if (slot.name == name && slot.decl == decl && slot.ns == ns.Identity() && slot.asWritten == asWritten) return slot;
+  // One name object reused for every lookup: its buffer is kept.
+  lookupName_.localName = name;
+  lookupName_.ns = ns;
+  slot = AttributeTypeSlot{decl,
+                           name,
+                           ns.Identity(),
+                           asWritten,
+                           model_->IsIdAttribute(decl, lookupName_),
+                           model_->IsTokenizedAttribute(decl, lookupName_)};
+  return slot;
 }
 
 // Whether an attribute is xsi:nil with the value true (a boolean literal,
@@ -723,17 +744,30 @@ bool KTXPathTreeContext::FindDeclarations(KTXPathNode* node, KTElementType* pare
     }
     return dtdDecl != nullptr;
   }
-  // One name object reused for every element: its buffer is kept.
   if (model_->KeysNamesAsWritten()) {
-    lookupName_.localName = node->GetName();
-    lookupName_.ns = KTNamespaceId::None();
+    decl = FindElementDeclaration(parentDecl, node->GetName(), KTNamespaceId::None());
   } else {
     const KTString* uri = node->GetNamespaceUri();
-    lookupName_.localName = LocalPart(node->GetName());
-    lookupName_.ns = KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+    decl = FindElementDeclaration(parentDecl, LocalPart(node->GetName()),
+                                  KTNamespaceId::Intern(uri ? uri->c_str() : u""));
   }
-  decl = parentDecl ? model_->FindChildElementDecl(parentDecl, lookupName_) : model_->FindElement(lookupName_);
   return true;
+}
+
+KTElementType* KTXPathTreeContext::FindElementDeclaration(KTElementType* parentDecl, const char16_t* name,
+                                                         KTNamespaceId ns) {
+  if (declarationSlots_.empty()) declarationSlots_.resize(size_t{1} << kDeclarationSlotBits);
+  const uint64_t key = (reinterpret_cast<uintptr_t>(name) >> 1) ^ (reinterpret_cast<uintptr_t>(parentDecl) * 31) ^
+                       (reinterpret_cast<uintptr_t>(ns.Identity()) >> 3);
+  DeclarationSlot& slot = declarationSlots_[key * 0x9E3779B97F4A7C15ull >> (64 - kDeclarationSlotBits)];
+  if (slot.name == name && slot.parent == parentDecl && slot.ns == ns.Identity()) return slot.found;
+  // One name object reused for every lookup: its buffer is kept.
+  lookupName_.localName = name;
+  lookupName_.ns = ns;
+  KTElementType* found =
+      parentDecl ? model_->FindChildElementDecl(parentDecl, lookupName_) : model_->FindElement(lookupName_);
+  slot = DeclarationSlot{parentDecl, name, ns.Identity(), found};
+  return found;
 }
 
 void KTXPathTreeContext::CollectAllDefaults(KTXPathNode* node, KTElementType* decl, KTElementType* dtdDecl,

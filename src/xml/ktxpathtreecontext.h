@@ -143,4 +143,33 @@ class KTXPathTreeContext {
   const KTString* DefaultNamespaceIn(const KTXPathNode* element, const KTPrefixMap* map);
   KTPrefixMapRef defaultMap_;
   const KTString* defaultUri_ = nullptr;
+
+  // Element declarations found during this wrap, by the parent's
+  // declaration and the name looked up (its interned text and namespace):
+  // the model's lookups are pure while a document is wrapped, and a
+  // document repeats a few names under a few parents many times. Emptied at
+  // the start of each wrap.
+  struct DeclarationSlot {
+    const KTElementType* parent = nullptr;
+    const char16_t* name = nullptr;  // null: the slot is empty
+    const KTString* ns = nullptr;
+    KTElementType* found = nullptr;
+  };
+  static constexpr int kDeclarationSlotBits = 10;
+  KTElementType* FindElementDeclaration(KTElementType* parentDecl, const char16_t* name, KTNamespaceId ns);
+  std::vector<DeclarationSlot> declarationSlots_;
+  // What a declaration says of an attribute name (ID, tokenized type), kept
+  // the same way: by declaration, name as looked up, namespace and whether
+  // the name is as written.
+  struct AttributeTypeSlot {
+    const KTElementType* decl = nullptr;
+    const char16_t* name = nullptr;  // null: the slot is empty
+    const KTString* ns = nullptr;
+    bool asWritten = false;
+    bool id = false;
+    bool tokenized = false;
+  };
+  const AttributeTypeSlot& AttributeTypeOf(KTElementType* decl, const char16_t* name, KTNamespaceId ns,
+                                           bool asWritten);
+  std::vector<AttributeTypeSlot> attributeTypeSlots_;
 };

@@ -331,6 +331,62 @@ TEST(TreeContext, SuppliesDefaults) {
   EXPECT_LT(e2->GetChild(0)->GetPosition(), e2->GetChild(1)->GetPosition());
 }
 
+// A model whose declarations depend on the parent's declaration and on the
+// namespace, as XML Schema's local declarations do: each element is declared
+// by its path ("/r/a/e", a namespace written as "{urn}name"), defaults an
+// attribute "at" to that path, and only declarations of elements named "a"
+// type their attribute "id" as ID.
+class NestedSchema : public FakeSchema {
+ public:
+  KTElementType* FindElement(const KTQName& name) override { return Declaration(u"/" + Step(name)); }
+  KTElementType* FindChildElementDecl(KTElementType* parent, const KTQName& name) override {
+    return Declaration(PathOf(parent) + u"/" + Step(name));
+  }
+  bool CollectDefaults(KTElementType* decl, std::vector<KTDefaultAttribute>& attributes, KTString& text,
+                       bool& hasText) override {
+    attributes = {{KTQName(u"at", KTNamespaceId()), KTString(PathOf(decl).c_str())}};
+    hasText = false;
+    return true;
+  }
+  bool IsIdAttribute(KTElementType* decl, const KTQName& name) override {
+    return PathOf(decl).ends_with(u"/a") && name.localName.View() == u"id";
+  }
+
+ private:
+  static std::u16string Step(const KTQName& name) {
+    std::u16string step(name.localName.View());
+    return name.ns.IsNone() ? step : u"{" + std::u16string(name.ns.Uri().View()) + u"}" + step;
+  }
+  static const std::u16string& PathOf(KTElementType* decl) { return *reinterpret_cast<std::u16string*>(decl); }
+  KTElementType* Declaration(const std::u16string& path) {
+    auto& held = paths_[path];
+    if (!held) held = std::make_unique<std::u16string>(path);
+    return reinterpret_cast<KTElementType*>(held.get());
+  }
+  std::map<std::u16string, std::unique_ptr<std::u16string>> paths_;
+};
+
+// Declarations are found per parent declaration and expanded name, however
+// often one name repeats under different parents and in different namespaces.
+TEST(TreeContext, DeclarationsFollowParentAndNamespace) {
+  auto doc = Parse(
+      u"<r xmlns:p='urn:p'><a id='1'><e/><e/></a><b id='2'><e/><p:e/><e/></b><a id='3'><e/></a><p:e/><e/></r>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  NestedSchema schema;
+  auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+  std::vector<std::string> paths;
+  std::vector<std::string> ids;
+  for (KTXPathNode* n = view.get(); n; n = n->NextInDocumentOrder(true)) {
+    if (n->GetKind() != kXPathAttribute) continue;
+    if (U8(n->GetName()) == "at") paths.push_back(U8(n->GetValue()));
+    if (n->IsIdAttribute()) ids.push_back(U8(n->GetValue()));
+  }
+  EXPECT_EQ(paths, (std::vector<std::string>{"/r", "/r/a", "/r/a/e", "/r/a/e", "/r/b", "/r/b/e", "/r/b/{urn:p}e",
+                                             "/r/b/e", "/r/a", "/r/a/e", "/r/{urn:p}e", "/r/e"}));
+  EXPECT_EQ(ids, (std::vector<std::string>{"1", "3"}));
+}
+
 TEST(TreeContext, SplicesEntityFragments) {
   auto doc = Parse(u"<r>a &e; b <i x='&e;'/></r>");
   ASSERT_TRUE(doc);
