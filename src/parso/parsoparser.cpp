@@ -166,17 +166,6 @@ bool ParseNodeArena::KeepsLinksInRange(const Block* block) {
   return true;
 }
 
-void ParseNodeArena::Free(ParseNode* node) {
-  Block* block = BlockOf(node);
-  --block->live;
-  if (!consuming_) {
-    node->next = freeList_;
-    freeList_ = node;
-  } else if (block->live == 0 && block != current_) {
-    ReleaseBlock(block);
-  }
-}
-
 void ParseNodeArena::BeginConsuming() {
   consuming_ = true;
   freeList_ = nullptr;
@@ -253,20 +242,6 @@ void ParsoParser::FreeChildrenAndSiblings(ParseNode* n) {
 void ParsoParser::FreeChildren(ParseNode* node) {
   FreeChildrenAndSiblings(node->firstChild);
   node->firstChild = nullptr;
-}
-
-void ParsoParser::FreeFirstChild(ParseNode* parent) {
-  ParseNode* child = parent->firstChild;
-  if (!child) return;
-  parent->firstChild = child->next;
-  if (!child->firstChild) {
-    // A walk that frees each child after visiting it has freed the child's
-    // own children already: the common case is a single node.
-    ReleaseNode(child);
-    return;
-  }
-  child->next = nullptr;
-  FreeChildrenAndSiblings(child);
 }
 
 bool ParsoParser::RemoveNode(ParseNode* top, ParseNode* node) {
@@ -523,7 +498,7 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
   return MatchTerminal(rule, element.mark, pos, available, line);
 }
 
-void ParsoParser::Attach(ChildList& children, ParseNode* child) {
+[[gnu::always_inline]] inline void ParsoParser::Attach(ChildList& children, ParseNode* child) {
   const Rule* rule = child->rule;
   if (rule->IsDrop()) {
     FreeChildrenAndSiblings(child);

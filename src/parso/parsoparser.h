@@ -131,7 +131,18 @@ class ParseNodeArena {
     ++BlockOf(n)->live;
     return n;
   }
-  void Free(ParseNode* node);
+  // The free list while a parse runs; once it has ended, a block whose
+  // nodes are all gone is given back.
+  void Free(ParseNode* node) {
+    Block* block = BlockOf(node);
+    --block->live;
+    if (!consuming_) {
+      node->next = freeList_;
+      freeList_ = node;
+    } else if (block->live == 0 && block != current_) [[unlikely]] {
+      ReleaseBlock(block);
+    }
+  }
   // The text that the nodes' text places count from, for the blocks in use
   // and those taken later.
   void SetText(const char16_t* text);
@@ -327,7 +338,19 @@ class ParsoParser {
   // A walk that frees each child right after visiting it gives the tree's
   // memory back while it runs; freeing all children only after the last one
   // keeps every block alive to the end.
-  void FreeFirstChild(ParseNode* parent);
+  void FreeFirstChild(ParseNode* parent) {
+    ParseNode* child = parent->firstChild;
+    if (!child) return;
+    parent->firstChild = child->next;
+    if (!child->firstChild) {
+      // A walk that frees each child after visiting it has freed the
+      // child's own children already: the common case is a single node.
+      arena_.Free(child);
+      return;
+    }
+    child->next = nullptr;
+    FreeChildrenAndSiblings(child);
+  }
   // Frees `first`, its following siblings and all their descendants.
   void FreeChildrenAndSiblings(ParseNode* first);
   // Unlinks `node` from the subtree under `top` and frees it; false when absent.
