@@ -740,6 +740,15 @@ void ParsoGrammar::ComputeEngineTables() {
       }
     }
   }
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    const auto& el = rule->elements_;
+    rule->leadingFlat_ = (rule->kind_ == R::kNamed || rule->kind_ == R::kGroup) &&
+                                 rule->operator_ == R::kChoice && !el.empty() &&
+                                 el[0].step == R::kStepFlat && el[0].mark == 0
+                             ? el[0].rule
+                             : nullptr;
+  }
 }
 
 namespace {

@@ -166,6 +166,10 @@ class GrammarRule {
   // (both).
   const GrammarRule* GetFlatHead() const { return flatHead_; }
   const GrammarRule* GetFlatTail() const { return flatTail_; }
+  // A choice whose first alternative is a flat rule taken once (no mark):
+  // that rule, which the engine tries at once where no nodes are made,
+  // before it enters the choice; null for other rules.
+  const GrammarRule* GetLeadingFlat() const { return leadingFlat_; }
 
   // A group whose node flattening replaces by its children (a sequence or
   // choice of rules, without constraints or peers), or a named rule whose
@@ -253,6 +257,7 @@ class YStream;
   const GrammarRule* flatHead_ = nullptr;
   const GrammarRule* flatTail_ = nullptr;
   char16_t flatChar_ = 0;
+  const GrammarRule* leadingFlat_ = nullptr;
   bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;

@@ -757,6 +757,25 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
     const int n = Scan(rule, pos, available, line, depth + 1);
     return LeaveLimited(n >= 0) ? n : -1;
   }
+  if (const Rule* flat = rule->GetLeadingFlat();
+      flat && available > 0 && depth + 2 < kMaxNestingDepth && !IsLimited(flat) &&
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin &&
+      !(pos <= failPos_ && Predicted(flat, pos, available, depth + 1))) {
+    // The choice's first alternative as Scan would try it one level down:
+    // when it matches, so does the choice, with nothing recorded; when it
+    // fails (recording what Scan would), Scan goes on with the others.
+    const int quick = QuickFlat(flat, pos, available);
+    if (quick >= 0) return quick;
+    if (quick == -1) {
+      int endLine = line;
+      const int n = MatchFlat(flat, pos, available, endLine);
+      if (n >= 0) {
+        line = endLine;
+        return n;
+      }
+    }
+    return Scan(rule, pos, available, line, depth + 1, 1);
+  }
   if (step == Rule::kStepFlat && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     const int quick = QuickFlat(rule, pos, available);
@@ -789,7 +808,7 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
 }
 
 int ParsoParser::Scan(const GrammarRule* rule, const char16_t* start, int available, int& line,
-                      int depth) {
+                      int depth, int from) {
   if (aborted_) return -1;
   if (depth >= kMaxNestingDepth) {
     RecordMessage(start, rule, u"rules nested deeper than 5000 levels");
@@ -808,7 +827,8 @@ int ParsoParser::Scan(const GrammarRule* rule, const char16_t* start, int availa
   bool ok = false;
   switch (rule->GetOperator()) {
     case Rule::kChoice:
-      for (const Rule::Element& e : elements) {
+      for (size_t i = static_cast<size_t>(from); i < elements.size(); ++i) {
+        const Rule::Element& e = elements[i];
         used = 0;
         if (ScanRepeat(e, start, available, used, endLine, depth) > 0) {
           ok = true;

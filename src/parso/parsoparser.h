@@ -430,8 +430,10 @@ class ParsoParser {
   // children, and every rule it reaches): as Match at `depth` would match
   // it, without a node and without the engine's node-building steps. The
   // characters matched, or -1 after recording the failure as Match would;
-  // `line` moves only on a match.
-  int Scan(const GrammarRule* rule, const char16_t* start, int available, int& line, int depth);
+  // `line` moves only on a match. A choice is tried from alternative
+  // `from` on (the earlier ones have failed).
+  int Scan(const GrammarRule* rule, const char16_t* start, int available, int& line, int depth,
+           int from = 0);
   int ScanElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int depth);
   int ScanRepeat(const GrammarRule::Element& element, const char16_t* start, int available,

@@ -792,6 +792,33 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
     c.CheckVariants(u"(</)(x</)[<a>][x<b>](</)");
     EXPECT_EQ(c.differences, 0);
   }
+
+  // Choices led by a flat rule, inside rules that keep no children: the
+  // leading alternative matching, failing at its first character (and
+  // recording that) or after a line end, before the others are tried; a
+  // named choice (C) and groups.
+  ParsoGrammar leading;
+  ASSERT_TRUE(leading.LoadText(u"d ::= (X | y)+\nX ::= (R | E | Q)+\nR ::= [a-z#x0A]* / '--'\n"
+                               u"E ::= '&' [a-z]+ ';'\nQ ::= C | '!'\nC ::= F | '?'\nF ::= [0-9] [0-9]*\n"
+                               u"y ::= '<' Y? '>'\nY ::= (F | R)*\n",
+                               u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&leading, settings};
+    c.CheckVariants(u"ab\ncd&x;12?!--<ab\n9>&y;\n\nz<>7?x--y");
+    EXPECT_EQ(c.differences, 0);
+  }
+  // The same near the nesting limit, the choice one level below the rule
+  // that keeps no children, nested ever deeper.
+  ParsoGrammar nested;
+  ASSERT_TRUE(nested.LoadText(u"d ::= x\nx ::= ('(' x ')') | T\nT ::= (R | '.')+\nR ::= [a-z]+\n", u"g"));
+  Comparison nearLimit{&nested, Settings{true, true, true}};
+  for (int depth = ParsoParser::kMaxNestingDepth / 2 - 6; depth <= ParsoParser::kMaxNestingDepth / 2 + 2;
+       ++depth) {
+    for (const char16_t* inner : {u"ab.c", u".ab", u"!"}) {
+      nearLimit.Check(std::u16string(depth, u'(') + inner + std::u16string(depth, u')'));
+    }
+  }
+  EXPECT_EQ(nearLimit.differences, 0);
 }
 
 }  // namespace
