@@ -174,18 +174,71 @@ const KTXPathAstNode* LastStepOfPath(const KTXPathAstNode* node) {
   return nullptr;
 }
 
+// A child step "name[p]..." whose predicates all select by a test that no
+// position or count changes (PredicateNode::IsPositionFree): its axis step,
+// else null.
+KTXPathAstNode* ChildStepWithFreePredicates(const KTXPathAstNode* step) {
+  if (!step || step->GetKind() != kAstStep)
+    return nullptr;
+  KTXPathAstNode* axisStep = step->FirstChild();
+  if (!axisStep || axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() < 3)
+    return nullptr;
+  const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+  if (!specifier)
+    return nullptr;
+  if (specifier->GetKind() == kAstAbbreviatedAxisSpecifier) {
+    if (!specifier->FirstChild() || specifier->FirstChild()->TokenLength() != 0)
+      return nullptr;
+  } else if (specifier->GetKind() != kAstNamedAxis || !TokenIs(specifier->FirstChild()->FirstChild(), u"child")) {
+    return nullptr;
+  }
+  for (int i = 2; i < axisStep->ChildCount(); ++i) {
+    KTXPathAstNode* predicate = axisStep->ChildAt(i);
+    if (predicate->GetKind() != kAstPredicate || !static_cast<PredicateNode*>(predicate)->IsPositionFree())
+      return nullptr;
+  }
+  return axisStep;
+}
+
 // Walks descendant-or-self from the current node-set, then evaluates the
 // step. A plain child step becomes one descendant step (the same nodes
-// without building the node-set of every descendant); patterns keep the
-// two steps, since they allow only descendant-or-self.
+// without building the node-set of every descendant); so does a child step
+// whose predicates do not count positions, its predicates then testing the
+// descendants found in one pass. Patterns keep the two steps, since they
+// allow only descendant-or-self.
 bool DescendThenStep(KTXPathEvalContext& context, KTXPathAstNode* step) {
   context.SetNameTest(u"//");
   const KTXPathExpression* owner = context.GetOwner();
+  const bool pattern = owner && owner->HasPatternAxes();
   const KTXPathAstNode* nodeTest = PlainChildStepTest(step);
-  if (nodeTest && !(owner && owner->HasPatternAxes())) {
+  if (nodeTest && !pattern) {
     context.SetAxis(kAxisDescendant);
     if (!const_cast<KTXPathAstNode*>(nodeTest)->Evaluate(context))
       return false;
+    context.SortInDocumentOrder();
+    return true;
+  }
+  KTXPathAstNode* filtered = pattern || !owner || owner->GetCompileMode() != KTXPathExpression::kModeExpr
+                                 ? nullptr
+                                 : ChildStepWithFreePredicates(step);
+  if (filtered) {
+    // A child of a descendant-or-self node is a descendant; each predicate
+    // keeps a node by its own test alone, so the candidates of all context
+    // nodes can be tested as one set. Where only emptiness counts, the last
+    // predicate stops at its first node kept.
+    const bool stopAtFirst = context.GetExistenceStep() == step;
+    context.SetExistenceStep(nullptr);
+    context.SetAxis(kAxisDescendant);
+    if (!filtered->ChildAt(1)->Resolved()->Evaluate(context))
+      return false;
+    const int last = filtered->ChildCount() - 1;
+    for (int i = 2; i <= last; ++i) {
+      context.SetExistenceStep(stopAtFirst && i == last ? filtered->ChildAt(i) : nullptr);
+      const bool ok = filtered->ChildAt(i)->Resolved()->Evaluate(context);
+      context.SetExistenceStep(nullptr);
+      if (!ok)
+        return false;
+    }
     context.SortInDocumentOrder();
     return true;
   }
@@ -714,6 +767,86 @@ bool IsLastCall(KTXPathAstNode* expression) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whether the function's value is a boolean whatever its arguments.
+bool GivesBoolean(int index) {
+  switch (index) {
+    case kFnBoolean:
+    case kFnNot:
+    case kFnTrue:
+    case kFnFalse:
+    case kFnContains:
+    case kFnStartsWith:
+    case kFnLang:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The core function a call names without a prefix, or null.
+const KTXPathFunctionInfo* CoreFunctionOf(const KTXPathAstNode* call) {
+  const KTXPathAstNode* name = call->FirstChild();
+  const KTXPathAstNode* qname = name && name->GetKind() == kAstFunctionName ? name->FirstChild() : nullptr;
+  const KTXPathAstNode* part = qname ? qname->FirstChild() : nullptr;
+  if (!part || part->GetKind() == kAstQNamePrefix)
+    return nullptr;
+  return KTXPathFunctionLibrary::FindFunction(NodeText(part).View(), true);
+}
+
+}  // namespace
+
+bool PredicateNode::IsPositionFree() {
+  if (positionFree_ >= 0)
+    return positionFree_ == 1;
+  positionFree_ = 0;
+  KTXPathAstNode* expression = ChildAt(1);
+  if (!expression)
+    return false;
+  // The value's type: an operator that gives a boolean, a location path or
+  // union (node-sets), or a function that gives a boolean. A number would
+  // select by position; a variable could hold one.
+  const KTXPathAstNode* top = expression->Resolved();
+  switch (top->GetKind()) {
+    case kAstOrExpr:
+    case kAstAndExpr:
+    case kAstEqualityExpr:
+    case kAstRelationalExpr:
+      if (top->ChildCount() < 2)
+        return false;
+      break;
+    case kAstLocationPath:
+      break;
+    case kAstFunctionCall: {
+      const KTXPathFunctionInfo* function = CoreFunctionOf(top);
+      if (!function || !GivesBoolean(function->index))
+        return false;
+      break;
+    }
+    default:
+      return false;
+  }
+  // No call anywhere inside may read the position or size, load a document
+  // (whose failure is reported call by call) or be one this engine does
+  // not know.
+  std::vector<const KTXPathAstNode*> pending{expression};
+  while (!pending.empty()) {
+    const KTXPathAstNode* node = pending.back();
+    pending.pop_back();
+    if (node->GetKind() == kAstFunctionCall) {
+      const KTXPathFunctionInfo* function = CoreFunctionOf(node);
+      if (!function || function->index == kFnPosition || function->index == kFnLast ||
+          function->index == kFnDocument)
+        return false;
+    }
+    for (int i = 0; i < node->ChildCount(); ++i)
+      pending.push_back(node->ChildAt(i));
+  }
+  positionFree_ = 1;
+  return true;
+}
 
 bool PredicateNode::Evaluate(KTXPathEvalContext& context) {
   // A predicate inside another keeps the outer predicate's flag when done.

@@ -164,6 +164,16 @@ class PredicateNode : public KTXPathAstNode {
   // is only tested for emptiness); null otherwise. Looked up once.
   const KTXPathAstNode* existenceStep_ = nullptr;
   bool existenceStepKnown_ = false;
+  // 1 when the expression keeps or drops a candidate the same way at any
+  // position and for any candidate count (see IsPositionFree); 0 when it
+  // may not; -1 until looked up.
+  int8_t positionFree_ = -1;
+
+ public:
+  // Whether the predicate's value is a boolean or a node-set and nothing in
+  // it calls position() or last(): it then selects the same candidates
+  // whichever set they are counted in.
+  bool IsPositionFree();
 };
 
 // ---- Node tests ----

@@ -17,6 +17,7 @@
 #include "ktloadtest_util.h"
 #include "ktscaling_util.h"
 #include "ktxpathtest_util.h"
+#include "ktxpathxsltproc_util.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktxpathtreecontext.h"
 #include "xpath/ktxpathexpression.h"
@@ -205,43 +206,6 @@ TEST(InvariantOperands, ErrorsStayWhereTheyWere) {
   EXPECT_EQ(Evaluate("count(//g[x = $n/x])", tree.Root(), variables), "error 4");
   // The right operand of "or" is not run once the left one decides.
   EXPECT_EQ(Evaluate("count(//g[true() or count(1)])", tree.Root(), variables), "3");
-}
-
-// xsltproc's value-of of each expression over the file, one line each;
-// empty when xsltproc is missing or fails.
-std::vector<std::string> XsltprocValues(const std::vector<std::string>& expressions, const std::string& source) {
-  if (std::system("xsltproc --version >/dev/null 2>&1") != 0)
-    return {};
-  const std::string style = source + ".xsl";
-  {
-    std::ofstream xsl(style);
-    xsl << "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
-           "<xsl:output method='text' encoding='UTF-8'/><xsl:template match='/'>";
-    for (const std::string& e : expressions) {
-      std::string escaped;
-      for (char ch : e)
-        escaped += ch == '"' ? "&quot;" : ch == '&' ? "&amp;" : ch == '<' ? "&lt;" : std::string(1, ch);
-      xsl << "<xsl:value-of select=\"" << escaped << "\"/><xsl:text>&#10;</xsl:text>";
-    }
-    xsl << "</xsl:template></xsl:stylesheet>";
-  }
-  std::vector<std::string> lines;
-  const std::string command = "xsltproc '" + style + "' '" + source + "' 2>/dev/null";
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    std::string all;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-      all.append(buffer, n);
-    if (pclose(pipe) == 0) {
-      size_t start = 0;
-      for (size_t at; (at = all.find('\n', start)) != std::string::npos; start = at + 1)
-        lines.push_back(all.substr(start, at - start));
-    }
-  }
-  if (lines.size() != expressions.size())
-    lines.clear();
-  return lines;
 }
 
 TEST(InvariantOperands, AgreeWithXsltproc) {
