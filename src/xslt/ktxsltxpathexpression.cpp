@@ -36,11 +36,12 @@ KTXPathNode* KTXSLTXPathExpression::LoadDocument(const KTString& uri) {
         KTXSLTProcessor::WithoutDotSegments(*sourceUri) == KTXSLTProcessor::WithoutDotSegments(uri))
       return source;
   }
-  std::unique_ptr<KTSchemaServices> model = processor_->NewSchemaModel();
   KTXNode* document = processor_->LoadDocument(uri);
   if (!document) return nullptr;
   auto known = loaded_.find(document);
   if (known != loaded_.end()) return known->second;
+  // A document loaded before needs no model: only a first wrap reads one.
+  std::unique_ptr<KTSchemaServices> model = processor_->NewSchemaModel();
   std::unique_ptr<KTXPathNode> view;
   try {
     view = context->WrapTree(document, model.get(), true, uri);
