@@ -154,6 +154,21 @@ const KTXPathValue* KTXPathExpression::FindVariable(const KTString& name) const 
   return it == variables_.end() ? nullptr : &it->second;
 }
 
+const KTXPathNodeItem* KTXPathExpression::GetRootItem() const {
+  if (!hasRootItem_)
+    return nullptr;
+  if (!rootFound_) {
+    KTXPathNodeItem root(rootLookup_);
+    while (root.GetKind() != kItemRoot && !root.IsEmpty()) {
+      KTXPathNodeItem parent;
+      root = root.ParentItem(parent);
+    }
+    rootItem_ = root;
+    rootFound_ = true;
+  }
+  return &rootItem_;
+}
+
 bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* contextNode, KTXPathValue* result,
                                  const KTXPathValue* startValue, int position, int size, bool allowFragments) {
   if (!namespaces_ || !uris_)
@@ -167,23 +182,16 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
   if (!result || !tree || !rootLookupNode || !contextNode)
     return false;
   result->SetNodeSet();
-  if (startValue) {
+  if (startValue)
     context.SetResult(*startValue);
-  } else {
-    KTXPathValue start;
-    start.PushItem(KTXPathNodeItem(contextNode, 1));
-    context.SetResult(start);
-  }
+  else
+    context.SetCurrentItem(KTXPathNodeItem(contextNode, 1));
   context.SetContextPosition(position);
   context.SetContextSize(size);
   contextItem_ = KTXPathNodeItem(contextNode, position);
   hasContextItem_ = true;
-  KTXPathNodeItem root(rootLookupNode);
-  while (root.GetKind() != kItemRoot && !root.IsEmpty()) {
-    KTXPathNodeItem parent;
-    root = root.ParentItem(parent);
-  }
-  rootItem_ = root;
+  rootLookup_ = rootLookupNode;
+  rootFound_ = false;
   hasRootItem_ = true;
   errorCode_ = kXPathErrNone;
   functionIndex_ = -1;

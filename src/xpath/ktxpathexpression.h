@@ -94,9 +94,10 @@ class KTXPathExpression {
   // The value bound to a variable name, or null. The XSLT processor's
   // expression looks names up in its frames' bindings instead of a copy.
   virtual const KTXPathValue* FindVariable(const KTString& name) const;
-  // The item of the root of the context node's document during (and after)
-  // an evaluation; null before the first.
-  const KTXPathNodeItem* GetRootItem() const { return hasRootItem_ ? &rootItem_ : nullptr; }
+  // The item of the root of the document of the evaluation's root lookup
+  // node, found on the first call during an evaluation; null before the
+  // first evaluation.
+  const KTXPathNodeItem* GetRootItem() const;
   const KTXPathNodeItem* GetContextItem() const { return hasContextItem_ ? &contextItem_ : nullptr; }
 
   // The owned tree handed to the caller (null when none).
@@ -194,10 +195,14 @@ class KTXPathExpression {
   int errorMark_ = 0;
   VariableMap variables_;
   void* keyTables_ = nullptr;
-  // Held in place: the processor evaluates for every node it visits.
-  KTXPathNodeItem rootItem_;
+  // Held in place: the processor evaluates for every node it visits. The
+  // root is looked up from rootLookup_ when first asked for: most
+  // expressions never need it.
+  mutable KTXPathNodeItem rootItem_;
   KTXPathNodeItem contextItem_;
+  KTXPathNode* rootLookup_ = nullptr;
   bool hasRootItem_ = false;
+  mutable bool rootFound_ = false;
   bool hasContextItem_ = false;
   KTXPathParser parser_;
   bool xsltFunctions_ = false;
