@@ -9,14 +9,16 @@
 #include <vector>
 
 // xsltproc's value-of of each expression over the file, one line each;
-// empty when xsltproc is missing or fails.
-inline std::vector<std::string> XsltprocValues(const std::vector<std::string>& expressions, const std::string& source) {
+// empty when xsltproc is missing or fails. The namespace declarations
+// (" xmlns:p='...'") go on the stylesheet element.
+inline std::vector<std::string> XsltprocValues(const std::vector<std::string>& expressions, const std::string& source,
+                                               const std::string& namespaces = "") {
   if (std::system("xsltproc --version >/dev/null 2>&1") != 0)
     return {};
   const std::string style = source + ".xsl";
   {
     std::ofstream xsl(style);
-    xsl << "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+    xsl << "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'" << namespaces << ">"
            "<xsl:output method='text' encoding='UTF-8'/><xsl:template match='/'>";
     for (const std::string& e : expressions) {
       std::string escaped;
