@@ -200,25 +200,34 @@ KTXPathAstNode* ChildStepWithFreePredicates(const KTXPathAstNode* step) {
   return axisStep;
 }
 
+// Walks the descendant axis from the current node-set with the node test
+// (and commits). The walk stands for a "//" followed by a child step, which
+// a pattern may hold: it is not refused as a pattern's descendant axis.
+bool WalkDescendantsFor(KTXPathEvalContext& context, const KTXPathAstNode* nodeTest) {
+  const bool wasInPredicate = context.InPredicate();
+  context.SetInPredicate(true);
+  context.SetAxis(kAxisDescendant);
+  const bool ok = const_cast<KTXPathAstNode*>(nodeTest)->Resolved()->Evaluate(context);
+  context.SetInPredicate(wasInPredicate);
+  return ok;
+}
+
 // Walks descendant-or-self from the current node-set, then evaluates the
 // step. A plain child step becomes one descendant step (the same nodes
 // without building the node-set of every descendant); so does a child step
 // whose predicates do not count positions, its predicates then testing the
-// descendants found in one pass. Patterns keep the two steps, since they
-// allow only descendant-or-self.
+// descendants found in one pass.
 bool DescendThenStep(KTXPathEvalContext& context, KTXPathAstNode* step) {
   context.SetNameTest(u"//");
   const KTXPathExpression* owner = context.GetOwner();
-  const bool pattern = owner && owner->HasPatternAxes();
   const KTXPathAstNode* nodeTest = PlainChildStepTest(step);
-  if (nodeTest && !pattern) {
-    context.SetAxis(kAxisDescendant);
-    if (!const_cast<KTXPathAstNode*>(nodeTest)->Evaluate(context))
+  if (nodeTest) {
+    if (!WalkDescendantsFor(context, nodeTest))
       return false;
     context.SortInDocumentOrder();
     return true;
   }
-  KTXPathAstNode* filtered = pattern || !owner || owner->GetCompileMode() != KTXPathExpression::kModeExpr
+  KTXPathAstNode* filtered = !owner || owner->GetCompileMode() != KTXPathExpression::kModeExpr
                                  ? nullptr
                                  : ChildStepWithFreePredicates(step);
   if (filtered) {
@@ -228,8 +237,7 @@ bool DescendThenStep(KTXPathEvalContext& context, KTXPathAstNode* step) {
     // predicate stops at its first node kept.
     const bool stopAtFirst = context.GetExistenceStep() == step;
     context.SetExistenceStep(nullptr);
-    context.SetAxis(kAxisDescendant);
-    if (!filtered->ChildAt(1)->Resolved()->Evaluate(context))
+    if (!WalkDescendantsFor(context, filtered->ChildAt(1)))
       return false;
     const int last = filtered->ChildCount() - 1;
     for (int i = 2; i <= last; ++i) {

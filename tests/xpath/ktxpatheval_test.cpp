@@ -385,6 +385,13 @@ TEST(XPathEvaluate, PatternsAllowOnlyChildAndAttributeAxes) {
       {"doc/a[parent::doc]", "a1 a2"},
       {"doc//b", "b1 b2 b3 b4"},
       {"//b[ancestor::c]", "b3"},
+      // After "//" a child step is walked as descendants, with or without
+      // predicates, but an axis written there is still checked.
+      {"//b", "b1 b2 b3 b4"},
+      {"//b[@ref]", "b4"},
+      {"//b[1]", "b1 b3 b4"},
+      {"//descendant::b", "error 12"},
+      {"//a[ancestor::doc]/b[not(@ref)][2]", "b2"},
       {"doc/a[c[b]/parent::a]", "a1"},
       {"doc/a/@n", "@n=1 @n=2"},
       {"doc/..", "error 12"},
