@@ -250,7 +250,7 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
   bool localsNeeded = false;
   for (const auto& [node, references] : references_) {
     for (const Reference& reference : references)
-      if (!globals_.count(std::u16string(reference.name.View()))) localsNeeded = true;
+      if (!globals_.contains(reference.name.View())) localsNeeded = true;
   }
   if (!localsNeeded) {
     references_.clear();
@@ -282,9 +282,8 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
     if (found != references_.end()) {
       for (const Reference& reference : found->second) {
         ++steps;
-        std::u16string name(reference.name.View());
-        if (globals_.count(name)) continue;
-        auto local = visible.find(name);
+        if (globals_.contains(reference.name.View())) continue;
+        auto local = visible.find(std::u16string(reference.name.View()));
         if (local != visible.end() && local->second > 0) continue;
         KTString written = reference.written;
         KTString text = reference.text;

@@ -65,6 +65,11 @@ class KTStaticCheck {
     int offset = 0;    // of the "$" in the expression
   };
   std::unordered_map<const KTXPathNode*, std::vector<Reference>> references_;
-  std::unordered_set<std::u16string> globals_;
+  // Looked up by view: a reference's name is not copied to be looked up.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view name) const { return std::hash<std::u16string_view>()(name); }
+  };
+  std::unordered_set<std::u16string, NameHash, std::equal_to<>> globals_;
   bool globalsKnown_ = false;
 };
