@@ -126,7 +126,11 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
     }
     return trimmedCopy;
   };
-  std::vector<const KTXPathAstNode*> stack{tree};
+  // The walk's stack is kept from one tree to the next: most trees are small
+  // and checked by the thousand.
+  std::vector<const KTXPathAstNode*>& stack = walk_;
+  stack.clear();
+  stack.push_back(tree);
   uint64_t visited = 0;
   while (!stack.empty()) {
     const KTXPathAstNode* node = stack.back();

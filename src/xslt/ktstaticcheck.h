@@ -72,4 +72,5 @@ class KTStaticCheck {
   };
   std::unordered_set<std::u16string, NameHash, std::equal_to<>> globals_;
   bool globalsKnown_ = false;
+  std::vector<const KTXPathAstNode*> walk_;  // CheckTree's stack
 };

@@ -149,9 +149,13 @@ bool IsUri(const KTString* uri, const KTString& xsltUri) { return uri && *uri ==
 }  // namespace
 
 std::u16string_view KTXSLTLocalName(const char16_t* name) {
-  std::u16string_view text(name ? name : u"");
-  size_t colon = text.find(u':');
-  return colon == std::u16string_view::npos ? text : text.substr(colon + 1);
+  if (!name) return std::u16string_view();
+  // One pass finds both the first ':' and the end.
+  const char16_t* local = name;
+  const char16_t* at = name;
+  for (; *at; ++at)
+    if (*at == u':' && local == name) local = at + 1;
+  return std::u16string_view(local, static_cast<size_t>(at - local));
 }
 
 int KTXSLTElementIdOfLocalName(std::u16string_view localName) {
