@@ -19,6 +19,9 @@ namespace {
 
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 
+// Unused room (in units) a result text may keep.
+constexpr int kTextSlack = 8;
+
 bool IsXsltUri(const KTString* uri) { return uri && uri->View() == kXSLTNamespaceUri; }
 
 // The key of an expanded name: the URI, a character no XML name or URI
@@ -40,8 +43,17 @@ bool SameUri(const KTString* a, const KTString* b) {
 // no document node.
 bool IsFragmentRoot(const KTXPathNode* node) { return node->GetKind() == kXPathRoot && !node->GetXNode(); }
 
-// Appends a text node; a text node is accepted under any parent.
+// Appends a text node; a text node is accepted under any parent. String
+// values are built with room to grow: a text kept as a node of its own (not
+// joined to the text before it) keeps only the room it needs.
 void AppendText(KTXPathNode* parent, KTString&& text, bool escape) {
+  const int count = parent->GetChildCount();
+  const KTXPathNode* last = count > 0 ? parent->GetChild(count - 1) : nullptr;
+  const bool joins = last && last->GetKind() == kXPathText && last->GetOutputFlag() == escape;
+  if (!joins) {
+    const int length = text.GetLength();
+    if (length > 0 && text.GetCapacity() - length > kTextSlack) text.SetCapacityPooled(length);
+  }
   auto node = std::make_unique<KTXPathNode>(nullptr, kXPathText);
   node->SetValue(std::move(text));
   node->SetOutputFlag(escape);
