@@ -202,6 +202,11 @@ TEST(DocumentLoader, EntitiesAndDtdsReadLineEndsAsLf) {
       {KTGrammarCache::kEntity, "two\rlines\r\n\r\nend\r", "two\nlines\n\nend\n"},
       {KTGrammarCache::kEntity, "<?xml encoding='UTF-8'?>a\r\rb", "a\n\nb"},
       {KTGrammarCache::kDtd, "<!ENTITY e 'a\r\nb\rc'>\r\n", "a\nb\nc"},
+      // The first CR far into a long text, past the blocks searched at once.
+      {KTGrammarCache::kEntity, "a first line of some length\nthen more text before the\r\nend",
+       "a first line of some length\nthen more text before the\nend"},
+      {KTGrammarCache::kDtd, "<!-- a comment long enough to fill some blocks -->\n<!ENTITY e 'x\ry'>",
+       "x\ny"},
   };
   for (const Case& c : cases) {
     KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
