@@ -554,6 +554,22 @@ TEST(WellFormedness, CharactersOutsideXmlAreRefused) {
       EXPECT_FALSE(KTCheckDocumentCharacters(text.data(), static_cast<int>(text.size()), status)) << at;
       EXPECT_EQ(status.GetColumn(), at + 1) << at << " " << static_cast<int>(bad);
     }
+    // The same among line feeds and the units at the ends of the plain
+    // range, which a block may hold and still be passed whole.
+    const std::u16string edges = u"\n \u7FFF\u8000\uD7FFx";
+    std::u16string around;
+    while (around.size() < 48) around += edges;
+    around.resize(48);
+    KTLoadStatus allowed;
+    EXPECT_TRUE(KTCheckDocumentCharacters(around.data(), static_cast<int>(around.size()), allowed)) << at;
+    for (char16_t bad : {char16_t(0x0), char16_t(0x1F), char16_t(0xFFFE), char16_t(0xDC00)}) {
+      std::u16string text = around;
+      text[at] = bad;
+      const size_t lineStart = at == 0 ? 0 : text.find_last_of(u'\n', at - 1) + 1;  // npos + 1 is 0
+      KTLoadStatus refused;
+      EXPECT_FALSE(KTCheckDocumentCharacters(text.data(), static_cast<int>(text.size()), refused)) << at;
+      EXPECT_EQ(refused.GetColumn(), static_cast<int>(at - lineStart) + 1) << at << " " << static_cast<int>(bad);
+    }
     std::u16string paired(48, u'x');
     paired[47 - at % 7] = u'\n';
     paired[40 - at % 5] = u'\t';
