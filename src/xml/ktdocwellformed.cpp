@@ -866,7 +866,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
       scopes_.push_back({element, mark});
 
     View name = NameOf(element);
-    if (!CheckQName(element, name))
+    if (!SeenAsQualified(name) && !CheckQName(element, name))
       return false;
     if (const PrefixOfName::Slot* used = UsedPrefix(name); used && !Bound(used->prefix))
       return FailUnbound(element, name, name.substr(0, used->colon));
@@ -874,7 +874,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
     qualified_.clear();
     for (const KTXAttributeView& a : attributes_) {
       View attribute = a.name->View();
-      if (!CheckQName(a, attribute))
+      if (!SeenAsQualified(attribute) && !CheckQName(a, attribute))
         return false;
       const PrefixOfName::Slot* used = UsedPrefix(attribute);
       if (used == nullptr || prefixes_[used->prefix].xmlns)
@@ -988,6 +988,10 @@ class TreeChecker final : public KTNamespaceDeclarations {
   // The prefix of a qualified element or attribute name (one from NameOf
   // that passed CheckQName) and where its colon stands; null for a name
   // without a colon.
+  // True when UsedPrefix remembers the name: it is asked only of names that
+  // passed CheckQName, so the check need not run again.
+  bool SeenAsQualified(View name) { return usedPrefixes_.At(name.data()).text == name.data(); }
+
   const PrefixOfName::Slot* UsedPrefix(View name) {
     PrefixOfName::Slot& slot = usedPrefixes_.At(name.data());
     if (slot.text == name.data())

@@ -739,8 +739,9 @@ bool KTXPathTreeContext::FindDeclarations(KTXPathNode* node, KTElementType* pare
     // Nothing is declared, so nothing is found: no name to look up (the
     // namespace is interned as the lookup would).
     if (!model_->KeysNamesAsWritten()) {
+      // No namespace interns nothing: the call is spared.
       const KTString* uri = node->GetNamespaceUri();
-      KTNamespaceId::Intern(uri ? uri->c_str() : u"");
+      if (uri && !uri->IsEmpty()) KTNamespaceId::Intern(uri->c_str());
     }
     return dtdDecl != nullptr;
   }
