@@ -774,7 +774,21 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
         return n;
       }
     }
-    return Scan(rule, pos, available, line, depth + 1, 1);
+    // The alternatives that cannot begin here, which the prediction skips
+    // now that a failure is recorded here, are passed over without
+    // entering the choice.
+    const auto& alternatives = rule->GetElements();
+    size_t next = 1;
+    while (next < alternatives.size() && alternatives[next].step > Rule::kStepTerminal && pos <= failPos_ &&
+           alternatives[next].rule->CannotStartWith(*pos) &&
+           depth + 1 + alternatives[next].rule->GetStartNesting() < kMaxNestingDepth) {
+      ++next;
+    }
+    if (next == alternatives.size()) {
+      if (rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
+      return -1;
+    }
+    return Scan(rule, pos, available, line, depth + 1, static_cast<int>(next));
   }
   if (step == Rule::kStepFlat && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {

@@ -810,11 +810,13 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   // The same near the nesting limit, the choice one level below the rule
   // that keeps no children, nested ever deeper.
   ParsoGrammar nested;
-  ASSERT_TRUE(nested.LoadText(u"d ::= x\nx ::= ('(' x ')') | T\nT ::= (R | '.')+\nR ::= [a-z]+\n", u"g"));
+  ASSERT_TRUE(nested.LoadText(u"d ::= x\nx ::= ('(' x ')') | ('[' y ']') | T\ny ::= T\n"
+                              u"T ::= (R | P | '.')+\nR ::= [a-z]+\nP ::= Q 'p'\nQ ::= V 'q'\nV ::= '!' 'v'\n",
+                              u"g"));
   Comparison nearLimit{&nested, Settings{true, true, true}};
   for (int depth = ParsoParser::kMaxNestingDepth / 2 - 6; depth <= ParsoParser::kMaxNestingDepth / 2 + 2;
        ++depth) {
-    for (const char16_t* inner : {u"ab.c", u".ab", u"!"}) {
+    for (const char16_t* inner : {u"ab.c", u".ab", u"!vqp", u"[ab.c]", u"[.ab]", u"[a!vqp]"}) {
       nearLimit.Check(std::u16string(depth, u'(') + inner + std::u16string(depth, u')'));
     }
   }
