@@ -460,6 +460,29 @@ void ParsoGrammar::ComputeEngineTables() {
     }
   }
 
+  // Attempts that fail at their start without recording: the elements tried
+  // there are those up to the first that cannot be empty, as for the first
+  // characters above. Groups nest only inside rules, so the walk ends.
+  auto silent = [&](const R* rule, int depth, auto&& self) -> bool {
+    if (rule->kind_ == R::kClass || rule->kind_ == R::kClassText || rule->kind_ == R::kCode) return true;
+    if (rule->kind_ != R::kGroup || depth > kParsoMaxTextLength || rule->constraints_.size() >= 2 ||
+        rule->elements_.empty() || rule->operator_ == R::kDifference || rule->operator_ == R::kUpTo) {
+      return false;
+    }
+    if (rule->operator_ == R::kChoice) {
+      return std::all_of(rule->elements_.begin(), rule->elements_.end(),
+                         [&](const R::Element& e) { return self(e.rule, depth + 1, self); });
+    }
+    for (const R::Element& e : rule->elements_) {
+      if (!self(e.rule, depth + 1, self)) return false;
+      if (!elementEmpty(e)) return true;
+    }
+    return true;
+  };
+  for (auto& rule : rules_) {
+    if (rule) rule->silentStart_ = silent(rule.get(), 0, silent);
+  }
+
   // Nesting at one position: the composite rules an attempt may enter before
   // it takes a character. A cycle among them (left recursion) is unbounded.
   constexpr int kUnbounded = 1 << 30;

@@ -140,6 +140,10 @@ class GrammarRule {
   }
   // Most rule matches nested inside such an attempt before it fails.
   int GetSecondNesting() const { return secondNesting_; }
+  // An attempt that fails at its first character records no failure: a
+  // class or code, or a group whose elements tried there are such (no
+  // literal and no named rule among them).
+  bool FailsSilentlyAtStart() const { return silentStart_; }
   // Most rule matches nested inside one attempt of this rule before it takes
   // a character; a large number when a cycle makes it unbounded.
   int GetStartNesting() const { return startNesting_; }
@@ -250,6 +254,7 @@ class YStream;
   char16_t lead_ = 0;
   uint64_t secondBits_[4] = {0, 0, 0, 0};
   int secondNesting_ = 1 << 30;
+  bool silentStart_ = false;
   int nesting_ = 1 << 30;
   bool keepsNoChildren_ = false;
   bool flat_ = false;

@@ -592,6 +592,10 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
         !rule->SecondMayBe(pos[1])) [[unlikely]] {
       return TryLeadFailure(element, pos, available, line, matched, children, depth);
     }
+  } else if (available > 0 && rule->FailsSilentlyAtStart() && shortcuts_ && rule->CannotStartWith(*pos) &&
+             depth + rule->GetStartNesting() < kMaxNestingDepth) {
+    // Past the furthest failure too: such an attempt records nothing.
+    return false;
   }
   if (IsLimited(rule)) [[unlikely]]
     return TryLimited(element, pos, available, line, matched, children, depth);

@@ -807,6 +807,20 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
     c.CheckVariants(u"ab\ncd&x;12?!--<ab\n9>&y;\n\nz<>7?x--y");
     EXPECT_EQ(c.differences, 0);
   }
+  // Groups tried where they cannot begin, past the furthest failure: those
+  // of classes alone fail without recording anything, those that try a
+  // literal or a named rule there record it.
+  ParsoGrammar silent;
+  ASSERT_TRUE(silent.LoadText(u"d ::= (a | b)+\na ::= 'x' ([0-9]+ N)* ([a-c]? [d-f])? ';'\n"
+                              u"b ::= 'y' ([0-9]? 'z')? (M | [g-h])? ([0-9]* ([i-j] | [k-l]))? '.'\n"
+                              u"N ::= [a-z]\nM ::= 'm' [0-9]\n",
+                              u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&silent, settings};
+    c.CheckVariants(u"x1a2bcd;x;xf;y.y1zm2.yzg.y7i.yk.");
+    EXPECT_EQ(c.differences, 0);
+  }
+
   // The same near the nesting limit, the choice one level below the rule
   // that keeps no children, nested ever deeper.
   ParsoGrammar nested;
