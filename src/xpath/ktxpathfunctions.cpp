@@ -4,6 +4,7 @@
 // surrogate pair is one character and is never split.
 #include "xpath/ktxpathfunctionlibrary.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -153,45 +154,81 @@ KTString Substring(std::u16string_view text, double start, double length, bool h
   return FromView(text.substr(from, to - from));
 }
 
-KTString Translate(std::u16string_view text, std::u16string_view from, std::u16string_view to) {
-  // Characters of `from` by their first position: those below 128 (the
-  // usual letter tables) in an array, others in a map; of `to` by position.
+// What translate() needs of its second and third arguments: the first
+// position of each character of `from` (those below 128, the usual letter
+// tables, in an array; others sorted for a binary search) and the place of
+// each character of `to`.
+struct TranslateTable {
+  std::u16string from;
+  std::u16string to;
   std::array<int, 128> asciiIndex;
-  asciiIndex.fill(-1);
-  std::unordered_map<char32_t, int> firstIndex;
-  int fromCount = 0;
-  for (size_t at = 0; at < from.size(); ++fromCount) {
-    size_t width = CharWidth(from, at);
-    const char32_t c = CharAt(from, at, width);
-    if (c < asciiIndex.size()) {
-      if (asciiIndex[c] < 0) asciiIndex[c] = fromCount;
-    } else {
-      firstIndex.emplace(c, fromCount);
+  std::vector<std::pair<char32_t, int>> otherIndex;
+  std::vector<std::pair<uint32_t, uint32_t>> replacements;  // offset and width in `to`
+
+  void Build(std::u16string_view fromText, std::u16string_view toText) {
+    from.assign(fromText);
+    to.assign(toText);
+    asciiIndex.fill(-1);
+    otherIndex.clear();
+    replacements.clear();
+    int fromCount = 0;
+    for (size_t at = 0; at < from.size(); ++fromCount) {
+      const size_t width = CharWidth(from, at);
+      const char32_t c = CharAt(from, at, width);
+      if (c < asciiIndex.size()) {
+        if (asciiIndex[c] < 0) asciiIndex[c] = fromCount;
+      } else {
+        otherIndex.emplace_back(c, fromCount);
+      }
+      at += width;
     }
-    at += width;
+    // By character, then by position: the first of equal characters is
+    // the one that counts.
+    std::sort(otherIndex.begin(), otherIndex.end());
+    for (size_t at = 0; at < to.size();) {
+      const size_t width = CharWidth(to, at);
+      replacements.emplace_back(static_cast<uint32_t>(at), static_cast<uint32_t>(width));
+      at += width;
+    }
   }
-  std::vector<std::u16string_view> replacements;
-  for (size_t at = 0; at < to.size();) {
-    size_t width = CharWidth(to, at);
-    replacements.push_back(to.substr(at, width));
-    at += width;
+  int IndexOf(char32_t c) const {
+    if (c < asciiIndex.size()) return asciiIndex[c];
+    auto found = std::lower_bound(otherIndex.begin(), otherIndex.end(), std::pair<char32_t, int>(c, -1));
+    return found != otherIndex.end() && found->first == c ? found->second : -1;
   }
+};
+
+// The table of the arguments: a stylesheet calls translate() with a few
+// fixed letter tables, often long ones, for many strings; the last few
+// tables built are kept instead of being built again at every call.
+const TranslateTable& TranslateTableFor(std::u16string_view from, std::u16string_view to) {
+  constexpr size_t kKept = 4;
+  thread_local std::array<TranslateTable, kKept> tables;
+  thread_local std::array<bool, kKept> built{};
+  thread_local size_t next = 0;
+  for (size_t i = 0; i < kKept; ++i) {
+    if (built[i] && tables[i].from == from && tables[i].to == to) return tables[i];
+  }
+  TranslateTable& table = tables[next];
+  built[next] = true;
+  next = (next + 1) % kKept;
+  table.Build(from, to);
+  return table;
+}
+
+KTString Translate(std::u16string_view text, std::u16string_view from, std::u16string_view to) {
+  const TranslateTable& table = TranslateTableFor(from, to);
+  const std::u16string_view replacement = table.to;
   std::u16string out;
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
-    size_t width = CharWidth(text, at);
-    const char32_t c = CharAt(text, at, width);
-    int index = -1;
-    if (c < asciiIndex.size()) {
-      index = asciiIndex[c];
-    } else if (!firstIndex.empty()) {
-      auto found = firstIndex.find(c);
-      if (found != firstIndex.end()) index = found->second;
-    }
+    const size_t width = CharWidth(text, at);
+    const int index = table.IndexOf(CharAt(text, at, width));
     if (index < 0) {
       out.append(text.substr(at, width));
-    } else if (index < static_cast<int>(replacements.size())) {
-      out.append(replacements[index]);
+    } else if (index < static_cast<int>(table.replacements.size())) {
+      const auto& [offset, length] = table.replacements[index];
+      out.append(replacement.substr(offset, length));
     }
     at += width;
   }

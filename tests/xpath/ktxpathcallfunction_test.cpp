@@ -225,6 +225,11 @@ TEST(CallFunctionNodeTest, AgreesWithXsltproc) {
       "translate('Grüße aus Köln', 'abcdefghijklmnopqrstuvwxyzäöüß', 'ABCDEFGHIJKLMNOPQRSTUVWXYZÄÖÜ')",
       "translate(//word, 'aeiouaeiou', 'AEIOU12345')",
       "translate('a-b_c d', ' -_', '')",
+      // Tables that differ only in one argument or in length, more of them
+      // than are kept between calls, then the first ones again.
+      "concat(translate('abc', 'abc', 'xyz'), translate('abc', 'abc', 'XY'), translate('abcd', 'abcd', '1234'), "
+      "translate('abc', 'ab', 'q'), translate('abc', 'bc', 'Q'), translate('cab', 'abc', 'xyz'), "
+      "translate('abc', 'abc', 'XY'), translate('abcd', 'abc', 'xyz'))",
       "boolean(//empty)",
       "boolean(//missing)",
       "not(//missing)",
