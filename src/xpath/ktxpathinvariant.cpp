@@ -215,8 +215,12 @@ void MarkInvariantOperands(KTXPathAstNode* root) {
   // index k stand together from first[k] on; read backwards, children come
   // before their parent. Only a predicate repeats an operand: a tree without
   // one has nothing to mark.
-  std::vector<KTXPathAstNode*> order{root};
-  std::vector<uint32_t> first;
+  // The buffers keep their room from one compiled expression to the next:
+  // a stylesheet compiles tens of thousands of them.
+  thread_local std::vector<KTXPathAstNode*> order;
+  thread_local std::vector<uint32_t> first;
+  order.assign(1, root);
+  first.clear();
   bool hasPredicate = false;
   for (size_t k = 0; k < order.size(); ++k) {
     KTXPathAstNode* node = order[k];
@@ -227,7 +231,8 @@ void MarkInvariantOperands(KTXPathAstNode* root) {
   }
   if (!hasPredicate)
     return;
-  std::vector<uint8_t> dependence(order.size());
+  thread_local std::vector<uint8_t> dependence;
+  dependence.assign(order.size(), 0);
   for (size_t k = order.size(); k-- > 0;)
     dependence[k] = NodeDependence(order[k], dependence.data() + first[k]);
 
@@ -239,7 +244,8 @@ void MarkInvariantOperands(KTXPathAstNode* root) {
     bool repeated;
     bool operand;
   };
-  std::vector<Visit> visits{{0, false, false}};
+  thread_local std::vector<Visit> visits;
+  visits.assign(1, Visit{0, false, false});
   int slots = 0;
   while (!visits.empty()) {
     const Visit visit = visits.back();
