@@ -175,6 +175,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   documentNumber_ = ++gDocumentCounter;
   std::fill(std::begin(prefixSlots_), std::end(prefixSlots_), PrefixSlot{});
   declarationSlots_.clear();
+  lastInternedUri_ = nullptr;
   attributeTypeSlots_.clear();
   defaultMap_.reset();
   defaultUri_ = nullptr;
@@ -652,7 +653,7 @@ void KTXPathTreeContext::MarkIdAttributes(KTXPathNode* element, KTElementType* d
       type = &AttributeTypeOf(decl, a->GetName(), KTNamespaceId::None(), true);
     } else {
       const KTString* uri = a->GetNamespaceUri();
-      type = &AttributeTypeOf(decl, LocalPart(a->GetName()), KTNamespaceId::Intern(uri ? uri->c_str() : u""), false);
+      type = &AttributeTypeOf(decl, LocalPart(a->GetName()), NamespaceIdOf(uri), false);
     }
     if (type->id) a->SetIdAttribute(true);
     KTString collapsed;
@@ -738,21 +739,27 @@ bool KTXPathTreeContext::FindDeclarations(KTXPathNode* node, KTElementType* pare
   if (!parentDecl && !model_->DeclaresElements()) {
     // Nothing is declared, so nothing is found: no name to look up (the
     // namespace is interned as the lookup would).
-    if (!model_->KeysNamesAsWritten()) {
-      // No namespace interns nothing: the call is spared.
-      const KTString* uri = node->GetNamespaceUri();
-      if (uri && !uri->IsEmpty()) KTNamespaceId::Intern(uri->c_str());
-    }
+    if (!model_->KeysNamesAsWritten()) NamespaceIdOf(node->GetNamespaceUri());
     return dtdDecl != nullptr;
   }
   if (model_->KeysNamesAsWritten()) {
     decl = FindElementDeclaration(parentDecl, node->GetName(), KTNamespaceId::None());
   } else {
     const KTString* uri = node->GetNamespaceUri();
-    decl = FindElementDeclaration(parentDecl, LocalPart(node->GetName()),
-                                  KTNamespaceId::Intern(uri ? uri->c_str() : u""));
+    decl = FindElementDeclaration(parentDecl, LocalPart(node->GetName()), NamespaceIdOf(uri));
   }
   return true;
+}
+
+KTNamespaceId KTXPathTreeContext::NamespaceIdOf(const KTString* uri) {
+  if (!uri || uri->IsEmpty()) return KTNamespaceId();
+  // The process-wide set keeps every URI once interned, so interning the same
+  // URI again changes nothing: the last one is remembered, by its address.
+  if (uri != lastInternedUri_) {
+    lastInternedUri_ = uri;
+    lastInternedId_ = KTNamespaceId::Intern(uri->c_str());
+  }
+  return lastInternedId_;
 }
 
 KTElementType* KTXPathTreeContext::FindElementDeclaration(KTElementType* parentDecl, const char16_t* name,

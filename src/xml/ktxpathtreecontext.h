@@ -172,4 +172,9 @@ class KTXPathTreeContext {
   const AttributeTypeSlot& AttributeTypeOf(KTElementType* decl, const char16_t* name, KTNamespaceId ns,
                                            bool asWritten);
   std::vector<AttributeTypeSlot> attributeTypeSlots_;
+  // The namespace id of a URI the view resolved (KTNamespaceId::Intern of
+  // its text), the last one remembered by the URI's address during a wrap.
+  KTNamespaceId NamespaceIdOf(const KTString* uri);
+  const KTString* lastInternedUri_ = nullptr;
+  KTNamespaceId lastInternedId_;
 };

@@ -370,7 +370,8 @@ class NestedSchema : public FakeSchema {
 // often one name repeats under different parents and in different namespaces.
 TEST(TreeContext, DeclarationsFollowParentAndNamespace) {
   auto doc = Parse(
-      u"<r xmlns:p='urn:p'><a id='1'><e/><e/></a><b id='2'><e/><p:e/><e/></b><a id='3'><e/></a><p:e/><e/></r>");
+      u"<r xmlns:p='urn:p' xmlns:q='urn:q'><a id='1'><e/><e/></a><b id='2'><e/><p:e/><q:e/><e/></b><a id='3'><e/></a>"
+      u"<p:e/><q:e/><e/></r>");
   ASSERT_TRUE(doc);
   KTXPathTreeContext context;
   NestedSchema schema;
@@ -383,7 +384,8 @@ TEST(TreeContext, DeclarationsFollowParentAndNamespace) {
     if (n->IsIdAttribute()) ids.push_back(U8(n->GetValue()));
   }
   EXPECT_EQ(paths, (std::vector<std::string>{"/r", "/r/a", "/r/a/e", "/r/a/e", "/r/b", "/r/b/e", "/r/b/{urn:p}e",
-                                             "/r/b/e", "/r/a", "/r/a/e", "/r/{urn:p}e", "/r/e"}));
+                                             "/r/b/{urn:q}e", "/r/b/e", "/r/a", "/r/a/e", "/r/{urn:p}e", "/r/{urn:q}e",
+                                             "/r/e"}));
   EXPECT_EQ(ids, (std::vector<std::string>{"1", "3"}));
 }
 
