@@ -1059,7 +1059,7 @@ bool Optional(char16_t mark) { return mark == u'?' || mark == u'*'; }
   return count;
 }
 
-inline int ParsoParser::SequenceBody(const GrammarRule* rule, const char16_t* start, int available,
+[[gnu::always_inline]] inline int ParsoParser::SequenceBody(const GrammarRule* rule, const char16_t* start, int available,
                                      int& used, int& line, ChildList& children, int depth) {
   const auto& elements = rule->GetElements();
   for (size_t i = 0; i < elements.size(); ++i) {
@@ -1205,7 +1205,7 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
   return length;
 }
 
-inline bool ParsoParser::ChoiceBody(const GrammarRule* rule, const char16_t* start, int available,
+[[gnu::always_inline]] inline bool ParsoParser::ChoiceBody(const GrammarRule* rule, const char16_t* start, int available,
                                     int& used, int& line, ChildList& children, int depth) {
   for (const Rule::Element& e : rule->GetElements()) {
     used = 0;
