@@ -58,22 +58,25 @@ bool KTLocalNameTest::Test(const KTXPathNodeItem& item) const {
   const KTXPathNode* node = item.GetNode();
   if (!node)
     return false;
-  const char16_t* name = node->GetName();
   const std::u16string_view local = localName_.View();
   // An element or attribute showing its document node's name: that name's
   // length is known, so only a name of the local name's length, or one
-  // with a colon right before a tail of that length, is read.
+  // with a colon right before a tail of that length, is read at all.
   const KTXNode* shown = node->HasOwnName() ? nullptr : node->GetXNode();
   if (shown && !hasColon_ && (item.GetKind() == kItemElement || item.GetKind() == kItemAttribute)) {
     const size_t length = static_cast<size_t>(shown->GetNameLength());
     const size_t n = local.size();
+    if (length != n && length < n + 2)
+      return false;
+    const char16_t* name = shown->GetName();
     if (length == n)
       return std::u16string_view(name, n) == local;
-    if (length < n + 2 || name[length - n - 1] != u':' || std::u16string_view(name + length - n, n) != local)
+    if (name[length - n - 1] != u':' || std::u16string_view(name + length - n, n) != local)
       return false;
     // That colon must be the name's first.
     return std::u16string_view(name, length - n - 1).find(u':') == std::u16string_view::npos;
   }
+  const char16_t* name = node->GetName();
   // A name without a colon is its own local part: a name equal to a local
   // name that has none has no colon either. Only a difference makes the
   // colon worth looking for.
