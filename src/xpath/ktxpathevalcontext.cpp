@@ -100,6 +100,11 @@ void WalkDescendants(KTXPathNode* top, Collector& collector) {
 // `top` and the content nodes below it in reverse document order (children
 // last to first, each subtree reversed, the node itself last).
 void WalkSubtreeReversed(KTXPathNode* top, Collector& collector) {
+  // A leaf is its own reversed subtree: no stack for it.
+  if (top->GetChildCount() == 0) {
+    collector.Offer(top);
+    return;
+  }
   auto& stack = WalkStack();
   const size_t base = stack.size();
   stack.emplace_back(top, top->GetChildCount() - 1);
@@ -119,6 +124,10 @@ void WalkSubtreeReversed(KTXPathNode* top, Collector& collector) {
       KTXPathNode* done = node;
       stack.pop_back();
       collector.Offer(done);
+      continue;
+    }
+    if (child->GetChildCount() == 0) {
+      collector.Offer(child);
       continue;
     }
     stack.emplace_back(child, child->GetChildCount() - 1);
