@@ -41,7 +41,8 @@ inline bool IsAttributeOrNamespace(const KTXPathNode* node) {
 // position; the position counts only nodes really added.
 class Collector {
  public:
-  Collector(const KTXPathNodeTest* test, ItemVector& out) : test_(test), out_(out) {}
+  Collector(const KTXPathNodeTest* test, ItemVector& out)
+      : test_(test), elementName_(test ? test->AsElementNameTest() : nullptr), out_(out) {}
   void Restart() { counter_ = 1; }
   void SetSeen(KTXPathEvalContext::SeenSet* seen) { seen_ = seen; }
   void SetLimit(int limit) { limit_ = limit; }
@@ -50,8 +51,12 @@ class Collector {
   void Offer(KTXPathNode* node) {
     if (Full())
       return;
+    // An element name test rejects most nodes of a walk: it reads the node
+    // itself, and only a node that passes becomes an item.
+    if (elementName_ ? !elementName_->Passes(node) : false)
+      return;
     KTXPathNodeItem item(node, counter_);
-    if (test_ && !test_->Test(item))
+    if (!elementName_ && test_ && !test_->Test(item))
       return;
     if (seen_ && !seen_->insert(node).second)
       return;
@@ -61,6 +66,7 @@ class Collector {
 
  private:
   const KTXPathNodeTest* test_;
+  const KTElementNameTest* elementName_;
   ItemVector& out_;
   KTXPathEvalContext::SeenSet* seen_ = nullptr;
   int counter_ = 1;

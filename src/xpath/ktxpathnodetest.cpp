@@ -29,10 +29,12 @@ bool KTDeclarationTest::Test(const KTXPathNodeItem& item) const {
   return item.GetKind() == kItemOther || IsDeclarationNode(item.GetNode());
 }
 
-bool KTNamespaceUriTest::Test(const KTXPathNodeItem& item) const {
-  if (item.GetKind() != kItemElement && item.GetKind() != kItemAttribute)
+bool KTNamespaceUriTest::Test(const KTXPathNodeItem& item) const { return TestNode(item.GetNode(), item.GetKind()); }
+
+bool KTNamespaceUriTest::TestNode(const KTXPathNode* node, int itemKind) const {
+  if (itemKind != kItemElement && itemKind != kItemAttribute)
     return false;
-  const KTString* uri = item.GetNode()->GetNamespaceUri();
+  const KTString* uri = node->GetNamespaceUri();
   // A URI entry with empty text stands for no namespace as well.
   if (uri && uri->IsEmpty())
     uri = nullptr;
@@ -54,8 +56,9 @@ bool EqualsToEnd(const char16_t* text, std::u16string_view view) {
 
 }  // namespace
 
-bool KTLocalNameTest::Test(const KTXPathNodeItem& item) const {
-  const KTXPathNode* node = item.GetNode();
+bool KTLocalNameTest::Test(const KTXPathNodeItem& item) const { return TestNode(item.GetNode(), item.GetKind()); }
+
+bool KTLocalNameTest::TestNode(const KTXPathNode* node, int itemKind) const {
   if (!node)
     return false;
   const std::u16string_view local = localName_.View();
@@ -63,7 +66,7 @@ bool KTLocalNameTest::Test(const KTXPathNodeItem& item) const {
   // length is known, so only a name of the local name's length, or one
   // with a colon right before a tail of that length, is read at all.
   const KTXNode* shown = node->HasOwnName() ? nullptr : node->GetXNode();
-  if (shown && !hasColon_ && (item.GetKind() == kItemElement || item.GetKind() == kItemAttribute)) {
+  if (shown && !hasColon_ && (itemKind == kItemElement || itemKind == kItemAttribute)) {
     const size_t length = static_cast<size_t>(shown->GetNameLength());
     const size_t n = local.size();
     if (length != n && length < n + 2)
@@ -91,7 +94,13 @@ bool KTLocalNameTest::Test(const KTXPathNodeItem& item) const {
 }
 
 bool KTElementNameTest::Test(const KTXPathNodeItem& item) const {
-  return item.GetKind() == kItemElement && uri_.KTNamespaceUriTest::Test(item) && local_.KTLocalNameTest::Test(item);
+  return item.GetKind() == kItemElement && uri_.TestNode(item.GetNode(), kItemElement) &&
+         local_.TestNode(item.GetNode(), kItemElement);
+}
+
+bool KTElementNameTest::Passes(const KTXPathNode* node) const {
+  // Only the element kind of view node gives an element item.
+  return node->GetKind() == kXPathElement && uri_.TestNode(node, kItemElement) && local_.TestNode(node, kItemElement);
 }
 
 bool KTStringValueTest::Test(const KTXPathNodeItem& item) const {

@@ -11,6 +11,8 @@
 #include "core/ktstring.h"
 #include "xpath/ktxpathvalue.h"
 
+class KTElementNameTest;
+
 class KTXPathNodeTest {
  public:
   KTXPathNodeTest() = default;
@@ -19,6 +21,10 @@ class KTXPathNodeTest {
   KTXPathNodeTest& operator=(const KTXPathNodeTest&) = delete;
   // The base accepts every item.
   virtual bool Test(const KTXPathNodeItem& item) const { return true; }
+  // This test when it is an element name test, which an axis walk applies
+  // to a node before it makes the node's item (see
+  // KTElementNameTest::Passes); null for every other test.
+  virtual const KTElementNameTest* AsElementNameTest() const { return nullptr; }
 };
 
 using KTXPathNodeTestPtr = std::unique_ptr<KTXPathNodeTest>;
@@ -63,6 +69,8 @@ class KTNamespaceUriTest : public KTXPathNodeTest {
  public:
   explicit KTNamespaceUriTest(const KTString* uri) : uri_(uri) {}
   bool Test(const KTXPathNodeItem& item) const override;
+  // Test for the node with its item kind.
+  bool TestNode(const KTXPathNode* node, int itemKind) const;
 
  private:
   const KTString* uri_;
@@ -74,6 +82,8 @@ class KTLocalNameTest : public KTXPathNodeTest {
   explicit KTLocalNameTest(const KTString& localName)
       : localName_(localName), hasColon_(localName.View().find(u':') != std::u16string_view::npos) {}
   bool Test(const KTXPathNodeItem& item) const override;
+  // Test for the node with its item kind.
+  bool TestNode(const KTXPathNode* node, int itemKind) const;
 
  private:
   KTString localName_;
@@ -87,6 +97,9 @@ class KTElementNameTest : public KTXPathNodeTest {
  public:
   KTElementNameTest(const KTString& localName, const KTString* uri) : uri_(uri), local_(localName) {}
   bool Test(const KTXPathNodeItem& item) const override;
+  const KTElementNameTest* AsElementNameTest() const override { return this; }
+  // The answer of Test for the node's item, read from the node alone.
+  bool Passes(const KTXPathNode* node) const;
 
  private:
   KTNamespaceUriTest uri_;
