@@ -101,7 +101,7 @@ bool AttlistReader::ResolveElement(KTXNode* node, KTElementType*& type) {
       name = expanded.TrimLeft().TrimRight();
     }
   }
-  type = model_.DeclareElement(DtdName(name));
+  type = model_.DeclareDtdElement(name.c_str());
   if (!type) return Report(kSchemaMalformedDecl, node, nullptr, name);
   type->SetDeclaringNode(node);
   return true;
@@ -258,11 +258,13 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
   bool result = true;  // the result of the last report made on the way
   for (KTXNode* part = node->GetFirstChild(); part; part = part->GetNextSibling()) {
     if (!model_.CountDtdVisit(part)) return false;
-    KTString value(part->GetValue());
+    // The part's text is copied only by the parts that keep or quote it.
+    const char16_t* text = part->GetValue();
+    if (!text) text = u"";
     switch (PartOf(part)) {
       case kAttlistName:
-        if (value.GetLength() > 0 && value[0] == u'%') {
-          KTString entityName = ReferenceName(value);
+        if (text[0] == u'%') {
+          KTString entityName = ReferenceName(KTString(text));
           KTEntityDecl* entity = model_.FindParameterEntity(entityName);
           if (!entity) {
             if (model_.GetCurrentPass() > 1) return Report(kSchemaUndeclaredEntity, part, type, entityName);
@@ -273,7 +275,7 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
             return false;
           }
         } else {
-          decl.name = DtdName(value);
+          decl.name = KTQName(text, KTNamespaceId::None());
         }
         break;
       case kAttlistTypeID:
@@ -290,7 +292,7 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
       case kAttlistTypeNotation: decl.notation = true; break;
       case kAttlistTypeEnum: decl.enumerated = true; break;
       case kAttlistTypePERef: {
-        KTString entityName = ReferenceName(value);
+        KTString entityName = ReferenceName(KTString(text));
         KTEntityDecl* entity = model_.FindParameterEntity(entityName);
         if (!entity) {
           if (model_.GetCurrentPass() > 1) return Report(kSchemaUndeclaredEntity, part, type, entityName);
@@ -330,8 +332,9 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
         }
         break;
       }
-      case kAttlistValue:
+      case kAttlistValue: {
         decl.enumerated = true;
+        KTString value(text);
         if (value.GetLength() > 0 && value[0] == u'%') {
           KTString entityName = ReferenceName(value);
           KTEntityDecl* entity = model_.FindParameterEntity(entityName);
@@ -350,14 +353,15 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
           return result;
         }
         break;
+      }
       case kAttlistRequired: decl.required = true; break;
       case kAttlistImplied: decl.implied = true; break;
       case kAttlistFixed: decl.fixed = true; break;
       case kAttlistDefault:
-        SetDefault(part, decl, type, value);
+        SetDefault(part, decl, type, KTString(text));
         break;
       case kAttlistWhole:
-        if (!ReadText(part, value, type, declaration, kSchemaExpansionFailed)) return false;
+        if (!ReadText(part, KTString(text), type, declaration, kSchemaExpansionFailed)) return false;
         break;
       default:
         break;

@@ -216,12 +216,12 @@ bool ElementReader::ReadChildren(KTXNode* node, KTElementType* fill, bool starre
       particle.maxOccurs = maxOccurs;
       fill->AddParticle(particle);
     } else {
-      KTString name(child->GetName());
-      if (name.GetLength() > 0 && name[0] == u'%') {
+      const char16_t* name = child->GetName();
+      if (name && name[0] == u'%') {
         if (!ReadEntityParticles(child, fill, starred)) return false;
         continue;
       }
-      KTElementType* declared = model_.DeclareElement(DtdName(name));
+      KTElementType* declared = model_.DeclareDtdElement(name);
       if (!declared->GetDeclaringNode() || !declared->contentDeclared_) declared->SetDeclaringNode(child);
       KTParticle particle;
       particle.child = declared;

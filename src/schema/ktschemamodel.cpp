@@ -305,10 +305,20 @@ bool KTSchemaModel::ReportError(int id, KTXNode* node, const KTElementType* decl
 // ---- Declarations ----
 
 KTElementType* KTSchemaModel::DeclareElement(const KTQName& name) {
-  KTQName key = schemaKind_ == kSchemaDtd ? KTQName(name.localName, KTNamespaceId::None()) : name;
-  auto it = elements_.find(key);
-  if (it == elements_.end()) it = elements_.emplace(key, std::make_unique<KTElementType>(key, this, nullptr)).first;
+  if (schemaKind_ == kSchemaDtd && name.ns != KTNamespaceId::None()) {
+    return DeclareElement(KTQName(name.localName, KTNamespaceId::None()));
+  }
+  auto it = elements_.find(name);
+  if (it == elements_.end()) it = elements_.emplace(name, std::make_unique<KTElementType>(name, this, nullptr)).first;
   return it->second.get();
+}
+
+KTElementType* KTSchemaModel::DeclareDtdElement(const char16_t* name) {
+  declareLookupName_.localName = name;
+  declareLookupName_.ns = KTNamespaceId::None();
+  auto it = elements_.find(declareLookupName_);
+  if (it != elements_.end()) return it->second.get();
+  return DeclareElement(declareLookupName_);
 }
 
 KTSchemaModel::DtdAttlistIndex& KTSchemaModel::DtdAttlistOf(KTElementType* type) {

@@ -334,6 +334,9 @@ class KTSchemaModel final : public KTSchemaServices {
 
   // ---- Declarations ----
   KTElementType* DeclareElement(const KTQName& name);
+  // DeclareElement of a DTD name (no namespace) as written; a name already
+  // declared costs a lookup and no copy of the name.
+  KTElementType* DeclareDtdElement(const char16_t* name);
   KTElementType* FindElement(const KTQName& name) override;
   bool DeclaresElements() const override { return !elements_.empty(); }
   ElementSet::iterator FindElementPosition(const KTQName& name);
@@ -587,6 +590,8 @@ class KTSchemaModel final : public KTSchemaServices {
   // empty otherwise. The DTD's defaults are supplied before the schema's.
   ElementSet dtdElements_;
   KTQName dtdLookupName_;
+  // The key DeclareDtdElement looks names up with; its buffer is kept.
+  KTQName declareLookupName_;
   // The ID attribute of each element declaration asked about (null: none),
   // so that the view asks about every attribute at the cost of one lookup.
   std::unordered_map<const KTElementType*, const KTAttributeDecl*> idAttributes_;
