@@ -179,13 +179,23 @@ bool ElementReader::ReadContentEntity(KTXNode* node, KTElementType* type) {
   }
   KTString expanded;
   if (!model_.ExpandEntityReferences(node, value.c_str(), expanded, true, false, false)) return false;
+  // A declaration's own content model (not one reached inside another
+  // reading) may read the tree of an earlier declaration with the same
+  // expanded text; only a tree read without a problem is kept for that.
+  const bool topLevel = model_.DeclarationDepth() == 1;
+  if (topLevel) {
+    if (KTXNode* root = model_.FindReadContentModel(expanded, node)) return Read(root->GetFirstChild(), type, true, false);
+  }
   std::unique_ptr<KTXNode> tree = model_.ParseFragment(expanded.c_str(), u"elementSpecFormatted", node);
   if (!tree) {
     if (model_.IsAnotherPassNeeded()) return true;
     return Report(kSchemaExpansionFailed, node, type);
   }
   KTXNode* root = model_.AdoptFragment(std::move(tree), node);
-  return Read(root->GetFirstChild(), type, true, false);
+  const int64_t reports = model_.GetReportCount();
+  bool ok = Read(root->GetFirstChild(), type, true, false);
+  if (ok && topLevel && model_.GetReportCount() == reports) model_.KeepReadContentModel(expanded, root);
+  return ok;
 }
 
 bool ElementReader::ReadTreeOf(KTEntityDecl* entity, KTXNode* tree, KTElementType* type, bool splice) {

@@ -583,6 +583,7 @@ KTString KTSchemaModel::DocumentNameOf(KTXNode* node) {
 }
 
 void KTSchemaModel::WarnAboutDeclaration(int id, KTXNode* node, const KTString& what) {
+  ++reportsMade_;
   // Where the declaration is (file, line, column), what failed, the id.
   std::string line =
       "Warning: " + ForMessage(PlaceOf(node)) + ": " + ForMessage(what) + " [" + std::to_string(id) + "]\n";

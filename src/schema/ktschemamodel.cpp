@@ -249,6 +249,7 @@ void KTSchemaModel::SetExpansionBudgetFor(KTXNode* documentRoot) {
 
 bool KTSchemaModel::ReportError(int id, KTXNode* node, const KTElementType* declaration,
                                 const KTString& contextText, const KTSchemaErrorDetail& detail) {
+  ++reportsMade_;
   if (id == kSchemaUnsupported && !strict_) return true;
   std::vector<KTXNode*> path;
   if (node) {
@@ -400,6 +401,29 @@ KTXNode* KTSchemaModel::AdoptFragment(std::unique_ptr<KTXNode> fragment, KTXNode
   fragmentParents_[root] = parent;
   fragmentRoots_.push_back(std::move(fragment));
   return root;
+}
+
+KTXNode* KTSchemaModel::FindReadContentModel(const KTString& expanded, KTXNode* node) {
+  auto it = readContentModels_.find(expanded);
+  if (it == readContentModels_.end()) return nullptr;
+  const ReadContentModel& kept = it->second;
+  if (kept.grammar != GrammarOfDocument(node) || dtdVisits_ + kept.nodes > kMaxDtdVisits) return nullptr;
+  return kept.root;
+}
+
+void KTSchemaModel::KeepReadContentModel(const KTString& expanded, KTXNode* root) {
+  ReadContentModel kept;
+  kept.root = root;
+  kept.grammar = GrammarOfDocument(root);
+  // Every node counts, an upper bound on the visits a reading makes.
+  std::vector<const KTXNode*> work{root};
+  while (!work.empty()) {
+    const KTXNode* at = work.back();
+    work.pop_back();
+    ++kept.nodes;
+    for (const KTXNode* child = at->GetFirstChild(); child; child = child->GetNextSibling()) work.push_back(child);
+  }
+  readContentModels_.emplace(expanded, kept);
 }
 
 KTXNode* KTSchemaModel::ParentOf(const KTXNode* node) const {

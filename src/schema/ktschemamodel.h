@@ -306,6 +306,13 @@ class KTSchemaModel final : public KTSchemaServices {
   // Keeps a tree parsed from DTD text for the life of the model; `parent` is
   // the node whose text it came from (for messages and relative URLs).
   KTXNode* AdoptFragment(std::unique_ptr<KTXNode> fragment, KTXNode* parent);
+  // Content models given by parameter entities: many declarations expand to
+  // the same text (DocBook's mixes), so a tree parsed from one and read
+  // without a problem is read again for the next instead of parsing the text
+  // once more. Null when there is none, it was parsed in another grammar, or
+  // reading it could reach the bound on visits.
+  KTXNode* FindReadContentModel(const KTString& expanded, KTXNode* node);
+  void KeepReadContentModel(const KTString& expanded, KTXNode* root);
   // The node's parent, or for the root of an adopted fragment the node its
   // text came from.
   KTXNode* ParentOf(const KTXNode* node) const;
@@ -330,6 +337,8 @@ class KTSchemaModel final : public KTSchemaServices {
   const std::vector<DeclarationWarning>& GetDeclarationWarnings() const { return declarationWarnings_; }
   const KTSchemaErrorBlock& GetError() const { return error_; }
   int GetErrorId() const override { return error_.id; }
+  // How many problems were reported so far, recorded or not.
+  int64_t GetReportCount() const { return reportsMade_; }
   void ResetErrorBlock() { error_ = KTSchemaErrorBlock(); }
 
   // ---- Declarations ----
@@ -636,6 +645,13 @@ class KTSchemaModel final : public KTSchemaServices {
   // Roots of adopted section bodies -> where the body stands in the text of
   // the node it came from (for the places of messages).
   std::unordered_map<const KTXNode*, int> fragmentOffsets_;
+  // Expanded content-model text -> the adopted tree read from it.
+  struct ReadContentModel {
+    KTXNode* root = nullptr;
+    const KTGrammarEntry* grammar = nullptr;
+    int64_t nodes = 0;
+  };
+  std::unordered_map<KTString, ReadContentModel> readContentModels_;
   // Per loader: the text (where it starts, its length) a line map was made
   // of, and the map.
   struct KeptLines {
@@ -649,6 +665,7 @@ class KTSchemaModel final : public KTSchemaServices {
   int declarationDepth_ = 0;
   std::unordered_map<const KTElementType*, DtdAttlistIndex> dtdAttlists_;
   int64_t dtdVisits_ = 0;
+  int64_t reportsMade_ = 0;
   bool twoPassMode_ = false;
   bool dtdFromSchemaReference_ = false;
   bool doctypeSeen_ = false;

@@ -116,6 +116,16 @@ TEST(DtdDeclarations, ContentModels) {
       {"<!ENTITY % m '(#PCDATA | b)*'><!ELEMENT a %m;>", u"a", "mixed (b)", 7500},
       {"<!ENTITY % n 'a'><!ELEMENT %n; (b)>", u"a", "seq(b)", 7500},
       {"<!ENTITY % x ''><!ELEMENT a %x; (b, %bc;)><!ENTITY % bc 'c'>", u"a", "seq(b c)", 7500},
+      // Declarations whose references expand to the same content model
+      // each get it whole, however the first one was read.
+      {"<!ENTITY % x ''><!ENTITY % m '#PCDATA | b'><!ELEMENT a %x; (%m;)*><!ELEMENT z %x; (%m;)*>", u"z",
+       "mixed (b)", 7500},
+      {"<!ENTITY % x ''><!ELEMENT a %x; (b, c)*><!ELEMENT z %x; (b, c)*>", u"z", "seq(seq(b c){0,-1})", 7500},
+      {"<!ENTITY % x ''><!ELEMENT a %x; (b | (c, d)+)><!ELEMENT z %x; (b | (c, d)+)><!ELEMENT y %x; (b | (c, d)+)>",
+       u"y", "choice(b seq(c d){1,-1})", 7500},
+      {"<!ELEMENT a %x; (b, %bc;)><!ELEMENT z %x; (b, %bc;)><!ENTITY % x ''><!ENTITY % bc 'c'>", u"z", "seq(b c)",
+       7500},
+      {"<!ENTITY % x ''><!ELEMENT a %x; (b)><!ELEMENT a %x; (b)><!ELEMENT z %x; (b)>", u"z", "seq(b)", 7512},
       {"<!ELEMENT a (b)><!ELEMENT a (c)>", u"a", "seq(b)", 7512},
       // The declarations after one declared twice are still read.
       {"<!ELEMENT a (b)><!ELEMENT a (c)><!ELEMENT a EMPTY><!ELEMENT z (b)>", u"z", "seq(b)", 7512},
