@@ -76,7 +76,7 @@ class AttlistReader {
   bool ReadRunAgain(KTXNode* definition, KTEntityDecl* entity, KTElementType* type);
   bool AppendValue(KTXNode* part, KTAttributeDecl& decl, const KTString& value, bool& result);
   void SetDefault(KTXNode* part, KTAttributeDecl& decl, KTElementType* type, const KTString& value);
-  void Add(KTElementType* type, const KTAttributeDecl& decl);
+  void Add(KTElementType* type, KTAttributeDecl&& decl);
 
   KTSchemaModel& model_;
 };
@@ -107,13 +107,13 @@ bool AttlistReader::ResolveElement(KTXNode* node, KTElementType*& type) {
   return true;
 }
 
-void AttlistReader::Add(KTElementType* type, const KTAttributeDecl& decl) {
+void AttlistReader::Add(KTElementType* type, KTAttributeDecl&& decl) {
   // The first declaration of an attribute is binding. DTD names carry no
   // namespace, so the local name (prefix included) is the whole key.
   KTSchemaModel::DtdAttlistIndex& index = model_.DtdAttlistOf(type);
   if (!index.names.insert(decl.name.localName).second) return;
   if (decl.id && index.idName.IsEmpty()) index.idName = decl.name.localName;
-  type->AppendAttribute(decl);
+  type->AppendAttribute(std::move(decl));
 }
 
 bool AttlistReader::ReadText(KTXNode* node, const KTString& text, KTElementType* type, KTXNode* declaration,
@@ -375,7 +375,7 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
                                     type->GetName().localName + u"\" is neither #IMPLIED nor #REQUIRED");
   }
   decl.declaringNode = declaration;
-  if (!decl.name.localName.IsEmpty()) Add(type, decl);
+  if (!decl.name.localName.IsEmpty()) Add(type, std::move(decl));
   return result;
 }
 

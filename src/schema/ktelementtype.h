@@ -102,6 +102,7 @@ class KTElementType {
   void AddAttributes(const std::list<KTAttributeDecl>& decls);
   // Appends without looking for the name: for callers that know it is new.
   void AppendAttribute(const KTAttributeDecl& decl) { attributes_.push_back(decl); }
+  void AppendAttribute(KTAttributeDecl&& decl) { attributes_.push_back(std::move(decl)); }
   KTAttributeDecl* FindAttribute(const KTQName& name);
   // The attribute declarations with default values and the default (else
   // fixed) text of simple or mixed content; false when there is neither,
