@@ -217,9 +217,25 @@ bool ParseNotationDecl(KTSchemaModel& model, KTXNode* node) {
 
 // ---- Values ----
 
+namespace {
+
+// The text of an external entity's loaded document, as its replacement text.
+void WriteReplacementText(KTEntityDecl& record) {
+  record.replacementPending = false;
+  // No line ends of the writer's own: they would add text to the content.
+  KTWriteOptions options{.emptyTag = false, .lineEnd = u"", .omitDeclaration = true};
+  KTString text;
+  int length = 0;
+  record.parsedValue->WriteText(text, length, -1, options);
+  record.replacementText = record.parameter ? u" " + text + u" " : text;
+}
+
+}  // namespace
+
 const KTString& GetEntityValue(KTEntityDecl& record, KTSchemaModel& model) {
   if (!record.external) return record.value;
   if (!record.loaded && record.mayLoad) LoadExternalEntity(record, model);
+  if (record.loaded && record.replacementPending) WriteReplacementText(record);
   return record.loaded ? record.replacementText : record.value;
 }
 
@@ -259,6 +275,7 @@ bool LoadExternalEntity(KTEntityDecl& record, KTSchemaModel& model) {
     if (readButRefused && model.ReadExternalText(systemId, record.declaringNode, text, &why, &textRefused)) {
       record.parsedValue = nullptr;
       record.loaded = true;
+      record.replacementPending = false;
       record.replacementText = u" " + text + u" ";
       record.trimmedValue = KTString();
       return true;
@@ -283,12 +300,11 @@ bool LoadExternalEntity(KTEntityDecl& record, KTSchemaModel& model) {
   }
   record.parsedValue = root;
   record.loaded = true;
-  // No line ends of the writer's own: they would add text to the content.
-  KTWriteOptions options{.emptyTag = false, .lineEnd = u"", .omitDeclaration = true};
-  KTString text;
-  int length = 0;
-  root->WriteText(text, length, -1, options);
-  record.replacementText = record.parameter ? u" " + text + u" " : text;
+  record.replacementText = KTString();
+  record.replacementPending = true;
+  // A parameter entity of declarations is mostly walked as its tree: its
+  // text (a whole DTD module) is written only when a value is asked for.
+  if (!record.parameter) WriteReplacementText(record);
   record.trimmedValue = KTString();
   return true;
 }

@@ -54,6 +54,8 @@ class KTEntityDecl {
   bool loaded = false;
   bool mayLoad = true;
   bool singleToken = false;
+  // Loaded, with replacementText still to be written from parsedValue.
+  bool replacementPending = false;
   // An external parameter entity whose text did not parse as declarations:
   // where and why ("url, line L, column C: reason"); used when it stands
   // between declarations, where it must hold whole ones.
