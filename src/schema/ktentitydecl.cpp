@@ -164,10 +164,9 @@ bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
     name.Delete(0, 1);
     name.TrimLeft(kBlanks);
   }
-  KTEntityDecl* record = parameter ? model.FindParameterEntity(name) : model.FindGeneralEntity(name);
-  if (!record) {
-    record = parameter ? model.DeclareParameterEntity(name) : model.DeclareGeneralEntity(name);
-  } else {
+  bool added = false;
+  KTEntityDecl* record = model.FindOrDeclareEntity(name, parameter, added);
+  if (!added) {
     // "lt" and "amp" keep their predefined values: their replacement must
     // stay a character reference (XML 1.0 §4.6).
     if (!parameter && (name == u"lt" || name == u"amp")) return true;
@@ -194,7 +193,17 @@ bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
   }
   record->singleToken = text.FindOneOf(kNotSingleToken) < 0;
   record->parameter = parameter;
-  record->value = parameter ? u" " + text + u" " : text;
+  if (parameter) {
+    // Padded with one blank each side, built in one block.
+    KTString padded;
+    int length = 0;
+    padded.AppendAtLength(u" ", length, text.GetLength() + 2, 1);
+    padded.AppendAtLength(text.c_str(), length, 16, text.GetLength());
+    padded.AppendAtLength(u" ", length, 16, 1);
+    record->value = std::move(padded);
+  } else {
+    record->value = std::move(text);
+  }
   record->trimmedValue = KTString();
   record->declaringNode = node;
   record->declaredThisPass = true;

@@ -353,9 +353,12 @@ KTSchemaModel::ElementSet::iterator KTSchemaModel::FindElementPosition(const KTQ
 }
 
 namespace {
-KTEntityDecl* DeclareIn(KTSchemaModel::EntitySet& set, const KTString& name) {
-  auto it = set.find(name);
-  if (it == set.end()) it = set.emplace(name, std::make_unique<KTEntityDecl>(name)).first;
+// One search of the set: the place found is where a new record goes.
+KTEntityDecl* DeclareIn(KTSchemaModel::EntitySet& set, const KTString& name, bool* added = nullptr) {
+  auto it = set.lower_bound(name);
+  const bool missing = it == set.end() || set.key_comp()(name, it->first);
+  if (missing) it = set.emplace_hint(it, name, std::make_unique<KTEntityDecl>(name));
+  if (added) *added = missing;
   return it->second.get();
 }
 template <typename Name>
@@ -389,6 +392,9 @@ KTEntityDecl* KTSchemaModel::DeclareParameterEntity(const KTString& name) {
   return DeclareIn(parameterEntities_, name);
 }
 KTEntityDecl* KTSchemaModel::FindParameterEntity(const KTString& name) { return FindIn(parameterEntities_, name); }
+KTEntityDecl* KTSchemaModel::FindOrDeclareEntity(const KTString& name, bool parameter, bool& added) {
+  return DeclareIn(parameter ? parameterEntities_ : generalEntities_, name, &added);
+}
 KTEntityDecl* KTSchemaModel::FindEntity(std::u16string_view name, bool parameter) {
   return FindIn(parameter ? parameterEntities_ : generalEntities_, name);
 }

@@ -356,6 +356,9 @@ class KTSchemaModel final : public KTSchemaServices {
   KTEntityDecl* FindGeneralEntity(const KTString& name);
   KTEntityDecl* DeclareParameterEntity(const KTString& name);
   KTEntityDecl* FindParameterEntity(const KTString& name);
+  // The parameter or general entity of the name, declared when missing
+  // (`added` then true).
+  KTEntityDecl* FindOrDeclareEntity(const KTString& name, bool parameter, bool& added);
   // FindParameterEntity or FindGeneralEntity by a view of the name.
   KTEntityDecl* FindEntity(std::u16string_view name, bool parameter);
   EntitySet& GeneralEntities() { return generalEntities_; }
