@@ -385,6 +385,7 @@ bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
     // cleared model.
     dtdElements_ = std::move(elements_);
     elements_.clear();
+    noNamespaceElements_.clear();
     EntitySet dtdSets[3] = {std::move(notations_), std::move(generalEntities_), std::move(parameterEntities_)};
     notations_.clear();
     generalEntities_.clear();

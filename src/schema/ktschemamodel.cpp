@@ -163,6 +163,7 @@ KTSchemaModel::~KTSchemaModel() {
   // Element types point at one another through particles: drop them all
   // before anything they point at.
   elements_.clear();
+  noNamespaceElements_.clear();
   dtdAttlists_.clear();
   groups_.clear();
   attributeGroups_.clear();
@@ -195,6 +196,7 @@ void KTSchemaModel::Clear() {
   twoPassMode_ = false;
   namespaces_.Reset();
   elements_.clear();
+  noNamespaceElements_.clear();
   dtdAttlists_.clear();
   idAttributes_.clear();
   tokenizedAttributes_.clear();
@@ -310,16 +312,17 @@ KTElementType* KTSchemaModel::DeclareElement(const KTQName& name) {
     return DeclareElement(KTQName(name.localName, KTNamespaceId::None()));
   }
   auto it = elements_.find(name);
-  if (it == elements_.end()) it = elements_.emplace(name, std::make_unique<KTElementType>(name, this, nullptr)).first;
+  if (it == elements_.end()) {
+    it = elements_.emplace(name, std::make_unique<KTElementType>(name, this, nullptr)).first;
+    if (it->first.ns == KTNamespaceId::None()) noNamespaceElements_.emplace(it->first.localName.View(), it->second.get());
+  }
   return it->second.get();
 }
 
 KTElementType* KTSchemaModel::DeclareDtdElement(const char16_t* name) {
-  declareLookupName_.localName = name;
-  declareLookupName_.ns = KTNamespaceId::None();
-  auto it = elements_.find(declareLookupName_);
-  if (it != elements_.end()) return it->second.get();
-  return DeclareElement(declareLookupName_);
+  auto it = noNamespaceElements_.find(std::u16string_view(name ? name : u""));
+  if (it != noNamespaceElements_.end()) return it->second;
+  return DeclareElement(KTQName(name, KTNamespaceId::None()));
 }
 
 KTSchemaModel::DtdAttlistIndex& KTSchemaModel::DtdAttlistOf(KTElementType* type) {
@@ -343,6 +346,10 @@ KTElementType* KTSchemaModel::FindDtdElementBesideSchema(const char16_t* nameAsW
 }
 
 KTElementType* KTSchemaModel::FindElement(const KTQName& name) {
+  if (schemaKind_ == kSchemaDtd || name.ns == KTNamespaceId::None()) {
+    auto known = noNamespaceElements_.find(name.localName.View());
+    return known == noNamespaceElements_.end() ? nullptr : known->second;
+  }
   auto it = FindElementPosition(name);
   return it == elements_.end() ? nullptr : it->second.get();
 }

@@ -602,8 +602,11 @@ class KTSchemaModel final : public KTSchemaServices {
   // empty otherwise. The DTD's defaults are supplied before the schema's.
   ElementSet dtdElements_;
   KTQName dtdLookupName_;
-  // The key DeclareDtdElement looks names up with; its buffer is kept.
-  KTQName declareLookupName_;
+  // The element types of elements_ whose names have no namespace (every
+  // DTD declaration), by local name: DTD readers and lookups hash a name
+  // instead of comparing it down the ordered set. Keys view the names kept
+  // in elements_; cleared wherever elements_ is.
+  std::unordered_map<std::u16string_view, KTElementType*> noNamespaceElements_;
   // The ID attribute of each element declaration asked about (null: none),
   // so that the view asks about every attribute at the cost of one lookup.
   std::unordered_map<const KTElementType*, const KTAttributeDecl*> idAttributes_;
