@@ -4,8 +4,10 @@
 // the DTD refuse the document; the other problems end in one warning line.
 #include "schema/ktdtdwalker.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "net/ktnetmessages.h"
 #include "platform/ktutf8.h"
@@ -39,9 +41,21 @@ bool IsDigit(char16_t c) {
 
 // The keyword of a conditional section: the token after "<![", where text
 // between quotes belongs to the token.
-KTString SectionKeyword(const KTString& text) {
-  int position = 3;
-  return text.Tokenize(u" \t\r\n[]", position, u"'\"");
+KTString SectionKeyword(std::u16string_view text) {
+  auto isDelimiter = [](char16_t c) { return IsBlank(c) || c == u'[' || c == u']'; };
+  size_t i = std::min<size_t>(3, text.size());
+  while (i < text.size() && isDelimiter(text[i])) ++i;
+  const size_t begin = i;
+  bool quoted = false;
+  for (; i < text.size(); ++i) {
+    char16_t c = text[i];
+    if (c == u'\'' || c == u'"') {
+      quoted = !quoted;
+      continue;
+    }
+    if (!quoted && isDelimiter(c)) break;
+  }
+  return KTString(text.substr(begin, i - begin));
 }
 
 // "%name;" -> "name".
@@ -221,9 +235,11 @@ bool KTSchemaModel::ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedT
         ok = ParseNotationDecl(*this, child);
         break;
       case kText: {
-        KTString text(child->GetValue());
-        TextWalk step = KTStrNCmp(text.c_str(), u"<![", 3) == 0 ? WalkConditionalSection(child, text)
-                                                                 : WalkReferenceText(child, text, expandedText);
+        // A section's text is read in place: only its body is copied.
+        const char16_t* value = child->GetValue();
+        const std::u16string_view text(value ? value : u"");
+        TextWalk step = text.starts_with(u"<![") ? WalkConditionalSection(child, text)
+                                                 : WalkReferenceText(child, KTString(text), expandedText);
         if (step == TextWalk::kEndWalk) return true;
         ok = step == TextWalk::kGoOn;
         break;
@@ -236,19 +252,23 @@ bool KTSchemaModel::ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedT
   return true;
 }
 
-KTSchemaModel::TextWalk KTSchemaModel::WalkConditionalSection(KTXNode* node, const KTString& text) {
+KTSchemaModel::TextWalk KTSchemaModel::WalkConditionalSection(KTXNode* node, std::u16string_view text) {
   SectionKind kind;
   if (!ResolveSectionKeyword(*this, node, SectionKeyword(text), kind)) return TextWalk::kFailed;
   // An ignored section is passed over whole (the grammar matched the
   // sections nested in it); so is one whose keyword waits for the next pass.
   if (kind != SectionKind::kInclude) return TextWalk::kGoOn;
-  int open = text.Find(u'[', 3);
-  KTString body = open < 0 ? KTString() : text.Mid(open + 1, text.GetLength() - open - 1 - 3);
-  const int untrimmed = body.GetLength();
-  body.TrimLeft(kBlanks);
-  if (body.IsEmpty()) return TextWalk::kGoOn;
+  // The body: from behind the '[' that opens it to before "]]>", leading
+  // blanks left out.
+  const size_t open = text.size() > 3 ? text.find(u'[', 3) : std::u16string_view::npos;
+  if (open == std::u16string_view::npos || text.size() < open + 1 + 3) return TextWalk::kGoOn;
+  const size_t end = text.size() - 3;
+  size_t from = open + 1;
+  while (from < end && IsBlank(text[from])) ++from;
+  if (from >= end) return TextWalk::kGoOn;
+  KTString body(text.substr(from, end - from));
   // Where the body stands in the section's text, for the places of messages.
-  const int bodyOffset = open + 1 + untrimmed - body.GetLength();
+  const int bodyOffset = static_cast<int>(from);
   if (sectionDepth_ >= kMaxDtdNesting) {
     // Each level would parse the body of the one inside it again.
     RefuseDocument(u"conditional sections are nested too deeply at " + PlaceOf(node));
@@ -375,7 +395,7 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkReferenceText(KTXNode* node, const KT
     return result(ParseExtSubsetDecl(root, false, true));
   }
   if (KTStrNCmp(expanded.c_str(), u"<![", 3) != 0) return TextWalk::kFailed;
-  KTString keyword = SectionKeyword(expanded);
+  KTString keyword = SectionKeyword(expanded.View());
   if (keyword == u"INCLUDE") {
     if (currentPass_ <= 1) {
       RequestAnotherPass();

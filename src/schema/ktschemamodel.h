@@ -587,7 +587,7 @@ class KTSchemaModel final : public KTSchemaServices {
   KTString ResolveAgainstDocument(const KTString& url, KTXNode* contextNode);
   void WriteDeclarationWarnings();
   enum class TextWalk { kGoOn, kEndWalk, kFailed };
-  TextWalk WalkConditionalSection(KTXNode* node, const KTString& text);
+  TextWalk WalkConditionalSection(KTXNode* node, std::u16string_view text);
   TextWalk WalkReferenceText(KTXNode* node, const KTString& text, bool expandedText);
   bool WalkEntityTree(KTXNode* node, KTEntityDecl* entity);
   // `textOffset`: where the text stands in the value of `node`, when it is
