@@ -37,6 +37,8 @@ bool KTImportExecutor::Start() {
 
   KTXPathNode* root = processor_->GetDocument(KTXPathNode::GetDocumentUri(own), KTString(hrefNode->GetValue()), true);
   if (!root) throw KTXSLTError::About(kCannotImport, hrefNode);
+  // Compiled and run in its own document: no include may move its nodes.
+  processor_->ClaimModule(root);
   // A stylesheet already being processed is refused before it is compiled
   // again, so that nothing of it is registered twice.
   if (processor_->IsBeingIncluded(root)) {

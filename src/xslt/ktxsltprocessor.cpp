@@ -83,6 +83,8 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   // The included and imported stylesheets of the previous stylesheet go
   // with their records; no frame may refer to them any longer.
   ForgetFrames();
+  movedModules_.clear();
+  claimedModules_.clear();
   stylesheetDocuments_.clear();
   namespacesByStylesheet_.clear();
   decimalFormats_.clear();

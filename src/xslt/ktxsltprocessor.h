@@ -154,6 +154,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // (not loadable, at the href) and 45 (a stylesheet that is already being
   // included or imported).
   void ResolveIncludes(KTXPathNode* element, KTXPathNode* topStylesheet);
+  // True the first time a module's document is asked for by an include or
+  // an import: its own top-level nodes have not been placed anywhere yet,
+  // so an include may move them instead of copying them.
+  bool ClaimModule(const KTXPathNode* root) { return claimedModules_.insert(root).second; }
   // Reads the space declarations of the stylesheet whose document is
   // `stylesheetRoot` into SpaceRules(), loading its imports and includes
   // through GetDocument. A module that cannot be loaded is passed over here:
@@ -225,6 +229,26 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // document('') gives): the root of its tree, or, for a node copied in
   // from an included document, that document's root.
   KTXPathNode* StylesheetRootOf(KTXPathNode* node) const;
+  // An included module whose top-level nodes an include moved out of its
+  // document (instead of copying them): its stylesheet element keeps its
+  // leading attributes and namespace nodes; the nodes are listed in their
+  // order with what they showed there.
+  struct MovedModule {
+    struct Entry {
+      KTXPathNode* node;
+      // False for a node the module's own includes had placed there.
+      bool own;
+      KTPrefixMapRef elementMap;  // the maps the node showed in the module
+      KTPrefixMapRef attributeMap;
+    };
+    KTXPathNode* element;
+    KTPrefixMapRef elementMap;  // the element's maps when they were moved
+    KTPrefixMapRef attributeMap;
+    std::vector<Entry> entries;
+  };
+  // Records the nodes just taken out of a module's stylesheet element.
+  void RecordMovedModule(KTXPathNode* root, MovedModule moved) { movedModules_[root] = std::move(moved); }
+  void ForgetMovedModule(const KTXPathNode* root) { movedModules_.erase(root); }
 
   // The expression object of the run (made by Start).
   KTXSLTXPathExpression* Expression() const { return expression_.get(); }
@@ -678,6 +702,17 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_map<KTString, std::unique_ptr<KTXPathNode>> stylesheetDocuments_;
   KTSpaceRules spaceRules_;
   std::vector<KTXPathNode*> includeStack_;
+  // Module documents an include or an import has used, and those whose
+  // top-level nodes an include moved away: anything that reads such a
+  // module's document afterwards (a second include, an import, document(''))
+  // first gets it filled again with copies of the moved nodes
+  // (RestoreModule).
+  std::unordered_set<const KTXPathNode*> claimedModules_;
+  mutable std::unordered_map<const KTXPathNode*, MovedModule> movedModules_;
+  void RestoreModule(KTXPathNode* root) const;
+  // The module document of a stylesheet node, as StylesheetRootOf, without
+  // filling a moved module again.
+  KTXPathNode* ModuleRootOf(KTXPathNode* node) const;
   std::unordered_map<const KTXPathNode*, StylesheetNamespaces> namespacesByStylesheet_;
   std::unordered_map<const KTXPathNode*, const StylesheetNamespaces*> namespacesByTemplate_;
   const KTXPathNode* memoTemplate_ = nullptr;  // emptied with namespacesByTemplate_

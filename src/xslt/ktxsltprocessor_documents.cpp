@@ -84,18 +84,45 @@ size_t SubtreeSize(const KTXPathNode* top) {
   return size;
 }
 
-// One xsl:include child and the copies that take its place.
+// One xsl:include child and the nodes that take its place.
 struct Replacement {
   int index;
   ChildList copies;
 };
 
+// Takes the top-level nodes (those after the leading ones) out of the
+// stylesheet element of an included module whose nodes nothing else uses,
+// in order, and records them so that the module can be filled again if it
+// is read later. `nested` holds the nodes its own includes placed there.
+ChildList TakeTopLevelNodes(KTXSLTProcessor& processor, KTXPathNode* root, KTXPathNode* included,
+                            const std::vector<KTXPathNode*>& nested) {
+  KTXSLTProcessor::MovedModule moved{included, included->InheritedElementMap(), included->InheritedAttributeMap(), {}};
+  int first = FirstAfterLeading(included);
+  int last = included->GetChildCount();
+  ChildList taken(static_cast<size_t>(last - first));
+  moved.entries.reserve(taken.size());
+  std::unordered_set<const KTXPathNode*> placed(nested.begin(), nested.end());
+  for (int k = first; k < last; ++k) {
+    KTXPathNode* node = included->GetChild(k);
+    moved.entries.push_back(
+        {node, !placed.contains(node), node->InheritedElementMap(), node->InheritedAttributeMap()});
+  }
+  // From the end, so that no sibling is renumbered.
+  for (int k = last; k-- > first;) taken[static_cast<size_t>(k - first)] = included->RemoveChild(k);
+  processor.RecordMovedModule(root, std::move(moved));
+  return taken;
+}
+
 // Resolves the includes among the children of `element`: first every
-// include is loaded and its copies made (the tree is not touched, so an
-// error leaves it whole), then the children are rebuilt once. Copies of
-// xsl:import elements are collected for the top stylesheet.
-void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPathNode* topStylesheet,
-                       ChildList& importsForTop, size_t& copiedNodes) {
+// include is loaded and the nodes that take its place are made (copies) or
+// taken (a module nothing else uses gives its own nodes; `element` is not
+// touched, so an error leaves it whole), then the children are rebuilt once.
+// The xsl:import elements of included modules are collected for the top
+// stylesheet; the modules whose nodes were taken to `takenFrom`. Returns
+// the nodes placed in `element`.
+std::vector<KTXPathNode*> ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element,
+                                            KTXPathNode* topStylesheet, ChildList& importsForTop,
+                                            size_t& copiedNodes, std::vector<const KTXPathNode*>& takenFrom) {
   std::vector<Replacement> replacements;
   bool otherSeen = false;
   int count = element->GetChildCount();
@@ -130,38 +157,49 @@ void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPath
     processor.CheckStylesheetDocument(root);
 
     KTXPathNode* included = processor.FindStylesheetElement(root);
+    std::vector<KTXPathNode*> nested;
     {
       IncludeStackEntry entry(processor.IncludeStack(), root);
-      ResolveIncludesOf(processor, included, topStylesheet, importsForTop, copiedNodes);
+      nested = ResolveIncludesOf(processor, included, topStylesheet, importsForTop, copiedNodes, takenFrom);
     }
     const KTString* uri = KTXPathNode::GetDocumentUri(root);
     Replacement replacement{index, {}};
     if (included != root) {
       int last = included->GetChildCount();
       for (int k = FirstAfterLeading(included); k < last; ++k) {
-        const KTXPathNode* source = included->GetChild(k);
-        copiedNodes += SubtreeSize(source);
+        copiedNodes += SubtreeSize(included->GetChild(k));
         if (copiedNodes > KTXSLTProcessor::kMaxIncludedNodes) throw KTXSLTError::About(kCannotInclude, hrefNode);
-        auto copy = std::make_unique<KTXPathNode>(*source, true, nullptr);
-        int copyKind = copy->GetKind();
-        if (copyKind != kXPathText && copyKind != kXPathComment && copyKind != kXPathAttribute &&
-            copyKind != kXPathNamespace && !copy->GetOwnDocumentUri())
-          copy->SetDocumentUri(uri);
-        if (processor.ElementIdOf(source) == kXSLTImport)
-          importsForTop.push_back(std::move(copy));
+      }
+      // The first use of a module takes its nodes; a later one copies
+      // them (from the module filled again).
+      ChildList nodes;
+      if (processor.ClaimModule(root)) {
+        nodes = TakeTopLevelNodes(processor, root, included, nested);
+        takenFrom.push_back(root);
+      } else {
+        for (int k = FirstAfterLeading(included); k < last; ++k)
+          nodes.push_back(std::make_unique<KTXPathNode>(*included->GetChild(k), true, nullptr));
+      }
+      for (auto& node : nodes) {
+        int nodeKind = node->GetKind();
+        if (nodeKind != kXPathText && nodeKind != kXPathComment && nodeKind != kXPathAttribute &&
+            nodeKind != kXPathNamespace && !node->GetOwnDocumentUri())
+          node->SetDocumentUri(uri);
+        if (processor.ElementIdOf(node.get()) == kXSLTImport)
+          importsForTop.push_back(std::move(node));
         else
-          replacement.copies.push_back(std::move(copy));
+          replacement.copies.push_back(std::move(node));
       }
     }
     replacements.push_back(std::move(replacement));
   }
-  if (replacements.empty()) return;
+  std::vector<KTXPathNode*> placed;
+  if (replacements.empty()) return placed;
 
-  // Rebuild: the copies stand where their xsl:include stood.
+  // Rebuild: the new nodes stand where their xsl:include stood.
   KTStylesheetCompiler& compiler = processor.Compiler();
   ChildList old = element->ReleaseChildren();
   element->ReserveChildren(static_cast<int>(old.size()));
-  std::vector<KTXPathNode*> placed;
   size_t next = 0;
   for (int index = 0; index < static_cast<int>(old.size()); ++index) {
     if (next < replacements.size() && replacements[next].index == index) {
@@ -173,13 +211,14 @@ void ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathNode* element, KTXPath
     }
     element->AppendChild(std::move(old[index]));
   }
-  // Copies under the top stylesheet are compiled now; those under an
-  // included stylesheet element when that element's children are copied.
-  if (element != topStylesheet) return;
+  // Nodes under the top stylesheet are compiled now; those under an
+  // included stylesheet element when that element's children are placed.
+  if (element != topStylesheet) return placed;
   const KTDeclRecord* record = processor.FindDeclaration(element);
   int parentId = record ? record->elementId : kXSLTStylesheet;
   bool forwardsCompatible = record ? record->forwardsCompatible : false;
   for (KTXPathNode* copy : placed) compiler.CompileElement(parentId, copy, forwardsCompatible);
+  return placed;
 }
 
 }  // namespace
@@ -189,7 +228,10 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
   if (href.IsRelativePath(false)) url = href.MakeAbsolute(baseUri ? baseUri->c_str() : nullptr, u"");
   url = WithoutDotSegments(url);
   auto known = stylesheetDocuments_.find(url);
-  if (known != stylesheetDocuments_.end()) return known->second.get();
+  if (known != stylesheetDocuments_.end()) {
+    if (known->second) RestoreModule(known->second.get());
+    return known->second.get();
+  }
 
   std::unique_ptr<KTSchemaServices> model = NewSchemaModel();
   KTXNode* document = LoadDocument(url.c_str());
@@ -265,7 +307,14 @@ KTString KTXSLTProcessor::WithoutDotSegments(const KTString& path) {
 void KTXSLTProcessor::ResolveIncludes(KTXPathNode* element, KTXPathNode* topStylesheet) {
   ChildList imports;
   size_t copiedNodes = 0;
-  ResolveIncludesOf(*this, element, topStylesheet, imports, copiedNodes);
+  std::vector<const KTXPathNode*> takenFrom;
+  try {
+    ResolveIncludesOf(*this, element, topStylesheet, imports, copiedNodes, takenFrom);
+  } catch (...) {
+    // Taken nodes that were not placed yet go with the unwinding lists.
+    for (const KTXPathNode* root : takenFrom) ForgetMovedModule(root);
+    throw;
+  }
   if (imports.empty()) return;
   // Imports of included stylesheets follow the top stylesheet's own.
   int at = FirstAfterLeading(topStylesheet);
@@ -471,13 +520,14 @@ bool KTXSLTProcessor::IsBeingIncluded(const KTXPathNode* root) const {
 KTXPathNode* KTXSLTProcessor::OwningStylesheetElement(KTXPathNode* topLevelElement) const {
   KTXPathNode* parent = topLevelElement ? topLevelElement->GetParent() : nullptr;
   if (!parent) return nullptr;
-  // A copy keeps the URI of the document it came from (ResolveIncludes).
-  KTXPathNode* root = StylesheetRootOf(topLevelElement);
+  // A node placed by an include keeps the URI of the document it came from
+  // (ResolveIncludes); its module's stylesheet element is all that is read.
+  KTXPathNode* root = ModuleRootOf(topLevelElement);
   KTXPathNode* own = root ? FindStylesheetElement(root) : nullptr;
   return own && own != root ? own : parent;
 }
 
-KTXPathNode* KTXSLTProcessor::StylesheetRootOf(KTXPathNode* node) const {
+KTXPathNode* KTXSLTProcessor::ModuleRootOf(KTXPathNode* node) const {
   KTXPathNode* root = node;
   while (root && root->GetParent()) root = root->GetParent();
   if (!node || !root) return root;
@@ -486,4 +536,78 @@ KTXPathNode* KTXSLTProcessor::StylesheetRootOf(KTXPathNode* node) const {
   if (!nodeUri || nodeUri == rootUri || (rootUri && *nodeUri == *rootUri)) return root;
   auto included = stylesheetDocuments_.find(*nodeUri);
   return included == stylesheetDocuments_.end() || !included->second ? root : included->second.get();
+}
+
+KTXPathNode* KTXSLTProcessor::StylesheetRootOf(KTXPathNode* node) const {
+  KTXPathNode* root = ModuleRootOf(node);
+  if (root) RestoreModule(root);
+  return root;
+}
+
+namespace {
+
+// Gives `top` (a copy just placed) the maps `elementMap` and
+// `attributeMap`, and its descendants that shared the maps the copy was
+// made with the new ones, so that they share as they did in the source.
+void ReplaceCopyMaps(KTXPathNode* top, KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap) {
+  const KTPrefixMap* madeElement = top->OwnElementMap().get();
+  const KTPrefixMap* madeAttribute = top->OwnAttributeMap().get();
+  top->SetMaps(std::move(elementMap), std::move(attributeMap));
+  std::vector<KTXPathNode*> pending;
+  for (const auto& child : top->Children()) pending.push_back(child.get());
+  while (!pending.empty()) {
+    KTXPathNode* node = pending.back();
+    pending.pop_back();
+    if (node->GetKind() != kXPathElement || node->OwnElementMap().get() != madeElement ||
+        node->OwnAttributeMap().get() != madeAttribute)
+      continue;
+    KTXPathNode* parent = node->GetParent();
+    node->SetMaps(parent->InheritedElementMap(), parent->InheritedAttributeMap());
+    for (const auto& child : node->Children()) pending.push_back(child.get());
+  }
+}
+
+KTPrefixMapRef CopyOfMap(const KTPrefixMapRef& map) { return map ? std::make_shared<KTPrefixMap>(*map) : nullptr; }
+
+}  // namespace
+
+void KTXSLTProcessor::RestoreModule(KTXPathNode* root) const {
+  auto found = movedModules_.find(root);
+  if (found == movedModules_.end()) return;
+  MovedModule moved = std::move(found->second);
+  movedModules_.erase(found);
+  KTXPathNode* element = moved.element;
+  // The moved nodes keep the maps they shared with the element; the element
+  // and the copies below take maps of their own, so that no map is shared
+  // between the module and the stylesheet that runs the moved nodes.
+  if (element->OwnElementMap() || element->OwnAttributeMap())
+    element->SetMaps(CopyOfMap(moved.elementMap), CopyOfMap(moved.attributeMap));
+  for (const MovedModule::Entry& entry : moved.entries) {
+    KTXPathNode* copy = element->AppendChild(std::make_unique<KTXPathNode>(*entry.node, true, nullptr));
+    if (copy->GetKind() == kXPathElement) {
+      // The copy was made with maps copied from what the moved node shows
+      // where it stands now.
+      bool sharedElement = entry.own && entry.elementMap == moved.elementMap && entry.attributeMap == moved.attributeMap;
+      if (sharedElement)
+        ReplaceCopyMaps(copy, element->InheritedElementMap(), element->InheritedAttributeMap());
+      else if (entry.node->InheritedElementMap() != entry.elementMap ||
+               entry.node->InheritedAttributeMap() != entry.attributeMap)
+        ReplaceCopyMaps(copy, CopyOfMap(entry.elementMap), CopyOfMap(entry.attributeMap));
+    }
+    if (!entry.own) continue;
+    // The module's own nodes keep their places in document order (and ID
+    // flags) as they had them; the top one took the element's document
+    // number when it was appended.
+    std::vector<std::pair<const KTXPathNode*, KTXPathNode*>> pending;
+    for (int i = 0; i < copy->GetChildCount(); ++i) pending.emplace_back(entry.node->GetChild(i), copy->GetChild(i));
+    copy->SetPosition(entry.node->GetPosition());
+    while (!pending.empty()) {
+      auto [from, to] = pending.back();
+      pending.pop_back();
+      to->SetPosition(from->GetPosition());
+      to->SetDocumentNumber(from->GetDocumentNumber());
+      to->SetIdAttribute(from->IsIdAttribute());
+      for (int i = 0; i < to->GetChildCount(); ++i) pending.emplace_back(from->GetChild(i), to->GetChild(i));
+    }
+  }
 }
