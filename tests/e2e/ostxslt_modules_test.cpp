@@ -212,6 +212,113 @@ TEST_F(ModulesTest, ASimplifiedStylesheetAsAModuleIsATemplateRuleForTheRoot) {
   }
 }
 
+// common.xsl binds a and b on its stylesheet element; its rules write
+// literal elements that use them and an element that declares one more,
+// read a top-level variable and its own document through document('').
+const char* const kCommon =
+    "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform' xmlns:a='urn:a'"
+    " xmlns:b='urn:b'>\n"
+    "<xsl:variable name='cv' select='count(//i)'/>\n"
+    "<xsl:template match='i' mode='c'><a:e b:at='{$cv}'><b:f xmlns:z='urn:z'><z:g/></b:f>"
+    "<xsl:value-of select=\"count(document('', /)/doc)\"/></a:e></xsl:template>\n"
+    "<xsl:template name='c'><a:top b:n=\"{count(document('')/*/xsl:template)}\"/></xsl:template>\n"
+    "</xsl:stylesheet>\n";
+
+TEST_F(ModulesTest, AModuleReachedSeveralTimesShowsTheSameNodesEachTime) {
+  // The first include of a module gives its own nodes to the including
+  // stylesheet; each later use (another include, an import) and
+  // document('') must still find the module as it was written.
+  const std::string kRun = "<xsl:template match='/'><r><xsl:call-template name='c'/>"
+                           "<xsl:apply-templates select='//i' mode='c'/></r></xsl:template>\n";
+  const std::string kHandOn = "<xsl:template match='doc/i' mode='c'><m><xsl:apply-imports/></m></xsl:template>\n";
+  const std::string kUsesB =
+      Sheet("<xsl:include href='common.xsl'/>\n"
+            "<xsl:template name='b2'><b:w n=\"{count(document('')/*/xsl:template)}\"><xsl:call-template name='c'/>"
+            "</b:w></xsl:template>\n",
+            " xmlns:b='urn:b'");
+  const struct {
+    const char* what;
+    std::string main;
+  } cases[] = {
+      {"included once, other prefix order", Sheet("<xsl:include href='common.xsl'/>\n" + kRun, " xmlns:b='urn:b' xmlns:a='urn:a'")},
+      // The rule of main.xsl for doc/i outranks the included one and hands
+      // on to the imported one.
+      {"included through another module, then imported",
+       Sheet("<xsl:import href='common.xsl'/>\n<xsl:include href='uses.xsl'/>\n" + kRun + kHandOn +
+                 "<xsl:template name='more'><xsl:call-template name='b2'/></xsl:template>\n",
+             " xmlns:a='urn:a'")},
+      {"included, then included by an imported module",
+       Sheet("<xsl:import href='y.xsl'/>\n<xsl:include href='common.xsl'/>\n" + kRun + kHandOn)},
+      {"included by two imported modules",
+       Sheet("<xsl:import href='x.xsl'/>\n<xsl:import href='y.xsl'/>\n"
+             "<xsl:template match='/'><r><xsl:call-template name='x'/><xsl:call-template name='y'/></r>"
+             "</xsl:template>\n",
+             " xmlns:m='urn:m'")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunAndCompare({{"common.xsl", kCommon},
+                   {"uses.xsl", kUsesB},
+                   {"x.xsl", Sheet("<xsl:include href='common.xsl'/>\n<xsl:template name='x'><x>"
+                                   "<xsl:apply-templates select='//i' mode='c'/><xsl:call-template name='c'/></x>"
+                                   "</xsl:template>\n",
+                                   " xmlns:b='urn:b' xmlns:a='urn:a'")},
+                   {"y.xsl", Sheet("<xsl:include href='common.xsl'/>\n<xsl:template name='y'><y>"
+                                   "<xsl:apply-templates select='//i' mode='c'/></y></xsl:template>\n",
+                                   " xmlns:q='urn:q'")},
+                   {"main.xsl", c.main}});
+  }
+}
+
+TEST_F(ModulesTest, AnImportedRuleDeclaresTheSameNamespacesWhetherItsModuleIsAlsoIncludedOrNot) {
+  // The order of namespace declarations is the processor's to choose, so
+  // the imported rule's output is compared with its output where the module
+  // is only imported; main.xsl first runs the included copy of the module,
+  // whose declarations follow main.xsl's order.
+  const std::string kCommon = Sheet(
+      "<xsl:template match='i' mode='o'><o x='1'/></xsl:template>\n<xsl:template name='n'><o x='2'/></xsl:template>\n",
+      " xmlns:a='urn:a' xmlns:b='urn:b'");
+  const std::string kHandOn = "<xsl:template match='doc/i' mode='o'><xsl:apply-imports/></xsl:template>\n";
+  Write({{"common.xsl", kCommon},
+         {"main.xsl", Sheet("<xsl:import href='common.xsl'/>\n<xsl:include href='common.xsl'/>\n"
+                            "<xsl:template match='/'><xsl:call-template name='n'/>"
+                            "<xsl:apply-templates select='//i' mode='o'/></xsl:template>\n" +
+                                kHandOn,
+                            " xmlns:b='urn:b' xmlns:a='urn:a'")},
+         {"only.xsl", Sheet("<xsl:import href='common.xsl'/>\n"
+                            "<xsl:template match='/'><xsl:apply-templates select='//i' mode='o'/></xsl:template>\n" +
+                                kHandOn,
+                            " xmlns:b='urn:b' xmlns:a='urn:a'")}});
+  KTProgramResult both = Run();
+  ASSERT_EQ(both.status, 0) << both.err;
+  std::string output = KTWithoutDeclaration(folder_.Read("o.txt"));
+  KTProgramResult imported =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xml", "d.xml", "-xsl", "only.xsl", "-out", "only.txt"}, folder_.Path());
+  ASSERT_EQ(imported.status, 0) << imported.err;
+  size_t second = output.find("<o", 1);
+  ASSERT_NE(second, std::string::npos) << output;
+  EXPECT_EQ(output.substr(second), KTWithoutDeclaration(folder_.Read("only.txt")));
+}
+
+TEST_F(ModulesTest, AnErrorInAnIncludedModuleNamesThatModuleAndItsLine) {
+  // Once as the only include of the module, once as its second include
+  // (after an import of it).
+  const std::string kBad =
+      Sheet("<xsl:template name='t'>\n  <xsl:value-of select='1 +'/>\n</xsl:template>\n");
+  const std::string kCall = "<xsl:template match='/'><xsl:call-template name='t'/></xsl:template>\n";
+  for (const std::string& main : {Sheet("<xsl:include href='bad.xsl'/>\n" + kCall),
+                                  Sheet("<xsl:import href='bad.xsl'/>\n<xsl:include href='bad.xsl'/>\n" + kCall)}) {
+    Write({{"bad.xsl", kBad}, {"main.xsl", main}});
+    KTProgramResult ours = Run();
+    EXPECT_EQ(ours.status, 1) << main;
+    EXPECT_NE(ours.err.find("bad.xsl at line 3 character 17"), std::string::npos) << main << ours.err;
+    if (HaveXsltproc()) {
+      KTProgramResult theirs = KTRunProgram(kXsltproc, {"main.xsl", "d.xml"}, folder_.Path());
+      EXPECT_NE(theirs.status, 0) << main;
+    }
+  }
+}
+
 TEST_F(ModulesTest, ADocumentThatIsNoStylesheetIsRefused) {
   // XSLT 1.0 §2.2 and §2.3: a stylesheet's document element is xsl:stylesheet
   // or xsl:transform in the XSLT namespace, or a literal result element with
