@@ -213,6 +213,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   pendingAttribute_ = nullptr;
   pendingOwner_ = nullptr;
   levels_.clear();
+  foldedInto_ = nullptr;
   documentCurrent_ = document;
   rootElementNode_ = nullptr;
   keepParseNodes_ = false;
@@ -570,6 +571,25 @@ bool KTParserDriver::FinishStream(KTXNode* document) {
   return true;
 }
 
+// The content `node` of an element (the last part of its realElemTag, so
+// nothing is built into the element after it) holds one TextData and the
+// element holds nothing yet: the tidy-up would make the element's value of
+// that Text and drop the node (KTXContainerNode::NormalizeText). The text
+// goes into the value at once instead, the value the Text would have held.
+// Only for a build that tidies each element, and that frees parse nodes
+// once built (the caller frees the TextData).
+bool KTParserDriver::FoldOnlyText(const ParseNode* parent, const ParseNode* node, KTXNode* element) {
+  const ParseNode* only = node->firstChild;
+  if (!tidyElements_ || keepParseNodes_ || node->next || !parent || only->rule != rules_->Get(T::kTextData) ||
+      parent->rule != rules_->Get(T::kRealElemTag) || !element || element->GetKind() != kElement ||
+      element->GetChildCount() != 0 || element->GetValueLength() != 0) {
+    return false;
+  }
+  element->SetValue(only->textStart, only->length);
+  foldedInto_ = element;
+  return true;
+}
+
 void KTParserDriver::SetSourceRange(KTXNode* target, const ParseNode* node, int startAdjust,
                                     int endAdjust) const {
   const int start = static_cast<int>(node->textStart - text_);
@@ -662,9 +682,12 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
     case T::kContent: {
       // White-space-only content matched by a group that keeps no node.
       const ParseNode* only = node->firstChild;
-      if (only && !only->next && !only->firstChild && only->rule &&
-          only->rule->GetKind() == GrammarRule::kGroup && length > 0) {
-        if (KTXNode* t = append(kText, current, node)) t->SetValue(text, length);
+      if (only && !only->next && !only->firstChild && only->rule) {
+        if (only->rule->GetKind() == GrammarRule::kGroup && length > 0) {
+          if (KTXNode* t = append(kText, current, node)) t->SetValue(text, length);
+        } else if (FoldOnlyText(parent, node, current)) {
+          parser_->FreeFirstChild(node);
+        }
       }
       break;
     }
@@ -920,7 +943,9 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   // only rearranges its own children and value.
   if (tidyElements_ && (action == T::kRealElemTag || action == T::kEmptyElemTag) && childCurrent &&
       childCurrent != target && childCurrent->GetKind() == kElement) {
-    childCurrent->NormalizeText(nullptr, nullptr);
+    // An element whose text went straight into its value has its final form.
+    if (childCurrent != foldedInto_) childCurrent->NormalizeText(nullptr, nullptr);
+    foldedInto_ = nullptr;
     ++elementsTidied_;
   }
   return true;

@@ -111,6 +111,9 @@ class KTParserDriver {
   // Adds the attribute `node` of the start tag of `element` to the
   // element's pending attributes; false when it is to be built as a node.
   bool AddPendingAttribute(const ParseNode* node, KTXNode* element);
+  // Puts the only text of a content straight into its element's value;
+  // false when it is to be built as a Text node.
+  bool FoldOnlyText(const ParseNode* parent, const ParseNode* node, KTXNode* element);
 
   KTString errorMessage_;
   int errorOffset_ = 0;
@@ -134,6 +137,9 @@ class KTParserDriver {
   // its element.
   KTXCompactAttribute* pendingAttribute_ = nullptr;
   const KTXNode* pendingOwner_ = nullptr;
+  // The element whose only text went into its value (FoldOnlyText), until
+  // its tag's parse node is built.
+  const KTXNode* foldedInto_ = nullptr;
 
   // Streaming (SetStreaming).
   bool streaming_ = true;
