@@ -287,10 +287,15 @@ bool KTDecodedTextBuffer::DecodeUtf8InPlace(int& replaced) {
   char16_t* start = text.GetBuffer();
   char16_t* target = start;
   UnconvertibleCount = 0;
+  const char* bytes = source;
   if (Utf8ToUtf16(source, sourceEnd, target, start + size_) != ConvertDone)
     return false;
   int length = static_cast<int>(target - start);
-  replaced = UnconvertibleCount + ReplaceNuls(start, length);
+  // A well-formed multi-byte form never decodes to U+0000 (overlong forms are
+  // refused), so a NUL unit comes from a NUL byte alone: a text without one
+  // (any real document) is not read again.
+  const bool nulByte = std::memchr(bytes, 0, static_cast<size_t>(sourceEnd - bytes)) != nullptr;
+  replaced = UnconvertibleCount + (nulByte ? ReplaceNuls(start, length) : 0);
   // No NUL is left in the text: its length is known without a scan.
   text.SetWrittenLength(length);
   text_ = std::move(text);

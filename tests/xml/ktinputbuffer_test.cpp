@@ -302,6 +302,14 @@ TEST(DecodedText, ConversionErrorsKeepTheText) {
                                          ": the character U+0000 is not allowed in XML (byte offset " +
                                          std::to_string(3 + at) + ")");
   }
+  // Overlong forms of U+0000 are bad sequences, replaced like any other: the
+  // text holds no NUL unless the bytes did.
+  for (std::string overlong : {"<a>\xC0\x80</a>", "<a>\xE0\x80\x80</a>", "<a>\xF0\x80\x80\x80</a>"}) {
+    KTLoadStatus overlongStatus;
+    buffer.Decode(overlong.data(), static_cast<uint32_t>(overlong.size()), true, overlongStatus);
+    EXPECT_EQ(StatusText(overlongStatus).find("U+0000"), std::string::npos) << StatusText(overlongStatus);
+    EXPECT_NE(StatusText(overlongStatus).find("not valid UTF-8"), std::string::npos) << StatusText(overlongStatus);
+  }
   for (const auto& c : forbidden) {
     KTLoadStatus nulStatus;
     EXPECT_FALSE(buffer.Decode(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()), true, nulStatus));
