@@ -485,9 +485,12 @@ bool KTFrontEnd::RunTransformation() {
     }
     return true;
   };
+  // Within these depths the check passes and counts nothing: after its
+  // first call it is left out of the steps that stay within them.
+  const KTStepCheckBounds quiet{maxFrames, std::min<int>(MaxTemplateDepth, kDefaultTemplateDepth)};
   KTRunEnd end;
   try {
-    end = KTRunTransformation(*processor_, stylesheetTree_.get(), sourceTree_.get(), withinLimits);
+    end = KTRunTransformation(*processor_, stylesheetTree_.get(), sourceTree_.get(), withinLimits, &quiet);
   } catch (KTXSLTError& error) {
     ReportXSLTError(error);
     return false;

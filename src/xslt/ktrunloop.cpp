@@ -4,10 +4,17 @@
 
 #include "xslt/ktxsltprocessor.h"
 
-KTRunEnd KTStepToEnd(KTXSLTProcessor& processor, const KTStepCheck& beforeStep) {
+KTRunEnd KTStepToEnd(KTXSLTProcessor& processor, const KTStepCheck& beforeStep,
+                     const KTStepCheckBounds* quietWithin) {
   bool worked = false;
+  bool first = true;
   while (!processor.FrameStack()->empty()) {
-    if (beforeStep && !beforeStep()) return KTRunEnd::kStopped;
+    if (beforeStep) {
+      bool ask = first || !quietWithin || processor.FrameDepth() > quietWithin->frames ||
+                 processor.TemplateDepth() > quietWithin->templates;
+      first = false;
+      if (ask && !beforeStep()) return KTRunEnd::kStopped;
+    }
     worked = processor.Step();
     if (!worked) return KTRunEnd::kStepFailed;
     if (processor.Terminated()) return KTRunEnd::kTerminated;
@@ -16,7 +23,7 @@ KTRunEnd KTStepToEnd(KTXSLTProcessor& processor, const KTStepCheck& beforeStep) 
 }
 
 KTRunEnd KTRunTransformation(KTXSLTProcessor& processor, KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot,
-                             const KTStepCheck& beforeStep) {
+                             const KTStepCheck& beforeStep, const KTStepCheckBounds* quietWithin) {
   processor.Prepare(stylesheetRoot, sourceRoot);
-  return KTStepToEnd(processor, beforeStep);
+  return KTStepToEnd(processor, beforeStep, quietWithin);
 }

@@ -38,8 +38,8 @@ class RunLoopTest : public ::testing::Test {
     ASSERT_TRUE(stylesheet_.view && source_.view);
   }
 
-  KTRunEnd Run(const KTStepCheck& check = {}) {
-    return KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get(), check);
+  KTRunEnd Run(const KTStepCheck& check = {}, const KTStepCheckBounds* bounds = nullptr) {
+    return KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get(), check, bounds);
   }
 
   KTXPathTreeContext context_;
@@ -98,6 +98,59 @@ TEST_F(RunLoopTest, TheCheckIsAskedBeforeEveryStep) {
   while (!processor_.FrameStack()->empty() && processor_.Step()) ++stepped;
   EXPECT_GT(stepped, 1);
   EXPECT_EQ(asked, stepped);
+}
+
+// With bounds, the check is asked before the first step and before every
+// step beyond them, and nowhere else: a check that refuses only beyond the
+// bounds stops the run at the same step, at the same depth, as when it is
+// asked before every step.
+TEST_F(RunLoopTest, BoundsLeaveOutOnlyTheStepsWithinThem) {
+  const char* body =
+      "<xsl:template match='/'><xsl:call-template name='down'><xsl:with-param name='n' select='40'/>"
+      "</xsl:call-template></xsl:template>"
+      "<xsl:template name='down'><xsl:param name='n'/><xsl:if test='$n'>"
+      "<xsl:call-template name='down'><xsl:with-param name='n' select='$n - 1'/></xsl:call-template>"
+      "</xsl:if></xsl:template>";
+  constexpr int kDeepest = 12;
+  struct Outcome {
+    KTRunEnd end;
+    int asked = 0;
+    int stepped = 0;
+    int depthAtStop = 0;
+    int framesAtStop = 0;
+  };
+  auto run = [&](const KTStepCheckBounds* bounds) {
+    Load(body);
+    Outcome out;
+    KTStepCheck check = [&] {
+      ++out.asked;
+      if (processor_.TemplateDepth() > kDeepest) return false;
+      ++out.stepped;
+      return true;
+    };
+    out.end = Run(check, bounds);
+    out.depthAtStop = processor_.TemplateDepth();
+    out.framesAtStop = processor_.FrameDepth();
+    return out;
+  };
+  Outcome everyStep = run(nullptr);
+  const KTStepCheckBounds bounds{1'000'000, kDeepest};
+  Outcome bounded = run(&bounds);
+  ASSERT_EQ(everyStep.end, KTRunEnd::kStopped);
+  EXPECT_EQ(bounded.end, KTRunEnd::kStopped);
+  EXPECT_EQ(bounded.depthAtStop, everyStep.depthAtStop);
+  EXPECT_EQ(bounded.framesAtStop, everyStep.framesAtStop);
+  // Every step before the stop ran within the bounds but the first.
+  EXPECT_EQ(everyStep.asked, everyStep.stepped + 1);
+  EXPECT_EQ(bounded.asked, 2);
+
+  // Bounds the frame stack passes are asked at every step beyond them.
+  const KTStepCheckBounds shallow{1, 1'000'000};
+  Outcome frames = run(&shallow);
+  EXPECT_EQ(frames.end, KTRunEnd::kStopped);
+  EXPECT_EQ(frames.depthAtStop, everyStep.depthAtStop);
+  EXPECT_GT(frames.asked, bounded.asked);
+  EXPECT_LE(frames.asked, everyStep.asked);
 }
 
 TEST_F(RunLoopTest, StylesheetErrorsPassThrough) {
