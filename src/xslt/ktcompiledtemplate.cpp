@@ -90,8 +90,10 @@ bool KTCompiledTemplate::Compare(const KTCompiledTemplate* a, const KTCompiledTe
 }
 
 bool KTCompiledTemplate::Matches(const KTXPathNode* node) {
-  if (match_.IsEmpty() || !matchExpression_ || !pattern_->MayMatch(node)) return false;
+  if (match_.IsEmpty() || !matchExpression_) return false;
+  // A direct match tests the last step itself first.
   if (pattern_->IsDirect()) return pattern_->Matches(node);
+  if (!pattern_->MayMatch(node)) return false;
   return MatchedNodes(node).count(node) != 0;
 }
 
