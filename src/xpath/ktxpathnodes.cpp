@@ -804,6 +804,42 @@ const KTXPathFunctionInfo* CoreFunctionOf(const KTXPathAstNode* call) {
   return KTXPathFunctionLibrary::FindFunction(NodeText(part).View(), true);
 }
 
+// Whether the call's argument at `index` (from 0) is absent or a string
+// literal alone.
+bool ArgumentIsLiteral(const KTXPathAstNode* call, int index) {
+  int at = 0;
+  for (int i = 1; i < call->ChildCount(); ++i) {
+    const KTXPathAstNode* list = call->ChildAt(i);
+    if (list->GetKind() != kAstArguments) continue;
+    for (int k = 0; k < list->ChildCount(); ++k, ++at) {
+      if (at != index) continue;
+      const KTXPathAstNode* argument = list->ChildAt(k);
+      if (argument->GetKind() == kAstArgumentTail) argument = argument->ChildAt(argument->ChildCount() - 1);
+      while (argument && argument->GetKind() != kAstLiteral && argument->ChildCount() == 1)
+        argument = argument->FirstChild();
+      return argument && argument->GetKind() == kAstLiteral;
+    }
+  }
+  return true;
+}
+
+// Whether a failure of the call can name what its arguments gave: a key or
+// decimal-format name, a format pattern or a QName read from the node at
+// hand. Such a call, met first at another node, would report another error.
+bool MayFailByNode(const KTXPathAstNode* call, int index) {
+  switch (index) {
+    case kFnKey:
+    case kFnFunctionAvailable:
+    case kFnElementAvailable:
+    case kFnSystemProperty:
+      return !ArgumentIsLiteral(call, 0);
+    case kFnFormatNumber:
+      return !ArgumentIsLiteral(call, 1) || !ArgumentIsLiteral(call, 2);
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool PredicateNode::IsPositionFree() {
@@ -837,8 +873,10 @@ bool PredicateNode::IsPositionFree() {
       return false;
   }
   // No call anywhere inside may read the position or size, load a document
-  // (whose failure is reported call by call) or be one this engine does
-  // not know.
+  // (whose failure is reported call by call), fail with an error that names
+  // what the node gave it (the one walk meets the nodes in another order
+  // than the step by step evaluation, so another node's error would come
+  // first) or be one this engine does not know.
   std::vector<const KTXPathAstNode*> pending{expression};
   while (!pending.empty()) {
     const KTXPathAstNode* node = pending.back();
@@ -846,7 +884,7 @@ bool PredicateNode::IsPositionFree() {
     if (node->GetKind() == kAstFunctionCall) {
       const KTXPathFunctionInfo* function = CoreFunctionOf(node);
       if (!function || function->index == kFnPosition || function->index == kFnLast ||
-          function->index == kFnDocument)
+          function->index == kFnDocument || MayFailByNode(node, function->index))
         return false;
     }
     for (int i = 0; i < node->ChildCount(); ++i)

@@ -159,4 +159,46 @@ TEST(MessagesTest, ParameterErrorsNameTheOption) {
   }
 }
 
+// A predicate whose failure names what the node gave it (a key name, a
+// format pattern, a decimal-format name, a QName) fails at the same node,
+// and so with the same message, whether "//" selects the elements or the
+// same steps are written out: the first element of the document passes, a
+// later one in another branch and one inside the first fail with different
+// names.
+TEST(MessagesTest, PredicateErrorsNameTheSameNodeAfterDoubleSlash) {
+  const char* const source =
+      "<r><a k='k1' p='0' f='f1' q='a'><b k='nokey1' p='#.#,#bad1' f='nof1' q='1bad'/></a>"
+      "<c k='nokey2' p='#.#,#bad2' f='nof2' q='2bad'/></r>";
+  const char* const predicates[] = {
+      "key(@k, 'x') = 'y'",
+      "format-number(1, @p) = '1'",
+      "format-number(1, '#', @f) = '1'",
+      "function-available(@q) = true()",
+      "element-available(@q) = false()",
+      "system-property(@q) = 'x'",
+  };
+  // The message's second line: the error, without the expression and
+  // caret, which differ with the way the path is written.
+  auto errorOf = [&](const std::string& path) {
+    KTScratchFolder folder;
+    folder.Write("src.xml", source);
+    folder.Write("sheet.xsl",
+                 "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                 "<xsl:key name=\"k1\" match=\"*\" use=\"@k\"/><xsl:decimal-format name=\"f1\"/>"
+                 "<xsl:template match=\"/\"><xsl:for-each select=\"" +
+                     path + "\"><xsl:value-of select=\"name()\"/></xsl:for-each></xsl:template></xsl:stylesheet>");
+    KTProgramResult result =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xml", "src.xml", "-xsl", "sheet.xsl", "-out", "out.txt"}, folder.Path());
+    EXPECT_EQ(result.status, 1) << path;
+    const size_t start = result.err.find('\n') + 1;
+    return result.err.substr(start, result.err.find('\n', start) - start);
+  };
+  for (const char* predicate : predicates) {
+    SCOPED_TRACE(predicate);
+    const std::string written = errorOf(std::string("/r/descendant-or-self::node()/*[") + predicate + "]");
+    EXPECT_NE(written.find("2"), std::string::npos) << written;
+    EXPECT_EQ(errorOf(std::string("/r//*[") + predicate + "]"), written);
+  }
+}
+
 }  // namespace
