@@ -149,7 +149,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // Replaces every xsl:include child of `element` by the top-level elements
   // of the included stylesheet (its own includes first); xsl:import
   // elements of included stylesheets move to `topStylesheet`, after its own
-  // imports. Copies placed under `topStylesheet` are compiled there.
+  // imports. The first include of a module moves its nodes; later ones copy
+  // them. Nodes placed under `topStylesheet` are compiled there.
   // KTXSLTError 49 (xsl:import after another element), 23 (no href), 44
   // (not loadable, at the href) and 45 (a stylesheet that is already being
   // included or imported).
@@ -183,7 +184,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // finishes); emptied by Start.
   std::vector<KTXPathNode*>& IncludeStack() { return includeStack_; }
   // The stylesheet element whose own child a top-level element is: that of
-  // the document it was written in, also for a copy an xsl:include placed
+  // the document it was written in, also for a node an xsl:include placed
   // in another stylesheet.
   KTXPathNode* OwningStylesheetElement(KTXPathNode* topLevelElement) const;
   // The URIs of a stylesheet element's exclude-result-prefixes and
@@ -226,8 +227,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // same URI) is on the include stack.
   bool IsBeingIncluded(const KTXPathNode* root) const;
   // The root of the stylesheet document a stylesheet node comes from (what
-  // document('') gives): the root of its tree, or, for a node copied in
-  // from an included document, that document's root.
+  // document('') gives): the root of its tree, or, for a node an include
+  // placed, the root of the document it came from (filled again first when
+  // its nodes were moved out).
   KTXPathNode* StylesheetRootOf(KTXPathNode* node) const;
   // An included module whose top-level nodes an include moved out of its
   // document (instead of copying them): its stylesheet element keeps its

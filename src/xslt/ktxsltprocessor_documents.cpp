@@ -1,7 +1,8 @@
 // KTXSLTProcessor: the stylesheet documents that xsl:include and xsl:import
 // reach. Each is loaded once per URL through the subclass, wrapped, stripped
-// and kept until the next Prepare; includes are resolved by copying the
-// included stylesheet's top-level elements in place of the xsl:include.
+// and kept until the next Prepare; includes are resolved by placing the
+// included stylesheet's top-level elements where the xsl:include stood:
+// moved out of a module that nothing else has used, else copied.
 #include <memory>
 #include <string>
 #include <string_view>
