@@ -110,6 +110,14 @@ ChildList TakeTopLevelNodes(KTXSLTProcessor& processor, KTXPathNode* root, KTXPa
   }
   // From the end, so that no sibling is renumbered.
   for (int k = last; k-- > first;) taken[static_cast<size_t>(k - first)] = included->RemoveChild(k);
+  // An element that held no maps (one a simplified stylesheet's wrapping
+  // made) keeps resolving prefixes as it did in its module, not by the maps
+  // of the stylesheet it joins.
+  for (size_t k = 0; k < taken.size(); ++k) {
+    KTXPathNode* node = taken[k].get();
+    if (node->GetKind() == kXPathElement && !node->OwnElementMap() && !node->OwnAttributeMap())
+      node->SetMaps(moved.entries[k].elementMap, moved.entries[k].attributeMap);
+  }
   processor.RecordMovedModule(root, std::move(moved));
   return taken;
 }
