@@ -250,8 +250,15 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
     if (!type) return model_.IsAnotherPassNeeded();
   }
   if (!declaration) declaration = node;
-  KTString idName = model_.DtdAttlistOf(type).idName;
-  bool hasId = !idName.IsEmpty();
+  // The ID attribute the element type has so far; its name is copied only
+  // for a definition whose type may be ID, the one that compares with it.
+  const KTString& knownId = model_.DtdAttlistOf(type).idName;
+  const bool hasId = !knownId.IsEmpty();
+  bool mayBeId = false;
+  for (KTXNode* part = node->GetFirstChild(); part && !mayBeId; part = part->GetNextSibling()) {
+    mayBeId = PartOf(part) == kAttlistTypeID || PartOf(part) == kAttlistTypePERef;
+  }
+  const KTString idName = hasId && mayBeId ? knownId : KTString();
 
   if (!node->HasChildren()) return ReadText(node, KTString(node->GetValue()), type, declaration, kSchemaExpansionFailed);
 

@@ -25,10 +25,11 @@ bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == 
 // literals hold no references: a '%' in a system or public literal is a
 // character like any other (XML 1.0 §2.3, §4.4).
 bool ExpandDeclarationText(KTSchemaModel& model, KTXNode* node, KTString& text, bool trimmedValues) {
-  KTString written(node->GetValue());
-  KTString start = written;
-  start.TrimLeft(kBlanks);
-  if (StartsWith(start, u"SYSTEM") || StartsWith(start, u"PUBLIC")) {
+  const char16_t* written = node->GetValue();
+  if (!written) written = u"";
+  const char16_t* start = written;
+  while (IsBlank(*start)) ++start;
+  if (KTStrNCmp(start, u"SYSTEM", 6) == 0 || KTStrNCmp(start, u"PUBLIC", 6) == 0) {
     text = written;
     return true;
   }
