@@ -135,6 +135,37 @@ TEST(DtdWalker, ConditionalSectionKeywords) {
   }
 }
 
+// An external parameter entity both walked as declarations and used inside
+// an entity value: the value holds the entity's text, whichever use comes
+// first.
+TEST(DtdWalker, ExternalParameterEntityOfDeclarationsGivesItsTextToValues) {
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-external-text";
+  std::filesystem::create_directories(dir);
+  std::ofstream((dir / "m.ent").string()) << "<!ENTITY inner 'I'>";
+  struct Case {
+    const char* dtd;
+  } cases[] = {
+      {"<!ENTITY % m SYSTEM 'm.ent'>\n%m;\n<!ENTITY g \"[%m;]\">"},
+      {"<!ENTITY % m SYSTEM 'm.ent'>\n<!ENTITY g \"[%m;]\">\n%m;"},
+      {"<!ENTITY % m SYSTEM 'm.ent'>\n%m;\n<!ENTITY g \"[%m;]\">\n<!ENTITY h \"(%m;)\">"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string path = (dir / ("case" + std::to_string(n++) + ".dtd")).string();
+    std::ofstream(path) << c.dtd;
+    Wrapped w;
+    KTLoadStatus status;
+    w.document = w.manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path))), status, nullptr, nullptr,
+                                        nullptr, kNoGrammarId);
+    ASSERT_NE(w.document, nullptr) << c.dtd << ": " << StatusMessage(status);
+    KTSchemaModel model(&w.manager);
+    model.SetWarningStream(nullptr);
+    model.LoadDtdPasses(w.document);
+    EXPECT_EQ(EntityValue(model, u"inner"), "I") << c.dtd;
+    EXPECT_EQ(EntityValue(model, u"g"), "[<!ENTITY inner 'I'>]") << c.dtd;
+  }
+}
+
 TEST(DtdWalker, TwoPassModeForSchemaDtds) {
   // A DTD reached through a schema reference: "p" and "s" are declared
   // before the walk, which counts as the second pass at once.
