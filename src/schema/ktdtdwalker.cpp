@@ -17,6 +17,7 @@
 #include "xml/ktdocloader.h"
 #include "xml/ktdocmanager.h"
 #include "xml/ktdocsource.h"
+#include "xml/ktparserdriver.h"
 #include "xml/ktxnode.h"
 
 namespace {
@@ -136,6 +137,15 @@ bool KTSchemaModel::LoadDtdPasses(KTXNode* root) {
   }
   bool ok = true;
   dtdVisits_ = 0;
+  // The fragment parsers live for this walk only.
+  struct KeepDrivers {
+    KTSchemaModel& model;
+    explicit KeepDrivers(KTSchemaModel& m) : model(m) { model.keepFragmentDrivers_ = true; }
+    ~KeepDrivers() {
+      model.keepFragmentDrivers_ = false;
+      model.fragmentDrivers_.clear();
+    }
+  } keepDrivers(*this);
   do {
     ++currentPass_;
     anotherPass_ = false;

@@ -472,8 +472,18 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseFragment(const char16_t* text, cons
   if (!manager_ || !contextNode || !text) return nullptr;
   const KTGrammarEntry* entry = GrammarOfDocument(contextNode);
   if (!entry) return nullptr;
-  KTParserDriver driver;
-  if (!driver.Init(entry, true, true, true)) return nullptr;
+  KTParserDriver* driver = nullptr;
+  std::unique_ptr<KTParserDriver> own;
+  if (keepFragmentDrivers_) {
+    auto kept = fragmentDrivers_.find(entry);
+    if (kept != fragmentDrivers_.end()) driver = kept->second.get();
+  }
+  if (!driver) {
+    own = std::make_unique<KTParserDriver>();
+    if (!own->Init(entry, true, true, true)) return nullptr;
+    driver = own.get();
+    if (keepFragmentDrivers_) fragmentDrivers_.emplace(entry, std::move(own));
+  }
   std::unique_ptr<KTXNode> holder = CreateXNode(kElement);
   KTXNode* target = holder.get();
   KTString rule(startRule);
@@ -486,7 +496,7 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseFragment(const char16_t* text, cons
     target = holder->AppendChild(std::move(element));
   }
   KTLoadStatus status;
-  if (!driver.Parse(text, KTStrLen(text), status, target, startRule, false)) return nullptr;
+  if (!driver->Parse(text, KTStrLen(text), status, target, startRule, false)) return nullptr;
   fragmentGrammars_[holder.get()] = entry;
   return holder;
 }

@@ -133,6 +133,8 @@ struct KTSchemaErrorBlock {
   std::vector<KTXNode*> ancestorPath;  // the node, its parent, ... the topmost ancestor
 };
 
+class KTParserDriver;
+
 class KTSchemaModel final : public KTSchemaServices {
  public:
   // Characters that entity expansion may append for one document: this
@@ -651,6 +653,11 @@ class KTSchemaModel final : public KTSchemaServices {
   // Roots of adopted section bodies -> where the body stands in the text of
   // the node it came from (for the places of messages).
   std::unordered_map<const KTXNode*, int> fragmentOffsets_;
+  // While a DTD is walked, one parser per grammar serves every fragment
+  // (section bodies, entity values, content models) instead of a parser
+  // made and dropped for each; dropped when the walk ends.
+  bool keepFragmentDrivers_ = false;
+  std::unordered_map<const KTGrammarEntry*, std::unique_ptr<KTParserDriver>> fragmentDrivers_;
   // Expanded content-model text -> the adopted tree read from it.
   struct ReadContentModel {
     KTXNode* root = nullptr;
