@@ -293,7 +293,8 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkConditionalSection(KTXNode* node, std
 
 bool KTSchemaModel::WalkFragment(const KTString& text, KTXNode* node, bool expandedText, int failureId,
                                  int textOffset) {
-  std::unique_ptr<KTXNode> tree = ParseFragment(text.c_str(), u"extSubsetDecl", node);
+  // The text is a section's body, copied from a node's value: no NUL inside.
+  std::unique_ptr<KTXNode> tree = ParseFragmentOfLength(text.c_str(), text.GetLength(), u"extSubsetDecl", node);
   if (!tree) {
     RefuseDocument(u"an included conditional section does not hold markup declarations (XML 1.0 §3.4) at " +
                    PlaceOf(node));

@@ -470,6 +470,12 @@ const KTGrammarEntry* KTSchemaModel::GrammarOfDocument(KTXNode* contextNode) {
 std::unique_ptr<KTXNode> KTSchemaModel::ParseFragment(const char16_t* text, const char16_t* startRule,
                                                       KTXNode* contextNode) {
   if (!manager_ || !contextNode || !text) return nullptr;
+  return ParseFragmentOfLength(text, static_cast<int>(KTStrLen(text)), startRule, contextNode);
+}
+
+std::unique_ptr<KTXNode> KTSchemaModel::ParseFragmentOfLength(const char16_t* text, int length,
+                                                              const char16_t* startRule, KTXNode* contextNode) {
+  if (!manager_ || !contextNode || !text) return nullptr;
   const KTGrammarEntry* entry = GrammarOfDocument(contextNode);
   if (!entry) return nullptr;
   KTParserDriver* driver = nullptr;
@@ -496,7 +502,7 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseFragment(const char16_t* text, cons
     target = holder->AppendChild(std::move(element));
   }
   KTLoadStatus status;
-  if (!driver->Parse(text, KTStrLen(text), status, target, startRule, false)) return nullptr;
+  if (!driver->Parse(text, length, status, target, startRule, false)) return nullptr;
   fragmentGrammars_[holder.get()] = entry;
   return holder;
 }

@@ -406,6 +406,10 @@ class KTSchemaModel final : public KTSchemaServices {
   // document manager, a known document or a grammar, or when it does not parse.
   std::unique_ptr<KTXNode> ParseFragment(const char16_t* text, const char16_t* startRule,
                                          KTXNode* contextNode) override;
+  // ParseFragment of text[0, length), a text whose length is known and
+  // holds no NUL.
+  std::unique_ptr<KTXNode> ParseFragmentOfLength(const char16_t* text, int length, const char16_t* startRule,
+                                                 KTXNode* contextNode);
   // Loads a document a schema refers to through the document manager (once
   // per URL; a relative URL is resolved against the context node's document,
   // and resolved URLs are never cut); grammar kind 0 XML, 1 DTD, 2 external
