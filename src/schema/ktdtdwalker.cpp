@@ -137,13 +137,15 @@ bool KTSchemaModel::LoadDtdPasses(KTXNode* root) {
   }
   bool ok = true;
   dtdVisits_ = 0;
-  // The fragment parsers live for this walk only.
+  // The fragment parsers, and the content models kept to be read again,
+  // serve this walk only.
   struct KeepDrivers {
     KTSchemaModel& model;
     explicit KeepDrivers(KTSchemaModel& m) : model(m) { model.keepFragmentDrivers_ = true; }
     ~KeepDrivers() {
       model.keepFragmentDrivers_ = false;
       model.fragmentDrivers_.clear();
+      model.readContentModels_.clear();
     }
   } keepDrivers(*this);
   do {
