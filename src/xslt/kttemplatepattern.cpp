@@ -32,14 +32,6 @@ KTString LiteralText(const KTXPathAstNode* literal) {
   return KTString();
 }
 
-// The local part of a node's name.
-std::u16string_view LocalNameOf(const KTXPathNode* node) {
-  std::u16string_view name(node->GetName());
-  size_t colon = name.find(u':');
-  if (colon != std::u16string_view::npos) name.remove_prefix(colon + 1);
-  return name;
-}
-
 // A node's namespace URI, null for none (an empty URI counts as none).
 const KTString* UriOf(const KTXPathNode* node) {
   const KTString* uri = node->GetNamespaceUri();
@@ -52,38 +44,64 @@ bool SameUri(const KTString* a, const KTString* b) {
   return *a == *b;
 }
 
+// The node has a parent that is not a declaration.
+bool HasContentParent(const KTXPathNode* node) {
+  const KTXPathNode* parent = node->GetParent();
+  return parent && parent->GetKind() < kXPathXmlDecl;
+}
+
 // Nodes the child axis holds: content whose parent is not a declaration.
 bool IsContentChild(const KTXPathNode* node) {
   int kind = node->GetKind();
   if (kind == kXPathRoot || kind == kXPathAttribute || kind == kXPathNamespace || kind >= kXPathXmlDecl) return false;
-  const KTXPathNode* parent = node->GetParent();
-  return parent && parent->GetKind() < kXPathXmlDecl;
+  return HasContentParent(node);
+}
+
+// Whether the local part of the node's name is `local` (which holds no
+// colon). An unprefixed name is compared in one pass; only a name whose
+// characters part from `local` is looked at further, for a prefix.
+bool LocalNameIs(const KTXPathNode* node, std::u16string_view local) {
+  const char16_t* name = node->GetName();
+  size_t at = 0;
+  while (at < local.size() && name[at] == local[at]) ++at;
+  if (at == local.size() && name[at] == u'\0') return true;
+  // The characters matched so far hold no colon: a prefix ends after them.
+  std::u16string_view rest(name + at);
+  size_t colon = rest.find(u':');
+  return colon != std::u16string_view::npos && rest.substr(colon + 1) == local;
 }
 
 }  // namespace
 
 bool KTPatternStep::Passes(const KTXPathNode* node) const {
   if (!node) return false;
-  int kind = KTXPathNodeItem::ItemKindOf(node);
+  // Node kinds are read straight from the node: an element, text (or
+  // CDATA), comment or processing instruction on the child axis, an
+  // attribute on the attribute axis. The cheap kind test comes first, as
+  // most nodes offered fail it.
+  const int kind = node->GetKind();
   if (attributeAxis) {
-    if (kind != kItemAttribute || !node->GetParent() || node->GetParent()->GetKind() != kXPathElement) return false;
+    if (kind != kXPathAttribute || !node->GetParent() || node->GetParent()->GetKind() != kXPathElement) return false;
     switch (test) {
-      case kName: return LocalNameOf(node) == local.View() && SameUri(UriOf(node), uri);
+      case kName: return LocalNameIs(node, local.View()) && SameUri(UriOf(node), uri);
       case kNamespaceWildcard: return SameUri(UriOf(node), uri);
       case kAnyName:
       case kNode: return true;
       default: return false;
     }
   }
-  if (!IsContentChild(node)) return false;
   switch (test) {
-    case kName: return kind == kItemElement && LocalNameOf(node) == local.View() && SameUri(UriOf(node), uri);
-    case kNamespaceWildcard: return kind == kItemElement && SameUri(UriOf(node), uri);
-    case kAnyName: return kind == kItemElement;
-    case kNode: return true;
-    case kText: return kind == kItemText;
-    case kComment: return kind == kItemComment;
-    case kPI: return kind == kItemPI && (!hasLiteral || std::u16string_view(node->GetName()) == local.View());
+    case kName:
+      return kind == kXPathElement && HasContentParent(node) && LocalNameIs(node, local.View()) &&
+             SameUri(UriOf(node), uri);
+    case kNamespaceWildcard: return kind == kXPathElement && HasContentParent(node) && SameUri(UriOf(node), uri);
+    case kAnyName: return kind == kXPathElement && HasContentParent(node);
+    case kNode: return IsContentChild(node);
+    case kText: return (kind == kXPathText || kind == kXPathCData) && HasContentParent(node);
+    case kComment: return kind == kXPathComment && HasContentParent(node);
+    case kPI:
+      return kind == kXPathPI && HasContentParent(node) &&
+             (!hasLiteral || std::u16string_view(node->GetName()) == local.View());
   }
   return false;
 }

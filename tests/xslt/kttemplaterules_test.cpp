@@ -80,6 +80,34 @@ class TemplateRulesTest : public ::testing::Test {
     return nodes;
   }
 
+  // Each pattern is read for a direct match, which must pick out exactly
+  // the nodes its evaluation over the source selects.
+  void ExpectDirectMatchesEvaluation(std::initializer_list<const char16_t*> patterns) {
+    std::vector<KTXPathNode*> nodes = AllNodes();
+    for (const char16_t* text : patterns) {
+      KTTemplatePattern pattern;
+      const KTPrefixMap* namespaces = KTXPathNode::GetNodeNamespaceMap(StylesheetElement());
+      pattern.Read(Compiled(text, namespaces).GetTree(), namespaces);
+      KTXPathValue selected;
+      processor_.MatchesPattern(
+          &selected,
+          *processor_.PrecompileExpression(StylesheetElement(), KTString(text), KTXPathExpression::kRestrictPattern),
+          source_.view.get(), StylesheetElement(), false);
+      std::string expected, direct;
+      for (KTXPathNode* node : nodes) {
+        bool in = false;
+        for (const KTXPathNodeItem& item : selected.Items()) in = in || item.GetNode() == node;
+        expected += in ? '1' : '0';
+        if (pattern.IsDirect()) direct += pattern.Matches(node) ? '1' : '0';
+      }
+      EXPECT_TRUE(pattern.IsDirect()) << U8(KTString(text));
+      EXPECT_EQ(direct, expected) << U8(KTString(text));
+      if (std::u16string_view(text) != u"@text()") {
+        EXPECT_NE(expected.find('1'), std::string::npos) << "selects nothing: " << U8(KTString(text));
+      }
+    }
+  }
+
   KTXPathTreeContext context_;
   KTTestProcessor processor_;
   KTTestDocument source_;
@@ -146,36 +174,25 @@ TEST(TemplatePattern, DefaultPriorities) {
 // attributes: attributes and all other kinds alike.
 TEST_F(TemplateRulesTest, DirectMatchEqualsEvaluation) {
   Register(u"");
-  const char16_t* patterns[] = {
+  ExpectDirectMatchesEvaluation({
       u"a",        u"*",       u"@*",        u"@x",        u"text()",   u"node()",     u"comment()",
       u"processing-instruction()",           u"processing-instruction('p')",         u"/",
       u"a/b",      u"a//b",    u"/r/a",      u"//b",       u"r//a/@x",  u"p:*",       u"p:e",
       u"@p:x",     u"@p:*",    u"b/text()",  u"r/*/b",     u"/*",       u"*//a//b",    u"c//c/b",
       u"/r//c/a/c/b",          u"//a/b/@y",  u"attribute::node()",      u"child::node()", u"@text()",
-      u"/r//a//b"};
-  std::vector<KTXPathNode*> nodes = AllNodes();
-  for (const char16_t* text : patterns) {
-    KTTemplatePattern pattern;
-    const KTPrefixMap* namespaces = KTXPathNode::GetNodeNamespaceMap(StylesheetElement());
-    pattern.Read(Compiled(text, namespaces).GetTree(), namespaces);
-    KTXPathValue selected;
-    processor_.MatchesPattern(
-        &selected,
-        *processor_.PrecompileExpression(StylesheetElement(), KTString(text), KTXPathExpression::kRestrictPattern),
-        source_.view.get(), StylesheetElement(), false);
-    std::string expected, direct;
-    for (KTXPathNode* node : nodes) {
-      bool in = false;
-      for (const KTXPathNodeItem& item : selected.Items()) in = in || item.GetNode() == node;
-      expected += in ? '1' : '0';
-      if (pattern.IsDirect()) direct += pattern.Matches(node) ? '1' : '0';
-    }
-    EXPECT_TRUE(pattern.IsDirect()) << U8(KTString(text));
-    EXPECT_EQ(direct, expected) << U8(KTString(text));
-    if (std::u16string_view(text) != u"@text()") {
-      EXPECT_NE(expected.find('1'), std::string::npos) << "selects nothing: " << U8(KTString(text));
-    }
-  }
+      u"/r//a//b"});
+}
+
+// Names whose prefix or local part begins like, equals or extends the
+// name a step tests: only the local part and the namespace decide.
+TEST_F(TemplateRulesTest, NameTestsReadTheLocalPartOfPrefixedNames) {
+  source_ = ParseTestDocument(context_,
+                              u"<r xmlns:a='urn:p' xmlns:ab='urn:q'><a a:a='1' ab='2' ab:b='3'><ab/><a:a/>"
+                              u"<a:ab/><ab:a/><ab:ab/><aa/><b/></a><ab:b/></r>");
+  ASSERT_TRUE(source_.view);
+  Register(u"");
+  ExpectDirectMatchesEvaluation({u"a", u"ab", u"aa", u"p:a", u"p:ab", u"q:a", u"q:ab", u"q:b", u"b",
+                                 u"@ab", u"@p:a", u"@q:b", u"a/ab", u"a/p:a", u"r/q:b"});
 }
 
 // Patterns with predicates or id()/key() are matched by membership in the
