@@ -89,6 +89,15 @@ bool KTCompiledTemplate::Compare(const KTCompiledTemplate* a, const KTCompiledTe
   return a->priority_ > b->priority_;
 }
 
+int KTCompiledTemplate::TemplateElementId(const KTDeclRecord** record) {
+  if (!elementIdKnown_) {
+    elementId_ = processor_->ElementIdOf(templateElement_, &elementRecord_);
+    elementIdKnown_ = true;
+  }
+  *record = elementRecord_;
+  return elementId_;
+}
+
 bool KTCompiledTemplate::Matches(const KTXPathNode* node) {
   if (match_.IsEmpty() || !matchExpression_) return false;
   // A direct match tests the last step itself first.

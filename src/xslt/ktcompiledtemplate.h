@@ -14,6 +14,7 @@
 #include "xml/ktxpathnode.h"
 #include "xslt/kttemplatepattern.h"
 
+class KTDeclRecord;
 class KTXSLTProcessor;
 struct KTCompiledExpression;
 
@@ -65,6 +66,10 @@ class KTCompiledTemplate {
   KTXPathNode* TemplateElement() const { return templateElement_; }
   KTXPathNode* MatchNode() const { return matchNode_; }
   const KTTemplatePattern& Pattern() const { return *pattern_; }
+  // The template element's element id and compiled record (null: none),
+  // looked up through the processor the first time: a frame that runs the
+  // rule is given them instead of looking them up at every node.
+  int TemplateElementId(const KTDeclRecord** record);
 
   void SetProcessor(KTXSLTProcessor* processor) { processor_ = processor; }
   KTXSLTProcessor* Processor() const { return processor_; }
@@ -93,6 +98,9 @@ class KTCompiledTemplate {
   int importPrecedence_;
   int declarationPosition_;
   KTXSLTProcessor* processor_ = nullptr;
+  bool elementIdKnown_ = false;
+  int elementId_ = 0;
+  const KTDeclRecord* elementRecord_ = nullptr;
   // The pattern the stylesheet compile read into the template's record, or
   // the rule's own reading.
   KTTemplatePattern ownPattern_;

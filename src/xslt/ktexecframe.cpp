@@ -129,8 +129,8 @@ void KTExecFrame::SetExtensionNamespaces(KTNamespaceSet set) { extension_ = &own
 const KTDeclRecord* KTExecFrame::CreateExecutor() {
   if (!nodeToRun_) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
   const KTExecutorFactory& factory = processor_->Executors();
-  const KTDeclRecord* record = nullptr;
-  int id = processor_->ElementIdOf(nodeToRun_, &record);
+  const KTDeclRecord* record = knownRecord_;
+  int id = knownId_ != kIdUnknown ? knownId_ : processor_->ElementIdOf(nodeToRun_, &record);
   int kind = -1;
   if (id != kXSLTNoElement && id != kXSLTLiteralResult && id != kXSLTParam && id != kXSLTVariable) {
     // An XSLT element id without an executor of its own (xsl:include,

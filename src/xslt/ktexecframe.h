@@ -82,7 +82,18 @@ class KTExecFrame : public KTVariableSource {
 
   // ---- Stylesheet nodes ----
   KTXPathNode* NodeToRun() const { return nodeToRun_; }
-  void SetNodeToRun(KTXPathNode* node) { nodeToRun_ = node; }
+  void SetNodeToRun(KTXPathNode* node) {
+    nodeToRun_ = node;
+    knownId_ = kIdUnknown;
+  }
+  // The node to run with its element id and compiled record (null: none)
+  // already at hand: the first step makes the executor without looking
+  // them up.
+  void SetNodeToRun(KTXPathNode* node, int elementId, const KTDeclRecord* record) {
+    nodeToRun_ = node;
+    knownId_ = elementId;
+    knownRecord_ = record;
+  }
   KTXPathNode* OwnNode() const { return ownNode_; }
   void SetOwnNode(KTXPathNode* node) { ownNode_ = node; }
   KTXPathNode* LastFinished() const { return lastFinished_; }
@@ -164,6 +175,9 @@ class KTExecFrame : public KTVariableSource {
   bool started_ = false;
   bool forwardsCompatible_ = false;
   KTXPathNode* nodeToRun_ = nullptr;
+  static constexpr int kIdUnknown = -1;
+  int knownId_ = kIdUnknown;
+  const KTDeclRecord* knownRecord_ = nullptr;
   KTXPathNode* ownNode_ = nullptr;
   std::unique_ptr<KTInstructionExecutor> executor_;
   KTXPathValue nodeList_;

@@ -250,7 +250,9 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
     auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
     child->SetCurrentTemplate(position, rule);
     child->SetInvokedMode(invoked);
-    child->SetNodeToRun(rule->TemplateElement());
+    const KTDeclRecord* record = nullptr;
+    int id = rule->TemplateElementId(&record);
+    child->SetNodeToRun(rule->TemplateElement(), id, record);
     child->SetLastFinished(nullptr);
     child->SetContextPosition(nextIndex_);
     processor_->PushFrame(std::move(child));
