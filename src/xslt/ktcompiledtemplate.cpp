@@ -9,6 +9,7 @@
 
 #include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathfunctionlibrary.h"
+#include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltnames.h"
 #include "xslt/ktxsltprocessor.h"
@@ -96,6 +97,12 @@ int KTCompiledTemplate::TemplateElementId(const KTDeclRecord** record) {
   }
   *record = elementRecord_;
   return elementId_;
+}
+
+bool KTCompiledTemplate::HasEmptyBody() {
+  if (emptyBody_ < 0)
+    emptyBody_ = templateElement_ && templateElement_->GetKind() == kXPathElement && !KTFirstContentChild(templateElement_);
+  return emptyBody_ == 1;
 }
 
 bool KTCompiledTemplate::Matches(const KTXPathNode* node) {

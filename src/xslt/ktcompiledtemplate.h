@@ -70,6 +70,9 @@ class KTCompiledTemplate {
   // looked up through the processor the first time: a frame that runs the
   // rule is given them instead of looking them up at every node.
   int TemplateElementId(const KTDeclRecord** record);
+  // The template element holds no instruction, parameter or text: running
+  // the rule outputs and binds nothing.
+  bool HasEmptyBody();
 
   void SetProcessor(KTXSLTProcessor* processor) { processor_ = processor; }
   KTXSLTProcessor* Processor() const { return processor_; }
@@ -99,6 +102,7 @@ class KTCompiledTemplate {
   int declarationPosition_;
   KTXSLTProcessor* processor_ = nullptr;
   bool elementIdKnown_ = false;
+  int emptyBody_ = -1;  // -1: not looked at yet
   int elementId_ = 0;
   const KTDeclRecord* elementRecord_ = nullptr;
   // The pattern the stylesheet compile read into the template's record, or

@@ -6,6 +6,15 @@
 
 KTRunEnd KTStepToEnd(KTXSLTProcessor& processor, const KTStepCheck& beforeStep,
                      const KTStepCheckBounds* quietWithin) {
+  // The processor may fold steps that stay within the bounds into the step
+  // that would make them: the check would not have been asked before them.
+  struct QuietDepths {
+    KTXSLTProcessor& processor;
+    QuietDepths(KTXSLTProcessor& p, const KTStepCheckBounds* bounds) : processor(p) {
+      if (bounds) processor.SetQuietDepths(bounds->frames, bounds->templates);
+    }
+    ~QuietDepths() { processor.SetQuietDepths(-1, -1); }
+  } quiet(processor, beforeStep ? quietWithin : nullptr);
   bool worked = false;
   bool first = true;
   while (!processor.FrameStack()->empty()) {

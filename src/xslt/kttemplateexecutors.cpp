@@ -247,6 +247,17 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
       throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
     }
     KTCompiledTemplate* rule = rules[position].get();
+    // A rule whose template is empty and has run once already (so its
+    // stylesheet's namespace sets are known) would take two steps that do
+    // nothing but push and pop its frame. Where the check before each step
+    // would pass them by, the node is done with here, as it would be when
+    // the frame had popped.
+    if (rule->HasEmptyBody() && processor_->WithinQuietDepths(1, 1) && !processor_->TopLevelVariableFlag() &&
+        processor_->FindTemplateNamespaces(rule->TemplateElement())) {
+      frame->SetNodeToRun(nullptr);
+      frame->SetLastFinished(rule->TemplateElement());
+      continue;
+    }
     auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
     child->SetCurrentTemplate(position, rule);
     child->SetInvokedMode(invoked);

@@ -268,6 +268,19 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   int TemplateDepth() const { return templateDepth_; }
   // Called once by the template executor of the top frame.
   void EnterTemplateFrame() { ++templateDepth_; }
+  // The depths within which the run's check before each step is known to
+  // pass and to change nothing (-1: none are known, as when the processor
+  // is stepped by hand). Set by the run loop for the run.
+  void SetQuietDepths(int frames, int templates) {
+    quietFrames_ = frames;
+    quietTemplates_ = templates;
+  }
+  // Whether steps run with `frames` more frames and `templates` more
+  // templates than now would stay within those depths: their work may
+  // then be done without the steps.
+  bool WithinQuietDepths(int frames, int templates) const {
+    return FrameDepth() + frames <= quietFrames_ && templateDepth_ + templates <= quietTemplates_;
+  }
   // Keeps a tree made during the run until the next Start.
   void RegisterTree(std::unique_ptr<KTXPathNode> root);
 
@@ -657,6 +670,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   NodeMap parameterOwners_;
   KTFrameStack frames_;
   int templateDepth_ = 0;  // frames of frames_ that run a template
+  int quietFrames_ = -1;
+  int quietTemplates_ = -1;
   KTFrameStack finished_;
   std::vector<std::unique_ptr<KTXPathNode>> registeredTrees_;
   std::unique_ptr<KTXPathNode> resultRoot_;

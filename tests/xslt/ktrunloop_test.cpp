@@ -153,6 +153,51 @@ TEST_F(RunLoopTest, BoundsLeaveOutOnlyTheStepsWithinThem) {
   EXPECT_LE(frames.asked, everyStep.asked);
 }
 
+// Nodes whose rule has an empty template are passed over without their
+// frames only where the check would not have been asked: a check that
+// refuses the empty template's depth stops the run where it stops without
+// bounds, and a run within the bounds ends with the same result.
+TEST_F(RunLoopTest, EmptyTemplatesBeyondTheBoundsStillMeetTheCheck) {
+  const char* body =
+      "<xsl:template match='/'><xsl:apply-templates select='r/e'/>.<xsl:apply-templates select='r'/></xsl:template>"
+      "<xsl:template match='r'><xsl:apply-templates select='e|e/text()'/></xsl:template>"
+      "<xsl:template match='e'/><xsl:template match='text()'>[<xsl:value-of select='.'/>]</xsl:template>";
+  struct Outcome {
+    KTRunEnd end;
+    int depthAtStop = 0;
+    int framesAtStop = 0;
+    std::string result;
+  };
+  auto run = [&](int deepest, const KTStepCheckBounds* bounds) {
+    Load(body);
+    Outcome out;
+    out.end = Run([&] { return processor_.TemplateDepth() <= deepest; }, bounds);
+    out.depthAtStop = processor_.TemplateDepth();
+    out.framesAtStop = processor_.FrameDepth();
+    if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
+    return out;
+  };
+  // The first template runs at depth 1, those it applies at depth 2.
+  for (int deepest : {1, 2, 3}) {
+    Outcome everyStep = run(deepest, nullptr);
+    const KTStepCheckBounds bounds{1'000'000, deepest};
+    Outcome bounded = run(deepest, &bounds);
+    EXPECT_EQ(bounded.end, everyStep.end) << deepest;
+    EXPECT_EQ(bounded.depthAtStop, everyStep.depthAtStop) << deepest;
+    EXPECT_EQ(bounded.framesAtStop, everyStep.framesAtStop) << deepest;
+    EXPECT_EQ(bounded.result, everyStep.result) << deepest;
+  }
+  Outcome stopped = run(1, nullptr);
+  EXPECT_EQ(stopped.end, KTRunEnd::kStopped);
+  Outcome finished = run(3, nullptr);
+  ASSERT_EQ(finished.end, KTRunEnd::kFinished);
+  if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
+  ktresulttree::ScratchFolder folder;
+  std::string style = folder.Write("style.xsl", Stylesheet(body));
+  std::string input = folder.Write("in.xml", kSource);
+  EXPECT_EQ(finished.result, ktresulttree::Run("xsltproc '" + style + "' '" + input + "' 2>/dev/null"));
+}
+
 TEST_F(RunLoopTest, StylesheetErrorsPassThrough) {
   Load("<xsl:template match='/'><xsl:value-of select='$nowhere'/></xsl:template>");
   EXPECT_THROW(Run(), KTXSLTError);
