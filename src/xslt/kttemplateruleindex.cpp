@@ -35,6 +35,49 @@ void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemp
       index.any.push_back(position);
     }
   }
+  for (auto& [mode, index] : modes_) Merge(index);
+}
+
+namespace {
+
+// The positions of the lists, in order (each position is in one list).
+std::vector<int> MergeSorted(std::initializer_list<const std::vector<int>*> lists) {
+  std::vector<int> merged;
+  for (const std::vector<int>* list : lists) merged.insert(merged.end(), list->begin(), list->end());
+  std::sort(merged.begin(), merged.end());
+  return merged;
+}
+
+std::u16string_view LocalPart(const KTXPathNode* node) {
+  std::u16string_view name(node->GetName());
+  size_t colon = name.find(u':');
+  if (colon != std::u16string_view::npos) name.remove_prefix(colon + 1);
+  return name;
+}
+
+}  // namespace
+
+void KTTemplateRuleIndex::Merge(ModeIndex& index) {
+  for (size_t kind = 0; kind < index.byKind.size(); ++kind)
+    index.mergedByKind[kind] = MergeSorted({&index.byKind[kind], &index.any});
+  index.mergedAny = index.any;
+  for (const auto& [name, list] : index.elementNames)
+    index.mergedElementNames[name] = MergeSorted({&list, &index.byKind[kItemElement], &index.any});
+  for (const auto& [name, list] : index.attributeNames)
+    index.mergedAttributeNames[name] = MergeSorted({&list, &index.byKind[kItemAttribute], &index.any});
+}
+
+const KTTemplateRuleIndex::List& KTTemplateRuleIndex::MergedFor(const ModeIndex& index, const KTXPathNode* node,
+                                                                int kind) {
+  if (kind == kItemElement || kind == kItemAttribute) {
+    const auto& names = kind == kItemElement ? index.mergedElementNames : index.mergedAttributeNames;
+    if (!names.empty()) {
+      auto found = names.find(LocalPart(node));
+      if (found != names.end()) return found->second;
+    }
+  }
+  if (kind >= 0 && kind < static_cast<int>(index.mergedByKind.size())) return index.mergedByKind[kind];
+  return index.mergedAny;
 }
 
 void KTTemplateRuleIndex::Candidates(const ModeIndex& index, const KTXPathNode* node, int kind,
@@ -66,13 +109,27 @@ const KTTemplateRuleIndex::ModeIndex* KTTemplateRuleIndex::FindMode(const KTStri
 int KTTemplateRuleIndex::Find(const KTXPathNode* node, const KTString& mode, int from) const {
   if (!rules_ || !node) return kNotFound;
   int kind = KTXPathNodeItem::ItemKindOf(node);
-  // At most three lists per mode: the name's, the kind's and "any".
-  CandidateLists lists;
-  if (const ModeIndex* exact = FindMode(mode)) Candidates(*exact, node, kind, lists);
+  const ModeIndex* exact = FindMode(mode);
+  const ModeIndex* anyMode = nullptr;
   if (!mode.IsEmpty() && mode != AnyModeMarker()) {
     auto any = modes_.find(AnyModeMarker());
-    if (any != modes_.end()) Candidates(any->second, node, kind, lists);
+    if (any != modes_.end()) anyMode = &any->second;
   }
+  if (!anyMode) {
+    // One mode: its list for the node is merged already.
+    if (!exact) return kNotFound;
+    const List& list = MergedFor(*exact, node, kind);
+    auto at = from == 0 ? list.begin() : std::lower_bound(list.begin(), list.end(), from);
+    for (; at != list.end(); ++at) {
+      ++tests_;
+      if ((*rules_)[*at]->Matches(node)) return *at;
+    }
+    return kNotFound;
+  }
+  // At most three lists per mode: the name's, the kind's and "any".
+  CandidateLists lists;
+  if (exact) Candidates(*exact, node, kind, lists);
+  Candidates(*anyMode, node, kind, lists);
   // Merge the sorted lists, smallest position first.
   size_t at[CandidateLists::kMax];
   for (size_t i = 0; i < lists.count; ++i) {

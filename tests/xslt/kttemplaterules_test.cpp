@@ -409,6 +409,35 @@ class LookupExecutor : public KTInstructionExecutor {
 
 // Rules of an imported stylesheet (registered first, lower precedence)
 // serve apply-imports and lose named-template and match conflicts.
+// The indexed lookup finds what a walk down the sorted rule list finds: the
+// first rule at or after `from` of the mode (or, for a named mode, of the
+// built-in rules' "?") whose pattern matches, for rules keyed by name, by
+// kind and by neither, in the default mode, a named mode and one without
+// rules.
+TEST_F(TemplateRulesTest, LookupFindsTheFirstMatchingRuleInListOrder) {
+  Register(u"<xsl:template match='a'/><xsl:template match='b|@x' mode='m'/><xsl:template match='*' mode='m'/>"
+           u"<xsl:template match='node()' priority='-3'/><xsl:template match='a/b'/><xsl:template match='text()'/>"
+           u"<xsl:template match='p:*'/><xsl:template match='@*' mode='m' priority='2'/>"
+           u"<xsl:template match='c//b' mode='m'/><xsl:template match='b[1]'/><xsl:template match='comment()' mode='m'/>");
+  KTTemplateRuleIndex& index = processor_.TemplateIndex();
+  const auto& rules = processor_.TemplateRules();
+  const int count = static_cast<int>(rules.size());
+  for (const KTString mode : {KTString(), KTString(u"m"), KTString(u"none")}) {
+    for (KTXPathNode* node : AllNodes()) {
+      for (int from : {0, 1, 3, count / 2, count - 1}) {
+        int expected = KTTemplateRuleIndex::kNotFound;
+        for (int at = from; at < count && expected == KTTemplateRuleIndex::kNotFound; ++at) {
+          const KTString& ruleMode = rules[at]->Mode();
+          bool inMode = ruleMode == mode || (!mode.IsEmpty() && ruleMode == KTTemplateRuleIndex::AnyModeMarker());
+          if (inMode && rules[at]->Matches(node)) expected = at;
+        }
+        EXPECT_EQ(index.Find(node, mode, from), expected)
+            << U8(mode) << " " << KTUtf16ToUtf8(node->GetName()) << " kind " << node->GetKind() << " from " << from;
+      }
+    }
+  }
+}
+
 TEST_F(TemplateRulesTest, ImportPrecedenceDecidesNamedAndImportedRules) {
   Register(u"<xsl:template name='t' match='b'/><xsl:template match='b' mode='m'/>");
   KTTestDocument main = ParseTestDocument(
