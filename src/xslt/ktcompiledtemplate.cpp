@@ -129,7 +129,12 @@ const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPat
     // from them alone and gives the same set.
     std::unordered_set<KTXPathNode*> seen;
     KTXPathValue contexts;
+    // A last step that tests element (or attribute) names passes no node of
+    // another kind: those are let by without the test.
+    const int indexKind = pattern_->IndexKind();
+    const int onlyKind = indexKind == kItemElement ? kXPathElement : indexKind == kItemAttribute ? kXPathAttribute : -1;
     for (KTXPathNode* at = root; at; at = at->NextInDocumentOrder(true)) {
+      if (onlyKind >= 0 && at->GetKind() != onlyKind) continue;
       if (!pattern_->MayMatch(at)) continue;
       KTXPathNode* context = at;
       for (size_t i = 0; context && i < steps.size(); ++i) context = context->GetParent();
