@@ -18,7 +18,7 @@
 KTExecutorFactory::KTExecutorFactory() { RegisterStandardExecutors(*this); }
 
 void KTExecutorFactory::Register(int kind, Creator creator) {
-  if (kind >= 0 && kind < kKindCount) creators_[kind] = std::move(creator);
+  if (kind >= 0 && kind < kKindCount) creators_[kind] = creator;
 }
 
 bool KTExecutorFactory::Has(int kind) const { return kind >= 0 && kind < kKindCount && creators_[kind]; }

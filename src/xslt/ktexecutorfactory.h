@@ -7,7 +7,6 @@
 #pragma once
 
 #include <array>
-#include <functional>
 #include <memory>
 
 #include "xslt/ktxsltkeywords.h"
@@ -22,7 +21,9 @@ class KTExecutorFactory {
   static constexpr int kForwardsCompatible = kXSLTElementIdCount + 1;
   static constexpr int kKindCount = kXSLTElementIdCount + 2;
 
-  using Creator = std::function<std::unique_ptr<KTInstructionExecutor>(KTXSLTProcessor*)>;
+  // A plain function (a lambda without captures converts to one): a frame
+  // calls it at its first step, so the call goes straight to it.
+  using Creator = std::unique_ptr<KTInstructionExecutor> (*)(KTXSLTProcessor*);
 
   // A factory holding the standard executors.
   KTExecutorFactory();
@@ -34,7 +35,7 @@ class KTExecutorFactory {
   std::unique_ptr<KTInstructionExecutor> Create(int kind, KTXSLTProcessor* processor) const;
 
  private:
-  std::array<Creator, kKindCount> creators_;
+  std::array<Creator, kKindCount> creators_{};
 };
 
 // Registers the executors that the processor has: one line per family.

@@ -422,7 +422,7 @@ TEST_F(TemplateRulesTest, LookupFindsTheFirstMatchingRuleInListOrder) {
   KTTemplateRuleIndex& index = processor_.TemplateIndex();
   const auto& rules = processor_.TemplateRules();
   const int count = static_cast<int>(rules.size());
-  for (const KTString mode : {KTString(), KTString(u"m"), KTString(u"none")}) {
+  for (const KTString& mode : {KTString(), KTString(u"m"), KTString(u"none")}) {
     for (KTXPathNode* node : AllNodes()) {
       for (int from : {0, 1, 3, count / 2, count - 1}) {
         int expected = KTTemplateRuleIndex::kNotFound;
