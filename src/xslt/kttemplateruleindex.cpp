@@ -61,21 +61,18 @@ void KTTemplateRuleIndex::Merge(ModeIndex& index) {
   for (size_t kind = 0; kind < index.byKind.size(); ++kind)
     index.mergedByKind[kind] = MergeSorted({&index.byKind[kind], &index.any});
   index.mergedAny = index.any;
-  for (const auto& [name, list] : index.elementNames)
-    index.mergedElementNames[name] = MergeSorted({&list, &index.byKind[kItemElement], &index.any});
-  for (const auto& [name, list] : index.attributeNames)
-    index.mergedAttributeNames[name] = MergeSorted({&list, &index.byKind[kItemAttribute], &index.any});
 }
 
-const KTTemplateRuleIndex::List& KTTemplateRuleIndex::MergedFor(const ModeIndex& index, const KTXPathNode* node,
-                                                                int kind) {
-  if (kind == kItemElement || kind == kItemAttribute) {
-    const auto& names = kind == kItemElement ? index.mergedElementNames : index.mergedAttributeNames;
-    if (!names.empty()) {
-      auto found = names.find(LocalPart(node));
-      if (found != names.end()) return found->second;
-    }
-  }
+const KTTemplateRuleIndex::List* KTTemplateRuleIndex::NameListFor(const ModeIndex& index, const KTXPathNode* node,
+                                                                 int kind) {
+  if (kind != kItemElement && kind != kItemAttribute) return nullptr;
+  const auto& names = kind == kItemElement ? index.elementNames : index.attributeNames;
+  if (names.empty()) return nullptr;
+  auto found = names.find(LocalPart(node));
+  return found != names.end() ? &found->second : nullptr;
+}
+
+const KTTemplateRuleIndex::List& KTTemplateRuleIndex::KindListFor(const ModeIndex& index, int kind) {
   if (kind >= 0 && kind < static_cast<int>(index.mergedByKind.size())) return index.mergedByKind[kind];
   return index.mergedAny;
 }
@@ -116,13 +113,24 @@ int KTTemplateRuleIndex::Find(const KTXPathNode* node, const KTString& mode, int
     if (any != modes_.end()) anyMode = &any->second;
   }
   if (!anyMode) {
-    // One mode: its list for the node is merged already.
+    // One mode: the node's name list beside its kind's, merged with "any"
+    // already.
     if (!exact) return kNotFound;
-    const List& list = MergedFor(*exact, node, kind);
-    auto at = from == 0 ? list.begin() : std::lower_bound(list.begin(), list.end(), from);
-    for (; at != list.end(); ++at) {
+    const List& kinds = KindListFor(*exact, kind);
+    const List* names = NameListFor(*exact, node, kind);
+    auto k = from == 0 ? kinds.begin() : std::lower_bound(kinds.begin(), kinds.end(), from);
+    if (!names) {
+      for (; k != kinds.end(); ++k) {
+        ++tests_;
+        if ((*rules_)[*k]->Matches(node)) return *k;
+      }
+      return kNotFound;
+    }
+    auto n = from == 0 ? names->begin() : std::lower_bound(names->begin(), names->end(), from);
+    while (k != kinds.end() || n != names->end()) {
+      int position = n == names->end() || (k != kinds.end() && *k < *n) ? *k++ : *n++;
       ++tests_;
-      if ((*rules_)[*at]->Matches(node)) return *at;
+      if ((*rules_)[position]->Matches(node)) return position;
     }
     return kNotFound;
   }

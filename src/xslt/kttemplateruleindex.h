@@ -46,18 +46,17 @@ class KTTemplateRuleIndex {
     std::unordered_map<std::u16string_view, List> attributeNames;
     std::array<List, 8> byKind;  // by node item kind
     List any;
-    // The lists a lookup in this mode alone merges, merged once by Build:
-    // a name's list with its kind's and "any", and each kind's with "any".
-    std::unordered_map<std::u16string_view, List> mergedElementNames;
-    std::unordered_map<std::u16string_view, List> mergedAttributeNames;
+    // Each kind's list merged with "any" once by Build: a lookup in this
+    // mode alone walks it, and the node's name list beside it.
     std::array<List, 8> mergedByKind;
     List mergedAny;
   };
   // Fills the merged lists from the others.
   static void Merge(ModeIndex& index);
-  // The one merged list of a mode that holds every rule that can match the
-  // node.
-  static const List& MergedFor(const ModeIndex& index, const KTXPathNode* node, int kind);
+  // The name list (null: none) and the merged kind list of a mode that
+  // together hold every rule that can match the node.
+  static const List* NameListFor(const ModeIndex& index, const KTXPathNode* node, int kind);
+  static const List& KindListFor(const ModeIndex& index, int kind);
   // The lists a lookup merges: up to three of the mode's and three of "?".
   struct CandidateLists {
     static constexpr size_t kMax = 6;
