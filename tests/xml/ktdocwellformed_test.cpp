@@ -542,13 +542,15 @@ TEST(WellFormedness, CharactersOutsideXmlAreRefused) {
     EXPECT_EQ(status.GetColumn(), c.column) << StatusMessage(status);
   }
 
-  // The scan takes the text a block at a time: a refused unit, and a pair
-  // that is allowed, at every place across block ends, and line ends in a
-  // block of plain text.
-  for (int at = 0; at < 48; ++at) {
+  // The scan takes the text a block at a time, and runs of plain text
+  // several blocks at a time: a refused unit, and a pair that is allowed, at
+  // every place across block and run ends, and line ends in a block of plain
+  // text.
+  constexpr int kSweep = 100;
+  for (int at = 0; at < kSweep; ++at) {
     for (char16_t bad : {char16_t(0x1), char16_t(0x1F), char16_t(0xFFFE), char16_t(0xFFFF), char16_t(0xDC00),
                          char16_t(0xD800)}) {
-      std::u16string text(48, u'x');
+      std::u16string text(kSweep, u'x');
       text[at] = bad;
       KTLoadStatus status;
       EXPECT_FALSE(KTCheckDocumentCharacters(text.data(), static_cast<int>(text.size()), status)) << at;
@@ -558,8 +560,8 @@ TEST(WellFormedness, CharactersOutsideXmlAreRefused) {
     // range, which a block may hold and still be passed whole.
     const std::u16string edges = u"\n \u7FFF\u8000\uD7FFx";
     std::u16string around;
-    while (around.size() < 48) around += edges;
-    around.resize(48);
+    while (around.size() < kSweep) around += edges;
+    around.resize(kSweep);
     KTLoadStatus allowed;
     EXPECT_TRUE(KTCheckDocumentCharacters(around.data(), static_cast<int>(around.size()), allowed)) << at;
     for (char16_t bad : {char16_t(0x0), char16_t(0x1F), char16_t(0xFFFE), char16_t(0xDC00)}) {
@@ -570,7 +572,7 @@ TEST(WellFormedness, CharactersOutsideXmlAreRefused) {
       EXPECT_FALSE(KTCheckDocumentCharacters(text.data(), static_cast<int>(text.size()), refused)) << at;
       EXPECT_EQ(refused.GetColumn(), static_cast<int>(at - lineStart) + 1) << at << " " << static_cast<int>(bad);
     }
-    std::u16string paired(48, u'x');
+    std::u16string paired(kSweep, u'x');
     paired[47 - at % 7] = u'\n';
     paired[40 - at % 5] = u'\t';
     paired.insert(at, u"\U0001F600");
