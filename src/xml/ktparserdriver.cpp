@@ -146,6 +146,17 @@ bool KTParserDriver::Init(const KTGrammarEntry* entry, bool caseSensitive, bool 
     return false;
   }
   rules_ = &entry->rules;
+  // The action of each rule of the grammar by its place (BuildTree): a parse
+  // node's rule is one of them.
+  static_assert(kMaxGrammarRules >= kParsoMaxRules, "a rule's place indexes the action table");
+  std::fill(std::begin(actions_), std::end(actions_), int8_t{-1});
+  for (int i = 0; i < T::kCount; ++i) {
+    const GrammarRule* rule = rules_->Get(i);
+    if (rule && rule->GetKind() == GrammarRule::kNamed && rule->GetIndex() >= 0 &&
+        rule->GetIndex() < kMaxGrammarRules && rules_->IndexOf(rule) == i) {
+      actions_[rule->GetIndex()] = static_cast<int8_t>(i);
+    }
+  }
   parser_->SetCaseSensitive(caseSensitive);
   parser_->SetEndNameRemoval(endNameRemoval);
   parser_->SetFlatten(flatten);
@@ -649,7 +660,9 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
     return made;
   };
 
-  const int action = rule && rule->GetKind() == GrammarRule::kNamed ? rules_->IndexOf(rule) : -1;
+  const int action = rule && static_cast<unsigned>(rule->GetIndex()) < unsigned{kMaxGrammarRules}
+                         ? actions_[rule->GetIndex()]
+                         : -1;
   KTDoctypeElementNode* decl = nullptr;
   switch (action) {
     case T::kRealElemTag:

@@ -3,6 +3,7 @@
 // parse tree, rule by rule; a failure lands in the caller's KTLoadStatus.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -121,6 +122,11 @@ class KTParserDriver {
   int errorColumn_ = 0;
   std::unique_ptr<ParsoParser> parser_;
   const KTGrammarRuleTable* rules_ = nullptr;
+  // By a rule's place in the grammar (GrammarRule::GetIndex): its place in
+  // the rule table, which names its action in BuildTree; -1 for the rules
+  // without one. Made by Init.
+  static constexpr int kMaxGrammarRules = 500;  // kParsoMaxRules
+  int8_t actions_[kMaxGrammarRules] = {};
   const KTGrammarEntry* entry_ = nullptr;
   const char16_t* text_ = nullptr;
   KTSourceText* source_ = nullptr;   // set for one Parse (SetSourceText)
