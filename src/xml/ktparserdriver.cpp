@@ -348,6 +348,27 @@ bool KTParserDriver::AddPendingAttribute(const ParseNode* node, KTXNode* element
   return true;
 }
 
+// The name and value of the pending attribute `node` stands for: its
+// leading children that are an AttName or an attribute value without
+// children of their own are read into the entry (as BuildTree reads them
+// for a pending attribute) and freed; the build goes on with the rest.
+void KTParserDriver::FillPendingAttribute(ParseNode* node) {
+  while (const ParseNode* child = node->firstChild) {
+    const GrammarRule* rule = child->rule;
+    if (child->firstChild || !rule || static_cast<unsigned>(rule->GetIndex()) >= unsigned{kMaxGrammarRules})
+      return;
+    const int action = actions_[rule->GetIndex()];
+    if (action != T::kAttName && action != T::kAttValue1 && action != T::kAttValue2) return;
+    const char16_t* text = child->textStart;
+    if (release_) release_->ReleaseBefore(std::min(static_cast<int>(text - text_), releaseLimit_));
+    if (action == T::kAttName)
+      pendingAttribute_->name.Assign(text, child->length);
+    else
+      KTXValueNode::StoreValue(pendingAttribute_->value, text, child->length);
+    parser_->FreeFirstChild(node);
+  }
+}
+
 namespace {
 
 // Whether `node` is `target`, or a group that holds it (flattening off).
@@ -708,7 +729,10 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       // An attribute of an element's start tag waits in the element's
       // compact block (KTXContainerNode::AddPendingAttribute); its name and
       // value fill the entry below.
-      if (current && current->GetKind() == kElement && AddPendingAttribute(node, current)) break;
+      if (current && current->GetKind() == kElement && AddPendingAttribute(node, current)) {
+        if (!keepParseNodes_) FillPendingAttribute(node);
+        break;
+      }
       [[fallthrough]];
     case T::kVersionInfo:
     case T::kEncodingDecl:

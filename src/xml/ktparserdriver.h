@@ -112,6 +112,7 @@ class KTParserDriver {
   // Adds the attribute `node` of the start tag of `element` to the
   // element's pending attributes; false when it is to be built as a node.
   bool AddPendingAttribute(const ParseNode* node, KTXNode* element);
+  void FillPendingAttribute(ParseNode* node);
   // Puts the only text of a content straight into its element's value;
   // false when it is to be built as a Text node.
   bool FoldOnlyText(const ParseNode* parent, const ParseNode* node, KTXNode* element);
