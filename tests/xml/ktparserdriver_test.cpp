@@ -324,6 +324,10 @@ TEST(ParserDriverTest, FinishingWhileBuildingGivesTheTidiedTree) {
       u"<r>\n  <a>1</a>\n  <b x='2'>  </b>\n  <e>a<![CDATA[b]]>c</e>\n</r>",
       u"<?xml version='1.0'?><!DOCTYPE r [<!ELEMENT r ANY>]><!--c--><r>&amp;<e/>&#65;</r>",
       u"<r><a><b><c>deep</c></b>tail</a><a/></r>",
+      // Elements whose content is one text, with and without attributes,
+      // empty, blank or holding references, beside elements with more.
+      u"<r><a x='1' y=\"2\">t</a><b></b><c> </c><d>&lt;&#65;</d><e x=''/><f>u<g/></f><h>\u00e9</h></r>",
+      u"<r x='1'>only</r>",
   };
   for (const char16_t* text : texts) {
     auto finished = ParseWith(KTGrammarCache::kXml, text, kXmlDocument, nullptr, true);
@@ -331,6 +335,22 @@ TEST(ParserDriverTest, FinishingWhileBuildingGivesTheTidiedTree) {
     ASSERT_TRUE(finished->ok && plain->ok) << U8(text);
     plain->root->ApplyToSubtree(nullptr, nullptr);
     EXPECT_EQ(Dump(finished->root.get()), Dump(plain->root.get())) << U8(text);
+  }
+  // With the parse tree unflattened (its groups kept as nodes) the tree
+  // built is the same.
+  for (const char16_t* text : texts) {
+    for (bool finish : {false, true}) {
+      const std::u16string copy(text);
+      auto build = [&](bool flatten) {
+        auto root = CreateXNode(kXmlDocument);
+        KTParserDriver driver;
+        KTLoadStatus status;
+        const bool ok = driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), true, true, flatten) &&
+                        driver.Parse(copy.c_str(), static_cast<int>(copy.size()), status, root.get(), nullptr, finish);
+        return ok ? Dump(root.get()) : "FAILED: " + U8(status.GetMessage().View());
+      };
+      EXPECT_EQ(build(false), build(true)) << U8(text) << " finish " << finish;
+    }
   }
 }
 
