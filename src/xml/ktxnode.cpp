@@ -426,12 +426,12 @@ void KTXValueNode::StoreValue(KTString& value, const char16_t* text, int length)
     // length is found on first use, so the text ends at its first NUL as
     // an assignment's does. (Finding it here costs a parse that never asks
     // for it more than the walks that do save.)
-    KTString exact;
-    exact.SetCapacityPooled(length);
-    char16_t* buffer = exact.GetBuffer();
+    // The new block takes the old one's place at once (what it held is
+    // written over), without a string in between.
+    value.SetCapacityPooled(length);
+    char16_t* buffer = value.GetBuffer();
     std::memcpy(buffer, text, static_cast<size_t>(length) * sizeof(char16_t));
     buffer[length] = 0;
-    value = std::move(exact);
   }
 }
 
