@@ -369,6 +369,23 @@ void KTParserDriver::FillPendingAttribute(ParseNode* node) {
   }
 }
 
+// The name of the element a start tag `node` made: its first child when
+// that is an ElementName without children, read as BuildTree reads it under
+// a start tag and freed.
+void KTParserDriver::TakeElementName(ParseNode* node, KTXNode* element) {
+  const ParseNode* child = node->firstChild;
+  if (!child || child->firstChild) return;
+  const GrammarRule* rule = child->rule;
+  if (!rule || static_cast<unsigned>(rule->GetIndex()) >= unsigned{kMaxGrammarRules} ||
+      actions_[rule->GetIndex()] != T::kElementName) {
+    return;
+  }
+  const char16_t* text = child->textStart;
+  if (release_) release_->ReleaseBefore(std::min(static_cast<int>(text - text_), releaseLimit_));
+  element->SetName(text, child->length);
+  parser_->FreeFirstChild(node);
+}
+
 namespace {
 
 // Whether `node` is `target`, or a group that holds it (flattening off).
@@ -695,7 +712,10 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       // The element covers the whole element text: the range of realElemTag.
       target = append(kElement, parentDocument, parent ? parent : node);
       current = target;
-      if (target) ++elementsMade_;
+      if (target) {
+        ++elementsMade_;
+        if (!keepParseNodes_) TakeElementName(node, target);
+      }
       break;
     case T::kElementName:
       if (parent && parent->rule && parent->rule == rules_->Get(T::kSTag)) {
