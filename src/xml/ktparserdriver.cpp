@@ -386,6 +386,33 @@ void KTParserDriver::TakeElementName(ParseNode* node, KTXNode* element) {
   parser_->FreeFirstChild(node);
 }
 
+// The attributes of the start tag `node` that go to `element` as pending
+// ones (it holds no node yet): its leading attribute children, each built
+// as BuildTree builds an attribute of a start tag, and freed. False when a
+// build fails.
+bool KTParserDriver::TakeAttributes(ParseNode* node, KTXNode* element) {
+  while (ParseNode* child = node->firstChild) {
+    const GrammarRule* rule = child->rule;
+    if (!rule || static_cast<unsigned>(rule->GetIndex()) >= unsigned{kMaxGrammarRules} ||
+        actions_[rule->GetIndex()] != T::kAttribute || element->GetKind() != kElement ||
+        element->GetFirstMadeChild()) {
+      return true;
+    }
+    if (release_)
+      release_->ReleaseBefore(std::min(static_cast<int>(child->textStart - text_), releaseLimit_));
+    if (!AddPendingAttribute(child, element)) return true;  // not reached: the element holds no node
+    FillPendingAttribute(child);
+    KTXNode* current = element;
+    while (ParseNode* part = child->firstChild) {
+      if (!BuildTree(child, part, current, element)) return false;
+      parser_->FreeFirstChild(child);
+    }
+    pendingAttribute_ = nullptr;
+    parser_->FreeFirstChild(node);
+  }
+  return true;
+}
+
 namespace {
 
 // Whether `node` is `target`, or a group that holds it (flattening off).
@@ -714,7 +741,10 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       current = target;
       if (target) {
         ++elementsMade_;
-        if (!keepParseNodes_) TakeElementName(node, target);
+        if (!keepParseNodes_) {
+          TakeElementName(node, target);
+          if (node->firstChild && !TakeAttributes(node, target)) return false;
+        }
       }
       break;
     case T::kElementName:

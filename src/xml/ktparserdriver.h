@@ -114,6 +114,7 @@ class KTParserDriver {
   bool AddPendingAttribute(const ParseNode* node, KTXNode* element);
   void FillPendingAttribute(ParseNode* node);
   void TakeElementName(ParseNode* node, KTXNode* element);
+  bool TakeAttributes(ParseNode* node, KTXNode* element);
   // Puts the only text of a content straight into its element's value;
   // false when it is to be built as a Text node.
   bool FoldOnlyText(const ParseNode* parent, const ParseNode* node, KTXNode* element);
