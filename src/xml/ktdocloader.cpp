@@ -303,6 +303,7 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
   // tree it built (both in linear time).
   if (!KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status))
     return nullptr;
+  driver_->SetTextWithoutNul();  // the check refuses U+0000
   // The loader's own text, when nobody needs it after the load, is handed
   // back while the tree is built; the checks then read it through `sourceText`.
   // The block itself stays allocated until the load drops the text.

@@ -195,6 +195,8 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
                            KTXNode* document, const char16_t* rootRule, bool finish) {
   KTSourceText* source = source_;
   source_ = nullptr;
+  withoutNul_ = nextWithoutNul_;
+  nextWithoutNul_ = false;
   if (!text) return false;
   text_ = text;
   errorMessage_ = u"";
@@ -364,9 +366,26 @@ void KTParserDriver::FillPendingAttribute(ParseNode* node) {
     if (action == T::kAttName)
       pendingAttribute_->name.Assign(text, child->length);
     else
-      KTXValueNode::StoreValue(pendingAttribute_->value, text, child->length);
+      StoreText(pendingAttribute_->value, text, child->length);
     parser_->FreeFirstChild(node);
   }
+}
+
+// A value read from the text: without the search for a NUL when the text
+// is known to hold none (SetTextWithoutNul).
+void KTParserDriver::StoreText(KTString& value, const char16_t* text, int length) const {
+  if (withoutNul_)
+    KTXValueNode::StoreValueWithoutNul(value, text, length);
+  else
+    KTXValueNode::StoreValue(value, text, length);
+}
+
+// The same into an element's or a Text's value.
+void KTParserDriver::SetText(KTXNode* node, const char16_t* text, int length) const {
+  if (withoutNul_)
+    static_cast<KTXValueNode*>(node)->SetValueWithoutNul(text, length);
+  else
+    node->SetValue(text, length);
 }
 
 // The name of the element a start tag `node` made: its first child when
@@ -661,7 +680,7 @@ bool KTParserDriver::FoldOnlyText(const ParseNode* parent, const ParseNode* node
       element->GetChildCount() != 0 || element->GetValueLength() != 0) {
     return false;
   }
-  element->SetValue(only->textStart, only->length);
+  SetText(element, only->textStart, only->length);
   foldedInto_ = element;
   return true;
 }
@@ -761,7 +780,7 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       break;
     case T::kTextData:
       target = append(kText, current, node);
-      if (target) target->SetValue(text, length);
+      if (target) SetText(target, text, length);
       break;
     case T::kContent: {
       // White-space-only content matched by a group that keeps no node.
@@ -809,7 +828,7 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
     case T::kAttValue1:
     case T::kAttValue2:
       if (pendingAttribute_ && current == pendingOwner_) {
-        KTXValueNode::StoreValue(pendingAttribute_->value, text, length);
+        StoreText(pendingAttribute_->value, text, length);
         break;
       }
       [[fallthrough]];

@@ -54,6 +54,10 @@ class KTParserDriver {
   // build then releases the text behind it as it goes, and reads it back
   // through `source` alone. Ignored unless `source` views that same text.
   void SetSourceText(KTSourceText* source) { source_ = source; }
+  // For the next Parse only: its text holds no U+0000 (the loader's
+  // character check has passed it), so values copied from it need no
+  // search for one.
+  void SetTextWithoutNul() { nextWithoutNul_ = true; }
   // Whether a document parsed with the XML grammar from its root rule is
   // built while the parse runs (on by default): the children of the
   // elements, at any depth, go into the document tree in batches as they
@@ -114,6 +118,8 @@ class KTParserDriver {
   bool AddPendingAttribute(const ParseNode* node, KTXNode* element);
   void FillPendingAttribute(ParseNode* node);
   void TakeElementName(ParseNode* node, KTXNode* element);
+  void StoreText(KTString& value, const char16_t* text, int length) const;
+  void SetText(KTXNode* node, const char16_t* text, int length) const;
   bool TakeAttributes(ParseNode* node, KTXNode* element);
   // Puts the only text of a content straight into its element's value;
   // false when it is to be built as a Text node.
@@ -134,6 +140,8 @@ class KTParserDriver {
   const char16_t* text_ = nullptr;
   KTSourceText* source_ = nullptr;   // set for one Parse (SetSourceText)
   KTSourceText* release_ = nullptr;  // the build hands back text through it
+  bool nextWithoutNul_ = false;  // set for one Parse (SetTextWithoutNul)
+  bool withoutNul_ = false;      // the text of the parse under way holds no NUL
   bool tidyElements_ = false;  // tidy each element once built (a finishing parse)
   // Of the build under way: elements made and elements tidied as their tag
   // was built, and whether a container other than an element went into an

@@ -435,6 +435,21 @@ void KTXValueNode::StoreValue(KTString& value, const char16_t* text, int length)
   }
 }
 
+void KTXValueNode::StoreValueWithoutNul(KTString& value, const char16_t* text, int length) {
+  if (!text || length <= 0) {
+    value = static_cast<const char16_t*>(nullptr);
+    return;
+  }
+  // The blocks StoreValue takes: an assignment's, or one of exactly the size.
+  if (length > kExactValueLength || length <= value.GetCapacity())
+    value.ClearAndReserve(length);
+  else
+    value.SetCapacityPooled(length);
+  char16_t* buffer = value.GetBuffer();
+  std::memcpy(buffer, text, static_cast<size_t>(length) * sizeof(char16_t));
+  value.SetWrittenLength(length);
+}
+
 void KTXValueNode::CopyFieldsFrom(const KTXNode& other) {
   KTXNode::CopyFieldsFrom(other);
   value_ = static_cast<const KTXValueNode&>(other).value_;

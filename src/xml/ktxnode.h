@@ -374,6 +374,10 @@ class KTXValueNode : public KTXNode {
   // What SetValue(text, length) leaves in a value that was empty (the
   // loader's pending attributes hold their values in this form).
   static void StoreValue(KTString& value, const char16_t* text, int length);
+  // The same for a text known to hold no NUL: the value it leaves is the
+  // same, its length known at once instead of found on first use.
+  static void StoreValueWithoutNul(KTString& value, const char16_t* text, int length);
+  void SetValueWithoutNul(const char16_t* text, int length) { StoreValueWithoutNul(value_, text, length); }
 
  protected:
   void CopyFieldsFrom(const KTXNode& other) override;

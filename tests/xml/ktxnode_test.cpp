@@ -819,3 +819,25 @@ TEST(KTXNodeDeep, WalksSurviveVeryDeepTrees) {
 }
 
 }  // namespace
+
+// A value stored from a text known to hold no NUL is the value StoreValue
+// leaves, in a block of the same size, with its length known: values short
+// and long (either side of the exact-size limit), into an empty value and
+// into one holding a shorter or a longer text already.
+TEST(KTXNodeStorage, ValueWithoutNulMatchesStoredValue) {
+  std::u16string source;
+  for (int i = 0; i < 200; ++i) source += static_cast<char16_t>(u'a' + i % 26);
+  for (int before : {0, 3, 70, 150}) {
+    for (int length : {0, 1, 15, 16, 63, 64, 65, 66, 100, 150, 200}) {
+      KTString stored;
+      KTString without;
+      KTXValueNode::StoreValue(stored, source.c_str() + 7, before > 0 ? before : 0);
+      KTXValueNode::StoreValue(without, source.c_str() + 7, before > 0 ? before : 0);
+      KTXValueNode::StoreValue(stored, source.c_str(), length);
+      KTXValueNode::StoreValueWithoutNul(without, source.c_str(), length);
+      EXPECT_EQ(without.View(), stored.View()) << before << " " << length;
+      EXPECT_EQ(without.GetLength(), length) << before << " " << length;
+      EXPECT_EQ(without.GetCapacity(), stored.GetCapacity()) << before << " " << length;
+    }
+  }
+}
