@@ -134,13 +134,12 @@ void ParsoParser::SetGrammar(const ParsoGrammar* grammar) {
 // Nodes
 
 void ParseNodeArena::TakeNewBlock() {
-  void* memory = spare_ ? spare_ : KTTakePageBlock(blocks_.size() >= kBlocksBeforeGrowing);
+  void* memory = KTTakePageBlock(blocks_.size() >= kBlocksBeforeGrowing);
   if (!memory) throw std::bad_alloc();
   if (!KeepsLinksInRange(static_cast<Block*>(memory))) {
-    if (memory != spare_) UnmapBlock(memory);
+    UnmapBlock(memory);
     throw std::bad_alloc();
   }
-  spare_ = nullptr;
   current_ = static_cast<Block*>(memory);
   current_->live = 0;
   current_->used = 0;
@@ -183,10 +182,7 @@ void ParseNodeArena::ReleaseBlock(Block* block) {
   UnmapBlock(block);
 }
 
-ParseNodeArena::~ParseNodeArena() {
-  ReleaseAll();
-  if (spare_) UnmapBlock(spare_);
-}
+ParseNodeArena::~ParseNodeArena() { ReleaseAll(); }
 
 // Blocks are page blocks rather than heap blocks: a block given back while a
 // document tree grows returns its pages at once (the tree's pools take it
@@ -195,14 +191,14 @@ ParseNodeArena::~ParseNodeArena() {
 // allocations then touch as well.
 void ParseNodeArena::UnmapBlock(void* block) { KTGiveBackPageBlock(block); }
 
+// Every block goes back, none is kept for this arena's next parse: a parser
+// lives as long as its document's loader, and the program holds many at once
+// (a stylesheet's every module, the DTD's fragments), so a block kept per
+// parser would stay in memory, used by none, to the end of the run. The
+// blocks waiting for a taker give the next parse its first block with its
+// pages still in place all the same.
 void ParseNodeArena::ReleaseAll() {
-  for (Block* block : blocks_) {
-    if (!spare_) {
-      spare_ = block;
-    } else {
-      UnmapBlock(block);
-    }
-  }
+  for (Block* block : blocks_) UnmapBlock(block);
   blocks_.clear();
   current_ = nullptr;
   freeList_ = nullptr;
@@ -1387,11 +1383,31 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
 
 // Runs at the end of every element: its searches are inlined here whatever
 // else the compiler weighs in this file.
+namespace {
+
+// ParseNode::Find(rule, 2) written out as three loops: a constraint is
+// checked at the end of every element, and the recursive form's calls cost
+// more there than the search itself.
+ParseNode* FindWithinTwoLevels(ParseNode* first, const GrammarRule* rule) {
+  for (ParseNode* n = first; n; n = n->next) {
+    if (n->rule == rule) return n;
+    for (ParseNode* c = n->firstChild; c; c = c->next) {
+      if (c->rule == rule) return c;
+      for (ParseNode* g = c->firstChild; g; g = g->next) {
+        if (g->rule == rule) return g;
+      }
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 [[gnu::flatten]] bool ParsoParser::CheckConstraint(ParseNode* node) {
   // Only the first pair is tested; the grammars write one per rule.
   const auto& constraints = node->rule->GetConstraints();
-  ParseNode* left = node->Find(constraints[0], 2);
-  ParseNode* right = node->Find(constraints[1], 2);
+  ParseNode* left = FindWithinTwoLevels(node, constraints[0]);
+  ParseNode* right = FindWithinTwoLevels(node, constraints[1]);
   if (!left || !right) return false;
   if (left->length == right->length && Equal(left->textStart, right->textStart, left->length)) {
     // The right node was found within two levels; searching no deeper keeps

@@ -186,7 +186,6 @@ class ParseNodeArena {
 
   std::vector<Block*> blocks_;
   Block* current_ = nullptr;  // the block that new nodes are cut from
-  Block* spare_ = nullptr;    // kept by ReleaseAll, so many small parses reuse one block
   ParseNode* freeList_ = nullptr;
   const char16_t* text_ = nullptr;
   bool consuming_ = false;

@@ -8,10 +8,13 @@
 
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "parso_test_util.h"
+#include "platform/ktmemory.h"
 
 namespace {
 
@@ -589,6 +592,37 @@ TEST(ParseEngine, ConsumedTreeReturnsItsMemory) {
   EXPECT_LE(p.GetArenaBlockCount(), 1u);  // the root's own block
   p.DropTree();
   EXPECT_EQ(p.GetArenaBlockCount(), 0u);
+}
+
+// A program holds many parsers at once (one per loaded document), so a
+// parser whose tree is dropped keeps no block for itself: each block goes
+// back to wait for the next taker, the next parse of any parser included.
+TEST(ParseEngine, DroppedTreeGivesEveryBlockBack) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= item*\nitem$ ::= 'ab'\n", u"g"));
+  // The blocks given back are counted among those waiting, so none waits before.
+  std::vector<void*> held;
+  while (KTGetWaitingPageBlockCount() > 0) held.push_back(KTTakePageBlock());
+  std::u16string items;
+  for (int i = 0; i < 2000; ++i) items += u"ab";
+  std::vector<std::unique_ptr<ParsoParser>> parsers;
+  for (int i = 0; i < 3; ++i) {
+    parsers.push_back(std::make_unique<ParsoParser>(&g));
+    ParsoParser& p = *parsers.back();
+    ASSERT_TRUE(p.Parse(items.data(), items.size()));
+    EXPECT_EQ(p.GetArenaBlockCount(), 1u);
+    p.DropTree();
+    EXPECT_EQ(p.GetArenaBlockCount(), 0u);
+    EXPECT_EQ(KTGetWaitingPageBlockCount(), 1u) << "parser " << i;
+  }
+  // The first parser parses again with the block the last one gave back.
+  ParsoParser& first = *parsers.front();
+  ASSERT_TRUE(first.Parse(items.data(), items.size()));
+  EXPECT_EQ(KTGetWaitingPageBlockCount(), 0u);
+  EXPECT_EQ(first.GetRoot()->CountChildren(), 2000);
+  first.DropTree();
+  EXPECT_EQ(KTGetWaitingPageBlockCount(), 1u);
+  for (void* block : held) KTGiveBackPageBlock(block);
 }
 
 }  // namespace
