@@ -913,18 +913,11 @@ bool KTXPathParser::ParsePredicate(Holder& out, Pos& pos) {
 // ---------------------------------------------------------------------------
 // Names, literals, numbers
 
+// A node of `kind` holding the characters of the name as its own run: the
+// prefix and local part of a QName keep their text without a node of the
+// NCName level between (every reader takes a name's text through the first
+// character run below it, see NodeText).
 bool KTXPathParser::ParseNameNode(int kind, Holder& out, Pos& pos) {
-  out.reset();
-  const Pos start = pos;
-  Holder name;
-  if (!ParseNCName(name, pos)) {
-    pos = start;
-    return false;
-  }
-  return Wrap(out, kind, name);
-}
-
-bool KTXPathParser::ParseNCName(Holder& out, Pos& pos) {
   out.reset();
   SetText(pos);
   int width = *pos ? NameCharWidth(pos, kStart) : 0;
@@ -933,7 +926,7 @@ bool KTXPathParser::ParseNCName(Holder& out, Pos& pos) {
   Pos end = pos + width;
   while (*end && (width = NameCharWidth(end, kName)) > 0)
     end += width;
-  Holder node = Make(kAstNCName);
+  Holder node = Make(kind);
   node->AppendTokenRun(pos, static_cast<int>(end - pos));
   node->SetSourcePosition(Remaining(pos));
   pos = end;
@@ -941,6 +934,8 @@ bool KTXPathParser::ParseNCName(Holder& out, Pos& pos) {
   out = std::move(node);
   return true;
 }
+
+bool KTXPathParser::ParseNCName(Holder& out, Pos& pos) { return ParseNameNode(kAstNCName, out, pos); }
 
 KTXPathParser::Pos KTXPathParser::ScanQName(Pos pos) {
   const Pos firstEnd = NCNameEnd(pos);
