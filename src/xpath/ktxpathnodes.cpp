@@ -104,7 +104,7 @@ const KTXPathAstNode* PlainChildStepTest(const KTXPathAstNode* step) {
   const KTXPathAstNode* axisStep = step->FirstChild();
   if (!axisStep || axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() != 2)
     return nullptr;
-  const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+  const KTXPathAstNode* specifier = axisStep->FirstChild();
   if (!specifier)
     return nullptr;
   if (specifier->GetKind() == kAstAbbreviatedAxisSpecifier) {
@@ -183,7 +183,7 @@ KTXPathAstNode* ChildStepWithFreePredicates(const KTXPathAstNode* step) {
   KTXPathAstNode* axisStep = step->FirstChild();
   if (!axisStep || axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() < 3)
     return nullptr;
-  const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+  const KTXPathAstNode* specifier = axisStep->FirstChild();
   if (!specifier)
     return nullptr;
   if (specifier->GetKind() == kAstAbbreviatedAxisSpecifier) {

@@ -736,7 +736,10 @@ bool KTXPathParser::ParseAxisSpecifier(Holder& out, Pos& pos) {
   Holder sub;
   if (!ParseNamedAxis(sub, pos) && !ParseAbbreviatedAxisSpecifier(sub, pos))
     return false;
-  return Wrap(out, kAstAxisSpecifier, sub);
+  // The named or abbreviated specifier is the axis step's first child: a
+  // node of the AxisSpecifier level would only pass its evaluation on.
+  out = std::move(sub);
+  return true;
 }
 
 bool KTXPathParser::ParseNamedAxis(Holder& out, Pos& pos) {
@@ -803,7 +806,10 @@ bool KTXPathParser::ParseNodeTest(Holder& out, Pos& pos) {
   Holder sub;
   if (!ParseProcessingInstructionTest(sub, pos) && !ParseNodeTypeTest(sub, pos) && !ParseNameTest(sub, pos))
     return false;
-  return Wrap(out, kAstNodeTest, sub);
+  // The test itself is the axis step's second child, with no NodeTest
+  // level above it.
+  out = std::move(sub);
+  return true;
 }
 
 bool KTXPathParser::ParseProcessingInstructionTest(Holder& out, Pos& pos) {

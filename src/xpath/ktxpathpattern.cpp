@@ -100,7 +100,7 @@ class PatternChecker {
     if (form->GetKind() == kAstAbbreviatedStep)
       return RefuseAxis(form, TextOf(form).View() == u".." ? u"parent::" : u"self::");
     // An axis step: only the named axes child and attribute, or "@" or none.
-    const KTXPathAstNode* specifier = form->FirstChild() ? form->FirstChild()->FirstChild() : nullptr;
+    const KTXPathAstNode* specifier = form->FirstChild();
     if (specifier && specifier->GetKind() == kAstNamedAxis) {
       const KTString& axis = TextOf(specifier->FirstChild());
       if (axis.View() != u"child" && axis.View() != u"attribute") {

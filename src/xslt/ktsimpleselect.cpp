@@ -44,9 +44,9 @@ bool KTSimpleSelect::Read(const KTXPathAstNode* tree) {
   // and no predicate.
   const KTXPathAstNode* axisStep = step->FirstChild();
   if (axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() != 2) return false;
-  const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+  const KTXPathAstNode* specifier = axisStep->FirstChild();
   if (specifier->GetKind() != kAstAbbreviatedAxisSpecifier) return false;
-  const KTXPathAstNode* test = axisStep->ChildAt(1)->FirstChild();
+  const KTXPathAstNode* test = axisStep->ChildAt(1);
   if (test->GetKind() != kAstNameTest) return false;
   const KTXPathAstNode* qname = test->FirstChild();
   if (!qname || qname->GetKind() != kAstQName || qname->ChildCount() != 1) return false;

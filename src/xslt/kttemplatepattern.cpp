@@ -166,10 +166,10 @@ void KTTemplatePattern::Read(const KTXPathAstNode* tree, const KTPrefixMap* name
     const KTXPathAstNode* axisStep = at->FirstChild();
     KTPatternStep step;
     step.descendant = descendantNext;
-    const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+    const KTXPathAstNode* specifier = axisStep->FirstChild();
     step.attributeAxis = specifier->GetKind() == kAstNamedAxis ? KTTextBelow(specifier) == u"attribute"
                                                                 : KTTextBelow(specifier) == u"@";
-    const KTXPathAstNode* test = axisStep->ChildAt(1)->FirstChild();
+    const KTXPathAstNode* test = axisStep->ChildAt(1);
     switch (test->GetKind()) {
       case kAstNameTest: {
         const KTXPathAstNode* name = test->FirstChild();

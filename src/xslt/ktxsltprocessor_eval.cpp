@@ -103,10 +103,10 @@ KTString LiteralText(const KTXPathAstNode* literal) {
 bool TermOfStep(const KTXPathAstNode* step, KTXSLTProcessor::SimpleTerm& term) {
   const KTXPathAstNode* axisStep = step ? step->FirstChild() : nullptr;
   if (!axisStep || axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() != 2) return false;
-  const KTXPathAstNode* specifier = axisStep->FirstChild()->FirstChild();
+  const KTXPathAstNode* specifier = axisStep->FirstChild();
   if (!specifier || specifier->GetKind() != kAstAbbreviatedAxisSpecifier) return false;
   term.attribute = TextBelow(specifier) == u"@";
-  const KTXPathAstNode* test = axisStep->ChildAt(1)->FirstChild();
+  const KTXPathAstNode* test = axisStep->ChildAt(1);
   if (test->GetKind() == kAstNodeTypeTest) {
     std::u16string_view type = TextBelow(test->FirstChild());
     if (type == u"node") {
