@@ -108,7 +108,7 @@ const KTXPathAstNode* PlainChildStepTest(const KTXPathAstNode* step) {
   if (!specifier)
     return nullptr;
   if (specifier->GetKind() == kAstAbbreviatedAxisSpecifier) {
-    if (!specifier->FirstChild() || specifier->FirstChild()->TokenLength() != 0)
+    if (specifier->ChildCount() != 0)  // "@"
       return nullptr;
   } else if (specifier->GetKind() != kAstNamedAxis || !TokenIs(specifier->FirstChild()->FirstChild(), u"child")) {
     return nullptr;
@@ -187,7 +187,7 @@ KTXPathAstNode* ChildStepWithFreePredicates(const KTXPathAstNode* step) {
   if (!specifier)
     return nullptr;
   if (specifier->GetKind() == kAstAbbreviatedAxisSpecifier) {
-    if (!specifier->FirstChild() || specifier->FirstChild()->TokenLength() != 0)
+    if (specifier->ChildCount() != 0)  // "@"
       return nullptr;
   } else if (specifier->GetKind() != kAstNamedAxis || !TokenIs(specifier->FirstChild()->FirstChild(), u"child")) {
     return nullptr;
@@ -713,8 +713,7 @@ bool AxisNameNode::Evaluate(KTXPathEvalContext& context) {
 }
 
 bool AbbreviatedAxisNode::Evaluate(KTXPathEvalContext& context) {
-  if (ChildCount() == 0)
-    return false;
+  // "@", or no child at all for the child axis.
   if (TokenIs(FirstChild(), u"@")) {
     context.SetAxis(kAxisAttribute);
     context.SetNameTest(u"@");

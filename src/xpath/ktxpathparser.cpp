@@ -792,10 +792,10 @@ bool KTXPathParser::ParseAbbreviatedAxisSpecifier(Holder& out, Pos& pos) {
   const Pos start = pos;
   Holder node = Make(kAstAbbreviatedAxisSpecifier);
   if (!AttachTerminal(node, u"@", pos)) {
+    // The child axis of a step that names none: a specifier without
+    // children, placed where its step starts.
     pos = start;
-    Holder empty = Make(kAstToken);
-    empty->SetTokenText(u"", 0, Remaining(pos));
-    Attach(node, empty);
+    node->SetSourcePosition(Remaining(pos));
   }
   out = std::move(node);
   return true;
