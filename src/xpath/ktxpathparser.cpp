@@ -925,6 +925,16 @@ bool KTXPathParser::ParsePredicate(Holder& out, Pos& pos) {
 // character run below it, see NodeText).
 bool KTXPathParser::ParseNameNode(int kind, Holder& out, Pos& pos) {
   out.reset();
+  Holder node = Make(kind);
+  if (!AppendName(node, pos))
+    return false;
+  out = std::move(node);
+  return true;
+}
+
+// Adds the NCName at pos to the node as a character run and places the node
+// at the name; false (nothing changed) when no name starts there.
+bool KTXPathParser::AppendName(Holder& node, Pos& pos) {
   SetText(pos);
   int width = *pos ? NameCharWidth(pos, kStart) : 0;
   if (width == 0)
@@ -932,12 +942,10 @@ bool KTXPathParser::ParseNameNode(int kind, Holder& out, Pos& pos) {
   Pos end = pos + width;
   while (*end && (width = NameCharWidth(end, kName)) > 0)
     end += width;
-  Holder node = Make(kind);
   node->AppendTokenRun(pos, static_cast<int>(end - pos));
   node->SetSourcePosition(Remaining(pos));
   pos = end;
   NoteTokenEnd(pos);
-  out = std::move(node);
   return true;
 }
 
@@ -992,13 +1000,20 @@ bool KTXPathParser::ParseQName(Holder& out, Pos& pos) {
   Holder prefix, local;
   // Without a ':' after the first name the prefix attempt would build the
   // name and drop it: the name is the local part.
-  if (ColonFollows(firstEnd) && ParseQNamePrefix(prefix, pos))
+  // A name without a prefix is its own local part: the QName holds its
+  // characters itself, where a prefixed one holds them in its LocalPart
+  // (readers take the text of the last child).
+  if (ColonFollows(firstEnd) && ParseQNamePrefix(prefix, pos)) {
     Attach(node, prefix);
-  if (!ParseNameNode(kAstLocalPart, local, pos)) {
+    if (!ParseNameNode(kAstLocalPart, local, pos)) {
+      pos = start;
+      return false;
+    }
+    Attach(node, local);
+  } else if (!AppendName(node, pos)) {
     pos = start;
     return false;
   }
-  Attach(node, local);
   out = std::move(node);
   return true;
 }

@@ -137,6 +137,7 @@ class KTXPathParser {
   bool ParseLeadingPointNumber(Holder& out, Pos& pos);
   bool ParseQNamePrefix(Holder& out, Pos& pos);
   bool ParseNameNode(int kind, Holder& out, Pos& pos);
+  bool AppendName(Holder& node, Pos& pos);
   // The end of the QName at `pos` as ParseQName reads it, or `pos` when
   // there is none; notes the token ends that ParseQName would note, without
   // building nodes.
