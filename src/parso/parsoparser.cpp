@@ -1387,18 +1387,30 @@ namespace {
 
 // ParseNode::Find(rule, 2) written out as three loops: a constraint is
 // checked at the end of every element, and the recursive form's calls cost
-// more there than the search itself.
-ParseNode* FindWithinTwoLevels(ParseNode* first, const GrammarRule* rule) {
+// more there than the search itself. Rules are compared by their places in
+// the table of live rules. Also gives the node's parent and the sibling
+// before it, so that the node can be taken out without a second search.
+struct FoundNode {
+  ParseNode* node = nullptr;
+  ParseNode* parent = nullptr;  // null for `first` and its siblings
+  ParseNode* before = nullptr;
+  bool withinFirst = false;     // below `first` rather than a sibling of it
+};
+
+FoundNode FindWithinTwoLevels(ParseNode* first, const GrammarRule* rule) {
+  const uint32_t id = rule->GetTableId();
   for (ParseNode* n = first; n; n = n->next) {
-    if (n->rule == rule) return n;
-    for (ParseNode* c = n->firstChild; c; c = c->next) {
-      if (c->rule == rule) return c;
-      for (ParseNode* g = c->firstChild; g; g = g->next) {
-        if (g->rule == rule) return g;
+    if (n->rule.GetTableId() == id) return {n, nullptr, nullptr};
+    ParseNode* cb = nullptr;
+    for (ParseNode* c = n->firstChild; c; cb = c, c = c->next) {
+      if (c->rule.GetTableId() == id) return {c, n, cb, n == first};
+      ParseNode* gb = nullptr;
+      for (ParseNode* g = c->firstChild; g; gb = g, g = g->next) {
+        if (g->rule.GetTableId() == id) return {g, c, gb, n == first};
       }
     }
   }
-  return nullptr;
+  return {};
 }
 
 }  // namespace
@@ -1406,13 +1418,19 @@ ParseNode* FindWithinTwoLevels(ParseNode* first, const GrammarRule* rule) {
 [[gnu::flatten]] bool ParsoParser::CheckConstraint(ParseNode* node) {
   // Only the first pair is tested; the grammars write one per rule.
   const auto& constraints = node->rule->GetConstraints();
-  ParseNode* left = FindWithinTwoLevels(node, constraints[0]);
-  ParseNode* right = FindWithinTwoLevels(node, constraints[1]);
+  ParseNode* left = FindWithinTwoLevels(node, constraints[0]).node;
+  const FoundNode found = FindWithinTwoLevels(node, constraints[1]);
+  ParseNode* right = found.node;
   if (!left || !right) return false;
   if (left->length == right->length && Equal(left->textStart, right->textStart, left->length)) {
-    // The right node was found within two levels; searching no deeper keeps
-    // the check linear in the document rather than in its depth.
-    if (endNameRemoval_) RemoveNodeWithin(node, right, 2);
+    // The right node is taken out where it is a child or a grandchild of
+    // this node; searching no deeper keeps the check linear in the document
+    // rather than in its depth.
+    if (endNameRemoval_ && found.parent && found.withinFirst) {
+      (found.before ? found.before->next : found.parent->firstChild) = right->next;
+      right->next = nullptr;
+      FreeChildrenAndSiblings(right);
+    }
     return true;
   }
   std::u16string message(left->textStart, static_cast<size_t>(left->length));

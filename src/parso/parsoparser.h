@@ -53,6 +53,8 @@ class ParseRuleRef {
   }
   operator const GrammarRule*() const noexcept { return GrammarRule::FromTableId(id_); }
   const GrammarRule* operator->() const noexcept { return GrammarRule::FromTableId(id_); }
+  // The rule's place, to compare without reading the table.
+  uint32_t GetTableId() const noexcept { return id_; }
 
  private:
   uint32_t id_;
