@@ -21,6 +21,12 @@ std::u16string HexNumber(unsigned value) {
   return std::u16string(digits, digits + n);
 }
 
+// A character of a literal that the engine compares as it is: not a line
+// end (which counts lines), not an ASCII letter (which may fold).
+bool IsPlainMark(char16_t c) {
+  return c > u'\r' && !((c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'));
+}
+
 }  // namespace
 
 int ParsoTextLineReader::ReadLine(char16_t* buffer, int& count) {
@@ -747,9 +753,15 @@ void ParsoGrammar::ComputeEngineTables() {
     for (R::Element& e : rule->elements_) {
       const R* r = e.rule;
       e.first = 0;
+      e.second = 0;
       if (r->kind_ == R::kLiteral && r->text_.size() == 1 && r->text_[0] > u'\r') {
         e.step = R::kStepLiteral1;
         e.first = r->text_[0];
+      } else if (r->kind_ == R::kLiteral && r->text_.size() == 2 && IsPlainMark(r->text_[0]) &&
+                 IsPlainMark(r->text_[1])) {
+        e.step = R::kStepLiteral2;
+        e.first = r->text_[0];
+        e.second = r->text_[1];
       } else if (r->kind_ == R::kClass) {
         e.step = e.mark == u'*' || e.mark == u'+' ? R::kStepClassRun : R::kStepClass;
       } else if (r->kind_ != R::kNamed && r->kind_ != R::kGroup) {

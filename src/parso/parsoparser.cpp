@@ -486,6 +486,9 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
         if (p == end || !rule->ClassContains(*p)) return p == pos ? -1 : static_cast<int>(p - pos);
       }
       break;
+    case Rule::kStepLiteral2:
+      if (available >= 2 && pos[0] == element.first && pos[1] == element.second) return 2;
+      break;
     case Rule::kStepTerminal:
       break;
     default:
@@ -1131,13 +1134,15 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
 
 void ParsoParser::KeepSharedPrefix(ParseNode* node, const SharedEnd& end, int available, int startLine,
                                    uint64_t messages) {
-  DropSharedPrefix();
+  // Most often nothing is kept from before and nothing follows the shared
+  // elements (the attempt failed right after them): no calls then.
+  if (shared_.first) DropSharedPrefix();
   ParseNode* const tail = end.tail;
   ParseNode* first = tail ? static_cast<ParseNode*>(node->firstChild) : nullptr;
   ParseNode* rest = tail ? static_cast<ParseNode*>(tail->next) : static_cast<ParseNode*>(node->firstChild);
   if (tail) tail->next = nullptr;
   node->firstChild = nullptr;
-  FreeChildrenAndSiblings(rest);
+  if (rest) FreeChildrenAndSiblings(rest);
   shared_.rule = node->rule;
   shared_.start = node->textStart;
   shared_.available = available;
@@ -1247,7 +1252,7 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
   if (!ok || aborted_) {
     (before ? before->next : parent->firstChild) = nullptr;
     children.tail = before;
-    FreeChildrenAndSiblings(first);
+    if (first) FreeChildrenAndSiblings(first);
     if (rule->GetKind() == Rule::kNamed) Record(pos, rule, failIndex);
     return false;
   }
@@ -1764,7 +1769,8 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
       break;
   }
   if (!ok || aborted_) {
-    FreeChildren(node);
+    // A failed sequence with peers has most often handed its nodes on.
+    if (node->firstChild) FreeChildren(node);
     if (rule->GetKind() == Rule::kNamed) Record(node->textStart, rule, failIndex);
     return 0;
   }
