@@ -109,6 +109,36 @@ TEST(ParseEngine, OrderedChoiceAndGreedyRepetition) {
   RunMatchCases(cases, std::size(cases));
 }
 
+// Two-character literals: those of marks are compared in the element step,
+// the others (letters, which fold; line ends, which count lines) by the
+// terminal match. Both must match, fail and record alike.
+TEST(ParseEngine, TwoCharacterLiterals) {
+  const MatchCase cases[] = {
+      {"marks in sequence", "x ::= '</' [a-z]+ '/>'\n", "</ab/>", true, "", 0},
+      {"marks repeated", "x ::= '<>'+ '!'\n", "<><><>!", true, "", 0},
+      {"second mark differs", "x ::= 'a' '/>'\n", "a/=", false, "/>", 1},
+      {"only the first mark left", "x ::= 'a' '/>'\n", "a/", false, "/>", 1},
+      {"nothing left", "x ::= 'a' '/>'?\n", "a", true, "", 0},
+      {"first of two alternatives fails, second matches", "x ::= ('/>' | '/=')+\n", "/>/=/>", true,
+       "", 0},
+      {"a mark and a letter ignore case by default", "x ::= '<a' '>'\n", "<A>", true, "", 0},
+      {"a letter and a mark ignore case by default", "x ::= 'A>'\n", "a>", true, "", 0},
+      {"the furthest failure is the literal's", "x ::= y | z\ny ::= '<' '=='\nz ::= '<' '=>' 'q'\n",
+       "<=>r", false, "q", 3},
+  };
+  RunMatchCases(cases, std::size(cases));
+  Settings exact;
+  exact.caseSensitive = true;
+  EXPECT_FALSE(RunParse("x ::= '<a'\n", "<A", exact).ok);
+  EXPECT_TRUE(RunParse("x ::= '<a'\n", "<a", exact).ok);
+  // A failure after a line end is placed on the next line.
+  const Outcome lines = RunParse("x ::= '>' #x0A '/>'\n", ">\n/=");
+  EXPECT_FALSE(lines.ok);
+  EXPECT_EQ(lines.offset, 2);
+  EXPECT_EQ(lines.line, 2);
+  EXPECT_EQ(lines.column, 1);
+}
+
 TEST(ParseEngine, CaseSensitiveSetting) {
   Settings s;
   s.caseSensitive = true;
@@ -256,6 +286,33 @@ TEST(ParseEngine, EndNameRemovalAndFlattening) {
     s.flatten = c.flatten;
     s.endNameRemoval = c.removal;
     const Outcome o = RunParse(kElementGrammar, "<a><b></b></a>", s);
+    ASSERT_TRUE(o.ok) << o.error;
+    EXPECT_EQ(o.tree, c.tree);
+  }
+
+  // The end name taken out where it lies: a child of the checking node
+  // between two others, or the first or last child of a grandchild.
+  struct PlaceCase {
+    const char* grammar;
+    const char* text;
+    const char* tree;
+  };
+  const PlaceCase places[] = {
+      {"e$ ::= '<' Name '>' NameEnd '.' Tail { Name = NameEnd }\nName ::= [a-z]+\nNameEnd ::= [a-z]+\n"
+       "Tail ::= [0-9]+\n",
+       "<ab>ab.12", "e(Name:'ab' Tail:'12')"},
+      {"e$ ::= Name s { Name = NameEnd }\ns$ ::= '=' NameEnd Tail\nName ::= [a-z]+\n"
+       "NameEnd ::= [a-z]+\nTail ::= [0-9]+\n",
+       "ab=ab12", "e(Name:'ab' s(Tail:'12'))"},
+      {"e$ ::= Name s { Name = NameEnd }\ns$ ::= Tail '=' NameEnd\nName ::= [a-z]+\n"
+       "NameEnd ::= [a-z]+\nTail ::= [0-9]+\n",
+       "ab12=ab", "e(Name:'ab' s(Tail:'12'))"},
+  };
+  for (const PlaceCase& c : places) {
+    SCOPED_TRACE(c.text);
+    Settings s;
+    s.endNameRemoval = true;
+    const Outcome o = RunParse(c.grammar, c.text, s);
     ASSERT_TRUE(o.ok) << o.error;
     EXPECT_EQ(o.tree, c.tree);
   }
