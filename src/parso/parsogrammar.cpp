@@ -759,7 +759,7 @@ void ParsoGrammar::ComputeEngineTables() {
         e.first = r->text_[0];
       } else if (r->kind_ == R::kLiteral && r->text_.size() == 2 && IsPlainMark(r->text_[0]) &&
                  IsPlainMark(r->text_[1])) {
-        e.step = R::kStepLiteral2;
+        e.step = R::kStepTerminal;
         e.first = r->text_[0];
         e.second = r->text_[1];
       } else if (r->kind_ == R::kClass) {

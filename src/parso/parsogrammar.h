@@ -40,25 +40,26 @@ class GrammarRule {
 
   // How the engine takes an element, worked out when the grammar is linked
   // (kStepUnknown before): a one-character literal (not a line end), a
-  // compiled class alone or as a run, a two-character literal (neither a
-  // line end nor an ASCII letter, so equal in either case setting), another
-  // terminal, a flat rule, a spliced group, or another rule.
+  // compiled class alone or as a run, another terminal, a flat rule, a
+  // spliced group, or another rule.
   static constexpr uint8_t kStepUnknown = 0;
   static constexpr uint8_t kStepLiteral1 = 1;
   static constexpr uint8_t kStepClass = 2;
   static constexpr uint8_t kStepClassRun = 3;
-  static constexpr uint8_t kStepLiteral2 = 4;
-  static constexpr uint8_t kStepTerminal = 5;
-  static constexpr uint8_t kStepFlat = 6;
-  static constexpr uint8_t kStepSpliced = 7;
-  static constexpr uint8_t kStepRule = 8;
+  static constexpr uint8_t kStepTerminal = 4;
+  static constexpr uint8_t kStepFlat = 5;
+  static constexpr uint8_t kStepSpliced = 6;
+  static constexpr uint8_t kStepRule = 7;
 
   struct Element {
     GrammarRule* rule;
     char16_t mark;  // 0, '?', '*' or '+': belongs to this reference, not to the rule
     uint8_t step = kStepUnknown;
-    char16_t first = 0;   // the first character of a one- or two-character literal
-    char16_t second = 0;  // the second character of a two-character literal
+    char16_t first = 0;   // the character of a one-character literal, the first of a two-character one
+    // The second character of a two-character literal (a kStepTerminal)
+    // whose characters are neither line ends nor ASCII letters, so that they
+    // compare as they are in either case setting; 0 for any other element.
+    char16_t second = 0;
   };
 
   GrammarRule(ParsoGrammar* grammar, const char16_t* text, size_t textLength, char16_t kind,

@@ -486,10 +486,10 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
         if (p == end || !rule->ClassContains(*p)) return p == pos ? -1 : static_cast<int>(p - pos);
       }
       break;
-    case Rule::kStepLiteral2:
-      if (available >= 2 && pos[0] == element.first && pos[1] == element.second) return 2;
-      break;
     case Rule::kStepTerminal:
+      // A two-character literal of marks matches here; its failure is
+      // recorded by MatchTerminal.
+      if (element.second && available >= 2 && pos[0] == element.first && pos[1] == element.second) return 2;
       break;
     default:
       return TerminalByKind(rule, element.mark, pos, available, line);
@@ -1252,7 +1252,7 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
   if (!ok || aborted_) {
     (before ? before->next : parent->firstChild) = nullptr;
     children.tail = before;
-    if (first) FreeChildrenAndSiblings(first);
+    FreeChildrenAndSiblings(first);
     if (rule->GetKind() == Rule::kNamed) Record(pos, rule, failIndex);
     return false;
   }
