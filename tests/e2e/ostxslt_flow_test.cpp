@@ -180,4 +180,53 @@ TEST_F(FlowProgramTest, MessagesGoToStandardErrorInOrderAsXsltprocShowsThem) {
   }
 }
 
+// ---- the template nesting limit ----
+
+// Elements nested `depth` deep, the outermost and the innermost holding a
+// leaf: at the inner leaf the root rule, one rule per element and the leaf
+// rule nest depth + 2 templates. The outer leaf runs the leaf rule first, so
+// the inner one meets a rule that has run before; an empty leaf template
+// must stop or finish the run at the same depth, with the same message, as
+// one that writes something. Limits are
+// taken just below, at and above the nesting, for a limit given with
+// -xslstack and for the default one.
+TEST_F(FlowProgramTest, EmptyAndNonEmptyTemplatesStopAtTheSameNestingDepth) {
+  struct Limit {
+    std::vector<std::string> flag;
+    int limit;
+  };
+  const Limit limits[] = {{{"-xslstack", "150"}, 150}, {{}, 1000}};
+  for (const Limit& limit : limits) {
+    for (int depth = limit.limit - 4; depth <= limit.limit; ++depth) {
+      std::string source = "<e><leaf/>";
+      for (int i = 1; i < depth; ++i) source += "<e>";
+      source += "<leaf/>";
+      for (int i = 0; i < depth; ++i) source += "</e>";
+      folder_.Write("deep.xml", source);
+      const bool fits = depth + 2 <= limit.limit;
+      std::string errors[2];
+      for (int empty = 0; empty < 2; ++empty) {
+        folder_.Write("deep.xsl",
+                      std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                                  "<xsl:output method=\"text\"/>\n"
+                                  "<xsl:template match=\"/\"><xsl:apply-templates/></xsl:template>\n"
+                                  "<xsl:template match=\"e\"><xsl:apply-templates/></xsl:template>\n"
+                                  "<xsl:template match=\"leaf\">") +
+                          (empty ? "" : "x") + "</xsl:template>\n</xsl:stylesheet>\n");
+        std::vector<std::string> arguments{"-xsl", "deep.xsl", "-xml", "deep.xml", "-out", "r.out"};
+        arguments.insert(arguments.end(), limit.flag.begin(), limit.flag.end());
+        KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, arguments, folder_.Path());
+        SCOPED_TRACE("limit " + std::to_string(limit.limit) + ", depth " + std::to_string(depth) +
+                     (empty ? ", empty leaf" : ", leaf with text"));
+        EXPECT_EQ(ours.status, fits ? 0 : 1) << ours.err;
+        if (fits) {
+          EXPECT_EQ(folder_.Read("r.out"), empty ? "" : "xx");
+        }
+        errors[empty] = ours.err;
+      }
+      EXPECT_EQ(errors[0], errors[1]) << "depth " << depth;
+    }
+  }
+}
+
 }  // namespace
