@@ -316,10 +316,10 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   std::unique_ptr<KTDocumentLoader> loader = documentManager_->NewLoader();
   // Without a cached grammar of that id the loader chooses one by the name.
   loader->SetGrammar(FrontEndGrammars().FindGrammar(grammarId));
-  // The source needs only its tree; the stylesheet's text gives its line
-  // starts below.
+  // The source needs only its tree; of the stylesheet's text only where its
+  // lines start is kept, for the places of messages.
   const bool isStylesheet = grammarId == KTGrammarCache::kXsl;
-  loader->SetDropTextAfterLoad(!isStylesheet);
+  loader->SetKeptText(isStylesheet ? KTDocumentLoader::KeptText::kLines : KTDocumentLoader::KeptText::kNothing);
   auto record = std::make_unique<KTDocumentRecord>();
   KTLoadStatus status;
   KTXNode* root = loader->LoadFromUrl(name.c_str(), status, record.get());
@@ -329,9 +329,9 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   *loaderOut = used;
 
   if (root && !status.HasError() && used->GetTextLength() > 0) {
-    if (isStylesheet) documentLines_[root] = KTLineMap(used->GetText().View());
-    // The tree holds everything now; the decoded text would only take room.
-    used->GetText() = KTString();
+    // The stylesheet's line map moves here: the loader answers the checks
+    // that run on its record later as one that kept no text.
+    if (isStylesheet) documentLines_[root] = used->TakeLineMap();
     return root;
   }
   WriteLine(stderr, u"Failed to load " + std::u16string(name.c_str()));
@@ -571,8 +571,8 @@ bool KTFrontEnd::FindNodePlace(const KTXPathNode* node, KTString& uriOut, int& l
     auto known = documentLines_.find(top);
     if (known != documentLines_.end()) {
       lines = &known->second;
-    } else if (const KTString* text = processor_ ? processor_->DocumentText(top) : nullptr) {
-      lines = &documentLines_.emplace(top, KTLineMap(text->View())).first->second;
+    } else if (processor_) {
+      lines = processor_->DocumentLines(top);
     }
     if (lines && lines->Locate(parsedOffset, lineOut, columnOut)) {
       uriOut = *uri;

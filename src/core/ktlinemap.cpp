@@ -2,9 +2,72 @@
 #include "core/ktlinemap.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+// Whether a unit may end a line or a surrogate pair: LF, CR (and the two
+// units between them, which a text rarely holds), or a low surrogate.
+inline bool MayMark(char16_t unit) {
+  return static_cast<char16_t>(unit - u'\n') <= u'\r' - u'\n' || (unit & 0xFC00) == 0xDC00;
+}
+
+// Eight units tested at once with no branch per unit: each of the two words
+// holds four 16-bit lanes, all ones where MayMark holds.
+typedef std::uint16_t EightUnits __attribute__((vector_size(16)));
+constexpr int kBlock = 8;
+
+inline void BlockMarks(const char16_t* units, std::uint64_t words[2]) {
+  EightUnits block;
+  std::memcpy(&block, units, sizeof block);
+  auto marks = ((block - u'\n') <= u'\r' - u'\n') | ((block & 0xFC00) == 0xDC00);
+  std::memcpy(words, &marks, 2 * sizeof(std::uint64_t));
+}
+
+}  // namespace
+
+void KTLineMap::Note(const char16_t* units, int i) {
+  const char16_t unit = units[i];
+  const char16_t before = i > 0 ? units[i - 1] : 0;
+  if (unit >= 0xDC00 && unit <= 0xDFFF && before >= 0xD800 && before <= 0xDBFF) pairEnds_.push_back(i);
+  if (unit == u'\n') {
+    // The LF of a CR LF pair ends the line the CR began to end.
+    if (before == u'\r') {
+      pairedLineFeeds_.push_back(i);
+      lineStarts_.back() = i + 1;
+    } else {
+      lineStarts_.push_back(i + 1);
+    }
+  } else if (unit == u'\r') {
+    lineStarts_.push_back(i + 1);
+  }
+}
 
 KTLineMap::KTLineMap(std::u16string_view text) {
-  Build(static_cast<int>(text.size()), [text](int i) { return text[static_cast<size_t>(i)]; });
+  // As Build does, looking only at the units that may end a line or a pair:
+  // a map is made for every stylesheet module loaded, and most units are
+  // neither.
+  const char16_t* units = text.data();
+  const int length = static_cast<int>(text.size());
+  lineStarts_.push_back(0);
+  int i = 0;
+  for (; i + kBlock <= length; i += kBlock) {
+    std::uint64_t words[2];
+    BlockMarks(units + i, words);
+    for (int half = 0; half < 2; ++half) {
+      // Lanes in order, so that a CR is seen before the LF after it.
+      for (std::uint64_t bits = words[half]; bits != 0;) {
+        const int lane = std::countr_zero(bits) / 16;
+        Note(units, i + half * 4 + lane);
+        bits &= ~(std::uint64_t{0xFFFF} << (lane * 16));
+      }
+    }
+  }
+  for (; i < length; ++i)
+    if (MayMark(units[i])) Note(units, i);
+  lineStarts_.push_back(length + 1);  // the end, past the last line
 }
 
 bool KTLineMap::Locate(int offset, int& line, int& column) const {

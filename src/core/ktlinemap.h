@@ -41,6 +41,9 @@ class KTLineMap {
  private:
   template <typename UnitAt>
   void Build(int length, UnitAt unitAt);
+  // Records what the unit at i of units ends (a line, a CR LF pair, a
+  // surrogate pair), if anything.
+  void Note(const char16_t* units, int i);
 
   // The offset of each line's first unit, then the text's length + 1.
   std::vector<int> lineStarts_;

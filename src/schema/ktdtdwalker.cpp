@@ -441,16 +441,7 @@ KTString KTSchemaModel::LineAndColumn(const KTLineMap& lines, int offset) {
   return position;
 }
 
-const KTLineMap& KTSchemaModel::LinesOf(const KTDocumentLoader* loader) {
-  KeptLines& kept = loaderLines_[loader];
-  const KTString& text = loader->GetText();
-  if (kept.text != text.c_str() || kept.length != text.GetLength()) {
-    kept.text = text.c_str();
-    kept.length = text.GetLength();
-    kept.lines = KTLineMap(text.View());
-  }
-  return kept.lines;
-}
+const KTLineMap& KTSchemaModel::LinesOf(const KTDocumentLoader* loader) { return loader->GetLineMap(); }
 
 bool KTSchemaModel::DocumentRefused(KTString& why) const {
   if (refusal_.IsEmpty()) return false;
@@ -494,7 +485,8 @@ KTString KTSchemaModel::PlaceOf(KTXNode* node) {
       KTDocumentSource* source = record->GetSource();
       KTString place = source && !source->GetUrl().IsEmpty() ? source->GetUrl() : DocumentNameOf(node);
       const KTDocumentLoader* loader = record->GetLoader();
-      if (!loader || offset < 0 || offset > loader->GetText().GetLength()) return place;
+      // An offset past the text the map covers gives no line.
+      if (!loader || offset < 0) return place;
       return place + LineAndColumn(LinesOf(loader), offset);
     }
     // The root of a tree parsed from DTD text stands where that text was: a

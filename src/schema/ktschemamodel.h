@@ -474,9 +474,8 @@ class KTSchemaModel final : public KTSchemaServices {
   // columns count UTF-16 units, and an offset between the CR and the LF of
   // a pair starts the next line. Empty for an offset outside the text.
   static KTString LineAndColumn(const KTLineMap& lines, int offset);
-  // The line map of a loader's text, made on the first position asked in it
-  // and kept while the loader holds the same text.
-  const KTLineMap& LinesOf(const KTDocumentLoader* loader);
+  // The line map of the text a loader parsed (the loader keeps it).
+  static const KTLineMap& LinesOf(const KTDocumentLoader* loader);
   // Records that part of the DTD could not be read (`what`: the external
   // subset or parameter entity, as written), so that a reference to an
   // undeclared entity can say where its declaration may have been.
@@ -669,14 +668,6 @@ class KTSchemaModel final : public KTSchemaServices {
     int64_t nodes = 0;
   };
   std::unordered_map<KTString, ReadContentModel> readContentModels_;
-  // Per loader: the text (where it starts, its length) a line map was made
-  // of, and the map.
-  struct KeptLines {
-    const char16_t* text = nullptr;
-    int length = -1;
-    KTLineMap lines;
-  };
-  std::unordered_map<const KTDocumentLoader*, KeptLines> loaderLines_;
   std::vector<const void*> active_;
   int sectionDepth_ = 0;
   int declarationDepth_ = 0;

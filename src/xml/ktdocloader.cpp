@@ -242,6 +242,7 @@ bool KTDocumentLoader::DecodeText(std::unique_ptr<char[]> bytes, uint32_t size, 
     return false;
   }
   text_ = decoded_->ReleaseText();
+  linesKept_ = false;
   lineEnd_ = MapLineEnd(text_.DetectLineEnd());
   if (preferredLineEnd != nullptr && preferredLineEnd[0] != 0 && KTStrCmp(preferredLineEnd, lineEnd_) != 0)
     text_.NormalizeLineEnds(preferredLineEnd);
@@ -307,13 +308,41 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
   // The loader's own text, when nobody needs it after the load, is handed
   // back while the tree is built; the checks then read it through `sourceText`.
   // The block itself stays allocated until the load drops the text.
-  KTSourceText sourceText(const_cast<char16_t*>(text.c_str()), text.GetLength(), dropText_ && &text == &text_);
+  KTSourceText sourceText(const_cast<char16_t*>(text.c_str()), text.GetLength(), kept_ != KeptText::kText && &text == &text_);
   driver_->SetSourceText(&sourceText);
   if (!driver_->Parse(text.c_str(), text.GetLength(), status, node, startRule, finish_))
     return nullptr;
   if (!KTCheckWellFormedTree(sourceText, node, status))
     return nullptr;
   return node;
+}
+
+void KTDocumentLoader::KeepLines() {
+  // Made before the parse: the build may narrow the text in place.
+  if (kept_ != KeptText::kLines) return;
+  lines_ = KTLineMap(text_.View());
+  linesKept_ = true;
+  linesText_ = nullptr;
+  linesLength_ = -1;
+}
+
+const KTLineMap& KTDocumentLoader::GetLineMap() const {
+  if (linesKept_) return lines_;
+  if (linesText_ != text_.c_str() || linesLength_ != text_.GetLength()) {
+    linesText_ = text_.c_str();
+    linesLength_ = text_.GetLength();
+    lines_ = KTLineMap(text_.View());
+  }
+  return lines_;
+}
+
+KTLineMap KTDocumentLoader::TakeLineMap() {
+  KTLineMap taken = std::move(lines_);
+  lines_ = KTLineMap();
+  linesKept_ = false;
+  linesText_ = nullptr;
+  linesLength_ = -1;
+  return taken;
 }
 
 KTXNode* KTDocumentLoader::Load(KTDocumentSource* source, KTLoadStatus& status, KTDocumentRecord* record,
@@ -338,8 +367,9 @@ KTXNode* KTDocumentLoader::Load(KTDocumentSource* source, KTLoadStatus& status, 
 
   std::unique_ptr<KTXNode> node = CreateDocumentNode(static_cast<int>(entry->id));
   NormalizeEntityLineEnds(static_cast<int>(entry->id), text_);
+  KeepLines();
   KTXNode* result = ParseText(source, source->GetUrl(), text_, entry, nullptr, node.get(), status);
-  if (dropText_)
+  if (kept_ != KeptText::kText)
     text_ = KTString();
   if (result == nullptr) {
     node.reset();
@@ -418,8 +448,9 @@ KTXNode* KTDocumentLoader::LoadFromBytes(const void* bytes, uint32_t size, int g
     return nullptr;
   }
   NormalizeEntityLineEnds(grammarId, text_);
+  KeepLines();
   KTXNode* result = ParseText(nullptr, KTString(), text_, entry, nullptr, node.get(), status);
-  if (dropText_)
+  if (kept_ != KeptText::kText)
     text_ = KTString();
   if (result == nullptr) {
     FailIfClean(status, KTLoadStatus::kNoDocument, u"No document came out of the text");

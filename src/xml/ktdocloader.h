@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/ktlinemap.h"
 #include "core/ktstring.h"
 #include "xml/ktdocsource.h"
 
@@ -145,10 +146,23 @@ class KTDocumentLoader {
   KTString& GetText() { return text_; }
   // Length of the last text read, kept when the text is dropped.
   int GetTextLength() const { return textLength_; }
-  // For callers that need only the tree: the text of each later load is
-  // handed back while its tree is built (ktsourcetext.h) and dropped when
-  // the load ends, so GetText() is empty after it. Off by default.
-  void SetDropTextAfterLoad(bool drop) { dropText_ = drop; }
+  // What a load keeps of the text it parsed, once the tree is built: the
+  // text itself (the default); only where its lines start (GetLineMap),
+  // for a caller that turns node offsets into lines and columns and needs
+  // nothing else of the text; or nothing, for a caller that needs only the
+  // tree. Unless the text is kept, it is handed back while its tree is built
+  // (ktsourcetext.h) and dropped when the load ends, so GetText() is empty
+  // after it.
+  enum class KeptText { kText, kLines, kNothing };
+  void SetKeptText(KeptText kept) { kept_ = kept; }
+  void SetDropTextAfterLoad(bool drop) { kept_ = drop ? KeptText::kNothing : KeptText::kText; }
+  // Where the lines of the last text parsed start: the map a load keeping
+  // lines recorded, else a map of the text held now (made on first use and
+  // kept while that text is held; a map of no text once it is dropped).
+  const KTLineMap& GetLineMap() const;
+  // Hands the map a load keeping lines recorded over to the caller; the
+  // loader then answers as one that kept nothing.
+  KTLineMap TakeLineMap();
   // The first line end of the last text read (null before the first read).
   const char16_t* GetLineEnd() const { return lineEnd_; }
   // A grammar entry that overrides the choice by name (null: by name).
@@ -164,6 +178,9 @@ class KTDocumentLoader {
 
  private:
   KTCursorBuffer* BufferFor(const KTDocumentSource* source);
+  // Records the line map of the text about to be parsed, when the load
+  // keeps lines only.
+  void KeepLines();
   // The text (its line ends already converted) made ready for saving: the
   // encoding chosen from its declaration when encodingId is 0.
   bool PrepareSave(KTDocumentSource* source, KTDocumentRecord* record, KTString& text, const KTString& declaredName,
@@ -178,7 +195,13 @@ class KTDocumentLoader {
   const KTGrammarCache* grammars_ = nullptr;
   KTString text_;
   int textLength_ = 0;
-  bool dropText_ = false;
+  KeptText kept_ = KeptText::kText;
+  // The line map GetLineMap answers: recorded by the load when linesKept_,
+  // else made from the text at linesText_ of linesLength_ units.
+  mutable KTLineMap lines_;
+  bool linesKept_ = false;
+  mutable const char16_t* linesText_ = nullptr;
+  mutable int linesLength_ = -1;
   const char16_t* lineEnd_ = nullptr;
   KTDocumentManager* manager_ = nullptr;
   KTIdentifierCatalog* catalog_ = nullptr;

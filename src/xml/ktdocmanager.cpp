@@ -107,7 +107,13 @@ KTXNode* KTDocumentManager::LoadDocument(const char16_t* url, KTLoadStatus& stat
     return found->GetDocument();
   }
 
+  // A document read here is asked about only for its tree and for the lines
+  // of its messages: a loader of its own keeps where its lines start instead
+  // of its whole text.
+  const bool ownLoader = handed == nullptr;
   std::unique_ptr<KTDocumentLoader> used = handed ? std::move(handed) : NewLoader();
+  if (ownLoader)
+    used->SetKeptText(KTDocumentLoader::KeptText::kLines);
   auto record = std::make_unique<KTDocumentRecord>();
   if (grammarId != kNoGrammarId)
     used->SetGrammar(grammars_ ? grammars_->FindGrammar(grammarId) : nullptr);

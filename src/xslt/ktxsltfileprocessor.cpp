@@ -60,6 +60,9 @@ KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
   if (!manager_) return nullptr;
 
   std::unique_ptr<KTDocumentLoader> loader = manager_->NewLoader();
+  // Messages place a node by its line and character, which the line starts
+  // give: the text itself is not kept.
+  loader->SetKeptText(KTDocumentLoader::KeptText::kLines);
   auto record = std::make_unique<KTDocumentRecord>();
   KTLoadStatus status;
   // URLs go to their servers escaped; a path is the file the reference names.
@@ -83,11 +86,10 @@ KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
   return document;
 }
 
-const KTString* KTXSLTFileProcessor::DocumentText(const KTXNode* document) const {
+const KTLineMap* KTXSLTFileProcessor::DocumentLines(const KTXNode* document) const {
   auto found = loadersByDocument_.find(document);
   if (found == loadersByDocument_.end()) return nullptr;
-  const KTString& text = found->second->GetText();
-  return text.IsEmpty() ? nullptr : &text;
+  return &found->second->GetLineMap();
 }
 
 void KTXSLTFileProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot) {

@@ -11,6 +11,7 @@
 #include "xslt/ktxsltprocessor.h"
 
 class KTDocumentLoader;
+class KTLineMap;
 class KTDocumentManager;
 class KTXNode;
 
@@ -36,9 +37,10 @@ class KTXSLTFileProcessor : public KTXSLTProcessor {
   // The folder of the URL the document was loaded from, with its trailing
   // separator; empty for a document this processor did not load.
   virtual KTString DocumentUrl(const KTXNode* document) const;
-  // The decoded text a document this processor loaded was parsed from
-  // (node offsets point into it); null for any other document.
-  const KTString* DocumentText(const KTXNode* document) const;
+  // Where the lines start in the text a document this processor loaded was
+  // parsed from (node offsets point into that text); null for any other
+  // document.
+  const KTLineMap* DocumentLines(const KTXNode* document) const;
   // The unparsed entities of the document's whole DTD, its internal subset
   // and the external subset and parameter entities it names, each resolved
   // against the URL of the document that declares it.

@@ -102,4 +102,28 @@ TEST(LineMapTest, AnEmptyMapPlacesNothing) {
   EXPECT_FALSE(map.Locate(0, line, column));
 }
 
+// The map of a text in one block passes over runs without line ends a block
+// of units at a time: whatever the phase at which a line end, a CR LF pair or
+// a surrogate pair falls (across a block's edge among them), it places every
+// offset as the map built one unit at a time.
+TEST(LineMapTest, BlockScanPlacesAsTheUnitScan) {
+  const std::u16string marks = u"a\r\nb\U0001F600c\rd\n\n\r\re\U0001F600\U0001F600";
+  for (int shift = 0; shift < 40; ++shift) {
+    std::u16string text(static_cast<size_t>(shift), u'x');
+    text += marks;
+    text += std::u16string(37, u'y') + u"\r\n" + std::u16string(static_cast<size_t>(shift), u'z') + marks;
+    const KTLineMap blocks{std::u16string_view(text)};
+    const KTLineMap units(static_cast<int>(text.size()), [&text](int i) { return text[static_cast<size_t>(i)]; });
+    for (const KTLineMap::Counting counting : {kDefault, kUnits, kNextLine, kUnitsNextLine}) {
+      for (int offset = -1; offset <= static_cast<int>(text.size()) + 1; ++offset) {
+        int line = 0, column = 0, wantLine = 0, wantColumn = 0;
+        const bool want = units.Locate(offset, wantLine, wantColumn, counting);
+        ASSERT_EQ(blocks.Locate(offset, line, column, counting), want) << shift << " " << offset;
+        ASSERT_EQ(line, wantLine) << shift << " " << offset;
+        ASSERT_EQ(column, wantColumn) << shift << " " << offset;
+      }
+    }
+  }
+}
+
 }  // namespace

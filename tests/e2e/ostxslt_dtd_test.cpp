@@ -277,6 +277,11 @@ std::vector<FatalCase> FatalCases() {
        {{"doc.dtd", "<!ENTITY % cm \"(a|\">\n<!ELEMENT doc %cm;>\n"}, {"src.xml", doctype}},
        "doc.dtd, line 2, column 1",
        loadDtd},
+      // Columns count UTF-16 units: the character past U+FFFF counts two.
+      {"a content model left open, after CR LF, a tab and a character past U+FFFF",
+       {{"doc.dtd", "<!ENTITY % cm \"(a|\">\r\n\t<!--\xF0\x9F\x98\x80--><!ELEMENT doc %cm;>\r\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 2, column 11",
+       loadDtd},
       {"a content model read from an external parameter entity that leaves it open",
        {{"model.txt", "(#PCDATA|b"},
         {"doc.dtd", "<!ENTITY % cm SYSTEM \"model.txt\">\n<!ELEMENT doc %cm;>\n"},

@@ -319,6 +319,65 @@ TEST_F(ModulesTest, AnErrorInAnIncludedModuleNamesThatModuleAndItsLine) {
   }
 }
 
+// The place of an error in the main stylesheet, an included and an imported
+// module, raised while the stylesheet is compiled or while it runs, on a line
+// where a tab counts one character and a character past U+FFFF (two UTF-16
+// units) counts one, after lines ended by LF, CR LF or a lone CR. The
+// character is that of the attribute at fault. xsltproc, run here, names the
+// same line where it counts lines the same way (it does not end a line at a
+// lone CR).
+TEST_F(ModulesTest, AnErrorNamesItsLineAndCharacterWhateverTheLineEnds) {
+  const std::string kFace = "\xF0\x9F\x98\x80";     // U+1F600
+  const std::string kDeseret = "\xF0\x90\x90\x80";  // U+10400
+  const std::string kCompileFault = "<xsl:value-of select='1 +'/>";
+  const std::string kRunFault = "<xsl:for-each select='$n'/>";
+  const std::string kCall = "<xsl:template match='/'><xsl:call-template name='t'/></xsl:template>\n";
+  // A module holding template "t" whose third line is `line`, then `rest`,
+  // with its line ends written as `end`.
+  auto module = [](const std::string& line, const std::string& end, const std::string& rest) {
+    std::string text = Sheet("<xsl:variable name='n' select='1'/><xsl:template name='t'>\n" + line +
+                             "\n</xsl:template>\n" + rest);
+    std::string ended;
+    for (char c : text) ended += c == '\n' ? end : std::string(1, c);
+    return ended;
+  };
+  const struct {
+    const char* what;
+    const char* how;  // how main.xsl reaches m.xsl: "include", "import", or "" (m.xsl is main.xsl)
+    std::string line;
+    const char* end;
+    const char* place;  // of the error in m.xsl
+    bool sameLineAsXsltproc;
+  } cases[] = {
+      {"compile time, main stylesheet", "", "\t<!--" + kFace + "-->\t" + kCompileFault, "\n",
+       "at line 3 character 25", true},
+      {"compile time, included, two wide characters", "include", "\t<!--" + kFace + kFace + "-->\t" + kCompileFault,
+       "\n", "at line 3 character 26", true},
+      {"compile time, imported, CR LF", "import", " " + kDeseret + " " + kCompileFault, "\r\n",
+       "at line 3 character 18", true},
+      {"compile time, included, lone CR", "include", "\t" + kCompileFault, "\r", "at line 3 character 16", false},
+      {"run time, main stylesheet, CR LF", "", "\t" + kFace + kRunFault, "\r\n", "at line 3 character 17", true},
+      {"run time, imported, wide character", "import", " " + kDeseret + " " + kRunFault, "\n",
+       "at line 3 character 18", true},
+      {"run time, included, lone CR", "include", kFace + "\t" + kRunFault, "\r", "at line 3 character 17", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = *c.how ? "m.xsl" : "main.xsl";
+    Files files{{name, module(c.line, c.end, *c.how ? "" : kCall)}};
+    if (*c.how) files.push_back({"main.xsl", Sheet(std::string("<xsl:") + c.how + " href='m.xsl'/>\n" + kCall)});
+    Write(files);
+    KTProgramResult ours = Run();
+    EXPECT_EQ(ours.status, 1) << ours.err;
+    const std::string head = "Error in " + folder_.File(name) + " " + c.place + "\n";
+    EXPECT_EQ(ours.err.compare(0, head.size(), head), 0) << ours.err;
+    if (HaveXsltproc() && c.sameLineAsXsltproc) {
+      KTProgramResult theirs = KTRunProgram(kXsltproc, {"main.xsl", "d.xml"}, folder_.Path());
+      EXPECT_NE(theirs.err.find("file " + name + " line 3 "), std::string::npos) << theirs.err;
+    }
+  }
+}
+
 TEST_F(ModulesTest, ADocumentThatIsNoStylesheetIsRefused) {
   // XSLT 1.0 §2.2 and §2.3: a stylesheet's document element is xsl:stylesheet
   // or xsl:transform in the XSLT namespace, or a literal result element with

@@ -264,6 +264,10 @@ TEST(SourceText, LoadsAlikeWithTheTextHandedBack) {
   KTDocumentLoader keeping(&StandardGrammars(), nullptr, nullptr);
   KTDocumentLoader dropping(&StandardGrammars(), nullptr, nullptr);
   dropping.SetDropTextAfterLoad(true);
+  // Keeps only where the lines start, recorded before the build hands the
+  // text back.
+  KTDocumentLoader lining(&StandardGrammars(), nullptr, nullptr);
+  lining.SetKeptText(KTDocumentLoader::KeptText::kLines);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tail);
     const std::string bytes = LargeDocument(c.subset, c.tail);
@@ -285,7 +289,27 @@ TEST(SourceText, LoadsAlikeWithTheTextHandedBack) {
     EXPECT_TRUE(dropping.GetText().IsEmpty());
     EXPECT_EQ(dropping.GetTextLength(), keeping.GetTextLength());
 
-    for (const Outcome* o : {&direct, &got}) {
+    KTLoadStatus linedStatus;
+    std::unique_ptr<KTXNode> lined(lining.LoadFromBytes(bytes.data(), size, KTGrammarCache::kXml, linedStatus));
+    const Outcome linedOutcome = Describe(lined.get(), linedStatus);
+    EXPECT_TRUE(lining.GetText().IsEmpty());
+    // Every offset, up to one past the end, is placed as in the whole text,
+    // both ways of counting.
+    const KTLineMap& wholeLines = keeping.GetLineMap();
+    const KTLineMap& have = lining.GetLineMap();
+    const int length = keeping.GetText().GetLength();
+    for (const KTLineMap::Counting counting :
+         {KTLineMap::Counting{}, KTLineMap::Counting{KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnNextLine}}) {
+      for (int offset = -1; offset <= length + 1; ++offset) {
+        int wantLine = 0, wantColumn = 0, haveLine = 0, haveColumn = 0;
+        const bool wantFound = wholeLines.Locate(offset, wantLine, wantColumn, counting);
+        ASSERT_EQ(have.Locate(offset, haveLine, haveColumn, counting), wantFound) << offset;
+        ASSERT_EQ(haveLine, wantLine) << offset;
+        ASSERT_EQ(haveColumn, wantColumn) << offset;
+      }
+    }
+
+    for (const Outcome* o : {&direct, &got, &linedOutcome}) {
       EXPECT_EQ(o->loaded, want.loaded);
       EXPECT_EQ(o->message, want.message);
       EXPECT_EQ(o->line, want.line);

@@ -106,11 +106,11 @@ bool KTSchemaModel::DescribeXsdProblem(KTString& where, KTString& what) {
   // the loader still holds that text.
   KTDocumentRecord* record = manager_ ? manager_->FindByDocument(document) : nullptr;
   const int offset = node->GetStartOffset();
-  if (record && record->GetLoader() && offset >= 0 && offset <= record->GetLoader()->GetText().GetLength()) {
-    // An offset between the CR and the LF of a pair starts the next line.
-    int line = 0, column = 0;
-    LinesOf(record->GetLoader())
-        .Locate(offset, line, column, {KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnNextLine});
+  // An offset between the CR and the LF of a pair starts the next line.
+  int line = 0, column = 0;
+  if (record && record->GetLoader() && offset >= 0 &&
+      LinesOf(record->GetLoader())
+          .Locate(offset, line, column, {KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnNextLine})) {
     KTString lineText;
     lineText.Format(u" line %d", line);
     where += lineText;
