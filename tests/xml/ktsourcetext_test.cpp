@@ -308,6 +308,16 @@ TEST(SourceText, LoadsAlikeWithTheTextHandedBack) {
         ASSERT_EQ(haveColumn, wantColumn) << offset;
       }
     }
+    // Taken over, the map goes with its places; the loader is left with
+    // none but the start of an empty text.
+    const KTLineMap taken = lining.TakeLineMap();
+    int line = 0, column = 0, wantLine = 0, wantColumn = 0;
+    ASSERT_TRUE(wholeLines.Locate(length, wantLine, wantColumn));
+    EXPECT_TRUE(taken.Locate(length, line, column));
+    EXPECT_EQ(line, wantLine);
+    EXPECT_EQ(column, wantColumn);
+    EXPECT_FALSE(lining.GetLineMap().Locate(1, line, column));
+    EXPECT_TRUE(lining.GetLineMap().Locate(0, line, column));
 
     for (const Outcome* o : {&direct, &got, &linedOutcome}) {
       EXPECT_EQ(o->loaded, want.loaded);
