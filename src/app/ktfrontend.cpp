@@ -319,7 +319,8 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   // The source needs only its tree; of the stylesheet's text only where its
   // lines start is kept, for the places of messages.
   const bool isStylesheet = grammarId == KTGrammarCache::kXsl;
-  loader->SetKeptText(isStylesheet ? KTDocumentLoader::KeptText::kLines : KTDocumentLoader::KeptText::kNothing);
+  // The map is made at the load: it moves to this object at once.
+  loader->SetKeptText(isStylesheet ? KTDocumentLoader::KeptText::kLines : KTDocumentLoader::KeptText::kNothing, true);
   auto record = std::make_unique<KTDocumentRecord>();
   KTLoadStatus status;
   KTXNode* root = loader->LoadFromUrl(name.c_str(), status, record.get());

@@ -243,6 +243,7 @@ bool KTDocumentLoader::DecodeText(std::unique_ptr<char[]> bytes, uint32_t size, 
   }
   text_ = decoded_->ReleaseText();
   linesKept_ = false;
+  reread_.reset();
   lineEnd_ = MapLineEnd(text_.DetectLineEnd());
   if (preferredLineEnd != nullptr && preferredLineEnd[0] != 0 && KTStrCmp(preferredLineEnd, lineEnd_) != 0)
     text_.NormalizeLineEnds(preferredLineEnd);
@@ -317,17 +318,52 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
   return node;
 }
 
-void KTDocumentLoader::KeepLines() {
-  // Made before the parse: the build may narrow the text in place.
+void KTDocumentLoader::KeepLines(KTDocumentSource* source, int grammarId) {
   if (kept_ != KeptText::kLines) return;
-  lines_ = KTLineMap(text_.View());
-  linesKept_ = true;
   linesText_ = nullptr;
   linesLength_ = -1;
+  linesKept_ = true;
+  // A file is read again for its map when a message first asks for a place
+  // in it, which most runs never do; the map is made now only for a text
+  // that could not be read again alike (bytes given, a URL). The file's
+  // time and the text's length tell whether it is still the file loaded.
+  time_t modified = 0;
+  if (!eagerLines_ && source != nullptr && source->IsFile() && GetFileModifiedTime(source->GetUrl(), modified)) {
+    reread_ = std::make_unique<Reread>(Reread{source->GetUrl(), grammarId, modified, text_.GetLength()});
+    lines_ = KTLineMap();
+    return;
+  }
+  reread_.reset();
+  // Made before the parse: the build may narrow the text in place.
+  lines_ = KTLineMap(text_.View());
+}
+
+void KTDocumentLoader::MakeLinesAgain() {
+  const std::unique_ptr<Reread> reread = std::move(reread_);
+  // The read replaces what the loader holds of its last text: kept aside,
+  // and put back after.
+  KTString text = std::move(text_);
+  const int textLength = textLength_;
+  const char16_t* lineEnd = lineEnd_;
+  KTFileSource source(reread->path);
+  KTLoadStatus status;
+  time_t modified = 0;
+  if (GetFileModifiedTime(reread->path, modified) && modified == reread->modified &&
+      ReadSource(&source, status, nullptr)) {
+    NormalizeEntityLineEnds(reread->grammarId, text_);
+    // A file changed since the load places nothing rather than wrongly.
+    if (text_.GetLength() == reread->length) lines_ = KTLineMap(text_.View());
+  }
+  text_ = std::move(text);
+  textLength_ = textLength;
+  lineEnd_ = lineEnd;
 }
 
 const KTLineMap& KTDocumentLoader::GetLineMap() const {
-  if (linesKept_) return lines_;
+  if (linesKept_) {
+    if (reread_) const_cast<KTDocumentLoader*>(this)->MakeLinesAgain();
+    return lines_;
+  }
   if (linesText_ != text_.c_str() || linesLength_ != text_.GetLength()) {
     linesText_ = text_.c_str();
     linesLength_ = text_.GetLength();
@@ -337,6 +373,7 @@ const KTLineMap& KTDocumentLoader::GetLineMap() const {
 }
 
 KTLineMap KTDocumentLoader::TakeLineMap() {
+  if (linesKept_ && reread_) MakeLinesAgain();
   KTLineMap taken = std::move(lines_);
   lines_ = KTLineMap();
   linesKept_ = false;
@@ -367,7 +404,7 @@ KTXNode* KTDocumentLoader::Load(KTDocumentSource* source, KTLoadStatus& status, 
 
   std::unique_ptr<KTXNode> node = CreateDocumentNode(static_cast<int>(entry->id));
   NormalizeEntityLineEnds(static_cast<int>(entry->id), text_);
-  KeepLines();
+  KeepLines(source, static_cast<int>(entry->id));
   KTXNode* result = ParseText(source, source->GetUrl(), text_, entry, nullptr, node.get(), status);
   if (kept_ != KeptText::kText)
     text_ = KTString();
@@ -448,7 +485,7 @@ KTXNode* KTDocumentLoader::LoadFromBytes(const void* bytes, uint32_t size, int g
     return nullptr;
   }
   NormalizeEntityLineEnds(grammarId, text_);
-  KeepLines();
+  KeepLines(nullptr, grammarId);
   KTXNode* result = ParseText(nullptr, KTString(), text_, entry, nullptr, node.get(), status);
   if (kept_ != KeptText::kText)
     text_ = KTString();

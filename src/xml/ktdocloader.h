@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -153,8 +154,14 @@ class KTDocumentLoader {
   // tree. Unless the text is kept, it is handed back while its tree is built
   // (ktsourcetext.h) and dropped when the load ends, so GetText() is empty
   // after it.
+  // Keeping lines, the map of a file's text is made only when first asked
+  // for, from the file read again (most runs ask for no place); with
+  // `eagerLines`, or for a text not from a file, it is made at the load.
   enum class KeptText { kText, kLines, kNothing };
-  void SetKeptText(KeptText kept) { kept_ = kept; }
+  void SetKeptText(KeptText kept, bool eagerLines = false) {
+    kept_ = kept;
+    eagerLines_ = eagerLines;
+  }
   void SetDropTextAfterLoad(bool drop) { kept_ = drop ? KeptText::kNothing : KeptText::kText; }
   // Where the lines of the last text parsed start: the map a load keeping
   // lines recorded, else a map of the text held now (made on first use and
@@ -178,9 +185,12 @@ class KTDocumentLoader {
 
  private:
   KTCursorBuffer* BufferFor(const KTDocumentSource* source);
-  // Records the line map of the text about to be parsed, when the load
-  // keeps lines only.
-  void KeepLines();
+  // Records the line map of the text about to be parsed, or how to make it
+  // again from its file, when the load keeps lines only.
+  void KeepLines(KTDocumentSource* source, int grammarId);
+  // Reads the file again and makes its line map (a map of no text if the
+  // file is not the one loaded any more).
+  void MakeLinesAgain();
   // The text (its line ends already converted) made ready for saving: the
   // encoding chosen from its declaration when encodingId is 0.
   bool PrepareSave(KTDocumentSource* source, KTDocumentRecord* record, KTString& text, const KTString& declaredName,
@@ -196,10 +206,19 @@ class KTDocumentLoader {
   KTString text_;
   int textLength_ = 0;
   KeptText kept_ = KeptText::kText;
+  bool eagerLines_ = false;
   // The line map GetLineMap answers: recorded by the load when linesKept_,
   // else made from the text at linesText_ of linesLength_ units.
   mutable KTLineMap lines_;
   bool linesKept_ = false;
+  // Where a kept line map is read again from, until it is first asked for.
+  struct Reread {
+    KTString path;
+    int grammarId;
+    time_t modified;
+    int length;  // of the text as parsed
+  };
+  std::unique_ptr<Reread> reread_;
   mutable const char16_t* linesText_ = nullptr;
   mutable int linesLength_ = -1;
   const char16_t* lineEnd_ = nullptr;

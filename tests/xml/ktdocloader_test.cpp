@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -224,6 +225,68 @@ TEST(DocumentLoader, EntitiesAndDtdsReadLineEndsAsLf) {
     }
     EXPECT_EQ(values.find('\r'), std::string::npos) << c.bytes;
     EXPECT_NE(values.find(c.value), std::string::npos) << c.bytes << " gave " << values;
+  }
+}
+
+// A loader keeping only lines reads its file again for the map when first
+// asked: the map places every offset as the map of the text the load parsed
+// (a DTD's line ends read as LF, an encoding other than UTF-8 decoded).
+// A file changed since the load places nothing.
+TEST(DocumentLoader, LinesKeptOfAFileAreMadeFromItAgain) {
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"lf.xml", "<a>\n\t<b x='\xF0\x9F\x98\x80'/>\n</a>\n"},
+      {"crlf.xml", "<a>\r\n\t\xF0\x90\x90\x80<b/>\r\n\r\n</a>"},
+      {"cr.xml", "<a>\r<b/>\r\r</a>\r"},
+      {"latin.xml", "<?xml version='1.0' encoding='ISO-8859-1'?>\r\n<a>\xE9\xE8\n<b/></a>"},
+      {"decls.dtd", "<!ELEMENT a ANY>\r\n<!-- \xF0\x9F\x98\x80 -->\r<!ATTLIST a x CDATA #IMPLIED>\r\n"},
+  };
+  TempFolder folder("lines");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = folder.File(c.name);
+    WriteBytes(path, c.bytes);
+    KTDocumentLoader keeping(&StandardGrammars(), nullptr, nullptr);
+    KTDocumentLoader lining(&StandardGrammars(), nullptr, nullptr);
+    lining.SetKeptText(KTDocumentLoader::KeptText::kLines);
+    KTLoadStatus status;
+    ASSERT_NE(Load(keeping, path, status), nullptr) << StatusMessage(status);
+    ASSERT_NE(Load(lining, path, status), nullptr) << StatusMessage(status);
+    EXPECT_TRUE(lining.GetText().IsEmpty());
+    const KTLineMap& want = keeping.GetLineMap();
+    const KTLineMap& have = lining.GetLineMap();
+    const int length = keeping.GetText().GetLength();
+    for (const KTLineMap::Counting counting :
+         {KTLineMap::Counting{}, KTLineMap::Counting{KTLineMap::Columns::kUnits, KTLineMap::PairMiddle::kOnNextLine}}) {
+      for (int offset = -1; offset <= length + 1; ++offset) {
+        int line = 0, column = 0, wantLine = 0, wantColumn = 0;
+        const bool found = want.Locate(offset, wantLine, wantColumn, counting);
+        EXPECT_EQ(have.Locate(offset, line, column, counting), found) << offset;
+        EXPECT_EQ(line, wantLine) << offset;
+        EXPECT_EQ(column, wantColumn) << offset;
+      }
+    }
+    EXPECT_TRUE(lining.GetText().IsEmpty());
+    EXPECT_EQ(lining.GetTextLength(), keeping.GetTextLength());
+  }
+
+  // Changed after the load: once with a new time, once longer under the
+  // time it had.
+  for (const bool sameTime : {false, true}) {
+    SCOPED_TRACE(sameTime);
+    const std::string path = folder.File("changed.xml");
+    WriteBytes(path, "<a>\n<b/>\n</a>\n");
+    const auto loaded = std::filesystem::last_write_time(path);
+    KTDocumentLoader lining(&StandardGrammars(), nullptr, nullptr);
+    lining.SetKeptText(KTDocumentLoader::KeptText::kLines);
+    KTLoadStatus status;
+    ASSERT_NE(Load(lining, path, status), nullptr) << StatusMessage(status);
+    WriteBytes(path, "<a>\n<b/>\n<c/>\n</a>\n");
+    std::filesystem::last_write_time(path, sameTime ? loaded : loaded + std::chrono::seconds(5));
+    int line = 0, column = 0;
+    EXPECT_FALSE(lining.GetLineMap().Locate(0, line, column));
   }
 }
 
