@@ -783,6 +783,40 @@ void ParsoGrammar::ComputeEngineTables() {
                                  el[0].step == R::kStepFlat && el[0].mark == 0
                              ? el[0].rule
                              : nullptr;
+    // The characters at which the leading flat rule fails at its first one
+    // (as the engine's quick flat match finds), recording its failure there,
+    // and every other alternative, a rule or group, cannot begin.
+    std::fill(std::begin(rule->repeatStopBits_), std::end(rule->repeatStopBits_), 0);
+    rule->hasRepeatStops_ = false;
+    rule->repeatStopChild_ = -1;
+    const R* flat = rule->leadingFlat_;
+    if (!flat || flat->kind_ != R::kNamed) continue;
+    const bool others = std::all_of(el.begin() + 1, el.end(), [](const R::Element& e) {
+      return e.step > R::kStepTerminal;
+    });
+    if (!others) continue;
+    const R* head = flat->flatHead_;
+    int child = -1;
+    if (head) {
+      if (flat->flatForm_ == R::kFlatAround) continue;
+      if (!flat->flatTail_ && flat->elements_[0].mark == u'*') continue;
+      child = 0;
+    } else if (flat->operator_ != R::kUpTo) {
+      continue;
+    }
+    for (unsigned c = 0; c < 256; ++c) {
+      const char16_t ch = static_cast<char16_t>(c);
+      const bool flatFails = head ? ch > u'\r' && !head->ClassContains(ch)
+                                  : !flat->ScansPast(ch) && !flat->elements_[0].rule->ClassContains(ch);
+      if (!flatFails) continue;
+      const bool noneBegins = std::all_of(el.begin() + 1, el.end(), [&](const R::Element& e) {
+        return e.rule->CannotStartWith(ch);
+      });
+      if (!noneBegins) continue;
+      rule->repeatStopBits_[c >> 6] |= uint64_t{1} << (c & 63);
+      rule->hasRepeatStops_ = true;
+    }
+    rule->repeatStopChild_ = child;
   }
 }
 

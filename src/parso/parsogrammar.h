@@ -178,6 +178,18 @@ class GrammarRule {
   // that rule, which the engine tries at once where no nodes are made,
   // before it enters the choice; null for other rules.
   const GrammarRule* GetLeadingFlat() const { return leadingFlat_; }
+  // For a choice led by a named flat rule: true for a character (those from
+  // U+00FF up alike) at which that rule fails at once and no other
+  // alternative can begin, so that an attempt of the choice there fails,
+  // recording no more than the flat rule's failure (its element index is
+  // GetRepeatStopChild) and the choice's own when it is named. A repetition
+  // of the choice ends there without the attempt.
+  bool StopsRepeatAt(char16_t c) const {
+    unsigned i = c > 255 ? 255u : c;
+    return (repeatStopBits_[i >> 6] >> (i & 63)) & 1u;
+  }
+  bool HasRepeatStops() const { return hasRepeatStops_; }
+  int GetRepeatStopChild() const { return repeatStopChild_; }
 
   // A group whose node flattening replaces by its children (a sequence or
   // choice of rules, without constraints or peers), or a named rule whose
@@ -267,6 +279,9 @@ class YStream;
   const GrammarRule* flatTail_ = nullptr;
   char16_t flatChar_ = 0;
   const GrammarRule* leadingFlat_ = nullptr;
+  uint64_t repeatStopBits_[4] = {0, 0, 0, 0};
+  bool hasRepeatStops_ = false;
+  int repeatStopChild_ = -1;
   bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;

@@ -767,6 +767,13 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
     // The choice's first alternative as Scan would try it one level down:
     // when it matches, so does the choice, with nothing recorded; when it
     // fails (recording what Scan would), Scan goes on with the others.
+    // Where it fails at once and no other alternative can begin, the
+    // choice fails, recording what they would.
+    if (rule->StopsRepeatAt(*pos) && depth + rule->GetNesting() + 1 < kMaxNestingDepth) {
+      Record(pos, flat, rule->GetRepeatStopChild());
+      if (rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
+      return -1;
+    }
     const int quick = QuickFlat(flat, pos, available);
     if (quick >= 0) return quick;
     if (quick == -1) {

@@ -841,6 +841,24 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   removed.CheckVariants(u"(ab=ab1)(x=x2)(ab=cd3)");
   EXPECT_EQ(removed.differences, 0);
 
+  // Repetitions of a choice led by a flat rule, inside rules without nodes,
+  // ending where that rule fails at once and no other alternative begins: a
+  // run (R), a name (N) and an up-to scan (U), in an unnamed and a named
+  // choice, at a line end, a character above U+00FF and markup; an optional
+  // run (O) matches there instead. The failures they record must be those
+  // of the attempts they leave out.
+  ParsoGrammar stops;
+  ASSERT_TRUE(stops.LoadText(u"d ::= (A | B | C | D | [#x0A#x20<])+\nA ::= '[' (R | E)+ ']'\n"
+                             u"B ::= '(' Bc* ')'\nBc ::= N | E\nC ::= '{' (U | E)* '}'\nD ::= '|' (O | E)+ '|'\n"
+                             u"R ::= [a-z#xE9]+\nN ::= [a-z] [0-9]*\nU ::= [^&}<#x0A]* / '}}'\nO ::= [a-z]*\n"
+                             u"E ::= '&' [a-z]+ ';'\n",
+                             u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&stops, settings};
+    c.CheckVariants(u"[ab&lt;c\u00e9]\n(a1b&gt;c22)\n{x y&amp;z}}}\n|ab&q;|<[a&b;\u4e2d]");
+    EXPECT_EQ(c.differences, 0);
+  }
+
   // Attempts that pass line ends and then fail leave the line where it was
   // for the next attempt: a flat rule (F), a rule without nodes below it (T)
   // and one that has them (t), each failing after a line end, before an
