@@ -786,6 +786,12 @@ void ParsoGrammar::ComputeEngineTables() {
     // The characters at which the leading flat rule fails at its first one
     // (as the engine's quick flat match finds), recording its failure there,
     // and every other alternative, a rule or group, cannot begin.
+    rule->flatSteps_ =
+        (rule->kind_ == R::kNamed || rule->kind_ == R::kGroup) && !el.empty() && !rule->flat_ &&
+        rule->operator_ != R::kChoice && rule->operator_ != R::kDifference && rule->operator_ != R::kUpTo &&
+        rule->constraints_.size() < 2 && std::all_of(el.begin(), el.end(), [](const R::Element& e) {
+          return e.step <= R::kStepTerminal || (e.step == R::kStepFlat && e.mark == 0);
+        });
     std::fill(std::begin(rule->repeatStopBits_), std::end(rule->repeatStopBits_), 0);
     rule->hasRepeatStops_ = false;
     rule->repeatStopChild_ = -1;

@@ -189,6 +189,10 @@ class GrammarRule {
     return (repeatStopBits_[i >> 6] >> (i & 63)) & 1u;
   }
   bool HasRepeatStops() const { return hasRepeatStops_; }
+  // A sequence (not flat itself, without constraints) whose elements are
+  // terminals and flat rules taken once: the engine matches it, where no
+  // nodes are made, in one loop over its elements.
+  bool HasFlatSteps() const { return flatSteps_; }
   int GetRepeatStopChild() const { return repeatStopChild_; }
 
   // A group whose node flattening replaces by its children (a sequence or
@@ -281,6 +285,7 @@ class YStream;
   const GrammarRule* leadingFlat_ = nullptr;
   uint64_t repeatStopBits_[4] = {0, 0, 0, 0};
   bool hasRepeatStops_ = false;
+  bool flatSteps_ = false;
   int repeatStopChild_ = -1;
   bool spliced_ = false;
   int sharedPrefix_ = 0;

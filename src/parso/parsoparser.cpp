@@ -810,7 +810,65 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
     if (n >= 0) line = endLine;
     return n;
   }
+  if (rule->HasFlatSteps()) return ScanFlatSteps(rule, pos, available, line, depth + 1);
   return Scan(rule, pos, available, line, depth + 1);
+}
+
+int ParsoParser::ScanFlatSteps(const GrammarRule* rule, const char16_t* start, int available, int& line,
+                               int depth) {
+  // Scan's own checks, and those ScanElement makes before it takes a flat
+  // rule at once, with room for the frames Scan would use: elsewhere Scan.
+  constexpr uintptr_t kFrameAllowance = 4096;
+  if (depth + 1 >= kMaxNestingDepth ||
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stackFloor_ + kFlatStackMargin + kFrameAllowance) {
+    return Scan(rule, start, available, line, depth);
+  }
+  const auto& elements = rule->GetElements();
+  int endLine = line;
+  int used = 0;
+  for (size_t i = 0; i < elements.size(); ++i) {
+    const Rule::Element& e = elements[i];
+    int count = 0;
+    if (e.step == Rule::kStepFlat) {
+      // As ScanElement takes a flat rule, once. A limited one goes to Scan,
+      // which meets the elements before it again, as matches that record
+      // nothing.
+      if (IsLimited(e.rule)) [[unlikely]]
+        return Scan(rule, start, available, line, depth);
+      if (used < available) {
+        const char16_t* pos = start + used;
+        const int left = available - used;
+        int n = -1;
+        if (!(pos <= failPos_ && Predicted(e.rule, pos, left, depth))) {
+          n = QuickFlat(e.rule, pos, left);
+          if (n == -1) {
+            int flatLine = endLine;
+            n = MatchFlat(e.rule, pos, left, flatLine);
+            if (n >= 0) endLine = flatLine;
+          }
+        }
+        if (n >= 0) {
+          used += n;
+          count = 1;
+        }
+      }
+    } else {
+      while (used < available) {
+        const int n = Terminal(e, start + used, available - used, endLine);
+        if (n < 0) break;
+        used += n;
+        ++count;
+        if (!(e.mark == u'*' || e.mark == u'+') || n == 0 || e.rule->GetKind() == Rule::kClass) break;
+      }
+    }
+    if (count == 0 && !(e.mark == u'?' || e.mark == u'*')) {
+      if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
+      if (rule->GetKind() == Rule::kNamed) Record(start, rule, static_cast<int>(i));
+      return -1;
+    }
+  }
+  line = endLine;
+  return used;
 }
 
 // Repeat for Scan.

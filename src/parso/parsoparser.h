@@ -437,6 +437,10 @@ class ParsoParser {
            int from = 0);
   int ScanElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int depth);
+  // Scan for a rule of GrammarRule::HasFlatSteps at `depth`: its elements in
+  // one loop, as Scan and ScanElement would take them.
+  [[gnu::noinline]] int ScanFlatSteps(const GrammarRule* rule, const char16_t* start, int available,
+                                      int& line, int depth);
   int ScanRepeat(const GrammarRule::Element& element, const char16_t* start, int available,
                  int& used, int& line, int depth);
   // Match for a flat rule (GrammarRule::IsFlat): the characters matched, or
