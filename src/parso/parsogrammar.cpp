@@ -792,6 +792,9 @@ void ParsoGrammar::ComputeEngineTables() {
         rule->constraints_.size() < 2 && std::all_of(el.begin(), el.end(), [](const R::Element& e) {
           return e.step <= R::kStepTerminal || (e.step == R::kStepFlat && e.mark == 0);
         });
+    rule->flatAlternatives_ = rule->leadingFlat_ && std::all_of(el.begin(), el.end(), [](const R::Element& e) {
+      return e.step == R::kStepFlat && e.mark == 0;
+    });
     std::fill(std::begin(rule->repeatStopBits_), std::end(rule->repeatStopBits_), 0);
     rule->hasRepeatStops_ = false;
     rule->repeatStopChild_ = -1;

@@ -193,6 +193,9 @@ class GrammarRule {
   // terminals and flat rules taken once: the engine matches it, where no
   // nodes are made, in one loop over its elements.
   bool HasFlatSteps() const { return flatSteps_; }
+  // A choice of flat rules, each taken once: the engine tries the ones
+  // after the first, where no nodes are made, in one loop.
+  bool HasFlatAlternatives() const { return flatAlternatives_; }
   int GetRepeatStopChild() const { return repeatStopChild_; }
 
   // A group whose node flattening replaces by its children (a sequence or
@@ -286,6 +289,7 @@ class YStream;
   uint64_t repeatStopBits_[4] = {0, 0, 0, 0};
   bool hasRepeatStops_ = false;
   bool flatSteps_ = false;
+  bool flatAlternatives_ = false;
   int repeatStopChild_ = -1;
   bool spliced_ = false;
   int sharedPrefix_ = 0;

@@ -798,6 +798,7 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
       if (rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
       return -1;
     }
+    if (rule->HasFlatAlternatives()) return ScanFlatAlternatives(rule, pos, available, line, depth + 1, static_cast<int>(next));
     return Scan(rule, pos, available, line, depth + 1, static_cast<int>(next));
   }
   if (step == Rule::kStepFlat && depth + 1 < kMaxNestingDepth &&
@@ -812,6 +813,33 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
   }
   if (rule->HasFlatSteps()) return ScanFlatSteps(rule, pos, available, line, depth + 1);
   return Scan(rule, pos, available, line, depth + 1);
+}
+
+int ParsoParser::ScanFlatAlternatives(const GrammarRule* rule, const char16_t* start, int available, int& line,
+                                      int depth, int from) {
+  // Scan's own checks, and those ScanElement makes before it takes a flat
+  // rule at once: elsewhere Scan.
+  if (depth + 1 >= kMaxNestingDepth ||
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stackFloor_ + kFlatStackMargin) {
+    return Scan(rule, start, available, line, depth, from);
+  }
+  const auto& elements = rule->GetElements();
+  for (size_t i = static_cast<size_t>(from); i < elements.size(); ++i) {
+    const Rule* flat = elements[i].rule;
+    // As ScanElement takes each; a limited one, and those after it, Scan.
+    if (IsLimited(flat)) [[unlikely]]
+      return Scan(rule, start, available, line, depth, static_cast<int>(i));
+    if (start <= failPos_ && Predicted(flat, start, available, depth)) continue;
+    int n = QuickFlat(flat, start, available);
+    if (n == -1) {
+      int endLine = line;
+      n = MatchFlat(flat, start, available, endLine);
+      if (n >= 0) line = endLine;
+    }
+    if (n >= 0) return n;
+  }
+  if (rule->GetKind() == Rule::kNamed) Record(start, rule, -1);
+  return -1;
 }
 
 int ParsoParser::ScanFlatSteps(const GrammarRule* rule, const char16_t* start, int available, int& line,

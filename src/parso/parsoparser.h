@@ -439,6 +439,10 @@ class ParsoParser {
                   int& line, int depth);
   // Scan for a rule of GrammarRule::HasFlatSteps at `depth`: its elements in
   // one loop, as Scan and ScanElement would take them.
+  // Scan for a choice of GrammarRule::HasFlatAlternatives at `depth`, from
+  // alternative `from` on (available > 0).
+  [[gnu::noinline]] int ScanFlatAlternatives(const GrammarRule* rule, const char16_t* start, int available,
+                                             int& line, int depth, int from);
   [[gnu::noinline]] int ScanFlatSteps(const GrammarRule* rule, const char16_t* start, int available,
                                       int& line, int depth);
   int ScanRepeat(const GrammarRule::Element& element, const char16_t* start, int available,

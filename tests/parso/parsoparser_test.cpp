@@ -847,16 +847,18 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   // choice, at a line end, a character above U+00FF and markup; an optional
   // run (O) matches there instead. The failures they record must be those
   // of the attempts they leave out. E, a sequence of terminals and a flat
-  // rule, is matched in one loop; its failures too must be Scan's.
+  // rule, and X's flat alternatives are tried in one loop; their failures
+  // too must be Scan's.
   ParsoGrammar stops;
-  ASSERT_TRUE(stops.LoadText(u"d ::= (A | B | C | D | [#x0A#x20<])+\nA ::= '[' (R | E)+ ']'\n"
+  ASSERT_TRUE(stops.LoadText(u"d ::= (A | B | C | D | [#x0A#x20<])+\nA ::= '[' (R | E | X)+ ']'\n"
                              u"B ::= '(' Bc* ')'\nBc ::= N | E\nC ::= '{' (U | E)* '}'\nD ::= '|' (O | E)+ '|'\n"
                              u"R ::= [a-z#xE9]+\nN ::= [a-z] [0-9]*\nU ::= [^&}<#x0A]* / '}}'\nO ::= [a-z]*\n"
-                             u"E ::= '&' '#'? K ';'\nK ::= [a-z] [a-z0-9]*\n",
+                             u"E ::= '&' '#'? K ';'\nK ::= [a-z] [a-z0-9]*\n"
+                             u"X ::= ('&#x' [0-9a-f]+ ';') | ('&#' [0-9]+ ';')\n",
                              u"g"));
   for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
     Comparison c{&stops, settings};
-    c.CheckVariants(u"[ab&lt;c\u00e9]\n(a1b&#gt;c22)\n{x y&amp;z}}}\n|ab&q1;|<[a&b;\u4e2d]");
+    c.CheckVariants(u"[ab&lt;c\u00e9&#x1f;&#12;]\n(a1b&#gt;c22)\n{x y&amp;z}}}\n|ab&q1;|<[a&b;\u4e2d]");
     EXPECT_EQ(c.differences, 0);
   }
 
