@@ -77,9 +77,9 @@ class KTTextSearch {
 
 // ---- Pool of short blocks ----
 
-// Blocks up to KTString::kPooledBlockBytes, in steps of 4 bytes (a block
-// needs only its header's 4-byte alignment), each size
-// with a free list; carved out of page blocks that are never given back (a
+// Every string block of up to KTString::kPooledBlockBytes, in steps of 4
+// bytes (a block needs only its header's 4-byte alignment), each size with
+// a free list; carved out of page blocks that are never given back (a
 // document's values take over the pages of its parse tree as it is freed).
 // Per thread, so no lock; a block freed on another thread joins that
 // thread's lists. An address sanitizer build takes every block on its own,
@@ -148,7 +148,11 @@ bool KTString::OnShared() const noexcept { return data_ == gSharedEmpty.chars; }
 
 char16_t* KTString::NewBlock(int capacity) {
   if (capacity < 0 || capacity > kMaxCapacity) KT_THROW_EXCEPT(KTExcept::kNoMemory);
-  size_t bytes = sizeof(Header) + (static_cast<size_t>(capacity) + 1) * sizeof(char16_t);
+  const size_t bytes = sizeof(Header) + (static_cast<size_t>(capacity) + 1) * sizeof(char16_t);
+  // A short text takes its block from the pool: the general allocator would
+  // add its own header and round up to 16 bytes on each of the hundreds of
+  // thousands of names, values and expression texts a large stylesheet keeps.
+  if (kPoolBlocks && PoolSize(bytes) <= kPooledBlockBytes) return NewPooledBlock(capacity);
   void* raw = ::operator new(bytes, std::nothrow);
   if (!raw) KT_THROW_EXCEPT(KTExcept::kNoMemory);
   Header* h = static_cast<Header*>(raw);

@@ -53,11 +53,12 @@ class KTString {
 
   // ---- Buffer management ----
   void SetCapacity(int n);
-  // SetCapacity for a text that lives as long as a document node: a block
-  // of up to kPooledBlockBytes comes from free lists of blocks of its size,
-  // kept for reuse on this thread and never given back to the system (no
-  // allocator header or rounding on each of the millions of short values of
-  // a large document).
+  // Every block of up to kPooledBlockBytes, whichever call makes it, comes
+  // from free lists of blocks of its size, kept for reuse on this thread and
+  // never given back to the system (no allocator header or rounding on each
+  // of the millions of short texts of a large document or stylesheet).
+  // SetCapacityPooled is SetCapacity for a text that lives as long as a
+  // document node; a longer block still comes from the general allocator.
   void SetCapacityPooled(int n);
   static constexpr int kPooledBlockBytes = 256;
   void Reserve(int n);

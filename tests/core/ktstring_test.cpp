@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -183,6 +184,49 @@ TEST(KTStringTest, PooledBlocksBehaveAsOthersAndAreReused) {
 #endif
     EXPECT_EQ(second.GetCapacity(), n);
     EXPECT_EQ(S(second), u"");
+  }
+}
+
+// Texts made by the ordinary calls (construction, assignment, appending,
+// reserving) take short blocks from the same pool: each length around the
+// largest pooled block (123 characters) keeps its text as it grows out of a
+// pooled block, is cut back into one, and is handed between strings; a block
+// freed on another thread joins that thread's lists without harm to either.
+TEST(KTStringTest, OrdinaryShortTextsLiveInPooledBlocks) {
+  for (int n : {0, 1, 2, 5, 61, 122, 123, 124, 125, 250}) {
+    SCOPED_TRACE(n);
+    std::u16string text;
+    for (int i = 0; i < n; ++i) text += static_cast<char16_t>(u'A' + i % 26);
+    KTString made(std::u16string_view{text});
+    EXPECT_EQ(S(made), text);
+    KTString grown;
+    for (char16_t c : text) grown += c;
+    EXPECT_EQ(S(grown), text);
+    grown += KTString(std::u16string_view{text});  // may cross out of the pool
+    EXPECT_EQ(S(grown), text + text);
+    KTString cut = grown.Left(n);
+    EXPECT_EQ(S(cut), text);
+    KTString reserved;
+    reserved.ClearAndReserve(n);
+    reserved = cut;
+    EXPECT_EQ(S(reserved), text);
+    KTString given;
+    std::thread other([&given, &made] {
+      KTString local(made);  // taken from the other thread's pool
+      given = local;
+      KTString spare(u"spare");
+      made = KTString();  // freed on the other thread
+    });
+    other.join();
+    EXPECT_EQ(S(given), text);
+    EXPECT_EQ(S(made), u"");
+    for (int i = 0; i < 3; ++i) {
+      KTString again(std::u16string_view{text});
+      EXPECT_EQ(S(again), text);
+    }
+    given = KTString();  // made on the other thread, freed here
+    KTString last(std::u16string_view{text});
+    EXPECT_EQ(S(last), text);
   }
 }
 
