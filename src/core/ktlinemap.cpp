@@ -34,9 +34,7 @@ inline bool RunMarks(const char16_t* units, std::uint64_t words[kWords]) {
 
 }  // namespace
 
-void KTLineMap::Note(const char16_t* units, int i) {
-  const char16_t unit = units[i];
-  const char16_t before = i > 0 ? units[i - 1] : 0;
+void KTLineMap::Note(char16_t unit, char16_t before, int i) {
   if (unit >= 0xDC00 && unit <= 0xDFFF && before >= 0xD800 && before <= 0xDBFF) pairEnds_.push_back(i);
   if (unit == u'\n') {
     // The LF of a CR LF pair ends the line the CR began to end.

@@ -41,9 +41,10 @@ class KTLineMap {
  private:
   template <typename UnitAt>
   void Build(int length, UnitAt unitAt);
-  // Records what the unit at i of units ends (a line, a CR LF pair, a
-  // surrogate pair), if anything.
-  void Note(const char16_t* units, int i);
+  // Records what the unit at i, after the unit before it, ends (a line, a
+  // CR LF pair, a surrogate pair), if anything.
+  void Note(char16_t unit, char16_t before, int i);
+  void Note(const char16_t* units, int i) { Note(units[i], i > 0 ? units[i - 1] : 0, i); }
 
   // The offset of each line's first unit, then the text's length + 1.
   std::vector<int> lineStarts_;
@@ -59,18 +60,7 @@ void KTLineMap::Build(int length, UnitAt unitAt) {
   char16_t before = 0;
   for (int i = 0; i < length; ++i) {
     const char16_t unit = unitAt(i);
-    if (unit >= 0xDC00 && unit <= 0xDFFF && before >= 0xD800 && before <= 0xDBFF) pairEnds_.push_back(i);
-    if (unit == u'\n') {
-      // The LF of a CR LF pair ends the line the CR began to end.
-      if (before == u'\r') {
-        pairedLineFeeds_.push_back(i);
-        lineStarts_.back() = i + 1;
-      } else {
-        lineStarts_.push_back(i + 1);
-      }
-    } else if (unit == u'\r') {
-      lineStarts_.push_back(i + 1);
-    }
+    Note(unit, before, i);
     before = unit;
   }
   lineStarts_.push_back(length + 1);  // the end, past the last line

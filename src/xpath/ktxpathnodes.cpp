@@ -97,6 +97,16 @@ bool LookUpPrefix(const KTXPathExpression* owner, const KTString& prefix, const 
   return false;
 }
 
+// Whether an axis step's specifier names the child axis: "child::" or no
+// axis at all (an abbreviated specifier without "@").
+bool IsChildAxis(const KTXPathAstNode* specifier) {
+  if (!specifier)
+    return false;
+  if (specifier->GetKind() == kAstAbbreviatedAxisSpecifier)
+    return specifier->ChildCount() == 0;
+  return specifier->GetKind() == kAstNamedAxis && TokenIs(specifier->FirstChild()->FirstChild(), u"child");
+}
+
 // A step "child::name" or "name" (any node test) without predicates.
 const KTXPathAstNode* PlainChildStepTest(const KTXPathAstNode* step) {
   if (!step || step->GetKind() != kAstStep)
@@ -104,15 +114,8 @@ const KTXPathAstNode* PlainChildStepTest(const KTXPathAstNode* step) {
   const KTXPathAstNode* axisStep = step->FirstChild();
   if (!axisStep || axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() != 2)
     return nullptr;
-  const KTXPathAstNode* specifier = axisStep->FirstChild();
-  if (!specifier)
+  if (!IsChildAxis(axisStep->FirstChild()))
     return nullptr;
-  if (specifier->GetKind() == kAstAbbreviatedAxisSpecifier) {
-    if (specifier->ChildCount() != 0)  // "@"
-      return nullptr;
-  } else if (specifier->GetKind() != kAstNamedAxis || !TokenIs(specifier->FirstChild()->FirstChild(), u"child")) {
-    return nullptr;
-  }
   return axisStep->ChildAt(1);
 }
 
@@ -183,15 +186,8 @@ KTXPathAstNode* ChildStepWithFreePredicates(const KTXPathAstNode* step) {
   KTXPathAstNode* axisStep = step->FirstChild();
   if (!axisStep || axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() < 3)
     return nullptr;
-  const KTXPathAstNode* specifier = axisStep->FirstChild();
-  if (!specifier)
+  if (!IsChildAxis(axisStep->FirstChild()))
     return nullptr;
-  if (specifier->GetKind() == kAstAbbreviatedAxisSpecifier) {
-    if (specifier->ChildCount() != 0)  // "@"
-      return nullptr;
-  } else if (specifier->GetKind() != kAstNamedAxis || !TokenIs(specifier->FirstChild()->FirstChild(), u"child")) {
-    return nullptr;
-  }
   for (int i = 2; i < axisStep->ChildCount(); ++i) {
     KTXPathAstNode* predicate = axisStep->ChildAt(i);
     if (predicate->GetKind() != kAstPredicate || !static_cast<PredicateNode*>(predicate)->IsPositionFree())
