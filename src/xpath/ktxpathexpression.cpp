@@ -171,6 +171,20 @@ const KTXPathNodeItem* KTXPathExpression::GetRootItem() const {
 
 bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* contextNode, KTXPathValue* result,
                                  const KTXPathValue* startValue, int position, int size, bool allowFragments) {
+  return EvaluateFrom(rootLookupNode, contextNode, result, startValue, nullptr, false, position, size,
+                      allowFragments);
+}
+
+bool KTXPathExpression::EvaluateAtItem(KTXPathNode* rootLookupNode, KTXPathNode* contextNode, KTXPathValue* result,
+                                       const KTXPathNodeItem* startItem, int position, int size,
+                                       bool allowFragments) {
+  return EvaluateFrom(rootLookupNode, contextNode, result, nullptr, startItem, true, position, size, allowFragments);
+}
+
+bool KTXPathExpression::EvaluateFrom(KTXPathNode* rootLookupNode, KTXPathNode* contextNode, KTXPathValue* result,
+                                     const KTXPathValue* startValue, const KTXPathNodeItem* startItem,
+                                     bool emptyStart, int position, int size, bool allowFragments) {
+  static const KTXPathValue kEmptyStart;
   if (!namespaces_ || !uris_)
     return false;
   KTXPathEvalContext context;
@@ -184,6 +198,10 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
   result->SetNodeSet();
   if (startValue)
     context.SetResult(*startValue);
+  else if (startItem)
+    context.SetCurrentItem(*startItem);
+  else if (emptyStart)
+    context.SetResult(kEmptyStart);
   else
     context.SetCurrentItem(KTXPathNodeItem(contextNode, 1));
   context.SetContextPosition(position);
@@ -200,8 +218,10 @@ bool KTXPathExpression::Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* conte
   if (!errorSubject_.IsEmpty()) errorSubject_ = KTString();
 
   bool ok = tree->Resolved()->Evaluate(context);
+  // The context goes with this call: its value moves out, no count of
+  // sharers taken and given back.
   if (ok)
-    *result = context.Current();
+    *result = std::move(context.Current());
   // A variable's result-tree fragment where the caller allows none (XSLT
   // 1.0 §11.1).
   if (ok && !allowFragments && std::u16string_view(context.GetNameTest()) == u"$" && result->IsNodeSet() &&

@@ -88,6 +88,11 @@ class KTXPathExpression {
   // position stay here); result holds what was computed before it.
   bool Evaluate(KTXPathNode* rootLookupNode, KTXPathNode* contextNode, KTXPathValue* result,
                 const KTXPathValue* startValue, int position, int size, bool allowFragments);
+  // The same with the context node-set of the one item (its own position
+  // kept), or empty when startItem is null: the caller builds no value for
+  // a context of one node.
+  bool EvaluateAtItem(KTXPathNode* rootLookupNode, KTXPathNode* contextNode, KTXPathValue* result,
+                      const KTXPathNodeItem* startItem, int position, int size, bool allowFragments);
 
   // Replaces the variable bindings with a copy of the map.
   void SetVariables(const VariableMap& variables);
@@ -180,6 +185,12 @@ class KTXPathExpression {
   bool AllowsFragments() const { return allowFragments_; }
 
  private:
+  // What Evaluate and EvaluateAtItem share: the context node-set is
+  // startValue, else startItem alone, else (neither: an empty start when
+  // emptyStart, else the context node).
+  bool EvaluateFrom(KTXPathNode* rootLookupNode, KTXPathNode* contextNode, KTXPathValue* result,
+                    const KTXPathValue* startValue, const KTXPathNodeItem* startItem, bool emptyStart, int position,
+                    int size, bool allowFragments);
   KTString text_;
   static inline thread_local uint64_t compileCount_ = 0;
   std::unique_ptr<KTXPathAstNode> ownedTree_;

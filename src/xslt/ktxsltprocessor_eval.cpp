@@ -450,11 +450,13 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, const KTPrefix
 
   KTExecFrame* top = TopFrame();
   KTXPathNode* frameNode = top ? (top->NodeToRun() ? top->NodeToRun() : top->OwnNode()) : nullptr;
-  KTXPathValue single;
-  const KTXPathValue* start = contextValue;
+  // At a context position the context node-set is that item alone (empty
+  // past the end), handed over as the item: no value is built for it.
+  const KTXPathNodeItem* startItem = nullptr;
+  const bool atItem = position != -1;
   KTXPathNode* contextNode = nullptr;
   int size = 1;
-  if (position == -1) {
+  if (!atItem) {
     const KTXPathNodeItem* first = contextValue->NodeItemAt(0);
     contextNode = first != contextValue->ItemsEnd() ? first->GetNode() : nullptr;
     position = 1;
@@ -462,9 +464,8 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, const KTPrefix
     const KTXPathNodeItem* item = contextValue->NodeItemAt(position - 1);
     if (item != contextValue->ItemsEnd()) {
       contextNode = item->GetNode();
-      single.PushItem(*item);
+      startItem = item;
     }
-    start = &single;
     size = contextValue->ItemCount();
   }
   expression.SetXSLTContext(contextNode, frameNode);
@@ -480,7 +481,10 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, const KTPrefix
   // source.
   KTXPathNode* rootLookup =
       request.evaluationRoot ? request.evaluationRoot : (contextNode ? contextNode : sourceRoot_);
-  bool done = rootLookup && expression.Evaluate(rootLookup, rootLookup, result, start, position, size, allowFragment);
+  bool done = rootLookup && (atItem ? expression.EvaluateAtItem(rootLookup, rootLookup, result, startItem, position,
+                                                                size, allowFragment)
+                                     : expression.Evaluate(rootLookup, rootLookup, result, contextValue, position,
+                                                           size, allowFragment));
   lastEvaluation_.result = *result;
   if (!done) {
     // Trimmed as the compile trimmed it, where the error's place is counted.
