@@ -27,7 +27,8 @@ bool SameName(std::u16string_view have, std::u16string_view wanted) {
 
 }  // namespace
 
-int KTBindingScope::IndexOf(std::u16string_view wanted) const {
+int KTBindingScope::IndexOf(std::u16string_view wanted, uint64_t bit) const {
+  if ((names_ & bit) == 0) return -1;
   if (!slots_.empty()) {
     const size_t mask = slots_.size() - 1;
     for (size_t i = HashName(wanted) & mask;; i = (i + 1) & mask) {
@@ -61,21 +62,23 @@ void KTBindingScope::IndexEntry(uint32_t position) {
 }
 
 const KTBindingRecord* KTBindingScope::FindOwn(const KTString& name) const {
-  const int i = IndexOf(name.View());
+  const std::u16string_view wanted = name.View();
+  const int i = IndexOf(wanted, NameBit(wanted));
   return i < 0 ? nullptr : &own_[i].record;
 }
 
 const KTBindingRecord* KTBindingScope::Find(const KTString& name) const {
   const std::u16string_view wanted = name.View();
+  const uint64_t bit = NameBit(wanted);
   for (const KTBindingScope* scope = this; scope; scope = scope->outer_.get()) {
-    const int i = scope->IndexOf(wanted);
+    const int i = scope->IndexOf(wanted, bit);
     if (i >= 0) return &scope->own_[i].record;
   }
   return nullptr;
 }
 
 void KTBindingScope::Bind(const KTString& name, KTBindingRecord record) {
-  const int i = IndexOf(name.View());
+  const int i = IndexOf(name.View(), NameBit(name.View()));
   if (i >= 0) {
     own_[i].record = std::move(record);
     return;
@@ -86,7 +89,7 @@ void KTBindingScope::Bind(const KTString& name, KTBindingRecord record) {
 }
 
 void KTBindingScope::BindLasting(const KTString& name, KTBindingRecord record) {
-  const int i = IndexOf(name.View());
+  const int i = IndexOf(name.View(), NameBit(name.View()));
   if (i >= 0) {
     own_[i].record = std::move(record);
     return;
@@ -97,6 +100,7 @@ void KTBindingScope::BindLasting(const KTString& name, KTBindingRecord record) {
 void KTBindingScope::BindView(std::u16string_view name, KTString copy, KTBindingRecord record) {
   if (own_.empty()) own_.reserve(kFirstRoom);
   own_.push_back(KTBindingEntry{name, std::move(copy), std::move(record)});
+  names_ |= NameBit(name);
   if (!slots_.empty() || own_.size() > kLinearLimit) IndexEntry(static_cast<uint32_t>(own_.size() - 1));
 }
 

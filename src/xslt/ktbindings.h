@@ -5,6 +5,7 @@
 // bindings are in scope; values share their node vectors (KTXPathValue).
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <string_view>
@@ -79,6 +80,7 @@ class KTBindingScope {
   void Clear() {
     own_.clear();
     slots_.clear();
+    names_ = 0;
   }
   bool IsEmpty() const { return own_.empty() && !outer_; }
 
@@ -96,7 +98,15 @@ class KTBindingScope {
   // The room a layer takes at its first binding: most layers hold a few.
   static constexpr size_t kFirstRoom = 4;
 
-  int IndexOf(std::u16string_view name) const;
+  // The bit of `names_` that a name sets: its length and its first and last
+  // code units folded to one of 64 bits.
+  static uint64_t NameBit(std::u16string_view name) {
+    const size_t size = name.size();
+    const size_t folded = size == 0 ? 0 : size * 7 + name.front() * 3 + name.back();
+    return uint64_t{1} << (folded & 63);
+  }
+  // The position of the name in own_, or -1; `bit` is NameBit(name).
+  int IndexOf(std::u16string_view name, uint64_t bit) const;
   // Binds under `name`, whose text `copy` holds or which outlives the layer.
   void BindView(std::u16string_view name, KTString copy, KTBindingRecord record);
   // Places own_[position] in the table, or makes the table anew for all of
@@ -109,6 +119,10 @@ class KTBindingScope {
   // free slot; empty while the layer is read in a line. A copied name's
   // text stays in place when the vector moves its entry.
   std::vector<uint32_t> slots_;
+  // The NameBit of every own name: a name whose bit is clear here is not
+  // bound in this layer, so a lookup passes the layer over unread, as it
+  // passes over most layers for a name bound further out or globally.
+  uint64_t names_ = 0;
 };
 
 using KTBindingScopeRef = std::shared_ptr<KTBindingScope>;

@@ -66,3 +66,25 @@ TEST(BindingScopeTest, InnerLayerHidesThenClears) {
   EXPECT_EQ(inner.Own().size(), 1u);
   EXPECT_EQ(NumberOf(inner.Find(NameOf(25))), 7);
 }
+
+// A chain of one-binding layers, as nested frames make: every name is found
+// from the innermost layer at its own depth, whether or not it shares its
+// length and first and last units with the names of the layers above it
+// (the layer's quick reject must never hide a binding), the empty name
+// included; a name bound nowhere is found nowhere.
+TEST(BindingScopeTest, ChainOfSmallLayersFindsEveryDepth) {
+  const std::vector<std::u16string> names = {u"a.x", u"a-x", u"abx", u"b", u"", u"a.y", u"ax", u"x.a", u"a.x.x"};
+  std::shared_ptr<KTBindingScope> inner;
+  for (size_t i = 0; i < names.size(); ++i) {
+    auto layer = std::make_shared<KTBindingScope>(inner);
+    layer->Bind(KTString(names[i].c_str()), NumberRecord(static_cast<double>(i)));
+    inner = layer;
+  }
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(NumberOf(inner->Find(KTString(names[i].c_str()))), static_cast<double>(i)) << i;
+  for (const char16_t* absent : {u"a.z", u"aax", u"a", u"x"}) EXPECT_EQ(inner->Find(KTString(absent)), nullptr);
+  // A name rebound in the innermost layer hides the outer binding.
+  inner->Bind(KTString(u"a-x"), NumberRecord(50));
+  EXPECT_EQ(NumberOf(inner->Find(KTString(u"a-x"))), 50);
+  EXPECT_EQ(NumberOf(inner->Outer()->Find(KTString(u"a-x"))), 1);
+}
