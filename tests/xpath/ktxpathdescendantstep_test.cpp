@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ktloadtest_util.h"
@@ -20,6 +21,42 @@
 #include "xpath/ktxpathexpression.h"
 
 namespace {
+
+// Loads the source, evaluates each expression at its root with the given
+// prefixes bound and expects xsltproc's value-of of it ("error" where ours
+// fails); the folder goes afterwards. Skips when xsltproc is missing.
+void ExpectXsltprocAnswers(const std::vector<std::string>& expressions, const std::filesystem::path& folder,
+                           const std::string& source, const std::string& namespaces,
+                           const std::vector<std::pair<std::u16string, std::u16string>>& bindings) {
+  const std::vector<std::string> reference = XsltprocValues(expressions, source, namespaces);
+  if (reference.empty()) {
+    std::filesystem::remove_all(folder);
+    GTEST_SKIP() << "xsltproc is not available";
+  }
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  const std::u16string path = KTUtf8ToUtf16(source);
+  std::unique_ptr<KTXNode> document(loader.LoadFromUrl(path.c_str(), status));
+  ASSERT_TRUE(document) << StatusMessage(status);
+  KTXPathTreeContext context;
+  std::unique_ptr<KTXPathNode> view = context.WrapTree(document.get(), nullptr, false, path.c_str());
+  KTPrefixMap prefixes;
+  for (const auto& [prefix, uri] : bindings)
+    prefixes[KTString(prefix.c_str())] = context.InternUri(uri.c_str());
+  for (size_t i = 0; i < expressions.size(); ++i) {
+    KTXPathExpression expression;
+    expression.Init(&prefixes, &context.GetUriTable(), KTString(KTUtf8ToUtf16(expressions[i]).c_str()), 0);
+    ASSERT_TRUE(expression.Compile(true, KTXPathExpression::kModeExpr)) << expressions[i];
+    KTXPathValue value;
+    std::string answer = "error";
+    if (expression.Evaluate(view.get(), view.get(), &value, nullptr, 1, 1, true)) {
+      KTString text;
+      answer = U8(value.ToString(&text));
+    }
+    EXPECT_EQ(answer, reference[i]) << expressions[i];
+  }
+  std::filesystem::remove_all(folder);
+}
 
 TEST(DescendantStepPredicates, AgreeWithXsltproc) {
   const auto folder = std::filesystem::temp_directory_path() / ("ktxpathdescendant_" + std::to_string(getpid()));
@@ -62,32 +99,7 @@ TEST(DescendantStepPredicates, AgreeWithXsltproc) {
       "sum(//x[@k - 1]/@n)",
       "sum(//x[(@k)]/@n)",
   };
-  const std::vector<std::string> reference = XsltprocValues(expressions, source);
-  if (reference.empty()) {
-    std::filesystem::remove_all(folder);
-    GTEST_SKIP() << "xsltproc is not available";
-  }
-  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
-  KTLoadStatus status;
-  const std::u16string path = KTUtf8ToUtf16(source);
-  std::unique_ptr<KTXNode> document(loader.LoadFromUrl(path.c_str(), status));
-  ASSERT_TRUE(document) << StatusMessage(status);
-  KTXPathTreeContext context;
-  std::unique_ptr<KTXPathNode> view = context.WrapTree(document.get(), nullptr, false, path.c_str());
-  for (size_t i = 0; i < expressions.size(); ++i) {
-    KTXPathExpression expression;
-    const KTPrefixMap noPrefixes;
-    expression.Init(&noPrefixes, &context.GetUriTable(), KTString(KTUtf8ToUtf16(expressions[i]).c_str()), 0);
-    ASSERT_TRUE(expression.Compile(true, KTXPathExpression::kModeExpr)) << expressions[i];
-    KTXPathValue value;
-    std::string answer = "error";
-    if (expression.Evaluate(view.get(), view.get(), &value, nullptr, 1, 1, true)) {
-      KTString text;
-      answer = U8(value.ToString(&text));
-    }
-    EXPECT_EQ(answer, reference[i]) << expressions[i];
-  }
-  std::filesystem::remove_all(folder);
+  ExpectXsltprocAnswers(expressions, folder, source, "", {});
 }
 
 TEST(LoadedNameTests, AgreeWithXsltproc) {
@@ -104,33 +116,7 @@ TEST(LoadedNameTests, AgreeWithXsltproc) {
       "sum(//*/@xa)",       "sum(//*/@q:xa)",     "sum(//*/@q:pa)",     "sum(//*/@pa)",
       "count(//q:*)",       "count(//*[self::x or self::q:x])",
   };
-  const std::vector<std::string> reference = XsltprocValues(expressions, source, " xmlns:q='urn:u'");
-  if (reference.empty()) {
-    std::filesystem::remove_all(folder);
-    GTEST_SKIP() << "xsltproc is not available";
-  }
-  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
-  KTLoadStatus status;
-  const std::u16string path = KTUtf8ToUtf16(source);
-  std::unique_ptr<KTXNode> document(loader.LoadFromUrl(path.c_str(), status));
-  ASSERT_TRUE(document) << StatusMessage(status);
-  KTXPathTreeContext context;
-  std::unique_ptr<KTXPathNode> view = context.WrapTree(document.get(), nullptr, false, path.c_str());
-  KTPrefixMap prefixes;
-  prefixes[KTString(u"q")] = context.InternUri(u"urn:u");
-  for (size_t i = 0; i < expressions.size(); ++i) {
-    KTXPathExpression expression;
-    expression.Init(&prefixes, &context.GetUriTable(), KTString(KTUtf8ToUtf16(expressions[i]).c_str()), 0);
-    ASSERT_TRUE(expression.Compile(true, KTXPathExpression::kModeExpr)) << expressions[i];
-    KTXPathValue value;
-    std::string answer = "error";
-    if (expression.Evaluate(view.get(), view.get(), &value, nullptr, 1, 1, true)) {
-      KTString text;
-      answer = U8(value.ToString(&text));
-    }
-    EXPECT_EQ(answer, reference[i]) << expressions[i];
-  }
-  std::filesystem::remove_all(folder);
+  ExpectXsltprocAnswers(expressions, folder, source, " xmlns:q='urn:u'", {{u"q", u"urn:u"}});
 }
 
 }  // namespace
