@@ -603,43 +603,56 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
 
 bool ParsoParser::TryLeadFailure(const GrammarRule::Element& element, const char16_t* pos, int available,
                                  int& line, int& matched, ChildList& children, int depth) {
-  const Rule* rule = element.rule;
-  auto attempt = [&] {
-    return IsLimited(rule) ? TryLimited(element, pos, available, line, matched, children, depth)
-                           : TryElementBody(element, pos, available, line, matched, children, depth);
-  };
   // Only an attempt that can meet no limit is replayed: one within reach of
   // the nesting limit or of the stack's end is made, and so is one whose
   // nested attempts of nesting-limited rules could reach the match nesting
-  // limit (one inside the one past it fails the parse).
+  // limit (one inside the one past it fails the parse). The replay itself
+  // stays in this small frame; the attempt is made in a frame of its own.
+  const Rule* rule = element.rule;
   const int index = rule->GetIndex();
   const int nesting = rule->GetSecondNesting();
   if (pos[1] >= kLeadFailureChars || index < 0 || depth + nesting >= kMaxNestingDepth ||
       (limited_[0] && limitedOpen_ + nesting + 1 >= matchNestingLimit_) ||
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stackFloor_ + kFlatStackMargin) {
-    return attempt();
+    return AttemptLead(element, pos, available, line, matched, children, depth, false);
   }
-  if (static_cast<size_t>(index) >= leadFailures_.size()) leadFailures_.resize(index + 1);
-  std::unique_ptr<LeadFailure[]>& entries = leadFailures_[index];
-  if (!entries) entries = std::make_unique<LeadFailure[]>(kLeadFailureChars);
-  LeadFailure& entry = entries[pos[1]];
-  if (entry.generation == generation_) {
-    if (entry.records) Record(pos + 1, entry.rule, entry.child);
-    return false;
+  if (static_cast<size_t>(index) < leadFailures_.size()) {
+    if (const LeadFailure* entries = leadFailures_[index].get()) {
+      const LeadFailure& entry = entries[pos[1]];
+      if (entry.generation == generation_) {
+        if (entry.records) Record(pos + 1, entry.rule, entry.child);
+        return false;
+      }
+    }
+  }
+  return AttemptLead(element, pos, available, line, matched, children, depth, true);
+}
+
+bool ParsoParser::AttemptLead(const GrammarRule::Element& element, const char16_t* pos, int available,
+                              int& line, int& matched, ChildList& children, int depth, bool remember) {
+  LeadFailure* entry = nullptr;
+  if (remember) {
+    const size_t index = static_cast<size_t>(element.rule->GetIndex());
+    if (index >= leadFailures_.size()) leadFailures_.resize(index + 1);
+    std::unique_ptr<LeadFailure[]>& entries = leadFailures_[index];
+    if (!entries) entries = std::make_unique<LeadFailure[]>(kLeadFailureChars);
+    entry = &entries[pos[1]];
   }
   const uint64_t messagesBefore = messageCount_;
-  const bool ok = attempt();
-  if (ok || aborted_ || messageCount_ != messagesBefore || hasMessage_) return ok;
+  const bool ok = IsLimited(element.rule)
+                      ? TryLimited(element, pos, available, line, matched, children, depth)
+                      : TryElementBody(element, pos, available, line, matched, children, depth);
+  if (!entry || ok || aborted_ || messageCount_ != messagesBefore || hasMessage_) return ok;
   if (failPos_ == pos) {
-    entry.records = false;
+    entry->records = false;
   } else if (failPos_ == pos + 1) {
-    entry.records = true;
-    entry.rule = failRule_;
-    entry.child = failChild_;
+    entry->records = true;
+    entry->rule = failRule_;
+    entry->child = failChild_;
   } else {
     return false;
   }
-  entry.generation = generation_;
+  entry->generation = generation_;
   return false;
 }
 

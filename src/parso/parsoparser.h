@@ -420,6 +420,11 @@ class ParsoParser {
   [[gnu::noinline]] bool TryLeadFailure(const GrammarRule::Element& element, const char16_t* pos,
                                         int available, int& line, int& matched, ChildList& children,
                                         int depth);
+  // TryLeadFailure's attempt, made; its outcome goes to its rule's entry for
+  // the next character when remember is set and it could be replayed.
+  [[gnu::noinline]] bool AttemptLead(const GrammarRule::Element& element, const char16_t* pos,
+                                     int available, int& line, int& matched, ChildList& children,
+                                     int depth, bool remember);
   bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int& matched, ChildList& children, int depth);
   // TryElement for a rule that keeps no children: matched by Scan, its
