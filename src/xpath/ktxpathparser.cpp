@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <new>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -163,8 +164,7 @@ void KTXPathParser::SkipWhitespace(Pos& pos) const {
     ++pos;
 }
 
-bool KTXPathParser::MatchTerminal(const char16_t* literal, Holder& token, Pos& pos, bool skipWhitespace) {
-  token.reset();
+bool KTXPathParser::ScanTerminal(const char16_t* literal, Pos& pos, bool skipWhitespace, int& position) {
   SetText(pos);
   if (skipWhitespace)
     SkipWhitespace(pos);
@@ -177,12 +177,21 @@ bool KTXPathParser::MatchTerminal(const char16_t* literal, Holder& token, Pos& p
   }
   if (!EndsWord(literal, pos + n))
     return false;
-  token = Make(kAstToken);
-  token->SetTokenText(literal, n, Remaining(pos));
+  position = Remaining(pos);
   pos += n;
   if (Remaining(pos) < minRemaining_)
     minRemaining_ = Remaining(pos);
   NoteTokenEnd(pos);
+  return true;
+}
+
+bool KTXPathParser::MatchTerminal(const char16_t* literal, Holder& token, Pos& pos, bool skipWhitespace) {
+  token.reset();
+  int position = 0;
+  if (!ScanTerminal(literal, pos, skipWhitespace, position))
+    return false;
+  token = Make(kAstToken);
+  token->SetTokenText(literal, LiteralLength(literal), position);
   return true;
 }
 
@@ -196,11 +205,48 @@ bool KTXPathParser::AtTerminal(const char16_t* literal, Pos pos) const {
   return EndsWord(literal, pos + i);
 }
 
+// The one token node of a terminal text on this thread. These tokens are
+// read for their text only (their parents take the position), so every
+// parent that holds the terminal holds this node: a stylesheet compiles
+// tens of thousands of brackets, slashes and parentheses, and each would
+// otherwise cost a node and a text block. The table, made once per thread
+// and never destroyed, keeps one reference to each node, so none is ever
+// freed; it is looked up by the text (a quote comes from a local buffer),
+// in a list per first character. Null for a text that is not ASCII.
+KTXPathAstNode* KTXPathParser::SharedTerminal(const char16_t* literal, int length) {
+  if (length <= 0 || literal[0] >= 128)
+    return nullptr;
+  thread_local auto* table = new std::array<std::vector<KTNodeHandle>, 128>();
+  std::vector<KTNodeHandle>& sameStart = (*table)[literal[0]];
+  const std::u16string_view text(literal, length);
+  for (const KTNodeHandle& shared : sameStart) {
+    if (shared->Token().View() == text)
+      return shared.Get();
+  }
+  Holder token = Make(kAstToken);
+  if (!token->SetTokenText(literal, length, 0))
+    return nullptr;
+  sameStart.emplace_back(token.release());
+  return sameStart.back().Get();
+}
+
 bool KTXPathParser::AttachTerminal(Holder& node, const char16_t* literal, Pos& pos, bool skipWhitespace) {
-  Holder token;
-  if (!MatchTerminal(literal, token, pos, skipWhitespace))
+  int position = 0;
+  if (!ScanTerminal(literal, pos, skipWhitespace, position))
     return false;
-  Attach(node, token);
+  const int length = LiteralLength(literal);
+  KTXPathAstNode* shared = SharedTerminal(literal, length);
+  if (!shared) {
+    Holder token = Make(kAstToken);
+    token->SetTokenText(literal, length, position);
+    Attach(node, token);
+    return true;
+  }
+  // The position a token of its own would have given its parent as its
+  // first child.
+  if (node->SourcePosition() == 0)
+    node->SetSourcePosition(position);
+  node->AddChild(shared, kRoleChild);
   return true;
 }
 

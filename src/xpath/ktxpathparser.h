@@ -88,10 +88,16 @@ class KTXPathParser {
     if (Remaining(end) < minRemainingToken_) minRemainingToken_ = Remaining(end);
   }
   void SkipWhitespace(Pos& pos) const;
-  // Matches a terminal after white space; on success the token (kind 8190)
-  // is in `token` and the position is past it.
+  // Matches a terminal after white space; on success `position` is where it
+  // starts (characters left to the end) and `pos` is past it.
+  bool ScanTerminal(const char16_t* literal, Pos& pos, bool skipWhitespace, int& position);
+  // Matches a terminal after white space; on success the token (kind 8190),
+  // with its own position, is in `token` and the position is past it.
   bool MatchTerminal(const char16_t* literal, Holder& token, Pos& pos, bool skipWhitespace = true);
+  // Matches a terminal and adds the terminal's shared token to `node`: for
+  // terminals whose own position nothing reads.
   bool AttachTerminal(Holder& node, const char16_t* literal, Pos& pos, bool skipWhitespace = true);
+  static KTXPathAstNode* SharedTerminal(const char16_t* literal, int length);
   // Whether the terminal would match (after white space), without matching
   // it: productions look before they build, so failed attempts cost no nodes.
   bool AtTerminal(const char16_t* literal, Pos pos) const;

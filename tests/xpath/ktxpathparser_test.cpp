@@ -170,6 +170,58 @@ TEST(KTXPathParser, TreeShapes) {
   }
 }
 
+// A node that starts with a terminal starts where the terminal does: error
+// positions and carets of patterns and expressions are taken from such nodes.
+TEST(KTXPathParser, NodesStartAtTheirFirstTerminal) {
+  struct PositionCase {
+    const char* text;
+    int kind;
+    int offset;  // of the node's first character in the text
+  };
+  const PositionCase cases[] = {
+      {"(1)", kAstParenthesizedExpr, 0},
+      {"1 + ( 2 )", kAstParenthesizedExpr, 4},
+      {"a[ 2 ]", kAstPredicate, 1},
+      {"(a) [1]", kAstFilterPredicate, 4},
+      {" @y", kAstAbbreviatedAxisSpecifier, 1},
+      {"a/  ..", kAstAbbreviatedStep, 4},
+      {"a/ child::x", kAstNamedAxis, 3},
+      {"a/ child::x", kAstAxisName, 3},
+      {"a = \"q\"", kAstDoubleQuotedLiteral, 4},
+      {"a = 'q'", kAstSingleQuotedLiteral, 4},
+      {"a/ text ( )", kAstNodeTypeTest, 3},
+      {"a/ processing-instruction('p')", kAstProcessingInstructionTest, 3},
+      {" //a", kAstAbbreviatedAbsoluteLocationPath, 1},
+      {"  /", kAstRootLocationPath, 2},
+      {"@ *", kAstNameTest, 2},
+  };
+  for (const PositionCase& c : cases) {
+    ParseOutcome r = RunExpr(c.text);
+    ASSERT_TRUE(r.ok) << c.text;
+    const KTXPathAstNode* node = KTXPathParser::FindNodeOfKind(r.tree.get(), c.kind);
+    ASSERT_NE(node, nullptr) << c.text;
+    const int length = static_cast<int>(std::string(c.text).size());
+    EXPECT_EQ(length - node->SourcePosition(), c.offset) << c.text << " kind " << c.kind;
+  }
+}
+
+// Trees share the nodes of their brackets and separators: freeing one tree
+// leaves the others whole.
+TEST(KTXPathParser, FreeingATreeLeavesOthersWhole) {
+  const std::string text = "f(a)[1]/@b | (//c)[.. = 'x']";
+  ParseOutcome first = RunExpr(text);
+  ParseOutcome second = RunExpr(text);
+  ASSERT_TRUE(first.ok && second.ok);
+  const std::string shape = AstShape(second.tree.get());
+  EXPECT_EQ(AstShape(first.tree.get()), shape);
+  first.tree.reset();
+  EXPECT_EQ(AstShape(second.tree.get()), shape);
+  KTXPathNodeHolder copy(second.tree->CloneSubtree());
+  second.tree.reset();
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(AstShape(copy.get()), shape);
+}
+
 // Kinds that must appear (pre-order search) and what is left over.
 struct KindCase {
   const char* text;
