@@ -230,23 +230,27 @@ KTXPathAstNode* KTXPathParser::SharedTerminal(const char16_t* literal, int lengt
   return sameStart.back().Get();
 }
 
-bool KTXPathParser::AttachTerminal(Holder& node, const char16_t* literal, Pos& pos, bool skipWhitespace) {
-  int position = 0;
-  if (!ScanTerminal(literal, pos, skipWhitespace, position))
-    return false;
+void KTXPathParser::AttachShared(Holder& node, const char16_t* literal, int position) {
   const int length = LiteralLength(literal);
   KTXPathAstNode* shared = SharedTerminal(literal, length);
   if (!shared) {
     Holder token = Make(kAstToken);
     token->SetTokenText(literal, length, position);
     Attach(node, token);
-    return true;
+    return;
   }
   // The position a token of its own would have given its parent as its
   // first child.
   if (node->SourcePosition() == 0)
     node->SetSourcePosition(position);
   node->AddChild(shared, kRoleChild);
+}
+
+bool KTXPathParser::AttachTerminal(Holder& node, const char16_t* literal, Pos& pos, bool skipWhitespace) {
+  int position = 0;
+  if (!ScanTerminal(literal, pos, skipWhitespace, position))
+    return false;
+  AttachShared(node, literal, position);
   return true;
 }
 
@@ -346,8 +350,9 @@ bool KTXPathParser::ParseKeywordOperand(int kind, const char16_t* keyword, Holde
   if (!(AtTerminal(keyword, pos)))
     return false;
   const Pos start = pos;
-  Holder token, operand;
-  if (!MatchTerminal(keyword, token, pos)) {
+  Holder operand;
+  int position = 0;
+  if (!ScanTerminal(keyword, pos, true, position)) {
     pos = start;
     return false;
   }
@@ -364,7 +369,15 @@ bool KTXPathParser::ParseKeywordOperand(int kind, const char16_t* keyword, Holde
     return false;
   }
   Holder node = Make(kind);
-  Attach(node, token);
+  if (kind == kAstUnionOperand) {
+    // A union reports an operand that is no node-set at its bar, so the bar
+    // keeps a token with its own position.
+    Holder token = Make(kAstToken);
+    token->SetTokenText(keyword, LiteralLength(keyword), position);
+    Attach(node, token);
+  } else {
+    AttachShared(node, keyword, position);
+  }
   Attach(node, operand);
   out = std::move(node);
   return true;

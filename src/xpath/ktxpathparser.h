@@ -97,6 +97,9 @@ class KTXPathParser {
   // Matches a terminal and adds the terminal's shared token to `node`: for
   // terminals whose own position nothing reads.
   bool AttachTerminal(Holder& node, const char16_t* literal, Pos& pos, bool skipWhitespace = true);
+  // Adds the terminal's shared token to `node`, which starts at `position`
+  // when nothing before it gave it a position.
+  void AttachShared(Holder& node, const char16_t* literal, int position);
   static KTXPathAstNode* SharedTerminal(const char16_t* literal, int length);
   // Whether the terminal would match (after white space), without matching
   // it: productions look before they build, so failed attempts cost no nodes.

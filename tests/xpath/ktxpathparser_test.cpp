@@ -194,6 +194,13 @@ TEST(KTXPathParser, NodesStartAtTheirFirstTerminal) {
       {" //a", kAstAbbreviatedAbsoluteLocationPath, 1},
       {"  /", kAstRootLocationPath, 2},
       {"@ *", kAstNameTest, 2},
+      {"a or b", kAstOrOperand, 2},
+      {"a  and b", kAstAndOperand, 3},
+      {"a | b", kAstUnionOperand, 2},
+      {"f(1 , 2)", kAstArgumentTail, 4},
+      {"1 + - 2", kAstNegation, 4},
+      {"1 != 2", kAstEqualityOperand, 2},
+      {"1 >= 2", kAstRelationalOperator, 2},
   };
   for (const PositionCase& c : cases) {
     ParseOutcome r = RunExpr(c.text);
