@@ -501,12 +501,13 @@ bool KTXPathParser::ParsePathExpr(Holder& out, Pos& pos) {
     // RelativeLocationPath, else the FilterExpr alone.
     const Pos afterFilter = pos;
     for (int kind : {kAstFilterDescendantPath, kAstFilterChildPath}) {
-      Holder token, path;
-      if (MatchTerminal(kind == kAstFilterDescendantPath ? u"//" : u"/", token, pos) &&
-          ParseRelativeLocationPath(path, pos)) {
+      const char16_t* separator = kind == kAstFilterDescendantPath ? u"//" : u"/";
+      Holder path;
+      int position = 0;
+      if (ScanTerminal(separator, pos, true, position) && ParseRelativeLocationPath(path, pos)) {
         Holder combined = Make(kind);
         Attach(combined, sub);
-        Attach(combined, token);
+        AttachShared(combined, separator, position);
         Attach(combined, path);
         Attach(node, combined);
         out = std::move(node);

@@ -201,6 +201,8 @@ TEST(KTXPathParser, NodesStartAtTheirFirstTerminal) {
       {"1 + - 2", kAstNegation, 4},
       {"1 != 2", kAstEqualityOperand, 2},
       {"1 >= 2", kAstRelationalOperator, 2},
+      {" $v / a", kAstFilterChildPath, 1},
+      {"(a)//b", kAstFilterDescendantPath, 0},
   };
   for (const PositionCase& c : cases) {
     ParseOutcome r = RunExpr(c.text);
