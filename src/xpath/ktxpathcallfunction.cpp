@@ -131,18 +131,22 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
     if (arguments_.size() > kInline) moreValues.resize(arguments_.size());
     values = arguments_.size() > kInline ? std::span<KTXPathValue>(moreValues)
                                          : std::span<KTXPathValue>(inlineValues, arguments_.size());
-    // Each argument runs on its own copy of the context, so that arguments
-    // never see each other's values; the copy shares the node-sets.
-    for (size_t i = 0; i < arguments_.size(); ++i) {
+    // Each argument runs on a fresh copy of the context, so that arguments
+    // never see each other's values; the copy shares the node-sets. One
+    // copy is made and reset from the caller's context for each argument.
+    if (!arguments_.empty()) {
       KTXPathEvalContext argumentContext(context);
-      if (!arguments_[i]->EvaluateOperand(argumentContext)) return false;
-      values[i] = std::move(argumentContext.Current());
-      // A variable's result tree fragment where a node-set is needed
-      // (XSLT 1.0 §11.1); the variable reference leaves "$" as its mark.
-      if (KTXPathFunctionLibrary::TakesNodeSet(function->index) &&
-          std::u16string_view(argumentContext.GetNameTest()) == u"$" &&
-          KTXPathFunctionLibrary::IsResultTreeFragment(values[i]))
-        KTXPathFunctionLibrary::Raise(kXPathErrResultTreeFragment, function->index);
+      for (size_t i = 0; i < arguments_.size(); ++i) {
+        if (i > 0) argumentContext = context;
+        if (!arguments_[i]->EvaluateOperand(argumentContext)) return false;
+        values[i] = std::move(argumentContext.Current());
+        // A variable's result tree fragment where a node-set is needed
+        // (XSLT 1.0 §11.1); the variable reference leaves "$" as its mark.
+        if (KTXPathFunctionLibrary::TakesNodeSet(function->index) &&
+            std::u16string_view(argumentContext.GetNameTest()) == u"$" &&
+            KTXPathFunctionLibrary::IsResultTreeFragment(values[i]))
+          KTXPathFunctionLibrary::Raise(kXPathErrResultTreeFragment, function->index);
+      }
     }
     context.SetResult(KTXPathFunctionLibrary::Call(*function, callContext, values));
     return true;

@@ -440,6 +440,11 @@ void KTXPathEvalContext::SetResult(const KTXPathValue& value) {
   CommitValueSlots();
 }
 
+void KTXPathEvalContext::SetResult(KTXPathValue&& value) {
+  Other() = std::move(value);
+  CommitValueSlots();
+}
+
 void KTXPathEvalContext::SetCurrentItem(const KTXPathNodeItem& item) {
   KTXPathValue& other = Other();
   other.ClearNodeSet();

@@ -38,7 +38,7 @@ class KTXPathEvalContext {
   // Copies share the values' items until one side changes them.
   KTXPathEvalContext(const KTXPathEvalContext&) = default;
   KTXPathEvalContext& operator=(const KTXPathEvalContext&) = default;
-  virtual ~KTXPathEvalContext() = default;
+  ~KTXPathEvalContext() = default;
 
   // ---- Value slots ----
   KTXPathValue& Current() { return slots_[current_]; }
@@ -50,6 +50,8 @@ class KTXPathEvalContext {
   // Puts the value into the other slot and commits (true, also for an empty
   // node-set).
   void SetResult(const KTXPathValue& value);
+  // The same, taking the value's items over instead of sharing them.
+  void SetResult(KTXPathValue&& value);
   // A node-set of the one item as the current value (the other slot empty).
   void SetCurrentItem(const KTXPathNodeItem& item);
   // Sorts the current node-set into document order and numbers it 1..n.

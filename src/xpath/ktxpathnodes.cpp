@@ -397,7 +397,7 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
   KTXPathEvalContext operand = context;
   if (!FirstChild()->EvaluateOperand(operand))
     return false;
-  KTXPathValue left = operand.Current();
+  KTXPathValue left = std::move(operand.Current());
   const int kind = GetKind();
   for (int i = 1; i < ChildCount(); ++i) {
     const KTXPathAstNode* pair = ChildAt(i);
@@ -458,7 +458,7 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
     }
     left = std::move(result);
   }
-  context.SetResult(left);
+  context.SetResult(std::move(left));
   return true;
 }
 
@@ -509,7 +509,7 @@ bool UnionExprNode::Evaluate(KTXPathEvalContext& context) {
     items[i].SetPosition(static_cast<int>(i) + 1);
   KTXPathValue result;
   result.SetNodeSet(std::move(items));
-  context.SetResult(result);
+  context.SetResult(std::move(result));
   return true;
 }
 
