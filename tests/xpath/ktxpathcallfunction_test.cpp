@@ -254,6 +254,13 @@ TEST(CallFunctionNodeTest, AgreesWithXsltproc) {
       "count(//num[number(.) = round(.)])",
       "count(//*[string-length(name()) = 3])",
       "count(//*[starts-with(local-name(), 'n')][position() = 2])",
+      // Each argument starts from the caller's context node, whatever the
+      // arguments before it selected or returned.
+      "count(//*[concat(name(..), '/', name()) = 'doc/num'])",
+      "concat(name(/*), '/', name(), '/', count(*), '/', string(/doc/num[2]), name(*[1]), count(//num))",
+      "count(//num[substring(concat(., name(..)), 1, 1) = substring(concat(name(), .), 4, 1)])",
+      "translate(//word, name(/*), name(//num[1]))",
+      "count(//num[(. > 1) = (name(..) = 'doc')][string-length(concat(name(/*), .)) > 3])",
   };
   std::vector<std::string> reference = XsltprocValues(expressions);
   for (size_t i = 0; i < expressions.size(); ++i) {
