@@ -633,7 +633,9 @@ bool StepNode::Evaluate(KTXPathEvalContext& context) {
   }
   // Predicates count positions from each context node, so the step runs
   // for one context node at a time.
-  const KTXPathValue contexts = context.Current();
+  // The context nodes move out of the caller's context: its slots receive
+  // the step's result, and the working copy takes one context node at a time.
+  const KTXPathValue contexts = std::move(context.Current());
   const ItemVector& items = contexts.Items();
   KTXPathEvalContext working = context;
   // Only emptiness counts: the first context node that gives a node decides.
