@@ -28,8 +28,6 @@ enum KTXPathAstNodeKind : int {
   kAstStep = 57,
   kAstStepSeparator = 59,
   kAstAxisStep = 60,
-  kAstAxisSpecifier = 61,
-  kAstNodeTest = 62,
   kAstPredicate = 63,
   kAstAbbreviatedStep = 64,
   kAstNamedAxis = 65,

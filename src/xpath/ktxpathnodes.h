@@ -127,11 +127,6 @@ class StepNode : public KTXPathAstNode {
   bool Evaluate(KTXPathEvalContext& context) override;
 };
 
-class AxisSpecifierNode : public KTXPathAstNode {
- public:
-  KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
-};
-
 class AxisNameNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
@@ -177,11 +172,6 @@ class PredicateNode : public KTXPathAstNode {
 };
 
 // ---- Node tests ----
-class NodeTestNode : public KTXPathAstNode {
- public:
-  KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
-};
-
 class NodeTypeTestNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
