@@ -1456,10 +1456,6 @@ bool IsPlainBlock(const char16_t* units) {
   return (words[0] | words[1]) == 0;
 }
 
-}  // namespace
-
-namespace {
-
 // The common case of IsPlainBlock in fewer steps: every unit is a line feed
 // or lies in U+0020..U+7FFF, read as signed (one compare for the range). A
 // block with a tab, a CR or a wider unit goes on to IsPlainBlock.
