@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "xpath/ktxpathexpression.h"
+#include "xslt/ktcompiledexpression.h"
+#include "xslt/ktdeclrecord.h"
 #include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
@@ -103,6 +105,28 @@ bool KTCompiledTemplate::HasEmptyBody() {
   if (emptyBody_ < 0)
     emptyBody_ = templateElement_ && templateElement_->GetKind() == kXPathElement && !KTFirstContentChild(templateElement_);
   return emptyBody_ == 1;
+}
+
+bool KTCompiledTemplate::CopiesStringValue(bool* escape) {
+  if (stringValueCopy_ < 0) {
+    stringValueCopy_ = 0;
+    KTXPathNode* first = templateElement_ && templateElement_->GetKind() == kXPathElement
+                             ? KTFirstContentChild(templateElement_)
+                             : nullptr;
+    const KTDeclRecord* record = nullptr;
+    if (first && !KTInstructionExecutor::NextInstructionSibling(first) &&
+        processor_->ElementIdOf(first, &record) == kXSLTValueOf && record && record->elementId == kXSLTValueOf) {
+      // The shape KTValueOfExecutor writes without an evaluation.
+      const auto* valueOf = static_cast<const KTDeclValueOf*>(record);
+      const KTCompiledExpression* select = valueOf->select;
+      if (select && select->shape == KTCompiledExpression::kShapeSelf && !select->error && select->restrictions == 0) {
+        stringValueCopy_ = 1;
+        copyEscapes_ = !valueOf->disableOutputEscaping;
+      }
+    }
+  }
+  *escape = copyEscapes_;
+  return stringValueCopy_ == 1;
 }
 
 bool KTCompiledTemplate::Matches(const KTXPathNode* node) {

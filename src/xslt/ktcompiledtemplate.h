@@ -73,6 +73,11 @@ class KTCompiledTemplate {
   // The template element holds no instruction, parameter or text: running
   // the rule outputs and binds nothing.
   bool HasEmptyBody();
+  // The template's body is one xsl:value-of select="." (as in the built-in
+  // rule for text and attributes) that needs no evaluation: running the
+  // rule appends the string value of its node. `escape` receives whether
+  // the value is output-escaped.
+  bool CopiesStringValue(bool* escape);
 
   void SetProcessor(KTXSLTProcessor* processor) { processor_ = processor; }
   KTXSLTProcessor* Processor() const { return processor_; }
@@ -103,6 +108,8 @@ class KTCompiledTemplate {
   KTXSLTProcessor* processor_ = nullptr;
   bool elementIdKnown_ = false;
   int emptyBody_ = -1;  // -1: not looked at yet
+  int stringValueCopy_ = -1;  // -1: not looked at yet
+  bool copyEscapes_ = true;
   int elementId_ = 0;
   const KTDeclRecord* elementRecord_ = nullptr;
   // The pattern the stylesheet compile read into the template's record, or

@@ -101,6 +101,11 @@ class KTInstructionExecutor {
   // given, receives the interned mode the rule was selected in.
   int FindTemplateRule(const KTXPathNodeItem& item, KTExecFrame* frame, const KTString& mode,
                        const KTString** invokedMode = nullptr);
+  // FindTemplateRule in two parts, for a caller that looks up many nodes
+  // in one mode: the interned mode the text stands for in the frame, then
+  // the rule for each node in that mode.
+  const KTString* ResolveTemplateMode(KTExecFrame* frame, const KTString& mode);
+  int FindTemplateRuleInMode(const KTXPathNodeItem& item, const KTString* resolvedMode);
   // The rule xsl:apply-imports instantiates: the first rule after the
   // current template's import precedence whose mode fits and whose pattern
   // matches; kNoTemplate without a current template or such a rule.

@@ -90,20 +90,22 @@ bool KTValueOfExecutor::AppendContextString(KTExecFrame* frame, const KTDeclValu
   const KTXPathValue& list = frame->NodeList();
   const KTXPathNodeItem* item = list.NodeItemAt(position - 1);
   if (item == list.ItemsEnd() || !item->GetNode()) return false;
-  const KTXPathNode* context = item->GetNode();
-  const bool escape = !record.disableOutputEscaping;
+  AppendStringValueOf(resultParent_, item->GetNode(), !record.disableOutputEscaping);
+  return true;
+}
+
+void KTValueOfExecutor::AppendStringValueOf(KTXPathNode* resultParent, const KTXPathNode* context, bool escape) {
   if (context->GetKind() == kXPathText && !context->HasOwnValue() && context->GetXNode()) {
     auto text = std::make_unique<KTXPathNode>(context->GetXNode(), kXPathText);
     text->SetOutputFlag(escape);
-    AppendResultText(resultParent_, std::move(text));
-    return true;
+    AppendResultText(resultParent, std::move(text));
+    return;
   }
   KTString text;
   int length = 0;
   text.ClearAndReserve(0);
   KTXPathFunctionLibrary::AppendStringValue(context, text, length);
-  AppendText(resultParent_, std::move(text), escape);
-  return true;
+  AppendText(resultParent, std::move(text), escape);
 }
 
 KTValueOfExecutor::KTValueOfExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTValueOf) {}

@@ -20,6 +20,10 @@ class KTValueOfExecutor : public KTInstructionExecutor {
  public:
   explicit KTValueOfExecutor(KTXSLTProcessor* processor);
   bool Start() override;
+  // Appends the string value of `context` to `resultParent` as
+  // xsl:value-of select="." does (a source text node's copy shows the
+  // document's text in place).
+  static void AppendStringValueOf(KTXPathNode* resultParent, const KTXPathNode* context, bool escape);
 
  private:
   bool AppendContextString(KTExecFrame* frame, const KTDeclValueOf& record);

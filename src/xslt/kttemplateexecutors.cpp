@@ -8,6 +8,7 @@
 #include "xslt/ktdeclarationexecutors.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktresultexecutors.h"
 #include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
@@ -239,8 +240,11 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
   while (nextIndex_ < count) {
     const KTXPathNodeItem& item = list.Items()[nextIndex_];
     ++nextIndex_;
-    const KTString* invoked = nullptr;
-    int position = FindTemplateRule(item, frame, *mode_, &invoked);
+    // The frame and the mode text stay the same for every node selected
+    // here: the mode is resolved once.
+    if (!resolvedMode_) resolvedMode_ = ResolveTemplateMode(frame, *mode_);
+    const KTString* invoked = resolvedMode_;
+    int position = FindTemplateRuleInMode(item, invoked);
     if (position == KTExecFrame::kNoTemplate) {
       // The built-in rule for namespace nodes does nothing (XSLT 1.0 §5.8).
       if (item.GetKind() == kItemNamespace) continue;
@@ -254,6 +258,17 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
     // the frame had popped.
     if (rule->HasEmptyBody() && processor_->WithinQuietDepths(1, 1) && !processor_->TopLevelVariableFlag() &&
         processor_->FindTemplateNamespaces(rule->TemplateElement())) {
+      frame->SetNodeToRun(nullptr);
+      frame->SetLastFinished(rule->TemplateElement());
+      continue;
+    }
+    // Likewise a rule whose body is one xsl:value-of select="." (the
+    // built-in rule for text): its two frames would append the node's
+    // string value and pop; the value is appended here instead.
+    bool escape = true;
+    if (item.GetNode() && rule->CopiesStringValue(&escape) && processor_->WithinQuietDepths(2, 1) &&
+        !processor_->TopLevelVariableFlag() && processor_->FindTemplateNamespaces(rule->TemplateElement())) {
+      KTValueOfExecutor::AppendStringValueOf(resultParent_, item.GetNode(), escape);
       frame->SetNodeToRun(nullptr);
       frame->SetLastFinished(rule->TemplateElement());
       continue;

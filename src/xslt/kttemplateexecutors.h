@@ -47,6 +47,8 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   bool hasSort_ = false;
   bool sorted_ = false;
   const KTString* mode_ = nullptr;
+  // The mode interned in the frame's scope, at the first node applied.
+  const KTString* resolvedMode_ = nullptr;
   KTXPathValue savedNodeList_;
   int savedPosition_ = 0;
   KTSortKeyList sortKeys_;

@@ -31,7 +31,15 @@ int KTInstructionExecutor::FindTemplateRule(const KTXPathNodeItem& item, KTExecF
                                             const KTString** invokedMode) {
   const KTString* requested = ResolveMode(processor_, frame, mode);
   if (invokedMode) *invokedMode = requested;
-  int found = processor_->TemplateIndex().Find(item.GetNode(), *requested);
+  return FindTemplateRuleInMode(item, requested);
+}
+
+const KTString* KTInstructionExecutor::ResolveTemplateMode(KTExecFrame* frame, const KTString& mode) {
+  return ResolveMode(processor_, frame, mode);
+}
+
+int KTInstructionExecutor::FindTemplateRuleInMode(const KTXPathNodeItem& item, const KTString* resolvedMode) {
+  int found = processor_->TemplateIndex().FindInterned(item.GetNode(), resolvedMode);
   return found == KTTemplateRuleIndex::kNotFound ? KTExecFrame::kNoTemplate : found;
 }
 

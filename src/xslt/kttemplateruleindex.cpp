@@ -17,6 +17,8 @@ void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemp
   rules_ = &rules;
   memoValid_ = false;
   memoIndex_ = nullptr;
+  memoInterned_ = nullptr;
+  anyMode_ = nullptr;
   modes_.clear();
   named_.clear();
   for (int position = 0; position < static_cast<int>(rules.size()); ++position) {
@@ -36,6 +38,8 @@ void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemp
     }
   }
   for (auto& [mode, index] : modes_) Merge(index);
+  auto any = modes_.find(AnyModeMarker());
+  if (any != modes_.end()) anyMode_ = &any->second;
 }
 
 namespace {
@@ -105,13 +109,22 @@ const KTTemplateRuleIndex::ModeIndex* KTTemplateRuleIndex::FindMode(const KTStri
 
 int KTTemplateRuleIndex::Find(const KTXPathNode* node, const KTString& mode, int from) const {
   if (!rules_ || !node) return kNotFound;
-  int kind = KTXPathNodeItem::ItemKindOf(node);
-  const ModeIndex* exact = FindMode(mode);
-  const ModeIndex* anyMode = nullptr;
-  if (!mode.IsEmpty() && mode != AnyModeMarker()) {
-    auto any = modes_.find(AnyModeMarker());
-    if (any != modes_.end()) anyMode = &any->second;
+  return FindIn(node, FindMode(mode), AnyModeFor(mode), from);
+}
+
+int KTTemplateRuleIndex::FindInterned(const KTXPathNode* node, const KTString* mode, int from) const {
+  if (!rules_ || !node) return kNotFound;
+  if (mode != memoInterned_) {
+    memoInternedExact_ = FindMode(*mode);
+    memoInternedAny_ = AnyModeFor(*mode);
+    memoInterned_ = mode;
   }
+  return FindIn(node, memoInternedExact_, memoInternedAny_, from);
+}
+
+int KTTemplateRuleIndex::FindIn(const KTXPathNode* node, const ModeIndex* exact, const ModeIndex* anyMode,
+                                int from) const {
+  int kind = KTXPathNodeItem::ItemKindOf(node);
   if (!anyMode) {
     // One mode: the node's name list beside its kind's, merged with "any"
     // already.

@@ -30,6 +30,10 @@ class KTTemplateRuleIndex {
   // is `mode` (or, when `mode` is not empty, "?") and whose pattern matches
   // the node; kNotFound when none does.
   int Find(const KTXPathNode* node, const KTString& mode, int from = 0) const;
+  // The same for a mode interned by the processor: one stable string per
+  // mode text for the processor's life, so the mode's lists are found by
+  // its address, through a memo of the last one asked for.
+  int FindInterned(const KTXPathNode* node, const KTString* mode, int from = 0) const;
 
   // The position of the first rule of the expanded name (the highest
   // import precedence comes first in the list); kNotFound when none.
@@ -71,6 +75,11 @@ class KTTemplateRuleIndex {
   // The index of a mode (null: none), through a memo of the last mode asked
   // for: a run asks for one mode node after node.
   const ModeIndex* FindMode(const KTString& mode) const;
+  // The lists of "?" that a lookup in `mode` also walks (null: none).
+  const ModeIndex* AnyModeFor(const KTString& mode) const {
+    return !mode.IsEmpty() && mode != AnyModeMarker() ? anyMode_ : nullptr;
+  }
+  int FindIn(const KTXPathNode* node, const ModeIndex* exact, const ModeIndex* anyMode, int from) const;
 
   std::unordered_map<KTString, ModeIndex> modes_;
   std::unordered_map<KTString, int> named_;
@@ -78,4 +87,10 @@ class KTTemplateRuleIndex {
   mutable bool memoValid_ = false;
   mutable KTString memoMode_;
   mutable const ModeIndex* memoIndex_ = nullptr;
+  // The index of "?" (null: none), found once by Build.
+  const ModeIndex* anyMode_ = nullptr;
+  // The last interned mode asked for and its two indexes.
+  mutable const KTString* memoInterned_ = nullptr;
+  mutable const ModeIndex* memoInternedExact_ = nullptr;
+  mutable const ModeIndex* memoInternedAny_ = nullptr;
 };

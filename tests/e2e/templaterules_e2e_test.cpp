@@ -86,6 +86,22 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "[<xsl:value-of select=\"concat(., position(), last(), $before, $after)\"/>]</xsl:template>",
        "<r><list><i k=\"2\">b</i><i k=\"10\">c</i><i k=\"1\">a</i></list><list><i k=\"5\">d</i></list></r>",
        nullptr},
+      // Rules whose body is one xsl:value-of select="." (the built-in text
+      // rule among them) append the string value without frames of their
+      // own: into elements, attributes and variables, joined with the text
+      // around them, escaped or not as the rule says.
+      {"string-value rules", "xml",
+       "<xsl:output encoding=\"UTF-8\"/>\n"
+       "<xsl:template match=\"/\"><out><xsl:apply-templates select=\"r/a/@*|r/a/node()\"/>|"
+       "<e><xsl:attribute name=\"v\"><xsl:apply-templates select=\"r/b\"/></xsl:attribute></e>"
+       "<xsl:variable name=\"t\"><xsl:apply-templates select=\"r/b\"/>!</xsl:variable>"
+       "<xsl:copy-of select=\"$t\"/><xsl:value-of select=\"string-length($t)\"/>"
+       "<xsl:apply-templates select=\"r/c\" mode=\"raw\"/></out></xsl:template>\n"
+       "<xsl:template match=\"text()\" mode=\"raw\"><xsl:value-of select=\".\" disable-output-escaping=\"yes\"/>"
+       "</xsl:template>",
+       "<r><a k=\"1&amp;2\" m=\"&lt;\">x&amp;y<i>in<j>ner</j></i>z<!--c--></a><b>p<q>&gt;</q>s</b>"
+       "<c>&lt;raw/&gt;<d>&amp;amp;</d></c></r>",
+       nullptr},
   };
   for (const RuleCase& c : cases) {
     std::string ours = Ours(c);
