@@ -103,9 +103,11 @@ class KTInstructionExecutor {
                        const KTString** invokedMode = nullptr);
   // FindTemplateRule in two parts, for a caller that looks up many nodes
   // in one mode: the interned mode the text stands for in the frame, then
-  // the rule for each node in that mode.
+  // the rule for each node in that mode (`sameForTextSiblings` as
+  // KTTemplateRuleIndex::FindInterned gives it).
   const KTString* ResolveTemplateMode(KTExecFrame* frame, const KTString& mode);
-  int FindTemplateRuleInMode(const KTXPathNodeItem& item, const KTString* resolvedMode);
+  int FindTemplateRuleInMode(const KTXPathNodeItem& item, const KTString* resolvedMode,
+                             bool* sameForTextSiblings = nullptr);
   // The rule xsl:apply-imports instantiates: the first rule after the
   // current template's import precedence whose mode fits and whose pattern
   // matches; kNoTemplate without a current template or such a rule.

@@ -244,7 +244,20 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
     // here: the mode is resolved once.
     if (!resolvedMode_) resolvedMode_ = ResolveTemplateMode(frame, *mode_);
     const KTString* invoked = resolvedMode_;
-    int position = FindTemplateRuleInMode(item, invoked);
+    // Text nodes of one parent get one rule when the lookup says so.
+    const KTXPathNode* textParent =
+        item.GetKind() == kItemText && item.GetNode() ? item.GetNode()->GetParent() : nullptr;
+    int position;
+    if (textParent && textParent == textRuleParent_) {
+      position = textRulePosition_;
+    } else {
+      bool sameForTextSiblings = false;
+      position = FindTemplateRuleInMode(item, invoked, &sameForTextSiblings);
+      if (textParent && sameForTextSiblings) {
+        textRuleParent_ = textParent;
+        textRulePosition_ = position;
+      }
+    }
     if (position == KTExecFrame::kNoTemplate) {
       // The built-in rule for namespace nodes does nothing (XSLT 1.0 §5.8).
       if (item.GetKind() == kItemNamespace) continue;

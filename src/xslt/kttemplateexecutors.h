@@ -49,6 +49,9 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   const KTString* mode_ = nullptr;
   // The mode interned in the frame's scope, at the first node applied.
   const KTString* resolvedMode_ = nullptr;
+  // The rule found for the text children of one parent (null: none yet).
+  const KTXPathNode* textRuleParent_ = nullptr;
+  int textRulePosition_ = 0;
   KTXPathValue savedNodeList_;
   int savedPosition_ = 0;
   KTSortKeyList sortKeys_;

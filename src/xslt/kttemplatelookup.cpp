@@ -38,8 +38,9 @@ const KTString* KTInstructionExecutor::ResolveTemplateMode(KTExecFrame* frame, c
   return ResolveMode(processor_, frame, mode);
 }
 
-int KTInstructionExecutor::FindTemplateRuleInMode(const KTXPathNodeItem& item, const KTString* resolvedMode) {
-  int found = processor_->TemplateIndex().FindInterned(item.GetNode(), resolvedMode);
+int KTInstructionExecutor::FindTemplateRuleInMode(const KTXPathNodeItem& item, const KTString* resolvedMode,
+                                                  bool* sameForTextSiblings) {
+  int found = processor_->TemplateIndex().FindInterned(item.GetNode(), resolvedMode, 0, sameForTextSiblings);
   return found == KTTemplateRuleIndex::kNotFound ? KTExecFrame::kNoTemplate : found;
 }
 

@@ -109,22 +109,39 @@ const KTTemplateRuleIndex::ModeIndex* KTTemplateRuleIndex::FindMode(const KTStri
 
 int KTTemplateRuleIndex::Find(const KTXPathNode* node, const KTString& mode, int from) const {
   if (!rules_ || !node) return kNotFound;
-  return FindIn(node, FindMode(mode), AnyModeFor(mode), from);
+  return FindIn(node, FindMode(mode), AnyModeFor(mode), from, nullptr);
 }
 
-int KTTemplateRuleIndex::FindInterned(const KTXPathNode* node, const KTString* mode, int from) const {
+int KTTemplateRuleIndex::FindInterned(const KTXPathNode* node, const KTString* mode, int from,
+                                      bool* sameForTextSiblings) const {
+  if (sameForTextSiblings) *sameForTextSiblings = false;
   if (!rules_ || !node) return kNotFound;
   if (mode != memoInterned_) {
     memoInternedExact_ = FindMode(*mode);
     memoInternedAny_ = AnyModeFor(*mode);
     memoInterned_ = mode;
   }
-  return FindIn(node, memoInternedExact_, memoInternedAny_, from);
+  return FindIn(node, memoInternedExact_, memoInternedAny_, from, sameForTextSiblings);
 }
 
 int KTTemplateRuleIndex::FindIn(const KTXPathNode* node, const ModeIndex* exact, const ModeIndex* anyMode,
-                                int from) const {
-  int kind = KTXPathNodeItem::ItemKindOf(node);
+                                int from, bool* sameForTextSiblings) const {
+  const int kind = KTXPathNodeItem::ItemKindOf(node);
+  bool direct = true;
+  const int found = FindListed(node, kind, exact, anyMode, from, direct);
+  if (sameForTextSiblings) *sameForTextSiblings = kind == kItemText && direct;
+  return found;
+}
+
+bool KTTemplateRuleIndex::Test(int position, const KTXPathNode* node, bool& direct) const {
+  ++tests_;
+  KTCompiledTemplate& rule = *(*rules_)[position];
+  if (!rule.Pattern().IsDirect()) direct = false;
+  return rule.Matches(node);
+}
+
+int KTTemplateRuleIndex::FindListed(const KTXPathNode* node, int kind, const ModeIndex* exact,
+                                    const ModeIndex* anyMode, int from, bool& direct) const {
   if (!anyMode) {
     // One mode: the node's name list beside its kind's, merged with "any"
     // already.
@@ -134,16 +151,14 @@ int KTTemplateRuleIndex::FindIn(const KTXPathNode* node, const ModeIndex* exact,
     auto k = from == 0 ? kinds.begin() : std::lower_bound(kinds.begin(), kinds.end(), from);
     if (!names) {
       for (; k != kinds.end(); ++k) {
-        ++tests_;
-        if ((*rules_)[*k]->Matches(node)) return *k;
+        if (Test(*k, node, direct)) return *k;
       }
       return kNotFound;
     }
     auto n = from == 0 ? names->begin() : std::lower_bound(names->begin(), names->end(), from);
     while (k != kinds.end() || n != names->end()) {
       int position = n == names->end() || (k != kinds.end() && *k < *n) ? *k++ : *n++;
-      ++tests_;
-      if ((*rules_)[position]->Matches(node)) return position;
+      if (Test(position, node, direct)) return position;
     }
     return kNotFound;
   }
@@ -169,8 +184,7 @@ int KTTemplateRuleIndex::FindIn(const KTXPathNode* node, const ModeIndex* exact,
     }
     if (best < 0) return kNotFound;
     ++at[bestList];
-    ++tests_;
-    if ((*rules_)[best]->Matches(node)) return best;
+    if (Test(best, node, direct)) return best;
   }
 }
 

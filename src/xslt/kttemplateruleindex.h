@@ -33,7 +33,12 @@ class KTTemplateRuleIndex {
   // The same for a mode interned by the processor: one stable string per
   // mode text for the processor's life, so the mode's lists are found by
   // its address, through a memo of the last one asked for.
-  int FindInterned(const KTXPathNode* node, const KTString* mode, int from = 0) const;
+  // `sameForTextSiblings`, when given, turns true when the node is text and
+  // every rule tested is matched from the node's kind and ancestors alone
+  // (no predicate, id() or key()): a text node has no name, so the answer
+  // holds for every text node of the same parent.
+  int FindInterned(const KTXPathNode* node, const KTString* mode, int from = 0,
+                   bool* sameForTextSiblings = nullptr) const;
 
   // The position of the first rule of the expanded name (the highest
   // import precedence comes first in the list); kNotFound when none.
@@ -79,7 +84,13 @@ class KTTemplateRuleIndex {
   const ModeIndex* AnyModeFor(const KTString& mode) const {
     return !mode.IsEmpty() && mode != AnyModeMarker() ? anyMode_ : nullptr;
   }
-  int FindIn(const KTXPathNode* node, const ModeIndex* exact, const ModeIndex* anyMode, int from) const;
+  int FindIn(const KTXPathNode* node, const ModeIndex* exact, const ModeIndex* anyMode, int from,
+             bool* sameForTextSiblings) const;
+  // The rule lists walked in order; `direct` turns false when a rule tested
+  // was matched other than from the node and its ancestors alone.
+  int FindListed(const KTXPathNode* node, int kind, const ModeIndex* exact, const ModeIndex* anyMode, int from,
+                 bool& direct) const;
+  bool Test(int position, const KTXPathNode* node, bool& direct) const;
 
   std::unordered_map<KTString, ModeIndex> modes_;
   std::unordered_map<KTString, int> named_;

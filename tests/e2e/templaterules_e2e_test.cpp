@@ -86,6 +86,14 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "[<xsl:value-of select=\"concat(., position(), last(), $before, $after)\"/>]</xsl:template>",
        "<r><list><i k=\"2\">b</i><i k=\"10\">c</i><i k=\"1\">a</i></list><list><i k=\"5\">d</i></list></r>",
        nullptr},
+      // Text nodes of one parent share the rule found for the first only
+      // while every rule tried is matched without predicates.
+      {"text siblings", "text",
+       "<xsl:template match=\"p/text()\">[p:<xsl:value-of select=\".\"/>]</xsl:template>\n"
+       "<xsl:template match=\"q//text()\">[q]</xsl:template>\n"
+       "<xsl:template match=\"s/text()[. = 'y']\">[y]</xsl:template>\n"
+       "<xsl:template match=\"s/text()[3]\" priority=\"2\">[third]</xsl:template>",
+       "<r>a<p>b<i/>c<i/>d</p><q>e<i>f</i>g</q><s>x<i/>y<i/>z<i/>y<i/>w</s>h</r>", nullptr},
       // Rules whose body is one xsl:value-of select="." (the built-in text
       // rule among them) append the string value without frames of their
       // own: into elements, attributes and variables, joined with the text
