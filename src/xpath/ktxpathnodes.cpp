@@ -390,9 +390,99 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
 // ---------------------------------------------------------------------------
 // Operators
 
+namespace {
+
+// The node of `kind` reached from `node` through nodes of one child each
+// (null when the chain ends elsewhere).
+const KTXPathAstNode* SoleChainDown(const KTXPathAstNode* node, int kind) {
+  while (node && node->GetKind() != kind && node->ChildCount() == 1) node = node->FirstChild();
+  return node && node->GetKind() == kind ? node : nullptr;
+}
+
+// The local name of a relative path of one abbreviated child step whose
+// test is an unprefixed name and which has no predicates (null otherwise).
+const KTXPathAstNode* SoleChildNameStep(const KTXPathAstNode* operand) {
+  const KTXPathAstNode* path = SoleChainDown(operand, kAstRelativeLocationPath);
+  if (!path || path->ChildCount() != 1) return nullptr;
+  const KTXPathAstNode* step = path->FirstChild();
+  if (step->GetKind() != kAstStep || step->ChildCount() != 1) return nullptr;
+  const KTXPathAstNode* axisStep = step->FirstChild();
+  if (axisStep->GetKind() != kAstAxisStep || axisStep->ChildCount() != 2) return nullptr;
+  const KTXPathAstNode* axis = axisStep->ChildAt(0);
+  const KTXPathAstNode* test = axisStep->ChildAt(1);
+  if (axis->GetKind() != kAstAbbreviatedAxisSpecifier || axis->ChildCount() != 0) return nullptr;
+  if (test->GetKind() != kAstNameTest || test->ChildCount() != 1) return nullptr;
+  const KTXPathAstNode* name = test->FirstChild();
+  if (name->GetKind() != kAstQName || name->ChildCount() != 1) return nullptr;
+  return name->FirstChild();
+}
+
+// The text of a string literal operand (null when the operand is not one).
+const KTXPathAstNode* SoleLiteral(const KTXPathAstNode* operand) {
+  const KTXPathAstNode* literal = SoleChainDown(operand, kAstLiteral);
+  if (!literal || literal->ChildCount() != 1) return nullptr;
+  const KTXPathAstNode* quoted = literal->FirstChild();
+  return quoted->GetKind() == kAstDoubleQuotedLiteral || quoted->GetKind() == kAstSingleQuotedLiteral ? quoted
+                                                                                                       : nullptr;
+}
+
+KTString QuotedText(const KTXPathAstNode* quoted) {
+  for (int i = 0; i < quoted->ChildCount(); ++i) {
+    if (quoted->ChildAt(i)->GetKind() == kAstCharacterRun) return quoted->ChildAt(i)->Token();
+  }
+  return KTString();
+}
+
+}  // namespace
+
+void BinaryExprNode::ReadChildLiteral() {
+  childLiteral_.shape = 0;
+  if (GetKind() != kAstEqualityExpr || ChildCount() != 2) return;
+  const KTXPathAstNode* pair = ChildAt(1);
+  if (pair->ChildCount() != 2 || pair->ChildAt(0)->ChildCount() != 1) return;
+  const KTXPathAstNode* left = FirstChild();
+  const KTXPathAstNode* right = pair->ChildAt(1);
+  const KTXPathAstNode* name = SoleChildNameStep(left);
+  const KTXPathAstNode* quoted = name ? SoleLiteral(right) : nullptr;
+  if (!name) {
+    name = SoleChildNameStep(right);
+    quoted = name ? SoleLiteral(left) : nullptr;
+  }
+  if (!name || !quoted) return;
+  childLiteral_.equals = TokenIs(pair->ChildAt(0)->FirstChild(), u"=");
+  childLiteral_.literal = QuotedText(quoted);
+  childLiteral_.test = std::make_unique<KTElementNameTest>(NodeText(name), nullptr);
+  childLiteral_.shape = 1;
+}
+
+// XPath 1.0 §3.4: a node-set and a string compare equal when the string
+// value of some node equals the string, unequal when some node's differs.
+bool BinaryExprNode::EvaluateChildLiteral(KTXPathEvalContext& context) {
+  const KTXPathValue& current = context.Current();
+  if (!current.IsNodeSet() || current.ItemCount() != 1) return false;
+  const KTXPathNode* node = current.Items()[0].GetNode();
+  if (!node || (node->GetKind() != kXPathElement && node->GetKind() != kXPathRoot)) return false;
+  bool answer = false;
+  KTString scratch;
+  for (const auto& child : node->Children()) {
+    if (!childLiteral_.test->Passes(child.get())) continue;
+    const bool equal = KTXPathFunctionLibrary::StringValueView(child.get(), scratch) == childLiteral_.literal.View();
+    if (equal == childLiteral_.equals) {
+      answer = true;
+      break;
+    }
+  }
+  KTXPathValue result;
+  result.SetBoolean(answer);
+  context.SetResult(std::move(result));
+  return true;
+}
+
 bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
   if (ChildCount() == 1)
     return EvaluateChildren(context);
+  if (childLiteral_.shape < 0) ReadChildLiteral();
+  if (childLiteral_.shape == 1 && EvaluateChildLiteral(context)) return true;
   // Every operand sees the caller's context; only the final value reaches it.
   KTXPathEvalContext operand = context;
   if (!FirstChild()->EvaluateOperand(operand))

@@ -60,6 +60,22 @@ class BinaryExprNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
   KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
+
+ private:
+  // An equality of one unprefixed child step without predicates and a
+  // string literal ("name = 'text'", either side, = or !=), as predicates
+  // often test: read from the tree at the first evaluation, then answered
+  // from the context node's children without evaluating the two sides.
+  struct ChildLiteral {
+    int shape = -1;  // -1: not read yet, 0: another expression, 1: this shape
+    bool equals = true;
+    KTString literal;
+    std::unique_ptr<KTElementNameTest> test;
+  };
+  void ReadChildLiteral();
+  // False when the context is not one node: the full evaluation runs.
+  bool EvaluateChildLiteral(KTXPathEvalContext& context);
+  ChildLiteral childLiteral_;
 };
 
 class OrExprNode : public BinaryExprNode {};

@@ -94,6 +94,20 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<xsl:template match=\"s/text()[. = 'y']\">[y]</xsl:template>\n"
        "<xsl:template match=\"s/text()[3]\" priority=\"2\">[third]</xsl:template>",
        "<r>a<p>b<i/>c<i/>d</p><q>e<i>f</i>g</q><s>x<i/>y<i/>z<i/>y<i/>w</s>h</r>", nullptr},
+      // A child name compared with a string literal, in patterns and
+      // expressions: any child's string value decides, a prefixed child or
+      // an attribute of the name is not the child, and either side may hold
+      // the literal.
+      {"child compared with a literal", "text",
+       "<xsl:template match=\"/\" xmlns:n=\"urn:n\"><xsl:for-each select=\"r/i\">[<xsl:value-of select="
+       "\"concat(position(), a='x', a!='x', 'x'=a, a='yz', a='', a!='', n:a='x', @a='x', (a)=&quot;y&quot;)\"/>]"
+       "</xsl:for-each>|<xsl:value-of select=\"count(r/i[a='y'])\"/>|<xsl:apply-templates select=\"r/i\"/>"
+       "</xsl:template>\n"
+       "<xsl:template match=\"i[a='x']\">(x)</xsl:template>\n"
+       "<xsl:template match=\"i[&quot;y&quot; != a]\" priority=\"-1\">(not y)</xsl:template>",
+       "<r xmlns:n=\"urn:n\"><i><a>x</a><a>y</a></i><i><a>y<b>z</b></a></i><i a=\"x\"><n:a>x</n:a></i>"
+       "<i><a/></i><i><c>x</c><a>y</a></i></r>",
+       nullptr},
       // Rules whose body is one xsl:value-of select="." (the built-in text
       // rule among them) append the string value without frames of their
       // own: into elements, attributes and variables, joined with the text
