@@ -417,6 +417,17 @@ const KTXPathAstNode* SoleChildNameStep(const KTXPathAstNode* operand) {
   return name->FirstChild();
 }
 
+// A relative path of the one step "." alone.
+bool IsSelfStep(const KTXPathAstNode* operand) {
+  const KTXPathAstNode* path = SoleChainDown(operand, kAstRelativeLocationPath);
+  if (!path || path->ChildCount() != 1) return false;
+  const KTXPathAstNode* step = path->FirstChild();
+  if (step->GetKind() != kAstStep || step->ChildCount() != 1) return false;
+  const KTXPathAstNode* abbreviated = step->FirstChild();
+  return abbreviated->GetKind() == kAstAbbreviatedStep && abbreviated->ChildCount() == 1 &&
+         TokenIs(abbreviated->FirstChild(), u".");
+}
+
 // The text of a string literal operand (null when the operand is not one).
 const KTXPathAstNode* SoleLiteral(const KTXPathAstNode* operand) {
   const KTXPathAstNode* literal = SoleChainDown(operand, kAstLiteral);
@@ -442,16 +453,19 @@ void BinaryExprNode::ReadChildLiteral() {
   if (pair->ChildCount() != 2 || pair->ChildAt(0)->ChildCount() != 1) return;
   const KTXPathAstNode* left = FirstChild();
   const KTXPathAstNode* right = pair->ChildAt(1);
-  const KTXPathAstNode* name = SoleChildNameStep(left);
-  const KTXPathAstNode* quoted = name ? SoleLiteral(right) : nullptr;
-  if (!name) {
-    name = SoleChildNameStep(right);
-    quoted = name ? SoleLiteral(left) : nullptr;
+  const KTXPathAstNode* quoted = SoleLiteral(right);
+  const KTXPathAstNode* path = left;
+  if (!quoted) {
+    quoted = SoleLiteral(left);
+    path = right;
   }
-  if (!name || !quoted) return;
+  if (!quoted) return;
+  const bool self = IsSelfStep(path);
+  const KTXPathAstNode* name = self ? nullptr : SoleChildNameStep(path);
+  if (!self && !name) return;
   childLiteral_.equals = TokenIs(pair->ChildAt(0)->FirstChild(), u"=");
   childLiteral_.literal = QuotedText(quoted);
-  childLiteral_.test = std::make_unique<KTElementNameTest>(NodeText(name), nullptr);
+  if (name) childLiteral_.test = std::make_unique<KTElementNameTest>(NodeText(name), nullptr);
   childLiteral_.shape = 1;
 }
 
@@ -461,21 +475,30 @@ bool BinaryExprNode::EvaluateChildLiteral(KTXPathEvalContext& context) {
   const KTXPathValue& current = context.Current();
   if (!current.IsNodeSet() || current.ItemCount() != 1) return false;
   const KTXPathNode* node = current.Items()[0].GetNode();
-  if (!node || (node->GetKind() != kXPathElement && node->GetKind() != kXPathRoot)) return false;
+  if (!node) return false;
   bool answer = false;
   KTString scratch;
-  for (const auto& child : node->Children()) {
-    if (!childLiteral_.test->Passes(child.get())) continue;
-    const bool equal = KTXPathFunctionLibrary::StringValueView(child.get(), scratch) == childLiteral_.literal.View();
-    if (equal == childLiteral_.equals) {
-      answer = true;
-      break;
-    }
+  if (!childLiteral_.test) {
+    const bool equal = KTXPathFunctionLibrary::StringValueView(node, scratch) == childLiteral_.literal.View();
+    answer = equal == childLiteral_.equals;
+  } else if (node->GetKind() != kXPathElement && node->GetKind() != kXPathRoot) {
+    return false;
+  } else {
+    answer = AnyChildCompares(node, scratch);
   }
   KTXPathValue result;
   result.SetBoolean(answer);
   context.SetResult(std::move(result));
   return true;
+}
+
+bool BinaryExprNode::AnyChildCompares(const KTXPathNode* node, KTString& scratch) const {
+  for (const auto& child : node->Children()) {
+    if (!childLiteral_.test->Passes(child.get())) continue;
+    const bool equal = KTXPathFunctionLibrary::StringValueView(child.get(), scratch) == childLiteral_.literal.View();
+    if (equal == childLiteral_.equals) return true;
+  }
+  return false;
 }
 
 bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {

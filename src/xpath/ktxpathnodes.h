@@ -62,19 +62,22 @@ class BinaryExprNode : public KTXPathAstNode {
   KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
 
  private:
-  // An equality of one unprefixed child step without predicates and a
-  // string literal ("name = 'text'", either side, = or !=), as predicates
-  // often test: read from the tree at the first evaluation, then answered
-  // from the context node's children without evaluating the two sides.
+  // An equality of one unprefixed child step without predicates, or of
+  // ".", and a string literal ("name = 'text'", ". = 'text'", either side,
+  // = or !=), as predicates often test: read from the tree at the first
+  // evaluation, then answered from the context node (its children) without
+  // evaluating the two sides.
   struct ChildLiteral {
     int shape = -1;  // -1: not read yet, 0: another expression, 1: this shape
     bool equals = true;
     KTString literal;
-    std::unique_ptr<KTElementNameTest> test;
+    std::unique_ptr<KTElementNameTest> test;  // null: the context node itself
   };
   void ReadChildLiteral();
   // False when the context is not one node: the full evaluation runs.
   bool EvaluateChildLiteral(KTXPathEvalContext& context);
+  // Whether some child that passes the test compares as the shape says.
+  bool AnyChildCompares(const KTXPathNode* node, KTString& scratch) const;
   ChildLiteral childLiteral_;
 };
 

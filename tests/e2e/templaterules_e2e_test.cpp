@@ -94,14 +94,16 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<xsl:template match=\"s/text()[. = 'y']\">[y]</xsl:template>\n"
        "<xsl:template match=\"s/text()[3]\" priority=\"2\">[third]</xsl:template>",
        "<r>a<p>b<i/>c<i/>d</p><q>e<i>f</i>g</q><s>x<i/>y<i/>z<i/>y<i/>w</s>h</r>", nullptr},
-      // A child name compared with a string literal, in patterns and
+      // A child name or "." compared with a string literal, in patterns and
       // expressions: any child's string value decides, a prefixed child or
       // an attribute of the name is not the child, and either side may hold
       // the literal.
       {"child compared with a literal", "text",
        "<xsl:template match=\"/\" xmlns:n=\"urn:n\"><xsl:for-each select=\"r/i\">[<xsl:value-of select="
        "\"concat(position(), a='x', a!='x', 'x'=a, a='yz', a='', a!='', n:a='x', @a='x', (a)=&quot;y&quot;)\"/>]"
-       "</xsl:for-each>|<xsl:value-of select=\"count(r/i[a='y'])\"/>|<xsl:apply-templates select=\"r/i\"/>"
+       "</xsl:for-each>|<xsl:value-of select=\"count(r/i[a='y'])\"/>|<xsl:apply-templates select=\"r/i\"/>|"
+       "<xsl:value-of select=\"concat(count(//text()[.='x']), count(//@*[.='x']), count(//*[. = 'yz']),"
+       " count(//node()['x' != .]), count(//i[a][.='xy']))\"/>"
        "</xsl:template>\n"
        "<xsl:template match=\"i[a='x']\">(x)</xsl:template>\n"
        "<xsl:template match=\"i[&quot;y&quot; != a]\" priority=\"-1\">(not y)</xsl:template>",
