@@ -65,10 +65,12 @@ bool LocalNameIs(const KTXPathNode* node, std::u16string_view local) {
   size_t at = 0;
   while (at < local.size() && name[at] == local[at]) ++at;
   if (at == local.size() && name[at] == u'\0') return true;
-  // The characters matched so far hold no colon: a prefix ends after them.
-  std::u16string_view rest(name + at);
-  size_t colon = rest.find(u':');
-  return colon != std::u16string_view::npos && rest.substr(colon + 1) == local;
+  // The characters matched so far hold no colon: a prefix ends after them,
+  // found in one pass over the rest of the name.
+  for (const char16_t* p = name + at; *p; ++p) {
+    if (*p == u':') return std::u16string_view(p + 1) == local;
+  }
+  return false;
 }
 
 }  // namespace
