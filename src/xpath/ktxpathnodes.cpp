@@ -765,7 +765,10 @@ bool StepNode::Evaluate(KTXPathEvalContext& context) {
     working.SetStepLimit(limit);
     ok = ok && first->ChildAt(1)->Resolved()->Evaluate(working);
     working.SetStepLimit(0);
-    for (int i = 2; ok && i < first->ChildCount(); ++i) {
+    // A node test that found nothing leaves the predicates nothing to keep:
+    // they are not run (a pattern's contexts are mostly such nodes).
+    const bool none = ok && working.Current().IsNodeSet() && working.Current().ItemCount() == 0;
+    for (int i = 2; ok && !none && i < first->ChildCount(); ++i) {
       // The last predicate of such a step may stop at its first node kept.
       working.SetExistenceStep(stopAtFirst && i == first->ChildCount() - 1 ? first->ChildAt(i) : nullptr);
       ok = first->ChildAt(i)->Resolved()->Evaluate(working);

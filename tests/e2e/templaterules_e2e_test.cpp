@@ -110,6 +110,14 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<r xmlns:n=\"urn:n\"><i><a>x</a><a>y</a></i><i><a>y<b>z</b></a></i><i a=\"x\"><n:a>x</n:a></i>"
        "<i><a/></i><i><c>x</c><a>y</a></i></r>",
        nullptr},
+      // Steps with predicates from context nodes that have no node of the
+      // step's name, beside ones that do (the contexts of a key's pattern
+      // are every node of the document).
+      {"predicates of a step from many contexts", "text",
+       "<xsl:key name=\"k\" match=\"i[a][last()]\" use=\"a\"/>\n"
+       "<xsl:template match=\"/\"><xsl:value-of select=\"concat(count(key('k', 'x')), count(key('k', 'y')),"
+       " count(//*/i[a][1]), count(//*/i[2][a]), count(//node()/i[not(a)]))\"/></xsl:template>",
+       "<r><i><a>x</a></i><s><i/><i><a>y</a></i><t><i><a>x</a></i></t></s><i/><i><a>y</a></i></r>", nullptr},
       // Rules whose body is one xsl:value-of select="." (the built-in text
       // rule among them) append the string value without frames of their
       // own: into elements, attributes and variables, joined with the text
