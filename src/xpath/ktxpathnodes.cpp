@@ -757,11 +757,19 @@ bool StepNode::Evaluate(KTXPathEvalContext& context) {
   KTXPathEvalContext::SeenSet seen;
   context.Other().SetNodeSet();
   const int limit = NumberPredicateLimit(first->ChildAt(2));
+  // The axis, known once the first context node has run the step: a child
+  // or attribute step from a node without children finds nothing, and the
+  // node is passed by (an error of the node test shows at the first node).
+  int stepAxis = -1;
   for (const KTXPathNodeItem& item : items) {
+    if ((stepAxis == kAxisChild || stepAxis == kAxisAttribute) && item.GetNode() &&
+        item.GetNode()->GetChildCount() == 0)
+      continue;
     working.SetCurrentItem(item);
     // The axis specifier, the node test (with the walk limited to what the
     // first predicate can select), then the predicates.
     bool ok = first->ChildAt(0)->Resolved()->Evaluate(working);
+    if (ok && stepAxis < 0) stepAxis = working.GetAxis();
     working.SetStepLimit(limit);
     ok = ok && first->ChildAt(1)->Resolved()->Evaluate(working);
     working.SetStepLimit(0);
