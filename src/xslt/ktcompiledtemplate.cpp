@@ -157,8 +157,16 @@ const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPat
     // another kind: those are let by without the test.
     const int indexKind = pattern_->IndexKind();
     const int onlyKind = indexKind == kItemElement ? kXPathElement : indexKind == kItemAttribute ? kXPathAttribute : -1;
+    // A name test passes no name that neither starts with the local name's
+    // first character nor has a prefix: most names are let by on that look.
+    const KTString* local = pattern_->IndexName();
+    const char16_t first = local && !local->IsEmpty() ? local->View().front() : u'\0';
     for (KTXPathNode* at = root; at; at = at->NextInDocumentOrder(true)) {
       if (onlyKind >= 0 && at->GetKind() != onlyKind) continue;
+      if (first) {
+        const char16_t* name = at->GetName();
+        if (name[0] != first && std::u16string_view(name).find(u':') == std::u16string_view::npos) continue;
+      }
       if (!pattern_->MayMatch(at)) continue;
       KTXPathNode* context = at;
       for (size_t i = 0; context && i < steps.size(); ++i) context = context->GetParent();
