@@ -253,11 +253,16 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
   const std::size_t size = text.size();
   std::size_t runStart = 0;
   char16_t reference[16];
+  // XML 1.0 output through an encoding that writes every character: the
+  // common case, whose characters from 64 below the surrogates are let by
+  // on one comparison.
+  const bool plain = representsAll && !xml11_;
   for (std::size_t i = 0; i < size; ++i) {
     const char16_t c = text[i];
     // An encoding that writes every character leaves only the characters
     // the rules may replace or refuse to look at: those below 64 and from
     // the surrogates up.
+    if (plain && (c >= 64 ? c < 0xD800 : ((kMayBeReplaced >> c) & 1) == 0)) continue;
     if (representsAll && (c >= 64 ? c < 0xD800 && !(xml11_ && (IsXml11Restricted(c) || IsXml11LineEnd(c)))
                                   : ((kMayBeReplaced >> c) & 1) == 0)) {
       continue;
