@@ -644,6 +644,13 @@ void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathN
   // An element copied from the source gets about as many children as
   // it has there: room for them at once, not by repeated growth.
   if (!literal && source->GetChildCount() > 1) added->ReserveChildren(source->GetChildCount());
+  // A copy from a source whose scope binds no prefix but xml (which is
+  // never declared) has nothing to declare: only its name's prefix is left
+  // to see to.
+  if (!literal && (!sourceMap || (sourceMap->size() == 1 && sourceMap->begin()->first.View() == kXmlPrefix))) {
+    FixElementNamespace(added);
+    return;
+  }
   // The prefixes this element and its literal attributes use keep their
   // declarations even when excluded (asked about for literal elements
   // only).
