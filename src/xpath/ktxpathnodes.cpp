@@ -476,20 +476,28 @@ bool BinaryExprNode::EvaluateChildLiteral(KTXPathEvalContext& context) {
   if (!current.IsNodeSet() || current.ItemCount() != 1) return false;
   const KTXPathNode* node = current.Items()[0].GetNode();
   if (!node) return false;
-  bool answer = false;
+  if (childLiteral_.test && node->GetKind() != kXPathElement && node->GetKind() != kXPathRoot) return false;
+  KTXPathValue result;
+  result.SetBoolean(TestChildLiteral(node));
+  context.SetResult(std::move(result));
+  return true;
+}
+
+bool BinaryExprNode::IsChildLiteral() {
+  if (childLiteral_.shape < 0) ReadChildLiteral();
+  return childLiteral_.shape == 1;
+}
+
+bool BinaryExprNode::TestChildLiteral(const KTXPathNode* node) const {
   KTString scratch;
   if (!childLiteral_.test) {
     const bool equal = KTXPathFunctionLibrary::StringValueView(node, scratch) == childLiteral_.literal.View();
-    answer = equal == childLiteral_.equals;
-  } else if (node->GetKind() != kXPathElement && node->GetKind() != kXPathRoot) {
-    return false;
-  } else {
-    answer = AnyChildCompares(node, scratch);
+    return equal == childLiteral_.equals;
   }
-  KTXPathValue result;
-  result.SetBoolean(answer);
-  context.SetResult(std::move(result));
-  return true;
+  // Only an element or the root has children; from any other node the
+  // step selects nothing, and nothing compares either way.
+  if (node->GetKind() != kXPathElement && node->GetKind() != kXPathRoot) return false;
+  return AnyChildCompares(node, scratch);
 }
 
 bool BinaryExprNode::AnyChildCompares(const KTXPathNode* node, KTString& scratch) const {

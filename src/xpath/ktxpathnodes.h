@@ -60,6 +60,11 @@ class BinaryExprNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
   KTXPathAstNode* SoleTarget() const override { return ChildCount() == 1 ? FirstChild() : nullptr; }
+  // Whether the expression is of the child-literal shape below.
+  bool IsChildLiteral();
+  // Its value, for an expression of that shape, with `node` as the context
+  // node (as a predicate of a template pattern's last step sees it).
+  bool TestChildLiteral(const KTXPathNode* node) const;
 
  private:
   // An equality of one unprefixed child step without predicates, or of

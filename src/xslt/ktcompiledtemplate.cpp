@@ -7,10 +7,12 @@
 #include <string_view>
 #include <utility>
 
+#include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathexpression.h"
+#include "xpath/ktxpathfunctionlibrary.h"
+#include "xpath/ktxpathnodes.h"
 #include "xslt/ktcompiledexpression.h"
 #include "xslt/ktdeclrecord.h"
-#include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltnames.h"
@@ -129,11 +131,59 @@ bool KTCompiledTemplate::CopiesStringValue(bool* escape) {
   return stringValueCopy_ == 1;
 }
 
+namespace {
+
+// The predicates of a tree, those inside another predicate left out.
+void CollectPredicates(KTXPathAstNode* node, std::vector<KTXPathAstNode*>& out) {
+  if (node->GetKind() == kAstPredicate) {
+    out.push_back(node);
+    return;
+  }
+  for (int i = 0; i < node->ChildCount(); ++i) CollectPredicates(node->ChildAt(i), out);
+}
+
+// The node of `kind` reached through nodes of one child each (null: none).
+KTXPathAstNode* SoleChainDown(KTXPathAstNode* node, int kind) {
+  while (node && node->GetKind() != kind && node->ChildCount() == 1) node = node->FirstChild();
+  return node && node->GetKind() == kind ? node : nullptr;
+}
+
+}  // namespace
+
+void KTCompiledTemplate::ReadNodeFilters() {
+  filtersRead_ = -1;
+  const std::vector<KTPatternStep>& steps = pattern_->Steps();
+  if (!pattern_->IsUnderstood() || pattern_->GetAnchor() == KTTemplatePattern::kIdKey || steps.empty() ||
+      !steps.back().hasPredicates || !matchExpression_->tree)
+    return;
+  for (size_t i = 0; i + 1 < steps.size(); ++i)
+    if (steps[i].hasPredicates) return;
+  std::vector<KTXPathAstNode*> predicates;
+  CollectPredicates(matchExpression_->tree.get(), predicates);
+  std::vector<BinaryExprNode*> filters;
+  for (KTXPathAstNode* predicate : predicates) {
+    auto* equality = dynamic_cast<BinaryExprNode*>(
+        predicate->ChildCount() > 1 ? SoleChainDown(predicate->ChildAt(1), kAstEqualityExpr) : nullptr);
+    if (!equality || !equality->IsChildLiteral()) return;
+    filters.push_back(equality);
+  }
+  if (filters.empty()) return;
+  filters_ = std::move(filters);
+  filtersRead_ = 1;
+}
+
 bool KTCompiledTemplate::Matches(const KTXPathNode* node) {
   if (match_.IsEmpty() || !matchExpression_) return false;
   // A direct match tests the last step itself first.
   if (pattern_->IsDirect()) return pattern_->Matches(node);
   if (!pattern_->MayMatch(node)) return false;
+  if (filtersRead_ == 0) ReadNodeFilters();
+  if (filtersRead_ == 1) {
+    if (!pattern_->MatchesSteps(node)) return false;
+    for (const BinaryExprNode* filter : filters_)
+      if (!filter->TestChildLiteral(node)) return false;
+    return true;
+  }
   return MatchedNodes(node).count(node) != 0;
 }
 

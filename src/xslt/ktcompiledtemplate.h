@@ -9,11 +9,13 @@
 
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
 #include "xslt/kttemplatepattern.h"
 
+class BinaryExprNode;
 class KTDeclRecord;
 class KTXSLTProcessor;
 struct KTCompiledExpression;
@@ -93,6 +95,9 @@ class KTCompiledTemplate {
   using NodeSet = std::unordered_set<const KTXPathNode*>;
   // The nodes of the node's document that the pattern selects.
   const NodeSet& MatchedNodes(const KTXPathNode* node);
+  // Reads whether the pattern's predicates all stand on its last step and
+  // each compares a child or "." with a string literal (filters_).
+  void ReadNodeFilters();
 
   KTString name_;
   KTString expandedName_;
@@ -118,4 +123,9 @@ class KTCompiledTemplate {
   const KTTemplatePattern* pattern_ = &ownPattern_;
   // Document root -> the nodes the pattern selects there.
   std::unordered_map<const KTXPathNode*, NodeSet> matched_;
+  // The last step's predicates when they depend on the tested node alone
+  // (none of them counts positions): the node matches when it passes the
+  // steps and every one of them, with no evaluation over its document.
+  int filtersRead_ = 0;
+  std::vector<BinaryExprNode*> filters_;
 };

@@ -265,7 +265,12 @@ bool KTTemplatePattern::MayMatch(const KTXPathNode* node) const {
 }
 
 bool KTTemplatePattern::Matches(const KTXPathNode* node) const {
-  if (!direct_ || !node) return false;
+  if (!direct_) return false;
+  return MatchesSteps(node);
+}
+
+bool KTTemplatePattern::MatchesSteps(const KTXPathNode* node) const {
+  if (!understood_ || anchor_ == kIdKey || !node) return false;
   if (steps_.empty()) return node->GetKind() == kXPathRoot;
   // One step of a relative pattern: passing it is the match, as the step
   // asks for the parent its axis needs.

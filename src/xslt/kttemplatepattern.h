@@ -69,6 +69,9 @@ class KTTemplatePattern {
 
   // Direct match (only for IsDirect patterns).
   bool Matches(const KTXPathNode* node) const;
+  // The same test of the steps for a pattern with predicates, the
+  // predicates left out (false for id()/key() or a pattern not understood).
+  bool MatchesSteps(const KTXPathNode* node) const;
   // A necessary condition for any pattern: the node passes the last step
   // (for "/", it is a root; for id()/key() alone, or not understood, true).
   bool MayMatch(const KTXPathNode* node) const;

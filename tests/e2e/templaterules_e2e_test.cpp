@@ -110,6 +110,20 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<r xmlns:n=\"urn:n\"><i><a>x</a><a>y</a></i><i><a>y<b>z</b></a></i><i a=\"x\"><n:a>x</n:a></i>"
        "<i><a/></i><i><c>x</c><a>y</a></i></r>",
        nullptr},
+      // Patterns whose last step alone has predicates comparing a child or
+      // "." with a literal, under '/' and '//', on elements, attributes and
+      // text, beside one whose predicate counts positions.
+      {"patterns filtered by literals", "text",
+       "<xsl:template match=\"/\"><xsl:apply-templates select=\"//i|//@k|//text()\"/></xsl:template>\n"
+       "<xsl:template match=\"r/s//i[a='x'][b != 'z']\">[sx]</xsl:template>\n"
+       "<xsl:template match=\"/r/i[a='x']\">[rx]</xsl:template>\n"
+       "<xsl:template match=\"i[a='y'][2]\">[y2]</xsl:template>\n"
+       "<xsl:template match=\"@k[.='1']\">[k1]</xsl:template>\n"
+       "<xsl:template match=\"a/text()['y' = .]\">[ty]</xsl:template>\n"
+       "<xsl:template match=\"text()|@*\"/>\n<xsl:template match=\"i\">[i]</xsl:template>",
+       "<r><i k=\"1\"><a>x</a></i><i k=\"2\"><a>y</a></i><i><a>y</a></i>"
+       "<s><t><i><a>x</a><b>y</b></i><i><a>x</a><b>z</b></i></t><i><a>x</a><b>z</b><b>w</b></i></s></r>",
+       nullptr},
       // Steps with predicates from context nodes that have no node of the
       // step's name, beside ones that do (the contexts of a key's pattern
       // are every node of the document).
