@@ -257,6 +257,17 @@ double KTTemplatePattern::DefaultPriority() const {
   }
 }
 
+bool KTTemplatePattern::TestsKindOnly() const {
+  if (!direct_ || anchor_ != kRelative || steps_.size() != 1) return false;
+  const KTPatternStep& step = steps_.front();
+  switch (step.test) {
+    case KTPatternStep::kName:
+    case KTPatternStep::kNamespaceWildcard: return false;
+    case KTPatternStep::kPI: return !step.hasLiteral;
+    default: return true;
+  }
+}
+
 bool KTTemplatePattern::MayMatch(const KTXPathNode* node) const {
   if (!node || nothing_) return false;
   if (!understood_) return true;

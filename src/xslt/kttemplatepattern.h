@@ -64,6 +64,9 @@ class KTTemplatePattern {
   bool IsUnderstood() const { return understood_; }
   // The pattern is matched without evaluation.
   bool IsDirect() const { return direct_; }
+  // A direct pattern of one relative step that tests no name: whether a
+  // node matches depends on its kind and its parent's alone.
+  bool TestsKindOnly() const;
   // XSLT 1.0 §5.5.
   double DefaultPriority() const;
 

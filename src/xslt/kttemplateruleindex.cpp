@@ -18,6 +18,7 @@ void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemp
   memoValid_ = false;
   memoIndex_ = nullptr;
   memoInterned_ = nullptr;
+  textMemo_ = TextMemo();
   anyMode_ = nullptr;
   modes_.clear();
   named_.clear();
@@ -127,21 +128,31 @@ int KTTemplateRuleIndex::FindInterned(const KTXPathNode* node, const KTString* m
 int KTTemplateRuleIndex::FindIn(const KTXPathNode* node, const ModeIndex* exact, const ModeIndex* anyMode,
                                 int from, bool* sameForTextSiblings) const {
   const int kind = KTXPathNodeItem::ItemKindOf(node);
-  bool direct = true;
-  const int found = FindListed(node, kind, exact, anyMode, from, direct);
-  if (sameForTextSiblings) *sameForTextSiblings = kind == kItemText && direct;
+  const KTXPathNode* parent = kind == kItemText ? node->GetParent() : nullptr;
+  const bool contentText = parent && (parent->GetKind() == kXPathElement || parent->GetKind() == kXPathRoot);
+  if (contentText && textMemo_.valid && textMemo_.exact == exact && textMemo_.anyMode == anyMode &&
+      textMemo_.from == from) {
+    if (sameForTextSiblings) *sameForTextSiblings = true;
+    return textMemo_.found;
+  }
+  Tested tested;
+  const int found = FindListed(node, kind, exact, anyMode, from, tested);
+  if (sameForTextSiblings) *sameForTextSiblings = kind == kItemText && tested.direct;
+  if (contentText && tested.kindOnly) textMemo_ = {true, exact, anyMode, from, found};
   return found;
 }
 
-bool KTTemplateRuleIndex::Test(int position, const KTXPathNode* node, bool& direct) const {
+bool KTTemplateRuleIndex::Test(int position, const KTXPathNode* node, Tested& tested) const {
   ++tests_;
   KTCompiledTemplate& rule = *(*rules_)[position];
-  if (!rule.Pattern().IsDirect()) direct = false;
+  const KTTemplatePattern& pattern = rule.Pattern();
+  if (!pattern.IsDirect()) tested.direct = false;
+  if (!pattern.TestsKindOnly()) tested.kindOnly = false;
   return rule.Matches(node);
 }
 
 int KTTemplateRuleIndex::FindListed(const KTXPathNode* node, int kind, const ModeIndex* exact,
-                                    const ModeIndex* anyMode, int from, bool& direct) const {
+                                    const ModeIndex* anyMode, int from, Tested& tested) const {
   if (!anyMode) {
     // One mode: the node's name list beside its kind's, merged with "any"
     // already.
@@ -151,14 +162,14 @@ int KTTemplateRuleIndex::FindListed(const KTXPathNode* node, int kind, const Mod
     auto k = from == 0 ? kinds.begin() : std::lower_bound(kinds.begin(), kinds.end(), from);
     if (!names) {
       for (; k != kinds.end(); ++k) {
-        if (Test(*k, node, direct)) return *k;
+        if (Test(*k, node, tested)) return *k;
       }
       return kNotFound;
     }
     auto n = from == 0 ? names->begin() : std::lower_bound(names->begin(), names->end(), from);
     while (k != kinds.end() || n != names->end()) {
       int position = n == names->end() || (k != kinds.end() && *k < *n) ? *k++ : *n++;
-      if (Test(position, node, direct)) return position;
+      if (Test(position, node, tested)) return position;
     }
     return kNotFound;
   }
@@ -184,7 +195,7 @@ int KTTemplateRuleIndex::FindListed(const KTXPathNode* node, int kind, const Mod
     }
     if (best < 0) return kNotFound;
     ++at[bestList];
-    if (Test(best, node, direct)) return best;
+    if (Test(best, node, tested)) return best;
   }
 }
 

@@ -88,9 +88,15 @@ class KTTemplateRuleIndex {
              bool* sameForTextSiblings) const;
   // The rule lists walked in order; `direct` turns false when a rule tested
   // was matched other than from the node and its ancestors alone.
+  // `kindOnly` turns false when a rule tested looks at more than the
+  // node's kind and its parent's.
+  struct Tested {
+    bool direct = true;
+    bool kindOnly = true;
+  };
   int FindListed(const KTXPathNode* node, int kind, const ModeIndex* exact, const ModeIndex* anyMode, int from,
-                 bool& direct) const;
-  bool Test(int position, const KTXPathNode* node, bool& direct) const;
+                 Tested& tested) const;
+  bool Test(int position, const KTXPathNode* node, Tested& tested) const;
 
   std::unordered_map<KTString, ModeIndex> modes_;
   std::unordered_map<KTString, int> named_;
@@ -104,4 +110,14 @@ class KTTemplateRuleIndex {
   mutable const KTString* memoInterned_ = nullptr;
   mutable const ModeIndex* memoInternedExact_ = nullptr;
   mutable const ModeIndex* memoInternedAny_ = nullptr;
+  // The rule of a text node under an element or the root, when every rule
+  // tried for it tested kinds alone: the same for every such text node.
+  struct TextMemo {
+    bool valid = false;
+    const ModeIndex* exact = nullptr;
+    const ModeIndex* anyMode = nullptr;
+    int from = 0;
+    int found = kNotFound;
+  };
+  mutable TextMemo textMemo_;
 };

@@ -110,6 +110,16 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<r xmlns:n=\"urn:n\"><i><a>x</a><a>y</a></i><i><a>y<b>z</b></a></i><i a=\"x\"><n:a>x</n:a></i>"
        "<i><a/></i><i><c>x</c><a>y</a></i></r>",
        nullptr},
+      // Text nodes of different parents, in two modes: one mode's rules
+      // test the kind alone, the other's look at the parent as well.
+      {"text rules by kind and by parent", "text",
+       "<xsl:template match=\"/\"><xsl:apply-templates select=\"//text()\" mode=\"m\"/>|"
+       "<xsl:apply-templates select=\"//text()\"/></xsl:template>\n"
+       "<xsl:template match=\"node()\" mode=\"m\" priority=\"2\">(<xsl:value-of select=\".\"/>)</xsl:template>\n"
+       "<xsl:template match=\"b/text()\" mode=\"m\">[never]</xsl:template>\n"
+       "<xsl:template match=\"text()\">t<xsl:value-of select=\".\"/></xsl:template>\n"
+       "<xsl:template match=\"b/text()\">b<xsl:value-of select=\".\"/></xsl:template>",
+       "<r>1<a>2<b>3</b>4</a><b>5<![CDATA[6]]></b>7</r>", nullptr},
       // Patterns whose last step alone has predicates comparing a child or
       // "." with a literal, under '/' and '//', on elements, attributes and
       // text, beside one whose predicate counts positions.
