@@ -19,6 +19,7 @@ void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemp
   memoIndex_ = nullptr;
   memoInterned_ = nullptr;
   textMemo_ = TextMemo();
+  elementMemo_ = TextMemo();
   anyMode_ = nullptr;
   modes_.clear();
   named_.clear();
@@ -135,11 +136,45 @@ int KTTemplateRuleIndex::FindIn(const KTXPathNode* node, const ModeIndex* exact,
     if (sameForTextSiblings) *sameForTextSiblings = true;
     return textMemo_.found;
   }
+  if (kind == kItemElement && exact && !anyMode) {
+    // An element whose name no rule names, under an element or the root:
+    // when every rule of its kind's list tested tests the kind alone, the
+    // answer holds for every such element.
+    const KTXPathNode* up = node->GetParent();
+    if (up && (up->GetKind() == kXPathElement || up->GetKind() == kXPathRoot)) {
+      const List* names = NameListFor(*exact, node, kind);
+      Tested tested;
+      if (names) return FindInLists(node, KindListFor(*exact, kind), *names, from, tested);
+      if (elementMemo_.valid && elementMemo_.exact == exact && elementMemo_.from == from) return elementMemo_.found;
+      const int found = FindInKindList(node, KindListFor(*exact, kind), from, tested);
+      if (tested.kindOnly) elementMemo_ = {true, exact, nullptr, from, found};
+      return found;
+    }
+  }
   Tested tested;
   const int found = FindListed(node, kind, exact, anyMode, from, tested);
   if (sameForTextSiblings) *sameForTextSiblings = kind == kItemText && tested.direct;
   if (contentText && tested.kindOnly) textMemo_ = {true, exact, anyMode, from, found};
   return found;
+}
+
+int KTTemplateRuleIndex::FindInKindList(const KTXPathNode* node, const List& kinds, int from, Tested& tested) const {
+  auto k = from == 0 ? kinds.begin() : std::lower_bound(kinds.begin(), kinds.end(), from);
+  for (; k != kinds.end(); ++k) {
+    if (Test(*k, node, tested)) return *k;
+  }
+  return kNotFound;
+}
+
+int KTTemplateRuleIndex::FindInLists(const KTXPathNode* node, const List& kinds, const List& names, int from,
+                                     Tested& tested) const {
+  auto k = from == 0 ? kinds.begin() : std::lower_bound(kinds.begin(), kinds.end(), from);
+  auto n = from == 0 ? names.begin() : std::lower_bound(names.begin(), names.end(), from);
+  while (k != kinds.end() || n != names.end()) {
+    int position = n == names.end() || (k != kinds.end() && *k < *n) ? *k++ : *n++;
+    if (Test(position, node, tested)) return position;
+  }
+  return kNotFound;
 }
 
 bool KTTemplateRuleIndex::Test(int position, const KTXPathNode* node, Tested& tested) const {
@@ -159,19 +194,8 @@ int KTTemplateRuleIndex::FindListed(const KTXPathNode* node, int kind, const Mod
     if (!exact) return kNotFound;
     const List& kinds = KindListFor(*exact, kind);
     const List* names = NameListFor(*exact, node, kind);
-    auto k = from == 0 ? kinds.begin() : std::lower_bound(kinds.begin(), kinds.end(), from);
-    if (!names) {
-      for (; k != kinds.end(); ++k) {
-        if (Test(*k, node, tested)) return *k;
-      }
-      return kNotFound;
-    }
-    auto n = from == 0 ? names->begin() : std::lower_bound(names->begin(), names->end(), from);
-    while (k != kinds.end() || n != names->end()) {
-      int position = n == names->end() || (k != kinds.end() && *k < *n) ? *k++ : *n++;
-      if (Test(position, node, tested)) return position;
-    }
-    return kNotFound;
+    if (!names) return FindInKindList(node, kinds, from, tested);
+    return FindInLists(node, kinds, *names, from, tested);
   }
   // At most three lists per mode: the name's, the kind's and "any".
   CandidateLists lists;

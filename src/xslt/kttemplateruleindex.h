@@ -96,6 +96,10 @@ class KTTemplateRuleIndex {
   };
   int FindListed(const KTXPathNode* node, int kind, const ModeIndex* exact, const ModeIndex* anyMode, int from,
                  Tested& tested) const;
+  // The first rule of one merged kind list that matches.
+  int FindInKindList(const KTXPathNode* node, const List& kinds, int from, Tested& tested) const;
+  // The same over a kind list and a name list merged in list order.
+  int FindInLists(const KTXPathNode* node, const List& kinds, const List& names, int from, Tested& tested) const;
   bool Test(int position, const KTXPathNode* node, Tested& tested) const;
 
   std::unordered_map<KTString, ModeIndex> modes_;
@@ -111,7 +115,8 @@ class KTTemplateRuleIndex {
   mutable const ModeIndex* memoInternedExact_ = nullptr;
   mutable const ModeIndex* memoInternedAny_ = nullptr;
   // The rule of a text node under an element or the root, when every rule
-  // tried for it tested kinds alone: the same for every such text node.
+  // tried for it tested kinds alone: the same for every such text node
+  // (and likewise for an element whose name no rule names).
   struct TextMemo {
     bool valid = false;
     const ModeIndex* exact = nullptr;
@@ -120,4 +125,5 @@ class KTTemplateRuleIndex {
     int found = kNotFound;
   };
   mutable TextMemo textMemo_;
+  mutable TextMemo elementMemo_;
 };

@@ -120,6 +120,17 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<xsl:template match=\"text()\">t<xsl:value-of select=\".\"/></xsl:template>\n"
        "<xsl:template match=\"b/text()\">b<xsl:value-of select=\".\"/></xsl:template>",
        "<r>1<a>2<b>3</b>4</a><b>5<![CDATA[6]]></b>7</r>", nullptr},
+      // Elements whose names no rule names share one lookup per mode while
+      // the rules tried test the kind alone; a named element, a rule that
+      // looks at the parent and another mode each get their own.
+      {"element rules by kind and by name", "text",
+       "<xsl:template match=\"/\"><xsl:apply-templates select=\"//*\" mode=\"m\"/>|"
+       "<xsl:apply-templates select=\"//*\"/></xsl:template>\n"
+       "<xsl:template match=\"*\" mode=\"m\">m<xsl:value-of select=\"name()\"/></xsl:template>\n"
+       "<xsl:template match=\"x\" mode=\"m\">[x]</xsl:template>\n"
+       "<xsl:template match=\"*\">d<xsl:value-of select=\"name()\"/></xsl:template>\n"
+       "<xsl:template match=\"b/*\">(b/<xsl:value-of select=\"name()\"/>)</xsl:template>",
+       "<r><a/><x/><b><c/><x/></b><d><e/></d></r>", nullptr},
       // Patterns whose last step alone has predicates comparing a child or
       // "." with a literal, under '/' and '//', on elements, attributes and
       // text, beside one whose predicate counts positions.
