@@ -827,6 +827,15 @@ void ParsoGrammar::ComputeEngineTables() {
     }
     rule->repeatStopChild_ = child;
   }
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    const auto& el = rule->elements_;
+    rule->repeatedChoice_ = (rule->kind_ == R::kNamed || rule->kind_ == R::kGroup) && el.size() == 1 &&
+                            rule->operator_ != R::kChoice && rule->operator_ != R::kDifference &&
+                            rule->operator_ != R::kUpTo && rule->constraints_.size() < 2 &&
+                            el[0].step > R::kStepTerminal && (el[0].mark == u'*' || el[0].mark == u'+') &&
+                            el[0].rule->hasRepeatStops_ && el[0].rule->kind_ == R::kGroup;
+  }
 }
 
 namespace {

@@ -197,6 +197,11 @@ class GrammarRule {
   // after the first, where no nodes are made, in one loop.
   bool HasFlatAlternatives() const { return flatAlternatives_; }
   int GetRepeatStopChild() const { return repeatStopChild_; }
+  // A sequence of one element, a choice of GetLeadingFlat with repeat stops
+  // under '*' or '+' (a text of runs and references): where it keeps no
+  // nodes, the engine takes its repetitions in one loop, without entering
+  // the rule or the choice for each.
+  bool IsRepeatedChoice() const { return repeatedChoice_; }
 
   // A group whose node flattening replaces by its children (a sequence or
   // choice of rules, without constraints or peers), or a named rule whose
@@ -291,6 +296,7 @@ class YStream;
   bool flatSteps_ = false;
   bool flatAlternatives_ = false;
   int repeatStopChild_ = -1;
+  bool repeatedChoice_ = false;
   bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;

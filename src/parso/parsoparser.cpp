@@ -744,7 +744,8 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
 bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, int available,
                                   int& line, int& matched, ChildList& children, int depth) {
   int endLine = line;
-  const int n = Scan(rule, pos, available, endLine, depth + 1);
+  const int n = rule->IsRepeatedChoice() ? ScanRepeatedChoice(rule, pos, available, endLine, depth + 1)
+                                         : Scan(rule, pos, available, endLine, depth + 1);
   if (n < 0) return false;
   matched = n;
   if (!rule->IsDrop()) {
@@ -755,6 +756,50 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
   }
   line = endLine;
   return true;
+}
+
+// ScanElement's take of a choice led by a flat rule (GetLeadingFlat), once
+// its checks have passed: the choice at depth + 1, its first alternative
+// one level further down.
+[[gnu::always_inline]] inline int ParsoParser::ScanLedChoice(const GrammarRule* rule, const GrammarRule* flat,
+                                                           const char16_t* pos, int available, int& line,
+                                                           int depth) {
+  // The choice's first alternative as Scan would try it one level down:
+  // when it matches, so does the choice, with nothing recorded; when it
+  // fails (recording what Scan would), Scan goes on with the others.
+  // Where it fails at once and no other alternative can begin, the
+  // choice fails, recording what they would.
+  if (rule->StopsRepeatAt(*pos) && depth + rule->GetNesting() + 1 < kMaxNestingDepth) {
+    Record(pos, flat, rule->GetRepeatStopChild());
+    if (rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
+    return -1;
+  }
+  const int quick = QuickFlat(flat, pos, available);
+  if (quick >= 0) return quick;
+  if (quick == -1) {
+    int endLine = line;
+    const int n = MatchFlat(flat, pos, available, endLine);
+    if (n >= 0) {
+      line = endLine;
+      return n;
+    }
+  }
+  // The alternatives that cannot begin here, which the prediction skips
+  // now that a failure is recorded here, are passed over without
+  // entering the choice.
+  const auto& alternatives = rule->GetElements();
+  size_t next = 1;
+  while (next < alternatives.size() && alternatives[next].step > Rule::kStepTerminal && pos <= failPos_ &&
+         alternatives[next].rule->CannotStartWith(*pos) &&
+         depth + 1 + alternatives[next].rule->GetStartNesting() < kMaxNestingDepth) {
+    ++next;
+  }
+  if (next == alternatives.size()) {
+    if (rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
+    return -1;
+  }
+  if (rule->HasFlatAlternatives()) return ScanFlatAlternatives(rule, pos, available, line, depth + 1, static_cast<int>(next));
+  return Scan(rule, pos, available, line, depth + 1, static_cast<int>(next));
 }
 
 // The element step of Scan: TryElement where no nodes are made.
@@ -777,42 +822,7 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
       flat && available > 0 && depth + 2 < kMaxNestingDepth && !IsLimited(flat) &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin &&
       !(pos <= failPos_ && Predicted(flat, pos, available, depth + 1))) {
-    // The choice's first alternative as Scan would try it one level down:
-    // when it matches, so does the choice, with nothing recorded; when it
-    // fails (recording what Scan would), Scan goes on with the others.
-    // Where it fails at once and no other alternative can begin, the
-    // choice fails, recording what they would.
-    if (rule->StopsRepeatAt(*pos) && depth + rule->GetNesting() + 1 < kMaxNestingDepth) {
-      Record(pos, flat, rule->GetRepeatStopChild());
-      if (rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
-      return -1;
-    }
-    const int quick = QuickFlat(flat, pos, available);
-    if (quick >= 0) return quick;
-    if (quick == -1) {
-      int endLine = line;
-      const int n = MatchFlat(flat, pos, available, endLine);
-      if (n >= 0) {
-        line = endLine;
-        return n;
-      }
-    }
-    // The alternatives that cannot begin here, which the prediction skips
-    // now that a failure is recorded here, are passed over without
-    // entering the choice.
-    const auto& alternatives = rule->GetElements();
-    size_t next = 1;
-    while (next < alternatives.size() && alternatives[next].step > Rule::kStepTerminal && pos <= failPos_ &&
-           alternatives[next].rule->CannotStartWith(*pos) &&
-           depth + 1 + alternatives[next].rule->GetStartNesting() < kMaxNestingDepth) {
-      ++next;
-    }
-    if (next == alternatives.size()) {
-      if (rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
-      return -1;
-    }
-    if (rule->HasFlatAlternatives()) return ScanFlatAlternatives(rule, pos, available, line, depth + 1, static_cast<int>(next));
-    return Scan(rule, pos, available, line, depth + 1, static_cast<int>(next));
+    return ScanLedChoice(rule, flat, pos, available, line, depth);
   }
   if (step == Rule::kStepFlat && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
@@ -907,6 +917,52 @@ int ParsoParser::ScanFlatSteps(const GrammarRule* rule, const char16_t* start, i
       if (rule->GetKind() == Rule::kNamed) Record(start, rule, static_cast<int>(i));
       return -1;
     }
+  }
+  line = endLine;
+  return used;
+}
+
+// Scan for a rule of GrammarRule::IsRepeatedChoice at `depth`: the repeated
+// choice taken as ScanRepeat and ScanElement take it, in one loop, where
+// neither the rule nor the choice could meet a limit; elsewhere Scan.
+int ParsoParser::ScanRepeatedChoice(const GrammarRule* rule, const char16_t* start, int available, int& line,
+                                    int depth) {
+  // Room for the frames Scan would use below this one.
+  constexpr uintptr_t kFrameAllowance = 4096;
+  const Rule::Element& e = rule->GetElement(0);
+  const Rule* choice = e.rule;
+  const Rule* flat = choice->GetLeadingFlat();
+  if (aborted_ || depth + 2 >= kMaxNestingDepth || IsLimited(choice) || IsLimited(flat) ||
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stackFloor_ + kFlatStackMargin + kFrameAllowance) {
+    return Scan(rule, start, available, line, depth);
+  }
+  int endLine = line;
+  int used = 0;
+  int count = 0;
+  while (used < available && !aborted_) {
+    const char16_t* pos = start + used;
+    const int left = available - used;
+    int n;
+    if (pos <= failPos_ && Predicted(choice, pos, left, depth)) break;
+    if (pos <= failPos_ && Predicted(flat, pos, left, depth + 1)) {
+      n = Scan(choice, pos, left, endLine, depth + 1);
+    } else {
+      n = ScanLedChoice(choice, flat, pos, left, endLine, depth);
+    }
+    if (n < 0) break;
+    used += n;
+    ++count;
+    if (e.mark != u'*' && e.mark != u'+') break;
+    if (n == 0) break;
+  }
+  if (count == 0 && e.mark != u'*' && e.mark != u'?') {
+    if (used == available) RecordExpected(start + used, choice, rule, 0);
+    if (rule->GetKind() == Rule::kNamed) Record(start, rule, 0);
+    return -1;
+  }
+  if (aborted_) {
+    if (rule->GetKind() == Rule::kNamed) Record(start, rule, -1);
+    return -1;
   }
   line = endLine;
   return used;

@@ -442,6 +442,9 @@ class ParsoParser {
            int from = 0);
   int ScanElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int depth);
+  int ScanLedChoice(const GrammarRule* rule, const GrammarRule* flat, const char16_t* pos, int available,
+                    int& line, int depth);
+  int ScanRepeatedChoice(const GrammarRule* rule, const char16_t* start, int available, int& line, int depth);
   // Scan for a rule of GrammarRule::HasFlatSteps at `depth`: its elements in
   // one loop, as Scan and ScanElement would take them.
   // Scan for a choice of GrammarRule::HasFlatAlternatives at `depth`, from

@@ -934,19 +934,25 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   }
 
   // The same near the nesting limit, the choice one level below the rule
-  // that keeps no children, nested ever deeper.
-  ParsoGrammar nested;
-  ASSERT_TRUE(nested.LoadText(u"d ::= x\nx ::= ('(' x ')') | ('[' y ']') | T\ny ::= T\n"
-                              u"T ::= (R | P | '.')+\nR ::= [a-z]+\nP ::= Q 'p'\nQ ::= V 'q'\nV ::= '!' 'v'\n",
-                              u"g"));
-  Comparison nearLimit{&nested, Settings{true, true, true}};
-  for (int depth = ParsoParser::kMaxNestingDepth / 2 - 6; depth <= ParsoParser::kMaxNestingDepth / 2 + 2;
-       ++depth) {
-    for (const char16_t* inner : {u"ab.c", u".ab", u"!vqp", u"[ab.c]", u"[.ab]", u"[a!vqp]"}) {
-      nearLimit.Check(std::u16string(depth, u'(') + inner + std::u16string(depth, u')'));
+  // that keeps no children, nested ever deeper; with a terminal among the
+  // alternatives, and with rules alone (the choice then ends its repetition
+  // where its leading rule fails at once and no other can begin, as text
+  // data ends at a tag).
+  for (const char16_t* choice : {u"T ::= (R | P | '.')+\nR ::= [a-z]+\n", u"T ::= (R | P | D)+\nR ::= [a-z]* / '--'\nD ::= '.' [0-9]*\n"}) {
+    SCOPED_TRACE(N(choice));
+    ParsoGrammar nested;
+    ASSERT_TRUE(nested.LoadText(u"d ::= x\nx ::= ('(' x ')') | ('[' y ']') | T\ny ::= T\n" + std::u16string(choice) +
+                                    u"P ::= Q 'p'\nQ ::= V 'q'\nV ::= '!' 'v'\n",
+                                u"g"));
+    Comparison nearLimit{&nested, Settings{true, true, true}};
+    for (int depth = ParsoParser::kMaxNestingDepth / 2 - 6; depth <= ParsoParser::kMaxNestingDepth / 2 + 2;
+         ++depth) {
+      for (const char16_t* inner : {u"ab.c", u".ab", u"!vqp", u"[ab.c]", u"[.ab]", u"[a!vqp]", u"ab)", u"[ab]]", u"a--b", u".1a"}) {
+        nearLimit.Check(std::u16string(depth, u'(') + inner + std::u16string(depth, u')'));
+      }
     }
+    EXPECT_EQ(nearLimit.differences, 0);
   }
-  EXPECT_EQ(nearLimit.differences, 0);
 }
 
 }  // namespace
