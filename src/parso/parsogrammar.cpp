@@ -835,6 +835,9 @@ void ParsoGrammar::ComputeEngineTables() {
                             rule->operator_ != R::kUpTo && rule->constraints_.size() < 2 &&
                             el[0].step > R::kStepTerminal && (el[0].mark == u'*' || el[0].mark == u'+') &&
                             el[0].rule->hasRepeatStops_ && el[0].rule->kind_ == R::kGroup;
+    for (int w = 0; w < 4; ++w) {
+      rule->atOnceBits_[w] = rule->repeatedChoice_ && el[0].mark == u'+' ? el[0].rule->repeatStopBits_[w] : 0;
+    }
   }
 }
 

@@ -202,6 +202,14 @@ class GrammarRule {
   // nodes, the engine takes its repetitions in one loop, without entering
   // the rule or the choice for each.
   bool IsRepeatedChoice() const { return repeatedChoice_; }
+  // For such a rule under '+': true for a character at which an attempt
+  // fails at once, the choice ending its repetition there before its first
+  // match; it then records no more than the failure of the choice's leading
+  // rule there (element GetRepeatStopChild of the choice).
+  bool FailsAtOnceAt(char16_t c) const {
+    unsigned i = c > 255 ? 255u : c;
+    return (atOnceBits_[i >> 6] >> (i & 63)) & 1u;
+  }
 
   // A group whose node flattening replaces by its children (a sequence or
   // choice of rules, without constraints or peers), or a named rule whose
@@ -297,6 +305,7 @@ class YStream;
   bool flatAlternatives_ = false;
   int repeatStopChild_ = -1;
   bool repeatedChoice_ = false;
+  uint64_t atOnceBits_[4] = {0, 0, 0, 0};
   bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;

@@ -743,6 +743,19 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
 
 bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, int available,
                                   int& line, int& matched, ChildList& children, int depth) {
+  if (available > 0 && rule->FailsAtOnceAt(*pos)) {
+    // Text data at a tag: ScanRepeatedChoice would end the choice's
+    // repetition at once, recording only its leading rule's failure, where
+    // it meets no limit (a frame below this one).
+    const Rule* choice = rule->GetElement(0).rule;
+    const Rule* flat = choice->GetLeadingFlat();
+    if (depth + 3 + choice->GetNesting() < kMaxNestingDepth && !IsLimited(choice) && !IsLimited(flat) &&
+        reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >
+            stackFloor_ + kFlatStackMargin + 2 * kScanFrameAllowance) {
+      Record(pos, flat, choice->GetRepeatStopChild());
+      return false;
+    }
+  }
   int endLine = line;
   const int n = rule->IsRepeatedChoice() ? ScanRepeatedChoice(rule, pos, available, endLine, depth + 1)
                                          : Scan(rule, pos, available, endLine, depth + 1);
@@ -927,13 +940,11 @@ int ParsoParser::ScanFlatSteps(const GrammarRule* rule, const char16_t* start, i
 // neither the rule nor the choice could meet a limit; elsewhere Scan.
 int ParsoParser::ScanRepeatedChoice(const GrammarRule* rule, const char16_t* start, int available, int& line,
                                     int depth) {
-  // Room for the frames Scan would use below this one.
-  constexpr uintptr_t kFrameAllowance = 4096;
   const Rule::Element& e = rule->GetElement(0);
   const Rule* choice = e.rule;
   const Rule* flat = choice->GetLeadingFlat();
   if (aborted_ || depth + 2 >= kMaxNestingDepth || IsLimited(choice) || IsLimited(flat) ||
-      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stackFloor_ + kFlatStackMargin + kFrameAllowance) {
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stackFloor_ + kFlatStackMargin + kScanFrameAllowance) {
     return Scan(rule, start, available, line, depth);
   }
   int endLine = line;

@@ -365,6 +365,10 @@ class ParsoParser {
   // A flat rule is matched without a frame of Match only this far above the
   // stack's floor, so that Match's own check would not have stopped it.
   static constexpr uintptr_t kFlatStackMargin = 16 * 1024;
+  // Stack a frame of Scan and of the steps around it takes at most, in any
+  // build: a shortcut that stands for a few of them keeps this much room per
+  // frame.
+  static constexpr uintptr_t kScanFrameAllowance = 4096;
 
   // The children a node gets while it is matched: the node itself travels
   // with them, so that the engine's steps pass one reference for both.
