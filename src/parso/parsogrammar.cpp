@@ -348,9 +348,21 @@ void ParsoGrammar::ComputeEngineTables() {
   for (auto& rule : rules_) {
     if (!rule) continue;
     for (uint64_t& bits : rule->scanBits_) bits = 0;
+    for (uint64_t& bits : rule->stopStartBits_) bits = 0;
     if (rule->operator_ != R::kUpTo || rule->elements_.empty()) continue;
     const R* scanned = rule->elements_[0].rule;
     if (scanned->kind_ != R::kClass && scanned->kind_ != R::kClassText) continue;
+    if (rule->stopClass_) {
+      for (int w = 0; w < 4; ++w) rule->stopStartBits_[w] = rule->stopClass_->classBits_[w];
+    }
+    for (const R* lit : rule->stopLiterals_) {
+      if (lit->text_.empty()) {
+        for (uint64_t& bits : rule->stopStartBits_) bits = ~uint64_t{0};
+        break;
+      }
+      const unsigned c = lit->text_[0] > 255 ? 255u : lit->text_[0];
+      rule->stopStartBits_[c >> 6] |= uint64_t{1} << (c & 63);
+    }
     for (int w = 0; w < 4; ++w) rule->scanBits_[w] = scanned->classBits_[w];
     if (rule->stopClass_) {
       for (int w = 0; w < 4; ++w) rule->scanBits_[w] &= ~rule->stopClass_->classBits_[w];

@@ -252,6 +252,12 @@ class GrammarRule {
     unsigned i = c > 255 ? 255u : c;
     return (scanBits_[i >> 6] >> (i & 63)) & 1u;
   }
+  // Up-to rules scanning a class: false for a character at which no stop
+  // can begin (neither in the stop class nor the first of a stop literal).
+  bool MayStopAt(char16_t c) const {
+    unsigned i = c > 255 ? 255u : c;
+    return (stopStartBits_[i >> 6] >> (i & 63)) & 1u;
+  }
   // Up-to rules scanning a class, when every character from U+0020 up
   // scans past but for at most kMaxSkipStops of them: how many those are
   // (the engine then tests sixteen units at a time for them and for the
@@ -312,6 +318,7 @@ class YStream;
   std::vector<const GrammarRule*> stopLiterals_;
   const GrammarRule* stopClass_ = nullptr;
   uint64_t scanBits_[4] = {0, 0, 0, 0};
+  uint64_t stopStartBits_[4] = {0, 0, 0, 0};
   int skipStopCount_ = -1;
   alignas(16) char16_t skipStops_[kMaxSkipStops][8] = {};
   int index_ = -1;

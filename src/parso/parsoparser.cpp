@@ -56,8 +56,9 @@ bool IsTerminal(const Rule* rule) {
 static_assert(std::endian::native == std::endian::little, "SkipScanned reads lanes in memory order");
 constexpr int kSkipBlock = 16;
 // Units an up-to scan reads one by one before it skips: most runs are a few
-// units long, and for those a test of a whole block costs more.
-constexpr int kUnitsBeforeSkip = 4;
+// units long (a line end and an indent between tags), and for those a test
+// of a whole block costs more.
+constexpr int kUnitsBeforeSkip = 6;
 
 // The first unit from p on that may not scan past `upTo` (one below U+0020
 // or one of its few stops, see GrammarRule::GetSkipStopCount), testing
@@ -1072,7 +1073,7 @@ int ParsoParser::Scan(const GrammarRule* rule, const char16_t* start, int availa
             ++p;
             continue;
           }
-          if (!a.rule->ClassContains(c) || StopsAt(rule, p, static_cast<int>(end - p))) break;
+          if (!a.rule->ClassContains(c) || (rule->MayStopAt(c) && StopsAt(rule, p, static_cast<int>(end - p)))) break;
           if (c <= u'\r') {
             if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++endLine;
           }
@@ -1139,7 +1140,7 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
         ++p;
         continue;
       }
-      if (!scanned->ClassContains(c) || StopsAt(rule, p, static_cast<int>(end - p))) break;
+      if (!scanned->ClassContains(c) || (rule->MayStopAt(c) && StopsAt(rule, p, static_cast<int>(end - p)))) break;
       if (c <= u'\r') {
         if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++line;
       }
@@ -1531,7 +1532,10 @@ bool ParsoParser::MatchUpTo(ParseNode* node, int available, int& line, int depth
         ++p;
         continue;
       }
-      if (!a.rule->ClassContains(c) || StopsAt(node->rule, p, static_cast<int>(end - p))) break;
+      if (!a.rule->ClassContains(c) ||
+          (node->rule->MayStopAt(c) && StopsAt(node->rule, p, static_cast<int>(end - p)))) {
+        break;
+      }
       if (c <= u'\r') {
         if (c == u'\r' || (c == u'\n' && (p == text_ || p[-1] != u'\r'))) ++line;
       }
