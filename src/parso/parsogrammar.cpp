@@ -449,9 +449,16 @@ void ParsoGrammar::ComputeEngineTables() {
             }
             break;
           case R::kDifference:
-          case R::kUpTo:
             addFirst(elements[0]);
             empty = elementEmpty(elements[0]);
+            break;
+          case R::kUpTo:
+            // A scan of a class takes at least one character (text data
+            // cannot begin at a tag); another up-to rule is empty where its
+            // element is.
+            addFirst(elements[0]);
+            empty = elements[0].rule->kind_ != R::kClass && elements[0].rule->kind_ != R::kClassText &&
+                    elementEmpty(elements[0]);
             break;
           default:
             empty = true;

@@ -919,6 +919,21 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
     c.CheckVariants(u"ab\ncd&x;12?!--<ab\n9>&y;\n\nz<>7?x--y");
     EXPECT_EQ(c.differences, 0);
   }
+  // An up-to scan of a class takes at least one character, so a rule led by
+  // one cannot begin where the class does not: attempts at such characters
+  // (and at stops) are predicted to fail, before and after the furthest
+  // failure, under every mark.
+  ParsoGrammar upTo;
+  ASSERT_TRUE(upTo.LoadText(u"d ::= (a | b | c | e)+\na ::= U '!'\nU ::= [a-z]* / 'zz'\nb ::= '<' U? '>'\n"
+                            u"c ::= V ';'\nV ::= (U | W)+\nW ::= '#' [0-9]+\ne ::= (U | '.') U* '?'\n",
+                            u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&upTo, settings};
+    // Predictions hold in both ways of matching: the text itself must match.
+    EXPECT_EQ(c.Run(u"ab!<cd><>x#1y;#2;.?.b?az!<a>", false).substr(0, 3), "ok ");
+    c.CheckVariants(u"ab!<cd><>x#1y;#2;.?.b?az!<a>");
+    EXPECT_EQ(c.differences, 0);
+  }
   // Groups tried where they cannot begin, past the furthest failure: those
   // of classes alone fail without recording anything, those that try a
   // literal or a named rule there record it.
