@@ -849,6 +849,12 @@ void ParsoGrammar::ComputeEngineTables() {
   for (auto& rule : rules_) {
     if (!rule) continue;
     const auto& el = rule->elements_;
+    const R* last = el.empty() ? nullptr : el.back().rule;
+    rule->plainLast_ = rule->leadingFlat_ && el.size() >= 2 && el.back().mark == 0 &&
+                               el.back().step > R::kStepTerminal && el.back().step != R::kStepFlat &&
+                               !last->leadingFlat_ && !last->flatSteps_
+                           ? last
+                           : nullptr;
     rule->repeatedChoice_ = (rule->kind_ == R::kNamed || rule->kind_ == R::kGroup) && el.size() == 1 &&
                             rule->operator_ != R::kChoice && rule->operator_ != R::kDifference &&
                             rule->operator_ != R::kUpTo && rule->constraints_.size() < 2 &&

@@ -197,6 +197,11 @@ class GrammarRule {
   // after the first, where no nodes are made, in one loop.
   bool HasFlatAlternatives() const { return flatAlternatives_; }
   int GetRepeatStopChild() const { return repeatStopChild_; }
+  // For a choice of GetLeadingFlat: its last alternative when the engine's
+  // element step would match it by entering it at once (a rule or group
+  // taken once, neither flat nor led by a flat rule nor of flat steps);
+  // null otherwise.
+  const GrammarRule* GetPlainLast() const { return plainLast_; }
   // A sequence of one element, a choice of GetLeadingFlat with repeat stops
   // under '*' or '+' (a text of runs and references): where it keeps no
   // nodes, the engine takes its repetitions in one loop, without entering
@@ -311,6 +316,7 @@ class YStream;
   bool flatAlternatives_ = false;
   int repeatStopChild_ = -1;
   bool repeatedChoice_ = false;
+  const GrammarRule* plainLast_ = nullptr;
   uint64_t atOnceBits_[4] = {0, 0, 0, 0};
   bool spliced_ = false;
   int sharedPrefix_ = 0;

@@ -813,6 +813,17 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
     return -1;
   }
   if (rule->HasFlatAlternatives()) return ScanFlatAlternatives(rule, pos, available, line, depth + 1, static_cast<int>(next));
+  if (const Rule* last = rule->GetPlainLast(); last && next + 1 == alternatives.size() && !IsLimited(last)) {
+    // Only the last alternative is left (a reference after text): Scan of
+    // the choice would take it alone, as ScanElement takes such a rule, so
+    // it is taken here without entering the choice.
+    int n = -1;
+    if (!(pos <= failPos_ && Predicted(last, pos, available, depth + 1))) {
+      n = Scan(last, pos, available, line, depth + 2);
+    }
+    if (n < 0 && rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
+    return n;
+  }
   return Scan(rule, pos, available, line, depth + 1, static_cast<int>(next));
 }
 

@@ -924,14 +924,15 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   // (and at stops) are predicted to fail, before and after the furthest
   // failure, under every mark.
   ParsoGrammar upTo;
-  ASSERT_TRUE(upTo.LoadText(u"d ::= (a | b | c | e)+\na ::= U '!'\nU ::= [a-z]* / 'zz'\nb ::= '<' U? '>'\n"
-                            u"c ::= V ';'\nV ::= (U | W)+\nW ::= '#' [0-9]+\ne ::= (U | '.') U* '?'\n",
+  ASSERT_TRUE(upTo.LoadText(u"d ::= (a | b | c | e | f)+\na ::= U '!'\nU ::= [a-z]* / 'zz'\nb ::= '<' U? '>'\n"
+                            u"c ::= V ';'\nV ::= (U | W)+\nW ::= '#' [0-9]+\ne ::= (U | '.') U* '?'\nf ::= G '='\nG ::= N+\n"
+                            u"N ::= ([a-z] [0-9]*) | M\nM ::= ('%' U) | '^'\n",
                             u"g"));
   for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
     Comparison c{&upTo, settings};
     // Predictions hold in both ways of matching: the text itself must match.
-    EXPECT_EQ(c.Run(u"ab!<cd><>x#1y;#2;.?.b?az!<a>", false).substr(0, 3), "ok ");
-    c.CheckVariants(u"ab!<cd><>x#1y;#2;.?.b?az!<a>");
+    EXPECT_EQ(c.Run(u"ab!<cd><>x#1y;#2;.?.b?az!<a>a1%cd^=%x=", false).substr(0, 3), "ok ");
+    c.CheckVariants(u"ab!<cd><>x#1y;#2;.?.b?az!<a>a1%cd^=%x=");
     EXPECT_EQ(c.differences, 0);
   }
   // Groups tried where they cannot begin, past the furthest failure: those
