@@ -321,6 +321,11 @@ void ParsoGrammar::Link() {
 void ParsoGrammar::ComputeEngineTables() {
   using R = GrammarRule;
   for (auto& rule : rules_) {
+    if (!rule || rule->kind_ != R::kClass) continue;
+    if (!rule->runTable_) rule->runTable_ = std::make_unique<uint8_t[]>(256);
+    for (unsigned c = 0; c < 256; ++c) rule->runTable_[c] = c > u'\r' && rule->ClassContains(static_cast<char16_t>(c));
+  }
+  for (auto& rule : rules_) {
     if (!rule) continue;
     rule->stopLiterals_.clear();
     rule->stopClass_ = nullptr;

@@ -106,6 +106,10 @@ class GrammarRule {
     unsigned i = c > 255 ? 255u : c;
     return (classBits_[i >> 6] >> (i & 63)) & 1u;
   }
+  // A compiled class of a linked grammar: 1 for each character (those from
+  // U+00FF up by entry 255) of the class that is not a line end, so that a
+  // run is read at one table load per unit; null before linking.
+  const uint8_t* GetRunTable() const { return runTable_.get(); }
   // Value of a character code (kind '#').
   char16_t GetCode() const { return code_; }
 
@@ -325,6 +329,7 @@ class YStream;
   const GrammarRule* stopClass_ = nullptr;
   uint64_t scanBits_[4] = {0, 0, 0, 0};
   uint64_t stopStartBits_[4] = {0, 0, 0, 0};
+  std::unique_ptr<uint8_t[]> runTable_;
   int skipStopCount_ = -1;
   alignas(16) char16_t skipStops_[kMaxSkipStops][8] = {};
   int index_ = -1;

@@ -94,6 +94,14 @@ inline const char16_t* SkipScanned(const Rule* upTo, const char16_t* p, const ch
   return p;
 }
 
+// The end of the run of `cls` (a compiled class of a linked grammar) from
+// p, before a line end as well: one table load per unit.
+inline const char16_t* RunEnd(const Rule* cls, const char16_t* p, const char16_t* end) {
+  const uint8_t* run = cls->GetRunTable();
+  while (p < end && run[*p > 255 ? 255 : *p]) ++p;
+  return p;
+}
+
 bool StopsAt(const Rule* upTo, const char16_t* p, int left) {
   if (const Rule* cls = upTo->GetStopClass()) return cls->ClassContains(*p);
   for (const Rule* lit : upTo->GetStopLiterals()) {
@@ -483,7 +491,7 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
       if (available > 0 && *pos > u'\r') {
         const char16_t* p = pos;
         const char16_t* end = pos + available;
-        while (p < end && *p > u'\r' && rule->ClassContains(*p)) ++p;
+        p = RunEnd(rule, p, end);
         if (p == end || !rule->ClassContains(*p)) return p == pos ? -1 : static_cast<int>(p - pos);
       }
       break;
@@ -539,7 +547,7 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
   const Rule* tail = rule->GetFlatTail();
   if (rule->GetFlatForm() == Rule::kFlatAround) {
     // A run, the character (compared exactly), a run.
-    while (p < end && *p > u'\r' && head->ClassContains(*p)) ++p;
+    p = RunEnd(head, p, end);
     if (p == end || *p != rule->GetFlatChar() || *p <= u'\r') return -1;
     ++p;
   } else {
@@ -552,7 +560,7 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
     if (!tail) tail = head;
     p = pos + 1;
   }
-  while (p < end && *p > u'\r' && tail->ClassContains(*p)) ++p;
+  p = RunEnd(tail, p, end);
   if (p < end && tail->ClassContains(*p)) return -1;
   return static_cast<int>(p - pos);
 }
@@ -1170,7 +1178,7 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
     case Rule::kFlatRun: {
       const Rule* cls = elements[0].rule;
       const char16_t* p = start;
-      while (p < end && *p > u'\r' && cls->ClassContains(*p)) ++p;
+      p = RunEnd(cls, p, end);
       if (p > start && (p == end || !cls->ClassContains(*p))) return static_cast<int>(p - start);
       if (p == start && p < end && *p > u'\r') {
         // No run here, as the loop below would find: an empty match under
@@ -1190,7 +1198,7 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
       }
       if (available == 0 || *start <= u'\r') break;
       const char16_t* p = start + 1;
-      while (p < end && *p > u'\r' && tail->ClassContains(*p)) ++p;
+      p = RunEnd(tail, p, end);
       if (p == end || !tail->ClassContains(*p)) return static_cast<int>(p - start);
       break;
     }

@@ -764,6 +764,9 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
         u"<r a=\"1\" b='x&amp;y'>\r\n <e x=\"1\"/><f y=\"2\">t&#233;<![CDATA[c]]><!--c--><?p d?></f>"
         u"<g\th = '&lt;' >\n</g></r>\n");
     c.CheckVariants(u"<a:r xmlns:a='u'><a:s b:c='1\n2' xmlns:b='v'><t/>\n<t>x&lt;\ny</t>x</a:s>\n</a:r>");
+    // Names and text with characters from U+0100 up, which classes read by
+    // their entry for U+00FF.
+    c.CheckVariants(u"<r\u4e2d a\u0101='\u4e2d\u6587'>\u00e9\u4e2d<s\u0100\u00ff/></r\u4e2d>");
     EXPECT_EQ(c.differences, 0);
   }
 
