@@ -381,6 +381,8 @@ void ParsoGrammar::ComputeEngineTables() {
       rule->scanBits_[c >> 6] &= ~(uint64_t{1} << (c & 63));
     }
     rule->scanBits_[0] &= ~((uint64_t{1} << u'\r') | (uint64_t{1} << u'\n'));
+    if (!rule->scanTable_) rule->scanTable_ = std::make_unique<uint8_t[]>(256);
+    for (unsigned c = 0; c < 256; ++c) rule->scanTable_[c] = rule->ScansPast(static_cast<char16_t>(c));
     // The few characters from U+0020 up that do not scan past, when every
     // character above U+00FF does (entry 255).
     rule->skipStopCount_ = -1;

@@ -261,6 +261,9 @@ class GrammarRule {
     unsigned i = c > 255 ? 255u : c;
     return (scanBits_[i >> 6] >> (i & 63)) & 1u;
   }
+  // ScansPast as a table of 256 entries (one load per unit); null for other
+  // rules and before linking.
+  const uint8_t* GetScanTable() const { return scanTable_.get(); }
   // Up-to rules scanning a class: false for a character at which no stop
   // can begin (neither in the stop class nor the first of a stop literal).
   bool MayStopAt(char16_t c) const {
@@ -330,6 +333,7 @@ class YStream;
   uint64_t scanBits_[4] = {0, 0, 0, 0};
   uint64_t stopStartBits_[4] = {0, 0, 0, 0};
   std::unique_ptr<uint8_t[]> runTable_;
+  std::unique_ptr<uint8_t[]> scanTable_;
   int skipStopCount_ = -1;
   alignas(16) char16_t skipStops_[kMaxSkipStops][8] = {};
   int index_ = -1;

@@ -1146,6 +1146,7 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
   if (rule->GetOperator() == Rule::kUpTo) {
     // As MatchUpTo scans a class.
     const Rule* scanned = elements[0].rule;
+    const uint8_t* passes = rule->GetScanTable();
     const char16_t* p = start;
     const char16_t* end = start + available;
     const char16_t* skipFrom = p + kUnitsBeforeSkip;
@@ -1155,7 +1156,7 @@ int ParsoParser::MatchFlat(const GrammarRule* rule, const char16_t* start, int a
         if (p == end) break;
       }
       const char16_t c = *p;
-      if (rule->ScansPast(c)) {
+      if (passes[c > 255 ? 255 : c]) {
         ++p;
         continue;
       }
