@@ -81,14 +81,26 @@ inline const char16_t* SkipScanned(const Rule* upTo, const char16_t* p, const ch
       heldLow |= low == stops[i];
       heldHigh |= high == stops[i];
     }
-    // Each lane is all ones or all zeros: the lowest set bit of the first
-    // word that has one names the first unit held.
+    // Each lane is all ones or all zeros.
+#if defined(__SSE2__)
+    // Packed to one byte a lane, one bit a unit: the lowest names the first
+    // unit held.
+    typedef char SixteenBytes __attribute__((vector_size(16)));
+    typedef short EightShorts __attribute__((vector_size(16)));
+    const SixteenBytes packed = __builtin_ia32_packsswb128(reinterpret_cast<EightShorts>(heldLow),
+                                                           reinterpret_cast<EightShorts>(heldHigh));
+    if (const unsigned held = static_cast<unsigned>(__builtin_ia32_pmovmskb128(packed)))
+      return p + std::countr_zero(held);
+#else
+    // The lowest set bit of the first word that has one names the first
+    // unit held.
     uint64_t words[4];
     std::memcpy(words, &heldLow, sizeof heldLow);
     std::memcpy(words + 2, &heldHigh, sizeof heldHigh);
     for (int w = 0; w < 4; ++w) {
       if (words[w]) return p + w * 4 + std::countr_zero(words[w]) / 16;
     }
+#endif
     p += kSkipBlock;
   }
   return p;
