@@ -797,7 +797,7 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
 // one level further down.
 [[gnu::always_inline]] inline int ParsoParser::ScanLedChoice(const GrammarRule* rule, const GrammarRule* flat,
                                                            const char16_t* pos, int available, int& line,
-                                                           int depth) {
+                                                           int depth, bool takePlainLast) {
   // The choice's first alternative as Scan would try it one level down:
   // when it matches, so does the choice, with nothing recorded; when it
   // fails (recording what Scan would), Scan goes on with the others.
@@ -833,7 +833,8 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
     return -1;
   }
   if (rule->HasFlatAlternatives()) return ScanFlatAlternatives(rule, pos, available, line, depth + 1, static_cast<int>(next));
-  if (const Rule* last = rule->GetPlainLast(); last && next + 1 == alternatives.size() && !IsLimited(last)) {
+  if (const Rule* last = rule->GetPlainLast();
+      takePlainLast && last && next + 1 == alternatives.size() && !IsLimited(last)) {
     // Only the last alternative is left (a reference after text): Scan of
     // the choice would take it alone, as ScanElement takes such a rule, so
     // it is taken here without entering the choice.
@@ -867,7 +868,7 @@ bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, 
       flat && available > 0 && depth + 2 < kMaxNestingDepth && !IsLimited(flat) &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin &&
       !(pos <= failPos_ && Predicted(flat, pos, available, depth + 1))) {
-    return ScanLedChoice(rule, flat, pos, available, line, depth);
+    return ScanLedChoice(rule, flat, pos, available, line, depth, false);
   }
   if (step == Rule::kStepFlat && depth + 1 < kMaxNestingDepth &&
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
@@ -990,7 +991,7 @@ int ParsoParser::ScanRepeatedChoice(const GrammarRule* rule, const char16_t* sta
     if (pos <= failPos_ && Predicted(flat, pos, left, depth + 1)) {
       n = Scan(choice, pos, left, endLine, depth + 1);
     } else {
-      n = ScanLedChoice(choice, flat, pos, left, endLine, depth);
+      n = ScanLedChoice(choice, flat, pos, left, endLine, depth, true);
     }
     if (n < 0) break;
     used += n;

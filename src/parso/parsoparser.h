@@ -446,8 +446,11 @@ class ParsoParser {
            int from = 0);
   int ScanElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int depth);
+  // ScanElement's take of a choice led by a flat rule; with takePlainLast
+  // (where the frame is not one that recursion stacks) its last alternative
+  // may be taken without entering the choice.
   int ScanLedChoice(const GrammarRule* rule, const GrammarRule* flat, const char16_t* pos, int available,
-                    int& line, int depth);
+                    int& line, int depth, bool takePlainLast);
   int ScanRepeatedChoice(const GrammarRule* rule, const char16_t* start, int available, int& line, int depth);
   // Scan for a rule of GrammarRule::HasFlatSteps at `depth`: its elements in
   // one loop, as Scan and ScanElement would take them.
