@@ -130,7 +130,7 @@ bool KTXPathExpression::Compile(bool keepTree, int mode) {
     return false;
   }
   if (keepTree) {
-    if (mode == kModeExpr)
+    if (mode == kModeExpr && parser_.BuiltPredicate())
       MarkInvariantOperands(tree.get());
     ownedTree_ = std::move(tree);
   }

@@ -147,6 +147,7 @@ void KTXPathParser::Reset() {
   minRemainingToken_ = kNoTerminalMatched;
   depth_ = 0;
   nestingExceeded_ = false;
+  builtPredicate_ = false;
 }
 
 void KTXPathParser::SetText(Pos pos) {
@@ -960,6 +961,7 @@ bool KTXPathParser::ParsePredicate(Holder& out, Pos& pos) {
     return false;
   const Pos start = pos;
   Holder node = Make(kAstPredicate);
+  builtPredicate_ = true;
   Holder expr;
   if (!AttachTerminal(node, u"[", pos) || !ParseExpr(expr, pos)) {
     pos = start;

@@ -40,6 +40,10 @@ class KTXPathParser {
   int GetMinRemainingAfterToken() const { return minRemainingToken_; }
   // True when a parse was refused for nesting deeper than kMaxNesting.
   bool NestingExceeded() const { return nestingExceeded_; }
+  // Whether a predicate node was built since the last Reset (one that a
+  // failed alternative dropped counts too): a tree without predicates has
+  // no operand to mark invariant, and the marking walk is skipped.
+  bool BuiltPredicate() const { return builtPredicate_; }
 
   // Entry points. The text must be terminated; the position moves past
   // what was consumed. ParseExpr does not require the end of the text.
@@ -160,4 +164,5 @@ class KTXPathParser {
   int minRemainingToken_ = kNoTerminalMatched;
   int depth_ = 0;
   bool nestingExceeded_ = false;
+  bool builtPredicate_ = false;
 };
