@@ -69,6 +69,17 @@ thread_local constinit NodePool tNodePool = {};
 
 size_t NodeBlockSize(size_t bytes) { return (bytes + kNodeStep - 1) / kNodeStep * kNodeStep; }
 
+// Child arrays of up to kPooledNodeBytes share the nodes' pool: most arrays
+// hold two to eight children, and the general allocator's header and
+// rounding would double the smallest of them.
+KTXPathAstNode** NewChildArray(uint32_t capacity) {
+  return static_cast<KTXPathAstNode**>(KTXPathAstNode::operator new(capacity * sizeof(KTXPathAstNode*)));
+}
+
+void DeleteChildArray(KTXPathAstNode** array, uint32_t capacity) {
+  KTXPathAstNode::operator delete(array, capacity * sizeof(KTXPathAstNode*));
+}
+
 }  // namespace
 
 void* KTXPathAstNode::operator new(size_t size) {
@@ -144,7 +155,7 @@ KTXPathAstNode::~KTXPathAstNode() {
     node = parent;
   }
   if (capacityShift_ != 0)
-    delete[] manyChildren_;
+    DeleteChildArray(manyChildren_, uint32_t{1} << capacityShift_);
 }
 
 bool KTXPathAstNode::Evaluate(KTXPathEvalContext& context) { return EvaluateChildren(context); }
@@ -161,12 +172,12 @@ void KTXPathAstNode::GrowChildren() {
   if (capacityShift_ >= 31)
     throw std::bad_alloc();
   const uint32_t capacity = uint32_t{1} << (capacityShift_ + 1);
-  KTXPathAstNode** grown = new KTXPathAstNode*[capacity];
+  KTXPathAstNode** grown = NewChildArray(capacity);
   KTXPathAstNode** old = Children();
   for (uint32_t i = 0; i < childCount_; ++i)
     grown[i] = old[i];
   if (capacityShift_ != 0)
-    delete[] manyChildren_;
+    DeleteChildArray(manyChildren_, uint32_t{1} << capacityShift_);
   manyChildren_ = grown;
   capacityShift_ = capacityShift_ + 1;
 }
@@ -217,11 +228,8 @@ bool KTXPathAstNode::AppendTokenRun(const char16_t* text, int length) {
   // A run is mostly taken whole: an exact pooled block, like a token's.
   if (run->token_.IsEmpty())
     run->token_.SetCapacityPooled(length);
-  if (length == 1) {
-    run->token_ += text[0];
-  } else {
-    run->token_ += KTString(std::u16string_view(text, length));
-  }
+  int runLength = run->token_.GetLength();
+  run->token_.AppendAtLength(text, runLength, 0, length);
   return true;
 }
 
