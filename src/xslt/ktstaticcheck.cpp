@@ -66,6 +66,13 @@ KTString WrittenName(const KTXPathAstNode* qname) {
   return written;
 }
 
+// A variable reference as written: "$" and its QName.
+KTString WrittenReference(const KTXPathAstNode* qname) {
+  KTString written(u"$");
+  written += WrittenName(qname);
+  return written;
+}
+
 // The offset in the trimmed text of the character at which the node starts
 // (positions count the characters left from there to the end).
 int OffsetOf(const KTXPathAstNode* node, int length) {
@@ -126,6 +133,10 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
     }
     return trimmedCopy;
   };
+  // The kept references of the tree and the one copy of its text they share,
+  // made at the first reference.
+  std::vector<Reference>* kept = nullptr;
+  const KTString* keptText = nullptr;
   // The walk's stack is kept from one tree to the next: most trees are small
   // and checked by the thousand.
   std::vector<const KTXPathAstNode*>& stack = walk_;
@@ -172,19 +183,22 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
         // "$" and a QName.
         const KTXPathAstNode* qname = node->ChildAt(1);
         if (!qname) break;
-        KTString written(u"$");
-        written += WrittenName(qname);
         const int offset = OffsetOf(node->FirstChild() ? node->FirstChild() : node, length);
         std::u16string_view uri;
         if (qname->ChildCount() == 2 && !LookUpPrefix(stylesheetNode, NodeText(qname->ChildAt(0)).View(), uri))
-          Fail(stylesheetNode, kXPathErrInvalidPrefix, -1, written, trimmed(), offset);
+          Fail(stylesheetNode, kXPathErrInvalidPrefix, -1, WrittenReference(qname), trimmed(), offset);
         const std::u16string_view local = NodeText(qname->ChildCount() == 2 ? qname->ChildAt(1) : qname).View();
+        if (!kept) {
+          kept = &references_[stylesheetNode];
+          texts_.push_back(std::make_unique<KTString>(trimmedView));
+          keptText = texts_.back().get();
+        }
         Reference reference;
-        reference.name = KTString(std::u16string_view(ExpandedName(uri, local)));
-        reference.written = written;
-        reference.text = trimmed();
+        reference.name = uri.empty() ? KTString(local) : KTString(std::u16string_view(ExpandedName(uri, local)));
+        reference.qname = qname;
+        reference.text = keptText;
         reference.offset = offset;
-        references_[stylesheetNode].push_back(std::move(reference));
+        kept->push_back(std::move(reference));
         break;
       }
       case kAstNameTest: {
@@ -257,7 +271,7 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
       if (!globals_.contains(reference.name.View())) localsNeeded = true;
   }
   if (!localsNeeded) {
-    references_.clear();
+    ForgetReferences();
     return;
   }
   auto isBinding = [&](const KTXPathNode* node) {
@@ -289,10 +303,10 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
         if (globals_.contains(reference.name.View())) continue;
         auto local = visible.find(std::u16string(reference.name.View()));
         if (local != visible.end() && local->second > 0) continue;
-        KTString written = reference.written;
-        KTString text = reference.text;
+        KTString written = WrittenReference(reference.qname);
+        KTString text = *reference.text;
         const int offset = reference.offset;
-        references_.clear();
+        ForgetReferences();
         Fail(const_cast<KTXPathNode*>(node), kXPathErrInvalidVariable, -1, written, text, offset);
       }
     }
@@ -323,5 +337,5 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
     enter(child);
   }
   KTWorkCount::Add(steps);
-  references_.clear();
+  ForgetReferences();
 }

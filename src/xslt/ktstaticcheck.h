@@ -6,6 +6,7 @@
 // bindings visible where they stand (XSLT 1.0 §11).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -52,19 +53,28 @@ class KTStaticCheck {
     if (!references_.empty()) references_.erase(node);
   }
   void Clear() {
-    references_.clear();
+    ForgetReferences();
     globals_.clear();
     globalsKnown_ = false;
   }
 
  private:
+  // A kept variable reference. What only a message shows is found again
+  // when one is written: the QName node (its tree lives as long as the
+  // compiled stylesheet) and the expression's text, kept once per tree.
   struct Reference {
-    KTString name;     // expanded: URI ':' local, or the local name alone
-    KTString written;  // "$" and the name as the expression writes it
-    KTString text;     // the expression, for the message
-    int offset = 0;    // of the "$" in the expression
+    KTString name;                            // expanded: URI ':' local, or the local name alone
+    const KTXPathAstNode* qname = nullptr;    // the name as written, after the "$"
+    const KTString* text = nullptr;           // the trimmed expression, in texts_
+    int offset = 0;                           // of the "$" in the expression
   };
+  void ForgetReferences() {
+    references_.clear();
+    texts_.clear();
+  }
   std::unordered_map<const KTXPathNode*, std::vector<Reference>> references_;
+  // The texts of the trees with kept references, one each.
+  std::vector<std::unique_ptr<KTString>> texts_;
   // Looked up by view: a reference's name is not copied to be looked up.
   struct NameHash {
     using is_transparent = void;

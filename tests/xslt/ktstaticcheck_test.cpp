@@ -28,10 +28,26 @@ TEST_F(StaticCheckTest, AnUnboundVariableIsReportedAtItsAttribute) {
   const struct {
     const char16_t* module;  // included, or null
     const char16_t* main;
+    const char16_t* subject;     // the reference as written
+    const char16_t* expression;  // the text the message shows, trimmed
+    int offset;                  // of the "$"
   } cases[] = {
-      {nullptr, u"<xsl:template match='never'><xsl:value-of select='1 + $nowhere'/></xsl:template>"},
+      {nullptr, u"<xsl:template match='never'><xsl:value-of select='1 + $nowhere'/></xsl:template>", u"$nowhere",
+       u"1 + $nowhere", 4},
       {u"<xsl:template match='never'><xsl:value-of select='1 + $nowhere'/></xsl:template>",
-       u"<xsl:include href='m.xsl'/>"},
+       u"<xsl:include href='m.xsl'/>", u"$nowhere", u"1 + $nowhere", 4},
+      // A bound reference before the unbound one, a prefixed name, and the
+      // text as trimmed.
+      {nullptr,
+       u"<xsl:variable name='g' select='1'/><xsl:template match='never' xmlns:p='urn:p'>"
+       u"<xsl:value-of select=' concat($g, $p:nowhere) '/></xsl:template>",
+       u"$p:nowhere", u"concat($g, $p:nowhere)", 11},
+      // The same text in another place: the second reference is unbound
+      // only there.
+      {nullptr,
+       u"<xsl:template match='never'><xsl:param name='x'/><xsl:value-of select='$x + $x'/></xsl:template>"
+       u"<xsl:template match='never' mode='m'><xsl:value-of select='$x + $x'/></xsl:template>",
+       u"$x", u"$x + $x", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(KTUtf16ToUtf8(c.main));
@@ -44,8 +60,9 @@ TEST_F(StaticCheckTest, AnUnboundVariableIsReportedAtItsAttribute) {
       EXPECT_EQ(e.GetXPathErrorKind(), kXPathErrInvalidVariable);
       ASSERT_NE(e.GetNode(), nullptr);
       EXPECT_EQ(std::u16string_view(e.GetNode()->GetName()), u"select");
-      EXPECT_EQ(e.GetSubject().View(), u"$nowhere");
-      EXPECT_EQ(e.GetExpressionOffset(), 4);
+      EXPECT_EQ(e.GetSubject().View(), c.subject);
+      EXPECT_EQ(e.GetExpression().View(), c.expression);
+      EXPECT_EQ(e.GetExpressionOffset(), c.offset);
     }
   }
 }
