@@ -266,9 +266,11 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
   // Most references name top-level bindings; the walk is needed only for
   // the others.
   bool localsNeeded = false;
-  for (const auto& [node, references] : references_) {
-    for (const Reference& reference : references)
-      if (!globals_.contains(reference.name.View())) localsNeeded = true;
+  for (auto& [node, references] : references_) {
+    for (Reference& reference : references) {
+      reference.global = globals_.contains(reference.name.View());
+      if (!reference.global) localsNeeded = true;
+    }
   }
   if (!localsNeeded) {
     ForgetReferences();
@@ -291,7 +293,8 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
     bool topLevel;
   };
   std::vector<std::u16string> scope;
-  std::unordered_map<std::u16string, int> visible;
+  // Looked up by view, like the globals.
+  std::unordered_map<std::u16string, int, NameHash, std::equal_to<>> visible;
   std::vector<Frame> stack;
   uint64_t steps = 0;
   auto enter = [&](const KTXPathNode* node) {
@@ -300,8 +303,8 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
     if (found != references_.end()) {
       for (const Reference& reference : found->second) {
         ++steps;
-        if (globals_.contains(reference.name.View())) continue;
-        auto local = visible.find(std::u16string(reference.name.View()));
+        if (reference.global) continue;
+        auto local = visible.find(reference.name.View());
         if (local != visible.end() && local->second > 0) continue;
         KTString written = WrittenReference(reference.qname);
         KTString text = *reference.text;

@@ -67,6 +67,7 @@ class KTStaticCheck {
     const KTXPathAstNode* qname = nullptr;    // the name as written, after the "$"
     const KTString* text = nullptr;           // the trimmed expression, in texts_
     int offset = 0;                           // of the "$" in the expression
+    bool global = false;                      // names a top-level binding (set by CheckVariableScopes)
   };
   void ForgetReferences() {
     references_.clear();
