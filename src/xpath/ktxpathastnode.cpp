@@ -332,6 +332,7 @@ KTNullLock* KTIndividualFactory::GetLock() {
 KTIndividualFactory::~KTIndividualFactory() {
   creators_.clear();
   byKind_.clear();
+  orDefault_.clear();
   cachedFactory = nullptr;
   factoryDestroyed = true;
 }
@@ -360,6 +361,19 @@ KTXPathAstNode* KTIndividualFactory::Create(int kind) {
   return byKind_[kind]();
 }
 
+KTXPathAstNode* KTIndividualFactory::CreateOrDefault(int kind) {
+  if (creators_.empty()) {
+    KTNullLockGuard guard(lock_);
+    if (creators_.empty())
+      BuildNodePrototypes();
+  }
+  if (kind >= 0 && static_cast<size_t>(kind) < orDefault_.size() && orDefault_[kind])
+    return orDefault_[kind]();
+  if (KTXPathAstNode* node = Create(kind))
+    return node;
+  return Create(kAstDefault);
+}
+
 bool KTIndividualFactory::Register(int kind, KTXPathNodeCreator creator) {
   if (!creators_.emplace(kind, creator).second)
     return false;
@@ -368,14 +382,20 @@ bool KTIndividualFactory::Register(int kind, KTXPathNodeCreator creator) {
       byKind_.resize(kind + 1, nullptr);
     byKind_[kind] = creator;
   }
+  if (kind == kAstDefault) {
+    orDefault_.assign(kAstDefault + 1, creator);
+    for (size_t k = 0; k < orDefault_.size() && k < byKind_.size(); ++k) {
+      if (byKind_[k])
+        orDefault_[k] = byKind_[k];
+    }
+  } else if (kind >= 0 && kind < kAstDefault && !orDefault_.empty()) {
+    orDefault_[kind] = creator;
+  }
   return true;
 }
 
 KTXPathNodeHolder CreateNodeOfKind(int kind) {
-  KTIndividualFactory* factory = KTIndividualFactory::Instance();
-  KTXPathNodeHolder node(factory->Create(kind));
-  if (!node)
-    node.reset(factory->Create(kAstDefault));
+  KTXPathNodeHolder node(KTIndividualFactory::Instance()->CreateOrDefault(kind));
   if (node)
     node->SetKind(kind);
   return node;

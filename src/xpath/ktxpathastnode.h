@@ -273,6 +273,9 @@ class KTIndividualFactory {
   // A new node of the class registered for exactly this kind (kind field
   // still -1), or null when no class registered it.
   KTXPathAstNode* Create(int kind);
+  // A new node of the class registered for the kind, else of the default
+  // kind's class (kind field still -1); null when neither is registered.
+  KTXPathAstNode* CreateOrDefault(int kind);
   // Inserts the pair unless the kind is registered already; true if inserted.
   bool Register(int kind, KTXPathNodeCreator creator);
   int GetEntryCount() const { return static_cast<int>(creators_.size()); }
@@ -287,6 +290,9 @@ class KTIndividualFactory {
   // parser makes a node per production, and an index answers without a
   // walk through the map.
   std::vector<KTXPathNodeCreator> byKind_;
+  // By kind up to the default kind: the kind's creator, else the default
+  // kind's, so that a node of a kind without a class costs one look-up.
+  std::vector<KTXPathNodeCreator> orDefault_;
   KTNullLock* lock_ = nullptr;
 };
 

@@ -247,6 +247,28 @@ TEST(KTIndividualFactory, AKindRegisteredFirstKeepsItsCreator) {
   EXPECT_EQ(liveProbes, 0);
 }
 
+// CreateNodeOfKind answers a kind without a class with the default class,
+// and a kind registered later with its own class from then on; a second
+// creator of the default kind changes neither.
+TEST(KTIndividualFactory, NodesOfAKindTakeItsClassOnceRegistered) {
+  constexpr int kLateKind = 4000;  // no class of the engine claims it
+  KTIndividualFactory* factory = KTIndividualFactory::Instance();
+  auto probe = [] { return static_cast<KTXPathAstNode*>(new ProbeNode()); };
+  factory->Register(kAstDefault, probe);
+  liveProbes = 0;
+  KTXPathNodeHolder before = CreateNodeOfKind(kLateKind);
+  ASSERT_TRUE(before);
+  EXPECT_EQ(before->GetKind(), kLateKind);
+  EXPECT_EQ(liveProbes, 0);
+  ASSERT_TRUE(factory->Register(kLateKind, probe));
+  KTXPathNodeHolder after = CreateNodeOfKind(kLateKind);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->GetKind(), kLateKind);
+  EXPECT_EQ(liveProbes, 1);
+  KTXPathNodeHolder other = CreateNodeOfKind(kLateKind + 1);
+  EXPECT_EQ(liveProbes, 1);
+}
+
 TEST(CompareChars, BoundedLikeTheWideComparison) {
   EXPECT_EQ(CompareChars(nullptr, nullptr, 3), 0);
   EXPECT_EQ(CompareChars(u"a", nullptr, 3), -1);
