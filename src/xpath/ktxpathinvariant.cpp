@@ -206,39 +206,32 @@ const KTXPathNode* ContextDocument(const KTXPathEvalContext& context) {
   return node;
 }
 
-}  // namespace
-
-void MarkInvariantOperands(KTXPathAstNode* root) {
-  if (!root)
-    return;
+// Marks the invariant operands of the subtree of an outermost predicate,
+// numbering their slots on from `slots`.
+void MarkUnderPredicate(KTXPathAstNode* predicate, int& slots) {
   // Every node in breadth-first order, so that the children of the node at
   // index k stand together from first[k] on; read backwards, children come
-  // before their parent. Only a predicate repeats an operand: a tree without
-  // one has nothing to mark.
+  // before their parent.
   // The buffers keep their room from one compiled expression to the next:
   // a stylesheet compiles tens of thousands of them.
   thread_local std::vector<KTXPathAstNode*> order;
   thread_local std::vector<uint32_t> first;
-  order.assign(1, root);
+  order.assign(1, predicate);
   first.clear();
-  bool hasPredicate = false;
   for (size_t k = 0; k < order.size(); ++k) {
     KTXPathAstNode* node = order[k];
-    hasPredicate = hasPredicate || node->GetKind() == kAstPredicate;
     first.push_back(static_cast<uint32_t>(order.size()));
     for (int i = 0; i < node->ChildCount(); ++i)
       order.push_back(node->ChildAt(i));
   }
-  if (!hasPredicate)
-    return;
   thread_local std::vector<uint8_t> dependence;
   dependence.assign(order.size(), 0);
   for (size_t k = order.size(); k-- > 0;)
     dependence[k] = NodeDependence(order[k], dependence.data() + first[k]);
 
-  // From the root down: an operand that a predicate repeats and that depends
-  // on nothing the candidate changes takes a slot; below it, only what a
-  // further predicate repeats again.
+  // From the predicate down: an operand that a predicate repeats and that
+  // depends on nothing the candidate changes takes a slot; below it, only
+  // what a further predicate repeats again.
   struct Visit {
     uint32_t index;
     bool repeated;
@@ -246,7 +239,6 @@ void MarkInvariantOperands(KTXPathAstNode* root) {
   };
   thread_local std::vector<Visit> visits;
   visits.assign(1, Visit{0, false, false});
-  int slots = 0;
   while (!visits.empty()) {
     const Visit visit = visits.back();
     visits.pop_back();
@@ -259,6 +251,29 @@ void MarkInvariantOperands(KTXPathAstNode* root) {
     }
     for (int i = 0; i < node->ChildCount(); ++i)
       visits.push_back({first[visit.index] + static_cast<uint32_t>(i), repeated, IsOperandOf(node, i)});
+  }
+}
+
+}  // namespace
+
+void MarkInvariantOperands(KTXPathAstNode* root) {
+  if (!root)
+    return;
+  // Only a predicate repeats an operand, and what a node depends on is read
+  // from its own subtree: the outermost predicates are found first, and only
+  // their subtrees are read further (most of a tree lies outside them).
+  thread_local std::vector<KTXPathAstNode*> found;
+  found.assign(1, root);
+  int slots = 0;
+  while (!found.empty()) {
+    KTXPathAstNode* node = found.back();
+    found.pop_back();
+    if (node->GetKind() == kAstPredicate) {
+      MarkUnderPredicate(node, slots);
+      continue;
+    }
+    for (int i = node->ChildCount() - 1; i >= 0; --i)
+      found.push_back(node->ChildAt(i));
   }
 }
 

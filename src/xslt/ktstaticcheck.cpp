@@ -218,7 +218,17 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
       default:
         break;
     }
-    for (int i = node->ChildCount() - 1; i >= 0; --i) stack.push_back(node->ChildAt(i));
+    // A leaf is none of the nodes checked above (each of those holds its
+    // name): tokens, character runs and name-less tests are passed over
+    // without a visit of their own.
+    for (int i = node->ChildCount() - 1; i >= 0; --i) {
+      const KTXPathAstNode* child = node->ChildAt(i);
+      if (child->ChildCount() == 0) {
+        ++visited;
+        continue;
+      }
+      stack.push_back(child);
+    }
   }
   KTWorkCount::Add(visited);
 }

@@ -78,6 +78,10 @@ TEST(InvariantOperands, MarksWhatNoCandidateChanges) {
       // Inside a marked operand, what its own predicates repeat is marked
       // again.
       {"//g[count(//x[. = //y]) = 2]", "count(//x[.=//y])=2~ | //y~"},
+      // Every predicate of the expression is read, wherever it stands.
+      {"//g[x = //h][y = //k]", "//h~ | //k~"},
+      {"count(//g[x = //h]) + count(//k[y = $v/z])", "//h~ | $v/z"},
+      {"(//g)[x = //h]/k[y = //m]", "//h~ | //m~"},
       // key() and id() look in the context node's document.
       {"//g[key('k', 'a')]", "key('k','a')~"},
       {"//g[x = id('a b')/@v]", "id('a b')/@v~"},
