@@ -217,6 +217,20 @@ const KTStylesheetCompiler::NodeIndex::Entry* KTStylesheetCompiler::NodeIndex::F
 }
 
 KTStylesheetCompiler::NodeIndex::Entry& KTStylesheetCompiler::NodeIndex::Slot(const KTXPathNode* node) {
+  // A node already held is found without asking for room: a table sized
+  // for exactly its nodes would otherwise double at their second look-up.
+  if (count_ != 0) {
+    for (size_t i = Home(node);; i = Next(i)) {
+      Entry& entry = entries_[i];
+      if (entry.node == node) return entry;
+      if (!entry.node) {
+        if (!HasRoomFor(count_ + 1)) break;
+        entry.node = node;
+        ++count_;
+        return entry;
+      }
+    }
+  }
   if (!HasRoomFor(count_ + 1)) Reserve(count_ + 1);
   for (size_t i = Home(node);; i = Next(i)) {
     Entry& entry = entries_[i];
@@ -284,15 +298,27 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
   };
   // Room for the whole subtree at once: one table of the final size, not a
   // series of doublings each holding the last one's entries beside it.
-  size_t subtree = 0;
-  std::vector<const KTXPathNode*> walk{node};
-  while (!walk.empty()) {
-    const KTXPathNode* at = walk.back();
-    walk.pop_back();
-    ++subtree;
-    for (const auto& child : at->Children()) walk.push_back(child.get());
+  std::vector<const KTXPathNode*> walk;
+  auto countSubtree = [&walk](const KTXPathNode* root) {
+    size_t count = 0;
+    walk.assign(1, root);
+    while (!walk.empty()) {
+      const KTXPathNode* at = walk.back();
+      walk.pop_back();
+      ++count;
+      for (const auto& child : at->Children()) walk.push_back(child.get());
+    }
+    return count;
+  };
+  size_t room = countSubtree(node);
+  // The built-in rules are compiled right after a stylesheet: room for their
+  // few entries now spares doubling a table the size of the whole
+  // stylesheet for them, with the old table beside the new one meanwhile.
+  if (parentId == kRootParentId && processor_) {
+    const KTXPathNode* builtin = processor_->BuiltinRulesRoot();
+    if (builtin && builtin != node) room += countSubtree(builtin);
   }
-  index_.Reserve(index_.Size() + subtree);
+  index_.Reserve(index_.Size() + room);
   std::vector<Pending> stack{{parentId, node, forwardsCompatible}};
   while (!stack.empty()) {
     Pending at = stack.back();
