@@ -324,9 +324,12 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
     Pending at = stack.back();
     stack.pop_back();
     // Attribute and namespace nodes are compiled as literal result content.
-    int id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);
     NodeIndex::Entry& entry = index_.Slot(at.node);
-    if (!entry.HasId()) entry.SetId(id);
+    int id = entry.Id();
+    if (!entry.HasId()) {
+      id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);
+      entry.SetId(id);
+    }
     // A top-level element that is no XSLT declaration got past the
     // stylesheet's children check only as a foreign element or, in
     // forwards-compatible mode, as an unknown XSLT element. XSLT 1.0 §2.2 and
@@ -422,7 +425,15 @@ bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, KTIdSet allowed, boo
     const KTString* uri = child->GetNamespaceUri();
     bool inXslt = uri && *uri == xsltUri;
     if (uri && !inXslt) continue;  // foreign elements may stand anywhere
-    if (SetHas(allowed, ChildId(child))) continue;
+    const int id = ChildId(child);
+    // The child's compile reads its id from the index rather than
+    // recognising it again (an unknown XSLT element is recognised there as
+    // a literal result).
+    if (id != kXSLTNoElement) {
+      NodeIndex::Entry& entry = index_.Slot(child);
+      if (!entry.HasId()) entry.SetId(id);
+    }
+    if (SetHas(allowed, id)) continue;
     if (forwardsCompatible && inXslt) continue;
     const bool unknown = inXslt && child->GetKind() == kXPathElement && ChildId(child) == kXSLTNoElement;
     throw UnexpectedChild(child, unknown ? ChildFault::kUnknownInstruction : ChildFault::kNotAllowedHere);
