@@ -217,6 +217,7 @@ const KTStylesheetCompiler::NodeIndex::Entry* KTStylesheetCompiler::NodeIndex::F
 }
 
 KTStylesheetCompiler::NodeIndex::Entry& KTStylesheetCompiler::NodeIndex::Slot(const KTXPathNode* node) {
+  if (hint_ < entries_.size() && entries_[hint_].node == node) return entries_[hint_];
   // A node already held is found without asking for room: a table sized
   // for exactly its nodes would otherwise double at their second look-up.
   if (count_ != 0) {
@@ -325,6 +326,7 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
     stack.pop_back();
     // Attribute and namespace nodes are compiled as literal result content.
     NodeIndex::Entry& entry = index_.Slot(at.node);
+    index_.SetHint(entry);
     int id = entry.Id();
     if (!entry.HasId()) {
       id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);

@@ -239,6 +239,11 @@ class KTStylesheetCompiler {
     const Entry* Find(const KTXPathNode* node) const;
     // The node's entry, added empty when it has none.
     Entry& Slot(const KTXPathNode* node);
+    // Remembers where the entry stands: the compile of a node looks its
+    // node up again after its children's checks, and is answered there
+    // without a probe unless the table changed meanwhile (the place is
+    // checked, never trusted).
+    void SetHint(const Entry& entry) { hint_ = static_cast<size_t>(&entry - entries_.data()); }
     void Erase(const KTXPathNode* node);
     void Clear();
     // Room for `count` entries without a further rebuild.
@@ -258,6 +263,7 @@ class KTStylesheetCompiler {
 
     std::vector<Entry> entries_;
     size_t count_ = 0;
+    size_t hint_ = 0;
   };
 
   KTXSLTElementRecognizer elementRecognizer_;
