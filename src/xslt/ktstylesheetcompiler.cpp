@@ -428,10 +428,11 @@ bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, KTIdSet allowed, boo
     bool inXslt = uri && *uri == xsltUri;
     if (uri && !inXslt) continue;  // foreign elements may stand anywhere
     const int id = ChildId(child);
-    // The child's compile reads its id from the index rather than
-    // recognising it again (an unknown XSLT element is recognised there as
-    // a literal result).
-    if (id != kXSLTNoElement) {
+    // The compile of an XSLT child reads its id from the index rather than
+    // recognising its name again (an unknown XSLT element is recognised
+    // there as a literal result); any other child costs less to recognise
+    // than to look up.
+    if (inXslt && id != kXSLTNoElement) {
       NodeIndex::Entry& entry = index_.Slot(child);
       if (!entry.HasId()) entry.SetId(id);
     }
