@@ -237,6 +237,14 @@ bool KTStylesheetCompiler::IsModeName(const KTXPathNode* modeAttribute) const {
 // ---- Literal result elements and every other node of id kXSLTLiteralResult ----
 
 void KTStylesheetCompiler::CompileLiteralResult(int parentId, KTXPathNode* node, bool fc) {
+  // Text has no attributes, no children and no XSLT name to check: it takes
+  // the shared record at once (most nodes of a literal stylesheet are text).
+  if (node->GetKind() == kXPathText) {
+    childrenForwardsCompatible_ = fc;
+    NodeIndex::Entry& entry = index_.Slot(node);
+    if (!entry.Record()) entry.SetRecord(&plainLiteral_);
+    return;
+  }
   const KTString& xsltUri = elementRecognizer_.GetXSLTNamespaceUri();
   // XSLT 1.0 §2.5: an xsl:version other than 1.0 makes the element and its
   // content forwards-compatible.
