@@ -324,12 +324,14 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
   while (!stack.empty()) {
     Pending at = stack.back();
     stack.pop_back();
-    // Attribute and namespace nodes are compiled as literal result content.
     NodeIndex::Entry& entry = index_.Slot(at.node);
     index_.SetHint(entry);
     int id = entry.Id();
     if (!entry.HasId()) {
-      id = IsAttributeLike(at.node->GetKind()) ? int(kXSLTLiteralResult) : elementRecognizer_.ElementId(at.node);
+      // Attribute and namespace nodes, and nodes without a namespace, are
+      // literal result content.
+      id = IsAttributeLike(at.node->GetKind()) || !at.node->GetNamespaceUri() ? int(kXSLTLiteralResult)
+                                                                                : elementRecognizer_.ElementId(at.node);
       entry.SetId(id);
     }
     // A top-level element that is no XSLT declaration got past the
@@ -427,7 +429,8 @@ bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, KTIdSet allowed, boo
     const KTString* uri = child->GetNamespaceUri();
     bool inXslt = uri && *uri == xsltUri;
     if (uri && !inXslt) continue;  // foreign elements may stand anywhere
-    const int id = ChildId(child);
+    // Without a namespace a child is literal result content.
+    const int id = uri ? ChildId(child) : int(kXSLTLiteralResult);
     // The compile of an XSLT child reads its id from the index rather than
     // recognising its name again (an unknown XSLT element is recognised
     // there as a literal result); any other child costs less to recognise
