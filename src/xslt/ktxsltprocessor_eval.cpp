@@ -537,8 +537,20 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompileExpression(KTXPathNode* s
   // Texts are shared by restrictions as well: a number pattern runs its
   // steps otherwise than an expression of the same text.
   auto& shared = compiledByText_[static_cast<size_t>(restrictions) % kRestrictionKinds];
-  auto found = shared.find(text);
-  if (found != shared.end()) return found->second;
+  // The place is taken before the compile, so that the text is hashed once;
+  // it is given back unless the compile fills it (an error, deferred or
+  // not, is not shared).
+  auto [slot, added] = shared.try_emplace(text, nullptr);
+  if (!added) return slot->second;
+  auto* place = &*slot;
+  struct GiveBack {
+    TextMap<const KTCompiledExpression*>& map;
+    const KTString& text;
+    bool keep = false;
+    ~GiveBack() {
+      if (!keep) map.erase(text);
+    }
+  } giveBack{shared, text};
   if (!expression_) expression_ = std::make_unique<KTXSLTXPathExpression>(this);
   std::unique_ptr<KTCompiledExpression> entry;
   try {
@@ -556,7 +568,9 @@ const KTCompiledExpression* KTXSLTProcessor::PrecompileExpression(KTXPathNode* s
   }
   KTCompiledExpression* made = entry.get();
   compiled_.push_back(std::move(entry));
-  made->text = &shared.emplace(text, made).first->first;
+  place->second = made;
+  made->text = &place->first;
+  giveBack.keep = true;
   return made;
 }
 
