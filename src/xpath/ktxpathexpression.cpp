@@ -103,7 +103,8 @@ bool KTXPathExpression::Compile(bool keepTree, int mode) {
       ok = false;
     }
   }
-  if (ok && keepTree && (restrictions_ == kRestrictPattern || restrictions_ == kRestrictKey)) {
+  if (ok && keepTree && (restrictions_ == kRestrictPattern || restrictions_ == kRestrictKey) &&
+      parser_.BuiltVariableReference()) {
     if (const KTXPathAstNode* reference = KTXPathParser::FindNodeOfKind(tree.get(), kAstVariableReference)) {
       refusedVariable_ = 1;
       ok = false;

@@ -148,6 +148,7 @@ void KTXPathParser::Reset() {
   depth_ = 0;
   nestingExceeded_ = false;
   builtPredicate_ = false;
+  builtVariableReference_ = false;
 }
 
 void KTXPathParser::SetText(Pos pos) {
@@ -572,6 +573,7 @@ bool KTXPathParser::ParseVariableReference(Holder& out, Pos& pos) {
     return false;
   }
   Holder node = Make(kAstVariableReference);
+  builtVariableReference_ = true;
   Attach(node, token);
   Attach(node, name);
   out = std::move(node);

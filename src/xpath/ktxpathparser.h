@@ -44,6 +44,9 @@ class KTXPathParser {
   // failed alternative dropped counts too): a tree without predicates has
   // no operand to mark invariant, and the marking walk is skipped.
   bool BuiltPredicate() const { return builtPredicate_; }
+  // The same for variable references: a pattern or key without one has
+  // none to refuse.
+  bool BuiltVariableReference() const { return builtVariableReference_; }
 
   // Entry points. The text must be terminated; the position moves past
   // what was consumed. ParseExpr does not require the end of the text.
@@ -165,4 +168,5 @@ class KTXPathParser {
   int depth_ = 0;
   bool nestingExceeded_ = false;
   bool builtPredicate_ = false;
+  bool builtVariableReference_ = false;
 };
