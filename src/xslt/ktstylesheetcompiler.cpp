@@ -447,9 +447,28 @@ bool KTStylesheetCompiler::CheckChildren(KTXPathNode* node, KTIdSet allowed, boo
   return true;
 }
 
+namespace {
+
+// Whether the local part of a name (the part after its first ':', or the
+// whole name) is `localName`, which holds no ':'. Most names differ from it
+// at their first character and are not read to their end.
+bool HasLocalName(const char16_t* name, const char16_t* localName) {
+  if (!name) return !*localName;
+  const char16_t* at = name;
+  const char16_t* wanted = localName;
+  while (*at && *at == *wanted) {
+    ++at;
+    ++wanted;
+  }
+  if (!*at && !*wanted) return true;  // the whole name, which has no ':' then
+  while (*at && *at != u':') ++at;
+  return *at && KTXSLTLocalName(name) == std::u16string_view(localName);
+}
+
+}  // namespace
+
 KTXPathNode* KTStylesheetCompiler::FindAttribute(const KTXPathNode* node, const char16_t* localName,
                                                  const KTString* namespaceUri) const {
-  std::u16string_view wanted(localName);
   for (int i = 0, count = node->GetChildCount(); i < count; ++i) {
     KTXPathNode* child = node->GetChild(i);
     int kind = child->GetKind();
@@ -459,7 +478,7 @@ KTXPathNode* KTStylesheetCompiler::FindAttribute(const KTXPathNode* node, const 
     // the local name is a scan of the name.
     const KTString* uri = child->GetNamespaceUri();
     if (namespaceUri ? !(uri && *uri == *namespaceUri) : uri != nullptr) continue;
-    if (KTXSLTLocalName(child->GetName()) == wanted) return child;
+    if (HasLocalName(child->GetName(), localName)) return child;
   }
   return nullptr;
 }
