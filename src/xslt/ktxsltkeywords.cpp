@@ -128,8 +128,9 @@ class NamesByLength {
 
   int Find(std::u16string_view name, int none) const {
     if (name.size() > kMaxKeywordLength) return none;
+    // Names of one length mostly differ at their first character.
     for (size_t i = start_[name.size()], end = start_[name.size() + 1]; i < end; ++i)
-      if (sorted_[i].name == name) return sorted_[i].id;
+      if (sorted_[i].name[0] == name[0] && sorted_[i].name == name) return sorted_[i].id;
     return none;
   }
 
