@@ -4,6 +4,8 @@
 // these checks also serve computed names at run time, once per instantiation.
 #include "xslt/ktxsltnames.h"
 
+#include <array>
+
 #include "platform/ktwchar.h"
 #include "xpath/ktxpathparser.h"
 
@@ -12,11 +14,31 @@ namespace {
 // Code units of the name character at `at` (a surrogate pair is one).
 int Width(const char16_t* at) { return at[0] >= 0xD800 && at[0] <= 0xDBFF ? 2 : 1; }
 
+// The ASCII name characters (XML 1.0 §2.3, without ':'), read without a
+// call: most names are ASCII throughout.
+constexpr auto kAsciiNameChars = [] {
+  std::array<bool, 128> table{};
+  for (char16_t c = u'a'; c <= u'z'; ++c) table[c] = true;
+  for (char16_t c = u'A'; c <= u'Z'; ++c) table[c] = true;
+  for (char16_t c = u'0'; c <= u'9'; ++c) table[c] = true;
+  table[u'-'] = table[u'.'] = table[u'_'] = true;
+  return table;
+}();
+
 // Reads one NCName from `at`; false when none starts there.
 bool ScanNCName(const char16_t*& at) {
   if (!KTXPathParser::IsNCNameStartChar(at)) return false;
   at += Width(at);
-  while (KTXPathParser::IsNCNameChar(at)) at += Width(at);
+  while (true) {
+    if (*at < 128) {
+      if (!kAsciiNameChars[*at]) break;
+      ++at;
+    } else if (KTXPathParser::IsNCNameChar(at)) {
+      at += Width(at);
+    } else {
+      break;
+    }
+  }
   return true;
 }
 
