@@ -197,8 +197,7 @@ bool KTXPathParser::MatchTerminal(const char16_t* literal, Holder& token, Pos& p
   return true;
 }
 
-bool KTXPathParser::AtTerminal(const char16_t* literal, Pos pos) const {
-  SkipWhitespace(pos);
+bool KTXPathParser::AtTerminalFrom(const char16_t* literal, Pos pos) {
   int i = 0;
   for (; literal[i]; ++i) {
     if (pos[i] != literal[i])

@@ -110,7 +110,15 @@ class KTXPathParser {
   static KTXPathAstNode* SharedTerminal(const char16_t* literal, int length);
   // Whether the terminal would match (after white space), without matching
   // it: productions look before they build, so failed attempts cost no nodes.
-  bool AtTerminal(const char16_t* literal, Pos pos) const;
+  // Inline up to the first character, where most attempts end: the parser
+  // asks this of every operator level after every operand.
+  bool AtTerminal(const char16_t* literal, Pos pos) const {
+    while (*pos == u' ' || *pos == u'\n' || *pos == u'\r' || *pos == u'\t')
+      ++pos;
+    return *pos == literal[0] && AtTerminalFrom(literal, pos);
+  }
+  // The rest of AtTerminal, at the first character of the terminal.
+  static bool AtTerminalFrom(const char16_t* literal, Pos pos);
 
   bool ParseOrOperand(Holder& out, Pos& pos);
   bool ParseAndOperand(Holder& out, Pos& pos);
