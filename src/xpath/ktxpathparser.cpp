@@ -170,11 +170,11 @@ bool KTXPathParser::ScanTerminal(const char16_t* literal, Pos& pos, bool skipWhi
   SetText(pos);
   if (skipWhitespace)
     SkipWhitespace(pos);
-  const int n = LiteralLength(literal);
-  if (Remaining(pos) < n)
-    return false;
-  for (int i = 0; i < n; ++i) {
-    if (pos[i] != literal[i])
+  // The text ends with a NUL that no terminal holds: the compare stops there
+  // at the latest.
+  int n = 0;
+  for (; literal[n]; ++n) {
+    if (pos[n] != literal[n])
       return false;
   }
   if (!EndsWord(literal, pos + n))
