@@ -182,7 +182,7 @@ void KTXPathAstNode::GrowChildren() {
   capacityShift_ = capacityShift_ + 1;
 }
 
-bool KTXPathAstNode::AddChild(KTXPathAstNode* child, int role) {
+bool KTXPathAstNode::AddChildGrowing(KTXPathAstNode* child, int role) {
   if (!child)
     return false;
   if (childCount_ == uint32_t{1} << capacityShift_) {
@@ -192,12 +192,7 @@ bool KTXPathAstNode::AddChild(KTXPathAstNode* child, int role) {
     GrowChildren();
     unheld.release();
   }
-  resolved_ = nullptr;
-  ++child->refCount_;
-  if (sourcePosition_ == 0)
-    sourcePosition_ = child->sourcePosition_;
-  child->role_ = static_cast<int8_t>(role);
-  Children()[childCount_++] = child;
+  Place(child, role);
   return true;
 }
 

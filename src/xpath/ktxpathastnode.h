@@ -182,7 +182,13 @@ class KTXPathAstNode {
 
   // Adds the child (owned from then on) with the role; false for null. A
   // child that nothing else holds is freed when no room can be had for it.
-  bool AddChild(KTXPathAstNode* child, int role);
+  // Inline while there is room: the parser adds a child for every node.
+  bool AddChild(KTXPathAstNode* child, int role) {
+    if (!child || childCount_ == uint32_t{1} << capacityShift_)
+      return AddChildGrowing(child, role);
+    Place(child, role);
+    return true;
+  }
   // Refuses (false, nothing changed) text of kMaxSetTokenLength characters
   // or more; the character runs of names, numbers and literals grow without
   // limit through AppendTokenChar and AppendTokenRun.
@@ -252,6 +258,17 @@ class KTXPathAstNode {
 
   void ResolveChain();
   bool EvaluateInvariant(KTXPathEvalContext& context);
+  // AddChild for a null child or a full array.
+  bool AddChildGrowing(KTXPathAstNode* child, int role);
+  // Stores the child in the next free slot, which there is.
+  void Place(KTXPathAstNode* child, int role) {
+    resolved_ = nullptr;
+    ++child->refCount_;
+    if (sourcePosition_ == 0)
+      sourcePosition_ = child->sourcePosition_;
+    child->role_ = static_cast<int8_t>(role);
+    Children()[childCount_++] = child;
+  }
 };
 
 inline uint32_t KTNodeHandle::Count() const noexcept { return node_ ? node_->refCount_ : 0; }
