@@ -184,36 +184,35 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
       // local name only when an attribute or a bound prefix asks: this walk
       // visits every element of every document loaded.
       std::u16string_view localName;
-      KTString prefix;
+      std::u16string_view prefix;
       bool nameSplit = false;
       auto splitName = [&]() {
         if (nameSplit) return;
         nameSplit = true;
         const std::u16string_view elementName(child->GetName());
         const size_t colon = elementName.find(u':');
-        if (colon != std::u16string_view::npos && colon > 0) prefix = KTString(elementName.substr(0, colon));
+        if (colon != std::u16string_view::npos && colon > 0) prefix = elementName.substr(0, colon);
         localName = colon == std::u16string_view::npos ? elementName : elementName.substr(colon + 1);
       };
       // "xmlns" or "xmlns:prefix": the declaration of the element's own prefix.
       auto isOwnDeclaration = [&prefix](std::u16string_view attribute) {
-        if (prefix.IsEmpty()) return attribute == u"xmlns";
-        return attribute.size() == 6 + prefix.View().size() && attribute.substr(0, 6) == u"xmlns:" &&
-               attribute.substr(6) == prefix.View();
+        if (prefix.empty()) return attribute == u"xmlns";
+        return attribute.size() == 6 + prefix.size() && attribute.substr(0, 6) == u"xmlns:" &&
+               attribute.substr(6) == prefix;
       };
-      // The attributes among the children, in order (what an attribute kind
-      // iterator gives, without its calls per step).
-      for (KTXNode* attribute = child->GetFirstChild(); attribute; attribute = attribute->GetNextSibling()) {
-        if (attribute->GetKind() != kAttribute) continue;
-        const char16_t* name = attribute->GetName();
+      // The attributes in order, read in place: an element's pending
+      // attributes (ktxnode.h) get no nodes made here.
+      static_cast<KTXContainerNode*>(child)->VisitAttributes([&](const KTXAttributeView& attribute) {
+        const char16_t* name = attribute.name->c_str();
         // Most attributes can hold no reference: a name that neither begins
         // with "xmlns" nor is long enough to contain one of the words below
         // is passed over without reading its value.
-        if (!BeginsWithXmlns(name) && !HasAtLeast(name, kShortestReferenceWord)) continue;
+        if (!BeginsWithXmlns(name) && !HasAtLeast(name, kShortestReferenceWord)) return;
         splitName();
-        const char16_t* value = attribute->GetValue();
+        const char16_t* value = attribute.value->c_str();
         if (KTStrCmp(name, u"xmlns") == 0) scopes.Declare(KTString(), KTString(value));
         if (BeginsWith(name, u"xmlns:")) scopes.Declare(KTString(name + 6), KTString(value));
-        if (kind != kSchemaNone) continue;  // the rest only declares prefixes
+        if (kind != kSchemaNone) return;  // the rest only declares prefixes
         if (BeginsWith(name, u"xmlns") && BeginsWith(value, u"x-schema:")) {
           kind = kSchemaXdrData;
           KTString location(value + 9);
@@ -246,20 +245,22 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
         } else if (Contains(name, u"targetNamespace")) {
           targetNamespace = value;
         }
-      }
+      });
       if (kind != kSchemaNone) break;
       // A stylesheet's literal result elements may carry schema attributes
       // for the result: nothing below an XSLT element is searched.
       const KTString* uri = nullptr;
       if (!scopes.IsEmpty()) {
         splitName();
-        uri = scopes.Lookup(prefix);
+        uri = scopes.Lookup(KTString(prefix));
       }
-      if (uri && *uri == kXsltNamespace) {
+      KTXNode* first = child->GetFirstMadeChild();
+      // An element without children (or an XSLT one) closes at once.
+      if (!first || (uri && *uri == kXsltNamespace)) {
         scopes.UnwindTo(mark);
         continue;
       }
-      stack.push_back({child->GetFirstChild(), mark});
+      stack.push_back({first, mark});
     } else if (topLevel && !skipDoctype && IsDtdDeclarationKind(childKind)) {
       kind = kSchemaDtd;
       model.SetReference(KTString(child->GetName()), nullptr);

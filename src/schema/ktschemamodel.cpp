@@ -110,9 +110,11 @@ KTXNode* Topmost(KTXNode* node) {
   return node;
 }
 
-// The next node after `node` in document order within the subtree of `root`.
-KTXNode* NextInSubtree(KTXNode* node, const KTXNode* root) {
-  if (KTXNode* first = node->GetFirstChild()) return first;
+// The next node after `node` in document order within the subtree of
+// `root`, among the nodes that stand: the pending attributes of an element
+// (ktxnode.h) are passed over, and no node is made for them.
+KTXNode* NextMadeInSubtree(KTXNode* node, const KTXNode* root) {
+  if (KTXNode* first = node->GetFirstMadeChild()) return first;
   for (KTXNode* n = node; n && n != root; n = n->GetParent()) {
     if (KTXNode* next = n->GetNextSibling()) return next;
   }
@@ -239,9 +241,16 @@ void KTSchemaModel::RequestAnotherPass() {
 }
 
 void KTSchemaModel::SetExpansionBudgetFor(KTXNode* documentRoot) {
+  // The nodes that stand, and the pending attributes of each element read
+  // in place (ktxnode.h): the count is the same as over the attribute
+  // nodes, which this walk, run on every document loaded, does not make.
   int64_t size = 0;
-  for (KTXNode* n = documentRoot; n; n = NextInSubtree(n, documentRoot)) {
+  for (KTXNode* n = documentRoot; n; n = NextMadeInSubtree(n, documentRoot)) {
     size += n->GetNameLength() + n->GetValueLength();
+    if (n->GetKind() != kElement) continue;
+    if (const KTXCompactAttributes* pending = static_cast<const KTXContainerNode*>(n)->GetPendingAttributes()) {
+      for (const KTXCompactAttribute& a : *pending) size += a.name.GetLength() + a.value.GetLength();
+    }
   }
   expansionBudget_ = std::max<int64_t>(kMaxEntityExpansionChars, size * kExpansionPerDocumentFactor);
   expandedChars_ = 0;

@@ -59,6 +59,24 @@ TEST(SchemaLoader, FindsTheSchemaReference) {
     EXPECT_EQ(kind, c.kind) << Text(KTString(c.text));
     EXPECT_EQ(Joined(namespaces), c.namespaces) << Text(KTString(c.text));
     EXPECT_EQ(Joined(locations), c.locations) << Text(KTString(c.text));
+
+    // The same straight after the parse, where elements keep their
+    // attributes pending (ktxnode.h): they are read in place, and stay so.
+    auto parsed = CreateXNode(kXmlDocument);
+    KTParserDriver driver;
+    KTLoadStatus status;
+    ASSERT_TRUE(driver.Init(StandardGrammars().FindGrammar(KTGrammarCache::kXml), false, true, true) &&
+                driver.Parse(c.text, KTStrLen(c.text), status, parsed.get(), nullptr, true));
+    KTXNode* root = parsed->GetFirstMadeChild();
+    while (root && root->GetKind() != kElement) root = root->GetNextSibling();
+    ASSERT_TRUE(root);
+    const bool pending = static_cast<KTXContainerNode*>(root)->GetPendingAttributes() != nullptr;
+    KTSchemaModel model;
+    kind = FindSchemaReference(model, parsed.get(), reference, namespaces, locations, false);
+    EXPECT_EQ(kind, c.kind) << Text(KTString(c.text));
+    EXPECT_EQ(Joined(namespaces), c.namespaces) << Text(KTString(c.text));
+    EXPECT_EQ(Joined(locations), c.locations) << Text(KTString(c.text));
+    EXPECT_EQ(static_cast<KTXContainerNode*>(root)->GetPendingAttributes() != nullptr, pending);
   }
 }
 

@@ -387,4 +387,32 @@ TEST(SchemaModel, ExpansionStopsAtTheBudget) {
   EXPECT_EQ(out.GetLength(), expanded * big.GetLength() + (300 - expanded) * 5);
 }
 
+// The budget counts the names and values of every node, the attributes an
+// element keeps pending (ktxnode.h) as much as attribute nodes, and makes
+// no node for them.
+TEST(SchemaModel, ExpansionBudgetCountsPendingAttributes) {
+  // 2,000 elements with one 250-character attribute each: past the floor of
+  // the budget, so the attributes' share shows in it.
+  std::u16string value(250, u'v');
+  std::u16string text = u"<r>";
+  for (int i = 0; i < 2000; ++i) text += u"<e a='" + value + u"'/>";
+  text += u"</r>";
+  auto doc = Parse(text.c_str());
+  ASSERT_TRUE(doc);
+  const auto* first = static_cast<const KTXContainerNode*>(doc->GetFirstChild()->GetFirstMadeChild());
+  ASSERT_TRUE(first->GetPendingAttributes());
+  // r, then per element: e, a and the value.
+  const int64_t size = 1 + 2000 * (1 + 1 + 250);
+  ASSERT_GT(size * KTSchemaModel::kExpansionPerDocumentFactor, KTSchemaModel::kMaxEntityExpansionChars);
+  KTSchemaModel model;
+  model.SetExpansionBudgetFor(doc.get());
+  EXPECT_EQ(model.GetExpansionBudget(), size * KTSchemaModel::kExpansionPerDocumentFactor);
+  EXPECT_TRUE(first->GetPendingAttributes());
+  // With the attribute nodes made, the same budget.
+  for (KTXNode* e = doc->GetFirstChild()->GetFirstChild(); e; e = e->GetNextSibling()) e->GetFirstChild();
+  ASSERT_FALSE(first->GetPendingAttributes());
+  model.SetExpansionBudgetFor(doc.get());
+  EXPECT_EQ(model.GetExpansionBudget(), size * KTSchemaModel::kExpansionPerDocumentFactor);
+}
+
 }  // namespace
