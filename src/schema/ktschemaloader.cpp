@@ -152,12 +152,18 @@ bool LooksLikeDtdText(KTSchemaModel& model, const KTString& location, KTXNode* c
 }  // namespace
 
 int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& referenceNode,
-                        std::vector<KTString>& namespaces, std::vector<KTString>& locations, bool skipDoctype) {
+                        std::vector<KTString>& namespaces, std::vector<KTString>& locations, bool skipDoctype,
+                        int64_t* textSize) {
   int kind = kSchemaNone;
   namespaces.clear();
   locations.clear();
   referenceNode = nullptr;
+  if (textSize) *textSize = -1;
   if (!node) return kind;
+  // The text size of what the search has passed (textSize): each node it
+  // visits, the pending attributes it reads and the subtrees it does not
+  // search.
+  int64_t size = node->GetNameLength() + node->GetValueLength();
   KTString targetNamespace, foundNamespace;
   PrefixScopes scopes;
   // Depth-first over the elements: per open element the next child to look
@@ -178,6 +184,12 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
     frame.next = child->GetNextSibling();
     int childKind = child->GetKind();
     bool topLevel = stack.size() == 1;
+    if (textSize) {
+      // Elements are searched below; other nodes only hold declarations,
+      // attributes of the XML declaration or nothing.
+      size += childKind == kElement || !child->GetFirstMadeChild() ? child->GetNameLength() + child->GetValueLength()
+                                                                    : KTSchemaModel::TextSizeOf(child);
+    }
     if (childKind == kElement) {
       size_t mark = scopes.Mark();
       // The element's name is read in place, and split into prefix and
@@ -202,7 +214,10 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
       };
       // The attributes in order, read in place: an element's pending
       // attributes (ktxnode.h) get no nodes made here.
+      // Attributes that stand as nodes are children the walk counts.
+      const bool pending = static_cast<KTXContainerNode*>(child)->GetPendingAttributes() != nullptr;
       static_cast<KTXContainerNode*>(child)->VisitAttributes([&](const KTXAttributeView& attribute) {
+        if (pending) size += attribute.name->GetLength() + attribute.value->GetLength();
         const char16_t* name = attribute.name->c_str();
         // Most attributes can hold no reference: a name that neither begins
         // with "xmlns" nor is long enough to contain one of the words below
@@ -257,6 +272,10 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
       KTXNode* first = child->GetFirstMadeChild();
       // An element without children (or an XSLT one) closes at once.
       if (!first || (uri && *uri == kXsltNamespace)) {
+        if (textSize) {
+          for (const KTXNode* below = first; below; below = below->GetNextSibling())
+            size += KTSchemaModel::TextSizeOf(below);
+        }
         scopes.UnwindTo(mark);
         continue;
       }
@@ -279,6 +298,7 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
       }
     }
   }
+  if (textSize && kind == kSchemaNone) *textSize = size;
   if (referenceNode) model.SetReference(KTString(referenceNode->GetName()), referenceNode);
   if (!targetNamespace.IsEmpty() && targetNamespace == foundNamespace) {
     locations.assign(1, KTString(kSchemaSelfLocation));
@@ -359,7 +379,8 @@ void SetSchemaPrefixEntities(KTSchemaModel& model, const KTString& prefix) {
 // ---- The model's schema load ----
 
 bool KTSchemaModel::LoadSchema(KTXNode* documentRoot, bool searchFurther) {
-  SetExpansionBudgetFor(documentRoot);
+  // The expansion budget is set by LoadReferencedSchema, from the search's
+  // walk when that passed the whole document.
   bool ok = LoadReferencedSchema(documentRoot, searchFurther);
   WarnAboutKeptProblem(documentRoot);
   return ok;
@@ -368,7 +389,9 @@ bool KTSchemaModel::LoadSchema(KTXNode* documentRoot, bool searchFurther) {
 bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
   std::vector<KTString> namespaces, locations;
   KTXNode* referenceNode = nullptr;
-  int kind = FindSchemaReference(*this, root, referenceNode, namespaces, locations, false);
+  int64_t textSize = -1;
+  int kind = FindSchemaReference(*this, root, referenceNode, namespaces, locations, false, &textSize);
+  SetExpansionBudget(textSize >= 0 ? textSize : TextSizeOf(root));
   schemaKind_ = kind;
   dtdElements_.clear();
   if (kind == kSchemaNone) return ReportError(kSchemaNotFound, root, nullptr, KTString());

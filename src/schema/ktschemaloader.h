@@ -1,6 +1,7 @@
 // Finding the schema a document names and telling its language.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -17,9 +18,13 @@ inline constexpr const char16_t* kSchemaSelfLocation = u"schema:--self--";
 // noNamespaceSchemaLocation or schemaLocation attribute. Elements in the
 // XSLT namespace are not searched below. Fills the namespaces and locations
 // (kept in step), records the carrying element in the model and returns the
-// schema kind (KTSchemaKind; 7 when none).
+// schema kind (KTSchemaKind; 7 when none). With `textSize`, a search that
+// finds nothing, and so has passed every node, leaves there what
+// KTSchemaModel::TextSizeOf(node) gives (-1 after any other search), so
+// that a document naming no schema is walked once.
 int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& referenceNode,
-                        std::vector<KTString>& namespaces, std::vector<KTString>& locations, bool skipDoctype);
+                        std::vector<KTString>& namespaces, std::vector<KTString>& locations, bool skipDoctype,
+                        int64_t* textSize = nullptr);
 // The schema language of a loaded schema document (7 when it cannot tell;
 // XDR vocabulary under an XML Schema root and the like are reported).
 int ClassifySchemaDocument(KTSchemaModel& model, KTXNode* schemaDocument);

@@ -113,10 +113,10 @@ KTXNode* Topmost(KTXNode* node) {
 // The next node after `node` in document order within the subtree of
 // `root`, among the nodes that stand: the pending attributes of an element
 // (ktxnode.h) are passed over, and no node is made for them.
-KTXNode* NextMadeInSubtree(KTXNode* node, const KTXNode* root) {
-  if (KTXNode* first = node->GetFirstMadeChild()) return first;
-  for (KTXNode* n = node; n && n != root; n = n->GetParent()) {
-    if (KTXNode* next = n->GetNextSibling()) return next;
+const KTXNode* NextMadeInSubtree(const KTXNode* node, const KTXNode* root) {
+  if (const KTXNode* first = node->GetFirstMadeChild()) return first;
+  for (const KTXNode* n = node; n && n != root; n = n->GetParent()) {
+    if (const KTXNode* next = n->GetNextSibling()) return next;
   }
   return nullptr;
 }
@@ -240,19 +240,23 @@ void KTSchemaModel::RequestAnotherPass() {
   lastPassAllowed_ = static_cast<int16_t>(currentPass_ + 1);
 }
 
-void KTSchemaModel::SetExpansionBudgetFor(KTXNode* documentRoot) {
+int64_t KTSchemaModel::TextSizeOf(const KTXNode* node) {
   // The nodes that stand, and the pending attributes of each element read
-  // in place (ktxnode.h): the count is the same as over the attribute
-  // nodes, which this walk, run on every document loaded, does not make.
+  // in place: the count is the same as over the attribute nodes, which this
+  // walk, run on every document loaded, does not make.
   int64_t size = 0;
-  for (KTXNode* n = documentRoot; n; n = NextMadeInSubtree(n, documentRoot)) {
+  for (const KTXNode* n = node; n; n = NextMadeInSubtree(n, node)) {
     size += n->GetNameLength() + n->GetValueLength();
     if (n->GetKind() != kElement) continue;
     if (const KTXCompactAttributes* pending = static_cast<const KTXContainerNode*>(n)->GetPendingAttributes()) {
       for (const KTXCompactAttribute& a : *pending) size += a.name.GetLength() + a.value.GetLength();
     }
   }
-  expansionBudget_ = std::max<int64_t>(kMaxEntityExpansionChars, size * kExpansionPerDocumentFactor);
+  return size;
+}
+
+void KTSchemaModel::SetExpansionBudget(int64_t documentTextSize) {
+  expansionBudget_ = std::max<int64_t>(kMaxEntityExpansionChars, documentTextSize * kExpansionPerDocumentFactor);
   expandedChars_ = 0;
 }
 

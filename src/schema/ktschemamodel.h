@@ -396,7 +396,12 @@ class KTSchemaModel final : public KTSchemaServices {
   const char16_t* CopyUnterminatedReference(KTXNode* node, const char16_t* start, const char16_t* end,
                                             KTString& result, int& length);
   // Sets the budget from the size of the document's text (names and values).
-  void SetExpansionBudgetFor(KTXNode* documentRoot);
+  void SetExpansionBudgetFor(KTXNode* documentRoot) { SetExpansionBudget(TextSizeOf(documentRoot)); }
+  // The same from that size known already (TextSizeOf).
+  void SetExpansionBudget(int64_t documentTextSize);
+  // The characters of the names and values of `node` and every node below
+  // it, an element's pending attributes (ktxnode.h) read in place.
+  static int64_t TextSizeOf(const KTXNode* node);
   int64_t GetExpansionBudget() const { return expansionBudget_; }
   int64_t GetExpandedChars() const { return expandedChars_; }
 

@@ -5,6 +5,7 @@
 #include "xml/ktxnode.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <string>
@@ -30,6 +31,13 @@ const char16_t* const kKindNames[kXNodeKindCount] = {
     u"Comment",      u"Processing instruction", u"DOCTYPE",    u"DOCTYPE-ExternalID",
     u"DOCTYPE-ELEMENT", u"DOCTYPE-ATTLIST", u"DOCTYPE-ENTITY", u"DOCTYPE-NOTATION",
 };
+
+constexpr auto kKindNameLengths = [] {
+  std::array<int, kXNodeKindCount> lengths{};
+  for (int kind = 0; kind < kXNodeKindCount; ++kind)
+    lengths[kind] = static_cast<int>(std::char_traits<char16_t>::length(kKindNames[kind]));
+  return lengths;
+}();
 
 bool BeginsWithSectionMark(const char16_t* text) {
   return text[0] == u'<' && text[1] == u'!' && text[2] == u'[';
@@ -139,6 +147,11 @@ void KTXNode::SetName(const char16_t* text) { SetName(text, text ? static_cast<i
 int KTXNode::GetNameLength() const { return KTStrLen(GetName()); }
 
 int KTXNode::GetValueLength() const { return KTStrLen(GetValue()); }
+
+int KTXValueNode::GetNameLength() const {
+  const int kind = GetKind();
+  return kind >= 0 && kind < kXNodeKindCount ? kKindNameLengths[kind] : 0;
+}
 
 void KTXNode::SetValue(const char16_t* text) { SetValue(text, text ? static_cast<int>(KTStrLen(text)) : 0); }
 

@@ -366,6 +366,9 @@ class KTXValueNode : public KTXNode {
   static constexpr int kExactValueLength = 64;
 
   const char16_t* GetName() const override { return GetKindName(); }
+  // The length of the kind's name, from a table: whole-document walks ask
+  // it of every Text node.
+  int GetNameLength() const override;
   const char16_t* GetValue() const override { return value_; }
   int GetValueLength() const override { return value_.GetLength(); }
   using KTXNode::SetValue;

@@ -25,6 +25,8 @@ TEST(SchemaLoader, FindsTheSchemaReference) {
     const char* locations;
   } cases[] = {
       {u"<r/>", kSchemaNone, "", ""},
+      {u"<?xml version='1.0' encoding='UTF-8'?><!-- c --><?pi data?><r a='1' bb='22'>t<x y='3'>u</x><!-- d --></r>",
+       kSchemaNone, "", ""},
       {u"<!DOCTYPE r SYSTEM 'a.dtd'><r/>", kSchemaDtd, "[]", "[a.dtd]"},
       {u"<!DOCTYPE r PUBLIC '-//X//DTD R//EN' \"b c.dtd\"><r/>", kSchemaDtd, "[-//X//DTD R//EN]", "[b c.dtd]"},
       {u"<!DOCTYPE r [<!ENTITY e 'x'>]><r/>", kSchemaDtd, "", ""},
@@ -72,7 +74,11 @@ TEST(SchemaLoader, FindsTheSchemaReference) {
     ASSERT_TRUE(root);
     const bool pending = static_cast<KTXContainerNode*>(root)->GetPendingAttributes() != nullptr;
     KTSchemaModel model;
-    kind = FindSchemaReference(model, parsed.get(), reference, namespaces, locations, false);
+    int64_t size = 0;
+    kind = FindSchemaReference(model, parsed.get(), reference, namespaces, locations, false, &size);
+    // A search that finds nothing has passed every node and knows the text
+    // size of the document (the expansion budget's measure).
+    EXPECT_EQ(size, kind == kSchemaNone ? KTSchemaModel::TextSizeOf(parsed.get()) : -1) << Text(KTString(c.text));
     EXPECT_EQ(kind, c.kind) << Text(KTString(c.text));
     EXPECT_EQ(Joined(namespaces), c.namespaces) << Text(KTString(c.text));
     EXPECT_EQ(Joined(locations), c.locations) << Text(KTString(c.text));
