@@ -44,6 +44,19 @@ void KTDocumentRecord::SetLoader(std::unique_ptr<KTDocumentLoader> loader) {
   loader_ = std::move(loader);
 }
 
+const KTString& KTDocumentRecord::GetNormalizedUrl() const {
+  const KTDocumentSource* source = GetSource();
+  const KTString empty;
+  const KTString& url = source ? source->GetUrl() : empty;
+  if (!normalized_ || !(normalizedFrom_ == url)) {
+    normalizedFrom_ = url;
+    normalizedUrl_ = url;
+    normalizedUrl_.NormalizePath();
+    normalized_ = true;
+  }
+  return normalizedUrl_;
+}
+
 void KTDocumentRecord::SetLoadStatus(const KTLoadStatus& status) {
   loadStatus_.Set(status.GetCategory(), status.GetCode(), status.GetDetail(), status.GetMessage());
   loadStatus_.SetPosition(status.GetLine(), status.GetColumn());
@@ -208,9 +221,12 @@ KTDocumentRecord* KTDocumentManager::FindByDocument(const KTXNode* document) {
 KTDocumentRecord* KTDocumentManager::FindByUrl(const char16_t* url) {
   if (url == nullptr)
     return nullptr;
+  // What IsSamePath compares, with the wanted URL normalised once and each
+  // record's kept.
+  KTString wanted(url);
+  wanted.NormalizePath();
   for (KTDocumentRecord* record = FirstDocument(); record; record = NextDocument()) {
-    KTDocumentSource* source = record->GetSource();
-    if (source != nullptr && source->GetUrl().IsSamePath(url))
+    if (record->GetSource() != nullptr && record->GetNormalizedUrl() == wanted)
       return record;
   }
   return nullptr;

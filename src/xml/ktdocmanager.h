@@ -55,8 +55,16 @@ class KTDocumentRecord {
   const KTLoadStatus& GetLoadStatus() const { return loadStatus_; }
   void SetLoadStatus(const KTLoadStatus& status);
 
+  // The URL of the record's source (empty without one) in the form that
+  // KTString::IsSamePath compares (KTString::NormalizePath), made once per
+  // URL: a search by URL compares it on every record.
+  const KTString& GetNormalizedUrl() const;
+
  private:
   std::unique_ptr<KTDocumentSource> source_;
+  mutable KTString normalizedUrl_;   // GetNormalizedUrl's answer
+  mutable KTString normalizedFrom_;  // the URL it was made from
+  mutable bool normalized_ = false;
   std::unique_ptr<KTXNode> document_;
   const char16_t* lineEnd_ = nullptr;
   int grammarId_ = kNoGrammarId;

@@ -591,6 +591,34 @@ TEST(DocumentManager, LoadsEachPathOnceAndKeepsCaseApart) {
   EXPECT_EQ(manager.FirstDocument(), nullptr);
 }
 
+// A search by URL matches what KTString::IsSamePath matches (separators,
+// the case of a URL's scheme and host), and follows a source whose URL
+// changes after earlier searches.
+TEST(DocumentManager, FindsRecordsByTheSamePath) {
+  KTDocumentManager manager(&StandardGrammars(), nullptr);
+  const char16_t* kept[] = {u"/data/a.xml", u"HTTP://Example.ORG/Doc/B.xml", u"C:\\dir\\c.xml"};
+  std::vector<KTDocumentRecord*> records;
+  for (const char16_t* url : kept)
+    records.push_back(manager.AddNewRecord(std::make_unique<KTDocumentSource>(url, kSourcePlain), nullptr, u"\n",
+                                           KTGrammarCache::kXml));
+  manager.AddNewRecord(nullptr, nullptr, u"\n", KTGrammarCache::kXml);  // no source: never found
+  const char16_t* asked[] = {u"/data/a.xml", u"\\data\\a.xml", u"/data/A.xml", u"http://example.org/Doc/B.xml",
+                             u"http://example.org/doc/b.xml", u"C:/dir/c.xml", u"", u"/data"};
+  for (int round = 0; round < 2; ++round) {
+    for (const char16_t* url : asked) {
+      KTDocumentRecord* expected = nullptr;
+      for (KTDocumentRecord* record : records)
+        if (!expected && record->GetSource()->GetUrl().IsSamePath(url))
+          expected = record;
+      EXPECT_EQ(manager.FindByUrl(url), expected) << KTUtf16ToUtf8(url) << " round " << round;
+    }
+    // The second round asks again after a URL changed.
+    records[0]->GetSource()->SetUrl(u"/data/A.xml");
+  }
+  EXPECT_EQ(manager.FindByUrl(u"/data/A.xml"), records[0]);
+  EXPECT_EQ(manager.FindByUrl(u"/data/a.xml"), nullptr);
+}
+
 TEST(DocumentManager, FailedLoads) {
   KTDocumentManager manager(&StandardGrammars(), nullptr);
   KTLoadStatus status;
