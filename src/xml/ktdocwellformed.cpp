@@ -303,7 +303,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
         // Content: in an element, or at the top of an external parsed entity.
         if (parentKind != kElement && parentKind != kXmlEntity)
           return true;
-        return CheckValue(node, Place::kContent, false);
+        return CheckValueAt(node, static_cast<const KTXValueNode*>(node)->ValueString().View(), Place::kContent,
+                            false);
       default:
         return true;
     }
@@ -362,7 +363,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
             name = node->GetValue();
         break;
       default:
-        break;
+        return true;  // no name to check (Text nodes, the most of a document, come here)
     }
     // Namespaces in XML 1.0 §7: no entity name, processing-instruction
     // target or notation name holds a colon.
