@@ -48,6 +48,12 @@ bool HasAtLeast(const char16_t* text, int count) {
 }
 bool BeginsWith(const char16_t* text, const char16_t* part) { return KTStrNCmp(text, part, KTStrLen(part)) == 0; }
 
+// Whether an attribute of this name may hold a schema reference, by the
+// test FindSchemaReference makes before it reads a value.
+bool MayNameSchema(const KTXName& name) {
+  return name.GetLength() >= kShortestReferenceWord || BeginsWithXmlns(name.c_str());
+}
+
 KTString Unquote(const KTString& word) {
   return word.GetLength() >= 2 ? word.Mid(1, word.GetLength() - 2) : KTString();
 }
@@ -149,6 +155,41 @@ bool LooksLikeDtdText(KTSchemaModel& model, const KTString& location, KTXNode* c
   return false;
 }
 
+// The search over a document that names no schema, in one visit per node
+// that also sizes its text as KTSchemaModel::TextSizeOf does (in the same
+// order): true, with the size, when no element holds an attribute whose
+// name may name a schema and (unless skipDoctype) no DTD declaration stands
+// at the top, so that the full search would find nothing. False as soon as
+// it meets either; the full search then runs from the start.
+bool NamesNoSchema(const KTXNode* root, bool skipDoctype, int64_t& size) {
+  size = 0;
+  for (const KTXNode* n = root; n;) {
+    const int kind = n->GetKind();
+    size += n->GetNameLength() + n->GetValueLength();
+    if (kind == kElement) {
+      if (const KTXCompactAttributes* pending = static_cast<const KTXContainerNode*>(n)->GetPendingAttributes()) {
+        for (const KTXCompactAttribute& a : *pending) {
+          if (MayNameSchema(a.name)) return false;
+          size += a.name.GetLength() + a.value.GetLength();
+        }
+      }
+    } else if (kind == kAttribute) {
+      const KTXNode* parent = n->GetParent();
+      if (parent && parent->GetKind() == kElement &&
+          MayNameSchema(*static_cast<const KTXNamedNode*>(n)->InternedName()))
+        return false;
+    } else if (!skipDoctype && n->GetParent() == root && IsDtdDeclarationKind(kind)) {
+      return false;
+    }
+    // The next node in document order within root, the pending attributes
+    // passed over (read above).
+    const KTXNode* next = n->GetFirstMadeChild();
+    for (const KTXNode* up = n; !next && up && up != root; up = up->GetParent()) next = up->GetNextSibling();
+    n = next;
+  }
+  return true;
+}
+
 }  // namespace
 
 int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& referenceNode,
@@ -160,6 +201,10 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
   referenceNode = nullptr;
   if (textSize) *textSize = -1;
   if (!node) return kind;
+  if (int64_t walked = 0; textSize && NamesNoSchema(node, skipDoctype, walked)) {
+    *textSize = walked;
+    return kind;
+  }
   // The text size of what the search has passed (textSize): each node it
   // visits, the pending attributes it reads and the subtrees it does not
   // search.

@@ -27,6 +27,10 @@ TEST(SchemaLoader, FindsTheSchemaReference) {
       {u"<r/>", kSchemaNone, "", ""},
       {u"<?xml version='1.0' encoding='UTF-8'?><!-- c --><?pi data?><r a='1' bb='22'>t<x y='3'>u</x><!-- d --></r>",
        kSchemaNone, "", ""},
+      // Names that may hold a reference and hold none, deep down.
+      {u"<r><a><b xmlns:p='urn:p' p:c='1'/><d aVeryLongAttributeName='x'>t</d></a></r>", kSchemaNone, "", ""},
+      {u"<r><a><b>t</b><c><d xsi:noNamespaceSchemaLocation='deep.xsd'/></c></a></r>", kSchemaXsd, "[]",
+       "[deep.xsd]"},
       {u"<!DOCTYPE r SYSTEM 'a.dtd'><r/>", kSchemaDtd, "[]", "[a.dtd]"},
       {u"<!DOCTYPE r PUBLIC '-//X//DTD R//EN' \"b c.dtd\"><r/>", kSchemaDtd, "[-//X//DTD R//EN]", "[b c.dtd]"},
       {u"<!DOCTYPE r [<!ENTITY e 'x'>]><r/>", kSchemaDtd, "", ""},
