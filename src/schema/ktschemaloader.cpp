@@ -201,8 +201,8 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
   referenceNode = nullptr;
   if (textSize) *textSize = -1;
   if (!node) return kind;
-  if (int64_t walked = 0; textSize && NamesNoSchema(node, skipDoctype, walked)) {
-    *textSize = walked;
+  if (int64_t walked = 0; NamesNoSchema(node, skipDoctype, walked)) {
+    if (textSize) *textSize = walked;
     return kind;
   }
   // The text size of what the search has passed (textSize): each node it
