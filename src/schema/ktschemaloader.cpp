@@ -162,10 +162,21 @@ bool LooksLikeDtdText(KTSchemaModel& model, const KTString& location, KTXNode* c
 // at the top, so that the full search would find nothing. False as soon as
 // it meets either; the full search then runs from the start.
 bool NamesNoSchema(const KTXNode* root, bool skipDoctype, int64_t& size) {
+  // GetNameLength and GetValueLength, read in place for the kinds a document
+  // is made of: elements and attributes keep both as strings that know
+  // their length, Text nodes are named by their kind.
+  static const int kTextNameLength = KTStrLen(KTXNode::KindName(kText));
   size = 0;
   for (const KTXNode* n = root; n;) {
     const int kind = n->GetKind();
-    size += n->GetNameLength() + n->GetValueLength();
+    if (kind == kElement || kind == kAttribute) {
+      const auto* named = static_cast<const KTXNamedNode*>(n);
+      size += named->NameString().GetLength() + named->ValueString().GetLength();
+    } else if (kind == kText) {
+      size += kTextNameLength + static_cast<const KTXValueNode*>(n)->ValueString().GetLength();
+    } else {
+      size += n->GetNameLength() + n->GetValueLength();
+    }
     if (kind == kElement) {
       if (const KTXCompactAttributes* pending = static_cast<const KTXContainerNode*>(n)->GetPendingAttributes()) {
         for (const KTXCompactAttribute& a : *pending) {
