@@ -2,6 +2,8 @@
 // and searching the records, removing them with what they own.
 #include "xml/ktdocmanager.h"
 
+#include <cstring>
+
 #include "xml/ktdocloader.h"
 #include "xml/ktdocsource.h"
 #include "xml/ktgrammarcache.h"
@@ -44,14 +46,22 @@ void KTDocumentRecord::SetLoader(std::unique_ptr<KTDocumentLoader> loader) {
   loader_ = std::move(loader);
 }
 
-const KTString& KTDocumentRecord::GetNormalizedUrl() const {
+namespace {
+// Two texts compared as one block of code units (the library's comparison
+// of UTF-16 views goes unit by unit).
+bool SameText(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0;
+}
+}  // namespace
+
+std::u16string_view KTDocumentRecord::GetNormalizedUrl() const {
   const KTDocumentSource* source = GetSource();
-  const KTString empty;
-  const KTString& url = source ? source->GetUrl() : empty;
-  if (!normalized_ || !(normalizedFrom_ == url)) {
+  const std::u16string_view url = source ? source->GetUrl().View() : std::u16string_view();
+  if (!normalized_ || !SameText(normalizedFrom_, url)) {
+    KTString normalized(url);
+    normalized.NormalizePath();
     normalizedFrom_ = url;
-    normalizedUrl_ = url;
-    normalizedUrl_.NormalizePath();
+    normalizedUrl_ = normalized.View();
     normalized_ = true;
   }
   return normalizedUrl_;
@@ -225,8 +235,9 @@ KTDocumentRecord* KTDocumentManager::FindByUrl(const char16_t* url) {
   // record's kept.
   KTString wanted(url);
   wanted.NormalizePath();
+  const std::u16string_view wantedView = wanted.View();
   for (KTDocumentRecord* record = FirstDocument(); record; record = NextDocument()) {
-    if (record->GetSource() != nullptr && record->GetNormalizedUrl() == wanted)
+    if (record->GetSource() != nullptr && SameText(record->GetNormalizedUrl(), wantedView))
       return record;
   }
   return nullptr;

@@ -8,6 +8,8 @@
 #include <ctime>
 #include <list>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -58,12 +60,14 @@ class KTDocumentRecord {
   // The URL of the record's source (empty without one) in the form that
   // KTString::IsSamePath compares (KTString::NormalizePath), made once per
   // URL: a search by URL compares it on every record.
-  const KTString& GetNormalizedUrl() const;
+  std::u16string_view GetNormalizedUrl() const;
 
  private:
   std::unique_ptr<KTDocumentSource> source_;
-  mutable KTString normalizedUrl_;   // GetNormalizedUrl's answer
-  mutable KTString normalizedFrom_;  // the URL it was made from
+  // GetNormalizedUrl's answer and the URL it was made from, kept apart from
+  // the string pool: they live as long as the record.
+  mutable std::u16string normalizedUrl_;
+  mutable std::u16string normalizedFrom_;
   mutable bool normalized_ = false;
   std::unique_ptr<KTXNode> document_;
   const char16_t* lineEnd_ = nullptr;
