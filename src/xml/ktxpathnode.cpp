@@ -441,6 +441,10 @@ void KTXPathChildren::clear() {
   store_.bits = 0;
 }
 
+void KTXPathChildren::truncate(size_t count) {
+  if (IsArray() && count < Array()->size) Array()->size = static_cast<uint32_t>(count);
+}
+
 std::vector<KTXPathChildren::Item> KTXPathChildren::release() {
   std::vector<Item> out;
   const size_t count = size();
@@ -487,7 +491,11 @@ KTXPathNode* KTXPathNode::AppendChild(std::unique_ptr<KTXPathNode> child) {
   // InsertChild at the end: no child moves and only the new one takes its
   // index, so the wrap of a whole document pays one store per child here.
   const int index = GetChildCount();
-  CheckPlacement(this, child.get(), index);
+  // Only attribute and namespace nodes, as parents or as children, are
+  // placed by rule: an append of any other child under any other parent
+  // needs no check.
+  if (IsAttributeLike(kind_) || IsAttributeLike(child->kind_))
+    CheckPlacement(this, child.get(), index);
   child->parent_ = this;
   child->documentNumber_ = documentNumber_;
   child->indexInParent_ = index;
@@ -522,6 +530,32 @@ KTXPathNode::ChildList KTXPathNode::ReleaseChildren() {
     c->indexInParent_ = -1;
   }
   return out;
+}
+
+std::unique_ptr<KTXPathNode> KTXPathNode::TakeChildAt(int index) {
+  std::unique_ptr<KTXPathNode> child = std::move(children_[index]);
+  child->parent_ = nullptr;
+  child->indexInParent_ = -1;
+  return child;
+}
+
+void KTXPathNode::PutChildAt(int index, std::unique_ptr<KTXPathNode> child) {
+  child->parent_ = this;
+  child->documentNumber_ = documentNumber_;
+  child->indexInParent_ = index;
+  children_[index] = std::move(child);
+}
+
+void KTXPathNode::CloseChildGaps() {
+  const size_t count = children_.size();
+  size_t kept = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (!children_[i]) continue;
+    if (kept != i) children_[kept] = std::move(children_[i]);
+    children_[kept]->indexInParent_ = static_cast<int32_t>(kept);
+    ++kept;
+  }
+  children_.truncate(kept);
 }
 
 void KTXPathNode::Reindex(int from) {

@@ -102,6 +102,8 @@ class KTXPathChildren {
   void insert(size_t index, Item item);
   void push_back(Item item);
   Item erase(size_t index);
+  // Drops the places from `count` on, which must be empty.
+  void truncate(size_t count);
   // Moves every item out in order; the list is empty (and freed) afterwards.
   std::vector<Item> release();
   // Destroys every item and frees the array.
@@ -237,6 +239,15 @@ class KTXPathNode {
   std::unique_ptr<KTXPathNode> RemoveChild(int index);
   // Takes every child out (parent links cleared), in order.
   ChildList ReleaseChildren();
+  // Rewriting the child list in place, in one pass over it: TakeChildAt
+  // leaves the child's place empty, PutChildAt fills an empty place with a
+  // node that has no parent, and CloseChildGaps drops the places still
+  // empty, keeping the order. Between the first and the last, nothing else
+  // may read the children. Placement rules are not checked: only character
+  // data may be taken out or put in.
+  std::unique_ptr<KTXPathNode> TakeChildAt(int index);
+  void PutChildAt(int index, std::unique_ptr<KTXPathNode> child);
+  void CloseChildGaps();
   // Sets only the parent link, for a node that is being built before it is
   // appended (AppendChild sets it again).
   void SetParentLink(KTXPathNode* parent) { parent_ = parent; }

@@ -72,21 +72,55 @@ std::u16string_view ShownValue(const KTXPathNode* node) {
   return std::u16string_view(wrapped->GetValue(), static_cast<size_t>(wrapped->GetValueLength()));
 }
 
-// The place of the first unit of `text` that is one of Units, npos when
-// there is none. Eight units are compared at once, with no branch per unit.
+// The place of the first unit of `text` that is one of Units (all below 64),
+// npos when there is none. Eight units are compared at once, with no branch
+// per unit; the units past the last whole block are read once more as the
+// text's last eight, a text of four to seven units as its first four and
+// last four, and a shorter one unit by unit through a bit mask. Only a text that
+// holds one of the units is then searched for its place.
 typedef std::uint16_t EightUnits __attribute__((vector_size(16)));
 template <char16_t... Units>
+bool BlockHolds(const EightUnits& block) {
+  const auto hit = ((block == static_cast<std::uint16_t>(Units)) | ...);
+  std::uint64_t words[2];
+  std::memcpy(words, &hit, sizeof words);
+  return (words[0] | words[1]) != 0;
+}
+template <char16_t... Units>
+bool BlockHolds(const char16_t* at) {
+  EightUnits block;
+  std::memcpy(&block, at, sizeof block);
+  return BlockHolds<Units...>(block);
+}
+template <char16_t... Units>
 size_t FindFirstOf(std::u16string_view text) {
+  static_assert(((Units < 64) && ...));
+  constexpr std::uint64_t kMask = ((std::uint64_t{1} << Units) | ...);
+  const size_t size = text.size();
   size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
+  if (size >= 8) {
+    for (; i + 8 <= size; i += 8) {
+      if (BlockHolds<Units...>(text.data() + i)) break;
+    }
+    if (i + 8 > size && (i == size || !BlockHolds<Units...>(text.data() + size - 8))) {
+      return std::u16string_view::npos;
+    }
+  } else if (size >= 4) {
+    // The first four units and the last four, overlapping, as one block.
     EightUnits block;
-    std::memcpy(&block, text.data() + i, sizeof block);
-    const auto hit = ((block == static_cast<std::uint16_t>(Units)) | ...);
-    std::uint64_t words[2];
-    std::memcpy(words, &hit, sizeof words);
-    if ((words[0] | words[1]) != 0) break;
+    std::memcpy(&block, text.data(), 4 * sizeof(char16_t));
+    std::memcpy(reinterpret_cast<char*>(&block) + 4 * sizeof(char16_t), text.data() + size - 4,
+                4 * sizeof(char16_t));
+    if (!BlockHolds<Units...>(block)) return std::u16string_view::npos;
+  } else {
+    std::uint64_t any = 0;
+    for (size_t k = 0; k < size; ++k) {
+      const unsigned unit = text[k];
+      any |= unit < 64 ? kMask >> unit : 0;
+    }
+    if ((any & 1) == 0) return std::u16string_view::npos;
   }
-  for (; i < text.size(); ++i) {
+  for (; i < size; ++i) {
     if (((text[i] == Units) || ...)) return i;
   }
   return std::u16string_view::npos;
@@ -226,6 +260,12 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPath
   std::unique_ptr<KTXPathNode> view = NewNode(node, kXPathKindFromNode, parent);
   KTXPathNode* v = view.get();
   frame = WrapFrame{v, parentDecl, nullptr, false, nullptr};
+  if (v->GetKind() == kXPathText && !pendingElementMap_) {
+    // The most common node: no children, maps, name or defaults.
+    if (ExpandTextEntities(v)) return nullptr;  // the fragment stands in its place
+    frame.defaultsDone = true;
+    return view;
+  }
   if (v->GetKind() == kXPathElement) {
     attributesPendingFor_ = v;
     attributePrefixesStale_ = false;
@@ -704,6 +744,19 @@ static bool IsNilTrue(KTXPathNode* attribute) {
 KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending) {
   FinishAttributes(node);  // the element's own attributes are all wrapped
   if (!model_) return nullptr;
+  const int kind = node->GetKind();
+  if (!parentDecl && kind != kXPathElement) return nullptr;  // only elements take defaults of their own
+  if (!parentDecl && !model_->DeclaresElements()) {
+    // What FindDeclarations would do, without its calls: most documents
+    // declare nothing, and every element of them comes here.
+    KTElementType* dtdDecl = model_->FindDtdElementBesideSchema(node->GetName());
+    if (!dtdDecl) {
+      // The namespace is interned as the lookup would.
+      const KTString* uri = node->GetNamespaceUri();
+      if (uri && uri != lastInternedUri_ && !model_->KeysNamesAsWritten()) NamespaceIdOf(uri);
+      return nullptr;
+    }
+  }
   KTElementType* decl = nullptr;
   KTElementType* dtdDecl = nullptr;
   if (!FindDeclarations(node, parentDecl, decl, dtdDecl)) return nullptr;

@@ -27,6 +27,11 @@ constexpr std::u16string_view kXsltNamespace = u"http://www.w3.org/1999/XSL/Tran
 
 bool IsTrimChar(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
 
+bool IsXsltNamespace(const KTString& uri) {
+  return uri.GetLength() == static_cast<int>(kXsltNamespace.size()) &&
+         std::memcmp(uri.c_str(), kXsltNamespace.data(), kXsltNamespace.size() * sizeof(char16_t)) == 0;
+}
+
 bool IsCharacterData(const KTXPathNode* node) {
   return node->GetKind() == kXPathText || node->GetKind() == kXPathCData;
 }
@@ -42,7 +47,9 @@ SpaceAttribute OwnSpaceAttribute(const KTXPathNode* element) {
   for (const auto& child : element->Children()) {
     int kind = child->GetKind();
     if (kind != kXPathAttribute && kind != kXPathNamespace) break;
-    if (kind != kXPathAttribute || std::u16string_view(child->GetName()) != u"xml:space") continue;
+    if (kind != kXPathAttribute) continue;
+    const char16_t* name = child->GetName();
+    if (name[0] != u'x' || std::u16string_view(name) != u"xml:space") continue;
     std::u16string_view value(child->GetValue());
     if (value == u"preserve") return SpaceAttribute::kPreserve;
     if (value == u"default") return SpaceAttribute::kDefault;
@@ -116,13 +123,32 @@ class Rule {
 
   bool StripsUnder(const KTXPathNode* parent, bool preserved) {
     if (preserved || parent->GetKind() != kXPathElement) return false;
-    if (stylesheet_) return !KTWhitespaceStripper::IsXslText(parent);
+    if (stylesheet_) return !IsXslText(parent);
     return judge_.Strips(parent);
   }
 
  private:
+  // KTWhitespaceStripper::IsXslText with the namespace judged once per
+  // distinct URI object: the URIs of a wrapped tree are interned, so a
+  // stylesheet's elements share a handful of them.
+  bool IsXslText(const KTXPathNode* element) {
+    const KTString* uri = element->GetNamespaceUri();
+    if (!uri) return false;
+    if (uri != xsltUri_) {
+      if (uri == otherUri_) return false;
+      if (!IsXsltNamespace(*uri)) {
+        otherUri_ = uri;
+        return false;
+      }
+      xsltUri_ = uri;
+    }
+    return QNameLocalPart(element->GetName()) == u"text";
+  }
+
   NameJudge judge_;
   bool stylesheet_;
+  const KTString* xsltUri_ = nullptr;
+  const KTString* otherUri_ = nullptr;
 };
 
 bool Removable(const KTXPathNode* child, bool strips) {
@@ -163,43 +189,52 @@ bool NeedsCompaction(const KTXPathNode* parent, bool strips, bool preserved, boo
 
 // One text node for a run of adjacent text nodes and CDATA sections (XPath
 // 1.0 section 5.7: a text node never has a text node as sibling; a CDATA
-// section is character data like any other). Null when the run holds no
-// character at all.
-std::unique_ptr<KTXPathNode> JoinedText(std::unique_ptr<KTXPathNode>* first, std::unique_ptr<KTXPathNode>* end) {
-  if (end - first == 1 && (*first)->GetKind() == kXPathText) return std::move(*first);
+// section is character data like any other), made from the children of
+// `parent` at [first, end). Null when the run holds no character at all.
+std::unique_ptr<KTXPathNode> JoinedText(const KTXPathNode* parent, int first, int end) {
   KTString text;
-  for (auto* run = first; run != end; ++run) text += (*run)->GetValue();
+  for (int i = first; i < end; ++i) text += parent->GetChild(i)->GetValue();
   if (text.IsEmpty()) return nullptr;
   // It wraps the first node's document node, so that an error at the text
   // is placed where the run starts in its file.
-  auto joined = std::make_unique<KTXPathNode>((*first)->GetXNode(), kXPathText);
+  const KTXPathNode* start = parent->GetChild(first);
+  auto joined = std::make_unique<KTXPathNode>(start->GetXNode(), kXPathText);
   joined->SetValue(std::move(text));
-  joined->SetPosition((*first)->GetPosition());
-  joined->SetFromEntity((*first)->IsFromEntity());
+  joined->SetPosition(start->GetPosition());
+  joined->SetFromEntity(start->IsFromEntity());
   return joined;
 }
 
 // Keeps the children of `parent` that do not go, in order, with each run of
-// character data joined into one text node, and destroys the others.
+// character data joined into one text node, and destroys the others: one
+// pass over the list in place, then one to close the gaps.
 void Compact(KTXPathNode* parent, bool strips) {
-  KTXPathNode::ChildList children = parent->ReleaseChildren();
-  parent->ReserveChildren(static_cast<int>(children.size()));
+  const int count = parent->GetChildCount();
   const int32_t number = parent->GetDocumentNumber();
-  for (size_t i = 0; i < children.size();) {
-    std::unique_ptr<KTXPathNode> child;
-    if (IsCharacterData(children[i].get())) {
-      size_t end = i + 1;
-      while (end < children.size() && IsCharacterData(children[end].get())) ++end;
-      child = JoinedText(&children[i], &children[0] + end);
-      i = end;
-    } else {
-      child = std::move(children[i++]);
+  for (int i = 0; i < count;) {
+    KTXPathNode* child = parent->GetChild(i);
+    if (!IsCharacterData(child)) {
+      if (child->GetDocumentNumber() < 0) child->SetDocumentNumber(number);
+      ++i;
+      continue;
     }
-    if (!child || Removable(child.get(), strips)) continue;
-    int32_t childNumber = child->GetDocumentNumber() >= 0 ? child->GetDocumentNumber() : number;
-    KTXPathNode* kept = parent->AppendChild(std::move(child));
-    kept->SetDocumentNumber(childNumber);
+    int end = i + 1;
+    while (end < count && IsCharacterData(parent->GetChild(end))) ++end;
+    if (end - i == 1 && child->GetKind() == kXPathText) {
+      if (Removable(child, strips)) {
+        parent->TakeChildAt(i);
+      } else if (child->GetDocumentNumber() < 0) {
+        child->SetDocumentNumber(number);
+      }
+      i = end;
+      continue;
+    }
+    std::unique_ptr<KTXPathNode> joined = JoinedText(parent, i, end);
+    for (int k = i; k < end; ++k) parent->TakeChildAt(k);
+    if (joined && !Removable(joined.get(), strips)) parent->PutChildAt(i, std::move(joined));
+    i = end;
   }
+  parent->CloseChildGaps();
 }
 }  // namespace
 
@@ -212,9 +247,7 @@ bool KTWhitespaceStripper::IsWhitespaceOnly(const KTXPathNode* text) {
 bool KTWhitespaceStripper::IsXslText(const KTXPathNode* element) {
   if (!element || element->GetKind() != kXPathElement) return false;
   const KTString* uri = element->GetNamespaceUri();
-  if (!uri || uri->GetLength() != static_cast<int>(kXsltNamespace.size()) ||
-      std::memcmp(uri->c_str(), kXsltNamespace.data(), kXsltNamespace.size() * sizeof(char16_t)) != 0)
-    return false;
+  if (!uri || !IsXsltNamespace(*uri)) return false;
   return QNameLocalPart(element->GetName()) == u"text";
 }
 

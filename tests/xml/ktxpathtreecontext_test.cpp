@@ -442,7 +442,9 @@ TEST(TreeContext, FindsReferencesAndLineEndsAtEveryPlace) {
     std::string shown;       // what the view shows in its place
   };
   const Case cases[] = {{u"&e;", "E"}, {u"\r\n", "\n"}, {u"\r", "\n"}, {u"&#13;", "\r"}, {u"\t", "\t"}};
-  for (int length : {0, 5, 8, 16, 23}) {
+  // Texts of every length up to 28 units: short ones, and the parts of
+  // longer ones past their last whole block of eight, are read otherwise.
+  for (int length : {0, 1, 2, 3, 4, 5, 8, 11, 16, 23}) {
     for (int at = 0; at <= length; ++at) {
       for (const Case& c : cases) {
         std::u16string before(at, u'x');

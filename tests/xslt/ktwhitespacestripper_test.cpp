@@ -164,12 +164,16 @@ TEST(KTSpaceRulesTest, NameTestsParseAndResolvePrefixes) {
 }
 
 TEST(KTWhitespaceStripperTest, KeptNodesStayInDocumentOrder) {
+  // The list is rewritten in place: texts go, runs with CDATA sections
+  // join, and what is kept closes up.
   KTXPathTreeContext context;
-  KTTestDocument doc = ParseTestDocument(context, u"<a> <b/> <c/> x <d/> </a>");
+  KTTestDocument doc =
+      ParseTestDocument(context, u"<a> <b/><![CDATA[ ]]> <c/> x<![CDATA[y]]>z <d/> </a>");
   ASSERT_TRUE(doc.view);
   KTXPathNode* a = doc.view->GetChild(0);
   KTSpaceRules rules = RulesFor(a, u"*");
   KTWhitespaceStripper().StripDocument(doc.view.get(), &rules);
+  EXPECT_EQ(ViewPicture(a), "ea(eb ec t= xyz  ed)");
   ASSERT_EQ(a->GetChildCount(), 4);
   for (int i = 0; i < a->GetChildCount(); ++i) {
     EXPECT_EQ(a->GetChild(i)->GetIndexInParent(), i);
