@@ -15,8 +15,6 @@
 
 namespace {
 
-bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
-
 // Copies the own maps of `source` into fresh objects (or shares the new
 // parent's when the source shared its parent's).
 void CopyMaps(KTXPathNode& copy, const KTXPathNode& source, KTXPathNode* newParent, bool shareWithParent) {
@@ -396,16 +394,12 @@ void KTXPathChildren::Grow(size_t needed) {
 
 void KTXPathChildren::reserve(size_t count) { Grow(count); }
 
-void KTXPathChildren::push_back(Item item) {
+void KTXPathChildren::PushBackGrowing(Item item) {
   const size_t count = size();
-  if (count == Capacity()) Grow(count + 1);
-  if (IsArray()) {
-    Head* head = Array();
-    head->Items()[count] = std::move(item);
-    ++head->size;
-  } else {
-    store_.one = std::move(item);
-  }
+  Grow(count + 1);
+  Head* head = Array();
+  head->Items()[count] = std::move(item);
+  ++head->size;
 }
 
 void KTXPathChildren::insert(size_t index, Item item) {
@@ -485,23 +479,6 @@ void KTXPathNode::CheckPlacement(const KTXPathNode* parent, const KTXPathNode* c
     ok = false;
   }
   if (!ok) throw KTXTreeException(KTXTreeException::kPlacementViolation);
-}
-
-KTXPathNode* KTXPathNode::AppendChild(std::unique_ptr<KTXPathNode> child) {
-  // InsertChild at the end: no child moves and only the new one takes its
-  // index, so the wrap of a whole document pays one store per child here.
-  const int index = GetChildCount();
-  // Only attribute and namespace nodes, as parents or as children, are
-  // placed by rule: an append of any other child under any other parent
-  // needs no check.
-  if (IsAttributeLike(kind_) || IsAttributeLike(child->kind_))
-    CheckPlacement(this, child.get(), index);
-  child->parent_ = this;
-  child->documentNumber_ = documentNumber_;
-  child->indexInParent_ = index;
-  KTXPathNode* raw = child.get();
-  children_.push_back(std::move(child));
-  return raw;
 }
 
 KTXPathNode* KTXPathNode::InsertChild(int index, std::unique_ptr<KTXPathNode> child) {

@@ -100,7 +100,20 @@ class KTXPathChildren {
 
   void reserve(size_t count);
   void insert(size_t index, Item item);
-  void push_back(Item item);
+  // Inline while there is room: a wrap appends every node of a document.
+  void push_back(Item item) {
+    if (IsArray()) {
+      Head* head = Array();
+      if (head->size < head->capacity) {
+        head->Items()[head->size++] = std::move(item);
+        return;
+      }
+    } else if (!store_.one) {
+      store_.one = std::move(item);
+      return;
+    }
+    PushBackGrowing(std::move(item));
+  }
   Item erase(size_t index);
   // Drops the places from `count` on, which must be empty.
   void truncate(size_t count);
@@ -119,6 +132,7 @@ class KTXPathChildren {
   static_assert(sizeof(Head) == sizeof(Item));
 
   void Grow(size_t needed);
+  void PushBackGrowing(Item item);
   // An array is held as its address with the lowest bit set; a node's
   // address (every node is aligned to 8) never has it.
   bool IsArray() const { return store_.bits & 1u; }
@@ -142,6 +156,16 @@ class KTXPathNode {
 
   // kind 17 derives the kind from the wrapped node.
   explicit KTXPathNode(KTXNode* node, int kind = kXPathKindFromNode);
+  // A node of a wrapped document, made with its kind (not 17), parent link,
+  // position and document number at once.
+  KTXPathNode(KTXNode* node, int kind, KTXPathNode* parent, int32_t position, int32_t documentNumber,
+              bool fromEntity)
+      : xnode_(node),
+        parent_(parent),
+        position_(position),
+        documentNumber_(documentNumber),
+        kind_(static_cast<uint8_t>(kind)),
+        fromEntity_(fromEntity) {}
   // A copy with position and document number 0; with deep the children are
   // copied too (placement rules apply).
   KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent);
@@ -231,7 +255,19 @@ class KTXPathNode {
   // Throws KTXTreeException(1) when the placement rules forbid the child (it
   // is then destroyed with the unique_ptr unless the caller keeps it). The
   // child takes this node's document number and the parent link.
-  KTXPathNode* AppendChild(std::unique_ptr<KTXPathNode> child);
+  KTXPathNode* AppendChild(std::unique_ptr<KTXPathNode> child) {
+    const int index = GetChildCount();
+    // Only attribute and namespace nodes, as parents or as children, are
+    // placed by rule: an append of any other child under any other parent
+    // needs no check.
+    if (IsAttributeLike(kind_) || IsAttributeLike(child->kind_)) CheckPlacement(this, child.get(), index);
+    child->parent_ = this;
+    child->documentNumber_ = documentNumber_;
+    child->indexInParent_ = index;
+    KTXPathNode* raw = child.get();
+    children_.push_back(std::move(child));
+    return raw;
+  }
   void ReserveChildren(int count) {
     if (count > 1) children_.reserve(count);  // one child fits in place
   }
@@ -297,6 +333,7 @@ class KTXPathNode {
   };
 
   KTXPathNode() = default;
+  static bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
   Own& OwnFields();
   void CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps);
   void Reindex(int from);

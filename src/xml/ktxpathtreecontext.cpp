@@ -247,12 +247,8 @@ void KTXPathTreeContext::LoadDocumentSchema(KTXNode* root) {
 }
 
 std::unique_ptr<KTXPathNode> KTXPathTreeContext::NewNode(KTXNode* node, int kind, KTXPathNode* parent) {
-  auto view = std::make_unique<KTXPathNode>(node, kind);
-  view->SetFromEntity(fromEntity_);
-  view->SetPosition(++nodeCounter_);
-  view->SetDocumentNumber(documentNumber_);
-  view->SetParentLink(parent);
-  return view;
+  if (kind == kXPathKindFromNode) kind = KTXPathNode::KindOfXNode(node);
+  return std::make_unique<KTXPathNode>(node, kind, parent, ++nodeCounter_, documentNumber_, fromEntity_);
 }
 
 std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPathNode* parent,
