@@ -236,6 +236,34 @@ void Compact(KTXPathNode* parent, bool strips) {
   }
   parent->CloseChildGaps();
 }
+// Joins the runs of character data in the subtree of `node`, nothing being
+// stripped. A node whose one child is a text needs nothing (a document's
+// elements mostly hold one text or other elements), so it is not visited.
+void JoinCharacterData(KTXPathNode* node) {
+  std::vector<KTXPathNode*> pending{node};
+  while (!pending.empty()) {
+    KTXPathNode* parent = pending.back();
+    pending.pop_back();
+    bool needs = false;
+    bool previousText = false;
+    for (const auto& child : parent->Children()) {
+      const int kind = child->GetKind();
+      if (kind == kXPathText) {
+        needs |= previousText;
+        previousText = true;
+        continue;
+      }
+      previousText = false;
+      if (kind == kXPathCData) {
+        needs = true;
+        continue;
+      }
+      const int count = child->GetChildCount();
+      if (count > 1 || (count == 1 && child->GetChild(0)->GetKind() != kXPathText)) pending.push_back(child.get());
+    }
+    if (needs) Compact(parent, false);
+  }
+}
 }  // namespace
 
 bool KTWhitespaceStripper::IsWhitespaceOnly(const KTXPathNode* text) {
@@ -269,6 +297,10 @@ bool KTWhitespaceStripper::Strip(KTXPathNode* node, const KTSpaceRules* rules, b
   // Without a rule that strips (a source document and no xsl:strip-space),
   // only character data is joined: xml:space decides nothing, and is not read.
   const bool judged = stylesheet || (rules && !rules->Empty());
+  if (!judged) {
+    JoinCharacterData(node);
+    return true;
+  }
   std::vector<Pending> pending{{node, judged && PreserveAt(node, PreservedByAncestors(node))}};
   while (!pending.empty()) {
     Pending parent = pending.back();

@@ -41,6 +41,10 @@ const StripCase kCases[] = {
     // Without xsl:strip-space a source keeps every text node; runs are
     // still joined.
     {u"<a> <b/> <![CDATA[ ]]> </a>", false, nullptr, nullptr, "ea(t=  eb t=   )"},
+    // ... at every depth: a lone CDATA section becomes text, and a run below
+    // an element whose one child is an element is joined too.
+    {u"<a><b><![CDATA[x]]></b><c><d>y<![CDATA[z]]></d></c><e>w</e></a>", false, nullptr, nullptr,
+     "ea(eb(t=x) ec(ed(t=yz)) ee(t=w))"},
     // Adjacent whitespace-only text nodes (split by a comment, then the
     // comment's own neighbours) all go.
     {u"<a> <!--c-->  <b/>  x  </a>", false, u"*", nullptr, "ea(c eb t=  x  )"},
