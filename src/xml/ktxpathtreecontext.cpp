@@ -277,7 +277,29 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPath
   // A declaration's value may hold entity references (xmlns:p="&uri;"): the
   // namespace is the expanded text (XML 1.0 section 3.3.3).
   if (v->GetKind() == kXPathNamespace) ExpandAttributeEntities(v);
-  ResolveNamespaces(v);
+  if (v->GetKind() == kXPathElement && !pendingElementMap_) {
+    // Most elements of a document stand under one map and use one or two
+    // prefixes: the map's default namespace and the last prefix looked up
+    // in it are kept with it.
+    const KTPrefixMap* map = v->GetElementNamespaceMap();
+    if (map && map != defaultMap_.get()) DefaultNamespaceIn(v, map);
+    if (map && map == defaultMap_.get()) {
+      const std::u16string_view prefix = PrefixOf(node->GetName());
+      if (prefix.empty()) {
+        v->SetNamespaceUri(defaultUri_);
+      } else {
+        if (prefix != lastPrefix_) {
+          lastPrefix_ = prefix;
+          lastPrefixUri_ = Lookup(map, prefix);
+        }
+        v->SetNamespaceUri(lastPrefixUri_);
+      }
+    } else {
+      ResolveNamespaces(v);
+    }
+  } else {
+    ResolveNamespaces(v);
+  }
 
   if (v->GetKind() == kXPathText) {
     if (ExpandTextEntities(v)) return nullptr;  // the fragment stands in its place
@@ -430,6 +452,7 @@ const KTString* KTXPathTreeContext::DefaultNamespaceIn(const KTXPathNode* elemen
   if (map && held.get() == map) {
     defaultMap_ = std::move(held);
     defaultUri_ = uri;
+    lastPrefix_ = std::u16string_view();
   }
   return uri;
 }

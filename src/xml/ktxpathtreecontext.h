@@ -143,6 +143,10 @@ class KTXPathTreeContext {
   const KTString* DefaultNamespaceIn(const KTXPathNode* element, const KTPrefixMap* map);
   KTPrefixMapRef defaultMap_;
   const KTString* defaultUri_ = nullptr;
+  // The last prefix looked up in that map and its URI (an empty prefix: none
+  // yet). The view points into an interned name of the document.
+  std::u16string_view lastPrefix_;
+  const KTString* lastPrefixUri_ = nullptr;
 
   // Element declarations found during this wrap, by the parent's
   // declaration and the name looked up (its interned text and namespace):

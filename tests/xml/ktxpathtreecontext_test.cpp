@@ -185,6 +185,25 @@ TEST(TreeContext, ResolvesNamespaces) {
   EXPECT_EQ(context.InternUri(u"urn:q"), at->GetNamespaceUri());
 }
 
+// Element names in document order under maps that change and change back:
+// each takes its prefix's binding where it stands, however the prefixes and
+// maps of the elements before it went.
+TEST(TreeContext, ResolvesPrefixesOfElementsInTurn) {
+  auto doc = Parse(
+      u"<p:a xmlns:p='u1' xmlns:q='u2'><p:b/><q:c/><p:d xmlns:p='u3'><p:e/><q:f/><g/></p:d>"
+      u"<p:h/><i/><q:j xmlns='u4'><k/><p:l/></q:j><m/><p:n/></p:a>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  FakeSchema schema;
+  auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+  std::string seen;
+  for (KTXPathNode* n = view.get(); n; n = n->NextInDocumentOrder(true)) {
+    if (n->GetKind() == kXPathElement) seen += U8(n->GetName()) + "=" + Uri(n) + " ";
+  }
+  EXPECT_EQ(seen,
+            "p:a=u1 p:b=u1 q:c=u2 p:d=u3 p:e=u3 q:f=u2 g=- p:h=u1 i=- q:j=u2 k=u4 p:l=u1 m=- p:n=u1 ");
+}
+
 // Many declarations on one element: each binds in the element's own maps
 // without leaking into its parent's or a sibling's, and the attributes
 // written before or after them are resolved. A copy of the maps per
