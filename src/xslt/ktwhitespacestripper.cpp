@@ -162,31 +162,6 @@ struct Pending {
   bool preserved;
 };
 
-// True when the children of `parent` need a compaction: a text node goes, a
-// CDATA section stands, or two character-data nodes stand side by side.
-// In the same pass the children that have children of their own go onto
-// `pending` (compaction changes only character data, which has none); their
-// xml:space is read only when `judged`, when some rule may strip at all.
-bool NeedsCompaction(const KTXPathNode* parent, bool strips, bool preserved, bool judged,
-                     std::vector<Pending>& pending) {
-  bool needs = false;
-  bool previousText = false;
-  for (const auto& child : parent->Children()) {
-    if (!IsCharacterData(child.get()) && child->GetChildCount() > 0) {
-      pending.push_back({child.get(), judged && PreserveAt(child.get(), preserved)});
-    }
-    if (needs) continue;
-    if (child->GetKind() == kXPathCData || Removable(child.get(), strips)) {
-      needs = true;
-      continue;
-    }
-    bool text = child->GetKind() == kXPathText;
-    if (text && previousText) needs = true;
-    previousText = text;
-  }
-  return needs;
-}
-
 // One text node for a run of adjacent text nodes and CDATA sections (XPath
 // 1.0 section 5.7: a text node never has a text node as sibling; a CDATA
 // section is character data like any other), made from the children of
@@ -207,14 +182,19 @@ std::unique_ptr<KTXPathNode> JoinedText(const KTXPathNode* parent, int first, in
 
 // Keeps the children of `parent` that do not go, in order, with each run of
 // character data joined into one text node, and destroys the others: one
-// pass over the list in place, then one to close the gaps.
-void Compact(KTXPathNode* parent, bool strips) {
+// pass over the list in place, then one to close the gaps when any went.
+// The children that have children of their own go onto `pending`, when
+// given (with
+// whether xml:space="preserve" holds for theirs when `judged`, when some
+// rule may strip at all); joining changes only character data, which has
+// none.
+void Compact(KTXPathNode* parent, bool strips, bool preserved, bool judged, std::vector<Pending>* pending) {
   const int count = parent->GetChildCount();
-  const int32_t number = parent->GetDocumentNumber();
+  bool changed = false;
   for (int i = 0; i < count;) {
     KTXPathNode* child = parent->GetChild(i);
     if (!IsCharacterData(child)) {
-      if (child->GetDocumentNumber() < 0) child->SetDocumentNumber(number);
+      if (pending && child->GetChildCount() > 0) pending->push_back({child, judged && PreserveAt(child, preserved)});
       ++i;
       continue;
     }
@@ -223,8 +203,7 @@ void Compact(KTXPathNode* parent, bool strips) {
     if (end - i == 1 && child->GetKind() == kXPathText) {
       if (Removable(child, strips)) {
         parent->TakeChildAt(i);
-      } else if (child->GetDocumentNumber() < 0) {
-        child->SetDocumentNumber(number);
+        changed = true;
       }
       i = end;
       continue;
@@ -232,10 +211,18 @@ void Compact(KTXPathNode* parent, bool strips) {
     std::unique_ptr<KTXPathNode> joined = JoinedText(parent, i, end);
     for (int k = i; k < end; ++k) parent->TakeChildAt(k);
     if (joined && !Removable(joined.get(), strips)) parent->PutChildAt(i, std::move(joined));
+    changed = true;
     i = end;
   }
+  if (!changed) return;
   parent->CloseChildGaps();
+  // A kept child without a document number takes its parent's.
+  const int32_t number = parent->GetDocumentNumber();
+  for (const auto& child : parent->Children()) {
+    if (child->GetDocumentNumber() < 0) child->SetDocumentNumber(number);
+  }
 }
+
 // Joins the runs of character data in the subtree of `node`, nothing being
 // stripped. A node whose one child is a text needs nothing (a document's
 // elements mostly hold one text or other elements), so it is not visited.
@@ -261,7 +248,7 @@ void JoinCharacterData(KTXPathNode* node) {
       const int count = child->GetChildCount();
       if (count > 1 || (count == 1 && child->GetChild(0)->GetKind() != kXPathText)) pending.push_back(child.get());
     }
-    if (needs) Compact(parent, false);
+    if (needs) Compact(parent, false, false, false, nullptr);
   }
 }
 }  // namespace
@@ -306,7 +293,7 @@ bool KTWhitespaceStripper::Strip(KTXPathNode* node, const KTSpaceRules* rules, b
     Pending parent = pending.back();
     pending.pop_back();
     bool strips = rule.StripsUnder(parent.node, parent.preserved);
-    if (NeedsCompaction(parent.node, strips, parent.preserved, judged, pending)) Compact(parent.node, strips);
+    Compact(parent.node, strips, parent.preserved, judged, &pending);
   }
   return true;
 }
