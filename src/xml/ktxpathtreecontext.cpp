@@ -569,11 +569,16 @@ KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t
 }
 
 bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
-  // Most texts hold neither a CR nor a reference: one pass tells. The value
-  // ends at its first NUL, as the expansion below reads it.
+  // Most texts hold neither a CR nor a reference: one pass tells, before
+  // the call that handles those that do. The value ends at its first NUL, as
+  // the expansion reads it.
   const std::u16string_view shown = ShownValue(text);
   const size_t first = FindFirstOf<u'\r', u'&', 0>(shown);
   if (first == std::u16string_view::npos || shown[first] == 0) return false;
+  return ExpandTextReferences(text);
+}
+
+bool KTXPathTreeContext::ExpandTextReferences(KTXPathNode* text) {
   KTString normalized;
   if (NormalizeLineEnds(text->GetValue(), normalized)) text->SetValue(std::move(normalized));
   const char16_t* value = text->GetValue();
@@ -768,14 +773,20 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
   if (!parentDecl && !model_->DeclaresElements()) {
     // What FindDeclarations would do, without its calls: most documents
     // declare nothing, and every element of them comes here.
-    KTElementType* dtdDecl = model_->FindDtdElementBesideSchema(node->GetName());
-    if (!dtdDecl) {
+    const KTXNode* wrapped = node->GetXNode();
+    const char16_t* name = wrapped && !node->HasOwnName() ? wrapped->GetName() : node->GetName();
+    if (!model_->FindDtdElementBesideSchema(name)) {
       // The namespace is interned as the lookup would.
       const KTString* uri = node->GetNamespaceUri();
       if (uri && uri != lastInternedUri_ && !model_->KeysNamesAsWritten()) NamespaceIdOf(uri);
       return nullptr;
     }
   }
+  return SupplyDeclaredDefaults(node, parentDecl, textPending);
+}
+
+KTElementType* KTXPathTreeContext::SupplyDeclaredDefaults(KTXPathNode* node, KTElementType* parentDecl,
+                                                          bool textPending) {
   KTElementType* decl = nullptr;
   KTElementType* dtdDecl = nullptr;
   if (!FindDeclarations(node, parentDecl, decl, dtdDecl)) return nullptr;

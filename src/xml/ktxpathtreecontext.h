@@ -88,8 +88,14 @@ class KTXPathTreeContext {
   void FinishAttributes(KTXPathNode* element);
   KTString ExpandReferenceRounds(KTXNode* node, const char16_t* text, bool stopAtMarkup);
   bool ExpandTextEntities(KTXPathNode* text);
+  // ExpandTextEntities past its first look, for a text that holds a CR or a
+  // reference.
+  [[gnu::noinline]] bool ExpandTextReferences(KTXPathNode* text);
   void ExpandAttributeEntities(KTXPathNode* attribute);
   KTElementType* SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending);
+  // SupplyDefaults for a document that declares something.
+  [[gnu::noinline]] KTElementType* SupplyDeclaredDefaults(KTXPathNode* node, KTElementType* parentDecl,
+                                                          bool textPending);
   // The parts of SupplyDefaults: the element's declarations (the schema's
   // and a DTD's beside it; false when the node takes no defaults), the
   // defaults both give, whether content cancels the default text, and the
