@@ -184,10 +184,9 @@ std::unique_ptr<KTXPathNode> JoinedText(const KTXPathNode* parent, int first, in
 // character data joined into one text node, and destroys the others: one
 // pass over the list in place, then one to close the gaps when any went.
 // The children that have children of their own go onto `pending`, when
-// given (with
-// whether xml:space="preserve" holds for theirs when `judged`, when some
-// rule may strip at all); joining changes only character data, which has
-// none.
+// given, with whether xml:space="preserve" holds for theirs (read only when
+// `judged`, when some rule may strip at all); joining changes only
+// character data, which has none.
 void Compact(KTXPathNode* parent, bool strips, bool preserved, bool judged, std::vector<Pending>* pending) {
   const int count = parent->GetChildCount();
   bool changed = false;
