@@ -44,7 +44,8 @@ int KTXPathNode::KindOfXNode(const KTXNode* node) {
     case kAttribute: {
       // "xmlns" itself or the prefix "xmlns" (text before the first ':').
       const char16_t* name = node->GetName();
-      if (KTStrNCmp(name, u"xmlns", 5) == 0 && (name[5] == 0 || name[5] == u':')) return kXPathNamespace;
+      if (name[0] == u'x' && KTStrNCmp(name, u"xmlns", 5) == 0 && (name[5] == 0 || name[5] == u':'))
+        return kXPathNamespace;
       return kXPathAttribute;
     }
     case kText:

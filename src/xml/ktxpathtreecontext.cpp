@@ -692,9 +692,12 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
   const std::u16string_view shown = ShownValue(attribute);
   const size_t first = FindFirstOf<u'&', u'\t', u'\n', u'\r', 0>(shown);
   if (first == std::u16string_view::npos || shown[first] == 0) return;
+  // The units before `first` are none of those looked for (NUL among them),
+  // so the value up to its NUL goes on from there.
   const char16_t* value = attribute->GetValue();
-  bool hasReference = KTStrChr(value, u'&') != nullptr;
-  bool hasWhitespace = KTStrChr(value, u'\t') || KTStrChr(value, u'\n') || KTStrChr(value, u'\r');
+  const std::u16string_view rest(value + first);
+  bool hasReference = rest.find(u'&') != std::u16string_view::npos;
+  bool hasWhitespace = rest.find_first_of(u"\t\n\r") != std::u16string_view::npos;
   if (!hasReference && !hasWhitespace) return;
   KTString written;
   if (NormalizeLineEnds(value, written)) value = written.c_str();
