@@ -338,6 +338,25 @@ bool KTXPathNode::OwnsMaps() const {
   return maps_->element != parent_->InheritedElementMap() || maps_->attribute != parent_->InheritedAttributeMap();
 }
 
+// ---- xml:space ----
+
+KTXPathNode::SpaceAttribute KTXPathNode::OwnSpaceAttribute(const KTXPathNode* element) {
+  if (element->GetKind() != kXPathElement) return SpaceAttribute::kNone;
+  // Attributes and namespace nodes lead an element's children.
+  for (const auto& child : element->Children()) {
+    int kind = child->GetKind();
+    if (kind != kXPathAttribute && kind != kXPathNamespace) break;
+    if (kind != kXPathAttribute) continue;
+    const char16_t* name = child->GetName();
+    if (name[0] != u'x' || std::u16string_view(name) != u"xml:space") continue;
+    std::u16string_view value(child->GetValue());
+    if (value == u"preserve") return SpaceAttribute::kPreserve;
+    if (value == u"default") return SpaceAttribute::kDefault;
+    return SpaceAttribute::kNone;
+  }
+  return SpaceAttribute::kNone;
+}
+
 // ---- Document URI ----
 
 namespace {

@@ -304,6 +304,13 @@ class KTXPathNode {
   // on where the nodes happen to lie in memory.
   int NamespaceNodeRank(const KTXPathNode* node) const;
 
+  // ---- xml:space ----
+  // What an element's own xml:space attribute says (XML 1.0 §2.10):
+  // preserve, default, or nothing (no attribute, another value, not an
+  // element), when the nearest ancestor's holds.
+  enum class SpaceAttribute { kNone, kPreserve, kDefault };
+  static SpaceAttribute OwnSpaceAttribute(const KTXPathNode* element);
+
   // ---- Flags ----
   bool GetOutputFlag() const { return output_; }
   void SetOutputFlag(bool value) { output_ = value; }

@@ -201,8 +201,9 @@ bool RepeatsAnAttributeIn(KTXNode* root) {
 // ---- Wrapping ----
 
 std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchemaServices* model, bool loadSchema,
-                                                          const char16_t* documentUri) {
+                                                          const char16_t* documentUri, bool stylesheet) {
   model_ = model;
+  stylesheet_ = stylesheet;
   fromEntity_ = false;
   if (loadSchema && model_) LoadDocumentSchema(root);
   nodeCounter_ = 0;
@@ -221,15 +222,17 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   attributePrefixesStale_ = false;
   std::unique_ptr<KTXPathNode> view;
   try {
-    view = WrapNode(root, nullptr, nullptr);
+    view = stylesheet_ ? WrapNode<true>(root) : WrapNode<false>(root);
   } catch (...) {
     model_ = nullptr;
+    stylesheet_ = false;
     pendingElementMap_.reset();
     pendingAttributeMap_.reset();
     defaultMap_.reset();
     throw;
   }
   model_ = nullptr;
+  stylesheet_ = false;
   defaultMap_.reset();
   if (!view) {
     // A lone text root merges into nothing; give it a view of its own.
@@ -251,11 +254,19 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::NewNode(KTXNode* node, int kind
   return std::make_unique<KTXPathNode>(node, kind, parent, ++nodeCounter_, documentNumber_, fromEntity_);
 }
 
+template <bool kStylesheet>
 std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPathNode* parent,
-                                                          KTElementType* parentDecl, WrapFrame& frame) {
+                                                          KTElementType* parentDecl, const WrapFrame* up,
+                                                          WrapFrame& frame) {
+  if constexpr (kStylesheet) {
+    if (up && up->dropsSpace && DropsText(*up, node)) {
+      ++nodeCounter_;  // the position the text would have had
+      return nullptr;
+    }
+  }
   std::unique_ptr<KTXPathNode> view = NewNode(node, kXPathKindFromNode, parent);
   KTXPathNode* v = view.get();
-  frame = WrapFrame{v, parentDecl, nullptr, false, nullptr};
+  frame = WrapFrame{v, parentDecl, nullptr, nullptr, false, kStylesheet && up && up->preserve, false};
   if (v->GetKind() == kXPathText && !pendingElementMap_) {
     // The most common node: no children, maps, name or defaults.
     if (ExpandTextEntities(v)) return nullptr;  // the fragment stands in its place
@@ -312,8 +323,14 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPath
     // before content), then one text child showing that value.
     frame.decl = SupplyDefaults(v, parentDecl, true);
     frame.defaultsDone = true;
-    std::unique_ptr<KTXPathNode> text = NewNode(node, kXPathText, v);
-    if (!ExpandTextEntities(text.get())) v->AppendChild(std::move(text));
+    if constexpr (kStylesheet) JudgeSpace(frame);
+    if (kStylesheet && frame.dropsSpace &&
+        IsDroppableSpace({node->GetValue(), static_cast<size_t>(node->GetValueLength())})) {
+      ++nodeCounter_;  // the position the text would have had
+    } else {
+      std::unique_ptr<KTXPathNode> text = NewNode(node, kXPathText, v);
+      if (!ExpandTextEntities(text.get())) v->AppendChild(std::move(text));
+    }
   }
   if (v->GetKind() == kXPathAttribute) ExpandAttributeEntities(v);
   if (v->GetKind() == kXPathCData || v->GetKind() == kXPathPI || v->GetKind() == kXPathComment) {
@@ -324,8 +341,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPath
   return view;
 }
 
-std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPathNode* parent,
-                                                          KTElementType* parentDecl) {
+template <bool kStylesheet>
+std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node) {
   // Without recursion: a frame per open node, so a tree of any depth (result
   // trees are built by hand, not parsed) wraps within a bounded stack. A
   // fragment spliced in while a text is opened wraps through a nested call;
@@ -340,7 +357,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPath
   std::vector<WrapFrame> stack;
   WrapFrame frame;
   wrapDepth_ = baseDepth + 1;
-  std::unique_ptr<KTXPathNode> view = OpenNode(node, parent, parentDecl, frame);
+  std::unique_ptr<KTXPathNode> view = OpenNode<kStylesheet>(node, nullptr, nullptr, nullptr, frame);
   if (!view) return nullptr;
   stack.push_back(frame);
   while (!stack.empty()) {
@@ -355,16 +372,72 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node, KTXPath
     if (!open.defaultsDone && child->GetKind() != kAttribute) {
       open.decl = SupplyDefaults(open.view, open.parentDecl, false);
       open.defaultsDone = true;
+      if constexpr (kStylesheet) JudgeSpace(open);
     }
     KTXPathNode* into = open.view;
     KTElementType* childDecl = open.defaultsDone ? open.decl : nullptr;
     wrapDepth_ = baseDepth + static_cast<int>(stack.size()) + 1;
-    std::unique_ptr<KTXPathNode> wrapped = OpenNode(child, into, childDecl, frame);
+    std::unique_ptr<KTXPathNode> wrapped =
+        OpenNode<kStylesheet>(child, into, childDecl, kStylesheet ? &open : nullptr, frame);
     if (!wrapped) continue;
     frame.view = into->AppendChild(std::move(wrapped));
     stack.push_back(frame);  // `open` is not used past this point
   }
   return view;
+}
+
+// ---- Stylesheet white space ----
+
+void KTXPathTreeContext::JudgeSpace(WrapFrame& frame) {
+  // Texts of a spliced entity fragment stand where the fragment goes, under
+  // ancestors this wrap does not see: the stripper judges them.
+  if (fromEntity_ || frame.view->GetKind() != kXPathElement) return;
+  switch (KTXPathNode::OwnSpaceAttribute(frame.view)) {
+    case KTXPathNode::SpaceAttribute::kPreserve: frame.preserve = true; break;
+    case KTXPathNode::SpaceAttribute::kDefault: frame.preserve = false; break;
+    case KTXPathNode::SpaceAttribute::kNone: break;
+  }
+  frame.dropsSpace = !frame.preserve && !IsXsltText(frame.view);
+}
+
+bool KTXPathTreeContext::IsXsltText(const KTXPathNode* element) {
+  constexpr std::u16string_view kXsltNamespace = u"http://www.w3.org/1999/XSL/Transform";
+  const KTString* uri = element->GetNamespaceUri();
+  if (!uri) return false;
+  if (uri != xsltUri_) {
+    if (uri == otherUri_) return false;
+    if (uri->View() != kXsltNamespace) {
+      otherUri_ = uri;
+      return false;
+    }
+    xsltUri_ = uri;
+  }
+  return std::u16string_view(LocalPart(element->GetName())) == u"text";
+}
+
+bool KTXPathTreeContext::DropsText(const WrapFrame& open, const KTXNode* child) {
+  if (child->GetKind() != kText) return false;
+  // A run of character data is joined before it is judged, so a text with
+  // character data beside it stays for the stripper.
+  if (const KTXNode* next = child->GetNextSibling()) {
+    const int kind = next->GetKind();
+    if (kind == kText || kind == kCData) return false;
+  }
+  const KTXPathNode* into = open.view;
+  if (const int count = into->GetChildCount(); count > 0) {
+    const int kind = into->GetChild(count - 1)->GetKind();
+    if (kind == kXPathText || kind == kXPathCData) return false;
+  }
+  return IsDroppableSpace({child->GetValue(), static_cast<size_t>(child->GetValueLength())});
+}
+
+bool KTXPathTreeContext::IsDroppableSpace(std::u16string_view text) {
+  // Spaces, tabs and line feeds only: a CR is read as a line end first, and
+  // a NUL ends what the stripper reads; both are left to it.
+  for (char16_t unit : text) {
+    if (unit != u' ' && unit != u'\t' && unit != u'\n') return false;
+  }
+  return true;
 }
 
 // ---- Namespaces ----
@@ -618,7 +691,9 @@ bool KTXPathTreeContext::ExpandTextReferences(KTXPathNode* text) {
       spliceStack_.push_back(expanded);
       std::unique_ptr<KTXPathNode> fragment;
       try {
-        fragment = WrapNode(tree.get(), nullptr, nullptr);
+        // A fragment's texts stand under ancestors it does not see: the
+        // stripper judges them.
+        fragment = WrapNode<false>(tree.get());
       } catch (...) {
         spliceStack_.pop_back();
         fromEntity_ = savedFlag;

@@ -40,9 +40,13 @@ class KTXPathTreeContext {
 
   // Builds the view of the tree. The model is borrowed for the call; without
   // one the tree is wrapped without schema, entities or defaults. Throws
-  // KTXTreeException(1) when a node breaks the placement rules.
+  // KTXTreeException(1) when a node breaks the placement rules. For a
+  // stylesheet module (`stylesheet`) the view leaves out the lone
+  // whitespace-only texts that stylesheet stripping (XSLT 1.0 §3.4) would
+  // remove, giving up their positions all the same; stripping is still run
+  // on the view for the rest (runs of character data, texts from entities).
   std::unique_ptr<KTXPathNode> WrapTree(KTXNode* root, KTSchemaServices* model, bool loadSchema,
-                                        const char16_t* documentUri);
+                                        const char16_t* documentUri, bool stylesheet = false);
 
   // The interned entry whose text equals the given one (case-sensitive); a
   // new entry when there is none. Entry 0 is the XML namespace URI.
@@ -68,19 +72,37 @@ class KTXPathTreeContext {
  private:
   void LoadDocumentSchema(KTXNode* root);
   // An open node of the wrap: its view, the declarations it was wrapped
-  // under, whether its defaults are in, and its next child to wrap.
+  // under, whether its defaults are in, and its next child to wrap; for a
+  // stylesheet, whether xml:space="preserve" holds for its children and
+  // whether their lone whitespace-only texts are left out.
   struct WrapFrame {
     KTXPathNode* view = nullptr;
     KTElementType* parentDecl = nullptr;
     KTElementType* decl = nullptr;
-    bool defaultsDone = false;
     KTXNode* next = nullptr;
+    bool defaultsDone = false;
+    bool preserve = false;
+    bool dropsSpace = false;
   };
-  std::unique_ptr<KTXPathNode> WrapNode(KTXNode* node, KTXPathNode* parent, KTElementType* parentDecl);
-  // Makes the view of one node with everything that comes before its
-  // children; null when a text gave way to a spliced fragment.
+  // Once an element's attributes and defaults are in: its xml:space, and
+  // whether it is xsl:text (whose text always stays).
+  void JudgeSpace(WrapFrame& frame);
+  bool IsXsltText(const KTXPathNode* element);
+  // True for a text child that stylesheet stripping removes on its own: a
+  // whitespace-only text with no character data beside it.
+  static bool DropsText(const WrapFrame& open, const KTXNode* child);
+  static bool IsDroppableSpace(std::u16string_view text);
+  // Wraps the subtree of a document or fragment root.
+  template <bool kStylesheet>
+  std::unique_ptr<KTXPathNode> WrapNode(KTXNode* node);
+  // Makes the view of one node, under the open node `up` (null for the
+  // root of a wrap), with everything that comes before its children; null
+  // when a text gave way to a spliced fragment or is left out.
+  // Made twice: for a stylesheet module, and (with none of that work) for
+  // any other document.
+  template <bool kStylesheet>
   std::unique_ptr<KTXPathNode> OpenNode(KTXNode* node, KTXPathNode* parent, KTElementType* parentDecl,
-                                        WrapFrame& frame);
+                                        const WrapFrame* up, WrapFrame& frame);
   std::unique_ptr<KTXPathNode> NewNode(KTXNode* node, int kind, KTXPathNode* parent);
   void ResolveNamespaces(KTXPathNode* node);
   void ReplaceElementMaps(KTXPathNode* element, const KTString& prefix, const KTString* uri);
@@ -113,6 +135,11 @@ class KTXPathTreeContext {
   KTPrefixMapRef NewRootMap();
 
   bool fromEntity_ = false;
+  // The wrap is of a stylesheet module; the URI objects last found to be
+  // the XSLT namespace and another.
+  bool stylesheet_ = false;
+  const KTString* xsltUri_ = nullptr;
+  const KTString* otherUri_ = nullptr;
   KTSchemaServices* model_ = nullptr;
   int32_t nodeCounter_ = 0;
   int32_t documentNumber_ = 0;

@@ -36,30 +36,10 @@ bool IsCharacterData(const KTXPathNode* node) {
   return node->GetKind() == kXPathText || node->GetKind() == kXPathCData;
 }
 
-// What an element's own xml:space attribute says: preserve, default, or
-// nothing (no attribute, or a value XML 1.0 does not define), when the
-// nearest ancestor's holds.
-enum class SpaceAttribute { kNone, kPreserve, kDefault };
-
-SpaceAttribute OwnSpaceAttribute(const KTXPathNode* element) {
-  if (element->GetKind() != kXPathElement) return SpaceAttribute::kNone;
-  // Attributes and namespace nodes lead an element's children.
-  for (const auto& child : element->Children()) {
-    int kind = child->GetKind();
-    if (kind != kXPathAttribute && kind != kXPathNamespace) break;
-    if (kind != kXPathAttribute) continue;
-    const char16_t* name = child->GetName();
-    if (name[0] != u'x' || std::u16string_view(name) != u"xml:space") continue;
-    std::u16string_view value(child->GetValue());
-    if (value == u"preserve") return SpaceAttribute::kPreserve;
-    if (value == u"default") return SpaceAttribute::kDefault;
-    return SpaceAttribute::kNone;
-  }
-  return SpaceAttribute::kNone;
-}
+using SpaceAttribute = KTXPathNode::SpaceAttribute;
 
 bool PreserveAt(const KTXPathNode* element, bool inherited) {
-  switch (OwnSpaceAttribute(element)) {
+  switch (KTXPathNode::OwnSpaceAttribute(element)) {
     case SpaceAttribute::kPreserve: return true;
     case SpaceAttribute::kDefault: return false;
     case SpaceAttribute::kNone: break;
@@ -71,7 +51,7 @@ bool PreserveAt(const KTXPathNode* element, bool inherited) {
 // its ancestors alone.
 bool PreservedByAncestors(const KTXPathNode* node) {
   for (const KTXPathNode* up = node ? node->GetParent() : nullptr; up; up = up->GetParent()) {
-    switch (OwnSpaceAttribute(up)) {
+    switch (KTXPathNode::OwnSpaceAttribute(up)) {
       case SpaceAttribute::kPreserve: return true;
       case SpaceAttribute::kDefault: return false;
       case SpaceAttribute::kNone: break;

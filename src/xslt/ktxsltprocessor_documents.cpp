@@ -253,7 +253,7 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
   std::unique_ptr<KTXPathNode> view;
   if (treeContext_) {
     try {
-      view = treeContext_->WrapTree(document, model.get(), true, url.c_str());
+      view = treeContext_->WrapTree(document, model.get(), true, url.c_str(), stylesheetWalk);
     } catch (const KTXTreeException&) {
       view.reset();
     }

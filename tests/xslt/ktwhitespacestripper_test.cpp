@@ -200,6 +200,55 @@ TEST(KTWhitespaceStripperTest, StrippingATextNodeItselfRemovesItFromItsParent) {
   EXPECT_EQ(ViewPicture(a), "ea(eb)");
 }
 
+// Every node of a view in document order: kind, name, value, position and
+// place among its siblings.
+std::string OrderPicture(const KTXPathNode* root) {
+  std::string out;
+  for (const KTXPathNode* n = root; n; n = n->NextInDocumentOrder(true)) {
+    out += std::to_string(n->GetKind()) + KTUtf16ToUtf8(n->GetName()) + "=" + KTUtf16ToUtf8(n->GetValue()) + "@" +
+           std::to_string(n->GetPosition()) + "#" + std::to_string(n->GetIndexInParent()) + " ";
+  }
+  return out;
+}
+
+// A stylesheet module wrapped as one leaves out the whitespace-only texts
+// that stripping removes on their own; stripped, it is the view of the
+// same module wrapped plainly and stripped, positions and sibling places
+// included.
+TEST(KTWhitespaceStripperTest, StylesheetWrapLeavesOutWhatStrippingRemoves) {
+  const char16_t* kTexts[] = {
+      u"<xsl:stylesheet xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>\n  <xsl:template match='a'>\n"
+      u"    <xsl:text> </xsl:text>\n    <xsl:value-of select='.'/>\t<p>  </p> <q> x </q>\n  </xsl:template>\n"
+      u"</xsl:stylesheet>",
+      // xml:space: preserve below, default again further down, another value
+      // leaving the ancestor's in force.
+      u"<s xml:space='preserve'> <a> <b xml:space='default'> <c> </c> </b> <d xml:space='x'> </d></a> </s>",
+      // Text beside CDATA sections and other texts is joined first, then
+      // judged; a comment or an element between keeps them apart.
+      u"<s> <![CDATA[ ]]> <a><![CDATA[]]> </a> <b> <!--c--> </b><c> <?p?> <![CDATA[x]]></c> </s>",
+      // An element in the XSLT namespace under another prefix, and one named
+      // text outside it.
+      u"<s xmlns:t='http://www.w3.org/1999/XSL/Transform'> <t:text> </t:text> <text> </text> </s>",
+      // Line ends written as CR LF, and a character reference that writes a
+      // space.
+      u"<s> <a>\r\n</a> <b>&#32;</b> \r\n <c/> </s>",
+  };
+  for (const char16_t* text : kTexts) {
+    KTXPathTreeContext plainContext;
+    KTTestDocument plain = ParseTestDocument(plainContext, text);
+    ASSERT_TRUE(plain.view) << KTUtf16ToUtf8(text);
+    KTWhitespaceStripper().StripStylesheet(plain.view.get());
+
+    KTXPathTreeContext moduleContext;
+    KTTestDocument module = ParseTestDocument(moduleContext, text);
+    ASSERT_TRUE(module.view);
+    module.view = moduleContext.WrapTree(module.tree.get(), nullptr, false, nullptr, true);
+    ASSERT_TRUE(module.view);
+    KTWhitespaceStripper().StripStylesheet(module.view.get());
+    EXPECT_EQ(OrderPicture(module.view.get()), OrderPicture(plain.view.get())) << KTUtf16ToUtf8(text);
+  }
+}
+
 // A deep chain and a wide element: the walk keeps no call-stack frame per
 // level, and one element's many removals or joins compact its child list
 // once.
