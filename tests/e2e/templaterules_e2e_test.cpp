@@ -169,6 +169,48 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<r><a k=\"1&amp;2\" m=\"&lt;\">x&amp;y<i>in<j>ner</j></i>z<!--c--></a><b>p<q>&gt;</q>s</b>"
        "<c>&lt;raw/&gt;<d>&amp;amp;</d></c></r>",
        nullptr},
+      // A rule of one xsl:value-of select="." among other content is run
+      // in full: white space kept by xml:space, text after it, a parameter.
+      {"string-value rules with more content", "text",
+       "<xsl:template match=\"b/text()\" xml:space=\"preserve\"> <xsl:value-of select=\".\"/> </xsl:template>\n"
+       "<xsl:template match=\"c/text()\"><xsl:value-of select=\".\"/>!</xsl:template>\n"
+       "<xsl:template match=\"@*\"><xsl:param name=\"p\" select=\"'P'\"/><xsl:value-of select=\".\"/>"
+       "</xsl:template>\n"
+       "<xsl:template match=\"*\"><xsl:apply-templates select=\"@*|node()\"/></xsl:template>",
+       "<r a=\"A\">t<b>x<i/>y</b><c>u<i/>v</c></r>", nullptr},
+      // Predicates that wrap a comparison of a child or "." with a literal
+      // in a function or an operator are evaluated as written, in patterns
+      // and in expressions.
+      {"comparisons with literals inside functions", "text",
+       "<xsl:template match=\"/\"><xsl:apply-templates select=\"r/c\"/>|<xsl:for-each select=\"r/c\">"
+       "<xsl:value-of select=\"concat(normalize-space(b)='x', b=normalize-space(' x '), string(b)='y',"
+       " count(b)='2', not(b)='x', normalize-space(.)='x', local-name(b)='b')\"/>;</xsl:for-each></xsl:template>\n"
+       "<xsl:template match=\"c[not(b='x')]\">[not]</xsl:template>\n"
+       "<xsl:template match=\"c[-(b='x')]\" priority=\"3\">[minus]</xsl:template>\n"
+       "<xsl:template match=\"c[normalize-space(b)='x']\" priority=\"2\">[ns]</xsl:template>\n"
+       "<xsl:template match=\"c[count(b)='2']\" priority=\"4\">[two]</xsl:template>\n"
+       "<xsl:template match=\"c\">[c]</xsl:template>",
+       "<r><c><b>x</b><b>y</b></c><c><b> x </b></c><c><b>1.0</b></c><c/><c>  x </c></r>", nullptr},
+      // Elements whose names no rule names, beside rules by namespace, by
+      // position and by key, and an unprefixed rule that a namespaced
+      // element of its local name does not match.
+      {"unnamed elements beside wildcard and key rules", "text",
+       "<xsl:key name=\"k\" match=\"*\" use=\"@id\"/>\n"
+       "<xsl:template match=\"*\">{<xsl:value-of select=\"local-name()\"/><xsl:apply-templates/>}</xsl:template>\n"
+       "<xsl:template match=\"q:*\" xmlns:q=\"urn:p\">Q<xsl:apply-templates/></xsl:template>\n"
+       "<xsl:template match=\"*[3]\">3</xsl:template>\n"
+       "<xsl:template match=\"key('k','z')\">K</xsl:template>\n"
+       "<xsl:template match=\"h\">H</xsl:template>",
+       "<r xmlns:p=\"urn:p\"><a><b/><c/><d/></a><p:e><p:f/></p:e><g xmlns=\"urn:d\"><h/><h2 id=\"z\"/></g>"
+       "<h/><m id=\"z\"/></r>",
+       nullptr},
+      // Attribute steps with predicates from elements with and without
+      // children.
+      {"attribute predicates from childless elements", "text",
+       "<xsl:template match=\"/\"><xsl:for-each select=\"//e/@a[. != '']|//e/@*[1]\">"
+       "<xsl:value-of select=\".\"/></xsl:for-each>|<xsl:value-of select=\"count(//e/attribute::a[1])\"/>"
+       "|<xsl:for-each select=\"//e\"><xsl:value-of select=\"count(@a[.=2])\"/></xsl:for-each></xsl:template>",
+       "<r><e a=\"1\"><x/></e><e a=\"2\"/><e b=\"3\"/><e/><e a=\"4\">t</e></r>", nullptr},
   };
   for (const RuleCase& c : cases) {
     std::string ours = Ours(c);
