@@ -204,6 +204,13 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<r xmlns:p=\"urn:p\"><a><b/><c/><d/></a><p:e><p:f/></p:e><g xmlns=\"urn:d\"><h/><h2 id=\"z\"/></g>"
        "<h/><m id=\"z\"/></r>",
        nullptr},
+      // A namespace wildcard tested before the rule that matches every
+      // element: elements outside its namespace do not decide for those
+      // inside.
+      {"unnamed elements and a namespace wildcard", "text",
+       "<xsl:template match=\"q:*\" xmlns:q=\"urn:p\">q<xsl:apply-templates/></xsl:template>\n"
+       "<xsl:template match=\"*\">w<xsl:apply-templates/></xsl:template>",
+       "<r xmlns:p=\"urn:p\"><a/><p:e><b/><p:f/></p:e><e xmlns=\"urn:p\"/></r>", nullptr},
       // Attribute steps with predicates from elements with and without
       // children.
       {"attribute predicates from childless elements", "text",
