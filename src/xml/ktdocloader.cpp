@@ -58,6 +58,10 @@ int ClassifyUrl(const char16_t* text) {
     if (KTStrNICmpAscii(text, prefix, length) == 0)
       return kNameIsUrl;
   }
+  // "file:/path" is the short form of "file:///path" (RFC 8089); read as a
+  // path it would name a folder "file:" that is not there.
+  if (KTStrNICmpAscii(text, u"file:/", 6) == 0)
+    return kNameIsUrl;
   return kNameIsPath;
 }
 

@@ -235,7 +235,7 @@ class KTDocumentLoader {
   bool finish_ = true;
 };
 
-// kNameIsUrl for a name that starts with "file://", "http://", "https://",
+// kNameIsUrl for a name that starts with "file:/", "http://", "https://",
 // "gopher://" or "ftp://" (any case), else kNameIsPath.
 int ClassifyUrl(const char16_t* text);
 // The shared constant equal to the text ("\r\n", "\r" or "\n"), else null.

@@ -201,12 +201,16 @@ TEST_F(ProgramUrlTest, ALimitIsShortenedButNeverLifted) {
 
 TEST_F(ProgramUrlTest, FileUrlsReadOnlyThisMachinesFiles) {
   std::string path = folder_.File("d.xml");
-  for (const std::string& url : {"file://" + path, "file://localhost" + path}) {
+  // "file:/path" is the short form of "file:///path" (RFC 8089).
+  for (const std::string& url : {"file://" + path, "file://localhost" + path, "file:" + path, "FILE:" + path}) {
     SCOPED_TRACE(url);
     KTProgramResult result = Run({"-xml", url, "-xsl", "s.xsl", "-out", "o.txt"});
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(folder_.Read("o.txt"), "2");
   }
+  KTProgramResult shortStylesheet = Run({"-xml", path, "-xsl", "file:" + folder_.File("s.xsl"), "-out", "o.txt"});
+  EXPECT_EQ(shortStylesheet.status, 0) << shortStylesheet.err;
+  EXPECT_EQ(folder_.Read("o.txt"), "2");
   KTProgramResult other = Run({"-xml", "file://otherhost" + path, "-xsl", "s.xsl", "-out", "other.txt"});
   EXPECT_EQ(other.status, 1);
   EXPECT_NE(other.err.find("Failed to load file://otherhost" + path + "\n"), std::string::npos) << other.err;

@@ -297,6 +297,8 @@ TEST(DocumentLoader, FreeFunctions) {
   EXPECT_EQ(ClassifyUrl(u"D:\\data\\a.xml"), kNameIsPath);
   EXPECT_EQ(ClassifyUrl(u"a.xml"), kNameIsPath);
   EXPECT_EQ(ClassifyUrl(u"http:/a.xml"), kNameIsPath);
+  EXPECT_EQ(ClassifyUrl(u"file:/tmp/a.xml"), kNameIsUrl);
+  EXPECT_EQ(ClassifyUrl(u"file:a.xml"), kNameIsPath);
 
   struct Case {
     const char16_t* text;
