@@ -713,6 +713,10 @@ bool KTXPathTreeContext::ExpandTextReferences(KTXPathNode* text) {
   }
   // Plain text (or markup that does not parse): character references too.
   expanded.ResolveCharRefs();
+  // References to entities whose text is empty leave no character, and a
+  // text node holds at least one (XPath 1.0 §5.7): nothing stands in its
+  // place.
+  if (expanded.IsEmpty() && parent) return true;
   text->SetValue(std::move(expanded));
   return false;
 }

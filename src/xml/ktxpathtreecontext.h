@@ -109,6 +109,9 @@ class KTXPathTreeContext {
   void ResolveAttributePrefixes(KTXPathNode* element);
   void FinishAttributes(KTXPathNode* element);
   KTString ExpandReferenceRounds(KTXNode* node, const char16_t* text, bool stopAtMarkup);
+  // Expands the references of a text in content; true when the text gives
+  // way: to a spliced fragment, or to nothing when its references leave no
+  // character.
   bool ExpandTextEntities(KTXPathNode* text);
   // ExpandTextEntities past its first look, for a text that holds a CR or a
   // reference.

@@ -125,6 +125,17 @@ std::vector<DtdCase> Cases() {
                     "<!ATTLIST doc a CDATA \"after\">\n"},
         {"src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc/>\n"}},
        {}},
+      {"references to entities with empty text leave no text node behind",
+       {{"src.xml",
+         "<!DOCTYPE doc [\n<!ENTITY empty ''>\n<!ENTITY e2 '&empty;'>\n]>\n"
+         "<doc><a>&empty;</a><b>x&empty;</b><c>&e2;&empty;</c><d><f/>&empty;<f/></d><g>&empty; </g></doc>\n"},
+        {"main.xsl",
+         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+         "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\"><xsl:for-each select=\"doc/*\">"
+         "<xsl:value-of select=\"concat(name(), ':', count(node()), ':', count(text()), ':', "
+         "count(*[last()]/preceding-sibling::node()), ';')\"/></xsl:for-each></xsl:template>\n"
+         "</xsl:stylesheet>\n"}},
+       {}},
       {"a document that document() loads has its external subset and its warnings",
        {{"doc.dtd", "<!ELEMENT doc ANY>\n<!ELEMENT doc EMPTY>\n<!ATTLIST doc z CDATA 'zz'>\n"},
         {"other.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc/>\n"},
