@@ -1265,18 +1265,24 @@ bool Optional(char16_t mark) { return mark == u'?' || mark == u'*'; }
   return count;
 }
 
+template <bool kBoundsOnce>
 [[gnu::always_inline]] inline int ParsoParser::SequenceBody(const GrammarRule* rule, const char16_t* start, int available,
                                      int& used, int& line, ChildList& children, int depth) {
-  const auto& elements = rule->GetElements();
-  for (size_t i = 0; i < elements.size(); ++i) {
-    const Rule::Element& e = elements[i];
-    const int count = Repeat(e, start, available, used, line, children, depth);
-    if (count == 0 && !Optional(e.mark)) {
+  const Rule::Element* const first = rule->GetElements().data();
+  const Rule::Element* last = first + rule->GetElements().size();
+  for (const Rule::Element* e = first; e != last; ++e) {
+    const int count = Repeat(*e, start, available, used, line, children, depth);
+    if (count == 0 && !Optional(e->mark)) {
       // A required element that the text ran out before was never tried, so
       // it recorded nothing; it is the failure at the end of the text.
-      if (used == available) RecordExpected(start + used, e.rule, rule, static_cast<int>(i));
-      return static_cast<int>(i);
+      const int i = static_cast<int>(e - first);
+      if (used == available) RecordExpected(start + used, e->rule, rule, i);
+      return i;
     }
+    // The nodes written above may alias the vector's bounds as far as the
+    // compiler knows: read again, they cost a load at each turn, kept they
+    // cost a register (MatchSequence's frame would grow, so it reads them).
+    if constexpr (!kBoundsOnce) last = rule->GetElements().data() + rule->GetElements().size();
   }
   return -1;
 }
@@ -1285,7 +1291,7 @@ bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int d
                                 int& failIndex, ChildList& children) {
   int used = 0;
   const int failed =
-      SequenceBody(node->rule, node->textStart, available, used, line, children, depth);
+      SequenceBody<false>(node->rule, node->textStart, available, used, line, children, depth);
   if (failed >= 0) {
     failIndex = failed;
     return false;
@@ -1318,7 +1324,7 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
     i = static_cast<size_t>(TakeSharedPrefix(node, available, line, used, children, depth));
     if (i > 0 && static_cast<int>(i) == shared) sharedEnd = {children.tail, used, line, children.unstable};
   }
-  for (; i < elements.size(); ++i) {
+  for (const size_t size = elements.size(); i < size; ++i) {
     const Rule::Element& e = elements[i];
     const int count = Repeat(e, start, available, used, line, children, depth);
     if (count == 0 && !Optional(e.mark)) {
@@ -1452,7 +1458,7 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
   if (rule->GetOperator() == Rule::kChoice) {
     ok = ChoiceBody(rule, pos, available, used, endLine, children, depth + 1);
   } else {
-    failIndex = SequenceBody(rule, pos, available, used, endLine, children, depth + 1);
+    failIndex = SequenceBody<true>(rule, pos, available, used, endLine, children, depth + 1);
     ok = failIndex < 0;
   }
   ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(parent->firstChild);

@@ -472,6 +472,7 @@ class ParsoParser {
   // to children.parent; `used` gets the characters matched. SequenceBody
   // returns -1 when the sequence matched, else the index of the required
   // element that did not.
+  template <bool kBoundsOnce>
   int SequenceBody(const GrammarRule* rule, const char16_t* start, int available, int& used,
                    int& line, ChildList& children, int depth);
   bool ChoiceBody(const GrammarRule* rule, const char16_t* start, int available, int& used,
