@@ -234,6 +234,60 @@ TEST(ParseEngine, UpToFindsEveryStopInLongRuns) {
   }
 }
 
+// Units from U+0100 up are classed by the entry for U+00FF, never by their
+// low byte: a class that stops short of U+00FF refuses them even where
+// their low byte is in it (names, runs, up-to scans), and a class that
+// takes them scans past those whose bytes equal a stop, '<' or a line end,
+// near and across the block boundaries of the skip and up to the end of
+// the text.
+TEST(ParseEngine, WideUnitsAreClassedWhole) {
+  struct WideCase {
+    const char16_t* grammar;
+    std::u16string text;
+    bool ok;
+    int offset;  // of the error when !ok
+  };
+  const WideCase cases[] = {
+      {u"d ::= N '!'\nN ::= [a-z]+\n", u"ab\u0163c!", false, 2},
+      {u"d ::= N '!'\nN ::= [a-z] [a-z0-9]*\n", u"a\u0131b!", false, 1},
+      {u"d ::= N '!'\nN ::= [a-z]* '=' [a-z]*\n", u"a=b\u0162!", false, 3},
+      {u"d ::= T 'zz'\nT ::= [a-z]* / 'zz'\n", u"abcdefgh\u0161czz", false, 8},
+      {u"d ::= T 'zz'\nT ::= [a-z]* / 'zz'\n", u"\u0161zz", false, 0},
+      {u"d ::= T 'zz'\nT ::= [^<]* / 'zz'\n", u"abcdefgh\u7a7azz", true, 0},
+  };
+  for (const WideCase& c : cases) {
+    SCOPED_TRACE(N(c.grammar) + " / " + N(c.text));
+    ParsoGrammar g;
+    ASSERT_TRUE(g.LoadText(c.grammar, u"test grammar"));
+    ParsoParser p(&g);
+    EXPECT_EQ(p.Parse(c.text.data(), c.text.size(), nullptr), c.ok);
+    if (!c.ok) EXPECT_EQ(p.GetErrorOffset(), c.offset);
+  }
+
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= T ']]>' 'c'\nT ::= [^<&]* / ']]>'\n", u"test grammar"));
+  ParsoParser p(&g);
+  for (char16_t w : {u'\u3c3c', u'\u5d5d', u'\u5d3e', u'\u3e00', u'\u0a0d', u'\u263c', u'\u0126', u'\uffff'}) {
+    for (int n = 0; n <= 40; ++n) {
+      SCOPED_TRACE(testing::Message() << "unit " << static_cast<int>(w) << ", run of " << n);
+      const std::u16string run(n, w);
+      const std::u16string closed = run + u"]]>c";
+      EXPECT_EQ(p.Parse(closed.data(), closed.size(), nullptr), n > 0);
+      for (const std::u16string held : {u"<", u"&"}) {
+        const std::u16string text = run + held + std::u16string(17, w) + u"]]>c";
+        EXPECT_FALSE(p.Parse(text.data(), text.size(), nullptr));
+        EXPECT_EQ(p.GetErrorOffset(), n);
+      }
+      const std::u16string lines = run + u"\n\r\n" + std::u16string(n, w) + u"\t]]>d";
+      EXPECT_FALSE(p.Parse(lines.data(), lines.size(), nullptr));
+      EXPECT_EQ(p.GetErrorOffset(), 2 * n + 7);
+      EXPECT_EQ(p.GetErrorLine(), 3);
+      EXPECT_FALSE(p.Parse(run.data(), run.size(), nullptr));
+      EXPECT_EQ(p.GetErrorOffset(), n);
+    }
+  }
+}
+
 // Elements with the end name checked against the start name.
 const char* kElementGrammar =
     "doc ::= elem\n"
