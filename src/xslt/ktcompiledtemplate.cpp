@@ -194,39 +194,11 @@ const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPat
   if (found != matched_.end()) return found->second;
   KTXPathNode* resolver = matchNode_ ? matchNode_ : templateElement_;
   KTXPathValue selected;
-  if (const std::vector<KTPatternStep>& steps = pattern_->Steps();
-      pattern_->IsUnderstood() && pattern_->GetAnchor() == KTTemplatePattern::kRelative && !steps.empty() &&
-      std::none_of(steps.begin(), steps.end(), [](const KTPatternStep& step) { return step.descendant; })) {
-    // A pattern of k steps joined by '/' selects a node only from its k-th
-    // ancestor: those of the nodes that pass the last step are the only
-    // context nodes that can select anything, so the evaluation starts
-    // from them alone and gives the same set.
-    std::unordered_set<KTXPathNode*> seen;
-    KTXPathValue contexts;
-    // A last step that tests element (or attribute) names passes no node of
-    // another kind: those are let by without the test.
-    const int indexKind = pattern_->IndexKind();
-    const int onlyKind = indexKind == kItemElement ? kXPathElement : indexKind == kItemAttribute ? kXPathAttribute : -1;
-    // A name test passes no name that neither starts with the local name's
-    // first character nor has a prefix: most names are let by on that look.
-    const KTString* local = pattern_->IndexName();
-    const char16_t first = local && !local->IsEmpty() ? local->View().front() : u'\0';
-    for (KTXPathNode* at = root; at; at = at->NextInDocumentOrder(true)) {
-      if (onlyKind >= 0 && at->GetKind() != onlyKind) continue;
-      if (first) {
-        const char16_t* name = at->GetName();
-        if (name[0] != first && std::u16string_view(name).find(u':') == std::u16string_view::npos) continue;
-      }
-      if (!pattern_->MayMatch(at)) continue;
-      KTXPathNode* context = at;
-      for (size_t i = 0; context && i < steps.size(); ++i) context = context->GetParent();
-      if (context && seen.insert(context).second) contexts.PushItem(KTXPathNodeItem(context));
-    }
-    if (contexts.ItemCount() > 0) {
-      contexts.SortDocumentOrder();
+  KTXPathValue contexts;
+  if (pattern_->NarrowContexts(root, contexts)) {
+    if (contexts.ItemCount() > 0)
       processor_->EvaluatePattern(&selected, *matchExpression_,
                                   {.root = root, .contexts = &contexts, .stylesheetNode = resolver});
-    }
   } else {
     processor_->MatchesPattern(&selected, *matchExpression_, const_cast<KTXPathNode*>(node), resolver, false);
   }

@@ -128,12 +128,42 @@ void KTKeyTable::DocumentIndex::AppendNodes(const Entry& entry, KTXPathValue::It
 
 void KTKeyTable::AddDefinition(const KTCompiledExpression* match, const KTCompiledExpression* use,
                                KTXPathNode* element) {
-  definitions_.push_back(Definition{match, use, element});
+  definitions_.push_back(Definition{match, use, element, nullptr});
 }
 
-void KTKeyTable::MatchNodes(const Definition& definition, KTXPathNode* root, KTXPathNode* element,
+void KTKeyTable::MatchNodes(Definition& definition, KTXPathNode* root, KTXPathNode* element,
                             KTXPathValue& matched) {
   if (!definition.match->hasSimpleSelect || definition.match->simpleSelect.IsSelf()) {
+    if (!definition.pattern) {
+      definition.pattern = std::make_unique<KTTemplatePattern>();
+      definition.pattern->Read(definition.match->tree.get(), KTXPathNode::GetNodeNamespaceMap(element));
+    }
+    const KTTemplatePattern& pattern = *definition.pattern;
+    if (pattern.IsDirect()) {
+      // No predicate, id() or key(): every node is tested in document
+      // order as a template rule's pattern is, without an evaluation.
+      matched.SetNodeSet();
+      KTXPathValue::ItemVector& items = matched.MutableItems();
+      for (KTXPathNode* at = root; at; at = at->NextInDocumentOrder(true))
+        if (pattern.Matches(at)) items.emplace_back(at, static_cast<int>(items.size()) + 1);
+      return;
+    }
+    // Predicates on the last step alone: evaluated only from the nodes that
+    // can select anything, the predicates still tried on every node that
+    // passes the steps (so a failing one fails at the same node first).
+    const std::vector<KTPatternStep>& steps = pattern.Steps();
+    const bool lastOnly = !steps.empty() && std::none_of(steps.begin(), steps.end() - 1, [](const KTPatternStep& step) {
+      return step.hasPredicates;
+    });
+    KTXPathValue contexts;
+    if (lastOnly && pattern.NarrowContexts(root, contexts)) {
+      if (contexts.ItemCount() == 0) {
+        matched.SetNodeSet();
+        return;
+      }
+      processor_->MatchKeyPattern(&matched, *definition.match, root, element, &contexts);
+      return;
+    }
     processor_->MatchKeyPattern(&matched, *definition.match, root, element);
     return;
   }
@@ -171,7 +201,7 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
   KTXPathValue keys;
   KTString scratch;
   auto add = [&](std::u16string_view value, const KTXPathNodeItem& item) { index.Add(value, item); };
-  for (const Definition& definition : definitions_) {
+  for (Definition& definition : definitions_) {
     KTXPathNode* element = definition.element ? definition.element : expressionNode_;
     MatchNodes(definition, root, element, matched);
     int count = matched.ItemCount();

@@ -18,6 +18,7 @@
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathvalue.h"
+#include "xslt/kttemplatepattern.h"
 
 class KTXSLTProcessor;
 struct KTCompiledExpression;
@@ -71,6 +72,8 @@ class KTKeyTable {
     const KTCompiledExpression* match = nullptr;
     const KTCompiledExpression* use = nullptr;
     KTXPathNode* element = nullptr;
+    // The match pattern read into steps on the first build (null: not yet).
+    std::unique_ptr<KTTemplatePattern> pattern;
   };
   // Key value -> nodes: open addressing over a power-of-two slot array. A
   // slot holds part of the value's hash beside the entry number, so that a
@@ -130,7 +133,7 @@ class KTKeyTable {
 
   // The nodes a definition's match pattern selects in the document of
   // `root`, in document order.
-  void MatchNodes(const Definition& definition, KTXPathNode* root, KTXPathNode* element, KTXPathValue& matched);
+  void MatchNodes(Definition& definition, KTXPathNode* root, KTXPathNode* element, KTXPathValue& matched);
 
   const DocumentIndex* FindIndex(const KTXPathNode* node) const;
 

@@ -2,7 +2,9 @@
 // default priority and index key, and the direct match from the tested node.
 #include "xslt/kttemplatepattern.h"
 
+#include <algorithm>
 #include <string_view>
+#include <unordered_set>
 
 #include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathpattern.h"
@@ -341,4 +343,32 @@ bool KTTemplatePattern::MatchesUpTo(const KTXPathNode* node, size_t end) const {
     fixed = false;
     last = first - 1;
   }
+}
+
+bool KTTemplatePattern::NarrowContexts(KTXPathNode* root, KTXPathValue& contexts) const {
+  if (!understood_ || anchor_ != kRelative || steps_.empty() ||
+      std::any_of(steps_.begin(), steps_.end(), [](const KTPatternStep& step) { return step.descendant; }))
+    return false;
+  contexts.SetNodeSet();
+  std::unordered_set<KTXPathNode*> seen;
+  // A last step that tests element (or attribute) names passes no node of
+  // another kind: those are let by without the test.
+  const int onlyKind = indexKind_ == kItemElement ? kXPathElement : indexKind_ == kItemAttribute ? kXPathAttribute : -1;
+  // A name test passes no name that neither starts with the local name's
+  // first character nor has a prefix: most names are let by on that look.
+  const KTString* local = IndexName();
+  const char16_t first = local && !local->IsEmpty() ? local->View().front() : u'\0';
+  for (KTXPathNode* at = root; at; at = at->NextInDocumentOrder(true)) {
+    if (onlyKind >= 0 && at->GetKind() != onlyKind) continue;
+    if (first) {
+      const char16_t* name = at->GetName();
+      if (name[0] != first && std::u16string_view(name).find(u':') == std::u16string_view::npos) continue;
+    }
+    if (!MayMatch(at)) continue;
+    KTXPathNode* context = at;
+    for (size_t i = 0; context && i < steps_.size(); ++i) context = context->GetParent();
+    if (context && seen.insert(context).second) contexts.PushItem(KTXPathNodeItem(context));
+  }
+  if (contexts.ItemCount() > 0) contexts.SortDocumentOrder();
+  return true;
 }

@@ -16,6 +16,7 @@
 
 class KTXPathAstNode;
 class KTXPathNode;
+class KTXPathValue;
 
 struct KTPatternStep {
   enum Test : int {
@@ -85,6 +86,14 @@ class KTTemplatePattern {
   const KTString* IndexName() const { return indexName_ ? &steps_.back().local : nullptr; }
   // The pattern can match no node at all (text() on the attribute axis).
   bool MatchesNothing() const { return nothing_; }
+
+  // For a relative pattern of k steps joined by '/' (no "//"): the k-th
+  // ancestors of the nodes of the document of `root` that pass the last
+  // step, in document order, each once. Only they can select anything, so
+  // evaluating the pattern from them alone gives the set that evaluating it
+  // from every node gives, its predicates tried on the same nodes in the
+  // same order. False (and `contexts` untouched) for another pattern.
+  bool NarrowContexts(KTXPathNode* root, KTXPathValue& contexts) const;
 
   Anchor GetAnchor() const { return anchor_; }
   const std::vector<KTPatternStep>& Steps() const { return steps_; }

@@ -532,9 +532,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   const KTDecimalFormat* FindDecimalFormat(const KTString& expandedName) const;
   // Key definitions are evaluated in an expression object of their own,
   // since an index is built from inside a key() call of any evaluation.
-  // The nodes the pattern selects in the document of `root`:
+  // The nodes the pattern selects in the document of `root`, evaluated
+  // from the nodes of `contexts` (null: every node PatternContexts lists):
   bool MatchKeyPattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* root,
-                       KTXPathNode* keyElement);
+                       KTXPathNode* keyElement, const KTXPathValue* contexts = nullptr);
   // The use expression's value for the node at `position` of `nodes`:
   bool EvaluateKeyUse(KTXPathValue* out, const KTCompiledExpression& use, KTXPathNode* keyElement,
                       const KTXPathValue& nodes, int position);

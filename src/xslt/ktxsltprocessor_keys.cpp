@@ -65,7 +65,7 @@ const KTDecimalFormat* KTXSLTProcessor::FindDecimalFormat(const KTString& expand
 }
 
 bool KTXSLTProcessor::MatchKeyPattern(KTXPathValue* out, const KTCompiledExpression& pattern, KTXPathNode* root,
-                                      KTXPathNode* keyElement) {
+                                      KTXPathNode* keyElement, const KTXPathValue* contexts) {
   out->SetNodeSet();
   if (!root) return true;
   static const KTBindingMap noBindings;
@@ -77,7 +77,7 @@ bool KTXSLTProcessor::MatchKeyPattern(KTXPathValue* out, const KTCompiledExpress
   return Evaluate(*keyExpression_, KTXPathNode::GetNodeNamespaceMap(keyElement), pattern,
                   {.stylesheetNode = keyElement,
                    .evaluationRoot = root,
-                   .contextValue = &PatternContexts(root),
+                   .contextValue = contexts ? contexts : &PatternContexts(root),
                    .position = -1,
                    .variables = &variables},
                   out);

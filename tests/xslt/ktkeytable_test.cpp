@@ -189,6 +189,55 @@ TEST_F(KeyTableTest, KeysAgreeWithXsltproc) {
   for (size_t i = 0; i < kKeyCases.size(); ++i) EXPECT_EQ(Value(kKeyCases[i]), expected[i]) << kKeyCases[i];
 }
 
+// Match patterns of every shape the index builds in its own way: tested
+// node by node (steps without predicates), evaluated from the parents of
+// the nodes that pass the last step (predicates on it alone) or from every
+// node (other predicates, unions). Each key lists its nodes under one
+// value, so that their number, order and ends show.
+constexpr const char* kPatternDeclarations =
+    "<xsl:key name='path' match='doc/item' use='\"all\"'/>"
+    "<xsl:key name='rooted' match='/doc/other' use='\"all\"'/>"
+    "<xsl:key name='deep' match='//group/ref' use='.'/>"
+    "<xsl:key name='under' match='doc//tag' use='\"all\"'/>"
+    "<xsl:key name='texts' match='text()' use='\"all\"'/>"
+    "<xsl:key name='attrs' match='item/@*' use='\"all\"'/>"
+    "<xsl:key name='prefixed' match='doc/p:item/tag' use='\"all\"'/>"
+    "<xsl:key name='root' match='/' use='\"all\"'/>"
+    "<xsl:key name='last' match='item/tag[. = \"t2\"]' use='\"all\"'/>"
+    "<xsl:key name='has' match='item[tag]' use='\"all\"'/>"
+    "<xsl:key name='second' match='doc/item[2]' use='\"all\"'/>"
+    "<xsl:key name='final' match='*[last()]' use='\"all\"'/>"
+    "<xsl:key name='attrPick' match='item/@*[2]' use='\"all\"'/>"
+    "<xsl:key name='earlier' match='item[@cat = \"a\"]/tag' use='\"all\"'/>"
+    "<xsl:key name='union' match='ref | other' use='\"all\"'/>";
+
+const std::vector<std::string> kPatternCases = {
+    "count(key('path', 'all'))", "key('path', 'all')[1]/@id", "key('path', 'all')[last()]/@id",
+    "count(key('rooted', 'all'))", "key('rooted', 'all')[2]/@id",
+    "count(key('deep', 'a'))", "count(key('deep', 'b'))",
+    "count(key('under', 'all'))", "key('under', 'all')[last()]",
+    "count(key('texts', 'all'))", "key('texts', 'all')[3]", "key('texts', 'all')[last()]",
+    "count(key('attrs', 'all'))", "name(key('attrs', 'all')[2])", "key('attrs', 'all')[last()]",
+    "count(key('prefixed', 'all'))", "key('prefixed', 'all')",
+    "count(key('root', 'all'))",
+    "count(key('last', 'all'))", "key('last', 'all')[1]/../@id", "key('last', 'all')[2]/../@id",
+    "count(key('has', 'all'))", "key('has', 'all')[last()]/@id",
+    "count(key('second', 'all'))", "key('second', 'all')/@id",
+    "count(key('final', 'all'))", "name(key('final', 'all')[1])", "name(key('final', 'all')[last()])",
+    "count(key('attrPick', 'all'))", "key('attrPick', 'all')[1]",
+    "count(key('earlier', 'all'))", "key('earlier', 'all')[last()]",
+    "count(key('union', 'all'))", "name(key('union', 'all')[1])", "name(key('union', 'all')[last()])",
+};
+
+TEST_F(KeyTableTest, MatchPatternsOfEveryShapeAgreeWithXsltproc) {
+  if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
+  Prepare(kPatternDeclarations, kSource);
+  std::vector<std::string> expected = Reference(kPatternDeclarations, kSource, kPatternCases);
+  ASSERT_EQ(expected.size(), kPatternCases.size());
+  for (size_t i = 0; i < kPatternCases.size(); ++i)
+    EXPECT_EQ(Value(kPatternCases[i]), expected[i]) << kPatternCases[i];
+}
+
 TEST_F(KeyTableTest, TheCompilerLinksDefinitionsToOneTablePerName) {
   Prepare(kDeclarations, kSource);
   KTKeyTable* any = processor_.FindKeyTable(KTString(u"any"));
