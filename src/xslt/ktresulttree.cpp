@@ -165,7 +165,16 @@ void Declare(KTXPathNode* element, const std::vector<Binding>& bindings) {
   }
 }
 
-bool IsXsltUri(const KTString* uri) { return uri && uri->View() == kXSLTNamespaceUri; }
+// Whole texts of a known length compared as bytes: the URIs below are asked
+// about for every element a literal copy makes, and a compare unit by unit
+// (after measuring the constant) costs hundreds of instructions a time.
+bool SameText(std::u16string_view text, std::u16string_view constant) {
+  return text.size() == constant.size() && std::memcmp(text.data(), constant.data(), text.size() * sizeof(char16_t)) == 0;
+}
+
+constexpr std::u16string_view kXsltUri = kXSLTNamespaceUri;
+
+bool IsXsltUri(const KTString* uri) { return uri && SameText(uri->View(), kXsltUri); }
 
 // ---- Attributes by expanded name ----
 // An element with few attributes is scanned for one of a name. For an
@@ -648,6 +657,17 @@ void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathN
   // never declared) has nothing to declare: only its name's prefix is left
   // to see to.
   if (!literal && (!sourceMap || (sourceMap->size() == 1 && sourceMap->begin()->first.View() == kXmlPrefix))) {
+    FixElementNamespace(added);
+    return;
+  }
+  // A literal element whose scope binds only xml and the XSLT namespace
+  // (the common stylesheet) has nothing to declare either: neither is ever
+  // copied to the result.
+  if (literal && sourceMap && std::all_of(sourceMap->begin(), sourceMap->end(), [](const auto& binding) {
+        const KTString* uri = binding.second;
+        return binding.first.View() == kXmlPrefix ||
+               (uri && !uri->IsEmpty() && (SameText(uri->View(), kXmlUri) || IsXsltUri(uri)));
+      })) {
     FixElementNamespace(added);
     return;
   }
