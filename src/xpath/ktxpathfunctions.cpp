@@ -398,9 +398,46 @@ KTXPathValue Id(const KTXPathValue& argument, const KTXPathFunctionContext& cont
 
 // ---- Table and dispatch ----
 
+namespace {
+
+// The function names by length, worked out when the program is compiled:
+// a lookup compares the name with the few names of its length only, and
+// never measures a name of the table.
+constexpr size_t kLongestName = [] {
+  size_t longest = 0;
+  for (const KTXPathFunctionInfo& function : kFunctions)
+    longest = std::max(longest, std::u16string_view(function.name).size());
+  return longest;
+}();
+
+struct FunctionNameTable {
+  // Names of length n are order[start[n]] .. order[start[n + 1] - 1].
+  std::array<int, kLongestName + 2> start{};
+  std::array<int, kFunctionCount> order{};
+  std::array<std::u16string_view, kFunctionCount> names{};
+};
+
+constexpr FunctionNameTable kFunctionNames = [] {
+  FunctionNameTable table;
+  for (int i = 0; i < kFunctionCount; ++i) {
+    table.names[i] = kFunctions[i].name;
+    ++table.start[table.names[i].size() + 1];
+  }
+  for (size_t n = 1; n < table.start.size(); ++n) table.start[n] += table.start[n - 1];
+  std::array<int, kLongestName + 2> next = table.start;
+  for (int i = 0; i < kFunctionCount; ++i) table.order[next[table.names[i].size()]++] = i;
+  return table;
+}();
+
+}  // namespace
+
 const KTXPathFunctionInfo* KTXPathFunctionLibrary::FindFunction(std::u16string_view name, bool xslt) noexcept {
-  for (const KTXPathFunctionInfo& function : kFunctions) {
-    if (name == function.name) return function.xslt && !xslt ? nullptr : &function;
+  if (name.size() > kLongestName) return nullptr;
+  for (int at = kFunctionNames.start[name.size()]; at < kFunctionNames.start[name.size() + 1]; ++at) {
+    const int index = kFunctionNames.order[at];
+    if (kFunctionNames.names[index] != name) continue;
+    const KTXPathFunctionInfo& function = kFunctions[index];
+    return function.xslt && !xslt ? nullptr : &function;
   }
   return nullptr;
 }

@@ -556,6 +556,15 @@ TEST_F(KTXSLTFunctionsTest, AvailabilityAndProperties) {
     EXPECT_EQ(f.index, i);
     EXPECT_EQ(Call("function-available", {S(f.name)}), "true") << U8(KTString(f.name));
   }
+  // Each name finds its own row; names that share a length, a start or
+  // an end with a table name, and names longer than any, find none.
+  for (int i = 0; i < kFunctionCount; ++i) {
+    const KTXPathFunctionInfo& f = Lib::FunctionAt(i);
+    EXPECT_EQ(Lib::FindFunction(f.name, true), &f) << U8(KTString(f.name));
+  }
+  for (std::u16string_view name : {u"", u"i", u"ids", u"nam", u"names", u"counts", u"lat", u"concat2",
+                                   u"substring-afte", u"unparsed-entity-uriX", u"function-available-too-long"})
+    EXPECT_EQ(Lib::FindFunction(name, true), nullptr) << U8(KTString(name));
   EXPECT_EQ(Lib::FindFunction(u"current", false), nullptr);
   EXPECT_NE(Lib::FindFunction(u"count", false), nullptr);
   EXPECT_EQ(Call("system-property", {}), "!2/33");
