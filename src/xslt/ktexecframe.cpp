@@ -151,15 +151,19 @@ const KTDeclRecord* KTExecFrame::CreateExecutor() {
     }
     if (topLevel) processor_->SetTopLevelVariableFlag(true);
   } else {
-    int attributeId = processor_->AttributeIdOf(nodeToRun_);
     const KTXSLTElementRecognizer& recognizer = processor_->ElementRecognizer();
     KTXPathNode* owner = nodeToRun_->GetParent();
+    const bool inXslt = recognizer.IsInXSLTNamespace(nodeToRun_);
+    // Neither the node nor its owner in the XSLT namespace (a literal
+    // attribute of a literal element, the common case): copied, whatever
+    // its name, so the name is not looked up.
+    const int attributeId =
+        inXslt || (owner && recognizer.IsInXSLTNamespace(owner)) ? processor_->AttributeIdOf(nodeToRun_) : kAttrOther;
     // use-attribute-sets of an XSLT element, or xsl:use-attribute-sets of a
     // literal one; a literal attribute of that name is copied like any other.
-    if (attributeId == kAttrUseAttributeSets && nodeToRun_->GetKind() == kXPathAttribute &&
-        (recognizer.IsInXSLTNamespace(nodeToRun_) || (owner && recognizer.IsInXSLTNamespace(owner)))) {
+    if (attributeId == kAttrUseAttributeSets && nodeToRun_->GetKind() == kXPathAttribute) {
       kind = KTExecutorFactory::kUseAttributeSets;
-    } else if (attributeId != kAttrOther || !processor_->ElementRecognizer().IsInXSLTNamespace(nodeToRun_)) {
+    } else if (attributeId != kAttrOther || !inXslt) {
       kind = kXSLTLiteralResult;
     } else {
       // An XSLT element this version does not know runs its fallback only in
