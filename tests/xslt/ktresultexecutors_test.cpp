@@ -277,6 +277,11 @@ TEST_F(ResultExecutorsTest, LiteralElementsKeepTheirNamespaces) {
       Out(u"<a:p xmlns:a='urn:1'><a:q xmlns:a='urn:2' a:x='v'/></a:p>"),
       // xsl: attributes are never copied, whatever their order.
       Out(u"<p a='1' xsl:exclude-result-prefixes='x' xmlns:x='urn:x' b='2'><q x:y='3'/></p>"),
+      // Elements whose scope binds only xml and the XSLT namespace, under
+      // result parents with a default namespace or a prefix of their own.
+      Out(u"<xsl:element name='w' namespace='urn:w'><p xml:lang='en'><q/></p></xsl:element>"),
+      Out(u"<xsl:element name='v:w' namespace='urn:v'><p/><xsl:element name='v:x' namespace='urn:u'><q/>"
+          u"</xsl:element></xsl:element>"),
   };
   for (const std::u16string& stylesheet : cases) ExpectSameAsXsltproc(stylesheet, source);
 }
