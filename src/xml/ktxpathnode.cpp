@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "platform/ktwchar.h"
 #include "xml/ktxnode.h"
@@ -618,4 +619,16 @@ const std::vector<std::unique_ptr<KTXPathNode>>* KTXPathNode::GetNamespaceNodes(
                           [](const std::unique_ptr<KTXPathNode>& n) { return std::u16string_view(n->GetName()) == u"xml"; });
   if (xml != nodes.end()) std::rotate(nodes.begin(), xml, xml + 1);
   return &extra.namespaceNodes;
+}
+
+size_t KTXPathNode::SubtreeSize() const {
+  size_t size = 0;
+  std::vector<const KTXPathNode*> pending{this};
+  while (!pending.empty()) {
+    const KTXPathNode* node = pending.back();
+    pending.pop_back();
+    ++size;
+    for (const auto& child : node->Children()) pending.push_back(child.get());
+  }
+  return size;
 }

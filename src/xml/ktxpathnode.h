@@ -246,6 +246,9 @@ class KTXPathNode {
   const KTXPathChildren& Children() const { return children_; }
   int GetChildCount() const { return static_cast<int>(children_.size()); }
   KTXPathNode* GetChild(int index) const { return children_[index].get(); }
+  // The number of nodes under this one, itself included; walked without
+  // recursion, so any depth is safe.
+  size_t SubtreeSize() const;
   // Index of this node among its parent's children (-1 without a parent).
   int GetIndexInParent() const { return indexInParent_; }
   KTXPathNode* GetNextSibling() const;

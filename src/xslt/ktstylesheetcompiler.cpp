@@ -299,25 +299,13 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
   };
   // Room for the whole subtree at once: one table of the final size, not a
   // series of doublings each holding the last one's entries beside it.
-  std::vector<const KTXPathNode*> walk;
-  auto countSubtree = [&walk](const KTXPathNode* root) {
-    size_t count = 0;
-    walk.assign(1, root);
-    while (!walk.empty()) {
-      const KTXPathNode* at = walk.back();
-      walk.pop_back();
-      ++count;
-      for (const auto& child : at->Children()) walk.push_back(child.get());
-    }
-    return count;
-  };
-  size_t room = countSubtree(node);
+  size_t room = node->SubtreeSize();
   // The built-in rules are compiled right after a stylesheet: room for their
   // few entries now spares doubling a table the size of the whole
   // stylesheet for them, with the old table beside the new one meanwhile.
   if (parentId == kRootParentId && processor_) {
     const KTXPathNode* builtin = processor_->BuiltinRulesRoot();
-    if (builtin && builtin != node) room += countSubtree(builtin);
+    if (builtin && builtin != node) room += builtin->SubtreeSize();
   }
   index_.Reserve(index_.Size() + room);
   std::vector<Pending> stack{{parentId, node, forwardsCompatible}};

@@ -72,19 +72,6 @@ class IncludeStackEntry {
 
 using ChildList = KTXPathNode::ChildList;
 
-// The number of nodes a deep copy of `top` makes.
-size_t SubtreeSize(const KTXPathNode* top) {
-  size_t size = 0;
-  std::vector<const KTXPathNode*> pending{top};
-  while (!pending.empty()) {
-    const KTXPathNode* node = pending.back();
-    pending.pop_back();
-    ++size;
-    for (const auto& child : node->Children()) pending.push_back(child.get());
-  }
-  return size;
-}
-
 // One xsl:include child and the nodes that take its place.
 struct Replacement {
   int index;
@@ -176,7 +163,7 @@ std::vector<KTXPathNode*> ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathN
     if (included != root) {
       int last = included->GetChildCount();
       for (int k = FirstAfterLeading(included); k < last; ++k) {
-        copiedNodes += SubtreeSize(included->GetChild(k));
+        copiedNodes += included->GetChild(k)->SubtreeSize();
         if (copiedNodes > KTXSLTProcessor::kMaxIncludedNodes) throw KTXSLTError::About(kCannotInclude, hrefNode);
       }
       // The first use of a module takes its nodes; a later one copies
