@@ -238,6 +238,52 @@ TEST_F(KeyTableTest, MatchPatternsOfEveryShapeAgreeWithXsltproc) {
     EXPECT_EQ(Value(kPatternCases[i]), expected[i]) << kPatternCases[i];
 }
 
+// Names matched through namespaces the source spells in its own way: a
+// default namespace, another prefix than the stylesheet's, a prefix declared
+// on xsl:key itself. The index lets names by on their first character
+// before the test; a source name whose prefix differs, or that has none
+// though the pattern's has one, must still reach the test, with or without
+// predicates on the last step.
+constexpr const char* kNamespaceDeclarations =
+    "<xsl:key name='dflt' match='q:a' use='\"all\"' xmlns:q='urn:d'/>"
+    "<xsl:key name='dfltFirst' match='q:a[1]' use='\"all\"' xmlns:q='urn:d'/>"
+    "<xsl:key name='dfltLast' match='q:q/q:a[last()]' use='\"all\"' xmlns:q='urn:d'/>"
+    "<xsl:key name='dfltAny' match='q:*[2]' use='\"all\"' xmlns:q='urn:d'/>"
+    "<xsl:key name='other' match='p:a[1]' use='\"all\"'/>"
+    "<xsl:key name='otherPath' match='p:a/p:b[1]' use='\"all\"'/>"
+    "<xsl:key name='mixed' match='p:a/b[1]' use='\"all\"'/>"
+    "<xsl:key name='attr' match='@t:x[. = \"1\"]' use='\"all\"' xmlns:t='urn:at'/>"
+    "<xsl:key name='attrFirst' match='a/@t:x[1]' use='\"all\"' xmlns:t='urn:at'/>";
+
+constexpr const char* kNamespaceSource =
+    "<r xmlns:z='urn:p' xmlns:y='urn:at'>"
+    "<a y:x='1' x='2'><b>v1</b></a>"
+    "<z:a y:x='1'><b>v2</b><z:b>v3</z:b></z:a>"
+    "<q xmlns='urn:d'><a>v4</a><a>v5</a></q>"
+    "<w xmlns='urn:p'><b>v6</b><a><b>v7</b></a></w>"
+    "</r>";
+
+const std::vector<std::string> kNamespaceCases = {
+    "count(key('dflt', 'all'))", "key('dflt', 'all')[last()]",
+    "count(key('dfltFirst', 'all'))", "key('dfltFirst', 'all')",
+    "count(key('dfltLast', 'all'))", "key('dfltLast', 'all')",
+    "count(key('dfltAny', 'all'))", "key('dfltAny', 'all')",
+    "count(key('other', 'all'))", "key('other', 'all')[1]", "key('other', 'all')[2]",
+    "count(key('otherPath', 'all'))", "key('otherPath', 'all')[1]", "key('otherPath', 'all')[2]",
+    "count(key('mixed', 'all'))", "key('mixed', 'all')",
+    "count(key('attr', 'all'))", "name(key('attr', 'all')[2]/..)",
+    "count(key('attrFirst', 'all'))", "name(key('attrFirst', 'all')/..)",
+};
+
+TEST_F(KeyTableTest, NamesInTheSourcesOwnNamespaceSpellingAgreeWithXsltproc) {
+  if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
+  Prepare(kNamespaceDeclarations, kNamespaceSource);
+  std::vector<std::string> expected = Reference(kNamespaceDeclarations, kNamespaceSource, kNamespaceCases);
+  ASSERT_EQ(expected.size(), kNamespaceCases.size());
+  for (size_t i = 0; i < kNamespaceCases.size(); ++i)
+    EXPECT_EQ(Value(kNamespaceCases[i]), expected[i]) << kNamespaceCases[i];
+}
+
 TEST_F(KeyTableTest, TheCompilerLinksDefinitionsToOneTablePerName) {
   Prepare(kDeclarations, kSource);
   KTKeyTable* any = processor_.FindKeyTable(KTString(u"any"));
