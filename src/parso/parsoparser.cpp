@@ -149,6 +149,18 @@ ParsoParser::~ParsoParser() = default;
 void ParsoParser::SetGrammar(const ParsoGrammar* grammar) {
   grammar_ = grammar;
   valid_ = grammar && grammar->IsLoaded();
+  // The second operand of the end-name checks, when all of them share one.
+  countedRule_ = nullptr;
+  if (!valid_) return;
+  bool several = false;
+  for (int i = 0, n = grammar->GetRuleCount(); i < n && !several; ++i) {
+    const GrammarRule* rule = grammar->GetRule(i);
+    if (!rule || rule->GetConstraints().size() < 2) continue;
+    const GrammarRule* right = rule->GetConstraints()[1];
+    if (countedRule_ && countedRule_ != right) several = true;
+    countedRule_ = right;
+  }
+  if (several) countedRule_ = nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -1300,7 +1312,7 @@ bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int d
   if (children.constrained) {
     // Removing the end name may leave a child that flattening changes.
     if (endNameRemoval_) children.unstable = true;
-    return CheckConstraint(node);
+    return CheckConstraint(node, children.tail);
   }
   return true;
 }
@@ -1340,7 +1352,7 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
   node->length = used;
   if (children.constrained) {
     if (endNameRemoval_) children.unstable = true;
-    return CheckConstraint(node);
+    return CheckConstraint(node, children.tail);
   }
   return true;
 }
@@ -1406,6 +1418,7 @@ int ParsoParser::TakeSharedPrefix(ParseNode* node, int available, int& line, int
     int k = j;
     while (k < length && c->rule != source[k].rule) ++k;
     if (k < length) {
+      if (target[k].rule == countedRule_ && c->rule != countedRule_) ++countedNodes_;
       c->rule = target[k].rule;
       j = k;
     }
@@ -1636,11 +1649,24 @@ FoundNode FindWithinTwoLevels(ParseNode* first, const GrammarRule* rule) {
 
 }  // namespace
 
-[[gnu::flatten]] bool ParsoParser::CheckConstraint(ParseNode* node) {
+[[gnu::flatten]] bool ParsoParser::CheckConstraint(ParseNode* node, ParseNode* tail) {
   // Only the first pair is tested; the grammars write one per rule.
   const auto& constraints = node->rule->GetConstraints();
   ParseNode* left = FindWithinTwoLevels(node, constraints[0]).node;
-  const FoundNode found = FindWithinTwoLevels(node, constraints[1]);
+  FoundNode found;
+  if (countedNodes_ == 1 && constraints[1] == countedRule_ && node->firstChild && tail && shortcuts_) {
+    // The only node of that rule, if it is a child of the last child, is
+    // the one the search from the first child would reach first.
+    const uint32_t id = constraints[1]->GetTableId();
+    ParseNode* before = nullptr;
+    for (ParseNode* g = tail->firstChild; g; before = g, g = g->next) {
+      if (g->rule.GetTableId() == id) {
+        found = {g, tail, before, true};
+        break;
+      }
+    }
+  }
+  if (!found.node) found = FindWithinTwoLevels(node, constraints[1]);
   ParseNode* right = found.node;
   if (!left || !right) return false;
   if (left->length == right->length && Equal(left->textStart, right->textStart, left->length)) {
@@ -1650,6 +1676,7 @@ FoundNode FindWithinTwoLevels(ParseNode* first, const GrammarRule* rule) {
     if (endNameRemoval_ && found.parent && found.withinFirst) {
       (found.before ? found.before->next : found.parent->firstChild) = right->next;
       right->next = nullptr;
+      if (constraints[1] == countedRule_) --countedNodes_;
       FreeChildrenAndSiblings(right);
     }
     return true;
@@ -2010,6 +2037,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
     leadFailures_.clear();
     generation_ = 1;
   }
+  countedNodes_ = 0;
   aborted_ = false;
   limitedOpen_ = 0;
   outOfMemory_ = false;

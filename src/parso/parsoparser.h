@@ -322,6 +322,7 @@ class ParsoParser {
   // an offset from that text).
   ParseNode* NewNode(const char16_t* text, int available, int line, const GrammarRule* rule) {
     ParseNode* n = arena_.Allocate();
+    if (rule == countedRule_) [[unlikely]] ++countedNodes_;
     n->next = nullptr;
     n->firstChild = nullptr;
     n->rule = rule;
@@ -521,7 +522,8 @@ class ParsoParser {
   bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex,
                        ChildList& children);
   bool MatchUpTo(ParseNode* node, int available, int& line, int depth, ChildList& children);
-  bool CheckConstraint(ParseNode* node);
+  // `tail` is the node's last child when it has children.
+  bool CheckConstraint(ParseNode* node, ParseNode* tail);
   bool RemoveNodeWithin(ParseNode* top, ParseNode* node, int depth);
   void Flatten(ParseNode* node);
   // Nodes that `node` leaves in its place when Flatten examines it under a
@@ -550,6 +552,13 @@ class ParsoParser {
   bool caseSensitive_ = false;
   bool flatten_ = false;
   bool endNameRemoval_ = false;
+  // The end-name check looks for its second operand among every child and
+  // grandchild of the element; where the grammar has a single such operand,
+  // the parse counts the nodes given its rule (less those the check takes
+  // out). While that count is 1, the one node found under the last child is
+  // the only one there is, so it is the first the whole search would find.
+  const GrammarRule* countedRule_ = nullptr;
+  uint64_t countedNodes_ = 0;
   int optionWord_ = 52;
   bool shortcuts_ = true;
 

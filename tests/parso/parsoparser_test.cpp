@@ -898,6 +898,23 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   removed.CheckVariants(u"(ab=ab1)(x=x2)(ab=cd3)");
   EXPECT_EQ(removed.differences, 0);
 
+  // The end name looked for under the last child alone, while it is the
+  // only node of its rule: other nodes of that rule in earlier children (c),
+  // deeper than the search goes unless flattening lifts them (y, z), in an
+  // earlier element left there without end-name removal, or in an attempt
+  // that failed (f), must leave the first match the same.
+  ParsoGrammar single;
+  ASSERT_TRUE(single.LoadText(u"d ::= x+\nx ::= '(' K (c | f)* e ')' { K = L }\nc ::= '<' L? '>'\n"
+                              u"f ::= '[' y ']' | '[' y '!'\ny ::= z\nz ::= L\ne ::= '/' L\n"
+                              u"K ::= [a-z]+\nL ::= [a-z]+\n",
+                              u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}, Settings{true, false, false},
+                                  Settings{false, true, false}}) {
+    Comparison c{&single, settings};
+    c.CheckVariants(u"(ab/ab)(ab<>/ab)(ab<cd>/ab)(ab[cd]/ab)(ab[cd!/ab)(x<x>/x)");
+    EXPECT_EQ(c.differences, 0);
+  }
+
   // Repetitions of a choice led by a flat rule, inside rules without nodes,
   // ending where that rule fails at once and no other alternative begins: a
   // run (R), a name (N) and an up-to scan (U), in an unnamed and a named
