@@ -20,15 +20,23 @@ size_t HashName(std::u16string_view name) {
   return static_cast<size_t>(hash ^ (hash >> 29));
 }
 
+// The same text read in place (a name looked up by the declaration that
+// bound it) needs no comparing.
 bool SameName(std::u16string_view have, std::u16string_view wanted) {
-  return have.size() == wanted.size() &&
-         std::memcmp(have.data(), wanted.data(), wanted.size() * sizeof(char16_t)) == 0;
+  return have.size() == wanted.size() && (have.data() == wanted.data() ||
+         std::memcmp(have.data(), wanted.data(), wanted.size() * sizeof(char16_t)) == 0);
 }
 
 }  // namespace
 
 int KTBindingScope::IndexOf(std::u16string_view wanted, uint64_t bit) const {
   if ((names_ & bit) == 0) return -1;
+  return IndexOfBound(wanted);
+}
+
+// Kept out of line: Find passes most layers on their name bits alone, and
+// without the hashing and comparing inline its loop needs few registers.
+__attribute__((noinline)) int KTBindingScope::IndexOfBound(std::u16string_view wanted) const {
   if (!slots_.empty()) {
     const size_t mask = slots_.size() - 1;
     for (size_t i = HashName(wanted) & mask;; i = (i + 1) & mask) {
@@ -71,7 +79,8 @@ const KTBindingRecord* KTBindingScope::Find(const KTString& name) const {
   const std::u16string_view wanted = name.View();
   const uint64_t bit = NameBit(wanted);
   for (const KTBindingScope* scope = this; scope; scope = scope->outer_.get()) {
-    const int i = scope->IndexOf(wanted, bit);
+    if ((scope->names_ & bit) == 0) continue;
+    const int i = scope->IndexOfBound(wanted);
     if (i >= 0) return &scope->own_[i].record;
   }
   return nullptr;

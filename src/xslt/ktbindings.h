@@ -107,6 +107,8 @@ class KTBindingScope {
   }
   // The position of the name in own_, or -1; `bit` is NameBit(name).
   int IndexOf(std::u16string_view name, uint64_t bit) const;
+  // The same once the name's bit is known to be set in `names_`.
+  int IndexOfBound(std::u16string_view name) const;
   // Binds under `name`, whose text `copy` holds or which outlives the layer.
   void BindView(std::u16string_view name, KTString copy, KTBindingRecord record);
   // Places own_[position] in the table, or makes the table anew for all of

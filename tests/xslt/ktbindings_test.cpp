@@ -88,3 +88,33 @@ TEST(BindingScopeTest, ChainOfSmallLayersFindsEveryDepth) {
   EXPECT_EQ(NumberOf(inner->Find(KTString(u"a-x"))), 50);
   EXPECT_EQ(NumberOf(inner->Outer()->Find(KTString(u"a-x"))), 1);
 }
+
+// Layers that bind new names after layers were made over them, as a frame
+// binds its next variable while an inner frame's layer is alive: each new
+// name is found from every layer made before or after it, at every depth,
+// and a name bound nowhere stays unfound: no quick reject of a layer may
+// rest on what the outer layers held when it was made.
+TEST(BindingScopeTest, LateOuterBindingsSeenFromEveryInnerLayer) {
+  constexpr int kDepth = 6;
+  std::vector<std::shared_ptr<KTBindingScope>> layers;
+  for (int d = 0; d < kDepth; ++d) {
+    layers.push_back(std::make_shared<KTBindingScope>(d ? layers.back() : nullptr));
+    layers.back()->Bind(NameOf(d), NumberRecord(d));
+    // Every layer above binds a new name now that this layer sits on it.
+    for (int up = 0; up < d; ++up) layers[up]->Bind(NameOf(100 * (up + 1) + d), NumberRecord(100 * (up + 1) + d));
+  }
+  for (int from = 0; from < kDepth; ++from) {
+    for (int d = 0; d <= from; ++d) EXPECT_EQ(NumberOf(layers[from]->Find(NameOf(d))), d) << from << " " << d;
+    for (int up = 0; up < from; ++up)
+      for (int d = up + 1; d < kDepth; ++d) {
+        const int late = 100 * (up + 1) + d;
+        EXPECT_EQ(NumberOf(layers[from]->Find(NameOf(late))), late) << from << " p" << late;
+      }
+    EXPECT_EQ(layers[from]->Find(NameOf(99)), nullptr) << from;
+  }
+  // A layer made after all the growth sees the same.
+  KTBindingScope last(layers.back());
+  EXPECT_EQ(NumberOf(last.Find(NameOf(102))), 102);
+  EXPECT_EQ(NumberOf(last.Find(NameOf(0))), 0);
+  EXPECT_EQ(last.Find(NameOf(99)), nullptr);
+}
