@@ -97,7 +97,7 @@ void KTBindingScope::Bind(const KTString& name, KTBindingRecord record) {
   BindView(view, std::move(copy), std::move(record));
 }
 
-void KTBindingScope::BindLasting(const KTString& name, KTBindingRecord record) {
+void KTBindingScope::BindLasting(const KTString& name, KTBindingRecord&& record) {
   const int i = IndexOf(name.View(), NameBit(name.View()));
   if (i >= 0) {
     own_[i].record = std::move(record);
@@ -106,9 +106,9 @@ void KTBindingScope::BindLasting(const KTString& name, KTBindingRecord record) {
   BindView(name.View(), KTString(), std::move(record));
 }
 
-void KTBindingScope::BindView(std::u16string_view name, KTString copy, KTBindingRecord record) {
+void KTBindingScope::BindView(std::u16string_view name, KTString&& copy, KTBindingRecord&& record) {
   if (own_.empty()) own_.reserve(kFirstRoom);
-  own_.push_back(KTBindingEntry{name, std::move(copy), std::move(record)});
+  own_.emplace_back(name, std::move(copy), std::move(record));
   names_ |= NameBit(name);
   if (!slots_.empty() || own_.size() > kLinearLimit) IndexEntry(static_cast<uint32_t>(own_.size() - 1));
 }

@@ -75,7 +75,7 @@ class KTBindingScope {
   void Bind(const KTString& name, KTBindingRecord record);
   // The same for a name that outlives the layer (a declaration record's):
   // the layer reads it in place instead of copying it.
-  void BindLasting(const KTString& name, KTBindingRecord record);
+  void BindLasting(const KTString& name, KTBindingRecord&& record);
   // Forgets this layer's own bindings; the outer layers stay.
   void Clear() {
     own_.clear();
@@ -110,7 +110,7 @@ class KTBindingScope {
   // The same once the name's bit is known to be set in `names_`.
   int IndexOfBound(std::u16string_view name) const;
   // Binds under `name`, whose text `copy` holds or which outlives the layer.
-  void BindView(std::u16string_view name, KTString copy, KTBindingRecord record);
+  void BindView(std::u16string_view name, KTString&& copy, KTBindingRecord&& record);
   // Places own_[position] in the table, or makes the table anew for all of
   // own_ when it would be more than half full.
   void IndexEntry(uint32_t position);
