@@ -196,7 +196,7 @@ bool KTDeclarationExecutor::Start() {
       // Owned like any top-level binding, so that a declaration of the name
       // in another module replaces it by import precedence instead of
       // clashing with it.
-      Bind(frame, passed->value, true);
+      Bind(frame, KTXPathValue(passed->value), true);
       return finishStart();
     }
   }
@@ -217,7 +217,7 @@ bool KTDeclarationExecutor::Start() {
   return finishStart();
 }
 
-void KTDeclarationExecutor::Bind(KTExecFrame* frame, KTXPathValue value, bool recordOwner) {
+void KTDeclarationExecutor::Bind(KTExecFrame* frame, KTXPathValue&& value, bool recordOwner) {
   KTBindingRecord record{nameNode_, std::move(value)};
   if (topLevel_) {
     KTBindingMap& own = IsParam() ? *processor_->GlobalParameters() : *processor_->GlobalVariables();

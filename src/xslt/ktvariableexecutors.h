@@ -49,7 +49,7 @@ class KTDeclarationExecutor : public KTInstructionExecutor {
 
  private:
   // The name's binding into the own map (local: the parent frame's layer).
-  void Bind(KTExecFrame* frame, KTXPathValue value, bool recordOwner);
+  void Bind(KTExecFrame* frame, KTXPathValue&& value, bool recordOwner);
   // The end of a top-level declaration's evaluation.
   void LeaveEvaluation();
 
