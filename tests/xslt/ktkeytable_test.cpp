@@ -127,6 +127,17 @@ class KeyTableTest : public ::testing::Test {
     return lines;
   }
 
+  // Each expression's value over the tables of `declarations` on `source`
+  // equals xsltproc's.
+  void ExpectXsltprocValues(const std::string& declarations, const std::string& source,
+                            const std::vector<std::string>& expressions) {
+    Prepare(declarations, source);
+    std::vector<std::string> expected = Reference(declarations, source, expressions);
+    ASSERT_EQ(expected.size(), expressions.size());
+    for (size_t i = 0; i < expressions.size(); ++i)
+      EXPECT_EQ(Value(expressions[i]), expected[i]) << expressions[i];
+  }
+
   KTXPathTreeContext context_;
   KTTestProcessor processor_;
   KTTestDocument stylesheet_;
@@ -183,10 +194,7 @@ const std::vector<std::string> kKeyCases = {
 
 TEST_F(KeyTableTest, KeysAgreeWithXsltproc) {
   if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
-  Prepare(kDeclarations, kSource);
-  std::vector<std::string> expected = Reference(kDeclarations, kSource, kKeyCases);
-  ASSERT_EQ(expected.size(), kKeyCases.size());
-  for (size_t i = 0; i < kKeyCases.size(); ++i) EXPECT_EQ(Value(kKeyCases[i]), expected[i]) << kKeyCases[i];
+  ExpectXsltprocValues(kDeclarations, kSource, kKeyCases);
 }
 
 // Match patterns of every shape the index builds in its own way: tested
@@ -231,11 +239,7 @@ const std::vector<std::string> kPatternCases = {
 
 TEST_F(KeyTableTest, MatchPatternsOfEveryShapeAgreeWithXsltproc) {
   if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
-  Prepare(kPatternDeclarations, kSource);
-  std::vector<std::string> expected = Reference(kPatternDeclarations, kSource, kPatternCases);
-  ASSERT_EQ(expected.size(), kPatternCases.size());
-  for (size_t i = 0; i < kPatternCases.size(); ++i)
-    EXPECT_EQ(Value(kPatternCases[i]), expected[i]) << kPatternCases[i];
+  ExpectXsltprocValues(kPatternDeclarations, kSource, kPatternCases);
 }
 
 // Names matched through namespaces the source spells in its own way: a
@@ -277,11 +281,7 @@ const std::vector<std::string> kNamespaceCases = {
 
 TEST_F(KeyTableTest, NamesInTheSourcesOwnNamespaceSpellingAgreeWithXsltproc) {
   if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
-  Prepare(kNamespaceDeclarations, kNamespaceSource);
-  std::vector<std::string> expected = Reference(kNamespaceDeclarations, kNamespaceSource, kNamespaceCases);
-  ASSERT_EQ(expected.size(), kNamespaceCases.size());
-  for (size_t i = 0; i < kNamespaceCases.size(); ++i)
-    EXPECT_EQ(Value(kNamespaceCases[i]), expected[i]) << kNamespaceCases[i];
+  ExpectXsltprocValues(kNamespaceDeclarations, kNamespaceSource, kNamespaceCases);
 }
 
 TEST_F(KeyTableTest, TheCompilerLinksDefinitionsToOneTablePerName) {
@@ -481,10 +481,7 @@ const std::vector<std::string> kFormatCases = {
 
 TEST_F(KeyTableTest, FormatNumberAgreesWithXsltproc) {
   if (!ktresulttree::HaveTool("xsltproc")) GTEST_SKIP() << "xsltproc is not installed";
-  Prepare(kDeclarations, kSource);
-  std::vector<std::string> expected = Reference(kDeclarations, kSource, kFormatCases);
-  ASSERT_EQ(expected.size(), kFormatCases.size());
-  for (size_t i = 0; i < kFormatCases.size(); ++i) EXPECT_EQ(Value(kFormatCases[i]), expected[i]) << kFormatCases[i];
+  ExpectXsltprocValues(kDeclarations, kSource, kFormatCases);
 }
 
 TEST_F(KeyTableTest, FormatNumberAnswersOfOurOwn) {
