@@ -22,6 +22,17 @@ std::string EntityValue(KTSchemaModel& model, const char16_t* name) {
   return e ? Text(e->value) : "(undeclared)";
 }
 
+// Writes `dtd` to `path` and loads it into `w` as an external subset; false
+// (with the loader's message) when it does not load.
+::testing::AssertionResult LoadDtdFile(Wrapped& w, const std::filesystem::path& path, const std::string& dtd) {
+  std::ofstream(path.string()) << dtd;
+  KTLoadStatus status;
+  w.document = w.manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path.string()))), status, nullptr,
+                                      nullptr, nullptr, kNoGrammarId);
+  if (w.document == nullptr) return ::testing::AssertionFailure() << StatusMessage(status);
+  return ::testing::AssertionSuccess();
+}
+
 TEST(DtdWalker, InternalSubsetReadsParameterEntitiesInTwoPasses) {
   struct Case {
     const char16_t* text;
@@ -120,13 +131,8 @@ TEST(DtdWalker, ConditionalSectionKeywords) {
   std::filesystem::create_directories(dir);
   int n = 0;
   for (const Case& c : cases) {
-    std::string path = (dir / ("case" + std::to_string(n++) + ".dtd")).string();
-    std::ofstream(path) << c.dtd;
     Wrapped w;
-    KTLoadStatus status;
-    w.document = w.manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path))), status, nullptr, nullptr,
-                                        nullptr, kNoGrammarId);
-    ASSERT_NE(w.document, nullptr) << c.dtd << ": " << StatusMessage(status);
+    ASSERT_TRUE(LoadDtdFile(w, dir / ("case" + std::to_string(n++) + ".dtd"), c.dtd)) << c.dtd;
     KTSchemaModel model(&w.manager);
     model.SetWarningStream(nullptr);
     model.LoadDtdPasses(w.document);
@@ -151,13 +157,8 @@ TEST(DtdWalker, ExternalParameterEntityOfDeclarationsGivesItsTextToValues) {
   };
   int n = 0;
   for (const Case& c : cases) {
-    std::string path = (dir / ("case" + std::to_string(n++) + ".dtd")).string();
-    std::ofstream(path) << c.dtd;
     Wrapped w;
-    KTLoadStatus status;
-    w.document = w.manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path))), status, nullptr, nullptr,
-                                        nullptr, kNoGrammarId);
-    ASSERT_NE(w.document, nullptr) << c.dtd << ": " << StatusMessage(status);
+    ASSERT_TRUE(LoadDtdFile(w, dir / ("case" + std::to_string(n++) + ".dtd"), c.dtd)) << c.dtd;
     KTSchemaModel model(&w.manager);
     model.SetWarningStream(nullptr);
     model.LoadDtdPasses(w.document);
@@ -171,13 +172,8 @@ TEST(DtdWalker, TwoPassModeForSchemaDtds) {
   // before the walk, which counts as the second pass at once.
   std::filesystem::path dir = OwnTempDir() / "dtdwalker-twopass";
   std::filesystem::create_directories(dir);
-  std::string path = (dir / "schema.dtd").string();
-  std::ofstream(path) << "<!ENTITY e '%p;item'><!ENTITY f 'x%s;'>%never;";
   Wrapped w;
-  KTLoadStatus status;
-  w.document = w.manager.LoadDocument(KTString(std::u16string_view(KTUtf8ToUtf16(path))), status, nullptr, nullptr,
-                                      nullptr, kNoGrammarId);
-  ASSERT_NE(w.document, nullptr);
+  ASSERT_TRUE(LoadDtdFile(w, dir / "schema.dtd", "<!ENTITY e '%p;item'><!ENTITY f 'x%s;'>%never;"));
   KTSchemaModel model(&w.manager);
   SetSchemaPrefixEntities(model, KTString(u"xs"));
   EXPECT_FALSE(model.LoadDtdPasses(w.document));
