@@ -818,6 +818,7 @@ void ParsoGrammar::ComputeEngineTables() {
         rule->constraints_.size() < 2 && std::all_of(el.begin(), el.end(), [](const R::Element& e) {
           return e.step <= R::kStepTerminal || (e.step == R::kStepFlat && e.mark == 0);
         });
+    rule->ownStep_ = rule->keepsNoChildren_ || rule->flatSteps_;
     rule->flatAlternatives_ = rule->leadingFlat_ && std::all_of(el.begin(), el.end(), [](const R::Element& e) {
       return e.step == R::kStepFlat && e.mark == 0;
     });

@@ -197,6 +197,9 @@ class GrammarRule {
   // terminals and flat rules taken once: the engine matches it, where no
   // nodes are made, in one loop over its elements.
   bool HasFlatSteps() const { return flatSteps_; }
+  // KeepsNoChildren or HasFlatSteps: the engine takes such a rule through
+  // a step of its own, tested for by one flag.
+  bool HasOwnStep() const { return ownStep_; }
   // A choice of flat rules, each taken once: the engine tries the ones
   // after the first, where no nodes are made, in one loop.
   bool HasFlatAlternatives() const { return flatAlternatives_; }
@@ -320,6 +323,7 @@ class YStream;
   uint64_t repeatStopBits_[4] = {0, 0, 0, 0};
   bool hasRepeatStops_ = false;
   bool flatSteps_ = false;
+  bool ownStep_ = false;
   bool flatAlternatives_ = false;
   int repeatStopChild_ = -1;
   bool repeatedChoice_ = false;

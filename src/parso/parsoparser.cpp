@@ -759,7 +759,9 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
       reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin) {
     return TrySplicedGroup(rule, pos, available, line, matched, children, depth);
   }
-  if (rule->KeepsNoChildren() && shortcuts_) {
+  // One call for both kinds, which TryWithoutNodes tells apart: a second
+  // call here would enlarge every frame this step is inlined into.
+  if (rule->HasOwnStep() && shortcuts_) {
     return TryWithoutNodes(rule, pos, available, line, matched, children, depth);
   }
   ParseNode* child = NewNode(pos, available, line, rule);
@@ -776,6 +778,7 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
 
 bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, int available,
                                   int& line, int& matched, ChildList& children, int depth) {
+  if (!rule->KeepsNoChildren()) return TryFlatSteps(rule, pos, available, line, matched, children, depth);
   if (available > 0 && rule->FailsAtOnceAt(*pos)) {
     // Text data at a tag: ScanRepeatedChoice would end the choice's
     // repetition at once, recording only its leading rule's failure, where
@@ -1299,6 +1302,76 @@ template <bool kBoundsOnce>
   return -1;
 }
 
+bool ParsoParser::TryFlatSteps(const GrammarRule* rule, const char16_t* pos, int available,
+                               int& line, int& matched, ChildList& children, int depth) {
+  // As Match would match the rule one level down, in this frame: its
+  // elements are terminals and flat rules, so nothing below it nests
+  // further. Where Match's own checks could stop it, or the node is
+  // watched, Match itself.
+  ParseNode* child = NewNode(pos, available, line, rule);
+  int endLine;
+  if (depth + 2 >= kMaxNestingDepth ||
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stackFloor_ + kFlatStackMargin ||
+      (depth + 1 <= pathTop_ + 1 && EnterPath(child, rule, depth + 1))) {
+    // The mark of a reference matters to Match for a terminal only.
+    endLine = Match(child, 0, depth + 1);
+  } else {
+    endLine = line;
+    child->length = 0;
+    ChildList below{.parent = child};
+    int used = 0;
+    int failIndex = -1;
+    // SequenceBody's loop over elements each taken once (flat rules) or
+    // repeated as their marks allow (terminals).
+    const auto& elements = rule->GetElements();
+    for (size_t i = 0; i < elements.size(); ++i) {
+      const Rule::Element& e = elements[i];
+      int count = 0;
+      if (e.step == Rule::kStepFlat) {
+        int n = 0;
+        if (used < available && TryElement(e, pos + used, available - used, endLine, n, below, depth + 1)) {
+          used += n;
+          count = 1;
+        }
+      } else {
+        while (used < available && !aborted_) {
+          const int n = Terminal(e, pos + used, available - used, endLine);
+          if (n < 0) break;
+          used += n;
+          ++count;
+          if (!Repeats(e.mark) || n == 0 || e.rule->GetKind() == Rule::kClass) break;
+        }
+      }
+      if (count == 0 && !Optional(e.mark)) {
+        if (used == available) RecordExpected(pos + used, e.rule, rule, static_cast<int>(i));
+        failIndex = static_cast<int>(i);
+        break;
+      }
+    }
+    if (failIndex >= 0 || aborted_) {
+      if (child->firstChild) FreeChildren(child);
+      if (rule->GetKind() == Rule::kNamed) Record(pos, rule, failIndex);
+      endLine = 0;
+    } else {
+      child->length = used;
+      if (rule->IsToken()) {
+        FreeChildren(child);
+      } else if (flatten_ && child->firstChild && below.unstable) {
+        Flatten(child);
+      }
+      child->valid = 1;
+    }
+  }
+  if (!endLine) {
+    ReleaseNode(child);
+    return false;
+  }
+  matched = child->length;
+  line = endLine;
+  Attach(children, child);
+  return true;
+}
+
 bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int depth,
                                 int& failIndex, ChildList& children) {
   int used = 0;
@@ -1311,8 +1384,7 @@ bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int d
   node->length = used;
   if (children.constrained) {
     // Removing the end name may leave a child that flattening changes.
-    if (endNameRemoval_) children.unstable = true;
-    return CheckConstraint(node, children.tail);
+    return CheckConstraint(node, children);
   }
   return true;
 }
@@ -1351,8 +1423,7 @@ bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line,
   }
   node->length = used;
   if (children.constrained) {
-    if (endNameRemoval_) children.unstable = true;
-    return CheckConstraint(node, children.tail);
+    return CheckConstraint(node, children);
   }
   return true;
 }
@@ -1649,8 +1720,9 @@ FoundNode FindWithinTwoLevels(ParseNode* first, const GrammarRule* rule) {
 
 }  // namespace
 
-[[gnu::flatten]] bool ParsoParser::CheckConstraint(ParseNode* node, ParseNode* tail) {
+[[gnu::flatten]] bool ParsoParser::CheckConstraint(ParseNode* node, ChildList& children) {
   // Only the first pair is tested; the grammars write one per rule.
+  ParseNode* const tail = children.tail;
   const auto& constraints = node->rule->GetConstraints();
   ParseNode* left = FindWithinTwoLevels(node, constraints[0]).node;
   FoundNode found;
@@ -1677,8 +1749,15 @@ FoundNode FindWithinTwoLevels(ParseNode* first, const GrammarRule* rule) {
       (found.before ? found.before->next : found.parent->firstChild) = right->next;
       right->next = nullptr;
       if (constraints[1] == countedRule_) --countedNodes_;
-      FreeChildrenAndSiblings(right);
+      if (right->firstChild) {
+        FreeChildrenAndSiblings(right);
+      } else {
+        ReleaseNode(right);
+      }
+      if (found.parent == tail && shortcuts_ && flatten_) return TakeEmptiedTail(node, children);
     }
+    // Removing the end name may leave a child that flattening changes.
+    if (endNameRemoval_) children.unstable = true;
     return true;
   }
   std::u16string message(left->textStart, static_cast<size_t>(left->length));
@@ -1686,6 +1765,39 @@ FoundNode FindWithinTwoLevels(ParseNode* first, const GrammarRule* rule) {
   message += constraints[1]->GetDescription();
   RecordMessage(right->textStart, constraints[1], std::move(message));
   return false;
+}
+
+bool ParsoParser::TakeEmptiedTail(ParseNode* node, ChildList& children) {
+  ParseNode* const tail = children.tail;
+  ParseNode* replacement = nullptr;
+  ParseNode* last = nullptr;
+  if (tail->firstChild || !FlattenStep(node->rule, tail, replacement, last)) {
+    children.unstable = true;
+    return true;
+  }
+  // The end tag left without its name: Flatten would remove it and examine
+  // the other children alike, so it goes now, and the node is flattened
+  // only when one of those others is one Flatten may change (as Attach
+  // judges them).
+  ParseNode* before = nullptr;
+  bool unstable = false;
+  for (ParseNode* c = node->firstChild; c != tail; c = c->next) {
+    before = c;
+    const Rule* rule = c->rule;
+    if (rule->IsKeep()) continue;
+    const ParseNode* only = c->firstChild;
+    const char16_t kind = rule->GetKind();
+    if (kind == Rule::kGroup ? only != nullptr
+        : kind == Rule::kNamed ? (only ? !only->next : !rule->IsToken())
+                               : false) {
+      unstable = true;
+    }
+  }
+  (before ? before->next : node->firstChild) = nullptr;
+  ReleaseNode(tail);
+  children.tail = before;
+  children.unstable = unstable;
+  return true;
 }
 
 [[gnu::always_inline]] inline bool ParsoParser::FlattenStep(const GrammarRule* rule, ParseNode* cur,

@@ -433,10 +433,15 @@ class ParsoParser {
   bool TryElement(const GrammarRule::Element& element, const char16_t* pos, int available,
                   int& line, int& matched, ChildList& children, int depth);
   // TryElement for a rule that keeps no children: matched by Scan, its
-  // node (unless dropped) made once it matched.
+  // node (unless dropped) made once it matched. Takes a rule of
+  // GrammarRule::HasFlatSteps as well, passing it to TryFlatSteps.
   [[gnu::noinline]] bool TryWithoutNodes(const GrammarRule* rule, const char16_t* pos,
                                          int available, int& line, int& matched, ChildList& children,
                                          int depth);
+  // TryElement for a rule of GrammarRule::HasFlatSteps that keeps its
+  // children: Match and its sequence step in one frame.
+  [[gnu::noinline]] bool TryFlatSteps(const GrammarRule* rule, const char16_t* pos, int available,
+                                      int& line, int& matched, ChildList& children, int depth);
   // Match for a rule below which no nodes are made (one that keeps no
   // children, and every rule it reaches): as Match at `depth` would match
   // it, without a node and without the engine's node-building steps. The
@@ -522,8 +527,12 @@ class ParsoParser {
   bool MatchDifference(ParseNode* node, int available, int& line, int depth, int& failIndex,
                        ChildList& children);
   bool MatchUpTo(ParseNode* node, int available, int& line, int depth, ChildList& children);
-  // `tail` is the node's last child when it has children.
-  bool CheckConstraint(ParseNode* node, ParseNode* tail);
+  // Tests the node's constraint, taking the end name out (end-name removal);
+  // sets children.unstable for the node's flattening after it.
+  bool CheckConstraint(ParseNode* node, ChildList& children);
+  // CheckConstraint after it took the end name out of the last child: a
+  // last child that flattening would then remove is removed at once.
+  bool TakeEmptiedTail(ParseNode* node, ChildList& children);
   bool RemoveNodeWithin(ParseNode* top, ParseNode* node, int depth);
   void Flatten(ParseNode* node);
   // Nodes that `node` leaves in its place when Flatten examines it under a

@@ -915,6 +915,39 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
     EXPECT_EQ(c.differences, 0);
   }
 
+  // The last child that the end-name check leaves empty goes at once where
+  // flattening would remove it (e, m), and the node is flattened only where
+  // another child may change (w, left with its only child, beside s, kept);
+  // a last child that keeps its node (k, kept) stays. Rules of terminals and
+  // flat rules taken once (e, k, m, q) match in one step with their nodes,
+  // flattening them where a child may change (m's n, a flat rule that is
+  // no token) and failing at each of their elements; T, a token of such
+  // steps, keeps no children for the check to find.
+  ParsoGrammar tails;
+  ASSERT_TRUE(tails.LoadText(u"d ::= x+\nx ::= '(' K (s | w)? (e | k | m | T) ')' { K = L }\n"
+                             u"s$ ::= '<' q '>'\nw ::= '[' q? ']'\nq ::= '#' n ';'\nn ::= [0-9]+\n"
+                             u"e ::= '/' L ' '?\nk$ ::= '!' L\nm ::= '%' L n\nT ::= '^' L '.'\n"
+                             u"K ::= [a-z]+\nL ::= [a-z]+\n",
+                             u"g"));
+  for (const Settings settings : {Settings{true, true, true}, Settings{}, Settings{true, false, false},
+                                  Settings{false, true, false}}) {
+    Comparison c{&tails, settings};
+    c.CheckVariants(u"(ab/ab)(ab<#1;>/ab )(ab[#2;]/ab)(ab[]%ab3)(ab<#4;>!ab)(ab^ab.)(ab/cd)(ab[#;]%ab)");
+    EXPECT_EQ(c.differences, 0);
+  }
+  // The same step near the nesting limit, where Match takes it instead.
+  ParsoGrammar tailsDeep;
+  ASSERT_TRUE(tailsDeep.LoadText(u"d ::= x\nx ::= ('(' x ')') | y\ny ::= K e { K = L }\ne ::= '/' L n\n"
+                                 u"n ::= [0-9]+\nK ::= [a-z]+\nL ::= [a-z]+\n",
+                                 u"g"));
+  Comparison tailsNearLimit{&tailsDeep, Settings{true, true, true}};
+  for (int depth = ParsoParser::kMaxNestingDepth / 2 - 6; depth <= ParsoParser::kMaxNestingDepth / 2 + 2; ++depth) {
+    for (const char16_t* inner : {u"ab/ab1", u"ab/cd1", u"ab/ab", u"ab/"}) {
+      tailsNearLimit.Check(std::u16string(depth, u'(') + inner + std::u16string(depth, u')'));
+    }
+  }
+  EXPECT_EQ(tailsNearLimit.differences, 0);
+
   // Repetitions of a choice led by a flat rule, inside rules without nodes,
   // ending where that rule fails at once and no other alternative begins: a
   // run (R), a name (N) and an up-to scan (U), in an unnamed and a named
