@@ -200,6 +200,10 @@ class GrammarRule {
   // KeepsNoChildren or HasFlatSteps: the engine takes such a rule through
   // a step of its own, tested for by one flag.
   bool HasOwnStep() const { return ownStep_; }
+  // A named rule or group that is a sequence (or a single element) and
+  // that a child sink could not watch: the engine matches it through a
+  // step for sequences alone.
+  bool IsSequenceRule() const { return sequenceRule_; }
   // A choice of flat rules, each taken once: the engine tries the ones
   // after the first, where no nodes are made, in one loop.
   bool HasFlatAlternatives() const { return flatAlternatives_; }
@@ -324,6 +328,7 @@ class YStream;
   bool hasRepeatStops_ = false;
   bool flatSteps_ = false;
   bool ownStep_ = false;
+  bool sequenceRule_ = false;
   bool flatAlternatives_ = false;
   int repeatStopChild_ = -1;
   bool repeatedChoice_ = false;

@@ -765,7 +765,11 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
     return TryWithoutNodes(rule, pos, available, line, matched, children, depth);
   }
   ParseNode* child = NewNode(pos, available, line, rule);
-  const int endLine = Match(child, element.mark, depth + 1);
+  // A sequence goes to a match of its own form, which steps through its
+  // elements in the same frame.
+  const int endLine = !rule->IsSequenceRule() || !shortcuts_ ? Match(child, element.mark, depth + 1)
+                      : rule->HasPrefixPeers()               ? MatchPeerSequence(child, depth + 1)
+                                                             : MatchPlainSequence(child, depth + 1);
   if (!endLine) {
     ReleaseNode(child);
     return false;
@@ -1374,6 +1378,11 @@ bool ParsoParser::TryFlatSteps(const GrammarRule* rule, const char16_t* pos, int
 
 bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int depth,
                                 int& failIndex, ChildList& children) {
+  return SequenceStep(node, available, line, depth, failIndex, children);
+}
+
+[[gnu::always_inline]] inline bool ParsoParser::SequenceStep(ParseNode* node, int available, int& line,
+                                                             int depth, int& failIndex, ChildList& children) {
   int used = 0;
   const int failed =
       SequenceBody<false>(node->rule, node->textStart, available, used, line, children, depth);
@@ -1394,6 +1403,12 @@ bool ParsoParser::MatchSequence(ParseNode* node, int available, int& line, int d
 // them.
 bool ParsoParser::MatchSharedSequence(ParseNode* node, int available, int& line, int depth,
                                       int& failIndex, ChildList& children) {
+  return SharedSequenceStep(node, available, line, depth, failIndex, children);
+}
+
+[[gnu::always_inline]] inline bool ParsoParser::SharedSequenceStep(ParseNode* node, int available, int& line,
+                                                                   int depth, int& failIndex,
+                                                                   ChildList& children) {
   const Rule* rule = node->rule;
   const char16_t* start = node->textStart;
   int used = 0;
@@ -2073,7 +2088,8 @@ uintptr_t StackFloor(size_t reserve) {
 
 }  // namespace
 
-int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
+template <int kForm>
+[[gnu::always_inline]] inline int ParsoParser::MatchAs(ParseNode* node, char16_t mark, int depth) {
   if (aborted_) return 0;
   const Rule* rule = node->rule;
   const int available = node->length;
@@ -2081,7 +2097,7 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
   node->valid = 0;
   int line = node->line;
 
-  if (IsTerminal(rule)) {
+  if (kForm == kFormAny && IsTerminal(rule)) {
     const int n = MatchTerminal(rule, mark, node->textStart, available, line);
     if (n < 0) return 0;
     node->length = n;
@@ -2106,22 +2122,30 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
   bool ok = false;
   int failIndex = -1;
   ChildList children{.parent = node, .constrained = rule->GetConstraints().size() >= 2};
-  switch (rule->GetOperator()) {
-    case Rule::kChoice:
-      ok = MatchChoice(node, available, line, depth, children);
-      break;
-    case Rule::kDifference:
-      ok = MatchDifference(node, available, line, depth, failIndex, children);
-      break;
-    case Rule::kUpTo:
-      ok = MatchUpTo(node, available, line, depth, children);
-      break;
-    default:
-      ok = watched ? MatchWatched(node, available, line, depth, failIndex, children)
-           : rule->HasPrefixPeers() && shortcuts_
-               ? MatchSharedSequence(node, available, line, depth, failIndex, children)
-               : MatchSequence(node, available, line, depth, failIndex, children);
-      break;
+  if constexpr (kForm == kFormPlain) {
+    ok = watched ? MatchWatched(node, available, line, depth, failIndex, children)
+                 : SequenceStep(node, available, line, depth, failIndex, children);
+  } else if constexpr (kForm == kFormShared) {
+    ok = watched ? MatchWatched(node, available, line, depth, failIndex, children)
+                 : SharedSequenceStep(node, available, line, depth, failIndex, children);
+  } else {
+    switch (rule->GetOperator()) {
+      case Rule::kChoice:
+        ok = MatchChoice(node, available, line, depth, children);
+        break;
+      case Rule::kDifference:
+        ok = MatchDifference(node, available, line, depth, failIndex, children);
+        break;
+      case Rule::kUpTo:
+        ok = MatchUpTo(node, available, line, depth, children);
+        break;
+      default:
+        ok = watched ? MatchWatched(node, available, line, depth, failIndex, children)
+             : rule->HasPrefixPeers() && shortcuts_
+                 ? MatchSharedSequence(node, available, line, depth, failIndex, children)
+                 : MatchSequence(node, available, line, depth, failIndex, children);
+        break;
+    }
   }
   if (!ok || aborted_) {
     // A failed sequence with peers has most often handed its nodes on.
@@ -2139,6 +2163,14 @@ int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
   node->valid = 1;
   return line;
 }
+
+int ParsoParser::Match(ParseNode* node, char16_t mark, int depth) {
+  return MatchAs<kFormAny>(node, mark, depth);
+}
+
+int ParsoParser::MatchPlainSequence(ParseNode* node, int depth) { return MatchAs<kFormPlain>(node, 0, depth); }
+
+int ParsoParser::MatchPeerSequence(ParseNode* node, int depth) { return MatchAs<kFormShared>(node, 0, depth); }
 
 bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* ruleName) {
   DropTree();

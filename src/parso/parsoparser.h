@@ -381,6 +381,16 @@ class ParsoParser {
   };
 
   int Match(ParseNode* node, char16_t mark, int depth);
+  // Match by the form of the rule: any (kFormAny), or a sequence
+  // (GrammarRule::IsSequenceRule) without peers or with them, whose step
+  // through its elements is then made in Match's own frame.
+  static constexpr int kFormAny = 0;
+  static constexpr int kFormPlain = 1;
+  static constexpr int kFormShared = 2;
+  template <int kForm>
+  int MatchAs(ParseNode* node, char16_t mark, int depth);
+  [[gnu::noinline]] int MatchPlainSequence(ParseNode* node, int depth);
+  [[gnu::noinline]] int MatchPeerSequence(ParseNode* node, int depth);
   // TryElement past its shortcuts for attempts that fail at their start.
   bool TryElementBody(const GrammarRule::Element& element, const char16_t* pos, int available,
                       int& line, int& matched, ChildList& children, int depth);
@@ -492,6 +502,11 @@ class ParsoParser {
                      ChildList& children);
   bool MatchSharedSequence(ParseNode* node, int available, int& line, int depth, int& failIndex,
                            ChildList& children);
+  // The bodies of MatchSequence and MatchSharedSequence.
+  bool SequenceStep(ParseNode* node, int available, int& line, int depth, int& failIndex,
+                    ChildList& children);
+  bool SharedSequenceStep(ParseNode* node, int available, int& line, int depth, int& failIndex,
+                          ChildList& children);
   // Hands the kept nodes of a peer's shared elements to `node` when they were
   // matched at its place; returns the number of elements they cover (0: none).
   int TakeSharedPrefix(ParseNode* node, int available, int& line, int& used, ChildList& children,
