@@ -189,7 +189,11 @@ bool KTExecFrame::Step() {
   } else if (nodeToRun_) {
     if (const KTDeclRecord* record = processor_->FindDeclaration(nodeToRun_)) executor_->SetDeclaration(record);
   }
-  bool done = processor_->TopLevelVariableFlag() ? executor_->ExecuteStepWithRecovery() : executor_->ExecuteStep();
+  // The processor steps its top frame, this one: the executor starts or
+  // continues without asking for the top frame again.
+  bool done = processor_->TopLevelVariableFlag() ? executor_->ExecuteStepWithRecovery()
+              : started_                         ? executor_->Continue()
+                                                 : executor_->Start();
   if (!done) return false;
   resultParent_ = executor_->ResultParent();
   return true;

@@ -15,20 +15,21 @@ KTRunEnd KTStepToEnd(KTXSLTProcessor& processor, const KTStepCheck& beforeStep,
     }
     ~QuietDepths() { processor.SetQuietDepths(-1, -1); }
   } quiet(processor, beforeStep ? quietWithin : nullptr);
-  bool worked = false;
-  bool first = true;
-  while (!processor.FrameStack()->empty()) {
-    if (beforeStep) {
-      bool ask = first || !quietWithin || processor.FrameDepth() > quietWithin->frames ||
-                 processor.TemplateDepth() > quietWithin->templates;
-      first = false;
-      if (ask && !beforeStep()) return KTRunEnd::kStopped;
-    }
-    worked = processor.Step();
-    if (!worked) return KTRunEnd::kStepFailed;
+  // The first step is always asked about; later ones only beyond the
+  // bounds (every one without them: no depth is at most -1).
+  if (processor.FrameDepth() == 0) return KTRunEnd::kStepFailed;
+  if (beforeStep && !beforeStep()) return KTRunEnd::kStopped;
+  const bool checks = static_cast<bool>(beforeStep);
+  const int quietFrames = quietWithin ? quietWithin->frames : -1;
+  const int quietTemplates = quietWithin ? quietWithin->templates : -1;
+  for (;;) {
+    if (!processor.Step()) return KTRunEnd::kStepFailed;
     if (processor.Terminated()) return KTRunEnd::kTerminated;
+    const int depth = processor.FrameDepth();
+    if (depth == 0) return KTRunEnd::kFinished;
+    if (checks && (depth > quietFrames || processor.TemplateDepth() > quietTemplates) && !beforeStep())
+      return KTRunEnd::kStopped;
   }
-  return worked ? KTRunEnd::kFinished : KTRunEnd::kStepFailed;
 }
 
 KTRunEnd KTRunTransformation(KTXSLTProcessor& processor, KTXPathNode* stylesheetRoot, KTXPathNode* sourceRoot,
