@@ -7,6 +7,7 @@
 #include "xml/ktxpathnode.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktinstructionexecutor.h"
+#include "xslt/ktstylesheetcompiler.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
 
@@ -130,7 +131,15 @@ const KTDeclRecord* KTExecFrame::CreateExecutor() {
   if (!nodeToRun_) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
   const KTExecutorFactory& factory = processor_->Executors();
   const KTDeclRecord* record = knownRecord_;
-  int id = knownId_ != kIdUnknown ? knownId_ : processor_->ElementIdOf(nodeToRun_, &record);
+  int id = knownId_;
+  if (id == kIdUnknown) {
+    // ElementIdOf, with the compiler's index read inline.
+    const KTStylesheetCompiler& compiler = processor_->Compiler();
+    KTDeclRecord* found = nullptr;
+    id = compiler.FindElementId(nodeToRun_, &found);
+    record = found;
+    if (!id) id = compiler.ElementRecognizer().ElementId(nodeToRun_);
+  }
   int kind = -1;
   if (id != kXSLTNoElement && id != kXSLTLiteralResult && id != kXSLTParam && id != kXSLTVariable) {
     // An XSLT element id without an executor of its own (xsl:include,
@@ -173,7 +182,7 @@ const KTDeclRecord* KTExecFrame::CreateExecutor() {
       kind = KTExecutorFactory::kForwardsCompatible;
     }
   }
-  executor_ = factory.Create(kind, processor_);
+  if (const KTExecutorFactory::Creator create = factory.CreatorFor(kind)) executor_ = create(processor_);
   // A node kind whose executor family is not part of the processor yet.
   if (!executor_) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nodeToRun_);
   executor_->SetResultParent(resultParent_);

@@ -21,11 +21,9 @@ void KTExecutorFactory::Register(int kind, Creator creator) {
   if (kind >= 0 && kind < kKindCount) creators_[kind] = creator;
 }
 
-bool KTExecutorFactory::Has(int kind) const { return kind >= 0 && kind < kKindCount && creators_[kind]; }
-
 std::unique_ptr<KTInstructionExecutor> KTExecutorFactory::Create(int kind, KTXSLTProcessor* processor) const {
-  if (!Has(kind)) return nullptr;
-  return creators_[kind](processor);
+  const Creator creator = CreatorFor(kind);
+  return creator ? creator(processor) : nullptr;
 }
 
 namespace {

@@ -30,7 +30,10 @@ class KTExecutorFactory {
 
   // Replaces the creator of a kind (an empty creator removes it).
   void Register(int kind, Creator creator);
-  bool Has(int kind) const;
+  // Inline, as CreatorFor: a frame asks them at its first step.
+  bool Has(int kind) const { return kind >= 0 && kind < kKindCount && creators_[kind]; }
+  // The creator of the kind, or null when none is registered.
+  Creator CreatorFor(int kind) const { return kind >= 0 && kind < kKindCount ? creators_[kind] : nullptr; }
   // A new executor of the kind, or null when no creator is registered.
   std::unique_ptr<KTInstructionExecutor> Create(int kind, KTXSLTProcessor* processor) const;
 

@@ -182,39 +182,7 @@ KTStylesheetCompiler::DeclarationList KTStylesheetCompiler::DeclarationRecords()
   return list;
 }
 
-int KTStylesheetCompiler::FindElementId(const KTXPathNode* node) const {
-  const NodeIndex::Entry* entry = index_.Find(node);
-  return entry ? entry->Id() : kXSLTNoElement;
-}
-
-int KTStylesheetCompiler::FindElementId(const KTXPathNode* node, KTDeclRecord** record) const {
-  const NodeIndex::Entry* entry = index_.Find(node);
-  *record = entry ? entry->Record() : nullptr;
-  return entry ? entry->Id() : kXSLTNoElement;
-}
-
-KTDeclRecord* KTStylesheetCompiler::FindDeclRecord(const KTXPathNode* node) const {
-  const NodeIndex::Entry* entry = index_.Find(node);
-  return entry ? entry->Record() : nullptr;
-}
-
 // ---- The flat index ----
-
-size_t KTStylesheetCompiler::NodeIndex::Home(const KTXPathNode* node) const {
-  // Fibonacci hashing spreads aligned pointers over all 64 bits; the high
-  // bits of the product with the size place them in a table of any size.
-  const uint64_t hash = reinterpret_cast<uintptr_t>(node) * uint64_t{0x9E3779B97F4A7C15};
-  return static_cast<size_t>((static_cast<unsigned __int128>(hash) * entries_.size()) >> 64);
-}
-
-const KTStylesheetCompiler::NodeIndex::Entry* KTStylesheetCompiler::NodeIndex::Find(const KTXPathNode* node) const {
-  if (count_ == 0 || !node) return nullptr;
-  for (size_t i = Home(node);; i = Next(i)) {
-    const Entry& entry = entries_[i];
-    if (entry.node == node) return &entry;
-    if (!entry.node) return nullptr;
-  }
-}
 
 KTStylesheetCompiler::NodeIndex::Entry& KTStylesheetCompiler::NodeIndex::Slot(const KTXPathNode* node) {
   if (hint_ < entries_.size() && entries_[hint_].node == node) return entries_[hint_];

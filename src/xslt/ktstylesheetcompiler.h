@@ -106,11 +106,21 @@ class KTStylesheetCompiler {
   ElementIdList ElementIds() const;
   DeclarationList DeclarationRecords() const;
   // kXSLTNoElement when the node has not been compiled.
-  int FindElementId(const KTXPathNode* node) const;
+  int FindElementId(const KTXPathNode* node) const {
+    const NodeIndex::Entry* entry = index_.Find(node);
+    return entry ? entry->Id() : kXSLTNoElement;
+  }
   // Null when the node has no record.
-  KTDeclRecord* FindDeclRecord(const KTXPathNode* node) const;
+  KTDeclRecord* FindDeclRecord(const KTXPathNode* node) const {
+    const NodeIndex::Entry* entry = index_.Find(node);
+    return entry ? entry->Record() : nullptr;
+  }
   // Both of the above in one lookup.
-  int FindElementId(const KTXPathNode* node, KTDeclRecord** record) const;
+  int FindElementId(const KTXPathNode* node, KTDeclRecord** record) const {
+    const NodeIndex::Entry* entry = index_.Find(node);
+    *record = entry ? entry->Record() : nullptr;
+    return entry ? entry->Id() : kXSLTNoElement;
+  }
   // Empties both maps, deleting the records.
   void Clear();
   // Drops the id and the record of one node (the record itself is freed by
@@ -236,7 +246,15 @@ class KTStylesheetCompiler {
     static_assert(sizeof(Entry) == 16, "an index entry grew");
     static_assert(sizeof(uintptr_t) == 8, "the entry packs the id into a 64-bit word");
     static_assert(kXSLTElementIdCount <= 256 && kXSLTNoElement == 0, "an element id fits the entry's top byte");
-    const Entry* Find(const KTXPathNode* node) const;
+    // Inline: the run asks it at every frame's first step.
+    const Entry* Find(const KTXPathNode* node) const {
+      if (count_ == 0 || !node) return nullptr;
+      for (size_t i = Home(node);; i = Next(i)) {
+        const Entry& entry = entries_[i];
+        if (entry.node == node) return &entry;
+        if (!entry.node) return nullptr;
+      }
+    }
     // The node's entry, added empty when it has none.
     Entry& Slot(const KTXPathNode* node);
     // Remembers where the entry stands: the compile of a node looks its
@@ -257,7 +275,12 @@ class KTStylesheetCompiler {
     // next power of two at half load.
     static constexpr size_t kLoadNumerator = 4;
     static constexpr size_t kLoadDenominator = 5;
-    size_t Home(const KTXPathNode* node) const;
+    // Fibonacci hashing spreads aligned pointers over all 64 bits; the high
+    // bits of the product with the size place them in a table of any size.
+    size_t Home(const KTXPathNode* node) const {
+      const uint64_t hash = reinterpret_cast<uintptr_t>(node) * uint64_t{0x9E3779B97F4A7C15};
+      return static_cast<size_t>((static_cast<unsigned __int128>(hash) * entries_.size()) >> 64);
+    }
     size_t Next(size_t i) const { return i + 1 == entries_.size() ? 0 : i + 1; }
     bool HasRoomFor(size_t count) const;
 
