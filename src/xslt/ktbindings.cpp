@@ -4,8 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
-// Entries and the index hold views of the names: the vector must move its
-// entries (a copied name's text stays where it is), never copy them.
+// Entries and the index hold views of the names, whose texts never move:
+// the vector may move its entries; it must not copy them.
 static_assert(std::is_nothrow_move_constructible_v<KTBindingEntry>);
 
 namespace {
@@ -92,9 +92,7 @@ void KTBindingScope::Bind(const KTString& name, KTBindingRecord record) {
     own_[i].record = std::move(record);
     return;
   }
-  KTString copy = name;
-  const std::u16string_view view = copy.View();
-  BindView(view, std::move(copy), std::move(record));
+  BindView(copies_.emplace_front(name).View(), std::move(record));
 }
 
 void KTBindingScope::BindLasting(const KTString& name, KTBindingRecord&& record) {
@@ -103,12 +101,12 @@ void KTBindingScope::BindLasting(const KTString& name, KTBindingRecord&& record)
     own_[i].record = std::move(record);
     return;
   }
-  BindView(name.View(), KTString(), std::move(record));
+  BindView(name.View(), std::move(record));
 }
 
-void KTBindingScope::BindView(std::u16string_view name, KTString&& copy, KTBindingRecord&& record) {
+void KTBindingScope::BindView(std::u16string_view name, KTBindingRecord&& record) {
   if (own_.empty()) own_.reserve(kFirstRoom);
-  own_.emplace_back(name, std::move(copy), std::move(record));
+  own_.emplace_back(name, std::move(record));
   names_ |= NameBit(name);
   if (!slots_.empty() || own_.size() > kLinearLimit) IndexEntry(static_cast<uint32_t>(own_.size() - 1));
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <forward_list>
 #include <map>
 #include <string_view>
 #include <memory>
@@ -15,6 +16,7 @@
 
 #include "core/ktstring.h"
 #include "xpath/ktxpathvalue.h"
+#include "xslt/ktblockpool.h"
 
 class KTXPathNode;
 
@@ -48,11 +50,10 @@ class KTVariableSource {
 };
 
 // One binding of a layer: the name and what it is bound to. The name's text
-// is the layer's own copy (`copy`) or, for a name that outlives the layer,
-// the caller's (`copy` empty).
+// is the layer's own copy (kept in the layer's list of copies) or, for a
+// name that outlives the layer, the caller's.
 struct KTBindingEntry {
   std::u16string_view name;
-  KTString copy;
   KTBindingRecord record;
 };
 
@@ -79,12 +80,14 @@ class KTBindingScope {
   // Forgets this layer's own bindings; the outer layers stay.
   void Clear() {
     own_.clear();
+    copies_.clear();
     slots_.clear();
     names_ = 0;
   }
   bool IsEmpty() const { return own_.empty() && !outer_; }
 
-  const std::vector<KTBindingEntry>& Own() const { return own_; }
+  using Entries = std::vector<KTBindingEntry, KTPoolAllocator<KTBindingEntry>>;
+  const Entries& Own() const { return own_; }
   const std::shared_ptr<const KTBindingScope>& Outer() const { return outer_; }
 
  private:
@@ -109,17 +112,19 @@ class KTBindingScope {
   int IndexOf(std::u16string_view name, uint64_t bit) const;
   // The same once the name's bit is known to be set in `names_`.
   int IndexOfBound(std::u16string_view name) const;
-  // Binds under `name`, whose text `copy` holds or which outlives the layer.
-  void BindView(std::u16string_view name, KTString&& copy, KTBindingRecord&& record);
+  // Binds under `name`, whose text is one of copies_ or outlives the layer.
+  void BindView(std::u16string_view name, KTBindingRecord&& record);
   // Places own_[position] in the table, or makes the table anew for all of
   // own_ when it would be more than half full.
   void IndexEntry(uint32_t position);
 
   std::shared_ptr<const KTBindingScope> outer_;
-  std::vector<KTBindingEntry> own_;
+  // Layers come and go with the frames: their entries take pool blocks.
+  Entries own_;
+  // The texts of the names Bind copied; a list, so that they stay in place.
+  std::forward_list<KTString> copies_;
   // The index of own_ by name: slot values are positions plus one, 0 is a
-  // free slot; empty while the layer is read in a line. A copied name's
-  // text stays in place when the vector moves its entry.
+  // free slot; empty while the layer is read in a line.
   std::vector<uint32_t> slots_;
   // The NameBit of every own name: a name whose bit is clear here is not
   // bound in this layer, so a lookup passes the layer over unread, as it

@@ -79,7 +79,8 @@ namespace {
 
 KTBindingScope& TakeOver(KTBindingScopeRef& scope, bool& owns) {
   if (!owns) {
-    scope = std::make_shared<KTBindingScope>(std::move(scope));
+    // Layers come and go with the frames: each takes one pool block.
+    scope = std::allocate_shared<KTBindingScope>(KTPoolAllocator<KTBindingScope>(), std::move(scope));
     owns = true;
   }
   return *scope;
