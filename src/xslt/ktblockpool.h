@@ -9,10 +9,47 @@
 
 class KTBlockPool {
  public:
-  // A block of at least `size` bytes, aligned for any object.
-  static void* Allocate(std::size_t size);
-  // Takes back a block that Allocate gave for the same size.
-  static void Release(void* block, std::size_t size) noexcept;
+  // A block of at least `size` bytes, aligned for any object. Inline: the
+  // size is known where a frame or executor is made, and a block from the
+  // thread's list then costs a few instructions.
+  static void* Allocate(std::size_t size) {
+    const std::size_t sizeClass = ClassOf(size);
+    if (IsPooled(sizeClass)) {
+      if (FreeBlock* block = heads_[sizeClass]) {
+        heads_[sizeClass] = block->next;
+        return block;
+      }
+    }
+    return AllocateSlow(size);
+  }
+  // Takes back a block that Allocate gave for the same size. A list that
+  // already holds blocks takes it inline; the first block of a list goes
+  // through ReleaseSlow, which registers the thread's clean-up.
+  static void Release(void* block, std::size_t size) noexcept {
+    const std::size_t sizeClass = ClassOf(size);
+    if (block && IsPooled(sizeClass) && heads_[sizeClass]) {
+      FreeBlock* free = static_cast<FreeBlock*>(block);
+      free->next = heads_[sizeClass];
+      heads_[sizeClass] = free;
+      return;
+    }
+    ReleaseSlow(block, size);
+  }
+
+ private:
+  friend struct KTBlockPoolCleanup;
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  static constexpr std::size_t kGranule = 16;
+  static constexpr std::size_t kClasses = 64;  // blocks up to 1 KB are pooled
+  static constexpr std::size_t ClassOf(std::size_t size) { return (size + kGranule - 1) / kGranule; }
+  static constexpr bool IsPooled(std::size_t sizeClass) { return sizeClass != 0 && sizeClass < kClasses; }
+  static void* AllocateSlow(std::size_t size);
+  static void ReleaseSlow(void* block, std::size_t size) noexcept;
+  // The free lists of one thread: plain thread-local data, constant
+  // initialised, so every step reaches them directly.
+  static inline thread_local FreeBlock* heads_[kClasses] = {};
 };
 
 // A standard allocator over the pool, for what the run makes and drops at
