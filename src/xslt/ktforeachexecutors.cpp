@@ -281,10 +281,9 @@ bool KTCommentExecutor::Continue() {
   if (PushNextScratchChild(processor_, frame, scratch_.get())) return true;
   KTString content;
   if (scratch_) {
-    value_.SetNodeSet();
-    value_.PushItem(KTXPathNodeItem(scratch_.get()));
-    value_.ToString(&content);
-    value_ = KTXPathValue();
+    KTXPathValue value;
+    value.PushItem(KTXPathNodeItem(scratch_.get()));
+    value.ToString(&content);
     scratch_.reset();
   }
   // XML 1.0 §2.5: a comment holds no "--" and does not end in "-".

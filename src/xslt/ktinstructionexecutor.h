@@ -202,12 +202,10 @@ class KTInstructionExecutor {
   // finished node becomes the popped frame's own node. Returns true.
   bool DefaultContinue();
   KTExecFrame* TopFrame() const;
-  KTXPathValue& Value() { return value_; }
 
   KTXSLTProcessor* processor_;
   int elementId_;
   KTXPathNode* resultParent_ = nullptr;
-  KTXPathValue value_;
   const KTDeclRecord* declaration_ = nullptr;
   const KTString* xsltNamespace_ = nullptr;
   const KTString* xmlNamespace_ = nullptr;

@@ -52,9 +52,9 @@ bool KTMessageExecutor::Continue() {
   }
   KTString text;
   if (messageRoot_) {
-    value_.SetNodeSet();
-    value_.PushItem(KTXPathNodeItem(messageRoot_));
-    value_.ToString(&text);
+    KTXPathValue value;
+    value.PushItem(KTXPathNodeItem(messageRoot_));
+    value.ToString(&text);
   }
   const KTDeclRecord* record = Declaration();
   bool terminate = record && record->elementId == kXSLTMessage && static_cast<const KTDeclMessage*>(record)->terminate;

@@ -228,19 +228,21 @@ bool KTXSLTProcessor::Step() {
     // drop: a stylesheet error at the instruction that made it.
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, CurrentInstruction());
   }
-  if (!finished_.empty()) {
-    // When the run has ended, the result tree outlives the first frame.
-    if (frames_.empty()) {
-      for (auto& frame : finished_) {
-        if (frame->OwnedResultRoot() && !frame->Parent()) {
-          resultRoot_ = frame->ReleaseResultRoot();
-          break;
-        }
+  if (!finished_.empty()) DropFinishedFrames();
+  return result;
+}
+
+void KTXSLTProcessor::DropFinishedFrames() {
+  // When the run has ended, the result tree outlives the first frame.
+  if (frames_.empty()) {
+    for (auto& frame : finished_) {
+      if (frame->OwnedResultRoot() && !frame->Parent()) {
+        resultRoot_ = frame->ReleaseResultRoot();
+        break;
       }
     }
-    while (!finished_.empty()) finished_.pop_back();
   }
-  return result;
+  while (!finished_.empty()) finished_.pop_back();
 }
 
 KTXPathNode* KTXSLTProcessor::ResultRoot() const {

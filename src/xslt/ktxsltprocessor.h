@@ -579,6 +579,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
 
  private:
   void DeleteFrames();
+  // Deletes the frames popped during a step, once the step is over (their
+  // executors ran until then); kept out of the step itself, which then
+  // needs few registers.
+  void DropFinishedFrames();
   // DeleteFrames, and what refers to the frames or to the templates they
   // ran goes too: the include stack, the namespace sets found per template
   // and the last template looked up.
