@@ -77,6 +77,45 @@ KTExecFrame* KTPushChildFrame(KTXSLTProcessor* processor, KTExecFrame* frame, KT
 }
 
 
+bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
+                            KTXPathNode* child, const KTDeclRecord* record, const KTXPathValue& nodeList,
+                            int position) {
+  if (!record || record->elementId != kXSLTWithParam) return false;
+  const auto* withParam = static_cast<const KTDeclWithParam*>(record);
+  if (!withParam->selectNode || !processor->WithinQuietDepths(1, 0) || processor->TopLevelVariableFlag()) return false;
+  KTXPathNode* nodeToRun = frame->NodeToRun();
+  try {
+    // As KTWithParamExecutor::Start would, with this frame standing in for
+    // the child's: same bindings in scope, the given list and position, and
+    // the xsl:with-param as the instruction being run.
+    KTBindingScope& passed = frame->OwnWithParams();
+    if (passed.FindOwn(withParam->name)) throw KTXSLTError::About(kParameterExists, withParam->nameNode);
+    frame->SetNodeToRun(child);
+    KTXPathValue result;
+    processor->CompileExpression(*withParam->select,
+                                 {.stylesheetNode = withParam->selectNode,
+                                  .contextValue = &nodeList,
+                                  .position = position,
+                                  .variables = frame,
+                                  .allowFragment = true},
+                                 &result);
+    frame->SetNodeToRun(nodeToRun);
+    passed.BindLasting(withParam->name, KTBindingRecord{withParam->nameNode, std::move(result)});
+  } catch (const KTXSLTError&) {
+    // The error is raised with the child's frame on the stack, as it would
+    // have been.
+    frame->SetNodeToRun(nodeToRun);
+    KTExecFrame* pushed = KTPushFrameFor(processor, frame, resultParent, child);
+    pushed->SetNodeList(nodeList);
+    pushed->SetContextPosition(position);
+    frame->SetCurrentChild(child);
+    throw;
+  }
+  // The child's frame would have popped now.
+  frame->SetLastFinished(child);
+  return true;
+}
+
 // ---- xsl:variable and xsl:param ----
 
 KTDeclarationExecutor::KTDeclarationExecutor(KTXSLTProcessor* processor, int elementId)
@@ -306,14 +345,25 @@ bool KTWithParamExecutor::Continue() {
 KTCallTemplateExecutor::KTCallTemplateExecutor(KTXSLTProcessor* processor)
     : KTInstructionExecutor(processor, kXSLTCallTemplate) {}
 
-void KTCallTemplateExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
-  KTExecFrame* pushed = KTPushFrameFor(processor_, frame, resultParent_, child);
-  // Parameters are evaluated in the context the call was made in.
-  if (processor_->ElementIdOf(child) == kXSLTWithParam) {
-    pushed->SetNodeList(savedNodeList_);
-    pushed->SetContextPosition(savedPosition_);
+bool KTCallTemplateExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
+  for (; child; child = NextInstructionSibling(child)) {
+    const KTDeclRecord* record = nullptr;
+    if (processor_->ElementIdOf(child, &record) != kXSLTWithParam) {
+      KTPushFrameFor(processor_, frame, resultParent_, child);
+      frame->SetCurrentChild(child);
+      return true;
+    }
+    if (!KTBindWithParamInPlace(processor_, frame, resultParent_, child, record, savedNodeList_, savedPosition_)) {
+      // Parameters are evaluated in the context the call was made in.
+      KTExecFrame* pushed = KTPushFrameFor(processor_, frame, resultParent_, child);
+      pushed->SetNodeList(savedNodeList_);
+      pushed->SetContextPosition(savedPosition_);
+      frame->SetCurrentChild(child);
+      return true;
+    }
+    frame->SetCurrentChild(child);
   }
-  frame->SetCurrentChild(child);
+  return false;
 }
 
 bool KTCallTemplateExecutor::Start() {
@@ -327,9 +377,7 @@ bool KTCallTemplateExecutor::Start() {
   frame->ShareWithParams(nullptr);
   if (node->FirstChildOfKind(kXPathElement) == node->GetChildCount()) {
     CallTemplate(frame);
-  } else if (KTXPathNode* first = KTFirstContentChild(node)) {
-    PushChild(frame, first);
-  } else {
+  } else if (!PushChild(frame, KTFirstContentChild(node))) {
     CallTemplate(frame);
   }
   frame->SetLastFinished(node);
@@ -367,10 +415,6 @@ bool KTCallTemplateExecutor::Continue() {
   // The template's frame has finished: its node lies outside the call.
   if (!IsAncestor(own, frame->LastFinished())) return KTPopFrameAfter(processor_, own);
   if (!frame->CurrentChild()) return KTPopFrameAfter(processor_, own);
-  if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
-    PushChild(frame, next);
-    return true;
-  }
-  CallTemplate(frame);
+  if (!PushChild(frame, NextInstructionSibling(frame->CurrentChild()))) CallTemplate(frame);
   return true;
 }

@@ -99,7 +99,10 @@ class KTCallTemplateExecutor : public KTInstructionExecutor {
 
  private:
   void CallTemplate(KTExecFrame* frame);
-  void PushChild(KTExecFrame* frame, KTXPathNode* child);
+  // Pushes the frame of `child` or of the first sibling after it that needs
+  // one, binding the xsl:with-param children before it in place
+  // (KTBindWithParamInPlace); false when none is left to push.
+  bool PushChild(KTExecFrame* frame, KTXPathNode* child);
 
   KTXPathValue savedNodeList_;
   int savedPosition_ = 0;
@@ -111,6 +114,19 @@ KTXPathNode* KTFirstContentChild(const KTXPathNode* element);
 // Pushes a frame that runs `node` with output to `resultParent`.
 KTExecFrame* KTPushFrameFor(KTXSLTProcessor* processor, KTExecFrame* parent, KTXPathNode* resultParent,
                             KTXPathNode* node);
+// Binds the xsl:with-param `child` (its record `record`) with a select
+// from `frame`, the xsl:call-template or xsl:apply-templates frame that
+// would push a frame for it with output to `resultParent`, evaluating against `nodeList` at `position`.
+// Its own frame would take two steps that only evaluate the select and bind
+// it; where the check before each step would pass them by and no top-level
+// declaration is being evaluated, they are done here and true is returned
+// (frame's last finished node is then `child`). False, having done
+// nothing, when the child needs its frame. A failure pushes the child's
+// frame before the error passes on, so the error shows the stack it would
+// have shown.
+bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
+                            KTXPathNode* child, const KTDeclRecord* record, const KTXPathValue& nodeList,
+                            int position);
 // Pops the top frame; the frame below learns that `own` has finished.
 bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own);
 // The opening of an executor's Start: the frame has started and owns the

@@ -229,4 +229,124 @@ TEST_F(FlowProgramTest, EmptyAndNonEmptyTemplatesStopAtTheSameNestingDepth) {
   }
 }
 
+// xsl:with-param values of a named template call: evaluated in the context
+// the call was made in (position, size, current node, the variables and
+// parameters in scope), bound fresh for each call, mixed with parameters
+// whose value is their content. The outputs are xsltproc's.
+TEST_F(FlowProgramTest, NamedTemplateParametersAgreeWithXsltproc) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const char* const bodies[] = {
+      // position and size of a for-each, the current node, a local variable
+      "<xsl:for-each select=\"r/v\"><xsl:variable name=\"x\" select=\"concat('x', .)\"/>"
+      "<xsl:call-template name=\"t\"><xsl:with-param name=\"a\" select=\"position()\"/>"
+      "<xsl:with-param name=\"b\" select=\"concat(last(), $x, current())\"/></xsl:call-template>"
+      "</xsl:for-each>",
+      // a parameter passed on under its own name, and one given as content
+      "<xsl:call-template name=\"u\"><xsl:with-param name=\"a\" select=\"count(//v)\"/></xsl:call-template>",
+      // no parameters, then only the second one
+      "<xsl:call-template name=\"t\"/><xsl:call-template name=\"t\"><xsl:with-param name=\"b\" select=\"'B'\"/>"
+      "</xsl:call-template>",
+      // a node-set passed
+      "<xsl:call-template name=\"t\"><xsl:with-param name=\"a\" select=\"r/v[. &gt; 1]\"/>"
+      "<xsl:with-param name=\"b\" select=\"sum(r/v)\"/></xsl:call-template>",
+      // recursion that counts down through its parameter
+      "<xsl:call-template name=\"down\"><xsl:with-param name=\"n\" select=\"5\"/></xsl:call-template>",
+  };
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    folder_.Write("p.xsl",
+                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                              "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">") +
+                      body +
+                      "</xsl:template>\n"
+                      "<xsl:template name=\"t\"><xsl:param name=\"a\" select=\"'A'\"/><xsl:param name=\"b\"/>"
+                      "[<xsl:value-of select=\"$a\"/>|<xsl:value-of select=\"$b\"/>]</xsl:template>\n"
+                      "<xsl:template name=\"u\"><xsl:param name=\"a\"/><xsl:call-template name=\"t\">"
+                      "<xsl:with-param name=\"a\" select=\"$a * 2\"/><xsl:with-param name=\"b\">c<xsl:value-of "
+                      "select=\"$a\"/></xsl:with-param></xsl:call-template></xsl:template>\n"
+                      "<xsl:template name=\"down\"><xsl:param name=\"n\"/><xsl:value-of select=\"$n\"/>"
+                      "<xsl:if test=\"$n &gt; 0\"><xsl:call-template name=\"down\"><xsl:with-param name=\"n\" "
+                      "select=\"$n - 1\"/></xsl:call-template></xsl:if></xsl:template>\n"
+                      "</xsl:stylesheet>\n");
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "p.xsl", "-xml", "d.xml", "-out", "r.out"},
+                                        folder_.Path());
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", "p.xsl", "d.xml"}, folder_.Path());
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    ASSERT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("peer.out"));
+  }
+}
+
+// An error while a named template's parameter is evaluated or bound is
+// reported with the xsl:with-param on top of the stack, whether its value
+// is a select or content.
+TEST_F(FlowProgramTest, ParameterErrorsShowTheWithParamFrame) {
+  const struct {
+    const char* params;
+    const char* message;
+  } cases[] = {
+      {"<xsl:with-param name=\"a\" select=\"1\"/><xsl:with-param name=\"b\" select=\"count(string(.))\"/>",
+       "count"},
+      {"<xsl:with-param name=\"a\" select=\"1\"/><xsl:with-param name=\"a\" select=\"2\"/>", "already exists"},
+      {"<xsl:with-param name=\"a\">x</xsl:with-param><xsl:with-param name=\"a\" select=\"2\"/>", "already exists"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.params);
+    folder_.Write("e.xsl",
+                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                              "<xsl:template match=\"/\"><out><xsl:for-each select=\"r\"><xsl:call-template "
+                              "name=\"t\">") +
+                      c.params +
+                      "</xsl:call-template></xsl:for-each></out></xsl:template>\n"
+                      "<xsl:template name=\"t\"><xsl:param name=\"a\"/><xsl:param name=\"b\"/></xsl:template>\n"
+                      "</xsl:stylesheet>\n");
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "e.xsl", "-xml", "d.xml", "-out", "r.out"},
+                                        folder_.Path());
+    EXPECT_EQ(ours.status, 1);
+    EXPECT_NE(ours.err.find(c.message), std::string::npos) << ours.err;
+    const size_t dump = ours.err.find("\nXSLT stack dump\n\n");
+    ASSERT_NE(dump, std::string::npos) << ours.err;
+    EXPECT_EQ(ours.err.substr(dump),
+              "\nXSLT stack dump\n\nxsl:with-param\nxsl:call-template\nxsl:for-each\nout\nxsl:template\n"
+              "xsl:stylesheet\n");
+  }
+}
+
+// A named template that calls itself with a parameter stops at the same
+// depth, with the same report, whether the parameter is a select (bound
+// without a frame of its own where the depth check allows) or content
+// (always run in its frame), for a limit given with -xslstack and for the
+// default one.
+TEST_F(FlowProgramTest, RecursionThroughParametersStopsAtTheSameDepthEitherWay) {
+  const struct {
+    std::vector<std::string> flag;
+    int limit;
+  } limits[] = {{{"-xslstack", "150"}, 150}, {{}, 1000}};
+  for (const auto& limit : limits) {
+    for (int depth = limit.limit - 3; depth <= limit.limit + 1; ++depth) {
+      std::string results[2];
+      for (int content = 0; content < 2; ++content) {
+        const std::string param = content ? "<xsl:with-param name=\"n\"><xsl:value-of select=\"$n - 1\"/>"
+                                            "</xsl:with-param>"
+                                          : "<xsl:with-param name=\"n\" select=\"$n - 1\"/>";
+        folder_.Write("r.xsl",
+                      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                      "<xsl:output method=\"text\"/>\n"
+                      "<xsl:template match=\"/\"><xsl:call-template name=\"down\"><xsl:with-param name=\"n\" "
+                      "select=\"" + std::to_string(depth) + "\"/></xsl:call-template></xsl:template>\n"
+                      "<xsl:template name=\"down\"><xsl:param name=\"n\"/><xsl:if test=\"$n &gt; 0\">"
+                      "<xsl:call-template name=\"down\">" + param + "</xsl:call-template></xsl:if>"
+                      "<xsl:value-of select=\"$n mod 10\"/></xsl:template>\n</xsl:stylesheet>\n");
+        std::vector<std::string> arguments{"-xsl", "r.xsl", "-xml", "d.xml", "-out", "r.out"};
+        arguments.insert(arguments.end(), limit.flag.begin(), limit.flag.end());
+        KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, arguments, folder_.Path());
+        results[content] = std::to_string(ours.status) + "\n" + ours.err + "\n" +
+                           (ours.status == 0 ? folder_.Read("r.out") : std::string());
+      }
+      SCOPED_TRACE("limit " + std::to_string(limit.limit) + ", depth " + std::to_string(depth));
+      EXPECT_EQ(results[0], results[1]);
+    }
+  }
+}
+
 }  // namespace

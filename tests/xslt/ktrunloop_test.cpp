@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 #include "kttestprocessor.h"
 #include "ktxslttest_util.h"
 #include "output/ktresulttree_util.h"
+#include "xslt/ktexecframe.h"
 #include "xslt/ktxslterror.h"
 
 namespace {
@@ -215,6 +217,58 @@ TEST_F(RunLoopTest, AFinishedRunHasXsltprocsResult) {
   std::string input = folder.Write("in.xml", kSource);
   EXPECT_EQ(KTUtf16ToUtf8(processor_.Serialize()),
             ktresulttree::Run("xsltproc '" + style + "' '" + input + "' 2>/dev/null"));
+}
+
+// An xsl:with-param whose value is a select is bound without a frame of
+// its own only where the check would not have been asked before its steps:
+// a check that refuses a with-param's frame beyond a depth meets it, with
+// bounds at that depth, where it meets it without bounds (every step
+// asked, every with-param in its frame), and runs that finish have the same
+// result.
+TEST_F(RunLoopTest, ParametersBeyondTheBoundsStillMeetTheCheck) {
+  const char* body =
+      "<xsl:template match='/'><xsl:call-template name='down'><xsl:with-param name='n' select='3'/>"
+      "<xsl:with-param name='s' select='string(r/e)'/></xsl:call-template></xsl:template>"
+      "<xsl:template name='down'><xsl:param name='n'/><xsl:param name='s'/><xsl:value-of select='$s'/>"
+      "<xsl:if test='$n'><xsl:call-template name='down'><xsl:with-param name='n' select='$n - 1'/>"
+      "<xsl:with-param name='s' select='concat($s, $n)'/></xsl:call-template></xsl:if></xsl:template>";
+  struct Outcome {
+    KTRunEnd end;
+    int depthAtStop = 0;
+    int framesAtStop = 0;
+    std::string result;
+  };
+  auto run = [&](int deepest, const KTStepCheckBounds* bounds) {
+    Load(body);
+    Outcome out;
+    out.end = Run(
+        [&] {
+          const KTExecFrame* top = processor_.TopFrame();
+          const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
+          const bool withParam = node && std::u16string_view(node->GetName()) == u"xsl:with-param";
+          return !withParam || processor_.FrameDepth() <= deepest;
+        },
+        bounds);
+    out.depthAtStop = processor_.TemplateDepth();
+    out.framesAtStop = processor_.FrameDepth();
+    if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
+    return out;
+  };
+  int stopped = 0;
+  int finished = 0;
+  for (int deepest = 2; deepest <= 24; ++deepest) {
+    Outcome everyStep = run(deepest, nullptr);
+    const KTStepCheckBounds bounds{deepest, 1'000'000};
+    Outcome bounded = run(deepest, &bounds);
+    EXPECT_EQ(bounded.end, everyStep.end) << deepest;
+    EXPECT_EQ(bounded.depthAtStop, everyStep.depthAtStop) << deepest;
+    EXPECT_EQ(bounded.framesAtStop, everyStep.framesAtStop) << deepest;
+    EXPECT_EQ(bounded.result, everyStep.result) << deepest;
+    stopped += everyStep.end == KTRunEnd::kStopped;
+    finished += everyStep.end == KTRunEnd::kFinished;
+  }
+  EXPECT_GT(stopped, 0);
+  EXPECT_GT(finished, 0);
 }
 
 }  // namespace
