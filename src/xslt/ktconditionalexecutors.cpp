@@ -22,10 +22,8 @@ KTContentExecutor::KTContentExecutor(KTXSLTProcessor* processor, int elementId)
 
 void KTContentExecutor::StartContent(KTExecFrame* frame) {
   KTXPathNode* own = frame->OwnNode();
-  if (KTXPathNode* first = KTFirstContentChild(own)) {
-    KTPushFrameFor(processor_, frame, resultParent_, first);
-    frame->SetCurrentChild(first);
-    frame->SetLastFinished(first);
+  if (KTPushInstructionFrom(processor_, frame, resultParent_, KTFirstContentChild(own))) {
+    frame->SetLastFinished(frame->CurrentChild());
   } else {
     frame->SetLastFinished(own);
   }

@@ -95,11 +95,8 @@ bool KTTemplateExecutor::Start() {
     if (sets != processor_->NamespacesByStylesheet().end())
       processor_->NamespacesByTemplate().emplace(element, &sets->second);
   }
-  KTXPathNode* first = KTFirstContentChild(element);
-  if (first && element->GetKind() == kXPathElement) {
-    KTPushFrameFor(processor_, frame, resultParent_, first);
-    frame->SetCurrentChild(first);
-  }
+  if (element->GetKind() == kXPathElement)
+    KTPushInstructionFrom(processor_, frame, resultParent_, KTFirstContentChild(element));
   frame->SetLastFinished(element);
   frame->SetNodeToRun(nullptr);
   return true;

@@ -6,6 +6,7 @@
 #include "xslt/ktcompiledtemplate.h"
 #include "xslt/ktdeclrecord.h"
 #include "xslt/ktexecframe.h"
+#include "xslt/ktstylesheetcompiler.h"
 #include "xslt/kttemplateexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltprocessor.h"
@@ -114,6 +115,99 @@ bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXP
   // The child's frame would have popped now.
   frame->SetLastFinished(child);
   return true;
+}
+
+// Kept out of line: the loop of KTPushInstructionFrom, which runs at
+// nearly every instruction, then needs few registers.
+__attribute__((noinline)) bool KTBindDeclarationInPlace(KTXSLTProcessor* processor, KTExecFrame* frame,
+                                                        KTXPathNode* resultParent, KTXPathNode* child,
+                                                        const KTDeclRecord* record) {
+  if (!record) return false;
+  const bool param = record->elementId == kXSLTParam;
+  const KTString* name = nullptr;
+  KTXPathNode* nameNode = nullptr;
+  KTXPathNode* selectNode = nullptr;
+  const KTCompiledExpression* select = nullptr;
+  if (record->elementId == kXSLTVariable) {
+    const auto* variable = static_cast<const KTDeclVariable*>(record);
+    if (variable->topLevel) return false;
+    name = &variable->name;
+    nameNode = variable->nameNode;
+    selectNode = variable->selectNode;
+    select = variable->select;
+  } else if (param) {
+    const auto* declaration = static_cast<const KTDeclParam*>(record);
+    if (declaration->topLevel) return false;
+    name = &declaration->name;
+    nameNode = declaration->nameNode;
+    selectNode = declaration->selectNode;
+    select = declaration->select;
+  } else {
+    return false;
+  }
+  if (!processor->WithinQuietDepths(1, 0) || processor->TopLevelVariableFlag()) return false;
+  if (!selectNode && KTFirstContentChild(child)) return false;
+  KTXPathNode* nodeToRun = frame->NodeToRun();
+  try {
+    // A local name may not shadow another local variable or parameter in
+    // scope (XSLT 1.0 §11.5).
+    if ((frame->Variables() && frame->Variables()->Find(*name)) ||
+        (frame->Parameters() && frame->Parameters()->Find(*name)))
+      throw KTXSLTError::About(param ? kParameterExists : kVariableExists, nameNode);
+    KTXPathValue value;
+    const KTBindingRecord* passed = param && frame->WithParams() ? frame->WithParams()->Find(*name) : nullptr;
+    if (passed) {
+      value = passed->value;
+    } else if (selectNode) {
+      // Evaluated as in the child's frame: the same list, position and
+      // bindings, and the declaration as the instruction being run.
+      frame->SetNodeToRun(child);
+      processor->CompileExpression(*select,
+                                   {.stylesheetNode = selectNode,
+                                    .contextValue = &frame->NodeList(),
+                                    .position = frame->ContextPosition(),
+                                    .variables = frame,
+                                    .allowFragment = true},
+                                   &value);
+      frame->SetNodeToRun(nodeToRun);
+      if (!param && value.GetKind() == kValueNodeSet && value.ItemCount() > 0) value.SortDocumentOrder();
+    } else {
+      value = KTXPathValue::String(KTString());
+    }
+    KTBindingScope& scope = param ? frame->OwnParameters() : frame->OwnVariables();
+    scope.BindLasting(*name, KTBindingRecord{nameNode, std::move(value)});
+  } catch (const KTXSLTError&) {
+    frame->SetNodeToRun(nodeToRun);
+    KTPushFrameFor(processor, frame, resultParent, child);
+    frame->SetCurrentChild(child);
+    throw;
+  }
+  frame->SetLastFinished(child);
+  return true;
+}
+
+KTExecFrame* KTPushInstructionFrom(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
+                                   KTXPathNode* child) {
+  const KTStylesheetCompiler& compiler = processor->Compiler();
+  for (; child; child = KTInstructionExecutor::NextInstructionSibling(child)) {
+    // KTXSLTProcessor::ElementIdOf, with the compiler's index read inline.
+    KTDeclRecord* found = nullptr;
+    int id = compiler.FindElementId(child, &found);
+    if (!id) id = compiler.ElementRecognizer().ElementId(child);
+    const KTDeclRecord* record = found;
+    if ((id == kXSLTVariable || id == kXSLTParam) &&
+        KTBindDeclarationInPlace(processor, frame, resultParent, child, record))
+      continue;
+    // The id and record found here spare the new frame its own lookup.
+    auto pushed = std::make_unique<KTExecFrame>(frame, resultParent);
+    pushed->SetNodeToRun(child, id, record);
+    KTExecFrame* raw = pushed.get();
+    processor->PushFrame(std::move(pushed));
+    frame->SetCurrentChild(child);
+    return raw;
+  }
+  frame->SetCurrentChild(nullptr);
+  return nullptr;
 }
 
 // ---- xsl:variable and xsl:param ----

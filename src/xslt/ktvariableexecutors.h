@@ -127,6 +127,25 @@ KTExecFrame* KTPushFrameFor(KTXSLTProcessor* processor, KTExecFrame* parent, KTX
 bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
                             KTXPathNode* child, const KTDeclRecord* record, const KTXPathValue& nodeList,
                             int position);
+// Binds the local xsl:variable or xsl:param `child` (its record `record`)
+// from `frame`, the frame that runs its parent and would push a frame for
+// it with output to `resultParent`, as KTDeclarationExecutor would in that
+// frame: its own frame would take two steps that only check the name,
+// evaluate the select (or take the passed value, or the empty string) and
+// bind it. Done here, returning true with `child` as the frame's last
+// finished node, only for a declaration without content, where the check
+// before each step would pass those steps by and no top-level declaration
+// is being evaluated; false, having done nothing, otherwise. A failure
+// pushes the child's frame before the error passes on, so the error shows
+// the stack it would have shown.
+bool KTBindDeclarationInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
+                              KTXPathNode* child, const KTDeclRecord* record);
+// Pushes the frame of `child` (null: none) or of the first instruction
+// sibling after it that needs one, binding the local declarations before
+// it in place (KTBindDeclarationInPlace); the frame's current child is the
+// node pushed. Null, with no current child, when none is left to push.
+KTExecFrame* KTPushInstructionFrom(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
+                                   KTXPathNode* child);
 // Pops the top frame; the frame below learns that `own` has finished.
 bool KTPopFrameAfter(KTXSLTProcessor* processor, KTXPathNode* own);
 // The opening of an executor's Start: the frame has started and owns the
@@ -153,11 +172,7 @@ inline bool KTContinueWithNextInstruction(KTXSLTProcessor* processor, KTExecFram
   KTXPathNode* own = frame->OwnNode();
   if (KTInstructionExecutor::IsAncestor(own, frame->LastFinished()) && frame->CurrentChild()) {
     KTXPathNode* next = KTInstructionExecutor::NextInstructionSibling(frame->CurrentChild());
-    frame->SetCurrentChild(next);
-    if (next) {
-      KTPushFrameFor(processor, frame, resultParent, next);
-      return true;
-    }
+    if (KTPushInstructionFrom(processor, frame, resultParent, next)) return true;
   }
   return KTPopFrameAfter(processor, own);
 }

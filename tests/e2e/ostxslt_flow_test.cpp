@@ -349,4 +349,83 @@ TEST_F(FlowProgramTest, RecursionThroughParametersStopsAtTheSameDepthEitherWay) 
   }
 }
 
+// Local xsl:variable and xsl:param values: a select evaluated where the
+// declaration stands (a for-each's position, the current node), a node-set
+// kept in document order, the empty string without select or content, a
+// passed value winning over the default, declarations in xsl:if,
+// xsl:when and xsl:otherwise bodies, and content bound as a fragment. The
+// outputs are xsltproc's.
+TEST_F(FlowProgramTest, LocalDeclarationsAgreeWithXsltproc) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const char* const bodies[] = {
+      "<xsl:for-each select=\"r/v\"><xsl:variable name=\"p\" select=\"position()\"/>"
+      "<xsl:variable name=\"s\" select=\"concat(., '/', last())\"/><xsl:value-of select=\"concat($p, ':', $s, ' ')\"/>"
+      "</xsl:for-each>",
+      "<xsl:variable name=\"back\" select=\"r/v[last()]/preceding-sibling::v\"/><xsl:value-of select=\"$back\"/>"
+      "<xsl:variable name=\"none\"/>[<xsl:value-of select=\"$none\"/>]<xsl:value-of select=\"count($back)\"/>",
+      "<xsl:call-template name=\"t\"/><xsl:call-template name=\"t\"><xsl:with-param name=\"b\" select=\"'B'\"/>"
+      "</xsl:call-template><xsl:call-template name=\"t\"><xsl:with-param name=\"a\">A<xsl:value-of select=\"r/v\"/>"
+      "</xsl:with-param></xsl:call-template>",
+      "<xsl:for-each select=\"r/v\"><xsl:choose><xsl:when test=\". &gt; 1\"><xsl:variable name=\"w\" "
+      "select=\". * 2\"/><xsl:value-of select=\"$w\"/></xsl:when><xsl:otherwise><xsl:variable name=\"w\" "
+      "select=\"'small'\"/><xsl:value-of select=\"$w\"/></xsl:otherwise></xsl:choose><xsl:if test=\"true()\">"
+      "<xsl:variable name=\"i\" select=\"name()\"/><xsl:value-of select=\"$i\"/></xsl:if></xsl:for-each>",
+      "<xsl:variable name=\"f\"><x><xsl:value-of select=\"sum(r/v)\"/></x></xsl:variable>"
+      "<xsl:variable name=\"g\" select=\"concat($f, '!')\"/><xsl:value-of select=\"$g\"/>",
+  };
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    folder_.Write("l.xsl",
+                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                              "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">") +
+                      body +
+                      "</xsl:template>\n"
+                      "<xsl:template name=\"t\"><xsl:param name=\"a\" select=\"count(r/v)\"/><xsl:param name=\"b\"/>"
+                      "<xsl:param name=\"c\" select=\"$a\"/><xsl:variable name=\"d\" select=\"concat($c, $b)\"/>"
+                      "[<xsl:value-of select=\"$a\"/>|<xsl:value-of select=\"$b\"/>|<xsl:value-of select=\"$d\"/>]"
+                      "</xsl:template>\n</xsl:stylesheet>\n");
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "l.xsl", "-xml", "d.xml", "-out", "r.out"},
+                                        folder_.Path());
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", "l.xsl", "d.xml"}, folder_.Path());
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    ASSERT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("peer.out"));
+  }
+}
+
+// An error while a local declaration is checked or evaluated is reported
+// with the declaration on top of the stack.
+TEST_F(FlowProgramTest, DeclarationErrorsShowTheDeclarationFrame) {
+  const struct {
+    const char* body;
+    const char* message;
+    const char* dump;
+  } cases[] = {
+      {"<xsl:variable name=\"a\" select=\"1\"/><xsl:variable name=\"b\" select=\"count(string(.))\"/>", "count",
+       "xsl:variable\nxsl:if\nxsl:template\n"},
+      {"<xsl:variable name=\"a\" select=\"1\"/><xsl:variable name=\"a\" select=\"2\"/>", "already exists",
+       "xsl:variable\nxsl:if\nxsl:template\n"},
+      {"<xsl:variable name=\"a\" select=\"1\"/><xsl:call-template name=\"p\"/>", "count",
+       "xsl:param\nxsl:template\nxsl:call-template\nxsl:if\nxsl:template\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    folder_.Write("e.xsl",
+                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                              "<xsl:template match=\"/\"><xsl:if test=\"r\">") +
+                      c.body +
+                      "</xsl:if></xsl:template>\n"
+                      "<xsl:template name=\"p\"><xsl:param name=\"x\" select=\"1\"/>"
+                      "<xsl:param name=\"y\" select=\"count(string(.))\"/></xsl:template>\n"
+                      "</xsl:stylesheet>\n");
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "e.xsl", "-xml", "d.xml", "-out", "r.out"},
+                                        folder_.Path());
+    EXPECT_EQ(ours.status, 1);
+    EXPECT_NE(ours.err.find(c.message), std::string::npos) << ours.err;
+    const size_t dump = ours.err.find("\nXSLT stack dump\n\n");
+    ASSERT_NE(dump, std::string::npos) << ours.err;
+    EXPECT_EQ(ours.err.substr(dump), std::string("\nXSLT stack dump\n\n") + c.dump + "xsl:stylesheet\n");
+  }
+}
+
 }  // namespace

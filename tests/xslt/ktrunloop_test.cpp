@@ -271,4 +271,55 @@ TEST_F(RunLoopTest, ParametersBeyondTheBoundsStillMeetTheCheck) {
   EXPECT_GT(finished, 0);
 }
 
+// Local declarations with a select are bound without frames of their own
+// only where the check would not have been asked before their steps: a
+// check that refuses a declaration's frame beyond a depth meets it, with
+// bounds at that depth, where it meets it without bounds, and runs that
+// finish have the same result.
+TEST_F(RunLoopTest, DeclarationsBeyondTheBoundsStillMeetTheCheck) {
+  const char* body =
+      "<xsl:template match='/'><xsl:variable name='a' select='count(r/e)'/><xsl:for-each select='r/e'>"
+      "<xsl:if test='. != 1'><xsl:variable name='b' select='. * $a'/><xsl:value-of select='$b'/></xsl:if>"
+      "</xsl:for-each><xsl:call-template name='t'><xsl:with-param name='p' select='$a'/></xsl:call-template>"
+      "</xsl:template>"
+      "<xsl:template name='t'><xsl:param name='p'/><xsl:param name='q' select='$p + 1'/>"
+      "<xsl:value-of select='$q'/></xsl:template>";
+  struct Outcome {
+    KTRunEnd end;
+    int framesAtStop = 0;
+    std::string result;
+  };
+  auto run = [&](int deepest, const KTStepCheckBounds* bounds) {
+    Load(body);
+    Outcome out;
+    out.end = Run(
+        [&] {
+          const KTExecFrame* top = processor_.TopFrame();
+          const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
+          const std::u16string_view name = node ? std::u16string_view(node->GetName()) : std::u16string_view();
+          const bool declaration = name == u"xsl:variable" || name == u"xsl:param";
+          return !declaration || processor_.FrameDepth() <= deepest;
+        },
+        bounds);
+    out.framesAtStop = processor_.FrameDepth();
+    if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
+    return out;
+  };
+  int stopped = 0;
+  int finished = 0;
+  for (int deepest = 1; deepest <= 8; ++deepest) {
+    Outcome everyStep = run(deepest, nullptr);
+    const KTStepCheckBounds bounds{deepest, 1'000'000};
+    Outcome bounded = run(deepest, &bounds);
+    EXPECT_EQ(bounded.end, everyStep.end) << deepest;
+    EXPECT_EQ(bounded.framesAtStop, everyStep.framesAtStop) << deepest;
+    EXPECT_EQ(bounded.result, everyStep.result) << deepest;
+    stopped += everyStep.end == KTRunEnd::kStopped;
+    finished += everyStep.end == KTRunEnd::kFinished;
+  }
+  EXPECT_GT(stopped, 0);
+  EXPECT_GT(finished, 0);
+}
+
+
 }  // namespace
