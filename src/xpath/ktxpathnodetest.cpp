@@ -58,15 +58,31 @@ bool EqualsToEnd(const char16_t* text, std::u16string_view view) {
 
 bool KTLocalNameTest::Test(const KTXPathNodeItem& item) const { return TestNode(item.GetNode(), item.GetKind()); }
 
+KTLocalNameTest::KTLocalNameTest(const KTString& localName)
+    : localName_(localName),
+      localLength_(localName.GetLength()),
+      hasColon_(localName.View().find(u':') != std::u16string_view::npos) {
+  if (!hasColon_)
+    interned_.Assign(localName_.c_str(), localLength_);
+}
+
+bool KTLocalNameTest::TestPrefixed(std::u16string_view name) const {
+  const size_t colon = name.find(u':');
+  return colon != std::u16string_view::npos && name.substr(colon + 1) == localName_.View();
+}
+
 bool KTLocalNameTest::TestNode(const KTXPathNode* node, int itemKind) const {
   if (!node)
     return false;
   const std::u16string_view local = localName_.View();
-  // An element or attribute showing its document node's name: that name's
+  // An element or attribute showing its document node's name: an interned
+  // name is answered by TestInterned; otherwise that name's
   // length is known, so only a name of the local name's length, or one
   // with a colon right before a tail of that length, is read at all.
   const KTXNode* shown = node->HasOwnName() ? nullptr : node->GetXNode();
   if (shown && !hasColon_ && (itemKind == kItemElement || itemKind == kItemAttribute)) {
+    if (const KTXName* interned = shown->InternedName())
+      return TestInterned(*interned);
     const size_t length = static_cast<size_t>(shown->GetNameLength());
     const size_t n = local.size();
     if (length != n && length < n + 2)
@@ -96,11 +112,6 @@ bool KTLocalNameTest::TestNode(const KTXPathNode* node, int itemKind) const {
 bool KTElementNameTest::Test(const KTXPathNodeItem& item) const {
   return item.GetKind() == kItemElement && uri_.TestNode(item.GetNode(), kItemElement) &&
          local_.TestNode(item.GetNode(), kItemElement);
-}
-
-bool KTElementNameTest::Passes(const KTXPathNode* node) const {
-  // Only the element kind of view node gives an element item.
-  return node->GetKind() == kXPathElement && uri_.TestNode(node, kItemElement) && local_.TestNode(node, kItemElement);
 }
 
 bool KTStringValueTest::Test(const KTXPathNodeItem& item) const {

@@ -5,10 +5,14 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "core/ktstring.h"
+#include "xml/ktxname.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxpathnode.h"
 #include "xpath/ktxpathvalue.h"
 
 class KTElementNameTest;
@@ -71,6 +75,14 @@ class KTNamespaceUriTest : public KTXPathNodeTest {
   bool Test(const KTXPathNodeItem& item) const override;
   // Test for the node with its item kind.
   bool TestNode(const KTXPathNode* node, int itemKind) const;
+  // Test for an element or attribute node.
+  bool TestNamedNode(const KTXPathNode* node) const {
+    const KTString* uri = node->GetNamespaceUri();
+    // A URI entry with empty text stands for no namespace as well.
+    if (uri && uri->IsEmpty())
+      uri = nullptr;
+    return uri == uri_;
+  }
 
  private:
   const KTString* uri_;
@@ -79,15 +91,43 @@ class KTNamespaceUriTest : public KTXPathNodeTest {
 // The node's name, after its first colon when it has one, equals the text.
 class KTLocalNameTest : public KTXPathNodeTest {
  public:
-  explicit KTLocalNameTest(const KTString& localName)
-      : localName_(localName), hasColon_(localName.View().find(u':') != std::u16string_view::npos) {}
+  explicit KTLocalNameTest(const KTString& localName);
   bool Test(const KTXPathNodeItem& item) const override;
   // Test for the node with its item kind.
   bool TestNode(const KTXPathNode* node, int itemKind) const;
+  // Test for an element or attribute node, answered from its document
+  // node's interned name where it shows one (see TestInterned).
+  bool TestNamedNode(const KTXPathNode* node) const {
+    if (!hasColon_ && !node->HasOwnName()) {
+      if (const KTXNode* shown = node->GetXNode())
+        if (const KTXName* interned = shown->InternedName())
+          return TestInterned(*interned);
+    }
+    return TestNode(node, node->GetKind() == kXPathAttribute ? kItemAttribute : kItemElement);
+  }
 
  private:
+  // The answer for an interned name, for a local name without a colon. Equal
+  // texts share one entry, and the test holds its local name's: a name of
+  // that entry passes at once. Any other passes only as "prefix:local",
+  // which its length and the character before the tail mostly rule out
+  // without reading it.
+  bool TestInterned(const KTXName& name) const {
+    const KTString& text = name.Str();
+    if (&text == &interned_.Str())
+      return true;
+    const int length = text.GetLength();
+    if (length < localLength_ + 2 || text.c_str()[length - localLength_ - 1] != u':')
+      return false;
+    return TestPrefixed(text.View());
+  }
+  // Whether the name's part after its first colon is the local name.
+  bool TestPrefixed(std::u16string_view name) const;
+
   KTString localName_;
+  int localLength_;
   bool hasColon_;
+  KTXName interned_;  // the local name, held; empty when it has a colon
 };
 
 // An element with this namespace URI (null: none) and local name: the
@@ -99,7 +139,10 @@ class KTElementNameTest : public KTXPathNodeTest {
   bool Test(const KTXPathNodeItem& item) const override;
   const KTElementNameTest* AsElementNameTest() const override { return this; }
   // The answer of Test for the node's item, read from the node alone.
-  bool Passes(const KTXPathNode* node) const;
+  bool Passes(const KTXPathNode* node) const {
+    // Only the element kind of view node gives an element item.
+    return node->GetKind() == kXPathElement && uri_.TestNamedNode(node) && local_.TestNamedNode(node);
+  }
 
  private:
   KTNamespaceUriTest uri_;

@@ -120,3 +120,76 @@ TEST(LoadedNameTests, AgreeWithXsltproc) {
 }
 
 }  // namespace
+
+namespace {
+
+// Loads the file and evaluates each compiled expression at its root; the
+// string values, or "error".
+std::vector<std::string> AnswersOver(const std::string& source, std::vector<KTXPathExpression>& expressions) {
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  const std::u16string path = KTUtf8ToUtf16(source);
+  std::unique_ptr<KTXNode> document(loader.LoadFromUrl(path.c_str(), status));
+  EXPECT_TRUE(document) << StatusMessage(status);
+  if (!document)
+    return {};
+  KTXPathTreeContext context;
+  std::unique_ptr<KTXPathNode> view = context.WrapTree(document.get(), nullptr, false, path.c_str());
+  std::vector<std::string> answers;
+  for (KTXPathExpression& expression : expressions) {
+    KTXPathValue value;
+    std::string answer = "error";
+    if (expression.Evaluate(view.get(), view.get(), &value, nullptr, 1, 1, true)) {
+      KTString text;
+      answer = U8(value.ToString(&text));
+    }
+    answers.push_back(answer);
+  }
+  return answers;
+}
+
+// A name test answers from the interned names of a loaded document: the
+// same compiled tests run over one document of many names (some of the
+// test's length, some prefixed with the test's name as local part), then
+// over a second one loaded after the first is gone, whose names are
+// interned anew and must be told apart from the test's own as well.
+TEST(LoadedNameTests, OneTestOverManyNamesAndDocuments) {
+  const auto folder = std::filesystem::temp_directory_path() / ("ktxpathknown_" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string first = (folder / "first.xml").string();
+  const std::string second = (folder / "second.xml").string();
+  std::string many;
+  for (int i = 0; i < 40; ++i) {
+    many += "<n" + std::to_string(i) + "><title/></n" + std::to_string(i) + ">";
+    many += "<tit" + std::to_string(i % 10) + "e/>";
+  }
+  std::ofstream(first) << "<r xmlns:a='urn:a'><title/><a:title/><titles/><xtitle/><b:title xmlns:b='urn:b'/>"
+                       << many << "<a:title/><title/></r>";
+  std::ofstream(second) << "<r xmlns:a='urn:a'><other/><titla/><a:titlf/><abcde/><title/><n100/><n101><title/></n101>"
+                        << "<z1/><z2/><z3/><z4/><z5/><z6/><z7/><z8/><z9/></r>";
+  const std::vector<std::string> texts = {
+      "count(//title)", "count(//*[self::title])", "count(//*[not(self::title)])", "count(//n5 | //z5)",
+      "count(//*[starts-with(name(), 'tit')][not(self::title)])",
+  };
+  std::vector<KTXPathExpression> expressions(texts.size());
+  KTPrefixMap prefixes;
+  const KTXPathExpression::UriList uris;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    expressions[i].Init(&prefixes, &uris, KTString(KTUtf8ToUtf16(texts[i]).c_str()), 0);
+    ASSERT_TRUE(expressions[i].Compile(true, KTXPathExpression::kModeExpr)) << texts[i];
+  }
+  for (const std::string& source : {first, second}) {
+    const std::vector<std::string> reference = XsltprocValues(texts, source);
+    if (reference.empty()) {
+      std::filesystem::remove_all(folder);
+      GTEST_SKIP() << "xsltproc is not available";
+    }
+    const std::vector<std::string> answers = AnswersOver(source, expressions);
+    ASSERT_EQ(answers.size(), reference.size());
+    for (size_t i = 0; i < texts.size(); ++i)
+      EXPECT_EQ(answers[i], reference[i]) << texts[i] << " over " << source;
+  }
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
