@@ -225,15 +225,6 @@ void KTXPathValue::SetNodeSet() noexcept {
   kind_ = kValueNodeSet;
 }
 
-void KTXPathValue::ClearNodeSet() noexcept {
-  if (kind_ == kValueNodeSet && items_ && items_.use_count() == 1) {
-    items_->clear();
-    ordered_ = false;
-    return;
-  }
-  SetNodeSet();
-}
-
 void KTXPathValue::SetNodeSet(ItemVector&& items) {
   // A vector this value holds alone takes the items in place: no new block
   // for each step's result. Items that fit are copied, so that the vector
@@ -273,7 +264,7 @@ const KTXPathNodeItem* KTXPathValue::ItemsEnd() const noexcept {
   return items.data() + items.size();
 }
 
-KTXPathValue::ItemVector& KTXPathValue::MutableItems() {
+KTXPathValue::ItemVector& KTXPathValue::OwnItems() {
   if (kind_ != kValueNodeSet) SetNodeSet();
   ordered_ = false;
   if (!items_) {

@@ -112,8 +112,17 @@ class KTXPathValue {
   // An empty node-set.
   void SetNodeSet() noexcept;
   // An empty node-set that keeps its item vector (and its capacity) when no
-  // copy shares it, so that the next items need no allocation.
-  void ClearNodeSet() noexcept;
+  // copy shares it, so that the next items need no allocation. Inline: every
+  // step and every context slot clears one.
+  void ClearNodeSet() noexcept {
+    if (kind_ == kValueNodeSet && (!items_ || items_.use_count() == 1)) {
+      if (items_) items_->clear();
+      else ownsTree_ = false;
+      ordered_ = false;
+      return;
+    }
+    SetNodeSet();
+  }
   // A node-set holding the items (moved in, not copied).
   void SetNodeSet(ItemVector&& items);
 
@@ -126,7 +135,13 @@ class KTXPathValue {
   const KTXPathNodeItem* ItemsEnd() const noexcept;
   // The vector to change in place: makes the value a node-set and gives it a
   // vector of its own when copies share it.
-  ItemVector& MutableItems();
+  ItemVector& MutableItems() {
+    if (kind_ == kValueNodeSet && items_ && items_.use_count() == 1) {
+      ordered_ = false;
+      return *items_;
+    }
+    return OwnItems();
+  }
   void PushItem(const KTXPathNodeItem& item) { MutableItems().push_back(item); }
   // Sorts the items into document order and numbers them 1..n (an already
   // ordered set is only renumbered). Duplicates are not removed.
@@ -163,6 +178,9 @@ class KTXPathValue {
 
  private:
   void DropContents() noexcept;
+  // MutableItems for a value without a vector of its own: makes it a
+  // node-set and gives it one (a copy of the shared items, if any).
+  ItemVector& OwnItems();
   // Hands items_, held by this value alone, to the spare vectors and resets it.
   void RecycleItems() noexcept;
 
