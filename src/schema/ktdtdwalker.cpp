@@ -145,6 +145,7 @@ bool KTSchemaModel::LoadDtdPasses(KTXNode* root) {
     ~KeepDrivers() {
       model.keepFragmentDrivers_ = false;
       model.fragmentDrivers_.clear();
+      model.knownSections_.clear();
       model.readContentModels_.clear();
     }
   } keepDrivers(*this);
@@ -278,7 +279,7 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkConditionalSection(KTXNode* node, std
   size_t from = open + 1;
   while (from < end && IsBlank(text[from])) ++from;
   if (from >= end) return TextWalk::kGoOn;
-  KTString body(text.substr(from, end - from));
+  const std::u16string_view body = text.substr(from, end - from);
   // Where the body stands in the section's text, for the places of messages.
   const int bodyOffset = static_cast<int>(from);
   if (sectionDepth_ >= kMaxDtdNesting) {
@@ -288,7 +289,22 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkConditionalSection(KTXNode* node, std
     return TextWalk::kFailed;
   }
   ++sectionDepth_;
-  bool ok = WalkFragment(body, node, false, kSchemaBadSectionOrReference, bodyOffset);
+  bool ok;
+  // The sections nested in the body are not read again as text here: each
+  // is parsed when the walk reaches it.
+  std::vector<SectionRange> inBody;
+  const std::vector<SectionRange>* known = NestedSectionsOf(node);
+  if (known) {
+    inBody.reserve(known->size());
+    for (const SectionRange& range : *known) inBody.push_back({range.begin - from, range.end - from, range.depth});
+  }
+  if (std::unique_ptr<KTXNode> tree = ParseSectionBody(body, node, known ? &inBody : nullptr)) {
+    KTXNode* root = AdoptFragment(std::move(tree), node);
+    fragmentOffsets_[root] = bodyOffset;
+    ok = ParseExtSubsetDecl(root, false, false);
+  } else {
+    ok = WalkFragment(KTString(body), node, false, kSchemaBadSectionOrReference, bodyOffset);
+  }
   --sectionDepth_;
   return ok ? TextWalk::kGoOn : TextWalk::kFailed;
 }

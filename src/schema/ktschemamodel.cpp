@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <new>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/ktwchar.h"
 #include "platform/ktworkcount.h"
@@ -144,6 +147,69 @@ bool SiblingBefore(KTXNode* a, KTXNode* b) {
   }
   KTWorkCount::Add(steps);
   return before;
+}
+
+// Every conditional section nested in a section's body at any depth, in
+// the order they open, found the way the grammar's conditional section
+// matches them (sectContents): "<![" opens one and "]]>" closes the
+// innermost open one, whatever text stands around them. False when the
+// body's sections do not balance. The text is searched for '<' and ']'
+// only, sixteen units a step.
+bool FindNestedSections(std::u16string_view body, std::vector<KTSchemaModel::SectionRange>& found) {
+  const char16_t* const base = body.data();
+  const size_t n = body.size();
+  auto next = [&](size_t from, char16_t c) {
+    if (from >= n) return n;
+    const char16_t* at = KTFindUnit(base + from, n - from, c);
+    return at ? static_cast<size_t>(at - base) : n;
+  };
+  std::vector<size_t> open;  // the entries of the sections open, innermost last
+  size_t lt = next(0, u'<');
+  size_t rb = next(0, u']');
+  while (lt < n || rb < n) {
+    if (lt < rb) {
+      if (lt + 2 < n && base[lt + 1] == u'!' && base[lt + 2] == u'[') {
+        open.push_back(found.size());
+        found.push_back({lt, 0, static_cast<int>(open.size())});
+        lt = next(lt + 3, u'<');
+      } else {
+        lt = next(lt + 1, u'<');
+      }
+    } else if (rb + 2 < n && base[rb + 1] == u']' && base[rb + 2] == u'>') {
+      if (open.empty()) return false;
+      found[open.back()].end = rb + 3;
+      open.pop_back();
+      rb = next(rb + 3, u']');
+    } else {
+      rb = next(rb + 1, u']');
+    }
+  }
+  return open.empty();
+}
+
+bool IsAsciiNameStart(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u':'; }
+bool IsAsciiNameChar(char16_t c) {
+  return IsAsciiNameStart(c) || (c >= u'0' && c <= u'9') || c == u'.' || c == u'-';
+}
+
+// Whether a nested section (its text from "<![" to "]]>") opens as the
+// grammar's conditional section does: '<![' S* (Name | PEReference) S* '['.
+// Only names of ASCII characters are accepted here; any other section is
+// left to the grammar.
+bool HasPlainSectionHead(std::u16string_view section) {
+  size_t i = 3;
+  const size_t n = section.size();
+  while (i < n && IsSpace(section[i])) ++i;
+  const bool reference = i < n && section[i] == u'%';
+  if (reference) ++i;
+  if (i >= n || !IsAsciiNameStart(section[i])) return false;
+  while (i < n && IsAsciiNameChar(section[i])) ++i;
+  if (reference) {
+    if (i >= n || section[i] != u';') return false;
+    ++i;
+  }
+  while (i < n && IsSpace(section[i])) ++i;
+  return i < n && section[i] == u'[';
 }
 
 }  // namespace
@@ -486,23 +552,26 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseFragment(const char16_t* text, cons
   return ParseFragmentOfLength(text, static_cast<int>(KTStrLen(text)), startRule, contextNode);
 }
 
+KTParserDriver* KTSchemaModel::FragmentDriver(const KTGrammarEntry* entry, std::unique_ptr<KTParserDriver>& own) {
+  if (keepFragmentDrivers_) {
+    auto kept = fragmentDrivers_.find(entry);
+    if (kept != fragmentDrivers_.end()) return kept->second.get();
+  }
+  own = std::make_unique<KTParserDriver>();
+  if (!own->Init(entry, true, true, true)) return nullptr;
+  KTParserDriver* driver = own.get();
+  if (keepFragmentDrivers_) fragmentDrivers_.emplace(entry, std::move(own));
+  return driver;
+}
+
 std::unique_ptr<KTXNode> KTSchemaModel::ParseFragmentOfLength(const char16_t* text, int length,
                                                               const char16_t* startRule, KTXNode* contextNode) {
   if (!manager_ || !contextNode || !text) return nullptr;
   const KTGrammarEntry* entry = GrammarOfDocument(contextNode);
   if (!entry) return nullptr;
-  KTParserDriver* driver = nullptr;
   std::unique_ptr<KTParserDriver> own;
-  if (keepFragmentDrivers_) {
-    auto kept = fragmentDrivers_.find(entry);
-    if (kept != fragmentDrivers_.end()) driver = kept->second.get();
-  }
-  if (!driver) {
-    own = std::make_unique<KTParserDriver>();
-    if (!own->Init(entry, true, true, true)) return nullptr;
-    driver = own.get();
-    if (keepFragmentDrivers_) fragmentDrivers_.emplace(entry, std::move(own));
-  }
+  KTParserDriver* driver = FragmentDriver(entry, own);
+  if (!driver) return nullptr;
   std::unique_ptr<KTXNode> holder = CreateXNode(kElement);
   KTXNode* target = holder.get();
   KTString rule(startRule);
@@ -516,6 +585,65 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseFragmentOfLength(const char16_t* te
   }
   KTLoadStatus status;
   if (!driver->Parse(text, length, status, target, startRule, false)) return nullptr;
+  fragmentGrammars_[holder.get()] = entry;
+  return holder;
+}
+
+std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view body, KTXNode* contextNode,
+                                                         const std::vector<SectionRange>* known) {
+  if (!manager_ || !contextNode || body.size() > static_cast<size_t>(INT32_MAX)) return nullptr;
+  std::vector<SectionRange> scanned;
+  if (!known) {
+    if (!FindNestedSections(body, scanned)) return nullptr;
+    known = &scanned;
+  }
+  const std::vector<SectionRange>& nested = *known;
+  const KTGrammarEntry* entry = GrammarOfDocument(contextNode);
+  if (!entry) return nullptr;
+  std::unique_ptr<KTParserDriver> own;
+  KTParserDriver* driver = FragmentDriver(entry, own);
+  if (!driver) return nullptr;
+  std::unique_ptr<KTXNode> holder = CreateXNode(kElement);
+  auto* target = static_cast<KTXContainerNode*>(holder.get());
+  // The text between nested sections parses into the holder; its nodes
+  // then stand where that text stands in the body.
+  auto parseBetween = [&](size_t from, size_t to) {
+    if (from == to) return true;
+    KTXNode* last = target->GetLastChild();
+    KTLoadStatus status;
+    if (!driver->Parse(body.data() + from, static_cast<int>(to - from), status, target, u"extSubsetDecl", false))
+      return false;
+    if (from == 0) return true;
+    for (KTXNode* top = last ? last->GetNextSibling() : target->GetFirstChild(); top; top = top->GetNextSibling()) {
+      for (KTXNode* n = top; n; n = const_cast<KTXNode*>(NextMadeInSubtree(n, top))) {
+        const int start = n->GetStartOffset(), end = n->GetEndOffset();
+        n->SetOffsets(start >= 0 ? start + static_cast<int>(from) : start, end >= 0 ? end + static_cast<int>(from) : end);
+      }
+    }
+    return true;
+  };
+  // The nodes made for the sections nested directly in the body, each with
+  // the sections nested in it, kept once the whole body has parsed.
+  std::vector<std::pair<const KTXNode*, std::vector<SectionRange>>> inner;
+  size_t at = 0;
+  for (size_t k = 0; k < nested.size(); ++k) {
+    const SectionRange& range = nested[k];
+    if (range.depth != 1) continue;
+    const std::u16string_view section = body.substr(range.begin, range.end - range.begin);
+    if (!parseBetween(at, range.begin) || !HasPlainSectionHead(section)) return nullptr;
+    // The node the grammar makes of a conditional section: its whole text.
+    std::unique_ptr<KTXNode> text = CreateXNode(kText);
+    text->SetOffsets(static_cast<int>(range.begin), static_cast<int>(range.end));
+    text->SetValue(section.data(), static_cast<int>(section.size()));
+    std::vector<SectionRange> below;
+    for (size_t j = k + 1; j < nested.size() && nested[j].depth > 1; ++j) {
+      below.push_back({nested[j].begin - range.begin, nested[j].end - range.begin, nested[j].depth - 1});
+    }
+    inner.emplace_back(target->AppendMade(std::move(text)), std::move(below));
+    at = range.end;
+  }
+  if (!parseBetween(at, body.size())) return nullptr;
+  for (auto& [node, below] : inner) knownSections_[node] = std::move(below);
   fragmentGrammars_[holder.get()] = entry;
   return holder;
 }

@@ -415,6 +415,30 @@ class KTSchemaModel final : public KTSchemaServices {
   // holds no NUL.
   std::unique_ptr<KTXNode> ParseFragmentOfLength(const char16_t* text, int length, const char16_t* startRule,
                                                  KTXNode* contextNode);
+  // The body of an included conditional section (blanks before it left
+  // out) parsed as declarations, with the sections nested in it made the
+  // text nodes the grammar makes of them without reading their text again:
+  // the tree ParseFragmentOfLength(body, "extSubsetDecl") gives, offsets and
+  // all. Null when the body is not split that way (a part between nested
+  // sections that does not parse on its own, a nested section's keyword of
+  // another form); the caller then parses the whole body.
+  // `known`: the sections nested in the body at every depth when they are
+  // known already (the body of a section node made here), else found here.
+  // The nested sections of each section node made are kept for when the
+  // walk reaches it (NestedSectionsOf).
+  struct SectionRange {
+    size_t begin;  // "<![" and after "]]>", in the text searched
+    size_t end;
+    int depth;  // 1: directly in that text
+  };
+  std::unique_ptr<KTXNode> ParseSectionBody(std::u16string_view body, KTXNode* contextNode,
+                                            const std::vector<SectionRange>* known = nullptr);
+  // The sections nested in the text of a section node ParseSectionBody
+  // made, at every depth, from the start of that text; null for another node.
+  const std::vector<SectionRange>* NestedSectionsOf(const KTXNode* node) const {
+    auto it = knownSections_.find(node);
+    return it == knownSections_.end() ? nullptr : &it->second;
+  }
   // Loads a document a schema refers to through the document manager (once
   // per URL; a relative URL is resolved against the context node's document,
   // and resolved URLs are never cut); grammar kind 0 XML, 1 DTD, 2 external
@@ -604,6 +628,9 @@ class KTSchemaModel final : public KTSchemaServices {
   // a verbatim part of it (-1 otherwise).
   bool WalkFragment(const KTString& text, KTXNode* node, bool expandedText, int failureId, int textOffset = -1);
   const KTGrammarEntry* GrammarOfDocument(KTXNode* contextNode);
+  // The fragment parser of a grammar: the one kept for the walk, or a new
+  // one left in `own`. Null when it cannot be set up.
+  KTParserDriver* FragmentDriver(const KTGrammarEntry* entry, std::unique_ptr<KTParserDriver>& own);
 
   KTNamespaceContext namespaces_;
   ElementSet elements_;
@@ -666,6 +693,8 @@ class KTSchemaModel final : public KTSchemaServices {
   // made and dropped for each; dropped when the walk ends.
   bool keepFragmentDrivers_ = false;
   std::unordered_map<const KTGrammarEntry*, std::unique_ptr<KTParserDriver>> fragmentDrivers_;
+  // The section nodes ParseSectionBody made -> the sections nested in each.
+  std::unordered_map<const KTXNode*, std::vector<SectionRange>> knownSections_;
   // Expanded content-model text -> the adopted tree read from it.
   struct ReadContentModel {
     KTXNode* root = nullptr;

@@ -364,6 +364,33 @@ TEST(DtdDeclarations, DocBookArticleGetsTheDefaultsXmllintGives) {
   CompareWithXmllint(path);
 }
 
+// Sections nested in included ones, each body parsed without its nested
+// sections, including bodies where "<![" and "]]>" stand in a comment, a
+// literal or a processing instruction and the whole body is read instead.
+TEST(DtdDeclarations, NestedSectionsGiveTheDefaultsXmllintGives) {
+  fs::path dir = OwnTempDir() / "nested-sections";
+  fs::create_directories(dir);
+  std::ofstream((dir / "nested.dtd").string()) << "<!ENTITY % on \"INCLUDE\">\n<!ENTITY % off \"IGNORE\">\n"
+                                                  "<!ELEMENT doc (a*)>\n<!ELEMENT a (#PCDATA)>\n"
+                                                  "<![ %on; [\n  <!ATTLIST a before CDATA \"before\">\n"
+                                                  "  <![%off;[ <!ATTLIST a before CDATA \"ignored\"> junk <!ELEMENT ]]>\n"
+                                                  "  <![\tINCLUDE\t[\n    <!ATTLIST a n1 CDATA \"nested\">\n"
+                                                  "    <![%on;[<!ATTLIST a n2 CDATA \"deeper\">"
+                                                  "<![INCLUDE[<!ATTLIST a n3 NMTOKENS \"  x   y \">]]>]]>\n"
+                                                  "    <!ENTITY close \"]]]\">\n  ]]>\n"
+                                                  "  <!ATTLIST a after CDATA \"after &close;\">\n]]>\n"
+                                                  "<![INCLUDE[\n  <!-- a comment that holds <![ and ]]> -->\n"
+                                                  "  <![INCLUDE[ <!ATTLIST a c1 CDATA \"comment\"> ]]>\n]]>\n"
+                                                  "<![INCLUDE[\n  <!ENTITY lit \"<![CDATA[x]]>\">\n"
+                                                  "  <![INCLUDE[ <!ATTLIST a l1 CDATA \"literal\"> ]]>\n]]>\n"
+                                                  "<![INCLUDE[\n  <?pi <![ ]]> ?>\n"
+                                                  "  <![INCLUDE[ <!ATTLIST a p1 CDATA \"pi\"> ]]>\n]]>\n";
+  std::string path = (dir / "doc.xml").string();
+  std::ofstream(path) << "<?xml version=\"1.0\"?>\n<!DOCTYPE doc SYSTEM \"nested.dtd\">\n"
+                         "<doc><a>1</a><a n1=\"given\">2</a></doc>\n";
+  CompareWithXmllint(path);
+}
+
 TEST(DtdDeclarations, XhtmlDocumentIsInTheXhtmlNamespaceThroughItsDtd) {
   fs::path lib = "/usr/share/xml/w3c-sgml-lib/schema/dtd";
   fs::path dtd = lib / "REC-xhtml1-20020801/xhtml1-transitional.dtd";

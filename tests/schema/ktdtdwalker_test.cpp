@@ -12,6 +12,7 @@
 #include "ktschematest_util.h"
 #include "schema/ktdtdwalker.h"
 #include "schema/ktschemaloader.h"
+#include "xml/ktxdoctype.h"
 
 namespace {
 
@@ -164,6 +165,119 @@ TEST(DtdWalker, ExternalParameterEntityOfDeclarationsGivesItsTextToValues) {
     model.LoadDtdPasses(w.document);
     EXPECT_EQ(EntityValue(model, u"inner"), "I") << c.dtd;
     EXPECT_EQ(EntityValue(model, u"g"), "[<!ENTITY inner 'I'>]") << c.dtd;
+  }
+}
+
+// Two parse trees alike node for node: kind, name, value, source offsets
+// and what the declaration nodes keep besides.
+::testing::AssertionResult SameTree(const KTXNode* a, const KTXNode* b) {
+  auto text = [](const char16_t* s) { return std::u16string(s ? s : u""); };
+  for (const KTXNode *x = a, *y = b; x || y;) {
+    if (!x || !y) return ::testing::AssertionFailure() << "one tree has more nodes";
+    bool same = x->GetKind() == y->GetKind() && text(x->GetName()) == text(y->GetName()) &&
+                text(x->GetValue()) == text(y->GetValue()) && x->GetStartOffset() == y->GetStartOffset() &&
+                x->GetEndOffset() == y->GetEndOffset() && x->GetChildCount() == y->GetChildCount();
+    if (same && x->GetKind() == kDoctypeAttlist) {
+      same = static_cast<const KTDoctypeAttlistNode*>(x)->GetPart() ==
+             static_cast<const KTDoctypeAttlistNode*>(y)->GetPart();
+    }
+    if (same && x->GetKind() == kDoctypeElement) {
+      auto* ex = static_cast<const KTDoctypeElementNode*>(x);
+      auto* ey = static_cast<const KTDoctypeElementNode*>(y);
+      same = ex->GetContentType(false) == ey->GetContentType(false) && ex->GetOccurrence() == ey->GetOccurrence();
+    }
+    if (!same) {
+      return ::testing::AssertionFailure() << "node " << Text(KTString(x->GetName())) << " [" << x->GetStartOffset()
+                                           << ", " << x->GetEndOffset() << ") against "
+                                           << Text(KTString(y->GetName())) << " [" << y->GetStartOffset() << ", "
+                                           << y->GetEndOffset() << ")";
+    }
+    auto next = [](const KTXNode* n, const KTXNode* root) -> const KTXNode* {
+      if (n->GetFirstChild()) return n->GetFirstChild();
+      for (; n && n != root; n = n->GetParent()) {
+        if (n->GetNextSibling()) return n->GetNextSibling();
+      }
+      return nullptr;
+    };
+    x = next(x, a);
+    y = next(y, b);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// The body of an included section is parsed without reading the sections
+// nested in it again: the tree must be the one the whole body parses to
+// (offsets and all, for the places of messages), or none where a part
+// between nested sections does not parse alone and the whole body is read.
+// The sections nested in a section node made that way are known to it, and
+// the body of each gives that same tree again.
+TEST(DtdWalker, SectionBodyParsesAsTheWholeBody) {
+  struct Case {
+    const char16_t* body;
+    bool split;  // parsed part by part
+  } cases[] = {
+      {u"<!ELEMENT a (b, c)*>\n<!ATTLIST a x CDATA 'd'>", true},
+      {u"<!ELEMENT a EMPTY> <![%on;[ <!ATTLIST a x ID #IMPLIED> ]]>\n<!-- c --> <![IGNORE[ junk <!ELEMENT ]]>%p;", true},
+      {u"<![ INCLUDE [<!ENTITY e 'x'><![\tIGNORE\t[ <![ a ]]> ]]> <!ATTLIST a y CDATA 'z'>]]><![INCLUDE[]]>", true},
+      {u"\r\n<!ENTITY lit \"]]]\">\r\n<![INCLUDE[\r\n<!ELEMENT a (#PCDATA|b)*>\r\n]]>\r\n<?pi data?>\r\n", true},
+      {u"%a;<![%k;[%b;<![%k;[<!ELEMENT a ANY>]]>]]>%c; %d;", true},
+      // "<![" and "]]>" that the grammar matches as sections where the
+      // whole body reads them inside a comment, a literal or an instruction.
+      {u"<!-- holds <![ and ]]> --><![INCLUDE[<!ELEMENT a ANY>]]>", false},
+      {u"<!ENTITY lit \"<![CDATA[x]]>\"><![INCLUDE[<!ELEMENT a ANY>]]>", false},
+      {u"<?pi <![ ]]> ?><!ELEMENT a ANY>", false},
+      // Sections whose keyword is not a plain name: left to the grammar.
+      {u"<![[ <!ELEMENT a ANY> ]]>", false},
+      {u"<![INCL\u00c9[ <!ELEMENT a ANY> ]]>", false},
+      {u"<![ %k [ <!ELEMENT a ANY> ]]>", false},
+      // Bodies that do not parse either way.
+      {u"<!ELEMENT a (b,> <![INCLUDE[<!ELEMENT b ANY>]]>", false},
+      {u"<![INCLUDE[<!ELEMENT b ANY>]]> <!ATTLIST b c CDATA>", false},
+  };
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-section-body";
+  std::filesystem::create_directories(dir);
+  Wrapped w;
+  ASSERT_TRUE(LoadDtdFile(w, dir / "context.dtd", "<!ELEMENT r EMPTY>"));
+  KTSchemaModel model(&w.manager);
+  for (const Case& c : cases) {
+    const std::u16string_view body(c.body);
+    const std::string shown = Text(KTString(body));
+    std::unique_ptr<KTXNode> parts = model.ParseSectionBody(body, w.document);
+    std::unique_ptr<KTXNode> whole = model.ParseFragmentOfLength(c.body, static_cast<int>(body.size()), u"extSubsetDecl",
+                                                                 w.document);
+    ASSERT_EQ(parts != nullptr, c.split) << shown;
+    if (!parts) continue;
+    ASSERT_NE(whole, nullptr) << shown;
+    EXPECT_TRUE(SameTree(parts.get(), whole.get())) << shown;
+    // Each section node made: its body as the walk takes it, parsed with
+    // the nested sections it knows and by itself, against the whole.
+    for (std::vector<KTXNode*> work{parts.get()}; !work.empty();) {
+      KTXNode* at = work.back();
+      work.pop_back();
+      for (KTXNode* child = at->GetFirstChild(); child; child = child->GetNextSibling()) work.push_back(child);
+      const std::vector<KTSchemaModel::SectionRange>* known = model.NestedSectionsOf(at);
+      if (at->GetKind() != kText || !known) continue;
+      const std::u16string_view text(at->GetValue());
+      size_t from = text.find(u'[', 3) + 1;
+      while (from < text.size() - 3 && std::u16string_view(u" \t\r\n").find(text[from]) != std::u16string_view::npos) ++from;
+      const std::u16string_view inner = text.substr(from, text.size() - 3 - from);
+      std::vector<KTSchemaModel::SectionRange> rebased;
+      for (const auto& r : *known) rebased.push_back({r.begin - from, r.end - from, r.depth});
+      std::unique_ptr<KTXNode> fromKnown = model.ParseSectionBody(inner, at, &rebased);
+      std::unique_ptr<KTXNode> scanned = model.ParseSectionBody(inner, at);
+      std::unique_ptr<KTXNode> innerWhole =
+          model.ParseFragmentOfLength(inner.data(), static_cast<int>(inner.size()), u"extSubsetDecl", at);
+      if (!innerWhole) {
+        // A body that does not parse (an ignored section's) gives no tree.
+        EXPECT_EQ(fromKnown, nullptr) << shown << ": " << Text(KTString(text));
+        EXPECT_EQ(scanned, nullptr) << shown << ": " << Text(KTString(text));
+        continue;
+      }
+      ASSERT_NE(fromKnown, nullptr) << shown << ": " << Text(KTString(text));
+      ASSERT_NE(scanned, nullptr) << shown << ": " << Text(KTString(text));
+      EXPECT_TRUE(SameTree(fromKnown.get(), innerWhole.get())) << shown << ": " << Text(KTString(text));
+      EXPECT_TRUE(SameTree(scanned.get(), innerWhole.get())) << shown << ": " << Text(KTString(text));
+    }
   }
 }
 
