@@ -12,7 +12,6 @@
 namespace {
 
 constexpr const char16_t* kBlanks = u" \t\r\n";
-constexpr const char16_t* kNotSingleToken = u" \t\r\n(|,%=<>'\"";
 
 bool StartsWith(const KTString& text, const char16_t* prefix) {
   return KTStrNCmp(text.c_str(), prefix, KTStrLen(prefix)) == 0;
@@ -29,11 +28,26 @@ bool ExpandDeclarationText(KTSchemaModel& model, KTXNode* node, KTString& text, 
   if (!written) written = u"";
   const char16_t* start = written;
   while (IsBlank(*start)) ++start;
-  if (KTStrNCmp(start, u"SYSTEM", 6) == 0 || KTStrNCmp(start, u"PUBLIC", 6) == 0) {
+  // No reference: the text as written (the expansion would copy it whole).
+  if (KTStrNCmp(start, u"SYSTEM", 6) == 0 || KTStrNCmp(start, u"PUBLIC", 6) == 0 || !KTStrChr(start, u'%')) {
     text = written;
     return true;
   }
   return model.ExpandEntityReferences(node, node->GetValue(), text, true, trimmedValues, false);
+}
+
+// Whether the value is one token: no blank and none of ( | , % = < > ' " in it.
+bool IsSingleToken(const KTString& text) {
+  for (const char16_t c : text.View()) {
+    switch (c) {
+      case u' ': case u'\t': case u'\r': case u'\n': case u'(': case u'|': case u',': case u'%':
+      case u'=': case u'<': case u'>': case u'\'': case u'"':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -183,7 +197,7 @@ bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
   // XML 1.0 §2.11 and §4.5: line ends of the literal read as LF, then its
   // character references resolve (so "&#13;" stays a CR); general references
   // stay for the place of use.
-  text.NormalizeLineEnds(u"\n");
+  if (KTFindUnit(text.c_str(), static_cast<size_t>(text.GetLength()), u'\r')) text.NormalizeLineEnds(u"\n");
   ExpandCharacterReferences(text);
   text.TrimLeft(kBlanks).TrimRight(kBlanks);  // a reference outside the literal may bring spaces
 
@@ -192,7 +206,7 @@ bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
   if (!record->external && n >= 2 && text[0] == text[n - 1] && (text[0] == u'"' || text[0] == u'\'')) {
     text = text.Mid(1, n - 2);
   }
-  record->singleToken = text.FindOneOf(kNotSingleToken) < 0;
+  record->singleToken = IsSingleToken(text);
   record->parameter = parameter;
   if (parameter) {
     // Padded with one blank each side, built in one block.

@@ -297,6 +297,33 @@ TEST(DtdWalker, TwoPassModeForSchemaDtds) {
   EXPECT_EQ(model.GetCurrentPass(), 2);
 }
 
+// A value is one token unless it holds a blank or one of ( | , % = < > ' "
+// once its character references are resolved: only such a value may name
+// a section's keyword or an attribute's type.
+TEST(DtdWalker, EntityValueIsOneTokenWithoutSeparators) {
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-single-token";
+  std::filesystem::create_directories(dir);
+  const std::string separators = " \t\r\n(|,%=<>'\"";
+  std::string dtd;
+  std::vector<std::pair<std::string, bool>> expected;
+  for (int c : std::initializer_list<int>{0x20, 0x09, 0x0D, 0x0A, '(', '|', ',', '%', '=', '<', '>', '\'', '"', 'x', '-', '.', ':', '#', '&',
+                ';', ')', '[', '*', '+', 0xE9}) {
+    const std::string name = "t" + std::to_string(c);
+    dtd += "<!ENTITY % " + name + " \"a&#" + std::to_string(c) + ";b\">\n";
+    expected.emplace_back(name, c > 0x7F || separators.find(static_cast<char>(c)) == std::string::npos);
+  }
+  Wrapped w;
+  ASSERT_TRUE(LoadDtdFile(w, dir / "tokens.dtd", dtd));
+  KTSchemaModel model(&w.manager);
+  model.SetWarningStream(nullptr);
+  model.LoadDtdPasses(w.document);
+  for (const auto& [name, single] : expected) {
+    KTEntityDecl* e = model.FindParameterEntity(KTString(std::u16string_view(KTUtf8ToUtf16(name))));
+    ASSERT_NE(e, nullptr) << name;
+    EXPECT_EQ(e->singleToken, single) << name;
+  }
+}
+
 TEST(DtdWalker, ParameterEntityReferencePattern) {
   for (const char16_t* yes : {u"%a;", u"%_x.y-z:1;", u"%\u00e9t\u00e9;"}) {
     EXPECT_TRUE(IsParameterEntityReference(KTString(yes))) << Text(KTString(yes));
