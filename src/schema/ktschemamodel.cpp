@@ -439,11 +439,17 @@ KTSchemaModel::ElementSet::iterator KTSchemaModel::FindElementPosition(const KTQ
 }
 
 namespace {
-// One search of the set: the place found is where a new record goes.
+// One search of the set: a new record goes where the search ended.
 KTEntityDecl* DeclareIn(KTSchemaModel::EntitySet& set, const KTString& name, bool* added = nullptr) {
-  auto it = set.lower_bound(name);
-  const bool missing = it == set.end() || set.key_comp()(name, it->first);
-  if (missing) it = set.emplace_hint(it, name, std::make_unique<KTEntityDecl>(name));
+  auto [it, missing] = set.try_emplace(name);
+  if (missing) {
+    try {
+      it->second = std::make_unique<KTEntityDecl>(name);
+    } catch (...) {
+      set.erase(it);  // no name without its record
+      throw;
+    }
+  }
   if (added) *added = missing;
   return it->second.get();
 }
@@ -453,6 +459,12 @@ KTEntityDecl* FindIn(KTSchemaModel::EntitySet& set, const Name& name) {
   return it == set.end() ? nullptr : it->second.get();
 }
 }  // namespace
+
+KTSchemaModel::OrderedEntities KTSchemaModel::InNameOrder(const EntitySet& set) {
+  OrderedEntities ordered;
+  for (const auto& [name, record] : set) ordered.emplace(name, record.get());
+  return ordered;
+}
 
 const KTAttributeDecl* KTSchemaModel::FindGlobalAttribute(const KTQName& name) const {
   auto it = globalAttributeIndex_.find(name);

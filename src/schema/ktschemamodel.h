@@ -144,17 +144,14 @@ class KTSchemaModel final : public KTSchemaServices {
   static constexpr int64_t kMaxEntityExpansionChars = 4 * 1024 * 1024;
   static constexpr int kExpansionPerDocumentFactor = 10;
 
-  // Entity and notation names in code-unit order (as KTString's own order),
-  // looked up by a view of the text too, so that a reference needs no copy
-  // of its name.
+  // Entity and notation names in code-unit order (as KTString's own order).
   struct EntityNameLess {
     using is_transparent = void;
     static std::u16string_view ViewOf(const KTString& name) { return name.View(); }
     static std::u16string_view ViewOf(std::u16string_view name) { return name; }
     template <typename A, typename B>
     bool operator()(const A& a, const B& b) const {
-      // u16string_view's own order, unit by unit in place: names met in a
-      // DTD share short prefixes, and every lookup makes a dozen of these.
+      // u16string_view's own order, unit by unit in place.
       const std::u16string_view x = ViewOf(a), y = ViewOf(b);
       const size_t n = x.size() < y.size() ? x.size() : y.size();
       for (size_t i = 0; i < n; ++i) {
@@ -163,7 +160,27 @@ class KTSchemaModel final : public KTSchemaServices {
       return x.size() < y.size();
     }
   };
-  using EntitySet = std::map<KTString, std::unique_ptr<KTEntityDecl>, EntityNameLess>;
+  // Entity and notation records by name, looked up by a view of the text
+  // too, so that a reference needs no copy of its name. Hashed: a DTD
+  // declares thousands (DocBook's entity sets), and its names share long
+  // prefixes ("local.", ".attrib") that an ordered search compares again
+  // at every level.
+  struct EntityNameHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view name) const { return std::hash<std::u16string_view>{}(name); }
+    size_t operator()(const KTString& name) const { return (*this)(name.View()); }
+  };
+  struct EntityNameEqual {
+    using is_transparent = void;
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      return EntityNameLess::ViewOf(a) == EntityNameLess::ViewOf(b);
+    }
+  };
+  using EntitySet = std::unordered_map<KTString, std::unique_ptr<KTEntityDecl>, EntityNameHash, EntityNameEqual>;
+  // The records of a set in code-unit order of their names, for a caller
+  // that reads them all.
+  using OrderedEntities = std::map<KTString, KTEntityDecl*, EntityNameLess>;
   using ElementSet = std::map<KTQName, std::unique_ptr<KTElementType>, KTQNameLessFn>;
 
   // An internal-subset root given here has its entity and notation
@@ -370,9 +387,10 @@ class KTSchemaModel final : public KTSchemaServices {
   KTEntityDecl* FindOrDeclareEntity(const KTString& name, bool parameter, bool& added);
   // FindParameterEntity or FindGeneralEntity by a view of the name.
   KTEntityDecl* FindEntity(std::u16string_view name, bool parameter);
-  EntitySet& GeneralEntities() { return generalEntities_; }
-  EntitySet& ParameterEntities() { return parameterEntities_; }
-  EntitySet& Notations() { return notations_; }
+  // The sets in name order, made at each call (a copy of the names).
+  OrderedEntities GeneralEntities() const { return InNameOrder(generalEntities_); }
+  OrderedEntities ParameterEntities() const { return InNameOrder(parameterEntities_); }
+  OrderedEntities Notations() const { return InNameOrder(notations_); }
 
   // ---- Entity expansion ----
   // One level, left to right: entity values are appended as they stand,
@@ -541,6 +559,7 @@ class KTSchemaModel final : public KTSchemaServices {
 
  private:
   void DeclarePredefinedEntities();
+  static OrderedEntities InNameOrder(const EntitySet& set);
   bool LoadXdrAttributeReference(KTXNode* element, KTNamespaceContext* context, KTElementType* type,
                                  KTElementType& scratch);
   bool ReadXdrOccurs(KTXNode* attribute, const KTString& name, const KTString& value, KTParticle& particle);
