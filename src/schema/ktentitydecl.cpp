@@ -428,7 +428,7 @@ bool KTSchemaModel::ExpandEntityReferences(KTXNode* node, const char16_t* text, 
                  padded[padded.GetLength() - 1] == u' ';
     const char16_t* valueText = padded.c_str() + (unpad ? 1 : 0);
     int valueLength = padded.GetLength() - (unpad ? 2 : 0);
-    if (expandedChars_ + valueLength > expansionBudget_) {
+    if (!HasExpansionRoom(valueLength)) {
       // The document's entities would grow past its budget: stop here and
       // keep the rest of the text as written.
       reported = true;
@@ -523,7 +523,7 @@ bool KTSchemaModel::ExpandReferencesFully(KTXNode* node, const char16_t* text, K
     const KTString& value = GetEntityValue(*record, *this);
     int valueLength = value.GetLength();
     if (active(record) || static_cast<int>(stack.size()) > kMaxDtdNesting ||
-        expandedChars_ + valueLength > expansionBudget_) {
+        !HasExpansionRoom(valueLength)) {
       // A recursive or too deep entity, or past the document's budget: the
       // reference stays as written and the expansion ends here.
       reported = true;

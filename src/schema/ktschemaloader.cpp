@@ -435,8 +435,8 @@ void SetSchemaPrefixEntities(KTSchemaModel& model, const KTString& prefix) {
 // ---- The model's schema load ----
 
 bool KTSchemaModel::LoadSchema(KTXNode* documentRoot, bool searchFurther) {
-  // The expansion budget is set by LoadReferencedSchema, from the search's
-  // walk when that passed the whole document.
+  // The expansion budget is set by LoadReferencedSchema: the document is
+  // sized only when its entities expand past the least budget.
   bool ok = LoadReferencedSchema(documentRoot, searchFurther);
   WarnAboutKeptProblem(documentRoot);
   return ok;
@@ -445,9 +445,8 @@ bool KTSchemaModel::LoadSchema(KTXNode* documentRoot, bool searchFurther) {
 bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
   std::vector<KTString> namespaces, locations;
   KTXNode* referenceNode = nullptr;
-  int64_t textSize = -1;
-  int kind = FindSchemaReference(*this, root, referenceNode, namespaces, locations, false, &textSize);
-  SetExpansionBudget(textSize >= 0 ? textSize : TextSizeOf(root));
+  int kind = FindSchemaReference(*this, root, referenceNode, namespaces, locations, false);
+  SetExpansionBudgetWhenNeeded(root);
   schemaKind_ = kind;
   dtdElements_.clear();
   if (kind == kSchemaNone) return ReportError(kSchemaNotFound, root, nullptr, KTString());

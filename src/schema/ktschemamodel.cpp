@@ -324,6 +324,23 @@ int64_t KTSchemaModel::TextSizeOf(const KTXNode* node) {
 void KTSchemaModel::SetExpansionBudget(int64_t documentTextSize) {
   expansionBudget_ = std::max<int64_t>(kMaxEntityExpansionChars, documentTextSize * kExpansionPerDocumentFactor);
   expandedChars_ = 0;
+  budgetDocument_ = nullptr;
+}
+
+void KTSchemaModel::SetExpansionBudgetWhenNeeded(const KTXNode* documentRoot) {
+  expansionBudget_ = kMaxEntityExpansionChars;
+  expandedChars_ = 0;
+  budgetDocument_ = documentRoot;
+}
+
+bool KTSchemaModel::HasExpansionRoom(int64_t more) {
+  if (expandedChars_ + more <= expansionBudget_) return true;
+  if (const KTXNode* root = budgetDocument_) {
+    // Past the least budget: now the document's size tells its own.
+    budgetDocument_ = nullptr;
+    expansionBudget_ = std::max<int64_t>(kMaxEntityExpansionChars, TextSizeOf(root) * kExpansionPerDocumentFactor);
+  }
+  return expandedChars_ + more <= expansionBudget_;
 }
 
 // ---- Error recording ----

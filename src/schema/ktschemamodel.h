@@ -424,9 +424,18 @@ class KTSchemaModel final : public KTSchemaServices {
   void SetExpansionBudgetFor(KTXNode* documentRoot) { SetExpansionBudget(TextSizeOf(documentRoot)); }
   // The same from that size known already (TextSizeOf).
   void SetExpansionBudget(int64_t documentTextSize);
+  // The same, the document sized only once its entities expand to more than
+  // kMaxEntityExpansionChars, the least budget: most documents never do,
+  // and need no walk for it. The document must stay as it is until then.
+  void SetExpansionBudgetWhenNeeded(const KTXNode* documentRoot);
+  // Whether `more` characters fit the budget after those expanded so far
+  // (the document sized first when the least budget is passed).
+  bool HasExpansionRoom(int64_t more);
   // The characters of the names and values of `node` and every node below
   // it, an element's pending attributes (ktxnode.h) read in place.
   static int64_t TextSizeOf(const KTXNode* node);
+  // The budget as known so far: the least one while the document is not
+  // sized yet (SetExpansionBudgetWhenNeeded).
   int64_t GetExpansionBudget() const { return expansionBudget_; }
   int64_t GetExpandedChars() const { return expandedChars_; }
 
@@ -745,6 +754,8 @@ class KTSchemaModel final : public KTSchemaServices {
   std::vector<DeclarationWarning> declarationWarnings_;
   std::unordered_set<std::string> declarationWarningLines_;
   int64_t expansionBudget_ = kMaxEntityExpansionChars;
+  // The document whose size sets the budget, not sized yet (null when it is).
+  const KTXNode* budgetDocument_ = nullptr;
   int64_t expandedChars_ = 0;
   KTString expansionStopped_;
   KTString refusal_;

@@ -387,6 +387,40 @@ TEST(SchemaModel, ExpansionStopsAtTheBudget) {
   EXPECT_EQ(out.GetLength(), expanded * big.GetLength() + (300 - expanded) * 5);
 }
 
+// A document's budget waits for its entities to pass the least budget:
+// only then is the document sized, and the budget is the one its size
+// gives, as if it had been sized at once.
+TEST(SchemaModel, DocumentIsSizedWhenItsEntitiesPassTheLeastBudget) {
+  const std::u16string text = u"<r>" + std::u16string(600000, u'x') + u"</r>";
+  auto doc = Parse(text.c_str());
+  ASSERT_TRUE(doc);
+  const int64_t budget = KTSchemaModel::TextSizeOf(doc.get()) * KTSchemaModel::kExpansionPerDocumentFactor;
+  KTString big;
+  for (int i = 0; i < 1024; ++i) big += u"0123456789abcdef";  // 16K characters
+  const int64_t floor = KTSchemaModel::kMaxEntityExpansionChars;
+  ASSERT_GT(budget, floor + 2 * big.GetLength());
+  const int past = static_cast<int>(budget / big.GetLength()) + 1;
+  struct Case {
+    int references;
+    bool expanded;  // all of them
+  } cases[] = {{100, true}, {static_cast<int>(floor / big.GetLength()) + 1, true}, {past - 1, true}, {past, false}};
+  for (const Case& c : cases) {
+    KTSchemaModel model;
+    model.DeclareGeneralEntity(KTString(u"big"))->value = big;
+    model.SetExpansionBudgetWhenNeeded(doc.get());
+    EXPECT_EQ(model.GetExpansionBudget(), floor);
+    KTString refs;
+    for (int i = 0; i < c.references; ++i) refs += u"&big;";
+    KTString out;
+    EXPECT_EQ(model.ExpandEntityReferences(nullptr, refs, out, false, false, false), c.expanded) << c.references;
+    const int64_t asked = int64_t{c.references} * big.GetLength();
+    EXPECT_EQ(model.GetExpansionBudget(), asked > floor ? budget : floor) << c.references;
+    EXPECT_EQ(model.GetExpandedChars(), c.expanded ? asked : (c.references - 1) * int64_t{big.GetLength()})
+        << c.references;
+    EXPECT_EQ(model.GetErrorId(), c.expanded ? kSchemaNoError : kSchemaExpansionFailed) << c.references;
+  }
+}
+
 // The budget counts the names and values of every node, the attributes an
 // element keeps pending (ktxnode.h) as much as attribute nodes, and makes
 // no node for them.
