@@ -157,10 +157,12 @@ bool LooksLikeDtdText(KTSchemaModel& model, const KTString& location, KTXNode* c
 
 // The search over a document that names no schema, in one visit per node
 // that also sizes its text as KTSchemaModel::TextSizeOf does (in the same
-// order): true, with the size, when no element holds an attribute whose
-// name may name a schema and (unless skipDoctype) no DTD declaration stands
-// at the top, so that the full search would find nothing. False as soon as
-// it meets either; the full search then runs from the start.
+// order) when kSize: true, with the size, when no element holds an
+// attribute whose name may name a schema and (unless skipDoctype) no DTD
+// declaration stands at the top, so that the full search would find
+// nothing. False as soon as it meets either; the full search then runs from
+// the start.
+template <bool kSize>
 bool NamesNoSchema(const KTXNode* root, bool skipDoctype, int64_t& size) {
   // GetNameLength and GetValueLength, read in place for the kinds a document
   // is made of: elements and attributes keep both as strings that know
@@ -169,19 +171,21 @@ bool NamesNoSchema(const KTXNode* root, bool skipDoctype, int64_t& size) {
   size = 0;
   for (const KTXNode* n = root; n;) {
     const int kind = n->GetKind();
-    if (kind == kElement || kind == kAttribute) {
-      const auto* named = static_cast<const KTXNamedNode*>(n);
-      size += named->NameString().GetLength() + named->ValueString().GetLength();
-    } else if (kind == kText) {
-      size += kTextNameLength + static_cast<const KTXValueNode*>(n)->ValueString().GetLength();
-    } else {
-      size += n->GetNameLength() + n->GetValueLength();
+    if constexpr (kSize) {
+      if (kind == kElement || kind == kAttribute) {
+        const auto* named = static_cast<const KTXNamedNode*>(n);
+        size += named->NameString().GetLength() + named->ValueString().GetLength();
+      } else if (kind == kText) {
+        size += kTextNameLength + static_cast<const KTXValueNode*>(n)->ValueString().GetLength();
+      } else {
+        size += n->GetNameLength() + n->GetValueLength();
+      }
     }
     if (kind == kElement) {
       if (const KTXCompactAttributes* pending = static_cast<const KTXContainerNode*>(n)->GetPendingAttributes()) {
         for (const KTXCompactAttribute& a : *pending) {
           if (MayNameSchema(a.name)) return false;
-          size += a.name.GetLength() + a.value.GetLength();
+          if constexpr (kSize) size += a.name.GetLength() + a.value.GetLength();
         }
       }
     } else if (kind == kAttribute) {
@@ -212,7 +216,8 @@ int FindSchemaReference(KTSchemaModel& model, KTXNode* node, KTXNode*& reference
   referenceNode = nullptr;
   if (textSize) *textSize = -1;
   if (!node) return kind;
-  if (int64_t walked = 0; NamesNoSchema(node, skipDoctype, walked)) {
+  if (int64_t walked = 0; textSize ? NamesNoSchema<true>(node, skipDoctype, walked)
+                                   : NamesNoSchema<false>(node, skipDoctype, walked)) {
     if (textSize) *textSize = walked;
     return kind;
   }

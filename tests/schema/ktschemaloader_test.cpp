@@ -87,6 +87,11 @@ TEST(SchemaLoader, FindsTheSchemaReference) {
     EXPECT_EQ(Joined(namespaces), c.namespaces) << Text(KTString(c.text));
     EXPECT_EQ(Joined(locations), c.locations) << Text(KTString(c.text));
     EXPECT_EQ(static_cast<KTXContainerNode*>(root)->GetPendingAttributes() != nullptr, pending);
+    // Without the size asked for, the same finding.
+    EXPECT_EQ(FindSchemaReference(model, parsed.get(), reference, namespaces, locations, false), c.kind)
+        << Text(KTString(c.text));
+    EXPECT_EQ(Joined(namespaces), c.namespaces) << Text(KTString(c.text));
+    EXPECT_EQ(Joined(locations), c.locations) << Text(KTString(c.text));
   }
 }
 
