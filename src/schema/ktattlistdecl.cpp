@@ -111,9 +111,17 @@ void AttlistReader::Add(KTElementType* type, KTAttributeDecl&& decl) {
   // The first declaration of an attribute is binding. DTD names carry no
   // namespace, so the local name (prefix included) is the whole key.
   KTSchemaModel::DtdAttlistIndex& index = model_.DtdAttlistOf(type);
-  if (!index.names.insert(decl.name.localName).second) return;
+  auto [known, added] = index.names.insert(decl.name.localName.View());
+  if (!added) return;
   if (decl.id && index.idName.IsEmpty()) index.idName = decl.name.localName;
   type->AppendAttribute(std::move(decl));
+  // The index views the name the list keeps: the moved name keeps its text
+  // where it was, or the view is made again.
+  const KTString& kept = type->GetAttributeList().back().name.localName;
+  if (known->data() != kept.c_str()) {
+    index.names.erase(known);
+    index.names.insert(kept.View());
+  }
 }
 
 bool AttlistReader::ReadText(KTXNode* node, const KTString& text, KTElementType* type, KTXNode* declaration,

@@ -454,6 +454,7 @@ bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
   SetExpansionBudgetWhenNeeded(root);
   schemaKind_ = kind;
   dtdElements_.clear();
+  dtdAttlists_.clear();  // its views may name the attributes of the types just dropped
   if (kind == kSchemaNone) return ReportError(kSchemaNotFound, root, nullptr, KTString());
   if (kind == kSchemaDtd) {
     if (!LoadDtdPasses(root)) return false;

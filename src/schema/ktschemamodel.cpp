@@ -425,7 +425,7 @@ KTSchemaModel::DtdAttlistIndex& KTSchemaModel::DtdAttlistOf(KTElementType* type)
   auto [it, added] = dtdAttlists_.try_emplace(type);
   if (added) {
     for (const KTAttributeDecl& a : type->GetAttributeList()) {
-      it->second.names.insert(a.name.localName);
+      it->second.names.insert(a.name.localName.View());
       if (a.id && it->second.idName.IsEmpty()) it->second.idName = a.name.localName;
     }
   }

@@ -324,7 +324,7 @@ class KTSchemaModel final : public KTSchemaServices {
   // search of the element's list (many definitions of one element stay
   // linear). Built from the list on first use; dropped with the elements.
   struct DtdAttlistIndex {
-    std::unordered_set<KTString> names;
+    std::unordered_set<std::u16string_view> names;  // views of the names in the element's list
     KTString idName;
   };
   DtdAttlistIndex& DtdAttlistOf(KTElementType* type);

@@ -391,6 +391,24 @@ TEST(DtdDeclarations, NestedSectionsGiveTheDefaultsXmllintGives) {
   CompareWithXmllint(path);
 }
 
+// The first definition of an attribute binds, whether it comes from a
+// parameter entity of definitions, one of a type and default, or is
+// written out; the ones after it are passed over, element by element.
+TEST(DtdDeclarations, FirstAttributeDefinitionsGiveTheDefaultsXmllintGives) {
+  fs::path dir = OwnTempDir() / "first-definitions";
+  fs::create_directories(dir);
+  std::ofstream((dir / "first.dtd").string())
+      << "<!ENTITY % common \"id ID #IMPLIED role CDATA 'common'\">\n<!ENTITY % typed \"CDATA 'typed'\">\n"
+         "<!ELEMENT doc (a|b)*>\n<!ELEMENT a EMPTY>\n<!ELEMENT b EMPTY>\n"
+         "<!ATTLIST a %common; kind CDATA 'a1'>\n<!ATTLIST a role CDATA 'again' kind CDATA 'a2' more CDATA 'm'>\n"
+         "<!ATTLIST b kind CDATA 'b1' %common;>\n<!ATTLIST b t1 %typed; role CDATA 'late'>\n"
+         "<!ATTLIST b t1 CDATA 'second' t2 %typed;>\n";
+  std::string path = (dir / "doc.xml").string();
+  std::ofstream(path) << "<?xml version=\"1.0\"?>\n<!DOCTYPE doc SYSTEM \"first.dtd\">\n"
+                         "<doc><a/><b/><a role=\"given\"/></doc>\n";
+  CompareWithXmllint(path);
+}
+
 TEST(DtdDeclarations, XhtmlDocumentIsInTheXhtmlNamespaceThroughItsDtd) {
   fs::path lib = "/usr/share/xml/w3c-sgml-lib/schema/dtd";
   fs::path dtd = lib / "REC-xhtml1-20020801/xhtml1-transitional.dtd";
