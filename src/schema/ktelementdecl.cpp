@@ -183,8 +183,10 @@ bool ElementReader::ReadContentEntity(KTXNode* node, KTElementType* type) {
   // reading) may read the tree of an earlier declaration with the same
   // expanded text; only a tree read without a problem is kept for that.
   const bool topLevel = model_.DeclarationDepth() == 1;
+  const size_t key = topLevel ? KTSchemaModel::ContentModelKey(expanded) : 0;
   if (topLevel) {
-    if (KTXNode* root = model_.FindReadContentModel(expanded, node)) return Read(root->GetFirstChild(), type, true, false);
+    if (KTXNode* root = model_.FindReadContentModel(expanded, key, node))
+      return Read(root->GetFirstChild(), type, true, false);
   }
   std::unique_ptr<KTXNode> tree = model_.ParseFragment(expanded.c_str(), u"elementSpecFormatted", node);
   if (!tree) {
@@ -194,7 +196,7 @@ bool ElementReader::ReadContentEntity(KTXNode* node, KTElementType* type) {
   KTXNode* root = model_.AdoptFragment(std::move(tree), node);
   const int64_t reports = model_.GetReportCount();
   bool ok = Read(root->GetFirstChild(), type, true, false);
-  if (ok && topLevel && model_.GetReportCount() == reports) model_.KeepReadContentModel(expanded, root);
+  if (ok && topLevel && model_.GetReportCount() == reports) model_.KeepReadContentModel(expanded, key, root);
   return ok;
 }
 

@@ -524,15 +524,21 @@ KTXNode* KTSchemaModel::AdoptFragment(std::unique_ptr<KTXNode> fragment, KTXNode
   return root;
 }
 
-KTXNode* KTSchemaModel::FindReadContentModel(const KTString& expanded, KTXNode* node) {
-  auto it = readContentModels_.find(expanded);
-  if (it == readContentModels_.end()) return nullptr;
-  const ReadContentModel& kept = it->second;
-  if (kept.grammar != GrammarOfDocument(node) || dtdVisits_ + kept.nodes > kMaxDtdVisits) return nullptr;
-  return kept.root;
+KTXNode* KTSchemaModel::FindReadContentModel(const KTString& expanded, size_t key, KTXNode* node) {
+  for (auto [it, end] = readContentModels_.equal_range(key); it != end; ++it) {
+    if (!(it->second.first == expanded)) continue;
+    const ReadContentModel& kept = it->second.second;
+    if (kept.grammar != GrammarOfDocument(node) || dtdVisits_ + kept.nodes > kMaxDtdVisits) return nullptr;
+    return kept.root;
+  }
+  return nullptr;
 }
 
-void KTSchemaModel::KeepReadContentModel(const KTString& expanded, KTXNode* root) {
+void KTSchemaModel::KeepReadContentModel(const KTString& expanded, size_t key, KTXNode* root) {
+  // The first tree kept for a text stays.
+  for (auto [it, end] = readContentModels_.equal_range(key); it != end; ++it) {
+    if (it->second.first == expanded) return;
+  }
   ReadContentModel kept;
   kept.root = root;
   kept.grammar = GrammarOfDocument(root);
@@ -544,7 +550,7 @@ void KTSchemaModel::KeepReadContentModel(const KTString& expanded, KTXNode* root
     ++kept.nodes;
     for (const KTXNode* child = at->GetFirstChild(); child; child = child->GetNextSibling()) work.push_back(child);
   }
-  readContentModels_.emplace(expanded, kept);
+  readContentModels_.emplace(key, std::make_pair(expanded, kept));
 }
 
 KTXNode* KTSchemaModel::ParentOf(const KTXNode* node) const {

@@ -337,8 +337,12 @@ class KTSchemaModel final : public KTSchemaServices {
   // without a problem is read again for the next instead of parsing the text
   // once more. Null when there is none, it was parsed in another grammar, or
   // reading it could reach the bound on visits.
-  KTXNode* FindReadContentModel(const KTString& expanded, KTXNode* node);
-  void KeepReadContentModel(const KTString& expanded, KTXNode* root);
+  // `key`: ContentModelKey(expanded), worked out once for both calls.
+  static size_t ContentModelKey(const KTString& expanded) {
+    return std::hash<std::u16string_view>{}(expanded.View());
+  }
+  KTXNode* FindReadContentModel(const KTString& expanded, size_t key, KTXNode* node);
+  void KeepReadContentModel(const KTString& expanded, size_t key, KTXNode* root);
   // The node's parent, or for the root of an adopted fragment the node its
   // text came from.
   KTXNode* ParentOf(const KTXNode* node) const;
@@ -736,7 +740,8 @@ class KTSchemaModel final : public KTSchemaServices {
     const KTGrammarEntry* grammar = nullptr;
     int64_t nodes = 0;
   };
-  std::unordered_map<KTString, ReadContentModel> readContentModels_;
+  // By ContentModelKey, each with its text.
+  std::unordered_multimap<size_t, std::pair<KTString, ReadContentModel>> readContentModels_;
   std::vector<const void*> active_;
   int sectionDepth_ = 0;
   int declarationDepth_ = 0;
