@@ -233,7 +233,8 @@ bool ElementReader::ReadChildren(KTXNode* node, KTElementType* fill, bool starre
         if (!ReadEntityParticles(child, fill, starred)) return false;
         continue;
       }
-      KTElementType* declared = model_.DeclareDtdElement(name);
+      const KTXName* interned = child->InternedName();
+      KTElementType* declared = interned ? model_.DeclareDtdElementNamed(*interned) : model_.DeclareDtdElement(name);
       if (!declared->GetDeclaringNode() || !declared->contentDeclared_) declared->SetDeclaringNode(child);
       KTParticle particle;
       particle.child = declared;

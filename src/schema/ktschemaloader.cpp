@@ -471,6 +471,7 @@ bool KTSchemaModel::LoadReferencedSchema(KTXNode* root, bool searchFurther) {
     dtdElements_ = std::move(elements_);
     elements_.clear();
     noNamespaceElements_.clear();
+    elementsByInternedName_.clear();
     EntitySet dtdSets[3] = {std::move(notations_), std::move(generalEntities_), std::move(parameterEntities_)};
     notations_.clear();
     generalEntities_.clear();

@@ -19,6 +19,7 @@
 #include "xml/ktloadstatus.h"
 #include "xml/ktparserdriver.h"
 #include "xml/ktxdoctype.h"
+#include "xml/ktxname.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxpathtreecontext.h"
 
@@ -232,6 +233,7 @@ KTSchemaModel::~KTSchemaModel() {
   // before anything they point at.
   elements_.clear();
   noNamespaceElements_.clear();
+  elementsByInternedName_.clear();
   dtdAttlists_.clear();
   groups_.clear();
   attributeGroups_.clear();
@@ -265,6 +267,7 @@ void KTSchemaModel::Clear() {
   namespaces_.Reset();
   elements_.clear();
   noNamespaceElements_.clear();
+  elementsByInternedName_.clear();
   dtdAttlists_.clear();
   idAttributes_.clear();
   tokenizedAttributes_.clear();
@@ -419,6 +422,15 @@ KTElementType* KTSchemaModel::DeclareDtdElement(const char16_t* name) {
   auto it = noNamespaceElements_.find(std::u16string_view(name ? name : u""));
   if (it != noNamespaceElements_.end()) return it->second;
   return DeclareElement(KTQName(name, KTNamespaceId::None()));
+}
+
+KTElementType* KTSchemaModel::DeclareDtdElementNamed(const KTXName& name) {
+  const KTString* key = &name.Str();
+  auto known = elementsByInternedName_.find(key);
+  if (known != elementsByInternedName_.end()) return known->second.second;
+  KTElementType* type = DeclareDtdElement(name.c_str());
+  elementsByInternedName_.emplace(key, std::make_pair(name, type));
+  return type;
 }
 
 KTSchemaModel::DtdAttlistIndex& KTSchemaModel::DtdAttlistOf(KTElementType* type) {

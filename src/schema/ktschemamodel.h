@@ -23,6 +23,7 @@
 #include "xml/ktloadstatus.h"
 #include "xml/ktnamespace.h"
 #include "xml/ktschemaservices.h"
+#include "xml/ktxname.h"
 
 class KTXNode;
 class KTXPathTreeContext;
@@ -376,6 +377,10 @@ class KTSchemaModel final : public KTSchemaServices {
   // DeclareElement of a DTD name (no namespace) as written; a name already
   // declared costs a lookup and no copy of the name.
   KTElementType* DeclareDtdElement(const char16_t* name);
+  // The same for a node's interned name: a name met before costs a lookup
+  // of where its shared text stands, not a hash of the text (content models
+  // name the same elements over and over).
+  KTElementType* DeclareDtdElementNamed(const KTXName& name);
   KTElementType* FindElement(const KTQName& name) override;
   bool DeclaresElements() const override { return !elements_.empty(); }
   ElementSet::iterator FindElementPosition(const KTQName& name);
@@ -683,6 +688,10 @@ class KTSchemaModel final : public KTSchemaServices {
   // instead of comparing it down the ordered set. Keys view the names kept
   // in elements_; cleared wherever elements_ is.
   std::unordered_map<std::u16string_view, KTElementType*> noNamespaceElements_;
+  // The element types of noNamespaceElements_ found by interned names
+  // (DeclareDtdElementNamed), keyed by where the shared text stands; each
+  // keeps its name, so that the text stays there. Cleared with elements_.
+  std::unordered_map<const KTString*, std::pair<KTXName, KTElementType*>> elementsByInternedName_;
   // The ID attribute of each element declaration asked about (null: none),
   // so that the view asks about every attribute at the cost of one lookup.
   std::unordered_map<const KTElementType*, const KTAttributeDecl*> idAttributes_;

@@ -96,6 +96,41 @@ std::string Model(KTElementType* t, int depth = 0) {
   return out + ")";
 }
 
+// Every particle names the element type the model holds for that name,
+// however often the name is met: in one pass, and in a second pass that
+// declares every element type anew (a reference to an entity declared
+// later), whose particles must not name the types of the first.
+TEST(DtdDeclarations, ParticlesNameTheElementTypesOfTheModel) {
+  const char* dtds[] = {
+      "<!ELEMENT a (b, c, (b | c)*)>\n<!ELEMENT b (c?)>\n<!ELEMENT z (a, b, c)>",
+      "<!ELEMENT a (b, c, (b | c)*)>\n<!ELEMENT b (c?)>\n<!ELEMENT z (a, b, %later;)>\n<!ENTITY % later 'c'>",
+      "<!ENTITY % x ''>\n<!ELEMENT a %x; (b, c)*>\n<!ELEMENT y %x; (b, c)*>\n<!ELEMENT z %x; (a | %later;)>\n"
+      "<!ENTITY % later 'y'>",
+  };
+  int n = 0;
+  for (const char* dtd : dtds) {
+    DtdFile f;
+    ASSERT_TRUE(f.Load(dtd, "particles" + std::to_string(n++) + ".dtd"));
+    int particles = 0;
+    std::vector<KTElementType*> work;
+    for (auto& [name, type] : f.model->Elements()) work.push_back(type.get());
+    while (!work.empty()) {
+      KTElementType* t = work.back();
+      work.pop_back();
+      for (KTParticle& p : t->GetParticles()) {
+        if (p.child->IsGroup()) {
+          work.push_back(p.child);
+          continue;
+        }
+        ++particles;
+        EXPECT_EQ(p.child, f.Element(p.child->GetName().localName.c_str()))
+            << dtd << ": " << Text(p.child->GetName().localName);
+      }
+    }
+    EXPECT_GE(particles, 5) << dtd;
+  }
+}
+
 TEST(DtdDeclarations, ContentModels) {
   struct Case {
     const char* dtd;
