@@ -146,6 +146,12 @@ bool KTParserDriver::Init(const KTGrammarEntry* entry, bool caseSensitive, bool 
     return false;
   }
   rules_ = &entry->rules;
+  // Table id 0 is no rule's: a rule the grammar lacks never matches.
+  auto tableId = [&](int name) { return rules_->Get(name) ? rules_->Get(name)->GetTableId() : 0u; };
+  sTagId_ = tableId(T::kSTag);
+  contentId_ = tableId(T::kContent);
+  elementNameId_ = tableId(T::kElementName);
+  textDataId_ = tableId(T::kTextData);
   // The action of each rule of the grammar by its place (BuildTree): a parse
   // node's rule is one of them.
   static_assert(kMaxGrammarRules >= kParsoMaxRules, "a rule's place indexes the action table");
@@ -709,6 +715,65 @@ void KTParserDriver::FailBuild(const char16_t* reason, const ParseNode* node) {
   errorColumn_ = KTCountCharacters(lineStart, node->textStart) + 1;
 }
 
+// An element whose start tag holds its name (and maybe attributes) and whose
+// content is empty or one text: the most common element of a document. It
+// is built as BuildTree builds realElemTag, sTag and content one inside the
+// other, without the three rounds through it; any other shape is left to
+// BuildTree (kNotPlain), before anything was built or freed.
+int KTParserDriver::BuildPlainElement(ParseNode* node, KTXNode*& current, KTXNode* parentDocument) {
+  ParseNode* sTag = node->firstChild;
+  if (!sTag || sTag->rule.GetTableId() != sTagId_) return kNotPlain;
+  ParseNode* content = sTag->next;
+  if (!content || content->next || content->rule.GetTableId() != contentId_) return kNotPlain;
+  const ParseNode* name = sTag->firstChild;
+  if (!name || name->firstChild || name->rule.GetTableId() != elementNameId_) return kNotPlain;
+  const ParseNode* only = content->firstChild;
+  if (only && (only->next || only->firstChild || only->rule.GetTableId() != textDataId_)) return kNotPlain;
+  if (!parentDocument->IsContainer()) return kNotPlain;
+
+  const int start = static_cast<int>(node->textStart - text_);
+  if (release_) release_->ReleaseBefore(std::min(start, releaseLimit_));
+  current = parentDocument;
+  // The start tag: the element, covering the whole element text.
+  if (release_) release_->ReleaseBefore(std::min(static_cast<int>(sTag->textStart - text_), releaseLimit_));
+  std::unique_ptr<KTXNode> made = CreateXNode(kElement);
+  if (made) made->SetOffsets(start, start + node->length);
+  KTXNode* element = made ? static_cast<KTXContainerNode*>(parentDocument)->AppendMade(std::move(made)) : nullptr;
+  if (!element) {
+    FailBuild(u"markup where the document tree cannot hold it", sTag);
+    return kFailed;
+  }
+  ++elementsMade_;
+  TakeElementName(sTag, element);
+  if (sTag->firstChild) {
+    if (!TakeAttributes(sTag, element)) return kFailed;
+    KTXNode* tagCurrent = element;
+    while (ParseNode* child = sTag->firstChild) {
+      if (!BuildTree(sTag, child, tagCurrent, element)) return kFailed;
+      parser_->FreeFirstChild(sTag);
+    }
+  }
+  parser_->FreeFirstChild(node);
+  // The content: nothing, or its only text (FoldOnlyText, else a Text).
+  if (release_) release_->ReleaseBefore(std::min(static_cast<int>(content->textStart - text_), releaseLimit_));
+  if (only) {
+    if (FoldOnlyText(node, content, element)) {
+      parser_->FreeFirstChild(content);
+    } else {
+      KTXNode* contentCurrent = element;
+      if (!BuildTree(content, content->firstChild, contentCurrent, element)) return kFailed;
+      parser_->FreeFirstChild(content);
+    }
+  }
+  parser_->FreeFirstChild(node);
+  if (tidyElements_ && element->GetKind() == kElement) {
+    if (element != foldedInto_) element->NormalizeText(nullptr, nullptr);
+    foldedInto_ = nullptr;
+    ++elementsTidied_;
+  }
+  return kBuilt;
+}
+
 bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode*& current,
                                KTXNode* parentDocument) {
   const GrammarRule* rule = node->rule;
@@ -750,6 +815,11 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   KTDoctypeElementNode* decl = nullptr;
   switch (action) {
     case T::kRealElemTag:
+      if (!keepParseNodes_ && parentDocument) {
+        const int built = BuildPlainElement(node, current, parentDocument);
+        if (built != kNotPlain) return built == kBuilt;
+      }
+      [[fallthrough]];
     case T::kEmptyElemTag:
       current = parentDocument;
       target = parentDocument;

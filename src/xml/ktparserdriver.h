@@ -83,6 +83,10 @@ class KTParserDriver {
 
   bool BuildTree(const ParseNode* parent, ParseNode* node, KTXNode*& current,
                  KTXNode* parentDocument);
+  // BuildTree's realElemTag of the common shape (BuildPlainElement in the
+  // .cpp): built, failed, or not that shape (nothing done).
+  enum PlainElement { kBuilt, kFailed, kNotPlain };
+  int BuildPlainElement(ParseNode* node, KTXNode*& current, KTXNode* parentDocument);
   // The streamed build (class Stream). The elements whose content the
   // stream has built into are open (StreamLevel), the root's at level 0:
   // OnStreamChild builds the children a watched content offers, with those
@@ -131,6 +135,12 @@ class KTParserDriver {
   int errorColumn_ = 0;
   std::unique_ptr<ParsoParser> parser_;
   const KTGrammarRuleTable* rules_ = nullptr;
+  // The table ids (ParseRuleRef) of the rules BuildPlainElement tells a
+  // plain element by, compared without reading the rule table.
+  uint32_t sTagId_ = 0;
+  uint32_t contentId_ = 0;
+  uint32_t elementNameId_ = 0;
+  uint32_t textDataId_ = 0;
   // By a rule's place in the grammar (GrammarRule::GetIndex): its place in
   // the rule table, which names its action in BuildTree; -1 for the rules
   // without one. Made by Init.
