@@ -261,6 +261,19 @@ void KTString::SetCapacity(int n) { MoveToNewBlock(n, false); }
 
 void KTString::SetCapacityPooled(int n) { MoveToNewBlock(n, true); }
 
+void KTString::AssignPooled(const char16_t* text, int n) {
+  if (n <= 0) {
+    Release();
+    return;
+  }
+  // The new block is filled before the old one goes: the text may lie in it.
+  char16_t* block = NewPooledBlock(n);
+  std::memcpy(block, text, static_cast<size_t>(n) * sizeof(char16_t));
+  FreeBlock(data_);
+  data_ = block;
+  SetLength(n);
+}
+
 void KTString::MoveToNewBlock(int n, bool pooled) {
   if (n <= 0) {
     Release();

@@ -60,6 +60,9 @@ class KTString {
   // SetCapacityPooled is SetCapacity for a text that lives as long as a
   // document node; a longer block still comes from the general allocator.
   void SetCapacityPooled(int n);
+  // SetCapacityPooled(n) and a write of text[0, n) (no NUL among them) in
+  // one step: the text a document node keeps, in a block of exactly its size.
+  void AssignPooled(const char16_t* text, int n);
   static constexpr int kPooledBlockBytes = 256;
   void Reserve(int n);
   void ClearAndReserve(int n);

@@ -454,10 +454,11 @@ void KTXValueNode::StoreValueWithoutNul(KTString& value, const char16_t* text, i
     return;
   }
   // The blocks StoreValue takes: an assignment's, or one of exactly the size.
-  if (length > kExactValueLength || length <= value.GetCapacity())
-    value.ClearAndReserve(length);
-  else
-    value.SetCapacityPooled(length);
+  if (length <= kExactValueLength && length > value.GetCapacity()) {
+    value.AssignPooled(text, length);
+    return;
+  }
+  value.ClearAndReserve(length);
   char16_t* buffer = value.GetBuffer();
   std::memcpy(buffer, text, static_cast<size_t>(length) * sizeof(char16_t));
   value.SetWrittenLength(length);
