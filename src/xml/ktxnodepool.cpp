@@ -13,47 +13,35 @@ namespace {
 
 // ---- Node allocator ----
 
-// Sizes up to kPoolLargest bytes, in steps of kPoolStep, each with a free
-// list; larger objects go to the general allocator. Blocks are page blocks,
-// so a tree built while its parse tree is freed takes over the parse tree's
-// pages. They are never given back: freed nodes wait for the next nodes of
-// their size. (The tables are made once and never destroyed, so nodes
-// deleted at exit still find them.)
-constexpr size_t kPoolStep = 8;
-constexpr size_t kPoolLargest = 256;
+// Blocks are page blocks, so a tree built while its parse tree is freed
+// takes over the parse tree's pages. They are never given back: freed nodes
+// wait for the next nodes of their size.
+constexpr size_t kPoolStep = kKTXNodePoolStep;
+constexpr size_t kPoolLargest = kKTXNodePoolLargest;
 constexpr size_t kPoolBlockBytes = kKTPageBlockBytes;
 // Past this many blocks (2 MiB) the pool takes its blocks as a growing owner
 // (their pages put in place at once); a small document's nodes hold no more
-// memory than they write.
+// memory than it writes.
 constexpr size_t kBlocksBeforeGrowing = 8;
+constexpr bool kPoolNodes = kKTXNodePoolOn;
 
-// An address sanitizer build allocates every node on its own, so that it
-// can still see a node used after it was freed.
-constexpr bool kPoolNodes = !kKTAddressSanitizerBuild;
+KTXNodePoolState& Pool() { return gKTXNodePool; }
 
-struct NodePool {
-  void* free[kPoolLargest / kPoolStep + 1] = {};
-  char* block = nullptr;
-  size_t left = 0;
-  size_t blocksTaken = 0;
-};
-
-NodePool& Pool() {
-  static NodePool* pool = new NodePool;
-  return *pool;
-}
-
-void PushFree(NodePool& pool, void* memory, size_t size) {
+void PushFree(KTXNodePoolState& pool, void* memory, size_t size) {
   *static_cast<void**>(memory) = pool.free[size / kPoolStep];
   pool.free[size / kPoolStep] = memory;
 }
 
 }  // namespace
 
-void* KTXNodePoolAllocate(size_t size) {
+constinit KTXNodePoolState gKTXNodePool = {};
+
+// Reached when the size's list is empty and the block has too little left
+// (or the size is not pooled).
+void* KTXNodePoolAllocateSlow(size_t size) {
   if (!kPoolNodes || size > kPoolLargest) return ::operator new(size);
   size = (size + kPoolStep - 1) / kPoolStep * kPoolStep;
-  NodePool& pool = Pool();
+  KTXNodePoolState& pool = Pool();
   if (void* node = pool.free[size / kPoolStep]) {
     pool.free[size / kPoolStep] = *static_cast<void**>(node);
     return node;
@@ -89,7 +77,7 @@ void KTXNodePoolFreePieces(void* block, size_t size, size_t piece) noexcept {
     KTXNodePoolFree(block, size);
     return;
   }
-  NodePool& pool = Pool();
+  KTXNodePoolState& pool = Pool();
   char* at = static_cast<char*>(block);
   for (; size >= piece; at += piece, size -= piece) PushFree(pool, at, piece);
   if (size >= kPoolStep) PushFree(pool, at, size);

@@ -5,9 +5,51 @@
 
 #include <cstddef>
 
+#include "platform/ktmemory.h"
+
+// Sizes up to kKTXNodePoolLargest bytes, in steps of kKTXNodePoolStep, each
+// with a free list; larger objects go to the general allocator. An address
+// sanitizer build allocates every node on its own, so that it can still see
+// a node used after it was freed.
+inline constexpr size_t kKTXNodePoolStep = 8;
+inline constexpr size_t kKTXNodePoolLargest = 256;
+inline constexpr bool kKTXNodePoolOn = !kKTAddressSanitizerBuild;
+
+// The lists and the block being carved. A constant-initialised global: a
+// node allocation reads it without a guard, and nodes deleted at exit still
+// find it (it is never destroyed).
+struct KTXNodePoolState {
+  void* free[kKTXNodePoolLargest / kKTXNodePoolStep + 1];
+  char* block;
+  size_t left;
+  size_t blocksTaken;
+};
+extern constinit KTXNodePoolState gKTXNodePool;
+
+// A new block to carve from (or the general allocator); the rare path of
+// KTXNodePoolAllocate.
+void* KTXNodePoolAllocateSlow(size_t size);
+
 // Memory for one node of `size` bytes; sizes above 256 bytes (and every size
-// in an address-sanitizer build) go to the general allocator.
-void* KTXNodePoolAllocate(size_t size);
+// in an address-sanitizer build) go to the general allocator. Inline: every
+// document and view node comes through here.
+inline void* KTXNodePoolAllocate(size_t size) {
+  if (kKTXNodePoolOn && size <= kKTXNodePoolLargest) {
+    size = (size + kKTXNodePoolStep - 1) / kKTXNodePoolStep * kKTXNodePoolStep;
+    void*& head = gKTXNodePool.free[size / kKTXNodePoolStep];
+    if (void* node = head) {
+      head = *static_cast<void**>(node);
+      return node;
+    }
+    if (gKTXNodePool.left >= size) {
+      void* node = gKTXNodePool.block;
+      gKTXNodePool.block += size;
+      gKTXNodePool.left -= size;
+      return node;
+    }
+  }
+  return KTXNodePoolAllocateSlow(size);
+}
 // Gives a node back to the free list of its size (the size it was taken with).
 void KTXNodePoolFree(void* node, size_t size) noexcept;
 // Gives a block back (the size it was taken with) as pieces of `piece`
