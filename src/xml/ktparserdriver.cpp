@@ -744,7 +744,10 @@ int KTParserDriver::BuildPlainElement(ParseNode* node, KTXNode*& current, KTXNod
     return kFailed;
   }
   ++elementsMade_;
-  TakeElementName(sTag, element);
+  // The name, as TakeElementName takes it (its shape is known here).
+  if (release_) release_->ReleaseBefore(std::min(static_cast<int>(name->textStart - text_), releaseLimit_));
+  element->SetName(name->textStart, name->length);
+  parser_->FreeFirstChild(sTag);
   if (sTag->firstChild) {
     if (!TakeAttributes(sTag, element)) return kFailed;
     KTXNode* tagCurrent = element;
@@ -757,7 +760,15 @@ int KTParserDriver::BuildPlainElement(ParseNode* node, KTXNode*& current, KTXNod
   // The content: nothing, or its only text (FoldOnlyText, else a Text).
   if (release_) release_->ReleaseBefore(std::min(static_cast<int>(content->textStart - text_), releaseLimit_));
   if (only) {
-    if (FoldOnlyText(node, content, element)) {
+    // FoldOnlyText's test, on what is known here: the content is the last
+    // part of a realElemTag, its only child a TextData, and the element new
+    // (no value; counted children are its attributes and what the start tag
+    // built).
+    auto* container = static_cast<KTXContainerNode*>(element);
+    if (tidyElements_ && container->KTXContainerNode::GetChildCount() == 0 &&
+        container->GetValueLength() == 0) {
+      SetText(element, only->textStart, only->length);
+      foldedInto_ = element;
       parser_->FreeFirstChild(content);
     } else {
       KTXNode* contentCurrent = element;
