@@ -1437,10 +1437,13 @@ namespace {
 
 // Units checked at once: a block whose units all lie in U+0020..U+D7FF or
 // are tabs and line ends (the bulk of any text) needs no look at each one. Two vectors of eight units
-// are tested with no branch per unit.
+// are tested with no branch per unit. With kSeekAmpersand a block holding
+// an '&' is not plain either, so that the unit-by-unit path notes it.
 constexpr int kPlainBlock = 16;
+constexpr char16_t kAmpersand = u'&';
 typedef std::uint16_t EightUnits __attribute__((vector_size(16)));
 
+template <bool kSeekAmpersand>
 bool IsPlainBlock(const char16_t* units) {
   EightUnits low;
   EightUnits high;
@@ -1449,9 +1452,13 @@ bool IsPlainBlock(const char16_t* units) {
   // A unit below U+0020 wraps round to a large value here; tab, line feed
   // and carriage return, allowed everywhere, are taken back out, so that
   // indented text stays on this path.
-  auto oddLow = ((low - 0x20) >= 0xD800 - 0x20) & (low != 0x9) & (low != 0xA) & (low != 0xD);
-  auto oddHigh = ((high - 0x20) >= 0xD800 - 0x20) & (high != 0x9) & (high != 0xA) & (high != 0xD);
+  constexpr std::uint16_t kSpace = 0x20;
+  constexpr std::uint16_t kAboveSpace = 0xD800 - 0x20;
+  auto oddLow = ((low - kSpace) >= kAboveSpace) & (low != 0x9) & (low != 0xA) & (low != 0xD);
+  auto oddHigh = ((high - kSpace) >= kAboveSpace) & (high != 0x9) & (high != 0xA) & (high != 0xD);
   auto odd = oddLow | oddHigh;
+  if constexpr (kSeekAmpersand)
+    odd |= (low == kAmpersand) | (high == kAmpersand);
   std::uint64_t words[2];
   std::memcpy(words, &odd, sizeof words);
   return (words[0] | words[1]) == 0;
@@ -1462,6 +1469,7 @@ bool IsPlainBlock(const char16_t* units) {
 // block with a tab, a CR or a wider unit goes on to IsPlainBlock.
 typedef std::int16_t EightSignedUnits __attribute__((vector_size(16)));
 
+template <bool kSeekAmpersand>
 bool IsNarrowPlainBlock(const char16_t* units) {
   EightSignedUnits low;
   EightSignedUnits high;
@@ -1470,6 +1478,8 @@ bool IsNarrowPlainBlock(const char16_t* units) {
   auto plainLow = (low > 0x1F) | (low == 0xA);
   auto plainHigh = (high > 0x1F) | (high == 0xA);
   auto plain = plainLow & plainHigh;
+  if constexpr (kSeekAmpersand)
+    plain &= (low != kAmpersand) & (high != kAmpersand);
   std::uint64_t words[2];
   std::memcpy(words, &plain, sizeof words);
   return (words[0] & words[1]) == ~std::uint64_t{0};
@@ -1479,6 +1489,7 @@ bool IsNarrowPlainBlock(const char16_t* units) {
 // at the end: long runs of plain text go by a few steps for 32 units.
 constexpr int kNarrowRun = 32;
 
+template <bool kSeekAmpersand>
 bool IsNarrowPlainRun(const char16_t* units) {
   EightSignedUnits a;
   EightSignedUnits b;
@@ -1490,18 +1501,23 @@ bool IsNarrowPlainRun(const char16_t* units) {
   std::memcpy(&d, units + 24, sizeof d);
   auto plain = ((a > 0x1F) | (a == 0xA)) & ((b > 0x1F) | (b == 0xA)) & ((c > 0x1F) | (c == 0xA)) &
                ((d > 0x1F) | (d == 0xA));
+  if constexpr (kSeekAmpersand)
+    plain &= (a != kAmpersand) & (b != kAmpersand) & (c != kAmpersand) & (d != kAmpersand);
   std::uint64_t words[2];
   std::memcpy(words, &plain, sizeof words);
   return (words[0] & words[1]) == ~std::uint64_t{0};
 }
 
-}  // namespace
-
-bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& status) {
-  for (int i = 0; i < length;) {
-    while (length - i >= kNarrowRun && IsNarrowPlainRun(text + i))
+// The scan from `i`; with kSeekAmpersand it stops at the block that holds
+// the first '&' (noted in `ampersandAt`, -1 while none is found) and
+// returns the place after that block for the scan without the search.
+template <bool kSeekAmpersand>
+bool ScanCharacters(const char16_t* text, int length, int& i, int& ampersandAt, KTLoadStatus& status) {
+  while (i < length) {
+    while (length - i >= kNarrowRun && IsNarrowPlainRun<kSeekAmpersand>(text + i))
       i += kNarrowRun;
-    if (length - i >= kPlainBlock && (IsNarrowPlainBlock(text + i) || IsPlainBlock(text + i))) {
+    if (length - i >= kPlainBlock &&
+        (IsNarrowPlainBlock<kSeekAmpersand>(text + i) || IsPlainBlock<kSeekAmpersand>(text + i))) {
       i += kPlainBlock;
       continue;
     }
@@ -1510,8 +1526,11 @@ bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& s
     int blockEnd = std::min(length, i + kPlainBlock);
     for (; i < blockEnd; ++i) {
       char16_t c = text[i];
-      if (c >= 0x20 && c < 0xD800)
+      if (c >= 0x20 && c < 0xD800) {
+        if (kSeekAmpersand && c == kAmpersand && ampersandAt < 0)
+          ampersandAt = i;
         continue;
+      }
       KTString reason;
       if (c < 0x20) {
         if (c == 0x9 || c == 0xA || c == 0xD)
@@ -1532,8 +1551,23 @@ bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& s
       }
       return Fail(text, length, i, reason, status);
     }
+    if (kSeekAmpersand && ampersandAt >= 0)
+      return true;
   }
   return true;
+}
+
+}  // namespace
+
+bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& status, bool* holdsAmpersand) {
+  int i = 0;
+  int ampersandAt = -1;
+  if (holdsAmpersand) {
+    if (!ScanCharacters<true>(text, length, i, ampersandAt, status))
+      return false;
+    *holdsAmpersand = ampersandAt >= 0;
+  }
+  return ScanCharacters<false>(text, length, i, ampersandAt, status);
 }
 
 bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status) {

@@ -14,7 +14,10 @@ class KTXNode;
 // XML 1.0 §2.2: every character of the text must match Char. Flags C0
 // controls other than tab, line feed and carriage return, U+FFFE, U+FFFF and
 // surrogates that are not part of a pair. False with the status written.
-bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& status);
+// With `holdsAmpersand`, also tells whether the text holds an '&' (any
+// reference), found on the same pass.
+bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& status,
+                               bool* holdsAmpersand = nullptr);
 
 // The checks over a tree just parsed from text[0, length) (node offsets index
 // the text): NameStartChar and NameChar above U+00FF, WFC Unique Att Spec, WFC Legal Character for character

@@ -225,6 +225,8 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   const int before = document ? document->GetChildCount() : 0;
   elementsMade_ = elementsTidied_ = 0;
   containerInElement_ = false;
+  plainTree_ = true;
+  notPlainBefore_ = KTXName::GetNotPlainCount();
   tidyElements_ = finish;
   streamDocument_ = document;
   streamed_ = streamBuildFailed_ = streamOff_ = false;
@@ -254,6 +256,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
     }
   };
   if (!parsed) {
+    plainTree_ = false;
     failure = KTLoadStatus::kParseFailed;
     removeBuilt();
     ParseNode* root = parser_->GetRoot();
@@ -285,6 +288,7 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
       built = BuildTree(nullptr, parser_->GetRoot(), current, document);
     }
     if (!built) {
+      plainTree_ = false;
       failure = KTLoadStatus::kBuildFailed;
       removeBuilt();
     }
@@ -350,6 +354,7 @@ bool KTParserDriver::AddPendingAttribute(const ParseNode* node, KTXNode* element
     // The element holds nodes already: the attribute goes after those its
     // start tag gave before, as a node.
     owner->MakePendingNodes();
+    plainTree_ = false;
     return false;
   }
   pendingOwner_ = element;
@@ -369,11 +374,30 @@ void KTParserDriver::FillPendingAttribute(ParseNode* node) {
     if (action != T::kAttName && action != T::kAttValue1 && action != T::kAttValue2) return;
     const char16_t* text = child->textStart;
     if (release_) release_->ReleaseBefore(std::min(static_cast<int>(text - text_), releaseLimit_));
-    if (action == T::kAttName)
+    if (action == T::kAttName) {
       pendingAttribute_->name.Assign(text, child->length);
-    else
+      NotePendingName();
+    } else {
       StoreText(pendingAttribute_->value, text, child->length);
+    }
     parser_->FreeFirstChild(node);
+  }
+}
+
+void KTParserDriver::NotePendingName() {
+  const KTXCompactAttributes* block = static_cast<const KTXContainerNode*>(pendingOwner_)->GetPendingAttributes();
+  const int count = block ? block->Count() : 0;
+  if (count == 0 || count > kPlainAttributeLimit || &(*block)[count - 1] != pendingAttribute_) {
+    plainTree_ = false;
+    return;
+  }
+  // Interned: one name, one address.
+  const char16_t* name = pendingAttribute_->name.c_str();
+  for (int i = 0; i + 1 < count; ++i) {
+    if ((*block)[i].name.c_str() == name) {
+      plainTree_ = false;
+      return;
+    }
   }
 }
 
@@ -800,6 +824,11 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
   // A node that cannot hold the new one makes the build fail below.
   bool lost = false;
   auto append = [&](int kind, KTXNode* to, const ParseNode* range) -> KTXNode* {
+    // Kinds the tree check reads more of than names and references.
+    if (kind != kElement && kind != kText && kind != kComment && kind != kCData && kind != kXmlTag &&
+        !(kind == kAttribute && to && to->GetKind() == kXmlTag)) {
+      plainTree_ = false;
+    }
     std::unique_ptr<KTXNode> made = CreateXNode(kind);
     KTXNode* added = nullptr;
     if (made && to && to->IsContainer()) {
@@ -892,6 +921,7 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
     case T::kAttName:
       if (pendingAttribute_ && current == pendingOwner_) {
         pendingAttribute_->name.Assign(text, length);
+        NotePendingName();
         break;
       }
       [[fallthrough]];
@@ -1066,6 +1096,7 @@ bool KTParserDriver::BuildTree(const ParseNode* parent, ParseNode* node, KTXNode
       static_cast<KTDoctypeAttlistNode*>(made.get())
           ->SetPart(action == T::kAttTypeNotation ? kPartNotation : kPartEnumeration);
       if (current && current->GetKind() == kElement) containerInElement_ = true;
+      plainTree_ = false;
       lost = !current || !current->AppendChild(std::move(made));
       break;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/ktstring.h"
+#include "xml/ktxname.h"
 
 class KTLoadStatus;
 class KTSourceText;
@@ -65,6 +66,16 @@ class KTParserDriver {
   // tree is built first. The outcome is the same either way.
   void SetStreaming(bool on) { streaming_ = on; }
 
+  // Whether the last successful Parse built only elements, texts, comments,
+  // CDATA sections and an XML declaration with its attributes, every element
+  // and attribute plainly named (KTXName::Entry::plain), no element with an
+  // attribute node or with more than kPlainAttributeLimit attributes, and
+  // none with an attribute given twice. From a text without '&', such a tree
+  // holds nothing the tree check (KTCheckWellFormedTree) could refuse.
+  bool BuiltPlainTree() const { return plainTree_ && KTXName::GetNotPlainCount() == notPlainBefore_; }
+  // The attributes of one element compared pairwise for BuiltPlainTree.
+  static constexpr int kPlainAttributeLimit = 8;
+
   // The last failure: the engine's message, the offset in characters and the
   // 1-based line and column (all empty or 0 after a success).
   const KTString& GetErrorMessage() const { return errorMessage_; }
@@ -121,6 +132,9 @@ class KTParserDriver {
   // element's pending attributes; false when it is to be built as a node.
   bool AddPendingAttribute(const ParseNode* node, KTXNode* element);
   void FillPendingAttribute(ParseNode* node);
+  // After the pending attribute got its name: clears plainTree_ when its
+  // element gives that name twice or has too many attributes to compare.
+  void NotePendingName();
   void TakeElementName(ParseNode* node, KTXNode* element);
   void StoreText(KTString& value, const char16_t* text, int length) const;
   void SetText(KTXNode* node, const char16_t* text, int length) const;
@@ -157,6 +171,10 @@ class KTParserDriver {
   // was built, and whether a container other than an element went into an
   // element. Together they tell whether the tidy-up after the build may pass
   // over the elements.
+  // Of the build under way: what BuiltPlainTree tells, and the count of
+  // names not plain (KTXName::GetNotPlainCount) when it began.
+  bool plainTree_ = false;
+  unsigned long notPlainBefore_ = 0;
   long elementsMade_ = 0;
   long elementsTidied_ = 0;
   bool containerInElement_ = false;

@@ -135,6 +135,13 @@ bool HoldsText(const KTXName::Entry* entry, const char16_t* text, size_t length)
   return std::memcmp(held.data(), text, length * sizeof(char16_t)) == 0;
 }
 
+bool IsPlainName(std::u16string_view name) {
+  if (name.starts_with(u"xmlns")) return false;
+  for (const char16_t c : name)
+    if (c > 0xFF || c == u':') return false;
+  return true;
+}
+
 void DropName(KTXName::Entry* entry) {
   if (!entry || --entry->holders > 0) return;
   KTXName::Entry*& recent = gRecent[RecentSlot(entry->text.c_str(), entry->text.View().size())];
@@ -172,6 +179,7 @@ void KTXName::Assign(const char16_t* text, int length) {
     // scan for one.
     const size_t units = static_cast<size_t>(length);
     if (Entry* hit = gRecent[RecentSlot(text, units)]; hit && HoldsText(hit, text, units)) {
+      notPlainCount_ += !hit->plain;
       ++hit->holders;
       DropName(entry_);
       entry_ = hit;
@@ -187,7 +195,10 @@ void KTXName::Assign(const char16_t* text, int length) {
     return;
   }
   const std::u16string_view key(text, static_cast<size_t>(length));
-  if (entry_ && entry_->text.View() == key) return;
+  if (entry_ && entry_->text.View() == key) {
+    notPlainCount_ += !entry_->plain;
+    return;
+  }
   Entry*& recent = gRecent[RecentSlot(text, key.size())];
   const size_t hash = std::hash<std::u16string_view>{}(key);
   NameTable& names = Names();
@@ -198,9 +209,10 @@ void KTXName::Assign(const char16_t* text, int length) {
     // A copy of the text takes exactly its size.
     KTString sized;
     sized.Assign(text, length);
-    entry = new Entry{KTString(sized), hash, 1};
+    entry = new Entry{KTString(sized), hash, 1, IsPlainName(key)};
     names.Insert(entry);
   }
+  notPlainCount_ += !entry->plain;
   DropName(entry_);
   entry_ = entry;
   recent = entry;

@@ -18,6 +18,9 @@ class KTXName {
     KTString text;
     size_t hash;
     size_t holders;
+    // No unit above U+00FF, no colon, and not starting with "xmlns": the
+    // name needs none of the checks of name characters and namespaces.
+    bool plain;
   };
 
   KTXName() noexcept = default;
@@ -41,9 +44,14 @@ class KTXName {
 
   // Distinct names held by any node right now.
   static size_t GetInternedCount();
+  // Assignments so far of a name that is not plain (Entry::plain): a load
+  // that made none needs no name or namespace check of its elements and
+  // attributes.
+  static unsigned long GetNotPlainCount() { return notPlainCount_; }
 
  private:
   static const KTString& Empty() noexcept;
 
   Entry* entry_ = nullptr;  // null: the empty name
+  static inline unsigned long notPlainCount_ = 0;
 };

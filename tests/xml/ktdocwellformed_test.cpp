@@ -75,6 +75,20 @@ const Case kCases[] = {
     {"<a x='1' X='2' p:x='3' xmlns:p='u'/>", 0, 0, nullptr},
     {"<e a='' b='' c='' d='' e='' f='' g='' h='' i='' j='' k='' l=''/>", 0, 0, nullptr},
     {"<a><b x='1'/><b x='2'/></a>", 0, 0, nullptr},
+    // A document of plainly named elements without any reference is not
+    // walked (KTParserDriver::BuiltPlainTree): a name given twice on an
+    // element of any shape, with up to the attributes compared one by one
+    // and beyond, or one name that needs the walk, still refuses it.
+    {"<r><a x='1' x='2'>t</a></r>", 1, 13, "attribute x is given more than once"},
+    {"<r>\n<s><b/><a x='1' y='2' x='3'/></s></r>", 2, 23, "attribute x is given more than once"},
+    {"<r x='1' x='2'><a/></r>", 1, 10, "attribute x is given more than once"},
+    {"<r><s x='1' x='2'><a/></s></r>", 1, 13, "attribute x is given more than once"},
+    {"<r><a b='' c='' d='' e='' f='' g='' h='' b=''/></r>", 1, 42, "attribute b is given more than once"},
+    {"<r><a b='' c='' d='' e='' f='' g='' h='' i='' b=''/></r>", 1, 47, "attribute b is given more than once"},
+    {"<r><a/><b\xE2\x86\x90/></r>", 1, 10, "U+2190 may not stand in the name"},
+    {"<r><a/><b c\xE3\x80\x80='1'/></r>", 1, 12, "U+3000 may not stand in the name"},
+    {"<r><a>t</a><b c='&#0;'/></r>", 1, 18, "&#0;"},
+    {"<r><a x='1' y='2'>t</a><a x='3'/><b y='' x=''>u</b></r>", 0, 0, nullptr},
     // WFC Legal Character: character references in content, attribute values,
     // entity values and attribute defaults.
     {"<a>&#0;</a>", 1, 4, "&#0;"},
@@ -167,6 +181,10 @@ const Case kCases[] = {
 // Namespaces in XML 1.0: one document per constraint broken, each beside
 // the same document with the constraint kept.
 const Case kNamespaceCases[] = {
+    // After plainly named elements only (see BuiltPlainTree above).
+    {"<r><a/><p:b/></r>", 1, 9, "prefix p of p:b is not declared"},
+    {"<r><a/><b xmlns:p=''/></r>", 1, 11, "unbinds a prefix"},
+    {"<r xmlns=''><a/></r>", 0, 0, nullptr},
     // NSC Prefix Declared, for elements and attributes; xml is always bound,
     // and a declaration's scope ends with its element.
     {"<a>\n  <p:b/></a>", 2, 4, "prefix p of p:b is not declared"},
