@@ -529,6 +529,7 @@ class KTSchemaModel final : public KTSchemaServices {
   bool IsTokenizedAttribute(KTElementType* declaration, const KTQName& attributeName) override;
   bool KeysNamesAsWritten() const override { return schemaKind_ == kSchemaDtd; }
   KTElementType* FindDtdElementBesideSchema(const char16_t* nameAsWritten) override;
+  bool DeclaresDtdElementsBesideSchema() const override { return !dtdElements_.empty(); }
   bool CollectDefaults(KTElementType* declaration, std::vector<KTDefaultAttribute>& attributes, KTString& text,
                        bool& hasText) override;
   bool ReportViewProblem(int messageId, KTXNode* node, const KTString& contextText) override;

@@ -53,6 +53,8 @@ class KTSchemaServices {
   // of an element by its name as written, whose attribute names are as
   // written too. Null otherwise.
   virtual KTElementType* FindDtdElementBesideSchema(const char16_t* nameAsWritten) { return nullptr; }
+  // False when FindDtdElementBesideSchema finds nothing whatever the name.
+  virtual bool DeclaresDtdElementsBesideSchema() const { return true; }
   // True when the declaration gives the attribute of that name the type ID
   // (named as written for DTD declarations, see KeysNamesAsWritten); the
   // view marks such attributes for the XPath id() function.

@@ -206,6 +206,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   stylesheet_ = stylesheet;
   fromEntity_ = false;
   if (loadSchema && model_) LoadDocumentSchema(root);
+  declaresNothing_ = model_ && !model_->DeclaresElements() && !model_->DeclaresDtdElementsBesideSchema();
+  internsNamespaces_ = model_ && !model_->KeysNamesAsWritten();
   nodeCounter_ = 0;
   documentNumber_ = ++gDocumentCounter;
   std::fill(std::begin(prefixSlots_), std::end(prefixSlots_), PrefixSlot{});
@@ -369,14 +371,27 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node) {
       continue;
     }
     open.next = child->GetNextSibling();
-    if (!open.defaultsDone && child->GetKind() != kAttribute) {
+    const int childKind = child->GetKind();
+    if (!open.defaultsDone && childKind != kAttribute) {
       open.decl = SupplyDefaults(open.view, open.parentDecl, false);
       open.defaultsDone = true;
       if constexpr (kStylesheet) JudgeSpace(open);
     }
     KTXPathNode* into = open.view;
-    KTElementType* childDecl = open.defaultsDone ? open.decl : nullptr;
     wrapDepth_ = baseDepth + static_cast<int>(stack.size()) + 1;
+    if (childKind == kText && !pendingElementMap_) {
+      // The most common node, made here without a frame of its own: a text
+      // has no children, maps, name or defaults.
+      if (kStylesheet && open.dropsSpace && DropsText(open, child)) {
+        ++nodeCounter_;  // the position the text would have had
+        continue;
+      }
+      std::unique_ptr<KTXPathNode> text = NewNode(child, kXPathText, into);
+      const KTString& written = static_cast<const KTXValueNode*>(child)->ValueString();
+      if (!ExpandTextEntities(text.get(), written.View())) into->AppendChild(std::move(text));
+      continue;
+    }
+    KTElementType* childDecl = open.defaultsDone ? open.decl : nullptr;
     std::unique_ptr<KTXPathNode> wrapped =
         OpenNode<kStylesheet>(child, into, childDecl, kStylesheet ? &open : nullptr, frame);
     if (!wrapped) continue;
@@ -641,11 +656,12 @@ KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t
   return KTString(text);
 }
 
-bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) {
+bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text) { return ExpandTextEntities(text, ShownValue(text)); }
+
+bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text, std::u16string_view shown) {
   // Most texts hold neither a CR nor a reference: one pass tells, before
   // the call that handles those that do. The value ends at its first NUL, as
   // the expansion reads it.
-  const std::u16string_view shown = ShownValue(text);
   const size_t first = FindFirstOf<u'\r', u'&', 0>(shown);
   if (first == std::u16string_view::npos || shown[first] == 0) return false;
   return ExpandTextReferences(text);
@@ -851,6 +867,16 @@ KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementTy
   FinishAttributes(node);  // the element's own attributes are all wrapped
   if (!model_) return nullptr;
   const int kind = node->GetKind();
+  if (declaresNothing_) {
+    // Nothing is declared, so no declaration is found and none is passed
+    // down (parentDecl is null); the namespace is interned as the lookup
+    // would.
+    if (kind == kXPathElement && internsNamespaces_) {
+      const KTString* uri = node->GetNamespaceUri();
+      if (uri && uri != lastInternedUri_) NamespaceIdOf(uri);
+    }
+    return nullptr;
+  }
   if (!parentDecl && kind != kXPathElement) return nullptr;  // only elements take defaults of their own
   if (!parentDecl && !model_->DeclaresElements()) {
     // What FindDeclarations would do, without its calls: most documents

@@ -113,6 +113,8 @@ class KTXPathTreeContext {
   // way: to a spliced fragment, or to nothing when its references leave no
   // character.
   bool ExpandTextEntities(KTXPathNode* text);
+  // The same for a text whose shown value (its wrapped node's) is at hand.
+  bool ExpandTextEntities(KTXPathNode* text, std::u16string_view shown);
   // ExpandTextEntities past its first look, for a text that holds a CR or a
   // reference.
   [[gnu::noinline]] bool ExpandTextReferences(KTXPathNode* text);
@@ -144,6 +146,11 @@ class KTXPathTreeContext {
   const KTString* xsltUri_ = nullptr;
   const KTString* otherUri_ = nullptr;
   KTSchemaServices* model_ = nullptr;
+  // Set for the wrap: the model declares no element (nor a DTD beside a
+  // schema), so no node takes defaults; and whether declarations are looked
+  // up by expanded name (an element's namespace is then interned).
+  bool declaresNothing_ = false;
+  bool internsNamespaces_ = false;
   int32_t nodeCounter_ = 0;
   int32_t documentNumber_ = 0;
   std::vector<std::unique_ptr<KTString>> uris_;

@@ -497,6 +497,10 @@ TEST(DocumentDtdProgramTest, ADtdBesideASchemaComesFirstAsXsltprocShows) {
         {"src.xml", std::string("<!DOCTYPE r SYSTEM \"r.dtd\">\n") + kBody},
         {"main.xsl", Sheet("<xsl:template match=\"/\"><out><xsl:copy-of select=\"id('k1')\"/>"
                            "<xsl:copy-of select=\"r\"/></out></xsl:template>\n")}}},
+      {"a schema that declares no element, so only the DTD's declarations give defaults",
+       {{"s.xsd", "<xs:schema xmlns:xs=\"http://www.w3.org/2001/XMLSchema\"/>\n"},
+        {"src.xml", std::string("<!DOCTYPE r [\n") + kDtdForR + "]>\n" + kBody},
+        {"main.xsl", Sheet(kIdentity)}}},
       {"the same document through document()",
        {{"s.xsd", SchemaForR(false)},
         {"doc.xml", std::string("<!DOCTYPE r [\n") + kDtdForR + "]>\n" + kBody},
