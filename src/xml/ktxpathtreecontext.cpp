@@ -257,7 +257,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::NewNode(KTXNode* node, int kind
 }
 
 template <bool kStylesheet>
-std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPathNode* parent,
+std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, int kind, KTXPathNode* parent,
                                                           KTElementType* parentDecl, const WrapFrame* up,
                                                           WrapFrame& frame) {
   if constexpr (kStylesheet) {
@@ -266,7 +266,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPath
       return nullptr;
     }
   }
-  std::unique_ptr<KTXPathNode> view = NewNode(node, kXPathKindFromNode, parent);
+  std::unique_ptr<KTXPathNode> view = NewNode(node, kind, parent);
   KTXPathNode* v = view.get();
   frame = WrapFrame{v, parentDecl, nullptr, nullptr, false, kStylesheet && up && up->preserve, false};
   if (v->GetKind() == kXPathText && !pendingElementMap_) {
@@ -331,7 +331,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, KTXPath
       ++nodeCounter_;  // the position the text would have had
     } else {
       std::unique_ptr<KTXPathNode> text = NewNode(node, kXPathText, v);
-      if (!ExpandTextEntities(text.get())) v->AppendChild(std::move(text));
+      const KTString& written = static_cast<const KTXValueNode*>(node)->ValueString();
+      if (!ExpandTextEntities(text.get(), written.View())) v->AppendChild(std::move(text));
     }
   }
   if (v->GetKind() == kXPathAttribute) ExpandAttributeEntities(v);
@@ -359,7 +360,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node) {
   std::vector<WrapFrame> stack;
   WrapFrame frame;
   wrapDepth_ = baseDepth + 1;
-  std::unique_ptr<KTXPathNode> view = OpenNode<kStylesheet>(node, nullptr, nullptr, nullptr, frame);
+  std::unique_ptr<KTXPathNode> view = OpenNode<kStylesheet>(node, kXPathKindFromNode, nullptr, nullptr, nullptr, frame);
   if (!view) return nullptr;
   stack.push_back(frame);
   while (!stack.empty()) {
@@ -393,7 +394,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node) {
     }
     KTElementType* childDecl = open.defaultsDone ? open.decl : nullptr;
     std::unique_ptr<KTXPathNode> wrapped =
-        OpenNode<kStylesheet>(child, into, childDecl, kStylesheet ? &open : nullptr, frame);
+        OpenNode<kStylesheet>(child, childKind == kElement ? kXPathElement : kXPathKindFromNode, into, childDecl,
+                              kStylesheet ? &open : nullptr, frame);
     if (!wrapped) continue;
     frame.view = into->AppendChild(std::move(wrapped));
     stack.push_back(frame);  // `open` is not used past this point
@@ -864,13 +866,23 @@ static bool IsNilTrue(KTXPathNode* attribute) {
 }
 
 KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending) {
+  if (declaresNothing_ && node != attributesPendingFor_) {
+    // Nothing is declared, so no declaration is found and none is passed
+    // down (parentDecl is null); the namespace is interned as the lookup
+    // would.
+    const KTString* uri = node->GetNamespaceUri();
+    if (uri && uri != lastInternedUri_ && internsNamespaces_ && node->GetKind() == kXPathElement) NamespaceIdOf(uri);
+    return nullptr;
+  }
+  return SupplyDefaultsAfterAttributes(node, parentDecl, textPending);
+}
+
+KTElementType* KTXPathTreeContext::SupplyDefaultsAfterAttributes(KTXPathNode* node, KTElementType* parentDecl,
+                                                                bool textPending) {
   FinishAttributes(node);  // the element's own attributes are all wrapped
   if (!model_) return nullptr;
   const int kind = node->GetKind();
   if (declaresNothing_) {
-    // Nothing is declared, so no declaration is found and none is passed
-    // down (parentDecl is null); the namespace is interned as the lookup
-    // would.
     if (kind == kXPathElement && internsNamespaces_) {
       const KTString* uri = node->GetNamespaceUri();
       if (uri && uri != lastInternedUri_) NamespaceIdOf(uri);

@@ -101,7 +101,8 @@ class KTXPathTreeContext {
   // Made twice: for a stylesheet module, and (with none of that work) for
   // any other document.
   template <bool kStylesheet>
-  std::unique_ptr<KTXPathNode> OpenNode(KTXNode* node, KTXPathNode* parent, KTElementType* parentDecl,
+  // `kind` is the view's kind when the caller knows it, else 17.
+  std::unique_ptr<KTXPathNode> OpenNode(KTXNode* node, int kind, KTXPathNode* parent, KTElementType* parentDecl,
                                         const WrapFrame* up, WrapFrame& frame);
   std::unique_ptr<KTXPathNode> NewNode(KTXNode* node, int kind, KTXPathNode* parent);
   void ResolveNamespaces(KTXPathNode* node);
@@ -119,7 +120,11 @@ class KTXPathTreeContext {
   // reference.
   [[gnu::noinline]] bool ExpandTextReferences(KTXPathNode* text);
   void ExpandAttributeEntities(KTXPathNode* attribute);
+  // Inline for a document that declares nothing, once the element's
+  // attributes are finished.
   KTElementType* SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending);
+  [[gnu::noinline]] KTElementType* SupplyDefaultsAfterAttributes(KTXPathNode* node, KTElementType* parentDecl,
+                                                                 bool textPending);
   // SupplyDefaults for a document that declares something.
   [[gnu::noinline]] KTElementType* SupplyDeclaredDefaults(KTXPathNode* node, KTElementType* parentDecl,
                                                           bool textPending);
