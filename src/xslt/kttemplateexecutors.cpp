@@ -453,6 +453,10 @@ bool KTStylesheetExecutor::StartRootTemplate() {
   if (position == KTExecFrame::kNoTemplate) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, nullptr);
   KTCompiledTemplate* rule = processor_->TemplateRules()[position].get();
   auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
+  // The first frame's with-params are the command-line parameters, meant
+  // for top-level xsl:param alone: the template for the root is
+  // instantiated without parameters (XSLT 1.0 §11.6).
+  child->ShareWithParams(nullptr);
   child->SetCurrentTemplate(position, rule);
   child->SetInvokedMode(invoked);
   child->SetNodeToRun(rule->TemplateElement());

@@ -70,6 +70,45 @@ TEST_F(FlowProgramTest, ParametersAndSortingAgreeWithXsltproc) {
   }
 }
 
+// -param values go to top-level xsl:param alone: a template's own
+// xsl:param of the same name, in the template for the root, one it calls or
+// one it applies, takes its default.
+TEST_F(FlowProgramTest, CommandLineParametersReachOnlyTopLevelParameters) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  folder_.Write("t.xsl",
+                "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                "<xsl:output method=\"text\"/>\n"
+                "<xsl:param name=\"g\" select=\"'g0'\"/>\n"
+                "<xsl:template match=\"/\"><xsl:param name=\"x\" select=\"'x1'\"/><xsl:param name=\"y\"/>"
+                "<xsl:value-of select=\"concat($g, ' ', $x, ' [', $y, '] ')\"/>"
+                "<xsl:call-template name=\"n\"/><xsl:apply-templates select=\"r/v[1]\"/></xsl:template>\n"
+                "<xsl:template name=\"n\"><xsl:param name=\"x\" select=\"'x2'\"/>"
+                "<xsl:value-of select=\"concat($x, ' ')\"/></xsl:template>\n"
+                "<xsl:template match=\"v\"><xsl:param name=\"x\" select=\"'x3'\"/><xsl:param name=\"g\" select=\"'g3'\"/>"
+                "<xsl:value-of select=\"concat($x, ' ', $g)\"/></xsl:template>\n"
+                "</xsl:stylesheet>\n");
+  struct Case {
+    std::vector<std::string> ours;
+    std::vector<std::string> theirs;
+  } cases[] = {
+      {{}, {}},
+      {{"-param", "x='cx'"}, {"--param", "x", "'cx'"}},
+      {{"-param", "x='cx'", "-param", "y='cy'", "-param", "g='cg'"},
+       {"--param", "x", "'cx'", "--param", "y", "'cy'", "--param", "g", "'cg'"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"-xsl", "t.xsl", "-xml", "d.xml", "-out", "r.out"};
+    arguments.insert(arguments.end(), c.ours.begin(), c.ours.end());
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, arguments, folder_.Path());
+    EXPECT_EQ(ours.status, 0) << ours.err;
+    std::vector<std::string> peerArguments = c.theirs;
+    peerArguments.insert(peerArguments.end(), {"-o", "p.out", "t.xsl", "d.xml"});
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", peerArguments, folder_.Path());
+    EXPECT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("p.out")) << (c.ours.empty() ? "" : c.ours.back());
+  }
+}
+
 TEST_F(FlowProgramTest, VariablesThatReferToEachOtherAreReportedAtTheFirst) {
   folder_.Write("cycle.xsl",
                 "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
