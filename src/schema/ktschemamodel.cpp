@@ -584,8 +584,14 @@ bool KTSchemaModel::IsActive(const void* entity) const {
 
 const KTGrammarEntry* KTSchemaModel::GrammarOfDocument(KTXNode* contextNode) {
   KTXNode* root = Topmost(contextNode);
-  auto known = fragmentGrammars_.find(root);
-  if (known != fragmentGrammars_.end()) return known->second;
+  // Only fragment holders (elements without a parent) are entered in
+  // fragmentGrammars_, and an entry outlives its holder (an entity's tree
+  // is dropped between passes): a document loaded later may stand at that
+  // address, and must not be read in the grammar of the dropped fragment.
+  if (root && root->GetKind() == kElement) {
+    auto known = fragmentGrammars_.find(root);
+    if (known != fragmentGrammars_.end()) return known->second;
+  }
   root = DocumentRootOf(contextNode);
   if (!manager_ || !manager_->GetGrammarCache()) return nullptr;
   KTDocumentRecord* record = manager_->FindByDocument(root);

@@ -730,7 +730,9 @@ class KTSchemaModel final : public KTSchemaServices {
   KTDocumentManager* manager_;
   std::vector<KTDocumentRecord*> loadedDocuments_;
   // Grammar of the fragments this model parsed, so that text inside a
-  // fragment parses in the grammar of the document it came from.
+  // fragment parses in the grammar of the document it came from. By the
+  // address of each fragment's holder element; an entry stays when its
+  // fragment is freed, so it is read for a holder only (GrammarOfDocument).
   std::unordered_map<const KTXNode*, const KTGrammarEntry*> fragmentGrammars_;
   // Roots of adopted fragments -> the node their text came from.
   std::unordered_map<const KTXNode*, KTXNode*> fragmentParents_;

@@ -414,4 +414,43 @@ TEST(DtdProgramTest, UnreadableExternalSubsetIsAPlainWarning) {
   EXPECT_EQ(KTWithoutDeclaration(folder.Read("ours.out")), "<doc>H&amp;nbsp;&amp;copy;&amp;nbsp;</doc>\n");
 }
 
+
+// A conditional section whose keyword is declared after it is read on the
+// second pass, once the parameter entities read on the first are dropped.
+// The external entity it includes loads only then, and its own section is
+// read in the grammar of external declarations (where a parameter entity
+// may stand for an entity value), however many dropped entities of the
+// internal subset came before it. The result is xsltproc's for the same
+// declarations in reading order.
+TEST(DtdProgramTest, EntityLoadedOnTheSecondPassKeepsItsOwnGrammar) {
+  if (std::system("xsltproc --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "xsltproc is not installed";
+  for (int count = 0; count <= 8; ++count) {
+    std::string internal;
+    std::string uses;
+    for (int i = 0; i < count; ++i) {
+      const std::string n = std::to_string(i);
+      internal += "<!ENTITY % a" + n + " \"<!ATTLIST r x" + n + " CDATA 'v'>\">";
+      uses += "%a" + n + ";\n";
+    }
+    KTScratchFolder folder;
+    folder.Write("e.ent",
+                 "<!ENTITY % v '\"in section\"'>\n<![INCLUDE[ <!ENTITY g %v;> <!ATTLIST r b CDATA '&g;'> ]]>\n"
+                 "<!ATTLIST r c CDATA 'after'>\n");
+    folder.Write("late.dtd", "<![%kw;[ %ext; ]]>\n<!ENTITY % kw \"INCLUDE\">\n<!ENTITY % ext SYSTEM \"e.ent\">\n" + uses);
+    folder.Write("inorder.dtd",
+                 "<!ENTITY % kw \"INCLUDE\">\n<!ENTITY % ext SYSTEM \"e.ent\">\n<![%kw;[ %ext; ]]>\n" + uses);
+    folder.Write("src.xml", "<!DOCTYPE r SYSTEM \"late.dtd\" [" + internal + "]>\n<r/>\n");
+    folder.Write("inorder.xml", "<!DOCTYPE r SYSTEM \"inorder.dtd\" [" + internal + "]>\n<r/>\n");
+    folder.Write("id.xsl", kIdentity);
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", "src.xml", "-out", "ours.out"}, folder.Path());
+    EXPECT_EQ(ours.status, 0) << count << " entities: " << ours.err;
+    KTProgramResult theirs =
+        KTRunProgram("/usr/bin/xsltproc", {"-o", "theirs.out", "id.xsl", "inorder.xml"}, folder.Path());
+    ASSERT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(KTWithoutDeclaration(folder.Read("ours.out")), KTWithoutDeclaration(folder.Read("theirs.out")))
+        << count << " entities";
+  }
+}
+
 }  // namespace
