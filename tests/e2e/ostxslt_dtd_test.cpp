@@ -145,6 +145,38 @@ std::vector<DtdCase> Cases() {
          "<xsl:template match=\"/\"><xsl:copy-of select=\"document('other.xml')\"/></xsl:template>\n"
          "</xsl:stylesheet>\n"}},
        {{7512, "doc.dtd"}}},
+      // Whether a document declares anything is judged per document: one
+      // without a DTD between two whose DTDs hold attribute lists only (and
+      // no element type) takes no defaults, and those after it still do.
+      {"documents loaded one after another each take their own DTD's defaults and IDs",
+       {{"a.xml",
+         "<!DOCTYPE a [\n<!ATTLIST g id ID #IMPLIED k CDATA \"ka\" f CDATA #FIXED \"fa\">\n]>\n"
+         "<a><g id=\"x1\">one</g><g id=\"x2\"/></a>\n"},
+        {"b.xml", "<b><g id=\"x1\">two</g><g/></b>\n"},
+        {"c.dtd", "<!ATTLIST g id ID #IMPLIED k CDATA \"kc\">\n<!ENTITY t \"three\">\n"},
+        {"c.xml", "<!DOCTYPE c SYSTEM \"c.dtd\">\n<c><g id=\"x2\">&t;</g><g/></c>\n"},
+        {"src.xml", "<r><g id=\"x1\"/></r>\n"},
+        {"main.xsl",
+         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+         "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">\n"
+         "<xsl:for-each select=\"/ | document('a.xml') | document('b.xml') | document('c.xml')\">\n"
+         "<xsl:value-of select=\"name(*)\"/>:<xsl:for-each select=\"//g\"><xsl:value-of select=\".\"/>["
+         "<xsl:for-each select=\"@*\"><xsl:value-of select=\"concat(name(), '=', ., ' ')\"/></xsl:for-each>]"
+         "</xsl:for-each> id:<xsl:value-of select=\"count(id('x1 x2'))\"/>\n</xsl:for-each>\n"
+         "</xsl:template>\n</xsl:stylesheet>\n"}},
+       {}},
+      // A stylesheet's own DTD counts too: a defaulted xml:space keeps the
+      // lone white space under the element, an entity of white space stands
+      // as white space written out (XSLT 1.0 §3.4).
+      {"a stylesheet whose DTD only defaults xml:space keeps the white space it preserves",
+       {{"src.xml", "<r/>\n"},
+        {"main.xsl",
+         "<!DOCTYPE xsl:stylesheet [\n<!ATTLIST out xml:space (default|preserve) \"preserve\">\n"
+         "<!ENTITY sp \" \">\n]>\n"
+         "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+         "<xsl:template match=\"/\">\n <out>\n  <a> </a> <b>&sp;</b>\n </out>\n"
+         " <other> <c> </c> <d>&sp;</d> </other>\n</xsl:template>\n</xsl:stylesheet>\n"}},
+       {}},
   };
 }
 
