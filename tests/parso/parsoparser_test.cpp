@@ -1120,6 +1120,17 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatchingInEveryGrammar) {
        {u"<!DOCTYPE r SYSTEM 'r.dtd' [\n<!ENTITY e '<x/>'><!ELEMENT r ANY><!--d-->\n]>"
         u"<r xml:space='preserve'>&e;&#x41;<![CDATA[]]]]><s/>\r\n</r><!--end--><?pi?>",
         u"<?xml version=\"1.0\" standalone='yes'?><a  b = \"&lt;\" c='&#9;'\n/>"}},
+      // End tags whose names differ from the start tag's in letter case only,
+      // or that hold white space: the end-name check compares them without
+      // case, and its removal of the name empties the end tag.
+      {"gra_xml.txt",
+       Settings{true, true, false},
+       nullptr,
+       {u"<R><p:a xmlns:p='u'>t</p:a><A></a><b\u00e9></B\u00e9 ><c><!--x--></c\n><d>&e;</d></r>"}},
+      {"gra_3dml.txt",
+       Settings{true, true, false},
+       nullptr,
+       {u"<!-- w --><World a='1'>\n<Block/>t &amp;<b x=\"2\">u</B ><c></c\n></world >"}},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.grammar);
