@@ -112,20 +112,6 @@ bool FindDeclaredValue(const char* window, std::size_t size, std::size_t* begin,
   return true;
 }
 
-// True when ESC $ B or ESC $ @ (the JIS X 0208 designations of ISO-2022-JP)
-// starts at any position from 0 to length - 4.
-bool HasIso2022JpEscape(const unsigned char* bytes, unsigned length) {
-  const unsigned char* p = bytes;
-  const unsigned char* last = bytes + (length - 4);  // length >= 4 here
-  while (p <= last) {
-    p = static_cast<const unsigned char*>(std::memchr(p, 0x1B, std::size_t(last - p) + 1));
-    if (!p) return false;
-    if (p[1] == 0x24 && (p[2] == 0x42 || p[2] == 0x40)) return true;
-    ++p;
-  }
-  return false;
-}
-
 // True when the key stands in the name and no digit follows it there: the
 // key 8859-1 names ISO-8859-1, not ISO-8859-13, and IBM names EBCDIC, not
 // IBM855.
@@ -221,6 +207,19 @@ int EncodingIndexFromId(int id) {
   for (int row = 0; row < kEncodingCount; ++row)
     if (EncodingTable[row].id == id) return row;
   return -1;
+}
+
+bool HasIso2022JpEscape(const unsigned char* bytes, unsigned length) {
+  if (!bytes || length < 4) return false;
+  const unsigned char* p = bytes;
+  const unsigned char* last = bytes + (length - 4);
+  while (p <= last) {
+    p = static_cast<const unsigned char*>(std::memchr(p, 0x1B, std::size_t(last - p) + 1));
+    if (!p) return false;
+    if (p[1] == 0x24 && (p[2] == 0x42 || p[2] == 0x40)) return true;
+    ++p;
+  }
+  return false;
 }
 
 int DetectEncoding(const char* bytes, unsigned int length, int* id, int* byteOrder,

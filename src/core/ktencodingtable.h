@@ -59,3 +59,8 @@ int EncodingIndexFromId(int id);
 // input is shorter than 4 bytes.
 int DetectEncoding(const char* bytes, unsigned int length, int* id, int* byteOrder,
                    char16_t* declaredName);
+
+// True when ESC $ B or ESC $ @ (the JIS X 0208 designations of ISO-2022-JP)
+// starts at any position from 0 to length - 4: the bytes are taken for
+// ISO-2022-JP when nothing else names their encoding.
+bool HasIso2022JpEscape(const unsigned char* bytes, unsigned length);

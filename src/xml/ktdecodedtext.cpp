@@ -115,6 +115,53 @@ BadPlace FindBadUnits(const char16_t* units, int length, bool singleByte) {
   return place;
 }
 
+// True when the bytes open with an XML declaration (or the text declaration
+// of an external entity): "<?xml" and white space at the very start, and the
+// first "encoding" of the bytes, with its "=" and quoted value, stands before
+// the declaration's "?>". XML 1.0 §4.3.3 reads an encoding name there only;
+// the detection finds the first "encoding" anywhere in the first bytes, so an
+// attribute or processing instruction of a document without a declaration
+// must not decide its encoding. A byte-order mark never gets here: it decides
+// before any name is read.
+bool HasEncodingDeclaration(const unsigned char* bytes, size_t size) {
+  if (size < 6 || std::memcmp(bytes, "<?xml", 5) != 0)
+    return false;
+  unsigned char space = bytes[5];
+  if (space != 0x20 && space != 0x09 && space != 0x0D && space != 0x0A)
+    return false;
+  // The detection found its name within its first bytes, so this scan stops
+  // at that "encoding" at the latest.
+  constexpr char kName[] = "encoding";
+  constexpr size_t kNameLength = sizeof kName - 1;
+  size_t at = 6;
+  for (;; ++at) {
+    if (at + kNameLength > size || (bytes[at] == '?' && bytes[at + 1] == '>'))
+      return false;
+    size_t k = 0;
+    while (k < kNameLength && (bytes[at + k] | 0x20) == static_cast<unsigned char>(kName[k]))
+      ++k;
+    if (k == kNameLength)
+      break;
+  }
+  // "=", an opening and a closing quote, each the first found as the
+  // detection looks for them, all before "?>".
+  enum Step { kEquals, kOpen, kClose } step = kEquals;
+  for (size_t i = at + kNameLength; i + 1 < size; ++i) {
+    unsigned char c = bytes[i];
+    if (c == '?' && bytes[i + 1] == '>')
+      return false;
+    if (step == kEquals) {
+      if (c == '=')
+        step = kOpen;
+    } else if (c == '"' || c == '\'') {
+      if (step == kClose)
+        return true;
+      step = kClose;
+    }
+  }
+  return false;
+}
+
 // "byte offset N, line L, column C" as far as each is known.
 KTString DescribePlace(const BadPlace& place) {
   KTString where;
@@ -157,6 +204,14 @@ int KTDecodedTextBuffer::DetectEncoding(int& id, int& byteOrder, KTString& name)
     return 0;
   char16_t declared[kEncodingNameRoom + 1] = u"unknown";
   int result = ::DetectEncoding(data_, size_, &id, &byteOrder, declared);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data_);
+  if (!(result & DetectNoDeclaration) && !HasEncodingDeclaration(bytes, size_)) {
+    // The name came from elsewhere than a declaration: the bytes are read as
+    // those of an entity that declares nothing.
+    id = HasIso2022JpEscape(bytes, size_) ? kEncodingIso2022Jp : kEncodingNone;
+    byteOrder = kByteOrderNone;
+    result = DetectNoDeclaration | (id != kEncodingNone ? DetectFound : 0);
+  }
   if (id == kEncodingNone) {
     // XML 1.0 §4.3.3: an entity with neither a byte-order mark nor a known
     // encoding declaration is UTF-8 (bytes that are not get counted as errors).

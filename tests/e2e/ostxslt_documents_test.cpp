@@ -5,7 +5,8 @@
 // errors, document() of another file, of the stylesheet itself and of a file
 // that is missing, key() and id() in the document of each context node, and
 // the DTDs of loaded documents and stylesheet modules, also beside an XML
-// Schema.
+// Schema; and where a loaded document's encoding is named: in its XML
+// declaration only.
 // Outputs are compared with xsltproc's where XSLT 1.0 allows one result.
 #include <gtest/gtest.h>
 
@@ -557,6 +558,104 @@ TEST(DocumentDtdProgramTest, DocumentTakesSchemaDefaultsAsTheSourceDoes) {
   ASSERT_EQ(ours.status, 0) << ours.err;
   EXPECT_EQ(ours.err, "");
   EXPECT_EQ(folder.Read("r.out"), "[SE][SE]");
+}
+
+// ---- The encoding of a loaded document ----
+
+// The text in UTF-16LE after a byte-order mark; the UTF-8 text holds
+// characters of the Basic Multilingual Plane only.
+std::string Utf16LeWithBom(const std::string& utf8) {
+  std::string bytes = "\xFF\xFE";
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char b = static_cast<unsigned char>(utf8[i]);
+    unsigned code = b;
+    size_t length = b < 0x80 ? 1 : b < 0xE0 ? 2 : 3;
+    if (length > 1)
+      code = b & (length == 2 ? 0x1F : 0x0F);
+    for (size_t k = 1; k < length; ++k)
+      code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    bytes += static_cast<char>(code & 0xFF);
+    bytes += static_cast<char>(code >> 8);
+    i += length;
+  }
+  return bytes;
+}
+
+// XML 1.0 §4.3.3: only an XML declaration (or an external entity's text
+// declaration) names an entity's encoding; without one and without a
+// byte-order mark the entity is UTF-8, whatever an attribute, a processing
+// instruction or a comment near its start says about "encoding".
+TEST(DocumentEncodingProgramTest, OnlyADeclarationNamesTheEncoding) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const DtdCase cases[] = {
+      {"an attribute Encoding naming Latin-1", {{"d.xml", "<r Encoding=\"latin1\">caf\xC3\xA9</r>\n"}}},
+      {"an attribute naming no known encoding", {{"d.xml", "<r encoding=\"bogus\">\xC3\xBC</r>\n"}}},
+      {"an attribute ENCODING naming UTF-16",
+       {{"d.xml", "<r ENCODING='UTF-16'>\xE6\x97\xA5\xE6\x9C\xAC</r>\n"}}},
+      {"a processing instruction's pseudo-attribute",
+       {{"d.xml", "<?xa encoding=\"bogus\"?><r>\xC3\xA9</r>\n"}}},
+      {"a processing instruction whose name starts with xml",
+       {{"d.xml", "<?xml-note encoding=\"ISO-8859-1\"?><r>caf\xC3\xA9</r>\n"}}},
+      {"a comment", {{"d.xml", "<!-- encoding=\"windows-1252\" --><r>\xE2\x82\xAC</r>\n"}}},
+      {"a declaration without encoding, an attribute after it",
+       {{"d.xml", "<?xml version=\"1.0\"?>\n<r encoding=\"latin1\">caf\xC3\xA9</r>\n"}}},
+      {"a declared encoding, an attribute naming another",
+       {{"d.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<r encoding=\"UTF-8\">caf\xE9</r>\n"}}},
+      {"declared ISO-8859-1", {{"d.xml", "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<r>caf\xE9 \xFC</r>\n"}}},
+      {"declared windows-1252",
+       {{"d.xml", "<?xml version='1.0' encoding='windows-1252'?>\n<r>\x80 caf\xE9 \x93q\x94</r>\n"}}},
+      {"declared UTF-16 after a byte-order mark",
+       {{"d.xml", Utf16LeWithBom("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<r>caf\xC3\xA9 \xE6\x97\xA5</r>\n")}}},
+      {"a byte-order mark and an attribute naming Latin-1",
+       {{"d.xml", Utf16LeWithBom("<r encoding=\"latin1\">caf\xC3\xA9</r>\n")}}},
+      {"an external entity without a text declaration, with an attribute",
+       {{"e.ent", "<e encoding=\"latin1\">caf\xC3\xA9</e>"},
+        {"d.xml", "<!DOCTYPE r [<!ENTITY e SYSTEM \"e.ent\">]>\n<r>&e;</r>\n"}}},
+      {"an external entity whose text declaration names ISO-8859-1",
+       {{"e.ent", "<?xml encoding=\"ISO-8859-1\"?><e>caf\xE9</e>"},
+        {"d.xml", "<!DOCTYPE r [<!ENTITY e SYSTEM \"e.ent\">]>\n<r>&e;</r>\n"}}},
+      {"an external DTD without a text declaration, with a comment",
+       {{"d.dtd", "<!-- encoding=\"latin1\" --><!ENTITY x \"caf\xC3\xA9\">"},
+        {"d.xml", "<!DOCTYPE r SYSTEM \"d.dtd\">\n<r>&x;</r>\n"}}},
+  };
+  for (const DtdCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    KTScratchFolder folder;
+    for (const auto& [name, text] : c.files)
+      folder.Write(name, text);
+    folder.Write("id.xsl", kKTIdentityStylesheet);
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", "d.xml", "-out", "r.out"}, folder.Path());
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", "id.xsl", "d.xml"}, folder.Path());
+    EXPECT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(ours.status, 0) << ours.err;
+    EXPECT_EQ(ours.err, "");
+    EXPECT_EQ(KTWithoutDeclaration(folder.Read("r.out")), KTWithoutDeclaration(folder.Read("p.out")));
+  }
+}
+
+TEST(DocumentEncodingProgramTest, AnUnknownEncodingInADeclarationIsRefused) {
+  struct RefusedCase {
+    const char* source;
+    const char* name;
+  };
+  const RefusedCase cases[] = {
+      {"<?xml version=\"1.0\" encoding=\"bogus\"?>\n<r/>\n", "bogus"},
+      {"<?xml\tversion='1.0'\n encoding='x-unknown'?><r encoding=\"UTF-8\"/>\n", "x-unknown"},
+  };
+  for (const RefusedCase& c : cases) {
+    SCOPED_TRACE(c.source);
+    KTScratchFolder folder;
+    folder.Write("d.xml", c.source);
+    folder.Write("id.xsl", kKTIdentityStylesheet);
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "id.xsl", "-xml", "d.xml", "-out", "r.out"}, folder.Path());
+    EXPECT_EQ(ours.status, 1);
+    EXPECT_NE(ours.err.find(std::string("The encoding \"") + c.name +
+                            "\" named in the encoding declaration is not supported\n"),
+              std::string::npos)
+        << ours.err;
+  }
 }
 
 }  // namespace
