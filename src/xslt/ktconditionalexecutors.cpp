@@ -70,6 +70,12 @@ KTWhenExecutor::KTWhenExecutor(KTXSLTProcessor* processor) : KTContentExecutor(p
 bool KTWhenExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTOpenFrame(frame);
+  // A test already passed was evaluated, and the match noted, by the
+  // xsl:choose frame.
+  if (frame->TestPassed()) {
+    StartContent(frame);
+    return true;
+  }
   if (!Test(frame)) {
     frame->SetLastFinished(frame->OwnNode());
     frame->SetNodeToRun(nullptr);
@@ -102,25 +108,66 @@ bool KTChooseExecutor::Start() {
   KTOpenFrame(frame);
   KTXPathNode* own = frame->OwnNode();
   KTXPathNode* first = KTFirstContentChild(own);
-  if (!first || processor_->ElementIdOf(first) != kXSLTWhen) throw KTXSLTError(kChooseNeedsWhen, own);
-  KTPushFrameFor(processor_, frame, resultParent_, first);
-  frame->SetCurrentChild(first);
+  if (!first) throw KTXSLTError(kChooseNeedsWhen, own);
   frame->SetLastFinished(own);
+  if (!PushBranchFrom(frame, first, true)) return KTPopFrameAfter(processor_, own);
   frame->SetNodeToRun(nullptr);
   return true;
 }
 
-bool KTChooseExecutor::Continue() {
-  KTExecFrame* frame = TopFrame();
-  if (!whenMatched_ && frame->CurrentChild()) {
-    if (KTXPathNode* next = NextInstructionSibling(frame->CurrentChild())) {
-      int id = processor_->ElementIdOf(next);
-      if (id == kXSLTOtherwise && NextInstructionSibling(next)) throw KTXSLTError(kUnexpectedOtherwise, next);
-      if (id != kXSLTWhen && id != kXSLTOtherwise) throw KTXSLTError(kNotWhenOrOtherwise, next);
-      KTPushFrameFor(processor_, frame, resultParent_, next);
-      frame->SetCurrentChild(next);
+bool KTChooseExecutor::TestInPlace(KTExecFrame* frame, KTXPathNode* child, const KTDeclWhen* when) {
+  KTXPathNode* nodeToRun = frame->NodeToRun();
+  bool passed = false;
+  try {
+    // The xsl:when's frame would share this frame's list, position and
+    // bindings, with the xsl:when as the instruction being run.
+    frame->SetNodeToRun(child);
+    passed = EvaluateTest(when->testNode, &frame->NodeList(), frame->ContextPosition(), *when->test, frame);
+  } catch (const KTXSLTError&) {
+    frame->SetNodeToRun(nodeToRun);
+    KTPushFrameFor(processor_, frame, resultParent_, child);
+    frame->SetCurrentChild(child);
+    throw;
+  }
+  frame->SetNodeToRun(nodeToRun);
+  return passed;
+}
+
+bool KTChooseExecutor::PushBranchFrom(KTExecFrame* frame, KTXPathNode* child, bool first) {
+  for (; child; child = NextInstructionSibling(child), first = false) {
+    const KTDeclRecord* record = nullptr;
+    const int id = processor_->ElementIdOf(child, &record);
+    if (first) {
+      if (id != kXSLTWhen) throw KTXSLTError(kChooseNeedsWhen, frame->OwnNode());
+    } else {
+      if (id == kXSLTOtherwise && NextInstructionSibling(child)) throw KTXSLTError(kUnexpectedOtherwise, child);
+      if (id != kXSLTWhen && id != kXSLTOtherwise) throw KTXSLTError(kNotWhenOrOtherwise, child);
+    }
+    const auto* when = id == kXSLTWhen && record && record->elementId == kXSLTWhen
+                           ? static_cast<const KTDeclWhen*>(record)
+                           : nullptr;
+    if (!when || !when->test || !processor_->WithinQuietDepths(1, 0) || processor_->TopLevelVariableFlag()) {
+      KTPushFrameFor(processor_, frame, resultParent_, child);
+      frame->SetCurrentChild(child);
       return true;
     }
+    if (TestInPlace(frame, child, when)) {
+      whenMatched_ = true;
+      KTPushFrameFor(processor_, frame, resultParent_, child)->SetTestPassed();
+      frame->SetCurrentChild(child);
+      return true;
+    }
+    // The xsl:when's frame would have popped now.
+    frame->SetCurrentChild(child);
+    frame->SetLastFinished(child);
   }
+  return false;
+}
+
+bool KTChooseExecutor::Continue() {
+  KTExecFrame* frame = TopFrame();
+  if (!whenMatched_ && frame->CurrentChild() &&
+      PushBranchFrom(frame, NextInstructionSibling(frame->CurrentChild()), false))
+    return true;
   return KTPopFrameAfter(processor_, frame->OwnNode());
 }

@@ -6,6 +6,8 @@
 
 #include "xslt/ktinstructionexecutor.h"
 
+class KTDeclWhen;
+
 // The Continue shared by xsl:if, xsl:when and xsl:otherwise: the next
 // instruction of the content, or the end of the frame.
 class KTContentExecutor : public KTInstructionExecutor {
@@ -47,5 +49,20 @@ class KTChooseExecutor : public KTInstructionExecutor {
   void SetWhenMatched() { whenMatched_ = true; }
 
  private:
+  // Pushes the frame of the branch `child` (checked to be an xsl:when or
+  // an xsl:otherwise where it stands; `first`: the first child) or of a
+  // later sibling. Where the check before each step would pass a child
+  // frame's steps by and no top-level declaration is being evaluated, an
+  // xsl:when's test is evaluated from this frame, as its own first step
+  // would: a false one is passed over without a frame (which would take
+  // two steps only to pop), a true one is pushed with the test marked as
+  // passed. A failing test pushes the xsl:when's frame before the error
+  // passes on, so the error shows the stack it would have shown. False
+  // when no branch is left.
+  bool PushBranchFrom(KTExecFrame* frame, KTXPathNode* child, bool first);
+  // Evaluates the test of the xsl:when `child` (its record `when`) from
+  // this frame, as the xsl:when's frame would.
+  bool TestInPlace(KTExecFrame* frame, KTXPathNode* child, const KTDeclWhen* when);
+
   bool whenMatched_ = false;
 };

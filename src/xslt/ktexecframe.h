@@ -103,6 +103,10 @@ class KTExecFrame : public KTVariableSource {
   bool IsStarted() const { return started_; }
   void SetStarted(bool started = true) { started_ = started; }
   bool IsForwardsCompatible() const { return forwardsCompatible_; }
+  // Set on the frame of an xsl:when whose test the xsl:choose frame has
+  // already evaluated to true: its first step starts the content at once.
+  bool TestPassed() const { return testPassed_; }
+  void SetTestPassed() { testPassed_ = true; }
   void SetForwardsCompatible(bool value) { forwardsCompatible_ = value; }
 
   // ---- Current node list ----
@@ -174,6 +178,7 @@ class KTExecFrame : public KTVariableSource {
   KTXPathNode* currentChild_ = nullptr;
   bool started_ = false;
   bool forwardsCompatible_ = false;
+  bool testPassed_ = false;
   KTXPathNode* nodeToRun_ = nullptr;
   static constexpr int kIdUnknown = -1;
   int knownId_ = kIdUnknown;

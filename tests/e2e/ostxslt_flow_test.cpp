@@ -467,4 +467,37 @@ TEST_F(FlowProgramTest, DeclarationErrorsShowTheDeclarationFrame) {
   }
 }
 
+// A failing xsl:when test, first or after false ones, is reported with the
+// xsl:when's frame on top of the stack, as is an error in the content of
+// the xsl:when that matched.
+TEST_F(FlowProgramTest, ChooseErrorsShowTheSameStack) {
+  const struct {
+    const char* branches;
+    const char* message;
+    const char* dump;
+  } cases[] = {
+      {"<xsl:when test=\"count(string(.))\">a</xsl:when>", "count", "xsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:when test=\"false()\">a</xsl:when><xsl:when test=\"1 = 0\">b</xsl:when>"
+       "<xsl:when test=\"count(string(.))\">c</xsl:when><xsl:otherwise>d</xsl:otherwise>",
+       "count", "xsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:when test=\"false()\">a</xsl:when><xsl:when test=\"r\"><xsl:value-of select=\"count(string(.))\"/>"
+       "</xsl:when>",
+       "count", "xsl:value-of\nxsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.branches);
+    folder_.Write("e.xsl",
+                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                              "<xsl:template match=\"/\"><xsl:if test=\"r\"><xsl:choose>") +
+                      c.branches + "</xsl:choose></xsl:if></xsl:template>\n</xsl:stylesheet>\n");
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "e.xsl", "-xml", "d.xml", "-out", "r.out"},
+                                        folder_.Path());
+    EXPECT_EQ(ours.status, 1);
+    EXPECT_NE(ours.err.find(c.message), std::string::npos) << ours.err;
+    const size_t dump = ours.err.find("\nXSLT stack dump\n\n");
+    ASSERT_NE(dump, std::string::npos) << ours.err;
+    EXPECT_EQ(ours.err.substr(dump), std::string("\nXSLT stack dump\n\n") + c.dump + "xsl:stylesheet\n");
+  }
+}
+
 }  // namespace

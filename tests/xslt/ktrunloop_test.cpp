@@ -322,4 +322,58 @@ TEST_F(RunLoopTest, DeclarationsBeyondTheBoundsStillMeetTheCheck) {
 }
 
 
+// The tests of xsl:when are evaluated from the xsl:choose frame only where
+// the check would not have been asked before the xsl:when's steps: a check
+// that refuses an xsl:when's frame beyond a depth meets it, with bounds at
+// that depth, where it meets it without bounds, and runs that finish have
+// the same result (false tests passed over, a true one run, the
+// xsl:otherwise after them, a choose in a recursive template).
+TEST_F(RunLoopTest, WhenTestsBeyondTheBoundsStillMeetTheCheck) {
+  const char* body =
+      "<xsl:template match='/'><xsl:for-each select='r/e'><xsl:choose><xsl:when test='. = 1'>one</xsl:when>"
+      "<xsl:when test='. = 2'>two</xsl:when><xsl:otherwise><xsl:call-template name='t'>"
+      "<xsl:with-param name='n' select='.'/></xsl:call-template></xsl:otherwise></xsl:choose></xsl:for-each>"
+      "</xsl:template>"
+      "<xsl:template name='t'><xsl:param name='n'/><xsl:choose><xsl:when test='1 > $n'>.</xsl:when>"
+      "<xsl:when test='$n = 7'>seven</xsl:when><xsl:otherwise><xsl:value-of select='$n'/><xsl:call-template name='t'>"
+      "<xsl:with-param name='n' select='$n - 1'/></xsl:call-template></xsl:otherwise></xsl:choose></xsl:template>";
+  struct Outcome {
+    KTRunEnd end;
+    int framesAtStop = 0;
+    std::string result;
+  };
+  auto run = [&](int deepest, const KTStepCheckBounds* bounds) {
+    Load(body);
+    Outcome out;
+    out.end = Run(
+        [&] {
+          const KTExecFrame* top = processor_.TopFrame();
+          const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
+          const bool when = node && std::u16string_view(node->GetName()) == u"xsl:when";
+          return !when || processor_.FrameDepth() <= deepest;
+        },
+        bounds);
+    out.framesAtStop = processor_.FrameDepth();
+    if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
+    return out;
+  };
+  int stopped = 0;
+  int finished = 0;
+  for (int deepest = 1; deepest <= 30; ++deepest) {
+    Outcome everyStep = run(deepest, nullptr);
+    const KTStepCheckBounds bounds{deepest, 1'000'000};
+    Outcome bounded = run(deepest, &bounds);
+    EXPECT_EQ(bounded.end, everyStep.end) << deepest;
+    EXPECT_EQ(bounded.framesAtStop, everyStep.framesAtStop) << deepest;
+    EXPECT_EQ(bounded.result, everyStep.result) << deepest;
+    stopped += everyStep.end == KTRunEnd::kStopped;
+    finished += everyStep.end == KTRunEnd::kFinished;
+    // The xsl:when frames stand four frames apart: a run checked at every
+    // step stops at the first beyond the depth, whose test is false.
+    if (everyStep.end == KTRunEnd::kStopped) EXPECT_LE(everyStep.framesAtStop, deepest + 4) << deepest;
+  }
+  EXPECT_GT(stopped, 0);
+  EXPECT_GT(finished, 0);
+}
+
 }  // namespace
