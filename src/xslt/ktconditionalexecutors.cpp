@@ -54,7 +54,8 @@ KTIfExecutor::KTIfExecutor(KTXSLTProcessor* processor) : KTContentExecutor(proce
 bool KTIfExecutor::Start() {
   KTExecFrame* frame = TopFrame();
   KTOpenFrame(frame);
-  if (Test(frame)) {
+  // A test already passed was evaluated by the parent frame.
+  if (frame->TestPassed() || Test(frame)) {
     StartContent(frame);
   } else {
     frame->SetLastFinished(frame->OwnNode());

@@ -103,8 +103,9 @@ class KTExecFrame : public KTVariableSource {
   bool IsStarted() const { return started_; }
   void SetStarted(bool started = true) { started_ = started; }
   bool IsForwardsCompatible() const { return forwardsCompatible_; }
-  // Set on the frame of an xsl:when whose test the xsl:choose frame has
-  // already evaluated to true: its first step starts the content at once.
+  // Set on the frame of an xsl:if or xsl:when whose test the parent frame
+  // has already evaluated to true: its first step starts the content at
+  // once.
   bool TestPassed() const { return testPassed_; }
   void SetTestPassed() { testPassed_ = true; }
   void SetForwardsCompatible(bool value) { forwardsCompatible_ = value; }

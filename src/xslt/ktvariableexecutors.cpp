@@ -5,6 +5,7 @@
 
 #include "xslt/ktcompiledtemplate.h"
 #include "xslt/ktdeclrecord.h"
+#include "xpath/ktxpathfunctionlibrary.h"
 #include "xslt/ktexecframe.h"
 #include "xslt/ktstylesheetcompiler.h"
 #include "xslt/kttemplateexecutors.h"
@@ -186,6 +187,40 @@ __attribute__((noinline)) bool KTBindDeclarationInPlace(KTXSLTProcessor* process
   return true;
 }
 
+// Kept out of line for the same reason as KTBindDeclarationInPlace.
+__attribute__((noinline)) int KTTestIfInPlace(KTXSLTProcessor* processor, KTExecFrame* frame,
+                                              KTXPathNode* resultParent, KTXPathNode* child,
+                                              const KTDeclRecord* record) {
+  if (!record || record->elementId != kXSLTIf) return -1;
+  const auto* test = static_cast<const KTDeclIf*>(record);
+  if (!test->test || !processor->WithinQuietDepths(1, 0) || processor->TopLevelVariableFlag()) return -1;
+  KTXPathNode* nodeToRun = frame->NodeToRun();
+  KTXPathValue result;
+  try {
+    // Evaluated as in the child's frame: the same list, position and
+    // bindings, and the xsl:if as the instruction being run.
+    frame->SetNodeToRun(child);
+    processor->CompileExpression(*test->test,
+                                 {.stylesheetNode = test->testNode,
+                                  .contextValue = &frame->NodeList(),
+                                  .position = frame->ContextPosition(),
+                                  .variables = frame,
+                                  .allowFragment = true},
+                                 &result);
+  } catch (const KTXSLTError&) {
+    frame->SetNodeToRun(nodeToRun);
+    KTPushFrameFor(processor, frame, resultParent, child);
+    frame->SetCurrentChild(child);
+    throw;
+  }
+  frame->SetNodeToRun(nodeToRun);
+  const bool passed =
+      result.GetKind() == kValueBoolean ? result.GetBoolean() : KTXPathFunctionLibrary::ToBoolean(result);
+  // A false test: the child's frame would have popped now.
+  if (!passed) frame->SetLastFinished(child);
+  return passed ? 1 : 0;
+}
+
 KTExecFrame* KTPushInstructionFrom(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
                                    KTXPathNode* child) {
   const KTStylesheetCompiler& compiler = processor->Compiler();
@@ -198,9 +233,12 @@ KTExecFrame* KTPushInstructionFrom(KTXSLTProcessor* processor, KTExecFrame* fram
     if ((id == kXSLTVariable || id == kXSLTParam) &&
         KTBindDeclarationInPlace(processor, frame, resultParent, child, record))
       continue;
+    const int passed = id == kXSLTIf ? KTTestIfInPlace(processor, frame, resultParent, child, record) : -1;
+    if (passed == 0) continue;
     // The id and record found here spare the new frame its own lookup.
     auto pushed = std::make_unique<KTExecFrame>(frame, resultParent);
     pushed->SetNodeToRun(child, id, record);
+    if (passed == 1) pushed->SetTestPassed();
     KTExecFrame* raw = pushed.get();
     processor->PushFrame(std::move(pushed));
     frame->SetCurrentChild(child);

@@ -140,9 +140,22 @@ bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXP
 // the stack it would have shown.
 bool KTBindDeclarationInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
                               KTXPathNode* child, const KTDeclRecord* record);
+// Evaluates the test of the xsl:if `child` (its record `record`) from
+// `frame`, the frame that runs its parent and would push a frame for it
+// with output to `resultParent`, as the xsl:if's own frame would in its
+// first step. Done only where the check before each step would pass the
+// child's steps by and no top-level declaration is being evaluated: 0 for
+// a false test (its frame would take two steps only to pop; `child` is
+// then the frame's last finished node), 1 for a true one (its frame is
+// still pushed, marked as passed); -1, having done nothing, otherwise. A
+// failure pushes the child's frame before the error passes on, so the
+// error shows the stack it would have shown.
+int KTTestIfInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent, KTXPathNode* child,
+                    const KTDeclRecord* record);
 // Pushes the frame of `child` (null: none) or of the first instruction
 // sibling after it that needs one, binding the local declarations before
-// it in place (KTBindDeclarationInPlace); the frame's current child is the
+// it in place (KTBindDeclarationInPlace) and passing over the xsl:if
+// children whose test is false (KTTestIfInPlace); the frame's current child is the
 // node pushed. Null, with no current child, when none is left to push.
 KTExecFrame* KTPushInstructionFrom(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
                                    KTXPathNode* child);

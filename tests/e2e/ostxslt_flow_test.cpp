@@ -467,29 +467,34 @@ TEST_F(FlowProgramTest, DeclarationErrorsShowTheDeclarationFrame) {
   }
 }
 
-// A failing xsl:when test, first or after false ones, is reported with the
-// xsl:when's frame on top of the stack, as is an error in the content of
-// the xsl:when that matched.
-TEST_F(FlowProgramTest, ChooseErrorsShowTheSameStack) {
+// A failing xsl:if or xsl:when test, first or after false ones, is
+// reported with the xsl:if's or xsl:when's frame on top of the stack, as is
+// an error in the content of the one that passed.
+TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
   const struct {
-    const char* branches;
+    const char* body;
     const char* message;
     const char* dump;
   } cases[] = {
-      {"<xsl:when test=\"count(string(.))\">a</xsl:when>", "count", "xsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
-      {"<xsl:when test=\"false()\">a</xsl:when><xsl:when test=\"1 = 0\">b</xsl:when>"
-       "<xsl:when test=\"count(string(.))\">c</xsl:when><xsl:otherwise>d</xsl:otherwise>",
+      {"<xsl:choose><xsl:when test=\"count(string(.))\">a</xsl:when></xsl:choose>", "count",
+       "xsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"false()\">a</xsl:when><xsl:when test=\"1 = 0\">b</xsl:when>"
+       "<xsl:when test=\"count(string(.))\">c</xsl:when><xsl:otherwise>d</xsl:otherwise></xsl:choose>",
        "count", "xsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
-      {"<xsl:when test=\"false()\">a</xsl:when><xsl:when test=\"r\"><xsl:value-of select=\"count(string(.))\"/>"
-       "</xsl:when>",
+      {"<xsl:choose><xsl:when test=\"false()\">a</xsl:when><xsl:when test=\"r\">"
+       "<xsl:value-of select=\"count(string(.))\"/></xsl:when></xsl:choose>",
        "count", "xsl:value-of\nxsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:if test=\"false()\">a</xsl:if><xsl:if test=\"count(string(.))\">b</xsl:if>", "count",
+       "xsl:if\nxsl:if\nxsl:template\n"},
+      {"<xsl:if test=\"r\"><xsl:if test=\"1 = 0\">a</xsl:if><xsl:value-of select=\"count(string(.))\"/></xsl:if>",
+       "count", "xsl:value-of\nxsl:if\nxsl:if\nxsl:template\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.branches);
+    SCOPED_TRACE(c.body);
     folder_.Write("e.xsl",
                   std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-                              "<xsl:template match=\"/\"><xsl:if test=\"r\"><xsl:choose>") +
-                      c.branches + "</xsl:choose></xsl:if></xsl:template>\n</xsl:stylesheet>\n");
+                              "<xsl:template match=\"/\"><xsl:if test=\"r\">") +
+                      c.body + "</xsl:if></xsl:template>\n</xsl:stylesheet>\n");
     KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "e.xsl", "-xml", "d.xml", "-out", "r.out"},
                                         folder_.Path());
     EXPECT_EQ(ours.status, 1);

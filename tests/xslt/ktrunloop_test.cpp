@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -322,19 +324,21 @@ TEST_F(RunLoopTest, DeclarationsBeyondTheBoundsStillMeetTheCheck) {
 }
 
 
-// The tests of xsl:when are evaluated from the xsl:choose frame only where
-// the check would not have been asked before the xsl:when's steps: a check
-// that refuses an xsl:when's frame beyond a depth meets it, with bounds at
-// that depth, where it meets it without bounds, and runs that finish have
-// the same result (false tests passed over, a true one run, the
-// xsl:otherwise after them, a choose in a recursive template).
-TEST_F(RunLoopTest, WhenTestsBeyondTheBoundsStillMeetTheCheck) {
+// The tests of xsl:if and xsl:when are evaluated from the parent frame only
+// where the check would not have been asked before their own frames'
+// steps: a check that refuses an xsl:if's or xsl:when's frame beyond a
+// depth meets it, with bounds at that depth, where it meets it without
+// bounds, and runs that finish have the same result (false tests passed
+// over, a true one run, the xsl:otherwise after them, in a recursive
+// template).
+TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
   const char* body =
       "<xsl:template match='/'><xsl:for-each select='r/e'><xsl:choose><xsl:when test='. = 1'>one</xsl:when>"
       "<xsl:when test='. = 2'>two</xsl:when><xsl:otherwise><xsl:call-template name='t'>"
       "<xsl:with-param name='n' select='.'/></xsl:call-template></xsl:otherwise></xsl:choose></xsl:for-each>"
       "</xsl:template>"
-      "<xsl:template name='t'><xsl:param name='n'/><xsl:choose><xsl:when test='1 > $n'>.</xsl:when>"
+      "<xsl:template name='t'><xsl:param name='n'/><xsl:if test='$n = 9'>nine</xsl:if>"
+      "<xsl:if test='$n = 2'>(</xsl:if><xsl:choose><xsl:when test='1 > $n'>.</xsl:when>"
       "<xsl:when test='$n = 7'>seven</xsl:when><xsl:otherwise><xsl:value-of select='$n'/><xsl:call-template name='t'>"
       "<xsl:with-param name='n' select='$n - 1'/></xsl:call-template></xsl:otherwise></xsl:choose></xsl:template>";
   struct Outcome {
@@ -349,14 +353,19 @@ TEST_F(RunLoopTest, WhenTestsBeyondTheBoundsStillMeetTheCheck) {
         [&] {
           const KTExecFrame* top = processor_.TopFrame();
           const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
-          const bool when = node && std::u16string_view(node->GetName()) == u"xsl:when";
-          return !when || processor_.FrameDepth() <= deepest;
+          const std::u16string_view name = node ? std::u16string_view(node->GetName()) : std::u16string_view();
+          const bool condition = name == u"xsl:when" || name == u"xsl:if";
+          return !condition || processor_.FrameDepth() <= deepest;
         },
         bounds);
     out.framesAtStop = processor_.FrameDepth();
     if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
     return out;
   };
+  // The depths of the xsl:if and xsl:when frames, met in this order: the
+  // xsl:when children of the for-each's xsl:choose, then at each level of
+  // t its two xsl:if (false but at one level) and its xsl:when children.
+  constexpr int kConditionDepths[] = {5, 8, 9, 12, 13, 16, 17, 20, 21};
   int stopped = 0;
   int finished = 0;
   for (int deepest = 1; deepest <= 30; ++deepest) {
@@ -368,9 +377,13 @@ TEST_F(RunLoopTest, WhenTestsBeyondTheBoundsStillMeetTheCheck) {
     EXPECT_EQ(bounded.result, everyStep.result) << deepest;
     stopped += everyStep.end == KTRunEnd::kStopped;
     finished += everyStep.end == KTRunEnd::kFinished;
-    // The xsl:when frames stand four frames apart: a run checked at every
-    // step stops at the first beyond the depth, whose test is false.
-    if (everyStep.end == KTRunEnd::kStopped) EXPECT_LE(everyStep.framesAtStop, deepest + 4) << deepest;
+    // Checked at every step, the run stops at the first xsl:if or xsl:when
+    // frame beyond the depth, whether its test is true or false.
+    if (everyStep.end == KTRunEnd::kStopped) {
+      const int* beyond = std::upper_bound(std::begin(kConditionDepths), std::end(kConditionDepths), deepest);
+      ASSERT_NE(beyond, std::end(kConditionDepths)) << deepest;
+      EXPECT_EQ(everyStep.framesAtStop, *beyond) << deepest;
+    }
   }
   EXPECT_GT(stopped, 0);
   EXPECT_GT(finished, 0);
