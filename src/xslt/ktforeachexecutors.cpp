@@ -68,13 +68,49 @@ bool KTForEachExecutor::SelectNodes(KTExecFrame* frame) {
   return true;
 }
 
-void KTForEachExecutor::PushBody(KTExecFrame* frame, KTXPathNode* node) {
-  KTExecFrame* body = KTPushFrameFor(processor_, frame, resultParent_, node);
-  // The body has no current template rule (XSLT 1.0 §6: apply-imports
-  // finds none inside xsl:for-each).
-  body->SetCurrentTemplate(KTExecFrame::kNoTemplate, nullptr);
-  body->SetContextPosition(position_);
-  frame->SetCurrentChild(node);
+bool KTForEachExecutor::PushBody(KTExecFrame* frame, KTXPathNode* node) {
+  for (; node; node = NextInstructionSibling(node)) {
+    const KTDeclRecord* record = nullptr;
+    const int id = processor_->ElementIdOf(node, &record);
+    // A body's local variable with a select is bound, and an xsl:if whose
+    // test is false passed over, from this frame at the current position
+    // where their own frames' steps would be passed by the depth check.
+    int passed = -1;
+    if (id == kXSLTVariable) {
+      if (KTBindDeclarationInPlace(processor_, frame, resultParent_, node, record, position_)) {
+        frame->SetCurrentChild(node);
+        continue;
+      }
+    } else if (id == kXSLTIf) {
+      passed = KTTestIfInPlace(processor_, frame, resultParent_, node, record, position_);
+      if (passed == 0) {
+        frame->SetCurrentChild(node);
+        continue;
+      }
+    }
+    KTExecFrame* body = KTPushFrameFor(processor_, frame, resultParent_, node);
+    body->SetNodeToRun(node, id, record);
+    if (passed == 1) body->SetTestPassed();
+    // The body has no current template rule (XSLT 1.0 §6: apply-imports
+    // finds none inside xsl:for-each).
+    body->SetCurrentTemplate(KTExecFrame::kNoTemplate, nullptr);
+    body->SetContextPosition(position_);
+    frame->SetCurrentChild(node);
+    return true;
+  }
+  return false;
+}
+
+bool KTForEachExecutor::PushBodyFrom(KTExecFrame* frame, KTXPathNode* node) {
+  for (;;) {
+    if (PushBody(frame, node)) return true;
+    // The body has run for the current node.
+    if (position_ >= frame->NodeList().ItemCount() || !firstBodyNode_) return false;
+    ++position_;
+    // Variables bound by one iteration are gone in the next.
+    if (frame->OwnsVariables()) frame->ShareVariables(frame->Parent() ? frame->Parent()->VariablesRef() : nullptr);
+    node = firstBodyNode_;
+  }
 }
 
 bool KTForEachExecutor::Start() {
@@ -97,8 +133,8 @@ bool KTForEachExecutor::Start() {
     return true;
   }
   firstBodyNode_ = first;
-  PushBody(frame, first);
   bodyStarted_ = true;
+  if (!PushBodyFrom(frame, first)) return KTPopFrameAfter(processor_, own);
   return true;
 }
 
@@ -120,17 +156,10 @@ bool KTForEachExecutor::Continue() {
     }
     sortPhase_ = false;
     if (!firstBodyNode_) firstBodyNode_ = next;
-    PushBody(frame, next);
-    return true;
+    if (PushBodyFrom(frame, next)) return true;
+    return KTPopFrameAfter(processor_, frame->OwnNode());
   }
-  // The body has run for the current node.
-  if (position_ < frame->NodeList().ItemCount() && firstBodyNode_) {
-    ++position_;
-    // Variables bound by one iteration are gone in the next.
-    if (frame->OwnsVariables()) frame->ShareVariables(frame->Parent() ? frame->Parent()->VariablesRef() : nullptr);
-    PushBody(frame, firstBodyNode_);
-    return true;
-  }
+  if (PushBodyFrom(frame, nullptr)) return true;
   return KTPopFrameAfter(processor_, frame->OwnNode());
 }
 

@@ -24,7 +24,16 @@ class KTForEachExecutor : public KTInstructionExecutor {
   void AddSortKey(std::unique_ptr<KTSortKeyComparator> key) { sortKeys_.push_back(std::move(key)); }
 
  private:
-  void PushBody(KTExecFrame* frame, KTXPathNode* node);
+  // Pushes the frame of the body instruction `node` or of a later one at
+  // the current position; local variables with a select before it are
+  // bound, and xsl:if children with a false test passed over, without
+  // frames where the depth check would pass their steps by
+  // (KTBindDeclarationInPlace, KTTestIfInPlace). False when the rest of
+  // the body needed no frame.
+  bool PushBody(KTExecFrame* frame, KTXPathNode* node);
+  // PushBody, going on to the next positions while the body needs no
+  // frame; false when the last position is done.
+  bool PushBodyFrom(KTExecFrame* frame, KTXPathNode* node);
 
   int position_ = 1;
   KTXPathNode* firstBodyNode_ = nullptr;

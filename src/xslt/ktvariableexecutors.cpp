@@ -122,7 +122,7 @@ bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXP
 // nearly every instruction, then needs few registers.
 __attribute__((noinline)) bool KTBindDeclarationInPlace(KTXSLTProcessor* processor, KTExecFrame* frame,
                                                         KTXPathNode* resultParent, KTXPathNode* child,
-                                                        const KTDeclRecord* record) {
+                                                        const KTDeclRecord* record, int position) {
   if (!record) return false;
   const bool param = record->elementId == kXSLTParam;
   const KTString* name = nullptr;
@@ -166,7 +166,7 @@ __attribute__((noinline)) bool KTBindDeclarationInPlace(KTXSLTProcessor* process
       processor->CompileExpression(*select,
                                    {.stylesheetNode = selectNode,
                                     .contextValue = &frame->NodeList(),
-                                    .position = frame->ContextPosition(),
+                                    .position = position,
                                     .variables = frame,
                                     .allowFragment = true},
                                    &value);
@@ -190,7 +190,7 @@ __attribute__((noinline)) bool KTBindDeclarationInPlace(KTXSLTProcessor* process
 // Kept out of line for the same reason as KTBindDeclarationInPlace.
 __attribute__((noinline)) int KTTestIfInPlace(KTXSLTProcessor* processor, KTExecFrame* frame,
                                               KTXPathNode* resultParent, KTXPathNode* child,
-                                              const KTDeclRecord* record) {
+                                              const KTDeclRecord* record, int position) {
   if (!record || record->elementId != kXSLTIf) return -1;
   const auto* test = static_cast<const KTDeclIf*>(record);
   if (!test->test || !processor->WithinQuietDepths(1, 0) || processor->TopLevelVariableFlag()) return -1;
@@ -203,7 +203,7 @@ __attribute__((noinline)) int KTTestIfInPlace(KTXSLTProcessor* processor, KTExec
     processor->CompileExpression(*test->test,
                                  {.stylesheetNode = test->testNode,
                                   .contextValue = &frame->NodeList(),
-                                  .position = frame->ContextPosition(),
+                                  .position = position,
                                   .variables = frame,
                                   .allowFragment = true},
                                  &result);
@@ -231,9 +231,10 @@ KTExecFrame* KTPushInstructionFrom(KTXSLTProcessor* processor, KTExecFrame* fram
     if (!id) id = compiler.ElementRecognizer().ElementId(child);
     const KTDeclRecord* record = found;
     if ((id == kXSLTVariable || id == kXSLTParam) &&
-        KTBindDeclarationInPlace(processor, frame, resultParent, child, record))
+        KTBindDeclarationInPlace(processor, frame, resultParent, child, record, frame->ContextPosition()))
       continue;
-    const int passed = id == kXSLTIf ? KTTestIfInPlace(processor, frame, resultParent, child, record) : -1;
+    const int passed =
+        id == kXSLTIf ? KTTestIfInPlace(processor, frame, resultParent, child, record, frame->ContextPosition()) : -1;
     if (passed == 0) continue;
     // The id and record found here spare the new frame its own lookup.
     auto pushed = std::make_unique<KTExecFrame>(frame, resultParent);

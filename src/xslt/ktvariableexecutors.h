@@ -129,8 +129,8 @@ bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXP
                             int position);
 // Binds the local xsl:variable or xsl:param `child` (its record `record`)
 // from `frame`, the frame that runs its parent and would push a frame for
-// it with output to `resultParent`, as KTDeclarationExecutor would in that
-// frame: its own frame would take two steps that only check the name,
+// it with output to `resultParent` and context position `position`, as
+// KTDeclarationExecutor would in that frame: its own frame would take two steps that only check the name,
 // evaluate the select (or take the passed value, or the empty string) and
 // bind it. Done here, returning true with `child` as the frame's last
 // finished node, only for a declaration without content, where the check
@@ -139,11 +139,11 @@ bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXP
 // pushes the child's frame before the error passes on, so the error shows
 // the stack it would have shown.
 bool KTBindDeclarationInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
-                              KTXPathNode* child, const KTDeclRecord* record);
+                              KTXPathNode* child, const KTDeclRecord* record, int position);
 // Evaluates the test of the xsl:if `child` (its record `record`) from
 // `frame`, the frame that runs its parent and would push a frame for it
-// with output to `resultParent`, as the xsl:if's own frame would in its
-// first step. Done only where the check before each step would pass the
+// with output to `resultParent` and context position `position`, as the
+// xsl:if's own frame would in its first step. Done only where the check before each step would pass the
 // child's steps by and no top-level declaration is being evaluated: 0 for
 // a false test (its frame would take two steps only to pop; `child` is
 // then the frame's last finished node), 1 for a true one (its frame is
@@ -151,7 +151,7 @@ bool KTBindDeclarationInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KT
 // failure pushes the child's frame before the error passes on, so the
 // error shows the stack it would have shown.
 int KTTestIfInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent, KTXPathNode* child,
-                    const KTDeclRecord* record);
+                    const KTDeclRecord* record, int position);
 // Pushes the frame of `child` (null: none) or of the first instruction
 // sibling after it that needs one, binding the local declarations before
 // it in place (KTBindDeclarationInPlace) and passing over the xsl:if

@@ -467,9 +467,9 @@ TEST_F(FlowProgramTest, DeclarationErrorsShowTheDeclarationFrame) {
   }
 }
 
-// A failing xsl:if or xsl:when test, first or after false ones, is
-// reported with the xsl:if's or xsl:when's frame on top of the stack, as is
-// an error in the content of the one that passed.
+// A failing xsl:if or xsl:when test, first or after false ones, or a
+// for-each body's variable, is reported with its own frame on top of the
+// stack, as is an error in the content of the test that passed.
 TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
   const struct {
     const char* body;
@@ -488,6 +488,12 @@ TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
        "xsl:if\nxsl:if\nxsl:template\n"},
       {"<xsl:if test=\"r\"><xsl:if test=\"1 = 0\">a</xsl:if><xsl:value-of select=\"count(string(.))\"/></xsl:if>",
        "count", "xsl:value-of\nxsl:if\nxsl:if\nxsl:template\n"},
+      {"<xsl:for-each select=\"r\"><xsl:variable name=\"a\" select=\"1\"/><xsl:if test=\"false()\"/>"
+       "<xsl:if test=\"count(string(.))\"/></xsl:for-each>",
+       "count", "xsl:if\nxsl:for-each\nxsl:if\nxsl:template\n"},
+      {"<xsl:for-each select=\"r|r\"><xsl:variable name=\"a\" select=\"1\"/><xsl:variable name=\"a\" select=\"2\"/>"
+       "</xsl:for-each>",
+       "already exists", "xsl:variable\nxsl:for-each\nxsl:if\nxsl:template\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);

@@ -324,16 +324,17 @@ TEST_F(RunLoopTest, DeclarationsBeyondTheBoundsStillMeetTheCheck) {
 }
 
 
-// The tests of xsl:if and xsl:when are evaluated from the parent frame only
-// where the check would not have been asked before their own frames'
-// steps: a check that refuses an xsl:if's or xsl:when's frame beyond a
-// depth meets it, with bounds at that depth, where it meets it without
-// bounds, and runs that finish have the same result (false tests passed
-// over, a true one run, the xsl:otherwise after them, in a recursive
-// template).
+// The tests of xsl:if and xsl:when, and the variables of a for-each body,
+// are evaluated from the parent frame only where the check would not have
+// been asked before their own frames' steps: a check that refuses such a
+// frame beyond a depth meets it, with bounds at that depth, where it meets
+// it without bounds, and runs that finish have the same result (false
+// tests passed over, a true one run, the xsl:otherwise after them, a
+// variable bound at each position, in a recursive template).
 TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
   const char* body =
-      "<xsl:template match='/'><xsl:for-each select='r/e'><xsl:choose><xsl:when test='. = 1'>one</xsl:when>"
+      "<xsl:template match='/'><xsl:for-each select='r/e'><xsl:variable name='v' select='. * 2 + position()'/>"
+      "<xsl:if test='$v = 6'>six</xsl:if><xsl:choose><xsl:when test='. = 1'>one</xsl:when>"
       "<xsl:when test='. = 2'>two</xsl:when><xsl:otherwise><xsl:call-template name='t'>"
       "<xsl:with-param name='n' select='.'/></xsl:call-template></xsl:otherwise></xsl:choose></xsl:for-each>"
       "</xsl:template>"
@@ -354,7 +355,7 @@ TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
           const KTExecFrame* top = processor_.TopFrame();
           const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
           const std::u16string_view name = node ? std::u16string_view(node->GetName()) : std::u16string_view();
-          const bool condition = name == u"xsl:when" || name == u"xsl:if";
+          const bool condition = name == u"xsl:when" || name == u"xsl:if" || name == u"xsl:variable";
           return !condition || processor_.FrameDepth() <= deepest;
         },
         bounds);
@@ -362,10 +363,11 @@ TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
     if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
     return out;
   };
-  // The depths of the xsl:if and xsl:when frames, met in this order: the
-  // xsl:when children of the for-each's xsl:choose, then at each level of
-  // t its two xsl:if (false but at one level) and its xsl:when children.
-  constexpr int kConditionDepths[] = {5, 8, 9, 12, 13, 16, 17, 20, 21};
+  // The depths of the xsl:variable, xsl:if and xsl:when frames, met in
+  // this order: the for-each's xsl:variable and xsl:if, its xsl:choose's
+  // xsl:when children, then at each level of t its two xsl:if (false but
+  // at one level) and its xsl:when children.
+  constexpr int kConditionDepths[] = {4, 5, 8, 9, 12, 13, 16, 17, 20, 21};
   int stopped = 0;
   int finished = 0;
   for (int deepest = 1; deepest <= 30; ++deepest) {
@@ -377,8 +379,8 @@ TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
     EXPECT_EQ(bounded.result, everyStep.result) << deepest;
     stopped += everyStep.end == KTRunEnd::kStopped;
     finished += everyStep.end == KTRunEnd::kFinished;
-    // Checked at every step, the run stops at the first xsl:if or xsl:when
-    // frame beyond the depth, whether its test is true or false.
+    // Checked at every step, the run stops at the first such frame beyond
+    // the depth, whether a test is true or false.
     if (everyStep.end == KTRunEnd::kStopped) {
       const int* beyond = std::upper_bound(std::begin(kConditionDepths), std::end(kConditionDepths), deepest);
       ASSERT_NE(beyond, std::end(kConditionDepths)) << deepest;
