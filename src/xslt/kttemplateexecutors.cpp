@@ -144,15 +144,23 @@ void KTApplyTemplatesExecutor::Select(KTExecFrame* frame) {
   selected_ = true;
 }
 
-void KTApplyTemplatesExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
-  KTExecFrame* pushed = KTPushFrameFor(processor_, frame, resultParent_, child);
+bool KTApplyTemplatesExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
+  const KTDeclRecord* record = nullptr;
+  const int id = processor_->ElementIdOf(child, &record);
   // Parameters are evaluated where xsl:apply-templates was reached, before
   // or after the selection.
-  if (processor_->ElementIdOf(child) == kXSLTWithParam) {
+  if (id == kXSLTWithParam &&
+      KTBindWithParamInPlace(processor_, frame, resultParent_, child, record, savedNodeList_, savedPosition_)) {
+    frame->SetCurrentChild(child);
+    return false;
+  }
+  KTExecFrame* pushed = KTPushFrameFor(processor_, frame, resultParent_, child);
+  if (id == kXSLTWithParam) {
     pushed->SetNodeList(savedNodeList_);
     pushed->SetContextPosition(savedPosition_);
   }
   frame->SetCurrentChild(child);
+  return true;
 }
 
 bool KTApplyTemplatesExecutor::Start() {
@@ -181,7 +189,11 @@ bool KTApplyTemplatesExecutor::Start() {
       Select(frame);
       hasSort_ = true;
     }
-    PushChild(frame, first);
+    frame->SetNodeToRun(nullptr);
+    frame->SetLastFinished(element);
+    // A parameter bound in place: the step goes on as the next would.
+    if (!PushChild(frame, first)) return AfterChild(frame);
+    return true;
   }
   frame->SetNodeToRun(nullptr);
   frame->SetLastFinished(element);
@@ -202,24 +214,29 @@ bool KTApplyTemplatesExecutor::Continue() {
     return Finish(frame);
   }
   // An xsl:sort or xsl:with-param child has finished.
-  if (!frame->CurrentChild()) return Finish(frame);
-  KTXPathNode* next = NextInstructionSibling(frame->CurrentChild());
-  if (!next) {
-    if (!selected_) Select(frame);
-    int count = frame->NodeList().ItemCount();
-    if (count == 0 || nextIndex_ == count) return Finish(frame);
-    return ApplyToNextNode(frame);
+  return AfterChild(frame);
+}
+
+bool KTApplyTemplatesExecutor::AfterChild(KTExecFrame* frame) {
+  for (;;) {
+    if (!frame->CurrentChild()) return Finish(frame);
+    KTXPathNode* next = NextInstructionSibling(frame->CurrentChild());
+    if (!next) {
+      if (!selected_) Select(frame);
+      int count = frame->NodeList().ItemCount();
+      if (count == 0 || nextIndex_ == count) return Finish(frame);
+      return ApplyToNextNode(frame);
+    }
+    if (processor_->ElementIdOf(next) == kXSLTSort) {
+      if (!selected_) Select(frame);
+      hasSort_ = true;
+    }
+    if (frame->NodeList().GetKind() == kValueNodeSet && frame->NodeList().ItemCount() == 0) {
+      frame->SetCurrentChild(next);
+      return Finish(frame);
+    }
+    if (PushChild(frame, next)) return true;
   }
-  if (processor_->ElementIdOf(next) == kXSLTSort) {
-    if (!selected_) Select(frame);
-    hasSort_ = true;
-  }
-  if (frame->NodeList().GetKind() == kValueNodeSet && frame->NodeList().ItemCount() == 0) {
-    frame->SetCurrentChild(next);
-    return Finish(frame);
-  }
-  PushChild(frame, next);
-  return true;
 }
 
 bool KTApplyTemplatesExecutor::Finish(KTExecFrame* frame) { return KTPopFrameAfter(processor_, frame->OwnNode()); }

@@ -35,7 +35,14 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   // Evaluates the select expression into the frame's node list, in
   // document order.
   void Select(KTExecFrame* frame);
-  void PushChild(KTExecFrame* frame, KTXPathNode* child);
+  // Pushes the frame of the xsl:sort or xsl:with-param `child`; false,
+  // having pushed nothing, for an xsl:with-param bound from this frame
+  // (KTBindWithParamInPlace), which is then the current child.
+  bool PushChild(KTExecFrame* frame, KTXPathNode* child);
+  // The step after the current child has finished: the next child's
+  // frame, or the selection applied, or the end; children bound in place
+  // are passed on to the next one within the same step.
+  bool AfterChild(KTExecFrame* frame);
   bool Finish(KTExecFrame* frame);
 
   int nextIndex_ = 0;

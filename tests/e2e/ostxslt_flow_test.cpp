@@ -467,9 +467,10 @@ TEST_F(FlowProgramTest, DeclarationErrorsShowTheDeclarationFrame) {
   }
 }
 
-// A failing xsl:if or xsl:when test, first or after false ones, or a
-// for-each body's variable, is reported with its own frame on top of the
-// stack, as is an error in the content of the test that passed.
+// A failing xsl:if or xsl:when test, first or after false ones, a
+// for-each body's variable or an apply-templates parameter, is reported
+// with its own frame on top of the stack, as is an error in the content of
+// the test that passed.
 TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
   const struct {
     const char* body;
@@ -494,6 +495,9 @@ TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
       {"<xsl:for-each select=\"r|r\"><xsl:variable name=\"a\" select=\"1\"/><xsl:variable name=\"a\" select=\"2\"/>"
        "</xsl:for-each>",
        "already exists", "xsl:variable\nxsl:for-each\nxsl:if\nxsl:template\n"},
+      {"<xsl:apply-templates select=\"r\"><xsl:with-param name=\"a\" select=\"1\"/>"
+       "<xsl:with-param name=\"b\" select=\"count(string(.))\"/></xsl:apply-templates>",
+       "count", "xsl:with-param\nxsl:apply-templates\nxsl:if\nxsl:template\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);

@@ -324,8 +324,9 @@ TEST_F(RunLoopTest, DeclarationsBeyondTheBoundsStillMeetTheCheck) {
 }
 
 
-// The tests of xsl:if and xsl:when, and the variables of a for-each body,
-// are evaluated from the parent frame only where the check would not have
+// The tests of xsl:if and xsl:when, the variables of a for-each body and
+// the parameters of apply-templates are evaluated from the parent frame
+// only where the check would not have
 // been asked before their own frames' steps: a check that refuses such a
 // frame beyond a depth meets it, with bounds at that depth, where it meets
 // it without bounds, and runs that finish have the same result (false
@@ -335,9 +336,11 @@ TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
   const char* body =
       "<xsl:template match='/'><xsl:for-each select='r/e'><xsl:variable name='v' select='. * 2 + position()'/>"
       "<xsl:if test='$v = 6'>six</xsl:if><xsl:choose><xsl:when test='. = 1'>one</xsl:when>"
-      "<xsl:when test='. = 2'>two</xsl:when><xsl:otherwise><xsl:call-template name='t'>"
-      "<xsl:with-param name='n' select='.'/></xsl:call-template></xsl:otherwise></xsl:choose></xsl:for-each>"
-      "</xsl:template>"
+      "<xsl:when test='. = 2'>two</xsl:when><xsl:otherwise><xsl:apply-templates select='../e[1]' mode='t'>"
+      "<xsl:with-param name='n' select='. + position() - 3'/></xsl:apply-templates></xsl:otherwise></xsl:choose>"
+      "</xsl:for-each></xsl:template>"
+      "<xsl:template match='e' mode='t'><xsl:param name='n'/><xsl:call-template name='t'>"
+      "<xsl:with-param name='n' select='$n'/></xsl:call-template></xsl:template>"
       "<xsl:template name='t'><xsl:param name='n'/><xsl:if test='$n = 9'>nine</xsl:if>"
       "<xsl:if test='$n = 2'>(</xsl:if><xsl:choose><xsl:when test='1 > $n'>.</xsl:when>"
       "<xsl:when test='$n = 7'>seven</xsl:when><xsl:otherwise><xsl:value-of select='$n'/><xsl:call-template name='t'>"
@@ -355,7 +358,8 @@ TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
           const KTExecFrame* top = processor_.TopFrame();
           const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
           const std::u16string_view name = node ? std::u16string_view(node->GetName()) : std::u16string_view();
-          const bool condition = name == u"xsl:when" || name == u"xsl:if" || name == u"xsl:variable";
+          const bool condition =
+              name == u"xsl:when" || name == u"xsl:if" || name == u"xsl:variable" || name == u"xsl:with-param";
           return !condition || processor_.FrameDepth() <= deepest;
         },
         bounds);
@@ -363,11 +367,13 @@ TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
     if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
     return out;
   };
-  // The depths of the xsl:variable, xsl:if and xsl:when frames, met in
-  // this order: the for-each's xsl:variable and xsl:if, its xsl:choose's
-  // xsl:when children, then at each level of t its two xsl:if (false but
-  // at one level) and its xsl:when children.
-  constexpr int kConditionDepths[] = {4, 5, 8, 9, 12, 13, 16, 17, 20, 21};
+  // The depths of the xsl:variable, xsl:if, xsl:when and xsl:with-param
+  // frames, met in this order: the for-each's xsl:variable and xsl:if, its
+  // xsl:choose's xsl:when children, the xsl:with-param of apply-templates
+  // and of the call in mode t, then at each level of t its two xsl:if
+  // (false but at one level), its xsl:when children and the xsl:with-param
+  // of its call.
+  constexpr int kConditionDepths[] = {4, 5, 7, 9, 10, 11, 13, 14, 15, 17, 18, 19, 21, 22, 23};
   int stopped = 0;
   int finished = 0;
   for (int deepest = 1; deepest <= 30; ++deepest) {
