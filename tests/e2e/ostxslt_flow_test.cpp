@@ -44,6 +44,17 @@ class FlowProgramTest : public ::testing::Test {
     folder_.Write("s.xsl", kStylesheet);
     folder_.Write("d.xml", kSource);
   }
+  // Runs the stylesheet `text` (written as `name`) on d.xml with both
+  // processors; both succeed and write the same result.
+  void ExpectSameResultAsXsltproc(const char* name, const std::string& text) {
+    folder_.Write(name, text);
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", name, "-xml", "d.xml", "-out", "r.out"},
+                                        folder_.Path());
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", name, "d.xml"}, folder_.Path());
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    ASSERT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("peer.out"));
+  }
   KTScratchFolder folder_;
 };
 
@@ -293,26 +304,20 @@ TEST_F(FlowProgramTest, NamedTemplateParametersAgreeWithXsltproc) {
   };
   for (const char* body : bodies) {
     SCOPED_TRACE(body);
-    folder_.Write("p.xsl",
-                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-                              "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">") +
-                      body +
-                      "</xsl:template>\n"
-                      "<xsl:template name=\"t\"><xsl:param name=\"a\" select=\"'A'\"/><xsl:param name=\"b\"/>"
-                      "[<xsl:value-of select=\"$a\"/>|<xsl:value-of select=\"$b\"/>]</xsl:template>\n"
-                      "<xsl:template name=\"u\"><xsl:param name=\"a\"/><xsl:call-template name=\"t\">"
-                      "<xsl:with-param name=\"a\" select=\"$a * 2\"/><xsl:with-param name=\"b\">c<xsl:value-of "
-                      "select=\"$a\"/></xsl:with-param></xsl:call-template></xsl:template>\n"
-                      "<xsl:template name=\"down\"><xsl:param name=\"n\"/><xsl:value-of select=\"$n\"/>"
-                      "<xsl:if test=\"$n &gt; 0\"><xsl:call-template name=\"down\"><xsl:with-param name=\"n\" "
-                      "select=\"$n - 1\"/></xsl:call-template></xsl:if></xsl:template>\n"
-                      "</xsl:stylesheet>\n");
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "p.xsl", "-xml", "d.xml", "-out", "r.out"},
-                                        folder_.Path());
-    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", "p.xsl", "d.xml"}, folder_.Path());
-    ASSERT_EQ(ours.status, 0) << ours.err;
-    ASSERT_EQ(theirs.status, 0) << theirs.err;
-    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("peer.out"));
+    ExpectSameResultAsXsltproc(
+        "p.xsl", std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                             "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">") +
+                     body +
+                     "</xsl:template>\n"
+                     "<xsl:template name=\"t\"><xsl:param name=\"a\" select=\"'A'\"/><xsl:param name=\"b\"/>"
+                     "[<xsl:value-of select=\"$a\"/>|<xsl:value-of select=\"$b\"/>]</xsl:template>\n"
+                     "<xsl:template name=\"u\"><xsl:param name=\"a\"/><xsl:call-template name=\"t\">"
+                     "<xsl:with-param name=\"a\" select=\"$a * 2\"/><xsl:with-param name=\"b\">c<xsl:value-of "
+                     "select=\"$a\"/></xsl:with-param></xsl:call-template></xsl:template>\n"
+                     "<xsl:template name=\"down\"><xsl:param name=\"n\"/><xsl:value-of select=\"$n\"/>"
+                     "<xsl:if test=\"$n &gt; 0\"><xsl:call-template name=\"down\"><xsl:with-param name=\"n\" "
+                     "select=\"$n - 1\"/></xsl:call-template></xsl:if></xsl:template>\n"
+                     "</xsl:stylesheet>\n");
   }
 }
 
@@ -414,21 +419,15 @@ TEST_F(FlowProgramTest, LocalDeclarationsAgreeWithXsltproc) {
   };
   for (const char* body : bodies) {
     SCOPED_TRACE(body);
-    folder_.Write("l.xsl",
-                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-                              "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">") +
-                      body +
-                      "</xsl:template>\n"
-                      "<xsl:template name=\"t\"><xsl:param name=\"a\" select=\"count(r/v)\"/><xsl:param name=\"b\"/>"
-                      "<xsl:param name=\"c\" select=\"$a\"/><xsl:variable name=\"d\" select=\"concat($c, $b)\"/>"
-                      "[<xsl:value-of select=\"$a\"/>|<xsl:value-of select=\"$b\"/>|<xsl:value-of select=\"$d\"/>]"
-                      "</xsl:template>\n</xsl:stylesheet>\n");
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "l.xsl", "-xml", "d.xml", "-out", "r.out"},
-                                        folder_.Path());
-    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", "l.xsl", "d.xml"}, folder_.Path());
-    ASSERT_EQ(ours.status, 0) << ours.err;
-    ASSERT_EQ(theirs.status, 0) << theirs.err;
-    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("peer.out"));
+    ExpectSameResultAsXsltproc(
+        "l.xsl", std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                             "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">") +
+                     body +
+                     "</xsl:template>\n"
+                     "<xsl:template name=\"t\"><xsl:param name=\"a\" select=\"count(r/v)\"/><xsl:param name=\"b\"/>"
+                     "<xsl:param name=\"c\" select=\"$a\"/><xsl:variable name=\"d\" select=\"concat($c, $b)\"/>"
+                     "[<xsl:value-of select=\"$a\"/>|<xsl:value-of select=\"$b\"/>|<xsl:value-of select=\"$d\"/>]"
+                     "</xsl:template>\n</xsl:stylesheet>\n");
   }
 }
 

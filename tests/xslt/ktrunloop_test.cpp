@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kttestprocessor.h"
 #include "ktxslttest_util.h"
@@ -44,6 +46,61 @@ class RunLoopTest : public ::testing::Test {
 
   KTRunEnd Run(const KTStepCheck& check = {}, const KTStepCheckBounds* bounds = nullptr) {
     return KTRunTransformation(processor_, stylesheet_.view.get(), source_.view.get(), check, bounds);
+  }
+
+  struct Outcome {
+    KTRunEnd end;
+    int depthAtStop = 0;
+    int framesAtStop = 0;
+    std::string result;
+  };
+
+  // Runs `body` with a check that refuses the frame of any of the
+  // instructions named `refused` once more than `deepest` frames are
+  // pushed, and with the given bounds (null: the check asked at every step).
+  Outcome RunRefusing(const char* body, std::initializer_list<std::u16string_view> refused, int deepest,
+                      const KTStepCheckBounds* bounds) {
+    Load(body);
+    Outcome out;
+    out.end = Run(
+        [&] {
+          const KTExecFrame* top = processor_.TopFrame();
+          const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
+          const std::u16string_view name = node ? std::u16string_view(node->GetName()) : std::u16string_view();
+          const bool named = std::find(refused.begin(), refused.end(), name) != refused.end();
+          return !named || processor_.FrameDepth() <= deepest;
+        },
+        bounds);
+    out.depthAtStop = processor_.TemplateDepth();
+    out.framesAtStop = processor_.FrameDepth();
+    if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
+    return out;
+  }
+
+  // For every frame depth from 1 to `lastDepth`: the run with bounds at
+  // that depth ends where and as the run checked at every step ends, and
+  // some of those runs stop while others finish. Returns the runs checked
+  // at every step, by depth (index 0 unused).
+  std::vector<Outcome> CompareBoundedRuns(const char* body, std::initializer_list<std::u16string_view> refused,
+                                          int lastDepth) {
+    std::vector<Outcome> everySteps(1);
+    int stopped = 0;
+    int finished = 0;
+    for (int deepest = 1; deepest <= lastDepth; ++deepest) {
+      Outcome everyStep = RunRefusing(body, refused, deepest, nullptr);
+      const KTStepCheckBounds bounds{deepest, 1'000'000};
+      Outcome bounded = RunRefusing(body, refused, deepest, &bounds);
+      EXPECT_EQ(bounded.end, everyStep.end) << deepest;
+      EXPECT_EQ(bounded.depthAtStop, everyStep.depthAtStop) << deepest;
+      EXPECT_EQ(bounded.framesAtStop, everyStep.framesAtStop) << deepest;
+      EXPECT_EQ(bounded.result, everyStep.result) << deepest;
+      stopped += everyStep.end == KTRunEnd::kStopped;
+      finished += everyStep.end == KTRunEnd::kFinished;
+      everySteps.push_back(std::move(everyStep));
+    }
+    EXPECT_GT(stopped, 0);
+    EXPECT_GT(finished, 0);
+    return everySteps;
   }
 
   KTXPathTreeContext context_;
@@ -234,43 +291,7 @@ TEST_F(RunLoopTest, ParametersBeyondTheBoundsStillMeetTheCheck) {
       "<xsl:template name='down'><xsl:param name='n'/><xsl:param name='s'/><xsl:value-of select='$s'/>"
       "<xsl:if test='$n'><xsl:call-template name='down'><xsl:with-param name='n' select='$n - 1'/>"
       "<xsl:with-param name='s' select='concat($s, $n)'/></xsl:call-template></xsl:if></xsl:template>";
-  struct Outcome {
-    KTRunEnd end;
-    int depthAtStop = 0;
-    int framesAtStop = 0;
-    std::string result;
-  };
-  auto run = [&](int deepest, const KTStepCheckBounds* bounds) {
-    Load(body);
-    Outcome out;
-    out.end = Run(
-        [&] {
-          const KTExecFrame* top = processor_.TopFrame();
-          const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
-          const bool withParam = node && std::u16string_view(node->GetName()) == u"xsl:with-param";
-          return !withParam || processor_.FrameDepth() <= deepest;
-        },
-        bounds);
-    out.depthAtStop = processor_.TemplateDepth();
-    out.framesAtStop = processor_.FrameDepth();
-    if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
-    return out;
-  };
-  int stopped = 0;
-  int finished = 0;
-  for (int deepest = 2; deepest <= 24; ++deepest) {
-    Outcome everyStep = run(deepest, nullptr);
-    const KTStepCheckBounds bounds{deepest, 1'000'000};
-    Outcome bounded = run(deepest, &bounds);
-    EXPECT_EQ(bounded.end, everyStep.end) << deepest;
-    EXPECT_EQ(bounded.depthAtStop, everyStep.depthAtStop) << deepest;
-    EXPECT_EQ(bounded.framesAtStop, everyStep.framesAtStop) << deepest;
-    EXPECT_EQ(bounded.result, everyStep.result) << deepest;
-    stopped += everyStep.end == KTRunEnd::kStopped;
-    finished += everyStep.end == KTRunEnd::kFinished;
-  }
-  EXPECT_GT(stopped, 0);
-  EXPECT_GT(finished, 0);
+  CompareBoundedRuns(body, {u"xsl:with-param"}, 24);
 }
 
 // Local declarations with a select are bound without frames of their own
@@ -286,41 +307,7 @@ TEST_F(RunLoopTest, DeclarationsBeyondTheBoundsStillMeetTheCheck) {
       "</xsl:template>"
       "<xsl:template name='t'><xsl:param name='p'/><xsl:param name='q' select='$p + 1'/>"
       "<xsl:value-of select='$q'/></xsl:template>";
-  struct Outcome {
-    KTRunEnd end;
-    int framesAtStop = 0;
-    std::string result;
-  };
-  auto run = [&](int deepest, const KTStepCheckBounds* bounds) {
-    Load(body);
-    Outcome out;
-    out.end = Run(
-        [&] {
-          const KTExecFrame* top = processor_.TopFrame();
-          const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
-          const std::u16string_view name = node ? std::u16string_view(node->GetName()) : std::u16string_view();
-          const bool declaration = name == u"xsl:variable" || name == u"xsl:param";
-          return !declaration || processor_.FrameDepth() <= deepest;
-        },
-        bounds);
-    out.framesAtStop = processor_.FrameDepth();
-    if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
-    return out;
-  };
-  int stopped = 0;
-  int finished = 0;
-  for (int deepest = 1; deepest <= 8; ++deepest) {
-    Outcome everyStep = run(deepest, nullptr);
-    const KTStepCheckBounds bounds{deepest, 1'000'000};
-    Outcome bounded = run(deepest, &bounds);
-    EXPECT_EQ(bounded.end, everyStep.end) << deepest;
-    EXPECT_EQ(bounded.framesAtStop, everyStep.framesAtStop) << deepest;
-    EXPECT_EQ(bounded.result, everyStep.result) << deepest;
-    stopped += everyStep.end == KTRunEnd::kStopped;
-    finished += everyStep.end == KTRunEnd::kFinished;
-  }
-  EXPECT_GT(stopped, 0);
-  EXPECT_GT(finished, 0);
+  CompareBoundedRuns(body, {u"xsl:variable", u"xsl:param"}, 8);
 }
 
 
@@ -345,28 +332,6 @@ TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
       "<xsl:if test='$n = 2'>(</xsl:if><xsl:choose><xsl:when test='1 > $n'>.</xsl:when>"
       "<xsl:when test='$n = 7'>seven</xsl:when><xsl:otherwise><xsl:value-of select='$n'/><xsl:call-template name='t'>"
       "<xsl:with-param name='n' select='$n - 1'/></xsl:call-template></xsl:otherwise></xsl:choose></xsl:template>";
-  struct Outcome {
-    KTRunEnd end;
-    int framesAtStop = 0;
-    std::string result;
-  };
-  auto run = [&](int deepest, const KTStepCheckBounds* bounds) {
-    Load(body);
-    Outcome out;
-    out.end = Run(
-        [&] {
-          const KTExecFrame* top = processor_.TopFrame();
-          const KTXPathNode* node = top->OwnNode() ? top->OwnNode() : top->NodeToRun();
-          const std::u16string_view name = node ? std::u16string_view(node->GetName()) : std::u16string_view();
-          const bool condition =
-              name == u"xsl:when" || name == u"xsl:if" || name == u"xsl:variable" || name == u"xsl:with-param";
-          return !condition || processor_.FrameDepth() <= deepest;
-        },
-        bounds);
-    out.framesAtStop = processor_.FrameDepth();
-    if (out.end == KTRunEnd::kFinished) out.result = KTUtf16ToUtf8(processor_.Serialize());
-    return out;
-  };
   // The depths of the xsl:variable, xsl:if, xsl:when and xsl:with-param
   // frames, met in this order: the for-each's xsl:variable and xsl:if, its
   // xsl:choose's xsl:when children, the xsl:with-param of apply-templates
@@ -374,27 +339,18 @@ TEST_F(RunLoopTest, ConditionsBeyondTheBoundsStillMeetTheCheck) {
   // (false but at one level), its xsl:when children and the xsl:with-param
   // of its call.
   constexpr int kConditionDepths[] = {4, 5, 7, 9, 10, 11, 13, 14, 15, 17, 18, 19, 21, 22, 23};
-  int stopped = 0;
-  int finished = 0;
-  for (int deepest = 1; deepest <= 30; ++deepest) {
-    Outcome everyStep = run(deepest, nullptr);
-    const KTStepCheckBounds bounds{deepest, 1'000'000};
-    Outcome bounded = run(deepest, &bounds);
-    EXPECT_EQ(bounded.end, everyStep.end) << deepest;
-    EXPECT_EQ(bounded.framesAtStop, everyStep.framesAtStop) << deepest;
-    EXPECT_EQ(bounded.result, everyStep.result) << deepest;
-    stopped += everyStep.end == KTRunEnd::kStopped;
-    finished += everyStep.end == KTRunEnd::kFinished;
+  const std::vector<Outcome> everySteps =
+      CompareBoundedRuns(body, {u"xsl:when", u"xsl:if", u"xsl:variable", u"xsl:with-param"}, 30);
+  for (int deepest = 1; deepest < static_cast<int>(everySteps.size()); ++deepest) {
     // Checked at every step, the run stops at the first such frame beyond
     // the depth, whether a test is true or false.
+    const Outcome& everyStep = everySteps[deepest];
     if (everyStep.end == KTRunEnd::kStopped) {
       const int* beyond = std::upper_bound(std::begin(kConditionDepths), std::end(kConditionDepths), deepest);
       ASSERT_NE(beyond, std::end(kConditionDepths)) << deepest;
       EXPECT_EQ(everyStep.framesAtStop, *beyond) << deepest;
     }
   }
-  EXPECT_GT(stopped, 0);
-  EXPECT_GT(finished, 0);
 }
 
 }  // namespace
