@@ -431,6 +431,75 @@ TEST_F(FlowProgramTest, LocalDeclarationsAgreeWithXsltproc) {
   }
 }
 
+// position(), last() and current() in xsl:if and xsl:when tests, in a
+// for-each body's variables and in an apply-templates parameter see the
+// context they stand in: the sorted list and the item at hand in a sorted or
+// nested for-each, the caller's node list (not the selection) in a parameter
+// of an apply-templates with or without xsl:sort, however the tests come out.
+TEST_F(FlowProgramTest, ContextOfTestsVariablesAndParametersAgreesWithXsltproc) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const char* const bodies[] = {
+      // Sorted for-each: variables and tests at each position.
+      "<xsl:for-each select=\"i\"><xsl:sort select=\"@n\" order=\"descending\"/>"
+      "<xsl:variable name=\"p\" select=\"position()\"/><xsl:variable name=\"l\" select=\"last()\"/>"
+      "<xsl:variable name=\"c\" select=\"current()/@n\"/><xsl:if test=\"position() = 2\">[two]</xsl:if>"
+      "<xsl:if test=\"position() = last()\">[last]</xsl:if><xsl:if test=\"current()/@n = 1\">[one]</xsl:if>"
+      "<xsl:if test=\"$p = 1\">[first]</xsl:if><xsl:value-of select=\"concat($c, ':', $p, '/', $l, ' ')\"/>"
+      "</xsl:for-each>",
+      // Nested for-each: the inner body's current() is its own item, the
+      // outer one's is reached through a variable.
+      "<xsl:for-each select=\"*\"><xsl:sort select=\".\"/><xsl:variable name=\"o\" select=\"current()\"/>"
+      "<xsl:for-each select=\"../i[@n &lt; current()/@n]\"><xsl:sort select=\"@n\" data-type=\"number\"/>"
+      "<xsl:variable name=\"q\" select=\"concat(position(), last(), current()/@n, $o/@n)\"/>"
+      "<xsl:if test=\"position() != last()\">,</xsl:if><xsl:value-of select=\"$q\"/></xsl:for-each>"
+      "<xsl:if test=\"not(following-sibling::*)\">!</xsl:if>;</xsl:for-each>",
+      // xsl:choose in a sorted for-each, with and without a branch taken.
+      "<xsl:for-each select=\"*\"><xsl:sort select=\"@n\" data-type=\"number\"/><xsl:choose>"
+      "<xsl:when test=\"position() = 1\">F</xsl:when><xsl:when test=\"current()/@n = 2\">T</xsl:when>"
+      "<xsl:when test=\"position() = last()\">L<xsl:value-of select=\"last()\"/></xsl:when></xsl:choose>"
+      "<xsl:choose><xsl:when test=\"position() mod 2 = 0\">e</xsl:when><xsl:otherwise>o</xsl:otherwise>"
+      "</xsl:choose></xsl:for-each>",
+      // A variable used by a later sibling's test.
+      "<xsl:for-each select=\"i\"><xsl:variable name=\"v\" select=\"@n * position()\"/>"
+      "<xsl:if test=\"$v &gt; 3\"><xsl:variable name=\"w\" select=\"$v - last()\"/>"
+      "<xsl:value-of select=\"$w\"/></xsl:if>|</xsl:for-each>",
+      // Parameters of apply-templates with xsl:sort before, between and
+      // after them, with a mode and over an empty selection, inside a
+      // sorted for-each.
+      "<xsl:for-each select=\"*\"><xsl:sort select=\"@n\" data-type=\"number\" order=\"descending\"/>"
+      "<xsl:apply-templates select=\"../i\" mode=\"m\"><xsl:sort select=\"@n\"/>"
+      "<xsl:with-param name=\"a\" select=\"position()\"/><xsl:with-param name=\"b\" select=\"last()\"/>"
+      "<xsl:with-param name=\"c\" select=\"current()/@n\"/></xsl:apply-templates>"
+      "<xsl:apply-templates select=\"../i\" mode=\"m\"><xsl:with-param name=\"a\" select=\"position()\"/>"
+      "<xsl:sort select=\".\" order=\"descending\"/><xsl:with-param name=\"c\" select=\"name()\"/>"
+      "</xsl:apply-templates><xsl:apply-templates select=\"none\" mode=\"m\">"
+      "<xsl:with-param name=\"a\" select=\"position()\"/></xsl:apply-templates>;</xsl:for-each>",
+      "<xsl:apply-templates mode=\"m\"><xsl:sort select=\"string(.)\"/><xsl:with-param name=\"a\" "
+      "select=\"position()\"/><xsl:with-param name=\"b\" select=\"last()\"/><xsl:with-param name=\"c\" "
+      "select=\"name(current())\"/></xsl:apply-templates>",
+  };
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    folder_.Write("c.xml", "<r><i n=\"3\">c</i><i n=\"1\">a</i><i n=\"2\">b</i><j n=\"5\"/></r>\n");
+    folder_.Write("c.xsl",
+                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                              "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">"
+                              "<xsl:apply-templates select=\"r\"/><xsl:apply-templates select=\"r\"/></xsl:template>\n"
+                              "<xsl:template match=\"r\">") +
+                      body +
+                      "</xsl:template>\n"
+                      "<xsl:template match=\"*\" mode=\"m\"><xsl:param name=\"a\"/><xsl:param name=\"b\"/>"
+                      "<xsl:param name=\"c\"/>(<xsl:value-of select=\"concat($a, ',', $b, ',', $c, ',', @n, ',', "
+                      "position(), ',', last())\"/>)</xsl:template>\n</xsl:stylesheet>\n");
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "c.xsl", "-xml", "c.xml", "-out", "r.out"},
+                                        folder_.Path());
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", "c.xsl", "c.xml"}, folder_.Path());
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    ASSERT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("peer.out"));
+  }
+}
+
 // An error while a local declaration is checked or evaluated is reported
 // with the declaration on top of the stack.
 TEST_F(FlowProgramTest, DeclarationErrorsShowTheDeclarationFrame) {
