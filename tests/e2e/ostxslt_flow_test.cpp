@@ -44,13 +44,13 @@ class FlowProgramTest : public ::testing::Test {
     folder_.Write("s.xsl", kStylesheet);
     folder_.Write("d.xml", kSource);
   }
-  // Runs the stylesheet `text` (written as `name`) on d.xml with both
+  // Runs the stylesheet `text` (written as `name`) on `input` with both
   // processors; both succeed and write the same result.
-  void ExpectSameResultAsXsltproc(const char* name, const std::string& text) {
+  void ExpectSameResultAsXsltproc(const char* name, const std::string& text, const char* input = "d.xml") {
     folder_.Write(name, text);
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", name, "-xml", "d.xml", "-out", "r.out"},
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", name, "-xml", input, "-out", "r.out"},
                                         folder_.Path());
-    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", name, "d.xml"}, folder_.Path());
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", name, input}, folder_.Path());
     ASSERT_EQ(ours.status, 0) << ours.err;
     ASSERT_EQ(theirs.status, 0) << theirs.err;
     EXPECT_EQ(folder_.Read("r.out"), folder_.Read("peer.out"));
@@ -481,22 +481,18 @@ TEST_F(FlowProgramTest, ContextOfTestsVariablesAndParametersAgreesWithXsltproc) 
   for (const char* body : bodies) {
     SCOPED_TRACE(body);
     folder_.Write("c.xml", "<r><i n=\"3\">c</i><i n=\"1\">a</i><i n=\"2\">b</i><j n=\"5\"/></r>\n");
-    folder_.Write("c.xsl",
-                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-                              "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">"
-                              "<xsl:apply-templates select=\"r\"/><xsl:apply-templates select=\"r\"/></xsl:template>\n"
-                              "<xsl:template match=\"r\">") +
-                      body +
-                      "</xsl:template>\n"
-                      "<xsl:template match=\"*\" mode=\"m\"><xsl:param name=\"a\"/><xsl:param name=\"b\"/>"
-                      "<xsl:param name=\"c\"/>(<xsl:value-of select=\"concat($a, ',', $b, ',', $c, ',', @n, ',', "
-                      "position(), ',', last())\"/>)</xsl:template>\n</xsl:stylesheet>\n");
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "c.xsl", "-xml", "c.xml", "-out", "r.out"},
-                                        folder_.Path());
-    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", "c.xsl", "c.xml"}, folder_.Path());
-    ASSERT_EQ(ours.status, 0) << ours.err;
-    ASSERT_EQ(theirs.status, 0) << theirs.err;
-    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("peer.out"));
+    ExpectSameResultAsXsltproc(
+        "c.xsl",
+        std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                    "<xsl:output method=\"text\"/>\n<xsl:template match=\"/\">"
+                    "<xsl:apply-templates select=\"r\"/><xsl:apply-templates select=\"r\"/></xsl:template>\n"
+                    "<xsl:template match=\"r\">") +
+            body +
+            "</xsl:template>\n"
+            "<xsl:template match=\"*\" mode=\"m\"><xsl:param name=\"a\"/><xsl:param name=\"b\"/>"
+            "<xsl:param name=\"c\"/>(<xsl:value-of select=\"concat($a, ',', $b, ',', $c, ',', @n, ',', "
+            "position(), ',', last())\"/>)</xsl:template>\n</xsl:stylesheet>\n",
+        "c.xml");
   }
 }
 
