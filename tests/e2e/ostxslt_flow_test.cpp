@@ -44,16 +44,25 @@ class FlowProgramTest : public ::testing::Test {
     folder_.Write("s.xsl", kStylesheet);
     folder_.Write("d.xml", kSource);
   }
-  // Runs the stylesheet `text` (written as `name`) on `input` with both
-  // processors; both succeed and write the same result.
-  void ExpectSameResultAsXsltproc(const char* name, const std::string& text, const char* input = "d.xml") {
-    folder_.Write(name, text);
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", name, "-xml", input, "-out", "r.out"},
-                                        folder_.Path());
-    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "peer.out", name, input}, folder_.Path());
+  // Runs the stylesheet `name` on `input` with both processors, each with
+  // its own form of the same extra arguments; both succeed and write the
+  // same result.
+  void CompareWithXsltproc(const char* name, const char* input, const std::vector<std::string>& ourExtra = {},
+                           const std::vector<std::string>& theirExtra = {}) {
+    std::vector<std::string> arguments = {"-xsl", name, "-xml", input, "-out", "r.out"};
+    arguments.insert(arguments.end(), ourExtra.begin(), ourExtra.end());
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, arguments, folder_.Path());
+    std::vector<std::string> peerArguments = theirExtra;
+    peerArguments.insert(peerArguments.end(), {"-o", "peer.out", name, input});
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", peerArguments, folder_.Path());
     ASSERT_EQ(ours.status, 0) << ours.err;
     ASSERT_EQ(theirs.status, 0) << theirs.err;
     EXPECT_EQ(folder_.Read("r.out"), folder_.Read("peer.out"));
+  }
+  // Writes the stylesheet `text` as `name` and compares its run on `input`.
+  void ExpectSameResultAsXsltproc(const char* name, const std::string& text, const char* input = "d.xml") {
+    folder_.Write(name, text);
+    CompareWithXsltproc(name, input);
   }
   KTScratchFolder folder_;
 };
@@ -69,15 +78,8 @@ TEST_F(FlowProgramTest, ParametersAndSortingAgreeWithXsltproc) {
       {{"-param", "factor=2", "-param", "label='twice'"}, {"--param", "factor", "2", "--param", "label", "'twice'"}},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> arguments = {"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.out"};
-    arguments.insert(arguments.end(), c.ours.begin(), c.ours.end());
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, arguments, folder_.Path());
-    EXPECT_EQ(ours.status, 0) << ours.err;
-    std::vector<std::string> peerArguments = c.theirs;
-    peerArguments.insert(peerArguments.end(), {"-o", "p.out", "s.xsl", "d.xml"});
-    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", peerArguments, folder_.Path());
-    EXPECT_EQ(theirs.status, 0) << theirs.err;
-    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("p.out"));
+    SCOPED_TRACE(c.ours.empty() ? "" : c.ours.back());
+    CompareWithXsltproc("s.xsl", "d.xml", c.ours, c.theirs);
   }
 }
 
@@ -108,15 +110,8 @@ TEST_F(FlowProgramTest, CommandLineParametersReachOnlyTopLevelParameters) {
        {"--param", "x", "'cx'", "--param", "y", "'cy'", "--param", "g", "'cg'"}},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> arguments = {"-xsl", "t.xsl", "-xml", "d.xml", "-out", "r.out"};
-    arguments.insert(arguments.end(), c.ours.begin(), c.ours.end());
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, arguments, folder_.Path());
-    EXPECT_EQ(ours.status, 0) << ours.err;
-    std::vector<std::string> peerArguments = c.theirs;
-    peerArguments.insert(peerArguments.end(), {"-o", "p.out", "t.xsl", "d.xml"});
-    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", peerArguments, folder_.Path());
-    EXPECT_EQ(theirs.status, 0) << theirs.err;
-    EXPECT_EQ(folder_.Read("r.out"), folder_.Read("p.out")) << (c.ours.empty() ? "" : c.ours.back());
+    SCOPED_TRACE(c.ours.empty() ? "" : c.ours.back());
+    CompareWithXsltproc("t.xsl", "d.xml", c.ours, c.theirs);
   }
 }
 
