@@ -64,6 +64,19 @@ class FlowProgramTest : public ::testing::Test {
     folder_.Write(name, text);
     CompareWithXsltproc(name, input);
   }
+  // Runs the stylesheet `text` (written as e.xsl) on d.xml: the run fails
+  // with a message holding `message`, and the stack dump that ends the
+  // report lists `frames` (innermost first) above xsl:stylesheet.
+  void ExpectFailureWithStack(const std::string& text, const char* message, const std::string& frames) {
+    folder_.Write("e.xsl", text);
+    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "e.xsl", "-xml", "d.xml", "-out", "r.out"},
+                                        folder_.Path());
+    EXPECT_EQ(ours.status, 1);
+    EXPECT_NE(ours.err.find(message), std::string::npos) << ours.err;
+    const size_t dump = ours.err.find("\nXSLT stack dump\n\n");
+    ASSERT_NE(dump, std::string::npos) << ours.err;
+    EXPECT_EQ(ours.err.substr(dump), "\nXSLT stack dump\n\n" + frames + "xsl:stylesheet\n");
+  }
   KTScratchFolder folder_;
 };
 
@@ -331,23 +344,15 @@ TEST_F(FlowProgramTest, ParameterErrorsShowTheWithParamFrame) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.params);
-    folder_.Write("e.xsl",
-                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-                              "<xsl:template match=\"/\"><out><xsl:for-each select=\"r\"><xsl:call-template "
-                              "name=\"t\">") +
-                      c.params +
-                      "</xsl:call-template></xsl:for-each></out></xsl:template>\n"
-                      "<xsl:template name=\"t\"><xsl:param name=\"a\"/><xsl:param name=\"b\"/></xsl:template>\n"
-                      "</xsl:stylesheet>\n");
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "e.xsl", "-xml", "d.xml", "-out", "r.out"},
-                                        folder_.Path());
-    EXPECT_EQ(ours.status, 1);
-    EXPECT_NE(ours.err.find(c.message), std::string::npos) << ours.err;
-    const size_t dump = ours.err.find("\nXSLT stack dump\n\n");
-    ASSERT_NE(dump, std::string::npos) << ours.err;
-    EXPECT_EQ(ours.err.substr(dump),
-              "\nXSLT stack dump\n\nxsl:with-param\nxsl:call-template\nxsl:for-each\nout\nxsl:template\n"
-              "xsl:stylesheet\n");
+    ExpectFailureWithStack(
+        std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                    "<xsl:template match=\"/\"><out><xsl:for-each select=\"r\"><xsl:call-template "
+                    "name=\"t\">") +
+            c.params +
+            "</xsl:call-template></xsl:for-each></out></xsl:template>\n"
+            "<xsl:template name=\"t\"><xsl:param name=\"a\"/><xsl:param name=\"b\"/></xsl:template>\n"
+            "</xsl:stylesheet>\n",
+        c.message, "xsl:with-param\nxsl:call-template\nxsl:for-each\nout\nxsl:template\n");
   }
 }
 
@@ -508,21 +513,15 @@ TEST_F(FlowProgramTest, DeclarationErrorsShowTheDeclarationFrame) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
-    folder_.Write("e.xsl",
-                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-                              "<xsl:template match=\"/\"><xsl:if test=\"r\">") +
-                      c.body +
-                      "</xsl:if></xsl:template>\n"
-                      "<xsl:template name=\"p\"><xsl:param name=\"x\" select=\"1\"/>"
-                      "<xsl:param name=\"y\" select=\"count(string(.))\"/></xsl:template>\n"
-                      "</xsl:stylesheet>\n");
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "e.xsl", "-xml", "d.xml", "-out", "r.out"},
-                                        folder_.Path());
-    EXPECT_EQ(ours.status, 1);
-    EXPECT_NE(ours.err.find(c.message), std::string::npos) << ours.err;
-    const size_t dump = ours.err.find("\nXSLT stack dump\n\n");
-    ASSERT_NE(dump, std::string::npos) << ours.err;
-    EXPECT_EQ(ours.err.substr(dump), std::string("\nXSLT stack dump\n\n") + c.dump + "xsl:stylesheet\n");
+    ExpectFailureWithStack(
+        std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                    "<xsl:template match=\"/\"><xsl:if test=\"r\">") +
+            c.body +
+            "</xsl:if></xsl:template>\n"
+            "<xsl:template name=\"p\"><xsl:param name=\"x\" select=\"1\"/>"
+            "<xsl:param name=\"y\" select=\"count(string(.))\"/></xsl:template>\n"
+            "</xsl:stylesheet>\n",
+        c.message, c.dump);
   }
 }
 
@@ -560,17 +559,11 @@ TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
-    folder_.Write("e.xsl",
-                  std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
-                              "<xsl:template match=\"/\"><xsl:if test=\"r\">") +
-                      c.body + "</xsl:if></xsl:template>\n</xsl:stylesheet>\n");
-    KTProgramResult ours = KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "e.xsl", "-xml", "d.xml", "-out", "r.out"},
-                                        folder_.Path());
-    EXPECT_EQ(ours.status, 1);
-    EXPECT_NE(ours.err.find(c.message), std::string::npos) << ours.err;
-    const size_t dump = ours.err.find("\nXSLT stack dump\n\n");
-    ASSERT_NE(dump, std::string::npos) << ours.err;
-    EXPECT_EQ(ours.err.substr(dump), std::string("\nXSLT stack dump\n\n") + c.dump + "xsl:stylesheet\n");
+    ExpectFailureWithStack(
+        std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                    "<xsl:template match=\"/\"><xsl:if test=\"r\">") +
+            c.body + "</xsl:if></xsl:template>\n</xsl:stylesheet>\n",
+        c.message, c.dump);
   }
 }
 
