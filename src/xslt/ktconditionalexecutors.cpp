@@ -126,8 +126,7 @@ bool KTChooseExecutor::TestInPlace(KTExecFrame* frame, KTXPathNode* child, const
     passed = EvaluateTest(when->testNode, &frame->NodeList(), frame->ContextPosition(), *when->test, frame);
   } catch (const KTXSLTError&) {
     frame->SetNodeToRun(nodeToRun);
-    KTPushFrameFor(processor_, frame, resultParent_, child);
-    frame->SetCurrentChild(child);
+    KTPushChildFrame(processor_, frame, resultParent_, child);
     throw;
   }
   frame->SetNodeToRun(nodeToRun);
@@ -148,14 +147,12 @@ bool KTChooseExecutor::PushBranchFrom(KTExecFrame* frame, KTXPathNode* child, bo
                            ? static_cast<const KTDeclWhen*>(record)
                            : nullptr;
     if (!when || !when->test || !processor_->WithinQuietDepths(1, 0) || processor_->TopLevelVariableFlag()) {
-      KTPushFrameFor(processor_, frame, resultParent_, child);
-      frame->SetCurrentChild(child);
+      KTPushChildFrame(processor_, frame, resultParent_, child);
       return true;
     }
     if (TestInPlace(frame, child, when)) {
       whenMatched_ = true;
-      KTPushFrameFor(processor_, frame, resultParent_, child)->SetTestPassed();
-      frame->SetCurrentChild(child);
+      KTPushChildFrame(processor_, frame, resultParent_, child)->SetTestPassed();
       return true;
     }
     // The xsl:when's frame would have popped now.

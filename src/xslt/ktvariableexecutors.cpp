@@ -107,10 +107,9 @@ bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXP
     // The error is raised with the child's frame on the stack, as it would
     // have been.
     frame->SetNodeToRun(nodeToRun);
-    KTExecFrame* pushed = KTPushFrameFor(processor, frame, resultParent, child);
+    KTExecFrame* pushed = KTPushChildFrame(processor, frame, resultParent, child);
     pushed->SetNodeList(nodeList);
     pushed->SetContextPosition(position);
-    frame->SetCurrentChild(child);
     throw;
   }
   // The child's frame would have popped now.
@@ -179,8 +178,7 @@ __attribute__((noinline)) bool KTBindDeclarationInPlace(KTXSLTProcessor* process
     scope.BindLasting(*name, KTBindingRecord{nameNode, std::move(value)});
   } catch (const KTXSLTError&) {
     frame->SetNodeToRun(nodeToRun);
-    KTPushFrameFor(processor, frame, resultParent, child);
-    frame->SetCurrentChild(child);
+    KTPushChildFrame(processor, frame, resultParent, child);
     throw;
   }
   frame->SetLastFinished(child);
@@ -209,8 +207,7 @@ __attribute__((noinline)) int KTTestIfInPlace(KTXSLTProcessor* processor, KTExec
                                  &result);
   } catch (const KTXSLTError&) {
     frame->SetNodeToRun(nodeToRun);
-    KTPushFrameFor(processor, frame, resultParent, child);
-    frame->SetCurrentChild(child);
+    KTPushChildFrame(processor, frame, resultParent, child);
     throw;
   }
   frame->SetNodeToRun(nodeToRun);
@@ -482,16 +479,14 @@ bool KTCallTemplateExecutor::PushChild(KTExecFrame* frame, KTXPathNode* child) {
   for (; child; child = NextInstructionSibling(child)) {
     const KTDeclRecord* record = nullptr;
     if (processor_->ElementIdOf(child, &record) != kXSLTWithParam) {
-      KTPushFrameFor(processor_, frame, resultParent_, child);
-      frame->SetCurrentChild(child);
+      KTPushChildFrame(processor_, frame, resultParent_, child);
       return true;
     }
     if (!KTBindWithParamInPlace(processor_, frame, resultParent_, child, record, savedNodeList_, savedPosition_)) {
       // Parameters are evaluated in the context the call was made in.
-      KTExecFrame* pushed = KTPushFrameFor(processor_, frame, resultParent_, child);
+      KTExecFrame* pushed = KTPushChildFrame(processor_, frame, resultParent_, child);
       pushed->SetNodeList(savedNodeList_);
       pushed->SetContextPosition(savedPosition_);
-      frame->SetCurrentChild(child);
       return true;
     }
     frame->SetCurrentChild(child);
