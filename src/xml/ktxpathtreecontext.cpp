@@ -866,23 +866,13 @@ static bool IsNilTrue(KTXPathNode* attribute) {
 }
 
 KTElementType* KTXPathTreeContext::SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending) {
-  if (declaresNothing_ && node != attributesPendingFor_) {
-    // Nothing is declared, so no declaration is found and none is passed
-    // down (parentDecl is null); the namespace is interned as the lookup
-    // would.
-    const KTString* uri = node->GetNamespaceUri();
-    if (uri && uri != lastInternedUri_ && internsNamespaces_ && node->GetKind() == kXPathElement) NamespaceIdOf(uri);
-    return nullptr;
-  }
-  return SupplyDefaultsAfterAttributes(node, parentDecl, textPending);
-}
-
-KTElementType* KTXPathTreeContext::SupplyDefaultsAfterAttributes(KTXPathNode* node, KTElementType* parentDecl,
-                                                                bool textPending) {
   FinishAttributes(node);  // the element's own attributes are all wrapped
   if (!model_) return nullptr;
   const int kind = node->GetKind();
   if (declaresNothing_) {
+    // Nothing is declared, so no declaration is found and none is passed
+    // down (parentDecl is null); the namespace is interned as the lookup
+    // would.
     if (kind == kXPathElement && internsNamespaces_) {
       const KTString* uri = node->GetNamespaceUri();
       if (uri && uri != lastInternedUri_) NamespaceIdOf(uri);

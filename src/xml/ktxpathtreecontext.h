@@ -101,7 +101,8 @@ class KTXPathTreeContext {
   // Made twice: for a stylesheet module, and (with none of that work) for
   // any other document.
   template <bool kStylesheet>
-  // `kind` is the view's kind when the caller knows it, else 17.
+  // `kind` is the view's kind when the caller knows it, else
+  // kXPathKindFromNode.
   std::unique_ptr<KTXPathNode> OpenNode(KTXNode* node, int kind, KTXPathNode* parent, KTElementType* parentDecl,
                                         const WrapFrame* up, WrapFrame& frame);
   std::unique_ptr<KTXPathNode> NewNode(KTXNode* node, int kind, KTXPathNode* parent);
@@ -120,11 +121,7 @@ class KTXPathTreeContext {
   // reference.
   [[gnu::noinline]] bool ExpandTextReferences(KTXPathNode* text);
   void ExpandAttributeEntities(KTXPathNode* attribute);
-  // Inline for a document that declares nothing, once the element's
-  // attributes are finished.
   KTElementType* SupplyDefaults(KTXPathNode* node, KTElementType* parentDecl, bool textPending);
-  [[gnu::noinline]] KTElementType* SupplyDefaultsAfterAttributes(KTXPathNode* node, KTElementType* parentDecl,
-                                                                 bool textPending);
   // SupplyDefaults for a document that declares something.
   [[gnu::noinline]] KTElementType* SupplyDeclaredDefaults(KTXPathNode* node, KTElementType* parentDecl,
                                                           bool textPending);
