@@ -37,8 +37,8 @@ bool ExpandDeclarationText(KTSchemaModel& model, KTXNode* node, KTString& text, 
 }
 
 // Whether the value is one token: no blank and none of ( | , % = < > ' " in it.
-bool IsSingleToken(const KTString& text) {
-  for (const char16_t c : text.View()) {
+bool IsSingleToken(std::u16string_view text) {
+  for (const char16_t c : text) {
     switch (c) {
       case u' ': case u'\t': case u'\r': case u'\n': case u'(': case u'|': case u',': case u'%':
       case u'=': case u'<': case u'>': case u'\'': case u'"':
@@ -173,12 +173,14 @@ bool KTEntityDecl::ParseValueAs(KTSchemaModel& model, KTXNode*& root, const KTSt
 
 bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
   if (!node) return model.ReportError(kSchemaMissingNode, nullptr, nullptr, KTString());
-  KTString name(node->GetName());
-  bool parameter = name.GetLength() > 0 && name[0] == u'%';
+  const char16_t* written = node->GetName();
+  if (!written) written = u"";
+  bool parameter = written[0] == u'%';
   if (parameter) {
-    name.Delete(0, 1);
-    name.TrimLeft(kBlanks);
+    ++written;
+    while (IsBlank(*written)) ++written;
   }
+  KTString name(written);
   bool added = false;
   KTEntityDecl* record = model.FindOrDeclareEntity(name, parameter, added);
   if (!added) {
@@ -199,25 +201,32 @@ bool ParseEntityDecl(KTSchemaModel& model, KTXNode* node) {
   // stay for the place of use.
   if (KTFindUnit(text.c_str(), static_cast<size_t>(text.GetLength()), u'\r')) text.NormalizeLineEnds(u"\n");
   ExpandCharacterReferences(text);
-  text.TrimLeft(kBlanks).TrimRight(kBlanks);  // a reference outside the literal may bring spaces
+  // The value is cut out of the text once: blanks around it go (a reference
+  // outside the literal may bring spaces), then the literal's quotes.
+  std::u16string_view literal = text.View();
+  while (!literal.empty() && IsBlank(literal.front())) literal.remove_prefix(1);
+  while (!literal.empty() && IsBlank(literal.back())) literal.remove_suffix(1);
 
-  record->external = StartsWith(text, u"PUBLIC") || StartsWith(text, u"SYSTEM");
-  int n = text.GetLength();
-  if (!record->external && n >= 2 && text[0] == text[n - 1] && (text[0] == u'"' || text[0] == u'\'')) {
-    text = text.Mid(1, n - 2);
+  record->external = literal.starts_with(u"PUBLIC") || literal.starts_with(u"SYSTEM");
+  const size_t n = literal.size();
+  if (!record->external && n >= 2 && literal[0] == literal[n - 1] && (literal[0] == u'"' || literal[0] == u'\'')) {
+    literal = literal.substr(1, n - 2);
   }
-  record->singleToken = IsSingleToken(text);
+  record->singleToken = IsSingleToken(literal);
   record->parameter = parameter;
   if (parameter) {
     // Padded with one blank each side, built in one block.
     KTString padded;
     int length = 0;
-    padded.AppendAtLength(u" ", length, text.GetLength() + 2, 1);
-    padded.AppendAtLength(text.c_str(), length, 16, text.GetLength());
+    const int count = static_cast<int>(literal.size());
+    padded.AppendAtLength(u" ", length, count + 2, 1);
+    padded.AppendAtLength(literal.data(), length, 16, count);
     padded.AppendAtLength(u" ", length, 16, 1);
     record->value = std::move(padded);
-  } else {
+  } else if (literal.size() == static_cast<size_t>(text.GetLength())) {
     record->value = std::move(text);
+  } else {
+    record->value = KTString(literal);
   }
   record->trimmedValue = KTString();
   record->declaringNode = node;
