@@ -74,7 +74,8 @@ class AttlistReader {
   bool ReadText(KTXNode* node, const KTString& text, KTElementType* type, KTXNode* declaration, int failureId);
   bool ReadEntityDefinitions(KTXNode* part, KTEntityDecl* entity, KTElementType* type, KTXNode* declaration);
   bool ReadRunAgain(KTXNode* definition, KTEntityDecl* entity, KTElementType* type);
-  bool AppendValue(KTXNode* part, KTAttributeDecl& decl, const KTString& value, bool& result);
+  // The value is moved into the declaration's list.
+  bool AppendValue(KTXNode* part, KTAttributeDecl& decl, KTString&& token, bool& result);
   void SetDefault(KTXNode* part, KTAttributeDecl& decl, KTElementType* type, const KTString& value);
   void Add(KTElementType* type, KTAttributeDecl&& decl);
 
@@ -203,8 +204,9 @@ bool AttlistReader::ReadRunAgain(KTXNode* definition, KTEntityDecl* entity, KTEl
   return true;
 }
 
-bool AttlistReader::AppendValue(KTXNode* part, KTAttributeDecl& decl, const KTString& value, bool& result) {
-  decl.enumeratedValues.push_back(value);
+bool AttlistReader::AppendValue(KTXNode* part, KTAttributeDecl& decl, KTString&& token, bool& result) {
+  decl.enumeratedValues.push_back(std::move(token));
+  const KTString& value = decl.enumeratedValues.back();
   if (!decl.notation || model_.FindNotation(value)) return true;
   if (model_.GetCurrentPass() <= 1) {
     model_.RequestAnotherPass();
@@ -340,7 +342,7 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
           int position = 0;
           for (KTString token = trimmed.Tokenize(u"(| \t\r\n)", position, u"'\""); !token.IsEmpty();
                token = trimmed.Tokenize(u"(| \t\r\n)", position, u"'\"")) {
-            if (!AppendValue(part, decl, token, result)) return result;
+            if (!AppendValue(part, decl, std::move(token), result)) return result;
           }
         } else {
           return ReadRunAgain(node, entity, type);
@@ -362,9 +364,9 @@ bool AttlistReader::ReadDefinition(KTXNode* node, KTElementType* type, KTXNode* 
           int position = 0;
           for (KTString token = entityValue.Tokenize(u"| \t\r\n", position); !token.IsEmpty();
                token = entityValue.Tokenize(u"| \t\r\n", position)) {
-            if (!AppendValue(part, decl, token, result)) return result;
+            if (!AppendValue(part, decl, std::move(token), result)) return result;
           }
-        } else if (!AppendValue(part, decl, value, result)) {
+        } else if (!AppendValue(part, decl, std::move(value), result)) {
           return result;
         }
         break;

@@ -41,8 +41,8 @@ bool IsDigit(char16_t c) {
 }
 
 // The keyword of a conditional section: the token after "<![", where text
-// between quotes belongs to the token.
-KTString SectionKeyword(std::u16string_view text) {
+// between quotes belongs to the token. A view into the section's text.
+std::u16string_view SectionKeyword(std::u16string_view text) {
   auto isDelimiter = [](char16_t c) { return IsBlank(c) || c == u'[' || c == u']'; };
   size_t i = std::min<size_t>(3, text.size());
   while (i < text.size() && isDelimiter(text[i])) ++i;
@@ -56,7 +56,7 @@ KTString SectionKeyword(std::u16string_view text) {
     }
     if (!quoted && isDelimiter(c)) break;
   }
-  return KTString(text.substr(begin, i - begin));
+  return text.substr(begin, i - begin);
 }
 
 // "%name;" -> "name".
@@ -95,19 +95,20 @@ bool IsParameterEntityReference(const KTString& text) {
   return true;
 }
 
-bool ResolveSectionKeyword(KTSchemaModel& model, KTXNode* node, const KTString& keyword, SectionKind& kind) {
+bool ResolveSectionKeyword(KTSchemaModel& model, KTXNode* node, std::u16string_view keyword, SectionKind& kind) {
   kind = SectionKind::kUnknown;
-  KTString word = keyword;
-  if (keyword.GetLength() > 0 && keyword[0] == u'%') {
-    KTString name = ReferenceName(keyword);
-    KTEntityDecl* entity = model.FindParameterEntity(name);
+  std::u16string_view word = keyword;
+  if (!keyword.empty() && keyword[0] == u'%') {
+    // "%name;" -> "name", looked up without a copy.
+    const std::u16string_view name = keyword.size() >= 2 ? keyword.substr(1, keyword.size() - 2) : std::u16string_view();
+    KTEntityDecl* entity = model.FindEntity(name, true);
     if (!entity) {
       if (model.GetCurrentPass() <= 1) {
         model.RequestAnotherPass();
         kind = SectionKind::kPending;
         return true;
       }
-      return model.ReportError(kSchemaUndeclaredEntity, node, nullptr, name);
+      return model.ReportError(kSchemaUndeclaredEntity, node, nullptr, KTString(name));
     }
     const KTString& value = entity->GetTrimmedValue(model);
     if (!entity->singleToken || !(value == u"INCLUDE" || value == u"IGNORE")) {
@@ -115,11 +116,12 @@ bool ResolveSectionKeyword(KTSchemaModel& model, KTXNode* node, const KTString& 
                            u", neither INCLUDE nor IGNORE (XML 1.0 §3.4), at " + model.PlaceOf(node));
       return model.ReportError(kSchemaUnusableParameterEntity, node, nullptr, entity->Describe());
     }
-    word = value;
+    word = value.View();
   } else if (!(keyword == u"INCLUDE" || keyword == u"IGNORE")) {
-    model.RefuseDocument(u"the keyword of a conditional section is \"" + keyword +
+    const KTString written(keyword);
+    model.RefuseDocument(u"the keyword of a conditional section is \"" + written +
                          u"\", neither INCLUDE nor IGNORE (XML 1.0 §3.4), at " + model.PlaceOf(node));
-    return model.ReportError(kSchemaBadSectionOrReference, node, nullptr, keyword);
+    return model.ReportError(kSchemaBadSectionOrReference, node, nullptr, written);
   }
   kind = word == u"INCLUDE" ? SectionKind::kInclude : SectionKind::kIgnore;
   return true;
@@ -424,7 +426,7 @@ KTSchemaModel::TextWalk KTSchemaModel::WalkReferenceText(KTXNode* node, const KT
     return result(ParseExtSubsetDecl(root, false, true));
   }
   if (KTStrNCmp(expanded.c_str(), u"<![", 3) != 0) return TextWalk::kFailed;
-  KTString keyword = SectionKeyword(expanded.View());
+  const KTString keyword(SectionKeyword(expanded.View()));
   if (keyword == u"INCLUDE") {
     if (currentPass_ <= 1) {
       RequestAnotherPass();

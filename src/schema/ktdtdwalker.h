@@ -4,6 +4,8 @@
 // shared by the walker and the declaration readers.
 #pragma once
 
+#include <string_view>
+
 #include "core/ktstring.h"
 
 class KTXNode;
@@ -17,7 +19,7 @@ enum class SectionKind { kInclude, kIgnore, kPending, kUnknown };
 // The meaning of a conditional section's keyword ("INCLUDE", "IGNORE" or a
 // parameter entity holding one of them). kPending: the entity is not
 // declared yet and another pass was requested. False after a report.
-bool ResolveSectionKeyword(KTSchemaModel& model, KTXNode* node, const KTString& keyword, SectionKind& kind);
+bool ResolveSectionKeyword(KTSchemaModel& model, KTXNode* node, std::u16string_view keyword, SectionKind& kind);
 
 // An element declaration (DOCTYPE-ELEMENT node) into its element type; the
 // walker passes a top-level node, null and both flags false.
