@@ -444,6 +444,29 @@ TEST(DtdDeclarations, FirstAttributeDefinitionsGiveTheDefaultsXmllintGives) {
   CompareWithXmllint(path);
 }
 
+// Entity values cut out of their declarations: quotes inside the literal,
+// character references at its ends, parameter references inside it and
+// around it, and entities that stand for a section keyword, an attribute
+// type or an enumeration.
+TEST(DtdDeclarations, EntityValuesGiveTheDefaultsXmllintGives) {
+  fs::path dir = OwnTempDir() / "entity-values";
+  fs::create_directories(dir);
+  std::ofstream((dir / "values.dtd").string())
+      << "<!ENTITY % sp \" \">\n<!ENTITY % kw \"INCLUDE\">\n<!ENTITY % tok \" CDATA \">\n"
+         "<!ENTITY % kinds \"(one|two|three)\">\n<!ENTITY % name \"a\">\n"
+         "<!ENTITY quoted '\"x\"'>\n<!ENTITY apos \"'\">\n<!ENTITY edge \"&#32;e&#32;\">\n"
+         "<!ENTITY qref \"&#34;\">\n<!ENTITY viape \"a%sp;b\">\n<!ENTITY % both '\"'>\n"
+         "<!ENTITY empty \"\">\n<!ENTITY first \"1\">\n<!ENTITY first \"2\">\n"
+         "<!ELEMENT doc (a*)>\n<!ELEMENT a EMPTY>\n"
+         "<![ %kw; [\n<!ATTLIST %name; q CDATA \"&quoted;\" p CDATA \"&apos;\" e CDATA \"[&edge;]\"\n"
+         "  r CDATA \"&qref;\" v CDATA \"&viape;\" z CDATA \"[&empty;]\" f CDATA \"&first;\"\n"
+         "  k %kinds; \"two\" t %tok; \"&edge;|\">\n]]>\n";
+  std::string path = (dir / "doc.xml").string();
+  std::ofstream(path) << "<?xml version=\"1.0\"?>\n<!DOCTYPE doc SYSTEM \"values.dtd\">\n"
+                         "<doc><a/><a k=\"one\"/></doc>\n";
+  CompareWithXmllint(path);
+}
+
 TEST(DtdDeclarations, XhtmlDocumentIsInTheXhtmlNamespaceThroughItsDtd) {
   fs::path lib = "/usr/share/xml/w3c-sgml-lib/schema/dtd";
   fs::path dtd = lib / "REC-xhtml1-20020801/xhtml1-transitional.dtd";
