@@ -110,8 +110,10 @@ bool ResolveSectionKeyword(KTSchemaModel& model, KTXNode* node, std::u16string_v
       }
       return model.ReportError(kSchemaUndeclaredEntity, node, nullptr, KTString(name));
     }
+    // The replacement text stands between blanks (XML 1.0 §4.4.8), so blanks
+    // around the keyword in the value are allowed; the rest is the keyword.
     const KTString& value = entity->GetTrimmedValue(model);
-    if (!entity->singleToken || !(value == u"INCLUDE" || value == u"IGNORE")) {
+    if (!(value == u"INCLUDE" || value == u"IGNORE")) {
       model.RefuseDocument(u"the keyword of a conditional section is " + entity->Describe() +
                            u", neither INCLUDE nor IGNORE (XML 1.0 §3.4), at " + model.PlaceOf(node));
       return model.ReportError(kSchemaUnusableParameterEntity, node, nullptr, entity->Describe());

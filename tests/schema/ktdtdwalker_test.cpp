@@ -123,6 +123,8 @@ TEST(DtdWalker, ConditionalSectionKeywords) {
       {"<![IGNORE[<![INCLUDE[<!ENTITY e 'in'>]]>]]><!ENTITY e 'out'>", "out", 7500},
       {"<!ENTITY % k 'INCLUDE'><![%k;[<!ENTITY e 'in'>]]>", "in", 7500},
       {"<![%k;[<!ENTITY e 'in'>]]><!ENTITY % k 'INCLUDE'>", "in", 7500},  // declared later: second pass
+      {"<!ENTITY % k '  INCLUDE\n'><![%k;[<!ENTITY e 'in'>]]>", "in", 7500},
+      {"<!ENTITY % k ' IGNORE '><![%k;[<!ENTITY e 'in'>]]><!ENTITY e 'out'>", "out", 7500},
       {"<!ENTITY % k 'MAYBE'><![%k;[<!ENTITY e 'in'>]]>", "(undeclared)", 7523},
       {"<!ENTITY % k 'IN CLUDE'><![%k;[<!ENTITY e 'in'>]]>", "(undeclared)", 7523},
       {"<![include[<!ENTITY e 'in'>]]>", "(undeclared)", 7525},
