@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 namespace {
 
@@ -687,7 +688,47 @@ void ParsoGrammar::ComputeEngineTables() {
       return add(r->lead_, r->secondBits_, r->secondNesting_);
     };
     if (rule->operator_ == R::kChoice) {
-      for (const R::Element& e : elements) known = known && leading(e);
+      // Alternatives without the lead (text data beside the tags of a
+      // content) may stand in a choice with it where they cannot begin with
+      // it: there they fail at their start, recording only there, so the
+      // choice's attempt still fails by its second character. The lead is
+      // the one most alternatives have.
+      auto ownLead = [&](const R::Element& e, char16_t& c) {
+        const R* r = e.rule;
+        if (e.mark != 0 && e.mark != u'+') return false;
+        if (r->kind_ == R::kLiteral && r->text_.size() >= 2) {
+          c = r->text_[0];
+          return true;
+        }
+        if ((r->kind_ != R::kNamed && r->kind_ != R::kGroup) || !self(const_cast<R*>(r), self)) return false;
+        c = r->lead_;
+        return true;
+      };
+      std::unordered_map<char16_t, size_t> counts;
+      char16_t best = 0;
+      size_t bestCount = 0;
+      for (const R::Element& e : elements) {
+        char16_t c = 0;
+        if (!ownLead(e, c)) continue;
+        const size_t count = ++counts[c];
+        if (count > bestCount) {
+          best = c;
+          bestCount = count;
+        }
+      }
+      known = known && bestCount > 0;
+      for (const R::Element& e : elements) {
+        if (!known) break;
+        char16_t c = 0;
+        if (ownLead(e, c) && c == best) {
+          known = leading(e);
+          continue;
+        }
+        const R* r = e.rule;
+        const int nesting = r->kind_ == R::kNamed || r->kind_ == R::kGroup ? r->startNesting_ : 0;
+        known = (e.mark == 0 || e.mark == u'+') && r->CannotStartWith(best) && nesting < kUnbounded;
+        deepest = std::max(deepest, nesting);
+      }
     } else if (rule->operator_ == R::kUpTo || rule->operator_ == R::kDifference || !known) {
       known = false;
     } else {

@@ -137,7 +137,8 @@ class GrammarRule {
   // Second-character prediction after a lead character, for a rule whose
   // every match begins with one character (a one-character literal) and
   // then a rule that cannot be empty and reaches no constraint check (or a
-  // sequence led by such a rule, or a choice of such with the same lead):
+  // sequence led by such a rule, or a choice of such with the same lead,
+  // whose other alternatives, required, cannot begin with that lead):
   // an attempt at c0 c1 with c0 the lead and c1 outside the second set
   // fails, recording its failures at its start or the next character.
   bool HasLead() const { return hasLead_; }

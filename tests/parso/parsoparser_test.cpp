@@ -1012,6 +1012,42 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
     EXPECT_EQ(c.differences, 0);
   }
 
+  // A choice whose alternatives share a lead but for those that cannot
+  // begin with it (text beside elements, t here) fails by its second
+  // character as its led alternatives do: where blanks or text recorded a
+  // failure at the lead already, and near the nesting limit, where t nests
+  // deeper before its first character than the led alternatives before
+  // their second (after w failed past the lead, the attempt is predicted
+  // to fail). In u the other alternative may begin with the lead.
+  ParsoGrammar beside;
+  ASSERT_TRUE(beside.LoadText(u"d ::= x | u | s3\ns3 ::= s2\ns2 ::= s1\ns1 ::= x\nx ::= ('<' N w) | b\nb ::= '<' N S* (t | x | k)* '>'\n"
+                              u"w ::= S* '<.' 'q'\n"
+                              u"S ::= ' '\nk ::= '<!' N\nt ::= t1 S*\nt1 ::= t2 S*\nt2 ::= t3 S*\nt3 ::= [a-z]+\n"
+                              u"N ::= [A-Z]+\n"
+                              u"u ::= '[' (v | u)* ']'\nv ::= [a-z#x5B]+\n",
+                              u"g"))
+      << N(beside.GetLoadError());
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&beside, settings};
+    c.CheckVariants(u"<A ab<B><!C <D x<E>> <F<.q y>");
+    c.CheckVariants(u"[ab[[c]d[]]");
+    EXPECT_EQ(c.differences, 0);
+  }
+  // Each level of x nests three rule matches; the start rules put the
+  // innermost attempt at each of the three depths that lie beside the limit.
+  for (const char16_t* start : {u"d", u"s2", u"s3"}) {
+    Comparison nearLimit{&beside, Settings{true, true, true}, start};
+    for (int depth = ParsoParser::kMaxNestingDepth / 3 - 4; depth <= ParsoParser::kMaxNestingDepth / 3 + 1;
+         ++depth) {
+      std::u16string open;
+      for (int i = 0; i < depth; ++i) open += u"<A";
+      for (const char16_t* inner : {u"<.", u"<.>", u"<A <.q", u"ab<.", u" <.", u"<!.", u"ab"}) {
+        nearLimit.Check(open + inner + std::u16string(depth, u'>'));
+      }
+    }
+    EXPECT_EQ(nearLimit.differences, 0) << N(start);
+  }
+
   // Choices led by a flat rule, inside rules that keep no children: the
   // leading alternative matching, failing at its first character (and
   // recording that) or after a line end, before the others are tried; a
