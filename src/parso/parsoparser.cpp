@@ -620,14 +620,15 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
   // outcome is the same.
   if (available > 0 && pos <= failPos_) {
     if (Predicted(rule, pos, available, depth)) return false;
-    if (pos == failPos_ && rule->HasLead() && available >= 2 && shortcuts_ && pos[0] == rule->GetLead() &&
-        !rule->SecondMayBe(pos[1])) [[unlikely]] {
-      return TryLeadFailure(element, pos, available, line, matched, children, depth);
-    }
   } else if (available > 0 && rule->FailsSilentlyAtStart() && shortcuts_ && rule->CannotStartWith(*pos) &&
              depth + rule->GetStartNesting() < kMaxNestingDepth) {
     // Past the furthest failure too: such an attempt records nothing.
     return false;
+  }
+  // At the furthest failure, or past it (an end tag after an end tag).
+  if (pos >= failPos_ && rule->HasLead() && available >= 2 && shortcuts_ && pos[0] == rule->GetLead() &&
+      !rule->SecondMayBe(pos[1])) [[unlikely]] {
+    return TryLeadFailure(element, pos, available, line, matched, children, depth);
   }
   if (IsLimited(rule)) [[unlikely]]
     return TryLimited(element, pos, available, line, matched, children, depth);
@@ -652,7 +653,10 @@ bool ParsoParser::TryLeadFailure(const GrammarRule::Element& element, const char
   if (static_cast<size_t>(index) < leadFailures_.size()) {
     if (const LeadFailure* entries = leadFailures_[index].get()) {
       const LeadFailure& entry = entries[pos[1]];
-      if (entry.generation == generation_) {
+      // Past the furthest failure, the attempt's failure at the next
+      // character replaces what it records at its start; one that records
+      // only there is made.
+      if (entry.generation == generation_ && (entry.records || pos == failPos_)) {
         if (entry.records) Record(pos + 1, entry.rule, entry.child);
         return false;
       }

@@ -1018,9 +1018,14 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
   // failure at the lead already, and near the nesting limit, where t nests
   // deeper before its first character than the led alternatives before
   // their second (after w failed past the lead, the attempt is predicted
-  // to fail). In u the other alternative may begin with the lead.
+  // to fail). In u the other alternative may begin with the lead. Attempts
+  // past the furthest failure (after a tag's end) record the failure at the
+  // next character that an earlier one found (after b's end '<.'), or,
+  // where the choice records only at its start (G's at '<?'), are made.
   ParsoGrammar beside;
-  ASSERT_TRUE(beside.LoadText(u"d ::= x | u | s3\ns3 ::= s2\ns2 ::= s1\ns1 ::= x\nx ::= ('<' N w) | b\nb ::= '<' N S* (t | x | k)* '>'\n"
+  ASSERT_TRUE(beside.LoadText(u"d ::= x | u | s3 | z\ns3 ::= s2\ns2 ::= s1\ns1 ::= x\nx ::= ('<' N w) | b\n"
+                              u"b ::= '<' N S* (t | x | k)* E\nE ::= '>' | '<.'\nz ::= (y | y2)+\ny ::= '{' G* Y\n"
+                              u"y2 ::= '~' G* '}'\nG ::= t | k\nY ::= '}' | '<?'\n"
                               u"w ::= S* '<.' 'q'\n"
                               u"S ::= ' '\nk ::= '<!' N\nt ::= t1 S*\nt1 ::= t2 S*\nt2 ::= t3 S*\nt3 ::= [a-z]+\n"
                               u"N ::= [A-Z]+\n"
@@ -1031,6 +1036,9 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
     Comparison c{&beside, settings};
     c.CheckVariants(u"<A ab<B><!C <D x<E>> <F<.q y>");
     c.CheckVariants(u"[ab[[c]d[]]");
+    c.CheckVariants(u"<A<B<C><.<D><.");
+    c.CheckVariants(u"{<!A<?~<!B}{ab<!C<?");
+    c.Check(u"{<!A<?~<!B<?}");
     EXPECT_EQ(c.differences, 0);
   }
   // Each level of x nests three rule matches; the start rules put the
