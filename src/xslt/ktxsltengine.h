@@ -15,13 +15,17 @@ class KTExecFrame;
 class KTXPathNode;
 class KTXPathTreeContext;
 
-// The last expression evaluation, for inspection after an error.
+// The last expression evaluation, for inspection after an error. It keeps
+// the sizes of the context node-set and of the result, not the values: a
+// record sharing them would make every later change of the caller's
+// node-sets copy them first.
 struct KTEvaluationRecord {
   KTString text;
   // -1 when the whole context value was the start value of the evaluation.
   int contextPosition = -1;
-  KTXPathValue contextValue;
-  KTXPathValue result;
+  int contextSize = 0;
+  // The result's items (0 for a value other than a node-set).
+  int resultSize = 0;
 };
 
 // Frames of the stack machine, bottom first; the stack owns them.

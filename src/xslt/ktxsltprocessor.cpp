@@ -113,7 +113,7 @@ void KTXSLTProcessor::Start() {
   // go below, so the expression that maps them goes too.
   expression_ = std::make_unique<KTXSLTXPathExpression>(this);
   expression_->EnableXSLTFunctions(true);
-  lastEvaluation_.result = KTXPathValue();
+  lastEvaluation_.resultSize = 0;
   topLevelVariable_ = false;
   inEvaluation_.clear();
   evaluated_.clear();

@@ -420,8 +420,8 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, const KTPrefix
   if (compiled.error) throw *compiled.error;
   lastCompiled_ = &compiled;
   lastEvaluation_.contextPosition = position;
-  lastEvaluation_.contextValue = *contextValue;  // shares the items
-  lastEvaluation_.result = KTXPathValue();
+  lastEvaluation_.contextSize = contextValue->ItemCount();
+  lastEvaluation_.resultSize = 0;
 
   // A key's use expression refuses only variables and key(), which no
   // simple shape but the key shape holds (that one runs unrestricted only);
@@ -432,7 +432,7 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, const KTPrefix
       (compiled.shape == kShapeKey
            ? restrictions == 0 && EvaluateKeyPath(compiled, *contextValue, position, allowFragment, result)
            : EvaluateSimple(compiled, *contextValue, position, variables, allowFragment, result))) {
-    lastEvaluation_.result = *result;
+    lastEvaluation_.resultSize = result->ItemCount();
     return true;
   }
   expression.Rebind(namespaces ? namespaces : &kNoPrefixes, treeContext_ ? &treeContext_->GetUriTable() : &kNoUris,
@@ -485,7 +485,7 @@ bool KTXSLTProcessor::Evaluate(KTXSLTXPathExpression& expression, const KTPrefix
                                                                 size, allowFragment)
                                      : expression.Evaluate(rootLookup, rootLookup, result, contextValue, position,
                                                            size, allowFragment));
-  lastEvaluation_.result = *result;
+  lastEvaluation_.resultSize = result->ItemCount();
   if (!done) {
     // Trimmed as the compile trimmed it, where the error's place is counted.
     KTString text(*compiled.text);

@@ -220,8 +220,8 @@ TEST_F(EvaluationTest, WholeListAsContextWithPositionMinusOne) {
   KTEvaluationRecord last;
   processor_.LastEvaluation(last);
   EXPECT_EQ(last.contextPosition, -1);
-  EXPECT_EQ(last.contextValue.ItemCount(), 2);
-  EXPECT_EQ(last.result.ItemCount(), 2);
+  EXPECT_EQ(last.contextSize, 2);
+  EXPECT_EQ(last.resultSize, 2);
 }
 
 TEST_F(EvaluationTest, OneTextCompiledOnceTakesEachPlacesPrefixes) {
