@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "xml/ktxpathnode.h"
+#include "xpath/ktxpathelementindex.h"
 #include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathnodetest.h"
+#include "xpath/ktxsltfunctionservices.h"
 
 namespace {
 
@@ -206,6 +208,100 @@ const KTXPathNode* LastInSubtree(const KTXPathNode* node) {
   return node;
 }
 
+// The elements of a step's element name test in the document of a context
+// node, read from the document's element index where the processor keeps
+// one. The index lists what the content axes reach from the root, so it
+// stands for a walk only from a node that they reach as well.
+class ElementLookup {
+ public:
+  ElementLookup(KTXPathExpression* owner, const KTXPathNodeTest* test) {
+    const KTElementNameTest* name = test ? test->AsElementNameTest() : nullptr;
+    if (name && owner && !name->PlainLocalName().empty()) {
+      services_ = owner->XSLTServices();
+      local_ = name->PlainLocalName();
+    }
+  }
+  // True when the index answers for `node`; Elements() then lists the
+  // name's elements in document order (null: none).
+  bool Reach(KTXPathNode* node) {
+    if (!services_)
+      return false;
+    KTXPathNode* top = node;
+    while (KTXPathNode* parent = top->GetParent()) {
+      if (!IsContent(top) || top->GetIndexInParent() < 0)
+        return false;
+      top = parent;
+    }
+    if (top != root_) {
+      root_ = top;
+      const KTXPathElementIndex* index = services_->ElementIndexOf(top);
+      indexed_ = index != nullptr;
+      elements_ = index ? index->Find(local_) : nullptr;
+    }
+    return indexed_;
+  }
+  const KTXPathElementIndex::Elements* Elements() const { return elements_; }
+
+ private:
+  KTXSLTFunctionServices* services_ = nullptr;
+  std::u16string_view local_;
+  KTXPathNode* root_ = nullptr;
+  bool indexed_ = false;
+  const KTXPathElementIndex::Elements* elements_ = nullptr;
+};
+
+// The first element placed after `position` in document order.
+KTXPathElementIndex::Elements::const_iterator FirstAfter(const KTXPathElementIndex::Elements& elements,
+                                                         int32_t position) {
+  return std::upper_bound(elements.begin(), elements.end(), position,
+                          [](int32_t p, const KTXPathNode* e) { return p < e->GetPosition(); });
+}
+
+// WalkDescendants from a node the lookup reaches: the elements of the name
+// inside the node's range of positions.
+void IndexedDescendants(const KTXPathNode* node, const ElementLookup& lookup, Collector& collector) {
+  const KTXPathElementIndex::Elements* elements = lookup.Elements();
+  if (!elements)
+    return;
+  const int32_t last = LastInSubtree(node)->GetPosition();
+  for (auto it = FirstAfter(*elements, node->GetPosition()); it != elements->end() && !collector.Full(); ++it) {
+    if ((*it)->GetPosition() > last)
+      break;
+    collector.Offer(*it);
+  }
+}
+
+// WalkFollowing from a node the lookup reaches: the elements of the name
+// after the node's subtree.
+void IndexedFollowing(const KTXPathNode* node, const ElementLookup& lookup, Collector& collector) {
+  const KTXPathElementIndex::Elements* elements = lookup.Elements();
+  if (!elements)
+    return;
+  for (auto it = FirstAfter(*elements, LastInSubtree(node)->GetPosition());
+       it != elements->end() && !collector.Full(); ++it)
+    collector.Offer(*it);
+}
+
+// WalkPreceding from a node the lookup reaches: the elements of the name
+// before the node, nearest first, its ancestors left out.
+void IndexedPreceding(const KTXPathNode* node, const ElementLookup& lookup, Collector& collector) {
+  const KTXPathElementIndex::Elements* elements = lookup.Elements();
+  if (!elements)
+    return;
+  // Ancestors, climbed as the candidates go back, stand in decreasing
+  // order of position.
+  const KTXPathNode* ancestor = node->GetParent();
+  auto it = FirstAfter(*elements, node->GetPosition() - 1);
+  while (it != elements->begin() && !collector.Full()) {
+    const KTXPathNode* candidate = *--it;
+    while (ancestor && ancestor->GetPosition() > candidate->GetPosition())
+      ancestor = ancestor->GetParent();
+    if (candidate == ancestor)
+      continue;
+    collector.Offer(const_cast<KTXPathNode*>(candidate));
+  }
+}
+
 // For following (forward) and preceding (!forward) from several context
 // nodes: per document, the one context node whose set holds every other's.
 // Empty when some node is not numbered (then each is walked on its own).
@@ -305,7 +401,7 @@ void StepChildren(const ItemVector& contexts, Collector& collector) {
   }
 }
 
-void StepDescendants(const ItemVector& contexts, bool orSelf, Collector& collector) {
+void StepDescendants(const ItemVector& contexts, bool orSelf, ElementLookup& lookup, Collector& collector) {
   const bool several = contexts.size() > 1;
   // A context node inside the subtree of one walked before has had all
   // its descendants (and itself) added already.
@@ -330,11 +426,14 @@ void StepDescendants(const ItemVector& contexts, bool orSelf, Collector& collect
     collector.Restart();
     if (orSelf && !IsDeclarationNode(node))
       collector.Offer(node);
-    WalkDescendants(node, collector);
+    if (lookup.Reach(node))
+      IndexedDescendants(node, lookup, collector);
+    else
+      WalkDescendants(node, collector);
   }
 }
 
-void StepFollowingOrPreceding(const ItemVector& contexts, bool forward, Collector& collector) {
+void StepFollowingOrPreceding(const ItemVector& contexts, bool forward, ElementLookup& lookup, Collector& collector) {
   std::vector<KTXPathNode*> starts;
   KTXPathEvalContext::SeenSet seen;
   if (contexts.size() > 1) {
@@ -350,7 +449,9 @@ void StepFollowingOrPreceding(const ItemVector& contexts, bool forward, Collecto
   }
   for (KTXPathNode* node : starts) {
     collector.Restart();
-    if (forward)
+    if (lookup.Reach(node))
+      forward ? IndexedFollowing(node, lookup, collector) : IndexedPreceding(node, lookup, collector);
+    else if (forward)
       WalkFollowing(node, collector);
     else
       WalkPreceding(node, collector);
@@ -497,6 +598,7 @@ bool KTXPathEvalContext::EvaluateStep() {
   Collector collector(stepTest_, out);
   collector.SetLimit(stepLimit_);
   stepLimit_ = 0;
+  ElementLookup lookup(owner_, stepTest_);
 
   switch (axis_) {
     case kAxisAncestor:
@@ -511,11 +613,11 @@ bool KTXPathEvalContext::EvaluateStep() {
       break;
     case kAxisDescendant:
     case kAxisDescendantOrSelf:
-      StepDescendants(contexts, axis_ == kAxisDescendantOrSelf, collector);
+      StepDescendants(contexts, axis_ == kAxisDescendantOrSelf, lookup, collector);
       break;
     case kAxisFollowing:
     case kAxisPreceding:
-      StepFollowingOrPreceding(contexts, axis_ == kAxisFollowing, collector);
+      StepFollowingOrPreceding(contexts, axis_ == kAxisFollowing, lookup, collector);
       break;
     case kAxisFollowingSibling:
     case kAxisPrecedingSibling:

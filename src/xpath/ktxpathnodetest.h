@@ -97,6 +97,9 @@ class KTLocalNameTest : public KTXPathNodeTest {
   bool TestNode(const KTXPathNode* node, int itemKind) const;
   // Test for an element or attribute node, answered from its document
   // node's interned name where it shows one (see TestInterned).
+  // The local name; empty when it holds a colon (then it matches otherwise
+  // than the part after a name's first colon).
+  std::u16string_view PlainLocalName() const { return hasColon_ ? std::u16string_view() : localName_.View(); }
   bool TestNamedNode(const KTXPathNode* node) const {
     if (!hasColon_ && !node->HasOwnName()) {
       if (const KTXNode* shown = node->GetXNode())
@@ -143,6 +146,9 @@ class KTElementNameTest : public KTXPathNodeTest {
     // Only the element kind of view node gives an element item.
     return node->GetKind() == kXPathElement && uri_.TestNamedNode(node) && local_.TestNamedNode(node);
   }
+  // The local name that every element passing the test has after its
+  // name's first colon (or as its whole name); empty when there is none.
+  std::u16string_view PlainLocalName() const { return local_.PlainLocalName(); }
 
  private:
   KTNamespaceUriTest uri_;

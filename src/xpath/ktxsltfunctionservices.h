@@ -9,6 +9,8 @@
 #include "core/ktstring.h"
 #include "xpath/ktxpathvalue.h"
 
+class KTXPathElementIndex;
+
 class KTXSLTFunctionServices {
  public:
   virtual ~KTXSLTFunctionServices() = default;
@@ -35,4 +37,10 @@ class KTXSLTFunctionServices {
   // `node`, its system identifier as written (XSLT 1.0 §3.3); null when
   // there is none.
   virtual const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) = 0;
+
+  // The element index of the document whose root this is (built on first
+  // use), for documents that keep their nodes unchanged while the
+  // processor holds them: null for any other (a result-tree fragment), and
+  // then the axes walk the tree.
+  virtual const KTXPathElementIndex* ElementIndexOf(KTXPathNode* root) { return nullptr; }
 };

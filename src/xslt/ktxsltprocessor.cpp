@@ -86,6 +86,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   movedModules_.clear();
   claimedModules_.clear();
   stylesheetDocuments_.clear();
+  elementIndexes_.clear();
   namespacesByStylesheet_.clear();
   decimalFormats_.clear();
   decimalFormats_.emplace(KTString(), std::make_unique<KTDecimalFormat>());
@@ -105,6 +106,7 @@ void KTXSLTProcessor::Prepare(KTXPathNode* stylesheetRoot, KTXPathNode* sourceRo
   if (sourceRoot) KTWhitespaceStripper().StripDocument(sourceRoot, &spaceRules_);
   stylesheetRoot_ = stylesheetRoot;
   sourceRoot_ = sourceRoot;
+  elementIndexes_.clear();
   Start();
 }
 

@@ -21,6 +21,7 @@
 
 #include "core/ktstring.h"
 #include "xml/ktxpathnode.h"
+#include "xpath/ktxpathelementindex.h"
 #include "xpath/ktxpathvalue.h"
 #include "xpath/ktxsltfunctionservices.h"
 #include "xslt/ktattributesets.h"
@@ -552,6 +553,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
                  KTXPathValue& result) override;
   int FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) override;
   const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) override;
+  // The source and the documents loaded for document() and the stylesheet
+  // modules: none changes while the processor holds it.
+  const KTXPathElementIndex* ElementIndexOf(KTXPathNode* root) override;
 
   // xsl:message: the text of the last message, and of a terminating one.
   // Each message is also handed to the message sink at once, so that the
@@ -609,6 +613,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unique_ptr<KTXSLTXPathExpression> keyExpression_;
   std::unordered_map<KTString, std::unique_ptr<KTKeyTable>> keyTables_;
   std::unordered_set<const KTXPathNode*> keyElements_;
+  // By document root; null for a loaded root that gets no index. Emptied
+  // with the documents at every Prepare.
+  std::unordered_map<const KTXPathNode*, std::unique_ptr<KTXPathElementIndex>> elementIndexes_;
   std::unordered_map<KTString, std::unique_ptr<KTDecimalFormat>> decimalFormats_;
   bool defaultFormatDeclared_ = false;
   std::unordered_map<std::string, std::unique_ptr<KTNumberingSet>> numberingSets_;

@@ -131,6 +131,20 @@ int KTXSLTProcessor::FormatNumber(double number, const KTString& pattern, const 
   return kXPathErrNone;
 }
 
+const KTXPathElementIndex* KTXSLTProcessor::ElementIndexOf(KTXPathNode* root) {
+  // A root the processor built (a result-tree fragment) may go while the
+  // run goes on and another take its address: it is never indexed.
+  if (!root || root->GetKind() != kXPathRoot || !root->GetXNode()) return nullptr;
+  auto [slot, added] = elementIndexes_.try_emplace(root);
+  if (added) {
+    bool held = root == sourceRoot_;
+    for (auto it = stylesheetDocuments_.begin(); !held && it != stylesheetDocuments_.end(); ++it)
+      held = it->second.get() == root;
+    if (held) slot->second = KTXPathElementIndex::Build(root);
+  }
+  return slot->second.get();
+}
+
 const KTString* KTXSLTProcessor::UnparsedEntityUri(const KTXPathNode* node, const KTString& name) {
   const KTXPathNode* root = node;
   while (root->GetParent()) root = root->GetParent();
