@@ -133,6 +133,7 @@ void KTXSLTProcessor::Start() {
   patternContexts_.clear();
   // Indexes refer to the trees of the previous run.
   for (auto& entry : keyTables_) entry.second->ClearIndexes();
+  elementIndexes_.clear();
   numberingSets_.clear();
   unparsedEntities_.clear();
   RegisterBuiltinRules();

@@ -553,8 +553,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
                  KTXPathValue& result) override;
   int FormatNumber(double number, const KTString& pattern, const KTString& formatName, KTString& out) override;
   const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) override;
-  // The source and the documents loaded for document() and the stylesheet
-  // modules: none changes while the processor holds it.
+  // The source and the documents loaded for document(): none changes while
+  // the processor holds it.
   const KTXPathElementIndex* ElementIndexOf(KTXPathNode* root) override;
 
   // xsl:message: the text of the last message, and of a terminating one.
@@ -614,7 +614,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   std::unordered_map<KTString, std::unique_ptr<KTKeyTable>> keyTables_;
   std::unordered_set<const KTXPathNode*> keyElements_;
   // By document root; null for a loaded root that gets no index. Emptied
-  // with the documents at every Prepare.
+  // at every Prepare and Start, when the documents may go.
   std::unordered_map<const KTXPathNode*, std::unique_ptr<KTXPathElementIndex>> elementIndexes_;
   std::unordered_map<KTString, std::unique_ptr<KTDecimalFormat>> decimalFormats_;
   bool defaultFormatDeclared_ = false;

@@ -136,12 +136,10 @@ const KTXPathElementIndex* KTXSLTProcessor::ElementIndexOf(KTXPathNode* root) {
   // run goes on and another take its address: it is never indexed.
   if (!root || root->GetKind() != kXPathRoot || !root->GetXNode()) return nullptr;
   auto [slot, added] = elementIndexes_.try_emplace(root);
-  if (added) {
-    bool held = root == sourceRoot_;
-    for (auto it = stylesheetDocuments_.begin(); !held && it != stylesheetDocuments_.end(); ++it)
-      held = it->second.get() == root;
-    if (held) slot->second = KTXPathElementIndex::Build(root);
-  }
+  // The source, and the documents document() loaded, which are kept until
+  // the next Start, when the indexes go with them.
+  if (added && (root == sourceRoot_ || (expression_ && expression_->LoadedDocument(root))))
+    slot->second = KTXPathElementIndex::Build(root);
   return slot->second.get();
 }
 

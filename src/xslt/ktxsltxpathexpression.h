@@ -7,6 +7,7 @@
 
 #include <unordered_map>
 
+#include "xml/ktxpathnode.h"
 #include "xpath/ktxpathexpression.h"
 
 class KTVariableSource;
@@ -30,6 +31,11 @@ class KTXSLTXPathExpression : public KTXPathExpression {
   // and kept by the processor until the next Start; the same root for every
   // request of one document; null when it cannot be loaded.
   KTXPathNode* LoadDocument(const KTString& uri) override;
+  // Whether `root` is the view of a document that LoadDocument gave.
+  bool LoadedDocument(const KTXPathNode* root) const {
+    auto found = loaded_.find(root->GetXNode());
+    return found != loaded_.end() && found->second == root;
+  }
   // The processor that owns this expression: its keys, decimal formats and
   // unparsed entities.
   KTXSLTFunctionServices* XSLTServices() const override;
