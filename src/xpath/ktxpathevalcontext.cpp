@@ -547,10 +547,13 @@ void KTXPathEvalContext::SetResult(KTXPathValue&& value) {
 }
 
 void KTXPathEvalContext::SetCurrentItem(const KTXPathNodeItem& item) {
-  KTXPathValue& other = Other();
-  other.ClearNodeSet();
-  other.PushItem(item);
-  CommitValueSlots();
+  // Filled in place: what a commit of the other slot would leave, without
+  // the exchange.
+  KTXPathValue& current = Current();
+  current.ClearNodeSet();
+  current.PushItem(item);
+  Other().ClearNodeSet();
+  nodeSetSize_ = 1;
 }
 
 void KTXPathEvalContext::SortInDocumentOrder() {
