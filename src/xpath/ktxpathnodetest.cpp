@@ -7,15 +7,6 @@
 #include "xml/ktxnode.h"
 #include "xml/ktxpathnode.h"
 
-bool IsDeclarationNode(const KTXPathNode* node) {
-  if (!node)
-    return false;
-  if (KTXPathNodeItem::ItemKindOf(node) == kItemOther)
-    return true;
-  const KTXPathNode* parent = node->GetParent();
-  return parent && KTXPathNodeItem::ItemKindOf(parent) == kItemOther;
-}
-
 bool IsAttributeOfElement(const KTXPathNode* node) {
   return node && node->GetKind() == kXPathAttribute && node->GetParent() &&
          node->GetParent()->GetKind() == kXPathElement;

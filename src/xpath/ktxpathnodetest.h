@@ -238,5 +238,15 @@ class KTAncestorSet : public KTXPathNodeSetTest {
 };
 
 // Shared node classifications of the axis walkers.
-bool IsDeclarationNode(const KTXPathNode* node);
+// The XML declaration, the document type declaration and the declarations
+// inside it: the kinds from kXPathXmlDecl on (item kind 7), or a node whose
+// parent has one. Inline: the ancestor and parent walks ask it of every node.
+inline bool IsDeclarationNode(const KTXPathNode* node) {
+  if (!node)
+    return false;
+  if (node->GetKind() >= kXPathXmlDecl)
+    return true;
+  const KTXPathNode* parent = node->GetParent();
+  return parent && parent->GetKind() >= kXPathXmlDecl;
+}
 bool IsAttributeOfElement(const KTXPathNode* node);
