@@ -134,24 +134,23 @@ void KTXPathValue::RecycleItems() noexcept {
 
 namespace {
 
-// Deletes the item vector and the tree whose root it lists.
-struct TreeOwner {
-  KTXPathNode* root;
-  void operator()(KTXPathValue::ItemVector* items) const noexcept {
-    delete items;
-    delete root;
-  }
+// A result-tree fragment's item vector with the tree whose root it lists:
+// one block with the count of sharers, so that binding a fragment costs one
+// allocation besides the item's. The tree goes with the last copy.
+struct OwnedTree {
+  KTXPathValue::ItemVector items;
+  std::unique_ptr<KTXPathNode> root;
 };
 
 }  // namespace
 
 KTXPathValue KTXPathValue::OwningTree(std::unique_ptr<KTXPathNode> root) {
   KTXPathValue v;
-  auto items = std::make_unique<ItemVector>();
-  items->push_back(KTXPathNodeItem(root.get(), 1));
-  // Should the shared block fail, the owner is called and deletes both.
-  KTXPathNode* tree = root.release();
-  v.items_ = std::shared_ptr<ItemVector>(items.release(), TreeOwner{tree});
+  auto owned = std::make_shared<OwnedTree>();
+  // Should the item fail to fit, `root` still owns the tree and deletes it.
+  owned->items.push_back(KTXPathNodeItem(root.get(), 1));
+  owned->root = std::move(root);
+  v.items_ = SharedItems(owned, &owned->items);
   v.ownsTree_ = true;
   return v;
 }
