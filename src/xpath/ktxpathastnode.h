@@ -14,6 +14,7 @@
 
 class KTXPathEvalContext;
 class KTXPathAstNode;
+class KTXPathValue;
 
 // Grammar kinds of the syntax tree. The numbers are fixed: parsers, node
 // classes and stylesheet code all test them.
@@ -153,6 +154,11 @@ class KTXPathAstNode {
   // when the node does work of its own. The parser builds a node per
   // grammar level, so most operands are long chains of such nodes.
   virtual KTXPathAstNode* SoleTarget() const { return nullptr; }
+  // The value of a string literal or a number that this node evaluates to
+  // whatever the context, which an operator or a function call reads as it
+  // stands instead of evaluating the node in a context of its own; null for
+  // any other node.
+  virtual const KTXPathValue* ConstantValue() { return nullptr; }
   // The node where evaluation really starts: the end of the chain of sole
   // targets from this node, found on first use (the tree no longer changes
   // once it is evaluated).

@@ -134,11 +134,19 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
     // Each argument runs on a fresh copy of the context, so that arguments
     // never see each other's values; the copy shares the node-sets. One
     // copy is made and reset from the caller's context for each argument.
+    // A literal or number argument is read as it stands, in no context.
     if (!arguments_.empty()) {
-      KTXPathEvalContext argumentContext(context);
+      KTXPathEvalContext argumentContext;
       for (size_t i = 0; i < arguments_.size(); ++i) {
-        if (i > 0) argumentContext = context;
-        if (!arguments_[i]->EvaluateOperand(argumentContext)) return false;
+        KTXPathAstNode* argument = arguments_[i];
+        if (argument->InvariantSlot() < 0) {
+          if (const KTXPathValue* constant = argument->Resolved()->ConstantValue()) {
+            values[i] = *constant;
+            continue;
+          }
+        }
+        argumentContext = context;
+        if (!argument->EvaluateOperand(argumentContext)) return false;
         values[i] = std::move(argumentContext.Current());
         // A variable's result tree fragment where a node-set is needed
         // (XSLT 1.0 §11.1); the variable reference leaves "$" as its mark.

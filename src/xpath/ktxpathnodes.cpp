@@ -69,6 +69,12 @@ bool BooleanOf(const KTXPathValue& value) {
   return value.GetKind() == kValueBoolean ? value.GetBoolean() : KTXPathFunctionLibrary::ToBoolean(value);
 }
 
+// The value of an operand that is a literal or a number, null for any
+// other; an operand the compile marked invariant keeps its own run.
+const KTXPathValue* ConstantOperand(KTXPathAstNode* operand) {
+  return operand->InvariantSlot() < 0 ? operand->Resolved()->ConstantValue() : nullptr;
+}
+
 bool TokenIs(const KTXPathAstNode* node, const char16_t* text) {
   return node && node->Token().View() == std::u16string_view(text);
 }
@@ -300,6 +306,11 @@ bool DefaultNode::Evaluate(KTXPathEvalContext& context) {
 }
 
 bool NumberNode::Evaluate(KTXPathEvalContext& context) {
+  context.SetResult(*ConstantValue());
+  return true;
+}
+
+const KTXPathValue* NumberNode::ConstantValue() {
   if (!made_) {
     // Digits, an optional point and optional fraction digits, or a point
     // and digits.
@@ -319,18 +330,26 @@ bool NumberNode::Evaluate(KTXPathEvalContext& context) {
     value_.SetNumber(KTXPathFunctionLibrary::StringToNumber(text.View()));
     made_ = true;
   }
-  context.SetResult(value_);
-  return true;
+  return &value_;
 }
 
 bool LiteralNode::Evaluate(KTXPathEvalContext& context) {
+  context.SetResult(*ConstantValue());
+  return true;
+}
+
+const KTXPathValue* LiteralNode::ConstantValue() {
   if (!made_) {
     const KTXPathAstNode* quoted = FirstChild();
     value_.SetString(quoted && quoted->ChildCount() >= 3 ? quoted->ChildAt(1)->Token() : EmptyText());
     made_ = true;
   }
-  context.SetResult(value_);
-  return true;
+  return &value_;
+}
+
+const KTXPathValue* PrimaryExprNode::ConstantValue() {
+  KTXPathAstNode* child = FirstChild();
+  return child && child->GetKind() != kAstVariableReference ? child->Resolved()->ConstantValue() : nullptr;
 }
 
 bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
@@ -514,11 +533,18 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
     return EvaluateChildren(context);
   if (childLiteral_.shape < 0) ReadChildLiteral();
   if (childLiteral_.shape == 1 && EvaluateChildLiteral(context)) return true;
-  // Every operand sees the caller's context; only the final value reaches it.
-  KTXPathEvalContext operand = context;
-  if (!FirstChild()->EvaluateOperand(operand))
-    return false;
-  KTXPathValue left = std::move(operand.Current());
+  // Every operand sees the caller's context; only the final value reaches
+  // it. A literal or number operand is read as it stands.
+  KTXPathEvalContext operand;
+  KTXPathValue left;
+  if (const KTXPathValue* constant = ConstantOperand(FirstChild())) {
+    left = *constant;
+  } else {
+    operand = context;
+    if (!FirstChild()->EvaluateOperand(operand))
+      return false;
+    left = std::move(operand.Current());
+  }
   const int kind = GetKind();
   for (int i = 1; i < ChildCount(); ++i) {
     const KTXPathAstNode* pair = ChildAt(i);
@@ -534,10 +560,13 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
         continue;
       }
     }
-    operand = context;
-    if (!right->EvaluateOperand(operand))
-      return false;
-    const KTXPathValue& rightValue = operand.Current();
+    const KTXPathValue* constant = ConstantOperand(right);
+    if (!constant) {
+      operand = context;
+      if (!right->EvaluateOperand(operand))
+        return false;
+    }
+    const KTXPathValue& rightValue = constant ? *constant : operand.Current();
     KTXPathValue result;
     switch (kind) {
       case kAstOrExpr:

@@ -26,6 +26,7 @@ class CharacterNode : public KTXPathAstNode {};
 class NumberNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+  const KTXPathValue* ConstantValue() override;
 
  private:
   KTXPathValue value_;  // the constant, made on first use
@@ -35,6 +36,7 @@ class NumberNode : public KTXPathAstNode {
 class LiteralNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+  const KTXPathValue* ConstantValue() override;
 
  private:
   KTXPathValue value_;
@@ -51,6 +53,8 @@ class ExprNode : public KTXPathAstNode {
 class PrimaryExprNode : public KTXPathAstNode {
  public:
   bool Evaluate(KTXPathEvalContext& context) override;
+  // A literal's or number's; a variable's value is not constant.
+  const KTXPathValue* ConstantValue() override;
 };
 
 // ---- Operators ----

@@ -261,6 +261,14 @@ TEST(CallFunctionNodeTest, AgreesWithXsltproc) {
       "count(//num[substring(concat(., name(..)), 1, 1) = substring(concat(name(), .), 4, 1)])",
       "translate(//word, name(/*), name(//num[1]))",
       "count(//num[(. > 1) = (name(..) = 'doc')][string-length(concat(name(/*), .)) > 3])",
+      // Literal and number operands and arguments, which are read without
+      // being evaluated, on either side and mixed with evaluated ones.
+      "concat('a', 1, name(), 'b', 2.50, .5, -1, (3), '')",
+      "concat(1 = '1.0', ' ', 'b' > 'a', ' ', '2' + 1, ' ', 7 mod 3, ' ', -(2) * '4', ' ', 1 div 0)",
+      "concat('doc' = name(/*), ' ', name(/*) != 'doc', ' ', 3.5 = //num, ' ', //num = 3.5, ' ', 2 > //num)",
+      "count(//num[1 < .][. < 3.5 or 'x' = name()][true() and '' or position() = 1])",
+      "substring('hello', 2, 3)",
+      "concat(substring-after('a=b', '='), translate('abc', 'b', 'B'), string-length(''), round(2.5), floor(-0.5))",
   };
   std::vector<std::string> reference = XsltprocValues(expressions);
   for (size_t i = 0; i < expressions.size(); ++i) {
