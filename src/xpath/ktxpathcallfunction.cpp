@@ -10,6 +10,7 @@
 #include "xpath/ktxpathevalcontext.h"
 #include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathfunctionlibrary.h"
+#include "xpath/ktxpathnodes.h"
 
 namespace {
 
@@ -134,14 +135,29 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
     // Each argument runs on a fresh copy of the context, so that arguments
     // never see each other's values; the copy shares the node-sets. One
     // copy is made and reset from the caller's context for each argument.
-    // A literal or number argument is read as it stands, in no context.
+    // A literal or number argument is read as it stands, in no context; a
+    // variable's value is taken (in document order) without one.
     if (!arguments_.empty()) {
       KTXPathEvalContext argumentContext;
       for (size_t i = 0; i < arguments_.size(); ++i) {
         KTXPathAstNode* argument = arguments_[i];
         if (argument->InvariantSlot() < 0) {
-          if (const KTXPathValue* constant = argument->Resolved()->ConstantValue()) {
+          KTXPathAstNode* resolved = argument->Resolved();
+          if (const KTXPathValue* constant = resolved->ConstantValue()) {
             values[i] = *constant;
+            continue;
+          }
+          auto* primary = resolved->GetKind() == kAstPrimaryExpr ? static_cast<PrimaryExprNode*>(resolved) : nullptr;
+          if (primary && primary->IsVariableReference()) {
+            const KTXPathValue* value = primary->VariableValue(context);
+            if (!value) return false;
+            values[i] = *value;
+            values[i].SortDocumentOrder();
+            // A variable's result tree fragment where a node-set is needed
+            // (XSLT 1.0 §11.1).
+            if (KTXPathFunctionLibrary::TakesNodeSet(function->index) &&
+                KTXPathFunctionLibrary::IsResultTreeFragment(values[i]))
+              KTXPathFunctionLibrary::Raise(kXPathErrResultTreeFragment, function->index);
             continue;
           }
         }

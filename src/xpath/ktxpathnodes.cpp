@@ -75,6 +75,18 @@ const KTXPathValue* ConstantOperand(KTXPathAstNode* operand) {
   return operand->InvariantSlot() < 0 ? operand->Resolved()->ConstantValue() : nullptr;
 }
 
+// An operand that is a variable reference (its primary expression), null
+// for any other; an operand the compile marked invariant keeps its own run.
+PrimaryExprNode* VariableOperand(KTXPathAstNode* operand) {
+  if (operand->InvariantSlot() >= 0)
+    return nullptr;
+  KTXPathAstNode* node = operand->Resolved();
+  if (node->GetKind() != kAstPrimaryExpr)
+    return nullptr;
+  auto* primary = static_cast<PrimaryExprNode*>(node);
+  return primary->IsVariableReference() ? primary : nullptr;
+}
+
 bool TokenIs(const KTXPathAstNode* node, const char16_t* text) {
   return node && node->Token().View() == std::u16string_view(text);
 }
@@ -364,10 +376,27 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
     context.SortInDocumentOrder();
     return true;
   }
+  const KTXPathValue* value = VariableValue(context);
+  if (!value)
+    return false;
+  if (IsFragmentValue(*value))
+    context.SetNameTest(u"$");
+  context.SetResult(*value);
+  context.SortInDocumentOrder();
+  return true;
+}
+
+bool PrimaryExprNode::IsVariableReference() const {
+  const KTXPathAstNode* child = FirstChild();
+  return child && child->GetKind() == kAstVariableReference;
+}
+
+const KTXPathValue* PrimaryExprNode::VariableValue(KTXPathEvalContext& context) {
+  KTXPathAstNode* child = FirstChild();
   KTXPathExpression* owner = context.GetOwner();
   const KTXPathAstNode* qname = child->ChildAt(1);
   if (!owner || !qname)
-    return false;
+    return nullptr;
   // An unprefixed name is the token itself; only a prefixed one is built.
   KTString expanded;
   if (qname->ChildCount() == 2) {
@@ -380,7 +409,7 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
       Fail(context, kXPathErrInvalidPrefix, qname);
       if (const KTXPathAstNode* dollar = child->FirstChild()) owner->SetErrorMarkIfUnset(dollar->SourcePosition());
       owner->SetErrorSubject(VariableNameAsWritten(qname));
-      return false;
+      return nullptr;
     }
     if (uri) {
       expanded = *uri;
@@ -397,13 +426,9 @@ bool PrimaryExprNode::Evaluate(KTXPathEvalContext& context) {
     if (const KTXPathAstNode* dollar = child->FirstChild()) owner->SetErrorMarkIfUnset(dollar->SourcePosition());
     owner->SetErrorSubject(VariableNameAsWritten(qname));
     owner->UnknownVariable(name);
-    return false;
+    return nullptr;
   }
-  if (IsFragmentValue(*value))
-    context.SetNameTest(u"$");
-  context.SetResult(*value);
-  context.SortInDocumentOrder();
-  return true;
+  return value;
 }
 
 // ---------------------------------------------------------------------------
@@ -534,11 +559,18 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
   if (childLiteral_.shape < 0) ReadChildLiteral();
   if (childLiteral_.shape == 1 && EvaluateChildLiteral(context)) return true;
   // Every operand sees the caller's context; only the final value reaches
-  // it. A literal or number operand is read as it stands.
+  // it. A literal or number operand is read as it stands, a variable's value
+  // is taken (in document order) without a context of its own.
   KTXPathEvalContext operand;
   KTXPathValue left;
   if (const KTXPathValue* constant = ConstantOperand(FirstChild())) {
     left = *constant;
+  } else if (PrimaryExprNode* variable = VariableOperand(FirstChild())) {
+    const KTXPathValue* value = variable->VariableValue(context);
+    if (!value)
+      return false;
+    left = *value;
+    left.SortDocumentOrder();
   } else {
     operand = context;
     if (!FirstChild()->EvaluateOperand(operand))
@@ -546,6 +578,7 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
     left = std::move(operand.Current());
   }
   const int kind = GetKind();
+  KTXPathValue variableValue;
   for (int i = 1; i < ChildCount(); ++i) {
     const KTXPathAstNode* pair = ChildAt(i);
     // The multiplicative pair (126) holds one operator node (127, 129 or
@@ -561,12 +594,19 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
       }
     }
     const KTXPathValue* constant = ConstantOperand(right);
-    if (!constant) {
+    PrimaryExprNode* variable = constant ? nullptr : VariableOperand(right);
+    if (variable) {
+      const KTXPathValue* value = variable->VariableValue(context);
+      if (!value)
+        return false;
+      variableValue = *value;
+      variableValue.SortDocumentOrder();
+    } else if (!constant) {
       operand = context;
       if (!right->EvaluateOperand(operand))
         return false;
     }
-    const KTXPathValue& rightValue = constant ? *constant : operand.Current();
+    const KTXPathValue& rightValue = constant ? *constant : variable ? variableValue : operand.Current();
     KTXPathValue result;
     switch (kind) {
       case kAstOrExpr:

@@ -55,6 +55,11 @@ class PrimaryExprNode : public KTXPathAstNode {
   bool Evaluate(KTXPathEvalContext& context) override;
   // A literal's or number's; a variable's value is not constant.
   const KTXPathValue* ConstantValue() override;
+  bool IsVariableReference() const;
+  // The value of the variable this node refers to (not yet put in document
+  // order), as the evaluation finds it; null, with the error set on the
+  // expression, when the variable or its prefix is unknown.
+  const KTXPathValue* VariableValue(KTXPathEvalContext& context);
 };
 
 // ---- Operators ----

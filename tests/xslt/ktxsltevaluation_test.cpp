@@ -263,6 +263,26 @@ TEST_F(EvaluationTest, ErrorsOfExpressionsAndPatterns) {
   }
   // The same text as an expression (not a pattern) is compiled apart.
   EXPECT_EQ(ErrorOf(u"/doc/item[$v]").GetCode(), 1);
+  // A variable read as an operand or an argument fails as one evaluated on
+  // its own does, marked at its "$".
+  const struct {
+    const char16_t* text;
+    int offset;
+    const char16_t* message;
+  } operands[] = {
+      {u"1 + $v", 4, u"Error in XPath expression, Invalid variable reference"},
+      {u"$v = 1", 0, u"Error in XPath expression, Invalid variable reference"},
+      {u"'a' != $v", 7, u"Error in XPath expression, Invalid variable reference"},
+      {u"concat('a', $v)", 12, u"Error in XPath expression, Invalid variable reference"},
+      {u"string-length($q:v)", 14, u"Error in XPath expression, Invalid prefix"},
+      {u"1 < $q:v", 4, u"Error in XPath expression, Invalid prefix"},
+  };
+  for (const auto& c : operands) {
+    KTXSLTError e = ErrorOf(c.text);
+    EXPECT_EQ(e.GetCode(), 1) << KTUtf16ToUtf8(c.text);
+    EXPECT_EQ(std::u16string(e.GetMessage()), c.message) << KTUtf16ToUtf8(c.text);
+    EXPECT_EQ(e.GetExpressionOffset(), c.offset) << KTUtf16ToUtf8(c.text);
+  }
 }
 
 class TestExecutor : public KTInstructionExecutor {
