@@ -253,16 +253,6 @@ void KTXPathValue::SetNodeSet(ItemVector&& items) {
 
 const KTXPathValue::ItemVector& KTXPathValue::Items() const noexcept { return items_ ? *items_ : EmptyItems(); }
 
-const KTXPathNodeItem* KTXPathValue::NodeItemAt(int index) const noexcept {
-  if (index < 0 || index >= ItemCount()) return ItemsEnd();
-  return items_->data() + index;
-}
-
-const KTXPathNodeItem* KTXPathValue::ItemsEnd() const noexcept {
-  const ItemVector& items = Items();
-  return items.data() + items.size();
-}
-
 KTXPathValue::ItemVector& KTXPathValue::OwnItems() {
   if (kind_ != kValueNodeSet) SetNodeSet();
   ordered_ = false;

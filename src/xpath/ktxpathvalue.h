@@ -130,9 +130,14 @@ class KTXPathValue {
   int ItemCount() const noexcept { return items_ ? static_cast<int>(items_->size()) : 0; }
   const ItemVector& Items() const noexcept;
   // The item at a 0-based index, or ItemsEnd() when the index is negative or
-  // not below the count.
-  const KTXPathNodeItem* NodeItemAt(int index) const noexcept;
-  const KTXPathNodeItem* ItemsEnd() const noexcept;
+  // not below the count. Inline: every evaluation at a context position
+  // reads its item here.
+  const KTXPathNodeItem* NodeItemAt(int index) const noexcept {
+    if (index < 0 || index >= ItemCount()) return ItemsEnd();
+    return items_->data() + index;
+  }
+  // Past the last item; null when the value holds no vector.
+  const KTXPathNodeItem* ItemsEnd() const noexcept { return items_ ? items_->data() + items_->size() : nullptr; }
   // The vector to change in place: makes the value a node-set and gives it a
   // vector of its own when copies share it.
   ItemVector& MutableItems() {
