@@ -57,7 +57,7 @@ KTExecFrame::KTExecFrame(KTExecFrame* parent, KTXPathNode* resultParent)
       currentTemplate_(parent->currentTemplate_),
       invokedMode_(parent->invokedMode_),
       forwardsCompatible_(parent->forwardsCompatible_),
-      nodeList_(parent->nodeList_),
+      list_(parent->list_),
       contextPosition_(parent->contextPosition_),
       resultParent_(resultParent),
       processor_(parent->processor_),
@@ -225,8 +225,8 @@ bool KTExecFrame::EvaluateExpression(KTXPathNode* stylesheetNode, const KTCompil
 bool KTExecFrame::SelectNodeList(KTXPathNode* stylesheetNode, const KTCompiledExpression& select,
                                  bool allowFragments) {
   KTXPathValue selected;
-  if (!EvaluateExpression(stylesheetNode, select, &nodeList_, &selected, allowFragments)) return false;
-  nodeList_ = std::move(selected);
+  if (!EvaluateExpression(stylesheetNode, select, list_, &selected, allowFragments)) return false;
+  SetNodeList(std::move(selected));
   contextPosition_ = nodeList_.ItemCount() > 0 ? 1 : 0;
   return true;
 }

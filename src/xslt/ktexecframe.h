@@ -111,11 +111,24 @@ class KTExecFrame : public KTVariableSource {
   void SetForwardsCompatible(bool value) { forwardsCompatible_ = value; }
 
   // ---- Current node list ----
-  // A child frame starts with its parent's list; values share their node
-  // vectors, so handing a list on never copies it.
-  const KTXPathValue& NodeList() const { return nodeList_; }
-  KTXPathValue& MutableNodeList() { return nodeList_; }
-  void SetNodeList(KTXPathValue list) { nodeList_ = std::move(list); }
+  // A child frame starts with its parent's list, which it reads in place
+  // until it sets or changes a list of its own: a frame is made at nearly
+  // every step, and most never change the list. The frame whose list is
+  // read lies below on the stack and outlives the child; a frame sets or
+  // changes its own list only while it is the top frame, so no frame above
+  // it reads the list then.
+  const KTXPathValue& NodeList() const { return *list_; }
+  KTXPathValue& MutableNodeList() {
+    if (list_ != &nodeList_) {
+      nodeList_ = *list_;
+      list_ = &nodeList_;
+    }
+    return nodeList_;
+  }
+  void SetNodeList(KTXPathValue list) {
+    nodeList_ = std::move(list);
+    list_ = &nodeList_;
+  }
   int ContextPosition() const { return contextPosition_; }
   void SetContextPosition(int position) { contextPosition_ = position; }
 
@@ -186,6 +199,8 @@ class KTExecFrame : public KTVariableSource {
   const KTDeclRecord* knownRecord_ = nullptr;
   KTXPathNode* ownNode_ = nullptr;
   std::unique_ptr<KTInstructionExecutor> executor_;
+  // The list in force: nodeList_, or the list of the frame it came from.
+  const KTXPathValue* list_ = &nodeList_;
   KTXPathValue nodeList_;
   int contextPosition_ = -1;
   KTXPathNode* resultParent_ = nullptr;

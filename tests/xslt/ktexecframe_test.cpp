@@ -88,6 +88,41 @@ TEST(KTExecFrameTest, ChildFrameInheritsContextAndNamespaceSets) {
   EXPECT_FALSE(child.IsStarted());
 }
 
+// A child frame reads the list of the frame it came from until it sets or
+// changes one of its own; neither touches the parent's list, and a
+// grandchild made from a frame that reads its parent's list sees that list.
+TEST(KTExecFrameTest, ChildFramesReadTheParentsNodeListUntilTheyChangeTheirOwn) {
+  KTTestProcessor processor;
+  KTExecFrame first(&processor);
+  KTXPathNode a(nullptr, kXPathElement);
+  KTXPathNode b(nullptr, kXPathElement);
+  KTXPathValue two;
+  two.PushItem(KTXPathNodeItem(&b, 1));
+  two.PushItem(KTXPathNodeItem(&a, 2));
+  first.SetNodeList(two);
+  KTExecFrame child(&first, first.ResultParent());
+  KTExecFrame grandchild(&child, child.ResultParent());
+  EXPECT_EQ(&child.NodeList(), &first.NodeList());
+  EXPECT_EQ(&grandchild.NodeList(), &first.NodeList());
+
+  // Changing the list in place works on the child's own copy.
+  KTXPathValue& own = child.MutableNodeList();
+  EXPECT_NE(&own, &first.NodeList());
+  own.MutableItems().pop_back();
+  EXPECT_EQ(child.NodeList().ItemCount(), 1);
+  EXPECT_EQ(first.NodeList().ItemCount(), 2);
+  EXPECT_EQ(first.NodeList().Items()[1].GetNode(), &a);
+  EXPECT_EQ(grandchild.NodeList().ItemCount(), 2);
+
+  // A list set anew replaces the child's own only.
+  KTExecFrame other(&first, first.ResultParent());
+  other.SetNodeList(KTXPathValue());
+  EXPECT_EQ(other.NodeList().ItemCount(), 0);
+  EXPECT_EQ(first.NodeList().ItemCount(), 2);
+  KTExecFrame below(&other, other.ResultParent());
+  EXPECT_EQ(below.NodeList().ItemCount(), 0);
+}
+
 TEST(KTInstructionExecutorTest, WalksOverStylesheetNodesSkipCommentsAndPIs) {
   KTXPathTreeContext context;
   KTTestDocument doc = ParseTestDocument(context, u"<s xmlns:p='urn:p'><!--c--><?pi x?><a/><!--c--><b/><?pi?></s>");
