@@ -47,6 +47,30 @@ TEST(BindingScopeTest, EveryNameFoundAtEverySize) {
   }
 }
 
+// Names of one length that differ in a single code unit, at every position
+// of names from 1 to 11 units long (the comparison reads four units at a
+// time, then the rest one by one): each finds its own record only, looked
+// up through a text of its own and not the one it was bound with.
+TEST(BindingScopeTest, NamesOfOneLengthToldApartAtEveryPosition) {
+  for (size_t length = 1; length <= 11; ++length) {
+    KTBindingScope scope;
+    const std::u16string base(length, u'a');
+    for (size_t at = 0; at < length; ++at) {
+      std::u16string name = base;
+      name[at] = u'b';
+      scope.Bind(KTString(name.c_str()), NumberRecord(static_cast<double>(at)));
+    }
+    for (size_t at = 0; at < length; ++at) {
+      std::u16string name = base;
+      name[at] = u'b';
+      EXPECT_EQ(NumberOf(scope.Find(KTString(name.c_str()))), static_cast<double>(at)) << length << " " << at;
+      name[at] = u'c';
+      EXPECT_EQ(scope.Find(KTString(name.c_str())), nullptr) << length << " " << at;
+    }
+    EXPECT_EQ(scope.Find(KTString(base.c_str())), nullptr) << length;
+  }
+}
+
 // An inner layer hides an outer binding of the same name and shows the
 // others; Clear forgets the inner layer's own bindings only, and the layer
 // binds again from empty (a table made before is gone too).
