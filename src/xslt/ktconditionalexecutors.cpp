@@ -146,14 +146,16 @@ bool KTChooseExecutor::PushBranchFrom(KTExecFrame* frame, KTXPathNode* child, bo
     const auto* when = id == kXSLTWhen && record && record->elementId == kXSLTWhen
                            ? static_cast<const KTDeclWhen*>(record)
                            : nullptr;
-    if (!when || !when->test || !processor_->WithinQuietDepths(1, 0) || processor_->TopLevelVariableFlag()) {
+    const bool inPlace = processor_->WithinQuietDepths(1, 0) && !processor_->TopLevelVariableFlag();
+    if (inPlace && id == kXSLTOtherwise && record && record->elementId == kXSLTOtherwise)
+      return HostBranch(frame, child);
+    if (!when || !when->test || !inPlace) {
       KTPushChildFrame(processor_, frame, resultParent_, child);
       return true;
     }
     if (TestInPlace(frame, child, when)) {
       whenMatched_ = true;
-      KTPushChildFrame(processor_, frame, resultParent_, child)->SetTestPassed();
-      return true;
+      return HostBranch(frame, child);
     }
     // The xsl:when's frame would have popped now.
     frame->SetCurrentChild(child);
@@ -162,8 +164,23 @@ bool KTChooseExecutor::PushBranchFrom(KTExecFrame* frame, KTXPathNode* child, bo
   return false;
 }
 
+bool KTChooseExecutor::HostBranch(KTExecFrame* frame, KTXPathNode* branch) {
+  hosted_ = branch;
+  processor_->HostFrame(frame, branch);
+  return KTPushInstructionFrom(processor_, frame, resultParent_, KTFirstContentChild(branch)) != nullptr;
+}
+
 bool KTChooseExecutor::Continue() {
   KTExecFrame* frame = TopFrame();
+  if (hosted_) {
+    // As the branch's frame would: the next instruction of its content
+    // after the one that finished, and when none is left, the branch is
+    // done and with it the choice.
+    if (IsAncestor(hosted_, frame->LastFinished()) && frame->CurrentChild() &&
+        KTPushInstructionFrom(processor_, frame, resultParent_, NextInstructionSibling(frame->CurrentChild())))
+      return true;
+    return KTPopFrameAfter(processor_, frame->OwnNode());
+  }
   if (!whenMatched_ && frame->CurrentChild() &&
       PushBranchFrom(frame, NextInstructionSibling(frame->CurrentChild()), false))
     return true;

@@ -60,9 +60,21 @@ class KTChooseExecutor : public KTInstructionExecutor {
   // passes on, so the error shows the stack it would have shown. False
   // when no branch is left.
   bool PushBranchFrom(KTExecFrame* frame, KTXPathNode* child, bool first);
+  // Runs the content of the chosen branch `branch` (an xsl:when whose test
+  // passed in place, or an xsl:otherwise) from this frame, in place of the
+  // branch's own frame, which would only push the content's instructions
+  // one after another with this frame's list, position and bindings. The
+  // processor counts the branch's frame as if it were there and puts it
+  // back on the stack should an error pass (KTXSLTProcessor::HostFrame).
+  // Done where the check before each step would pass the branch frame's
+  // steps by and no top-level declaration is being evaluated. True when
+  // content was pushed, false when the branch is already done.
+  bool HostBranch(KTExecFrame* frame, KTXPathNode* branch);
   // Evaluates the test of the xsl:when `child` (its record `when`) from
   // this frame, as the xsl:when's frame would.
   bool TestInPlace(KTExecFrame* frame, KTXPathNode* child, const KTDeclWhen* when);
 
   bool whenMatched_ = false;
+  // The branch whose content this frame runs (HostBranch), or null.
+  KTXPathNode* hosted_ = nullptr;
 };

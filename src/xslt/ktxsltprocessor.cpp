@@ -2,6 +2,7 @@
 // machine, the frame stack and the processor state executors share.
 #include "xslt/ktxsltprocessor.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -46,6 +47,7 @@ KTXSLTProcessor::~KTXSLTProcessor() {
 }
 
 void KTXSLTProcessor::DeleteFrames() {
+  hosted_.clear();
   while (!frames_.empty()) frames_.pop_back();
   templateDepth_ = 0;
   while (!finished_.empty()) finished_.pop_back();
@@ -229,10 +231,29 @@ bool KTXSLTProcessor::Step() {
   } catch (const KTXTreeException&) {
     // A result node the placement rules refuse, which its executor did not
     // drop: a stylesheet error at the instruction that made it.
+    RestoreHostedFrames();
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, CurrentInstruction());
+  } catch (const KTXSLTError&) {
+    RestoreHostedFrames();
+    throw;
   }
+  // A terminating xsl:message ends the run with the stack as it stands.
+  if (terminate_) RestoreHostedFrames();
   if (!finished_.empty()) DropFinishedFrames();
   return result;
+}
+
+void KTXSLTProcessor::RestoreHostedFrames() {
+  for (const HostedFrame& hosted : hosted_) {
+    auto at = std::find_if(frames_.begin(), frames_.end(),
+                           [&](const std::unique_ptr<KTExecFrame>& frame) { return frame.get() == hosted.host; });
+    if (at == frames_.end()) continue;
+    auto frame = std::make_unique<KTExecFrame>(hosted.host, hosted.host->ResultParent());
+    frame->SetStarted();
+    frame->SetOwnNode(hosted.child);
+    frames_.insert(std::next(at), std::move(frame));
+  }
+  hosted_.clear();
 }
 
 void KTXSLTProcessor::DropFinishedFrames() {
@@ -295,6 +316,8 @@ void KTXSLTProcessor::PushFrame(std::unique_ptr<KTExecFrame> frame) { frames_.pu
 KTExecFrame* KTXSLTProcessor::PopFrame() {
   if (frames_.empty()) return nullptr;
   if (frames_.back()->Root() == frames_.back().get()) --templateDepth_;
+  // A frame that hosted a child's frame in place is done with it.
+  if (!hosted_.empty() && hosted_.back().host == frames_.back().get()) hosted_.pop_back();
   finished_.push_back(std::move(frames_.back()));
   frames_.pop_back();
   return finished_.back().get();

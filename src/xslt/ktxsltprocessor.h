@@ -262,7 +262,15 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // Moves the top frame to the finished frames, which the end of the current
   // Step deletes; the caller may use it until then. Null on an empty stack.
   KTExecFrame* PopFrame();
-  int FrameDepth() const { return static_cast<int>(frames_.size()); }
+  // Frames hosted in place (HostFrame) count as if they were on the stack.
+  int FrameDepth() const { return static_cast<int>(frames_.size() + hosted_.size()); }
+  // The executor of `host`, the top frame, runs the content of its child
+  // `child` itself, in place of the child's frame: until `host` is popped
+  // the child's frame counts in FrameDepth, and an error that passes Step
+  // meanwhile puts it back above `host` (as started, with `child` as its
+  // own node), as does a terminating xsl:message, so that the stack shows
+  // what it would have shown.
+  void HostFrame(KTExecFrame* host, KTXPathNode* child) { hosted_.push_back({host, child}); }
   // The number of template rules and named templates being run (frames that
   // run an xsl:template, the built-in rules' included): the depth that
   // -xslstack limits.
@@ -587,6 +595,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // executors ran until then); kept out of the step itself, which then
   // needs few registers.
   void DropFinishedFrames();
+  // Puts the frames hosted in place back on the stack, each above its
+  // host, when an error or a terminating xsl:message leaves the stack as it
+  // stands.
+  void RestoreHostedFrames();
   // DeleteFrames, and what refers to the frames or to the templates they
   // ran goes too: the include stack, the namespace sets found per template
   // and the last template looked up.
@@ -681,6 +693,12 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   NodeMap variableOwners_;
   NodeMap parameterOwners_;
   KTFrameStack frames_;
+  // The frames hosted in place (HostFrame), innermost last.
+  struct HostedFrame {
+    KTExecFrame* host;
+    KTXPathNode* child;
+  };
+  std::vector<HostedFrame> hosted_;
   int templateDepth_ = 0;  // frames of frames_ that run a template
   int quietFrames_ = -1;
   int quietTemplates_ = -1;

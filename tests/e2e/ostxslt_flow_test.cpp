@@ -528,7 +528,9 @@ TEST_F(FlowProgramTest, DeclarationErrorsShowTheDeclarationFrame) {
 // A failing xsl:if or xsl:when test, first or after false ones, a
 // for-each body's variable or an apply-templates parameter, is reported
 // with its own frame on top of the stack, as is an error in the content of
-// the test that passed.
+// the test that passed, or of the branch xsl:choose chose (whose content
+// runs without a frame of its own until an error or a terminating message
+// puts the branch's frame back).
 TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
   const struct {
     const char* body;
@@ -543,6 +545,27 @@ TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
       {"<xsl:choose><xsl:when test=\"false()\">a</xsl:when><xsl:when test=\"r\">"
        "<xsl:value-of select=\"count(string(.))\"/></xsl:when></xsl:choose>",
        "count", "xsl:value-of\nxsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"false()\">a</xsl:when><xsl:otherwise>d<xsl:variable name=\"v\" "
+       "select=\"count(string(.))\"/></xsl:otherwise></xsl:choose>",
+       "count", "xsl:variable\nxsl:otherwise\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"r\">a<b/><xsl:variable name=\"v\" select=\"1\"/>"
+       "<xsl:value-of select=\"$v\"/><c><xsl:value-of select=\"count(string(.))\"/></c></xsl:when></xsl:choose>",
+       "count", "xsl:value-of\nc\nxsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"1 = 0\">a</xsl:when><xsl:otherwise><xsl:choose>"
+       "<xsl:when test=\"r\"><xsl:if test=\"count(string(.))\"/></xsl:when></xsl:choose></xsl:otherwise>"
+       "</xsl:choose>",
+       "count", "xsl:if\nxsl:when\nxsl:choose\nxsl:otherwise\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"r\"><xsl:variable name=\"v\"><xsl:choose><xsl:when test=\"false()\"/><xsl:otherwise>"
+       "<xsl:call-template name=\"p\"/></xsl:otherwise></xsl:choose></xsl:variable></xsl:when></xsl:choose>",
+       "count",
+       "xsl:param\nxsl:template\nxsl:call-template\nxsl:otherwise\nxsl:choose\nxsl:variable\nxsl:when\n"
+       "xsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"r\">a<xsl:message terminate=\"yes\">m</xsl:message></xsl:when>"
+       "</xsl:choose>",
+       "terminated by xsl:message", "xsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"false()\"/><xsl:otherwise><b><xsl:message terminate=\"yes\">m"
+       "</xsl:message></b></xsl:otherwise></xsl:choose>",
+       "terminated by xsl:message", "b\nxsl:otherwise\nxsl:choose\nxsl:if\nxsl:template\n"},
       {"<xsl:if test=\"false()\">a</xsl:if><xsl:if test=\"count(string(.))\">b</xsl:if>", "count",
        "xsl:if\nxsl:if\nxsl:template\n"},
       {"<xsl:if test=\"r\"><xsl:if test=\"1 = 0\">a</xsl:if><xsl:value-of select=\"count(string(.))\"/></xsl:if>",
@@ -562,7 +585,10 @@ TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
     ExpectFailureWithStack(
         std::string("<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
                     "<xsl:template match=\"/\"><xsl:if test=\"r\">") +
-            c.body + "</xsl:if></xsl:template>\n</xsl:stylesheet>\n",
+            c.body +
+            "</xsl:if></xsl:template>\n"
+            "<xsl:template name=\"p\"><xsl:param name=\"y\" select=\"count(string(.))\"/></xsl:template>\n"
+            "</xsl:stylesheet>\n",
         c.message, c.dump);
   }
 }
