@@ -94,9 +94,18 @@ class KTDeclCallTemplate : public KTDeclRecord {
   KTXPathNode* nameNode = nullptr;
 };
 
+// Whether an instruction's content may run from the frame of the sequence
+// it stands in, in place of its own frame (see KTPushInstructionFrom):
+// worked out by the run at the instruction's first use, then kept.
+enum class KTInPlace : signed char { kUnknown, kNo, kYes };
+
 class KTDeclChoose : public KTDeclRecord {
  public:
   KTDeclChoose() : KTDeclRecord(kXSLTChoose) {}
+  // Yes when the children are xsl:when elements with a compiled test and an
+  // optional last xsl:otherwise, and no branch declares a variable or
+  // parameter as its child.
+  mutable KTInPlace inPlace = KTInPlace::kUnknown;
 };
 
 class KTDeclComment : public KTDeclRecord {
@@ -165,6 +174,8 @@ class KTDeclIf : public KTDeclRecord {
   KTString testText;
   const KTCompiledExpression* test = nullptr;
   KTXPathNode* testNode = nullptr;
+  // Yes when no child declares a variable or parameter.
+  mutable KTInPlace inPlace = KTInPlace::kUnknown;
 };
 
 class KTDeclImport : public KTDeclRecord {

@@ -218,29 +218,161 @@ __attribute__((noinline)) int KTTestIfInPlace(KTXSLTProcessor* processor, KTExec
   return passed ? 1 : 0;
 }
 
+namespace {
+
+// Whether `element` has an xsl:variable or xsl:param child: content that
+// declares runs in a frame of its own, whose bindings go with it.
+bool DeclaresAsChild(const KTStylesheetCompiler& compiler, const KTXPathNode* element) {
+  for (const auto& child : element->Children()) {
+    const int id = compiler.FindElementId(child.get());
+    if (id == kXSLTVariable || id == kXSLTParam) return true;
+  }
+  return false;
+}
+
+bool IfRunsInPlace(const KTStylesheetCompiler& compiler, const KTDeclIf* record, const KTXPathNode* element) {
+  if (record->inPlace == KTInPlace::kUnknown)
+    record->inPlace = DeclaresAsChild(compiler, element) ? KTInPlace::kNo : KTInPlace::kYes;
+  return record->inPlace == KTInPlace::kYes;
+}
+
+// The checks of KTChooseExecutor::PushBranchFrom, made once for all the
+// branches, and no branch declaring: a choice that passes them is made
+// without the xsl:choose frame, which would raise no error of its own.
+bool ChooseRunsInPlace(const KTStylesheetCompiler& compiler, const KTDeclChoose* record, const KTXPathNode* element) {
+  if (record->inPlace != KTInPlace::kUnknown) return record->inPlace == KTInPlace::kYes;
+  bool fits = true;
+  bool first = true;
+  for (KTXPathNode* child = KTFirstContentChild(element); child && fits;
+       child = KTInstructionExecutor::NextInstructionSibling(child), first = false) {
+    KTDeclRecord* found = nullptr;
+    const int id = compiler.FindElementId(child, &found);
+    if (id == kXSLTWhen) {
+      fits = found && found->elementId == kXSLTWhen && static_cast<const KTDeclWhen*>(found)->test;
+    } else {
+      fits = !first && id == kXSLTOtherwise && found && found->elementId == kXSLTOtherwise &&
+             !KTInstructionExecutor::NextInstructionSibling(child);
+    }
+    if (fits) fits = !DeclaresAsChild(compiler, child);
+  }
+  record->inPlace = fits && !first ? KTInPlace::kYes : KTInPlace::kNo;
+  return record->inPlace == KTInPlace::kYes;
+}
+
+// Chooses the branch of the xsl:choose `choose` (its record `record`) from
+// `frame`, the frame that runs its parent, as the xsl:choose's frame would
+// in its first step with the tests evaluated in place: the chosen
+// xsl:when or xsl:otherwise, or null when none is chosen. Done only where
+// the check before each step would pass the steps of the choice's frame and
+// of its branch's by, and no top-level declaration is being evaluated;
+// `*handled` is false, with nothing done, otherwise. A failing test pushes
+// the xsl:choose's frame and the xsl:when's before the error passes on, so
+// the error shows the stack it would have shown.
+KTXPathNode* ChooseInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
+                           KTXPathNode* choose, const KTDeclRecord* record, bool* handled) {
+  *handled = false;
+  if (!record || record->elementId != kXSLTChoose) return nullptr;
+  if (!processor->WithinQuietDepths(2, 0) || processor->TopLevelVariableFlag()) return nullptr;
+  const KTStylesheetCompiler& compiler = processor->Compiler();
+  if (!ChooseRunsInPlace(compiler, static_cast<const KTDeclChoose*>(record), choose)) return nullptr;
+  *handled = true;
+  KTXPathNode* nodeToRun = frame->NodeToRun();
+  for (KTXPathNode* child = KTFirstContentChild(choose); child;
+       child = KTInstructionExecutor::NextInstructionSibling(child)) {
+    KTDeclRecord* found = nullptr;
+    if (compiler.FindElementId(child, &found) == kXSLTOtherwise) return child;
+    const auto* when = static_cast<const KTDeclWhen*>(found);
+    KTXPathValue result;
+    try {
+      // Evaluated as in the xsl:when's frame: the same list, position and
+      // bindings, and the xsl:when as the instruction being run.
+      frame->SetNodeToRun(child);
+      processor->CompileExpression(*when->test,
+                                   {.stylesheetNode = when->testNode,
+                                    .contextValue = &frame->NodeList(),
+                                    .position = frame->ContextPosition(),
+                                    .variables = frame,
+                                    .allowFragment = true},
+                                   &result);
+    } catch (const KTXSLTError&) {
+      frame->SetNodeToRun(nodeToRun);
+      KTExecFrame* chooseFrame = KTPushChildFrame(processor, frame, resultParent, choose);
+      chooseFrame->SetStarted();
+      chooseFrame->SetOwnNode(choose);
+      KTPushChildFrame(processor, chooseFrame, resultParent, child);
+      throw;
+    }
+    frame->SetNodeToRun(nodeToRun);
+    if (result.GetKind() == kValueBoolean ? result.GetBoolean() : KTXPathFunctionLibrary::ToBoolean(result))
+      return child;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 KTExecFrame* KTPushInstructionFrom(KTXSLTProcessor* processor, KTExecFrame* frame, KTXPathNode* resultParent,
                                    KTXPathNode* child) {
   const KTStylesheetCompiler& compiler = processor->Compiler();
-  for (; child; child = KTInstructionExecutor::NextInstructionSibling(child)) {
-    // KTXSLTProcessor::ElementIdOf, with the compiler's index read inline.
-    KTDeclRecord* found = nullptr;
-    int id = compiler.FindElementId(child, &found);
-    if (!id) id = compiler.ElementRecognizer().ElementId(child);
-    const KTDeclRecord* record = found;
-    if ((id == kXSLTVariable || id == kXSLTParam) &&
-        KTBindDeclarationInPlace(processor, frame, resultParent, child, record, frame->ContextPosition()))
-      continue;
-    const int passed =
-        id == kXSLTIf ? KTTestIfInPlace(processor, frame, resultParent, child, record, frame->ContextPosition()) : -1;
-    if (passed == 0) continue;
-    // The id and record found here spare the new frame its own lookup.
-    auto pushed = std::make_unique<KTExecFrame>(frame, resultParent);
-    pushed->SetNodeToRun(child, id, record);
-    if (passed == 1) pushed->SetTestPassed();
-    KTExecFrame* raw = pushed.get();
-    processor->PushFrame(std::move(pushed));
-    frame->SetCurrentChild(child);
-    return raw;
+  for (;;) {
+    while (child) {
+      // KTXSLTProcessor::ElementIdOf, with the compiler's index read inline.
+      KTDeclRecord* found = nullptr;
+      int id = compiler.FindElementId(child, &found);
+      if (!id) id = compiler.ElementRecognizer().ElementId(child);
+      const KTDeclRecord* record = found;
+      if ((id == kXSLTVariable || id == kXSLTParam) &&
+          KTBindDeclarationInPlace(processor, frame, resultParent, child, record, frame->ContextPosition())) {
+        child = KTInstructionExecutor::NextInstructionSibling(child);
+        continue;
+      }
+      int passed = -1;
+      if (id == kXSLTIf) {
+        passed = KTTestIfInPlace(processor, frame, resultParent, child, record, frame->ContextPosition());
+        if (passed == 0) {
+          child = KTInstructionExecutor::NextInstructionSibling(child);
+          continue;
+        }
+        if (passed == 1 && IfRunsInPlace(compiler, static_cast<const KTDeclIf*>(record), child)) {
+          // The content runs from here, in place of the xsl:if's frame,
+          // and the sequence goes on after the xsl:if once it has run.
+          processor->HostFrame(frame, child, child, 1);
+          child = KTFirstContentChild(child);
+          continue;
+        }
+      } else if (id == kXSLTChoose) {
+        bool handled = false;
+        KTXPathNode* branch = ChooseInPlace(processor, frame, resultParent, child, record, &handled);
+        if (handled) {
+          if (!branch) {
+            // No branch: the choice's frame would have popped now.
+            frame->SetLastFinished(child);
+            child = KTInstructionExecutor::NextInstructionSibling(child);
+            continue;
+          }
+          // The branch's content runs from here, in place of the frames
+          // of the choice and of the branch.
+          processor->HostFrame(frame, child);
+          processor->HostFrame(frame, branch, child, 2);
+          child = KTFirstContentChild(branch);
+          continue;
+        }
+      }
+      // The id and record found here spare the new frame its own lookup.
+      auto pushed = std::make_unique<KTExecFrame>(frame, resultParent);
+      pushed->SetNodeToRun(child, id, record);
+      if (passed == 1) pushed->SetTestPassed();
+      KTExecFrame* raw = pushed.get();
+      processor->PushFrame(std::move(pushed));
+      frame->SetCurrentChild(child);
+      return raw;
+    }
+    // The sequence has run out: content run in place of a frame goes on
+    // in the sequence around it.
+    KTXPathNode* after = processor->EndHostedContent(frame);
+    if (!after) break;
+    frame->SetLastFinished(after);
+    child = KTInstructionExecutor::NextInstructionSibling(after);
   }
   frame->SetCurrentChild(nullptr);
   return nullptr;

@@ -244,14 +244,21 @@ bool KTXSLTProcessor::Step() {
 }
 
 void KTXSLTProcessor::RestoreHostedFrames() {
+  // A host's frames go above it in the order they were hosted, each above
+  // the one before.
+  const KTExecFrame* host = nullptr;
+  auto below = frames_.end();
   for (const HostedFrame& hosted : hosted_) {
-    auto at = std::find_if(frames_.begin(), frames_.end(),
-                           [&](const std::unique_ptr<KTExecFrame>& frame) { return frame.get() == hosted.host; });
-    if (at == frames_.end()) continue;
-    auto frame = std::make_unique<KTExecFrame>(hosted.host, hosted.host->ResultParent());
+    if (hosted.host != host) {
+      host = hosted.host;
+      below = std::find_if(frames_.begin(), frames_.end(),
+                           [&](const std::unique_ptr<KTExecFrame>& frame) { return frame.get() == host; });
+    }
+    if (below == frames_.end()) continue;
+    auto frame = std::make_unique<KTExecFrame>(below->get(), hosted.host->ResultParent());
     frame->SetStarted();
     frame->SetOwnNode(hosted.child);
-    frames_.insert(std::next(at), std::move(frame));
+    below = frames_.insert(std::next(below), std::move(frame));
   }
   hosted_.clear();
 }
@@ -316,8 +323,8 @@ void KTXSLTProcessor::PushFrame(std::unique_ptr<KTExecFrame> frame) { frames_.pu
 KTExecFrame* KTXSLTProcessor::PopFrame() {
   if (frames_.empty()) return nullptr;
   if (frames_.back()->Root() == frames_.back().get()) --templateDepth_;
-  // A frame that hosted a child's frame in place is done with it.
-  if (!hosted_.empty() && hosted_.back().host == frames_.back().get()) hosted_.pop_back();
+  // A frame that hosted frames in place is done with them.
+  while (!hosted_.empty() && hosted_.back().host == frames_.back().get()) hosted_.pop_back();
   finished_.push_back(std::move(frames_.back()));
   frames_.pop_back();
   return finished_.back().get();

@@ -264,13 +264,28 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   KTExecFrame* PopFrame();
   // Frames hosted in place (HostFrame) count as if they were on the stack.
   int FrameDepth() const { return static_cast<int>(frames_.size() + hosted_.size()); }
-  // The executor of `host`, the top frame, runs the content of its child
-  // `child` itself, in place of the child's frame: until `host` is popped
-  // the child's frame counts in FrameDepth, and an error that passes Step
-  // meanwhile puts it back above `host` (as started, with `child` as its
-  // own node), as does a terminating xsl:message, so that the stack shows
-  // what it would have shown.
-  void HostFrame(KTExecFrame* host, KTXPathNode* child) { hosted_.push_back({host, child}); }
+  // `host`, the top frame, runs the content of `child` itself, in place of
+  // the frame `child` would have above it (or above the frame of the
+  // previous call's child, for the same host): until the content is done
+  // (EndHostedContent) or `host` is popped, that frame counts in
+  // FrameDepth, and an error that passes Step meanwhile puts it back (as
+  // started, with `child` as its own node), as does a terminating
+  // xsl:message, so that the stack shows what it would have shown.
+  // `resumeAfter`, when given, is the instruction of the host's own
+  // sequence after which it goes on once the content is done; `closes`
+  // is the number of hosted frames that end then, this one included.
+  void HostFrame(KTExecFrame* host, KTXPathNode* child, KTXPathNode* resumeAfter = nullptr, int closes = 0) {
+    hosted_.push_back({host, child, resumeAfter, closes});
+  }
+  // The content run by `host` in place of the innermost frame it hosts has
+  // run: when that frame was hosted with an instruction to resume after,
+  // the frames it closes end and the instruction is returned; else null.
+  KTXPathNode* EndHostedContent(const KTExecFrame* host) {
+    if (hosted_.empty() || hosted_.back().host != host || !hosted_.back().resumeAfter) return nullptr;
+    KTXPathNode* after = hosted_.back().resumeAfter;
+    hosted_.resize(hosted_.size() - static_cast<size_t>(hosted_.back().closes));
+    return after;
+  }
   // The number of template rules and named templates being run (frames that
   // run an xsl:template, the built-in rules' included): the depth that
   // -xslstack limits.
@@ -697,6 +712,8 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   struct HostedFrame {
     KTExecFrame* host;
     KTXPathNode* child;
+    KTXPathNode* resumeAfter;
+    int closes;
   };
   std::vector<HostedFrame> hosted_;
   int templateDepth_ = 0;  // frames of frames_ that run a template

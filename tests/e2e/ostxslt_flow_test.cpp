@@ -416,6 +416,19 @@ TEST_F(FlowProgramTest, LocalDeclarationsAgreeWithXsltproc) {
       "<xsl:variable name=\"i\" select=\"name()\"/><xsl:value-of select=\"$i\"/></xsl:if></xsl:for-each>",
       "<xsl:variable name=\"f\"><x><xsl:value-of select=\"sum(r/v)\"/></x></xsl:variable>"
       "<xsl:variable name=\"g\" select=\"concat($f, '!')\"/><xsl:value-of select=\"$g\"/>",
+      // A name declared inside xsl:if or a chosen branch, directly or in a
+      // literal element, is out of scope after it and may be declared again.
+      "<xsl:variable name=\"x\" select=\"'top'\"/><xsl:if test=\"true()\"><b><xsl:variable name=\"y\" select=\"1\"/>"
+      "<xsl:value-of select=\"$y\"/></b><xsl:value-of select=\"$x\"/></xsl:if><xsl:variable name=\"y\" select=\"2\"/>"
+      "<xsl:value-of select=\"$y\"/><xsl:if test=\"r\"><xsl:variable name=\"q\" select=\"3\"/>"
+      "<xsl:value-of select=\"$q\"/></xsl:if><xsl:variable name=\"q\" select=\"4\"/><xsl:value-of select=\"$q\"/>",
+      "<xsl:choose><xsl:when test=\"r/v[2]\"><xsl:if test=\"r\"><xsl:choose><xsl:when test=\"false()\">no</xsl:when>"
+      "<xsl:otherwise>deep<xsl:if test=\"1\"><i><xsl:variable name=\"z\" select=\"count(r/v)\"/>"
+      "<xsl:value-of select=\"$z\"/></i></xsl:if></xsl:otherwise></xsl:choose>|</xsl:if>after</xsl:when>"
+      "</xsl:choose><xsl:variable name=\"z\" select=\"'z'\"/><xsl:value-of select=\"$z\"/>"
+      "<xsl:choose><xsl:when test=\"false()\"/></xsl:choose><xsl:choose><xsl:when test=\"r/w\">w</xsl:when>"
+      "<xsl:otherwise><xsl:variable name=\"o\" select=\"'o'\"/><xsl:value-of select=\"$o\"/></xsl:otherwise>"
+      "</xsl:choose><xsl:variable name=\"o\" select=\"'o2'\"/><xsl:value-of select=\"$o\"/>",
   };
   for (const char* body : bodies) {
     SCOPED_TRACE(body);
@@ -566,6 +579,26 @@ TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
       {"<xsl:choose><xsl:when test=\"false()\"/><xsl:otherwise><b><xsl:message terminate=\"yes\">m"
        "</xsl:message></b></xsl:otherwise></xsl:choose>",
        "terminated by xsl:message", "b\nxsl:otherwise\nxsl:choose\nxsl:if\nxsl:template\n"},
+      // A choice or a true xsl:if whose content has run no longer shows.
+      {"<xsl:if test=\"r\">a</xsl:if><xsl:value-of select=\"count(string(.))\"/>", "count",
+       "xsl:value-of\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"r\">a</xsl:when></xsl:choose><xsl:value-of select=\"count(string(.))\"/>",
+       "count", "xsl:value-of\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"1 = 0\">a</xsl:when></xsl:choose><xsl:if test=\"count(string(.))\"/>", "count",
+       "xsl:if\nxsl:if\nxsl:template\n"},
+      // Choices and true xsl:if elements nested in one another, failing in
+      // content, in a test passed over and in a test.
+      {"<xsl:choose><xsl:when test=\"r\"><xsl:if test=\"r\"><xsl:choose><xsl:when test=\"1 = 0\"/><xsl:otherwise>"
+       "<xsl:value-of select=\"count(string(.))\"/></xsl:otherwise></xsl:choose></xsl:if></xsl:when></xsl:choose>",
+       "count", "xsl:value-of\nxsl:otherwise\nxsl:choose\nxsl:if\nxsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"r\"><xsl:if test=\"r\"><xsl:if test=\"false()\"/><xsl:if test=\"count(string(.))\"/>"
+       "</xsl:if></xsl:when></xsl:choose>",
+       "count", "xsl:if\nxsl:if\nxsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:choose><xsl:when test=\"r\"><xsl:if test=\"r\"><xsl:choose><xsl:when test=\"count(string(.))\"/>"
+       "</xsl:choose></xsl:if></xsl:when></xsl:choose>",
+       "count", "xsl:when\nxsl:choose\nxsl:if\nxsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
+      {"<xsl:if test=\"r\"><xsl:if test=\"r\"><xsl:message terminate=\"yes\">m</xsl:message></xsl:if></xsl:if>",
+       "terminated by xsl:message", "xsl:if\nxsl:if\nxsl:if\nxsl:template\n"},
       {"<xsl:if test=\"false()\">a</xsl:if><xsl:if test=\"count(string(.))\">b</xsl:if>", "count",
        "xsl:if\nxsl:if\nxsl:template\n"},
       {"<xsl:if test=\"r\"><xsl:if test=\"1 = 0\">a</xsl:if><xsl:value-of select=\"count(string(.))\"/></xsl:if>",
