@@ -299,14 +299,9 @@ bool KTXPathParser::ParseExpr(Holder& out, Pos& pos) {
   return true;
 }
 
-// A head operand followed by any number of operator-and-operand nodes. A
-// level marked passThrough (the or, and, equality, relational, additive and
-// multiplicative levels) makes no node when no operator follows: the head
-// is the result. Such a node would only hand its evaluation to its one
-// child, and every reader of a tree's shape walks sole children
-// (KTSoleChainTo) rather than counting levels, while most operands of a
-// stylesheet have no operator, so these levels would be most of its nodes.
-#define OST_XPATH_OPERATOR_LEVEL(Method, kind, Head, Operand, passThrough) \
+// A head operand followed by any number of operator-and-operand nodes, in a
+// node of the level's kind even when no operator follows.
+#define OST_XPATH_OPERATOR_LEVEL(Method, kind, Head, Operand) \
   bool KTXPathParser::Method(Holder& out, Pos& pos) {                      \
     out.reset();                                                           \
     const Pos start = pos;                                                 \
@@ -317,10 +312,6 @@ bool KTXPathParser::ParseExpr(Holder& out, Pos& pos) {
     }                                                                      \
     Holder operand;                                                        \
     const bool more = Operand(operand, pos);                               \
-    if (passThrough && !more) {                                            \
-      out = std::move(sub);                                                \
-      return true;                                                         \
-    }                                                                      \
     Holder node = Make(kind);                                              \
     Attach(node, sub);                                                     \
     if (more) {                                                            \
@@ -332,19 +323,81 @@ bool KTXPathParser::ParseExpr(Holder& out, Pos& pos) {
     return true;                                                           \
   }
 
-OST_XPATH_OPERATOR_LEVEL(ParseOrExpr, kAstOrExpr, ParseAndExpr, ParseOrOperand, true)
-OST_XPATH_OPERATOR_LEVEL(ParseAndExpr, kAstAndExpr, ParseEqualityExpr, ParseAndOperand, true)
-OST_XPATH_OPERATOR_LEVEL(ParseEqualityExpr, kAstEqualityExpr, ParseRelationalExpr, ParseEqualityOperand, true)
-OST_XPATH_OPERATOR_LEVEL(ParseRelationalExpr, kAstRelationalExpr, ParseAdditiveExpr, ParseRelationalOperand, true)
-OST_XPATH_OPERATOR_LEVEL(ParseAdditiveExpr, kAstAdditiveExpr, ParseMultiplicativeExpr, ParseAdditiveOperand, true)
-OST_XPATH_OPERATOR_LEVEL(ParseMultiplicativeExpr, kAstMultiplicativeExpr, ParseUnaryExpr,
-                         ParseMultiplicativeOperand, true)
-OST_XPATH_OPERATOR_LEVEL(ParseUnionExpr, kAstUnionExpr, ParsePathExpr, ParseUnionOperand, false)
-OST_XPATH_OPERATOR_LEVEL(ParseArguments, kAstArguments, ParseArgument, ParseArgumentTail, false)
-OST_XPATH_OPERATOR_LEVEL(ParseRelativeLocationPath, kAstRelativeLocationPath, ParseStep, ParseStepContinuation,
-                         false)
+OST_XPATH_OPERATOR_LEVEL(ParseUnionExpr, kAstUnionExpr, ParsePathExpr, ParseUnionOperand)
+OST_XPATH_OPERATOR_LEVEL(ParseArguments, kAstArguments, ParseArgument, ParseArgumentTail)
+OST_XPATH_OPERATOR_LEVEL(ParseRelativeLocationPath, kAstRelativeLocationPath, ParseStep, ParseStepContinuation)
 
 #undef OST_XPATH_OPERATOR_LEVEL
+
+// The six binary operator levels, from the loosest (or) to the tightest
+// (multiplicative). A level makes no node when no operator follows: the head
+// is the result. Such a node would only hand its evaluation to its one
+// child, and every reader of a tree's shape walks sole children
+// (KTSoleChainTo) rather than counting levels, while most operands of a
+// stylesheet have no operator, so these levels would be most of its nodes.
+// Each level is its head (the next tighter level) and its
+// operands; its head's head down to the unary expression is read first, so
+// a level parses one unary expression and then runs the operand loops of
+// the tighter levels up to its own, the tightest first: the calls and their
+// order are those of a descent through every level, without the descent's
+// frame per level and per operand.
+bool KTXPathParser::ParseBinaryLevels(int loosest, Holder& out, Pos& pos) {
+  struct Level {
+    int kind;
+    bool (KTXPathParser::*operand)(Holder&, Pos&);
+  };
+  static constexpr Level kLevels[] = {
+      {kAstOrExpr, &KTXPathParser::ParseOrOperand},
+      {kAstAndExpr, &KTXPathParser::ParseAndOperand},
+      {kAstEqualityExpr, &KTXPathParser::ParseEqualityOperand},
+      {kAstRelationalExpr, &KTXPathParser::ParseRelationalOperand},
+      {kAstAdditiveExpr, &KTXPathParser::ParseAdditiveOperand},
+      {kAstMultiplicativeExpr, &KTXPathParser::ParseMultiplicativeOperand},
+  };
+  out.reset();
+  const Pos start = pos;
+  Holder sub;
+  if (!ParseUnaryExpr(sub, pos)) {
+    pos = start;
+    return false;
+  }
+  // Every operator of these levels begins with one of these characters
+  // after white space; any other character ends all the loops before they
+  // look (an operand attempt that fails at its first character changes
+  // nothing), as after most operands.
+  Pos next = pos;
+  SkipWhitespace(next);
+  switch (*next) {
+    case u'o': case u'a': case u'=': case u'!': case u'<': case u'>':
+    case u'+': case u'-': case u'*': case u'd': case u'm': break;
+    default: out = std::move(sub); return true;
+  }
+  Holder operand;
+  for (int level = kLevelCount - 1; level >= loosest; --level) {
+    const Level& current = kLevels[level];
+    if (!(this->*current.operand)(operand, pos))
+      continue;
+    Holder node = Make(current.kind);
+    Attach(node, sub);
+    Attach(node, operand);
+    while ((this->*current.operand)(operand, pos))
+      Attach(node, operand);
+    sub = std::move(node);
+  }
+  out = std::move(sub);
+  return true;
+}
+
+bool KTXPathParser::ParseOrExpr(Holder& out, Pos& pos) { return ParseBinaryLevels(kLevelOr, out, pos); }
+bool KTXPathParser::ParseAndExpr(Holder& out, Pos& pos) { return ParseBinaryLevels(kLevelAnd, out, pos); }
+bool KTXPathParser::ParseEqualityExpr(Holder& out, Pos& pos) { return ParseBinaryLevels(kLevelEquality, out, pos); }
+bool KTXPathParser::ParseRelationalExpr(Holder& out, Pos& pos) {
+  return ParseBinaryLevels(kLevelRelational, out, pos);
+}
+bool KTXPathParser::ParseAdditiveExpr(Holder& out, Pos& pos) { return ParseBinaryLevels(kLevelAdditive, out, pos); }
+bool KTXPathParser::ParseMultiplicativeExpr(Holder& out, Pos& pos) {
+  return ParseBinaryLevels(kLevelMultiplicative, out, pos);
+}
 
 bool KTXPathParser::ParseKeywordOperand(int kind, const char16_t* keyword, Holder& out, Pos& pos) {
   out.reset();

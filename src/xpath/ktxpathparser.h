@@ -120,6 +120,19 @@ class KTXPathParser {
   // The rest of AtTerminal, at the first character of the terminal.
   static bool AtTerminalFrom(const char16_t* literal, Pos pos);
 
+  // The binary operator levels, loosest first (the index ParseBinaryLevels
+  // takes).
+  enum : int {
+    kLevelOr,
+    kLevelAnd,
+    kLevelEquality,
+    kLevelRelational,
+    kLevelAdditive,
+    kLevelMultiplicative,
+    kLevelCount
+  };
+  // The operator levels from `loosest` down to the multiplicative one.
+  bool ParseBinaryLevels(int loosest, Holder& out, Pos& pos);
   bool ParseOrOperand(Holder& out, Pos& pos);
   bool ParseAndOperand(Holder& out, Pos& pos);
   bool ParseEqualityOperand(Holder& out, Pos& pos);
