@@ -41,6 +41,12 @@ struct KTCompiledExpression {
   std::unique_ptr<KTXSLTError> error;
   // Whether the tree refers to a variable (read for xsl:number patterns).
   bool namesVariables = false;
+  // Set by the compiler once the static check of the tree passed with an
+  // outcome that holds wherever the text stands (no prefix to resolve, no
+  // variable reference to keep): a text shared by many instructions is then
+  // walked once, not once per instruction. It fills padding beside the flag
+  // above, so the record does not grow.
+  mutable bool checkedEverywhere = false;
 
   // Expressions of one of the shapes that the processor answers without the
   // tree: ".", "$name", and one step or a union of steps of the child or

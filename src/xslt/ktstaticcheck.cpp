@@ -118,8 +118,10 @@ std::u16string BindingName(const KTXPathNode* binding) {
 
 }  // namespace
 
-void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view text, const KTXPathAstNode* tree) {
-  if (!tree) return;
+bool KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view text, const KTXPathAstNode* tree) {
+  if (!tree) return true;
+  // Whether a prefix was looked up or a reference kept.
+  bool placeBound = false;
   // The trimmed text is copied only for an error or a variable reference:
   // most trees have neither.
   const std::u16string_view trimmedView = Trimmed(text);
@@ -163,6 +165,7 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
           // for the run to find (function-available() guards such calls),
           // but its prefix must be bound.
           std::u16string_view uri;
+          placeBound = true;
           if (!LookUpPrefix(stylesheetNode, NodeText(qname->ChildAt(0)).View(), uri))
             Fail(stylesheetNode, kXPathErrInvalidPrefix, -1, written(), trimmed(), OffsetOf(node, length));
           break;
@@ -183,6 +186,7 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
         // "$" and a QName.
         const KTXPathAstNode* qname = node->ChildAt(1);
         if (!qname) break;
+        placeBound = true;
         const int offset = OffsetOf(node->FirstChild() ? node->FirstChild() : node, length);
         std::u16string_view uri;
         if (qname->ChildCount() == 2 && !LookUpPrefix(stylesheetNode, NodeText(qname->ChildAt(0)).View(), uri))
@@ -209,6 +213,7 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
         if (!prefixWildcard && (first->GetKind() == kAstToken || first->ChildCount() != 2)) break;
         const KTString& prefix = NodeText(prefixWildcard ? first : first->ChildAt(0));
         std::u16string_view uri;
+        placeBound = true;
         if (LookUpPrefix(stylesheetNode, prefix.View(), uri)) break;
         KTString written(prefix);
         written += u':';
@@ -231,6 +236,7 @@ void KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
     }
   }
   KTWorkCount::Add(visited);
+  return !placeBound;
 }
 
 void KTStaticCheck::CollectGlobals(KTXSLTProcessor& processor, const KTXPathNode* stylesheetRoot) {

@@ -29,7 +29,10 @@ class KTStaticCheck {
   // of arguments (XPath 1.0 §3.2), call of an unprefixed function outside
   // the core library, or prefix with no binding (Namespaces in XML, XSLT 1.0
   // §2.4). Its variable references are kept for CheckVariableScopes.
-  void CheckTree(KTXPathNode* stylesheetNode, std::u16string_view text, const KTXPathAstNode* tree);
+  // Returns true when the outcome does not depend on the place: the tree
+  // has no prefix to resolve and no variable reference, so the check of
+  // the same tree anywhere else would pass as well and keep nothing.
+  bool CheckTree(KTXPathNode* stylesheetNode, std::u16string_view text, const KTXPathAstNode* tree);
 
   // The names of the top-level variables and parameters of the stylesheet
   // at `stylesheetRoot` and of every module it includes or imports, at any

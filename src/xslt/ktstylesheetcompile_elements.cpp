@@ -190,7 +190,8 @@ const KTCompiledExpression* KTStylesheetCompiler::CompileExpressionText(KTXPathN
                                                                         int restrictions, bool fc) {
   if (!processor_) return nullptr;
   const KTCompiledExpression* compiled = processor_->PrecompileExpression(errorNode, text, restrictions, fc);
-  if (!fc) staticCheck_.CheckTree(errorNode, text.View(), compiled->tree.get());
+  if (!fc && !compiled->checkedEverywhere)
+    compiled->checkedEverywhere = staticCheck_.CheckTree(errorNode, text.View(), compiled->tree.get());
   return compiled;
 }
 
@@ -205,7 +206,9 @@ const KTCompiledValueTemplate* KTStylesheetCompiler::CompileValueTemplate(KTXPat
   const KTCompiledValueTemplate* compiled = processor_->PrecompileValueTemplate(attribute, fc);
   if (!fc)
     for (const KTCompiledValueTemplate::Part& part : compiled->parts)
-      if (part.expression) staticCheck_.CheckTree(attribute, part.expression->text->View(), part.expression->tree.get());
+      if (part.expression && !part.expression->checkedEverywhere)
+        part.expression->checkedEverywhere =
+            staticCheck_.CheckTree(attribute, part.expression->text->View(), part.expression->tree.get());
   return compiled;
 }
 

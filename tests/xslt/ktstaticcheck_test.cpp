@@ -95,6 +95,46 @@ TEST_F(StaticCheckTest, ASharedPatternIsCheckedAtEachRule) {
   }
 }
 
+// Instructions whose expressions or value templates are the same text share
+// one compiled tree, and a tree that passed its check without resolving a
+// prefix is not walked again; one that resolved a prefix is checked again
+// at each place: bound at the first, unbound at the second (in mode m) is
+// an error at the second, and one text without a prefix shared before it
+// changes nothing.
+TEST_F(StaticCheckTest, ASharedExpressionIsCheckedAgainWhereItNeedsItsPlace) {
+  const struct {
+    const char16_t* first;   // instructions of a template where p is bound
+    const char16_t* second;  // the same in mode m, where p is unbound
+    const char16_t* attribute;
+  } cases[] = {
+      {u"<xsl:value-of select='count(a)'/><xsl:value-of select='p:a'/>",
+       u"<xsl:value-of select='count(a)'/><xsl:value-of select='p:a'/>", u"select"},
+      {u"<xsl:value-of select='p:f(1)'/>", u"<xsl:value-of select='p:f(1)'/>", u"select"},
+      {u"<xsl:apply-templates select='//p:*'/>", u"<xsl:apply-templates select='//p:*'/>", u"select"},
+      {u"<r a='{string(.)}'/><r a='{p:a}'/>", u"<r a='{string(.)}'/><r a='{p:a}'/>", u"a"},
+  };
+  for (const auto& c : cases) {
+    const std::u16string main = u"<xsl:template match='never' xmlns:p='urn:p'>" + std::u16string(c.first) +
+                                u"</xsl:template><xsl:template match='never' mode='m'>" + c.second +
+                                u"</xsl:template>";
+    SCOPED_TRACE(KTUtf16ToUtf8(main));
+    try {
+      Run(Sheet(main));
+      ADD_FAILURE() << "no error";
+    } catch (const KTXSLTError& e) {
+      EXPECT_EQ(e.GetXPathErrorKind(), kXPathErrInvalidPrefix);
+      ASSERT_NE(e.GetNode(), nullptr);
+      EXPECT_EQ(std::u16string_view(e.GetNode()->GetName()), c.attribute);
+      bool inModeM = false;
+      for (const KTXPathNode* at = e.GetNode()->GetParent(); at; at = at->GetParent())
+        for (const auto& attribute : at->Children())
+          if (std::u16string_view(attribute->GetName()) == u"mode")
+            inModeM = inModeM || std::u16string_view(attribute->GetValue()) == u"m";
+      EXPECT_TRUE(inModeM);
+    }
+  }
+}
+
 // Each local variable names the one before it, and the top-level ones of
 // an included module: the scope walk visits each node once and looks each
 // reference up once.
