@@ -608,8 +608,25 @@ bool KTXPathParser::ParseFilterPredicate(Holder& out, Pos& pos) {
 bool KTXPathParser::ParsePrimaryExpr(Holder& out, Pos& pos) {
   out.reset();
   Holder sub;
-  if (!ParseVariableReference(sub, pos) && !ParseParenthesizedExpr(sub, pos) && !ParseLiteral(sub, pos) &&
-      !ParseNumber(sub, pos) && !ParseFunctionCall(sub, pos))
+  // The first character after white space tells the one alternative that
+  // can match: each of the others fails at that character without a trace
+  // (no node, no token end noted), so trying only that one gives the same
+  // result and the same positions. Most primary attempts are the steps of
+  // location paths, which start with a name and fail as a function call.
+  Pos first = pos;
+  SkipWhitespace(first);
+  bool ok = false;
+  switch (*first) {
+    case u'$': ok = ParseVariableReference(sub, pos); break;
+    case u'(': ok = ParseParenthesizedExpr(sub, pos); break;
+    case u'"':
+    case u'\'': ok = ParseLiteral(sub, pos); break;
+    case u'.':
+    case u'0': case u'1': case u'2': case u'3': case u'4':
+    case u'5': case u'6': case u'7': case u'8': case u'9': ok = ParseNumber(sub, pos); break;
+    default: ok = ParseFunctionCall(sub, pos); break;
+  }
+  if (!ok)
     return false;
   return Wrap(out, kAstPrimaryExpr, sub);
 }
