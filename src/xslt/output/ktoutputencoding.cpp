@@ -5,7 +5,6 @@
 
 #include <map>
 #include <memory>
-#include <string>
 #include <string_view>
 
 #include "core/ktencoding.h"
@@ -24,40 +23,44 @@ bool RoundTrips(char16_t unit, int id) {
   return back && length == 1 && back[0] == unit;
 }
 
-// Built on first use, kept for the process (8 KB per encoding used).
+// Whether every unit of the block survives its round trip, found from one
+// conversion of the block each way: a single-byte map (ids below 90) encodes
+// each unit to one byte and decodes each byte to one unit, whatever stands
+// beside it, so only the few units that come back as themselves (at most one
+// per byte value) are tried alone for an unconvertible count. False when the
+// conversions do not keep one byte per unit; nothing is set then.
+bool SetBlockAtOnce(const char16_t* units, int count, int id, std::bitset<0x10000>& set) {
+  int length = count;
+  std::unique_ptr<char[]> bytes = EncodeFromUtf16(units, &length, id, kByteOrderNone, false, false);
+  if (!bytes || length != count) return false;
+  std::unique_ptr<char16_t[]> back = DecodeToUtf16(bytes.get(), &length, id, kByteOrderNone);
+  if (!back || length != count) return false;
+  for (int i = 0; i < count; ++i)
+    if (back[i] == units[i] && RoundTrips(units[i], id)) set.set(units[i]);
+  return true;
+}
+
+// Built on first use, kept for the process (8 KB per encoding used). Encoding
+// every unit alone costs a conversion call per character, tens of millions
+// of instructions per run; a single-byte map is read in blocks instead,
+// small ones, since the set is built while the result is written, at the
+// run's peak of memory.
 const std::bitset<0x10000>* RepresentableSet(int id) {
   static std::map<int, std::unique_ptr<std::bitset<0x10000>>> cache;
   auto found = cache.find(id);
   if (found != cache.end()) return found->second.get();
   auto set = std::make_unique<std::bitset<0x10000>>();
+  constexpr int kBlock = 2048;
+  char16_t units[kBlock];
   // The BMP without the surrogates: astral characters are never in these
   // encodings.
-  std::u16string units;
-  units.reserve(0xFFFF - 0x800);
-  for (char32_t c = 1; c <= 0xFFFF; ++c)
-    if (c < 0xD800 || c > 0xDFFF) units.push_back(static_cast<char16_t>(c));
-  // A single-byte map (ids below 90) encodes each unit to one byte and
-  // decodes each byte to one unit, whatever stands beside it: one pass over
-  // all units and one back give each unit's round trip, and only the few
-  // (at most one per byte) that come back as themselves are tried alone for
-  // an unconvertible count. Encoding every unit alone costs a conversion
-  // call per character, tens of millions of instructions per run.
-  bool batched = false;
-  if (id < 90) {
-    int length = static_cast<int>(units.size());
-    std::unique_ptr<char[]> bytes = EncodeFromUtf16(units.data(), &length, id, kByteOrderNone, false, false);
-    std::unique_ptr<char16_t[]> back;
-    if (bytes && length == static_cast<int>(units.size()))
-      back = DecodeToUtf16(bytes.get(), &length, id, kByteOrderNone);
-    if (back && length == static_cast<int>(units.size())) {
-      batched = true;
-      for (size_t i = 0; i < units.size(); ++i)
-        if (back[i] == units[i] && RoundTrips(units[i], id)) set->set(units[i]);
-    }
-  }
-  if (!batched) {
-    for (char16_t unit : units)
-      if (RoundTrips(unit, id)) set->set(unit);
+  for (char32_t from = 1; from <= 0xFFFF;) {
+    int count = 0;
+    for (; from <= 0xFFFF && count < kBlock; ++from)
+      if (from < 0xD800 || from > 0xDFFF) units[count++] = static_cast<char16_t>(from);
+    if (id < 90 && SetBlockAtOnce(units, count, id, *set)) continue;
+    for (int i = 0; i < count; ++i)
+      if (RoundTrips(units[i], id)) set->set(units[i]);
   }
   const std::bitset<0x10000>* result = set.get();
   cache.emplace(id, std::move(set));
