@@ -259,7 +259,8 @@ void KTStylesheetCompiler::NodeIndex::Clear() {
 
 // ---- The walk ----
 
-bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool forwardsCompatible) {
+bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool forwardsCompatible,
+                                          size_t subtreeNodes) {
   struct Pending {
     int parentId;
     KTXPathNode* node;
@@ -267,7 +268,7 @@ bool KTStylesheetCompiler::CompileElement(int parentId, KTXPathNode* node, bool 
   };
   // Room for the whole subtree at once: one table of the final size, not a
   // series of doublings each holding the last one's entries beside it.
-  size_t room = node->SubtreeSize();
+  size_t room = subtreeNodes == kSizeUnknown ? node->SubtreeSize() : subtreeNodes;
   // The built-in rules are compiled right after a stylesheet: room for their
   // few entries now spares doubling a table the size of the whole
   // stylesheet for them, with the old table beside the new one meanwhile.

@@ -67,7 +67,17 @@ class KTStylesheetCompiler {
   // xsl:version, is not "1.0".
   // Always true; failures are thrown KTXSLTError. The walk uses an explicit
   // stack, so stylesheet depth never reaches the call stack.
-  bool CompileElement(int parentId, KTXPathNode* node, bool forwardsCompatible);
+  bool CompileElement(int parentId, KTXPathNode* node, bool forwardsCompatible) {
+    return CompileElement(parentId, node, forwardsCompatible, kSizeUnknown);
+  }
+  // The same for a caller that knows how many nodes the subtree holds at
+  // most (the index makes room for them without counting them again), or
+  // that made room for them itself (0).
+  static constexpr size_t kSizeUnknown = ~size_t{0};
+  bool CompileElement(int parentId, KTXPathNode* node, bool forwardsCompatible, size_t subtreeNodes);
+  // Room in the node index for `count` more nodes, for callers that compile
+  // several subtrees in a row.
+  void ReserveNodes(size_t count) { index_.Reserve(index_.Size() + count); }
   // The arguments of the root call: the document node's parent counts as a
   // literal result element, and the module's own version attributes decide
   // forwards-compatible mode.

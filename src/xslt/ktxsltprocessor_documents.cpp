@@ -76,6 +76,9 @@ using ChildList = KTXPathNode::ChildList;
 struct Replacement {
   int index;
   ChildList copies;
+  // The nodes of the module's top-level subtrees, counted for the include
+  // limit: room enough in the compiler's index for the copies.
+  size_t subtreeNodes = 0;
 };
 
 // Takes the top-level nodes (those after the leading ones) out of the
@@ -163,7 +166,9 @@ std::vector<KTXPathNode*> ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathN
     if (included != root) {
       int last = included->GetChildCount();
       for (int k = FirstAfterLeading(included); k < last; ++k) {
-        copiedNodes += included->GetChild(k)->SubtreeSize();
+        const size_t nodes = included->GetChild(k)->SubtreeSize();
+        replacement.subtreeNodes += nodes;
+        copiedNodes += nodes;
         if (copiedNodes > KTXSLTProcessor::kMaxIncludedNodes) throw KTXSLTError::About(kCannotInclude, hrefNode);
       }
       // The first use of a module takes its nodes; a later one copies
@@ -191,6 +196,8 @@ std::vector<KTXPathNode*> ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathN
   }
   std::vector<KTXPathNode*> placed;
   if (replacements.empty()) return placed;
+  size_t placedNodes = 0;
+  for (const Replacement& replacement : replacements) placedNodes += replacement.subtreeNodes;
 
   // Rebuild: the new nodes stand where their xsl:include stood.
   KTStylesheetCompiler& compiler = processor.Compiler();
@@ -213,7 +220,10 @@ std::vector<KTXPathNode*> ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathN
   const KTDeclRecord* record = processor.FindDeclaration(element);
   int parentId = record ? record->elementId : kXSLTStylesheet;
   bool forwardsCompatible = record ? record->forwardsCompatible : false;
-  for (KTXPathNode* copy : placed) compiler.CompileElement(parentId, copy, forwardsCompatible);
+  // The subtrees were counted for the include limit: the index makes room
+  // for all of them at once, and each compile finds its room made.
+  compiler.ReserveNodes(placedNodes);
+  for (KTXPathNode* copy : placed) compiler.CompileElement(parentId, copy, forwardsCompatible, 0);
   return placed;
 }
 
