@@ -908,7 +908,11 @@ bool KTXPathParser::ParseAxisName(Holder& out, Pos& pos) {
     case u'a': case u'c': case u'd': case u'f': case u'n': case u'p': case u's': break;
     default: return false;
   }
+  // The names stand grouped by their first character: only the group of
+  // the word's first character can match.
   for (const char16_t* axis : kAxes) {
+    if (axis[0] != *first)
+      continue;
     if (AtTerminal(axis, pos)) {
       Holder node = Make(kAstAxisName);
       AttachTerminal(node, axis, pos);
@@ -1006,7 +1010,20 @@ bool KTXPathParser::ParseNameTest(Holder& out, Pos& pos) {
   Holder sub;
   if (!AttachTerminal(node, u"*", pos)) {
     pos = start;
-    if (!ParsePrefixWildcard(sub, pos)) {
+    // Most tests are a name with no ':' after it: it is read once here, with
+    // the token end the prefix-wildcard attempt notes and the QName node
+    // ParseQName builds, instead of being scanned by each of them.
+    Pos nameStart = start;
+    SkipWhitespace(nameStart);
+    SetText(nameStart);
+    const Pos nameEnd = NCNameEnd(nameStart);
+    if (nameEnd != nameStart && !ColonFollows(nameEnd)) {
+      sub = Make(kAstQName);
+      sub->AppendTokenRun(nameStart, static_cast<int>(nameEnd - nameStart));
+      sub->SetSourcePosition(Remaining(nameStart));
+      pos = nameEnd;
+      NoteTokenEnd(pos);
+    } else if (!ParsePrefixWildcard(sub, pos)) {
       pos = start;
       SkipWhitespace(pos);
       if (!ParseQName(sub, pos)) {
