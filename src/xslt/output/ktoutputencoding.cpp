@@ -23,44 +23,34 @@ bool RoundTrips(char16_t unit, int id) {
   return back && length == 1 && back[0] == unit;
 }
 
-// Whether every unit of the block survives its round trip, found from one
-// conversion of the block each way: a single-byte map (ids below 90) encodes
-// each unit to one byte and decodes each byte to one unit, whatever stands
-// beside it, so only the few units that come back as themselves (at most one
-// per byte value) are tried alone for an unconvertible count. False when the
-// conversions do not keep one byte per unit; nothing is set then.
-bool SetBlockAtOnce(const char16_t* units, int count, int id, std::bitset<0x10000>& set) {
-  int length = count;
-  std::unique_ptr<char[]> bytes = EncodeFromUtf16(units, &length, id, kByteOrderNone, false, false);
-  if (!bytes || length != count) return false;
-  std::unique_ptr<char16_t[]> back = DecodeToUtf16(bytes.get(), &length, id, kByteOrderNone);
-  if (!back || length != count) return false;
-  for (int i = 0; i < count; ++i)
-    if (back[i] == units[i] && RoundTrips(units[i], id)) set.set(units[i]);
-  return true;
-}
-
-// Built on first use, kept for the process (8 KB per encoding used). Encoding
-// every unit alone costs a conversion call per character, tens of millions
-// of instructions per run; a single-byte map is read in blocks instead,
-// small ones, since the set is built while the result is written, at the
-// run's peak of memory.
+// Built on first use, kept for the process (8 KB per encoding used).
+// Encoding every unit of the BMP alone costs a conversion call per character,
+// tens of millions of instructions per run. A single-byte map (ids below 90)
+// encodes one unit to one byte, so every unit that survives its round trip
+// is the decoding of one byte value: the 256 values are decoded at once and
+// only the units they give are tried.
 const std::bitset<0x10000>* RepresentableSet(int id) {
   static std::map<int, std::unique_ptr<std::bitset<0x10000>>> cache;
   auto found = cache.find(id);
   if (found != cache.end()) return found->second.get();
   auto set = std::make_unique<std::bitset<0x10000>>();
-  constexpr int kBlock = 2048;
-  char16_t units[kBlock];
-  // The BMP without the surrogates: astral characters are never in these
-  // encodings.
-  for (char32_t from = 1; from <= 0xFFFF;) {
-    int count = 0;
-    for (; from <= 0xFFFF && count < kBlock; ++from)
-      if (from < 0xD800 || from > 0xDFFF) units[count++] = static_cast<char16_t>(from);
-    if (id < 90 && SetBlockAtOnce(units, count, id, *set)) continue;
-    for (int i = 0; i < count; ++i)
-      if (RoundTrips(units[i], id)) set->set(units[i]);
+  // Astral characters and U+0000 are never in these sets.
+  auto eligible = [](char32_t c) { return c >= 1 && c <= 0xFFFF && (c < 0xD800 || c > 0xDFFF); };
+  bool byBytes = false;
+  if (id < 90) {
+    char bytes[256];
+    for (int b = 0; b < 256; ++b) bytes[b] = static_cast<char>(b);
+    int length = 256;
+    std::unique_ptr<char16_t[]> units = DecodeToUtf16(bytes, &length, id, kByteOrderNone);
+    if (units && length == 256) {
+      byBytes = true;
+      for (int b = 0; b < 256; ++b)
+        if (eligible(units[b]) && RoundTrips(units[b], id)) set->set(units[b]);
+    }
+  }
+  if (!byBytes) {
+    for (char32_t c = 1; c <= 0xFFFF; ++c)
+      if (eligible(c) && RoundTrips(static_cast<char16_t>(c), id)) set->set(c);
   }
   const std::bitset<0x10000>* result = set.get();
   cache.emplace(id, std::move(set));
