@@ -663,8 +663,15 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
       return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(char16_t)) == 0;
     }
   };
+  // Not declared noexcept, so that the map keeps each text's hash in its
+  // entry: with a hash that cannot throw, libstdc++ keeps none and hashes
+  // every text again at each rehash, and each text of a bucket at each
+  // look-up, while a compile looks texts up by the thousand.
+  struct TextHash {
+    size_t operator()(const KTString& text) const { return std::hash<KTString>()(text); }
+  };
   template <typename T>
-  using TextMap = std::unordered_map<KTString, T, std::hash<KTString>, TextEqual>;
+  using TextMap = std::unordered_map<KTString, T, TextHash, TextEqual>;
   std::array<TextMap<const KTCompiledExpression*>, kRestrictionKinds> compiledByText_;
   std::vector<std::unique_ptr<KTCompiledValueTemplate>> valueTemplates_;
   // Equal template texts share one compiled template as well (an imported
