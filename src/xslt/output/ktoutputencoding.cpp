@@ -1,6 +1,7 @@
 // KTOutputEncoding: name resolution and the per-encoding set of characters
-// that can be written as they are, found once per encoding by a round trip of
-// every BMP character through the converters of src/core.
+// that can be written as they are, found once per encoding by round trips
+// through the converters of src/core (of the characters the 256 byte values
+// decode to, for a single-byte map; of every BMP character otherwise).
 #include "xslt/output/ktoutputencoding.h"
 
 #include <map>

@@ -1,6 +1,7 @@
 // KTOutputEncoding: the set of characters an encoding can hold, which is
-// built for the single-byte maps from one conversion of the whole BMP; every
-// character's answer must be the round trip of that character alone.
+// built for the single-byte maps from the characters their 256 byte values
+// decode to; every character's answer must be the round trip of that
+// character alone.
 #include "xslt/output/ktoutputencoding.h"
 
 #include <gtest/gtest.h>
