@@ -381,11 +381,13 @@ bool KTFrontEnd::LoadInputDocuments() {
   KTDocumentLoader* loader = nullptr;
   KTXNode* source = LoadInput(SourceFileName, KTGrammarCache::kXml, &loader);
   if (!source) return false;
+  if (loader->ParsedWithoutReferenceOrCr(source)) treeContext_->SetNextTextsPlain();
   sourceTree_ = WrapInput(source, SourceFileName);
   if (!sourceTree_) return false;
 
   KTXNode* stylesheet = LoadInput(StylesheetFileName, KTGrammarCache::kXsl, &loader);
   if (!stylesheet) return false;
+  if (loader->ParsedWithoutReferenceOrCr(stylesheet)) treeContext_->SetNextTextsPlain();
   processor_->Serializer().SetDefaultEncoding(KTString(u"UTF-8"));
 
   stylesheetTree_ = WrapInput(stylesheet, StylesheetFileName);

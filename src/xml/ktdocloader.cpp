@@ -308,7 +308,9 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
   // grammar never sees them; the checks the grammar cannot make run over the
   // tree it built (both in linear time).
   bool holdsAmpersand = true;
-  if (!KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status, &holdsAmpersand))
+  bool holdsCarriageReturn = true;
+  plainTextDocument_ = nullptr;
+  if (!KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status, &holdsAmpersand, &holdsCarriageReturn))
     return nullptr;
   driver_->SetTextWithoutNul();  // the check refuses U+0000
   // The loader's own text, when nobody needs it after the load, is handed
@@ -325,6 +327,10 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
                      node->GetKind() == kXmlDocument && driver_->BuiltPlainTree();
   if (!plain && !KTCheckWellFormedTree(sourceText, node, status))
     return nullptr;
+  if (!holdsAmpersand && !holdsCarriageReturn && startRule == nullptr && node != nullptr &&
+      node->GetKind() == kXmlDocument) {
+    plainTextDocument_ = node;
+  }
   return node;
 }
 

@@ -147,6 +147,12 @@ class KTDocumentLoader {
   KTString& GetText() { return text_; }
   // Length of the last text read, kept when the text is dropped.
   int GetTextLength() const { return textLength_; }
+  // Whether `document` is the tree this loader last parsed whole from a text
+  // that holds neither an '&' nor a CR: no value in it holds a reference or
+  // a line end still to normalise (KTXPathTreeContext::SetNextTextsPlain).
+  bool ParsedWithoutReferenceOrCr(const KTXNode* document) const {
+    return document != nullptr && document == plainTextDocument_;
+  }
   // What a load keeps of the text it parsed, once the tree is built: the
   // text itself (the default); only where its lines start (GetLineMap),
   // for a caller that turns node offsets into lines and columns and needs
@@ -233,6 +239,8 @@ class KTDocumentLoader {
   bool endNameRemoval_ = true;
   bool flatten_ = true;
   bool finish_ = true;
+  // The document ParsedWithoutReferenceOrCr answers for (null: none).
+  const KTXNode* plainTextDocument_ = nullptr;
 };
 
 // kNameIsUrl for a name that starts with "file:/", "http://", "https://",

@@ -1437,13 +1437,19 @@ namespace {
 
 // Units checked at once: a block whose units all lie in U+0020..U+D7FF or
 // are tabs and line ends (the bulk of any text) needs no look at each one. Two vectors of eight units
-// are tested with no branch per unit. With kSeekAmpersand a block holding
-// an '&' is not plain either, so that the unit-by-unit path notes it.
+// are tested with no branch per unit. A block holding a unit sought (an '&'
+// with kSeekAmpersand, a CR with kSeekCr) is not plain either, so that the
+// unit-by-unit path notes it.
 constexpr int kPlainBlock = 16;
 constexpr char16_t kAmpersand = u'&';
+constexpr char16_t kCarriageReturn = u'\r';
 typedef std::uint16_t EightUnits __attribute__((vector_size(16)));
 
-template <bool kSeekAmpersand>
+// What a scan looks for besides the characters XML refuses.
+constexpr int kSeekAmpersand = 1;
+constexpr int kSeekCr = 2;
+
+template <int kSeek>
 bool IsPlainBlock(const char16_t* units) {
   EightUnits low;
   EightUnits high;
@@ -1457,8 +1463,10 @@ bool IsPlainBlock(const char16_t* units) {
   auto oddLow = ((low - kSpace) >= kAboveSpace) & (low != 0x9) & (low != 0xA) & (low != 0xD);
   auto oddHigh = ((high - kSpace) >= kAboveSpace) & (high != 0x9) & (high != 0xA) & (high != 0xD);
   auto odd = oddLow | oddHigh;
-  if constexpr (kSeekAmpersand)
+  if constexpr ((kSeek & kSeekAmpersand) != 0)
     odd |= (low == kAmpersand) | (high == kAmpersand);
+  if constexpr ((kSeek & kSeekCr) != 0)
+    odd |= (low == kCarriageReturn) | (high == kCarriageReturn);
   std::uint64_t words[2];
   std::memcpy(words, &odd, sizeof words);
   return (words[0] | words[1]) == 0;
@@ -1469,7 +1477,7 @@ bool IsPlainBlock(const char16_t* units) {
 // block with a tab, a CR or a wider unit goes on to IsPlainBlock.
 typedef std::int16_t EightSignedUnits __attribute__((vector_size(16)));
 
-template <bool kSeekAmpersand>
+template <int kSeek>
 bool IsNarrowPlainBlock(const char16_t* units) {
   EightSignedUnits low;
   EightSignedUnits high;
@@ -1478,7 +1486,7 @@ bool IsNarrowPlainBlock(const char16_t* units) {
   auto plainLow = (low > 0x1F) | (low == 0xA);
   auto plainHigh = (high > 0x1F) | (high == 0xA);
   auto plain = plainLow & plainHigh;
-  if constexpr (kSeekAmpersand)
+  if constexpr ((kSeek & kSeekAmpersand) != 0)
     plain &= (low != kAmpersand) & (high != kAmpersand);
   std::uint64_t words[2];
   std::memcpy(words, &plain, sizeof words);
@@ -1489,7 +1497,7 @@ bool IsNarrowPlainBlock(const char16_t* units) {
 // at the end: long runs of plain text go by a few steps for 32 units.
 constexpr int kNarrowRun = 32;
 
-template <bool kSeekAmpersand>
+template <int kSeek>
 bool IsNarrowPlainRun(const char16_t* units) {
   EightSignedUnits a;
   EightSignedUnits b;
@@ -1501,23 +1509,23 @@ bool IsNarrowPlainRun(const char16_t* units) {
   std::memcpy(&d, units + 24, sizeof d);
   auto plain = ((a > 0x1F) | (a == 0xA)) & ((b > 0x1F) | (b == 0xA)) & ((c > 0x1F) | (c == 0xA)) &
                ((d > 0x1F) | (d == 0xA));
-  if constexpr (kSeekAmpersand)
+  if constexpr ((kSeek & kSeekAmpersand) != 0)
     plain &= (a != kAmpersand) & (b != kAmpersand) & (c != kAmpersand) & (d != kAmpersand);
   std::uint64_t words[2];
   std::memcpy(words, &plain, sizeof words);
   return (words[0] & words[1]) == ~std::uint64_t{0};
 }
 
-// The scan from `i`; with kSeekAmpersand it stops at the block that holds
-// the first '&' (noted in `ampersandAt`, -1 while none is found) and
-// returns the place after that block for the scan without the search.
-template <bool kSeekAmpersand>
-bool ScanCharacters(const char16_t* text, int length, int& i, int& ampersandAt, KTLoadStatus& status) {
+// The scan from `i`. With units to seek it stops after the block that holds
+// the first of them (its kind added to `found`), so that the caller goes on
+// with a scan that seeks only what is still unknown.
+template <int kSeek>
+bool ScanCharacters(const char16_t* text, int length, int& i, int& found, KTLoadStatus& status) {
   while (i < length) {
-    while (length - i >= kNarrowRun && IsNarrowPlainRun<kSeekAmpersand>(text + i))
+    while (length - i >= kNarrowRun && IsNarrowPlainRun<kSeek>(text + i))
       i += kNarrowRun;
     if (length - i >= kPlainBlock &&
-        (IsNarrowPlainBlock<kSeekAmpersand>(text + i) || IsPlainBlock<kSeekAmpersand>(text + i))) {
+        (IsNarrowPlainBlock<kSeek>(text + i) || IsPlainBlock<kSeek>(text + i))) {
       i += kPlainBlock;
       continue;
     }
@@ -1527,13 +1535,18 @@ bool ScanCharacters(const char16_t* text, int length, int& i, int& ampersandAt, 
     for (; i < blockEnd; ++i) {
       char16_t c = text[i];
       if (c >= 0x20 && c < 0xD800) {
-        if (kSeekAmpersand && c == kAmpersand && ampersandAt < 0)
-          ampersandAt = i;
+        if ((kSeek & kSeekAmpersand) != 0 && c == kAmpersand)
+          found |= kSeekAmpersand;
         continue;
       }
       KTString reason;
       if (c < 0x20) {
-        if (c == 0x9 || c == 0xA || c == 0xD)
+        if (c == 0xD) {
+          if constexpr ((kSeek & kSeekCr) != 0)
+            found |= kSeekCr;
+          continue;
+        }
+        if (c == 0x9 || c == 0xA)
           continue;
         reason.Format(u"the character U+%04X is not allowed in XML", static_cast<unsigned>(c));
       } else if (c >= 0xD800 && c <= 0xDBFF) {
@@ -1551,7 +1564,7 @@ bool ScanCharacters(const char16_t* text, int length, int& i, int& ampersandAt, 
       }
       return Fail(text, length, i, reason, status);
     }
-    if (kSeekAmpersand && ampersandAt >= 0)
+    if ((found & kSeek) != 0)
       return true;
   }
   return true;
@@ -1559,15 +1572,34 @@ bool ScanCharacters(const char16_t* text, int length, int& i, int& ampersandAt, 
 
 }  // namespace
 
-bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& status, bool* holdsAmpersand) {
+bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& status, bool* holdsAmpersand,
+                               bool* holdsCarriageReturn) {
   int i = 0;
-  int ampersandAt = -1;
-  if (holdsAmpersand) {
-    if (!ScanCharacters<true>(text, length, i, ampersandAt, status))
-      return false;
-    *holdsAmpersand = ampersandAt >= 0;
+  int found = 0;
+  // Each scan seeks what is still unknown: once a unit sought is found, the
+  // rest of the text is scanned by the variant that no longer seeks it.
+  int seek = (holdsAmpersand ? kSeekAmpersand : 0) | (holdsCarriageReturn ? kSeekCr : 0);
+  bool ok = true;
+  while (ok) {
+    seek &= ~found;
+    if (seek == (kSeekAmpersand | kSeekCr))
+      ok = ScanCharacters<kSeekAmpersand | kSeekCr>(text, length, i, found, status);
+    else if (seek == kSeekAmpersand)
+      ok = ScanCharacters<kSeekAmpersand>(text, length, i, found, status);
+    else if (seek == kSeekCr)
+      ok = ScanCharacters<kSeekCr>(text, length, i, found, status);
+    else
+      ok = ScanCharacters<0>(text, length, i, found, status);
+    if (i >= length)
+      break;
   }
-  return ScanCharacters<false>(text, length, i, ampersandAt, status);
+  if (!ok)
+    return false;
+  if (holdsAmpersand)
+    *holdsAmpersand = (found & kSeekAmpersand) != 0;
+  if (holdsCarriageReturn)
+    *holdsCarriageReturn = (found & kSeekCr) != 0;
+  return true;
 }
 
 bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status) {

@@ -15,9 +15,10 @@ class KTXNode;
 // controls other than tab, line feed and carriage return, U+FFFE, U+FFFF and
 // surrogates that are not part of a pair. False with the status written.
 // With `holdsAmpersand`, also tells whether the text holds an '&' (any
-// reference), found on the same pass.
+// reference), with `holdsCarriageReturn` whether it holds a CR, found on the
+// same pass.
 bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& status,
-                               bool* holdsAmpersand = nullptr);
+                               bool* holdsAmpersand = nullptr, bool* holdsCarriageReturn = nullptr);
 
 // The checks over a tree just parsed from text[0, length) (node offsets index
 // the text): NameStartChar and NameChar above U+00FF, WFC Unique Att Spec, WFC Legal Character for character

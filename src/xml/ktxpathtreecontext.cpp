@@ -205,6 +205,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   model_ = model;
   stylesheet_ = stylesheet;
   fromEntity_ = false;
+  textsPlain_ = nextTextsPlain_;
+  nextTextsPlain_ = false;
   if (loadSchema && model_) LoadDocumentSchema(root);
   declaresNothing_ = model_ && !model_->DeclaresElements() && !model_->DeclaresDtdElementsBesideSchema();
   internsNamespaces_ = model_ && !model_->KeysNamesAsWritten();
@@ -228,6 +230,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   } catch (...) {
     model_ = nullptr;
     stylesheet_ = false;
+    textsPlain_ = false;
     pendingElementMap_.reset();
     pendingAttributeMap_.reset();
     defaultMap_.reset();
@@ -235,6 +238,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   }
   model_ = nullptr;
   stylesheet_ = false;
+  textsPlain_ = false;
   defaultMap_.reset();
   if (!view) {
     // A lone text root merges into nothing; give it a view of its own.
@@ -271,7 +275,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, int kin
   frame = WrapFrame{v, parentDecl, nullptr, nullptr, false, kStylesheet && up && up->preserve, false};
   if (v->GetKind() == kXPathText && !pendingElementMap_) {
     // The most common node: no children, maps, name or defaults.
-    if (ExpandTextEntities(v)) return nullptr;  // the fragment stands in its place
+    if (!textsPlain_ && ExpandTextEntities(v)) return nullptr;  // the fragment stands in its place
     frame.defaultsDone = true;
     return view;
   }
@@ -315,7 +319,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, int kin
   }
 
   if (v->GetKind() == kXPathText) {
-    if (ExpandTextEntities(v)) return nullptr;  // the fragment stands in its place
+    if (!textsPlain_ && ExpandTextEntities(v)) return nullptr;  // the fragment stands in its place
     frame.defaultsDone = true;                  // a text has no defaults to supply
     return view;
   }
@@ -332,11 +336,11 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, int kin
     } else {
       std::unique_ptr<KTXPathNode> text = NewNode(node, kXPathText, v);
       const KTString& written = static_cast<const KTXValueNode*>(node)->ValueString();
-      if (!ExpandTextEntities(text.get(), written.View())) v->AppendChild(std::move(text));
+      if (textsPlain_ || !ExpandTextEntities(text.get(), written.View())) v->AppendChild(std::move(text));
     }
   }
   if (v->GetKind() == kXPathAttribute) ExpandAttributeEntities(v);
-  if (v->GetKind() == kXPathCData || v->GetKind() == kXPathPI || v->GetKind() == kXPathComment) {
+  if (!textsPlain_ && (v->GetKind() == kXPathCData || v->GetKind() == kXPathPI || v->GetKind() == kXPathComment)) {
     KTString normalized;
     if (NormalizeLineEnds(v->GetValue(), normalized)) v->SetValue(std::move(normalized));
   }
@@ -389,7 +393,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node) {
       }
       std::unique_ptr<KTXPathNode> text = NewNode(child, kXPathText, into);
       const KTString& written = static_cast<const KTXValueNode*>(child)->ValueString();
-      if (!ExpandTextEntities(text.get(), written.View())) into->AppendChild(std::move(text));
+      if (textsPlain_ || !ExpandTextEntities(text.get(), written.View())) into->AppendChild(std::move(text));
       continue;
     }
     KTElementType* childDecl = open.defaultsDone ? open.decl : nullptr;

@@ -47,6 +47,11 @@ class KTXPathTreeContext {
   // on the view for the rest (runs of character data, texts from entities).
   std::unique_ptr<KTXPathNode> WrapTree(KTXNode* root, KTSchemaServices* model, bool loadSchema,
                                         const char16_t* documentUri, bool stylesheet = false);
+  // For the next WrapTree only: no value of its tree holds an '&' or a CR
+  // (KTDocumentLoader::ParsedWithoutReferenceOrCr), so its texts, comments,
+  // CDATA sections and processing instructions are shown as they are,
+  // without the search for a reference or a line end to normalise.
+  void SetNextTextsPlain() { nextTextsPlain_ = true; }
 
   // The interned entry whose text equals the given one (case-sensitive); a
   // new entry when there is none. Entry 0 is the XML namespace URI.
@@ -142,6 +147,9 @@ class KTXPathTreeContext {
   KTPrefixMapRef NewRootMap();
 
   bool fromEntity_ = false;
+  // SetNextTextsPlain, and what it told for the wrap under way.
+  bool nextTextsPlain_ = false;
+  bool textsPlain_ = false;
   // The wrap is of a stylesheet module; the URI objects last found to be
   // the XSLT namespace and another.
   bool stylesheet_ = false;

@@ -634,6 +634,54 @@ TEST(DocumentEncodingProgramTest, OnlyADeclarationNamesTheEncoding) {
   }
 }
 
+// A source whose text holds neither an '&' nor a CR has its texts shown as
+// they are, without the search for references and line ends: the cases set
+// one of the two in each place a value may hold it, beside the documents
+// that hold none, and every text, comment, CDATA section, processing
+// instruction and attribute is shown with its line ends made visible.
+TEST(DocumentEncodingProgramTest, ReferencesAndCarriageReturnsShowAsXsltprocShows) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const char* const shown =
+      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+      "<xsl:template match=\"/\"><out><xsl:copy-of select=\"/\"/>\n"
+      "<xsl:for-each select=\"//node()|//@*\"><n><xsl:value-of select=\"string-length(.)\"/>:"
+      "<xsl:value-of select=\"translate(., '&#13;&#10;&#9;', 'RNT')\"/></n></xsl:for-each>"
+      "</out></xsl:template>\n</xsl:stylesheet>\n";
+  const std::string longText(200, 'x');
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"neither", "<r a='1'>text<!--c--><?p d?><![CDATA[x]]><e>v</e>\n<e/></r>\n"},
+      {"CR LF line ends throughout", "<r>\r\n<a>one\r\ntwo</a>\r\n</r>\r\n"},
+      {"a lone CR in a text", "<r>a\rb<e/>c\r</r>"},
+      {"a CR in an element's only text", "<r><a>x\r</a><b>y<c/>z\r\n</b></r>"},
+      {"a CR in a comment", "<r><!--a\r\nb--></r>"},
+      {"a CR in a CDATA section", "<r><![CDATA[a\r\nb]]></r>"},
+      {"a CR in a processing instruction", "<r><?p a\r\nb?></r>"},
+      {"a CR in an attribute only", "<r a=\"x\r\ny\"/>"},
+      {"a CR after a long text", "<r>" + longText + "\r\n</r>"},
+      {"an escaped ampersand", "<r>a &amp; b<e>&lt;</e></r>"},
+      {"a character reference to CR", "<r>a&#13;b<e>&#xD;</e></r>"},
+      {"a character reference and a CR", "<r>a&#10;b\r\nc</r>"},
+      {"an entity with markup", "<!DOCTYPE r [<!ENTITY e \"<b>x</b>y\">]><r>a &e; b</r>"},
+      {"an ampersand in an attribute only", "<r a=\"&lt;\">t</r>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    KTScratchFolder folder;
+    folder.Write("d.xml", c.text);
+    folder.Write("s.xsl", shown);
+    KTProgramResult ours =
+        KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.out"}, folder.Path());
+    KTProgramResult theirs = KTRunProgram("/usr/bin/xsltproc", {"-o", "p.out", "s.xsl", "d.xml"}, folder.Path());
+    EXPECT_EQ(theirs.status, 0) << theirs.err;
+    EXPECT_EQ(ours.status, 0) << ours.err;
+    EXPECT_EQ(ours.err, "");
+    EXPECT_EQ(KTWithoutDeclaration(folder.Read("r.out")), KTWithoutDeclaration(folder.Read("p.out")));
+  }
+}
+
 TEST(DocumentEncodingProgramTest, AnUnknownEncodingInADeclarationIsRefused) {
   struct RefusedCase {
     const char* source;

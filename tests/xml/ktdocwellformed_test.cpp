@@ -540,6 +540,57 @@ TEST(WellFormedness, ExternalEntityContent) {
   }
 }
 
+// The scan tells whether the text holds an '&' and whether it holds a CR:
+// the view shows the texts of a document that holds neither as they are.
+// Each unit alone, both in either order, at every place across the blocks
+// and runs the scan takes at once, among plain and wide units (a block of
+// wide units goes unit by unit only when the plain test fails), and a
+// refused unit after them still refused.
+TEST(WellFormedness, TheCharacterScanTellsAmpersandsAndCarriageReturns) {
+  constexpr int kSweep = 100;
+  for (const std::u16string& filler : {std::u16string(u"x"), std::u16string(u"\u00E9\t")}) {
+    std::u16string plain;
+    while (plain.size() < kSweep) plain += filler;
+    plain.resize(kSweep);
+    for (int at = 0; at < kSweep; ++at) {
+      struct SweepCase {
+        std::u16string text;
+        bool ampersand;
+        bool cr;
+      };
+      std::u16string withAmpersand = plain;
+      withAmpersand[at] = u'&';
+      std::u16string withCr = plain;
+      withCr[at] = u'\r';
+      std::u16string crThenAmpersand = withCr;
+      crThenAmpersand[(at + 37) % kSweep] = u'&';
+      std::u16string ampersandThenCr = withAmpersand;
+      ampersandThenCr[(at + 53) % kSweep] = u'\r';
+      const SweepCase cases[] = {
+          {plain, false, false},
+          {withAmpersand, true, false},
+          {withCr, false, true},
+          {crThenAmpersand, (at + 37) % kSweep != at, true},
+          {ampersandThenCr, true, (at + 53) % kSweep != at},
+      };
+      for (const SweepCase& c : cases) {
+        bool ampersand = !c.ampersand;
+        bool cr = !c.cr;
+        KTLoadStatus status;
+        EXPECT_TRUE(KTCheckDocumentCharacters(c.text.data(), static_cast<int>(c.text.size()), status, &ampersand, &cr))
+            << at;
+        EXPECT_EQ(ampersand, c.ampersand) << at << " " << KTUtf16ToUtf8(c.text);
+        EXPECT_EQ(cr, c.cr) << at << " " << KTUtf16ToUtf8(c.text);
+        // A refused unit past them is found whatever was sought.
+        std::u16string bad = c.text + u"\u0001";
+        KTLoadStatus refused;
+        EXPECT_FALSE(KTCheckDocumentCharacters(bad.data(), static_cast<int>(bad.size()), refused, &ampersand, &cr))
+            << at;
+      }
+    }
+  }
+}
+
 // U+FFFE and lone surrogates do not survive UTF-8 decoding, so the text scan
 // is shown on UTF-16 text directly and on a UTF-16 file through the loader.
 TEST(WellFormedness, CharactersOutsideXmlAreRefused) {
