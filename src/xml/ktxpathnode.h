@@ -323,6 +323,16 @@ class KTXPathNode {
   // copies do not keep it.
   bool IsIdAttribute() const { return idAttribute_; }
   void SetIdAttribute(bool value) { idAttribute_ = value; }
+  // Set on the root of a view as it is wrapped (KTXPathTreeContext::WrapTree)
+  // when no CDATA section and no two texts side by side stand in it: the
+  // character data needs no joining. Read once, by the strip that follows
+  // the wrap; taking it clears it, so no later change can find it stale.
+  void SetCharacterDataApart(bool value) { characterDataApart_ = value; }
+  bool TakeCharacterDataApart() {
+    const bool apart = characterDataApart_;
+    characterDataApart_ = false;
+    return apart;
+  }
 
  private:
   // What few nodes hold: a document URI, the namespace nodes of an element
@@ -373,6 +383,7 @@ class KTXPathNode {
   bool fromEntity_ : 1 = false;
   bool idAttribute_ : 1 = false;
   bool hasExtra_ : 1 = false;
+  bool characterDataApart_ : 1 = false;
 };
 
 // A document has a view node for each of its nodes, and a result tree is made

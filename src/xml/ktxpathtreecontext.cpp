@@ -207,6 +207,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   fromEntity_ = false;
   textsPlain_ = nextTextsPlain_;
   nextTextsPlain_ = false;
+  characterDataMeets_ = false;
   if (loadSchema && model_) LoadDocumentSchema(root);
   declaresNothing_ = model_ && !model_->DeclaresElements() && !model_->DeclaresDtdElementsBesideSchema();
   internsNamespaces_ = model_ && !model_->KeysNamesAsWritten();
@@ -245,6 +246,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
     view = NewNode(root, kXPathKindFromNode, nullptr);
   }
   view->SetParentLink(nullptr);
+  view->SetCharacterDataApart(!characterDataMeets_);
   if (documentUri) view->SetDocumentUri(InternUri(documentUri));
   return view;
 }
@@ -393,7 +395,10 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node) {
       }
       std::unique_ptr<KTXPathNode> text = NewNode(child, kXPathText, into);
       const KTString& written = static_cast<const KTXValueNode*>(child)->ValueString();
-      if (textsPlain_ || !ExpandTextEntities(text.get(), written.View())) into->AppendChild(std::move(text));
+      if (textsPlain_ || !ExpandTextEntities(text.get(), written.View())) {
+        NoteCharacterData(into, kXPathText);
+        into->AppendChild(std::move(text));
+      }
       continue;
     }
     KTElementType* childDecl = open.defaultsDone ? open.decl : nullptr;
@@ -401,6 +406,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node) {
         OpenNode<kStylesheet>(child, childKind == kElement ? kXPathElement : kXPathKindFromNode, into, childDecl,
                               kStylesheet ? &open : nullptr, frame);
     if (!wrapped) continue;
+    NoteCharacterData(into, wrapped->GetKind());
     frame.view = into->AppendChild(std::move(wrapped));
     stack.push_back(frame);  // `open` is not used past this point
   }
@@ -728,6 +734,7 @@ bool KTXPathTreeContext::ExpandTextReferences(KTXPathNode* text) {
       pendingAttributeMap_.reset();
       keptFragments_.push_back(std::move(tree));
       if (fragment) {
+        characterDataMeets_ = true;  // the fragment's texts may meet those around it
         for (auto& child : fragment->ReleaseChildren()) parent->AppendChild(std::move(child));
       }
       return true;
@@ -919,6 +926,7 @@ KTElementType* KTXPathTreeContext::SupplyDeclaredDefaults(KTXPathNode* node, KTE
   if (hasText) {
     std::unique_ptr<KTXPathNode> text = NewNode(nullptr, kXPathText, node);
     text->SetValue(defaultText);
+    characterDataMeets_ = true;
     node->AppendChild(std::move(text));
   }
   return decl;

@@ -147,6 +147,17 @@ class KTXPathTreeContext {
   KTPrefixMapRef NewRootMap();
 
   bool fromEntity_ = false;
+  // The wrap under way has put character data beside character data, or
+  // made a CDATA section (NoteCharacterData): the root is not marked apart.
+  bool characterDataMeets_ = false;
+  void NoteCharacterData(const KTXPathNode* into, int kind) {
+    if (kind == kXPathCData) {
+      characterDataMeets_ = true;
+    } else if (kind == kXPathText && into->GetChildCount() > 0) {
+      const int last = into->GetChild(into->GetChildCount() - 1)->GetKind();
+      if (last == kXPathText || last == kXPathCData) characterDataMeets_ = true;
+    }
+  }
   // SetNextTextsPlain, and what it told for the wrap under way.
   bool nextTextsPlain_ = false;
   bool textsPlain_ = false;

@@ -253,6 +253,7 @@ bool KTWhitespaceStripper::StripDocument(KTXPathNode* node, const KTSpaceRules* 
 
 bool KTWhitespaceStripper::Strip(KTXPathNode* node, const KTSpaceRules* rules, bool stylesheet) {
   if (!node) return true;
+  const bool characterDataApart = node->TakeCharacterDataApart();
   Rule rule(rules, stylesheet);
   if (node->GetKind() == kXPathText) {
     KTXPathNode* parent = node->GetParent();
@@ -264,7 +265,8 @@ bool KTWhitespaceStripper::Strip(KTXPathNode* node, const KTSpaceRules* rules, b
   // only character data is joined: xml:space decides nothing, and is not read.
   const bool judged = stylesheet || (rules && !rules->Empty());
   if (!judged) {
-    JoinCharacterData(node);
+    // A view just wrapped knows whether any character data meets other.
+    if (!characterDataApart) JoinCharacterData(node);
     return true;
   }
   std::vector<Pending> pending{{node, judged && PreserveAt(node, PreservedByAncestors(node))}};

@@ -141,6 +141,24 @@ std::vector<WhitespaceCase> Cases() {
                    "<xsl:value-of select=\"count(key('k', ' '))\"/>,<xsl:value-of select=\"count(key('k', '&#10;'))\"/>,"
                    "<xsl:value-of select=\"count(key('k', ''))\"/>,<xsl:for-each select=\"id(doc/ref)\">"
                    "<xsl:value-of select=\"@id\"/></xsl:for-each>,<xsl:value-of select=\"count(id(doc/v))\"/>")}}},
+      // Character data that meets other character data is one text node
+      // (XPath 1.0 §5.7); the view tells the strip when none meets.
+      {"CDATA sections join the texts beside them",
+       {{"src.xml", "<doc>a<![CDATA[b]]>c<e><![CDATA[only]]></e><f>x<![CDATA[]]>y</f><g><![CDATA[1]]><![CDATA[2]]></g>"
+                    "</doc>\n"},
+        {"main.xsl", TextSheet("", std::string(kTextDump) + "|<xsl:value-of select=\"count(//node())\"/>")}}},
+      {"entity texts join the texts beside them",
+       {{"src.xml", "<!DOCTYPE doc [<!ENTITY t 'mid'><!ENTITY m '<i>in</i>tail'>]>\n"
+                    "<doc>a&t;b<e>&t;</e><f>&m;after</f><g>&t;&t;</g></doc>\n"},
+        {"main.xsl", TextSheet("", std::string(kTextDump) + "|<xsl:value-of select=\"count(//node())\"/>")}}},
+      {"texts apart stay apart",
+       {{"src.xml", "<doc>a<!--c-->b<?p x?>c<e/>d<e>e</e></doc>\n"},
+        {"main.xsl", TextSheet("", std::string(kTextDump) + "|<xsl:value-of select=\"count(//node())\"/>")}}},
+      {"a document loaded by document() joins its CDATA sections",
+       {{"src.xml", "<doc/>\n"},
+        {"other.xml", "<doc>a<![CDATA[b]]>c</doc>\n"},
+        {"main.xsl", TextSheet("", "<xsl:for-each select=\"document('other.xml')//text()\">[<xsl:value-of select=\".\"/>]"
+                                   "</xsl:for-each>")}}},
       {"key() after strip-space sees the stripped nodes",
        {{"src.xml", "<doc>\n <v> </v>\n <v>x</v>\n</doc>\n"},
         {"main.xsl", TextSheet("<xsl:strip-space elements=\"v\"/>\n<xsl:key name=\"k\" match=\"v\" use=\"count(node())\"/>\n",
