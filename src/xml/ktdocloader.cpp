@@ -320,12 +320,12 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
   driver_->SetSourceText(&sourceText);
   if (!driver_->Parse(text.c_str(), text.GetLength(), status, node, startRule, finish_))
     return nullptr;
-  // A document of plainly named elements and text without any reference
-  // holds nothing the tree check refuses (KTParserDriver::BuiltPlainTree):
-  // its walk is left out.
-  const bool plain = !holdsAmpersand && startRule == nullptr && node != nullptr &&
-                     node->GetKind() == kXmlDocument && driver_->BuiltPlainTree();
-  if (!plain && !KTCheckWellFormedTree(sourceText, node, status))
+  // A document of plainly named elements holds nothing the tree check
+  // refuses but its references (KTParserDriver::BuiltPlainTree): without any
+  // reference the walk is left out, with some only they are checked.
+  const bool plain = startRule == nullptr && node != nullptr && node->GetKind() == kXmlDocument &&
+                     driver_->BuiltPlainTree();
+  if ((!plain || holdsAmpersand) && !KTCheckWellFormedTree(sourceText, node, status, plain))
     return nullptr;
   if (!holdsAmpersand && !holdsCarriageReturn && startRule == nullptr && node != nullptr &&
       node->GetKind() == kXmlDocument) {

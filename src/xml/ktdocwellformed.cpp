@@ -231,7 +231,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
     entityTexts_.AllowNamespaceChecks(static_cast<size_t>(std::max(length_, 0)));
   }
 
-  bool Run(const KTXNode* document) {
+  bool Run(const KTXNode* document, bool referencesOnly) {
+    referencesOnly_ = referencesOnly;
     // WFC Entity Declared binds a document without a DTD, with only an
     // internal subset free of parameter-entity references, or standalone.
     entitiesMustBeDeclared_ = document->GetKind() == kXmlDocument;
@@ -295,6 +296,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
         }
         return CheckNoParameterReference(node);
       case kElement:
+        if (referencesOnly_)
+          return CheckValue(node, Place::kContent, true) && CheckPendingAttributeValues(node);
         return CheckAttributeNames(node) && CheckNamespaces(node) && CheckValue(node, Place::kContent, true) &&
                VisitPendingAttributes();
       case kAttribute:
@@ -405,6 +408,20 @@ class TreeChecker final : public KTNamespaceDeclarations {
       if (!goodNames_.Has(name.data()) && !CheckNameCharacters(a, name, true))
         return false;
       if (!CheckValueAt(a, a.value->View(), Place::kAttributeValue, false))
+        return false;
+    }
+    return true;
+  }
+
+  // VisitPendingAttributes of a plain element (Run's referencesOnly): its
+  // names are known good and unique, so only the values are read, in place.
+  bool CheckPendingAttributeValues(const KTXNode* element) {
+    const KTXCompactAttributes* pending = static_cast<const KTXContainerNode*>(element)->GetPendingAttributes();
+    if (pending == nullptr)
+      return true;
+    for (const KTXCompactAttribute& a : *pending) {
+      if (!CheckValueAt(KTXAttributeView{&a.name, &a.value, a.start, a.end}, a.value.View(), Place::kAttributeValue,
+                        false))
         return false;
     }
     return true;
@@ -1415,6 +1432,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
   std::unordered_map<std::u16string, const Qualified*> expanded_;
   bool standalone_ = false;
   bool entitiesMustBeDeclared_ = true;
+  // Run's referencesOnly: elements have only their references checked.
+  bool referencesOnly_ = false;
   // Declarations in the tree stand in a document's internal subset, not in
   // a DTD of its own.
   bool internalSubset_ = false;
@@ -1602,11 +1621,12 @@ bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& s
   return true;
 }
 
-bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status) {
+bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status,
+                           bool referencesOnly) {
   if (document == nullptr)
     return true;
   TreeChecker checker(text, status);
-  return checker.Run(document);
+  return checker.Run(document, referencesOnly);
 }
 
 bool KTCheckWellFormedTree(const char16_t* text, int length, const KTXNode* document, KTLoadStatus& status) {

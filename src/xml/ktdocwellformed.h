@@ -31,5 +31,10 @@ bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& s
 // the status written.
 bool KTCheckWellFormedTree(const char16_t* text, int length, const KTXNode* document, KTLoadStatus& status);
 // The same over a text that may have been handed back in part while the tree
-// was built (ktsourcetext.h).
-bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status);
+// was built (ktsourcetext.h). With `referencesOnly`, for a tree the parser
+// built plain (KTParserDriver::BuiltPlainTree: no name, attribute list or
+// declaration the check could refuse), only the references in the values of
+// elements, attributes and texts are checked, which finds the same first
+// failure.
+bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status,
+                           bool referencesOnly = false);

@@ -473,6 +473,52 @@ TEST(WellFormedness, LoaderRefusesWhatTheGrammarLetsThrough) { ExpectVerdicts(kC
 
 TEST(WellFormedness, NamespaceConstraints) { ExpectVerdicts(kNamespaceCases, std::size(kNamespaceCases)); }
 
+// A tree the parser built plain has only its references checked. Each
+// document is loaded as it is and with a processing instruction after its
+// root element, which makes its tree not plain and so checked whole: the
+// two loads must agree on the verdict, the message and the place, and
+// xmllint on the verdict. The documents that are not plain as they are
+// (an attribute given twice, a name above U+00FF, a prefix) show that their
+// checks still run beside the references.
+TEST(WellFormedness, APlainTreeWithReferencesFailsWhereTheWholeCheckFails) {
+  const char* const documents[] = {
+      "<r>a &amp; b</r>",
+      "<r>&#0;</r>",
+      "<r>x<e>&#x1;</e></r>",
+      "<r>&undeclared;</r>",
+      "<r a='&lt;' b='&#65;'>t</r>",
+      "<r a='x' b='&#0;'/>",
+      "<r a='&foo;'>&amp;</r>",
+      "<r a='&#0;'>&foo;</r>",
+      "<r>\n<e>t &#0; u</e>\n<e b='&#xFFFE;'/></r>",
+      "<r>\n<e>t</e>\n<e b='x' c='&bad;'/></r>",
+      "<r>&amp;&lt;&gt;&quot;&apos;&#x10FFFF;&#xD800;</r>",
+      "<r x='&amp;' x='1'/>",
+      "<r>&amp;<e\xC4\x80/></r>",
+      "<r>&amp;<p:e/></r>",
+      "<r xmlns:p='&amp;'><p:e/></r>",
+  };
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  const bool lint = HaveXmllint();
+  for (const char* document : documents) {
+    SCOPED_TRACE(document);
+    const std::string plain(document);
+    const std::string whole = plain + "<?p x?>";
+    KTLoadStatus plainStatus;
+    std::unique_ptr<KTXNode> plainTree(
+        loader.LoadFromBytes(plain.data(), static_cast<uint32_t>(plain.size()), KTGrammarCache::kXml, plainStatus));
+    KTLoadStatus wholeStatus;
+    std::unique_ptr<KTXNode> wholeTree(
+        loader.LoadFromBytes(whole.data(), static_cast<uint32_t>(whole.size()), KTGrammarCache::kXml, wholeStatus));
+    EXPECT_EQ(plainTree != nullptr, wholeTree != nullptr) << StatusMessage(plainStatus);
+    EXPECT_EQ(StatusMessage(plainStatus), StatusMessage(wholeStatus));
+    EXPECT_EQ(plainStatus.GetLine(), wholeStatus.GetLine());
+    EXPECT_EQ(plainStatus.GetColumn(), wholeStatus.GetColumn());
+    if (lint)
+      EXPECT_EQ(XmllintAccepts(plain), plainTree != nullptr) << "xmllint disagrees: " << StatusMessage(plainStatus);
+  }
+}
+
 TEST(WellFormedness, EntityTextFitsWhereItIsReferenced) {
   ExpectVerdicts(kEntityTextCases, std::size(kEntityTextCases));
 }
