@@ -382,6 +382,7 @@ bool KTFrontEnd::LoadInputDocuments() {
   KTXNode* source = LoadInput(SourceFileName, KTGrammarCache::kXml, &loader);
   if (!source) return false;
   if (loader->ParsedWithoutReferenceOrCr(source)) treeContext_->SetNextTextsPlain();
+  if (loader->ParsedWithoutDeclarations(source)) treeContext_->SetNextEntitiesPredefined();
   sourceTree_ = WrapInput(source, SourceFileName);
   if (!sourceTree_) return false;
 

@@ -310,6 +310,7 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
   bool holdsAmpersand = true;
   bool holdsCarriageReturn = true;
   plainTextDocument_ = nullptr;
+  plainDocument_ = nullptr;
   if (!KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status, &holdsAmpersand, &holdsCarriageReturn))
     return nullptr;
   driver_->SetTextWithoutNul();  // the check refuses U+0000
@@ -327,6 +328,8 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
                      driver_->BuiltPlainTree();
   if ((!plain || holdsAmpersand) && !KTCheckWellFormedTree(sourceText, node, status, plain))
     return nullptr;
+  if (plain)
+    plainDocument_ = node;
   if (!holdsAmpersand && !holdsCarriageReturn && startRule == nullptr && node != nullptr &&
       node->GetKind() == kXmlDocument) {
     plainTextDocument_ = node;

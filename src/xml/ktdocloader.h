@@ -153,6 +153,12 @@ class KTDocumentLoader {
   bool ParsedWithoutReferenceOrCr(const KTXNode* document) const {
     return document != nullptr && document == plainTextDocument_;
   }
+  // Whether `document` is the tree this loader last parsed whole and built
+  // plain (KTParserDriver::BuiltPlainTree): it has no DOCTYPE and no
+  // prefixed name, so no DTD or schema declares anything for it.
+  bool ParsedWithoutDeclarations(const KTXNode* document) const {
+    return document != nullptr && document == plainDocument_;
+  }
   // What a load keeps of the text it parsed, once the tree is built: the
   // text itself (the default); only where its lines start (GetLineMap),
   // for a caller that turns node offsets into lines and columns and needs
@@ -241,6 +247,8 @@ class KTDocumentLoader {
   bool finish_ = true;
   // The document ParsedWithoutReferenceOrCr answers for (null: none).
   const KTXNode* plainTextDocument_ = nullptr;
+  // The document ParsedWithoutDeclarations answers for (null: none).
+  const KTXNode* plainDocument_ = nullptr;
 };
 
 // kNameIsUrl for a name that starts with "file:/", "http://", "https://",

@@ -207,6 +207,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   fromEntity_ = false;
   textsPlain_ = nextTextsPlain_;
   nextTextsPlain_ = false;
+  entitiesPredefined_ = nextEntitiesPredefined_;
+  nextEntitiesPredefined_ = false;
   characterDataMeets_ = false;
   if (loadSchema && model_) LoadDocumentSchema(root);
   declaresNothing_ = model_ && !model_->DeclaresElements() && !model_->DeclaresDtdElementsBesideSchema();
@@ -232,6 +234,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
     model_ = nullptr;
     stylesheet_ = false;
     textsPlain_ = false;
+    entitiesPredefined_ = false;
     pendingElementMap_.reset();
     pendingAttributeMap_.reset();
     defaultMap_.reset();
@@ -240,6 +243,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   model_ = nullptr;
   stylesheet_ = false;
   textsPlain_ = false;
+  entitiesPredefined_ = false;
   defaultMap_.reset();
   if (!view) {
     // A lone text root merges into nothing; give it a view of its own.
@@ -586,6 +590,127 @@ bool HasEntityReference(const KTString& text) {
 }
 bool HasMarkup(const KTString& text) { return text.Find(u'<') >= 0 && text.Find(u'>') >= 0; }
 
+// What the model's expansion (KTSchemaServices::ExpandContentReferences)
+// makes of a text whose entity references are all to the five predefined
+// entities (XML 1.0 §4.6), where nothing else is declared: each is replaced
+// by the value the model declares for it, "&#60;" and "&#38;" for lt and amp
+// so that no markup appears; character references stay for the caller.
+// False (and `out` unspecified) at any other reference.
+bool ExpandPredefinedReferences(const char16_t* text, std::u16string& scratch, KTString& out) {
+  scratch.clear();
+  const char16_t* run = text;
+  const char16_t* p = text;
+  for (; *p; ++p) {
+    if (*p != u'&' || p[1] == u'#') continue;
+    std::u16string_view name;
+    std::u16string_view value;
+    switch (p[1]) {
+      case u'a':
+        name = p[2] == u'm' ? u"amp;" : u"apos;";
+        value = p[2] == u'm' ? u"&#38;" : u"'";
+        break;
+      case u'l':
+        name = u"lt;";
+        value = u"&#60;";
+        break;
+      case u'g':
+        name = u"gt;";
+        value = u">";
+        break;
+      case u'q':
+        name = u"quot;";
+        value = u"\"";
+        break;
+      default:
+        return false;
+    }
+    // Unit by unit: the text's NUL ends it at a mismatch.
+    for (size_t i = 0; i < name.size(); ++i) {
+      if (p[1 + i] != name[i]) return false;
+    }
+    scratch.append(run, p);
+    scratch.append(value);
+    p += name.size();
+    run = p + 1;
+  }
+  scratch.append(run, p);
+  out.Assign(scratch.data(), static_cast<int>(scratch.size()));
+  return true;
+}
+
+// The text ExpandTextReferences makes of `text` where only the predefined
+// entities are declared, in one pass: each predefined reference becomes its
+// character, each character reference its character. The same as the
+// model's expansion (ExpandPredefinedReferences) and then
+// KTString::ResolveCharRefs, as a reference ends at its ';' and what the
+// first step writes for one is read by the second as that one reference
+// again. False (and `out` unspecified) at any reference of another form.
+bool ResolvePredefinedText(const char16_t* text, std::u16string& scratch, KTString& out) {
+  scratch.clear();
+  const char16_t* run = text;
+  const char16_t* p = text;
+  for (; *p; ++p) {
+    if (*p != u'&') continue;
+    scratch.append(run, p);
+    char32_t code = 0;
+    const char16_t* end = p + 1;
+    if (*end == u'#') {
+      ++end;
+      const bool hex = *end == u'x';
+      if (hex) ++end;
+      const char16_t* digits = end;
+      for (; *end != u';'; ++end) {
+        const char16_t c = *end;
+        int digit = c >= u'0' && c <= u'9' ? c - u'0' : -1;
+        if (hex && c >= u'a' && c <= u'f') digit = c - u'a' + 10;
+        if (hex && c >= u'A' && c <= u'F') digit = c - u'A' + 10;
+        if (digit < 0) return false;  // the NUL that ends the text too
+        code = code * (hex ? 16 : 10) + static_cast<char32_t>(digit);
+        if (code > 0x10FFFF) return false;
+      }
+      if (end == digits || code == 0) return false;
+    } else {
+      std::u16string_view name;
+      switch (*end) {
+        case u'a':
+          name = end[1] == u'm' ? u"amp;" : u"apos;";
+          code = end[1] == u'm' ? u'&' : u'\'';
+          break;
+        case u'l':
+          name = u"lt;";
+          code = u'<';
+          break;
+        case u'g':
+          name = u"gt;";
+          code = u'>';
+          break;
+        case u'q':
+          name = u"quot;";
+          code = u'"';
+          break;
+        default:
+          return false;
+      }
+      // Unit by unit: the text's NUL ends it at a mismatch.
+      for (size_t i = 0; i < name.size(); ++i) {
+        if (end[i] != name[i]) return false;
+      }
+      end += name.size() - 1;
+    }
+    if (code < 0x10000) {
+      scratch.push_back(static_cast<char16_t>(code));
+    } else {
+      scratch.push_back(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+      scratch.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+    }
+    p = end;
+    run = p + 1;
+  }
+  scratch.append(run, p);
+  out.Assign(scratch.data(), static_cast<int>(scratch.size()));
+  return true;
+}
+
 // The end of the markup that starts at the '<' at `at`: a comment, CDATA
 // section, processing instruction or tag (whose quoted values may hold
 // '>'); the text's end when the markup is not closed.
@@ -646,6 +771,8 @@ KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t
   // the fragment parse takes over. A text seen before is a cycle; texts are
   // remembered by hash so that the rounds cost no copies.
   KTString next;
+  // Their values hold character references only: one round is all.
+  if (entitiesPredefined_ && ExpandPredefinedReferences(text, expansionScratch_, next)) return next;
   model_->ExpandContentReferences(node, text, next);
   if (next == text || !HasEntityReference(next) || (stopAtMarkup && HasMarkup(next))) return next;
   // Further rounds (rare): replacement texts that refer to entities again.
@@ -687,6 +814,15 @@ bool KTXPathTreeContext::ExpandTextReferences(KTXPathNode* text) {
   KTXPathNode* parent = text->GetParent();
   // General entities belong to element content only.
   if (parent && parent->GetKind() != kXPathElement && parent->GetKind() != kXPathRoot) return false;
+  if (entitiesPredefined_) {
+    // Predefined entities hold no markup: no fragment, and the text keeps a
+    // character for each reference.
+    KTString resolved;
+    if (ResolvePredefinedText(value, expansionScratch_, resolved)) {
+      text->SetValue(std::move(resolved));
+      return false;
+    }
+  }
   KTString expanded = ExpandReferenceRounds(text->GetXNode(), value, true);
 
   if (HasMarkup(expanded) && parent) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -52,6 +53,13 @@ class KTXPathTreeContext {
   // CDATA sections and processing instructions are shown as they are,
   // without the search for a reference or a line end to normalise.
   void SetNextTextsPlain() { nextTextsPlain_ = true; }
+  // For the next WrapTree only: its document declares no entity (it has no
+  // DTD: KTDocumentLoader::ParsedWithoutDeclarations), so a reference in it
+  // names one of the five predefined entities, which expand without the
+  // model. They hold at most one character more than the reference, far
+  // below the model's expansion budget (ten times the document), which
+  // counts only the entities it expands.
+  void SetNextEntitiesPredefined() { nextEntitiesPredefined_ = true; }
 
   // The interned entry whose text equals the given one (case-sensitive); a
   // new entry when there is none. Entry 0 is the XML namespace URI.
@@ -161,6 +169,11 @@ class KTXPathTreeContext {
   // SetNextTextsPlain, and what it told for the wrap under way.
   bool nextTextsPlain_ = false;
   bool textsPlain_ = false;
+  // SetNextEntitiesPredefined, and what it told for the wrap under way; the
+  // buffer its expansions are written in.
+  bool nextEntitiesPredefined_ = false;
+  bool entitiesPredefined_ = false;
+  std::u16string expansionScratch_;
   // The wrap is of a stylesheet module; the URI objects last found to be
   // the XSLT namespace and another.
   bool stylesheet_ = false;

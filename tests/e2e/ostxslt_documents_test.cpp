@@ -666,6 +666,14 @@ TEST(DocumentEncodingProgramTest, ReferencesAndCarriageReturnsShowAsXsltprocShow
       {"a character reference and a CR", "<r>a&#10;b\r\nc</r>"},
       {"an entity with markup", "<!DOCTYPE r [<!ENTITY e \"<b>x</b>y\">]><r>a &e; b</r>"},
       {"an ampersand in an attribute only", "<r a=\"&lt;\">t</r>"},
+      // A document without a DTD knows the predefined entities only.
+      {"every predefined entity, at the ends and side by side",
+       "<r>&amp;a&lt;&gt;&quot;&apos;b&amp;<e>&lt;</e><e>&quot;&apos;</e>x&gt;</r>"},
+      {"text after a reference that reads like another reference", "<r>&amp;#60; &amp;amp; &#38;#60; &#38;lt;</r>"},
+      {"character references of every size", "<r>&#65;&#x42;&#x43;&#xe9;&#xE9;&#x20AC;&#x1F600;&#1114111;</r>"},
+      {"references in attribute values", "<r a='&amp;#60; &#10;x&#9;y&lt;' b=\"&quot;&apos;\">&amp;</r>"},
+      {"a DTD that declares an entity beside the predefined ones",
+       "<!DOCTYPE r [<!ENTITY e \"&#38;#60;\">]><r>&e;&amp;&lt;</r>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
