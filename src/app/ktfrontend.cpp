@@ -343,6 +343,14 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   return nullptr;
 }
 
+// What the loader found in the text of `root` spares its wrap the searches
+// for references and line ends.
+void KTFrontEnd::MarkPlainTexts(const KTDocumentLoader& loader, const KTXNode* root) {
+  const bool withoutCr = loader.ParsedWithoutCr(root);
+  if (withoutCr) treeContext_->SetNextTextsWithoutCr();
+  if (withoutCr && loader.ParsedWithoutReference(root)) treeContext_->SetNextTextsPlain();
+}
+
 std::unique_ptr<KTXPathNode> KTFrontEnd::WrapInput(KTXNode* root, const KTString& name) {
   // The same model as for the documents the stylesheet loads (document(),
   // includes, imports): DTD subsets, entities, defaults and schemas apply
@@ -381,14 +389,14 @@ bool KTFrontEnd::LoadInputDocuments() {
   KTDocumentLoader* loader = nullptr;
   KTXNode* source = LoadInput(SourceFileName, KTGrammarCache::kXml, &loader);
   if (!source) return false;
-  if (loader->ParsedWithoutReferenceOrCr(source)) treeContext_->SetNextTextsPlain();
+  MarkPlainTexts(*loader, source);
   if (loader->ParsedWithoutDeclarations(source)) treeContext_->SetNextEntitiesPredefined();
   sourceTree_ = WrapInput(source, SourceFileName);
   if (!sourceTree_) return false;
 
   KTXNode* stylesheet = LoadInput(StylesheetFileName, KTGrammarCache::kXsl, &loader);
   if (!stylesheet) return false;
-  if (loader->ParsedWithoutReferenceOrCr(stylesheet)) treeContext_->SetNextTextsPlain();
+  MarkPlainTexts(*loader, stylesheet);
   processor_->Serializer().SetDefaultEncoding(KTString(u"UTF-8"));
 
   stylesheetTree_ = WrapInput(stylesheet, StylesheetFileName);

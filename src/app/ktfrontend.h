@@ -95,6 +95,9 @@ class KTFrontEnd {
   // failure on standard error and gives null; `loaderOut` gets the loader
   // (owned by the manager's record).
   KTXNode* LoadInput(const KTString& name, int grammarId, class KTDocumentLoader** loaderOut);
+  // Tells the tree context what the loader found in the text of `root`
+  // (no reference, no CR), for the wrap that follows.
+  void MarkPlainTexts(const class KTDocumentLoader& loader, const KTXNode* root);
   // Gives the document a schema model and its XPath view.
   std::unique_ptr<KTXPathNode> WrapInput(KTXNode* root, const KTString& name);
   // The document, line and character of a stylesheet node; false for a

@@ -309,7 +309,8 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
   // tree it built (both in linear time).
   bool holdsAmpersand = true;
   bool holdsCarriageReturn = true;
-  plainTextDocument_ = nullptr;
+  noReferenceDocument_ = nullptr;
+  noCrDocument_ = nullptr;
   plainDocument_ = nullptr;
   if (!KTCheckDocumentCharacters(text.c_str(), text.GetLength(), status, &holdsAmpersand, &holdsCarriageReturn))
     return nullptr;
@@ -330,9 +331,11 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
     return nullptr;
   if (plain)
     plainDocument_ = node;
-  if (!holdsAmpersand && !holdsCarriageReturn && startRule == nullptr && node != nullptr &&
-      node->GetKind() == kXmlDocument) {
-    plainTextDocument_ = node;
+  if (startRule == nullptr && node != nullptr && node->GetKind() == kXmlDocument) {
+    if (!holdsAmpersand)
+      noReferenceDocument_ = node;
+    if (!holdsCarriageReturn)
+      noCrDocument_ = node;
   }
   return node;
 }

@@ -148,11 +148,13 @@ class KTDocumentLoader {
   // Length of the last text read, kept when the text is dropped.
   int GetTextLength() const { return textLength_; }
   // Whether `document` is the tree this loader last parsed whole from a text
-  // that holds neither an '&' nor a CR: no value in it holds a reference or
-  // a line end still to normalise (KTXPathTreeContext::SetNextTextsPlain).
-  bool ParsedWithoutReferenceOrCr(const KTXNode* document) const {
-    return document != nullptr && document == plainTextDocument_;
+  // that holds no '&', and one that holds no CR: no value in it holds a
+  // reference, or a line end still to normalise
+  // (KTXPathTreeContext::SetNextTextsPlain, SetNextTextsWithoutCr).
+  bool ParsedWithoutReference(const KTXNode* document) const {
+    return document != nullptr && document == noReferenceDocument_;
   }
+  bool ParsedWithoutCr(const KTXNode* document) const { return document != nullptr && document == noCrDocument_; }
   // Whether `document` is the tree this loader last parsed whole and built
   // plain (KTParserDriver::BuiltPlainTree): it has no DOCTYPE and no
   // prefixed name, so no DTD or schema declares anything for it.
@@ -245,8 +247,10 @@ class KTDocumentLoader {
   bool endNameRemoval_ = true;
   bool flatten_ = true;
   bool finish_ = true;
-  // The document ParsedWithoutReferenceOrCr answers for (null: none).
-  const KTXNode* plainTextDocument_ = nullptr;
+  // The documents ParsedWithoutReference and ParsedWithoutCr answer for
+  // (null: none).
+  const KTXNode* noReferenceDocument_ = nullptr;
+  const KTXNode* noCrDocument_ = nullptr;
   // The document ParsedWithoutDeclarations answers for (null: none).
   const KTXNode* plainDocument_ = nullptr;
 };

@@ -209,6 +209,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   nextTextsPlain_ = false;
   entitiesPredefined_ = nextEntitiesPredefined_;
   nextEntitiesPredefined_ = false;
+  textsWithoutCr_ = nextTextsWithoutCr_;
+  nextTextsWithoutCr_ = false;
   characterDataMeets_ = false;
   if (loadSchema && model_) LoadDocumentSchema(root);
   declaresNothing_ = model_ && !model_->DeclaresElements() && !model_->DeclaresDtdElementsBesideSchema();
@@ -235,6 +237,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
     stylesheet_ = false;
     textsPlain_ = false;
     entitiesPredefined_ = false;
+    textsWithoutCr_ = false;
     pendingElementMap_.reset();
     pendingAttributeMap_.reset();
     defaultMap_.reset();
@@ -244,6 +247,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   stylesheet_ = false;
   textsPlain_ = false;
   entitiesPredefined_ = false;
+  textsWithoutCr_ = false;
   defaultMap_.reset();
   if (!view) {
     // A lone text root merges into nothing; give it a view of its own.
@@ -538,7 +542,7 @@ void KTXPathTreeContext::ResolveNamespaces(KTXPathNode* node) {
   }
 }
 
-std::u16string_view KTXPathTreeContext::PrefixOf(const char16_t* name) {
+inline std::u16string_view KTXPathTreeContext::PrefixOf(const char16_t* name) {
   const uintptr_t bits = reinterpret_cast<uintptr_t>(name);
   PrefixSlot& slot = prefixSlots_[(bits >> 3) * 0x9E3779B97F4A7C15ull >> (64 - kPrefixSlotBits)];
   if (slot.name != name) {
@@ -808,7 +812,7 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text, std::u16string_vi
 
 bool KTXPathTreeContext::ExpandTextReferences(KTXPathNode* text) {
   KTString normalized;
-  if (NormalizeLineEnds(text->GetValue(), normalized)) text->SetValue(std::move(normalized));
+  if (!textsWithoutCr_ && NormalizeLineEnds(text->GetValue(), normalized)) text->SetValue(std::move(normalized));
   const char16_t* value = text->GetValue();
   if (!model_ || !KTStrChr(value, u'&')) return false;
   KTXPathNode* parent = text->GetParent();
@@ -944,7 +948,7 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
   bool hasWhitespace = rest.find_first_of(u"\t\n\r") != std::u16string_view::npos;
   if (!hasReference && !hasWhitespace) return;
   KTString written;
-  if (NormalizeLineEnds(value, written)) value = written.c_str();
+  if (!textsWithoutCr_ && NormalizeLineEnds(value, written)) value = written.c_str();
   KTString expanded = model_ && hasReference ? ExpandReferenceRounds(attribute->GetXNode(), value, false)
                                              : KTString(value);
   NormalizeAttributeWhitespace(expanded);

@@ -49,10 +49,15 @@ class KTXPathTreeContext {
   std::unique_ptr<KTXPathNode> WrapTree(KTXNode* root, KTSchemaServices* model, bool loadSchema,
                                         const char16_t* documentUri, bool stylesheet = false);
   // For the next WrapTree only: no value of its tree holds an '&' or a CR
-  // (KTDocumentLoader::ParsedWithoutReferenceOrCr), so its texts, comments,
-  // CDATA sections and processing instructions are shown as they are,
-  // without the search for a reference or a line end to normalise.
+  // (KTDocumentLoader::ParsedWithoutReference, ParsedWithoutCr), so its
+  // texts, comments, CDATA sections and processing instructions are shown
+  // as they are, without the search for a reference or a line end to
+  // normalise.
   void SetNextTextsPlain() { nextTextsPlain_ = true; }
+  // For the next WrapTree only: no value of its tree holds a CR
+  // (KTDocumentLoader::ParsedWithoutCr), so the texts and attribute values
+  // that hold references have no line ends to normalise.
+  void SetNextTextsWithoutCr() { nextTextsWithoutCr_ = true; }
   // For the next WrapTree only: its document declares no entity (it has no
   // DTD: KTDocumentLoader::ParsedWithoutDeclarations), so a reference in it
   // names one of the five predefined entities, which expand without the
@@ -169,6 +174,9 @@ class KTXPathTreeContext {
   // SetNextTextsPlain, and what it told for the wrap under way.
   bool nextTextsPlain_ = false;
   bool textsPlain_ = false;
+  // SetNextTextsWithoutCr, and what it told for the wrap under way.
+  bool nextTextsWithoutCr_ = false;
+  bool textsWithoutCr_ = false;
   // SetNextEntitiesPredefined, and what it told for the wrap under way; the
   // buffer its expansions are written in.
   bool nextEntitiesPredefined_ = false;
@@ -213,7 +221,7 @@ class KTXPathTreeContext {
     int32_t colon = -1;  // -1: no prefix
   };
   static constexpr int kPrefixSlotBits = 8;
-  std::u16string_view PrefixOf(const char16_t* name);
+  inline std::u16string_view PrefixOf(const char16_t* name);
   PrefixSlot prefixSlots_[1 << kPrefixSlotBits];
   // The default namespace of the last element map looked up, held so that
   // the map lives as long as the entry. Dropped whenever a map is changed.
