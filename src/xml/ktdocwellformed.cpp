@@ -265,7 +265,9 @@ class TreeChecker final : public KTNamespaceDeclarations {
     const KTXNode* parent = node->GetParent();
     const int parentKind = parent ? parent->GetKind() : -1;
     const int kind = node->GetKind();
-    if (!CheckName(node, kind, parentKind))
+    // A plain tree's names are plain (KTXName::Entry::plain): nothing above
+    // U+00FF, and no processing instruction or declaration to name.
+    if (!referencesOnly_ && !CheckName(node, kind, parentKind))
       return false;
     switch (kind) {
       case kXmlTag:
