@@ -5,6 +5,7 @@
 #include "xslt/output/ktresultserializer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -112,6 +113,29 @@ int FormatCharacterReference(char32_t c, char16_t* buffer) {
 // refuse, as bits by code: markup, the quote and every control character.
 constexpr uint64_t kMayBeReplaced = (uint64_t{1} << u'<') | (uint64_t{1} << u'>') | (uint64_t{1} << u'&') |
                                     (uint64_t{1} << u'"') | ((uint64_t{1} << 0x20) - 1);
+
+// Their parts: the control characters XML 1.0 §2.2 refuses (all below the
+// space but tab, LF and CR), '<' and '>', and tab, LF and CR.
+constexpr uint64_t kLineEndBits = (uint64_t{1} << u'\t') | (uint64_t{1} << u'\n') | (uint64_t{1} << u'\r');
+constexpr uint64_t kRefusedControls = ((uint64_t{1} << 0x20) - 1) & ~kLineEndBits;
+constexpr uint64_t kMarkupBits = (uint64_t{1} << u'<') | (uint64_t{1} << u'>');
+
+// The characters below 64 AppendText looks at under each combination of
+// rule bits, worked out once (as a run of tests it costs more than the scan
+// of a short name).
+constexpr std::array<uint64_t, KTResultSerializer::kRuleCombinations> KTResultSerializer::kLookedAt = [] {
+  std::array<uint64_t, kRuleCombinations> table{};
+  for (unsigned rules = 0; rules < kRuleCombinations; ++rules) {
+    uint64_t looked = kRefusedControls;
+    if (rules & kEscapeMarkup) looked |= kMarkupBits;
+    if (rules & (kEscapeAmpersand | kAmpersandBeforeBrace)) looked |= uint64_t{1} << u'&';
+    if (rules & kEscapeQuote) looked |= uint64_t{1} << u'"';
+    if (rules & kEscapeLineEnds) looked |= kLineEndBits;
+    if (rules & kEscapeCarriageReturn) looked |= uint64_t{1} << u'\r';
+    table[rules] = looked;
+  }
+  return table;
+}();
 
 // One element (or other container) whose children the XML writer is walking.
 struct KTResultSerializer::XmlFrame {
@@ -257,12 +281,33 @@ void KTResultSerializer::AppendText(KTString& out, int& length, std::u16string_v
   // common case, whose characters from 64 below the surrogates are let by
   // on one comparison.
   const bool plain = representsAll && !xml11_;
-  for (std::size_t i = 0; i < size; ++i) {
+  // Of the characters below 64, those these rules replace or may refuse:
+  // the others (the line ends of text, the quote outside attributes) are let
+  // by as the loop below would let them by.
+  const uint64_t looked = kLookedAt[rules & (kRuleCombinations - 1)];
+  std::size_t first = 0;
+  if (plain) {
+    // Most texts and names hold no character the rules look at: one tight
+    // scan finds the first that may be, and a text without one is copied
+    // whole. The loop below starts at that character, since it lets every
+    // character before it by.
+    const char16_t* units = text.data();
+    while (first < size) {
+      const char16_t c = units[first];
+      if (c >= 64 ? c >= 0xD800 : ((looked >> c) & 1) != 0) break;
+      ++first;
+    }
+    if (first == size) {
+      AppendUnits(out, length, units, static_cast<int>(size));
+      return;
+    }
+  }
+  for (std::size_t i = first; i < size; ++i) {
     const char16_t c = text[i];
     // An encoding that writes every character leaves only the characters
     // the rules may replace or refuse to look at: those below 64 and from
     // the surrogates up.
-    if (plain && (c >= 64 ? c < 0xD800 : ((kMayBeReplaced >> c) & 1) == 0)) continue;
+    if (plain && (c >= 64 ? c < 0xD800 : ((looked >> c) & 1) == 0)) continue;
     if (representsAll && (c >= 64 ? c < 0xD800 && !(xml11_ && (IsXml11Restricted(c) || IsXml11LineEnd(c)))
                                   : ((kMayBeReplaced >> c) & 1) == 0)) {
       continue;

@@ -5,7 +5,9 @@
 // Serialize with its KTOutputSettings; see docs/ARCHITECTURE.md.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -108,6 +110,10 @@ class KTResultSerializer {
     kNoReferences = 32,          // an unwritable character is an error, not a reference
     kEscapeCarriageReturn = 64,  // CR as a reference
   };
+  static constexpr unsigned kRuleCombinations = 128;
+  // By rule bits: the characters below 64 that AppendText replaces or may
+  // refuse under them; every other one below 64 it writes as it is.
+  static const std::array<uint64_t, kRuleCombinations> kLookedAt;
   // A CR written as itself would reach a reader of xml or html output as a
   // line feed (XML 1.0 §2.11; HTML parsers do the same), so text keeps it
   // as a reference.
