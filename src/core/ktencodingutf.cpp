@@ -327,6 +327,33 @@ ConvertStatus Utf16ToUtf8(const char16_t*& source, const char16_t* sourceEnd, ch
   while (s < sourceEnd) {
     std::uint32_t c = *s;
     if (c < 0x80) {
+#if defined(__SSE2__)
+      // Sixteen units at a time are narrowed to bytes and stored, and the
+      // place moves past those up to the first that is not ASCII (the bytes
+      // stored after it lie within the target and are written over next).
+      const char16_t* blockStart = s;
+      while (sourceEnd - s >= 16 && targetEnd - t >= 16) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(t), _mm_packus_epi16(low, high));
+        const __m128i nonAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
+        const __m128i zero = _mm_setzero_si128();
+        // Two mask bits a unit, set for an ASCII unit.
+        const unsigned ascii =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(low, nonAscii), zero))) |
+            (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(high, nonAscii), zero)))
+             << 16);
+        if (ascii != 0xFFFFFFFFu) {
+          const int run = __builtin_ctz(~ascii) / 2;
+          s += run;
+          t += run;
+          break;
+        }
+        s += 16;
+        t += 16;
+      }
+      if (s != blockStart) continue;
+#endif
       if (t >= targetEnd) {
         status = ConvertTargetFull;
         break;

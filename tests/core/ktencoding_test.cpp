@@ -634,6 +634,46 @@ TEST(EncodingUtf8, NonAsciiAtEveryPlaceOfAnAsciiRun) {
   }
 }
 
+// ASCII runs are encoded many units at a time: a character of two, three or
+// four bytes, or a lone surrogate, at any place of a run comes out the same,
+// and so does every room a resumed conversion is given.
+TEST(EncodingUtf8, NonAsciiAtEveryPlaceOfAnAsciiRunEncodes) {
+  struct Case {
+    std::u16string_view text;
+    std::string_view bytes;
+  } cases[] = {
+      {u"\u00E9", "\xC3\xA9"sv},
+      {u"\u20AC", "\xE2\x82\xAC"sv},
+      {u"\U0001F600", "\xF0\x9F\x98\x80"sv},
+      {u"\xD800", "\xEF\xBF\xBD"sv},
+      {u"\u007F\u0080", "\x7F\xC2\x80"sv},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t before = 0; before <= 40; ++before) {
+      const std::u16string text = std::u16string(before, u'a') + std::u16string(c.text) + std::u16string(21, u'b');
+      const std::string bytes = std::string(before, 'a') + std::string(c.bytes) + std::string(21, 'b');
+      auto encoded = Encode(text, 1000, 0, true, false);
+      ASSERT_TRUE(encoded);
+      EXPECT_EQ(HexBytes(*encoded), HexBytes(bytes)) << HexUnits(c.text) << " after " << before;
+      for (std::size_t room : {4u, 15u, 16u, 17u, 33u}) {
+        std::string out;
+        const char16_t* source = text.data();
+        const char16_t* sourceEnd = source + text.size();
+        ConvertStatus status;
+        do {
+          char chunk[40];
+          char* target = chunk;
+          const char16_t* start = source;
+          status = Utf16ToUtf8(source, sourceEnd, target, chunk + room);
+          out.append(chunk, target);
+          ASSERT_TRUE(source > start || status != ConvertTargetFull) << "no progress, room " << room;
+        } while (status == ConvertTargetFull);
+        EXPECT_EQ(HexBytes(out), HexBytes(bytes)) << HexUnits(c.text) << " after " << before << ", room " << room;
+      }
+    }
+  }
+}
+
 TEST(EncodingUtf16, ByteOrdersAndMarks) {
   EXPECT_EQ(HexBytes(*Encode(u"AB", 2000, 1, true)), HexBytes("\xFF\xFE\x41\x00\x42\x00"sv));
   EXPECT_EQ(HexBytes(*Encode(u"AB", 2000, 2, true)), HexBytes("\xFE\xFF\x00\x41\x00\x42"sv));
