@@ -189,7 +189,6 @@ class KTResultSerializer {
   KTOutputSink* sink_ = nullptr;
   const KTXPathNode* resultRoot_ = nullptr;
   KTOutputSettings settings_;
-  KTHtmlVocabulary htmlVocabulary_;
   bool html_ = false;
   bool xml_ = true;
   bool text_ = false;

@@ -207,12 +207,13 @@ void KTResultSerializer::WriteHtmlAttribute(const KTXPathNode* node) {
     Append(u'"');
     return;
   }
-  const std::u16string_view name = node->GetName();
+  const unsigned flags = KTHtmlVocabulary::AttributeFlags(node->GetName());
   Append(u' ');
   AppendName(node);
-  if (htmlVocabulary_.IsHtmlBooleanAttribute(name)) return;
+  if (flags & KTHtmlVocabulary::kBooleanAttribute) return;
   Append(u"=\"");
-  if (htmlVocabulary_.IsHtmlUriAttribute(name) || (IsNamed(name, u"name") && IsNamed(parent->GetName(), u"a"))) {
+  if ((flags & KTHtmlVocabulary::kUriAttribute) ||
+      ((flags & KTHtmlVocabulary::kNameAttribute) && IsNamed(parent->GetName(), u"a"))) {
     EscapeUriValue(node->GetValue(), uriBuffer_);
     AppendText(uriBuffer_.View(), kHtmlAttributeRules, node, KTOutputError::kPlaceAttribute);
   } else {
@@ -247,11 +248,12 @@ void KTResultSerializer::OpenHtmlElement(const KTXPathNode* node, std::vector<Ht
     stack.push_back(frame);
     return;
   }
-  frame.empty = htmlVocabulary_.IsHtmlEmptyElement(name);
-  frame.block = htmlVocabulary_.IsHtmlBlockElement(name);
-  frame.raw = IsNamed(name, u"script") || IsNamed(name, u"style");
+  const unsigned flags = KTHtmlVocabulary::ElementFlags(name);
+  frame.empty = (flags & KTHtmlVocabulary::kEmptyElement) != 0;
+  frame.block = (flags & KTHtmlVocabulary::kBlockElement) != 0;
+  frame.raw = (flags & KTHtmlVocabulary::kRawTextElement) != 0;
   frame.meta = node == metaHead_;
-  frame.verbatim = parentVerbatim || frame.raw || IsNamed(name, u"pre") || IsNamed(name, u"textarea");
+  frame.verbatim = parentVerbatim || (flags & KTHtmlVocabulary::kVerbatimElement) != 0;
   const std::u16string_view local = name.substr(name.find(u':') + 1);
   frame.breaksBetween = indent_ && !frame.verbatim && !frame.empty && !local.empty() && local[0] != u'p';
   if (frame.breaksBetween && frame.block) {
