@@ -198,7 +198,12 @@ bool KTStaticCheck::CheckTree(KTXPathNode* stylesheetNode, std::u16string_view t
           keptText = texts_.back().get();
         }
         Reference reference;
-        reference.name = uri.empty() ? KTString(local) : KTString(std::u16string_view(ExpandedName(uri, local)));
+        if (uri.empty()) {
+          reference.name = local;
+        } else {
+          expandedNames_.push_back(std::make_unique<std::u16string>(ExpandedName(uri, local)));
+          reference.name = *expandedNames_.back();
+        }
         reference.qname = qname;
         reference.text = keptText;
         reference.offset = offset;
@@ -284,7 +289,7 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
   bool localsNeeded = false;
   for (auto& [node, references] : references_) {
     for (Reference& reference : references) {
-      reference.global = globals_.contains(reference.name.View());
+      reference.global = globals_.contains(reference.name);
       if (!reference.global) localsNeeded = true;
     }
   }
@@ -320,7 +325,7 @@ void KTStaticCheck::CheckVariableScopes(const KTXPathNode* subtree, const KTStyl
       for (const Reference& reference : found->second) {
         ++steps;
         if (reference.global) continue;
-        auto local = visible.find(reference.name.View());
+        auto local = visible.find(reference.name);
         if (local != visible.end() && local->second > 0) continue;
         KTString written = WrittenReference(reference.qname);
         KTString text = *reference.text;

@@ -66,7 +66,9 @@ class KTStaticCheck {
   // when one is written: the QName node (its tree lives as long as the
   // compiled stylesheet) and the expression's text, kept once per tree.
   struct Reference {
-    KTString name;                            // expanded: URI ':' local, or the local name alone
+    // Expanded: URI ':' local (kept in expandedNames_), or the local name
+    // alone, read from the QName node's own text.
+    std::u16string_view name;
     const KTXPathAstNode* qname = nullptr;    // the name as written, after the "$"
     const KTString* text = nullptr;           // the trimmed expression, in texts_
     int offset = 0;                           // of the "$" in the expression
@@ -75,10 +77,13 @@ class KTStaticCheck {
   void ForgetReferences() {
     references_.clear();
     texts_.clear();
+    expandedNames_.clear();
   }
   std::unordered_map<const KTXPathNode*, std::vector<Reference>> references_;
   // The texts of the trees with kept references, one each.
   std::vector<std::unique_ptr<KTString>> texts_;
+  // The expanded names of prefixed references, one each.
+  std::vector<std::unique_ptr<std::u16string>> expandedNames_;
   // Looked up by view: a reference's name is not copied to be looked up.
   struct NameHash {
     using is_transparent = void;
