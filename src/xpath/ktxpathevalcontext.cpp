@@ -11,10 +11,12 @@
 #include "xpath/ktxpathevalcontext.h"
 
 #include <algorithm>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/ktworkcount.h"
 #include "xml/ktxpathnode.h"
 #include "xpath/ktxpathelementindex.h"
 #include "xpath/ktxpathexpression.h"
@@ -222,16 +224,46 @@ class ElementLookup {
     }
   }
   // True when the index answers for `node`; Elements() then lists the
-  // name's elements in document order (null: none).
+  // name's elements in document order (null: none). From the second node of
+  // a step on, each node climbed keeps its answer, so that the climbs of
+  // many context nodes pass each node once (KTWorkCount counts the nodes
+  // passed).
   bool Reach(KTXPathNode* node) {
     if (!services_)
       return false;
+    if (++climbs_ == 2)
+      memo_ = std::make_unique<Memo>();
+    Memo* memo = memo_.get();
+    if (memo)
+      memo->passed.clear();
     KTXPathNode* top = node;
+    bool reached = true;
+    uint64_t steps = 0;
     while (KTXPathNode* parent = top->GetParent()) {
-      if (!IsContent(top) || top->GetIndexInParent() < 0)
-        return false;
+      if (memo) {
+        auto found = memo->known.find(top);
+        if (found != memo->known.end()) {
+          reached = found->second.reached;
+          top = found->second.root;
+          break;
+        }
+      }
+      ++steps;
+      if (!IsContent(top) || top->GetIndexInParent() < 0) {
+        reached = false;
+        break;
+      }
+      if (memo)
+        memo->passed.push_back(top);
       top = parent;
     }
+    KTWorkCount::Add(steps);
+    if (memo) {
+      for (KTXPathNode* passed : memo->passed)
+        memo->known.emplace(passed, Known{top, reached});
+    }
+    if (!reached)
+      return false;
     if (top != root_) {
       root_ = top;
       const KTXPathElementIndex* index = services_->ElementIndexOf(top);
@@ -243,11 +275,21 @@ class ElementLookup {
   const KTXPathElementIndex::Elements* Elements() const { return elements_; }
 
  private:
+  struct Known {
+    KTXPathNode* root;  // the root reached (when reached)
+    bool reached;
+  };
   KTXSLTFunctionServices* services_ = nullptr;
   std::u16string_view local_;
   KTXPathNode* root_ = nullptr;
   bool indexed_ = false;
   const KTXPathElementIndex::Elements* elements_ = nullptr;
+  struct Memo {
+    std::vector<KTXPathNode*> passed;
+    std::unordered_map<const KTXPathNode*, Known> known;
+  };
+  int climbs_ = 0;
+  std::unique_ptr<Memo> memo_;  // made at the second climb of a step
 };
 
 // The first element placed after `position` in document order.

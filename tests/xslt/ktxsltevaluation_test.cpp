@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/ktworkcount.h"
+
 #include "kttestprocessor.h"
 #include "xpath/ktxpathexpression.h"
 #include "xpath/ktxpathfunctionlibrary.h"
@@ -205,6 +207,28 @@ TEST_F(EvaluationTest, NodeListsAndPositions) {
   ASSERT_TRUE(first->SelectNodeList(DocumentElement(), Compiled(u"/doc/none"), false));
   EXPECT_EQ(first->ContextPosition(), 0);
   EXPECT_EQ(first->NodeList().ItemCount(), 0);
+}
+
+// A named descendant step from many context nodes, each deeper than the
+// last, reads the source's list of elements by name from each: the check
+// that a context node is reached from the root along content nodes climbs
+// each ancestor once for the whole step, so the work grows linearly with
+// the depth.
+TEST_F(EvaluationTest, NamedStepsFromNestedContextsClimbEachAncestorOnce) {
+  auto work = [&](int depth) {
+    std::u16string source;
+    for (int i = 0; i < depth; ++i) source += u"<s><b><x/></b>";
+    for (int i = 0; i < depth; ++i) source += u"</s>";
+    Prepare(kXhtmlStylesheet, source.c_str());
+    const uint64_t before = KTWorkCount::Total();
+    EXPECT_EQ(Value(u"count(//b/descendant::x)"), std::to_string(depth));
+    return KTWorkCount::Total() - before;
+  };
+  const uint64_t small = work(200);
+  const uint64_t large = work(800);
+  // Four times the depth: about four times the work, sixteen if each
+  // context node climbed to the root.
+  EXPECT_LT(large, small * 6) << small << " " << large;
 }
 
 TEST_F(EvaluationTest, WholeListAsContextWithPositionMinusOne) {
