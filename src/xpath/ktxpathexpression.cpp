@@ -70,14 +70,6 @@ void KTXPathExpression::Init(const NamespaceMap* namespaces, const UriList* uris
   restrictions_ = restrictions;
 }
 
-void KTXPathExpression::Rebind(const NamespaceMap* namespaces, const UriList* uris, int restrictions) {
-  ownedTree_.reset();
-  compileMode_ = kModeNone;
-  namespaces_ = namespaces;
-  uris_ = uris;
-  restrictions_ = restrictions;
-}
-
 bool KTXPathExpression::Compile(bool keepTree, int mode) {
   ++compileCount_;
   compileMode_ = mode;
@@ -139,11 +131,6 @@ bool KTXPathExpression::Compile(bool keepTree, int mode) {
 }
 
 KTXPathAstNode* KTXPathExpression::DetachTree() { return ownedTree_.release(); }
-
-void KTXPathExpression::AttachTree(KTXPathAstNode* tree, int mode) {
-  lentTree_ = tree;
-  compileMode_ = mode;
-}
 
 void KTXPathExpression::SetVariables(const VariableMap& variables) {
   if (&variables != &variables_)

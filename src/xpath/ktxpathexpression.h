@@ -63,7 +63,15 @@ class KTXPathExpression {
   void Init(const NamespaceMap* namespaces, const UriList* uris, const KTString& text, int restrictions);
   // Sets the bindings for a tree compiled elsewhere (AttachTree follows),
   // leaving the text as it is: a run of a compiled tree copies no text.
-  void Rebind(const NamespaceMap* namespaces, const UriList* uris, int restrictions);
+  // Inline, as AttachTree: every evaluation of a stylesheet expression
+  // calls both.
+  void Rebind(const NamespaceMap* namespaces, const UriList* uris, int restrictions) {
+    ownedTree_.reset();
+    compileMode_ = kModeNone;
+    namespaces_ = namespaces;
+    uris_ = uris;
+    restrictions_ = restrictions;
+  }
   // The parses made on this thread so far (Compile calls), for tests that
   // check that a run parses no expression text.
   static uint64_t CompileCount() noexcept { return compileCount_; }
@@ -108,7 +116,10 @@ class KTXPathExpression {
   // The owned tree handed to the caller (null when none).
   KTXPathAstNode* DetachTree();
   // Lends a tree compiled earlier for the next evaluation.
-  void AttachTree(KTXPathAstNode* tree, int mode);
+  void AttachTree(KTXPathAstNode* tree, int mode) {
+    lentTree_ = tree;
+    compileMode_ = mode;
+  }
   KTXPathAstNode* GetTree() const { return lentTree_ ? lentTree_ : ownedTree_.get(); }
 
   const KTString& GetText() const { return text_; }
