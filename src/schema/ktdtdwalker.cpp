@@ -112,13 +112,17 @@ bool ResolveSectionKeyword(KTSchemaModel& model, KTXNode* node, std::u16string_v
     }
     // The replacement text stands between blanks (XML 1.0 §4.4.8), so blanks
     // around the keyword in the value are allowed; the rest is the keyword.
-    const KTString& value = entity->GetTrimmedValue(model);
+    // Only the white space of XML 1.0 §2.3 (S) is passed over: other space
+    // characters (U+3000, U+2003) belong to the keyword and spoil it.
+    std::u16string_view value = GetEntityValue(*entity, model).View();
+    while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
+    while (!value.empty() && IsBlank(value.back())) value.remove_suffix(1);
     if (!(value == u"INCLUDE" || value == u"IGNORE")) {
       model.RefuseDocument(u"the keyword of a conditional section is " + entity->Describe() +
                            u", neither INCLUDE nor IGNORE (XML 1.0 §3.4), at " + model.PlaceOf(node));
       return model.ReportError(kSchemaUnusableParameterEntity, node, nullptr, entity->Describe());
     }
-    word = value.View();
+    word = value;
   } else if (!(keyword == u"INCLUDE" || keyword == u"IGNORE")) {
     const KTString written(keyword);
     model.RefuseDocument(u"the keyword of a conditional section is \"" + written +

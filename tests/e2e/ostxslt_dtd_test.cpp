@@ -120,6 +120,13 @@ std::vector<DtdCase> Cases() {
          "<!ENTITY % lit '\"a literal\"'>\n<!ENTITY g %lit; >\n"},
         {"src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc>&e;|&g;</doc>\n"}},
        {}},
+      {"keyword entities holding INCLUDE and IGNORE between XML white space",
+       {{"doc.dtd",
+         "<!ENTITY % i '&#9; INCLUDE&#13;&#10;'>\n<!ENTITY % g \"\n IGNORE \t\">\n"
+         "<![%i;[<!ATTLIST doc a CDATA 'included'>]]>\n<![%g;[<!ATTLIST doc b CDATA 'ignored'>]]>\n"
+         "<!ATTLIST doc c CDATA 'after'>\n"},
+        {"src.xml", "<!DOCTYPE doc SYSTEM \"doc.dtd\">\n<doc/>\n"}},
+       {}},
       {"a percent sign in a system literal is a character, and the declarations after it are read",
        {{"doc.dtd", "<!NOTATION n SYSTEM \"50%\">\n<!ENTITY % p PUBLIC \"-//x//y%z//EN\" \"p%.ent\">\n"
                     "<!ATTLIST doc a CDATA \"after\">\n"},
@@ -263,6 +270,16 @@ std::vector<FatalCase> FatalCases() {
        loadDtd},
       {"a conditional section whose keyword entity is neither INCLUDE nor IGNORE",
        {{"doc.dtd", "<!ENTITY % k 'MAYBE'>\n<![%k;[ <!ELEMENT a ANY> ]]>\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 2, column 1",
+       loadDtd},
+      // Only XML white space may stand around the keyword in the entity's
+      // value: an ideographic or em space is part of the keyword.
+      {"a conditional section whose keyword entity holds INCLUDE after an ideographic space",
+       {{"doc.dtd", "<!ENTITY % k '&#x3000;INCLUDE'>\n<![%k;[ <!ELEMENT a ANY> ]]>\n"}, {"src.xml", doctype}},
+       "doc.dtd, line 2, column 1",
+       loadDtd},
+      {"a conditional section whose keyword entity holds IGNORE before an em space",
+       {{"doc.dtd", "<!ENTITY % k 'IGNORE\xE2\x80\x83'>\n<![%k;[ <!ELEMENT a ANY> ]]>\n"}, {"src.xml", doctype}},
        "doc.dtd, line 2, column 1",
        loadDtd},
       {"a text declaration without an encoding in the external subset",
