@@ -33,16 +33,6 @@ void AppendUnits(KTString& out, int& length, const char16_t* units, int count) {
   out.AppendAtLength(units, length, kOutputGrowBy, count);
 }
 
-void AppendUnit(KTString& out, int& length, char16_t unit) {
-  if (length + 1 <= out.GetCapacity()) {
-    char16_t* buffer = out.GetBuffer();
-    buffer[length++] = unit;
-    buffer[length] = 0;
-    return;
-  }
-  out.AppendCharAtLength(unit, length, kOutputGrowBy);
-}
-
 bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
 bool IsTextLike(int kind) { return kind == kXPathText || kind == kXPathCData; }
 // xsl:value-of of an empty string appends a text node with no characters;
@@ -153,15 +143,25 @@ KTResultSerializer::~KTResultSerializer() = default;
 void KTResultSerializer::ClearOutput() {
   outputLength_ = 0;
   output_.ClearAndReserve(0);
+  outputBuffer_ = nullptr;
+  outputCapacity_ = 0;
 }
 
-void KTResultSerializer::Append(std::u16string_view text) {
-  AppendUnits(output_, outputLength_, text.data(), static_cast<int>(text.size()));
+void KTResultSerializer::SyncOutputBuffer() {
+  outputBuffer_ = output_.GetBuffer();
+  outputCapacity_ = output_.GetCapacity();
+}
+
+void KTResultSerializer::AppendToOutput(const char16_t* units, int count) {
+  AppendUnits(output_, outputLength_, units, count);
+  SyncOutputBuffer();
   FlushIfFull();
 }
 
-void KTResultSerializer::Append(char16_t c) {
-  AppendUnit(output_, outputLength_, c);
+void KTResultSerializer::AppendEscaped(std::u16string_view text, unsigned rules, const KTXPathNode* node,
+                                       KTOutputError::Place place) {
+  AppendText(output_, outputLength_, text, rules, node, place);
+  SyncOutputBuffer();
   FlushIfFull();
 }
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -134,8 +135,33 @@ class KTResultSerializer {
     bool hasColon = false;
   };
 
-  void Append(std::u16string_view text);
-  void Append(char16_t c);
+  // Appends within the room of the output buffer go straight to it; the
+  // rest through AppendToOutput, which grows it.
+  void Append(std::u16string_view text) { AppendRun(text.data(), static_cast<int>(text.size())); }
+  void Append(char16_t c) {
+    if (outputLength_ < outputCapacity_) {
+      outputBuffer_[outputLength_++] = c;
+      outputBuffer_[outputLength_] = 0;
+      FlushIfFull();
+      return;
+    }
+    AppendToOutput(&c, 1);
+  }
+  void AppendRun(const char16_t* units, int count) {
+    if (count <= 0) return;
+    if (outputLength_ + count <= outputCapacity_) {
+      std::memcpy(outputBuffer_ + outputLength_, units, static_cast<size_t>(count) * sizeof(char16_t));
+      outputLength_ += count;
+      outputBuffer_[outputLength_] = 0;
+      FlushIfFull();
+      return;
+    }
+    AppendToOutput(units, count);
+  }
+  void AppendToOutput(const char16_t* units, int count);
+  // Takes the output buffer's place and room again after a call that may
+  // have moved it.
+  void SyncOutputBuffer();
   // Hands the text written so far to the sink once it fills a piece.
   void FlushIfFull() {
     if (sink_ && outputLength_ >= kSinkPiece) FlushToSink();
@@ -147,11 +173,44 @@ class KTResultSerializer {
   // an unwritable character throws KTOutputError for place.
   void AppendText(KTString& out, int& length, std::u16string_view text, unsigned rules,
                   const KTXPathNode* node, KTOutputError::Place place);
+  // In the common case, XML 1.0 through an encoding that writes every
+  // character, a text without a character its rules look at is found by one
+  // scan and copied whole; any other goes through the escaping.
   void AppendText(std::u16string_view text, unsigned rules, const KTXPathNode* node,
                   KTOutputError::Place place = KTOutputError::kPlaceName) {
-    AppendText(output_, outputLength_, text, rules, node, place);
-    FlushIfFull();
+    if (encoding_.RepresentsAll() && !xml11_) {
+      const uint64_t looked = kLookedAt[rules & (kRuleCombinations - 1)];
+      const char16_t* units = text.data();
+      const std::size_t size = text.size();
+      std::size_t i = 0;
+      while (i < size && !IsLookedAt(units[i], looked)) ++i;
+      if (i == size) {
+        AppendRun(units, static_cast<int>(size));
+        return;
+      }
+    }
+    AppendEscaped(text, rules, node, place);
   }
+  // The same for a text that ends at its NUL (a node's name or value): the
+  // scan finds its end too, since the NUL is looked at under every rule.
+  void AppendText(const char16_t* text, unsigned rules, const KTXPathNode* node,
+                  KTOutputError::Place place = KTOutputError::kPlaceName) {
+    if (encoding_.RepresentsAll() && !xml11_) {
+      const uint64_t looked = kLookedAt[rules & (kRuleCombinations - 1)];
+      std::size_t i = 0;
+      while (!IsLookedAt(text[i], looked)) ++i;
+      if (text[i] == 0) {
+        AppendRun(text, static_cast<int>(i));
+        return;
+      }
+    }
+    AppendEscaped(std::u16string_view(text), rules, node, place);
+  }
+  static bool IsLookedAt(char16_t c, uint64_t looked) {
+    return c >= 64 ? c >= 0xD800 : ((looked >> c) & 1) != 0;
+  }
+  void AppendEscaped(std::u16string_view text, unsigned rules, const KTXPathNode* node,
+                     KTOutputError::Place place);
   void AppendName(const KTXPathNode* node);
   void WriteXmlDeclaration();
   // True when it wrote a document type declaration.
@@ -186,6 +245,10 @@ class KTResultSerializer {
 
   KTString output_;
   int outputLength_ = 0;
+  // The writable slots of output_ and their number (capacity, not counting
+  // the one for the NUL); null and 0 until the first append after a clear.
+  char16_t* outputBuffer_ = nullptr;
+  int outputCapacity_ = 0;
   KTOutputSink* sink_ = nullptr;
   const KTXPathNode* resultRoot_ = nullptr;
   KTOutputSettings settings_;
