@@ -474,6 +474,12 @@ void KTResultSerializer::WriteComment(const KTXPathNode* node) {
 }
 
 void KTResultSerializer::WriteTextContent(const KTXPathNode* node, bool escape) {
+  // Without cdata-section-elements (the common case) the value is written
+  // as it ends at its NUL, without measuring it first.
+  if (cdataTokens_.empty()) {
+    AppendText(node->GetValue(), escape ? kTextRules : 0u, node, KTOutputError::kPlaceText);
+    return;
+  }
   const std::u16string_view value = node->GetValue();
   if (InCdataSectionElement(node)) {
     // "]]>" cannot stand inside a section: it is split between "]]" and ">".
