@@ -206,7 +206,7 @@ GrammarRule* ParsoGrammar::CreateRule(const char16_t* text, size_t length, char1
 }
 
 GrammarRule* ParsoGrammar::FindRule(std::u16string_view name) const {
-  auto it = named_.find(std::u16string(name));
+  auto it = named_.find(name);
   return it == named_.end() ? nullptr : it->second;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -439,7 +440,15 @@ class ParsoGrammar {
   bool Fail(std::u16string_view sourceName, int line, std::u16string_view reason);
 
   std::vector<std::unique_ptr<GrammarRule>> rules_;
-  std::unordered_map<std::u16string, GrammarRule*> named_;
+  // Looked up by a view of the name (every parse from a named rule does), so
+  // a lookup neither copies nor allocates the name.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view name) const noexcept {
+      return std::hash<std::u16string_view>{}(name);
+    }
+  };
+  std::unordered_map<std::u16string, GrammarRule*, NameHash, std::equal_to<>> named_;
   GrammarRule* root_ = nullptr;
   int currentLine_ = 0;
   bool loaded_ = false;
