@@ -429,6 +429,16 @@ TEST_F(FlowProgramTest, LocalDeclarationsAgreeWithXsltproc) {
       "<xsl:choose><xsl:when test=\"false()\"/></xsl:choose><xsl:choose><xsl:when test=\"r/w\">w</xsl:when>"
       "<xsl:otherwise><xsl:variable name=\"o\" select=\"'o'\"/><xsl:value-of select=\"$o\"/></xsl:otherwise>"
       "</xsl:choose><xsl:variable name=\"o\" select=\"'o2'\"/><xsl:value-of select=\"$o\"/>",
+      // Sibling and nested contents declaring the same names, by select and
+      // by content, each seeing its own.
+      "<xsl:variable name=\"k\" select=\"'k0'\"/><xsl:if test=\"r\"><xsl:variable name=\"m\">m1<xsl:value-of select=\"$k\"/>"
+      "</xsl:variable><xsl:if test=\"r/v\"><xsl:variable name=\"n\" select=\"concat($m, '+')\"/>"
+      "<xsl:value-of select=\"$n\"/></xsl:if><xsl:if test=\"r/v\"><xsl:variable name=\"n\" select=\"'n2'\"/>"
+      "<xsl:value-of select=\"$n\"/></xsl:if><xsl:value-of select=\"$m\"/></xsl:if><xsl:if test=\"r\">"
+      "<xsl:variable name=\"m\" select=\"'m2'\"/><xsl:value-of select=\"$m\"/></xsl:if><xsl:choose>"
+      "<xsl:when test=\"r/v[3]\"><xsl:variable name=\"m\"><xsl:value-of select=\"count(r/v)\"/></xsl:variable>"
+      "<xsl:value-of select=\"$m\"/></xsl:when></xsl:choose><xsl:variable name=\"m\" select=\"'m3'\"/>"
+      "<xsl:value-of select=\"concat($m, $k)\"/>",
   };
   for (const char* body : bodies) {
     SCOPED_TRACE(body);
@@ -521,6 +531,12 @@ TEST_F(FlowProgramTest, DeclarationErrorsShowTheDeclarationFrame) {
        "xsl:variable\nxsl:if\nxsl:template\n"},
       {"<xsl:variable name=\"a\" select=\"1\"/><xsl:variable name=\"a\" select=\"2\"/>", "already exists",
        "xsl:variable\nxsl:if\nxsl:template\n"},
+      // Declared again inside a true xsl:if or a chosen branch.
+      {"<xsl:variable name=\"a\" select=\"1\"/><xsl:if test=\"r\"><xsl:variable name=\"a\" select=\"2\"/></xsl:if>",
+       "already exists", "xsl:variable\nxsl:if\nxsl:if\nxsl:template\n"},
+      {"<xsl:variable name=\"a\" select=\"1\"/><xsl:choose><xsl:when test=\"r\"><b/><xsl:variable name=\"a\">x"
+       "</xsl:variable></xsl:when></xsl:choose>",
+       "already exists", "xsl:variable\nxsl:when\nxsl:choose\nxsl:if\nxsl:template\n"},
       {"<xsl:variable name=\"a\" select=\"1\"/><xsl:call-template name=\"p\"/>", "count",
        "xsl:param\nxsl:template\nxsl:call-template\nxsl:if\nxsl:template\n"},
   };
