@@ -5,6 +5,7 @@
 // bindings are in scope; values share their node vectors (KTXPathValue).
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <forward_list>
@@ -77,6 +78,13 @@ class KTBindingScope {
   // The same for a name that outlives the layer (a declaration record's):
   // the layer reads it in place instead of copying it.
   void BindLasting(const KTString& name, KTBindingRecord&& record);
+  // BindLasting for a name the caller has just looked for in this layer
+  // and not found (the check of a declaration against the names in
+  // scope): the layer does not look again.
+  void BindLastingNew(const KTString& name, KTBindingRecord&& record) {
+    assert(IndexOf(name.View(), NameBit(name.View())) < 0);
+    BindView(name.View(), std::move(record));
+  }
   // Forgets this layer's own bindings; the outer layers stay.
   void Clear() {
     own_.clear();

@@ -102,7 +102,7 @@ bool KTBindWithParamInPlace(KTXSLTProcessor* processor, KTExecFrame* frame, KTXP
                                   .allowFragment = true},
                                  &result);
     frame->SetNodeToRun(nodeToRun);
-    passed.BindLasting(withParam->name, KTBindingRecord{withParam->nameNode, std::move(result)});
+    passed.BindLastingNew(withParam->name, KTBindingRecord{withParam->nameNode, std::move(result)});
   } catch (const KTXSLTError&) {
     // The error is raised with the child's frame on the stack, as it would
     // have been.
@@ -175,7 +175,9 @@ __attribute__((noinline)) bool KTBindDeclarationInPlace(KTXSLTProcessor* process
       value = KTXPathValue::String(KTString());
     }
     KTBindingScope& scope = param ? frame->OwnParameters() : frame->OwnVariables();
-    scope.BindLasting(*name, KTBindingRecord{nameNode, std::move(value)});
+    // The check above found the name in none of the layers in scope,
+    // this one among them.
+    scope.BindLastingNew(*name, KTBindingRecord{nameNode, std::move(value)});
   } catch (const KTXSLTError&) {
     frame->SetNodeToRun(nodeToRun);
     KTPushChildFrame(processor, frame, resultParent, child);
