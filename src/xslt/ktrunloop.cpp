@@ -2,6 +2,8 @@
 // stack is empty.
 #include "xslt/ktrunloop.h"
 
+#include <climits>
+
 #include "xslt/ktxsltprocessor.h"
 
 KTRunEnd KTStepToEnd(KTXSLTProcessor& processor, const KTStepCheck& beforeStep,
@@ -20,15 +22,15 @@ KTRunEnd KTStepToEnd(KTXSLTProcessor& processor, const KTStepCheck& beforeStep,
   if (processor.FrameDepth() == 0) return KTRunEnd::kStepFailed;
   if (beforeStep && !beforeStep()) return KTRunEnd::kStopped;
   const bool checks = static_cast<bool>(beforeStep);
-  const int quietFrames = quietWithin ? quietWithin->frames : -1;
-  const int quietTemplates = quietWithin ? quietWithin->templates : -1;
+  // The processor steps on by itself while no check is due.
+  const int withinFrames = !checks ? INT_MAX : quietWithin ? quietWithin->frames : -1;
+  const int withinTemplates = !checks ? INT_MAX : quietWithin ? quietWithin->templates : -1;
   for (;;) {
-    if (!processor.Step()) return KTRunEnd::kStepFailed;
+    if (!processor.StepWithin(withinFrames, withinTemplates)) return KTRunEnd::kStepFailed;
     if (processor.Terminated()) return KTRunEnd::kTerminated;
-    const int depth = processor.FrameDepth();
-    if (depth == 0) return KTRunEnd::kFinished;
-    if (checks && (depth > quietFrames || processor.TemplateDepth() > quietTemplates) && !beforeStep())
-      return KTRunEnd::kStopped;
+    if (processor.FrameDepth() == 0) return KTRunEnd::kFinished;
+    // Beyond the depths: the check is due.
+    if (checks && !beforeStep()) return KTRunEnd::kStopped;
   }
 }
 

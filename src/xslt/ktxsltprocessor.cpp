@@ -243,6 +243,14 @@ bool KTXSLTProcessor::Step() {
   return result;
 }
 
+bool KTXSLTProcessor::StepWithin(int frames, int templates) {
+  for (;;) {
+    if (!KTXSLTProcessor::Step()) return false;
+    const int depth = FrameDepth();
+    if (terminate_ || depth == 0 || depth > frames || templateDepth_ > templates) return true;
+  }
+}
+
 void KTXSLTProcessor::RestoreHostedFrames() {
   // A host's frames go above it in the order they were hosted, each above
   // the one before.

@@ -100,6 +100,11 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // executors pass through as KTXSLTError (a refused result-tree placement
   // becomes code 7 for the current instruction), the stack left as it was.
   bool Step() override;
+  // Steps until a step reports failure (false), or the run is terminated,
+  // the stack empties, or the stack holds more than `frames` frames or
+  // more than `templates` templates are being run (true): the run loop's
+  // steps between its checks, without a call of its own each.
+  bool StepWithin(int frames, int templates);
   // Sets the top frame's node to run; false on an empty stack.
   bool SetCurrentInstruction(KTXPathNode* node) override;
   KTXPathNode* CurrentInstruction() override;
