@@ -681,9 +681,9 @@ bool ParsoParser::AttemptLead(const GrammarRule::Element& element, const char16_
                       : TryElementBody(element, pos, available, line, matched, children, depth);
   if (!entry || ok || aborted_ || messageCount_ != messagesBefore || hasMessage_) return ok;
   if (failPos_ == pos) {
-    entry->records = false;
+    entry->records = 0;
   } else if (failPos_ == pos + 1) {
-    entry->records = true;
+    entry->records = 1;
     entry->rule = failRule_;
     entry->child = failChild_;
   } else {
@@ -2181,7 +2181,7 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   ResetFailure();
   // Entries of earlier parses go stale (the grammar or the settings may
   // have changed since); after the count wraps, none may look current.
-  if (++generation_ == 0) {
+  if (++generation_ == kLeadGenerations) {
     leadFailures_.clear();
     generation_ = 1;
   }

@@ -419,12 +419,16 @@ class ParsoParser {
   // attempt looks at no other character and keeps no node; whatever it
   // records at its start is dropped (a failure is already recorded there),
   // and of its failures at the next character the first stays.
+  // Sixteen bytes: a parser keeps a table of these for every rule it meets
+  // (a few hundred kilobytes a grammar), for the life of the grammar cache.
   struct LeadFailure {
-    uint32_t generation = 0;  // the parse that found it (0: none)
-    bool records = false;     // false: it records nothing at the next character
     const GrammarRule* rule = nullptr;
+    uint32_t generation : 31 = 0;  // the parse that found it (0: none)
+    uint32_t records : 1 = 0;      // 0: it records nothing at the next character
     int32_t child = -1;
   };
+  // Parses counted past this start the count again (see generation_).
+  static constexpr uint32_t kLeadGenerations = uint32_t{1} << 31;
   // Next characters with entries of their own (the prediction classes
   // U+00FF and above alike, so those go unremembered).
   static constexpr int kLeadFailureChars = 255;
