@@ -429,9 +429,10 @@ class ParsoParser {
   };
   // Parses counted past this start the count again (see generation_).
   static constexpr uint32_t kLeadGenerations = uint32_t{1} << 31;
-  // Next characters with entries of their own (the prediction classes
-  // U+00FF and above alike, so those go unremembered).
-  static constexpr int kLeadFailureChars = 255;
+  // Next characters with entries of their own: ASCII (markup and names in
+  // ASCII make nearly all of these attempts; the rest go unremembered, and
+  // every rule's table stays at 2 KB).
+  static constexpr int kLeadFailureChars = 128;
   // TryElement for an attempt at the furthest failure that the lead
   // prediction says fails (available >= 2): replayed from its entry when the
   // attempt may record only failures and the entry is this parse's, else
