@@ -261,7 +261,9 @@ TEST(ParseEngine, WideUnitsAreClassedWhole) {
     ASSERT_TRUE(g.LoadText(c.grammar, u"test grammar"));
     ParsoParser p(&g);
     EXPECT_EQ(p.Parse(c.text.data(), c.text.size(), nullptr), c.ok);
-    if (!c.ok) EXPECT_EQ(p.GetErrorOffset(), c.offset);
+    if (!c.ok) {
+      EXPECT_EQ(p.GetErrorOffset(), c.offset);
+    }
   }
 
   ParsoGrammar g;
