@@ -692,8 +692,11 @@ bool UnionExprNode::Evaluate(KTXPathEvalContext& context) {
     const ItemVector& part = operand.Current().Items();
     items.insert(items.end(), part.begin(), part.end());
   }
-  // Document order, then each node once.
-  std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
+  // Document order, then each node once. Operands that already follow
+  // each other in document order (the usual `@a|@b`) are not sorted: the
+  // sort would take a buffer for nothing.
+  if (!std::is_sorted(items.begin(), items.end(), DocumentOrderLess))
+    std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
   items.erase(std::unique(items.begin(), items.end()), items.end());
   for (size_t i = 0; i < items.size(); ++i)
     items[i].SetPosition(static_cast<int>(i) + 1);
