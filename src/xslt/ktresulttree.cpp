@@ -74,6 +74,18 @@ std::u16string_view DeclaredPrefix(const KTXPathNode* node) {
   return name;
 }
 
+// Gives an element just appended to `parent` its parent's maps, or new empty
+// ones where the parent shows none. Mostly the parent shows both and lends
+// the pair it holds them in, without copying the reference to each map.
+void ShareOrMakeMaps(KTXPathNode* added, const KTXPathNode* parent) {
+  added->ShareParentMaps();
+  if (added->OwnElementMap() && added->OwnAttributeMap()) return;
+  KTPrefixMapRef elementMap = parent->InheritedElementMap();
+  KTPrefixMapRef attributeMap = parent->InheritedAttributeMap();
+  added->SetMaps(elementMap ? elementMap : std::make_shared<KTPrefixMap>(),
+                 attributeMap ? attributeMap : std::make_shared<KTPrefixMap>());
+}
+
 // The element's own declaration of a prefix, or null.
 KTXPathNode* OwnDeclaration(const KTXPathNode* element, std::u16string_view prefix) {
   int count = element->GetChildCount();
@@ -541,14 +553,23 @@ void KTInstructionExecutor::DropRepeatedDeclarations(KTXPathNode* top) {
 
 void KTInstructionExecutor::FixElementNamespace(KTXPathNode* element) {
   if (!element || element->GetKind() != kXPathElement) return;
+  const KTString* uri = element->GetNamespaceUri();
+  const KTPrefixMap* scope = element->GetElementNamespaceMap();
+  if (UriText(uri).empty()) {
+    // A name in no namespace needs a declaration only where a default
+    // namespace is in scope (xmlns="" then undeclares it): a prefixed name
+    // in no namespace stays as it is, and an unprefixed one is right unless
+    // the default is bound. The empty prefix sorts first in the map.
+    const bool defaultBound = scope && !scope->empty() && scope->begin()->first.IsEmpty();
+    if (!defaultBound || UriText(scope->begin()->second).empty()) return;
+  }
   // The name is read in place: the node keeps it until the SetName below,
   // which comes after its last use.
   std::u16string_view name(element->GetName());
   std::u16string_view prefix = QNamePrefix(name);
-  const KTString* uri = element->GetNamespaceUri();
   if (prefix == kXmlPrefix) return;
   bool bound = false;
-  const KTString* current = Lookup(element->GetElementNamespaceMap(), prefix, &bound);
+  const KTString* current = Lookup(scope, prefix, &bound);
   if (prefix.empty()) {
     if (SameUri(current, uri)) return;
     // The element itself declares another default: nothing can make an
@@ -646,10 +667,7 @@ void KTInstructionExecutor::DeclareCopiedNamespaces(KTXPathNode* added, KTXPathN
   const auto& aliases = processor_->NamespaceAliasUris();
   // Every element holds maps (its parent's, or new empty ones at the top
   // of a tree), so that lookups below it never walk far.
-  KTPrefixMapRef elementMap = parent->InheritedElementMap();
-  KTPrefixMapRef attributeMap = parent->InheritedAttributeMap();
-  added->SetMaps(elementMap ? elementMap : std::make_shared<KTPrefixMap>(),
-                 attributeMap ? attributeMap : std::make_shared<KTPrefixMap>());
+  ShareOrMakeMaps(added, parent);
   // An element copied from the source gets about as many children as
   // it has there: room for them at once, not by repeated growth.
   if (!literal && source->GetChildCount() > 1) added->ReserveChildren(source->GetChildCount());
@@ -760,20 +778,17 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
       (kind == kXPathText || kind == kXPathAttribute) && !source->HasOwnValue() && source->GetXNode();
   auto copy = std::make_unique<KTXPathNode>(sharesValue ? source->GetXNode() : nullptr,
                                             kind == kXPathCData ? kXPathText : kind);
-  // The source's name, read in place (the source outlives the copy's making).
-  const std::u16string_view name(source->GetName());
   if (kind == kXPathElement || kind == kXPathAttribute || kind == kXPathPI || kind == kXPathNamespace)
     copy->SetNameOf(source);
   if (kind != kXPathElement && !sharesValue) copy->SetValue(PooledCopy(source->GetValue()));
   copy->SetNamespaceUri(source->GetNamespaceUri());
   copy->SetOutputFlag(source->GetOutputFlag());
-  std::u16string_view originalPrefix = QNamePrefix(name);
 
   // xsl:namespace-alias moves literal elements and attributes (never what
   // xsl:copy copies from the source) to the result namespace.
   const auto& aliases = processor_->NamespaceAliasUris();
   if (literal && !aliases.empty() &&
-      (kind == kXPathElement || (kind == kXPathAttribute && !originalPrefix.empty())))
+      (kind == kXPathElement || (kind == kXPathAttribute && !QNamePrefix(source->GetName()).empty())))
     ApplyNamespaceAlias(aliases, source, copy.get());
 
   if (kind == kXPathAttribute && literal) {
@@ -845,12 +860,7 @@ KTXPathNode* KTInstructionExecutor::AppendComputedNode(std::unique_ptr<KTXPathNo
   if (added->GetKind() == kXPathElement) {
     // As for literal copies: every element holds maps, so that lookups
     // below it never walk far.
-    if (!added->OwnElementMap()) {
-      KTPrefixMapRef elementMap = parent->InheritedElementMap();
-      KTPrefixMapRef attributeMap = parent->InheritedAttributeMap();
-      added->SetMaps(elementMap ? elementMap : std::make_shared<KTPrefixMap>(),
-                     attributeMap ? attributeMap : std::make_shared<KTPrefixMap>());
-    }
+    if (!added->OwnElementMap()) ShareOrMakeMaps(added, parent);
     FixElementNamespace(added);
   }
   if (added->GetKind() == kXPathAttribute) FixAttributeNamespace(added);

@@ -32,6 +32,10 @@ const char* const kSource =
     "<w><k:v xmlns:k=\"urn:k\"/></w>"
     "</doc>";
 
+// A document without any namespace declaration: its copies take the
+// shortest way through the namespace fix-up.
+const char* const kPlainSource = "<top><a n=\"1\"><b/>t</a><c/></top>";
+
 std::string Stylesheet(const std::string& body) {
   return "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n" + body +
          "\n</xsl:stylesheet>\n";
@@ -79,7 +83,10 @@ std::vector<std::string> RedundantDeclarations(const std::string& text) {
 
 class NamespacesTest : public ::testing::Test {
  protected:
-  void SetUp() override { folder_.Write("src.xml", kSource); }
+  void SetUp() override {
+    folder_.Write("src.xml", kSource);
+    folder_.Write("plain.xml", kPlainSource);
+  }
 
   static bool HaveXsltproc() { return access(kXsltproc, X_OK) == 0; }
 
@@ -136,6 +143,20 @@ TEST_F(NamespacesTest, EveryInstructionThatMakesElementsDeclaresOnlyWhatItsParen
        RootTemplate("<k:top xmlns:k=\"urn:k\"><xsl:copy-of select=\"doc/w\"/></k:top>")},
       {"prefixed literal element undeclaring the default of its parent",
        RootTemplate("<d xmlns=\"urn:d\"><p:e xmlns:p=\"urn:p\" xmlns=\"\"><f/></p:e></d>")},
+      {"xsl:copy-of of elements in no namespace under a default namespace, and beside it",
+       RootTemplate("<r><d xmlns=\"urn:d\"><xsl:copy-of select=\"document('plain.xml')/top\"/></d>"
+                    "<xsl:copy-of select=\"document('plain.xml')/top/a\"/></r>")},
+      {"xsl:copy of elements in no namespace under a default namespace, one level at a time",
+       Stylesheet("<xsl:template match=\"/\"><d xmlns=\"urn:d\"><xsl:apply-templates "
+                  "select=\"document('plain.xml')/top\"/></d><e><xsl:apply-templates "
+                  "select=\"document('plain.xml')/top/a\"/></e></xsl:template>"
+                  "<xsl:template match=\"node()|@*\"><xsl:copy><xsl:apply-templates select=\"node()|@*\"/>"
+                  "</xsl:copy></xsl:template>")},
+      {"xsl:copy of elements in no namespace inside xsl:element with a default namespace",
+       Stylesheet("<xsl:template match=\"/\"><xsl:element name=\"x\" namespace=\"urn:x\"><xsl:apply-templates "
+                  "select=\"document('plain.xml')/top/*\"/></xsl:element></xsl:template>"
+                  "<xsl:template match=\"*\"><xsl:copy><xsl:element name=\"y\" namespace=\"urn:y\">"
+                  "<xsl:copy-of select=\"*\"/></xsl:element></xsl:copy></xsl:template>")},
       {"a namespaced attribute's declaration serves the children",
        RootTemplate("<r><xsl:attribute name=\"k:a\" namespace=\"urn:k\">1</xsl:attribute>"
                     "<xsl:element name=\"k:c\" namespace=\"urn:k\"><xsl:attribute name=\"k:b\" namespace=\"urn:k\">2"
