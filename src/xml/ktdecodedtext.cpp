@@ -474,6 +474,15 @@ void KTPiecewiseEncoder::Append(const char16_t* text, size_t length) {
     ended_ = true;
   }
   appended_ += length;
+  if (lineEndLength_ == 0 && pending_.empty()) {
+    // Nothing waits: the piece is encoded where it lies, but a trailing
+    // high surrogate, which waits for the next piece.
+    size_t count = length;
+    if (count > 0 && text[count - 1] >= 0xD800 && text[count - 1] <= 0xDBFF) --count;
+    EncodeUnits(text, count);
+    pending_.insert(pending_.end(), text + count, text + length);
+    return;
+  }
   if (lineEndLength_ == 0) {
     pending_.insert(pending_.end(), text, text + length);
   } else {
@@ -513,8 +522,14 @@ void KTPiecewiseEncoder::EncodePending(bool last) {
   // A high surrogate waits for the low one that may open the next piece.
   if (!last && count > 0 && pending_[count - 1] >= 0xD800 && pending_[count - 1] <= 0xDBFF) --count;
   if (count == 0 || failed_) return;
+  EncodeUnits(pending_.data(), count);
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+void KTPiecewiseEncoder::EncodeUnits(const char16_t* units, size_t count) {
+  if (count == 0 || failed_) return;
   int length = static_cast<int>(count);
-  std::unique_ptr<char[]> piece = EncodeFromUtf16(pending_.data(), &length, id_, kByteOrderNone, false, false);
+  std::unique_ptr<char[]> piece = EncodeFromUtf16(units, &length, id_, kByteOrderNone, false, false);
   if (!piece) {
     failed_ = true;
     return;
@@ -538,7 +553,6 @@ void KTPiecewiseEncoder::EncodePending(bool last) {
     from += step;
     left -= step;
   }
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
 std::unique_ptr<char[]> KTPiecewiseEncoder::Finish(uint32_t& size, KTLoadStatus& status) {

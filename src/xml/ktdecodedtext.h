@@ -101,6 +101,9 @@ class KTPiecewiseEncoder {
   void PutLineEnd();
   // Encodes the pending units but a trailing high surrogate.
   void EncodePending(bool last);
+  // Encodes the units (none a high surrogate left open at the end) and adds
+  // their bytes to the blocks.
+  void EncodeUnits(const char16_t* units, size_t count);
 
   int id_;
   char16_t lineEnd_[2] = {0, 0};
