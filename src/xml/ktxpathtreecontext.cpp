@@ -594,6 +594,38 @@ bool HasEntityReference(const KTString& text) {
 }
 bool HasMarkup(const KTString& text) { return text.Find(u'<') >= 0 && text.Find(u'>') >= 0; }
 
+// The predefined entity whose name starts at `name` (just after its '&'):
+// the length of the name with its ';', and its character in `character`; 0
+// when no predefined name stands there. Unit by unit: the text's NUL ends
+// it at a mismatch.
+size_t MatchPredefinedName(const char16_t* name, char16_t& character) {
+  std::u16string_view whole;
+  switch (name[0]) {
+    case u'a':
+      whole = name[1] == u'm' ? u"amp;" : u"apos;";
+      character = name[1] == u'm' ? u'&' : u'\'';
+      break;
+    case u'l':
+      whole = u"lt;";
+      character = u'<';
+      break;
+    case u'g':
+      whole = u"gt;";
+      character = u'>';
+      break;
+    case u'q':
+      whole = u"quot;";
+      character = u'"';
+      break;
+    default:
+      return 0;
+  }
+  for (size_t i = 0; i < whole.size(); ++i) {
+    if (name[i] != whole[i]) return 0;
+  }
+  return whole.size();
+}
+
 // What the model's expansion (KTSchemaServices::ExpandContentReferences)
 // makes of a text whose entity references are all to the five predefined
 // entities (XML 1.0 §4.6), where nothing else is declared: each is replaced
@@ -606,35 +638,18 @@ bool ExpandPredefinedReferences(const char16_t* text, std::u16string& scratch, K
   const char16_t* p = text;
   for (; *p; ++p) {
     if (*p != u'&' || p[1] == u'#') continue;
-    std::u16string_view name;
-    std::u16string_view value;
-    switch (p[1]) {
-      case u'a':
-        name = p[2] == u'm' ? u"amp;" : u"apos;";
-        value = p[2] == u'm' ? u"&#38;" : u"'";
-        break;
-      case u'l':
-        name = u"lt;";
-        value = u"&#60;";
-        break;
-      case u'g':
-        name = u"gt;";
-        value = u">";
-        break;
-      case u'q':
-        name = u"quot;";
-        value = u"\"";
-        break;
-      default:
-        return false;
-    }
-    // Unit by unit: the text's NUL ends it at a mismatch.
-    for (size_t i = 0; i < name.size(); ++i) {
-      if (p[1 + i] != name[i]) return false;
-    }
+    char16_t character = 0;
+    const size_t length = MatchPredefinedName(p + 1, character);
+    if (length == 0) return false;
     scratch.append(run, p);
-    scratch.append(value);
-    p += name.size();
+    if (character == u'&') {
+      scratch.append(u"&#38;");
+    } else if (character == u'<') {
+      scratch.append(u"&#60;");
+    } else {
+      scratch.push_back(character);
+    }
+    p += length;
     run = p + 1;
   }
   scratch.append(run, p);
@@ -674,32 +689,11 @@ bool ResolvePredefinedText(const char16_t* text, std::u16string& scratch, KTStri
       }
       if (end == digits || code == 0) return false;
     } else {
-      std::u16string_view name;
-      switch (*end) {
-        case u'a':
-          name = end[1] == u'm' ? u"amp;" : u"apos;";
-          code = end[1] == u'm' ? u'&' : u'\'';
-          break;
-        case u'l':
-          name = u"lt;";
-          code = u'<';
-          break;
-        case u'g':
-          name = u"gt;";
-          code = u'>';
-          break;
-        case u'q':
-          name = u"quot;";
-          code = u'"';
-          break;
-        default:
-          return false;
-      }
-      // Unit by unit: the text's NUL ends it at a mismatch.
-      for (size_t i = 0; i < name.size(); ++i) {
-        if (end[i] != name[i]) return false;
-      }
-      end += name.size() - 1;
+      char16_t character = 0;
+      const size_t length = MatchPredefinedName(end, character);
+      if (length == 0) return false;
+      code = character;
+      end += length - 1;
     }
     if (code < 0x10000) {
       scratch.push_back(static_cast<char16_t>(code));

@@ -22,6 +22,25 @@ std::u16string Number(int n) { return KTUtf8ToUtf16(std::to_string(n)); }
 class StaticCheckTest : public KTFirstStepTest {
  protected:
   void Run(const std::u16string& stylesheet) { KTFirstStepTest::Run(stylesheet, kMainUri); }
+
+  // Runs the stylesheet and expects the unbound-prefix error at an
+  // attribute named `attribute` inside the template of mode m.
+  void ExpectUnboundPrefixInModeM(const std::u16string& stylesheet, std::u16string_view attribute) {
+    try {
+      Run(stylesheet);
+      ADD_FAILURE() << "no error";
+    } catch (const KTXSLTError& e) {
+      EXPECT_EQ(e.GetXPathErrorKind(), kXPathErrInvalidPrefix);
+      ASSERT_NE(e.GetNode(), nullptr);
+      EXPECT_EQ(std::u16string_view(e.GetNode()->GetName()), attribute);
+      bool inModeM = false;
+      for (const KTXPathNode* at = e.GetNode()->GetParent(); at; at = at->GetParent())
+        for (const auto& node : at->Children())
+          if (std::u16string_view(node->GetName()) == u"mode")
+            inModeM = inModeM || std::u16string_view(node->GetValue()) == u"m";
+      EXPECT_TRUE(inModeM);
+    }
+  }
 };
 
 TEST_F(StaticCheckTest, AnUnboundVariableIsReportedAtItsAttribute) {
@@ -78,20 +97,7 @@ TEST_F(StaticCheckTest, ASharedPatternIsCheckedAtEachRule) {
   };
   for (const char16_t* main : mains) {
     SCOPED_TRACE(KTUtf16ToUtf8(main));
-    try {
-      Run(Sheet(main));
-      ADD_FAILURE() << "no error";
-    } catch (const KTXSLTError& e) {
-      EXPECT_EQ(e.GetXPathErrorKind(), kXPathErrInvalidPrefix);
-      ASSERT_NE(e.GetNode(), nullptr);
-      EXPECT_EQ(std::u16string_view(e.GetNode()->GetName()), u"match");
-      ASSERT_NE(e.GetNode()->GetParent(), nullptr);
-      bool hasMode = false;
-      for (const auto& attribute : e.GetNode()->GetParent()->Children())
-        if (std::u16string_view(attribute->GetName()) == u"mode")
-          hasMode = std::u16string_view(attribute->GetValue()) == u"m";
-      EXPECT_TRUE(hasMode);
-    }
+    ExpectUnboundPrefixInModeM(Sheet(main), u"match");
   }
 }
 
@@ -118,20 +124,7 @@ TEST_F(StaticCheckTest, ASharedExpressionIsCheckedAgainWhereItNeedsItsPlace) {
                                 u"</xsl:template><xsl:template match='never' mode='m'>" + c.second +
                                 u"</xsl:template>";
     SCOPED_TRACE(KTUtf16ToUtf8(main));
-    try {
-      Run(Sheet(main));
-      ADD_FAILURE() << "no error";
-    } catch (const KTXSLTError& e) {
-      EXPECT_EQ(e.GetXPathErrorKind(), kXPathErrInvalidPrefix);
-      ASSERT_NE(e.GetNode(), nullptr);
-      EXPECT_EQ(std::u16string_view(e.GetNode()->GetName()), c.attribute);
-      bool inModeM = false;
-      for (const KTXPathNode* at = e.GetNode()->GetParent(); at; at = at->GetParent())
-        for (const auto& attribute : at->Children())
-          if (std::u16string_view(attribute->GetName()) == u"mode")
-            inModeM = inModeM || std::u16string_view(attribute->GetValue()) == u"m";
-      EXPECT_TRUE(inModeM);
-    }
+    ExpectUnboundPrefixInModeM(Sheet(main), c.attribute);
   }
 }
 
