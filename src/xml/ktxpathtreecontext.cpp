@@ -806,7 +806,7 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text, std::u16string_vi
 
 bool KTXPathTreeContext::ExpandTextReferences(KTXPathNode* text) {
   KTString normalized;
-  if (!textsWithoutCr_ && NormalizeLineEnds(text->GetValue(), normalized)) text->SetValue(std::move(normalized));
+  if (LineEndsToNormalize() && NormalizeLineEnds(text->GetValue(), normalized)) text->SetValue(std::move(normalized));
   const char16_t* value = text->GetValue();
   if (!model_ || !KTStrChr(value, u'&')) return false;
   KTXPathNode* parent = text->GetParent();
@@ -942,7 +942,7 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
   bool hasWhitespace = rest.find_first_of(u"\t\n\r") != std::u16string_view::npos;
   if (!hasReference && !hasWhitespace) return;
   KTString written;
-  if (!textsWithoutCr_ && NormalizeLineEnds(value, written)) value = written.c_str();
+  if (LineEndsToNormalize() && NormalizeLineEnds(value, written)) value = written.c_str();
   KTString expanded = model_ && hasReference ? ExpandReferenceRounds(attribute->GetXNode(), value, false)
                                              : KTString(value);
   NormalizeAttributeWhitespace(expanded);

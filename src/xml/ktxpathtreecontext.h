@@ -56,7 +56,10 @@ class KTXPathTreeContext {
   void SetNextTextsPlain() { nextTextsPlain_ = true; }
   // For the next WrapTree only: no value of its tree holds a CR
   // (KTDocumentLoader::ParsedWithoutCr), so the texts and attribute values
-  // that hold references have no line ends to normalise.
+  // that hold references have no line ends to normalise. The nodes of an
+  // entity's text are not the document's own: a character reference in the
+  // entity's value puts a CR in them (XML 1.0 §4.5), and they are
+  // normalised as ever.
   void SetNextTextsWithoutCr() { nextTextsWithoutCr_ = true; }
   // For the next WrapTree only: its document declares no entity (it has no
   // DTD: KTDocumentLoader::ParsedWithoutDeclarations), so a reference in it
@@ -177,6 +180,7 @@ class KTXPathTreeContext {
   // SetNextTextsWithoutCr, and what it told for the wrap under way.
   bool nextTextsWithoutCr_ = false;
   bool textsWithoutCr_ = false;
+  bool LineEndsToNormalize() const { return !textsWithoutCr_ || fromEntity_; }
   // SetNextEntitiesPredefined, and what it told for the wrap under way; the
   // buffer its expansions are written in.
   bool nextEntitiesPredefined_ = false;

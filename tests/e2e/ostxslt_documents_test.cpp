@@ -674,6 +674,10 @@ TEST(DocumentEncodingProgramTest, ReferencesAndCarriageReturnsShowAsXsltprocShow
       {"references in attribute values", "<r a='&amp;#60; &#10;x&#9;y&lt;' b=\"&quot;&apos;\">&amp;</r>"},
       {"a DTD that declares an entity beside the predefined ones",
        "<!DOCTYPE r [<!ENTITY e \"&#38;#60;\">]><r>&e;&amp;&lt;</r>"},
+      // A document without a CR whose entity puts one, from a character
+      // reference in its value, in the attributes of the elements it holds.
+      {"an entity whose elements hold a CR LF in attribute values",
+       "<!DOCTYPE r [<!ENTITY e \"<x a='1&#13;&#10;2' b='3&#13;4&#38;amp;&#13;&#10;5'>t</x>\">]><r>&e;</r>"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
