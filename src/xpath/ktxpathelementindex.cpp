@@ -1,4 +1,5 @@
-// KTXPathElementIndex: built in one walk of the document.
+// KTXPathElementIndex: a check that the document is numbered in document
+// order, then one walk of the document for each local name asked for.
 #include "xpath/ktxpathelementindex.h"
 
 #include <utility>
@@ -24,12 +25,12 @@ std::u16string_view LocalPart(const char16_t* name) {
   return colon == std::u16string_view::npos ? view : view.substr(colon + 1);
 }
 
-}  // namespace
-
-std::unique_ptr<KTXPathElementIndex> KTXPathElementIndex::Build(KTXPathNode* root) {
-  auto index = std::make_unique<KTXPathElementIndex>();
-  // Pre-order over every child; `reached` says whether the content axes
-  // reach the node from the root.
+// Pre-order over every child of `root`, calling `visit(child, reached)`,
+// where `reached` says whether the content axes reach the child from the
+// root; stops and returns false as soon as `visit` does. An explicit stack
+// keeps deep documents off the call stack.
+template <typename Visit>
+bool WalkChildren(KTXPathNode* root, Visit&& visit) {
   struct Entry {
     KTXPathNode* node;
     int next;
@@ -37,8 +38,8 @@ std::unique_ptr<KTXPathElementIndex> KTXPathElementIndex::Build(KTXPathNode* roo
   };
   std::vector<Entry> stack;
   stack.push_back({root, 0, true});
-  int32_t last = root->GetPosition();
   uint64_t walked = 0;
+  bool completed = true;
   while (!stack.empty()) {
     Entry& top = stack.back();
     if (top.next >= top.node->GetChildCount()) {
@@ -47,21 +48,40 @@ std::unique_ptr<KTXPathElementIndex> KTXPathElementIndex::Build(KTXPathNode* roo
     }
     KTXPathNode* child = top.node->GetChild(top.next++);
     ++walked;
-    if (child->GetPosition() <= last) {
-      KTWorkCount::Add(walked);
-      return nullptr;
-    }
-    last = child->GetPosition();
     const bool reached = top.reached && IsContentNode(child);
-    if (reached && child->GetKind() == kXPathElement)
-      index->byLocalName_[LocalPart(child->GetName())].push_back(child);
+    if (!visit(child, reached)) {
+      completed = false;
+      break;
+    }
     if (child->GetChildCount() > 0) stack.push_back({child, 0, reached});
   }
   KTWorkCount::Add(walked);
-  return index;
+  return completed;
 }
 
-const KTXPathElementIndex::Elements* KTXPathElementIndex::Find(std::u16string_view local) const {
+}  // namespace
+
+std::unique_ptr<KTXPathElementIndex> KTXPathElementIndex::Build(KTXPathNode* root) {
+  int32_t last = root->GetPosition();
+  const bool numbered = WalkChildren(root, [&last](KTXPathNode* child, bool) {
+    if (child->GetPosition() <= last) return false;
+    last = child->GetPosition();
+    return true;
+  });
+  if (!numbered) return nullptr;
+  return std::unique_ptr<KTXPathElementIndex>(new KTXPathElementIndex(root));
+}
+
+const KTXPathElementIndex::Elements* KTXPathElementIndex::Find(std::u16string_view local) {
   auto found = byLocalName_.find(local);
-  return found == byLocalName_.end() ? nullptr : &found->second;
+  if (found == byLocalName_.end()) {
+    Elements elements;
+    WalkChildren(root_, [&elements, local](KTXPathNode* child, bool reached) {
+      if (reached && child->GetKind() == kXPathElement && LocalPart(child->GetName()) == local)
+        elements.push_back(child);
+      return true;
+    });
+    found = byLocalName_.emplace(std::u16string(local), std::move(elements)).first;
+  }
+  return found->second.empty() ? nullptr : &found->second;
 }

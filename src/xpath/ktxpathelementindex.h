@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -19,14 +21,26 @@ class KTXPathElementIndex {
   // The index of the document below `root`, or null when the document's
   // nodes are not numbered in document order (positions strictly growing
   // in a walk of every node, attributes included), which the ranges need.
-  // Lists the elements that the content axes reach from the root: none
-  // below an attribute or a declaration node.
   static std::unique_ptr<KTXPathElementIndex> Build(KTXPathNode* root);
 
   // The elements whose name, after its first colon when it has one, is
-  // `local`, in document order; null when there is none.
-  const Elements* Find(std::u16string_view local) const;
+  // `local`, in document order; null when there is none. Lists the
+  // elements that the content axes reach from the root: none below an
+  // attribute or a declaration node. A name's list is made by one walk of
+  // the document the first time the name is asked for, so that only the
+  // names the expressions ask for are held: a document of a million
+  // distinct names costs no list of each.
+  const Elements* Find(std::u16string_view local);
 
  private:
-  std::unordered_map<std::u16string_view, Elements> byLocalName_;
+  explicit KTXPathElementIndex(KTXPathNode* root) : root_(root) {}
+
+  // Looked up by a view of the name, without a string made per step.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view name) const { return std::hash<std::u16string_view>()(name); }
+  };
+
+  KTXPathNode* root_;
+  std::unordered_map<std::u16string, Elements, NameHash, std::equal_to<>> byLocalName_;
 };

@@ -266,7 +266,7 @@ class ElementLookup {
       return false;
     if (top != root_) {
       root_ = top;
-      const KTXPathElementIndex* index = services_->ElementIndexOf(top);
+      KTXPathElementIndex* index = services_->ElementIndexOf(top);
       indexed_ = index != nullptr;
       elements_ = index ? index->Find(local_) : nullptr;
     }

@@ -42,5 +42,5 @@ class KTXSLTFunctionServices {
   // use), for documents that keep their nodes unchanged while the
   // processor holds them: null for any other (a result-tree fragment), and
   // then the axes walk the tree.
-  virtual const KTXPathElementIndex* ElementIndexOf(KTXPathNode* root) { return nullptr; }
+  virtual KTXPathElementIndex* ElementIndexOf(KTXPathNode* root) { return nullptr; }
 };

@@ -583,7 +583,7 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   const KTString* UnparsedEntityUri(const KTXPathNode* node, const KTString& name) override;
   // The source and the documents loaded for document(): none changes while
   // the processor holds it.
-  const KTXPathElementIndex* ElementIndexOf(KTXPathNode* root) override;
+  KTXPathElementIndex* ElementIndexOf(KTXPathNode* root) override;
 
   // xsl:message: the text of the last message, and of a terminating one.
   // Each message is also handed to the message sink at once, so that the

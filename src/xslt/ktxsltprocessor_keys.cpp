@@ -131,7 +131,7 @@ int KTXSLTProcessor::FormatNumber(double number, const KTString& pattern, const 
   return kXPathErrNone;
 }
 
-const KTXPathElementIndex* KTXSLTProcessor::ElementIndexOf(KTXPathNode* root) {
+KTXPathElementIndex* KTXSLTProcessor::ElementIndexOf(KTXPathNode* root) {
   // A root the processor built (a result-tree fragment) may go while the
   // run goes on and another take its address: it is never indexed.
   if (!root || root->GetKind() != kXPathRoot || !root->GetXNode()) return nullptr;
