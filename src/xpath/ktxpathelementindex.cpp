@@ -1,5 +1,6 @@
-// KTXPathElementIndex: a check that the document is numbered in document
-// order, then one walk of the document for each local name asked for.
+// KTXPathElementIndex: one walk that checks the numbering and lists every
+// name of a document of few distinct names, else one walk for each local
+// name asked for.
 #include "xpath/ktxpathelementindex.h"
 
 #include <utility>
@@ -62,19 +63,37 @@ bool WalkChildren(KTXPathNode* root, Visit&& visit) {
 }  // namespace
 
 std::unique_ptr<KTXPathElementIndex> KTXPathElementIndex::Build(KTXPathNode* root) {
+  std::unique_ptr<KTXPathElementIndex> index(new KTXPathElementIndex(root));
+  auto& lists = index->byLocalName_;
+  bool listing = true;
   int32_t last = root->GetPosition();
-  const bool numbered = WalkChildren(root, [&last](KTXPathNode* child, bool) {
+  const bool numbered = WalkChildren(root, [&](KTXPathNode* child, bool reached) {
     if (child->GetPosition() <= last) return false;
     last = child->GetPosition();
+    if (listing && reached && child->GetKind() == kXPathElement) {
+      const std::u16string_view local = LocalPart(child->GetName());
+      auto found = lists.find(local);
+      if (found == lists.end()) {
+        if (lists.size() == kMaxNamesListedAtOnce) {
+          listing = false;
+          lists.clear();
+          return true;
+        }
+        found = lists.emplace(std::u16string(local), Elements()).first;
+      }
+      found->second.push_back(child);
+    }
     return true;
   });
   if (!numbered) return nullptr;
-  return std::unique_ptr<KTXPathElementIndex>(new KTXPathElementIndex(root));
+  index->complete_ = listing;
+  return index;
 }
 
 const KTXPathElementIndex::Elements* KTXPathElementIndex::Find(std::u16string_view local) {
   auto found = byLocalName_.find(local);
   if (found == byLocalName_.end()) {
+    if (complete_) return nullptr;
     Elements elements;
     WalkChildren(root_, [&elements, local](KTXPathNode* child, bool reached) {
       if (reached && child->GetKind() == kXPathElement && LocalPart(child->GetName()) == local)

@@ -26,13 +26,19 @@ class KTXPathElementIndex {
   // The elements whose name, after its first colon when it has one, is
   // `local`, in document order; null when there is none. Lists the
   // elements that the content axes reach from the root: none below an
-  // attribute or a declaration node. A name's list is made by one walk of
-  // the document the first time the name is asked for, so that only the
-  // names the expressions ask for are held: a document of a million
-  // distinct names costs no list of each.
+  // attribute or a declaration node. The walk of Build lists every name
+  // while the document has at most kMaxNamesListedAtOnce distinct ones;
+  // past that, a name's list is made by a walk of its own the first time
+  // the name is asked for, so that a document of a million distinct names
+  // costs no list of each.
   const Elements* Find(std::u16string_view local);
 
  private:
+  // Enough for the vocabularies of documents (DocBook has some 400 element
+  // names, XHTML under 100), few enough that the lists' own cost (about 100
+  // bytes a name) stays small beside the tree's.
+  static constexpr size_t kMaxNamesListedAtOnce = 4096;
+
   explicit KTXPathElementIndex(KTXPathNode* root) : root_(root) {}
 
   // Looked up by a view of the name, without a string made per step.
@@ -42,5 +48,8 @@ class KTXPathElementIndex {
   };
 
   KTXPathNode* root_;
+  // Whether byLocalName_ holds every name of the document, so that a name
+  // it lacks has no element.
+  bool complete_ = false;
   std::unordered_map<std::u16string, Elements, NameHash, std::equal_to<>> byLocalName_;
 };
