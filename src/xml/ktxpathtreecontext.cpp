@@ -211,6 +211,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   nextEntitiesPredefined_ = false;
   textsWithoutCr_ = nextTextsWithoutCr_;
   nextTextsWithoutCr_ = false;
+  deletesParsedSpace_ = nextDeletesParsedSpace_ && stylesheet;
+  nextDeletesParsedSpace_ = false;
   characterDataMeets_ = false;
   if (loadSchema && model_) LoadDocumentSchema(root);
   declaresNothing_ = model_ && !model_->DeclaresElements() && !model_->DeclaresDtdElementsBesideSchema();
@@ -238,6 +240,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
     textsPlain_ = false;
     entitiesPredefined_ = false;
     textsWithoutCr_ = false;
+    deletesParsedSpace_ = false;
     pendingElementMap_.reset();
     pendingAttributeMap_.reset();
     defaultMap_.reset();
@@ -248,6 +251,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   textsPlain_ = false;
   entitiesPredefined_ = false;
   textsWithoutCr_ = false;
+  deletesParsedSpace_ = false;
   defaultMap_.reset();
   if (!view) {
     // A lone text root merges into nothing; give it a view of its own.
@@ -277,6 +281,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, int kin
   if constexpr (kStylesheet) {
     if (up && up->dropsSpace && DropsText(*up, node)) {
       ++nodeCounter_;  // the position the text would have had
+      if (deletesParsedSpace_ && !fromEntity_) DeleteParsedText(node);
       return nullptr;
     }
   }
@@ -399,6 +404,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node) {
       // has no children, maps, name or defaults.
       if (kStylesheet && open.dropsSpace && DropsText(open, child)) {
         ++nodeCounter_;  // the position the text would have had
+        if (deletesParsedSpace_ && !fromEntity_) DeleteParsedText(child);
         continue;
       }
       std::unique_ptr<KTXPathNode> text = NewNode(child, kXPathText, into);
@@ -464,6 +470,16 @@ bool KTXPathTreeContext::DropsText(const WrapFrame& open, const KTXNode* child) 
     if (kind == kXPathText || kind == kXPathCData) return false;
   }
   return IsDroppableSpace({child->GetValue(), static_cast<size_t>(child->GetValueLength())});
+}
+
+// A stylesheet module holds tens of thousands of indenting texts; once its
+// view leaves them out, nothing reads them in the parsed tree either.
+void KTXPathTreeContext::DeleteParsedText(KTXNode* text) {
+  KTXNode* parent = text->GetParent();
+  if (!parent) return;
+  KTChildIterator at;
+  text->GetPositionInParent(at);
+  parent->RemoveChild(at, nullptr);
 }
 
 bool KTXPathTreeContext::IsDroppableSpace(std::u16string_view text) {

@@ -68,6 +68,13 @@ class KTXPathTreeContext {
   // below the model's expansion budget (ten times the document), which
   // counts only the entities it expands.
   void SetNextEntitiesPredefined() { nextEntitiesPredefined_ = true; }
+  // For the next WrapTree of a stylesheet module only: the lone
+  // whitespace-only texts its view leaves out are deleted from the parsed
+  // tree too (not those of entity fragments, which may be spliced again), so
+  // that a large stylesheet does not keep them. The caller must not wrap
+  // that parsed tree again as a source document (document() of the module
+  // loads it afresh: KTXSLTProcessor::ForgetDocument).
+  void SetNextDeletesParsedSpace() { nextDeletesParsedSpace_ = true; }
 
   // The interned entry whose text equals the given one (case-sensitive); a
   // new entry when there is none. Entry 0 is the XML namespace URI.
@@ -113,6 +120,9 @@ class KTXPathTreeContext {
   // whitespace-only text with no character data beside it.
   static bool DropsText(const WrapFrame& open, const KTXNode* child);
   static bool IsDroppableSpace(std::u16string_view text);
+  // Deletes a text of the parsed tree that the view leaves out (see
+  // SetNextDeletesParsedSpace).
+  static void DeleteParsedText(KTXNode* text);
   // Wraps the subtree of a document or fragment root.
   template <bool kStylesheet>
   std::unique_ptr<KTXPathNode> WrapNode(KTXNode* node);
@@ -181,6 +191,9 @@ class KTXPathTreeContext {
   bool nextTextsWithoutCr_ = false;
   bool textsWithoutCr_ = false;
   bool LineEndsToNormalize() const { return !textsWithoutCr_ || fromEntity_; }
+  // SetNextDeletesParsedSpace, and what it told for the wrap under way.
+  bool nextDeletesParsedSpace_ = false;
+  bool deletesParsedSpace_ = false;
   // SetNextEntitiesPredefined, and what it told for the wrap under way; the
   // buffer its expansions are written in.
   bool nextEntitiesPredefined_ = false;

@@ -86,6 +86,11 @@ KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
   return document;
 }
 
+bool KTXSLTFileProcessor::ForgetDocument(const char16_t* url) {
+  documentsByUrl_.erase(ClassifyUrl(url) == kNameIsUrl ? KTString(url) : WithoutDotSegments(KTString(url)));
+  return true;
+}
+
 const KTLineMap* KTXSLTFileProcessor::DocumentLines(const KTXNode* document) const {
   auto found = loadersByDocument_.find(document);
   if (found == loadersByDocument_.end()) return nullptr;

@@ -29,6 +29,7 @@ class KTXSLTFileProcessor : public KTXSLTProcessor {
   // error ("Failed to load " and the URL, then the load status's message)
   // and gives null.
   KTXNode* LoadDocument(const char16_t* url) override;
+  bool ForgetDocument(const char16_t* url) override;
   // A schema model over the processor's document manager, which loads what
   // the document's DTD and schema references name (external subsets and
   // parameter entities, XML Schema, XDR and DCD documents); the caller owns

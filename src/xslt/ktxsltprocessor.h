@@ -115,6 +115,10 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // The document at an absolute URL, loaded once per URL; null (after the
   // subclass has reported why) when it cannot be loaded.
   virtual KTXNode* LoadDocument(const char16_t* url) = 0;
+  // Makes the next LoadDocument of the URL load the document afresh, leaving
+  // the tree loaded before to its holders; false when the processor cannot
+  // (its documents are then never changed after they are loaded).
+  virtual bool ForgetDocument(const char16_t* url) { return false; }
   // A new schema model for a document about to be wrapped.
   virtual std::unique_ptr<KTSchemaServices> NewSchemaModel() = 0;
   // The unparsed entities of the document of `root` by name, each with the

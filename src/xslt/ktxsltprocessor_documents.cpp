@@ -249,6 +249,9 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
   }
   std::unique_ptr<KTXPathNode> view;
   if (treeContext_) {
+    // A module's parsed tree need not keep the indenting texts its view
+    // leaves out, once document() of its URL is sure to load it afresh.
+    if (stylesheetWalk && ForgetDocument(url.c_str())) treeContext_->SetNextDeletesParsedSpace();
     try {
       view = treeContext_->WrapTree(document, model.get(), true, url.c_str(), stylesheetWalk);
     } catch (const KTXTreeException&) {

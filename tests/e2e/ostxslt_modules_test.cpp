@@ -270,6 +270,32 @@ TEST_F(ModulesTest, AModuleReachedSeveralTimesShowsTheSameNodesEachTime) {
   }
 }
 
+TEST_F(ModulesTest, DocumentOfAModuleShowsTheIndentingTextsItsStylesheetLeavesOut) {
+  // Stylesheet stripping (XSLT 1.0 §3.4) removes a module's indenting texts
+  // from the stylesheet, not from the module read as a source document:
+  // document('') and document() of the module's file keep every one.
+  const std::string kIndented = Sheet(
+      "  <xsl:template name='m'>\n"
+      "    <m n=\"{count(document('')//text())}\">\n"
+      "      <xsl:copy-of select=\"document('')/*/xsl:template[@name = 'm']\"/>\n"
+      "    </m>\n"
+      "  </xsl:template>\n");
+  const struct {
+    const char* what;
+    std::string main;
+  } cases[] = {
+      {"included", Sheet("<xsl:include href='m.xsl'/>\n<xsl:template match='/'><r><xsl:call-template name='m'/>"
+                         "<xsl:copy-of select=\"document('m.xsl')\"/></r></xsl:template>\n")},
+      {"imported, its file read first by the including sheet",
+       Sheet("<xsl:import href='m.xsl'/>\n<xsl:template match='/'><r n=\"{count(document('m.xsl')//text())}\">"
+             "<xsl:call-template name='m'/></r></xsl:template>\n")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunAndCompare({{"m.xsl", kIndented}, {"main.xsl", c.main}});
+  }
+}
+
 TEST_F(ModulesTest, AnImportedRuleDeclaresTheSameNamespacesWhetherItsModuleIsAlsoIncludedOrNot) {
   // The order of namespace declarations is the processor's to choose, so
   // the imported rule's output is compared with its output where the module
