@@ -142,14 +142,14 @@ KTXPathAstNode::~KTXPathAstNode() {
         continue;
       }
       // A node without children, or one that another reference keeps.
-      --node->childCount_;
+      node->childCount_ = node->childCount_ - 1;
       if (--child->refCount_ == 0)
         delete child;
       continue;
     }
     if (node == this) break;
     KTXPathAstNode* parent = node->resolved_;
-    --parent->childCount_;
+    parent->childCount_ = parent->childCount_ - 1;
     node->refCount_ = 0;
     delete node;  // now without children
     node = parent;
@@ -168,8 +168,7 @@ void KTXPathAstNode::ResolveChain() {
 }
 
 void KTXPathAstNode::GrowChildren() {
-  // The shift fits 5 bits; no node has 2^31 children before memory ends.
-  if (capacityShift_ >= 31)
+  if (capacityShift_ >= kMaxChildShift)
     throw std::bad_alloc();
   const uint32_t capacity = uint32_t{1} << (capacityShift_ + 1);
   KTXPathAstNode** grown = NewChildArray(capacity);
@@ -226,17 +225,6 @@ bool KTXPathAstNode::AppendTokenRun(const char16_t* text, int length) {
   int runLength = run->token_.GetLength();
   run->token_.AppendAtLength(text, runLength, 0, length);
   return true;
-}
-
-int KTXPathAstNode::ResetChildCursor() {
-  cursor_ = 0;
-  return ChildCount();
-}
-
-KTNodeHandle KTXPathAstNode::NextChild() {
-  if (cursor_ >= childCount_)
-    return KTNodeHandle();
-  return KTNodeHandle(Children()[cursor_++]);
 }
 
 bool KTXPathAstNode::EvaluateChildren(KTXPathEvalContext& context) {

@@ -103,7 +103,7 @@ inline constexpr int kRoleCharacterRun = 2;
 inline constexpr int kRoleChild = 3;
 
 // Shared ownership of one syntax-tree node: every holder (a slot of a
-// parent's children, a handle handed out by NextChild) counts one; the node
+// parent's children, a handle made from a child) counts one; the node
 // is deleted when the last reference goes. The count lives in the node
 // itself, so holding a child costs one pointer and no allocation of its own.
 class KTNodeHandle {
@@ -181,10 +181,17 @@ class KTXPathAstNode {
   // document of the context node (key(), id()).
   int InvariantSlot() const { return invariantSlot_; }
   bool InvariantPerDocument() const { return invariantPerDocument_; }
+  // A slot past kMaxInvariantSlot leaves the operand to run every time,
+  // which gives the same value.
   void SetInvariant(int slot, bool perDocument) {
-    invariantSlot_ = slot;
+    if (slot > kMaxInvariantSlot) return;
+    invariantSlot_ = static_cast<int16_t>(slot);
     invariantPerDocument_ = perDocument;
   }
+  // The invariant operands one expression replays from its store; the slot
+  // number is kept in 16 bits, as the node's size matters more than the
+  // replay of operands past the 32,767th of one expression.
+  static constexpr int kMaxInvariantSlot = 32767;
 
   // Adds the child (owned from then on) with the role; false for null. A
   // child that nothing else holds is freed when no room can be had for it.
@@ -208,9 +215,6 @@ class KTXPathAstNode {
   int TokenLength() const { return token_.GetLength(); }
   const KTString& Token() const { return token_; }
 
-  int ResetChildCursor();
-  // A counted reference to the child at the cursor (empty past the last).
-  KTNodeHandle NextChild();
   int ChildCount() const { return static_cast<int>(childCount_); }
   // The child at an index (null when out of range); reads no cursor, so
   // nested evaluations of one node never disturb each other.
@@ -231,6 +235,11 @@ class KTXPathAstNode {
   int GetRole() const { return role_; }
 
   static constexpr int kMaxSetTokenLength = 256;
+  // The children one node holds: the count shares a word with the array's
+  // size and the role. An expression of 2^22 operands of one operator needs
+  // 8 MB of text in one attribute; the node refuses the next as memory
+  // refused (std::bad_alloc).
+  static constexpr int kMaxChildShift = 22;
 
  private:
   friend class KTNodeHandle;
@@ -248,19 +257,20 @@ class KTXPathAstNode {
   };
   KTString token_;
   KTXPathAstNode* resolved_ = nullptr;
-  uint32_t childCount_ = 0;
+  // The count, the room and the role share one word, which keeps a node at
+  // 48 bytes: a compiled stylesheet holds hundreds of thousands of them.
+  uint32_t childCount_ : 23 = 0;
+  // Room for 1 << capacityShift_ children; 0: the one child held in place.
+  uint32_t capacityShift_ : 5 = 0;
+  uint32_t invariantPerDocument_ : 1 = 0;
+  // The roles a parent gives (2 and 3; up to 7).
+  uint32_t role_ : 3 = 0;
   int sourcePosition_ = 0;
-  int invariantSlot_ = -1;
-  uint32_t cursor_ = 0;
   // References held by parents and handles; 0 while a holder owns the node.
   uint32_t refCount_ = 0;
-  // The kinds (up to 8192) and roles (2 and 3) fit in fewer bits, which
-  // keeps a node at 56 bytes.
+  // The kinds (up to 8192).
   int16_t kind_ = kAstUnset;
-  int8_t role_ = 0;
-  // Room for 1 << capacityShift_ children; 0: the one child held in place.
-  uint8_t capacityShift_ : 5 = 0;
-  bool invariantPerDocument_ : 1 = false;
+  int16_t invariantSlot_ = -1;
 
   void ResolveChain();
   bool EvaluateInvariant(KTXPathEvalContext& context);
@@ -272,8 +282,9 @@ class KTXPathAstNode {
     ++child->refCount_;
     if (sourcePosition_ == 0)
       sourcePosition_ = child->sourcePosition_;
-    child->role_ = static_cast<int8_t>(role);
-    Children()[childCount_++] = child;
+    child->role_ = static_cast<uint32_t>(role) & 7u;
+    Children()[childCount_] = child;
+    childCount_ = childCount_ + 1;
   }
 };
 

@@ -26,8 +26,7 @@ TEST(KTXPathAstNode, FreshNodeHasNothing) {
   KTXPathAstNode node;
   EXPECT_EQ(node.GetKind(), -1);
   EXPECT_EQ(node.ChildCount(), 0);
-  EXPECT_EQ(node.ResetChildCursor(), 0);
-  EXPECT_FALSE(node.NextChild());
+  EXPECT_EQ(node.ChildAt(0), nullptr);
   EXPECT_STREQ(reinterpret_cast<const char*>(node.TokenText()), "");
   EXPECT_EQ(node.SourcePosition(), 0);
 }
@@ -56,14 +55,14 @@ TEST(KTXPathAstNode, AddChildTakesPositionAndRole) {
   EXPECT_EQ(parent.SourcePosition(), 12);
   EXPECT_EQ(first->GetRole(), 3);
   EXPECT_EQ(second->GetRole(), 7);
-  EXPECT_EQ(parent.ResetChildCursor(), 2);
-  KTNodeHandle a = parent.NextChild();
-  KTNodeHandle b = parent.NextChild();
+  EXPECT_EQ(parent.ChildCount(), 2);
+  KTNodeHandle a(parent.ChildAt(0));
+  KTNodeHandle b(parent.ChildAt(1));
   EXPECT_EQ(a.Get(), first);
   EXPECT_EQ(b.Get(), second);
   // The parent's slot and this handle.
   EXPECT_EQ(b.Count(), 2u);
-  EXPECT_FALSE(parent.NextChild());
+  EXPECT_EQ(parent.ChildAt(2), nullptr);
 }
 
 // A compiled stylesheet holds hundreds of thousands of nodes, most with one
@@ -72,7 +71,7 @@ TEST(KTXPathAstNode, AddChildTakesPositionAndRole) {
 // one array, and further children double it. Arrays of up to
 // kPooledNodeBytes come from the nodes' own pool, not the general allocator.
 TEST(KTXPathAstNode, OneChildIsHeldWithoutAnAllocation) {
-  static_assert(sizeof(KTXPathAstNode) <= 56);
+  static_assert(sizeof(KTXPathAstNode) <= 48);
   KTXPathAstNode parent;
   auto* first = new KTXPathAstNode();
   auto* second = new KTXPathAstNode();
@@ -152,8 +151,7 @@ TEST(KTXPathAstNode, HandleKeepsAChildAliveAfterItsParent) {
   liveProbes = 0;
   auto* parent = new KTXPathAstNode();
   parent->AddChild(new ProbeNode(), 3);
-  parent->ResetChildCursor();
-  KTNodeHandle kept = parent->NextChild();
+  KTNodeHandle kept(parent->ChildAt(0));
   delete parent;
   EXPECT_EQ(liveProbes, 1);
   EXPECT_EQ(kept.Count(), 1u);
@@ -193,8 +191,7 @@ TEST(KTXPathAstNode, TreesAreFreedWithoutAllocating) {
     if (i % 2 == 0) child->AddChild(new ProbeNode(), 3);
     if (i % 5 == 0) child->AddChild(new ProbeNode(), 3);
   }
-  wide->ResetChildCursor();
-  KTNodeHandle kept = wide->NextChild();  // the first child, with two children
+  KTNodeHandle kept(wide->ChildAt(0));  // the first child, with two children
   const int keptProbes = 3;
   root->AddChild(new ProbeNode(), 3);
   {

@@ -257,4 +257,39 @@ TEST(InvariantOperands, AgreeWithXsltproc) {
   std::filesystem::remove_all(folder);
 }
 
+// A node keeps its slot in 16 bits: the operands past the last slot run
+// every time, and every operand still gives its own value. Each operand
+// below names g 1, but the last two name g 2, so only g 2 meets two of them;
+// a slot shared or cut short would give one operand another's value.
+TEST(InvariantOperands, OperandsPastTheLastSlotKeepTheirValues) {
+  const auto folder = std::filesystem::temp_directory_path() / ("ktxpathinvslots_" + std::to_string(getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string source = (folder / "g.xml").string();
+  std::ofstream(source) << "<root><g id='1'/><g id='2'/><g id='3'/></root>";
+  const std::vector<std::string> reference =
+      XsltprocValues({"count(//g[(@id = /root/g[2]/@id) + (@id = /root/g[2]/@id) = 2])"}, source);
+  if (reference.empty()) {
+    std::filesystem::remove_all(folder);
+    GTEST_SKIP() << "xsltproc is not available";
+  }
+  const int operands = KTXPathAstNode::kMaxInvariantSlot + 3;
+  std::string text = "count(//g[";
+  for (int i = 0; i < operands; ++i)
+    text += std::string(i == 0 ? "" : " + ") + "(@id = /root/g[" + (i >= operands - 2 ? "2" : "1") + "]/@id)";
+  text += " = 2])";
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  const std::u16string path = KTUtf8ToUtf16(source);
+  std::unique_ptr<KTXNode> document(loader.LoadFromUrl(path.c_str(), status));
+  ASSERT_TRUE(document) << StatusMessage(status);
+  KTXPathTreeContext context;
+  std::unique_ptr<KTXPathNode> view = context.WrapTree(document.get(), nullptr, false, path.c_str());
+  KTXPathExpression expression;
+  const KTPrefixMap noPrefixes;
+  expression.Init(&noPrefixes, &context.GetUriTable(), KTString(KTUtf8ToUtf16(text).c_str()), 0);
+  ASSERT_TRUE(expression.Compile(true, KTXPathExpression::kModeExpr));
+  EXPECT_EQ(Evaluate(expression, view.get()), reference[0]);
+  std::filesystem::remove_all(folder);
+}
+
 }  // namespace
