@@ -183,6 +183,24 @@ TEST(WhitespaceProgramTest, ResultsEqualXsltproc) {
   doubling.files["main.xsl"] =
       TextSheet("<xsl:import href=\"m0.xsl\"/>\n<xsl:import href=\"last.xsl\"/>\n", kTextDump);
   cases.push_back(std::move(doubling));
+  // An included module's literal texts of one to nineteen units of spaces,
+  // tabs and line feeds, each whitespace-only or with one other character
+  // at any place (judged eight units at a time as the module is wrapped):
+  // only the whitespace-only ones go.
+  std::string literals;
+  for (int length = 1; length < 20; ++length) {
+    for (int other = -1; other < length; ++other) {
+      std::string text;
+      for (int i = 0; i < length; ++i) text += i == other ? (other % 2 ? "x" : "&#160;") : std::string(1, " \t\n"[i % 3]);
+      literals += "<t>" + text + "</t>";
+    }
+  }
+  WhitespaceCase module{"an included module's indenting texts",
+                        {{"src.xml", kMixed},
+                         {"m.xsl", Sheet("<xsl:template name=\"m\">" + literals + "</xsl:template>\n")},
+                         {"main.xsl", Sheet("<xsl:include href=\"m.xsl\"/>\n<xsl:template match=\"/\"><r>"
+                                            "<xsl:call-template name=\"m\"/></r></xsl:template>\n")}}};
+  cases.push_back(std::move(module));
   for (const WhitespaceCase& c : cases) {
     KTScratchFolder folder;
     for (const auto& [name, bytes] : c.files) folder.Write(name, bytes);
