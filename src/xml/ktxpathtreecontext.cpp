@@ -211,7 +211,9 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapTree(KTXNode* root, KTSchem
   nextEntitiesPredefined_ = false;
   textsWithoutCr_ = nextTextsWithoutCr_;
   nextTextsWithoutCr_ = false;
-  deletesParsedSpace_ = nextDeletesParsedSpace_ && stylesheet;
+  // A tree wrapped before has views that may show its texts: only a first
+  // wrap deletes any.
+  deletesParsedSpace_ = wrappedRoots_.insert(root).second && nextDeletesParsedSpace_ && stylesheet;
   nextDeletesParsedSpace_ = false;
   characterDataMeets_ = false;
   if (loadSchema && model_) LoadDocumentSchema(root);

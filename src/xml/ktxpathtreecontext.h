@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -191,9 +192,11 @@ class KTXPathTreeContext {
   bool nextTextsWithoutCr_ = false;
   bool textsWithoutCr_ = false;
   bool LineEndsToNormalize() const { return !textsWithoutCr_ || fromEntity_; }
-  // SetNextDeletesParsedSpace, and what it told for the wrap under way.
+  // SetNextDeletesParsedSpace, and what it told for the wrap under way; the
+  // roots of the trees wrapped so far.
   bool nextDeletesParsedSpace_ = false;
   bool deletesParsedSpace_ = false;
+  std::unordered_set<const KTXNode*> wrappedRoots_;
   // SetNextEntitiesPredefined, and what it told for the wrap under way; the
   // buffer its expansions are written in.
   bool nextEntitiesPredefined_ = false;
