@@ -859,7 +859,13 @@ void ParsoGrammar::ComputeEngineTables() {
         rule->constraints_.size() < 2 && std::all_of(el.begin(), el.end(), [](const R::Element& e) {
           return e.step <= R::kStepTerminal || (e.step == R::kStepFlat && e.mark == 0);
         });
-    rule->ownStep_ = rule->keepsNoChildren_ || rule->flatSteps_;
+    rule->splicedAlternatives_ =
+        rule->spliced_ && rule->operator_ == R::kChoice && !el.empty() &&
+        std::all_of(el.begin(), el.end(), [](const R::Element& e) {
+          return e.step == R::kStepSpliced && e.mark == 0 && e.rule->kind_ == R::kGroup &&
+                 e.rule->operator_ != R::kChoice;
+        });
+    rule->ownStep_ = rule->keepsNoChildren_ || rule->flatSteps_ || rule->splicedAlternatives_;
     // A rule that a child sink may watch (as the engine's SetChildSink
     // accepts one) is left out: its match nests alike whether it is watched
     // or not, so a streamed parse needs no more stack than a whole one.
@@ -903,6 +909,14 @@ void ParsoGrammar::ComputeEngineTables() {
       rule->hasRepeatStops_ = true;
     }
     rule->repeatStopChild_ = child;
+  }
+  // A choice of spliced groups is taken through its own step, which splices
+  // it where the spliced step would.
+  for (auto& rule : rules_) {
+    if (!rule) continue;
+    for (R::Element& e : rule->elements_) {
+      if (e.step == R::kStepSpliced && e.rule->splicedAlternatives_) e.step = R::kStepRule;
+    }
   }
   for (auto& rule : rules_) {
     if (!rule) continue;

@@ -199,8 +199,8 @@ class GrammarRule {
   // terminals and flat rules taken once: the engine matches it, where no
   // nodes are made, in one loop over its elements.
   bool HasFlatSteps() const { return flatSteps_; }
-  // KeepsNoChildren or HasFlatSteps: the engine takes such a rule through
-  // a step of its own, tested for by one flag.
+  // KeepsNoChildren, HasFlatSteps or HasSplicedAlternatives: the engine
+  // takes such a rule through a step of its own, tested for by one flag.
   bool HasOwnStep() const { return ownStep_; }
   // A named rule or group that is a sequence (or a single element) and
   // that a child sink could not watch: the engine matches it through a
@@ -209,6 +209,11 @@ class GrammarRule {
   // A choice of flat rules, each taken once: the engine tries the ones
   // after the first, where no nodes are made, in one loop.
   bool HasFlatAlternatives() const { return flatAlternatives_; }
+  // A spliced choice whose alternatives are all spliced groups, each a
+  // sequence taken once (a quoted value in either quote): the engine tries
+  // each group in the choice's own step instead of entering it. Elements
+  // that refer to such a choice take kStepRule, not kStepSpliced.
+  bool HasSplicedAlternatives() const { return splicedAlternatives_; }
   int GetRepeatStopChild() const { return repeatStopChild_; }
   // For a choice of GetLeadingFlat: its last alternative when the engine's
   // element step would match it by entering it at once (a rule or group
@@ -332,6 +337,7 @@ class YStream;
   bool ownStep_ = false;
   bool sequenceRule_ = false;
   bool flatAlternatives_ = false;
+  bool splicedAlternatives_ = false;
   int repeatStopChild_ = -1;
   bool repeatedChoice_ = false;
   const GrammarRule* plainLast_ = nullptr;

@@ -635,6 +635,28 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
   return TryElementBody(element, pos, available, line, matched, children, depth);
 }
 
+[[gnu::always_inline]] inline bool ParsoParser::SplicesAtOnce(const GrammarRule::Element& element,
+                                                            const char16_t* pos, int available,
+                                                            const ChildList& children, int depth) const {
+  // TryElement's and TryElementBody's checks in their order, for an element
+  // of kStepSpliced at available > 0: true where they would go straight to
+  // TrySplicedGroup, without a skip, a replay or a limit.
+  const Rule* rule = element.rule;
+  if (aborted_) return false;
+  if (pos <= failPos_) {
+    if (Predicted(rule, pos, available, depth)) return false;
+  } else if (rule->FailsSilentlyAtStart() && shortcuts_ && rule->CannotStartWith(*pos) &&
+             depth + rule->GetStartNesting() < kMaxNestingDepth) {
+    return false;
+  }
+  if (pos >= failPos_ && rule->HasLead() && available >= 2 && shortcuts_ && pos[0] == rule->GetLead() &&
+      !rule->SecondMayBe(pos[1])) {
+    return false;
+  }
+  return !IsLimited(rule) && flatten_ && shortcuts_ && !children.constrained && depth + 1 < kMaxNestingDepth &&
+         reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stackFloor_ + kFlatStackMargin;
+}
+
 bool ParsoParser::TryLeadFailure(const GrammarRule::Element& element, const char16_t* pos, int available,
                                  int& line, int& matched, ChildList& children, int depth) {
   // Only an attempt that can meet no limit is replayed: one within reach of
@@ -786,7 +808,10 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
 
 bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, int available,
                                   int& line, int& matched, ChildList& children, int depth) {
-  if (!rule->KeepsNoChildren()) return TryFlatSteps(rule, pos, available, line, matched, children, depth);
+  if (!rule->KeepsNoChildren()) {
+    if (rule->HasSplicedAlternatives()) return TrySplicedChoice(rule, pos, available, line, matched, children, depth);
+    return TryFlatSteps(rule, pos, available, line, matched, children, depth);
+  }
   if (available > 0 && rule->FailsAtOnceAt(*pos)) {
     // Text data at a tag: ScanRepeatedChoice would end the choice's
     // repetition at once, recording only its leading rule's failure, where
@@ -1542,6 +1567,18 @@ bool ParsoParser::MatchChoice(ParseNode* node, int available, int& line, int dep
   return true;
 }
 
+[[gnu::always_inline]] inline int ParsoParser::CountFlattened(const ParseNode* node) {
+  // As Flatten decides under a node that is not chained.
+  const Rule* rule = node->rule;
+  const ParseNode* first = node->firstChild;
+  if (rule->GetKind() == Rule::kGroup) {
+    if (!first || rule->IsKeep()) return 1;
+    return first->next ? 2 : 1;
+  }
+  if (rule->GetKind() == Rule::kNamed && !rule->IsKeep() && !first && !rule->IsToken()) return 0;
+  return 1;
+}
+
 bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, int available,
                                   int& line, int& matched, ChildList& children, int depth) {
   ParseNode* const parent = children.parent;
@@ -1614,17 +1651,117 @@ bool ParsoParser::TrySplicedGroup(const GrammarRule* rule, const char16_t* pos, 
   return true;
 }
 
-int ParsoParser::FlattenedCount(const ParseNode* node) {
-  // As Flatten decides under a node that is not chained.
-  const Rule* rule = node->rule;
-  const ParseNode* first = node->firstChild;
-  if (rule->GetKind() == Rule::kGroup) {
-    if (!first || rule->IsKeep()) return 1;
-    return first->next ? 2 : 1;
+// TrySplicedGroup writes these steps out itself: called there, this step
+// enlarges its frame, which every nested element stacks.
+[[gnu::always_inline]] inline bool ParsoParser::EndSplice(const GrammarRule* rule, const char16_t* pos, int used,
+                                                          int& line, int endLine, ParseNode* first,
+                                                          ParseNode* before, ChildList& children) {
+  ParseNode* const parent = children.parent;
+  if (rule->GetKind() == Rule::kNamed) {
+    // Flattening keeps the node of a named rule that is left with two or
+    // more children; then it is made here, with Match's own flattening.
+    int left = 0;
+    for (ParseNode* c = first; c && left < 2; c = c->next) left += CountFlattened(c);
+    if (left >= 2) {
+      (before ? before->next : parent->firstChild) = nullptr;
+      children.tail = before;
+      ParseNode* node = NewNode(pos, used, line, rule);
+      node->valid = 1;
+      node->firstChild = first;
+      Flatten(node);
+      Attach(children, node);
+    }
+    line = endLine;
+    return true;
   }
-  if (rule->GetKind() == Rule::kNamed && !rule->IsKeep() && !first && !rule->IsToken()) return 0;
-  return 1;
+  // A group left without children by flattening keeps its node: one that
+  // had none, or whose children flattening would all remove (named rules
+  // without children that are neither kept nor tokens, whatever node they
+  // are examined under).
+  bool keepsNode = true;
+  for (ParseNode* c = first; c; c = c->next) {
+    const Rule* cr = c->rule;
+    if (cr->GetKind() != Rule::kNamed || cr->IsKeep() || c->firstChild || cr->IsToken()) {
+      keepsNode = false;
+      break;
+    }
+  }
+  if (keepsNode) {
+    (before ? before->next : parent->firstChild) = nullptr;
+    children.tail = before;
+    FreeChildrenAndSiblings(first);
+    ParseNode* child = NewNode(pos, used, line, rule);
+    child->valid = 1;
+    Attach(children, child);
+  }
+  line = endLine;
+  return true;
 }
+
+bool ParsoParser::TrySplicedChoice(const GrammarRule* rule, const char16_t* pos, int available, int& line,
+                                   int& matched, ChildList& children, int depth) {
+  // TrySplicedGroup for a choice of groups (HasSplicedAlternatives),
+  // reached through the rule's own step: where the element step would enter
+  // TrySplicedGroup for an alternative at once, that group is matched here
+  // instead, one level down, as that call would match it. Where the element
+  // step would not splice the choice itself, it is matched as any rule.
+  if (!flatten_ || children.constrained || depth + 1 >= kMaxNestingDepth ||
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <= stackFloor_ + kFlatStackMargin) {
+    ParseNode* child = NewNode(pos, available, line, rule);
+    // The mark of a reference matters to Match for a terminal only.
+    const int endLine = Match(child, 0, depth + 1);
+    if (!endLine) {
+      ReleaseNode(child);
+      return false;
+    }
+    matched = child->length;
+    line = endLine;
+    Attach(children, child);
+    return true;
+  }
+  ParseNode* const parent = children.parent;
+  ParseNode* const before = children.tail;
+  if (depth <= pathTop_) [[unlikely]] EnterPath(nullptr, rule, depth + 1);
+  int endLine = line;
+  int used = 0;
+  bool ok = false;
+  for (const Rule::Element& e : rule->GetElements()) {
+    used = 0;
+    if (available > 0 && SplicesAtOnce(e, pos, available, children, depth + 1)) {
+      const Rule* group = e.rule;
+      ParseNode* const groupBefore = children.tail;
+      if (depth + 1 <= pathTop_) [[unlikely]] EnterPath(nullptr, group, depth + 2);
+      int groupLine = endLine;
+      const int failIndex = SequenceBody<true>(group, pos, available, used, groupLine, children, depth + 2);
+      ParseNode* groupFirst = groupBefore ? static_cast<ParseNode*>(groupBefore->next)
+                                          : static_cast<ParseNode*>(parent->firstChild);
+      if (failIndex < 0 && !aborted_) {
+        ok = EndSplice(group, pos, used, endLine, groupLine, groupFirst, groupBefore, children);
+        break;
+      }
+      // A group records no failure of its own.
+      (groupBefore ? groupBefore->next : parent->firstChild) = nullptr;
+      children.tail = groupBefore;
+      FreeChildrenAndSiblings(groupFirst);
+    } else if (Repeat(e, pos, available, used, endLine, children, depth + 1) > 0) {
+      ok = true;
+      break;
+    }
+    if (aborted_) break;
+  }
+  ParseNode* first = before ? static_cast<ParseNode*>(before->next) : static_cast<ParseNode*>(parent->firstChild);
+  if (!ok || aborted_) {
+    (before ? before->next : parent->firstChild) = nullptr;
+    children.tail = before;
+    FreeChildrenAndSiblings(first);
+    if (rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
+    return false;
+  }
+  matched = used;
+  return EndSplice(rule, pos, used, line, endLine, first, before, children);
+}
+
+int ParsoParser::FlattenedCount(const ParseNode* node) { return CountFlattened(node); }
 
 bool ParsoParser::MatchDifference(ParseNode* node, int available, int& line, int depth,
                                   int& failIndex, ChildList& children) {

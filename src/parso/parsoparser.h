@@ -449,7 +449,8 @@ class ParsoParser {
                   int& line, int& matched, ChildList& children, int depth);
   // TryElement for a rule that keeps no children: matched by Scan, its
   // node (unless dropped) made once it matched. Takes a rule of
-  // GrammarRule::HasFlatSteps as well, passing it to TryFlatSteps.
+  // GrammarRule::HasFlatSteps as well, passing it to TryFlatSteps, and one
+  // of GrammarRule::HasSplicedAlternatives, passing it to TrySplicedChoice.
   [[gnu::noinline]] bool TryWithoutNodes(const GrammarRule* rule, const char16_t* pos,
                                          int available, int& line, int& matched, ChildList& children,
                                          int depth);
@@ -503,6 +504,19 @@ class ParsoParser {
   [[gnu::noinline]] bool TrySplicedGroup(const GrammarRule* rule, const char16_t* pos,
                                          int available, int& line, int& matched, ChildList& children,
                                          int depth);
+  // TryElement for a choice of GrammarRule::HasSplicedAlternatives (one of
+  // the rules TryWithoutNodes takes): TrySplicedGroup's match of it.
+  [[gnu::noinline]] bool TrySplicedChoice(const GrammarRule* rule, const char16_t* pos, int available,
+                                          int& line, int& matched, ChildList& children, int depth);
+  // Whether TryElement would take a spliced element (available > 0)
+  // straight to TrySplicedGroup.
+  bool SplicesAtOnce(const GrammarRule::Element& element, const char16_t* pos, int available,
+                     const ChildList& children, int depth) const;
+  // The end of a spliced match that succeeded: the node the rule keeps, if
+  // any, made over its children from `first` on (those after `before`);
+  // `line` moves to endLine.
+  bool EndSplice(const GrammarRule* rule, const char16_t* pos, int used, int& line, int endLine,
+                 ParseNode* first, ParseNode* before, ChildList& children);
   bool MatchSequence(ParseNode* node, int available, int& line, int depth, int& failIndex,
                      ChildList& children);
   bool MatchSharedSequence(ParseNode* node, int available, int& line, int depth, int& failIndex,
@@ -558,6 +572,7 @@ class ParsoParser {
   // Nodes that `node` leaves in its place when Flatten examines it under a
   // node that is not chained: 0, 1, or 2 for two or more.
   static int FlattenedCount(const ParseNode* node);
+  static int CountFlattened(const ParseNode* node);
   // What Flatten does with `child` under a node of `parent`: false when it
   // stays; true when it goes, its place taken by first..last (none when
   // first is null).

@@ -890,6 +890,31 @@ TEST(ParseEngine, ShortcutsMatchLikePlainMatching) {
     c.CheckVariants(u"(ab[ab]ab)(ab[]ab)(abab.)(ab[]cd)(ab[cd]ab)");
     EXPECT_EQ(c.differences, 0);
   }
+  // Choices of groups, whose groups are matched in the choice's own step:
+  // a group whose only child flattening removes (its node stays), a named choice left with
+  // two children (its node stays), a group failing after it made nodes, the
+  // same choice inside a node that checks a constraint (matched as any
+  // rule), and one that nests in itself down to the nesting limit.
+  ParsoGrammar groups;
+  ASSERT_TRUE(groups.LoadText(u"d ::= x+\nx ::= ('(' v ')') | ('[' c ']') | ('{' w '}') | ('<' n '>')\n"
+                              u"v ::= ('\"' T '\"') | (\"'\" T \"'\") | ('#' e)\ne ::= '!' e?\nc$ ::= K '=' w { K = L }\n"
+                              u"w ::= ('\"' L '\"') | (\"'\" L M \"'\") | ('\"' K '!')\n"
+                              u"n ::= ('(' n ')') | ('.' L)\nT ::= [a-z#x0A]*\nK ::= [a-z]+\nL ::= [a-z]+\nM ::= [0-9]+\n",
+                              u"g"));
+  for (const char16_t* name : {u"x", u"v", u"w", u"n"}) {
+    EXPECT_TRUE(groups.FindRule(name)->HasSplicedAlternatives()) << N(name);
+  }
+  for (const Settings settings : {Settings{true, true, true}, Settings{}}) {
+    Comparison c{&groups, settings};
+    c.CheckVariants(u"(\"a\nb\")('\n')(#!)(#!!)[ab=\"ab\"][ab='ab1'][ab=\"ab!]{\"ab\"}{'ab12'}{\"ab!}<((.ab))>");
+    EXPECT_EQ(c.differences, 0);
+  }
+  Comparison nested{&groups, Settings{true, true, true}};
+  for (int depth = ParsoParser::kMaxNestingDepth / 2 - 8; depth <= ParsoParser::kMaxNestingDepth / 2 + 2; ++depth) {
+    nested.Check(u"<" + std::u16string(depth, u'(') + u".ab" + std::u16string(depth, u')') + u">");
+  }
+  EXPECT_EQ(nested.differences, 0);
+
   // Removing the end name leaves s with one child, which flattening then
   // puts in its place.
   ParsoGrammar removal;
