@@ -867,14 +867,16 @@ void ParsoGrammar::ComputeEngineTables() {
         });
     rule->ownStep_ = rule->keepsNoChildren_ || rule->flatSteps_ || rule->splicedAlternatives_;
     // A rule that a child sink may watch (as the engine's SetChildSink
-    // accepts one) is left out: its match nests alike whether it is watched
-    // or not, so a streamed parse needs no more stack than a whole one.
+    // accepts one) is left out where it can nest in itself: its match nests
+    // alike whether it is watched or not, so a streamed parse needs no more
+    // stack than a whole one. One that cannot (an attribute) stands at most
+    // once in any nesting, so the two differ by one frame at most.
     const bool watchable = rule->kind_ == R::kNamed && !rule->token_ && !rule->drop_ &&
                            rule->constraints_.size() < 2 && !rule->HasPrefixPeers() &&
                            !rule->keepsNoChildren_ && !rule->flat_ && !rule->spliced_;
     rule->sequenceRule_ = (rule->kind_ == R::kNamed || rule->kind_ == R::kGroup) &&
                           rule->operator_ != R::kChoice && rule->operator_ != R::kDifference &&
-                          rule->operator_ != R::kUpTo && !watchable;
+                          rule->operator_ != R::kUpTo && (!watchable || rule->nesting_ < kUnbounded);
     rule->flatAlternatives_ = rule->leadingFlat_ && std::all_of(el.begin(), el.end(), [](const R::Element& e) {
       return e.step == R::kStepFlat && e.mark == 0;
     });

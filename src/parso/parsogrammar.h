@@ -203,8 +203,8 @@ class GrammarRule {
   // takes such a rule through a step of its own, tested for by one flag.
   bool HasOwnStep() const { return ownStep_; }
   // A named rule or group that is a sequence (or a single element) and
-  // that a child sink could not watch: the engine matches it through a
-  // step for sequences alone.
+  // that a child sink could not watch, or could but that cannot nest in
+  // itself: the engine matches it through a step for sequences alone.
   bool IsSequenceRule() const { return sequenceRule_; }
   // A choice of flat rules, each taken once: the engine tries the ones
   // after the first, where no nodes are made, in one loop.
