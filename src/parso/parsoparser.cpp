@@ -1355,10 +1355,13 @@ bool ParsoParser::TryFlatSteps(const GrammarRule* rule, const char16_t* pos, int
     int used = 0;
     int failIndex = -1;
     // SequenceBody's loop over elements each taken once (flat rules) or
-    // repeated as their marks allow (terminals).
-    const auto& elements = rule->GetElements();
-    for (size_t i = 0; i < elements.size(); ++i) {
-      const Rule::Element& e = elements[i];
+    // repeated as their marks allow (terminals). The bounds are read once:
+    // the nodes written in the loop may alias them as far as the compiler
+    // knows, and this frame does not nest.
+    const Rule::Element* const first = rule->GetElements().data();
+    const Rule::Element* const last = first + rule->GetElements().size();
+    for (const Rule::Element* element = first; element != last; ++element) {
+      const Rule::Element& e = *element;
       int count = 0;
       if (e.step == Rule::kStepFlat) {
         int n = 0;
@@ -1376,8 +1379,8 @@ bool ParsoParser::TryFlatSteps(const GrammarRule* rule, const char16_t* pos, int
         }
       }
       if (count == 0 && !Optional(e.mark)) {
-        if (used == available) RecordExpected(pos + used, e.rule, rule, static_cast<int>(i));
-        failIndex = static_cast<int>(i);
+        failIndex = static_cast<int>(element - first);
+        if (used == available) RecordExpected(pos + used, e.rule, rule, failIndex);
         break;
       }
     }
