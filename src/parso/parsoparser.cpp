@@ -808,10 +808,14 @@ void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& ru
 
 bool ParsoParser::TryWithoutNodes(const GrammarRule* rule, const char16_t* pos, int available,
                                   int& line, int& matched, ChildList& children, int depth) {
-  if (!rule->KeepsNoChildren()) {
-    if (rule->HasSplicedAlternatives()) return TrySplicedChoice(rule, pos, available, line, matched, children, depth);
-    return TryFlatSteps(rule, pos, available, line, matched, children, depth);
-  }
+  // Jumps only, without a frame of its own.
+  if (rule->KeepsNoChildren()) return ScanWithoutNodes(rule, pos, available, line, matched, children, depth);
+  if (rule->HasSplicedAlternatives()) return TrySplicedChoice(rule, pos, available, line, matched, children, depth);
+  return TryFlatSteps(rule, pos, available, line, matched, children, depth);
+}
+
+bool ParsoParser::ScanWithoutNodes(const GrammarRule* rule, const char16_t* pos, int available,
+                                   int& line, int& matched, ChildList& children, int depth) {
   if (available > 0 && rule->FailsAtOnceAt(*pos)) {
     // Text data at a tag: ScanRepeatedChoice would end the choice's
     // repetition at once, recording only its leading rule's failure, where

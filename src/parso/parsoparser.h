@@ -454,6 +454,9 @@ class ParsoParser {
   [[gnu::noinline]] bool TryWithoutNodes(const GrammarRule* rule, const char16_t* pos,
                                          int available, int& line, int& matched, ChildList& children,
                                          int depth);
+  // TryWithoutNodes for a rule that keeps no children.
+  [[gnu::noinline]] bool ScanWithoutNodes(const GrammarRule* rule, const char16_t* pos, int available,
+                                          int& line, int& matched, ChildList& children, int depth);
   // TryElement for a rule of GrammarRule::HasFlatSteps that keeps its
   // children: Match and its sequence step in one frame.
   [[gnu::noinline]] bool TryFlatSteps(const GrammarRule* rule, const char16_t* pos, int available,
