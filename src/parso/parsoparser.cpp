@@ -426,6 +426,11 @@ int ParsoParser::CountLineEnds(const char16_t* pos, int n) const {
   return lines;
 }
 
+int ParsoParser::FailLiteral(const GrammarRule* rule, const char16_t* pos) {
+  Record(pos, rule, -1);
+  return -1;
+}
+
 int ParsoParser::MatchTerminal(const GrammarRule* rule, char16_t mark, const char16_t* pos,
                                int available, int& line) {
   switch (rule->GetKind()) {
@@ -520,9 +525,13 @@ int ParsoParser::TerminalByKind(const GrammarRule* rule, char16_t mark, const ch
       }
       break;
     case Rule::kStepTerminal:
-      // A two-character literal of marks matches here; its failure is
-      // recorded by MatchTerminal.
-      if (element.second && available >= 2 && pos[0] == element.first && pos[1] == element.second) return 2;
+      // A two-character literal of marks matches here, and fails here as
+      // MatchTerminal would fail it: it compares as it is in either case
+      // setting.
+      if (element.second) {
+        if (available >= 2 && pos[0] == element.first && pos[1] == element.second) return 2;
+        return FailLiteral(rule, pos);
+      }
       break;
     default:
       return TerminalByKind(rule, element.mark, pos, available, line);

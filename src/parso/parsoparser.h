@@ -407,6 +407,8 @@ class ParsoParser {
   int MatchTerminal(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
                     int& line);
   int Terminal(const GrammarRule::Element& element, const char16_t* pos, int available, int& line);
+  // MatchTerminal's failure of a literal at pos: recorded, -1.
+  [[gnu::noinline]] int FailLiteral(const GrammarRule* rule, const char16_t* pos);
   int TerminalByKind(const GrammarRule* rule, char16_t mark, const char16_t* pos, int available,
                      int& line);
   // Whether an attempt of `rule` at pos (available > 0) fails at its start
