@@ -11,6 +11,7 @@
 
 #include "core/ktexcept.h"
 #include "parso/parsoparser.h"
+#include "xml/ktchunkparse.h"
 #include "platform/ktutf8.h"
 #include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
@@ -167,6 +168,9 @@ bool KTParserDriver::Init(const KTGrammarEntry* entry, bool caseSensitive, bool 
   parser_->SetEndNameRemoval(endNameRemoval);
   parser_->SetFlatten(flatten);
   entry_ = entry;
+  caseSensitive_ = caseSensitive;
+  endNameRemoval_ = endNameRemoval;
+  flatten_ = flatten;
   // The XML grammar's root element content is built while the parse runs
   // (Stream); another grammar keeps the whole-tree build.
   watchPath_.clear();
@@ -216,6 +220,24 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
   if (length < 0) {
     length = 0;
     while (text[length]) ++length;
+  }
+  // A large document may be parsed in chunks on several threads; when that
+  // does not apply or fails, the document is as before and the serial parse
+  // below runs as if alone.
+  if (!inChunkParse_ && document && !rootRule && streaming_ && !watchPath_.empty() &&
+      document->GetChildCount() == 0) {
+    const bool withoutNul = withoutNul_;
+    inChunkParse_ = true;
+    const bool chunked = KTChunkParse::Run(*this, text, length, document, finish, withoutNul);
+    inChunkParse_ = false;
+    if (chunked) {
+      OnParsed(document, text, length);
+      return true;
+    }
+    text_ = text;
+    withoutNul_ = withoutNul;
+    errorMessage_ = u"";
+    errorOffset_ = errorLine_ = errorColumn_ = 0;
   }
   release_ = source && source->IsReleasable() && source->Begin() == text && source->GetLength() == length
                  ? source

@@ -91,6 +91,7 @@ class KTParserDriver {
  private:
   class Stream;
   friend class Stream;
+  friend class KTChunkParse;
 
   bool BuildTree(const ParseNode* parent, ParseNode* node, KTXNode*& current,
                  KTXNode* parentDocument);
@@ -161,6 +162,11 @@ class KTParserDriver {
   static constexpr int kMaxGrammarRules = 500;  // kParsoMaxRules
   int8_t actions_[kMaxGrammarRules] = {};
   const KTGrammarEntry* entry_ = nullptr;
+  // Init's settings, for the drivers of a chunked parse (ktchunkparse.h).
+  bool caseSensitive_ = true;
+  bool endNameRemoval_ = false;
+  bool flatten_ = false;
+  bool inChunkParse_ = false;  // a chunked parse is under way on this driver
   const char16_t* text_ = nullptr;
   KTSourceText* source_ = nullptr;   // set for one Parse (SetSourceText)
   KTSourceText* release_ = nullptr;  // the build hands back text through it

@@ -475,6 +475,16 @@ class KTXContainerNode : public KTXNamedNode {
     LinkBefore(node, nullptr);
     return node;
   }
+  // Moves every child of `from`, which holds no pending attributes, to the
+  // end of this node's children, in order; this node's pending attributes
+  // stay pending (unlike TakeChildren). Unlogged: the chunked parse's splice
+  // of a chunk's nodes under the root (ktchunkparse.h).
+  void AppendChildrenOf(KTXContainerNode* from) {
+    while (KTXNode* node = from->first_) {
+      from->Unlink(node);
+      LinkBefore(node, nullptr);
+    }
+  }
   void RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) override;
   void DeleteChildren() override;
   void FirstChildOfKind(KTChildIterator& out, int kind) override;

@@ -1,0 +1,361 @@
+// KTChunkParse: the chunked parse of a large document's root content (see
+// the header). The split-point finder reads the markup only as far as it
+// needs to; each chunk is matched from the XML grammar's content rule by a
+// driver of its own and built into a detached element, whose children then
+// move under the root, which the calling driver built from the rest of the
+// document.
+#include "xml/ktchunkparse.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "parso/parsoparser.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktparserdriver.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+// Set by the first Run from the environment unless a test set it before.
+std::atomic<int> gMode{-1};
+std::atomic<long> gChunked{0};
+
+KTChunkMode ModeFromEnvironment() {
+  const char* value = std::getenv("OSTREL_CHUNKED_PARSE");
+  if (!value) return KTChunkMode::kAuto;
+  if (std::strcmp(value, "off") == 0) return KTChunkMode::kOff;
+  if (std::strcmp(value, "force") == 0) return KTChunkMode::kForce;
+  if (std::strcmp(value, "inline") == 0) return KTChunkMode::kForceInline;
+  return KTChunkMode::kAuto;
+}
+
+bool IsSpace(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+
+// The first characters of a name in the XML grammar (resources/gra_xml.txt)
+// and any character past ASCII: a character the grammar refuses there makes
+// a chunk fail, never a wrong cut.
+bool StartsName(char16_t c) {
+  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u':' || c >= 0x80;
+}
+
+// The place of `pattern` in text[from, length), or -1.
+int Find(const char16_t* text, int length, int from, std::u16string_view pattern) {
+  const std::u16string_view view(text, static_cast<size_t>(length));
+  const size_t at = view.find(pattern, static_cast<size_t>(from));
+  return at == std::u16string_view::npos ? -1 : static_cast<int>(at);
+}
+
+// The end (past '>') of the tag whose '<' is at `start`, with '>' inside a
+// quoted attribute value passed over; -1 when the text ends first. `empty`
+// tells a tag closed by "/>".
+int TagEnd(const char16_t* text, int length, int start, bool& empty) {
+  char16_t quote = 0;
+  for (int i = start + 1; i < length; ++i) {
+    const char16_t c = text[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == u'"' || c == u'\'') {
+      quote = c;
+    } else if (c == u'<') {
+      return -1;
+    } else if (c == u'>') {
+      empty = text[i - 1] == u'/';
+      return i + 1;
+    }
+  }
+  return -1;
+}
+
+// Passes over a comment, a processing instruction or a CDATA section whose
+// '<' is at `at`: the place past it, 0 when the markup at `at` is none of
+// them, -1 when it is one left open.
+int SkipMarkup(const char16_t* text, int length, int at, bool allowCData) {
+  const std::u16string_view rest(text + at, static_cast<size_t>(length - at));
+  int end = -1;
+  if (rest.starts_with(u"<!--")) {
+    end = Find(text, length, at + 4, u"-->");
+    return end < 0 ? -1 : end + 3;
+  }
+  if (rest.starts_with(u"<?")) {
+    end = Find(text, length, at + 2, u"?>");
+    return end < 0 ? -1 : end + 2;
+  }
+  if (allowCData && rest.starts_with(u"<![CDATA[")) {
+    end = Find(text, length, at + 9, u"]]>");
+    return end < 0 ? -1 : end + 3;
+  }
+  return 0;
+}
+
+}  // namespace
+
+long KTChunkParse::GetChunkedCount() { return gChunked.load(); }
+
+void KTSetChunkMode(KTChunkMode mode) { gMode.store(static_cast<int>(mode)); }
+
+KTChunkMode KTGetChunkMode() {
+  int mode = gMode.load();
+  if (mode < 0) {
+    mode = static_cast<int>(ModeFromEnvironment());
+    int expected = -1;
+    if (!gMode.compare_exchange_strong(expected, mode)) mode = expected;
+  }
+  return static_cast<KTChunkMode>(mode);
+}
+
+bool KTFindChunks(const char16_t* text, int length, int chunkChars, KTChunkPlan& plan) {
+  plan = KTChunkPlan();
+  // The prolog: white space, comments and processing instructions (the XML
+  // declaration among them); a DOCTYPE or anything else ends the attempt.
+  int at = 0;
+  for (;;) {
+    while (at < length && IsSpace(text[at])) ++at;
+    if (at >= length || text[at] != u'<') return false;
+    const int past = SkipMarkup(text, length, at, false);
+    if (past < 0) return false;
+    if (past == 0) break;
+    at = past;
+  }
+  if (at + 1 >= length || !StartsName(text[at + 1])) return false;
+  bool empty = false;
+  const int contentStart = TagEnd(text, length, at, empty);
+  if (contentStart < 0 || empty) return false;
+
+  std::vector<int> cuts;
+  int lastCut = contentStart;
+  bool firstChild = true;
+  long depth = 1;  // elements open, the root's included
+  at = contentStart;
+  for (;;) {
+    const int open = Find(text, length, at, u"<");
+    if (open < 0 || open + 1 >= length) return false;
+    const char16_t next = text[open + 1];
+    if (next == u'/') {
+      bool unused = false;
+      const int end = TagEnd(text, length, open, unused);
+      if (end < 0) return false;
+      if (--depth == 0) {
+        if (cuts.empty()) return false;
+        plan.contentStart = contentStart;
+        plan.contentEnd = open;
+        plan.cuts = std::move(cuts);
+        return true;
+      }
+      at = end;
+    } else if (next == u'!' || next == u'?') {
+      const int past = SkipMarkup(text, length, open, true);
+      if (past <= 0) return false;
+      at = past;
+    } else if (StartsName(next)) {
+      if (depth == 1) {
+        if (!firstChild && open - lastCut >= chunkChars) {
+          cuts.push_back(open);
+          lastCut = open;
+        }
+        firstChild = false;
+      }
+      const int end = TagEnd(text, length, open, empty);
+      if (end < 0) return false;
+      if (!empty) ++depth;
+      at = end;
+    } else {
+      return false;
+    }
+  }
+}
+
+// One chunk's outcome: its nodes under a detached element, and what the
+// driver that built them counted (KTParserDriver's build counters).
+struct KTChunkParse::ChunkResult {
+  std::unique_ptr<KTXNode> holder;
+  bool plainTree = false;
+  bool containerInElement = false;
+  long elementsMade = 0;
+  long elementsTidied = 0;
+};
+
+bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length, KTXNode* document,
+                       bool finish, bool withoutNul) {
+  const KTChunkMode mode = KTGetChunkMode();
+  if (mode == KTChunkMode::kOff) return false;
+  const bool forced = mode == KTChunkMode::kForce || mode == KTChunkMode::kForceInline;
+  if (!forced && length < kMinLength) return false;
+  // Node and name making are not safe on several threads yet: without
+  // threads the chunks only cost, so a document is chunked when forced.
+  constexpr bool kThreadsReady = false;
+  if (!kThreadsReady && mode == KTChunkMode::kAuto) return false;
+  int threads = 1;
+  if (kThreadsReady && mode != KTChunkMode::kForceInline) {
+    threads = std::min<int>(kMaxThreads, static_cast<int>(std::thread::hardware_concurrency()));
+    if (threads < 2 && !forced) return false;
+    threads = std::max(threads, 1);
+  }
+  if (!driver.entry_ || !driver.parser_ || document->GetKind() != kXmlDocument) return false;
+
+  KTChunkPlan plan;
+  if (!KTFindChunks(text, length, forced ? 1 : kChunkChars, plan)) return false;
+  std::vector<int> bounds;
+  bounds.reserve(plan.cuts.size() + 2);
+  bounds.push_back(plan.contentStart);
+  bounds.insert(bounds.end(), plan.cuts.begin(), plan.cuts.end());
+  bounds.push_back(plan.contentEnd);
+  const size_t chunks = bounds.size() - 1;
+  std::vector<ChunkResult> results(chunks);
+
+  try {
+    // The chunks, taken in order by each thread as it comes free.
+    std::atomic<size_t> nextChunk{0};
+    std::atomic<bool> failed{false};
+    auto work = [&]() {
+      try {
+        KTParserDriver chunkDriver;
+        if (!chunkDriver.Init(driver.entry_, driver.caseSensitive_, driver.endNameRemoval_, driver.flatten_))
+          failed = true;
+        // A chunk's elements stand one level below the root: the serial
+        // parse's limit on nesting, counted from the chunk.
+        if (!failed) {
+          const GrammarRule* empty = chunkDriver.rules_->Get(KTGrammarRuleTable::kEmptyElemTag);
+          const GrammarRule* real = chunkDriver.rules_->Get(KTGrammarRuleTable::kRealElemTag);
+          if (!empty || !real) failed = true;
+          else chunkDriver.parser_->SetMatchNestingLimit({empty, real}, KTParserDriver::kMaxElementDepth - 1, u"");
+        }
+        while (!failed) {
+          const size_t k = nextChunk.fetch_add(1);
+          if (k >= chunks) break;
+          if (!ParseChunk(chunkDriver, text, bounds[k], bounds[k + 1], finish, withoutNul,
+                                              results[k])) {
+            failed = true;
+          }
+        }
+      } catch (...) {
+        failed = true;
+      }
+    };
+    // Names made from here on count against the plain tree (BuiltPlainTree),
+    // whichever thread makes them.
+    const unsigned long notPlainBefore = KTXName::GetNotPlainCount();
+    std::vector<std::thread> pool;
+    const int extra = std::min<int>(threads - 1, static_cast<int>(chunks) - 1);
+    for (int i = 0; i < extra; ++i) {
+      try {
+        pool.emplace_back(work);
+      } catch (...) {
+        break;  // fewer threads: the rest share the work
+      }
+    }
+    // Meanwhile the rest of the document: everything but the root's content,
+    // parsed serially (the root's content empty) from a copy of its two parts.
+    std::u16string outer;
+    bool outerParsed = false;
+    try {
+      outer.reserve(static_cast<size_t>(length - (plan.contentEnd - plan.contentStart)));
+      outer.append(text, static_cast<size_t>(plan.contentStart));
+      outer.append(text + plan.contentEnd, static_cast<size_t>(length - plan.contentEnd));
+      KTLoadStatus status;
+      driver.nextWithoutNul_ = withoutNul;
+      driver.source_ = nullptr;
+      outerParsed = driver.Parse(outer.c_str(), static_cast<int>(outer.size()), status, document, nullptr, false);
+    } catch (...) {
+      outerParsed = false;
+    }
+    if (!outerParsed) failed = true;
+    work();
+    for (std::thread& t : pool) t.join();
+    if (failed) {
+      results.clear();
+      document->DeleteChildren();
+      return false;
+    }
+    driver.notPlainBefore_ = notPlainBefore;
+
+    // The root element, and after it the nodes that stood past the gap.
+    KTXNode* root = nullptr;
+    const int gap = plan.contentEnd - plan.contentStart;
+    for (KTXNode* child = document->GetFirstChild(); child; child = child->GetNextSibling()) {
+      if (!root && child->GetKind() == kElement) {
+        root = child;
+        if (root->GetFirstMadeChild() || root->GetValueLength() != 0) break;
+        root->SetOffsets(root->GetStartOffset(), root->GetEndOffset() + gap);
+      } else if (root && child->GetStartOffset() >= 0) {
+        child->SetOffsets(child->GetStartOffset() + gap, child->GetEndOffset() + gap);
+      }
+    }
+    if (!root || root->GetFirstMadeChild() || root->GetValueLength() != 0) {
+      document->DeleteChildren();
+      return false;
+    }
+    auto* rootContainer = static_cast<KTXContainerNode*>(root);
+    for (ChunkResult& result : results) {
+      rootContainer->AppendChildrenOf(static_cast<KTXContainerNode*>(result.holder.get()));
+      driver.plainTree_ = driver.plainTree_ && result.plainTree;
+      driver.containerInElement_ = driver.containerInElement_ || result.containerInElement;
+      driver.elementsMade_ += result.elementsMade;
+      driver.elementsTidied_ += result.elementsTidied;
+    }
+    results.clear();
+    if (finish) {
+      // The root is complete: tidied as the serial build tidies an element
+      // once built, then the tree as the serial parse finishes it.
+      root->NormalizeText(nullptr, nullptr);
+      ++driver.elementsTidied_;
+      if (driver.elementsMade_ == driver.elementsTidied_ && !driver.containerInElement_)
+        driver.TidyBesideElements(document);
+      else
+        document->ApplyToSubtree(nullptr, nullptr);
+    }
+    driver.text_ = text;
+    gChunked.fetch_add(1);
+    return true;
+  } catch (...) {
+    // Memory that ran out on the way: the serial parse meets it again, and
+    // reports it.
+    results.clear();
+    document->DeleteChildren();
+    return false;
+  }
+}
+
+// Sets up the chunk's driver as Parse sets up a parse, matches
+// text[start, end) from the content rule and builds its nodes under a new
+// detached element, as the serial build builds the children of the root.
+bool KTChunkParse::ParseChunk(KTParserDriver& d, const char16_t* text, int start, int end, bool finish,
+                              bool withoutNul, ChunkResult& result) {
+  result.holder = CreateXNode(kElement);
+  if (!result.holder) return false;
+  d.text_ = text;
+  d.withoutNul_ = withoutNul;
+  d.tidyElements_ = finish;
+  d.plainTree_ = true;
+  d.elementsMade_ = d.elementsTidied_ = 0;
+  d.containerInElement_ = false;
+  d.pendingAttribute_ = nullptr;
+  d.pendingOwner_ = nullptr;
+  d.foldedInto_ = nullptr;
+  d.levels_.clear();
+  d.keepParseNodes_ = false;
+  d.releaseLimit_ = 0x7FFFFFFF;
+  d.release_ = nullptr;
+  d.streamDocument_ = nullptr;
+  d.streamed_ = d.streamBuildFailed_ = d.streamOff_ = false;
+  d.parser_->SetChildSink(nullptr, {});
+  bool ok = d.parser_->Parse(text + start, static_cast<size_t>(end - start), u"content");
+  if (ok) {
+    KTXNode* holder = result.holder.get();
+    KTXNode* current = holder;
+    ok = d.BuildTree(nullptr, d.parser_->GetRoot(), current, holder);
+  }
+  d.parser_->DropTree();
+  result.plainTree = d.plainTree_;
+  result.containerInElement = d.containerInElement_;
+  result.elementsMade = d.elementsMade_;
+  result.elementsTidied = d.elementsTidied_;
+  return ok;
+}

@@ -1,0 +1,70 @@
+// KTChunkParse: parses a large document's root content in chunks of whole
+// children of the root, on several threads, and splices the chunks' nodes
+// under the root in order. Any failure leaves the document as it was, so the
+// serial parse runs (and reports) exactly as it would have alone.
+#pragma once
+
+#include <vector>
+
+class KTParserDriver;
+class KTSourceText;
+class KTXNode;
+
+// Where a document's root content may be cut: the content's start and end
+// (the end tag's '<') and the cuts between them, each the '<' of a child
+// element of the root. The chunks are [contentStart, cuts[0]), [cuts[0],
+// cuts[1]), ... [cuts.back(), contentEnd).
+struct KTChunkPlan {
+  int contentStart = 0;
+  int contentEnd = 0;
+  std::vector<int> cuts;
+};
+
+// A split-point finder, not a parser: it reads a prolog of white space,
+// comments and processing instructions (no DOCTYPE), the root's start tag,
+// and the root content's markup as far as telling where each child element
+// of the root starts (passing over comments, processing instructions, CDATA
+// sections and quoted attribute values). It cuts at the first child starting
+// `chunkChars` or more after the last cut, never before the root's first
+// child element. False, and no plan, when it meets what it does not fully
+// understand or finds no cut: the grammar, which parses every chunk anyway,
+// is what decides whether the text is well formed.
+bool KTFindChunks(const char16_t* text, int length, int chunkChars, KTChunkPlan& plan);
+
+// How a document is parsed: chunks on threads for a large one (kAuto), never
+// in chunks (kOff), or in chunks whatever its size, cut at every child, on
+// threads (kForce) or one after another on the calling thread (kForceInline:
+// the split and the splice without threads). The forced modes are for tests;
+// the environment variable OSTREL_CHUNKED_PARSE (off, force, inline) sets
+// the mode of a process at its first parse.
+enum class KTChunkMode { kAuto, kOff, kForce, kForceInline };
+void KTSetChunkMode(KTChunkMode mode);
+KTChunkMode KTGetChunkMode();
+
+class KTChunkParse {
+ public:
+  // Documents shorter than this (in characters) are parsed serially: below
+  // it the threads' start and the splice cost about what they save.
+  static constexpr int kMinLength = 1 << 20;
+  // The size of a chunk in characters. Each chunk's parse tree stands whole
+  // before its nodes are built, so the chunk's size bounds the memory each
+  // thread adds; small enough to spread a document over every thread.
+  static constexpr int kChunkChars = 1 << 17;
+  // Threads at most, the calling one included.
+  static constexpr int kMaxThreads = 8;
+
+  // Parses text[0, length) into the empty `document` in chunks when the mode
+  // and the text allow it, with `driver`'s grammar and settings. True when
+  // the whole document was built (then tidied when `finish`); false with the
+  // document untouched and the driver ready for its serial parse.
+  static bool Run(KTParserDriver& driver, const char16_t* text, int length, KTXNode* document, bool finish,
+                  bool withoutNul);
+  // Documents parsed in chunks so far in this process (for tests: a chunked
+  // load that fell back to the serial parse is not counted).
+  static long GetChunkedCount();
+
+ private:
+  struct ChunkResult;
+  static bool ParseChunk(KTParserDriver& d, const char16_t* text, int start, int end, bool finish,
+                         bool withoutNul, ChunkResult& result);
+};

@@ -1,0 +1,190 @@
+// The chunked parse of a document's root content: where the split-point
+// finder cuts, and documents loaded in chunks (one after another, and on
+// threads) against the same documents loaded serially, node by node with
+// their source offsets, and failures with the same message and place.
+#include "xml/ktchunkparse.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ktloadtest_util.h"
+#include "platform/ktutf8.h"
+#include "xml/ktdocloader.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktparserdriver.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxnodekinds.h"
+
+namespace {
+
+std::string U8(std::u16string_view s) { return KTUtf16ToUtf8(s); }
+
+// Every node with its kind, source offsets, name and value; an element's
+// attributes as it keeps them (pending entries or nodes) with their
+// offsets. Reads the children as the load left them (no pending attribute
+// is made a node).
+void Dump(const KTXNode* node, std::string& out) {
+  out += std::to_string(node->GetKind()) + "[" + std::to_string(node->GetStartOffset()) + "," +
+         std::to_string(node->GetEndOffset()) + "]";
+  if (node->HasName()) out += U8(static_cast<const KTXNamedNode*>(node)->NameString().View());
+  out += "\"" + U8(static_cast<const KTXValueNode*>(node)->ValueString().View()) + "\"";
+  if (!node->IsContainer()) return;
+  const auto* container = static_cast<const KTXContainerNode*>(node);
+  if (container->GetPendingAttributes()) out += "pending";
+  container->VisitAttributes([&](const KTXAttributeView& a) {
+    out += " @" + U8(std::u16string_view(a.name->c_str())) + "=" + U8(a.value->View()) + "[" +
+           std::to_string(a.start) + "," + std::to_string(a.end) + "]";
+  });
+  out += "{";
+  for (const KTXNode* child = node->GetFirstMadeChild(); child; child = child->GetNextSibling()) {
+    Dump(child, out);
+    out += "\n";
+  }
+  out += "}";
+}
+
+struct Loaded {
+  std::string tree;  // empty after a failure
+  std::string message;
+  int line = 0;
+  int column = 0;
+  uint32_t code = 0;
+};
+
+Loaded Load(const std::string& bytes, KTChunkMode mode) {
+  KTSetChunkMode(mode);
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> tree(
+      loader.LoadFromBytes(bytes.data(), static_cast<uint32_t>(bytes.size()), KTGrammarCache::kXml, status));
+  KTSetChunkMode(KTChunkMode::kOff);
+  Loaded loaded;
+  if (tree) Dump(tree.get(), loaded.tree);
+  loaded.message = StatusMessage(status);
+  loaded.line = status.GetLine();
+  loaded.column = status.GetColumn();
+  loaded.code = status.GetCode();
+  return loaded;
+}
+
+std::string Repeat(const std::string& part, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += part;
+  return out;
+}
+
+std::string Nested(int depth) { return Repeat("<d>", depth) + "x" + Repeat("</d>", depth); }
+
+struct Case {
+  const char* name;
+  std::string text;
+  bool parses;
+  bool chunked = true;  // the finder cuts it
+};
+
+std::vector<Case> Documents() {
+  const std::string many = Repeat("\n  <item id='1' k=\"v\">text &amp; more<b>bold</b> tail</item>", 40);
+  const int depth = KTParserDriver::kMaxElementDepth;
+  return {
+      {"many children and text between", "<?xml version='1.0'?>\n<root a='1'>" + many + "\n</root>\n", true},
+      {"markup holding '<' and quotes",
+       "<r><a/><!-- <b> ' \" --><?pi <c> '?><![CDATA[<d> \" ]]><e x='>' y=\"&lt;\"/>t<f/><!--x--></r>", true},
+      {"namespaces on the root", "<p:r xmlns:p='urn:p' xmlns='urn:d'><p:a p:x='1'/><b/><c xmlns=''/><p:d/></p:r>",
+       true},
+      {"two children", "<r><a>1</a><b>2</b></r>", true},
+      {"one child", "<r> <a>1</a> </r>", true, false},
+      {"one huge child among small", "<r><a/>" + Nested(50) + "<b>" + Repeat("<i/>", 500) + "</b><c/></r>", true},
+      {"text only around children", "<r>lead<a/>mid<b/>end</r>", true},
+      {"white space only between", "<r>\n<a/>\n<b/>\n</r>", true},
+      {"references", "<r><a>&#60;&#x3E;&lt;&quot;</a><b x='&apos;&amp;'/></r>", true},
+      {"an undeclared entity", "<r><a/><b>&nope;</b></r>", false},
+      {"comments and PIs after the root", "<!--c--><?p d?><r><a/><b/></r><!--end--><?q?>\n", true},
+      {"CRLF line ends", "<?xml version='1.0'?>\r\n<r>\r\n<a>x\r\ny</a>\r\n<b c='1\r\n2'/>\r\n</r>\r\n", true},
+      {"a byte order mark", "\xEF\xBB\xBF<r><a/><b/></r>", true},
+      {"an element repeating an attribute", "<r><a/><b x='1' x='2'/></r>", false},
+      {"many attributes", "<r><a/><b a='1' b='2' c='3' d='4' e='5' f='6' g='7' h='8' i='9' j='10'/></r>", true},
+      {"as deep as allowed", "<r><a/>" + Nested(depth - 1) + "</r>", true},
+      {"one level too deep", "<r><a/>" + Nested(depth) + "</r>", false},
+      {"a malformed chunk in the middle", "<r><a/><b>x</c><d/><e/></r>", false},
+      {"a malformed last chunk", "<r><a/><b/><c>&</c></r>", false},
+      {"a chunk with a stray end tag", "<r><a/></b><c/></r>", false},
+      {"an unclosed root", "<r><a/><b/>", false},
+      {"an unclosed child", "<r><a/><b><c/></r>", false},
+      {"a mismatched root end", "<r><a/><b/></s>", false},
+      {"markup after the root", "<r><a/><b/></r><c/>", false},
+      {"an attribute value holding '<'", "<r><a/><b x='<'/></r>", false},
+      {"a DOCTYPE", "<!DOCTYPE r [<!ENTITY e 'v'>]><r><a/><b>&e;</b></r>", true, false},
+      {"a bad name start", "<r><a/><1/></r>", false},
+  };
+}
+
+// The split-point finder: '^' marks each expected cut (removed before the
+// call); a case without one expects no plan.
+TEST(ChunkParse, FindsCutsAtTheRootsChildElements) {
+  struct Cut {
+    const char16_t* text;
+    int chunkChars;
+  };
+  const Cut cases[] = {
+      {u"<r><a/>^<b>x</b>^<c x='>' y=\"/>\">t</c></r>", 1},
+      {u"<?xml version='1.0'?><!--c--><?p x?>\n<r>t<a><z/></a>^<b/></r>", 1},
+      {u"<r><!-- <x/> --><a/><![CDATA[<y/>]]>^<b/><?p <z/>?>^<c/></r>", 1},
+      {u"<r><a/><b/>^<c/></r>", 6},
+      {u"<r><a/></r>", 1},                       // one child: nothing to cut
+      {u"<r/>", 1},                              // no content
+      {u"<!DOCTYPE r><r><a/><b/></r>", 1},       // a DOCTYPE: serial
+      {u"<r><a/><b/>", 1},                       // the root left open
+      {u"<r><a/><!-- <b/></r>", 1},              // a comment left open
+      {u"<r><a/><!FOO><b/></r>", 1},             // markup it does not know
+      {u"x<r><a/><b/></r>", 1},                  // text before the root
+      {u"<r><a/><b x='1/></r>", 1},              // a quote left open
+  };
+  for (const Cut& c : cases) {
+    std::u16string text;
+    std::vector<int> expected;
+    for (const char16_t* p = c.text; *p; ++p) {
+      if (*p == u'^')
+        expected.push_back(static_cast<int>(text.size()));
+      else
+        text += *p;
+    }
+    KTChunkPlan plan;
+    const bool found = KTFindChunks(text.data(), static_cast<int>(text.size()), c.chunkChars, plan);
+    SCOPED_TRACE(U8(text));
+    EXPECT_EQ(found, !expected.empty());
+    if (!found) continue;
+    EXPECT_EQ(plan.cuts, expected);
+    EXPECT_EQ(text.substr(static_cast<size_t>(plan.contentEnd), 2), u"</");
+    EXPECT_EQ(text[static_cast<size_t>(plan.contentStart) - 1], u'>');
+  }
+}
+
+// Each document loads in chunks to the tree the serial load builds, or fails
+// with the serial load's message and place.
+TEST(ChunkParse, ChunkedLoadsMatchTheSerialLoad) {
+  for (const Case& c : Documents()) {
+    SCOPED_TRACE(c.name);
+    const Loaded serial = Load(c.text, KTChunkMode::kOff);
+    EXPECT_EQ(!serial.tree.empty(), c.parses) << serial.message;
+    for (KTChunkMode mode : {KTChunkMode::kForceInline}) {
+      const long before = KTChunkParse::GetChunkedCount();
+      const Loaded chunked = Load(c.text, mode);
+      // A document that parses went the chunked way (where the finder cuts
+      // it); one that fails went back to the serial parse.
+      if (c.parses && c.chunked) {
+        EXPECT_EQ(KTChunkParse::GetChunkedCount(), before + 1);
+      }
+      EXPECT_EQ(chunked.tree, serial.tree);
+      EXPECT_EQ(chunked.message, serial.message);
+      EXPECT_EQ(chunked.line, serial.line);
+      EXPECT_EQ(chunked.column, serial.column);
+      EXPECT_EQ(chunked.code, serial.code);
+    }
+  }
+}
+
+}  // namespace
