@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "parso/parsoparser.h"
+#include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktparserdriver.h"
+#include "xml/ktsourcetext.h"
 #include "xml/ktxnode.h"
 
 namespace {
@@ -135,7 +137,8 @@ bool KTFindChunks(const char16_t* text, int length, int chunkChars, KTChunkPlan&
   long depth = 1;  // elements open, the root's included
   at = contentStart;
   for (;;) {
-    const int open = Find(text, length, at, u"<");
+    const char16_t* found = KTFindUnit(text + at, static_cast<size_t>(length - at), u'<');
+    const int open = found ? static_cast<int>(found - text) : -1;
     if (open < 0 || open + 1 >= length) return false;
     const char16_t next = text[open + 1];
     if (next == u'/') {
@@ -183,7 +186,7 @@ struct KTChunkParse::ChunkResult {
 };
 
 bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length, KTXNode* document,
-                       bool finish, bool withoutNul) {
+                       bool finish, bool withoutNul, KTSourceText* release) {
   const KTChunkMode mode = KTGetChunkMode();
   if (mode == KTChunkMode::kOff) return false;
   const bool forced = mode == KTChunkMode::kForce || mode == KTChunkMode::kForceInline;
@@ -209,12 +212,20 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
   bounds.push_back(plan.contentEnd);
   const size_t chunks = bounds.size() - 1;
   std::vector<ChunkResult> results(chunks);
+  // Set once a chunk is built; the calling thread hands back the text of the
+  // chunks done from the first on, which no thread reads again.
+  std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[chunks]);
+  for (size_t k = 0; k < chunks; ++k) done[k].store(false);
+  size_t donePrefix = 0;
+  auto giveBack = [&] {
+    if (release) release->Restore();
+  };
 
   try {
     // The chunks, taken in order by each thread as it comes free.
     std::atomic<size_t> nextChunk{0};
     std::atomic<bool> failed{false};
-    auto work = [&]() {
+    auto work = [&](bool calling) {
       try {
         KTParserDriver chunkDriver;
         if (!chunkDriver.Init(driver.entry_, driver.caseSensitive_, driver.endNameRemoval_, driver.flatten_))
@@ -230,9 +241,14 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
         while (!failed) {
           const size_t k = nextChunk.fetch_add(1);
           if (k >= chunks) break;
-          if (!ParseChunk(chunkDriver, text, bounds[k], bounds[k + 1], finish, withoutNul,
-                                              results[k])) {
+          if (!ParseChunk(chunkDriver, text, bounds[k], bounds[k + 1], finish, withoutNul, results[k])) {
             failed = true;
+            break;
+          }
+          done[k].store(true, std::memory_order_release);
+          if (calling && release) {
+            while (donePrefix < chunks && done[donePrefix].load(std::memory_order_acquire)) ++donePrefix;
+            release->ReleaseBefore(bounds[donePrefix]);
           }
         }
       } catch (...) {
@@ -246,7 +262,7 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     const int extra = std::min<int>(threads - 1, static_cast<int>(chunks) - 1);
     for (int i = 0; i < extra; ++i) {
       try {
-        pool.emplace_back(work);
+        pool.emplace_back(work, false);
       } catch (...) {
         break;  // fewer threads: the rest share the work
       }
@@ -267,9 +283,10 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
       outerParsed = false;
     }
     if (!outerParsed) failed = true;
-    work();
+    work(true);
     for (std::thread& t : pool) t.join();
     if (failed) {
+      giveBack();
       results.clear();
       document->DeleteChildren();
       return false;
@@ -289,6 +306,7 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
       }
     }
     if (!root || root->GetFirstMadeChild() || root->GetValueLength() != 0) {
+      giveBack();
       document->DeleteChildren();
       return false;
     }
@@ -312,11 +330,13 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
         document->ApplyToSubtree(nullptr, nullptr);
     }
     driver.text_ = text;
+    if (release) release->ReleaseBefore(length);
     gChunked.fetch_add(1);
     return true;
   } catch (...) {
     // Memory that ran out on the way: the serial parse meets it again, and
     // reports it.
+    giveBack();
     results.clear();
     document->DeleteChildren();
     return false;
@@ -331,6 +351,7 @@ bool KTChunkParse::ParseChunk(KTParserDriver& d, const char16_t* text, int start
   result.holder = CreateXNode(kElement);
   if (!result.holder) return false;
   d.text_ = text;
+  d.chunkStart_ = start;
   d.withoutNul_ = withoutNul;
   d.tidyElements_ = finish;
   d.plainTree_ = true;

@@ -56,9 +56,12 @@ class KTChunkParse {
   // Parses text[0, length) into the empty `document` in chunks when the mode
   // and the text allow it, with `driver`'s grammar and settings. True when
   // the whole document was built (then tidied when `finish`); false with the
-  // document untouched and the driver ready for its serial parse.
+  // document untouched and the driver ready for its serial parse. With
+  // `release` (a releasable view of that text) the text the chunks have
+  // passed is handed back as in the serial build, and given back whole
+  // (KTSourceText::Restore) when the attempt fails.
   static bool Run(KTParserDriver& driver, const char16_t* text, int length, KTXNode* document, bool finish,
-                  bool withoutNul);
+                  bool withoutNul, KTSourceText* release);
   // Documents parsed in chunks so far in this process (for tests: a chunked
   // load that fell back to the serial parse is not counted).
   static long GetChunkedCount();

@@ -228,7 +228,10 @@ bool KTParserDriver::Parse(const char16_t* text, int length, KTLoadStatus& statu
       document->GetChildCount() == 0) {
     const bool withoutNul = withoutNul_;
     inChunkParse_ = true;
-    const bool chunked = KTChunkParse::Run(*this, text, length, document, finish, withoutNul);
+    KTSourceText* release =
+        source && source->IsReleasable() && source->Begin() == text && source->GetLength() == length ? source
+                                                                                                      : nullptr;
+    const bool chunked = KTChunkParse::Run(*this, text, length, document, finish, withoutNul, release);
     inChunkParse_ = false;
     if (chunked) {
       OnParsed(document, text, length);
@@ -756,7 +759,7 @@ void KTParserDriver::FailBuild(const char16_t* reason, const ParseNode* node) {
     return;
   }
   const char16_t* lineStart = node->textStart;
-  while (lineStart > text_ && lineStart[-1] != u'\n' && lineStart[-1] != u'\r')
+  while (lineStart > text_ + chunkStart_ && lineStart[-1] != u'\n' && lineStart[-1] != u'\r')
     --lineStart;
   errorColumn_ = KTCountCharacters(lineStart, node->textStart) + 1;
 }

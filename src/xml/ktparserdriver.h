@@ -167,6 +167,10 @@ class KTParserDriver {
   bool endNameRemoval_ = false;
   bool flatten_ = false;
   bool inChunkParse_ = false;  // a chunked parse is under way on this driver
+  // Of a chunk's driver: where its chunk starts in the text. A failure's
+  // column is counted from no earlier (the text before may be handed back
+  // meanwhile; the chunked parse reports no failure of its own).
+  int chunkStart_ = 0;
   const char16_t* text_ = nullptr;
   KTSourceText* source_ = nullptr;   // set for one Parse (SetSourceText)
   KTSourceText* release_ = nullptr;  // the build hands back text through it

@@ -95,6 +95,24 @@ void KTSourceText::Unpin(int start, int end) {
   }
 }
 
+void KTSourceText::Restore() {
+  if (!releasable_ || released_ == 0) return;
+  const uintptr_t alignedStart = reinterpret_cast<uintptr_t>(text_) - lead_;
+  const size_t count = kStretchBytes / 2;
+  for (size_t stretch = 0; stretch < narrowed_.size(); ++stretch) {
+    if (!narrowed_[stretch]) continue;
+    char16_t* first = reinterpret_cast<char16_t*>(alignedStart + stretch * kStretchBytes);
+    const uint8_t* narrow = reinterpret_cast<const uint8_t*>(first);
+    // Backward in place: the unit a step writes covers bytes that step or a
+    // later one (a higher place) has read already.
+    for (size_t i = count; i-- > 0;) first[i] = narrow[i];
+    narrowed_[stretch] = 0;
+  }
+  released_ = 0;
+  nextStretch_ = 1;
+  nextCheck_ = static_cast<int>(std::min<size_t>((kStretchBytes * 2 - lead_) / 2, size_t(length_) + 1));
+}
+
 void KTSourceText::ReleaseStretches(int offset) {
   if (!releasable_) return;
   // A stretch is handed back once the offset has passed all of it, and only

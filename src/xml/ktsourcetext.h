@@ -65,6 +65,12 @@ class KTSourceText {
   void ReleaseBefore(int offset) {
     if (offset >= nextCheck_) ReleaseStretches(offset);
   }
+  // Gives every narrowed stretch its UTF-16 back in the block (the pages
+  // handed back return as they are written) and starts the hand-back over:
+  // the block holds the whole text again, for a parse that must begin anew
+  // after a failed attempt that released text (ktchunkparse.h). Not for a
+  // text with pins.
+  void Restore();
   // Keeps the stretches holding text[start, end) as they are until the same
   // range is unpinned: ReleaseBefore passes over a pinned stretch, and
   // narrows it once its last pin goes. Pins are counted per stretch, so

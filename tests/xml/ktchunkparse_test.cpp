@@ -55,9 +55,12 @@ struct Loaded {
   uint32_t code = 0;
 };
 
-Loaded Load(const std::string& bytes, KTChunkMode mode) {
+// `dropText`: the loader hands the text back while the tree is built
+// (KTSourceText), as the program's loads do.
+Loaded Load(const std::string& bytes, KTChunkMode mode, bool dropText) {
   KTSetChunkMode(mode);
   KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  loader.SetDropTextAfterLoad(dropText);
   KTLoadStatus status;
   std::unique_ptr<KTXNode> tree(
       loader.LoadFromBytes(bytes.data(), static_cast<uint32_t>(bytes.size()), KTGrammarCache::kXml, status));
@@ -119,6 +122,10 @@ std::vector<Case> Documents() {
       {"an attribute value holding '<'", "<r><a/><b x='<'/></r>", false},
       {"a DOCTYPE", "<!DOCTYPE r [<!ENTITY e 'v'>]><r><a/><b>&e;</b></r>", true, false},
       {"a bad name start", "<r><a/><1/></r>", false},
+      // Past several stretches of handed-back text (KTSourceText): a failure
+      // near the end, after the text before it went back, and a success.
+      {"a large document failing at its end", "<r>" + Repeat(many, 40) + "<a>&</a></r>", false},
+      {"a large document", "<?xml version='1.0'?><r>" + Repeat(many, 40) + "</r><!--e-->", true},
   };
 }
 
@@ -167,22 +174,24 @@ TEST(ChunkParse, FindsCutsAtTheRootsChildElements) {
 // with the serial load's message and place.
 TEST(ChunkParse, ChunkedLoadsMatchTheSerialLoad) {
   for (const Case& c : Documents()) {
-    SCOPED_TRACE(c.name);
-    const Loaded serial = Load(c.text, KTChunkMode::kOff);
-    EXPECT_EQ(!serial.tree.empty(), c.parses) << serial.message;
-    for (KTChunkMode mode : {KTChunkMode::kForceInline}) {
-      const long before = KTChunkParse::GetChunkedCount();
-      const Loaded chunked = Load(c.text, mode);
-      // A document that parses went the chunked way (where the finder cuts
-      // it); one that fails went back to the serial parse.
-      if (c.parses && c.chunked) {
-        EXPECT_EQ(KTChunkParse::GetChunkedCount(), before + 1);
+    for (bool dropText : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (dropText ? ", text handed back" : ""));
+      const Loaded serial = Load(c.text, KTChunkMode::kOff, dropText);
+      EXPECT_EQ(!serial.tree.empty(), c.parses) << serial.message;
+      for (KTChunkMode mode : {KTChunkMode::kForceInline}) {
+        const long before = KTChunkParse::GetChunkedCount();
+        const Loaded chunked = Load(c.text, mode, dropText);
+        // A document that parses went the chunked way (where the finder
+        // cuts it); one that fails went back to the serial parse.
+        if (c.parses && c.chunked) {
+          EXPECT_EQ(KTChunkParse::GetChunkedCount(), before + 1);
+        }
+        EXPECT_EQ(chunked.tree, serial.tree);
+        EXPECT_EQ(chunked.message, serial.message);
+        EXPECT_EQ(chunked.line, serial.line);
+        EXPECT_EQ(chunked.column, serial.column);
+        EXPECT_EQ(chunked.code, serial.code);
       }
-      EXPECT_EQ(chunked.tree, serial.tree);
-      EXPECT_EQ(chunked.message, serial.message);
-      EXPECT_EQ(chunked.line, serial.line);
-      EXPECT_EQ(chunked.column, serial.column);
-      EXPECT_EQ(chunked.code, serial.code);
     }
   }
 }

@@ -94,6 +94,30 @@ TEST(SourceText, HandedBackStretchesReadAsBefore) {
   }
 }
 
+// A text handed back in part, restored, then handed back again: after the
+// restore the block itself holds the whole text as it was, and the second
+// hand-back reads as the first.
+TEST(SourceText, RestoreGivesTheBlockItsTextBack) {
+  const std::u16string original = SampleText();
+  const int length = static_cast<int>(original.size());
+  auto block = std::make_unique<char16_t[]>(original.size() + 1);
+  std::copy(original.begin(), original.end(), block.get());
+  block[original.size()] = 0;
+
+  KTSourceText text(block.get(), length, true);
+  for (int offset : {length / 2, length}) {
+    text.ReleaseBefore(offset);
+    ASSERT_TRUE(text.HasReleased());
+    text.Restore();
+    EXPECT_FALSE(text.HasReleased());
+    EXPECT_EQ(std::u16string_view(block.get(), original.size()), original) << offset;
+    EXPECT_EQ(block[original.size()], 0);
+  }
+  text.ReleaseBefore(length);
+  EXPECT_GT(text.GetReleasedCount(), 4LL * kStretchChars);
+  for (int i = 0; i < length; i += 89) ASSERT_EQ(text.At(i), original[i]) << i;
+}
+
 // Texts placed at several distances from a stretch boundary, with lengths
 // that end the text just before, at and just after one: every character reads
 // back as written while the build's offset moves through the text, only whole
