@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -55,25 +57,45 @@ int Find(const char16_t* text, int length, int from, std::u16string_view pattern
   return at == std::u16string_view::npos ? -1 : static_cast<int>(at);
 }
 
+// The first '>', '"' or '\'' in text[from, length), or `length`: eight
+// units a step, compared at once (the finder's time goes to start tags).
+int FindTagStop(const char16_t* text, int from, int length) {
+  typedef uint16_t EightUnits __attribute__((vector_size(16)));
+  const EightUnits close = {u'>', u'>', u'>', u'>', u'>', u'>', u'>', u'>'};
+  const EightUnits dquote = {u'"', u'"', u'"', u'"', u'"', u'"', u'"', u'"'};
+  const EightUnits squote = {u'\'', u'\'', u'\'', u'\'', u'\'', u'\'', u'\'', u'\''};
+  int i = from;
+  for (; length - i >= 8; i += 8) {
+    EightUnits units;
+    std::memcpy(&units, text + i, sizeof units);
+    const auto hit = (units == close) | (units == dquote) | (units == squote);
+    uint64_t words[2];
+    std::memcpy(words, &hit, sizeof words);
+    if (words[0]) return i + std::countr_zero(words[0]) / 16;
+    if (words[1]) return i + 4 + std::countr_zero(words[1]) / 16;
+  }
+  for (; i < length; ++i) {
+    if (text[i] == u'>' || text[i] == u'"' || text[i] == u'\'') return i;
+  }
+  return length;
+}
+
 // The end (past '>') of the tag whose '<' is at `start`, with '>' inside a
 // quoted attribute value passed over; -1 when the text ends first. `empty`
 // tells a tag closed by "/>".
 int TagEnd(const char16_t* text, int length, int start, bool& empty) {
-  char16_t quote = 0;
-  for (int i = start + 1; i < length; ++i) {
-    const char16_t c = text[i];
-    if (quote) {
-      if (c == quote) quote = 0;
-    } else if (c == u'"' || c == u'\'') {
-      quote = c;
-    } else if (c == u'<') {
-      return -1;
-    } else if (c == u'>') {
-      empty = text[i - 1] == u'/';
-      return i + 1;
+  int at = start + 1;
+  for (;;) {
+    at = FindTagStop(text, at, length);
+    if (at >= length) return -1;
+    if (text[at] == u'>') {
+      empty = text[at - 1] == u'/';
+      return at + 1;
     }
+    const char16_t* closing = KTFindUnit(text + at + 1, static_cast<size_t>(length - at - 1), text[at]);
+    if (!closing) return -1;
+    at = static_cast<int>(closing - text) + 1;
   }
-  return -1;
 }
 
 // Passes over a comment, a processing instruction or a CDATA section whose
