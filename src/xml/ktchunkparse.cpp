@@ -135,7 +135,8 @@ KTChunkMode KTGetChunkMode() {
   return static_cast<KTChunkMode>(mode);
 }
 
-bool KTFindChunks(const char16_t* text, int length, int chunkChars, KTChunkPlan& plan) {
+bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth, KTChunkPlan& plan) {
+  if (maxDepth < 1) return false;
   plan = KTChunkPlan();
   // The prolog: white space, comments and processing instructions (the XML
   // declaration among them); a DOCTYPE or anything else ends the attempt.
@@ -153,9 +154,36 @@ bool KTFindChunks(const char16_t* text, int length, int chunkChars, KTChunkPlan&
   const int contentStart = TagEnd(text, length, at, empty);
   if (contentStart < 0 || empty) return false;
 
-  std::vector<int> cuts;
-  int lastCut = contentStart;
-  bool firstChild = true;
+  // One frame per open element down to maxDepth (reused, so that an
+  // element costs no allocation): the run of its content not yet given to
+  // chunks, the cuts in that run, and the chunks decided so far.
+  struct Frame {
+    int start = 0;     // the element's '<'
+    int runStart = 0;  // where the items not in a chunk yet begin
+    int lastCut = 0;
+    std::vector<int> cuts;
+    std::vector<KTChunk> chunks;
+  };
+  std::vector<Frame> frames(static_cast<size_t>(maxDepth) + 1);
+  // The run of `frame` (at `depth`) up to `runEnd` cut into chunks.
+  auto finishRun = [](Frame& frame, int depth, int runEnd) {
+    int from = frame.runStart;
+    for (int cut : frame.cuts) {
+      if (cut <= from || cut >= runEnd) continue;
+      frame.chunks.push_back(KTChunk{from, cut, depth});
+      from = cut;
+    }
+    if (from < runEnd) frame.chunks.push_back(KTChunk{from, runEnd, depth});
+    frame.cuts.clear();
+  };
+  auto openFrame = [&](int depth, int start, int contentStart) {
+    Frame& frame = frames[static_cast<size_t>(depth)];
+    frame.start = start;
+    frame.runStart = frame.lastCut = contentStart;
+    frame.cuts.clear();
+    frame.chunks.clear();
+  };
+  openFrame(1, at, contentStart);
   long depth = 1;  // elements open, the root's included
   at = contentStart;
   for (;;) {
@@ -167,29 +195,44 @@ bool KTFindChunks(const char16_t* text, int length, int chunkChars, KTChunkPlan&
       bool unused = false;
       const int end = TagEnd(text, length, open, unused);
       if (end < 0) return false;
-      if (--depth == 0) {
-        if (cuts.empty()) return false;
-        plan.contentStart = contentStart;
-        plan.contentEnd = open;
-        plan.cuts = std::move(cuts);
-        return true;
+      if (depth <= maxDepth) {
+        const int d = static_cast<int>(depth);
+        Frame& frame = frames[static_cast<size_t>(d)];
+        finishRun(frame, d, open);
+        if (d == 1) {
+          if (frame.chunks.size() < 2) return false;
+          plan.chunks = std::move(frame.chunks);
+          return true;
+        }
+        // A large element whose content is cut stands in the rest of the
+        // document with its chunks; a smaller one stays in its parent's.
+        Frame& parent = frames[static_cast<size_t>(d) - 1];
+        if (end - frame.start >= 2 * chunkChars && frame.chunks.size() >= 2) {
+          finishRun(parent, d - 1, frame.start);
+          parent.chunks.insert(parent.chunks.end(), frame.chunks.begin(), frame.chunks.end());
+          parent.runStart = parent.lastCut = end;
+        }
       }
+      --depth;
       at = end;
     } else if (next == u'!' || next == u'?') {
       const int past = SkipMarkup(text, length, open, true);
       if (past <= 0) return false;
       at = past;
     } else if (StartsName(next)) {
-      if (depth == 1) {
-        if (!firstChild && open - lastCut >= chunkChars) {
-          cuts.push_back(open);
-          lastCut = open;
+      if (depth <= maxDepth) {
+        Frame& parent = frames[static_cast<size_t>(depth)];
+        if (open - parent.lastCut >= chunkChars) {
+          parent.cuts.push_back(open);
+          parent.lastCut = open;
         }
-        firstChild = false;
       }
       const int end = TagEnd(text, length, open, empty);
       if (end < 0) return false;
-      if (!empty) ++depth;
+      if (!empty) {
+        ++depth;
+        if (depth <= maxDepth) openFrame(static_cast<int>(depth), open, end);
+      }
       at = end;
     } else {
       return false;
@@ -226,16 +269,13 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
   if (!driver.entry_ || !driver.parser_ || document->GetKind() != kXmlDocument) return false;
 
   KTChunkPlan plan;
-  if (!KTFindChunks(text, length, forced ? 1 : kChunkChars, plan)) return false;
-  std::vector<int> bounds;
-  bounds.reserve(plan.cuts.size() + 2);
-  bounds.push_back(plan.contentStart);
-  bounds.insert(bounds.end(), plan.cuts.begin(), plan.cuts.end());
-  bounds.push_back(plan.contentEnd);
-  const size_t chunks = bounds.size() - 1;
+  if (!KTFindChunks(text, length, forced ? 1 : kChunkChars, kMaxSplitDepth, plan)) return false;
+  const std::vector<KTChunk>& list = plan.chunks;
+  const size_t chunks = list.size();
   std::vector<ChunkResult> results(chunks);
   // Set once a chunk is built; the calling thread hands back the text of the
-  // chunks done from the first on, which no thread reads again.
+  // chunks done from the first on (and of the tags between them, copied
+  // before), which no thread reads again.
   std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[chunks]);
   for (size_t k = 0; k < chunks; ++k) done[k].store(false);
   size_t donePrefix = 0;
@@ -252,25 +292,28 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
         KTParserDriver chunkDriver;
         if (!chunkDriver.Init(driver.entry_, driver.caseSensitive_, driver.endNameRemoval_, driver.flatten_))
           failed = true;
-        // A chunk's elements stand one level below the root: the serial
-        // parse's limit on nesting, counted from the chunk.
-        if (!failed) {
-          const GrammarRule* empty = chunkDriver.rules_->Get(KTGrammarRuleTable::kEmptyElemTag);
-          const GrammarRule* real = chunkDriver.rules_->Get(KTGrammarRuleTable::kRealElemTag);
-          if (!empty || !real) failed = true;
-          else chunkDriver.parser_->SetMatchNestingLimit({empty, real}, KTParserDriver::kMaxElementDepth - 1, u"");
-        }
+        const GrammarRule* empty = failed ? nullptr : chunkDriver.rules_->Get(KTGrammarRuleTable::kEmptyElemTag);
+        const GrammarRule* real = failed ? nullptr : chunkDriver.rules_->Get(KTGrammarRuleTable::kRealElemTag);
+        if (!empty || !real) failed = true;
+        int limitDepth = 0;
         while (!failed) {
           const size_t k = nextChunk.fetch_add(1);
           if (k >= chunks) break;
-          if (!ParseChunk(chunkDriver, text, bounds[k], bounds[k + 1], finish, withoutNul, results[k])) {
+          // A chunk's elements stand below the element whose content it
+          // cuts: the serial parse's limit on nesting, counted from there.
+          if (list[k].depth != limitDepth) {
+            limitDepth = list[k].depth;
+            chunkDriver.parser_->SetMatchNestingLimit({empty, real}, KTParserDriver::kMaxElementDepth - limitDepth,
+                                                      u"");
+          }
+          if (!ParseChunk(chunkDriver, text, list[k].start, list[k].end, finish, withoutNul, results[k])) {
             failed = true;
             break;
           }
           done[k].store(true, std::memory_order_release);
           if (calling && release) {
             while (donePrefix < chunks && done[donePrefix].load(std::memory_order_acquire)) ++donePrefix;
-            release->ReleaseBefore(bounds[donePrefix]);
+            release->ReleaseBefore(donePrefix < chunks ? list[donePrefix].start : list.back().end);
           }
         }
       } catch (...) {
@@ -289,14 +332,21 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
         break;  // fewer threads: the rest share the work
       }
     }
-    // Meanwhile the rest of the document: everything but the root's content,
-    // parsed serially (the root's content empty) from a copy of its two parts.
+    // Meanwhile the rest of the document: the text without the chunks,
+    // parsed serially from a copy. removedBefore[k]: the characters of the
+    // chunks before chunk k, so chunk k stood at list[k].start -
+    // removedBefore[k] in the copy.
+    std::vector<int> removedBefore(chunks + 1, 0);
     std::u16string outer;
     bool outerParsed = false;
     try {
-      outer.reserve(static_cast<size_t>(length - (plan.contentEnd - plan.contentStart)));
-      outer.append(text, static_cast<size_t>(plan.contentStart));
-      outer.append(text + plan.contentEnd, static_cast<size_t>(length - plan.contentEnd));
+      int from = 0;
+      for (size_t k = 0; k < chunks; ++k) {
+        outer.append(text + from, static_cast<size_t>(list[k].start - from));
+        from = list[k].end;
+        removedBefore[k + 1] = removedBefore[k] + (list[k].end - list[k].start);
+      }
+      outer.append(text + from, static_cast<size_t>(length - from));
       KTLoadStatus status;
       driver.nextWithoutNul_ = withoutNul;
       driver.source_ = nullptr;
@@ -315,26 +365,48 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     }
     driver.notPlainBefore_ = notPlainBefore;
 
-    // The root element, and after it the nodes that stood past the gap.
-    KTXNode* root = nullptr;
-    const int gap = plan.contentEnd - plan.contentStart;
-    for (KTXNode* child = document->GetFirstChild(); child; child = child->GetNextSibling()) {
-      if (!root && child->GetKind() == kElement) {
-        root = child;
-        if (root->GetFirstMadeChild() || root->GetValueLength() != 0) break;
-        root->SetOffsets(root->GetStartOffset(), root->GetEndOffset() + gap);
-      } else if (root && child->GetStartOffset() >= 0) {
-        child->SetOffsets(child->GetStartOffset() + gap, child->GetEndOffset() + gap);
+    // Offsets in the copy to offsets in the text: a start at the place of a
+    // chunk lies after it, an end there before it.
+    auto toText = [&](int offset, bool isEnd) {
+      size_t low = 0, high = chunks;  // chunks standing at or before (before, for an end) the offset
+      while (low < high) {
+        const size_t mid = (low + high) / 2;
+        const int place = list[mid].start - removedBefore[mid];
+        if (place < offset || (!isEnd && place == offset))
+          low = mid + 1;
+        else
+          high = mid;
       }
+      return offset + removedBefore[low];
+    };
+    // Every node of the rest gets the offsets of the text, attributes kept
+    // pending included (a start tag holds no chunk).
+    std::vector<KTXNode*> stack;
+    for (KTXNode* child = document->GetFirstMadeChild(); child; child = child->GetNextSibling()) stack.push_back(child);
+    while (!stack.empty()) {
+      KTXNode* node = stack.back();
+      stack.pop_back();
+      if (node->GetStartOffset() >= 0) {
+        const int start = toText(node->GetStartOffset(), false);
+        if (node->IsContainer()) static_cast<KTXContainerNode*>(node)->ShiftPendingOffsets(start - node->GetStartOffset());
+        node->SetOffsets(start, toText(node->GetEndOffset(), true));
+      }
+      for (KTXNode* child = node->GetFirstMadeChild(); child; child = child->GetNextSibling()) stack.push_back(child);
     }
-    if (!root || root->GetFirstMadeChild() || root->GetValueLength() != 0) {
+    KTXNode* root = nullptr;
+    for (KTXNode* child = document->GetFirstMadeChild(); child && !root; child = child->GetNextSibling()) {
+      if (child->GetKind() == kElement) root = child;
+    }
+    size_t next = 0;
+    long tidied = 0;
+    if (!root || !Assemble(static_cast<KTXContainerNode*>(root), 1, list, results, next, finish, tidied) ||
+        next != chunks) {
       giveBack();
+      results.clear();
       document->DeleteChildren();
       return false;
     }
-    auto* rootContainer = static_cast<KTXContainerNode*>(root);
     for (ChunkResult& result : results) {
-      rootContainer->AppendChildrenOf(static_cast<KTXContainerNode*>(result.holder.get()));
       driver.plainTree_ = driver.plainTree_ && result.plainTree;
       driver.containerInElement_ = driver.containerInElement_ || result.containerInElement;
       driver.elementsMade_ += result.elementsMade;
@@ -342,10 +414,10 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     }
     results.clear();
     if (finish) {
-      // The root is complete: tidied as the serial build tidies an element
-      // once built, then the tree as the serial parse finishes it.
-      root->NormalizeText(nullptr, nullptr);
-      ++driver.elementsTidied_;
+      // The elements of the rest were tidied as the chunks went in (as the
+      // serial build tidies an element once built); then the tree is
+      // finished as the serial parse finishes it.
+      driver.elementsTidied_ += tidied;
       if (driver.elementsMade_ == driver.elementsTidied_ && !driver.containerInElement_)
         driver.TidyBesideElements(document);
       else
@@ -363,6 +435,43 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     document->DeleteChildren();
     return false;
   }
+}
+
+// The children of `element` (an element of the rest of the document, at
+// `depth`) in document order: its own, each assembled in turn, and the
+// nodes of the chunks that cut its content, from chunk `next` on. Then it
+// is tidied when `finish`. False when what stands there is not what the
+// plan says (a chunk outside every element).
+bool KTChunkParse::Assemble(KTXContainerNode* element, int depth, const std::vector<KTChunk>& list,
+                            std::vector<ChunkResult>& results, size_t& next, bool finish, long& tidied) {
+  // Only elements down to the finder's depth hold chunks: the recursion is
+  // bounded by it.
+  if (depth > kMaxSplitDepth) return true;
+  std::unique_ptr<KTXNode> parked = CreateXNode(kElement);
+  if (!parked) return false;
+  auto* own = static_cast<KTXContainerNode*>(parked.get());
+  own->AppendChildrenOf(element);
+  const int end = element->GetEndOffset();
+  for (;;) {
+    KTXNode* child = own->GetFirstMadeChild();
+    if (next < list.size() && list[next].start < end && (!child || list[next].start < child->GetStartOffset())) {
+      if (list[next].depth != depth) return false;
+      element->AppendChildrenOf(static_cast<KTXContainerNode*>(results[next].holder.get()));
+      ++next;
+      continue;
+    }
+    if (!child) break;
+    element->AppendChildrenOf(own, child->GetNextSibling());
+    if (child->GetKind() == kElement &&
+        !Assemble(static_cast<KTXContainerNode*>(child), depth + 1, list, results, next, finish, tidied)) {
+      return false;
+    }
+  }
+  if (finish && element->GetKind() == kElement) {
+    element->NormalizeText(nullptr, nullptr);
+    ++tidied;
+  }
+  return true;
 }
 
 // Sets up the chunk's driver as Parse sets up a parse, matches

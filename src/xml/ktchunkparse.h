@@ -4,32 +4,43 @@
 // serial parse runs (and reports) exactly as it would have alone.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 class KTParserDriver;
 class KTSourceText;
+class KTXContainerNode;
 class KTXNode;
 
-// Where a document's root content may be cut: the content's start and end
-// (the end tag's '<') and the cuts between them, each the '<' of a child
-// element of the root. The chunks are [contentStart, cuts[0]), [cuts[0],
-// cuts[1]), ... [cuts.back(), contentEnd).
+// A stretch of a document cut out for a parse of its own: whole items
+// (elements, texts, comments, processing instructions, CDATA sections) of
+// the content of one element, the one at `depth` (the root's 1).
+struct KTChunk {
+  int start;
+  int end;
+  int depth;
+};
+
+// The chunks of a document in document order. What is left of the text
+// without them (the prolog, the tags of the elements whose content they
+// cut, what follows the root) is parsed as a document of its own.
 struct KTChunkPlan {
-  int contentStart = 0;
-  int contentEnd = 0;
-  std::vector<int> cuts;
+  std::vector<KTChunk> chunks;
 };
 
 // A split-point finder, not a parser: it reads a prolog of white space,
 // comments and processing instructions (no DOCTYPE), the root's start tag,
-// and the root content's markup as far as telling where each child element
-// of the root starts (passing over comments, processing instructions, CDATA
-// sections and quoted attribute values). It cuts at the first child starting
-// `chunkChars` or more after the last cut, never before the root's first
-// child element. False, and no plan, when it meets what it does not fully
-// understand or finds no cut: the grammar, which parses every chunk anyway,
-// is what decides whether the text is well formed.
-bool KTFindChunks(const char16_t* text, int length, int chunkChars, KTChunkPlan& plan);
+// and the markup after it as far as telling where elements start and end
+// (passing over comments, processing instructions, CDATA sections and
+// quoted attribute values). The content of each element down to `maxDepth`
+// is cut into runs at the starts of its child elements, a cut at the first
+// child starting `chunkChars` or more after the last; a child of at least
+// twice that size whose content was cut keeps its tags in the rest of the
+// document and its chunks stand in for its content. False, and no plan,
+// when it meets what it does not fully understand or finds fewer than two
+// chunks: the grammar, which parses every chunk anyway, is what decides
+// whether the text is well formed.
+bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth, KTChunkPlan& plan);
 
 // How a document is parsed: chunks on threads for a large one (kAuto), never
 // in chunks (kOff), or in chunks whatever its size, cut at every child, on
@@ -50,6 +61,9 @@ class KTChunkParse {
   // before its nodes are built, so the chunk's size bounds the memory each
   // thread adds; small enough to spread a document over every thread.
   static constexpr int kChunkChars = 1 << 17;
+  // The depth down to which elements' contents are cut: an auction of
+  // regions of items, people of persons, needs three.
+  static constexpr int kMaxSplitDepth = 4;
   // Threads at most, the calling one included.
   static constexpr int kMaxThreads = 8;
 
@@ -68,6 +82,8 @@ class KTChunkParse {
 
  private:
   struct ChunkResult;
+  static bool Assemble(KTXContainerNode* element, int depth, const std::vector<KTChunk>& list,
+                       std::vector<ChunkResult>& results, size_t& next, bool finish, long& tidied);
   static bool ParseChunk(KTParserDriver& d, const char16_t* text, int start, int end, bool finish,
                          bool withoutNul, ChunkResult& result);
 };

@@ -475,14 +475,24 @@ class KTXContainerNode : public KTXNamedNode {
     LinkBefore(node, nullptr);
     return node;
   }
-  // Moves every child of `from`, which holds no pending attributes, to the
-  // end of this node's children, in order; this node's pending attributes
-  // stay pending (unlike TakeChildren). Unlogged: the chunked parse's splice
-  // of a chunk's nodes under the root (ktchunkparse.h).
-  void AppendChildrenOf(KTXContainerNode* from) {
+  // Moves the children of `from` before `stop` (all when null) to the end
+  // of this node's children, in order; pending attributes stay pending on
+  // both (unlike TakeChildren). Unlogged: the chunked parse's splice of the
+  // chunks' nodes (ktchunkparse.h).
+  void AppendChildrenOf(KTXContainerNode* from, const KTXNode* stop = nullptr) {
     while (KTXNode* node = from->first_) {
+      if (node == stop) break;
       from->Unlink(node);
       LinkBefore(node, nullptr);
+    }
+  }
+  // Moves the source offsets of the pending attributes by `by` characters.
+  void ShiftPendingOffsets(int by) {
+    if (!pending_ || by == 0) return;
+    KTXCompactAttribute* entries = pending_->Entries();
+    for (int i = 0; i < pending_->count_; ++i) {
+      entries[i].start += by;
+      entries[i].end += by;
     }
   }
   void RemoveChild(const KTChildIterator& pos, KTXChangeLog* log) override;

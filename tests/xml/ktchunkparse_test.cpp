@@ -122,6 +122,16 @@ std::vector<Case> Documents() {
       {"an attribute value holding '<'", "<r><a/><b x='<'/></r>", false},
       {"a DOCTYPE", "<!DOCTYPE r [<!ENTITY e 'v'>]><r><a/><b>&e;</b></r>", true, false},
       {"a bad name start", "<r><a/><1/></r>", false},
+      // Contents cut below the root: the tags of the elements cut stay in
+      // the rest, with their attributes, text and markup around them.
+      {"nested contents cut",
+       "<?xml version='1.0'?>\n<r a='1'>\n <s k='v' l=\"w\">\n  <a x='1'>t</a>\n  <b/>\n </s>\n <!--c-->"
+       "<t><u><c/><d>e</d></u><v/>tail</t>\n</r>\n<!--after-->",
+       true},
+      {"nested, a failure inside", "<r><s><a/><b>x</c></s><t/></r>", false},
+      {"nested, as deep as allowed", "<r><s><a/>" + Nested(depth - 2) + "</s><t/></r>", true},
+      {"nested, one level too deep", "<r><s><a/>" + Nested(depth - 1) + "</s><t/></r>", false},
+      {"nested, an end name that differs", "<r><s><a/><b/></q><t/></r>", false},
       // Past several stretches of handed-back text (KTSourceText): a failure
       // near the end, after the text before it went back, and a success.
       {"a large document failing at its end", "<r>" + Repeat(many, 40) + "<a>&</a></r>", false},
@@ -129,44 +139,54 @@ std::vector<Case> Documents() {
   };
 }
 
-// The split-point finder: '^' marks each expected cut (removed before the
-// call); a case without one expects no plan.
-TEST(ChunkParse, FindsCutsAtTheRootsChildElements) {
+// The split-point finder: each chunk of the plan shown in the text as '['
+// and the depth of the element whose content it cuts, then ']'; "" where
+// the finder gives up.
+TEST(ChunkParse, FindsChunksOfWholeItems) {
   struct Cut {
     const char16_t* text;
     int chunkChars;
+    int maxDepth;
+    const char* plan;
   };
   const Cut cases[] = {
-      {u"<r><a/>^<b>x</b>^<c x='>' y=\"/>\">t</c></r>", 1},
-      {u"<?xml version='1.0'?><!--c--><?p x?>\n<r>t<a><z/></a>^<b/></r>", 1},
-      {u"<r><!-- <x/> --><a/><![CDATA[<y/>]]>^<b/><?p <z/>?>^<c/></r>", 1},
-      {u"<r><a/><b/>^<c/></r>", 6},
-      {u"<r><a/></r>", 1},                       // one child: nothing to cut
-      {u"<r/>", 1},                              // no content
-      {u"<!DOCTYPE r><r><a/><b/></r>", 1},       // a DOCTYPE: serial
-      {u"<r><a/><b/>", 1},                       // the root left open
-      {u"<r><a/><!-- <b/></r>", 1},              // a comment left open
-      {u"<r><a/><!FOO><b/></r>", 1},             // markup it does not know
-      {u"x<r><a/><b/></r>", 1},                  // text before the root
-      {u"<r><a/><b x='1/></r>", 1},              // a quote left open
+      {u"<r><a/><b>x</b><c x='>' y=\"/>\">t</c></r>", 1, 1, "<r>[1<a/>][1<b>x</b>][1<c x='>' y=\"/>\">t</c>]</r>"},
+      {u"<?xml version='1.0'?><!--c--><?p x?>\n<r>t<a><z/></a><b/></r>", 1, 1,
+       "<?xml version='1.0'?><!--c--><?p x?>\n<r>[1t][1<a><z/></a>][1<b/>]</r>"},
+      {u"<r><!-- <x/> --><a/><![CDATA[<y/>]]><b/><?p <z/>?><c/></r>", 1, 1,
+       "<r>[1<!-- <x/> -->][1<a/><![CDATA[<y/>]]>][1<b/><?p <z/>?>][1<c/>]</r>"},
+      {u"<r><a/><b/><c/></r>", 6, 1, "<r>[1<a/><b/>][1<c/>]</r>"},
+      // A child large enough, its content cut, keeps its tags; a small one
+      // stays whole in a chunk of its parent.
+      {u"<r><s><a/><b/></s><t>x</t></r>", 1, 3, "<r><s>[2<a/>][2<b/>]</s>[1<t>x</t>]</r>"},
+      {u"<r><s><a/><b/></s><t>x</t></r>", 1, 1, "<r>[1<s><a/><b/></s>][1<t>x</t>]</r>"},
+      {u"<r>\n<s k='1'><a/><b/></s>\n<t><c/><d/></t>\n</r>", 1, 2,
+       "<r>[1\n]<s k='1'>[2<a/>][2<b/>]</s>[1\n]<t>[2<c/>][2<d/>]</t>[1\n]</r>"},
+      {u"<r><s><a/><b/></s><t/></r>", 8, 3, "<r>[1<s><a/><b/></s>][1<t/>]</r>"},
+      {u"<r><a/></r>", 1, 1, ""},                      // one chunk: nothing to cut
+      {u"<r/>", 1, 1, ""},                             // no content
+      {u"<!DOCTYPE r><r><a/><b/></r>", 1, 1, ""},      // a DOCTYPE: serial
+      {u"<r><a/><b/>", 1, 1, ""},                      // the root left open
+      {u"<r><a/><!-- <b/></r>", 1, 1, ""},             // a comment left open
+      {u"<r><a/><!FOO><b/></r>", 1, 1, ""},            // markup it does not know
+      {u"x<r><a/><b/></r>", 1, 1, ""},                 // text before the root
+      {u"<r><a/><b x='1/></r>", 1, 1, ""},             // a quote left open
   };
   for (const Cut& c : cases) {
-    std::u16string text;
-    std::vector<int> expected;
-    for (const char16_t* p = c.text; *p; ++p) {
-      if (*p == u'^')
-        expected.push_back(static_cast<int>(text.size()));
-      else
-        text += *p;
-    }
-    KTChunkPlan plan;
-    const bool found = KTFindChunks(text.data(), static_cast<int>(text.size()), c.chunkChars, plan);
+    const std::u16string text(c.text);
     SCOPED_TRACE(U8(text));
-    EXPECT_EQ(found, !expected.empty());
-    if (!found) continue;
-    EXPECT_EQ(plan.cuts, expected);
-    EXPECT_EQ(text.substr(static_cast<size_t>(plan.contentEnd), 2), u"</");
-    EXPECT_EQ(text[static_cast<size_t>(plan.contentStart) - 1], u'>');
+    KTChunkPlan plan;
+    std::string shown;
+    if (KTFindChunks(text.data(), static_cast<int>(text.size()), c.chunkChars, c.maxDepth, plan)) {
+      size_t next = 0;
+      for (int i = 0; i <= static_cast<int>(text.size()); ++i) {
+        if (next > 0 && plan.chunks[next - 1].end == i) shown += "]";
+        if (next < plan.chunks.size() && plan.chunks[next].start == i)
+          shown += "[" + std::to_string(plan.chunks[next++].depth);
+        if (i < static_cast<int>(text.size())) shown += U8(text.substr(static_cast<size_t>(i), 1));
+      }
+    }
+    EXPECT_EQ(shown, c.plan);
   }
 }
 
