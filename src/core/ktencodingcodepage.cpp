@@ -11,7 +11,7 @@
 
 #include "core/ktencodingtable.h"
 
-int UnconvertibleCount = 0;
+thread_local constinit int UnconvertibleCount = 0;
 
 namespace {
 

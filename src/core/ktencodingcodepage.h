@@ -6,8 +6,9 @@
 
 // Characters replaced by the last conversion: bytes or codes without a mapping
 // (decoded to U+FFFD) and characters without a code (encoded as '_'). Every
-// conversion resets it; read it right after your own conversion.
-extern int UnconvertibleCount;
+// conversion resets it; read it right after your own conversion. Per thread:
+// documents may be decoded on several threads at once.
+extern thread_local constinit int UnconvertibleCount;
 
 // count bytes in, count characters out. Id 0 and ids of 90 or more widen every
 // byte (ISO 8859-1 without a table). False for an id without a byte map.

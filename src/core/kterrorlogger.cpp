@@ -38,8 +38,20 @@ const char* KTComError::what() const noexcept { return text_ ? text_->c_str() : 
 
 void SetLogSink(KTLogSink sink) { logSink = sink; }
 
+namespace {
+// Where a thread that loads ahead of the run notes that it had a line to
+// log, instead of writing it (null: write it).
+thread_local bool* tHeldLines = nullptr;
+}  // namespace
+
+void HoldLogOnThisThread(bool* logged) { tHeldLines = logged; }
+
 void LogError(int32_t code, const char16_t* message, const char16_t* file, int line, int) {
   if (code == 0) return;
+  if (tHeldLines) {
+    *tHeldLines = true;
+    return;
+  }
   std::string text = "error " + Hex(code) + ": ";
   text += Utf8(message);
   if (file && *file) text += " (" + Utf8(file) + ":" + std::to_string(line) + ")";

@@ -65,6 +65,11 @@ void LogError(int32_t code, const char16_t* message, const char16_t* file, int l
 // error until the program names another sink; null restores standard error.
 using KTLogSink = void (*)(const std::string& line);
 void SetLogSink(KTLogSink sink);
+// On the calling thread only: with `logged` not null, a line LogError would
+// write sets *logged and is not written (a load made ahead of time on a
+// worker thread, whose result is then dropped and the load made again where
+// its messages belong); null writes again.
+void HoldLogOnThisThread(bool* logged);
 
 // Logs with code 0 (a notice, which LogError does not write) and raises
 // nothing.

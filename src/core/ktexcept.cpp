@@ -6,7 +6,9 @@
 namespace {
 
 constexpr int kMessageBufferSize = 256;
-char16_t gMessageBuffer[kMessageBufferSize];
+// Per thread: an error raised on a thread that loads beside another keeps
+// its own text.
+thread_local char16_t gMessageBuffer[kMessageBufferSize];
 
 struct Formats {
   const char16_t* withLocation;

@@ -2,6 +2,8 @@
 // embedded files and resolves, per grammar, the rules of the tree builder.
 #include "xml/ktgrammarcache.h"
 
+#include <mutex>
+
 #include "parso/parsogrammar.h"
 #include "platform/ktwchar.h"
 #include "streams/ktembeddedfiles.h"
@@ -95,6 +97,11 @@ const KTGrammarEntry* KTGrammarCache::FindCached(int id) const {
 }
 
 const KTGrammarEntry* KTGrammarCache::FindGrammar(int id) const {
+  // Documents may load on several threads at once, and a grammar loaded on
+  // first use joins the list the others read: one lock per lookup, which
+  // comes once per document, not per node.
+  static std::recursive_mutex busy;
+  std::lock_guard<std::recursive_mutex> lock(busy);
   if (const KTGrammarEntry* entry = FindCached(id)) return entry;
   if (!loadOnFirstUse_ || id < 0 || id >= 32 || (triedOnFirstUse_ >> id & 1u)) return nullptr;
   triedOnFirstUse_ |= 1u << id;

@@ -3,6 +3,7 @@
 #include "xml/ktnamespace.h"
 
 #include <functional>
+#include <mutex>
 #include <set>
 
 #include "platform/ktwchar.h"
@@ -27,7 +28,11 @@ UriSetType& UriSet() {
 }
 
 // Looked up without a copy; a copy is made only for a new URI.
+// Namespace ids may be made on several threads at once (documents loaded
+// beside each other): the set is used under a lock.
 const KTString* InternText(const char16_t* uri) {
+  static std::mutex busy;
+  std::lock_guard<std::mutex> lock(busy);
   auto& set = UriSet();
   std::u16string_view key(uri);
   auto it = set.find(key);

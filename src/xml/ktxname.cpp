@@ -1,12 +1,16 @@
 // Interned node names: one counted copy of each distinct element and
 // attribute name, shared by every node that carries it. Names are assigned and
-// dropped on the program's one thread, so the table takes no lock.
+// dropped on any thread: the table takes a lock only while documents load on
+// several threads at once (KTXName::BeginThreaded), and the counts of holders
+// are atomic.
 #include "xml/ktxname.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +29,11 @@ class NameTable {
   void Insert(KTXName::Entry* entry);
   void Erase(const KTXName::Entry* entry);
   size_t Size() const { return size_; }
+  // The entries that no node holds.
+  void CollectUnheld(std::vector<KTXName::Entry*>& out) const {
+    for (KTXName::Entry* entry : slots_)
+      if (entry && entry->holders == 0) out.push_back(entry);
+  }
 
  private:
   void Grow();
@@ -94,7 +103,22 @@ void NameTable::Grow() {
 // character spread over them.
 constexpr int kRecentSlotBits = 10;
 constexpr size_t kRecentSlots = size_t{1} << kRecentSlotBits;
-KTXName::Entry* gRecent[kRecentSlots];
+// Per thread: a slot is read without a lock, so no other thread may change
+// it (see BeginThreaded for why its entry stays alive).
+thread_local constinit KTXName::Entry* gRecent[kRecentSlots] = {};
+
+// Threads loading beside the starting one: while any do, the table is
+// locked around every use and no entry is deleted.
+std::atomic<int> gThreaded{0};
+std::mutex gTableLock;
+
+bool Threaded() { return gThreaded.load(std::memory_order_relaxed) != 0; }
+
+void Hold(KTXName::Entry* entry) { std::atomic_ref<size_t>(entry->holders).fetch_add(1, std::memory_order_relaxed); }
+// True when the entry had its last holder.
+bool Unhold(KTXName::Entry* entry) {
+  return std::atomic_ref<size_t>(entry->holders).fetch_sub(1, std::memory_order_acq_rel) == 1;
+}
 
 size_t RecentSlot(const char16_t* text, size_t length) {
   uint64_t key = length;
@@ -143,7 +167,10 @@ bool IsPlainName(std::u16string_view name) {
 }
 
 void DropName(KTXName::Entry* entry) {
-  if (!entry || --entry->holders > 0) return;
+  if (!entry || !Unhold(entry)) return;
+  // Another thread may still find it (in the table, or in its own cache of
+  // recent names): EndThreaded deletes it if it is still held by nobody.
+  if (Threaded()) return;
   KTXName::Entry*& recent = gRecent[RecentSlot(entry->text.c_str(), entry->text.View().size())];
   if (recent == entry) recent = nullptr;
   Names().Erase(entry);
@@ -154,12 +181,12 @@ void DropName(KTXName::Entry* entry) {
 
 KTXName::KTXName(const KTXName& other) noexcept : entry_(other.entry_) {
   if (!entry_) return;
-  ++entry_->holders;
+  Hold(entry_);
 }
 
 KTXName& KTXName::operator=(const KTXName& other) noexcept {
   if (entry_ == other.entry_) return *this;
-  if (other.entry_) ++other.entry_->holders;
+  if (other.entry_) Hold(other.entry_);
   DropName(entry_);
   entry_ = other.entry_;
   return *this;
@@ -180,7 +207,7 @@ void KTXName::Assign(const char16_t* text, int length) {
     const size_t units = static_cast<size_t>(length);
     if (Entry* hit = gRecent[RecentSlot(text, units)]; hit && HoldsText(hit, text, units)) {
       notPlainCount_ += !hit->plain;
-      ++hit->holders;
+      Hold(hit);
       DropName(entry_);
       entry_ = hit;
       return;
@@ -202,15 +229,20 @@ void KTXName::Assign(const char16_t* text, int length) {
   Entry*& recent = gRecent[RecentSlot(text, key.size())];
   const size_t hash = std::hash<std::u16string_view>{}(key);
   NameTable& names = Names();
-  Entry* entry = names.Find(key, hash);
-  if (entry) {
-    ++entry->holders;
-  } else {
-    // A copy of the text takes exactly its size.
-    KTString sized;
-    sized.Assign(text, length);
-    entry = new Entry{KTString(sized), hash, 1, IsPlainName(key)};
-    names.Insert(entry);
+  Entry* entry;
+  {
+    std::unique_lock<std::mutex> lock(gTableLock, std::defer_lock);
+    if (Threaded()) lock.lock();
+    entry = names.Find(key, hash);
+    if (entry) {
+      Hold(entry);
+    } else {
+      // A copy of the text takes exactly its size.
+      KTString sized;
+      sized.Assign(text, length);
+      entry = new Entry{KTString(sized), hash, 1, IsPlainName(key)};
+      names.Insert(entry);
+    }
   }
   notPlainCount_ += !entry->plain;
   DropName(entry_);
@@ -224,5 +256,26 @@ const KTString& KTXName::Empty() noexcept {
 }
 
 size_t KTXName::GetInternedCount() {
+  std::unique_lock<std::mutex> lock(gTableLock, std::defer_lock);
+  if (Threaded()) lock.lock();
   return Names().Size();
 }
+
+void KTXName::BeginThreaded() { gThreaded.fetch_add(1, std::memory_order_acq_rel); }
+
+void KTXName::EndThreaded() {
+  if (gThreaded.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // The other threads have been joined: the entries whose last holder went
+  // while they ran are deleted now, out of this thread's cache first.
+  NameTable& names = Names();
+  std::vector<Entry*> unheld;
+  names.CollectUnheld(unheld);
+  for (Entry* entry : unheld) {
+    Entry*& recent = gRecent[RecentSlot(entry->text.c_str(), entry->text.View().size())];
+    if (recent == entry) recent = nullptr;
+    names.Erase(entry);
+    delete entry;
+  }
+}
+
+void KTXName::ForgetRecentNames() noexcept { std::fill(std::begin(gRecent), std::end(gRecent), nullptr); }

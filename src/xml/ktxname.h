@@ -47,11 +47,23 @@ class KTXName {
   // Assignments so far of a name that is not plain (Entry::plain): a load
   // that made none needs no name or namespace check of its elements and
   // attributes.
+  // Counted per thread: a load reads the count of its own thread.
   static unsigned long GetNotPlainCount() { return notPlainCount_; }
+
+  // While documents load on several threads (between BeginThreaded and
+  // EndThreaded, both called by the thread that starts and joins the
+  // others), the table takes a lock, and a name no node holds any more stays
+  // in it until EndThreaded, since another thread's cache of recent names may
+  // still point at it. Nesting is counted.
+  static void BeginThreaded();
+  static void EndThreaded();
+  // Called by a thread as it starts loading: its cache of recent names
+  // starts empty.
+  static void ForgetRecentNames() noexcept;
 
  private:
   static const KTString& Empty() noexcept;
 
   Entry* entry_ = nullptr;  // null: the empty name
-  static inline unsigned long notPlainCount_ = 0;
+  static inline thread_local constinit unsigned long notPlainCount_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -19,6 +20,11 @@
 namespace {
 
 // ---- Extent table ----
+
+// Nodes of trees built on several threads at once may be freed beside each
+// other: the table is used under this lock (only by nodes that have an
+// extent stored, never on the paths of a load).
+std::mutex gExtentsLock;
 
 std::unordered_map<const KTXNode*, std::pair<int32_t, int32_t>>& Extents() {
   static auto* extents = new std::unordered_map<const KTXNode*, std::pair<int32_t, int32_t>>;
@@ -663,6 +669,7 @@ void KTXContainerNode::CopyFieldsFrom(const KTXNode& other) {
 void KTXContainerNode::GetStoredExtent(int& columns, int& rows) const {
   columns = rows = 0;
   if (!hasExtent_) return;
+  std::lock_guard<std::mutex> lock(gExtentsLock);
   auto found = Extents().find(this);
   if (found == Extents().end()) return;
   columns = found->second.first;
@@ -671,12 +678,14 @@ void KTXContainerNode::GetStoredExtent(int& columns, int& rows) const {
 
 void KTXContainerNode::SetStoredExtent(int columns, int rows) {
   if (!hasExtent_ && columns == 0 && rows == 0) return;
+  std::lock_guard<std::mutex> lock(gExtentsLock);
   Extents()[this] = {columns, rows};
   hasExtent_ = true;
 }
 
 void KTXContainerNode::DropStoredExtent() {
   if (!hasExtent_) return;
+  std::lock_guard<std::mutex> lock(gExtentsLock);
   Extents().erase(this);
   hasExtent_ = false;
 }

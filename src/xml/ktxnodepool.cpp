@@ -1,8 +1,10 @@
 // The node allocator: every KTXNode and every KTXPathNode comes from per-size
-// free lists carved out of large blocks. Trees are built and freed on the
-// program's one thread, so the lists take no lock.
+// free lists carved out of large blocks, one set per thread, so the lists
+// take no lock.
 #include <cstddef>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "xml/ktxnodepool.h"
 
@@ -34,7 +36,53 @@ void PushFree(KTXNodePoolState& pool, void* memory, size_t size) {
 
 }  // namespace
 
-constinit KTXNodePoolState gKTXNodePool = {};
+thread_local constinit KTXNodePoolState gKTXNodePool = {};
+
+namespace {
+
+// The pools of threads that ended, waiting for the next thread to load.
+struct ParkedPools {
+  std::mutex busy;
+  std::vector<KTXNodePoolState> states;
+};
+
+ParkedPools& Parked() {
+  static ParkedPools* parked = new ParkedPools;  // never destroyed: threads may end at exit
+  return *parked;
+}
+
+bool HoldsNothing(const KTXNodePoolState& pool) {
+  if (pool.block && pool.left > 0) return false;
+  for (void* head : pool.free)
+    if (head) return false;
+  return true;
+}
+
+}  // namespace
+
+void KTXNodePoolParkThread() noexcept {
+  KTXNodePoolState& pool = Pool();
+  if (HoldsNothing(pool)) return;
+  ParkedPools& parked = Parked();
+  try {
+    std::lock_guard<std::mutex> lock(parked.busy);
+    parked.states.push_back(pool);
+  } catch (...) {
+    // No room to park it: the memory stays where it is, unused.
+    return;
+  }
+  pool = {};
+}
+
+void KTXNodePoolAdoptParked() noexcept {
+  KTXNodePoolState& pool = Pool();
+  if (!HoldsNothing(pool)) return;
+  ParkedPools& parked = Parked();
+  std::lock_guard<std::mutex> lock(parked.busy);
+  if (parked.states.empty()) return;
+  pool = parked.states.back();
+  parked.states.pop_back();
+}
 
 // Reached when the size's list is empty and the block has too little left
 // (or the size is not pooled).

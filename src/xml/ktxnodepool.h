@@ -1,6 +1,6 @@
 // The node allocator shared by the document nodes (KTXNode) and the XPath
 // view nodes (KTXPathNode): per-size free lists carved out of large blocks,
-// for the program's one tree-building thread (no lock).
+// one set per thread (no lock).
 #pragma once
 
 #include <cstddef>
@@ -15,16 +15,19 @@ inline constexpr size_t kKTXNodePoolStep = 8;
 inline constexpr size_t kKTXNodePoolLargest = 256;
 inline constexpr bool kKTXNodePoolOn = !kKTAddressSanitizerBuild;
 
-// The lists and the block being carved. A constant-initialised global: a
-// node allocation reads it without a guard, and nodes deleted at exit still
-// find it (it is never destroyed).
+// The lists and the block being carved, one per thread: trees may be built
+// on several threads at once (documents loaded beside each other), and a
+// node freed on another thread than the one that made it joins the freeing
+// thread's lists. Constant-initialised and never destroyed: a node
+// allocation reads it without a guard, and nodes deleted at exit still find
+// it.
 struct KTXNodePoolState {
   void* free[kKTXNodePoolLargest / kKTXNodePoolStep + 1];
   char* block;
   size_t left;
   size_t blocksTaken;
 };
-extern constinit KTXNodePoolState gKTXNodePool;
+extern thread_local constinit KTXNodePoolState gKTXNodePool;
 
 // A new block to carve from (or the general allocator); the rare path of
 // KTXNodePoolAllocate.
@@ -50,6 +53,13 @@ inline void* KTXNodePoolAllocate(size_t size) {
   }
   return KTXNodePoolAllocateSlow(size);
 }
+// A thread that ends hands its lists and the rest of its block to the
+// process (KTXNodePoolParkThread), and the next thread that starts loading
+// takes them over (KTXNodePoolAdoptParked), so a worker's unused memory is
+// not stranded with it. Both take a lock: they run once per thread.
+void KTXNodePoolParkThread() noexcept;
+void KTXNodePoolAdoptParked() noexcept;
+
 // Gives a node back to the free list of its size (the size it was taken with).
 void KTXNodePoolFree(void* node, size_t size) noexcept;
 // Gives a block back (the size it was taken with) as pieces of `piece`
