@@ -6,6 +6,8 @@
 // document.
 #include "xml/ktchunkparse.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -14,16 +16,21 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/kterrorlogger.h"
+#include "core/ktstringpool.h"
 #include "parso/parsoparser.h"
 #include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktparserdriver.h"
 #include "xml/ktsourcetext.h"
+#include "xml/ktxname.h"
+#include "xml/ktxnodepool.h"
 #include "xml/ktxnode.h"
 
 namespace {
@@ -256,13 +263,14 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
   if (mode == KTChunkMode::kOff) return false;
   const bool forced = mode == KTChunkMode::kForce || mode == KTChunkMode::kForceInline;
   if (!forced && length < kMinLength) return false;
-  // Node and name making are not safe on several threads yet: without
-  // threads the chunks only cost, so a document is chunked when forced.
-  constexpr bool kThreadsReady = false;
-  if (!kThreadsReady && mode == KTChunkMode::kAuto) return false;
   int threads = 1;
-  if (kThreadsReady && mode != KTChunkMode::kForceInline) {
+  if (mode != KTChunkMode::kForceInline) {
     threads = std::min<int>(kMaxThreads, static_cast<int>(std::thread::hardware_concurrency()));
+    // Under a limit on the address space the threads' stacks, allocator
+    // arenas and pools would take from what the serial parse may need: a
+    // document that loads serially under the limit must load alike.
+    rlimit space{};
+    if (getrlimit(RLIMIT_AS, &space) != 0 || space.rlim_cur != RLIM_INFINITY) threads = 1;
     if (threads < 2 && !forced) return false;
     threads = std::max(threads, 1);
   }
@@ -288,6 +296,17 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     std::atomic<size_t> nextChunk{0};
     std::atomic<bool> failed{false};
     auto work = [&](bool calling) {
+      // A worker takes over the node and string pools a finished one left
+      // (and leaves its own as it ends), and holds back what the core log
+      // would write: a line there sends the document to the serial parse,
+      // which writes it where it belongs.
+      if (!calling) {
+        KTXNodePoolAdoptParked();
+        KTStringPoolAdoptParked();
+        KTXName::ForgetRecentNames();
+      }
+      bool logged = false;
+      if (!calling) HoldLogOnThisThread(&logged);
       try {
         KTParserDriver chunkDriver;
         if (!chunkDriver.Init(driver.entry_, driver.caseSensitive_, driver.endNameRemoval_, driver.flatten_))
@@ -319,12 +338,32 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
       } catch (...) {
         failed = true;
       }
+      if (!calling) {
+        HoldLogOnThisThread(nullptr);
+        if (logged) failed = true;
+        KTStringPoolParkThread();
+        KTXNodePoolParkThread();
+      }
     };
     // Names made from here on count against the plain tree (BuiltPlainTree),
     // whichever thread makes them.
     const unsigned long notPlainBefore = KTXName::GetNotPlainCount();
     std::vector<std::thread> pool;
     const int extra = std::min<int>(threads - 1, static_cast<int>(chunks) - 1);
+    // Names are interned under a lock while other threads build (and the
+    // calling thread's log is held, as the workers' are).
+    if (extra > 0) KTXName::BeginThreaded();
+    bool logged = false;
+    struct Held {
+      bool threaded;
+      ~Held() {
+        HoldLogOnThisThread(nullptr);
+        if (threaded) KTXName::EndThreaded();
+      }
+    };
+    std::optional<Held> held;
+    held.emplace(extra > 0);
+    HoldLogOnThisThread(&logged);
     for (int i = 0; i < extra; ++i) {
       try {
         pool.emplace_back(work, false);
@@ -357,6 +396,8 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     if (!outerParsed) failed = true;
     work(true);
     for (std::thread& t : pool) t.join();
+    held.reset();
+    if (logged) failed = true;
     if (failed) {
       giveBack();
       results.clear();
@@ -498,6 +539,8 @@ bool KTChunkParse::ParseChunk(KTParserDriver& d, const char16_t* text, int start
   d.streamDocument_ = nullptr;
   d.streamed_ = d.streamBuildFailed_ = d.streamOff_ = false;
   d.parser_->SetChildSink(nullptr, {});
+  // Names that are not plain are counted per thread.
+  const unsigned long notPlainBefore = KTXName::GetNotPlainCount();
   bool ok = d.parser_->Parse(text + start, static_cast<size_t>(end - start), u"content");
   if (ok) {
     KTXNode* holder = result.holder.get();
@@ -505,7 +548,7 @@ bool KTChunkParse::ParseChunk(KTParserDriver& d, const char16_t* text, int start
     ok = d.BuildTree(nullptr, d.parser_->GetRoot(), current, holder);
   }
   d.parser_->DropTree();
-  result.plainTree = d.plainTree_;
+  result.plainTree = d.plainTree_ && KTXName::GetNotPlainCount() == notPlainBefore;
   result.containerInElement = d.containerInElement_;
   result.elementsMade = d.elementsMade_;
   result.elementsTidied = d.elementsTidied_;

@@ -198,7 +198,7 @@ TEST(ChunkParse, ChunkedLoadsMatchTheSerialLoad) {
       SCOPED_TRACE(std::string(c.name) + (dropText ? ", text handed back" : ""));
       const Loaded serial = Load(c.text, KTChunkMode::kOff, dropText);
       EXPECT_EQ(!serial.tree.empty(), c.parses) << serial.message;
-      for (KTChunkMode mode : {KTChunkMode::kForceInline}) {
+      for (KTChunkMode mode : {KTChunkMode::kForceInline, KTChunkMode::kForce}) {
         const long before = KTChunkParse::GetChunkedCount();
         const Loaded chunked = Load(c.text, mode, dropText);
         // A document that parses went the chunked way (where the finder
