@@ -255,6 +255,7 @@ struct KTChunkParse::ChunkResult {
   bool containerInElement = false;
   long elementsMade = 0;
   long elementsTidied = 0;
+  bool parented = false;  // its nodes' parent is set already (SetChildrenParent)
 };
 
 bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length, KTXNode* document,
@@ -292,6 +293,8 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
   };
 
   try {
+    std::vector<KTXContainerNode*> parentOf(chunks, nullptr);
+    std::atomic<bool> parentsReady{false};
     // The chunks, taken in order by each thread as it comes free.
     std::atomic<size_t> nextChunk{0};
     std::atomic<bool> failed{false};
@@ -328,6 +331,10 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
           if (!ParseChunk(chunkDriver, text, list[k].start, list[k].end, finish, withoutNul, results[k])) {
             failed = true;
             break;
+          }
+          if (parentsReady.load(std::memory_order_acquire)) {
+            static_cast<KTXContainerNode*>(results[k].holder.get())->SetChildrenParent(parentOf[k]);
+            results[k].parented = true;
           }
           done[k].store(true, std::memory_order_release);
           if (calling && release) {
@@ -393,7 +400,55 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     } catch (...) {
       outerParsed = false;
     }
-    if (!outerParsed) failed = true;
+    // The rest of the document as the text places it.
+    KTXContainerNode* root = nullptr;
+    auto placeRest = [&]() -> bool {
+      // Offsets in the copy to offsets in the text: a start at the place of a
+      // chunk lies after it, an end there before it.
+      auto toText = [&](int offset, bool isEnd) {
+        size_t low = 0, high = chunks;  // chunks standing at or before (before, for an end) the offset
+        while (low < high) {
+          const size_t mid = (low + high) / 2;
+          const int place = list[mid].start - removedBefore[mid];
+          if (place < offset || (!isEnd && place == offset))
+            low = mid + 1;
+          else
+            high = mid;
+        }
+        return offset + removedBefore[low];
+      };
+      // Every node of the rest gets the offsets of the text, attributes kept
+      // pending included (a start tag holds no chunk).
+      std::vector<KTXNode*> stack;
+      for (KTXNode* child = document->GetFirstMadeChild(); child; child = child->GetNextSibling()) stack.push_back(child);
+      while (!stack.empty()) {
+        KTXNode* node = stack.back();
+        stack.pop_back();
+        if (node->GetStartOffset() >= 0) {
+          const int start = toText(node->GetStartOffset(), false);
+          if (node->IsContainer()) static_cast<KTXContainerNode*>(node)->ShiftPendingOffsets(start - node->GetStartOffset());
+          node->SetOffsets(start, toText(node->GetEndOffset(), true));
+        }
+        for (KTXNode* child = node->GetFirstMadeChild(); child; child = child->GetNextSibling()) stack.push_back(child);
+      }
+      for (KTXNode* child = document->GetFirstMadeChild(); child && !root; child = child->GetNextSibling()) {
+        if (child->GetKind() == kElement) root = static_cast<KTXContainerNode*>(child);
+      }
+      // The element each chunk's nodes go under; once known, the threads set
+      // it as the parent of the nodes of the chunks they finish, so that the
+      // splice moves each chunk in one step.
+      size_t located = 0;
+      if (!root || !Locate(root, 1, list, parentOf, located) || located != chunks) return false;
+      parentsReady.store(true, std::memory_order_release);
+      return true;
+    };
+    bool placed = false;
+    try {
+      placed = outerParsed && placeRest();
+    } catch (...) {
+      placed = false;  // the threads are joined below before anything is undone
+    }
+    if (!placed) failed = true;
     work(true);
     for (std::thread& t : pool) t.join();
     held.reset();
@@ -406,42 +461,9 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     }
     driver.notPlainBefore_ = notPlainBefore;
 
-    // Offsets in the copy to offsets in the text: a start at the place of a
-    // chunk lies after it, an end there before it.
-    auto toText = [&](int offset, bool isEnd) {
-      size_t low = 0, high = chunks;  // chunks standing at or before (before, for an end) the offset
-      while (low < high) {
-        const size_t mid = (low + high) / 2;
-        const int place = list[mid].start - removedBefore[mid];
-        if (place < offset || (!isEnd && place == offset))
-          low = mid + 1;
-        else
-          high = mid;
-      }
-      return offset + removedBefore[low];
-    };
-    // Every node of the rest gets the offsets of the text, attributes kept
-    // pending included (a start tag holds no chunk).
-    std::vector<KTXNode*> stack;
-    for (KTXNode* child = document->GetFirstMadeChild(); child; child = child->GetNextSibling()) stack.push_back(child);
-    while (!stack.empty()) {
-      KTXNode* node = stack.back();
-      stack.pop_back();
-      if (node->GetStartOffset() >= 0) {
-        const int start = toText(node->GetStartOffset(), false);
-        if (node->IsContainer()) static_cast<KTXContainerNode*>(node)->ShiftPendingOffsets(start - node->GetStartOffset());
-        node->SetOffsets(start, toText(node->GetEndOffset(), true));
-      }
-      for (KTXNode* child = node->GetFirstMadeChild(); child; child = child->GetNextSibling()) stack.push_back(child);
-    }
-    KTXNode* root = nullptr;
-    for (KTXNode* child = document->GetFirstMadeChild(); child && !root; child = child->GetNextSibling()) {
-      if (child->GetKind() == kElement) root = child;
-    }
     size_t next = 0;
     long tidied = 0;
-    if (!root || !Assemble(static_cast<KTXContainerNode*>(root), 1, list, results, next, finish, tidied) ||
-        next != chunks) {
+    if (!root || !Assemble(root, 1, list, parentOf, results, next, finish, tidied) || next != chunks) {
       giveBack();
       results.clear();
       document->DeleteChildren();
@@ -478,33 +500,55 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
   }
 }
 
+// The element of the rest of the document each chunk's nodes go under
+// (parentOf), found in document order from `element` (at `depth`) down,
+// from chunk `next` on. False when a chunk lies in none.
+bool KTChunkParse::Locate(KTXContainerNode* element, int depth, const std::vector<KTChunk>& list,
+                          std::vector<KTXContainerNode*>& parentOf, size_t& next) {
+  // Only elements down to the finder's depth hold chunks: the recursion is
+  // bounded by it.
+  if (depth > kMaxSplitDepth) return true;
+  const int end = element->GetEndOffset();
+  for (KTXNode* child = element->GetFirstMadeChild();; child = child->GetNextSibling()) {
+    const int before = child ? child->GetStartOffset() : end;
+    for (; next < list.size() && list[next].start < before; ++next) {
+      if (list[next].depth != depth) return false;
+      parentOf[next] = element;
+    }
+    if (!child) return true;
+    if (child->GetKind() == kElement && !Locate(static_cast<KTXContainerNode*>(child), depth + 1, list, parentOf, next))
+      return false;
+  }
+}
+
 // The children of `element` (an element of the rest of the document, at
 // `depth`) in document order: its own, each assembled in turn, and the
 // nodes of the chunks that cut its content, from chunk `next` on. Then it
-// is tidied when `finish`. False when what stands there is not what the
-// plan says (a chunk outside every element).
+// is tidied when `finish`. False when what stands there is not what
+// Locate found.
 bool KTChunkParse::Assemble(KTXContainerNode* element, int depth, const std::vector<KTChunk>& list,
-                            std::vector<ChunkResult>& results, size_t& next, bool finish, long& tidied) {
-  // Only elements down to the finder's depth hold chunks: the recursion is
-  // bounded by it.
+                            const std::vector<KTXContainerNode*>& parentOf, std::vector<ChunkResult>& results,
+                            size_t& next, bool finish, long& tidied) {
   if (depth > kMaxSplitDepth) return true;
   std::unique_ptr<KTXNode> parked = CreateXNode(kElement);
   if (!parked) return false;
   auto* own = static_cast<KTXContainerNode*>(parked.get());
   own->AppendChildrenOf(element);
-  const int end = element->GetEndOffset();
   for (;;) {
     KTXNode* child = own->GetFirstMadeChild();
-    if (next < list.size() && list[next].start < end && (!child || list[next].start < child->GetStartOffset())) {
-      if (list[next].depth != depth) return false;
-      element->AppendChildrenOf(static_cast<KTXContainerNode*>(results[next].holder.get()));
+    if (next < list.size() && parentOf[next] == element && (!child || list[next].start < child->GetStartOffset())) {
+      auto* holder = static_cast<KTXContainerNode*>(results[next].holder.get());
+      if (results[next].parented)
+        element->SpliceChildrenOf(holder);
+      else
+        element->AppendChildrenOf(holder);
       ++next;
       continue;
     }
     if (!child) break;
     element->AppendChildrenOf(own, child->GetNextSibling());
     if (child->GetKind() == kElement &&
-        !Assemble(static_cast<KTXContainerNode*>(child), depth + 1, list, results, next, finish, tidied)) {
+        !Assemble(static_cast<KTXContainerNode*>(child), depth + 1, list, parentOf, results, next, finish, tidied)) {
       return false;
     }
   }

@@ -82,8 +82,11 @@ class KTChunkParse {
 
  private:
   struct ChunkResult;
+  static bool Locate(KTXContainerNode* element, int depth, const std::vector<KTChunk>& list,
+                     std::vector<KTXContainerNode*>& parentOf, size_t& next);
   static bool Assemble(KTXContainerNode* element, int depth, const std::vector<KTChunk>& list,
-                       std::vector<ChunkResult>& results, size_t& next, bool finish, long& tidied);
+                       const std::vector<KTXContainerNode*>& parentOf, std::vector<ChunkResult>& results,
+                       size_t& next, bool finish, long& tidied);
   static bool ParseChunk(KTParserDriver& d, const char16_t* text, int start, int end, bool finish,
                          bool withoutNul, ChunkResult& result);
 };

@@ -486,6 +486,31 @@ class KTXContainerNode : public KTXNamedNode {
       LinkBefore(node, nullptr);
     }
   }
+  // Makes `parent` the parent of every child, ahead of SpliceChildrenOf
+  // (which leaves the parent as it is): a thread that built the children
+  // sets it while the parent is another thread's.
+  void SetChildrenParent(KTXNode* parent) {
+    for (KTXNode* child = first_; child; child = child->next_) child->parent_ = parent;
+  }
+  // Moves every child of `from` (no pending attributes; their parent set to
+  // this node by SetChildrenParent) to the end of this node's children at
+  // once.
+  void SpliceChildrenOf(KTXContainerNode* from) {
+    KTXNode* first = from->first_;
+    if (!first) return;
+    KTXNode* last = first->prev_;
+    if (!first_) {
+      first_ = first;
+    } else {
+      KTXNode* mine = first_->prev_;
+      mine->next_ = first;
+      first->prev_ = mine;
+      first_->prev_ = last;
+    }
+    count_ += from->count_;
+    from->first_ = nullptr;
+    from->count_ = 0;
+  }
   // Moves the source offsets of the pending attributes by `by` characters.
   void ShiftPendingOffsets(int by) {
     if (!pending_ || by == 0) return;

@@ -34,6 +34,7 @@ void Dump(const KTXNode* node, std::string& out) {
   out += "\"" + U8(static_cast<const KTXValueNode*>(node)->ValueString().View()) + "\"";
   if (!node->IsContainer()) return;
   const auto* container = static_cast<const KTXContainerNode*>(node);
+  out += "#" + std::to_string(container->GetChildCount());
   if (container->GetPendingAttributes()) out += "pending";
   container->VisitAttributes([&](const KTXAttributeView& a) {
     out += " @" + U8(std::u16string_view(a.name->c_str())) + "=" + U8(a.value->View()) + "[" +
