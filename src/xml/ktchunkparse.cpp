@@ -7,6 +7,8 @@
 #include "xml/ktchunkparse.h"
 
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -264,6 +266,10 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
   if (mode == KTChunkMode::kOff) return false;
   const bool forced = mode == KTChunkMode::kForce || mode == KTChunkMode::kForceInline;
   if (!forced && length < kMinLength) return false;
+  // A load on another thread than the process's first (a module fetched
+  // ahead) is parsed serially: that thread may hold its log already, and
+  // the chunked parse holds and releases the log of the thread it runs on.
+  if (syscall(SYS_gettid) != getpid()) return false;
   int threads = 1;
   if (mode != KTChunkMode::kForceInline) {
     threads = std::min<int>(kMaxThreads, static_cast<int>(std::thread::hardware_concurrency()));

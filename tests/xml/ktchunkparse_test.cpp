@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ktloadtest_util.h"
@@ -215,6 +216,22 @@ TEST(ChunkParse, ChunkedLoadsMatchTheSerialLoad) {
       }
     }
   }
+}
+
+// A load on another thread than the process's first (a stylesheet module
+// fetched ahead) is parsed serially, as it may hold that thread's log.
+TEST(ChunkParse, LoadsOnOtherThreadsAreSerial) {
+  const std::string text = "<r><a/><b>x</b><c/></r>";
+  const Loaded serial = Load(text, KTChunkMode::kOff, true);
+  const long before = KTChunkParse::GetChunkedCount();
+  Loaded onThread;
+  std::thread worker([&] { onThread = Load(text, KTChunkMode::kForceInline, true); });
+  worker.join();
+  EXPECT_EQ(KTChunkParse::GetChunkedCount(), before);
+  EXPECT_EQ(onThread.tree, serial.tree);
+  const Loaded chunked = Load(text, KTChunkMode::kForceInline, true);
+  EXPECT_EQ(KTChunkParse::GetChunkedCount(), before + 1);
+  EXPECT_EQ(chunked.tree, serial.tree);
 }
 
 }  // namespace
