@@ -1,9 +1,8 @@
-// KTChunkParse: the chunked parse of a large document's root content (see
-// the header). The split-point finder reads the markup only as far as it
-// needs to; each chunk is matched from the XML grammar's content rule by a
-// driver of its own and built into a detached element, whose children then
-// move under the root, which the calling driver built from the rest of the
-// document.
+// KTChunkParse: the chunked parse of a large document (see the header). The
+// split-point finder reads the markup only as far as it needs to; each chunk
+// is matched from the XML grammar's content rule by a driver of its own and
+// built into a detached element, whose children then move under the element
+// of the rest of the document whose content the chunk cut.
 #include "xml/ktchunkparse.h"
 
 #include <sys/resource.h>

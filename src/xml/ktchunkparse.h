@@ -1,7 +1,7 @@
-// KTChunkParse: parses a large document's root content in chunks of whole
-// children of the root, on several threads, and splices the chunks' nodes
-// under the root in order. Any failure leaves the document as it was, so the
-// serial parse runs (and reports) exactly as it would have alone.
+// KTChunkParse: parses a large document in chunks of whole items of its
+// elements' contents, on several threads, and splices the chunks' nodes into
+// the rest of the document in order. Any failure leaves the document as it
+// was, so the serial parse runs (and reports) exactly as it would have alone.
 #pragma once
 
 #include <cstddef>

@@ -108,6 +108,7 @@ std::vector<Case> Documents() {
       {"references", "<r><a>&#60;&#x3E;&lt;&quot;</a><b x='&apos;&amp;'/></r>", true},
       {"an undeclared entity", "<r><a/><b>&nope;</b></r>", false},
       {"comments and PIs after the root", "<!--c--><?p d?><r><a/><b/></r><!--end--><?q?>\n", true},
+      {"characters past ASCII", "<r><a>\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80</a><\xC3\xA9 x='\xC3\xBC'/><b/></r>", true},
       {"CRLF line ends", "<?xml version='1.0'?>\r\n<r>\r\n<a>x\r\ny</a>\r\n<b c='1\r\n2'/>\r\n</r>\r\n", true},
       {"a byte order mark", "\xEF\xBB\xBF<r><a/><b/></r>", true},
       {"an element repeating an attribute", "<r><a/><b x='1' x='2'/></r>", false},
