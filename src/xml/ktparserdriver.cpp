@@ -11,9 +11,9 @@
 
 #include "core/ktexcept.h"
 #include "parso/parsoparser.h"
-#include "xml/ktchunkparse.h"
 #include "platform/ktutf8.h"
 #include "platform/ktwchar.h"
+#include "xml/ktchunkparse.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktsourcetext.h"
