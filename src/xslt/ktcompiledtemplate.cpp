@@ -13,6 +13,7 @@
 #include "xpath/ktxpathnodes.h"
 #include "xslt/ktcompiledexpression.h"
 #include "xslt/ktdeclrecord.h"
+#include "xslt/kttemplateruleindex.h"
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltnames.h"
@@ -129,6 +130,24 @@ bool KTCompiledTemplate::CopiesStringValue(bool* escape) {
   }
   *escape = copyEscapes_;
   return stringValueCopy_ == 1;
+}
+
+void KTCompiledTemplate::ReadChildrenApply() {
+  childrenApply_ = 0;
+  KTXPathNode* first =
+      templateElement_ && templateElement_->GetKind() == kXPathElement ? KTFirstContentChild(templateElement_) : nullptr;
+  const KTDeclRecord* record = nullptr;
+  if (!first || KTInstructionExecutor::NextInstructionSibling(first) ||
+      processor_->ElementIdOf(first, &record) != kXSLTApplyTemplates || !record ||
+      record->elementId != kXSLTApplyTemplates || first->FirstChildOfKind(kXPathElement) != first->GetChildCount())
+    return;
+  // Without a select attribute the record names the element itself.
+  const auto* apply = static_cast<const KTDeclApplyTemplates*>(record);
+  const bool anyMode = apply->mode == KTTemplateRuleIndex::AnyModeMarker();
+  if (apply->selectNode == first && (apply->mode.IsEmpty() || anyMode)) {
+    childrenApply_ = 1;
+    childrenApplySameMode_ = anyMode;
+  }
 }
 
 namespace {

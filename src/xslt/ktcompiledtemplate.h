@@ -80,6 +80,16 @@ class KTCompiledTemplate {
   // rule appends the string value of its node. `escape` receives whether
   // the value is output-escaped.
   bool CopiesStringValue(bool* escape);
+  // The template's body is one xsl:apply-templates without select, sort or
+  // parameters, in the default mode or in mode "?" (as in the built-in rule
+  // for elements and the root): running the rule applies templates to the
+  // node's children. `sameMode` receives whether they are applied in the
+  // mode the rule was invoked in ("?") rather than the default mode.
+  bool AppliesTemplatesToChildren(bool* sameMode) {
+    if (childrenApply_ < 0) ReadChildrenApply();
+    *sameMode = childrenApplySameMode_;
+    return childrenApply_ == 1;
+  }
 
   void SetProcessor(KTXSLTProcessor* processor) { processor_ = processor; }
   KTXSLTProcessor* Processor() const { return processor_; }
@@ -98,6 +108,8 @@ class KTCompiledTemplate {
   // Reads whether the pattern's predicates all stand on its last step and
   // each compares a child or "." with a string literal (filters_).
   void ReadNodeFilters();
+  // Reads whether the body is the one AppliesTemplatesToChildren looks for.
+  void ReadChildrenApply();
 
   KTString name_;
   KTString expandedName_;
@@ -115,6 +127,8 @@ class KTCompiledTemplate {
   int emptyBody_ = -1;  // -1: not looked at yet
   int stringValueCopy_ = -1;  // -1: not looked at yet
   bool copyEscapes_ = true;
+  int childrenApply_ = -1;  // -1: not looked at yet
+  bool childrenApplySameMode_ = false;
   int elementId_ = 0;
   const KTDeclRecord* elementRecord_ = nullptr;
   // The pattern the stylesheet compile read into the template's record, or

@@ -300,6 +300,20 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
       frame->SetLastFinished(rule->TemplateElement());
       continue;
     }
+    // A rule whose body applies templates to the node's children (the
+    // built-in rule for elements) takes two frames, and one or two more for
+    // each child. When every child's rule is done without frames as above,
+    // the children are done with here. The depths allowed cover the
+    // deepest of those frames: the rule's, its xsl:apply-templates', a
+    // child rule's and its xsl:value-of's.
+    bool sameMode = false;
+    if (rule->AppliesTemplatesToChildren(&sameMode) && item.GetNode() && processor_->WithinQuietDepths(4, 2) &&
+        !processor_->TopLevelVariableFlag() && processor_->FindTemplateNamespaces(rule->TemplateElement()) &&
+        ApplyToChildrenInPlace(item.GetNode(), sameMode ? invoked : processor_->InternMode(KTString()))) {
+      frame->SetNodeToRun(nullptr);
+      frame->SetLastFinished(rule->TemplateElement());
+      continue;
+    }
     auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
     child->SetCurrentTemplate(position, rule);
     child->SetInvokedMode(invoked);
@@ -312,6 +326,54 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
     frame->SetNodeToRun(nullptr);
     frame->SetLastFinished(rule->TemplateElement());
     return true;
+  }
+  return true;
+}
+
+bool KTApplyTemplatesExecutor::ApplyToChildrenInPlace(KTXPathNode* node, const KTString* mode) {
+  // The children as Select takes them, with their rules; a node of more
+  // children than this is left to the frames.
+  constexpr int kMostChildren = 8;
+  struct Planned {
+    KTXPathNode* node;
+    KTCompiledTemplate* rule;
+  };
+  Planned planned[kMostChildren];
+  int count = 0;
+  const int kind = node->GetKind();
+  if (kind != kXPathAttribute && kind != kXPathNamespace) {
+    const auto& rules = processor_->TemplateRules();
+    bool textRuleKnown = false;
+    int textRule = 0;
+    for (const auto& child : node->Children()) {
+      const int childKind = child->GetKind();
+      if (childKind == kXPathAttribute || childKind == kXPathNamespace || childKind >= kXPathXmlDecl) continue;
+      if (count == kMostChildren) return false;
+      KTXPathNodeItem item(child.get(), count + 1);
+      int position;
+      if (item.GetKind() == kItemText && textRuleKnown) {
+        position = textRule;
+      } else {
+        bool sameForTextSiblings = false;
+        position = FindTemplateRuleInMode(item, mode, &sameForTextSiblings);
+        if (item.GetKind() == kItemText && sameForTextSiblings) {
+          textRuleKnown = true;
+          textRule = position;
+        }
+      }
+      if (position == KTExecFrame::kNoTemplate) return false;
+      KTCompiledTemplate* rule = rules[position].get();
+      bool escape = true;
+      if (!(rule->HasEmptyBody() || rule->CopiesStringValue(&escape)) ||
+          !processor_->FindTemplateNamespaces(rule->TemplateElement()))
+        return false;
+      planned[count++] = {child.get(), rule};
+    }
+  }
+  for (int i = 0; i < count; ++i) {
+    bool escape = true;
+    if (!planned[i].rule->HasEmptyBody() && planned[i].rule->CopiesStringValue(&escape))
+      KTValueOfExecutor::AppendStringValueOf(resultParent_, planned[i].node, escape);
   }
   return true;
 }

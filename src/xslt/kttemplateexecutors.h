@@ -44,6 +44,10 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   // are passed on to the next one within the same step.
   bool AfterChild(KTExecFrame* frame);
   bool Finish(KTExecFrame* frame);
+  // Applies templates to the children of `node` in `mode` without frames
+  // when every child's rule is done without its frames (an empty body, or
+  // one xsl:value-of select="."); false, having output nothing, otherwise.
+  bool ApplyToChildrenInPlace(KTXPathNode* node, const KTString* mode);
 
   int nextIndex_ = 0;
   // The select text and the mode as the compiled record holds them (records
