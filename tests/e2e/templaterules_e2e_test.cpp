@@ -211,6 +211,30 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<xsl:template match=\"q:*\" xmlns:q=\"urn:p\">q<xsl:apply-templates/></xsl:template>\n"
        "<xsl:template match=\"*\">w<xsl:apply-templates/></xsl:template>",
        "<r xmlns:p=\"urn:p\"><a/><p:e><b/><p:f/></p:e><e xmlns=\"urn:p\"/></r>", nullptr},
+      // Rules whose body applies templates to the node's children (the
+      // built-in rule for elements in the default mode and in another, a
+      // rule of the stylesheet that applies them in the default mode
+      // whatever mode it was invoked in) over children whose rules output
+      // nothing or their string value, escaped or not; beside children with
+      // a rule of other content, and an element of more children than are
+      // done without frames. Each element comes again once its rules have
+      // run.
+      {"children applied by rules of one xsl:apply-templates", "xml",
+       "<xsl:output encoding=\"UTF-8\"/>\n"
+       "<xsl:template match=\"/\"><out><xsl:apply-templates/>|<xsl:apply-templates mode=\"m\"/>|"
+       "<xsl:apply-templates select=\"r/a/text()|r/n\" mode=\"d\"/></out></xsl:template>\n"
+       "<xsl:template match=\"text()\" mode=\"m\"/>\n"
+       "<xsl:template match=\"u/text()\" mode=\"m\"><xsl:value-of select=\".\"/></xsl:template>\n"
+       "<xsl:template match=\"text()\" mode=\"d\"/>\n"
+       "<xsl:template match=\"n\" mode=\"d\"><xsl:apply-templates/></xsl:template>\n"
+       "<xsl:template match=\"k\"/>\n"
+       "<xsl:template match=\"raw/text()\"><xsl:value-of select=\".\" disable-output-escaping=\"yes\"/>"
+       "</xsl:template>\n"
+       "<xsl:template match=\"t/text()[. = 'y']\">[y]</xsl:template>",
+       "<r><a>x&amp;</a><u>1<!--c-->2<?p q?></u><b><k/>z<k/></b><n>w</n><n>v<c>c</c></n>"
+       "<raw>&lt;i/&gt;</raw><t>x</t><t>y</t><m>1<i/>2<i/>3<i/>4<i/>5</m><e/>"
+       "<a>&lt;</a><u>3<!--c-->4</u><b><k/>y</b><n>s</n><raw>&lt;j/&gt;</raw><t>y</t><t>x</t></r>",
+       nullptr},
       // Attribute steps with predicates from elements with and without
       // children.
       {"attribute predicates from childless elements", "text",
