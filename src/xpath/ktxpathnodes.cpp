@@ -137,12 +137,26 @@ const KTXPathAstNode* PlainChildStepTest(const KTXPathAstNode* step) {
   return axisStep->ChildAt(1);
 }
 
-// n when the predicate is the number literal n (a whole number from 1):
-// only the first n nodes of the axis can be selected. 0 otherwise.
-int NumberPredicateLimit(const KTXPathAstNode* predicate) {
-  if (!predicate || predicate->GetKind() != kAstPredicate)
-    return 0;
-  const KTXPathAstNode* node = predicate->ChildAt(1);
+// Whether an expression is a call of the core function `name` (no prefix)
+// without arguments.
+bool IsCoreCallWithoutArguments(KTXPathAstNode* expression, std::u16string_view name) {
+  const KTXPathAstNode* node = expression->Resolved();
+  if (node->GetKind() == kAstPrimaryExpr && node->ChildCount() == 1) node = node->FirstChild()->Resolved();
+  if (node->GetKind() != kAstFunctionCall) return false;
+  for (int i = 1; i < node->ChildCount(); ++i)
+    if (node->ChildAt(i)->GetKind() == kAstArguments) return false;
+  // FunctionName -> QName -> [QNamePrefix] LocalPart -> ... -> a character run.
+  const KTXPathAstNode* function = node->FirstChild();
+  const KTXPathAstNode* part = function && function->GetKind() == kAstFunctionName ? function->FirstChild() : nullptr;
+  part = part ? part->FirstChild() : nullptr;
+  if (!part || part->GetKind() == kAstQNamePrefix) return false;
+  while (part && part->GetKind() != kAstCharacterRun) part = part->FirstChild();
+  return part && std::u16string_view(part->TokenText()) == name;
+}
+
+// The whole number from 1 that a number literal of at most six digits
+// stands for; 0 for any other expression.
+int WholeNumberLiteral(const KTXPathAstNode* node) {
   while (node && node->ChildCount() == 1 && node->GetKind() != kAstNumber)
     node = node->FirstChild();
   if (!node || node->GetKind() != kAstNumber)
@@ -157,6 +171,33 @@ int NumberPredicateLimit(const KTXPathAstNode* predicate) {
   for (char16_t c : digits.View())
     n = n * 10 + (c - u'0');
   return n;
+}
+
+// How many nodes of the axis, at most, the first predicate of a step can
+// keep: n for the number literal n, n - 1 for "position() < n" and n for
+// "position() <= n" (n a whole number literal). 0 when not known so.
+int NumberPredicateLimit(const KTXPathAstNode* predicate) {
+  if (!predicate || predicate->GetKind() != kAstPredicate)
+    return 0;
+  const KTXPathAstNode* expression = predicate->ChildAt(1);
+  const KTXPathAstNode* node = expression;
+  while (node && node->ChildCount() == 1 && node->GetKind() != kAstNumber && node->GetKind() != kAstRelationalExpr)
+    node = node->FirstChild();
+  if (node && node->GetKind() == kAstRelationalExpr) {
+    // position() < n, position() <= n: the pair holds the operator and n.
+    if (node->ChildCount() != 2 || !IsCoreCallWithoutArguments(node->ChildAt(0), u"position"))
+      return 0;
+    const KTXPathAstNode* pair = node->ChildAt(1);
+    if (!pair || pair->GetKind() != kAstRelationalOperand || pair->ChildCount() != 2)
+      return 0;
+    const KTXPathAstNode* op = pair->ChildAt(0)->FirstChild();
+    const bool less = TokenIs(op, u"<");
+    if (!less && !TokenIs(op, u"<="))
+      return 0;
+    const int n = WholeNumberLiteral(pair->ChildAt(1));
+    return less ? (n > 1 ? n - 1 : 0) : n;
+  }
+  return WholeNumberLiteral(node);
 }
 
 // A relative location path of one step without predicates, under a chain
@@ -960,20 +1001,7 @@ bool IsNumberLiteral(KTXPathAstNode* expression) {
 
 // Whether a predicate's expression is the call last() alone: the core
 // function (no prefix), without arguments.
-bool IsLastCall(KTXPathAstNode* expression) {
-  KTXPathAstNode* node = expression->Resolved();
-  if (node->GetKind() == kAstPrimaryExpr && node->ChildCount() == 1) node = node->FirstChild()->Resolved();
-  if (node->GetKind() != kAstFunctionCall) return false;
-  for (int i = 1; i < node->ChildCount(); ++i)
-    if (node->ChildAt(i)->GetKind() == kAstArguments) return false;
-  // FunctionName -> QName -> [QNamePrefix] LocalPart -> ... -> a character run.
-  const KTXPathAstNode* name = node->FirstChild();
-  const KTXPathAstNode* part = name && name->GetKind() == kAstFunctionName ? name->FirstChild() : nullptr;
-  part = part ? part->FirstChild() : nullptr;
-  if (!part || part->GetKind() == kAstQNamePrefix) return false;
-  while (part && part->GetKind() != kAstCharacterRun) part = part->FirstChild();
-  return part && std::u16string_view(part->TokenText()) == u"last";
-}
+bool IsLastCall(KTXPathAstNode* expression) { return IsCoreCallWithoutArguments(expression, u"last"); }
 
 }  // namespace
 

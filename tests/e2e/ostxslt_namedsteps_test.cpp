@@ -4,7 +4,8 @@
 // document() and the stylesheet itself, with names in and out of
 // namespaces (one namespace under two prefixes, one local name in several
 // namespaces), nested elements of one name (ancestors that preceding::
-// leaves out), steps limited by a first numeric predicate, and steps from
+// leaves out), steps limited by a first numeric predicate or a first
+// comparison of position() with a number (on every axis), and steps from
 // elements, comments, text and processing instructions. Outputs are
 // compared with xsltproc's. Steps from attributes are left out: xsltproc
 // leaves the parent's descendants out of an attribute's following axis.
@@ -89,7 +90,21 @@ const char* const kStylesheet =
     "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"../following::y[1]/following::x\"/></xsl:call-template>\n"
     "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"(ancestor::*|.)/preceding::x\"/></xsl:call-template>\n"
     "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"(ancestor::*|.)/following::x[1]\"/></xsl:call-template>\n"
-    "  <xsl:value-of select=\"count(preceding::x) + count(following::x) + count(ancestor::x) + count(descendant::x)\"/>\n"
+    "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"following::x[position() &lt; 3]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"preceding::x[position() &lt;= 2]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"preceding-sibling::*[position() &lt; 3]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"following-sibling::*[position() &lt;= 1]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"ancestor::*[position() &lt; 2]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"descendant::x[position() &lt; 1]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"descendant::x[position() &lt; 2.5]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"preceding::x[position() &lt; 3][2]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"following::x[@id &gt; 5][position() &lt; 2]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"descendant-or-self::*[position() &lt;= 0]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"preceding::*[position() &lt; 1000000]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"following::x[position() &gt; 2]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"(preceding-sibling::*|following-sibling::*)[position() &lt; 3]\"/></xsl:call-template>\n"
+  "  <xsl:call-template name=\"ids\"><xsl:with-param name=\"nodes\" select=\"ancestor-or-self::*[position() &lt;= 2]/@id/..\"/></xsl:call-template>\n"
+  "  <xsl:value-of select=\"count(preceding::x) + count(following::x) + count(ancestor::x) + count(descendant::x)\"/>\n"
     "  <xsl:text>&#10;</xsl:text>\n"
     "</xsl:template>\n"
     "</xsl:stylesheet>\n";
