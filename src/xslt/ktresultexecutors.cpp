@@ -118,11 +118,13 @@ bool KTValueOfExecutor::Start() {
     Finish(frame, node);
     return true;
   }
-  KTXPathValue value;
-  if (!frame->EvaluateExpression(record->selectNode, *record->select, &frame->NodeList(), &value, true))
-    throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
   KTString text;
-  value.ToString(&text);
+  if (!processor_->StringOfSimpleExpression(*record->select, frame->NodeList(), frame->ContextPosition(), text)) {
+    KTXPathValue value;
+    if (!frame->EvaluateExpression(record->selectNode, *record->select, &frame->NodeList(), &value, true))
+      throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
+    value.ToString(&text);
+  }
   AppendText(resultParent_, std::move(text), !record->disableOutputEscaping);
   Finish(frame, node);
   return true;

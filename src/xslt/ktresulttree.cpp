@@ -945,6 +945,10 @@ KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result
       out += part.literal;
       continue;
     }
+    if (processor_->StringOfSimpleExpression(*part.expression, frame->NodeList(), frame->ContextPosition(), scratch)) {
+      out += scratch;
+      continue;
+    }
     KTXPathValue value;
     if (!frame->EvaluateExpression(attribute, *part.expression, &frame->NodeList(), &value, true))
       throw KTXSLTError(KTXSLTError::kXPathError, nullptr);

@@ -346,6 +346,16 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // function index when the evaluation fails. Returns true.
   bool CompileExpression(const KTCompiledExpression& compiled, const KTEvaluationRequest& request,
                          KTXPathValue* result);
+  // The string value of "." or of one child or attribute step ("name",
+  // "@name", "text()", "*", "node()") at the context position, as
+  // CompileExpression and string() would give it, without its node-set: the
+  // first node the step selects. False, having changed nothing, for any
+  // other expression or context; the caller then evaluates it in full.
+  bool StringOfSimpleExpression(const KTCompiledExpression& compiled, const KTXPathValue& contextValue, int position,
+                                KTString& out) {
+    return (compiled.shape == KTCompiledExpression::kShapeSelf || compiled.shape == KTCompiledExpression::kShapeSteps) &&
+           StringOfSimpleShape(compiled, contextValue, position, out);
+  }
   // Compiles a text of the stylesheet when the stylesheet is compiled: a
   // syntax error anywhere is reported before the run (code 6, 46 for a
   // refused variable reference), at `stylesheetNode`. Equal texts of equal
@@ -705,6 +715,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // variable, a fragment where none is allowed).
   bool EvaluateSimple(const KTCompiledExpression& entry, const KTXPathValue& contextValue, int position,
                       const KTVariableSource* variables, bool allowFragment, KTXPathValue* result) const;
+  // StringOfSimpleExpression for an expression of shape "." or steps.
+  bool StringOfSimpleShape(const KTCompiledExpression& compiled, const KTXPathValue& contextValue, int position,
+                           KTString& out);
   // Compiles the text in `expression` into a new compiled expression; error
   // 6 (46 for a refused variable) at `stylesheetNode` when it does not
   // compile.

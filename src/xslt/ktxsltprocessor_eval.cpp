@@ -320,6 +320,42 @@ bool KTXSLTProcessor::EvaluateSimple(const KTCompiledExpression& entry, const KT
   return true;
 }
 
+bool KTXSLTProcessor::StringOfSimpleShape(const KTCompiledExpression& compiled, const KTXPathValue& contextValue,
+                                          int position, KTString& out) {
+  const int restrictions = compiled.restrictions;
+  if (compiled.error || (restrictions != 0 && restrictions != KTXPathExpression::kRestrictKey) || position == -1)
+    return false;
+  if (compiled.shape != kShapeSelf && (compiled.shape != kShapeSteps || compiled.terms.size() != 1)) return false;
+  const KTXPathNodeItem* item = contextValue.NodeItemAt(position - 1);
+  if (item == contextValue.ItemsEnd() || !item->GetNode()) return false;
+  KTXPathNode* node = item->GetNode();
+  // One step's nodes are the node's children (or attributes) in order: the
+  // first that passes is the first in document order. All are counted, as
+  // the evaluation records the size of its result.
+  const KTXPathNode* first = compiled.shape == kShapeSelf ? node : nullptr;
+  int found = first ? 1 : 0;
+  if (!first) {
+    const SimpleTerm& term = compiled.terms[0];
+    if (!term.attribute || node->GetKind() == kXPathElement) {
+      const int count = node->GetChildCount();
+      for (int i = 0; i < count; ++i) {
+        const KTXPathNode* child = node->GetChild(i);
+        if (!PassesTerm(child, term)) continue;
+        if (!first) first = child;
+        ++found;
+      }
+    }
+  }
+  lastCompiled_ = &compiled;
+  lastEvaluation_.contextPosition = position;
+  lastEvaluation_.contextSize = contextValue.ItemCount();
+  lastEvaluation_.resultSize = found;
+  int length = 0;
+  out.ClearAndReserve(0);
+  if (first) KTXPathFunctionLibrary::AppendStringValue(first, out, length);
+  return true;
+}
+
 bool KTXSLTProcessor::EvaluateKeyPath(const KTCompiledExpression& entry, const KTXPathValue& contextValue, int position,
                                       bool allowFragment, KTXPathValue* result) {
   if (position == -1) return false;
