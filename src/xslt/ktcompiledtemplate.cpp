@@ -137,9 +137,20 @@ void KTCompiledTemplate::ReadChildrenApply() {
   KTXPathNode* first =
       templateElement_ && templateElement_->GetKind() == kXPathElement ? KTFirstContentChild(templateElement_) : nullptr;
   const KTDeclRecord* record = nullptr;
-  if (!first || KTInstructionExecutor::NextInstructionSibling(first) ||
-      processor_->ElementIdOf(first, &record) != kXSLTApplyTemplates || !record ||
-      record->elementId != kXSLTApplyTemplates || first->FirstChildOfKind(kXPathElement) != first->GetChildCount())
+  if (!first || KTInstructionExecutor::NextInstructionSibling(first)) return;
+  int id = processor_->ElementIdOf(first, &record);
+  if (id == kXSLTCopy && record && record->elementId == kXSLTCopy &&
+      !static_cast<const KTDeclCopy*>(record)->useAttributeSetsNode) {
+    // xsl:copy around the xsl:apply-templates alone.
+    KTXPathNode* inner = KTFirstContentChild(first);
+    if (!inner || KTInstructionExecutor::NextInstructionSibling(inner)) return;
+    first = inner;
+    record = nullptr;
+    id = processor_->ElementIdOf(first, &record);
+    childrenApplyCopies_ = true;
+  }
+  if (id != kXSLTApplyTemplates || !record || record->elementId != kXSLTApplyTemplates ||
+      first->FirstChildOfKind(kXPathElement) != first->GetChildCount())
     return;
   // Without a select attribute the record names the element itself.
   const auto* apply = static_cast<const KTDeclApplyTemplates*>(record);

@@ -82,12 +82,16 @@ class KTCompiledTemplate {
   bool CopiesStringValue(bool* escape);
   // The template's body is one xsl:apply-templates without select, sort or
   // parameters, in the default mode or in mode "?" (as in the built-in rule
-  // for elements and the root): running the rule applies templates to the
-  // node's children. `sameMode` receives whether they are applied in the
-  // mode the rule was invoked in ("?") rather than the default mode.
-  bool AppliesTemplatesToChildren(bool* sameMode) {
+  // for elements and the root), or one xsl:copy without attribute sets
+  // holding only such an xsl:apply-templates (as in the identity rule):
+  // running the rule applies templates to the node's children. `sameMode`
+  // receives whether they are applied in the mode the rule was invoked in
+  // ("?") rather than the default mode, `copies` whether xsl:copy wraps
+  // them.
+  bool AppliesTemplatesToChildren(bool* sameMode, bool* copies) {
     if (childrenApply_ < 0) ReadChildrenApply();
     *sameMode = childrenApplySameMode_;
+    *copies = childrenApplyCopies_;
     return childrenApply_ == 1;
   }
 
@@ -129,6 +133,7 @@ class KTCompiledTemplate {
   bool copyEscapes_ = true;
   int childrenApply_ = -1;  // -1: not looked at yet
   bool childrenApplySameMode_ = false;
+  bool childrenApplyCopies_ = false;
   int elementId_ = 0;
   const KTDeclRecord* elementRecord_ = nullptr;
   // The pattern the stylesheet compile read into the template's record, or

@@ -306,10 +306,15 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
     // the children are done with here. The depths allowed cover the
     // deepest of those frames: the rule's, its xsl:apply-templates', a
     // child rule's and its xsl:value-of's.
+    // With xsl:copy around them (the identity rule, for an element), the
+    // copy takes one frame more.
     bool sameMode = false;
-    if (rule->AppliesTemplatesToChildren(&sameMode) && item.GetNode() && processor_->WithinQuietDepths(4, 2) &&
-        !processor_->TopLevelVariableFlag() && processor_->FindTemplateNamespaces(rule->TemplateElement()) &&
-        ApplyToChildrenInPlace(item.GetNode(), sameMode ? invoked : processor_->InternMode(KTString()))) {
+    bool copies = false;
+    if (rule->AppliesTemplatesToChildren(&sameMode, &copies) && item.GetNode() &&
+        processor_->WithinQuietDepths(copies ? 5 : 4, 2) && !processor_->TopLevelVariableFlag() &&
+        processor_->FindTemplateNamespaces(rule->TemplateElement()) &&
+        ApplyToChildrenInPlace(frame, item.GetNode(), sameMode ? invoked : processor_->InternMode(KTString()),
+                               copies)) {
       frame->SetNodeToRun(nullptr);
       frame->SetLastFinished(rule->TemplateElement());
       continue;
@@ -330,7 +335,10 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
   return true;
 }
 
-bool KTApplyTemplatesExecutor::ApplyToChildrenInPlace(KTXPathNode* node, const KTString* mode) {
+bool KTApplyTemplatesExecutor::ApplyToChildrenInPlace(KTExecFrame* frame, KTXPathNode* node, const KTString* mode,
+                                                      bool copies) {
+  // xsl:copy runs its content for an element alone here.
+  if (copies && node->GetKind() != kXPathElement) return false;
   // The children as Select takes them, with their rules; a node of more
   // children than this is left to the frames.
   constexpr int kMostChildren = 8;
@@ -370,11 +378,19 @@ bool KTApplyTemplatesExecutor::ApplyToChildrenInPlace(KTXPathNode* node, const K
       planned[count++] = {child.get(), rule};
     }
   }
-  for (int i = 0; i < count; ++i) {
+  // The element's copy, as xsl:copy makes it, becomes the result parent of
+  // the children's output until they are done; one that could not be added
+  // runs no content.
+  KTXPathNode* const savedParent = resultParent_;
+  const bool savedMadeCurrent = resultMadeCurrent_;
+  const bool run = !copies || (MakeLiteralResultCopy(node, true, frame, false) && resultMadeCurrent_);
+  for (int i = 0; run && i < count; ++i) {
     bool escape = true;
     if (!planned[i].rule->HasEmptyBody() && planned[i].rule->CopiesStringValue(&escape))
       KTValueOfExecutor::AppendStringValueOf(resultParent_, planned[i].node, escape);
   }
+  resultParent_ = savedParent;
+  resultMadeCurrent_ = savedMadeCurrent;
   return true;
 }
 

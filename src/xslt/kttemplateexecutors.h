@@ -47,7 +47,9 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   // Applies templates to the children of `node` in `mode` without frames
   // when every child's rule is done without its frames (an empty body, or
   // one xsl:value-of select="."); false, having output nothing, otherwise.
-  bool ApplyToChildrenInPlace(KTXPathNode* node, const KTString* mode);
+  // With `copies`, into a copy of the element `node` as xsl:copy makes it
+  // in `frame`.
+  bool ApplyToChildrenInPlace(KTExecFrame* frame, KTXPathNode* node, const KTString* mode, bool copies);
 
   int nextIndex_ = 0;
   // The select text and the mode as the compiled record holds them (records
