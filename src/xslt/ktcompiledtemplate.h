@@ -88,6 +88,10 @@ class KTCompiledTemplate {
   // receives whether they are applied in the mode the rule was invoked in
   // ("?") rather than the default mode, `copies` whether xsl:copy wraps
   // them.
+  bool AppliesTemplatesToChildren() {
+    if (childrenApply_ < 0) ReadChildrenApply();
+    return childrenApply_ == 1;
+  }
   bool AppliesTemplatesToChildren(bool* sameMode, bool* copies) {
     if (childrenApply_ < 0) ReadChildrenApply();
     *sameMode = childrenApplySameMode_;

@@ -1,6 +1,7 @@
 // xsl:stylesheet, xsl:template and xsl:apply-templates executors.
 #include "xslt/kttemplateexecutors.h"
 
+#include <algorithm>
 #include <string_view>
 #include <unordered_set>
 
@@ -301,23 +302,21 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
       continue;
     }
     // A rule whose body applies templates to the node's children (the
-    // built-in rule for elements) takes two frames, and one or two more for
-    // each child. When every child's rule is done without frames as above,
-    // the children are done with here. The depths allowed cover the
-    // deepest of those frames: the rule's, its xsl:apply-templates', a
-    // child rule's and its xsl:value-of's.
-    // With xsl:copy around them (the identity rule, for an element), the
-    // copy takes one frame more.
-    bool sameMode = false;
-    bool copies = false;
-    if (rule->AppliesTemplatesToChildren(&sameMode, &copies) && item.GetNode() &&
-        processor_->WithinQuietDepths(copies ? 5 : 4, 2) && !processor_->TopLevelVariableFlag() &&
-        processor_->FindTemplateNamespaces(rule->TemplateElement()) &&
-        ApplyToChildrenInPlace(frame, item.GetNode(), sameMode ? invoked : processor_->InternMode(KTString()),
-                               copies)) {
-      frame->SetNodeToRun(nullptr);
-      frame->SetLastFinished(rule->TemplateElement());
-      continue;
+    // built-in rule for elements, or xsl:copy around that as in the
+    // identity rule) takes two or three frames, and more for each child.
+    // When every rule below it is done without frames as above, or is
+    // such a rule again, the node is done with here; the depths allowed
+    // must cover the deepest of the frames left out.
+    if (item.GetNode() && rule->AppliesTemplatesToChildren() && !processor_->TopLevelVariableFlag() &&
+        processor_->FindTemplateNamespaces(rule->TemplateElement())) {
+      InPlacePlan plan;
+      if (PlanInPlace(item.GetNode(), rule, invoked, 0, 0, plan) &&
+          processor_->WithinQuietDepths(plan.frames, plan.templates)) {
+        RunInPlace(frame, plan, 0, 1);
+        frame->SetNodeToRun(nullptr);
+        frame->SetLastFinished(rule->TemplateElement());
+        continue;
+      }
     }
     auto child = std::make_unique<KTExecFrame>(frame, resultParent_);
     child->SetCurrentTemplate(position, rule);
@@ -335,63 +334,97 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
   return true;
 }
 
-bool KTApplyTemplatesExecutor::ApplyToChildrenInPlace(KTExecFrame* frame, KTXPathNode* node, const KTString* mode,
-                                                      bool copies) {
+bool KTApplyTemplatesExecutor::PlanInPlace(KTXPathNode* node, KTCompiledTemplate* rule, const KTString* mode,
+                                           int framesAbove, int templatesAbove, InPlacePlan& plan) {
+  if (plan.count == InPlacePlan::kMostNodes) return false;
+  const int at = plan.count++;
+  InPlacePlan::Entry& entry = plan.entries[at];
+  entry = {node, rule, at + 1, InPlacePlan::kEmpty, true};
+  // The frames each rule would take: its template's, then an
+  // xsl:value-of's, or an xsl:copy's and an xsl:apply-templates'.
+  auto need = [&plan](int frames, int templates) {
+    plan.frames = std::max(plan.frames, frames);
+    plan.templates = std::max(plan.templates, templates);
+  };
+  const int templates = templatesAbove + 1;
+  if (rule->HasEmptyBody()) {
+    need(framesAbove + 1, templates);
+    return true;
+  }
+  if (rule->CopiesStringValue(&entry.escape)) {
+    entry.kind = InPlacePlan::kStringValue;
+    need(framesAbove + 2, templates);
+    return true;
+  }
+  bool sameMode = false;
+  bool copies = false;
+  if (!rule->AppliesTemplatesToChildren(&sameMode, &copies)) return false;
   // xsl:copy runs its content for an element alone here.
   if (copies && node->GetKind() != kXPathElement) return false;
-  // The children as Select takes them, with their rules; a node of more
-  // children than this is left to the frames.
-  constexpr int kMostChildren = 8;
-  struct Planned {
-    KTXPathNode* node;
-    KTCompiledTemplate* rule;
-  };
-  Planned planned[kMostChildren];
-  int count = 0;
+  entry.kind = copies ? InPlacePlan::kCopyChildren : InPlacePlan::kChildren;
+  const int applyFrames = framesAbove + (copies ? 3 : 2);
+  need(applyFrames, templates);
+  const KTString* childMode = sameMode ? mode : processor_->InternMode(KTString());
+  // The children as Select takes them; the text children of one parent
+  // share a rule when the lookup says so, as in ApplyToNextNode.
   const int kind = node->GetKind();
   if (kind != kXPathAttribute && kind != kXPathNamespace) {
     const auto& rules = processor_->TemplateRules();
     bool textRuleKnown = false;
     int textRule = 0;
+    int count = 0;
     for (const auto& child : node->Children()) {
       const int childKind = child->GetKind();
       if (childKind == kXPathAttribute || childKind == kXPathNamespace || childKind >= kXPathXmlDecl) continue;
-      if (count == kMostChildren) return false;
-      KTXPathNodeItem item(child.get(), count + 1);
+      KTXPathNodeItem item(child.get(), ++count);
       int position;
       if (item.GetKind() == kItemText && textRuleKnown) {
         position = textRule;
       } else {
         bool sameForTextSiblings = false;
-        position = FindTemplateRuleInMode(item, mode, &sameForTextSiblings);
+        position = FindTemplateRuleInMode(item, childMode, &sameForTextSiblings);
         if (item.GetKind() == kItemText && sameForTextSiblings) {
           textRuleKnown = true;
           textRule = position;
         }
       }
       if (position == KTExecFrame::kNoTemplate) return false;
-      KTCompiledTemplate* rule = rules[position].get();
-      bool escape = true;
-      if (!(rule->HasEmptyBody() || rule->CopiesStringValue(&escape)) ||
-          !processor_->FindTemplateNamespaces(rule->TemplateElement()))
+      KTCompiledTemplate* childRule = rules[position].get();
+      if (!processor_->FindTemplateNamespaces(childRule->TemplateElement()) ||
+          !PlanInPlace(child.get(), childRule, childMode, applyFrames, templates, plan))
         return false;
-      planned[count++] = {child.get(), rule};
     }
   }
-  // The element's copy, as xsl:copy makes it, becomes the result parent of
-  // the children's output until they are done; one that could not be added
-  // runs no content.
-  KTXPathNode* const savedParent = resultParent_;
-  const bool savedMadeCurrent = resultMadeCurrent_;
-  const bool run = !copies || (MakeLiteralResultCopy(node, true, frame, false) && resultMadeCurrent_);
-  for (int i = 0; run && i < count; ++i) {
-    bool escape = true;
-    if (!planned[i].rule->HasEmptyBody() && planned[i].rule->CopiesStringValue(&escape))
-      KTValueOfExecutor::AppendStringValueOf(resultParent_, planned[i].node, escape);
-  }
-  resultParent_ = savedParent;
-  resultMadeCurrent_ = savedMadeCurrent;
+  plan.entries[at].end = plan.count;
   return true;
+}
+
+void KTApplyTemplatesExecutor::RunInPlace(KTExecFrame* frame, const InPlacePlan& plan, int begin, int end) {
+  for (int i = begin; i < end; i = plan.entries[i].end) {
+    const InPlacePlan::Entry& entry = plan.entries[i];
+    switch (entry.kind) {
+      case InPlacePlan::kStringValue:
+        KTValueOfExecutor::AppendStringValueOf(resultParent_, entry.node, entry.escape);
+        break;
+      case InPlacePlan::kChildren:
+        RunInPlace(frame, plan, i + 1, entry.end);
+        break;
+      case InPlacePlan::kCopyChildren: {
+        // The element's copy, as xsl:copy makes it, is the result parent
+        // of the children's output until they are done; one that could not
+        // be added runs no content.
+        KTXPathNode* const savedParent = resultParent_;
+        const bool savedMadeCurrent = resultMadeCurrent_;
+        if (MakeLiteralResultCopy(entry.node, true, frame, false) && resultMadeCurrent_)
+          RunInPlace(frame, plan, i + 1, entry.end);
+        resultParent_ = savedParent;
+        resultMadeCurrent_ = savedMadeCurrent;
+        break;
+      }
+      default:
+        break;
+    }
+  }
 }
 
 // ---- xsl:stylesheet ----

@@ -8,6 +8,8 @@
 #include "xslt/ktinstructionexecutor.h"
 #include "xslt/ktsortkeys.h"
 
+class KTCompiledTemplate;
+
 class KTTemplateExecutor : public KTInstructionExecutor {
  public:
   // The frame about to run the template gets a scope of its own: the
@@ -44,12 +46,37 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   // are passed on to the next one within the same step.
   bool AfterChild(KTExecFrame* frame);
   bool Finish(KTExecFrame* frame);
-  // Applies templates to the children of `node` in `mode` without frames
-  // when every child's rule is done without its frames (an empty body, or
-  // one xsl:value-of select="."); false, having output nothing, otherwise.
-  // With `copies`, into a copy of the element `node` as xsl:copy makes it
-  // in `frame`.
-  bool ApplyToChildrenInPlace(KTExecFrame* frame, KTXPathNode* node, const KTString* mode, bool copies);
+  // What applying templates to a node's children does when no rule below
+  // needs frames: the nodes in document order, each with its rule and the
+  // end of its children's entries, and the deepest frames and templates
+  // the rules would have taken.
+  struct InPlacePlan {
+    enum Kind { kEmpty, kStringValue, kChildren, kCopyChildren };
+    struct Entry {
+      KTXPathNode* node;
+      KTCompiledTemplate* rule;
+      int end;
+      Kind kind;
+      bool escape;
+    };
+    // A node of more descendants than this is left to the frames.
+    static constexpr int kMostNodes = 40;
+    Entry entries[kMostNodes];
+    int count = 0;
+    int frames = 0;
+    int templates = 0;
+  };
+  // Adds `node` with `rule`, found in `mode`, to the plan, with its
+  // children when the rule applies templates to them; false when some rule
+  // needs its frames (an empty body, one xsl:value-of select="." and the
+  // rules of AppliesTemplatesToChildren need none) or the plan is full.
+  // The rule's template frame would stand above `framesAbove` frames and
+  // `templatesAbove` templates.
+  bool PlanInPlace(KTXPathNode* node, KTCompiledTemplate* rule, const KTString* mode, int framesAbove,
+                   int templatesAbove, InPlacePlan& plan);
+  // Outputs the plan's entries from `begin` to `end` (xsl:copy as made in
+  // `frame`).
+  void RunInPlace(KTExecFrame* frame, const InPlacePlan& plan, int begin, int end);
 
   int nextIndex_ = 0;
   // The select text and the mode as the compiled record holds them (records

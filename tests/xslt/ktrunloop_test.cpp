@@ -259,6 +259,25 @@ TEST_F(RunLoopTest, EmptyTemplatesBeyondTheBoundsStillMeetTheCheck) {
   EXPECT_EQ(finished.result, ktresulttree::Run("xsltproc '" + style + "' '" + input + "' 2>/dev/null"));
 }
 
+// Rules that apply templates to a node's children, alone or inside
+// xsl:copy, over rules done without frames, are done without their frames
+// only where the check would not have been asked for any of the frames left
+// out, however deep they nest: a check that refuses those frames beyond a
+// depth stops the run where it stops without bounds. The rules run first
+// in frames for the elements alone, then without them one level deeper.
+TEST_F(RunLoopTest, ChildrenAppliedInPlaceBeyondTheBoundsStillMeetTheCheck) {
+  const char* const bodies[] = {
+      "<xsl:template match='/'><xsl:apply-templates select='r/e'/>|<xsl:apply-templates select='r'/></xsl:template>"
+      "<xsl:template match='*'><xsl:copy><xsl:apply-templates/></xsl:copy></xsl:template>",
+      "<xsl:template match='/'><xsl:apply-templates select='r/e' mode='m'/>|<xsl:apply-templates select='r' "
+      "mode='m'/></xsl:template>",
+  };
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    CompareBoundedRuns(body, {u"xsl:template", u"xsl:copy", u"xsl:apply-templates", u"xsl:value-of"}, 12);
+  }
+}
+
 TEST_F(RunLoopTest, StylesheetErrorsPassThrough) {
   Load("<xsl:template match='/'><xsl:value-of select='$nowhere'/></xsl:template>");
   EXPECT_THROW(Run(), KTXSLTError);
