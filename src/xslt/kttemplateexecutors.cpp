@@ -307,11 +307,12 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
     // When every rule below it is done without frames as above, or is
     // such a rule again, the node is done with here; the depths allowed
     // must cover the deepest of the frames left out.
-    if (item.GetNode() && rule->AppliesTemplatesToChildren() && !processor_->TopLevelVariableFlag() &&
-        processor_->FindTemplateNamespaces(rule->TemplateElement())) {
+    if (item.GetNode() && rule->AppliesTemplatesToChildren() && rule->WorthTryingInPlace() &&
+        !processor_->TopLevelVariableFlag() && processor_->FindTemplateNamespaces(rule->TemplateElement())) {
       InPlacePlan plan;
-      if (PlanInPlace(item.GetNode(), rule, invoked, 0, 0, plan) &&
-          processor_->WithinQuietDepths(plan.frames, plan.templates)) {
+      const bool planned = PlanInPlace(item.GetNode(), rule, invoked, 0, 0, plan);
+      rule->CountInPlaceAttempt(planned);
+      if (planned && processor_->WithinQuietDepths(plan.frames, plan.templates)) {
         RunInPlace(frame, plan, 0, 1);
         frame->SetNodeToRun(nullptr);
         frame->SetLastFinished(rule->TemplateElement());
