@@ -21,6 +21,19 @@ std::u16string_view NameText(const KTXPathAstNode* node) {
   return node ? std::u16string_view(node->TokenText(), node->TokenLength()) : std::u16string_view();
 }
 
+// Whether a location path is "." alone: LocationPath -> RelativeLocationPath
+// -> Step -> AbbreviatedStep holding the token ".".
+bool IsSelfPath(const KTXPathAstNode* path) {
+  const KTXPathAstNode* node = path;
+  for (int kind : {kAstLocationPath, kAstRelativeLocationPath, kAstStep}) {
+    if (!node || node->GetKind() != kind || node->ChildCount() != 1) return false;
+    node = node->FirstChild();
+  }
+  if (!node || node->GetKind() != kAstAbbreviatedStep || node->ChildCount() != 1) return false;
+  const KTXPathAstNode* token = node->FirstChild();
+  return token->TokenLength() == 1 && token->TokenText()[0] == u'.';
+}
+
 // What a function sees of the evaluation: the context node, position and
 // size from the context; bindings, XSLT state and document loading from the
 // expression.
@@ -160,6 +173,17 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
               KTXPathFunctionLibrary::Raise(kXPathErrResultTreeFragment, function->index);
             continue;
           }
+        }
+        // "." in an expression is the context node-set in document order,
+        // as the path would give it; the path runs where it may fail (a
+        // value that is no node-set, a fragment after "$").
+        if (argument->InvariantSlot() < 0 && argument->Resolved()->GetKind() == kAstLocationPath && owner &&
+            owner->GetCompileMode() == KTXPathExpression::kModeExpr && !owner->HasPatternAxes() &&
+            context.Current().IsNodeSet() && std::u16string_view(context.GetNameTest()) != u"$" &&
+            IsSelfPath(argument->Resolved())) {
+          values[i] = context.Current();
+          values[i].SortDocumentOrder();
+          continue;
         }
         argumentContext = context;
         if (!argument->EvaluateOperand(argumentContext)) return false;

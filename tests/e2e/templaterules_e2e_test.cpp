@@ -276,6 +276,28 @@ TEST_F(TemplateRulesProgramTest, StringsOfOneStepAgreeWithXsltproc) {
   EXPECT_EQ(ours, Xsltproc(c));
 }
 
+// Function calls whose argument is "." read the context node-set as it
+// stands: in templates, predicates, patterns, keys and sort keys, from
+// elements, attributes, text, comments, namespace nodes and the root.
+TEST_F(TemplateRulesProgramTest, CallsOfTheContextNodeAgreeWithXsltproc) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  const RuleCase c = {
+      "calls of the context node", "text",
+      "<xsl:key name=\"k\" match=\"*\" use=\"name(.)\"/>\n"
+      "<xsl:template match=\"/\">[<xsl:value-of select=\"concat(name(.), count(.), string-length(string(.)))\"/>]"
+      "<xsl:for-each select=\"//node()|//@*|r/namespace::*\"><xsl:sort select=\"name(.)\"/>"
+      "<xsl:value-of select=\"concat(name(.), ':', local-name(.), ':', normalize-space(.), ':', count(.), ':',"
+      " boolean(.), ':', string-length(.), ':', count(key('k', name(.))), ';')\"/></xsl:for-each>|"
+      "<xsl:value-of select=\"count(//*[name(.) = 'a'][string(.)])\"/>|<xsl:value-of select=\"sum(//n[number(.) &gt; 1])\"/>|"
+      "<xsl:apply-templates select=\"r/*\"/></xsl:template>\n"
+      "<xsl:template match=\"*[name(.) = 'n']\">(n <xsl:value-of select=\"translate(., '1', 'x')\"/>)</xsl:template>\n"
+      "<xsl:template match=\"*\">(<xsl:value-of select=\"name(.)\"/>)</xsl:template>",
+      "<r xmlns:p=\"urn:p\" x=\"1\"><a> t  u </a><n>2</n><!--c--><p:b y=\"2\">v<?pi w?></p:b><n>1</n><a/></r>",
+      nullptr};
+  const std::string ours = Ours(c);
+  EXPECT_EQ(ours, Xsltproc(c));
+}
+
 // Rules of one xsl:copy around one xsl:apply-templates copy an element and
 // apply templates to its children, without frames where every child's rule
 // needs none: the output and messages are those of the same rules with an
