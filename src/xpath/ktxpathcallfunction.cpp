@@ -173,17 +173,17 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
               KTXPathFunctionLibrary::Raise(kXPathErrResultTreeFragment, function->index);
             continue;
           }
-        }
-        // "." in an expression is the context node-set in document order,
-        // as the path would give it; the path runs where it may fail (a
-        // value that is no node-set, a fragment after "$").
-        if (argument->InvariantSlot() < 0 && argument->Resolved()->GetKind() == kAstLocationPath && owner &&
-            owner->GetCompileMode() == KTXPathExpression::kModeExpr && !owner->HasPatternAxes() &&
-            context.Current().IsNodeSet() && std::u16string_view(context.GetNameTest()) != u"$" &&
-            IsSelfPath(argument->Resolved())) {
-          values[i] = context.Current();
-          values[i].SortDocumentOrder();
-          continue;
+          // "." is the context node-set, as the path would give it (put in
+          // document order in an expression, as it stands in a pattern);
+          // the path runs where it may fail (a value that is no node-set,
+          // a fragment after "$", "." outside a pattern's predicates).
+          if (resolved->GetKind() == kAstLocationPath && owner && context.Current().IsNodeSet() &&
+              (context.InPredicate() || !owner->HasPatternAxes()) &&
+              std::u16string_view(context.GetNameTest()) != u"$" && IsSelfPath(resolved)) {
+            values[i] = context.Current();
+            if (owner->GetCompileMode() == KTXPathExpression::kModeExpr) values[i].SortDocumentOrder();
+            continue;
+          }
         }
         argumentContext = context;
         if (!argument->EvaluateOperand(argumentContext)) return false;

@@ -1001,7 +1001,20 @@ bool IsNumberLiteral(KTXPathAstNode* expression) {
 
 // Whether a predicate's expression is the call last() alone: the core
 // function (no prefix), without arguments.
-bool IsLastCall(KTXPathAstNode* expression) { return IsCoreCallWithoutArguments(expression, u"last"); }
+bool IsLastCall(KTXPathAstNode* expression) {
+  KTXPathAstNode* node = expression->Resolved();
+  if (node->GetKind() == kAstPrimaryExpr && node->ChildCount() == 1) node = node->FirstChild()->Resolved();
+  if (node->GetKind() != kAstFunctionCall) return false;
+  for (int i = 1; i < node->ChildCount(); ++i)
+    if (node->ChildAt(i)->GetKind() == kAstArguments) return false;
+  // FunctionName -> QName -> [QNamePrefix] LocalPart -> ... -> a character run.
+  const KTXPathAstNode* name = node->FirstChild();
+  const KTXPathAstNode* part = name && name->GetKind() == kAstFunctionName ? name->FirstChild() : nullptr;
+  part = part ? part->FirstChild() : nullptr;
+  if (!part || part->GetKind() == kAstQNamePrefix) return false;
+  while (part && part->GetKind() != kAstCharacterRun) part = part->FirstChild();
+  return part && std::u16string_view(part->TokenText()) == u"last";
+}
 
 }  // namespace
 
