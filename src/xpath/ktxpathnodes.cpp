@@ -87,8 +87,10 @@ PrimaryExprNode* VariableOperand(KTXPathAstNode* operand) {
   return primary->IsVariableReference() ? primary : nullptr;
 }
 
-bool TokenIs(const KTXPathAstNode* node, const char16_t* text) {
-  return node && node->Token().View() == std::u16string_view(text);
+// The text is a literal at every call: its length is known where it is
+// written.
+inline bool TokenIs(const KTXPathAstNode* node, std::u16string_view text) {
+  return node && node->Token().View() == text;
 }
 
 // The URI the expression binds to the prefix; false when unbound. The
