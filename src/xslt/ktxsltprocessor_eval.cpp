@@ -238,6 +238,9 @@ bool PassesTerm(const KTXPathNode* child, const KTXSLTProcessor::SimpleTerm& ter
     if (kind != kXPathAttribute) return false;
     return term.test != kTestName || KTSimpleSelect::MatchesUnprefixedName(child, term.name.View());
   }
+  // A name test passes elements alone: the other children (most often the
+  // white space between them) are passed by before anything else is read.
+  if ((term.test == kTestName || term.test == kTestAnyName) && kind != kXPathElement) return false;
   if (!KTSimpleSelect::IsContentNode(child)) return false;
   switch (term.test) {
     case kTestNode:
