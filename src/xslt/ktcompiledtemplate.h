@@ -88,12 +88,6 @@ class KTCompiledTemplate {
   // receives whether they are applied in the mode the rule was invoked in
   // ("?") rather than the default mode, `copies` whether xsl:copy wraps
   // them.
-  // How the attempts to do the rule's work without frames went: a rule
-  // whose attempts mostly fail (its nodes' children mostly need frames) is
-  // no longer tried, so that the lookups of a failed attempt are not paid
-  // for at every node.
-  void CountInPlaceAttempt(bool done) { ++(done ? inPlaceDone_ : inPlaceFailed_); }
-  bool WorthTryingInPlace() const { return inPlaceFailed_ < 64 || inPlaceFailed_ < 4 * inPlaceDone_; }
   bool AppliesTemplatesToChildren() {
     if (childrenApply_ < 0) ReadChildrenApply();
     return childrenApply_ == 1;
@@ -104,6 +98,12 @@ class KTCompiledTemplate {
     *copies = childrenApplyCopies_;
     return childrenApply_ == 1;
   }
+  // How the attempts to do the rule's work without frames went: a rule
+  // whose attempts mostly fail (its nodes' children mostly need frames) is
+  // no longer tried, so that the lookups of a failed attempt are not paid
+  // for at every node.
+  void CountInPlaceAttempt(bool done) { ++(done ? inPlaceDone_ : inPlaceFailed_); }
+  bool WorthTryingInPlace() const { return inPlaceFailed_ < 64 || inPlaceFailed_ < 4 * inPlaceDone_; }
 
   void SetProcessor(KTXSLTProcessor* processor) { processor_ = processor; }
   KTXSLTProcessor* Processor() const { return processor_; }
@@ -144,8 +144,8 @@ class KTCompiledTemplate {
   int childrenApply_ = -1;  // -1: not looked at yet
   bool childrenApplySameMode_ = false;
   bool childrenApplyCopies_ = false;
-  int inPlaceDone_ = 0;
-  int inPlaceFailed_ = 0;
+  long long inPlaceDone_ = 0;
+  long long inPlaceFailed_ = 0;
   int elementId_ = 0;
   const KTDeclRecord* elementRecord_ = nullptr;
   // The pattern the stylesheet compile read into the template's record, or
