@@ -217,6 +217,12 @@ bool KTCompiledTemplate::Matches(const KTXPathNode* node) {
   return MatchedNodes(node).count(node) != 0;
 }
 
+bool KTCompiledTemplate::MatchesWithoutEvaluation() {
+  if (match_.IsEmpty() || !matchExpression_ || pattern_->IsDirect()) return true;
+  if (filtersRead_ == 0) ReadNodeFilters();
+  return filtersRead_ == 1;
+}
+
 const KTCompiledTemplate::NodeSet& KTCompiledTemplate::MatchedNodes(const KTXPathNode* node) {
   KTXPathNode* root = const_cast<KTXPathNode*>(node);
   while (root->GetParent()) root = root->GetParent();

@@ -110,6 +110,10 @@ class KTCompiledTemplate {
 
   // Whether the node matches the rule's pattern (false for an empty match).
   bool Matches(const KTXPathNode* node);
+  // Whether Matches never evaluates the pattern, so that it never reports
+  // an error, loads a document or writes a message: no match, a direct
+  // pattern, or one whose predicates compare children with literals.
+  bool MatchesWithoutEvaluation();
 
   // True when rule a is to be tried before rule b: higher import
   // precedence, then higher priority, then later declaration.

@@ -11,6 +11,7 @@
 #include "xslt/ktexecframe.h"
 #include "xslt/ktresultexecutors.h"
 #include "xslt/ktstylesheetcompiler.h"
+#include "xslt/kttemplateruleindex.h"
 #include "xslt/ktvariableexecutors.h"
 #include "xslt/ktxslterror.h"
 #include "xslt/ktxsltnames.h"
@@ -306,9 +307,12 @@ bool KTApplyTemplatesExecutor::ApplyToNextNode(KTExecFrame* frame) {
     // identity rule) takes two or three frames, and more for each child.
     // When every rule below it is done without frames as above, or is
     // such a rule again, the node is done with here; the depths allowed
-    // must cover the deepest of the frames left out.
+    // must cover the deepest of the frames left out. The children's rules
+    // are looked up ahead of their frames only where a lookup cannot
+    // report anything.
     if (item.GetNode() && rule->AppliesTemplatesToChildren() && rule->WorthTryingInPlace() &&
-        !processor_->TopLevelVariableFlag() && processor_->FindTemplateNamespaces(rule->TemplateElement())) {
+        !processor_->TopLevelVariableFlag() && processor_->TemplateIndex().LookupsWithoutEvaluation() &&
+        processor_->FindTemplateNamespaces(rule->TemplateElement())) {
       InPlacePlan plan;
       const bool planned = PlanInPlace(item.GetNode(), rule, invoked, 0, 0, plan);
       rule->CountInPlaceAttempt(planned);

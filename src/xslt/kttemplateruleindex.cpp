@@ -15,6 +15,7 @@ const KTString& KTTemplateRuleIndex::AnyModeMarker() {
 
 void KTTemplateRuleIndex::Build(const std::vector<std::unique_ptr<KTCompiledTemplate>>& rules) {
   rules_ = &rules;
+  withoutEvaluation_ = -1;
   memoValid_ = false;
   memoIndex_ = nullptr;
   memoInterned_ = nullptr;
@@ -107,6 +108,16 @@ const KTTemplateRuleIndex::ModeIndex* KTTemplateRuleIndex::FindMode(const KTStri
   memoMode_ = mode;
   memoValid_ = true;
   return memoIndex_;
+}
+
+bool KTTemplateRuleIndex::LookupsWithoutEvaluation() const {
+  if (withoutEvaluation_ < 0) {
+    withoutEvaluation_ = 1;
+    if (rules_)
+      for (const auto& rule : *rules_)
+        if (!rule->MatchesWithoutEvaluation()) withoutEvaluation_ = 0;
+  }
+  return withoutEvaluation_ == 1;
 }
 
 int KTTemplateRuleIndex::Find(const KTXPathNode* node, const KTString& mode, int from) const {

@@ -46,6 +46,10 @@ class KTTemplateRuleIndex {
 
   // Rules whose pattern was tested against a node (for tests that count).
   long long Tests() const { return tests_; }
+  // Whether no lookup evaluates a pattern (every rule's match is made
+  // without evaluation): a lookup then has no effect but its answer, and
+  // may be made ahead of the frames that would make it.
+  bool LookupsWithoutEvaluation() const;
 
  private:
   using List = std::vector<int>;
@@ -77,6 +81,7 @@ class KTTemplateRuleIndex {
   void Candidates(const ModeIndex& index, const KTXPathNode* node, int kind, CandidateLists& out) const;
 
   const std::vector<std::unique_ptr<KTCompiledTemplate>>* rules_ = nullptr;
+  mutable int withoutEvaluation_ = -1;  // -1: not looked at since Build
   // The index of a mode (null: none), through a memo of the last mode asked
   // for: a run asks for one mode node after node.
   const ModeIndex* FindMode(const KTString& mode) const;

@@ -276,6 +276,30 @@ TEST_F(TemplateRulesProgramTest, StringsOfOneStepAgreeWithXsltproc) {
   EXPECT_EQ(ours, Xsltproc(c));
 }
 
+// Rules that apply templates to children are done without frames only
+// where no lookup below them evaluates a pattern: a pattern that reports
+// an error, or loads a document, reports it as it does from the frames of
+// the same rules with an instruction more (that does nothing).
+TEST_F(TemplateRulesProgramTest, PatternsThatReportAgreeWithTheirFrames) {
+  const char* const patterns[] = {"b[key('nokey', .)]", "b[document('missing.xml')]", "b[document(.)]"};
+  for (const char* pattern : patterns) {
+    std::string results[2];
+    for (int framed = 0; framed < 2; ++framed) {
+      const std::string more = framed ? "<xsl:if test=\"false()\"/>" : "";
+      folder_.Write("s.xsl",
+                    Stylesheet("text", "<xsl:template match=\"/\"><xsl:apply-templates select=\"r/a[1]\"/>|"
+                                       "<xsl:apply-templates select=\"r\"/></xsl:template>\n"
+                                       "<xsl:template match=\"*\"><xsl:apply-templates/>" + more + "</xsl:template>\n"
+                                       "<xsl:template match=\"" + std::string(pattern) + "\">B</xsl:template>"));
+      folder_.Write("d.xml", "<r><a>x</a><a>y<b>m1.xml</b></a><a>z</a></r>");
+      KTProgramResult result =
+          KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "s.xsl", "-xml", "d.xml", "-out", "r.out"}, folder_.Path());
+      results[framed] = std::to_string(result.status) + "\n" + result.err + "\n" + folder_.Read("r.out");
+    }
+    EXPECT_EQ(results[0], results[1]) << pattern;
+  }
+}
+
 // Function calls whose argument is "." read the context node-set as it
 // stands: in templates, predicates, patterns, keys and sort keys, from
 // elements, attributes, text, comments, namespace nodes and the root.
