@@ -188,6 +188,21 @@ bool FindNestedSections(std::u16string_view body, std::vector<KTSchemaModel::Sec
   return open.empty();
 }
 
+// Where a comment that opens at `at` ("<!--") ends (behind its "-->"),
+// when it closes before `limit` and the grammar's comment production
+// matches it as written: a text of at least one printable ASCII character,
+// tab, CR or LF without "--". npos for any other comment, which is left to
+// the grammar.
+size_t PlainCommentEnd(std::u16string_view body, size_t at, size_t limit) {
+  const size_t textStart = at + 4;
+  for (size_t i = textStart; i + 2 < limit; ++i) {
+    const char16_t c = body[i];
+    if (c == u'-' && body[i + 1] == u'-') return body[i + 2] == u'>' && i > textStart ? i + 3 : std::u16string_view::npos;
+    if (c > 0x7E || (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r')) return std::u16string_view::npos;
+  }
+  return std::u16string_view::npos;
+}
+
 bool IsAsciiNameStart(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u':'; }
 bool IsAsciiNameChar(char16_t c) {
   return IsAsciiNameStart(c) || (c >= u'0' && c <= u'9') || c == u'.' || c == u'-';
@@ -661,6 +676,8 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
   // The text between nested sections parses into the holder; its nodes
   // then stand where that text stands in the body.
   auto parseBetween = [&](size_t from, size_t to) {
+    // Blanks make no node.
+    while (from < to && IsSpace(body[from])) ++from;
     if (from == to) return true;
     KTXNode* last = target->GetLastChild();
     KTLoadStatus status;
@@ -675,6 +692,35 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
     }
     return true;
   };
+  // The text before a nested section (or the body's end): the comments in
+  // it that the grammar matches as written are made here, as the driver
+  // makes them (the text between "<!--" and "-->", the range over both),
+  // and only the text around them is parsed: a third of DocBook's modules
+  // is comments. A declaration cannot hold a comment, so text that parses
+  // up to one parses the same way with the comment behind it; text that
+  // does not makes the whole body be read instead.
+  auto parseGap = [&](size_t from, size_t to) {
+    const char16_t* const base = body.data();
+    for (size_t lt = from; lt + 4 < to;) {
+      const char16_t* found = KTFindUnit(base + lt, to - lt, u'<');
+      if (!found) break;
+      lt = static_cast<size_t>(found - base);
+      const size_t end = lt + 4 < to && base[lt + 1] == u'!' && base[lt + 2] == u'-' && base[lt + 3] == u'-'
+                             ? PlainCommentEnd(body, lt, to)
+                             : std::u16string_view::npos;
+      if (end == std::u16string_view::npos) {
+        ++lt;
+        continue;
+      }
+      if (!parseBetween(from, lt)) return false;
+      std::unique_ptr<KTXNode> comment = CreateXNode(kComment);
+      comment->SetOffsets(static_cast<int>(lt), static_cast<int>(end));
+      comment->SetValue(base + lt + 4, static_cast<int>(end - lt - 7));
+      target->AppendMade(std::move(comment));
+      from = lt = end;
+    }
+    return parseBetween(from, to);
+  };
   // The nodes made for the sections nested directly in the body, each with
   // the sections nested in it, kept once the whole body has parsed.
   std::vector<std::pair<const KTXNode*, std::vector<SectionRange>>> inner;
@@ -683,7 +729,7 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
     const SectionRange& range = nested[k];
     if (range.depth != 1) continue;
     const std::u16string_view section = body.substr(range.begin, range.end - range.begin);
-    if (!parseBetween(at, range.begin) || !HasPlainSectionHead(section)) return nullptr;
+    if (!parseGap(at, range.begin) || !HasPlainSectionHead(section)) return nullptr;
     // The node the grammar makes of a conditional section: its whole text.
     std::unique_ptr<KTXNode> text = CreateXNode(kText);
     text->SetOffsets(static_cast<int>(range.begin), static_cast<int>(range.end));
@@ -695,7 +741,7 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
     inner.emplace_back(target->AppendMade(std::move(text)), std::move(below));
     at = range.end;
   }
-  if (!parseBetween(at, body.size())) return nullptr;
+  if (!parseGap(at, body.size())) return nullptr;
   for (auto& [node, below] : inner) knownSections_[node] = std::move(below);
   fragmentGrammars_[holder.get()] = entry;
   return holder;

@@ -232,7 +232,19 @@ TEST(DtdWalker, SectionBodyParsesAsTheWholeBody) {
       {u"<![[ <!ELEMENT a ANY> ]]>", false},
       {u"<![INCL\u00c9[ <!ELEMENT a ANY> ]]>", false},
       {u"<![ %k [ <!ELEMENT a ANY> ]]>", false},
+      // Comments made without the grammar, between blanks, declarations
+      // and sections; and those left to it (empty, not ASCII).
+      {u"<!-- a --><!ELEMENT a EMPTY>  <!--b-->\n<![INCLUDE[<!-- in -->]]><!--\tc\r\n-->", true},
+      {u"  \n <!-- a -->  \t <!-- b -->  \n", true},
+      {u"%p;<!-- a -->%q;<!-- - -->", true},
+      {u"<!---->\n<!-- caf\u00e9 --><!ATTLIST a x CDATA '>'>", true},
+      // A comment's opening inside a literal or a declaration: the text
+      // before it does not parse alone, and the whole body is read.
+      {u"<!ENTITY e \"<!-- x -->\"><!-- y -->", false},
+      {u"<!ELEMENT x %y; <!-- c -->", false},
       // Bodies that do not parse either way.
+      {u"<!-- a -- b --><!ELEMENT a ANY>", false},
+      {u"<!ELEMENT a ANY><!-- a --->", false},
       {u"<!ELEMENT a (b,> <![INCLUDE[<!ELEMENT b ANY>]]>", false},
       {u"<![INCLUDE[<!ELEMENT b ANY>]]> <!ATTLIST b c CDATA>", false},
   };
