@@ -208,6 +208,81 @@ bool IsAsciiNameChar(char16_t c) {
   return IsAsciiNameStart(c) || (c >= u'0' && c <= u'9') || c == u'.' || c == u'-';
 }
 
+// Behind the name of ASCII characters that starts at `i`, or npos.
+size_t AsciiNameEnd(std::u16string_view text, size_t i, size_t limit) {
+  if (i >= limit || !IsAsciiNameStart(text[i])) return std::u16string_view::npos;
+  while (++i < limit && IsAsciiNameChar(text[i])) {
+  }
+  return i;
+}
+
+// An entity declaration with a quoted value, as the grammar's geDecl or
+// peDecl matches it, that the walk can take without the grammar: its name
+// (with the '%' and blanks of a parameter entity) and its value (with the
+// quotes), the parts the driver keeps of one.
+struct PlainEntityDecl {
+  size_t end = std::u16string_view::npos;  // behind its '>'
+  size_t nameStart = 0, nameEnd = 0;
+  size_t valueStart = 0, valueEnd = 0;
+};
+
+// The entity declaration that opens at `at` ("<!ENTITY"), when it ends
+// before `limit` and is written only in printable ASCII, tab, CR and LF,
+// with names of ASCII characters and a value of characters and references
+// (XML 1.0 §4.2, EntityValue); end stays npos for any other, which is left
+// to the grammar.
+PlainEntityDecl ReadPlainEntityDecl(std::u16string_view text, size_t at, size_t limit) {
+  PlainEntityDecl decl;
+  constexpr std::u16string_view kOpen = u"<!ENTITY";
+  size_t i = at + kOpen.size();
+  auto blanks = [&] {
+    const size_t from = i;
+    while (i < limit && IsSpace(text[i])) ++i;
+    return i > from;
+  };
+  if (i > limit || text.substr(at, kOpen.size()) != kOpen || !blanks()) return decl;
+  decl.nameStart = i;
+  if (i < limit && text[i] == u'%') {
+    ++i;
+    if (!blanks()) return decl;
+  }
+  i = AsciiNameEnd(text, i, limit);
+  if (i == std::u16string_view::npos) return decl;
+  decl.nameEnd = i;
+  if (!blanks() || i >= limit || (text[i] != u'"' && text[i] != u'\'')) return decl;
+  const char16_t quote = text[i];
+  decl.valueStart = i++;
+  while (i < limit && text[i] != quote) {
+    const char16_t c = text[i];
+    if (c == u'%' || c == u'&') {
+      // '%' Name ';', '&' Name ';', "&#" [0-9]+ ';' or "&#x" [0-9a-fA-F]+ ';'.
+      size_t j = i + 1;
+      if (c == u'&' && j < limit && text[j] == u'#') {
+        const bool hex = ++j < limit && text[j] == u'x';
+        if (hex) ++j;
+        const size_t digits = j;
+        while (j < limit && ((text[j] >= u'0' && text[j] <= u'9') ||
+                             (hex && ((text[j] >= u'a' && text[j] <= u'f') || (text[j] >= u'A' && text[j] <= u'F')))))
+          ++j;
+        if (j == digits) return decl;
+      } else {
+        j = AsciiNameEnd(text, j, limit);
+        if (j == std::u16string_view::npos) return decl;
+      }
+      if (j >= limit || text[j] != u';') return decl;
+      i = j + 1;
+      continue;
+    }
+    if (c > 0x7E || (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r')) return decl;
+    ++i;
+  }
+  if (i >= limit) return decl;
+  decl.valueEnd = ++i;
+  blanks();
+  if (i < limit && text[i] == u'>') decl.end = i + 1;
+  return decl;
+}
+
 // Whether a nested section (its text from "<![" to "]]>") opens as the
 // grammar's conditional section does: '<![' S* (Name | PEReference) S* '['.
 // Only names of ASCII characters are accepted here; any other section is
@@ -692,31 +767,49 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
     }
     return true;
   };
-  // The text before a nested section (or the body's end): the comments in
-  // it that the grammar matches as written are made here, as the driver
-  // makes them (the text between "<!--" and "-->", the range over both),
-  // and only the text around them is parsed: a third of DocBook's modules
-  // is comments. A declaration cannot hold a comment, so text that parses
-  // up to one parses the same way with the comment behind it; text that
-  // does not makes the whole body be read instead.
+  // The text before a nested section (or the body's end): the comments and
+  // the entity declarations with quoted values in it that the grammar
+  // matches as written are made here, as the driver makes them (a
+  // comment's text between "<!--" and "-->"; an entity's name and quoted
+  // value; the range over the whole), and only the text around them is
+  // parsed: comments are a third of DocBook's modules and entity
+  // declarations another. A declaration cannot hold either, so text that
+  // parses up to one parses the same way with it behind; text that does
+  // not makes the whole body be read instead.
   auto parseGap = [&](size_t from, size_t to) {
     const char16_t* const base = body.data();
     for (size_t lt = from; lt + 4 < to;) {
       const char16_t* found = KTFindUnit(base + lt, to - lt, u'<');
       if (!found) break;
       lt = static_cast<size_t>(found - base);
-      const size_t end = lt + 4 < to && base[lt + 1] == u'!' && base[lt + 2] == u'-' && base[lt + 3] == u'-'
-                             ? PlainCommentEnd(body, lt, to)
-                             : std::u16string_view::npos;
-      if (end == std::u16string_view::npos) {
+      if (base[lt + 1] != u'!') {
+        ++lt;
+        continue;
+      }
+      size_t end = std::u16string_view::npos;
+      std::unique_ptr<KTXNode> made;
+      if (base[lt + 2] == u'-' && base[lt + 3] == u'-') {
+        end = PlainCommentEnd(body, lt, to);
+        if (end != std::u16string_view::npos) {
+          made = CreateXNode(kComment);
+          made->SetValue(base + lt + 4, static_cast<int>(end - lt - 7));
+        }
+      } else if (base[lt + 2] == u'E' && base[lt + 3] == u'N') {
+        const PlainEntityDecl decl = ReadPlainEntityDecl(body, lt, to);
+        end = decl.end;
+        if (end != std::u16string_view::npos) {
+          made = CreateXNode(kDoctypeEntity);
+          made->SetName(base + decl.nameStart, static_cast<int>(decl.nameEnd - decl.nameStart));
+          made->SetValue(base + decl.valueStart, static_cast<int>(decl.valueEnd - decl.valueStart));
+        }
+      }
+      if (!made) {
         ++lt;
         continue;
       }
       if (!parseBetween(from, lt)) return false;
-      std::unique_ptr<KTXNode> comment = CreateXNode(kComment);
-      comment->SetOffsets(static_cast<int>(lt), static_cast<int>(end));
-      comment->SetValue(base + lt + 4, static_cast<int>(end - lt - 7));
-      target->AppendMade(std::move(comment));
+      made->SetOffsets(static_cast<int>(lt), static_cast<int>(end));
+      target->AppendMade(std::move(made));
       from = lt = end;
     }
     return parseBetween(from, to);

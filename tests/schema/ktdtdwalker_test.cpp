@@ -238,9 +238,23 @@ TEST(DtdWalker, SectionBodyParsesAsTheWholeBody) {
       {u"  \n <!-- a -->  \t <!-- b -->  \n", true},
       {u"%p;<!-- a -->%q;<!-- - -->", true},
       {u"<!---->\n<!-- caf\u00e9 --><!ATTLIST a x CDATA '>'>", true},
+      // Entity declarations made without the grammar, and those left to it
+      // (an external identifier, a name or value not in ASCII, a reference
+      // that does not close, blanks missing).
+      {u"<!ENTITY % a.module \"INCLUDE\"><!ENTITY\tb\n'x &#38; &#x3C; &c; %d;'\r\n><!ENTITY % e ''>", true},
+      {u"<![%a;[<!ENTITY % f \"(g|h)*\">]]> <!ENTITY % i SYSTEM 'i.ent'> <!ENTITY j \"\">", true},
+      {u"<!ENTITY caf\u00e9 'x'><!ENTITY k 'caf\u00e9'><!ENTITY l '&m'>", false},
+      {u"<!ENTITY caf\u00e9 'x'><!ENTITY k 'caf\u00e9'><!ENTITY l '%m'>", false},
+      {u"<!ENTITY caf\u00e9 'x'><!ENTITY k 'caf\u00e9'><!ENTITY % n 'x' ><!ENTITY o \"'\">", true},
+      {u"<!ENTITY %p 'x'>", false},
+      {u"<!ENTITY s 'x\u0001'>", false},
+      {u"<!-- x\u0001 --><!ELEMENT a ANY>", false},
+      {u"<!ENTITY q'x'>", false},
+      {u"<!ENTITY r 'x' <!-- c -->", false},
       // A comment's opening inside a literal or a declaration: the text
       // before it does not parse alone, and the whole body is read.
-      {u"<!ENTITY e \"<!-- x -->\"><!-- y -->", false},
+      {u"<!ENTITY e SYSTEM \"<!-- x -->\"><!-- y -->", false},
+      {u"<!ENTITY e \"<!-- x -->\"><!-- y -->", true},
       {u"<!ELEMENT x %y; <!-- c -->", false},
       // Bodies that do not parse either way.
       {u"<!-- a -- b --><!ELEMENT a ANY>", false},
