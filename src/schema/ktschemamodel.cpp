@@ -226,6 +226,95 @@ struct PlainEntityDecl {
   size_t valueStart = 0, valueEnd = 0;
 };
 
+// Behind the parameter-entity reference ('%' Name ';', the name in ASCII)
+// that starts at `i`, or npos.
+size_t AsciiReferenceEnd(std::u16string_view text, size_t i, size_t limit) {
+  if (i >= limit || text[i] != u'%') return std::u16string_view::npos;
+  i = AsciiNameEnd(text, i + 1, limit);
+  return i < limit && text[i] == u';' ? i + 1 : std::u16string_view::npos;
+}
+
+bool IsPlainAscii(char16_t c) { return (c >= 0x20 && c <= 0x7E) || c == u'\t' || c == u'\n' || c == u'\r'; }
+
+// An element type declaration whose content model opens with a
+// parameter-entity reference that more text follows ("<!ELEMENT para %ho;
+// (...)>", as DocBook writes them): the grammar reads the model as written
+// (elementSpecUnformatted), since contentspec ends with the reference and
+// '>' does not follow. The name and that text (from the '%' to the '>') are
+// the parts the driver keeps of one. End stays npos for any other
+// declaration, or one not written in printable ASCII, tab, CR and LF.
+struct PlainElementDecl {
+  size_t end = std::u16string_view::npos;
+  size_t nameStart = 0, nameEnd = 0;
+  size_t modelStart = 0, modelEnd = 0;
+};
+
+PlainElementDecl ReadPlainElementDecl(std::u16string_view text, size_t at, size_t limit) {
+  PlainElementDecl decl;
+  constexpr std::u16string_view kOpen = u"<!ELEMENT";
+  size_t i = at + kOpen.size();
+  auto blanks = [&] {
+    const size_t from = i;
+    while (i < limit && IsSpace(text[i])) ++i;
+    return i > from;
+  };
+  if (i > limit || text.substr(at, kOpen.size()) != kOpen || !blanks()) return decl;
+  decl.nameStart = i;
+  i = AsciiNameEnd(text, i, limit);
+  if (i == std::u16string_view::npos) return decl;
+  decl.nameEnd = i;
+  if (!blanks()) return decl;
+  decl.modelStart = i;
+  i = AsciiReferenceEnd(text, i, limit);
+  if (i == std::u16string_view::npos) return decl;
+  blanks();
+  if (i >= limit || text[i] == u'>') return decl;
+  while (i < limit && text[i] != u'>') {
+    if (!IsPlainAscii(text[i])) return decl;
+    ++i;
+  }
+  if (i >= limit) return decl;
+  decl.modelEnd = i;
+  decl.end = i + 1;
+  return decl;
+}
+
+// An attribute-list declaration of parameter-entity references only
+// ("<!ATTLIST title %common.attrib; %title.role.attrib;>"): the grammar
+// reads each reference as a definition of its own (attDef, AttDefPERef),
+// since no reference after it is a default. `references` holds the range
+// of each; end stays npos for any other declaration.
+struct PlainAttlistDecl {
+  size_t end = std::u16string_view::npos;
+  size_t nameStart = 0, nameEnd = 0;
+  std::vector<std::pair<size_t, size_t>> references;
+};
+
+void ReadPlainAttlistDecl(std::u16string_view text, size_t at, size_t limit, PlainAttlistDecl& decl) {
+  decl.end = std::u16string_view::npos;
+  decl.references.clear();
+  constexpr std::u16string_view kOpen = u"<!ATTLIST";
+  size_t i = at + kOpen.size();
+  auto blanks = [&] {
+    const size_t from = i;
+    while (i < limit && IsSpace(text[i])) ++i;
+    return i > from;
+  };
+  if (i > limit || text.substr(at, kOpen.size()) != kOpen || !blanks()) return;
+  decl.nameStart = i;
+  i = AsciiNameEnd(text, i, limit);
+  if (i == std::u16string_view::npos) return;
+  decl.nameEnd = i;
+  while (blanks() && i < limit && text[i] == u'%') {
+    const size_t start = i;
+    i = AsciiReferenceEnd(text, i, limit);
+    if (i == std::u16string_view::npos) return;
+    decl.references.emplace_back(start, i);
+  }
+  if (decl.references.empty() || i >= limit || text[i] != u'>') return;
+  decl.end = i + 1;
+}
+
 // The entity declaration that opens at `at` ("<!ENTITY"), when it ends
 // before `limit` and is written only in printable ASCII, tab, CR and LF,
 // with names of ASCII characters and a value of characters and references
@@ -768,14 +857,16 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
     return true;
   };
   // The text before a nested section (or the body's end): the comments and
-  // the entity declarations with quoted values in it that the grammar
-  // matches as written are made here, as the driver makes them (a
-  // comment's text between "<!--" and "-->"; an entity's name and quoted
-  // value; the range over the whole), and only the text around them is
-  // parsed: comments are a third of DocBook's modules and entity
-  // declarations another. A declaration cannot hold either, so text that
+  // the declarations of the plain shapes above in it are made here, as the
+  // driver makes them (a comment's text between "<!--" and "-->"; an
+  // entity's name and quoted value; an element's name and model as
+  // written; one definition node per reference of an attribute list; the
+  // range over the whole), and only the text around them is parsed:
+  // comments are a third of DocBook's modules, those declarations most of
+  // the rest. A declaration cannot hold another or a comment, so text that
   // parses up to one parses the same way with it behind; text that does
   // not makes the whole body be read instead.
+  PlainAttlistDecl attlist;
   auto parseGap = [&](size_t from, size_t to) {
     const char16_t* const base = body.data();
     for (size_t lt = from; lt + 4 < to;) {
@@ -801,6 +892,39 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
           made = CreateXNode(kDoctypeEntity);
           made->SetName(base + decl.nameStart, static_cast<int>(decl.nameEnd - decl.nameStart));
           made->SetValue(base + decl.valueStart, static_cast<int>(decl.valueEnd - decl.valueStart));
+        }
+      } else if (base[lt + 2] == u'E' && base[lt + 3] == u'L') {
+        const PlainElementDecl decl = ReadPlainElementDecl(body, lt, to);
+        end = decl.end;
+        if (end != std::u16string_view::npos) {
+          made = CreateXNode(kDoctypeElement);
+          made->SetName(base + decl.nameStart, static_cast<int>(decl.nameEnd - decl.nameStart));
+          static_cast<KTDoctypeElementNode*>(made.get())->SetContentType(kContentText);
+          made->SetValue(base + decl.modelStart, static_cast<int>(decl.modelEnd - decl.modelStart));
+        }
+      } else if (base[lt + 2] == u'A' && base[lt + 3] == u'T') {
+        ReadPlainAttlistDecl(body, lt, to, attlist);
+        end = attlist.end;
+        if (end != std::u16string_view::npos) {
+          if (!parseBetween(from, lt)) return false;
+          // The first definition fills the declaration's node; each further
+          // one stands beside it, named like it.
+          const int nameLength = static_cast<int>(attlist.nameEnd - attlist.nameStart);
+          for (size_t k = 0; k < attlist.references.size(); ++k) {
+            const auto [refStart, refEnd] = attlist.references[k];
+            std::unique_ptr<KTXNode> definition = CreateXNode(kDoctypeAttlist);
+            static_cast<KTDoctypeAttlistNode*>(definition.get())->SetPart(kAttlistDefinition);
+            definition->SetName(base + attlist.nameStart, nameLength);
+            definition->SetOffsets(static_cast<int>(k == 0 ? lt : refStart), static_cast<int>(k == 0 ? end : refEnd));
+            std::unique_ptr<KTXNode> part = CreateXNode(kDoctypeAttlist);
+            static_cast<KTDoctypeAttlistNode*>(part.get())->SetPart(kAttlistName);
+            part->SetValue(base + refStart, static_cast<int>(refEnd - refStart));
+            part->SetOffsets(static_cast<int>(refStart), static_cast<int>(refEnd));
+            static_cast<KTXContainerNode*>(definition.get())->AppendMade(std::move(part));
+            target->AppendMade(std::move(definition));
+          }
+          from = lt = end;
+          continue;
         }
       }
       if (!made) {

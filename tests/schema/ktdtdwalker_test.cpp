@@ -251,11 +251,23 @@ TEST(DtdWalker, SectionBodyParsesAsTheWholeBody) {
       {u"<!-- x\u0001 --><!ELEMENT a ANY>", false},
       {u"<!ENTITY q'x'>", false},
       {u"<!ENTITY r 'x' <!-- c -->", false},
+      // Element declarations whose model opens with a reference that more
+      // text follows, and attribute-list declarations of references only,
+      // made without the grammar; and those left to it.
+      {u"<!ELEMENT para %ho; (%para.char.mix; | %para.mix;)*>\n<!ELEMENT\tb\n%ho;\n(#PCDATA) %x; >", true},
+      {u"<!ATTLIST title\n\t\t%common.attrib;\n\t\t%title.role.attrib;\n><!ATTLIST t %a;><!ATTLIST u %a;%b; >", true},
+      {u"<!ELEMENT a %m;><!ELEMENT b %m; ><!ELEMENT c (%m;)*><!ELEMENT %n; %m; x>", true},
+      {u"<!ATTLIST a %b; c CDATA #IMPLIED %d;><!ATTLIST e %f; %g; #IMPLIED><!ATTLIST %h; %i;>", true},
+      {u"<!ATTLIST a %b; %c; 'x'><!ATTLIST d %e; %f; #FIXED 'y'>", true},
+      {u"<!ELEMENT a %b; caf\u00e9><!ATTLIST a %b;%c;><!ELEMENT d %e;>x>", false},
+      {u"<!ELEMENT a %b; (c)", false},
+      {u"<!ATTLIST a %b; %c", false},
       // A comment's opening inside a literal or a declaration: the text
       // before it does not parse alone, and the whole body is read.
       {u"<!ENTITY e SYSTEM \"<!-- x -->\"><!-- y -->", false},
       {u"<!ENTITY e \"<!-- x -->\"><!-- y -->", true},
-      {u"<!ELEMENT x %y; <!-- c -->", false},
+      {u"<!ELEMENT x %y; <!-- c -->", true},
+      {u"<!ELEMENT x (y) <!-- c -->", false},
       // Bodies that do not parse either way.
       {u"<!-- a -- b --><!ELEMENT a ANY>", false},
       {u"<!ELEMENT a ANY><!-- a --->", false},
