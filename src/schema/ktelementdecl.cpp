@@ -188,7 +188,7 @@ bool ElementReader::ReadContentEntity(KTXNode* node, KTElementType* type) {
     if (KTXNode* root = model_.FindReadContentModel(expanded, key, node))
       return Read(root->GetFirstChild(), type, true, false);
   }
-  std::unique_ptr<KTXNode> tree = model_.ParseFragment(expanded.c_str(), u"elementSpecFormatted", node);
+  std::unique_ptr<KTXNode> tree = model_.ParseContentModel(expanded.View(), node);
   if (!tree) {
     if (model_.IsAnotherPassNeeded()) return true;
     return Report(kSchemaExpansionFailed, node, type);

@@ -315,6 +315,133 @@ void ReadPlainAttlistDecl(std::u16string_view text, size_t at, size_t limit, Pla
   decl.end = i + 1;
 }
 
+// Reads a content model the way the grammar's elementSpecFormatted does
+// (XML 1.0 §3.2.1-§3.2.2: children and Mixed) and builds what the driver
+// builds of it into `model`, the declaration node: a node per particle
+// (elementGroup) with its range, its name or its group kind, and its
+// occurrence; for mixed content a name node per element name. Only text in
+// printable ASCII, tab, CR and LF with ASCII names is taken; Read answers
+// false for any other, and for text the grammar refuses.
+class PlainContentModelReader {
+ public:
+  PlainContentModelReader(std::u16string_view text) : text_(text) {}
+
+  bool Read(KTDoctypeElementNode* model) {
+    SkipBlanks();
+    if (at_ >= text_.size() || text_[at_] != u'(') return false;
+    const size_t open = at_;
+    ++at_;
+    SkipBlanks();
+    if (Next(u"#PCDATA")) {
+      at_ += 7;
+      SkipBlanks();
+      if (at_ < text_.size() && text_[at_] == u')') {
+        // ElementPCDATA: '(' S* '#PCDATA' S* ')' '*'?
+        ++at_;
+        if (at_ < text_.size() && text_[at_] == u'*') ++at_;
+        model->SetContentType(kContentPCData);
+        return AtEnd();
+      }
+      // elementMixed: '(' S* '#PCDATA' S* ('|' S* Name S*)* ')*'
+      model->SetContentType(kContentMixed);
+      while (at_ < text_.size() && text_[at_] == u'|') {
+        ++at_;
+        SkipBlanks();
+        const size_t start = at_;
+        if (!SkipName()) return false;
+        auto* name = static_cast<KTDoctypeElementNode*>(Append(model, kDoctypeElement, start, at_));
+        name->SetContentType(kContentName);
+        name->SetName(text_.data() + start, static_cast<int>(at_ - start));
+        SkipBlanks();
+      }
+      if (!Next(u")*")) return false;
+      at_ += 2;
+      return AtEnd();
+    }
+    at_ = open;
+    // elementChildren: a group and its occurrence.
+    if (!ReadGroupAfterOpen(model, 0)) return false;
+    ReadRepeat(model);
+    return AtEnd();
+  }
+
+ private:
+  // Nesting past this is left to the grammar: the reading recurses once per
+  // level.
+  static constexpr int kMaxDepth = 64;
+
+  bool Next(std::u16string_view word) const { return text_.substr(at_, word.size()) == word; }
+  void SkipBlanks() {
+    while (at_ < text_.size() && IsSpace(text_[at_])) ++at_;
+  }
+  bool SkipName() {
+    const size_t end = AsciiNameEnd(text_, at_, text_.size());
+    if (end == std::u16string_view::npos) return false;
+    at_ = end;
+    return true;
+  }
+  bool AtEnd() {
+    SkipBlanks();
+    return at_ == text_.size();
+  }
+  KTXNode* Append(KTXNode* to, int kind, size_t start, size_t end) {
+    std::unique_ptr<KTXNode> made = CreateXNode(kind);
+    made->SetOffsets(static_cast<int>(start), static_cast<int>(end));
+    return static_cast<KTXContainerNode*>(to)->AppendMade(std::move(made));
+  }
+  void ReadRepeat(KTXNode* node) {
+    if (at_ >= text_.size()) return;
+    const char16_t c = text_[at_];
+    if (c != u'?' && c != u'+' && c != u'*') return;
+    static_cast<KTDoctypeElementNode*>(node)->SetOccurrence(c == u'?' ? 1 : c == u'+' ? 2 : 3);
+    ++at_;
+  }
+  // elementGroup: a name or a nested group, and its occurrence.
+  bool ReadParticle(KTXNode* owner, int depth) {
+    const size_t start = at_;
+    if (at_ < text_.size() && text_[at_] == u'(') {
+      auto* group = static_cast<KTDoctypeElementNode*>(Append(owner, kDoctypeElement, start, start));
+      if (!ReadGroupAfterOpen(group, depth + 1)) return false;
+      ReadRepeat(group);
+      group->SetOffsets(static_cast<int>(start), static_cast<int>(at_));
+      return true;
+    }
+    if (!SkipName()) return false;
+    auto* name = static_cast<KTDoctypeElementNode*>(Append(owner, kDoctypeElement, start, at_));
+    name->SetContentType(kContentName);
+    name->SetName(text_.data() + start, static_cast<int>(at_ - start));
+    ReadRepeat(name);
+    name->SetOffsets(static_cast<int>(start), static_cast<int>(at_));
+    return true;
+  }
+  // elementGrouping from its '(': the particles of `group`, separated by
+  // '|' (a choice) or ',' (a sequence), to the ')'.
+  bool ReadGroupAfterOpen(KTXNode* group, int depth) {
+    if (depth > kMaxDepth || at_ >= text_.size() || text_[at_] != u'(') return false;
+    ++at_;
+    SkipBlanks();
+    if (!ReadParticle(group, depth)) return false;
+    SkipBlanks();
+    if (at_ >= text_.size()) return false;
+    const char16_t separator = text_[at_];
+    if (separator != u'|' && separator != u',' && separator != u')') return false;
+    static_cast<KTDoctypeElementNode*>(group)->SetContentType(separator == u'|' ? kContentChoice : kContentSequence);
+    while (text_[at_] == separator && separator != u')') {
+      ++at_;
+      SkipBlanks();
+      if (!ReadParticle(group, depth)) return false;
+      SkipBlanks();
+      if (at_ >= text_.size()) return false;
+    }
+    if (text_[at_] != u')') return false;
+    ++at_;
+    return true;
+  }
+
+  std::u16string_view text_;
+  size_t at_ = 0;
+};
+
 // The entity declaration that opens at `at` ("<!ENTITY"), when it ends
 // before `limit` and is written only in printable ASCII, tab, CR and LF,
 // with names of ASCII characters and a value of characters and references
@@ -819,6 +946,25 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseFragmentOfLength(const char16_t* te
   if (!driver->Parse(text, length, status, target, startRule, false)) return nullptr;
   fragmentGrammars_[holder.get()] = entry;
   return holder;
+}
+
+std::unique_ptr<KTXNode> KTSchemaModel::ReadPlainContentModel(std::u16string_view text, KTXNode* contextNode) {
+  if (!manager_ || !contextNode || text.size() > static_cast<size_t>(INT32_MAX)) return nullptr;
+  for (char16_t c : text) {
+    if (!IsPlainAscii(c)) return nullptr;
+  }
+  const KTGrammarEntry* entry = GrammarOfDocument(contextNode);
+  if (!entry) return nullptr;
+  std::unique_ptr<KTXNode> holder = CreateXNode(kElement);
+  auto* model = static_cast<KTDoctypeElementNode*>(holder->AppendChild(CreateXNode(kDoctypeElement)));
+  if (!PlainContentModelReader(text).Read(model)) return nullptr;
+  fragmentGrammars_[holder.get()] = entry;
+  return holder;
+}
+
+std::unique_ptr<KTXNode> KTSchemaModel::ParseContentModel(std::u16string_view text, KTXNode* contextNode) {
+  if (std::unique_ptr<KTXNode> tree = ReadPlainContentModel(text, contextNode)) return tree;
+  return ParseFragmentOfLength(text.data(), static_cast<int>(text.size()), u"elementSpecFormatted", contextNode);
 }
 
 std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view body, KTXNode* contextNode,

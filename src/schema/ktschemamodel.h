@@ -458,6 +458,15 @@ class KTSchemaModel final : public KTSchemaServices {
   // holds no NUL.
   std::unique_ptr<KTXNode> ParseFragmentOfLength(const char16_t* text, int length, const char16_t* startRule,
                                                  KTXNode* contextNode);
+  // The content model `text` (a contentspec between blanks, its parameter
+  // references expanded) as ParseFragmentOfLength(text, "elementSpecFormatted")
+  // gives it. A model of groups, names and #PCDATA written in printable
+  // ASCII is read here without the grammar, into the same tree; any other
+  // goes to the grammar.
+  std::unique_ptr<KTXNode> ParseContentModel(std::u16string_view text, KTXNode* contextNode);
+  // Only the reading without the grammar: null for a model it leaves to
+  // the grammar.
+  std::unique_ptr<KTXNode> ReadPlainContentModel(std::u16string_view text, KTXNode* contextNode);
   // The body of an included conditional section (blanks before it left
   // out) parsed as declarations, with the sections nested in it made the
   // text nodes the grammar makes of them without reading their text again:

@@ -321,6 +321,60 @@ TEST(DtdWalker, SectionBodyParsesAsTheWholeBody) {
   }
 }
 
+// Content models read without the grammar give the tree the grammar gives
+// (kinds, names, group kinds, occurrences, ranges); the others are left to
+// the grammar, and so is every model the grammar refuses.
+TEST(DtdWalker, PlainContentModelsReadAsTheGrammarReadsThem) {
+  struct Case {
+    const char16_t* model;
+    bool plain;  // read without the grammar
+  } cases[] = {
+      {u"(a)", true},
+      {u" ( a , b? , c* , d+ )+ ", true},
+      {u"(a|(b,c)*|(d|e?)+)?", true},
+      {u"(\n\t(title, subtitle?, titleabbrev?)?,\t\t(((calloutlist|glosslist)+,\n\t\t(sect1*|simplesect*))\n\t\t| (sect1+|simplesect+)))", true},
+      {u"(((((a)))))*", true},
+      {u"(#PCDATA)", true},
+      {u"( #PCDATA )*", true},
+      {u"( #PCDATA \t\t|footnoteref|xref \n\t| abbrev:x | a.b-c_d )*", true},
+      {u"(#PCDATA|a)*  ", true},
+      // Left to the grammar: other forms, names or characters.
+      {u"EMPTY", false},
+      {u"ANY", false},
+      {u"(caf\u00e9, b)", false},
+      {u"(a, %b;)", false},
+      // Refused by the grammar as well.
+      {u"(#PCDATA|a)", false},
+      {u"(#PCDATA) *", false},
+      {u"(a|b,c)", false},
+      {u"((a)?, (b|c)+ | d)", false},
+      {u"(a,)", false},
+      {u"(a b)", false},
+      {u"(a)(b)", false},
+      {u"(a)**", false},
+      {u"((a)", false},
+      {u"(#PCDATA|)*", false},
+      {u"(#PCDATA|a|#PCDATA)*", false},
+      {u"()", false},
+  };
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-content-models";
+  std::filesystem::create_directories(dir);
+  Wrapped w;
+  ASSERT_TRUE(LoadDtdFile(w, dir / "context.dtd", "<!ELEMENT r EMPTY>"));
+  KTSchemaModel model(&w.manager);
+  for (const Case& c : cases) {
+    const std::u16string_view text(c.model);
+    const std::string shown = Text(KTString(text));
+    std::unique_ptr<KTXNode> plain = model.ReadPlainContentModel(text, w.document);
+    std::unique_ptr<KTXNode> parsed =
+        model.ParseFragmentOfLength(c.model, static_cast<int>(text.size()), u"elementSpecFormatted", w.document);
+    EXPECT_EQ(plain != nullptr, c.plain) << shown;
+    if (!plain) continue;
+    ASSERT_NE(parsed, nullptr) << shown;
+    EXPECT_TRUE(SameTree(plain.get(), parsed.get())) << shown;
+  }
+}
+
 TEST(DtdWalker, TwoPassModeForSchemaDtds) {
   // A DTD reached through a schema reference: "p" and "s" are declared
   // before the walk, which counts as the second pass at once.
