@@ -79,6 +79,12 @@ class KTElementType {
   std::vector<KTParticle>& GetEffectiveParticles();
   std::list<KTAttributeDecl>& GetAttributeList();
   void AddParticle(KTParticle particle);
+  // Room for `count` more particles, taken only while the type has none:
+  // a list filled in steps (a group with parameter entities among its
+  // particles) grows geometrically instead.
+  void ReserveParticles(size_t count) {
+    if (particles_.empty()) particles_.reserve(count);
+  }
   KTElementType* CreateChildType(const KTQName& name);
   KTElementType* CreateAnonymousChild() { return CreateChildType(KTQName()); }
   bool ContainsParticle(const KTElementType* child);
