@@ -279,40 +279,289 @@ PlainElementDecl ReadPlainElementDecl(std::u16string_view text, size_t at, size_
   return decl;
 }
 
-// An attribute-list declaration of parameter-entity references only
-// ("<!ATTLIST title %common.attrib; %title.role.attrib;>"): the grammar
-// reads each reference as a definition of its own (attDef, AttDefPERef),
-// since no reference after it is a default. `references` holds the range
-// of each; end stays npos for any other declaration.
-struct PlainAttlistDecl {
+// An attribute-list declaration read the way the grammar's attlistDecl
+// reads one with its definitions formatted (attlistRestFormatted): each
+// definition (attDef) with its parts, each part with its code, its range
+// and the range of the text the driver keeps of it. Parts of an enumerated
+// or notation type carry no range (the driver gives them none).
+struct AttlistPart {
+  int code = 0;
+  size_t start = 0, end = 0;
+  size_t valueStart = 0, valueEnd = 0;  // valueEnd > valueStart: a text kept
+  bool ranged = true;
+};
+struct AttlistDefinition {
+  size_t start = 0, end = 0;
+  size_t firstPart = 0, partCount = 0;
+};
+struct PlainAttlist {
   size_t end = std::u16string_view::npos;
   size_t nameStart = 0, nameEnd = 0;
-  std::vector<std::pair<size_t, size_t>> references;
+  std::vector<AttlistDefinition> definitions;
+  std::vector<AttlistPart> parts;
 };
 
-void ReadPlainAttlistDecl(std::u16string_view text, size_t at, size_t limit, PlainAttlistDecl& decl) {
-  decl.end = std::u16string_view::npos;
-  decl.references.clear();
-  constexpr std::u16string_view kOpen = u"<!ATTLIST";
-  size_t i = at + kOpen.size();
-  auto blanks = [&] {
-    const size_t from = i;
-    while (i < limit && IsSpace(text[i])) ++i;
-    return i > from;
-  };
-  if (i > limit || text.substr(at, kOpen.size()) != kOpen || !blanks()) return;
-  decl.nameStart = i;
-  i = AsciiNameEnd(text, i, limit);
-  if (i == std::u16string_view::npos) return;
-  decl.nameEnd = i;
-  while (blanks() && i < limit && text[i] == u'%') {
-    const size_t start = i;
-    i = AsciiReferenceEnd(text, i, limit);
-    if (i == std::u16string_view::npos) return;
-    decl.references.emplace_back(start, i);
+class PlainAttlistReader {
+ public:
+  PlainAttlistReader(std::u16string_view text, size_t limit, PlainAttlist& out)
+      : text_(text), limit_(limit), out_(out) {}
+
+  // The declaration that opens at `at` ("<!ATTLIST"); out.end stays npos
+  // when it is not read here.
+  void Read(size_t at) {
+    out_.end = std::u16string_view::npos;
+    out_.definitions.clear();
+    out_.parts.clear();
+    constexpr std::u16string_view kOpen = u"<!ATTLIST";
+    i_ = at + kOpen.size();
+    if (i_ > limit_ || text_.substr(at, kOpen.size()) != kOpen || !Blanks()) return;
+    out_.nameStart = i_;
+    if (!Name()) return;
+    out_.nameEnd = i_;
+    // attlistText: S* attDef (S+ attDef)* S*, then S* '>'.
+    for (bool first = true;; first = false) {
+      const bool blank = Blanks();
+      if (i_ >= limit_) return;
+      if (text_[i_] == u'>') break;
+      if (!first && !blank) return;
+      if (ReadDefinition() != kMatch) return;
+    }
+    out_.end = i_ + 1;
   }
-  if (decl.references.empty() || i >= limit || text[i] != u'>') return;
-  decl.end = i + 1;
+
+ private:
+  enum Result { kMatch, kNoMatch, kUnsure };
+
+  bool Blanks() {
+    const size_t from = i_;
+    while (i_ < limit_ && IsSpace(text_[i_])) ++i_;
+    return i_ > from;
+  }
+  bool Name() {
+    const size_t end = AsciiNameEnd(text_, i_, limit_);
+    if (end == std::u16string_view::npos) return false;
+    i_ = end;
+    return true;
+  }
+  // A name token of ASCII name characters.
+  bool Token() {
+    const size_t from = i_;
+    while (i_ < limit_ && IsAsciiNameChar(text_[i_])) ++i_;
+    return i_ > from;
+  }
+  bool Reference() {
+    const size_t end = AsciiReferenceEnd(text_, i_, limit_);
+    if (end == std::u16string_view::npos) return false;
+    i_ = end;
+    return true;
+  }
+  // Whether the text at i_ would go on a name, token or reference in the
+  // grammar though not here: a character past ASCII.
+  bool Doubtful() const { return i_ < limit_ && text_[i_] > 0x7E; }
+  void Add(int code, size_t start, size_t end, bool keep) {
+    AttlistPart part;
+    part.code = code;
+    part.start = start;
+    part.end = end;
+    if (keep) {
+      part.valueStart = start;
+      part.valueEnd = end;
+    }
+    out_.parts.push_back(part);
+  }
+
+  // attDef: (AttDefName S+ attTypeText S+ attDefault) | AttDefPERef.
+  Result ReadDefinition() {
+    const size_t start = i_;
+    const size_t firstPart = out_.parts.size();
+    const Result full = ReadFullDefinition();
+    if (full == kUnsure) return kUnsure;
+    if (full == kNoMatch) {
+      out_.parts.resize(firstPart);
+      i_ = start;
+      if (!Reference()) return kUnsure;
+      Add(kAttlistName, start, i_, true);
+    }
+    out_.definitions.push_back({start, i_, firstPart, out_.parts.size() - firstPart});
+    return kMatch;
+  }
+
+  Result ReadFullDefinition() {
+    // AttDefName: Name | PEReference.
+    const size_t nameStart = i_;
+    if (!(i_ < limit_ && text_[i_] == u'%' ? Reference() : Name())) return kUnsure;
+    if (Doubtful()) return kUnsure;
+    Add(kAttlistName, nameStart, i_, true);
+    if (!Blanks()) return kNoMatch;
+    const Result type = ReadType();
+    if (type != kMatch) return type;
+    if (!Blanks()) return kNoMatch;
+    return ReadDefault();
+  }
+
+  // attTypeText, its alternatives in the grammar's order.
+  Result ReadType() {
+    static constexpr std::pair<std::u16string_view, int> kKeywords[] = {
+        {u"CDATA", kAttlistTypeCDATA},       {u"IDREFS", kAttlistTypeIDREFS},   {u"IDREF", kAttlistTypeIDREF},
+        {u"ID", kAttlistTypeID},             {u"ENTITIES", kAttlistTypeENTITIES}, {u"ENTITY", kAttlistTypeENTITY},
+        {u"NMTOKENS", kAttlistTypeNMTOKENS}, {u"NMTOKEN", kAttlistTypeNMTOKEN},
+    };
+    const size_t start = i_;
+    for (const auto& [word, code] : kKeywords) {
+      if (text_.substr(i_, word.size()) == word && i_ + word.size() <= limit_) {
+        i_ += word.size();
+        Add(code, start, i_, false);
+        return kMatch;
+      }
+    }
+    constexpr std::u16string_view kNotation = u"NOTATION";
+    if (text_.substr(i_, kNotation.size()) == kNotation && i_ + kNotation.size() <= limit_) {
+      const size_t at = i_;
+      i_ += kNotation.size();
+      if (Blanks() && i_ < limit_ && text_[i_] == u'(') {
+        Add(kAttlistTypeNotation, 0, 0, false);
+        out_.parts.back().ranged = false;
+        ++i_;
+        return ReadValues(true);
+      }
+      i_ = at;  // attTypeEnum and AttTypePERef cannot start with 'N'
+      return kNoMatch;
+    }
+    if (i_ < limit_ && text_[i_] == u'(') {
+      Add(kAttlistTypeEnum, 0, 0, false);
+      out_.parts.back().ranged = false;
+      ++i_;
+      return ReadValues(false);
+    }
+    if (i_ < limit_ && text_[i_] == u'%') {
+      if (!Reference()) return kUnsure;
+      Add(kAttlistTypePERef, start, i_, true);
+      return kMatch;
+    }
+    return Doubtful() ? kUnsure : kNoMatch;
+  }
+
+  // The values of an enumeration or a notation type behind its '(':
+  // S* value (S* '|' S* value)* S* ')'.
+  Result ReadValues(bool notation) {
+    for (bool first = true;; first = false) {
+      Blanks();
+      if (!first) {
+        if (i_ < limit_ && text_[i_] == u')') break;
+        if (i_ >= limit_ || text_[i_] != u'|') return kUnsure;
+        ++i_;
+        Blanks();
+      }
+      const size_t start = i_;
+      const bool read = i_ < limit_ && text_[i_] == u'%' ? Reference() : notation ? Name() : Token();
+      if (!read || Doubtful()) return kUnsure;
+      Add(kAttlistValue, start, i_, true);
+    }
+    ++i_;
+    return kMatch;
+  }
+
+  // attDefault: '#REQUIRED' | '#IMPLIED' | (('#FIXED' S+)? attDefValue).
+  Result ReadDefault() {
+    static constexpr std::pair<std::u16string_view, int> kKeywords[] = {
+        {u"#REQUIRED", kAttlistRequired}, {u"#IMPLIED", kAttlistImplied}};
+    const size_t start = i_;
+    for (const auto& [word, code] : kKeywords) {
+      if (text_.substr(i_, word.size()) == word && i_ + word.size() <= limit_) {
+        i_ += word.size();
+        Add(code, start, i_, false);
+        return kMatch;
+      }
+    }
+    constexpr std::u16string_view kFixed = u"#FIXED";
+    if (text_.substr(i_, kFixed.size()) == kFixed && i_ + kFixed.size() <= limit_) {
+      i_ += kFixed.size();
+      const size_t fixedEnd = i_;
+      if (Blanks()) {
+        Add(kAttlistFixed, start, fixedEnd, false);
+      } else {
+        i_ = start;  // '#' opens no quoted value
+        return kNoMatch;
+      }
+    }
+    if (i_ >= limit_ || (text_[i_] != u'"' && text_[i_] != u'\'')) return Doubtful() ? kUnsure : kNoMatch;
+    // attDefValue: a quoted value of characters other than '<', '&' and the
+    // quote, and references.
+    const char16_t quote = text_[i_];
+    const size_t valueStart = i_++;
+    while (i_ < limit_ && text_[i_] != quote) {
+      const char16_t c = text_[i_];
+      if (c == u'&') {
+        size_t j = i_ + 1;
+        if (j < limit_ && text_[j] == u'#') {
+          const bool hex = ++j < limit_ && text_[j] == u'x';
+          if (hex) ++j;
+          const size_t digits = j;
+          while (j < limit_ && ((text_[j] >= u'0' && text_[j] <= u'9') ||
+                                (hex && ((text_[j] >= u'a' && text_[j] <= u'f') || (text_[j] >= u'A' && text_[j] <= u'F')))))
+            ++j;
+          if (j == digits) return kUnsure;
+        } else {
+          j = AsciiNameEnd(text_, j, limit_);
+          if (j == std::u16string_view::npos) return kUnsure;
+        }
+        if (j >= limit_ || text_[j] != u';') return kUnsure;
+        i_ = j + 1;
+        continue;
+      }
+      if (c == u'<' || !IsPlainAscii(c)) return kUnsure;
+      ++i_;
+    }
+    if (i_ >= limit_) return kUnsure;
+    ++i_;
+    AttlistPart part;
+    part.code = kAttlistDefault;
+    part.start = valueStart;
+    part.end = i_;
+    part.valueStart = valueStart + 1;
+    part.valueEnd = i_ - 1;
+    out_.parts.push_back(part);
+    return kMatch;
+  }
+
+  std::u16string_view text_;
+  size_t limit_;
+  PlainAttlist& out_;
+  size_t i_ = 0;
+};
+
+// The nodes the driver makes of a declaration PlainAttlistReader read,
+// appended to `holder`: the first definition fills the declaration's node
+// (its range the whole declaration); each further one stands beside it,
+// named like it, with its own range.
+void MakeAttlistNodes(std::u16string_view text, size_t at, const PlainAttlist& attlist, KTXContainerNode* holder) {
+  const char16_t* const base = text.data();
+  const int nameLength = static_cast<int>(attlist.nameEnd - attlist.nameStart);
+  auto definitionNode = [&](size_t start, size_t end) {
+    std::unique_ptr<KTXNode> node = CreateXNode(kDoctypeAttlist);
+    static_cast<KTDoctypeAttlistNode*>(node.get())->SetPart(kAttlistDefinition);
+    node->SetName(base + attlist.nameStart, nameLength);
+    node->SetOffsets(static_cast<int>(start), static_cast<int>(end));
+    return static_cast<KTXContainerNode*>(holder->AppendMade(std::move(node)));
+  };
+  KTXContainerNode* declaration = definitionNode(at, attlist.end);
+  for (size_t k = 0; k < attlist.definitions.size(); ++k) {
+    const AttlistDefinition& definition = attlist.definitions[k];
+    KTXContainerNode* into = k == 0 ? declaration : definitionNode(definition.start, definition.end);
+    for (size_t p = definition.firstPart; p < definition.firstPart + definition.partCount; ++p) {
+      const AttlistPart& part = attlist.parts[p];
+      std::unique_ptr<KTXNode> node = CreateXNode(kDoctypeAttlist);
+      static_cast<KTDoctypeAttlistNode*>(node.get())->SetPart(part.code);
+      if (part.valueEnd > part.valueStart)
+        node->SetValue(base + part.valueStart, static_cast<int>(part.valueEnd - part.valueStart));
+      if (!part.ranged) {
+        into->AppendChild(std::move(node));
+        continue;
+      }
+      node->SetOffsets(static_cast<int>(part.start), static_cast<int>(part.end));
+      into->AppendMade(std::move(node));
+    }
+  }
 }
 
 // Reads a content model the way the grammar's elementSpecFormatted does
@@ -1012,7 +1261,7 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
   // the rest. A declaration cannot hold another or a comment, so text that
   // parses up to one parses the same way with it behind; text that does
   // not makes the whole body be read instead.
-  PlainAttlistDecl attlist;
+  PlainAttlist attlist;
   auto parseGap = [&](size_t from, size_t to) {
     const char16_t* const base = body.data();
     for (size_t lt = from; lt + 4 < to;) {
@@ -1049,26 +1298,11 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
           made->SetValue(base + decl.modelStart, static_cast<int>(decl.modelEnd - decl.modelStart));
         }
       } else if (base[lt + 2] == u'A' && base[lt + 3] == u'T') {
-        ReadPlainAttlistDecl(body, lt, to, attlist);
+        PlainAttlistReader(body, to, attlist).Read(lt);
         end = attlist.end;
         if (end != std::u16string_view::npos) {
           if (!parseBetween(from, lt)) return false;
-          // The first definition fills the declaration's node; each further
-          // one stands beside it, named like it.
-          const int nameLength = static_cast<int>(attlist.nameEnd - attlist.nameStart);
-          for (size_t k = 0; k < attlist.references.size(); ++k) {
-            const auto [refStart, refEnd] = attlist.references[k];
-            std::unique_ptr<KTXNode> definition = CreateXNode(kDoctypeAttlist);
-            static_cast<KTDoctypeAttlistNode*>(definition.get())->SetPart(kAttlistDefinition);
-            definition->SetName(base + attlist.nameStart, nameLength);
-            definition->SetOffsets(static_cast<int>(k == 0 ? lt : refStart), static_cast<int>(k == 0 ? end : refEnd));
-            std::unique_ptr<KTXNode> part = CreateXNode(kDoctypeAttlist);
-            static_cast<KTDoctypeAttlistNode*>(part.get())->SetPart(kAttlistName);
-            part->SetValue(base + refStart, static_cast<int>(refEnd - refStart));
-            part->SetOffsets(static_cast<int>(refStart), static_cast<int>(refEnd));
-            static_cast<KTXContainerNode*>(definition.get())->AppendMade(std::move(part));
-            target->AppendMade(std::move(definition));
-          }
+          MakeAttlistNodes(body, lt, attlist, target);
           from = lt = end;
           continue;
         }

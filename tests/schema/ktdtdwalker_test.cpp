@@ -259,6 +259,24 @@ TEST(DtdWalker, SectionBodyParsesAsTheWholeBody) {
       {u"<!ELEMENT a %m;><!ELEMENT b %m; ><!ELEMENT c (%m;)*><!ELEMENT %n; %m; x>", true},
       {u"<!ATTLIST a %b; c CDATA #IMPLIED %d;><!ATTLIST e %f; %g; #IMPLIED><!ATTLIST %h; %i;>", true},
       {u"<!ATTLIST a %b; %c; 'x'><!ATTLIST d %e; %f; #FIXED 'y'>", true},
+      // Attribute-list declarations of every kind of definition.
+      {u"<!ATTLIST a b CDATA #IMPLIED c ID #REQUIRED\n d IDREF #IMPLIED e IDREFS 'x y' f ENTITY #IMPLIED>", true},
+      {u"<!ATTLIST a b ENTITIES #IMPLIED c NMTOKEN \"v\" d NMTOKENS #FIXED 'a &amp; b &#38; &#x3C;' e CDATA ''>", true},
+      {u"<!ATTLIST a b (x|y | z.1|-2) 'x' c NOTATION (n1 | n2) #IMPLIED d (%v;|w) #IMPLIED>", true},
+      {u"<!ATTLIST a %n; CDATA #IMPLIED %m; %t; #REQUIRED b %t; \"d\" %r;><!ATTLIST e><!ATTLIST f\n>", true},
+      {u"<!ATTLIST a\n\t\tclass\t(x\n\t\t|y)\t\t#IMPLIED\n\t\t%common.attrib;\n>", true},
+      {u"<!ATTLIST a%b; c CDATA #IMPLIED>", true},
+      // Definitions that end before a reference the grammar cannot take as
+      // one: the declaration is read as text by the grammar.
+      {u"<!ATTLIST a b CDATA 'x' %c; #IMPLIED>", true},
+      // Refused by the grammar.
+      {u"<!ATTLIST a b CDATAX #IMPLIED>", false},
+      {u"<!ATTLIST a b CDATA #IMPLIEDc CDATA #IMPLIED>", false},
+      {u"<!ATTLIST a b CDATA 'x<y'>", false},
+      {u"<!ATTLIST a b CDATA #FIXED>", false},
+      {u"<!ATTLIST a b (x|) #IMPLIED>", false},
+      {u"<!ATTLIST a b NOTATION(x) #IMPLIED>", false},
+      {u"<!ATTLIST a b caf\u00e9 #IMPLIED>", false},
       {u"<!ELEMENT a %b; caf\u00e9><!ATTLIST a %b;%c;><!ELEMENT d %e;>x>", false},
       {u"<!ELEMENT a %b; (c)", false},
       {u"<!ATTLIST a %b; %c", false},
