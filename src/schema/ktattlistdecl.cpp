@@ -112,17 +112,14 @@ void AttlistReader::Add(KTElementType* type, KTAttributeDecl&& decl) {
   // The first declaration of an attribute is binding. DTD names carry no
   // namespace, so the local name (prefix included) is the whole key.
   KTSchemaModel::DtdAttlistIndex& index = model_.DtdAttlistOf(type);
-  auto [known, added] = index.names.insert(decl.name.localName.View());
+  auto [known, added] = index.names.Insert(decl.name.localName.View());
   if (!added) return;
   if (decl.id && index.idName.IsEmpty()) index.idName = decl.name.localName;
   type->AppendAttribute(std::move(decl));
   // The index views the name the list keeps: the moved name keeps its text
-  // where it was, or the view is made again.
+  // where it was, or the view is made again in the same slot.
   const KTString& kept = type->GetAttributeList().back().name.localName;
-  if (known->data() != kept.c_str()) {
-    index.names.erase(known);
-    index.names.insert(kept.View());
-  }
+  if (known->data() != kept.c_str()) *known = kept.View();
 }
 
 bool AttlistReader::ReadText(KTXNode* node, const KTString& text, KTElementType* type, KTXNode* declaration,

@@ -988,11 +988,44 @@ KTElementType* KTSchemaModel::DeclareDtdElementNamed(const KTXName& name) {
   return type;
 }
 
+size_t KTSchemaModel::DtdNameSet::Hash(std::u16string_view name) {
+  // FNV-1a over the code units, its high bits spread over the low ones the
+  // table's mask keeps.
+  uint64_t h = 14695981039346656037ull;
+  for (char16_t c : name) h = (h ^ c) * 1099511628211ull;
+  return static_cast<size_t>(h ^ (h >> 29));
+}
+
+std::pair<std::u16string_view*, bool> KTSchemaModel::DtdNameSet::Insert(std::u16string_view name) {
+  // Grown to twice the size before it is half full, every name placed
+  // again: linear in all.
+  if (2 * (count_ + 1) > slots_.size()) {
+    std::vector<std::u16string_view> old(std::max<size_t>(16, 2 * slots_.size()));
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (std::u16string_view kept : old) {
+      if (kept.data() == nullptr) continue;
+      size_t at = Hash(kept) & mask;
+      while (slots_[at].data() != nullptr) at = (at + 1) & mask;
+      slots_[at] = kept;
+    }
+  }
+  const size_t mask = slots_.size() - 1;
+  size_t at = Hash(name) & mask;
+  for (; slots_[at].data() != nullptr; at = (at + 1) & mask) {
+    if (slots_[at] == name) return {&slots_[at], false};
+  }
+  // A name's view is never null: an empty name views its string's buffer.
+  slots_[at] = name.data() ? name : std::u16string_view(u"", 0);
+  ++count_;
+  return {&slots_[at], true};
+}
+
 KTSchemaModel::DtdAttlistIndex& KTSchemaModel::DtdAttlistOf(KTElementType* type) {
   auto [it, added] = dtdAttlists_.try_emplace(type);
   if (added) {
     for (const KTAttributeDecl& a : type->GetAttributeList()) {
-      it->second.names.insert(a.name.localName.View());
+      it->second.names.Insert(a.name.localName.View());
       if (a.id && it->second.idName.IsEmpty()) it->second.idName = a.name.localName;
     }
   }

@@ -324,8 +324,21 @@ class KTSchemaModel final : public KTSchemaServices {
   // attribute: an ATTLIST finds whether a name is already bound without a
   // search of the element's list (many definitions of one element stay
   // linear). Built from the list on first use; dropped with the elements.
+  // The names are views of the names in the element's list, kept in one
+  // open-addressed table: an element type holds a few dozen at most, and a
+  // node per name cost more than the name.
+  class DtdNameSet {
+   public:
+    // The slot of `name`, and whether it was added (false: known already).
+    std::pair<std::u16string_view*, bool> Insert(std::u16string_view name);
+
+   private:
+    static size_t Hash(std::u16string_view name);
+    std::vector<std::u16string_view> slots_;  // empty views are free; a power of two long
+    size_t count_ = 0;
+  };
   struct DtdAttlistIndex {
-    std::unordered_set<std::u16string_view> names;  // views of the names in the element's list
+    DtdNameSet names;
     KTString idName;
   };
   DtdAttlistIndex& DtdAttlistOf(KTElementType* type);
