@@ -128,7 +128,7 @@ bool AttlistReader::ReadText(KTXNode* node, const KTString& text, KTElementType*
   if (!model_.ExpandEntityReferences(node, text.c_str(), expanded, true, false, false)) return false;
   expanded.TrimLeft().TrimRight();
   if (expanded.IsEmpty()) return true;  // no attribute definitions
-  std::unique_ptr<KTXNode> tree = model_.ParseFragment(expanded.c_str(), u"attlistText", node);
+  std::unique_ptr<KTXNode> tree = model_.ParseAttlistText(std::u16string_view(expanded.c_str()), node);
   if (!tree) {
     if (model_.IsAnotherPassNeeded()) return true;
     return Report(failureId, node, type);

@@ -137,7 +137,11 @@ bool KTEntityDecl::ParseValueAs(KTSchemaModel& model, KTXNode*& root, const KTSt
 
   const KTString& text = GetEntityValue(*this, model);
   KTString usedRule = rule;
-  std::unique_ptr<KTXNode> tree = model.ParseFragment(text, rule, declaringNode);
+  const bool definitions = rule == u"attlistText";
+  // Definitions are read by the model's own reader where it can (the text
+  // up to a NUL, as ParseFragment reads it).
+  std::unique_ptr<KTXNode> tree = definitions ? model.ParseAttlistText(std::u16string_view(text.c_str()), declaringNode)
+                                              : model.ParseFragment(text, rule, declaringNode);
   bool noParticles = !type || !type->HasParticles();
   if (!tree && noParticles && groupAsked) {
     // A parameter entity may hold a group of another kind than the place
@@ -155,9 +159,9 @@ bool KTEntityDecl::ParseValueAs(KTSchemaModel& model, KTXNode*& root, const KTSt
       }
     }
   }
-  if (!tree && rule == u"attlistText") {
+  if (!tree && definitions) {
     value.TrimLeft(kBlanks);
-    tree = model.ParseFragment(value, rule, declaringNode);
+    tree = model.ParseAttlistText(std::u16string_view(value.c_str()), declaringNode);
   }
   if (!tree) {
     return model.ReportError(kSchemaUnusableParameterEntity, contextNode, type, Describe());

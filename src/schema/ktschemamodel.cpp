@@ -329,6 +329,26 @@ class PlainAttlistReader {
     out_.end = i_ + 1;
   }
 
+  // The whole text as attlistText (S* attDef (S+ attDef)* S*), the way an
+  // entity value of definitions is read; out.end is the text's end, or
+  // npos when it is not read here.
+  void ReadDefinitions() {
+    out_.end = std::u16string_view::npos;
+    out_.definitions.clear();
+    out_.parts.clear();
+    i_ = 0;
+    for (bool first = true;; first = false) {
+      const bool blank = Blanks();
+      if (i_ >= limit_) {
+        if (first) return;  // one definition at least
+        break;
+      }
+      if (!first && !blank) return;
+      if (ReadDefinition() != kMatch) return;
+    }
+    out_.end = limit_;
+  }
+
  private:
   enum Result { kMatch, kNoMatch, kUnsure };
 
@@ -534,17 +554,24 @@ class PlainAttlistReader {
 // appended to `holder`: the first definition fills the declaration's node
 // (its range the whole declaration); each further one stands beside it,
 // named like it, with its own range.
-void MakeAttlistNodes(std::u16string_view text, size_t at, const PlainAttlist& attlist, KTXContainerNode* holder) {
+// `first`: the node the first definition fills, made by the caller (an
+// entity value's definitions), else null.
+void MakeAttlistNodes(std::u16string_view text, size_t at, const PlainAttlist& attlist, KTXContainerNode* holder,
+                      KTXContainerNode* first = nullptr) {
   const char16_t* const base = text.data();
   const int nameLength = static_cast<int>(attlist.nameEnd - attlist.nameStart);
   auto definitionNode = [&](size_t start, size_t end) {
     std::unique_ptr<KTXNode> node = CreateXNode(kDoctypeAttlist);
     static_cast<KTDoctypeAttlistNode*>(node.get())->SetPart(kAttlistDefinition);
-    node->SetName(base + attlist.nameStart, nameLength);
+    if (first) {
+      node->SetName(first->GetName());
+    } else {
+      node->SetName(base + attlist.nameStart, nameLength);
+    }
     node->SetOffsets(static_cast<int>(start), static_cast<int>(end));
     return static_cast<KTXContainerNode*>(holder->AppendMade(std::move(node)));
   };
-  KTXContainerNode* declaration = definitionNode(at, attlist.end);
+  KTXContainerNode* declaration = first ? first : definitionNode(at, attlist.end);
   for (size_t k = 0; k < attlist.definitions.size(); ++k) {
     const AttlistDefinition& definition = attlist.definitions[k];
     KTXContainerNode* into = k == 0 ? declaration : definitionNode(definition.start, definition.end);
@@ -1242,6 +1269,25 @@ std::unique_ptr<KTXNode> KTSchemaModel::ReadPlainContentModel(std::u16string_vie
   if (!PlainContentModelReader(text).Read(model)) return nullptr;
   fragmentGrammars_[holder.get()] = entry;
   return holder;
+}
+
+std::unique_ptr<KTXNode> KTSchemaModel::ReadPlainAttlistText(std::u16string_view text, KTXNode* contextNode) {
+  if (!manager_ || !contextNode || text.size() > static_cast<size_t>(INT32_MAX)) return nullptr;
+  PlainAttlist attlist;
+  PlainAttlistReader(text, text.size(), attlist).ReadDefinitions();
+  if (attlist.end == std::u16string_view::npos) return nullptr;
+  const KTGrammarEntry* entry = GrammarOfDocument(contextNode);
+  if (!entry) return nullptr;
+  std::unique_ptr<KTXNode> holder = CreateXNode(kElement);
+  auto* first = static_cast<KTXContainerNode*>(holder->AppendChild(CreateXNode(kDoctypeAttlist)));
+  MakeAttlistNodes(text, 0, attlist, static_cast<KTXContainerNode*>(holder.get()), first);
+  fragmentGrammars_[holder.get()] = entry;
+  return holder;
+}
+
+std::unique_ptr<KTXNode> KTSchemaModel::ParseAttlistText(std::u16string_view text, KTXNode* contextNode) {
+  if (std::unique_ptr<KTXNode> tree = ReadPlainAttlistText(text, contextNode)) return tree;
+  return ParseFragmentOfLength(text.data(), static_cast<int>(text.size()), u"attlistText", contextNode);
 }
 
 std::unique_ptr<KTXNode> KTSchemaModel::ParseContentModel(std::u16string_view text, KTXNode* contextNode) {

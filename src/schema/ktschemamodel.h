@@ -480,6 +480,13 @@ class KTSchemaModel final : public KTSchemaServices {
   // Only the reading without the grammar: null for a model it leaves to
   // the grammar.
   std::unique_ptr<KTXNode> ReadPlainContentModel(std::u16string_view text, KTXNode* contextNode);
+  // Attribute definitions `text` (an entity's value, a declaration's
+  // expanded text) as ParseFragmentOfLength(text, "attlistText") gives
+  // them; those written in printable ASCII with ASCII names are read here
+  // without the grammar, into the same tree.
+  std::unique_ptr<KTXNode> ParseAttlistText(std::u16string_view text, KTXNode* contextNode);
+  // Only the reading without the grammar: null for text it leaves to it.
+  std::unique_ptr<KTXNode> ReadPlainAttlistText(std::u16string_view text, KTXNode* contextNode);
   // The body of an included conditional section (blanks before it left
   // out) parsed as declarations, with the sections nested in it made the
   // text nodes the grammar makes of them without reading their text again:

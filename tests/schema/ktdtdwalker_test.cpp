@@ -393,6 +393,45 @@ TEST(DtdWalker, PlainContentModelsReadAsTheGrammarReadsThem) {
   }
 }
 
+// Attribute definitions (an entity's value) read without the grammar give
+// the tree the grammar gives; the others are left to it.
+TEST(DtdWalker, PlainAttributeDefinitionsReadAsTheGrammarReadsThem) {
+  struct Case {
+    const char16_t* text;
+    bool plain;  // read without the grammar
+  } cases[] = {
+      {u"role\t\tCDATA\t\t#IMPLIED", true},
+      {u"\n id ID #IMPLIED\n lang CDATA #IMPLIED\n revisionflag (changed|added|deleted|off) #IMPLIED\n", true},
+      {u"a NOTATION (n) 'n' b %t; #FIXED \"x &#38; y\" %more; c NMTOKENS ''", true},
+      {u"%a; %b; %c;", true},
+      {u"%a;", true},
+      // Left to the grammar, or refused by it.
+      {u"", false},
+      {u"   ", false},
+      {u"a CDATA", false},
+      {u"a CDATA #IMPLIED b", false},
+      {u"a CDATA 'x' b", false},
+      {u"a CDATA 'caf\u00e9'", false},
+      {u"a CDATA #IMPLIED>", false},
+  };
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-definitions";
+  std::filesystem::create_directories(dir);
+  Wrapped w;
+  ASSERT_TRUE(LoadDtdFile(w, dir / "context.dtd", "<!ELEMENT r EMPTY>"));
+  KTSchemaModel model(&w.manager);
+  for (const Case& c : cases) {
+    const std::u16string_view text(c.text);
+    const std::string shown = Text(KTString(text));
+    std::unique_ptr<KTXNode> plain = model.ReadPlainAttlistText(text, w.document);
+    std::unique_ptr<KTXNode> parsed =
+        model.ParseFragmentOfLength(c.text, static_cast<int>(text.size()), u"attlistText", w.document);
+    EXPECT_EQ(plain != nullptr, c.plain) << shown;
+    if (!plain) continue;
+    ASSERT_NE(parsed, nullptr) << shown;
+    EXPECT_TRUE(SameTree(plain.get(), parsed.get())) << shown;
+  }
+}
+
 TEST(DtdWalker, TwoPassModeForSchemaDtds) {
   // A DTD reached through a schema reference: "p" and "s" are declared
   // before the walk, which counts as the second pass at once.
