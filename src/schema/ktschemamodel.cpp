@@ -4,6 +4,7 @@
 #include "schema/ktschemamodel.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -203,10 +204,19 @@ size_t PlainCommentEnd(std::u16string_view body, size_t at, size_t limit) {
   return std::u16string_view::npos;
 }
 
-bool IsAsciiNameStart(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u':'; }
-bool IsAsciiNameChar(char16_t c) {
-  return IsAsciiNameStart(c) || (c >= u'0' && c <= u'9') || c == u'.' || c == u'-';
-}
+// The ASCII characters of names: bit 1 may start one, bit 2 may go on one.
+constexpr std::array<uint8_t, 128> kAsciiNameClass = [] {
+  std::array<uint8_t, 128> table{};
+  for (int c = 0; c < 128; ++c) {
+    const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+    const bool more = start || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    table[c] = static_cast<uint8_t>((start ? 1 : 0) | (more ? 2 : 0));
+  }
+  return table;
+}();
+
+bool IsAsciiNameStart(char16_t c) { return c < 128 && (kAsciiNameClass[c] & 1) != 0; }
+bool IsAsciiNameChar(char16_t c) { return c < 128 && (kAsciiNameClass[c] & 2) != 0; }
 
 // Behind the name of ASCII characters that starts at `i`, or npos.
 size_t AsciiNameEnd(std::u16string_view text, size_t i, size_t limit) {
