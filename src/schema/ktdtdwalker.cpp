@@ -256,12 +256,10 @@ bool KTSchemaModel::ParseExtSubsetDecl(KTXNode* root, bool start, bool expandedT
         ok = ParseNotationDecl(*this, child);
         break;
       case kText: {
-        // A section's text is read in place: only its body is copied. Its
-        // length is the node's (a text node holds no NUL), not measured again
-        // at each level of nesting.
-        const char16_t* value = child->GetValue();
-        const std::u16string_view text = value ? std::u16string_view(value, static_cast<size_t>(child->GetValueLength()))
-                                               : std::u16string_view();
+        // A section's text is read in place (its length the one the node
+        // keeps, not measured again at each level of nesting): only its
+        // body is copied.
+        const std::u16string_view text = DtdTextOf(child);
         TextWalk step = text.starts_with(u"<![") ? WalkConditionalSection(child, text)
                                                  : WalkReferenceText(child, KTString(text), expandedText);
         if (step == TextWalk::kEndWalk) return true;

@@ -1281,6 +1281,14 @@ std::unique_ptr<KTXNode> KTSchemaModel::ReadPlainContentModel(std::u16string_vie
   return holder;
 }
 
+std::u16string_view KTSchemaModel::DtdTextOf(const KTXNode* node) const {
+  auto known = knownSections_.find(node);
+  if (known != knownSections_.end()) return known->second.text;
+  const char16_t* value = node->GetValue();
+  // A text node holds no NUL: its length is the one it keeps.
+  return value ? std::u16string_view(value, static_cast<size_t>(node->GetValueLength())) : std::u16string_view();
+}
+
 std::unique_ptr<KTXNode> KTSchemaModel::ReadPlainAttlistText(std::u16string_view text, KTXNode* contextNode) {
   if (!manager_ || !contextNode || text.size() > static_cast<size_t>(INT32_MAX)) return nullptr;
   PlainAttlist attlist;
@@ -1408,27 +1416,29 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
     return parseBetween(from, to);
   };
   // The nodes made for the sections nested directly in the body, each with
-  // the sections nested in it, kept once the whole body has parsed.
-  std::vector<std::pair<const KTXNode*, std::vector<SectionRange>>> inner;
+  // its text and the sections nested in it, kept once the whole body has
+  // parsed. The text is not copied into the node: the body outlives the
+  // walk of the section (it is a node's text, or a view of one, held by the
+  // model or its documents), and the nesting copied it once per level.
+  std::vector<std::pair<const KTXNode*, KnownSection>> inner;
   size_t at = 0;
   for (size_t k = 0; k < nested.size(); ++k) {
     const SectionRange& range = nested[k];
     if (range.depth != 1) continue;
     const std::u16string_view section = body.substr(range.begin, range.end - range.begin);
     if (!parseGap(at, range.begin) || !HasPlainSectionHead(section)) return nullptr;
-    // The node the grammar makes of a conditional section: its whole text.
+    // The node the grammar makes of a conditional section, its text viewed.
     std::unique_ptr<KTXNode> text = CreateXNode(kText);
     text->SetOffsets(static_cast<int>(range.begin), static_cast<int>(range.end));
-    text->SetValue(section.data(), static_cast<int>(section.size()));
-    std::vector<SectionRange> below;
+    KnownSection known{section, {}};
     for (size_t j = k + 1; j < nested.size() && nested[j].depth > 1; ++j) {
-      below.push_back({nested[j].begin - range.begin, nested[j].end - range.begin, nested[j].depth - 1});
+      known.nested.push_back({nested[j].begin - range.begin, nested[j].end - range.begin, nested[j].depth - 1});
     }
-    inner.emplace_back(target->AppendMade(std::move(text)), std::move(below));
+    inner.emplace_back(target->AppendMade(std::move(text)), std::move(known));
     at = range.end;
   }
   if (!parseGap(at, body.size())) return nullptr;
-  for (auto& [node, below] : inner) knownSections_[node] = std::move(below);
+  for (auto& [node, known] : inner) knownSections_[node] = std::move(known);
   fragmentGrammars_[holder.get()] = entry;
   return holder;
 }

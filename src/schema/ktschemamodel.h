@@ -509,8 +509,13 @@ class KTSchemaModel final : public KTSchemaServices {
   // made, at every depth, from the start of that text; null for another node.
   const std::vector<SectionRange>* NestedSectionsOf(const KTXNode* node) const {
     auto it = knownSections_.find(node);
-    return it == knownSections_.end() ? nullptr : &it->second;
+    return it == knownSections_.end() ? nullptr : &it->second.nested;
   }
+  // The text of a Text node the DTD walk reads: a section node
+  // ParseSectionBody made keeps no copy of its text, which stays a view
+  // into the body it was cut from while the walk lasts; any other node's
+  // value.
+  std::u16string_view DtdTextOf(const KTXNode* node) const;
   // Loads a document a schema refers to through the document manager (once
   // per URL; a relative URL is resolved against the context node's document,
   // and resolved URLs are never cut); grammar kind 0 XML, 1 DTD, 2 external
@@ -773,8 +778,13 @@ class KTSchemaModel final : public KTSchemaServices {
   // made and dropped for each; dropped when the walk ends.
   bool keepFragmentDrivers_ = false;
   std::unordered_map<const KTGrammarEntry*, std::unique_ptr<KTParserDriver>> fragmentDrivers_;
-  // The section nodes ParseSectionBody made -> the sections nested in each.
-  std::unordered_map<const KTXNode*, std::vector<SectionRange>> knownSections_;
+  // The section nodes ParseSectionBody made -> the text of each (a view
+  // into the body it stands in) and the sections nested in it.
+  struct KnownSection {
+    std::u16string_view text;
+    std::vector<SectionRange> nested;
+  };
+  std::unordered_map<const KTXNode*, KnownSection> knownSections_;
   // Expanded content-model text -> the adopted tree read from it.
   struct ReadContentModel {
     KTXNode* root = nullptr;
