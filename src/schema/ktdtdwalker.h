@@ -12,6 +12,11 @@ class KTXNode;
 class KTSchemaModel;
 class KTElementType;
 
+// The next node after `node` in document order within the subtree of
+// `root`, among the nodes that stand: the pending attributes of an element
+// (ktxnode.h) are passed over, and no node is made for them.
+const KTXNode* NextMadeInSubtree(const KTXNode* node, const KTXNode* root);
+
 // True when the whole text is one parameter-entity reference "%name;".
 bool IsParameterEntityReference(const KTString& text);
 
