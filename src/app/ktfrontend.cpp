@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "app/ktoutputfile.h"
 #include "app/ktresultwriter.h"
@@ -24,6 +27,7 @@
 #include "xml/ktdocmanager.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktidentifiercatalog.h"
+#include "xml/ktloadahead.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxpathnode.h"
@@ -168,6 +172,8 @@ int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
     // Whatever else escapes still ends the run in order.
     WriteLine(stderr, u"Internal error: an unexpected exception ended the run");
   }
+  // Loads still made ahead end before anything is let go.
+  if (documentManager_) documentManager_->StopLoadAhead();
   if (leaveObjectsToExit_) {
     // Never deleted: the process ends next and gives the memory back whole.
     (void)processor_.release();
@@ -321,11 +327,22 @@ KTXNode* KTFrontEnd::LoadInput(const KTString& name, int grammarId, KTDocumentLo
   const bool isStylesheet = grammarId == KTGrammarCache::kXsl;
   // The map is made at the load: it moves to this object at once.
   loader->SetKeptText(isStylesheet ? KTDocumentLoader::KeptText::kLines : KTDocumentLoader::KeptText::kNothing, true);
-  auto record = std::make_unique<KTDocumentRecord>();
+  std::unique_ptr<KTDocumentRecord> record;
+  KTLoadAhead* ahead = documentManager_->GetLoadAhead();
+  if (ahead && isStylesheet) record = ahead->Take(name, KTLoadAhead::Kind::kStylesheet);
   KTLoadStatus status;
-  KTXNode* root = loader->LoadFromUrl(name.c_str(), status, record.get());
-  KTDocumentLoader* used = loader.get();
-  record->SetLoader(std::move(loader));
+  KTXNode* root;
+  KTDocumentLoader* used;
+  if (record) {
+    // Loaded on another thread, set up as below, without a word.
+    root = record->GetDocument();
+    used = record->GetLoader();
+  } else {
+    record = std::make_unique<KTDocumentRecord>();
+    root = loader->LoadFromUrl(name.c_str(), status, record.get());
+    used = loader.get();
+    record->SetLoader(std::move(loader));
+  }
   documentManager_->AddRecord(std::move(record));
   *loaderOut = used;
 
@@ -382,10 +399,32 @@ std::unique_ptr<KTXPathNode> KTFrontEnd::WrapInput(KTXNode* root, const KTString
   return tree;
 }
 
+void KTFrontEnd::StartLoadAhead() {
+  // A setting for tests that compare a run with the serial one.
+  const char* serial = std::getenv("OSTXSLT_SERIAL_LOAD");
+  if (serial && *serial && std::strcmp(serial, "0") != 0) return;
+  const int threads = KTLoadAhead::ThreadsFor(std::thread::hardware_concurrency());
+  if (threads <= 0) return;
+  // A module's name is found as the processor finds it: its URL from the
+  // href and the URL of the module that holds it, then the name it is
+  // loaded by.
+  auto names = [](const KTString& baseUrl, const KTString& href, KTString& url, KTString& loadName) {
+    url = KTXSLTProcessor::ModuleUrl(&baseUrl, href);
+    loadName = KTXSLTFileProcessor::LoadNameOf(KTXSLTFileProcessor::DocumentKey(url.c_str()));
+    return true;
+  };
+  auto ahead = std::make_unique<KTLoadAhead>(documentManager_.get(), names, threads);
+  // The stylesheet's URL is the name it is wrapped with (the base of its
+  // hrefs) and the name it is loaded by.
+  ahead->Add(StylesheetFileName, StylesheetFileName, KTLoadAhead::Kind::kStylesheet);
+  documentManager_->SetLoadAhead(std::move(ahead));
+}
+
 bool KTFrontEnd::LoadInputDocuments() {
   StylesheetFileName = AbsoluteName(StylesheetFileName);
   SourceFileName = AbsoluteName(SourceFileName);
 
+  StartLoadAhead();
   KTDocumentLoader* loader = nullptr;
   KTXNode* source = LoadInput(SourceFileName, KTGrammarCache::kXml, &loader);
   if (!source) return false;

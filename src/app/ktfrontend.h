@@ -95,6 +95,10 @@ class KTFrontEnd {
   // failure on standard error and gives null; `loaderOut` gets the loader
   // (owned by the manager's record).
   KTXNode* LoadInput(const KTString& name, int grammarId, class KTDocumentLoader** loaderOut);
+  // Starts loading the stylesheet and the modules it includes and imports
+  // on other threads while the source loads (KTLoadAhead); LoadInput and
+  // the processor's module loads take what they find loaded cleanly.
+  void StartLoadAhead();
   // Tells the tree context what the loader found in the text of `root`
   // (no reference, no CR), for the wrap that follows.
   void MarkPlainTexts(const class KTDocumentLoader& loader, const KTXNode* root);

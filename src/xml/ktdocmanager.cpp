@@ -7,6 +7,7 @@
 #include "xml/ktdocloader.h"
 #include "xml/ktdocsource.h"
 #include "xml/ktgrammarcache.h"
+#include "xml/ktloadahead.h"
 #include "xml/ktparserdriver.h"
 #include "xml/ktxnode.h"
 
@@ -78,6 +79,15 @@ KTDocumentManager::KTDocumentManager(const KTGrammarCache* grammars, KTIdentifie
     : grammars_(grammars), catalog_(catalog) {}
 
 KTDocumentManager::~KTDocumentManager() = default;
+
+void KTDocumentManager::SetLoadAhead(std::unique_ptr<KTLoadAhead> ahead) {
+  StopLoadAhead();
+  loadAhead_ = std::move(ahead);
+}
+
+void KTDocumentManager::StopLoadAhead() {
+  if (loadAhead_) loadAhead_->Stop();
+}
 
 std::unique_ptr<KTDocumentLoader> KTDocumentManager::NewLoader() {
   return std::make_unique<KTDocumentLoader>(grammars_, this, catalog_);

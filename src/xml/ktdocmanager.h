@@ -19,6 +19,7 @@ class KTDocumentLoader;
 class KTDocumentSource;
 class KTGrammarCache;
 class KTIdentifierCatalog;
+class KTLoadAhead;
 class KTParserDriver;
 class KTXNode;
 struct KTGrammarEntry;
@@ -127,6 +128,13 @@ class KTDocumentManager {
   const KTGrammarCache* GetGrammarCache() const { return grammars_; }
   KTIdentifierCatalog* GetCatalog() const { return catalog_; }
 
+  // Loads made ahead on other threads (the stylesheet and its modules):
+  // the code that loads a document asks it first. Null when none run.
+  void SetLoadAhead(std::unique_ptr<KTLoadAhead> ahead);
+  KTLoadAhead* GetLoadAhead() const { return loadAhead_.get(); }
+  // Stops the loads made ahead and frees what was not taken.
+  void StopLoadAhead();
+
  private:
   using RecordList = std::list<std::unique_ptr<KTDocumentRecord>>;
   bool Remove(RecordList::iterator at);
@@ -136,4 +144,6 @@ class KTDocumentManager {
   KTIdentifierCatalog* catalog_;
   RecordList::iterator cursor_;
   bool cursorValid_ = false;
+  // Last, so that it is stopped before the records go.
+  std::unique_ptr<KTLoadAhead> loadAhead_;
 };

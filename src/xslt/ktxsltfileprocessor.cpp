@@ -10,6 +10,7 @@
 #include "xml/ktdocloader.h"
 #include "xml/ktdocmanager.h"
 #include "xml/ktdocsource.h"
+#include "xml/ktloadahead.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxpathnode.h"
@@ -51,25 +52,42 @@ KTXSLTFileProcessor::KTXSLTFileProcessor(KTDocumentManager* manager) : manager_(
 
 KTXSLTFileProcessor::~KTXSLTFileProcessor() = default;
 
-KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
+KTString KTXSLTFileProcessor::DocumentKey(const char16_t* url) {
   // One file has one entry, however its path is spelled ("/d/./a.xml",
   // "/d/sub/../a.xml"): document() of one URI gives one tree.
-  KTString key = ClassifyUrl(url) == kNameIsUrl ? KTString(url) : WithoutDotSegments(KTString(url));
+  return ClassifyUrl(url) == kNameIsUrl ? KTString(url) : WithoutDotSegments(KTString(url));
+}
+
+KTString KTXSLTFileProcessor::LoadNameOf(const KTString& key) {
+  // URLs go to their servers escaped; a path is the file the reference names.
+  return ClassifyUrl(key.c_str()) == kNameIsUrl ? key : PathOfReference(key);
+}
+
+KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
+  KTString key = DocumentKey(url);
   auto known = documentsByUrl_.find(key);
   if (known != documentsByUrl_.end()) return known->second;
   if (!manager_) return nullptr;
 
-  std::unique_ptr<KTDocumentLoader> loader = manager_->NewLoader();
-  // Messages place a node by its line and character, which the line starts
-  // give: the text itself is not kept.
-  loader->SetKeptText(KTDocumentLoader::KeptText::kLines);
-  auto record = std::make_unique<KTDocumentRecord>();
+  KTString name = LoadNameOf(key);
   KTLoadStatus status;
-  // URLs go to their servers escaped; a path is the file the reference names.
-  KTString name = ClassifyUrl(url) == kNameIsUrl ? key : PathOfReference(key);
-  KTXNode* document = loader->LoadFromUrl(name.c_str(), status, record.get());
-  const KTDocumentLoader* used = loader.get();
-  record->SetLoader(std::move(loader));
+  std::unique_ptr<KTDocumentRecord> record;
+  if (KTLoadAhead* ahead = manager_->GetLoadAhead()) record = ahead->Take(name, KTLoadAhead::Kind::kModule);
+  KTXNode* document;
+  const KTDocumentLoader* used;
+  if (record) {
+    document = record->GetDocument();
+    used = record->GetLoader();
+  } else {
+    std::unique_ptr<KTDocumentLoader> loader = manager_->NewLoader();
+    // Messages place a node by its line and character, which the line
+    // starts give: the text itself is not kept.
+    loader->SetKeptText(KTDocumentLoader::KeptText::kLines);
+    record = std::make_unique<KTDocumentRecord>();
+    document = loader->LoadFromUrl(name.c_str(), status, record.get());
+    used = loader.get();
+    record->SetLoader(std::move(loader));
+  }
   manager_->AddRecord(std::move(record));
 
   if (status.HasError() || !document) {

@@ -28,8 +28,13 @@ class KTXSLTFileProcessor : public KTXSLTProcessor {
   // The document at the URL, read once; a failure is reported on standard
   // error ("Failed to load " and the URL, then the load status's message)
   // and gives null.
+  // A load the manager's KTLoadAhead made of the same name, cleanly, is
+  // taken instead of loading again.
   KTXNode* LoadDocument(const char16_t* url) override;
   bool ForgetDocument(const char16_t* url) override;
+  // The key of LoadDocument's cache for a URL, and the name it loads it by.
+  static KTString DocumentKey(const char16_t* url);
+  static KTString LoadNameOf(const KTString& key);
   // A schema model over the processor's document manager, which loads what
   // the document's DTD and schema references name (external subsets and
   // parameter entities, XML Schema, XDR and DCD documents); the caller owns

@@ -153,6 +153,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // ("/a/./b/../c" and "/a//c" are "/a/c"), so that one file has one name
   // in the document caches; any other text is returned as it is.
   static KTString WithoutDotSegments(const KTString& path);
+  // The URL GetDocument gives an href found in a module of URL baseUri (the
+  // key of its module cache and the base of the module's own hrefs).
+  static KTString ModuleUrl(const KTString* baseUri, const KTString& href);
   // Throws error 42, naming the document, when its schema model says that
   // some of its entity references could not be expanded.
   static void ThrowIfExpansionStopped(const KTSchemaServices& model, const KTString& url);

@@ -229,10 +229,14 @@ std::vector<KTXPathNode*> ResolveIncludesOf(KTXSLTProcessor& processor, KTXPathN
 
 }  // namespace
 
-KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTString& href, bool stylesheetWalk) {
+KTString KTXSLTProcessor::ModuleUrl(const KTString* baseUri, const KTString& href) {
   KTString url = href;
   if (href.IsRelativePath(false)) url = href.MakeAbsolute(baseUri ? baseUri->c_str() : nullptr, u"");
-  url = WithoutDotSegments(url);
+  return WithoutDotSegments(url);
+}
+
+KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTString& href, bool stylesheetWalk) {
+  const KTString url = ModuleUrl(baseUri, href);
   auto known = stylesheetDocuments_.find(url);
   if (known != stylesheetDocuments_.end()) {
     if (known->second) RestoreModule(known->second.get());

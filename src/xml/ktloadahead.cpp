@@ -1,0 +1,279 @@
+// KTLoadAhead: worker threads that load a stylesheet and its modules while
+// the run loads its source; the run takes a load only where it would make it
+// itself and only when it went through without a word.
+#include "xml/ktloadahead.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "core/kterrorlogger.h"
+#include "core/ktstringpool.h"
+#include "platform/ktutf8.h"
+#include "xml/ktdocloader.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktxname.h"
+#include "xml/ktxnode.h"
+#include "xml/ktxnodepool.h"
+
+namespace {
+
+constexpr std::u16string_view kXsltNamespace = u"http://www.w3.org/1999/XSL/Transform";
+
+// More workers than this gain nothing on a stylesheet's modules: the run
+// takes them one by one, in the order it meets them.
+constexpr int kMostThreads = 3;
+
+// The value of the attribute `name` of an element, or null.
+const KTString* AttributeValue(const KTXNode* element, std::u16string_view name) {
+  if (!element->IsContainer()) return nullptr;
+  const KTString* found = nullptr;
+  static_cast<const KTXContainerNode*>(element)->VisitAttributes([&](const KTXAttributeView& attribute) {
+    if (!found && attribute.name->View() == name) found = attribute.value;
+  });
+  return found;
+}
+
+// Whether the prefix of the element's name is bound to the XSLT namespace
+// by a declaration on the element or one of its ancestors.
+bool InXsltNamespace(const KTXNode* element, std::u16string_view qualifiedName) {
+  const size_t colon = qualifiedName.find(u':');
+  std::u16string declaration = u"xmlns";
+  if (colon != std::u16string_view::npos) {
+    declaration += u':';
+    declaration += qualifiedName.substr(0, colon);
+  }
+  for (const KTXNode* node = element; node && node->GetKind() == kElement; node = node->GetParent()) {
+    if (const KTString* uri = AttributeValue(node, declaration)) return uri->View() == kXsltNamespace;
+  }
+  return false;
+}
+
+std::u16string_view LocalPart(std::u16string_view qualifiedName) {
+  const size_t colon = qualifiedName.find(u':');
+  return colon == std::u16string_view::npos ? qualifiedName : qualifiedName.substr(colon + 1);
+}
+
+// An href whose value the run could read otherwise than it stands in the
+// tree (a reference, white space its view normalises) is not followed.
+bool PlainHref(std::u16string_view href) {
+  if (href.empty()) return false;
+  for (const char16_t c : href)
+    if (c == u'&' || c == u'<' || c == u' ' || c == u'\t' || c == u'\n' || c == u'\r') return false;
+  return true;
+}
+
+// A regular local file: nothing else is read ahead (a FIFO would lose what
+// the run reads from it; a URL is fetched only when the run asks).
+bool LocalRegularFile(const KTString& name) {
+  if (name.IsEmpty() || ClassifyUrl(name.c_str()) == kNameIsUrl) return false;
+  const std::string path = KTUtf16ToUtf8(name.View());
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+int KTLoadAhead::ThreadsFor(unsigned cores) {
+  if (cores <= 2) return 0;
+  return std::min<int>(kMostThreads, static_cast<int>(cores) - 1);
+}
+
+KTLoadAhead::KTLoadAhead(KTDocumentManager* manager, ModuleNames names, int threads)
+    : manager_(manager), names_(std::move(names)), maxThreads_(threads) {
+  // Looked up (and loaded on first use) here, so that no worker loads a
+  // grammar: a grammar that fails to load would say so from the worker.
+  if (const KTGrammarCache* grammars = manager_ ? manager_->GetGrammarCache() : nullptr) {
+    grammars->FindGrammar(KTGrammarCache::kXml);
+    grammars->FindGrammar(KTGrammarCache::kXsl);
+  }
+}
+
+KTLoadAhead::~KTLoadAhead() { Stop(); }
+
+void KTLoadAhead::Add(const KTString& url, const KTString& loadName, Kind kind) {
+  std::lock_guard<std::mutex> lock(busy_);
+  AddLocked(url, loadName, kind);
+}
+
+void KTLoadAhead::AddLocked(const KTString& url, const KTString& loadName, Kind kind) {
+  if (stopping_ || maxThreads_ <= 0 || !manager_) return;
+  Key key{std::u16string(loadName.View()), static_cast<int>(kind)};
+  if (jobs_.count(key)) return;
+  // The DTD grammar would be chosen for it, which is not looked up ahead.
+  const std::u16string_view view = loadName.View();
+  if (view.size() >= 4 && view.substr(view.size() - 4) == u".dtd") return;
+  if (!LocalRegularFile(loadName)) return;
+  auto job = std::make_unique<Job>();
+  job->url = url;
+  job->loadName = loadName;
+  job->kind = kind;
+  queue_.push_back(job.get());
+  jobs_.emplace(std::move(key), std::move(job));
+  if (idleThreads_ > 0) {
+    changed_.notify_one();
+    return;
+  }
+  if (static_cast<int>(threads_.size()) >= maxThreads_) return;
+  if (!threaded_) {
+    KTXName::BeginThreaded();
+    threaded_ = true;
+  }
+  try {
+    threads_.emplace_back([this] { Work(); });
+  } catch (...) {
+    // No thread to be had: the run loads what is left itself.
+    if (threads_.empty()) queueHead_ = queue_.size();
+  }
+}
+
+void KTLoadAhead::Work() {
+  KTXNodePoolAdoptParked();
+  KTStringPoolAdoptParked();
+  KTXName::ForgetRecentNames();
+  {
+    std::unique_lock<std::mutex> lock(busy_);
+    while (!stopping_) {
+      if (queueHead_ < queue_.size()) {
+        Job* job = queue_[queueHead_++];
+        if (job->state != Job::State::kQueued) continue;
+        RunJob(*job, lock);
+        continue;
+      }
+      // Nothing queued and no load under way that could queue more.
+      if (loading_ == 0) break;
+      ++idleThreads_;
+      changed_.wait(lock);
+      --idleThreads_;
+    }
+    changed_.notify_all();
+  }
+  KTStringPoolParkThread();
+  KTXNodePoolParkThread();
+}
+
+void KTLoadAhead::RunJob(Job& job, std::unique_lock<std::mutex>& lock) {
+  job.state = Job::State::kLoading;
+  ++loading_;
+  lock.unlock();
+  std::unique_ptr<KTDocumentRecord> record = Load(job);
+  lock.lock();
+  --loading_;
+  if (record && !stopping_) AddModulesOf(record->GetDocument(), job.url);
+  job.record = std::move(record);
+  job.state = Job::State::kDone;
+  changed_.notify_all();
+}
+
+std::unique_ptr<KTDocumentRecord> KTLoadAhead::Load(const Job& job) {
+  // Whatever the load would log marks it as not clean; the run then loads
+  // the name itself and logs it where it belongs.
+  bool logged = false;
+  HoldLogOnThisThread(&logged);
+  std::unique_ptr<KTDocumentRecord> record;
+  try {
+    std::unique_ptr<KTDocumentLoader> loader = manager_->NewLoader();
+    if (job.kind == Kind::kStylesheet) {
+      // As KTFrontEnd::LoadInput sets up the stylesheet's load.
+      loader->SetGrammar(manager_->GetGrammarCache()->FindGrammar(KTGrammarCache::kXsl));
+      loader->SetKeptText(KTDocumentLoader::KeptText::kLines, true);
+    } else {
+      // As KTXSLTFileProcessor::LoadDocument sets up a module's load.
+      loader->SetKeptText(KTDocumentLoader::KeptText::kLines);
+    }
+    record = std::make_unique<KTDocumentRecord>();
+    KTLoadStatus status;
+    KTXNode* document = loader->LoadFromUrl(job.loadName.c_str(), status, record.get());
+    const bool clean = document && !status.HasError() && loader->GetTextLength() > 0 && !logged;
+    record->SetLoader(std::move(loader));
+    if (!clean) record.reset();
+  } catch (...) {
+    // The run meets the same failure when it loads the name itself.
+    record.reset();
+  }
+  HoldLogOnThisThread(nullptr);
+  return record;
+}
+
+void KTLoadAhead::AddModulesOf(const KTXNode* document, const KTString& url) {
+  if (!document || !names_) return;
+  const KTXNode* root = document->GetFirstMadeChild();
+  while (root && root->GetKind() != kElement) root = root->GetNextSibling();
+  if (!root) return;
+  const std::u16string_view rootName(root->GetName());
+  const std::u16string_view rootLocal = LocalPart(rootName);
+  if ((rootLocal != u"stylesheet" && rootLocal != u"transform") || !InXsltNamespace(root, rootName)) return;
+  for (const KTXNode* child = root->GetFirstMadeChild(); child; child = child->GetNextSibling()) {
+    if (child->GetKind() != kElement) continue;
+    const std::u16string_view name(child->GetName());
+    const std::u16string_view local = LocalPart(name);
+    if ((local != u"include" && local != u"import") || !InXsltNamespace(child, name)) continue;
+    const KTString* href = AttributeValue(child, u"href");
+    if (!href || !PlainHref(href->View())) continue;
+    KTString moduleUrl;
+    KTString loadName;
+    try {
+      if (!names_(url, *href, moduleUrl, loadName)) continue;
+      AddLocked(moduleUrl, loadName, Kind::kModule);
+    } catch (...) {
+      // Left to the run.
+    }
+  }
+}
+
+std::unique_ptr<KTDocumentRecord> KTLoadAhead::Take(const KTString& loadName, Kind kind) {
+  std::unique_lock<std::mutex> lock(busy_);
+  auto found = jobs_.find(Key{std::u16string(loadName.View()), static_cast<int>(kind)});
+  if (found == jobs_.end()) return nullptr;
+  Job* job = found->second.get();
+  if (job->state == Job::State::kQueued) {
+    // Not started: made here at once, as a worker would make it (the
+    // modules it names are still loaded ahead), rather than waited for.
+    RunJob(*job, lock);
+  }
+  changed_.wait(lock, [job] { return job->state == Job::State::kDone; });
+  std::unique_ptr<KTDocumentRecord> record = std::move(job->record);
+  if (record) ++taken_;
+  JoinWhenIdle(lock);
+  return record;
+}
+
+void KTLoadAhead::JoinWhenIdle(std::unique_lock<std::mutex>& lock) {
+  if (queueHead_ < queue_.size() || loading_ > 0 || threads_.empty()) return;
+  // Every worker leaves its loop now; once joined, the name table goes back
+  // to its one-thread ways.
+  changed_.notify_all();
+  std::vector<std::thread> threads = std::move(threads_);
+  threads_.clear();
+  lock.unlock();
+  for (std::thread& thread : threads) thread.join();
+  lock.lock();
+  if (threaded_ && threads_.empty()) {
+    threaded_ = false;
+    KTXName::EndThreaded();
+  }
+}
+
+void KTLoadAhead::Stop() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> lock(busy_);
+    stopping_ = true;
+    threads = std::move(threads_);
+    threads_.clear();
+    changed_.notify_all();
+  }
+  for (std::thread& thread : threads) thread.join();
+  // Loads not taken are freed here, after every worker has ended.
+  jobs_.clear();
+  queue_.clear();
+  queueHead_ = 0;
+  if (threaded_) {
+    threaded_ = false;
+    KTXName::EndThreaded();
+  }
+}

@@ -1,0 +1,105 @@
+// KTLoadAhead: documents loaded on worker threads before the run asks for
+// them (a stylesheet and the modules it includes or imports), so that their
+// parses overlap the load of the source and each other. The run still
+// decides: it takes a load made ahead only where it would load that very
+// name itself, and only when that load went through without a word;
+// otherwise it loads as it always does, with its own messages.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/ktstring.h"
+
+class KTDocumentManager;
+class KTDocumentRecord;
+class KTGrammarCache;
+class KTXNode;
+
+class KTLoadAhead {
+ public:
+  // How a load is set up, as the code that takes it sets up its own: the
+  // stylesheet named on the command line (the stylesheet grammar, its line
+  // starts made at the load) or a module it includes or imports (the grammar
+  // chosen by name, line starts made when first asked for).
+  enum class Kind { kStylesheet, kModule };
+
+  // From a module's URL and an href found in it: the URL of the module it
+  // names and the name it is loaded by, exactly as the run finds them; false
+  // for a module not to load ahead. Called on the worker threads.
+  using ModuleNames = std::function<bool(const KTString& baseUrl, const KTString& href, KTString& url,
+                                         KTString& loadName)>;
+
+  // Worker threads to use beside the calling one for a machine of `cores`
+  // cores: none on one or two cores, at most three.
+  static int ThreadsFor(unsigned cores);
+
+  // The grammars a load may need are looked up here, before any thread
+  // starts. `threads` workers at most.
+  KTLoadAhead(KTDocumentManager* manager, ModuleNames names, int threads);
+  ~KTLoadAhead();
+  KTLoadAhead(const KTLoadAhead&) = delete;
+  KTLoadAhead& operator=(const KTLoadAhead&) = delete;
+
+  // Schedules a load of the local file `loadName` (a name that is not a
+  // local file is passed over); its modules are found relative to `url`.
+  void Add(const KTString& url, const KTString& loadName, Kind kind);
+
+  // The record of the load of `loadName` made ahead as `kind`, with its
+  // loader and document, when it went through without an error, a message
+  // or an empty text; else null, and the caller loads the name itself. A
+  // load under way is waited for; one not started is made on the calling
+  // thread at once, the modules it names still loaded ahead.
+  std::unique_ptr<KTDocumentRecord> Take(const KTString& loadName, Kind kind);
+
+  // Stops: loads not started are dropped, loads under way end, the threads
+  // are joined and what was not taken is freed. Idempotent.
+  void Stop();
+
+  // Loads made ahead and taken so far (for tests).
+  size_t GetTakenCount() const { return taken_; }
+
+ private:
+  struct Job {
+    KTString url;
+    KTString loadName;
+    Kind kind;
+    enum class State { kQueued, kLoading, kDone } state = State::kQueued;
+    std::unique_ptr<KTDocumentRecord> record;  // null: not clean
+  };
+  using Key = std::pair<std::u16string, int>;
+
+  void Work();
+  // Loads a queued job on the calling thread, the lock released meanwhile.
+  void RunJob(Job& job, std::unique_lock<std::mutex>& lock);
+  std::unique_ptr<KTDocumentRecord> Load(const Job& job);
+  // Schedules the modules the xsl:include and xsl:import children of the
+  // stylesheet element name. Under the lock.
+  void AddModulesOf(const KTXNode* document, const KTString& url);
+  void AddLocked(const KTString& url, const KTString& loadName, Kind kind);
+  // Joins the threads once no load is queued or under way.
+  void JoinWhenIdle(std::unique_lock<std::mutex>& lock);
+
+  KTDocumentManager* manager_;
+  ModuleNames names_;
+  int maxThreads_;
+  std::mutex busy_;
+  std::condition_variable changed_;
+  std::map<Key, std::unique_ptr<Job>> jobs_;
+  std::vector<Job*> queue_;  // first in, first out from queueHead_
+  size_t queueHead_ = 0;
+  int loading_ = 0;
+  int idleThreads_ = 0;
+  bool stopping_ = false;
+  bool threaded_ = false;  // KTXName::BeginThreaded is in force
+  std::vector<std::thread> threads_;
+  size_t taken_ = 0;
+};

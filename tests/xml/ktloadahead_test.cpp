@@ -1,0 +1,174 @@
+// KTLoadAhead hands over exactly the loads it made cleanly: a
+// stylesheet, the modules its xsl:include and xsl:import name (relative,
+// nested, twice), and nothing for a module that is missing, not
+// well-formed, not in the XSLT namespace or not yet started.
+#include "xml/ktloadahead.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ktloadtest_util.h"
+#include "platform/ktutf8.h"
+#include "xml/ktdocloader.h"
+#include "xml/ktdocmanager.h"
+#include "xml/ktgrammarcache.h"
+#include "xml/ktloadstatus.h"
+#include "xml/ktxnode.h"
+
+namespace {
+
+KTString Text(const std::string& utf8) { return KTString(std::u16string_view(KTUtf8ToUtf16(utf8))); }
+
+class TempFolder {
+ public:
+  explicit TempFolder(const char* name)
+      : path_(std::filesystem::temp_directory_path() / ("ktloadahead-" + std::to_string(getpid()) + "-" + name)) {
+    std::filesystem::create_directories(path_ / "sub");
+  }
+  ~TempFolder() { std::filesystem::remove_all(path_); }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  std::string Write(const std::string& name, const std::string& text) const {
+    std::ofstream(File(name), std::ios::binary) << text;
+    return File(name);
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct LoadResult {
+  bool loaded = false;
+  std::string tree;
+};
+
+LoadResult LoadAndWrite(KTDocumentManager& manager, const std::string& path) {
+  std::unique_ptr<KTDocumentLoader> loader = manager.NewLoader();
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> tree(loader->LoadFromUrl(Text(path).c_str(), status));
+  LoadResult result;
+  result.loaded = tree && !status.HasError();
+  if (tree) result.tree = WrittenWithoutDeclaration(tree.get());
+  return result;
+}
+
+// ---- KTLoadAhead ----
+
+constexpr const char* kXsl = "http://www.w3.org/1999/XSL/Transform";
+
+std::string Stylesheet(const std::string& prefix, const std::string& body) {
+  return "<" + prefix + ":stylesheet version='1.0' xmlns:" + prefix + "='" + kXsl + "'>" + body + "</" + prefix +
+         ":stylesheet>";
+}
+
+// Names as a processor finds them in these tests: relative to the folder of
+// the module that holds the href, "../" taken out.
+bool ModuleNames(const KTString& baseUrl, const KTString& href, KTString& url, KTString& loadName) {
+  const std::filesystem::path base = std::filesystem::path(KTUtf16ToUtf8(baseUrl.View())).parent_path();
+  url = Text((base / KTUtf16ToUtf8(href.View())).lexically_normal().string());
+  loadName = url;
+  return true;
+}
+
+class LoadAheadTest : public ::testing::Test {
+ protected:
+  LoadAheadTest() : folder_("modules"), manager_(&StandardGrammars(), nullptr) {}
+
+  std::unique_ptr<KTDocumentRecord> Take(KTLoadAhead& ahead, const std::string& name, KTLoadAhead::Kind kind) {
+    return ahead.Take(Text(folder_.File(name)), kind);
+  }
+  std::string Serial(const std::string& name) { return LoadAndWrite(manager_, folder_.File(name)).tree; }
+
+  TempFolder folder_;
+  KTDocumentManager manager_;
+};
+
+TEST_F(LoadAheadTest, TakesTheCleanLoadsOfEveryModuleItCanName) {
+  folder_.Write("main.xsl", Stylesheet("xsl", "<xsl:import href='sub/imported.xsl'/>"
+                                              "<xsl:include href='sub/a.xsl'/>"
+                                              "<xsl:include href='missing.xsl'/>"
+                                              "<xsl:include href='broken.xsl'/>"
+                                              "<xsl:include href='sub/a.xsl'/>"
+                                              "<xsl:include href='with&amp;reference.xsl'/>"
+                                              "<other:include xmlns:other='urn:not-xslt' href='other.xsl'/>"
+                                              "<xsl:template match='/'/>"));
+  folder_.Write("sub/imported.xsl", Stylesheet("t", "<t:include href='../shared.xsl'/>"));
+  folder_.Write("sub/a.xsl", Stylesheet("xsl", "<xsl:include href='nested/../b.xsl'/>"));
+  folder_.Write("sub/b.xsl", Stylesheet("xsl", ""));
+  folder_.Write("shared.xsl", Stylesheet("xsl", "<xsl:variable name='v'/>"));
+  folder_.Write("broken.xsl", "<xsl:stylesheet xmlns:xsl='" + std::string(kXsl) + "'><unclosed></xsl:stylesheet>");
+  folder_.Write("other.xsl", Stylesheet("xsl", ""));
+  folder_.Write("with&reference.xsl", Stylesheet("xsl", ""));
+
+  KTLoadAhead ahead(&manager_, ModuleNames, 3);
+  ahead.Add(Text(folder_.File("main.xsl")), Text(folder_.File("main.xsl")), KTLoadAhead::Kind::kStylesheet);
+  const KTLoadAhead::Kind kModule = KTLoadAhead::Kind::kModule;
+
+  struct Case {
+    const char* name;
+    KTLoadAhead::Kind kind;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"main.xsl", KTLoadAhead::Kind::kStylesheet, true},
+      {"sub/imported.xsl", kModule, true},
+      {"shared.xsl", kModule, true},      // "../" from a module in sub
+      {"sub/a.xsl", kModule, true},
+      {"sub/b.xsl", kModule, true},       // an include of an include
+      {"sub/a.xsl", kModule, false},      // taken once only
+      {"missing.xsl", kModule, false},    // no file: the run says so itself
+      {"broken.xsl", kModule, false},     // not well-formed: likewise
+      {"other.xsl", kModule, false},      // not an XSLT element
+      {"with&reference.xsl", kModule, false},  // an href the view may read otherwise
+      {"main.xsl", kModule, false},       // loaded as another kind
+  };
+  for (const Case& c : cases) {
+    std::unique_ptr<KTDocumentRecord> record = Take(ahead, c.name, c.kind);
+    ASSERT_EQ(record != nullptr, c.taken) << c.name;
+    if (!record) continue;
+    ASSERT_NE(record->GetDocument(), nullptr) << c.name;
+    ASSERT_NE(record->GetLoader(), nullptr) << c.name;
+    EXPECT_GT(record->GetLoader()->GetTextLength(), 0) << c.name;
+    EXPECT_EQ(WrittenWithoutDeclaration(record->GetDocument()), Serial(c.name)) << c.name;
+  }
+  EXPECT_EQ(ahead.GetTakenCount(), 5u);
+  ahead.Stop();
+}
+
+TEST_F(LoadAheadTest, StopsWithLoadsNotTakenAndTakesNothingAfter) {
+  std::string body;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "m" + std::to_string(i) + ".xsl";
+    body += "<xsl:include href='" + name + "'/>";
+    std::string content;
+    for (int k = 0; k < 200; ++k) content += "<xsl:variable name='v" + std::to_string(k) + "' select='" + std::to_string(k) + "'/>";
+    folder_.Write(name, Stylesheet("xsl", content));
+  }
+  folder_.Write("main.xsl", Stylesheet("xsl", body));
+  {
+    // Destroyed at once: whatever is under way ends, the rest is dropped.
+    KTLoadAhead ahead(&manager_, ModuleNames, 3);
+    ahead.Add(Text(folder_.File("main.xsl")), Text(folder_.File("main.xsl")), KTLoadAhead::Kind::kStylesheet);
+  }
+  KTLoadAhead ahead(&manager_, ModuleNames, 3);
+  ahead.Add(Text(folder_.File("main.xsl")), Text(folder_.File("main.xsl")), KTLoadAhead::Kind::kStylesheet);
+  ASSERT_NE(Take(ahead, "main.xsl", KTLoadAhead::Kind::kStylesheet), nullptr);
+  ahead.Stop();
+  EXPECT_EQ(Take(ahead, "m0.xsl", KTLoadAhead::Kind::kModule), nullptr);
+  ahead.Stop();
+}
+
+TEST(LoadAheadThreads, NoneOnOneOrTwoCoresAtMostThree) {
+  const struct {
+    unsigned cores;
+    int threads;
+  } cases[] = {{0, 0}, {1, 0}, {2, 0}, {3, 2}, {4, 3}, {8, 3}, {64, 3}};
+  for (const auto& c : cases) EXPECT_EQ(KTLoadAhead::ThreadsFor(c.cores), c.threads) << c.cores;
+}
+
+}  // namespace
