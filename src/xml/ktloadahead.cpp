@@ -28,6 +28,12 @@ constexpr std::u16string_view kXsltNamespace = u"http://www.w3.org/1999/XSL/Tran
 // takes them one by one, in the order it meets them.
 constexpr int kMostThreads = 3;
 
+// A worker's stack: enough for the modules of real stylesheets (the parser
+// stops cleanly where its stack ends, and the run then loads that module
+// itself), small enough that the workers add little to the address space a
+// run under a memory limit has.
+constexpr size_t kWorkerStackBytes = size_t{1} << 20;
+
 // The value of the attribute `name` of an element, or null.
 const KTString* AttributeValue(const KTXNode* element, std::u16string_view name) {
   if (!element->IsContainer()) return nullptr;
@@ -123,12 +129,36 @@ void KTLoadAhead::AddLocked(const KTString& url, const KTString& loadName, Kind 
     KTXName::BeginThreaded();
     threaded_ = true;
   }
+  // No thread to be had: the run loads what is left itself.
+  if (!StartThread() && threads_.empty()) queueHead_ = queue_.size();
+}
+
+bool KTLoadAhead::StartThread() {
   try {
-    threads_.emplace_back([this] { Work(); });
+    threads_.reserve(threads_.size() + 1);
   } catch (...) {
-    // No thread to be had: the run loads what is left itself.
-    if (threads_.empty()) queueHead_ = queue_.size();
+    return false;
   }
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
+  pthread_t thread;
+  const int failed = pthread_create(
+      &thread, &attributes,
+      [](void* self) -> void* {
+        static_cast<KTLoadAhead*>(self)->Work();
+        return nullptr;
+      },
+      this);
+  pthread_attr_destroy(&attributes);
+  if (failed) return false;
+  threads_.push_back(thread);
+  return true;
+}
+
+void KTLoadAhead::JoinAll(std::vector<pthread_t>& threads) {
+  for (pthread_t thread : threads) pthread_join(thread, nullptr);
+  threads.clear();
 }
 
 void KTLoadAhead::Work() {
@@ -247,10 +277,10 @@ void KTLoadAhead::JoinWhenIdle(std::unique_lock<std::mutex>& lock) {
   // Every worker leaves its loop now; once joined, the name table goes back
   // to its one-thread ways.
   changed_.notify_all();
-  std::vector<std::thread> threads = std::move(threads_);
+  std::vector<pthread_t> threads = std::move(threads_);
   threads_.clear();
   lock.unlock();
-  for (std::thread& thread : threads) thread.join();
+  JoinAll(threads);
   lock.lock();
   if (threaded_ && threads_.empty()) {
     threaded_ = false;
@@ -259,7 +289,7 @@ void KTLoadAhead::JoinWhenIdle(std::unique_lock<std::mutex>& lock) {
 }
 
 void KTLoadAhead::Stop() {
-  std::vector<std::thread> threads;
+  std::vector<pthread_t> threads;
   {
     std::lock_guard<std::mutex> lock(busy_);
     stopping_ = true;
@@ -267,7 +297,7 @@ void KTLoadAhead::Stop() {
     threads_.clear();
     changed_.notify_all();
   }
-  for (std::thread& thread : threads) thread.join();
+  JoinAll(threads);
   // Loads not taken are freed here, after every worker has ended.
   jobs_.clear();
   queue_.clear();

@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <thread>
+#include <pthread.h>
 #include <utility>
 #include <vector>
 
@@ -85,6 +85,9 @@ class KTLoadAhead {
   // stylesheet element name. Under the lock.
   void AddModulesOf(const KTXNode* document, const KTString& url);
   void AddLocked(const KTString& url, const KTString& loadName, Kind kind);
+  // Starts one worker; false when no thread could be had.
+  bool StartThread();
+  static void JoinAll(std::vector<pthread_t>& threads);
   // Joins the threads once no load is queued or under way.
   void JoinWhenIdle(std::unique_lock<std::mutex>& lock);
 
@@ -100,6 +103,6 @@ class KTLoadAhead {
   int idleThreads_ = 0;
   bool stopping_ = false;
   bool threaded_ = false;  // KTXName::BeginThreaded is in force
-  std::vector<std::thread> threads_;
+  std::vector<pthread_t> threads_;
   size_t taken_ = 0;
 };
