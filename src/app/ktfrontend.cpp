@@ -53,6 +53,14 @@ void WriteLine(FILE* stream, std::u16string_view text) {
   std::fflush(stream);
 }
 
+// "Out of memory" as WriteLine writes it, without allocating: memory has
+// just run out, and an exception thrown from a handler would end the
+// process unreported.
+void WriteOutOfMemory() {
+  std::fputs("Out of memory\n", stderr);
+  std::fflush(stderr);
+}
+
 bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -157,7 +165,7 @@ int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
   } catch (KTExcept& error) {
     // A string block that could not be had is memory running out too.
     if (error.GetCode() == KTExcept::kNoMemory)
-      WriteLine(stderr, u"Out of memory");
+      WriteOutOfMemory();
     else
       WriteLine(stderr, std::u16string(u"Internal error: ") + error.GetMessage(true));
   } catch (const KTXTreeException&) {
@@ -165,7 +173,7 @@ int KTFrontEnd::Run(const std::vector<std::u16string>& arguments) {
   } catch (const KTOutputError& error) {
     WriteLine(stderr, error.GetMessage());
   } catch (const std::bad_alloc&) {
-    WriteLine(stderr, u"Out of memory");
+    WriteOutOfMemory();
   } catch (const std::exception& error) {
     // KTComError among others: its text holds the failed step and the code.
     WriteLine(stderr, std::u16string(u"Internal error: ") + KTUtf8ToUtf16(error.what()));

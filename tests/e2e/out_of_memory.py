@@ -5,7 +5,8 @@ usage: out_of_memory.py OSTXSLT XMLPROBE
 
 Runs the program and the XML probe on generated documents under a limit on their address space
 (RLIMIT_AS, as `ulimit -v` sets it), from a limit too small to load the document up to one that
-lets the run finish, in even steps. Every run that fails must end with exit code 1 and its own
+lets the run finish, in even steps, and around the first run that fails after its source loaded
+in steps of one MiB. Every run that fails must end with exit code 1 and its own
 message, never with a signal (an exception thrown while memory ran out once reached a destructor
 that allocated, and the process aborted). At least one transformation must run out after its
 source loaded: the front end then prints "Out of memory".
@@ -22,6 +23,7 @@ import os, resource, subprocess, sys, tempfile
 MIB = 1024 * 1024
 FIRST_LIMIT = 16 * MIB
 STEP = 8 * MIB
+FINE_STEP = MIB
 LAST_LIMIT = 1024 * MIB
 
 IDENTITY = ('<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">'
@@ -52,9 +54,30 @@ def run(command, limit):
                           preexec_fn=limit_memory if limit else None)
 
 
-def scan(name, command, finished, failed_in_order):
+def fine_scan(name, command, finished, failed_in_order, messages):
+    """True when every limit within a coarse step of the first failure after the load ends in
+    order; else prints the first that does not."""
+    after_load = [m for m in messages if 'Failed to load' not in m.stderr]
+    if not after_load:
+        return True
+    first = after_load[0].limit
+    for limit in range(max(FIRST_LIMIT, first - STEP), first + STEP, FINE_STEP):
+        result = run(command, limit)
+        too_little_to_start = result.returncode == 127 and 'error while loading shared libraries' in result.stderr
+        if too_little_to_start or finished(result) or failed_in_order(result):
+            continue
+        print(f'{name}: under {limit / MIB:g} MiB: rc={result.returncode}\n'
+              f'stdout: {result.stdout[-500:]}\nstderr: {result.stderr[-500:]}')
+        return False
+    return True
+
+
+def scan(name, command, finished, failed_in_order, fine=False):
     """Runs `command` unlimited, then under growing limits until it finishes. Returns the
-    failures' messages, or None after printing what went wrong."""
+    failures' messages, or None after printing what went wrong. With `fine`, the limits around
+    the first one under which the load went through and the run still failed are tried again
+    in steps of one MiB: memory that runs out early in the run, where little has been freed,
+    must end it in order too (its report needs no memory of its own)."""
     plain = run(command, None)
     if not finished(plain):
         print(f'{name}: fails without a limit: rc={plain.returncode}\n{plain.stdout}{plain.stderr}')
@@ -68,11 +91,13 @@ def scan(name, command, finished, failed_in_order):
             limit += STEP
             continue
         if finished(result):
-            return messages
+            return messages if not fine or fine_scan(name, command, finished, failed_in_order,
+                                                     messages) else None
         if not failed_in_order(result):
             print(f'{name}: under {limit // MIB} MiB: rc={result.returncode}\n'
                   f'stdout: {result.stdout[-500:]}\nstderr: {result.stderr[-500:]}')
             return None
+        result.limit = limit
         messages.append(result)
         limit += STEP
     print(f'{name}: does not finish under {LAST_LIMIT // MIB} MiB')
@@ -122,7 +147,7 @@ def main():
         for name, command in [('wide, identity', [program, '-xml', wide, '-xsl', identity, '-out', out]),
                               ('wide, copy-of', [program, '-xml', wide, '-xsl', copy, '-out', out]),
                               ('deep, copy-of', [program, '-xml', deep, '-xsl', copy, '-out', out])]:
-            messages = scan(name, command, transformed, transform_failed)
+            messages = scan(name, command, transformed, transform_failed, fine=True)
             if messages is None:
                 failures += 1
                 continue
