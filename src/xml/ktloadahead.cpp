@@ -25,8 +25,11 @@ namespace {
 constexpr std::u16string_view kXsltNamespace = u"http://www.w3.org/1999/XSL/Transform";
 
 // More workers than this gain nothing on a stylesheet's modules: the run
-// takes them one by one, in the order it meets them.
-constexpr int kMostThreads = 3;
+// takes them one by one, in the order it meets them, and two keep ahead of
+// it on DocBook's 60 modules while the source and its DTD load; each more
+// parse at once holds its own buffers and parse tree, which shows in the
+// peak memory.
+constexpr int kMostThreads = 2;
 
 // A worker's stack: enough for the modules of real stylesheets (the parser
 // stops cleanly where its stack ends, and the run then loads that module

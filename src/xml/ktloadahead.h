@@ -39,7 +39,7 @@ class KTLoadAhead {
                                          KTString& loadName)>;
 
   // Worker threads to use beside the calling one for a machine of `cores`
-  // cores: none on one or two cores, at most three.
+  // cores: none on one or two cores, at most two.
   static int ThreadsFor(unsigned cores);
 
   // The grammars a load may need are looked up here, before any thread

@@ -163,11 +163,11 @@ TEST_F(LoadAheadTest, StopsWithLoadsNotTakenAndTakesNothingAfter) {
   ahead.Stop();
 }
 
-TEST(LoadAheadThreads, NoneOnOneOrTwoCoresAtMostThree) {
+TEST(LoadAheadThreads, NoneOnOneOrTwoCoresAtMostTwo) {
   const struct {
     unsigned cores;
     int threads;
-  } cases[] = {{0, 0}, {1, 0}, {2, 0}, {3, 2}, {4, 3}, {8, 3}, {64, 3}};
+  } cases[] = {{0, 0}, {1, 0}, {2, 0}, {3, 2}, {4, 2}, {8, 2}, {64, 2}};
   for (const auto& c : cases) EXPECT_EQ(KTLoadAhead::ThreadsFor(c.cores), c.threads) << c.cores;
 }
 
