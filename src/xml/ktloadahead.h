@@ -6,14 +6,14 @@
 // otherwise it loads as it always does, with its own messages.
 #pragma once
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
-#include <pthread.h>
 #include <utility>
 #include <vector>
 
