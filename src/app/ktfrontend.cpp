@@ -2,7 +2,6 @@
 // report, the output file and the clean-up of one run.
 #include "app/ktfrontend.h"
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -422,12 +421,6 @@ void KTFrontEnd::StartLoadAhead() {
     loadName = KTXSLTFileProcessor::LoadNameOf(KTXSLTFileProcessor::DocumentKey(url.c_str()));
     return true;
   };
-  // The workers take their memory from the one arena the main thread uses,
-  // not from one arena each: what a worker frees after its load (the file's
-  // bytes, the decoded text) then serves the rest of the run instead of
-  // staying with an arena no thread uses any more. Set before any thread
-  // starts; the workers allocate little besides those buffers.
-  mallopt(M_ARENA_MAX, 1);
   auto ahead = std::make_unique<KTLoadAhead>(documentManager_.get(), names, threads);
   // The stylesheet's URL is the name it is wrapped with (the base of its
   // hrefs) and the name it is loaded by.
