@@ -114,10 +114,19 @@ std::mutex gTableLock;
 
 bool Threaded() { return gThreaded.load(std::memory_order_relaxed) != 0; }
 
-void Hold(KTXName::Entry* entry) { std::atomic_ref<size_t>(entry->holders).fetch_add(1, std::memory_order_relaxed); }
+// The counts are changed atomically only while other threads load: a
+// locked instruction on every copy of a name would slow the one-thread run,
+// which copies names for every node it builds.
+void Hold(KTXName::Entry* entry) {
+  if (Threaded())
+    std::atomic_ref<size_t>(entry->holders).fetch_add(1, std::memory_order_relaxed);
+  else
+    ++entry->holders;
+}
 // True when the entry had its last holder.
 bool Unhold(KTXName::Entry* entry) {
-  return std::atomic_ref<size_t>(entry->holders).fetch_sub(1, std::memory_order_acq_rel) == 1;
+  if (Threaded()) return std::atomic_ref<size_t>(entry->holders).fetch_sub(1, std::memory_order_acq_rel) == 1;
+  return --entry->holders == 0;
 }
 
 size_t RecentSlot(const char16_t* text, size_t length) {
