@@ -35,7 +35,12 @@ constexpr int kMostThreads = 2;
 // stops cleanly where its stack ends, and the run then loads that module
 // itself), small enough that the workers add little to the address space a
 // run under a memory limit has.
+// A sanitizer's frames are several times larger.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr size_t kWorkerStackBytes = size_t{8} << 20;
+#else
 constexpr size_t kWorkerStackBytes = size_t{1} << 20;
+#endif
 
 // The value of the attribute `name` of an element, or null.
 const KTString* AttributeValue(const KTXNode* element, std::u16string_view name) {
