@@ -105,7 +105,7 @@ KTXNode* KTXSLTFileProcessor::LoadDocument(const char16_t* url) {
 }
 
 bool KTXSLTFileProcessor::ForgetDocument(const char16_t* url) {
-  documentsByUrl_.erase(ClassifyUrl(url) == kNameIsUrl ? KTString(url) : WithoutDotSegments(KTString(url)));
+  documentsByUrl_.erase(DocumentKey(url));
   return true;
 }
 
