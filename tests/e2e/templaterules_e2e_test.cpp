@@ -242,6 +242,33 @@ TEST_F(TemplateRulesProgramTest, RulesAgreeWithXsltproc) {
        "<xsl:value-of select=\".\"/></xsl:for-each>|<xsl:value-of select=\"count(//e/attribute::a[1])\"/>"
        "|<xsl:for-each select=\"//e\"><xsl:value-of select=\"count(@a[.=2])\"/></xsl:for-each></xsl:template>",
        "<r><e a=\"1\"><x/></e><e a=\"2\"/><e b=\"3\"/><e/><e a=\"4\">t</e></r>", nullptr},
+      // position() compared with a number in patterns (rules, a key's
+      // match, xsl:number's count), where each parent's children count
+      // apart, and on reverse axes with literals written in several ways
+      // (a fraction, leading zeros, brackets, a sign, many digits) and
+      // comparisons that are not the first predicate's alone.
+      {"position comparisons in patterns and on reverse axes", "text",
+       "<xsl:key name=\"k\" match=\"b[position() &lt; 3]\" use=\"'k'\"/>\n"
+       "<xsl:template match=\"/\"><xsl:apply-templates select=\"//b\"/>|"
+       "<xsl:for-each select=\"key('k', 'k')\"><xsl:value-of select=\"@n\"/>,</xsl:for-each>|"
+       "<xsl:for-each select=\"//b\"><xsl:number count=\"b[position() &lt; 3]\" level=\"any\"/>;</xsl:for-each>|"
+       "<xsl:for-each select=\"//b[last()]\">"
+       "<xsl:for-each select=\"preceding::*[position() &lt; 3.0] | preceding-sibling::*[position() &lt; 3 &lt; 5]\">"
+       "<xsl:value-of select=\"@n\"/>,</xsl:for-each>/"
+       "<xsl:for-each select=\"preceding::*[position() &lt;= 03]\"><xsl:value-of select=\"@n\"/>,</xsl:for-each>/"
+       "<xsl:for-each select=\"ancestor-or-self::*[position() &lt; (3)]\"><xsl:value-of select=\"name()\"/>,"
+       "</xsl:for-each>/"
+       "<xsl:value-of select=\"concat(count(preceding::*[position() &lt;= 999999]),"
+       " count(preceding::*[position() &lt;= 1000000]), count(preceding::*[position() &lt; 100000000000000000000]),"
+       " count(preceding::*[position() &lt;= - -2]), count(preceding::*[position() &lt;= -2]),"
+       " preceding::*[position() &lt;= 2.5][last()]/@n, preceding::*[ position ( ) &lt; 4 ][1]/@n,"
+       " count(following::*[position() &lt;= 3 &gt; 0]))\"/>;</xsl:for-each></xsl:template>\n"
+       "<xsl:template match=\"b[position() &lt; 3]\">P<xsl:value-of select=\"@n\"/></xsl:template>\n"
+       "<xsl:template match=\"c/b[position() &lt;= 1]\" priority=\"3\">Q<xsl:value-of select=\"@n\"/></xsl:template>\n"
+       "<xsl:template match=\"b\"/>",
+       "<r><a><b n=\"1\"/><b n=\"2\"/><b n=\"3\"/><c><b n=\"4\"/><b n=\"5\"/><b n=\"6\"/></c></a>"
+       "<a><b n=\"7\"/><x><b n=\"8\"/></x><b n=\"9\"/><b n=\"10\"/></a></r>",
+       nullptr},
   };
   for (const RuleCase& c : cases) {
     std::string ours = Ours(c);
