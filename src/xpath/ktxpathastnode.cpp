@@ -169,7 +169,7 @@ void KTXPathAstNode::ResolveChain() {
 
 void KTXPathAstNode::GrowChildren() {
   if (capacityShift_ >= kMaxChildShift)
-    throw std::bad_alloc();
+    throw TooManyChildren();
   const uint32_t capacity = uint32_t{1} << (capacityShift_ + 1);
   KTXPathAstNode** grown = NewChildArray(capacity);
   KTXPathAstNode** old = Children();

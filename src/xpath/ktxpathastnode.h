@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "core/kterrorlogger.h"
@@ -237,9 +238,14 @@ class KTXPathAstNode {
   static constexpr int kMaxSetTokenLength = 256;
   // The children one node holds: the count shares a word with the array's
   // size and the role. An expression of 2^22 operands of one operator needs
-  // 8 MB of text in one attribute; the node refuses the next as memory
-  // refused (std::bad_alloc).
+  // 8 MB of text in one attribute; the node refuses the next (TooManyChildren).
   static constexpr int kMaxChildShift = 22;
+  // What a node past that many children throws: memory refused to callers
+  // that know no better, told apart where an expression is compiled so
+  // that the expression is refused as one it cannot take.
+  struct TooManyChildren : std::bad_alloc {
+    const char* what() const noexcept override { return "too many operands in one expression"; }
+  };
 
  private:
   friend class KTNodeHandle;

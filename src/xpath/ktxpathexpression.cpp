@@ -85,7 +85,16 @@ bool KTXPathExpression::Compile(bool keepTree, int mode) {
   bool ok = false;
   if (mode == kModeExpr) {
     parser_.SetGrammarSelector(30);
-    ok = parser_.ParseExpr(tree, pos);
+    try {
+      ok = parser_.ParseExpr(tree, pos);
+    } catch (const KTXPathAstNode::TooManyChildren&) {
+      // More operands of one operator (or steps, or arguments) than a node
+      // holds: the text is refused as one the parser could not take, at the
+      // farthest point it reached, not reported as memory run out.
+      tree.reset();
+      pos = text_.c_str();
+      ok = false;
+    }
   } else if (mode == kModeField || mode == kModeSelector) {
     // Identity-constraint paths: their parsers record no farthest terminal,
     // so text left over is the error position itself.

@@ -31,6 +31,24 @@ TEST(KTXPathAstNode, FreshNodeHasNothing) {
   EXPECT_EQ(node.SourcePosition(), 0);
 }
 
+// One node holds at most 2^kMaxChildShift children; the next is refused
+// with its own exception, which the expression compile turns into an
+// invalid expression instead of memory run out, and the node keeps what it
+// held.
+TEST(KTXPathAstNode, ChildPastTheLimitIsRefusedAsTooManyChildren) {
+  const int before = liveProbes;
+  {
+    KTXPathAstNode parent;
+    auto* shared = new ProbeNode;
+    const int limit = 1 << KTXPathAstNode::kMaxChildShift;
+    for (int i = 0; i < limit; ++i) ASSERT_TRUE(parent.AddChild(shared, kRoleChild));
+    EXPECT_THROW(parent.AddChild(shared, kRoleChild), KTXPathAstNode::TooManyChildren);
+    EXPECT_EQ(parent.ChildCount(), limit);
+    EXPECT_EQ(parent.ChildAt(limit - 1), shared);
+  }
+  EXPECT_EQ(liveProbes, before);
+}
+
 TEST(KTXPathAstNode, SetTokenTextRefusesFromTheLimit) {
   KTXPathAstNode node;
   const std::u16string text(255, u'x');
