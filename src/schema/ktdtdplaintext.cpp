@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/ktwchar.h"
+#include "platform/ktworkcount.h"
 #include "schema/ktdtdwalker.h"
 #include "schema/ktschemamodel.h"
 #include "xml/ktparserdriver.h"
@@ -127,6 +128,9 @@ struct PlainElementDecl {
   size_t end = std::u16string_view::npos;
   size_t nameStart = 0, nameEnd = 0;
   size_t modelStart = 0, modelEnd = 0;
+  // Where the search for the '>' stopped without one (a character not
+  // plain, or the limit); npos when the search did not run or found it.
+  size_t stoppedAt = std::u16string_view::npos;
 };
 
 PlainElementDecl ReadPlainElementDecl(std::u16string_view text, size_t at, size_t limit) {
@@ -149,11 +153,13 @@ PlainElementDecl ReadPlainElementDecl(std::u16string_view text, size_t at, size_
   if (i == std::u16string_view::npos) return decl;
   blanks();
   if (i >= limit || text[i] == u'>') return decl;
-  while (i < limit && text[i] != u'>') {
-    if (!IsPlainAscii(text[i])) return decl;
-    ++i;
+  const size_t from = i;
+  while (i < limit && text[i] != u'>' && IsPlainAscii(text[i])) ++i;
+  KTWorkCount::Add(i - from);
+  if (i >= limit || text[i] != u'>') {
+    decl.stoppedAt = i;
+    return decl;
   }
-  if (i >= limit) return decl;
   decl.modelEnd = i;
   decl.end = i + 1;
   return decl;
@@ -771,6 +777,11 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
   PlainAttlist attlist;
   auto parseGap = [&](size_t from, size_t to) {
     const char16_t* const base = body.data();
+    // An element declaration's search for its '>' that stopped at a
+    // character not plain (or the gap's end) stops there again for every
+    // declaration that opens before that place: those are not read again,
+    // which would search the same text once per declaration.
+    size_t noElementBefore = 0;
     for (size_t lt = from; lt + 4 < to;) {
       const char16_t* found = KTFindUnit(base + lt, to - lt, u'<');
       if (!found) break;
@@ -795,8 +806,9 @@ std::unique_ptr<KTXNode> KTSchemaModel::ParseSectionBody(std::u16string_view bod
           made->SetName(base + decl.nameStart, static_cast<int>(decl.nameEnd - decl.nameStart));
           made->SetValue(base + decl.valueStart, static_cast<int>(decl.valueEnd - decl.valueStart));
         }
-      } else if (base[lt + 2] == u'E' && base[lt + 3] == u'L') {
+      } else if (base[lt + 2] == u'E' && base[lt + 3] == u'L' && lt >= noElementBefore) {
         const PlainElementDecl decl = ReadPlainElementDecl(body, lt, to);
+        if (decl.stoppedAt != std::u16string_view::npos) noElementBefore = decl.stoppedAt;
         end = decl.end;
         if (end != std::u16string_view::npos) {
           made = CreateXNode(kDoctypeElement);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ktschematest_util.h"
+#include "platform/ktworkcount.h"
 #include "schema/ktdtdwalker.h"
 #include "schema/ktschemaloader.h"
 #include "xml/ktxdoctype.h"
@@ -291,6 +292,10 @@ TEST(DtdWalker, SectionBodyParsesAsTheWholeBody) {
       {u"<!ENTITY e SYSTEM \"<!-- x -->\"><!-- y -->", false},
       {u"<!ENTITY e \"<!-- x -->\"><!-- y -->", true},
       {u"<!ELEMENT x %y; <!-- c -->", true},
+      // An element declaration whose model meets a character not plain
+      // before its '>': it and the ones opening inside it are the grammar's.
+      {u"<!ELEMENT a %b; x\n<!ELEMENT c %d; y\u00e9>", true},
+      {u"<!ELEMENT a %b; x<!ELEMENT c %d; y\u00e9>\n<!ELEMENT e %f; z>", true},
       {u"<!ELEMENT x (y) <!-- c -->", false},
       // Bodies that do not parse either way.
       {u"<!-- a -- b --><!ELEMENT a ANY>", false},
@@ -491,6 +496,30 @@ TEST(DtdWalker, ParameterEntityReferencePattern) {
   for (const char16_t* no : {u"%;", u"% a;", u"%a", u"%1a;", u"%a;%b;", u"x%a;", u"%a b;"}) {
     EXPECT_FALSE(IsParameterEntityReference(KTString(no))) << Text(KTString(no));
   }
+}
+
+// Element declarations whose model text meets a character not plain before
+// any '>' are searched once, not once per declaration opening before it.
+TEST(DtdWalker, SectionBodySearchesUnclosedElementModelsOnce) {
+  std::filesystem::path dir = OwnTempDir() / "dtdwalker-unclosed-models";
+  std::filesystem::create_directories(dir);
+  Wrapped w;
+  ASSERT_TRUE(LoadDtdFile(w, dir / "context.dtd", "<!ELEMENT r EMPTY>"));
+  KTSchemaModel model(&w.manager);
+  std::deque<std::unique_ptr<KTXNode>> kept;  // the model knows section nodes by address
+  auto work = [&](int declarations) {
+    std::u16string body;
+    for (int i = 0; i < declarations; ++i) body += u"<!ELEMENT a %m; x\n";
+    body += u"\u00e9>";
+    const uint64_t before = KTWorkCount::Total();
+    kept.push_back(model.ParseSectionBody(body, w.document));
+    EXPECT_NE(kept.back(), nullptr);
+    return KTWorkCount::Total() - before;
+  };
+  const uint64_t once = work(1000);
+  const uint64_t twice = work(2000);
+  EXPECT_GT(once, 0u);
+  EXPECT_LT(twice, 3 * once);
 }
 
 // Hostile DTDs end with a recorded problem, in bounded time and memory.
