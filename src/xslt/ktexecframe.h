@@ -129,6 +129,9 @@ class KTExecFrame : public KTVariableSource {
     nodeList_ = std::move(list);
     list_ = &nodeList_;
   }
+  // Whether the list read is the frame's own (set or changed here), not
+  // one read in place from a frame below.
+  bool OwnsNodeList() const { return list_ == &nodeList_; }
   int ContextPosition() const { return contextPosition_; }
   void SetContextPosition(int position) { contextPosition_ = position; }
 

@@ -120,6 +120,13 @@ bool KTForEachExecutor::Start() {
   frame->SetOwnNode(own);
   frame->SetNodeToRun(nullptr);
   frame->SetLastFinished(own);
+  contextPosition_ = frame->ContextPosition();
+  if (frame->OwnsNodeList()) {
+    ownContextList_ = frame->NodeList();
+    contextList_ = &ownContextList_;
+  } else {
+    contextList_ = &frame->NodeList();
+  }
   if (!SelectNodes(frame)) {
     frame->SetCurrentChild(nullptr);
     return true;
@@ -168,9 +175,9 @@ bool KTForEachExecutor::Continue() {
 KTSortExecutor::KTSortExecutor(KTXSLTProcessor* processor) : KTInstructionExecutor(processor, kXSLTSort) {}
 
 KTString KTSortExecutor::Evaluate(KTXPathNode* attribute, const KTCompiledValueTemplate* compiled,
-                                  KTExecFrame* frame) {
+                                  KTExecFrame* frame, const KTXPathValue& list) {
   KTString value;
-  EvaluateAttributeValueTemplate(value, attribute, compiled, frame);
+  EvaluateAttributeValueTemplate(value, attribute, compiled, frame, &list);
   return value;
 }
 
@@ -183,11 +190,25 @@ bool KTSortExecutor::Start() {
   if (!record || record->elementId != kXSLTSort) throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
   const auto* sort = static_cast<const KTDeclSort*>(record);
 
-  KTString language = sort->langNode ? Evaluate(sort->langNode, sort->lang, frame) : KTCollation::DefaultLanguage();
+  KTExecFrame* parent = frame->Parent();
+  KTInstructionExecutor* parentExecutor = parent ? parent->Executor() : nullptr;
+  int parentId = parentExecutor ? parentExecutor->GetElementId() : kXSLTNoElement;
+  if (parentId != kXSLTApplyTemplates && parentId != kXSLTForEach)
+    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
+  auto* applyParent = parentId == kXSLTApplyTemplates ? static_cast<KTApplyTemplatesExecutor*>(parentExecutor) : nullptr;
+  auto* forEachParent = parentId == kXSLTForEach ? static_cast<KTForEachExecutor*>(parentExecutor) : nullptr;
+
+  // The attribute value templates see the current node where the
+  // xsl:for-each or xsl:apply-templates stands, with its position and size,
+  // not the selected nodes (XSLT 1.0 §10).
+  const KTXPathValue& context = applyParent ? applyParent->SortContextList() : forEachParent->SortContextList();
+  frame->SetContextPosition(applyParent ? applyParent->SortContextPosition() : forEachParent->SortContextPosition());
+  KTString language =
+      sort->langNode ? Evaluate(sort->langNode, sort->lang, frame, context) : KTCollation::DefaultLanguage();
   int dataType = 0;
   KTString dataTypeText(u"text");
   if (sort->dataTypeNode) {
-    dataTypeText = Evaluate(sort->dataTypeNode, sort->dataType, frame);
+    dataTypeText = Evaluate(sort->dataTypeNode, sort->dataType, frame, context);
     if (dataTypeText == u"number") {
       dataType = 1;
     } else if (dataTypeText != u"text") {
@@ -199,13 +220,13 @@ bool KTSortExecutor::Start() {
   }
   bool descending = false;
   if (sort->orderNode) {
-    KTString order = Evaluate(sort->orderNode, sort->order, frame);
+    KTString order = Evaluate(sort->orderNode, sort->order, frame, context);
     if (order == u"descending") descending = true;
     else if (order != u"ascending") throw KTXSLTError::About(kUnexpectedValue, sort->orderNode);
   }
   int caseOrder = 0;
   if (sort->caseOrderNode) {
-    KTString text = Evaluate(sort->caseOrderNode, sort->caseOrder, frame);
+    KTString text = Evaluate(sort->caseOrderNode, sort->caseOrder, frame, context);
     if (text == u"upper-first") caseOrder = 1;
     else if (text == u"lower-first") caseOrder = 2;
     else throw KTXSLTError::About(kUnexpectedValue, sort->caseOrderNode);
@@ -227,12 +248,6 @@ bool KTSortExecutor::Start() {
   key->SetDataType(dataType, dataTypeText);
   key->SetDescending(descending);
   key->SetLanguage(language);
-
-  KTExecFrame* parent = frame->Parent();
-  KTInstructionExecutor* parentExecutor = parent ? parent->Executor() : nullptr;
-  int parentId = parentExecutor ? parentExecutor->GetElementId() : kXSLTNoElement;
-  if (parentId != kXSLTApplyTemplates && parentId != kXSLTForEach)
-    throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
 
   // One key per selected node, computed once before the sort.
   const KTXPathValue& list = parent->NodeList();
@@ -283,8 +298,8 @@ bool KTSortExecutor::Start() {
     }
   }
 
-  if (parentId == kXSLTApplyTemplates) static_cast<KTApplyTemplatesExecutor*>(parentExecutor)->AddSortKey(std::move(key));
-  else static_cast<KTForEachExecutor*>(parentExecutor)->AddSortKey(std::move(key));
+  if (applyParent) applyParent->AddSortKey(std::move(key));
+  else forEachParent->AddSortKey(std::move(key));
   frame->SetLastFinished(own);
   frame->SetNodeToRun(nullptr);
   return true;

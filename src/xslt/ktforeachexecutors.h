@@ -22,6 +22,10 @@ class KTForEachExecutor : public KTInstructionExecutor {
   bool SelectNodes(KTExecFrame* frame);
   // The keys its xsl:sort children add, first the primary one.
   void AddSortKey(std::unique_ptr<KTSortKeyComparator> key) { sortKeys_.push_back(std::move(key)); }
+  // The current node list and position where the instruction stands, which
+  // its xsl:sort children's attribute value templates see (XSLT 1.0 §10).
+  const KTXPathValue& SortContextList() const { return *contextList_; }
+  int SortContextPosition() const { return contextPosition_; }
 
  private:
   // Pushes the frame of the body instruction `node` or of a later one at
@@ -36,6 +40,11 @@ class KTForEachExecutor : public KTInstructionExecutor {
   bool PushBodyFrom(KTExecFrame* frame, KTXPathNode* node);
 
   int position_ = 1;
+  // The list before the selection: read in place from the frame below that
+  // holds it, or a copy when the frame held it itself.
+  const KTXPathValue* contextList_ = nullptr;
+  KTXPathValue ownContextList_;
+  int contextPosition_ = 0;
   KTXPathNode* firstBodyNode_ = nullptr;
   bool sortPhase_ = false;
   bool bodyStarted_ = false;
@@ -49,8 +58,10 @@ class KTSortExecutor : public KTInstructionExecutor {
   bool Start() override;
 
  private:
-  // An attribute's value template, evaluated in the frame.
-  KTString Evaluate(KTXPathNode* attribute, const KTCompiledValueTemplate* compiled, KTExecFrame* frame);
+  // An attribute's value template, evaluated in the frame with `list` as
+  // the current node list at the frame's context position.
+  KTString Evaluate(KTXPathNode* attribute, const KTCompiledValueTemplate* compiled, KTExecFrame* frame,
+                    const KTXPathValue& list);
 };
 
 // xsl:comment (element id 8).

@@ -150,8 +150,11 @@ class KTInstructionExecutor {
   // KTXSLTError 47 at the stylesheet node.
   // `compiled` is the attribute's template as the compiler left it in the
   // record (null: the attribute is compiled here).
+  // `nodeList` (null: the frame's) is the current node list the
+  // expressions see, at the frame's context position.
   KTString& EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* attribute,
-                                           const KTCompiledValueTemplate* compiled, KTExecFrame* frame);
+                                           const KTCompiledValueTemplate* compiled, KTExecFrame* frame,
+                                           const KTXPathValue* nodeList = nullptr);
   // Reads an attribute value template when the stylesheet is compiled: a
   // lone brace throws 47, and every expression in braces is compiled (a
   // syntax error throws as its evaluation would); with `deferErrors` the

@@ -930,7 +930,9 @@ void ScanValueTemplate(KTXPathNode* stylesheetNode, std::u16string_view t, Liter
 
 KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result, KTXPathNode* attribute,
                                                                 const KTCompiledValueTemplate* compiled,
-                                                                KTExecFrame* frame) {
+                                                                KTExecFrame* frame,
+                                                                const KTXPathValue* nodeList) {
+  if (!nodeList) nodeList = &frame->NodeList();
   // An attribute the compiler did not see is compiled at its use.
   if (!compiled) compiled = processor_->PrecompileValueTemplate(attribute);
   if (compiled->error) throw *compiled->error;
@@ -945,12 +947,12 @@ KTString& KTInstructionExecutor::EvaluateAttributeValueTemplate(KTString& result
       out += part.literal;
       continue;
     }
-    if (processor_->StringOfSimpleExpression(*part.expression, frame->NodeList(), frame->ContextPosition(), scratch)) {
+    if (processor_->StringOfSimpleExpression(*part.expression, *nodeList, frame->ContextPosition(), scratch)) {
       out += scratch;
       continue;
     }
     KTXPathValue value;
-    if (!frame->EvaluateExpression(attribute, *part.expression, &frame->NodeList(), &value, true))
+    if (!frame->EvaluateExpression(attribute, *part.expression, nodeList, &value, true))
       throw KTXSLTError(KTXSLTError::kXPathError, nullptr);
     out += value.ToString(&scratch);
   }

@@ -193,6 +193,12 @@ bool KTApplyTemplatesExecutor::Start() {
     }
     frame->SetNodeToRun(nullptr);
     frame->SetLastFinished(element);
+    // Nothing selected: there is nothing to sort, so the keys' attribute
+    // value templates are not evaluated (as after a later xsl:sort).
+    if (hasSort_ && frame->NodeList().GetKind() == kValueNodeSet && frame->NodeList().ItemCount() == 0) {
+      frame->SetCurrentChild(first);
+      return Finish(frame);
+    }
     // A parameter bound in place: the step goes on as the next would.
     if (!PushChild(frame, first)) return AfterChild(frame);
     return true;

@@ -32,6 +32,10 @@ class KTApplyTemplatesExecutor : public KTInstructionExecutor {
   // The keys its xsl:sort children add, first the primary one; the
   // selection is ordered by them before the first template is applied.
   void AddSortKey(std::unique_ptr<KTSortKeyComparator> key) { sortKeys_.push_back(std::move(key)); }
+  // The current node list and position where the instruction stands, which
+  // its xsl:sort children's attribute value templates see (XSLT 1.0 §10).
+  const KTXPathValue& SortContextList() const { return savedNodeList_; }
+  int SortContextPosition() const { return savedPosition_; }
 
  private:
   // Evaluates the select expression into the frame's node list, in

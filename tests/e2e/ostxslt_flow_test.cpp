@@ -650,4 +650,98 @@ TEST_F(FlowProgramTest, ConditionErrorsShowTheSameStack) {
   }
 }
 
+// xsl:sort's order, data-type, case-order and lang are attribute value
+// templates read where the xsl:for-each or xsl:apply-templates stands: its
+// current node, position and size and its variables, never the nodes being
+// sorted. The items carry attributes of the same names with other values,
+// so a template read at a selected node gives another order or fails.
+TEST_F(FlowProgramTest, SortAttributeTemplatesSeeTheInstructionsContext) {
+  if (!HaveXsltproc()) GTEST_SKIP() << "xsltproc is not installed";
+  folder_.Write("sort.xml",
+                "<r o=\"descending\" t=\"number\" c=\"upper-first\" l=\"en\" bad=\"up\">"
+                "<g o=\"ascending\" t=\"text\" c=\"lower-first\" l=\"en\">"
+                "<i o=\"x\" t=\"y\" c=\"z\" l=\"\" bad=\"ascending\">10</i><i>9</i><i>100</i>"
+                "<i>b</i><i>a</i></g>"
+                "<g o=\"descending\" t=\"number\"><i o=\"x\">2</i><i>11</i><i>1</i></g></r>\n");
+  const std::string head =
+      "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+      "<xsl:output method=\"text\"/>\n"
+      "<xsl:template match=\"i\"><xsl:value-of select=\".\"/>,</xsl:template>\n"
+      "<xsl:template match=\"/r\">";
+  const std::string tail = "</xsl:template>\n</xsl:stylesheet>\n";
+  const char* const bodies[] = {
+      // Under xsl:apply-templates within xsl:for-each, then directly in the
+      // template.
+      "<xsl:for-each select=\"g\"><xsl:apply-templates select=\"i\">"
+      "<xsl:sort select=\".\" order=\"{@o}\"/></xsl:apply-templates>|</xsl:for-each>",
+      "<xsl:for-each select=\"g\"><xsl:apply-templates select=\"i\">"
+      "<xsl:sort select=\".\" order=\"{../@o}\"/></xsl:apply-templates>|</xsl:for-each>",
+      "<xsl:apply-templates select=\"g/i\"><xsl:sort select=\".\" order=\"{@o}\" data-type=\"{@t}\"/>"
+      "</xsl:apply-templates>",
+      // Under xsl:for-each, nested in another.
+      "<xsl:for-each select=\"g\"><xsl:for-each select=\"i\"><xsl:sort select=\".\" order=\"{@o}\"/>"
+      "<xsl:apply-templates select=\".\"/></xsl:for-each>|</xsl:for-each>",
+      "<xsl:for-each select=\"g\"><xsl:for-each select=\"i\"><xsl:sort select=\".\" order=\"{current()/@o}\""
+      " data-type=\"{../@t}\"/><xsl:apply-templates select=\".\"/></xsl:for-each>|</xsl:for-each>",
+      "<xsl:for-each select=\"g/i\"><xsl:sort select=\".\" data-type=\"{@t}\" order=\"{@o}\"/>"
+      "<xsl:apply-templates select=\".\"/></xsl:for-each>",
+      // The instruction's position and size.
+      "<xsl:for-each select=\"g\"><xsl:apply-templates select=\"i\"><xsl:sort select=\".\""
+      " order=\"{substring('ascendingdescending', 1 + 9 * (position() - 1), 8 + position())}\""
+      " data-type=\"{substring('textnumber', 1 + 4 * (last() - 1), 2 + 2 * last())}\"/>"
+      "</xsl:apply-templates>|</xsl:for-each>",
+      "<xsl:for-each select=\"g\"><xsl:for-each select=\"i\"><xsl:sort select=\".\""
+      " order=\"{substring('ascendingdescending', 1 + 9 * (position() - 1), 8 + position())}\"/>"
+      "<xsl:apply-templates select=\".\"/></xsl:for-each>|</xsl:for-each>",
+      // Variables in scope where the instruction stands.
+      "<xsl:variable name=\"top\" select=\"@o\"/><xsl:for-each select=\"g\">"
+      "<xsl:variable name=\"here\" select=\"@o\"/><xsl:apply-templates select=\"i\">"
+      "<xsl:sort select=\".\" order=\"{$here}\"/></xsl:apply-templates>"
+      "<xsl:for-each select=\"i\"><xsl:sort select=\".\" order=\"{$top}\"/><xsl:apply-templates select=\".\"/>"
+      "</xsl:for-each>|</xsl:for-each>",
+      // Case order and language, and several keys each with its own
+      // templates.
+      "<xsl:for-each select=\"g[1]\"><xsl:apply-templates select=\"i\">"
+      "<xsl:sort select=\".\" case-order=\"{@c}\" lang=\"{@l}\"/></xsl:apply-templates>|"
+      "<xsl:apply-templates select=\"i\"><xsl:sort select=\".\" case-order=\"{../@c}\" lang=\"{../@l}\"/>"
+      "</xsl:apply-templates></xsl:for-each>",
+      "<xsl:for-each select=\"g\"><xsl:apply-templates select=\"i\">"
+      "<xsl:sort select=\"string-length(.)\" data-type=\"number\" order=\"{../@o}\"/>"
+      "<xsl:sort select=\".\" order=\"{@o}\" data-type=\"{@t}\"/></xsl:apply-templates>|</xsl:for-each>",
+      // An empty selection: the templates are not needed, even one whose
+      // value would be refused.
+      "<xsl:for-each select=\"nothing\"><xsl:sort select=\".\" order=\"{@bad}\"/></xsl:for-each>"
+      "<xsl:apply-templates select=\"nothing\"><xsl:sort select=\".\" order=\"{@bad}\"/></xsl:apply-templates>"
+      "end",
+  };
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    ExpectSameResultAsXsltproc("sort.xsl", head + body + tail, "sort.xml");
+  }
+}
+
+// A value refused is reported with the attribute as written, whether
+// xsl:for-each or xsl:apply-templates holds the xsl:sort; the value is the
+// current node's (@bad of r), not the sorted items'.
+TEST_F(FlowProgramTest, RefusedSortValuesAreTheInstructionsContexts) {
+  folder_.Write("d.xml", "<r bad=\"up\"><i bad=\"ascending\">2</i><i bad=\"descending\">1</i></r>\n");
+  struct Case {
+    const char* body;
+    const char* frames;
+  } cases[] = {
+      {"<xsl:for-each select=\"i\"><xsl:sort select=\".\" order=\"{@bad}\"/></xsl:for-each>",
+       "xsl:sort\nxsl:for-each\nxsl:template\nxsl:apply-templates\nxsl:template\n"},
+      {"<xsl:apply-templates select=\"i\"><xsl:sort select=\".\" order=\"{@bad}\"/></xsl:apply-templates>",
+       "xsl:sort\nxsl:apply-templates\nxsl:template\nxsl:apply-templates\nxsl:template\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    ExpectFailureWithStack(std::string("<xsl:stylesheet version=\"1.0\" "
+                                       "xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+                                       "<xsl:template match=\"/r\">") +
+                               c.body + "</xsl:template>\n</xsl:stylesheet>\n",
+                           "Unexpected value: order=\"{@bad}\"", c.frames);
+  }
+}
+
 }  // namespace
