@@ -120,20 +120,24 @@ bool KTForEachExecutor::Start() {
   frame->SetOwnNode(own);
   frame->SetNodeToRun(nullptr);
   frame->SetLastFinished(own);
-  contextPosition_ = frame->ContextPosition();
-  if (frame->OwnsNodeList()) {
-    ownContextList_ = frame->NodeList();
-    contextList_ = &ownContextList_;
-  } else {
-    contextList_ = &frame->NodeList();
+  KTXPathNode* first = KTFirstContentChild(own);
+  const bool sorted = first && processor_->ElementIdOf(first) == kXSLTSort;
+  if (sorted) {
+    // The xsl:sort children read the list as it is before the selection.
+    contextPosition_ = frame->ContextPosition();
+    if (frame->OwnsNodeList()) {
+      ownContextList_ = frame->NodeList();
+      contextList_ = &ownContextList_;
+    } else {
+      contextList_ = &frame->NodeList();
+    }
   }
   if (!SelectNodes(frame)) {
     frame->SetCurrentChild(nullptr);
     return true;
   }
-  KTXPathNode* first = KTFirstContentChild(own);
   if (!first) return true;
-  if (processor_->ElementIdOf(first) == kXSLTSort) {
+  if (sorted) {
     KTPushFrameFor(processor_, frame, resultParent_, first);
     frame->SetCurrentChild(first);
     sortPhase_ = true;
@@ -195,7 +199,8 @@ bool KTSortExecutor::Start() {
   int parentId = parentExecutor ? parentExecutor->GetElementId() : kXSLTNoElement;
   if (parentId != kXSLTApplyTemplates && parentId != kXSLTForEach)
     throw KTXSLTError(KTXSLTError::kUnexpectedFailure, own);
-  auto* applyParent = parentId == kXSLTApplyTemplates ? static_cast<KTApplyTemplatesExecutor*>(parentExecutor) : nullptr;
+  auto* applyParent =
+      parentId == kXSLTApplyTemplates ? static_cast<KTApplyTemplatesExecutor*>(parentExecutor) : nullptr;
   auto* forEachParent = parentId == kXSLTForEach ? static_cast<KTForEachExecutor*>(parentExecutor) : nullptr;
 
   // The attribute value templates see the current node where the
