@@ -115,6 +115,27 @@ size_t AsciiReferenceEnd(std::u16string_view text, size_t i, size_t limit) {
   return i < limit && text[i] == u';' ? i + 1 : std::u16string_view::npos;
 }
 
+// Behind the reference that starts at `i` with '&' or '%' ('&' Name ';',
+// '%' Name ';', "&#" [0-9]+ ';' or "&#x" [0-9a-fA-F]+ ';', names in
+// ASCII), or npos.
+size_t PlainReferenceEnd(std::u16string_view text, size_t i, size_t limit) {
+  constexpr size_t kNone = std::u16string_view::npos;
+  size_t j = i + 1;
+  if (text[i] == u'&' && j < limit && text[j] == u'#') {
+    const bool hex = ++j < limit && text[j] == u'x';
+    if (hex) ++j;
+    const size_t digits = j;
+    while (j < limit && ((text[j] >= u'0' && text[j] <= u'9') ||
+                         (hex && ((text[j] >= u'a' && text[j] <= u'f') || (text[j] >= u'A' && text[j] <= u'F')))))
+      ++j;
+    if (j == digits) return kNone;
+  } else {
+    j = AsciiNameEnd(text, j, limit);
+    if (j == kNone) return kNone;
+  }
+  return j < limit && text[j] == u';' ? j + 1 : kNone;
+}
+
 bool IsPlainAscii(char16_t c) { return (c >= 0x20 && c <= 0x7E) || c == u'\t' || c == u'\n' || c == u'\r'; }
 
 // An element type declaration whose content model opens with a
@@ -398,21 +419,9 @@ class PlainAttlistReader {
     while (i_ < limit_ && text_[i_] != quote) {
       const char16_t c = text_[i_];
       if (c == u'&') {
-        size_t j = i_ + 1;
-        if (j < limit_ && text_[j] == u'#') {
-          const bool hex = ++j < limit_ && text_[j] == u'x';
-          if (hex) ++j;
-          const size_t digits = j;
-          while (j < limit_ && ((text_[j] >= u'0' && text_[j] <= u'9') ||
-                                (hex && ((text_[j] >= u'a' && text_[j] <= u'f') || (text_[j] >= u'A' && text_[j] <= u'F')))))
-            ++j;
-          if (j == digits) return kUnsure;
-        } else {
-          j = AsciiNameEnd(text_, j, limit_);
-          if (j == std::u16string_view::npos) return kUnsure;
-        }
-        if (j >= limit_ || text_[j] != u';') return kUnsure;
-        i_ = j + 1;
+        const size_t end = PlainReferenceEnd(text_, i_, limit_);
+        if (end == std::u16string_view::npos) return kUnsure;
+        i_ = end;
         continue;
       }
       if (c == u'<' || !IsPlainAscii(c)) return kUnsure;
@@ -633,22 +642,9 @@ PlainEntityDecl ReadPlainEntityDecl(std::u16string_view text, size_t at, size_t 
   while (i < limit && text[i] != quote) {
     const char16_t c = text[i];
     if (c == u'%' || c == u'&') {
-      // '%' Name ';', '&' Name ';', "&#" [0-9]+ ';' or "&#x" [0-9a-fA-F]+ ';'.
-      size_t j = i + 1;
-      if (c == u'&' && j < limit && text[j] == u'#') {
-        const bool hex = ++j < limit && text[j] == u'x';
-        if (hex) ++j;
-        const size_t digits = j;
-        while (j < limit && ((text[j] >= u'0' && text[j] <= u'9') ||
-                             (hex && ((text[j] >= u'a' && text[j] <= u'f') || (text[j] >= u'A' && text[j] <= u'F')))))
-          ++j;
-        if (j == digits) return decl;
-      } else {
-        j = AsciiNameEnd(text, j, limit);
-        if (j == std::u16string_view::npos) return decl;
-      }
-      if (j >= limit || text[j] != u';') return decl;
-      i = j + 1;
+      const size_t end = PlainReferenceEnd(text, i, limit);
+      if (end == std::u16string_view::npos) return decl;
+      i = end;
       continue;
     }
     if (c > 0x7E || (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r')) return decl;
