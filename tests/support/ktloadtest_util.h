@@ -3,6 +3,10 @@
 // for failure output, and loaded trees written back for comparison.
 #pragma once
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "core/ktstring.h"
@@ -35,3 +39,28 @@ inline std::string WrittenWithoutDeclaration(KTXNode* tree) {
   tree->WriteText(text, length, -1, options);
   return KTUtf16ToUtf8(std::u16string_view(text.c_str(), length));
 }
+
+// A path or URL given as UTF-8, as the loaders take it.
+inline KTString LoadName(const std::string& utf8) { return KTString(std::u16string_view(KTUtf8ToUtf16(utf8))); }
+
+// A folder of its own (with a folder "sub" inside) for the files a test
+// writes, removed afterwards; `prefix` names the test program.
+class KTLoadTestFolder {
+ public:
+  KTLoadTestFolder(const char* prefix, const char* name)
+      : path_(std::filesystem::temp_directory_path() /
+              (std::string(prefix) + "-" + std::to_string(getpid()) + "-" + name)) {
+    std::filesystem::create_directories(path_ / "sub");
+  }
+  ~KTLoadTestFolder() { std::filesystem::remove_all(path_); }
+  KTLoadTestFolder(const KTLoadTestFolder&) = delete;
+  KTLoadTestFolder& operator=(const KTLoadTestFolder&) = delete;
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  std::string Write(const std::string& name, const std::string& text) const {
+    std::ofstream(File(name), std::ios::binary) << text;
+    return File(name);
+  }
+
+ private:
+  std::filesystem::path path_;
+};

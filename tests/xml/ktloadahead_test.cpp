@@ -23,23 +23,11 @@
 
 namespace {
 
-KTString Text(const std::string& utf8) { return KTString(std::u16string_view(KTUtf8ToUtf16(utf8))); }
+KTString Text(const std::string& utf8) { return LoadName(utf8); }
 
-class TempFolder {
+class TempFolder : public KTLoadTestFolder {
  public:
-  explicit TempFolder(const char* name)
-      : path_(std::filesystem::temp_directory_path() / ("ktloadahead-" + std::to_string(getpid()) + "-" + name)) {
-    std::filesystem::create_directories(path_ / "sub");
-  }
-  ~TempFolder() { std::filesystem::remove_all(path_); }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  std::string Write(const std::string& name, const std::string& text) const {
-    std::ofstream(File(name), std::ios::binary) << text;
-    return File(name);
-  }
-
- private:
-  std::filesystem::path path_;
+  explicit TempFolder(const char* name) : KTLoadTestFolder("ktloadahead", name) {}
 };
 
 struct LoadResult {
