@@ -272,11 +272,14 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
   int threads = 1;
   if (mode != KTChunkMode::kForceInline) {
     threads = std::min<int>(kMaxThreads, static_cast<int>(std::thread::hardware_concurrency()));
-    // Under a limit on the address space the threads' stacks, allocator
-    // arenas and pools would take from what the serial parse may need: a
-    // document that loads serially under the limit must load alike.
-    rlimit space{};
-    if (getrlimit(RLIMIT_AS, &space) != 0 || space.rlim_cur != RLIM_INFINITY) threads = 1;
+    // Under a limit on the address space or on the data segment (which
+    // counts every private mapping: `ulimit -d`) the threads' stacks,
+    // allocator arenas and pools would take from what the serial parse may
+    // need: a document that loads serially under the limit must load alike.
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+      rlimit space{};
+      if (getrlimit(resource, &space) != 0 || space.rlim_cur != RLIM_INFINITY) threads = 1;
+    }
     if (threads < 2 && !forced) return false;
     threads = std::max(threads, 1);
   }

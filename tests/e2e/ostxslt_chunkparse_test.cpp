@@ -102,4 +102,33 @@ TEST(ChunkParseProgram, ChunkedRunsMatchTheSerialRunAndXsltproc) {
   }
 }
 
+// A large document (parsed in chunks on threads when nothing limits the
+// process) under limits on the data segment (`ulimit -d`, which counts
+// every private mapping, the threads' allocator arenas included), from one
+// too small to load it to one that lets the run finish: at each, the run
+// must end as the serial run does, with its message, status and output.
+TEST(ChunkParseProgram, RunsUnderADataLimitMatchTheSerialRun) {
+  KTScratchFolder folder;
+  folder.Write("copy.xsl",
+               "<xsl:stylesheet version='1.0' xmlns:xsl='http://www.w3.org/1999/XSL/Transform'>"
+               "<xsl:template match='/'><xsl:copy-of select='.'/></xsl:template></xsl:stylesheet>\n");
+  folder.Write("d.xml", "<r>" + Repeat("head<a>1</a>mid &amp; 2<b/>\xF0\x9F\x98\x80", 80000) + "tail</r>\n");
+  auto runUnder = [&](int limitKiB, const std::string& mode) {
+    folder.Write("r.out", "");
+    const std::string command = "ulimit -d " + std::to_string(limitKiB) + " && exec /usr/bin/env OSTREL_CHUNKED_PARSE=" +
+                                mode + " '" OSTXSLT_PROGRAM "' -xsl copy.xsl -xml d.xml -out r.out";
+    return KTRunProgram("/bin/sh", {"-c", command}, folder.Path());
+  };
+  for (int limitKiB = 24 * 1024; limitKiB <= 256 * 1024; limitKiB += 16 * 1024) {
+    SCOPED_TRACE(limitKiB);
+    const KTProgramResult serial = runUnder(limitKiB, "off");
+    const std::string serialOut = folder.Read("r.out");
+    const KTProgramResult chosen = runUnder(limitKiB, "auto");
+    EXPECT_EQ(chosen.status, serial.status);
+    EXPECT_EQ(chosen.err, serial.err);
+    EXPECT_EQ(chosen.out, serial.out);
+    EXPECT_TRUE(folder.Read("r.out") == serialOut) << "the output files differ";
+  }
+}
+
 }  // namespace
