@@ -41,7 +41,7 @@ std::atomic<int> gMode{-1};
 std::atomic<long> gChunked{0};
 
 KTChunkMode ModeFromEnvironment() {
-  const char* value = std::getenv("OSTREL_CHUNKED_PARSE");
+  const char* value = std::getenv("OSTXSLT_CHUNKED_PARSE");
   if (!value) return KTChunkMode::kAuto;
   if (std::strcmp(value, "off") == 0) return KTChunkMode::kOff;
   if (std::strcmp(value, "force") == 0) return KTChunkMode::kForce;

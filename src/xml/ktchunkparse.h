@@ -46,7 +46,7 @@ bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth
 // in chunks (kOff), or in chunks whatever its size, cut at every child, on
 // threads (kForce) or one after another on the calling thread (kForceInline:
 // the split and the splice without threads). The forced modes are for tests;
-// the environment variable OSTREL_CHUNKED_PARSE (off, force, inline) sets
+// the environment variable OSTXSLT_CHUNKED_PARSE (off, force, inline) sets
 // the mode of a process at its first parse.
 enum class KTChunkMode { kAuto, kOff, kForce, kForceInline };
 void KTSetChunkMode(KTChunkMode mode);

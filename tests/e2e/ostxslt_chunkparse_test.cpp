@@ -65,10 +65,10 @@ std::vector<Document> Documents() {
   };
 }
 
-// Runs the program with OSTREL_CHUNKED_PARSE set to `mode`.
+// Runs the program with OSTXSLT_CHUNKED_PARSE set to `mode`.
 KTProgramResult RunWith(const std::string& mode, const std::string& stylesheet, KTScratchFolder& folder) {
   folder.Write("r.out", "");
-  return KTRunProgram("/usr/bin/env", {"OSTREL_CHUNKED_PARSE=" + mode, OSTXSLT_PROGRAM, "-xsl", stylesheet, "-xml",
+  return KTRunProgram("/usr/bin/env", {"OSTXSLT_CHUNKED_PARSE=" + mode, OSTXSLT_PROGRAM, "-xsl", stylesheet, "-xml",
                                        "d.xml", "-out", "r.out"},
                       folder.Path());
 }
@@ -115,7 +115,7 @@ TEST(ChunkParseProgram, RunsUnderADataLimitMatchTheSerialRun) {
   folder.Write("d.xml", "<r>" + Repeat("head<a>1</a>mid &amp; 2<b/>\xF0\x9F\x98\x80", 80000) + "tail</r>\n");
   auto runUnder = [&](int limitKiB, const std::string& mode) {
     folder.Write("r.out", "");
-    const std::string command = "ulimit -d " + std::to_string(limitKiB) + " && exec /usr/bin/env OSTREL_CHUNKED_PARSE=" +
+    const std::string command = "ulimit -d " + std::to_string(limitKiB) + " && exec /usr/bin/env OSTXSLT_CHUNKED_PARSE=" +
                                 mode + " '" OSTXSLT_PROGRAM "' -xsl copy.xsl -xml d.xml -out r.out";
     return KTRunProgram("/bin/sh", {"-c", command}, folder.Path());
   };
