@@ -126,8 +126,12 @@ void KTLoadAhead::AddLocked(const KTString& url, const KTString& loadName, Kind 
   job->url = url;
   job->loadName = loadName;
   job->kind = kind;
-  queue_.push_back(job.get());
+  // Room in the queue first: a job is queued only once the table owns it,
+  // so that memory running out on the way leaves no pointer to a freed job.
+  if (queue_.size() == queue_.capacity()) queue_.reserve(queue_.size() * 2 + 8);
+  Job* queued = job.get();
   jobs_.emplace(std::move(key), std::move(job));
+  queue_.push_back(queued);
   if (idleThreads_ > 0) {
     changed_.notify_one();
     return;
@@ -201,7 +205,15 @@ void KTLoadAhead::RunJob(Job& job, std::unique_lock<std::mutex>& lock) {
   std::unique_ptr<KTDocumentRecord> record = Load(job);
   lock.lock();
   --loading_;
-  if (record && !stopping_) AddModulesOf(record->GetDocument(), job.url);
+  if (record && !stopping_) {
+    // Memory too short to schedule the modules leaves them to the run,
+    // which loads them itself and says so if it cannot; nothing thrown here
+    // may leave a worker, where it would end the program.
+    try {
+      AddModulesOf(record->GetDocument(), job.url);
+    } catch (...) {
+    }
+  }
   job.record = std::move(record);
   job.state = Job::State::kDone;
   changed_.notify_all();

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,21 @@
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktxnode.h"
+
+// Allocations this thread is to fail next: a test makes memory run out on a
+// worker at a chosen point.
+thread_local int failingAllocations = 0;
+
+void* operator new(std::size_t size) {
+  if (failingAllocations > 0) {
+    --failingAllocations;
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -149,6 +166,35 @@ TEST_F(LoadAheadTest, StopsWithLoadsNotTakenAndTakesNothingAfter) {
   ahead.Stop();
   EXPECT_EQ(Take(ahead, "m0.xsl", KTLoadAhead::Kind::kModule), nullptr);
   ahead.Stop();
+}
+
+// Memory that runs out while a worker schedules a module's includes leaves
+// them to the run: the worker goes on, and no exception leaves it (which
+// would end the program).
+TEST_F(LoadAheadTest, MemoryRunningOutWhileSchedulingLeavesTheModulesToTheRun) {
+  folder_.Write("main.xsl", Stylesheet("xsl", "<xsl:include href='a.xsl'/><xsl:include href='b.xsl'/>"
+                                              "<xsl:include href='c.xsl'/>"));
+  for (const char* name : {"a.xsl", "b.xsl", "c.xsl"}) folder_.Write(name, Stylesheet("xsl", ""));
+  // The first module's name is found; then the worker's next two
+  // allocations fail: the one that schedules it and the first one the
+  // look at the next include makes.
+  auto names = [](const KTString& baseUrl, const KTString& href, KTString& url, KTString& loadName) {
+    const bool found = ModuleNames(baseUrl, href, url, loadName);
+    if (KTUtf16ToUtf8(href.View()) == "a.xsl") failingAllocations = 2;
+    return found;
+  };
+  // Not one of the cases fails the run: each module is either taken or
+  // loaded by the run itself.
+  for (int round = 0; round < 20; ++round) {
+    KTLoadAhead ahead(&manager_, names, 2);
+    ahead.Add(Text(folder_.File("main.xsl")), Text(folder_.File("main.xsl")), KTLoadAhead::Kind::kStylesheet);
+    ASSERT_NE(Take(ahead, "main.xsl", KTLoadAhead::Kind::kStylesheet), nullptr);
+    for (const char* name : {"a.xsl", "b.xsl", "c.xsl"}) {
+      std::unique_ptr<KTDocumentRecord> record = Take(ahead, name, KTLoadAhead::Kind::kModule);
+      if (record) EXPECT_EQ(WrittenWithoutDeclaration(record->GetDocument()), Serial(name)) << name;
+    }
+    ahead.Stop();
+  }
 }
 
 TEST(LoadAheadThreads, NoneOnOneOrTwoCoresAtMostTwo) {
