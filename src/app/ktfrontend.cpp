@@ -2,6 +2,7 @@
 // report, the output file and the clean-up of one run.
 #include "app/ktfrontend.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -417,7 +418,9 @@ void KTFrontEnd::StartLoadAhead() {
   // A setting for tests that compare a run with the serial one.
   const char* serial = std::getenv("OSTXSLT_SERIAL_LOAD");
   if (serial && *serial && std::strcmp(serial, "0") != 0) return;
-  const int threads = KTLoadAhead::ThreadsFor(std::thread::hardware_concurrency());
+  rlimit space{};
+  const bool limited = getrlimit(RLIMIT_AS, &space) != 0 || space.rlim_cur != RLIM_INFINITY;
+  const int threads = KTLoadAhead::ThreadsFor(std::thread::hardware_concurrency(), limited);
   if (threads <= 0) return;
   // What loading ahead saves is the modules' parse, whatever the source;
   // what it costs grows with the run: once a thread has started, the C

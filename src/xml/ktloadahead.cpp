@@ -92,8 +92,8 @@ bool LocalRegularFile(const KTString& name) {
 
 }  // namespace
 
-int KTLoadAhead::ThreadsFor(unsigned cores) {
-  if (cores <= 2) return 0;
+int KTLoadAhead::ThreadsFor(unsigned cores, bool addressSpaceLimited) {
+  if (cores <= 2 || addressSpaceLimited) return 0;
   return std::min<int>(kMostThreads, static_cast<int>(cores) - 1);
 }
 

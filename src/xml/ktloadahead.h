@@ -39,8 +39,11 @@ class KTLoadAhead {
                                          KTString& loadName)>;
 
   // Worker threads to use beside the calling one for a machine of `cores`
-  // cores: none on one or two cores, at most two.
-  static int ThreadsFor(unsigned cores);
+  // cores: none on one or two cores, at most two; none either under a limit
+  // on the address space, where the workers' stacks and arenas would take
+  // from what the run needs (a run that loads serially under a limit must
+  // go through alike).
+  static int ThreadsFor(unsigned cores, bool addressSpaceLimited);
 
   // The grammars a load may need are looked up here, before any thread
   // starts. `threads` workers at most.
