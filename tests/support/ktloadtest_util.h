@@ -7,10 +7,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "core/ktstring.h"
 #include "platform/ktutf8.h"
+#include "xml/ktdocloader.h"
+#include "xml/ktdocmanager.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktxnode.h"
@@ -64,3 +67,20 @@ class KTLoadTestFolder {
  private:
   std::filesystem::path path_;
 };
+
+// A document loaded by a new loader of the manager: whether it loaded
+// without error, and its tree written as WrittenWithoutDeclaration does.
+struct KTLoadResult {
+  bool loaded = false;
+  std::string tree;
+};
+
+inline KTLoadResult LoadAndWrite(KTDocumentManager& manager, const std::string& path) {
+  std::unique_ptr<KTDocumentLoader> loader = manager.NewLoader();
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> tree(loader->LoadFromUrl(LoadName(path).c_str(), status));
+  KTLoadResult result;
+  result.loaded = tree && !status.HasError();
+  if (tree) result.tree = WrittenWithoutDeclaration(tree.get());
+  return result;
+}

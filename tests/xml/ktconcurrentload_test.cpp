@@ -50,20 +50,7 @@ std::vector<std::string> ShapedDocuments() {
   return texts;
 }
 
-struct LoadResult {
-  bool loaded = false;
-  std::string tree;
-};
-
-LoadResult LoadAndWrite(KTDocumentManager& manager, const std::string& path) {
-  std::unique_ptr<KTDocumentLoader> loader = manager.NewLoader();
-  KTLoadStatus status;
-  std::unique_ptr<KTXNode> tree(loader->LoadFromUrl(Text(path).c_str(), status));
-  LoadResult result;
-  result.loaded = tree && !status.HasError();
-  if (tree) result.tree = WrittenWithoutDeclaration(tree.get());
-  return result;
-}
+using LoadResult = KTLoadResult;
 
 TEST(ConcurrentLoads, EveryThreadBuildsTheSerialTree) {
   TempFolder folder("shapes");

@@ -514,8 +514,9 @@ TEST(WellFormedness, APlainTreeWithReferencesFailsWhereTheWholeCheckFails) {
     EXPECT_EQ(StatusMessage(plainStatus), StatusMessage(wholeStatus));
     EXPECT_EQ(plainStatus.GetLine(), wholeStatus.GetLine());
     EXPECT_EQ(plainStatus.GetColumn(), wholeStatus.GetColumn());
-    if (lint)
+    if (lint) {
       EXPECT_EQ(XmllintAccepts(plain), plainTree != nullptr) << "xmllint disagrees: " << StatusMessage(plainStatus);
+    }
   }
 }
 

@@ -52,21 +52,6 @@ class TempFolder : public KTLoadTestFolder {
   explicit TempFolder(const char* name) : KTLoadTestFolder("ktloadahead", name) {}
 };
 
-struct LoadResult {
-  bool loaded = false;
-  std::string tree;
-};
-
-LoadResult LoadAndWrite(KTDocumentManager& manager, const std::string& path) {
-  std::unique_ptr<KTDocumentLoader> loader = manager.NewLoader();
-  KTLoadStatus status;
-  std::unique_ptr<KTXNode> tree(loader->LoadFromUrl(Text(path).c_str(), status));
-  LoadResult result;
-  result.loaded = tree && !status.HasError();
-  if (tree) result.tree = WrittenWithoutDeclaration(tree.get());
-  return result;
-}
-
 // ---- KTLoadAhead ----
 
 constexpr const char* kXsl = "http://www.w3.org/1999/XSL/Transform";
