@@ -180,14 +180,14 @@ void KTLoadAhead::Work() {
   {
     std::unique_lock<std::mutex> lock(busy_);
     while (!stopping_) {
-      if (queueHead_ < queue_.size()) {
+      if (queueHead_ < queue_.size() && held_ + loading_ < kMaxHeld) {
         Job* job = queue_[queueHead_++];
         if (job->state != Job::State::kQueued) continue;
         RunJob(*job, lock);
         continue;
       }
       // Nothing queued and no load under way that could queue more.
-      if (loading_ == 0) break;
+      if (queueHead_ >= queue_.size() && loading_ == 0) break;
       ++idleThreads_;
       changed_.wait(lock);
       --idleThreads_;
@@ -198,7 +198,7 @@ void KTLoadAhead::Work() {
   KTXNodePoolParkThread();
 }
 
-void KTLoadAhead::RunJob(Job& job, std::unique_lock<std::mutex>& lock) {
+void KTLoadAhead::RunJob(Job& job, std::unique_lock<std::mutex>& lock, bool forTaker) {
   job.state = Job::State::kLoading;
   ++loading_;
   lock.unlock();
@@ -214,6 +214,8 @@ void KTLoadAhead::RunJob(Job& job, std::unique_lock<std::mutex>& lock) {
     } catch (...) {
     }
   }
+  if (record && !forTaker && ++held_ > mostHeld_) mostHeld_ = held_;
+  job.held = record && !forTaker;
   job.record = std::move(record);
   job.state = Job::State::kDone;
   changed_.notify_all();
@@ -283,11 +285,16 @@ std::unique_ptr<KTDocumentRecord> KTLoadAhead::Take(const KTString& loadName, Ki
   if (job->state == Job::State::kQueued) {
     // Not started: made here at once, as a worker would make it (the
     // modules it names are still loaded ahead), rather than waited for.
-    RunJob(*job, lock);
+    RunJob(*job, lock, true);
   }
   changed_.wait(lock, [job] { return job->state == Job::State::kDone; });
   std::unique_ptr<KTDocumentRecord> record = std::move(job->record);
   if (record) ++taken_;
+  if (job->held) {
+    job->held = false;
+    --held_;
+    changed_.notify_all();
+  }
   JoinWhenIdle(lock);
   return record;
 }

@@ -70,6 +70,19 @@ class KTLoadAhead {
   // Loads made ahead and taken so far (for tests).
   size_t GetTakenCount() const { return taken_; }
 
+  // The workers start no load while this many loads, finished and not yet
+  // taken or under way, stand, so that the trees parsed ahead (which the
+  // run thins as it takes them) never all stand at once: a stylesheet of
+  // many modules costs little more memory at its peak than it does loaded
+  // one module at a time. A load not started when the run asks for it is
+  // made by the run itself.
+  static constexpr int kMaxHeld = 24;
+  // The most finished loads that waited at once (for tests).
+  int GetMostHeld() {
+    std::lock_guard<std::mutex> lock(busy_);
+    return mostHeld_;
+  }
+
  private:
   struct Job {
     KTString url;
@@ -77,12 +90,14 @@ class KTLoadAhead {
     Kind kind;
     enum class State { kQueued, kLoading, kDone } state = State::kQueued;
     std::unique_ptr<KTDocumentRecord> record;  // null: not clean
+    bool held = false;  // counted in held_ until taken
   };
   using Key = std::pair<std::u16string, int>;
 
   void Work();
-  // Loads a queued job on the calling thread, the lock released meanwhile.
-  void RunJob(Job& job, std::unique_lock<std::mutex>& lock);
+  // Loads a queued job on the calling thread, the lock released meanwhile;
+  // a load made for Take's caller is not counted as held.
+  void RunJob(Job& job, std::unique_lock<std::mutex>& lock, bool forTaker = false);
   std::unique_ptr<KTDocumentRecord> Load(const Job& job);
   // Schedules the modules the xsl:include and xsl:import children of the
   // stylesheet element name. Under the lock.
@@ -103,6 +118,8 @@ class KTLoadAhead {
   std::vector<Job*> queue_;  // first in, first out from queueHead_
   size_t queueHead_ = 0;
   int loading_ = 0;
+  int held_ = 0;  // loads finished ahead and not yet taken
+  int mostHeld_ = 0;
   int idleThreads_ = 0;
   bool stopping_ = false;
   bool threaded_ = false;  // KTXName::BeginThreaded is in force

@@ -135,6 +135,32 @@ TEST_F(LoadAheadTest, TakesTheCleanLoadsOfEveryModuleItCanName) {
   ahead.Stop();
 }
 
+// Taken last first, as no run takes them: without a bound the workers would
+// finish every module before the run took the first. The loads the workers
+// did not start are made by the run itself, so every one is still taken.
+TEST_F(LoadAheadTest, HoldsAtMostItsBoundOfLoadsNotTaken) {
+  const int modules = KTLoadAhead::kMaxHeld * 3;
+  std::string body;
+  for (int i = 0; i < modules; ++i) {
+    const std::string name = "m" + std::to_string(i) + ".xsl";
+    body += "<xsl:include href='" + name + "'/>";
+    folder_.Write(name, Stylesheet("xsl", "<xsl:variable name='v" + std::to_string(i) + "'/>"));
+  }
+  folder_.Write("main.xsl", Stylesheet("xsl", body));
+  KTLoadAhead ahead(&manager_, ModuleNames, 2);
+  ahead.Add(Text(folder_.File("main.xsl")), Text(folder_.File("main.xsl")), KTLoadAhead::Kind::kStylesheet);
+  ASSERT_NE(Take(ahead, "main.xsl", KTLoadAhead::Kind::kStylesheet), nullptr);
+  for (int i = modules - 1; i >= 0; --i) {
+    const std::string name = "m" + std::to_string(i) + ".xsl";
+    std::unique_ptr<KTDocumentRecord> record = Take(ahead, name, KTLoadAhead::Kind::kModule);
+    ASSERT_NE(record, nullptr) << name;
+    EXPECT_EQ(WrittenWithoutDeclaration(record->GetDocument()), Serial(name)) << name;
+  }
+  EXPECT_LE(ahead.GetMostHeld(), KTLoadAhead::kMaxHeld);
+  EXPECT_EQ(ahead.GetTakenCount(), static_cast<size_t>(modules) + 1);
+  ahead.Stop();
+}
+
 TEST_F(LoadAheadTest, StopsWithLoadsNotTakenAndTakesNothingAfter) {
   std::string body;
   for (int i = 0; i < 40; ++i) {
