@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <vector>
 
 #include "platform/ktmemory.h"
+#include "platform/ktparkedpools.h"
 #include "platform/ktresources.h"
 #include "platform/ktwchar.h"
 #include "platform/ktworkcount.h"
@@ -137,17 +137,6 @@ void PoolFree(void* block, size_t size) noexcept {
   pool.free[size / kPoolStep] = block;
 }
 
-// The pools of threads that ended, waiting for the next thread.
-struct ParkedPools {
-  std::mutex busy;
-  std::vector<BlockPool> pools;
-};
-
-ParkedPools& Parked() {
-  static ParkedPools* parked = new ParkedPools;  // never destroyed: threads may end at exit
-  return *parked;
-}
-
 bool HoldsNothing(const BlockPool& pool) {
   if (pool.chunk && pool.left > 0) return false;
   for (void* head : pool.free)
@@ -163,29 +152,9 @@ bool InSet(char16_t c, const char16_t* set) {
 
 }  // namespace
 
-void KTStringPoolParkThread() noexcept {
-  BlockPool& pool = tPool;
-  if (HoldsNothing(pool)) return;
-  ParkedPools& parked = Parked();
-  try {
-    std::lock_guard<std::mutex> lock(parked.busy);
-    parked.pools.push_back(pool);
-  } catch (...) {
-    // No room to park it: the memory stays where it is, unused.
-    return;
-  }
-  pool = {};
-}
+void KTStringPoolParkThread() noexcept { KTParkedPools<BlockPool, HoldsNothing>::Park(tPool); }
 
-void KTStringPoolAdoptParked() noexcept {
-  BlockPool& pool = tPool;
-  if (!HoldsNothing(pool)) return;
-  ParkedPools& parked = Parked();
-  std::lock_guard<std::mutex> lock(parked.busy);
-  if (parked.pools.empty()) return;
-  pool = parked.pools.back();
-  parked.pools.pop_back();
-}
+void KTStringPoolAdoptParked() noexcept { KTParkedPools<BlockPool, HoldsNothing>::Adopt(tPool); }
 
 // ---- Blocks ----
 

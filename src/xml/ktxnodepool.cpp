@@ -2,13 +2,12 @@
 // free lists carved out of large blocks, one set per thread, so the lists
 // take no lock.
 #include <cstddef>
-#include <mutex>
 #include <new>
-#include <vector>
 
 #include "xml/ktxnodepool.h"
 
 #include "platform/ktmemory.h"
+#include "platform/ktparkedpools.h"
 #include "xml/ktxnode.h"
 
 namespace {
@@ -40,17 +39,6 @@ thread_local constinit KTXNodePoolState gKTXNodePool = {};
 
 namespace {
 
-// The pools of threads that ended, waiting for the next thread to load.
-struct ParkedPools {
-  std::mutex busy;
-  std::vector<KTXNodePoolState> states;
-};
-
-ParkedPools& Parked() {
-  static ParkedPools* parked = new ParkedPools;  // never destroyed: threads may end at exit
-  return *parked;
-}
-
 bool HoldsNothing(const KTXNodePoolState& pool) {
   if (pool.block && pool.left > 0) return false;
   for (void* head : pool.free)
@@ -60,29 +48,9 @@ bool HoldsNothing(const KTXNodePoolState& pool) {
 
 }  // namespace
 
-void KTXNodePoolParkThread() noexcept {
-  KTXNodePoolState& pool = Pool();
-  if (HoldsNothing(pool)) return;
-  ParkedPools& parked = Parked();
-  try {
-    std::lock_guard<std::mutex> lock(parked.busy);
-    parked.states.push_back(pool);
-  } catch (...) {
-    // No room to park it: the memory stays where it is, unused.
-    return;
-  }
-  pool = {};
-}
+void KTXNodePoolParkThread() noexcept { KTParkedPools<KTXNodePoolState, HoldsNothing>::Park(Pool()); }
 
-void KTXNodePoolAdoptParked() noexcept {
-  KTXNodePoolState& pool = Pool();
-  if (!HoldsNothing(pool)) return;
-  ParkedPools& parked = Parked();
-  std::lock_guard<std::mutex> lock(parked.busy);
-  if (parked.states.empty()) return;
-  pool = parked.states.back();
-  parked.states.pop_back();
-}
+void KTXNodePoolAdoptParked() noexcept { KTParkedPools<KTXNodePoolState, HoldsNothing>::Adopt(Pool()); }
 
 // Reached when the size's list is empty and the block has too little left
 // (or the size is not pooled).
