@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "platform/ktworkcount.h"
@@ -601,27 +602,80 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
     return EvaluateChildren(context);
   if (childLiteral_.shape < 0) ReadChildLiteral();
   if (childLiteral_.shape == 1 && EvaluateChildLiteral(context)) return true;
+  KTXPathValue result;
+  if (!ComputeValue(context, result))
+    return false;
+  context.SetResult(std::move(result));
+  return true;
+}
+
+namespace {
+
+// The operator expression an operand stands for, bare or in parentheses,
+// when it runs every time (null for any other operand). Its value is a
+// boolean or a number, never a node-set, so the document-order sort that
+// parentheses ask for has nothing to do.
+BinaryExprNode* NestedOperator(KTXPathAstNode* operand) {
+  if (operand->InvariantSlot() >= 0)
+    return nullptr;
+  KTXPathAstNode* node = operand->Resolved();
+  if (node->GetKind() == kAstPrimaryExpr) {
+    KTXPathAstNode* child = node->FirstChild();
+    if (!child || child->GetKind() == kAstVariableReference)
+      return nullptr;
+    node = child->Resolved();
+  }
+  // "(", the expression, ")": the tokens evaluate to nothing.
+  if (node->GetKind() == kAstParenthesizedExpr && node->ChildCount() == 3)
+    node = node->ChildAt(1)->Resolved();
+  const int kind = node->GetKind();
+  const bool isOperator = kind == kAstOrExpr || kind == kAstAndExpr || kind == kAstEqualityExpr ||
+                          kind == kAstRelationalExpr || kind == kAstAdditiveExpr || kind == kAstMultiplicativeExpr;
+  // A resolved node of one child would have led on down the chain.
+  if (!isOperator || node->ChildCount() < 2)
+    return nullptr;
+  // The child-literal shape answers from the context node first.
+  auto* binary = static_cast<BinaryExprNode*>(node);
+  return binary->IsChildLiteral() ? nullptr : binary;
+}
+
+}  // namespace
+
+const KTXPathValue* BinaryExprNode::OperandValue(KTXPathAstNode* node, KTXPathEvalContext& context,
+                                                 std::optional<KTXPathEvalContext>& operand, KTXPathValue& scratch) {
+  if (const KTXPathValue* constant = ConstantOperand(node))
+    return constant;
+  if (PrimaryExprNode* variable = VariableOperand(node)) {
+    // Copied: the value is held while the other operand runs.
+    const KTXPathValue* value = variable->VariableValue(context);
+    if (!value)
+      return nullptr;
+    scratch = *value;
+    scratch.SortDocumentOrder();
+    return &scratch;
+  }
+  if (BinaryExprNode* nested = NestedOperator(node))
+    return nested->ComputeValue(context, scratch) ? &scratch : nullptr;
+  operand.emplace(context);
+  if (!node->EvaluateOperand(*operand))
+    return nullptr;
+  return &operand->Current();
+}
+
+bool BinaryExprNode::ComputeValue(KTXPathEvalContext& context, KTXPathValue& result) {
   // Every operand sees the caller's context; only the final value reaches
   // it. A literal or number operand is read as it stands, a variable's value
   // is taken (in document order) without a context of its own.
-  KTXPathEvalContext operand;
-  KTXPathValue left;
-  if (const KTXPathValue* constant = ConstantOperand(FirstChild())) {
-    left = *constant;
-  } else if (PrimaryExprNode* variable = VariableOperand(FirstChild())) {
-    const KTXPathValue* value = variable->VariableValue(context);
-    if (!value)
-      return false;
-    left = *value;
-    left.SortDocumentOrder();
-  } else {
-    operand = context;
-    if (!FirstChild()->EvaluateOperand(operand))
-      return false;
-    left = std::move(operand.Current());
-  }
+  // Made only for an operand that needs a context of its own.
+  std::optional<KTXPathEvalContext> operand;
+  KTXPathValue leftScratch;
+  const KTXPathValue* left = OperandValue(FirstChild(), context, operand, leftScratch);
+  if (!left)
+    return false;
+  // The left value is `result` once an operator has worked on it; one left
+  // in the operand's context moves there before the right operand reuses it.
   const int kind = GetKind();
-  KTXPathValue variableValue;
+  KTXPathValue rightScratch;
   for (int i = 1; i < ChildCount(); ++i) {
     const KTXPathAstNode* pair = ChildAt(i);
     // The multiplicative pair (126) holds one operator node (127, 129 or
@@ -630,68 +684,66 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
         kind == kAstMultiplicativeExpr ? pair->ChildAt(0)->ChildAt(1) : pair->ChildAt(1);
     // "or" and "and" leave the right operand alone when the left decides.
     if (kind == kAstOrExpr || kind == kAstAndExpr) {
-      const bool leftValue = BooleanOf(left);
+      const bool leftValue = BooleanOf(*left);
       if (leftValue == (kind == kAstOrExpr)) {
-        left.SetBoolean(leftValue);
+        result.SetBoolean(leftValue);
+        left = &result;
         continue;
       }
     }
-    const KTXPathValue* constant = ConstantOperand(right);
-    PrimaryExprNode* variable = constant ? nullptr : VariableOperand(right);
-    if (variable) {
-      const KTXPathValue* value = variable->VariableValue(context);
-      if (!value)
-        return false;
-      variableValue = *value;
-      variableValue.SortDocumentOrder();
-    } else if (!constant) {
-      operand = context;
-      if (!right->EvaluateOperand(operand))
-        return false;
+    if (operand && left == &operand->Current()) {
+      result = std::move(operand->Current());
+      left = &result;
     }
-    const KTXPathValue& rightValue = constant ? *constant : variable ? variableValue : operand.Current();
-    KTXPathValue result;
+    const KTXPathValue* rightValue = OperandValue(right, context, operand, rightScratch);
+    if (!rightValue)
+      return false;
+    const KTXPathValue& leftValue = *left;
     switch (kind) {
       case kAstOrExpr:
       case kAstAndExpr:
-        result.SetBoolean(BooleanOf(rightValue));
+        result.SetBoolean(BooleanOf(*rightValue));
         break;
       case kAstEqualityExpr: {
         const bool equal = TokenIs(pair->ChildAt(0)->FirstChild(), u"=");
-        result.SetBoolean(equal ? left.Equals(rightValue) : left.NotEquals(rightValue));
+        result.SetBoolean(equal ? leftValue.Equals(*rightValue) : leftValue.NotEquals(*rightValue));
         break;
       }
       case kAstRelationalExpr: {
         const KTXPathAstNode* op = pair->ChildAt(0)->FirstChild();
         bool answer;
         if (TokenIs(op, u"<"))
-          answer = left.Less(rightValue);
+          answer = leftValue.Less(*rightValue);
         else if (TokenIs(op, u">"))
-          answer = left.Greater(rightValue);
+          answer = leftValue.Greater(*rightValue);
         else if (TokenIs(op, u"<="))
-          answer = left.LessOrEqual(rightValue);
+          answer = leftValue.LessOrEqual(*rightValue);
         else
-          answer = left.GreaterOrEqual(rightValue);
+          answer = leftValue.GreaterOrEqual(*rightValue);
         result.SetBoolean(answer);
         break;
       }
       case kAstAdditiveExpr:
-        result.SetNumber(TokenIs(pair->ChildAt(0), u"+") ? left.Add(rightValue) : left.Subtract(rightValue));
+        result.SetNumber(TokenIs(pair->ChildAt(0), u"+") ? leftValue.Add(*rightValue)
+                                                         : leftValue.Subtract(*rightValue));
         break;
       default: {  // multiplicative: the pair holds a 127, 129 or 131 node
         const int op = pair->ChildAt(0)->GetKind();
         if (op == kAstMultiplyOperand)
-          result.SetNumber(left.Multiply(rightValue));
+          result.SetNumber(leftValue.Multiply(*rightValue));
         else if (op == kAstDivOperand)
-          result.SetNumber(left.Divide(rightValue));
+          result.SetNumber(leftValue.Divide(*rightValue));
         else
-          result.SetNumber(left.Modulo(rightValue));
+          result.SetNumber(leftValue.Modulo(*rightValue));
         break;
       }
     }
-    left = std::move(result);
+    left = &result;
   }
-  context.SetResult(std::move(left));
+  if (operand && left == &operand->Current())
+    result = std::move(operand->Current());
+  else if (left != &result)
+    result = *left;
   return true;
 }
 

@@ -4,6 +4,8 @@
 // registered by kind in the prototype table (ktxpathprototypes.cpp).
 #pragma once
 
+#include <optional>
+
 #include "xpath/ktxpathastnode.h"
 #include "xpath/ktxpathnodetest.h"
 #include "xpath/ktxpathvalue.h"
@@ -88,6 +90,16 @@ class BinaryExprNode : public KTXPathAstNode {
     std::unique_ptr<KTElementNameTest> test;  // null: the context node itself
   };
   void ReadChildLiteral();
+  // The expression's value into `result`, the context left as it is: what
+  // Evaluate commits. An operand that is itself an operator expression
+  // (bare or in parentheses) is computed the same way, without a context of
+  // its own or a value passed through one.
+  bool ComputeValue(KTXPathEvalContext& context, KTXPathValue& result);
+  // The operand's value: a constant or a variable's scalar as it stands, a
+  // nested operator expression computed into `scratch`, any other operand
+  // evaluated in `operand`, made a copy of the context. Null on an error.
+  const KTXPathValue* OperandValue(KTXPathAstNode* node, KTXPathEvalContext& context,
+                                   std::optional<KTXPathEvalContext>& operand, KTXPathValue& scratch);
   // False when the context is not one node: the full evaluation runs.
   bool EvaluateChildLiteral(KTXPathEvalContext& context);
   // Whether some child that passes the test compares as the shape says.

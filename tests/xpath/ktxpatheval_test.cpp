@@ -307,6 +307,8 @@ TEST(XPathEvaluate, ErrorsCarryCodesAndPositions) {
   const ErrorCase cases[] = {
       {"//q:b", 1, 3},       {"/doc/q:*", 1, 3},   {"$none", 6, 4},    {"//b | 1", 4, 1},
       {"(1)[1]", 4, 3},      {"1/a", 4, 1},        {"Count(//b)", 9, 10},  {"q:f()", 1, 5},
+      // inside operands that are operators again
+      {"(1 + (2 * (//b | 1))) = 3", 4, 8}, {"((1 - $none) + 2) * 3", 6, 14},
   };
   for (const ErrorCase& c : cases) {
     Outcome outcome = Eval(c.expression);
@@ -331,6 +333,7 @@ TEST(XPathEvaluate, ErrorsNameTheirSubjectAndMarkItsStart) {
       {"$q:v", "$q:v", 4},
       {"//q:b", "q:b", 3},
       {"2 + count(1)", "", 8},
+      {"((1 - 2) + (2 * Count(1))) = 3", "Count()", 14},
   };
   for (const auto& c : cases) {
     Outcome outcome = Eval(c.expression);
