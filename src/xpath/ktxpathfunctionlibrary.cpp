@@ -181,6 +181,20 @@ KTString& KTXPathFunctionLibrary::NumberToString(double number, KTString& out) {
   if (std::isnan(number)) return out = u"NaN";
   if (std::isinf(number)) return out = number > 0 ? u"Infinity" : u"-Infinity";
   if (number == 0.0) return out = u"0";
+  // A whole number below 2^53 in magnitude is its integer's digits: the
+  // fixed form below would end in zeros after the point and drop them. The
+  // usual case (counts, positions, sums of them) skips the floating-point
+  // formatting.
+  if (std::fabs(number) < 9007199254740992.0 && number == std::trunc(number)) {
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof(digits), static_cast<int64_t>(number)).ptr;
+    const int length = static_cast<int>(end - digits);
+    out.ClearAndReserve(length);
+    char16_t* data = out.GetBuffer();
+    for (int k = 0; k < length; ++k) data[k] = static_cast<char16_t>(digits[k]);
+    data[length] = 0;
+    return out;
+  }
   // About 16 significant digits: the digits after the point are
   // trunc(log10(2^52) - log10(|x|)), none for large numbers; fixed notation,
   // so there is never an exponent.
