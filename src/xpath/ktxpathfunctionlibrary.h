@@ -138,4 +138,7 @@ class KTXPathFunctionLibrary {
   // element or attribute, a processing instruction's target, a namespace
   // node's prefix; empty for other nodes and for null.
   static std::u16string_view NameOf(const KTXPathNode* node);
+  // What normalize-space() gives for the text (XPath 1.0 §4.2): leading and
+  // trailing white space dropped, each inner run of it one space.
+  static KTString& NormalizeSpace(std::u16string_view text, KTString& out);
 };

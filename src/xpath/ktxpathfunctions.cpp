@@ -235,21 +235,6 @@ KTString Translate(std::u16string_view text, std::u16string_view from, std::u16s
   return FromView(out);
 }
 
-KTString NormalizeSpace(std::u16string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  bool pendingSpace = false;
-  for (char16_t c : text) {
-    if (IsXPathSpace(c)) {
-      pendingSpace = !out.empty();
-      continue;
-    }
-    if (pendingSpace) out.push_back(u' ');
-    pendingSpace = false;
-    out.push_back(c);
-  }
-  return FromView(out);
-}
 
 bool IsXmlLangAttribute(const KTXPathNode* node) {
   if (node->GetKind() != kXPathAttribute) return false;
@@ -481,6 +466,30 @@ void KTXPathFunctionLibrary::CheckCall(const KTXPathFunctionInfo& function, int 
 
 std::u16string_view KTXPathFunctionLibrary::NameOf(const KTXPathNode* node) { return QualifiedName(node); }
 
+KTString& KTXPathFunctionLibrary::NormalizeSpace(std::u16string_view text, KTString& out) {
+  size_t first = 0;
+  while (first < text.size() && IsXPathSpace(text[first])) ++first;
+  // Written in place into room for the rest of the text, which it never
+  // exceeds; white space alone gives the empty string without a block.
+  out.ClearAndReserve(static_cast<int>(text.size() - first));
+  if (first == text.size()) return out;
+  text.remove_prefix(first);
+  char16_t* data = out.GetBuffer();
+  int length = 0;
+  bool pendingSpace = false;
+  for (char16_t c : text) {
+    if (IsXPathSpace(c)) {
+      pendingSpace = length > 0;
+      continue;
+    }
+    if (pendingSpace) data[length++] = u' ';
+    pendingSpace = false;
+    data[length++] = c;
+  }
+  out.SetWrittenLength(length);
+  return out;
+}
+
 KTXPathValue KTXPathFunctionLibrary::Call(const KTXPathFunctionInfo& function, KTXPathFunctionContext& context,
                                           std::span<const KTXPathValue> args) {
   CheckCall(function, static_cast<int>(args.size()), context);
@@ -536,7 +545,11 @@ KTXPathValue KTXPathFunctionLibrary::Call(const KTXPathFunctionInfo& function, K
     case kFnStringLength:
       return KTXPathValue::Number(static_cast<double>(CharCount(StringOf(ArgumentOrContext(args, context)).View())));
     case kFnNormalizeSpace:
-      return KTXPathValue::String(NormalizeSpace(StringOf(ArgumentOrContext(args, context)).View()));
+    {
+      KTString out;
+      NormalizeSpace(StringOf(ArgumentOrContext(args, context)).View(), out);
+      return KTXPathValue::String(std::move(out));
+    }
     case kFnTranslate: {
       KTString text = StringOf(args[0]);
       KTString from = StringOf(args[1]);

@@ -66,6 +66,10 @@ struct KTCompiledExpression {
   KTSimpleSelect simpleSelect;
   // "name()" or "name(.)".
   bool isNameOfContext = false;
+  // That or another function of the context node alone (see
+  // KTSimpleSelect::ContextFunctionOf), which value-of and attribute value
+  // templates read from the node.
+  KTSimpleSelect::ContextFunction contextFunction = KTSimpleSelect::ContextFunction::kNone;
 };
 
 // An attribute value template: literal runs (a doubled brace read as one)

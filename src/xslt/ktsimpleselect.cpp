@@ -93,14 +93,20 @@ std::u16string_view KTSimpleSelect::StringValue(const KTXPathNode* node, KTStrin
   return KTXPathFunctionLibrary::StringValueView(node, scratch);
 }
 
-bool KTSimpleSelect::IsNameOfContext(const KTXPathAstNode* tree) {
+KTSimpleSelect::ContextFunction KTSimpleSelect::ContextFunctionOf(const KTXPathAstNode* tree) {
   const KTXPathAstNode* filter = KTSoleChainTo(tree, kAstFilterExpr);
   const KTXPathAstNode* call = filter && filter->ChildCount() == 1 ? filter->FirstChild()->FirstChild() : nullptr;
-  if (!call || call->GetKind() != kAstFunctionCall) return false;
+  if (!call || call->GetKind() != kAstFunctionCall) return ContextFunction::kNone;
   const KTXPathAstNode* qname = call->FirstChild()->FirstChild();
-  if (qname->ChildCount() != 1 || KTTextBelow(qname) != u"name") return false;
+  if (qname->ChildCount() != 1) return ContextFunction::kNone;
+  const std::u16string_view name = KTTextBelow(qname);
+  const ContextFunction function = name == u"name"              ? ContextFunction::kName
+                                   : name == u"normalize-space" ? ContextFunction::kNormalizeSpace
+                                                                : ContextFunction::kNone;
+  if (function == ContextFunction::kNone) return function;
   // Name, "(", the arguments when there are any, ")": none, or "." alone.
   const KTXPathAstNode* arguments = call->ChildAt(2);
-  if (arguments->GetKind() != kAstArguments) return true;
-  return arguments->ChildCount() == 1 && IsSelfStep(SoleStep(arguments->FirstChild()));
+  if (arguments->GetKind() != kAstArguments) return function;
+  return arguments->ChildCount() == 1 && IsSelfStep(SoleStep(arguments->FirstChild())) ? function
+                                                                                        : ContextFunction::kNone;
 }

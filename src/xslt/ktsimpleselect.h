@@ -24,9 +24,11 @@ class KTSimpleSelect {
   // The first selected node in document order, or null.
   KTXPathNode* First(KTXPathNode* context) const;
 
-  // True for "name()" and "name(.)": the context node's name, as name()
-  // gives it.
-  static bool IsNameOfContext(const KTXPathAstNode* tree);
+  // A core function of the context node alone, whose string the processor
+  // reads from the node: "name()" or "name(.)" (the node's name, as name()
+  // gives it), "normalize-space()" or "normalize-space(.)".
+  enum class ContextFunction { kNone, kName, kNormalizeSpace };
+  static ContextFunction ContextFunctionOf(const KTXPathAstNode* tree);
 
   // Shared with the processor's own simple shapes: a plain ASCII NCName;
   // what the child axis holds; the node test of an unprefixed name.

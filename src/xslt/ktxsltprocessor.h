@@ -354,10 +354,13 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // CompileExpression and string() would give it, without its node-set: the
   // first node the step selects. False, having changed nothing, for any
   // other expression or context; the caller then evaluates it in full.
+  // The same for name() and normalize-space() of the context node.
   bool StringOfSimpleExpression(const KTCompiledExpression& compiled, const KTXPathValue& contextValue, int position,
                                 KTString& out) {
-    return (compiled.shape == KTCompiledExpression::kShapeSelf || compiled.shape == KTCompiledExpression::kShapeSteps) &&
-           StringOfSimpleShape(compiled, contextValue, position, out);
+    if (compiled.shape == KTCompiledExpression::kShapeSelf || compiled.shape == KTCompiledExpression::kShapeSteps)
+      return StringOfSimpleShape(compiled, contextValue, position, out);
+    return compiled.contextFunction != KTSimpleSelect::ContextFunction::kNone &&
+           StringOfContextFunction(compiled, contextValue, position, out);
   }
   // Compiles a text of the stylesheet when the stylesheet is compiled: a
   // syntax error anywhere is reported before the run (code 6, 46 for a
@@ -721,6 +724,9 @@ class KTXSLTProcessor : public KTXSLTEngine, public KTXSLTFunctionServices {
   // StringOfSimpleExpression for an expression of shape "." or steps.
   bool StringOfSimpleShape(const KTCompiledExpression& compiled, const KTXPathValue& contextValue, int position,
                            KTString& out);
+  // StringOfSimpleExpression for a function of the context node.
+  bool StringOfContextFunction(const KTCompiledExpression& compiled, const KTXPathValue& contextValue, int position,
+                               KTString& out);
   // Compiles the text in `expression` into a new compiled expression; error
   // 6 (46 for a refused variable) at `stylesheetNode` when it does not
   // compile.

@@ -359,6 +359,29 @@ bool KTXSLTProcessor::StringOfSimpleShape(const KTCompiledExpression& compiled, 
   return true;
 }
 
+bool KTXSLTProcessor::StringOfContextFunction(const KTCompiledExpression& compiled, const KTXPathValue& contextValue,
+                                              int position, KTString& out) {
+  const int restrictions = compiled.restrictions;
+  if (compiled.error || (restrictions != 0 && restrictions != KTXPathExpression::kRestrictKey) || position == -1)
+    return false;
+  const KTXPathNodeItem* item = contextValue.NodeItemAt(position - 1);
+  if (item == contextValue.ItemsEnd() || !item->GetNode()) return false;
+  const KTXPathNode* node = item->GetNode();
+  // A string: the evaluation records no nodes.
+  lastCompiled_ = &compiled;
+  lastEvaluation_.contextPosition = position;
+  lastEvaluation_.contextSize = contextValue.ItemCount();
+  lastEvaluation_.resultSize = 0;
+  if (compiled.contextFunction == KTSimpleSelect::ContextFunction::kName) {
+    const std::u16string_view name = KTXPathFunctionLibrary::NameOf(node);
+    out.Assign(name.data(), static_cast<int>(name.size()));
+  } else {
+    KTString scratch;
+    KTXPathFunctionLibrary::NormalizeSpace(KTXPathFunctionLibrary::StringValueView(node, scratch), out);
+  }
+  return true;
+}
+
 bool KTXSLTProcessor::EvaluateKeyPath(const KTCompiledExpression& entry, const KTXPathValue& contextValue, int position,
                                       bool allowFragment, KTXPathValue* result) {
   if (position == -1) return false;
@@ -553,8 +576,10 @@ std::unique_ptr<KTCompiledExpression> KTXSLTProcessor::CompileText(KTXSLTXPathEx
   // are among the shapes above; name() is none of them.
   if (entry->shape == kShapeSelf || (entry->shape == kShapeSteps && entry->terms.size() == 1))
     entry->hasSimpleSelect = entry->simpleSelect.Read(entry->tree.get());
-  else if (entry->shape == kShapeTree)
-    entry->isNameOfContext = KTSimpleSelect::IsNameOfContext(entry->tree.get());
+  else if (entry->shape == kShapeTree) {
+    entry->contextFunction = KTSimpleSelect::ContextFunctionOf(entry->tree.get());
+    entry->isNameOfContext = entry->contextFunction == KTSimpleSelect::ContextFunction::kName;
+  }
   return entry;
 }
 

@@ -255,6 +255,30 @@ TEST_F(NodesTest, KeyCallsAndTheirStepsSelectWhatTheTreeSelects) {
   }
 }
 
+// name() and normalize-space() of the context node, which value-of and
+// attribute value templates read from the node without the syntax tree,
+// give what the tree gives on every kind of node: prefixed and default
+// namespaced names, attributes, namespace nodes, comments, processing
+// instructions, the root, and texts with runs of every kind of white space.
+TEST_F(NodesTest, FunctionsOfTheContextNodeGiveWhatTheTreeGives) {
+  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  folder_.Write("spaces.xml",
+                "<doc xmlns:q=\"urn:q\">  lead &#9;tab&#10;line&#13;cr  <q:e q:a=\" x  y \">\n\t </q:e>"
+                "<f xmlns=\"urn:f\">one<g>  two  </g>three</f><!--  c  d  --><?p  t  u  ?>end</doc>");
+  for (const char* select : {"name()", "name(.)", "normalize-space()", "normalize-space(.)", " name ( . ) "}) {
+    for (const char* source : {"src.xml", "spaces.xml"}) {
+      ExpectAgreement(Stylesheet("",
+                                 "<xsl:template match=\"/\"><r><xsl:apply-templates select=\". | //node() | //@*\"/>"
+                                 "<xsl:for-each select=\"//*[1]/namespace::*[name() != 'xml']\"><ns>"
+                                 "<xsl:value-of select=\"" + std::string(select) + "\"/></ns></xsl:for-each></r>"
+                                 "</xsl:template><xsl:template match=\"/ | node() | @*\"><v k=\"{" +
+                                 std::string(select) + "}\"><xsl:value-of select=\"" + std::string(select) +
+                                 "\"/></v></xsl:template>"),
+                      source);
+    }
+  }
+}
+
 TEST_F(NodesTest, TextAndCDataSectionsSideBySideAreOneTextNode) {
   if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
   // XPath sees one text node per run of character data; a CDATA section of

@@ -53,12 +53,28 @@ TEST(KTSimpleSelectTest, ShapesComeFromTheTree) {
     EXPECT_EQ(select.IsSelf(), c.self);
     EXPECT_EQ(select.IsAttribute(), c.attribute);
   }
-  for (const char16_t* text : {u"name()", u"name(.)", u" name ( . ) "}) {
-    EXPECT_TRUE(KTSimpleSelect::IsNameOfContext(Compiled(text).Tree()));
-  }
-  for (const char16_t* text : {u"name(..)", u"name(item)", u"local-name()", u"name()[1]", u"p:name()"}) {
-    EXPECT_FALSE(KTSimpleSelect::IsNameOfContext(Compiled(text).Tree()));
-  }
+  using Function = KTSimpleSelect::ContextFunction;
+  const struct {
+    const char16_t* text;
+    Function function;
+  } functions[] = {
+      {u"name()", Function::kName},
+      {u"name(.)", Function::kName},
+      {u" name ( . ) ", Function::kName},
+      {u"normalize-space()", Function::kNormalizeSpace},
+      {u"normalize-space( . )", Function::kNormalizeSpace},
+      {u"name(..)", Function::kNone},
+      {u"name(item)", Function::kNone},
+      {u"local-name()", Function::kNone},
+      {u"name()[1]", Function::kNone},
+      {u"p:name()", Function::kNone},
+      {u"normalize-space('a')", Function::kNone},
+      {u"normalize-space(., .)", Function::kNone},
+      {u"p:normalize-space(.)", Function::kNone},
+      {u"string(.)", Function::kNone},
+  };
+  for (const auto& c : functions)
+    EXPECT_EQ(KTSimpleSelect::ContextFunctionOf(Compiled(c.text).Tree()), c.function) << KTUtf16ToUtf8(c.text);
   EXPECT_FALSE(KTSimpleSelect().Read(nullptr));
 }
 
