@@ -93,6 +93,28 @@ KTXPathValue ArgumentOrContext(std::span<const KTXPathValue> args, const KTXPath
   return value;
 }
 
+// The string value of a value, as string() gives it, read in place where it
+// stands (a string's own text, a text or attribute node's value) and
+// otherwise made in `scratch`. Valid while the value and `scratch` are.
+std::u16string_view StringView(const KTXPathValue& value, KTString& scratch) {
+  switch (value.GetKind()) {
+    case kValueString: return value.GetString().View();
+    case kValueNodeSet: {
+      const KTXPathNodeItem* first = value.FirstInDocumentOrder();
+      return first ? KTXPathFunctionLibrary::StringValueView(first->GetNode(), scratch) : std::u16string_view();
+    }
+    default: return KTXPathFunctionLibrary::ToString(scratch, value).View();
+  }
+}
+
+// The same for the argument, or the context node when there is none.
+std::u16string_view ArgumentOrContextView(std::span<const KTXPathValue> args, const KTXPathFunctionContext& context,
+                                          KTString& scratch) {
+  if (!args.empty()) return StringView(args[0], scratch);
+  KTXPathNodeItem node = context.ContextNode();
+  return node.IsEmpty() ? std::u16string_view() : KTXPathFunctionLibrary::StringValueView(node.GetNode(), scratch);
+}
+
 // The node that local-name(), namespace-uri() and name() describe: the first
 // of the set in document order; null for another kind or an empty set.
 const KTXPathNode* NamedNode(const KTXPathValue& value) {
@@ -511,50 +533,63 @@ KTXPathValue KTXPathFunctionLibrary::Call(const KTXPathFunctionInfo& function, K
       return KTXPathValue::String(NamespaceUri(NamedNode(ArgumentOrContext(args, context))));
     case kFnName:
       return KTXPathValue::String(FromView(QualifiedName(NamedNode(ArgumentOrContext(args, context)))));
-    case kFnString: return KTXPathValue::String(StringOf(ArgumentOrContext(args, context)));
+    case kFnString:
+      // A string argument is its own value, shared rather than copied.
+      if (!args.empty() && args[0].GetKind() == kValueString) return args[0];
+      return KTXPathValue::String(StringOf(ArgumentOrContext(args, context)));
+    // The string functions read their arguments in place (StringView): a
+    // string passed down a recursion is not copied at every call.
     case kFnConcat: {
       KTString out;
       int length = 0;
-      KTString part;
+      KTString scratch;
       for (const KTXPathValue& arg : args) {
-        ToString(part, arg);
-        out.AppendAtLength(part.c_str(), length, 64, part.GetLength());
+        const std::u16string_view part = StringView(arg, scratch);
+        out.AppendAtLength(part.data(), length, 64, static_cast<int>(part.size()));
       }
       return KTXPathValue::String(std::move(out));
     }
-    case kFnStartsWith:
-      return KTXPathValue::Boolean(StringOf(args[0]).View().starts_with(StringOf(args[1]).View()));
-    case kFnContains:
-      return KTXPathValue::Boolean(StringOf(args[0]).View().find(StringOf(args[1]).View()) != std::u16string_view::npos);
+    case kFnStartsWith: {
+      KTString scratch0, scratch1;
+      return KTXPathValue::Boolean(StringView(args[0], scratch0).starts_with(StringView(args[1], scratch1)));
+    }
+    case kFnContains: {
+      KTString scratch0, scratch1;
+      return KTXPathValue::Boolean(StringView(args[0], scratch0).find(StringView(args[1], scratch1)) !=
+                                   std::u16string_view::npos);
+    }
     case kFnSubstringBefore:
     case kFnSubstringAfter: {
-      KTString text = StringOf(args[0]);
-      KTString what = StringOf(args[1]);
-      size_t at = text.View().find(what.View());
+      KTString scratch0, scratch1;
+      const std::u16string_view text = StringView(args[0], scratch0);
+      const std::u16string_view what = StringView(args[1], scratch1);
+      size_t at = text.find(what);
       if (at == std::u16string_view::npos) return KTXPathValue::String(KTString());
-      if (function.index == kFnSubstringBefore) return KTXPathValue::String(FromView(text.View().substr(0, at)));
-      return KTXPathValue::String(FromView(text.View().substr(at + what.GetLength())));
+      if (function.index == kFnSubstringBefore) return KTXPathValue::String(FromView(text.substr(0, at)));
+      return KTXPathValue::String(FromView(text.substr(at + what.size())));
     }
     case kFnSubstring: {
-      KTString text = StringOf(args[0]);
+      KTString scratch;
+      const std::u16string_view text = StringView(args[0], scratch);
       double start = ToNumber(args[1]);
       bool hasLength = args.size() > 2;
       double length = hasLength ? ToNumber(args[2]) : 0.0;
-      return KTXPathValue::String(Substring(text.View(), start, length, hasLength));
+      return KTXPathValue::String(Substring(text, start, length, hasLength));
     }
-    case kFnStringLength:
-      return KTXPathValue::Number(static_cast<double>(CharCount(StringOf(ArgumentOrContext(args, context)).View())));
-    case kFnNormalizeSpace:
-    {
+    case kFnStringLength: {
+      KTString scratch;
+      return KTXPathValue::Number(static_cast<double>(CharCount(ArgumentOrContextView(args, context, scratch))));
+    }
+    case kFnNormalizeSpace: {
+      KTString scratch;
       KTString out;
-      NormalizeSpace(StringOf(ArgumentOrContext(args, context)).View(), out);
+      NormalizeSpace(ArgumentOrContextView(args, context, scratch), out);
       return KTXPathValue::String(std::move(out));
     }
     case kFnTranslate: {
-      KTString text = StringOf(args[0]);
-      KTString from = StringOf(args[1]);
-      KTString to = StringOf(args[2]);
-      return KTXPathValue::String(Translate(text.View(), from.View(), to.View()));
+      KTString scratch0, scratch1, scratch2;
+      return KTXPathValue::String(
+          Translate(StringView(args[0], scratch0), StringView(args[1], scratch1), StringView(args[2], scratch2)));
     }
     case kFnBoolean: return KTXPathValue::Boolean(ToBoolean(args[0]));
     case kFnNot: return KTXPathValue::Boolean(!ToBoolean(args[0]));

@@ -219,6 +219,14 @@ TEST(CallFunctionNodeTest, AgreesWithXsltproc) {
       "normalize-space(//p:item)",
       "normalize-space()",
       "translate(//word, 'üßG', 'usg')",
+      // Arguments of every kind, read in place where they are strings or
+      // nodes and converted otherwise.
+      "concat(1 div 4, true(), //missing, //num[2]/text(), //p:item/@id, 12, -0.5)",
+      "concat(substring-before(12.5, '.'), '|', substring-after(true(), 'r'), '|', substring-after(//p:item, ''))",
+      "concat(contains(//p:item/@id, substring(//p:item/@id, 2)), starts-with(//missing, ''), contains(1, //missing))",
+      "concat(string-length(//num[1]/text()), '|', normalize-space(//missing), '|', translate(3.25, '.2', ','))",
+      "concat(string(string(//num[1])), '|', substring-before(//word, //missing), '|', substring(//p:item/@id, 0))",
+      "concat(string-length(string(//p:item)), normalize-space(concat(' a ', //num[2], '  b ')), string(1 = 1))",
       // The first place of a repeated character counts; characters past the
       // end of the replacement are removed; ASCII and other characters mix.
       "translate('abcABCabc', 'abcab', 'XY')",
