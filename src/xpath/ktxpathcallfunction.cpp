@@ -185,6 +185,12 @@ bool CallFunctionNode::Evaluate(KTXPathEvalContext& context) {
             continue;
           }
         }
+        // An operator expression ("$n - 1", "(a = b)") computes its number
+        // or boolean in place.
+        if (BinaryExprNode* nested = BinaryExprNode::NestedOperator(argument)) {
+          if (!nested->ComputeValue(context, values[i])) return false;
+          continue;
+        }
         argumentContext = context;
         if (!argument->EvaluateOperand(argumentContext)) return false;
         values[i] = std::move(argumentContext.Current());

@@ -611,11 +611,11 @@ bool BinaryExprNode::Evaluate(KTXPathEvalContext& context) {
 
 namespace {
 
-// The operator expression an operand stands for, bare or in parentheses,
-// when it runs every time (null for any other operand). Its value is a
-// boolean or a number, never a node-set, so the document-order sort that
-// parentheses ask for has nothing to do.
-BinaryExprNode* NestedOperator(KTXPathAstNode* operand) {
+// BinaryExprNode::NestedOperator, inline where an operator reads its own
+// operands. The value of an operator expression is a boolean or a number,
+// never a node-set, so the document-order sort that parentheses ask for has
+// nothing to do.
+BinaryExprNode* NestedOperatorOf(KTXPathAstNode* operand) {
   if (operand->InvariantSlot() >= 0)
     return nullptr;
   KTXPathAstNode* node = operand->Resolved();
@@ -641,6 +641,8 @@ BinaryExprNode* NestedOperator(KTXPathAstNode* operand) {
 
 }  // namespace
 
+BinaryExprNode* BinaryExprNode::NestedOperator(KTXPathAstNode* operand) { return NestedOperatorOf(operand); }
+
 const KTXPathValue* BinaryExprNode::OperandValue(KTXPathAstNode* node, KTXPathEvalContext& context,
                                                  std::optional<KTXPathEvalContext>& operand, KTXPathValue& scratch) {
   if (const KTXPathValue* constant = ConstantOperand(node))
@@ -654,7 +656,7 @@ const KTXPathValue* BinaryExprNode::OperandValue(KTXPathAstNode* node, KTXPathEv
     scratch.SortDocumentOrder();
     return &scratch;
   }
-  if (BinaryExprNode* nested = NestedOperator(node))
+  if (BinaryExprNode* nested = NestedOperatorOf(node))
     return nested->ComputeValue(context, scratch) ? &scratch : nullptr;
   operand.emplace(context);
   if (!node->EvaluateOperand(*operand))

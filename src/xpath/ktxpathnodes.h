@@ -76,6 +76,16 @@ class BinaryExprNode : public KTXPathAstNode {
   // Its value, for an expression of that shape, with `node` as the context
   // node (as a predicate of a template pattern's last step sees it).
   bool TestChildLiteral(const KTXPathNode* node) const;
+  // The operator expression an operand stands for, bare or in parentheses,
+  // when it runs every time and is not of the child-literal shape (null for
+  // any other operand). Its value, a boolean or a number, is computed in
+  // place by ComputeValue.
+  static BinaryExprNode* NestedOperator(KTXPathAstNode* operand);
+  // The expression's value into `result`, the context left as it is: what
+  // Evaluate commits. An operand that is itself an operator expression is
+  // computed the same way, without a context of its own or a value passed
+  // through one.
+  bool ComputeValue(KTXPathEvalContext& context, KTXPathValue& result);
 
  private:
   // An equality of one unprefixed child step without predicates, or of
@@ -90,11 +100,6 @@ class BinaryExprNode : public KTXPathAstNode {
     std::unique_ptr<KTElementNameTest> test;  // null: the context node itself
   };
   void ReadChildLiteral();
-  // The expression's value into `result`, the context left as it is: what
-  // Evaluate commits. An operand that is itself an operator expression
-  // (bare or in parentheses) is computed the same way, without a context of
-  // its own or a value passed through one.
-  bool ComputeValue(KTXPathEvalContext& context, KTXPathValue& result);
   // The operand's value: a constant or a variable's scalar as it stands, a
   // nested operator expression computed into `scratch`, any other operand
   // evaluated in `operand`, made a copy of the context. Null on an error.

@@ -483,6 +483,11 @@ TEST_F(FlowProgramTest, NestedOperatorsAgreeWithXsltproc) {
       "($v) + ((($v))) * 2 - (($f) - ($s)) * (($b) + ($b = ($n &gt; 2)))",
       "(($n &gt; 2) and ($s &lt; 1)) or (($b or $e) and not($e))",
       "(($v = $f) = ($f = $v)) * ((($n) * ($n)) - ($n * $n) + $n)",
+      // as arguments of function calls
+      "substring('abcdef', ($n - 1), $n * 1)",
+      "concat($n - 1, ($s = 2), (1 &lt; $v), string(($n * 2) div 4), -$n mod 2)",
+      "concat(string-length(concat(($b and $e), ' ')), number(($n + $f) * 2), boolean(($v = 10) and not($e = 1)))",
+      "concat(r = '2101', (r = '2101'), . = '2101', count(r/v[. &gt; $n - 2]), sum(r/v) - $n)",
   };
   std::string body = "<xsl:variable name=\"n\" select=\"3\"/><xsl:variable name=\"s\" select=\"'2'\"/>"
                      "<xsl:variable name=\"b\" select=\"true()\"/><xsl:variable name=\"v\" select=\"r/v\"/>"
