@@ -64,6 +64,12 @@ void KTXPathFunctionLibrary::AppendStringValue(const KTXPathNode* node, KTString
 std::u16string_view KTXPathFunctionLibrary::StringValueView(const KTXPathNode* node, KTString& scratch) {
   if (!node) return {};
   if (!IsContainer(node)) return std::u16string_view(node->GetValue());
+  // A container of one text node alone (an element of one value, a
+  // result-tree fragment of one text) is that text, read in place.
+  if (node->GetChildCount() == 1) {
+    const KTXPathNode* child = node->GetChild(0);
+    if (child->GetKind() == kXPathText || child->GetKind() == kXPathCData) return std::u16string_view(child->GetValue());
+  }
   int length = 0;
   scratch.ClearAndReserve(0);
   AppendStringValue(node, scratch, length);

@@ -279,6 +279,28 @@ TEST_F(NodesTest, FunctionsOfTheContextNodeGiveWhatTheTreeGives) {
   }
 }
 
+// The string value of an element or a fragment, read in place when it holds
+// one text node alone and gathered otherwise, as string(), number(),
+// comparisons and the string functions take it: one text, one CDATA
+// section, text around a comment or a child, attributes beside the text,
+// no text at all, and fragments of one text or of more.
+TEST_F(NodesTest, StringValuesOfElementsAndFragmentsGiveWhatTheTreeGives) {
+  if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
+  folder_.Write("values.xml",
+                "<doc><v>12</v><v><![CDATA[ 7 ]]></v><v>1<!-- c -->5</v><v a=\"9\">3</v><v>2<w>0</w></v>"
+                "<v/><v><w>4</w></v><v> x  y </v></doc>");
+  ExpectAgreement(Stylesheet("",
+                             "<xsl:template match=\"/\"><r><xsl:variable name=\"f\">8</xsl:variable>"
+                             "<xsl:variable name=\"g\">8<x>1</x></xsl:variable>"
+                             "<f s=\"{string($f)}\" n=\"{$f * 2}\" e=\"{$f = 8}\" t=\"{concat($g, '|', $g + 1)}\"/>"
+                             "<xsl:for-each select=\"doc/v\"><xsl:sort select=\".\" data-type=\"number\"/>"
+                             "<v s=\"{string(.)}\" n=\"{number(.)}\" l=\"{string-length(.)}\" e=\"{. = '12'}\""
+                             " m=\"{. &gt; 4}\" c=\"{concat('[', ., ']')}\" z=\"{normalize-space(.)}\""
+                             " b=\"{substring-before(., ' ')}\"><xsl:value-of select=\". + 1\"/></v>"
+                             "</xsl:for-each><sum><xsl:value-of select=\"sum(doc/v)\"/></sum></r></xsl:template>"),
+                  "values.xml");
+}
+
 TEST_F(NodesTest, TextAndCDataSectionsSideBySideAreOneTextNode) {
   if (!HaveTools()) GTEST_SKIP() << "xsltproc or xmllint is not installed";
   // XPath sees one text node per run of character data; a CDATA section of
