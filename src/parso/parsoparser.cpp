@@ -901,7 +901,7 @@ bool ParsoParser::ScanWithoutNodes(const GrammarRule* rule, const char16_t* pos,
     // it is taken here without entering the choice.
     int n = -1;
     if (!(pos <= failPos_ && Predicted(last, pos, available, depth + 1))) {
-      n = Scan(last, pos, available, line, depth + 2);
+      n = ScanReplayed(last, pos, available, line, depth + 2);
     }
     if (n < 0 && rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
     return n;
@@ -1071,6 +1071,172 @@ int ParsoParser::ScanRepeatedChoice(const GrammarRule* rule, const char16_t* sta
   }
   line = endLine;
   return used;
+}
+
+bool ParsoParser::ReplayableRule(const GrammarRule* rule, const uint8_t*& kinds) {
+  if (rule == replayLastRule_ && replayLastInfo_->generation == generation_) {
+    kinds = replayLastInfo_->kinds;
+    return replayLastInfo_->replayable;
+  }
+  const int index = rule->GetIndex();
+  if (index < 0) return false;
+  if (static_cast<size_t>(index) >= replayRules_.size()) {
+    replayRules_.resize(static_cast<size_t>(index) + 1);
+    replayLastRule_ = nullptr;
+  }
+  ReplayRuleInfo& info = replayRules_[static_cast<size_t>(index)];
+  kinds = info.kinds;
+  // Worked out once a parse: the limits and the case setting may change
+  // between parses.
+  if (info.generation != generation_) {
+    info.generation = generation_;
+    info.replayable = WorkOutReplay(rule, info.kinds);
+  }
+  replayLastRule_ = rule;
+  replayLastInfo_ = &info;
+  return info.replayable;
+}
+
+bool ParsoParser::WorkOutReplay(const GrammarRule* rule, uint8_t* kinds) const {
+  std::memset(kinds, kReplayOutside, 256);
+  if (rule->GetNesting() > kReplayNesting) return false;
+  auto touch = [&](unsigned c) {
+    const unsigned i = c > 255 ? 255u : c;
+    kinds[i] = c <= u'\r' ? kReplayLineEnd : kReplayTaken;
+  };
+  std::vector<const GrammarRule*> work{rule};
+  std::vector<const GrammarRule*> seen;
+  while (!work.empty()) {
+    const GrammarRule* r = work.back();
+    work.pop_back();
+    if (std::find(seen.begin(), seen.end(), r) != seen.end()) continue;
+    seen.push_back(r);
+    if (IsLimited(r)) return false;
+    switch (r->GetKind()) {
+      case Rule::kLiteral:
+        for (const char16_t c : r->GetText()) {
+          touch(c);
+          // A case-insensitive parse takes either case of an ASCII letter.
+          if (c < 128 && kFold.lower[c] != c) touch(kFold.lower[c]);
+          if (c >= u'a' && c <= u'z') touch(c - 32u);
+        }
+        break;
+      case Rule::kClass:
+        for (unsigned c = 0; c < 256; ++c) {
+          if (r->ClassContains(static_cast<char16_t>(c))) touch(c);
+        }
+        break;
+      case Rule::kCode:
+        touch(r->GetCode());
+        break;
+      case Rule::kNamed:
+      case Rule::kGroup: {
+        const char16_t op = r->GetOperator();
+        if (op != Rule::kSingle && op != Rule::kSequence && op != Rule::kChoice) return false;
+        if (!r->GetConstraints().empty()) return false;
+        for (const Rule::Element& e : r->GetElements()) work.push_back(e.rule);
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+// EqualExact four characters at a time, for keys a few words long.
+static bool EqualKey(const char16_t* a, const char16_t* b, int n) {
+  for (; n >= 4; n -= 4, a += 4, b += 4) {
+    uint64_t x, y;
+    std::memcpy(&x, a, sizeof x);
+    std::memcpy(&y, b, sizeof y);
+    if (x != y) return false;
+  }
+  return EqualExact(a, b, n);
+}
+
+// Where the furthest failure stands against a key of `length` characters
+// from pos: before it (-1), at a character of it, or past it (length).
+// Every place a replayable match compares with the furthest failure or
+// records one lies inside the key, so places alike against it act alike.
+static int ReplayClass(const char16_t* failPos, const char16_t* pos, int length) {
+  if (failPos < pos) return -1;
+  const ptrdiff_t at = failPos - pos;
+  return at >= length ? length : static_cast<int>(at);
+}
+
+int ParsoParser::ScanReplayed(const GrammarRule* rule, const char16_t* pos, int available, int& line, int depth) {
+  const uint8_t* kinds = nullptr;
+  // The conditions under which Scan cannot meet the nesting or the stack
+  // limit, nor a stopped parse; the same for every match remembered and
+  // replayed. A key holds at least three characters (a match takes one).
+  if (!shortcuts_ || aborted_ || available < 3 || depth + kReplayNesting + 2 >= kMaxNestingDepth ||
+      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <=
+          stackFloor_ + kFlatStackMargin + (kReplayNesting + 2) * kScanFrameAllowance) {
+    return Scan(rule, pos, available, line, depth);
+  }
+  if (rule == replayLastRule_ && replayLastInfo_->generation == generation_) {
+    if (!replayLastInfo_->replayable) return Scan(rule, pos, available, line, depth);
+    kinds = replayLastInfo_->kinds;
+  } else if (!ReplayableRule(rule, kinds)) {
+    return Scan(rule, pos, available, line, depth);
+  }
+  if (replayGeneration_ != generation_ || !replayEntries_) {
+    if (!replayEntries_) replayEntries_ = std::make_unique<ReplayEntry[]>(kReplaySets * kReplayWays);
+    for (int i = 0; i < kReplaySets * kReplayWays; ++i) replayEntries_[i].rule = nullptr;
+    replayGeneration_ = generation_;
+  }
+  const uint32_t hash = ((static_cast<uint32_t>(pos[0]) * 31u + pos[1]) * 31u + pos[2]) * 0x9E3779B1u;
+  const int set = static_cast<int>(hash >> 26) & (kReplaySets - 1);
+  ReplayEntry* const ways = &replayEntries_[set * kReplayWays];
+  // A stored key whose characters stand here ends, as here, at the first
+  // outside character and the one after it: it is this place's key.
+  for (int w = 0; w < kReplayWays; ++w) {
+    const ReplayEntry& entry = ways[w];
+    if (entry.rule != rule || entry.keyLength > available || !EqualKey(entry.key, pos, entry.keyLength) ||
+        entry.failBefore != ReplayClass(failPos_, pos, entry.keyLength)) {
+      continue;
+    }
+    if (entry.failAt >= 0) Record(pos + entry.failAt, entry.failRule, entry.failChild);
+    return entry.matched;
+  }
+  // The key: the characters up to the first outside one, that one and the
+  // next. No forward walk of a terminal passes the outside character, and
+  // only a prediction made at it reads the next. A line end among the
+  // characters before it would count lines (and read the character before
+  // the key): those are left to Scan.
+  const int limit = std::min(available, kReplayKeyMax) - 2;
+  int outside = 0;
+  uint8_t kind = kReplayTaken;
+  while (outside <= limit) {
+    const char16_t c = pos[outside];
+    kind = kinds[c > 255 ? 255 : c];
+    if (kind != kReplayTaken) break;
+    ++outside;
+  }
+  if (outside > limit || kind == kReplayLineEnd) return Scan(rule, pos, available, line, depth);
+  // With at least the key's characters available, no comparison with the
+  // characters left comes out otherwise for more of them.
+  const int keyLength = outside + 2;
+  const char16_t* failBeforeScan = failPos_;
+  const int failBefore = ReplayClass(failPos_, pos, keyLength);
+  int endLine = line;
+  const int n = Scan(rule, pos, available, endLine, depth);
+  if (n < 0 || aborted_ || endLine != line) {
+    line = endLine;
+    return n;
+  }
+  ReplayEntry& entry = ways[replayVictims_[set]];
+  replayVictims_[set] = static_cast<uint8_t>((replayVictims_[set] + 1) % kReplayWays);
+  entry.rule = rule;
+  entry.keyLength = static_cast<int16_t>(keyLength);
+  entry.failBefore = static_cast<int16_t>(failBefore);
+  entry.matched = n;
+  entry.failAt = failPos_ != failBeforeScan ? static_cast<int32_t>(failPos_ - pos) : -1;
+  entry.failRule = failRule_;
+  entry.failChild = failChild_;
+  std::memcpy(entry.key, pos, sizeof(char16_t) * static_cast<size_t>(keyLength));
+  return n;
 }
 
 // Repeat for Scan.
@@ -2336,6 +2502,9 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   // have changed since); after the count wraps, none may look current.
   if (++generation_ == kLeadGenerations) {
     leadFailures_.clear();
+    replayRules_.clear();
+    replayLastRule_ = nullptr;
+    replayGeneration_ = 0;
     generation_ = 1;
   }
   countedNodes_ = 0;

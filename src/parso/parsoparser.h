@@ -481,6 +481,26 @@ class ParsoParser {
   int ScanLedChoice(const GrammarRule* rule, const GrammarRule* flat, const char16_t* pos, int available,
                     int& line, int depth, bool takePlainLast);
   int ScanRepeatedChoice(const GrammarRule* rule, const char16_t* start, int available, int& line, int depth);
+  // Scan of the last alternative of a repeated choice (a reference after
+  // text), replayed from an earlier match of the same characters where its
+  // outcome cannot differ (see ReplayableRule); else Scan, remembered.
+  [[gnu::noinline]] int ScanReplayed(const GrammarRule* rule, const char16_t* pos, int available, int& line,
+                                     int depth);
+  // Whether the matches of `rule` (at most kReplayNesting rule matches deep)
+  // can be replayed: every rule it reaches is a literal, a compiled class, a
+  // code, or a sequence or choice of them without constraints or limits.
+  // Such a match reads no character past the first one that no terminal
+  // below may take (an outside character) and the one after it; `touched`
+  // is told which characters some terminal may take.
+  // `kinds` gets a table of 256 entries (characters from U+00FF up by entry
+  // 255): kReplayOutside, kReplayTaken, or kReplayLineEnd for a line end
+  // some terminal may take.
+  static constexpr uint8_t kReplayOutside = 0;
+  static constexpr uint8_t kReplayTaken = 1;
+  static constexpr uint8_t kReplayLineEnd = 2;
+  bool ReplayableRule(const GrammarRule* rule, const uint8_t*& kinds);
+  // ReplayableRule's work for a rule: false when not replayable.
+  bool WorkOutReplay(const GrammarRule* rule, uint8_t* kinds) const;
   // Scan for a rule of GrammarRule::HasFlatSteps at `depth`: its elements in
   // one loop, as Scan and ScanElement would take them.
   // Scan for a choice of GrammarRule::HasFlatAlternatives at `depth`, from
@@ -690,6 +710,39 @@ class ParsoParser {
   // for each next character.
   std::vector<std::unique_ptr<LeadFailure[]>> leadFailures_;
   uint32_t generation_ = 0;  // counts parses: entries of earlier ones are stale
+
+  // ScanReplayed's memory. A match of a replayable rule is decided by the
+  // characters from its start to the first outside one and the one after it
+  // (the key), and by where the furthest failure stood against them; its
+  // outcome is the characters matched and the failure it leaves.
+  static constexpr int kReplayKeyMax = 24;  // characters of a key
+  // Entries in sets of kReplayWays, picked by the key's first three
+  // characters.
+  static constexpr int kReplaySets = 64;
+  static constexpr int kReplayWays = 4;
+  static constexpr int kReplayNesting = 32;
+  struct ReplayEntry {
+    const GrammarRule* rule = nullptr;  // null: empty
+    const GrammarRule* failRule = nullptr;
+    int32_t failChild = -1;
+    int32_t failAt = -1;  // offset of the failure it records; -1: none
+    int16_t keyLength = 0;
+    int16_t failBefore = 0;  // the furthest failure before it, as in ReplayClass
+    int32_t matched = 0;
+    char16_t key[kReplayKeyMax];
+  };
+  struct ReplayRuleInfo {
+    uint32_t generation = 0;  // the parse that worked it out (0: none)
+    bool replayable = false;
+    uint8_t kinds[256] = {};
+  };
+  // The rule ScanReplayed met last, and its entry in replayRules_.
+  const GrammarRule* replayLastRule_ = nullptr;
+  const ReplayRuleInfo* replayLastInfo_ = nullptr;
+  std::vector<ReplayRuleInfo> replayRules_;  // by rule index
+  std::unique_ptr<ReplayEntry[]> replayEntries_;
+  uint8_t replayVictims_[kReplaySets] = {};  // the way each set fills next
+  uint32_t replayGeneration_ = 0;  // the parse the entries belong to
 
   ParseNodeArena arena_;
 };
