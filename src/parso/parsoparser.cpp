@@ -901,7 +901,8 @@ bool ParsoParser::ScanWithoutNodes(const GrammarRule* rule, const char16_t* pos,
     // it is taken here without entering the choice.
     int n = -1;
     if (!(pos <= failPos_ && Predicted(last, pos, available, depth + 1))) {
-      n = ScanReplayed(last, pos, available, line, depth + 2);
+      n = Replayed(last, pos, available, depth + 2);
+      if (n == -2) n = ScanReplayed(last, pos, available, line, depth + 2);
     }
     if (n < 0 && rule->GetKind() == Rule::kNamed) Record(pos, rule, -1);
     return n;
@@ -1165,30 +1166,33 @@ static int ReplayClass(const char16_t* failPos, const char16_t* pos, int length)
   return at >= length ? length : static_cast<int>(at);
 }
 
-int ParsoParser::ScanReplayed(const GrammarRule* rule, const char16_t* pos, int available, int& line, int depth) {
-  const uint8_t* kinds = nullptr;
+[[gnu::always_inline]] inline bool ParsoParser::MayReplay(int available, int depth) const {
   // The conditions under which Scan cannot meet the nesting or the stack
   // limit, nor a stopped parse; the same for every match remembered and
   // replayed. A key holds at least three characters (a match takes one).
-  if (!shortcuts_ || aborted_ || available < 3 || depth + kReplayNesting + 2 >= kMaxNestingDepth ||
-      reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) <=
-          stackFloor_ + kFlatStackMargin + (kReplayNesting + 2) * kScanFrameAllowance) {
-    return Scan(rule, pos, available, line, depth);
-  }
-  if (rule == replayLastRule_ && replayLastInfo_->generation == generation_) {
-    if (!replayLastInfo_->replayable) return Scan(rule, pos, available, line, depth);
-    kinds = replayLastInfo_->kinds;
-  } else if (!ReplayableRule(rule, kinds)) {
-    return Scan(rule, pos, available, line, depth);
-  }
-  if (replayGeneration_ != generation_ || !replayEntries_) {
-    if (!replayEntries_) replayEntries_ = std::make_unique<ReplayEntry[]>(kReplaySets * kReplayWays);
-    for (int i = 0; i < kReplaySets * kReplayWays; ++i) replayEntries_[i].rule = nullptr;
-    replayGeneration_ = generation_;
-  }
+  return shortcuts_ && !aborted_ && available >= 3 && depth + kReplayNesting + 2 < kMaxNestingDepth &&
+         reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >
+             stackFloor_ + kFlatStackMargin + (kReplayNesting + 2) * kScanFrameAllowance;
+}
+
+namespace {
+
+// The set of entries a key's first three characters pick.
+inline int ReplaySet(const char16_t* pos, int sets) {
   const uint32_t hash = ((static_cast<uint32_t>(pos[0]) * 31u + pos[1]) * 31u + pos[2]) * 0x9E3779B1u;
-  const int set = static_cast<int>(hash >> 26) & (kReplaySets - 1);
-  ReplayEntry* const ways = &replayEntries_[set * kReplayWays];
+  return static_cast<int>(hash >> 26) & (sets - 1);
+}
+
+}  // namespace
+
+[[gnu::always_inline]] inline int ParsoParser::Replayed(const GrammarRule* rule, const char16_t* pos, int available,
+                                                       int depth) {
+  // Only for the rule met last, once this parse's entries are in place.
+  if (rule != replayLastRule_ || replayGeneration_ != generation_ || replayLastInfo_->generation != generation_ ||
+      !replayLastInfo_->replayable || !MayReplay(available, depth)) {
+    return -2;
+  }
+  const ReplayEntry* const ways = &replayEntries_[ReplaySet(pos, kReplaySets) * kReplayWays];
   // A stored key whose characters stand here ends, as here, at the first
   // outside character and the one after it: it is this place's key.
   for (int w = 0; w < kReplayWays; ++w) {
@@ -1200,6 +1204,18 @@ int ParsoParser::ScanReplayed(const GrammarRule* rule, const char16_t* pos, int 
     if (entry.failAt >= 0) Record(pos + entry.failAt, entry.failRule, entry.failChild);
     return entry.matched;
   }
+  return -2;
+}
+
+int ParsoParser::ScanReplayed(const GrammarRule* rule, const char16_t* pos, int available, int& line, int depth) {
+  const uint8_t* kinds = nullptr;
+  if (!MayReplay(available, depth) || !ReplayableRule(rule, kinds)) return Scan(rule, pos, available, line, depth);
+  if (replayGeneration_ != generation_ || !replayEntries_) {
+    if (!replayEntries_) replayEntries_ = std::make_unique<ReplayEntry[]>(kReplaySets * kReplayWays);
+    for (int i = 0; i < kReplaySets * kReplayWays; ++i) replayEntries_[i].rule = nullptr;
+    replayGeneration_ = generation_;
+  }
+  if (const int replayed = Replayed(rule, pos, available, depth); replayed != -2) return replayed;
   // The key: the characters up to the first outside one, that one and the
   // next. No forward walk of a terminal passes the outside character, and
   // only a prediction made at it reads the next. A line end among the
@@ -1226,7 +1242,8 @@ int ParsoParser::ScanReplayed(const GrammarRule* rule, const char16_t* pos, int 
     line = endLine;
     return n;
   }
-  ReplayEntry& entry = ways[replayVictims_[set]];
+  const int set = ReplaySet(pos, kReplaySets);
+  ReplayEntry& entry = replayEntries_[set * kReplayWays + replayVictims_[set]];
   replayVictims_[set] = static_cast<uint8_t>((replayVictims_[set] + 1) % kReplayWays);
   entry.rule = rule;
   entry.keyLength = static_cast<int16_t>(keyLength);

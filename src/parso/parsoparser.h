@@ -486,6 +486,12 @@ class ParsoParser {
   // outcome cannot differ (see ReplayableRule); else Scan, remembered.
   [[gnu::noinline]] int ScanReplayed(const GrammarRule* rule, const char16_t* pos, int available, int& line,
                                      int depth);
+  // ScanReplayed's replay of a remembered match, without the call: the
+  // characters matched, or -2 where ScanReplayed must decide.
+  int Replayed(const GrammarRule* rule, const char16_t* pos, int available, int depth);
+  // Whether ScanReplayed may remember or replay a match at this depth and
+  // stack place.
+  bool MayReplay(int available, int depth) const;
   // Whether the matches of `rule` (at most kReplayNesting rule matches deep)
   // can be replayed: every rule it reaches is a literal, a compiled class, a
   // code, or a sequence or choice of them without constraints or limits.
