@@ -1074,9 +1074,9 @@ int ParsoParser::ScanRepeatedChoice(const GrammarRule* rule, const char16_t* sta
   return used;
 }
 
-bool ParsoParser::ReplayableRule(const GrammarRule* rule, const uint8_t*& kinds) {
+bool ParsoParser::ReplayableRule(const GrammarRule* rule, const uint64_t*& taken) {
   if (rule == replayLastRule_ && replayLastInfo_->generation == generation_) {
-    kinds = replayLastInfo_->kinds;
+    taken = replayLastInfo_->taken;
     return replayLastInfo_->replayable;
   }
   const int index = rule->GetIndex();
@@ -1086,49 +1086,52 @@ bool ParsoParser::ReplayableRule(const GrammarRule* rule, const uint8_t*& kinds)
     replayLastRule_ = nullptr;
   }
   ReplayRuleInfo& info = replayRules_[static_cast<size_t>(index)];
-  kinds = info.kinds;
+  taken = info.taken;
   // Worked out once a parse: the limits and the case setting may change
   // between parses.
   if (info.generation != generation_) {
     info.generation = generation_;
-    info.replayable = WorkOutReplay(rule, info.kinds);
+    info.replayable = WorkOutReplay(rule, info.taken);
   }
   replayLastRule_ = rule;
   replayLastInfo_ = &info;
   return info.replayable;
 }
 
-bool ParsoParser::WorkOutReplay(const GrammarRule* rule, uint8_t* kinds) const {
-  std::memset(kinds, kReplayOutside, 256);
-  if (rule->GetNesting() > kReplayNesting) return false;
-  auto touch = [&](unsigned c) {
+bool ParsoParser::WorkOutReplay(const GrammarRule* rule, uint64_t* taken) const {
+  for (int w = 0; w < 4; ++w) taken[w] = 0;
+  if (rule->GetNesting() > kReplayNesting || !grammar_) return false;
+  auto take = [&](unsigned c) {
     const unsigned i = c > 255 ? 255u : c;
-    kinds[i] = c <= u'\r' ? kReplayLineEnd : kReplayTaken;
+    taken[i >> 6] |= uint64_t{1} << (i & 63);
   };
+  // Each rule of the grammar is visited once.
+  std::vector<bool> seen(static_cast<size_t>(grammar_->GetRuleCount()));
   std::vector<const GrammarRule*> work{rule};
-  std::vector<const GrammarRule*> seen;
   while (!work.empty()) {
     const GrammarRule* r = work.back();
     work.pop_back();
-    if (std::find(seen.begin(), seen.end(), r) != seen.end()) continue;
-    seen.push_back(r);
+    const int index = r->GetIndex();
+    if (index < 0 || static_cast<size_t>(index) >= seen.size() || grammar_->GetRule(index) != r) return false;
+    if (seen[static_cast<size_t>(index)]) continue;
+    seen[static_cast<size_t>(index)] = true;
     if (IsLimited(r)) return false;
     switch (r->GetKind()) {
       case Rule::kLiteral:
         for (const char16_t c : r->GetText()) {
-          touch(c);
+          take(c);
           // A case-insensitive parse takes either case of an ASCII letter.
-          if (c < 128 && kFold.lower[c] != c) touch(kFold.lower[c]);
-          if (c >= u'a' && c <= u'z') touch(c - 32u);
+          if (c < 128 && kFold.lower[c] != c) take(kFold.lower[c]);
+          if (c >= u'a' && c <= u'z') take(c - 32u);
         }
         break;
       case Rule::kClass:
         for (unsigned c = 0; c < 256; ++c) {
-          if (r->ClassContains(static_cast<char16_t>(c))) touch(c);
+          if (r->ClassContains(static_cast<char16_t>(c))) take(c);
         }
         break;
       case Rule::kCode:
-        touch(r->GetCode());
+        take(r->GetCode());
         break;
       case Rule::kNamed:
       case Rule::kGroup: {
@@ -1208,8 +1211,8 @@ inline int ReplaySet(const char16_t* pos, int sets) {
 }
 
 int ParsoParser::ScanReplayed(const GrammarRule* rule, const char16_t* pos, int available, int& line, int depth) {
-  const uint8_t* kinds = nullptr;
-  if (!MayReplay(available, depth) || !ReplayableRule(rule, kinds)) return Scan(rule, pos, available, line, depth);
+  const uint64_t* taken = nullptr;
+  if (!MayReplay(available, depth) || !ReplayableRule(rule, taken)) return Scan(rule, pos, available, line, depth);
   if (replayGeneration_ != generation_ || !replayEntries_) {
     if (!replayEntries_) replayEntries_ = std::make_unique<ReplayEntry[]>(kReplaySets * kReplayWays);
     for (int i = 0; i < kReplaySets * kReplayWays; ++i) replayEntries_[i].rule = nullptr;
@@ -1223,14 +1226,13 @@ int ParsoParser::ScanReplayed(const GrammarRule* rule, const char16_t* pos, int 
   // the key): those are left to Scan.
   const int limit = std::min(available, kReplayKeyMax) - 2;
   int outside = 0;
-  uint8_t kind = kReplayTaken;
-  while (outside <= limit) {
+  for (;; ++outside) {
+    if (outside > limit) return Scan(rule, pos, available, line, depth);
     const char16_t c = pos[outside];
-    kind = kinds[c > 255 ? 255 : c];
-    if (kind != kReplayTaken) break;
-    ++outside;
+    const unsigned i = c > 255 ? 255u : c;
+    if (!((taken[i >> 6] >> (i & 63)) & 1u)) break;
+    if (c <= u'\r') return Scan(rule, pos, available, line, depth);
   }
-  if (outside > limit || kind == kReplayLineEnd) return Scan(rule, pos, available, line, depth);
   // With at least the key's characters available, no comparison with the
   // characters left comes out otherwise for more of them.
   const int keyLength = outside + 2;

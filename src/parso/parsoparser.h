@@ -498,15 +498,11 @@ class ParsoParser {
   // Such a match reads no character past the first one that no terminal
   // below may take (an outside character) and the one after it; `touched`
   // is told which characters some terminal may take.
-  // `kinds` gets a table of 256 entries (characters from U+00FF up by entry
-  // 255): kReplayOutside, kReplayTaken, or kReplayLineEnd for a line end
-  // some terminal may take.
-  static constexpr uint8_t kReplayOutside = 0;
-  static constexpr uint8_t kReplayTaken = 1;
-  static constexpr uint8_t kReplayLineEnd = 2;
-  bool ReplayableRule(const GrammarRule* rule, const uint8_t*& kinds);
+  // `taken` gets 256 bits (characters from U+00FF up by bit 255), set for
+  // each character some terminal may take.
+  bool ReplayableRule(const GrammarRule* rule, const uint64_t*& taken);
   // ReplayableRule's work for a rule: false when not replayable.
-  bool WorkOutReplay(const GrammarRule* rule, uint8_t* kinds) const;
+  bool WorkOutReplay(const GrammarRule* rule, uint64_t* taken) const;
   // Scan for a rule of GrammarRule::HasFlatSteps at `depth`: its elements in
   // one loop, as Scan and ScanElement would take them.
   // Scan for a choice of GrammarRule::HasFlatAlternatives at `depth`, from
@@ -740,7 +736,7 @@ class ParsoParser {
   struct ReplayRuleInfo {
     uint32_t generation = 0;  // the parse that worked it out (0: none)
     bool replayable = false;
-    uint8_t kinds[256] = {};
+    uint64_t taken[4] = {0, 0, 0, 0};
   };
   // The rule ScanReplayed met last, and its entry in replayRules_.
   const GrammarRule* replayLastRule_ = nullptr;
