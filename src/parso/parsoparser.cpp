@@ -147,6 +147,7 @@ ParsoParser::ParsoParser(const ParsoGrammar* grammar) { SetGrammar(grammar); }
 ParsoParser::~ParsoParser() = default;
 
 void ParsoParser::SetGrammar(const ParsoGrammar* grammar) {
+  ForgetReplays();
   grammar_ = grammar;
   valid_ = grammar && grammar->IsLoaded();
   // The second operand of the end-name checks, when all of them share one.
@@ -760,8 +761,13 @@ bool ParsoParser::TryLimited(const GrammarRule::Element& element, const char16_t
 
 void ParsoParser::SetMatchNestingLimit(const std::vector<const GrammarRule*>& rules, int limit,
                                        std::u16string message) {
-  limited_[0] = !rules.empty() ? rules[0] : nullptr;
-  limited_[1] = rules.size() > 1 ? rules[1] : nullptr;
+  const GrammarRule* first = !rules.empty() ? rules[0] : nullptr;
+  const GrammarRule* second = rules.size() > 1 ? rules[1] : nullptr;
+  // A replayable rule reaches none of the limited rules; the limit itself
+  // does not matter to it.
+  if (first != limited_[0] || second != limited_[1]) ForgetReplays();
+  limited_[0] = first;
+  limited_[1] = second;
   matchNestingLimit_ = limit;
   limitMessage_ = std::move(message);
 }
@@ -1074,8 +1080,15 @@ int ParsoParser::ScanRepeatedChoice(const GrammarRule* rule, const char16_t* sta
   return used;
 }
 
+void ParsoParser::ForgetReplays() {
+  replayRules_.clear();
+  replayLastRule_ = nullptr;
+  replayLastInfo_ = nullptr;
+  replayEntries_.reset();
+}
+
 bool ParsoParser::ReplayableRule(const GrammarRule* rule, const uint64_t*& taken) {
-  if (rule == replayLastRule_ && replayLastInfo_->generation == generation_) {
+  if (rule == replayLastRule_) {
     taken = replayLastInfo_->taken;
     return replayLastInfo_->replayable;
   }
@@ -1087,10 +1100,9 @@ bool ParsoParser::ReplayableRule(const GrammarRule* rule, const uint64_t*& taken
   }
   ReplayRuleInfo& info = replayRules_[static_cast<size_t>(index)];
   taken = info.taken;
-  // Worked out once a parse: the limits and the case setting may change
-  // between parses.
-  if (info.generation != generation_) {
-    info.generation = generation_;
+  // Worked out once, until the grammar or the limits change.
+  if (!info.known) {
+    info.known = true;
     info.replayable = WorkOutReplay(rule, info.taken);
   }
   replayLastRule_ = rule;
@@ -1191,8 +1203,7 @@ inline int ReplaySet(const char16_t* pos, int sets) {
 [[gnu::always_inline]] inline int ParsoParser::Replayed(const GrammarRule* rule, const char16_t* pos, int available,
                                                        int depth) {
   // Only for the rule met last, once this parse's entries are in place.
-  if (rule != replayLastRule_ || replayGeneration_ != generation_ || replayLastInfo_->generation != generation_ ||
-      !replayLastInfo_->replayable || !MayReplay(available, depth)) {
+  if (rule != replayLastRule_ || !replayEntries_ || !replayLastInfo_->replayable || !MayReplay(available, depth)) {
     return -2;
   }
   const ReplayEntry* const ways = &replayEntries_[ReplaySet(pos, kReplaySets) * kReplayWays];
@@ -1213,11 +1224,7 @@ inline int ReplaySet(const char16_t* pos, int sets) {
 int ParsoParser::ScanReplayed(const GrammarRule* rule, const char16_t* pos, int available, int& line, int depth) {
   const uint64_t* taken = nullptr;
   if (!MayReplay(available, depth) || !ReplayableRule(rule, taken)) return Scan(rule, pos, available, line, depth);
-  if (replayGeneration_ != generation_ || !replayEntries_) {
-    if (!replayEntries_) replayEntries_ = std::make_unique<ReplayEntry[]>(kReplaySets * kReplayWays);
-    for (int i = 0; i < kReplaySets * kReplayWays; ++i) replayEntries_[i].rule = nullptr;
-    replayGeneration_ = generation_;
-  }
+  if (!replayEntries_) replayEntries_ = std::make_unique<ReplayEntry[]>(kReplaySets * kReplayWays);
   if (const int replayed = Replayed(rule, pos, available, depth); replayed != -2) return replayed;
   // The key: the characters up to the first outside one, that one and the
   // next. No forward walk of a terminal passes the outside character, and
@@ -2521,9 +2528,6 @@ bool ParsoParser::Parse(const char16_t* text, size_t length, const char16_t* rul
   // have changed since); after the count wraps, none may look current.
   if (++generation_ == kLeadGenerations) {
     leadFailures_.clear();
-    replayRules_.clear();
-    replayLastRule_ = nullptr;
-    replayGeneration_ = 0;
     generation_ = 1;
   }
   countedNodes_ = 0;

@@ -250,7 +250,10 @@ class ParsoParser {
   // Settings of this parser. Defaults: case-insensitive compare (ASCII
   // letters fold; other characters compare exactly), no flattening, no
   // end-name removal, option word 52 (it does not change matching).
-  void SetCaseSensitive(bool on) { caseSensitive_ = on; }
+  void SetCaseSensitive(bool on) {
+    if (on != caseSensitive_) ForgetReplays();
+    caseSensitive_ = on;
+  }
   bool IsCaseSensitive() const { return caseSensitive_; }
   void SetFlatten(bool on) { flatten_ = on; }
   void SetEndNameRemoval(bool on) { endNameRemoval_ = on; }
@@ -713,6 +716,9 @@ class ParsoParser {
   std::vector<std::unique_ptr<LeadFailure[]>> leadFailures_;
   uint32_t generation_ = 0;  // counts parses: entries of earlier ones are stale
 
+  // Drops what ScanReplayed remembers: the grammar, the limits or the case
+  // setting changed. It is kept from one parse to the next otherwise.
+  void ForgetReplays();
   // ScanReplayed's memory. A match of a replayable rule is decided by the
   // characters from its start to the first outside one and the one after it
   // (the key), and by where the furthest failure stood against them; its
@@ -734,7 +740,7 @@ class ParsoParser {
     char16_t key[kReplayKeyMax];
   };
   struct ReplayRuleInfo {
-    uint32_t generation = 0;  // the parse that worked it out (0: none)
+    bool known = false;  // worked out
     bool replayable = false;
     uint64_t taken[4] = {0, 0, 0, 0};
   };
@@ -744,7 +750,6 @@ class ParsoParser {
   std::vector<ReplayRuleInfo> replayRules_;  // by rule index
   std::unique_ptr<ReplayEntry[]> replayEntries_;
   uint8_t replayVictims_[kReplaySets] = {};  // the way each set fills next
-  uint32_t replayGeneration_ = 0;  // the parse the entries belong to
 
   ParseNodeArena arena_;
 };

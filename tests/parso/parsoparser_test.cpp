@@ -1512,6 +1512,27 @@ TEST(ParseEngine, ReplayedReferencesMatchLikePlainMatching) {
     c.CheckVariants(u"<r>&lt;abcdefghijklmnopqrstuvwxyz&lt;abcdefghijklmnopqrstuvwxyz&lt;ab&lt;ab</r>");
     EXPECT_EQ(c.differences, 0);
   }
+  // A parser keeps what it remembers from one parse to the next, until a
+  // setting that changes the matches changes: here a reference whose 'X'
+  // only a case-insensitive parse takes, and the case setting turned.
+  {
+    const std::u16string text = u"<r>a&#X41; b&#X41; c</r>";
+    ParsoParser kept(&xml);
+    kept.SetFlatten(true);
+    kept.SetEndNameRemoval(true);
+    for (const bool caseSensitive : {false, true, false}) {
+      kept.SetCaseSensitive(caseSensitive);
+      ParsoParser fresh(&xml);
+      fresh.SetFlatten(true);
+      fresh.SetEndNameRemoval(true);
+      fresh.SetCaseSensitive(caseSensitive);
+      const bool freshOk = fresh.Parse(text.data(), text.size());
+      EXPECT_EQ(kept.Parse(text.data(), text.size()), freshOk) << "case-sensitive " << caseSensitive;
+      EXPECT_EQ(freshOk, !caseSensitive);
+      EXPECT_EQ(kept.GetErrorOffset(), fresh.GetErrorOffset()) << "case-sensitive " << caseSensitive;
+      EXPECT_EQ(N(kept.GetErrorText()), N(fresh.GetErrorText())) << "case-sensitive " << caseSensitive;
+    }
+  }
   // A reference whose first alternative reads past the end of the match
   // that the second makes, and a case-insensitive literal.
   ParsoGrammar g;
