@@ -499,10 +499,9 @@ class ParsoParser {
   // can be replayed: every rule it reaches is a literal, a compiled class, a
   // code, or a sequence or choice of them without constraints or limits.
   // Such a match reads no character past the first one that no terminal
-  // below may take (an outside character) and the one after it; `touched`
-  // is told which characters some terminal may take.
-  // `taken` gets 256 bits (characters from U+00FF up by bit 255), set for
-  // each character some terminal may take.
+  // below may take (an outside character) and the one after it. `taken`
+  // gets 256 bits (characters from U+00FF up by bit 255), set for each
+  // character some terminal may take.
   bool ReplayableRule(const GrammarRule* rule, const uint64_t*& taken);
   // ReplayableRule's work for a rule: false when not replayable.
   bool WorkOutReplay(const GrammarRule* rule, uint64_t* taken) const;
@@ -728,6 +727,8 @@ class ParsoParser {
   // characters.
   static constexpr int kReplaySets = 64;
   static constexpr int kReplayWays = 4;
+  // Rule matches a replayable rule may nest: a reference takes four; the
+  // stack and nesting room kept for that many frames is small.
   static constexpr int kReplayNesting = 32;
   struct ReplayEntry {
     const GrammarRule* rule = nullptr;  // null: empty
