@@ -215,6 +215,10 @@ ConvertStatus Utf8ToUtf16(const char*& source, const char* sourceEnd, char16_t*&
   while (s < end) {
     unsigned b = *s;
     if (b < 0x80) {
+      // Set where a block stopped at a byte that is not ASCII (text with a
+      // letter of another script every few words): that byte goes straight
+      // to the sequences below.
+      bool atHigh = false;
 #if defined(__SSE2__)
       // Sixteen bytes at a time: all sixteen are widened and stored, and the
       // place moves past those up to the first that is not ASCII (the units
@@ -229,27 +233,32 @@ ConvertStatus Utf8ToUtf16(const char*& source, const char* sourceEnd, char16_t*&
           const int ascii = __builtin_ctz(high);
           s += ascii;
           t += ascii;
+          atHigh = true;
           break;
         }
         s += 16;
         t += 16;
       }
 #endif
-      while (end - s >= 8 && targetEnd - t >= 8 && AllAscii8(s)) {
-        for (int k = 0; k < 8; ++k) t[k] = s[k];
-        s += 8;
-        t += 8;
-      }
-      if (s >= end) break;
-      b = *s;
-      if (b < 0x80) {
-        if (t >= targetEnd) {
-          status = ConvertTargetFull;
-          break;
+      if (atHigh) {
+        b = *s;
+      } else {
+        while (end - s >= 8 && targetEnd - t >= 8 && AllAscii8(s)) {
+          for (int k = 0; k < 8; ++k) t[k] = s[k];
+          s += 8;
+          t += 8;
         }
-        *t++ = char16_t(b);
-        ++s;
-        continue;
+        if (s >= end) break;
+        b = *s;
+        if (b < 0x80) {
+          if (t >= targetEnd) {
+            status = ConvertTargetFull;
+            break;
+          }
+          *t++ = char16_t(b);
+          ++s;
+          continue;
+        }
       }
     }
 
