@@ -90,7 +90,88 @@ bool LocalRegularFile(const KTString& name) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// Spaces, tabs and line feeds only, as the stylesheet view judges a text
+// it may leave out (a CR or any other unit keeps it).
+bool DroppableSpace(const KTXNode* text) {
+  const char16_t* value = text->GetValue();
+  const int length = text->GetValueLength();
+  for (int i = 0; i < length; ++i) {
+    const char16_t unit = value[i];
+    if (unit != u' ' && unit != u'\t' && unit != u'\n') return false;
+  }
+  return true;
+}
+
+bool HasSpaceAttribute(const KTXNode* element) {
+  return AttributeValue(element, u"xml:space") != nullptr;
+}
+
+// The stylesheet element of a module that can be thinned ahead: a document
+// without a document type declaration (so no defaults, entities or
+// xml:space values come from elsewhere) whose document element is
+// xsl:stylesheet or xsl:transform; null otherwise.
+KTXNode* ThinnableStylesheet(const KTXNode* document) {
+  if (!document || document->GetKind() != kXmlDocument) return nullptr;
+  KTXNode* root = nullptr;
+  for (KTXNode* child = document->GetFirstMadeChild(); child; child = child->GetNextSibling()) {
+    const int kind = child->GetKind();
+    if (kind == kDoctype) return nullptr;
+    if (kind == kElement && !root) root = child;
+  }
+  if (!root) return nullptr;
+  const std::u16string_view name(root->GetName());
+  const std::u16string_view local = LocalPart(name);
+  if ((local != u"stylesheet" && local != u"transform") || !InXsltNamespace(root, name)) return nullptr;
+  return root;
+}
+
+// Deletes from a module's parsed tree the lone white-space texts that the
+// run's view of it leaves out and deletes in turn (XSLT 1.0 §3.4), so that
+// their memory goes back to the worker that parsed them, for its next
+// module, instead of to the run, which parses no more modules. Only the
+// plainest cases are judged here; whatever is left the run judges as it
+// always does: a text beside anything but an element (or the attributes
+// that lead), below an element named "text" in any namespace, or under an
+// xml:space attribute stays.
+void ThinModule(KTXNode* stylesheet) {
+  if (HasSpaceAttribute(stylesheet)) return;
+  std::vector<KTXNode*> open{stylesheet};
+  while (!open.empty()) {
+    KTXNode* element = open.back();
+    open.pop_back();
+    const KTXNode* previous = nullptr;
+    for (KTXNode* child = element->GetFirstMadeChild(); child;) {
+      KTXNode* next = child->GetNextSibling();
+      const int kind = child->GetKind();
+      if (kind == kText) {
+        const int previousKind = previous ? previous->GetKind() : kElement;
+        const int nextKind = next ? next->GetKind() : kElement;
+        if ((previousKind == kElement || previousKind == kAttribute) && nextKind != kText && nextKind != kCData &&
+            DroppableSpace(child)) {
+          static_cast<KTXContainerNode*>(element)->RemoveChild(
+              static_cast<KTXContainerNode*>(element)->IteratorAt(child), nullptr);
+          child = next;
+          continue;
+        }
+      } else if (kind == kElement && child->IsContainer() && !HasSpaceAttribute(child) &&
+                 LocalPart(child->GetName()) != u"text") {
+        open.push_back(child);
+      }
+      previous = child;
+      child = next;
+    }
+  }
+}
+
 }  // namespace
+
+namespace {
+thread_local bool tWalkingModules = false;
+}  // namespace
+
+KTLoadAhead::ModuleWalk::ModuleWalk(bool walking) : before_(tWalkingModules) { tWalkingModules = walking; }
+
+KTLoadAhead::ModuleWalk::~ModuleWalk() { tWalkingModules = before_; }
 
 int KTLoadAhead::ThreadsFor(unsigned cores, bool addressSpaceLimited) {
   if (cores <= 2 || addressSpaceLimited) return 0;
@@ -111,10 +192,10 @@ KTLoadAhead::~KTLoadAhead() { Stop(); }
 
 void KTLoadAhead::Add(const KTString& url, const KTString& loadName, Kind kind) {
   std::lock_guard<std::mutex> lock(busy_);
-  AddLocked(url, loadName, kind);
+  AddLocked(url, loadName, kind, false);
 }
 
-void KTLoadAhead::AddLocked(const KTString& url, const KTString& loadName, Kind kind) {
+void KTLoadAhead::AddLocked(const KTString& url, const KTString& loadName, Kind kind, bool first) {
   if (stopping_ || maxThreads_ <= 0 || !manager_) return;
   Key key{std::u16string(loadName.View()), static_cast<int>(kind)};
   if (jobs_.count(key)) return;
@@ -126,12 +207,15 @@ void KTLoadAhead::AddLocked(const KTString& url, const KTString& loadName, Kind 
   job->url = url;
   job->loadName = loadName;
   job->kind = kind;
-  // Room in the queue first: a job is queued only once the table owns it,
-  // so that memory running out on the way leaves no pointer to a freed job.
-  if (queue_.size() == queue_.capacity()) queue_.reserve(queue_.size() * 2 + 8);
+  // A job is queued only once the table owns it, so that memory running out
+  // on the way leaves no pointer to a freed job; one the table holds that
+  // never reached the queue is made by the run when it asks for it.
   Job* queued = job.get();
   jobs_.emplace(std::move(key), std::move(job));
-  queue_.push_back(queued);
+  if (first)
+    queue_.push_front(queued);
+  else
+    queue_.push_back(queued);
   if (idleThreads_ > 0) {
     changed_.notify_one();
     return;
@@ -142,7 +226,7 @@ void KTLoadAhead::AddLocked(const KTString& url, const KTString& loadName, Kind 
     threaded_ = true;
   }
   // No thread to be had: the run loads what is left itself.
-  if (!StartThread() && threads_.empty()) queueHead_ = queue_.size();
+  if (!StartThread() && threads_.empty()) queue_.clear();
 }
 
 bool KTLoadAhead::StartThread() {
@@ -180,14 +264,15 @@ void KTLoadAhead::Work() {
   {
     std::unique_lock<std::mutex> lock(busy_);
     while (!stopping_) {
-      if (queueHead_ < queue_.size() && held_ + loading_ < kMaxHeld) {
-        Job* job = queue_[queueHead_++];
+      if (!queue_.empty() && held_ + loading_ < kMaxHeld) {
+        Job* job = queue_.front();
+        queue_.pop_front();
         if (job->state != Job::State::kQueued) continue;
         RunJob(*job, lock);
         continue;
       }
       // Nothing queued and no load under way that could queue more.
-      if (queueHead_ >= queue_.size() && loading_ == 0) break;
+      if (queue_.empty() && loading_ == 0) break;
       ++idleThreads_;
       changed_.wait(lock);
       --idleThreads_;
@@ -202,7 +287,10 @@ void KTLoadAhead::RunJob(Job& job, std::unique_lock<std::mutex>& lock, bool forT
   job.state = Job::State::kLoading;
   ++loading_;
   lock.unlock();
-  std::unique_ptr<KTDocumentRecord> record = Load(job);
+  // A load for the run stays whole: the run may want it for document().
+  const bool thin = !forTaker && job.kind == Kind::kModule;
+  bool thinned = false;
+  std::unique_ptr<KTDocumentRecord> record = Load(job, thin, thinned);
   lock.lock();
   --loading_;
   if (record && !stopping_) {
@@ -217,11 +305,12 @@ void KTLoadAhead::RunJob(Job& job, std::unique_lock<std::mutex>& lock, bool forT
   if (record && !forTaker && ++held_ > mostHeld_) mostHeld_ = held_;
   job.held = record && !forTaker;
   job.record = std::move(record);
+  job.thinned = thinned;
   job.state = Job::State::kDone;
   changed_.notify_all();
 }
 
-std::unique_ptr<KTDocumentRecord> KTLoadAhead::Load(const Job& job) {
+std::unique_ptr<KTDocumentRecord> KTLoadAhead::Load(const Job& job, bool thin, bool& thinned) {
   // Whatever the load would log marks it as not clean; the run then loads
   // the name itself and logs it where it belongs.
   bool logged = false;
@@ -242,7 +331,12 @@ std::unique_ptr<KTDocumentRecord> KTLoadAhead::Load(const Job& job) {
     KTXNode* document = loader->LoadFromUrl(job.loadName.c_str(), status, record.get());
     const bool clean = document && !status.HasError() && loader->GetTextLength() > 0 && !logged;
     record->SetLoader(std::move(loader));
-    if (!clean) record.reset();
+    if (!clean) {
+      record.reset();
+    } else if (KTXNode* stylesheet = thin ? ThinnableStylesheet(document) : nullptr) {
+      ThinModule(stylesheet);
+      thinned = true;
+    }
   } catch (...) {
     // The run meets the same failure when it loads the name itself.
     record.reset();
@@ -259,21 +353,35 @@ void KTLoadAhead::AddModulesOf(const KTXNode* document, const KTString& url) {
   const std::u16string_view rootName(root->GetName());
   const std::u16string_view rootLocal = LocalPart(rootName);
   if ((rootLocal != u"stylesheet" && rootLocal != u"transform") || !InXsltNamespace(root, rootName)) return;
+  // Queued in the order the run asks for them: it reads a module's
+  // includes from the last to the first, each with its own includes, and
+  // the imports once all includes are read, again from the last; so the
+  // includes go before everything queued (the last one first) and the
+  // imports after it (the last one first).
+  std::vector<const KTXNode*> imports;
   for (const KTXNode* child = root->GetFirstMadeChild(); child; child = child->GetNextSibling()) {
     if (child->GetKind() != kElement) continue;
     const std::u16string_view name(child->GetName());
     const std::u16string_view local = LocalPart(name);
     if ((local != u"include" && local != u"import") || !InXsltNamespace(child, name)) continue;
-    const KTString* href = AttributeValue(child, u"href");
-    if (!href || !PlainHref(href->View())) continue;
-    KTString moduleUrl;
-    KTString loadName;
-    try {
-      if (!names_(url, *href, moduleUrl, loadName)) continue;
-      AddLocked(moduleUrl, loadName, Kind::kModule);
-    } catch (...) {
-      // Left to the run.
-    }
+    if (local == u"import")
+      imports.push_back(child);
+    else
+      AddModuleNamedBy(child, url, true);
+  }
+  for (auto import = imports.rbegin(); import != imports.rend(); ++import) AddModuleNamedBy(*import, url, false);
+}
+
+void KTLoadAhead::AddModuleNamedBy(const KTXNode* reference, const KTString& url, bool first) {
+  const KTString* href = AttributeValue(reference, u"href");
+  if (!href || !PlainHref(href->View())) return;
+  KTString moduleUrl;
+  KTString loadName;
+  try {
+    if (!names_(url, *href, moduleUrl, loadName)) return;
+    AddLocked(moduleUrl, loadName, Kind::kModule, first);
+  } catch (...) {
+    // Left to the run.
   }
 }
 
@@ -289,6 +397,8 @@ std::unique_ptr<KTDocumentRecord> KTLoadAhead::Take(const KTString& loadName, Ki
   }
   changed_.wait(lock, [job] { return job->state == Job::State::kDone; });
   std::unique_ptr<KTDocumentRecord> record = std::move(job->record);
+  // A thinned tree goes only to a walk of the stylesheet's modules.
+  if (job->thinned && !tWalkingModules) record.reset();
   if (record) ++taken_;
   if (job->held) {
     job->held = false;
@@ -300,7 +410,7 @@ std::unique_ptr<KTDocumentRecord> KTLoadAhead::Take(const KTString& loadName, Ki
 }
 
 void KTLoadAhead::JoinWhenIdle(std::unique_lock<std::mutex>& lock) {
-  if (queueHead_ < queue_.size() || loading_ > 0 || threads_.empty()) return;
+  if (!queue_.empty() || loading_ > 0 || threads_.empty()) return;
   // Every worker leaves its loop now; once joined, the name table goes back
   // to its one-thread ways.
   changed_.notify_all();
@@ -328,7 +438,6 @@ void KTLoadAhead::Stop() {
   // Loads not taken are freed here, after every worker has ended.
   jobs_.clear();
   queue_.clear();
-  queueHead_ = 0;
   if (threaded_) {
     threaded_ = false;
     KTXName::EndThreaded();

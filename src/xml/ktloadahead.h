@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -63,6 +64,23 @@ class KTLoadAhead {
   // thread at once, the modules it names still loaded ahead.
   std::unique_ptr<KTDocumentRecord> Take(const KTString& loadName, Kind kind);
 
+  // While one stands on a thread with `walking` true, Take on that thread
+  // may give a module whose parsed tree was thinned ahead: the lone
+  // white-space texts its stylesheet view leaves out are already deleted.
+  // Only the walk that wraps modules as stylesheets (and deletes those
+  // texts itself) may take one; document() needs the whole tree, and a
+  // thinned load is not given to it (it loads the name itself).
+  class ModuleWalk {
+   public:
+    explicit ModuleWalk(bool walking);
+    ~ModuleWalk();
+    ModuleWalk(const ModuleWalk&) = delete;
+    ModuleWalk& operator=(const ModuleWalk&) = delete;
+
+   private:
+    bool before_;
+  };
+
   // Stops: loads not started are dropped, loads under way end, the threads
   // are joined and what was not taken is freed. Idempotent.
   void Stop();
@@ -71,12 +89,13 @@ class KTLoadAhead {
   size_t GetTakenCount() const { return taken_; }
 
   // The workers start no load while this many loads, finished and not yet
-  // taken or under way, stand, so that the trees parsed ahead (which the
-  // run thins as it takes them) never all stand at once: a stylesheet of
-  // many modules costs little more memory at its peak than it does loaded
-  // one module at a time. A load not started when the run asks for it is
-  // made by the run itself.
-  static constexpr int kMaxHeld = 24;
+  // taken or under way, stand, so that the trees parsed ahead never all
+  // stand at once for a stylesheet of hundreds of modules. The bound leaves
+  // room for all of DocBook's 60 or so, which the workers finish while the
+  // run loads the source and its DTD: held thinned (see ModuleWalk), they
+  // cost about what their wrapped trees keep later. A load not started when
+  // the run asks for it is made by the run itself.
+  static constexpr int kMaxHeld = 64;
   // The most finished loads that waited at once (for tests).
   int GetMostHeld() {
     std::lock_guard<std::mutex> lock(busy_);
@@ -91,6 +110,7 @@ class KTLoadAhead {
     enum class State { kQueued, kLoading, kDone } state = State::kQueued;
     std::unique_ptr<KTDocumentRecord> record;  // null: not clean
     bool held = false;  // counted in held_ until taken
+    bool thinned = false;  // see ModuleWalk
   };
   using Key = std::pair<std::u16string, int>;
 
@@ -98,11 +118,15 @@ class KTLoadAhead {
   // Loads a queued job on the calling thread, the lock released meanwhile;
   // a load made for Take's caller is not counted as held.
   void RunJob(Job& job, std::unique_lock<std::mutex>& lock, bool forTaker = false);
-  std::unique_ptr<KTDocumentRecord> Load(const Job& job);
+  // `thin`: a module's tree is thinned when it can be (`thinned` says so).
+  std::unique_ptr<KTDocumentRecord> Load(const Job& job, bool thin, bool& thinned);
   // Schedules the modules the xsl:include and xsl:import children of the
   // stylesheet element name. Under the lock.
   void AddModulesOf(const KTXNode* document, const KTString& url);
-  void AddLocked(const KTString& url, const KTString& loadName, Kind kind);
+  // The module an xsl:include or xsl:import names, queued first or last.
+  void AddModuleNamedBy(const KTXNode* reference, const KTString& url, bool first);
+  // Queues a load at the front (`first`) or at the back. Under the lock.
+  void AddLocked(const KTString& url, const KTString& loadName, Kind kind, bool first);
   // Starts one worker; false when no thread could be had.
   bool StartThread();
   static void JoinAll(std::vector<pthread_t>& threads);
@@ -115,8 +139,7 @@ class KTLoadAhead {
   std::mutex busy_;
   std::condition_variable changed_;
   std::map<Key, std::unique_ptr<Job>> jobs_;
-  std::vector<Job*> queue_;  // first in, first out from queueHead_
-  size_t queueHead_ = 0;
+  std::deque<Job*> queue_;  // the next load to start at the front
   int loading_ = 0;
   int held_ = 0;  // loads finished ahead and not yet taken
   int mostHeld_ = 0;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "xml/ktloadahead.h"
 #include "xml/ktschemaservices.h"
 #include "xml/ktxpathnode.h"
 #include "xml/ktxpathtreecontext.h"
@@ -244,7 +245,15 @@ KTXPathNode* KTXSLTProcessor::GetDocument(const KTString* baseUri, const KTStrin
   }
 
   std::unique_ptr<KTSchemaServices> model = NewSchemaModel();
-  KTXNode* document = LoadDocument(url.c_str());
+  KTXNode* document;
+  {
+    // A module loaded ahead may come with the texts its view leaves out
+    // deleted already, as this walk deletes them below: loads are made
+    // ahead only for the file processor, whose ForgetDocument always lets
+    // document() of the URL load the module afresh.
+    KTLoadAhead::ModuleWalk walk(stylesheetWalk);
+    document = LoadDocument(url.c_str());
+  }
   if (!document) {
     // The subclass has said why; a second reference to the URL fails
     // without loading (and reporting) it again.

@@ -112,4 +112,37 @@ TEST_F(LoadAheadTest, EveryRunEndsAsTheSerialOne) {
   }
 }
 
+// The modules loaded ahead come with the white space their stylesheet view
+// leaves out deleted already: every text that shows in a template (in
+// xsl:text, under xml:space, beside other nodes) stays, and document() of a
+// module still reads every one of its texts. The source is large enough
+// (below the size past which nothing is loaded ahead) that the workers
+// load the module while the run loads the source.
+TEST_F(LoadAheadTest, ModulesThinnedAheadKeepTheWhiteSpaceThatCounts) {
+  std::string items;
+  for (int i = 0; i < 20000; ++i) items += "<i n='" + std::to_string(i) + "'>text</i>\n";
+  folder_.Write("large.xml", "<doc>\n" + items + "</doc>\n");
+  folder_.Write("ws.xsl", Sheet("  <!-- c -->\n  <xsl:template name='ws'>\n    <a>  <b/>  </a>\n"
+                                "    <xsl:text>  </xsl:text><xsl:text> <!-- c --> </xsl:text>\n"
+                                "    <p xml:space='preserve'>  <q>  </q> <r xml:space='default'>  <s/>  </r>  </p>\n"
+                                "    <m>x <i/> <!-- c --> <?pi?> <![CDATA[ ]]> <j/>&#32;<k/> &#10; <l/>\t</m>\n"
+                                "    <t:text xmlns:t='urn:other'>  </t:text>\n  </xsl:template>\n"));
+  folder_.Write("main.xsl",
+                Sheet("<xsl:include href='ws.xsl'/>\n<xsl:template match='/'><out><xsl:call-template name='ws'/>"
+                      "<n><xsl:for-each select=\"document('ws.xsl')//text()\">[<xsl:value-of "
+                      "select=\"translate(., ' &#9;&#10;', '_TN')\"/>]</xsl:for-each></n></out></xsl:template>\n"));
+  const Outcome serial = Run("main.xsl", "large.xml", true);
+  ASSERT_EQ(serial.run.status, 0) << serial.run.err;
+  for (int round = 0; round < 3; ++round) {
+    const Outcome ahead = Run("main.xsl", "large.xml", false);
+    EXPECT_EQ(ahead.run.status, serial.run.status);
+    EXPECT_EQ(ahead.run.err, serial.run.err);
+    EXPECT_EQ(ahead.output, serial.output);
+  }
+  if (access(kXsltproc, X_OK) != 0) return;
+  KTProgramResult theirs = KTRunProgram(kXsltproc, {"-o", "p.txt", "main.xsl", "large.xml"}, folder_.Path());
+  EXPECT_EQ(theirs.status, 0) << theirs.err;
+  EXPECT_EQ(KTWithoutDeclaration(serial.output), KTWithoutDeclaration(folder_.Read("p.txt")));
+}
+
 }  // namespace

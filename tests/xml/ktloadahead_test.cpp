@@ -12,6 +12,8 @@
 #include <fstream>
 #include <memory>
 #include <new>
+#include <chrono>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,8 @@
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktxnode.h"
+#include "xml/ktxpathnode.h"
+#include "xml/ktxpathtreecontext.h"
 
 // Allocations this thread is to fail next: a test makes memory run out on a
 // worker at a chosen point.
@@ -78,6 +82,12 @@ class LoadAheadTest : public ::testing::Test {
     return ahead.Take(Text(folder_.File(name)), kind);
   }
   std::string Serial(const std::string& name) { return LoadAndWrite(manager_, folder_.File(name)).tree; }
+  std::unique_ptr<KTXNode> LoadTree(const std::string& name) {
+    std::unique_ptr<KTDocumentLoader> loader = manager_.NewLoader();
+    KTLoadStatus status;
+    std::unique_ptr<KTXNode> tree(loader->LoadFromUrl(Text(folder_.File(name)).c_str(), status));
+    return status.HasError() ? nullptr : std::move(tree);
+  }
 
   TempFolder folder_;
   KTDocumentManager manager_;
@@ -122,6 +132,8 @@ TEST_F(LoadAheadTest, TakesTheCleanLoadsOfEveryModuleItCanName) {
       {"with&reference.xsl", kModule, false},  // an href the view may read otherwise
       {"main.xsl", kModule, false},       // loaded as another kind
   };
+  // As the run's walk over the modules takes them.
+  KTLoadAhead::ModuleWalk walk(true);
   for (const Case& c : cases) {
     std::unique_ptr<KTDocumentRecord> record = Take(ahead, c.name, c.kind);
     ASSERT_EQ(record != nullptr, c.taken) << c.name;
@@ -150,6 +162,7 @@ TEST_F(LoadAheadTest, HoldsAtMostItsBoundOfLoadsNotTaken) {
   KTLoadAhead ahead(&manager_, ModuleNames, 2);
   ahead.Add(Text(folder_.File("main.xsl")), Text(folder_.File("main.xsl")), KTLoadAhead::Kind::kStylesheet);
   ASSERT_NE(Take(ahead, "main.xsl", KTLoadAhead::Kind::kStylesheet), nullptr);
+  KTLoadAhead::ModuleWalk walk(true);
   for (int i = modules - 1; i >= 0; --i) {
     const std::string name = "m" + std::to_string(i) + ".xsl";
     std::unique_ptr<KTDocumentRecord> record = Take(ahead, name, KTLoadAhead::Kind::kModule);
@@ -212,6 +225,101 @@ TEST_F(LoadAheadTest, MemoryRunningOutWhileSchedulingLeavesTheModulesToTheRun) {
       }
     }
     ahead.Stop();
+  }
+}
+
+// A compact picture of a view: kind, name, value, children.
+std::string Picture(const KTXPathNode* node) {
+  std::string out = std::to_string(node->GetKind()) + KTUtf16ToUtf8(node->GetName());
+  if (node->GetKind() == kXPathText || node->GetKind() == kXPathAttribute) out += "=" + KTUtf16ToUtf8(node->GetValue());
+  out += "(";
+  for (int i = 0; i < node->GetChildCount(); ++i) out += Picture(node->GetChild(i)) + " ";
+  return out + ")";
+}
+
+int Texts(const KTXNode* node) {
+  int count = node->GetKind() == kText ? 1 : 0;
+  for (const KTXNode* child = node->GetFirstChild(); child; child = child->GetNextSibling()) count += Texts(child);
+  return count;
+}
+
+std::string StylesheetView(KTXNode* document) {
+  KTXPathTreeContext context;
+  std::unique_ptr<KTXPathNode> view = context.WrapTree(document, nullptr, false, nullptr, true);
+  return view ? Picture(view.get()) : "none";
+}
+
+// A module a worker loads has the lone white-space texts that its
+// stylesheet view leaves out deleted there; the view of what is left is
+// the view of the whole module, whatever white space stands where. A module
+// with a document type declaration (whose defaults may give xml:space) or
+// under xml:space on its stylesheet element is left whole, and only the
+// walk over the modules is given a thinned tree: document() gets none.
+TEST_F(LoadAheadTest, ThinsOnlyWhatTheStylesheetViewLeavesOut) {
+  const std::string xslt = kXsl;
+  struct Case {
+    const char* label;
+    std::string text;
+    bool thinned;  // some text is deleted ahead
+  };
+  const Case cases[] = {
+      {"indentation", Stylesheet("xsl", "\n  <xsl:template name='t'>\n    <out>\n      <xsl:value-of select='1'/>\n"
+                                        "    </out>\n  </xsl:template>\n"),
+       true},
+      {"text elements", Stylesheet("xsl", "\n<xsl:template name='t'>\n <xsl:text>  </xsl:text> <xsl:text> <!-- c --> </xsl:text>\n"
+                                          " <x:text xmlns:x='urn:x'> <y/> </x:text>\n <t:text xmlns:t='" + xslt +
+                                          "'>\n</t:text>\n</xsl:template>\n"),
+       true},
+      {"xml:space", Stylesheet("xsl", "\n<xsl:template name='t' xml:space='preserve'>\n <a> <b xml:space='default'> "
+                                      "<c/> </b> </a>\n</xsl:template>\n <xsl:template name='u'>\n <d xml:space="
+                                      "'preserve'> </d> <e xml:space='other'> </e>\n</xsl:template>\n"),
+       true},
+      {"beside other nodes", Stylesheet("xsl", "\n<xsl:template name='t'>x <a/> <!-- c --> <?p?> <![CDATA[ ]]> "
+                                               "<b/>&#32;<c/> &#10; <d/>\t\n<e/> &amp; <f/> <g/>&#13;<h/> <i/> <![CDATA[j]]><k/> "
+                                               "</xsl:template>"
+                                               "\n"),
+       true},
+      {"line ends", Stylesheet("xsl", "\r\n<xsl:template name='t'>\r\n <a/>\r <b/>\n</xsl:template>\r\n"), true},
+      {"a document type declaration",
+       "<!DOCTYPE xsl:stylesheet [<!ATTLIST xsl:template xml:space (default|preserve) 'preserve'>]>\n" +
+           Stylesheet("xsl", "\n<xsl:template name='t'>\n <a/>\n</xsl:template>\n"),
+       false},
+      {"xml:space on the stylesheet element", "<xsl:stylesheet version='1.0' xml:space='preserve' xmlns:xsl='" + xslt +
+                                                  "'>\n<xsl:template name='t'>\n <a/>\n</xsl:template>\n"
+                                                  "</xsl:stylesheet>\n",
+       false},
+  };
+  folder_.Write("main.xsl", Stylesheet("xsl", "<xsl:include href='m.xsl'/>"));
+  for (const Case& c : cases) {
+    folder_.Write("m.xsl", c.text);
+    std::unique_ptr<KTXNode> serial = LoadTree("m.xsl");
+    ASSERT_NE(serial, nullptr) << c.label;
+    const std::string wholeView = StylesheetView(serial.get());
+    for (const bool walking : {true, false}) {
+      KTLoadAhead ahead(&manager_, ModuleNames, 2);
+      ahead.Add(Text(folder_.File("main.xsl")), Text(folder_.File("main.xsl")), KTLoadAhead::Kind::kStylesheet);
+      // Both loads finished by the worker (neither is taken yet, so both
+      // stand held) before the module is taken.
+      for (int waited = 0; ahead.GetMostHeld() < 2 && waited < 30000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ASSERT_EQ(ahead.GetMostHeld(), 2) << c.label;
+      ASSERT_NE(Take(ahead, "main.xsl", KTLoadAhead::Kind::kStylesheet), nullptr) << c.label;
+      KTLoadAhead::ModuleWalk walk(walking);
+      std::unique_ptr<KTDocumentRecord> record = Take(ahead, "m.xsl", KTLoadAhead::Kind::kModule);
+      if (!walking) {
+        // A tree thinned ahead is not for document(), which loads the module
+        // itself; one left whole may be taken.
+        if (c.thinned) {
+          EXPECT_EQ(record, nullptr) << c.label;
+        } else if (record) {
+          EXPECT_EQ(Texts(record->GetDocument()), Texts(serial.get())) << c.label;
+        }
+        continue;
+      }
+      ASSERT_NE(record, nullptr) << c.label;
+      EXPECT_EQ(StylesheetView(record->GetDocument()), wholeView) << c.label;
+      EXPECT_EQ(Texts(record->GetDocument()) < Texts(serial.get()), c.thinned) << c.label;
+    }
   }
 }
 
