@@ -298,7 +298,7 @@ void KTLoadAhead::RunJob(Job& job, std::unique_lock<std::mutex>& lock, bool forT
     // which loads them itself and says so if it cannot; nothing thrown here
     // may leave a worker, where it would end the program.
     try {
-      AddModulesOf(record->GetDocument(), job.url);
+      AddModulesOf(record->GetDocument(), job.url, job.loadName);
     } catch (...) {
     }
   }
@@ -345,7 +345,7 @@ std::unique_ptr<KTDocumentRecord> KTLoadAhead::Load(const Job& job, bool thin, b
   return record;
 }
 
-void KTLoadAhead::AddModulesOf(const KTXNode* document, const KTString& url) {
+void KTLoadAhead::AddModulesOf(const KTXNode* document, const KTString& url, const KTString& loadName) {
   if (!document || !names_) return;
   const KTXNode* root = document->GetFirstMadeChild();
   while (root && root->GetKind() != kElement) root = root->GetNextSibling();
@@ -359,17 +359,22 @@ void KTLoadAhead::AddModulesOf(const KTXNode* document, const KTString& url) {
   // includes go before everything queued (the last one first) and the
   // imports after it (the last one first).
   std::vector<const KTXNode*> imports;
+  std::vector<const KTXNode*> bindings;
   for (const KTXNode* child = root->GetFirstMadeChild(); child; child = child->GetNextSibling()) {
     if (child->GetKind() != kElement) continue;
     const std::u16string_view name(child->GetName());
     const std::u16string_view local = LocalPart(name);
-    if ((local != u"include" && local != u"import") || !InXsltNamespace(child, name)) continue;
-    if (local == u"import")
+    const bool binding = local == u"param" || local == u"variable";
+    if ((local != u"include" && local != u"import" && !binding) || !InXsltNamespace(child, name)) continue;
+    if (binding)
+      bindings.push_back(child);
+    else if (local == u"import")
       imports.push_back(child);
     else
       AddModuleNamedBy(child, url, true);
   }
   for (auto import = imports.rbegin(); import != imports.rend(); ++import) AddModuleNamedBy(*import, url, false);
+  for (const KTXNode* binding : bindings) AddDocumentReadBy(binding, url, loadName);
 }
 
 void KTLoadAhead::AddModuleNamedBy(const KTXNode* reference, const KTString& url, bool first) {
@@ -385,9 +390,51 @@ void KTLoadAhead::AddModuleNamedBy(const KTXNode* reference, const KTString& url
   }
 }
 
+void KTLoadAhead::AddDocumentReadBy(const KTXNode* binding, const KTString& url, const KTString& loadName) {
+  const KTString* select = AttributeValue(binding, u"select");
+  if (!select) return;
+  // Each call document('...') or document("...") of one literal, a plain
+  // href or empty; any other argument is left to the run.
+  const std::u16string_view text = select->View();
+  constexpr std::u16string_view kCall = u"document(";
+  for (size_t at = text.find(kCall); at != std::u16string_view::npos; at = text.find(kCall, at + 1)) {
+    if (at > 0) {
+      // Not the end of a longer name (my-document(, x:document().
+      const char16_t before = text[at - 1];
+      if (before == u'-' || before == u'_' || before == u'.' || before == u':' || (before >= u'0' && before <= u'9') ||
+          (before >= u'a' && before <= u'z') || (before >= u'A' && before <= u'Z') || before > 0x7F)
+        continue;
+    }
+    const size_t open = at + kCall.size();
+    if (open >= text.size() || (text[open] != u'\'' && text[open] != u'"')) continue;
+    const size_t close = text.find(text[open], open + 1);
+    if (close == std::u16string_view::npos || close + 1 >= text.size() || text[close + 1] != u')') continue;
+    const std::u16string_view literal = text.substr(open + 1, close - open - 1);
+    try {
+      if (literal.empty()) {
+        // The module itself, read as a source document.
+        AddLocked(url, loadName, Kind::kDocument, false);
+        continue;
+      }
+      if (!PlainHref(literal)) continue;
+      KTString documentUrl;
+      KTString documentName;
+      if (!names_(url, KTString(literal), documentUrl, documentName)) continue;
+      AddLocked(documentUrl, documentName, Kind::kDocument, false);
+    } catch (...) {
+      // Left to the run.
+    }
+  }
+}
+
 std::unique_ptr<KTDocumentRecord> KTLoadAhead::Take(const KTString& loadName, Kind kind) {
   std::unique_lock<std::mutex> lock(busy_);
-  auto found = jobs_.find(Key{std::u16string(loadName.View()), static_cast<int>(kind)});
+  auto found = jobs_.end();
+  // Outside the walk over the modules a module's name is asked for by
+  // document(): a load made for it comes first.
+  if (kind == Kind::kModule && !tWalkingModules)
+    found = jobs_.find(Key{std::u16string(loadName.View()), static_cast<int>(Kind::kDocument)});
+  if (found == jobs_.end()) found = jobs_.find(Key{std::u16string(loadName.View()), static_cast<int>(kind)});
   if (found == jobs_.end()) return nullptr;
   Job* job = found->second.get();
   if (job->state == Job::State::kQueued) {

@@ -30,8 +30,12 @@ class KTLoadAhead {
   // How a load is set up, as the code that takes it sets up its own: the
   // stylesheet named on the command line (the stylesheet grammar, its line
   // starts made at the load) or a module it includes or imports (the grammar
-  // chosen by name, line starts made when first asked for).
-  enum class Kind { kStylesheet, kModule };
+  // chosen by name, line starts made when first asked for). A document that
+  // the select of a top-level xsl:param or xsl:variable of a module reads
+  // with document() of a literal is loaded as a module is (kDocument: never
+  // thinned) and handed to a Take of kModule made outside the walk over the
+  // modules, as document() makes it.
+  enum class Kind { kStylesheet, kModule, kDocument };
 
   // From a module's URL and an href found in it: the URL of the module it
   // names and the name it is loaded by, exactly as the run finds them; false
@@ -122,9 +126,14 @@ class KTLoadAhead {
   std::unique_ptr<KTDocumentRecord> Load(const Job& job, bool thin, bool& thinned);
   // Schedules the modules the xsl:include and xsl:import children of the
   // stylesheet element name. Under the lock.
-  void AddModulesOf(const KTXNode* document, const KTString& url);
+  // Also schedules, last, the documents its top-level bindings read with
+  // document() of a literal ("" names the module itself, `loadName`).
+  void AddModulesOf(const KTXNode* document, const KTString& url, const KTString& loadName);
   // The module an xsl:include or xsl:import names, queued first or last.
   void AddModuleNamedBy(const KTXNode* reference, const KTString& url, bool first);
+  // The documents a top-level binding's select reads with document() of a
+  // literal; queued last.
+  void AddDocumentReadBy(const KTXNode* binding, const KTString& url, const KTString& loadName);
   // Queues a load at the front (`first`) or at the back. Under the lock.
   void AddLocked(const KTString& url, const KTString& loadName, Kind kind, bool first);
   // Starts one worker; false when no thread could be had.

@@ -115,18 +115,23 @@ TEST_F(LoadAheadTest, EveryRunEndsAsTheSerialOne) {
 // The modules loaded ahead come with the white space their stylesheet view
 // leaves out deleted already: every text that shows in a template (in
 // xsl:text, under xml:space, beside other nodes) stays, and document() of a
-// module still reads every one of its texts. The source is large enough
+// module still reads every one of its texts, whether the run loads it or a
+// worker does (for a top-level binding's document() of a literal). The source is large enough
 // (below the size past which nothing is loaded ahead) that the workers
 // load the module while the run loads the source.
 TEST_F(LoadAheadTest, ModulesThinnedAheadKeepTheWhiteSpaceThatCounts) {
   std::string items;
   for (int i = 0; i < 20000; ++i) items += "<i n='" + std::to_string(i) + "'>text</i>\n";
   folder_.Write("large.xml", "<doc>\n" + items + "</doc>\n");
-  folder_.Write("ws.xsl", Sheet("  <!-- c -->\n  <xsl:template name='ws'>\n    <a>  <b/>  </a>\n"
+  folder_.Write("data.xml", "<data>\n  <item>x</item>\n</data>\n");
+  folder_.Write("ws.xsl", Sheet("  <!-- c -->\n  <xsl:param name='texts' select=\"count(document('')//text())\"/>\n"
+                                "  <xsl:variable name='data' select='document(\"data.xml\")'/>\n"
+                                "  <xsl:template name='ws'>\n    <a>  <b/>  </a>\n"
                                 "    <xsl:text>  </xsl:text><xsl:text> <!-- c --> </xsl:text>\n"
                                 "    <p xml:space='preserve'>  <q>  </q> <r xml:space='default'>  <s/>  </r>  </p>\n"
                                 "    <m>x <i/> <!-- c --> <?pi?> <![CDATA[ ]]> <j/>&#32;<k/> &#10; <l/>\t</m>\n"
-                                "    <t:text xmlns:t='urn:other'>  </t:text>\n  </xsl:template>\n"));
+                                "    <t:text xmlns:t='urn:other'>  </t:text>\n    <c t='{$texts}' d='{count($data//text())}'/>\n"
+                                "  </xsl:template>\n"));
   folder_.Write("main.xsl",
                 Sheet("<xsl:include href='ws.xsl'/>\n<xsl:template match='/'><out><xsl:call-template name='ws'/>"
                       "<n><xsl:for-each select=\"document('ws.xsl')//text()\">[<xsl:value-of "

@@ -323,6 +323,50 @@ TEST_F(LoadAheadTest, ThinsOnlyWhatTheStylesheetViewLeavesOut) {
   }
 }
 
+// The documents that the selects of a module's top-level bindings read with
+// document() of a literal are loaded ahead whole, for document() alone: a
+// Take outside the walk over the modules gets them (the module itself for
+// document('') as well), a name that only ends in "document" or an argument
+// that is no literal gets nothing, and the walk still gets the module.
+TEST_F(LoadAheadTest, LoadsTheDocumentsOfTopLevelBindingsForDocument) {
+  folder_.Write("data.xml", "<data>\n  <item/>\n</data>\n");
+  folder_.Write("other.xml", "<other/>");
+  folder_.Write("third.xml", "<third/>");
+  folder_.Write("m.xsl", Stylesheet("xsl", "\n  <xsl:param name='self' select=\"string(document('')//xsl:param[1]/@name)\"/>\n"
+                                           "  <xsl:variable name='data' select='count(document(\"data.xml\")/*)'/>\n"
+                                           "  <xsl:variable name='other' select=\"my-document('other.xml')\"/>\n"
+                                           "  <xsl:variable name='third' select=\"document(concat('third', '.xml'))\"/>\n"
+                                           "  <xsl:template name='t'>\n    <out/>\n  </xsl:template>\n"));
+  folder_.Write("main.xsl", Stylesheet("xsl", "<xsl:include href='m.xsl'/>"));
+  KTLoadAhead ahead(&manager_, ModuleNames, 2);
+  ahead.Add(Text(folder_.File("main.xsl")), Text(folder_.File("main.xsl")), KTLoadAhead::Kind::kStylesheet);
+  // All four loads (main.xsl, m.xsl, m.xsl and data.xml for document())
+  // finished by the workers before anything is taken.
+  for (int waited = 0; ahead.GetMostHeld() < 4 && waited < 30000; ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(ahead.GetMostHeld(), 4);
+  ASSERT_NE(Take(ahead, "main.xsl", KTLoadAhead::Kind::kStylesheet), nullptr);
+  {
+    KTLoadAhead::ModuleWalk walk(true);
+    std::unique_ptr<KTDocumentRecord> module = Take(ahead, "m.xsl", KTLoadAhead::Kind::kModule);
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(StylesheetView(module->GetDocument()), StylesheetView(LoadTree("m.xsl").get()));
+  }
+  struct Case {
+    const char* name;
+    bool taken;
+  };
+  const Case cases[] = {{"m.xsl", true}, {"data.xml", true}, {"other.xml", false}, {"third.xml", false}};
+  for (const Case& c : cases) {
+    std::unique_ptr<KTDocumentRecord> record = Take(ahead, c.name, KTLoadAhead::Kind::kModule);
+    ASSERT_EQ(record != nullptr, c.taken) << c.name;
+    if (!record) continue;
+    EXPECT_EQ(WrittenWithoutDeclaration(record->GetDocument()), Serial(c.name)) << c.name;
+    EXPECT_EQ(Texts(record->GetDocument()), Texts(LoadTree(c.name).get())) << c.name;
+  }
+  ahead.Stop();
+}
+
 TEST(LoadAheadThreads, NoneOnOneOrTwoCoresOrUnderAnAddressSpaceLimitAtMostTwo) {
   const struct {
     unsigned cores;
