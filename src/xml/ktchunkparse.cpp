@@ -259,17 +259,16 @@ struct KTChunkParse::ChunkResult {
   bool parented = false;  // its nodes' parent is set already (SetChildrenParent)
 };
 
-bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length, KTXNode* document,
-                       bool finish, bool withoutNul, KTSourceText* release) {
+bool KTChunkParse::MaySplit(long length, int& threads, bool& forced) {
+  threads = 1;
   const KTChunkMode mode = KTGetChunkMode();
   if (mode == KTChunkMode::kOff) return false;
-  const bool forced = mode == KTChunkMode::kForce || mode == KTChunkMode::kForceInline;
+  forced = mode == KTChunkMode::kForce || mode == KTChunkMode::kForceInline;
   if (!forced && length < kMinLength) return false;
   // A load on another thread than the process's first (a module fetched
   // ahead) is parsed serially: that thread may hold its log already, and
   // the chunked parse holds and releases the log of the thread it runs on.
   if (syscall(SYS_gettid) != getpid()) return false;
-  int threads = 1;
   if (mode != KTChunkMode::kForceInline) {
     threads = std::min<int>(kMaxThreads, static_cast<int>(std::thread::hardware_concurrency()));
     // Under a limit on the address space or on the data segment (which
@@ -283,6 +282,14 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     if (threads < 2 && !forced) return false;
     threads = std::max(threads, 1);
   }
+  return true;
+}
+
+bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length, KTXNode* document,
+                       bool finish, bool withoutNul, KTSourceText* release) {
+  int threads = 1;
+  bool forced = false;
+  if (!MaySplit(length, threads, forced)) return false;
   if (!driver.entry_ || !driver.parser_ || document->GetKind() != kXmlDocument) return false;
 
   KTChunkPlan plan;

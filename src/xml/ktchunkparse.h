@@ -79,6 +79,14 @@ class KTChunkParse {
   // Documents parsed in chunks so far in this process (for tests: a chunked
   // load that fell back to the serial parse is not counted).
   static long GetChunkedCount();
+  // Whether a load of `length` characters (or bytes) on the calling thread
+  // may be split for threads now: never in kOff, whatever its length in the
+  // forced modes, from kMinLength on in kAuto, and only on the process's
+  // first thread (see Run). `threads` tells how many it may use, the
+  // calling one included: 1 runs the parts one after another on the
+  // calling thread (kForceInline, or a forced mode under a limit on the
+  // address space). `forced` tells a forced mode.
+  static bool MaySplit(long length, int& threads, bool& forced);
 
  private:
   struct ChunkResult;

@@ -3,14 +3,24 @@
 #include "xml/ktdecodedtext.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <climits>
 #include <cstdint>
+#include <latch>
 #include <new>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/ktencoding.h"
 #include "platform/ktwchar.h"
+#include "xml/ktchunkparse.h"
 #include "xml/ktloaderror.h"
 #include "xml/ktloadstatus.h"
 
@@ -321,7 +331,138 @@ int ReplaceNuls(char16_t* units, int length) {
   return replaced;
 }
 
+// The UTF-16 units that UTF-8 bytes[0, size) decode to when they are well
+// formed: one a byte that continues no sequence, one more a four-byte lead.
+// False at a NUL byte (the decode must replace it: see ReplaceNuls).
+bool CountUtf8Units(const unsigned char* bytes, size_t size, size_t& units) {
+  size_t count = 0;
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i beforeLead = _mm_set1_epi8(static_cast<char>(0xC0));      // bytes below it (signed) continue
+  const __m128i beforeFourLead = _mm_set1_epi8(static_cast<char>(0xEF));  // bytes above it (signed) lead four
+  for (; size - i >= 16; i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(block, zero)) != 0) return false;
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(block));
+    if (high == 0) {
+      count += 16;
+      continue;
+    }
+    const unsigned continuing = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(block, beforeLead)));
+    const unsigned fourLead =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(block, beforeFourLead))) & high;
+    count += 16 - static_cast<size_t>(std::popcount(continuing)) + static_cast<size_t>(std::popcount(fourLead));
+  }
+#endif
+  for (; i < size; ++i) {
+    const unsigned char b = bytes[i];
+    if (b == 0) return false;
+    count += (b & 0xC0) != 0x80;
+    count += b >= 0xF0;
+  }
+  units = count;
+  return true;
+}
+
+std::atomic<long> gPiecewise{0};
+
+// Bytes of a large text below which a piece is not worth a thread of its own.
+constexpr size_t kMinPieceBytes = size_t{1} << 18;
+
+// Decodes the UTF-8 bytes [source, end) into target in pieces, on threads
+// when the load may use them (KTChunkParse::MaySplit), and sets `length`.
+// The pieces start at bytes that continue no sequence, where the decode of
+// the whole starts a sequence too, so each piece decodes alike alone; each
+// piece is counted first, so that it is written straight to its place.
+// False, with the target's contents undefined, when the text is not split
+// or any piece holds what the whole decode would replace or refuse (an
+// ill-formed sequence, a NUL): the caller then decodes the whole.
+bool DecodeUtf8InPieces(const char* source, const char* end, char16_t* target, int& length) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(source);
+  const size_t size = static_cast<size_t>(end - source);
+  int threads = 1;
+  bool forced = false;
+  if (!KTChunkParse::MaySplit(static_cast<long>(std::min<size_t>(size, LONG_MAX)), threads, forced)) return false;
+  // A forced mode cuts even a short text, for tests.
+  const size_t pieces = forced ? std::min<size_t>(KTChunkParse::kMaxThreads, size)
+                               : std::min<size_t>(static_cast<size_t>(threads), size / kMinPieceBytes);
+  if (pieces < 2) return false;
+  std::vector<size_t> starts(pieces + 1);
+  starts[pieces] = size;
+  for (size_t k = 1; k < pieces; ++k) {
+    size_t at = size / pieces * k;
+    // A well-formed sequence has at most three bytes after its lead.
+    for (int step = 0; at < size && (bytes[at] & 0xC0) == 0x80; ++step, ++at) {
+      if (step == 3) return false;
+    }
+    if (at <= starts[k - 1] || at >= size) return false;
+    starts[k] = at;
+  }
+  starts[0] = 0;
+  std::vector<size_t> units(pieces, 0);
+  std::unique_ptr<bool[]> good(new bool[pieces]());
+  // Every piece is counted before any is written: a piece's place is the
+  // sum of the counts before it.
+  std::latch counted(static_cast<std::ptrdiff_t>(pieces));
+  auto count = [&](size_t k) {
+    good[k] = CountUtf8Units(bytes + starts[k], starts[k + 1] - starts[k], units[k]);
+  };
+  auto decode = [&](size_t k) {
+    if (!good[k]) return;
+    size_t place = 0;
+    for (size_t j = 0; j < k; ++j) place += units[j];
+    const char* from = source + starts[k];
+    const char* to = source + starts[k + 1];
+    char16_t* written = target + place;
+    char16_t* const limit = written + units[k];
+    UnconvertibleCount = 0;
+    good[k] = Utf8ToUtf16(from, to, written, limit) == ConvertDone && from == to && written == limit &&
+              UnconvertibleCount == 0;
+  };
+  const size_t helpers = threads > 1 ? std::min<size_t>(static_cast<size_t>(threads), pieces) - 1 : 0;
+  std::vector<std::thread> pool;
+  if (helpers > 0) {
+    // Each helper takes the pieces k with k % (helpers + 1) == its number;
+    // the calling thread takes number 0.
+    auto share = [&](size_t first) {
+      for (size_t k = first; k < pieces; k += helpers + 1) count(k);
+      for (size_t k = first; k < pieces; k += helpers + 1) counted.count_down();
+      counted.wait();
+      for (size_t k = first; k < pieces; k += helpers + 1) decode(k);
+    };
+    try {
+      for (size_t h = 1; h <= helpers; ++h) pool.emplace_back(share, h);
+    } catch (...) {
+      // Fewer threads than planned: the pieces of those never started are
+      // counted here, so that the latch opens, and none is decoded.
+      for (size_t h = pool.size() + 1; h <= helpers; ++h) {
+        for (size_t k = h; k < pieces; k += helpers + 1) {
+          good[k] = false;
+          counted.count_down();
+        }
+      }
+    }
+    share(0);
+    for (std::thread& t : pool) t.join();
+  } else {
+    for (size_t k = 0; k < pieces; ++k) count(k);
+    for (size_t k = 0; k < pieces; ++k) decode(k);
+  }
+  UnconvertibleCount = 0;
+  size_t total = 0;
+  for (size_t k = 0; k < pieces; ++k) {
+    if (!good[k]) return false;
+    total += units[k];
+  }
+  length = static_cast<int>(total);
+  gPiecewise.fetch_add(1);
+  return true;
+}
+
 }  // namespace
+
+long KTDecodedTextBuffer::GetPiecewiseCount() { return gPiecewise.load(); }
 
 bool KTDecodedTextBuffer::DecodeUtf8InPlace(int& replaced) {
   // UTF-8, the common case, decodes straight into the string's own block: N
@@ -340,6 +481,15 @@ bool KTDecodedTextBuffer::DecodeUtf8InPlace(int& replaced) {
   KTString text;
   text.ClearAndReserve(static_cast<int>(size_));
   char16_t* start = text.GetBuffer();
+  int pieced = 0;
+  if (DecodeUtf8InPieces(source, sourceEnd, start, pieced)) {
+    // Well formed and without a NUL: nothing was replaced.
+    replaced = 0;
+    text.SetWrittenLength(pieced);
+    text_ = std::move(text);
+    length_ = pieced;
+    return true;
+  }
   char16_t* target = start;
   UnconvertibleCount = 0;
   const char* bytes = source;

@@ -51,6 +51,11 @@ class KTDecodedTextBuffer : public KTRawBuffer {
   // Moves the decoded text out; the buffer holds no text afterwards.
   KTString ReleaseText();
 
+  // UTF-8 texts decoded in pieces so far in this process (a large one is cut
+  // for threads as the chunked parse cuts it: KTChunkParse::MaySplit); for
+  // tests.
+  static long GetPiecewiseCount();
+
   int GetEncodingId() const { return encodingId_; }
   int GetByteOrder() const { return byteOrder_; }
   const KTString& GetEncodingName() const { return encodingName_; }

@@ -13,6 +13,7 @@
 
 #include "ktloadtest_util.h"
 #include "platform/ktutf8.h"
+#include "xml/ktdecodedtext.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
@@ -217,6 +218,53 @@ TEST(ChunkParse, ChunkedLoadsMatchTheSerialLoad) {
       }
     }
   }
+}
+
+// A large UTF-8 text is decoded in pieces cut at bytes that start a
+// character; the forced modes cut even these short texts into up to eight
+// pieces, so that cuts fall beside and inside multi-byte forms. A text the
+// whole decode would replace anything in (an ill-formed sequence, a NUL)
+// is decoded whole: the same tree, message and place as the serial load.
+TEST(ChunkParse, PiecewiseDecodeMatchesTheWholeDecode) {
+  struct Text {
+    const char* name;
+    std::string bytes;
+    bool wellFormed;  // decoded in pieces
+  };
+  const std::string mixed = "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80" "a";
+  const Text texts[] = {
+      {"ASCII", "<r><a>plain</a><b x='1'/></r>", true},
+      {"two, three and four bytes everywhere", "<r><a>" + Repeat(mixed, 9) + "</a><b/></r>", true},
+      {"four-byte forms only", "<r>" + Repeat("\xF0\x9F\x98\x80", 12) + "<a/></r>", true},
+      {"a byte order mark", "\xEF\xBB\xBF<r><a>\xC3\xA9</a><b/></r>", true},
+      {"a lone continuation byte", "<r><a>x\x80y</a><b/></r>", false},
+      {"a run of continuation bytes", "<r><a>x" + Repeat("\x80", 40) + "y</a><b/></r>", false},
+      {"a cut-off form", "<r><a>x\xE4\xB8y</a><b/></r>", false},
+      {"an overlong form", "<r><a>x\xC0\xAFy</a><b/></r>", false},
+      {"an encoded surrogate", "<r><a>x\xED\xA0\x80y</a><b/></r>", false},
+      {"U+FFFE", "<r><a>x\xEF\xBF\xBEy</a><b/></r>", false},
+      {"past U+10FFFF", "<r><a>x\xF4\x90\x80\x80y</a><b/></r>", false},
+      {"a NUL byte", "<r><a>x" + std::string(1, '\0') + "y</a><b/></r>", false},
+      {"a form cut off by the end", "<r><a/><b/></r>\xE4\xB8", false},
+  };
+  for (const Text& t : texts) {
+    SCOPED_TRACE(t.name);
+    const Loaded serial = Load(t.bytes, KTChunkMode::kOff, true);
+    for (KTChunkMode mode : {KTChunkMode::kForceInline, KTChunkMode::kForce}) {
+      const long before = KTDecodedTextBuffer::GetPiecewiseCount();
+      const Loaded pieced = Load(t.bytes, mode, true);
+      EXPECT_EQ(KTDecodedTextBuffer::GetPiecewiseCount(), before + (t.wellFormed ? 1 : 0));
+      EXPECT_EQ(pieced.tree, serial.tree);
+      EXPECT_EQ(pieced.message, serial.message);
+      EXPECT_EQ(pieced.line, serial.line);
+      EXPECT_EQ(pieced.column, serial.column);
+      EXPECT_EQ(pieced.code, serial.code);
+    }
+  }
+  // The serial mode never cuts.
+  const long before = KTDecodedTextBuffer::GetPiecewiseCount();
+  Load(texts[1].bytes, KTChunkMode::kOff, true);
+  EXPECT_EQ(KTDecodedTextBuffer::GetPiecewiseCount(), before);
 }
 
 // A load on another thread than the process's first (a stylesheet module
