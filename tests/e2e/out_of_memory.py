@@ -54,6 +54,13 @@ def run(command, limit):
                           preexec_fn=limit_memory if limit else None)
 
 
+def too_little_to_start(result):
+    """True for a run the dynamic loader ended before the program began: it could not map a
+    shared library, or the thread-local storage of the first thread, under the limit."""
+    return result.returncode == 127 and ('error while loading shared libraries' in result.stderr
+                                         or 'cannot allocate TLS data structures' in result.stderr)
+
+
 def fine_scan(name, command, finished, failed_in_order, messages):
     """True when every limit within a coarse step of the first failure after the load ends in
     order; else prints the first that does not."""
@@ -63,8 +70,7 @@ def fine_scan(name, command, finished, failed_in_order, messages):
     first = after_load[0].limit
     for limit in range(max(FIRST_LIMIT, first - STEP), first + STEP, FINE_STEP):
         result = run(command, limit)
-        too_little_to_start = result.returncode == 127 and 'error while loading shared libraries' in result.stderr
-        if too_little_to_start or finished(result) or failed_in_order(result):
+        if too_little_to_start(result) or finished(result) or failed_in_order(result):
             continue
         print(f'{name}: under {limit / MIB:g} MiB: rc={result.returncode}\n'
               f'stdout: {result.stdout[-500:]}\nstderr: {result.stderr[-500:]}')
@@ -86,7 +92,7 @@ def scan(name, command, finished, failed_in_order, fine=False):
     limit = FIRST_LIMIT
     while limit <= LAST_LIMIT:
         result = run(command, limit)
-        if result.returncode == 127 and 'error while loading shared libraries' in result.stderr:
+        if too_little_to_start(result):
             # Too little for the program to start at all: not yet a run of ours.
             limit += STEP
             continue
