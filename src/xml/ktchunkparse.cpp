@@ -143,7 +143,199 @@ KTChunkMode KTGetChunkMode() {
   return static_cast<KTChunkMode>(mode);
 }
 
+namespace {
+
+// A tag met by the scan of content: its '<', the place past its '>', its
+// kind, and the depth before it (elements open, the root's included; for a
+// scan started at a guessed place, counted from there).
+enum class TagKind : uint8_t { kStart, kEmpty, kEnd };
+struct TagEvent {
+  int open;
+  int end;
+  int depth;  // a tag takes three units at least: any depth fits
+  TagKind kind;
+};
+
+// How a scan of content ended.
+enum class ScanEnd {
+  kStopped,  // the tag handler stopped it
+  kSynced,   // it met the '<' at `syncAt` as the start of markup
+  kPassed,   // it went past `syncAt` inside markup: that '<' starts none
+  kFailed,   // it met what the finder does not fully understand
+};
+
+// Scans content from `at` (in content, `depth` elements open) tag by tag,
+// passing over comments, processing instructions and CDATA sections, and
+// hands each tag to `onTag`, which returns false to stop. With `syncAt` >= 0
+// it stops at that place (see ScanEnd). `at` and `depth` are left where it
+// stopped.
+template <class OnTag>
+ScanEnd ScanContent(const char16_t* text, int length, int& at, int& depth, int syncAt, OnTag&& onTag) {
+  for (;;) {
+    if (syncAt >= 0 && at > syncAt) return ScanEnd::kPassed;
+    const char16_t* found = KTFindUnit(text + at, static_cast<size_t>(length - at), u'<');
+    const int open = found ? static_cast<int>(found - text) : -1;
+    if (open >= 0 && open == syncAt) {
+      at = open;
+      return ScanEnd::kSynced;
+    }
+    if (open < 0 || open + 1 >= length) return ScanEnd::kFailed;
+    const char16_t next = text[open + 1];
+    bool empty = false;
+    if (next == u'/') {
+      const int end = TagEnd(text, length, open, empty);
+      if (end < 0) return ScanEnd::kFailed;
+      at = end;
+      if (!onTag(TagEvent{open, end, depth, TagKind::kEnd})) return ScanEnd::kStopped;
+      --depth;
+    } else if (next == u'!' || next == u'?') {
+      const int past = SkipMarkup(text, length, open, true);
+      if (past <= 0) return ScanEnd::kFailed;
+      at = past;
+    } else if (StartsName(next)) {
+      const int end = TagEnd(text, length, open, empty);
+      if (end < 0) return ScanEnd::kFailed;
+      at = end;
+      if (!onTag(TagEvent{open, end, depth, empty ? TagKind::kEmpty : TagKind::kStart})) return ScanEnd::kStopped;
+      if (!empty) ++depth;
+    } else {
+      return ScanEnd::kFailed;
+    }
+  }
+}
+
+// The cutting of contents into chunks, fed the tags in document order with
+// their true depths.
+class ChunkCutter {
+ public:
+  ChunkCutter(int chunkChars, int maxDepth) : chunkChars_(chunkChars), maxDepth_(maxDepth), frames_(maxDepth + 1) {}
+
+  void OpenRoot(int start, int contentStart) { OpenFrame(1, start, contentStart); }
+
+  // False once the root has ended (then Done tells whether there is a
+  // plan, and TakeChunks gives it).
+  bool Tag(const TagEvent& tag) {
+    const int depth = tag.depth;
+    if (tag.kind == TagKind::kEnd) {
+      if (depth <= maxDepth_) {
+        const int d = static_cast<int>(depth);
+        Frame& frame = frames_[static_cast<size_t>(d)];
+        FinishRun(frame, d, tag.open);
+        if (d == 1) {
+          ended_ = true;
+          return false;
+        }
+        // A large element whose content is cut stands in the rest of the
+        // document with its chunks; a smaller one stays in its parent's.
+        Frame& parent = frames_[static_cast<size_t>(d) - 1];
+        if (tag.end - frame.start >= 2 * chunkChars_ && frame.chunks.size() >= 2) {
+          FinishRun(parent, d - 1, frame.start);
+          parent.chunks.insert(parent.chunks.end(), frame.chunks.begin(), frame.chunks.end());
+          parent.runStart = parent.lastCut = tag.end;
+        }
+      }
+      return true;
+    }
+    if (depth <= maxDepth_) {
+      Frame& parent = frames_[static_cast<size_t>(depth)];
+      if (tag.open - parent.lastCut >= chunkChars_) {
+        parent.cuts.push_back(tag.open);
+        parent.lastCut = tag.open;
+      }
+    }
+    if (tag.kind == TagKind::kStart && depth + 1 <= maxDepth_) OpenFrame(static_cast<int>(depth + 1), tag.open, tag.end);
+    return true;
+  }
+
+  bool Ended() const { return ended_; }
+  // The plan once the root has ended: at least two chunks.
+  bool TakeChunks(KTChunkPlan& plan) {
+    if (!ended_ || frames_[1].chunks.size() < 2) return false;
+    plan.chunks = std::move(frames_[1].chunks);
+    return true;
+  }
+
+ private:
+  // One frame per open element down to maxDepth (reused, so that an
+  // element costs no allocation): the run of its content not yet given to
+  // chunks, the cuts in that run, and the chunks decided so far.
+  struct Frame {
+    int start = 0;     // the element's '<'
+    int runStart = 0;  // where the items not in a chunk yet begin
+    int lastCut = 0;
+    std::vector<int> cuts;
+    std::vector<KTChunk> chunks;
+  };
+  // The run of `frame` (at `depth`) up to `runEnd` cut into chunks.
+  static void FinishRun(Frame& frame, int depth, int runEnd) {
+    int from = frame.runStart;
+    for (int cut : frame.cuts) {
+      if (cut <= from || cut >= runEnd) continue;
+      frame.chunks.push_back(KTChunk{from, cut, depth});
+      from = cut;
+    }
+    if (from < runEnd) frame.chunks.push_back(KTChunk{from, runEnd, depth});
+    frame.cuts.clear();
+  }
+  void OpenFrame(int depth, int start, int contentStart) {
+    Frame& frame = frames_[static_cast<size_t>(depth)];
+    frame.start = start;
+    frame.runStart = frame.lastCut = contentStart;
+    frame.cuts.clear();
+    frame.chunks.clear();
+  }
+
+  const int chunkChars_;
+  const int maxDepth_;
+  std::vector<Frame> frames_;
+  bool ended_ = false;
+};
+
+// A stretch of the content scanned ahead from a guessed place: the first
+// '<' past a share of the text, taken as the start of a tag in content. The
+// tags that may matter to the cutter (those no deeper than it looks, for
+// the least depth the start can have) are kept with depths counted from
+// the start; the scan ends where it meets the next stretch's start, or
+// passes it.
+struct Stretch {
+  int start = 0;
+  int syncAt = -1;  // the next stretch's start; -1 for the last
+  std::vector<TagEvent> tags;
+  ScanEnd ended = ScanEnd::kFailed;
+  int stoppedAt = 0;    // where the scan ended
+  int depthAtEnd = 0;  // the depth there, counted from the start
+};
+
+void ScanStretch(const char16_t* text, int length, int maxDepth, Stretch& stretch) noexcept {
+  int at = stretch.start;
+  int depth = 0;
+  // Before the root ends, the depth before any tag is at least one: the
+  // depth at the start is at least one more than the least depth met so
+  // far, and a tag deeper than the cutter looks then is left out.
+  int least = 0;
+  try {
+    stretch.ended = ScanContent(text, length, at, depth, stretch.syncAt, [&](const TagEvent& tag) {
+      least = std::min(least, tag.depth);
+      if (tag.depth <= maxDepth - 1 + least) stretch.tags.push_back(tag);
+      return true;
+    });
+  } catch (...) {
+    // Memory ran out: the finder gives up, and the serial parse runs.
+    stretch.tags.clear();
+    stretch.ended = ScanEnd::kFailed;
+  }
+  stretch.stoppedAt = at;
+  stretch.depthAtEnd = depth;
+}
+
+}  // namespace
+
 bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth, KTChunkPlan& plan) {
+  return KTFindChunks(text, length, chunkChars, maxDepth, 1, false, plan);
+}
+
+bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth, int stretches, bool threads,
+                  KTChunkPlan& plan) {
   if (maxDepth < 1) return false;
   plan = KTChunkPlan();
   // The prolog: white space, comments and processing instructions (the XML
@@ -162,90 +354,70 @@ bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth
   const int contentStart = TagEnd(text, length, at, empty);
   if (contentStart < 0 || empty) return false;
 
-  // One frame per open element down to maxDepth (reused, so that an
-  // element costs no allocation): the run of its content not yet given to
-  // chunks, the cuts in that run, and the chunks decided so far.
-  struct Frame {
-    int start = 0;     // the element's '<'
-    int runStart = 0;  // where the items not in a chunk yet begin
-    int lastCut = 0;
-    std::vector<int> cuts;
-    std::vector<KTChunk> chunks;
-  };
-  std::vector<Frame> frames(static_cast<size_t>(maxDepth) + 1);
-  // The run of `frame` (at `depth`) up to `runEnd` cut into chunks.
-  auto finishRun = [](Frame& frame, int depth, int runEnd) {
-    int from = frame.runStart;
-    for (int cut : frame.cuts) {
-      if (cut <= from || cut >= runEnd) continue;
-      frame.chunks.push_back(KTChunk{from, cut, depth});
-      from = cut;
-    }
-    if (from < runEnd) frame.chunks.push_back(KTChunk{from, runEnd, depth});
-    frame.cuts.clear();
-  };
-  auto openFrame = [&](int depth, int start, int contentStart) {
-    Frame& frame = frames[static_cast<size_t>(depth)];
-    frame.start = start;
-    frame.runStart = frame.lastCut = contentStart;
-    frame.cuts.clear();
-    frame.chunks.clear();
-  };
-  openFrame(1, at, contentStart);
-  long depth = 1;  // elements open, the root's included
+  ChunkCutter cutter(chunkChars, maxDepth);
+  cutter.OpenRoot(at, contentStart);
+  auto cut = [&](const TagEvent& tag) { return cutter.Tag(tag); };
   at = contentStart;
-  for (;;) {
-    const char16_t* found = KTFindUnit(text + at, static_cast<size_t>(length - at), u'<');
-    const int open = found ? static_cast<int>(found - text) : -1;
-    if (open < 0 || open + 1 >= length) return false;
-    const char16_t next = text[open + 1];
-    if (next == u'/') {
-      bool unused = false;
-      const int end = TagEnd(text, length, open, unused);
-      if (end < 0) return false;
-      if (depth <= maxDepth) {
-        const int d = static_cast<int>(depth);
-        Frame& frame = frames[static_cast<size_t>(d)];
-        finishRun(frame, d, open);
-        if (d == 1) {
-          if (frame.chunks.size() < 2) return false;
-          plan.chunks = std::move(frame.chunks);
-          return true;
-        }
-        // A large element whose content is cut stands in the rest of the
-        // document with its chunks; a smaller one stays in its parent's.
-        Frame& parent = frames[static_cast<size_t>(d) - 1];
-        if (end - frame.start >= 2 * chunkChars && frame.chunks.size() >= 2) {
-          finishRun(parent, d - 1, frame.start);
-          parent.chunks.insert(parent.chunks.end(), frame.chunks.begin(), frame.chunks.end());
-          parent.runStart = parent.lastCut = end;
-        }
-      }
-      --depth;
-      at = end;
-    } else if (next == u'!' || next == u'?') {
-      const int past = SkipMarkup(text, length, open, true);
-      if (past <= 0) return false;
-      at = past;
-    } else if (StartsName(next)) {
-      if (depth <= maxDepth) {
-        Frame& parent = frames[static_cast<size_t>(depth)];
-        if (open - parent.lastCut >= chunkChars) {
-          parent.cuts.push_back(open);
-          parent.lastCut = open;
-        }
-      }
-      const int end = TagEnd(text, length, open, empty);
-      if (end < 0) return false;
-      if (!empty) {
-        ++depth;
-        if (depth <= maxDepth) openFrame(static_cast<int>(depth), open, end);
-      }
-      at = end;
-    } else {
-      return false;
+  int depth = 1;  // elements open, the root's included
+
+  // The content past the first stretch is scanned ahead in stretches, each
+  // from the first '<' past its share of the text. A stretch whose start
+  // the scan before it meets as the start of markup began where the serial
+  // scan passes, at a depth then known: its tags go to the cutter as they
+  // would have come. From the first stretch whose start was passed inside
+  // markup (or that the scan before it never reached), the rest is scanned
+  // here as it comes.
+  std::vector<Stretch> ahead;
+  for (int k = 1; k < stretches; ++k) {
+    const int guess = static_cast<int>(static_cast<long long>(length) * k / stretches);
+    const int from = std::max(guess, ahead.empty() ? contentStart : ahead.back().start + 1);
+    if (from >= length) break;
+    const char16_t* found = KTFindUnit(text + from, static_cast<size_t>(length - from), u'<');
+    if (!found) break;
+    ahead.emplace_back();
+    ahead.back().start = static_cast<int>(found - text);
+  }
+  for (size_t k = 0; k + 1 < ahead.size(); ++k) ahead[k].syncAt = ahead[k + 1].start;
+  std::vector<std::thread> pool;
+  if (threads && !ahead.empty()) {
+    try {
+      for (Stretch& stretch : ahead) pool.emplace_back(ScanStretch, text, length, maxDepth, std::ref(stretch));
+    } catch (...) {
+      // Fewer threads: the stretches not started are scanned here.
     }
   }
+  for (size_t k = pool.size(); k < ahead.size(); ++k) ScanStretch(text, length, maxDepth, ahead[k]);
+  struct Joiner {
+    std::vector<std::thread>& pool;
+    ~Joiner() {
+      for (std::thread& t : pool) t.join();
+    }
+  } joiner{pool};
+
+  ScanEnd ended = ScanContent(text, length, at, depth, ahead.empty() ? -1 : ahead.front().start, cut);
+  size_t next = 0;  // the stretch the scan goes on to
+  for (;;) {
+    if (ended == ScanEnd::kPassed) {
+      // The next stretch's start lies in markup: the scan goes on from where
+      // it stopped, past that markup, as the serial scan does.
+      ended = ScanContent(text, length, at, depth, -1, cut);
+    }
+    if (ended != ScanEnd::kSynced) break;
+    for (std::thread& t : pool) t.join();
+    pool.clear();
+    const Stretch& stretch = ahead[next++];
+    for (const TagEvent& tag : stretch.tags) {
+      // A tag deeper than the cutter looks changes nothing there.
+      const int tagDepth = depth + tag.depth;
+      if (tagDepth > maxDepth) continue;
+      if (!cutter.Tag(TagEvent{tag.open, tag.end, tagDepth, tag.kind})) break;
+    }
+    if (cutter.Ended()) break;
+    depth += stretch.depthAtEnd;
+    at = stretch.stoppedAt;
+    ended = stretch.ended;
+  }
+  return cutter.TakeChunks(plan);
 }
 
 // One chunk's outcome: its nodes under a detached element, and what the
@@ -293,7 +465,10 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
   if (!driver.entry_ || !driver.parser_ || document->GetKind() != kXmlDocument) return false;
 
   KTChunkPlan plan;
-  if (!KTFindChunks(text, length, forced ? 1 : kChunkChars, kMaxSplitDepth, plan)) return false;
+  // The finder scans ahead on as many threads as the parse will use.
+  if (!KTFindChunks(text, length, forced ? 1 : kChunkChars, kMaxSplitDepth, forced ? kMaxThreads : threads,
+                    threads > 1, plan))
+    return false;
   const std::vector<KTChunk>& list = plan.chunks;
   const size_t chunks = list.size();
   std::vector<ChunkResult> results(chunks);

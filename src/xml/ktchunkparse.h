@@ -41,6 +41,13 @@ struct KTChunkPlan {
 // chunks: the grammar, which parses every chunk anyway, is what decides
 // whether the text is well formed.
 bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth, KTChunkPlan& plan);
+// The same with the content past the first of `stretches` equal shares of
+// the text scanned ahead, each from its first '<' taken as a tag's start
+// (on threads of their own with `threads`, else one after another); a
+// stretch is used only where the scan before it meets that '<' as the start
+// of markup, so the plan is always the one above.
+bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth, int stretches, bool threads,
+                  KTChunkPlan& plan);
 
 // How a document is parsed: chunks on threads for a large one (kAuto), never
 // in chunks (kOff), or in chunks whatever its size, cut at every child, on

@@ -143,6 +143,23 @@ std::vector<Case> Documents() {
   };
 }
 
+// A plan shown in its text: each chunk as '[' and the depth of the element
+// whose content it cuts, then ']'; "" where the finder gives up.
+std::string ShowPlan(const std::u16string& text, int chunkChars, int maxDepth, int stretches, bool threads) {
+  KTChunkPlan plan;
+  std::string shown;
+  if (!KTFindChunks(text.data(), static_cast<int>(text.size()), chunkChars, maxDepth, stretches, threads, plan))
+    return shown;
+  size_t next = 0;
+  for (int i = 0; i <= static_cast<int>(text.size()); ++i) {
+    if (next > 0 && plan.chunks[next - 1].end == i) shown += "]";
+    if (next < plan.chunks.size() && plan.chunks[next].start == i)
+      shown += "[" + std::to_string(plan.chunks[next++].depth);
+    if (i < static_cast<int>(text.size())) shown += U8(text.substr(static_cast<size_t>(i), 1));
+  }
+  return shown;
+}
+
 // The split-point finder: each chunk of the plan shown in the text as '['
 // and the depth of the element whose content it cuts, then ']'; "" where
 // the finder gives up.
@@ -179,18 +196,48 @@ TEST(ChunkParse, FindsChunksOfWholeItems) {
   for (const Cut& c : cases) {
     const std::u16string text(c.text);
     SCOPED_TRACE(U8(text));
-    KTChunkPlan plan;
-    std::string shown;
-    if (KTFindChunks(text.data(), static_cast<int>(text.size()), c.chunkChars, c.maxDepth, plan)) {
-      size_t next = 0;
-      for (int i = 0; i <= static_cast<int>(text.size()); ++i) {
-        if (next > 0 && plan.chunks[next - 1].end == i) shown += "]";
-        if (next < plan.chunks.size() && plan.chunks[next].start == i)
-          shown += "[" + std::to_string(plan.chunks[next++].depth);
-        if (i < static_cast<int>(text.size())) shown += U8(text.substr(static_cast<size_t>(i), 1));
+    EXPECT_EQ(ShowPlan(text, c.chunkChars, c.maxDepth, 1, false), c.plan);
+    // Scanned ahead in stretches, whose starts fall on tags, on markup in
+    // comments, CDATA sections, processing instructions and quoted values,
+    // and after the root: the same plan.
+    for (int stretches = 2; stretches <= 12; ++stretches) {
+      for (bool threads : {false, true}) {
+        SCOPED_TRACE(std::to_string(stretches) + (threads ? " stretches on threads" : " stretches"));
+        EXPECT_EQ(ShowPlan(text, c.chunkChars, c.maxDepth, stretches, threads), c.plan);
       }
     }
-    EXPECT_EQ(shown, c.plan);
+  }
+}
+
+// Stretches scanned ahead over larger documents: deep nesting, contents cut
+// at every depth, markup holding '<' and tags beside the stretches' starts,
+// against the plan of the scan from the start.
+TEST(ChunkParse, StretchesScannedAheadGiveTheSamePlan) {
+  const std::u16string item = u"<i a='<x>' b=\"/>\"><n>t</n><!-- <i> --><![CDATA[</i>]]><?p </i>?><e/></i>\n";
+  std::u16string many;
+  for (int k = 0; k < 60; ++k) many += item;
+  std::u16string deep;
+  for (int k = 0; k < 8; ++k) deep = u"<d" + std::u16string(1, static_cast<char16_t>(u'0' + k)) + u">" + many + deep + u"</d>";
+  const std::u16string texts[] = {
+      u"<r>" + many + u"</r>",
+      u"<?xml version='1.0'?><!--c--><r><s>" + many + u"</s><t>" + many + u"<u>" + many + u"</u></t>" + many +
+          u"</r><!-- after <r> --><?p <r>?>\n",
+      u"<r>" + deep + many + u"</r>",
+      u"<r>" + many + u"</r><extra>" + many,  // markup after the root
+      u"<r>" + many + u"<!-- left open " + many,
+      u"<r>" + many,  // the root left open
+  };
+  for (const std::u16string& text : texts) {
+    for (int chunkChars : {1, 40, 400, 4000}) {
+      for (int maxDepth : {1, 2, 4}) {
+        const std::string serial = ShowPlan(text, chunkChars, maxDepth, 1, false);
+        for (int stretches : {2, 3, 7, 8, 31}) {
+          SCOPED_TRACE(std::to_string(text.size()) + " units, " + std::to_string(chunkChars) + ", depth " +
+                       std::to_string(maxDepth) + ", " + std::to_string(stretches) + " stretches");
+          EXPECT_EQ(ShowPlan(text, chunkChars, maxDepth, stretches, true), serial);
+        }
+      }
+    }
   }
 }
 
