@@ -25,6 +25,7 @@
 #include "core/kterrorlogger.h"
 #include "core/ktstringpool.h"
 #include "parso/parsoparser.h"
+#include "platform/ktmemory.h"
 #include "platform/ktwchar.h"
 #include "xml/ktgrammarcache.h"
 #include "xml/ktloadstatus.h"
@@ -291,6 +292,57 @@ class ChunkCutter {
   bool ended_ = false;
 };
 
+// The tags a stretch keeps, in page blocks taken straight from the system
+// (ktmemory.h) rather than from the allocator: a run of large blocks
+// allocated and freed on threads would leave the allocator holding more
+// memory for the rest of the load.
+class TagLog {
+ public:
+  TagLog() = default;
+  TagLog(TagLog&& other) noexcept : blocks_(std::move(other.blocks_)), used_(other.used_) {
+    other.blocks_.clear();
+    other.used_ = 0;
+  }
+  TagLog& operator=(TagLog&&) = delete;
+  ~TagLog() { Clear(); }
+
+  // False when no memory is left for it.
+  bool Add(const TagEvent& tag) {
+    if (used_ == kPerBlock || blocks_.empty()) {
+      void* block = KTTakePageBlock();
+      if (!block) return false;
+      try {
+        blocks_.push_back(static_cast<TagEvent*>(block));
+      } catch (...) {
+        KTGiveBackPageBlock(block);
+        return false;
+      }
+      used_ = 0;
+    }
+    blocks_.back()[used_++] = tag;
+    return true;
+  }
+  template <class Visit>
+  void ForEach(Visit&& visit) const {
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+      const size_t count = b + 1 == blocks_.size() ? used_ : kPerBlock;
+      for (size_t i = 0; i < count; ++i) {
+        if (!visit(blocks_[b][i])) return;
+      }
+    }
+  }
+  void Clear() {
+    for (TagEvent* block : blocks_) KTGiveBackPageBlock(block);
+    blocks_.clear();
+    used_ = 0;
+  }
+
+ private:
+  static constexpr size_t kPerBlock = kKTPageBlockBytes / sizeof(TagEvent);
+  std::vector<TagEvent*> blocks_;
+  size_t used_ = 0;
+};
+
 // A stretch of the content scanned ahead from a guessed place: the first
 // '<' past a share of the text, taken as the start of a tag in content. The
 // tags that may matter to the cutter (those no deeper than it looks, for
@@ -300,7 +352,7 @@ class ChunkCutter {
 struct Stretch {
   int start = 0;
   int syncAt = -1;  // the next stretch's start; -1 for the last
-  std::vector<TagEvent> tags;
+  TagLog tags;
   ScanEnd ended = ScanEnd::kFailed;
   int stoppedAt = 0;    // where the scan ended
   int depthAtEnd = 0;  // the depth there, counted from the start
@@ -313,15 +365,15 @@ void ScanStretch(const char16_t* text, int length, int maxDepth, Stretch& stretc
   // depth at the start is at least one more than the least depth met so
   // far, and a tag deeper than the cutter looks then is left out.
   int least = 0;
-  try {
-    stretch.ended = ScanContent(text, length, at, depth, stretch.syncAt, [&](const TagEvent& tag) {
-      least = std::min(least, tag.depth);
-      if (tag.depth <= maxDepth - 1 + least) stretch.tags.push_back(tag);
-      return true;
-    });
-  } catch (...) {
+  bool kept = true;
+  stretch.ended = ScanContent(text, length, at, depth, stretch.syncAt, [&](const TagEvent& tag) {
+    least = std::min(least, tag.depth);
+    if (tag.depth <= maxDepth - 1 + least) kept = stretch.tags.Add(tag);
+    return kept;
+  });
+  if (!kept) {
     // Memory ran out: the finder gives up, and the serial parse runs.
-    stretch.tags.clear();
+    stretch.tags.Clear();
     stretch.ended = ScanEnd::kFailed;
   }
   stretch.stoppedAt = at;
@@ -406,12 +458,11 @@ bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth
     for (std::thread& t : pool) t.join();
     pool.clear();
     const Stretch& stretch = ahead[next++];
-    for (const TagEvent& tag : stretch.tags) {
+    stretch.tags.ForEach([&](const TagEvent& tag) {
       // A tag deeper than the cutter looks changes nothing there.
       const int tagDepth = depth + tag.depth;
-      if (tagDepth > maxDepth) continue;
-      if (!cutter.Tag(TagEvent{tag.open, tag.end, tagDepth, tag.kind})) break;
-    }
+      return tagDepth > maxDepth || cutter.Tag(TagEvent{tag.open, tag.end, tagDepth, tag.kind});
+    });
     if (cutter.Ended()) break;
     depth += stretch.depthAtEnd;
     at = stretch.stoppedAt;
