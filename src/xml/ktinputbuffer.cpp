@@ -6,13 +6,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "net/kturlrequest.h"
 #include "platform/ktutf8.h"
+#include "xml/ktchunkparse.h"
 #include "xml/ktdocsource.h"
 #include "xml/ktloaderror.h"
 #include "xml/ktloadstatus.h"
@@ -205,6 +210,55 @@ void RefuseNotRegular(KTLoadStatus& status, const char16_t* kind) {
                  KTString(u"Not a regular file: ") + kind);
 }
 
+std::atomic<long> gPiecewiseReads{0};
+
+// Bytes of a large file below which a piece is not worth a thread of its own.
+constexpr size_t kMinPieceBytes = size_t{1} << 18;
+
+// Reads the file's bytes [0, capacity) into block in pieces, on threads when
+// the load may use them, each at its own offset. False when the file is not
+// cut, or a piece came short or failed (the file changed since it was
+// measured, or an error): the caller then reads it from the start as one.
+bool ReadInPieces(int fd, char* block, size_t capacity) {
+  int threads = 1;
+  bool forced = false;
+  if (capacity > static_cast<size_t>(LONG_MAX) ||
+      !KTChunkParse::MaySplit(static_cast<long>(capacity), threads, forced))
+    return false;
+  // A forced mode cuts even a short file, for tests.
+  const size_t pieces = forced ? std::min<size_t>(KTChunkParse::kMaxThreads, capacity)
+                               : std::min<size_t>(static_cast<size_t>(threads), capacity / kMinPieceBytes);
+  if (pieces < 2) return false;
+  std::unique_ptr<bool[]> good(new bool[pieces]());
+  auto readPiece = [&](size_t k) noexcept {
+    size_t from = capacity / pieces * k;
+    const size_t to = k + 1 == pieces ? capacity : capacity / pieces * (k + 1);
+    while (from < to) {
+      const ssize_t got = ::pread(fd, block + from, to - from, static_cast<off_t>(from));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return;
+      from += static_cast<size_t>(got);
+    }
+    good[k] = true;
+  };
+  std::vector<std::thread> pool;
+  if (threads > 1) {
+    try {
+      for (size_t k = 1; k < pieces; ++k) pool.emplace_back(readPiece, k);
+    } catch (...) {
+      // Fewer threads: the pieces of those never started are read here.
+    }
+  }
+  for (size_t k = pool.size() + 1; k < pieces; ++k) readPiece(k);
+  readPiece(0);
+  for (std::thread& t : pool) t.join();
+  for (size_t k = 0; k < pieces; ++k) {
+    if (!good[k]) return false;
+  }
+  gPiecewiseReads.fetch_add(1);
+  return true;
+}
+
 // Reads the whole open regular file in one block of its size.
 std::unique_ptr<char[]> ReadAll(int fd, const struct stat& info, uint32_t& size, int& error) {
   size_t capacity = static_cast<size_t>(info.st_size);
@@ -216,6 +270,10 @@ std::unique_ptr<char[]> ReadAll(int fd, const struct stat& info, uint32_t& size,
   if (!block) {
     error = ENOMEM;
     return nullptr;
+  }
+  if (ReadInPieces(fd, block.get(), capacity)) {
+    size = static_cast<uint32_t>(capacity);
+    return block;
   }
   size_t used = 0;
   while (used < capacity) {
@@ -283,6 +341,8 @@ std::unique_ptr<char[]> KTFileBuffer::LoadFromSource(KTDocumentSource* source, u
   }
   return block;
 }
+
+long KTFileBuffer::GetPiecewiseReadCount() { return gPiecewiseReads.load(); }
 
 bool KTFileBuffer::SaveToSource(KTDocumentSource* source, const char* bytes, uint32_t size,
                                 KTLoadStatus& status) {

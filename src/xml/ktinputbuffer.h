@@ -88,6 +88,9 @@ class KTFileBuffer : public KTCursorBuffer {
   std::unique_ptr<char[]> LoadFromSource(KTDocumentSource* source, uint32_t& size,
                                          KTLoadStatus& status) override;
   bool SaveToSource(KTDocumentSource* source, const char* bytes, uint32_t size, KTLoadStatus& status) override;
+  // Files read in pieces so far in this process (a large one is read on the
+  // chunked parse's threads: KTChunkParse::MaySplit); for tests.
+  static long GetPiecewiseReadCount();
 };
 
 // Reads a URL through a URL request; writes with the source's verb.

@@ -16,6 +16,7 @@
 #include "xml/ktdecodedtext.h"
 #include "xml/ktdocloader.h"
 #include "xml/ktgrammarcache.h"
+#include "xml/ktinputbuffer.h"
 #include "xml/ktloadstatus.h"
 #include "xml/ktparserdriver.h"
 #include "xml/ktxnode.h"
@@ -312,6 +313,38 @@ TEST(ChunkParse, PiecewiseDecodeMatchesTheWholeDecode) {
   const long before = KTDecodedTextBuffer::GetPiecewiseCount();
   Load(texts[1].bytes, KTChunkMode::kOff, true);
   EXPECT_EQ(KTDecodedTextBuffer::GetPiecewiseCount(), before);
+}
+
+// A file read in pieces at their own offsets holds the bytes the serial read
+// gets: files of every length up to a few pieces of each, cut at every
+// place the forced modes put a cut, load to the serial load's tree.
+TEST(ChunkParse, FilesReadInPiecesMatchTheSerialRead) {
+  KTLoadTestFolder folder("ktchunkparse", "pieces");
+  const std::string item = "<i n='1'>\xC3\xA9t</i>\n";
+  for (int items = 0; items < 24; ++items) {
+    std::string text = "<r>";
+    for (int k = 0; k < items; ++k) text += item;
+    text += "</r>\n";
+    SCOPED_TRACE(std::to_string(text.size()) + " bytes");
+    const KTString path = LoadName(folder.Write("d.xml", text));
+    auto load = [&](KTChunkMode mode) {
+      KTSetChunkMode(mode);
+      KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+      KTLoadStatus status;
+      std::unique_ptr<KTXNode> tree(loader.LoadFromFile(path.c_str(), status, nullptr));
+      KTSetChunkMode(KTChunkMode::kOff);
+      std::string dump;
+      if (tree) Dump(tree.get(), dump);
+      return dump + StatusMessage(status);
+    };
+    const std::string serial = load(KTChunkMode::kOff);
+    EXPECT_EQ(serial.find("\xC3\xA9t") != std::string::npos, items > 0);
+    for (KTChunkMode mode : {KTChunkMode::kForceInline, KTChunkMode::kForce}) {
+      const long before = KTFileBuffer::GetPiecewiseReadCount();
+      EXPECT_EQ(load(mode), serial);
+      EXPECT_EQ(KTFileBuffer::GetPiecewiseReadCount(), before + 1);
+    }
+  }
 }
 
 // A load on another thread than the process's first (a stylesheet module
