@@ -4,8 +4,10 @@
 
 #include <sys/mman.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 #ifdef KT_ADDRESS_SANITIZER
 #include <sanitizer/asan_interface.h>
@@ -22,12 +24,26 @@ constexpr size_t kMaxWaitingBlocks = 2;
 constexpr size_t kBlocksPerRun = 8;
 constexpr size_t kRunBytes = kBlocksPerRun * kKTPageBlockBytes;
 
+// Fresh blocks the helper (KTPreparePageBlocksAhead) keeps with their pages
+// in place for the next owners that grow: enough to stay ahead of one owner
+// that grows fast, few enough that memory held for nothing stays small.
+constexpr size_t kMaxReadyBlocks = 2;
+
 struct PageBlocks {
   std::mutex busy;
   void* waiting[kMaxWaitingBlocks] = {};
   size_t waitingCount = 0;
   char* run = nullptr;  // the part of the current run not handed out yet
   size_t runLeft = 0;
+  // The helper: started, asked to fill the ready blocks (by a take that
+  // grows), and the blocks it is putting in place now.
+  void* ready[kMaxReadyBlocks] = {};
+  size_t readyCount = 0;
+  bool helperStarted = false;
+  bool helperWanted = false;
+  size_t preparing = 0;
+  // Never destroyed: the helper waits on it until the process ends.
+  std::condition_variable* wake = nullptr;
 };
 constinit PageBlocks gBlocks;
 
@@ -70,22 +86,75 @@ void* MarkTaken(void* block) {
   return block;
 }
 
+// A fresh block cut from the current run (a new run when it is used up);
+// nullptr when the system has no memory for one. Under the lock.
+char* CutFreshBlock() {
+  if (gBlocks.runLeft == 0) {
+    char* run = MapRun();
+    if (!run) return nullptr;
+    gBlocks.run = run;
+    gBlocks.runLeft = kRunBytes;
+  }
+  char* block = gBlocks.run;
+  gBlocks.run += kKTPageBlockBytes;
+  gBlocks.runLeft -= kKTPageBlockBytes;
+  return block;
+}
+
+// The helper's loop: while asked, fresh blocks have their pages put in
+// place, off the thread of the owner that grows, until the ready ones are
+// full; then it waits to be asked again.
+void PrepareBlocks() noexcept {
+  std::unique_lock<std::mutex> lock(gBlocks.busy);
+  for (;;) {
+    gBlocks.wake->wait(lock, [] {
+      return gBlocks.helperWanted && gBlocks.readyCount + gBlocks.preparing < kMaxReadyBlocks;
+    });
+    char* block = CutFreshBlock();
+    if (!block) {
+      gBlocks.helperWanted = false;
+      continue;
+    }
+    ++gBlocks.preparing;
+    lock.unlock();
+#ifdef MADV_POPULATE_WRITE
+    madvise(block, kKTPageBlockBytes, MADV_POPULATE_WRITE);
+#endif
+    lock.lock();
+    --gBlocks.preparing;
+    gBlocks.ready[gBlocks.readyCount++] = block;
+    if (gBlocks.readyCount >= kMaxReadyBlocks) gBlocks.helperWanted = false;
+  }
+}
+
 }  // namespace
+
+void KTPreparePageBlocksAhead() noexcept {
+  if (kKTAddressSanitizerBuild) return;
+  Lock lock;
+  if (gBlocks.helperStarted) return;
+  try {
+    gBlocks.wake = new std::condition_variable;
+    std::thread(PrepareBlocks).detach();
+    gBlocks.helperStarted = true;
+  } catch (...) {
+    // No helper: owners put their pages in place themselves, as before.
+  }
+}
 
 void* KTTakePageBlock(bool growing) noexcept {
   char* block;
   {
     Lock lock;
     if (gBlocks.waitingCount > 0) return MarkTaken(gBlocks.waiting[--gBlocks.waitingCount]);
-    if (gBlocks.runLeft == 0) {
-      char* run = MapRun();
-      if (!run) return nullptr;
-      gBlocks.run = run;
-      gBlocks.runLeft = kRunBytes;
+    if (gBlocks.helperStarted && growing) {
+      // Ask the helper for the next ones (it waits for the lock).
+      gBlocks.helperWanted = true;
+      gBlocks.wake->notify_one();
     }
-    block = gBlocks.run;
-    gBlocks.run += kKTPageBlockBytes;
-    gBlocks.runLeft -= kKTPageBlockBytes;
+    if (gBlocks.readyCount > 0) return MarkTaken(gBlocks.ready[--gBlocks.readyCount]);
+    block = CutFreshBlock();
+    if (!block) return nullptr;
   }
 #ifdef MADV_POPULATE_WRITE
   // One call puts the block's pages in place, where writing them would fault

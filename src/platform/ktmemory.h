@@ -37,6 +37,13 @@ constexpr size_t kKTPageBlockBytes = size_t{1} << 18;
 // the system cannot, they come by faults as before).
 // Any thread may call.
 void* KTTakePageBlock(bool growing = false) noexcept;
+// From this call on, a helper thread puts the pages of the next fresh blocks
+// in place ahead of the owners that say `growing`, keeping a few ready, so
+// that such an owner takes a block without stopping for its pages. Called
+// once a document has been loaded on several threads: what follows (its
+// XPath view, the transformation) grows on one. Starts no thread in an
+// address sanitizer build, nor when one cannot be started.
+void KTPreparePageBlocksAhead() noexcept;
 // Gives a block back for the next KTTakePageBlock; while a few blocks wait
 // already, it goes back to the system instead, so freed memory never piles
 // up unused.

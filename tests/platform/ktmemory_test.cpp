@@ -107,3 +107,45 @@ TEST(KTPageBlocks, ThreadsTakeAndGiveBackWithoutSharingABlock) {
   for (std::thread& thread : threads) thread.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(faults[t], 0) << "thread " << t;
 }
+
+// With the helper preparing blocks ahead, owners that grow on several
+// threads at once, each holding its blocks, never get a block another
+// holds: every block keeps what its owner wrote. Blocks are given back in
+// between, so waiting, ready and fresh blocks all change hands.
+TEST(KTPageBlocks, BlocksPreparedAheadGoToOneOwnerEach) {
+  KTPreparePageBlocksAhead();
+  KTPreparePageBlocksAhead();  // a second call starts nothing more
+  constexpr int kThreads = 4;
+  constexpr int kHeld = 24;
+  std::vector<std::vector<char*>> held(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &held] {
+      for (int k = 0; k < kHeld; ++k) {
+        char* block = static_cast<char*>(KTTakePageBlock(true));
+        if (!block) continue;
+        std::memset(block, 'a' + t, kKTPageBlockBytes);
+        if (k % 3 == 2) {
+          KTGiveBackPageBlock(block);
+        } else {
+          held[t].push_back(block);
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::set<char*> seen;
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(held[t].size(), static_cast<size_t>(kHeld - kHeld / 3)) << "thread " << t;
+    for (char* block : held[t]) {
+      EXPECT_TRUE(Aligned(block));
+      EXPECT_TRUE(seen.insert(block).second);
+      EXPECT_EQ(block[0], 'a' + t);
+      EXPECT_EQ(block[kKTPageBlockBytes / 2], 'a' + t);
+      EXPECT_EQ(block[kKTPageBlockBytes - 1], 'a' + t);
+    }
+  }
+  for (const std::vector<char*>& blocks : held) {
+    for (char* block : blocks) KTGiveBackPageBlock(block);
+  }
+}
