@@ -73,6 +73,9 @@ class KTChunkParse {
   static constexpr int kMaxSplitDepth = 4;
   // Threads at most, the calling one included.
   static constexpr int kMaxThreads = 8;
+  // The least step by which the allocator grows an arena once a document
+  // has been parsed on threads (see Run).
+  static constexpr int kArenaStep = 1 << 20;
 
   // Parses text[0, length) into the empty `document` in chunks when the mode
   // and the text allow it, with `driver`'s grammar and settings. True when
