@@ -31,7 +31,7 @@ constexpr size_t kMaxReadyBlocks = 2;
 
 struct PageBlocks {
   std::mutex busy;
-  void* waiting[kMaxWaitingBlocks] = {};
+  void* waiting[kKTMaxWaitingSoonBlocks] = {};
   size_t waitingCount = 0;
   char* run = nullptr;  // the part of the current run not handed out yet
   size_t runLeft = 0;
@@ -164,11 +164,11 @@ void* KTTakePageBlock(bool growing) noexcept {
   return block;
 }
 
-void KTGiveBackPageBlock(void* block) noexcept {
+void KTGiveBackPageBlock(void* block, bool takenSoon) noexcept {
   if (!block) return;
   {
     Lock lock;
-    if (gBlocks.waitingCount < kMaxWaitingBlocks) {
+    if (gBlocks.waitingCount < (takenSoon ? kKTMaxWaitingSoonBlocks : kMaxWaitingBlocks)) {
       MarkWaiting(block);
       gBlocks.waiting[gBlocks.waitingCount++] = block;
       return;

@@ -46,7 +46,10 @@ void* KTTakePageBlock(bool growing = false) noexcept;
 void KTPreparePageBlocksAhead() noexcept;
 // Gives a block back for the next KTTakePageBlock; while a few blocks wait
 // already, it goes back to the system instead, so freed memory never piles
-// up unused.
-void KTGiveBackPageBlock(void* block) noexcept;
+// up unused. An owner that knows others are about to take many blocks (a
+// load's scratch freed as its parse starts) says `takenSoon`: then up to
+// kKTMaxWaitingSoonBlocks wait, their pages kept for the next takers.
+constexpr size_t kKTMaxWaitingSoonBlocks = 32;
+void KTGiveBackPageBlock(void* block, bool takenSoon = false) noexcept;
 // The blocks waiting for a taker (for tests).
 size_t KTGetWaitingPageBlockCount() noexcept;

@@ -334,8 +334,10 @@ class TagLog {
       }
     }
   }
+  // The blocks wait for the parse that follows (its trees take many), so
+  // that they go to it with their pages rather than back to the system.
   void Clear() {
-    for (TagEvent* block : blocks_) KTGiveBackPageBlock(block);
+    for (TagEvent* block : blocks_) KTGiveBackPageBlock(block, true);
     blocks_.clear();
     used_ = 0;
   }
@@ -445,7 +447,9 @@ bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth
   struct Joiner {
     std::vector<std::thread>& pool;
     ~Joiner() {
-      for (std::thread& t : pool) t.join();
+      for (std::thread& t : pool) {
+        if (t.joinable()) t.join();
+      }
     }
   } joiner{pool};
 
@@ -458,8 +462,9 @@ bool KTFindChunks(const char16_t* text, int length, int chunkChars, int maxDepth
       ended = ScanContent(text, length, at, depth, -1, cut);
     }
     if (ended != ScanEnd::kSynced) break;
-    for (std::thread& t : pool) t.join();
-    pool.clear();
+    // Stretch k was scanned by pool[k] (those started, from the first on);
+    // the later ones scan on while this one's tags are read.
+    if (next < pool.size()) pool[next].join();
     const Stretch& stretch = ahead[next++];
     stretch.tags.ForEach([&](const TagEvent& tag) {
       // A tag deeper than the cutter looks changes nothing there.

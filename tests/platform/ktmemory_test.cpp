@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <set>
@@ -148,4 +149,39 @@ TEST(KTPageBlocks, BlocksPreparedAheadGoToOneOwnerEach) {
   for (const std::vector<char*>& blocks : held) {
     for (char* block : blocks) KTGiveBackPageBlock(block);
   }
+}
+
+// Blocks given back for takers expected soon wait beyond the usual few, up
+// to their own bound, and go to the next takers with what they hold; a
+// block given back the usual way still goes to the system while more than a
+// few wait.
+TEST(KTPageBlocks, BlocksGivenBackForTakersSoonWaitForThem) {
+  // Taken from the system first, so that every one is a block of its own.
+  std::vector<char*> blocks;
+  for (size_t i = 0; i < kKTMaxWaitingSoonBlocks + 4; ++i) {
+    char* block = static_cast<char*>(KTTakePageBlock());
+    ASSERT_NE(block, nullptr);
+    block[8] = static_cast<char>(i);
+    blocks.push_back(block);
+  }
+  const size_t before = KTGetWaitingPageBlockCount();
+  for (char* block : blocks) KTGiveBackPageBlock(block, true);
+  EXPECT_EQ(KTGetWaitingPageBlockCount(), kKTMaxWaitingSoonBlocks);
+  char* extra = static_cast<char*>(KTTakePageBlock());
+  ASSERT_NE(extra, nullptr);
+  KTGiveBackPageBlock(extra);  // more than a few wait: back to the system
+  EXPECT_EQ(KTGetWaitingPageBlockCount(), kKTMaxWaitingSoonBlocks - 1);
+  std::set<char*> given(blocks.begin(), blocks.end());
+  std::set<char*> taken;
+  for (size_t i = 0; i + before < kKTMaxWaitingSoonBlocks - 1; ++i) {
+    char* block = static_cast<char*>(KTTakePageBlock());
+    ASSERT_NE(block, nullptr);
+    EXPECT_TRUE(taken.insert(block).second);
+    if (given.count(block)) {
+      const size_t index = static_cast<size_t>(std::find(blocks.begin(), blocks.end(), block) - blocks.begin());
+      EXPECT_EQ(block[8], static_cast<char>(index));
+    }
+  }
+  for (char* block : taken) KTGiveBackPageBlock(block);
+  EXPECT_LE(KTGetWaitingPageBlockCount(), kKTMaxWaitingSoonBlocks);
 }
