@@ -62,8 +62,9 @@ int KTXPathNode::KindOfXNode(const KTXNode* node) {
   }
 }
 
-KTXPathNode::KTXPathNode(KTXNode* node, int kind)
-    : xnode_(node), kind_(kind == kXPathKindFromNode ? KindOfXNode(node) : kind) {}
+KTXPathNode::KTXPathNode(KTXNode* node, int kind) : kind_(kind == kXPathKindFromNode ? KindOfXNode(node) : kind) {
+  ref_.xnode = node;
+}
 
 KTXPathNode::KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent) {
   bool share = !deep && (!newParent || newParent->InheritedElementMap() == source.InheritedElementMap());
@@ -86,7 +87,7 @@ KTXPathNode::KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newP
 }
 
 void KTXPathNode::CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps) {
-  xnode_ = source.xnode_;
+  ref_.xnode = source.GetXNode();
   parent_ = newParent;
   kind_ = source.kind_;
   position_ = 0;
@@ -96,11 +97,11 @@ void KTXPathNode::CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newPare
   output_ = source.output_;
   fromEntity_ = source.fromEntity_;
   if (source.hasValue_) {
-    OwnFields().value = source.own_->value;
+    OwnFields().value = source.ref_.own->value;
     hasValue_ = true;
   }
   if (source.hasName_) {
-    OwnFields().name = source.own_->name;
+    OwnFields().name = source.ref_.own->name;
     hasName_ = true;
   }
   CopyMaps(*this, source, newParent, shareMaps);
@@ -143,15 +144,20 @@ const KTString* KTXPathNode::GetOwnDocumentUri() const {
 }
 
 KTXPathNode::Own& KTXPathNode::OwnFields() {
-  if (!own_) own_ = new (KTXNodePoolAllocate(sizeof(Own))) Own();
-  return *own_;
+  if (!hasOwn_) {
+    Own* own = new (KTXNodePoolAllocate(sizeof(Own))) Own();
+    own->xnode = ref_.xnode;
+    ref_.own = own;
+    hasOwn_ = true;
+  }
+  return *ref_.own;
 }
 
 KTXPathNode::~KTXPathNode() {
   HoldMaps(nullptr);
-  if (own_) {
-    own_->~Own();
-    KTXNodePoolFree(own_, sizeof(Own));
+  if (hasOwn_) {
+    ref_.own->~Own();
+    KTXNodePoolFree(ref_.own, sizeof(Own));
   }
   if (hasExtra_) {
     // Taken out of the table first: the record's namespace nodes are
@@ -192,14 +198,16 @@ KTXPathNode::~KTXPathNode() {
 // ---- Name, value ----
 
 const char16_t* KTXPathNode::GetName() const {
-  if (hasName_) return own_->name.c_str();
+  if (hasName_) return ref_.own->name.c_str();
   if (kind_ == kXPathRoot || kind_ == kXPathText || kind_ == kXPathComment) return u"";
-  return xnode_ ? xnode_->GetName() : u"";
+  const KTXNode* node = GetXNode();
+  return node ? node->GetName() : u"";
 }
 
 const char16_t* KTXPathNode::GetValue() const {
-  if (hasValue_) return own_->value.c_str();
-  return xnode_ ? xnode_->GetValue() : u"";
+  if (hasValue_) return ref_.own->value.c_str();
+  const KTXNode* node = GetXNode();
+  return node ? node->GetValue() : u"";
 }
 
 void KTXPathNode::AppendValue(const char16_t* text) {
@@ -208,14 +216,14 @@ void KTXPathNode::AppendValue(const char16_t* text) {
     OwnFields().value = std::move(shown);
     hasValue_ = true;
   }
-  own_->value += text;
+  ref_.own->value += text;
 }
 
 void KTXPathNode::SetValue(const char16_t* text) {
   if (text) {
     OwnFields().value = KTString(text);
-  } else if (own_) {
-    own_->value = KTString();
+  } else if (hasOwn_) {
+    ref_.own->value = KTString();
   }
   hasValue_ = text != nullptr;
 }
@@ -223,21 +231,21 @@ void KTXPathNode::SetValue(const char16_t* text) {
 void KTXPathNode::SetName(const char16_t* text) {
   if (text) {
     OwnFields().name.Assign(text, static_cast<int>(std::char_traits<char16_t>::length(text)));
-  } else if (own_) {
-    own_->name.Clear();
+  } else if (hasOwn_) {
+    ref_.own->name.Clear();
   }
   hasName_ = text != nullptr;
 }
 
 void KTXPathNode::SetNameOf(const KTXPathNode* source) {
   if (source->hasName_) {
-    OwnFields().name = source->own_->name;
+    OwnFields().name = source->ref_.own->name;
     hasName_ = true;
     return;
   }
   const char16_t* text = source->GetName();
-  if (source->xnode_) {
-    const KTXName* interned = source->xnode_->InternedName();
+  if (const KTXNode* sourceNode = source->GetXNode()) {
+    const KTXName* interned = sourceNode->InternedName();
     if (interned && interned->c_str() == text) {
       OwnFields().name = *interned;
       hasName_ = true;

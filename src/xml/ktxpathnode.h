@@ -160,12 +160,13 @@ class KTXPathNode {
   // position and document number at once.
   KTXPathNode(KTXNode* node, int kind, KTXPathNode* parent, int32_t position, int32_t documentNumber,
               bool fromEntity)
-      : xnode_(node),
-        parent_(parent),
+      : parent_(parent),
         position_(position),
         documentNumber_(documentNumber),
         kind_(static_cast<uint8_t>(kind)),
-        fromEntity_(fromEntity) {}
+        fromEntity_(fromEntity) {
+    ref_.xnode = node;
+  }
   // A copy with position and document number 0; with deep the children are
   // copied too (placement rules apply).
   KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent);
@@ -183,7 +184,7 @@ class KTXPathNode {
 
   // ---- Identity ----
   int GetKind() const { return kind_; }
-  KTXNode* GetXNode() const { return xnode_; }
+  KTXNode* GetXNode() const { return hasOwn_ ? ref_.own->xnode : ref_.xnode; }
   KTXPathNode* GetParent() const { return parent_; }
   int32_t GetPosition() const { return position_; }
   int32_t GetDocumentNumber() const { return documentNumber_; }
@@ -346,8 +347,10 @@ class KTXPathNode {
   // The own value and name. A document's nodes show their wrapped nodes'
   // and hold neither; nodes that instructions make hold one or both. Kept
   // apart (from the nodes' free lists) so that a document's nodes do not
-  // carry the room.
+  // carry the room. The wrapped node moves in with them: a node points at
+  // either, so that it keeps one word for both.
   struct Own {
+    KTXNode* xnode = nullptr;
     KTString value;  // when hasValue_
     KTXName name;    // when hasName_
   };
@@ -367,9 +370,12 @@ class KTXPathNode {
   void HoldMaps(KTPrefixMaps* maps);
   static const KTPrefixMapRef& NoMap();
 
-  KTXNode* xnode_ = nullptr;
+  // The wrapped node, or (hasOwn_) the own record that holds it.
+  union Ref {
+    KTXNode* xnode = nullptr;
+    Own* own;  // owned
+  } ref_;
   KTXPathNode* parent_ = nullptr;
-  Own* own_ = nullptr;  // owned
   const KTString* namespaceUri_ = nullptr;
   KTPrefixMaps* maps_ = nullptr;  // counted by holders
   KTXPathChildren children_;
@@ -384,8 +390,9 @@ class KTXPathNode {
   bool idAttribute_ : 1 = false;
   bool hasExtra_ : 1 = false;
   bool characterDataApart_ : 1 = false;
+  bool hasOwn_ : 1 = false;
 };
 
 // A document has a view node for each of its nodes, and a result tree is made
 // of them too: their size decides the memory of a run.
-static_assert(sizeof(KTXPathNode) <= 64, "KTXPathNode grew");
+static_assert(sizeof(KTXPathNode) <= 56, "KTXPathNode grew");
