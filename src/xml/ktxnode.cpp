@@ -31,6 +31,18 @@ std::unordered_map<const KTXNode*, std::pair<int32_t, int32_t>>& Extents() {
   return *extents;
 }
 
+// ---- Kept shown blocks ----
+
+// The shown attribute blocks of elements whose attribute nodes were made
+// after a view began to point into them (see KTXCompactAttributes); rare,
+// hence a side table instead of a field in every element.
+std::mutex gKeptBlocksLock;
+
+std::unordered_map<const KTXNode*, KTXCompactAttributes*>& KeptBlocks() {
+  static auto* kept = new std::unordered_map<const KTXNode*, KTXCompactAttributes*>;
+  return *kept;
+}
+
 const char16_t* const kKindNames[kXNodeKindCount] = {
     u"XML-Document", u"XML-Entity",       u"DTD-Document",     u"XML-Tag",
     u"Element",      u"Attribute",        u"Text",             u"CData",
@@ -489,6 +501,7 @@ KTXContainerNode::~KTXContainerNode() {
   DropStoredExtent();
   if (pending_) KTXCompactAttributes::Free(pending_);
   pending_ = nullptr;
+  if (keepsShownBlock_) FreeKeptBlock();
   KTXNode* first = first_;
   first_ = nullptr;
   count_ = 0;
@@ -554,10 +567,58 @@ KTXCompactAttribute* KTXContainerNode::AddPendingAttribute(int start, int end, i
     KTXCompactAttributes::Free(block);
     block = pending_ = grown;
   }
+  block->owner_ = this;
   KTXCompactAttribute* entry = new (block->Entries() + block->count_) KTXCompactAttribute{{}, {}, start, end};
   ++block->count_;
   ++count_;
   return entry;
+}
+
+const KTXCompactAttributes* KTXContainerNode::ShowPendingAttributes() {
+  if (!pending_ || pending_->count_ > kMostShownAttributes) return nullptr;
+  pending_->shown_ = 1;
+  return pending_;
+}
+
+KTXNode* KTXContainerNode::MadeAttribute(int index) const {
+  MakePendingNodes();
+  // The attribute nodes lead the children in the order of the entries.
+  KTXNode* node = first_;
+  for (int i = 0; i < index && node; ++i) node = node->next_;
+  return node;
+}
+
+void KTXContainerNode::ReleasePending() {
+  KTXCompactAttributes* block = pending_;
+  pending_ = nullptr;
+  if (!block) return;
+  if (block->shown_)
+    KeepShownBlock(block);
+  else
+    KTXCompactAttributes::Free(block);
+}
+
+void KTXContainerNode::KeepShownBlock(KTXCompactAttributes* block) {
+  std::lock_guard<std::mutex> lock(gKeptBlocksLock);
+  KTXCompactAttributes*& slot = KeptBlocks()[this];
+  // An element shows one block in its life: its attributes are pending once.
+  if (slot) KTXCompactAttributes::Free(slot);
+  slot = block;
+  keepsShownBlock_ = true;
+}
+
+void KTXContainerNode::FreeKeptBlock() {
+  KTXCompactAttributes* block = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(gKeptBlocksLock);
+    auto found = KeptBlocks().find(this);
+    if (found != KeptBlocks().end()) {
+      block = found->second;
+      KeptBlocks().erase(found);
+    }
+  }
+  keepsShownBlock_ = false;
+  if (block) KTXCompactAttributes::Free(block);
 }
 
 void KTXContainerNode::MakeNodesOfPending() const {
@@ -565,6 +626,24 @@ void KTXContainerNode::MakeNodesOfPending() const {
   auto* self = const_cast<KTXContainerNode*>(this);
   KTXCompactAttributes* block = pending_;
   KTXCompactAttribute* entries = block->Entries();
+  if (block->shown_) {
+    // Views read the entries: the nodes get copies, the block stays whole.
+    // All are made before any is linked, so that memory running out leaves
+    // the attributes pending as they were.
+    std::vector<std::unique_ptr<KTXNode>> made(static_cast<size_t>(block->count_));
+    for (int i = 0; i < block->count_; ++i) {
+      const KTXCompactAttribute& entry = entries[i];
+      made[i] = CreateXNode(kAttribute);
+      auto* node = static_cast<KTXNamedNode*>(made[i].get());
+      node->SetOffsets(entry.start, entry.end);
+      node->name_ = entry.name;
+      node->value_ = entry.value;
+    }
+    self->count_ -= block->count_;  // counted again as linked
+    for (int i = block->count_ - 1; i >= 0; --i) self->LinkBefore(made[i].release(), self->first_);
+    self->ReleasePending();
+    return;
+  }
   // From the last to the first, each linked at the front: should making a
   // node run out of memory, the attributes not yet made stay pending, still
   // in front of those made.
@@ -751,8 +830,7 @@ void KTXContainerNode::RemoveMadeChild(KTXNode* node, KTXChangeLog* log) {
 }
 
 void KTXContainerNode::DeleteChildren() {
-  if (pending_) KTXCompactAttributes::Free(pending_);
-  pending_ = nullptr;
+  ReleasePending();
   KTXNode* first = first_;
   first_ = nullptr;
   count_ = 0;

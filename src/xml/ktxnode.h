@@ -131,12 +131,20 @@ struct KTXCompactAttribute {
 
 // The pending attributes of one element, in one block from the node pool:
 // this header, then `capacity` entries of which the first `count` are in use.
+//
+// The XPath view of a document may show an element's attributes straight
+// from its block (KTXContainerNode::ShowPendingAttributes): the block is
+// then "shown", and stays as it is for as long as the element lives, even
+// once the element's attribute nodes are made (they get copies of the
+// entries), so that every view node pointing into it stays valid.
 class KTXCompactAttributes {
  public:
   int Count() const { return count_; }
   const KTXCompactAttribute* begin() const { return Entries(); }
   const KTXCompactAttribute* end() const { return Entries() + count_; }
   const KTXCompactAttribute& operator[](int index) const { return Entries()[index]; }
+  // The element the block belongs to.
+  KTXContainerNode* Owner() const { return owner_; }
 
  private:
   friend class KTXContainerNode;
@@ -153,8 +161,12 @@ class KTXCompactAttributes {
   }
 
   int32_t count_ = 0;
-  int32_t capacity_ = 0;
+  int32_t capacity_ : 31 = 0;
+  // Views point into the block (see above).
+  uint32_t shown_ : 1 = 0;
+  KTXContainerNode* owner_ = nullptr;
 };
+static_assert(sizeof(KTXCompactAttributes) == 16);
 static_assert(sizeof(KTXCompactAttributes) % alignof(KTXCompactAttribute) == 0);
 
 // What the read-only visit of an element's attributes gives for each one,
@@ -354,9 +366,12 @@ class KTXNode {
   // State of containers, kept in the room the fields above leave free so
   // that a container grows by its child links only.
   bool expanded_ = false;
-  bool mark_ = false;
-  bool hasExtent_ = false;  // column and row extents stored (see KTXContainerNode)
-  int32_t count_ = 0;       // children, pending attributes included
+  bool mark_ : 1 = false;
+  bool hasExtent_ : 1 = false;  // column and row extents stored (see KTXContainerNode)
+  // A container whose shown attribute block outlived its pending attributes
+  // (see KTXCompactAttributes) and waits in a side table for its end.
+  bool keepsShownBlock_ : 1 = false;
+  int32_t count_ = 0;  // children, pending attributes included
 };
 
 // The value level: Text, CData and Comment.
@@ -587,6 +602,17 @@ class KTXContainerNode : public KTXNamedNode {
   void MakePendingNodes() const {
     if (pending_) MakeNodesOfPending();
   }
+  // The pending attributes for a view to show in place of their nodes:
+  // the block, marked shown (see KTXCompactAttributes); null when there
+  // are none, or more than kMostShownAttributes.
+  static constexpr int kMostShownAttributes = 0xfffe;
+  const KTXCompactAttributes* ShowPendingAttributes();
+  // The attribute node made for the entry `index` of the element's shown
+  // block, making the nodes first when they are still pending.
+  KTXNode* MadeAttribute(int index) const;
+  // Deletes a child that stands as a node, leaving pending attributes
+  // pending (unlogged).
+  void DeleteMadeChild(KTXNode* child) { RemoveMadeChild(child, nullptr); }
 
  protected:
   void CopyFieldsFrom(const KTXNode& other) override;
@@ -601,6 +627,11 @@ class KTXContainerNode : public KTXNamedNode {
   // holds; so the links it sets and pending_ are written through a cast or
   // kept mutable.
   void MakeNodesOfPending() const;
+  // Lets go of the pending block: freed, or kept for the element's life
+  // when views point into it.
+  void ReleasePending();
+  void KeepShownBlock(KTXCompactAttributes* block);
+  void FreeKeptBlock();
   // RemoveChild without making pending attribute nodes, for the tidy-up,
   // which never removes an attribute.
   void RemoveMadeChild(KTXNode* node, KTXChangeLog* log);

@@ -86,8 +86,19 @@ KTXPathNode::KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newP
   }
 }
 
+std::unique_ptr<KTXPathNode> KTXPathNode::ShowingWrappedOf(const KTXPathNode& source, int kind) {
+  auto node = std::make_unique<KTXPathNode>(nullptr, kind);
+  node->ref_.xnode = source.hasOwn_ ? source.ref_.own->wrapped.xnode : source.ref_.xnode;
+  node->compactEntry_ = source.compactEntry_;
+  return node;
+}
+
+KTXNode* KTXPathNode::MadeAttributeNode() const { return Block()->Owner()->MadeAttribute(compactEntry_ - 1); }
+
+
 void KTXPathNode::CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps) {
-  ref_.xnode = source.GetXNode();
+  ref_.xnode = source.hasOwn_ ? source.ref_.own->wrapped.xnode : source.ref_.xnode;
+  compactEntry_ = source.compactEntry_;
   parent_ = newParent;
   kind_ = source.kind_;
   position_ = 0;
@@ -146,7 +157,7 @@ const KTString* KTXPathNode::GetOwnDocumentUri() const {
 KTXPathNode::Own& KTXPathNode::OwnFields() {
   if (!hasOwn_) {
     Own* own = new (KTXNodePoolAllocate(sizeof(Own))) Own();
-    own->xnode = ref_.xnode;
+    own->wrapped.xnode = ref_.xnode;  // or the block: the same word
     ref_.own = own;
     hasOwn_ = true;
   }
@@ -200,13 +211,15 @@ KTXPathNode::~KTXPathNode() {
 const char16_t* KTXPathNode::GetName() const {
   if (hasName_) return ref_.own->name.c_str();
   if (kind_ == kXPathRoot || kind_ == kXPathText || kind_ == kXPathComment) return u"";
-  const KTXNode* node = GetXNode();
+  if (compactEntry_) return (*Block())[compactEntry_ - 1].name.c_str();
+  const KTXNode* node = hasOwn_ ? ref_.own->wrapped.xnode : ref_.xnode;
   return node ? node->GetName() : u"";
 }
 
 const char16_t* KTXPathNode::GetValue() const {
   if (hasValue_) return ref_.own->value.c_str();
-  const KTXNode* node = GetXNode();
+  if (compactEntry_) return (*Block())[compactEntry_ - 1].value.c_str();
+  const KTXNode* node = hasOwn_ ? ref_.own->wrapped.xnode : ref_.xnode;
   return node ? node->GetValue() : u"";
 }
 
@@ -244,8 +257,8 @@ void KTXPathNode::SetNameOf(const KTXPathNode* source) {
     return;
   }
   const char16_t* text = source->GetName();
-  if (const KTXNode* sourceNode = source->GetXNode()) {
-    const KTXName* interned = sourceNode->InternedName();
+  {
+    const KTXName* interned = source->WrappedInternedName();
     if (interned && interned->c_str() == text) {
       OwnFields().name = *interned;
       hasName_ = true;

@@ -13,8 +13,7 @@
 
 #include "core/ktstring.h"
 #include "xml/ktxname.h"
-
-class KTXNode;
+#include "xml/ktxnode.h"
 
 enum KTXPathNodeKind : int {
   kXPathRoot = 0,
@@ -167,6 +166,23 @@ class KTXPathNode {
         fromEntity_(fromEntity) {
     ref_.xnode = node;
   }
+  // An attribute of a wrapped document shown straight from its element's
+  // pending block (KTXContainerNode::ShowPendingAttributes): the entry
+  // `index` (below KTXContainerNode::kMostShownAttributes) stands for the
+  // attribute node, which is made only when GetXNode asks for it.
+  KTXPathNode(const KTXCompactAttributes* block, int index, KTXPathNode* parent, int32_t position,
+              int32_t documentNumber, bool fromEntity)
+      : parent_(parent),
+        position_(position),
+        documentNumber_(documentNumber),
+        compactEntry_(static_cast<uint16_t>(index + 1)),
+        kind_(kXPathAttribute),
+        fromEntity_(fromEntity) {
+    ref_.block = block;
+  }
+  // A node of `kind` that shows what `source` wraps (its document node, or
+  // its attribute entry), without a parent, position or own fields.
+  static std::unique_ptr<KTXPathNode> ShowingWrappedOf(const KTXPathNode& source, int kind);
   // A copy with position and document number 0; with deep the children are
   // copied too (placement rules apply).
   KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent);
@@ -184,7 +200,25 @@ class KTXPathNode {
 
   // ---- Identity ----
   int GetKind() const { return kind_; }
-  KTXNode* GetXNode() const { return hasOwn_ ? ref_.own->xnode : ref_.xnode; }
+  KTXNode* GetXNode() const {
+    if (compactEntry_) [[unlikely]]
+      return MadeAttributeNode();
+    return hasOwn_ ? ref_.own->wrapped.xnode : ref_.xnode;
+  }
+  // Whether the node shows a document node (or an attribute entry standing
+  // for one); GetXNode would then answer non-null.
+  bool WrapsNode() const { return (hasOwn_ ? ref_.own->wrapped.xnode : ref_.xnode) != nullptr; }
+  // The interned name of what the node wraps, without making a node for an
+  // attribute entry; null when it wraps nothing or a node without one.
+  const KTXName* WrappedInternedName() const {
+    if (compactEntry_) return &(*Block())[compactEntry_ - 1].name;
+    const KTXNode* node = hasOwn_ ? ref_.own->wrapped.xnode : ref_.xnode;
+    return node ? node->InternedName() : nullptr;
+  }
+  // The attribute entry the node shows (null: none).
+  const KTXCompactAttribute* CompactAttribute() const {
+    return compactEntry_ ? &(*Block())[compactEntry_ - 1] : nullptr;
+  }
   KTXPathNode* GetParent() const { return parent_; }
   int32_t GetPosition() const { return position_; }
   int32_t GetDocumentNumber() const { return documentNumber_; }
@@ -349,8 +383,14 @@ class KTXPathNode {
   // apart (from the nodes' free lists) so that a document's nodes do not
   // carry the room. The wrapped node moves in with them: a node points at
   // either, so that it keeps one word for both.
-  struct Own {
+  // What a node wraps: a document node, or (compactEntry_) the pending
+  // block that holds its attribute entry.
+  union Wrapped {
     KTXNode* xnode = nullptr;
+    const KTXCompactAttributes* block;
+  };
+  struct Own {
+    Wrapped wrapped;
     KTString value;  // when hasValue_
     KTXName name;    // when hasName_
   };
@@ -370,11 +410,16 @@ class KTXPathNode {
   void HoldMaps(KTPrefixMaps* maps);
   static const KTPrefixMapRef& NoMap();
 
-  // The wrapped node, or (hasOwn_) the own record that holds it.
+  // What the node wraps (see Wrapped), or (hasOwn_) the own record that
+  // holds it.
   union Ref {
     KTXNode* xnode = nullptr;
+    const KTXCompactAttributes* block;
     Own* own;  // owned
   } ref_;
+  // GetXNode of a node showing an attribute entry.
+  [[gnu::noinline]] KTXNode* MadeAttributeNode() const;
+  const KTXCompactAttributes* Block() const { return hasOwn_ ? ref_.own->wrapped.block : ref_.block; }
   KTXPathNode* parent_ = nullptr;
   const KTString* namespaceUri_ = nullptr;
   KTPrefixMaps* maps_ = nullptr;  // counted by holders
@@ -382,6 +427,8 @@ class KTXPathNode {
   int32_t position_ = -1;
   int32_t documentNumber_ = -1;
   int32_t indexInParent_ = -1;
+  // The shown attribute entry's index + 1; 0 when the node shows none.
+  uint16_t compactEntry_ = 0;
   uint8_t kind_ = kXPathRoot;
   bool hasValue_ : 1 = false;
   bool hasName_ : 1 = false;

@@ -67,6 +67,8 @@ const KTString* Lookup(const KTPrefixMap* map, std::u16string_view prefix) {
 // The value a view node shows, with its length: a node without a value of
 // its own shows its wrapped node's, whose length is kept.
 std::u16string_view ShownValue(const KTXPathNode* node) {
+  if (!node->HasOwnValue())
+    if (const KTXCompactAttribute* entry = node->CompactAttribute()) return entry->value.View();
   const KTXNode* wrapped = node->GetXNode();
   if (node->HasOwnValue() || !wrapped) return std::u16string_view(node->GetValue());
   return std::u16string_view(wrapped->GetValue(), static_cast<size_t>(wrapped->GetValueLength()));
@@ -271,9 +273,40 @@ void KTXPathTreeContext::LoadDocumentSchema(KTXNode* root) {
   model_->LoadSchema(root, true);
 }
 
-std::unique_ptr<KTXPathNode> KTXPathTreeContext::NewNode(KTXNode* node, int kind, KTXPathNode* parent) {
+// Inline: every node of a document is made here.
+[[gnu::always_inline]] inline std::unique_ptr<KTXPathNode> KTXPathTreeContext::NewNode(KTXNode* node, int kind,
+                                                                                      KTXPathNode* parent) {
   if (kind == kXPathKindFromNode) kind = KTXPathNode::KindOfXNode(node);
-  return std::make_unique<KTXPathNode>(node, kind, parent, ++nodeCounter_, documentNumber_, fromEntity_);
+  return std::unique_ptr<KTXPathNode>(
+      new KTXPathNode(node, kind, parent, ++nodeCounter_, documentNumber_, fromEntity_));
+}
+
+void KTXPathTreeContext::WrapShownAttributes(KTXPathNode* element, const KTXCompactAttributes* block) {
+  const int count = block->Count();
+  for (int index = 0; index < count; ++index) {
+    // Appended first: what follows reads only its parent link, set already.
+    KTXPathNode* v = element->AppendChild(std::unique_ptr<KTXPathNode>(
+        new KTXPathNode(block, index, element, ++nodeCounter_, documentNumber_, fromEntity_)));
+    if (pendingElementMap_ && pendingAttributeMap_) {
+      v->SetMaps(std::move(pendingElementMap_), std::move(pendingAttributeMap_));
+      pendingElementMap_.reset();
+      pendingAttributeMap_.reset();
+    }
+    ResolveNamespaces(v);
+    ExpandAttributeEntities(v);
+  }
+}
+
+[[gnu::noinline]] const KTXCompactAttributes* KTXPathTreeContext::ShowableAttributes(KTXNode* element) {
+  auto* container = static_cast<KTXContainerNode*>(element);
+  const KTXCompactAttributes* block = container->GetPendingAttributes();
+  if (!block) return nullptr;
+  // A namespace declaration stands as a namespace node, made from its node.
+  for (const KTXCompactAttribute& entry : *block) {
+    const char16_t* name = entry.name.c_str();
+    if (name[0] == u'x' && KTStrNCmp(name, u"xmlns", 5) == 0 && (name[5] == 0 || name[5] == u':')) return nullptr;
+  }
+  return container->ShowPendingAttributes();
 }
 
 template <bool kStylesheet>
@@ -360,6 +393,17 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, int kin
   if (!textsPlain_ && (v->GetKind() == kXPathCData || v->GetKind() == kXPathPI || v->GetKind() == kXPathComment)) {
     KTString normalized;
     if (NormalizeLineEnds(v->GetValue(), normalized)) v->SetValue(std::move(normalized));
+  }
+  if (v->GetKind() == kXPathElement && static_cast<const KTXContainerNode*>(node)->GetPendingAttributes()) {
+    if (const KTXCompactAttributes* block = ShowableAttributes(node)) {
+      // The attributes come first, from the block, as the first children
+      // would; the children that stand as nodes follow. (An expansion may
+      // make the attribute nodes, in front of those children.)
+      KTXNode* firstMade = node->GetFirstMadeChild();
+      WrapShownAttributes(v, block);
+      frame.next = firstMade;
+      return view;
+    }
   }
   frame.next = node->GetFirstChild();
   return view;
@@ -479,9 +523,8 @@ bool KTXPathTreeContext::DropsText(const WrapFrame& open, const KTXNode* child) 
 void KTXPathTreeContext::DeleteParsedText(KTXNode* text) {
   KTXNode* parent = text->GetParent();
   if (!parent) return;
-  KTChildIterator at;
-  text->GetPositionInParent(at);
-  parent->RemoveChild(at, nullptr);
+  // Attributes still pending stay so.
+  static_cast<KTXContainerNode*>(parent)->DeleteMadeChild(text);
 }
 
 bool KTXPathTreeContext::IsDroppableSpace(std::u16string_view text) {
@@ -797,7 +840,7 @@ void EscapeCarriageReturnsInCharacterData(KTString& expanded) {
 }
 }  // namespace
 
-KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t* text, bool stopAtMarkup) {
+KTString KTXPathTreeContext::ExpandReferenceRounds(const KTXPathNode* view, const char16_t* text, bool stopAtMarkup) {
   // An entity's replacement text may refer to further entities (XML 1.0
   // §4.4.5): expand again until none is left, or until markup appears, which
   // the fragment parse takes over. A text seen before is a cycle; texts are
@@ -805,6 +848,7 @@ KTString KTXPathTreeContext::ExpandReferenceRounds(KTXNode* node, const char16_t
   KTString next;
   // Their values hold character references only: one round is all.
   if (entitiesPredefined_ && ExpandPredefinedReferences(text, expansionScratch_, next)) return next;
+  KTXNode* node = view->GetXNode();
   model_->ExpandContentReferences(node, text, next);
   if (next == text || !HasEntityReference(next) || (stopAtMarkup && HasMarkup(next))) return next;
   // Further rounds (rare): replacement texts that refer to entities again.
@@ -855,7 +899,7 @@ bool KTXPathTreeContext::ExpandTextReferences(KTXPathNode* text) {
       return false;
     }
   }
-  KTString expanded = ExpandReferenceRounds(text->GetXNode(), value, true);
+  KTString expanded = ExpandReferenceRounds(text, value, true);
 
   if (HasMarkup(expanded) && parent) {
     if (static_cast<int>(spliceStack_.size()) >= kMaxEntitySpliceDepth || wrapDepth_ >= kMaxSpliceWrapDepth) {
@@ -977,7 +1021,7 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
   if (!hasReference && !hasWhitespace) return;
   KTString written;
   if (LineEndsToNormalize() && NormalizeLineEnds(value, written)) value = written.c_str();
-  KTString expanded = model_ && hasReference ? ExpandReferenceRounds(attribute->GetXNode(), value, false)
+  KTString expanded = model_ && hasReference ? ExpandReferenceRounds(attribute, value, false)
                                              : KTString(value);
   NormalizeAttributeWhitespace(expanded);
   expanded.ResolveCharRefs();
@@ -1191,10 +1235,10 @@ bool KTXPathTreeContext::ContentCancelsDefaultText(KTXPathNode* node, bool textP
     if (k == kXPathText || k == kXPathElement) return true;
     if (k == kXPathAttribute && IsNilTrue(node->GetChild(i))) return true;
   }
-  if (node->GetXNode()) {
-    KTChildIterator it;
-    for (node->GetXNode()->BeginChildren(it); !it.IsEnd(); it.Next()) {
-      int k = it.Node()->GetKind();
+  if (const KTXNode* wrapped = node->GetXNode()) {
+    // Pending attributes are none of these: their nodes are not made.
+    for (const KTXNode* child = wrapped->GetFirstMadeChild(); child; child = child->GetNextSibling()) {
+      int k = child->GetKind();
       if (k == kText || k == kCData || k == kElement) return true;
     }
   }

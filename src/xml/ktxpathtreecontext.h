@@ -18,6 +18,7 @@
 #include "xml/ktxpathnode.h"
 
 class KTXNode;
+class KTXCompactAttributes;
 class KTElementType;
 struct KTDefaultAttribute;
 class KTSchemaServices;
@@ -138,11 +139,19 @@ class KTXPathTreeContext {
   std::unique_ptr<KTXPathNode> OpenNode(KTXNode* node, int kind, KTXPathNode* parent, KTElementType* parentDecl,
                                         const WrapFrame* up, WrapFrame& frame);
   std::unique_ptr<KTXPathNode> NewNode(KTXNode* node, int kind, KTXPathNode* parent);
+  // The views of the attribute entries of a shown block, each made with
+  // what OpenNode does for an attribute and appended in order.
+  void WrapShownAttributes(KTXPathNode* element, const KTXCompactAttributes* block);
+  // The pending block of an element whose attributes the view may show from
+  // it (none is a namespace declaration), marked shown; else null.
+  static const KTXCompactAttributes* ShowableAttributes(KTXNode* element);
   void ResolveNamespaces(KTXPathNode* node);
   void ReplaceElementMaps(KTXPathNode* element, const KTString& prefix, const KTString* uri);
   void ResolveAttributePrefixes(KTXPathNode* element);
   void FinishAttributes(KTXPathNode* element);
-  KTString ExpandReferenceRounds(KTXNode* node, const char16_t* text, bool stopAtMarkup);
+  // The document node of `view` is asked for only where the model expands
+  // (an attribute shown from its entry has none made until then).
+  KTString ExpandReferenceRounds(const KTXPathNode* view, const char16_t* text, bool stopAtMarkup);
   // Expands the references of a text in content; true when the text gives
   // way: to a spliced fragment, or to nothing when its references leave no
   // character.

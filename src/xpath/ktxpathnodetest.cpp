@@ -70,10 +70,12 @@ bool KTLocalNameTest::TestNode(const KTXPathNode* node, int itemKind) const {
   // name is answered by TestInterned; otherwise that name's
   // length is known, so only a name of the local name's length, or one
   // with a colon right before a tail of that length, is read at all.
-  const KTXNode* shown = node->HasOwnName() ? nullptr : node->GetXNode();
-  if (shown && !hasColon_ && (itemKind == kItemElement || itemKind == kItemAttribute)) {
-    if (const KTXName* interned = shown->InternedName())
+  if (!node->HasOwnName() && !hasColon_ && (itemKind == kItemElement || itemKind == kItemAttribute)) {
+    if (const KTXName* interned = node->WrappedInternedName())
       return TestInterned(*interned);
+  }
+  const KTXNode* shown = node->HasOwnName() || !node->WrapsNode() ? nullptr : node->GetXNode();
+  if (shown && !hasColon_ && (itemKind == kItemElement || itemKind == kItemAttribute)) {
     const size_t length = static_cast<size_t>(shown->GetNameLength());
     const size_t n = local.size();
     if (length != n && length < n + 2)

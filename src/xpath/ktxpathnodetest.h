@@ -102,9 +102,8 @@ class KTLocalNameTest : public KTXPathNodeTest {
   std::u16string_view PlainLocalName() const { return hasColon_ ? std::u16string_view() : localName_.View(); }
   bool TestNamedNode(const KTXPathNode* node) const {
     if (!hasColon_ && !node->HasOwnName()) {
-      if (const KTXNode* shown = node->GetXNode())
-        if (const KTXName* interned = shown->InternedName())
-          return TestInterned(*interned);
+      if (const KTXName* interned = node->WrappedInternedName())
+        return TestInterned(*interned);
     }
     return TestNode(node, node->GetKind() == kXPathAttribute ? kItemAttribute : kItemElement);
   }

@@ -775,9 +775,9 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   // shows it in the copy too, as a copy made by xsl:copy-of does: the
   // source's documents outlive the result, and the text is not held twice.
   const bool sharesValue =
-      (kind == kXPathText || kind == kXPathAttribute) && !source->HasOwnValue() && source->GetXNode();
-  auto copy = std::make_unique<KTXPathNode>(sharesValue ? source->GetXNode() : nullptr,
-                                            kind == kXPathCData ? kXPathText : kind);
+      (kind == kXPathText || kind == kXPathAttribute) && !source->HasOwnValue() && source->WrapsNode();
+  auto copy = sharesValue ? KTXPathNode::ShowingWrappedOf(*source, kind)
+                          : std::make_unique<KTXPathNode>(nullptr, kind == kXPathCData ? kXPathText : kind);
   if (kind == kXPathElement || kind == kXPathAttribute || kind == kXPathPI || kind == kXPathNamespace)
     copy->SetNameOf(source);
   if (kind != kXPathElement && !sharesValue) copy->SetValue(PooledCopy(source->GetValue()));

@@ -621,3 +621,41 @@ TEST(TreeContext, NamespaceScopes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Attributes shown from their element's pending block: the wrap makes no
+// attribute node, and asking a view for its document node makes them all
+// (fields as the loader gives them) while every view of the block, and a
+// copy of one, still reads its own entry.
+TEST(TreeContext, ShowsAttributesFromThePendingBlockUntilANodeIsAsked) {
+  auto doc = Parse(u"<r><a x='1' y='22'><b/></a></r>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  auto view = context.WrapTree(doc.get(), nullptr, false, nullptr);
+  EXPECT_EQ(Picture(view.get()), "/(er(ea(ax=1 ay=22 eb)))");
+  KTXNode* r = doc->GetFirstMadeChild();
+  auto* a = static_cast<KTXContainerNode*>(r->GetFirstMadeChild());
+  ASSERT_NE(a->GetPendingAttributes(), nullptr);
+  KTXPathNode* aView = view->GetChild(0)->GetChild(0);
+  KTXPathNode* x = aView->GetChild(0);
+  KTXPathNode* y = aView->GetChild(1);
+  KTXPathNode copy(*y, false, nullptr);
+  KTXNode* yNode = y->GetXNode();
+  EXPECT_EQ(a->GetPendingAttributes(), nullptr);
+  ASSERT_NE(yNode, nullptr);
+  EXPECT_EQ(yNode->GetKind(), kAttribute);
+  EXPECT_EQ(U8(yNode->GetName()), "y");
+  EXPECT_EQ(U8(yNode->GetValue()), "22");
+  EXPECT_EQ(yNode->GetParent(), a);
+  EXPECT_EQ(yNode->GetStartOffset(), 12);
+  EXPECT_EQ(x->GetXNode(), a->GetFirstChild());
+  EXPECT_EQ(a->GetFirstChild()->GetNextSibling(), yNode);
+  EXPECT_EQ(a->GetChildCount(), 3);
+  EXPECT_EQ(U8(x->GetValue()), "1");
+  EXPECT_EQ(U8(copy.GetName()), "y");
+  EXPECT_EQ(U8(copy.GetValue()), "22");
+  EXPECT_EQ(copy.GetXNode(), yNode);
+}
+
+}  // namespace
