@@ -515,22 +515,14 @@ namespace {
 // When an element's attribute nodes are made, its pending block is cut into
 // pieces of an attribute node's size for the nodes made next
 // (KTXCompactAttributes::Free); a rest shorter than a node waits for
-// objects of its own size. A pooled block whose rest would be more than
-// half a node is made a whole number of nodes long instead (the room holds
-// more entries), so neither the pending block nor the memory it leaves
-// wastes more than half a node.
+// objects of its own size. Blocks take their exact size: most stay for as
+// long as their element, shown by its view.
 constexpr size_t kAttributeNodeBytes = sizeof(KTXAttributeNode);
-constexpr size_t kLargestPooledBlock = 256;
-
-size_t RoundedBlockSize(size_t size) {
-  const size_t rest = size % kAttributeNodeBytes;
-  return size > kLargestPooledBlock || rest <= kAttributeNodeBytes / 2 ? size : size + kAttributeNodeBytes - rest;
-}
 
 }  // namespace
 
 KTXCompactAttributes* KTXCompactAttributes::Make(int capacity) {
-  const size_t size = RoundedBlockSize(BlockSize(capacity));
+  const size_t size = BlockSize(capacity);
   void* memory = KTXNodePoolAllocate(size);
   auto* block = new (memory) KTXCompactAttributes;
   block->capacity_ =
@@ -541,8 +533,8 @@ KTXCompactAttributes* KTXCompactAttributes::Make(int capacity) {
 void KTXCompactAttributes::Free(KTXCompactAttributes* block, size_t pieceSize) {
   KTXCompactAttribute* entries = block->Entries();
   for (int i = 0; i < block->count_; ++i) entries[i].~KTXCompactAttribute();
-  // The size Make took: the rounding gives it again from the capacity.
-  const size_t size = RoundedBlockSize(BlockSize(block->capacity_));
+  // The size Make took.
+  const size_t size = BlockSize(block->capacity_);
   block->~KTXCompactAttributes();
   if (pieceSize)
     KTXNodePoolFreePieces(block, size, pieceSize);
