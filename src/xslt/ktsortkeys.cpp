@@ -305,13 +305,36 @@ class LevelReader {
   char16_t last_ = 0;
 };
 
+// The primary weights of a text, in order, as WritePrimary writes them.
+class PrimaryReader {
+ public:
+  explicit PrimaryReader(std::u16string_view text) : text_(text) {}
+  bool Next(char16_t& unit) {
+    while (index_ == count_) {
+      if (at_ == text_.size()) return false;
+      weights_ = &WeightOf(text_[at_++]);
+      count_ = weights_->primaryCount;
+      index_ = 0;
+    }
+    unit = weights_->primary[index_++];
+    return true;
+  }
+
+ private:
+  std::u16string_view text_;
+  size_t at_ = 0;
+  const CharWeights* weights_ = nullptr;
+  int count_ = 0;
+  int index_ = 0;
+};
+
 // Lexicographic, a sequence that is a prefix of the other first: as the
 // level compares inside the whole key, whose levels end with 0 and hold no
 // 0 themselves.
-template <bool kAccents>
-int CompareLevel(std::u16string_view a, std::u16string_view b) {
-  LevelReader<kAccents> x(a);
-  LevelReader<kAccents> y(b);
+template <class Reader>
+int CompareUnits(std::u16string_view a, std::u16string_view b) {
+  Reader x(a);
+  Reader y(b);
   for (;;) {
     char16_t p = 0;
     char16_t q = 0;
@@ -325,11 +348,11 @@ int CompareLevel(std::u16string_view a, std::u16string_view b) {
 }  // namespace
 
 int KTCollation::CompareAccents(std::u16string_view a, std::u16string_view b) const {
-  return CompareLevel<true>(a, b);
+  return CompareUnits<LevelReader<true>>(a, b);
 }
 
 int KTCollation::CompareCase(std::u16string_view a, std::u16string_view b) const {
-  return CompareLevel<false>(a, b);
+  return CompareUnits<LevelReader<false>>(a, b);
 }
 
 // ---- Comparators ----
@@ -364,10 +387,12 @@ char16_t* KTTextSortKeyComparator::Blocks::Reserve(size_t units) {
 void KTTextSortKeyComparator::Add(std::u16string_view text, bool copy) {
   if (!collation_) collation_ = &KTCollation::ForLanguage(language_);
   Key key;
-  const size_t room = KTCollation::MaxPrimaryLength(text.size()) + (copy ? text.size() : 0);
-  char16_t* out = blocks_.Reserve(room);
-  key.primary = out;
-  key.primaryLength = collation_->WritePrimary(text, out);
+  const size_t room = (keepsWeights_ ? KTCollation::MaxPrimaryLength(text.size()) : 0) + (copy ? text.size() : 0);
+  char16_t* out = room ? blocks_.Reserve(room) : nullptr;
+  if (keepsWeights_) {
+    key.primary = out;
+    key.primaryLength = collation_->WritePrimary(text, out);
+  }
   key.textLength = text.size();
   if (copy) {
     char16_t* kept = out + key.primaryLength;
@@ -387,7 +412,9 @@ int KTTextSortKeyComparator::Compare(int a, int b) const {
   const std::u16string_view q(y.text, y.textLength);
   // The whole key is primary weights, 0, accent weights, 0, case weights:
   // compared level by level, the later levels read only on a tie.
-  int result = std::u16string_view(x.primary, x.primaryLength).compare(std::u16string_view(y.primary, y.primaryLength));
+  int result = x.primary ? std::u16string_view(x.primary, x.primaryLength)
+                               .compare(std::u16string_view(y.primary, y.primaryLength))
+                         : CompareUnits<PrimaryReader>(p, q);
   if (result == 0) result = collation_->CompareAccents(p, q);
   if (result == 0) {
     if (caseOrder_ == 0) {
@@ -422,7 +449,12 @@ uint64_t KTTextSortKeyComparator::Summary(int i) const {
       ++taken;
     }
   };
-  for (size_t k = 0; k < key.primaryLength && taken < 4; ++k) take(key.primary[k]);
+  if (key.primary) {
+    for (size_t k = 0; k < key.primaryLength && taken < 4; ++k) take(key.primary[k]);
+  } else {
+    PrimaryReader primary(std::u16string_view(key.text, key.textLength));
+    for (char16_t unit = 0; taken < 4 && primary.Next(unit);) take(unit);
+  }
   take(0);
   LevelReader<true> accents(std::u16string_view(key.text, key.textLength));
   for (char16_t unit = 0; taken < 4 && accents.Next(unit);) take(unit);

@@ -103,7 +103,15 @@ class KTTextSortKeyComparator : public KTSortKeyComparator {
   // until the selection is ordered (a tree's own text).
   void AddKey(std::u16string_view text) { Add(text, true); }
   void AddKeyInPlace(std::u16string_view text) { Add(text, false); }
-  void Reserve(int count) override { keys_.reserve(static_cast<size_t>(count)); }
+  // A selection of kKeysWithoutWeights keys or more keeps no weights: its
+  // keys' primary weights are read from their texts as they are compared
+  // (after their summaries, which decide most comparisons), so that a sort
+  // of a large document holds no more than the texts.
+  static constexpr int kKeysWithoutWeights = 1 << 15;
+  void Reserve(int count) override {
+    keys_.reserve(static_cast<size_t>(count));
+    keepsWeights_ = count < kKeysWithoutWeights;
+  }
   int Compare(int a, int b) const override;
   // The first four weights that the comparison reads.
   uint64_t Summary(int i) const override;
@@ -131,7 +139,7 @@ class KTTextSortKeyComparator : public KTSortKeyComparator {
   // and its text, from which the accent and case weights are read when
   // the primary ones are equal.
   struct Key {
-    const char16_t* primary = nullptr;
+    const char16_t* primary = nullptr;  // null: read from the text
     size_t primaryLength = 0;
     const char16_t* text = nullptr;
     size_t textLength = 0;
@@ -139,6 +147,7 @@ class KTTextSortKeyComparator : public KTSortKeyComparator {
   void Add(std::u16string_view text, bool copy);
 
   const KTCollation* collation_ = nullptr;
+  bool keepsWeights_ = true;
   Blocks blocks_;
   std::vector<Key> keys_;
 };

@@ -449,9 +449,9 @@ TEST_F(FlowExecutorsTest, NameKeysTakeWhiteSpaceAsTheExpressionGrammarDoes) {
   }
 }
 
-// A text key keeps its primary weights and its text; compared level by
-// level, and through its summary, it orders texts as their whole weight
-// strings do.
+// A text key keeps its primary weights (or, in a large selection, reads
+// them from its text) and its text; compared level by level, and through
+// its summary, it orders texts as their whole weight strings do.
 TEST(CollationTest, SortKeysCompareAsTheirWholeWeights) {
   const char16_t* words[] = {u"", u"a", u"A", u"\u00e1", u"\u00c1", u"ab", u"aB", u"Ab", u"\u00e6", u"\u00c6",
                              u"ae", u"AE", u"\u00df", u"ss", u"SS", u"stra\u00dfe", u"strasse", u"Strasse", u"10",
@@ -459,12 +459,14 @@ TEST(CollationTest, SortKeysCompareAsTheirWholeWeights) {
                              u"E", u"\u00c9", u"abcdef", u"abcdeg", u"abcd"};
   const KTCollation& collation = KTCollation::ForLanguage(KTString(u"en"));
   auto sign = [](int v) { return (v > 0) - (v < 0); };
+  for (int reserve : {static_cast<int>(std::size(words)), KTTextSortKeyComparator::kKeysWithoutWeights})
   for (int caseOrder : {0, 1, 2}) {
     for (bool descending : {false, true}) {
+      SCOPED_TRACE(reserve);
       KTTextSortKeyComparator keys;
       keys.SetCaseOrder(caseOrder);
       keys.SetDescending(descending);
-      keys.Reserve(static_cast<int>(std::size(words)));
+      keys.Reserve(reserve);
       for (size_t i = 0; i < std::size(words); ++i) {
         if (i % 2) keys.AddKey(words[i]);
         else keys.AddKeyInPlace(words[i]);
