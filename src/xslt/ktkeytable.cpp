@@ -27,6 +27,9 @@ void Normalize(KTXPathValue& set) {
     std::stable_sort(items.begin(), items.end(), DocumentOrderLess);
   items.erase(std::unique(items.begin(), items.end(), SameNode), items.end());
   for (size_t i = 0; i < items.size(); ++i) items[i].SetPosition(static_cast<int>(i) + 1);
+  // The index keeps the set as long as the document: without the room its
+  // growth left.
+  items.shrink_to_fit();
   // Known to be ordered from now on: key() and its callers check no more.
   set.SortDocumentOrder();
 }
@@ -81,11 +84,10 @@ void KTKeyTable::DocumentIndex::Add(std::u16string_view value, const KTXPathNode
 }
 
 void KTKeyTable::DocumentIndex::Reserve(size_t more) {
-  const size_t count = entries_.size() + more;
-  entries_.reserve(count);
-  size_t slotCount = std::max<size_t>(16, slots_.size());
-  while (count * 4 > slotCount * 3) slotCount *= 2;
-  if (slotCount != slots_.size()) Rehash(slotCount);
+  // The entries' room is only taken as it is written; the slots, written
+  // whole, grow with the values met (a key of a few values over many nodes
+  // keeps a few slots).
+  entries_.reserve(entries_.size() + more);
 }
 
 void KTKeyTable::DocumentIndex::Rehash(size_t slotCount) {
