@@ -391,9 +391,9 @@ void KTTextSortKeyComparator::Add(std::u16string_view text, bool copy) {
   char16_t* out = room ? blocks_.Reserve(room) : nullptr;
   if (keepsWeights_) {
     key.primary = out;
-    key.primaryLength = collation_->WritePrimary(text, out);
+    key.primaryLength = static_cast<uint32_t>(collation_->WritePrimary(text, out));
   }
-  key.textLength = text.size();
+  key.textLength = static_cast<uint32_t>(text.size());
   if (copy) {
     char16_t* kept = out + key.primaryLength;
     std::copy(text.begin(), text.end(), kept);
@@ -494,6 +494,14 @@ uint64_t KTNumberSortKeyComparator::Summary(int i) const {
 
 // ---- Sort ----
 
+namespace {
+
+// Selections of this many nodes or more are sorted in place (see
+// KTSortSelection): by then the buffer is megabytes.
+constexpr int kUnbufferedSortEntries = 1 << 15;
+
+}  // namespace
+
 void KTSortSelection(KTXPathValue& list, KTSortKeyList& keys) {
   if (list.GetKind() != kValueNodeSet) return;
   int count = list.ItemCount();
@@ -532,7 +540,14 @@ void KTSortSelection(KTXPathValue& list, KTSortKeyList& keys) {
     // All keys equal: the selection order, which is document order.
     return a.index < b.index;
   };
-  std::stable_sort(order.begin(), order.end(), less);
+  // The last tie-break (the index) leaves no two entries equal: any sort
+  // gives this one order. A large selection is sorted without the merge
+  // buffer a stable sort takes beside the entries; a small one by merging,
+  // which makes fewer of the comparisons (some read the keys).
+  if (count >= kUnbufferedSortEntries)
+    std::sort(order.begin(), order.end(), less);
+  else
+    std::stable_sort(order.begin(), order.end(), less);
   KTXPathValue::ItemVector sorted;
   sorted.reserve(static_cast<size_t>(count));
   const KTXPathValue::ItemVector& items = list.Items();

@@ -140,9 +140,9 @@ class KTTextSortKeyComparator : public KTSortKeyComparator {
   // the primary ones are equal.
   struct Key {
     const char16_t* primary = nullptr;  // null: read from the text
-    size_t primaryLength = 0;
     const char16_t* text = nullptr;
-    size_t textLength = 0;
+    uint32_t primaryLength = 0;
+    uint32_t textLength = 0;
   };
   void Add(std::u16string_view text, bool copy);
 
