@@ -95,6 +95,8 @@ std::unique_ptr<KTXPathNode> KTXPathNode::ShowingWrappedOf(const KTXPathNode& so
 
 KTXNode* KTXPathNode::MadeAttributeNode() const { return Block()->Owner()->MadeAttribute(compactEntry_ - 1); }
 
+const KTXName* KTXPathNode::ShownAttributeName() const { return &(*Block())[compactEntry_ - 1].name; }
+
 
 void KTXPathNode::CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps) {
   ref_.xnode = source.hasOwn_ ? source.ref_.own->wrapped.xnode : source.ref_.xnode;

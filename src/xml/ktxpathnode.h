@@ -211,7 +211,8 @@ class KTXPathNode {
   // The interned name of what the node wraps, without making a node for an
   // attribute entry; null when it wraps nothing or a node without one.
   const KTXName* WrappedInternedName() const {
-    if (compactEntry_) return &(*Block())[compactEntry_ - 1].name;
+    if (compactEntry_) [[unlikely]]
+      return ShownAttributeName();
     const KTXNode* node = hasOwn_ ? ref_.own->wrapped.xnode : ref_.xnode;
     return node ? node->InternedName() : nullptr;
   }
@@ -417,8 +418,9 @@ class KTXPathNode {
     const KTXCompactAttributes* block;
     Own* own;  // owned
   } ref_;
-  // GetXNode of a node showing an attribute entry.
+  // GetXNode of a node showing an attribute entry, and the entry's name.
   [[gnu::noinline]] KTXNode* MadeAttributeNode() const;
+  [[gnu::noinline]] const KTXName* ShownAttributeName() const;
   const KTXCompactAttributes* Block() const { return hasOwn_ ? ref_.own->wrapped.block : ref_.block; }
   KTXPathNode* parent_ = nullptr;
   const KTString* namespaceUri_ = nullptr;
