@@ -380,3 +380,162 @@ void GrammarRule::PrintExpression(std::u16string& out) const {
     if (elements_[i].mark) out += elements_[i].mark;
   }
 }
+
+namespace {
+
+void AppendHex(std::string& out, uint64_t value) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  char text[16];
+  int n = 0;
+  do {
+    text[n++] = kDigits[value & 15];
+    value >>= 4;
+  } while (value != 0);
+  while (n > 0) out += text[--n];
+}
+
+// A field is left out where it holds its usual value.
+void AppendField(std::string& out, const char* name, int64_t value, int64_t usual = 0) {
+  if (value == usual) return;
+  out += ' ';
+  out += name;
+  out += '=';
+  if (value < 0) out += '-';
+  AppendHex(out, static_cast<uint64_t>(value < 0 ? -value : value));
+}
+
+void AppendBits(std::string& out, const char* name, const uint64_t* bits) {
+  if ((bits[0] | bits[1] | bits[2] | bits[3]) == 0) return;
+  out += ' ';
+  out += name;
+  out += '=';
+  for (int w = 3; w >= 0; --w) {
+    AppendHex(out, bits[w]);
+    if (w > 0) out += '.';
+  }
+}
+
+void AppendText(std::string& out, const char* name, const std::u16string& text) {
+  if (text.empty()) return;
+  out += ' ';
+  out += name;
+  out += '=';
+  for (char16_t c : text) {
+    if (c > u' ' && c < 0x7F && c != u'%') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      AppendHex(out, c);
+      out += ';';
+    }
+  }
+}
+
+int IndexOf(const GrammarRule* rule) { return rule ? rule->GetIndex() : -1; }
+
+// A 256-entry byte table as bits.
+void AppendTable(std::string& out, const char* name, const uint8_t* table) {
+  if (!table) return;
+  uint64_t bits[4] = {0, 0, 0, 0};
+  for (unsigned c = 0; c < 256; ++c) {
+    if (table[c] > 1) {
+      AppendField(out, name, 0xBAD, -1);
+      return;
+    }
+    bits[c >> 6] |= uint64_t{table[c]} << (c & 63);
+  }
+  out += ' ';
+  out += name;
+  out += ':';
+  AppendBits(out, "", bits);
+}
+
+}  // namespace
+
+void GrammarRule::DescribeTables(std::string& out) const {
+  AppendField(out, "index", index_, -2);
+  AppendField(out, "kind", kind_);
+  AppendField(out, "op", operator_);
+  AppendField(out, "code", code_);
+  AppendField(out, "flags", (drop_ ? 1 : 0) | (keepChain_ ? 2 : 0) | (keep_ ? 4 : 0) | (token_ ? 8 : 0) |
+                                (defined_ ? 16 : 0) | (mayBeEmpty_ ? 32 : 0) | (hasLead_ ? 64 : 0) |
+                                (silentStart_ ? 128 : 0) | (keepsNoChildren_ ? 256 : 0) | (flat_ ? 512 : 0) |
+                                (hasRepeatStops_ ? 1024 : 0) | (flatSteps_ ? 2048 : 0) | (ownStep_ ? 4096 : 0) |
+                                (sequenceRule_ ? 8192 : 0) | (flatAlternatives_ ? 16384 : 0) |
+                                (splicedAlternatives_ ? 32768 : 0) | (repeatedChoice_ ? 65536 : 0) |
+                                (spliced_ ? 131072 : 0));
+  AppendText(out, "text", text_);
+  AppendText(out, "description", description_);
+  AppendField(out, "line", referenceLine_);
+  out += " elements:";
+  for (const Element& e : elements_) {
+    out += ' ';
+    AppendHex(out, static_cast<uint64_t>(IndexOf(e.rule)));
+    out += '/';
+    AppendHex(out, e.mark);
+    out += '/';
+    AppendHex(out, e.step);
+    out += '/';
+    AppendHex(out, e.first);
+    out += '/';
+    AppendHex(out, e.second);
+  }
+  if (!constraints_.empty()) out += " constraints:";
+  for (const GrammarRule* c : constraints_) {
+    out += ' ';
+    AppendHex(out, static_cast<uint64_t>(IndexOf(c)));
+  }
+  AppendBits(out, "class", classBits_);
+  AppendBits(out, "first", firstBits_);
+  if (headCount_ > 0) out += " heads:";
+  for (int i = 0; i < headCount_; ++i) {
+    out += ' ';
+    AppendHex(out, heads_[i][0]);
+    out += '.';
+    AppendHex(out, heads_[i][1]);
+  }
+  AppendField(out, "startNesting", startNesting_, 1 << 30);
+  AppendField(out, "lead", lead_);
+  AppendBits(out, "second", secondBits_);
+  AppendField(out, "secondNesting", secondNesting_, 1 << 30);
+  AppendField(out, "nesting", nesting_, 1 << 30);
+  AppendField(out, "flatForm", flatForm_);
+  AppendField(out, "flatHead", IndexOf(flatHead_), -1);
+  AppendField(out, "flatTail", IndexOf(flatTail_), -1);
+  AppendField(out, "flatChar", flatChar_);
+  AppendField(out, "leadingFlat", IndexOf(leadingFlat_), -1);
+  AppendBits(out, "repeatStops", repeatStopBits_);
+  AppendField(out, "repeatStopChild", repeatStopChild_, -1);
+  AppendField(out, "plainLast", IndexOf(plainLast_), -1);
+  AppendBits(out, "atOnce", atOnceBits_);
+  AppendField(out, "sharedPrefix", sharedPrefix_);
+  if (!prefixPeers_.empty()) out += " peers:";
+  for (const PrefixPeer& p : prefixPeers_) {
+    out += ' ';
+    AppendHex(out, static_cast<uint64_t>(IndexOf(p.rule)));
+    out += '.';
+    AppendHex(out, static_cast<uint64_t>(p.length));
+    out += '.';
+    AppendHex(out, static_cast<uint64_t>(p.nesting));
+  }
+  if (!stopLiterals_.empty()) out += " stopLiterals:";
+  for (const GrammarRule* s : stopLiterals_) {
+    out += ' ';
+    AppendHex(out, static_cast<uint64_t>(IndexOf(s)));
+  }
+  AppendField(out, "stopClass", IndexOf(stopClass_), -1);
+  AppendBits(out, "scan", scanBits_);
+  AppendBits(out, "stopStart", stopStartBits_);
+  AppendTable(out, "runTable", runTable_.get());
+  AppendTable(out, "scanTable", scanTable_.get());
+  AppendField(out, "skipStopCount", skipStopCount_, -1);
+  if (skipStopCount_ > 0) out += " skipStops:";
+  for (const auto& lanes : skipStops_) {
+    if (skipStopCount_ <= 0) break;
+    for (char16_t lane : lanes) {
+      out += ' ';
+      AppendHex(out, lane);
+    }
+  }
+  out += '\n';
+}

@@ -83,6 +83,10 @@ class GrammarRule {
 
   // Appends the rule's elements as expression text (used in error messages).
   void PrintExpression(std::u16string& out) const;
+  // Appends one line that spells out every field the load computes (the
+  // rule's kind, elements, class and prediction tables, engine flags), rules
+  // named by table index: two loads that agree on every line built alike.
+  void DescribeTables(std::string& out) const;
 
   // Name of a named rule, characters of a literal, text of a class or code.
   // Empty for groups and compiled classes.

@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "ktallocationcount.h"
@@ -330,6 +333,45 @@ TEST(GrammarLink, RulesAreFreedWithoutAllocating) {
   KTAllocationCounter counter;
   grammars.clear();
   EXPECT_EQ(counter.Count(), 0u);
+}
+
+// What the load of every embedded grammar builds, rule by rule, against a
+// record written by an earlier build: the reading, linking and table
+// computation may get faster, never different. After a deliberate change to
+// a grammar file or to what linking computes, rewrite the record by running
+// this test with OST_WRITE_GRAMMAR_TABLES=1 and review its difference.
+TEST(GrammarFile, EmbeddedGrammarsLoadToTheRecordedTables) {
+  std::string dump;
+  for (const char16_t* name : {u"gra_3dml.txt", u"gra_dtd.txt", u"gra_ent.txt", u"gra_re.txt", u"gra_xml.txt"}) {
+    ParsoGrammar g;
+    const bool ok = g.Init(name);
+    dump += "grammar " + N(name) + (ok ? " loaded" : " failed: " + N(g.GetLoadError())) + " rules " +
+            std::to_string(g.GetRuleCount()) + " root " +
+            std::to_string(g.GetRoot() ? g.GetRoot()->GetIndex() : -1) + "\n";
+    for (int i = 0; i < g.GetRuleCount(); ++i) {
+      if (const GrammarRule* rule = g.GetRule(i)) {
+        rule->DescribeTables(dump);
+      } else {
+        dump += "-\n";
+      }
+    }
+  }
+  const std::string path = OST_TEST_DATA "/parso/embedded-grammar-tables.txt";
+  if (std::getenv("OST_WRITE_GRAMMAR_TABLES")) {
+    std::ofstream(path, std::ios::binary) << dump;
+    GTEST_SKIP() << "wrote " << path;
+  }
+  std::ifstream in(path, std::ios::binary);
+  ASSERT_TRUE(in) << path;
+  std::stringstream recorded;
+  recorded << in.rdbuf();
+  std::istringstream want(recorded.str()), got(dump);
+  std::string wantLine, gotLine;
+  for (int line = 1; std::getline(want, wantLine); ++line) {
+    ASSERT_TRUE(std::getline(got, gotLine)) << "line " << line << " missing: " << wantLine;
+    ASSERT_EQ(gotLine, wantLine) << "line " << line;
+  }
+  EXPECT_FALSE(std::getline(got, gotLine)) << "extra line: " << gotLine;
 }
 
 }  // namespace
