@@ -32,20 +32,32 @@ std::unique_ptr<char[]> Base64Decode(const char* text, int& length) {
   if (!text) return nullptr;
   const size_t n = std::strlen(text);
   if (n % 4 != 0 || n / 4 * 3 > static_cast<size_t>(INT32_MAX) - 4) return nullptr;
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char v = kBase64.value[static_cast<unsigned char>(text[i])];
-    if (v == kInvalid) return nullptr;
-    // Padding only closes the text: "xx==" or "xxx=".
-    if (v == kPad && (i + 2 < n || (i + 1 == n - 1 && text[n - 1] != '='))) return nullptr;
-  }
   const size_t outLength = n / 4 * 3;
   std::unique_ptr<char[]> out(new char[outLength + 4]);
-  for (size_t i = 0, o = 0; i < n; i += 4, o += 3) {
-    const unsigned a = kBase64.value[static_cast<unsigned char>(text[i])];
-    const unsigned b = kBase64.value[static_cast<unsigned char>(text[i + 1])];
-    const unsigned c = kBase64.value[static_cast<unsigned char>(text[i + 2])];
-    const unsigned d = kBase64.value[static_cast<unsigned char>(text[i + 3])];
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
+  // One pass: every group but the last must hold alphabet characters alone
+  // (values below 64: an invalid character has bit 7, '=' bit 6).
+  const size_t last = n == 0 ? 0 : n - 4;
+  for (size_t i = 0, o = 0; i < last; i += 4, o += 3) {
+    const unsigned a = kBase64.value[in[i]];
+    const unsigned b = kBase64.value[in[i + 1]];
+    const unsigned c = kBase64.value[in[i + 2]];
+    const unsigned d = kBase64.value[in[i + 3]];
+    if ((a | b | c | d) & 0xC0) return nullptr;
+    out[o] = static_cast<char>((a << 2 | b >> 4) & 0xFF);
+    out[o + 1] = static_cast<char>((b << 4 | c >> 2) & 0xFF);
+    out[o + 2] = static_cast<char>((c << 6 | d) & 0xFF);
+  }
+  if (n > 0) {
+    const unsigned a = kBase64.value[in[last]];
+    const unsigned b = kBase64.value[in[last + 1]];
+    const unsigned c = kBase64.value[in[last + 2]];
+    const unsigned d = kBase64.value[in[last + 3]];
+    if (a == kInvalid || b == kInvalid || c == kInvalid || d == kInvalid) return nullptr;
+    // Padding only closes the text: "xx==" or "xxx=".
+    if (a == kPad || b == kPad || (c == kPad && d != kPad)) return nullptr;
     // '=' has the value 64: the masks keep its bit 6 out, so it gives zero bits.
+    const size_t o = outLength - 3;
     out[o] = static_cast<char>((a << 2 | (b >> 4 & 3)) & 0xFF);
     out[o + 1] = static_cast<char>((b << 4 | (c >> 2 & 15)) & 0xFF);
     out[o + 2] = static_cast<char>((c << 6 | (d & 63)) & 0xFF);

@@ -95,6 +95,9 @@ TEST(Base64Decode, Cases) {
       {"TQ=a", false, ""},
       {"T===", false, ""},
       {"TQ==TWFu", false, ""},
+      {"TW!uTWFu", false, ""},  // a bad character before the last group
+      {"TWFuTW!u", false, ""},
+      {"TWFu+/+/TQ==", true, std::string("Man\xFB\xFF\xBFM\0\0", 9)},
   };
   for (const Case& c : cases) {
     int length = -1;

@@ -74,6 +74,10 @@ INSTANTIATE_TEST_SUITE_P(
         // After a lone CR the next character begins the next line.
         LineCase{"lone-cr", "ab\rcd\r", 1023, {u"ab", u"cd", u""}},
         LineCase{"cr-cr-lf", "a\r\r\nb", 1023, {u"a", u""}},
+        LineCase{"crlf-after-limit", "abc\r\nd", 3, {u"abc", u""}},
+        LineCase{"cr-at-end", "ab\r", 1023, {u"ab", u""}},
+        LineCase{"crlf-across-limit", "ab\r\ncd", 3, {u"ab", u"cd", u""}},
+        LineCase{"lf-at-limit", "abc\ndef", 3, {u"abc", u""}},
         LineCase{"latin1", "a\xE9\r\n", 1023, {u"a\u00E9", u""}},
         LineCase{"empty", "", 1023, {u""}}),
     [](const ::testing::TestParamInfo<LineCase>& info) {
