@@ -169,11 +169,14 @@ bool GrammarRule::AddConstraint(std::u16string_view name, std::u16string* error)
 }
 
 bool GrammarRule::CompileBody(std::u16string_view e, std::u16string* error) {
-  std::u16string pending;
+  // The identifier being read: its characters need not stand together in
+  // the text (a literal or class in the middle of a name does not end it).
+  char16_t pending[kParsoMaxTextLength];
+  size_t pendingLength = 0;
   auto flush = [&]() -> bool {
-    if (pending.empty()) return true;
-    bool ok = AddChild(pending.data(), pending.size(), kNamed, error) != nullptr;
-    pending.clear();
+    if (pendingLength == 0) return true;
+    bool ok = AddChild(pending, pendingLength, kNamed, error) != nullptr;
+    pendingLength = 0;
     return ok;
   };
 
@@ -281,11 +284,11 @@ bool GrammarRule::CompileBody(std::u16string_view e, std::u16string* error) {
         i = n;
         break;
       default:
-        if (pending.size() >= static_cast<size_t>(kParsoMaxTextLength)) {
+        if (pendingLength >= static_cast<size_t>(kParsoMaxTextLength)) {
           *error = u"rule name longer than 255 characters";
           return false;
         }
-        pending.push_back(c);
+        pending[pendingLength++] = c;
         ++i;
         break;
     }

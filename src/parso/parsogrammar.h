@@ -451,14 +451,16 @@ class ParsoGrammar {
 
   std::vector<std::unique_ptr<GrammarRule>> rules_;
   // Looked up by a view of the name (every parse from a named rule does), so
-  // a lookup neither copies nor allocates the name.
+  // a lookup neither copies nor allocates the name. The keys view the rules'
+  // own names, which stay in place while the rule is named (a rule leaves
+  // the map before its name changes or it goes).
   struct NameHash {
     using is_transparent = void;
     size_t operator()(std::u16string_view name) const noexcept {
       return std::hash<std::u16string_view>{}(name);
     }
   };
-  std::unordered_map<std::u16string, GrammarRule*, NameHash, std::equal_to<>> named_;
+  std::unordered_map<std::u16string_view, GrammarRule*, NameHash, std::equal_to<>> named_;
   GrammarRule* root_ = nullptr;
   int currentLine_ = 0;
   bool loaded_ = false;
