@@ -367,9 +367,11 @@ bool KTIndividualFactory::Register(int kind, KTXPathNodeCreator creator) {
   }
   if (kind == kAstDefault) {
     orDefault_.assign(kAstDefault + 1, creator);
-    for (size_t k = 0; k < orDefault_.size() && k < byKind_.size(); ++k) {
-      if (byKind_[k])
-        orDefault_[k] = byKind_[k];
+    // The kinds registered so far, from the map: the index holds thousands
+    // of empty places between the few kinds.
+    for (const auto& [registered, registeredCreator] : creators_) {
+      if (registered >= 0 && registered <= kAstDefault)
+        orDefault_[registered] = registeredCreator;
     }
   } else if (kind >= 0 && kind < kAstDefault && !orDefault_.empty()) {
     orDefault_[kind] = creator;
