@@ -82,6 +82,10 @@ bool ParsoGrammar::LoadText(std::u16string_view text, std::u16string_view source
 
 bool ParsoGrammar::Load(ParsoLineReader& reader, std::u16string_view sourceName) {
   Clear();
+  // Room for the rules and names at once, instead of growing through
+  // several copies and rehashes (the rule table is bounded anyway).
+  named_.reserve(kParsoMaxRules / 2);
+  rules_.reserve(kParsoMaxRules);
   loaded_ = true;
   if (ReadRules(reader, sourceName)) return true;
   // The rules read so far stay usable, unlinked, as the loaded flag promises.
