@@ -327,7 +327,7 @@ KTXNode* KTDocumentLoader::ParseText(KTDocumentSource* source, const KTString& u
   // reference the walk is left out, with some only they are checked.
   const bool plain = startRule == nullptr && node != nullptr && node->GetKind() == kXmlDocument &&
                      driver_->BuiltPlainTree();
-  if ((!plain || holdsAmpersand) && !KTCheckWellFormedTree(sourceText, node, status, plain))
+  if ((!plain || holdsAmpersand) && !KTCheckWellFormedTree(sourceText, node, status, plain, holdsAmpersand))
     return nullptr;
   if (plain)
     plainDocument_ = node;

@@ -231,8 +231,9 @@ class TreeChecker final : public KTNamespaceDeclarations {
     entityTexts_.AllowNamespaceChecks(static_cast<size_t>(std::max(length_, 0)));
   }
 
-  bool Run(const KTXNode* document, bool referencesOnly) {
+  bool Run(const KTXNode* document, bool referencesOnly, bool textHoldsAmpersand) {
     referencesOnly_ = referencesOnly;
+    valuesHoldNoReference_ = !textHoldsAmpersand;
     // WFC Entity Declared binds a document without a DTD, with only an
     // internal subset free of parameter-entity references, or standalone.
     entitiesMustBeDeclared_ = document->GetKind() == kXmlDocument;
@@ -300,13 +301,15 @@ class TreeChecker final : public KTNamespaceDeclarations {
       case kElement:
         if (referencesOnly_)
           return CheckValue(node, Place::kContent, true) && CheckPendingAttributeValues(node);
-        return CheckAttributeNames(node) && CheckNamespaces(node) && CheckValue(node, Place::kContent, true) &&
-               VisitPendingAttributes();
+        return CheckAttributeNames(node) && CheckNamespaces(node) &&
+               (valuesHoldNoReference_ || CheckValue(node, Place::kContent, true)) && VisitPendingAttributes();
       case kAttribute:
-        return parentKind != kElement || CheckValue(node, Place::kAttributeValue, false);
+        return parentKind != kElement || valuesHoldNoReference_ || CheckValue(node, Place::kAttributeValue, false);
       case kText:
         // Content: in an element, or at the top of an external parsed entity.
         if (parentKind != kElement && parentKind != kXmlEntity)
+          return true;
+        if (valuesHoldNoReference_)
           return true;
         return CheckValueAt(node, static_cast<const KTXValueNode*>(node)->ValueString().View(), Place::kContent,
                             false);
@@ -409,7 +412,7 @@ class TreeChecker final : public KTNamespaceDeclarations {
       const View name = a.name->View();
       if (!goodNames_.Has(name.data()) && !CheckNameCharacters(a, name, true))
         return false;
-      if (!CheckValueAt(a, a.value->View(), Place::kAttributeValue, false))
+      if (!valuesHoldNoReference_ && !CheckValueAt(a, a.value->View(), Place::kAttributeValue, false))
         return false;
     }
     return true;
@@ -1436,6 +1439,11 @@ class TreeChecker final : public KTNamespaceDeclarations {
   bool entitiesMustBeDeclared_ = true;
   // Run's referencesOnly: elements have only their references checked.
   bool referencesOnly_ = false;
+  // The parsed text holds no '&' (KTCheckDocumentCharacters found none), so
+  // no value of an element, attribute or text read from it holds a
+  // reference: those values are not searched for one. Declarations keep
+  // their checks.
+  bool valuesHoldNoReference_ = false;
   // Declarations in the tree stand in a document's internal subset, not in
   // a DTD of its own.
   bool internalSubset_ = false;
@@ -1624,11 +1632,11 @@ bool KTCheckDocumentCharacters(const char16_t* text, int length, KTLoadStatus& s
 }
 
 bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status,
-                           bool referencesOnly) {
+                           bool referencesOnly, bool textHoldsAmpersand) {
   if (document == nullptr)
     return true;
   TreeChecker checker(text, status);
-  return checker.Run(document, referencesOnly);
+  return checker.Run(document, referencesOnly, textHoldsAmpersand);
 }
 
 bool KTCheckWellFormedTree(const char16_t* text, int length, const KTXNode* document, KTLoadStatus& status) {

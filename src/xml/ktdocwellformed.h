@@ -35,6 +35,8 @@ bool KTCheckWellFormedTree(const char16_t* text, int length, const KTXNode* docu
 // built plain (KTParserDriver::BuiltPlainTree: no name, attribute list or
 // declaration the check could refuse), only the references in the values of
 // elements, attributes and texts are checked, which finds the same first
-// failure.
+// failure. With `textHoldsAmpersand` false (the text holds no '&', as
+// KTCheckDocumentCharacters tells), those values hold no reference and are
+// not read at all.
 bool KTCheckWellFormedTree(const KTSourceText& text, const KTXNode* document, KTLoadStatus& status,
-                           bool referencesOnly = false);
+                           bool referencesOnly = false, bool textHoldsAmpersand = true);

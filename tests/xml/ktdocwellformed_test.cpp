@@ -96,6 +96,13 @@ const Case kCases[] = {
     {"<r><a/><b c\xE3\x80\x80='1'/></r>", 1, 12, "U+3000 may not stand in the name"},
     {"<r><a>t</a><b c='&#0;'/></r>", 1, 18, "&#0;"},
     {"<r><a x='1' y='2'>t</a><a x='3'/><b y='' x=''>u</b></r>", 0, 0, nullptr},
+    // A prefix keeps the tree from being plain, so it is walked whole; the
+    // values of its elements, attributes and texts are read for references
+    // only when the text holds an '&' at all.
+    {"<p:r xmlns:p='u' a='&#0;'/>", 1, 21, "&#0;"},
+    {"<p:r xmlns:p='u'>x&#0;</p:r>", 1, 19, "&#0;"},
+    {"<p:r xmlns:p='u'><e b='1'>t</e><e>&#0;<f/></e></p:r>", 1, 35, "&#0;"},
+    {"<p:r xmlns:p='u'><e b='1'>t</e><e c='2'>u<f/></e></p:r>", 0, 0, nullptr},
     // WFC Legal Character: character references in content, attribute values,
     // entity values and attribute defaults.
     {"<a>&#0;</a>", 1, 4, "&#0;"},
