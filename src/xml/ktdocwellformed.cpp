@@ -609,6 +609,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
         return true;
       }
       EntityFacts& facts = found->second;
+      if (facts.passesInContent && place == Place::kContent && followEntities)
+        return true;
       bool external = facts.external;
       bool lessThan = facts.holdsLessThan;
       if (followEntities && !facts.unparsed) {
@@ -645,6 +647,10 @@ class TreeChecker final : public KTNamespaceDeclarations {
       } else {
         if (place != Place::kContent)
           return true;
+        if (followEntities && (facts.external || !facts.reachesLessThan)) {
+          facts.passesInContent = true;  // NamespaceFlaw has nothing to find
+          return true;
+        }
         reason = NamespaceFlaw(facts, ref.body);
         if (reason.IsEmpty())
           return true;

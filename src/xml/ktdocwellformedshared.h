@@ -235,6 +235,10 @@ struct EntityFacts {
 
   enum State { kNew, kActive, kDone } state = kNew;
   enum Problem { kNone, kRecursive, kUndeclared, kUnparsed } problem = kNone;
+  // A reference to it in content, with its references followed, was found
+  // flawless where nothing in its scope could change that (its markup, if
+  // any, is external or it reaches no '<'): later ones pass at once.
+  bool passesInContent = false;
   View problemName;             // the entity the problem is about (for a cycle, the one that closes it)
   View cycleName;               // the entity a cycle leads back to
   bool reachesLessThan = false;  // here or in an entity referred to

@@ -380,6 +380,13 @@ const Case kEntityTextCases[] = {
     {"<!DOCTYPE a [<!ENTITY e '<p:b/>'>]>\n<a>&e;</a>", 2, 4,
      "the entity e holds the name p:b, whose prefix p is not declared where it is referenced"},
     {"<!DOCTYPE a [<!ENTITY e '<p:b/>'>]>\n<a xmlns:p='urn:p'>&e;</a>", 0, 0, nullptr},
+    // A reference that passed in content lets later ones in content pass at
+    // once only where nothing in their scope or place could refuse them.
+    {"<!DOCTYPE a [<!ENTITY e '<p:b/>'>]>\n<a><x xmlns:p='u'>&e;</x>&e;</a>", 2, 26,
+     "the entity e holds the name p:b, whose prefix p is not declared where it is referenced", true},
+    {"<!DOCTYPE a [<!ENTITY e 'v'>]>\n<a>&e;&e;<b c='&e;'>&e;</b></a>", 0, 0, nullptr},
+    {"<!DOCTYPE a [<!ENTITY e SYSTEM 'e.txt'>]>\n<a>&e;&e;<b c='&e;'/></a>", 2, 16,
+     "the external entity e may not be referenced in an attribute value"},
     {"<!DOCTYPE a [<!ENTITY e '<b p:c=\"1\"/>'>]>\n<a>&e;</a>", 2, 4, "the name p:c, whose prefix p is not declared"},
     {"<!DOCTYPE a [<!ENTITY e '<p:b xmlns:p=\"urn:p\" p:c=\"1\"><p:d/></p:b>'>]>\n<a>&e;</a>", 0, 0, nullptr},
     {"<!DOCTYPE a [<!ENTITY e '<b xmlns:p=\"urn:p\"/><p:c/>'>]>\n<a>&e;</a>", 2, 4, "the name p:c, whose prefix p"},
