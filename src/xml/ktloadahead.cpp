@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -81,13 +82,14 @@ bool PlainHref(std::u16string_view href) {
   return true;
 }
 
-// A regular local file: nothing else is read ahead (a FIFO would lose what
-// the run reads from it; a URL is fetched only when the run asks).
-bool LocalRegularFile(const KTString& name) {
+// A regular local file of at most `mostBytes`: nothing else is read ahead (a
+// FIFO would lose what the run reads from it; a URL is fetched only when the
+// run asks).
+bool LocalRegularFile(const KTString& name, off_t mostBytes) {
   if (name.IsEmpty() || ClassifyUrl(name.c_str()) == kNameIsUrl) return false;
   const std::string path = KTUtf16ToUtf8(name.View());
   struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= mostBytes;
 }
 
 // Spaces, tabs and line feeds only, as the stylesheet view judges a text
@@ -202,7 +204,9 @@ void KTLoadAhead::AddLocked(const KTString& url, const KTString& loadName, Kind 
   // The DTD grammar would be chosen for it, which is not looked up ahead.
   const std::u16string_view view = loadName.View();
   if (view.size() >= 4 && view.substr(view.size() - 4) == u".dtd") return;
-  if (!LocalRegularFile(loadName)) return;
+  const off_t mostBytes =
+      kind == Kind::kDocument ? static_cast<off_t>(kMostDocumentBytes) : std::numeric_limits<off_t>::max();
+  if (!LocalRegularFile(loadName, mostBytes)) return;
   auto job = std::make_unique<Job>();
   job->url = url;
   job->loadName = loadName;

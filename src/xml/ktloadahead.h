@@ -100,6 +100,13 @@ class KTLoadAhead {
   // cost about what their wrapped trees keep later. A load not started when
   // the run asks for it is made by the run itself.
   static constexpr int kMaxHeld = 64;
+  // A document named by a top-level binding's document() (kDocument) is
+  // loaded ahead only up to this size: the run may never read it (a param
+  // set on the command line, a binding that one of higher import
+  // precedence hides), and a large one read for nothing costs its whole
+  // parse and tree, where the modules' and DocBook's documents are a few
+  // kilobytes each.
+  static constexpr long kMostDocumentBytes = 512 * 1024;
   // The most finished loads that waited at once (for tests).
   int GetMostHeld() {
     std::lock_guard<std::mutex> lock(busy_);
