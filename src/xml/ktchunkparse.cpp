@@ -495,13 +495,18 @@ bool KTChunkParse::MaySplit(long length, int& threads, bool& forced) {
   const KTChunkMode mode = KTGetChunkMode();
   if (mode == KTChunkMode::kOff) return false;
   forced = mode == KTChunkMode::kForce || mode == KTChunkMode::kForceInline;
-  if (!forced && length < kMinLength) return false;
+  if (!forced && length < kMinMidLength) return false;
   // A load on another thread than the process's first (a module fetched
   // ahead) is parsed serially: that thread may hold its log already, and
   // the chunked parse holds and releases the log of the thread it runs on.
   if (syscall(SYS_gettid) != getpid()) return false;
   if (mode != KTChunkMode::kForceInline) {
-    threads = std::min<int>(kMaxThreads, static_cast<int>(std::thread::hardware_concurrency()));
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    threads = std::min<int>(kMaxThreads, cores);
+    if (!forced && length < kMinLength) {
+      if (cores < kMinMidCores) return false;
+      threads = std::min<int>(threads, static_cast<int>(length / kMidCharsPerThread));
+    }
     // Under a limit on the address space or on the data segment (which
     // counts every private mapping: `ulimit -d`) the threads' stacks,
     // allocator arenas and pools would take from what the serial parse may
@@ -535,9 +540,17 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
   if (!driver.entry_ || !driver.parser_ || document->GetKind() != kXmlDocument) return false;
 
   KTChunkPlan plan;
-  // The finder scans ahead on as many threads as the parse will use.
-  if (!KTFindChunks(text, length, forced ? 1 : kChunkChars, kMaxSplitDepth, forced ? kMaxThreads : threads,
-                    threads > 1, plan))
+  // The finder scans ahead on as many threads as the parse of a large
+  // document will use. A shorter one is scanned on this thread and cut into
+  // two chunks a thread, so that a thread that starts late leaves its
+  // second to the others.
+  int chunkChars = forced ? 1 : kChunkChars;
+  int stretches = forced ? kMaxThreads : threads;
+  if (!forced && length < kMinLength) {
+    chunkChars = std::max(1, length / (2 * threads));
+    stretches = 1;
+  }
+  if (!KTFindChunks(text, length, chunkChars, kMaxSplitDepth, stretches, stretches > 1 && threads > 1, plan))
     return false;
   const std::vector<KTChunk>& list = plan.chunks;
   const size_t chunks = list.size();

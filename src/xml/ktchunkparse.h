@@ -61,9 +61,20 @@ KTChunkMode KTGetChunkMode();
 
 class KTChunkParse {
  public:
-  // Documents shorter than this (in characters) are parsed serially: below
-  // it the threads' start and the splice cost about what they save.
+  // Documents from this length (in characters) on are parsed in chunks on
+  // every thread the machine offers, the finder scanning ahead on them too.
   static constexpr int kMinLength = 1 << 20;
+  // Shorter documents from this length on (a 150 KB play, a 400 KB table)
+  // are cut for fewer threads, one per kMidCharsPerThread characters, and
+  // the finder scans them alone: its scan takes less there than starting
+  // threads for it. Below it the threads' start, the rest's parse and the
+  // splice cost about what they save.
+  static constexpr int kMinMidLength = 1 << 16;
+  static constexpr int kMidCharsPerThread = 1 << 14;
+  // A document shorter than kMinLength is cut only on a machine of this
+  // many cores at least: on two, where the other core is likely busy, a
+  // thread that starts late makes the load wait for it.
+  static constexpr int kMinMidCores = 4;
   // The size of a chunk in characters. Each chunk's parse tree stands whole
   // before its nodes are built, so the chunk's size bounds the memory each
   // thread adds; small enough to spread a document over every thread.
@@ -91,7 +102,8 @@ class KTChunkParse {
   static long GetChunkedCount();
   // Whether a load of `length` characters (or bytes) on the calling thread
   // may be split for threads now: never in kOff, whatever its length in the
-  // forced modes, from kMinLength on in kAuto, and only on the process's
+  // forced modes, from kMinLength on in kAuto (from kMinMidLength on with
+  // kMinMidCores cores, the threads then fewer), and only on the process's
   // first thread (see Run). `threads` tells how many it may use, the
   // calling one included: 1 runs the parts one after another on the
   // calling thread (kForceInline, or a forced mode under a limit on the

@@ -347,6 +347,50 @@ TEST(ChunkParse, FilesReadInPiecesMatchTheSerialRead) {
   }
 }
 
+// A document of `length` characters: items under the root, the last one
+// holding `tail`.
+std::string OfLength(int length, const std::string& tail) {
+  const std::string item = "\n <row id='7'><name>n &amp; m</name><v>12</v></row>";
+  std::string text = "<?xml version='1.0'?>\n<table>";
+  const std::string end = "<last>" + tail + "</last></table>\n";
+  while (text.size() + item.size() + end.size() <= static_cast<size_t>(length)) text += item;
+  text += std::string(static_cast<size_t>(length) - text.size() - end.size(), ' ');
+  return text + end;
+}
+
+// Without a forced mode, a document from kMinMidLength on loads in chunks
+// (on a machine of kMinMidCores cores) to the serial load's tree, or fails
+// as the serial load fails; a shorter one loads serially.
+TEST(ChunkParse, MidSizeDocumentsLoadInChunksOnEnoughCores) {
+  const bool cores = static_cast<int>(std::thread::hardware_concurrency()) >= KTChunkParse::kMinMidCores;
+  const struct {
+    int length;
+    const char* tail;
+    bool chunked;
+  } cases[] = {
+      {KTChunkParse::kMinMidLength - 1, "x", false},
+      {KTChunkParse::kMinMidLength, "x", cores},
+      {KTChunkParse::kMinMidLength * 6 + 5, "x", cores},
+      {KTChunkParse::kMinMidLength * 6 + 5, "&", false},
+      {KTChunkParse::kMinLength - 1, "<a>y</b>", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.length) + " " + c.tail);
+    const std::string text = OfLength(c.length, c.tail);
+    ASSERT_EQ(text.size(), static_cast<size_t>(c.length));
+    for (bool dropText : {false, true}) {
+      const Loaded serial = Load(text, KTChunkMode::kOff, dropText);
+      const long before = KTChunkParse::GetChunkedCount();
+      const Loaded chunked = Load(text, KTChunkMode::kAuto, dropText);
+      EXPECT_EQ(KTChunkParse::GetChunkedCount(), before + (c.chunked ? 1 : 0));
+      EXPECT_EQ(chunked.tree, serial.tree);
+      EXPECT_EQ(chunked.message, serial.message);
+      EXPECT_EQ(chunked.line, serial.line);
+      EXPECT_EQ(chunked.column, serial.column);
+    }
+  }
+}
+
 // A load on another thread than the process's first (a stylesheet module
 // fetched ahead) is parsed serially, as it may hold that thread's log.
 TEST(ChunkParse, LoadsOnOtherThreadsAreSerial) {
