@@ -6,6 +6,7 @@
 #include "xml/ktchunkparse.h"
 
 #include <malloc.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -504,7 +505,13 @@ bool KTChunkParse::MaySplit(long length, int& threads, bool& forced) {
     const int cores = static_cast<int>(std::thread::hardware_concurrency());
     threads = std::min<int>(kMaxThreads, cores);
     if (!forced && length < kMinLength) {
-      if (cores < kMinMidCores) return false;
+      // The cores this process may run on (a container or `taskset` may
+      // allow fewer than the machine has).
+      cpu_set_t allowed;
+      CPU_ZERO(&allowed);
+      const int usable = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : cores;
+      if (std::min(cores, usable) < kMinMidCores) return false;
+      threads = std::min(threads, usable);
       threads = std::min<int>(threads, static_cast<int>(length / kMidCharsPerThread));
     }
     // Under a limit on the address space or on the data segment (which
