@@ -92,6 +92,23 @@ bool IsInStylesheet(const KTXPathNode* node, KTXPathFunctionContext& context) {
   return root == hereRoot;
 }
 
+// The document named by an empty URI reference against `base`: the document
+// that holds a source node, or the stylesheet module that holds the
+// expression (or the base node) when the base is in the stylesheet or none
+// was given. The module is loaded as a source document, so it keeps the text
+// that the stylesheet's own tree has lost to stripping; a stylesheet with no
+// URI (built in memory) gives its own tree.
+KTXPathNode* EmptyReferenceDocument(const KTXPathNode* base, bool baseGiven, KTXPathFunctionContext& context) {
+  if (baseGiven && base && !IsInStylesheet(base, context)) {
+    const KTXPathNode* root = base;
+    while (root->GetParent()) root = root->GetParent();
+    return const_cast<KTXPathNode*>(root);
+  }
+  const KTString* own = base ? KTXPathNode::GetDocumentUri(base) : nullptr;
+  KTXPathNode* loaded = own && !own->IsEmpty() ? context.LoadDocument(*own) : nullptr;
+  return loaded ? loaded : context.StylesheetRoot();
+}
+
 KTXPathValue Document(KTXPathFunctionContext& context, std::span<const KTXPathValue> args) {
   const KTXPathValue* baseSet = args.size() > 1 ? &args[1] : nullptr;
   if (baseSet && (!baseSet->IsNodeSet() || baseSet->ItemCount() == 0)) Raise(kXPathErrNotANodeSet, kFnDocument);
@@ -104,11 +121,15 @@ KTXPathValue Document(KTXPathFunctionContext& context, std::span<const KTXPathVa
   const KTXPathValue& object = args[0];
   if (object.IsNodeSet()) {
     // Each node names a document relative to its own document (or to the
-    // second argument); names that load nothing are skipped.
+    // second argument); names that load nothing are skipped. A node whose
+    // string value is empty names what document('', node) names: the
+    // document that holds the node (XSLT 1.0 §12.1).
     KTString scratch;
     for (const KTXPathNodeItem& item : object.Items()) {
       KTString uri(KTXPathFunctionLibrary::StringValueView(item.GetNode(), scratch));
-      add(ResolveDocument(uri, baseSet ? baseNode : item.GetNode(), context));
+      const KTXPathNode* base = baseSet ? baseNode : item.GetNode();
+      if (uri.IsEmpty()) add(EmptyReferenceDocument(base, true, context));
+      else add(ResolveDocument(uri, base, context));
     }
   } else {
     KTString uri = KTXPathFunctionLibrary::ToString(object);
@@ -116,22 +137,8 @@ KTXPathValue Document(KTXPathFunctionContext& context, std::span<const KTXPathVa
     // reported it, and the transformation goes on (XSLT 1.0 §12.1 allows
     // this recovery).
     const KTXPathNode* base = baseSet ? baseNode : context.StylesheetNode();
-    if (!uri.IsEmpty()) {
-      add(ResolveDocument(uri, base, context));
-    } else if (baseSet && !IsInStylesheet(base, context)) {
-      // "" against a source node's base URI names that node's own document.
-      const KTXPathNode* root = base;
-      while (root && root->GetParent()) root = root->GetParent();
-      add(const_cast<KTXPathNode*>(root));
-    } else {
-      // "" names the stylesheet module that holds the expression (or the
-      // base node). It is loaded as a source document, so it keeps the text
-      // that the stylesheet's own tree has lost to stripping; a stylesheet
-      // with no URI (built in memory) gives its own tree.
-      const KTString* own = base ? KTXPathNode::GetDocumentUri(base) : nullptr;
-      KTXPathNode* loaded = own && !own->IsEmpty() ? context.LoadDocument(*own) : nullptr;
-      add(loaded ? loaded : context.StylesheetRoot());
-    }
+    if (!uri.IsEmpty()) add(ResolveDocument(uri, base, context));
+    else add(EmptyReferenceDocument(base, baseSet != nullptr, context));
   }
   KTXPathValue result;
   result.SetNodeSet(std::move(roots));

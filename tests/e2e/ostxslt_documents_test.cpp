@@ -134,6 +134,24 @@ TEST_F(DocumentsProgramTest, DocumentReadsOtherFilesAndTheStylesheet) {
   EXPECT_EQ(RunAndCompare("main.xsl"), "seven,2,stylesheet,1,42");
 }
 
+TEST_F(DocumentsProgramTest, ANodeWithAnEmptyValueNamesItsOwnDocument) {
+  // document(node) is document(string(node), node): an empty value is the
+  // empty URI reference, which names the document that holds the node (a
+  // loaded document, the source, or with a stylesheet node as the base, the
+  // stylesheet).
+  folder_.Write("e.xml", "<e a=\"\"><s b=\"\">x</s><t/></e>\n");
+  folder_.Write("main.xsl",
+                Sheet("<xsl:output method=\"text\"/>\n"
+                      "<xsl:template match=\"/\">"
+                      "<xsl:for-each select=\"document('e.xml')//@* | document('e.xml')//t\">"
+                      "<xsl:value-of select=\"count(document(.))\"/>:"
+                      "<xsl:value-of select=\"name(document(.)/*)\"/>,</xsl:for-each>"
+                      "<xsl:value-of select=\"name(document(r/a)/*)\"/>,"
+                      "<xsl:value-of select=\"local-name(document(r/a, document('')/*)/*)\"/>,"
+                      "<xsl:value-of select=\"count(document(r/a | r/b))\"/>"
+                      "</xsl:template>\n"));
+  EXPECT_EQ(RunAndCompare("main.xsl"), "1:e,1:e,1:e,r,stylesheet,1");
+}
 TEST_F(DocumentsProgramTest, OneFileNamedInSeveralWaysIsOneDocument) {
   // "o.xml", "./o.xml", "sub/../o.xml" and ".//o.xml" name one file: one
   // document, whose nodes a union holds once.
