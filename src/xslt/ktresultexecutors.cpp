@@ -95,6 +95,13 @@ bool KTValueOfExecutor::AppendContextString(KTExecFrame* frame, const KTDeclValu
 }
 
 void KTValueOfExecutor::AppendStringValueOf(KTXPathNode* resultParent, const KTXPathNode* context, bool escape) {
+  // An element of one source text node has that text as its value: the
+  // result shows it in place, as for the text node itself, rather than
+  // holding a copy of every line of a document written out.
+  if (context->GetKind() == kXPathElement && context->GetChildCount() == 1) {
+    const KTXPathNode* only = context->GetChild(0);
+    if (only->GetKind() == kXPathText) context = only;
+  }
   if (context->GetKind() == kXPathText && !context->HasOwnValue() && context->GetXNode()) {
     auto text = std::make_unique<KTXPathNode>(context->GetXNode(), kXPathText);
     text->SetOutputFlag(escape);

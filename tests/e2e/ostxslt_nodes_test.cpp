@@ -788,6 +788,16 @@ TEST_F(NodesTest, AdjacentTextJoinsAndEmptyTextMakesNoNode) {
       // Empty text: no node, so the elements are written empty.
       "<xsl:template match=\"/\"><r><e><xsl:value-of select=\"''\"/></e><c><xsl:text/></c>"
       "<e><xsl:copy-of select=\"string(//nothing)\"/></e></r></xsl:template>",
+      // The values of elements of one text node each, side by side, in a
+      // CDATA section, unescaped, in a fragment and from a for-each.
+      "<x:data xmlns:x=\"urn:x\"><a>one &lt; two</a><b>three</b><d><![CDATA[<cd>]]></d><a>tail</a></x:data>"
+      "<xsl:variable name=\"t\" select=\"document('')//*[local-name()='data']/*\"/>"
+      "<xsl:template match=\"/\"><r><c><xsl:value-of select=\"$t[1]\"/><xsl:value-of select=\"$t[2]\"/>"
+      "<xsl:value-of select=\"$t[3]\"/></c><e><xsl:value-of select=\"$t[1]\" disable-output-escaping=\"yes\"/>"
+      "<xsl:value-of select=\"$t[2]\"/></e><xsl:variable name=\"f\"><xsl:value-of select=\"$t[2]\"/>"
+      "<xsl:value-of select=\"$t[1]\"/></xsl:variable><s><xsl:value-of select=\"string-length($f)\"/>|"
+      "<xsl:copy-of select=\"$f\"/></s><xsl:for-each select=\"$t\"><xsl:value-of select=\".\"/>,"
+      "</xsl:for-each></r></xsl:template>",
   };
   for (const std::string& body : bodies) {
     std::string sheet = Stylesheet(" xmlns:q=\"urn:q\"", "<xsl:output cdata-section-elements=\"c\"/>" + body);
