@@ -18,6 +18,30 @@ KTXPathNode* RootOf(KTXPathNode* node) {
   return node;
 }
 
+// A node of the child and descendant axes: no attribute, namespace or
+// declaration node (nor anything below one).
+bool IsContentNode(const KTXPathNode* node) {
+  const int kind = node->GetKind();
+  return kind != kXPathAttribute && kind != kXPathNamespace && kind < kXPathXmlDecl;
+}
+
+// The first content child of `parent` from child number `from` on; null
+// when none follows.
+KTXPathNode* ContentChildFrom(const KTXPathNode* parent, int from) {
+  for (int i = from; i < parent->GetChildCount(); ++i)
+    if (KTXPathNode* child = parent->GetChild(i); IsContentNode(child)) return child;
+  return nullptr;
+}
+
+// The content node after `node` in document order within the subtree of
+// `top`, null past its end.
+KTXPathNode* NextContentNode(KTXPathNode* node, const KTXPathNode* top) {
+  if (KTXPathNode* child = ContentChildFrom(node, 0)) return child;
+  for (; node != top; node = node->GetParent())
+    if (KTXPathNode* sibling = ContentChildFrom(node->GetParent(), node->GetIndexInParent() + 1)) return sibling;
+  return nullptr;
+}
+
 bool SameNode(const KTXPathNodeItem& a, const KTXPathNodeItem& b) { return a.GetNode() == b.GetNode(); }
 
 // Document order, each node once, positions 1..n.
@@ -54,26 +78,32 @@ const KTKeyTable::DocumentIndex::Entry* KTKeyTable::DocumentIndex::Find(std::u16
   return slot.entry == 0 ? nullptr : &entries_[slot.entry - 1];
 }
 
-void KTKeyTable::DocumentIndex::Add(std::u16string_view value, const KTXPathNodeItem& item) {
+KTKeyTable::DocumentIndex::Entry& KTKeyTable::DocumentIndex::FindOrMake(std::u16string_view value) {
   if ((entries_.size() + 1) * 4 > slots_.size() * 3) Rehash(std::max<size_t>(16, slots_.size() * 2));
   const size_t hash = Hash(value);
   Slot& slot = slots_[Probe(value, hash)];
-  if (slot.entry == 0) {
-    Entry& entry = entries_.emplace_back();
-    entry.hash = hash;
+  if (slot.entry != 0) return entries_[slot.entry - 1];
+  Entry& entry = entries_.emplace_back();
+  entry.hash = hash;
+  entry.set = kNoSet;
+  entry.length = static_cast<uint32_t>(value.size());
+  if (value.size() <= kInlineUnits) {
+    std::copy(value.begin(), value.end(), entry.text);
+  } else {
+    entry.longText = static_cast<uint32_t>(longTexts_.size());
+    longTexts_.emplace_back(value);
+  }
+  slot.tag = TagOf(hash);
+  slot.entry = static_cast<uint32_t>(entries_.size());
+  return entry;
+}
+
+void KTKeyTable::DocumentIndex::Add(std::u16string_view value, const KTXPathNodeItem& item) {
+  Entry& entry = FindOrMake(value);
+  if (!entry.single && entry.set == kNoSet) {
     entry.single = item.GetNode();
-    entry.length = static_cast<uint32_t>(value.size());
-    if (value.size() <= kInlineUnits) {
-      std::copy(value.begin(), value.end(), entry.text);
-    } else {
-      entry.longText = static_cast<uint32_t>(longTexts_.size());
-      longTexts_.emplace_back(value);
-    }
-    slot.tag = TagOf(hash);
-    slot.entry = static_cast<uint32_t>(entries_.size());
     return;
   }
-  Entry& entry = entries_[slot.entry - 1];
   if (entry.single) {
     // A second node: the value gets a node-set of its own.
     entry.set = static_cast<uint32_t>(sets_.size());
@@ -81,6 +111,39 @@ void KTKeyTable::DocumentIndex::Add(std::u16string_view value, const KTXPathNode
     entry.single = nullptr;
   }
   sets_[entry.set].PushItem(item);
+}
+
+void KTKeyTable::DocumentIndex::Count(std::u16string_view value) {
+  const Entry& entry = FindOrMake(value);
+  const size_t number = static_cast<size_t>(&entry - entries_.data());
+  if (counts_.size() <= number) counts_.resize(entries_.size());
+  ++counts_[number];
+}
+
+void KTKeyTable::DocumentIndex::AllotCounted() {
+  for (size_t number = 0; number < counts_.size(); ++number) {
+    if (counts_[number] == 0) continue;
+    Entry& entry = entries_[number];
+    size_t total = counts_[number];
+    if (entry.single) total += 1;
+    else if (entry.set != kNoSet) total += static_cast<size_t>(sets_[entry.set].ItemCount());
+    if (total < 2) continue;
+    if (entry.set == kNoSet) {
+      entry.set = static_cast<uint32_t>(sets_.size());
+      sets_.emplace_back().MutableItems().reserve(total);
+      if (entry.single) sets_.back().PushItem(KTXPathNodeItem(entry.single));
+      entry.single = nullptr;
+    } else {
+      sets_[entry.set].MutableItems().reserve(total);
+    }
+  }
+  counts_ = std::vector<uint32_t>();
+}
+
+void KTKeyTable::DocumentIndex::Place(std::u16string_view value, KTXPathNode* node) {
+  Entry& entry = entries_[slots_[Probe(value, Hash(value))].entry - 1];
+  if (entry.set != kNoSet) sets_[entry.set].PushItem(KTXPathNodeItem(node));
+  else entry.single = node;
 }
 
 void KTKeyTable::DocumentIndex::Reserve(size_t more) {
@@ -133,62 +196,61 @@ void KTKeyTable::AddDefinition(const KTCompiledExpression* match, const KTCompil
   definitions_.push_back(Definition{match, use, element, nullptr});
 }
 
-void KTKeyTable::MatchNodes(Definition& definition, KTXPathNode* root, KTXPathNode* element,
-                            KTXPathValue& matched) {
+template <class Visit>
+bool KTKeyTable::VisitDirectMatches(Definition& definition, KTXPathNode* root, KTXPathNode* element,
+                                    Visit&& visit) {
   if (!definition.match->hasSimpleSelect || definition.match->simpleSelect.IsSelf()) {
     if (!definition.pattern) {
       definition.pattern = std::make_unique<KTTemplatePattern>();
       definition.pattern->Read(definition.match->tree.get(), KTXPathNode::GetNodeNamespaceMap(element));
     }
     const KTTemplatePattern& pattern = *definition.pattern;
-    if (pattern.IsDirect()) {
-      // No predicate, id() or key(): every node is tested in document
-      // order as a template rule's pattern is, without an evaluation.
-      matched.SetNodeSet();
-      KTXPathValue::ItemVector& items = matched.MutableItems();
-      for (KTXPathNode* at = root; at; at = at->NextInDocumentOrder(true))
-        if (pattern.Matches(at)) items.emplace_back(at, static_cast<int>(items.size()) + 1);
-      return;
-    }
-    // Predicates on the last step alone: evaluated only from the nodes that
-    // can select anything, the predicates still tried on every node that
-    // passes the steps (so a failing one fails at the same node first).
-    const std::vector<KTPatternStep>& steps = pattern.Steps();
-    const bool lastOnly = !steps.empty() && std::none_of(steps.begin(), steps.end() - 1, [](const KTPatternStep& step) {
-      return step.hasPredicates;
-    });
-    KTXPathValue contexts;
-    if (lastOnly && pattern.NarrowContexts(root, contexts)) {
-      if (contexts.ItemCount() == 0) {
-        matched.SetNodeSet();
-        return;
-      }
-      processor_->MatchKeyPattern(&matched, *definition.match, root, element, &contexts);
-      return;
-    }
-    processor_->MatchKeyPattern(&matched, *definition.match, root, element);
-    return;
+    if (!pattern.IsDirect()) return false;
+    // No predicate, id() or key(): every node is tested in document
+    // order as a template rule's pattern is, without an evaluation.
+    for (KTXPathNode* at = root; at; at = at->NextInDocumentOrder(true))
+      if (pattern.Matches(at)) visit(at);
+    return true;
   }
   const KTSimpleSelect& pattern = definition.match->simpleSelect;
   // A plain name or attribute name: the nodes the pattern selects from
   // every context node, met in document order without evaluating it.
+  // The walk of the pattern's context list (the root and every node of the
+  // child and descendant axes, in document order) goes from node to node
+  // through the parent links: neither the list nor a stack of the pending
+  // children (as many as a node has) is made.
+  for (KTXPathNode* node = root; node; node = NextContentNode(node, root)) {
+    if (pattern.IsAttribute()) pattern.ForEach(node, visit);
+    else if (pattern.Matches(node)) visit(node);
+  }
+  return true;
+}
+
+void KTKeyTable::MatchNodes(Definition& definition, KTXPathNode* root, KTXPathNode* element,
+                            KTXPathValue& matched) {
   matched.SetNodeSet();
   KTXPathValue::ItemVector& items = matched.MutableItems();
-  auto add = [&items](KTXPathNode* node) { items.emplace_back(node, static_cast<int>(items.size()) + 1); };
-  // The walk of the pattern's context list (the root and every node of the
-  // child and descendant axes, in document order), without making the list.
-  std::vector<KTXPathNode*> stack{root};
-  while (!stack.empty()) {
-    KTXPathNode* node = stack.back();
-    stack.pop_back();
-    if (pattern.IsAttribute()) pattern.ForEach(node, add);
-    else if (pattern.Matches(node)) add(node);
-    for (int i = node->GetChildCount(); i-- > 0;) {
-      KTXPathNode* child = node->GetChild(i);
-      const int kind = child->GetKind();
-      if (kind != kXPathAttribute && kind != kXPathNamespace && kind < kXPathXmlDecl) stack.push_back(child);
+  if (VisitDirectMatches(definition, root, element, [&items](KTXPathNode* node) {
+        items.emplace_back(node, static_cast<int>(items.size()) + 1);
+      }))
+    return;
+  // Predicates on the last step alone: evaluated only from the nodes that
+  // can select anything, the predicates still tried on every node that
+  // passes the steps (so a failing one fails at the same node first).
+  const std::vector<KTPatternStep>& steps = definition.pattern->Steps();
+  const bool lastOnly = !steps.empty() && std::none_of(steps.begin(), steps.end() - 1, [](const KTPatternStep& step) {
+    return step.hasPredicates;
+  });
+  KTXPathValue contexts;
+  if (lastOnly && definition.pattern->NarrowContexts(root, contexts)) {
+    if (contexts.ItemCount() == 0) {
+      matched.SetNodeSet();
+      return;
     }
+    processor_->MatchKeyPattern(&matched, *definition.match, root, element, &contexts);
+    return;
   }
+  processor_->MatchKeyPattern(&matched, *definition.match, root, element);
 }
 
 bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProcessor* processor) {
@@ -205,6 +267,24 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
   auto add = [&](std::u16string_view value, const KTXPathNodeItem& item) { index.Add(value, item); };
   for (Definition& definition : definitions_) {
     KTXPathNode* element = definition.element ? definition.element : expressionNode_;
+    if (definition.use->hasSimpleSelect) {
+      // Nodes found without an evaluation are not listed: the walk runs
+      // once to size the index, once to count each value's nodes and once
+      // to file them, every value's node-set made at its final size.
+      const KTSimpleSelect& use = definition.use->simpleSelect;
+      size_t count = 0;
+      if (VisitDirectMatches(definition, root, element, [&count](KTXPathNode*) { ++count; })) {
+        index.Reserve(count);
+        VisitDirectMatches(definition, root, element, [&](KTXPathNode* node) {
+          use.ForEach(node, [&](KTXPathNode* key) { index.Count(KTSimpleSelect::StringValue(key, scratch)); });
+        });
+        index.AllotCounted();
+        VisitDirectMatches(definition, root, element, [&](KTXPathNode* node) {
+          use.ForEach(node, [&](KTXPathNode* key) { index.Place(KTSimpleSelect::StringValue(key, scratch), node); });
+        });
+        continue;
+      }
+    }
     MatchNodes(definition, root, element, matched);
     int count = matched.ItemCount();
     // Most keys name a node or a few: room for one value per node spares

@@ -89,7 +89,7 @@ class KTKeyTable {
     struct alignas(64) Entry {
       size_t hash = 0;
       KTXPathNode* single = nullptr;  // the node while one node has the value
-      uint32_t set = 0;               // otherwise the node-set sets_[set]
+      uint32_t set = 0;               // otherwise the node-set sets_[set] (kNoSet: none yet)
       uint32_t length = 0;            // of the value
       uint32_t longText = 0;          // longTexts_[longText] past kInlineUnits
       char16_t text[kInlineUnits] = {};
@@ -99,8 +99,19 @@ class KTKeyTable {
     const Entry* Find(std::u16string_view value) const;
     // Files the node under the value.
     void Add(std::u16string_view value, const KTXPathNodeItem& item);
+    // Filing in two passes, so that every node-set is allocated once at
+    // its final size (with many nodes per value, growing each set left up
+    // to half its room unused and copied the rest at every step): Count
+    // notes a node for the value, AllotCounted gives each value counted
+    // its room, and Place then files the same nodes under the same values,
+    // in the same order, as Add would.
+    void Count(std::u16string_view value);
+    void AllotCounted();
+    void Place(std::u16string_view value, KTXPathNode* node);
     // Room for `more` values beside those held, without growing again.
     void Reserve(size_t more);
+    // Entries made by Count have no node yet: neither `single` nor a set.
+    static constexpr uint32_t kNoSet = UINT32_MAX;
     // Puts the nodes of every value in document order, each once, numbered
     // 1..n (after the last Add).
     void Normalize();
@@ -123,17 +134,26 @@ class KTKeyTable {
     }
     // The slot that holds the value or the empty one where it would go.
     size_t Probe(std::u16string_view value, size_t hash) const;
+    // The value's entry, made (without a node) when it has none.
+    Entry& FindOrMake(std::u16string_view value);
     void Rehash(size_t slotCount);
 
     std::vector<Entry> entries_;
     std::vector<Slot> slots_;  // size a power of two, at most 3/4 in use
     std::vector<KTXPathValue> sets_;
     std::vector<KTString> longTexts_;
+    // Per entry, the nodes Count noted since the last AllotCounted.
+    std::vector<uint32_t> counts_;
   };
 
   // The nodes a definition's match pattern selects in the document of
   // `root`, in document order.
   void MatchNodes(Definition& definition, KTXPathNode* root, KTXPathNode* element, KTXPathValue& matched);
+  // Calls visit(node) for each node MatchNodes would give, in the same
+  // order, when the pattern needs no evaluation to find them; false, with
+  // no call, when it does.
+  template <class Visit>
+  bool VisitDirectMatches(Definition& definition, KTXPathNode* root, KTXPathNode* element, Visit&& visit);
 
   const DocumentIndex* FindIndex(const KTXPathNode* node) const;
 
