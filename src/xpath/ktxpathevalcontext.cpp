@@ -429,13 +429,14 @@ void StepAttributes(const ItemVector& contexts, Collector& collector) {
   }
 }
 
-void StepChildren(const ItemVector& contexts, Collector& collector) {
+void StepChildren(const ItemVector& contexts, int first, int end, Collector& collector) {
   for (const KTXPathNodeItem& item : contexts) {
     KTXPathNode* node = item.GetNode();
     if (!node)
       continue;
     collector.Restart();
-    for (int i = 0; i < node->GetChildCount(); ++i) {
+    const int last = std::min(end, node->GetChildCount());
+    for (int i = first; i < last; ++i) {
       KTXPathNode* child = node->GetChild(i);
       if (IsContent(child))
         collector.Offer(child);
@@ -643,6 +644,10 @@ bool KTXPathEvalContext::EvaluateStep() {
   Collector collector(stepTest_, out);
   collector.SetLimit(stepLimit_);
   stepLimit_ = 0;
+  const int childFirst = childFirst_;
+  const int childEnd = childEnd_;
+  childFirst_ = 0;
+  childEnd_ = kAllChildren;
   ElementLookup lookup(owner_, stepTest_);
 
   switch (axis_) {
@@ -654,7 +659,8 @@ bool KTXPathEvalContext::EvaluateStep() {
       StepAttributes(contexts, collector);
       break;
     case kAxisChild:
-      StepChildren(contexts, collector);
+      StepChildren(contexts, childFirst, childEnd, collector);
+      childWindowUsed_ = childEnd != kAllChildren;
       break;
     case kAxisDescendant:
     case kAxisDescendantOrSelf:

@@ -96,6 +96,21 @@ class KTXPathEvalContext {
   // limit); EvaluateStep consumes it. A step whose first predicate is a
   // number n needs no more than n nodes from each context node.
   void SetStepLimit(int limit) { stepLimit_ = limit; }
+  // The next child step walks only the children numbered from `first` to
+  // before `end` of each context node; EvaluateStep consumes the window and
+  // tells whether a walk used it (ChildWindowUsed). A step whose
+  // predicates select by a node's own test alone runs over a long child
+  // list a window at a time, so that the candidates are never listed whole.
+  void SetChildWindow(int first, int end) {
+    childFirst_ = first;
+    childEnd_ = end;
+    childWindowUsed_ = false;
+  }
+  bool ChildWindowUsed() const { return childWindowUsed_; }
+  void ClearChildWindow() {
+    childFirst_ = 0;
+    childEnd_ = kAllChildren;
+  }
   bool InPredicate() const { return predicate_; }
   void SetInPredicate(bool value) { predicate_ = value; }
   // The last step of a predicate's location path, whose value counts only as
@@ -109,6 +124,8 @@ class KTXPathEvalContext {
   void SetInvariantValues(KTXPathInvariantValues* values) { invariants_ = values; }
 
  private:
+  static constexpr int kAllChildren = 0x7fffffff;
+
   KTXPathValue slots_[2];
   int current_ = 0;
   int other_ = 1;
@@ -121,6 +138,10 @@ class KTXPathEvalContext {
   const KTXPathNodeTest* stepTest_ = nullptr;
   bool predicate_ = false;
   int stepLimit_ = 0;
+  // The child window: the whole child list unless a step sets one.
+  int childFirst_ = 0;
+  int childEnd_ = kAllChildren;
+  bool childWindowUsed_ = false;
   const KTXPathAstNode* existenceStep_ = nullptr;
   KTXPathInvariantValues* invariants_ = nullptr;
 };

@@ -906,6 +906,15 @@ bool RelativeLocationPathNode::EvaluatePath(KTXPathEvalContext& context, bool de
   return true;
 }
 
+namespace {
+
+// The children walked at once by a step whose predicates keep a node by
+// the node alone: enough to pay for the step's setup per window, few
+// enough that the candidates' list stays small (16 bytes a candidate).
+constexpr int kStepChildWindow = 1024;
+
+}  // namespace
+
 bool StepNode::Evaluate(KTXPathEvalContext& context) {
   KTXPathAstNode* first = FirstChild();
   if (!first)
@@ -938,44 +947,67 @@ bool StepNode::Evaluate(KTXPathEvalContext& context) {
   // or attribute step from a node without children finds nothing, and the
   // node is passed by (an error of the node test shows at the first node).
   int stepAxis = -1;
+  // Predicates that keep a node by the node alone let a long child list be
+  // walked a window at a time: the same nodes are kept in the same order,
+  // and the candidates of one window at most are listed at once.
+  bool orderFree = limit == 0;
+  for (int i = 2; orderFree && i < first->ChildCount(); ++i) {
+    KTXPathAstNode* predicate = first->ChildAt(i);
+    orderFree = predicate->GetKind() == kAstPredicate && static_cast<PredicateNode*>(predicate)->IsOrderFree();
+  }
+  bool done = false;
   for (const KTXPathNodeItem& item : items) {
+    if (done)
+      break;
     if ((stepAxis == kAxisChild || stepAxis == kAxisAttribute) && item.GetNode() &&
         item.GetNode()->GetChildCount() == 0)
       continue;
-    working.SetCurrentItem(item);
-    // The axis specifier, the node test (with the walk limited to what the
-    // first predicate can select), then the predicates.
-    bool ok = first->ChildAt(0)->Resolved()->Evaluate(working);
-    if (ok && stepAxis < 0) stepAxis = working.GetAxis();
-    working.SetStepLimit(limit);
-    ok = ok && first->ChildAt(1)->Resolved()->Evaluate(working);
-    working.SetStepLimit(0);
-    // A node test that found nothing leaves the predicates nothing to keep:
-    // they are not run (a pattern's contexts are mostly such nodes).
-    const bool none = ok && working.Current().IsNodeSet() && working.Current().ItemCount() == 0;
-    for (int i = 2; ok && !none && i < first->ChildCount(); ++i) {
-      // The last predicate of such a step may stop at its first node kept.
-      working.SetExistenceStep(stopAtFirst && i == first->ChildCount() - 1 ? first->ChildAt(i) : nullptr);
-      ok = first->ChildAt(i)->Resolved()->Evaluate(working);
+    const int childCount = item.GetNode() ? item.GetNode()->GetChildCount() : 0;
+    const bool windowed = orderFree && childCount > kStepChildWindow;
+    for (int from = 0;; from += kStepChildWindow) {
+      working.SetCurrentItem(item);
+      // The axis specifier, the node test (with the walk limited to what the
+      // first predicate can select), then the predicates.
+      bool ok = first->ChildAt(0)->Resolved()->Evaluate(working);
+      if (ok && stepAxis < 0) stepAxis = working.GetAxis();
+      if (windowed) working.SetChildWindow(from, from + kStepChildWindow);
+      working.SetStepLimit(limit);
+      ok = ok && first->ChildAt(1)->Resolved()->Evaluate(working);
+      working.SetStepLimit(0);
+      working.ClearChildWindow();
+      // A node test that found nothing leaves the predicates nothing to keep:
+      // they are not run (a pattern's contexts are mostly such nodes).
+      const bool none = ok && working.Current().IsNodeSet() && working.Current().ItemCount() == 0;
+      for (int i = 2; ok && !none && i < first->ChildCount(); ++i) {
+        // The last predicate of such a step may stop at its first node kept.
+        working.SetExistenceStep(stopAtFirst && i == first->ChildCount() - 1 ? first->ChildAt(i) : nullptr);
+        ok = first->ChildAt(i)->Resolved()->Evaluate(working);
+      }
+      working.SetExistenceStep(nullptr);
+      if (!ok) {
+        context = working;
+        return false;
+      }
+      const ItemVector& found = working.Current().Items();
+      const int axis = working.GetAxis();
+      // Child and attribute steps from distinct nodes never meet.
+      if (items.size() == 1 || axis == kAxisChild || axis == kAxisAttribute || axis == kAxisSelf ||
+          axis == kAxisNamespace) {
+        ItemVector& out = context.Other().MutableItems();
+        out.insert(out.end(), found.begin(), found.end());
+      } else {
+        for (const KTXPathNodeItem& result : found)
+          context.AddResultNode(result, seen);
+      }
+      if (stopAtFirst && context.Other().ItemCount() > 0) {
+        done = true;
+        break;
+      }
+      // Another window while the walk took this one and children remain
+      // (a walk of another axis took no window and saw every node).
+      if (!windowed || !working.ChildWindowUsed() || from + kStepChildWindow >= childCount)
+        break;
     }
-    working.SetExistenceStep(nullptr);
-    if (!ok) {
-      context = working;
-      return false;
-    }
-    const ItemVector& found = working.Current().Items();
-    const int axis = working.GetAxis();
-    // Child and attribute steps from distinct nodes never meet.
-    if (items.size() == 1 || axis == kAxisChild || axis == kAxisAttribute || axis == kAxisSelf ||
-        axis == kAxisNamespace) {
-      ItemVector& out = context.Other().MutableItems();
-      out.insert(out.end(), found.begin(), found.end());
-    } else {
-      for (const KTXPathNodeItem& result : found)
-        context.AddResultNode(result, seen);
-    }
-    if (stopAtFirst && context.Other().ItemCount() > 0)
-      break;
   }
   context.CommitValueSlots();
   context.SortInDocumentOrder();
@@ -1140,36 +1172,63 @@ bool MayFailByNode(const KTXPathAstNode* call, int index) {
 
 }  // namespace
 
-bool PredicateNode::IsPositionFree() {
-  if (positionFree_ >= 0)
-    return positionFree_ == 1;
-  positionFree_ = 0;
-  KTXPathAstNode* expression = ChildAt(1);
-  if (!expression)
-    return false;
-  // The value's type: an operator that gives a boolean, a location path or
-  // union (node-sets), or a function that gives a boolean. A number would
-  // select by position; a variable could hold one.
+namespace {
+
+// Whether the predicate expression's value is known to be no number: an
+// operator that gives a boolean, a location path or union (node-sets), or
+// a function that gives a boolean. A number would select by position; a
+// variable could hold one.
+bool SelectsByTest(KTXPathAstNode* expression) {
   const KTXPathAstNode* top = expression->Resolved();
   switch (top->GetKind()) {
     case kAstOrExpr:
     case kAstAndExpr:
     case kAstEqualityExpr:
     case kAstRelationalExpr:
-      if (top->ChildCount() < 2)
-        return false;
-      break;
+      return top->ChildCount() >= 2;
     case kAstLocationPath:
-      break;
+      return true;
     case kAstFunctionCall: {
       const KTXPathFunctionInfo* function = CoreFunctionOf(top);
-      if (!function || !GivesBoolean(function->index))
-        return false;
-      break;
+      return function && GivesBoolean(function->index);
     }
     default:
       return false;
   }
+}
+
+}  // namespace
+
+bool PredicateNode::IsOrderFree() {
+  if (orderFree_ >= 0)
+    return orderFree_ == 1;
+  orderFree_ = 0;
+  KTXPathAstNode* expression = ChildAt(1);
+  if (!expression || !SelectsByTest(expression))
+    return false;
+  std::vector<const KTXPathAstNode*> pending{expression};
+  while (!pending.empty()) {
+    const KTXPathAstNode* node = pending.back();
+    pending.pop_back();
+    if (node->GetKind() == kAstFunctionCall) {
+      const KTXPathFunctionInfo* function = CoreFunctionOf(node);
+      if (!function || function->index == kFnPosition || function->index == kFnLast)
+        return false;
+    }
+    for (int i = 0; i < node->ChildCount(); ++i)
+      pending.push_back(node->ChildAt(i));
+  }
+  orderFree_ = 1;
+  return true;
+}
+
+bool PredicateNode::IsPositionFree() {
+  if (positionFree_ >= 0)
+    return positionFree_ == 1;
+  positionFree_ = 0;
+  KTXPathAstNode* expression = ChildAt(1);
+  if (!expression || !SelectsByTest(expression))
+    return false;
   // No call anywhere inside may read the position or size, load a document
   // (whose failure is reported call by call), fail with an error that names
   // what the node gave it (the one walk meets the nodes in another order

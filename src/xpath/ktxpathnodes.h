@@ -213,12 +213,19 @@ class PredicateNode : public KTXPathAstNode {
   // position and for any candidate count (see IsPositionFree); 0 when it
   // may not; -1 until looked up.
   int8_t positionFree_ = -1;
+  // The same for IsOrderFree.
+  int8_t orderFree_ = -1;
 
  public:
   // Whether the predicate's value is a boolean or a node-set and nothing in
   // it calls position() or last(): it then selects the same candidates
   // whichever set they are counted in.
   bool IsPositionFree();
+  // Whether the predicate's value is a boolean or a node-set and nothing in
+  // it calls position(), last() or a function this engine does not know:
+  // it keeps a candidate by the candidate alone, the same in any split of
+  // the candidates into runs (evaluated in their order).
+  bool IsOrderFree();
 };
 
 // ---- Node tests ----
