@@ -269,15 +269,14 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
     KTXPathNode* element = definition.element ? definition.element : expressionNode_;
     if (definition.use->hasSimpleSelect) {
       // Nodes found without an evaluation are not listed: the walk runs
-      // once to size the index, once to count each value's nodes and once
-      // to file them, every value's node-set made at its final size.
+      // once to count each value's nodes and once to file them, every
+      // value's node-set made at its final size. (The entries grow as the
+      // values come: a list of the nodes, to size them first, would cost
+      // more than their growth.)
       const KTSimpleSelect& use = definition.use->simpleSelect;
-      size_t count = 0;
-      if (VisitDirectMatches(definition, root, element, [&count](KTXPathNode*) { ++count; })) {
-        index.Reserve(count);
-        VisitDirectMatches(definition, root, element, [&](KTXPathNode* node) {
-          use.ForEach(node, [&](KTXPathNode* key) { index.Count(KTSimpleSelect::StringValue(key, scratch)); });
-        });
+      if (VisitDirectMatches(definition, root, element, [&](KTXPathNode* node) {
+            use.ForEach(node, [&](KTXPathNode* key) { index.Count(KTSimpleSelect::StringValue(key, scratch)); });
+          })) {
         index.AllotCounted();
         VisitDirectMatches(definition, root, element, [&](KTXPathNode* node) {
           use.ForEach(node, [&](KTXPathNode* key) { index.Place(KTSimpleSelect::StringValue(key, scratch), node); });
