@@ -113,38 +113,59 @@ void KTKeyTable::DocumentIndex::Add(std::u16string_view value, const KTXPathNode
   sets_[entry.set].PushItem(item);
 }
 
-void KTKeyTable::DocumentIndex::Count(std::u16string_view value) {
-  const Entry& entry = FindOrMake(value);
+void KTKeyTable::DocumentIndex::Count(std::u16string_view value, KTXPathNode* node) {
+  Entry& entry = FindOrMake(value);
   const size_t number = static_cast<size_t>(&entry - entries_.data());
-  if (counts_.size() <= number) counts_.resize(entries_.size());
+  if (counts_.size() <= number) {
+    counts_.resize(entries_.size());
+    filedFirst_.resize(entries_.size());
+  }
+  if (!entry.single && entry.set == kNoSet) {
+    // A new value: its first node is filed at once, so that a value of one
+    // node needs no second walk.
+    entry.single = node;
+    filedFirst_[number] = 1;
+    return;
+  }
   ++counts_[number];
 }
 
-void KTKeyTable::DocumentIndex::AllotCounted() {
+bool KTKeyTable::DocumentIndex::AllotCounted() {
+  bool more = false;
   for (size_t number = 0; number < counts_.size(); ++number) {
     if (counts_[number] == 0) continue;
+    more = true;
     Entry& entry = entries_[number];
     size_t total = counts_[number];
     if (entry.single) total += 1;
-    else if (entry.set != kNoSet) total += static_cast<size_t>(sets_[entry.set].ItemCount());
-    if (total < 2) continue;
+    else total += static_cast<size_t>(sets_[entry.set].ItemCount());
     if (entry.set == kNoSet) {
       entry.set = static_cast<uint32_t>(sets_.size());
       sets_.emplace_back().MutableItems().reserve(total);
-      if (entry.single) sets_.back().PushItem(KTXPathNodeItem(entry.single));
+      sets_.back().PushItem(KTXPathNodeItem(entry.single));
       entry.single = nullptr;
     } else {
       sets_[entry.set].MutableItems().reserve(total);
     }
   }
   counts_ = std::vector<uint32_t>();
+  if (!more) filedFirst_ = std::vector<uint8_t>();
+  return more;
 }
 
 void KTKeyTable::DocumentIndex::Place(std::u16string_view value, KTXPathNode* node) {
-  Entry& entry = entries_[slots_[Probe(value, Hash(value))].entry - 1];
+  const size_t number = slots_[Probe(value, Hash(value))].entry - 1;
+  if (number < filedFirst_.size() && filedFirst_[number]) {
+    // Count filed this node already.
+    filedFirst_[number] = 0;
+    return;
+  }
+  Entry& entry = entries_[number];
   if (entry.set != kNoSet) sets_[entry.set].PushItem(KTXPathNodeItem(node));
   else entry.single = node;
 }
+
+void KTKeyTable::DocumentIndex::EndPlacing() { filedFirst_ = std::vector<uint8_t>(); }
 
 void KTKeyTable::DocumentIndex::Reserve(size_t more) {
   // The entries' room is only taken as it is written; the slots, written
@@ -269,18 +290,21 @@ bool KTKeyTable::BuildIndex(KTXPathNode* node, KTXPathNode* document, KTXSLTProc
     KTXPathNode* element = definition.element ? definition.element : expressionNode_;
     if (definition.use->hasSimpleSelect) {
       // Nodes found without an evaluation are not listed: the walk runs
-      // once to count each value's nodes and once to file them, every
+      // once to count each value's nodes (filing each value's first) and,
+      // when some value has more, once again to file the others, every
       // value's node-set made at its final size. (The entries grow as the
       // values come: a list of the nodes, to size them first, would cost
       // more than their growth.)
       const KTSimpleSelect& use = definition.use->simpleSelect;
       if (VisitDirectMatches(definition, root, element, [&](KTXPathNode* node) {
-            use.ForEach(node, [&](KTXPathNode* key) { index.Count(KTSimpleSelect::StringValue(key, scratch)); });
+            use.ForEach(node, [&](KTXPathNode* key) { index.Count(KTSimpleSelect::StringValue(key, scratch), node); });
           })) {
-        index.AllotCounted();
-        VisitDirectMatches(definition, root, element, [&](KTXPathNode* node) {
-          use.ForEach(node, [&](KTXPathNode* key) { index.Place(KTSimpleSelect::StringValue(key, scratch), node); });
-        });
+        if (index.AllotCounted()) {
+          VisitDirectMatches(definition, root, element, [&](KTXPathNode* node) {
+            use.ForEach(node, [&](KTXPathNode* key) { index.Place(KTSimpleSelect::StringValue(key, scratch), node); });
+          });
+          index.EndPlacing();
+        }
         continue;
       }
     }

@@ -102,12 +102,15 @@ class KTKeyTable {
     // Filing in two passes, so that every node-set is allocated once at
     // its final size (with many nodes per value, growing each set left up
     // to half its room unused and copied the rest at every step): Count
-    // notes a node for the value, AllotCounted gives each value counted
-    // its room, and Place then files the same nodes under the same values,
-    // in the same order, as Add would.
-    void Count(std::u16string_view value);
-    void AllotCounted();
+    // notes a node for the value (filing it when the value is new),
+    // AllotCounted gives each value of more nodes its room and tells
+    // whether there is one, and Place then offers the same nodes under the
+    // same values, in the same order, filing those Count did not, as Add
+    // would; EndPlacing closes the pass.
+    void Count(std::u16string_view value, KTXPathNode* node);
+    bool AllotCounted();
     void Place(std::u16string_view value, KTXPathNode* node);
+    void EndPlacing();
     // Room for `more` values beside those held, without growing again.
     void Reserve(size_t more);
     // Entries made by Count have no node yet: neither `single` nor a set.
@@ -142,8 +145,10 @@ class KTKeyTable {
     std::vector<Slot> slots_;  // size a power of two, at most 3/4 in use
     std::vector<KTXPathValue> sets_;
     std::vector<KTString> longTexts_;
-    // Per entry, the nodes Count noted since the last AllotCounted.
+    // Per entry, the nodes Count noted and did not file since the last
+    // AllotCounted, and whether it filed the first (which Place passes by).
     std::vector<uint32_t> counts_;
+    std::vector<uint8_t> filedFirst_;
   };
 
   // The nodes a definition's match pattern selects in the document of
