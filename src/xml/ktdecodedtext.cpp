@@ -2,9 +2,12 @@
 // through the encoding table's detection and converters.
 #include "xml/ktdecodedtext.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <latch>
@@ -463,6 +466,104 @@ bool DecodeUtf8InPieces(const char* source, const char* end, char16_t* target, i
 }  // namespace
 
 long KTDecodedTextBuffer::GetPiecewiseCount() { return gPiecewise.load(); }
+
+namespace {
+
+std::atomic<long> gStreamed{0};
+
+// The piece a file is read in: its pages stay in memory from one piece to
+// the next, where the whole file's bytes would take a page fault each.
+constexpr size_t kStreamPieceBytes = size_t{1} << 15;
+// A well-formed UTF-8 sequence is at most four bytes long: a piece carries
+// at most that many of a sequence it cuts over to the next.
+constexpr size_t kMaxSequenceBytes = 4;
+
+// Fills buffer[0, want) from fd; the bytes read (fewer at the end of the
+// file), or -1 on an error.
+long ReadFully(int fd, char* buffer, size_t want) {
+  size_t got = 0;
+  while (got < want) {
+    const ssize_t n = ::read(fd, buffer + got, want - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long>(got);
+}
+
+// Where a piece of bytes[0, n) that the file goes on after is cut: before
+// the lead byte of the last sequence when the piece ends inside it or right
+// after it, so each decode sees whole sequences only.
+size_t CutBeforeLastLead(const unsigned char* bytes, size_t n) {
+  size_t at = n;
+  while (at > 0 && n - at < kMaxSequenceBytes - 1 && (bytes[at - 1] & 0xC0) == 0x80) --at;
+  return at > 0 && bytes[at - 1] >= 0xC0 ? at - 1 : n;
+}
+
+}  // namespace
+
+long KTDecodedTextBuffer::GetStreamedCount() { return gStreamed.load(); }
+
+bool KTDecodedTextBuffer::DecodeUtf8File(int fd, size_t size) {
+  Clear();
+  // A text shorter than two pieces gains nothing, and the detection must see
+  // the same first bytes as over the whole file.
+  if (size < 2 * kStreamPieceBytes || size > kMaxDocumentBytes) return false;
+  std::unique_ptr<char[]> piece(new (std::nothrow) char[kStreamPieceBytes]);
+  if (!piece) return false;
+  const long first = ReadFully(fd, piece.get(), kStreamPieceBytes);
+  if (first != static_cast<long>(kStreamPieceBytes)) return false;
+  // The detection reads a window at the start of the bytes, and the whole of
+  // them only for an ISO-2022-JP escape, which no piece may hold (below).
+  SetData(piece.get(), kStreamPieceBytes, false);
+  const int result = DetectEncoding(encodingId_, byteOrder_, encodingName_);
+  ReleaseData();
+  if ((result & DetectUnknownName) || encodingId_ != kEncodingUtf8 || byteOrder_ != kByteOrderNone) {
+    Clear();
+    return false;
+  }
+  KTString text;
+  text.ClearAndReserve(static_cast<int>(size));
+  char16_t* const start = text.GetBuffer();
+  char16_t* target = start;
+  size_t done = static_cast<size_t>(first);  // file bytes read so far
+  size_t filled = static_cast<size_t>(first);  // bytes in the piece
+  size_t skip = size >= 3 && std::memcmp(piece.get(), "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;  // the signature
+  for (;;) {
+    const bool last = done == size;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(piece.get());
+    // A NUL is replaced and an escape may make the text ISO-2022-JP: both
+    // are left to the whole decode.
+    if (std::memchr(bytes + skip, 0, filled - skip) || std::memchr(bytes + skip, 0x1B, filled - skip)) break;
+    const size_t cut = last ? filled : CutBeforeLastLead(bytes, filled);
+    const char* from = piece.get() + skip;
+    const char* to = piece.get() + cut;
+    UnconvertibleCount = 0;
+    if (Utf8ToUtf16(from, to, target, start + size) != ConvertDone || from != to || UnconvertibleCount != 0) break;
+    if (last) {
+      const int length = static_cast<int>(target - start);
+      UnconvertibleCount = 0;
+      text.SetWrittenLength(length);
+      text_ = std::move(text);
+      length_ = length;
+      hasText_ = true;
+      gStreamed.fetch_add(1);
+      return true;
+    }
+    const size_t carried = filled - cut;
+    std::memmove(piece.get(), piece.get() + cut, carried);
+    const size_t want = std::min(kStreamPieceBytes - carried, size - done);
+    const long got = ReadFully(fd, piece.get() + carried, want);
+    if (got != static_cast<long>(want)) break;
+    done += want;
+    filled = carried + want;
+    skip = 0;
+  }
+  UnconvertibleCount = 0;
+  Clear();
+  return false;
+}
 
 bool KTDecodedTextBuffer::DecodeUtf8InPlace(int& replaced) {
   // UTF-8, the common case, decodes straight into the string's own block: N

@@ -51,6 +51,19 @@ class KTDecodedTextBuffer : public KTRawBuffer {
   // Moves the decoded text out; the buffer holds no text afterwards.
   KTString ReleaseText();
 
+  // Reads the `size` bytes of the open file `fd` (from its start) through
+  // one small buffer and decodes them as they come into the text, so the
+  // file's bytes never stand whole beside their text: a load then touches
+  // the pages of the text alone. Only for what the whole decode would give
+  // as it is: a text detected as UTF-8 that is well formed, holds no NUL
+  // and no byte that could make it ISO-2022-JP. False otherwise, or when
+  // the file gives fewer bytes than `size` (it changed), with the buffer
+  // cleared: the caller then reads and decodes the file whole, which
+  // reports whatever made this one stop.
+  bool DecodeUtf8File(int fd, size_t size);
+  // Files decoded by DecodeUtf8File so far in this process; for tests.
+  static long GetStreamedCount();
+
   // UTF-8 texts decoded in pieces so far in this process (a large one is cut
   // for threads as the chunked parse cuts it: KTChunkParse::MaySplit); for
   // tests.

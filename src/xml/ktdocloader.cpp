@@ -215,6 +215,13 @@ bool KTDocumentLoader::ReadSource(KTDocumentSource* source, KTLoadStatus& status
                    u"The source is neither a file nor a URL: " + url);
     return false;
   }
+  if (KTFileBuffer::DecodeInPieces(source, *decoded_)) {
+    // A plain UTF-8 file, decoded as it was read: what the whole decode
+    // would have given.
+    const bool kept = KeepDecodedText(OrEmpty(PreferredLineEnd()), status);
+    decoded_->Clear();
+    return kept;
+  }
   if (!buffer->Read(source, status))
     return false;
   uint32_t size = 0;
@@ -239,6 +246,10 @@ bool KTDocumentLoader::DecodeText(std::unique_ptr<char[]> bytes, uint32_t size, 
                      KTString(u"The document could not be decoded"));
     return false;
   }
+  return KeepDecodedText(preferredLineEnd, status);
+}
+
+bool KTDocumentLoader::KeepDecodedText(const char16_t* preferredLineEnd, KTLoadStatus& status) {
   if (!CheckEncoding(0, decoded_->GetEncodingId(), status)) {
     if (!status.HasError())
       KTSetLoadError(status, KTLoadStatus::kEncoding, KTLoadStatus::kDecodeFailed,

@@ -192,6 +192,9 @@ class KTDocumentLoader {
   bool ReadSource(KTDocumentSource* source, KTLoadStatus& status, KTDocumentRecord* record);
   bool DecodeText(std::unique_ptr<char[]> bytes, uint32_t size, const char16_t* preferredLineEnd,
                   KTLoadStatus& status);
+  // The decoder's text, once the encoding it was read in is accepted, as
+  // the document's text with its line ends (the end of DecodeText).
+  bool KeepDecodedText(const char16_t* preferredLineEnd, KTLoadStatus& status);
   KTString ResolveLocation(const char16_t* location, const char16_t* publicId, const char16_t* uri);
   // Writes the tree into text with the options (or the loader's defaults).
   bool WriteTree(KTString& text, KTXNode* tree, KTDocumentSource* source, KTDocumentRecord* record,

@@ -18,6 +18,7 @@
 #include "net/kturlrequest.h"
 #include "platform/ktutf8.h"
 #include "xml/ktchunkparse.h"
+#include "xml/ktdecodedtext.h"
 #include "xml/ktdocsource.h"
 #include "xml/ktloaderror.h"
 #include "xml/ktloadstatus.h"
@@ -343,6 +344,29 @@ std::unique_ptr<char[]> KTFileBuffer::LoadFromSource(KTDocumentSource* source, u
 }
 
 long KTFileBuffer::GetPiecewiseReadCount() { return gPiecewiseReads.load(); }
+
+bool KTFileBuffer::DecodeInPieces(KTDocumentSource* source, KTDecodedTextBuffer& decoder) {
+  if (source == nullptr || !source->IsFile()) return false;
+  const std::string path = NarrowPath(source->GetUrl());
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const auto size = static_cast<size_t>(info.st_size);
+  if (size > kMaxDocumentBytes) return false;
+  // A file that ReadInPieces would read on threads (and its text decoded on
+  // them) goes that way; so does every file in a forced chunked mode.
+  int threads = 1;
+  bool forced = false;
+  if (size <= static_cast<size_t>(LONG_MAX) && KTChunkParse::MaySplit(static_cast<long>(size), threads, forced) &&
+      (forced || std::min<size_t>(static_cast<size_t>(threads), size / kMinPieceBytes) >= 2))
+    return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool decoded = false;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<size_t>(info.st_size) == size)
+    decoded = decoder.DecodeUtf8File(fd, size);
+  ::close(fd);
+  return decoded;
+}
 
 bool KTFileBuffer::SaveToSource(KTDocumentSource* source, const char* bytes, uint32_t size,
                                 KTLoadStatus& status) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+class KTDecodedTextBuffer;
 class KTDocumentSource;
 class KTLoadStatus;
 
@@ -88,6 +89,12 @@ class KTFileBuffer : public KTCursorBuffer {
   std::unique_ptr<char[]> LoadFromSource(KTDocumentSource* source, uint32_t& size,
                                          KTLoadStatus& status) override;
   bool SaveToSource(KTDocumentSource* source, const char* bytes, uint32_t size, KTLoadStatus& status) override;
+  // Reads and decodes the source's file piece by piece into `decoder`'s
+  // text (KTDecodedTextBuffer::DecodeUtf8File) when it is a regular file of
+  // at least two pieces that no thread would read or decode in parts
+  // (ReadInPieces). False, with nothing reported, in every other case: the
+  // whole read (LoadFromSource) then runs and reports as before.
+  static bool DecodeInPieces(KTDocumentSource* source, KTDecodedTextBuffer& decoder);
   // Files read in pieces so far in this process (a large one is read on the
   // chunked parse's threads: KTChunkParse::MaySplit); for tests.
   static long GetPiecewiseReadCount();

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
 
@@ -260,6 +261,107 @@ TEST(DecodedText, DetectsAndDecodes) {
     EXPECT_EQ(buffer.GetData(size), nullptr);
     EXPECT_EQ(size, 0u);
   }
+}
+
+// A file read and decoded piece by piece gives the whole decode's text,
+// encoding and name, whatever falls on the pieces' edges (32 KB apart): a
+// form cut there is carried over whole. Whatever the whole decode would
+// replace, refuse or read otherwise (a bad form, a NUL, an ISO-2022-JP
+// escape, a declared encoding other than UTF-8, a signature other than
+// UTF-8's), however late in the file, is left to the whole decode, and so is
+// a file shorter than two pieces or one that gives fewer bytes than asked.
+TEST(DecodedText, FileDecodedInPiecesMatchesTheWholeDecode) {
+  constexpr size_t kPiece = size_t{1} << 15;
+  const std::string mixed = "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80" "a";
+  // A text of `length` bytes whose multi-byte forms start `shift` + 1 bytes
+  // before each piece's edge, with `insert` written over it at `at`.
+  auto text = [&](size_t length, size_t shift, const std::string& head, const std::string& insert, size_t at) {
+    std::string bytes = head + "<r>";
+    while (bytes.size() < length - 4) {
+      const size_t edge = (bytes.size() / kPiece + 1) * kPiece;
+      if (edge - bytes.size() == shift + 1 && bytes.size() + mixed.size() <= length - 4) {
+        bytes += mixed;
+      } else {
+        bytes += (bytes.size() % 61 == 0) ? '\n' : 'x';
+      }
+    }
+    bytes += "</r>";
+    if (!insert.empty()) bytes.replace(at, insert.size(), insert);
+    return bytes;
+  };
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool streamed;
+  } cases[] = {
+      {"ASCII, two pieces", std::string(2 * kPiece - 4, 'a') + "<r/>", true},
+      // The two-, three- and four-byte forms cut at each of their bytes.
+      {"forms from 1 byte before each edge", text(5 * kPiece + 17, 0, "", "", 0), true},
+      {"forms from 2 bytes before each edge", text(5 * kPiece + 3, 1, "", "", 0), true},
+      {"forms from 3 bytes before each edge", text(4 * kPiece, 2, "", "", 0), true},
+      {"forms from 4 bytes before each edge", text(4 * kPiece + 1, 3, "", "", 0), true},
+      {"forms from 6 bytes before each edge", text(4 * kPiece + 2, 5, "", "", 0), true},
+      {"forms from 7 bytes before each edge", text(4 * kPiece + 7, 6, "", "", 0), true},
+      {"a declaration of UTF-8", text(3 * kPiece, 2, "<?xml version='1.0' encoding='utf-8'?>", "", 0), true},
+      {"UTF-8's signature", text(3 * kPiece, 1, "\xEF\xBB\xBF", "", 0), true},
+      {"a declaration of ISO-8859-1", text(3 * kPiece, 2, "<?xml version='1.0' encoding='ISO-8859-1'?>", "", 0),
+       false},
+      {"an unknown declared encoding", text(3 * kPiece, 0, "<?xml version='1.0' encoding='x-none'?>", "", 0),
+       false},
+      {"UTF-16's signature", std::string("\xFF\xFE<\0r\0/\0>\0", 10) + std::string(2 * kPiece, ' '), false},
+      {"a lone continuation byte late", text(3 * kPiece, 0, "", "\x80", 2 * kPiece + 5), false},
+      {"a cut-off form on an edge", text(3 * kPiece, 0, "", "\xE4\xB8y", 2 * kPiece - 2), false},
+      {"a form cut off by the end", text(3 * kPiece, 0, "", "\xE4\xB8", 3 * kPiece - 2), false},
+      {"a NUL late", text(3 * kPiece, 0, "", std::string(1, '\0'), 2 * kPiece + 9), false},
+      {"an escape late", text(3 * kPiece, 0, "", "\x1B$B", 2 * kPiece + 9), false},
+      {"shorter than two pieces", text(2 * kPiece - 1, 0, "", "", 0), false},
+  };
+  const std::string path = TempPath("pieces.xml");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      FILE* file = std::fopen(path.c_str(), "wb");
+      ASSERT_NE(file, nullptr);
+      ASSERT_EQ(std::fwrite(c.bytes.data(), 1, c.bytes.size(), file), c.bytes.size());
+      std::fclose(file);
+    }
+    KTDecodedTextBuffer whole;
+    KTLoadStatus status;
+    const bool wholeDecoded = whole.Decode(c.bytes.data(), static_cast<uint32_t>(c.bytes.size()), true, status);
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    KTDecodedTextBuffer pieced;
+    const long before = KTDecodedTextBuffer::GetStreamedCount();
+    EXPECT_EQ(pieced.DecodeUtf8File(fd, c.bytes.size()), c.streamed);
+    ::close(fd);
+    EXPECT_EQ(KTDecodedTextBuffer::GetStreamedCount(), before + (c.streamed ? 1 : 0));
+    if (c.streamed) {
+      ASSERT_TRUE(wholeDecoded);
+      EXPECT_FALSE(status.HasError()) << StatusText(status);
+      EXPECT_TRUE(Text(pieced) == Text(whole));
+      EXPECT_EQ(pieced.GetEncodingId(), whole.GetEncodingId());
+      EXPECT_EQ(pieced.GetByteOrder(), whole.GetByteOrder());
+      EXPECT_TRUE(pieced.GetEncodingName() == whole.GetEncodingName());
+    } else {
+      EXPECT_FALSE(pieced.HasText());
+    }
+  }
+  // A file that gives fewer bytes than asked for (it shrank) is left to the
+  // whole read.
+  const std::string plain = text(3 * kPiece, 0, "", "", 0);
+  {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(plain.data(), 1, plain.size(), file), plain.size());
+    std::fclose(file);
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  KTDecodedTextBuffer shrunk;
+  EXPECT_FALSE(shrunk.DecodeUtf8File(fd, plain.size() + 1));
+  ::close(fd);
+  EXPECT_FALSE(shrunk.HasText());
+  std::remove(path.c_str());
 }
 
 TEST(DecodedText, ConversionErrorsKeepTheText) {
