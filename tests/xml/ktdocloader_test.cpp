@@ -191,6 +191,44 @@ TEST(DocumentLoader, LoadsFromBytes) {
   EXPECT_EQ(status.GetCode(), KTLoadStatus::kNoGrammar);
 }
 
+// A UTF-8 file of a few pieces is decoded as it is read, to the tree the
+// same bytes give decoded whole (its line ends as written). One with a bad
+// sequence late in it goes to the whole read, whose decode reports it.
+TEST(DocumentLoader, LargeUtf8FilesDecodeAsTheyAreRead) {
+  TempFolder folder("streamed");
+  std::string good = "<?xml version='1.0'?>\r\n<r>\r\n";
+  for (int i = 0; good.size() < 100000; ++i)
+    good += "<l n='" + std::to_string(i) + "'>caf\xC3\xA9 \xF0\x9F\x98\x80</l>\r\n";
+  good += "</r>\r\n";
+  std::string bad = good;
+  bad[bad.rfind("caf\xC3\xA9") + 3] = '\x80';
+  const std::string goodPath = folder.File("good.xml");
+  const std::string badPath = folder.File("bad.xml");
+  WriteBytes(goodPath, good);
+  WriteBytes(badPath, bad);
+
+  KTDocumentLoader loader(&StandardGrammars(), nullptr, nullptr);
+  KTLoadStatus status;
+  std::unique_ptr<KTXNode> whole(
+      loader.LoadFromBytes(good.data(), static_cast<uint32_t>(good.size()), KTGrammarCache::kXml, status));
+  ASSERT_NE(whole, nullptr) << StatusMessage(status);
+  long before = KTDecodedTextBuffer::GetStreamedCount();
+  std::unique_ptr<KTXNode> streamed = Load(loader, goodPath, status);
+  ASSERT_NE(streamed, nullptr) << StatusMessage(status);
+  EXPECT_FALSE(status.HasError()) << StatusMessage(status);
+  EXPECT_EQ(KTDecodedTextBuffer::GetStreamedCount(), before + 1);
+  EXPECT_EQ(WrittenWithoutDeclaration(streamed.get()), WrittenWithoutDeclaration(whole.get()));
+
+  KTDecodedTextBuffer decoder;
+  KTLoadStatus decodeStatus;
+  ASSERT_TRUE(decoder.Decode(bad.data(), static_cast<uint32_t>(bad.size()), true, decodeStatus));
+  ASSERT_TRUE(decodeStatus.HasError());
+  before = KTDecodedTextBuffer::GetStreamedCount();
+  std::unique_ptr<KTXNode> replaced = Load(loader, badPath, status);
+  EXPECT_EQ(KTDecodedTextBuffer::GetStreamedCount(), before);
+  EXPECT_EQ(StatusMessage(status), StatusMessage(decodeStatus));
+}
+
 // XML 1.0 §2.11: a DTD or an external parsed entity is parsed with CR LF and
 // lone CR read as LF, since its text goes into other documents as it stands.
 TEST(DocumentLoader, EntitiesAndDtdsReadLineEndsAsLf) {
