@@ -313,9 +313,6 @@ KTNullLock* KTIndividualFactory::GetLock() {
 }
 
 KTIndividualFactory::~KTIndividualFactory() {
-  creators_.clear();
-  byKind_.clear();
-  orDefault_.clear();
   cachedFactory = nullptr;
   factoryDestroyed = true;
 }
@@ -329,53 +326,54 @@ KTIndividualFactory* FactoryStorage() {
 
 }  // namespace
 
-KTXPathAstNode* KTIndividualFactory::Create(int kind) {
-  if (creators_.empty()) {
+KTXPathNodeCreator KTIndividualFactory::Find(int kind) const {
+  if (kind >= 0 && kind <= kAstDefault) {
+    const KindBlock* block = blocks_[kind / kKindsPerBlock].get();
+    return block ? block->creators[kind % kKindsPerBlock] : nullptr;
+  }
+  for (const auto& [other, creator] : otherKinds_) {
+    if (other == kind)
+      return creator;
+  }
+  return nullptr;
+}
+
+void KTIndividualFactory::BuildIfEmpty() {
+  if (entryCount_ == 0) {
     KTNullLockGuard guard(lock_);
-    if (creators_.empty())
+    if (entryCount_ == 0)
       BuildNodePrototypes();
   }
-  if (kind < 0) {
-    auto it = creators_.find(kind);
-    return it != creators_.end() ? it->second() : nullptr;
-  }
-  if (static_cast<size_t>(kind) >= byKind_.size() || !byKind_[kind])
-    return nullptr;
-  return byKind_[kind]();
+}
+
+KTXPathAstNode* KTIndividualFactory::Create(int kind) {
+  BuildIfEmpty();
+  KTXPathNodeCreator creator = Find(kind);
+  return creator ? creator() : nullptr;
 }
 
 KTXPathAstNode* KTIndividualFactory::CreateOrDefault(int kind) {
-  if (creators_.empty()) {
-    KTNullLockGuard guard(lock_);
-    if (creators_.empty())
-      BuildNodePrototypes();
-  }
-  if (kind >= 0 && static_cast<size_t>(kind) < orDefault_.size() && orDefault_[kind])
-    return orDefault_[kind]();
-  if (KTXPathAstNode* node = Create(kind))
-    return node;
-  return Create(kAstDefault);
+  BuildIfEmpty();
+  KTXPathNodeCreator creator = Find(kind);
+  if (!creator)
+    creator = defaultCreator_;
+  return creator ? creator() : nullptr;
 }
 
 bool KTIndividualFactory::Register(int kind, KTXPathNodeCreator creator) {
-  if (!creators_.emplace(kind, creator).second)
+  if (Find(kind))
     return false;
-  if (kind >= 0) {
-    if (static_cast<size_t>(kind) >= byKind_.size())
-      byKind_.resize(kind + 1, nullptr);
-    byKind_[kind] = creator;
+  if (kind >= 0 && kind <= kAstDefault) {
+    std::unique_ptr<KindBlock>& block = blocks_[kind / kKindsPerBlock];
+    if (!block)
+      block = std::make_unique<KindBlock>();
+    block->creators[kind % kKindsPerBlock] = creator;
+  } else {
+    otherKinds_.emplace_back(kind, creator);
   }
-  if (kind == kAstDefault) {
-    orDefault_.assign(kAstDefault + 1, creator);
-    // The kinds registered so far, from the map: the index holds thousands
-    // of empty places between the few kinds.
-    for (const auto& [registered, registeredCreator] : creators_) {
-      if (registered >= 0 && registered <= kAstDefault)
-        orDefault_[registered] = registeredCreator;
-    }
-  } else if (kind >= 0 && kind < kAstDefault && !orDefault_.empty()) {
-    orDefault_[kind] = creator;
-  }
+  if (kind == kAstDefault)
+    defaultCreator_ = creator;
+  ++entryCount_;
   return true;
 }
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <new>
 #include <vector>
@@ -318,21 +317,34 @@ class KTIndividualFactory {
   KTXPathAstNode* CreateOrDefault(int kind);
   // Inserts the pair unless the kind is registered already; true if inserted.
   bool Register(int kind, KTXPathNodeCreator creator);
-  int GetEntryCount() const { return static_cast<int>(creators_.size()); }
-  bool IsRegistered(int kind) const { return creators_.count(kind) != 0; }
+  int GetEntryCount() const { return entryCount_; }
+  bool IsRegistered(int kind) const { return Find(kind) != nullptr; }
 
   KTIndividualFactory() = default;
   ~KTIndividualFactory();
 
  private:
-  std::map<int, KTXPathNodeCreator> creators_;
-  // The same creators indexed by kind (null where none is registered): the
-  // parser makes a node per production, and an index answers without a
-  // walk through the map.
-  std::vector<KTXPathNodeCreator> byKind_;
-  // By kind up to the default kind: the kind's creator, else the default
-  // kind's, so that a node of a kind without a class costs one look-up.
-  std::vector<KTXPathNodeCreator> orDefault_;
+  // Kinds from 0 to the default kind are indexed in two levels: a block of
+  // kKindsPerBlock creators is made only for a range that holds a registered
+  // kind. The few hundred kinds of the grammars lie sparse over 8193 numbers,
+  // and a flat index of them all would be 32 pages written at every start.
+  static constexpr int kKindsPerBlock = 64;
+  static constexpr int kKindBlockCount = kAstDefault / kKindsPerBlock + 1;
+  struct KindBlock {
+    KTXPathNodeCreator creators[kKindsPerBlock] = {};
+  };
+
+  // The creator registered for exactly the kind, or null.
+  KTXPathNodeCreator Find(int kind) const;
+  void BuildIfEmpty();
+
+  std::unique_ptr<KindBlock> blocks_[kKindBlockCount];
+  // Kinds outside the indexed range, in the order registered: none of the
+  // engine's classes takes one.
+  std::vector<std::pair<int, KTXPathNodeCreator>> otherKinds_;
+  // What a kind without a class of its own gets.
+  KTXPathNodeCreator defaultCreator_ = nullptr;
+  int entryCount_ = 0;
   KTNullLock* lock_ = nullptr;
 };
 

@@ -284,6 +284,38 @@ TEST(KTIndividualFactory, NodesOfAKindTakeItsClassOnceRegistered) {
   EXPECT_EQ(liveProbes, 1);
 }
 
+// Kinds at the edges of the index's blocks, past the default kind and below
+// zero each keep their own creator, and the kinds beside them, which no
+// class claims, still take the default class.
+TEST(KTIndividualFactory, KindsAtTheEdgesOfTheIndexKeepTheirCreators) {
+  struct Case {
+    int kind;
+    int unclaimedNeighbour;
+  };
+  const Case cases[] = {
+      {-7, -8}, {4095, 4094}, {4096, 4097}, {8191 - 2, 8191 - 3}, {kAstDefault + 1, kAstDefault + 2}, {70000, 69999},
+  };
+  KTIndividualFactory* factory = KTIndividualFactory::Instance();
+  factory->Create(kAstDefault);
+  auto probe = [] { return static_cast<KTXPathAstNode*>(new ProbeNode()); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    const int count = factory->GetEntryCount();
+    ASSERT_TRUE(factory->Register(c.kind, probe));
+    EXPECT_FALSE(factory->Register(c.kind, probe));
+    EXPECT_EQ(factory->GetEntryCount(), count + 1);
+    EXPECT_TRUE(factory->IsRegistered(c.kind));
+    EXPECT_FALSE(factory->IsRegistered(c.unclaimedNeighbour));
+    liveProbes = 0;
+    std::unique_ptr<KTXPathAstNode> own(factory->CreateOrDefault(c.kind));
+    EXPECT_EQ(liveProbes, 1);
+    EXPECT_EQ(factory->Create(c.unclaimedNeighbour), nullptr);
+    std::unique_ptr<KTXPathAstNode> neighbour(factory->CreateOrDefault(c.unclaimedNeighbour));
+    ASSERT_TRUE(neighbour);
+    EXPECT_EQ(liveProbes, 1);
+  }
+}
+
 TEST(CompareChars, BoundedLikeTheWideComparison) {
   EXPECT_EQ(CompareChars(nullptr, nullptr, 3), 0);
   EXPECT_EQ(CompareChars(u"a", nullptr, 3), -1);
