@@ -8,6 +8,7 @@
 #include <new>
 
 const GrammarRule* GrammarRule::table_[GrammarRule::kMaxLiveRules];
+const std::vector<const GrammarRule*> GrammarRule::kNoStopLiterals;
 
 namespace {
 
@@ -521,20 +522,23 @@ void GrammarRule::DescribeTables(std::string& out) const {
     out += '.';
     AppendHex(out, static_cast<uint64_t>(p.nesting));
   }
-  if (!stopLiterals_.empty()) out += " stopLiterals:";
-  for (const GrammarRule* s : stopLiterals_) {
+  const std::vector<const GrammarRule*>& stopLiterals = GetStopLiterals();
+  if (!stopLiterals.empty()) out += " stopLiterals:";
+  for (const GrammarRule* s : stopLiterals) {
     out += ' ';
     AppendHex(out, static_cast<uint64_t>(IndexOf(s)));
   }
-  AppendField(out, "stopClass", IndexOf(stopClass_), -1);
-  AppendBits(out, "scan", scanBits_);
-  AppendBits(out, "stopStart", stopStartBits_);
+  AppendField(out, "stopClass", IndexOf(GetStopClass()), -1);
+  const UpToTables noUpTo;
+  const UpToTables& upTo = upTo_ ? *upTo_ : noUpTo;
+  AppendBits(out, "scan", upTo.scanBits);
+  AppendBits(out, "stopStart", upTo.stopStartBits);
   AppendTable(out, "runTable", runTable_.get());
-  AppendTable(out, "scanTable", scanTable_.get());
-  AppendField(out, "skipStopCount", skipStopCount_, -1);
-  if (skipStopCount_ > 0) out += " skipStops:";
-  for (const auto& lanes : skipStops_) {
-    if (skipStopCount_ <= 0) break;
+  AppendTable(out, "scanTable", GetScanTable());
+  AppendField(out, "skipStopCount", upTo.skipStopCount, -1);
+  if (upTo.skipStopCount > 0) out += " skipStops:";
+  for (const auto& lanes : upTo.skipStops) {
+    if (upTo.skipStopCount <= 0) break;
     for (char16_t lane : lanes) {
       out += ' ';
       AppendHex(out, lane);

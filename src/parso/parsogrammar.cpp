@@ -332,23 +332,25 @@ void ParsoGrammar::ComputeEngineTables() {
   }
   for (auto& rule : rules_) {
     if (!rule) continue;
-    rule->stopLiterals_.clear();
-    rule->stopClass_ = nullptr;
-    if (rule->operator_ != R::kUpTo || rule->elements_.size() < 2) continue;
+    rule->upTo_.reset();
+    if (rule->operator_ != R::kUpTo) continue;
+    rule->upTo_ = std::make_unique<R::UpToTables>();
+    R::UpToTables& upTo = *rule->upTo_;
+    if (rule->elements_.size() < 2) continue;
     const R* b = rule->elements_[1].rule;
     if (b->kind_ == R::kLiteral) {
-      rule->stopLiterals_.push_back(b);
+      upTo.stopLiterals.push_back(b);
     } else if (b->kind_ == R::kClass || b->kind_ == R::kClassText) {
-      rule->stopClass_ = b;
+      upTo.stopClass = b;
     } else if ((b->kind_ == R::kNamed || b->kind_ == R::kGroup) &&
                (b->operator_ == R::kChoice || b->elements_.size() == 1)) {
       // A choice of literals; anything else in it makes no stop at all.
       for (const R::Element& e : b->elements_) {
         if (e.rule->kind_ != R::kLiteral) {
-          rule->stopLiterals_.clear();
+          upTo.stopLiterals.clear();
           break;
         }
-        rule->stopLiterals_.push_back(e.rule);
+        upTo.stopLiterals.push_back(e.rule);
       }
     }
   }
@@ -356,54 +358,48 @@ void ParsoGrammar::ComputeEngineTables() {
   // Characters an up-to scan of a class passes without a closer look: in
   // the class, beginning no stop literal, outside the stop class, no line end.
   for (auto& rule : rules_) {
-    if (!rule) continue;
-    for (uint64_t& bits : rule->scanBits_) bits = 0;
-    for (uint64_t& bits : rule->stopStartBits_) bits = 0;
-    if (rule->operator_ != R::kUpTo || rule->elements_.empty()) continue;
+    if (!rule || !rule->upTo_ || rule->elements_.empty()) continue;
+    R::UpToTables& upTo = *rule->upTo_;
     const R* scanned = rule->elements_[0].rule;
     if (scanned->kind_ != R::kClass && scanned->kind_ != R::kClassText) continue;
-    if (rule->stopClass_) {
-      for (int w = 0; w < 4; ++w) rule->stopStartBits_[w] = rule->stopClass_->classBits_[w];
+    if (upTo.stopClass) {
+      for (int w = 0; w < 4; ++w) upTo.stopStartBits[w] = upTo.stopClass->classBits_[w];
     }
-    for (const R* lit : rule->stopLiterals_) {
+    for (const R* lit : upTo.stopLiterals) {
       if (lit->text_.empty()) {
-        for (uint64_t& bits : rule->stopStartBits_) bits = ~uint64_t{0};
+        for (uint64_t& bits : upTo.stopStartBits) bits = ~uint64_t{0};
         break;
       }
       const unsigned c = lit->text_[0] > 255 ? 255u : lit->text_[0];
-      rule->stopStartBits_[c >> 6] |= uint64_t{1} << (c & 63);
+      upTo.stopStartBits[c >> 6] |= uint64_t{1} << (c & 63);
     }
-    for (int w = 0; w < 4; ++w) rule->scanBits_[w] = scanned->classBits_[w];
-    if (rule->stopClass_) {
-      for (int w = 0; w < 4; ++w) rule->scanBits_[w] &= ~rule->stopClass_->classBits_[w];
+    for (int w = 0; w < 4; ++w) upTo.scanBits[w] = scanned->classBits_[w];
+    if (upTo.stopClass) {
+      for (int w = 0; w < 4; ++w) upTo.scanBits[w] &= ~upTo.stopClass->classBits_[w];
     }
-    for (const R* lit : rule->stopLiterals_) {
+    for (const R* lit : upTo.stopLiterals) {
       if (lit->text_.empty()) {
-        for (uint64_t& bits : rule->scanBits_) bits = 0;
+        for (uint64_t& bits : upTo.scanBits) bits = 0;
         break;
       }
       const unsigned c = lit->text_[0] > 255 ? 255u : lit->text_[0];
-      rule->scanBits_[c >> 6] &= ~(uint64_t{1} << (c & 63));
+      upTo.scanBits[c >> 6] &= ~(uint64_t{1} << (c & 63));
     }
-    rule->scanBits_[0] &= ~((uint64_t{1} << u'\r') | (uint64_t{1} << u'\n'));
-    if (!rule->scanTable_) rule->scanTable_ = std::make_unique<uint8_t[]>(256);
-    for (unsigned c = 0; c < 256; ++c) rule->scanTable_[c] = rule->ScansPast(static_cast<char16_t>(c));
+    upTo.scanBits[0] &= ~((uint64_t{1} << u'\r') | (uint64_t{1} << u'\n'));
+    upTo.hasScanTable = true;
+    for (unsigned c = 0; c < 256; ++c) upTo.scanTable[c] = rule->ScansPast(static_cast<char16_t>(c));
     // The few characters from U+0020 up that do not scan past, when every
     // character above U+00FF does (entry 255).
-    rule->skipStopCount_ = -1;
-    for (auto& lanes : rule->skipStops_) {
-      for (char16_t& lane : lanes) lane = 0;
-    }
     if (!rule->ScansPast(0xFF)) continue;
     int stops = 0;
     for (char16_t c = 0x20; c < 0xFF && stops <= R::kMaxSkipStops; ++c) {
       if (rule->ScansPast(c)) continue;
       if (stops < R::kMaxSkipStops) {
-        for (char16_t& lane : rule->skipStops_[stops]) lane = c;
+        for (char16_t& lane : upTo.skipStops[stops]) lane = c;
       }
       ++stops;
     }
-    if (stops <= R::kMaxSkipStops) rule->skipStopCount_ = stops;
+    if (stops <= R::kMaxSkipStops) upTo.skipStopCount = stops;
   }
 
   auto setChar = [](uint64_t* bits, char16_t c) {

@@ -271,32 +271,34 @@ class GrammarRule {
 
   // Up-to rules: the scan stops before one of these literals (compared
   // case-sensitively) or at a character of the stop class.
-  const std::vector<const GrammarRule*>& GetStopLiterals() const { return stopLiterals_; }
-  const GrammarRule* GetStopClass() const { return stopClass_; }
+  const std::vector<const GrammarRule*>& GetStopLiterals() const {
+    return upTo_ ? upTo_->stopLiterals : kNoStopLiterals;
+  }
+  const GrammarRule* GetStopClass() const { return upTo_ ? upTo_->stopClass : nullptr; }
   // Up-to rules scanning a class: true for a character of the class where
   // the scan neither stops nor counts a line.
   bool ScansPast(char16_t c) const {
     unsigned i = c > 255 ? 255u : c;
-    return (scanBits_[i >> 6] >> (i & 63)) & 1u;
+    return upTo_ && ((upTo_->scanBits[i >> 6] >> (i & 63)) & 1u);
   }
   // ScansPast as a table of 256 entries (one load per unit); null for other
   // rules and before linking.
-  const uint8_t* GetScanTable() const { return scanTable_.get(); }
+  const uint8_t* GetScanTable() const { return upTo_ && upTo_->hasScanTable ? upTo_->scanTable : nullptr; }
   // Up-to rules scanning a class: false for a character at which no stop
   // can begin (neither in the stop class nor the first of a stop literal).
   bool MayStopAt(char16_t c) const {
     unsigned i = c > 255 ? 255u : c;
-    return (stopStartBits_[i >> 6] >> (i & 63)) & 1u;
+    return upTo_ && ((upTo_->stopStartBits[i >> 6] >> (i & 63)) & 1u);
   }
   // Up-to rules scanning a class, when every character from U+0020 up
   // scans past but for at most kMaxSkipStops of them: how many those are
   // (the engine then tests sixteen units at a time for them and for the
   // characters below U+0020); -1 otherwise.
   static constexpr int kMaxSkipStops = 4;
-  int GetSkipStopCount() const { return skipStopCount_; }
+  int GetSkipStopCount() const { return upTo_ ? upTo_->skipStopCount : -1; }
   // The stops, each repeated eight times (a vector's lanes); unused ones are
-  // U+0000, below U+0020 anyway.
-  const char16_t* GetSkipStopLanes() const { return skipStops_[0]; }
+  // U+0000, below U+0020 anyway. Only for a rule with a skip-stop count.
+  const char16_t* GetSkipStopLanes() const { return upTo_->skipStops[0]; }
 
  private:
   friend class ParsoGrammar;
@@ -349,14 +351,22 @@ class YStream;
   bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;
-  std::vector<const GrammarRule*> stopLiterals_;
-  const GrammarRule* stopClass_ = nullptr;
-  uint64_t scanBits_[4] = {0, 0, 0, 0};
-  uint64_t stopStartBits_[4] = {0, 0, 0, 0};
+  // What only an up-to rule reads (its stops and scan tables), kept apart
+  // and made only for such a rule: a grammar has a handful of them among
+  // hundreds of rules, and every rule is loaded at the start of a run.
+  struct UpToTables {
+    std::vector<const GrammarRule*> stopLiterals;
+    const GrammarRule* stopClass = nullptr;
+    uint64_t scanBits[4] = {0, 0, 0, 0};
+    uint64_t stopStartBits[4] = {0, 0, 0, 0};
+    int skipStopCount = -1;
+    bool hasScanTable = false;
+    alignas(16) char16_t skipStops[kMaxSkipStops][8] = {};
+    uint8_t scanTable[256] = {};
+  };
+  static const std::vector<const GrammarRule*> kNoStopLiterals;
+  std::unique_ptr<UpToTables> upTo_;
   std::unique_ptr<uint8_t[]> runTable_;
-  std::unique_ptr<uint8_t[]> scanTable_;
-  int skipStopCount_ = -1;
-  alignas(16) char16_t skipStops_[kMaxSkipStops][8] = {};
   int index_ = -1;
   uint32_t tableId_ = 0;
   static const GrammarRule* table_[kMaxLiveRules];
