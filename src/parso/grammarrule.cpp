@@ -508,10 +508,11 @@ void GrammarRule::DescribeTables(std::string& out) const {
   AppendField(out, "flatTail", IndexOf(flatTail_), -1);
   AppendField(out, "flatChar", flatChar_);
   AppendField(out, "leadingFlat", IndexOf(leadingFlat_), -1);
-  AppendBits(out, "repeatStops", repeatStopBits_);
+  const CharSet none;
+  AppendBits(out, "repeatStops", (repeatStops_ ? *repeatStops_ : none).bits);
   AppendField(out, "repeatStopChild", repeatStopChild_, -1);
   AppendField(out, "plainLast", IndexOf(plainLast_), -1);
-  AppendBits(out, "atOnce", atOnceBits_);
+  AppendBits(out, "atOnce", (atOnce_ ? *atOnce_ : none).bits);
   AppendField(out, "sharedPrefix", sharedPrefix_);
   if (!prefixPeers_.empty()) out += " peers:";
   for (const PrefixPeer& p : prefixPeers_) {

@@ -880,7 +880,7 @@ void ParsoGrammar::ComputeEngineTables() {
     rule->flatAlternatives_ = rule->leadingFlat_ && std::all_of(el.begin(), el.end(), [](const R::Element& e) {
       return e.step == R::kStepFlat && e.mark == 0;
     });
-    std::fill(std::begin(rule->repeatStopBits_), std::end(rule->repeatStopBits_), 0);
+    rule->repeatStops_.reset();
     rule->hasRepeatStops_ = false;
     rule->repeatStopChild_ = -1;
     const R* flat = rule->leadingFlat_;
@@ -898,6 +898,7 @@ void ParsoGrammar::ComputeEngineTables() {
     } else if (flat->operator_ != R::kUpTo) {
       continue;
     }
+    R::CharSet stops;
     for (unsigned c = 0; c < 256; ++c) {
       const char16_t ch = static_cast<char16_t>(c);
       const bool flatFails = head ? ch > u'\r' && !head->ClassContains(ch)
@@ -907,9 +908,10 @@ void ParsoGrammar::ComputeEngineTables() {
         return e.rule->CannotStartWith(ch);
       });
       if (!noneBegins) continue;
-      rule->repeatStopBits_[c >> 6] |= uint64_t{1} << (c & 63);
+      stops.bits[c >> 6] |= uint64_t{1} << (c & 63);
       rule->hasRepeatStops_ = true;
     }
+    if (rule->hasRepeatStops_) rule->repeatStops_ = std::make_unique<R::CharSet>(stops);
     rule->repeatStopChild_ = child;
   }
   // A choice of spliced groups is taken through its own step, which splices
@@ -934,9 +936,8 @@ void ParsoGrammar::ComputeEngineTables() {
                             rule->operator_ != R::kUpTo && rule->constraints_.size() < 2 &&
                             el[0].step > R::kStepTerminal && (el[0].mark == u'*' || el[0].mark == u'+') &&
                             el[0].rule->hasRepeatStops_ && el[0].rule->kind_ == R::kGroup;
-    for (int w = 0; w < 4; ++w) {
-      rule->atOnceBits_[w] = rule->repeatedChoice_ && el[0].mark == u'+' ? el[0].rule->repeatStopBits_[w] : 0;
-    }
+    rule->atOnce_.reset();
+    if (rule->repeatedChoice_ && el[0].mark == u'+') rule->atOnce_ = std::make_unique<R::CharSet>(*el[0].rule->repeatStops_);
   }
 }
 

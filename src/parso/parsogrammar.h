@@ -196,7 +196,7 @@ class GrammarRule {
   // of the choice ends there without the attempt.
   bool StopsRepeatAt(char16_t c) const {
     unsigned i = c > 255 ? 255u : c;
-    return (repeatStopBits_[i >> 6] >> (i & 63)) & 1u;
+    return repeatStops_ && ((repeatStops_->bits[i >> 6] >> (i & 63)) & 1u);
   }
   bool HasRepeatStops() const { return hasRepeatStops_; }
   // A sequence (not flat itself, without constraints) whose elements are
@@ -235,7 +235,7 @@ class GrammarRule {
   // rule there (element GetRepeatStopChild of the choice).
   bool FailsAtOnceAt(char16_t c) const {
     unsigned i = c > 255 ? 255u : c;
-    return (atOnceBits_[i >> 6] >> (i & 63)) & 1u;
+    return atOnce_ && ((atOnce_->bits[i >> 6] >> (i & 63)) & 1u);
   }
 
   // A group whose node flattening replaces by its children (a sequence or
@@ -337,7 +337,13 @@ class YStream;
   const GrammarRule* flatTail_ = nullptr;
   char16_t flatChar_ = 0;
   const GrammarRule* leadingFlat_ = nullptr;
-  uint64_t repeatStopBits_[4] = {0, 0, 0, 0};
+  // A set of characters (those from U+00FF up by entry 255) that few rules
+  // have, made only for those: the repeat stops of a choice led by a flat
+  // rule and the at-once failures of its repetition.
+  struct CharSet {
+    uint64_t bits[4] = {0, 0, 0, 0};
+  };
+  std::unique_ptr<CharSet> repeatStops_;
   bool hasRepeatStops_ = false;
   bool flatSteps_ = false;
   bool ownStep_ = false;
@@ -347,7 +353,7 @@ class YStream;
   int repeatStopChild_ = -1;
   bool repeatedChoice_ = false;
   const GrammarRule* plainLast_ = nullptr;
-  uint64_t atOnceBits_[4] = {0, 0, 0, 0};
+  std::unique_ptr<CharSet> atOnce_;
   bool spliced_ = false;
   int sharedPrefix_ = 0;
   std::vector<PrefixPeer> prefixPeers_;
