@@ -221,8 +221,13 @@ void KTSchemaModel::Clear() {
     parameterEntities_.clear();
     DeclarePredefinedEntities();
   }
-  treeContext_ = std::make_unique<KTXPathTreeContext>();
+  treeContext_.reset();
   loadedDocuments_.clear();
+}
+
+KTXPathTreeContext* KTSchemaModel::GetTreeContext() const {
+  if (!treeContext_) treeContext_ = std::make_unique<KTXPathTreeContext>();
+  return treeContext_.get();
 }
 
 void KTSchemaModel::DeclarePredefinedEntities() {

@@ -552,7 +552,9 @@ class KTSchemaModel final : public KTSchemaServices {
   void SetSchemaKind(int kind) { schemaKind_ = kind; }
   bool IsStrict() const { return strict_; }
   KTNamespaceContext& GetNamespaceContext() { return namespaces_; }
-  KTXPathTreeContext* GetTreeContext() const { return treeContext_.get(); }
+  // The view the identity-constraint paths of a schema are read through;
+  // made on first use, as most runs load no schema that has them.
+  KTXPathTreeContext* GetTreeContext() const;
   const KTString& GetReferenceName() const { return referenceName_; }
   KTXNode* GetReferenceNode() const { return referenceNode_; }
 
@@ -760,7 +762,7 @@ class KTSchemaModel final : public KTSchemaServices {
   uint8_t flag_;
   uint8_t optionA_, optionB_;
   int32_t word_;
-  std::unique_ptr<KTXPathTreeContext> treeContext_;
+  mutable std::unique_ptr<KTXPathTreeContext> treeContext_;
   KTDocumentManager* manager_;
   std::vector<KTDocumentRecord*> loadedDocuments_;
   // Grammar of the fragments this model parsed, so that text inside a
