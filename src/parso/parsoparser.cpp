@@ -4,8 +4,6 @@
 // furthest-failure record belong to each parser.
 #include "parso/parsoparser.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -15,6 +13,7 @@
 
 #include "core/ktlinemap.h"
 #include "platform/ktmemory.h"
+#include "platform/ktstackbounds.h"
 #include "platform/ktwchar.h"
 
 namespace {
@@ -2423,14 +2422,8 @@ uintptr_t StackFloor(size_t reserve) {
   if (floor) return floor;
   uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   uintptr_t low = here > (8u << 20) ? here - (8u << 20) : 0;
-  pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-    void* address = nullptr;
-    size_t size = 0;
-    if (pthread_attr_getstack(&attr, &address, &size) == 0 && address)
-      low = reinterpret_cast<uintptr_t>(address);
-    pthread_attr_destroy(&attr);
-  }
+  if (const uintptr_t found = KTThreadStackLow())
+    low = found;
   floor = low + reserve;
   return floor;
 }
