@@ -9,6 +9,8 @@
 
 const GrammarRule* GrammarRule::table_[GrammarRule::kMaxLiveRules];
 const std::vector<const GrammarRule*> GrammarRule::kNoStopLiterals;
+const std::u16string GrammarRule::kNoDescription;
+const std::vector<GrammarRule::PrefixPeer> GrammarRule::kNoPrefixPeers;
 
 namespace {
 
@@ -281,7 +283,7 @@ bool GrammarRule::CompileBody(std::u16string_view e, std::u16string* error) {
         break;
       }
       case u'>':
-        description_.assign(e.substr(i + 1));
+        description_ = std::make_unique<std::u16string>(e.substr(i + 1));
         i = n;
         break;
       default:
@@ -469,7 +471,7 @@ void GrammarRule::DescribeTables(std::string& out) const {
                                 (splicedAlternatives_ ? 32768 : 0) | (repeatedChoice_ ? 65536 : 0) |
                                 (spliced_ ? 131072 : 0));
   AppendText(out, "text", text_);
-  AppendText(out, "description", description_);
+  AppendText(out, "description", GetDescription());
   AppendField(out, "line", referenceLine_);
   out += " elements:";
   for (const Element& e : elements_) {
@@ -514,8 +516,8 @@ void GrammarRule::DescribeTables(std::string& out) const {
   AppendField(out, "plainLast", IndexOf(plainLast_), -1);
   AppendBits(out, "atOnce", (atOnce_ ? *atOnce_ : none).bits);
   AppendField(out, "sharedPrefix", sharedPrefix_);
-  if (!prefixPeers_.empty()) out += " peers:";
-  for (const PrefixPeer& p : prefixPeers_) {
+  if (!GetPrefixPeers().empty()) out += " peers:";
+  for (const PrefixPeer& p : GetPrefixPeers()) {
     out += ' ';
     AppendHex(out, static_cast<uint64_t>(IndexOf(p.rule)));
     out += '.';

@@ -1004,7 +1004,7 @@ void ParsoGrammar::ComputePrefixPeers() {
   for (auto& rule : rules_) {
     if (!rule) continue;
     rule->sharedPrefix_ = 0;
-    rule->prefixPeers_.clear();
+    rule->prefixPeers_.reset();
     if (IsSequence(rule.get())) sequences.emplace_back(firstKey(rule.get()), rule.get());
   }
   std::sort(sequences.begin(), sequences.end(),
@@ -1034,7 +1034,8 @@ void ParsoGrammar::ComputePrefixPeers() {
         // constraint, after which nothing is kept.
         if (length == 0 || !hasRule || length == a->GetChildCount()) continue;
         a->sharedPrefix_ = std::max(a->sharedPrefix_, length);
-        b->prefixPeers_.push_back({a, length, deepest});
+        if (!b->prefixPeers_) b->prefixPeers_ = std::make_unique<std::vector<R::PrefixPeer>>();
+        b->prefixPeers_->push_back({a, length, deepest});
       }
     }
     from = to;

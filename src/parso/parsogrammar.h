@@ -91,7 +91,7 @@ class GrammarRule {
   // Name of a named rule, characters of a literal, text of a class or code.
   // Empty for groups and compiled classes.
   const std::u16string& GetText() const { return text_; }
-  const std::u16string& GetDescription() const { return description_; }
+  const std::u16string& GetDescription() const { return description_ ? *description_ : kNoDescription; }
   char16_t GetKind() const { return kind_; }
   char16_t GetOperator() const { return operator_; }
   int GetIndex() const { return index_; }
@@ -266,8 +266,8 @@ class GrammarRule {
   // peers (the most any peer shares); 0: none.
   int GetSharedPrefix() const { return sharedPrefix_; }
   // The peers whose kept nodes an attempt of this sequence may take.
-  const std::vector<PrefixPeer>& GetPrefixPeers() const { return prefixPeers_; }
-  bool HasPrefixPeers() const { return sharedPrefix_ > 0 || !prefixPeers_.empty(); }
+  const std::vector<PrefixPeer>& GetPrefixPeers() const { return prefixPeers_ ? *prefixPeers_ : kNoPrefixPeers; }
+  bool HasPrefixPeers() const { return sharedPrefix_ > 0 || prefixPeers_; }
 
   // Up-to rules: the scan stops before one of these literals (compared
   // case-sensitively) or at a character of the stop class.
@@ -313,7 +313,9 @@ class YStream;
 
   ParsoGrammar* grammar_;
   std::u16string text_;
-  std::u16string description_;
+  // Held apart: most rules (the anonymous ones) have none.
+  std::unique_ptr<std::u16string> description_;
+  static const std::u16string kNoDescription;
   std::vector<Element> elements_;
   std::vector<GrammarRule*> constraints_;
   uint64_t classBits_[4] = {0, 0, 0, 0};
@@ -356,7 +358,9 @@ class YStream;
   std::unique_ptr<CharSet> atOnce_;
   bool spliced_ = false;
   int sharedPrefix_ = 0;
-  std::vector<PrefixPeer> prefixPeers_;
+  // Made for the few sequences that have peers; null for the others.
+  std::unique_ptr<std::vector<PrefixPeer>> prefixPeers_;
+  static const std::vector<PrefixPeer> kNoPrefixPeers;
   // What only an up-to rule reads (its stops and scan tables), kept apart
   // and made only for such a rule: a grammar has a handful of them among
   // hundreds of rules, and every rule is loaded at the start of a run.
