@@ -146,7 +146,9 @@ bool NormalizeLineEnds(const char16_t* value, KTString& out) {
       text += *p;
     }
   }
-  out = KTString(std::u16string_view(text));
+  // The view keeps the text for as long as the document lives: a block of
+  // its exact size (no NUL stands in it, the scan above ended at the first).
+  out.AssignPooled(text.data(), static_cast<int>(text.size()));
   return true;
 }
 }  // namespace
@@ -782,7 +784,10 @@ bool ResolvePredefinedText(const char16_t* text, std::u16string& scratch, KTStri
     run = p + 1;
   }
   scratch.append(run, p);
-  out.Assign(scratch.data(), static_cast<int>(scratch.size()));
+  // Kept by the view for as long as the document lives: a block of its
+  // exact size rather than one rounded up for appends. The text holds no NUL
+  // (the scan ended at the first, and a reference to 0 is refused).
+  out.AssignPooled(scratch.data(), static_cast<int>(scratch.size()));
   return true;
 }
 

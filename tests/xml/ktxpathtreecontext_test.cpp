@@ -298,6 +298,41 @@ TEST(TreeContext, LineEndsReadAsLineFeeds) {
   EXPECT_EQ(values, (std::vector<std::string>{"a\nb\nc\r", "one\ntwo", "d\ne", "f\ng", "h\ni"}));
 }
 
+// A document without declarations has its texts' references resolved by
+// the view itself (SetNextEntitiesPredefined), after its line ends are
+// normalised: each text shows the characters the references stand for,
+// once, and nothing of a text is lost or left past its end.
+TEST(TreeContext, PredefinedReferencesResolveInTexts) {
+  struct Case {
+    const char16_t* document;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {u"<r>a &amp; b</r>", "a & b"},
+      {u"<r>&lt;x&gt;&quot;&apos;</r>", "<x>\"'"},
+      {u"<r>x&#65;&#x42;&#x1F600;y</r>", "xAB\xF0\x9F\x98\x80y"},
+      {u"<r>one\r\ntwo &amp;\rthree\r\n</r>", "one\ntwo &\nthree\n"},
+      {u"<r>&amp;lt;&amp;#38;</r>", "&lt;&#38;"},
+      {u"<r>&#13;&amp;\r\n</r>", "\r&\n"},
+      {u"<r>&amp;<e/>tail &gt;\r\n</r>", "&|tail >\n"},
+  };
+  for (const Case& c : cases) {
+    auto doc = Parse(c.document);
+    ASSERT_TRUE(doc) << c.shown;
+    KTXPathTreeContext context;
+    FakeSchema schema;
+    context.SetNextEntitiesPredefined();
+    auto view = context.WrapTree(doc.get(), &schema, true, nullptr);
+    std::string texts;
+    for (KTXPathNode* n = view.get(); n; n = n->NextInDocumentOrder(true)) {
+      if (n->GetKind() != kXPathText) continue;
+      if (!texts.empty()) texts += '|';
+      texts += U8(n->GetValue());
+    }
+    EXPECT_EQ(texts, c.shown) << c.shown;
+  }
+}
+
 TEST(TreeContext, ElementValueBecomesTextChild) {
   auto doc = CreateXNode(kXmlDocument);
   KTXNode* e = doc->AppendChild(CreateXNode(kElement));
