@@ -133,11 +133,13 @@ bool IsReservedPrefix(std::u16string_view prefix) { return prefix == u"xml" || p
 
 // XML 1.0 §2.11: a CR LF pair and a lone CR read as one LF. The tree keeps
 // text as written; the view shows it as a processor reads it. Runs before
-// character references resolve, so that "&#13;" stays a CR.
-bool NormalizeLineEnds(const char16_t* value, KTString& out) {
+// character references resolve, so that "&#13;" stays a CR. The text is
+// put together in `scratch`, a buffer the wrap reuses for every text.
+bool NormalizeLineEnds(const char16_t* value, std::u16string& scratch, KTString& out) {
   const char16_t* cr = KTStrChr(value, u'\r');
   if (!cr) return false;
-  std::u16string text(value, cr);
+  std::u16string& text = scratch;
+  text.assign(value, cr);
   for (const char16_t* p = cr; *p; ++p) {
     if (*p == u'\r') {
       if (p[1] == u'\n') ++p;
@@ -394,7 +396,7 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, int kin
   if (v->GetKind() == kXPathAttribute) ExpandAttributeEntities(v);
   if (!textsPlain_ && (v->GetKind() == kXPathCData || v->GetKind() == kXPathPI || v->GetKind() == kXPathComment)) {
     KTString normalized;
-    if (NormalizeLineEnds(v->GetValue(), normalized)) v->SetValue(std::move(normalized));
+    if (NormalizeLineEnds(v->GetValue(), expansionScratch_, normalized)) v->SetValue(std::move(normalized));
   }
   if (v->GetKind() == kXPathElement && static_cast<const KTXContainerNode*>(node)->GetPendingAttributes()) {
     if (const KTXCompactAttributes* block = ShowableAttributes(node)) {
@@ -889,7 +891,8 @@ bool KTXPathTreeContext::ExpandTextEntities(KTXPathNode* text, std::u16string_vi
 
 bool KTXPathTreeContext::ExpandTextReferences(KTXPathNode* text) {
   KTString normalized;
-  if (LineEndsToNormalize() && NormalizeLineEnds(text->GetValue(), normalized)) text->SetValue(std::move(normalized));
+  if (LineEndsToNormalize() && NormalizeLineEnds(text->GetValue(), expansionScratch_, normalized))
+    text->SetValue(std::move(normalized));
   const char16_t* value = text->GetValue();
   if (!model_ || !KTStrChr(value, u'&')) return false;
   KTXPathNode* parent = text->GetParent();
@@ -1025,7 +1028,7 @@ void KTXPathTreeContext::ExpandAttributeEntities(KTXPathNode* attribute) {
   bool hasWhitespace = rest.find_first_of(u"\t\n\r") != std::u16string_view::npos;
   if (!hasReference && !hasWhitespace) return;
   KTString written;
-  if (LineEndsToNormalize() && NormalizeLineEnds(value, written)) value = written.c_str();
+  if (LineEndsToNormalize() && NormalizeLineEnds(value, expansionScratch_, written)) value = written.c_str();
   KTString expanded = model_ && hasReference ? ExpandReferenceRounds(attribute, value, false)
                                              : KTString(value);
   NormalizeAttributeWhitespace(expanded);
