@@ -1197,6 +1197,26 @@ bool SelectsByTest(KTXPathAstNode* expression) {
   }
 }
 
+// True when every function call inside the expression is a core function
+// that `allows` accepts (it gets the call and the function's index); an
+// unknown function never passes.
+template <class Allows>
+bool EveryCallAllows(const KTXPathAstNode* expression, Allows allows) {
+  std::vector<const KTXPathAstNode*> pending{expression};
+  while (!pending.empty()) {
+    const KTXPathAstNode* node = pending.back();
+    pending.pop_back();
+    if (node->GetKind() == kAstFunctionCall) {
+      const KTXPathFunctionInfo* function = CoreFunctionOf(node);
+      if (!function || !allows(node, function->index))
+        return false;
+    }
+    for (int i = 0; i < node->ChildCount(); ++i)
+      pending.push_back(node->ChildAt(i));
+  }
+  return true;
+}
+
 }  // namespace
 
 bool PredicateNode::IsOrderFree() {
@@ -1206,20 +1226,11 @@ bool PredicateNode::IsOrderFree() {
   KTXPathAstNode* expression = ChildAt(1);
   if (!expression || !SelectsByTest(expression))
     return false;
-  std::vector<const KTXPathAstNode*> pending{expression};
-  while (!pending.empty()) {
-    const KTXPathAstNode* node = pending.back();
-    pending.pop_back();
-    if (node->GetKind() == kAstFunctionCall) {
-      const KTXPathFunctionInfo* function = CoreFunctionOf(node);
-      if (!function || function->index == kFnPosition || function->index == kFnLast)
-        return false;
-    }
-    for (int i = 0; i < node->ChildCount(); ++i)
-      pending.push_back(node->ChildAt(i));
-  }
-  orderFree_ = 1;
-  return true;
+  const bool free = EveryCallAllows(expression, [](const KTXPathAstNode*, int index) {
+    return index != kFnPosition && index != kFnLast;
+  });
+  orderFree_ = free ? 1 : 0;
+  return free;
 }
 
 bool PredicateNode::IsPositionFree() {
@@ -1234,19 +1245,10 @@ bool PredicateNode::IsPositionFree() {
   // what the node gave it (the one walk meets the nodes in another order
   // than the step by step evaluation, so another node's error would come
   // first) or be one this engine does not know.
-  std::vector<const KTXPathAstNode*> pending{expression};
-  while (!pending.empty()) {
-    const KTXPathAstNode* node = pending.back();
-    pending.pop_back();
-    if (node->GetKind() == kAstFunctionCall) {
-      const KTXPathFunctionInfo* function = CoreFunctionOf(node);
-      if (!function || function->index == kFnPosition || function->index == kFnLast ||
-          function->index == kFnDocument || MayFailByNode(node, function->index))
-        return false;
-    }
-    for (int i = 0; i < node->ChildCount(); ++i)
-      pending.push_back(node->ChildAt(i));
-  }
+  if (!EveryCallAllows(expression, [](const KTXPathAstNode* node, int index) {
+        return index != kFnPosition && index != kFnLast && index != kFnDocument && !MayFailByNode(node, index);
+      }))
+    return false;
   positionFree_ = 1;
   return true;
 }
