@@ -62,27 +62,38 @@ int KTXPathNode::KindOfXNode(const KTXNode* node) {
   }
 }
 
+const KTXPathChildren gKTXPathNoChildren;
+
 KTXPathNode::KTXPathNode(KTXNode* node, int kind) : kind_(kind == kXPathKindFromNode ? KindOfXNode(node) : kind) {
   ref_.xnode = node;
+  MakeBranch();
 }
 
 KTXPathNode::KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent) {
-  bool share = !deep && (!newParent || newParent->InheritedElementMap() == source.InheritedElementMap());
-  CopyFieldsFrom(source, newParent, share);
-  if (!deep) return;
-  // Deep copy without recursion: (source, copy) pairs still to fill.
-  std::vector<std::pair<const KTXPathNode*, KTXPathNode*>> work{{&source, this}};
-  while (!work.empty()) {
-    auto [from, to] = work.back();
-    work.pop_back();
-    for (const auto& child : from->children_) {
-      auto copy = std::unique_ptr<KTXPathNode>(new KTXPathNode());
-      // Keep the source's sharing: a child that shared its parent's maps
-      // shares the copy's; one with maps of its own gets copies.
-      copy->CopyFieldsFrom(*child, to, !child->OwnsMaps());
-      KTXPathNode* added = to->AppendChild(std::move(copy));
-      work.emplace_back(child.get(), added);
+  MakeBranch();
+  try {
+    bool share = !deep && (!newParent || newParent->InheritedElementMap() == source.InheritedElementMap());
+    CopyFieldsFrom(source, newParent, share);
+    if (!deep) return;
+    // Deep copy without recursion: (source, copy) pairs still to fill.
+    std::vector<std::pair<const KTXPathNode*, KTXPathNode*>> work{{&source, this}};
+    while (!work.empty()) {
+      auto [from, to] = work.back();
+      work.pop_back();
+      for (const auto& child : from->Children()) {
+        auto copy = std::unique_ptr<KTXPathNode>(new KTXPathNode());
+        // Keep the source's sharing: a child that shared its parent's maps
+        // shares the copy's; one with maps of its own gets copies.
+        copy->CopyFieldsFrom(*child, to, !child->OwnsMaps());
+        KTXPathNode* added = to->AppendChild(std::move(copy));
+        work.emplace_back(child.get(), added);
+      }
     }
+  } catch (...) {
+    // The branch part is not a member: what it took goes here.
+    HoldMaps(nullptr);
+    BranchPart().~Branch();
+    throw;
   }
 }
 
@@ -120,9 +131,15 @@ void KTXPathNode::CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newPare
   CopyMaps(*this, source, newParent, shareMaps);
 }
 
-void* KTXPathNode::operator new(size_t size) { return KTXNodePoolAllocate(size); }
+void* KTXPathNode::operator new(size_t size) { return KTXNodePoolAllocate(size + sizeof(Branch)); }
 
-void KTXPathNode::operator delete(void* node, size_t size) noexcept { KTXNodePoolFree(node, size); }
+void KTXPathNode::operator delete(KTXPathNode* node, std::destroying_delete_t) noexcept {
+  const size_t size = node->leaf_ ? sizeof(KTXPathNode) : sizeof(KTXPathNode) + sizeof(Branch);
+  node->~KTXPathNode();
+  KTXNodePoolFree(node, size);
+}
+
+void KTXPathNode::operator delete(void* node, size_t size) noexcept { KTXNodePoolFree(node, size + sizeof(Branch)); }
 
 namespace {
 
@@ -187,12 +204,14 @@ KTXPathNode::~KTXPathNode() {
   // node it came from (the link may have been cleared by a caller), and
   // deletes a node once it has no children left, from the end of its
   // parent's list; each node is reached and deleted once.
+  if (leaf_) return;
   KTXPathNode* node = this;
   while (true) {
-    if (!node->children_.empty()) {
-      KTXPathNode* child = node->children_.back().get();
+    if (!node->Children().empty()) {
+      KTXPathChildren& children = node->BranchPart().children;
+      KTXPathNode* child = children.back().get();
       if (!child) {
-        node->children_.erase(node->children_.size() - 1);
+        children.erase(children.size() - 1);
         continue;
       }
       child->parent_ = node;
@@ -202,10 +221,11 @@ KTXPathNode::~KTXPathNode() {
     if (node == this) break;
     KTXPathNode* parent = node->parent_;
     // The child leaves its parent's list, then goes (it has no children).
-    parent->children_.erase(parent->children_.size() - 1);
+    KTXPathChildren& siblings = parent->BranchPart().children;
+    siblings.erase(siblings.size() - 1);
     node = parent;
   }
-  children_.clear();
+  BranchPart().~Branch();
 }
 
 // ---- Name, value ----
@@ -275,14 +295,14 @@ void KTXPathNode::SetNameOf(const KTXPathNode* source) {
 const KTPrefixMap* KTXPathNode::GetElementNamespaceMap() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
     if (IsAttributeLike(n->kind_)) return n->GetAttributeNamespaceMap();
-    if (n->maps_ && n->maps_->element) return n->maps_->element.get();
+    if (KTPrefixMaps* maps = n->Maps(); maps && maps->element) return maps->element.get();
   }
   return nullptr;
 }
 
 const KTPrefixMap* KTXPathNode::GetAttributeNamespaceMap() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
-    if (n->maps_ && n->maps_->attribute) return n->maps_->attribute.get();
+    if (KTPrefixMaps* maps = n->Maps(); maps && maps->attribute) return maps->attribute.get();
   }
   return nullptr;
 }
@@ -294,14 +314,14 @@ const KTPrefixMap* KTXPathNode::GetNodeNamespaceMap(const KTXPathNode* node, con
 
 KTPrefixMapRef KTXPathNode::InheritedElementMap() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
-    if (n->maps_ && n->maps_->element) return n->maps_->element;
+    if (KTPrefixMaps* maps = n->Maps(); maps && maps->element) return maps->element;
   }
   return nullptr;
 }
 
 KTPrefixMapRef KTXPathNode::InheritedAttributeMap() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
-    if (n->maps_ && n->maps_->attribute) return n->maps_->attribute;
+    if (KTPrefixMaps* maps = n->Maps(); maps && maps->attribute) return maps->attribute;
   }
   return nullptr;
 }
@@ -313,15 +333,20 @@ const KTPrefixMapRef& KTXPathNode::NoMap() {
 
 KTPrefixMaps* KTXPathNode::NearestMaps() const {
   for (const KTXPathNode* n = this; n; n = n->parent_) {
-    if (n->maps_) return n->maps_;
+    if (KTPrefixMaps* maps = n->Maps()) return maps;
   }
   return nullptr;
 }
 
 void KTXPathNode::HoldMaps(KTPrefixMaps* maps) {
+  if (leaf_) {
+    if (maps) throw KTXTreeException(KTXTreeException::kPlacementViolation);
+    return;
+  }
+  KTPrefixMaps*& held = BranchPart().maps;
   if (maps) ++maps->holders;
-  if (maps_ && --maps_->holders == 0) delete maps_;
-  maps_ = maps;
+  if (held && --held->holders == 0) delete held;
+  held = maps;
 }
 
 void KTXPathNode::SetMaps(KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap) {
@@ -352,14 +377,16 @@ void KTXPathNode::ShareParentMaps() {
 }
 
 bool KTXPathNode::HoldsMapsAlone() const {
-  return maps_ && maps_->holders == 1 && maps_->element && maps_->attribute &&
-         maps_->element.use_count() == 1 && maps_->attribute.use_count() == 1;
+  const KTPrefixMaps* maps = Maps();
+  return maps && maps->holders == 1 && maps->element && maps->attribute && maps->element.use_count() == 1 &&
+         maps->attribute.use_count() == 1;
 }
 
 bool KTXPathNode::OwnsMaps() const {
-  if (!maps_ || (!maps_->element && !maps_->attribute)) return false;
+  const KTPrefixMaps* maps = Maps();
+  if (!maps || (!maps->element && !maps->attribute)) return false;
   if (!parent_) return true;
-  return maps_->element != parent_->InheritedElementMap() || maps_->attribute != parent_->InheritedAttributeMap();
+  return maps->element != parent_->InheritedElementMap() || maps->attribute != parent_->InheritedAttributeMap();
 }
 
 // ---- xml:space ----
@@ -495,17 +522,17 @@ std::vector<KTXPathChildren::Item> KTXPathChildren::release() {
 
 KTXPathNode* KTXPathNode::GetNextSibling() const {
   if (!parent_ || indexInParent_ < 0 || indexInParent_ + 1 >= parent_->GetChildCount()) return nullptr;
-  return parent_->children_[indexInParent_ + 1].get();
+  return parent_->Children()[indexInParent_ + 1].get();
 }
 
 KTXPathNode* KTXPathNode::GetPreviousSibling() const {
   if (!parent_ || indexInParent_ <= 0) return nullptr;
-  return parent_->children_[indexInParent_ - 1].get();
+  return parent_->Children()[indexInParent_ - 1].get();
 }
 
 int KTXPathNode::FirstChildOfKind(int kind) const {
   for (int i = 0; i < GetChildCount(); ++i) {
-    if (children_[i]->kind_ == kind) return i;
+    if (Children()[i]->kind_ == kind) return i;
   }
   return GetChildCount();
 }
@@ -518,25 +545,31 @@ void KTXPathNode::CheckPlacement(const KTXPathNode* parent, const KTXPathNode* c
   if (pk == kXPathRoot && ck == kXPathAttribute) ok = false;
   if (IsAttributeLike(ck)) {
     // Attribute and namespace children come before all others.
-    if (index > 0 && !IsAttributeLike(parent->children_[index - 1]->kind_)) ok = false;
-  } else if (index < parent->GetChildCount() && IsAttributeLike(parent->children_[index]->kind_)) {
+    if (index > 0 && !IsAttributeLike(parent->Children()[index - 1]->kind_)) ok = false;
+  } else if (index < parent->GetChildCount() && IsAttributeLike(parent->Children()[index]->kind_)) {
     ok = false;
   }
   if (!ok) throw KTXTreeException(KTXTreeException::kPlacementViolation);
 }
 
+KTXPathChildren& KTXPathNode::MutableChildren() {
+  if (leaf_) throw KTXTreeException(KTXTreeException::kPlacementViolation);
+  return BranchPart().children;
+}
+
 KTXPathNode* KTXPathNode::InsertChild(int index, std::unique_ptr<KTXPathNode> child) {
+  KTXPathChildren& children = MutableChildren();
   CheckPlacement(this, child.get(), index);
   child->parent_ = this;
   child->documentNumber_ = documentNumber_;
   KTXPathNode* raw = child.get();
-  children_.insert(static_cast<size_t>(index), std::move(child));
+  children.insert(static_cast<size_t>(index), std::move(child));
   Reindex(index);
   return raw;
 }
 
 std::unique_ptr<KTXPathNode> KTXPathNode::RemoveChild(int index) {
-  std::unique_ptr<KTXPathNode> child = children_.erase(static_cast<size_t>(index));
+  std::unique_ptr<KTXPathNode> child = MutableChildren().erase(static_cast<size_t>(index));
   Reindex(index);
   // A node that shared this node's maps keeps them alive through its refs.
   child->parent_ = nullptr;
@@ -545,7 +578,8 @@ std::unique_ptr<KTXPathNode> KTXPathNode::RemoveChild(int index) {
 }
 
 KTXPathNode::ChildList KTXPathNode::ReleaseChildren() {
-  ChildList out = children_.release();
+  if (leaf_) return {};
+  ChildList out = MutableChildren().release();
   for (auto& c : out) {
     c->parent_ = nullptr;
     c->indexInParent_ = -1;
@@ -554,7 +588,7 @@ KTXPathNode::ChildList KTXPathNode::ReleaseChildren() {
 }
 
 std::unique_ptr<KTXPathNode> KTXPathNode::TakeChildAt(int index) {
-  std::unique_ptr<KTXPathNode> child = std::move(children_[index]);
+  std::unique_ptr<KTXPathNode> child = std::move(MutableChildren()[index]);
   child->parent_ = nullptr;
   child->indexInParent_ = -1;
   return child;
@@ -564,28 +598,32 @@ void KTXPathNode::PutChildAt(int index, std::unique_ptr<KTXPathNode> child) {
   child->parent_ = this;
   child->documentNumber_ = documentNumber_;
   child->indexInParent_ = index;
-  children_[index] = std::move(child);
+  MutableChildren()[index] = std::move(child);
 }
 
 void KTXPathNode::CloseChildGaps() {
-  const size_t count = children_.size();
+  if (leaf_) return;
+  KTXPathChildren& children = MutableChildren();
+  const size_t count = children.size();
   size_t kept = 0;
   for (size_t i = 0; i < count; ++i) {
-    if (!children_[i]) continue;
-    if (kept != i) children_[kept] = std::move(children_[i]);
-    children_[kept]->indexInParent_ = static_cast<int32_t>(kept);
+    if (!children[i]) continue;
+    if (kept != i) children[kept] = std::move(children[i]);
+    children[kept]->indexInParent_ = static_cast<int32_t>(kept);
     ++kept;
   }
-  children_.truncate(kept);
+  children.truncate(kept);
 }
 
 void KTXPathNode::Reindex(int from) {
-  for (int i = from; i < GetChildCount(); ++i) children_[i]->indexInParent_ = i;
+  if (leaf_) return;
+  KTXPathChildren& children = MutableChildren();
+  for (int i = from; i < static_cast<int>(children.size()); ++i) children[i]->indexInParent_ = i;
 }
 
 KTXPathNode* KTXPathNode::NextInDocumentOrder(bool forward) const {
   if (forward) {
-    if (!children_.empty()) return children_.front().get();
+    if (!Children().empty()) return Children().front().get();
     if (!parent_) return nullptr;
     for (const KTXPathNode* n = this; n->parent_; n = n->parent_) {
       if (n->indexInParent_ < 0) return nullptr;  // a namespace node outside the child list
@@ -595,8 +633,8 @@ KTXPathNode* KTXPathNode::NextInDocumentOrder(bool forward) const {
   }
   if (!parent_ || indexInParent_ < 0) return nullptr;
   if (indexInParent_ == 0) return parent_;
-  KTXPathNode* n = parent_->children_[indexInParent_ - 1].get();
-  while (!n->children_.empty()) n = n->children_.back().get();
+  KTXPathNode* n = parent_->Children()[indexInParent_ - 1].get();
+  while (!n->Children().empty()) n = n->Children().back().get();
   return n;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <new>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "core/ktstring.h"
 #include "xml/ktxname.h"
 #include "xml/ktxnode.h"
+#include "xml/ktxnodepool.h"
 
 enum KTXPathNodeKind : int {
   kXPathRoot = 0,
@@ -81,7 +83,7 @@ class KTXPathChildren {
  public:
   using Item = std::unique_ptr<KTXPathNode>;
 
-  KTXPathChildren() = default;
+  constexpr KTXPathChildren() = default;
   ~KTXPathChildren();
   KTXPathChildren(const KTXPathChildren&) = delete;
   KTXPathChildren& operator=(const KTXPathChildren&) = delete;
@@ -141,13 +143,16 @@ class KTXPathChildren {
   // A lone child (the most common case: an element holding one text) is
   // kept in place, null when there is none; two or more in an array.
   union Store {
-    Store() : bits(0) {}
+    constexpr Store() : bits(0) {}
     ~Store() {}
     uintptr_t bits;
     Item one;
   } store_;
 };
 static_assert(sizeof(KTXPathChildren) == 8);
+
+// The children of every leaf (see KTXPathNode::NewLeaf): none.
+extern const KTXPathChildren gKTXPathNoChildren;
 
 class KTXPathNode {
  public:
@@ -165,6 +170,7 @@ class KTXPathNode {
         kind_(static_cast<uint8_t>(kind)),
         fromEntity_(fromEntity) {
     ref_.xnode = node;
+    MakeBranch();
   }
   // An attribute of a wrapped document shown straight from its element's
   // pending block (KTXContainerNode::ShowPendingAttributes): the entry
@@ -179,6 +185,26 @@ class KTXPathNode {
         kind_(kXPathAttribute),
         fromEntity_(fromEntity) {
     ref_.block = block;
+    MakeBranch();
+  }
+  // Leaves: nodes made without the room for children and prefix maps, which
+  // a wrapped document's texts and attributes never take (they are most of
+  // a large document's nodes). Otherwise made as by the two constructors
+  // above. A leaf refuses a child (KTXTreeException(1)) and holds no maps.
+  static std::unique_ptr<KTXPathNode> NewLeaf(KTXNode* node, int kind, KTXPathNode* parent, int32_t position,
+                                              int32_t documentNumber, bool fromEntity) {
+    auto* leaf = ::new (KTXNodePoolAllocate(sizeof(KTXPathNode))) KTXPathNode(kLeaf, parent, position, documentNumber,
+                                                                               kind, fromEntity);
+    leaf->ref_.xnode = node;
+    return std::unique_ptr<KTXPathNode>(leaf);
+  }
+  static std::unique_ptr<KTXPathNode> NewLeaf(const KTXCompactAttributes* block, int index, KTXPathNode* parent,
+                                              int32_t position, int32_t documentNumber, bool fromEntity) {
+    auto* leaf = ::new (KTXNodePoolAllocate(sizeof(KTXPathNode)))
+        KTXPathNode(kLeaf, parent, position, documentNumber, kXPathAttribute, fromEntity);
+    leaf->ref_.block = block;
+    leaf->compactEntry_ = static_cast<uint16_t>(index + 1);
+    return std::unique_ptr<KTXPathNode>(leaf);
   }
   // A node of `kind` that shows what `source` wraps (its document node, or
   // its attribute entry), without a parent, position or own fields.
@@ -186,14 +212,17 @@ class KTXPathNode {
   // A copy with position and document number 0; with deep the children are
   // copied too (placement rules apply).
   KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent);
-  // Not virtual: no class derives from the view node, and a large document
-  // has millions of them.
-  ~KTXPathNode();
   KTXPathNode(const KTXPathNode&) = delete;
   KTXPathNode& operator=(const KTXPathNode&) = delete;
   // View nodes come from the document nodes' per-size free lists
-  // (ktxnodepool.cpp): no allocator header per node.
+  // (ktxnodepool.cpp): no allocator header per node. A node made by `new`
+  // has its branch part (children and maps) right after it; a delete
+  // destroys the node and frees what it was made with, leaf or not. The
+  // destructor is private, so that no node lives outside these (a node on
+  // the stack would have no room for its branch part).
   static void* operator new(size_t size);
+  static void operator delete(KTXPathNode* node, std::destroying_delete_t) noexcept;
+  // Frees a node whose constructor threw.
   static void operator delete(void* node, size_t size) noexcept;
 
   static int KindOfXNode(const KTXNode* node);
@@ -255,8 +284,8 @@ class KTXPathNode {
   const KTPrefixMap* GetAttributeNamespaceMap() const;
   // The map that resolves the node's own name (the second argument is unused).
   static const KTPrefixMap* GetNodeNamespaceMap(const KTXPathNode* node, const void* unused = nullptr);
-  const KTPrefixMapRef& OwnElementMap() const { return maps_ ? maps_->element : NoMap(); }
-  const KTPrefixMapRef& OwnAttributeMap() const { return maps_ ? maps_->attribute : NoMap(); }
+  const KTPrefixMapRef& OwnElementMap() const { return Maps() ? Maps()->element : NoMap(); }
+  const KTPrefixMapRef& OwnAttributeMap() const { return Maps() ? Maps()->attribute : NoMap(); }
   // The nearest maps held by this node or an ancestor (empty refs when none).
   KTPrefixMapRef InheritedElementMap() const;
   KTPrefixMapRef InheritedAttributeMap() const;
@@ -279,9 +308,10 @@ class KTXPathNode {
   static const KTString* GetDocumentUri(const KTXPathNode* node);
 
   // ---- Children ----
-  const KTXPathChildren& Children() const { return children_; }
-  int GetChildCount() const { return static_cast<int>(children_.size()); }
-  KTXPathNode* GetChild(int index) const { return children_[index].get(); }
+  const KTXPathChildren& Children() const { return leaf_ ? gKTXPathNoChildren : BranchPart().children; }
+  int GetChildCount() const { return static_cast<int>(Children().size()); }
+  KTXPathNode* GetChild(int index) const { return Children()[index].get(); }
+  bool IsLeaf() const { return leaf_; }
   // The number of nodes under this one, itself included; walked without
   // recursion, so any depth is safe.
   size_t SubtreeSize() const;
@@ -295,7 +325,10 @@ class KTXPathNode {
   // is then destroyed with the unique_ptr unless the caller keeps it). The
   // child takes this node's document number and the parent link.
   KTXPathNode* AppendChild(std::unique_ptr<KTXPathNode> child) {
-    const int index = GetChildCount();
+    if (leaf_) [[unlikely]]
+      throw KTXTreeException(KTXTreeException::kPlacementViolation);
+    KTXPathChildren& children = BranchPart().children;
+    const int index = static_cast<int>(children.size());
     // Only attribute and namespace nodes, as parents or as children, are
     // placed by rule: an append of any other child under any other parent
     // needs no check.
@@ -304,11 +337,11 @@ class KTXPathNode {
     child->documentNumber_ = documentNumber_;
     child->indexInParent_ = index;
     KTXPathNode* raw = child.get();
-    children_.push_back(std::move(child));
+    children.push_back(std::move(child));
     return raw;
   }
   void ReserveChildren(int count) {
-    if (count > 1) children_.reserve(count);  // one child fits in place
+    if (count > 1 && !leaf_) BranchPart().children.reserve(count);  // one child fits in place
   }
   KTXPathNode* InsertChild(int index, std::unique_ptr<KTXPathNode> child);
   std::unique_ptr<KTXPathNode> RemoveChild(int index);
@@ -396,7 +429,32 @@ class KTXPathNode {
     KTXName name;    // when hasName_
   };
 
-  KTXPathNode() = default;
+  // What a node made by `new` holds besides its own fields; a leaf has
+  // none (see NewLeaf).
+  struct Branch {
+    KTPrefixMaps* maps = nullptr;  // counted by holders
+    KTXPathChildren children;
+  };
+  struct LeafTag {};
+  static constexpr LeafTag kLeaf{};
+
+  KTXPathNode() { MakeBranch(); }
+  KTXPathNode(LeafTag, KTXPathNode* parent, int32_t position, int32_t documentNumber, int kind, bool fromEntity)
+      : parent_(parent),
+        position_(position),
+        documentNumber_(documentNumber),
+        kind_(static_cast<uint8_t>(kind)),
+        leaf_(true),
+        fromEntity_(fromEntity) {}
+  // Not virtual: no class derives from the view node, and a large document
+  // has millions of them.
+  ~KTXPathNode();
+  void MakeBranch() { ::new (static_cast<void*>(this + 1)) Branch(); }
+  Branch& BranchPart() const { return *std::launder(reinterpret_cast<Branch*>(const_cast<KTXPathNode*>(this) + 1)); }
+  KTPrefixMaps* Maps() const { return leaf_ ? nullptr : BranchPart().maps; }
+  // The children to change; a leaf has none to change and takes none
+  // (KTXTreeException(1)).
+  KTXPathChildren& MutableChildren();
   static bool IsAttributeLike(int kind) { return kind == kXPathAttribute || kind == kXPathNamespace; }
   Own& OwnFields();
   void CopyFieldsFrom(const KTXPathNode& source, KTXPathNode* newParent, bool shareMaps);
@@ -424,14 +482,13 @@ class KTXPathNode {
   const KTXCompactAttributes* Block() const { return hasOwn_ ? ref_.own->wrapped.block : ref_.block; }
   KTXPathNode* parent_ = nullptr;
   const KTString* namespaceUri_ = nullptr;
-  KTPrefixMaps* maps_ = nullptr;  // counted by holders
-  KTXPathChildren children_;
   int32_t position_ = -1;
   int32_t documentNumber_ = -1;
   int32_t indexInParent_ = -1;
   // The shown attribute entry's index + 1; 0 when the node shows none.
   uint16_t compactEntry_ = 0;
-  uint8_t kind_ = kXPathRoot;
+  uint8_t kind_ : 7 = kXPathRoot;
+  bool leaf_ : 1 = false;
   bool hasValue_ : 1 = false;
   bool hasName_ : 1 = false;
   bool output_ : 1 = true;
@@ -444,4 +501,6 @@ class KTXPathNode {
 
 // A document has a view node for each of its nodes, and a result tree is made
 // of them too: their size decides the memory of a run.
-static_assert(sizeof(KTXPathNode) <= 56, "KTXPathNode grew");
+static_assert(sizeof(KTXPathNode) <= 40, "KTXPathNode grew");
+// The branch part follows the node in memory.
+static_assert(sizeof(KTXPathNode) % 8 == 0, "the branch part must stay aligned");

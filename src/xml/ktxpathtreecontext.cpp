@@ -289,9 +289,14 @@ void KTXPathTreeContext::WrapShownAttributes(KTXPathNode* element, const KTXComp
   const int count = block->Count();
   for (int index = 0; index < count; ++index) {
     // Appended first: what follows reads only its parent link, set already.
-    KTXPathNode* v = element->AppendChild(std::unique_ptr<KTXPathNode>(
-        new KTXPathNode(block, index, element, ++nodeCounter_, documentNumber_, fromEntity_)));
-    if (pendingElementMap_ && pendingAttributeMap_) {
+    // Shown attributes take no children; one that takes maps (none does
+    // while the block holds no namespace declaration) is made whole.
+    const bool takesMaps = pendingElementMap_ && pendingAttributeMap_;
+    KTXPathNode* v = element->AppendChild(
+        takesMaps ? std::unique_ptr<KTXPathNode>(
+                        new KTXPathNode(block, index, element, ++nodeCounter_, documentNumber_, fromEntity_))
+                  : KTXPathNode::NewLeaf(block, index, element, ++nodeCounter_, documentNumber_, fromEntity_));
+    if (takesMaps) {
       v->SetMaps(std::move(pendingElementMap_), std::move(pendingAttributeMap_));
       pendingElementMap_.reset();
       pendingAttributeMap_.reset();
@@ -388,7 +393,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::OpenNode(KTXNode* node, int kin
         IsDroppableSpace({node->GetValue(), static_cast<size_t>(node->GetValueLength())})) {
       ++nodeCounter_;  // the position the text would have had
     } else {
-      std::unique_ptr<KTXPathNode> text = NewNode(node, kXPathText, v);
+      std::unique_ptr<KTXPathNode> text =
+          KTXPathNode::NewLeaf(node, kXPathText, v, ++nodeCounter_, documentNumber_, fromEntity_);
       const KTString& written = static_cast<const KTXValueNode*>(node)->ValueString();
       if (textsPlain_ || !ExpandTextEntities(text.get(), written.View())) v->AppendChild(std::move(text));
     }
@@ -457,7 +463,8 @@ std::unique_ptr<KTXPathNode> KTXPathTreeContext::WrapNode(KTXNode* node) {
         if (deletesParsedSpace_ && !fromEntity_) DeleteParsedText(child);
         continue;
       }
-      std::unique_ptr<KTXPathNode> text = NewNode(child, kXPathText, into);
+      std::unique_ptr<KTXPathNode> text =
+          KTXPathNode::NewLeaf(child, kXPathText, into, ++nodeCounter_, documentNumber_, fromEntity_);
       const KTString& written = static_cast<const KTXValueNode*>(child)->ValueString();
       if (textsPlain_ || !ExpandTextEntities(text.get(), written.View())) {
         NoteCharacterData(into, kXPathText);

@@ -43,18 +43,21 @@ TEST(XPathNodeKind, MappedFromDocumentNodes) {
   };
   for (const Case& c : cases) {
     auto node = Make(c.xkind, c.name);
-    KTXPathNode view(node.get());
+    auto viewOwned = std::make_unique<KTXPathNode>(node.get());
+    KTXPathNode& view = *viewOwned;
     EXPECT_EQ(view.GetKind(), c.expected) << "kind " << c.xkind << " " << (c.name ? U8(c.name) : "");
     EXPECT_EQ(view.GetPosition(), -1);
     EXPECT_EQ(view.GetDocumentNumber(), -1);
   }
-  KTXPathNode explicitKind(nullptr, kXPathComment);
+  auto explicitKindOwned = std::make_unique<KTXPathNode>(nullptr, kXPathComment);
+  KTXPathNode& explicitKind = *explicitKindOwned;
   EXPECT_EQ(explicitKind.GetKind(), kXPathComment);
 }
 
 TEST(XPathNode, NamesAndValues) {
   auto text = Make(kText, nullptr, u"hello");
-  KTXPathNode tv(text.get());
+  auto tvOwned = std::make_unique<KTXPathNode>(text.get());
+  KTXPathNode& tv = *tvOwned;
   EXPECT_EQ(U8(tv.GetName()), "");  // text, comment and root views have no name
   EXPECT_EQ(U8(tv.GetValue()), "hello");
   tv.SetValue(u"own");
@@ -65,7 +68,8 @@ TEST(XPathNode, NamesAndValues) {
   EXPECT_EQ(U8(tv.GetName()), "t");
 
   auto element = Make(kElement, u"p:e");
-  KTXPathNode ev(element.get());
+  auto evOwned = std::make_unique<KTXPathNode>(element.get());
+  KTXPathNode& ev = *evOwned;
   EXPECT_EQ(U8(ev.GetName()), "p:e");
   ev.SetName(u"other");
   EXPECT_EQ(U8(ev.GetName()), "other");
@@ -77,14 +81,16 @@ TEST(XPathNode, NamesAndValues) {
   EXPECT_EQ(U8(tv.GetName()), "");
   EXPECT_EQ(U8(tv.GetValue()), "hello world");
   ev.SetValue(u"v");
-  KTXPathNode copy(ev, false, nullptr);
+  auto copyOwned = std::make_unique<KTXPathNode>(ev, false, nullptr);
+  KTXPathNode& copy = *copyOwned;
   EXPECT_EQ(U8(copy.GetName()), "other");
   EXPECT_EQ(U8(copy.GetValue()), "v");
   ev.SetName(nullptr);
   EXPECT_EQ(U8(ev.GetName()), "p:e");
   EXPECT_EQ(U8(ev.GetValue()), "v");
   EXPECT_EQ(U8(copy.GetName()), "other");
-  KTXPathNode bare(nullptr, kXPathElement);
+  auto bareOwned = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+  KTXPathNode& bare = *bareOwned;
   EXPECT_EQ(U8(bare.GetName()), "");
   EXPECT_EQ(U8(bare.GetValue()), "");
 }
@@ -292,7 +298,8 @@ TEST(XPathNode, CopiesKeepStructureAndRules) {
   inner->SetMaps(map, map);
   inner->AppendChild(std::make_unique<KTXPathNode>(text.get()));
 
-  KTXPathNode copy(*e, true, nullptr);
+  auto copyOwned = std::make_unique<KTXPathNode>(*e, true, nullptr);
+  KTXPathNode& copy = *copyOwned;
   EXPECT_EQ(copy.GetPosition(), 0);
   EXPECT_EQ(U8(copy.GetName()), "e");
   ASSERT_EQ(copy.GetChildCount(), 1);

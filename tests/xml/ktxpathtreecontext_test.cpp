@@ -675,7 +675,8 @@ TEST(TreeContext, ShowsAttributesFromThePendingBlockUntilANodeIsAsked) {
   KTXPathNode* aView = view->GetChild(0)->GetChild(0);
   KTXPathNode* x = aView->GetChild(0);
   KTXPathNode* y = aView->GetChild(1);
-  KTXPathNode copy(*y, false, nullptr);
+  auto copyOwned = std::make_unique<KTXPathNode>(*y, false, nullptr);
+  KTXPathNode& copy = *copyOwned;
   KTXNode* yNode = y->GetXNode();
   EXPECT_EQ(a->GetPendingAttributes(), nullptr);
   ASSERT_NE(yNode, nullptr);
@@ -691,6 +692,53 @@ TEST(TreeContext, ShowsAttributesFromThePendingBlockUntilANodeIsAsked) {
   EXPECT_EQ(U8(copy.GetName()), "y");
   EXPECT_EQ(U8(copy.GetValue()), "22");
   EXPECT_EQ(copy.GetXNode(), yNode);
+}
+
+// A wrapped document's texts and shown attributes are made as leaves,
+// without room for children or maps: a leaf refuses a child and leaves
+// the tree as it was, while its copies and every other node take children.
+TEST(TreeContext, TextsAndShownAttributesAreLeaves) {
+  auto doc = Parse(u"<r a='1' b='&amp;'>t<e>u</e>&amp;v<!--c--><f x='2'/></r>");
+  ASSERT_TRUE(doc);
+  KTXPathTreeContext context;
+  auto view = context.WrapTree(doc.get(), nullptr, false, nullptr);
+  const std::string picture = Picture(view.get());
+  EXPECT_EQ(picture, "/(er(aa=1 ab=&amp; t=t ee(t=u) t=&amp;v x ef(ax=2)))");
+  int leaves = 0;
+  for (KTXPathNode* n = view.get(); n; n = n->NextInDocumentOrder(true)) {
+    const int kind = n->GetKind();
+    const bool expected = kind == kXPathText || kind == kXPathAttribute;
+    EXPECT_EQ(n->IsLeaf(), expected) << "kind " << kind << " at " << n->GetPosition();
+    if (!n->IsLeaf()) continue;
+    ++leaves;
+    EXPECT_EQ(n->GetChildCount(), 0);
+    EXPECT_EQ(n->Children().begin(), n->Children().end());
+    EXPECT_EQ(n->OwnElementMap(), nullptr);
+    EXPECT_FALSE(n->OwnsMaps());
+    EXPECT_TRUE(n->ReleaseChildren().empty());
+    auto child = std::make_unique<KTXPathNode>(nullptr, kXPathText);
+    EXPECT_THROW(n->AppendChild(std::move(child)), KTXTreeException);
+    EXPECT_THROW(n->InsertChild(0, std::make_unique<KTXPathNode>(nullptr, kXPathText)), KTXTreeException);
+    // A copy is a whole node: it takes a child.
+    auto copy = std::make_unique<KTXPathNode>(*n, true, nullptr);
+    EXPECT_FALSE(copy->IsLeaf());
+    EXPECT_EQ(U8(copy->GetValue()), U8(n->GetValue()));
+    if (kind == kXPathAttribute) copy->AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathText));
+    if (kind == kXPathText) copy->AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathComment));
+    EXPECT_EQ(copy->GetChildCount(), 1);
+  }
+  EXPECT_EQ(leaves, 6);
+  EXPECT_EQ(Picture(view.get()), picture);
+  // Namespaces still resolve through a leaf's parents.
+  auto nsDoc = Parse(u"<p:r xmlns:p='urn:p' p:a='1'>t</p:r>");
+  ASSERT_TRUE(nsDoc);
+  auto nsView = context.WrapTree(nsDoc.get(), nullptr, false, nullptr);
+  KTXPathNode* r = nsView->GetChild(0);
+  KTXPathNode* text = r->GetChild(r->GetChildCount() - 1);
+  ASSERT_EQ(text->GetKind(), kXPathText);
+  EXPECT_TRUE(text->IsLeaf());
+  EXPECT_EQ(text->GetElementNamespaceMap(), r->GetElementNamespaceMap());
+  EXPECT_EQ(Uri(r), "urn:p");
 }
 
 }  // namespace

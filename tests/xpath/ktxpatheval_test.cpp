@@ -532,7 +532,8 @@ TEST(KTXPathNodeTest, KindAndNameTests) {
   EXPECT_TRUE(KTTextTest().Test(item(cdata)));
   EXPECT_TRUE(KTTextTest().Test(item(text)));
   EXPECT_TRUE(KTAttributeOfElementTest().Test(item(attribute)));
-  KTXPathNode detached(nullptr, kXPathAttribute);
+  auto detachedOwned = std::make_unique<KTXPathNode>(nullptr, kXPathAttribute);
+  KTXPathNode& detached = *detachedOwned;
   EXPECT_FALSE(KTAttributeOfElementTest().Test(item(&detached)));
   EXPECT_FALSE(KTDeclarationTest().Test(item(tree.Root())));
   EXPECT_FALSE(KTDeclarationTest().Test(item(element)));

@@ -65,7 +65,8 @@ TEST(KTExecFrameTest, ChildFrameInheritsContextAndNamespaceSets) {
   first.SetForwardsCompatible(true);
   first.SetExcludedNamespaces({KTString(u"urn:a")});
   first.SetExtensionNamespaces({KTString(u"urn:e")});
-  KTXPathNode other(nullptr, kXPathElement);
+  auto otherOwned = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+  KTXPathNode& other = *otherOwned;
   KTExecFrame child(&first, &other);
   EXPECT_EQ(child.ResultParent(), &other);
   EXPECT_EQ(child.OwnedResultRoot(), nullptr);
@@ -94,8 +95,10 @@ TEST(KTExecFrameTest, ChildFrameInheritsContextAndNamespaceSets) {
 TEST(KTExecFrameTest, ChildFramesReadTheParentsNodeListUntilTheyChangeTheirOwn) {
   KTTestProcessor processor;
   KTExecFrame first(&processor);
-  KTXPathNode a(nullptr, kXPathElement);
-  KTXPathNode b(nullptr, kXPathElement);
+  auto aOwned = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+  KTXPathNode& a = *aOwned;
+  auto bOwned = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+  KTXPathNode& b = *bOwned;
   KTXPathValue two;
   two.PushItem(KTXPathNodeItem(&b, 1));
   two.PushItem(KTXPathNodeItem(&a, 2));

@@ -127,7 +127,8 @@ TEST_F(IncludesTest, FindStylesheetElement) {
     ASSERT_TRUE(document.view);
     EXPECT_EQ(U8(processor_.FindStylesheetElement(document.view.get())->GetName()), c.expected);
   }
-  KTXPathNode empty(nullptr, kXPathRoot);
+  auto emptyOwned = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  KTXPathNode& empty = *emptyOwned;
   EXPECT_EQ(processor_.FindStylesheetElement(&empty), &empty);
 }
 
@@ -155,7 +156,8 @@ TEST_F(IncludesTest, AStylesheetDocumentHasAStylesheetOrASimplifiedOneAsItsEleme
       EXPECT_EQ(U8(e.GetMessage()).rfind("Not a stylesheet: ", 0), 0u) << U8(e.GetMessage());
     }
   }
-  KTXPathNode empty(nullptr, kXPathRoot);
+  auto emptyOwned = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  KTXPathNode& empty = *emptyOwned;
   EXPECT_THROW(processor_.CheckStylesheetDocument(&empty), KTXSLTError);
 }
 

@@ -254,7 +254,8 @@ TEST(KTWhitespaceStripperTest, StylesheetWrapLeavesOutWhatStrippingRemoves) {
 // once.
 TEST(KTWhitespaceStripperTest, DeepAndWideTrees) {
   constexpr int kDepth = 100000;
-  KTXPathNode root(nullptr, kXPathRoot);
+  auto rootOwned = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  KTXPathNode& root = *rootOwned;
   KTXPathNode* at = &root;
   for (int i = 0; i < kDepth; ++i) {
     if (at != &root) at->AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathText))->SetValue(u" ");

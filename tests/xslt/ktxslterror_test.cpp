@@ -158,7 +158,8 @@ TEST(KTXSLTErrorTest, CopiesKeepMessageAndDetails) {
 }
 
 TEST(KTXSLTErrorTest, NodesMadeFromEntitiesReportTheirNearestWrittenAncestor) {
-  KTXPathNode root(nullptr, kXPathRoot);
+  auto rootOwned = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  KTXPathNode& root = *rootOwned;
   KTXPathNode* element = root.AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathElement));
   KTXPathNode* spliced = element->AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathElement));
   spliced->SetFromEntity(true);
@@ -169,7 +170,8 @@ TEST(KTXSLTErrorTest, NodesMadeFromEntitiesReportTheirNearestWrittenAncestor) {
   EXPECT_EQ(KTXSLTError(3, spliced).GetNode(), element);
   EXPECT_EQ(KTXSLTError(3, element).GetNode(), element);
   // A marked node without an unmarked ancestor gives no node.
-  KTXPathNode lone(nullptr, kXPathElement);
+  auto loneOwned = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+  KTXPathNode& lone = *loneOwned;
   lone.SetFromEntity(true);
   EXPECT_EQ(KTXSLTError(3, &lone).GetNode(), nullptr);
 }
@@ -202,7 +204,8 @@ TEST(KTXSLTErrorTest, DetailedMessagesNameTheirSubjectAndMarkTheExpression) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    KTXPathNode node(nullptr, kXPathElement);
+    auto nodeOwned = std::make_unique<KTXPathNode>(nullptr, kXPathElement);
+    KTXPathNode& node = *nodeOwned;
     KTXSLTError e(c.code, &node);
     if (c.kind) e.SetXPathError(c.kind, -1);
     if (*c.subject) e.SetSubject(KTString(c.subject));

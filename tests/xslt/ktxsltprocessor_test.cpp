@@ -260,7 +260,8 @@ TEST_F(ProcessorTest, NodeKindWithoutExecutorIsAnUnexpectedFailure) {
 }
 
 TEST_F(ProcessorTest, StylesheetWithoutElementIsRefusedBeforeStart) {
-  KTXPathNode empty(nullptr, kXPathRoot);
+  auto emptyOwned = std::make_unique<KTXPathNode>(nullptr, kXPathRoot);
+  KTXPathNode& empty = *emptyOwned;
   empty.AppendChild(std::make_unique<KTXPathNode>(nullptr, kXPathComment));
   Load(u"<doc/>");
   for (KTXPathNode* root : {&empty, static_cast<KTXPathNode*>(nullptr)}) {
