@@ -97,8 +97,8 @@ KTXPathNode::KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newP
   }
 }
 
-std::unique_ptr<KTXPathNode> KTXPathNode::ShowingWrappedOf(const KTXPathNode& source, int kind) {
-  auto node = std::make_unique<KTXPathNode>(nullptr, kind);
+std::unique_ptr<KTXPathNode> KTXPathNode::ShowingWrappedOf(const KTXPathNode& source, int kind, bool leaf) {
+  auto node = leaf ? NewLeaf(kind) : std::make_unique<KTXPathNode>(nullptr, kind);
   node->ref_.xnode = source.hasOwn_ ? source.ref_.own->wrapped.xnode : source.ref_.xnode;
   node->compactEntry_ = source.compactEntry_;
   return node;

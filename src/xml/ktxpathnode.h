@@ -207,8 +207,14 @@ class KTXPathNode {
     return std::unique_ptr<KTXPathNode>(leaf);
   }
   // A node of `kind` that shows what `source` wraps (its document node, or
-  // its attribute entry), without a parent, position or own fields.
-  static std::unique_ptr<KTXPathNode> ShowingWrappedOf(const KTXPathNode& source, int kind);
+  // its attribute entry), without a parent, position or own fields; a leaf
+  // when asked.
+  static std::unique_ptr<KTXPathNode> ShowingWrappedOf(const KTXPathNode& source, int kind, bool leaf = false);
+  // A leaf of `kind` wrapping nothing, without a parent or position (a text
+  // or attribute of a result tree that never takes children).
+  static std::unique_ptr<KTXPathNode> NewLeaf(int kind) {
+    return NewLeaf(static_cast<KTXNode*>(nullptr), kind, nullptr, -1, -1, false);
+  }
   // A copy with position and document number 0; with deep the children are
   // copied too (placement rules apply).
   KTXPathNode(const KTXPathNode& source, bool deep, KTXPathNode* newParent);
@@ -310,7 +316,8 @@ class KTXPathNode {
   // ---- Children ----
   const KTXPathChildren& Children() const { return leaf_ ? gKTXPathNoChildren : BranchPart().children; }
   int GetChildCount() const { return static_cast<int>(Children().size()); }
-  KTXPathNode* GetChild(int index) const { return Children()[index].get(); }
+  // `index` is below GetChildCount(), so the node is no leaf.
+  KTXPathNode* GetChild(int index) const { return BranchPart().children[index].get(); }
   bool IsLeaf() const { return leaf_; }
   // The number of nodes under this one, itself included; walked without
   // recursion, so any depth is safe.

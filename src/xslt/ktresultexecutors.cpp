@@ -54,7 +54,7 @@ void AppendText(KTXPathNode* parent, KTString&& text, bool escape) {
     const int length = text.GetLength();
     if (length > 0 && text.GetCapacity() - length > kTextSlack) text.SetCapacityPooled(length);
   }
-  auto node = std::make_unique<KTXPathNode>(nullptr, kXPathText);
+  auto node = KTXPathNode::NewLeaf(kXPathText);
   node->SetValue(std::move(text));
   node->SetOutputFlag(escape);
   KTInstructionExecutor::AppendResultText(parent, std::move(node));
@@ -103,7 +103,7 @@ void KTValueOfExecutor::AppendStringValueOf(KTXPathNode* resultParent, const KTX
     if (only->GetKind() == kXPathText) context = only;
   }
   if (context->GetKind() == kXPathText && !context->HasOwnValue() && context->GetXNode()) {
-    auto text = std::make_unique<KTXPathNode>(context->GetXNode(), kXPathText);
+    auto text = KTXPathNode::NewLeaf(context->GetXNode(), kXPathText, nullptr, -1, -1, false);
     text->SetOutputFlag(escape);
     AppendResultText(resultParent, std::move(text));
     return;
@@ -448,7 +448,7 @@ void KTCopyOfExecutor::AppendCopy(const KTXPathNode* source, bool strict) {
     }
     case kXPathText:
     case kXPathCData: {
-      auto copy = std::make_unique<KTXPathNode>(nullptr, kXPathText);
+      auto copy = KTXPathNode::NewLeaf(kXPathText);
       copy->SetValue(source->GetValue());
       copy->SetOutputFlag(source->GetOutputFlag());
       AppendResultText(parent, std::move(copy));

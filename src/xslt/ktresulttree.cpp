@@ -776,8 +776,13 @@ KTXPathNode* KTInstructionExecutor::MakeLiteralResultCopy(KTXPathNode* source, b
   // source's documents outlive the result, and the text is not held twice.
   const bool sharesValue =
       (kind == kXPathText || kind == kXPathAttribute) && !source->HasOwnValue() && source->WrapsNode();
-  auto copy = sharesValue ? KTXPathNode::ShowingWrappedOf(*source, kind)
-                          : std::make_unique<KTXPathNode>(nullptr, kind == kXPathCData ? kXPathText : kind);
+  // A text or attribute that does not become the result parent takes no
+  // children: it is made as a leaf.
+  const bool leaf = !makeCurrent && (kind == kXPathText || kind == kXPathCData || kind == kXPathAttribute);
+  const int copyKind = kind == kXPathCData ? kXPathText : kind;
+  auto copy = sharesValue ? KTXPathNode::ShowingWrappedOf(*source, kind, leaf)
+              : leaf      ? KTXPathNode::NewLeaf(copyKind)
+                          : std::make_unique<KTXPathNode>(nullptr, copyKind);
   if (kind == kXPathElement || kind == kXPathAttribute || kind == kXPathPI || kind == kXPathNamespace)
     copy->SetNameOf(source);
   if (kind != kXPathElement && !sharesValue) copy->SetValue(PooledCopy(source->GetValue()));
