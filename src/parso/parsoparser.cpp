@@ -222,7 +222,7 @@ ParseNodeArena::~ParseNodeArena() { ReleaseAll(); }
 // next, pages and all), where a heap block would leave its aligned
 // neighbourhood behind as free but resident memory that the tree's small
 // allocations then touch as well.
-void ParseNodeArena::UnmapBlock(void* block) { KTGiveBackPageBlock(block); }
+void ParseNodeArena::UnmapBlock(void* block) const { KTGiveBackPageBlock(block, takenSoon_); }
 
 // Every block goes back, none is kept for this arena's next parse: a parser
 // lives as long as its document's loader, and the program holds many at once

@@ -158,6 +158,9 @@ class ParseNodeArena {
   void BeginConsuming();
   void ReleaseAll();
   size_t GetBlockCount() const { return blocks_.size(); }
+  // Whether the blocks given back go to the waiting blocks that others are
+  // about to take (KTGiveBackPageBlock's takenSoon).
+  void SetTakenSoon(bool on) { takenSoon_ = on; }
 
  private:
   struct Block {
@@ -186,13 +189,14 @@ class ParseNodeArena {
   // Takes a block into use: false when it lies so far from the others that
   // a link between their nodes would not fit.
   bool KeepsLinksInRange(const Block* block);
-  static void UnmapBlock(void* block);
+  void UnmapBlock(void* block) const;
 
   std::vector<Block*> blocks_;
   Block* current_ = nullptr;  // the block that new nodes are cut from
   ParseNode* freeList_ = nullptr;
   const char16_t* text_ = nullptr;
   bool consuming_ = false;
+  bool takenSoon_ = false;
   // Addresses spanned by the blocks taken into use since ReleaseAll.
   uintptr_t lowest_ = UINTPTR_MAX;
   uintptr_t highest_ = 0;
@@ -366,6 +370,10 @@ class ParsoParser {
   void DropTree();
   // Memory blocks the nodes occupy (each 256 KiB).
   size_t GetArenaBlockCount() const { return arena_.GetBlockCount(); }
+  // The node arena's blocks, as they are freed, wait for other owners that
+  // are about to take many (the other threads of a chunked parse, then the
+  // document's view) instead of going back to the system past a few.
+  void SetArenaBlocksTakenSoon(bool on) { arena_.SetTakenSoon(on); }
 
  private:
   // A flat rule is matched without a frame of Match only this far above the

@@ -594,6 +594,12 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
         KTParserDriver chunkDriver;
         if (!chunkDriver.Init(driver.entry_, driver.caseSensitive_, driver.endNameRemoval_, driver.flatten_))
           failed = true;
+        // A chunk's parse nodes are freed as its nodes are built: their
+        // blocks wait, pages in place, for the other threads' pools and then
+        // for the document's view, rather than going back to the system
+        // while those take fresh pages.
+        else
+          chunkDriver.parser_->SetArenaBlocksTakenSoon(true);
         const GrammarRule* empty = failed ? nullptr : chunkDriver.rules_->Get(KTGrammarRuleTable::kEmptyElemTag);
         const GrammarRule* real = failed ? nullptr : chunkDriver.rules_->Get(KTGrammarRuleTable::kRealElemTag);
         if (!empty || !real) failed = true;

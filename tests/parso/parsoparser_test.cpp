@@ -738,6 +738,30 @@ TEST(ParseEngine, DroppedTreeGivesEveryBlockBack) {
   for (void* block : held) KTGiveBackPageBlock(block);
 }
 
+// The blocks of a parser whose owners take many soon after (a chunk's parse
+// on one of several threads) all wait for them when its tree is dropped;
+// another parser's go back to the system past the usual few.
+TEST(ParseEngine, BlocksTakenSoonAllWait) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= item*\nitem$ ::= 'ab'\n", u"g"));
+  std::vector<void*> held;
+  while (KTGetWaitingPageBlockCount() > 0) held.push_back(KTTakePageBlock());
+  std::u16string items;
+  for (int i = 0; i < 50000; ++i) items += u"ab";
+  for (const bool soon : {false, true}) {
+    ParsoParser p(&g);
+    p.SetArenaBlocksTakenSoon(soon);
+    ASSERT_TRUE(p.Parse(items.data(), items.size()));
+    const size_t blocks = p.GetArenaBlockCount();
+    ASSERT_GT(blocks, 3u);
+    ASSERT_LE(blocks, kKTMaxWaitingSoonBlocks);
+    p.DropTree();
+    EXPECT_EQ(KTGetWaitingPageBlockCount(), soon ? blocks : 2u) << "taken soon: " << soon;
+    while (KTGetWaitingPageBlockCount() > 0) held.push_back(KTTakePageBlock());
+  }
+  for (void* block : held) KTGiveBackPageBlock(block);
+}
+
 }  // namespace
 
 namespace {
