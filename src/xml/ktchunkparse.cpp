@@ -776,7 +776,10 @@ bool KTChunkParse::Run(KTParserDriver& driver, const char16_t* text, int length,
     if (release) release->ReleaseBefore(length);
     gChunked.fetch_add(1);
     // The document's view and the transformation grow on this thread alone.
-    if (threads > 1) KTPreparePageBlocksAhead();
+    if (threads > 1) {
+      KTPreparePageBlocksAhead();
+      KTXNodePoolGrowFromNow();
+    }
     return true;
   } catch (...) {
     // Memory that ran out on the way: the serial parse meets it again, and

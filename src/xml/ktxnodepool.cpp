@@ -20,10 +20,7 @@ namespace {
 constexpr size_t kPoolStep = kKTXNodePoolStep;
 constexpr size_t kPoolLargest = kKTXNodePoolLargest;
 constexpr size_t kPoolBlockBytes = kKTPageBlockBytes;
-// Past this many blocks (2 MiB) the pool takes its blocks as a growing owner
-// (their pages put in place at once); a small document's nodes hold no more
-// memory than it writes.
-constexpr size_t kBlocksBeforeGrowing = 8;
+constexpr size_t kBlocksBeforeGrowing = kKTXNodePoolBlocksBeforeGrowing;
 constexpr bool kPoolNodes = kKTXNodePoolOn;
 
 KTXNodePoolState& Pool() { return gKTXNodePool; }
@@ -51,6 +48,11 @@ bool HoldsNothing(const KTXNodePoolState& pool) {
 void KTXNodePoolParkThread() noexcept { KTParkedPools<KTXNodePoolState, HoldsNothing>::Park(Pool()); }
 
 void KTXNodePoolAdoptParked() noexcept { KTParkedPools<KTXNodePoolState, HoldsNothing>::Adopt(Pool()); }
+
+void KTXNodePoolGrowFromNow() noexcept {
+  KTXNodePoolState& pool = Pool();
+  if (pool.blocksTaken < kBlocksBeforeGrowing) pool.blocksTaken = kBlocksBeforeGrowing;
+}
 
 // Reached when the size's list is empty and the block has too little left
 // (or the size is not pooled).

@@ -14,6 +14,10 @@
 inline constexpr size_t kKTXNodePoolStep = 8;
 inline constexpr size_t kKTXNodePoolLargest = 256;
 inline constexpr bool kKTXNodePoolOn = !kKTAddressSanitizerBuild;
+// Past this many blocks (2 MiB) a thread's pool takes its blocks as a
+// growing owner (their pages put in place at once); a small document's
+// nodes hold no more memory than it writes.
+inline constexpr size_t kKTXNodePoolBlocksBeforeGrowing = 8;
 
 // The lists and the block being carved, one per thread: trees may be built
 // on several threads at once (documents loaded beside each other), and a
@@ -59,6 +63,11 @@ inline void* KTXNodePoolAllocate(size_t size) {
 // not stranded with it. Both take a lock: they run once per thread.
 void KTXNodePoolParkThread() noexcept;
 void KTXNodePoolAdoptParked() noexcept;
+// From now on the calling thread's pool takes its blocks as an owner that
+// grows (KTTakePageBlock), whatever it holds yet: after a document loaded on
+// several threads, its view and the transformation grow on this one, whose
+// own share of the load's blocks was small.
+void KTXNodePoolGrowFromNow() noexcept;
 
 // Gives a node back to the free list of its size (the size it was taken with).
 void KTXNodePoolFree(void* node, size_t size) noexcept;

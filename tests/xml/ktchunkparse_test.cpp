@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "xml/ktparserdriver.h"
 #include "xml/ktxnode.h"
 #include "xml/ktxnodekinds.h"
+#include "xml/ktxnodepool.h"
 
 namespace {
 
@@ -394,6 +396,30 @@ TEST(ChunkParse, MidSizeDocumentsLoadInChunksOnEnoughCores) {
       EXPECT_EQ(chunked.column, serial.column);
     }
   }
+}
+
+// A document loaded on several threads leaves this thread's node pool taking
+// its blocks as an owner that grows, since the document's view grows here
+// next; a serial load of the same document leaves the pool as its own
+// blocks say.
+TEST(ChunkParse, ThreadedLoadLeavesThisThreadsPoolGrowing) {
+  if (static_cast<int>(std::thread::hardware_concurrency()) < KTChunkParse::kMinMidCores)
+    GTEST_SKIP() << "too few cores for a threaded load";
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  if (CPU_COUNT(&allowed) < KTChunkParse::kMinMidCores) GTEST_SKIP() << "too few usable cores";
+  const std::string text = OfLength(KTChunkParse::kMinMidLength, "x");
+  const size_t taken = gKTXNodePool.blocksTaken;
+  gKTXNodePool.blocksTaken = 0;
+  Load(text, KTChunkMode::kOff, false);
+  EXPECT_LT(gKTXNodePool.blocksTaken, kKTXNodePoolBlocksBeforeGrowing);
+  gKTXNodePool.blocksTaken = 0;
+  const long before = KTChunkParse::GetChunkedCount();
+  Load(text, KTChunkMode::kAuto, false);
+  ASSERT_EQ(KTChunkParse::GetChunkedCount(), before + 1);
+  EXPECT_GE(gKTXNodePool.blocksTaken, kKTXNodePoolBlocksBeforeGrowing);
+  gKTXNodePool.blocksTaken = std::max(taken, gKTXNodePool.blocksTaken);
 }
 
 // A load on another thread than the process's first (a stylesheet module
