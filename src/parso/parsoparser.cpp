@@ -167,7 +167,7 @@ void ParsoParser::SetGrammar(const ParsoGrammar* grammar) {
 // Nodes
 
 void ParseNodeArena::TakeNewBlock() {
-  void* memory = KTTakePageBlock(blocks_.size() >= kBlocksBeforeGrowing);
+  void* memory = KTTakePageBlock(growing_ || blocks_.size() >= kBlocksBeforeGrowing);
   if (!memory) throw std::bad_alloc();
   if (!KeepsLinksInRange(static_cast<Block*>(memory))) {
     UnmapBlock(memory);

@@ -161,6 +161,9 @@ class ParseNodeArena {
   // Whether the blocks given back go to the waiting blocks that others are
   // about to take (KTGiveBackPageBlock's takenSoon).
   void SetTakenSoon(bool on) { takenSoon_ = on; }
+  // Whether every block is taken as by an owner that grows (its pages put
+  // in place at once), not only those past kBlocksBeforeGrowing.
+  void SetGrowing(bool on) { growing_ = on; }
 
  private:
   struct Block {
@@ -197,6 +200,7 @@ class ParseNodeArena {
   const char16_t* text_ = nullptr;
   bool consuming_ = false;
   bool takenSoon_ = false;
+  bool growing_ = false;
   // Addresses spanned by the blocks taken into use since ReleaseAll.
   uintptr_t lowest_ = UINTPTR_MAX;
   uintptr_t highest_ = 0;
@@ -374,6 +378,10 @@ class ParsoParser {
   // are about to take many (the other threads of a chunked parse, then the
   // document's view) instead of going back to the system past a few.
   void SetArenaBlocksTakenSoon(bool on) { arena_.SetTakenSoon(on); }
+  // Every block of the node arena has its pages put in place as it is taken
+  // (a chunk's parse, whose tree stands whole before it is built, fills
+  // most of its blocks).
+  void SetArenaBlocksGrowing(bool on) { arena_.SetGrowing(on); }
 
  private:
   // A flat rule is matched without a frame of Match only this far above the

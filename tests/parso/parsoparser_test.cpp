@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -736,6 +739,54 @@ TEST(ParseEngine, DroppedTreeGivesEveryBlockBack) {
   first.DropTree();
   EXPECT_EQ(KTGetWaitingPageBlockCount(), 1u);
   for (void* block : held) KTGiveBackPageBlock(block);
+}
+
+// The resident pages of the page block that holds `inBlock`.
+size_t ResidentPagesOfBlock(const void* inBlock) {
+  const auto start = reinterpret_cast<uintptr_t>(inBlock) & ~(uintptr_t{kKTPageBlockBytes} - 1);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> resident(kKTPageBlockBytes / page);
+  if (mincore(reinterpret_cast<void*>(start), kKTPageBlockBytes, resident.data()) != 0) return 0;
+  size_t count = 0;
+  for (unsigned char r : resident) count += r & 1;
+  return count;
+}
+
+// A parser whose arena grows (a chunk's parse) has the pages of each block
+// put in place as it takes it; another has only the pages its nodes wrote.
+TEST(ParseEngine, GrowingArenaBlocksComeWithTheirPages) {
+#ifdef MADV_POPULATE_WRITE
+  {
+    void* probe = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(probe, MAP_FAILED);
+    const bool populates = madvise(probe, 4096, MADV_POPULATE_WRITE) == 0;
+    munmap(probe, 4096);
+    if (!populates) GTEST_SKIP() << "the system does not put pages in place ahead";
+  }
+  if (kKTAddressSanitizerBuild) GTEST_SKIP() << "blocks are poisoned, not mapped alike";
+  ParsoGrammar g;
+  ASSERT_TRUE(g.LoadText(u"d ::= item*\nitem$ ::= 'ab'\n", u"g"));
+  std::vector<void*> held;
+  const std::u16string items = u"ababab";
+  const size_t pages = kKTPageBlockBytes / static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  for (const bool growing : {false, true}) {
+    // No block waits: the parse takes a fresh one.
+    while (KTGetWaitingPageBlockCount() > 0) held.push_back(KTTakePageBlock());
+    ParsoParser p(&g);
+    p.SetArenaBlocksGrowing(growing);
+    ASSERT_TRUE(p.Parse(items.data(), items.size()));
+    ASSERT_EQ(p.GetArenaBlockCount(), 1u);
+    const size_t resident = ResidentPagesOfBlock(p.GetRoot());
+    if (growing)
+      EXPECT_EQ(resident, pages);
+    else
+      EXPECT_LT(resident, pages / 2);
+  }
+  while (KTGetWaitingPageBlockCount() > 0) held.push_back(KTTakePageBlock());
+  for (void* block : held) KTGiveBackPageBlock(block);
+#else
+  GTEST_SKIP() << "no MADV_POPULATE_WRITE";
+#endif
 }
 
 // The blocks of a parser whose owners take many soon after (a chunk's parse
