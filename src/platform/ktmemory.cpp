@@ -3,6 +3,7 @@
 #include "platform/ktmemory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -175,6 +176,19 @@ void KTGiveBackPageBlock(void* block, bool takenSoon) noexcept {
     }
   }
   munmap(block, kKTPageBlockBytes);
+}
+
+void KTPutPagesInPlace(void* memory, size_t bytes) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  if (!memory || bytes == 0) return;
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t start = reinterpret_cast<uintptr_t>(memory) & ~(page - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(memory) + bytes + page - 1) & ~(page - 1);
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+#else
+  static_cast<void>(memory);
+  static_cast<void>(bytes);
+#endif
 }
 
 size_t KTGetWaitingPageBlockCount() noexcept {

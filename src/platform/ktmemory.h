@@ -53,3 +53,10 @@ constexpr size_t kKTMaxWaitingSoonBlocks = 32;
 void KTGiveBackPageBlock(void* block, bool takenSoon = false) noexcept;
 // The blocks waiting for a taker (for tests).
 size_t KTGetWaitingPageBlockCount() noexcept;
+
+// Puts in place, by one call, the pages of memory[0, bytes) (and of the
+// pages it starts and ends in), which the caller is about to write in full:
+// writing them would fault once a page. The memory must be mapped writable,
+// as any block the caller owns is; its contents stay as they are. Where the
+// system cannot, the pages come by faults as before.
+void KTPutPagesInPlace(void* memory, size_t bytes) noexcept;

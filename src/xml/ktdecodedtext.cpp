@@ -22,6 +22,7 @@
 #endif
 
 #include "core/ktencoding.h"
+#include "platform/ktmemory.h"
 #include "platform/ktwchar.h"
 #include "xml/ktchunkparse.h"
 #include "xml/ktloaderror.h"
@@ -512,6 +513,7 @@ bool KTDecodedTextBuffer::DecodeUtf8File(int fd, size_t size) {
   if (size < 2 * kStreamPieceBytes || size > kMaxDocumentBytes) return false;
   std::unique_ptr<char[]> piece(new (std::nothrow) char[kStreamPieceBytes]);
   if (!piece) return false;
+  KTPutPagesInPlace(piece.get(), kStreamPieceBytes);
   const long first = ReadFully(fd, piece.get(), kStreamPieceBytes);
   if (first != static_cast<long>(kStreamPieceBytes)) return false;
   // The detection reads a window at the start of the bytes, and the whole of
@@ -539,6 +541,11 @@ bool KTDecodedTextBuffer::DecodeUtf8File(int fd, size_t size) {
     const size_t cut = last ? filled : CutBeforeLastLead(bytes, filled);
     const char* from = piece.get() + skip;
     const char* to = piece.get() + cut;
+    // A piece of n bytes writes at most n units, exactly n for ASCII: their
+    // pages are put in place by one call instead of a fault each. Text of
+    // wider characters writes fewer, and the next piece starts where this
+    // one ended, so at most one piece's worth is put in place unwritten.
+    KTPutPagesInPlace(target, static_cast<size_t>(to - from) * sizeof(char16_t));
     UnconvertibleCount = 0;
     if (Utf8ToUtf16(from, to, target, start + size) != ConvertDone || from != to || UnconvertibleCount != 0) break;
     if (last) {

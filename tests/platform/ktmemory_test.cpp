@@ -3,6 +3,8 @@
 #include "platform/ktmemory.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -184,4 +186,35 @@ TEST(KTPageBlocks, BlocksGivenBackForTakersSoonWaitForThem) {
   }
   for (char* block : taken) KTGiveBackPageBlock(block);
   EXPECT_LE(KTGetWaitingPageBlockCount(), kKTMaxWaitingSoonBlocks);
+}
+
+// The pages of a range (rounded out to whole pages) are in place after the
+// call, as if written, and what they held is still there; a range in the
+// middle of a mapping leaves the pages beyond it alone.
+TEST(KTPageBlocks, PagesPutInPlaceKeepTheirContents) {
+#ifdef MADV_POPULATE_WRITE
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t pages = 16;
+  auto* memory = static_cast<char*>(mmap(nullptr, pages * page, PROT_READ | PROT_WRITE,
+                                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(memory, MAP_FAILED);
+  if (madvise(memory + (pages - 1) * page, page, MADV_POPULATE_WRITE) != 0) {
+    munmap(memory, pages * page);
+    GTEST_SKIP() << "the system does not put pages in place ahead";
+  }
+  std::memcpy(memory + 3 * page + 5, "kept", 4);
+  // From inside page 3 to inside page 9: pages 3 to 9 in place.
+  KTPutPagesInPlace(memory + 3 * page + 100, 6 * page);
+  std::vector<unsigned char> resident(pages);
+  ASSERT_EQ(mincore(memory, pages * page, resident.data()), 0);
+  for (size_t i = 0; i < pages; ++i) {
+    const bool expected = (i >= 3 && i <= 9) || i == pages - 1;
+    EXPECT_EQ(resident[i] & 1, expected ? 1 : 0) << "page " << i;
+  }
+  EXPECT_EQ(std::memcmp(memory + 3 * page + 5, "kept", 4), 0);
+  EXPECT_EQ(memory[9 * page + 7], 0);
+  munmap(memory, pages * page);
+#else
+  GTEST_SKIP() << "no MADV_POPULATE_WRITE";
+#endif
 }
