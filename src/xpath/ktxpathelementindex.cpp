@@ -67,21 +67,45 @@ std::unique_ptr<KTXPathElementIndex> KTXPathElementIndex::Build(KTXPathNode* roo
   auto& lists = index->byLocalName_;
   bool listing = true;
   int32_t last = root->GetPosition();
+  // Elements share their interned names: the list of a name text already
+  // met is found by the text's address, without measuring and hashing the
+  // name again. The texts stay put while the walk runs. Names held apart
+  // (not shared) would fill this map with one entry an element: past a
+  // bound it is left, and names are looked up by their text alone.
+  std::unordered_map<const char16_t*, Elements*> byNameText;
+  bool byText = true;
   const bool numbered = WalkChildren(root, [&](KTXPathNode* child, bool reached) {
     if (child->GetPosition() <= last) return false;
     last = child->GetPosition();
     if (listing && reached && child->GetKind() == kXPathElement) {
-      const std::u16string_view local = LocalPart(child->GetName());
+      const char16_t* name = child->GetName();
+      if (byText) {
+        auto known = byNameText.find(name);
+        if (known != byNameText.end()) {
+          known->second->push_back(child);
+          return true;
+        }
+      }
+      const std::u16string_view local = LocalPart(name);
       auto found = lists.find(local);
       if (found == lists.end()) {
         if (lists.size() == kMaxNamesListedAtOnce) {
           listing = false;
           lists.clear();
+          byNameText.clear();
           return true;
         }
         found = lists.emplace(std::u16string(local), Elements()).first;
       }
       found->second.push_back(child);
+      if (byText) {
+        if (byNameText.size() == kMaxNameTexts) {
+          byText = false;
+          byNameText.clear();
+        } else {
+          byNameText.emplace(name, &found->second);
+        }
+      }
     }
     return true;
   });

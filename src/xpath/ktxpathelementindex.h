@@ -38,6 +38,8 @@ class KTXPathElementIndex {
   // names, XHTML under 100), few enough that the lists' own cost (about 100
   // bytes a name) stays small beside the tree's.
   static constexpr size_t kMaxNamesListedAtOnce = 4096;
+  // The name texts Build finds by their address (see there).
+  static constexpr size_t kMaxNameTexts = 4 * kMaxNamesListedAtOnce;
 
   explicit KTXPathElementIndex(KTXPathNode* root) : root_(root) {}
 
