@@ -434,6 +434,15 @@ class ParsoGrammar {
   // with a message, like any other load failure.
   bool Init(const char16_t* fileName);
 
+  // The linked grammar as words: every field that reading, compiling and
+  // linking computed, rules by table index. Appended to `out`.
+  void SaveLinked(std::vector<uint32_t>& out) const;
+  // Builds the grammar that SaveLinked wrote, without reading a rule line:
+  // the same rules at the same indexes with the same tables. Words that are
+  // cut short or refer to no rule fail the load (GetLoadError names
+  // `sourceName`) and leave the grammar empty.
+  bool LoadLinked(const uint32_t* words, size_t count, std::u16string_view sourceName);
+
   // Set as soon as a load begins and again after linking; stays set when the
   // load fails. Judge a load by its result, not by this flag.
   bool IsLoaded() const { return loaded_; }

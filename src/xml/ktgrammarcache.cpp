@@ -72,6 +72,15 @@ bool IsEmbedded(const KTString& fileName) {
   return false;
 }
 
+// The tables linked at build time for that grammar file, or null.
+const KTLinkedGrammarTables* FindLinkedTables(const KTString& fileName) {
+  for (int i = 0; i < kLinkedGrammarTableCount; ++i) {
+    const KTLinkedGrammarTables& tables = kLinkedGrammarTables[i];
+    if (tables.words && KTStrICmpAscii(tables.fileName, fileName) == 0) return &tables;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 KTGrammarCache::KTGrammarCache() = default;
@@ -139,7 +148,12 @@ bool KTGrammarCache::LoadGrammarFile(int id, bool strict, bool& embedded) {
     return false;
   }
   auto grammar = std::make_unique<ParsoGrammar>();
-  if (!grammar->Init(fileName)) {
+  // The build linked the embedded file already: its words give the same
+  // grammar without reading, compiling and linking every rule line.
+  const KTLinkedGrammarTables* linked = FindLinkedTables(fileName);
+  const bool loaded = linked ? grammar->LoadLinked(linked->words, linked->count, fileName.View())
+                             : grammar->Init(fileName);
+  if (!loaded) {
     loadError_ = KTString(std::u16string_view(grammar->GetLoadError()));
     return false;
   }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "ktallocationcount.h"
 #include "parso_test_util.h"
@@ -333,6 +334,92 @@ TEST(GrammarLink, RulesAreFreedWithoutAllocating) {
   KTAllocationCounter counter;
   grammars.clear();
   EXPECT_EQ(counter.Count(), 0u);
+}
+
+// Every rule of a grammar described field by field, emptied slots as "-".
+std::string DescribeGrammar(const ParsoGrammar& g) {
+  std::string dump = "rules " + std::to_string(g.GetRuleCount()) + " root " +
+                     std::to_string(g.GetRoot() ? g.GetRoot()->GetIndex() : -1) + "\n";
+  for (int i = 0; i < g.GetRuleCount(); ++i) {
+    if (const GrammarRule* rule = g.GetRule(i)) {
+      rule->DescribeTables(dump);
+      // The lookup by name finds the same rule.
+      if (!rule->GetText().empty() && g.FindRule(rule->GetText()) == rule) dump += "named\n";
+    } else {
+      dump += "-\n";
+    }
+  }
+  return dump;
+}
+
+// A linked grammar saved as words loads back to the same rules, tables,
+// records made only for some rules, and names; saving the reload gives the
+// same words. The embedded grammars hold every kind of rule and table.
+TEST(GrammarLinked, SavedWordsLoadBackToTheSameGrammar) {
+  for (const char16_t* name : {u"gra_3dml.txt", u"gra_dtd.txt", u"gra_ent.txt", u"gra_re.txt", u"gra_xml.txt"}) {
+    ParsoGrammar g;
+    ASSERT_TRUE(g.Init(name)) << N(g.GetLoadError());
+    std::vector<uint32_t> words;
+    g.SaveLinked(words);
+    ParsoGrammar back;
+    ASSERT_TRUE(back.LoadLinked(words.data(), words.size(), u"linked")) << N(back.GetLoadError());
+    EXPECT_TRUE(back.IsLoaded());
+    EXPECT_EQ(DescribeGrammar(back), DescribeGrammar(g)) << N(name);
+    for (int i = 0; i < g.GetRuleCount(); ++i) {
+      const GrammarRule* a = g.GetRule(i);
+      const GrammarRule* b = back.GetRule(i);
+      if (!a) continue;
+      // Presence of the records that the description shows only by content.
+      EXPECT_EQ(a->HasPrefixPeers(), b->HasPrefixPeers()) << N(name) << " rule " << i;
+      EXPECT_EQ(a->GetScanTable() != nullptr, b->GetScanTable() != nullptr) << N(name) << " rule " << i;
+      EXPECT_EQ(a->GetSkipStopCount(), b->GetSkipStopCount()) << N(name) << " rule " << i;
+    }
+    std::vector<uint32_t> again;
+    back.SaveLinked(again);
+    EXPECT_EQ(again, words) << N(name);
+  }
+}
+
+// Words cut short, of another layout, or naming a rule slot that is empty or
+// out of range fail the load with a message, leaving an empty grammar.
+TEST(GrammarLinked, DamagedWordsFailTheLoad) {
+  ParsoGrammar g;
+  ASSERT_TRUE(g.Init(u"gra_xml.txt")) << N(g.GetLoadError());
+  std::vector<uint32_t> words;
+  g.SaveLinked(words);
+  auto expectFailure = [](const std::vector<uint32_t>& w, size_t count, const std::string& what) {
+    ParsoGrammar bad;
+    EXPECT_FALSE(bad.LoadLinked(w.data(), count, u"damaged")) << what;
+    EXPECT_EQ(N(bad.GetLoadError()), "damaged: malformed linked grammar tables") << what;
+    EXPECT_EQ(bad.GetRuleCount(), 0) << what;
+    EXPECT_EQ(bad.GetRoot(), nullptr) << what;
+  };
+  for (size_t count = 0; count < words.size(); count += 1 + count / 8) {
+    expectFailure(words, count, "cut at " + std::to_string(count));
+  }
+  std::vector<uint32_t> longer = words;
+  longer.push_back(0);
+  expectFailure(longer, longer.size(), "one word too many");
+  std::vector<uint32_t> magic = words;
+  magic[0] ^= 1;
+  expectFailure(magic, magic.size(), "another layout");
+  // The root reference follows the magic, the slot count and the presence
+  // bits: point it past the last slot, then at the emptied slot.
+  const size_t slots = words[1];
+  const size_t rootAt = 2 + (slots + 31) / 32;
+  std::vector<uint32_t> root = words;
+  root[rootAt] = static_cast<uint32_t>(slots + 1);
+  expectFailure(root, root.size(), "root past the last slot");
+  int emptied = -1;
+  for (int i = 0; i < g.GetRuleCount(); ++i) {
+    if (!g.GetRule(i)) emptied = i;
+  }
+  ASSERT_GE(emptied, 0);
+  root[rootAt] = static_cast<uint32_t>(emptied + 1);
+  expectFailure(root, root.size(), "root at an emptied slot");
+  std::vector<uint32_t> slotCount = words;
+  slotCount[1] = kParsoMaxRules + 1;
+  expectFailure(slotCount, slotCount.size(), "too many slots");
 }
 
 // What the load of every embedded grammar builds, rule by rule, against a
