@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -48,16 +49,30 @@ struct PrefixHash {
 // document repeats a few names many times, and the nodes that carry one name
 // share that address (ktxname.h), so each distinct name is checked about
 // once. Direct-mapped: a name whose slot another took is only checked again.
+//
+// The tables have 1024 slots for a text of 8K characters or more and fewer
+// for a smaller one, which holds fewer distinct names: a small document
+// neither clears nor touches the pages of four full tables (48 KB).
+int NameTableBits(int textLength) {
+  int bits = 6;
+  while (bits < 10 && (8 << bits) < textLength) ++bits;
+  return bits;
+}
+
+size_t NameSlot(const char16_t* text, int bits) {
+  return static_cast<size_t>((reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> (64 - bits));
+}
+
 class CheckedNames {
  public:
-  bool Has(const char16_t* text) const { return slots_[Slot(text)] == text; }
-  void Add(const char16_t* text) { slots_[Slot(text)] = text; }
+  explicit CheckedNames(int textLength)
+      : bits_(NameTableBits(textLength)), slots_(std::make_unique<const char16_t*[]>(size_t{1} << bits_)) {}
+  bool Has(const char16_t* text) const { return slots_[NameSlot(text, bits_)] == text; }
+  void Add(const char16_t* text) { slots_[NameSlot(text, bits_)] = text; }
 
  private:
-  static size_t Slot(const char16_t* text) {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 54);
-  }
-  const char16_t* slots_[1024] = {};
+  int bits_;
+  std::unique_ptr<const char16_t*[]> slots_;
 };
 
 // The namespace prefixes a walk has met, each with the binding in scope for
@@ -123,12 +138,13 @@ class PrefixOfName {
     uint32_t prefix = 0;
     uint32_t colon = 0;
   };
-  Slot& At(const char16_t* text) {
-    return slots_[(reinterpret_cast<uintptr_t>(text) >> 3) * 0x9E3779B97F4A7C15ull >> 54];
-  }
+  explicit PrefixOfName(int textLength)
+      : bits_(NameTableBits(textLength)), slots_(std::make_unique<Slot[]>(size_t{1} << bits_)) {}
+  Slot& At(const char16_t* text) { return slots_[NameSlot(text, bits_)]; }
 
  private:
-  Slot slots_[1024];
+  int bits_;
+  std::unique_ptr<Slot[]> slots_;
 };
 
 // The place of the first character of the name that XML does not allow
@@ -1416,8 +1432,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
     bool owned;        // its URI is in uris_
   };
   std::vector<Binding> bindings_;
-  PrefixOfName declaredPrefixes_;  // by a declaration's name: the prefix it binds
-  PrefixOfName usedPrefixes_;      // by a qualified name: its prefix and colon
+  PrefixOfName declaredPrefixes_{length_};  // by a declaration's name: the prefix it binds
+  PrefixOfName usedPrefixes_{length_};      // by a qualified name: its prefix and colon
   struct Scope {
     const KTXNode* element;
     size_t mark;
@@ -1461,8 +1477,8 @@ class TreeChecker final : public KTNamespaceDeclarations {
   std::vector<KTXAttributeView> attributes_;  // of the element being checked
   bool attributesPending_ = false;            // they are its pending attributes
   std::vector<const char16_t*> seen_;  // interned attribute names of one element
-  CheckedNames goodNames_;              // element and attribute names without a bad character
-  CheckedNames qualifiedNames_;         // element and attribute names that are qualified names
+  CheckedNames goodNames_{length_};              // element and attribute names without a bad character
+  CheckedNames qualifiedNames_{length_};         // element and attribute names that are qualified names
   std::unordered_set<View> names_;      // its attribute names, for declared defaults
 };
 
