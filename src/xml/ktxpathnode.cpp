@@ -350,6 +350,12 @@ void KTXPathNode::HoldMaps(KTPrefixMaps* maps) {
 }
 
 void KTXPathNode::SetMaps(KTPrefixMapRef elementMap, KTPrefixMapRef attributeMap) {
+  if (leaf_) {
+    // Checked before a pair is made: a leaf takes none.
+    HoldMaps(nullptr);
+    if (elementMap || attributeMap) throw KTXTreeException(KTXTreeException::kPlacementViolation);
+    return;
+  }
   if (!elementMap && !attributeMap) {
     HoldMaps(nullptr);
     return;
