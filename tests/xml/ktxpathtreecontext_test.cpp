@@ -716,6 +716,8 @@ TEST(TreeContext, TextsAndShownAttributesAreLeaves) {
     EXPECT_EQ(n->OwnElementMap(), nullptr);
     EXPECT_FALSE(n->OwnsMaps());
     EXPECT_TRUE(n->ReleaseChildren().empty());
+    EXPECT_THROW(n->SetMaps(std::make_shared<KTPrefixMap>(), nullptr), KTXTreeException);
+    EXPECT_EQ(n->OwnElementMap(), nullptr);
     auto child = std::make_unique<KTXPathNode>(nullptr, kXPathText);
     EXPECT_THROW(n->AppendChild(std::move(child)), KTXTreeException);
     EXPECT_THROW(n->InsertChild(0, std::make_unique<KTXPathNode>(nullptr, kXPathText)), KTXTreeException);
