@@ -430,10 +430,14 @@ constexpr off_t kSmallStylesheetBytes = 16 * 1024;
 // include, a document() call, a document type with its subsets) and no zero byte (in a UTF-16
 // file those words would not be seen). Anything it cannot read is not small.
 bool IsSmallSelfContainedFile(const std::string& path) {
-  // Not blocking: opening a named pipe for reading would wait for a writer.
+  // Only a regular file is opened: opening a named pipe would release a
+  // writer waiting on it, which the close that follows would then break.
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kSmallStylesheetBytes)
+    return false;
+  // Not blocking, should the name have become a pipe since.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
-  struct stat info;
   std::string bytes;
   bool small = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kSmallStylesheetBytes;
   if (small) {

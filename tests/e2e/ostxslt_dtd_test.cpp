@@ -7,7 +7,10 @@
 // the DTD, or an external entity that cannot be read, refuses the document;
 // an external subset that cannot be read is a plain warning.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -382,6 +385,42 @@ TEST(DtdProgramTest, WellFormednessErrorsInTheDtdAndEntitiesAreFatal) {
       EXPECT_NE(lint.status, 0) << c.name << ": xmllint accepts it";
     }
   }
+}
+
+// A named pipe given as the stylesheet is refused without being opened: a
+// writer waiting on it stays waiting, and gets the whole text to whoever
+// reads the pipe next.
+TEST(DtdProgramTest, AStylesheetPipeIsLeftToItsWriter) {
+  KTScratchFolder folder;
+  const std::string pipe = folder.File("sheet.xsl");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0) << std::strerror(errno);
+  folder.Write("src.xml", "<doc/>\n");
+  const std::string text(kIdentity);
+  const pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    // Blocks until a reader opens the pipe.
+    const int fd = ::open(pipe.c_str(), O_WRONLY);
+    const bool all = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    _exit(all ? 0 : 1);
+  }
+  KTProgramResult ours =
+      KTRunProgram(OSTXSLT_PROGRAM, {"-xsl", "sheet.xsl", "-xml", "src.xml", "-out", "ours.out"}, folder.Path());
+  EXPECT_NE(ours.status, 0);
+  EXPECT_NE(ours.err.find("Not a regular file: a named pipe"), std::string::npos) << ours.err;
+  // Had the run opened the pipe, the writer would have been let go and its
+  // write broken. It still waits: this reader lets it go, it writes the
+  // text into the pipe and ends, and the text is read back.
+  const int fd = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(writer, &status, 0), writer);
+  std::string got;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+  ::close(fd);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
+  EXPECT_EQ(got, text);
 }
 
 // An external parsed entity that is referenced and cannot be read refuses
