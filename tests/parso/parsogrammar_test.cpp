@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ktallocationcount.h"
+#include "ktgrammardescribe.h"
 #include "parso_test_util.h"
 
 namespace {
@@ -336,21 +337,6 @@ TEST(GrammarLink, RulesAreFreedWithoutAllocating) {
   EXPECT_EQ(counter.Count(), 0u);
 }
 
-// Every rule of a grammar described field by field, emptied slots as "-".
-std::string DescribeGrammar(const ParsoGrammar& g) {
-  std::string dump = "rules " + std::to_string(g.GetRuleCount()) + " root " +
-                     std::to_string(g.GetRoot() ? g.GetRoot()->GetIndex() : -1) + "\n";
-  for (int i = 0; i < g.GetRuleCount(); ++i) {
-    if (const GrammarRule* rule = g.GetRule(i)) {
-      rule->DescribeTables(dump);
-      // The lookup by name finds the same rule.
-      if (!rule->GetText().empty() && g.FindRule(rule->GetText()) == rule) dump += "named\n";
-    } else {
-      dump += "-\n";
-    }
-  }
-  return dump;
-}
 
 // A linked grammar saved as words loads back to the same rules, tables,
 // records made only for some rules, and names; saving the reload gives the

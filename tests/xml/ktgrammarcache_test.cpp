@@ -9,6 +9,7 @@
 
 #include "parso/parsogrammar.h"
 #include "platform/ktutf8.h"
+#include "ktgrammardescribe.h"
 #include "xml/ktloadstatus.h"
 
 namespace {
@@ -38,21 +39,6 @@ TEST(GrammarCacheTest, StandardGrammarsLoadFromTheEmbeddedFiles) {
   EXPECT_EQ(cache.FindGrammar(KTGrammarCache::kXml), xml);
 }
 
-// Every rule of a grammar described field by field, emptied slots as "-",
-// with the rules found by name.
-std::string DescribeGrammar(const ParsoGrammar& g) {
-  std::string dump = "rules " + std::to_string(g.GetRuleCount()) + " root " +
-                     std::to_string(g.GetRoot() ? g.GetRoot()->GetIndex() : -1) + "\n";
-  for (int i = 0; i < g.GetRuleCount(); ++i) {
-    if (const GrammarRule* rule = g.GetRule(i)) {
-      rule->DescribeTables(dump);
-      if (!rule->GetText().empty() && g.FindRule(rule->GetText()) == rule) dump += "named\n";
-    } else {
-      dump += "-\n";
-    }
-  }
-  return dump;
-}
 
 // The cache builds each grammar of the start-up list that the program
 // carries from the tables linked at build time; they must be exactly what
