@@ -99,7 +99,7 @@ KTString& KTXPathFunctionLibrary::ToString(KTString& out, const KTXPathValue& va
     case kValueNumber:
       return NumberToString(value.GetNumber(), out);
     default:
-      out = value.GetString();
+      out.Assign(value.StringText().data(), static_cast<int>(value.StringText().size()));
       return out;
   }
 }
@@ -109,7 +109,7 @@ bool KTXPathFunctionLibrary::ToBoolean(const KTXPathValue& value) noexcept {
     case kValueNodeSet: return value.ItemCount() > 0;
     case kValueBoolean: return value.GetBoolean();
     case kValueNumber: return value.GetNumber() != 0.0 && !std::isnan(value.GetNumber());
-    default: return !value.GetString().IsEmpty();
+    default: return !value.StringText().empty();
   }
 }
 
@@ -117,7 +117,7 @@ double KTXPathFunctionLibrary::ToNumber(const KTXPathValue& value) {
   switch (value.GetKind()) {
     case kValueBoolean: return value.GetBoolean() ? 1.0 : 0.0;
     case kValueNumber: return value.GetNumber();
-    case kValueString: return StringToNumber(value.GetString().View());
+    case kValueString: return StringToNumber(value.StringText());
     default: {
       const KTXPathNodeItem* first = value.FirstInDocumentOrder();
       if (!first) return kNaN;

@@ -98,7 +98,7 @@ KTXPathValue ArgumentOrContext(std::span<const KTXPathValue> args, const KTXPath
 // otherwise made in `scratch`. Valid while the value and `scratch` are.
 std::u16string_view StringView(const KTXPathValue& value, KTString& scratch) {
   switch (value.GetKind()) {
-    case kValueString: return value.GetString().View();
+    case kValueString: return value.StringText();
     case kValueNodeSet: {
       const KTXPathNodeItem* first = value.FirstInDocumentOrder();
       return first ? KTXPathFunctionLibrary::StringValueView(first->GetNode(), scratch) : std::u16string_view();
@@ -156,12 +156,12 @@ KTString NamespaceUri(const KTXPathNode* node) {
 
 // XPath 1.0 §4.2 substring() in doubles: the characters at positions p with
 // round(start) <= p < round(start) + round(length), so NaN and infinite
-// arguments need no special cases.
-KTString Substring(std::u16string_view text, double start, double length, bool hasLength) {
+// arguments need no special cases. The result is a stretch of `text`.
+std::u16string_view Substring(std::u16string_view text, double start, double length, bool hasLength) {
   double first = KTXPathFunctionLibrary::RoundDouble(start);
   double end = hasLength ? first + KTXPathFunctionLibrary::RoundDouble(length)
                          : std::numeric_limits<double>::infinity();
-  if (!(first < end)) return KTString();
+  if (!(first < end)) return {};
   size_t from = text.size();
   size_t to = text.size();
   double position = 1;
@@ -172,8 +172,8 @@ KTString Substring(std::u16string_view text, double start, double length, bool h
       break;
     }
   }
-  if (from >= to) return KTString();
-  return FromView(text.substr(from, to - from));
+  if (from >= to) return {};
+  return text.substr(from, to - from);
 }
 
 // What translate() needs of its second and third arguments: the first
@@ -565,8 +565,9 @@ KTXPathValue KTXPathFunctionLibrary::Call(const KTXPathFunctionInfo& function, K
       const std::u16string_view what = StringView(args[1], scratch1);
       size_t at = text.find(what);
       if (at == std::u16string_view::npos) return KTXPathValue::String(KTString());
-      if (function.index == kFnSubstringBefore) return KTXPathValue::String(FromView(text.substr(0, at)));
-      return KTXPathValue::String(FromView(text.substr(at + what.size())));
+      // The result shares the argument's text where it can (StringPiece).
+      if (function.index == kFnSubstringBefore) return KTXPathValue::StringPiece(args[0], text.substr(0, at));
+      return KTXPathValue::StringPiece(args[0], text.substr(at + what.size()));
     }
     case kFnSubstring: {
       KTString scratch;
@@ -574,7 +575,7 @@ KTXPathValue KTXPathFunctionLibrary::Call(const KTXPathFunctionInfo& function, K
       double start = ToNumber(args[1]);
       bool hasLength = args.size() > 2;
       double length = hasLength ? ToNumber(args[2]) : 0.0;
-      return KTXPathValue::String(Substring(text, start, length, hasLength));
+      return KTXPathValue::StringPiece(args[0], Substring(text, start, length, hasLength));
     }
     case kFnStringLength: {
       KTString scratch;

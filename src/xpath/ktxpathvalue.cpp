@@ -88,11 +88,6 @@ bool DocumentOrderLess(const KTXPathNodeItem& a, const KTXPathNodeItem& b) noexc
 
 namespace {
 
-const KTString& EmptyString() {
-  static const KTString empty;
-  return empty;
-}
-
 const KTXPathValue::ItemVector& EmptyItems() {
   static const KTXPathValue::ItemVector empty;
   return empty;
@@ -179,7 +174,23 @@ KTXPathValue KTXPathValue::String(KTString&& text) {
   return v;
 }
 
-const KTString& KTXPathValue::GetString() const noexcept { return string_ ? *string_ : EmptyString(); }
+KTXPathValue KTXPathValue::StringPiece(const KTXPathValue& whole, std::u16string_view piece) {
+  if (whole.kind_ == kValueString && whole.string_) {
+    const char16_t* begin = whole.string_->c_str();
+    const size_t length = static_cast<size_t>(whole.string_->GetLength());
+    const std::less_equal<const char16_t*> notAfter;
+    if (notAfter(begin, piece.data()) && notAfter(piece.data() + piece.size(), begin + length) &&
+        piece.size() * 2 >= length) {
+      KTXPathValue v;
+      v.kind_ = kValueString;
+      v.string_ = whole.string_;
+      v.stringStart_ = static_cast<uint32_t>(piece.data() - begin);
+      v.stringLength_ = static_cast<uint32_t>(piece.size());
+      return v;
+    }
+  }
+  return String(KTString(piece));
+}
 
 void KTXPathValue::DropContents() noexcept {
   boolean_ = false;
@@ -189,12 +200,15 @@ void KTXPathValue::DropContents() noexcept {
   items_.reset();
   ownsTree_ = false;
   string_.reset();
+  stringStart_ = 0;
+  stringLength_ = 0;
 }
 
 void KTXPathValue::SetString(const KTString& text) {
   auto copy = std::make_shared<const KTString>(text);
   DropContents();
   kind_ = kValueString;
+  stringLength_ = static_cast<uint32_t>(copy->GetLength());
   string_ = std::move(copy);
 }
 
@@ -202,6 +216,7 @@ void KTXPathValue::SetString(KTString&& text) {
   auto moved = std::make_shared<const KTString>(std::move(text));
   DropContents();
   kind_ = kValueString;
+  stringLength_ = static_cast<uint32_t>(moved->GetLength());
   string_ = std::move(moved);
 }
 
@@ -305,7 +320,7 @@ const KTXPathNodeItem* KTXPathValue::FirstInDocumentOrder() const noexcept {
 
 KTString& KTXPathValue::ToString(KTString* out) const {
   if (kind_ == kValueString) {
-    *out = GetString();
+    out->Assign(StringText().data(), static_cast<int>(StringText().size()));
     return *out;
   }
   return KTXPathFunctionLibrary::ToString(*out, *this);
@@ -440,7 +455,7 @@ bool CompareNodeSetWith(const KTXPathValue& nodes, const KTXPathValue& other, Co
   }
   KTString scratch;
   if (other.GetKind() == kValueString && (op == CompareOp::kEq || op == CompareOp::kNe)) {
-    std::u16string_view text = other.GetString().View();
+    std::u16string_view text = other.StringText();
     for (const KTXPathNodeItem& item : nodes.Items()) {
       if ((NodeString(item, scratch) == text) == (op == CompareOp::kEq)) return true;
     }
@@ -466,7 +481,7 @@ bool CompareValues(const KTXPathValue& left, const KTXPathValue& right, CompareO
     } else if (left.GetKind() == kValueNumber || right.GetKind() == kValueNumber) {
       equal = KTXPathFunctionLibrary::ToNumber(left) == KTXPathFunctionLibrary::ToNumber(right);
     } else {
-      equal = left.GetString().View() == right.GetString().View();
+      equal = left.StringText() == right.StringText();
     }
     return op == CompareOp::kEq ? equal : !equal;
   }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/ktstring.h"
@@ -91,6 +92,13 @@ class KTXPathValue {
   static KTXPathValue Boolean(bool value);
   static KTXPathValue String(const KTString& text);
   static KTXPathValue String(KTString&& text);
+  // A string of `piece`, a stretch of `whole`'s text as StringText() gave
+  // it. When the piece is at least half of the text `whole` holds, the value
+  // shares that text instead of copying it: a recursion that peels a long
+  // string with substring-after then holds one text, not one per level. A
+  // shared text is at most twice its piece, so no value keeps much more
+  // alive than itself. Any other piece is copied.
+  static KTXPathValue StringPiece(const KTXPathValue& whole, std::u16string_view piece);
   // A node-set of the tree's root alone (position 1) that owns the tree: the
   // tree goes when the last copy of the value goes (copies share the item
   // vector that owns it). A result-tree fragment is bound this way.
@@ -99,10 +107,18 @@ class KTXPathValue {
   int GetKind() const noexcept { return kind_; }
   bool IsNodeSet() const noexcept { return kind_ == kValueNodeSet; }
   // The scalar fields: false, 0.0 and the empty string unless the value is of
-  // that kind.
+  // that kind. The string's text is valid while the value or a copy is.
   bool GetBoolean() const noexcept { return boolean_; }
   double GetNumber() const noexcept { return number_; }
-  const KTString& GetString() const noexcept;
+  std::u16string_view StringText() const noexcept {
+    return string_ ? std::u16string_view(string_->c_str() + stringStart_, stringLength_) : std::u16string_view();
+  }
+  // The string as a whole KTString, or null when the value is not a string
+  // or shares a longer text (StringPiece).
+  const KTString* WholeString() const noexcept {
+    return string_ && stringStart_ == 0 && stringLength_ == static_cast<uint32_t>(string_->GetLength()) ? string_.get()
+                                                                                                       : nullptr;
+  }
 
   // Each setter makes the value of its kind and drops whatever it held.
   void SetString(const KTString& text);
@@ -201,4 +217,7 @@ class KTXPathValue {
   double number_ = 0.0;
   std::shared_ptr<ItemVector> items_;      // null: no items; shared by copies
   std::shared_ptr<const KTString> string_;  // null unless a string; immutable, shared
+  // The value's text within *string_ (all of it unless made by StringPiece).
+  uint32_t stringStart_ = 0;
+  uint32_t stringLength_ = 0;
 };

@@ -151,7 +151,7 @@ KTXPathValue Key(KTXPathFunctionContext& context, std::span<const KTXPathValue> 
   // stands, without a copy per call.
   KTString converted;
   const KTString* text = &converted;
-  if (args[0].GetKind() == kValueString) text = &args[0].GetString();
+  if (const KTString* whole = args[0].WholeString()) text = whole;
   else converted = KTXPathFunctionLibrary::ToString(args[0]);
   KTString expanded;
   const KTString* name = text;

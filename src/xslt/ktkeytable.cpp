@@ -354,7 +354,7 @@ KTXPathValue KTKeyTable::Lookup(const KTXPathValue& keyValue, const KTXPathNodeI
     KTString text;
     std::u16string_view value;
     if (keyValue.GetKind() == kValueString) {
-      value = keyValue.GetString().View();
+      value = keyValue.StringText();
     } else {
       keyValue.ToString(&text);
       value = text.View();

@@ -149,7 +149,7 @@ bool SameValue(const KTXPathValue& a, const KTXPathValue& b) {
   switch (a.GetKind()) {
     case kValueBoolean: return a.GetBoolean() == b.GetBoolean();
     case kValueNumber: return a.GetNumber() == b.GetNumber();
-    case kValueString: return a.GetString() == b.GetString();
+    case kValueString: return a.StringText() == b.StringText();
     default: break;
   }
   // Copies of one value share their items; nodes stay in place for the run.

@@ -346,6 +346,40 @@ TEST(KTXPathFunctionsTest, CharactersBeyondTheBasicPlane) {
   EXPECT_EQ(CallFn(context, "translate", {text, str(u"b"), str(clef)}), U8(KTString((u"a" + clef + clef).c_str())));
 }
 
+// substring-before, substring-after and substring read a string argument in
+// place and give a piece that shares its text when the piece is most of it
+// (a recursion that peels a long list keeps one text, not one per level),
+// and a copy otherwise; either way the piece is the right text.
+TEST(KTXPathFunctionsTest, SubstringsShareMostOfAStringArgument) {
+  const KTXPathValue list = KTXPathValue::String(KTString(u"one,two,three,four,five"));
+  const char16_t* text = list.StringText().data();
+  TestContext context;
+  auto s = [](const char16_t* t) { return KTXPathValue::String(KTString(t)); };
+  auto n = [](double d) { return KTXPathValue::Number(d); };
+  struct Case {
+    const char* function;
+    std::vector<KTXPathValue> args;
+    const char* expected;
+    int sharedAt;  // index in the text where a shared result starts, or -1
+  } cases[] = {
+      {"substring-after", {list, s(u",")}, "two,three,four,five", 4},
+      {"substring-before", {list, s(u",f")}, "one,two,three", 0},
+      {"substring-before", {list, s(u",")}, "one", -1},
+      {"substring", {list, n(5)}, "two,three,four,five", 4},
+      {"substring", {list, n(1.5), n(12)}, "ne,two,three", 1},
+      {"substring", {list, n(20)}, "five", -1},
+      {"substring-after", {list, s(u"none")}, "", -1},
+  };
+  for (const Case& c : cases) {
+    const KTXPathFunctionInfo* function = Lib::FindFunction(KTUtf8ToUtf16(c.function), true);
+    ASSERT_NE(function, nullptr);
+    const KTXPathValue result = Lib::Call(*function, context, c.args);
+    EXPECT_EQ(U8(Lib::ToString(result)), c.expected) << c.function;
+    if (c.sharedAt >= 0) EXPECT_EQ(result.StringText().data(), text + c.sharedAt) << c.function;
+    else EXPECT_FALSE(result.StringText().data() >= text && result.StringText().data() < text + 23) << c.function;
+  }
+}
+
 // ---- Node functions ----
 
 // <doc xml:lang="en-GB" xmlns:p="urn:p"><p:item id="1">x</p:item><!--c--><?pi data?>

@@ -111,6 +111,46 @@ TEST(KTXPathNodeItemTest, NamespaceNodesOfOneElementHaveAFixedOrder) {
   }
 }
 
+// A piece of at least half a string's text shares that text; a shorter piece,
+// or text from elsewhere, is copied, so that a small value never keeps a
+// large text alive. Every piece reads as its own text and converts as one.
+TEST(KTXPathValueTest, StringPieceSharesOnlyMostOfTheText) {
+  const KTXPathValue whole = KTXPathValue::String(KTString(u"alpha,beta,gamma,delta"));
+  const std::u16string_view text = whole.StringText();
+  const std::u16string_view elsewhere = u"beta,gamma,delta";
+  struct Case {
+    std::u16string_view piece;
+    bool shared;
+  } cases[] = {
+      {text.substr(6), true},       // "beta,gamma,delta": 16 of 22
+      {text.substr(11), true},      // "gamma,delta": exactly half
+      {text.substr(12), false},     // "amma,delta": under half
+      {text.substr(0, 5), false},   // "alpha"
+      {text.substr(0, 16), true},   // a prefix: no NUL after it in the text
+      {text.substr(22), false},     // the empty end
+      {elsewhere, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(U8(KTString(c.piece)));
+    const KTXPathValue piece = KTXPathValue::StringPiece(whole, c.piece);
+    EXPECT_EQ(piece.GetKind(), kValueString);
+    EXPECT_TRUE(piece.StringText() == c.piece);
+    EXPECT_EQ(piece.StringText().data() == c.piece.data(), c.shared);
+    EXPECT_EQ(piece.WholeString() == nullptr, c.shared);
+    KTString converted;
+    EXPECT_TRUE(piece.ToString(&converted).View() == c.piece);
+    // A piece of a piece measures against the text it shares.
+    const size_t skip = std::min<size_t>(1, c.piece.size());
+    const KTXPathValue again = KTXPathValue::StringPiece(piece, piece.StringText().substr(skip));
+    EXPECT_TRUE(again.StringText() == c.piece.substr(skip));
+  }
+  // A value that is not a string has no text to share.
+  const KTXPathValue number = KTXPathValue::Number(1);
+  const KTXPathValue copied = KTXPathValue::StringPiece(number, text);
+  EXPECT_NE(copied.StringText().data(), text.data());
+  EXPECT_TRUE(copied.StringText() == text);
+}
+
 TEST(KTXPathValueTest, SettersKeepOnlyTheirKind) {
   KTTestTree tree;
   KTXPathValue v = NodeSet({tree.Root()});
@@ -121,11 +161,11 @@ TEST(KTXPathValueTest, SettersKeepOnlyTheirKind) {
   EXPECT_TRUE(v.GetBoolean());
   v.SetString(KTString(u"abc"));
   EXPECT_FALSE(v.GetBoolean());
-  EXPECT_EQ(U8(v.GetString()), "abc");
+  EXPECT_EQ(U8(KTString(v.StringText())), "abc");
   v.SetNumber(2.5);
   EXPECT_EQ(v.GetKind(), kValueNumber);
   KTXPathValue copy = v;
-  EXPECT_TRUE(copy.GetString().IsEmpty());
+  EXPECT_TRUE(copy.StringText().empty());
   EXPECT_EQ(copy.GetNumber(), 2.5);
   // A setter may be handed the value's own field.
   v.SetNumber(v.GetNumber());

@@ -436,7 +436,7 @@ class ForwardVariableExecutor : public KTInstructionExecutor {
       value.value.SetString(record->selectText);
     }
     globals.emplace(record->name, value);
-    Note("bound " + name + "=" + U8(value.value.GetString()));
+    Note("bound " + name + "=" + U8(KTString(value.value.StringText())));
     return true;
   }
 
