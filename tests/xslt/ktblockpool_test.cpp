@@ -27,6 +27,11 @@ void* operator new(std::size_t size) {
 }
 void operator delete(void* block) noexcept { Freed(block); }
 void operator delete(void* block, std::size_t) noexcept { Freed(block); }
+// The no-throw forms go through the same blocks, so that no block is freed
+// by another allocator than the one that gave it (an address-sanitizer build
+// replaces every form not replaced here).
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size ? size : 1); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { Freed(block); }
 
 namespace {
 
