@@ -99,7 +99,10 @@ KTString& KTXPathFunctionLibrary::ToString(KTString& out, const KTXPathValue& va
     case kValueNumber:
       return NumberToString(value.GetNumber(), out);
     default:
-      out.Assign(value.StringText().data(), static_cast<int>(value.StringText().size()));
+      // A whole text is copied as it stands; a piece of a shared one by
+      // its length.
+      if (const KTString* whole = value.WholeString()) out = *whole;
+      else out.Assign(value.StringText().data(), static_cast<int>(value.StringText().size()));
       return out;
   }
 }

@@ -179,13 +179,11 @@ KTXPathValue KTXPathValue::StringPiece(const KTXPathValue& whole, std::u16string
     const char16_t* begin = whole.string_->c_str();
     const size_t length = static_cast<size_t>(whole.string_->GetLength());
     const std::less_equal<const char16_t*> notAfter;
-    if (notAfter(begin, piece.data()) && notAfter(piece.data() + piece.size(), begin + length) &&
-        piece.size() * 2 >= length) {
+    if (notAfter(begin, piece.data()) && piece.data() + piece.size() == begin + length && piece.size() * 2 >= length) {
       KTXPathValue v;
       v.kind_ = kValueString;
       v.string_ = whole.string_;
       v.stringStart_ = static_cast<uint32_t>(piece.data() - begin);
-      v.stringLength_ = static_cast<uint32_t>(piece.size());
       return v;
     }
   }
@@ -201,14 +199,12 @@ void KTXPathValue::DropContents() noexcept {
   ownsTree_ = false;
   string_.reset();
   stringStart_ = 0;
-  stringLength_ = 0;
 }
 
 void KTXPathValue::SetString(const KTString& text) {
   auto copy = std::make_shared<const KTString>(text);
   DropContents();
   kind_ = kValueString;
-  stringLength_ = static_cast<uint32_t>(copy->GetLength());
   string_ = std::move(copy);
 }
 
@@ -216,7 +212,6 @@ void KTXPathValue::SetString(KTString&& text) {
   auto moved = std::make_shared<const KTString>(std::move(text));
   DropContents();
   kind_ = kValueString;
-  stringLength_ = static_cast<uint32_t>(moved->GetLength());
   string_ = std::move(moved);
 }
 
@@ -320,7 +315,8 @@ const KTXPathNodeItem* KTXPathValue::FirstInDocumentOrder() const noexcept {
 
 KTString& KTXPathValue::ToString(KTString* out) const {
   if (kind_ == kValueString) {
-    out->Assign(StringText().data(), static_cast<int>(StringText().size()));
+    if (const KTString* whole = WholeString()) *out = *whole;
+    else out->Assign(StringText().data(), static_cast<int>(StringText().size()));
     return *out;
   }
   return KTXPathFunctionLibrary::ToString(*out, *this);

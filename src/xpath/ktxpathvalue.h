@@ -93,11 +93,12 @@ class KTXPathValue {
   static KTXPathValue String(const KTString& text);
   static KTXPathValue String(KTString&& text);
   // A string of `piece`, a stretch of `whole`'s text as StringText() gave
-  // it. When the piece is at least half of the text `whole` holds, the value
-  // shares that text instead of copying it: a recursion that peels a long
-  // string with substring-after then holds one text, not one per level. A
-  // shared text is at most twice its piece, so no value keeps much more
-  // alive than itself. Any other piece is copied.
+  // it. When the piece ends where the text `whole` holds ends and is at
+  // least half of it, the value shares that text instead of copying it: a
+  // recursion that peels a long string with substring-after or substring
+  // then holds one text, not one per level. A shared text is at most twice
+  // its piece, so no value keeps much more alive than itself. Any other
+  // piece is copied.
   static KTXPathValue StringPiece(const KTXPathValue& whole, std::u16string_view piece);
   // A node-set of the tree's root alone (position 1) that owns the tree: the
   // tree goes when the last copy of the value goes (copies share the item
@@ -111,13 +112,14 @@ class KTXPathValue {
   bool GetBoolean() const noexcept { return boolean_; }
   double GetNumber() const noexcept { return number_; }
   std::u16string_view StringText() const noexcept {
-    return string_ ? std::u16string_view(string_->c_str() + stringStart_, stringLength_) : std::u16string_view();
+    if (!string_) return {};
+    const size_t length = static_cast<size_t>(string_->GetLength());
+    return std::u16string_view(string_->c_str() + stringStart_, length - stringStart_);
   }
   // The string as a whole KTString, or null when the value is not a string
   // or shares a longer text (StringPiece).
   const KTString* WholeString() const noexcept {
-    return string_ && stringStart_ == 0 && stringLength_ == static_cast<uint32_t>(string_->GetLength()) ? string_.get()
-                                                                                                       : nullptr;
+    return string_ && stringStart_ == 0 ? string_.get() : nullptr;
   }
 
   // Each setter makes the value of its kind and drops whatever it held.
@@ -205,7 +207,8 @@ class KTXPathValue {
   // Hands items_, held by this value alone, to the spare vectors and resets it.
   void RecycleItems() noexcept;
 
-  int kind_ = kValueNodeSet;
+  // Narrow, so that the flags and stringStart_ share the value's first word.
+  uint8_t kind_ = kValueNodeSet;
   bool boolean_ = false;
   // The items are known to be in document order and numbered 1..n: set by
   // SortDocumentOrder, dropped by every change, so that a node-set sorted
@@ -214,10 +217,10 @@ class KTXPathValue {
   // items_ owns a tree (OwningTree): it never goes to the spares, where it
   // would keep the tree alive.
   bool ownsTree_ = false;
+  // Where the value's text begins in *string_ (0 unless made by
+  // StringPiece); it runs to the end of *string_.
+  uint32_t stringStart_ = 0;
   double number_ = 0.0;
   std::shared_ptr<ItemVector> items_;      // null: no items; shared by copies
   std::shared_ptr<const KTString> string_;  // null unless a string; immutable, shared
-  // The value's text within *string_ (all of it unless made by StringPiece).
-  uint32_t stringStart_ = 0;
-  uint32_t stringLength_ = 0;
 };

@@ -347,9 +347,9 @@ TEST(KTXPathFunctionsTest, CharactersBeyondTheBasicPlane) {
 }
 
 // substring-before, substring-after and substring read a string argument in
-// place and give a piece that shares its text when the piece is most of it
-// (a recursion that peels a long list keeps one text, not one per level),
-// and a copy otherwise; either way the piece is the right text.
+// place and give a piece that shares its text when the piece ends it and is
+// most of it (a recursion that peels a long list keeps one text, not one per
+// level), and a copy otherwise; either way the piece is the right text.
 TEST(KTXPathFunctionsTest, SubstringsShareMostOfAStringArgument) {
   const KTXPathValue list = KTXPathValue::String(KTString(u"one,two,three,four,five"));
   const char16_t* text = list.StringText().data();
@@ -363,10 +363,11 @@ TEST(KTXPathFunctionsTest, SubstringsShareMostOfAStringArgument) {
     int sharedAt;  // index in the text where a shared result starts, or -1
   } cases[] = {
       {"substring-after", {list, s(u",")}, "two,three,four,five", 4},
-      {"substring-before", {list, s(u",f")}, "one,two,three", 0},
+      {"substring-before", {list, s(u",f")}, "one,two,three", -1},
       {"substring-before", {list, s(u",")}, "one", -1},
       {"substring", {list, n(5)}, "two,three,four,five", 4},
-      {"substring", {list, n(1.5), n(12)}, "ne,two,three", 1},
+      {"substring", {list, n(1.5), n(12)}, "ne,two,three", -1},
+      {"substring", {list, n(9), n(100)}, "three,four,five", 8},
       {"substring", {list, n(20)}, "five", -1},
       {"substring-after", {list, s(u"none")}, "", -1},
   };

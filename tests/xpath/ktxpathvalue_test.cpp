@@ -111,9 +111,10 @@ TEST(KTXPathNodeItemTest, NamespaceNodesOfOneElementHaveAFixedOrder) {
   }
 }
 
-// A piece of at least half a string's text shares that text; a shorter piece,
-// or text from elsewhere, is copied, so that a small value never keeps a
-// large text alive. Every piece reads as its own text and converts as one.
+// A piece that ends the string's text and is at least half of it shares
+// that text; a shorter piece, any other stretch, or text from elsewhere is
+// copied, so that a small value never keeps a large text alive. Every piece
+// reads as its own text and converts as one.
 TEST(KTXPathValueTest, StringPieceSharesOnlyMostOfTheText) {
   const KTXPathValue whole = KTXPathValue::String(KTString(u"alpha,beta,gamma,delta"));
   const std::u16string_view text = whole.StringText();
@@ -126,7 +127,8 @@ TEST(KTXPathValueTest, StringPieceSharesOnlyMostOfTheText) {
       {text.substr(11), true},      // "gamma,delta": exactly half
       {text.substr(12), false},     // "amma,delta": under half
       {text.substr(0, 5), false},   // "alpha"
-      {text.substr(0, 16), true},   // a prefix: no NUL after it in the text
+      {text.substr(0, 16), false},  // a prefix: it does not end the text
+      {text.substr(1, 20), false},  // nor does a stretch inside it
       {text.substr(22), false},     // the empty end
       {elsewhere, false},
   };
