@@ -565,8 +565,8 @@ KTXPathValue KTXPathFunctionLibrary::Call(const KTXPathFunctionInfo& function, K
       const std::u16string_view what = StringView(args[1], scratch1);
       size_t at = text.find(what);
       if (at == std::u16string_view::npos) return KTXPathValue::String(KTString());
-      // The result shares the argument's text where it can (StringPiece).
-      if (function.index == kFnSubstringBefore) return KTXPathValue::StringPiece(args[0], text.substr(0, at));
+      if (function.index == kFnSubstringBefore) return KTXPathValue::String(FromView(text.substr(0, at)));
+      // The rest shares the argument's text where it can (StringPiece).
       return KTXPathValue::StringPiece(args[0], text.substr(at + what.size()));
     }
     case kFnSubstring: {

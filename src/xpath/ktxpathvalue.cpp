@@ -314,11 +314,6 @@ const KTXPathNodeItem* KTXPathValue::FirstInDocumentOrder() const noexcept {
 }
 
 KTString& KTXPathValue::ToString(KTString* out) const {
-  if (kind_ == kValueString) {
-    if (const KTString* whole = WholeString()) *out = *whole;
-    else out->Assign(StringText().data(), static_cast<int>(StringText().size()));
-    return *out;
-  }
   return KTXPathFunctionLibrary::ToString(*out, *this);
 }
 

@@ -346,10 +346,11 @@ TEST(KTXPathFunctionsTest, CharactersBeyondTheBasicPlane) {
   EXPECT_EQ(CallFn(context, "translate", {text, str(u"b"), str(clef)}), U8(KTString((u"a" + clef + clef).c_str())));
 }
 
-// substring-before, substring-after and substring read a string argument in
-// place and give a piece that shares its text when the piece ends it and is
-// most of it (a recursion that peels a long list keeps one text, not one per
-// level), and a copy otherwise; either way the piece is the right text.
+// substring-after and substring read a string argument in place and give a
+// piece that shares its text when the piece ends it and is most of it (a
+// recursion that peels a long list keeps one text, not one per level), and a
+// copy otherwise, as substring-before always does; either way the piece is
+// the right text.
 TEST(KTXPathFunctionsTest, SubstringsShareMostOfAStringArgument) {
   const KTXPathValue list = KTXPathValue::String(KTString(u"one,two,three,four,five"));
   const char16_t* text = list.StringText().data();
